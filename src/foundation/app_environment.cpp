@@ -1,0 +1,107 @@
+#include "foundation/app_environment.h"
+
+#include <system_error>
+
+#include "foundation/nil_if_empty.h"
+
+namespace vask {
+namespace {
+
+std::optional<std::string> supportDirectoryOverride(const Environment& env) {
+    const auto it = env.find(AppEnvironment::supportDirectoryVariable);
+    if (it == env.end()) {
+        return std::nullopt;
+    }
+    return nilIfEmpty(it->second);
+}
+
+std::string effectiveBundleIdentifier(const std::optional<std::string>& bundleId) {
+    return bundleId.value_or(std::string(AppEnvironment::productionBundleIdentifier));
+}
+
+void createDirectories(const std::filesystem::path& path) {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    if (error) {
+        throw AppEnvironment::Error("Could not create the folder " + path.string() + ": " +
+                                    error.message());
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> AppEnvironment::bundleIdentifier() {
+    std::string id = VASK_BUNDLE_ID;
+    if (id.empty()) {
+        return std::nullopt;
+    }
+    return id;
+}
+
+std::string AppEnvironment::supportDirectoryName() {
+    return supportDirectoryName(processEnvironment(), bundleIdentifier());
+}
+
+std::string AppEnvironment::supportDirectoryName(const Environment& env,
+                                                 const std::optional<std::string>& bundleId) {
+    if (auto name = supportDirectoryOverride(env)) {
+        return *name;
+    }
+    const auto id = effectiveBundleIdentifier(bundleId);
+    if (id == productionBundleIdentifier) {
+        return std::string(productionSupportDirectoryName);
+    }
+    return id;
+}
+
+bool AppEnvironment::isProductionInstance() {
+    return isProductionInstance(processEnvironment(), bundleIdentifier());
+}
+
+bool AppEnvironment::isProductionInstance(const Environment& env,
+                                          const std::optional<std::string>& bundleId) {
+    if (supportDirectoryOverride(env)) {
+        return false;
+    }
+    return effectiveBundleIdentifier(bundleId) == productionBundleIdentifier;
+}
+
+std::filesystem::path AppEnvironment::supportDirectoryURL() {
+    return supportDirectoryURL(processEnvironment(), bundleIdentifier());
+}
+
+std::filesystem::path AppEnvironment::supportDirectoryURL(
+    const Environment& env, const std::optional<std::string>& bundleId) {
+    const auto dataHome = xdgDataHome(env);
+    if (!dataHome) {
+        throw Error("No data folder: neither XDG_DATA_HOME nor a home folder is set");
+    }
+    createDirectories(*dataHome);
+    const std::string name = supportDirectoryName(env, bundleId);
+    // The name must stay one folder inside the data folder: "a/b", "." or ".." would put the
+    // instance's databases somewhere else entirely.
+    if (name == "." || name == ".." || name.find('/') != std::string::npos ||
+        name.find('\0') != std::string::npos) {
+        throw Error("The instance name \"" + name + "\" is not a folder name");
+    }
+    const auto url = *dataHome / name;
+    std::error_code error;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(url, error))) {
+        createDirectories(url);
+    }
+    return url;
+}
+
+std::string AppEnvironment::instanceScopedKey(std::string_view key) {
+    return instanceScopedKey(key, processEnvironment(), bundleIdentifier());
+}
+
+std::string AppEnvironment::instanceScopedKey(std::string_view key, const Environment& env,
+                                              const std::optional<std::string>& bundleId) {
+    if (isProductionInstance(env, bundleId)) {
+        return std::string(key);
+    }
+    return std::string(key) + "." + supportDirectoryName(env, bundleId);
+}
+
+}  // namespace vask

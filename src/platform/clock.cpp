@@ -1,0 +1,19 @@
+#include "platform/clock.h"
+
+namespace vask {
+namespace {
+
+class SystemClock final : public Clock {
+public:
+    WallTime now() const override { return std::chrono::system_clock::now(); }
+    MonotonicTime monotonicNow() const override { return std::chrono::steady_clock::now(); }
+};
+
+}  // namespace
+
+const Clock& Clock::system() {
+    static const SystemClock clock;
+    return clock;
+}
+
+}  // namespace vask

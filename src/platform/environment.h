@@ -1,0 +1,34 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace vask {
+
+// A snapshot of environment variables. Functions that read the environment take one, so tests
+// pass their own; the application passes processEnvironment().
+using Environment = std::map<std::string, std::string>;
+
+Environment processEnvironment();
+
+// The value of `name` in the process environment, as it is (not trimmed).
+std::optional<std::string> environmentValue(const char* name);
+
+}  // namespace vask
+
+#include <filesystem>
+
+namespace vask {
+
+// The user's home folder: $HOME, else the password database's entry; nothing when neither names
+// one.
+std::optional<std::filesystem::path> homeDirectory(const Environment& env);
+
+// $XDG_DATA_HOME (absolute values only), else ~/.local/share.
+std::optional<std::filesystem::path> xdgDataHome(const Environment& env);
+
+// $XDG_CONFIG_HOME (absolute values only), else ~/.config.
+std::optional<std::filesystem::path> xdgConfigHome(const Environment& env);
+
+}  // namespace vask

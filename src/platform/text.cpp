@@ -1,0 +1,123 @@
+#include "platform/text.h"
+
+#include <unicode/brkiter.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utext.h>
+#include <unicode/utf8.h>
+
+#include <memory>
+
+#include "platform/error.h"
+
+// ICU's UTF-8 macros are C and cast the old way.
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+
+namespace vask::text {
+namespace {
+
+struct UTextCloser {
+    void operator()(UText* t) const { utext_close(t); }
+};
+
+// A character iterator over the UTF-8 bytes themselves, so offsets are byte offsets into `s`.
+std::unique_ptr<icu::BreakIterator> graphemeIterator(std::string_view s,
+                                                     std::unique_ptr<UText, UTextCloser>& holder) {
+    UErrorCode status = U_ZERO_ERROR;
+    holder.reset(utext_openUTF8(nullptr, s.data(), static_cast<int64_t>(s.size()), &status));
+    std::unique_ptr<icu::BreakIterator> it(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status)) {
+        throw Error(std::string("Unicode text segmentation failed: ") + u_errorName(status));
+    }
+    it->setText(holder.get(), status);
+    if (U_FAILURE(status)) {
+        throw Error(std::string("Unicode text segmentation failed: ") + u_errorName(status));
+    }
+    return it;
+}
+
+}  // namespace
+
+bool isWhitespaceOrNewline(char32_t c) {
+    return u_isUWhiteSpace(static_cast<UChar32>(c)) != 0;
+}
+
+std::string_view trimmed(std::string_view s) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
+    const auto length = static_cast<int32_t>(s.size());
+    int32_t start = 0;
+    while (start < length) {
+        int32_t next = start;
+        UChar32 c;
+        U8_NEXT(bytes, next, length, c);
+        if (c < 0 || !isWhitespaceOrNewline(static_cast<char32_t>(c))) {
+            break;
+        }
+        start = next;
+    }
+    int32_t end = length;
+    while (end > start) {
+        int32_t previous = end;
+        UChar32 c;
+        U8_PREV(bytes, start, previous, c);
+        if (c < 0 || !isWhitespaceOrNewline(static_cast<char32_t>(c))) {
+            break;
+        }
+        end = previous;
+    }
+    return s.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
+std::size_t graphemeCount(std::string_view s) {
+    if (s.empty()) {
+        return 0;
+    }
+    std::unique_ptr<UText, UTextCloser> holder;
+    auto it = graphemeIterator(s, holder);
+    std::size_t count = 0;
+    for (int32_t p = it->next(); p != icu::BreakIterator::DONE; p = it->next()) {
+        ++count;
+    }
+    return count;
+}
+
+std::string_view graphemePrefix(std::string_view s, std::size_t count) {
+    if (count == 0) {
+        return s.substr(0, 0);
+    }
+    std::unique_ptr<UText, UTextCloser> holder;
+    auto it = graphemeIterator(s, holder);
+    std::size_t seen = 0;
+    for (int32_t p = it->next(); p != icu::BreakIterator::DONE; p = it->next()) {
+        if (++seen == count) {
+            return s.substr(0, static_cast<std::size_t>(p));
+        }
+    }
+    return s;
+}
+
+std::string toLower(std::string_view s) {
+    std::string out;
+    icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())))
+        .toLower(icu::Locale::getRoot())
+        .toUTF8String(out);
+    return out;
+}
+
+std::string toUpper(std::string_view s) {
+    std::string out;
+    icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())))
+        .toUpper(icu::Locale::getRoot())
+        .toUTF8String(out);
+    return out;
+}
+
+std::string toValidUtf8(std::string_view s) {
+    std::string out;
+    icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())))
+        .toUTF8String(out);
+    return out;
+}
+
+}  // namespace vask::text

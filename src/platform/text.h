@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Unicode-aware helpers over UTF-8 text. Invalid UTF-8 never crashes them: ill-formed bytes
+// count as one U+FFFD each where characters are counted, and are kept as they are otherwise.
+namespace vask::text {
+
+// True for Unicode White_Space: blanks, tabs and every line separator (U+0085, U+2028, ...).
+bool isWhitespaceOrNewline(char32_t c);
+
+// `s` without leading and trailing whitespace and newlines.
+std::string_view trimmed(std::string_view s);
+
+// Number of user-perceived characters (extended grapheme clusters).
+std::size_t graphemeCount(std::string_view s);
+
+// The first `count` grapheme clusters of `s` (all of `s` when it has fewer).
+std::string_view graphemePrefix(std::string_view s, std::size_t count);
+
+// Locale-independent full case mapping ("ß" upper-cases to "SS").
+std::string toLower(std::string_view s);
+std::string toUpper(std::string_view s);
+
+// `s` with every ill-formed sequence replaced by U+FFFD.
+std::string toValidUtf8(std::string_view s);
+
+}  // namespace vask::text

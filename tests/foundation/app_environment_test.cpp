@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "foundation/app_environment.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+TEST(AppEnvironment, InstanceNameProductionAndScopedKeys) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> supportDir;  // VASK_SUPPORT_DIR
+        std::optional<std::string> bundleId;
+        std::string instance;
+        bool production;
+        std::string scopedKey;  // of "onboarding.didStart"
+    };
+    const Case cases[] = {
+        {"production bundle", std::nullopt, "ai.ternwick.Vask", "Vask", true,
+         "onboarding.didStart"},
+        {"bundle without identifier counts as production", std::nullopt, std::nullopt, "Vask",
+         true, "onboarding.didStart"},
+        {"blank override is unset", " \t\n", "ai.ternwick.Vask", "Vask", true,
+         "onboarding.didStart"},
+        {"override is trimmed and never production", " dev ", "ai.ternwick.Vask", "dev", false,
+         "onboarding.didStart.dev"},
+        {"override example", "dev-a", "ai.ternwick.Vask", "dev-a", false,
+         "onboarding.didStart.dev-a"},
+        {"development bundle", std::nullopt, "ai.ternwick.Vask.debug", "ai.ternwick.Vask.debug",
+         false, "onboarding.didStart.ai.ternwick.Vask.debug"},
+        {"blank override with development bundle", "", "ai.ternwick.Vask.debug",
+         "ai.ternwick.Vask.debug", false, "onboarding.didStart.ai.ternwick.Vask.debug"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Environment env;
+        if (c.supportDir) {
+            env["VASK_SUPPORT_DIR"] = *c.supportDir;
+        }
+        EXPECT_EQ(AppEnvironment::supportDirectoryName(env, c.bundleId), c.instance);
+        EXPECT_EQ(AppEnvironment::isProductionInstance(env, c.bundleId), c.production);
+        EXPECT_EQ(AppEnvironment::instanceScopedKey("onboarding.didStart", env, c.bundleId),
+                  c.scopedKey);
+    }
+}
+
+TEST(AppEnvironment, SupportDirectoryIsCreatedOnceUnderTheDataFolder) {
+    test::TempDir dir;
+    const Environment env{{"XDG_DATA_HOME", (dir / "data").string()},
+                          {"VASK_SUPPORT_DIR", "dev"}};
+    const auto first = AppEnvironment::supportDirectoryURL(env, "ai.ternwick.Vask");
+    EXPECT_EQ(first, dir / "data" / "dev");
+    EXPECT_TRUE(std::filesystem::is_directory(first));
+    std::ofstream(first / "shadow.db") << "kept";
+
+    const auto second = AppEnvironment::supportDirectoryURL(env, "ai.ternwick.Vask");
+    EXPECT_EQ(second, first);
+    EXPECT_TRUE(std::filesystem::exists(first / "shadow.db"));
+}
+
+TEST(AppEnvironment, DataFolderFallsBackToHomeAndIgnoresRelativeValues) {
+    test::TempDir dir;
+    const Environment env{{"HOME", dir.path().string()}, {"XDG_DATA_HOME", "relative/data"}};
+    EXPECT_EQ(AppEnvironment::supportDirectoryURL(env, std::nullopt),
+              dir / ".local" / "share" / "Vask");
+}
+
+TEST(AppEnvironment, ExistingFileAtThePathIsAccepted) {
+    test::TempDir dir;
+    std::filesystem::create_directories(dir / "data");
+    std::ofstream(dir / "data" / "Vask") << "";
+    const Environment env{{"XDG_DATA_HOME", (dir / "data").string()}};
+    EXPECT_EQ(AppEnvironment::supportDirectoryURL(env, std::nullopt), dir / "data" / "Vask");
+}
+
+TEST(AppEnvironment, InstanceNameMustBeOneFolderName) {
+    test::TempDir dir;
+    for (const char* name : {"../escape", "a/b", "..", "."}) {
+        SCOPED_TRACE(name);
+        const Environment env{{"XDG_DATA_HOME", (dir / "data").string()},
+                              {"VASK_SUPPORT_DIR", name}};
+        EXPECT_THROW(AppEnvironment::supportDirectoryURL(env, std::nullopt), AppEnvironment::Error);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "escape"));
+}
+
+TEST(AppEnvironment, UncreatableDataFolderThrows) {
+    test::TempDir dir;
+    std::ofstream(dir / "file") << "";
+    const Environment env{{"XDG_DATA_HOME", (dir / "file" / "data").string()}};
+    EXPECT_THROW(AppEnvironment::supportDirectoryURL(env, std::nullopt), AppEnvironment::Error);
+}
+
+}  // namespace
+}  // namespace vask

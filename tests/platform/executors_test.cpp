@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <latch>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/manual_executor.h"
+#include "platform/serial_queue.h"
+#include "platform/worker_pool.h"
+#include "support/fake_clock.h"
+
+using namespace std::chrono_literals;
+
+namespace vask {
+namespace {
+
+TEST(ManualExecutor, RunUntilIdleRunsTasksPostedByTasks) {
+    ManualExecutor main;
+    std::vector<int> order;
+    main.post([&] {
+        order.push_back(1);
+        main.post([&] { order.push_back(3); });
+    });
+    main.post([&] { order.push_back(2); });
+    EXPECT_EQ(main.runUntilIdle(), 3u);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(main.pendingCount(), 0u);
+}
+
+TEST(ManualExecutor, RunUntilWaitsForWorkPostedFromAnotherThread) {
+    ManualExecutor main;
+    bool delivered = false;
+    std::thread background([&] {
+        std::this_thread::sleep_for(20ms);
+        main.post([&] { delivered = true; });
+    });
+    EXPECT_TRUE(main.runUntil([&] { return delivered; }));
+    background.join();
+}
+
+TEST(ManualExecutor, RunUntilGivesUpWhenNothingComes) {
+    ManualExecutor main;
+    EXPECT_FALSE(main.runUntil([] { return false; }, 30ms));
+}
+
+TEST(WorkerPool, RunsEveryTaskAndDrainsOnDestruction) {
+    std::atomic<int> ran{0};
+    {
+        WorkerPool pool(3);
+        for (int i = 0; i < 200; ++i) {
+            pool.post([&] { ran.fetch_add(1); });
+        }
+    }
+    EXPECT_EQ(ran.load(), 200);
+}
+
+TEST(WorkerPool, RunsTasksInParallel) {
+    WorkerPool pool(2);
+    // Both tasks must be running at once for either to get past the latch.
+    std::latch bothRunning(2);
+    std::latch finished(2);
+    for (int i = 0; i < 2; ++i) {
+        pool.post([&] {
+            bothRunning.arrive_and_wait();
+            finished.count_down();
+        });
+    }
+    finished.wait();
+}
+
+TEST(SerialQueue, RunsTasksOneAtATimeInPostingOrder) {
+    SerialQueue queue("test.order");
+    std::vector<int> order;
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    for (int i = 0; i < 500; ++i) {
+        queue.post([&, i] {
+            if (running.fetch_add(1) != 0) {
+                overlapped = true;
+            }
+            order.push_back(i);
+            running.fetch_sub(1);
+        });
+    }
+    queue.sync([] {});
+    ASSERT_EQ(order.size(), 500u);
+    for (int i = 0; i < 500; ++i) {
+        EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+    }
+    EXPECT_FALSE(overlapped);
+}
+
+TEST(SerialQueue, DelayedTasksRunAtTheirTimeOnTheFakeClock) {
+    test::FakeClock clock;
+    SerialQueue queue("test.delayed", clock);
+    std::vector<std::string> ran;
+    queue.postAfter(5s, [&] { ran.push_back("five"); });
+    queue.postAfter(2s, [&] { ran.push_back("two"); });
+    queue.post([&] { ran.push_back("now"); });
+
+    queue.sync([] {});
+    EXPECT_EQ(ran, (std::vector<std::string>{"now"}));
+
+    clock.advance(1999ms);
+    queue.sync([] {});
+    EXPECT_EQ(ran, (std::vector<std::string>{"now"}));
+
+    clock.advance(1ms);
+    queue.sync([] {});
+    EXPECT_EQ(ran, (std::vector<std::string>{"now", "two"}));
+
+    clock.advance(3s);
+    queue.sync([] {});
+    EXPECT_EQ(ran, (std::vector<std::string>{"now", "two", "five"}));
+}
+
+TEST(SerialQueue, CancelledDelayedTaskNeverRuns) {
+    test::FakeClock clock;
+    SerialQueue queue("test.cancel", clock);
+    bool ran = false;
+    auto task = queue.postAfter(1s, [&] { ran = true; });
+    task.cancel();
+    clock.advance(10s);
+    queue.sync([] {});
+    EXPECT_FALSE(ran);
+}
+
+TEST(SerialQueue, SyncRethrowsAndRunsInlineOnItsOwnThread) {
+    SerialQueue queue("test.sync");
+    EXPECT_THROW(queue.sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
+
+    bool nestedRan = false;
+    queue.sync([&] {
+        EXPECT_TRUE(queue.isCurrent());
+        queue.sync([&] { nestedRan = true; });
+    });
+    EXPECT_TRUE(nestedRan);
+    EXPECT_FALSE(queue.isCurrent());
+}
+
+TEST(SerialQueue, DestructionRunsQueuedTasksAndDropsLaterDelayedOnes) {
+    test::FakeClock clock;
+    std::atomic<int> ran{0};
+    {
+        SerialQueue queue("test.shutdown", clock);
+        queue.post([&] {
+            std::this_thread::sleep_for(10ms);
+            ran.fetch_add(1);
+        });
+        queue.post([&] { ran.fetch_add(1); });
+        queue.postAfter(1s, [&] { ran.fetch_add(100); });
+    }
+    // The delayed task falls due after its queue is gone: it is dropped, not run on freed state.
+    clock.advance(2s);
+    EXPECT_EQ(ran.load(), 2);
+}
+
+}  // namespace
+}  // namespace vask

@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+
+#include "platform/crypto.h"
+#include "platform/text.h"
+
+namespace vask {
+namespace {
+
+TEST(Text, TrimmedRemovesUnicodeWhitespaceAndNewlinesOnly) {
+    struct Case {
+        const char* name;
+        std::string input;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"plain", "abc", "abc"},
+        {"blanks, tab and newline around", " \t ab c\n", "ab c"},
+        {"only blanks", " \t\r\n ", ""},
+        {"empty", "", ""},
+        {"no-break space and ideographic space", "\u00a0x\u3000", "x"},
+        {"line and paragraph separators, next line", "\u2028x\u2029\u0085", "x"},
+        {"zero-width space is not whitespace", "\u200bx", "\u200bx"},
+        {"invalid byte stops the trim", " \xff ", "\xff"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(std::string(text::trimmed(c.input)), c.expected);
+    }
+}
+
+TEST(Text, GraphemeCountAndPrefixFollowUserPerceivedCharacters) {
+    struct Case {
+        const char* name;
+        std::string input;
+        std::size_t count;
+        std::string firstTwo;
+    };
+    const Case cases[] = {
+        {"ascii", "hello", 5, "he"},
+        {"empty", "", 0, ""},
+        {"combining accent", "e\u0301x", 2, "e\u0301x"},
+        {"family emoji is one", "\U0001F468\u200D\U0001F469\u200D\U0001F467!", 2,
+         "\U0001F468\u200D\U0001F469\u200D\U0001F467!"},
+        {"flags", "\U0001F1EB\U0001F1F7\U0001F1E9\U0001F1EA\U0001F1EE\U0001F1F9", 3,
+         "\U0001F1EB\U0001F1F7\U0001F1E9\U0001F1EA"},
+        {"crlf is one", "\r\nab", 3, "\r\na"},
+        {"cjk", "\u65e5\u672c\u8a9e", 3, "\u65e5\u672c"},
+        {"invalid bytes counted, not crashed on", "a\xff\xfe", 3, "a\xff"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(text::graphemeCount(c.input), c.count);
+        EXPECT_EQ(std::string(text::graphemePrefix(c.input, 2)), c.firstTwo);
+    }
+    EXPECT_EQ(text::graphemePrefix("abc", 0), "");
+    EXPECT_EQ(text::graphemePrefix("abc", 99), "abc");
+}
+
+TEST(Text, CaseMappingIsLocaleIndependentAndFull) {
+    EXPECT_EQ(text::toUpper("stra\u00dfe"), "STRASSE");
+    EXPECT_EQ(text::toLower("\u00c9COLE Bean"), "\u00e9cole bean");
+    EXPECT_EQ(text::toLower("I"), "i");  // not the Turkish dotless i
+    EXPECT_EQ(text::toValidUtf8("a\xff"), "a\uFFFD");
+}
+
+TEST(Crypto, Sha256MatchesKnownDigestsWholeOrInPieces) {
+    EXPECT_EQ(Sha256::hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(Sha256::hex("abc"),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    Sha256 pieces;
+    pieces.update("a");
+    pieces.update("");
+    pieces.update("bc");
+    EXPECT_EQ(pieces.finishHex(), Sha256::hex("abc"));
+}
+
+TEST(Crypto, RandomUUIDsAreUpperCaseVersion4AndDistinct) {
+    const std::regex form("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$");
+    std::set<std::string> seen;
+    for (int i = 0; i < 1000; ++i) {
+        const auto uuid = randomUUID();
+        ASSERT_TRUE(std::regex_match(uuid, form)) << uuid;
+        seen.insert(uuid);
+    }
+    EXPECT_EQ(seen.size(), 1000u);
+}
+
+}  // namespace
+}  // namespace vask
