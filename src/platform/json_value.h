@@ -1,0 +1,65 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "platform/error.h"
+
+namespace vask {
+
+// One free-form JSON value exactly as a peer sent it: read, compared and printed, never written
+// back. Every JSON number is a double; objects are unordered maps.
+class JSONValue {
+public:
+    using Object = std::map<std::string, JSONValue>;
+    using Array = std::vector<JSONValue>;
+    struct Null {
+        bool operator==(const Null&) const = default;
+    };
+    enum class Kind { string, number, boolean, object, array, null };
+
+    class DecodeError : public Error {
+    public:
+        DecodeError() : Error("unsupported JSON value") {}
+    };
+
+    JSONValue() : value_(Null{}) {}
+    static JSONValue string(std::string s) { return JSONValue(Storage(std::move(s))); }
+    static JSONValue number(double n) { return JSONValue(Storage(n)); }
+    static JSONValue boolean(bool b) { return JSONValue(Storage(b)); }
+    static JSONValue object(Object o) { return JSONValue(Storage(std::move(o))); }
+    static JSONValue array(Array a) { return JSONValue(Storage(std::move(a))); }
+    static JSONValue null() { return JSONValue(); }
+
+    // Throws DecodeError for a value no case fits (a discarded or binary value).
+    static JSONValue fromJson(const nlohmann::json& json);
+    // Parses JSON text; throws DecodeError when it is not JSON.
+    static JSONValue parse(std::string_view text);
+
+    Kind kind() const { return static_cast<Kind>(value_.index()); }
+    const std::string* asString() const { return std::get_if<std::string>(&value_); }
+    const double* asNumber() const { return std::get_if<double>(&value_); }
+    const bool* asBool() const { return std::get_if<bool>(&value_); }
+    const Object* asObject() const { return std::get_if<Object>(&value_); }
+    const Array* asArray() const { return std::get_if<Array>(&value_); }
+    bool isNull() const { return kind() == Kind::null; }
+
+    // The text form: strings in bare double quotes (nothing escaped), whole numbers below 1e15
+    // as integers, other numbers in shortest round-trip form, object keys sorted and unquoted.
+    std::string description() const;
+
+    bool operator==(const JSONValue& other) const = default;
+
+private:
+    using Storage = std::variant<std::string, double, bool, Object, Array, Null>;
+    explicit JSONValue(Storage value) : value_(std::move(value)) {}
+
+    Storage value_;
+};
+
+}  // namespace vask
