@@ -1,0 +1,139 @@
+#include "store/sqlite_support.h"
+
+#include <cctype>
+#include <limits>
+
+#include "store/sqlite_statement.h"
+
+namespace vask {
+
+SQLiteSupport::Failure::Failure(std::int32_t resultCode, std::string message)
+    : Error(message), resultCode_(resultCode), message_(std::move(message)) {}
+
+std::optional<SQLiteSupport::SynchronousMode> SQLiteSupport::synchronousMode(
+    std::string_view rawValue) {
+    if (rawValue == "NORMAL") {
+        return SynchronousMode::normal;
+    }
+    if (rawValue == "FULL") {
+        return SynchronousMode::full;
+    }
+    return std::nullopt;
+}
+
+std::string_view SQLiteSupport::rawValue(SynchronousMode mode) {
+    return mode == SynchronousMode::full ? "FULL" : "NORMAL";
+}
+
+SQLiteSupport::Failure SQLiteSupport::failure(int code, sqlite3* db) {
+    return Failure(code, db != nullptr ? sqlite3_errmsg(db) : "unknown error");
+}
+
+sqlite3* SQLiteSupport::open(const std::filesystem::path& path, OpenMode mode,
+                             int busyTimeoutMilliseconds, bool extendedResultCodes) {
+    const int flags = mode == OpenMode::readOnly
+                          ? SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX
+                          : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    if (opened != SQLITE_OK) {
+        Failure error = failure(opened, db);
+        sqlite3_close(db);
+        throw error;
+    }
+    if (db == nullptr) {
+        throw Failure(0, "unknown error");
+    }
+    auto closeAndThrow = [db](int code) {
+        Failure error = failure(code, db);
+        sqlite3_close(db);
+        throw error;
+    };
+    if (extendedResultCodes) {
+        if (const int rc = sqlite3_extended_result_codes(db, 1); rc != SQLITE_OK) {
+            closeAndThrow(rc);
+        }
+    }
+    if (const int rc = sqlite3_busy_timeout(db, busyTimeoutMilliseconds); rc != SQLITE_OK) {
+        closeAndThrow(rc);
+    }
+    return db;
+}
+
+void SQLiteSupport::configureWriter(sqlite3* db, SynchronousMode synchronous, bool secureDelete) {
+    auto step = [db](std::string_view context, auto&& action) {
+        try {
+            action();
+        } catch (const Failure& error) {
+            throw Failure(error.resultCode(), std::string(context) + ": " + error.message());
+        }
+    };
+    step("journal_mode", [&] {
+        std::string mode = journalMode(db);
+        for (auto& c : mode) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        if (mode != "wal") {
+            execute("PRAGMA journal_mode = WAL", db);
+        }
+    });
+    step("synchronous",
+         [&] { execute("PRAGMA synchronous = " + std::string(rawValue(synchronous)), db); });
+    step("foreign_keys", [&] { execute("PRAGMA foreign_keys = ON", db); });
+    if (secureDelete) {
+        step("secure_delete", [&] { execute("PRAGMA secure_delete = ON", db); });
+    }
+}
+
+void SQLiteSupport::execute(std::string_view sql, sqlite3* db) {
+    char* errorText = nullptr;
+    const std::string text(sql);
+    const int rc = sqlite3_exec(db, text.c_str(), nullptr, nullptr, &errorText);
+    if (rc != SQLITE_OK) {
+        std::string message = errorText != nullptr ? errorText : sqlite3_errmsg(db);
+        sqlite3_free(errorText);
+        throw Failure(rc, std::move(message));
+    }
+}
+
+int SQLiteSupport::bindText(std::string_view text, int index, sqlite3_stmt* statement) {
+    if (text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        return SQLITE_TOOBIG;
+    }
+    return sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                             SQLITE_TRANSIENT);
+}
+
+int SQLiteSupport::bindOptionalText(const std::optional<std::string>& text, int index,
+                                    sqlite3_stmt* statement) {
+    if (!text) {
+        return sqlite3_bind_null(statement, index);
+    }
+    return bindText(*text, index, statement);
+}
+
+std::string SQLiteSupport::journalMode(sqlite3* db) {
+    SQLiteStatement statement(db, "PRAGMA journal_mode");
+    if (!statement.step()) {
+        throw Failure(SQLITE_DONE, sqlite3_errmsg(db));
+    }
+    auto mode = statement.columnOptionalText(0);
+    if (!mode) {
+        throw Failure(SQLITE_ROW, sqlite3_errmsg(db));
+    }
+    return *mode;
+}
+
+std::int32_t SQLiteSupport::userVersion(sqlite3* db) {
+    SQLiteStatement statement(db, "PRAGMA user_version");
+    if (!statement.step()) {
+        throw Failure(SQLITE_DONE, sqlite3_errmsg(db));
+    }
+    return static_cast<std::int32_t>(statement.columnInt64(0));
+}
+
+void SQLiteSupport::setUserVersion(std::int32_t version, sqlite3* db) {
+    execute("PRAGMA user_version = " + std::to_string(version), db);
+}
+
+}  // namespace vask

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <sqlite3.h>
+
+#include "platform/error.h"
+
+namespace vask {
+
+// The one thin layer through which our own databases open connections, configure writers, run
+// SQL, bind text and keep their schema number in user_version. Owns nothing and keeps no state.
+class SQLiteSupport {
+public:
+    enum class OpenMode { readOnly, readWriteCreate };
+    enum class SynchronousMode { normal, full };
+
+    // SQLite's result code and message. Callers wrap the message in their own error texts.
+    class Failure : public Error {
+    public:
+        Failure(std::int32_t resultCode, std::string message);
+        std::int32_t resultCode() const { return resultCode_; }
+        const std::string& message() const { return message_; }
+        bool operator==(const Failure& other) const {
+            return resultCode_ == other.resultCode_ && message_ == other.message_;
+        }
+
+    private:
+        std::int32_t resultCode_;
+        std::string message_;
+    };
+
+    static constexpr int defaultBusyTimeoutMilliseconds = 5000;
+
+    // "NORMAL" or "FULL"; exact match, nothing for any other text.
+    static std::optional<SynchronousMode> synchronousMode(std::string_view rawValue);
+    static std::string_view rawValue(SynchronousMode mode);
+
+    // A full-mutex connection; the caller owns it (SQLiteConnection closes it). A handle made
+    // before a failure is closed before the Failure is thrown.
+    static sqlite3* open(const std::filesystem::path& path, OpenMode mode,
+                         int busyTimeoutMilliseconds, bool extendedResultCodes);
+    // WAL (changed only when not already on), synchronous, foreign keys, and optionally secure
+    // delete, stopping at the first failure, whose message is prefixed by the pragma's name.
+    static void configureWriter(sqlite3* db, SynchronousMode synchronous, bool secureDelete);
+    // One or more statements.
+    static void execute(std::string_view sql, sqlite3* db);
+    // Binds a copy of `text`; returns SQLite's result code (SQLITE_TOOBIG for text past 2 GiB).
+    static int bindText(std::string_view text, int index, sqlite3_stmt* statement);
+    static int bindOptionalText(const std::optional<std::string>& text, int index,
+                                sqlite3_stmt* statement);
+    static std::int32_t userVersion(sqlite3* db);
+    static void setUserVersion(std::int32_t version, sqlite3* db);
+
+    // The connection's current error as a Failure with `code`.
+    static Failure failure(int code, sqlite3* db);
+
+private:
+    static std::string journalMode(sqlite3* db);
+};
+
+}  // namespace vask

@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include "store/sqlite_connection.h"
+#include "store/sqlite_statement.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+using Mode = SQLiteSupport::OpenMode;
+
+std::string pragma(const SQLiteConnection& db, const char* name) {
+    SQLiteStatement statement(db.get(), std::string("PRAGMA ") + name);
+    EXPECT_TRUE(statement.step());
+    return statement.columnText(0);
+}
+
+TEST(SQLiteSupport, OpeningAMissingFolderReadOnlyFailsWithSQLitesReason) {
+    test::TempDir dir;
+    try {
+        SQLiteSupport::open(dir / "missing" / "x.db", Mode::readOnly, 5000, false);
+        FAIL() << "open succeeded";
+    } catch (const SQLiteSupport::Failure& failure) {
+        EXPECT_EQ(failure.resultCode(), SQLITE_CANTOPEN);
+        EXPECT_EQ(failure.message(), "unable to open database file");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+}
+
+TEST(SQLiteSupport, ConfigureWriterSetsEveryPragmaAndKeepsExistingWal) {
+    test::TempDir dir;
+    struct Case {
+        const char* name;
+        SQLiteSupport::SynchronousMode synchronous;
+        bool secureDelete;
+        const char* expectedSynchronous;
+        const char* expectedSecureDelete;
+    };
+    const Case cases[] = {
+        // Debian's SQLite turns secure delete on by default, so only "on" is checked.
+        {"normal writer", SQLiteSupport::SynchronousMode::normal, false, "1", nullptr},
+        {"memory writer", SQLiteSupport::SynchronousMode::full, true, "2", "1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto path = dir / (std::string(c.name) + ".db");
+        auto db = SQLiteConnection::open(path, Mode::readWriteCreate);
+        SQLiteSupport::configureWriter(db.get(), c.synchronous, c.secureDelete);
+        EXPECT_EQ(pragma(db, "journal_mode"), "wal");
+        EXPECT_EQ(pragma(db, "synchronous"), c.expectedSynchronous);
+        EXPECT_EQ(pragma(db, "foreign_keys"), "1");
+        if (c.expectedSecureDelete != nullptr) {
+            EXPECT_EQ(pragma(db, "secure_delete"), c.expectedSecureDelete);
+        }
+        // Already WAL: configuring again must not try to change the journal mode.
+        SQLiteSupport::configureWriter(db.get(), c.synchronous, c.secureDelete);
+        EXPECT_EQ(pragma(db, "journal_mode"), "wal");
+    }
+}
+
+TEST(SQLiteSupport, FailingStepNamesThePragma) {
+    test::TempDir dir;
+    const auto path = dir / "rollback.db";
+    SQLiteConnection::open(path, Mode::readWriteCreate).execute("CREATE TABLE t(x)");
+
+    // Switching a rollback-journal database to WAL needs a write, which a read-only one refuses.
+    auto db = SQLiteConnection::open(path, Mode::readOnly);
+    try {
+        SQLiteSupport::configureWriter(db.get(), SQLiteSupport::SynchronousMode::normal, false);
+        FAIL() << "configured a read-only database";
+    } catch (const SQLiteSupport::Failure& failure) {
+        EXPECT_EQ(failure.resultCode(), SQLITE_READONLY);
+        EXPECT_EQ(failure.message(), "journal_mode: attempt to write a readonly database");
+    }
+}
+
+TEST(SQLiteSupport, UserVersionAndExecute) {
+    test::TempDir dir;
+    auto db = SQLiteConnection::open(dir / "v.db", Mode::readWriteCreate);
+    EXPECT_EQ(SQLiteSupport::userVersion(db.get()), 0);
+    SQLiteSupport::setUserVersion(3, db.get());
+    EXPECT_EQ(SQLiteSupport::userVersion(db.get()), 3);
+
+    try {
+        db.execute("CREATE TABLE a(x); CREATE TABLEX b(y);");
+        FAIL() << "syntax error accepted";
+    } catch (const SQLiteSupport::Failure& failure) {
+        EXPECT_EQ(failure.resultCode(), SQLITE_ERROR);
+        EXPECT_NE(failure.message().find("syntax error"), std::string::npos);
+    }
+    SQLiteStatement exists(db.get(), "SELECT count(*) FROM sqlite_master WHERE name = 'a'");
+    ASSERT_TRUE(exists.step());
+    EXPECT_EQ(exists.columnInt64(0), 1) << "the first statement ran before the second failed";
+}
+
+TEST(SQLiteSupport, OptionalTextBindsNullButEmptyTextStaysText) {
+    test::TempDir dir;
+    auto db = SQLiteConnection::open(dir / "b.db", Mode::readWriteCreate);
+    SQLiteStatement select(db.get(), "SELECT ?1 IS NULL, typeof(?2)");
+    EXPECT_EQ(SQLiteSupport::bindOptionalText(std::nullopt, 1, select.get()), SQLITE_OK);
+    EXPECT_EQ(SQLiteSupport::bindOptionalText(std::string(), 2, select.get()), SQLITE_OK);
+    ASSERT_TRUE(select.step());
+    EXPECT_EQ(select.columnInt64(0), 1);
+    EXPECT_EQ(select.columnText(1), "text");
+    EXPECT_EQ(SQLiteSupport::synchronousMode("FULL"), SQLiteSupport::SynchronousMode::full);
+    EXPECT_EQ(SQLiteSupport::synchronousMode("full"), std::nullopt);
+}
+
+TEST(SQLiteStatement, StepErrorsAreRaisedNotReadAsTheEndOfRows) {
+    test::TempDir dir;
+    auto db = SQLiteConnection::open(dir / "s.db", Mode::readWriteCreate);
+    db.execute("CREATE TABLE t(x NOT NULL)");
+    SQLiteStatement insert(db.get(), "INSERT INTO t VALUES (?1)");
+    insert.bindNull(1);
+    EXPECT_THROW(insert.step(), SQLiteSupport::Failure);
+    EXPECT_THROW(SQLiteStatement(db.get(), "SELECT * FROM missing"), SQLiteSupport::Failure);
+}
+
+TEST(SQLiteConnection, FailedTransactionBodyRollsBackEverything) {
+    test::TempDir dir;
+    auto db = SQLiteConnection::open(dir / "tx.db", Mode::readWriteCreate);
+    db.execute("CREATE TABLE t(x UNIQUE)");
+    EXPECT_THROW(db.inImmediateTransaction([&] {
+        db.execute("INSERT INTO t VALUES (1)");
+        db.execute("INSERT INTO t VALUES (1)");
+    }),
+                 SQLiteSupport::Failure);
+    SQLiteStatement count(db.get(), "SELECT count(*) FROM t");
+    ASSERT_TRUE(count.step());
+    EXPECT_EQ(count.columnInt64(0), 0);
+    EXPECT_TRUE(sqlite3_get_autocommit(db.get()));
+}
+
+}  // namespace
+}  // namespace vask
