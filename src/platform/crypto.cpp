@@ -3,9 +3,9 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include <cstdio>
 
 #include "platform/error.h"
+#include "platform/uuid.h"
 
 namespace vask {
 
@@ -65,16 +65,7 @@ void randomBytes(std::span<std::uint8_t> out) {
 }
 
 std::string randomUUID() {
-    std::array<std::uint8_t, 16> b{};
-    randomBytes(b);
-    b[6] = static_cast<std::uint8_t>((b[6] & 0x0f) | 0x40);
-    b[8] = static_cast<std::uint8_t>((b[8] & 0x3f) | 0x80);
-    char text[37];
-    std::snprintf(text, sizeof text,
-                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
-                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
-                  b[15]);
-    return text;
+    return Uuid::random().uppercaseString();
 }
 
 }  // namespace vask

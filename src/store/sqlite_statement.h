@@ -25,6 +25,11 @@ public:
 
     // Parameters are 1-based, as in SQLite.
     SQLiteStatement& bind(int index, std::string_view text);
+    // Exact matches for strings, which would otherwise convert equally well to either text form.
+    SQLiteStatement& bind(int index, const std::string& text) {
+        return bind(index, std::string_view(text));
+    }
+    SQLiteStatement& bind(int index, const char* text) { return bind(index, std::string_view(text)); }
     SQLiteStatement& bind(int index, const std::optional<std::string>& text);
     SQLiteStatement& bind(int index, std::int64_t value);
     SQLiteStatement& bind(int index, int value) { return bind(index, static_cast<std::int64_t>(value)); }

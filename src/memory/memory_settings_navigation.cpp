@@ -1,0 +1,16 @@
+#include "memory/memory_settings_navigation.h"
+
+namespace vask {
+
+void MemorySettingsNavigation::consumeManagerRequest(const Uuid& id) {
+    if (managerRequestID.get() == id) {
+        managerRequestID.set(std::nullopt);
+    }
+}
+
+MemorySettingsNavigation& MemorySettingsNavigation::shared() {
+    static MemorySettingsNavigation navigation;
+    return navigation;
+}
+
+}  // namespace vask

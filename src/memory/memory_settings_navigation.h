@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+
+#include "platform/uuid.h"
+#include "platform/published.h"
+
+namespace vask {
+
+// Carries a chat's request to open the memory manager in Settings. Main executor only.
+class MemorySettingsNavigation {
+  public:
+    Published<std::optional<Uuid>> managerRequestID;
+
+    // Clears the request only when it is still `id`, so a newer request is never lost.
+    void consumeManagerRequest(const Uuid& id);
+
+    static MemorySettingsNavigation& shared();
+};
+
+}  // namespace vask
