@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Vask with AddressSanitizer and UndefinedBehaviorSanitizer, and
-# runs the whole test suite.
+# runs the whole test suite: the unit and integration tests, the secret-storage test against a real
+# Secret Service on a private session bus, and each fuzz target for a bounded time
+# (VASK_FUZZ_SECONDS, default 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,3 +10,5 @@ bash scripts/setup.sh
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan
+bash scripts/secret-service-test.sh build/asan
+bash scripts/fuzz.sh "${VASK_FUZZ_SECONDS:-20}"

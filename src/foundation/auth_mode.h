@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+#include <variant>
+
+namespace vask {
+
+// The credentials a model call carries: a relay API key, a signed-in (managed) account, or
+// nothing usable. Deliberately not printable: it holds secrets.
+class AuthMode {
+  public:
+    struct APIKey {
+        std::string key;
+        bool operator==(const APIKey&) const = default;
+    };
+    struct Managed {
+        std::string customerToken;
+        std::string accessToken;
+        bool operator==(const Managed&) const = default;
+    };
+    struct None {
+        bool operator==(const None&) const = default;
+    };
+
+    static AuthMode apiKey(std::string key) { return AuthMode(APIKey{std::move(key)}); }
+    static AuthMode managed(std::string customerToken, std::string accessToken) {
+        return AuthMode(Managed{std::move(customerToken), std::move(accessToken)});
+    }
+    static AuthMode none() { return AuthMode(None{}); }
+
+    const APIKey* asAPIKey() const { return std::get_if<APIKey>(&value_); }
+    const Managed* asManaged() const { return std::get_if<Managed>(&value_); }
+    bool isNone() const { return std::holds_alternative<None>(value_); }
+
+    bool operator==(const AuthMode&) const = default;
+
+  private:
+    using Value = std::variant<None, APIKey, Managed>;
+    explicit AuthMode(Value value) : value_(std::move(value)) {}
+    Value value_;
+};
+
+}  // namespace vask

@@ -1,0 +1,62 @@
+#include "foundation/auth_mode_resolver.h"
+
+#include "foundation/nil_if_empty.h"
+
+namespace vask {
+namespace {
+
+AuthMode resolved(const StructuredLogger& logger, std::string_view mode, AuthMode result) {
+    logger.info("auth_mode_resolved", {{"mode", std::string(mode)}});
+    return result;
+}
+
+}  // namespace
+
+std::optional<AuthMode> AuthModeResolver::managedMode() const {
+    std::optional<std::string> token;
+    try {
+        token = customerTokenStore.loadToken();
+    } catch (const std::exception& e) {
+        logger.warning("auth_mode_keychain_error", {{"error", e.what()}});
+        return std::nullopt;
+    }
+    const auto trimmedToken = token ? nilIfEmpty(*token) : std::nullopt;
+    if (!trimmedToken) {
+        return std::nullopt;
+    }
+    std::optional<CloudAuthSession> session;
+    try {
+        session = cloudAuthStore.load();
+    } catch (const std::exception& e) {
+        logger.warning("auth_mode_keychain_error", {{"error", e.what()}});
+        return std::nullopt;
+    }
+    if (!session || session->accessToken.empty()) {
+        return std::nullopt;
+    }
+    return AuthMode::managed(*trimmedToken, session->accessToken);
+}
+
+AuthMode AuthModeResolver::resolve() const noexcept {
+    if (allowsAPIKeyAuth) {
+        if (const auto it = environment.find("CORVANE_API_KEY"); it != environment.end()) {
+            if (auto key = nilIfEmpty(it->second)) {
+                return resolved(logger, "api_key_env", AuthMode::apiKey(std::move(*key)));
+            }
+        }
+    }
+    if (auto managed = managedMode()) {
+        return resolved(logger, "managed", std::move(*managed));
+    }
+    if (allowsAPIKeyAuth) {
+        const auto stored = apiKeyStore.loadResult();
+        if (!stored.ok()) {
+            logger.warning("auth_mode_keychain_error", {{"error", stored.error().what()}});
+        } else if (auto key = stored.value() ? nilIfEmpty(*stored.value()) : std::nullopt) {
+            return resolved(logger, "api_key_stored", AuthMode::apiKey(std::move(*key)));
+        }
+    }
+    return resolved(logger, "none", AuthMode::none());
+}
+
+}  // namespace vask

@@ -1,0 +1,177 @@
+#include "platform/file_secret_backend.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <nlohmann/json.hpp>
+
+#include "platform/base64.h"
+#include "platform/file_io.h"
+#include "platform/logger.h"
+
+namespace vask {
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("ai.ternwick.Vask", "keychain");
+    return instance;
+}
+
+// Holds an exclusive flock on "<file>.lock" for the life of the object.
+class FileLock {
+  public:
+    explicit FileLock(const std::filesystem::path& file) {
+        const auto lockPath = file.string() + ".lock";
+        fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            throw FileError("open", lockPath, errno);
+        }
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                const int error = errno;
+                ::close(fd_);
+                throw FileError("lock", lockPath, error);
+            }
+        }
+    }
+    ~FileLock() { ::close(fd_); }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+  private:
+    int fd_ = -1;
+};
+
+// The file's items; nothing when it exists but is not an object of objects of strings.
+std::optional<nlohmann::json> parseItems(const std::optional<std::string>& contents) {
+    if (!contents) {
+        return nlohmann::json::object();
+    }
+    auto json = nlohmann::json::parse(*contents, nullptr, false);
+    if (!json.is_object()) {
+        return std::nullopt;
+    }
+    for (const auto& [service, accounts] : json.items()) {
+        if (!accounts.is_object()) {
+            return std::nullopt;
+        }
+        for (const auto& [account, value] : accounts.items()) {
+            if (!value.is_string()) {
+                return std::nullopt;
+            }
+        }
+    }
+    return json;
+}
+
+void moveAside(const std::filesystem::path& file) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    auto aside = file;
+    aside += ".corrupt-" + std::to_string(seconds);
+    std::error_code error;
+    std::filesystem::rename(file, aside, error);
+    if (error) {
+        throw FileError("rename", file, error.value());
+    }
+    logger().error("secret_file_corrupt_kept path=" + aside.string());
+}
+
+}  // namespace
+
+FileSecretBackend::FileSecretBackend(std::filesystem::path file) : file_(std::move(file)) {}
+
+SecretBackend::ReadResult FileSecretBackend::copyMatching(std::string_view service,
+                                                          std::string_view account) {
+    std::lock_guard lock(mutex_);
+    try {
+        const auto items = parseItems(readFileIfExists(file_));
+        if (!items) {
+            logger().error("secret_file_corrupt path=" + file_.string());
+            return {decodeFailed, std::nullopt};
+        }
+        const auto accounts = items->find(service);
+        if (accounts == items->end()) {
+            return {itemNotFound, std::nullopt};
+        }
+        const auto value = accounts->find(account);
+        if (value == accounts->end()) {
+            return {itemNotFound, std::nullopt};
+        }
+        auto data = base64Decode(value->get<std::string>());
+        if (!data) {
+            logger().error("secret_file_value_undecodable path=" + file_.string());
+            return {decodeFailed, std::nullopt};
+        }
+        return {success, std::move(data)};
+    } catch (const FileError& e) {
+        logger().error(std::string("secret_file_read_failed error=") + e.what());
+        return {internalError, std::nullopt};
+    }
+}
+
+SecretBackend::Status FileSecretBackend::update(std::string_view service, std::string_view account,
+                                                std::string_view data) {
+    return change(Change::update, service, account, data);
+}
+
+SecretBackend::Status FileSecretBackend::add(std::string_view service, std::string_view account,
+                                             std::string_view data) {
+    return change(Change::add, service, account, data);
+}
+
+SecretBackend::Status FileSecretBackend::remove(std::string_view service,
+                                                std::string_view account) {
+    return change(Change::remove, service, account, {});
+}
+
+SecretBackend::Status FileSecretBackend::change(Change kind, std::string_view service,
+                                                std::string_view account, std::string_view data) {
+    std::lock_guard lock(mutex_);
+    try {
+        FileLock fileLock(file_);
+        auto items = parseItems(readFileIfExists(file_));
+        if (!items) {
+            moveAside(file_);
+            items = nlohmann::json::object();
+        }
+        const std::string serviceKey(service);
+        const std::string accountKey(account);
+        const bool exists =
+            items->contains(serviceKey) && (*items)[serviceKey].contains(accountKey);
+        switch (kind) {
+            case Change::update:
+                if (!exists) {
+                    return itemNotFound;
+                }
+                (*items)[serviceKey][accountKey] = base64Encode(data);
+                break;
+            case Change::add:
+                if (exists) {
+                    return duplicateItem;
+                }
+                (*items)[serviceKey][accountKey] = base64Encode(data);
+                break;
+            case Change::remove:
+                if (!exists) {
+                    return itemNotFound;
+                }
+                (*items)[serviceKey].erase(accountKey);
+                if ((*items)[serviceKey].empty()) {
+                    items->erase(serviceKey);
+                }
+                break;
+        }
+        writeFileAtomically(file_, items->dump(2) + "\n");
+        return success;
+    } catch (const FileError& e) {
+        logger().error(std::string("secret_file_write_failed error=") + e.what());
+        return internalError;
+    }
+}
+
+}  // namespace vask

@@ -1,0 +1,98 @@
+#include "platform/in_memory_secret_backend.h"
+
+namespace vask {
+
+std::optional<SecretBackend::Status> InMemorySecretBackend::injected(Operation operation,
+                                                                     std::string_view account) {
+    ++operations_;
+    const auto it = failures_.find({operation, std::string(account)});
+    if (it == failures_.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+SecretBackend::ReadResult InMemorySecretBackend::copyMatching(std::string_view service,
+                                                              std::string_view account) {
+    std::lock_guard lock(mutex_);
+    if (const auto status = injected(Operation::copyMatching, account)) {
+        return {*status, std::nullopt};
+    }
+    const auto it = items_.find({std::string(service), std::string(account)});
+    if (it == items_.end()) {
+        return {itemNotFound, std::nullopt};
+    }
+    return {success, it->second};
+}
+
+SecretBackend::Status InMemorySecretBackend::update(std::string_view service,
+                                                    std::string_view account,
+                                                    std::string_view data) {
+    std::lock_guard lock(mutex_);
+    if (const auto status = injected(Operation::update, account)) {
+        return *status;
+    }
+    const auto it = items_.find({std::string(service), std::string(account)});
+    if (it == items_.end()) {
+        return itemNotFound;
+    }
+    it->second = std::string(data);
+    return success;
+}
+
+SecretBackend::Status InMemorySecretBackend::add(std::string_view service, std::string_view account,
+                                                 std::string_view data) {
+    std::lock_guard lock(mutex_);
+    if (const auto status = injected(Operation::add, account)) {
+        return *status;
+    }
+    const auto [it, inserted] =
+        items_.try_emplace({std::string(service), std::string(account)}, std::string(data));
+    return inserted ? success : duplicateItem;
+}
+
+SecretBackend::Status InMemorySecretBackend::remove(std::string_view service,
+                                                    std::string_view account) {
+    std::lock_guard lock(mutex_);
+    if (const auto status = injected(Operation::remove, account)) {
+        return *status;
+    }
+    return items_.erase({std::string(service), std::string(account)}) > 0 ? success : itemNotFound;
+}
+
+void InMemorySecretBackend::fail(Operation operation, std::string account, Status status) {
+    std::lock_guard lock(mutex_);
+    failures_[{operation, std::move(account)}] = status;
+}
+
+void InMemorySecretBackend::clearFailures() {
+    std::lock_guard lock(mutex_);
+    failures_.clear();
+}
+
+void InMemorySecretBackend::put(std::string service, std::string account, std::string data) {
+    std::lock_guard lock(mutex_);
+    items_[{std::move(service), std::move(account)}] = std::move(data);
+}
+
+std::optional<std::string> InMemorySecretBackend::get(const std::string& service,
+                                                      const std::string& account) const {
+    std::lock_guard lock(mutex_);
+    const auto it = items_.find({service, account});
+    if (it == items_.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+std::size_t InMemorySecretBackend::itemCount() const {
+    std::lock_guard lock(mutex_);
+    return items_.size();
+}
+
+std::size_t InMemorySecretBackend::operationCount() const {
+    std::lock_guard lock(mutex_);
+    return operations_;
+}
+
+}  // namespace vask

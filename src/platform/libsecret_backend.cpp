@@ -1,0 +1,152 @@
+#include "platform/libsecret_backend.h"
+
+#include <libsecret/secret.h>
+
+#include "platform/base64.h"
+#include "platform/logger.h"
+
+namespace vask {
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("ai.ternwick.Vask", "keychain");
+    return instance;
+}
+
+const SecretSchema* schema() {
+    static const SecretSchema instance = [] {
+        SecretSchema s{};
+        s.name = "ai.ternwick.Vask.GenericPassword";
+        s.flags = SECRET_SCHEMA_NONE;
+        s.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        s.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        s.attributes[2] = {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING};
+        return s;
+    }();
+    return &instance;
+}
+
+struct ErrorFree {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
+
+struct PasswordFree {
+    void operator()(gchar* password) const { secret_password_free(password); }
+};
+using PasswordPtr = std::unique_ptr<gchar, PasswordFree>;
+
+struct ObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+
+// Maps a libsecret or D-Bus failure onto the keychain's status numbers, and logs what the
+// service said (never the value).
+SecretBackend::Status statusOf(const GError* error, std::string_view operation,
+                               std::string_view account) {
+    logger().error("secret_service_failed operation=" + std::string(operation) +
+                   " key=" + std::string(account) + " error=" + error->message);
+    if (g_error_matches(error, SECRET_ERROR, SECRET_ERROR_IS_LOCKED)) {
+        return SecretBackend::interactionNotAllowed;
+    }
+    if (error->domain == G_DBUS_ERROR || error->domain == G_IO_ERROR) {
+        return SecretBackend::notAvailable;
+    }
+    return SecretBackend::internalError;
+}
+
+}  // namespace
+
+std::shared_ptr<LibsecretBackend> LibsecretBackend::connect(std::string& whyNot) {
+    GError* raw = nullptr;
+    std::unique_ptr<SecretService, ObjectUnref> service(
+        secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &raw));
+    ErrorPtr error(raw);
+    if (error) {
+        whyNot = error->message;
+        return nullptr;
+    }
+    if (!service) {
+        whyNot = "no Secret Service";
+        return nullptr;
+    }
+    return std::shared_ptr<LibsecretBackend>(new LibsecretBackend());
+}
+
+SecretBackend::ReadResult LibsecretBackend::copyMatching(std::string_view service,
+                                                         std::string_view account) {
+    const std::string serviceText(service);
+    const std::string accountText(account);
+    GError* raw = nullptr;
+    PasswordPtr password(secret_password_lookup_sync(schema(), nullptr, &raw, "service",
+                                                     serviceText.c_str(), "account",
+                                                     accountText.c_str(), nullptr));
+    ErrorPtr error(raw);
+    if (error) {
+        return {statusOf(error.get(), "read", account), std::nullopt};
+    }
+    if (!password) {
+        return {itemNotFound, std::nullopt};
+    }
+    auto data = base64Decode(password.get());
+    if (!data) {
+        logger().error("secret_service_value_undecodable key=" + accountText);
+        return {decodeFailed, std::nullopt};
+    }
+    return {success, std::move(data)};
+}
+
+SecretBackend::Status LibsecretBackend::update(std::string_view service, std::string_view account,
+                                               std::string_view data) {
+    const auto existing = copyMatching(service, account);
+    if (existing.status != success) {
+        return existing.status;
+    }
+    return store(service, account, data);
+}
+
+SecretBackend::Status LibsecretBackend::add(std::string_view service, std::string_view account,
+                                            std::string_view data) {
+    const auto existing = copyMatching(service, account);
+    if (existing.status == success) {
+        return duplicateItem;
+    }
+    if (existing.status != itemNotFound) {
+        return existing.status;
+    }
+    return store(service, account, data);
+}
+
+SecretBackend::Status LibsecretBackend::store(std::string_view service, std::string_view account,
+                                              std::string_view data) {
+    const std::string serviceText(service);
+    const std::string accountText(account);
+    const std::string label = serviceText + " " + accountText;
+    const std::string encoded = base64Encode(data);
+    GError* raw = nullptr;
+    // Storing replaces an item with the same attributes, so an update keeps one item.
+    secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), encoded.c_str(),
+                               nullptr, &raw, "service", serviceText.c_str(), "account",
+                               accountText.c_str(), nullptr);
+    ErrorPtr error(raw);
+    if (error) {
+        return statusOf(error.get(), "write", account);
+    }
+    return success;
+}
+
+SecretBackend::Status LibsecretBackend::remove(std::string_view service, std::string_view account) {
+    const std::string serviceText(service);
+    const std::string accountText(account);
+    GError* raw = nullptr;
+    const gboolean removed =
+        secret_password_clear_sync(schema(), nullptr, &raw, "service", serviceText.c_str(),
+                                   "account", accountText.c_str(), nullptr);
+    ErrorPtr error(raw);
+    if (error) {
+        return statusOf(error.get(), "delete", account);
+    }
+    return removed ? success : itemNotFound;
+}
+
+}  // namespace vask

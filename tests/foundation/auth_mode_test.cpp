@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "foundation/auth_mode_cache.h"
+#include "foundation/auth_mode_resolver.h"
+#include "platform/in_memory_secret_backend.h"
+#include "platform/iso8601.h"
+#include "support/log_capture.h"
+
+namespace vask {
+namespace {
+
+using Op = InMemorySecretBackend::Operation;
+constexpr const char* service = "test.service";
+
+std::string cloudRecord(const std::string& accessToken) {
+    return CloudAuthSession{accessToken, "refresh", *parseISO8601("2030-01-01T00:00:00Z"), "u",
+                            "e@example.com"}
+        .encoded();
+}
+
+TEST(AuthModeResolverTest, ResolutionOrder) {
+    struct Case {
+        const char* name;
+        bool allowsAPIKey;
+        std::optional<std::string> envKey;
+        std::optional<std::string> customerToken;
+        std::optional<std::string> cloud;  // stored record text
+        std::optional<std::string> storedKey;
+        AuthMode expected;
+        const char* mode;
+    };
+    const Case cases[] = {
+        {"environment key wins when allowed", true, " env-key\n", "tok", cloudRecord("acc"),
+         "stored", AuthMode::apiKey("env-key"), "api_key_env"},
+        {"environment key ignored when not allowed", false, "env-key", std::nullopt, std::nullopt,
+         "stored", AuthMode::none(), "none"},
+        {"blank environment key falls through", true, " \n", std::nullopt, std::nullopt, "stored",
+         AuthMode::apiKey("stored"), "api_key_stored"},
+        {"managed before the stored key", true, std::nullopt, "tok", cloudRecord("acc"), "stored",
+         AuthMode::managed("tok", "acc"), "managed"},
+        {"customer token trimmed, access token untouched", false, std::nullopt, "tok\n",
+         cloudRecord(" acc "), std::nullopt, AuthMode::managed("tok", " acc "), "managed"},
+        {"customer token without a cloud record", false, std::nullopt, "tok", std::nullopt,
+         std::nullopt, AuthMode::none(), "none"},
+        {"blank customer token", false, std::nullopt, " \t", cloudRecord("acc"), std::nullopt,
+         AuthMode::none(), "none"},
+        {"empty access token", true, std::nullopt, "tok", cloudRecord(""), std::nullopt,
+         AuthMode::none(), "none"},
+        {"blank access token is still a token", false, std::nullopt, "tok", cloudRecord(" "),
+         std::nullopt, AuthMode::managed("tok", " "), "managed"},
+        {"stored key trimmed", true, std::nullopt, std::nullopt, std::nullopt, " key \n",
+         AuthMode::apiKey("key"), "api_key_stored"},
+        {"blank stored key", true, std::nullopt, std::nullopt, std::nullopt, "  ", AuthMode::none(),
+         "none"},
+        {"stored key not allowed", false, std::nullopt, std::nullopt, std::nullopt, "key",
+         AuthMode::none(), "none"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto backend = std::make_shared<InMemorySecretBackend>();
+        KeychainStore keychain(service, backend);
+        if (c.customerToken)
+            backend->put(service, "corvane.customer.token", *c.customerToken);
+        if (c.cloud)
+            backend->put(service, "cloud.auth.session", *c.cloud);
+        if (c.storedKey)
+            backend->put(service, "corvane.api.key", *c.storedKey);
+        CustomerTokenStore tokens(keychain);
+        CloudAuthStore cloud(keychain);
+        APIKeyStore keys(keychain);
+        Environment env;
+        if (c.envKey)
+            env["CORVANE_API_KEY"] = *c.envKey;
+        test::LogCapture log;
+        const AuthModeResolver resolver{tokens, cloud, keys, env, c.allowsAPIKey};
+        EXPECT_TRUE(resolver.resolve() == c.expected);
+        const auto events = log->events("auth_mode_resolved");
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].metadata.at("mode"), c.mode);
+        EXPECT_FALSE(log->contains("auth_mode_keychain_error"));
+    }
+}
+
+TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
+    struct Case {
+        const char* name;
+        Op op;
+        const char* account;
+        std::string cloud;
+        AuthMode expected;
+    };
+    const Case cases[] = {
+        {"customer token unreadable", Op::copyMatching, "corvane.customer.token",
+         cloudRecord("acc"), AuthMode::apiKey("stored")},
+        {"cloud record unreadable", Op::copyMatching, "cloud.auth.session", cloudRecord("acc"),
+         AuthMode::apiKey("stored")},
+        {"cloud record corrupt", Op::add, "unused", "{corrupt", AuthMode::apiKey("stored")},
+        {"stored key unreadable", Op::copyMatching, "corvane.api.key", "{corrupt",
+         AuthMode::none()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto backend = std::make_shared<InMemorySecretBackend>();
+        KeychainStore keychain(service, backend);
+        backend->put(service, "corvane.customer.token", "tok");
+        backend->put(service, "cloud.auth.session", c.cloud);
+        backend->put(service, "corvane.api.key", "stored");
+        backend->fail(c.op, c.account, SecretBackend::interactionNotAllowed);
+        CustomerTokenStore tokens(keychain);
+        CloudAuthStore cloud(keychain);
+        APIKeyStore keys(keychain);
+        test::LogCapture log;
+        const bool keyReadFails = std::string(c.account) == "corvane.api.key";
+        const AuthModeResolver resolver{tokens, cloud, keys, {}, true};
+        EXPECT_TRUE(resolver.resolve() == c.expected);
+        EXPECT_EQ(log->events("auth_mode_keychain_error").size(), keyReadFails ? 2u : 1u);
+    }
+}
+
+TEST(AuthModeCacheTest, ResolvesOncePerFill) {
+    std::atomic<int> resolutions = 0;
+    AuthModeCache cache([&] {
+        ++resolutions;
+        return AuthMode::managed("tok-" + std::to_string(resolutions.load()), "acc");
+    });
+    EXPECT_TRUE(cache.get() == AuthMode::managed("tok-1", "acc"));
+    EXPECT_TRUE(cache.get() == AuthMode::managed("tok-1", "acc"));
+    EXPECT_EQ(resolutions, 1);
+    cache.reset();
+    cache.reset();
+    EXPECT_TRUE(cache.get() == AuthMode::managed("tok-2", "acc"));
+    EXPECT_EQ(resolutions, 2);
+}
+
+// Readers racing a reset: every reader sees either the old or the new mode, and a read that
+// starts after the last reset always resolves afresh.
+TEST(AuthModeCacheTest, ConcurrentFirstReadsResolveOnceAndResetIsNeverLost) {
+    std::atomic<int> resolutions = 0;
+    std::atomic<int> generation = 0;
+    AuthModeCache cache([&] {
+        ++resolutions;
+        return AuthMode::apiKey(std::to_string(generation.load()));
+    });
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 8; ++i) {
+        readers.emplace_back([&] { cache.get(); });
+    }
+    for (auto& t : readers) {
+        t.join();
+    }
+    EXPECT_EQ(resolutions, 1);
+
+    readers.clear();
+    std::atomic<bool> stop = false;
+    for (int i = 0; i < 4; ++i) {
+        readers.emplace_back([&] {
+            while (!stop) {
+                cache.get();
+            }
+        });
+    }
+    for (int g = 1; g <= 100; ++g) {
+        generation = g;
+        cache.reset();
+        EXPECT_TRUE(cache.get() == AuthMode::apiKey(std::to_string(g)));
+    }
+    stop = true;
+    for (auto& t : readers) {
+        t.join();
+    }
+}
+
+}  // namespace
+}  // namespace vask

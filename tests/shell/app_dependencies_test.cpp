@@ -1,0 +1,39 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/iso8601.h"
+#include "shell/app_dependencies.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+// The composition root is process-wide, so this suite drives it once, on a private data folder
+// and with no session bus (the file backend), never the user's own secret storage.
+TEST(AppDependenciesTest, CachedModeChangesOnlyWhenReset) {
+    test::TempDir dir;
+    ::setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
+    ::setenv("VASK_SUPPORT_DIR", "VaskTest", 1);
+    ::setenv("VASK_KEYCHAIN_SERVICE", " vask.test \n", 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vask-test-bus", 1);
+    test::LogCapture log;
+    EXPECT_EQ(AppDependencies::secretBackend()->kind(), "file");
+    EXPECT_EQ(AppDependencies::keychain().service(), "vask.test");
+    EXPECT_TRUE(AppDependencies::authMode() == AuthMode::none());
+
+    AppDependencies::customerTokenStore().save("tok", "ada@example.com");
+    AppDependencies::cloudAuthStore().save(
+        {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "u", "ada@example.com"});
+    EXPECT_TRUE(AppDependencies::authMode() == AuthMode::none());
+    AppDependencies::resetAuthMode();
+    EXPECT_TRUE(AppDependencies::authMode() == AuthMode::managed("tok", "acc"));
+    EXPECT_EQ(log->events("auth_mode_resolved").size(), 2u);
+
+    EXPECT_TRUE(std::filesystem::exists(dir / "VaskTest" / "credentials.json"));
+    EXPECT_EQ(log->events("secret_storage_selected").at(0).metadata.at("backend"), "file");
+}
+
+}  // namespace
+}  // namespace vask
