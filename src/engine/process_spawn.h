@@ -1,0 +1,71 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vask {
+
+// An owned file descriptor, closed on destruction.
+class FileDescriptor {
+  public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool isOpen() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset();
+
+  private:
+    int fd_ = -1;
+};
+
+// Both ends of a pipe made with O_CLOEXEC, so no other child inherits them by accident.
+struct Pipe {
+    FileDescriptor readEnd;
+    FileDescriptor writeEnd;
+
+    // Throws std::system_error.
+    static Pipe make();
+};
+
+// Owned, NUL-terminated copies of strings in a null-terminated array, as exec-style calls want.
+class CStringArray {
+  public:
+    explicit CStringArray(const std::vector<std::string>& strings);
+    char* const* data() const { return pointers_.data(); }
+    std::size_t size() const { return pointers_.size() - 1; }
+
+  private:
+    std::vector<std::unique_ptr<char[]>> storage_;
+    std::vector<char*> pointers_;
+};
+
+CStringArray makeCStringArray(const std::vector<std::string>& strings);
+
+// "NAME=value" entries in ascending order of the name.
+std::vector<std::string> environmentBlock(const std::map<std::string, std::string>& environment);
+
+// Starts `executablePath` (no PATH search) as the leader of a new process group, with the pipes'
+// child ends on descriptors 0, 1, 2 and, when given, the event pipe on 3; no other descriptor
+// reaches the child. The child starts with
+// no blocked signals and the default SIGPIPE action, whatever the calling thread has. The
+// parent's copies of the child ends are closed. Throws std::system_error with posix_spawn's code.
+pid_t spawnProcessGroup(const std::filesystem::path& executablePath,
+                        const std::vector<std::string>& arguments,
+                        const std::map<std::string, std::string>& environment, Pipe& stdinPipe,
+                        Pipe& stdoutPipe, Pipe& stderrPipe, Pipe* eventPipe);
+
+}  // namespace vask

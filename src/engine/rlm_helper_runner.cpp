@@ -1,0 +1,409 @@
+#include "engine/rlm_helper_runner.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <set>
+#include <system_error>
+#include <thread>
+
+#include "engine/cancellation_error.h"
+#include "engine/process_output_drain.h"
+#include "engine/process_spawn.h"
+#include "engine/rlm_helper_error.h"
+#include "platform/crypto.h"
+#include "platform/text.h"
+#include "platform/url.h"
+
+namespace vask {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string realpathOrSame(const std::string& path) {
+    std::error_code error;
+    const auto resolved = fs::canonical(path, error);
+    return error ? path : resolved.string();
+}
+
+std::string parentOf(const std::string& path) {
+    return fs::path(path).parent_path().string();
+}
+
+std::string optionalText(const std::optional<std::int64_t>& value) {
+    return value ? std::to_string(*value) : "absent";
+}
+
+// Removes a run's staged Deno cache when the run ends, whatever the outcome.
+class StagedCacheRemoval {
+  public:
+    explicit StagedCacheRemoval(std::optional<RLMHelperRunner::StagedDenoCache> staged)
+        : staged_(std::move(staged)) {}
+    ~StagedCacheRemoval() {
+        if (staged_) {
+            std::error_code ignored;
+            fs::remove_all(staged_->directory, ignored);
+        }
+    }
+    StagedCacheRemoval(const StagedCacheRemoval&) = delete;
+    StagedCacheRemoval& operator=(const StagedCacheRemoval&) = delete;
+
+  private:
+    std::optional<RLMHelperRunner::StagedDenoCache> staged_;
+};
+
+// Writes the request on a thread of its own, so that a helper which never reads it (or a
+// grandchild that keeps the pipe open) cannot hold up the wait. SIGPIPE is blocked on that
+// thread only: a helper that exits early turns into EPIPE here, never into a fatal signal.
+std::thread startRequestWriter(FileDescriptor writeEnd, std::string_view request) {
+    return std::thread([fd = std::move(writeEnd), request]() mutable {
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+        std::size_t written = 0;
+        while (written < request.size()) {
+            const ssize_t n = ::write(fd.get(), request.data() + written, request.size() - written);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            written += static_cast<std::size_t>(n);
+        }
+        fd.reset();
+        // Consume the SIGPIPE an early exit raised, so that nothing is left pending.
+        const timespec noWait{0, 0};
+        sigset_t pending;
+        sigpending(&pending);
+        if (sigismember(&pending, SIGPIPE) == 1) {
+            sigtimedwait(&pipeSignal, nullptr, &noWait);
+        }
+    });
+}
+
+int exitCodeOf(int status) {
+    const int signalBits = status & 0x7f;
+    return signalBits != 0 ? (signalBits | 128) : ((status >> 8) & 0xff);
+}
+
+std::string utf8OrEmpty(std::string bytes) {
+    return text::toValidUtf8(bytes) == bytes ? std::move(bytes) : std::string();
+}
+
+}  // namespace
+
+RLMHelperRunner::RLMHelperRunner(const Environment& env, Settings settings)
+    : environment_(env), settings_(std::move(settings)) {
+    const auto trimmedValue = [&](const char* name) -> std::optional<std::string> {
+        const auto it = env.find(name);
+        if (it == env.end()) {
+            return std::nullopt;
+        }
+        return std::string(text::trimmed(it->second));
+    };
+    if (const auto command = trimmedValue("VASK_RLM_HELPER_CMD"); command && !command->empty()) {
+        helperCommand_ = Shell{*command};
+        resourceRoot_ = trimmedValue("VASK_RLM_RESOURCE_ROOT");
+        return;
+    }
+    if (!settings_.bundleResourceDirectory) {
+        throw RLMHelperError::plain(RLMHelperError::Case::missingBundledHelper);
+    }
+    const fs::path root = *settings_.bundleResourceDirectory / "rlm";
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(root / "deno", error))) {
+        throw RLMHelperError::plain(RLMHelperError::Case::missingBundledHelper);
+    }
+    helperCommand_ = Deno{root / "deno", root / "relay.ts", root / "sources", root / "deno-cache"};
+    resourceRoot_ = root.string();
+}
+
+RLMHelperRunner::StagedDenoCache RLMHelperRunner::stageDenoCache(const fs::path& denoDir) {
+    const auto status = fs::symlink_status(denoDir);
+    if (!fs::exists(status)) {
+        throw fs::filesystem_error("cannot read the bundled module cache", denoDir,
+                                   std::make_error_code(std::errc::no_such_file_or_directory));
+    }
+    if (status.type() != fs::file_type::directory) {
+        throw RLMHelperError::plain(RLMHelperError::Case::invalidBundledRelayCache);
+    }
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(denoDir)) {
+        names.insert(entry.path().filename().string());
+    }
+    if (names != std::set<std::string>{"npm"}) {
+        throw RLMHelperError::plain(RLMHelperError::Case::invalidBundledRelayCache);
+    }
+    const fs::path temp = fs::temp_directory_path() / ("vask-relay-cache-" + randomUUID());
+    fs::create_directories(temp);
+    try {
+        fs::permissions(temp, fs::perms::owner_all, fs::perm_options::replace);
+        fs::copy(denoDir, temp / "deno-cache", fs::copy_options::recursive);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove_all(temp, ignored);
+        throw;
+    }
+    return {temp / "deno-cache", temp};
+}
+
+std::vector<std::string> RLMHelperRunner::denoArgs(
+    const std::string& relayPath, const std::string& sourcesPath, const std::string& resourceRoot,
+    const std::string& denoCachePath, const std::string& dbPath,
+    const std::optional<std::string>& contactsDbPath, const std::string& personaContextEndpoint,
+    const std::string& relayServiceHost) {
+    const std::string resolvedDbFolder = parentOf(realpathOrSame(dbPath));
+    const std::vector<std::string> readList = {resourceRoot,     realpathOrSame(resourceRoot),
+                                               denoCachePath,    realpathOrSame(denoCachePath),
+                                               parentOf(dbPath), resolvedDbFolder};
+
+    std::vector<std::string> writeList;
+    std::vector<std::string> databases = {dbPath};
+    if (contactsDbPath) {
+        databases.push_back(*contactsDbPath);
+    }
+    for (const auto& path : databases) {
+        if (path.empty() || path == "nil") {
+            continue;
+        }
+        const std::string name = fs::path(path).filename().string();
+        const std::string resolved = resolvedDbFolder + "/" + name;
+        writeList.insert(writeList.end(),
+                         {path + "-wal", path + "-shm", resolved + "-wal", resolved + "-shm"});
+    }
+
+    std::vector<std::string> networkList = {relayServiceHost};
+    if (!personaContextEndpoint.empty()) {
+        const auto url = Url::parse(personaContextEndpoint);
+        // Only a loopback endpoint on an explicit port: anything else would widen what the
+        // helper may reach.
+        if (!url || !personaContextEndpoint.starts_with("http:") || url->scheme() != "http" ||
+            url->host() != "127.0.0.1" || !url->port()) {
+            throw RLMHelperError::invalidPersonaContextEndpoint(personaContextEndpoint);
+        }
+        networkList.push_back("127.0.0.1:" + std::to_string(*url->port()));
+    }
+
+    const auto joined = [](const std::vector<std::string>& values) {
+        std::string out;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            out += (i == 0 ? "" : ",") + values[i];
+        }
+        return out;
+    };
+    return {"run",
+            "--cached-only",
+            "--lock=" + (fs::path(denoCachePath) / "deno.lock").string(),
+            "--frozen",
+            "--allow-net=" + joined(networkList),
+            "--allow-read=" + joined(dedupe(readList)),
+            "--allow-write=" + joined(dedupe(writeList)),
+            "--allow-env",
+            relayPath,
+            sourcesPath,
+            "vask_rlm.pyodide_adapter"};
+}
+
+void RLMHelperRunner::configureDenoEnvironment(const std::string& cachePath, Environment& env) {
+    env["DENO_DIR"] = realpathOrSame(cachePath);
+    env["DENO_NO_UPDATE_CHECK"] = "1";
+    env["DENO_DISABLE_NODE_SHIM"] = "1";
+    env["DENO_EXTRA_STDIO_FDS"] = "3";
+    env["ZENDREL_RELAY_EVENT_FD"] = "3";
+}
+
+void RLMHelperRunner::applyBundledPythonEnv(const std::string& resourceRoot, Environment& env) {
+    const fs::path pythonDir = fs::path(resourceRoot) / "python";
+    const fs::path versionsDir = pythonDir / "Python.framework" / "Versions";
+    std::optional<std::string> versionHome;
+    std::error_code error;
+    std::vector<std::string> names;
+    for (fs::directory_iterator it(versionsDir, error), end; !error && it != end;
+         it.increment(error)) {
+        names.push_back(it->path().filename().string());
+    }
+    if (!error) {
+        std::sort(names.begin(), names.end());
+        for (const auto& name : names) {
+            if (name != "Current" && name.find('.') != std::string::npos) {
+                versionHome = versionsDir.string() + "/" + name;
+                break;
+            }
+        }
+    }
+    env.try_emplace("DYLD_FRAMEWORK_PATH", pythonDir.string());
+    if (versionHome) {
+        env.try_emplace("DYLD_LIBRARY_PATH", *versionHome + "/lib");
+        env.try_emplace("PYTHONHOME", *versionHome);
+    }
+    if (!env.contains("PYTHONPATH")) {
+        std::string path;
+        for (const fs::path& candidate :
+             {fs::path(resourceRoot) / "vask-rlm/src", fs::path(resourceRoot) / "vendor",
+              pythonDir / "site-packages"}) {
+            if (fs::exists(candidate, error)) {
+                path += (path.empty() ? "" : ":") + candidate.string();
+            }
+        }
+        if (!path.empty()) {
+            env["PYTHONPATH"] = path;
+        }
+    }
+}
+
+std::vector<std::string> RLMHelperRunner::dedupe(const std::vector<std::string>& values) {
+    std::vector<std::string> result;
+    std::set<std::string> seen;
+    for (const auto& value : values) {
+        if (seen.insert(value).second) {
+            result.push_back(value);
+        }
+    }
+    return result;
+}
+
+RLMHelperRunner::LaunchPlan RLMHelperRunner::launchPlan(
+    const std::string& dbPath, const std::optional<std::string>& contactsDbPath,
+    const std::string& personaContextEndpoint) const {
+    LaunchPlan plan;
+    plan.environment =
+        settings_.launchEnvironment ? settings_.launchEnvironment() : processEnvironment();
+    // The relay key travels only inside the request, never through the helper's environment.
+    plan.environment.erase("CORVANE_API_KEY");
+
+    if (const auto* shell = std::get_if<Shell>(&helperCommand_)) {
+        plan.executable = "/bin/zsh";
+        plan.arguments = {"-lc", shell->command};
+        if (resourceRoot_ && !resourceRoot_->empty()) {
+            plan.environment["VASK_RLM_RESOURCE_ROOT"] = *resourceRoot_;
+            applyBundledPythonEnv(*resourceRoot_, plan.environment);
+        }
+        return plan;
+    }
+
+    const auto& deno = std::get<Deno>(helperCommand_);
+    auto staged = stageDenoCache(deno.denoDir);
+    try {
+        plan.arguments =
+            denoArgs(deno.relayPath.string(), deno.sourcesPath.string(), resourceRoot_.value_or(""),
+                     staged.cache.string(), dbPath, contactsDbPath, personaContextEndpoint,
+                     settings_.relayServiceHost);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove_all(staged.directory, ignored);
+        throw;
+    }
+    configureDenoEnvironment(staged.cache.string(), plan.environment);
+    plan.executable = deno.denoURL;
+    plan.stagedCache = std::move(staged);
+    plan.usesEventChannel = true;
+    return plan;
+}
+
+std::string RLMHelperRunner::runProcess(std::string_view requestData, const std::string& dbPath,
+                                        const std::optional<std::string>& contactsDbPath,
+                                        const std::string& personaContextEndpoint,
+                                        const RunCallbacks& callbacks, std::stop_token stop) const {
+    Scheduler& scheduler = settings_.scheduler ? *settings_.scheduler : Scheduler::system();
+    const auto lifecycle = HelperProcessLifecycle::make(settings_.timeouts, scheduler);
+    std::stop_callback onCancel(stop, [&lifecycle] {
+        if (const auto pid = lifecycle->stop(HelperProcessTerminationReason::cancelled)) {
+            lifecycle->terminate(*pid);
+        }
+    });
+
+    auto plan = launchPlan(dbPath, contactsDbPath, personaContextEndpoint);
+    const StagedCacheRemoval removal(std::move(plan.stagedCache));
+
+    auto stdinPipe = Pipe::make();
+    auto stdoutPipe = Pipe::make();
+    auto stderrPipe = Pipe::make();
+    std::optional<Pipe> eventPipe;
+    if (plan.usesEventChannel) {
+        eventPipe = Pipe::make();
+    }
+
+    const StructuredLogger& logger = logger_;
+    RelayEventCollector collector(RelayEventCollector::Callbacks{
+        callbacks.onProgress,
+        callbacks.onReasoning,
+        callbacks.onExecutionEvent,
+        callbacks.onUsageProgress,
+        [&logger](std::int64_t version) {
+            logger.warning("rlm_trace_abi_version_unsupported",
+                           {{"expected", "6"}, {"actual", std::to_string(version)}});
+        },
+        [&logger](const RLMEngineStartup& startup) {
+            logger.info("rlm_engine_startup",
+                        {{"engine_version", startup.engineVersion},
+                         {"runner_protocol", optionalText(startup.runnerProtocol)},
+                         {"provider_protocol", optionalText(startup.providerProtocol)}});
+        },
+        [&lifecycle](const std::string& type) { lifecycle->record(type); },
+    });
+
+    const pid_t pid =
+        spawnProcessGroup(plan.executable, plan.arguments, plan.environment, stdinPipe, stdoutPipe,
+                          stderrPipe, eventPipe ? &*eventPipe : nullptr);
+    lifecycle->install(pid);
+    lifecycle->startWatchdog();
+
+    ProcessOutputDrain stdoutDrain(std::move(stdoutPipe.readEnd));
+    ProcessOutputDrain stderrDrain(std::move(stderrPipe.readEnd));
+    std::optional<RelayEventDrain> eventDrain;
+    if (eventPipe) {
+        eventDrain.emplace(std::move(eventPipe->readEnd), collector);
+    }
+    std::thread writer = startRequestWriter(std::move(stdinPipe.writeEnd), requestData);
+
+    int status = 0;
+    pid_t waited = 0;
+    do {
+        waited = ::waitpid(pid, &status, 0);
+    } while (waited == -1 && errno == EINTR);
+    const int waitError = waited == -1 ? errno : 0;
+
+    lifecycle->finished();
+    writer.join();
+    const std::string stdoutBytes = stdoutDrain.takeData();
+    const std::string stderrBytes = stderrDrain.takeData();
+    if (eventDrain) {
+        eventDrain->wait();
+    }
+
+    if (waitError != 0) {
+        // The child's outcome is unknown (someone else reaped it); never report it as success.
+        throw std::system_error(waitError, std::generic_category(), "waitpid");
+    }
+    const int exitCode = exitCodeOf(status);
+    const std::string stderrText(text::trimmed(utf8OrEmpty(stderrBytes)));
+    const std::string stdoutText = utf8OrEmpty(stdoutBytes);
+
+    if (const auto reason = lifecycle->reason()) {
+        if (*reason == HelperProcessTerminationReason::timeout) {
+            throw RLMHelperError::plain(RLMHelperError::Case::executionTimeout);
+        }
+        throw CancellationError();
+    }
+    if (exitCode != 0) {
+        if (!stderrText.empty()) {
+            logger_.error("rlm_helper_stderr",
+                          {{"exit_code", std::to_string(exitCode)},
+                           {"stderr_bytes", std::to_string(stderrText.size())}});
+        }
+        throw RLMHelperError::processFailure(exitCode, stderrText);
+    }
+    const std::string output(text::trimmed(stdoutText));
+    if (output.empty()) {
+        throw RLMHelperError::plain(RLMHelperError::Case::emptyOutput);
+    }
+    return output;
+}
+
+}  // namespace vask

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "engine/bundle_resources.h"
+#include "engine/helper_process_lifecycle.h"
+#include "engine/relay_event_collector.h"
+#include "foundation/structured_logger.h"
+#include "platform/environment.h"
+
+namespace vask {
+
+// Starts and runs the RLM helper: either a developer's shell command (VASK_RLM_HELPER_CMD) or the
+// Deno runtime shipped in the bundle's "rlm" folder, which also gets a private copy of the
+// shipped module cache, a permission-limited command line and the relay event channel on
+// descriptor 3.
+class RLMHelperRunner {
+  public:
+    struct Shell {
+        std::string command;
+        bool operator==(const Shell&) const = default;
+    };
+    struct Deno {
+        std::filesystem::path denoURL;
+        std::filesystem::path relayPath;
+        std::filesystem::path sourcesPath;
+        std::filesystem::path denoDir;
+        bool operator==(const Deno&) const = default;
+    };
+    using HelperCommand = std::variant<Shell, Deno>;
+
+    // The writable copy of the Deno cache for one run; removing `directory` removes it.
+    struct StagedDenoCache {
+        std::filesystem::path cache;
+        std::filesystem::path directory;
+    };
+
+    // What the composition root supplies besides the environment.
+    struct Settings {
+        // Host of the relay service; the Deno helper may reach it and nothing else but the
+        // persona endpoint.
+        std::string relayServiceHost;
+        std::optional<std::filesystem::path> bundleResourceDirectory =
+            vask::bundleResourceDirectory();
+        RLMProcessTimeouts timeouts;
+        // Timers of the watchdog; the system scheduler when null.
+        Scheduler* scheduler = nullptr;
+        // The environment a run starts from, read at each run; the process's own when empty.
+        std::function<Environment()> launchEnvironment;
+    };
+
+    // Callbacks of one run, called on the event reader's thread while the run goes on.
+    struct RunCallbacks {
+        std::function<void(const std::string&)> onProgress;
+        std::function<void(const std::string&)> onReasoning;
+        std::function<void(const ZendrelExecutionEvent&)> onExecutionEvent;
+        std::function<void(const RLMUsageSnapshot&)> onUsageProgress;
+    };
+
+    // Executable, arguments after it and environment of one run; for the Deno variant the staged
+    // cache that the run removes at its end.
+    struct LaunchPlan {
+        std::filesystem::path executable;
+        std::vector<std::string> arguments;
+        Environment environment;
+        std::optional<StagedDenoCache> stagedCache;
+        bool usesEventChannel = false;
+    };
+
+    // Throws RLMHelperError::missingBundledHelper when neither variant is available.
+    RLMHelperRunner(const Environment& env, Settings settings);
+
+    const HelperCommand& helperCommand() const { return helperCommand_; }
+    const std::optional<std::string>& resourceRoot() const { return resourceRoot_; }
+    const Environment& environment() const { return environment_; }
+    const RLMProcessTimeouts& timeouts() const { return settings_.timeouts; }
+    void setTimeouts(RLMProcessTimeouts timeouts) { settings_.timeouts = timeouts; }
+
+    // Runs the helper once: writes `requestData` to its standard input and returns its standard
+    // output, trimmed. Blocks until the helper and everything in its process group are gone.
+    // Throws RLMHelperError, CancellationError when `stop` is requested, std::system_error when
+    // the spawn fails, std::filesystem::filesystem_error when the cache cannot be staged.
+    std::string runProcess(std::string_view requestData, const std::string& dbPath,
+                           const std::optional<std::string>& contactsDbPath,
+                           const std::string& personaContextEndpoint, const RunCallbacks& callbacks,
+                           std::stop_token stop = {}) const;
+
+    // The first step of a run. The caller owns the staged cache of the result.
+    LaunchPlan launchPlan(const std::string& dbPath,
+                          const std::optional<std::string>& contactsDbPath,
+                          const std::string& personaContextEndpoint) const;
+
+    static StagedDenoCache stageDenoCache(const std::filesystem::path& denoDir);
+    static std::vector<std::string> denoArgs(
+        const std::string& relayPath, const std::string& sourcesPath,
+        const std::string& resourceRoot, const std::string& denoCachePath,
+        const std::string& dbPath, const std::optional<std::string>& contactsDbPath,
+        const std::string& personaContextEndpoint, const std::string& relayServiceHost);
+    static void configureDenoEnvironment(const std::string& cachePath, Environment& env);
+    static void applyBundledPythonEnv(const std::string& resourceRoot, Environment& env);
+    static std::vector<std::string> dedupe(const std::vector<std::string>& values);
+
+  private:
+    HelperCommand helperCommand_;
+    std::optional<std::string> resourceRoot_;
+    Environment environment_;
+    Settings settings_;
+    StructuredLogger logger_{"rlm-helper"};
+};
+
+}  // namespace vask

@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "engine/rlm_helper_error.h"
+#include "engine/rlm_helper_runner.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+namespace fs = std::filesystem;
+using Case = RLMHelperError::Case;
+
+void touch(const fs::path& path) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << "x";
+}
+
+template <typename F>
+Case errorCaseOf(F&& f) {
+    try {
+        f();
+    } catch (const RLMHelperError& e) {
+        return e.errorCase();
+    }
+    ADD_FAILURE() << "no RLMHelperError";
+    return Case::emptyOutput;
+}
+
+RLMHelperRunner::Settings settingsWith(std::optional<fs::path> resources, Environment launch = {}) {
+    RLMHelperRunner::Settings settings;
+    settings.relayServiceHost = "relay.example";
+    settings.bundleResourceDirectory = std::move(resources);
+    settings.launchEnvironment = [launch] { return launch; };
+    return settings;
+}
+
+TEST(HelperLaunchTest, ChoosesTheVariant) {
+    test::TempDir dir;
+    touch(dir / "rlm" / "deno");
+
+    const RLMHelperRunner blankCommand({{"VASK_RLM_HELPER_CMD", " \n\t"}},
+                                       settingsWith(dir.path()));
+    EXPECT_TRUE(std::holds_alternative<RLMHelperRunner::Deno>(blankCommand.helperCommand()));
+    EXPECT_EQ(blankCommand.resourceRoot(), (dir / "rlm").string());
+
+    const RLMHelperRunner shell(
+        {{"VASK_RLM_HELPER_CMD", "  run-it --now \n"}, {"VASK_RLM_RESOURCE_ROOT", "  "}},
+        settingsWith(std::nullopt));
+    EXPECT_EQ(shell.helperCommand(),
+              RLMHelperRunner::HelperCommand(RLMHelperRunner::Shell{"run-it --now"}));
+    EXPECT_EQ(shell.resourceRoot(), "");
+
+    EXPECT_EQ(errorCaseOf([] { RLMHelperRunner({}, settingsWith(std::nullopt)); }),
+              Case::missingBundledHelper);
+    test::TempDir empty;
+    EXPECT_EQ(errorCaseOf([&] { RLMHelperRunner({}, settingsWith(empty.path())); }),
+              Case::missingBundledHelper);
+}
+
+TEST(HelperLaunchTest, ShellEnvironment) {
+    const Environment inherited = {{"PATH", "/usr/bin"},
+                                   {"CORVANE_API_KEY", "secret"},
+                                   {"VASK_RLM_RESOURCE_ROOT", "/inherited"}};
+    const RLMHelperRunner noRoot({{"VASK_RLM_HELPER_CMD", "helper"}},
+                                 settingsWith(std::nullopt, inherited));
+    const auto plan = noRoot.launchPlan("/db/shadow.db", std::nullopt, "");
+    EXPECT_EQ(plan.executable, "/bin/zsh");
+    EXPECT_EQ(plan.arguments, (std::vector<std::string>{"-lc", "helper"}));
+    EXPECT_EQ(plan.environment,
+              (Environment{{"PATH", "/usr/bin"}, {"VASK_RLM_RESOURCE_ROOT", "/inherited"}}));
+    EXPECT_FALSE(plan.usesEventChannel);
+
+    const RLMHelperRunner blankRoot(
+        {{"VASK_RLM_HELPER_CMD", "helper"}, {"VASK_RLM_RESOURCE_ROOT", " "}},
+        settingsWith(std::nullopt, inherited));
+    EXPECT_EQ(blankRoot.launchPlan("/db/shadow.db", std::nullopt, "").environment.size(), 2u);
+
+    test::TempDir root;
+    const RLMHelperRunner withRoot(
+        {{"VASK_RLM_HELPER_CMD", "helper"}, {"VASK_RLM_RESOURCE_ROOT", root.path().string()}},
+        settingsWith(std::nullopt, inherited));
+    const auto env = withRoot.launchPlan("/db/shadow.db", std::nullopt, "").environment;
+    EXPECT_EQ(env.at("VASK_RLM_RESOURCE_ROOT"), root.path().string());
+    EXPECT_EQ(env.at("DYLD_FRAMEWORK_PATH"), (root / "python").string());
+    EXPECT_FALSE(env.contains("DENO_DIR"));
+    EXPECT_FALSE(env.contains("CORVANE_API_KEY"));
+}
+
+TEST(HelperLaunchTest, BundledPythonEnvironment) {
+    test::TempDir root;
+    const fs::path versions = root / "python" / "Python.framework" / "Versions";
+    for (const char* name : {"3.9", "3.12", "Current"}) {
+        fs::create_directories(versions / name);
+    }
+    fs::create_directories(root / "vendor");
+    fs::create_directories(root / "python" / "site-packages");
+
+    Environment env = {{"PYTHONHOME", "/mine"}};
+    RLMHelperRunner::applyBundledPythonEnv(root.path().string(), env);
+    EXPECT_EQ(env.at("PYTHONHOME"), "/mine");
+    EXPECT_EQ(env.at("DYLD_LIBRARY_PATH"), versions.string() + "/3.12/lib");
+    EXPECT_EQ(env.at("PYTHONPATH"),
+              (root / "vendor").string() + ":" + (root / "python" / "site-packages").string());
+
+    Environment bare;
+    test::TempDir nothing;
+    RLMHelperRunner::applyBundledPythonEnv(nothing.path().string(), bare);
+    EXPECT_EQ(bare, (Environment{{"DYLD_FRAMEWORK_PATH", (nothing / "python").string()}}));
+
+    Environment deno = {{"DENO_DIR", "/inherited"}};
+    RLMHelperRunner::configureDenoEnvironment("/no/such/cache", deno);
+    EXPECT_EQ(deno.at("DENO_DIR"), "/no/such/cache");
+    EXPECT_EQ(deno.at("ZENDREL_RELAY_EVENT_FD"), "3");
+}
+
+std::vector<std::string> args(const std::string& db, const std::optional<std::string>& contacts,
+                              const std::string& endpoint) {
+    return RLMHelperRunner::denoArgs("/r/relay.ts", "/r/sources", "/r", "/c/deno-cache", db,
+                                     contacts, endpoint, "relay.example");
+}
+
+TEST(HelperLaunchTest, DenoArguments) {
+    test::TempDir dir;
+    const std::string db = (dir / "shadow.db").string();
+    touch(db);
+    const auto list = args(db, "nil", "http://127.0.0.1:8123/persona?x=1");
+    ASSERT_EQ(list.size(), 11u);
+    EXPECT_EQ(list[0], "run");
+    EXPECT_EQ(list[2], "--lock=/c/deno-cache/deno.lock");
+    EXPECT_EQ(list[4], "--allow-net=relay.example,127.0.0.1:8123");
+    EXPECT_EQ(list[5], "--allow-read=/r,/c/deno-cache," + dir.path().string());
+    // The database path is its own resolved form: each sidecar appears once.
+    EXPECT_EQ(list[6], "--allow-write=" + db + "-wal," + db + "-shm");
+    EXPECT_EQ(list[10], "vask_rlm.pyodide_adapter");
+
+    EXPECT_EQ(args(db, "", "")[4], "--allow-net=relay.example");
+    const auto withContacts = args(db, (dir / "contacts.db").string(), "");
+    EXPECT_EQ(withContacts[6], "--allow-write=" + db + "-wal," + db + "-shm," +
+                                   (dir / "contacts.db-wal").string() + "," +
+                                   (dir / "contacts.db-shm").string());
+
+    for (const std::string endpoint :
+         {"http://127.0.0.1/persona", "http://localhost:8123", "https://127.0.0.1:8123",
+          "HTTP://127.0.0.1:8123", "http://127.0.0.2:8123", "127.0.0.1:8123", "not a url"}) {
+        try {
+            args(db, std::nullopt, endpoint);
+            ADD_FAILURE() << endpoint;
+        } catch (const RLMHelperError& e) {
+            EXPECT_EQ(e.errorCase(), Case::invalidPersonaContextEndpoint);
+            EXPECT_EQ(e.detail(), endpoint);
+        }
+    }
+}
+
+TEST(HelperLaunchTest, WriteListFollowsTheResolvedDatabaseFolder) {
+    test::TempDir dir;
+    touch(dir / "real" / "shadow.db");
+    fs::create_directory_symlink(dir / "real", dir / "link");
+    const std::string db = (dir / "link" / "shadow.db").string();
+    const auto real = fs::canonical(dir / "real").string();
+    EXPECT_EQ(args(db, std::nullopt, "")[6], "--allow-write=" + db + "-wal," + db + "-shm," + real +
+                                                 "/shadow.db-wal," + real + "/shadow.db-shm");
+}
+
+TEST(HelperLaunchTest, StagesOnlyAPlainCacheHoldingNpm) {
+    test::TempDir dir;
+    const auto cacheWith = [&](const std::string& name, std::vector<std::string> entries) {
+        const fs::path cache = dir / name;
+        fs::create_directories(cache);
+        for (const auto& entry : entries) {
+            touch(cache / entry / "file");
+        }
+        return cache;
+    };
+    for (const auto& cache : {cacheWith("extra", {"npm", "gen"}), cacheWith("no-npm", {"gen"}),
+                              cacheWith("empty", {})}) {
+        EXPECT_EQ(errorCaseOf([&] { RLMHelperRunner::stageDenoCache(cache); }),
+                  Case::invalidBundledRelayCache)
+            << cache;
+    }
+    const auto good = cacheWith("good", {"npm"});
+    fs::create_directory_symlink(good, dir / "linked");
+    EXPECT_EQ(errorCaseOf([&] { RLMHelperRunner::stageDenoCache(dir / "linked"); }),
+              Case::invalidBundledRelayCache);
+    EXPECT_THROW(RLMHelperRunner::stageDenoCache(dir / "missing"), fs::filesystem_error);
+
+    const auto first = RLMHelperRunner::stageDenoCache(good);
+    const auto second = RLMHelperRunner::stageDenoCache(good);
+    EXPECT_NE(first.directory, second.directory);
+    EXPECT_TRUE(fs::exists(first.cache / "npm" / "file"));
+    EXPECT_EQ(fs::status(first.directory).permissions(), fs::perms::owner_all);
+    fs::remove_all(first.directory);
+    fs::remove_all(second.directory);
+}
+
+TEST(HelperLaunchTest, DedupeKeepsFirstOccurrences) {
+    EXPECT_EQ(RLMHelperRunner::dedupe({"b", "a", "b", "c", "a"}),
+              (std::vector<std::string>{"b", "a", "c"}));
+}
+
+}  // namespace
+}  // namespace vask

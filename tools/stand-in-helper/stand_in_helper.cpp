@@ -1,0 +1,265 @@
+// A scripted stand-in for the RLM helper. It speaks the helper's protocol (request on standard
+// input, events on the descriptor named by ZENDREL_RELAY_EVENT_FD, answer on standard output,
+// diagnostics on standard error) and does what the scenario file named by
+// VASK_TEST_RLM_SCENARIO says:
+//
+//   {"record_dir": "/tmp/x",              optional: where argv, environment and request go
+//    "attempts": [[step, ...], [...]]}    steps of the first, second, ... run (the last repeats)
+//   or {"steps": [step, ...]}
+//
+// Steps, one key each:
+//   {"read_stdin": "all" | N}              read the whole request or its first N bytes
+//   {"record": true}                       write <record_dir>/<attempt>/{argv,env,request,
+//                                          deno_dir,fd3}
+//   {"event": {...}}                       one event line
+//   {"event_raw": "text"}                  bytes as they are (split lines, non-JSON)
+//   {"event_repeat": {"event": {...}, "count": N}}
+//   {"stdout": "text"}, {"stderr": "text"}
+//   {"stdout_hex": "c3 28"}                raw bytes (invalid UTF-8)
+//   {"stdout_repeat": {"text": "x", "count": N}}
+//   {"sleep_ms": N}, {"hang": true}, {"ignore_sigterm": true}
+//   {"spawn_grandchild": "/path/pidfile"}  a process in the same group that sleeps forever
+//   {"kill_self": signal}, {"exit": code}
+// Without an exit step it exits 0.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+[[noreturn]] void fail(const std::string& message) {
+    std::fprintf(stderr, "stand-in-helper: %s\n", message.c_str());
+    std::_Exit(70);
+}
+
+void writeAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const fs::path& path, const std::string& contents) {
+    const fs::path temp = path.string() + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << contents;
+    }
+    fs::rename(temp, path);
+}
+
+std::string readStdin(std::size_t limit) {
+    std::string data;
+    char buffer[65536];
+    while (data.size() < limit) {
+        const std::size_t want = std::min(sizeof buffer, limit - data.size());
+        const ssize_t n = ::read(0, buffer, want);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    return data;
+}
+
+// Counts runs across processes in the record folder, so a scenario can answer differently per
+// attempt.
+int nextAttempt(const std::string& recordDir) {
+    if (recordDir.empty()) {
+        return 1;
+    }
+    const fs::path counter = fs::path(recordDir) / "attempts";
+    const std::string previous = fs::exists(counter) ? readFile(counter) : "0";
+    const int attempt = std::atoi(previous.c_str()) + 1;
+    writeFile(counter, std::to_string(attempt));
+    return attempt;
+}
+
+json listing(const char* directory) {
+    if (directory == nullptr || !fs::is_directory(directory)) {
+        return nullptr;
+    }
+    json entries = json::array();
+    for (const auto& entry : fs::recursive_directory_iterator(directory)) {
+        entries.push_back(fs::relative(entry.path(), directory).string());
+    }
+    return entries;
+}
+
+void record(const fs::path& folder, int argc, char** argv, const std::string& request) {
+    fs::create_directories(folder);
+    json args = json::array();
+    for (int i = 0; i < argc; ++i) {
+        args.push_back(argv[i]);
+    }
+    json env = json::object();
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const auto eq = entry.find('=');
+        env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
+    }
+    writeFile(folder / "argv.json", args.dump());
+    writeFile(folder / "env.json", env.dump(-1, ' ', false, json::error_handler_t::replace));
+    writeFile(folder / "request", request);
+    writeFile(folder / "deno_dir.json", listing(std::getenv("DENO_DIR")).dump());
+    struct stat fd3 {};
+    writeFile(folder / "fd3", ::fstat(3, &fd3) != 0   ? "closed"
+                              : S_ISFIFO(fd3.st_mode) ? "pipe"
+                                                      : "other");
+}
+
+std::string hexBytes(const std::string& hex) {
+    std::string bytes;
+    std::istringstream in(hex);
+    std::string pair;
+    while (in >> pair) {
+        bytes.push_back(static_cast<char>(std::stoi(pair, nullptr, 16)));
+    }
+    return bytes;
+}
+
+void sleepMilliseconds(long ms) {
+    timespec remaining{ms / 1000, (ms % 1000) * 1000000};
+    while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+[[noreturn]] void hang() {
+    for (;;) {
+        ::pause();
+    }
+}
+
+void spawnGrandchild(const std::string& pidFile) {
+    const pid_t child = ::fork();
+    if (child < 0) {
+        fail("fork failed");
+    }
+    if (child == 0) {
+        hang();
+    }
+    // Written by the parent, so the file exists before the helper goes on and exits.
+    writeFile(pidFile, std::to_string(child));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* scenarioPath = std::getenv("VASK_TEST_RLM_SCENARIO");
+    if (scenarioPath == nullptr) {
+        fail("VASK_TEST_RLM_SCENARIO is not set");
+    }
+    const json scenario = json::parse(readFile(scenarioPath), nullptr, false);
+    if (scenario.is_discarded() || !scenario.is_object()) {
+        fail(std::string("scenario is not a JSON object: ") + scenarioPath);
+    }
+    const std::string recordDir = scenario.value("record_dir", "");
+    const int attempt = nextAttempt(recordDir);
+    json steps = scenario.value("steps", json::array());
+    if (scenario.contains("attempts") && !scenario["attempts"].empty()) {
+        const auto& attempts = scenario["attempts"];
+        steps = attempts[std::min<std::size_t>(static_cast<std::size_t>(attempt - 1),
+                                               attempts.size() - 1)];
+    }
+
+    const char* eventFdText = std::getenv("ZENDREL_RELAY_EVENT_FD");
+    const int eventFd = eventFdText != nullptr ? std::atoi(eventFdText) : -1;
+    const auto emitEvent = [&](const std::string& bytes) {
+        if (eventFd >= 0) {
+            writeAll(eventFd, bytes);
+        }
+    };
+
+    std::string request;
+    for (const auto& step : steps) {
+        if (step.contains("read_stdin")) {
+            const auto& amount = step["read_stdin"];
+            request += readStdin(amount.is_number() ? amount.get<std::size_t>() : SIZE_MAX);
+        } else if (step.contains("record")) {
+            record(fs::path(recordDir) / std::to_string(attempt), argc, argv, request);
+        } else if (step.contains("event")) {
+            emitEvent(step["event"].dump() + "\n");
+        } else if (step.contains("event_raw")) {
+            emitEvent(step["event_raw"].get<std::string>());
+        } else if (step.contains("event_repeat")) {
+            const std::string line = step["event_repeat"]["event"].dump() + "\n";
+            const int count = step["event_repeat"]["count"].get<int>();
+            std::string batch;
+            for (int i = 0; i < count; ++i) {
+                batch += line;
+                if (batch.size() > 65536) {
+                    emitEvent(batch);
+                    batch.clear();
+                }
+            }
+            emitEvent(batch);
+        } else if (step.contains("stdout")) {
+            writeAll(1, step["stdout"].get<std::string>());
+        } else if (step.contains("stderr")) {
+            writeAll(2, step["stderr"].get<std::string>());
+        } else if (step.contains("stdout_hex")) {
+            writeAll(1, hexBytes(step["stdout_hex"].get<std::string>()));
+        } else if (step.contains("stdout_repeat")) {
+            const std::string text = step["stdout_repeat"]["text"].get<std::string>();
+            const long count = step["stdout_repeat"]["count"].get<long>();
+            std::string bytes;
+            bytes.reserve(text.size() * static_cast<std::size_t>(count));
+            for (long i = 0; i < count; ++i) {
+                bytes += text;
+            }
+            writeAll(1, bytes);
+        } else if (step.contains("sleep_ms")) {
+            sleepMilliseconds(step["sleep_ms"].get<long>());
+        } else if (step.contains("hang")) {
+            hang();
+        } else if (step.contains("ignore_sigterm")) {
+            ::signal(SIGTERM, SIG_IGN);
+        } else if (step.contains("spawn_grandchild")) {
+            spawnGrandchild(step["spawn_grandchild"].get<std::string>());
+        } else if (step.contains("kill_self")) {
+            ::kill(::getpid(), step["kill_self"].get<int>());
+            hang();
+        } else if (step.contains("exit")) {
+            std::_Exit(step["exit"].get<int>());
+        } else {
+            fail("unknown step: " + step.dump());
+        }
+    }
+    std::_Exit(0);
+}
