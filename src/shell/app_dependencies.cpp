@@ -3,10 +3,16 @@
 #include "foundation/app_environment.h"
 #include "foundation/auth_mode_cache.h"
 #include "foundation/auth_mode_resolver.h"
+#include "memory/memory_rollout.h"
+#include "memory/memory_store_changes.h"
 #include "platform/environment.h"
 #include "platform/file_secret_backend.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/libsecret_backend.h"
+#include "platform/text.h"
+#include "platform/user_defaults.h"
+#include "platform/uuid.h"
+#include "platform/worker_pool.h"
 
 namespace vask {
 namespace {
@@ -42,6 +48,18 @@ AuthModeCache& authModeCache() {
         return resolver.resolve();
     });
     return cache;
+}
+
+// The local principal of API-key use, made once per instance and kept in the user defaults.
+std::optional<MemoryPrincipal> localMemoryPrincipal() {
+    auto& defaults = UserDefaults::standard();
+    const std::string key = AppEnvironment::instanceScopedKey("memory.local-principal");
+    if (auto stored = defaults.stringValue(key).optional(); stored && !text::trimmed(*stored).empty()) {
+        return MemoryPrincipal::make(*stored);
+    }
+    const std::string made = Uuid::random().lowercaseString();
+    defaults.set(key, made);
+    return MemoryPrincipal::make(made);
 }
 
 }  // namespace
@@ -97,6 +115,75 @@ AccessTokenRefresher& AppDependencies::accessTokenRefresher() {
 TokenRefreshCoordinator& AppDependencies::tokenRefreshCoordinator() {
     static TokenRefreshCoordinator coordinator(
         TokenRefreshCoordinator::refreshing(accessTokenRefresher()), [] { return authMode(); });
+    return coordinator;
+}
+
+std::optional<std::filesystem::path> AppDependencies::memoryDBPath() {
+    if (!MemoryRollout::isEnabled(processEnvironment(), UserDefaults::standard(),
+                                  AppEnvironment::bundleIdentifier())) {
+        return std::nullopt;
+    }
+    try {
+        return AppEnvironment::supportDirectoryURL() / "memory.db";
+    } catch (const std::exception& error) {
+        StructuredLogger("memory-settings").error("memory_db_path_unavailable",
+                                                  {{"error", error.what()}});
+        return std::nullopt;
+    }
+}
+
+std::shared_ptr<MemoryStore> AppDependencies::canonicalMemoryStore() {
+    static const std::shared_ptr<MemoryStore> store = []() -> std::shared_ptr<MemoryStore> {
+        try {
+            return std::make_shared<MemoryStore>(
+                AppEnvironment::supportDirectoryURL() / "memory.db", MemoryStoreChanges::make());
+        } catch (const std::exception& error) {
+            StructuredLogger("memory-settings").error("memory_store_unavailable",
+                                                      {{"error", error.what()}});
+            return nullptr;
+        }
+    }();
+    return store;
+}
+
+std::shared_ptr<MemoryAuthorizationGate> AppDependencies::memoryAuthorizationGate() {
+    static const auto gate = std::make_shared<MemoryAuthorizationGate>();
+    return gate;
+}
+
+std::optional<MemoryPrincipal> AppDependencies::canonicalMemoryPrincipal() {
+    const AuthMode mode = authMode();
+    if (mode.asAPIKey() != nullptr) {
+        return localMemoryPrincipal();
+    }
+    if (mode.asManaged() != nullptr) {
+        try {
+            if (auto session = cloudAuthStore().load()) {
+                return MemoryPrincipal::make(session->userID);
+            }
+        } catch (const std::exception& error) {
+            StructuredLogger("memory-account-lifecycle")
+                .error("memory_principal_unavailable", {{"error", error.what()}});
+        }
+    }
+    return std::nullopt;
+}
+
+std::shared_ptr<MemorySettingsViewModel> AppDependencies::makeMemorySettingsViewModel(
+    MainExecutor& main) {
+    const bool enabled = memoryDBPath().has_value();
+    return MemorySettingsViewModel::make(
+        main, WorkerPool::shared(), enabled ? canonicalMemoryStore() : nullptr,
+        [] {
+            return memoryDBPath() ? canonicalMemoryPrincipal() : std::optional<MemoryPrincipal>();
+        },
+        memoryAuthorizationGate(), StructuredLogger("memory-settings"));
+}
+
+const MemoryAccountLifecycleCoordinator& AppDependencies::memoryAccountLifecycle() {
+    static const MemoryAccountLifecycleCoordinator coordinator{
+        canonicalMemoryStore(), memoryAuthorizationGate(),
+        StructuredLogger("memory-account-lifecycle")};
     return coordinator;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "foundation/access_token_refresher.h"
 #include "foundation/api_key_store.h"
@@ -10,6 +12,12 @@
 #include "foundation/customer_token_store.h"
 #include "foundation/keychain_store.h"
 #include "foundation/token_refresh_coordinator.h"
+#include "memory/memory_account_lifecycle_coordinator.h"
+#include "memory/memory_authorization_gate.h"
+#include "memory/memory_principal.h"
+#include "memory/memory_settings_view_model.h"
+#include "memory/memory_store.h"
+#include "platform/executor.h"
 #include "platform/secret_backend.h"
 
 namespace vask {
@@ -41,6 +49,19 @@ class AppDependencies {
     // Secret Service when one answers on the session bus; otherwise the 0600 file
     // "credentials.json" in the support directory. Chosen once and logged.
     static std::shared_ptr<SecretBackend> secretBackend();
+
+    // memory.db in the support directory while private memory is on; nothing when it is off or
+    // the support directory cannot be had.
+    static std::optional<std::filesystem::path> memoryDBPath();
+    // The process's one memory store, opened on first use; null when it cannot be opened (the
+    // reason is logged).
+    static std::shared_ptr<MemoryStore> canonicalMemoryStore();
+    static std::shared_ptr<MemoryAuthorizationGate> memoryAuthorizationGate();
+    // The account scope of private memory: the local principal with an API key, the signed-in
+    // user with a managed account, none without credentials.
+    static std::optional<MemoryPrincipal> canonicalMemoryPrincipal();
+    static std::shared_ptr<MemorySettingsViewModel> makeMemorySettingsViewModel(MainExecutor& main);
+    static const MemoryAccountLifecycleCoordinator& memoryAccountLifecycle();
 };
 
 }  // namespace vask

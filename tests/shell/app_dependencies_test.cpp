@@ -35,5 +35,33 @@ TEST(AppDependenciesTest, CachedModeChangesOnlyWhenReset) {
     EXPECT_EQ(log->events("secret_storage_selected").at(0).metadata.at("backend"), "file");
 }
 
+// Private memory follows the account: the signed-in user's id with a managed account, none
+// without credentials, and no store path while memory is switched off.
+TEST(AppDependenciesTest, MemoryPrincipalFollowsTheAccount) {
+    test::TempDir dir;
+    ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    ::setenv("VASK_SUPPORT_DIR", "VaskTest", 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vask-test-bus", 1);
+    ::setenv("VASK_MEMORY_ENABLED", "1", 1);
+
+    EXPECT_EQ(AppDependencies::memoryDBPath(), dir / "data" / "VaskTest" / "memory.db");
+    ASSERT_NE(AppDependencies::canonicalMemoryStore(), nullptr);
+    EXPECT_TRUE(std::filesystem::exists(dir / "data" / "VaskTest" / "memory.db"));
+
+    // Without credentials there is no account to scope memory to. (The application never
+    // allows API keys, so the local principal is not reachable from here.)
+    EXPECT_EQ(AppDependencies::canonicalMemoryPrincipal(), std::nullopt);
+
+    AppDependencies::customerTokenStore().save("tok", "ada@example.com");
+    AppDependencies::cloudAuthStore().save(
+        {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-7", "ada@example.com"});
+    AppDependencies::resetAuthMode();
+    EXPECT_EQ(AppDependencies::canonicalMemoryPrincipal(), MemoryPrincipal::make("user-7"));
+
+    ::setenv("VASK_MEMORY_ENABLED", "0", 1);
+    EXPECT_EQ(AppDependencies::memoryDBPath(), std::nullopt);
+}
+
 }  // namespace
 }  // namespace vask
