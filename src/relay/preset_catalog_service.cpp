@@ -1,0 +1,136 @@
+#include "relay/preset_catalog_service.h"
+
+#include "relay/relay_notifications.h"
+
+namespace vask {
+
+std::shared_ptr<PresetCatalogService> PresetCatalogService::create(Dependencies dependencies) {
+    std::shared_ptr<PresetCatalogService> service(
+        new PresetCatalogService(std::move(dependencies)));
+    std::weak_ptr<PresetCatalogService> weak = service;
+    MainExecutor& main = service->deps_.main;
+    service->staleSubscription_ = service->deps_.notifications.addObserver(
+        presetCatalogDidGoStaleNotification,
+        [weak, &main](const Notification&) {
+            // Posted from whichever thread cleared the preset; the record lives on main.
+            main.post([weak] {
+                if (auto self = weak.lock()) {
+                    self->reloadRecord();
+                    self->refreshInBackground();
+                }
+            });
+        },
+        &service->deps_.defaults);
+    return service;
+}
+
+PresetCatalogService::PresetCatalogService(Dependencies dependencies)
+    : record(PresetSelection::current(dependencies.defaults)), deps_(std::move(dependencies)) {}
+
+std::optional<ModelPresetCatalog> PresetCatalogService::catalog() const {
+    if (lastRefreshFailed.get() || !record.get().snapshot) {
+        return std::nullopt;
+    }
+    return record.get().snapshot->catalog;
+}
+
+std::string PresetCatalogService::selectedCode() const {
+    const auto& current = record.get();
+    if (current.selectedCode) {
+        return *current.selectedCode;
+    }
+    if (current.snapshot) {
+        if (const auto* preset = current.snapshot->catalog.defaultPreset()) {
+            return preset->code;
+        }
+    }
+    return {};
+}
+
+std::shared_future<void> PresetCatalogService::refresh() {
+    if (inFlight_) {
+        return *inFlight_;
+    }
+    std::promise<void> done;
+    std::shared_future<void> future = done.get_future().share();
+    const auto mode = deps_.authModeProvider();
+    const auto* managed = mode.asManaged();
+    if (managed == nullptr) {
+        // API-key and signed-out modes have no catalog.
+        done.set_value();
+        return future;
+    }
+    inFlight_ = future;
+    std::weak_ptr<PresetCatalogService> weak = weak_from_this();
+    deps_.background.post([weak, fetch = deps_.fetchCatalog, token = managed->customerToken,
+                           generation = accountGeneration_, &main = deps_.main,
+                           done = std::make_shared<std::promise<void>>(std::move(done))] {
+        FetchOutcome outcome;
+        try {
+            outcome.catalog = fetch(token);
+        } catch (const std::exception& error) {
+            outcome.error = error.what();
+        }
+        main.post([weak, generation, done, outcome = std::move(outcome)]() mutable {
+            if (auto self = weak.lock()) {
+                self->finishRefresh(generation, std::move(outcome));
+            }
+            done->set_value();
+        });
+    });
+    return future;
+}
+
+void PresetCatalogService::finishRefresh(std::uint64_t generation, FetchOutcome outcome) {
+    if (generation != accountGeneration_) {
+        // Signed out (and perhaps in again) while the fetch ran: that catalog belongs to an
+        // account that is gone.
+        deps_.logger.info("preset_catalog_refresh_discarded", {{"reason", "account_changed"}});
+        return;
+    }
+    inFlight_.reset();
+    if (!outcome.catalog) {
+        lastRefreshFailed.set(true);
+        deps_.logger.error("preset_catalog_refresh_failed", {{"error", outcome.error}});
+        return;
+    }
+    record.set(PresetSelection::adopt(*outcome.catalog, deps_.defaults));
+    lastRefreshFailed.set(false);
+    deps_.logger.info("preset_catalog_refreshed",
+                      {{"presets", std::to_string(outcome.catalog->presets.size())},
+                       {"has_choice", record.get().selectedCode ? "true" : "false"}});
+}
+
+void PresetCatalogService::refreshInBackground() {
+    std::weak_ptr<PresetCatalogService> weak = weak_from_this();
+    deps_.main.post([weak] {
+        if (auto self = weak.lock()) {
+            self->refresh();
+        }
+    });
+}
+
+bool PresetCatalogService::select(std::string_view code) {
+    const bool stored = PresetSelection::select(code, deps_.defaults);
+    reloadRecord();
+    if (stored) {
+        deps_.logger.info("preset_selected", {{"preset", std::string(code)}});
+    } else {
+        refreshInBackground();
+    }
+    return stored;
+}
+
+void PresetCatalogService::clearAccountState() {
+    ++accountGeneration_;
+    inFlight_.reset();
+    PresetSelection::clearAll(deps_.defaults);
+    reloadRecord();
+    lastRefreshFailed.set(false);
+}
+
+void PresetCatalogService::reloadRecord() {
+    record.set(PresetSelection::current(deps_.defaults));
+}
+
+}  // namespace vask
