@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/chat_token_usage.h"
+#include "records/chat_token_usage.h"
 #include "platform/error.h"
 
 namespace vask {

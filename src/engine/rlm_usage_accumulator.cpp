@@ -44,7 +44,9 @@ ChatTokenUsage RLMUsageAccumulator::aggregateLocked() const {
     for (const auto& [runID, snapshot] : snapshotsByRunID_) {
         const auto settlement = settlementsByRunID_.find(runID);
         if (settlement != settlementsByRunID_.end()) {
-            usages.push_back(ChatTokenUsage::live(snapshot, settlement->second));
+            usages.push_back(ChatTokenUsage::live(snapshot.root, snapshot.subcall,
+                                                       snapshot.unattributedTokens,
+                                                       settlement->second));
         } else {
             usages.push_back(ChatTokenUsage{snapshot.kind, snapshot.root, snapshot.subcall,
                                             snapshot.unattributedTokens, snapshot.totalTokens});

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/chat_token_usage.h"
+#include "records/chat_token_usage.h"
 #include "engine/rlm_usage_snapshot.h"
 
 namespace vask {

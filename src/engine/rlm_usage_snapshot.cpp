@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/trace_object.h"
+#include "records/trace_object.h"
 
 namespace vask {
 

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "engine/chat_token_usage.h"
+#include "records/chat_token_usage.h"
 
 namespace vask {
 

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/chat_token_usage.h"
+#include "records/chat_token_usage.h"
 #include "engine/rlm_usage_accumulator.h"
 #include "engine/rlm_usage_snapshot.h"
 #include "engine/token_count_format.h"

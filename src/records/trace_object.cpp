@@ -1,4 +1,4 @@
-#include "engine/trace_object.h"
+#include "records/trace_object.h"
 
 #include <cmath>
 #include <limits>

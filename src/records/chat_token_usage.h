@@ -52,8 +52,6 @@ struct TokenUsageBreakdown {
     bool operator==(const TokenUsageBreakdown&) const = default;
 };
 
-struct RLMUsageSnapshot;
-
 // Token usage of a chat turn (or of one run), as stored with the chat message.
 struct ChatTokenUsage {
     enum class Kind { resolved, partial };
@@ -73,7 +71,12 @@ struct ChatTokenUsage {
     static std::optional<ChatTokenUsage> terminal(const std::optional<RLMTokenUsage>& rootUsage,
                                                   const std::optional<RLMTokenUsage>& subcallUsage);
     static ChatTokenUsage aggregating(const std::vector<ChatTokenUsage>& usages);
-    static ChatTokenUsage live(const RLMUsageSnapshot& snapshot, const ChatTokenUsage& terminal);
+    // The usage shown while a run goes on: each role's live counters merged with what the run
+    // settled at its end, and the tokens not attributed to a role.
+    static ChatTokenUsage live(const TokenUsageBreakdown& liveRoot,
+                               const TokenUsageBreakdown& liveSubcall,
+                               std::int64_t unattributedTokens,
+                               const ChatTokenUsage& terminal);
 
     // The selected field summed over the active roles (0 with none active); absent when an
     // active role lacks it.

@@ -1,4 +1,4 @@
-#include "engine/chat_token_usage.h"
+#include "records/chat_token_usage.h"
 
 #include <array>
 #include <cmath>
@@ -6,8 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/rlm_usage_snapshot.h"
-#include "engine/trace_object.h"
+#include "records/trace_object.h"
 
 namespace vask {
 namespace {
@@ -250,15 +249,17 @@ ChatTokenUsage ChatTokenUsage::aggregating(const std::vector<ChatTokenUsage>& us
     return result;
 }
 
-ChatTokenUsage ChatTokenUsage::live(const RLMUsageSnapshot& snapshot,
+ChatTokenUsage ChatTokenUsage::live(const TokenUsageBreakdown& liveRoot,
+                                    const TokenUsageBreakdown& liveSubcall,
+                                    std::int64_t unattributedTokens,
                                     const ChatTokenUsage& terminal) {
     ChatTokenUsage result;
-    result.root = TokenUsageBreakdown::merged(snapshot.root, terminal.root);
-    result.subcall = TokenUsageBreakdown::merged(snapshot.subcall, terminal.subcall);
-    result.unattributedTokens = snapshot.unattributedTokens;
+    result.root = TokenUsageBreakdown::merged(liveRoot, terminal.root);
+    result.subcall = TokenUsageBreakdown::merged(liveSubcall, terminal.subcall);
+    result.unattributedTokens = unattributedTokens;
     const auto roles =
         addChecked(result.root.totalTokens.value_or(0), result.subcall.totalTokens.value_or(0));
-    result.totalTokens = roles ? addChecked(*roles, snapshot.unattributedTokens) : std::nullopt;
+    result.totalTokens = roles ? addChecked(*roles, unattributedTokens) : std::nullopt;
     result.kind = kindFor({result.root, result.subcall});
     return result;
 }

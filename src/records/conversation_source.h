@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vask {
+
+// One quoted message of a cited conversation.
+struct SupportingMessage {
+    std::string guid;
+    std::string contactName;
+    std::string text;
+    std::int64_t timestampUnix = 0;
+
+    const std::string& id() const { return guid; }
+
+    nlohmann::json toJson() const;
+    // Every key is required; throws RecordDecodingError.
+    static SupportingMessage fromJson(const nlohmann::json& json);
+
+    bool operator==(const SupportingMessage&) const = default;
+};
+
+// Where a cited conversation opens in the Messages application.
+struct MessagesTarget {
+    std::string address;
+
+    nlohmann::json toJson() const;
+    static MessagesTarget fromJson(const nlohmann::json& json);
+
+    bool operator==(const MessagesTarget&) const = default;
+};
+
+// One conversation from the user's message history cited by an answer.
+struct ConversationSource {
+    // "conversation:" + chat id, or "message:" + message guid.
+    std::string id;
+    std::optional<std::string> chatId;
+    std::string title;
+    bool isGroup = false;
+    // Oldest first.
+    std::vector<SupportingMessage> messages;
+    bool messagesTruncated = false;
+    std::optional<MessagesTarget> messagesTarget;
+
+    // "chatId" and "messagesTarget" are left out when absent.
+    nlohmann::json toJson() const;
+    // "chatId" and "messagesTarget" may be missing or null; the rest is required.
+    static ConversationSource fromJson(const nlohmann::json& json);
+
+    bool operator==(const ConversationSource&) const = default;
+};
+
+}  // namespace vask

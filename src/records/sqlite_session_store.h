@@ -1,0 +1,65 @@
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "foundation/structured_logger.h"
+#include "records/chat_session.h"
+#include "records/session_store.h"
+
+namespace vask {
+
+// Chat sessions in one SQLite file ("sessions.db"): session fields in columns, each message as
+// its JSON with sorted keys, and a full-text copy of message texts for the helper. Each call
+// opens its own connection and closes it before returning. The file stays in rollback-journal
+// mode so that a plain copy of it is complete (the staging of a helper run copies it).
+//
+// A store whose load failed never overwrites the file it could not read: the next save first
+// moves that file (and its journal) aside to "<name>.unreadable-<seconds>" and logs it, so a
+// corrupt message, a locked or a truncated file never costs the user their history.
+class SQLiteSessionStore final : public SessionStore {
+  public:
+    static constexpr std::string_view storeMarker = "vask_sessions_store";
+    static constexpr std::string_view snapshotMarker = "vask_session_snapshot";
+    static constexpr std::string_view activeSessionKey = "active_session_id";
+
+    explicit SQLiteSessionStore(std::filesystem::path databaseURL);
+
+    // <support directory>/sessions.db; when the support directory cannot be had, the same name
+    // under the production folder of the user's data folder (the failure is logged).
+    static std::filesystem::path defaultDatabaseURL();
+
+    const std::filesystem::path& databaseURL() const override { return databaseURL_; }
+
+    // Nothing when no file exists (none is created). Any failure to read, step or decode throws
+    // SessionStoreError; no partial list is ever returned.
+    std::vector<ChatSession> loadSessions() override;
+
+    // One transaction: the file ends holding exactly `sessions` and the store mark. A session
+    // whose encoded messages equal the stored ones keeps its message rows untouched. A failure
+    // up to the commit leaves the file as it was. The file is then made 0600.
+    void saveSessions(const std::vector<ChatSession>& sessions) override;
+
+    // A complete new file at `destination` holding `sessions`, marked as a snapshot for
+    // `activeSessionID`; written beside it under a hidden temporary name and moved into place,
+    // 0600. No temporary file is left behind, whatever happens.
+    static void writeSnapshot(const std::vector<ChatSession>& sessions,
+                              std::string_view activeSessionID,
+                              const std::filesystem::path& destination);
+
+    // Turns an existing copy of the live file into a snapshot for `activeSessionID`: only its
+    // marks change. Fails with openFailed, creating nothing, when no file is there.
+    static void markSnapshot(const std::filesystem::path& copy, std::string_view activeSessionID);
+
+  private:
+    void setAsideUnreadableFile();
+
+    std::filesystem::path databaseURL_;
+    StructuredLogger logger_{"session-store"};
+    std::mutex mutex_;
+    bool loadFailed_ = false;
+};
+
+}  // namespace vask
