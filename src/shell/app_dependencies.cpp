@@ -1,5 +1,8 @@
 #include "shell/app_dependencies.h"
 
+#include <atomic>
+#include <stdexcept>
+
 #include "foundation/app_environment.h"
 #include "foundation/auth_mode_cache.h"
 #include "foundation/auth_mode_resolver.h"
@@ -8,7 +11,10 @@
 #include "platform/environment.h"
 #include "platform/file_secret_backend.h"
 #include "platform/in_memory_secret_backend.h"
+#include "platform/http_client.h"
 #include "platform/libsecret_backend.h"
+#include "platform/notification_center.h"
+#include "platform/scheduler.h"
 #include "platform/text.h"
 #include "platform/user_defaults.h"
 #include "platform/uuid.h"
@@ -48,6 +54,11 @@ AuthModeCache& authModeCache() {
         return resolver.resolve();
     });
     return cache;
+}
+
+std::atomic<MainExecutor*>& installedMainExecutor() {
+    static std::atomic<MainExecutor*> main{nullptr};
+    return main;
 }
 
 // The local principal of API-key use, made once per instance and kept in the user defaults.
@@ -185,6 +196,55 @@ const MemoryAccountLifecycleCoordinator& AppDependencies::memoryAccountLifecycle
         canonicalMemoryStore(), memoryAuthorizationGate(),
         StructuredLogger("memory-account-lifecycle")};
     return coordinator;
+}
+
+void AppDependencies::installMainExecutor(MainExecutor& main) {
+    installedMainExecutor().store(&main);
+}
+
+MainExecutor& AppDependencies::mainExecutor() {
+    MainExecutor* main = installedMainExecutor().load();
+    if (main == nullptr) {
+        throw std::logic_error("AppDependencies: no main executor installed");
+    }
+    return *main;
+}
+
+const Url& AppDependencies::relayBaseURL() {
+    static const Url url = CorvaneBillingService::resolveBaseURL(processEnvironment());
+    return url;
+}
+
+const CorvaneBillingService& AppDependencies::billingService() {
+    static const CorvaneBillingService service(HttpClient::shared(), relayBaseURL(),
+                                               Scheduler::system());
+    return service;
+}
+
+const CorvaneResponses& AppDependencies::responses() {
+    static const CorvaneResponses client(
+        HttpClient::shared(), relayBaseURL(), UserDefaults::standard(), NotificationCenter::shared(),
+        CorvaneResponses::refreshingThrough(
+            [](const std::optional<std::string>& failedToken) {
+                return tokenRefreshCoordinator().refreshForRetry(failedToken);
+            },
+            [] { return authMode(); }));
+    return client;
+}
+
+std::shared_ptr<PresetCatalogService> AppDependencies::presetCatalogService() {
+    static const std::shared_ptr<PresetCatalogService> service =
+        PresetCatalogService::create({
+            .fetchCatalog =
+                [](const std::string& customerToken) {
+                    return billingService().getCustomerModels(customerToken);
+                },
+            .authModeProvider = [] { return authMode(); },
+            .defaults = UserDefaults::standard(),
+            .main = mainExecutor(),
+            .background = WorkerPool::shared(),
+        });
+    return service;
 }
 
 }  // namespace vask

@@ -19,6 +19,10 @@
 #include "memory/memory_store.h"
 #include "platform/executor.h"
 #include "platform/secret_backend.h"
+#include "platform/url.h"
+#include "relay/corvane_billing_service.h"
+#include "relay/corvane_responses.h"
+#include "relay/preset_catalog_service.h"
 
 namespace vask {
 
@@ -49,6 +53,18 @@ class AppDependencies {
     // Secret Service when one answers on the session bus; otherwise the 0600 file
     // "credentials.json" in the support directory. Chosen once and logged.
     static std::shared_ptr<SecretBackend> secretBackend();
+
+    // The executor that owns view-model state: the UI event loop, installed once at start before
+    // anything asks for a service that needs it. Throws std::logic_error before that.
+    static void installMainExecutor(MainExecutor& main);
+    static MainExecutor& mainExecutor();
+
+    // The relay service's root: VASK_RELAY_BASE_URL when set to an absolute http(s) URL, else the
+    // built-in one.
+    static const Url& relayBaseURL();
+    static const CorvaneBillingService& billingService();
+    static const CorvaneResponses& responses();
+    static std::shared_ptr<PresetCatalogService> presetCatalogService();
 
     // memory.db in the support directory while private memory is on; nothing when it is off or
     // the support directory cannot be had.

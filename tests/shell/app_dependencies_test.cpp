@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/iso8601.h"
+#include "platform/manual_executor.h"
 #include "shell/app_dependencies.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -61,6 +62,24 @@ TEST(AppDependenciesTest, MemoryPrincipalFollowsTheAccount) {
 
     ::setenv("VASK_MEMORY_ENABLED", "0", 1);
     EXPECT_EQ(AppDependencies::memoryDBPath(), std::nullopt);
+}
+
+TEST(AppDependenciesTest, RelayServicesUseTheOverriddenBaseURLAndTheInstalledMainExecutor) {
+    test::TempDir dir;
+    ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    ::setenv("VASK_SUPPORT_DIR", "VaskTest", 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vask-test-bus", 1);
+    ::setenv("VASK_RELAY_BASE_URL", " http://127.0.0.1:9/ ", 1);
+
+    EXPECT_THROW(AppDependencies::mainExecutor(), std::logic_error);
+    ManualExecutor main;
+    AppDependencies::installMainExecutor(main);
+    EXPECT_EQ(&AppDependencies::mainExecutor(), &main);
+    EXPECT_EQ(AppDependencies::relayBaseURL().absoluteString(), "http://127.0.0.1:9/");
+    const auto catalog = AppDependencies::presetCatalogService();
+    ASSERT_NE(catalog, nullptr);
+    EXPECT_EQ(AppDependencies::presetCatalogService(), catalog) << "one service per process";
 }
 
 }  // namespace
