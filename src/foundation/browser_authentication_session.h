@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/structured_logger.h"
+#include "foundation/web_authentication_session.h"
+#include "platform/executor.h"
+#include "platform/scheduler.h"
+
+namespace vask {
+
+// The web authentication session of a Linux desktop: the start page opens in the user's own
+// browser (by default through `xdg-open`, run as a child process), and the callback comes back
+// as a URL handed to the running instance, which the application shell passes to
+// deliverCallback(). A flow that sees no callback within the time limit fails, so a sign-in
+// abandoned in the browser never leaves the caller waiting. Safe to use from any thread;
+// completions run on the main executor.
+class BrowserAuthenticationSession final : public WebAuthenticationSession {
+  public:
+    static constexpr std::chrono::minutes defaultTimeLimit{10};
+
+    // `openCommand` is the program and its leading arguments; the start URL is appended as the
+    // last argument. A command that cannot be started, or that exits with a status other than
+    // 0, counts as a page that could not be opened.
+    BrowserAuthenticationSession(MainExecutor& main, Scheduler& scheduler,
+                                 std::vector<std::string> openCommand = {"xdg-open"},
+                                 Clock::Duration timeLimit = defaultTimeLimit,
+                                 StructuredLogger logger = StructuredLogger("web-auth-session"));
+    // Drops a pending flow without completing it: the process is going away.
+    ~BrowserAuthenticationSession() override;
+    BrowserAuthenticationSession(const BrowserAuthenticationSession&) = delete;
+    BrowserAuthenticationSession& operator=(const BrowserAuthenticationSession&) = delete;
+
+    bool start(const Url& url, const std::string& callbackScheme, Completion completion) override;
+    void cancel() override;
+
+    // A URL that reached the running instance. True when it ended the pending flow; false when
+    // no flow waits for a URL of its scheme, in which case it is dropped (and never logged: it
+    // may carry an authorization code).
+    bool deliverCallback(const Url& url);
+
+  private:
+    struct State;
+
+    std::vector<std::string> openCommand_;
+    Clock::Duration timeLimit_;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace vask

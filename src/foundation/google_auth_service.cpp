@@ -1,0 +1,245 @@
+#include "foundation/google_auth_service.h"
+
+#include <nlohmann/json.hpp>
+
+#include "platform/iso8601.h"
+#include "platform/text.h"
+
+namespace vask {
+namespace {
+
+using Kind = GoogleAuthError::Kind;
+
+std::string phrase(Kind kind) {
+    switch (kind) {
+        case Kind::oauthFailed:
+            return "Google sign-in failed: ";
+        case Kind::backendFailed:
+            return "Server error";
+        case Kind::networkError:
+            return "Network error: ";
+        case Kind::decodingError:
+            return "Invalid server response: ";
+        case Kind::missingConfiguration:
+            return "Google OAuth is not configured. Please contact support.";
+        case Kind::oauthCancelled:
+            return "Sign-in was cancelled.";
+    }
+    return {};
+}
+
+std::string describe(const std::exception_ptr& error) {
+    if (!error) {
+        return {};
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+
+GoogleAuthError flowFailure(int code, const std::string& description) {
+    return GoogleAuthError(Kind::oauthFailed,
+                           std::make_exception_ptr(GoogleAuthFlowError(code, description)));
+}
+
+bool isValidUtf8(std::string_view bytes) {
+    return text::toValidUtf8(bytes) == bytes;
+}
+
+// Descriptions name the offending key, never a value: the body carries tokens.
+class ReplyDecodingError : public Error {
+  public:
+    using Error::Error;
+};
+
+std::string requiredString(const nlohmann::json& object, const std::string& key,
+                           const std::string& where = "") {
+    const auto it = object.find(key);
+    if (it == object.end()) {
+        throw ReplyDecodingError("missing key \"" + where + key + "\"");
+    }
+    if (!it->is_string()) {
+        throw ReplyDecodingError("\"" + where + key + "\" is not a string");
+    }
+    return it->get<std::string>();
+}
+
+GoogleAuthResult decodeReply(const std::string& body) {
+    const auto json = nlohmann::json::parse(body, nullptr, false);
+    if (json.is_discarded()) {
+        throw ReplyDecodingError("the reply is not valid JSON");
+    }
+    if (!json.is_object()) {
+        throw ReplyDecodingError("the reply is not a JSON object");
+    }
+    GoogleAuthResult result;
+    result.customerToken = requiredString(json, "customer_token");
+    result.accessToken = requiredString(json, "access_token");
+    result.refreshToken = requiredString(json, "refresh_token");
+    const auto expiry = parseISO8601(requiredString(json, "refresh_expires_at"));
+    if (!expiry) {
+        throw ReplyDecodingError("\"refresh_expires_at\" is not an internet date-time");
+    }
+    result.refreshExpiresAt = *expiry;
+    const auto user = json.find("user");
+    if (user == json.end()) {
+        throw ReplyDecodingError("missing key \"user\"");
+    }
+    if (!user->is_object()) {
+        throw ReplyDecodingError("\"user\" is not an object");
+    }
+    result.userID = requiredString(*user, "id", "user.");
+    result.userEmail = requiredString(*user, "email", "user.");
+    return result;
+}
+
+// The message of a refused exchange, which is both logged and shown. A refusal may quote the
+// code it refused, and a misbehaving backend may send tokens with a status other than 200:
+// neither may reach a log or an error text.
+std::string refusalMessage(const std::string& body, const std::string& code) {
+    if (!isValidUtf8(body)) {
+        return "Unknown error";
+    }
+    std::string message = body;
+    if (auto json = nlohmann::json::parse(body, nullptr, false); json.is_object()) {
+        bool redacted = false;
+        for (const char* key : {"customer_token", "access_token", "refresh_token"}) {
+            if (json.contains(key)) {
+                json[key] = "[redacted]";
+                redacted = true;
+            }
+        }
+        if (redacted) {
+            message = json.dump();
+        }
+    }
+    if (code.empty()) {
+        return message;
+    }
+    static const std::string placeholder = "[code]";
+    for (auto at = message.find(code); at != std::string::npos;
+         at = message.find(code, at + placeholder.size())) {
+        message.replace(at, code.size(), placeholder);
+    }
+    return message;
+}
+
+}  // namespace
+
+GoogleAuthError::GoogleAuthError(Kind kind, const std::string& description,
+                                 std::exception_ptr underlying, std::optional<int> statusCode)
+    : Error(description),
+      kind_(kind),
+      underlying_(std::move(underlying)),
+      statusCode_(statusCode) {}
+
+GoogleAuthError::GoogleAuthError(Kind kind, std::exception_ptr underlying)
+    : GoogleAuthError(kind, phrase(kind) + describe(underlying), underlying, std::nullopt) {}
+
+GoogleAuthError::GoogleAuthError(Kind kind) : GoogleAuthError(kind, phrase(kind), {}, {}) {}
+
+GoogleAuthError GoogleAuthError::backendFailed(int statusCode, const std::string& message) {
+    return GoogleAuthError(
+        Kind::backendFailed,
+        phrase(Kind::backendFailed) + " (" + std::to_string(statusCode) + "): " + message, {},
+        statusCode);
+}
+
+GoogleAuthService::GoogleAuthService(Url backendBaseURL, std::string callbackScheme,
+                                     StructuredLogger logger, WebAuthenticationSession& session,
+                                     const HttpClient& http)
+    : backendBaseURL_(std::move(backendBaseURL)),
+      callbackScheme_(std::move(callbackScheme)),
+      logger_(std::move(logger)),
+      session_(session),
+      http_(http) {}
+
+std::optional<Url> GoogleAuthService::startPageURL() const {
+    // The page opens in the user's browser: only a web address may be handed over.
+    if ((backendBaseURL_.scheme() != "http" && backendBaseURL_.scheme() != "https") ||
+        backendBaseURL_.host().empty()) {
+        return std::nullopt;
+    }
+    return backendBaseURL_.appendingPath("auth/google/start").withQueryItems({{"native", "1"}});
+}
+
+void GoogleAuthService::startOAuthFlow(CodeCompletion done) const {
+    const auto url = startPageURL();
+    if (!url) {
+        done(CodeResult::failure(GoogleAuthError(Kind::missingConfiguration)));
+        return;
+    }
+    logger_.info("google_auth_starting", {{"callback_scheme", callbackScheme_}});
+    const bool started =
+        session_.start(*url, callbackScheme_, [done](WebAuthenticationSession::Outcome outcome) {
+            if (outcome) {
+                done(codeFromCallback(outcome.value()));
+            } else if (outcome.error().kind() ==
+                       WebAuthenticationSessionError::Kind::canceledLogin) {
+                done(CodeResult::failure(GoogleAuthError(Kind::oauthCancelled)));
+            } else {
+                done(CodeResult::failure(
+                    GoogleAuthError(Kind::oauthFailed, std::make_exception_ptr(outcome.error()))));
+            }
+        });
+    if (!started) {
+        done(CodeResult::failure(flowFailure(-2, "Failed to start auth session")));
+    }
+}
+
+GoogleAuthService::CodeResult GoogleAuthService::codeFromCallback(const Url& callbackURL) {
+    const auto items = callbackURL.queryItems();
+    const auto first = [&items](std::string_view name) -> const Url::QueryItem* {
+        for (const auto& item : items) {
+            if (item.name == name) {
+                return &item;
+            }
+        }
+        return nullptr;
+    };
+    // "?code=" is an (empty) code; "?code" without "=" is no code at all.
+    if (const auto* code = first("code"); code && code->value) {
+        return CodeResult::success(*code->value);
+    }
+    if (const auto* error = first("error"); error && error->value) {
+        return CodeResult::failure(flowFailure(-4, *error->value));
+    }
+    return CodeResult::failure(flowFailure(-1, "No authorization code received"));
+}
+
+GoogleAuthResult GoogleAuthService::exchangeCode(const std::string& code,
+                                                 std::stop_token stop) const {
+    if (!isValidUtf8(code)) {
+        throw Error("The authorization code is not valid UTF-8");
+    }
+    const HttpRequest request{"POST",
+                              backendBaseURL_.appendingPath("api/v1/auth/google/exchange"),
+                              {{"Content-Type", "application/json"}},
+                              nlohmann::json{{"code", code}}.dump(),
+                              std::chrono::seconds(60)};
+    logger_.info("google_auth_exchanging_code");
+    const auto response = http_.send(request, std::move(stop));
+
+    if (response.status != 200) {
+        const auto message = refusalMessage(response.body, code);
+        logger_.error("google_auth_backend_error",
+                      {{"status_code", std::to_string(response.status)}, {"message", message}});
+        throw GoogleAuthError::backendFailed(response.status, message);
+    }
+
+    GoogleAuthResult result;
+    try {
+        result = decodeReply(response.body);
+    } catch (const ReplyDecodingError& e) {
+        logger_.error("google_auth_decode_error", {{"error", e.what()}});
+        throw GoogleAuthError(Kind::decodingError, std::current_exception());
+    }
+    logger_.info("google_auth_success", {{"user_id", result.userID}});
+    return result;
+}
+
+}  // namespace vask

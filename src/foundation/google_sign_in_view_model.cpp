@@ -1,0 +1,170 @@
+#include "foundation/google_sign_in_view_model.h"
+
+namespace vask {
+namespace {
+
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+
+bool isCancellation(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const GoogleAuthError& e) {
+        return e.kind() == GoogleAuthError::Kind::oauthCancelled;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<GoogleSignInViewModel> GoogleSignInViewModel::make(Dependencies dependencies) {
+    std::shared_ptr<GoogleSignInViewModel> model(
+        new GoogleSignInViewModel(std::move(dependencies)));
+    if (model->deps_.authModeProvider().asManaged() != nullptr) {
+        model->loadStoredEmail();
+    }
+    return model;
+}
+
+GoogleSignInViewModel::GoogleSignInViewModel(Dependencies dependencies)
+    : state(GoogleSignInState::idle()), deps_(std::move(dependencies)) {}
+
+void GoogleSignInViewModel::loadStoredEmail() {
+    try {
+        deps_.customerTokenStore.ensureCacheLoaded();
+        userEmail.set(deps_.customerTokenStore.loadEmail());
+    } catch (const std::exception& e) {
+        deps_.logger.error("load_email_failed", {{"error", e.what()}});
+    }
+}
+
+void GoogleSignInViewModel::signIn() {
+    if (!deps_.authService) {
+        state.set(GoogleSignInState::error(notConfiguredText));
+        return;
+    }
+    const auto attempt = ++currentAttempt_;
+    state.set(GoogleSignInState::signingIn());
+    deps_.logger.info("google_signin_starting");
+
+    std::weak_ptr<GoogleSignInViewModel> weak = weak_from_this();
+    deps_.authService->startOAuthFlow([weak, attempt](GoogleAuthService::CodeResult code) {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        if (code) {
+            self->exchange(attempt, code.value());
+        } else {
+            self->failSignIn(attempt, std::make_exception_ptr(code.error()));
+        }
+    });
+}
+
+void GoogleSignInViewModel::exchange(std::uint64_t attempt, const std::string& code) {
+    // The stores and the service outlive the view model; the worker never touches the model.
+    std::weak_ptr<GoogleSignInViewModel> weak = weak_from_this();
+    deps_.worker.post([weak, attempt, code, service = deps_.authService,
+                       &tokens = deps_.customerTokenStore, &cloud = deps_.cloudAuthStore,
+                       &main = deps_.main] {
+        try {
+            auto result = service->exchangeCode(code);
+            tokens.save(result.customerToken, result.userEmail);
+            cloud.save(CloudAuthSession{result.accessToken, result.refreshToken,
+                                        result.refreshExpiresAt, result.userID, result.userEmail});
+            main.post([weak, result = std::move(result)] {
+                if (auto self = weak.lock()) {
+                    self->finishSignIn(result);
+                }
+            });
+        } catch (...) {
+            main.post([weak, attempt, error = std::current_exception()] {
+                if (auto self = weak.lock()) {
+                    self->failSignIn(attempt, error);
+                }
+            });
+        }
+    });
+}
+
+void GoogleSignInViewModel::finishSignIn(const GoogleAuthResult& result) {
+    userEmail.set(result.userEmail);
+    state.set(GoogleSignInState::success());
+    if (deps_.resetAuthMode) {
+        deps_.resetAuthMode();
+    }
+    if (deps_.refreshPresetCatalog) {
+        deps_.refreshPresetCatalog();
+    }
+    deps_.logger.info("google_signin_completed", {{"email", result.userEmail}});
+}
+
+void GoogleSignInViewModel::failSignIn(std::uint64_t attempt, const std::exception_ptr& error) {
+    const bool current = attempt == currentAttempt_;
+    if (isCancellation(error)) {
+        if (current) {
+            state.set(GoogleSignInState::idle());
+        }
+        deps_.logger.info("google_signin_cancelled");
+        return;
+    }
+    const auto text = describe(error);
+    if (current) {
+        state.set(GoogleSignInState::error(text));
+    }
+    deps_.logger.error("google_signin_failed", {{"error", text}});
+}
+
+void GoogleSignInViewModel::signOut() {
+    const auto principal =
+        deps_.memory.currentPrincipal ? deps_.memory.currentPrincipal() : std::nullopt;
+    if (principal && deps_.memory.suspend) {
+        deps_.memory.suspend(*principal);
+    }
+
+    std::exception_ptr failure;
+    try {
+        clearCredentialState();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+
+    // The suspension is lifted whatever happened above: a half-finished sign-out must not
+    // leave the account's memory locked.
+    if (deps_.memory.finishSignOut) {
+        deps_.memory.finishSignOut(principal);
+    }
+
+    if (!failure) {
+        deps_.logger.info("signout_completed");
+        return;
+    }
+    const auto description = describe(failure);
+    state.set(GoogleSignInState::error(signOutFailedPrefix + description));
+    deps_.logger.error("signout_failed", {{"error", description}});
+}
+
+void GoogleSignInViewModel::clearCredentialState() {
+    deps_.customerTokenStore.clear();
+    deps_.cloudAuthStore.clear();
+    deps_.apiKeyStore.clear();
+    if (deps_.clearPresetAccountState) {
+        deps_.clearPresetAccountState();
+    }
+    deps_.defaults.remove(managedTierSnapshotKey);
+    userEmail.set(std::nullopt);
+    state.set(GoogleSignInState::idle());
+    if (deps_.resetAuthMode) {
+        deps_.resetAuthMode();
+    }
+}
+
+}  // namespace vask

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "foundation/api_key_store.h"
+#include "foundation/auth_mode.h"
+#include "foundation/cloud_auth_store.h"
+#include "foundation/customer_token_store.h"
+#include "foundation/google_auth_service.h"
+#include "foundation/managed_tier_snapshot.h"
+#include "foundation/structured_logger.h"
+#include "platform/executor.h"
+#include "platform/published.h"
+#include "platform/user_defaults.h"
+
+namespace vask {
+
+class GoogleSignInState {
+  public:
+    enum class Kind { idle, signingIn, success, error };
+
+    static GoogleSignInState idle() { return GoogleSignInState(Kind::idle, {}); }
+    static GoogleSignInState signingIn() { return GoogleSignInState(Kind::signingIn, {}); }
+    static GoogleSignInState success() { return GoogleSignInState(Kind::success, {}); }
+    static GoogleSignInState error(std::string text) {
+        return GoogleSignInState(Kind::error, std::move(text));
+    }
+
+    GoogleSignInState() = default;
+
+    Kind kind() const { return kind_; }
+    // The text shown to the user, for Kind::error.
+    const std::string& errorText() const { return text_; }
+
+    bool operator==(const GoogleSignInState&) const = default;
+
+  private:
+    GoogleSignInState(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+
+    Kind kind_ = Kind::idle;
+    std::string text_;
+};
+
+// What signing out needs of private memory, which lives above this module. Principals are
+// passed as their raw values; every member may be empty (memory not in use).
+struct SignOutMemorySteps {
+    // The current account's memory principal, if any.
+    std::function<std::optional<std::string>()> currentPrincipal;
+    // Refuses every memory write authorised so far and holds new ones back. Never fails.
+    std::function<void(const std::string& principal)> suspend;
+    // Lifts the suspension, keeping the account's memory on this machine. Never fails.
+    std::function<void(const std::optional<std::string>& principal)> finishSignOut;
+};
+
+// Where an account begins and ends: signing in runs the Google flow and stores the customer
+// token and cloud session; signing out suspends private memory, removes every credential and
+// the account's cached plan data, and finishes the memory side. Lives on the main executor;
+// the code exchange and the keychain writes of a sign-in run on the worker.
+class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInViewModel> {
+  public:
+    static constexpr const char* notConfiguredText = "Google Sign-In is not configured.";
+    static constexpr const char* signOutFailedPrefix = "Failed to sign out: ";
+
+    struct Dependencies {
+        // Absent when sign-in is not available.
+        std::shared_ptr<const GoogleAuthService> authService;
+        CustomerTokenStore& customerTokenStore;
+        AuthSessionStorage& cloudAuthStore;
+        APIKeyStore& apiKeyStore;
+        std::function<AuthMode()> authModeProvider;
+        // Empties the cached authentication mode, so the next read resolves from the stores.
+        std::function<void()> resetAuthMode = {};
+        SignOutMemorySteps memory = {};
+        // Starts a background refresh of the preset catalog and returns at once.
+        std::function<void()> refreshPresetCatalog = {};
+        // Forgets the signed-in account's preset catalog record.
+        std::function<void()> clearPresetAccountState = {};
+        UserDefaults& defaults;
+        StructuredLogger logger = StructuredLogger("google-signin-vm");
+        MainExecutor& main;
+        Executor& worker;
+    };
+
+    // Fills userEmail from the keychain when the current mode is a managed account.
+    static std::shared_ptr<GoogleSignInViewModel> make(Dependencies dependencies);
+
+    GoogleSignInViewModel(const GoogleSignInViewModel&) = delete;
+    GoogleSignInViewModel& operator=(const GoogleSignInViewModel&) = delete;
+
+    Published<GoogleSignInState> state;
+    Published<std::optional<std::string>> userEmail;
+
+    // Main executor; returns at once, the outcome arrives in state and userEmail.
+    void signIn();
+    // Main executor; done when it returns.
+    void signOut();
+
+  private:
+    explicit GoogleSignInViewModel(Dependencies dependencies);
+
+    void loadStoredEmail();
+    void exchange(std::uint64_t attempt, const std::string& code);
+    void finishSignIn(const GoogleAuthResult& result);
+    void failSignIn(std::uint64_t attempt, const std::exception_ptr& error);
+    // Throws the first store error.
+    void clearCredentialState();
+
+    Dependencies deps_;
+    // Numbers sign-in attempts, so that a superseded attempt's failure cannot overwrite the
+    // state of the one the user is now looking at.
+    std::uint64_t currentAttempt_ = 0;
+};
+
+}  // namespace vask

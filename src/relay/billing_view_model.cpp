@@ -1,0 +1,189 @@
+#include "relay/billing_view_model.h"
+
+#include "foundation/managed_tier_snapshot.h"
+
+namespace vask {
+namespace {
+
+BillingError billingError(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CorvaneServiceError& e) {
+        if (e.errorCase() == CorvaneServiceError::Case::clientError) {
+            return BillingError::networkError(e.what());
+        }
+        return BillingError::noCredentials();
+    } catch (const std::exception& e) {
+        return BillingError::networkError(e.what());
+    } catch (...) {
+        return BillingError::networkError("Unknown error");
+    }
+}
+
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<BillingViewModel> BillingViewModel::make(Dependencies dependencies) {
+    std::shared_ptr<BillingViewModel> model(new BillingViewModel(std::move(dependencies)));
+    std::weak_ptr<BillingViewModel> weak = model;
+    model->usageSubscription_ = model->deps_.notifications.addObserver(
+        usageDidChangeNotification, [weak, &main = model->deps_.main](const Notification&) {
+            main.post([weak] {
+                if (auto self = weak.lock()) {
+                    self->usageDidChange();
+                }
+            });
+        });
+    return model;
+}
+
+BillingViewModel::BillingViewModel(Dependencies dependencies)
+    : state(BillingState::idle()), deps_(std::move(dependencies)) {}
+
+BillingViewModel::~BillingViewModel() = default;
+
+void BillingViewModel::usageDidChange() {
+    switch (state.get().kind()) {
+        case BillingState::Kind::loaded:
+        case BillingState::Kind::error:
+            state.set(BillingState::idle());
+            loadBillingInfo();
+            break;
+        case BillingState::Kind::loading:
+            pendingUsageRefresh_ = true;
+            break;
+        case BillingState::Kind::idle:
+            // A panel never loaded stays unloaded.
+            break;
+    }
+}
+
+void BillingViewModel::loadBillingInfo(std::function<void()> done) {
+    if (state.get().kind() == BillingState::Kind::loading) {
+        if (done) {
+            done();
+        }
+        return;
+    }
+    state.set(BillingState::loading());
+
+    std::weak_ptr<BillingViewModel> weak = weak_from_this();
+    // The dependencies outlive the view model; the worker reads them, never the model.
+    deps_.worker.post([weak, &deps = deps_, done = std::move(done)]() mutable {
+        try {
+            auto info = fetchBillingInfo(deps);
+            deps.main.post([weak, info = std::move(info), done = std::move(done)]() mutable {
+                if (auto self = weak.lock()) {
+                    self->finishLoad(std::move(info), std::move(done));
+                }
+            });
+        } catch (...) {
+            deps.main.post(
+                [weak, error = std::current_exception(), done = std::move(done)]() mutable {
+                    if (auto self = weak.lock()) {
+                        self->failLoad(error, std::move(done));
+                    }
+                });
+        }
+    });
+}
+
+BillingInfo BillingViewModel::fetchBillingInfo(const Dependencies& deps) {
+    const auto mode = deps.authModeProvider();
+    if (const auto* key = mode.asAPIKey()) {
+        return deps.service.getDeveloperBilling(key->key);
+    }
+    const auto* managed = mode.asManaged();
+    if (managed == nullptr) {
+        throw CorvaneServiceError::noCredentials();
+    }
+    try {
+        return deps.service.getManagedBilling(managed->customerToken);
+    } catch (const CorvaneServiceError& e) {
+        if (e.errorCase() != CorvaneServiceError::Case::unauthorized) {
+            throw;
+        }
+    }
+    if (deps.tokenRefresh.refreshForRetry(managed->customerToken)) {
+        const auto renewed = deps.authModeProvider();
+        if (const auto* again = renewed.asManaged()) {
+            deps.logger.info("managed_billing_auth_refreshed_retry");
+            return deps.service.getManagedBilling(again->customerToken);
+        }
+    }
+    throw CorvaneServiceError::unauthorized();
+}
+
+void BillingViewModel::finishLoad(BillingInfo info, std::function<void()> done) {
+    const auto* managed = std::get_if<ManagedBillingInfo>(&info);
+    if (managed == nullptr) {
+        show(std::move(info), std::move(done));
+        return;
+    }
+    if (managed->tierCode.empty()) {
+        deps_.defaults.remove(managedTierSnapshotKey);
+    } else {
+        deps_.defaults.set(managedTierSnapshotKey, managed->tierCode);
+    }
+    if (!deps_.catalogService) {
+        show(std::move(info), std::move(done));
+        return;
+    }
+    // The panel keeps showing "loading" until the presets the plan allows are known.
+    auto refreshed = deps_.catalogService->refresh();
+    std::weak_ptr<BillingViewModel> weak = weak_from_this();
+    catalogWaiter_ = std::jthread([weak, refreshed, &main = deps_.main, info = std::move(info),
+                                   done = std::move(done)]() mutable {
+        refreshed.wait();
+        main.post([weak, info = std::move(info), done = std::move(done)]() mutable {
+            if (auto self = weak.lock()) {
+                self->show(std::move(info), std::move(done));
+            }
+        });
+    });
+}
+
+void BillingViewModel::show(BillingInfo info, std::function<void()> done) {
+    StructuredLogger::Metadata metadata;
+    if (const auto* managed = std::get_if<ManagedBillingInfo>(&info)) {
+        metadata = {{"account_type", "managed"},
+                    {"plan", managed->tierCode},
+                    {"cost_microcents", std::to_string(managed->totalCostMicrocents)}};
+    } else {
+        metadata = {
+            {"account_type", "developer"},
+            {"balance_cents", std::to_string(std::get<DeveloperBillingInfo>(info).balanceCents)}};
+    }
+    state.set(BillingState::loaded(std::move(info)));
+    deps_.logger.info("billing_info_loaded", metadata);
+    endLoad(std::move(done));
+}
+
+void BillingViewModel::failLoad(const std::exception_ptr& error, std::function<void()> done) {
+    deps_.logger.error("billing_load_failed", {{"error", describe(error)}});
+    state.set(BillingState::error(billingError(error)));
+    endLoad(std::move(done));
+}
+
+void BillingViewModel::endLoad(std::function<void()> done) {
+    if (pendingUsageRefresh_) {
+        pendingUsageRefresh_ = false;
+        state.set(BillingState::idle());
+        loadBillingInfo(std::move(done));
+        return;
+    }
+    if (done) {
+        done();
+    }
+}
+
+}  // namespace vask
