@@ -1,15 +1,11 @@
 #include "memory/memory_store.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <limits>
 #include <optional>
 
 #include "memory/memory_schema.h"
+#include "platform/file_io.h"
+#include "platform/file_lock.h"
 #include "platform/text.h"
 #include "store/sqlite_statement.h"
 
@@ -55,44 +51,6 @@ const std::string tombstoneAllSQL =
     "UPDATE associations\n"
     "SET state = 'tombstoned', updated_at = ?\n"
     "WHERE principal = ? AND state = 'active'";
-
-// Serialises opening across processes and store objects: held from before the file is opened
-// until the store is complete or its construction failed. The lock file stays on disk.
-class InitializationLock {
-  public:
-    explicit InitializationLock(const std::filesystem::path& databaseURL) {
-        auto lockPath = databaseURL;
-        lockPath += ".lock";
-        fileDescriptor_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fileDescriptor_ < 0) {
-            throw MemoryStoreError::initializationLockFailed(errno);
-        }
-        // A lock file left by an earlier run keeps whatever mode it had unless reset here.
-        if (::fchmod(fileDescriptor_, 0600) != 0) {
-            fail();
-        }
-        while (::flock(fileDescriptor_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                fail();
-            }
-        }
-    }
-    ~InitializationLock() {
-        ::flock(fileDescriptor_, LOCK_UN);
-        ::close(fileDescriptor_);
-    }
-    InitializationLock(const InitializationLock&) = delete;
-    InitializationLock& operator=(const InitializationLock&) = delete;
-
-  private:
-    [[noreturn]] void fail() {
-        const int error = errno;
-        ::close(fileDescriptor_);
-        throw MemoryStoreError::initializationLockFailed(error);
-    }
-
-    int fileDescriptor_ = -1;
-};
 
 MemoryStoreError migrationFailed(std::string message) {
     return MemoryStoreError::withMessage(Case::migrationFailed, std::move(message));
@@ -179,10 +137,22 @@ void migrate(sqlite3* db) {
     }
 }
 
+// Serialises opening across processes and store objects: held from before the file is opened
+// until the store is complete or its construction failed. The lock file stays on disk.
+FileLock initializationLock(const std::filesystem::path& databaseURL) {
+    auto lockPath = databaseURL;
+    lockPath += ".lock";
+    try {
+        return FileLock::acquire(lockPath);
+    } catch (const FileError& error) {
+        throw MemoryStoreError::initializationLockFailed(error.errorNumber());
+    }
+}
+
 SQLiteConnection openConnection(const std::filesystem::path& databaseURL,
                                 std::chrono::milliseconds retryWindow) {
     std::filesystem::create_directories(databaseURL.parent_path());
-    InitializationLock lock(databaseURL);
+    const auto lock = initializationLock(databaseURL);
     SQLiteConnection connection;
     try {
         connection =

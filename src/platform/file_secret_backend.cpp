@@ -1,15 +1,12 @@
 #include "platform/file_secret_backend.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
+
 #include <nlohmann/json.hpp>
 
 #include "platform/base64.h"
 #include "platform/file_io.h"
+#include "platform/file_lock.h"
 #include "platform/logger.h"
 
 namespace vask {
@@ -19,31 +16,6 @@ const Logger& logger() {
     static const Logger instance("ai.ternwick.Vask", "keychain");
     return instance;
 }
-
-// Holds an exclusive flock on "<file>.lock" for the life of the object.
-class FileLock {
-  public:
-    explicit FileLock(const std::filesystem::path& file) {
-        const auto lockPath = file.string() + ".lock";
-        fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0) {
-            throw FileError("open", lockPath, errno);
-        }
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                const int error = errno;
-                ::close(fd_);
-                throw FileError("lock", lockPath, error);
-            }
-        }
-    }
-    ~FileLock() { ::close(fd_); }
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-
-  private:
-    int fd_ = -1;
-};
 
 // The file's items; nothing when it exists but is not an object of objects of strings.
 std::optional<nlohmann::json> parseItems(const std::optional<std::string>& contents) {
@@ -133,7 +105,7 @@ SecretBackend::Status FileSecretBackend::change(Change kind, std::string_view se
                                                 std::string_view account, std::string_view data) {
     std::lock_guard lock(mutex_);
     try {
-        FileLock fileLock(file_);
+        const auto fileLock = FileLock::acquire(file_.string() + ".lock");
         auto items = parseItems(readFileIfExists(file_));
         if (!items) {
             moveAside(file_);

@@ -1,10 +1,5 @@
 #include "platform/user_defaults.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -13,6 +8,7 @@
 #include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/file_io.h"
+#include "platform/file_lock.h"
 #include "platform/logger.h"
 
 #ifndef VASK_BUNDLE_ID
@@ -38,31 +34,6 @@ DefaultsLookup<T> lookup(const std::optional<nlohmann::json>& json,
     }
     return {DefaultsLookup<T>::State::otherType, T{}};
 }
-
-// Holds an exclusive flock on "<file>.lock" for the life of the object.
-class FileLock {
-public:
-    explicit FileLock(const std::filesystem::path& file) {
-        const auto lockPath = file.string() + ".lock";
-        fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0) {
-            throw FileError("open", lockPath, errno);
-        }
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                const int error = errno;
-                ::close(fd_);
-                throw FileError("lock", lockPath, error);
-            }
-        }
-    }
-    ~FileLock() { ::close(fd_); }
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-
-private:
-    int fd_ = -1;
-};
 
 }  // namespace
 
@@ -213,7 +184,7 @@ void JsonFileDefaults::change(std::string_view key, const std::optional<nlohmann
     std::lock_guard lock(mutex_);
     try {
         std::filesystem::create_directories(path_.parent_path());
-        FileLock fileLock(path_);
+        const auto fileLock = FileLock::acquire(path_.string() + ".lock");
         auto base = readFromDisk();
         if (!base) {
             auto aside = path_;

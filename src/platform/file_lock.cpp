@@ -1,0 +1,80 @@
+#include "platform/file_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "platform/file_io.h"
+
+namespace vask {
+namespace {
+
+int openForLocking(const std::filesystem::path& path, bool create) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
+    if (fd < 0 && errno == EISDIR) {
+        fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    return fd;
+}
+
+bool lock(int fd, bool wait) {
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+}  // namespace
+
+FileLock FileLock::acquire(const std::filesystem::path& path) {
+    const int fd = openForLocking(path, true);
+    if (fd < 0) {
+        throw FileError("open", path, errno);
+    }
+    struct stat info {};
+    // A lock file left by an earlier run keeps whatever mode it had unless reset here.
+    if (::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ::fchmod(fd, 0600) != 0) ||
+        !lock(fd, true)) {
+        const int error = errno;
+        ::close(fd);
+        throw FileError("lock", path, error);
+    }
+    return FileLock(fd);
+}
+
+std::optional<FileLock> FileLock::tryAcquire(const std::filesystem::path& path) {
+    const int fd = openForLocking(path, false);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    if (!lock(fd, false)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    return FileLock(fd);
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+FileLock::~FileLock() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+}  // namespace vask

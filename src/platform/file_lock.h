@@ -1,0 +1,30 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+
+namespace vask {
+
+// An exclusive advisory lock (flock) on a file or folder, held while the object lives and ended
+// with the process that held it, so a crashed holder never leaves it taken.
+class FileLock {
+public:
+    // Waits until the lock is held. A missing path is created as an empty 0600 file, and an
+    // existing lock file is set back to 0600; a folder is locked as it is. Throws FileError.
+    static FileLock acquire(const std::filesystem::path& path);
+    // The lock on an existing file or folder when nobody holds it; nothing otherwise.
+    static std::optional<FileLock> tryAcquire(const std::filesystem::path& path);
+
+    FileLock(FileLock&& other) noexcept;
+    FileLock& operator=(FileLock&& other) noexcept;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    ~FileLock();
+
+private:
+    explicit FileLock(int fd) : fd_(fd) {}
+
+    int fd_ = -1;
+};
+
+}  // namespace vask
