@@ -1,0 +1,247 @@
+// Synchronisation benchmarks over sample Messages databases, measured against SQLite copying the
+// same kind of rows into the same shadow schema by INSERT ... SELECT.
+
+#include <benchmark/benchmark.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "sample-chatdb/sample_chat_db.h"
+#include "store/chat_db_reader.h"
+#include "store/shadow_db.h"
+#include "store/shadow_sync.h"
+#include "store/sqlite_connection.h"
+#include "store/sqlite_statement.h"
+#include "typedstream-writer/attributed_body.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Seconds = std::chrono::duration<double>;
+
+constexpr std::int64_t chatsPerSample = 500;
+constexpr std::uint64_t sampleSeed = 1;
+
+// A folder for this run's sample databases, removed at exit. The path outlives static
+// destruction, so the exit handler can still use it.
+const fs::path& workFolder() {
+    static const fs::path* const folder = [] {
+        std::string pattern = (fs::temp_directory_path() / "vask-bench-store-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            std::abort();
+        }
+        auto* path = new fs::path(pattern);
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(workFolder(), ignored);
+        });
+        return path;
+    }();
+    return *folder;
+}
+
+// The sample Messages database of `messages` rows, built once per run.
+const fs::path& sampleChatDB(std::int64_t messages) {
+    static std::map<std::int64_t, fs::path> built;
+    auto it = built.find(messages);
+    if (it == built.end()) {
+        const auto path = workFolder() / ("chat-" + std::to_string(messages) + ".db");
+        vask::sample::buildSampleChatDB(path, {messages, chatsPerSample, sampleSeed});
+        it = built.emplace(messages, path).first;
+    }
+    return it->second;
+}
+
+void removeDatabase(const fs::path& path) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        fs::remove(path.string() + suffix);
+    }
+}
+
+struct ChildRun {
+    double seconds = 0;
+    double memoryGrowthMiB = 0;
+};
+
+// A figure of /proc/self/status ("VmRSS", "VmHWM") in KiB.
+long statusKiB(std::string_view field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':') {
+            return std::stol(line.substr(field.size() + 1));
+        }
+    }
+    return -1;
+}
+
+// Runs one synchronisation in a child process and measures how far its peak resident memory
+// rose above where it started (the pages it shares with this process are not its own).
+ChildRun syncInChild(const fs::path& chatDB, const fs::path& shadowDB) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) {
+        return {-1, 0};
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        {
+            std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak to the current size
+        }
+        const long before = statusKiB("VmRSS");
+        long growth = -1;
+        try {
+            vask::ShadowSync(chatDB, shadowDB).performSync();
+            growth = statusKiB("VmHWM") - before;
+        } catch (...) {
+            growth = -1;
+        }
+        [[maybe_unused]] const auto written = ::write(pipeFds[1], &growth, sizeof growth);
+        std::_Exit(growth < 0 ? 1 : 0);
+    }
+    ::close(pipeFds[1]);
+    long growth = -1;
+    [[maybe_unused]] const auto read = ::read(pipeFds[0], &growth, sizeof growth);
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ChildRun run;
+    run.seconds = Seconds(std::chrono::steady_clock::now() - start).count();
+    run.memoryGrowthMiB = static_cast<double>(growth) / 1024.0;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        run.seconds = -1;
+    }
+    return run;
+}
+
+// SQLite alone: the rows whose text sits in the text column, mapped in SQL as far as SQL can
+// (no body decoding, no handle normalisation), inserted into the same schema with its
+// full-text triggers. Returns seconds and rows copied.
+std::pair<double, std::int64_t> insertSelectBaseline(const fs::path& chatDB,
+                                                     const fs::path& shadowDB) {
+    removeDatabase(shadowDB);
+    {
+        vask::ShadowDB shadow(shadowDB);
+        shadow.createSchemaIfNeeded();
+    }
+    auto db =
+        vask::SQLiteConnection::open(shadowDB, vask::SQLiteSupport::OpenMode::readWriteCreate);
+    vask::SQLiteSupport::configureWriter(db.get(), vask::SQLiteSupport::SynchronousMode::normal,
+                                         false);
+    // The same connection settings as the shadow database's own writers.
+    db.execute(
+        "PRAGMA recursive_triggers = ON; PRAGMA cache_size = -32768; PRAGMA temp_store = MEMORY");
+    vask::SQLiteStatement attach(db.get(), "ATTACH DATABASE ? AS source");
+    attach.bind(1, chatDB.string()).run();
+    const auto start = std::chrono::steady_clock::now();
+    db.inImmediateTransaction([&] {
+        db.execute(R"(INSERT OR REPLACE INTO messages
+(guid, chat_id, chat_name, sender, text, timestamp, is_from_me, is_group,
+ recipient_handle, has_attachments, attachment_types, content_hash)
+SELECT m.guid, IFNULL(c.guid, 'unknown'), c.display_name,
+       CASE WHEN m.is_from_me THEN 'me' ELSE IFNULL(lower(h.id), 'unknown') END,
+       m.text, m.date, m.is_from_me != 0, IFNULL(c.style, 0) = 43,
+       CASE WHEN m.is_from_me AND IFNULL(c.style, 0) != 43 THEN h.id END, 0, NULL,
+       substr(hex(m.guid), 1, 16)
+FROM source.message m
+LEFT JOIN source.handle h ON m.handle_id = h.ROWID
+LEFT JOIN source.chat_message_join cmj ON m.ROWID = cmj.message_id
+LEFT JOIN source.chat c ON cmj.chat_id = c.ROWID
+WHERE m.text IS NOT NULL AND m.text != ''
+ORDER BY m.ROWID)");
+    });
+    const double seconds = Seconds(std::chrono::steady_clock::now() - start).count();
+    vask::SQLiteStatement count(db.get(), "SELECT COUNT(*) FROM messages");
+    count.step();
+    return {seconds, count.columnInt64(0)};
+}
+
+// Initial synchronisation of a whole sample database, beside SQLite's own copy of its text rows.
+void BM_InitialSync(benchmark::State& state) {
+    const auto& chatDB = sampleChatDB(state.range(0));
+    const auto shadowDB = workFolder() / "initial-shadow.db";
+    const auto baselineDB = workFolder() / "baseline-shadow.db";
+    std::int64_t written = 0;
+    for (auto _ : state) {
+        removeDatabase(shadowDB);
+        const auto run = syncInChild(chatDB, shadowDB);
+        if (run.seconds < 0) {
+            state.SkipWithError("synchronisation failed");
+            return;
+        }
+        state.SetIterationTime(run.seconds);
+        written = vask::ShadowSync(chatDB, shadowDB).messageCount();
+        const auto [baselineSeconds, baselineRows] = insertSelectBaseline(chatDB, baselineDB);
+        const double syncPerMessage = run.seconds / static_cast<double>(written);
+        const double baselinePerRow = baselineSeconds / static_cast<double>(baselineRows);
+        state.counters["messages_written"] = static_cast<double>(written);
+        state.counters["sync_msgs_per_s"] = static_cast<double>(written) / run.seconds;
+        state.counters["sync_peak_rss_growth_MiB"] = run.memoryGrowthMiB;
+        state.counters["baseline_rows"] = static_cast<double>(baselineRows);
+        state.counters["baseline_rows_per_s"] = static_cast<double>(baselineRows) / baselineSeconds;
+        state.counters["time_ratio_per_row"] = syncPerMessage / baselinePerRow;
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_InitialSync)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// 1,000 new messages on top of a synchronised history of 1,000,000.
+void BM_IncrementalSync(benchmark::State& state) {
+    const auto& chatDB = sampleChatDB(1000000);
+    const auto syncedShadow = workFolder() / "synced-1m-shadow.db";
+    if (!fs::exists(syncedShadow)) {
+        vask::ShadowSync(chatDB, syncedShadow).performSync();
+        vask::SQLiteConnection::open(syncedShadow, vask::SQLiteSupport::OpenMode::readWriteCreate)
+            .execute("PRAGMA wal_checkpoint(TRUNCATE)");
+    }
+    const auto chatCopy = workFolder() / "incremental-chat.db";
+    const auto shadowCopy = workFolder() / "incremental-shadow.db";
+    std::uint64_t seed = 100;
+    std::int64_t written = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        removeDatabase(chatCopy);
+        removeDatabase(shadowCopy);
+        fs::copy_file(chatDB, chatCopy);
+        fs::copy_file(syncedShadow, shadowCopy);
+        vask::sample::appendSampleMessages(chatCopy, 1000, seed++);
+        state.ResumeTiming();
+        written += vask::ShadowSync(chatCopy, shadowCopy).performSync();
+    }
+    state.counters["messages_written"] =
+        benchmark::Counter(static_cast<double>(written), benchmark::Counter::kAvgIterations);
+    state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_IncrementalSync)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+// Text of message bodies as the reader takes it, per body.
+void BM_AttributedBodyText(benchmark::State& state) {
+    auto body = vask::typedstream::AttributedBody::plain(
+        "Running late, see you at the caf\u00e9 in 10 \U0001F602");
+    const std::string url = "https://example.com/some/long/path?with=query";
+    body.runs.front().attributes.emplace_back(std::string(vask::typedstream::kLinkAttributeName),
+                                              vask::typedstream::UrlValue{url});
+    const auto bytes = vask::typedstream::encodeAttributedBody(body);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(vask::ChatDBReader::attributedBodyText(bytes));
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
+}
+BENCHMARK(BM_AttributedBodyText);
+
+}  // namespace

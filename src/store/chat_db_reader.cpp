@@ -1,0 +1,344 @@
+#include "store/chat_db_reader.h"
+
+#include <unicode/utf8.h>
+
+#include <chrono>
+#include <cmath>
+
+#include "platform/logger.h"
+#include "platform/text.h"
+#include "store/phone_number_normalizer.h"
+#include "store/sqlite_statement.h"
+#include "typedstream/typedstream_decoder.h"
+
+namespace vask {
+namespace {
+
+using Case = ChatDBReader::Error::Case;
+
+std::string describe(Case kind, const std::string& message) {
+    switch (kind) {
+        case Case::failedToOpen:
+            return "Failed to open database: " + message;
+        case Case::queryFailed:
+            return "Query failed: " + message;
+        case Case::databaseNotFound:
+            return "chat.db not found";
+    }
+    return message;
+}
+
+constexpr std::string_view batchSQL =
+    "SELECT\n"
+    "    m.ROWID,\n"
+    "    m.guid,\n"
+    "    m.text,\n"
+    "    HEX(m.attributedBody),\n"
+    "    m.date,\n"
+    "    m.is_from_me,\n"
+    "    h.id as sender_id,\n"
+    "    c.guid as chat_guid,\n"
+    "    c.display_name,\n"
+    "    c.style\n"
+    "FROM message m\n"
+    "LEFT JOIN handle h ON m.handle_id = h.ROWID\n"
+    "LEFT JOIN chat_message_join cmj ON m.ROWID = cmj.message_id\n"
+    "LEFT JOIN chat c ON cmj.chat_id = c.ROWID\n"
+    "WHERE m.ROWID > ?\n"
+    "ORDER BY m.ROWID ASC\n"
+    "LIMIT ?";
+
+constexpr std::string_view remainingSQL = "SELECT COUNT(*) FROM message WHERE ROWID > ?";
+
+constexpr std::string_view participantsSQL =
+    "SELECT\n"
+    "    c.guid as chat_guid,\n"
+    "    h.ROWID as handle_rowid,\n"
+    "    h.id as handle_id,\n"
+    "    h.service as service\n"
+    "FROM chat_handle_join chj\n"
+    "JOIN chat c ON chj.chat_id = c.ROWID\n"
+    "JOIN handle h ON chj.handle_id = h.ROWID\n"
+    "ORDER BY c.guid ASC, h.ROWID ASC";
+
+constexpr std::int64_t groupChatStyle = 43;
+constexpr char32_t objectReplacementCharacter = U'\uFFFC';
+// 2001-01-01 00:00:00 UTC in Unix seconds.
+constexpr std::int64_t messagesEpochUnixSeconds = 978307200;
+
+const Logger& logger() {
+    static const Logger instance("ai.vask.VaskCore", "chat-db-reader");
+    return instance;
+}
+
+SQLiteStatement prepare(sqlite3* db, std::string_view sql) {
+    try {
+        return SQLiteStatement(db, sql);
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw ChatDBReader::Error(Case::queryFailed, failure.message());
+    }
+}
+
+// A failed step (a lock held by the Messages app, a damaged page) is an error for the caller;
+// taking it for the end of the rows would drop the rest of the batch silently.
+bool stepRow(SQLiteStatement& statement) {
+    try {
+        return statement.step();
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw ChatDBReader::Error(Case::queryFailed, failure.message());
+    }
+}
+
+bool isUnreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~' || c == '/';
+}
+
+// The path as a file: URI path. "?" would start the query and "#" a fragment, and SQLite decodes
+// every "%HH", so anything but unreserved characters is escaped.
+std::string uriPath(const std::string& path) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(path.size());
+    for (const char ch : path) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (isUnreserved(c)) {
+            encoded += ch;
+        } else {
+            encoded += '%';
+            encoded += digits[c >> 4];
+            encoded += digits[c & 0x0F];
+        }
+    }
+    return encoded;
+}
+
+bool isOnlyAttachmentPlaceholders(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<std::int32_t>(text.size());
+    std::int32_t offset = 0;
+    while (offset < length) {
+        UChar32 c = 0;
+        U8_NEXT(bytes, offset, length, c);
+        if (c < 0) {
+            return false;
+        }
+        const auto character = static_cast<char32_t>(c);
+        if (character != objectReplacementCharacter && !text::isWhitespaceOrNewline(character)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<std::uint8_t> hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return static_cast<std::uint8_t>(c - '0');
+    }
+    if (c >= 'a' && c <= 'f') {
+        return static_cast<std::uint8_t>(c - 'a' + 10);
+    }
+    if (c >= 'A' && c <= 'F') {
+        return static_cast<std::uint8_t>(c - 'A' + 10);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> recipientFromChatId(std::string_view chatId) {
+    constexpr std::string_view separator = ";-;";
+    const auto at = chatId.find(separator);
+    if (at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto handle = chatId.substr(at + separator.size());
+    if (handle.empty()) {
+        return std::nullopt;
+    }
+    return ChatDBReader::normalizeHandle(handle);
+}
+
+}  // namespace
+
+ChatDBReader::Error::Error(Case kind, std::string message)
+    : vask::Error(describe(kind, message)), kind_(kind), message_(std::move(message)) {}
+
+std::filesystem::path ChatDBReader::defaultChatDBPath() {
+    return defaultChatDBPath(processEnvironment());
+}
+
+std::filesystem::path ChatDBReader::defaultChatDBPath(const Environment& env) {
+    if (const auto it = env.find("CHAT_DB_PATH"); it != env.end()) {
+        return it->second;
+    }
+    const auto home = homeDirectory(env).value_or(std::filesystem::path());
+    return home / "Library" / "Messages" / "chat.db";
+}
+
+ChatDBReader::ChatDBReader(const std::optional<std::filesystem::path>& path)
+    : path_(path ? *path : defaultChatDBPath()) {
+    std::error_code error;
+    if (path_.empty() || !std::filesystem::exists(path_, error)) {
+        throw Error(Case::databaseNotFound, "");
+    }
+    const std::string uri = "file:" + uriPath(path_.string()) + "?mode=ro";
+    sqlite3* db = nullptr;
+    const int rc =
+        sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    SQLiteConnection connection(db);
+    if (rc != SQLITE_OK) {
+        throw Error(Case::failedToOpen, db != nullptr ? sqlite3_errmsg(db) : "Unknown error");
+    }
+    db_ = std::move(connection);
+}
+
+ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestamp,
+                                                      std::int64_t afterRowid, int limit) {
+    auto statement = prepare(connection(), batchSQL);
+    statement.bind(1, afterRowid).bind(2, limit);
+    FetchResult result;
+    result.lastRawTimestamp = afterTimestamp;
+    result.lastRawRowid = afterRowid;
+    while (stepRow(statement)) {
+        ++result.rawRowCount;
+        result.lastRawRowid = statement.columnInt64(0);
+        result.lastRawTimestamp = statement.columnInt64(4);
+
+        auto guid = statement.columnOptionalText(1);
+        if (!guid) {
+            continue;
+        }
+        std::string text = statement.columnText(2);
+        if (text.empty() && !statement.columnIsNull(3)) {
+            try {
+                const auto body = dataFromHex(statement.columnText(3));
+                text = body ? attributedBodyText(*body).value_or(std::string()) : std::string();
+            } catch (const typedstream::TypedStreamDecoderError& error) {
+                logger().debug("Undecodable attributedBody of message " +
+                               std::to_string(result.lastRawRowid) + ": " + error.what());
+            }
+        }
+        if (text.empty()) {
+            continue;
+        }
+
+        ShadowMessage message;
+        message.guid = std::move(*guid);
+        message.text = std::move(text);
+        message.timestamp = result.lastRawTimestamp;
+        message.isFromMe = statement.columnInt64(5) != 0;
+        const auto senderHandle = statement.columnOptionalText(6);
+        if (message.isFromMe) {
+            message.sender = "me";
+        } else {
+            message.sender = senderHandle ? normalizeHandle(*senderHandle) : "unknown";
+        }
+        message.chatId = statement.columnOptionalText(7).value_or("unknown");
+        message.chatName = statement.columnOptionalText(8);
+        const bool isGroup = statement.columnInt64(9) == groupChatStyle;
+        message.isGroup = isGroup;
+        if (message.isFromMe && !isGroup) {
+            message.recipientHandle = senderHandle ? std::optional(normalizeHandle(*senderHandle))
+                                                   : recipientFromChatId(message.chatId);
+        }
+        message.sourceRowid = result.lastRawRowid;
+        result.messages.push_back(std::move(message));
+    }
+    return result;
+}
+
+std::int64_t ChatDBReader::totalMessageCount() {
+    auto statement = prepare(connection(), "SELECT COUNT(*) FROM message");
+    return stepRow(statement) ? statement.columnInt64(0) : 0;
+}
+
+std::int64_t ChatDBReader::remainingMessageCount(std::int64_t /*afterTimestamp*/,
+                                                 std::int64_t afterRowid) {
+    auto statement = prepare(connection(), remainingSQL);
+    statement.bind(1, afterRowid);
+    return stepRow(statement) ? statement.columnInt64(0) : 0;
+}
+
+std::optional<Clock::WallTime> ChatDBReader::oldestMessageDate() {
+    auto statement = prepare(connection(), "SELECT MIN(NULLIF(date, 0)) FROM message");
+    if (!stepRow(statement) || statement.columnIsNull(0)) {
+        return std::nullopt;
+    }
+    const double seconds = static_cast<double>(statement.columnInt64(0)) / 1e9;
+    const auto sinceReference = std::chrono::duration_cast<Clock::WallTime::duration>(
+        std::chrono::duration<double>(seconds));
+    return Clock::WallTime(std::chrono::seconds(messagesEpochUnixSeconds)) + sinceReference;
+}
+
+std::vector<ChatParticipant> ChatDBReader::fetchChatParticipants() {
+    auto statement = prepare(connection(), participantsSQL);
+    std::vector<ChatParticipant> participants;
+    while (stepRow(statement)) {
+        auto chatId = statement.columnOptionalText(0);
+        auto handle = statement.columnOptionalText(2);
+        if (!chatId || !handle) {
+            continue;
+        }
+        participants.push_back({std::move(*chatId), statement.columnInt64(1), std::move(*handle),
+                                statement.columnOptionalText(3)});
+    }
+    return participants;
+}
+
+std::optional<std::string> ChatDBReader::decodeAttributedBody(std::string_view hexString) {
+    const auto body = dataFromHex(hexString);
+    if (!body) {
+        return std::nullopt;
+    }
+    try {
+        return attributedBodyText(*body);
+    } catch (const typedstream::TypedStreamDecoderError& error) {
+        logger().debug(std::string("Undecodable attributedBody: ") + error.what());
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> ChatDBReader::attributedBodyText(std::span<const std::uint8_t> body) {
+    // A body archives its string first and the attribute runs after it; those hold further
+    // strings (link URLs, file-transfer GUIDs, mention handles) that are not the message's text.
+    const auto item = typedstream::TypedStreamDecoder::firstTopLevelItem(body);
+    if (!item) {
+        return std::nullopt;
+    }
+    const auto text = item->stringObjectText();
+    if (!text || text->empty() || isOnlyAttachmentPlaceholders(*text)) {
+        return std::nullopt;
+    }
+    return std::string(*text);
+}
+
+std::optional<std::vector<std::uint8_t>> ChatDBReader::dataFromHex(std::string_view hexString) {
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(hexString.size() / 2);
+    for (std::size_t i = 0; i + 1 < hexString.size(); i += 2) {
+        const auto high = hexValue(hexString[i]);
+        const auto low = hexValue(hexString[i + 1]);
+        if (!high || !low) {
+            return std::nullopt;
+        }
+        bytes.push_back(static_cast<std::uint8_t>(*high << 4 | *low));
+    }
+    return bytes;
+}
+
+std::string ChatDBReader::normalizeHandle(std::string_view handle) {
+    std::string_view trimmedHandle = text::trimmed(handle);
+    if (const auto open = trimmedHandle.find('(');
+        open != std::string_view::npos && trimmedHandle.ends_with(')')) {
+        trimmedHandle = text::trimmed(trimmedHandle.substr(0, open));
+    }
+    if (trimmedHandle.empty()) {
+        return std::string(handle);
+    }
+    if (trimmedHandle.find('@') != std::string_view::npos) {
+        return text::toLower(trimmedHandle);
+    }
+    return PhoneNumberNormalizer::normalize(trimmedHandle, "1")
+        .value_or(std::string(trimmedHandle));
+}
+
+}  // namespace vask

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/environment.h"
+#include "platform/error.h"
+#include "store/chat_participant.h"
+#include "store/shadow_message.h"
+#include "store/sqlite_connection.h"
+
+namespace vask {
+
+// The only reader of the Messages database (chat.db), opened read-only. Hands out batches of
+// messages after a cursor, already mapped into shadow rows with decoded bodies and normalised
+// handles. Used by one task at a time; never writes.
+class ChatDBReader {
+public:
+    class Error : public vask::Error {
+    public:
+        enum class Case { failedToOpen, queryFailed, databaseNotFound };
+
+        Error(Case kind, std::string message);
+        Case kind() const { return kind_; }
+        const std::string& message() const { return message_; }
+        bool operator==(const Error& other) const {
+            return kind_ == other.kind_ && message_ == other.message_;
+        }
+
+    private:
+        Case kind_;
+        std::string message_;
+    };
+
+    // One batch. The last raw values belong to the last row read, kept or skipped, so that the
+    // caller's cursor moves past rows that give no message; they are the cursor passed in when
+    // nothing was read.
+    struct FetchResult {
+        std::vector<ShadowMessage> messages;
+        std::int64_t rawRowCount = 0;
+        std::int64_t lastRawTimestamp = 0;
+        std::int64_t lastRawRowid = 0;
+    };
+
+    // $CHAT_DB_PATH when present (even empty), else ~/Library/Messages/chat.db.
+    static std::filesystem::path defaultChatDBPath();
+    static std::filesystem::path defaultChatDBPath(const Environment& env);
+
+    // Throws databaseNotFound when no file is there, failedToOpen when SQLite refuses it.
+    explicit ChatDBReader(const std::optional<std::filesystem::path>& path = std::nullopt);
+
+    const std::filesystem::path& path() const { return path_; }
+
+    // At most `limit` rows after the cursor, in ROWID order. The Messages database only ever
+    // grows ROWIDs, while a row's date may lie before rows already copied (history that arrives
+    // late from another device), so the row id alone decides what comes after the cursor; the
+    // date is carried along as the cursor's timestamp.
+    FetchResult fetchMessages(std::int64_t afterTimestamp, std::int64_t afterRowid, int limit);
+    std::int64_t totalMessageCount();
+    std::int64_t remainingMessageCount(std::int64_t afterTimestamp, std::int64_t afterRowid);
+    // The earliest non-zero date; nothing when no message has one.
+    std::optional<Clock::WallTime> oldestMessageDate();
+    // Every (chat, handle) pair, by chat guid then handle row id; handles as stored.
+    std::vector<ChatParticipant> fetchChatParticipants();
+
+    // The text of a hex-encoded attributedBody; nothing for a body without text.
+    static std::optional<std::string> decodeAttributedBody(std::string_view hexString);
+    // The text of an attributedBody: the string the body archives first. A body whose text is only
+    // object-replacement characters (U+FFFC, an attachment's place) and whitespace has none.
+    // Throws the decoder's error for a body broken before or inside its text.
+    static std::optional<std::string> attributedBodyText(std::span<const std::uint8_t> body);
+    // Bytes of hexadecimal text: fewer than two characters give no bytes, a pair that is not hex
+    // gives nothing, and a trailing odd character is ignored.
+    static std::optional<std::vector<std::uint8_t>> dataFromHex(std::string_view hexString);
+    // E-mail addresses lower-cased, phone numbers in canonical form, anything else trimmed.
+    static std::string normalizeHandle(std::string_view handle);
+
+private:
+    sqlite3* connection() const { return db_.get(); }
+
+    std::filesystem::path path_;
+    SQLiteConnection db_;
+};
+
+}  // namespace vask

@@ -1,0 +1,537 @@
+#include "store/shadow_db.h"
+
+#include <chrono>
+#include <regex>
+#include <system_error>
+
+#include "foundation/app_environment.h"
+#include "platform/clock.h"
+#include "store/sqlite_statement.h"
+
+namespace vask {
+namespace {
+
+using Case = ShadowDB::Error::Case;
+
+std::string describe(Case kind, const std::string& message) {
+    switch (kind) {
+        case Case::failedToOpen:
+            return "Failed to open database: " + message;
+        case Case::queryFailed:
+            return "Query failed: " + message;
+        case Case::prepareFailed:
+            return "Statement preparation failed: " + message;
+        case Case::insertFailed:
+            return "Insert failed: " + message;
+    }
+    return message;
+}
+
+constexpr std::string_view schemaStatements[] = {
+    R"(CREATE TABLE IF NOT EXISTS messages (
+    rowid INTEGER PRIMARY KEY,
+    guid TEXT UNIQUE NOT NULL,
+    chat_id TEXT NOT NULL,
+    chat_name TEXT,
+    sender TEXT NOT NULL,
+    text TEXT NOT NULL,
+    timestamp INTEGER NOT NULL,
+    is_from_me INTEGER NOT NULL,
+    is_group INTEGER NOT NULL,
+    recipient_handle TEXT,
+    has_attachments INTEGER DEFAULT 0,
+    attachment_types TEXT,
+    content_hash TEXT,
+    edited_at INTEGER,
+    deleted_at INTEGER,
+    timestamp_unix INTEGER
+        GENERATED ALWAYS AS (timestamp / 1000000000 + 978307200) VIRTUAL
+))",
+    "CREATE INDEX IF NOT EXISTS idx_messages_timestamp_unix ON messages(timestamp_unix DESC)",
+    R"(CREATE VIRTUAL TABLE IF NOT EXISTS messages_fts USING fts5(
+    text,
+    chat_name,
+    sender,
+    content='messages',
+    content_rowid='rowid'
+))",
+    R"(CREATE TRIGGER IF NOT EXISTS messages_fts_insert AFTER INSERT ON messages BEGIN
+    INSERT INTO messages_fts(rowid, text, chat_name, sender)
+    VALUES (new.rowid, new.text, new.chat_name, new.sender);
+END)",
+    R"(CREATE TRIGGER IF NOT EXISTS messages_fts_delete AFTER DELETE ON messages BEGIN
+    INSERT INTO messages_fts(messages_fts, rowid, text, chat_name, sender)
+    VALUES ('delete', old.rowid, old.text, old.chat_name, old.sender);
+END)",
+    R"(CREATE TRIGGER IF NOT EXISTS messages_fts_update AFTER UPDATE ON messages BEGIN
+    INSERT INTO messages_fts(messages_fts, rowid, text, chat_name, sender)
+    VALUES ('delete', old.rowid, old.text, old.chat_name, old.sender);
+    INSERT INTO messages_fts(rowid, text, chat_name, sender)
+    VALUES (new.rowid, new.text, new.chat_name, new.sender);
+END)",
+    "CREATE INDEX IF NOT EXISTS idx_messages_chat ON messages(chat_id)",
+    "CREATE INDEX IF NOT EXISTS idx_messages_timestamp ON messages(timestamp DESC)",
+    "CREATE INDEX IF NOT EXISTS idx_messages_sender ON messages(sender)",
+    "CREATE INDEX IF NOT EXISTS idx_messages_chat_time ON messages(chat_id, timestamp DESC)",
+    "CREATE INDEX IF NOT EXISTS idx_messages_guid ON messages(guid)",
+    "CREATE INDEX IF NOT EXISTS idx_messages_recipient_time ON messages(recipient_handle, "
+    "timestamp DESC)",
+    R"(CREATE TABLE IF NOT EXISTS events (
+    id TEXT PRIMARY KEY,
+    title TEXT NOT NULL,
+    start_date INTEGER NOT NULL,
+    end_date INTEGER,
+    location TEXT,
+    notes TEXT,
+    calendar_name TEXT,
+    is_all_day INTEGER DEFAULT 0,
+    recurrence_rule TEXT,
+    participants TEXT,
+    created_at INTEGER,
+    modified_at INTEGER
+))",
+    R"(CREATE VIRTUAL TABLE IF NOT EXISTS events_fts USING fts5(
+    title, location, notes,
+    content='events',
+    content_rowid='rowid'
+))",
+    R"(CREATE TRIGGER IF NOT EXISTS events_fts_insert AFTER INSERT ON events BEGIN
+    INSERT INTO events_fts(rowid, title, location, notes)
+    VALUES (new.rowid, new.title, new.location, new.notes);
+END)",
+    R"(CREATE TRIGGER IF NOT EXISTS events_fts_delete AFTER DELETE ON events BEGIN
+    INSERT INTO events_fts(events_fts, rowid, title, location, notes)
+    VALUES ('delete', old.rowid, old.title, old.location, old.notes);
+END)",
+    R"(CREATE TRIGGER IF NOT EXISTS events_fts_update AFTER UPDATE ON events BEGIN
+    INSERT INTO events_fts(events_fts, rowid, title, location, notes)
+    VALUES ('delete', old.rowid, old.title, old.location, old.notes);
+    INSERT INTO events_fts(rowid, title, location, notes)
+    VALUES (new.rowid, new.title, new.location, new.notes);
+END)",
+    "CREATE INDEX IF NOT EXISTS idx_events_start_date ON events(start_date)",
+    R"(CREATE TABLE IF NOT EXISTS chat_participants (
+    chat_id TEXT NOT NULL,
+    handle_id INTEGER NOT NULL,
+    handle TEXT NOT NULL,
+    service TEXT,
+    PRIMARY KEY (chat_id, handle_id)
+))",
+    "CREATE INDEX IF NOT EXISTS idx_chat_participants_chat ON chat_participants(chat_id)",
+    "CREATE INDEX IF NOT EXISTS idx_chat_participants_handle ON chat_participants(handle)",
+    R"(CREATE TABLE IF NOT EXISTS sync_state (
+    id INTEGER PRIMARY KEY CHECK (id = 1),
+    last_timestamp INTEGER NOT NULL DEFAULT 0,
+    last_rowid INTEGER NOT NULL DEFAULT 0,
+    message_count INTEGER NOT NULL DEFAULT 0,
+    updated_at INTEGER NOT NULL
+))",
+    "INSERT OR IGNORE INTO sync_state (id, last_timestamp, last_rowid, updated_at) VALUES (1, 0, "
+    "0, 0)",
+};
+
+constexpr std::string_view legacyTables[] = {
+    "messages_fts", "messages", "events_fts", "events", "chat_participants", "sync_state",
+};
+
+constexpr std::string_view insertMessageSQL = R"(INSERT OR REPLACE INTO messages
+(guid, chat_id, chat_name, sender, text, timestamp, is_from_me, is_group,
+ recipient_handle, has_attachments, attachment_types, content_hash)
+VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?))";
+
+constexpr std::string_view createStagingSQL = R"(CREATE TEMP TABLE IF NOT EXISTS shadow_batch (
+    seq INTEGER PRIMARY KEY,
+    guid TEXT, chat_id TEXT, chat_name TEXT, sender TEXT, text TEXT, timestamp INTEGER,
+    is_from_me INTEGER, is_group INTEGER, recipient_handle TEXT, has_attachments INTEGER,
+    attachment_types TEXT, content_hash TEXT
+))";
+
+constexpr std::string_view stageMessageSQL = R"(INSERT INTO temp.shadow_batch
+(guid, chat_id, chat_name, sender, text, timestamp, is_from_me, is_group,
+ recipient_handle, has_attachments, attachment_types, content_hash)
+VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?))";
+
+constexpr std::string_view copyStagedSQL = R"(INSERT OR REPLACE INTO main.messages
+(guid, chat_id, chat_name, sender, text, timestamp, is_from_me, is_group,
+ recipient_handle, has_attachments, attachment_types, content_hash)
+SELECT guid, chat_id, chat_name, sender, text, timestamp, is_from_me, is_group,
+ recipient_handle, has_attachments, attachment_types, content_hash
+FROM temp.shadow_batch ORDER BY seq)";
+
+// Distinct guids of the batch without a live row yet: how much the live count grows.
+constexpr std::string_view countNewLiveSQL = R"(SELECT COUNT(*)
+FROM (SELECT DISTINCT guid FROM temp.shadow_batch) AS batch
+WHERE NOT EXISTS (
+    SELECT 1 FROM main.messages AS m WHERE m.guid = batch.guid AND m.deleted_at IS NULL))";
+
+constexpr std::string_view insertParticipantSQL =
+    R"(INSERT INTO chat_participants (chat_id, handle_id, handle, service)
+VALUES (?, ?, ?, ?))";
+
+constexpr std::string_view updateSyncStateSQL = R"(UPDATE sync_state
+SET last_timestamp = ?, last_rowid = ?, message_count = ?, updated_at = ?
+WHERE id = 1)";
+
+constexpr std::string_view fetchParticipantsSQL = R"(SELECT chat_id, handle_id, handle, service
+FROM chat_participants
+WHERE chat_id = ?
+ORDER BY handle_id ASC)";
+
+constexpr std::string_view listTablesSQL = R"(SELECT name
+FROM sqlite_master
+WHERE type IN ('table', 'view')
+  AND name NOT LIKE 'sqlite_%'
+ORDER BY name)";
+
+constexpr std::string_view messageCountSQL =
+    "SELECT COUNT(*) FROM messages WHERE deleted_at IS NULL";
+
+// Prepares `sql`, turning a refusal into prepareFailed.
+SQLiteStatement prepare(sqlite3* db, std::string_view sql) {
+    try {
+        return SQLiteStatement(db, sql);
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw ShadowDB::Error(Case::prepareFailed, failure.message());
+    }
+}
+
+// Steps a read loop; a failed step is an error, never the end of the rows.
+bool stepRow(SQLiteStatement& statement) {
+    try {
+        return statement.step();
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw ShadowDB::Error(Case::queryFailed, failure.message());
+    }
+}
+
+void bindMessage(SQLiteStatement& statement, const ShadowMessage& message) {
+    statement.bind(1, message.guid)
+        .bind(2, message.chatId)
+        .bind(3, message.chatName)
+        .bind(4, message.sender)
+        .bind(5, message.text)
+        .bind(6, message.timestamp)
+        .bind(7, message.isFromMe ? 1 : 0)
+        .bind(8, message.isGroup ? 1 : 0)
+        .bind(9, message.recipientHandle)
+        .bind(10, message.hasAttachments ? 1 : 0)
+        .bind(11, message.attachmentTypesJSON())
+        .bind(12, message.contentHash());
+}
+
+std::int64_t fileSizeOrMinusOne(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? -1 : static_cast<std::int64_t>(size);
+}
+
+std::int64_t nowUnixSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               Clock::system().now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+ShadowDB::Error::Error(Case kind, std::string message)
+    : vask::Error(describe(kind, message)), kind_(kind), message_(std::move(message)) {}
+
+ShadowDB::ShadowDB(const std::optional<std::filesystem::path>& path, OpenMode mode)
+    : path_(path ? *path : defaultShadowDBPath()) {
+    const auto sqliteMode = mode == OpenMode::readOnly ? SQLiteSupport::OpenMode::readOnly
+                                                       : SQLiteSupport::OpenMode::readWriteCreate;
+    try {
+        db_ = SQLiteConnection::open(path_, sqliteMode);
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw Error(Case::failedToOpen, failure.message());
+    }
+    if (mode == OpenMode::readOnly) {
+        return;
+    }
+    try {
+        SQLiteSupport::configureWriter(db_.get(), SQLiteSupport::SynchronousMode::normal, false);
+    } catch (const SQLiteSupport::Failure& failure) {
+        close();
+        throw Error(Case::queryFailed, failure.message());
+    }
+    // Messages are written with INSERT OR REPLACE; SQLite fires the delete trigger for the row a
+    // REPLACE removes only with recursive triggers on, and without it the full-text index would
+    // keep the old row's words.
+    try {
+        db_.execute("PRAGMA recursive_triggers = ON");
+        db_.execute("PRAGMA cache_size = -32768");
+        db_.execute("PRAGMA temp_store = MEMORY");
+    } catch (const SQLiteSupport::Failure& failure) {
+        close();
+        throw Error(Case::queryFailed, "recursive_triggers: " + failure.message());
+    }
+}
+
+std::filesystem::path ShadowDB::defaultShadowDBPath() {
+    return defaultShadowDBPath(processEnvironment(), AppEnvironment::bundleIdentifier());
+}
+
+std::filesystem::path ShadowDB::defaultShadowDBPath(const Environment& env,
+                                                    const std::optional<std::string>& bundleId) {
+    if (const auto it = env.find("SHADOW_DB_PATH"); it != env.end()) {
+        return it->second;
+    }
+    try {
+        return AppEnvironment::supportDirectoryURL(env, bundleId) / "shadow.db";
+    } catch (const vask::Error& error) {
+        throw Error(Case::failedToOpen, error.what());
+    }
+}
+
+sqlite3* ShadowDB::connection() const {
+    if (!db_) {
+        throw Error(Case::queryFailed, "database is closed");
+    }
+    return db_.get();
+}
+
+void ShadowDB::execute(std::string_view sql) {
+    sqlite3* db = connection();
+    try {
+        SQLiteSupport::execute(sql, db);
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw Error(Case::queryFailed, failure.message());
+    }
+}
+
+std::int64_t ShadowDB::scalarCount(std::string_view sql) {
+    try {
+        SQLiteStatement statement(connection(), sql);
+        if (!statement.step()) {
+            throw Error(Case::queryFailed, sqlite3_errmsg(connection()));
+        }
+        return statement.columnInt64(0);
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw Error(Case::queryFailed, failure.message());
+    }
+}
+
+std::int64_t ShadowDB::firstColumnOrZero(std::string_view sql) {
+    auto statement = prepare(connection(), sql);
+    return stepRow(statement) ? statement.columnInt64(0) : 0;
+}
+
+void ShadowDB::createSchemaIfNeeded() {
+    execute("BEGIN IMMEDIATE");
+    try {
+        rebuildOnSchemaVersionMismatchLocked();
+        execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    for (const auto statement : schemaStatements) {
+        execute(statement);
+    }
+}
+
+void ShadowDB::rebuildOnSchemaVersionMismatchLocked() {
+    sqlite3* db = connection();
+    std::int32_t version = 0;
+    try {
+        version = SQLiteSupport::userVersion(db);
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw Error(Case::queryFailed, failure.message());
+    }
+    if (version == supportedSchemaVersion) {
+        return;
+    }
+    if (version > supportedSchemaVersion) {
+        throw Error(Case::queryFailed, "shadow.db schema version " + std::to_string(version) +
+                                           " is newer than this build supports (" +
+                                           std::to_string(supportedSchemaVersion) +
+                                           ") \u2014 refusing to rebuild a newer database; "
+                                           "upgrade Vask or delete shadow.db manually");
+    }
+    if (scalarCount("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = "
+                    "'messages'") >= 1) {
+        for (const auto table : legacyTables) {
+            execute("DROP TABLE IF EXISTS " + std::string(table));
+        }
+    }
+    try {
+        SQLiteSupport::setUserVersion(static_cast<std::int32_t>(supportedSchemaVersion), db);
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw Error(Case::queryFailed, failure.message());
+    }
+}
+
+std::size_t ShadowDB::insertBatch(const std::vector<ShadowMessage>& messages) {
+    return insertBatchCounting(messages).written;
+}
+
+ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMessage>& messages) {
+    if (messages.empty()) {
+        return {};
+    }
+    sqlite3* db = connection();
+    execute("BEGIN IMMEDIATE");
+    std::int64_t added = 0;
+    try {
+        // Every statement that fires the full-text triggers runs in a statement transaction, and
+        // FTS5 writes its pending terms out at each one: a statement per message would leave a
+        // segment per message to merge. The batch is staged in a temporary table and copied in
+        // one statement instead, in the same order, so later rows of a guid still win.
+        execute(createStagingSQL);
+        execute("DELETE FROM temp.shadow_batch");
+        auto stage = prepare(db, stageMessageSQL);
+        for (const auto& message : messages) {
+            stage.reset();
+            try {
+                bindMessage(stage, message);
+                stage.run();
+            } catch (const SQLiteSupport::Failure& failure) {
+                throw insertFailure(message.guid, failure.message());
+            }
+        }
+        added = firstColumnOrZero(countNewLiveSQL);
+        try {
+            SQLiteStatement(db, copyStagedSQL).run();
+        } catch (const SQLiteSupport::Failure& failure) {
+            // The failed copy undid itself; writing row by row names the message at fault.
+            insertOneByOne(messages);
+            throw insertFailure("?", failure.message());
+        }
+        execute("DELETE FROM temp.shadow_batch");
+        execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    return {messages.size(), added};
+}
+
+void ShadowDB::insertOneByOne(const std::vector<ShadowMessage>& messages) {
+    auto statement = prepare(connection(), insertMessageSQL);
+    for (const auto& message : messages) {
+        statement.reset();
+        try {
+            bindMessage(statement, message);
+            statement.run();
+        } catch (const SQLiteSupport::Failure& failure) {
+            throw insertFailure(message.guid, failure.message());
+        }
+    }
+}
+
+ShadowDB::Error ShadowDB::insertFailure(const std::string& guid, const std::string& message) const {
+    const int code = sqlite3_extended_errcode(db_.get());
+    const auto walSize = fileSizeOrMinusOne(path_.string() + "-wal");
+    return Error(Case::insertFailed, "Failed on guid=" + guid + ": " + message +
+                                         " [code=" + std::to_string(code) +
+                                         " wal=" + std::to_string(walSize) + "]");
+}
+
+void ShadowDB::replaceChatParticipants(const std::vector<ChatParticipant>& participants) {
+    sqlite3* db = connection();
+    execute("BEGIN IMMEDIATE");
+    try {
+        execute("DELETE FROM chat_participants");
+        auto statement = prepare(db, insertParticipantSQL);
+        for (const auto& participant : participants) {
+            statement.reset();
+            try {
+                statement.bind(1, participant.chatId)
+                    .bind(2, participant.handleId)
+                    .bind(3, participant.handle)
+                    .bind(4, participant.service)
+                    .run();
+            } catch (const SQLiteSupport::Failure& failure) {
+                throw Error(Case::insertFailed, failure.message());
+            }
+        }
+        execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void ShadowDB::updateSyncState(std::int64_t lastTimestamp, std::int64_t lastRowid,
+                               std::int64_t messageCount) {
+    auto statement = prepare(connection(), updateSyncStateSQL);
+    try {
+        statement.bind(1, lastTimestamp)
+            .bind(2, lastRowid)
+            .bind(3, messageCount)
+            .bind(4, nowUnixSeconds())
+            .run();
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw Error(Case::queryFailed, failure.message());
+    }
+}
+
+ShadowDB::SyncWatermark ShadowDB::lastSyncWatermark() {
+    auto statement =
+        prepare(connection(), "SELECT last_timestamp, last_rowid FROM sync_state WHERE id = 1");
+    if (!stepRow(statement)) {
+        return {};
+    }
+    return {statement.columnInt64(0), statement.columnInt64(1)};
+}
+
+std::int64_t ShadowDB::messageCount() {
+    return firstColumnOrZero(messageCountSQL);
+}
+
+std::int64_t ShadowDB::syncedMessageCount() {
+    return firstColumnOrZero("SELECT message_count FROM sync_state WHERE id = 1");
+}
+
+std::int64_t ShadowDB::eventCount() {
+    return firstColumnOrZero("SELECT COUNT(*) FROM events");
+}
+
+std::int64_t ShadowDB::schemaVersion() {
+    return firstColumnOrZero("PRAGMA schema_version");
+}
+
+std::vector<ChatParticipant> ShadowDB::fetchChatParticipants(std::string_view chatId) {
+    auto statement = prepare(connection(), fetchParticipantsSQL);
+    statement.bind(1, chatId);
+    std::vector<ChatParticipant> participants;
+    while (stepRow(statement)) {
+        participants.push_back({statement.columnText(0), statement.columnInt64(1),
+                                statement.columnText(2), statement.columnOptionalText(3)});
+    }
+    return participants;
+}
+
+std::vector<std::string> ShadowDB::listTables() {
+    auto statement = prepare(connection(), listTablesSQL);
+    std::vector<std::string> names;
+    while (stepRow(statement)) {
+        if (auto name = statement.columnOptionalText(0)) {
+            names.push_back(std::move(*name));
+        }
+    }
+    return names;
+}
+
+std::vector<ShadowDB::ColumnInfo> ShadowDB::describeTable(std::string_view table) {
+    static const std::regex validName("^[A-Za-z_][A-Za-z0-9_]*$");
+    if (!std::regex_match(table.begin(), table.end(), validName)) {
+        throw Error(Case::queryFailed, "Invalid table name: " + std::string(table));
+    }
+    auto statement = prepare(connection(), "PRAGMA table_info(" + std::string(table) + ")");
+    std::vector<ColumnInfo> columns;
+    while (stepRow(statement)) {
+        auto name = statement.columnOptionalText(1);
+        auto type = statement.columnOptionalText(2);
+        if (name && type) {
+            columns.push_back({std::move(*name), std::move(*type), statement.columnInt64(3) != 0});
+        }
+    }
+    return columns;
+}
+
+void ShadowDB::close() noexcept {
+    db_ = SQLiteConnection();
+}
+
+}  // namespace vask

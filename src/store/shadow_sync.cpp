@@ -1,0 +1,125 @@
+#include "store/shadow_sync.h"
+
+#include <algorithm>
+#include <optional>
+#include <set>
+
+#include "platform/logger.h"
+#include "platform/text.h"
+#include "store/chat_db_reader.h"
+#include "store/shadow_db.h"
+
+namespace vask {
+namespace {
+
+std::string describe(ShadowSyncError::Case kind, const std::string& message) {
+    switch (kind) {
+        case ShadowSyncError::Case::syncFailed:
+            return "Sync failed: " + message;
+        case ShadowSyncError::Case::chatDBNotFound:
+            return "iMessage database not found. Ensure Full Disk Access is granted.";
+    }
+    return message;
+}
+
+const Logger& logger() {
+    static const Logger instance("ai.vask.VaskCore", "shadow-sync");
+    return instance;
+}
+
+}  // namespace
+
+ShadowSyncError::ShadowSyncError(Case kind, std::string message)
+    : Error(describe(kind, message)), kind_(kind), message_(std::move(message)) {}
+
+ShadowSync::ShadowSync(const std::optional<std::filesystem::path>& chatDBPath,
+                       const std::optional<std::filesystem::path>& shadowDBPath)
+    : chatDBPath_(chatDBPath ? *chatDBPath : ChatDBReader::defaultChatDBPath()),
+      shadowDBPath_(shadowDBPath ? *shadowDBPath : ShadowDB::defaultShadowDBPath()) {}
+
+std::int64_t ShadowSync::performSync(const Progress& onProgress) {
+    std::error_code existsError;
+    if (chatDBPath_.empty() || !std::filesystem::exists(chatDBPath_, existsError)) {
+        throw ShadowSyncError(ShadowSyncError::Case::chatDBNotFound);
+    }
+    auto report = [&](std::int64_t processed, std::int64_t total) {
+        if (onProgress) {
+            onProgress(processed, total);
+        }
+    };
+
+    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readWrite);
+    shadow.createSchemaIfNeeded();
+    ChatDBReader reader(chatDBPath_);
+    shadow.replaceChatParticipants(reader.fetchChatParticipants());
+
+    auto cursor = shadow.lastSyncWatermark();
+    std::int64_t total = 0;
+    try {
+        total = reader.remainingMessageCount(cursor.timestamp, cursor.rowid);
+    } catch (const ChatDBReader::Error& error) {
+        logger().error(std::string("Counting the messages to copy failed; progress runs without "
+                                   "a total: ") +
+                       error.what());
+    }
+    report(0, total);
+
+    // Counting the whole table after every batch would make a first synchronisation quadratic.
+    // The count starts from the one stored by the last run, grows with each batch, and is taken
+    // afresh once at the end of the run, which also corrects it after rows were erased.
+    std::int64_t written = 0;
+    std::int64_t processed = 0;
+    std::optional<std::int64_t> messageCount;
+    while (true) {
+        auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize);
+        cursor = {batch.lastRawTimestamp, batch.lastRawRowid};
+        if (batch.rawRowCount == 0) {
+            break;
+        }
+        if (!messageCount) {
+            messageCount = shadow.syncedMessageCount();
+        }
+        if (!batch.messages.empty()) {
+            const auto outcome = shadow.insertBatchCounting(batch.messages);
+            written += static_cast<std::int64_t>(outcome.written);
+            *messageCount += outcome.addedToCount;
+        }
+        shadow.updateSyncState(cursor.timestamp, cursor.rowid, *messageCount);
+        processed += batch.rawRowCount;
+        report(std::min(total, processed), total);
+        if (batch.rawRowCount < batchSize) {
+            break;
+        }
+    }
+    if (messageCount) {
+        // Another writer may have added rows meanwhile; the stored count ends exact.
+        shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
+    }
+    report(total, total);
+    return written;
+}
+
+std::int64_t ShadowSync::messageCount() {
+    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readOnly);
+    return shadow.messageCount();
+}
+
+std::map<std::string, std::vector<ChatParticipant>> ShadowSync::fetchChatParticipants(
+    const std::vector<std::string>& chatIds) {
+    const std::set<std::string> distinct(chatIds.begin(), chatIds.end());
+    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readOnly);
+    std::map<std::string, std::vector<ChatParticipant>> byChat;
+    for (const auto& chatId : distinct) {
+        if (chatId.empty() || text::toLower(chatId) == "unknown") {
+            continue;
+        }
+        auto participants = shadow.fetchChatParticipants(chatId);
+        std::sort(participants.begin(), participants.end(), [](const auto& a, const auto& b) {
+            return a.handle != b.handle ? a.handle < b.handle : a.handleId < b.handleId;
+        });
+        byChat.emplace(chatId, std::move(participants));
+    }
+    return byChat;
+}
+
+}  // namespace vask

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "store/chat_participant.h"
+
+namespace vask {
+
+class ShadowSyncError : public Error {
+public:
+    enum class Case { syncFailed, chatDBNotFound };
+
+    explicit ShadowSyncError(Case kind, std::string message = {});
+    Case kind() const { return kind_; }
+    const std::string& message() const { return message_; }
+
+private:
+    Case kind_;
+    std::string message_;
+};
+
+// Copies the Messages history incrementally into the shadow database, and reads it back for other
+// components. Holds only its two paths: every call opens and releases its own connections, so one
+// instance may serve several tasks. Runs that overlap are kept apart by the caller; if they do
+// overlap, their writes serialise through SQLite and the copy stays exact.
+class ShadowSync {
+public:
+    // (processed, total); called on the thread that runs the synchronisation.
+    using Progress = std::function<void(std::int64_t processed, std::int64_t total)>;
+
+    static constexpr int batchSize = 10000;
+
+    // Absent paths take ChatDBReader::defaultChatDBPath() and ShadowDB::defaultShadowDBPath().
+    explicit ShadowSync(const std::optional<std::filesystem::path>& chatDBPath = std::nullopt,
+                        const std::optional<std::filesystem::path>& shadowDBPath = std::nullopt);
+
+    const std::filesystem::path& databasePath() const { return shadowDBPath_; }
+    const std::filesystem::path& sourceDatabasePath() const { return chatDBPath_; }
+
+    // One synchronisation from the stored cursor; blocks, so callers run it off the main
+    // executor. Returns the number of messages written. Throws ShadowSyncError (chatDBNotFound,
+    // before anything is opened or created), ShadowDB::Error or ChatDBReader::Error; batches
+    // committed before a failure stay, with their cursor.
+    std::int64_t performSync(const Progress& onProgress = {});
+
+    std::int64_t messageCount();
+    // Participants of each distinct chat id, sorted by handle then handle id; empty ids and the
+    // placeholder chat "unknown" (any case) are left out.
+    std::map<std::string, std::vector<ChatParticipant>> fetchChatParticipants(
+        const std::vector<std::string>& chatIds);
+
+private:
+    std::filesystem::path chatDBPath_;
+    std::filesystem::path shadowDBPath_;
+};
+
+}  // namespace vask

@@ -1,0 +1,187 @@
+#include "store/shadow_sync.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "chat_db_fixture.h"
+#include "store/chat_db_reader.h"
+#include "store/shadow_db.h"
+#include "store_test_helpers.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+using test::checkMessagesFullTextIndex;
+using test::queryInt;
+using Calls = std::vector<std::pair<std::int64_t, std::int64_t>>;
+
+struct SyncRun {
+    std::int64_t written = 0;
+    Calls progress;
+};
+
+SyncRun sync(ShadowSync& shadowSync) {
+    SyncRun run;
+    std::mutex mutex;
+    run.written = shadowSync.performSync([&](std::int64_t processed, std::int64_t total) {
+        std::lock_guard lock(mutex);
+        run.progress.emplace_back(processed, total);
+    });
+    return run;
+}
+
+ShadowDB::SyncWatermark cursorOf(const std::filesystem::path& shadowPath) {
+    ShadowDB db(shadowPath, ShadowDB::OpenMode::readOnly);
+    return db.lastSyncWatermark();
+}
+
+class ShadowSyncTest : public ::testing::Test {
+protected:
+    test::TempDir dir;
+    test::ChatDBFixture chatDB{dir / "chat.db"};
+    std::filesystem::path shadowPath = dir / "shadow.db";
+    std::int64_t chat = chatDB.addChat("iMessage;-;+15550100", 45);
+    ShadowSync shadowSync{chatDB.path(), shadowPath};
+};
+
+TEST_F(ShadowSyncTest, MissingMessagesDatabaseCreatesNothing) {
+    ShadowSync missing(dir / "nowhere" / "chat.db", shadowPath);
+    try {
+        missing.performSync();
+        FAIL() << "sync ran without a Messages database";
+    } catch (const ShadowSyncError& error) {
+        EXPECT_EQ(error.kind(), ShadowSyncError::Case::chatDBNotFound);
+        EXPECT_STREQ(error.what(),
+                     "iMessage database not found. Ensure Full Disk Access is granted.");
+    }
+    EXPECT_FALSE(std::filesystem::exists(shadowPath));
+}
+
+TEST_F(ShadowSyncTest, BatchesReportProgressAndStopAtTheRightFetch) {
+    struct Row {
+        std::int64_t rows;
+        Calls expected;
+    };
+    const Row rows[] = {
+        {25000, {{0, 25000}, {10000, 25000}, {20000, 25000}, {25000, 25000}, {25000, 25000}}},
+        // A full batch is followed by one more fetch, which reads nothing.
+        {10000, {{0, 10000}, {10000, 10000}, {10000, 10000}}},
+        {0, {{0, 0}, {0, 0}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.rows);
+        test::TempDir runDir;
+        test::ChatDBFixture source(runDir / "chat.db");
+        source.addPlainMessages(row.rows, source.addChat("c", 45), "m");
+        ShadowSync runSync(source.path(), runDir / "shadow.db");
+        const auto run = sync(runSync);
+        EXPECT_EQ(run.written, row.rows);
+        EXPECT_EQ(run.progress, row.expected);
+        EXPECT_EQ(runSync.messageCount(), row.rows);
+        EXPECT_EQ(cursorOf(runDir / "shadow.db"),
+                  (ShadowDB::SyncWatermark{row.rows * 1000, row.rows}));
+        EXPECT_EQ(queryInt(runDir / "shadow.db", "SELECT message_count FROM sync_state"), row.rows);
+    }
+}
+
+TEST_F(ShadowSyncTest, UpToDateRunWritesNothingAndKeepsTheSyncState) {
+    chatDB.addPlainMessages(30, chat, "m");
+    ASSERT_EQ(sync(shadowSync).written, 30);
+    test::openFile(shadowPath).execute("UPDATE sync_state SET updated_at = 12345");
+    const auto handle = chatDB.addHandle("+15550100");
+    chatDB.addMember(chat, handle);
+
+    const auto again = sync(shadowSync);
+    EXPECT_EQ(again.written, 0);
+    EXPECT_EQ(again.progress, (Calls{{0, 0}, {0, 0}}));
+    EXPECT_EQ(queryInt(shadowPath, "SELECT updated_at FROM sync_state"), 12345);
+    // Participants are replaced on every run.
+    EXPECT_EQ(
+        shadowSync.fetchChatParticipants({"iMessage;-;+15550100"})["iMessage;-;+15550100"].size(),
+        1u);
+}
+
+TEST_F(ShadowSyncTest, RowsArrivingLateWithAnOlderDateAreCopied) {
+    chatDB.addPlainMessages(5, chat, "m", 1000000);
+    ASSERT_EQ(sync(shadowSync).written, 5);
+    // History from another device: a new row, dated before everything already copied.
+    chatDB.addMessage({"late", "from the old phone", std::nullopt, 10, false, 0, chat});
+    chatDB.addMessage({"new", "just now", std::nullopt, 99000000, false, 0, chat});
+    // A stored count gone stale (rows erased since) is put right by the run.
+    test::openFile(shadowPath).execute("UPDATE sync_state SET message_count = 999");
+    const auto run = sync(shadowSync);
+    EXPECT_EQ(run.written, 2);
+    EXPECT_EQ(shadowSync.messageCount(), 7);
+    EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 7);
+    EXPECT_EQ(cursorOf(shadowPath), (ShadowDB::SyncWatermark{99000000, 7}));
+}
+
+TEST_F(ShadowSyncTest, ResynchronisedRowsKeepTheFullTextIndexExact) {
+    chatDB.addPlainMessages(12000, chat, "m");
+    ASSERT_EQ(sync(shadowSync).written, 12000);
+    // An edit reaches the Messages database, and the cursor is wound back (as after a crash
+    // between a batch and its cursor): every row is written again over itself.
+    chatDB.connection().execute("UPDATE message SET text = 'walrus tusk' WHERE guid = 'm7'");
+    ShadowDB(shadowPath).updateSyncState(0, 0, 0);
+    EXPECT_EQ(sync(shadowSync).written, 12000);
+    EXPECT_EQ(shadowSync.messageCount(), 12000);
+    EXPECT_EQ(test::fullTextMatches(shadowPath, "walrus"), 1);
+    EXPECT_EQ(test::fullTextMatches(shadowPath, "\"number 7\""), 0);
+    EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+}
+
+TEST_F(ShadowSyncTest, AFailedRunKeepsCommittedBatchesAndTheirCursor) {
+    chatDB.addPlainMessages(10000, chat, "m");
+    // A row of the second batch breaks while it is read.
+    chatDB.connection().execute(
+        "ALTER TABLE message RENAME TO message_rows;"
+        "CREATE VIEW message AS SELECT ROWID AS ROWID, guid, "
+        "CASE WHEN guid = 'bad' THEN json(text) ELSE text END AS text, attributedBody, date, "
+        "is_from_me, handle_id FROM message_rows;"
+        "INSERT INTO message_rows (guid, text, date) VALUES ('bad', 'x', 20000000);");
+    EXPECT_THROW(sync(shadowSync), ChatDBReader::Error);
+    EXPECT_EQ(shadowSync.messageCount(), 10000);
+    EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 10000);
+    EXPECT_EQ(cursorOf(shadowPath), (ShadowDB::SyncWatermark{10000 * 1000, 10000}));
+}
+
+TEST_F(ShadowSyncTest, OverlappingRunsLeaveAnExactCopy) {
+    chatDB.addPlainMessages(15000, chat, "m");
+    ShadowSync other(chatDB.path(), shadowPath);
+    std::exception_ptr failure;
+    std::thread second([&] {
+        try {
+            other.performSync();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    shadowSync.performSync();
+    second.join();
+    EXPECT_FALSE(failure);
+    EXPECT_EQ(shadowSync.messageCount(), 15000);
+    EXPECT_EQ(cursorOf(shadowPath), (ShadowDB::SyncWatermark{15000 * 1000, 15000}));
+    EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+}
+
+TEST_F(ShadowSyncTest, ParticipantsByChatSkipPlaceholdersAndSortByHandle) {
+    const auto zed = chatDB.addHandle("zed@example.com");
+    const auto amy = chatDB.addHandle("amy@example.com");
+    const auto x = chatDB.addChat("x", 43);
+    chatDB.addMember(x, zed);
+    chatDB.addMember(x, amy);
+    sync(shadowSync);
+    const auto byChat = shadowSync.fetchChatParticipants({"x", "x", "", "UNKNOWN"});
+    ASSERT_EQ(byChat.size(), 1u);
+    const auto& members = byChat.at("x");
+    ASSERT_EQ(members.size(), 2u);
+    EXPECT_EQ(members[0].handle, "amy@example.com");
+    EXPECT_EQ(members[1].handle, "zed@example.com");
+    EXPECT_TRUE(shadowSync.fetchChatParticipants({"nobody"}).at("nobody").empty());
+}
+
+}  // namespace
+}  // namespace vask
