@@ -1,0 +1,285 @@
+#include "store/chat_db_watcher.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "foundation/structured_logger.h"
+#include "platform/serial_queue.h"
+
+namespace vask {
+namespace {
+
+// What the Messages app does to its folder when it stores something. Opening, reading and
+// closing are left out: our own synchronisation opens the database's shared-memory file for
+// writing and closes it again without changing anything, and must not wake the watcher.
+constexpr std::uint32_t watchedEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_MOVED_FROM |
+                                        IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+// SQLite's shared-memory index of the write-ahead log. A reader that opens the database while no
+// other connection has it open rebuilds the index, writing to this file: counting that would make
+// every synchronisation request the next one. What the Messages app stores always reaches the
+// database or its write-ahead log as well.
+bool isSharedMemoryIndex(std::string_view name) {
+    return name.ends_with("-shm");
+}
+
+}  // namespace
+
+struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State> {
+    State(std::filesystem::path directory, Scheduler& schedulerRef, std::weak_ptr<Executor> queue,
+          Scheduler::Duration latencyValue)
+        : watchDirectory(std::move(directory)),
+          scheduler(schedulerRef),
+          syncQueue(std::move(queue)),
+          latency(latencyValue) {
+        inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (inotify < 0) {
+            createError = errno;
+        }
+        wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (wake < 0 && createError == 0) {
+            createError = errno;
+        }
+    }
+
+    ~State() {
+        if (inotify >= 0) {
+            ::close(inotify);
+        }
+        if (wake >= 0) {
+            ::close(wake);
+        }
+    }
+
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    const std::filesystem::path watchDirectory;
+    const StructuredLogger logger{"chatdb-watcher"};
+    Scheduler& scheduler;
+    const std::weak_ptr<Executor> syncQueue;
+    const Scheduler::Duration latency;
+    // Set once by the constructor.
+    int inotify = -1;
+    int wake = -1;
+    int createError = 0;
+
+    std::atomic<std::size_t> receivedEvents{0};
+
+    std::mutex callbackMutex;
+    std::function<void()> onSyncRequested;
+
+    // Everything below is touched only on the sync queue.
+    int watch = -1;
+    bool isSyncing = false;
+    bool pendingSync = false;
+    bool batchArmed = false;
+    std::optional<Clock::MonotonicTime> lastDelivery;
+
+    std::map<std::string, std::string> dirMetadata() const {
+        return {{"dir", watchDirectory.string()}};
+    }
+
+    void start() {
+        if (watch >= 0) {
+            return;
+        }
+        if (inotify < 0 || wake < 0) {
+            auto metadata = dirMetadata();
+            metadata["error"] = std::strerror(createError);
+            logger.error("chatdb_watch_create_failed", metadata);
+            return;
+        }
+        watch = inotify_add_watch(inotify, watchDirectory.c_str(), watchedEvents);
+        if (watch < 0) {
+            auto metadata = dirMetadata();
+            metadata["error"] = std::strerror(errno);
+            logger.error("chatdb_watch_start_failed", metadata);
+            return;
+        }
+        logger.info("chatdb_watch_started", dirMetadata());
+    }
+
+    void eventsArrived(std::size_t count, const std::vector<int>& removedWatches) {
+        // The folder went away (deleted, moved, unmounted). A moved folder would still be
+        // watched where it went, so the watch is dropped, and the owner's next start() sets up
+        // one on whatever is at the path then.
+        if (watch >= 0 && std::find(removedWatches.begin(), removedWatches.end(), watch) !=
+                              removedWatches.end()) {
+            inotify_rm_watch(inotify, watch);
+            watch = -1;
+        }
+        noteChanges();
+        receivedEvents += count;
+    }
+
+    void noteChanges() {
+        if (batchArmed) {
+            return;
+        }
+        const auto now = scheduler.clock().monotonicNow();
+        if (!lastDelivery || now - *lastDelivery >= latency) {
+            lastDelivery = now;
+            batchDelivered();
+            return;
+        }
+        batchArmed = true;
+        auto queue = syncQueue;
+        scheduler.after(*lastDelivery + latency - now,
+                        [queue, weak = weak_from_this()] { post(queue, weak, &State::batchDue); });
+    }
+
+    void batchDue() {
+        batchArmed = false;
+        lastDelivery = scheduler.clock().monotonicNow();
+        batchDelivered();
+    }
+
+    void batchDelivered() {
+        if (isSyncing) {
+            pendingSync = true;
+            return;
+        }
+        requestSync();
+    }
+
+    void syncDidFinish() {
+        isSyncing = false;
+        if (!pendingSync) {
+            return;
+        }
+        requestSync();
+    }
+
+    void requestSync() {
+        isSyncing = true;
+        pendingSync = false;
+        logger.info("chatdb_sync_triggered");
+        std::function<void()> callback;
+        {
+            std::lock_guard lock(callbackMutex);
+            callback = onSyncRequested;
+        }
+        if (callback) {
+            callback();
+        }
+    }
+
+    // Runs `member` on the sync queue if both the queue and the state still exist.
+    static void post(const std::weak_ptr<Executor>& queue, const std::weak_ptr<State>& state,
+                     void (State::*member)()) {
+        if (auto executor = queue.lock()) {
+            executor->post([state, member] {
+                if (auto current = state.lock()) {
+                    (current.get()->*member)();
+                }
+            });
+        }
+    }
+};
+
+ChatDBWatcher::ChatDBWatcher(const std::filesystem::path& chatDBPath, Scheduler& scheduler,
+                             std::shared_ptr<Executor> syncQueue, Scheduler::Duration latency)
+    : watchDirectory_(chatDBPath.parent_path()),
+      syncQueue_(syncQueue ? std::move(syncQueue)
+                           : std::make_shared<SerialQueue>(queueLabel, scheduler)),
+      state_(std::make_shared<State>(watchDirectory_, scheduler, syncQueue_, latency)) {
+    if (state_->inotify >= 0 && state_->wake >= 0) {
+        reader_ = std::thread([this] { readLoop(); });
+    }
+}
+
+ChatDBWatcher::~ChatDBWatcher() {
+    if (reader_.joinable()) {
+        const std::uint64_t one = 1;
+        // Adding 1 to a fresh eventfd cannot overflow it, so this write does not fail.
+        [[maybe_unused]] const auto written = ::write(state_->wake, &one, sizeof one);
+        reader_.join();
+    }
+    // The state goes before the queue, so that tasks still queued find nothing to run.
+    state_.reset();
+}
+
+void ChatDBWatcher::start() {
+    State::post(syncQueue_, state_, &State::start);
+}
+
+void ChatDBWatcher::syncDidFinish() {
+    State::post(syncQueue_, state_, &State::syncDidFinish);
+}
+
+void ChatDBWatcher::setOnSyncRequested(std::function<void()> callback) {
+    std::lock_guard lock(state_->callbackMutex);
+    state_->onSyncRequested = std::move(callback);
+}
+
+std::size_t ChatDBWatcher::receivedEventCount() const {
+    return state_->receivedEvents.load();
+}
+
+void ChatDBWatcher::readLoop() const {
+    const auto& state = *state_;
+    std::array<pollfd, 2> fds{pollfd{state.inotify, POLLIN, 0}, pollfd{state.wake, POLLIN, 0}};
+    alignas(inotify_event) std::array<char, 16384> buffer;
+    while (true) {
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            state.logger.error("chatdb_watch_stopped", {{"error", std::strerror(errno)}});
+            return;
+        }
+        if (fds[1].revents != 0) {
+            return;
+        }
+        std::size_t count = 0;
+        std::vector<int> removedWatches;
+        while (true) {
+            const ssize_t length = ::read(state.inotify, buffer.data(), buffer.size());
+            if (length <= 0) {
+                break;
+            }
+            for (ssize_t offset = 0; offset < length;) {
+                inotify_event event;
+                std::memcpy(&event, buffer.data() + offset, sizeof event);
+                const std::string_view name =
+                    event.len > 0 ? std::string_view(buffer.data() + offset + sizeof event) : "";
+                offset += static_cast<ssize_t>(sizeof event + event.len);
+                if (isSharedMemoryIndex(name)) {
+                    continue;
+                }
+                // Every other event counts, whatever its path or kind: a lost queue (overflow) too.
+                ++count;
+                if ((event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
+                    removedWatches.push_back(event.wd);
+                }
+            }
+        }
+        if (count > 0) {
+            if (auto queue = syncQueue_) {
+                queue->post([weak = std::weak_ptr<State>(state_), count,
+                             removed = std::move(removedWatches)] {
+                    if (auto current = weak.lock()) {
+                        current->eventsArrived(count, removed);
+                    }
+                });
+            }
+        }
+    }
+}
+
+}  // namespace vask

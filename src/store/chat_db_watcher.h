@@ -1,0 +1,67 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "platform/executor.h"
+#include "platform/scheduler.h"
+
+namespace vask {
+
+// Turns changes in the folder that holds the Messages database into requests to synchronise,
+// without polling. It never synchronises itself: it asks its owner through onSyncRequested, and
+// the owner reports every run's end with syncDidFinish(). At most one requested run is in flight;
+// changes during a run cause exactly one more run after it.
+//
+// Changes are read with inotify on the folder itself (the database, its write-ahead log and
+// anything else created, written, moved or deleted there) and delivered in batches: the first
+// change after a quiet `latency` at once, the changes of the following `latency` together when
+// it ends.
+class ChatDBWatcher {
+  public:
+    static constexpr std::chrono::seconds defaultLatency{1};
+    static constexpr const char* queueLabel = "ai.vask.chatdb-watcher";
+
+    // Watches the database path's folder once started. `syncQueue` runs everything the watcher
+    // does, its callback included; absent, the watcher makes its own serial queue. A queue passed
+    // in must run its tasks one at a time.
+    explicit ChatDBWatcher(const std::filesystem::path& chatDBPath,
+                           Scheduler& scheduler = Scheduler::system(),
+                           std::shared_ptr<Executor> syncQueue = nullptr,
+                           Scheduler::Duration latency = defaultLatency);
+    ~ChatDBWatcher();
+
+    ChatDBWatcher(const ChatDBWatcher&) = delete;
+    ChatDBWatcher& operator=(const ChatDBWatcher&) = delete;
+
+    const std::filesystem::path& watchDirectory() const { return watchDirectory_; }
+
+    // Starts watching unless already watching; a failure is logged and the next call tries
+    // again. Returns at once; safe to call any number of times.
+    void start();
+    // The owner's run (requested or not) has ended, successfully or not. Returns at once.
+    void syncDidFinish();
+    // Runs on the sync queue, never on the main executor; the owner hops to its own executor.
+    void setOnSyncRequested(std::function<void()> callback);
+
+    // How many file-system events the sync queue has taken in so far.
+    std::size_t receivedEventCount() const;
+
+  private:
+    struct State;
+
+    void readLoop() const;
+
+    std::filesystem::path watchDirectory_;
+    // Declared before the state so that it is destroyed after it: tasks still queued then find
+    // the state gone and do nothing.
+    std::shared_ptr<Executor> syncQueue_;
+    std::shared_ptr<State> state_;
+    std::thread reader_;
+};
+
+}  // namespace vask

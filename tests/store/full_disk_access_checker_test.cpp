@@ -1,0 +1,83 @@
+#include "store/full_disk_access_checker.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/file_io.h"
+#include "store/sqlite_connection.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+void makeDatabase(const std::filesystem::path& path) {
+    std::filesystem::create_directories(path.parent_path());
+    auto db = SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
+    db.execute("PRAGMA journal_mode=WAL; CREATE TABLE message (ROWID INTEGER PRIMARY KEY);");
+}
+
+TEST(FullDiskAccessCheckerTest, ProbeOutcomes) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::filesystem::path&)> prepare;
+        FullDiskAccessResult expected;
+        const char* event;
+    };
+    const std::vector<Case> cases = {
+        {"no database", [](const auto&) {}, {false, "chat.db not found"}, "fda_chat_db_missing"},
+        {"a Messages database", makeDatabase, {true, std::nullopt}, "fda_chat_db_read_ok"},
+        {"an empty file reads as an empty database",
+         [](const auto& path) { writeFileAtomically(path, ""); },
+         {true, std::nullopt},
+         "fda_chat_db_read_ok"},
+        {"a file that is not a database",
+         [](const auto& path) { writeFileAtomically(path, std::string(4096, 'x')); },
+         {false, "authorization denied"},
+         "fda_chat_db_read_failed"},
+        {"a database whose header is broken",
+         [](const auto& path) {
+             makeDatabase(path);
+             auto bytes = *readFileIfExists(path);
+             bytes.replace(0, 16, "not SQLite here!");
+             writeFileAtomically(path, bytes);
+         },
+         {false, "authorization denied"},
+         "fda_chat_db_read_failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        test::LogCapture logs;
+        const auto path = dir / "chat.db";
+        c.prepare(path);
+        const StructuredLogger logger("full-disk-access");
+        EXPECT_EQ(FullDiskAccessChecker::checkDatabaseAccess(path, logger), c.expected);
+        const auto events = logs->events(c.event);
+        ASSERT_EQ(events.size(), 1U);
+        EXPECT_EQ(events[0].category, "full-disk-access");
+        EXPECT_EQ(events[0].metadata.at("path"), path.string());
+        EXPECT_EQ(logs->records().size(), 1U);
+    }
+}
+
+TEST(FullDiskAccessCheckerTest, ProbesTheHomeFoldersDatabaseWhateverTheOverride) {
+    test::TempDir home;
+    test::TempDir elsewhere;
+    makeDatabase(elsewhere / "chat.db");
+    Environment env = {{"HOME", home.path().string()},
+                       {"CHAT_DB_PATH", (elsewhere / "chat.db").string()}};
+    const StructuredLogger logger("full-disk-access");
+    EXPECT_EQ(FullDiskAccessChecker::checkChatDatabaseAccess(logger, env),
+              (FullDiskAccessResult{false, "chat.db not found"}));
+
+    makeDatabase(home / "Library" / "Messages" / "chat.db");
+    env.erase("CHAT_DB_PATH");
+    test::LogCapture logs;
+    EXPECT_EQ(FullDiskAccessChecker::checkChatDatabaseAccess(logger, env),
+              (FullDiskAccessResult{true, std::nullopt}));
+    EXPECT_EQ(logs->events("fda_chat_db_read_ok").at(0).metadata.at("path"),
+              (home / "Library" / "Messages" / "chat.db").string());
+}
+
+}  // namespace
+}  // namespace vask
