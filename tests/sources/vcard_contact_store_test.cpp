@@ -1,0 +1,197 @@
+#include "sources/vcard_contact_store.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <thread>
+
+#include "platform/file_io.h"
+#include "sources/contacts_manager.h"
+#include "sources/contacts_store.h"
+#include "store/sqlite_connection.h"
+#include "store/sqlite_statement.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+using namespace std::chrono_literals;
+using Status = ContactAuthorizationStatus;
+
+// Waits for something another thread does. The cap only keeps a broken build from hanging.
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 10'000; ++i) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return condition();
+}
+
+void writeCard(const std::filesystem::path& path, std::string_view text) {
+    std::filesystem::create_directories(path.parent_path());
+    writeFileAtomically(path, text);
+}
+
+class VCardContactStoreTest : public ::testing::Test {
+  protected:
+    std::filesystem::path folder() const { return dir_ / "contacts"; }
+
+    std::shared_ptr<VCardContactStore> makeStore() {
+        auto store = std::make_shared<VCardContactStore>(folder(), defaults_, center_, clock_);
+        changes_ = center_.addObserver(
+            std::string(SystemContactStore::didChangeNotification),
+            [this](const Notification&) { ++notifications_; },
+            static_cast<const SystemContactStore*>(store.get()));
+        return store;
+    }
+
+    // A file moved in whole, as sync tools write: exactly one event in the folder.
+    void moveIn(const std::filesystem::path& target, std::string_view text) {
+        const auto staged = staging_ / target.filename();
+        writeFileAtomically(staged, text);
+        std::filesystem::rename(staged, target);
+    }
+
+    // Lets the latency pass once the watcher has read `events` relevant events.
+    void deliverAfter(const VCardContactStore& store, std::size_t events) {
+        ASSERT_TRUE(eventually([&] { return store.watcher().relevantEventCount() >= events; }));
+        EXPECT_EQ(store.watcher().relevantEventCount(), events);
+        clock_.advance(VCardFolderWatcher::defaultLatency);
+    }
+
+    test::TempDir dir_;
+    test::TempDir staging_;
+    InMemoryDefaults defaults_;
+    NotificationCenter center_;
+    test::FakeClock clock_;
+    std::atomic<int> notifications_{0};
+    Subscription changes_;
+};
+
+TEST_F(VCardContactStoreTest, FolderOfCardsFillsTheContactsDatabase) {
+    writeCard(folder() / "personal" / "ada.vcf",
+              "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:ada\r\nFN:Ada Lovelace\r\nN:Lovelace;Ada;;;\r\n"
+              "TEL;TYPE=CELL:(555) 010-0123\r\nEMAIL:Ada@Example.com\r\nEND:VCARD\r\n");
+    writeCard(folder() / "personal" / "firm.VCF",
+              "BEGIN:VCARD\nVERSION:4.0\nUID:urn:uuid:firm\nORG:Stone & Co;Sales\n"
+              "TEL;VALUE=uri:tel:+44-20-7946-0000\nEND:VCARD\n");
+    // Two cards without UIDs in one file: known by the file's place in the folder.
+    writeCard(folder() / "work" / "team.vcf",
+              "BEGIN:VCARD\nVERSION:3.0\nN:Hopper;Grace;;;\nEMAIL:grace@example.com\nEND:VCARD\n"
+              "BEGIN:VCARD\nVERSION:3.0\nEMAIL:  \nTEL:212 555 0100\nEND:VCARD\n");
+    // The same person in a second collection is one contact.
+    writeCard(folder() / "work" / "ada-work.vcf",
+              "BEGIN:VCARD\nVERSION:3.0\nUID:ada\nFN:Ada L.\nTITLE:Countess\n"
+              "EMAIL:ada@engines.example\nTEL:+1 555 010 0123\nEND:VCARD\n");
+    writeCard(folder() / "work" / ".ada.vcf.tmp-1", "BEGIN:VCARD\nUID:half\nEND:VCARD\n");
+    writeCard(folder() / ".sync-state" / "x.vcf", "BEGIN:VCARD\nUID:state\nEND:VCARD\n");
+    writeCard(folder() / "work" / "notes.txt", "BEGIN:VCARD\nUID:text\nEND:VCARD\n");
+
+    auto store = makeStore();
+    ContactsManager manager(store, center_, clock_);
+    ContactsStore database(dir_ / "contacts.db");
+    database.createSchemaIfNeeded();
+    database.replaceAll(manager.buildPayloads("1"));
+
+    auto db = SQLiteConnection::open(dir_ / "contacts.db", SQLiteSupport::OpenMode::readOnly);
+    SQLiteStatement rows(
+        db.get(),
+        "SELECT c.apple_id, c.display_name, coalesce(c.job_title, ''), "
+        "coalesce(group_concat(i.type || ':' || i.value, ' '), '') FROM contacts c "
+        "LEFT JOIN (SELECT * FROM contact_identifiers ORDER BY type, value) i "
+        "ON i.contact_id = c.id GROUP BY c.id");
+    std::map<std::string, std::vector<std::string>> stored;
+    while (rows.step()) {
+        stored[rows.columnText(0)] = {rows.columnText(1), rows.columnText(2), rows.columnText(3)};
+    }
+    const std::map<std::string, std::vector<std::string>> expected = {
+        {"ada",
+         {"Ada Lovelace", "Countess",
+          "email:ada@engines.example email:ada@example.com phone:+15550100123"}},
+        {"urn:uuid:firm", {"Stone & Co", "", "phone:+442079460000"}},
+        {"work/team.vcf", {"Grace Hopper", "", "email:grace@example.com"}},
+        {"work/team.vcf#1", {"212 555 0100", "", "phone:+12125550100"}},
+    };
+    EXPECT_EQ(stored, expected);
+}
+
+TEST_F(VCardContactStoreTest, AccessFollowsThePersistedGrant) {
+    struct Case {
+        std::optional<nlohmann::json> grant;
+        Status status;
+        bool granted;
+        std::optional<std::string> grantAfter;
+    };
+    const std::vector<Case> cases = {
+        {std::nullopt, Status::notDetermined, true, "authorized"},
+        {"authorized", Status::authorized, true, "authorized"},
+        {"denied", Status::denied, false, "denied"},
+        {"maybe", Status::denied, false, "maybe"},
+        {3, Status::denied, false, std::nullopt},
+    };
+    auto store = makeStore();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.grant.value_or("(absent)").dump());
+        defaults_.remove(VCardContactStore::accessGrantKey);
+        if (c.grant) {
+            defaults_.set(VCardContactStore::accessGrantKey, *c.grant);
+        }
+        EXPECT_EQ(store->authorizationStatus(), c.status);
+        ContactsManager manager(store, center_, clock_);
+        EXPECT_EQ(manager.requestAccessIfNeeded(), c.granted);
+        EXPECT_EQ(defaults_.stringValue(VCardContactStore::accessGrantKey).optional(),
+                  c.grantAfter);
+    }
+}
+
+TEST_F(VCardContactStoreTest, MissingFolderIsEmptyButAFileInItsPlaceIsAnError) {
+    auto store = makeStore();
+    EXPECT_TRUE(store->enumerateContacts({}).empty());
+    writeFileAtomically(folder(), "not a folder");
+    EXPECT_THROW(store->enumerateContacts({}), SystemContactStoreError);
+}
+
+TEST_F(VCardContactStoreTest, OneChangeRaisesOneNotification) {
+    writeCard(folder() / "ada.vcf", "BEGIN:VCARD\nUID:ada\nEND:VCARD\n");
+    auto store = makeStore();
+
+    moveIn(folder() / "ada.vcf", "BEGIN:VCARD\nUID:ada\nFN:Ada\nEND:VCARD\n");
+    deliverAfter(*store, 1);
+    ASSERT_TRUE(eventually([&] { return notifications_ == 1; }));
+    EXPECT_EQ(clock_.pendingTasks(), 0u);
+
+    // A burst (a sync tool writing several cards) is one notification.
+    for (const auto* name : {"b.vcf", "c.vcf", "d.vcf"}) {
+        moveIn(folder() / name, "BEGIN:VCARD\nEND:VCARD\n");
+    }
+    std::filesystem::remove(folder() / "ada.vcf");
+    deliverAfter(*store, 5);
+    ASSERT_TRUE(eventually([&] { return notifications_ == 2; }));
+    EXPECT_EQ(clock_.pendingTasks(), 0u);
+    EXPECT_EQ(notifications_, 2);
+}
+
+TEST_F(VCardContactStoreTest, CollectionsAndTheFolderItselfAreWatchedAsTheyAppear) {
+    auto store = makeStore();  // the folder does not exist yet
+
+    std::filesystem::create_directory(folder());
+    deliverAfter(*store, 1);
+    ASSERT_TRUE(eventually([&] { return notifications_ == 1; }));
+
+    std::filesystem::create_directory(folder() / "work");
+    deliverAfter(*store, 2);
+    ASSERT_TRUE(eventually([&] { return notifications_ == 2; }));
+
+    moveIn(folder() / "work" / "grace.vcf", "BEGIN:VCARD\nEND:VCARD\n");
+    deliverAfter(*store, 3);
+    ASSERT_TRUE(eventually([&] { return notifications_ == 3; }));
+}
+
+}  // namespace
+}  // namespace vask

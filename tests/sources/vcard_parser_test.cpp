@@ -1,0 +1,56 @@
+#include "sources/vcard_parser.h"
+
+#include <gtest/gtest.h>
+
+namespace vask {
+namespace {
+
+SystemContact expected(std::string id, std::string formatted, std::string given, std::string family,
+                       std::string org, std::string title, std::vector<std::string> phones,
+                       std::vector<std::string> emails) {
+    return SystemContact{std::move(id),     std::move(given), std::move(family),
+                         std::move(org),    std::move(title), std::move(formatted),
+                         std::move(phones), std::move(emails)};
+}
+
+TEST(VCardParserTest, ReadsTheFieldsOfEachVersion) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<SystemContact> cards;
+    };
+    const std::vector<Case> cases = {
+        {"vCard 3 with CRLF, folding, groups and escapes",
+         "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:u-1\r\nFN:Ada Love\r\n lace\r\n"
+         "N:Lovelace;Ada;;;\r\nORG:Analytical Engines\\, Ltd;Research\r\nTITLE:Countess\r\n"
+         "item1.TEL;TYPE=\"voice,cell\":+44 20 7946 0000\r\n"
+         "EMAIL;TYPE=INTERNET:ada@example.com\r\nNOTE:not read\r\nEND:VCARD\r\n",
+         {expected("u-1", "Ada Lovelace", "Ada", "Lovelace", "Analytical Engines, Ltd", "Countess",
+                   {"+44 20 7946 0000"}, {"ada@example.com"})}},
+        {"vCard 4 with a tel URI, lower-case names and list values",
+         "begin:vcard\nversion:4.0\nuid:urn:uuid:1234\nfn:Grace\n"
+         "n:Hopper;Grace,Brewster;;;\ntel;value=uri;type=cell:tel:+1-212-555-0100;ext=7\n"
+         "end:vcard\n",
+         {expected("urn:uuid:1234", "Grace", "Grace Brewster", "Hopper", "", "",
+                   {"+1-212-555-0100 ext 7"}, {})}},
+        {"two cards in one file, one cut off",
+         "BEGIN:VCARD\nFN:One\nEND:VCARD\nBEGIN:VCARD\nFN:Two\nTEL:555 0100",
+         {expected("", "One", "", "", "", "", {}, {}),
+          expected("", "Two", "", "", "", "", {"555 0100"}, {})}},
+        {"a nested card is not a contact, and junk lines are skipped",
+         "garbage before\nBEGIN:VCARD\nFN:Outer\nAGENT:BEGIN:VCARD\nBEGIN:VCARD\nFN:Inner\n"
+         "END:VCARD\nno colon here\nEMAIL:outer@example.com\nEND:VCARD\n",
+         {expected("", "Outer", "", "", "", "", {}, {"outer@example.com"})}},
+        {"invalid UTF-8 is replaced, not fatal",
+         "BEGIN:VCARD\nFN:Bad \xff byte\nEND:VCARD\n",
+         {expected("", "Bad \xEF\xBF\xBD byte", "", "", "", "", {}, {})}},
+        {"no cards", "", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(VCardParser::parse(c.text), c.cards);
+    }
+}
+
+}  // namespace
+}  // namespace vask
