@@ -20,12 +20,21 @@
 //   {"sleep_ms": N}, {"hang": true}, {"ignore_sigterm": true}
 //   {"spawn_grandchild": "/path/pidfile"}  a process in the same group that sleeps forever
 //   {"kill_self": signal}, {"exit": code}
+//   {"respond": {...}}                     the JSON as the response on standard output
+//   {"record_staged": true}                write <record_dir>/<attempt>/staged.json: the files
+//                                          of the request's db_path folder with their modes and
+//                                          link counts, and which request paths exist
+//   {"answer_from_staged": {...}}          answer from the staged databases (needs the request):
+//                                          a full-text query of the question's words in the
+//                                          shadow database; the guids found become one evidence
+//                                          record. Keys of the object are added to the response.
 // Without an exit step it exits 0.
 
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +45,9 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
 extern char** environ;
@@ -178,6 +189,131 @@ void spawnGrandchild(const std::string& pidFile) {
     writeFile(pidFile, std::to_string(child));
 }
 
+json fileEntry(const fs::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return nullptr;
+    }
+    return {{"mode", info.st_mode & 07777}, {"links", info.st_nlink}, {"size", info.st_size}};
+}
+
+void recordStaged(const fs::path& folder, const json& request) {
+    fs::create_directories(folder);
+    json staged = json::object();
+    const std::string dbPath = request.value("db_path", "");
+    const fs::path runFolder = fs::path(dbPath).parent_path();
+    staged["folder"] = runFolder.string();
+    staged["folder_entry"] = fileEntry(runFolder);
+    json files = json::object();
+    if (!dbPath.empty() && fs::is_directory(runFolder)) {
+        for (const auto& entry : fs::directory_iterator(runFolder)) {
+            files[entry.path().filename().string()] = fileEntry(entry.path());
+        }
+    }
+    staged["files"] = files;
+    json exists = json::object();
+    for (const char* key : {"db_path", "contacts_db_path", "memory_db_path"}) {
+        if (request.contains(key)) {
+            exists[key] = fs::exists(request[key].get<std::string>());
+        }
+    }
+    staged["exists"] = exists;
+    writeFile(folder / "staged.json", staged.dump());
+}
+
+// The question's words as an FTS5 query: each word quoted, any of them may match.
+std::string matchQuery(const std::string& question) {
+    std::string query;
+    std::string word;
+    const auto flush = [&] {
+        if (word.size() >= 3) {
+            query += (query.empty() ? "\"" : " OR \"") + word + "\"";
+        }
+        word.clear();
+    };
+    for (const char c : question) {
+        if (std::isalnum(static_cast<unsigned char>(c)) != 0 || (c & 0x80) != 0) {
+            word.push_back(c);
+        } else {
+            flush();
+        }
+    }
+    flush();
+    return query;
+}
+
+std::vector<std::string> searchStaged(const std::string& dbPath, const std::string& question) {
+    std::vector<std::string> guids;
+    const std::string query = matchQuery(question);
+    if (query.empty()) {
+        return guids;
+    }
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        fail("cannot open the staged shadow database");
+    }
+    sqlite3_stmt* statement = nullptr;
+    const char* sql =
+        "SELECT m.guid FROM messages_fts f JOIN messages m ON m.rowid = f.rowid "
+        "WHERE messages_fts MATCH ? AND m.deleted_at IS NULL ORDER BY m.timestamp LIMIT 20";
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+        const std::string message = sqlite3_errmsg(db);
+        sqlite3_close(db);
+        fail("search failed: " + message);
+    }
+    sqlite3_bind_text(statement, 1, query.c_str(), -1, SQLITE_TRANSIENT);
+    int rc = 0;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        guids.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    if (rc != SQLITE_DONE) {
+        fail("search step failed");
+    }
+    return guids;
+}
+
+json answerFromStaged(const json& request, const json& extra) {
+    const std::string question = request.value("question", "");
+    const auto guids = searchStaged(request.value("db_path", ""), question);
+    json fingerprint = {{"question_hash", "0"},
+                        {"question_length", question.size()},
+                        {"context_length", 0},
+                        {"db_exists", fs::exists(request.value("db_path", ""))},
+                        {"contacts_exists", request.contains("contacts_db_path") &&
+                                                fs::exists(request.value("contacts_db_path", ""))},
+                        {"root_model", request.value("root_model", "default")},
+                        {"subcall_model", request.value("subcall_model", "default")},
+                        {"max_depth", 1},
+                        {"max_calls", 10},
+                        {"max_iterations", request.value("max_iterations", 0)},
+                        {"max_output_chars", request.value("max_output_chars", 0)}};
+    if (request.contains("contacts_db_path")) {
+        fingerprint["contacts_path"] = request["contacts_db_path"];
+    }
+    json response = {
+        {"answer", "Found " + std::to_string(guids.size()) + " matching messages."},
+        {"fingerprint", fingerprint},
+        {"evidence",
+         {{{"id", "search-1"},
+           {"accessor", "search_messages"},
+           {"label", "Messages matching the question"},
+           {"source_kind", "messages"},
+           {"arguments", {{"query", question}}},
+           {"row_count", guids.size()},
+           {"result_truncated", false},
+           {"message_guids", guids}}}},
+        {"evidence_records_count", 1},
+        {"root_usage", {{"input_tokens", 100}, {"output_tokens", 20}, {"total_tokens", 120}}},
+    };
+    for (const auto& [key, value] : extra.items()) {
+        response[key] = value;
+    }
+    return response;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -255,6 +391,17 @@ int main(int argc, char** argv) {
         } else if (step.contains("kill_self")) {
             ::kill(::getpid(), step["kill_self"].get<int>());
             hang();
+        } else if (step.contains("respond")) {
+            writeAll(1, step["respond"].dump());
+        } else if (step.contains("record_staged")) {
+            recordStaged(fs::path(recordDir) / std::to_string(attempt),
+                         json::parse(request, nullptr, false));
+        } else if (step.contains("answer_from_staged")) {
+            const json parsed = json::parse(request, nullptr, false);
+            if (!parsed.is_object()) {
+                fail("answer_from_staged needs the request");
+            }
+            writeAll(1, answerFromStaged(parsed, step["answer_from_staged"]).dump());
         } else if (step.contains("exit")) {
             std::_Exit(step["exit"].get<int>());
         } else {

@@ -1,0 +1,453 @@
+// Staging of the databases one helper run reads, in a private folder beside the shadow database.
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <system_error>
+#include <thread>
+
+#include "engine/process_spawn.h"
+#include "engine/rlm_helper_error.h"
+#include "engine/rlm_helper_runner.h"
+#include "platform/crypto.h"
+#include "platform/file_lock.h"
+#include "platform/text.h"
+#include "records/sqlite_session_store.h"
+
+namespace vask {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view sandboxFolderName = ".vask-rlm-sandbox";
+constexpr int stagingBusyTimeoutMilliseconds = 1000;
+
+constexpr const char* sanitizedMemorySchema =
+    "BEGIN IMMEDIATE;\n"
+    "CREATE TABLE associations (\n"
+    "    id TEXT PRIMARY KEY,\n"
+    "    term TEXT NOT NULL CHECK(\n"
+    "        length(CAST(term AS BLOB)) BETWEEN 1 AND 256\n"
+    "        AND length(trim(term, ' ' || char(9) || char(10) || char(13))) > 0\n"
+    "        AND instr(term, char(0)) = 0\n"
+    "    ),\n"
+    "    definition TEXT NOT NULL CHECK(\n"
+    "        length(CAST(definition AS BLOB)) BETWEEN 1 AND 4096\n"
+    "        AND length(trim(definition, ' ' || char(9) || char(10) || char(13))) > 0\n"
+    "        AND instr(definition, char(0)) = 0\n"
+    "    ),\n"
+    "    provenance TEXT NOT NULL CHECK(provenance IN ('explicit', 'inferred')),\n"
+    "    updated_at INTEGER NOT NULL\n"
+    ");\n"
+    "CREATE VIRTUAL TABLE associations_fts USING fts5(\n"
+    "    id UNINDEXED, term, definition\n"
+    ");\n"
+    "CREATE TABLE snapshot_metadata (\n"
+    "    key TEXT PRIMARY KEY,\n"
+    "    value TEXT NOT NULL\n"
+    ");\n"
+    "INSERT INTO snapshot_metadata(key, value)\n"
+    "VALUES ('vask_memory_snapshot', '1');";
+
+std::string realpathOrSame(const std::string& path) {
+    std::error_code error;
+    const auto resolved = fs::canonical(path, error);
+    return error ? path : resolved.string();
+}
+
+void removeWithSidecars(const std::string& path) {
+    std::error_code ignored;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        fs::remove(path + suffix, ignored);
+    }
+}
+
+bool fileExists(const std::string& path) {
+    std::error_code ignored;
+    return fs::exists(path, ignored);
+}
+
+// A usable path: present, not blank and not the text "nil"; trimmed.
+std::optional<std::string> usablePath(const std::optional<std::string>& path) {
+    if (!path) {
+        return std::nullopt;
+    }
+    std::string trimmedPath(text::trimmed(*path));
+    if (trimmedPath.empty() || trimmedPath == "nil") {
+        return std::nullopt;
+    }
+    return trimmedPath;
+}
+
+std::string linkInto(const std::string& source, const fs::path& folder) {
+    const std::string destination = (folder / fs::path(source).filename()).string();
+    fs::create_hard_link(source, destination);
+    for (const char* suffix : {"-wal", "-shm"}) {
+        std::error_code ignored;
+        if (fs::exists(source + suffix, ignored)) {
+            fs::create_hard_link(source + suffix, destination + suffix, ignored);
+        }
+    }
+    return destination;
+}
+
+struct Connection {
+    sqlite3* db = nullptr;
+    ~Connection() { sqlite3_close_v2(db); }
+    std::string message() const { return db ? sqlite3_errmsg(db) : "unknown"; }
+};
+
+// Moves every committed page of the live shadow database into its main file, so that the run's
+// hard link shows all messages committed before staging whatever becomes of the write-ahead log
+// while the helper runs (a log that the live side deletes and recreates would otherwise leave
+// the link on an orphaned log, or on none). A checkpoint is an ordinary writer operation: it
+// never changes what the database holds.
+void checkpointLiveShadowDatabase(const std::string& path) {
+    Connection live;
+    if (sqlite3_open_v2(path.c_str(), &live.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        RLMHelperRunner::stagingLogger().warning("shadow_checkpoint_failed",
+                                                 {{"error", live.message()}});
+        return;
+    }
+    sqlite3_busy_timeout(live.db, stagingBusyTimeoutMilliseconds);
+    sqlite3_stmt* statement = nullptr;
+    int rc =
+        sqlite3_prepare_v2(live.db, "PRAGMA wal_checkpoint(TRUNCATE)", -1, &statement, nullptr);
+    bool complete = false;
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(statement);
+        complete = rc == SQLITE_ROW && sqlite3_column_int(statement, 0) == 0;
+    }
+    sqlite3_finalize(statement);
+    if (!complete) {
+        // Readers kept part of the log from being copied back; the linked log still holds it.
+        RLMHelperRunner::stagingLogger().warning(
+            "shadow_checkpoint_failed",
+            {{"error", rc == SQLITE_ROW ? "checkpoint busy" : live.message()}});
+    }
+}
+
+// Removes run folders whose owner is gone: a live run holds its folder's lock until cleanup, and
+// locks end with the process that held them. Runs in the sandbox folder's own lock, which new
+// run folders are also made and locked under, so a sweep never sees a new folder unlocked.
+void removeAbandonedRunFolders(const fs::path& sandbox) {
+    std::error_code error;
+    for (fs::directory_iterator it(sandbox, error), end; !error && it != end; it.increment(error)) {
+        if (!it->is_directory(error) || it->path().filename().string().starts_with(".")) {
+            continue;
+        }
+        if (FileLock::tryAcquire(it->path())) {
+            std::error_code ignored;
+            fs::remove_all(it->path(), ignored);
+            RLMHelperRunner::stagingLogger().warning("stale_run_folder_removed");
+        }
+    }
+}
+
+struct RunFolder {
+    fs::path directory;
+    std::shared_ptr<FileLock> lock;
+};
+
+RunFolder createRunFolder(const fs::path& sandbox) {
+    fs::create_directories(sandbox);
+    const auto guard = FileLock::acquire(sandbox);
+    removeAbandonedRunFolders(sandbox);
+    const fs::path directory = sandbox / randomUUID();
+    fs::create_directory(directory);
+    auto lock = FileLock::tryAcquire(directory);
+    if (!lock) {
+        const std::error_code cause(errno, std::generic_category());
+        std::error_code ignored;
+        fs::remove_all(directory, ignored);
+        throw fs::filesystem_error("cannot mark the run folder as in use", directory, cause);
+    }
+    return {directory, std::make_shared<FileLock>(std::move(*lock))};
+}
+
+std::string typeName(const std::exception& error) {
+    if (dynamic_cast<const RLMHelperError*>(&error) != nullptr) {
+        return "RLMHelperError";
+    }
+    if (dynamic_cast<const fs::filesystem_error*>(&error) != nullptr) {
+        return "filesystem_error";
+    }
+    if (dynamic_cast<const Error*>(&error) != nullptr) {
+        return "Error";
+    }
+    return "exception";
+}
+
+std::optional<std::string> stageMemory(const fs::path& folder,
+                                       const std::optional<std::string>& memoryDbPath,
+                                       const std::optional<MemoryPrincipal>& principal,
+                                       MemoryStore* store) {
+    const auto path = usablePath(memoryDbPath);
+    if (!path || !principal || store == nullptr || !fileExists(*path)) {
+        return std::nullopt;
+    }
+    const std::string rawPath = (folder / "memory.raw.db").string();
+    const std::string stagedPath = (folder / "memory.db").string();
+    std::optional<std::string> staged;
+    try {
+        store->snapshot(rawPath);
+        const auto count =
+            RLMHelperRunner::createSanitizedMemorySnapshot(rawPath, stagedPath, *principal);
+        RLMHelperRunner::stagingLogger().info(
+            "memory_snapshot_completed",
+            {{"operation", "snapshot"}, {"result", "success"}, {"count", std::to_string(count)}});
+        staged = stagedPath;
+    } catch (const std::exception& e) {
+        removeWithSidecars(rawPath);
+        removeWithSidecars(stagedPath);
+        RLMHelperRunner::stagingLogger().warning("memory_snapshot_completed",
+                                                 {{"operation", "snapshot"},
+                                                  {"result", "omitted"},
+                                                  {"count", "0"},
+                                                  {"error_type", typeName(e)}});
+    }
+    removeWithSidecars(rawPath);
+    return staged;
+}
+
+std::optional<std::string> stageSessions(const fs::path& folder,
+                                         const std::vector<ChatSession>& sessions,
+                                         const std::optional<std::string>& sessionDbPath,
+                                         const std::optional<std::string>& activeSessionID) {
+    if (!activeSessionID) {
+        return std::nullopt;
+    }
+    const auto livePath =
+        sessionDbPath ? std::optional(std::string(text::trimmed(*sessionDbPath))) : std::nullopt;
+    const bool hasLivePath = livePath && !livePath->empty();
+    if (sessions.empty() && !hasLivePath) {
+        return std::nullopt;
+    }
+    const std::string destination = (folder / "sessions.db").string();
+    bool staged = false;
+    if (hasLivePath && fileExists(*livePath)) {
+        try {
+            RLMHelperRunner::snapshotOwnedDatabase(realpathOrSame(*livePath), destination);
+            SQLiteSessionStore::markSnapshot(destination, *activeSessionID);
+            staged = true;
+        } catch (const std::exception&) {
+            removeWithSidecars(destination);
+        }
+    }
+    if (!staged) {
+        try {
+            SQLiteSessionStore::writeSnapshot(sessions, *activeSessionID, destination);
+        } catch (const std::exception& e) {
+            removeWithSidecars(destination);
+            RLMHelperRunner::stagingLogger().warning(
+                "session_snapshot_completed", {{"result", "omitted"}, {"error_type", typeName(e)}});
+            return std::nullopt;
+        }
+    }
+    RLMHelperRunner::stagingLogger().info(
+        "session_snapshot_completed",
+        {{"result", "success"}, {"session_count", std::to_string(sessions.size())}});
+    return destination;
+}
+
+}  // namespace
+
+const StructuredLogger& RLMHelperRunner::stagingLogger() {
+    static const StructuredLogger logger("rlm-staging");
+    return logger;
+}
+
+void RLMHelperRunner::StagedDatabases::cleanup() const {
+    std::error_code ignored;
+    fs::remove_all(directory, ignored);
+}
+
+RLMHelperRunner::StagedDatabases RLMHelperRunner::stageDatabasesForSandbox(
+    const std::string& dbPath, const std::optional<std::string>& contactsDbPath,
+    const std::optional<std::string>& memoryDbPath,
+    const std::optional<MemoryPrincipal>& memoryPrincipal, MemoryStore* memoryStore,
+    const std::vector<ChatSession>& conversationSessions,
+    const std::optional<std::string>& sessionDbPath,
+    const std::optional<std::string>& activeSessionID) {
+    const std::string shadow = realpathOrSame(dbPath);
+    const fs::path sandbox = fs::path(shadow).parent_path() / sandboxFolderName;
+    auto [folder, lock] = createRunFolder(sandbox);
+
+    StagedDatabases staged;
+    staged.directory = folder;
+    staged.inUseMark = lock;
+    try {
+        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+        checkpointLiveShadowDatabase(shadow);
+        staged.dbPath = linkInto(shadow, folder);
+
+        if (const auto contacts = usablePath(contactsDbPath)) {
+            const std::string resolved = realpathOrSame(*contacts);
+            if (!fileExists(resolved)) {
+                // A user without contacts can still ask: no file is the same as no path.
+                stagingLogger().warning("contacts_db_missing");
+            } else {
+                const std::string destination = (folder / fs::path(resolved).filename()).string();
+                try {
+                    snapshotDatabase(resolved, destination);
+                    staged.contactsDbPath = destination;
+                } catch (const std::exception& e) {
+                    removeWithSidecars(destination);
+                    stagingLogger().warning("contacts_snapshot_failed_fallback_link",
+                                            {{"error", e.what()}});
+                    staged.contactsDbPath = linkInto(resolved, folder);
+                }
+            }
+        }
+        staged.memoryDbPath = stageMemory(folder, memoryDbPath, memoryPrincipal, memoryStore);
+        staged.sessionDbPath =
+            stageSessions(folder, conversationSessions, sessionDbPath, activeSessionID);
+    } catch (...) {
+        staged.cleanup();
+        throw;
+    }
+    return staged;
+}
+
+void RLMHelperRunner::snapshotDatabase(const std::string& source, const std::string& destination) {
+    const std::string work = destination + ".src";
+    struct WorkCopyRemoval {
+        const std::string& path;
+        ~WorkCopyRemoval() { removeWithSidecars(path); }
+    } removal{work};
+
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::error_code ignored;
+        fs::remove(work + suffix, ignored);
+        if (fileExists(source + suffix)) {
+            fs::copy_file(source + suffix, work + suffix);
+        }
+    }
+    const auto fail = [](std::string_view stage, const Connection& connection) {
+        return RLMHelperError::decodeFailure("database snapshot " + std::string(stage) + ": " +
+                                             connection.message());
+    };
+    Connection workCopy;
+    if (sqlite3_open_v2(work.c_str(), &workCopy.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        throw fail("open work copy", workCopy);
+    }
+    Connection dest;
+    if (sqlite3_open_v2(destination.c_str(), &dest.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                        nullptr) != SQLITE_OK) {
+        throw fail("open dest", dest);
+    }
+    sqlite3_backup* backup = sqlite3_backup_init(dest.db, "main", workCopy.db, "main");
+    if (backup == nullptr) {
+        throw fail("backup_init", dest);
+    }
+    sqlite3_backup_step(backup, -1);
+    const int finished = sqlite3_backup_finish(backup);
+    if (finished != SQLITE_OK) {
+        throw fail("backup_finish rc=" + std::to_string(finished), dest);
+    }
+}
+
+void RLMHelperRunner::snapshotOwnedDatabase(const std::string& source,
+                                            const std::string& destination) {
+    const auto fail = [](std::string_view stage, const Connection& connection) {
+        return RLMHelperError::decodeFailure("owned database snapshot " + std::string(stage) +
+                                             ": " + connection.message());
+    };
+    Connection live;
+    if (sqlite3_open_v2(source.c_str(), &live.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK ||
+        live.db == nullptr) {
+        throw fail("open source", live);
+    }
+    sqlite3_busy_timeout(live.db, stagingBusyTimeoutMilliseconds);
+    Connection dest;
+    if (sqlite3_open_v2(destination.c_str(), &dest.db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK ||
+        dest.db == nullptr) {
+        throw fail("open destination", dest);
+    }
+    sqlite3_busy_timeout(dest.db, stagingBusyTimeoutMilliseconds);
+    sqlite3_backup* backup = sqlite3_backup_init(dest.db, "main", live.db, "main");
+    if (backup == nullptr) {
+        throw fail("backup_init", dest);
+    }
+    int stepped = sqlite3_backup_step(backup, -1);
+    for (int retries = 0; (stepped == SQLITE_BUSY || stepped == SQLITE_LOCKED) && retries < 100;
+         ++retries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        stepped = sqlite3_backup_step(backup, -1);
+    }
+    const int finished = sqlite3_backup_finish(backup);
+    if (stepped != SQLITE_DONE || finished != SQLITE_OK) {
+        throw fail("backup step=" + std::to_string(stepped) + " finish=" + std::to_string(finished),
+                   dest);
+    }
+}
+
+std::int64_t RLMHelperRunner::createSanitizedMemorySnapshot(const std::string& rawPath,
+                                                            const std::string& destination,
+                                                            const MemoryPrincipal& principal) {
+    Connection snapshot;
+    if (sqlite3_open_v2(destination.c_str(), &snapshot.db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK ||
+        snapshot.db == nullptr) {
+        throw RLMHelperError::decodeFailure("memory snapshot open failed");
+    }
+    const auto fail = [&](std::string_view stage) {
+        return RLMHelperError::decodeFailure("memory snapshot " + std::string(stage) + ": " +
+                                             snapshot.message());
+    };
+    const auto runOne = [&](const char* sql, const std::string& parameter,
+                            std::string_view prepareStage, std::string_view stepStage) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(snapshot.db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+            throw fail(prepareStage);
+        }
+        if (SQLiteSupport::bindText(parameter, 1, statement) != SQLITE_OK) {
+            const std::string message = snapshot.message();
+            sqlite3_finalize(statement);
+            throw RLMHelperError::decodeFailure("memory snapshot bind: " + message);
+        }
+        const int stepped = sqlite3_step(statement);
+        const int changes = sqlite3_changes(snapshot.db);
+        if (stepped != SQLITE_DONE) {
+            const auto error = fail(stepStage);
+            sqlite3_finalize(statement);
+            throw error;
+        }
+        sqlite3_finalize(statement);
+        return changes;
+    };
+
+    runOne("ATTACH DATABASE ? AS source_memory", rawPath, "prepare attach", "attach");
+    try {
+        if (sqlite3_exec(snapshot.db, sanitizedMemorySchema, nullptr, nullptr, nullptr) !=
+            SQLITE_OK) {
+            throw fail("schema");
+        }
+        const int count = runOne(
+            "INSERT INTO associations(id, term, definition, provenance, updated_at)\n"
+            "SELECT id, term, definition, provenance, updated_at\n"
+            "FROM source_memory.associations\n"
+            "WHERE principal = ? AND state = 'active'",
+            principal.rawValue(), "prepare copy", "copy");
+        if (sqlite3_exec(snapshot.db,
+                         "INSERT INTO associations_fts(id, term, definition)\n"
+                         "SELECT id, term, definition FROM associations;\n"
+                         "COMMIT;\n"
+                         "DETACH DATABASE source_memory;\n"
+                         "PRAGMA journal_mode=DELETE;",
+                         nullptr, nullptr, nullptr) != SQLITE_OK) {
+            throw fail("schema");
+        }
+        fs::permissions(destination, fs::perms::owner_read, fs::perm_options::replace);
+        return count;
+    } catch (...) {
+        sqlite3_exec(snapshot.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+}  // namespace vask

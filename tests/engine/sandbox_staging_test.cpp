@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <future>
+
+#include "engine/rlm_helper_error.h"
+#include "engine/rlm_helper_runner.h"
+#include "records/sqlite_session_store.h"
+#include "shadow_fixture.h"
+#include "store/sqlite_connection.h"
+#include "store/sqlite_statement.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+namespace fs = std::filesystem;
+using Runner = RLMHelperRunner;
+
+unsigned modeOf(const fs::path& path) {
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    return info.st_mode & 07777;
+}
+
+std::int64_t count(const fs::path& db, const std::string& sql) {
+    auto connection = SQLiteConnection::open(db, SQLiteSupport::OpenMode::readOnly);
+    SQLiteStatement statement(connection.get(), sql);
+    statement.step();
+    return statement.columnInt64(0);
+}
+
+std::string text(const fs::path& db, const std::string& sql) {
+    auto connection = SQLiteConnection::open(db, SQLiteSupport::OpenMode::readOnly);
+    SQLiteStatement statement(connection.get(), sql);
+    statement.step();
+    return statement.columnText(0);
+}
+
+class SandboxStagingTest : public ::testing::Test {
+  protected:
+    fs::path sandbox() const { return dir / "data" / ".vask-rlm-sandbox"; }
+
+    Runner::StagedDatabases stage(std::optional<std::string> contacts = std::nullopt,
+                                  std::optional<std::string> sessionsPath = std::nullopt,
+                                  std::optional<std::string> active = std::nullopt,
+                                  std::vector<ChatSession> sessions = {}) {
+        return Runner::stageDatabasesForSandbox(shadowPath.string(), contacts, std::nullopt,
+                                                std::nullopt, nullptr, sessions, sessionsPath,
+                                                active);
+    }
+
+    test::TempDir dir;
+    fs::path shadowPath = [this] {
+        fs::create_directories(dir / "data");
+        return dir / "data" / "shadow.db";
+    }();
+    test::LiveShadowDatabase live{shadowPath};
+};
+
+TEST_F(SandboxStagingTest, LinksTheLiveShadowDatabaseWithEveryCommittedMessage) {
+    live.add("g-early", "chat-1", "lunch on friday", 1700000000);
+    live.add("g-just-now", "chat-1", "written just before staging", 1700000100);
+    const auto staged = stage();
+
+    EXPECT_EQ(fs::path(staged.dbPath).parent_path().parent_path(), sandbox());
+    EXPECT_EQ(fs::path(staged.dbPath).filename(), "shadow.db");
+    EXPECT_EQ(modeOf(staged.directory), 0700u);
+    EXPECT_EQ(fs::hard_link_count(staged.dbPath), 2u);
+    EXPECT_EQ(fs::path(staged.directory).filename().string().size(), 36u);
+    EXPECT_EQ(count(staged.dbPath,
+                    "SELECT count(*) FROM messages_fts WHERE messages_fts MATCH "
+                    "'staging'"),
+              1);
+
+    // The application keeps writing while the run reads its link.
+    live.add("g-after", "chat-1", "written after staging", 1700000200);
+    staged.cleanup();
+    EXPECT_FALSE(fs::exists(staged.directory));
+    EXPECT_TRUE(fs::exists(sandbox()));
+    EXPECT_EQ(text(shadowPath, "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(count(shadowPath, "SELECT count(*) FROM messages"), 3);
+}
+
+TEST_F(SandboxStagingTest, SymbolicLinkStagesBesideTheTarget) {
+    fs::create_directories(dir / "links");
+    fs::create_symlink(shadowPath, dir / "links" / "alias.db");
+    const auto staged = Runner::stageDatabasesForSandbox((dir / "links" / "alias.db").string(), {},
+                                                         {}, {}, nullptr, {}, {}, {});
+    EXPECT_EQ(fs::path(staged.dbPath), staged.directory / "shadow.db");
+    EXPECT_EQ(staged.directory.parent_path(), sandbox());
+    staged.cleanup();
+}
+
+TEST_F(SandboxStagingTest, ContactsPaths) {
+    {
+        auto contacts =
+            SQLiteConnection::open(dir / "contacts.db", SQLiteSupport::OpenMode::readWriteCreate);
+        contacts.execute(
+            "PRAGMA journal_mode=WAL; CREATE TABLE contacts(apple_id TEXT);"
+            "INSERT INTO contacts VALUES ('a@b.c');");
+    }
+    std::ofstream(dir / "garbage.db") << "not a database at all, but long enough to be read";
+    struct Case {
+        std::optional<std::string> path;
+        bool staged;
+        bool linked;
+    };
+    const std::vector<Case> cases = {
+        {std::nullopt, false, false},
+        {"  ", false, false},
+        {" nil ", false, false},
+        {(dir / "missing.db").string(), false, false},
+        {" " + (dir / "contacts.db").string() + "\n", true, false},
+        {(dir / "garbage.db").string(), true, true},
+    };
+    for (const auto& c : cases) {
+        test::LogCapture logs;
+        const auto staged = stage(c.path);
+        EXPECT_EQ(staged.contactsDbPath.has_value(), c.staged) << c.path.value_or("none");
+        if (c.staged) {
+            EXPECT_EQ(fs::hard_link_count(*staged.contactsDbPath) > 1, c.linked);
+            EXPECT_EQ(logs->contains("contacts_snapshot_failed_fallback_link"), c.linked);
+        }
+        if (c.staged && !c.linked) {
+            EXPECT_EQ(count(*staged.contactsDbPath, "SELECT count(*) FROM contacts"), 1);
+        }
+        for (const auto& entry : fs::directory_iterator(staged.directory)) {
+            EXPECT_EQ(entry.path().string().find(".src"), std::string::npos);
+        }
+        staged.cleanup();
+    }
+}
+
+TEST_F(SandboxStagingTest, SanitizedMemoryHoldsOnlyThePrincipalsActiveRows) {
+    const auto memoryPath = dir / "memory.db";
+    auto store = std::make_shared<MemoryStore>(memoryPath, MemoryStoreChanges::make());
+    const auto me = *MemoryPrincipal::make("me");
+    const auto other = *MemoryPrincipal::make("other");
+    store->createAssociation(me, "PTO", "paid time off", MemoryProvenance::explicitlySaved,
+                             Uuid::random(), 1);
+    const auto gone =
+        store->createAssociation(me, "old", "gone", MemoryProvenance::inferred, Uuid::random(), 2);
+    store->tombstoneAssociation(gone.id, me, 3);
+    store->createAssociation(other, "theirs", "not mine", MemoryProvenance::explicitlySaved,
+                             Uuid::random(), 4);
+
+    test::LogCapture logs;
+    auto staged = Runner::stageDatabasesForSandbox(shadowPath.string(), {}, memoryPath.string(), me,
+                                                   store.get(), {}, {}, {});
+    ASSERT_TRUE(staged.memoryDbPath);
+    EXPECT_EQ(modeOf(*staged.memoryDbPath), 0400u);
+    EXPECT_FALSE(fs::exists(*staged.memoryDbPath + "-wal"));
+    EXPECT_FALSE(fs::exists(staged.directory / "memory.raw.db"));
+    EXPECT_EQ(count(*staged.memoryDbPath, "SELECT count(*) FROM associations"), 1);
+    EXPECT_EQ(count(*staged.memoryDbPath,
+                    "SELECT count(*) FROM associations_fts WHERE associations_fts MATCH 'paid'"),
+              1);
+    EXPECT_EQ(logs->events("memory_snapshot_completed").at(0).metadata.at("count"), "1");
+    staged.cleanup();
+
+    // No principal: nothing staged, nothing logged.
+    logs->clear();
+    staged = Runner::stageDatabasesForSandbox(shadowPath.string(), {}, memoryPath.string(), {},
+                                              store.get(), {}, {}, {});
+    EXPECT_FALSE(staged.memoryDbPath);
+    EXPECT_FALSE(logs->contains("memory_snapshot_completed"));
+    staged.cleanup();
+
+    // A row that breaks the snapshot's checks leaves memory out.
+    const auto rawTerm = std::string(300, 't');
+    {
+        auto raw = SQLiteConnection::open(memoryPath, SQLiteSupport::OpenMode::readWriteCreate);
+        SQLiteStatement(raw.get(),
+                        "UPDATE associations SET term = ? WHERE principal = 'me' AND "
+                        "state = 'active'")
+            .bind(1, rawTerm)
+            .run();
+    }
+    staged = Runner::stageDatabasesForSandbox(shadowPath.string(), {}, memoryPath.string(), me,
+                                              store.get(), {}, {}, {});
+    ASSERT_EQ(count(memoryPath, "SELECT count(*) FROM associations WHERE length(term) = 300"), 1);
+    EXPECT_FALSE(staged.memoryDbPath);
+    const auto omitted = logs->events("memory_snapshot_completed").back().metadata;
+    EXPECT_EQ(omitted.at("result"), "omitted");
+    EXPECT_EQ(omitted.at("count"), "0");
+    EXPECT_FALSE(fs::exists(staged.directory / "memory.db"));
+    staged.cleanup();
+}
+
+TEST_F(SandboxStagingTest, SessionsSnapshots) {
+    ChatSession session;
+    session.id = "S1";
+    session.title = "One";
+    const auto livePath = dir / "sessions.db";
+    SQLiteSessionStore(livePath).saveSessions(
+        {session, ChatSession{"S2", {}, {}, "Two", 0, {}, false}});
+    struct Case {
+        std::string name;
+        std::optional<std::string> path;
+        std::optional<std::string> active;
+        std::vector<ChatSession> inMemory;
+        bool staged;
+        std::string sessionCount;
+    };
+    const std::vector<Case> cases = {
+        {"no active id", livePath.string(), std::nullopt, {session}, false, ""},
+        {"nothing at all", std::nullopt, "S1", {}, false, ""},
+        {"missing file", (dir / "none.db").string(), "S1", {}, true, "0"},
+        {"memory only", std::nullopt, "S1", {session}, true, "1"},
+        {"live file", livePath.string(), "S1", {session}, true, "1"},
+    };
+    for (const auto& c : cases) {
+        test::LogCapture logs;
+        const auto staged = stage(std::nullopt, c.path, c.active, c.inMemory);
+        EXPECT_EQ(staged.sessionDbPath.has_value(), c.staged) << c.name;
+        EXPECT_EQ(fs::exists(staged.directory / "sessions.db"), c.staged) << c.name;
+        if (c.staged) {
+            EXPECT_EQ(logs->events("session_snapshot_completed").at(0).metadata.at("session_count"),
+                      c.sessionCount)
+                << c.name;
+        }
+        staged.cleanup();
+    }
+    const auto staged = stage(std::nullopt, livePath.string(), "S1", {session});
+    EXPECT_EQ(count(*staged.sessionDbPath, "SELECT count(*) FROM chat_sessions"), 2);
+    staged.cleanup();
+}
+
+TEST_F(SandboxStagingTest, FoldersLeftByACrashAreRemovedButLiveRunsAreKept) {
+    const auto running = stage();
+    fs::create_directories(sandbox() / "0A3F0C2E-0000-4000-8000-000000000001");
+    std::ofstream(sandbox() / "0A3F0C2E-0000-4000-8000-000000000001" / "contacts.db") << "x";
+    test::LogCapture logs;
+    const auto next = stage();
+    EXPECT_FALSE(fs::exists(sandbox() / "0A3F0C2E-0000-4000-8000-000000000001"));
+    EXPECT_TRUE(fs::exists(running.directory));
+    EXPECT_TRUE(logs->contains("stale_run_folder_removed"));
+    next.cleanup();
+    running.cleanup();
+}
+
+TEST_F(SandboxStagingTest, ConcurrentStagingsUseTheirOwnFolders) {
+    std::vector<std::future<Runner::StagedDatabases>> runs;
+    for (int i = 0; i < 8; ++i) {
+        runs.push_back(std::async(std::launch::async, [this] { return stage(); }));
+    }
+    std::set<fs::path> folders;
+    std::vector<Runner::StagedDatabases> results;
+    for (auto& run : runs) {
+        results.push_back(run.get());
+        folders.insert(results.back().directory);
+    }
+    EXPECT_EQ(folders.size(), 8u);
+    for (const auto& staged : results) {
+        EXPECT_TRUE(fs::exists(staged.dbPath));
+        staged.cleanup();
+    }
+    EXPECT_TRUE(fs::is_empty(sandbox()));
+}
+
+TEST_F(SandboxStagingTest, AMissingShadowDatabaseFailsAndLeavesNoRunFolder) {
+    EXPECT_THROW(Runner::stageDatabasesForSandbox((dir / "data" / "absent.db").string(), {}, {}, {},
+                                                  nullptr, {}, {}, {}),
+                 fs::filesystem_error);
+    EXPECT_TRUE(fs::is_empty(sandbox()));
+}
+
+}  // namespace
+}  // namespace vask
