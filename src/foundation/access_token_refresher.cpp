@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "foundation/nil_if_empty.h"
+#include "platform/error.h"
 #include "platform/iso8601.h"
 #include "platform/text.h"
 
@@ -25,16 +26,6 @@ std::string phrase(TokenRefreshError::Kind kind) {
     return {};
 }
 
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown error";
-    }
-}
-
 Error decodingError(const std::string& what) {
     return Error("The refresh reply could not be read: " + what);
 }
@@ -53,7 +44,7 @@ std::string requiredString(const nlohmann::json& object, const char* key) {
 }  // namespace
 
 TokenRefreshError::TokenRefreshError(Kind kind, std::exception_ptr underlying)
-    : Error(phrase(kind) + describe(underlying)), kind_(kind), underlying_(std::move(underlying)) {}
+    : Error(phrase(kind) + describeException(underlying)), kind_(kind), underlying_(std::move(underlying)) {}
 
 TokenRefreshError::TokenRefreshError(Kind kind) : Error(phrase(kind)), kind_(kind) {}
 

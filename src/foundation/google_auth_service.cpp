@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/error.h"
 #include "platform/iso8601.h"
 #include "platform/text.h"
 
@@ -26,19 +27,6 @@ std::string phrase(Kind kind) {
             return "Sign-in was cancelled.";
     }
     return {};
-}
-
-std::string describe(const std::exception_ptr& error) {
-    if (!error) {
-        return {};
-    }
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown error";
-    }
 }
 
 GoogleAuthError flowFailure(int code, const std::string& description) {
@@ -138,7 +126,7 @@ GoogleAuthError::GoogleAuthError(Kind kind, const std::string& description,
       statusCode_(statusCode) {}
 
 GoogleAuthError::GoogleAuthError(Kind kind, std::exception_ptr underlying)
-    : GoogleAuthError(kind, phrase(kind) + describe(underlying), underlying, std::nullopt) {}
+    : GoogleAuthError(kind, phrase(kind) + describeException(underlying), underlying, std::nullopt) {}
 
 GoogleAuthError::GoogleAuthError(Kind kind) : GoogleAuthError(kind, phrase(kind), {}, {}) {}
 

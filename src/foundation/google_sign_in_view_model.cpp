@@ -1,17 +1,9 @@
 #include "foundation/google_sign_in_view_model.h"
 
+#include "platform/error.h"
+
 namespace vask {
 namespace {
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown error";
-    }
-}
 
 bool isCancellation(const std::exception_ptr& error) {
     try {
@@ -116,7 +108,7 @@ void GoogleSignInViewModel::failSignIn(std::uint64_t attempt, const std::excepti
         deps_.logger.info("google_signin_cancelled");
         return;
     }
-    const auto text = describe(error);
+    const auto text = describeException(error);
     if (current) {
         state.set(GoogleSignInState::error(text));
     }
@@ -147,7 +139,7 @@ void GoogleSignInViewModel::signOut() {
         deps_.logger.info("signout_completed");
         return;
     }
-    const auto description = describe(failure);
+    const auto description = describeException(failure);
     state.set(GoogleSignInState::error(signOutFailedPrefix + description));
     deps_.logger.error("signout_failed", {{"error", description}});
 }

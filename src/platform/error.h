@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -11,5 +12,9 @@ class Error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// The description of a caught error: its what() text, "Unknown error" for anything that is not
+// a std::exception, and "" for no error at all.
+std::string describeException(const std::exception_ptr& error);
 
 }  // namespace vask

@@ -1,6 +1,7 @@
 #include "relay/billing_view_model.h"
 
 #include "foundation/managed_tier_snapshot.h"
+#include "platform/error.h"
 
 namespace vask {
 namespace {
@@ -17,16 +18,6 @@ BillingError billingError(const std::exception_ptr& error) {
         return BillingError::networkError(e.what());
     } catch (...) {
         return BillingError::networkError("Unknown error");
-    }
-}
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown error";
     }
 }
 
@@ -169,7 +160,7 @@ void BillingViewModel::show(BillingInfo info, std::function<void()> done) {
 }
 
 void BillingViewModel::failLoad(const std::exception_ptr& error, std::function<void()> done) {
-    deps_.logger.error("billing_load_failed", {{"error", describe(error)}});
+    deps_.logger.error("billing_load_failed", {{"error", describeException(error)}});
     state.set(BillingState::error(billingError(error)));
     endLoad(std::move(done));
 }
