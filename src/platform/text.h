@@ -24,6 +24,9 @@ std::string_view graphemePrefix(std::string_view s, std::size_t count);
 std::string toLower(std::string_view s);
 std::string toUpper(std::string_view s);
 
+// The value of an ASCII hexadecimal digit in either case; -1 for any other character.
+int hexDigitValue(char c);
+
 // `s` with every ill-formed sequence replaced by U+FFFD.
 std::string toValidUtf8(std::string_view s);
 

@@ -31,23 +31,10 @@ bool isUnreserved(unsigned char c) {
     return std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_' || c == '~';
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 bool hasValidEscapes(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%') {
-            if (text.size() - i < 3 || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0) {
+            if (text.size() - i < 3 || text::hexDigitValue(text[i + 1]) < 0 || text::hexDigitValue(text[i + 2]) < 0) {
                 return false;
             }
             i += 2;
@@ -248,8 +235,8 @@ std::string Url::percentEncode(std::string_view text) {
 std::string Url::percentDecode(std::string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && text.size() - i >= 3 && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+        if (text[i] == '%' && text.size() - i >= 3 && text::hexDigitValue(text[i + 1]) >= 0 && text::hexDigitValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(text::hexDigitValue(text[i + 1]) * 16 + text::hexDigitValue(text[i + 2]));
             i += 2;
         } else {
             out += text[i];

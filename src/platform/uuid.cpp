@@ -3,22 +3,10 @@
 #include <cstdio>
 
 #include "platform/crypto.h"
+#include "platform/text.h"
 
 namespace vask {
 namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 std::string format(const Uuid::Bytes& b, const char* pattern) {
     char text[37];
@@ -51,8 +39,8 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
             ++i;
             continue;
         }
-        const int high = hexDigit(text[i]);
-        const int low = hexDigit(text[i + 1]);
+        const int high = text::hexDigitValue(text[i]);
+        const int low = text::hexDigitValue(text[i + 1]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }
