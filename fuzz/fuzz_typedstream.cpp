@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <variant>
 
@@ -61,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         const auto items = TypedStreamDecoder::decode(body);
         // A whole decode that succeeds must agree with the first-item decode.
-        if (firstFailed || (items.empty() != !first) || (first && !sameItem(items.front(), *first))) {
+        if (firstFailed || (items.empty() != !first) ||
+            (first && !sameItem(items.front(), *first))) {
             std::abort();
         }
         for (const auto& item : items) {

@@ -16,7 +16,7 @@ using nlohmann::json;
 
 // A bundled helper layout with the stand-in as its runtime, and a scenario file beside it.
 class StandInBundle {
-public:
+  public:
     StandInBundle() {
         std::string pattern = (fs::temp_directory_path() / "vask-bench-XXXXXX").string();
         root_ = ::mkdtemp(pattern.data());
@@ -49,7 +49,7 @@ public:
 
     std::string dbPath() const { return (root_ / "shadow.db").string(); }
 
-private:
+  private:
     fs::path root_;
 };
 
@@ -74,10 +74,11 @@ BENCHMARK(BM_LaunchToResult)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Use
 void BM_EventThroughput(benchmark::State& state) {
     const StandInBundle bundle;
     const auto count = state.range(0);
-    bundle.scenario(json::array(
-        {{{"event_repeat",
-           {{"event", {{"type", "progress"}, {"status", "Searching messages"}}}, {"count", count}}}},
-         {{"stdout", "ok"}}}));
+    bundle.scenario(
+        json::array({{{"event_repeat",
+                       {{"event", {{"type", "progress"}, {"status", "Searching messages"}}},
+                        {"count", count}}}},
+                     {{"stdout", "ok"}}}));
     const auto runner = bundle.runner();
     std::int64_t seen = 0;
     vask::RLMHelperRunner::RunCallbacks callbacks;
@@ -94,9 +95,14 @@ BENCHMARK(BM_EventThroughput)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRe
 
 // Line splitting and parsing alone, without the process: usage snapshots, the heaviest event.
 void BM_CollectorUsageEvents(benchmark::State& state) {
-    const json role = {{"input_tokens", 100}, {"output_tokens", 50},        {"total_tokens", 150},
-                       {"cache_read_tokens", 0}, {"cache_creation_tokens", 0}, {"requests", 1},
-                       {"successes", 1},        {"complete", true}};
+    const json role = {{"input_tokens", 100},
+                       {"output_tokens", 50},
+                       {"total_tokens", 150},
+                       {"cache_read_tokens", 0},
+                       {"cache_creation_tokens", 0},
+                       {"requests", 1},
+                       {"successes", 1},
+                       {"complete", true}};
     const json usage = {{"type", "usage_progress"},
                         {"version", 6},
                         {"run_id", "r"},

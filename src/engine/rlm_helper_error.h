@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "records/chat_token_usage.h"
 #include "platform/error.h"
+#include "records/chat_token_usage.h"
 
 namespace vask {
 

@@ -45,8 +45,7 @@ ChatTokenUsage RLMUsageAccumulator::aggregateLocked() const {
         const auto settlement = settlementsByRunID_.find(runID);
         if (settlement != settlementsByRunID_.end()) {
             usages.push_back(ChatTokenUsage::live(snapshot.root, snapshot.subcall,
-                                                       snapshot.unattributedTokens,
-                                                       settlement->second));
+                                                  snapshot.unattributedTokens, settlement->second));
         } else {
             usages.push_back(ChatTokenUsage{snapshot.kind, snapshot.root, snapshot.subcall,
                                             snapshot.unattributedTokens, snapshot.totalTokens});

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "records/chat_token_usage.h"
 #include "engine/rlm_usage_snapshot.h"
+#include "records/chat_token_usage.h"
 
 namespace vask {
 

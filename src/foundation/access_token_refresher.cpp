@@ -44,7 +44,9 @@ std::string requiredString(const nlohmann::json& object, const char* key) {
 }  // namespace
 
 TokenRefreshError::TokenRefreshError(Kind kind, std::exception_ptr underlying)
-    : Error(phrase(kind) + describeException(underlying)), kind_(kind), underlying_(std::move(underlying)) {}
+    : Error(phrase(kind) + describeException(underlying)),
+      kind_(kind),
+      underlying_(std::move(underlying)) {}
 
 TokenRefreshError::TokenRefreshError(Kind kind) : Error(phrase(kind)), kind_(kind) {}
 

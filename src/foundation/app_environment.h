@@ -14,9 +14,9 @@ namespace vask {
 // reads the environment again. The overloads that take an environment and a bundle identifier
 // apply the same rules to explicit inputs.
 class AppEnvironment {
-public:
+  public:
     class Error : public vask::Error {
-    public:
+      public:
         using vask::Error::Error;
     };
 

@@ -17,7 +17,8 @@ std::filesystem::path normalised(const std::filesystem::path& path) {
     }
     resolved = resolved.lexically_normal();
     // "/a/b/" and "/a/b" are one location.
-    if (!resolved.has_filename() && resolved.has_parent_path() && resolved != resolved.root_path()) {
+    if (!resolved.has_filename() && resolved.has_parent_path() &&
+        resolved != resolved.root_path()) {
         resolved = resolved.parent_path();
     }
     return resolved;
@@ -44,7 +45,8 @@ AppInstallation::Context AppInstallationGate::currentContext() {
 }
 
 Alert AppInstallationGate::alert() {
-    return Alert{Alert::Style::informational, "Run Vask from its installed location",
+    return Alert{Alert::Style::informational,
+                 "Run Vask from its installed location",
                  "Before opening Vask, install it with your package manager. Then open Vask from "
                  "your applications menu.\n\nVask needs one stable location so this computer can "
                  "keep its access to your Messages history across launches and updates.",
@@ -59,7 +61,8 @@ void AppInstallationGate::requireCanonicalInstall(AlertPresenter& presenter,
 void AppInstallationGate::requireCanonicalInstall(const AppInstallation::Context& context,
                                                   AlertPresenter& presenter,
                                                   const std::function<void()>& terminate) {
-    if (context.isDevBuild || AppInstallation::check(context) == AppInstallation::Status::installed) {
+    if (context.isDevBuild ||
+        AppInstallation::check(context) == AppInstallation::Status::installed) {
         return;
     }
     presenter.runModal(alert());

@@ -8,7 +8,7 @@
 namespace vask {
 
 class AppInstallation {
-public:
+  public:
     enum class Status { installed, requiresInstallation };
 
     struct Context {
@@ -24,7 +24,7 @@ public:
 // Keeps a packaged Vask to the one location it was installed to, so that the access the system
 // grants it stays attached to one program. Development builds run from wherever they were built.
 class AppInstallationGate {
-public:
+  public:
     // The running executable, the installed path from the build, and whether this build is a
     // development one (not built with VASK_PACKAGED).
     static AppInstallation::Context currentContext();

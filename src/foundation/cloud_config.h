@@ -10,7 +10,7 @@ namespace vask {
 
 // Where the cloud backend's base URL came from.
 class CloudBaseURLSource {
-public:
+  public:
     enum class Kind { environment, defaultProd };
 
     static CloudBaseURLSource environment(Url url) { return CloudBaseURLSource(std::move(url)); }
@@ -22,7 +22,7 @@ public:
 
     bool operator==(const CloudBaseURLSource&) const = default;
 
-private:
+  private:
     explicit CloudBaseURLSource(std::optional<Url> url) : url_(std::move(url)) {}
     std::optional<Url> url_;
 };

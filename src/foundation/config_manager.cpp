@@ -104,7 +104,8 @@ AppConfig AppConfig::decode(std::string_view json) {
 ConfigLoadError::ConfigLoadError(Case kind, std::string underlying)
     : Error(describe(kind) + underlying), kind_(kind), underlying_(std::move(underlying)) {}
 
-ConfigManager::ConfigManager() : configURL_(defaultConfigURL(logger_)), env_(processEnvironment()) {}
+ConfigManager::ConfigManager()
+    : configURL_(defaultConfigURL(logger_)), env_(processEnvironment()) {}
 
 ConfigManager::ConfigManager(std::optional<std::filesystem::path> configURL, Environment env)
     : configURL_(std::move(configURL)), env_(std::move(env)) {}

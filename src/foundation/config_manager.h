@@ -31,7 +31,7 @@ struct AppConfig {
 };
 
 class ConfigLoadError : public Error {
-public:
+  public:
     enum class Case { fileReadFailed, decodeFailed };
 
     ConfigLoadError(Case kind, std::string underlying);
@@ -42,14 +42,14 @@ public:
         return kind_ == other.kind_ && underlying_ == other.underlying_;
     }
 
-private:
+  private:
     Case kind_;
     std::string underlying_;
 };
 
 // What the chat view model receives as its configuration source.
 class ConfigProviding {
-public:
+  public:
     virtual ~ConfigProviding() = default;
     virtual std::optional<ConfigLoadError> loadError() const = 0;
     virtual FileVisionMode fileUseVision() = 0;
@@ -61,7 +61,7 @@ public:
 // writes it. A missing file means every default; a broken one is logged, kept in loadError for
 // the popover, and every reader falls back to the defaults.
 class ConfigManager final : public ConfigProviding {
-public:
+  public:
     // The file in the support directory (or, when that cannot be made, in the default "Vask"
     // folder of the data folder).
     ConfigManager();
@@ -79,7 +79,7 @@ public:
     const std::optional<std::filesystem::path>& configURL() const override { return configURL_; }
     FileAccessConfig fileAccessConfig(std::optional<std::string> visionModel) override;
 
-private:
+  private:
     Result<AppConfig, ConfigLoadError> fail(ConfigLoadError error, std::string_view event);
 
     StructuredLogger logger_{"config"};

@@ -148,9 +148,8 @@ std::vector<std::string> FileAccessDefaults::parseScopes(std::string_view text,
     std::size_t start = 0;
     while (start <= text.size()) {
         const auto end = text.find_first_of(",\n", start);
-        const auto piece = text::trimmed(text.substr(start, end == std::string_view::npos
-                                                                ? std::string_view::npos
-                                                                : end - start));
+        const auto piece = text::trimmed(text.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start));
         if (!piece.empty() && std::find(scopes.begin(), scopes.end(), piece) == scopes.end()) {
             scopes.emplace_back(piece);
         }

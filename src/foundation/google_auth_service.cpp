@@ -126,7 +126,8 @@ GoogleAuthError::GoogleAuthError(Kind kind, const std::string& description,
       statusCode_(statusCode) {}
 
 GoogleAuthError::GoogleAuthError(Kind kind, std::exception_ptr underlying)
-    : GoogleAuthError(kind, phrase(kind) + describeException(underlying), underlying, std::nullopt) {}
+    : GoogleAuthError(kind, phrase(kind) + describeException(underlying), underlying,
+                      std::nullopt) {}
 
 GoogleAuthError::GoogleAuthError(Kind kind) : GoogleAuthError(kind, phrase(kind), {}, {}) {}
 

@@ -11,7 +11,7 @@ namespace vask {
 // The application's logging facade: one snake_case event name and string metadata per line,
 // under the application's subsystem and the owner's category. Copy it freely.
 class StructuredLogger {
-public:
+  public:
     using Metadata = std::map<std::string, std::string>;
 
     static constexpr std::string_view applicationSubsystem = "ai.ternwick.Vask";
@@ -30,7 +30,7 @@ public:
 
     const std::string& category() const { return logger_.category(); }
 
-private:
+  private:
     void write(LogLevel level, std::string_view event, const Metadata& metadata) const;
 
     Logger logger_;

@@ -10,8 +10,8 @@
 
 #include "memory/memory_association.h"
 #include "memory/memory_mutation.h"
-#include "platform/uuid.h"
 #include "platform/error.h"
+#include "platform/uuid.h"
 
 namespace vask {
 

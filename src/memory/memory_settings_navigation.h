@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "platform/uuid.h"
 #include "platform/published.h"
+#include "platform/uuid.h"
 
 namespace vask {
 

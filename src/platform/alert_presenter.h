@@ -17,14 +17,14 @@ struct Alert {
 // Shows a modal alert and returns the index of the button the user chose. The application shows
 // a dialog; until a window system is up, alerts go to stderr.
 class AlertPresenter {
-public:
+  public:
     virtual ~AlertPresenter() = default;
     virtual int runModal(const Alert& alert) = 0;
 };
 
 // Writes the alert to stderr and answers with its first button.
 class StderrAlertPresenter final : public AlertPresenter {
-public:
+  public:
     int runModal(const Alert& alert) override;
 };
 

@@ -10,7 +10,7 @@ namespace vask {
 
 // Keeps every record in memory, for tests that assert on what was logged.
 class CapturingLogSink final : public LogSink {
-public:
+  public:
     bool isEnabled(LogLevel) const override { return true; }
     void write(const LogRecord& record) override;
 
@@ -22,7 +22,7 @@ public:
     bool mentions(std::string_view text) const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<LogRecord> records_;
 };

@@ -4,7 +4,7 @@ namespace vask {
 namespace {
 
 class SystemClock final : public Clock {
-public:
+  public:
     WallTime now() const override { return std::chrono::system_clock::now(); }
     MonotonicTime monotonicNow() const override { return std::chrono::steady_clock::now(); }
 };

@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-
 #include "platform/error.h"
 #include "platform/uuid.h"
 

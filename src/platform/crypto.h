@@ -12,7 +12,7 @@ namespace vask {
 
 // SHA-256 over data fed in pieces, so large files hash without being held in memory.
 class Sha256 {
-public:
+  public:
     Sha256();
     ~Sha256();
     Sha256(const Sha256&) = delete;
@@ -26,7 +26,7 @@ public:
 
     static std::string hex(std::string_view data);
 
-private:
+  private:
     struct Context;
     std::unique_ptr<Context> context_;
 };

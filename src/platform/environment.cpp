@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 
-
 namespace vask {
 
 Environment processEnvironment() {

@@ -8,7 +8,7 @@ using Task = std::function<void()>;
 
 // Something that runs tasks. post() may be called from any thread.
 class Executor {
-public:
+  public:
     virtual ~Executor() = default;
     virtual void post(Task task) = 0;
 };

@@ -14,7 +14,7 @@ namespace vask {
 namespace {
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) {
@@ -26,7 +26,7 @@ public:
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
 
-private:
+  private:
     int fd_;
 };
 
@@ -46,8 +46,7 @@ void writeAll(int fd, std::string_view contents, const std::filesystem::path& pa
 
 }  // namespace
 
-FileError::FileError(std::string_view operation, const std::filesystem::path& path,
-                     int errorNumber)
+FileError::FileError(std::string_view operation, const std::filesystem::path& path, int errorNumber)
     : Error(std::string("Could not ") + std::string(operation) + " " + path.string() + ": " +
             std::strerror(errorNumber)),
       errorNumber_(errorNumber) {}

@@ -11,11 +11,11 @@ namespace vask {
 
 // A file operation that failed; what() names the operation, the path and the system's reason.
 class FileError : public Error {
-public:
+  public:
     FileError(std::string_view operation, const std::filesystem::path& path, int errorNumber);
     int errorNumber() const { return errorNumber_; }
 
-private:
+  private:
     int errorNumber_;
 };
 

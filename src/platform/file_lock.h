@@ -8,7 +8,7 @@ namespace vask {
 // An exclusive advisory lock (flock) on a file or folder, held while the object lives and ended
 // with the process that held it, so a crashed holder never leaves it taken.
 class FileLock {
-public:
+  public:
     // Waits until the lock is held. A missing path is created as an empty 0600 file, and an
     // existing lock file is set back to 0600; a folder is locked as it is. Throws FileError.
     static FileLock acquire(const std::filesystem::path& path);
@@ -21,7 +21,7 @@ public:
     FileLock& operator=(const FileLock&) = delete;
     ~FileLock();
 
-private:
+  private:
     explicit FileLock(int fd) : fd_(fd) {}
 
     int fd_ = -1;

@@ -15,7 +15,7 @@ namespace vask {
 // One free-form JSON value exactly as a peer sent it: read, compared and printed, never written
 // back. Every JSON number is a double; objects are unordered maps.
 class JSONValue {
-public:
+  public:
     using Object = std::map<std::string, JSONValue>;
     using Array = std::vector<JSONValue>;
     struct Null {
@@ -24,7 +24,7 @@ public:
     enum class Kind { string, number, boolean, object, array, null };
 
     class DecodeError : public Error {
-    public:
+      public:
         DecodeError() : Error("unsupported JSON value") {}
     };
 
@@ -55,7 +55,7 @@ public:
 
     bool operator==(const JSONValue& other) const = default;
 
-private:
+  private:
     using Storage = std::variant<std::string, double, bool, Object, Array, Null>;
     explicit JSONValue(Storage value) : value_(std::move(value)) {}
 

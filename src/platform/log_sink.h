@@ -28,7 +28,7 @@ struct LogRecord {
 // Where log records go. The process has one current sink: stderr, or the file named by
 // VASK_LOG_FILE; tests install a capturing sink.
 class LogSink {
-public:
+  public:
     virtual ~LogSink() = default;
     virtual bool isEnabled(LogLevel level) const = 0;
     virtual void write(const LogRecord& record) = 0;
@@ -48,7 +48,7 @@ public:
 // Writes lines to a file descriptor (stderr, or a log file opened for appending). Each line is
 // one write(2), so lines from several threads or processes never interleave.
 class FdLogSink final : public LogSink {
-public:
+  public:
     FdLogSink(int fd, bool ownsFd, LogLevel minimum);
     ~FdLogSink() override;
     FdLogSink(const FdLogSink&) = delete;
@@ -62,7 +62,7 @@ public:
     bool isEnabled(LogLevel level) const override;
     void write(const LogRecord& record) override;
 
-private:
+  private:
     int fd_;
     bool ownsFd_;
     LogLevel minimum_;

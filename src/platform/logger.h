@@ -10,7 +10,7 @@ namespace vask {
 // The platform logger: a subsystem and a category bound to the process's log sink. The core
 // library logs through it directly; the application goes through StructuredLogger.
 class Logger {
-public:
+  public:
     Logger(std::string subsystem, std::string category)
         : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
 
@@ -25,7 +25,7 @@ public:
     const std::string& subsystem() const { return subsystem_; }
     const std::string& category() const { return category_; }
 
-private:
+  private:
     std::string subsystem_;
     std::string category_;
 };

@@ -14,7 +14,7 @@ namespace vask {
 // A main executor that runs only when its owner drains it. Tests post from background threads
 // and drain on the test thread, so view-model code runs exactly where it would in the app.
 class ManualExecutor final : public MainExecutor {
-public:
+  public:
     void post(Task task) override;
 
     // Runs queued tasks, including those they post, until none is left. Returns how many ran.
@@ -27,7 +27,7 @@ public:
 
     std::size_t pendingCount() const;
 
-private:
+  private:
     bool runOne();
 
     mutable std::mutex mutex_;

@@ -21,7 +21,7 @@ struct Notification {
 // center's lock. An observer registered with a sender only hears posts from that sender; one
 // registered without hears every post of the name.
 class NotificationCenter {
-public:
+  public:
     using Observer = std::function<void(const Notification&)>;
 
     [[nodiscard]] Subscription addObserver(std::string name, Observer observer,
@@ -30,7 +30,7 @@ public:
 
     static NotificationCenter& shared();
 
-private:
+  private:
     struct Entry {
         std::string name;
         const void* sender;

@@ -16,7 +16,7 @@ enum class Delivery { currentValueFirst, changesOnly };
 // Subscribers may subscribe, unsubscribe or assign from inside a delivery.
 template <typename T>
 class Published {
-public:
+  public:
     using Observer = std::function<void(const T&)>;
 
     Published() = default;
@@ -68,7 +68,7 @@ public:
 
     std::size_t subscriberCount() const { return observers_->entries.size(); }
 
-private:
+  private:
     struct Entry {
         Observer observer;
         bool active;

@@ -8,7 +8,7 @@ namespace vask {
 // The outcome of an operation that reports failure as a value instead of throwing.
 template <typename T, typename E>
 class Result {
-public:
+  public:
     static Result success(T value) { return Result(std::in_place_index<0>, std::move(value)); }
     static Result failure(E error) { return Result(std::in_place_index<1>, std::move(error)); }
 
@@ -21,7 +21,7 @@ public:
 
     bool operator==(const Result&) const = default;
 
-private:
+  private:
     template <std::size_t I, typename V>
     Result(std::in_place_index_t<I> tag, V&& v) : state_(tag, std::forward<V>(v)) {}
 

@@ -20,14 +20,14 @@ struct TimerState;
 // Handle of a task given to a Scheduler. Copies share the task; dropping every handle does not
 // cancel it. Once cancel() has returned, a run that has not started yet never starts.
 class ScheduledTask {
-public:
+  public:
     ScheduledTask() = default;
 
     void cancel() const;
     bool isCancelled() const;
     bool isValid() const { return state_ != nullptr; }
 
-private:
+  private:
     friend class Scheduler;
     explicit ScheduledTask(std::shared_ptr<detail::TimerState> state) : state_(std::move(state)) {}
 
@@ -38,7 +38,7 @@ private:
 // thread (or inside FakeClock::advance in tests): they should be short, typically posting to the
 // executor where the real work belongs.
 class Scheduler {
-public:
+  public:
     using Duration = Clock::Duration;
 
     explicit Scheduler(const Clock& clock) : clock_(clock) {}
@@ -60,7 +60,7 @@ public:
     // The real-time scheduler of the process, with one timer thread.
     static Scheduler& system();
 
-protected:
+  protected:
     // Runs every task due at `now` or earlier, in deadline order; repeating tasks are re-armed.
     void runDue(Clock::MonotonicTime now);
     std::optional<Clock::MonotonicTime> nextDeadline() const;
@@ -69,7 +69,7 @@ protected:
     // Called after a task was queued, without the scheduler's lock held.
     virtual void taskQueued() {}
 
-private:
+  private:
     struct Entry {
         Clock::MonotonicTime deadline;
         std::uint64_t sequence;

@@ -13,7 +13,7 @@ namespace vask {
 // go through a Scheduler and join the queue when due. Destruction runs the tasks already queued,
 // drops delayed ones that are not due yet, and joins the thread.
 class SerialQueue final : public Executor {
-public:
+  public:
     explicit SerialQueue(std::string label, Scheduler& scheduler = Scheduler::system());
     ~SerialQueue() override;
 
@@ -30,7 +30,7 @@ public:
     bool isCurrent() const;
     const std::string& label() const { return label_; }
 
-private:
+  private:
     struct State;
 
     std::string label_;

@@ -8,7 +8,7 @@ namespace vask {
 // Keeps a subscription alive. Destroying it (or calling cancel()) stops delivery at once, even
 // from inside a delivery.
 class Subscription {
-public:
+  public:
     Subscription() = default;
     explicit Subscription(std::function<void()> cancel) : cancel_(std::move(cancel)) {}
     ~Subscription() { cancel(); }
@@ -31,7 +31,7 @@ public:
     }
     bool isActive() const { return static_cast<bool>(cancel_); }
 
-private:
+  private:
     std::function<void()> cancel_;
 };
 

@@ -10,14 +10,14 @@ namespace vask {
 
 // A Scheduler on real time: one thread sleeps until the next deadline and runs what is due.
 class TimerScheduler final : public Scheduler {
-public:
+  public:
     explicit TimerScheduler(const Clock& clock);
     ~TimerScheduler() override;
 
-protected:
+  protected:
     void taskQueued() override;
 
-private:
+  private:
     void loop(std::stop_token stop);
 
     std::mutex wakeMutex_;

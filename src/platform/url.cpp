@@ -34,7 +34,8 @@ bool isUnreserved(unsigned char c) {
 bool hasValidEscapes(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%') {
-            if (text.size() - i < 3 || text::hexDigitValue(text[i + 1]) < 0 || text::hexDigitValue(text[i + 2]) < 0) {
+            if (text.size() - i < 3 || text::hexDigitValue(text[i + 1]) < 0 ||
+                text::hexDigitValue(text[i + 2]) < 0) {
                 return false;
             }
             i += 2;
@@ -235,8 +236,10 @@ std::string Url::percentEncode(std::string_view text) {
 std::string Url::percentDecode(std::string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && text.size() - i >= 3 && text::hexDigitValue(text[i + 1]) >= 0 && text::hexDigitValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(text::hexDigitValue(text[i + 1]) * 16 + text::hexDigitValue(text[i + 2]));
+        if (text[i] == '%' && text.size() - i >= 3 && text::hexDigitValue(text[i + 1]) >= 0 &&
+            text::hexDigitValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(text::hexDigitValue(text[i + 1]) * 16 +
+                                     text::hexDigitValue(text[i + 2]));
             i += 2;
         } else {
             out += text[i];

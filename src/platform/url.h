@@ -11,7 +11,7 @@ namespace vask {
 // An absolute URL, parsed strictly: a scheme, and for http and https a host. Text with blanks,
 // control characters or other characters a URL cannot hold unescaped does not parse.
 class Url {
-public:
+  public:
     // A query item; "?code" has no value, "?code=" an empty one.
     struct QueryItem {
         std::string name;
@@ -44,7 +44,7 @@ public:
 
     bool operator==(const Url& other) const { return text_ == other.text_; }
 
-private:
+  private:
     Url() = default;
     void rebuild();
 

@@ -44,25 +44,26 @@ DefaultsLookup<bool> UserDefaults::boolValue(std::string_view key) const {
 }
 
 DefaultsLookup<std::int64_t> UserDefaults::integerValue(std::string_view key) const {
-    return lookup<std::int64_t>(value(key), [](const nlohmann::json& j) -> std::optional<std::int64_t> {
-        if (j.is_number_integer()) {
-            return j.get<std::int64_t>();
-        }
-        if (j.is_number_unsigned()) {
-            const auto u = j.get<std::uint64_t>();
-            if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-                return static_cast<std::int64_t>(u);
+    return lookup<std::int64_t>(
+        value(key), [](const nlohmann::json& j) -> std::optional<std::int64_t> {
+            if (j.is_number_integer()) {
+                return j.get<std::int64_t>();
+            }
+            if (j.is_number_unsigned()) {
+                const auto u = j.get<std::uint64_t>();
+                if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                    return static_cast<std::int64_t>(u);
+                }
+                return std::nullopt;
+            }
+            if (j.is_number_float()) {
+                const double d = j.get<double>();
+                if (std::isfinite(d) && std::trunc(d) == d && d >= -9.2e18 && d <= 9.2e18) {
+                    return static_cast<std::int64_t>(d);
+                }
             }
             return std::nullopt;
-        }
-        if (j.is_number_float()) {
-            const double d = j.get<double>();
-            if (std::isfinite(d) && std::trunc(d) == d && d >= -9.2e18 && d <= 9.2e18) {
-                return static_cast<std::int64_t>(d);
-            }
-        }
-        return std::nullopt;
-    });
+        });
 }
 
 DefaultsLookup<double> UserDefaults::doubleValue(std::string_view key) const {
@@ -72,12 +73,14 @@ DefaultsLookup<double> UserDefaults::doubleValue(std::string_view key) const {
 }
 
 DefaultsLookup<std::string> UserDefaults::stringValue(std::string_view key) const {
-    return lookup<std::string>(value(key), [](const nlohmann::json& j) -> std::optional<std::string> {
-        return j.is_string() ? std::optional<std::string>(j.get<std::string>()) : std::nullopt;
-    });
+    return lookup<std::string>(
+        value(key), [](const nlohmann::json& j) -> std::optional<std::string> {
+            return j.is_string() ? std::optional<std::string>(j.get<std::string>()) : std::nullopt;
+        });
 }
 
-DefaultsLookup<std::vector<std::string>> UserDefaults::stringArrayValue(std::string_view key) const {
+DefaultsLookup<std::vector<std::string>> UserDefaults::stringArrayValue(
+    std::string_view key) const {
     return lookup<std::vector<std::string>>(
         value(key), [](const nlohmann::json& j) -> std::optional<std::vector<std::string>> {
             if (!j.is_array()) {
@@ -188,9 +191,10 @@ void JsonFileDefaults::change(std::string_view key, const std::optional<nlohmann
         auto base = readFromDisk();
         if (!base) {
             auto aside = path_;
-            aside += ".corrupt-" + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                                      std::chrono::system_clock::now().time_since_epoch())
-                                                      .count());
+            aside += ".corrupt-" +
+                     std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count());
             std::filesystem::rename(path_, aside);
             defaultsLogger().error("user_defaults_corrupt_kept path=" + aside.string());
             base = values_;

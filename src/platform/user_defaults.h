@@ -25,13 +25,15 @@ struct DefaultsLookup {
     bool isPresent() const { return state == State::present; }
     bool isAbsent() const { return state == State::absent; }
     bool hasOtherType() const { return state == State::otherType; }
-    std::optional<T> optional() const { return isPresent() ? std::optional<T>(value) : std::nullopt; }
+    std::optional<T> optional() const {
+        return isPresent() ? std::optional<T>(value) : std::nullopt;
+    }
     T valueOr(T fallback) const { return isPresent() ? value : std::move(fallback); }
 };
 
 // Settings of one application: JSON values by key. Safe to use from any thread.
 class UserDefaults {
-public:
+  public:
     virtual ~UserDefaults() = default;
 
     virtual std::optional<nlohmann::json> value(std::string_view key) const = 0;
@@ -55,12 +57,12 @@ public:
 
 // Settings kept in memory only, for tests.
 class InMemoryDefaults final : public UserDefaults {
-public:
+  public:
     std::optional<nlohmann::json> value(std::string_view key) const override;
     void set(std::string_view key, nlohmann::json value) override;
     void remove(std::string_view key) override;
 
-private:
+  private:
     mutable std::mutex mutex_;
     nlohmann::json values_ = nlohmann::json::object();
 };
@@ -70,7 +72,7 @@ private:
 // torn file. A file that does not parse is reported (loadError) and, at the next change, kept
 // beside the new one as "<name>.corrupt-<time>" rather than silently emptied.
 class JsonFileDefaults final : public UserDefaults {
-public:
+  public:
     explicit JsonFileDefaults(std::filesystem::path path);
 
     std::optional<nlohmann::json> value(std::string_view key) const override;
@@ -83,7 +85,7 @@ public:
     void reload();
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     void change(std::string_view key, const std::optional<nlohmann::json>& value);
     // The file's values; on a file that does not parse, records the error and returns nothing.
     std::optional<nlohmann::json> readFromDisk();

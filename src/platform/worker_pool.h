@@ -14,7 +14,7 @@ namespace vask {
 // A fixed set of threads for blocking background work (SQLite, HTTP, process waits).
 // Destruction runs every task already posted, then joins.
 class WorkerPool final : public Executor {
-public:
+  public:
     explicit WorkerPool(std::size_t threadCount = defaultThreadCount());
     ~WorkerPool() override;
 
@@ -27,7 +27,7 @@ public:
     // The process-wide pool, created on first use.
     static WorkerPool& shared();
 
-private:
+  private:
     void work();
 
     std::mutex mutex_;

@@ -75,8 +75,7 @@ struct ChatTokenUsage {
     // settled at its end, and the tokens not attributed to a role.
     static ChatTokenUsage live(const TokenUsageBreakdown& liveRoot,
                                const TokenUsageBreakdown& liveSubcall,
-                               std::int64_t unattributedTokens,
-                               const ChatTokenUsage& terminal);
+                               std::int64_t unattributedTokens, const ChatTokenUsage& terminal);
 
     // The selected field summed over the active roles (0 with none active); absent when an
     // active role lacks it.

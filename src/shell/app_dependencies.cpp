@@ -10,8 +10,8 @@
 #include "memory/memory_store_changes.h"
 #include "platform/environment.h"
 #include "platform/file_secret_backend.h"
-#include "platform/in_memory_secret_backend.h"
 #include "platform/http_client.h"
+#include "platform/in_memory_secret_backend.h"
 #include "platform/libsecret_backend.h"
 #include "platform/notification_center.h"
 #include "platform/scheduler.h"
@@ -65,7 +65,8 @@ std::atomic<MainExecutor*>& installedMainExecutor() {
 std::optional<MemoryPrincipal> localMemoryPrincipal() {
     auto& defaults = UserDefaults::standard();
     const std::string key = AppEnvironment::instanceScopedKey("memory.local-principal");
-    if (auto stored = defaults.stringValue(key).optional(); stored && !text::trimmed(*stored).empty()) {
+    if (auto stored = defaults.stringValue(key).optional();
+        stored && !text::trimmed(*stored).empty()) {
         return MemoryPrincipal::make(*stored);
     }
     const std::string made = Uuid::random().lowercaseString();
@@ -137,8 +138,8 @@ std::optional<std::filesystem::path> AppDependencies::memoryDBPath() {
     try {
         return AppEnvironment::supportDirectoryURL() / "memory.db";
     } catch (const std::exception& error) {
-        StructuredLogger("memory-settings").error("memory_db_path_unavailable",
-                                                  {{"error", error.what()}});
+        StructuredLogger("memory-settings")
+            .error("memory_db_path_unavailable", {{"error", error.what()}});
         return std::nullopt;
     }
 }
@@ -149,8 +150,8 @@ std::shared_ptr<MemoryStore> AppDependencies::canonicalMemoryStore() {
             return std::make_shared<MemoryStore>(
                 AppEnvironment::supportDirectoryURL() / "memory.db", MemoryStoreChanges::make());
         } catch (const std::exception& error) {
-            StructuredLogger("memory-settings").error("memory_store_unavailable",
-                                                      {{"error", error.what()}});
+            StructuredLogger("memory-settings")
+                .error("memory_store_unavailable", {{"error", error.what()}});
             return nullptr;
         }
     }();
@@ -223,7 +224,8 @@ const CorvaneBillingService& AppDependencies::billingService() {
 
 const CorvaneResponses& AppDependencies::responses() {
     static const CorvaneResponses client(
-        HttpClient::shared(), relayBaseURL(), UserDefaults::standard(), NotificationCenter::shared(),
+        HttpClient::shared(), relayBaseURL(), UserDefaults::standard(),
+        NotificationCenter::shared(),
         CorvaneResponses::refreshingThrough(
             [](const std::optional<std::string>& failedToken) {
                 return tokenRefreshCoordinator().refreshForRetry(failedToken);
@@ -233,17 +235,16 @@ const CorvaneResponses& AppDependencies::responses() {
 }
 
 std::shared_ptr<PresetCatalogService> AppDependencies::presetCatalogService() {
-    static const std::shared_ptr<PresetCatalogService> service =
-        PresetCatalogService::create({
-            .fetchCatalog =
-                [](const std::string& customerToken) {
-                    return billingService().getCustomerModels(customerToken);
-                },
-            .authModeProvider = [] { return authMode(); },
-            .defaults = UserDefaults::standard(),
-            .main = mainExecutor(),
-            .background = WorkerPool::shared(),
-        });
+    static const std::shared_ptr<PresetCatalogService> service = PresetCatalogService::create({
+        .fetchCatalog =
+            [](const std::string& customerToken) {
+                return billingService().getCustomerModels(customerToken);
+            },
+        .authModeProvider = [] { return authMode(); },
+        .defaults = UserDefaults::standard(),
+        .main = mainExecutor(),
+        .background = WorkerPool::shared(),
+    });
     return service;
 }
 

@@ -85,7 +85,7 @@ std::size_t cost(const Archivable& item) {
 }
 
 class Decoder {
-public:
+  public:
     explicit Decoder(std::span<const std::uint8_t> stream)
         : stream_(stream),
           budget_(stream.size() * TypedStreamDecoder::maxExpansion + (std::size_t{1} << 16)) {}
@@ -111,10 +111,10 @@ public:
         return results;
     }
 
-private:
+  private:
     // Counts one level of embedded data or class chain for as long as it lives.
     class DepthGuard {
-    public:
+      public:
         explicit DepthGuard(Decoder& decoder) : decoder_(decoder) {
             if (++decoder_.depth_ > TypedStreamDecoder::maxDepth) {
                 --decoder_.depth_;
@@ -125,7 +125,7 @@ private:
         DepthGuard(const DepthGuard&) = delete;
         DepthGuard& operator=(const DepthGuard&) = delete;
 
-    private:
+      private:
         Decoder& decoder_;
     };
 
@@ -213,7 +213,8 @@ private:
         }
         ++idx_;
         if (byte == TypedStreamDecoder::DECIMAL) {
-            return std::bit_cast<Floating>(static_cast<Bits>(littleEndian(readExact(sizeof(Bits)))));
+            return std::bit_cast<Floating>(
+                static_cast<Bits>(littleEndian(readExact(sizeof(Bits)))));
         }
         return static_cast<Floating>(readSigned());
     }
@@ -244,8 +245,8 @@ private:
         if (codes[0] == '[') {
             auto array = Type::getArrayLength(codes);
             // An array can never be longer than what is left of the stream.
-            if (!array || static_cast<std::uint64_t>(array->first.front().length) >
-                              stream_.size() - idx_) {
+            if (!array ||
+                static_cast<std::uint64_t>(array->first.front().length) > stream_.size() - idx_) {
                 throw Error::invalidArray();
             }
             return std::move(array->first);

@@ -21,7 +21,7 @@ namespace vask::typedstream {
 // Decodes one archive. Every call works on its own tables, so calls may run on any thread at
 // once. The input is read in place, never copied.
 class TypedStreamDecoder final {
-public:
+  public:
     static constexpr std::uint8_t I_16 = 0x81;
     static constexpr std::uint8_t I_32 = 0x82;
     static constexpr std::uint8_t DECIMAL = 0x83;

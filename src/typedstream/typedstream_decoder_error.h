@@ -8,7 +8,7 @@ namespace vask::typedstream {
 
 // Why an archive could not be decoded. what() is the fixed text of the case.
 class TypedStreamDecoderError : public std::runtime_error {
-public:
+  public:
     enum class Case {
         outOfBounds,       // "Index <index> is outside of range <length>!" (lower-case hex)
         stringParseError,  // "Failed to parse string: Invalid UTF-8"
@@ -31,7 +31,7 @@ public:
 
     Case kind() const { return kind_; }
 
-private:
+  private:
     TypedStreamDecoderError(Case kind, const std::string& text);
     Case kind_;
 };

@@ -5,10 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "records/chat_token_usage.h"
 #include "engine/rlm_usage_accumulator.h"
 #include "engine/rlm_usage_snapshot.h"
 #include "engine/token_count_format.h"
+#include "records/chat_token_usage.h"
 
 namespace vask {
 namespace {

@@ -20,8 +20,8 @@ TEST(AppEnvironment, InstanceNameProductionAndScopedKeys) {
     const Case cases[] = {
         {"production bundle", std::nullopt, "ai.ternwick.Vask", "Vask", true,
          "onboarding.didStart"},
-        {"bundle without identifier counts as production", std::nullopt, std::nullopt, "Vask",
-         true, "onboarding.didStart"},
+        {"bundle without identifier counts as production", std::nullopt, std::nullopt, "Vask", true,
+         "onboarding.didStart"},
         {"blank override is unset", " \t\n", "ai.ternwick.Vask", "Vask", true,
          "onboarding.didStart"},
         {"override is trimmed and never production", " dev ", "ai.ternwick.Vask", "dev", false,
@@ -48,8 +48,7 @@ TEST(AppEnvironment, InstanceNameProductionAndScopedKeys) {
 
 TEST(AppEnvironment, SupportDirectoryIsCreatedOnceUnderTheDataFolder) {
     test::TempDir dir;
-    const Environment env{{"XDG_DATA_HOME", (dir / "data").string()},
-                          {"VASK_SUPPORT_DIR", "dev"}};
+    const Environment env{{"XDG_DATA_HOME", (dir / "data").string()}, {"VASK_SUPPORT_DIR", "dev"}};
     const auto first = AppEnvironment::supportDirectoryURL(env, "ai.ternwick.Vask");
     EXPECT_EQ(first, dir / "data" / "dev");
     EXPECT_TRUE(std::filesystem::is_directory(first));

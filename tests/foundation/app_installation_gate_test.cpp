@@ -9,7 +9,7 @@ namespace vask {
 namespace {
 
 class RecordingPresenter final : public AlertPresenter {
-public:
+  public:
     int runModal(const Alert& alert) override {
         shown.push_back(alert);
         return 0;

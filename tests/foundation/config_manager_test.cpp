@@ -11,7 +11,7 @@ namespace vask {
 namespace {
 
 class ConfigManagerTest : public ::testing::Test {
-protected:
+  protected:
     void write(const std::string& contents) { std::ofstream(path()) << contents; }
     std::filesystem::path path() const { return dir / "config.json"; }
     ConfigManager manager() const { return ConfigManager(path(), env()); }
@@ -70,8 +70,9 @@ TEST_F(ConfigManagerTest, FileValuesShapeTheFileAccessConfig) {
          std::nullopt, 10, FileVisionMode::automatic},
         {"wrong type fails the whole file", R"({"fileScopes": ["~/A"], "fileMaxPages": "ten"})",
          std::nullopt, 10, FileVisionMode::automatic},
-        {"fractional page limit fails the file", R"({"fileMaxPages": 2.5, "fileUseVision": "enabled"})",
-         std::nullopt, 10, FileVisionMode::automatic},
+        {"fractional page limit fails the file",
+         R"({"fileMaxPages": 2.5, "fileUseVision": "enabled"})", std::nullopt, 10,
+         FileVisionMode::automatic},
         {"top level array fails the file", R"(["fileMaxPages"])", std::nullopt, 10,
          FileVisionMode::automatic},
     };

@@ -35,8 +35,9 @@ TEST(FileAccessDefaults, DefaultConfigHasTheBuiltInValues) {
     const Environment env{{"HOME", dir.path().string()}};
     const auto config = FileAccessConfig::defaults(std::nullopt, env);
     const auto home = dir.path().string();
-    EXPECT_EQ(config.allowedScopes, (std::vector<std::string>{home + "/Documents", home + "/Desktop",
-                                                              home + "/Downloads"}));
+    EXPECT_EQ(
+        config.allowedScopes,
+        (std::vector<std::string>{home + "/Documents", home + "/Desktop", home + "/Downloads"}));
     EXPECT_EQ(config.excludedPatterns,
               (std::vector<std::string>{"~/.ssh/*", "~/.gnupg/*", "~/.aws/*", "**/node_modules/*",
                                         "**/.git/*"}));

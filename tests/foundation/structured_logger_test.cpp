@@ -16,7 +16,8 @@ TEST(StructuredLogger, FormatsTheEventThenUnquotedPairs) {
     const Case cases[] = {
         {"no metadata: the name alone, no trailing blank", {}, "auth_mode_resolved"},
         {"one entry", {{"mode", "managed"}}, "auth_mode_resolved mode=managed"},
-        {"blank inside a value runs on unquoted", {{"error", "no such file"}},
+        {"blank inside a value runs on unquoted",
+         {{"error", "no such file"}},
          "auth_mode_resolved error=no such file"},
         {"equals and newline unchanged", {{"k", "a=b\nc"}}, "auth_mode_resolved k=a=b\nc"},
     };
@@ -50,7 +51,7 @@ TEST(StructuredLogger, WarningAndErrorShareTheErrorLevel) {
 
 TEST(StructuredLogger, DisabledLevelWritesNothing) {
     class ErrorsOnly final : public LogSink {
-    public:
+      public:
         bool isEnabled(LogLevel level) const override { return level == LogLevel::error; }
         void write(const LogRecord& record) override { written.push_back(record.event); }
         std::vector<std::string> written;
@@ -70,11 +71,8 @@ TEST(NilIfEmpty, TrimsOrGivesNothing) {
         std::optional<std::string> expected;
     };
     const Case cases[] = {
-        {"  key \n", "key"},
-        {"\tsk-abc def\r\n", "sk-abc def"},
-        {" \t\n ", std::nullopt},
-        {"", std::nullopt},
-        {"\u00a0\u2028", std::nullopt},
+        {"  key \n", "key"}, {"\tsk-abc def\r\n", "sk-abc def"}, {" \t\n ", std::nullopt},
+        {"", std::nullopt},  {"\u00a0\u2028", std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input);

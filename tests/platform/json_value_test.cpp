@@ -11,7 +11,8 @@ TEST(JSONValue, PrintsTheTextForm) {
         const char* printed;
     };
     const Case cases[] = {
-        {R"({"b": [1, 2.5, true], "a": "x", "c": null})", R"({a: "x", b: [1, 2.5, true], c: null})"},
+        {R"({"b": [1, 2.5, true], "a": "x", "c": null})",
+         R"({a: "x", b: [1, 2.5, true], c: null})"},
         {"1", "1"},
         {"1.0", "1"},
         {"1e0", "1"},
@@ -40,7 +41,8 @@ TEST(JSONValue, DecodesBooleansBeforeNumbersAndComparesByCase) {
     EXPECT_EQ(JSONValue::parse("[]").kind(), JSONValue::Kind::array);
     EXPECT_EQ(JSONValue::parse("{}").kind(), JSONValue::Kind::object);
 
-    EXPECT_EQ(JSONValue::parse(R"({"a": 1, "b": [true]})"), JSONValue::parse(R"({"b": [true], "a": 1.0})"));
+    EXPECT_EQ(JSONValue::parse(R"({"a": 1, "b": [true]})"),
+              JSONValue::parse(R"({"b": [true], "a": 1.0})"));
     EXPECT_NE(JSONValue::number(1), JSONValue::string("1"));
     EXPECT_NE(JSONValue::boolean(true), JSONValue::number(1));
     EXPECT_EQ(JSONValue::null(), JSONValue::parse("null"));

@@ -21,9 +21,10 @@ TEST(LogSink, OneEventStaysOneLine) {
     record.message = "config_decode_failed error=line one\nforged line\x01";
     const auto line = LogSink::formatLine(record);
     EXPECT_EQ(line.find('\n'), line.size() - 1);
-    EXPECT_NE(line.find("error ai.ternwick.Vask [config] config_decode_failed error=line one\\nforged "
-                        "line\\x01\n"),
-              std::string::npos);
+    EXPECT_NE(
+        line.find("error ai.ternwick.Vask [config] config_decode_failed error=line one\\nforged "
+                  "line\\x01\n"),
+        std::string::npos);
 }
 
 TEST(LogSink, FileSinkAppendsWholeLinesFromManyThreads) {

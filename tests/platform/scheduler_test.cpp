@@ -98,7 +98,8 @@ TEST(Scheduler, RepeatingTaskMayCancelItselfFromInside) {
 TEST(Scheduler, SleepForReturnsWhenTheClockReachesTheDeadline) {
     test::FakeClock clock;
     std::stop_source stop;
-    auto slept = std::async(std::launch::async, [&] { return clock.sleepFor(5s, stop.get_token()); });
+    auto slept =
+        std::async(std::launch::async, [&] { return clock.sleepFor(5s, stop.get_token()); });
     while (clock.pendingTasks() == 0) {
         std::this_thread::yield();
     }
@@ -111,7 +112,8 @@ TEST(Scheduler, SleepForReturnsWhenTheClockReachesTheDeadline) {
 TEST(Scheduler, SleepForEndsEarlyWhenStopped) {
     test::FakeClock clock;
     std::stop_source stop;
-    auto slept = std::async(std::launch::async, [&] { return clock.sleepFor(1h, stop.get_token()); });
+    auto slept =
+        std::async(std::launch::async, [&] { return clock.sleepFor(1h, stop.get_token()); });
     while (clock.pendingTasks() == 0) {
         std::this_thread::yield();
     }

@@ -40,13 +40,20 @@ TEST(UserDefaults, TypedLookupsTellAbsentFromAnotherType) {
     };
     const Case cases[] = {
         {"missing", State::absent, State::absent, State::absent, State::absent, State::absent},
-        {"flag", State::present, State::otherType, State::otherType, State::otherType, State::otherType},
-        {"count", State::otherType, State::present, State::present, State::otherType, State::otherType},
-        {"whole", State::otherType, State::present, State::present, State::otherType, State::otherType},
-        {"ratio", State::otherType, State::otherType, State::present, State::otherType, State::otherType},
-        {"name", State::otherType, State::otherType, State::otherType, State::present, State::otherType},
-        {"list", State::otherType, State::otherType, State::otherType, State::otherType, State::present},
-        {"mixed", State::otherType, State::otherType, State::otherType, State::otherType, State::otherType},
+        {"flag", State::present, State::otherType, State::otherType, State::otherType,
+         State::otherType},
+        {"count", State::otherType, State::present, State::present, State::otherType,
+         State::otherType},
+        {"whole", State::otherType, State::present, State::present, State::otherType,
+         State::otherType},
+        {"ratio", State::otherType, State::otherType, State::present, State::otherType,
+         State::otherType},
+        {"name", State::otherType, State::otherType, State::otherType, State::present,
+         State::otherType},
+        {"list", State::otherType, State::otherType, State::otherType, State::otherType,
+         State::present},
+        {"mixed", State::otherType, State::otherType, State::otherType, State::otherType,
+         State::otherType},
     };
     auto same = [](auto lookupState, State expected) {
         return static_cast<int>(lookupState) == static_cast<int>(expected);
@@ -145,7 +152,8 @@ TEST(JsonFileDefaults, KillingAWriterMidWriteNeverLeavesATornFile) {
         if (child == 0) {
             JsonFileDefaults writer(path);
             for (int i = 0;; ++i) {
-                writer.set("payload", std::string(static_cast<std::size_t>(1 << 16) + i, 'a' + i % 26));
+                writer.set("payload",
+                           std::string(static_cast<std::size_t>(1 << 16) + i, 'a' + i % 26));
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5 + round * 3));

@@ -124,7 +124,9 @@ TEST(ChatMessageJSON, MalformedMessagesFailToDecode) {
                  {"state", "gone"}, {"accepted_count", 0}, {"rejected_count", 0}};
          }},
         {"token usage of unknown kind",
-         [](Json& j) { j["tokenUsage"] = {{"kind", "guessed"}, {"root", Json::object()}}; }},
+         [](Json& j) {
+             j["tokenUsage"] = {{"kind", "guessed"}, {"root", Json::object()}};
+         }},
         {"token usage as text", [](Json& j) { j["tokenUsage"] = "1280"; }},
     };
     for (const auto& c : cases) {

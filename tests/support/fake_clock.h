@@ -10,7 +10,7 @@ namespace vask::test {
 // A clock that moves only when the test advances it, and a scheduler on it: advance() runs every
 // task that falls due, in deadline order, each at its own time, on the calling thread.
 class FakeClock final : public Clock, public Scheduler {
-public:
+  public:
     FakeClock();
 
     WallTime now() const override;
@@ -23,7 +23,7 @@ public:
 
     std::size_t pendingTasks() const { return pendingCount(); }
 
-private:
+  private:
     mutable std::mutex mutex_;
     MonotonicTime monotonic_;
     WallTime wall_;

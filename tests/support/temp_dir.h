@@ -6,7 +6,7 @@ namespace vask::test {
 
 // A fresh folder under the temporary directory, removed with everything in it on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -17,7 +17,7 @@ public:
         return path_ / relative;
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

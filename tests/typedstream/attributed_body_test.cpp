@@ -99,10 +99,9 @@ TEST(AttributedBodyTest, AttributesDecodeAsSeparateItems) {
     EXPECT_EQ(keys.size(), 8U);
     // Joining every string that passes the filter would put the link and the mention into the
     // message text; the first item alone is the text.
-    EXPECT_EQ(stringValues(items),
-              (std::vector<std::string>{richBody().text, "+15550100123",
-                                        "https://example.com/a?b=1",
-                                        "at_0_6F3C2A2E-1B1D-4E63-9C1A-0E5D2C3B4A59"}));
+    EXPECT_EQ(stringValues(items), (std::vector<std::string>{
+                                       richBody().text, "+15550100123", "https://example.com/a?b=1",
+                                       "at_0_6F3C2A2E-1B1D-4E63-9C1A-0E5D2C3B4A59"}));
 }
 
 TEST(AttributedBodyTest, TruncationAtEveryPositionNeverGivesWrongText) {

@@ -13,8 +13,8 @@ using Bytes = std::vector<std::uint8_t>;
 using Case = TypedStreamDecoderError::Case;
 
 // Version 4, "streamtyped", system version 1000 written as 0x81 0xE8 0x03.
-const Bytes kHeader = {0x04, 0x0B, 's', 't', 'r', 'e', 'a', 'm', 't', 'y', 'p', 'e', 'd',
-                       0x81, 0xE8, 0x03};
+const Bytes kHeader = {0x04, 0x0B, 's', 't', 'r', 'e',  'a',  'm',
+                       't',  'y',  'p', 'e', 'd', 0x81, 0xE8, 0x03};
 
 Bytes archive(std::initializer_list<std::uint8_t> body) {
     Bytes bytes = kHeader;
@@ -22,7 +22,9 @@ Bytes archive(std::initializer_list<std::uint8_t> body) {
     return bytes;
 }
 
-void append(Bytes& bytes, std::string_view text) { bytes.insert(bytes.end(), text.begin(), text.end()); }
+void append(Bytes& bytes, std::string_view text) {
+    bytes.insert(bytes.end(), text.begin(), text.end());
+}
 
 // A new type list with these codes.
 void appendTypes(Bytes& bytes, std::string_view codes) {
@@ -62,8 +64,7 @@ TEST(TypedStreamDecoderTest, HeaderIsCheckedField_by_field) {
         {"signature", badSignature, Case::invalidHeader},
         {"system version 999", system999, Case::invalidHeader},
         {"cut in the signature", Bytes(kHeader.begin(), kHeader.begin() + 8), Case::outOfBounds},
-        {"cut in the system version", Bytes(kHeader.begin(), kHeader.end() - 1),
-         Case::outOfBounds},
+        {"cut in the system version", Bytes(kHeader.begin(), kHeader.end() - 1), Case::outOfBounds},
         {"empty", {}, Case::outOfBounds},
     };
     for (const auto& row : rows) {
@@ -112,22 +113,25 @@ TEST(TypedStreamDecoderTest, PrimitiveValuesDecodeToOneDataItem) {
         std::vector<Object> values;
     };
     const Row rows[] = {
-        {"unsigned 32-bit", archive({0x84, 0x01, 'I', 0x82, 0x01, 0x02, 0x03, 0x04}),
+        {"unsigned 32-bit",
+         archive({0x84, 0x01, 'I', 0x82, 0x01, 0x02, 0x03, 0x04}),
          {std::uint64_t{0x04030201}}},
         {"unsigned 16-bit", archive({0x84, 0x01, 'S', 0x81, 0x34, 0x12}), {std::uint64_t{0x1234}}},
         {"tag byte as unsigned", archive({0x84, 0x01, 'I', 0x85}), {std::uint64_t{0x85}}},
         {"0xFF before END is -1", archive({0x84, 0x01, 'i', 0xFF, 0x86}), {std::int64_t{-1}}},
-        {"0xFF before a value is skipped", archive({0x84, 0x01, 'i', 0xFF, 0xFF, 0x05}),
+        {"0xFF before a value is skipped",
+         archive({0x84, 0x01, 'i', 0xFF, 0xFF, 0x05}),
          {std::int64_t{5}}},
         {"signed 16-bit", archive({0x84, 0x01, 's', 0x81, 0xFE, 0xFF}), {std::int64_t{-2}}},
-        {"signed 32-bit", archive({0x84, 0x01, 'q', 0x82, 0x00, 0x00, 0x00, 0x80}),
+        {"signed 32-bit",
+         archive({0x84, 0x01, 'q', 0x82, 0x00, 0x00, 0x00, 0x80}),
          {std::int64_t{INT32_MIN}}},
         {"float", floatBody, {1.5F}},
         {"integer as float", archive({0x84, 0x01, 'f', 0x81, 0x10, 0x00}), {16.0F}},
         {"double", doubleBody, {-2.25}},
-        {"byte array", archive({0x84, 0x03, '[', '3', 'c', 'a', 'b', 'c'}),
-         {Bytes{'a', 'b', 'c'}}},
-        {"unknown code reads nothing", archive({0x84, 0x02, 'x', 'i', 0x07}),
+        {"byte array", archive({0x84, 0x03, '[', '3', 'c', 'a', 'b', 'c'}), {Bytes{'a', 'b', 'c'}}},
+        {"unknown code reads nothing",
+         archive({0x84, 0x02, 'x', 'i', 0x07}),
          {std::uint8_t{'x'}, std::int64_t{7}}},
         {"text", archive({0x84, 0x01, '+', 0x02, 'h', 'i'}), {std::string("hi")}},
     };

@@ -118,7 +118,7 @@ constexpr std::array reactionVerbs = {"Loved",      "Liked",      "Disliked",
                                       "Laughed at", "Emphasized", "Questioned"};
 
 class Random {
-public:
+  public:
     explicit Random(std::uint64_t seed) : state_(seed) {}
 
     std::uint64_t next() {
@@ -148,7 +148,7 @@ public:
         return text;
     }
 
-private:
+  private:
     std::uint64_t state_;
 };
 
@@ -264,7 +264,7 @@ struct Statements {
 // Writes messages one after another, continuing a history: row ids and dates go on from where
 // the database stands.
 class MessageWriter {
-public:
+  public:
     MessageWriter(sqlite3* db, const std::vector<Chat>& chats, std::uint64_t seed,
                   std::int64_t nextRowid, std::int64_t nextAttachmentRowid, std::int64_t date,
                   std::int64_t dateStep)
@@ -284,7 +284,7 @@ public:
 
     std::int64_t attachments() const { return attachments_; }
 
-private:
+  private:
     void writeOne() {
         const Chat& chat = chats_[static_cast<std::size_t>(
             random_.below(static_cast<std::int64_t>(chats_.size())))];

@@ -132,7 +132,9 @@ std::size_t TypedStreamWriter::beginObject(const std::vector<ClassRecord>& chain
     return number;
 }
 
-void TypedStreamWriter::endObject() { bytes_.push_back(kEnd); }
+void TypedStreamWriter::endObject() {
+    bytes_.push_back(kEnd);
+}
 
 void TypedStreamWriter::objectReference(std::size_t number) {
     // A reference byte equal to the type reference right before it would read as one reference.

@@ -25,7 +25,7 @@ namespace vask::typedstream {
 //     w.endObject();
 //     std::vector<std::uint8_t> body = w.bytes();
 class TypedStreamWriter {
-public:
+  public:
     struct ClassRecord {
         std::string name;
         std::uint64_t version = 0;
@@ -66,7 +66,7 @@ public:
     // "@" and a whole NSNumber object holding `value` as a 64-bit integer ("q").
     std::size_t numberObject(std::int64_t value);
 
-private:
+  private:
     void reference(std::size_t number);
     void classChain(const std::vector<ClassRecord>& chain);
     std::size_t sharedString(std::string_view key, bool& isNew);
