@@ -70,29 +70,11 @@ std::int32_t checkedSchemaVersion(sqlite3* db) {
 }
 
 void configure(sqlite3* db, std::chrono::milliseconds retryWindow) {
-    if (sqlite3_busy_timeout(db, 50) != SQLITE_OK) {
-        throw migrationFailed(sqlite3_errmsg(db));
-    }
-    // Each attempt returns quickly on a busy file; the loop, not SQLite, does the waiting.
-    struct RestoreBusyTimeout {
-        sqlite3* db;
-        ~RestoreBusyTimeout() {
-            sqlite3_busy_timeout(db, SQLiteSupport::defaultBusyTimeoutMilliseconds);
-        }
-    } restore{db};
-    const auto deadline = std::chrono::steady_clock::now() + retryWindow;
-    while (true) {
-        try {
-            SQLiteSupport::configureWriter(db, SQLiteSupport::SynchronousMode::full, true);
-            return;
-        } catch (const SQLiteSupport::Failure& failure) {
-            const int primary = failure.resultCode() & 0xff;
-            const bool retryable = primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
-            if (!retryable || std::chrono::steady_clock::now() >= deadline) {
-                throw migrationFailed("configuration: " + failure.message());
-            }
-            sqlite3_sleep(10);
-        }
+    try {
+        SQLiteSupport::configureWriterRetrying(db, SQLiteSupport::SynchronousMode::full, true,
+                                               retryWindow);
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw migrationFailed("configuration: " + failure.message());
     }
 }
 

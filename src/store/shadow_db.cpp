@@ -6,12 +6,14 @@
 
 #include "foundation/app_environment.h"
 #include "platform/clock.h"
-#include "store/sqlite_statement.h"
+#include "store/shadow_db_statements.h"
 
 namespace vask {
 namespace {
 
 using Case = ShadowDB::Error::Case;
+using shadow_db_detail::prepare;
+using shadow_db_detail::stepRow;
 
 std::string describe(Case kind, const std::string& message) {
     switch (kind) {
@@ -186,24 +188,6 @@ ORDER BY name)";
 constexpr std::string_view messageCountSQL =
     "SELECT COUNT(*) FROM messages WHERE deleted_at IS NULL";
 
-// Prepares `sql`, turning a refusal into prepareFailed.
-SQLiteStatement prepare(sqlite3* db, std::string_view sql) {
-    try {
-        return SQLiteStatement(db, sql);
-    } catch (const SQLiteSupport::Failure& failure) {
-        throw ShadowDB::Error(Case::prepareFailed, failure.message());
-    }
-}
-
-// Steps a read loop; a failed step is an error, never the end of the rows.
-bool stepRow(SQLiteStatement& statement) {
-    try {
-        return statement.step();
-    } catch (const SQLiteSupport::Failure& failure) {
-        throw ShadowDB::Error(Case::queryFailed, failure.message());
-    }
-}
-
 void bindMessage(SQLiteStatement& statement, const ShadowMessage& message) {
     statement.bind(1, message.guid)
         .bind(2, message.chatId)
@@ -237,7 +221,7 @@ ShadowDB::Error::Error(Case kind, std::string message)
     : vask::Error(describe(kind, message)), kind_(kind), message_(std::move(message)) {}
 
 ShadowDB::ShadowDB(const std::optional<std::filesystem::path>& path, OpenMode mode)
-    : path_(path ? *path : defaultShadowDBPath()) {
+    : path_(path ? *path : defaultShadowDBPath()), mode_(mode) {
     const auto sqliteMode = mode == OpenMode::readOnly ? SQLiteSupport::OpenMode::readOnly
                                                        : SQLiteSupport::OpenMode::readWriteCreate;
     try {
@@ -249,7 +233,9 @@ ShadowDB::ShadowDB(const std::optional<std::filesystem::path>& path, OpenMode mo
         return;
     }
     try {
-        SQLiteSupport::configureWriter(db_.get(), SQLiteSupport::SynchronousMode::normal, false);
+        SQLiteSupport::configureWriterRetrying(
+            db_.get(), SQLiteSupport::SynchronousMode::normal, false,
+            std::chrono::milliseconds(SQLiteSupport::defaultBusyTimeoutMilliseconds));
     } catch (const SQLiteSupport::Failure& failure) {
         close();
         throw Error(Case::queryFailed, failure.message());

@@ -9,22 +9,32 @@
 
 #include "platform/environment.h"
 #include "platform/error.h"
+#include "store/awaiting_reply.h"
 #include "store/chat_participant.h"
+#include "store/file_cache_entry.h"
+#include "store/message_cursor.h"
+#include "store/persona_message.h"
+#include "store/search_result.h"
+#include "store/shadow_event.h"
 #include "store/shadow_message.h"
+#include "store/shadow_query_result.h"
+#include "store/source_message.h"
 #include "store/sqlite_connection.h"
+#include "store/thread_message.h"
 
 namespace vask {
 
 // The private, indexed copy of the user's Messages history (shadow.db): its schema and version
-// rule, and the writes of messages, chat participants and the synchronisation cursor. One
+// rule, the writes of messages, chat participants and the synchronisation cursor, the queries
+// over them, and the calendar events and file cache that other components keep in it. One
 // instance holds one connection and is used by one task at a time; writers meet in SQLite's
 // write lock.
 class ShadowDB {
-public:
+  public:
     enum class OpenMode { readWrite, readOnly };
 
     class Error : public vask::Error {
-    public:
+      public:
         enum class Case { failedToOpen, queryFailed, prepareFailed, insertFailed };
 
         Error(Case kind, std::string message);
@@ -34,7 +44,7 @@ public:
             return kind_ == other.kind_ && message_ == other.message_;
         }
 
-    private:
+      private:
         Case kind_;
         std::string message_;
     };
@@ -100,10 +110,65 @@ public:
     // SQLite's PRAGMA schema_version (changes with every schema change).
     std::int64_t schemaVersion();
 
+    // --- Queries. Contact names come from the contacts database at `contactsDBPath`, attached
+    // for the one call. Times: `now` is Unix seconds, `withinDays` whole days.
+
+    // `query` is FTS5 syntax, bound unchanged; best BM25 rank first. A query FTS5 cannot parse
+    // gives no results; every other failure throws.
+    std::vector<SearchResult> search(std::string_view query, int limit);
+    // One-to-one chats whose newest live message is incoming, inside the window, from a sender
+    // that is a known contact; newest first. Reactions are dropped after the limit, so fewer
+    // than `limit` may come back.
+    std::vector<AwaitingReply> awaitingReplies(const std::filesystem::path& contactsDBPath,
+                                               int withinDays, int limit, std::int64_t now);
+    // The messages of the first `limit` guids, in that order: unknown guids are skipped, a guid
+    // given twice comes back twice.
+    std::vector<SourceMessage> fetchMessages(const std::vector<std::string>& guids,
+                                             const std::filesystem::path& contactsDBPath,
+                                             int limit);
+    std::vector<SourceMessage> recentMessages(int withinDays, int limit,
+                                              const std::filesystem::path& contactsDBPath,
+                                              std::int64_t now);
+    // Texts the user sent to `recipientHandle`, newest first, older than `before` when given.
+    std::vector<std::string> sentMessages(std::string_view recipientHandle,
+                                          const std::optional<MessageCursor>& before, int limit);
+    // Texts the user sent to anyone but `recipientHandle`, newest first.
+    std::vector<std::string> recentSentSample(std::string_view recipientHandle,
+                                              const std::optional<MessageCursor>& before,
+                                              int limit);
+    // The latest `limit` messages of the chat before the cursor, oldest first.
+    std::vector<ThreadMessage> recentThread(std::string_view chatId,
+                                            const std::optional<MessageCursor>& before, int limit);
+    std::vector<PersonaExemplar> personaExemplars(std::string_view recipientHandle, int limit);
+    // The chat's latest messages, oldest first; empty unless the chat is one-to-one and really
+    // involves `recipientHandle`.
+    std::vector<PersonaThreadMessage> personaThread(std::string_view chatId,
+                                                    std::string_view recipientHandle, int limit);
+    // Runs one statement that only reads, on a read-only connection, refusing writes, ATTACH,
+    // DETACH, transactions and pragmas that change anything. At most `limit` rows (100 when
+    // `limit` <= 0).
+    ShadowQueryResult executeReadOnly(std::string_view sql, int limit);
+
+    // --- File cache (present only while file access is on) and its privacy erasure.
+
+    // Creates the file cache tables and clears the erasure marker.
+    void createFileCacheSchemaIfNeeded();
+    // Nothing when the path is not cached or its row is incomplete.
+    std::optional<FileCacheEntry> fetchFileCache(std::string_view path);
+    // Inserts, or updates in place (keeping the row id) the entry of the same path.
+    void upsertFileCache(const FileCacheEntry& entry);
+    // Drops the file cache, vacuums, truncates the write-ahead log and marks the erasure; does
+    // nothing on a database already erased. An interrupted erasure is repeated in full.
+    void dropFileCacheSchema();
+
+    // --- Calendar events: replaced wholesale in one transaction; the previous events survive a
+    // failed replacement, and of two events with one id the later wins.
+    void replaceEvents(const std::vector<ShadowEvent>& events);
+
     // Idempotent; every later call fails with "database is closed".
     void close() noexcept;
 
-private:
+  private:
     sqlite3* connection() const;
     void execute(std::string_view sql);
     std::int64_t scalarCount(std::string_view sql);
@@ -111,8 +176,14 @@ private:
     void rebuildOnSchemaVersionMismatchLocked();
     void insertOneByOne(const std::vector<ShadowMessage>& messages);
     Error insertFailure(const std::string& guid, const std::string& message) const;
+    void checkpointWalOrThrow();
+    // Runs `query` with the contacts database attached as "contacts", detaching afterwards.
+    template <typename Query>
+    auto withContactsAttached(const std::filesystem::path& contactsDBPath, Query&& query)
+        -> decltype(query());
 
     std::filesystem::path path_;
+    OpenMode mode_;
     SQLiteConnection db_;
 };
 

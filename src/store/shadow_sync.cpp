@@ -1,9 +1,11 @@
 #include "store/shadow_sync.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <set>
 
+#include "platform/clock.h"
 #include "platform/logger.h"
 #include "platform/text.h"
 #include "store/chat_db_reader.h"
@@ -20,6 +22,12 @@ std::string describe(ShadowSyncError::Case kind, const std::string& message) {
             return "iMessage database not found. Ensure Full Disk Access is granted.";
     }
     return message;
+}
+
+std::int64_t nowUnixSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               Clock::system().now().time_since_epoch())
+        .count();
 }
 
 const Logger& logger() {
@@ -120,6 +128,54 @@ std::map<std::string, std::vector<ChatParticipant>> ShadowSync::fetchChatPartici
         byChat.emplace(chatId, std::move(participants));
     }
     return byChat;
+}
+
+std::vector<SearchResult> ShadowSync::search(std::string_view query, int limit) {
+    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readOnly);
+    return shadow.search(query, limit);
+}
+
+std::vector<AwaitingReply> ShadowSync::awaitingReplies(const std::filesystem::path& contactsDBPath,
+                                                       int withinDays, int limit) {
+    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readOnly);
+    return shadow.awaitingReplies(contactsDBPath, withinDays, limit, nowUnixSeconds());
+}
+
+std::vector<SourceMessage> ShadowSync::fetchMessages(const std::vector<std::string>& guids,
+                                                     const std::filesystem::path& contactsDBPath,
+                                                     int limit) {
+    if (guids.empty()) {
+        return {};
+    }
+    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readOnly);
+    return shadow.fetchMessages(guids, contactsDBPath, limit);
+}
+
+std::vector<SourceMessage> ShadowSync::recentMessages(int withinDays, int limit,
+                                                      const std::filesystem::path& contactsDBPath) {
+    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readOnly);
+    return shadow.recentMessages(withinDays, limit, contactsDBPath, nowUnixSeconds());
+}
+
+std::vector<std::string> ShadowSync::sentMessages(std::string_view recipientHandle,
+                                                  const std::optional<MessageCursor>& before,
+                                                  int limit) {
+    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readOnly);
+    return shadow.sentMessages(recipientHandle, before, limit);
+}
+
+std::vector<std::string> ShadowSync::recentSentSample(std::string_view recipientHandle,
+                                                      const std::optional<MessageCursor>& before,
+                                                      int limit) {
+    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readOnly);
+    return shadow.recentSentSample(recipientHandle, before, limit);
+}
+
+std::vector<ThreadMessage> ShadowSync::recentThread(std::string_view chatId,
+                                                    const std::optional<MessageCursor>& before,
+                                                    int limit) {
+    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readOnly);
+    return shadow.recentThread(chatId, before, limit);
 }
 
 }  // namespace vask

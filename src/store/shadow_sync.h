@@ -6,22 +6,28 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/error.h"
+#include "store/awaiting_reply.h"
 #include "store/chat_participant.h"
+#include "store/message_cursor.h"
+#include "store/search_result.h"
+#include "store/source_message.h"
+#include "store/thread_message.h"
 
 namespace vask {
 
 class ShadowSyncError : public Error {
-public:
+  public:
     enum class Case { syncFailed, chatDBNotFound };
 
     explicit ShadowSyncError(Case kind, std::string message = {});
     Case kind() const { return kind_; }
     const std::string& message() const { return message_; }
 
-private:
+  private:
     Case kind_;
     std::string message_;
 };
@@ -31,7 +37,7 @@ private:
 // instance may serve several tasks. Runs that overlap are kept apart by the caller; if they do
 // overlap, their writes serialise through SQLite and the copy stays exact.
 class ShadowSync {
-public:
+  public:
     // (processed, total); called on the thread that runs the synchronisation.
     using Progress = std::function<void(std::int64_t processed, std::int64_t total)>;
 
@@ -56,7 +62,25 @@ public:
     std::map<std::string, std::vector<ChatParticipant>> fetchChatParticipants(
         const std::vector<std::string>& chatIds);
 
-private:
+    // Read wrappers: each opens the shadow database read-only for the one call and throws its
+    // ShadowDB::Error unchanged. `now` is the current time in whole Unix seconds.
+    std::vector<SearchResult> search(std::string_view query, int limit);
+    std::vector<AwaitingReply> awaitingReplies(const std::filesystem::path& contactsDBPath,
+                                               int withinDays, int limit);
+    std::vector<SourceMessage> fetchMessages(const std::vector<std::string>& guids,
+                                             const std::filesystem::path& contactsDBPath,
+                                             int limit);
+    std::vector<SourceMessage> recentMessages(int withinDays, int limit,
+                                              const std::filesystem::path& contactsDBPath);
+    std::vector<std::string> sentMessages(std::string_view recipientHandle,
+                                          const std::optional<MessageCursor>& before, int limit);
+    std::vector<std::string> recentSentSample(std::string_view recipientHandle,
+                                              const std::optional<MessageCursor>& before,
+                                              int limit);
+    std::vector<ThreadMessage> recentThread(std::string_view chatId,
+                                            const std::optional<MessageCursor>& before, int limit);
+
+  private:
     std::filesystem::path chatDBPath_;
     std::filesystem::path shadowDBPath_;
 };

@@ -85,6 +85,33 @@ void SQLiteSupport::configureWriter(sqlite3* db, SynchronousMode synchronous, bo
     }
 }
 
+void SQLiteSupport::configureWriterRetrying(sqlite3* db, SynchronousMode synchronous,
+                                            bool secureDelete,
+                                            std::chrono::milliseconds retryWindow) {
+    // Each attempt gives up quickly on a busy file; this loop, not SQLite, does the waiting.
+    if (const int rc = sqlite3_busy_timeout(db, 50); rc != SQLITE_OK) {
+        throw failure(rc, db);
+    }
+    struct RestoreBusyTimeout {
+        sqlite3* db;
+        ~RestoreBusyTimeout() { sqlite3_busy_timeout(db, defaultBusyTimeoutMilliseconds); }
+    } restore{db};
+    const auto deadline = std::chrono::steady_clock::now() + retryWindow;
+    while (true) {
+        try {
+            configureWriter(db, synchronous, secureDelete);
+            return;
+        } catch (const Failure& error) {
+            const int primary = error.resultCode() & 0xff;
+            if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) ||
+                std::chrono::steady_clock::now() >= deadline) {
+                throw;
+            }
+            sqlite3_sleep(10);
+        }
+    }
+}
+
 void SQLiteSupport::execute(std::string_view sql, sqlite3* db) {
     char* errorText = nullptr;
     const std::string text(sql);

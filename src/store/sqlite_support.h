@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -47,6 +48,12 @@ public:
     // WAL (changed only when not already on), synchronous, foreign keys, and optionally secure
     // delete, stopping at the first failure, whose message is prefixed by the pragma's name.
     static void configureWriter(sqlite3* db, SynchronousMode synchronous, bool secureDelete);
+    // configureWriter, tried again for up to `retryWindow` while another connection keeps the
+    // file busy: switching a new file to WAL needs it alone, and SQLite answers such a switch
+    // with "database is locked" at once rather than waiting in the busy handler. The last
+    // failure is thrown as configureWriter throws it.
+    static void configureWriterRetrying(sqlite3* db, SynchronousMode synchronous, bool secureDelete,
+                                        std::chrono::milliseconds retryWindow);
     // One or more statements.
     static void execute(std::string_view sql, sqlite3* db);
     // Binds a copy of `text`; returns SQLite's result code (SQLITE_TOOBIG for text past 2 GiB).
