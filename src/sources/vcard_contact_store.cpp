@@ -123,8 +123,8 @@ VCardContactStore::VCardContactStore(std::filesystem::path folder, UserDefaults&
                                      NotificationCenter& center, Scheduler& scheduler,
                                      Scheduler::Duration changeLatency)
     : folder_(std::move(folder)), defaults_(defaults), center_(center) {
-    watcher_ = std::make_unique<VCardFolderWatcher>(
-        folder_,
+    watcher_ = std::make_unique<FolderWatcher>(
+        folder_, ".vcf",
         [this] {
             center_.post(std::string(didChangeNotification),
                          static_cast<const SystemContactStore*>(this));

@@ -8,8 +8,8 @@
 #include "platform/notification_center.h"
 #include "platform/scheduler.h"
 #include "platform/user_defaults.h"
+#include "sources/folder_watcher.h"
 #include "sources/system_contact_store.h"
-#include "sources/vcard_folder_watcher.h"
 
 namespace vask {
 
@@ -27,7 +27,7 @@ class VCardContactStore final : public SystemContactStore {
     VCardContactStore(std::filesystem::path folder, UserDefaults& defaults,
                       NotificationCenter& center = NotificationCenter::shared(),
                       Scheduler& scheduler = Scheduler::system(),
-                      Scheduler::Duration changeLatency = VCardFolderWatcher::defaultLatency);
+                      Scheduler::Duration changeLatency = FolderWatcher::defaultLatency);
 
     // VASK_CONTACTS_DIR when set, else the "contacts" folder of the user's data folder.
     static std::optional<std::filesystem::path> defaultFolder(const Environment& env);
@@ -40,13 +40,13 @@ class VCardContactStore final : public SystemContactStore {
     std::vector<SystemContact> enumerateContacts(const ContactFetchRequest& request) override;
 
     const std::filesystem::path& folder() const { return folder_; }
-    const VCardFolderWatcher& watcher() const { return *watcher_; }
+    const FolderWatcher& watcher() const { return *watcher_; }
 
   private:
     std::filesystem::path folder_;
     UserDefaults& defaults_;
     NotificationCenter& center_;
-    std::unique_ptr<VCardFolderWatcher> watcher_;
+    std::unique_ptr<FolderWatcher> watcher_;
 };
 
 }  // namespace vask

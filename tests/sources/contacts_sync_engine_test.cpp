@@ -386,7 +386,7 @@ TEST_F(ContactsSyncEngineTest, RewritingACardFileSyncsOnceMore) {
     writeFileAtomically(folder / "ada.vcf",
                         "BEGIN:VCARD\nVERSION:3.0\nUID:ada\nFN:Ada King\nEND:VCARD\n");
     ASSERT_TRUE(eventually([&] { return cards->watcher().relevantEventCount() > seen; }));
-    clock_.advance(VCardFolderWatcher::defaultLatency);
+    clock_.advance(FolderWatcher::defaultLatency);
     ASSERT_TRUE(eventually([&] { return completions_ == 2; }));
     EXPECT_EQ(storedNames(dbPath()), (std::map<std::string, std::string>{{"ada", "Ada King"}}));
     clock_.advance(1s);

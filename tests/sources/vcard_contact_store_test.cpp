@@ -62,7 +62,7 @@ class VCardContactStoreTest : public ::testing::Test {
     void deliverAfter(const VCardContactStore& store, std::size_t events) {
         ASSERT_TRUE(eventually([&] { return store.watcher().relevantEventCount() >= events; }));
         EXPECT_EQ(store.watcher().relevantEventCount(), events);
-        clock_.advance(VCardFolderWatcher::defaultLatency);
+        clock_.advance(FolderWatcher::defaultLatency);
     }
 
     test::TempDir dir_;

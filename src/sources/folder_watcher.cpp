@@ -1,4 +1,4 @@
-#include "sources/vcard_folder_watcher.h"
+#include "sources/folder_watcher.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -22,38 +22,43 @@ constexpr std::uint32_t folderEvents = IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_FRO
 constexpr std::uint32_t parentEvents = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
 
 const StructuredLogger& logger() {
-    static const StructuredLogger log("contacts-watcher");
+    static const StructuredLogger log("folder-watcher");
     return log;
-}
-
-bool isCardFile(std::string_view name) {
-    if (name.empty() || name.front() == '.') {
-        return false;
-    }
-    return name.size() > 4 && text::toLower(name.substr(name.size() - 4)) == ".vcf";
 }
 
 }  // namespace
 
-VCardFolderWatcher::VCardFolderWatcher(std::filesystem::path folder, std::function<void()> onChange,
-                                       Scheduler& scheduler, Scheduler::Duration latency)
-    : folder_(std::move(folder)), onChange_(std::move(onChange)), latency_(latency) {
+bool FolderWatcher::isDataFile(std::string_view name) const {
+    if (name.empty() || name.front() == '.') {
+        return false;
+    }
+    return name.size() > extension_.size() &&
+           text::toLower(name.substr(name.size() - extension_.size())) == extension_;
+}
+
+FolderWatcher::FolderWatcher(std::filesystem::path folder, std::string extension,
+                             std::function<void()> onChange, Scheduler& scheduler,
+                             Scheduler::Duration latency)
+    : folder_(std::move(folder)),
+      extension_(text::toLower(extension)),
+      onChange_(std::move(onChange)),
+      latency_(latency) {
     inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotify_ < 0) {
-        throw Error(std::string("Could not watch the contacts folder: ") + std::strerror(errno));
+        throw Error(std::string("Could not watch the folder: ") + std::strerror(errno));
     }
     wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake_ < 0) {
         const int error = errno;
         ::close(inotify_);
-        throw Error(std::string("Could not watch the contacts folder: ") + std::strerror(error));
+        throw Error(std::string("Could not watch the folder: ") + std::strerror(error));
     }
-    queue_ = std::make_unique<SerialQueue>("contacts-watcher", scheduler);
+    queue_ = std::make_unique<SerialQueue>("folder-watcher", scheduler);
     addWatches();
     reader_ = std::thread([this] { readLoop(); });
 }
 
-VCardFolderWatcher::~VCardFolderWatcher() {
+FolderWatcher::~FolderWatcher() {
     const std::uint64_t one = 1;
     // Adding 1 to a fresh eventfd cannot overflow it, so this write does not fail.
     [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
@@ -67,13 +72,13 @@ VCardFolderWatcher::~VCardFolderWatcher() {
     ::close(inotify_);
 }
 
-void VCardFolderWatcher::addWatches() {
+void FolderWatcher::addWatches() {
     std::error_code error;
     if (!std::filesystem::is_directory(folder_, error)) {
         parentWatch_ = inotify_add_watch(inotify_, folder_.parent_path().c_str(), parentEvents);
         if (parentWatch_ < 0) {
-            logger().warning("contacts_watch_failed", {{"path", folder_.parent_path().string()},
-                                                       {"error", std::strerror(errno)}});
+            logger().warning("folder_watch_failed", {{"path", folder_.parent_path().string()},
+                                                     {"error", std::strerror(errno)}});
         }
         return;
     }
@@ -85,7 +90,7 @@ void VCardFolderWatcher::addWatches() {
     // walked again after every change of its shape.
     auto watch = [this](const std::filesystem::path& path) {
         if (inotify_add_watch(inotify_, path.c_str(), folderEvents) < 0) {
-            logger().warning("contacts_watch_failed",
+            logger().warning("folder_watch_failed",
                              {{"path", path.string()}, {"error", std::strerror(errno)}});
         }
     };
@@ -99,19 +104,19 @@ void VCardFolderWatcher::addWatches() {
         }
     }
     if (error) {
-        logger().warning("contacts_watch_failed",
+        logger().warning("folder_watch_failed",
                          {{"path", folder_.string()}, {"error", error.message()}});
     }
 }
 
-void VCardFolderWatcher::readLoop() {
+void FolderWatcher::readLoop() {
     std::array<pollfd, 2> fds{pollfd{inotify_, POLLIN, 0}, pollfd{wake_, POLLIN, 0}};
     while (true) {
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            logger().error("contacts_watch_stopped", {{"error", std::strerror(errno)}});
+            logger().error("folder_watch_stopped", {{"error", std::strerror(errno)}});
             return;
         }
         if (fds[1].revents != 0) {
@@ -125,7 +130,7 @@ void VCardFolderWatcher::readLoop() {
     }
 }
 
-std::size_t VCardFolderWatcher::drainEvents() {
+std::size_t FolderWatcher::drainEvents() {
     alignas(inotify_event) std::array<char, 16384> buffer;
     std::size_t relevant = 0;
     bool shapeChanged = false;
@@ -156,7 +161,7 @@ std::size_t VCardFolderWatcher::drainEvents() {
             } else if ((event.mask & IN_ISDIR) != 0) {
                 shapeChanged = true;
                 ++relevant;
-            } else if ((event.mask & IN_CREATE) == 0 && isCardFile(name)) {
+            } else if ((event.mask & IN_CREATE) == 0 && isDataFile(name)) {
                 // A file's creation is followed by its write or rename, which is what counts.
                 ++relevant;
             }
@@ -168,7 +173,7 @@ std::size_t VCardFolderWatcher::drainEvents() {
     return relevant;
 }
 
-void VCardFolderWatcher::scheduleDelivery() {
+void FolderWatcher::scheduleDelivery() {
     std::lock_guard lock(mutex_);
     if (deliveryPending_) {
         return;

@@ -1,0 +1,582 @@
+#include "sources/file_access_service.h"
+
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <limits>
+
+#include "platform/crypto.h"
+#include "platform/file_io.h"
+#include "platform/text.h"
+#include "sources/corvane_vision_client.h"
+#include "sources/file_types.h"
+#include "sources/pdf_document.h"
+#include "sources/rich_text_reader.h"
+#include "sources/text_decoding.h"
+
+namespace vask {
+namespace fs = std::filesystem;
+
+namespace {
+
+class ReadFd {
+  public:
+    explicit ReadFd(const fs::path& path)
+        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)) {
+        if (fd_ < 0) {
+            throw FileError("open", path, errno);
+        }
+    }
+    ~ReadFd() { ::close(fd_); }
+    ReadFd(const ReadFd&) = delete;
+    ReadFd& operator=(const ReadFd&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// Reads the next piece into `buffer`; 0 at the end. Throws FileError.
+std::size_t readSome(const ReadFd& fd, const fs::path& path, char* buffer, std::size_t size) {
+    while (true) {
+        const auto n = ::read(fd.get(), buffer, size);
+        if (n >= 0) {
+            return static_cast<std::size_t>(n);
+        }
+        if (errno != EINTR) {
+            throw FileError("read", path, errno);
+        }
+    }
+}
+
+// "/a/./b/../c/" as "/a/c": the standardised form paths and scopes are compared in.
+std::string standardised(std::string_view path) {
+    auto text = fs::path(path).lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') {
+        text.pop_back();
+    }
+    return text;
+}
+
+bool isWithin(std::string_view path, std::string_view scope) {
+    if (path == scope) {
+        return true;
+    }
+    if (scope.ends_with('/')) {
+        return path.starts_with(scope);
+    }
+    return path.size() > scope.size() && path.starts_with(scope) && path[scope.size()] == '/';
+}
+
+std::string resolved(const std::string& path) {
+    std::error_code ec;
+    auto canonical = fs::weakly_canonical(path, ec);
+    return ec ? path : standardised(canonical.string());
+}
+
+std::int32_t clampedInt32(std::int64_t value) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
+
+FileAccessService::FileAccessService(const fs::path& dbPath, FileAccessConfig config,
+                                     std::shared_ptr<const VisionParserProviding> visionClient,
+                                     Options options)
+    : config_(std::move(config)),
+      options_(std::move(options)),
+      visionClient_(std::move(visionClient)),
+      search_(options_.search) {
+    if (const auto home = homeDirectory(options_.environment)) {
+        home_ = standardised(home->string());
+        resolvedHome_ = resolved(home_);
+    }
+    db_ = std::make_unique<ShadowDB>(dbPath, ShadowDB::OpenMode::readWrite);
+    db_->createSchemaIfNeeded();
+    db_->createFileCacheSchemaIfNeeded();
+}
+
+namespace {
+
+std::shared_ptr<const VisionParserProviding> visionClientFor(
+    const std::optional<std::string>& apiKey, const std::optional<std::string>& customerToken,
+    const FileAccessConfig& config, const Url& relayBaseURL) {
+    if (customerToken) {
+        if (const auto token = text::trimmed(*customerToken); !token.empty()) {
+            return std::make_shared<CorvaneVisionClient>(CorvaneVisionClient::withCustomerToken(
+                std::string(token), config.requestTimeoutSeconds, relayBaseURL));
+        }
+    }
+    if (apiKey) {
+        if (const auto key = text::trimmed(*apiKey); !key.empty()) {
+            return std::make_shared<CorvaneVisionClient>(CorvaneVisionClient::withApiKey(
+                std::string(key), config.requestTimeoutSeconds, relayBaseURL));
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+FileAccessService::FileAccessService(const fs::path& dbPath,
+                                     const std::optional<std::string>& apiKey,
+                                     const std::optional<std::string>& customerToken,
+                                     FileAccessConfig config, const Url& relayBaseURL,
+                                     Options options)
+    : FileAccessService(dbPath, config,
+                        visionClientFor(apiKey, customerToken, config, relayBaseURL),
+                        std::move(options)) {}
+
+// --- Scopes and exclusions
+
+std::string FileAccessService::expandTilde(std::string_view path) const {
+    if (path == "~" || path.starts_with("~/")) {
+        return home_ + std::string(path.substr(1));
+    }
+    return std::string(path);
+}
+
+std::vector<std::string> FileAccessService::allowedScopes() const {
+    std::vector<std::string> scopes;
+    for (const auto& scope : config_.allowedScopes) {
+        scopes.push_back(standardised(expandTilde(scope)));
+    }
+    return scopes;
+}
+
+std::vector<fs::path> FileAccessService::resolvedScopes() const {
+    std::vector<fs::path> scopes;
+    for (const auto& scope : allowedScopes()) {
+        std::error_code ec;
+        if (fs::exists(scope, ec)) {
+            scopes.emplace_back(scope);
+        }
+    }
+    return scopes;
+}
+
+bool FileAccessService::isExcluded(std::string_view path) const {
+    const std::string subject(path);
+    for (const auto& pattern : config_.excludedPatterns) {
+        auto expanded = expandTilde(pattern);
+        if (::fnmatch(expanded.c_str(), subject.c_str(), 0) == 0) {
+            return true;
+        }
+        // A home folder reached through a link: the resolved paths live under its target.
+        if (pattern.starts_with('~') && resolvedHome_ != home_) {
+            expanded = resolvedHome_ + pattern.substr(1);
+            if (::fnmatch(expanded.c_str(), subject.c_str(), 0) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+std::optional<fs::path> FileAccessService::allowedResolvedPath(std::string_view path) const {
+    const auto lexical = standardised(path);
+    if (isExcluded(lexical)) {
+        return std::nullopt;
+    }
+    const auto real = resolved(lexical);
+    if (isExcluded(real)) {
+        return std::nullopt;
+    }
+    for (const auto& scope : allowedScopes()) {
+        if (isWithin(real, resolved(scope))) {
+            return fs::path(real);
+        }
+    }
+    return std::nullopt;
+}
+
+bool FileAccessService::isAllowed(std::string_view path) const {
+    return allowedResolvedPath(path).has_value();
+}
+
+// --- Search
+
+std::vector<FileCandidate> FileAccessService::findFiles(std::string_view query,
+                                                        std::stop_token stop) const {
+    const auto scopes = resolvedScopes();
+    if (scopes.empty()) {
+        return {};
+    }
+    std::vector<fs::path> searchRoots;
+    for (const auto& scope : scopes) {
+        searchRoots.emplace_back(resolved(scope.string()));
+    }
+    const auto limit = static_cast<std::size_t>(std::max<std::int64_t>(config_.maxFiles, 0)) * 4;
+    FileSearch::Result found;
+    try {
+        found = search_.search(
+            query, searchRoots, limit, [this](const std::string& p) { return isExcluded(p); },
+            stop);
+    } catch (const FileSearchError& error) {
+        logger_.error("mdfind_error", {{"error", error.what()}});
+        return {};
+    }
+    if (found.timedOut || found.cancelled) {
+        logger_.error("file_search_incomplete",
+                      {{"reason", found.cancelled ? "cancelled" : "timed_out"},
+                       {"found", std::to_string(found.paths.size())}});
+    }
+
+    std::vector<FileCandidate> candidates;
+    for (auto& path : found.paths) {
+        const auto real = allowedResolvedPath(path);
+        if (!real) {
+            continue;
+        }
+        struct stat info {};
+        if (::stat(real->c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            continue;
+        }
+        FileCandidate candidate;
+        candidate.name = fs::path(path).filename().string();
+        if (const auto type = FileTypes::forPath(path)) {
+            candidate.kind = std::string(type->kind);
+        }
+        candidate.size = static_cast<std::int64_t>(info.st_size);
+        candidate.modified = Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(
+            std::chrono::seconds(info.st_mtim.tv_sec) +
+            std::chrono::nanoseconds(info.st_mtim.tv_nsec)));
+        candidate.path = std::move(path);
+        candidates.push_back(std::move(candidate));
+    }
+    std::stable_sort(
+        candidates.begin(), candidates.end(),
+        [](const FileCandidate& a, const FileCandidate& b) { return a.modified > b.modified; });
+    return candidates;
+}
+
+// --- Prefetch
+
+std::int64_t FileAccessService::prefetch(std::string_view query, std::stop_token stop) {
+    const std::lock_guard lock(mutex_);
+    const std::string trimmedQuery(text::trimmed(query));
+    if (trimmedQuery.empty()) {
+        return 0;
+    }
+    const bool visionEligible = canUseVision(stop);
+    if (!visionEligible) {
+        logger_.error("file_prefetch_vision_unavailable", {{"query", trimmedQuery}});
+    }
+    const auto candidates = findFiles(trimmedQuery, stop);
+    if (candidates.empty()) {
+        logger_.info("file_prefetch_empty", {{"query", trimmedQuery}});
+        return 0;
+    }
+    std::int64_t cached = 0;
+    const auto tries = std::min<std::size_t>(
+        candidates.size(), static_cast<std::size_t>(std::max<std::int64_t>(config_.maxFiles, 0)));
+    for (std::size_t i = 0; i < tries; ++i) {
+        if (stop.stop_requested()) {
+            break;
+        }
+        const auto& candidate = candidates[i];
+        try {
+            if (static_cast<std::uintmax_t>(candidate.size) > options_.maxFileBytes) {
+                throw FileAccessError(FileAccessError::Case::tooLarge);
+            }
+            if (cacheFile(candidate, visionEligible, stop)) {
+                ++cached;
+            }
+        } catch (const FileAccessError& error) {
+            if (error.kind() == FileAccessError::Case::visionRequired) {
+                logger_.error("file_prefetch_skipped",
+                              {{"path", candidate.path}, {"reason", "vision_required"}});
+            } else if (error.kind() == FileAccessError::Case::tooLarge) {
+                logger_.error("file_prefetch_skipped", {{"path", candidate.path},
+                                                        {"reason", "too_large"},
+                                                        {"size", std::to_string(candidate.size)}});
+            } else {
+                logger_.error("file_prefetch_failed",
+                              {{"path", candidate.path}, {"error", error.what()}});
+            }
+        } catch (const std::exception& error) {
+            logger_.error("file_prefetch_failed",
+                          {{"path", candidate.path}, {"error", error.what()}});
+        }
+    }
+    logger_.info("file_prefetch_completed", {{"query", trimmedQuery},
+                                             {"candidates", std::to_string(candidates.size())},
+                                             {"cached", std::to_string(cached)}});
+    return cached;
+}
+
+// --- Cache
+
+std::string FileAccessService::fileHash(const fs::path& path) const {
+    const ReadFd fd(path);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) == 0 &&
+        static_cast<std::uintmax_t>(info.st_size) > options_.maxFileBytes) {
+        throw FileAccessError(FileAccessError::Case::tooLarge);
+    }
+    Sha256 hash;
+    std::array<char, 64 * 1024> buffer{};
+    while (const auto n = readSome(fd, path, buffer.data(), buffer.size())) {
+        hash.update(std::string_view(buffer.data(), n));
+    }
+    return hash.finishHex();
+}
+
+std::string FileAccessService::readWholeFile(const fs::path& path) const {
+    const ReadFd fd(path);
+    std::string contents;
+    std::array<char, 64 * 1024> buffer{};
+    while (const auto n = readSome(fd, path, buffer.data(), buffer.size())) {
+        // The file may have grown since it was measured.
+        if (contents.size() + n > options_.maxFileBytes) {
+            throw FileAccessError(FileAccessError::Case::tooLarge);
+        }
+        contents.append(buffer.data(), n);
+    }
+    return contents;
+}
+
+bool FileAccessService::cacheFile(const FileCandidate& candidate, bool visionEligible,
+                                  std::stop_token stop) {
+    // Checked again: the file system may have changed since the search.
+    const auto real = allowedResolvedPath(candidate.path);
+    if (!real) {
+        throw FileAccessError(FileAccessError::Case::unreadable);
+    }
+    auto hash = fileHash(*real);
+    if (const auto row = db_->fetchFileCache(candidate.path);
+        row && row->fileHash == hash && !row->contentMarkdown.empty()) {
+        logger_.info("file_cache_hit", {{"path", candidate.path}});
+        return false;
+    }
+    auto result = parseFile(*real, visionEligible, stop);
+    FileCacheEntry entry;
+    entry.path = candidate.path;
+    entry.contentMarkdown = std::move(result.contentMarkdown);
+    entry.fileHash = std::move(hash);
+    entry.parsedAt =
+        std::chrono::duration_cast<std::chrono::seconds>(options_.clock->now().time_since_epoch())
+            .count();
+    entry.parseModel = result.parseModel.rawValue();
+    entry.parseMethod = std::string(toString(result.parseMethod));
+    entry.pageCount = clampedInt32(result.pageCount);
+    entry.tokenCost = clampedInt32(result.tokenCost);
+    db_->upsertFileCache(entry);
+    return true;
+}
+
+// --- Parsing
+
+FileParseResult FileAccessService::parseFile(const fs::path& path, bool visionEligible,
+                                             std::stop_token stop) {
+    const auto type = FileTypes::forPath(path.string());
+    if (type && type->isPDF()) {
+        if (!visionEligible) {
+            throw FileAccessError(FileAccessError::Case::visionRequired);
+        }
+        return parsePDF(path, stop);
+    }
+    if (type && type->isImage()) {
+        if (!visionEligible) {
+            throw FileAccessError(FileAccessError::Case::visionRequired);
+        }
+        return parseImage(path, stop);
+    }
+    if (type && type->isTextOrSourceCode()) {
+        return parseText(path);
+    }
+    return parseDocument(path);
+}
+
+FileParseResult FileAccessService::parseText(const fs::path& path) {
+    const auto bytes = readWholeFile(path);
+    FileParseResult result;
+    if (auto text = TextDecoding::utf8(bytes)) {
+        result.contentMarkdown = std::move(*text);
+        result.parseMethod = ParseMethod::direct;
+        return result;
+    }
+    const TextDecodingError utf8Error;
+    logger_.error("file_text_decode_failed",
+                  {{"path", path.string()}, {"encoding", "utf8"}, {"error", utf8Error.what()}});
+    if (auto text = TextDecoding::detected(bytes)) {
+        logger_.error("file_text_decode_fallback", {{"path", path.string()}, {"method", "auto"}});
+        result.contentMarkdown = std::move(*text);
+        result.parseMethod = ParseMethod::directFallback;
+        return result;
+    }
+    if (auto text = RichTextReader::plainText(bytes)) {
+        logger_.error("file_text_decode_fallback",
+                      {{"path", path.string()}, {"method", "attributed"}});
+        result.contentMarkdown = std::move(*text);
+        result.parseMethod = ParseMethod::textExtractionFallback;
+        return result;
+    }
+    throw utf8Error;
+}
+
+FileParseResult FileAccessService::parseDocument(const fs::path& path) {
+    auto text = RichTextReader::plainText(readWholeFile(path));
+    if (!text) {
+        throw FileAccessError(FileAccessError::Case::unsupportedType);
+    }
+    FileParseResult result;
+    result.contentMarkdown = std::move(*text);
+    result.parseMethod = ParseMethod::textExtraction;
+    return result;
+}
+
+void FileAccessService::requireVision(std::stop_token stop) {
+    if (config_.useVision == FileVisionMode::disabled) {
+        throw FileAccessError(FileAccessError::Case::visionRequired);
+    }
+    if (!visionClient_) {
+        throw FileAccessError(FileAccessError::Case::missingVisionClient);
+    }
+    if (config_.visionModel && !isVisionModelSupported(*config_.visionModel, stop)) {
+        throw FileAccessError::unsupportedVisionModel(*config_.visionModel);
+    }
+}
+
+ParseModel FileAccessService::visionParseModel() const {
+    return config_.visionModel ? ParseModel::remote(*config_.visionModel)
+                               : ParseModel::tierDefault();
+}
+
+FileParseResult FileAccessService::parsePDF(const fs::path& path, std::stop_token stop) {
+    const auto document = PdfDocument::open(path);
+    if (!document) {
+        throw FileAccessError(FileAccessError::Case::unreadable);
+    }
+    requireVision(stop);
+    return parsePDFWithVision(*document, path.filename().string(), stop);
+}
+
+FileParseResult FileAccessService::parsePDFWithVision(const PdfDocument& document,
+                                                      const std::string& filename,
+                                                      std::stop_token stop) {
+    if (!visionClient_) {
+        throw FileAccessError(FileAccessError::Case::missingVisionClient);
+    }
+    const int pageCount = document.pageCount();
+    const auto pages =
+        std::max<std::int64_t>(1, std::min<std::int64_t>(config_.maxPages, pageCount));
+    std::vector<std::string> sections;
+    std::int64_t tokenCost = 0;
+    for (std::int64_t i = 0; i < pages; ++i) {
+        std::optional<std::string> png;
+        try {
+            png = document.renderPagePNG(static_cast<int>(i));
+        } catch (const PdfDocument::RenderError&) {
+            throw FileAccessError(FileAccessError::Case::renderFailed);
+        }
+        if (!png) {
+            continue;
+        }
+        const auto number = std::to_string(i + 1);
+        const auto output = visionClient_->parseMarkdown(visionPrompt, *png, "image/png",
+                                                         filename + "-page-" + number + ".png",
+                                                         config_.visionModel, stop);
+        tokenCost += output.tokenCost;
+        sections.push_back("## Page " + number + "\n\n" +
+                           std::string(text::trimmed(output.markdown)));
+    }
+    FileParseResult result;
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        if (i > 0) {
+            result.contentMarkdown += "\n\n---\n\n";
+        }
+        result.contentMarkdown += sections[i];
+    }
+    result.parseMethod = ParseMethod::vision;
+    result.parseModel = visionParseModel();
+    result.pageCount = pageCount;
+    result.tokenCost = tokenCost;
+    return result;
+}
+
+FileParseResult FileAccessService::parseImage(const fs::path& path, std::stop_token stop) {
+    requireVision(stop);
+    return parseImageWithVision(path, stop);
+}
+
+FileParseResult FileAccessService::parseImageWithVision(const fs::path& path,
+                                                        std::stop_token stop) {
+    if (!visionClient_) {
+        throw FileAccessError(FileAccessError::Case::missingVisionClient);
+    }
+    const auto bytes = readWholeFile(path);
+    const auto type = FileTypes::forPath(path.string());
+    // Other formats go as they are under their own type: no decoder for them is linked in, and
+    // the relay takes the common ones itself.
+    const std::string mime = type ? std::string(type->mimeType) : "image/png";
+    const auto output = visionClient_->parseMarkdown(
+        visionPrompt, bytes, mime, path.filename().string(), config_.visionModel, stop);
+    FileParseResult result;
+    result.contentMarkdown = output.markdown;
+    result.parseMethod = ParseMethod::vision;
+    result.parseModel = visionParseModel();
+    result.pageCount = 1;
+    result.tokenCost = output.tokenCost;
+    return result;
+}
+
+// --- Vision eligibility
+
+bool FileAccessService::canUseVision(std::stop_token stop) {
+    if (config_.useVision == FileVisionMode::disabled) {
+        logger_.info("vision_check_disabled", {{"reason", "config.useVision is disabled"}});
+        return false;
+    }
+    if (!visionClient_) {
+        logger_.info("vision_check_no_client", {{"reason", "visionClient is nil (no API key?)"}});
+        return false;
+    }
+    if (!config_.visionModel) {
+        return true;
+    }
+    if (!isVisionModelSupported(*config_.visionModel, stop)) {
+        logger_.info(
+            "vision_check_model_not_supported",
+            {{"model", *config_.visionModel}, {"reason", "model not in vision models list"}});
+        return false;
+    }
+    return true;
+}
+
+bool FileAccessService::isVisionModelSupported(const std::string& model, std::stop_token stop) {
+    if (visionModelsCache_) {
+        const bool found = visionModelsCache_->contains(model);
+        logger_.info("vision_model_check_cached",
+                     {{"model", model},
+                      {"found", found ? "true" : "false"},
+                      {"cached_count", std::to_string(visionModelsCache_->size())}});
+        return found;
+    }
+    if (!visionClient_) {
+        return false;
+    }
+    try {
+        visionModelsCache_ = visionClient_->fetchVisionModels(stop);
+    } catch (const std::exception& error) {
+        logger_.error("vision_model_list_failed", {{"error", error.what()}});
+        return false;
+    }
+    const bool found = visionModelsCache_->contains(model);
+    std::string available;
+    for (const auto& id : *visionModelsCache_) {
+        available += available.empty() ? id : "," + id;
+    }
+    logger_.info(
+        "vision_model_check_fetched",
+        {{"model", model}, {"found", found ? "true" : "false"}, {"available_models", available}});
+    return found;
+}
+
+}  // namespace vask

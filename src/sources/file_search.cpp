@@ -1,0 +1,334 @@
+#include "sources/file_search.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/text.h"
+#include "sources/file_types.h"
+
+extern char** environ;
+
+namespace vask {
+namespace {
+
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+  private:
+    int fd_;
+};
+
+bool isWordByte(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80;
+}
+
+void lowerAsciiInPlace(std::string& s) {
+    for (auto& c : s) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+}
+
+std::string readPrefix(const std::filesystem::path& path, std::size_t limit) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) {
+        return {};
+    }
+    std::string buffer(limit, '\0');
+    std::size_t filled = 0;
+    while (filled < limit) {
+        const auto n = ::read(fd.get(), buffer.data() + filled, limit - filled);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        filled += static_cast<std::size_t>(n);
+    }
+    buffer.resize(filled);
+    return buffer;
+}
+
+std::size_t countLines(std::string_view text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+std::vector<std::string> splitLines(std::string_view text, std::size_t limit) {
+    std::vector<std::string> lines;
+    while (!text.empty() && lines.size() < limit) {
+        const auto end = text.find('\n');
+        const auto line = text.substr(0, end);
+        if (!line.empty()) {
+            lines.emplace_back(line);
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
+}  // namespace
+
+FileSearch::FileSearch() : FileSearch(Options{}) {}
+
+FileSearch::FileSearch(Options options) : options_(std::move(options)) {}
+
+bool FileSearch::usesCommand() const {
+    return ::access(options_.commandPath.c_str(), X_OK) == 0;
+}
+
+std::vector<std::string> FileSearch::commandArguments(
+    std::string_view query, const std::vector<std::filesystem::path>& scopes) {
+    std::vector<std::string> arguments;
+    arguments.emplace_back(query.starts_with('-') ? " " + std::string(query) : std::string(query));
+    for (const auto& scope : scopes) {
+        arguments.emplace_back("-onlyin");
+        arguments.emplace_back(scope.string());
+    }
+    return arguments;
+}
+
+std::vector<std::string> FileSearch::queryTerms(std::string_view query) {
+    std::vector<std::string> terms;
+    std::size_t i = 0;
+    while (i < query.size()) {
+        while (i < query.size() && !isWordByte(static_cast<unsigned char>(query[i]))) {
+            ++i;
+        }
+        const auto start = i;
+        while (i < query.size() && isWordByte(static_cast<unsigned char>(query[i]))) {
+            ++i;
+        }
+        if (i - start >= 3) {
+            auto term = text::toLower(query.substr(start, i - start));
+            if (std::find(terms.begin(), terms.end(), term) == terms.end()) {
+                terms.push_back(std::move(term));
+            }
+        }
+    }
+    return terms;
+}
+
+FileSearch::Result FileSearch::search(std::string_view query,
+                                      const std::vector<std::filesystem::path>& scopes,
+                                      std::size_t limit, const ExclusionCheck& isExcluded,
+                                      std::stop_token stop) const {
+    if (usesCommand()) {
+        return runCommand(query, scopes, limit, stop);
+    }
+    return walk(query, scopes, limit, isExcluded, stop);
+}
+
+FileSearch::Result FileSearch::runCommand(std::string_view query,
+                                          const std::vector<std::filesystem::path>& scopes,
+                                          std::size_t limit, std::stop_token stop) const {
+    const auto arguments = commandArguments(query, scopes);
+    const std::string program = options_.commandPath.string();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    std::array<int, 2> pipeFds{};
+    if (::pipe2(pipeFds.data(), O_CLOEXEC) != 0) {
+        throw FileSearchError(std::strerror(errno));
+    }
+    UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // Its own process group, so that stopping the search also stops anything it started.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    pid_t pid = 0;
+    const int spawned =
+        ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    writeEnd.reset();
+    if (spawned != 0) {
+        throw FileSearchError(std::strerror(spawned));
+    }
+
+    UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    std::stop_callback onStop(stop, [fd = wake.get()] {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
+    });
+
+    Result result;
+    std::string output;
+    bool finished = false;
+    const auto deadline = std::chrono::steady_clock::now() + options_.timeBudget;
+    while (!finished) {
+        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (remaining.count() <= 0) {
+            result.timedOut = true;
+            break;
+        }
+        std::array<pollfd, 2> fds{pollfd{readEnd.get(), POLLIN, 0}, pollfd{wake.get(), POLLIN, 0}};
+        const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(remaining.count()) + 1);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[1].revents != 0) {
+            result.cancelled = true;
+            break;
+        }
+        if (fds[0].revents == 0) {
+            continue;
+        }
+        std::array<char, 16384> chunk{};
+        const auto n = ::read(readEnd.get(), chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            finished = true;
+            break;
+        }
+        output.append(chunk.data(), static_cast<std::size_t>(n));
+        // Enough lines: the rest would be dropped anyway.
+        if (countLines(output) >= limit) {
+            break;
+        }
+    }
+    if (!finished) {
+        ::kill(-pid, SIGKILL);
+    }
+    readEnd.reset();
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    if (text::toValidUtf8(output) != output) {
+        return result;
+    }
+    result.paths = splitLines(output, limit);
+    return result;
+}
+
+FileSearch::Result FileSearch::walk(std::string_view query,
+                                    const std::vector<std::filesystem::path>& scopes,
+                                    std::size_t limit, const ExclusionCheck& isExcluded,
+                                    std::stop_token stop) const {
+    namespace fs = std::filesystem;
+    Result result;
+    const auto terms = queryTerms(query);
+    if (terms.empty() || limit == 0) {
+        return result;
+    }
+    struct Hit {
+        int score;
+        std::string path;
+    };
+    std::vector<Hit> hits;
+    const auto deadline = std::chrono::steady_clock::now() + options_.timeBudget;
+
+    for (const auto& scope : scopes) {
+        std::error_code ec;
+        fs::recursive_directory_iterator it(scope, fs::directory_options::skip_permission_denied,
+                                            ec);
+        for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            if (stop.stop_requested()) {
+                result.cancelled = true;
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                result.timedOut = true;
+                break;
+            }
+            const auto& entry = *it;
+            std::error_code statusError;
+            const auto status = entry.symlink_status(statusError);
+            if (statusError || fs::is_symlink(status)) {
+                continue;
+            }
+            auto path = entry.path().string();
+            if (fs::is_directory(status)) {
+                if (isExcluded && isExcluded(path + "/")) {
+                    it.disable_recursion_pending();
+                }
+                continue;
+            }
+            if (!fs::is_regular_file(status) || (isExcluded && isExcluded(path))) {
+                continue;
+            }
+            const auto name = text::toLower(entry.path().filename().string());
+            std::string content;
+            const auto type = FileTypes::forPath(path);
+            if (type && type->isTextOrSourceCode()) {
+                std::error_code sizeError;
+                const auto size = entry.file_size(sizeError);
+                if (!sizeError && size <= options_.smallFileBytes) {
+                    content = readPrefix(entry.path(), options_.textPrefixBytes);
+                    lowerAsciiInPlace(content);
+                }
+            }
+            int score = 0;
+            for (const auto& term : terms) {
+                if (name.find(term) != std::string::npos) {
+                    score += 2;
+                } else if (content.find(term) != std::string::npos) {
+                    score += 1;
+                }
+            }
+            if (score > 0) {
+                hits.push_back({score, std::move(path)});
+            }
+        }
+        if (result.cancelled || result.timedOut) {
+            break;
+        }
+    }
+    // Best matches first, so that the limit keeps them; equal scores keep the walk's order.
+    std::stable_sort(hits.begin(), hits.end(),
+                     [](const Hit& a, const Hit& b) { return a.score > b.score; });
+    for (auto& hit : hits) {
+        if (result.paths.size() >= limit) {
+            break;
+        }
+        result.paths.push_back(std::move(hit.path));
+    }
+    return result;
+}
+
+}  // namespace vask

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace vask {
+
+class FileSearchError : public Error {
+  public:
+    explicit FileSearchError(const std::string& message) : Error(message) {}
+};
+
+// Finds files in the allowed folders whose names or contents match a question: through the
+// system's search command where one is installed, otherwise by walking the folders ourselves
+// (names, and the start of small text files). Either way the search has a time budget and ends
+// early when `stop` is requested; what was found by then is returned.
+class FileSearch {
+  public:
+    struct Options {
+        // The search command; when no executable exists there, the folders are walked.
+        std::filesystem::path commandPath = "/usr/bin/mdfind";
+        std::chrono::milliseconds timeBudget{std::chrono::seconds(5)};
+        // Text files up to this size have their start read by the walk...
+        std::uintmax_t smallFileBytes = 1024 * 1024;
+        // ...and this much of it.
+        std::size_t textPrefixBytes = 16 * 1024;
+    };
+
+    struct Result {
+        std::vector<std::string> paths;
+        // True when the time budget ran out or `stop` was requested before the search ended.
+        bool timedOut = false;
+        bool cancelled = false;
+    };
+
+    // Called with a path (a folder's path ends with "/"); true leaves it out, and the walk does
+    // not enter a folder it leaves out.
+    using ExclusionCheck = std::function<bool(const std::string& path)>;
+
+    FileSearch();
+    explicit FileSearch(Options options);
+
+    bool usesCommand() const;
+
+    // At most `limit` paths. The walk never follows symbolic links: a link is neither entered
+    // nor reported. Throws FileSearchError when the search command cannot be started.
+    Result search(std::string_view query, const std::vector<std::filesystem::path>& scopes,
+                  std::size_t limit, const ExclusionCheck& isExcluded,
+                  std::stop_token stop = {}) const;
+
+    // The command's arguments: the query, then "-onlyin" and each scope. A query that starts with
+    // "-" gets a leading blank so that the command reads it as the query, never as an option.
+    static std::vector<std::string> commandArguments(
+        std::string_view query, const std::vector<std::filesystem::path>& scopes);
+
+    // Lower-cased words of at least three bytes, each once, in order.
+    static std::vector<std::string> queryTerms(std::string_view query);
+
+  private:
+    Result runCommand(std::string_view query, const std::vector<std::filesystem::path>& scopes,
+                      std::size_t limit, std::stop_token stop) const;
+    Result walk(std::string_view query, const std::vector<std::filesystem::path>& scopes,
+                std::size_t limit, const ExclusionCheck& isExcluded, std::stop_token stop) const;
+
+    Options options_;
+};
+
+}  // namespace vask

@@ -1,0 +1,386 @@
+#include "sources/ics_calendar_parser.h"
+
+#include <libical/ical.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "platform/logger.h"
+#include "platform/text.h"
+
+namespace vask {
+namespace {
+
+using Time = CalendarEvent::Time;
+
+// Guards against a rule that never ends and never reaches the range (FREQ=SECONDLY from years
+// ago): its expansion stops here rather than hanging the calendar queue.
+constexpr std::size_t maxRuleSteps = 1'000'000;
+
+const Logger& logger() {
+    static const Logger instance("ai.vask.VaskCore", "ics-calendar");
+    return instance;
+}
+
+struct ComponentDeleter {
+    void operator()(icalcomponent* component) const { icalcomponent_free(component); }
+};
+using ComponentPtr = std::unique_ptr<icalcomponent, ComponentDeleter>;
+
+struct BufferDeleter {
+    void operator()(char* buffer) const { icalmemory_free_buffer(buffer); }
+};
+using BufferPtr = std::unique_ptr<char, BufferDeleter>;
+
+struct IteratorDeleter {
+    void operator()(icalrecur_iterator* iterator) const { icalrecur_iterator_free(iterator); }
+};
+using IteratorPtr = std::unique_ptr<icalrecur_iterator, IteratorDeleter>;
+
+void configureLibrary() {
+    static std::once_flag once;
+    // Malformed input must come back as an error value, never abort the process.
+    std::call_once(once, [] { icalerror_set_errors_are_fatal(0); });
+}
+
+std::optional<std::string> nonEmpty(const char* value) {
+    if (value == nullptr || *value == '\0') {
+        return std::nullopt;
+    }
+    return std::string(value);
+}
+
+// Seconds since 1970. Dates and floating times are the local wall clock's.
+std::optional<std::int64_t> secondsOf(const icaltimetype& time) {
+    if (icaltime_is_null_time(time) || !icaltime_is_valid_time(time)) {
+        return std::nullopt;
+    }
+    if (time.is_date || time.zone == nullptr) {
+        std::tm local{};
+        local.tm_year = time.year - 1900;
+        local.tm_mon = time.month - 1;
+        local.tm_mday = time.day;
+        local.tm_hour = time.is_date ? 0 : time.hour;
+        local.tm_min = time.is_date ? 0 : time.minute;
+        local.tm_sec = time.is_date ? 0 : time.second;
+        local.tm_isdst = -1;
+        return static_cast<std::int64_t>(std::mktime(&local));
+    }
+    // The zone argument names the zone the time is written in; the result is always UTC.
+    return static_cast<std::int64_t>(icaltime_as_timet_with_zone(time, time.zone));
+}
+
+Time timeOf(std::int64_t seconds) {
+    return Time(std::chrono::seconds(seconds));
+}
+
+std::optional<Time> optionalTime(const icaltimetype& time) {
+    const auto seconds = secondsOf(time);
+    return seconds ? std::optional<Time>(timeOf(*seconds)) : std::nullopt;
+}
+
+template <typename Visit>
+void forEachProperty(icalcomponent* component, icalproperty_kind kind, Visit visit) {
+    for (auto* property = icalcomponent_get_first_property(component, kind); property != nullptr;
+         property = icalcomponent_get_next_property(component, kind)) {
+        visit(property);
+    }
+}
+
+CalendarParticipant participant(icalproperty* property, const char* address) {
+    CalendarParticipant result;
+    result.url = address != nullptr ? address : "";
+    if (auto* cn = icalproperty_get_first_parameter(property, ICAL_CN_PARAMETER)) {
+        if (const char* name = icalparameter_get_cn(cn)) {
+            result.name = name;
+        }
+    }
+    return result;
+}
+
+// The series' rules in their iCalendar text: each RRULE, and each RDATE line, so that a series
+// made only of extra dates still reads as repeating.
+std::vector<std::string> ruleTexts(icalcomponent* event) {
+    std::vector<std::string> rules;
+    forEachProperty(event, ICAL_RRULE_PROPERTY, [&](icalproperty* property) {
+        auto rule = icalproperty_get_rrule(property);
+        const BufferPtr text(icalrecurrencetype_as_string_r(&rule));
+        if (text && *text != '\0') {
+            rules.emplace_back(text.get());
+        }
+    });
+    forEachProperty(event, ICAL_RDATE_PROPERTY, [&](icalproperty* property) {
+        const BufferPtr text(icalproperty_as_ical_string_r(property));
+        if (text) {
+            auto line = text::trimmed(text.get());
+            if (!line.empty()) {
+                rules.emplace_back(std::move(line));
+            }
+        }
+    });
+    return rules;
+}
+
+// What an event says about itself, apart from when it happens.
+CalendarEvent describe(icalcomponent* event, const std::string& calendarTitle) {
+    CalendarEvent result;
+    result.calendarItemIdentifier =
+        icalcomponent_get_uid(event) ? icalcomponent_get_uid(event) : "";
+    result.title = nonEmpty(icalcomponent_get_summary(event));
+    result.location = nonEmpty(icalcomponent_get_location(event));
+    result.notes = nonEmpty(icalcomponent_get_description(event));
+    result.calendarTitle = calendarTitle;
+    result.isAllDay = icalcomponent_get_dtstart(event).is_date != 0;
+    if (auto* organizer = icalcomponent_get_first_property(event, ICAL_ORGANIZER_PROPERTY)) {
+        result.organizer = participant(organizer, icalproperty_get_organizer(organizer));
+    }
+    forEachProperty(event, ICAL_ATTENDEE_PROPERTY, [&](icalproperty* property) {
+        result.attendees.push_back(participant(property, icalproperty_get_attendee(property)));
+    });
+    if (auto* created = icalcomponent_get_first_property(event, ICAL_CREATED_PROPERTY)) {
+        result.creationDate = optionalTime(icalproperty_get_created(created));
+    }
+    if (auto* modified = icalcomponent_get_first_property(event, ICAL_LASTMODIFIED_PROPERTY)) {
+        result.lastModifiedDate = optionalTime(icalproperty_get_lastmodified(modified));
+    }
+    return result;
+}
+
+struct Range {
+    std::int64_t start;
+    std::int64_t end;
+
+    bool overlaps(std::int64_t from, std::int64_t to) const {
+        return from <= end && std::max(from, to) >= start;
+    }
+};
+
+class CalendarReader {
+  public:
+    CalendarReader(icalcomponent* calendar, std::string title, Range range)
+        : calendar_(calendar), title_(std::move(title)), range_(range) {}
+
+    void read(std::vector<CalendarEvent>& into) {
+        std::vector<icalcomponent*> masters;
+        for (auto* event = icalcomponent_get_first_component(calendar_, ICAL_VEVENT_COMPONENT);
+             event != nullptr;
+             event = icalcomponent_get_next_component(calendar_, ICAL_VEVENT_COMPONENT)) {
+            if (icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY) != nullptr) {
+                const char* uid = icalcomponent_get_uid(event);
+                overrides_[uid != nullptr ? uid : ""].push_back(event);
+            } else {
+                masters.push_back(event);
+            }
+        }
+        for (auto* master : masters) {
+            readMaster(master, into);
+        }
+        // Changed occurrences whose series is not in this calendar still happen.
+        for (const auto& [uid, events] : overrides_) {
+            for (auto* event : events) {
+                if (!usedOverrides_.contains(event)) {
+                    addSingle(event, describe(event, title_), into);
+                }
+            }
+        }
+    }
+
+  private:
+    void addSingle(icalcomponent* event, CalendarEvent description,
+                   std::vector<CalendarEvent>& into) const {
+        const auto start = secondsOf(icalcomponent_get_dtstart(event));
+        if (!start) {
+            return;
+        }
+        const auto end = secondsOf(icalcomponent_get_dtend(event)).value_or(*start);
+        if (!range_.overlaps(*start, end)) {
+            return;
+        }
+        description.startDate = timeOf(*start);
+        description.endDate = timeOf(std::max(*start, end));
+        into.push_back(std::move(description));
+    }
+
+    void readMaster(icalcomponent* master, std::vector<CalendarEvent>& into) {
+        auto description = describe(master, title_);
+        description.recurrenceRules = ruleTexts(master);
+        if (description.recurrenceRules.empty()) {
+            addSingle(master, std::move(description), into);
+            return;
+        }
+        const auto dtstart = icalcomponent_get_dtstart(master);
+        if (!secondsOf(dtstart)) {
+            return;
+        }
+        const auto duration = icalcomponent_get_duration(master);
+
+        std::map<std::int64_t, icalcomponent*> replaced;
+        if (const auto it = overrides_.find(description.calendarItemIdentifier);
+            it != overrides_.end()) {
+            for (auto* event : it->second) {
+                auto* property =
+                    icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY);
+                if (const auto original =
+                        secondsOf(icalproperty_get_datetime_with_component(property, event))) {
+                    replaced[*original] = event;
+                }
+            }
+        }
+
+        for (const auto& start : occurrenceStarts(master, dtstart, duration)) {
+            const auto seconds = *secondsOf(start);
+            if (const auto it = replaced.find(seconds); it != replaced.end()) {
+                usedOverrides_.insert(it->second);
+                auto changed = describe(it->second, title_);
+                changed.recurrenceRules = description.recurrenceRules;
+                addSingle(it->second, std::move(changed), into);
+                continue;
+            }
+            const auto end = secondsOf(icaltime_add(start, duration)).value_or(seconds);
+            if (!range_.overlaps(seconds, end)) {
+                continue;
+            }
+            auto occurrence = description;
+            occurrence.startDate = timeOf(seconds);
+            occurrence.endDate = timeOf(std::max(seconds, end));
+            into.push_back(std::move(occurrence));
+        }
+        // An occurrence moved into the range from a start outside it is found by its own dates.
+        for (const auto& [original, event] : replaced) {
+            if (!usedOverrides_.contains(event)) {
+                usedOverrides_.insert(event);
+                auto changed = describe(event, title_);
+                changed.recurrenceRules = description.recurrenceRules;
+                addSingle(event, std::move(changed), into);
+            }
+        }
+    }
+
+    // Every start of the series that may touch the range (the caller checks each against it),
+    // without excluded dates, each once.
+    std::vector<icaltimetype> occurrenceStarts(icalcomponent* master, const icaltimetype& dtstart,
+                                               const icaldurationtype& duration) const {
+        std::set<std::int64_t> excludedTimes;
+        std::set<std::tuple<int, int, int>> excludedDates;
+        forEachProperty(master, ICAL_EXDATE_PROPERTY, [&](icalproperty* property) {
+            const auto excluded = icalproperty_get_datetime_with_component(property, master);
+            if (excluded.is_date) {
+                excludedDates.emplace(excluded.year, excluded.month, excluded.day);
+            } else if (const auto seconds = secondsOf(excluded)) {
+                excludedTimes.insert(*seconds);
+            }
+        });
+
+        std::set<std::int64_t> seen;
+        std::vector<icaltimetype> starts;
+        auto consider = [&](const icaltimetype& start) {
+            const auto seconds = secondsOf(start);
+            if (!seconds || excludedTimes.contains(*seconds) ||
+                excludedDates.contains({start.year, start.month, start.day}) ||
+                !seen.insert(*seconds).second) {
+                return;
+            }
+            const auto end = secondsOf(icaltime_add(start, duration)).value_or(*seconds);
+            if (range_.overlaps(*seconds, end)) {
+                starts.push_back(start);
+            }
+        };
+
+        // The first start counts even when the rule would not produce it.
+        consider(dtstart);
+        forEachProperty(master, ICAL_RRULE_PROPERTY, [&](icalproperty* property) {
+            const IteratorPtr iterator(
+                icalrecur_iterator_new(icalproperty_get_rrule(property), dtstart));
+            if (!iterator) {
+                logger().error("Calendar rule cannot be expanded: " +
+                               std::string(icalcomponent_get_uid(master)
+                                               ? icalcomponent_get_uid(master)
+                                               : ""));
+                return;
+            }
+            for (std::size_t step = 0;; ++step) {
+                if (step == maxRuleSteps) {
+                    logger().error("Calendar rule expansion stopped after " +
+                                   std::to_string(maxRuleSteps) + " occurrences");
+                    return;
+                }
+                const auto next = icalrecur_iterator_next(iterator.get());
+                const auto seconds = secondsOf(next);
+                if (!seconds || *seconds > range_.end) {
+                    return;
+                }
+                consider(next);
+            }
+        });
+        forEachProperty(master, ICAL_RDATE_PROPERTY, [&](icalproperty* property) {
+            consider(icalproperty_get_datetime_with_component(property, master));
+        });
+        return starts;
+    }
+
+    icalcomponent* calendar_;
+    std::string title_;
+    Range range_;
+    std::map<std::string, std::vector<icalcomponent*>> overrides_;
+    std::set<icalcomponent*> usedOverrides_;
+};
+
+std::string calendarName(icalcomponent* calendar, std::string_view fallback) {
+    for (auto* property = icalcomponent_get_first_property(calendar, ICAL_X_PROPERTY);
+         property != nullptr;
+         property = icalcomponent_get_next_property(calendar, ICAL_X_PROPERTY)) {
+        const char* name = icalproperty_get_x_name(property);
+        if (name != nullptr && std::string_view(name) == "X-WR-CALNAME") {
+            if (auto value = nonEmpty(icalproperty_get_x(property))) {
+                return *value;
+            }
+        }
+    }
+    return std::string(fallback);
+}
+
+}  // namespace
+
+std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
+                                                          std::string_view calendarTitle,
+                                                          Time rangeStart, Time rangeEnd) {
+    configureLibrary();
+    const std::string copy(text);
+    const ComponentPtr root(icalparser_parse_string(copy.c_str()));
+    if (!root) {
+        return {};
+    }
+    std::vector<icalcomponent*> calendars;
+    if (icalcomponent_isa(root.get()) == ICAL_VCALENDAR_COMPONENT) {
+        calendars.push_back(root.get());
+    } else if (icalcomponent_isa(root.get()) == ICAL_XROOT_COMPONENT) {
+        for (auto* calendar =
+                 icalcomponent_get_first_component(root.get(), ICAL_VCALENDAR_COMPONENT);
+             calendar != nullptr;
+             calendar = icalcomponent_get_next_component(root.get(), ICAL_VCALENDAR_COMPONENT)) {
+            calendars.push_back(calendar);
+        }
+    }
+    const Range range{
+        std::chrono::duration_cast<std::chrono::seconds>(rangeStart.time_since_epoch()).count(),
+        std::chrono::duration_cast<std::chrono::seconds>(rangeEnd.time_since_epoch()).count()};
+    std::vector<CalendarEvent> events;
+    for (auto* calendar : calendars) {
+        CalendarReader(calendar, calendarName(calendar, calendarTitle), range).read(events);
+    }
+    std::stable_sort(events.begin(), events.end(),
+                     [](const CalendarEvent& a, const CalendarEvent& b) {
+                         return std::tie(a.startDate, a.calendarItemIdentifier) <
+                                std::tie(b.startDate, b.calendarItemIdentifier);
+                     });
+    return events;
+}
+
+}  // namespace vask

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace vask {
+
+// PNG through libpng, in memory.
+namespace PngEncoder {
+
+// 8-bit RGB rows, `stride` bytes apart. Nothing when libpng fails or the size is empty.
+std::optional<std::string> encodeRGB(std::span<const std::uint8_t> pixels, int width, int height,
+                                     std::size_t stride);
+
+}  // namespace PngEncoder
+
+}  // namespace vask

@@ -1,0 +1,306 @@
+#include "sources/rich_text_reader.h"
+
+#include <libxml/HTMLparser.h>
+#include <libxml/tree.h>
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "sources/text_decoding.h"
+
+namespace vask {
+namespace {
+
+void appendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+bool isAsciiLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// Groups whose text is not part of the document body.
+bool isSkippedDestination(std::string_view word) {
+    static constexpr std::string_view kSkipped[] = {
+        "fonttbl", "colortbl",  "stylesheet", "info",         "pict",
+        "header",  "footer",    "headerl",    "headerr",      "footerl",
+        "footerr", "object",    "themedata",  "listtable",    "listoverridetable",
+        "rsidtbl", "generator", "xmlnstbl",   "latentstyles", "datastore"};
+    for (const auto skipped : kSkipped) {
+        if (word == skipped) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class RtfReader {
+  public:
+    explicit RtfReader(std::string_view input) : in_(input) {}
+
+    std::optional<std::string> read() {
+        struct Group {
+            bool skipped;
+            int unicodeSkip;
+        };
+        std::vector<Group> groups{{false, 1}};
+        int pendingSkip = 0;
+        while (pos_ < in_.size()) {
+            const char c = in_[pos_++];
+            if (c == '{') {
+                flushBytes();
+                groups.push_back(groups.back());
+                continue;
+            }
+            if (c == '}') {
+                flushBytes();
+                if (groups.size() > 1) {
+                    groups.pop_back();
+                }
+                continue;
+            }
+            auto& group = groups.back();
+            if (c == '\r' || c == '\n') {
+                continue;
+            }
+            if (c != '\\') {
+                if (pendingSkip > 0) {
+                    --pendingSkip;
+                } else if (!group.skipped) {
+                    bytes_.push_back(c);
+                }
+                continue;
+            }
+            if (pos_ >= in_.size()) {
+                break;
+            }
+            const char next = in_[pos_];
+            if (next == '\'') {
+                if (pos_ + 2 >= in_.size()) {
+                    break;
+                }
+                const int high = hexValue(in_[pos_ + 1]);
+                const int low = hexValue(in_[pos_ + 2]);
+                pos_ += 3;
+                if (high < 0 || low < 0) {
+                    continue;
+                }
+                if (pendingSkip > 0) {
+                    --pendingSkip;
+                } else if (!group.skipped) {
+                    bytes_.push_back(static_cast<char>(high * 16 + low));
+                }
+                continue;
+            }
+            if (!isAsciiLetter(next)) {
+                ++pos_;
+                if (next == '*') {
+                    group.skipped = true;
+                } else if (!group.skipped && (next == '\\' || next == '{' || next == '}')) {
+                    bytes_.push_back(next);
+                } else if (!group.skipped && next == '~') {
+                    flushBytes();
+                    appendUtf8(out_, U'\u00A0');
+                }
+                continue;
+            }
+            const auto start = pos_;
+            while (pos_ < in_.size() && isAsciiLetter(in_[pos_])) {
+                ++pos_;
+            }
+            const auto word = in_.substr(start, pos_ - start);
+            std::optional<long> parameter;
+            const auto numberStart = pos_;
+            if (pos_ < in_.size() && in_[pos_] == '-') {
+                ++pos_;
+            }
+            while (pos_ < in_.size() && in_[pos_] >= '0' && in_[pos_] <= '9' &&
+                   pos_ - numberStart < 10) {
+                ++pos_;
+            }
+            if (pos_ > numberStart && !(pos_ == numberStart + 1 && in_[numberStart] == '-')) {
+                parameter = std::stol(std::string(in_.substr(numberStart, pos_ - numberStart)));
+            }
+            if (pos_ < in_.size() && in_[pos_] == ' ') {
+                ++pos_;
+            }
+            if (isSkippedDestination(word)) {
+                group.skipped = true;
+            } else if (word == "ansicpg" && parameter) {
+                codePage_ = "windows-" + std::to_string(*parameter);
+            } else if (word == "uc" && parameter) {
+                group.unicodeSkip = static_cast<int>(*parameter);
+            } else if (group.skipped) {
+                continue;
+            } else if (word == "u" && parameter) {
+                flushBytes();
+                const long value = *parameter < 0 ? *parameter + 65536 : *parameter;
+                appendUtf8(out_, static_cast<char32_t>(value));
+                pendingSkip = group.unicodeSkip;
+            } else if (word == "par" || word == "line" || word == "sect" || word == "page") {
+                flushBytes();
+                out_.push_back('\n');
+            } else if (word == "tab" || word == "cell") {
+                flushBytes();
+                out_.push_back('\t');
+            } else if (word == "row") {
+                flushBytes();
+                out_.push_back('\n');
+            }
+        }
+        flushBytes();
+        return out_;
+    }
+
+  private:
+    // Literal text and \'hh bytes are in the document's code page.
+    void flushBytes() {
+        if (bytes_.empty()) {
+            return;
+        }
+        if (auto converted = TextDecoding::convert(bytes_, codePage_.c_str())) {
+            out_ += *converted;
+        } else {
+            out_ += text::toValidUtf8(bytes_);
+        }
+        bytes_.clear();
+    }
+
+    std::string_view in_;
+    std::size_t pos_ = 0;
+    std::string codePage_ = "windows-1252";
+    std::string bytes_;
+    std::string out_;
+};
+
+bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (c != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool looksLikeHTML(std::string_view bytes) {
+    auto head = text::trimmed(bytes.substr(0, 4096));
+    if (head.starts_with("\xEF\xBB\xBF")) {
+        head.remove_prefix(3);
+    }
+    for (const auto marker : {"<!doctype html", "<html", "<head", "<body", "<?xml"}) {
+        if (startsWithIgnoringCase(head, marker)) {
+            return marker != std::string_view("<?xml") ||
+                   head.find("<html") != std::string_view::npos;
+        }
+    }
+    return false;
+}
+
+bool isBlockElement(std::string_view name) {
+    static constexpr std::string_view kBlocks[] = {
+        "p",  "div",   "br", "li", "tr",      "h1",      "h2",     "h3",     "h4",         "h5",
+        "h6", "table", "ul", "ol", "section", "article", "header", "footer", "blockquote", "pre"};
+    for (const auto block : kBlocks) {
+        if (name == block) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void collectText(xmlNode* node, std::string& out) {
+    for (; node != nullptr; node = node->next) {
+        if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
+            if (node->content != nullptr) {
+                out += reinterpret_cast<const char*>(node->content);
+            }
+            continue;
+        }
+        if (node->type != XML_ELEMENT_NODE) {
+            continue;
+        }
+        const std::string_view name = reinterpret_cast<const char*>(node->name);
+        if (name == "script" || name == "style" || name == "head") {
+            continue;
+        }
+        const bool block = isBlockElement(name);
+        if (block && !out.empty() && out.back() != '\n') {
+            out.push_back('\n');
+        }
+        collectText(node->children, out);
+        if (block && !out.empty() && out.back() != '\n') {
+            out.push_back('\n');
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> RichTextReader::rtfText(std::string_view bytes) {
+    if (!bytes.starts_with("{\\rtf")) {
+        return std::nullopt;
+    }
+    return RtfReader(bytes).read();
+}
+
+std::optional<std::string> RichTextReader::htmlText(std::string_view bytes) {
+    if (!looksLikeHTML(bytes)) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> document(
+        htmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
+                       HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET),
+        xmlFreeDoc);
+    if (!document) {
+        return std::nullopt;
+    }
+    std::string out;
+    collectText(xmlDocGetRootElement(document.get()), out);
+    return std::string(text::trimmed(out));
+}
+
+std::optional<std::string> RichTextReader::plainText(std::string_view bytes) {
+    if (auto rtf = rtfText(bytes)) {
+        return rtf;
+    }
+    return htmlText(bytes);
+}
+
+}  // namespace vask

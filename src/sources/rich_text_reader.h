@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vask {
+
+// Plain text out of rich documents, the format detected from the bytes themselves: RTF by a
+// small reader of our own, HTML through libxml2's forgiving HTML parser. Anything else is not
+// imported.
+namespace RichTextReader {
+
+// The document's text in UTF-8, or nothing when the bytes are neither format.
+std::optional<std::string> plainText(std::string_view bytes);
+
+std::optional<std::string> rtfText(std::string_view bytes);
+std::optional<std::string> htmlText(std::string_view bytes);
+
+}  // namespace RichTextReader
+
+}  // namespace vask

@@ -1,0 +1,510 @@
+#include "sources/file_access_service.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "pdf_fixture.h"
+#include "platform/file_io.h"
+#include "sources/corvane_vision_client.h"
+#include "store/sqlite_connection.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Answers "text of <filename>" with a token cost of 10 per call; can fail on one call or for the
+// model list.
+class FakeVisionClient final : public VisionParserProviding {
+  public:
+    struct Call {
+        std::string prompt;
+        std::string data;
+        std::string mimeType;
+        std::string filename;
+        std::optional<std::string> model;
+    };
+
+    VisionParseOutput parseMarkdown(std::string_view prompt, std::string_view fileData,
+                                    std::string_view mimeType, std::string_view filename,
+                                    const std::optional<std::string>& model,
+                                    std::stop_token) const override {
+        const std::lock_guard lock(mutex_);
+        calls_.push_back({std::string(prompt), std::string(fileData), std::string(mimeType),
+                          std::string(filename), model});
+        if (failOnCall && calls_.size() == *failOnCall) {
+            throw VisionClientError::requestFailed(500, "boom");
+        }
+        return {"  text of " + std::string(filename) + "\n", 10};
+    }
+
+    std::set<std::string> fetchVisionModels(std::stop_token) const override {
+        const std::lock_guard lock(mutex_);
+        ++modelFetches_;
+        if (failModelFetches > 0) {
+            --failModelFetches;
+            throw VisionClientError::requestFailed(503, "");
+        }
+        return models;
+    }
+
+    std::vector<Call> calls() const {
+        const std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    int modelFetches() const {
+        const std::lock_guard lock(mutex_);
+        return modelFetches_;
+    }
+
+    std::optional<std::size_t> failOnCall;
+    mutable int failModelFetches = 0;
+    std::set<std::string> models = {"vision-1"};
+
+  private:
+    mutable std::mutex mutex_;
+    mutable std::vector<Call> calls_;
+    mutable int modelFetches_ = 0;
+};
+
+class FileAccessServiceTest : public ::testing::Test {
+  protected:
+    FileAccessServiceTest() {
+        fs::create_directories(home() / "Documents");
+        fs::create_directories(home() / ".ssh");
+    }
+
+    fs::path home() const { return dir_ / "home"; }
+    fs::path docs() const { return home() / "Documents"; }
+    fs::path db() const { return dir_ / "shadow.db"; }
+
+    FileAccessConfig config() const {
+        FileAccessConfig config;
+        config.allowedScopes = {"~/Documents"};
+        config.excludedPatterns = {"~/.ssh/*", "**/node_modules/*"};
+        return config;
+    }
+
+    FileAccessService::Options options() const {
+        FileAccessService::Options options;
+        options.search.commandPath = dir_ / "no-mdfind";
+        options.environment = {{"HOME", home().string()}};
+        return options;
+    }
+
+    std::unique_ptr<FileAccessService> service(FileAccessConfig config,
+                                               std::shared_ptr<FakeVisionClient> client) {
+        return std::make_unique<FileAccessService>(db(), std::move(config), std::move(client),
+                                                   options());
+    }
+
+    std::optional<FileCacheEntry> row(const fs::path& path) {
+        ShadowDB shadow(db(), ShadowDB::OpenMode::readWrite);
+        return shadow.fetchFileCache(path.string());
+    }
+
+    test::TempDir dir_;
+};
+
+TEST_F(FileAccessServiceTest, ScopeAndExclusionRules) {
+    FileAccessConfig config;
+    config.allowedScopes = {"/Users/u/Documents", "/Users/u/Top/"};
+    config.excludedPatterns = {"**/node_modules/*", "~/.ssh/*"};
+    auto options = this->options();
+    options.environment = {{"HOME", "/Users/u"}};
+    const FileAccessService service(db(), config, nullptr, options);
+    struct Case {
+        std::string path;
+        bool allowed;
+    };
+    const std::vector<Case> cases = {
+        {"/Users/u/Documents", true},
+        {"/Users/u/Documents/a.txt", true},
+        {"/Users/u/DocumentsOld/a.txt", false},
+        {"/Users/u/Documents/../Documents/a.txt", true},
+        {"/Users/u/Documents/../Secrets/a.txt", false},
+        {"/Users/u/Documents/proj/node_modules/x/y.js", false},
+        {"/Users/u/Top/a.txt", true},
+        {"/Users/u/.ssh/keys/id", false},
+        {"relative/a.txt", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(service.isAllowed(c.path), c.allowed);
+    }
+    EXPECT_TRUE(service.isExcluded("/Users/u/.ssh/keys/id"));  // "*" also matches "/"
+    EXPECT_FALSE(service.isExcluded("/Users/u/.sshkeys"));
+}
+
+TEST_F(FileAccessServiceTest, LinksIntoExcludedFoldersOrOutOfScopeAreNeverRead) {
+    writeFileAtomically(home() / ".ssh" / "id_lease", "PRIVATE KEY lease");
+    writeFileAtomically(dir_ / "elsewhere-lease.txt", "outside lease");
+    fs::create_symlink(home() / ".ssh" / "id_lease", docs() / "lease-key.txt");
+    fs::create_directory_symlink(home() / ".ssh", docs() / "lease-keys");
+    fs::create_symlink(dir_ / "elsewhere-lease.txt", docs() / "lease-out.txt");
+    writeFileAtomically(docs() / "lease.txt", "the lease");
+
+    auto svc = service(config(), nullptr);
+    for (const auto& link :
+         {docs() / "lease-key.txt", docs() / "lease-keys" / "id_lease", docs() / "lease-out.txt"}) {
+        SCOPED_TRACE(link);
+        EXPECT_FALSE(svc->isAllowed(link.string()));
+    }
+    test::LogCapture logs;
+    EXPECT_EQ(svc->prefetch("lease"), 1);
+    EXPECT_TRUE(row(docs() / "lease.txt").has_value());
+    for (const auto& record : logs->records()) {
+        EXPECT_EQ(record.message.find("id_lease"), std::string::npos) << record.message;
+        EXPECT_EQ(record.message.find("lease-out"), std::string::npos) << record.message;
+    }
+}
+
+TEST_F(FileAccessServiceTest, EachFileTypeTakesItsParsePath) {
+    struct Case {
+        std::string name;
+        std::string contents;
+        std::string method;  // empty: nothing stored
+        std::string content;
+        std::string loggedEvent;
+    };
+    const std::vector<Case> cases = {
+        {"plan.txt", "lease plan\n", "direct", "lease plan\n", ""},
+        {"tool.py", "# lease\nprint(1)", "direct", "# lease\nprint(1)", ""},
+        {"latin.txt",
+         "lease: le caf\xE9 \xE9tait ferm\xE9 le dimanche, mais la boulangerie \xE0 c\xF4t\xE9 "
+         "restait ouverte pour les habitu\xE9s.",
+         "direct-fallback", "", "file_text_decode_fallback"},
+        {"lease.rtf", R"({\rtf1\ansi Lease terms\par end})", "text-extraction", "Lease terms\nend",
+         ""},
+        {"lease.html", "<html><body><p>Lease</p></body></html>", "text-extraction", "Lease", ""},
+        {"lease.bin", std::string("\x00\x01lease", 7), "", "", "file_prefetch_failed"},
+        {"lease.pdf", test::minimalPdf(1), "", "", "file_prefetch_skipped"},
+        {"lease.png", "\x89PNG", "", "", "file_prefetch_skipped"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir scratch;
+        fs::create_directories(docs());
+        for (const auto& entry : fs::directory_iterator(docs())) {
+            fs::remove_all(entry.path());
+        }
+        writeFileAtomically(docs() / c.name, c.contents);
+        auto config = this->config();
+        config.useVision = FileVisionMode::disabled;
+        test::LogCapture logs;
+        const auto cached = service(config, nullptr)->prefetch("lease");
+        const auto stored = row(docs() / c.name);
+        if (c.method.empty()) {
+            EXPECT_EQ(cached, 0);
+            EXPECT_FALSE(stored.has_value());
+        } else {
+            ASSERT_TRUE(stored.has_value());
+            EXPECT_EQ(cached, 1);
+            EXPECT_EQ(stored->parseMethod, c.method);
+            EXPECT_EQ(stored->parseModel, "local");
+            EXPECT_EQ(stored->pageCount, 0);
+            EXPECT_EQ(stored->tokenCost, 0);
+            EXPECT_EQ(stored->fileHash.size(), 64U);
+            if (!c.content.empty()) {
+                EXPECT_EQ(stored->contentMarkdown, c.content);
+            } else {
+                EXPECT_NE(stored->contentMarkdown.find("caf\xC3\xA9"), std::string::npos);
+            }
+        }
+        if (!c.loggedEvent.empty()) {
+            EXPECT_TRUE(logs->contains(c.loggedEvent));
+        }
+    }
+}
+
+TEST_F(FileAccessServiceTest, PdfPagesGoThroughVisionUpToTheLimit) {
+    struct Case {
+        int pages;
+        std::int64_t maxPages;
+        std::size_t sent;
+    };
+    const std::vector<Case> cases = {{25, 10, 10}, {3, 10, 3}, {4, 0, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.pages) + " pages, limit " + std::to_string(c.maxPages));
+        fs::remove(db());
+        writeFileAtomically(docs() / "report.pdf", test::minimalPdf(c.pages));
+        auto client = std::make_shared<FakeVisionClient>();
+        auto config = this->config();
+        config.maxPages = c.maxPages;
+        config.visionModel = "vision-1";
+        EXPECT_EQ(service(config, client)->prefetch("report"), 1);
+
+        const auto calls = client->calls();
+        ASSERT_EQ(calls.size(), c.sent);
+        EXPECT_EQ(calls[0].filename, "report.pdf-page-1.png");
+        EXPECT_EQ(calls[0].mimeType, "image/png");
+        EXPECT_EQ(calls[0].prompt, FileAccessService::visionPrompt);
+        EXPECT_EQ(calls[0].model, "vision-1");
+        EXPECT_EQ(test::pngSize(calls[0].data), (std::pair<int, int>{1546, 2000}));
+
+        const auto stored = row(docs() / "report.pdf");
+        ASSERT_TRUE(stored.has_value());
+        std::string expected;
+        for (std::size_t i = 1; i <= c.sent; ++i) {
+            if (i > 1) {
+                expected += "\n\n---\n\n";
+            }
+            expected += "## Page " + std::to_string(i) + "\n\ntext of report.pdf-page-" +
+                        std::to_string(i) + ".png";
+        }
+        EXPECT_EQ(stored->contentMarkdown, expected);
+        EXPECT_EQ(stored->parseMethod, "vision");
+        EXPECT_EQ(stored->parseModel, "vision-1");
+        EXPECT_EQ(stored->pageCount, c.pages);
+        EXPECT_EQ(stored->tokenCost, static_cast<std::int32_t>(10 * c.sent));
+    }
+}
+
+TEST_F(FileAccessServiceTest, AFailedPageStoresNothingAndKeepsTheOldRow) {
+    writeFileAtomically(docs() / "report.pdf", test::minimalPdf(5));
+    auto first = std::make_shared<FakeVisionClient>();
+    ASSERT_EQ(service(config(), first)->prefetch("report"), 1);
+    const auto before = row(docs() / "report.pdf");
+
+    writeFileAtomically(docs() / "report.pdf", test::minimalPdf(6));
+    auto failing = std::make_shared<FakeVisionClient>();
+    failing->failOnCall = 3;
+    test::LogCapture logs;
+    EXPECT_EQ(service(config(), failing)->prefetch("report"), 0);
+    EXPECT_EQ(row(docs() / "report.pdf"), before);
+    const auto failed = logs->events("file_prefetch_failed");
+    ASSERT_EQ(failed.size(), 1U);
+    EXPECT_EQ(failed[0].metadata.at("error"), "Corvane request failed (status 500): boom");
+    EXPECT_EQ(before->parseModel, "tier_default");
+}
+
+TEST_F(FileAccessServiceTest, DamagedPdfIsUnreadableAndImagesGoAsTheyAre) {
+    writeFileAtomically(docs() / "broken-scan.pdf", "%PDF-1.4 garbage");
+    writeFileAtomically(docs() / "scan-photo.jpg", "\xFF\xD8jpegbytes");
+    writeFileAtomically(docs() / "scan-anim.gif", "GIF89a");
+    auto client = std::make_shared<FakeVisionClient>();
+    test::LogCapture logs;
+    EXPECT_EQ(service(config(), client)->prefetch("scan"), 2);
+    const auto failed = logs->events("file_prefetch_failed");
+    ASSERT_EQ(failed.size(), 1U);
+    EXPECT_EQ(failed[0].metadata.at("error"), "File could not be read");
+
+    std::map<std::string, std::string> mimeByName;
+    for (const auto& call : client->calls()) {
+        mimeByName[call.filename] = call.mimeType;
+    }
+    EXPECT_EQ(mimeByName, (std::map<std::string, std::string>{{"scan-anim.gif", "image/gif"},
+                                                              {"scan-photo.jpg", "image/jpeg"}}));
+    const auto image = row(docs() / "scan-photo.jpg");
+    ASSERT_TRUE(image.has_value());
+    EXPECT_EQ(image->contentMarkdown, "  text of scan-photo.jpg\n");  // not trimmed
+    EXPECT_EQ(image->pageCount, 1);
+}
+
+TEST_F(FileAccessServiceTest, SecondPrefetchOfUnchangedFilesIsACacheHit) {
+    writeFileAtomically(docs() / "lease.txt", "lease v1");
+    writeFileAtomically(docs() / "lease.pdf", test::minimalPdf(2));
+    auto client = std::make_shared<FakeVisionClient>();
+    auto svc = service(config(), client);
+    EXPECT_EQ(svc->prefetch("lease"), 2);
+    test::LogCapture logs;
+    EXPECT_EQ(svc->prefetch("lease"), 0);
+    EXPECT_EQ(logs->events("file_cache_hit").size(), 2U);
+    EXPECT_EQ(client->calls().size(), 2U);  // the PDF's two pages, once
+
+    writeFileAtomically(docs() / "lease.txt", "lease v2");
+    EXPECT_EQ(svc->prefetch("lease"), 1);
+    EXPECT_EQ(row(docs() / "lease.txt")->contentMarkdown, "lease v2");
+
+    // A row with empty text is parsed again even though the hash matches.
+    auto emptied = *row(docs() / "lease.txt");
+    emptied.contentMarkdown.clear();
+    ShadowDB(db()).upsertFileCache(emptied);
+    EXPECT_EQ(svc->prefetch("lease"), 1);
+}
+
+TEST_F(FileAccessServiceTest, ConcurrentPrefetchesParseEachFileOnce) {
+    for (int i = 0; i < 4; ++i) {
+        writeFileAtomically(docs() / ("lease-" + std::to_string(i) + ".pdf"), test::minimalPdf(1));
+    }
+    auto client = std::make_shared<FakeVisionClient>();
+    auto svc = service(config(), client);
+    std::atomic<std::int64_t> total = 0;
+    {
+        std::vector<std::jthread> threads;
+        for (int i = 0; i < 3; ++i) {
+            threads.emplace_back([&] { total += svc->prefetch("lease"); });
+        }
+    }
+    EXPECT_EQ(total.load(), 4);
+    EXPECT_EQ(client->calls().size(), 4U);
+}
+
+TEST_F(FileAccessServiceTest, EmptyQueriesScopesAndLimits) {
+    writeFileAtomically(docs() / "lease.txt", "x");
+    {
+        test::LogCapture logs;
+        EXPECT_EQ(service(config(), nullptr)->prefetch(" \n\t "), 0);
+        EXPECT_TRUE(logs->records().empty());
+    }
+    {
+        auto config = this->config();
+        config.allowedScopes = {"~/Missing"};
+        test::LogCapture logs;
+        EXPECT_EQ(service(config, nullptr)->prefetch("lease"), 0);
+        EXPECT_TRUE(logs->contains("file_prefetch_empty"));
+    }
+    {
+        auto config = this->config();
+        config.maxFiles = 0;
+        test::LogCapture logs;
+        EXPECT_EQ(service(config, nullptr)->prefetch("lease"), 0);
+        EXPECT_TRUE(logs->contains("file_prefetch_empty"));
+    }
+    {
+        writeFileAtomically(docs() / "lease-2.txt", "x");
+        writeFileAtomically(docs() / "lease-3.txt", "x");
+        auto config = this->config();
+        config.maxFiles = 5;
+        test::LogCapture logs;
+        EXPECT_EQ(service(config, nullptr)->prefetch("lease"), 3);
+        const auto completed = logs->events("file_prefetch_completed");
+        ASSERT_EQ(completed.size(), 1U);
+        EXPECT_EQ(completed[0].metadata.at("candidates"), "3");
+        EXPECT_EQ(completed[0].message,
+                  "file_prefetch_completed query=lease candidates=3 cached=3");
+    }
+}
+
+TEST_F(FileAccessServiceTest, NewestFilesComeFirstAndOnlyMaxFilesAreParsed) {
+    const auto now = fs::file_time_type::clock::now();
+    writeFileAtomically(docs() / "lease-old.txt", "x");
+    writeFileAtomically(docs() / "lease-new.txt", "x");
+    fs::last_write_time(docs() / "lease-old.txt", now - std::chrono::hours(48));
+    fs::last_write_time(docs() / "lease-new.txt", now);
+    auto config = this->config();
+    config.maxFiles = 1;
+    auto svc = service(config, nullptr);
+    const auto found = svc->findFiles("lease");
+    ASSERT_EQ(found.size(), 2U);
+    EXPECT_EQ(found[0].name, "lease-new.txt");
+    EXPECT_EQ(found[0].kind, "plain text document");
+    EXPECT_EQ(found[0].size, 1);
+    EXPECT_EQ(svc->prefetch("lease"), 1);
+    EXPECT_TRUE(row(docs() / "lease-new.txt").has_value());
+    EXPECT_FALSE(row(docs() / "lease-old.txt").has_value());
+}
+
+TEST_F(FileAccessServiceTest, FilesAboveTheSizeCapAreSkippedAndLogged) {
+    writeFileAtomically(docs() / "lease-big.txt", std::string(4096, 'a'));
+    writeFileAtomically(docs() / "lease-small.txt", "ok");
+    auto options = this->options();
+    options.maxFileBytes = 1024;
+    FileAccessService svc(db(), config(), nullptr, options);
+    test::LogCapture logs;
+    EXPECT_EQ(svc.prefetch("lease"), 1);
+    const auto skipped = logs->events("file_prefetch_skipped");
+    ASSERT_EQ(skipped.size(), 1U);
+    EXPECT_EQ(skipped[0].metadata.at("reason"), "too_large");
+    EXPECT_FALSE(row(docs() / "lease-big.txt").has_value());
+}
+
+TEST_F(FileAccessServiceTest, VisionEligibilityFollowsTheModelList) {
+    writeFileAtomically(docs() / "lease.pdf", test::minimalPdf(1));
+    struct Case {
+        std::string name;
+        std::optional<std::string> model;
+        FileVisionMode mode;
+        bool client;
+        int failFetches;
+        std::int64_t cached;
+        std::string event;
+    };
+    const std::vector<Case> cases = {
+        {"no model: the plan's default", std::nullopt, FileVisionMode::automatic, true, 0, 1, ""},
+        {"listed model", "vision-1", FileVisionMode::enabled, true, 0, 1,
+         "vision_model_check_fetched"},
+        {"unlisted model", "text-only", FileVisionMode::automatic, true, 0, 0,
+         "vision_check_model_not_supported"},
+        {"disabled", std::nullopt, FileVisionMode::disabled, true, 0, 0, "vision_check_disabled"},
+        {"no client", std::nullopt, FileVisionMode::automatic, false, 0, 0,
+         "vision_check_no_client"},
+        {"list fails", "vision-1", FileVisionMode::automatic, true, 1, 0,
+         "vision_model_list_failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(db());
+        auto client = c.client ? std::make_shared<FakeVisionClient>() : nullptr;
+        if (client) {
+            client->failModelFetches = c.failFetches;
+        }
+        auto config = this->config();
+        config.visionModel = c.model;
+        config.useVision = c.mode;
+        test::LogCapture logs;
+        EXPECT_EQ(service(config, client)->prefetch("lease"), c.cached);
+        if (!c.event.empty()) {
+            EXPECT_TRUE(logs->contains(c.event));
+        }
+        if (c.cached == 0) {
+            EXPECT_TRUE(logs->contains("file_prefetch_vision_unavailable"));
+            EXPECT_TRUE(logs->contains("file_prefetch_skipped"));
+        }
+        if (client && !c.model) {
+            EXPECT_EQ(client->modelFetches(), 0);
+        }
+    }
+}
+
+TEST_F(FileAccessServiceTest, FailedModelListIsFetchedAgainAndASuccessIsKept) {
+    writeFileAtomically(docs() / "lease.pdf", test::minimalPdf(1));
+    auto client = std::make_shared<FakeVisionClient>();
+    client->failModelFetches = 1;
+    auto config = this->config();
+    config.visionModel = "vision-1";
+    auto svc = service(config, client);
+    EXPECT_EQ(svc->prefetch("lease"), 0);
+    EXPECT_EQ(svc->prefetch("lease"), 1);
+    test::LogCapture logs;
+    writeFileAtomically(docs() / "lease.pdf", test::minimalPdf(2));
+    EXPECT_EQ(svc->prefetch("lease"), 1);
+    EXPECT_EQ(client->modelFetches(), 2);
+    EXPECT_TRUE(logs->contains("vision_model_check_cached"));
+}
+
+TEST_F(FileAccessServiceTest, CancelledPrefetchStillReportsCompletion) {
+    writeFileAtomically(docs() / "lease.txt", "x");
+    std::stop_source stop;
+    stop.request_stop();
+    test::LogCapture logs;
+    EXPECT_EQ(service(config(), nullptr)->prefetch("lease", stop.get_token()), 0);
+    EXPECT_FALSE(row(docs() / "lease.txt").has_value());
+}
+
+TEST_F(FileAccessServiceTest, CredentialsChooseTheVisionClient) {
+    struct Case {
+        std::optional<std::string> apiKey;
+        std::optional<std::string> token;
+        bool client;
+    };
+    const std::vector<Case> cases = {
+        {std::nullopt, std::nullopt, false}, {" \n", " ", false}, {"key", std::nullopt, true},
+        {std::nullopt, "tok", true},         {" ", "tok", true},  {"key", "  ", true}};
+    const auto base = *Url::parse("http://127.0.0.1:9");
+    for (const auto& c : cases) {
+        const FileAccessService svc(db(), c.apiKey, c.token, config(), base, options());
+        EXPECT_EQ(svc.hasVisionClient(), c.client);
+    }
+    EXPECT_THROW(
+        FileAccessService(dir_ / "missing" / "dir" / "shadow.db", config(), nullptr, options()),
+        ShadowDB::Error);
+}
+
+}  // namespace
+}  // namespace vask

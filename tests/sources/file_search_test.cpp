@@ -1,0 +1,208 @@
+#include "sources/file_search.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "platform/file_io.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::set<std::string> asSet(const std::vector<std::string>& paths) {
+    return {paths.begin(), paths.end()};
+}
+
+void writeScript(const fs::path& path, const std::string& body) {
+    writeFileAtomically(path, "#!/bin/sh\n" + body);
+    fs::permissions(path, fs::perms::owner_all);
+}
+
+FileSearch commandSearch(const fs::path& script, std::chrono::milliseconds budget) {
+    FileSearch::Options options;
+    options.commandPath = script;
+    options.timeBudget = budget;
+    return FileSearch(options);
+}
+
+FileSearch walkSearch() {
+    FileSearch::Options options;
+    options.commandPath = "/nonexistent/mdfind";
+    options.timeBudget = std::chrono::minutes(1);
+    options.smallFileBytes = 1024;
+    return FileSearch(options);
+}
+
+TEST(FileSearchTest, CommandGetsTheQueryAsDataThenTheScopes) {
+    struct Case {
+        std::string query;
+        std::string first;
+    };
+    const std::vector<Case> cases = {
+        {"lease pets", "lease pets"}, {"-rf everything", " -rf everything"}, {"--help", " --help"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.query);
+        const auto arguments = FileSearch::commandArguments(c.query, {"/a", "/b c"});
+        EXPECT_EQ(arguments,
+                  (std::vector<std::string>{c.first, "-onlyin", "/a", "-onlyin", "/b c"}));
+    }
+}
+
+TEST(FileSearchTest, CommandOutputIsSplitLimitedAndMustBeUtf8) {
+    test::TempDir dir;
+    struct Case {
+        std::string name;
+        std::string script;
+        std::size_t limit;
+        std::vector<std::string> paths;
+    };
+    const std::vector<Case> cases = {
+        {"arguments arrive unchanged",
+         "for a in \"$@\"; do echo \"$a\"; done",
+         10,
+         {" -q", "-onlyin", "/s"}},
+        {"empty lines dropped, limit kept",
+         "printf '/a\\n\\n/b\\n/c\\n/d\\n/e\\n/f\\n/g\\n'",
+         4,
+         {"/a", "/b", "/c", "/d"}},
+        {"invalid UTF-8 gives nothing", "printf '/caf\\351\\n'", 10, {}},
+        {"a failing command gives what it printed", "echo /x; exit 3", 10, {"/x"}},
+        {"limit zero keeps nothing", "echo /x", 0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeScript(dir / "mdfind", c.script);
+        const auto search = commandSearch(dir / "mdfind", std::chrono::minutes(1));
+        ASSERT_TRUE(search.usesCommand());
+        const auto result = search.search("-q", {"/s"}, c.limit, {});
+        EXPECT_EQ(result.paths, c.paths);
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_FALSE(result.cancelled);
+    }
+}
+
+TEST(FileSearchTest, CancellationStopsASlowCommand) {
+    test::TempDir dir;
+    writeScript(dir / "mdfind",
+                "echo /early\ntouch '" + (dir / "started").string() + "'\nexec sleep 600\n");
+    const auto search = commandSearch(dir / "mdfind", std::chrono::minutes(10));
+    std::stop_source stop;
+    std::jthread canceller([&] {
+        while (!fs::exists(dir / "started")) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        stop.request_stop();
+    });
+    const auto result = search.search("q", {"/s"}, 10, {}, stop.get_token());
+    EXPECT_TRUE(result.cancelled);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.paths, std::vector<std::string>{"/early"});
+}
+
+TEST(FileSearchTest, TimeBudgetEndsAHungCommand) {
+    test::TempDir dir;
+    writeScript(dir / "mdfind", "exec sleep 600\n");
+    const auto result =
+        commandSearch(dir / "mdfind", std::chrono::milliseconds(20)).search("q", {"/s"}, 10, {});
+    EXPECT_TRUE(result.timedOut);
+    EXPECT_TRUE(result.paths.empty());
+}
+
+TEST(FileSearchTest, UnlaunchableCommandThrows) {
+    test::TempDir dir;
+    writeFileAtomically(dir / "mdfind", "not a program");
+    fs::permissions(dir / "mdfind", fs::perms::owner_all);
+    EXPECT_THROW(commandSearch(dir / "mdfind", std::chrono::seconds(5)).search("q", {}, 10, {}),
+                 FileSearchError);
+}
+
+TEST(FileSearchTest, QueryTermsAreLowerCasedWordsOfThreeBytesOrMore) {
+    EXPECT_EQ(FileSearch::queryTerms("What did my LEASE say about pets? lease"),
+              (std::vector<std::string>{"what", "did", "lease", "say", "about", "pets"}));
+    EXPECT_EQ(FileSearch::queryTerms("Ärger im Büro"), (std::vector<std::string>{"ärger", "büro"}));
+    EXPECT_TRUE(FileSearch::queryTerms("a b ?? --").empty());
+}
+
+TEST(FileSearchTest, WalkMatchesNamesAndTheStartOfSmallTextFiles) {
+    test::TempDir dir;
+    const auto root = dir / "docs";
+    fs::create_directories(root / "sub");
+    fs::create_directories(root / "node_modules" / "pkg");
+    fs::create_directories(dir / "outside");
+    writeFileAtomically(root / "Lease-2024.pdf", "%PDF");
+    writeFileAtomically(root / "sub" / "notes.txt", "The LEASE allows two pets.");
+    writeFileAtomically(root / "sub" / "other.txt", "nothing relevant");
+    writeFileAtomically(root / "big.txt", std::string(2048, 'x') + " lease");    // too big to read
+    writeFileAtomically(root / "late.txt", std::string(20000, ' ') + " lease");  // past the start
+    writeFileAtomically(root / "node_modules" / "pkg" / "lease.js", "lease");
+    writeFileAtomically(dir / "outside" / "lease-secret.txt", "lease");
+    fs::create_directory_symlink(dir / "outside", root / "linked-dir");
+    fs::create_symlink(dir / "outside" / "lease-secret.txt", root / "lease-link.txt");
+
+    FileSearch::Options options;
+    options.commandPath = "/nonexistent/mdfind";
+    options.smallFileBytes = 1024;
+    options.textPrefixBytes = 16 * 1024;
+    std::vector<std::string> checked;
+    const auto result = FileSearch(options).search("lease", {root}, 10, [&](const std::string& p) {
+        checked.push_back(p);
+        return p.find("/node_modules/") != std::string::npos;
+    });
+    EXPECT_EQ(asSet(result.paths), (std::set<std::string>{(root / "Lease-2024.pdf").string(),
+                                                          (root / "sub" / "notes.txt").string()}));
+    // The excluded folder was not entered.
+    EXPECT_EQ(std::count_if(checked.begin(), checked.end(),
+                            [](const std::string& p) { return p.ends_with("lease.js"); }),
+              0);
+}
+
+TEST(FileSearchTest, WalkRanksNameMatchesFirstAndKeepsTheLimit) {
+    test::TempDir dir;
+    writeFileAtomically(dir / "a.txt", "pets and lease");
+    writeFileAtomically(dir / "lease-pets.txt", "");
+    writeFileAtomically(dir / "c.txt", "lease only");
+    const auto result = walkSearch().search("lease pets", {dir.path()}, 2, {});
+    EXPECT_EQ(result.paths, (std::vector<std::string>{(dir / "lease-pets.txt").string(),
+                                                      (dir / "a.txt").string()}));
+}
+
+TEST(FileSearchTest, WalkStopsWhenCancelledOrOutOfTime) {
+    test::TempDir dir;
+    for (int i = 0; i < 50; ++i) {
+        writeFileAtomically(dir / ("lease-" + std::to_string(i) + ".txt"), "x");
+    }
+    std::stop_source stop;
+    stop.request_stop();
+    const auto cancelled = walkSearch().search("lease", {dir.path()}, 100, {}, stop.get_token());
+    EXPECT_TRUE(cancelled.cancelled);
+    EXPECT_TRUE(cancelled.paths.empty());
+
+    FileSearch::Options options;
+    options.commandPath = "/nonexistent/mdfind";
+    options.timeBudget = std::chrono::milliseconds(0);
+    const auto timedOut = FileSearch(options).search("lease", {dir.path()}, 100, {});
+    EXPECT_TRUE(timedOut.timedOut);
+}
+
+TEST(FileSearchTest, WalkSkipsUnreadableFoldersAndMissingScopes) {
+    test::TempDir dir;
+    fs::create_directories(dir / "locked");
+    writeFileAtomically(dir / "locked" / "lease.txt", "x");
+    writeFileAtomically(dir / "lease.txt", "x");
+    fs::permissions(dir / "locked", fs::perms::none);
+    const auto result = walkSearch().search("lease", {dir / "missing", dir.path()}, 10, {});
+    fs::permissions(dir / "locked", fs::perms::owner_all);
+    if (::geteuid() != 0) {
+        EXPECT_EQ(result.paths, std::vector<std::string>{(dir / "lease.txt").string()});
+    }
+}
+
+}  // namespace
+}  // namespace vask

@@ -1,0 +1,160 @@
+#include "sources/ics_calendar_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "calendar_fixtures.h"
+
+namespace vask {
+namespace {
+
+using test::unixTime;
+
+std::string calendar(std::string_view events) {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Vask tests//EN\r\n" + std::string(events) +
+           "END:VCALENDAR\r\n";
+}
+
+std::string event(std::string_view uid, std::string_view lines) {
+    return "BEGIN:VEVENT\r\nUID:" + std::string(uid) + "\r\nDTSTAMP:20240101T000000Z\r\n" +
+           std::string(lines) + "END:VEVENT\r\n";
+}
+
+// "uid@start-end" for each occurrence, in the parser's order.
+std::vector<std::string> spans(const std::vector<CalendarEvent>& events) {
+    std::vector<std::string> result;
+    for (const auto& e : events) {
+        auto seconds = [](CalendarEvent::Time t) {
+            return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+        };
+        result.push_back(e.calendarItemIdentifier + "@" + std::to_string(seconds(e.startDate)) +
+                         "-" + std::to_string(seconds(e.endDate)));
+    }
+    return result;
+}
+
+// Floating times and all-day dates are read on the local clock; the tests pin it to New York.
+class IcsCalendarParserTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (const char* tz = std::getenv("TZ")) {
+            previousTZ_ = tz;
+        }
+        setenv("TZ", "America/New_York", 1);
+        tzset();
+    }
+    void TearDown() override {
+        if (previousTZ_) {
+            setenv("TZ", previousTZ_->c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+
+  private:
+    std::optional<std::string> previousTZ_;
+};
+
+TEST_F(IcsCalendarParserTest, OccurrencesInTheRange) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::int64_t from;
+        std::int64_t to;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"weekly series less a cancelled date, with one occurrence moved",
+         std::string(test::weeklyStandupICS),
+         test::january1st2024,
+         test::january31st2024,
+         {"standup-1@1704121200-1704123000", "standup-1@1704726000-1704727800",
+          "standup-1@1706025600-1706027400", "standup-1@1706540400-1706542200"}},
+        {"an occurrence moved into the range from a start outside it",
+         std::string(test::weeklyStandupICS),
+         1706000000,
+         1706100000,
+         {"standup-1@1706025600-1706027400"}},
+        {"an occurrence moved out of the range leaves nothing in its place",
+         std::string(test::weeklyStandupICS),
+         1705900000,
+         1705950000,
+         {}},
+        {"a counted series cut by the start of the range",
+         calendar(event("daily",
+                        "DTSTART:20240101T100000Z\r\nDTEND:20240101T110000Z\r\n"
+                        "RRULE:FREQ=DAILY;COUNT=3\r\n")),
+         1704150000,
+         test::january31st2024,
+         {"daily@1704189600-1704193200", "daily@1704276000-1704279600"}},
+        {"a series that ends before the range",
+         calendar(event("old",
+                        "DTSTART:20231201T100000Z\r\nDTEND:20231201T110000Z\r\n"
+                        "RRULE:FREQ=WEEKLY;UNTIL=20231220T000000Z\r\n")),
+         test::january1st2024,
+         test::january31st2024,
+         {}},
+        {"a weekly series keeps its local hour across a daylight-saving change",
+         calendar(event("berlin",
+                        "DTSTART;TZID=Europe/Berlin:20240325T100000\r\n"
+                        "DURATION:PT1H\r\nRRULE:FREQ=WEEKLY\r\n")),
+         1710892800,
+         1712275200,
+         {"berlin@1711357200-1711360800", "berlin@1711958400-1711962000"}},
+        {"an all-day date spans the local day",
+         calendar(event("holiday", "DTSTART;VALUE=DATE:20240105\r\n")),
+         test::january1st2024,
+         test::january31st2024,
+         {"holiday@1704430800-1704517200"}},
+        {"a floating time is local time",
+         calendar(event("floating", "DTSTART:20240105T090000\r\nDTEND:20240105T093000\r\n")),
+         test::january1st2024,
+         test::january31st2024,
+         {"floating@1704463200-1704465000"}},
+        {"an event already running when the range starts counts, one that ended does not",
+         calendar(event("running", "DTSTART:20231231T230000Z\r\nDTEND:20240101T010000Z\r\n") +
+                  event("ended", "DTSTART:20231231T200000Z\r\nDTEND:20231231T210000Z\r\n")),
+         test::january1st2024,
+         test::january31st2024,
+         {"running@1704063600-1704070800"}},
+        {"a date series skips an excluded date",
+         calendar(event("gym",
+                        "DTSTART;VALUE=DATE:20240102\r\nRRULE:FREQ=DAILY;COUNT=3\r\n"
+                        "EXDATE;VALUE=DATE:20240103\r\n")),
+         test::january1st2024,
+         test::january31st2024,
+         {"gym@1704171600-1704258000", "gym@1704344400-1704430800"}},
+        {"extra dates without a rule are occurrences",
+         calendar(event("extra",
+                        "DTSTART:20240110T100000Z\r\nDURATION:PT30M\r\n"
+                        "RDATE:20240112T100000Z\r\n")),
+         test::january1st2024,
+         test::january31st2024,
+         {"extra@1704880800-1704882600", "extra@1705053600-1705055400"}},
+        {"text that is not a calendar",
+         "this is not iCalendar",
+         test::january1st2024,
+         test::january31st2024,
+         {}},
+        {"a calendar cut off in the middle of an event",
+         "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:cut\r\nDTSTART:2024",
+         test::january1st2024,
+         test::january31st2024,
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(spans(IcsCalendarParser::occurrences(c.text, "Fallback", unixTime(c.from),
+                                                       unixTime(c.to))),
+                  c.expected);
+    }
+}
+
+}  // namespace
+}  // namespace vask

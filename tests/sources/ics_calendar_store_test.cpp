@@ -1,0 +1,150 @@
+#include "sources/ics_calendar_store.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "calendar_fixtures.h"
+#include "platform/file_io.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+using namespace std::chrono_literals;
+using Status = CalendarAuthorizationStatus;
+using test::unixTime;
+
+// Waits for something another thread does. The cap only keeps a broken build from hanging.
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 10'000; ++i) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return condition();
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view text) {
+    std::filesystem::create_directories(path.parent_path());
+    writeFileAtomically(path, text);
+}
+
+std::string singleEvent(std::string_view uid, std::string_view extraCalendarLines = "") {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Vask tests//EN\r\n" +
+           std::string(extraCalendarLines) + "BEGIN:VEVENT\r\nUID:" + std::string(uid) +
+           "\r\nDTSTAMP:20240101T000000Z\r\nDTSTART:20240110T100000Z\r\nEND:VEVENT\r\n"
+           "END:VCALENDAR\r\n";
+}
+
+class IcsCalendarStoreTest : public ::testing::Test {
+  protected:
+    std::filesystem::path folder() const { return dir_ / "calendars"; }
+    std::unique_ptr<IcsCalendarStore> makeStore() {
+        return std::make_unique<IcsCalendarStore>(folder(), defaults_, center_, clock_);
+    }
+    std::vector<CalendarEvent> january(IcsCalendarStore& store) {
+        return store.events(unixTime(test::january1st2024), unixTime(test::january31st2024));
+    }
+
+    test::TempDir dir_;
+    InMemoryDefaults defaults_;
+    NotificationCenter center_;
+    test::FakeClock clock_;
+};
+
+TEST_F(IcsCalendarStoreTest, AccessFollowsThePersistedGrant) {
+    struct Case {
+        const char* name;
+        std::optional<nlohmann::json> stored;
+        Status before;
+        bool granted;
+        Status after;
+    };
+    const std::vector<Case> cases = {
+        {"never asked: the request grants and remembers", std::nullopt, Status::notDetermined, true,
+         Status::fullAccess},
+        {"granted before", "fullAccess", Status::fullAccess, true, Status::fullAccess},
+        {"refused before: not asked again", "denied", Status::denied, false, Status::denied},
+        {"a value this program never writes reads as a refusal", 3, Status::denied, false,
+         Status::denied},
+    };
+    auto store = makeStore();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.stored) {
+            defaults_.set(IcsCalendarStore::accessGrantKey, *c.stored);
+        } else {
+            defaults_.remove(IcsCalendarStore::accessGrantKey);
+        }
+        EXPECT_EQ(store->authorizationStatus(), c.before);
+        std::optional<bool> answer;
+        store->requestFullAccessToEvents(
+            [&](bool granted, const std::optional<std::string>& error) {
+                EXPECT_FALSE(error);
+                answer = granted;
+            });
+        EXPECT_EQ(answer, c.granted);
+        EXPECT_EQ(store->authorizationStatus(), c.after);
+    }
+}
+
+TEST_F(IcsCalendarStoreTest, CalendarsAreNamedByTheirFileTheirFolderOrThemselves) {
+    writeFile(folder() / "holidays.ics", singleEvent("a"));
+    writeFile(folder() / "family" / "event-b.ics", singleEvent("b"));
+    writeFile(folder() / "team" / "event-c.ics", singleEvent("c", "X-WR-CALNAME:Team Room\r\n"));
+    writeFile(folder() / ".sync-state" / "event-d.ics", singleEvent("d"));
+    writeFile(folder() / "notes.txt", singleEvent("e"));
+    writeFile(folder() / "broken.ics", "not a calendar");
+    auto store = makeStore();
+
+    std::map<std::string, std::string> calendarOf;
+    for (const auto& event : january(*store)) {
+        calendarOf[event.calendarItemIdentifier] = event.calendarTitle;
+    }
+    EXPECT_EQ(calendarOf, (std::map<std::string, std::string>{
+                              {"a", "holidays"}, {"b", "family"}, {"c", "Team Room"}}));
+}
+
+TEST_F(IcsCalendarStoreTest, MissingFolderIsEmptyButAFileInItsPlaceIsAnError) {
+    auto store = makeStore();
+    EXPECT_TRUE(january(*store).empty());
+
+    writeFile(folder(), "a file, not a folder");
+    try {
+        january(*store);
+        FAIL() << "expected a fetch failure";
+    } catch (const CalendarEventStoreError& error) {
+        EXPECT_EQ(error.kind(), CalendarEventStoreError::Case::fetchFailed);
+    }
+}
+
+TEST_F(IcsCalendarStoreTest, ABurstOfWritesRaisesOneNotification) {
+    std::filesystem::create_directories(folder());
+    auto store = makeStore();
+    std::atomic<int> notifications{0};
+    auto observer = center_.addObserver(
+        std::string(CalendarEventStore::changedNotification),
+        [&](const Notification&) { ++notifications; }, store.get());
+
+    writeFile(folder() / "work.ics", singleEvent("a"));
+    writeFile(folder() / "work.ics", singleEvent("b"));
+    ASSERT_TRUE(eventually([&] { return store->watcher().relevantEventCount() >= 2; }));
+    EXPECT_EQ(notifications, 0);
+    clock_.advance(FolderWatcher::defaultLatency);
+    ASSERT_TRUE(eventually([&] { return notifications == 1; }));
+
+    // A file of another kind is not a calendar change.
+    const auto seen = store->watcher().relevantEventCount();
+    writeFile(folder() / "notes.txt", "hello");
+    writeFile(folder() / "work.ics", singleEvent("c"));
+    ASSERT_TRUE(eventually([&] { return store->watcher().relevantEventCount() > seen; }));
+    EXPECT_EQ(store->watcher().relevantEventCount(), seen + 1);
+}
+
+}  // namespace
+}  // namespace vask

@@ -1,0 +1,79 @@
+#include "sources/rich_text_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "sources/text_decoding.h"
+
+namespace vask {
+namespace {
+
+TEST(RichTextReaderTest, ReadsRtfBodyText) {
+    struct Case {
+        std::string name;
+        std::string rtf;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"plain", R"({\rtf1\ansi Hello world})", "Hello world"},
+        {"paragraphs and tabs", R"({\rtf1 one\par two\tab three\line four})",
+         "one\ntwo\tthree\nfour"},
+        {"font and colour tables are not text",
+         R"({\rtf1{\fonttbl{\f0 Helvetica;}}{\colortbl;\red0\green0\blue0;}\f0 Body})", "Body"},
+        {"ignorable destinations are skipped", R"({\rtf1 A{\*\generator Writer 1.0;}B})", "AB"},
+        {"escaped braces and backslash", R"({\rtf1 a\{b\}c\\d})", "a{b}c\\d"},
+        {"hex bytes in the code page", R"({\rtf1\ansi\ansicpg1252 caf\'e9})", "caf\xC3\xA9"},
+        {"unicode with its fallback skipped", R"({\rtf1\uc1 \u8364?5 \u-3913?})",
+         "\xE2\x82\xAC"
+         "5 \xEF\x82\xB7"},
+        {"group-local unicode skip count", R"({\rtf1{\uc2 \u8364ab}c})",
+         "\xE2\x82\xAC"
+         "c"},
+        {"unterminated document keeps what was read", R"({\rtf1 partial \'4)", "partial "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto text = RichTextReader::plainText(c.rtf);
+        ASSERT_TRUE(text.has_value());
+        EXPECT_EQ(*text, c.text);
+    }
+}
+
+TEST(RichTextReaderTest, ReadsHtmlTextWithoutScriptsOrStyles) {
+    const std::string html =
+        "<!DOCTYPE html><html><head><title>T</title><style>p{}</style></head>"
+        "<body><h1>Lease</h1><p>Pets &amp; plants</p><script>var x = 1;</script>"
+        "<ul><li>one</li><li>two</li></ul></body></html>";
+    const auto text = RichTextReader::plainText(html);
+    ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(*text, "Lease\nPets & plants\none\ntwo");
+}
+
+TEST(RichTextReaderTest, OtherBytesAreNotImported) {
+    const std::vector<std::string> inputs = {
+        "", "plain text that is neither format", std::string("\x00\x01\x02PK", 5),
+        "<?xml version=\"1.0\"?><note>not html</note>", "{\\rt almost"};
+    for (const auto& input : inputs) {
+        SCOPED_TRACE(input);
+        EXPECT_FALSE(RichTextReader::plainText(input).has_value());
+    }
+}
+
+TEST(TextDecodingTest, Utf8IsTakenAsItIsAndOtherEncodingsAreDetected) {
+    EXPECT_EQ(TextDecoding::utf8("caf\xC3\xA9"), "caf\xC3\xA9");
+    EXPECT_EQ(TextDecoding::utf8("\xEF\xBB\xBFhi"), "hi");
+    EXPECT_FALSE(TextDecoding::utf8("caf\xE9").has_value());
+
+    const std::string latin1 =
+        "Le caf\xE9 de la gare \xE9tait ferm\xE9 le dimanche, mais la boulangerie \xE0 c\xF4t\xE9 "
+        "restait ouverte jusqu'\xE0 midi pour les habitu\xE9s du quartier.";
+    std::string encoding;
+    const auto decoded = TextDecoding::detected(latin1, &encoding);
+    ASSERT_TRUE(decoded.has_value()) << encoding;
+    EXPECT_NE(decoded->find("caf\xC3\xA9 de la gare"), std::string::npos) << encoding;
+
+    EXPECT_FALSE(TextDecoding::convert("abc", "no-such-encoding").has_value());
+    EXPECT_FALSE(TextDecoding::convert("\xFF\xFE\xFD", "UTF-8").has_value());
+}
+
+}  // namespace
+}  // namespace vask
