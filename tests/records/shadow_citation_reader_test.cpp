@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "records/shadow_citation_reader.h"
+#include "sample-chatdb/sample_chat_db.h"
+#include "sources/contacts_store.h"
+#include "store/shadow_db.h"
+#include "store/shadow_sync.h"
+#include "store/sqlite_connection.h"
+#include "store/sqlite_statement.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+// Citations read back from a shadow database filled by a real synchronisation of a sample
+// Messages history, with an empty contacts database attached.
+TEST(ShadowCitationReader, ReadsSynchronisedMessagesAndTheirChats) {
+    test::TempDir dir;
+    sample::buildSampleChatDB(dir / "chat.db", {.messages = 300, .chats = 6, .seed = 7});
+    const auto shadowPath = dir / "shadow.db";
+    ShadowSync(dir / "chat.db", shadowPath).performSync();
+    ContactsStore contacts(dir / "contacts.db");
+    contacts.createSchemaIfNeeded();
+    contacts.replaceAll({});
+
+    std::vector<std::string> guids;
+    std::vector<std::string> chats;
+    {
+        auto db = SQLiteConnection::open(shadowPath, SQLiteSupport::OpenMode::readOnly);
+        SQLiteStatement rows(db.get(),
+                             "SELECT guid, chat_id FROM messages WHERE deleted_at IS NULL "
+                             "ORDER BY timestamp LIMIT 3");
+        while (rows.step()) {
+            guids.push_back(rows.columnText(0));
+            chats.push_back(rows.columnText(1));
+        }
+    }
+    ASSERT_EQ(guids.size(), 3u);
+
+    ShadowCitationReader reader;
+    auto wanted = guids;
+    wanted.push_back("no-such-guid");
+    const auto cited = reader.fetchMessages(shadowPath, wanted, dir / "contacts.db", 200);
+    ASSERT_EQ(cited.size(), 3u);
+    for (const auto& message : cited) {
+        EXPECT_NE(std::find(guids.begin(), guids.end(), message.guid), guids.end());
+        EXPECT_FALSE(message.contactName.empty());
+        EXPECT_FALSE(message.chatId.empty());
+    }
+
+    const auto participants = reader.fetchChatParticipants(shadowPath, chats);
+    for (const auto& chat : chats) {
+        ASSERT_TRUE(participants.contains(chat)) << chat;
+        EXPECT_FALSE(participants.at(chat).empty()) << chat;
+    }
+    EXPECT_THROW(reader.fetchMessages(dir / "missing.db", guids, dir / "contacts.db", 200),
+                 ShadowDB::Error);
+}
+
+}  // namespace
+}  // namespace vask
