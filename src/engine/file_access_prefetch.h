@@ -1,0 +1,13 @@
+#pragma once
+
+#include "engine/file_prefetch_service.h"
+#include "platform/url.h"
+
+namespace vask {
+
+// The helper's file prefetch over the real file access service, which searches the allowed
+// folders, parses what it finds and caches the text in the shadow database. The vision client
+// talks to the relay at `relayBaseURL`.
+FilePrefetchServiceFactory fileAccessPrefetchFactory(Url relayBaseURL);
+
+}  // namespace vask
