@@ -6,7 +6,7 @@ namespace vask {
 namespace {
 
 class FileAccessPrefetch final : public FilePrefetchService {
-public:
+  public:
     explicit FileAccessPrefetch(std::unique_ptr<FileAccessService> service)
         : service_(std::move(service)) {}
 
@@ -14,7 +14,7 @@ public:
         return service_->prefetch(query, std::move(stop));
     }
 
-private:
+  private:
     std::unique_ptr<FileAccessService> service_;
 };
 

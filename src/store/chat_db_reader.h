@@ -21,9 +21,9 @@ namespace vask {
 // messages after a cursor, already mapped into shadow rows with decoded bodies and normalised
 // handles. Used by one task at a time; never writes.
 class ChatDBReader {
-public:
+  public:
     class Error : public vask::Error {
-    public:
+      public:
         enum class Case { failedToOpen, queryFailed, databaseNotFound };
 
         Error(Case kind, std::string message);
@@ -33,7 +33,7 @@ public:
             return kind_ == other.kind_ && message_ == other.message_;
         }
 
-    private:
+      private:
         Case kind_;
         std::string message_;
     };
@@ -81,7 +81,7 @@ public:
     // E-mail addresses lower-cased, phone numbers in canonical form, anything else trimmed.
     static std::string normalizeHandle(std::string_view handle);
 
-private:
+  private:
     sqlite3* connection() const { return db_.get(); }
 
     std::filesystem::path path_;

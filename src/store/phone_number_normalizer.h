@@ -11,7 +11,7 @@ namespace vask {
 // through the same rules, so the two meet in a plain equality join. E-mail addresses are the
 // callers' business.
 class PhoneNumberNormalizer {
-public:
+  public:
     PhoneNumberNormalizer() = delete;
 
     // Nothing when the text cannot be a phone number (blank, no digits, a short code, or too many

@@ -10,14 +10,14 @@ namespace vask {
 
 // Owns one SQLite connection and closes it on destruction.
 class SQLiteConnection {
-public:
+  public:
     SQLiteConnection() = default;
     explicit SQLiteConnection(sqlite3* db) : db_(db) {}
 
-    static SQLiteConnection open(const std::filesystem::path& path, SQLiteSupport::OpenMode mode,
-                                 bool extendedResultCodes = false,
-                                 int busyTimeoutMilliseconds =
-                                     SQLiteSupport::defaultBusyTimeoutMilliseconds);
+    static SQLiteConnection open(
+        const std::filesystem::path& path, SQLiteSupport::OpenMode mode,
+        bool extendedResultCodes = false,
+        int busyTimeoutMilliseconds = SQLiteSupport::defaultBusyTimeoutMilliseconds);
 
     sqlite3* get() const { return db_.get(); }
     explicit operator bool() const { return static_cast<bool>(db_); }
@@ -27,7 +27,7 @@ public:
     // Runs `body` inside BEGIN IMMEDIATE ... COMMIT; any exception rolls back and propagates.
     void inImmediateTransaction(const std::function<void()>& body) const;
 
-private:
+  private:
     struct Closer {
         void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
     };

@@ -9,8 +9,8 @@ SQLiteStatement::SQLiteStatement(sqlite3* db, std::string_view sql) : db_(db) {
     if (sql.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
         throw SQLiteSupport::Failure(SQLITE_TOOBIG, "statement too long");
     }
-    const int rc = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &statement_,
-                                      nullptr);
+    const int rc =
+        sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &statement_, nullptr);
     if (rc != SQLITE_OK || statement_ == nullptr) {
         sqlite3_finalize(statement_);
         statement_ = nullptr;

@@ -13,7 +13,7 @@ namespace vask {
 // One prepared statement, finalized on destruction. Every failure throws SQLiteSupport::Failure;
 // step() answers only "a row" or "done": any other result is an error, never the end of rows.
 class SQLiteStatement {
-public:
+  public:
     SQLiteStatement(sqlite3* db, std::string_view sql);
     ~SQLiteStatement();
     SQLiteStatement(SQLiteStatement&& other) noexcept;
@@ -29,10 +29,14 @@ public:
     SQLiteStatement& bind(int index, const std::string& text) {
         return bind(index, std::string_view(text));
     }
-    SQLiteStatement& bind(int index, const char* text) { return bind(index, std::string_view(text)); }
+    SQLiteStatement& bind(int index, const char* text) {
+        return bind(index, std::string_view(text));
+    }
     SQLiteStatement& bind(int index, const std::optional<std::string>& text);
     SQLiteStatement& bind(int index, std::int64_t value);
-    SQLiteStatement& bind(int index, int value) { return bind(index, static_cast<std::int64_t>(value)); }
+    SQLiteStatement& bind(int index, int value) {
+        return bind(index, static_cast<std::int64_t>(value));
+    }
     SQLiteStatement& bind(int index, double value);
     SQLiteStatement& bindNull(int index);
     SQLiteStatement& bindBlob(int index, const void* data, std::size_t size);
@@ -52,7 +56,7 @@ public:
     double columnDouble(int column) const;
     std::vector<std::uint8_t> columnBlob(int column) const;
 
-private:
+  private:
     void check(int rc) const;
 
     sqlite3* db_;

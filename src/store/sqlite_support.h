@@ -16,13 +16,13 @@ namespace vask {
 // The one thin layer through which our own databases open connections, configure writers, run
 // SQL, bind text and keep their schema number in user_version. Owns nothing and keeps no state.
 class SQLiteSupport {
-public:
+  public:
     enum class OpenMode { readOnly, readWriteCreate };
     enum class SynchronousMode { normal, full };
 
     // SQLite's result code and message. Callers wrap the message in their own error texts.
     class Failure : public Error {
-    public:
+      public:
         Failure(std::int32_t resultCode, std::string message);
         std::int32_t resultCode() const { return resultCode_; }
         const std::string& message() const { return message_; }
@@ -30,7 +30,7 @@ public:
             return resultCode_ == other.resultCode_ && message_ == other.message_;
         }
 
-    private:
+      private:
         std::int32_t resultCode_;
         std::string message_;
     };
@@ -66,7 +66,7 @@ public:
     // The connection's current error as a Failure with `code`.
     static Failure failure(int code, sqlite3* db);
 
-private:
+  private:
     static std::string journalMode(sqlite3* db);
 };
 

@@ -14,7 +14,7 @@ namespace vask::test {
 
 // A Messages database written row by row, for tests that need exact contents.
 class ChatDBFixture {
-public:
+  public:
     struct Message {
         std::string guid;
         std::optional<std::string> text;
@@ -99,7 +99,7 @@ public:
         });
     }
 
-private:
+  private:
     std::filesystem::path path_;
     SQLiteConnection db_;
 };

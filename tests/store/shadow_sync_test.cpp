@@ -39,7 +39,7 @@ ShadowDB::SyncWatermark cursorOf(const std::filesystem::path& shadowPath) {
 }
 
 class ShadowSyncTest : public ::testing::Test {
-protected:
+  protected:
     test::TempDir dir;
     test::ChatDBFixture chatDB{dir / "chat.db"};
     std::filesystem::path shadowPath = dir / "shadow.db";
