@@ -47,7 +47,7 @@ std::string AppEnvironment::supportDirectoryName(const Environment& env,
     if (auto name = supportDirectoryOverride(env)) {
         return *name;
     }
-    const auto id = effectiveBundleIdentifier(bundleId);
+    auto id = effectiveBundleIdentifier(bundleId);
     if (id == productionBundleIdentifier) {
         return std::string(productionSupportDirectoryName);
     }
@@ -84,7 +84,7 @@ std::filesystem::path AppEnvironment::supportDirectoryURL(
         name.find('\0') != std::string::npos) {
         throw Error("The instance name \"" + name + "\" is not a folder name");
     }
-    const auto url = *dataHome / name;
+    auto url = *dataHome / name;
     std::error_code error;
     if (!std::filesystem::exists(std::filesystem::symlink_status(url, error))) {
         createDirectories(url);

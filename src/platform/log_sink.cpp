@@ -20,7 +20,7 @@ std::atomic<std::shared_ptr<LogSink>>& currentSink() {
 std::string timestamp(Clock::WallTime time) {
     using namespace std::chrono;
     const auto millis = duration_cast<milliseconds>(time.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
+    const auto seconds = static_cast<std::time_t>(millis / 1000);
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char text[64];
