@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
-#include <mutex>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -11,6 +10,7 @@
 #include "platform/logger.h"
 #include "platform/serial_queue.h"
 #include "platform/text.h"
+#include "sources/coalescing_sync_runner.h"
 #include "store/shadow_db.h"
 
 namespace vask {
@@ -85,67 +85,31 @@ CalendarSyncError::CalendarSyncError(Case kind)
 
 struct CalendarSyncEngine::State {
     State(std::filesystem::path path, int back, int ahead,
-          std::shared_ptr<CalendarEventStore> store, const Clock& clockValue,
-          std::weak_ptr<Executor> queueValue)
+          std::shared_ptr<CalendarEventStore> store, const Clock& clockValue)
         : shadowDBPath(std::move(path)),
           lookbackDays(std::max(back, 0)),
           lookaheadDays(std::max(ahead, 0)),
           eventStore(std::move(store)),
-          clock(clockValue),
-          queue(std::move(queueValue)) {}
+          clock(clockValue) {}
 
     const std::filesystem::path shadowDBPath;
     const int lookbackDays;
     const int lookaheadDays;
     const std::shared_ptr<CalendarEventStore> eventStore;
     const Clock& clock;
-    const std::weak_ptr<Executor> queue;
 
-    std::mutex syncStateLock;
-    bool isSyncing = false;
-    bool pendingSync = false;
-
-    std::mutex handlersMutex;
-    ErrorHandler onSyncError;
-    CompletionHandler onSyncComplete;
-
-    void performSync() {
-        try {
-            const auto now = clock.now();
-            const auto windowStart = now - lookbackDays * secondsPerDay;
-            const auto windowEnd = now + lookaheadDays * secondsPerDay;
-            std::vector<ShadowEvent> rows;
-            for (const auto& event : eventStore->events(windowStart, windowEnd)) {
-                if (auto row = makeShadowEvent(event)) {
-                    rows.push_back(std::move(*row));
-                }
+    // Throws what reading the calendar or writing the database throws.
+    void performSync() const {
+        const auto now = clock.now();
+        const auto windowStart = now - lookbackDays * secondsPerDay;
+        const auto windowEnd = now + lookaheadDays * secondsPerDay;
+        std::vector<ShadowEvent> rows;
+        for (const auto& event : eventStore->events(windowStart, windowEnd)) {
+            if (auto row = makeShadowEvent(event)) {
+                rows.push_back(std::move(*row));
             }
-            ShadowDB(shadowDBPath, ShadowDB::OpenMode::readWrite).replaceEvents(rows);
-        } catch (const std::exception& error) {
-            reportFailure(error);
-            return;
         }
-        CompletionHandler complete;
-        {
-            std::lock_guard lock(handlersMutex);
-            complete = onSyncComplete;
-        }
-        if (complete) {
-            complete();
-        }
-    }
-
-    void reportFailure(const std::exception& error) {
-        ErrorHandler report;
-        {
-            std::lock_guard lock(handlersMutex);
-            report = onSyncError;
-        }
-        if (report) {
-            report(error);
-        } else {
-            logger().error(std::string("Calendar sync error (no handler): ") + error.what());
-        }
+        ShadowDB(shadowDBPath, ShadowDB::OpenMode::readWrite).replaceEvents(rows);
     }
 };
 
@@ -157,13 +121,18 @@ CalendarSyncEngine::CalendarSyncEngine(const std::optional<std::filesystem::path
     : eventStoreQueue_(eventStoreQueue ? std::move(eventStoreQueue)
                                        : std::make_shared<SerialQueue>(std::string(queueLabel))),
       state_(std::make_shared<State>(shadowDBPath ? *shadowDBPath : ShadowDB::defaultShadowDBPath(),
-                                     lookbackDays, lookaheadDays, std::move(eventStore), clock,
-                                     eventStoreQueue_)),
+                                     lookbackDays, lookaheadDays, std::move(eventStore), clock)),
+      runner_(CoalescingSyncRunner::make(
+          eventStoreQueue_, [state = state_] { state->performSync(); },
+          [](const std::exception& error) {
+              logger().error(std::string("Calendar sync error (no handler): ") + error.what());
+          })),
       center_(center) {}
 
 CalendarSyncEngine::~CalendarSyncEngine() {
     stop();
-    // The state goes before the queue, so that a job still queued finds nothing to run.
+    // The runner goes before the queue, so that a job still queued finds nothing to run.
+    runner_.reset();
     state_.reset();
 }
 
@@ -221,9 +190,9 @@ void CalendarSyncEngine::start() {
     scheduleSync();
     changeObserver_ = center_.addObserver(
         std::string(CalendarEventStore::changedNotification),
-        [weak = std::weak_ptr<State>(state_)](const Notification&) {
-            if (auto state = weak.lock()) {
-                schedule(state);
+        [weak = std::weak_ptr<CoalescingSyncRunner>(runner_)](const Notification&) {
+            if (auto runner = weak.lock()) {
+                runner->schedule();
             }
         },
         state_->eventStore.get());
@@ -234,47 +203,15 @@ void CalendarSyncEngine::stop() {
 }
 
 void CalendarSyncEngine::scheduleSync() {
-    schedule(state_);
-}
-
-void CalendarSyncEngine::schedule(const std::shared_ptr<State>& state) {
-    {
-        std::lock_guard lock(state->syncStateLock);
-        if (state->isSyncing) {
-            state->pendingSync = true;
-            return;
-        }
-        state->isSyncing = true;
-    }
-    // No queue means the engine is being destroyed: nothing is to run any more.
-    if (auto queue = state->queue.lock()) {
-        queue->post([weak = std::weak_ptr<State>(state)] {
-            auto current = weak.lock();
-            if (!current) {
-                return;
-            }
-            current->performSync();
-            bool rerun = false;
-            {
-                std::lock_guard lock(current->syncStateLock);
-                current->isSyncing = false;
-                rerun = std::exchange(current->pendingSync, false);
-            }
-            if (rerun) {
-                schedule(current);
-            }
-        });
-    }
+    runner_->schedule();
 }
 
 void CalendarSyncEngine::setOnSyncError(ErrorHandler handler) {
-    std::lock_guard lock(state_->handlersMutex);
-    state_->onSyncError = std::move(handler);
+    runner_->setOnError(std::move(handler));
 }
 
 void CalendarSyncEngine::setOnSyncComplete(CompletionHandler handler) {
-    std::lock_guard lock(state_->handlersMutex);
-    state_->onSyncComplete = std::move(handler);
+    runner_->setOnComplete(std::move(handler));
 }
 
 std::optional<ShadowEvent> CalendarSyncEngine::makeShadowEvent(const CalendarEvent& event) {

@@ -15,6 +15,7 @@
 #include "platform/notification_center.h"
 #include "platform/subscription.h"
 #include "sources/calendar_event_store.h"
+#include "sources/coalescing_sync_runner.h"
 #include "store/shadow_event.h"
 
 namespace vask {
@@ -43,8 +44,8 @@ class CalendarSyncError : public Error {
 // destroyed, a job still queued does nothing.
 class CalendarSyncEngine {
   public:
-    using ErrorHandler = std::function<void(const std::exception& error)>;
-    using CompletionHandler = std::function<void()>;
+    using ErrorHandler = CoalescingSyncRunner::ErrorHandler;
+    using CompletionHandler = CoalescingSyncRunner::CompletionHandler;
 
     static constexpr std::string_view queueLabel = "ai.vask.calendar.eventstore";
 
@@ -98,12 +99,11 @@ class CalendarSyncEngine {
   private:
     struct State;
 
-    static void schedule(const std::shared_ptr<State>& state);
-
-    // Declared before the state so that it is destroyed after it: jobs still queued then find
-    // the state gone and do nothing.
+    // Declared before the runner so that it is destroyed after it: jobs still queued then find
+    // the runner gone and do nothing.
     std::shared_ptr<Executor> eventStoreQueue_;
-    std::shared_ptr<State> state_;
+    std::shared_ptr<const State> state_;
+    std::shared_ptr<CoalescingSyncRunner> runner_;
     NotificationCenter& center_;
     Subscription changeObserver_;
 };

@@ -20,12 +20,10 @@ ContactsSyncError::ContactsSyncError(Case kind)
     : Error("Contacts permission was not granted."), kind_(kind) {}
 
 struct ContactsSyncEngine::State {
-    State(ContactsManager managerValue, ContactsStore storeValue, std::string countryCode,
-          std::weak_ptr<Executor> queueValue)
+    State(ContactsManager managerValue, ContactsStore storeValue, std::string countryCode)
         : manager(std::move(managerValue)),
           store(std::move(storeValue)),
-          defaultCountryCode(std::move(countryCode)),
-          queue(std::move(queueValue)) {}
+          defaultCountryCode(std::move(countryCode)) {}
 
     // start() prepares the schema on the caller's thread while a synchronisation from an earlier
     // start may still be writing; the store's one connection must not see both at once.
@@ -33,45 +31,11 @@ struct ContactsSyncEngine::State {
     ContactsManager manager;
     ContactsStore store;
     const std::string defaultCountryCode;
-    const std::weak_ptr<Executor> queue;
 
-    std::mutex flagsMutex;
-    bool isSyncing = false;
-    bool pendingSync = false;
-
-    std::mutex handlersMutex;
-    ErrorHandler onSyncError;
-    CompletionHandler onSyncComplete;
-
+    // Throws what reading the address book or writing the store throws.
     void performSync() {
-        try {
-            std::lock_guard lock(workMutex);
-            store.replaceAll(manager.buildPayloads(defaultCountryCode));
-        } catch (const std::exception& error) {
-            reportFailure(error);
-            return;
-        }
-        CompletionHandler complete;
-        {
-            std::lock_guard lock(handlersMutex);
-            complete = onSyncComplete;
-        }
-        if (complete) {
-            complete();
-        }
-    }
-
-    void reportFailure(const std::exception& error) {
-        ErrorHandler report;
-        {
-            std::lock_guard lock(handlersMutex);
-            report = onSyncError;
-        }
-        if (report) {
-            report(error);
-        } else {
-            logger().error("contacts_sync_failed", {{"error", error.what()}});
-        }
+        std::lock_guard lock(workMutex);
+        store.replaceAll(manager.buildPayloads(defaultCountryCode));
     }
 };
 
@@ -81,11 +45,17 @@ ContactsSyncEngine::ContactsSyncEngine(ContactsManager manager, ContactsStore st
     : syncQueue_(syncQueue ? std::move(syncQueue)
                            : std::make_shared<SerialQueue>(std::string(queueLabel))),
       state_(std::make_shared<State>(std::move(manager), std::move(store),
-                                     std::move(defaultCountryCode), syncQueue_)) {}
+                                     std::move(defaultCountryCode))),
+      runner_(CoalescingSyncRunner::make(
+          syncQueue_, [state = state_] { state->performSync(); },
+          [](const std::exception& error) {
+              logger().error("contacts_sync_failed", {{"error", error.what()}});
+          })) {}
 
 ContactsSyncEngine::~ContactsSyncEngine() {
     stop();
-    // The state goes before the queue, so that a job still queued finds nothing to run.
+    // The runner goes before the queue, so that a job still queued finds nothing to run.
+    runner_.reset();
     state_.reset();
 }
 
@@ -101,11 +71,12 @@ void ContactsSyncEngine::start() {
         state_->store.createSchemaIfNeeded();
     }
     scheduleSync();
-    changeObserver_ = state_->manager.observeChanges([weak = std::weak_ptr<State>(state_)] {
-        if (auto state = weak.lock()) {
-            schedule(state);
-        }
-    });
+    changeObserver_ =
+        state_->manager.observeChanges([weak = std::weak_ptr<CoalescingSyncRunner>(runner_)] {
+            if (auto runner = weak.lock()) {
+                runner->schedule();
+            }
+        });
 }
 
 void ContactsSyncEngine::stop() {
@@ -115,47 +86,15 @@ void ContactsSyncEngine::stop() {
 }
 
 void ContactsSyncEngine::scheduleSync() {
-    schedule(state_);
-}
-
-void ContactsSyncEngine::schedule(const std::shared_ptr<State>& state) {
-    {
-        std::lock_guard lock(state->flagsMutex);
-        if (state->isSyncing) {
-            state->pendingSync = true;
-            return;
-        }
-        state->isSyncing = true;
-    }
-    // No queue means the engine is being destroyed: nothing is to run any more.
-    if (auto queue = state->queue.lock()) {
-        queue->post([weak = std::weak_ptr<State>(state)] {
-            auto current = weak.lock();
-            if (!current) {
-                return;
-            }
-            current->performSync();
-            bool rerun = false;
-            {
-                std::lock_guard lock(current->flagsMutex);
-                current->isSyncing = false;
-                rerun = std::exchange(current->pendingSync, false);
-            }
-            if (rerun) {
-                schedule(current);
-            }
-        });
-    }
+    runner_->schedule();
 }
 
 void ContactsSyncEngine::setOnSyncError(ErrorHandler handler) {
-    std::lock_guard lock(state_->handlersMutex);
-    state_->onSyncError = std::move(handler);
+    runner_->setOnError(std::move(handler));
 }
 
 void ContactsSyncEngine::setOnSyncComplete(CompletionHandler handler) {
-    std::lock_guard lock(state_->handlersMutex);
-    state_->onSyncComplete = std::move(handler);
+    runner_->setOnComplete(std::move(handler));
 }
 
 }  // namespace vask

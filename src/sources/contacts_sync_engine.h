@@ -9,6 +9,7 @@
 #include "platform/error.h"
 #include "platform/executor.h"
 #include "platform/subscription.h"
+#include "sources/coalescing_sync_runner.h"
 #include "sources/contacts_manager.h"
 #include "sources/contacts_store.h"
 
@@ -35,8 +36,8 @@ class ContactsSyncError : public Error {
 // destroyed, a job still queued does nothing.
 class ContactsSyncEngine {
   public:
-    using ErrorHandler = std::function<void(const std::exception& error)>;
-    using CompletionHandler = std::function<void()>;
+    using ErrorHandler = CoalescingSyncRunner::ErrorHandler;
+    using CompletionHandler = CoalescingSyncRunner::CompletionHandler;
 
     static constexpr std::string_view queueLabel = "ai.vask.contacts.sync";
 
@@ -69,12 +70,11 @@ class ContactsSyncEngine {
   private:
     struct State;
 
-    static void schedule(const std::shared_ptr<State>& state);
-
-    // Declared before the state so that it is destroyed after it: jobs still queued then find
-    // the state gone and do nothing.
+    // Declared before the runner so that it is destroyed after it: jobs still queued then find
+    // the runner gone and do nothing.
     std::shared_ptr<Executor> syncQueue_;
     std::shared_ptr<State> state_;
+    std::shared_ptr<CoalescingSyncRunner> runner_;
     Subscription changeObserver_;
 };
 

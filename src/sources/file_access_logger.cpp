@@ -1,14 +1,15 @@
 #include "sources/file_access_logger.h"
 
+#include "foundation/structured_logger.h"
+
 namespace vask {
 
 std::string FileAccessLogger::format(std::string_view event, const Metadata& metadata) {
+    // One pair at a time, so that the pairs keep the order given rather than the sorted order of
+    // a whole map.
     std::string text(event);
     for (const auto& [key, value] : metadata) {
-        text += ' ';
-        text += key;
-        text += '=';
-        text += value;
+        text = StructuredLogger::format(text, {{key, value}});
     }
     return text;
 }

@@ -9,7 +9,9 @@
 #include "platform/scheduler.h"
 #include "platform/user_defaults.h"
 #include "sources/calendar_event_store.h"
+#include "sources/folder_access_grant.h"
 #include "sources/folder_watcher.h"
+#include "sources/watched_data_folder.h"
 
 namespace vask {
 
@@ -40,14 +42,12 @@ class IcsCalendarStore final : public CalendarEventStore {
     // than dropping its events, and a file that holds no calendar is logged and passed over.
     std::vector<CalendarEvent> events(CalendarEvent::Time start, CalendarEvent::Time end) override;
 
-    const std::filesystem::path& folder() const { return folder_; }
-    const FolderWatcher& watcher() const { return *watcher_; }
+    const std::filesystem::path& folder() const { return folder_.path(); }
+    const FolderWatcher& watcher() const { return folder_.watcher(); }
 
   private:
-    std::filesystem::path folder_;
-    UserDefaults& defaults_;
-    NotificationCenter& center_;
-    std::unique_ptr<FolderWatcher> watcher_;
+    FolderAccessGrant grant_;
+    WatchedDataFolder folder_;
 };
 
 }  // namespace vask

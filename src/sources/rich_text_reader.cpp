@@ -36,19 +36,6 @@ bool isAsciiLetter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Groups whose text is not part of the document body.
 bool isSkippedDestination(std::string_view word) {
     static constexpr std::string_view kSkipped[] = {
@@ -109,8 +96,8 @@ class RtfReader {
                 if (pos_ + 2 >= in_.size()) {
                     break;
                 }
-                const int high = hexValue(in_[pos_ + 1]);
-                const int low = hexValue(in_[pos_ + 2]);
+                const int high = text::hexDigitValue(in_[pos_ + 1]);
+                const int low = text::hexDigitValue(in_[pos_ + 2]);
                 pos_ += 3;
                 if (high < 0 || low < 0) {
                     continue;

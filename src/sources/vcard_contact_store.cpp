@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <map>
-#include <system_error>
 
 #include "foundation/structured_logger.h"
 #include "platform/file_io.h"
@@ -17,39 +16,8 @@ const StructuredLogger& logger() {
     return log;
 }
 
-bool isHidden(const std::filesystem::path& path) {
-    const auto name = path.filename().string();
-    return !name.empty() && name.front() == '.';
-}
-
-bool isCardFileName(const std::filesystem::path& path) {
-    return !isHidden(path) && text::toLower(path.extension().string()) == ".vcf";
-}
-
 SystemContactStoreError enumerationFailure(const std::string& message) {
     return SystemContactStoreError(SystemContactStoreError::Case::enumerationFailed, message);
-}
-
-std::vector<std::filesystem::path> cardFiles(const std::filesystem::path& folder) {
-    std::vector<std::filesystem::path> files;
-    std::error_code error;
-    std::filesystem::recursive_directory_iterator it(folder, error);
-    for (const std::filesystem::recursive_directory_iterator end; !error && it != end;
-         it.increment(error)) {
-        if (isHidden(it->path())) {
-            // Sync tools keep their state and half-written files under hidden names.
-            it.disable_recursion_pending();
-            continue;
-        }
-        if (isCardFileName(it->path()) && it->is_regular_file(error)) {
-            files.push_back(it->path());
-        }
-    }
-    if (error) {
-        throw enumerationFailure(folder.string() + ": " + error.message());
-    }
-    std::sort(files.begin(), files.end());
-    return files;
 }
 
 void appendMissing(std::vector<std::string>& into, const std::vector<std::string>& from) {
@@ -122,80 +90,45 @@ void sortContacts(ContactSortOrder order, std::vector<SystemContact>& contacts) 
 VCardContactStore::VCardContactStore(std::filesystem::path folder, UserDefaults& defaults,
                                      NotificationCenter& center, Scheduler& scheduler,
                                      Scheduler::Duration changeLatency)
-    : folder_(std::move(folder)), defaults_(defaults), center_(center) {
-    watcher_ = std::make_unique<FolderWatcher>(
-        folder_, ".vcf",
-        [this] {
-            center_.post(std::string(didChangeNotification),
-                         static_cast<const SystemContactStore*>(this));
-        },
-        scheduler, changeLatency);
-}
+    : grant_(defaults, accessGrantKey, "authorized", logger(), "contacts"),
+      folder_(std::move(folder), ".vcf", center, didChangeNotification,
+              static_cast<const SystemContactStore*>(this), scheduler, changeLatency) {}
 
 std::optional<std::filesystem::path> VCardContactStore::defaultFolder(const Environment& env) {
-    if (const auto it = env.find("VASK_CONTACTS_DIR"); it != env.end() && !it->second.empty()) {
-        return std::filesystem::path(it->second);
-    }
-    if (auto data = xdgDataHome(env)) {
-        return *data / "contacts";
-    }
-    return std::nullopt;
+    return WatchedDataFolder::defaultFolder(env, "VASK_CONTACTS_DIR", "contacts");
 }
 
 ContactAuthorizationStatus VCardContactStore::authorizationStatus() const {
-    const auto grant = defaults_.stringValue(accessGrantKey);
-    if (grant.isAbsent()) {
-        return ContactAuthorizationStatus::notDetermined;
+    switch (grant_.state()) {
+        case FolderAccessGrant::State::notDetermined:
+            return ContactAuthorizationStatus::notDetermined;
+        case FolderAccessGrant::State::granted:
+            return ContactAuthorizationStatus::authorized;
+        case FolderAccessGrant::State::denied:
+            break;
     }
-    if (grant.isPresent() && grant.value == "authorized") {
-        return ContactAuthorizationStatus::authorized;
-    }
-    if (grant.isPresent() && grant.value == "denied") {
-        return ContactAuthorizationStatus::denied;
-    }
-    // A value we did not write: treat it as a refusal rather than reading contacts unasked.
-    logger().warning("contacts_access_grant_unreadable", {{"key", std::string(accessGrantKey)}});
     return ContactAuthorizationStatus::denied;
 }
 
 void VCardContactStore::requestAccess(AccessCompletion completion) {
-    switch (authorizationStatus()) {
-        case ContactAuthorizationStatus::authorized:
-            completion(true, std::nullopt);
-            return;
-        case ContactAuthorizationStatus::notDetermined:
-            break;
-        default:
-            completion(false, std::nullopt);
-            return;
-    }
-    try {
-        defaults_.set(accessGrantKey, "authorized");
-    } catch (const std::exception& error) {
-        completion(false, std::string(error.what()));
-        return;
-    }
-    logger().info("contacts_access_granted");
-    completion(true, std::nullopt);
+    grant_.request(completion);
 }
 
 std::vector<SystemContact> VCardContactStore::enumerateContacts(
     const ContactFetchRequest& request) {
-    std::error_code error;
-    const auto status = std::filesystem::status(folder_, error);
-    if (status.type() == std::filesystem::file_type::not_found) {
-        logger().info("contacts_folder_missing", {{"path", folder_.string()}});
+    std::optional<std::vector<std::filesystem::path>> files;
+    try {
+        files = folder_.dataFiles();
+    } catch (const WatchedDataFolderError& failure) {
+        throw enumerationFailure(failure.what());
+    }
+    if (!files) {
+        logger().info("contacts_folder_missing", {{"path", folder().string()}});
         return {};
-    }
-    if (error) {
-        throw enumerationFailure(folder_.string() + ": " + error.message());
-    }
-    if (status.type() != std::filesystem::file_type::directory) {
-        throw enumerationFailure(folder_.string() + ": not a folder");
     }
 
     std::vector<SystemContact> contacts;
-    for (const auto& file : cardFiles(folder_)) {
+    for (const auto& file : *files) {
         std::optional<std::string> contents;
         try {
             contents = readFileIfExists(file);
@@ -210,7 +143,7 @@ std::vector<SystemContact> VCardContactStore::enumerateContacts(
         if (cards.empty()) {
             logger().warning("contacts_file_without_cards", {{"path", file.string()}});
         }
-        const auto relative = file.lexically_relative(folder_).generic_string();
+        const auto relative = file.lexically_relative(folder()).generic_string();
         for (std::size_t index = 0; index < cards.size(); ++index) {
             auto& card = cards[index];
             if (card.identifier.empty()) {

@@ -8,8 +8,10 @@
 #include "platform/notification_center.h"
 #include "platform/scheduler.h"
 #include "platform/user_defaults.h"
+#include "sources/folder_access_grant.h"
 #include "sources/folder_watcher.h"
 #include "sources/system_contact_store.h"
+#include "sources/watched_data_folder.h"
 
 namespace vask {
 
@@ -39,14 +41,12 @@ class VCardContactStore final : public SystemContactStore {
     // cannot be read fails the whole enumeration rather than dropping its contacts.
     std::vector<SystemContact> enumerateContacts(const ContactFetchRequest& request) override;
 
-    const std::filesystem::path& folder() const { return folder_; }
-    const FolderWatcher& watcher() const { return *watcher_; }
+    const std::filesystem::path& folder() const { return folder_.path(); }
+    const FolderWatcher& watcher() const { return folder_.watcher(); }
 
   private:
-    std::filesystem::path folder_;
-    UserDefaults& defaults_;
-    NotificationCenter& center_;
-    std::unique_ptr<FolderWatcher> watcher_;
+    FolderAccessGrant grant_;
+    WatchedDataFolder folder_;
 };
 
 }  // namespace vask

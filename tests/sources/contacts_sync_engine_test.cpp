@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "folder_fixtures.h"
 #include "platform/capturing_log_sink.h"
 #include "platform/file_io.h"
 #include "platform/manual_executor.h"
@@ -23,17 +24,8 @@ namespace vask {
 namespace {
 
 using namespace std::chrono_literals;
+using test::eventually;
 using Status = ContactAuthorizationStatus;
-
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 10'000; ++i) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
-}
 
 SystemContact person(std::string id, std::string given) {
     SystemContact contact;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "calendar_fixtures.h"
+#include "folder_fixtures.h"
 #include "platform/file_io.h"
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"
@@ -15,24 +16,9 @@ namespace vask {
 namespace {
 
 using namespace std::chrono_literals;
+using test::eventually;
 using Status = CalendarAuthorizationStatus;
 using test::unixTime;
-
-// Waits for something another thread does. The cap only keeps a broken build from hanging.
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 10'000; ++i) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
-}
-
-void writeFile(const std::filesystem::path& path, std::string_view text) {
-    std::filesystem::create_directories(path.parent_path());
-    writeFileAtomically(path, text);
-}
 
 std::string singleEvent(std::string_view uid, std::string_view extraCalendarLines = "") {
     return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Vask tests//EN\r\n" +
@@ -94,12 +80,13 @@ TEST_F(IcsCalendarStoreTest, AccessFollowsThePersistedGrant) {
 }
 
 TEST_F(IcsCalendarStoreTest, CalendarsAreNamedByTheirFileTheirFolderOrThemselves) {
-    writeFile(folder() / "holidays.ics", singleEvent("a"));
-    writeFile(folder() / "family" / "event-b.ics", singleEvent("b"));
-    writeFile(folder() / "team" / "event-c.ics", singleEvent("c", "X-WR-CALNAME:Team Room\r\n"));
-    writeFile(folder() / ".sync-state" / "event-d.ics", singleEvent("d"));
-    writeFile(folder() / "notes.txt", singleEvent("e"));
-    writeFile(folder() / "broken.ics", "not a calendar");
+    test::writeFileCreatingFolders(folder() / "holidays.ics", singleEvent("a"));
+    test::writeFileCreatingFolders(folder() / "family" / "event-b.ics", singleEvent("b"));
+    test::writeFileCreatingFolders(folder() / "team" / "event-c.ics",
+                                   singleEvent("c", "X-WR-CALNAME:Team Room\r\n"));
+    test::writeFileCreatingFolders(folder() / ".sync-state" / "event-d.ics", singleEvent("d"));
+    test::writeFileCreatingFolders(folder() / "notes.txt", singleEvent("e"));
+    test::writeFileCreatingFolders(folder() / "broken.ics", "not a calendar");
     auto store = makeStore();
 
     std::map<std::string, std::string> calendarOf;
@@ -114,7 +101,7 @@ TEST_F(IcsCalendarStoreTest, MissingFolderIsEmptyButAFileInItsPlaceIsAnError) {
     auto store = makeStore();
     EXPECT_TRUE(january(*store).empty());
 
-    writeFile(folder(), "a file, not a folder");
+    test::writeFileCreatingFolders(folder(), "a file, not a folder");
     try {
         january(*store);
         FAIL() << "expected a fetch failure";
@@ -131,8 +118,8 @@ TEST_F(IcsCalendarStoreTest, ABurstOfWritesRaisesOneNotification) {
         std::string(CalendarEventStore::changedNotification),
         [&](const Notification&) { ++notifications; }, store.get());
 
-    writeFile(folder() / "work.ics", singleEvent("a"));
-    writeFile(folder() / "work.ics", singleEvent("b"));
+    test::writeFileCreatingFolders(folder() / "work.ics", singleEvent("a"));
+    test::writeFileCreatingFolders(folder() / "work.ics", singleEvent("b"));
     ASSERT_TRUE(eventually([&] { return store->watcher().relevantEventCount() >= 2; }));
     EXPECT_EQ(notifications, 0);
     clock_.advance(FolderWatcher::defaultLatency);
@@ -140,8 +127,8 @@ TEST_F(IcsCalendarStoreTest, ABurstOfWritesRaisesOneNotification) {
 
     // A file of another kind is not a calendar change.
     const auto seen = store->watcher().relevantEventCount();
-    writeFile(folder() / "notes.txt", "hello");
-    writeFile(folder() / "work.ics", singleEvent("c"));
+    test::writeFileCreatingFolders(folder() / "notes.txt", "hello");
+    test::writeFileCreatingFolders(folder() / "work.ics", singleEvent("c"));
     ASSERT_TRUE(eventually([&] { return store->watcher().relevantEventCount() > seen; }));
     EXPECT_EQ(store->watcher().relevantEventCount(), seen + 1);
 }

@@ -8,6 +8,7 @@
 #include <map>
 #include <thread>
 
+#include "folder_fixtures.h"
 #include "platform/file_io.h"
 #include "sources/contacts_manager.h"
 #include "sources/contacts_store.h"
@@ -20,23 +21,8 @@ namespace vask {
 namespace {
 
 using namespace std::chrono_literals;
+using test::eventually;
 using Status = ContactAuthorizationStatus;
-
-// Waits for something another thread does. The cap only keeps a broken build from hanging.
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 10'000; ++i) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
-}
-
-void writeCard(const std::filesystem::path& path, std::string_view text) {
-    std::filesystem::create_directories(path.parent_path());
-    writeFileAtomically(path, text);
-}
 
 class VCardContactStoreTest : public ::testing::Test {
   protected:
@@ -75,23 +61,29 @@ class VCardContactStoreTest : public ::testing::Test {
 };
 
 TEST_F(VCardContactStoreTest, FolderOfCardsFillsTheContactsDatabase) {
-    writeCard(folder() / "personal" / "ada.vcf",
-              "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:ada\r\nFN:Ada Lovelace\r\nN:Lovelace;Ada;;;\r\n"
-              "TEL;TYPE=CELL:(555) 010-0123\r\nEMAIL:Ada@Example.com\r\nEND:VCARD\r\n");
-    writeCard(folder() / "personal" / "firm.VCF",
-              "BEGIN:VCARD\nVERSION:4.0\nUID:urn:uuid:firm\nORG:Stone & Co;Sales\n"
-              "TEL;VALUE=uri:tel:+44-20-7946-0000\nEND:VCARD\n");
+    test::writeFileCreatingFolders(
+        folder() / "personal" / "ada.vcf",
+        "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:ada\r\nFN:Ada Lovelace\r\nN:Lovelace;Ada;;;\r\n"
+        "TEL;TYPE=CELL:(555) 010-0123\r\nEMAIL:Ada@Example.com\r\nEND:VCARD\r\n");
+    test::writeFileCreatingFolders(
+        folder() / "personal" / "firm.VCF",
+        "BEGIN:VCARD\nVERSION:4.0\nUID:urn:uuid:firm\nORG:Stone & Co;Sales\n"
+        "TEL;VALUE=uri:tel:+44-20-7946-0000\nEND:VCARD\n");
     // Two cards without UIDs in one file: known by the file's place in the folder.
-    writeCard(folder() / "work" / "team.vcf",
-              "BEGIN:VCARD\nVERSION:3.0\nN:Hopper;Grace;;;\nEMAIL:grace@example.com\nEND:VCARD\n"
-              "BEGIN:VCARD\nVERSION:3.0\nEMAIL:  \nTEL:212 555 0100\nEND:VCARD\n");
+    test::writeFileCreatingFolders(
+        folder() / "work" / "team.vcf",
+        "BEGIN:VCARD\nVERSION:3.0\nN:Hopper;Grace;;;\nEMAIL:grace@example.com\nEND:VCARD\n"
+        "BEGIN:VCARD\nVERSION:3.0\nEMAIL:  \nTEL:212 555 0100\nEND:VCARD\n");
     // The same person in a second collection is one contact.
-    writeCard(folder() / "work" / "ada-work.vcf",
-              "BEGIN:VCARD\nVERSION:3.0\nUID:ada\nFN:Ada L.\nTITLE:Countess\n"
-              "EMAIL:ada@engines.example\nTEL:+1 555 010 0123\nEND:VCARD\n");
-    writeCard(folder() / "work" / ".ada.vcf.tmp-1", "BEGIN:VCARD\nUID:half\nEND:VCARD\n");
-    writeCard(folder() / ".sync-state" / "x.vcf", "BEGIN:VCARD\nUID:state\nEND:VCARD\n");
-    writeCard(folder() / "work" / "notes.txt", "BEGIN:VCARD\nUID:text\nEND:VCARD\n");
+    test::writeFileCreatingFolders(folder() / "work" / "ada-work.vcf",
+                                   "BEGIN:VCARD\nVERSION:3.0\nUID:ada\nFN:Ada L.\nTITLE:Countess\n"
+                                   "EMAIL:ada@engines.example\nTEL:+1 555 010 0123\nEND:VCARD\n");
+    test::writeFileCreatingFolders(folder() / "work" / ".ada.vcf.tmp-1",
+                                   "BEGIN:VCARD\nUID:half\nEND:VCARD\n");
+    test::writeFileCreatingFolders(folder() / ".sync-state" / "x.vcf",
+                                   "BEGIN:VCARD\nUID:state\nEND:VCARD\n");
+    test::writeFileCreatingFolders(folder() / "work" / "notes.txt",
+                                   "BEGIN:VCARD\nUID:text\nEND:VCARD\n");
 
     auto store = makeStore();
     ContactsManager manager(store, center_, clock_);
@@ -158,7 +150,7 @@ TEST_F(VCardContactStoreTest, MissingFolderIsEmptyButAFileInItsPlaceIsAnError) {
 }
 
 TEST_F(VCardContactStoreTest, OneChangeRaisesOneNotification) {
-    writeCard(folder() / "ada.vcf", "BEGIN:VCARD\nUID:ada\nEND:VCARD\n");
+    test::writeFileCreatingFolders(folder() / "ada.vcf", "BEGIN:VCARD\nUID:ada\nEND:VCARD\n");
     auto store = makeStore();
 
     moveIn(folder() / "ada.vcf", "BEGIN:VCARD\nUID:ada\nFN:Ada\nEND:VCARD\n");
