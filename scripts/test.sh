@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset asan
 cmake --build --preset asan
-ctest --preset asan
-bash scripts/secret-service-test.sh build/asan
 bash scripts/fuzz.sh "${VASK_FUZZ_SECONDS:-20}"
+bash scripts/secret-service-test.sh build/asan
+# Last, so that its summary closes the output.
+ctest --preset asan
