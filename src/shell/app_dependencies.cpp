@@ -248,4 +248,61 @@ std::shared_ptr<PresetCatalogService> AppDependencies::presetCatalogService() {
     return service;
 }
 
+BrowserAuthenticationSession& AppDependencies::webAuthenticationSession() {
+    static BrowserAuthenticationSession session(mainExecutor(), Scheduler::system());
+    return session;
+}
+
+std::shared_ptr<GoogleSignInViewModel> AppDependencies::signInViewModel() {
+    static const std::shared_ptr<GoogleSignInViewModel> viewModel = GoogleSignInViewModel::make({
+        .authService = std::make_shared<GoogleAuthService>(cloudConfig().baseURL, "vask",
+                                                           StructuredLogger("google-auth"),
+                                                           webAuthenticationSession()),
+        .customerTokenStore = customerTokenStore(),
+        .cloudAuthStore = cloudAuthStore(),
+        .apiKeyStore = apiKeyStore(),
+        .authModeProvider = [] { return authMode(); },
+        .resetAuthMode = [] { resetAuthMode(); },
+        .memory =
+            {
+                .currentPrincipal = []() -> std::optional<std::string> {
+                    if (auto principal = canonicalMemoryPrincipal()) {
+                        return principal->rawValue();
+                    }
+                    return std::nullopt;
+                },
+                .suspend =
+                    [](const std::string& raw) {
+                        if (auto principal = MemoryPrincipal::make(raw)) {
+                            memoryAuthorizationGate()->suspend(*principal);
+                        }
+                    },
+                .finishSignOut =
+                    [](const std::optional<std::string>& raw) {
+                        memoryAccountLifecycle().finishSignOut(raw ? MemoryPrincipal::make(*raw)
+                                                                   : std::nullopt);
+                    },
+            },
+        .refreshPresetCatalog = [] { presetCatalogService()->refreshInBackground(); },
+        .clearPresetAccountState = [] { presetCatalogService()->clearAccountState(); },
+        .defaults = UserDefaults::standard(),
+        .main = mainExecutor(),
+        .worker = WorkerPool::shared(),
+    });
+    return viewModel;
+}
+
+std::shared_ptr<BillingViewModel> AppDependencies::billingViewModel() {
+    static const std::shared_ptr<BillingViewModel> viewModel = BillingViewModel::make({
+        .service = billingService(),
+        .authModeProvider = [] { return authMode(); },
+        .catalogService = presetCatalogService(),
+        .tokenRefresh = tokenRefreshCoordinator(),
+        .defaults = UserDefaults::standard(),
+        .main = mainExecutor(),
+        .worker = WorkerPool::shared(),
+    });
+    return viewModel;
+}
+
 }  // namespace vask

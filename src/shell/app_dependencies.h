@@ -7,9 +7,11 @@
 #include "foundation/access_token_refresher.h"
 #include "foundation/api_key_store.h"
 #include "foundation/auth_mode.h"
+#include "foundation/browser_authentication_session.h"
 #include "foundation/cloud_auth_store.h"
 #include "foundation/cloud_config.h"
 #include "foundation/customer_token_store.h"
+#include "foundation/google_sign_in_view_model.h"
 #include "foundation/keychain_store.h"
 #include "foundation/token_refresh_coordinator.h"
 #include "memory/memory_account_lifecycle_coordinator.h"
@@ -20,6 +22,7 @@
 #include "platform/executor.h"
 #include "platform/secret_backend.h"
 #include "platform/url.h"
+#include "relay/billing_view_model.h"
 #include "relay/corvane_billing_service.h"
 #include "relay/corvane_responses.h"
 #include "relay/preset_catalog_service.h"
@@ -78,6 +81,12 @@ class AppDependencies {
     static std::optional<MemoryPrincipal> canonicalMemoryPrincipal();
     static std::shared_ptr<MemorySettingsViewModel> makeMemorySettingsViewModel(MainExecutor& main);
     static const MemoryAccountLifecycleCoordinator& memoryAccountLifecycle();
+
+    // The one pending Google sign-in flow: the URL handler hands it every "vask:" URL
+    // (deliverCallback), and onboarding's cancel button ends it.
+    static BrowserAuthenticationSession& webAuthenticationSession();
+    static std::shared_ptr<GoogleSignInViewModel> signInViewModel();
+    static std::shared_ptr<BillingViewModel> billingViewModel();
 };
 
 }  // namespace vask

@@ -80,6 +80,13 @@ TEST(AppDependenciesTest, RelayServicesUseTheOverriddenBaseURLAndTheInstalledMai
     const auto catalog = AppDependencies::presetCatalogService();
     ASSERT_NE(catalog, nullptr);
     EXPECT_EQ(AppDependencies::presetCatalogService(), catalog) << "one service per process";
+    const auto signIn = AppDependencies::signInViewModel();
+    ASSERT_NE(signIn, nullptr);
+    EXPECT_EQ(AppDependencies::signInViewModel(), signIn);
+    EXPECT_NE(AppDependencies::billingViewModel(), nullptr);
+    EXPECT_FALSE(AppDependencies::webAuthenticationSession().deliverCallback(
+        *Url::parse("vask://auth?code=x")))
+        << "no flow is waiting for a callback";
 }
 
 }  // namespace
