@@ -14,6 +14,7 @@
 #include "sample-chatdb/sample_chat_db.h"
 #include "sources/contacts_store.h"
 #include "store/shadow_db.h"
+#include "store/shadow_query_sql.h"
 #include "store/shadow_sync.h"
 #include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
@@ -152,15 +153,6 @@ const std::string& term(int which) {
     return which == 0 ? f.rareWord : which == 1 ? f.commonWord : f.phrase;
 }
 
-constexpr const char* searchSQL = R"(SELECT
-    m.guid, m.chat_id, m.chat_name, m.sender, m.text, m.timestamp, m.is_from_me, m.is_group,
-    bm25(messages_fts) as rank
-FROM messages_fts
-JOIN messages m ON messages_fts.rowid = m.rowid
-WHERE messages_fts MATCH ?
-ORDER BY rank
-LIMIT ?)";
-
 void BM_Search(benchmark::State& state) {
     ShadowDB db(fixture().shadow, ShadowDB::OpenMode::readOnly);
     const auto& query = term(static_cast<int>(state.range(0)));
@@ -173,7 +165,7 @@ void BM_SearchBare(benchmark::State& state) {
     ShadowDB db(fixture().shadow, ShadowDB::OpenMode::readOnly);
     auto raw =
         vask::SQLiteConnection::open(fixture().shadow, vask::SQLiteSupport::OpenMode::readOnly);
-    SQLiteStatement statement(raw.get(), searchSQL);
+    SQLiteStatement statement(raw.get(), vask::shadow_sql::search);
     const auto& query = term(static_cast<int>(state.range(0)));
     state.SetLabel(query);
     timed(state, [&] {
@@ -201,32 +193,6 @@ GROUP BY l.chat_id
 ORDER BY l.timestamp DESC
 LIMIT ?)";
 
-constexpr const char* fastAwaitingSQL = R"(WITH recent_chats AS (
-    SELECT DISTINCT chat_id
-    FROM messages INDEXED BY idx_messages_timestamp
-    WHERE timestamp >= ?1 AND deleted_at IS NULL
-),
-latest AS (
-    SELECT (
-        SELECT m.rowid FROM messages m
-        WHERE m.chat_id = r.chat_id AND m.deleted_at IS NULL
-        ORDER BY m.timestamp DESC, m.rowid DESC
-        LIMIT 1
-    ) AS message_rowid
-    FROM recent_chats r
-)
-SELECT m.chat_id, ct.display_name, m.sender, m.text, m.timestamp
-FROM latest l
-JOIN messages m ON m.rowid = l.message_rowid
-JOIN contacts.contact_identifiers ci ON ci.value = m.sender
-JOIN contacts.contacts ct ON ct.id = ci.contact_id
-WHERE m.is_from_me = 0
-  AND m.is_group = 0
-  AND m.timestamp >= ?1
-GROUP BY m.chat_id
-ORDER BY m.timestamp DESC
-LIMIT ?2)";
-
 std::int64_t windowStart() {
     return (fixture().now - windowDays * 86400 - 978307200) * 1000000000;
 }
@@ -247,7 +213,8 @@ void BM_AwaitingRepliesBare(benchmark::State& state) {
         vask::SQLiteConnection::open(fixture().shadow, vask::SQLiteSupport::OpenMode::readOnly);
     SQLiteStatement attach(raw.get(), "ATTACH DATABASE ? AS contacts");
     attach.bind(1, fixture().contacts.string()).run();
-    SQLiteStatement statement(raw.get(), state.range(0) == 0 ? fastAwaitingSQL : rankedAwaitingSQL);
+    SQLiteStatement statement(raw.get(), state.range(0) == 0 ? vask::shadow_sql::awaitingReplies
+                                                             : std::string_view(rankedAwaitingSQL));
     state.SetLabel(state.range(0) == 0 ? "latest-message lookup" : "window function");
     std::size_t rows = 0;
     timed(state, [&] {
