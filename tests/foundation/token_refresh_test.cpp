@@ -52,6 +52,14 @@ class TokenRefreshTest : public ::testing::Test {
         return backend->get(service, account);
     }
 
+    AccessTokenRefresher makeRefresher(CloudAuthStore& cloudStore, CustomerTokenStore& tokenStore,
+                                       const test::StubHttpServer& relay,
+                                       AccessTokenRefresher::TokenRefreshed onRefreshed) {
+        return AccessTokenRefresher(cloudStore, tokenStore, relay.baseURL(), std::move(onRefreshed),
+                                    StructuredLogger("token-refresher"), HttpClient::shared(),
+                                    clock);
+    }
+
     test::LogCapture log;
     test::FakeClock clock;
     test::StubHttpServer server;
@@ -62,16 +70,10 @@ class TokenRefreshTest : public ::testing::Test {
     APIKeyStore keys{keychain};
     std::atomic<int> refreshedCount = 0;
     AuthModeCache authMode{[this] { return resolve(); }};
-    AccessTokenRefresher refresher{cloud,
-                                   tokens,
-                                   server.baseURL(),
-                                   [this] {
-                                       ++refreshedCount;
-                                       authMode.reset();
-                                   },
-                                   StructuredLogger("token-refresher"),
-                                   HttpClient::shared(),
-                                   clock};
+    AccessTokenRefresher refresher = makeRefresher(cloud, tokens, server, [this] {
+        ++refreshedCount;
+        authMode.reset();
+    });
     TokenRefreshCoordinator coordinator{TokenRefreshCoordinator::refreshing(refresher),
                                         [this] { return authMode.get(); }};
 };
@@ -103,12 +105,8 @@ TEST_F(TokenRefreshTest, CustomerTokenAbsentOrEmptyKeepsTheOldOne) {
     for (const auto& token : variants) {
         SCOPED_TRACE(token.dump());
         backend->put(service, "cloud.auth.session", storedSession.encoded());
-        cloud.clear();
-        backend->put(service, "cloud.auth.session", storedSession.encoded());
         CloudAuthStore freshCloud(keychain);
-        AccessTokenRefresher r(
-            freshCloud, tokens, server.baseURL(), [this] { ++refreshedCount; },
-            StructuredLogger("token-refresher"), HttpClient::shared(), clock);
+        auto r = makeRefresher(freshCloud, tokens, server, [this] { ++refreshedCount; });
         server.script("POST", path, {Reply::json(200, refreshReply(token))});
         refreshedCount = 0;
         EXPECT_EQ(r.refreshAccessToken(), "new-access");
@@ -170,9 +168,7 @@ TEST_F(TokenRefreshTest, FailuresChangeNothingStored) {
         if (c.reply)
             caseServer.script("POST", path, {*c.reply});
         int refreshed = 0;
-        AccessTokenRefresher r(
-            caseCloud, caseTokens, caseServer.baseURL(), [&] { ++refreshed; },
-            StructuredLogger("token-refresher"), HttpClient::shared(), clock);
+        auto r = makeRefresher(caseCloud, caseTokens, caseServer, [&] { ++refreshed; });
         log->clear();
         try {
             r.refreshAccessToken();
@@ -219,9 +215,7 @@ TEST_F(TokenRefreshTest, ExpiryExactlyNowIsStillValidAndIsLoggedInISOForm) {
 
     backend->put(service, "cloud.auth.session", storedSession.encoded());
     CloudAuthStore expiredCloud(keychain);
-    AccessTokenRefresher r(
-        expiredCloud, tokens, server.baseURL(), [] {}, StructuredLogger("token-refresher"),
-        HttpClient::shared(), clock);
+    auto r = makeRefresher(expiredCloud, tokens, server, [] {});
     clock.setWallTime(storedSession.refreshExpiresAt + std::chrono::milliseconds(1));
     EXPECT_THROW(r.refreshAccessToken(), TokenRefreshError);
     EXPECT_EQ(log->events("refresh_token_expired").at(0).metadata.at("expired_at"),
@@ -271,9 +265,7 @@ TEST_F(TokenRefreshTest, ConcurrentCallersShareOneRefresh) {
         AuthModeCache caseMode([&] {
             return AuthModeResolver{caseTokens, caseCloud, keys, {}, false}.resolve();
         });
-        AccessTokenRefresher r(
-            caseCloud, caseTokens, caseServer.baseURL(), [&] { caseMode.reset(); },
-            StructuredLogger("token-refresher"), HttpClient::shared(), clock);
+        auto r = makeRefresher(caseCloud, caseTokens, caseServer, [&] { caseMode.reset(); });
         TokenRefreshCoordinator shared(TokenRefreshCoordinator::refreshing(r), [&] {
             ++modeReads;
             return caseMode.get();
@@ -329,9 +321,7 @@ TEST_F(TokenRefreshTest, CallersThatNeedNoRefreshReturnAtOnce) {
         SCOPED_TRACE(c.name);
         backend->put(service, "cloud.auth.session", storedSession.encoded());
         CloudAuthStore caseCloud(keychain);
-        AccessTokenRefresher r(
-            caseCloud, tokens, server.baseURL(), [] {}, StructuredLogger("token-refresher"),
-            HttpClient::shared(), clock);
+        auto r = makeRefresher(caseCloud, tokens, server, [] {});
         TokenRefreshCoordinator caseCoordinator(TokenRefreshCoordinator::refreshing(r), c.mode);
         const auto before = server.requestCount();
         EXPECT_TRUE(caseCoordinator.refreshForRetry(c.failedToken));

@@ -62,18 +62,31 @@ class BillingViewModelTest : public ::testing::Test {
         return false;
     }
 
-    void load() {
+    void load(BillingViewModel& vm) {
         bool finished = false;
-        model->loadBillingInfo([&] { finished = true; });
+        vm.loadBillingInfo([&] { finished = true; });
         ASSERT_TRUE(settle([&] { return finished; }));
     }
 
-    std::vector<std::string> bearerTokens() const {
+    static std::vector<std::string> bearerTokens(const test::StubHttpServer& relay) {
         std::vector<std::string> tokens;
-        for (const auto& request : server.requests()) {
+        for (const auto& request : relay.requests()) {
             tokens.push_back(request.header("Authorization").value_or("-") + " " + request.path);
         }
         return tokens;
+    }
+
+    std::shared_ptr<BillingViewModel> makeModel(CorvaneBillingService& billing) {
+        return BillingViewModel::make({
+            .service = billing,
+            .authModeProvider = [this] { return mode(); },
+            .catalogService = catalog,
+            .tokenRefresh = tokenRefresh,
+            .defaults = defaults,
+            .main = main,
+            .worker = background,
+            .notifications = notifications,
+        });
     }
 
     test::LogCapture log;
@@ -112,16 +125,7 @@ class BillingViewModelTest : public ::testing::Test {
         .background = background,
         .notifications = notifications,
     });
-    std::shared_ptr<BillingViewModel> model = BillingViewModel::make({
-        .service = service,
-        .authModeProvider = [this] { return mode(); },
-        .catalogService = catalog,
-        .tokenRefresh = tokenRefresh,
-        .defaults = defaults,
-        .main = main,
-        .worker = background,
-        .notifications = notifications,
-    });
+    std::shared_ptr<BillingViewModel> model = makeModel(service);
 };
 
 TEST_F(BillingViewModelTest, LoadOutcomes) {
@@ -190,7 +194,7 @@ TEST_F(BillingViewModelTest, LoadOutcomes) {
             server.script("GET", path, {reply});
         }
 
-        load();
+        load(*model);
 
         EXPECT_EQ(model->state.get().kind(), c.kind);
         if (c.error) {
@@ -281,16 +285,7 @@ TEST_F(BillingViewModelTest, UnauthorizedManagedLoadRetriesOnceAfterARefresh) {
         SCOPED_TRACE(c.name);
         test::StubHttpServer relay;
         CorvaneBillingService relayService{HttpClient::shared(), relay.baseURL(), clock};
-        const auto vm = BillingViewModel::make({
-            .service = relayService,
-            .authModeProvider = [this] { return mode(); },
-            .catalogService = catalog,
-            .tokenRefresh = tokenRefresh,
-            .defaults = defaults,
-            .main = main,
-            .worker = background,
-            .notifications = notifications,
-        });
+        const auto vm = makeModel(relayService);
         log->clear();
         refreshes = 0;
         refreshSucceeds = c.refreshSucceeds;
@@ -299,20 +294,14 @@ TEST_F(BillingViewModelTest, UnauthorizedManagedLoadRetriesOnceAfterARefresh) {
         relay.script("GET", subscriptionPath, c.subscriptionReplies);
         relay.script("GET", usagePath, {usage});
 
-        bool finished = false;
-        vm->loadBillingInfo([&] { finished = true; });
-        ASSERT_TRUE(settle([&] { return finished; }));
+        load(*vm);
 
         EXPECT_EQ(refreshes, 1);
         EXPECT_EQ(vm->state.get().kind(), c.kind);
         if (c.kind == BillingState::Kind::error) {
             EXPECT_EQ(vm->state.get().failure(), BillingError::noCredentials());
         }
-        std::vector<std::string> seen;
-        for (const auto& request : relay.requests()) {
-            seen.push_back(request.header("Authorization").value_or("-") + " " + request.path);
-        }
-        EXPECT_EQ(seen, c.requests);
+        EXPECT_EQ(bearerTokens(relay), c.requests);
         EXPECT_EQ(log->contains("managed_billing_auth_refreshed_retry"), c.retryLogged);
     }
 }
@@ -320,7 +309,7 @@ TEST_F(BillingViewModelTest, UnauthorizedManagedLoadRetriesOnceAfterARefresh) {
 TEST_F(BillingViewModelTest, DeveloperAccountNeverRefreshesTokens) {
     setMode(AuthMode::apiKey("key-1"));
     server.script("GET", balancePath, {Reply::json(401, "")});
-    load();
+    load(*model);
     EXPECT_EQ(refreshes, 0);
     EXPECT_EQ(model->state.get().failure(), BillingError::noCredentials());
     EXPECT_EQ(server.requestCount(), 1u);
@@ -356,16 +345,7 @@ TEST_F(BillingViewModelTest, UsageChanges) {
         relay.script("GET", balancePath, {balance});
         CorvaneBillingService relayService{HttpClient::shared(), relay.baseURL(), clock};
         setMode(AuthMode::apiKey("key-1"));
-        const auto vm = BillingViewModel::make({
-            .service = relayService,
-            .authModeProvider = [this] { return mode(); },
-            .catalogService = catalog,
-            .tokenRefresh = tokenRefresh,
-            .defaults = defaults,
-            .main = main,
-            .worker = background,
-            .notifications = notifications,
-        });
+        const auto vm = makeModel(relayService);
         std::vector<BillingState::Kind> states;
         auto subscription = vm->state.subscribe(
             [&](const BillingState& s) { states.push_back(s.kind()); }, Delivery::changesOnly);
