@@ -55,133 +55,52 @@ class MemoryMutationCoordinatorTest : public ::testing::Test {
 };
 
 TEST_F(MemoryMutationCoordinatorTest, OutcomeAndLogMatrix) {
+    // What differs from an authoritative request by alice, authorised as alice, with a store.
+    enum class Setting { usual, extracted, principalChanged, noPrincipal, suspended, noStore };
+    using S = MemoryReceiptStatus;
+    using enum Setting;
     struct Case {
         const char* name;
         JSONValue::Object metadata;
         const char* question;
-        std::optional<MemoryPrincipal> requestPrincipal;
-        std::optional<MemoryPrincipal> authorizedPrincipal;
-        bool authoritative;
-        bool suspend;
-        bool withStore;
-        std::vector<MemoryReceiptStatus> receipts;
-        std::vector<std::string> logged;
+        Setting setting;
+        std::vector<S> receipts;
+        std::string logged;  // the completion result, if one is logged
     };
-    using S = MemoryReceiptStatus;
+    const auto create = operations({createOp()});
+    const auto suggest = operations({suggestOp("a")});
+    const std::vector<S> none, failed{S::failed}, saved{S::committed},
+        twoSaved{S::committed, S::committed};
     const std::vector<Case> cases = {
-        {"no request, no directive", {}, statement, alice, alice, true, false, true, {}, {}},
-        {"directive without request",
-         {},
-         saveDirective,
-         alice,
-         alice,
-         true,
-         false,
-         true,
-         {S::failed},
-         {"rejected_validation"}},
-        {"extracted create under directive",
-         operations({createOp()}),
-         saveDirective,
-         alice,
-         alice,
-         false,
-         false,
-         true,
-         {S::failed},
-         {"rejected_non_authoritative"}},
-        {"extracted suggestions",
-         operations({suggestOp("a")}),
-         statement,
-         alice,
-         alice,
-         false,
-         false,
-         true,
-         {},
-         {"rejected_non_authoritative"}},
-        {"principal changed",
-         operations({createOp()}),
-         saveDirective,
-         alice,
-         bob,
-         true,
-         false,
-         true,
-         {S::failed},
-         {"rejected_authorization"}},
-        {"no principal",
-         operations({suggestOp("a")}),
-         statement,
-         std::nullopt,
-         std::nullopt,
-         true,
-         false,
-         true,
-         {},
-         {"rejected_authorization"}},
-        {"suspended",
-         operations({createOp()}),
-         saveDirective,
-         alice,
-         alice,
-         true,
-         true,
-         true,
-         {S::failed},
-         {"rejected_authorization"}},
-        {"no store",
-         operations({createOp()}),
-         saveDirective,
-         alice,
-         alice,
-         true,
-         false,
-         false,
-         {S::failed},
-         {"unavailable"}},
-        {"explicit proposal without directive",
-         operations({createOp()}),
-         statement,
-         alice,
-         alice,
-         true,
-         false,
-         true,
-         {S::failed},
-         {"rejected_validation"}},
-        {"two suggestions",
-         operations({suggestOp("a"), suggestOp("b")}),
-         statement,
-         alice,
-         alice,
-         true,
-         false,
-         true,
-         {S::committed, S::committed},
-         {"success"}},
-        {"create under directive",
-         operations({createOp()}),
-         saveDirective,
-         alice,
-         alice,
-         true,
-         false,
-         true,
-         {S::committed},
-         {"success"}},
+        {"no request, no directive", {}, statement, usual, none, ""},
+        {"directive without request", {}, saveDirective, usual, failed, "rejected_validation"},
+        {"extracted create", create, saveDirective, extracted, failed,
+         "rejected_non_authoritative"},
+        {"extracted suggestion", suggest, statement, extracted, none, "rejected_non_authoritative"},
+        {"principal changed", create, saveDirective, principalChanged, failed,
+         "rejected_authorization"},
+        {"no principal", suggest, statement, noPrincipal, none, "rejected_authorization"},
+        {"suspended", create, saveDirective, suspended, failed, "rejected_authorization"},
+        {"no store", create, saveDirective, noStore, failed, "unavailable"},
+        {"proposal without directive", create, statement, usual, failed, "rejected_validation"},
+        {"two suggestions", operations({suggestOp("a"), suggestOp("b")}), statement, usual,
+         twoSaved, "success"},
+        {"create under directive", create, saveDirective, usual, saved, "success"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         logs->clear();
         auto caseGate = std::make_shared<MemoryAuthorizationGate>();
-        if (c.suspend) {
+        if (c.setting == suspended) {
             caseGate->suspend(alice);
         }
-        const MemoryMutationCoordinator subject(c.withStore ? store : nullptr, caseGate,
+        const MemoryMutationCoordinator subject(c.setting == noStore ? nullptr : store, caseGate,
                                                 StructuredLogger("memory-mutations"));
-        const auto receipts = subject.apply(c.metadata, c.question, c.requestPrincipal,
-                                            c.authorizedPrincipal, c.authoritative);
+        const auto principal =
+            c.setting == noPrincipal ? std::nullopt : std::optional<MemoryPrincipal>(alice);
+        const auto authorized = c.setting == principalChanged ? std::optional(bob) : principal;
+        const auto receipts =
+            subject.apply(c.metadata, c.question, principal, authorized, c.setting != extracted);
         std::vector<MemoryReceiptStatus> statuses;
         for (const auto& receipt : receipts) {
             statuses.push_back(receipt.status);
@@ -190,7 +109,8 @@ TEST_F(MemoryMutationCoordinatorTest, OutcomeAndLogMatrix) {
             }
         }
         EXPECT_EQ(statuses, c.receipts);
-        EXPECT_EQ(results(), c.logged);
+        EXPECT_EQ(results(), c.logged.empty() ? std::vector<std::string>{}
+                                              : std::vector<std::string>{c.logged});
     }
 }
 

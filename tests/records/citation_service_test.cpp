@@ -263,76 +263,40 @@ TEST(CitationResolveTest, FailuresLeaveQueryCitations) {
     std::ofstream(dir / "contacts.db") << "";
     const std::vector<RLMEvidence> evidence = {record("f", Kind::messagesWithQueryFallback, {"g1"}),
                                                record("q", Kind::query)};
+    enum class Failure { none, paths, missingDatabases, messages, participants };
     struct Case {
-        std::string name;
-        bool failPaths;
-        bool missingContacts;
-        bool failMessages;
-        bool failParticipants;
+        Failure failure;
         std::string event;
         std::vector<std::string> ids;
         bool target;
     };
+    const std::vector<std::string> both = {"conversation:chat-a", "query:f", "query:q"};
+    const std::vector<std::string> queriesOnly = {"query:f", "query:q"};
     const std::vector<Case> cases = {
-        {"success",
-         false,
-         false,
-         false,
-         false,
-         "citations_resolved",
-         {"conversation:chat-a", "query:f", "query:q"},
-         true},
-        {"paths",
-         true,
-         false,
-         false,
-         false,
-         "citation_paths_failed",
-         {"query:f", "query:q"},
-         false},
-        {"missing",
-         false,
-         true,
-         false,
-         false,
-         "citation_databases_missing",
-         {"query:f", "query:q"},
-         false},
-        {"messages",
-         false,
-         false,
-         true,
-         false,
-         "citation_materialization_failed",
-         {"query:f", "query:q"},
-         false},
-        {"participants",
-         false,
-         false,
-         false,
-         true,
-         "citation_navigation_targets_failed",
-         {"conversation:chat-a", "query:f", "query:q"},
-         false},
+        {Failure::none, "citations_resolved", both, true},
+        {Failure::paths, "citation_paths_failed", queriesOnly, false},
+        {Failure::missingDatabases, "citation_databases_missing", queriesOnly, false},
+        {Failure::messages, "citation_materialization_failed", queriesOnly, false},
+        {Failure::participants, "citation_navigation_targets_failed", both, false},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.event);
         test::LogCapture logs;
         auto reader = std::make_shared<FakeReader>();
-        reader->failMessages = c.failMessages;
-        reader->failParticipants = c.failParticipants;
-        const fs::path folder = c.missingContacts ? dir / "elsewhere" : dir.path();
+        reader->failMessages = c.failure == Failure::messages;
+        reader->failParticipants = c.failure == Failure::participants;
         const CitationService service(reader, [&]() -> fs::path {
-            if (c.failPaths) {
+            if (c.failure == Failure::paths) {
                 throw std::runtime_error("no data folder");
             }
-            return c.missingContacts ? dir.path() / "nowhere" : folder;
+            return c.failure == Failure::missingDatabases ? dir / "nowhere" : dir.path();
         });
         const auto resolved = service.resolve(evidence);
-        EXPECT_EQ(ids(resolved.sources), c.ids) << c.name;
-        EXPECT_TRUE(logs->contains(c.event)) << c.name;
+        EXPECT_EQ(ids(resolved.sources), c.ids);
+        EXPECT_TRUE(logs->contains(c.event));
         EXPECT_FALSE(resolved.truncated);
         if (c.target) {
-            EXPECT_TRUE(conversation(resolved.sources[0]).messagesTarget) << c.name;
+            EXPECT_TRUE(conversation(resolved.sources[0]).messagesTarget);
         }
     }
 }

@@ -18,19 +18,15 @@ namespace {
 namespace fs = std::filesystem;
 using test::sampleSession;
 
-SQLiteConnection openForInspection(const fs::path& path) {
-    return SQLiteConnection::open(path, SQLiteSupport::OpenMode::readOnly);
-}
-
 std::int64_t count(const fs::path& path, const std::string& sql) {
-    const auto db = openForInspection(path);
+    const auto db = SQLiteConnection::open(path, SQLiteSupport::OpenMode::readOnly);
     SQLiteStatement statement(db.get(), sql);
     EXPECT_TRUE(statement.step());
     return statement.columnInt64(0);
 }
 
 std::vector<std::string> column(const fs::path& path, const std::string& sql) {
-    const auto db = openForInspection(path);
+    const auto db = SQLiteConnection::open(path, SQLiteSupport::OpenMode::readOnly);
     SQLiteStatement statement(db.get(), sql);
     std::vector<std::string> values;
     while (statement.step()) {
@@ -148,31 +144,20 @@ TEST(SQLiteSessionStore, MessageColumnsMirrorTheRecord) {
     session.messages[2].memoryReceipts = std::vector<MemoryReceipt>{MemoryReceipt::failure()};
     store.saveSessions({session});
 
-    struct Case {
-        std::size_t index;
-        const char* extracted;
-        std::int64_t citations, evidence, receipts;
-        const char* role;
-    };
-    // The sample answer cites one conversation and one query.
-    const Case cases[] = {
-        {0, "0", 0, 0, 0, "user"}, {1, "1", 1, 1, 0, "assistant"}, {2, "null", 0, 0, 1, "user"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.index);
-        const auto id = session.messages[c.index].id.lowercaseString();
-        const auto where = " FROM chat_messages WHERE id = '" + id + "'";
-        EXPECT_EQ(column(dir / "sessions.db", "SELECT coalesce(extracted, 'null')" + where),
-                  std::vector<std::string>{c.extracted});
-        EXPECT_EQ(count(dir / "sessions.db", "SELECT citation_count" + where), c.citations);
-        EXPECT_EQ(count(dir / "sessions.db", "SELECT evidence_count" + where), c.evidence);
-        EXPECT_EQ(count(dir / "sessions.db", "SELECT memory_receipt_count" + where), c.receipts);
-        EXPECT_EQ(count(dir / "sessions.db", "SELECT sequence" + where),
-                  static_cast<std::int64_t>(c.index));
-        EXPECT_EQ(column(dir / "sessions.db", "SELECT role" + where),
-                  std::vector<std::string>{c.role});
-        EXPECT_EQ(count(dir / "sessions.db",
-                        "SELECT count(*) FROM chat_messages_fts WHERE message_id = '" + id + "'"),
-                  1);
+    // extracted, citations, evidence, receipts, sequence, role, full-text rows. The sample answer
+    // cites one conversation and one query.
+    const std::vector<std::string> expected = {"0 0 0 0 0 user 1", "1 1 1 0 1 assistant 1",
+                                               "null 0 0 1 2 user 1"};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(column(dir / "sessions.db",
+                         "SELECT coalesce(extracted, 'null') || ' ' || citation_count || ' ' || "
+                         "evidence_count || ' ' || memory_receipt_count || ' ' || sequence || ' ' "
+                         "|| role || ' ' || (SELECT count(*) FROM chat_messages_fts f WHERE "
+                         "f.message_id = m.id) FROM chat_messages "
+                         "m WHERE id = '" +
+                             session.messages[i].id.lowercaseString() + "'"),
+                  std::vector<std::string>{expected[i]});
     }
 }
 
