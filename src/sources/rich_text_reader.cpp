@@ -10,6 +10,7 @@
 
 #include "platform/text.h"
 #include "sources/text_decoding.h"
+#include "sources/word_processor_reader.h"
 
 namespace vask {
 namespace {
@@ -286,6 +287,9 @@ std::optional<std::string> RichTextReader::htmlText(std::string_view bytes) {
 std::optional<std::string> RichTextReader::plainText(std::string_view bytes) {
     if (auto rtf = rtfText(bytes)) {
         return rtf;
+    }
+    if (auto document = WordProcessorReader::documentText(bytes)) {
+        return document;
     }
     return htmlText(bytes);
 }

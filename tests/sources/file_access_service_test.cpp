@@ -12,6 +12,7 @@
 #include "store/sqlite_connection.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "zip_fixture.h"
 
 namespace vask {
 namespace {
@@ -182,6 +183,16 @@ TEST_F(FileAccessServiceTest, EachFileTypeTakesItsParsePath) {
         {"lease.rtf", R"({\rtf1\ansi Lease terms\par end})", "text-extraction", "Lease terms\nend",
          ""},
         {"lease.html", "<html><body><p>Lease</p></body></html>", "text-extraction", "Lease", ""},
+        {"lease.docx",
+         test::docxDocument("<w:p><w:r><w:t>Lease</w:t></w:r></w:p><w:p><w:r>"
+                            "<w:t>terms</w:t></w:r></w:p>"),
+         "text-extraction", "Lease\n\nterms", ""},
+        {"lease.odt", test::odtDocument("<text:h>Lease</text:h><text:p>terms</text:p>"),
+         "text-extraction", "Lease\n\nterms", ""},
+        {"lease-broken.docx", test::zipArchive({{"word/document.xml", "<w:document>"}}), "", "",
+         "file_prefetch_failed"},
+        {"lease.doc", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8), "", "",
+         "file_prefetch_failed"},
         {"lease.bin", std::string("\x00\x01lease", 7), "", "", "file_prefetch_failed"},
         {"lease.pdf", test::minimalPdf(1), "", "", "file_prefetch_skipped"},
         {"lease.png", "\x89PNG", "", "", "file_prefetch_skipped"},

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/error.h"
+
+namespace vask {
+
+// A word-processor document that is recognised as one but cannot be read.
+class WordProcessorReaderError : public Error {
+  public:
+    enum class Case {
+        archiveUnreadable,
+        entryMissing,
+        entryTooLarge,
+        malformedXml,
+    };
+
+    WordProcessorReaderError(Case kind, const std::string& detail);
+
+    Case kind() const { return kind_; }
+
+  private:
+    Case kind_;
+};
+
+// Body text of zipped word-processor documents (.docx and .odt): one paragraph per line with a
+// blank line between paragraphs. Styles, notes and comments are left out.
+namespace WordProcessorReader {
+
+// Larger entries are refused: the archive may be built to inflate without bound.
+inline constexpr std::size_t kMaxEntryBytes = 64 * 1024 * 1024;
+
+// Nothing for bytes that are not a zip archive; throws WordProcessorReaderError for an archive
+// that holds no readable document.
+std::optional<std::string> documentText(std::string_view bytes,
+                                        std::size_t maxEntryBytes = kMaxEntryBytes);
+
+}  // namespace WordProcessorReader
+
+}  // namespace vask

@@ -1,0 +1,140 @@
+#include "sources/word_processor_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "sources/rich_text_reader.h"
+#include "zip_fixture.h"
+
+namespace vask {
+namespace {
+
+struct TextCase {
+    std::string name;
+    std::string body;
+    std::string text;
+};
+
+TEST(WordProcessorReaderTest, ReadsDocxBodyText) {
+    const std::vector<TextCase> cases = {
+        {"paragraphs are separated by a blank line",
+         "<w:p><w:r><w:t>one</w:t></w:r></w:p><w:p><w:r><w:t>two</w:t></w:r></w:p>", "one\n\ntwo"},
+        {"runs split inside a word are joined",
+         "<w:p><w:r><w:t>Lea</w:t></w:r><w:r><w:rPr><w:b/></w:rPr><w:t>se</w:t></w:r></w:p>",
+         "Lease"},
+        {"tabs and line breaks",
+         "<w:p><w:r><w:t>a</w:t><w:tab/><w:t>b</w:t><w:br/><w:t>c</w:t></w:r></w:p>", "a\tb\nc"},
+        {"non-ASCII text and escaped markup",
+         "<w:p><w:r><w:t>Caf\xC3\xA9 &amp; \xE6\x97\xA5\xE6\x9C\xAC &lt;ok&gt;</w:t></w:r></w:p>",
+         "Caf\xC3\xA9 & \xE6\x97\xA5\xE6\x9C\xAC <ok>"},
+        {"kept spaces and empty paragraphs",
+         "<w:p><w:r><w:t xml:space=\"preserve\">  rent </w:t></w:r></w:p><w:p/>"
+         "<w:p><w:r><w:t>due</w:t></w:r></w:p>",
+         "  rent \n\ndue"},
+        {"deleted text and field codes are not body text",
+         "<w:p><w:r><w:delText>old</w:delText></w:r><w:r><w:instrText>PAGE</w:instrText></w:r>"
+         "<w:ins><w:r><w:t>new</w:t></w:r></w:ins></w:p>",
+         "new"},
+        {"table cells and hyperlinks",
+         "<w:tbl><w:tr><w:tc><w:p><w:r><w:t>cell</w:t></w:r></w:p></w:tc></w:tr></w:tbl>"
+         "<w:p><w:hyperlink><w:r><w:t>link</w:t></w:r></w:hyperlink></w:p>",
+         "cell\n\nlink"},
+        {"a text box paragraph follows its anchor",
+         "<w:p><w:r><w:t>outer</w:t><w:txbxContent><w:p><w:r><w:t>inner</w:t></w:r></w:p>"
+         "</w:txbxContent></w:r></w:p>",
+         "outer\n\ninner"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto text = WordProcessorReader::documentText(test::docxDocument(c.body));
+        ASSERT_TRUE(text.has_value());
+        EXPECT_EQ(*text, c.text);
+    }
+}
+
+TEST(WordProcessorReaderTest, ReadsOdtBodyText) {
+    const std::vector<TextCase> cases = {
+        {"headings and paragraphs", "<text:h>Title</text:h><text:p>Body</text:p>", "Title\n\nBody"},
+        {"nested spans", "<text:p>Le<text:span>a<text:span>s</text:span></text:span>e</text:p>",
+         "Lease"},
+        {"counted and single spaces",
+         "<text:p>a<text:s text:c=\"3\"/>b<text:s/>c<text:s text:c=\"x\"/>d</text:p>", "a   b c d"},
+        {"a huge space count is capped", "<text:p>a<text:s text:c=\"2000000000\"/>b</text:p>",
+         "a" + std::string(1024, ' ') + "b"},
+        {"tabs and line breaks", "<text:p>a<text:tab/>b<text:line-break/>c</text:p>", "a\tb\nc"},
+        {"layout white space collapses", "<text:p>one\n   two</text:p>", "one two"},
+        {"notes and annotations are left out",
+         "<text:p>rent<text:note><text:note-body><text:p>footnote</text:p></text:note-body>"
+         "</text:note> due</text:p>",
+         "rent due"},
+        {"non-ASCII text",
+         "<text:p>\xC3\x9C"
+         "ber \xE2\x82\xAC"
+         "5</text:p>",
+         "\xC3\x9C"
+         "ber \xE2\x82\xAC"
+         "5"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto text = WordProcessorReader::documentText(test::odtDocument(c.body));
+        ASSERT_TRUE(text.has_value());
+        EXPECT_EQ(*text, c.text);
+    }
+}
+
+TEST(WordProcessorReaderTest, EntitiesAreNeitherExpandedNorFetched) {
+    const std::string xml =
+        "<?xml version=\"1.0\"?>"
+        "<!DOCTYPE w:document [<!ENTITY inner \"SECRET\">"
+        "<!ENTITY outer SYSTEM \"file:///etc/hostname\">]>"
+        "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\">"
+        "<w:body><w:p><w:r><w:t>a&inner;b&outer;c</w:t></w:r></w:p></w:body></w:document>";
+    const auto text =
+        WordProcessorReader::documentText(test::zipArchive({{"word/document.xml", xml}}));
+    ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(*text, "abc");
+}
+
+TEST(WordProcessorReaderTest, UnreadableDocumentsFailWithTheirCase) {
+    using C = WordProcessorReaderError::Case;
+    const std::string validBody = "<w:p><w:r><w:t>" + std::string(4096, 'x') + "</w:t></w:r></w:p>";
+    struct Case {
+        std::string name;
+        std::string bytes;
+        std::size_t limit;
+        C kind;
+    };
+    const std::vector<Case> cases = {
+        {"no document entry", test::zipArchive({{"mimetype", "x"}, {"word/styles.xml", "<a/>"}}),
+         WordProcessorReader::kMaxEntryBytes, C::entryMissing},
+        {"unclosed element", test::zipArchive({{"word/document.xml", "<w:document><w:body><w:p>"}}),
+         WordProcessorReader::kMaxEntryBytes, C::malformedXml},
+        {"empty entry", test::zipArchive({{"content.xml", ""}}),
+         WordProcessorReader::kMaxEntryBytes, C::malformedXml},
+        {"entry over the limit", test::docxDocument(validBody), 1024, C::entryTooLarge},
+        {"truncated archive", test::docxDocument(validBody).substr(0, 40),
+         WordProcessorReader::kMaxEntryBytes, C::archiveUnreadable},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            WordProcessorReader::documentText(c.bytes, c.limit);
+            ADD_FAILURE() << "expected a failure";
+        } catch (const WordProcessorReaderError& error) {
+            EXPECT_EQ(error.kind(), c.kind) << error.what();
+        }
+    }
+    EXPECT_TRUE(WordProcessorReader::documentText(test::docxDocument(validBody), 8192).has_value());
+}
+
+TEST(WordProcessorReaderTest, OnlyZipArchivesAreTakenAsDocuments) {
+    const std::string oldBinaryDocument("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1rest", 12);
+    EXPECT_FALSE(WordProcessorReader::documentText(oldBinaryDocument).has_value());
+    EXPECT_FALSE(RichTextReader::plainText(oldBinaryDocument).has_value());
+    EXPECT_FALSE(WordProcessorReader::documentText("").has_value());
+    EXPECT_EQ(RichTextReader::plainText(test::odtDocument("<text:p>via rich text</text:p>")),
+              "via rich text");
+}
+
+}  // namespace
+}  // namespace vask
