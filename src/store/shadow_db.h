@@ -171,6 +171,9 @@ class ShadowDB {
   private:
     sqlite3* connection() const;
     void execute(std::string_view sql);
+    // The first column of a keyset-paged statement about one recipient, newest first.
+    std::vector<std::string> pagedTexts(std::string_view head, std::string_view recipientHandle,
+                                        const std::optional<MessageCursor>& before, int limit);
     std::int64_t scalarCount(std::string_view sql);
     std::int64_t firstColumnOrZero(std::string_view sql);
     void rebuildOnSchemaVersionMismatchLocked();

@@ -426,21 +426,20 @@ std::vector<SourceMessage> ShadowDB::recentMessages(int withinDays, int limit,
 std::vector<std::string> ShadowDB::sentMessages(std::string_view recipientHandle,
                                                 const std::optional<MessageCursor>& before,
                                                 int limit) {
-    auto statement = prepare(connection(), pagedStatement(sentMessagesHead, before));
-    bindPaged(statement, recipientHandle, before, limit);
-    std::vector<std::string> texts;
-    while (stepRow(statement)) {
-        if (auto text = statement.columnOptionalText(0)) {
-            texts.push_back(std::move(*text));
-        }
-    }
-    return texts;
+    return pagedTexts(sentMessagesHead, recipientHandle, before, limit);
 }
 
 std::vector<std::string> ShadowDB::recentSentSample(std::string_view recipientHandle,
                                                     const std::optional<MessageCursor>& before,
                                                     int limit) {
-    auto statement = prepare(connection(), pagedStatement(recentSentSampleHead, before));
+    return pagedTexts(recentSentSampleHead, recipientHandle, before, limit);
+}
+
+std::vector<std::string> ShadowDB::pagedTexts(std::string_view head,
+                                              std::string_view recipientHandle,
+                                              const std::optional<MessageCursor>& before,
+                                              int limit) {
+    auto statement = prepare(connection(), pagedStatement(head, before));
     bindPaged(statement, recipientHandle, before, limit);
     std::vector<std::string> texts;
     while (stepRow(statement)) {
