@@ -285,6 +285,19 @@ void ShadowDB::execute(std::string_view sql) {
     }
 }
 
+void ShadowDB::inWriteTransaction(const std::function<void()>& body) {
+    execute("BEGIN IMMEDIATE");
+    try {
+        body();
+        execute("COMMIT");
+    } catch (...) {
+        // After a failed COMMIT SQLite may have rolled back already; ROLLBACK then fails
+        // harmlessly, and the original error is the one to report.
+        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
 std::int64_t ShadowDB::scalarCount(std::string_view sql) {
     try {
         SQLiteStatement statement(connection(), sql);
@@ -303,14 +316,7 @@ std::int64_t ShadowDB::firstColumnOrZero(std::string_view sql) {
 }
 
 void ShadowDB::createSchemaIfNeeded() {
-    execute("BEGIN IMMEDIATE");
-    try {
-        rebuildOnSchemaVersionMismatchLocked();
-        execute("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    inWriteTransaction([&] { rebuildOnSchemaVersionMismatchLocked(); });
     for (const auto statement : schemaStatements) {
         execute(statement);
     }
@@ -356,9 +362,8 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
         return {};
     }
     sqlite3* db = connection();
-    execute("BEGIN IMMEDIATE");
     std::int64_t added = 0;
-    try {
+    inWriteTransaction([&] {
         // Every statement that fires the full-text triggers runs in a statement transaction, and
         // FTS5 writes its pending terms out at each one: a statement per message would leave a
         // segment per message to merge. The batch is staged in a temporary table and copied in
@@ -384,11 +389,7 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
             throw insertFailure("?", failure.message());
         }
         execute("DELETE FROM temp.shadow_batch");
-        execute("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    });
     return {messages.size(), added};
 }
 
@@ -415,8 +416,7 @@ ShadowDB::Error ShadowDB::insertFailure(const std::string& guid, const std::stri
 
 void ShadowDB::replaceChatParticipants(const std::vector<ChatParticipant>& participants) {
     sqlite3* db = connection();
-    execute("BEGIN IMMEDIATE");
-    try {
+    inWriteTransaction([&] {
         execute("DELETE FROM chat_participants");
         auto statement = prepare(db, insertParticipantSQL);
         for (const auto& participant : participants) {
@@ -431,11 +431,7 @@ void ShadowDB::replaceChatParticipants(const std::vector<ChatParticipant>& parti
                 throw Error(Case::insertFailed, failure.message());
             }
         }
-        execute("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    });
 }
 
 void ShadowDB::updateSyncState(std::int64_t lastTimestamp, std::int64_t lastRowid,

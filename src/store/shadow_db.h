@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -171,6 +172,8 @@ class ShadowDB {
   private:
     sqlite3* connection() const;
     void execute(std::string_view sql);
+    // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back on any exception.
+    void inWriteTransaction(const std::function<void()>& body);
     // The first column of a keyset-paged statement about one recipient, newest first.
     std::vector<std::string> pagedTexts(std::string_view head, std::string_view recipientHandle,
                                         const std::optional<MessageCursor>& before, int limit);

@@ -177,8 +177,7 @@ void ShadowDB::checkpointWalOrThrow() {
 
 void ShadowDB::replaceEvents(const std::vector<ShadowEvent>& events) {
     sqlite3* db = connection();
-    execute("BEGIN IMMEDIATE");
-    try {
+    inWriteTransaction([&] {
         execute("DELETE FROM events");
         // Two events of one id replace each other; recursive triggers (set when the writer
         // opened) make that replacement fire the full-text delete trigger.
@@ -201,11 +200,7 @@ void ShadowDB::replaceEvents(const std::vector<ShadowEvent>& events) {
                 throw Error(Case::insertFailed, failure.message());
             }
         }
-        execute("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    });
 }
 
 }  // namespace vask

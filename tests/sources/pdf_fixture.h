@@ -1,8 +1,9 @@
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "sample-pdf/sample_pdf.h"
 
 namespace vask::test {
 
@@ -21,22 +22,7 @@ inline std::string minimalPdf(int pages, int width = 612, int height = 792) {
         objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + std::to_string(width) +
                           " " + std::to_string(height) + "] >>");
     }
-    std::string out = "%PDF-1.4\n";
-    std::vector<std::size_t> offsets;
-    for (std::size_t i = 0; i < objects.size(); ++i) {
-        offsets.push_back(out.size());
-        out += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
-    }
-    const auto xref = out.size();
-    out += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (const auto offset : offsets) {
-        char line[32];
-        std::snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
-        out += line;
-    }
-    out += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
-           " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
-    return out;
+    return sample::pdfFromObjects(objects);
 }
 
 // Width and height from a PNG's header; {0, 0} when the bytes are not a PNG.
