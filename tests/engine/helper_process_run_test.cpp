@@ -17,6 +17,7 @@
 #include "engine/cancellation_error.h"
 #include "engine/rlm_helper_error.h"
 #include "engine/rlm_helper_runner.h"
+#include "helper_resources.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -66,16 +67,7 @@ json event(json e) {
 class HelperProcessRunTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // Each test runs in its own process: a private temporary folder shows whether the
-        // staged module cache is left behind.
-        fs::create_directories(dir / "tmp");
-        ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
-        const fs::path rlm = dir / "resources" / "rlm";
-        fs::create_directories(rlm / "sources");
-        fs::create_directories(rlm / "deno-cache" / "npm" / "registry.npmjs.org");
-        std::ofstream(rlm / "deno-cache" / "npm" / "registry.npmjs.org" / "pkg.json") << "{}";
-        std::ofstream(rlm / "relay.ts") << "// relay";
-        fs::create_symlink(VASK_STAND_IN_HELPER, rlm / "deno");
+        test::makeHelperResources(dir.path());
         fs::create_directories(dir / "db");
         std::ofstream(dir / "db" / "shadow.db") << "";
     }

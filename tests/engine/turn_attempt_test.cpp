@@ -14,6 +14,7 @@
 #include "engine/rlm_helper_error.h"
 #include "engine/rlm_helper_runner.h"
 #include "engine/rlm_turn_retry.h"
+#include "helper_resources.h"
 #include "records/citation_service.h"
 #include "shadow_fixture.h"
 #include "store/sqlite_connection.h"
@@ -82,13 +83,7 @@ class ShadowFileReader : public CitationMessageReader {
 class TurnAttemptTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        fs::create_directories(dir / "tmp");
-        ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
-        const fs::path rlm = dir / "resources" / "rlm";
-        fs::create_directories(rlm / "sources");
-        fs::create_directories(rlm / "deno-cache" / "npm");
-        std::ofstream(rlm / "relay.ts") << "// relay";
-        fs::create_symlink(VASK_STAND_IN_HELPER, rlm / "deno");
+        test::makeHelperResources(dir.path());
         fs::create_directories(dir / "record");
     }
     void TearDown() override { ::unsetenv("TMPDIR"); }
