@@ -1,24 +1,15 @@
 #include "relay/model_routing_policy.h"
 
 #include "foundation/nil_if_empty.h"
+#include "platform/text.h"
 
 namespace vask {
 namespace {
 
-std::string upper(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return out;
-}
-
 std::string explicitModelRequiredText(ModelRole role) {
     const auto raw = rawValue(role);
     return "Developer API-key requests require an explicit " + std::string(raw) +
-           " model. Set VASK_RLM_" + upper(raw) + "_MODEL.";
+           " model. Set VASK_RLM_" + text::toUpper(raw) + "_MODEL.";
 }
 
 }  // namespace
@@ -93,8 +84,8 @@ const ModelRoute& ModelRoutingPolicy::route(ModelRole role) const {
     return root;
 }
 
-const ModelRoute& ModelRoutingPolicy::validatedRoute(ModelRole role,
-                                                     const RouteCredentials& credentials) const {
+ModelRoute ModelRoutingPolicy::validatedRoute(ModelRole role,
+                                              const RouteCredentials& credentials) const {
     const auto& chosen = route(role);
     const bool hasToken = credentials.customerToken && nilIfEmpty(*credentials.customerToken);
     const bool hasKey = credentials.apiKey && nilIfEmpty(*credentials.apiKey);

@@ -98,8 +98,8 @@ struct ModelRoutingPolicy {
     const ModelRoute& route(ModelRole role) const;
 
     // The route for `role`, refused when an API key alone (no plan) would leave the model to the
-    // plan's default. Throws ModelRoutingError.
-    const ModelRoute& validatedRoute(ModelRole role, const RouteCredentials& credentials) const;
+    // plan's default. Throws ModelRoutingError. A copy, so that it outlives a temporary policy.
+    ModelRoute validatedRoute(ModelRole role, const RouteCredentials& credentials) const;
 };
 
 }  // namespace vask

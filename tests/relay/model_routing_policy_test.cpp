@@ -95,14 +95,12 @@ TEST(ModelRoutingPolicy, ManagedPresetRoutesEachRole) {
               ModelRoute::preset("fast", "m1", "1B4E28BA-2FA1-11D2-883F-0016D3CCA427"));
 }
 
-TEST(ModelRole, RawValuesMatchExactly) {
-    for (const auto role :
-         {ModelRole::root, ModelRole::subcall, ModelRole::utility, ModelRole::vision}) {
-        EXPECT_EQ(modelRoleFromRawValue(rawValue(role)), role);
-    }
-    for (const char* text : {"Root", "root ", "", "VISION"}) {
-        EXPECT_EQ(modelRoleFromRawValue(text), std::nullopt) << text;
-    }
+TEST(ModelRoutingPolicy, ValidatedRouteOfATemporaryPolicyOutlivesIt) {
+    // Callers build a policy for one call and keep only the route.
+    const ModelRoute& route = ModelRoutingPolicy::managedPreset(
+                                  {test::singlePreset("fast", "model-with-a-long-name"), snapshot})
+                                  .validatedRoute(ModelRole::root, {"key", std::nullopt});
+    EXPECT_EQ(route, ModelRoute::preset("fast", "model-with-a-long-name", snapshot));
 }
 
 }  // namespace
