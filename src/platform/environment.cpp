@@ -1,11 +1,29 @@
 #include "platform/environment.h"
 
-#include <cstdlib>
-#include <cstring>
-
+#include <pwd.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
 namespace vask {
+namespace {
+
+std::optional<std::filesystem::path> absoluteVariable(const Environment& env, const char* name) {
+    const auto it = env.find(name);
+    if (it == env.end() || it->second.empty()) {
+        return std::nullopt;
+    }
+    std::filesystem::path path(it->second);
+    // The XDG rules ignore relative values.
+    if (!path.is_absolute()) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+}  // namespace
 
 Environment processEnvironment() {
     Environment env;
@@ -27,31 +45,6 @@ std::optional<std::string> environmentValue(const char* name) {
     }
     return std::string(value);
 }
-
-}  // namespace vask
-
-#include <pwd.h>
-#include <unistd.h>
-
-#include <vector>
-
-namespace vask {
-namespace {
-
-std::optional<std::filesystem::path> absoluteVariable(const Environment& env, const char* name) {
-    const auto it = env.find(name);
-    if (it == env.end() || it->second.empty()) {
-        return std::nullopt;
-    }
-    std::filesystem::path path(it->second);
-    // The XDG rules ignore relative values.
-    if (!path.is_absolute()) {
-        return std::nullopt;
-    }
-    return path;
-}
-
-}  // namespace
 
 std::optional<std::filesystem::path> homeDirectory(const Environment& env) {
     if (auto home = absoluteVariable(env, "HOME")) {

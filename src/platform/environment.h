@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,12 +15,6 @@ Environment processEnvironment();
 
 // The value of `name` in the process environment, as it is (not trimmed).
 std::optional<std::string> environmentValue(const char* name);
-
-}  // namespace vask
-
-#include <filesystem>
-
-namespace vask {
 
 // The user's home folder: $HOME, else the password database's entry; nothing when neither names
 // one.

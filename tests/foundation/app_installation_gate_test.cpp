@@ -75,12 +75,5 @@ TEST(AppInstallationGate, RightLocationAndDevelopmentBuildsPassSilently) {
     EXPECT_TRUE(presenter.shown.empty());
 }
 
-TEST(AppInstallationGate, ThisTestBuildIsADevelopmentBuildRunningItsOwnExecutable) {
-    const auto context = AppInstallationGate::currentContext();
-    EXPECT_TRUE(context.isDevBuild);
-    EXPECT_EQ(context.bundleURL.filename(), "vask_foundation_tests");
-    EXPECT_EQ(context.requiredBundleURL.filename(), "vask");
-}
-
 }  // namespace
 }  // namespace vask

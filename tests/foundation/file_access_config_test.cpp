@@ -65,13 +65,5 @@ TEST(FileAccessDefaults, DesktopUserFoldersDecideTheDefaultScopes) {
               (std::vector<std::string>{home + "/Dokumente", "/data/Down \"loads\""}));
 }
 
-TEST(FileVisionMode, RawValuesAreExact) {
-    EXPECT_EQ(fileVisionModeFromString("auto"), FileVisionMode::automatic);
-    EXPECT_EQ(fileVisionModeFromString("enabled"), FileVisionMode::enabled);
-    EXPECT_EQ(fileVisionModeFromString("disabled"), FileVisionMode::disabled);
-    EXPECT_EQ(fileVisionModeFromString("Disabled"), std::nullopt);
-    EXPECT_EQ(toString(FileVisionMode::automatic), "auto");
-}
-
 }  // namespace
 }  // namespace vask
