@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "foundation/auth_mode_cache.h"
@@ -171,6 +174,42 @@ TEST(AuthModeCacheTest, ConcurrentFirstReadsResolveOnceAndResetIsNeverLost) {
     for (auto& t : readers) {
         t.join();
     }
+}
+
+// A resolution that read the stores before a sign-out empties the cache must not put the
+// signed-in mode back after it.
+TEST(AuthModeCacheTest, ResolutionStartedBeforeAResetNeverStoresItsAnswerAfterIt) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool resolving = false;
+    bool resetReturned = false;
+    std::string stored = "signed-in";
+    AuthModeCache cache([&] {
+        std::unique_lock lock(mutex);
+        const auto read = stored;
+        resolving = true;
+        changed.notify_all();
+        // Held until the reset below has returned, or for a while when the reset is (rightly)
+        // kept waiting for this resolution.
+        changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return resetReturned; });
+        return read.empty() ? AuthMode::none() : AuthMode::apiKey(read);
+    });
+
+    auto reader = std::async(std::launch::async, [&] { return cache.get(); });
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return resolving; });
+        stored.clear();  // signed out while the reader resolves
+    }
+    auto signOut = std::async(std::launch::async, [&] {
+        cache.reset();
+        std::lock_guard lock(mutex);
+        resetReturned = true;
+        changed.notify_all();
+    });
+    signOut.get();
+    EXPECT_TRUE(reader.get() == AuthMode::apiKey("signed-in"));
+    EXPECT_TRUE(cache.get().isNone());
 }
 
 }  // namespace
