@@ -68,8 +68,9 @@ void BillingViewModel::loadBillingInfo(std::function<void()> done) {
     state.set(BillingState::loading());
 
     std::weak_ptr<BillingViewModel> weak = weak_from_this();
-    // The dependencies outlive the view model; the worker reads them, never the model.
-    deps_.worker.post([weak, &deps = deps_, done = std::move(done)]() mutable {
+    // What the dependencies refer to outlives the view model, but the model itself may go
+    // during the load: the worker works on its own copy and never touches the model.
+    deps_.worker.post([weak, deps = deps_, done = std::move(done)]() mutable {
         try {
             auto info = fetchBillingInfo(deps);
             deps.main.post([weak, info = std::move(info), done = std::move(done)]() mutable {
@@ -130,16 +131,11 @@ void BillingViewModel::finishLoad(BillingInfo info, std::function<void()> done) 
         return;
     }
     // The panel keeps showing "loading" until the presets the plan allows are known.
-    auto refreshed = deps_.catalogService->refresh();
     std::weak_ptr<BillingViewModel> weak = weak_from_this();
-    catalogWaiter_ = std::jthread([weak, refreshed, &main = deps_.main, info = std::move(info),
-                                   done = std::move(done)]() mutable {
-        refreshed.wait();
-        main.post([weak, info = std::move(info), done = std::move(done)]() mutable {
-            if (auto self = weak.lock()) {
-                self->show(std::move(info), std::move(done));
-            }
-        });
+    deps_.catalogService->refresh([weak, info = std::move(info), done = std::move(done)] {
+        if (auto self = weak.lock()) {
+            self->show(info, done);
+        }
     });
 }
 

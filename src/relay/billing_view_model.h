@@ -4,7 +4,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "foundation/auth_mode.h"
 #include "foundation/structured_logger.h"
@@ -125,9 +124,6 @@ class BillingViewModel : public std::enable_shared_from_this<BillingViewModel> {
     Dependencies deps_;
     bool pendingUsageRefresh_ = false;
     Subscription usageSubscription_;
-    // Waits for a catalog refresh, whose completion needs the main executor, off every
-    // executor's threads so that neither can be blocked by it.
-    std::jthread catalogWaiter_;
 };
 
 }  // namespace vask

@@ -1,5 +1,7 @@
 #include "relay/preset_catalog_service.h"
 
+#include <utility>
+
 #include "relay/relay_notifications.h"
 
 namespace vask {
@@ -47,38 +49,48 @@ std::string PresetCatalogService::selectedCode() const {
     return {};
 }
 
-std::shared_future<void> PresetCatalogService::refresh() {
+std::shared_future<void> PresetCatalogService::refresh(Task then) {
     if (inFlight_) {
-        return *inFlight_;
+        if (then) {
+            inFlight_->waiters.push_back(std::move(then));
+        }
+        return inFlight_->future;
     }
-    std::promise<void> done;
-    std::shared_future<void> future = done.get_future().share();
+    auto flight = std::make_shared<Flight>();
+    if (then) {
+        flight->waiters.push_back(std::move(then));
+    }
     const auto mode = deps_.authModeProvider();
     const auto* managed = mode.asManaged();
     if (managed == nullptr) {
         // API-key and signed-out modes have no catalog.
-        done.set_value();
-        return future;
+        flight->done.set_value();
+        for (auto& waiter : flight->waiters) {
+            deps_.main.post(std::move(waiter));
+        }
+        return flight->future;
     }
-    inFlight_ = future;
+    inFlight_ = flight;
     std::weak_ptr<PresetCatalogService> weak = weak_from_this();
     deps_.background.post([weak, fetch = deps_.fetchCatalog, token = managed->customerToken,
-                           generation = accountGeneration_, &main = deps_.main,
-                           done = std::make_shared<std::promise<void>>(std::move(done))] {
+                           generation = accountGeneration_, &main = deps_.main, flight] {
         FetchOutcome outcome;
         try {
             outcome.catalog = fetch(token);
         } catch (const std::exception& error) {
             outcome.error = error.what();
         }
-        main.post([weak, generation, done, outcome = std::move(outcome)]() mutable {
+        main.post([weak, generation, flight, outcome = std::move(outcome)]() mutable {
             if (auto self = weak.lock()) {
                 self->finishRefresh(generation, std::move(outcome));
             }
-            done->set_value();
+            flight->done.set_value();
+            for (auto& waiter : std::exchange(flight->waiters, {})) {
+                waiter();
+            }
         });
     });
-    return future;
+    return flight->future;
 }
 
 void PresetCatalogService::finishRefresh(std::uint64_t generation, FetchOutcome outcome) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/auth_mode.h"
 #include "foundation/structured_logger.h"
@@ -54,9 +55,11 @@ class PresetCatalogService : public std::enable_shared_from_this<PresetCatalogSe
     // The chosen code, else the catalog's default preset's, else "".
     std::string selectedCode() const;
 
-    // Starts a refresh, or joins the one running. The future is ready when it has finished,
-    // whatever its outcome. Completion needs the main executor: never wait for it there.
-    std::shared_future<void> refresh();
+    // Starts a refresh, or joins the one running. The future is ready, and `then` runs on the
+    // main executor, when it has finished, whatever its outcome (`then` runs even when the
+    // service is gone by then). Completion needs the main executor: never wait for the future
+    // there; continue in `then` instead.
+    std::shared_future<void> refresh(Task then = {});
     // Posts a refresh to the main executor and returns at once. Callable from any thread.
     void refreshInBackground();
     // Stores the choice when the catalog offers it; a refused choice triggers a fresh catalog.
@@ -71,12 +74,19 @@ class PresetCatalogService : public std::enable_shared_from_this<PresetCatalogSe
         std::string error;
     };
 
+    // One fetch and everyone waiting for it.
+    struct Flight {
+        std::promise<void> done;
+        std::shared_future<void> future = done.get_future().share();
+        std::vector<Task> waiters;
+    };
+
     explicit PresetCatalogService(Dependencies dependencies);
     void finishRefresh(std::uint64_t generation, FetchOutcome outcome);
     void reloadRecord();
 
     Dependencies deps_;
-    std::optional<std::shared_future<void>> inFlight_;
+    std::shared_ptr<Flight> inFlight_;
     // Raised by clearAccountState, so a fetch begun for the previous account is recognised
     // when it comes back.
     std::uint64_t accountGeneration_ = 0;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -377,6 +378,39 @@ TEST_F(BillingViewModelTest, UsageChanges) {
         } else {
             EXPECT_EQ(vm->state.get().kind(), BillingState::Kind::idle);
         }
+    }
+}
+
+// The panel may close at any point of a load: nothing the load still has queued may touch the
+// model or wait for it.
+TEST_F(BillingViewModelTest, DestroyedDuringALoad) {
+    struct Case {
+        const char* name;
+        bool relayCallsDone;  // else destroyed while they wait on the worker
+    };
+    const Case cases[] = {{"relay calls queued", false}, {"waiting for the catalog", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.script("GET", subscriptionPath, {subscription("pro")});
+        server.script("GET", usagePath, {usage});
+        catalogFetches.clear();
+        auto vm = makeModel(service);
+        bool finished = false;
+        vm->loadBillingInfo([&] { finished = true; });
+        if (c.relayCallsDone) {
+            background.runUntilIdle();
+            main.runUntilIdle();  // starts the catalog refresh
+            ASSERT_EQ(background.pendingCount(), 1u);
+        }
+
+        auto destroyed = std::async(std::launch::async, [&vm] { vm.reset(); });
+        const bool returned = destroyed.wait_for(10s) == std::future_status::ready;
+        // Unblocks a destructor that waits for the catalog, so that the test can end.
+        settle([&] { return destroyed.wait_for(0s) == std::future_status::ready; });
+        EXPECT_TRUE(returned) << "destroying the model waited for the load";
+        ASSERT_TRUE(settle([&] { return background.pendingCount() + main.pendingCount() == 0; }));
+        EXPECT_FALSE(finished);
+        EXPECT_EQ(catalogFetches.size(), c.relayCallsDone ? 1u : 0u);
     }
 }
 
