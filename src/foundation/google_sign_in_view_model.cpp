@@ -62,19 +62,15 @@ void GoogleSignInViewModel::signIn() {
 }
 
 void GoogleSignInViewModel::exchange(std::uint64_t attempt, const std::string& code) {
-    // The stores and the service outlive the view model; the worker never touches the model.
+    // Only the exchange runs on the worker. The keychain writes follow on the main executor,
+    // right before the success state, so that a sign-out can never fall between them.
     std::weak_ptr<GoogleSignInViewModel> weak = weak_from_this();
-    deps_.worker.post([weak, attempt, code, service = deps_.authService,
-                       &tokens = deps_.customerTokenStore, &cloud = deps_.cloudAuthStore,
-                       &main = deps_.main] {
+    deps_.worker.post([weak, attempt, code, service = deps_.authService, &main = deps_.main] {
         try {
             auto result = service->exchangeCode(code);
-            tokens.save(result.customerToken, result.userEmail);
-            cloud.save(CloudAuthSession{result.accessToken, result.refreshToken,
-                                        result.refreshExpiresAt, result.userID, result.userEmail});
-            main.post([weak, result = std::move(result)] {
+            main.post([weak, attempt, result = std::move(result)] {
                 if (auto self = weak.lock()) {
-                    self->finishSignIn(result);
+                    self->finishSignIn(attempt, result);
                 }
             });
         } catch (...) {
@@ -87,7 +83,16 @@ void GoogleSignInViewModel::exchange(std::uint64_t attempt, const std::string& c
     });
 }
 
-void GoogleSignInViewModel::finishSignIn(const GoogleAuthResult& result) {
+void GoogleSignInViewModel::finishSignIn(std::uint64_t attempt, const GoogleAuthResult& result) {
+    try {
+        deps_.customerTokenStore.save(result.customerToken, result.userEmail);
+        deps_.cloudAuthStore.save(CloudAuthSession{result.accessToken, result.refreshToken,
+                                                   result.refreshExpiresAt, result.userID,
+                                                   result.userEmail});
+    } catch (...) {
+        failSignIn(attempt, std::current_exception());
+        return;
+    }
     userEmail.set(result.userEmail);
     state.set(GoogleSignInState::success());
     if (deps_.resetAuthMode) {

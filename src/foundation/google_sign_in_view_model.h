@@ -59,7 +59,7 @@ struct SignOutMemorySteps {
 // Where an account begins and ends: signing in runs the Google flow and stores the customer
 // token and cloud session; signing out suspends private memory, removes every credential and
 // the account's cached plan data, and finishes the memory side. Lives on the main executor;
-// the code exchange and the keychain writes of a sign-in run on the worker.
+// the code exchange of a sign-in runs on the worker.
 class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInViewModel> {
   public:
     static constexpr const char* notConfiguredText = "Google Sign-In is not configured.";
@@ -104,7 +104,8 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
 
     void loadStoredEmail();
     void exchange(std::uint64_t attempt, const std::string& code);
-    void finishSignIn(const GoogleAuthResult& result);
+    // Stores the account, then reports success.
+    void finishSignIn(std::uint64_t attempt, const GoogleAuthResult& result);
     void failSignIn(std::uint64_t attempt, const std::exception_ptr& error);
     // Throws the first store error.
     void clearCredentialState();

@@ -70,7 +70,7 @@ class GoogleSignInViewModelTest : public ::testing::Test {
     }
 
     std::shared_ptr<GoogleSignInViewModel> makeModel(
-        std::shared_ptr<const GoogleAuthService> authService) {
+        std::shared_ptr<const GoogleAuthService> authService, Executor* workerExecutor = nullptr) {
         return GoogleSignInViewModel::make({
             .authService = std::move(authService),
             .customerTokenStore = tokens,
@@ -96,7 +96,7 @@ class GoogleSignInViewModelTest : public ::testing::Test {
             .defaults = defaults,
             .logger = StructuredLogger("google-signin-vm"),
             .main = main,
-            .worker = worker,
+            .worker = workerExecutor ? *workerExecutor : worker,
         });
     }
 
@@ -341,6 +341,34 @@ TEST_F(GoogleSignInViewModelTest, SupersededAttemptDoesNotResetTheNewOne) {
     ASSERT_TRUE(main.runUntil([&] { return model->state.get().kind() != StateKind::signingIn; }));
     EXPECT_EQ(model->state.get(), GoogleSignInState::success());
     EXPECT_EQ(server.requestCount(), 1u);
+}
+
+// The user signs out while the code is being exchanged: whichever comes last, the screens never
+// show an account whose credentials are not stored.
+TEST_F(GoogleSignInViewModelTest, SignOutDuringTheExchangeLeavesNoHalfAccount) {
+    server.script("POST", exchangePath, {Reply::json(200, exchangeReply())});
+    ManualExecutor exchanges;
+    const auto model = makeModel(auth, &exchanges);
+    model->signIn();
+    ASSERT_TRUE(main.runUntil([&] { return exchanges.pendingCount() > 0; }));
+
+    exchanges.runUntilIdle();  // the exchange comes back while the user signs out
+    model->signOut();
+    EXPECT_EQ(model->state.get(), GoogleSignInState::idle());
+    main.runUntilIdle();
+
+    const auto token = backend->get(service, "corvane.customer.token");
+    const auto storedSession = backend->get(service, "cloud.auth.session");
+    if (model->state.get() == GoogleSignInState::success()) {
+        EXPECT_EQ(token, "new-cust-tok");
+        EXPECT_TRUE(storedSession.has_value());
+        EXPECT_EQ(model->userEmail.get(), "grace@example.com");
+        EXPECT_EQ(authMode.get(), AuthMode::managed("new-cust-tok", "new-acc-tok"));
+    } else {
+        EXPECT_EQ(token, std::nullopt);
+        EXPECT_EQ(storedSession, std::nullopt);
+        EXPECT_EQ(model->userEmail.get(), std::nullopt);
+    }
 }
 
 struct SignOutCase {
