@@ -1,13 +1,13 @@
 #include "foundation/config_manager.h"
 
 #include <algorithm>
-#include <cmath>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
 #include "foundation/app_environment.h"
 #include "platform/file_io.h"
+#include "platform/json_fields.h"
 
 namespace vask {
 namespace {
@@ -37,16 +37,10 @@ std::optional<std::int64_t> decodeInteger(const nlohmann::json& object, const ch
     if (it == object.end() || it->is_null()) {
         return std::nullopt;
     }
-    if (it->is_number_integer()) {
-        return it->get<std::int64_t>();
+    if (const auto whole = jsonWholeNumber(*it)) {
+        return whole;
     }
-    // 10.0 is a whole number; 10.5, 1e300 and unsigned values past the range are not.
-    if (it->is_number_float()) {
-        const double value = it->get<double>();
-        if (std::trunc(value) == value && value >= -9.2e18 && value <= 9.2e18) {
-            return static_cast<std::int64_t>(value);
-        }
-    }
+    // 10.5, 1e300 and integers past the 64-bit range are refused, never wrapped.
     wrongType(key, "a whole number");
 }
 

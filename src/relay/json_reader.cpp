@@ -1,9 +1,7 @@
 #include "relay/json_reader.h"
 
-#include <cmath>
-#include <limits>
-
 #include "platform/iso8601.h"
+#include "platform/json_fields.h"
 
 namespace vask {
 
@@ -58,21 +56,11 @@ std::optional<std::string> JsonReader::optionalString(std::string_view key) cons
 
 std::int64_t JsonReader::integer(std::string_view key) const {
     const auto& value = require(key);
-    if (value.is_number_integer()) {
-        if (value.is_number_unsigned() &&
-            value.get<std::uint64_t>() >
-                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            fail(key, "does not fit a 64-bit integer");
-        }
-        return value.get<std::int64_t>();
+    if (const auto whole = jsonWholeNumber(value)) {
+        return *whole;
     }
-    if (value.is_number_float()) {
-        // A whole number written with a fraction part (10.0) is still that number.
-        const double d = value.get<double>();
-        constexpr double limit = 9223372036854775808.0;  // 2^63
-        if (std::isfinite(d) && d == std::trunc(d) && d >= -limit && d < limit) {
-            return static_cast<std::int64_t>(d);
-        }
+    if (value.is_number_unsigned()) {
+        fail(key, "does not fit a 64-bit integer");
     }
     fail(key, "must be a whole number");
 }

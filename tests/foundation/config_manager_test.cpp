@@ -75,6 +75,11 @@ TEST_F(ConfigManagerTest, FileValuesShapeTheFileAccessConfig) {
          FileVisionMode::automatic},
         {"top level array fails the file", R"(["fileMaxPages"])", std::nullopt, 10,
          FileVisionMode::automatic},
+        {"page limit past the 64-bit range fails the file, never wraps",
+         R"({"fileMaxPages": 18446744073709551615, "fileUseVision": "enabled"})", std::nullopt, 10,
+         FileVisionMode::automatic},
+        {"largest 64-bit page limit is kept", R"({"fileMaxPages": 9223372036854775807})",
+         std::nullopt, INT64_MAX, FileVisionMode::automatic},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
