@@ -5,6 +5,7 @@
 #include "foundation/nil_if_empty.h"
 #include "platform/error.h"
 #include "platform/iso8601.h"
+#include "platform/json_fields.h"
 #include "platform/text.h"
 
 namespace vask {
@@ -28,17 +29,6 @@ std::string phrase(TokenRefreshError::Kind kind) {
 
 Error decodingError(const std::string& what) {
     return Error("The refresh reply could not be read: " + what);
-}
-
-std::string requiredString(const nlohmann::json& object, const char* key) {
-    const auto it = object.find(key);
-    if (it == object.end()) {
-        throw decodingError(std::string("missing key \"") + key + "\"");
-    }
-    if (!it->is_string()) {
-        throw decodingError(std::string("\"") + key + "\" is not a string");
-    }
-    return it->get<std::string>();
 }
 
 }  // namespace
@@ -142,9 +132,14 @@ AccessTokenRefresher::RefreshResult AccessTokenRefresher::callRefreshEndpoint(
         throw decodingError("not a JSON object");
     }
     RefreshResult result;
-    result.accessToken = requiredString(json, "access_token");
-    result.refreshToken = requiredString(json, "refresh_token");
-    const auto expiry = requiredString(json, "refresh_expires_at");
+    std::string expiry;
+    try {
+        result.accessToken = jsonRequiredString(json, "access_token");
+        result.refreshToken = jsonRequiredString(json, "refresh_token");
+        expiry = jsonRequiredString(json, "refresh_expires_at");
+    } catch (const JsonFieldError& e) {
+        throw decodingError(e.what());
+    }
     const auto date = parseISO8601(expiry);
     if (!date) {
         throw decodingError("\"refresh_expires_at\" is not an ISO 8601 date: " + expiry);

@@ -3,17 +3,6 @@
 #include "platform/text.h"
 
 namespace vask {
-namespace {
-
-// Item bytes as text: nothing when absent or not UTF-8.
-std::optional<std::string> utf8Text(std::optional<std::string> data) {
-    if (!data || text::toValidUtf8(*data) != *data) {
-        return std::nullopt;
-    }
-    return data;
-}
-
-}  // namespace
 
 APIKeyStore::APIKeyStore(SecureStorage& keychain, StructuredLogger logger, std::string key)
     : keychain_(keychain), logger_(std::move(logger)), key_(std::move(key)) {}

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/iso8601.h"
+#include "platform/json_fields.h"
 
 namespace vask {
 namespace {
@@ -21,17 +22,6 @@ std::string phrase(CloudAuthStoreError::Kind kind) {
             return "Failed to delete cloud session: ";
     }
     return {};
-}
-
-std::string requiredString(const nlohmann::json& object, const char* key) {
-    const auto it = object.find(key);
-    if (it == object.end()) {
-        throw Error(std::string("missing key \"") + key + "\"");
-    }
-    if (!it->is_string()) {
-        throw Error(std::string("\"") + key + "\" must be a string");
-    }
-    return it->get<std::string>();
 }
 
 }  // namespace
@@ -54,16 +44,16 @@ CloudAuthSession CloudAuthSession::decode(std::string_view text) {
         throw Error("not a JSON object");
     }
     CloudAuthSession session;
-    session.accessToken = requiredString(json, "accessToken");
-    session.refreshToken = requiredString(json, "refreshToken");
-    const auto expiry = requiredString(json, "refreshExpiresAt");
+    session.accessToken = jsonRequiredString(json, "accessToken");
+    session.refreshToken = jsonRequiredString(json, "refreshToken");
+    const auto expiry = jsonRequiredString(json, "refreshExpiresAt");
     const auto date = parseISO8601(expiry);
     if (!date) {
         throw Error("\"refreshExpiresAt\" is not an ISO 8601 date: " + expiry);
     }
     session.refreshExpiresAt = *date;
-    session.userID = requiredString(json, "userID");
-    session.userEmail = requiredString(json, "userEmail");
+    session.userID = jsonRequiredString(json, "userID");
+    session.userEmail = jsonRequiredString(json, "userEmail");
     return session;
 }
 

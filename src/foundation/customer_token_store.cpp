@@ -3,21 +3,6 @@
 #include "platform/text.h"
 
 namespace vask {
-namespace {
-
-bool isValidUtf8(std::string_view s) {
-    return text::toValidUtf8(s) == s;
-}
-
-// Item bytes as text: nothing when absent or not UTF-8.
-std::optional<std::string> utf8Text(std::optional<std::string> data) {
-    if (!data || !isValidUtf8(*data)) {
-        return std::nullopt;
-    }
-    return data;
-}
-
-}  // namespace
 
 CustomerTokenStoreError::CustomerTokenStoreError(Kind kind)
     : Error("Failed to encode customer token"), kind_(kind) {}
@@ -64,7 +49,7 @@ std::optional<std::string> CustomerTokenStore::loadEmail() {
 void CustomerTokenStore::save(const std::string& token, const std::string& email) {
     // Read back, bytes that are not UTF-8 count as no token: refuse them rather than store a
     // token that would silently vanish.
-    if (!isValidUtf8(token)) {
+    if (!text::isValidUtf8(token)) {
         throw CustomerTokenStoreError(CustomerTokenStoreError::Kind::encodeFailed);
     }
     std::lock_guard lock(mutex_);

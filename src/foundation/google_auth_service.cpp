@@ -4,6 +4,7 @@
 
 #include "platform/error.h"
 #include "platform/iso8601.h"
+#include "platform/json_fields.h"
 #include "platform/text.h"
 
 namespace vask {
@@ -34,54 +35,33 @@ GoogleAuthError flowFailure(int code, const std::string& description) {
                            std::make_exception_ptr(GoogleAuthFlowError(code, description)));
 }
 
-bool isValidUtf8(std::string_view bytes) {
-    return text::toValidUtf8(bytes) == bytes;
-}
-
-// Descriptions name the offending key, never a value: the body carries tokens.
-class ReplyDecodingError : public Error {
-  public:
-    using Error::Error;
-};
-
-std::string requiredString(const nlohmann::json& object, const std::string& key,
-                           const std::string& where = "") {
-    const auto it = object.find(key);
-    if (it == object.end()) {
-        throw ReplyDecodingError("missing key \"" + where + key + "\"");
-    }
-    if (!it->is_string()) {
-        throw ReplyDecodingError("\"" + where + key + "\" is not a string");
-    }
-    return it->get<std::string>();
-}
-
+// Failures name the offending key, never a value: the body carries tokens.
 GoogleAuthResult decodeReply(const std::string& body) {
     const auto json = nlohmann::json::parse(body, nullptr, false);
     if (json.is_discarded()) {
-        throw ReplyDecodingError("the reply is not valid JSON");
+        throw JsonFieldError("the reply is not valid JSON");
     }
     if (!json.is_object()) {
-        throw ReplyDecodingError("the reply is not a JSON object");
+        throw JsonFieldError("the reply is not a JSON object");
     }
     GoogleAuthResult result;
-    result.customerToken = requiredString(json, "customer_token");
-    result.accessToken = requiredString(json, "access_token");
-    result.refreshToken = requiredString(json, "refresh_token");
-    const auto expiry = parseISO8601(requiredString(json, "refresh_expires_at"));
+    result.customerToken = jsonRequiredString(json, "customer_token");
+    result.accessToken = jsonRequiredString(json, "access_token");
+    result.refreshToken = jsonRequiredString(json, "refresh_token");
+    const auto expiry = parseISO8601(jsonRequiredString(json, "refresh_expires_at"));
     if (!expiry) {
-        throw ReplyDecodingError("\"refresh_expires_at\" is not an internet date-time");
+        throw JsonFieldError("\"refresh_expires_at\" is not an internet date-time");
     }
     result.refreshExpiresAt = *expiry;
     const auto user = json.find("user");
     if (user == json.end()) {
-        throw ReplyDecodingError("missing key \"user\"");
+        throw JsonFieldError("missing key \"user\"");
     }
     if (!user->is_object()) {
-        throw ReplyDecodingError("\"user\" is not an object");
+        throw JsonFieldError("\"user\" is not an object");
     }
-    result.userID = requiredString(*user, "id", "user.");
-    result.userEmail = requiredString(*user, "email", "user.");
+    result.userID = jsonRequiredString(*user, "id", "user.");
+    result.userEmail = jsonRequiredString(*user, "email", "user.");
     return result;
 }
 
@@ -89,7 +69,7 @@ GoogleAuthResult decodeReply(const std::string& body) {
 // code it refused, and a misbehaving backend may send tokens with a status other than 200:
 // neither may reach a log or an error text.
 std::string refusalMessage(const std::string& body, const std::string& code) {
-    if (!isValidUtf8(body)) {
+    if (!text::isValidUtf8(body)) {
         return "Unknown error";
     }
     std::string message = body;
@@ -202,7 +182,7 @@ GoogleAuthService::CodeResult GoogleAuthService::codeFromCallback(const Url& cal
 
 GoogleAuthResult GoogleAuthService::exchangeCode(const std::string& code,
                                                  std::stop_token stop) const {
-    if (!isValidUtf8(code)) {
+    if (!text::isValidUtf8(code)) {
         throw Error("The authorization code is not valid UTF-8");
     }
     const HttpRequest request{"POST",
@@ -223,7 +203,7 @@ GoogleAuthResult GoogleAuthService::exchangeCode(const std::string& code,
     GoogleAuthResult result;
     try {
         result = decodeReply(response.body);
-    } catch (const ReplyDecodingError& e) {
+    } catch (const JsonFieldError& e) {
         logger_.error("google_auth_decode_error", {{"error", e.what()}});
         throw GoogleAuthError(Kind::decodingError, std::current_exception());
     }

@@ -1,6 +1,7 @@
 #include "foundation/keychain_store.h"
 
 #include "foundation/nil_if_empty.h"
+#include "platform/text.h"
 
 namespace vask {
 namespace {
@@ -82,6 +83,13 @@ std::string KeychainStore::serviceName(const Environment& env,
         return *bundleId;
     }
     return std::string(defaultServiceName);
+}
+
+std::optional<std::string> utf8Text(std::optional<std::string> data) {
+    if (!data || !text::isValidUtf8(*data)) {
+        return std::nullopt;
+    }
+    return data;
 }
 
 }  // namespace vask

@@ -67,4 +67,7 @@ class KeychainStore final : public SecureStorage {
     StructuredLogger logger_;
 };
 
+// An item's bytes as text: nothing when absent or not UTF-8.
+std::optional<std::string> utf8Text(std::optional<std::string> data);
+
 }  // namespace vask

@@ -133,4 +133,26 @@ std::string toValidUtf8(std::string_view s) {
     return out;
 }
 
+bool isValidUtf8(std::string_view s) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
+    const auto length = static_cast<int64_t>(s.size());
+    int64_t at = 0;
+    while (at < length) {
+        UChar32 c;
+        U8_NEXT(bytes, at, length, c);
+        if (c < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string clipped(std::string_view s, std::size_t maxCharacters) {
+    const auto kept = graphemePrefix(s, maxCharacters);
+    if (kept.size() == s.size()) {
+        return std::string(s);
+    }
+    return std::string(kept) + "\u2026";
+}
+
 }  // namespace vask::text

@@ -30,4 +30,11 @@ int hexDigitValue(char c);
 // `s` with every ill-formed sequence replaced by U+FFFD.
 std::string toValidUtf8(std::string_view s);
 
+// True when `s` is well-formed UTF-8 throughout.
+bool isValidUtf8(std::string_view s);
+
+// `s` cut to its first `maxCharacters` grapheme clusters, with "…" marking a cut: for texts
+// from outside (reply bodies) on their way into an error or a log line.
+std::string clipped(std::string_view s, std::size_t maxCharacters);
+
 }  // namespace vask::text

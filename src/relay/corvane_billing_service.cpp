@@ -178,7 +178,7 @@ std::optional<std::string> CorvaneBillingService::extractMessage(std::string_vie
             }
         }
     }
-    if (text::toValidUtf8(body) != body) {
+    if (!text::isValidUtf8(body)) {
         return std::nullopt;
     }
     const auto trimmed = text::trimmed(body);

@@ -66,6 +66,38 @@ TEST(Text, CaseMappingIsLocaleIndependentAndFull) {
     EXPECT_EQ(text::toValidUtf8("a\xff"), "a\uFFFD");
 }
 
+TEST(Text, Utf8ValidityAgreesWithRepair) {
+    const std::string inputs[] = {"",
+                                  "plain",
+                                  "caf\xC3\xA9 \xF0\x9F\x91\x8D",
+                                  "a\xff",
+                                  "cut \xE2\x82",
+                                  "\xED\xA0\x80 surrogate",
+                                  "\xC0\xAF overlong",
+                                  std::string("nul\0inside", 11)};
+    for (const auto& input : inputs) {
+        EXPECT_EQ(text::isValidUtf8(input), text::toValidUtf8(input) == input) << input;
+    }
+}
+
+TEST(Text, ClippedKeepsWholeCharactersAndMarksTheCut) {
+    struct Case {
+        std::string input;
+        std::size_t max;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"short", 10, "short"},
+        {"exact", 5, "exact"},
+        {"longer text", 6, "longer\u2026"},
+        {"e\u0301e\u0301e\u0301", 2, "e\u0301e\u0301\u2026"},
+        {std::string(5 << 20, 'x'), 3, "xxx\u2026"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(text::clipped(c.input, c.max), c.expected) << c.input.substr(0, 20);
+    }
+}
+
 TEST(Crypto, Sha256MatchesKnownDigestsWholeOrInPieces) {
     EXPECT_EQ(Sha256::hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(Sha256::hex("abc"),
