@@ -3,10 +3,10 @@
 #include <nlohmann/json.hpp>
 
 #include "foundation/nil_if_empty.h"
+#include "foundation/reply_redaction.h"
 #include "platform/error.h"
 #include "platform/iso8601.h"
 #include "platform/json_fields.h"
-#include "platform/text.h"
 
 namespace vask {
 namespace {
@@ -121,10 +121,11 @@ AccessTokenRefresher::RefreshResult AccessTokenRefresher::callRefreshEndpoint(
                         std::chrono::seconds(60)};
     const auto response = http_.send(request);
     if (response.status != 200) {
-        const bool utf8 = text::toValidUtf8(response.body) == response.body;
-        throw TokenRefreshError(TokenRefreshError::Kind::refreshFailed,
-                                std::make_exception_ptr(TokenRefreshResponseError(
-                                    response.status, utf8 ? response.body : "Unknown error")));
+        // The refusal goes into a log: it may quote the refresh token, or carry tokens.
+        throw TokenRefreshError(
+            TokenRefreshError::Kind::refreshFailed,
+            std::make_exception_ptr(TokenRefreshResponseError(
+                response.status, redactedRefusal(response.body, refreshToken, "[redacted]"))));
     }
 
     const auto json = nlohmann::json::parse(response.body, nullptr, false);

@@ -187,6 +187,47 @@ TEST_F(TokenRefreshTest, FailuresChangeNothingStored) {
     }
 }
 
+TEST_F(TokenRefreshTest, RefusalsNeverCarryTokensIntoTheLog) {
+    struct Case {
+        const char* name;
+        Reply reply;
+        const char* description;  // nullptr: only checked for secrets and length
+    };
+    const Case cases[] = {
+        {"refresh token quoted", Reply::text(400, "refresh token old-refresh is not valid"),
+         "Token refresh failed: Token refresh failed: refresh token [redacted] is not valid"},
+        {"nested token members",
+         Reply::json(400, R"({"error":{"refresh_token":"old-refresh","issued":)"
+                          R"({"access_token":"new-access"}}})"),
+         "Token refresh failed: Token refresh failed: "
+         R"({"error":{"issued":{"access_token":"[redacted]"},"refresh_token":"[redacted]"}})"},
+        {"tokens with a status other than 200", Reply::json(201, refreshReply("new-customer")),
+         nullptr},
+        {"five megabytes", Reply::text(400, std::string(5 << 20, 'x')), nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log->clear();
+        server.script("POST", path, {c.reply});
+        try {
+            refresher.refreshAccessToken();
+            ADD_FAILURE() << "refreshed";
+        } catch (const TokenRefreshError& e) {
+            if (c.description) {
+                EXPECT_STREQ(e.what(), c.description);
+            }
+            EXPECT_LT(std::string_view(e.what()).size(), 4000u);
+        }
+        for (const char* secret : {"old-refresh", "new-access", "new-refresh", "new-customer"}) {
+            EXPECT_FALSE(log->mentions(secret)) << secret;
+        }
+        const auto failed = log->events("refresh_api_failed");
+        ASSERT_EQ(failed.size(), 1u);
+        EXPECT_LT(failed[0].metadata.at("error").size(), 4000u);
+    }
+    EXPECT_EQ(storedItem("cloud.auth.session"), storedSession.encoded());
+}
+
 TEST_F(TokenRefreshTest, RefusedRefreshNestsTheStatusError) {
     server.script("POST", path, {Reply::text(401, "nope")});
     try {
