@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/reply_redaction.h"
 #include "platform/error.h"
 #include "platform/iso8601.h"
 #include "platform/json_fields.h"
@@ -63,37 +64,6 @@ GoogleAuthResult decodeReply(const std::string& body) {
     result.userID = jsonRequiredString(*user, "id", "user.");
     result.userEmail = jsonRequiredString(*user, "email", "user.");
     return result;
-}
-
-// The message of a refused exchange, which is both logged and shown. A refusal may quote the
-// code it refused, and a misbehaving backend may send tokens with a status other than 200:
-// neither may reach a log or an error text.
-std::string refusalMessage(const std::string& body, const std::string& code) {
-    if (!text::isValidUtf8(body)) {
-        return "Unknown error";
-    }
-    std::string message = body;
-    if (auto json = nlohmann::json::parse(body, nullptr, false); json.is_object()) {
-        bool redacted = false;
-        for (const char* key : {"customer_token", "access_token", "refresh_token"}) {
-            if (json.contains(key)) {
-                json[key] = "[redacted]";
-                redacted = true;
-            }
-        }
-        if (redacted) {
-            message = json.dump();
-        }
-    }
-    if (code.empty()) {
-        return message;
-    }
-    static const std::string placeholder = "[code]";
-    for (auto at = message.find(code); at != std::string::npos;
-         at = message.find(code, at + placeholder.size())) {
-        message.replace(at, code.size(), placeholder);
-    }
-    return message;
 }
 
 }  // namespace
@@ -194,7 +164,8 @@ GoogleAuthResult GoogleAuthService::exchangeCode(const std::string& code,
     const auto response = http_.send(request, std::move(stop));
 
     if (response.status != 200) {
-        const auto message = refusalMessage(response.body, code);
+        // Both logged and shown: never the code or a token.
+        const auto message = redactedRefusal(response.body, code, "[code]");
         logger_.error("google_auth_backend_error",
                       {{"status_code", std::to_string(response.status)}, {"message", message}});
         throw GoogleAuthError::backendFailed(response.status, message);

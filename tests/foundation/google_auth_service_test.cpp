@@ -285,6 +285,39 @@ TEST_F(GoogleAuthExchangeTest, FailedReplies) {
     }
 }
 
+TEST_F(GoogleAuthExchangeTest, RefusalsLoseTheCodeAsAValueAndKeepTheirWords) {
+    struct Case {
+        const char* name;
+        const char* code;
+        Reply reply;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"one-letter code", "e", Reply::json(400, R"({"code":"e","error":"expired code"})"),
+         R"(Server error (400): {"code":"[code]","error":"expired code"})"},
+        {"tokens nested in a refusal", "the-code-777",
+         Reply::json(409, R"({"error":"already used","session":{"refresh_token":"ref-tok-1"}})"),
+         R"(Server error (409): {"error":"already used","session":{"refresh_token":"[redacted]"}})"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log->clear();
+        server.script("POST", exchangePath, {c.reply});
+        try {
+            service().exchangeCode(c.code);
+            ADD_FAILURE() << "no error";
+        } catch (const GoogleAuthError& e) {
+            EXPECT_STREQ(e.what(), c.shown);
+        }
+        const auto events = log->events("google_auth_backend_error");
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ("Server error (" + std::to_string(c.reply.status) +
+                      "): " + events[0].metadata.at("message"),
+                  c.shown);
+        expectNoSecretsLogged();
+    }
+}
+
 TEST_F(GoogleAuthExchangeTest, TransportFailureIsThrownUnchanged) {
     server.stop();
     EXPECT_THROW(service().exchangeCode("the-code-777"), HttpClient::Error);
