@@ -36,9 +36,21 @@ class MultiAttachment {
     CURL* easy_;
 };
 
+struct BodySink {
+    HttpResponse& response;
+    std::size_t limit;
+    bool overflowed = false;
+};
+
 size_t appendBody(char* data, size_t size, size_t count, void* userData) {
-    static_cast<HttpResponse*>(userData)->body.append(data, size * count);
-    return size * count;
+    auto* sink = static_cast<BodySink*>(userData);
+    const auto bytes = size * count;
+    if (bytes > sink->limit - sink->response.body.size()) {
+        sink->overflowed = true;
+        return 0;  // ends the transfer with a write error
+    }
+    sink->response.body.append(data, bytes);
+    return bytes;
 }
 
 size_t appendHeader(char* data, size_t size, size_t count, void* userData) {
@@ -55,6 +67,28 @@ size_t appendHeader(char* data, size_t size, size_t count, void* userData) {
                                        std::string(text::trimmed(line.substr(colon + 1))));
     }
     return size * count;
+}
+
+bool isFollowedStatus(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+int effectivePort(const Url& url) {
+    if (const auto port = url.port()) {
+        return *port;
+    }
+    return text::toLower(url.scheme()) == "https" ? 443 : 80;
+}
+
+bool sameOrigin(const Url& a, const Url& b) {
+    return text::toLower(a.scheme()) == text::toLower(b.scheme()) &&
+           text::toLower(a.host()) == text::toLower(b.host()) &&
+           effectivePort(a) == effectivePort(b);
+}
+
+std::string originOf(const Url& url) {
+    return text::toLower(url.scheme()) + "://" + text::toLower(url.host()) + ":" +
+           std::to_string(effectivePort(url));
 }
 
 void ensureGlobalInit() {
@@ -75,7 +109,14 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
     return it->second;
 }
 
-HttpClient::HttpClient() {
+struct HttpClient::Hop {
+    const std::string& method;
+    const Url& url;
+    const HttpHeaders& headers;
+    const std::string& body;
+};
+
+HttpClient::HttpClient(std::size_t maxReplyBytes) : maxReplyBytes_(maxReplyBytes) {
     ensureGlobalInit();
 }
 
@@ -85,6 +126,43 @@ HttpClient& HttpClient::shared() {
 }
 
 HttpResponse HttpClient::send(const HttpRequest& request, std::stop_token stop) const {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + request.timeout;
+    std::string method = request.method;
+    Url url = request.url;
+    const std::string noBody;
+    const std::string* body = &request.body;
+    for (int redirects = 0;; ++redirects) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            throw Error(Error::Kind::timedOut, "The request timed out");
+        }
+        std::optional<Url> next;
+        auto response = perform({method, url, request.headers, *body}, left, stop, next);
+        if (!next) {
+            return response;
+        }
+        if (redirects == maxRedirects) {
+            throw Error(Error::Kind::transport, "Too many redirects");
+        }
+        if (!sameOrigin(url, *next)) {
+            throw Error(Error::Kind::redirectRefused,
+                        "Refused a redirect from " + originOf(url) + " to " + originOf(*next));
+        }
+        // As browsers do: 303 always, and 301 and 302 after a POST, continue as a GET without
+        // the body; 307 and 308 repeat the request as it was.
+        if ((response.status == 303 && method != "HEAD") ||
+            ((response.status == 301 || response.status == 302) && method == "POST")) {
+            method = "GET";
+            body = &noBody;
+        }
+        url = std::move(*next);
+    }
+}
+
+HttpResponse HttpClient::perform(const Hop& hop, std::chrono::milliseconds timeout,
+                                 const std::stop_token& stop, std::optional<Url>& redirect) const {
     std::unique_ptr<CURL, EasyCleanup> easy(curl_easy_init());
     std::unique_ptr<CURLM, MultiCleanup> multi(curl_multi_init());
     if (!easy || !multi) {
@@ -92,39 +170,39 @@ HttpResponse HttpClient::send(const HttpRequest& request, std::stop_token stop) 
     }
     CURL* handle = easy.get();
     HttpResponse response;
+    BodySink sink{response, maxReplyBytes_};
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     std::unique_ptr<curl_slist, ListFree> headers;
-    for (const auto& [name, value] : request.headers) {
+    for (const auto& [name, value] : hop.headers) {
         const auto line = name + ": " + value;
         headers.reset(curl_slist_append(headers.release(), line.c_str()));
     }
     // Without this curl waits for a "100 Continue" before sending larger bodies.
     headers.reset(curl_slist_append(headers.release(), "Expect:"));
 
-    curl_easy_setopt(handle, CURLOPT_URL, request.url.absoluteString().c_str());
+    const auto address = hop.url.absoluteString();
+    curl_easy_setopt(handle, CURLOPT_URL, address.c_str());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 10L);
+    // Redirects are followed by send(), which checks each one's origin first.
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendBody);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, appendHeader);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, &response);
-    if (request.method == "HEAD") {
+    if (hop.method == "HEAD") {
         curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-    } else if (request.method != "GET" || !request.body.empty()) {
-        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    } else if (hop.method != "GET" || !hop.body.empty()) {
+        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, hop.method.c_str());
     }
-    if (!request.body.empty() || request.method == "POST" || request.method == "PUT" ||
-        request.method == "PATCH") {
+    if (!hop.body.empty() || hop.method == "POST" || hop.method == "PUT" || hop.method == "PATCH") {
         curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(request.body.size()));
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.data());
+                         static_cast<curl_off_t>(hop.body.size()));
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, hop.body.data());
     }
 
     MultiAttachment attachment(multi.get(), handle);
@@ -151,6 +229,10 @@ HttpResponse HttpClient::send(const HttpRequest& request, std::stop_token stop) 
             result = message->data.result;
         }
     }
+    if (sink.overflowed) {
+        throw Error(Error::Kind::replyTooLarge,
+                    "The reply is larger than " + std::to_string(maxReplyBytes_) + " bytes");
+    }
     if (result != CURLE_OK) {
         const std::string description =
             errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(result);
@@ -161,6 +243,18 @@ HttpResponse HttpClient::send(const HttpRequest& request, std::stop_token stop) 
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     response.status = static_cast<int>(status);
+    if (isFollowedStatus(status)) {
+        // Absolute, resolved against the request's address; null without a Location.
+        char* location = nullptr;
+        curl_easy_getinfo(handle, CURLINFO_REDIRECT_URL, &location);
+        if (location != nullptr) {
+            redirect = Url::parse(location);
+            if (!redirect) {
+                throw Error(Error::Kind::redirectRefused,
+                            "Refused a redirect to an invalid address");
+            }
+        }
+    }
     return response;
 }
 

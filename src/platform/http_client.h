@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -35,13 +36,19 @@ struct HttpResponse {
 };
 
 // Blocking HTTP(S) over libcurl, for worker threads. Any status is a response; only the
-// exchange itself failing throws. Redirects are followed (http and https only), as the
-// platform's URL session does.
+// exchange itself failing throws. Redirects are followed only within the request's own origin
+// (scheme, host and port): the headers and body of a request carry credentials, and another
+// host must never see them. A redirect elsewhere, https to http included, is an error.
 class HttpClient {
   public:
+    // Far above any reply of the services this talks to; only a broken or hostile server
+    // comes near it.
+    static constexpr std::size_t defaultMaxReplyBytes = std::size_t{32} << 20;
+    static constexpr int maxRedirects = 10;
+
     class Error : public vask::Error {
       public:
-        enum class Kind { transport, timedOut, cancelled };
+        enum class Kind { transport, timedOut, cancelled, redirectRefused, replyTooLarge };
         Error(Kind kind, const std::string& description) : vask::Error(description), kind_(kind) {}
         Kind kind() const { return kind_; }
 
@@ -49,7 +56,7 @@ class HttpClient {
         Kind kind_;
     };
 
-    HttpClient();
+    explicit HttpClient(std::size_t maxReplyBytes = defaultMaxReplyBytes);
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
 
@@ -58,6 +65,14 @@ class HttpClient {
 
     // The process-wide client.
     static HttpClient& shared();
+
+  private:
+    struct Hop;
+    // One request and its response, redirects not followed. Throws as send() does.
+    HttpResponse perform(const Hop& hop, std::chrono::milliseconds timeout,
+                         const std::stop_token& stop, std::optional<Url>& redirect) const;
+
+    std::size_t maxReplyBytes_;
 };
 
 }  // namespace vask

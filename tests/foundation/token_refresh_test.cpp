@@ -228,6 +228,21 @@ TEST_F(TokenRefreshTest, RefusalsNeverCarryTokensIntoTheLog) {
     EXPECT_EQ(storedItem("cloud.auth.session"), storedSession.encoded());
 }
 
+TEST_F(TokenRefreshTest, RefreshRedirectedToAnotherHostSendsItNothing) {
+    test::StubHttpServer elsewhere;
+    elsewhere.script("POST", path, {Reply::json(200, refreshReply("stolen-customer"))});
+    for (const int status : {307, 308}) {
+        SCOPED_TRACE(status);
+        auto moved = Reply::text(status, "");
+        moved.headers = {{"Location", elsewhere.baseURL().absoluteString() + path}};
+        server.script("POST", path, {moved});
+        EXPECT_THROW(refresher.refreshAccessToken(), TokenRefreshError);
+        EXPECT_EQ(elsewhere.requestCount(), 0u);
+        EXPECT_EQ(storedItem("cloud.auth.session"), storedSession.encoded());
+        EXPECT_EQ(storedItem("corvane.customer.token"), "old-customer");
+    }
+}
+
 TEST_F(TokenRefreshTest, RefusedRefreshNestsTheStatusError) {
     server.script("POST", path, {Reply::text(401, "nope")});
     try {

@@ -115,5 +115,105 @@ TEST(HttpClientTest, StopRequestCancelsAnExchangeInProgress) {
     server.resume();
 }
 
+Reply redirect(int status, const std::string& location) {
+    Reply reply = Reply::text(status, "");
+    reply.headers = {{"Location", location}};
+    return reply;
+}
+
+// Requests carry credentials in their headers and body: a redirect may take them only to the
+// same scheme, host and port.
+TEST(HttpClientTest, RedirectsStayWithinTheOrigin) {
+    test::StubHttpServer server;
+    test::StubHttpServer elsewhere;
+    const auto here = server.baseURL().absoluteString();
+    const auto sameHostOtherName = "http://localhost:" + std::to_string(server.port()) + "/landing";
+    struct Case {
+        const char* name;
+        const char* method;
+        Reply first;
+        std::optional<HttpClient::Error::Kind> error;
+        const char* landedMethod;  // at /landing, when followed
+        bool landedWithBody;
+    };
+    const Case cases[] = {
+        {"302 relative", "GET", redirect(302, "/landing"), std::nullopt, "GET", false},
+        {"301 absolute, same origin", "GET", redirect(301, here + "/landing"), std::nullopt, "GET",
+         false},
+        {"307 repeats the POST", "POST", redirect(307, "/landing"), std::nullopt, "POST", true},
+        {"308 repeats the POST", "POST", redirect(308, "/landing"), std::nullopt, "POST", true},
+        {"303 continues as GET", "POST", redirect(303, "/landing"), std::nullopt, "GET", false},
+        {"302 after a POST continues as GET", "POST", redirect(302, "/landing"), std::nullopt,
+         "GET", false},
+        {"other port", "GET", redirect(302, elsewhere.baseURL().absoluteString() + "/landing"),
+         HttpClient::Error::Kind::redirectRefused, nullptr, false},
+        {"307 to another port keeps the body home", "POST",
+         redirect(307, elsewhere.baseURL().absoluteString() + "/landing"),
+         HttpClient::Error::Kind::redirectRefused, nullptr, false},
+        {"other host name", "GET", redirect(302, sameHostOtherName),
+         HttpClient::Error::Kind::redirectRefused, nullptr, false},
+        {"other scheme", "GET", redirect(302, "https://127.0.0.1:1/landing"),
+         HttpClient::Error::Kind::redirectRefused, nullptr, false},
+        {"endless", "GET", redirect(302, "/start"), HttpClient::Error::Kind::transport, nullptr,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.script(c.method, "/start", {c.first});
+        server.script("GET", "/landing", {Reply::json(200, "landed")});
+        server.script("POST", "/landing", {Reply::json(200, "landed")});
+        elsewhere.script("GET", "/landing", {Reply::json(200, "stolen")});
+        elsewhere.script("POST", "/landing", {Reply::json(200, "stolen")});
+        const auto before = server.requestCount();
+        const HttpRequest request{c.method,
+                                  server.baseURL().appendingPath("start"),
+                                  {{"X-Corvane-Api-Key", "key-1"}},
+                                  std::string(c.method) == "POST" ? "secret body" : ""};
+        try {
+            const auto response = HttpClient::shared().send(request);
+            ASSERT_FALSE(c.error) << "followed";
+            EXPECT_EQ(response.status, 200);
+            EXPECT_EQ(response.body, "landed");
+            const auto requests = server.requests();
+            ASSERT_EQ(requests.size() - before, 2u);
+            const auto& landed = requests.back();
+            EXPECT_EQ(landed.path, "/landing");
+            EXPECT_EQ(landed.method, c.landedMethod);
+            EXPECT_EQ(landed.body, c.landedWithBody ? "secret body" : "");
+            EXPECT_EQ(landed.header("X-Corvane-Api-Key"), "key-1");
+        } catch (const HttpClient::Error& e) {
+            ASSERT_TRUE(c.error) << e.what();
+            EXPECT_EQ(e.kind(), *c.error);
+        }
+        EXPECT_EQ(elsewhere.requestCount(), 0u);
+    }
+}
+
+TEST(HttpClientTest, RepliesPastTheCapAreRefused) {
+    constexpr std::size_t cap = 64 << 10;
+    struct Case {
+        std::size_t size;
+        bool accepted;
+    };
+    const Case cases[] = {{0, true}, {cap, true}, {cap + 1, false}, {cap * 8, false}};
+    test::StubHttpServer server;
+    const HttpClient client(cap);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        server.script("GET", "/big", {Reply::text(200, std::string(c.size, 'x'))});
+        try {
+            const auto response =
+                client.send({"GET", server.baseURL().appendingPath("big"), {}, {}});
+            EXPECT_TRUE(c.accepted);
+            EXPECT_EQ(response.body.size(), c.size);
+        } catch (const HttpClient::Error& e) {
+            EXPECT_FALSE(c.accepted);
+            EXPECT_EQ(e.kind(), HttpClient::Error::Kind::replyTooLarge);
+            EXPECT_STREQ(e.what(), "The reply is larger than 65536 bytes");
+        }
+    }
+    EXPECT_EQ(HttpClient::defaultMaxReplyBytes, std::size_t{32} << 20);
+}
+
 }  // namespace
 }  // namespace vask
