@@ -15,6 +15,9 @@ namespace {
 
 constexpr int maxRequests = 3;
 constexpr std::size_t messageLimit = 200;
+// A message the relay wrote itself is kept whole up to this many characters: the error that
+// carries it is logged.
+constexpr std::size_t jsonMessageLimit = 1000;
 
 // Thrown when a backoff wait is cut short by a stop request.
 class CancelledError : public Error {
@@ -174,7 +177,7 @@ std::optional<std::string> CorvaneBillingService::extractMessage(std::string_vie
     if (json.is_object()) {
         for (const char* key : {"message", "error"}) {
             if (const auto it = json.find(key); it != json.end() && it->is_string()) {
-                return it->get<std::string>();
+                return text::clipped(it->get_ref<const std::string&>(), jsonMessageLimit);
             }
         }
     }

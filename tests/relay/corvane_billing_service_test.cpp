@@ -313,6 +313,8 @@ TEST(CorvaneBillingServiceStatic, ExtractMessageRules) {
         {"blank", " \r\n", std::nullopt},
         {"not UTF-8", "bad \xFF byte", std::nullopt},
         {"cut at 200 characters, not bytes", combining, combining.substr(0, 600)},
+        {"huge JSON message cut before it reaches a log",
+         R"({"error":")" + std::string(5 << 20, 'x') + R"("})", std::string(1000, 'x') + "\u2026"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
