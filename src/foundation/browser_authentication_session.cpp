@@ -121,28 +121,45 @@ BrowserAuthenticationSession::~BrowserAuthenticationSession() {
 
 bool BrowserAuthenticationSession::start(const Url& url, const std::string& callbackScheme,
                                          Completion completion) {
-    // The browser keeps one sign-in page per flow; an older one can no longer be answered.
-    state_->finish(std::nullopt,
-                   failure(Kind::canceledLogin, "A newer sign-in replaced this one."));
-
-    if (openCommand_.empty()) {
-        state_->logger.error("web_auth_launch_failed", {{"error", "no browser command"}});
-        return false;
-    }
-    auto command = openCommand_;
-    command.push_back(url.absoluteString());
-    const auto child = spawn(command);
-    if (!child) {
-        state_->logger.error("web_auth_launch_failed", {{"command", openCommand_.front()},
-                                                        {"error", std::strerror(child.error())}});
-        return false;
+    std::optional<Result<pid_t, int>> child;
+    if (!openCommand_.empty()) {
+        auto command = openCommand_;
+        command.push_back(url.absoluteString());
+        child = spawn(command);
     }
 
+    // Replacing the older flow and recording this one happen under one lock, so two starts
+    // can never both see no flow and then overwrite each other's.
+    std::optional<State::Flow> replaced;
     std::uint64_t id = 0;
     {
         std::lock_guard lock(state_->mutex);
-        id = ++state_->nextId;
+        replaced = std::move(state_->pending);
+        state_->pending.reset();
+        if (child && *child) {
+            id = ++state_->nextId;
+            state_->pending =
+                State::Flow{id, text::toLower(callbackScheme), std::move(completion), {}};
+        }
     }
+    // The browser keeps one sign-in page per flow; an older one can no longer be answered.
+    if (replaced) {
+        replaced->timer.cancel();
+        state_->main.post([completion = std::move(replaced->completion)] {
+            completion(failure(Kind::canceledLogin, "A newer sign-in replaced this one."));
+        });
+    }
+    if (!child) {
+        state_->logger.error("web_auth_launch_failed", {{"error", "no browser command"}});
+        return false;
+    }
+    if (!*child) {
+        state_->logger.error("web_auth_launch_failed", {{"command", openCommand_.front()},
+                                                        {"error", std::strerror(child->error())}});
+        return false;
+    }
+
+    // Armed once the flow is recorded, so that even a timer that fires at once finds it.
     std::weak_ptr<State> weak = state_;
     auto timer = state_->scheduler.after(timeLimit_, [weak, id] {
         if (auto state = weak.lock()) {
@@ -151,15 +168,21 @@ bool BrowserAuthenticationSession::start(const Url& url, const std::string& call
             }
         }
     });
+    bool attached = false;
     {
         std::lock_guard lock(state_->mutex);
-        state_->pending =
-            State::Flow{id, text::toLower(callbackScheme), std::move(completion), std::move(timer)};
+        if (state_->pending && state_->pending->id == id) {
+            state_->pending->timer = timer;
+            attached = true;
+        }
+    }
+    if (!attached) {
+        timer.cancel();  // the flow has already ended
     }
 
     // The opener may run as long as the browser it starts; wait for it off every caller's
     // thread, holding the session only weakly.
-    std::thread([weak, pid = child.value(), id, program = openCommand_.front()] {
+    std::thread([weak, pid = child->value(), id, program = openCommand_.front()] {
         int status = 0;
         while (waitpid(pid, &status, 0) == -1) {
             if (errno != EINTR) {

@@ -168,6 +168,62 @@ TEST_F(BrowserAuthenticationSessionTest, SecondStartCancelsTheFirst) {
     EXPECT_EQ(second.outcomes[0].value(), callbackURL);
 }
 
+// A scheduler that lets the test act at the moment a flow's timer is armed: the point where
+// another thread's start() or the timer itself may get in.
+class ArmingHookScheduler final : public Scheduler {
+  public:
+    ArmingHookScheduler() : Scheduler(Clock::system()) {}
+    std::function<void()> onArmed;
+    void runEverything() { runDue(clock().monotonicNow() + std::chrono::hours(24)); }
+
+  protected:
+    void taskQueued() override {
+        if (auto hook = std::exchange(onArmed, {})) {
+            hook();
+        }
+    }
+};
+
+TEST_F(BrowserAuthenticationSessionTest, EveryStartedFlowCompletesWhateverCutsIn) {
+    struct Case {
+        const char* name;
+        bool secondStart;  // else the timer fires as soon as it is armed
+        std::vector<std::optional<Kind>> first;
+        std::vector<std::optional<Kind>> second;
+    };
+    const Case cases[] = {
+        {"another start", true, {Kind::canceledLogin}, {Kind::canceledLogin}},
+        {"an instant time limit", false, {Kind::timedOut}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ArmingHookScheduler scheduler;
+        BrowserAuthenticationSession session(main, scheduler, {"/bin/true"}, limit);
+        Recorder first;
+        Recorder second;
+        scheduler.onArmed = [&] {
+            if (c.secondStart) {
+                EXPECT_TRUE(session.start(startURL, "vask", second.completion()));
+            } else {
+                scheduler.runEverything();
+            }
+        };
+        ASSERT_TRUE(session.start(startURL, "vask", first.completion()));
+        session.cancel();  // ends whatever is still pending
+        main.runUntilIdle();
+        std::vector<std::optional<Kind>> firstKinds;
+        std::vector<std::optional<Kind>> secondKinds;
+        for (std::size_t i = 0; i < first.outcomes.size(); ++i) {
+            firstKinds.push_back(first.errorKind(i));
+        }
+        for (std::size_t i = 0; i < second.outcomes.size(); ++i) {
+            secondKinds.push_back(second.errorKind(i));
+        }
+        EXPECT_EQ(firstKinds, c.first);
+        EXPECT_EQ(secondKinds, c.second);
+    }
+}
+
 TEST_F(BrowserAuthenticationSessionTest, CancelEndsOnlyAPendingFlow) {
     auto session = makeSession();
     session->cancel();  // nothing pending: nothing happens
