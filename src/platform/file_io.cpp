@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -108,6 +110,22 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) {
         ::fsync(dir.get());
+    }
+}
+
+std::filesystem::path setAsideCorruptFile(const std::filesystem::path& path) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    const auto stem = path.string() + ".corrupt-" + std::to_string(seconds);
+    for (int attempt = 1;; ++attempt) {
+        const auto aside = attempt == 1 ? stem : stem + "-" + std::to_string(attempt);
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+            return aside;
+        }
+        if (errno != EEXIST) {
+            throw FileError("rename", path, errno);
+        }
     }
 }
 

@@ -29,4 +29,9 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
                          std::filesystem::perms mode = std::filesystem::perms::owner_read |
                                                        std::filesystem::perms::owner_write);
 
+// Moves a damaged file out of the way and keeps it beside the original, as
+// "<name>.corrupt-<seconds since 1970>" ("-2", "-3"... added when that name is taken: an earlier
+// copy is never replaced). Returns where it went. Throws FileError.
+std::filesystem::path setAsideCorruptFile(const std::filesystem::path& path);
+
 }  // namespace vask

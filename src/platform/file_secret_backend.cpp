@@ -1,7 +1,5 @@
 #include "platform/file_secret_backend.h"
 
-#include <chrono>
-
 #include <nlohmann/json.hpp>
 
 #include "platform/base64.h"
@@ -37,20 +35,6 @@ std::optional<nlohmann::json> parseItems(const std::optional<std::string>& conte
         }
     }
     return json;
-}
-
-void moveAside(const std::filesystem::path& file) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count();
-    auto aside = file;
-    aside += ".corrupt-" + std::to_string(seconds);
-    std::error_code error;
-    std::filesystem::rename(file, aside, error);
-    if (error) {
-        throw FileError("rename", file, error.value());
-    }
-    logger().error("secret_file_corrupt_kept path=" + aside.string());
 }
 
 }  // namespace
@@ -108,7 +92,8 @@ SecretBackend::Status FileSecretBackend::change(Change kind, std::string_view se
         const auto fileLock = FileLock::acquire(file_.string() + ".lock");
         auto items = parseItems(readFileIfExists(file_));
         if (!items) {
-            moveAside(file_);
+            const auto aside = setAsideCorruptFile(file_);
+            logger().error("secret_file_corrupt_kept path=" + aside.string());
             items = nlohmann::json::object();
         }
         const std::string serviceKey(service);

@@ -190,12 +190,7 @@ void JsonFileDefaults::change(std::string_view key, const std::optional<nlohmann
         const auto fileLock = FileLock::acquire(path_.string() + ".lock");
         auto base = readFromDisk();
         if (!base) {
-            auto aside = path_;
-            aside += ".corrupt-" +
-                     std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                        std::chrono::system_clock::now().time_since_epoch())
-                                        .count());
-            std::filesystem::rename(path_, aside);
+            const auto aside = setAsideCorruptFile(path_);
             defaultsLogger().error("user_defaults_corrupt_kept path=" + aside.string());
             base = values_;
         }

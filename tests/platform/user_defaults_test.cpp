@@ -6,9 +6,12 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <set>
 #include <thread>
 
 #include "platform/file_io.h"
+#include "platform/file_secret_backend.h"
 #include "platform/user_defaults.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -128,6 +131,39 @@ TEST(JsonFileDefaults, CorruptFileIsReportedAndKeptNotSilentlyEmptied) {
         }
     }
     EXPECT_EQ(keptAside, 1);
+}
+
+// Both stores that keep a damaged file aside: a second damage soon after the first must not
+// replace the first copy.
+TEST(CorruptFileSetAside, EveryDamagedCopyIsKept) {
+    struct Case {
+        const char* name;
+        const char* file;
+        std::function<void(const std::filesystem::path&)> change;
+    };
+    const Case cases[] = {
+        {"settings", "settings.json",
+         [](const std::filesystem::path& path) { JsonFileDefaults(path).set("k", 1); }},
+        {"secrets", "credentials.json",
+         [](const std::filesystem::path& path) { FileSecretBackend(path).add("svc", "a", "x"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const auto path = dir / c.file;
+        std::multiset<std::string> kept;
+        for (const char* damage : {"{first", "{second", "{third"}) {
+            writeFileAtomically(path, damage);
+            c.change(path);
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            if (entry.path().filename().string().starts_with(std::string(c.file) + ".corrupt-")) {
+                kept.insert(slurp(entry.path()));
+            }
+        }
+        EXPECT_EQ(kept, (std::multiset<std::string>{"{first", "{second", "{third"}));
+    }
+    EXPECT_THROW(setAsideCorruptFile("/proc/vask-no-such-file"), FileError);
 }
 
 TEST(JsonFileDefaults, LeftoverTemporaryFileFromACrashIsIgnored) {
