@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "memory/memory_schema.h"
+#include "memory/owner_only_file.h"
 #include "platform/file_io.h"
 #include "platform/file_lock.h"
 #include "platform/text.h"
@@ -135,6 +136,11 @@ SQLiteConnection openConnection(const std::filesystem::path& databaseURL,
                                 std::chrono::milliseconds retryWindow) {
     std::filesystem::create_directories(databaseURL.parent_path());
     const auto lock = initializationLock(databaseURL);
+    try {
+        prepareOwnerOnlyDatabase(databaseURL);
+    } catch (const std::filesystem::filesystem_error& error) {
+        throw MemoryStoreError::withMessage(Case::openFailed, error.what());
+    }
     SQLiteConnection connection;
     try {
         connection =
@@ -472,6 +478,11 @@ void MemoryStore::snapshot(const std::filesystem::path& destination) {
     }
     std::lock_guard lock(mutex_);
     SQLiteConnection copy;
+    try {
+        prepareOwnerOnlyDatabase(destination);
+    } catch (const std::filesystem::filesystem_error& error) {
+        throw MemoryStoreError::withMessage(Case::snapshotFailed, error.what());
+    }
     try {
         copy = SQLiteConnection::open(destination, SQLiteSupport::OpenMode::readWriteCreate);
     } catch (const SQLiteSupport::Failure& failure) {
