@@ -15,6 +15,7 @@
 #include "platform/crypto.h"
 #include "records/record_json.h"
 #include "records/session_store_error.h"
+#include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
 #include "store/sqlite_support.h"
 
@@ -64,25 +65,19 @@ CREATE VIRTUAL TABLE IF NOT EXISTS chat_messages_fts USING fts5(
 constexpr std::string_view storedMessagesQuery =
     "SELECT metadata_json FROM chat_messages WHERE session_id = ? ORDER BY sequence";
 
-struct Closer {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using Connection = std::unique_ptr<sqlite3, Closer>;
-
 enum class OpenMode { readWrite, readWriteCreate };
 
-Connection openConnection(const fs::path& path, OpenMode mode) {
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
-    if (mode == OpenMode::readWriteCreate) {
-        flags |= SQLITE_OPEN_CREATE;
-    }
-    sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
-    if (rc != SQLITE_OK || db == nullptr) {
-        sqlite3_close_v2(db);
+// `readWrite` opens only a file that is there: the caller has checked, and a load must never
+// leave an empty file behind.
+SQLiteConnection openConnection(const fs::path& path, OpenMode mode) {
+    if (mode == OpenMode::readWrite && !fs::exists(path)) {
         throw SessionStoreError::openFailed(path.string());
     }
-    return Connection(db);
+    try {
+        return SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
+    } catch (const SQLiteSupport::Failure&) {
+        throw SessionStoreError::openFailed(path.string());
+    }
 }
 
 void execute(sqlite3* db, std::string_view sql) {
@@ -113,20 +108,6 @@ auto rewrapped(Body&& body) -> decltype(body()) {
         throw SessionStoreError::decodingFailed(error.what());
     } catch (const fs::filesystem_error& error) {
         throw SessionStoreError::fileFailed(error.what());
-    }
-}
-
-// BEGIN IMMEDIATE, the body, COMMIT; on the first failure ROLLBACK (whose own failure is moot)
-// and the failure goes on.
-template <typename Body>
-void inTransaction(sqlite3* db, Body&& body) {
-    execute(db, "BEGIN IMMEDIATE");
-    try {
-        body();
-        execute(db, "COMMIT");
-    } catch (...) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
     }
 }
 
@@ -411,7 +392,7 @@ void SQLiteSessionStore::saveSessions(const std::vector<ChatSession>& sessions) 
         fs::create_directories(databaseURL_.parent_path());
         const auto db = openConnection(databaseURL_, OpenMode::readWriteCreate);
         configureWriter(db.get());
-        inTransaction(db.get(), [&] {
+        db.inImmediateTransaction([&] {
             execute(db.get(), schemaScript);
             replaceMarks(db.get(), storeMarker, std::nullopt);
             std::set<std::string, std::less<>> keeping;
@@ -457,7 +438,7 @@ void SQLiteSessionStore::writeSnapshot(const std::vector<ChatSession>& sessions,
             fs::create_directories(destination.parent_path());
             auto db = openConnection(temporary, OpenMode::readWriteCreate);
             configureWriter(db.get());
-            inTransaction(db.get(), [&] {
+            db.inImmediateTransaction([&] {
                 execute(db.get(), schemaScript);
                 replaceMarks(db.get(), snapshotMarker, activeSessionID);
                 for (const auto& session : sessions) {
@@ -465,10 +446,9 @@ void SQLiteSessionStore::writeSnapshot(const std::vector<ChatSession>& sessions,
                     insertMessages(db.get(), session, encodedMessages(session));
                 }
             });
-            if (sqlite3_close(db.get()) != SQLITE_OK) {
-                throw SessionStoreError::sqlite("close failed");
-            }
-            db.release();
+            // Closed before the move: every statement is finalised by now, so nothing of the
+            // file is left in SQLite's hands.
+            db = SQLiteConnection();
             makeOwnerOnly(temporary);
             fs::rename(temporary, destination);
         });
@@ -482,7 +462,7 @@ void SQLiteSessionStore::writeSnapshot(const std::vector<ChatSession>& sessions,
 void SQLiteSessionStore::markSnapshot(const fs::path& copy, std::string_view activeSessionID) {
     rewrapped([&] {
         const auto db = openConnection(copy, OpenMode::readWrite);
-        inTransaction(db.get(), [&] { replaceMarks(db.get(), snapshotMarker, activeSessionID); });
+        db.inImmediateTransaction([&] { replaceMarks(db.get(), snapshotMarker, activeSessionID); });
     });
 }
 
