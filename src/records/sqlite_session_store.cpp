@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "foundation/app_environment.h"
+#include "memory/owner_only_file.h"
 #include "platform/crypto.h"
 #include "records/record_json.h"
 #include "records/session_store_error.h"
@@ -263,9 +264,10 @@ void insertMessages(sqlite3* db, const ChatSession& session,
     }
 }
 
-void makeOwnerOnly(const fs::path& path) {
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write,
-                    fs::perm_options::replace);
+bool hasSessionsTable(sqlite3* db) {
+    SQLiteStatement statement(
+        db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'chat_sessions'");
+    return statement.step();
 }
 
 RecordDate storedDate(double seconds) {
@@ -320,7 +322,17 @@ std::vector<ChatSession> SQLiteSessionStore::loadSessions() {
             }
             // Read-write (without create) so that a journal left by a save cut short is rolled
             // back rather than failing the load.
+            try {
+                restrictDatabaseToOwner(databaseURL_);
+            } catch (const fs::filesystem_error& error) {
+                logger_.error("session_store_permissions_failed",
+                              {{"path", databaseURL_.string()}, {"error", error.what()}});
+            }
             const auto db = openConnection(databaseURL_, OpenMode::readWrite);
+            // A file whose first save never committed is empty: it holds no sessions.
+            if (!hasSessionsTable(db.get())) {
+                return loaded;
+            }
             SQLiteStatement sessionRows(db.get(),
                                         "SELECT id, created_at, last_message_at, title, "
                                         "message_count, title_is_user_set FROM chat_sessions "
@@ -390,6 +402,7 @@ void SQLiteSessionStore::saveSessions(const std::vector<ChatSession>& sessions) 
     }
     rewrapped([&] {
         fs::create_directories(databaseURL_.parent_path());
+        prepareOwnerOnlyDatabase(databaseURL_);
         const auto db = openConnection(databaseURL_, OpenMode::readWriteCreate);
         configureWriter(db.get());
         db.inImmediateTransaction([&] {
@@ -416,7 +429,6 @@ void SQLiteSessionStore::saveSessions(const std::vector<ChatSession>& sessions) 
             }
         });
     });
-    rewrapped([&] { makeOwnerOnly(databaseURL_); });
 }
 
 void SQLiteSessionStore::writeSnapshot(const std::vector<ChatSession>& sessions,
@@ -436,6 +448,7 @@ void SQLiteSessionStore::writeSnapshot(const std::vector<ChatSession>& sessions,
     try {
         rewrapped([&] {
             fs::create_directories(destination.parent_path());
+            prepareOwnerOnlyDatabase(temporary);
             auto db = openConnection(temporary, OpenMode::readWriteCreate);
             configureWriter(db.get());
             db.inImmediateTransaction([&] {
@@ -449,7 +462,6 @@ void SQLiteSessionStore::writeSnapshot(const std::vector<ChatSession>& sessions,
             // Closed before the move: every statement is finalised by now, so nothing of the
             // file is left in SQLite's hands.
             db = SQLiteConnection();
-            makeOwnerOnly(temporary);
             fs::rename(temporary, destination);
         });
     } catch (...) {

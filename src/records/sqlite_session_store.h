@@ -33,13 +33,15 @@ class SQLiteSessionStore final : public SessionStore {
 
     const std::filesystem::path& databaseURL() const override { return databaseURL_; }
 
-    // Nothing when no file exists (none is created). Any failure to read, step or decode throws
-    // SessionStoreError; no partial list is ever returned.
+    // Nothing when no file exists (none is created), or when the file holds no sessions table (a
+    // first save that never committed). An existing file is made 0600. Any failure to read, step or
+    // decode throws SessionStoreError; no partial list is ever returned.
     std::vector<ChatSession> loadSessions() override;
 
     // One transaction: the file ends holding exactly `sessions` and the store mark. A session
     // whose encoded messages equal the stored ones keeps its message rows untouched. A failure
-    // up to the commit leaves the file as it was. The file is then made 0600.
+    // up to the commit leaves the file as it was. The file and its journal are 0600 from their
+    // creation.
     void saveSessions(const std::vector<ChatSession>& sessions) override;
 
     // A complete new file at `destination` holding `sessions`, marked as a snapshot for

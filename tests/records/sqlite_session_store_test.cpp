@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -237,6 +239,35 @@ TEST(SQLiteSessionStore, AFailedSaveLeavesTheFileAsItWas) {
     ASSERT_EQ(loaded.size(), 1u);
     EXPECT_EQ(loaded[0].title, "Session kept");
     EXPECT_EQ(filesIn(dir.path()), std::vector<fs::path>{"sessions.db"});
+}
+
+// Other users must never read the history, not even a file whose first save failed, whatever
+// the umask; a file an older build left readable is tightened as soon as it is loaded.
+TEST(SQLiteSessionStore, TheFileIsOwnerOnlyFromItsCreation) {
+    struct Umask {
+        mode_t old = ::umask(022);
+        ~Umask() { ::umask(old); }
+    } permissive;
+    auto clash = sampleSession("clash", 1, false);
+    auto other = sampleSession("other", 1, false);
+    other.messages[0].id = clash.messages[0].id;
+    enum class Start { firstSaveFails, readableFileLoaded };
+    for (const auto start : {Start::firstSaveFails, Start::readableFileLoaded}) {
+        SCOPED_TRACE(start == Start::firstSaveFails ? "first save fails" : "readable file");
+        test::TempDir dir;
+        SQLiteSessionStore store(dir / "sessions.db");
+        if (start == Start::firstSaveFails) {
+            EXPECT_THROW(store.saveSessions({clash, other}), SessionStoreError);
+        } else {
+            SQLiteSessionStore(store.databaseURL()).saveSessions({clash});
+            fs::permissions(store.databaseURL(), fs::perms::group_read | fs::perms::others_read,
+                            fs::perm_options::add);
+        }
+        EXPECT_EQ(store.loadSessions().size(), start == Start::firstSaveFails ? 0u : 1u);
+        EXPECT_EQ(permissions(store.databaseURL()), ownerOnly);
+        store.saveSessions({other});
+        EXPECT_EQ(permissions(store.databaseURL()), ownerOnly);
+    }
 }
 
 TEST(SQLiteSessionStore, SnapshotsAndTheLiveFileCarryTheirOwnMarksOnly) {
