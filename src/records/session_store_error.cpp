@@ -15,6 +15,9 @@ std::string phrase(SessionStoreError::Case kind) {
             return "A stored chat message could not be read: ";
         case SessionStoreError::Case::fileFailed:
             return "Sessions file operation failed: ";
+        case SessionStoreError::Case::savingRefused:
+            return "Chats are not being saved: the saved chats could not be read at start-up, "
+                   "and they are kept as they are: ";
     }
     return "Sessions database failed: ";
 }
@@ -42,6 +45,10 @@ SessionStoreError SessionStoreError::decodingFailed(std::string message) {
 
 SessionStoreError SessionStoreError::fileFailed(std::string message) {
     return {Case::fileFailed, std::move(message)};
+}
+
+SessionStoreError SessionStoreError::savingRefused(std::string reason) {
+    return {Case::savingRefused, std::move(reason)};
 }
 
 }  // namespace vask

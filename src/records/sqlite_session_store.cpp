@@ -70,12 +70,15 @@ enum class OpenMode { readWrite, readWriteCreate };
 
 // `readWrite` opens only a file that is there: the caller has checked, and a load must never
 // leave an empty file behind.
-SQLiteConnection openConnection(const fs::path& path, OpenMode mode) {
+SQLiteConnection openConnection(
+    const fs::path& path, OpenMode mode,
+    std::chrono::milliseconds busyTimeout = SQLiteSessionStore::defaultBusyTimeout) {
     if (mode == OpenMode::readWrite && !fs::exists(path)) {
         throw SessionStoreError::openFailed(path.string());
     }
     try {
-        return SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
+        return SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate, false,
+                                      static_cast<int>(busyTimeout.count()));
     } catch (const SQLiteSupport::Failure&) {
         throw SessionStoreError::openFailed(path.string());
     }
@@ -296,8 +299,9 @@ constexpr std::array<std::string_view, 3> companionSuffixes{"-journal", "-wal", 
 
 }  // namespace
 
-SQLiteSessionStore::SQLiteSessionStore(std::filesystem::path databaseURL)
-    : databaseURL_(std::move(databaseURL)) {}
+SQLiteSessionStore::SQLiteSessionStore(std::filesystem::path databaseURL,
+                                       std::chrono::milliseconds busyTimeout)
+    : databaseURL_(std::move(databaseURL)), busyTimeout_(busyTimeout) {}
 
 fs::path SQLiteSessionStore::defaultDatabaseURL() {
     try {
@@ -312,54 +316,84 @@ fs::path SQLiteSessionStore::defaultDatabaseURL() {
     }
 }
 
+std::vector<ChatSession> SQLiteSessionStore::readStoredSessions() const {
+    std::vector<ChatSession> loaded;
+    if (!fs::exists(databaseURL_)) {
+        return loaded;
+    }
+    try {
+        restrictDatabaseToOwner(databaseURL_);
+    } catch (const fs::filesystem_error& error) {
+        logger_.error("session_store_permissions_failed",
+                      {{"path", databaseURL_.string()}, {"error", error.what()}});
+    }
+    // Read-write (without create) so that a journal left by a save cut short is rolled back
+    // rather than failing the load.
+    const auto db = openConnection(databaseURL_, OpenMode::readWrite, busyTimeout_);
+    // A file whose first save never committed is empty: it holds no sessions.
+    if (!hasSessionsTable(db.get())) {
+        return loaded;
+    }
+    SQLiteStatement sessionRows(db.get(),
+                                "SELECT id, created_at, last_message_at, title, "
+                                "message_count, title_is_user_set FROM chat_sessions "
+                                "ORDER BY last_message_at DESC");
+    SQLiteStatement messageRows(db.get(), storedMessagesQuery);
+    while (sessionRows.step()) {
+        ChatSession session;
+        session.id = sessionRows.columnText(0);
+        session.createdAt = storedDate(sessionRows.columnDouble(1));
+        session.lastMessageAt = storedDate(sessionRows.columnDouble(2));
+        session.title = sessionRows.columnText(3);
+        session.messageCount = sessionRows.columnInt64(4);
+        session.titleIsUserSet = sessionRows.columnInt64(5) != 0;
+        messageRows.reset();
+        bindText(messageRows, 1, session.id);
+        while (messageRows.step()) {
+            session.messages.push_back(
+                ChatMessage::fromJson(record_json::parse(messageRows.columnText(0))));
+        }
+        loaded.push_back(std::move(session));
+    }
+    return loaded;
+}
+
 std::vector<ChatSession> SQLiteSessionStore::loadSessions() {
     std::lock_guard lock(mutex_);
+    // Only a file that cannot be read as sessions is set aside. Any other failure (a lock held
+    // past the busy timeout, an I/O or permission error) may pass, and the file may be intact:
+    // saving is refused rather than writing over a history that was never read.
+    const auto unreadable = [&](const std::string& reason) {
+        saveGate_ = SaveGate::setAsideFirst;
+        logger_.error("session_store_unreadable",
+                      {{"path", databaseURL_.string()}, {"error", reason}});
+    };
+    const auto refuseSaving = [&](const std::string& reason) {
+        saveGate_ = SaveGate::refused;
+        refusal_ = reason;
+        logger_.error("session_store_saving_off",
+                      {{"path", databaseURL_.string()}, {"error", reason}});
+    };
     try {
-        auto sessions = rewrapped([&] {
-            std::vector<ChatSession> loaded;
-            if (!fs::exists(databaseURL_)) {
-                return loaded;
-            }
-            // Read-write (without create) so that a journal left by a save cut short is rolled
-            // back rather than failing the load.
-            try {
-                restrictDatabaseToOwner(databaseURL_);
-            } catch (const fs::filesystem_error& error) {
-                logger_.error("session_store_permissions_failed",
-                              {{"path", databaseURL_.string()}, {"error", error.what()}});
-            }
-            const auto db = openConnection(databaseURL_, OpenMode::readWrite);
-            // A file whose first save never committed is empty: it holds no sessions.
-            if (!hasSessionsTable(db.get())) {
-                return loaded;
-            }
-            SQLiteStatement sessionRows(db.get(),
-                                        "SELECT id, created_at, last_message_at, title, "
-                                        "message_count, title_is_user_set FROM chat_sessions "
-                                        "ORDER BY last_message_at DESC");
-            SQLiteStatement messageRows(db.get(), storedMessagesQuery);
-            while (sessionRows.step()) {
-                ChatSession session;
-                session.id = sessionRows.columnText(0);
-                session.createdAt = storedDate(sessionRows.columnDouble(1));
-                session.lastMessageAt = storedDate(sessionRows.columnDouble(2));
-                session.title = sessionRows.columnText(3);
-                session.messageCount = sessionRows.columnInt64(4);
-                session.titleIsUserSet = sessionRows.columnInt64(5) != 0;
-                messageRows.reset();
-                bindText(messageRows, 1, session.id);
-                while (messageRows.step()) {
-                    session.messages.push_back(
-                        ChatMessage::fromJson(record_json::parse(messageRows.columnText(0))));
-                }
-                loaded.push_back(std::move(session));
-            }
-            return loaded;
-        });
-        loadFailed_ = false;
+        auto sessions = readStoredSessions();
+        saveGate_ = SaveGate::open;
         return sessions;
-    } catch (...) {
-        loadFailed_ = true;
+    } catch (const SQLiteSupport::Failure& failure) {
+        const int primary = failure.resultCode() & 0xff;
+        if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB || primary == SQLITE_ERROR) {
+            unreadable(failure.message());
+        } else {
+            refuseSaving(failure.message());
+        }
+        throw SessionStoreError::sqlite(failure.message());
+    } catch (const RecordDecodingError& error) {
+        unreadable(error.what());
+        throw SessionStoreError::decodingFailed(error.what());
+    } catch (const fs::filesystem_error& error) {
+        refuseSaving(error.what());
+        throw SessionStoreError::fileFailed(error.what());
+    } catch (const std::exception& error) {
+        refuseSaving(error.what());
         throw;
     }
 }
@@ -396,14 +430,17 @@ void SQLiteSessionStore::setAsideUnreadableFile() {
 
 void SQLiteSessionStore::saveSessions(const std::vector<ChatSession>& sessions) {
     std::lock_guard lock(mutex_);
-    if (loadFailed_) {
+    if (saveGate_ == SaveGate::refused) {
+        throw SessionStoreError::savingRefused(refusal_);
+    }
+    if (saveGate_ == SaveGate::setAsideFirst) {
         setAsideUnreadableFile();
-        loadFailed_ = false;
+        saveGate_ = SaveGate::open;
     }
     rewrapped([&] {
         fs::create_directories(databaseURL_.parent_path());
         prepareOwnerOnlyDatabase(databaseURL_);
-        const auto db = openConnection(databaseURL_, OpenMode::readWriteCreate);
+        const auto db = openConnection(databaseURL_, OpenMode::readWriteCreate, busyTimeout_);
         configureWriter(db.get());
         db.inImmediateTransaction([&] {
             execute(db.get(), schemaScript);

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "record_fixtures.h"
 #include "records/record_json.h"
@@ -332,8 +333,8 @@ TEST(SQLiteSessionStore, SnapshotFailuresCreateNothingAndLeaveNoTemporaryFiles) 
     EXPECT_EQ(filesIn(destination.parent_path()), std::vector<fs::path>{"sessions.db"});
 }
 
-// Ways a stored history can fail to load. Each must leave it recoverable after the next save.
-enum class Damage { undecodableJSON, unknownRole, wrongTypedSources, lockedFile, truncatedFile };
+// Ways a stored history can be unreadable. Each must leave it recoverable after the next save.
+enum class Damage { undecodableJSON, unknownRole, wrongTypedSources, truncatedFile };
 
 struct DamageCase {
     const char* name;
@@ -362,7 +363,6 @@ TEST_P(HistoryThatFailsToLoad, IsSetAsideBeforeTheNextSaveStartsFresh) {
         SQLiteStatement update(db.get(), "UPDATE chat_messages SET metadata_json = ? WHERE id = ?");
         update.bind(1, json).bind(2, victim).run();
     };
-    SQLiteConnection lockHolder;
     switch (GetParam().damage) {
         case Damage::undecodableJSON:
             damage("{\"id\":");
@@ -375,10 +375,6 @@ TEST_P(HistoryThatFailsToLoad, IsSetAsideBeforeTheNextSaveStartsFresh) {
             damage(
                 R"({"id":"6B1B6C1E-3C1A-4E5B-9F00-0A1B2C3D4E5F","role":"user","text":"x","timestamp":1.5,"sources":5})");
             break;
-        case Damage::lockedFile:
-            lockHolder = SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
-            lockHolder.execute("BEGIN EXCLUSIVE");
-            break;
         case Damage::truncatedFile:
             fs::resize_file(path, fs::file_size(path) * 2 / 3);
             break;
@@ -390,9 +386,6 @@ TEST_P(HistoryThatFailsToLoad, IsSetAsideBeforeTheNextSaveStartsFresh) {
 
     const auto newSession = sampleSession("new", 2, false, 5000);
     store.saveSessions({newSession});
-    if (lockHolder) {
-        lockHolder.execute("ROLLBACK");
-    }
 
     const auto loaded = store.loadSessions();
     ASSERT_EQ(loaded.size(), 1u);
@@ -409,9 +402,6 @@ TEST_P(HistoryThatFailsToLoad, IsSetAsideBeforeTheNextSaveStartsFresh) {
     const auto events = logs->events("session_store_unreadable_set_aside");
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].metadata.at("aside"), aside[0].string());
-    if (GetParam().damage == Damage::lockedFile) {
-        EXPECT_EQ(SQLiteSessionStore(aside[0]).loadSessions().size(), history.size());
-    }
 
     // Once set aside, later saves simply write.
     store.saveSessions({newSession, sampleSession("newer", 1, false, 6000)});
@@ -423,28 +413,88 @@ INSTANTIATE_TEST_SUITE_P(Damages, HistoryThatFailsToLoad,
                                            DamageCase{"unknown_role", Damage::unknownRole},
                                            DamageCase{"wrong_typed_sources",
                                                       Damage::wrongTypedSources},
-                                           DamageCase{"locked_file", Damage::lockedFile},
                                            DamageCase{"truncated_file", Damage::truncatedFile}),
                          [](const ::testing::TestParamInfo<DamageCase>& param) {
                              return std::string(param.param.name);
                          });
 
-TEST(SQLiteSessionStore, ALoadThatSucceedsOnRetryClearsTheSetAside) {
-    test::TempDir dir;
-    const auto path = dir / "sessions.db";
-    SQLiteSessionStore(path).saveSessions({sampleSession("a", 2, false)});
-    SQLiteSessionStore store(path);
-    {
-        const auto holder = SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
-        holder.execute("BEGIN EXCLUSIVE");
-        EXPECT_THROW(store.loadSessions(), SessionStoreError);
-        holder.execute("ROLLBACK");
+// A history that was only out of reach for a moment must load; one that stays out of reach is
+// neither set aside nor written over.
+TEST(SQLiteSessionStore, AHistoryOutOfReachIsNeverReplaced) {
+    std::vector<ChatSession> history;
+    for (int i = 0; i < 12; ++i) {
+        history.push_back(sampleSession("s" + std::to_string(i), 12, true, i * 100));
     }
-    auto sessions = store.loadSessions();
-    sessions.push_back(sampleSession("b", 1, false, 10));
-    store.saveSessions(sessions);
-    EXPECT_EQ(filesIn(dir.path()), std::vector<fs::path>{"sessions.db"});
-    EXPECT_EQ(store.loadSessions().size(), 2u);
+    enum class Start { lockedBriefly, hotJournal, lockedPastTheTimeout };
+    struct Case {
+        const char* name;
+        Start start;
+        bool loads;
+    };
+    for (const auto& c :
+         {Case{"locked for 200 ms", Start::lockedBriefly, true},
+          Case{"hot journal", Start::hotJournal, true},
+          Case{"locked past the busy timeout", Start::lockedPastTheTimeout, false}}) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        test::LogCapture logs;
+        auto path = dir / "sessions.db";
+        SQLiteSessionStore(path).saveSessions(history);
+
+        auto holder = SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
+        std::jthread release;
+        if (c.start == Start::hotJournal) {
+            // A save cut short after SQLite spilled changed pages into the file: a copy of the
+            // file and its journal taken mid-transaction is what a crash leaves behind.
+            holder.execute("PRAGMA cache_size = 2; BEGIN IMMEDIATE");
+            holder.execute(
+                "UPDATE chat_messages SET metadata_json = metadata_json || "
+                "hex(randomblob(2000))");
+            fs::create_directories(dir / "crashed");
+            for (const char* suffix : {"", "-journal"}) {
+                ASSERT_TRUE(fs::exists(path.string() + suffix)) << suffix;
+                fs::copy_file(path.string() + suffix,
+                              (dir / "crashed" / "sessions.db").string() + suffix);
+            }
+            holder.execute("ROLLBACK");
+            path = dir / "crashed" / "sessions.db";
+        } else {
+            holder.execute("BEGIN EXCLUSIVE");
+            if (c.start == Start::lockedBriefly) {
+                release = std::jthread([&] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                    holder.execute("ROLLBACK");
+                });
+            }
+        }
+        const auto bytesBefore = fileBytes(path);
+
+        SQLiteSessionStore store(path, std::chrono::milliseconds(c.loads ? 5000 : 50));
+        if (c.loads) {
+            EXPECT_EQ(store.loadSessions().size(), history.size());
+            if (release.joinable()) {
+                release.join();
+            }
+            store.saveSessions({history[0]});
+            EXPECT_EQ(store.loadSessions().size(), 1u);
+        } else {
+            EXPECT_THROW(store.loadSessions(), SessionStoreError);
+            holder.execute("ROLLBACK");
+            try {
+                store.saveSessions({history[0]});
+                FAIL() << "saved over a history that was never read";
+            } catch (const SessionStoreError& error) {
+                EXPECT_EQ(error.kind(), SessionStoreError::Case::savingRefused);
+            }
+            EXPECT_EQ(fileBytes(path), bytesBefore);
+            EXPECT_TRUE(logs->contains("session_store_saving_off"));
+            // Once the file is readable again, a load brings saving back.
+            EXPECT_EQ(store.loadSessions().size(), history.size());
+            store.saveSessions({history[0]});
+        }
+        EXPECT_FALSE(logs->contains("session_store_unreadable_set_aside"));
+        EXPECT_EQ(filesIn(path.parent_path()), std::vector<fs::path>{"sessions.db"});
+    }
 }
 
 }  // namespace
