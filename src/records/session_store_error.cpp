@@ -9,8 +9,6 @@ std::string phrase(SessionStoreError::Case kind) {
             return "Could not open the sessions database: ";
         case SessionStoreError::Case::sqlite:
             return "Sessions database failed: ";
-        case SessionStoreError::Case::encodingFailed:
-            return "A chat message could not be encoded as UTF-8";
         case SessionStoreError::Case::decodingFailed:
             return "A stored chat message could not be read: ";
         case SessionStoreError::Case::fileFailed:
@@ -33,10 +31,6 @@ SessionStoreError SessionStoreError::openFailed(std::string path) {
 
 SessionStoreError SessionStoreError::sqlite(std::string message) {
     return {Case::sqlite, std::move(message)};
-}
-
-SessionStoreError SessionStoreError::encodingFailed() {
-    return {Case::encodingFailed, ""};
 }
 
 SessionStoreError SessionStoreError::decodingFailed(std::string message) {

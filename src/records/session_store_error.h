@@ -12,18 +12,10 @@ namespace vask {
 // savingRefused.
 class SessionStoreError : public Error {
   public:
-    enum class Case {
-        openFailed,
-        sqlite,
-        encodingFailed,
-        decodingFailed,
-        fileFailed,
-        savingRefused
-    };
+    enum class Case { openFailed, sqlite, decodingFailed, fileFailed, savingRefused };
 
     static SessionStoreError openFailed(std::string path);
     static SessionStoreError sqlite(std::string message);
-    static SessionStoreError encodingFailed();
     static SessionStoreError decodingFailed(std::string message);
     static SessionStoreError fileFailed(std::string message);
     // `reason`: why the load that turned saving off failed.

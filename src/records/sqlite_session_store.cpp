@@ -14,6 +14,7 @@
 #include "foundation/app_environment.h"
 #include "memory/owner_only_file.h"
 #include "platform/crypto.h"
+#include "platform/text.h"
 #include "records/record_json.h"
 #include "records/session_store_error.h"
 #include "store/sqlite_connection.h"
@@ -146,7 +147,7 @@ void upsertSession(sqlite3* db, const ChatSession& session) {
                               "message_count = excluded.message_count, "
                               "title_is_user_set = excluded.title_is_user_set");
     bindText(statement, 1, session.id);
-    bindText(statement, 2, session.title);
+    bindText(statement, 2, text::toValidUtf8(session.title));
     statement.bind(3, record_date::unixSeconds(session.createdAt));
     statement.bind(4, record_date::unixSeconds(session.lastMessageAt));
     statement.bind(5, session.messageCount);
@@ -182,15 +183,13 @@ void deleteRemovedSessions(sqlite3* db, const std::set<std::string, std::less<>>
     }
 }
 
+// One message with a stray byte (a quoted text cut mid-character, say) must not block every
+// save of every session: ill-formed UTF-8 is stored as U+FFFD, in the JSON and in the columns.
 std::vector<std::string> encodedMessages(const ChatSession& session) {
     std::vector<std::string> encoded;
     encoded.reserve(session.messages.size());
     for (const auto& message : session.messages) {
-        auto text = record_json::dump(message.toJson());
-        if (!text) {
-            throw SessionStoreError::encodingFailed();
-        }
-        encoded.push_back(std::move(*text));
+        encoded.push_back(record_json::dumpRepairingText(message.toJson()));
     }
     return encoded;
 }
@@ -235,7 +234,8 @@ void insertMessage(sqlite3* db, std::string_view sessionID, std::int64_t sequenc
     bindText(row, 2, sessionID);
     row.bind(3, sequence);
     bindText(row, 4, rawValue(message.role));
-    bindText(row, 5, message.text);
+    const auto validText = text::toValidUtf8(message.text);
+    bindText(row, 5, validText);
     row.bind(6, record_date::unixSeconds(message.timestamp));
     if (message.extracted) {
         row.bind(7, *message.extracted ? 1 : 0);
@@ -255,7 +255,7 @@ void insertMessage(sqlite3* db, std::string_view sessionID, std::int64_t sequenc
     bindText(fts, 1, id);
     bindText(fts, 2, sessionID);
     bindText(fts, 3, rawValue(message.role));
-    bindText(fts, 4, message.text);
+    bindText(fts, 4, validText);
     runToCompletion(fts, db);
 }
 

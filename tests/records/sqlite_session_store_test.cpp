@@ -321,16 +321,66 @@ TEST(SQLiteSessionStore, SnapshotFailuresCreateNothingAndLeaveNoTemporaryFiles) 
                  SessionStoreError);
     EXPECT_EQ(fileBytes(destination), before);
     EXPECT_EQ(filesIn(destination.parent_path()), std::vector<fs::path>{"sessions.db"});
+}
 
-    auto invalid = sampleSession("z", 1, false);
-    invalid.messages[0].text = "\xff\xfe";
-    try {
-        SQLiteSessionStore::writeSnapshot({invalid}, "z", destination);
-        FAIL() << "encoded invalid UTF-8";
-    } catch (const SessionStoreError& error) {
-        EXPECT_EQ(error.kind(), SessionStoreError::Case::encodingFailed);
+// One stray byte (a quoted message cut mid-character) must never block saving: every stored text
+// is valid UTF-8, the byte written as U+FFFD, and the other sessions are saved with it.
+TEST(SQLiteSessionStore, InvalidUTF8IsRepairedRatherThanBlockingEverySave) {
+    const std::string invalid = "caf\xc3 \xff\xfe ok";
+    const std::string repaired = "caf\uFFFD \uFFFD\uFFFD ok";
+    auto good = sampleSession("good", 2, true);
+    enum class Where { messageText, quotedText, title };
+    for (const auto where : {Where::messageText, Where::quotedText, Where::title}) {
+        SCOPED_TRACE(static_cast<int>(where));
+        test::TempDir dir;
+        auto bad = sampleSession("bad", 2, true, 100);
+        auto& quoted = std::get<ConversationSource>((*bad.messages[1].sources)[0].payload);
+        switch (where) {
+            case Where::messageText:
+                bad.messages[0].text = invalid;
+                break;
+            case Where::quotedText:
+                quoted.messages[0].text = invalid;
+                break;
+            case Where::title:
+                bad.title = invalid;
+                break;
+        }
+        SQLiteSessionStore store(dir / "sessions.db");
+        store.saveSessions({good, bad});
+        SQLiteSessionStore::writeSnapshot({good, bad}, "bad", dir / "snapshot.db");
+
+        for (const auto& path : {dir / "sessions.db", dir / "snapshot.db"}) {
+            const auto loaded = SQLiteSessionStore(path).loadSessions();
+            ASSERT_EQ(loaded.size(), 2u);
+            ASSERT_EQ(loaded[1].messages.size(), good.messages.size());
+            for (std::size_t i = 0; i < good.messages.size(); ++i) {
+                EXPECT_EQ(encoded(loaded[1].messages[i]), encoded(good.messages[i]));
+            }
+            const auto& back = loaded[0];
+            switch (where) {
+                case Where::messageText:
+                    EXPECT_EQ(back.messages[0].text, repaired);
+                    break;
+                case Where::quotedText:
+                    EXPECT_EQ(std::get<ConversationSource>((*back.messages[1].sources)[0].payload)
+                                  .messages[0]
+                                  .text,
+                              repaired);
+                    break;
+                case Where::title:
+                    EXPECT_EQ(back.title, repaired);
+                    break;
+            }
+            EXPECT_EQ(
+                count(path, "SELECT count(*) FROM chat_messages WHERE instr(text, char(65533))"),
+                where == Where::messageText ? 1 : 0);
+        }
+        expectFtsIntact(dir / "sessions.db");
+        // Unchanged, the repaired session is not rewritten on the next save.
+        store.saveSessions({good, bad});
+        EXPECT_EQ(store.loadSessions().size(), 2u);
     }
-    EXPECT_EQ(filesIn(destination.parent_path()), std::vector<fs::path>{"sessions.db"});
 }
 
 // Ways a stored history can be unreadable. Each must leave it recoverable after the next save.
