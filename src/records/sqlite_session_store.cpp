@@ -4,7 +4,6 @@
 
 #include <array>
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <set>
@@ -303,16 +302,13 @@ SQLiteSessionStore::SQLiteSessionStore(std::filesystem::path databaseURL,
                                        std::chrono::milliseconds busyTimeout)
     : databaseURL_(std::move(databaseURL)), busyTimeout_(busyTimeout) {}
 
-fs::path SQLiteSessionStore::defaultDatabaseURL() {
+std::optional<fs::path> SQLiteSessionStore::defaultDatabaseURL() {
     try {
         return AppEnvironment::supportDirectoryURL() / "sessions.db";
     } catch (const std::exception& error) {
         StructuredLogger("session-store")
-            .error("session_store_support_directory_unavailable", {{"error", error.what()}});
-        const char* home = std::getenv("HOME");
-        const fs::path dataFolder =
-            home != nullptr ? fs::path(home) / ".local" / "share" : fs::path();
-        return dataFolder / AppEnvironment::productionSupportDirectoryName / "sessions.db";
+            .error("session_store_persistence_off", {{"error", error.what()}});
+        return std::nullopt;
     }
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,9 +36,10 @@ class SQLiteSessionStore final : public SessionStore {
     explicit SQLiteSessionStore(std::filesystem::path databaseURL,
                                 std::chrono::milliseconds busyTimeout = defaultBusyTimeout);
 
-    // <support directory>/sessions.db; when the support directory cannot be had, the same name
-    // under the production folder of the user's data folder (the failure is logged).
-    static std::filesystem::path defaultDatabaseURL();
+    // <support directory>/sessions.db. Nothing when the support directory cannot be had (the
+    // failure is logged): the chat then runs without saving, rather than reading and rewriting
+    // the history of another instance.
+    static std::optional<std::filesystem::path> defaultDatabaseURL();
 
     const std::filesystem::path& databaseURL() const override { return databaseURL_; }
 

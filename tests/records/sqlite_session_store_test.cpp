@@ -106,6 +106,57 @@ fs::perms permissions(const fs::path& path) {
 
 constexpr auto ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
 
+// A test or development instance without a data folder must never fall back to the real
+// history under $HOME: persistence is off, and said so.
+TEST(SQLiteSessionStore, DefaultLocationIsOnlyEverTheInstancesOwn) {
+    test::TempDir dir;
+    std::ofstream(dir / "file") << "";
+    struct Variable {
+        const char* name;
+        std::optional<std::string> saved;
+    };
+    std::vector<Variable> variables = {
+        {"HOME", {}}, {"XDG_DATA_HOME", {}}, {"VASK_SUPPORT_DIR", {}}};
+    for (auto& variable : variables) {
+        if (const char* value = std::getenv(variable.name)) {
+            variable.saved = value;
+        }
+    }
+    struct Case {
+        const char* name;
+        std::optional<std::string> home;
+        std::optional<std::string> dataHome;
+        std::string instance;
+        std::optional<fs::path> expected;
+    };
+    const std::vector<Case> cases = {
+        {"instance folder", (dir / "home").string(), (dir / "data").string(), "dev",
+         dir / "data" / "dev" / "sessions.db"},
+        {"data folder that cannot be created", (dir / "home").string(),
+         (dir / "file" / "data").string(), "dev", std::nullopt},
+        {"instance name that is no folder", (dir / "home").string(), (dir / "data").string(),
+         "../escape", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::LogCapture logs;
+        const auto set = [](const char* name, const std::optional<std::string>& value) {
+            value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+        };
+        set("HOME", c.home);
+        set("XDG_DATA_HOME", c.dataHome);
+        set("VASK_SUPPORT_DIR", c.instance);
+        const auto url = SQLiteSessionStore::defaultDatabaseURL();
+        EXPECT_EQ(url, c.expected);
+        EXPECT_EQ(logs->contains("session_store_persistence_off"), !c.expected);
+    }
+    for (const auto& variable : variables) {
+        variable.saved ? ::setenv(variable.name, variable.saved->c_str(), 1)
+                       : ::unsetenv(variable.name);
+    }
+    EXPECT_FALSE(fs::exists(dir / "home"));
+}
+
 TEST(SQLiteSessionStore, LoadingWithoutAFileGivesNothingAndCreatesNothing) {
     test::TempDir dir;
     SQLiteSessionStore store(dir / "support" / "sessions.db");
