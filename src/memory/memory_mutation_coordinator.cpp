@@ -84,13 +84,17 @@ std::vector<MemoryReceipt> MemoryMutationCoordinator::apply(
     const std::optional<MemoryPrincipal>& requestPrincipal,
     const std::optional<MemoryPrincipal>& authorizedPrincipal,
     bool answerIsAuthoritative) const noexcept {
+    // Whether a failure is reported with a failure receipt: only for what the user asked for
+    // outright; automatic suggestions fail silently, whichever path the failure takes.
+    std::optional<bool> explicitRequest;
     try {
         const auto directive = memory_directive::classify(userText);
+        explicitRequest = directive || containsExplicitMutationProposal(metadata);
         if (!metadata.contains("memory_operations") && !directive) {
             return {};
         }
         std::vector<MemoryReceipt> failureResult;
-        if (directive || containsExplicitMutationProposal(metadata)) {
+        if (*explicitRequest) {
             failureResult.push_back(MemoryReceipt::failure());
         }
         if (!answerIsAuthoritative) {
@@ -140,8 +144,19 @@ std::vector<MemoryReceipt> MemoryMutationCoordinator::apply(
         log(false, "batch", "success", receipts.size());
         return receipts;
     } catch (const std::exception& error) {
-        // Only an allocation failure gets here; the answer still stands without receipts.
+        // Only an allocation failure gets here; the answer still stands.
         log(true, "batch", "failure", 0, memoryErrorTypeName(error));
+        if (!explicitRequest) {
+            try {
+                explicitRequest = memory_directive::classify(userText).has_value() ||
+                                  containsExplicitMutationProposal(metadata);
+            } catch (const std::exception&) {
+                explicitRequest = false;  // still out of memory: say nothing
+            }
+        }
+        if (!*explicitRequest) {
+            return {};
+        }
         return {MemoryReceipt::failure()};
     }
 }
