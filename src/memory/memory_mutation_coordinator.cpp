@@ -30,19 +30,6 @@ bool containsExplicitMutationProposal(const JSONValue::Object& metadata) {
 
 }  // namespace
 
-const char* memoryErrorTypeName(const std::exception& error) noexcept {
-    if (dynamic_cast<const MemoryStoreError*>(&error) != nullptr) {
-        return "MemoryStoreError";
-    }
-    if (dynamic_cast<const MemoryMutationValidationError*>(&error) != nullptr) {
-        return "MemoryMutationValidationError";
-    }
-    if (dynamic_cast<const std::filesystem::filesystem_error*>(&error) != nullptr) {
-        return "FileSystemError";
-    }
-    return "Error";
-}
-
 MemoryMutationCoordinator::MemoryMutationCoordinator(
     std::shared_ptr<MemoryStore> store, std::shared_ptr<MemoryAuthorizationGate> authorizationGate,
     StructuredLogger logger, const Clock& clock)
