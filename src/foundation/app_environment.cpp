@@ -1,5 +1,8 @@
 #include "foundation/app_environment.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <system_error>
 
 #include "foundation/nil_if_empty.h"
@@ -25,6 +28,19 @@ void createDirectories(const std::filesystem::path& path) {
     if (error) {
         throw AppEnvironment::Error("Could not create the folder " + path.string() + ": " +
                                     error.message());
+    }
+}
+
+// The instance's folder holds private databases: only its owner may list or enter it, from the
+// moment it exists and whatever the umask.
+void createPrivateDirectory(const std::filesystem::path& path) {
+    if (::mkdir(path.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+        throw AppEnvironment::Error("Could not create the folder " + path.string() + ": " +
+                                    std::generic_category().message(errno));
+    }
+    if (::chmod(path.c_str(), S_IRWXU) != 0) {
+        throw AppEnvironment::Error("Could not make the folder " + path.string() +
+                                    " private: " + std::generic_category().message(errno));
     }
 }
 
@@ -87,7 +103,16 @@ std::filesystem::path AppEnvironment::supportDirectoryURL(
     auto url = *dataHome / name;
     std::error_code error;
     if (!std::filesystem::exists(std::filesystem::symlink_status(url, error))) {
-        createDirectories(url);
+        createPrivateDirectory(url);
+    } else if (std::filesystem::is_directory(url, error)) {
+        // A folder made by an older build may be readable by others: take their access away.
+        std::filesystem::permissions(
+            url, std::filesystem::perms::group_all | std::filesystem::perms::others_all,
+            std::filesystem::perm_options::remove, error);
+        if (error) {
+            throw Error("Could not make the folder " + url.string() +
+                        " private: " + error.message());
+        }
     }
     return url;
 }

@@ -35,7 +35,8 @@ class AppEnvironment {
     static bool isProductionInstance(const Environment& env,
                                      const std::optional<std::string>& bundleId);
 
-    // $XDG_DATA_HOME/<instance name>, created when missing. Throws AppEnvironment::Error when the
+    // $XDG_DATA_HOME/<instance name>, created 0700 when missing; an existing folder loses any
+    // access by group and others. Throws AppEnvironment::Error when the
     // data folder cannot be named or created, or when the instance name is not a folder name.
     static std::filesystem::path supportDirectoryURL();
     static std::filesystem::path supportDirectoryURL(const Environment& env,

@@ -30,19 +30,6 @@ bool containsExplicitMutationProposal(const JSONValue::Object& metadata) {
 
 }  // namespace
 
-const char* memoryErrorTypeName(const std::exception& error) noexcept {
-    if (dynamic_cast<const MemoryStoreError*>(&error) != nullptr) {
-        return "MemoryStoreError";
-    }
-    if (dynamic_cast<const MemoryMutationValidationError*>(&error) != nullptr) {
-        return "MemoryMutationValidationError";
-    }
-    if (dynamic_cast<const std::filesystem::filesystem_error*>(&error) != nullptr) {
-        return "FileSystemError";
-    }
-    return "Error";
-}
-
 MemoryMutationCoordinator::MemoryMutationCoordinator(
     std::shared_ptr<MemoryStore> store, std::shared_ptr<MemoryAuthorizationGate> authorizationGate,
     StructuredLogger logger, const Clock& clock)
@@ -84,13 +71,17 @@ std::vector<MemoryReceipt> MemoryMutationCoordinator::apply(
     const std::optional<MemoryPrincipal>& requestPrincipal,
     const std::optional<MemoryPrincipal>& authorizedPrincipal,
     bool answerIsAuthoritative) const noexcept {
+    // Whether a failure is reported with a failure receipt: only for what the user asked for
+    // outright; automatic suggestions fail silently, whichever path the failure takes.
+    std::optional<bool> explicitRequest;
     try {
         const auto directive = memory_directive::classify(userText);
+        explicitRequest = directive || containsExplicitMutationProposal(metadata);
         if (!metadata.contains("memory_operations") && !directive) {
             return {};
         }
         std::vector<MemoryReceipt> failureResult;
-        if (directive || containsExplicitMutationProposal(metadata)) {
+        if (*explicitRequest) {
             failureResult.push_back(MemoryReceipt::failure());
         }
         if (!answerIsAuthoritative) {
@@ -140,8 +131,19 @@ std::vector<MemoryReceipt> MemoryMutationCoordinator::apply(
         log(false, "batch", "success", receipts.size());
         return receipts;
     } catch (const std::exception& error) {
-        // Only an allocation failure gets here; the answer still stands without receipts.
+        // Only an allocation failure gets here; the answer still stands.
         log(true, "batch", "failure", 0, memoryErrorTypeName(error));
+        if (!explicitRequest) {
+            try {
+                explicitRequest = memory_directive::classify(userText).has_value() ||
+                                  containsExplicitMutationProposal(metadata);
+            } catch (const std::exception&) {
+                explicitRequest = false;  // still out of memory: say nothing
+            }
+        }
+        if (!*explicitRequest) {
+            return {};
+        }
         return {MemoryReceipt::failure()};
     }
 }

@@ -44,7 +44,4 @@ class MemoryMutationCoordinator {
     const Clock& clock_;
 };
 
-// The type name logged as "error_type" for a failure caught as `error`.
-const char* memoryErrorTypeName(const std::exception& error) noexcept;
-
 }  // namespace vask

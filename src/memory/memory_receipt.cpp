@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
 namespace vask {
 namespace {
 
@@ -23,9 +25,10 @@ const std::string& requiredString(const nlohmann::json& json, const char* key) {
     return found->get_ref<const std::string&>();
 }
 
+// A null value counts as absent, as everywhere else in chat records.
 const std::string* optionalString(const nlohmann::json& json, const char* key) {
     const auto found = json.find(key);
-    if (found == json.end()) {
+    if (found == json.end() || found->is_null()) {
         return nullptr;
     }
     return &requiredString(json, key);
@@ -145,7 +148,7 @@ MemoryReceipt MemoryReceipt::fromJson(const nlohmann::json& json) {
     if (const auto* definition = optionalString(json, "definition")) {
         receipt.definition = *definition;
     }
-    if (const auto found = json.find("updatedAt"); found != json.end()) {
+    if (const auto found = json.find("updatedAt"); found != json.end() && !found->is_null()) {
         if (!found->is_number_integer()) {
             throw DecodeError("\"updatedAt\" must be a whole number");
         }

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "memory/memory_association.h"
 #include "memory/memory_mutation.h"

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "memory/memory_mutation_coordinator.h"
 #include "memory/memory_mutation_validator.h"
+#include "memory/memory_store_error.h"
 
 namespace vask {
 namespace {

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "memory/memory_schema.h"
+#include "memory/owner_only_file.h"
 #include "platform/file_io.h"
 #include "platform/file_lock.h"
 #include "platform/text.h"
@@ -96,26 +97,28 @@ void applyMigration(std::int32_t version, sqlite3* db) {
     }
 }
 
-void migrate(sqlite3* db) {
+void migrate(const SQLiteConnection& connection) {
+    sqlite3* db = connection.get();
     if (checkedSchemaVersion(db) == memory_schema::currentVersion) {
         return;
     }
-    executeMigrationSQL("BEGIN IMMEDIATE", db);
     try {
-        // Read again under the write lock: another process may have migrated meanwhile.
-        const std::int32_t from = checkedSchemaVersion(db);
-        for (std::int32_t version = from + 1; version <= memory_schema::currentVersion; ++version) {
-            applyMigration(version, db);
-            try {
-                SQLiteSupport::setUserVersion(version, db);
-            } catch (const SQLiteSupport::Failure& failure) {
-                throw migrationFailed(failure.message());
+        connection.inImmediateTransaction([&] {
+            // Read again under the write lock: another process may have migrated meanwhile.
+            const std::int32_t from = checkedSchemaVersion(db);
+            for (std::int32_t version = from + 1; version <= memory_schema::currentVersion;
+                 ++version) {
+                applyMigration(version, db);
+                try {
+                    SQLiteSupport::setUserVersion(version, db);
+                } catch (const SQLiteSupport::Failure& failure) {
+                    throw migrationFailed(failure.message());
+                }
             }
-        }
-        executeMigrationSQL("COMMIT", db);
-    } catch (...) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
+        });
+    } catch (const SQLiteSupport::Failure& failure) {
+        // Only BEGIN and COMMIT fail unmapped.
+        throw migrationFailed("migration statement: " + failure.message());
     }
 }
 
@@ -135,6 +138,11 @@ SQLiteConnection openConnection(const std::filesystem::path& databaseURL,
                                 std::chrono::milliseconds retryWindow) {
     std::filesystem::create_directories(databaseURL.parent_path());
     const auto lock = initializationLock(databaseURL);
+    try {
+        prepareOwnerOnlyDatabase(databaseURL);
+    } catch (const std::filesystem::filesystem_error& error) {
+        throw MemoryStoreError::withMessage(Case::openFailed, error.what());
+    }
     SQLiteConnection connection;
     try {
         connection =
@@ -145,7 +153,7 @@ SQLiteConnection openConnection(const std::filesystem::path& databaseURL,
     // A newer file is refused before anything is written to it, its journal mode included.
     checkedSchemaVersion(connection.get());
     configure(connection.get(), retryWindow);
-    migrate(connection.get());
+    migrate(connection);
     return connection;
 }
 
@@ -401,48 +409,41 @@ int MemoryStore::tombstoneAllAssociations(const MemoryPrincipal& principal,
 std::vector<CommittedMemoryMutation> MemoryStore::applyBatch(
     const std::vector<MemoryMutation>& mutations, const MemoryPrincipal& principal,
     std::int64_t timestamp) {
-    try {
-        SQLiteSupport::execute("BEGIN IMMEDIATE", connection_.get());
-    } catch (const SQLiteSupport::Failure& failure) {
-        throw MemoryStoreError::withMessage(Case::writeFailed, failure.message());
-    }
     std::vector<CommittedMemoryMutation> committed;
     committed.reserve(mutations.size());
     try {
-        for (const auto& mutation : mutations) {
-            const auto created = [&](const std::string& term, const std::string& definition,
-                                     MemoryProvenance provenance) {
-                return insert(MemoryAssociation{Uuid::random(), principal, term, definition,
-                                                provenance, MemoryAssociationState::active,
-                                                timestamp, timestamp});
-            };
-            MemoryAssociation association = std::visit(
-                [&](const auto& change) -> MemoryAssociation {
-                    using T = std::decay_t<decltype(change)>;
-                    if constexpr (std::is_same_v<T, MemoryMutation::Create>) {
-                        return created(change.term, change.definition,
-                                       MemoryProvenance::explicitlySaved);
-                    } else if constexpr (std::is_same_v<T, MemoryMutation::Suggest>) {
-                        return created(change.term, change.definition, MemoryProvenance::inferred);
-                    } else if constexpr (std::is_same_v<T, MemoryMutation::Update>) {
-                        return updateRow(change.id, principal, change.term, change.definition,
-                                         timestamp);
-                    } else {
-                        return tombstoneRow(change.id, principal, timestamp);
-                    }
-                },
-                mutation.value);
-            changes_->send(principal);
-            committed.push_back({mutation.operation(), std::move(association)});
-        }
-        try {
-            SQLiteSupport::execute("COMMIT", connection_.get());
-        } catch (const SQLiteSupport::Failure& failure) {
-            throw MemoryStoreError::withMessage(Case::writeFailed, failure.message());
-        }
-    } catch (...) {
-        sqlite3_exec(connection_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
+        connection_.inImmediateTransaction([&] {
+            for (const auto& mutation : mutations) {
+                const auto created = [&](const std::string& term, const std::string& definition,
+                                         MemoryProvenance provenance) {
+                    return insert(MemoryAssociation{Uuid::random(), principal, term, definition,
+                                                    provenance, MemoryAssociationState::active,
+                                                    timestamp, timestamp});
+                };
+                MemoryAssociation association = std::visit(
+                    [&](const auto& change) -> MemoryAssociation {
+                        using T = std::decay_t<decltype(change)>;
+                        if constexpr (std::is_same_v<T, MemoryMutation::Create>) {
+                            return created(change.term, change.definition,
+                                           MemoryProvenance::explicitlySaved);
+                        } else if constexpr (std::is_same_v<T, MemoryMutation::Suggest>) {
+                            return created(change.term, change.definition,
+                                           MemoryProvenance::inferred);
+                        } else if constexpr (std::is_same_v<T, MemoryMutation::Update>) {
+                            return updateRow(change.id, principal, change.term, change.definition,
+                                             timestamp);
+                        } else {
+                            return tombstoneRow(change.id, principal, timestamp);
+                        }
+                    },
+                    mutation.value);
+                changes_->send(principal);
+                committed.push_back({mutation.operation(), std::move(association)});
+            }
+        });
+    } catch (const SQLiteSupport::Failure& failure) {
+        // Only BEGIN and COMMIT fail unmapped.
+        throw MemoryStoreError::withMessage(Case::writeFailed, failure.message());
     }
     return committed;
 }
@@ -472,6 +473,11 @@ void MemoryStore::snapshot(const std::filesystem::path& destination) {
     }
     std::lock_guard lock(mutex_);
     SQLiteConnection copy;
+    try {
+        prepareOwnerOnlyDatabase(destination);
+    } catch (const std::filesystem::filesystem_error& error) {
+        throw MemoryStoreError::withMessage(Case::snapshotFailed, error.what());
+    }
     try {
         copy = SQLiteConnection::open(destination, SQLiteSupport::OpenMode::readWriteCreate);
     } catch (const SQLiteSupport::Failure& failure) {

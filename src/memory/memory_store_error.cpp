@@ -1,6 +1,10 @@
 #include "memory/memory_store_error.h"
 
 #include <cstring>
+#include <filesystem>
+
+#include "memory/memory_mutation_validator.h"
+#include "memory/memory_schema.h"
 
 namespace vask {
 namespace {
@@ -44,7 +48,7 @@ std::string describe(MemoryStoreError::Case errorCase, const std::string& messag
         text += std::strerror(errnoValue);
     } else if (errorCase == MemoryStoreError::Case::unsupportedSchemaVersion) {
         text += ": found " + std::to_string(found) + ", supported " +
-                std::to_string(MemoryStoreError::supportedSchemaVersion);
+                std::to_string(memory_schema::currentVersion);
     } else if (!message.empty()) {
         text += ": " + message;
     }
@@ -75,6 +79,19 @@ MemoryStoreError MemoryStoreError::withMessage(Case errorCase, std::string messa
 
 MemoryStoreError MemoryStoreError::plain(Case errorCase) {
     return MemoryStoreError(errorCase, {}, 0, 0);
+}
+
+const char* memoryErrorTypeName(const std::exception& error) noexcept {
+    if (dynamic_cast<const MemoryStoreError*>(&error) != nullptr) {
+        return "MemoryStoreError";
+    }
+    if (dynamic_cast<const MemoryMutationValidationError*>(&error) != nullptr) {
+        return "MemoryMutationValidationError";
+    }
+    if (dynamic_cast<const std::filesystem::filesystem_error*>(&error) != nullptr) {
+        return "FileSystemError";
+    }
+    return "Error";
 }
 
 }  // namespace vask

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 #include "platform/error.h"
@@ -25,9 +26,8 @@ class MemoryStoreError : public Error {
         authorizationChanged,
     };
 
-    static constexpr std::int32_t supportedSchemaVersion = 3;
-
     static MemoryStoreError initializationLockFailed(int errnoValue);
+    // The supported version is memory_schema::currentVersion.
     static MemoryStoreError unsupportedSchemaVersion(std::int32_t found);
     // Cases that carry SQLite's (or our own) message.
     static MemoryStoreError withMessage(Case errorCase, std::string message);
@@ -52,5 +52,8 @@ class MemoryStoreError : public Error {
     int errno_ = 0;
     std::int32_t found_ = 0;
 };
+
+// The type name logged as "error_type" for a failure of private memory caught as `error`.
+const char* memoryErrorTypeName(const std::exception& error) noexcept;
 
 }  // namespace vask

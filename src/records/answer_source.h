@@ -5,7 +5,7 @@
 #include <variant>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "records/conversation_source.h"
 #include "records/query_evidence_source.h"

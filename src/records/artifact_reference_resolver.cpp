@@ -1,5 +1,6 @@
 #include "records/artifact_reference_resolver.h"
 
+#include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
 
 namespace vask {
@@ -9,15 +10,18 @@ ArtifactReferenceResolver::ArtifactReferenceResolver(
     : messagesDB_(open("messages", dbPath, logger_)),
       contactsDB_(open("contacts", contactsDBPath, logger_)) {}
 
+ArtifactReferenceResolver::~ArtifactReferenceResolver() = default;
+
 ArtifactReferenceResolver::Side ArtifactReferenceResolver::open(
     std::string_view name, const std::optional<std::filesystem::path>& path,
     const StructuredLogger& logger) {
-    Side side{name, SQLiteConnection(), false};
+    Side side{name, nullptr, false};
     if (!path) {
         return side;
     }
     try {
-        side.connection = SQLiteConnection::open(*path, SQLiteSupport::OpenMode::readOnly);
+        side.connection = std::make_unique<SQLiteConnection>(
+            SQLiteConnection::open(*path, SQLiteSupport::OpenMode::readOnly));
     } catch (const SQLiteSupport::Failure& failure) {
         logger.warning("session_artifact_database_unavailable",
                        {{"database", std::string(name)}, {"error", failure.message()}});
@@ -46,7 +50,7 @@ bool ArtifactReferenceResolver::hasRow(Side& side, std::string_view sql, std::st
         return false;
     }
     try {
-        SQLiteStatement statement(side.connection.get(), sql);
+        SQLiteStatement statement(side.connection->get(), sql);
         statement.bind(1, value);
         return statement.step();
     } catch (const SQLiteSupport::Failure& failure) {

@@ -1,14 +1,16 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "foundation/structured_logger.h"
 #include "records/session_artifact.h"
-#include "store/sqlite_connection.h"
 
 namespace vask {
+
+class SQLiteConnection;
 
 // Confirms members of proposed entity sets against the user's databases, over its own read-only
 // connections, for the length of one validation. A side that cannot be opened or queried
@@ -17,6 +19,7 @@ class ArtifactReferenceResolver {
   public:
     ArtifactReferenceResolver(const std::filesystem::path& dbPath,
                               const std::optional<std::filesystem::path>& contactsDBPath);
+    ~ArtifactReferenceResolver();
 
     // True when one row holds the value: contacts.apple_id in the contacts database,
     // messages.sender or messages.chat_id in the message store.
@@ -25,7 +28,7 @@ class ArtifactReferenceResolver {
   private:
     struct Side {
         std::string_view name;
-        SQLiteConnection connection;
+        std::unique_ptr<SQLiteConnection> connection;  // none when it could not be opened
         bool failureLogged = false;
     };
 

@@ -32,6 +32,8 @@ class CitationMessageReader {
     virtual ~CitationMessageReader() = default;
 
     // One row per stored, undeleted message among the first `limit` guids; no order promised.
+    // An empty `contactsDBPath` means there is no contacts database (before contacts access is
+    // granted, or after it is revoked): senders are then named by their handles.
     virtual std::vector<CitedMessage> fetchMessages(const std::filesystem::path& shadowDBPath,
                                                     const std::vector<std::string>& guids,
                                                     const std::filesystem::path& contactsDBPath,

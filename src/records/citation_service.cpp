@@ -106,7 +106,13 @@ ResolvedSources CitationService::resolve(const std::vector<RLMEvidence>& evidenc
         logger().warning("citation_databases_missing",
                          {{"shadow_exists", shadowExists ? "true" : "false"},
                           {"contacts_exists", contactsExists ? "true" : "false"}});
+    }
+    if (!shadowExists) {
         return {projectSources(evidence, {}, {}), false};
+    }
+    // Without a contacts database the messages are still quoted, their senders named by handle.
+    if (!contactsExists) {
+        contactsPath.clear();
     }
 
     std::vector<CitedMessage> rows;

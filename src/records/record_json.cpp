@@ -145,4 +145,8 @@ std::optional<std::string> dump(const Json& json) noexcept {
     }
 }
 
+std::string dumpRepairingText(const Json& json) {
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 }  // namespace vask::record_json

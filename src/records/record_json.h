@@ -45,5 +45,7 @@ Json uuidValue(const Uuid& id);
 Json parse(std::string_view text);
 // Compact text with object keys in sorted order; nothing when a string is not valid UTF-8.
 std::optional<std::string> dump(const Json& json) noexcept;
+// The same text, every ill-formed UTF-8 sequence inside a string written as U+FFFD.
+std::string dumpRepairingText(const Json& json);
 
 }  // namespace vask::record_json

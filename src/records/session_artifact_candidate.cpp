@@ -3,6 +3,8 @@
 #include <limits>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 namespace vask {
 namespace {
 

@@ -9,12 +9,13 @@ std::string phrase(SessionStoreError::Case kind) {
             return "Could not open the sessions database: ";
         case SessionStoreError::Case::sqlite:
             return "Sessions database failed: ";
-        case SessionStoreError::Case::encodingFailed:
-            return "A chat message could not be encoded as UTF-8";
         case SessionStoreError::Case::decodingFailed:
             return "A stored chat message could not be read: ";
         case SessionStoreError::Case::fileFailed:
             return "Sessions file operation failed: ";
+        case SessionStoreError::Case::savingRefused:
+            return "Chats are not being saved: the saved chats could not be read at start-up, "
+                   "and they are kept as they are: ";
     }
     return "Sessions database failed: ";
 }
@@ -32,16 +33,16 @@ SessionStoreError SessionStoreError::sqlite(std::string message) {
     return {Case::sqlite, std::move(message)};
 }
 
-SessionStoreError SessionStoreError::encodingFailed() {
-    return {Case::encodingFailed, ""};
-}
-
 SessionStoreError SessionStoreError::decodingFailed(std::string message) {
     return {Case::decodingFailed, std::move(message)};
 }
 
 SessionStoreError SessionStoreError::fileFailed(std::string message) {
     return {Case::fileFailed, std::move(message)};
+}
+
+SessionStoreError SessionStoreError::savingRefused(std::string reason) {
+    return {Case::savingRefused, std::move(reason)};
 }
 
 }  // namespace vask

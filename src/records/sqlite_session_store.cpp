@@ -4,7 +4,6 @@
 
 #include <array>
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <set>
@@ -12,9 +11,12 @@
 #include <system_error>
 
 #include "foundation/app_environment.h"
+#include "memory/owner_only_file.h"
 #include "platform/crypto.h"
+#include "platform/text.h"
 #include "records/record_json.h"
 #include "records/session_store_error.h"
+#include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
 #include "store/sqlite_support.h"
 
@@ -64,25 +66,22 @@ CREATE VIRTUAL TABLE IF NOT EXISTS chat_messages_fts USING fts5(
 constexpr std::string_view storedMessagesQuery =
     "SELECT metadata_json FROM chat_messages WHERE session_id = ? ORDER BY sequence";
 
-struct Closer {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using Connection = std::unique_ptr<sqlite3, Closer>;
-
 enum class OpenMode { readWrite, readWriteCreate };
 
-Connection openConnection(const fs::path& path, OpenMode mode) {
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
-    if (mode == OpenMode::readWriteCreate) {
-        flags |= SQLITE_OPEN_CREATE;
-    }
-    sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
-    if (rc != SQLITE_OK || db == nullptr) {
-        sqlite3_close_v2(db);
+// `readWrite` opens only a file that is there: the caller has checked, and a load must never
+// leave an empty file behind.
+SQLiteConnection openConnection(
+    const fs::path& path, OpenMode mode,
+    std::chrono::milliseconds busyTimeout = SQLiteSessionStore::defaultBusyTimeout) {
+    if (mode == OpenMode::readWrite && !fs::exists(path)) {
         throw SessionStoreError::openFailed(path.string());
     }
-    return Connection(db);
+    try {
+        return SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate, false,
+                                      static_cast<int>(busyTimeout.count()));
+    } catch (const SQLiteSupport::Failure&) {
+        throw SessionStoreError::openFailed(path.string());
+    }
 }
 
 void execute(sqlite3* db, std::string_view sql) {
@@ -113,20 +112,6 @@ auto rewrapped(Body&& body) -> decltype(body()) {
         throw SessionStoreError::decodingFailed(error.what());
     } catch (const fs::filesystem_error& error) {
         throw SessionStoreError::fileFailed(error.what());
-    }
-}
-
-// BEGIN IMMEDIATE, the body, COMMIT; on the first failure ROLLBACK (whose own failure is moot)
-// and the failure goes on.
-template <typename Body>
-void inTransaction(sqlite3* db, Body&& body) {
-    execute(db, "BEGIN IMMEDIATE");
-    try {
-        body();
-        execute(db, "COMMIT");
-    } catch (...) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
     }
 }
 
@@ -161,7 +146,7 @@ void upsertSession(sqlite3* db, const ChatSession& session) {
                               "message_count = excluded.message_count, "
                               "title_is_user_set = excluded.title_is_user_set");
     bindText(statement, 1, session.id);
-    bindText(statement, 2, session.title);
+    bindText(statement, 2, text::toValidUtf8(session.title));
     statement.bind(3, record_date::unixSeconds(session.createdAt));
     statement.bind(4, record_date::unixSeconds(session.lastMessageAt));
     statement.bind(5, session.messageCount);
@@ -197,15 +182,13 @@ void deleteRemovedSessions(sqlite3* db, const std::set<std::string, std::less<>>
     }
 }
 
+// One message with a stray byte (a quoted text cut mid-character, say) must not block every
+// save of every session: ill-formed UTF-8 is stored as U+FFFD, in the JSON and in the columns.
 std::vector<std::string> encodedMessages(const ChatSession& session) {
     std::vector<std::string> encoded;
     encoded.reserve(session.messages.size());
     for (const auto& message : session.messages) {
-        auto text = record_json::dump(message.toJson());
-        if (!text) {
-            throw SessionStoreError::encodingFailed();
-        }
-        encoded.push_back(std::move(*text));
+        encoded.push_back(record_json::dumpRepairingText(message.toJson()));
     }
     return encoded;
 }
@@ -250,7 +233,8 @@ void insertMessage(sqlite3* db, std::string_view sessionID, std::int64_t sequenc
     bindText(row, 2, sessionID);
     row.bind(3, sequence);
     bindText(row, 4, rawValue(message.role));
-    bindText(row, 5, message.text);
+    const auto validText = text::toValidUtf8(message.text);
+    bindText(row, 5, validText);
     row.bind(6, record_date::unixSeconds(message.timestamp));
     if (message.extracted) {
         row.bind(7, *message.extracted ? 1 : 0);
@@ -270,7 +254,7 @@ void insertMessage(sqlite3* db, std::string_view sessionID, std::int64_t sequenc
     bindText(fts, 1, id);
     bindText(fts, 2, sessionID);
     bindText(fts, 3, rawValue(message.role));
-    bindText(fts, 4, message.text);
+    bindText(fts, 4, validText);
     runToCompletion(fts, db);
 }
 
@@ -282,9 +266,10 @@ void insertMessages(sqlite3* db, const ChatSession& session,
     }
 }
 
-void makeOwnerOnly(const fs::path& path) {
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write,
-                    fs::perm_options::replace);
+bool hasSessionsTable(sqlite3* db) {
+    SQLiteStatement statement(
+        db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'chat_sessions'");
+    return statement.step();
 }
 
 RecordDate storedDate(double seconds) {
@@ -313,60 +298,98 @@ constexpr std::array<std::string_view, 3> companionSuffixes{"-journal", "-wal", 
 
 }  // namespace
 
-SQLiteSessionStore::SQLiteSessionStore(std::filesystem::path databaseURL)
-    : databaseURL_(std::move(databaseURL)) {}
+SQLiteSessionStore::SQLiteSessionStore(std::filesystem::path databaseURL,
+                                       std::chrono::milliseconds busyTimeout)
+    : databaseURL_(std::move(databaseURL)), busyTimeout_(busyTimeout) {}
 
-fs::path SQLiteSessionStore::defaultDatabaseURL() {
+std::optional<fs::path> SQLiteSessionStore::defaultDatabaseURL() {
     try {
         return AppEnvironment::supportDirectoryURL() / "sessions.db";
     } catch (const std::exception& error) {
         StructuredLogger("session-store")
-            .error("session_store_support_directory_unavailable", {{"error", error.what()}});
-        const char* home = std::getenv("HOME");
-        const fs::path dataFolder =
-            home != nullptr ? fs::path(home) / ".local" / "share" : fs::path();
-        return dataFolder / AppEnvironment::productionSupportDirectoryName / "sessions.db";
+            .error("session_store_persistence_off", {{"error", error.what()}});
+        return std::nullopt;
     }
+}
+
+std::vector<ChatSession> SQLiteSessionStore::readStoredSessions() const {
+    std::vector<ChatSession> loaded;
+    if (!fs::exists(databaseURL_)) {
+        return loaded;
+    }
+    try {
+        restrictDatabaseToOwner(databaseURL_);
+    } catch (const fs::filesystem_error& error) {
+        logger_.error("session_store_permissions_failed",
+                      {{"path", databaseURL_.string()}, {"error", error.what()}});
+    }
+    // Read-write (without create) so that a journal left by a save cut short is rolled back
+    // rather than failing the load.
+    const auto db = openConnection(databaseURL_, OpenMode::readWrite, busyTimeout_);
+    // A file whose first save never committed is empty: it holds no sessions.
+    if (!hasSessionsTable(db.get())) {
+        return loaded;
+    }
+    SQLiteStatement sessionRows(db.get(),
+                                "SELECT id, created_at, last_message_at, title, "
+                                "message_count, title_is_user_set FROM chat_sessions "
+                                "ORDER BY last_message_at DESC");
+    SQLiteStatement messageRows(db.get(), storedMessagesQuery);
+    while (sessionRows.step()) {
+        ChatSession session;
+        session.id = sessionRows.columnText(0);
+        session.createdAt = storedDate(sessionRows.columnDouble(1));
+        session.lastMessageAt = storedDate(sessionRows.columnDouble(2));
+        session.title = sessionRows.columnText(3);
+        session.messageCount = sessionRows.columnInt64(4);
+        session.titleIsUserSet = sessionRows.columnInt64(5) != 0;
+        messageRows.reset();
+        bindText(messageRows, 1, session.id);
+        while (messageRows.step()) {
+            session.messages.push_back(
+                ChatMessage::fromJson(record_json::parse(messageRows.columnText(0))));
+        }
+        loaded.push_back(std::move(session));
+    }
+    return loaded;
 }
 
 std::vector<ChatSession> SQLiteSessionStore::loadSessions() {
     std::lock_guard lock(mutex_);
+    // Only a file that cannot be read as sessions is set aside. Any other failure (a lock held
+    // past the busy timeout, an I/O or permission error) may pass, and the file may be intact:
+    // saving is refused rather than writing over a history that was never read.
+    const auto unreadable = [&](const std::string& reason) {
+        saveGate_ = SaveGate::setAsideFirst;
+        logger_.error("session_store_unreadable",
+                      {{"path", databaseURL_.string()}, {"error", reason}});
+    };
+    const auto refuseSaving = [&](const std::string& reason) {
+        saveGate_ = SaveGate::refused;
+        refusal_ = reason;
+        logger_.error("session_store_saving_off",
+                      {{"path", databaseURL_.string()}, {"error", reason}});
+    };
     try {
-        auto sessions = rewrapped([&] {
-            std::vector<ChatSession> loaded;
-            if (!fs::exists(databaseURL_)) {
-                return loaded;
-            }
-            // Read-write (without create) so that a journal left by a save cut short is rolled
-            // back rather than failing the load.
-            const auto db = openConnection(databaseURL_, OpenMode::readWrite);
-            SQLiteStatement sessionRows(db.get(),
-                                        "SELECT id, created_at, last_message_at, title, "
-                                        "message_count, title_is_user_set FROM chat_sessions "
-                                        "ORDER BY last_message_at DESC");
-            SQLiteStatement messageRows(db.get(), storedMessagesQuery);
-            while (sessionRows.step()) {
-                ChatSession session;
-                session.id = sessionRows.columnText(0);
-                session.createdAt = storedDate(sessionRows.columnDouble(1));
-                session.lastMessageAt = storedDate(sessionRows.columnDouble(2));
-                session.title = sessionRows.columnText(3);
-                session.messageCount = sessionRows.columnInt64(4);
-                session.titleIsUserSet = sessionRows.columnInt64(5) != 0;
-                messageRows.reset();
-                bindText(messageRows, 1, session.id);
-                while (messageRows.step()) {
-                    session.messages.push_back(
-                        ChatMessage::fromJson(record_json::parse(messageRows.columnText(0))));
-                }
-                loaded.push_back(std::move(session));
-            }
-            return loaded;
-        });
-        loadFailed_ = false;
+        auto sessions = readStoredSessions();
+        saveGate_ = SaveGate::open;
         return sessions;
-    } catch (...) {
-        loadFailed_ = true;
+    } catch (const SQLiteSupport::Failure& failure) {
+        const int primary = failure.resultCode() & 0xff;
+        if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB || primary == SQLITE_ERROR) {
+            unreadable(failure.message());
+        } else {
+            refuseSaving(failure.message());
+        }
+        throw SessionStoreError::sqlite(failure.message());
+    } catch (const RecordDecodingError& error) {
+        unreadable(error.what());
+        throw SessionStoreError::decodingFailed(error.what());
+    } catch (const fs::filesystem_error& error) {
+        refuseSaving(error.what());
+        throw SessionStoreError::fileFailed(error.what());
+    } catch (const std::exception& error) {
+        refuseSaving(error.what());
         throw;
     }
 }
@@ -403,15 +426,19 @@ void SQLiteSessionStore::setAsideUnreadableFile() {
 
 void SQLiteSessionStore::saveSessions(const std::vector<ChatSession>& sessions) {
     std::lock_guard lock(mutex_);
-    if (loadFailed_) {
+    if (saveGate_ == SaveGate::refused) {
+        throw SessionStoreError::savingRefused(refusal_);
+    }
+    if (saveGate_ == SaveGate::setAsideFirst) {
         setAsideUnreadableFile();
-        loadFailed_ = false;
+        saveGate_ = SaveGate::open;
     }
     rewrapped([&] {
         fs::create_directories(databaseURL_.parent_path());
-        const auto db = openConnection(databaseURL_, OpenMode::readWriteCreate);
+        prepareOwnerOnlyDatabase(databaseURL_);
+        const auto db = openConnection(databaseURL_, OpenMode::readWriteCreate, busyTimeout_);
         configureWriter(db.get());
-        inTransaction(db.get(), [&] {
+        db.inImmediateTransaction([&] {
             execute(db.get(), schemaScript);
             replaceMarks(db.get(), storeMarker, std::nullopt);
             std::set<std::string, std::less<>> keeping;
@@ -435,7 +462,6 @@ void SQLiteSessionStore::saveSessions(const std::vector<ChatSession>& sessions) 
             }
         });
     });
-    rewrapped([&] { makeOwnerOnly(databaseURL_); });
 }
 
 void SQLiteSessionStore::writeSnapshot(const std::vector<ChatSession>& sessions,
@@ -455,9 +481,10 @@ void SQLiteSessionStore::writeSnapshot(const std::vector<ChatSession>& sessions,
     try {
         rewrapped([&] {
             fs::create_directories(destination.parent_path());
+            prepareOwnerOnlyDatabase(temporary);
             auto db = openConnection(temporary, OpenMode::readWriteCreate);
             configureWriter(db.get());
-            inTransaction(db.get(), [&] {
+            db.inImmediateTransaction([&] {
                 execute(db.get(), schemaScript);
                 replaceMarks(db.get(), snapshotMarker, activeSessionID);
                 for (const auto& session : sessions) {
@@ -465,11 +492,9 @@ void SQLiteSessionStore::writeSnapshot(const std::vector<ChatSession>& sessions,
                     insertMessages(db.get(), session, encodedMessages(session));
                 }
             });
-            if (sqlite3_close(db.get()) != SQLITE_OK) {
-                throw SessionStoreError::sqlite("close failed");
-            }
-            db.release();
-            makeOwnerOnly(temporary);
+            // Closed before the move: every statement is finalised by now, so nothing of the
+            // file is left in SQLite's hands.
+            db = SQLiteConnection();
             fs::rename(temporary, destination);
         });
     } catch (...) {
@@ -482,7 +507,7 @@ void SQLiteSessionStore::writeSnapshot(const std::vector<ChatSession>& sessions,
 void SQLiteSessionStore::markSnapshot(const fs::path& copy, std::string_view activeSessionID) {
     rewrapped([&] {
         const auto db = openConnection(copy, OpenMode::readWrite);
-        inTransaction(db.get(), [&] { replaceMarks(db.get(), snapshotMarker, activeSessionID); });
+        db.inImmediateTransaction([&] { replaceMarks(db.get(), snapshotMarker, activeSessionID); });
     });
 }
 

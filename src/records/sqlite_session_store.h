@@ -1,7 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,30 +19,41 @@ namespace vask {
 // opens its own connection and closes it before returning. The file stays in rollback-journal
 // mode so that a plain copy of it is complete (the staging of a helper run copies it).
 //
-// A store whose load failed never overwrites the file it could not read: the next save first
-// moves that file (and its journal) aside to "<name>.unreadable-<seconds>" and logs it, so a
-// corrupt message, a locked or a truncated file never costs the user their history.
+// A store whose load failed never overwrites the file it could not read. A file that is corrupt
+// or does not decode is moved aside (with its journal) by the next save, to
+// "<name>.unreadable-<seconds>", and logged; after any other failure (a lock held past the busy
+// timeout, an I/O or permission error) every save is refused until a load succeeds, so a
+// history that was merely out of reach is never replaced.
 class SQLiteSessionStore final : public SessionStore {
   public:
     static constexpr std::string_view storeMarker = "vask_sessions_store";
     static constexpr std::string_view snapshotMarker = "vask_session_snapshot";
     static constexpr std::string_view activeSessionKey = "active_session_id";
 
-    explicit SQLiteSessionStore(std::filesystem::path databaseURL);
+    static constexpr std::chrono::milliseconds defaultBusyTimeout{5000};
 
-    // <support directory>/sessions.db; when the support directory cannot be had, the same name
-    // under the production folder of the user's data folder (the failure is logged).
-    static std::filesystem::path defaultDatabaseURL();
+    // `busyTimeout` is how long a load or save waits while another connection holds the file.
+    explicit SQLiteSessionStore(std::filesystem::path databaseURL,
+                                std::chrono::milliseconds busyTimeout = defaultBusyTimeout);
+
+    // <support directory>/sessions.db. Nothing when the support directory cannot be had (the
+    // failure is logged): the chat then runs without saving, rather than reading and rewriting
+    // the history of another instance.
+    static std::optional<std::filesystem::path> defaultDatabaseURL();
 
     const std::filesystem::path& databaseURL() const override { return databaseURL_; }
 
-    // Nothing when no file exists (none is created). Any failure to read, step or decode throws
-    // SessionStoreError; no partial list is ever returned.
+    // Nothing when no file exists (none is created), or when the file holds no sessions table (a
+    // first save that never committed). An existing file is made 0600. A busy file is waited
+    // for up to the busy timeout and a hot journal is rolled back. Any failure to read, step or
+    // decode throws SessionStoreError; no partial list is ever returned.
     std::vector<ChatSession> loadSessions() override;
 
-    // One transaction: the file ends holding exactly `sessions` and the store mark. A session
-    // whose encoded messages equal the stored ones keeps its message rows untouched. A failure
-    // up to the commit leaves the file as it was. The file is then made 0600.
+    // Throws savingRefused, writing nothing, after a load that failed for any reason other than
+    // a corrupt or undecodable file. One transaction: the file ends holding exactly `sessions` and
+    // the store mark. A session whose encoded messages equal the stored ones keeps its message rows
+    // untouched. A failure up to the commit leaves the file as it was. The file and its journal are
+    // 0600 from their creation.
     void saveSessions(const std::vector<ChatSession>& sessions) override;
 
     // A complete new file at `destination` holding `sessions`, marked as a snapshot for
@@ -54,12 +68,17 @@ class SQLiteSessionStore final : public SessionStore {
     static void markSnapshot(const std::filesystem::path& copy, std::string_view activeSessionID);
 
   private:
+    enum class SaveGate { open, setAsideFirst, refused };
+
+    std::vector<ChatSession> readStoredSessions() const;
     void setAsideUnreadableFile();
 
     std::filesystem::path databaseURL_;
     StructuredLogger logger_{"session-store"};
+    std::chrono::milliseconds busyTimeout_;
     std::mutex mutex_;
-    bool loadFailed_ = false;
+    SaveGate saveGate_ = SaveGate::open;
+    std::string refusal_;
 };
 
 }  // namespace vask

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include <nlohmann/json.hpp>
+
 namespace vask::trace {
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 // Readers of one decoded relay event line. Only JSON numbers with a whole value count as
 // integers: strings that look like numbers and Booleans never do.

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -57,6 +59,31 @@ TEST(AppEnvironment, SupportDirectoryIsCreatedOnceUnderTheDataFolder) {
     const auto second = AppEnvironment::supportDirectoryURL(env, "ai.ternwick.Vask");
     EXPECT_EQ(second, first);
     EXPECT_TRUE(std::filesystem::exists(first / "shadow.db"));
+}
+
+TEST(AppEnvironment, SupportDirectoryIsPrivateWhateverTheUmask) {
+    struct Umask {
+        mode_t old = ::umask(022);
+        ~Umask() { ::umask(old); }
+    } permissive;
+    struct Case {
+        const char* name;
+        std::optional<mode_t> existing;  // mode of a folder left by an older build
+    };
+    for (const auto& c : {Case{"new folder", std::nullopt}, Case{"world-readable folder", 0755},
+                          Case{"already private", 0700}}) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const Environment env{{"XDG_DATA_HOME", (dir / "data").string()}};
+        if (c.existing) {
+            std::filesystem::create_directories(dir / "data" / "Vask");
+            ASSERT_EQ(::chmod((dir / "data" / "Vask").c_str(), *c.existing), 0);
+        }
+        const auto url = AppEnvironment::supportDirectoryURL(env, std::nullopt);
+        struct stat info {};
+        ASSERT_EQ(::stat(url.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+    }
 }
 
 TEST(AppEnvironment, DataFolderFallsBackToHomeAndIgnoresRelativeValues) {

@@ -173,20 +173,44 @@ TEST(MemoryMigration, WriteLockHeldPastTheRetryWindowFailsConfiguration) {
     EXPECT_TRUE(store.activeAssociations(*MemoryPrincipal::make("p")).empty());
 }
 
-TEST(MemoryMigration, LockFileIsPrivateEvenWhenItAlreadyExisted) {
-    test::TempDir dir;
-    const auto path = dir / "nested" / "memory.db";
-    std::filesystem::create_directories(path.parent_path());
-    auto lockPath = path;
-    lockPath += ".lock";
-    std::ofstream(lockPath) << "";
-    std::filesystem::permissions(
-        lockPath, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                      std::filesystem::perms::group_read | std::filesystem::perms::others_read);
-    MemoryStore store(path, MemoryStoreChanges::make());
-    struct stat info {};
-    ASSERT_EQ(::stat(lockPath.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+// Other users must never read memory: every file of the store is 0600 from its creation, whatever
+// the umask, and files an older build left readable are tightened when the store opens them.
+TEST(MemoryMigration, EveryFileOfTheStoreIsOwnerOnly) {
+    struct Umask {
+        mode_t old = ::umask(022);
+        ~Umask() { ::umask(old); }
+    } permissive;
+    const auto mode = [](const std::filesystem::path& path) {
+        struct stat info {};
+        EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+        return info.st_mode & 0777;
+    };
+    for (const bool existed : {false, true}) {
+        SCOPED_TRACE(existed ? "files left readable by an older build" : "new files");
+        test::TempDir dir;
+        const auto path = dir / "nested" / "memory.db";
+        std::filesystem::create_directories(path.parent_path());
+        const std::vector<std::string> files = {"", "-wal", "-shm", ".lock"};
+        SQLiteConnection olderReader;
+        if (existed) {
+            MemoryStore(path, MemoryStoreChanges::make());
+            // An open WAL reader keeps -wal and -shm on disk.
+            olderReader = test::openRaw(path);
+            test::queryInt(olderReader, "SELECT count(*) FROM associations");
+            for (const auto& suffix : files) {
+                ASSERT_EQ(::chmod((path.string() + suffix).c_str(), 0644), 0) << suffix;
+            }
+        }
+        MemoryStore store(path, MemoryStoreChanges::make());
+        store.createAssociation(*MemoryPrincipal::make("p"), "t", "d",
+                                MemoryProvenance::explicitlySaved, Uuid::random(), 1);
+        for (const auto& suffix : files) {
+            EXPECT_EQ(mode(path.string() + suffix), 0600u) << suffix;
+        }
+        const auto copy = dir / "staged" / "memory.db";
+        store.snapshot(copy);
+        EXPECT_EQ(mode(copy), 0600u);
+    }
 }
 
 TEST(MemoryMigration, StoresOpeningTogetherBothFindVersionThree) {

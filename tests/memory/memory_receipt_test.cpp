@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "memory/memory_receipt.h"
 
 namespace vask {
@@ -78,6 +80,23 @@ TEST(MemoryReceipt, JsonRoundTripAndStrictDecoding) {
     EXPECT_FALSE(minimal.operation || minimal.term || minimal.definition || minimal.provenance ||
                  minimal.updatedAt);
 
+    // A null optional value counts as absent, as in the rest of a stored chat message.
+    const std::vector<std::pair<const char*, void (*)(MemoryReceipt&)>> nullable = {
+        {"operation", [](MemoryReceipt& r) { r.operation.reset(); }},
+        {"term", [](MemoryReceipt& r) { r.term.reset(); }},
+        {"definition", [](MemoryReceipt& r) { r.definition.reset(); }},
+        {"provenance", [](MemoryReceipt& r) { r.provenance.reset(); }},
+        {"updatedAt", [](MemoryReceipt& r) { r.updatedAt.reset(); }},
+    };
+    for (const auto& [key, clear] : nullable) {
+        SCOPED_TRACE(key);
+        auto withNull = json;
+        withNull[key] = nullptr;
+        auto expected = full;
+        clear(expected);
+        EXPECT_EQ(MemoryReceipt::fromJson(withNull), expected);
+    }
+
     const nlohmann::json bad[] = {
         {{"id", "3F2A9C4E-1B7D-4E8A-9C0F-5D6E7F8A9B0C"}},
         {{"status", "failed"}},
@@ -87,6 +106,8 @@ TEST(MemoryReceipt, JsonRoundTripAndStrictDecoding) {
          {"status", "failed"},
          {"operation", "delete"}},
         {{"id", "3F2A9C4E-1B7D-4E8A-9C0F-5D6E7F8A9B0C"}, {"status", "failed"}, {"updatedAt", 1.5}},
+        {{"id", "3F2A9C4E-1B7D-4E8A-9C0F-5D6E7F8A9B0C"}, {"status", nullptr}},
+        {{"id", nullptr}, {"status", "failed"}},
     };
     for (const auto& candidate : bad) {
         SCOPED_TRACE(candidate.dump());

@@ -234,8 +234,9 @@ TEST(CitationBoundingTest, CutsTextsAtGraphemeClustersAndLogsOnlyChanges) {
 class FakeReader : public CitationMessageReader {
   public:
     std::vector<CitedMessage> fetchMessages(const fs::path&, const std::vector<std::string>& guids,
-                                            const fs::path&, int) override {
+                                            const fs::path& contacts, int) override {
         askedGuids = guids;
+        askedContacts = contacts;
         if (failMessages) {
             throw std::runtime_error("disk I/O error");
         }
@@ -255,15 +256,18 @@ class FakeReader : public CitationMessageReader {
     bool failParticipants = false;
     std::vector<std::string> askedGuids;
     std::vector<std::string> askedChats;
+    fs::path askedContacts;
 };
 
 TEST(CitationResolveTest, FailuresLeaveQueryCitations) {
     test::TempDir dir;
     std::ofstream(dir / "shadow.db") << "";
     std::ofstream(dir / "contacts.db") << "";
+    std::filesystem::create_directories(dir / "no-contacts");
+    std::ofstream(dir / "no-contacts" / "shadow.db") << "";
     const std::vector<RLMEvidence> evidence = {record("f", Kind::messagesWithQueryFallback, {"g1"}),
                                                record("q", Kind::query)};
-    enum class Failure { none, paths, missingDatabases, messages, participants };
+    enum class Failure { none, paths, missingDatabases, missingContacts, messages, participants };
     struct Case {
         Failure failure;
         std::string event;
@@ -276,6 +280,7 @@ TEST(CitationResolveTest, FailuresLeaveQueryCitations) {
         {Failure::none, "citations_resolved", both, true},
         {Failure::paths, "citation_paths_failed", queriesOnly, false},
         {Failure::missingDatabases, "citation_databases_missing", queriesOnly, false},
+        {Failure::missingContacts, "citation_databases_missing", both, true},
         {Failure::messages, "citation_materialization_failed", queriesOnly, false},
         {Failure::participants, "citation_navigation_targets_failed", both, false},
     };
@@ -289,6 +294,9 @@ TEST(CitationResolveTest, FailuresLeaveQueryCitations) {
             if (c.failure == Failure::paths) {
                 throw std::runtime_error("no data folder");
             }
+            if (c.failure == Failure::missingContacts) {
+                return dir / "no-contacts";
+            }
             return c.failure == Failure::missingDatabases ? dir / "nowhere" : dir.path();
         });
         const auto resolved = service.resolve(evidence);
@@ -297,6 +305,12 @@ TEST(CitationResolveTest, FailuresLeaveQueryCitations) {
         EXPECT_FALSE(resolved.truncated);
         if (c.target) {
             EXPECT_TRUE(conversation(resolved.sources[0]).messagesTarget);
+        }
+        // No contacts database is passed on as none, never as a path that is not there.
+        if (c.failure == Failure::missingContacts) {
+            EXPECT_TRUE(reader->askedContacts.empty());
+        } else if (c.failure == Failure::none) {
+            EXPECT_EQ(reader->askedContacts, dir / "contacts.db");
         }
     }
 }

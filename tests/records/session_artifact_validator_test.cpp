@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "record_fixtures.h"
 #include "records/session_artifact_manifest.h"
 #include "records/session_artifact_validator.h"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "records/citation_service.h"
 #include "records/shadow_citation_reader.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "sources/contacts_store.h"
@@ -57,6 +58,53 @@ TEST(ShadowCitationReader, ReadsSynchronisedMessagesAndTheirChats) {
     }
     EXPECT_THROW(reader.fetchMessages(dir / "missing.db", guids, dir / "contacts.db", 200),
                  ShadowDB::Error);
+}
+
+// Citations must not depend on contacts access: without a contacts database the conversation is
+// still quoted, each sender named by the handle it wrote from.
+TEST(ShadowCitationReader, ConversationCitationsSurviveAMissingContactsDatabase) {
+    test::TempDir dir;
+    sample::buildSampleChatDB(dir / "chat.db", {.messages = 40, .chats = 2, .seed = 3});
+    ShadowSync(dir / "chat.db", dir / "shadow.db").performSync();
+    std::vector<std::string> guids;
+    std::map<std::string, std::string> senders;  // guid -> handle, or "You"
+    {
+        auto db = SQLiteConnection::open(dir / "shadow.db", SQLiteSupport::OpenMode::readOnly);
+        SQLiteStatement rows(db.get(),
+                             "SELECT guid, CASE WHEN is_from_me THEN 'You' ELSE sender END "
+                             "FROM messages WHERE deleted_at IS NULL ORDER BY timestamp LIMIT 4");
+        while (rows.step()) {
+            guids.push_back(rows.columnText(0));
+            senders[rows.columnText(0)] = rows.columnText(1);
+        }
+    }
+    ASSERT_EQ(guids.size(), 4u);
+    RLMEvidence evidence;
+    evidence.id = "e";
+    evidence.sourceKind = RLMEvidence::SourceKind::messages;
+    evidence.messageGuids = guids;
+
+    for (const bool withContacts : {true, false}) {
+        SCOPED_TRACE(withContacts ? "empty contacts database" : "no contacts database");
+        std::filesystem::remove(dir / "contacts.db");
+        if (withContacts) {
+            ContactsStore(dir / "contacts.db").createSchemaIfNeeded();
+        }
+        const CitationService service(std::make_shared<ShadowCitationReader>(),
+                                      [&] { return dir.path(); });
+        const auto resolved = service.resolve({evidence});
+        ASSERT_FALSE(resolved.sources.empty());
+        std::size_t quoted = 0;
+        for (const auto& source : resolved.sources) {
+            const auto& conversation = std::get<ConversationSource>(source.payload);
+            for (const auto& message : conversation.messages) {
+                EXPECT_EQ(message.contactName, senders.at(message.guid));
+                ++quoted;
+            }
+        }
+        EXPECT_EQ(quoted, guids.size());
+        EXPECT_EQ(std::filesystem::exists(dir / "contacts.db"), withContacts);
+    }
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "record_fixtures.h"
 #include "records/record_json.h"
@@ -102,6 +105,57 @@ fs::perms permissions(const fs::path& path) {
 }
 
 constexpr auto ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+
+// A test or development instance without a data folder must never fall back to the real
+// history under $HOME: persistence is off, and said so.
+TEST(SQLiteSessionStore, DefaultLocationIsOnlyEverTheInstancesOwn) {
+    test::TempDir dir;
+    std::ofstream(dir / "file") << "";
+    struct Variable {
+        const char* name;
+        std::optional<std::string> saved;
+    };
+    std::vector<Variable> variables = {
+        {"HOME", {}}, {"XDG_DATA_HOME", {}}, {"VASK_SUPPORT_DIR", {}}};
+    for (auto& variable : variables) {
+        if (const char* value = std::getenv(variable.name)) {
+            variable.saved = value;
+        }
+    }
+    struct Case {
+        const char* name;
+        std::optional<std::string> home;
+        std::optional<std::string> dataHome;
+        std::string instance;
+        std::optional<fs::path> expected;
+    };
+    const std::vector<Case> cases = {
+        {"instance folder", (dir / "home").string(), (dir / "data").string(), "dev",
+         dir / "data" / "dev" / "sessions.db"},
+        {"data folder that cannot be created", (dir / "home").string(),
+         (dir / "file" / "data").string(), "dev", std::nullopt},
+        {"instance name that is no folder", (dir / "home").string(), (dir / "data").string(),
+         "../escape", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::LogCapture logs;
+        const auto set = [](const char* name, const std::optional<std::string>& value) {
+            value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+        };
+        set("HOME", c.home);
+        set("XDG_DATA_HOME", c.dataHome);
+        set("VASK_SUPPORT_DIR", c.instance);
+        const auto url = SQLiteSessionStore::defaultDatabaseURL();
+        EXPECT_EQ(url, c.expected);
+        EXPECT_EQ(logs->contains("session_store_persistence_off"), !c.expected);
+    }
+    for (const auto& variable : variables) {
+        variable.saved ? ::setenv(variable.name, variable.saved->c_str(), 1)
+                       : ::unsetenv(variable.name);
+    }
+    EXPECT_FALSE(fs::exists(dir / "home"));
+}
 
 TEST(SQLiteSessionStore, LoadingWithoutAFileGivesNothingAndCreatesNothing) {
     test::TempDir dir;
@@ -239,6 +293,35 @@ TEST(SQLiteSessionStore, AFailedSaveLeavesTheFileAsItWas) {
     EXPECT_EQ(filesIn(dir.path()), std::vector<fs::path>{"sessions.db"});
 }
 
+// Other users must never read the history, not even a file whose first save failed, whatever
+// the umask; a file an older build left readable is tightened as soon as it is loaded.
+TEST(SQLiteSessionStore, TheFileIsOwnerOnlyFromItsCreation) {
+    struct Umask {
+        mode_t old = ::umask(022);
+        ~Umask() { ::umask(old); }
+    } permissive;
+    auto clash = sampleSession("clash", 1, false);
+    auto other = sampleSession("other", 1, false);
+    other.messages[0].id = clash.messages[0].id;
+    enum class Start { firstSaveFails, readableFileLoaded };
+    for (const auto start : {Start::firstSaveFails, Start::readableFileLoaded}) {
+        SCOPED_TRACE(start == Start::firstSaveFails ? "first save fails" : "readable file");
+        test::TempDir dir;
+        SQLiteSessionStore store(dir / "sessions.db");
+        if (start == Start::firstSaveFails) {
+            EXPECT_THROW(store.saveSessions({clash, other}), SessionStoreError);
+        } else {
+            SQLiteSessionStore(store.databaseURL()).saveSessions({clash});
+            fs::permissions(store.databaseURL(), fs::perms::group_read | fs::perms::others_read,
+                            fs::perm_options::add);
+        }
+        EXPECT_EQ(store.loadSessions().size(), start == Start::firstSaveFails ? 0u : 1u);
+        EXPECT_EQ(permissions(store.databaseURL()), ownerOnly);
+        store.saveSessions({other});
+        EXPECT_EQ(permissions(store.databaseURL()), ownerOnly);
+    }
+}
+
 TEST(SQLiteSessionStore, SnapshotsAndTheLiveFileCarryTheirOwnMarksOnly) {
     test::TempDir dir;
     SQLiteSessionStore store(dir / "live" / "sessions.db");
@@ -289,20 +372,70 @@ TEST(SQLiteSessionStore, SnapshotFailuresCreateNothingAndLeaveNoTemporaryFiles) 
                  SessionStoreError);
     EXPECT_EQ(fileBytes(destination), before);
     EXPECT_EQ(filesIn(destination.parent_path()), std::vector<fs::path>{"sessions.db"});
-
-    auto invalid = sampleSession("z", 1, false);
-    invalid.messages[0].text = "\xff\xfe";
-    try {
-        SQLiteSessionStore::writeSnapshot({invalid}, "z", destination);
-        FAIL() << "encoded invalid UTF-8";
-    } catch (const SessionStoreError& error) {
-        EXPECT_EQ(error.kind(), SessionStoreError::Case::encodingFailed);
-    }
-    EXPECT_EQ(filesIn(destination.parent_path()), std::vector<fs::path>{"sessions.db"});
 }
 
-// Ways a stored history can fail to load. Each must leave it recoverable after the next save.
-enum class Damage { undecodableJSON, unknownRole, wrongTypedSources, lockedFile, truncatedFile };
+// One stray byte (a quoted message cut mid-character) must never block saving: every stored text
+// is valid UTF-8, the byte written as U+FFFD, and the other sessions are saved with it.
+TEST(SQLiteSessionStore, InvalidUTF8IsRepairedRatherThanBlockingEverySave) {
+    const std::string invalid = "caf\xc3 \xff\xfe ok";
+    const std::string repaired = "caf\uFFFD \uFFFD\uFFFD ok";
+    auto good = sampleSession("good", 2, true);
+    enum class Where { messageText, quotedText, title };
+    for (const auto where : {Where::messageText, Where::quotedText, Where::title}) {
+        SCOPED_TRACE(static_cast<int>(where));
+        test::TempDir dir;
+        auto bad = sampleSession("bad", 2, true, 100);
+        auto& quoted = std::get<ConversationSource>((*bad.messages[1].sources)[0].payload);
+        switch (where) {
+            case Where::messageText:
+                bad.messages[0].text = invalid;
+                break;
+            case Where::quotedText:
+                quoted.messages[0].text = invalid;
+                break;
+            case Where::title:
+                bad.title = invalid;
+                break;
+        }
+        SQLiteSessionStore store(dir / "sessions.db");
+        store.saveSessions({good, bad});
+        SQLiteSessionStore::writeSnapshot({good, bad}, "bad", dir / "snapshot.db");
+
+        for (const auto& path : {dir / "sessions.db", dir / "snapshot.db"}) {
+            const auto loaded = SQLiteSessionStore(path).loadSessions();
+            ASSERT_EQ(loaded.size(), 2u);
+            ASSERT_EQ(loaded[1].messages.size(), good.messages.size());
+            for (std::size_t i = 0; i < good.messages.size(); ++i) {
+                EXPECT_EQ(encoded(loaded[1].messages[i]), encoded(good.messages[i]));
+            }
+            const auto& back = loaded[0];
+            switch (where) {
+                case Where::messageText:
+                    EXPECT_EQ(back.messages[0].text, repaired);
+                    break;
+                case Where::quotedText:
+                    EXPECT_EQ(std::get<ConversationSource>((*back.messages[1].sources)[0].payload)
+                                  .messages[0]
+                                  .text,
+                              repaired);
+                    break;
+                case Where::title:
+                    EXPECT_EQ(back.title, repaired);
+                    break;
+            }
+            EXPECT_EQ(
+                count(path, "SELECT count(*) FROM chat_messages WHERE instr(text, char(65533))"),
+                where == Where::messageText ? 1 : 0);
+        }
+        expectFtsIntact(dir / "sessions.db");
+        // Unchanged, the repaired session is not rewritten on the next save.
+        store.saveSessions({good, bad});
+        EXPECT_EQ(store.loadSessions().size(), 2u);
+    }
+}
+
+// Ways a stored history can be unreadable. Each must leave it recoverable after the next save.
+enum class Damage { undecodableJSON, unknownRole, wrongTypedSources, truncatedFile };
 
 struct DamageCase {
     const char* name;
@@ -331,7 +464,6 @@ TEST_P(HistoryThatFailsToLoad, IsSetAsideBeforeTheNextSaveStartsFresh) {
         SQLiteStatement update(db.get(), "UPDATE chat_messages SET metadata_json = ? WHERE id = ?");
         update.bind(1, json).bind(2, victim).run();
     };
-    SQLiteConnection lockHolder;
     switch (GetParam().damage) {
         case Damage::undecodableJSON:
             damage("{\"id\":");
@@ -344,10 +476,6 @@ TEST_P(HistoryThatFailsToLoad, IsSetAsideBeforeTheNextSaveStartsFresh) {
             damage(
                 R"({"id":"6B1B6C1E-3C1A-4E5B-9F00-0A1B2C3D4E5F","role":"user","text":"x","timestamp":1.5,"sources":5})");
             break;
-        case Damage::lockedFile:
-            lockHolder = SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
-            lockHolder.execute("BEGIN EXCLUSIVE");
-            break;
         case Damage::truncatedFile:
             fs::resize_file(path, fs::file_size(path) * 2 / 3);
             break;
@@ -359,9 +487,6 @@ TEST_P(HistoryThatFailsToLoad, IsSetAsideBeforeTheNextSaveStartsFresh) {
 
     const auto newSession = sampleSession("new", 2, false, 5000);
     store.saveSessions({newSession});
-    if (lockHolder) {
-        lockHolder.execute("ROLLBACK");
-    }
 
     const auto loaded = store.loadSessions();
     ASSERT_EQ(loaded.size(), 1u);
@@ -378,9 +503,6 @@ TEST_P(HistoryThatFailsToLoad, IsSetAsideBeforeTheNextSaveStartsFresh) {
     const auto events = logs->events("session_store_unreadable_set_aside");
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].metadata.at("aside"), aside[0].string());
-    if (GetParam().damage == Damage::lockedFile) {
-        EXPECT_EQ(SQLiteSessionStore(aside[0]).loadSessions().size(), history.size());
-    }
 
     // Once set aside, later saves simply write.
     store.saveSessions({newSession, sampleSession("newer", 1, false, 6000)});
@@ -392,28 +514,88 @@ INSTANTIATE_TEST_SUITE_P(Damages, HistoryThatFailsToLoad,
                                            DamageCase{"unknown_role", Damage::unknownRole},
                                            DamageCase{"wrong_typed_sources",
                                                       Damage::wrongTypedSources},
-                                           DamageCase{"locked_file", Damage::lockedFile},
                                            DamageCase{"truncated_file", Damage::truncatedFile}),
                          [](const ::testing::TestParamInfo<DamageCase>& param) {
                              return std::string(param.param.name);
                          });
 
-TEST(SQLiteSessionStore, ALoadThatSucceedsOnRetryClearsTheSetAside) {
-    test::TempDir dir;
-    const auto path = dir / "sessions.db";
-    SQLiteSessionStore(path).saveSessions({sampleSession("a", 2, false)});
-    SQLiteSessionStore store(path);
-    {
-        const auto holder = SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
-        holder.execute("BEGIN EXCLUSIVE");
-        EXPECT_THROW(store.loadSessions(), SessionStoreError);
-        holder.execute("ROLLBACK");
+// A history that was only out of reach for a moment must load; one that stays out of reach is
+// neither set aside nor written over.
+TEST(SQLiteSessionStore, AHistoryOutOfReachIsNeverReplaced) {
+    std::vector<ChatSession> history;
+    for (int i = 0; i < 12; ++i) {
+        history.push_back(sampleSession("s" + std::to_string(i), 12, true, i * 100));
     }
-    auto sessions = store.loadSessions();
-    sessions.push_back(sampleSession("b", 1, false, 10));
-    store.saveSessions(sessions);
-    EXPECT_EQ(filesIn(dir.path()), std::vector<fs::path>{"sessions.db"});
-    EXPECT_EQ(store.loadSessions().size(), 2u);
+    enum class Start { lockedBriefly, hotJournal, lockedPastTheTimeout };
+    struct Case {
+        const char* name;
+        Start start;
+        bool loads;
+    };
+    for (const auto& c :
+         {Case{"locked for 200 ms", Start::lockedBriefly, true},
+          Case{"hot journal", Start::hotJournal, true},
+          Case{"locked past the busy timeout", Start::lockedPastTheTimeout, false}}) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        test::LogCapture logs;
+        auto path = dir / "sessions.db";
+        SQLiteSessionStore(path).saveSessions(history);
+
+        auto holder = SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
+        std::jthread release;
+        if (c.start == Start::hotJournal) {
+            // A save cut short after SQLite spilled changed pages into the file: a copy of the
+            // file and its journal taken mid-transaction is what a crash leaves behind.
+            holder.execute("PRAGMA cache_size = 2; BEGIN IMMEDIATE");
+            holder.execute(
+                "UPDATE chat_messages SET metadata_json = metadata_json || "
+                "hex(randomblob(2000))");
+            fs::create_directories(dir / "crashed");
+            for (const char* suffix : {"", "-journal"}) {
+                ASSERT_TRUE(fs::exists(path.string() + suffix)) << suffix;
+                fs::copy_file(path.string() + suffix,
+                              (dir / "crashed" / "sessions.db").string() + suffix);
+            }
+            holder.execute("ROLLBACK");
+            path = dir / "crashed" / "sessions.db";
+        } else {
+            holder.execute("BEGIN EXCLUSIVE");
+            if (c.start == Start::lockedBriefly) {
+                release = std::jthread([&] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                    holder.execute("ROLLBACK");
+                });
+            }
+        }
+        const auto bytesBefore = fileBytes(path);
+
+        SQLiteSessionStore store(path, std::chrono::milliseconds(c.loads ? 5000 : 50));
+        if (c.loads) {
+            EXPECT_EQ(store.loadSessions().size(), history.size());
+            if (release.joinable()) {
+                release.join();
+            }
+            store.saveSessions({history[0]});
+            EXPECT_EQ(store.loadSessions().size(), 1u);
+        } else {
+            EXPECT_THROW(store.loadSessions(), SessionStoreError);
+            holder.execute("ROLLBACK");
+            try {
+                store.saveSessions({history[0]});
+                FAIL() << "saved over a history that was never read";
+            } catch (const SessionStoreError& error) {
+                EXPECT_EQ(error.kind(), SessionStoreError::Case::savingRefused);
+            }
+            EXPECT_EQ(fileBytes(path), bytesBefore);
+            EXPECT_TRUE(logs->contains("session_store_saving_off"));
+            // Once the file is readable again, a load brings saving back.
+            EXPECT_EQ(store.loadSessions().size(), history.size());
+            store.saveSessions({history[0]});
+        }
+        EXPECT_FALSE(logs->contains("session_store_unreadable_set_aside"));
+        EXPECT_EQ(filesIn(path.parent_path()), std::vector<fs::path>{"sessions.db"});
+    }
 }
 
 }  // namespace
