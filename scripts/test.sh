@@ -11,5 +11,6 @@ cmake --preset asan
 cmake --build --preset asan
 bash scripts/fuzz.sh "${VASK_FUZZ_SECONDS:-20}"
 bash scripts/secret-service-test.sh build/asan
+bash scripts/notification-server-test.sh build/asan
 # Last, so that its summary closes the output.
 ctest --preset asan
