@@ -1,7 +1,11 @@
 #include "proactive/awaiting_reply_view_model.h"
 
+#include <filesystem>
+
+#include "foundation/app_environment.h"
 #include "platform/error.h"
 #include "proactive/log_privacy.h"
+#include "proactive/proactive_surfaces.h"
 #include "store/shadow_sync.h"
 
 namespace vask {
@@ -34,6 +38,35 @@ AwaitingReplyViewModel::~AwaitingReplyViewModel() {
 std::vector<AwaitingReply> AwaitingReplyViewModel::loadFromShadowDatabase(
     const std::string& shadow, const std::string& contacts, int days, int count) {
     return ShadowSync(std::nullopt, shadow).awaitingReplies(contacts, days, count);
+}
+
+AwaitingReplyViewModel::Seams AwaitingReplyViewModel::standardSeams(
+    SyncGenerations syncGenerations, UserDefaults& defaults,
+    std::function<void(const std::vector<AwaitingReply>&)> classify) {
+    Seams seams;
+    seams.syncGenerations = std::move(syncGenerations);
+    seams.proactiveSurfacesEnabled = [&defaults] { return ProactiveSurfaces::isEnabled(defaults); };
+    seams.databasePaths = []() -> std::optional<DatabasePaths> {
+        try {
+            const auto folder = AppEnvironment::supportDirectoryURL();
+            return DatabasePaths{(folder / "shadow.db").string(),
+                                 (folder / "contacts.db").string()};
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    };
+    seams.fileExists = [](const std::string& path) {
+        std::error_code error;
+        return std::filesystem::exists(path, error);
+    };
+    seams.loadReplies = &AwaitingReplyViewModel::loadFromShadowDatabase;
+    seams.classifyReplies = std::move(classify);
+    return seams;
+}
+
+AwaitingReadStore AwaitingReplyViewModel::standardReadStore(UserDefaults& defaults) {
+    return AwaitingReadStore(defaults,
+                             AppEnvironment::instanceScopedKey(AwaitingReadStore::keyBase));
 }
 
 NeedsReplyClassificationDebouncer& AwaitingReplyViewModel::classificationDebouncer() {

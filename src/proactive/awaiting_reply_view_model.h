@@ -13,6 +13,7 @@
 #include "platform/published.h"
 #include "platform/scheduler.h"
 #include "platform/subscription.h"
+#include "platform/user_defaults.h"
 #include "proactive/awaiting_read_state.h"
 #include "proactive/needs_reply_classification_debouncer.h"
 #include "store/awaiting_reply.h"
@@ -62,6 +63,13 @@ class AwaitingReplyViewModel {
     void markAllAsRead(const std::vector<AwaitingReply>& replies);
 
     NeedsReplyClassificationDebouncer& classificationDebouncer();
+
+    // The application's seams: the switch in `defaults`, shadow.db and contacts.db in the
+    // support directory, the query below, a 45-second debouncer.
+    static Seams standardSeams(SyncGenerations syncGenerations, UserDefaults& defaults,
+                               std::function<void(const std::vector<AwaitingReply>&)> classify);
+    // The watermark store under its instance-scoped key.
+    static AwaitingReadStore standardReadStore(UserDefaults& defaults);
 
     // The query of the application: a read-only ShadowSync over the shadow database.
     static std::vector<AwaitingReply> loadFromShadowDatabase(const std::string& shadow,

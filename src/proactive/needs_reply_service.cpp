@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/app_environment.h"
+
 namespace vask {
 
 // One model call and the callers waiting for it.
@@ -33,6 +35,35 @@ NeedsReplyService::NeedsReplyService(UserDefaults& defaults, std::string cacheKe
         known[chatId] = cached.needsReply;
     }
     verdicts_.set(std::move(known));
+}
+
+std::string NeedsReplyService::standardCacheKey() {
+    return AppEnvironment::instanceScopedKey(cacheKeyBase);
+}
+
+NeedsReplyService::CredentialsProvider NeedsReplyService::credentialsFrom(
+    std::function<AuthMode()> authMode) {
+    return [authMode = std::move(authMode)] {
+        const AuthMode mode = authMode();
+        if (const auto* key = mode.asAPIKey()) {
+            return RLMCredentials{key->key, std::nullopt};
+        }
+        if (const auto* managed = mode.asManaged()) {
+            return RLMCredentials{std::nullopt, managed->customerToken};
+        }
+        return RLMCredentials{};
+    };
+}
+
+NeedsReplyService::Classifier NeedsReplyService::classifierUsing(
+    const CorvaneResponses& responses) {
+    return [&responses](const std::vector<NeedsReplyClassifier::Item>& items,
+                        const RLMCredentials& credentials) {
+        return NeedsReplyClassifier::classify(
+            items, credentials, [&responses](const CorvaneResponses::Request& request) {
+                return responses.complete(request);
+            });
+    };
 }
 
 NeedsReplyService::~NeedsReplyService() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/rlm_credentials.h"
+#include "foundation/auth_mode.h"
 #include "foundation/structured_logger.h"
 #include "platform/executor.h"
 #include "platform/published.h"
@@ -40,6 +41,14 @@ class NeedsReplyService {
     ~NeedsReplyService();
     NeedsReplyService(const NeedsReplyService&) = delete;
     NeedsReplyService& operator=(const NeedsReplyService&) = delete;
+
+    // The instance-scoped key of the cache in this process.
+    static std::string standardCacheKey();
+    // The application's credentials: an API key alone, or a managed account's customer token
+    // alone (never its access token), or none.
+    static CredentialsProvider credentialsFrom(std::function<AuthMode()> authMode);
+    // The application's classifier: one call through the relay's responses client.
+    static Classifier classifierUsing(const CorvaneResponses& responses);
 
     // Main executor. `completion` runs on the main executor with the verdicts of the replies
     // that have one (at once when every reply is cached).

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <stdexcept>
 
 #include "fake_notification_center.h"
 #include "platform/manual_executor.h"
 #include "platform/published.h"
 #include "proactive/awaiting_reply_notifier.h"
+#include "proactive/awaiting_reply_view_model.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
 
@@ -232,6 +234,78 @@ TEST_F(NotifierTest, EpochSwitchAndAuthorisationStopStaleWork) {
     center.tapReceiver(center.added[0].userInfo);
     main.runUntilIdle();
     EXPECT_EQ(opened, (std::vector<std::string>{"main", "awaiting"}));
+}
+
+}  // namespace
+}  // namespace vask
+
+namespace vask {
+namespace {
+
+// The list and the notifier together: a load that fails between two good ones must not make the
+// notifier forget what it already announced.
+TEST(AwaitingListAndNotifier, FailedLoadDoesNotAnnounceAgain) {
+    const std::int64_t now = 1900000000;
+    test::FakeClock clock;
+    clock.setWallTime(Clock::WallTime(std::chrono::seconds(now)));
+    ManualExecutor main;
+    ManualExecutor worker;
+    test::FakeNotificationCenter center;
+    NotificationService service(center, main);
+    InMemoryDefaults defaults;
+    bool failing = false;
+    std::vector<AwaitingReply> rows;
+
+    AwaitingReplyViewModel::Seams seams;
+    std::function<void(std::int64_t)> syncFinished;
+    seams.syncGenerations = [&](std::function<void(std::int64_t)> deliver) {
+        syncFinished = std::move(deliver);
+        return Subscription([] {});
+    };
+    seams.proactiveSurfacesEnabled = [] { return true; };
+    seams.databasePaths = [] {
+        return std::optional<AwaitingReplyViewModel::DatabasePaths>({"shadow", "contacts"});
+    };
+    seams.fileExists = [](const std::string&) { return true; };
+    seams.loadReplies = [&](const std::string&, const std::string&, int, int) {
+        if (failing) {
+            throw std::runtime_error("disk I/O error");
+        }
+        return rows;
+    };
+    seams.classifyReplies = [](const std::vector<AwaitingReply>&) {};
+    AwaitingReplyViewModel list(std::move(seams), AwaitingReadStore(defaults, "dismissed"), main,
+                                worker, clock);
+
+    AwaitingReplyNotifier::Hooks hooks;
+    hooks.subscribeReplies = [&](std::function<void(const Replies&)> deliver) {
+        return list.replies().subscribe(std::move(deliver));
+    };
+    hooks.hasSynced = [] { return true; };
+    hooks.proactiveSurfacesEnabled = [] { return true; };
+    hooks.classify = [](const Replies&,
+                        std::function<void(const AwaitingReplyNotifier::Verdicts&)> done) {
+        done({});
+    };
+    AwaitingReplyNotifier notifier(
+        service, defaults, [](std::string_view key) { return std::string(key); }, hooks, main,
+        clock, clock);
+    notifier.start(Replies{}, notifier.enableEpoch());
+
+    const auto sync = [&] {
+        list.refresh(true);
+        while (worker.runUntilIdle() + main.runUntilIdle() > 0) {
+        }
+    };
+    const std::int64_t at = now - 8000;
+    rows = {{"chat-ann", "Ann", "+1ann", "are we on?", (at - 978307200) * 1000000000LL, at}};
+    sync();
+    ASSERT_EQ(center.added.size(), 1u);
+    failing = true;
+    sync();
+    failing = false;
+    sync();
+    EXPECT_EQ(center.added.size(), 1u);
 }
 
 }  // namespace

@@ -287,3 +287,24 @@ TEST(NeedsReplyClassificationDebouncer, LeadingRunThenOneTrailingRunAfterTheQuie
 
 }  // namespace
 }  // namespace vask
+
+namespace vask {
+namespace {
+
+TEST(NeedsReplyService, CredentialsNeverCarryTheAccessToken) {
+    struct Case {
+        AuthMode mode;
+        RLMCredentials expected;
+    };
+    const Case cases[] = {
+        {AuthMode::apiKey("sk-1"), {"sk-1", std::nullopt}},
+        {AuthMode::managed("cust", "access"), {std::nullopt, "cust"}},
+        {AuthMode::none(), {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(NeedsReplyService::credentialsFrom([&] { return c.mode; })(), c.expected);
+    }
+}
+
+}  // namespace
+}  // namespace vask
