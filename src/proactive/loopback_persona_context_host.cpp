@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/process_spawn.h"
 #include "platform/uuid.h"
 #include "proactive/http_request.h"
 #include "proactive/persona_context_responder.h"
@@ -29,34 +30,6 @@ using SteadyClock = std::chrono::steady_clock;
 // After the answer is sent the peer gets this long to finish its side, so that bytes it sent
 // beyond the request do not turn the close into a reset that could destroy the answer.
 constexpr std::chrono::milliseconds lingerAfterAnswer{1000};
-
-class FileDescriptor {
-  public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 std::string systemMessage(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);

@@ -84,22 +84,6 @@ bool isAttachmentPlaceholderLine(std::string_view line) {
     });
 }
 
-bool startsWithIgnoringAsciiCase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char c = s[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 const PersonaContext& PersonaContext::empty() {
@@ -171,8 +155,8 @@ bool PersonaContextBuilder::isAttachmentRef(std::string_view text) {
 bool PersonaContextBuilder::isLinkOnly(std::string_view text) {
     const auto pieces = text::whitespaceSeparated(text);
     return !pieces.empty() && std::all_of(pieces.begin(), pieces.end(), [](std::string_view p) {
-        return startsWithIgnoringAsciiCase(p, "http://") ||
-               startsWithIgnoringAsciiCase(p, "https://");
+        const std::string lowered = text::toLower(p);
+        return lowered.starts_with("http://") || lowered.starts_with("https://");
     });
 }
 
