@@ -94,25 +94,22 @@ void NotificationService::post(const std::string& id, const std::string& title,
 }
 
 void NotificationService::removeAll(std::string_view prefix) {
-    const std::string wanted(prefix);
+    using Remove = void (UserNotificationCenter::*)(const std::vector<std::string>&);
+    const auto sweep = [this, wanted = std::string(prefix)](Remove remove, const char* event) {
+        return [&center = center_, logger = logger_, wanted, remove,
+                event](const std::vector<std::string>& identifiers) {
+            const auto matching = withPrefix(identifiers, wanted);
+            if (!matching.empty()) {
+                (center.*remove)(matching);
+                logger.info(event,
+                            {{"prefix", wanted}, {"count", std::to_string(matching.size())}});
+            }
+        };
+    };
     center_.deliveredIdentifiers(
-        [&center = center_, wanted, logger = logger_](const std::vector<std::string>& identifiers) {
-            const auto matching = withPrefix(identifiers, wanted);
-            if (!matching.empty()) {
-                center.removeDelivered(matching);
-                logger.info("notifications_swept_delivered",
-                            {{"prefix", wanted}, {"count", std::to_string(matching.size())}});
-            }
-        });
+        sweep(&UserNotificationCenter::removeDelivered, "notifications_swept_delivered"));
     center_.pendingIdentifiers(
-        [&center = center_, wanted, logger = logger_](const std::vector<std::string>& identifiers) {
-            const auto matching = withPrefix(identifiers, wanted);
-            if (!matching.empty()) {
-                center.removePending(matching);
-                logger.info("notifications_swept_pending",
-                            {{"prefix", wanted}, {"count", std::to_string(matching.size())}});
-            }
-        });
+        sweep(&UserNotificationCenter::removePending, "notifications_swept_pending"));
 }
 
 void NotificationService::didReceive(const NotificationUserInfo& userInfo) {
