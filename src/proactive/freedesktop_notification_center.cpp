@@ -55,7 +55,15 @@ struct FreedesktopNotificationCenter::Bus {
     }
 
     ~Bus() {
-        g_main_loop_quit(loop);
+        // Quitting from inside the loop: a quit that arrived before the loop started running
+        // would be forgotten, and the join would wait forever.
+        g_main_context_invoke(
+            context,
+            [](gpointer data) -> gboolean {
+                g_main_loop_quit(static_cast<GMainLoop*>(data));
+                return G_SOURCE_REMOVE;
+            },
+            loop);
         thread.join();
         if (connection) {
             g_object_unref(connection);
