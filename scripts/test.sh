@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Vask with AddressSanitizer and UndefinedBehaviorSanitizer, and
 # runs the whole test suite: the unit and integration tests, the secret-storage test against a real
-# Secret Service on a private session bus, and each fuzz target for a bounded time
+# Secret Service on a private session bus, the desktop-notification test against a notification
+# server stand-in on another, and each fuzz target for a bounded time
 # (VASK_FUZZ_SECONDS, default 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."

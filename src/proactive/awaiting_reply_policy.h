@@ -27,7 +27,7 @@ class AwaitingReplyPolicy {
 
     // Known conversations whose latest message is older than this (and which are not in the
     // list) are forgotten: the list never reaches back that far.
-    static constexpr std::int64_t knownRetentionSeconds = 31 * 86400;
+    static constexpr std::int64_t knownRetentionSeconds = std::int64_t{31} * 86400;
 
     static KnownConversations baselineForEnable(const std::vector<AwaitingReply>& current);
 

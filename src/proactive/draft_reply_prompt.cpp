@@ -72,12 +72,12 @@ std::string DraftReplyPrompt::persona(std::string_view contactName, std::string_
                            quotedList(context.globalExemplars));
     }
     if (!context.contactExemplars.empty() || !context.globalExemplars.empty()) {
-        sections.push_back(
+        sections.emplace_back(
             "Write one reply in my voice. Match my typical message length. Don't copy an exemplar "
             "verbatim. No greeting or sign-off unless my messages show one. Output only the reply "
             "text.");
     } else {
-        sections.push_back(
+        sections.emplace_back(
             "Write one short reply. Casual texting tone, first person, friendly. No greeting line, "
             "no sign-off, no quotes, no preamble \xE2\x80\x94 output only the reply text itself.");
     }

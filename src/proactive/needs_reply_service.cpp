@@ -135,7 +135,7 @@ void NeedsReplyService::classifyIfNeeded(const std::vector<AwaitingReply>& repli
     };
     for (const auto& [reply, batch] : joined) {
         ++call->pending;
-        batch->waiters.push_back(collect(reply));
+        batch->waiters.emplace_back(collect(reply));
     }
     if (!toClassify.empty()) {
         auto batch = std::make_shared<Batch>();
@@ -145,7 +145,7 @@ void NeedsReplyService::classifyIfNeeded(const std::vector<AwaitingReply>& repli
             items.push_back({reply.chatId, reply.contactName, reply.lastMessageText});
             inFlight_[{reply.chatId, reply.timestamp}] = batch;
             ++call->pending;
-            batch->waiters.push_back(collect(reply));
+            batch->waiters.emplace_back(collect(reply));
         }
         const auto credentials = credentialsProvider_();
         std::weak_ptr<bool> alive = alive_;
