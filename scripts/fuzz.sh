@@ -20,7 +20,7 @@ mkdir -p "$work"
 "$build/fuzz/fuzz_typedstream_seeds" "$work/fuzz_typedstream"
 
 status=0
-for target in fuzz_typedstream fuzz_phone_number; do
+for target in fuzz_typedstream fuzz_phone_number fuzz_http_request; do
     binary="$build/fuzz/$target"
     if [ ! -x "$binary" ]; then
         echo "fuzz.sh: $target was not built, skipped" >&2

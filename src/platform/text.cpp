@@ -37,7 +37,45 @@ std::unique_ptr<icu::BreakIterator> graphemeIterator(std::string_view s,
     return it;
 }
 
+// The non-empty runs of `s` between characters for which `isSeparator` holds.
+template <typename Predicate>
+std::vector<std::string_view> splitAt(std::string_view s, Predicate isSeparator) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
+    const auto length = static_cast<int32_t>(s.size());
+    std::vector<std::string_view> pieces;
+    int32_t pieceStart = 0;
+    int32_t index = 0;
+    while (index < length) {
+        const int32_t at = index;
+        UChar32 c;
+        U8_NEXT(bytes, index, length, c);
+        if (c >= 0 && isSeparator(static_cast<char32_t>(c))) {
+            if (at > pieceStart) {
+                pieces.push_back(s.substr(static_cast<std::size_t>(pieceStart),
+                                          static_cast<std::size_t>(at - pieceStart)));
+            }
+            pieceStart = index;
+        }
+    }
+    if (length > pieceStart) {
+        pieces.push_back(s.substr(static_cast<std::size_t>(pieceStart)));
+    }
+    return pieces;
+}
+
 }  // namespace
+
+bool isNewline(char32_t c) {
+    return (c >= U'\n' && c <= U'\r') || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+std::vector<std::string_view> nonEmptyLines(std::string_view s) {
+    return splitAt(s, isNewline);
+}
+
+std::vector<std::string_view> whitespaceSeparated(std::string_view s) {
+    return splitAt(s, isWhitespaceOrNewline);
+}
 
 bool isWhitespaceOrNewline(char32_t c) {
     return u_isUWhiteSpace(static_cast<UChar32>(c)) != 0;

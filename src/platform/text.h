@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Unicode-aware helpers over UTF-8 text. Invalid UTF-8 never crashes them: ill-formed bytes
 // count as one U+FFFD each where characters are counted, and are kept as they are otherwise.
@@ -10,6 +11,15 @@ namespace vask::text {
 
 // True for Unicode White_Space: blanks, tabs and every line separator (U+0085, U+2028, ...).
 bool isWhitespaceOrNewline(char32_t c);
+
+// True for the line breaks: LF, VT, FF, CR, NEXT LINE, LINE SEPARATOR, PARAGRAPH SEPARATOR.
+bool isNewline(char32_t c);
+
+// The lines of `s` split at every newline character, empty lines dropped (so CR LF splits once).
+std::vector<std::string_view> nonEmptyLines(std::string_view s);
+
+// The pieces of `s` between runs of whitespace and newlines; never an empty piece.
+std::vector<std::string_view> whitespaceSeparated(std::string_view s);
 
 // `s` without leading and trailing whitespace and newlines.
 std::string_view trimmed(std::string_view s);

@@ -2,6 +2,8 @@
 
 #include <regex>
 #include <set>
+#include <string_view>
+#include <vector>
 
 #include "platform/crypto.h"
 #include "platform/text.h"
@@ -118,6 +120,31 @@ TEST(Crypto, RandomUUIDsAreUpperCaseVersion4AndDistinct) {
         seen.insert(uuid);
     }
     EXPECT_EQ(seen.size(), 1000u);
+}
+
+TEST(Text, LinesAndWhitespacePiecesDropEmptyOnes) {
+    using Pieces = std::vector<std::string_view>;
+    struct Case {
+        const char* name;
+        std::string input;
+        Pieces lines;
+        Pieces words;
+    };
+    const Case cases[] = {
+        {"empty", "", {}, {}},
+        {"crlf and blank lines", "a\r\n\r\nb\n", {"a", "b"}, {"a", "b"}},
+        {"unicode line breaks",
+         "a\u0085b\u2028c\u2029d\u000b\u000ce",
+         {"a", "b", "c", "d", "e"},
+         {"a", "b", "c", "d", "e"}},
+        {"blanks split words only", " a b\tc ", {" a b\tc "}, {"a", "b", "c"}},
+        {"no-break space is whitespace", "a\u00a0b", {"a\u00a0b"}, {"a", "b"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(text::nonEmptyLines(c.input), c.lines);
+        EXPECT_EQ(text::whitespaceSeparated(c.input), c.words);
+    }
 }
 
 }  // namespace

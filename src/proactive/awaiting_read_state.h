@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/user_defaults.h"
+#include "store/awaiting_reply.h"
+
+namespace vask {
+
+// Per chat id, the timestamp (Messages epoch) of the latest message the user marked as read.
+using DismissedThrough = std::map<std::string, std::int64_t>;
+
+// The watermarks in user defaults: one JSON object of chat id to integer, as a string.
+class AwaitingReadStore {
+  public:
+    static constexpr const char* keyBase = "awaitingReply.dismissedThrough";
+
+    // `key` is the instance-scoped key.
+    AwaitingReadStore(UserDefaults& defaults, std::string key);
+
+    // Missing or unreadable: no watermarks.
+    DismissedThrough load() const;
+    void save(const DismissedThrough& dismissedThrough);
+
+  private:
+    UserDefaults& defaults_;
+    std::string key_;
+};
+
+class AwaitingReplyReadPolicy {
+  public:
+    // Raises each reply's watermark to its timestamp; a watermark never moves back.
+    static void markAsRead(const std::vector<AwaitingReply>& replies,
+                           DismissedThrough& dismissedThrough);
+    // The replies with a newer message than their watermark, in order.
+    static std::vector<AwaitingReply> unread(const std::vector<AwaitingReply>& replies,
+                                             const DismissedThrough& dismissedThrough);
+};
+
+class AwaitingReplyDisplayFilter {
+  public:
+    static constexpr const char* defaultsKeyBase = "awaitingReply.displayDays";
+
+    // The replies at most `days` days old (7, 14 or 30; anything else counts as 7) at `now`
+    // (Unix seconds), in order.
+    static std::vector<AwaitingReply> apply(const std::vector<AwaitingReply>& replies, int days,
+                                            std::int64_t now);
+};
+
+}  // namespace vask

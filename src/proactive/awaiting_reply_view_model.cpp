@@ -1,0 +1,179 @@
+#include "proactive/awaiting_reply_view_model.h"
+
+#include <filesystem>
+
+#include "foundation/app_environment.h"
+#include "platform/error.h"
+#include "proactive/log_privacy.h"
+#include "proactive/proactive_surfaces.h"
+#include "store/shadow_sync.h"
+
+namespace vask {
+
+AwaitingReplyViewModel::AwaitingReplyViewModel(Seams seams, AwaitingReadStore readStore,
+                                               MainExecutor& main, Executor& worker,
+                                               Scheduler& scheduler)
+    : seams_(std::move(seams)),
+      readStore_(std::move(readStore)),
+      main_(main),
+      worker_(worker),
+      scheduler_(scheduler),
+      dismissedThrough_(readStore_.load()) {
+    if (seams_.syncGenerations) {
+        syncSubscription_ =
+            seams_.syncGenerations([this, alive = std::weak_ptr<bool>(alive_)](std::int64_t) {
+                main_.post([this, alive] {
+                    if (!alive.expired()) {
+                        refresh(true);
+                    }
+                });
+            });
+    }
+}
+
+AwaitingReplyViewModel::~AwaitingReplyViewModel() {
+    *alive_ = false;
+}
+
+std::vector<AwaitingReply> AwaitingReplyViewModel::loadFromShadowDatabase(
+    const std::string& shadow, const std::string& contacts, int days, int count) {
+    return ShadowSync(std::nullopt, shadow).awaitingReplies(contacts, days, count);
+}
+
+AwaitingReplyViewModel::Seams AwaitingReplyViewModel::standardSeams(
+    SyncGenerations syncGenerations, UserDefaults& defaults,
+    std::function<void(const std::vector<AwaitingReply>&)> classify) {
+    Seams seams;
+    seams.syncGenerations = std::move(syncGenerations);
+    seams.proactiveSurfacesEnabled = [&defaults] { return ProactiveSurfaces::isEnabled(defaults); };
+    seams.databasePaths = []() -> std::optional<DatabasePaths> {
+        try {
+            const auto folder = AppEnvironment::supportDirectoryURL();
+            return DatabasePaths{(folder / "shadow.db").string(),
+                                 (folder / "contacts.db").string()};
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    };
+    seams.fileExists = [](const std::string& path) {
+        std::error_code error;
+        return std::filesystem::exists(path, error);
+    };
+    seams.loadReplies = &AwaitingReplyViewModel::loadFromShadowDatabase;
+    seams.classifyReplies = std::move(classify);
+    return seams;
+}
+
+AwaitingReadStore AwaitingReplyViewModel::standardReadStore(UserDefaults& defaults) {
+    return AwaitingReadStore(defaults,
+                             AppEnvironment::instanceScopedKey(AwaitingReadStore::keyBase));
+}
+
+NeedsReplyClassificationDebouncer& AwaitingReplyViewModel::classificationDebouncer() {
+    if (!debouncer_) {
+        debouncer_ = std::make_unique<NeedsReplyClassificationDebouncer>(
+            seams_.classificationDelay, [this] { return replies_.get(); },
+            [classify = seams_.classifyReplies](const std::vector<AwaitingReply>& replies) {
+                if (classify) {
+                    classify(replies);
+                }
+            },
+            main_, scheduler_);
+    }
+    return *debouncer_;
+}
+
+void AwaitingReplyViewModel::publishEmpty(const Completion& completion) {
+    classificationDebouncer().cancel();
+    replies_.set({});
+    if (completion) {
+        completion({});
+    }
+}
+
+void AwaitingReplyViewModel::refresh(bool debounceClassification, Completion completion) {
+    const std::uint64_t generation = ++refreshGeneration_;
+    const auto paths = seams_.databasePaths ? seams_.databasePaths() : std::nullopt;
+    if (!seams_.proactiveSurfacesEnabled() || !paths || paths->shadow.empty() ||
+        paths->contacts.empty() || !seams_.fileExists(paths->shadow) ||
+        !seams_.fileExists(paths->contacts)) {
+        publishEmpty(completion);
+        return;
+    }
+    worker_.post([this, alive = std::weak_ptr<bool>(alive_), load = seams_.loadReplies,
+                  paths = *paths, generation, debounceClassification,
+                  completion = std::move(completion), &main = main_] {
+        std::optional<std::vector<AwaitingReply>> loaded;
+        std::string failure;
+        try {
+            loaded = load(paths.shadow, paths.contacts, withinDays, limit);
+        } catch (...) {
+            failure = describeException(std::current_exception());
+        }
+        main.post([this, alive, generation, debounceClassification, completion,
+                   loaded = std::move(loaded), failure] {
+            if (alive.expired()) {
+                return;
+            }
+            if (!loaded) {
+                // An empty list here would tell the notifier that every conversation left,
+                // and it would announce them all again after the next good load: keep the
+                // last good list and let nobody evaluate.
+                logger_.error("awaiting_reply_load_failed", {{"error", failure}});
+                if (completion) {
+                    completion(replies_.get());
+                }
+                return;
+            }
+            applyLoaded(generation, *loaded, debounceClassification, completion);
+        });
+    });
+}
+
+void AwaitingReplyViewModel::applyLoaded(std::uint64_t generation,
+                                         const std::vector<AwaitingReply>& loaded,
+                                         bool debounceClassification,
+                                         const Completion& completion) {
+    if (generation != refreshGeneration_) {
+        if (completion) {
+            completion(replies_.get());
+        }
+        return;
+    }
+    if (!seams_.proactiveSurfacesEnabled()) {
+        publishEmpty(completion);
+        return;
+    }
+    auto kept = AwaitingReplyReadPolicy::unread(loaded, dismissedThrough_);
+    replies_.set(kept);
+    logger_.info("awaiting_reply_loaded", {{"count", std::to_string(kept.size())}});
+    if (debounceClassification) {
+        classificationDebouncer().schedule();
+    } else {
+        classificationDebouncer().cancel();
+        main_.post([classify = seams_.classifyReplies, kept] {
+            if (classify) {
+                classify(kept);
+            }
+        });
+    }
+    if (completion) {
+        completion(kept);
+    }
+}
+
+void AwaitingReplyViewModel::markAsRead(const AwaitingReply& reply) {
+    AwaitingReplyReadPolicy::markAsRead({reply}, dismissedThrough_);
+    readStore_.save(dismissedThrough_);
+    replies_.set(AwaitingReplyReadPolicy::unread(replies_.get(), dismissedThrough_));
+    logger_.info("awaiting_reply_marked_read", {{"chat_id", loggableIdentifier(reply.chatId)}});
+}
+
+void AwaitingReplyViewModel::markAllAsRead(const std::vector<AwaitingReply>& replies) {
+    AwaitingReplyReadPolicy::markAsRead(replies, dismissedThrough_);
+    readStore_.save(dismissedThrough_);
+    replies_.set(AwaitingReplyReadPolicy::unread(replies_.get(), dismissedThrough_));
+    logger_.info("awaiting_reply_marked_all_read", {{"count", std::to_string(replies.size())}});
+}
+
+}  // namespace vask

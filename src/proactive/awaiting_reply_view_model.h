@@ -1,0 +1,99 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "foundation/structured_logger.h"
+#include "platform/executor.h"
+#include "platform/published.h"
+#include "platform/scheduler.h"
+#include "platform/subscription.h"
+#include "platform/user_defaults.h"
+#include "proactive/awaiting_read_state.h"
+#include "proactive/needs_reply_classification_debouncer.h"
+#include "store/awaiting_reply.h"
+
+namespace vask {
+
+// The one-to-one conversations awaiting the user's reply, reloaded after every synchronisation,
+// without those marked as read, and classified in the background. Main executor only; the query
+// runs on the worker executor.
+class AwaitingReplyViewModel {
+  public:
+    struct DatabasePaths {
+        std::string shadow;
+        std::string contacts;
+    };
+    // Delivers the current synchronisation generation at once and every later one.
+    using SyncGenerations = std::function<Subscription(std::function<void(std::int64_t)>)>;
+    // Blocking; throws when the database cannot be read.
+    using LoadReplies = std::function<std::vector<AwaitingReply>(
+        const std::string& shadow, const std::string& contacts, int withinDays, int limit)>;
+    using Completion = std::function<void(const std::vector<AwaitingReply>&)>;
+
+    struct Seams {
+        SyncGenerations syncGenerations;
+        std::function<bool()> proactiveSurfacesEnabled;
+        std::function<std::optional<DatabasePaths>()> databasePaths;
+        std::function<bool(const std::string&)> fileExists;
+        LoadReplies loadReplies;
+        Scheduler::Duration classificationDelay = std::chrono::seconds(45);
+        std::function<void(const std::vector<AwaitingReply>&)> classifyReplies;
+    };
+
+    static constexpr int withinDays = 30;
+    static constexpr int limit = 20;
+
+    AwaitingReplyViewModel(Seams seams, AwaitingReadStore readStore, MainExecutor& main,
+                           Executor& worker, Scheduler& scheduler = Scheduler::system());
+    ~AwaitingReplyViewModel();
+    AwaitingReplyViewModel(const AwaitingReplyViewModel&) = delete;
+    AwaitingReplyViewModel& operator=(const AwaitingReplyViewModel&) = delete;
+
+    Published<std::vector<AwaitingReply>>& replies() { return replies_; }
+    Published<bool>& pendingFocus() { return pendingFocus_; }
+
+    void refresh(bool debounceClassification, Completion completion = {});
+    void markAsRead(const AwaitingReply& reply);
+    void markAllAsRead(const std::vector<AwaitingReply>& replies);
+
+    NeedsReplyClassificationDebouncer& classificationDebouncer();
+
+    // The application's seams: the switch in `defaults`, shadow.db and contacts.db in the
+    // support directory, the query below, a 45-second debouncer.
+    static Seams standardSeams(SyncGenerations syncGenerations, UserDefaults& defaults,
+                               std::function<void(const std::vector<AwaitingReply>&)> classify);
+    // The watermark store under its instance-scoped key.
+    static AwaitingReadStore standardReadStore(UserDefaults& defaults);
+
+    // The query of the application: a read-only ShadowSync over the shadow database.
+    static std::vector<AwaitingReply> loadFromShadowDatabase(const std::string& shadow,
+                                                             const std::string& contacts,
+                                                             int withinDays, int limit);
+
+  private:
+    void publishEmpty(const Completion& completion);
+    void applyLoaded(std::uint64_t generation, const std::vector<AwaitingReply>& loaded,
+                     bool debounceClassification, const Completion& completion);
+
+    Seams seams_;
+    AwaitingReadStore readStore_;
+    MainExecutor& main_;
+    Executor& worker_;
+    Scheduler& scheduler_;
+    StructuredLogger logger_{"awaiting-reply"};
+    Published<std::vector<AwaitingReply>> replies_;
+    Published<bool> pendingFocus_{false};
+    DismissedThrough dismissedThrough_;
+    std::uint64_t refreshGeneration_ = 0;
+    std::unique_ptr<NeedsReplyClassificationDebouncer> debouncer_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    Subscription syncSubscription_;
+};
+
+}  // namespace vask

@@ -1,0 +1,269 @@
+#include "proactive/loopback_persona_context_host.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "engine/process_spawn.h"
+#include "platform/uuid.h"
+#include "proactive/http_request.h"
+#include "proactive/persona_context_responder.h"
+
+namespace vask {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// After the answer is sent the peer gets this long to finish its side, so that bytes it sent
+// beyond the request do not turn the close into a reset that could destroy the answer.
+constexpr std::chrono::milliseconds lingerAfterAnswer{1000};
+
+std::string systemMessage(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+std::string newToken() {
+    std::string token = Uuid::random().lowercaseString();
+    std::erase(token, '-');
+    return token;
+}
+
+}  // namespace
+
+PersonaContextHostError::PersonaContextHostError(Case kind, const std::string& message)
+    : Error("Persona context host failed: " + message), kind_(kind) {}
+
+// Owns the sockets; everything below runs on the host's one thread, except wake().
+class LoopbackPersonaContextHost::Worker {
+  public:
+    Worker(FileDescriptor listener, FileDescriptor wakeup, PersonaContextResponder responder,
+           Options options)
+        : listener_(std::move(listener)),
+          wakeup_(std::move(wakeup)),
+          responder_(std::move(responder)),
+          options_(options) {}
+
+    void run() {
+        while (true) {
+            std::vector<pollfd> fds;
+            fds.push_back({wakeup_.get(), POLLIN, 0});
+            fds.push_back({listener_.get(), POLLIN, 0});
+            for (const auto& [fd, connection] : connections_) {
+                fds.push_back(
+                    {fd, static_cast<short>(connection.pendingOutput() ? POLLOUT : POLLIN), 0});
+            }
+            const int ready = ::poll(fds.data(), fds.size(), pollTimeoutMs());
+            if (ready < 0 && errno != EINTR) {
+                return;
+            }
+            if (fds[0].revents != 0) {
+                return;
+            }
+            if (fds[1].revents != 0) {
+                acceptPending();
+            }
+            for (std::size_t i = 2; i < fds.size(); ++i) {
+                if (fds[i].revents != 0) {
+                    service(fds[i].fd);
+                }
+            }
+            closeExpired();
+        }
+    }
+
+    void wake() const {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wakeup_.get(), &one, sizeof one);
+    }
+
+    // After run() has returned: every socket closes with this object.
+    void closeAll() {
+        connections_.clear();
+        listener_.reset();
+    }
+
+  private:
+    struct Connection {
+        FileDescriptor socket;
+        std::string input;
+        std::string output;
+        std::size_t sent = 0;
+        bool answered = false;
+        SteadyClock::time_point deadline;
+
+        bool pendingOutput() const { return sent < output.size(); }
+    };
+
+    int pollTimeoutMs() const {
+        if (connections_.empty()) {
+            return -1;
+        }
+        auto earliest = SteadyClock::time_point::max();
+        for (const auto& [fd, connection] : connections_) {
+            earliest = std::min(earliest, connection.deadline);
+        }
+        const auto wait =
+            std::chrono::ceil<std::chrono::milliseconds>(earliest - SteadyClock::now());
+        return static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 60000));
+    }
+
+    void acceptPending() {
+        while (true) {
+            const int fd =
+                ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                return;
+            }
+            Connection connection;
+            connection.socket = FileDescriptor(fd);
+            connection.deadline = SteadyClock::now() + options_.idleTimeout;
+            connections_.emplace(fd, std::move(connection));
+        }
+    }
+
+    void service(int fd) {
+        auto it = connections_.find(fd);
+        if (it == connections_.end()) {
+            return;
+        }
+        Connection& connection = it->second;
+        const bool keep = connection.pendingOutput() ? writeSome(connection) : readSome(connection);
+        if (!keep) {
+            connections_.erase(it);
+        }
+    }
+
+    // False when the connection is done with.
+    bool readSome(Connection& connection) {
+        std::array<char, readChunkBytes> chunk{};
+        const auto n = ::recv(connection.socket.get(), chunk.data(), chunk.size(), 0);
+        if (n < 0) {
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        }
+        if (n == 0) {
+            // The peer has finished sending: a request still incomplete never will be.
+            return false;
+        }
+        if (connection.answered) {
+            return true;  // what the peer sends after its request is dropped
+        }
+        connection.input.append(chunk.data(), static_cast<std::size_t>(n));
+        connection.deadline = SteadyClock::now() + options_.idleTimeout;
+        if (connection.input.size() > maxRequestBytes) {
+            return answer(connection, PersonaContextResponder::error(413, "request_too_large"));
+        }
+        if (auto request = HTTPRequest::parseIfComplete(connection.input)) {
+            return answer(connection, responder_.respond(*request));
+        }
+        return true;
+    }
+
+    bool answer(Connection& connection, const PersonaContextResponder::Response& response) {
+        connection.answered = true;
+        connection.input.clear();
+        connection.output = response.serialized();
+        return writeSome(connection);
+    }
+
+    bool writeSome(Connection& connection) {
+        while (connection.pendingOutput()) {
+            const auto n =
+                ::send(connection.socket.get(), connection.output.data() + connection.sent,
+                       connection.output.size() - connection.sent, MSG_NOSIGNAL);
+            if (n < 0) {
+                return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+            }
+            connection.sent += static_cast<std::size_t>(n);
+        }
+        ::shutdown(connection.socket.get(), SHUT_WR);
+        connection.deadline = SteadyClock::now() + lingerAfterAnswer;
+        return true;
+    }
+
+    void closeExpired() {
+        const auto now = SteadyClock::now();
+        std::erase_if(connections_,
+                      [&](const auto& entry) { return entry.second.deadline <= now; });
+    }
+
+    FileDescriptor listener_;
+    FileDescriptor wakeup_;
+    PersonaContextResponder responder_;
+    Options options_;
+    std::map<int, Connection> connections_;
+};
+
+LoopbackPersonaContextHost::LoopbackPersonaContextHost(std::filesystem::path shadowDBPath)
+    : LoopbackPersonaContextHost(std::move(shadowDBPath), Options{}) {}
+
+LoopbackPersonaContextHost::LoopbackPersonaContextHost(std::filesystem::path shadowDBPath,
+                                                       Options options)
+    : token_(newToken()) {
+    using Case = PersonaContextHostError::Case;
+    FileDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (listener.get() < 0) {
+        throw PersonaContextHostError(Case::listenerFailed, systemMessage("socket"));
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        throw PersonaContextHostError(Case::listenerFailed, systemMessage("bind"));
+    }
+    if (::listen(listener.get(), SOMAXCONN) != 0) {
+        throw PersonaContextHostError(Case::listenerFailed, systemMessage("listen"));
+    }
+    socklen_t length = sizeof address;
+    if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw PersonaContextHostError(Case::listenerFailed, systemMessage("getsockname"));
+    }
+    port_ = ntohs(address.sin_port);
+    FileDescriptor wakeup(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (wakeup.get() < 0) {
+        throw PersonaContextHostError(Case::listenerFailed, systemMessage("eventfd"));
+    }
+    endpoint_ = "http://127.0.0.1:" + std::to_string(port_) + "/persona-context";
+    worker_ =
+        std::make_unique<Worker>(std::move(listener), std::move(wakeup),
+                                 PersonaContextResponder(std::move(shadowDBPath), token_), options);
+    thread_ = std::thread([worker = worker_.get()] { worker->run(); });
+}
+
+LoopbackPersonaContextHost::~LoopbackPersonaContextHost() {
+    cancel();
+}
+
+void LoopbackPersonaContextHost::cancel() {
+    if (cancelled_.exchange(true)) {
+        return;
+    }
+    worker_->wake();
+    thread_.join();
+    worker_->closeAll();
+}
+
+PersonaContextHostFactory LoopbackPersonaContextHost::factory() {
+    return factory(Options{});
+}
+
+PersonaContextHostFactory LoopbackPersonaContextHost::factory(Options options) {
+    return [options](const std::string& shadowDBPath) -> std::unique_ptr<PersonaContextHost> {
+        return std::make_unique<LoopbackPersonaContextHost>(shadowDBPath, options);
+    };
+}
+
+}  // namespace vask

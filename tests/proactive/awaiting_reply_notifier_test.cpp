@@ -1,0 +1,312 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+
+#include "fake_notification_center.h"
+#include "platform/manual_executor.h"
+#include "platform/published.h"
+#include "proactive/awaiting_reply_notifier.h"
+#include "proactive/awaiting_reply_view_model.h"
+#include "support/fake_clock.h"
+#include "support/log_capture.h"
+
+namespace vask {
+namespace {
+
+using namespace std::chrono_literals;
+using Replies = std::vector<AwaitingReply>;
+
+class NotifierTest : public ::testing::Test {
+  protected:
+    NotifierTest() { clock.setWallTime(Clock::WallTime(std::chrono::seconds(now))); }
+
+    // A conversation whose latest message arrived `waited` seconds ago.
+    AwaitingReply waiting(const std::string& name, std::int64_t waited) const {
+        const std::int64_t at = now - waited;
+        return {"chat-" + name,
+                name,
+                "+1" + name,
+                "message from " + name,
+                (at - 978307200) * 1000000000LL,
+                at};
+    }
+
+    std::unique_ptr<AwaitingReplyNotifier> make() {
+        AwaitingReplyNotifier::Hooks hooks;
+        hooks.subscribeReplies = [this](std::function<void(const Replies&)> deliver) {
+            return list.subscribe(std::move(deliver));
+        };
+        hooks.hasSynced = [this] { return synced; };
+        hooks.proactiveSurfacesEnabled = [this] { return enabled; };
+        hooks.classify = [this](const Replies& candidates,
+                                std::function<void(const AwaitingReplyNotifier::Verdicts&)> done) {
+            classifiedCandidates += static_cast<int>(candidates.size());
+            done(verdicts);
+        };
+        hooks.openMain = [this] { opened.push_back("main"); };
+        hooks.focusAwaitingScreen = [this] { opened.push_back("awaiting"); };
+        return std::make_unique<AwaitingReplyNotifier>(
+            service, defaults, [](std::string_view key) { return std::string(key); },
+            std::move(hooks), main, clock, clock);
+    }
+
+    void publish(Replies replies) {
+        list.set(std::move(replies));
+        main.runUntilIdle();
+    }
+    void pass(std::chrono::seconds by) {
+        now += by.count();
+        clock.advance(by);
+        main.runUntilIdle();
+    }
+    std::vector<std::string> postedIDs() const {
+        std::vector<std::string> ids;
+        for (const auto& request : center.added) {
+            ids.push_back(request.identifier);
+        }
+        return ids;
+    }
+
+    std::int64_t now = 1900000000;
+    bool synced = true;
+    bool enabled = true;
+    AwaitingReplyNotifier::Verdicts verdicts;
+    int classifiedCandidates = 0;
+    std::vector<std::string> opened;
+    test::FakeClock clock;
+    ManualExecutor main;
+    test::FakeNotificationCenter center;
+    NotificationService service{center, main};
+    InMemoryDefaults defaults;
+    Published<Replies> list;
+    test::LogCapture logs;
+};
+
+TEST_F(NotifierTest, FirstEvaluationOnlySeeds) {
+    auto notifier = make();
+    synced = false;
+    list.set({waiting("ann", 9000)});
+    notifier->start(std::nullopt, std::nullopt);
+    main.runUntilIdle();
+    EXPECT_FALSE(defaults.value("awaiting.notifier.seeded"));  // nothing synchronised yet
+    synced = true;
+    publish({waiting("ann", 9000), waiting("bob", 9000)});
+    EXPECT_TRUE(center.added.empty());
+    EXPECT_EQ(defaults.value("awaiting.notifier.seeded"), true);
+    EXPECT_EQ(defaults.value("awaiting.notifier.storedChatIDs"),
+              (nlohmann::json{"chat-ann", "chat-bob"}));
+    EXPECT_EQ(logs->events("awaiting_notifier_seeded")[0].metadata.at("count"), "2");
+}
+
+TEST_F(NotifierTest, GraceIsSevenThousandTwoHundredSeconds) {
+    struct Case {
+        std::int64_t waited;
+        bool announced;
+    };
+    for (const auto& c : {Case{7199, false}, Case{7200, true}}) {
+        SCOPED_TRACE(c.waited);
+        center.added.clear();
+        list.set({});
+        auto notifier = make();
+        notifier->start(Replies{}, notifier->enableEpoch());
+        publish({waiting("ann", c.waited)});
+        EXPECT_EQ(center.added.size(), c.announced ? 1u : 0u);
+        // A fresh conversation becomes due by the timer alone, without a new list.
+        pass(900s);
+        EXPECT_EQ(center.added.size(), 1u);
+        pass(900s);
+        publish({waiting("ann", c.waited + 1800)});
+        EXPECT_EQ(center.added.size(), 1u);
+        notifier->stop();
+    }
+}
+
+TEST_F(NotifierTest, NeverAnnouncesTwiceAcrossChurnFailedLoadsAndRestart) {
+    auto notifier = make();
+    const auto ann = waiting("ann", 8000);
+    const auto old = waiting("old", 99999);
+    notifier->start(Replies{old}, notifier->enableEpoch());
+    publish({ann, old});
+    EXPECT_EQ(postedIDs(), (std::vector<std::string>{"awaiting-chat-ann"}));
+    publish({old});  // Ann drops out of the top of the list
+    publish({ann, old});
+    pass(900s);  // a failed load publishes nothing: the timer sees the last good list
+    notifier->stop();
+    auto restarted = make();
+    restarted->start(std::nullopt, std::nullopt);
+    publish({ann, old});
+    EXPECT_EQ(postedIDs(), (std::vector<std::string>{"awaiting-chat-ann"}));
+    // A newer message from Ann is a new waiting episode.
+    auto newer = ann;
+    newer.timestamp += 1000000000LL;
+    *newer.timestampUnix += 1;
+    publish({newer, old});
+    EXPECT_EQ(postedIDs(), (std::vector<std::string>{"awaiting-chat-ann", "awaiting-chat-ann"}));
+}
+
+TEST_F(NotifierTest, GateDropsOnlyExplicitNoVerdicts) {
+    auto notifier = make();
+    notifier->start(Replies{}, notifier->enableEpoch());
+    verdicts = {{"chat-ann", false}};
+    publish({waiting("ann", 8000)});
+    EXPECT_TRUE(center.added.empty());
+    EXPECT_EQ(logs->events("awaiting_notifier_gated_all")[0].metadata.at("candidates"), "1");
+    publish({waiting("ann", 8000)});
+    EXPECT_EQ(classifiedCandidates, 1);  // not retried
+    verdicts = {};                       // classification failed: nobody is silenced
+    publish({waiting("ann", 8000), waiting("bob", 8000), waiting("cat", 8000)});
+    ASSERT_EQ(center.added.size(), 1u);
+    EXPECT_EQ(center.added[0].title, "2 people are waiting on a reply");
+}
+
+TEST_F(NotifierTest, NotificationTexts) {
+    struct Case {
+        std::vector<std::string> names;
+        UserNotificationRequest expected;
+    };
+    const Case cases[] = {
+        {{"A"},
+         {"awaiting-chat-A",
+          "A is waiting on a reply",
+          "message from A",
+          {{"action", "open-awaiting"}, {"chatId", "chat-A"}}}},
+        {{"A", "B"},
+         {"awaiting-summary",
+          "2 people are waiting on a reply",
+          "A, B",
+          {{"action", "open-awaiting"}}}},
+        {{"A", "B", "C", "D"},
+         {"awaiting-summary",
+          "4 people are waiting on a reply",
+          "A, B, C, and 1 more",
+          {{"action", "open-awaiting"}}}},
+        {{"A", "B", "C", "D", "E"},
+         {"awaiting-summary",
+          "5 people are waiting on a reply",
+          "A, B, C, and 2 more",
+          {{"action", "open-awaiting"}}}},
+    };
+    for (const auto& c : cases) {
+        center.added.clear();
+        list.set({});
+        auto notifier = make();
+        notifier->start(Replies{}, notifier->enableEpoch());
+        Replies replies;
+        for (const auto& name : c.names) {
+            replies.push_back(waiting(name, 7200));
+        }
+        publish(replies);
+        ASSERT_EQ(center.added.size(), 1u);
+        EXPECT_EQ(center.added[0], c.expected);
+        notifier->stop();
+    }
+}
+
+TEST_F(NotifierTest, EpochSwitchAndAuthorisationStopStaleWork) {
+    auto notifier = make();
+    const int epoch = notifier->enableEpoch();
+    notifier->stop();
+    EXPECT_FALSE(logs->contains("awaiting_notifier_stopped"));
+    notifier->start(Replies{waiting("ann", 10)}, epoch);
+    EXPECT_FALSE(notifier->isStarted());
+    EXPECT_FALSE(defaults.value("awaiting.notifier.seeded"));
+
+    notifier->start(Replies{}, notifier->enableEpoch());
+    notifier->start(Replies{waiting("ann", 8000)}, notifier->enableEpoch());  // already started
+    center.status = NotificationAuthorizationStatus::denied;
+    publish({waiting("ann", 8000)});
+    EXPECT_TRUE(logs->contains("awaiting_notifier_unauthorized"));
+    center.status = NotificationAuthorizationStatus::authorized;
+    enabled = false;
+    notifier->fireSampleNotification(1);
+    main.runUntilIdle();
+    EXPECT_TRUE(logs->contains("awaiting_notifier_suppressed_disabled"));
+    EXPECT_TRUE(center.added.empty());
+
+    enabled = true;
+    notifier->fireSampleNotification(10);
+    main.runUntilIdle();
+    ASSERT_EQ(center.added.size(), 1u);
+    EXPECT_EQ(center.added[0].title, "10 people are waiting on a reply");
+    EXPECT_TRUE(center.added[0].body.ends_with(", and 7 more"));
+
+    center.tapReceiver(center.added[0].userInfo);
+    main.runUntilIdle();
+    EXPECT_EQ(opened, (std::vector<std::string>{"main", "awaiting"}));
+}
+
+}  // namespace
+}  // namespace vask
+
+namespace vask {
+namespace {
+
+// The list and the notifier together: a load that fails between two good ones must not make the
+// notifier forget what it already announced.
+TEST(AwaitingListAndNotifier, FailedLoadDoesNotAnnounceAgain) {
+    const std::int64_t now = 1900000000;
+    test::FakeClock clock;
+    clock.setWallTime(Clock::WallTime(std::chrono::seconds(now)));
+    ManualExecutor main;
+    ManualExecutor worker;
+    test::FakeNotificationCenter center;
+    NotificationService service(center, main);
+    InMemoryDefaults defaults;
+    bool failing = false;
+    std::vector<AwaitingReply> rows;
+
+    AwaitingReplyViewModel::Seams seams;
+    std::function<void(std::int64_t)> syncFinished;
+    seams.syncGenerations = [&](std::function<void(std::int64_t)> deliver) {
+        syncFinished = std::move(deliver);
+        return Subscription([] {});
+    };
+    seams.proactiveSurfacesEnabled = [] { return true; };
+    seams.databasePaths = [] {
+        return std::optional<AwaitingReplyViewModel::DatabasePaths>({"shadow", "contacts"});
+    };
+    seams.fileExists = [](const std::string&) { return true; };
+    seams.loadReplies = [&](const std::string&, const std::string&, int, int) {
+        if (failing) {
+            throw std::runtime_error("disk I/O error");
+        }
+        return rows;
+    };
+    seams.classifyReplies = [](const std::vector<AwaitingReply>&) {};
+    AwaitingReplyViewModel list(std::move(seams), AwaitingReadStore(defaults, "dismissed"), main,
+                                worker, clock);
+
+    AwaitingReplyNotifier::Hooks hooks;
+    hooks.subscribeReplies = [&](std::function<void(const Replies&)> deliver) {
+        return list.replies().subscribe(std::move(deliver));
+    };
+    hooks.hasSynced = [] { return true; };
+    hooks.proactiveSurfacesEnabled = [] { return true; };
+    hooks.classify = [](const Replies&,
+                        std::function<void(const AwaitingReplyNotifier::Verdicts&)> done) {
+        done({});
+    };
+    AwaitingReplyNotifier notifier(
+        service, defaults, [](std::string_view key) { return std::string(key); }, hooks, main,
+        clock, clock);
+    notifier.start(Replies{}, notifier.enableEpoch());
+
+    const auto sync = [&] {
+        list.refresh(true);
+        while (worker.runUntilIdle() + main.runUntilIdle() > 0) {
+        }
+    };
+    const std::int64_t at = now - 8000;
+    rows = {{"chat-ann", "Ann", "+1ann", "are we on?", (at - 978307200) * 1000000000LL, at}};
+    sync();
+    ASSERT_EQ(center.added.size(), 1u);
+    failing = true;
+    sync();
+    failing = false;
+    sync();
+    EXPECT_EQ(center.added.size(), 1u);
+}
+
+}  // namespace
+}  // namespace vask
