@@ -44,6 +44,9 @@ QToolButton* plainButton(const QString& title, const QString& help) {
     button->setAutoRaise(true);
     button->setCursor(Qt::PointingHandCursor);
     button->setFont(Theme::font(FontRole::subheadline));
+    QPalette palette = button->palette();
+    palette.setColor(QPalette::ButtonText, Theme::secondaryText());
+    button->setPalette(palette);
     return button;
 }
 
