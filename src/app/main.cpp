@@ -1,30 +1,36 @@
+#include <QApplication>
+
 #include <cstdio>
-#include <cstdlib>
-#include <exception>
 
-#include "foundation/app_environment.h"
-#include "foundation/app_installation_gate.h"
-#include "foundation/structured_logger.h"
+#include "platform/worker_pool.h"
+#include "quit_signals.h"
+#include "ui/theme.h"
+#include "ui/qt_platform.h"
+#include "vask_app.h"
 
-int main() {
-    using namespace vask;
-    const StructuredLogger logger("launch");
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Vask");
+    QApplication::setApplicationVersion(VASK_VERSION);
+    // A tray application: closing its last window does not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+    vask::ui::Theme::initResources();
 
-    StderrAlertPresenter presenter;
-    AppInstallationGate::requireCanonicalInstall(presenter, [] { std::exit(EXIT_FAILURE); });
-
-    StructuredLogger::Metadata started{
-        {"instance", AppEnvironment::supportDirectoryName()},
-        {"production", AppEnvironment::isProductionInstance() ? "true" : "false"},
-        {"version", VASK_VERSION}};
-    try {
-        started["support_dir"] = AppEnvironment::supportDirectoryURL().string();
-    } catch (const std::exception& error) {
-        logger.error("support_dir_failed", {{"error", error.what()}});
-        return EXIT_FAILURE;
+    const auto arguments = vask::VaskApplication::parseArguments(QApplication::arguments());
+    if (!arguments) {
+        std::fputs("usage: vask [--relaunch] [URL]\n", stderr);
+        return 2;
     }
-    logger.info("app_started", started);
-
-    std::puts("Vask is set up, but its user interface is not built yet.");
-    return EXIT_SUCCESS;
+    // Outlives everything, static destruction included: late results from any worker pool are
+    // dropped by it rather than posted to a destroyed executor.
+    static auto* const mainExecutor = new vask::ui::QtMainExecutor;
+    vask::WorkerPool workers;
+    vask::VaskApplication vask(app, *mainExecutor, workers);
+    if (const auto exitStatus = vask.launch(*arguments)) {
+        return *exitStatus;
+    }
+    vask::quitOnTerminationSignals();
+    const int status = QApplication::exec();
+    vask.shutDown();
+    return status;
 }

@@ -4,139 +4,219 @@
 #include <stdexcept>
 
 #include "foundation/app_environment.h"
-#include "foundation/auth_mode_cache.h"
 #include "foundation/auth_mode_resolver.h"
 #include "memory/memory_rollout.h"
 #include "memory/memory_store_changes.h"
-#include "platform/environment.h"
 #include "platform/file_secret_backend.h"
 #include "platform/http_client.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/libsecret_backend.h"
 #include "platform/notification_center.h"
-#include "platform/scheduler.h"
 #include "platform/text.h"
-#include "platform/user_defaults.h"
 #include "platform/uuid.h"
 #include "platform/worker_pool.h"
+#include "sources/contacts_trace.h"
+#include "sources/vcard_contact_store.h"
+#include "store/chat_db_reader.h"
+#include "store/full_disk_access_checker.h"
+#include "store/message_retention_detector.h"
 
 namespace vask {
 namespace {
 
-std::shared_ptr<SecretBackend> chooseSecretBackend() {
-    const StructuredLogger logger("keychain");
-    std::string whyNot;
-    if (auto secretService = LibsecretBackend::connect(whyNot)) {
-        logger.info("secret_storage_selected", {{"backend", "secret_service"}});
-        return secretService;
-    }
-    try {
-        const auto file = AppEnvironment::supportDirectoryURL() / "credentials.json";
-        logger.info("secret_storage_selected",
-                    {{"backend", "file"}, {"path", file.string()}, {"secret_service", whyNot}});
-        return std::make_shared<FileSecretBackend>(file);
-    } catch (const std::exception& e) {
-        // Nowhere to keep credentials across launches: they last for this run only.
-        logger.error("secret_storage_selected",
-                     {{"backend", "memory"}, {"secret_service", whyNot}, {"error", e.what()}});
-        return std::make_shared<InMemorySecretBackend>();
-    }
-}
-
-AuthModeCache& authModeCache() {
-    static AuthModeCache cache([] {
-        const AuthModeResolver resolver{AppDependencies::customerTokenStore(),
-                                        AppDependencies::cloudAuthStore(),
-                                        AppDependencies::apiKeyStore(),
-                                        processEnvironment(),
-                                        false,
-                                        StructuredLogger("auth-mode")};
-        return resolver.resolve();
-    });
-    return cache;
-}
-
-std::atomic<MainExecutor*>& installedMainExecutor() {
-    static std::atomic<MainExecutor*> main{nullptr};
-    return main;
-}
-
-// The local principal of API-key use, made once per instance and kept in the user defaults.
-std::optional<MemoryPrincipal> localMemoryPrincipal() {
-    auto& defaults = UserDefaults::standard();
-    const std::string key = AppEnvironment::instanceScopedKey("memory.local-principal");
-    if (auto stored = defaults.stringValue(key).optional();
-        stored && !text::trimmed(*stored).empty()) {
-        return MemoryPrincipal::make(*stored);
-    }
-    const std::string made = Uuid::random().lowercaseString();
-    defaults.set(key, made);
-    return MemoryPrincipal::make(made);
+std::atomic<AppDependencies*>& installedRoot() {
+    static std::atomic<AppDependencies*> root{nullptr};
+    return root;
 }
 
 }  // namespace
 
+AppDependencies::Context AppDependencies::Context::forProcess(MainExecutor& main) {
+    return Context{
+        .environment = processEnvironment(),
+        .bundleIdentifier = AppEnvironment::bundleIdentifier(),
+        .defaults = UserDefaults::standard(),
+        .main = main,
+        .worker = WorkerPool::shared(),
+        .scheduler = Scheduler::system(),
+    };
+}
+
+AppDependencies::AppDependencies(Context context)
+    : context_(std::move(context)),
+      settingsOpener_(context_.settingsOpener
+                          ? context_.settingsOpener
+                          : std::make_shared<UnavailableSystemSettingsOpener>()),
+      application_(context_.application ? context_.application
+                                        : std::make_shared<HeadlessApplication>()),
+      authModeCache_([this] {
+          const AuthModeResolver resolver{customerTokenStore(),
+                                          cloudAuthStore(),
+                                          apiKeyStore(),
+                                          context_.environment,
+                                          false,
+                                          StructuredLogger("auth-mode")};
+          return resolver.resolve();
+      }) {}
+
+AppDependencies::~AppDependencies() = default;
+
+AppDependencies& AppDependencies::install(Context context) {
+    // Kept for the life of the process: services handed out may be used until the very end.
+    auto* root = new AppDependencies(std::move(context));
+    AppDependencies* expected = nullptr;
+    if (!installedRoot().compare_exchange_strong(expected, root)) {
+        delete root;
+        throw std::logic_error("AppDependencies: already installed");
+    }
+    return *root;
+}
+
+AppDependencies& AppDependencies::shared() {
+    AppDependencies* root = installedRoot().load();
+    if (root == nullptr) {
+        throw std::logic_error("AppDependencies: not installed");
+    }
+    return *root;
+}
+
+std::filesystem::path AppDependencies::supportDirectory() const {
+    return AppEnvironment::supportDirectoryURL(context_.environment, context_.bundleIdentifier);
+}
+
+std::string AppDependencies::instanceScopedKey(std::string_view key) const {
+    return AppEnvironment::instanceScopedKey(key, context_.environment, context_.bundleIdentifier);
+}
+
 std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
-    static const std::shared_ptr<SecretBackend> backend = chooseSecretBackend();
-    return backend;
+    return secretBackend_.get([this]() -> std::shared_ptr<SecretBackend> {
+        if (context_.secretBackend) {
+            return context_.secretBackend;
+        }
+        const StructuredLogger logger("keychain");
+        std::string whyNot;
+        if (auto secretService = LibsecretBackend::connect(whyNot)) {
+            logger.info("secret_storage_selected", {{"backend", "secret_service"}});
+            return secretService;
+        }
+        try {
+            const auto file = supportDirectory() / "credentials.json";
+            logger.info("secret_storage_selected",
+                        {{"backend", "file"}, {"path", file.string()}, {"secret_service", whyNot}});
+            return std::make_shared<FileSecretBackend>(file);
+        } catch (const std::exception& e) {
+            // Nowhere to keep credentials across launches: they last for this run only.
+            logger.error("secret_storage_selected",
+                         {{"backend", "memory"}, {"secret_service", whyNot}, {"error", e.what()}});
+            return std::make_shared<InMemorySecretBackend>();
+        }
+    });
 }
 
 KeychainStore& AppDependencies::keychain() {
-    static KeychainStore store(
-        KeychainStore::serviceName(processEnvironment(), AppEnvironment::bundleIdentifier()),
-        secretBackend(), StructuredLogger("keychain"));
-    return store;
+    return *keychain_.get([this] {
+        return std::make_shared<KeychainStore>(
+            KeychainStore::serviceName(context_.environment, context_.bundleIdentifier),
+            secretBackend(), StructuredLogger("keychain"));
+    });
 }
 
 const CloudConfig& AppDependencies::cloudConfig() {
-    static const CloudConfig config =
-        CloudConfig::resolve(processEnvironment(), StructuredLogger("cloud-config"));
-    return config;
+    return *cloudConfig_.get([this] {
+        return std::make_shared<CloudConfig>(
+            CloudConfig::resolve(context_.environment, StructuredLogger("cloud-config")));
+    });
 }
 
 CloudAuthStore& AppDependencies::cloudAuthStore() {
-    static CloudAuthStore store(keychain(), StructuredLogger("cloud-auth"));
-    return store;
+    return *cloudAuthStore_.get([this] {
+        return std::make_shared<CloudAuthStore>(keychain(), StructuredLogger("cloud-auth"));
+    });
 }
 
 CustomerTokenStore& AppDependencies::customerTokenStore() {
-    static CustomerTokenStore store(keychain(), StructuredLogger("customer-token"));
-    return store;
+    return *customerTokenStore_.get([this] {
+        return std::make_shared<CustomerTokenStore>(keychain(), StructuredLogger("customer-token"));
+    });
 }
 
 APIKeyStore& AppDependencies::apiKeyStore() {
-    static APIKeyStore store(keychain(), StructuredLogger("api-key-store"));
-    return store;
+    return *apiKeyStore_.get([this] {
+        return std::make_shared<APIKeyStore>(keychain(), StructuredLogger("api-key-store"));
+    });
 }
 
 AuthMode AppDependencies::authMode() {
-    return authModeCache().get();
+    return authModeCache_.get();
 }
 
 void AppDependencies::resetAuthMode() {
-    authModeCache().reset();
+    authModeCache_.reset();
 }
 
 AccessTokenRefresher& AppDependencies::accessTokenRefresher() {
-    static AccessTokenRefresher refresher(
-        cloudAuthStore(), customerTokenStore(), cloudConfig().baseURL, [] { resetAuthMode(); },
-        StructuredLogger("token-refresher"));
-    return refresher;
+    return *accessTokenRefresher_.get([this] {
+        return std::make_shared<AccessTokenRefresher>(
+            cloudAuthStore(), customerTokenStore(), cloudConfig().baseURL,
+            [this] { resetAuthMode(); }, StructuredLogger("token-refresher"));
+    });
 }
 
 TokenRefreshCoordinator& AppDependencies::tokenRefreshCoordinator() {
-    static TokenRefreshCoordinator coordinator(
-        TokenRefreshCoordinator::refreshing(accessTokenRefresher()), [] { return authMode(); });
-    return coordinator;
+    return *tokenRefreshCoordinator_.get([this] {
+        return std::make_shared<TokenRefreshCoordinator>(
+            TokenRefreshCoordinator::refreshing(accessTokenRefresher()),
+            [this] { return authMode(); });
+    });
+}
+
+const Url& AppDependencies::relayBaseURL() {
+    return *relayBaseURL_.get([this] {
+        return std::make_shared<Url>(CorvaneBillingService::resolveBaseURL(context_.environment));
+    });
+}
+
+const CorvaneBillingService& AppDependencies::billingService() {
+    return *billingService_.get([this] {
+        return std::make_shared<CorvaneBillingService>(HttpClient::shared(), relayBaseURL(),
+                                                       context_.scheduler);
+    });
+}
+
+const CorvaneResponses& AppDependencies::responses() {
+    return *responses_.get([this] {
+        return std::make_shared<CorvaneResponses>(
+            HttpClient::shared(), relayBaseURL(), context_.defaults, NotificationCenter::shared(),
+            CorvaneResponses::refreshingThrough(
+                [this](const std::optional<std::string>& failedToken) {
+                    return tokenRefreshCoordinator().refreshForRetry(failedToken);
+                },
+                [this] { return authMode(); }));
+    });
+}
+
+std::shared_ptr<PresetCatalogService> AppDependencies::presetCatalogService() {
+    return presetCatalogService_.get([this] {
+        return PresetCatalogService::create({
+            .fetchCatalog =
+                [this](const std::string& customerToken) {
+                    return billingService().getCustomerModels(customerToken);
+                },
+            .authModeProvider = [this] { return authMode(); },
+            .defaults = context_.defaults,
+            .main = context_.main,
+            .background = context_.worker,
+        });
+    });
 }
 
 std::optional<std::filesystem::path> AppDependencies::memoryDBPath() {
-    if (!MemoryRollout::isEnabled(processEnvironment(), UserDefaults::standard(),
-                                  AppEnvironment::bundleIdentifier())) {
+    if (!MemoryRollout::isEnabled(context_.environment, context_.defaults,
+                                  context_.bundleIdentifier)) {
         return std::nullopt;
     }
     try {
-        return AppEnvironment::supportDirectoryURL() / "memory.db";
+        return supportDirectory() / "memory.db";
     } catch (const std::exception& error) {
         StructuredLogger("memory-settings")
             .error("memory_db_path_unavailable", {{"error", error.what()}});
@@ -145,28 +225,34 @@ std::optional<std::filesystem::path> AppDependencies::memoryDBPath() {
 }
 
 std::shared_ptr<MemoryStore> AppDependencies::canonicalMemoryStore() {
-    static const std::shared_ptr<MemoryStore> store = []() -> std::shared_ptr<MemoryStore> {
+    return canonicalMemoryStore_.get([this]() -> std::shared_ptr<MemoryStore> {
         try {
-            return std::make_shared<MemoryStore>(
-                AppEnvironment::supportDirectoryURL() / "memory.db", MemoryStoreChanges::make());
+            return std::make_shared<MemoryStore>(supportDirectory() / "memory.db",
+                                                 MemoryStoreChanges::make());
         } catch (const std::exception& error) {
             StructuredLogger("memory-settings")
                 .error("memory_store_unavailable", {{"error", error.what()}});
             return nullptr;
         }
-    }();
-    return store;
+    });
 }
 
 std::shared_ptr<MemoryAuthorizationGate> AppDependencies::memoryAuthorizationGate() {
-    static const auto gate = std::make_shared<MemoryAuthorizationGate>();
-    return gate;
+    return memoryAuthorizationGate_.get([] { return std::make_shared<MemoryAuthorizationGate>(); });
 }
 
 std::optional<MemoryPrincipal> AppDependencies::canonicalMemoryPrincipal() {
     const AuthMode mode = authMode();
     if (mode.asAPIKey() != nullptr) {
-        return localMemoryPrincipal();
+        // The local principal, made once per instance and kept in the defaults.
+        const std::string key = instanceScopedKey("memory.local-principal");
+        if (auto stored = context_.defaults.stringValue(key).optional();
+            stored && !text::trimmed(*stored).empty()) {
+            return MemoryPrincipal::make(*stored);
+        }
+        const std::string made = Uuid::random().lowercaseString();
+        context_.defaults.set(key, made);
+        return MemoryPrincipal::make(made);
     }
     if (mode.asManaged() != nullptr) {
         try {
@@ -181,128 +267,190 @@ std::optional<MemoryPrincipal> AppDependencies::canonicalMemoryPrincipal() {
     return std::nullopt;
 }
 
-std::shared_ptr<MemorySettingsViewModel> AppDependencies::makeMemorySettingsViewModel(
-    MainExecutor& main) {
+const MemoryAccountLifecycleCoordinator& AppDependencies::memoryAccountLifecycle() {
+    return *memoryAccountLifecycle_.get([this] {
+        return std::make_shared<MemoryAccountLifecycleCoordinator>(
+            MemoryAccountLifecycleCoordinator{canonicalMemoryStore(), memoryAuthorizationGate(),
+                                              StructuredLogger("memory-account-lifecycle")});
+    });
+}
+
+std::shared_ptr<MemorySettingsViewModel> AppDependencies::makeMemorySettingsViewModel() {
     const bool enabled = memoryDBPath().has_value();
     return MemorySettingsViewModel::make(
-        main, WorkerPool::shared(), enabled ? canonicalMemoryStore() : nullptr,
-        [] {
+        context_.main, context_.worker, enabled ? canonicalMemoryStore() : nullptr,
+        [this] {
             return memoryDBPath() ? canonicalMemoryPrincipal() : std::optional<MemoryPrincipal>();
         },
         memoryAuthorizationGate(), StructuredLogger("memory-settings"));
 }
 
-const MemoryAccountLifecycleCoordinator& AppDependencies::memoryAccountLifecycle() {
-    static const MemoryAccountLifecycleCoordinator coordinator{
-        canonicalMemoryStore(), memoryAuthorizationGate(),
-        StructuredLogger("memory-account-lifecycle")};
-    return coordinator;
-}
-
-void AppDependencies::installMainExecutor(MainExecutor& main) {
-    installedMainExecutor().store(&main);
-}
-
-MainExecutor& AppDependencies::mainExecutor() {
-    MainExecutor* main = installedMainExecutor().load();
-    if (main == nullptr) {
-        throw std::logic_error("AppDependencies: no main executor installed");
-    }
-    return *main;
-}
-
-const Url& AppDependencies::relayBaseURL() {
-    static const Url url = CorvaneBillingService::resolveBaseURL(processEnvironment());
-    return url;
-}
-
-const CorvaneBillingService& AppDependencies::billingService() {
-    static const CorvaneBillingService service(HttpClient::shared(), relayBaseURL(),
-                                               Scheduler::system());
-    return service;
-}
-
-const CorvaneResponses& AppDependencies::responses() {
-    static const CorvaneResponses client(
-        HttpClient::shared(), relayBaseURL(), UserDefaults::standard(),
-        NotificationCenter::shared(),
-        CorvaneResponses::refreshingThrough(
-            [](const std::optional<std::string>& failedToken) {
-                return tokenRefreshCoordinator().refreshForRetry(failedToken);
-            },
-            [] { return authMode(); }));
-    return client;
-}
-
-std::shared_ptr<PresetCatalogService> AppDependencies::presetCatalogService() {
-    static const std::shared_ptr<PresetCatalogService> service = PresetCatalogService::create({
-        .fetchCatalog =
-            [](const std::string& customerToken) {
-                return billingService().getCustomerModels(customerToken);
-            },
-        .authModeProvider = [] { return authMode(); },
-        .defaults = UserDefaults::standard(),
-        .main = mainExecutor(),
-        .background = WorkerPool::shared(),
-    });
-    return service;
+std::shared_ptr<const GoogleAuthService> AppDependencies::googleAuthService() {
+    return std::make_shared<GoogleAuthService>(
+        cloudConfig().baseURL, "vask", StructuredLogger("google-auth"), webAuthenticationSession());
 }
 
 BrowserAuthenticationSession& AppDependencies::webAuthenticationSession() {
-    static BrowserAuthenticationSession session(mainExecutor(), Scheduler::system());
-    return session;
+    return *webAuthenticationSession_.get([this] {
+        return std::make_shared<BrowserAuthenticationSession>(context_.main, context_.scheduler);
+    });
 }
 
-std::shared_ptr<GoogleSignInViewModel> AppDependencies::signInViewModel() {
-    static const std::shared_ptr<GoogleSignInViewModel> viewModel = GoogleSignInViewModel::make({
-        .authService = std::make_shared<GoogleAuthService>(cloudConfig().baseURL, "vask",
-                                                           StructuredLogger("google-auth"),
-                                                           webAuthenticationSession()),
+std::shared_ptr<GoogleSignInViewModel> AppDependencies::makeGoogleSignInViewModel() {
+    return GoogleSignInViewModel::make({
+        .authService = googleAuthService(),
         .customerTokenStore = customerTokenStore(),
         .cloudAuthStore = cloudAuthStore(),
         .apiKeyStore = apiKeyStore(),
-        .authModeProvider = [] { return authMode(); },
-        .resetAuthMode = [] { resetAuthMode(); },
+        .authModeProvider = [this] { return authMode(); },
+        .resetAuthMode = [this] { resetAuthMode(); },
         .memory =
             {
-                .currentPrincipal = []() -> std::optional<std::string> {
+                .currentPrincipal = [this]() -> std::optional<std::string> {
                     if (auto principal = canonicalMemoryPrincipal()) {
                         return principal->rawValue();
                     }
                     return std::nullopt;
                 },
                 .suspend =
-                    [](const std::string& raw) {
+                    [this](const std::string& raw) {
                         if (auto principal = MemoryPrincipal::make(raw)) {
                             memoryAuthorizationGate()->suspend(*principal);
                         }
                     },
                 .finishSignOut =
-                    [](const std::optional<std::string>& raw) {
+                    [this](const std::optional<std::string>& raw) {
                         memoryAccountLifecycle().finishSignOut(raw ? MemoryPrincipal::make(*raw)
                                                                    : std::nullopt);
                     },
             },
-        .refreshPresetCatalog = [] { presetCatalogService()->refreshInBackground(); },
-        .clearPresetAccountState = [] { presetCatalogService()->clearAccountState(); },
-        .defaults = UserDefaults::standard(),
-        .main = mainExecutor(),
-        .worker = WorkerPool::shared(),
+        .refreshPresetCatalog = [this] { presetCatalogService()->refreshInBackground(); },
+        .clearPresetAccountState = [this] { presetCatalogService()->clearAccountState(); },
+        .defaults = context_.defaults,
+        .main = context_.main,
+        .worker = context_.worker,
     });
-    return viewModel;
 }
 
-std::shared_ptr<BillingViewModel> AppDependencies::billingViewModel() {
-    static const std::shared_ptr<BillingViewModel> viewModel = BillingViewModel::make({
+std::shared_ptr<GoogleSignInViewModel> AppDependencies::sharedGoogleSignInViewModel() {
+    return sharedGoogleSignInViewModel_.get([this] { return makeGoogleSignInViewModel(); });
+}
+
+std::shared_ptr<BillingViewModel> AppDependencies::makeBillingViewModel() {
+    return BillingViewModel::make({
         .service = billingService(),
-        .authModeProvider = [] { return authMode(); },
+        .authModeProvider = [this] { return authMode(); },
         .catalogService = presetCatalogService(),
         .tokenRefresh = tokenRefreshCoordinator(),
-        .defaults = UserDefaults::standard(),
-        .main = mainExecutor(),
-        .worker = WorkerPool::shared(),
+        .defaults = context_.defaults,
+        .main = context_.main,
+        .worker = context_.worker,
     });
-    return viewModel;
+}
+
+SystemSettingsOpener& AppDependencies::settingsOpener() {
+    return *settingsOpener_;
+}
+
+ApplicationActivation& AppDependencies::application() {
+    return *application_;
+}
+
+std::shared_ptr<ShadowSyncViewModel> AppDependencies::shadowSyncViewModel() {
+    return shadowSyncViewModel_.get([this] {
+        return ShadowSyncViewModel::make({
+            .supportDirectory = [this] { return supportDirectory(); },
+            .chatDBPath = ChatDBReader::defaultChatDBPath(context_.environment),
+            .defaults = context_.defaults,
+            .fileAccessEnabledKey = instanceScopedKey("fileAccessEnabled"),
+            .keepMessagesPreference =
+                [env = context_.environment] {
+                    return MessageRetentionDetector::keepMessagesPreference(env);
+                },
+            .main = context_.main,
+            .worker = context_.worker,
+            .scheduler = context_.scheduler,
+        });
+    });
+}
+
+std::shared_ptr<ContactsSyncViewModel> AppDependencies::contactsSyncViewModel() {
+    return contactsSyncViewModel_.get([this] { return buildContactsSyncViewModel(); });
+}
+
+std::shared_ptr<ContactsSyncViewModel> AppDependencies::buildContactsSyncViewModel() {
+    const StructuredLogger logger("contacts-sync");
+    std::string path;
+    std::shared_ptr<ContactsSyncControlling> controller;
+    std::optional<std::string> initialError;
+    try {
+        path = (supportDirectory() / "contacts.db").string();
+    } catch (const std::exception& error) {
+        logger.error("contacts_path_error", {{"error", error.what()}});
+        initialError = error.what();
+    }
+    if (!path.empty()) {
+        try {
+            std::shared_ptr<SystemContactStore> platformStore = context_.contactStore;
+            if (!platformStore) {
+                const auto folder = VCardContactStore::defaultFolder(context_.environment);
+                if (!folder) {
+                    throw Error("No folder for the address book: no home folder");
+                }
+                platformStore = std::make_shared<VCardContactStore>(
+                    *folder, context_.defaults, NotificationCenter::shared(), context_.scheduler);
+            }
+            controller = LiveContactsSyncController::make(ContactsManager(platformStore),
+                                                          ContactsStore(path), context_.main);
+        } catch (const std::exception& error) {
+            logger.error("contacts_store_open_failed", {{"error", error.what()}});
+            initialError = error.what();
+        }
+    }
+    return ContactsSyncViewModel::make({
+        .contactsDBPath = path,
+        .controller = std::move(controller),
+        .initialError = std::move(initialError),
+        .contactsSettingsOpener =
+            [opener = settingsOpener_] {
+                return ContactsSyncViewModel::openContactsSettings(*opener);
+            },
+        .application = *application_,
+        .main = context_.main,
+        .scheduler = context_.scheduler,
+        .trace =
+            [env = context_.environment](std::string_view line) {
+                ContactsTrace::log(line, env, ContactsTrace::defaultPath());
+            },
+    });
+}
+
+std::shared_ptr<FullDiskAccessViewModel> AppDependencies::makeFullDiskAccessViewModel() {
+    return FullDiskAccessViewModel::make({
+        .probe =
+            [env = context_.environment](const StructuredLogger& logger) {
+                return FullDiskAccessChecker::checkChatDatabaseAccess(logger, env);
+            },
+        .opener = settingsOpener_,
+        .main = context_.main,
+        .worker = context_.worker,
+    });
+}
+
+OnboardingState& AppDependencies::onboardingState() {
+    return *onboardingState_.get([this] {
+        return std::make_shared<OnboardingState>(context_.defaults, context_.environment,
+                                                 context_.bundleIdentifier);
+    });
+}
+
+bool AppDependencies::shouldPresentOnboardingAtLaunch() {
+    return onboardingState().shouldPresentAtLaunch(
+        [this] { return authMode(); },
+        [this] {
+            return FullDiskAccessChecker::checkChatDatabaseAccess(StructuredLogger("setup-state"),
+                                                                  context_.environment);
+        });
 }
 
 }  // namespace vask

@@ -3,14 +3,17 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "foundation/access_token_refresher.h"
 #include "foundation/api_key_store.h"
 #include "foundation/auth_mode.h"
+#include "foundation/auth_mode_cache.h"
 #include "foundation/browser_authentication_session.h"
 #include "foundation/cloud_auth_store.h"
 #include "foundation/cloud_config.h"
 #include "foundation/customer_token_store.h"
+#include "foundation/google_auth_service.h"
 #include "foundation/google_sign_in_view_model.h"
 #include "foundation/keychain_store.h"
 #include "foundation/token_refresh_coordinator.h"
@@ -19,74 +22,169 @@
 #include "memory/memory_principal.h"
 #include "memory/memory_settings_view_model.h"
 #include "memory/memory_store.h"
+#include "platform/environment.h"
 #include "platform/executor.h"
+#include "platform/scheduler.h"
 #include "platform/secret_backend.h"
 #include "platform/url.h"
+#include "platform/user_defaults.h"
 #include "relay/billing_view_model.h"
 #include "relay/corvane_billing_service.h"
 #include "relay/corvane_responses.h"
 #include "relay/preset_catalog_service.h"
+#include "shell/application_activation.h"
+#include "shell/contacts_sync_view_model.h"
+#include "shell/full_disk_access_view_model.h"
+#include "shell/lazy.h"
+#include "shell/onboarding_state.h"
+#include "shell/shadow_sync_view_model.h"
+#include "shell/system_settings_opener.h"
+#include "sources/system_contact_store.h"
 
 namespace vask {
 
-// The composition root: the application's shared services, each built on first use (also
-// under concurrent first uses) and kept for the life of the process. Components below the shell
-// never reach in here; they get what they need as constructor parameters, wired here.
+// The composition root: the application's shared services, each built on first use (also under
+// concurrent first uses) and kept for the root's life. Components below the shell never reach in
+// here; they get what they need as constructor parameters, wired here.
+//
+// The root reads nothing process-wide by itself: what it depends on around it (environment,
+// defaults, executors, secret storage, the window layer's services) comes in through Context, so
+// tests build as many independent roots as they like. The application installs one with the
+// process's context at start-up and reaches it through shared().
 class AppDependencies {
   public:
-    AppDependencies() = delete;
+    struct Context {
+        Environment environment;
+        std::optional<std::string> bundleIdentifier;
+        UserDefaults& defaults;
+        MainExecutor& main;
+        Executor& worker;
+        Scheduler& scheduler;
+        // Absent: the Secret Service when one answers on the session bus, else the 0600 file
+        // "credentials.json" in the support directory; chosen on first use and logged.
+        std::shared_ptr<SecretBackend> secretBackend = nullptr;
+        // Absent: none can be opened (the Linux default; callers show their failure text).
+        std::shared_ptr<SystemSettingsOpener> settingsOpener = nullptr;
+        // Absent: a headless application that is never active.
+        std::shared_ptr<ApplicationActivation> application = nullptr;
+        // Absent: the vCard folder of the environment, opened on first use.
+        std::shared_ptr<SystemContactStore> contactStore = nullptr;
 
-    static KeychainStore& keychain();
-    static const CloudConfig& cloudConfig();
-    static CloudAuthStore& cloudAuthStore();
-    static CustomerTokenStore& customerTokenStore();
-    static APIKeyStore& apiKeyStore();
+        // The process's own: its environment, the standard defaults, the shared worker pool and
+        // the system scheduler.
+        static Context forProcess(MainExecutor& main);
+    };
+
+    explicit AppDependencies(Context context);
+    ~AppDependencies();
+    AppDependencies(const AppDependencies&) = delete;
+    AppDependencies& operator=(const AppDependencies&) = delete;
+
+    // The process's root, installed once at start-up before anything asks for it. Throws
+    // std::logic_error before that, and when installed twice.
+    static AppDependencies& install(Context context);
+    static AppDependencies& shared();
+
+    const Context& context() const { return context_; }
+    MainExecutor& mainExecutor() const { return context_.main; }
+
+    // The support directory, created when missing; throws when it cannot be had.
+    std::filesystem::path supportDirectory() const;
+    // `key` in the production instance, key + "." + the instance name in any other.
+    std::string instanceScopedKey(std::string_view key) const;
+
+    std::shared_ptr<SecretBackend> secretBackend();
+    KeychainStore& keychain();
+    const CloudConfig& cloudConfig();
+    CloudAuthStore& cloudAuthStore();
+    CustomerTokenStore& customerTokenStore();
+    APIKeyStore& apiKeyStore();
 
     // The cached authentication mode, resolved from the stores when the cache is empty (API
     // keys not allowed). Safe from any thread.
-    static AuthMode authMode();
+    AuthMode authMode();
     // Empties the cache, so that the next authMode() resolves again: after a token refresh, a
     // sign-in and a sign-out.
-    static void resetAuthMode();
+    void resetAuthMode();
 
-    static AccessTokenRefresher& accessTokenRefresher();
+    AccessTokenRefresher& accessTokenRefresher();
     // The one coordinator every caller with an unauthorised reply goes through.
-    static TokenRefreshCoordinator& tokenRefreshCoordinator();
-
-    // Secret Service when one answers on the session bus; otherwise the 0600 file
-    // "credentials.json" in the support directory. Chosen once and logged.
-    static std::shared_ptr<SecretBackend> secretBackend();
-
-    // The executor that owns view-model state: the UI event loop, installed once at start before
-    // anything asks for a service that needs it. Throws std::logic_error before that.
-    static void installMainExecutor(MainExecutor& main);
-    static MainExecutor& mainExecutor();
+    TokenRefreshCoordinator& tokenRefreshCoordinator();
 
     // The relay service's root: VASK_RELAY_BASE_URL when set to an absolute http(s) URL, else the
     // built-in one.
-    static const Url& relayBaseURL();
-    static const CorvaneBillingService& billingService();
-    static const CorvaneResponses& responses();
-    static std::shared_ptr<PresetCatalogService> presetCatalogService();
+    const Url& relayBaseURL();
+    const CorvaneBillingService& billingService();
+    const CorvaneResponses& responses();
+    std::shared_ptr<PresetCatalogService> presetCatalogService();
 
     // memory.db in the support directory while private memory is on; nothing when it is off or
     // the support directory cannot be had.
-    static std::optional<std::filesystem::path> memoryDBPath();
-    // The process's one memory store, opened on first use; null when it cannot be opened (the
-    // reason is logged).
-    static std::shared_ptr<MemoryStore> canonicalMemoryStore();
-    static std::shared_ptr<MemoryAuthorizationGate> memoryAuthorizationGate();
+    std::optional<std::filesystem::path> memoryDBPath();
+    // The one memory store, opened on first use; null when it cannot be opened (logged).
+    std::shared_ptr<MemoryStore> canonicalMemoryStore();
+    std::shared_ptr<MemoryAuthorizationGate> memoryAuthorizationGate();
     // The account scope of private memory: the local principal with an API key, the signed-in
     // user with a managed account, none without credentials.
-    static std::optional<MemoryPrincipal> canonicalMemoryPrincipal();
-    static std::shared_ptr<MemorySettingsViewModel> makeMemorySettingsViewModel(MainExecutor& main);
-    static const MemoryAccountLifecycleCoordinator& memoryAccountLifecycle();
+    std::optional<MemoryPrincipal> canonicalMemoryPrincipal();
+    const MemoryAccountLifecycleCoordinator& memoryAccountLifecycle();
+    // A new view model per call; without private memory it has no store.
+    std::shared_ptr<MemorySettingsViewModel> makeMemorySettingsViewModel();
 
+    // A new service on every call, for the cloud backend and the "vask" callback scheme.
+    std::shared_ptr<const GoogleAuthService> googleAuthService();
     // The one pending Google sign-in flow: the URL handler hands it every "vask:" URL
     // (deliverCallback), and onboarding's cancel button ends it.
-    static BrowserAuthenticationSession& webAuthenticationSession();
-    static std::shared_ptr<GoogleSignInViewModel> signInViewModel();
-    static std::shared_ptr<BillingViewModel> billingViewModel();
+    BrowserAuthenticationSession& webAuthenticationSession();
+    std::shared_ptr<GoogleSignInViewModel> makeGoogleSignInViewModel();
+    std::shared_ptr<GoogleSignInViewModel> sharedGoogleSignInViewModel();
+    // A new view model per call (one per settings view).
+    std::shared_ptr<BillingViewModel> makeBillingViewModel();
+
+    // The platform services the view models reach.
+    SystemSettingsOpener& settingsOpener();
+    ApplicationActivation& application();
+
+    // The message synchronisation shared by every view.
+    std::shared_ptr<ShadowSyncViewModel> shadowSyncViewModel();
+    // The contacts permission and synchronisation shared by every view.
+    std::shared_ptr<ContactsSyncViewModel> contactsSyncViewModel();
+    // Each view that shows Full Disk Access owns one.
+    std::shared_ptr<FullDiskAccessViewModel> makeFullDiskAccessViewModel();
+    OnboardingState& onboardingState();
+    // Whether the onboarding window opens at launch: read afresh on each call (it probes the
+    // Messages database).
+    bool shouldPresentOnboardingAtLaunch();
+
+  private:
+    std::shared_ptr<ContactsSyncViewModel> buildContactsSyncViewModel();
+
+    Context context_;
+    std::shared_ptr<SystemSettingsOpener> settingsOpener_;
+    std::shared_ptr<ApplicationActivation> application_;
+    // Declared in the order they depend on each other, so that each is destroyed before what
+    // it uses.
+    Lazy<SecretBackend> secretBackend_;
+    Lazy<KeychainStore> keychain_;
+    Lazy<CloudConfig> cloudConfig_;
+    Lazy<CloudAuthStore> cloudAuthStore_;
+    Lazy<CustomerTokenStore> customerTokenStore_;
+    Lazy<APIKeyStore> apiKeyStore_;
+    AuthModeCache authModeCache_;
+    Lazy<AccessTokenRefresher> accessTokenRefresher_;
+    Lazy<TokenRefreshCoordinator> tokenRefreshCoordinator_;
+    Lazy<Url> relayBaseURL_;
+    Lazy<CorvaneBillingService> billingService_;
+    Lazy<CorvaneResponses> responses_;
+    Lazy<PresetCatalogService> presetCatalogService_;
+    Lazy<MemoryStore> canonicalMemoryStore_;
+    Lazy<MemoryAuthorizationGate> memoryAuthorizationGate_;
+    Lazy<MemoryAccountLifecycleCoordinator> memoryAccountLifecycle_;
+    Lazy<BrowserAuthenticationSession> webAuthenticationSession_;
+    Lazy<GoogleSignInViewModel> sharedGoogleSignInViewModel_;
+    Lazy<OnboardingState> onboardingState_;
+    Lazy<ShadowSyncViewModel> shadowSyncViewModel_;
+    Lazy<ContactsSyncViewModel> contactsSyncViewModel_;
 };
 
 }  // namespace vask

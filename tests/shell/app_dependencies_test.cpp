@@ -1,92 +1,171 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <set>
+#include <thread>
+#include <vector>
 
+#include "platform/file_secret_backend.h"
+#include "platform/in_memory_secret_backend.h"
 #include "platform/iso8601.h"
 #include "platform/manual_executor.h"
 #include "shell/app_dependencies.h"
+#include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace vask {
 namespace {
 
-// The composition root is process-wide, so this suite drives it once, on a private data folder
-// and with no session bus (the file backend), never the user's own secret storage.
-TEST(AppDependenciesTest, CachedModeChangesOnlyWhenReset) {
+// Every test builds its own root on a private folder, its own defaults and secret storage: no
+// root shares anything with another, so the suite runs whole in one process.
+struct RootFixture {
+    explicit RootFixture(Environment extra = {}, std::shared_ptr<SecretBackend> secrets =
+                                                     std::make_shared<InMemorySecretBackend>()) {
+        Environment env{{"HOME", (dir / "home").string()},
+                        {"XDG_DATA_HOME", (dir / "data").string()},
+                        {"VASK_SUPPORT_DIR", "VaskTest"}};
+        for (auto& [name, value] : extra) {
+            env[name] = value;
+        }
+        root = std::make_unique<AppDependencies>(AppDependencies::Context{
+            .environment = env,
+            .bundleIdentifier = "ai.vask.tests",
+            .defaults = defaults,
+            .main = main,
+            .worker = worker,
+            .scheduler = clock,
+            .secretBackend = std::move(secrets),
+        });
+    }
+    ~RootFixture() {
+        main.runUntilIdle();
+        worker.runUntilIdle();
+    }
+
+    void signIn(const std::string& userID) {
+        root->customerTokenStore().save("tok", "ada@example.com");
+        root->cloudAuthStore().save(
+            {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), userID, "ada@example.com"});
+    }
+
     test::TempDir dir;
-    ::setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
-    ::setenv("VASK_SUPPORT_DIR", "VaskTest", 1);
-    ::setenv("VASK_KEYCHAIN_SERVICE", " vask.test \n", 1);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vask-test-bus", 1);
-    test::LogCapture log;
-    EXPECT_EQ(AppDependencies::secretBackend()->kind(), "file");
-    EXPECT_EQ(AppDependencies::keychain().service(), "vask.test");
-    EXPECT_TRUE(AppDependencies::authMode() == AuthMode::none());
-
-    AppDependencies::customerTokenStore().save("tok", "ada@example.com");
-    AppDependencies::cloudAuthStore().save(
-        {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "u", "ada@example.com"});
-    EXPECT_TRUE(AppDependencies::authMode() == AuthMode::none());
-    AppDependencies::resetAuthMode();
-    EXPECT_TRUE(AppDependencies::authMode() == AuthMode::managed("tok", "acc"));
-    EXPECT_EQ(log->events("auth_mode_resolved").size(), 2u);
-
-    EXPECT_TRUE(std::filesystem::exists(dir / "VaskTest" / "credentials.json"));
-    EXPECT_EQ(log->events("secret_storage_selected").at(0).metadata.at("backend"), "file");
-}
-
-// Private memory follows the account: the signed-in user's id with a managed account, none
-// without credentials, and no store path while memory is switched off.
-TEST(AppDependenciesTest, MemoryPrincipalFollowsTheAccount) {
-    test::TempDir dir;
-    ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-    ::setenv("VASK_SUPPORT_DIR", "VaskTest", 1);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vask-test-bus", 1);
-    ::setenv("VASK_MEMORY_ENABLED", "1", 1);
-
-    EXPECT_EQ(AppDependencies::memoryDBPath(), dir / "data" / "VaskTest" / "memory.db");
-    ASSERT_NE(AppDependencies::canonicalMemoryStore(), nullptr);
-    EXPECT_TRUE(std::filesystem::exists(dir / "data" / "VaskTest" / "memory.db"));
-
-    // Without credentials there is no account to scope memory to. (The application never
-    // allows API keys, so the local principal is not reachable from here.)
-    EXPECT_EQ(AppDependencies::canonicalMemoryPrincipal(), std::nullopt);
-
-    AppDependencies::customerTokenStore().save("tok", "ada@example.com");
-    AppDependencies::cloudAuthStore().save(
-        {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-7", "ada@example.com"});
-    AppDependencies::resetAuthMode();
-    EXPECT_EQ(AppDependencies::canonicalMemoryPrincipal(), MemoryPrincipal::make("user-7"));
-
-    ::setenv("VASK_MEMORY_ENABLED", "0", 1);
-    EXPECT_EQ(AppDependencies::memoryDBPath(), std::nullopt);
-}
-
-TEST(AppDependenciesTest, RelayServicesUseTheOverriddenBaseURLAndTheInstalledMainExecutor) {
-    test::TempDir dir;
-    ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-    ::setenv("VASK_SUPPORT_DIR", "VaskTest", 1);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vask-test-bus", 1);
-    ::setenv("VASK_RELAY_BASE_URL", " http://127.0.0.1:9/ ", 1);
-
-    EXPECT_THROW(AppDependencies::mainExecutor(), std::logic_error);
+    InMemoryDefaults defaults;
     ManualExecutor main;
-    AppDependencies::installMainExecutor(main);
-    EXPECT_EQ(&AppDependencies::mainExecutor(), &main);
-    EXPECT_EQ(AppDependencies::relayBaseURL().absoluteString(), "http://127.0.0.1:9/");
-    const auto catalog = AppDependencies::presetCatalogService();
-    ASSERT_NE(catalog, nullptr);
-    EXPECT_EQ(AppDependencies::presetCatalogService(), catalog) << "one service per process";
-    const auto signIn = AppDependencies::signInViewModel();
-    ASSERT_NE(signIn, nullptr);
-    EXPECT_EQ(AppDependencies::signInViewModel(), signIn);
-    EXPECT_NE(AppDependencies::billingViewModel(), nullptr);
-    EXPECT_FALSE(AppDependencies::webAuthenticationSession().deliverCallback(
-        *Url::parse("vask://auth?code=x")))
+    ManualExecutor worker;
+    test::FakeClock clock;
+    std::unique_ptr<AppDependencies> root;
+};
+
+TEST(AppDependenciesTest, KeychainServiceNameComesFromTheEnvironmentTrimmed) {
+    struct Case {
+        std::optional<std::string> variable;
+        std::string expected;
+    };
+    const std::vector<Case> cases{
+        {std::nullopt, "ai.vask.tests"},
+        {" \t\n", "ai.vask.tests"},
+        {" vask.test \n", "vask.test"},
+    };
+    for (const auto& c : cases) {
+        Environment env;
+        if (c.variable) {
+            env["VASK_KEYCHAIN_SERVICE"] = *c.variable;
+        }
+        RootFixture fixture(env);
+        EXPECT_EQ(fixture.root->keychain().service(), c.expected)
+            << "variable: " << c.variable.value_or("<absent>");
+    }
+}
+
+TEST(AppDependenciesTest, CachedModeChangesOnlyWhenReset) {
+    RootFixture fixture;
+    test::LogCapture log;
+    EXPECT_TRUE(fixture.root->authMode() == AuthMode::none());
+    fixture.signIn("u");
+    EXPECT_TRUE(fixture.root->authMode() == AuthMode::none())
+        << "a credential change is seen only after the cache is emptied";
+    fixture.root->resetAuthMode();
+    EXPECT_TRUE(fixture.root->authMode() == AuthMode::managed("tok", "acc"));
+    EXPECT_EQ(log->events("auth_mode_resolved").size(), 2u);
+}
+
+// Two roots in one process share nothing: credentials, defaults and cached modes stay apart.
+TEST(AppDependenciesTest, RootsAreIndependent) {
+    RootFixture first;
+    RootFixture second;
+    first.signIn("user-1");
+    EXPECT_TRUE(first.root->authMode() == AuthMode::managed("tok", "acc"));
+    EXPECT_TRUE(second.root->authMode() == AuthMode::none());
+    EXPECT_NE(first.root->supportDirectory(), second.root->supportDirectory());
+}
+
+TEST(AppDependenciesTest, FileSecretsLiveInTheRootsOwnSupportDirectory) {
+    // The Secret Service client reads the bus address from the process itself.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vask-test-bus", 1);
+    for (int round = 0; round < 2; ++round) {
+        RootFixture fixture(Environment{}, nullptr);
+        test::LogCapture log;
+        EXPECT_EQ(fixture.root->secretBackend()->kind(), "file");
+        fixture.signIn("u");
+        EXPECT_TRUE(std::filesystem::exists(fixture.dir / "data" / "VaskTest" / "credentials.json"))
+            << "round " << round;
+        EXPECT_EQ(log->events("secret_storage_selected").at(0).metadata.at("backend"), "file");
+    }
+}
+
+TEST(AppDependenciesTest, MemoryPrincipalFollowsTheAccount) {
+    RootFixture fixture(Environment{{"VASK_MEMORY_ENABLED", "1"}});
+    auto& root = *fixture.root;
+    EXPECT_EQ(root.memoryDBPath(), fixture.dir / "data" / "VaskTest" / "memory.db");
+    ASSERT_NE(root.canonicalMemoryStore(), nullptr);
+    EXPECT_EQ(root.canonicalMemoryPrincipal(), std::nullopt) << "no account, no principal";
+    fixture.signIn("user-7");
+    root.resetAuthMode();
+    EXPECT_EQ(root.canonicalMemoryPrincipal(), MemoryPrincipal::make("user-7"));
+    fixture.signIn("   ");
+    EXPECT_EQ(root.canonicalMemoryPrincipal(), std::nullopt) << "a blank user id is no principal";
+}
+
+TEST(AppDependenciesTest, MemorySettingsExistWithoutAStoreWhenMemoryIsOff) {
+    RootFixture fixture(Environment{{"VASK_MEMORY_ENABLED", "0"}});
+    EXPECT_EQ(fixture.root->memoryDBPath(), std::nullopt);
+    const auto viewModel = fixture.root->makeMemorySettingsViewModel();
+    ASSERT_NE(viewModel, nullptr);
+    EXPECT_FALSE(viewModel->isAvailable());
+}
+
+TEST(AppDependenciesTest, SharedMembersAreBuiltOnceAndFactoriesEachTime) {
+    RootFixture fixture(Environment{{"VASK_RELAY_BASE_URL", " http://127.0.0.1:9/ "}});
+    auto& root = *fixture.root;
+    EXPECT_EQ(root.relayBaseURL().absoluteString(), "http://127.0.0.1:9/");
+    EXPECT_EQ(root.presetCatalogService(), root.presetCatalogService());
+    EXPECT_EQ(root.sharedGoogleSignInViewModel(), root.sharedGoogleSignInViewModel());
+    EXPECT_NE(root.makeGoogleSignInViewModel(), root.sharedGoogleSignInViewModel());
+    EXPECT_NE(root.googleAuthService(), root.googleAuthService());
+    EXPECT_NE(root.makeBillingViewModel(), root.makeBillingViewModel());
+    EXPECT_EQ(root.shadowSyncViewModel(), root.shadowSyncViewModel());
+    EXPECT_EQ(root.contactsSyncViewModel(), root.contactsSyncViewModel());
+    EXPECT_NE(root.makeFullDiskAccessViewModel(), root.makeFullDiskAccessViewModel());
+    EXPECT_FALSE(root.webAuthenticationSession().deliverCallback(*Url::parse("vask://auth?code=x")))
         << "no flow is waiting for a callback";
+}
+
+TEST(AppDependenciesTest, ConcurrentFirstReadsBuildOneObject) {
+    RootFixture fixture;
+    std::vector<const void*> seen(8);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        threads.emplace_back([&, i] { seen[i] = &fixture.root->customerTokenStore(); });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(std::set<const void*>(seen.begin(), seen.end()).size(), 1u);
+}
+
+TEST(AppDependenciesTest, TheProcessRootIsInstalledOnce) {
+    EXPECT_THROW(AppDependencies::shared(), std::logic_error);
 }
 
 }  // namespace

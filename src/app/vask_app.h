@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/subscription.h"
+
+class QApplication;
+
+namespace vask {
+
+class AppDependencies;
+class PopoverModel;
+class UpdateChecker;
+class WorkerPool;
+
+namespace ui {
+class QtApplicationActivation;
+class QtAlertPresenter;
+class QtClipboard;
+class QtMainExecutor;
+class QtUrlOpener;
+class SingleInstance;
+class TrayController;
+class VaskMenu;
+class WindowRegistry;
+}  // namespace ui
+
+// The running application: the services, the tray icon and popover, the windows, and the steps
+// of launch, activation, reopening and quitting.
+class VaskApplication : public QObject {
+    Q_OBJECT
+  public:
+    struct Arguments {
+        std::optional<QString> url;
+        bool relaunch = false;
+    };
+    static std::optional<Arguments> parseArguments(const QStringList& arguments);
+
+    VaskApplication(QApplication& app, ui::QtMainExecutor& main, WorkerPool& workers);
+    ~VaskApplication() override;
+
+    // The launch steps, in order. Returns the exit status when the process should end at once
+    // (its URL went to the running instance, or no instance could be had).
+    std::optional<int> launch(const Arguments& arguments);
+    // Stops what runs in the background before the process leaves.
+    void shutDown();
+
+  private:
+    void buildInterface();
+    void routeLaunch();
+    void becameActive();
+    void reopen();
+    void handleURL(const QString& url);
+    void showAbout();
+
+    QApplication& app_;
+    ui::QtMainExecutor& main_;
+    WorkerPool& workers_;
+    std::shared_ptr<ui::QtApplicationActivation> activation_;
+    std::unique_ptr<ui::QtAlertPresenter> alerts_;
+    std::unique_ptr<ui::QtClipboard> clipboard_;
+    std::unique_ptr<ui::QtUrlOpener> urlOpener_;
+    std::unique_ptr<ui::SingleInstance> singleInstance_;
+    AppDependencies* dependencies_ = nullptr;
+    std::shared_ptr<UpdateChecker> updateChecker_;
+    std::unique_ptr<PopoverModel> popoverModel_;
+    std::unique_ptr<ui::VaskMenu> popover_;
+    std::unique_ptr<ui::WindowRegistry> windows_;
+    std::unique_ptr<ui::TrayController> tray_;
+    bool didCoordinateLaunch_ = false;
+    std::optional<QString> launchURL_;
+    std::vector<Subscription> subscriptions_;
+};
+
+}  // namespace vask

@@ -1,0 +1,171 @@
+#include "shell/shadow_sync_view_model.h"
+
+#include <exception>
+
+#include "store/chat_db_reader.h"
+#include "store/message_retention_detector.h"
+#include "store/shadow_db.h"
+#include "store/shadow_sync.h"
+
+namespace vask {
+
+struct ShadowSyncViewModel::Outcome {
+    std::optional<std::string> error;
+    std::int64_t messageCount = 0;
+    std::optional<MessageRetentionAssessment> retention;
+};
+
+namespace {
+
+// Brings the optional file-cache tables in line with the file-access setting. Never stops a run:
+// a failure is logged and the synchronisation goes on.
+void reconcileFileCacheSchema(const std::filesystem::path& shadowDBPath,
+                              const UserDefaults& defaults, const std::string& key,
+                              const StructuredLogger& logger) {
+    try {
+        ShadowDB shadow(shadowDBPath, ShadowDB::OpenMode::readWrite);
+        if (defaults.boolValue(key).valueOr(false)) {
+            shadow.createFileCacheSchemaIfNeeded();
+        } else {
+            shadow.dropFileCacheSchema();
+        }
+    } catch (const std::exception& error) {
+        logger.error("file_cache_schema_reconcile_failed", {{"error", error.what()}});
+    }
+}
+
+std::optional<MessageRetentionAssessment> assessRetention(
+    const ShadowSyncViewModel::Dependencies& deps) {
+    const auto configured =
+        deps.keepMessagesPreference ? deps.keepMessagesPreference() : std::optional<int>();
+    const auto now = deps.scheduler.clock().now();
+    std::optional<Clock::WallTime> oldest;
+    try {
+        ChatDBReader reader(deps.chatDBPath);
+        oldest = reader.oldestMessageDate();
+    } catch (const std::exception&) {
+        // Without the oldest date only the setting can tell.
+    }
+    return MessageRetentionDetector::assess(configured, oldest, now);
+}
+
+}  // namespace
+
+ShadowSyncViewModel::ShadowSyncViewModel(Dependencies dependencies)
+    : deps_(std::move(dependencies)),
+      watcher_(std::make_unique<ChatDBWatcher>(deps_.chatDBPath, deps_.scheduler, nullptr,
+                                               deps_.watcherLatency)) {
+    try {
+        shadowDBPath_ = deps_.supportDirectory() / "shadow.db";
+    } catch (const std::exception& error) {
+        shadowDBPath_.clear();
+        lastError.set(std::string(error.what()));
+        logger_.error("shadow_path_error", {{"error", error.what()}});
+    }
+}
+
+std::shared_ptr<ShadowSyncViewModel> ShadowSyncViewModel::make(Dependencies dependencies) {
+    std::shared_ptr<ShadowSyncViewModel> viewModel(
+        new ShadowSyncViewModel(std::move(dependencies)));
+    MainExecutor& main = viewModel->deps_.main;
+    viewModel->watcher_->setOnSyncRequested(
+        [&main, weak = std::weak_ptr<ShadowSyncViewModel>(viewModel)] {
+            main.post([weak] {
+                if (auto self = weak.lock()) {
+                    self->watcherRequestedSync();
+                }
+            });
+        });
+    return viewModel;
+}
+
+void ShadowSyncViewModel::syncIfPossible() {
+    if (isSyncing.get() || shadowDBPath_.empty()) {
+        return;
+    }
+    isSyncing.set(true);
+    lastError.set(std::nullopt);
+    logger_.info("shadow_sync_start", {{"shadow_db_path", shadowDBPath_.string()}});
+
+    deps_.worker.post(
+        [weak = weak_from_this(), deps = deps_, shadowPath = shadowDBPath_, logger = logger_] {
+            reconcileFileCacheSchema(shadowPath, deps.defaults, deps.fileAccessEnabledKey, logger);
+            Outcome outcome;
+            std::int64_t inserted = 0;
+            try {
+                ShadowSync sync(deps.chatDBPath, shadowPath);
+                // Each report and, after them, the end of the run go to the main executor in
+                // order, so no progress can show after the run has finished.
+                inserted = sync.performSync([&](std::int64_t processed, std::int64_t total) {
+                    deps.main.post([weak, processed, total] {
+                        if (auto self = weak.lock()) {
+                            self->syncProgress.set(SyncProgress{processed, total});
+                        }
+                    });
+                });
+                outcome.messageCount = sync.messageCount();
+                outcome.retention = assessRetention(deps);
+            } catch (const std::exception& error) {
+                outcome.error = error.what();
+            }
+            if (outcome.error) {
+                logger.error("shadow_sync_failed", {{"error", *outcome.error}});
+            } else {
+                logger.info("shadow_sync_complete",
+                            {{"inserted", std::to_string(inserted)},
+                             {"message_count", std::to_string(outcome.messageCount)}});
+            }
+            deps.main.post([weak, outcome = std::move(outcome)] {
+                if (auto self = weak.lock()) {
+                    self->finish(outcome);
+                }
+            });
+        });
+}
+
+void ShadowSyncViewModel::finish(const Outcome& outcome) {
+    if (outcome.error) {
+        lastError.set(outcome.error);
+        isSyncing.set(false);
+        syncProgress.set(std::nullopt);
+    } else {
+        messageCount.set(outcome.messageCount);
+        messageRetention.set(outcome.retention);
+        hasSynced.set(true);
+        isSyncing.set(false);
+        lastError.set(std::nullopt);
+        syncProgress.set(std::nullopt);
+        syncGeneration.set(syncGeneration.get() + 1);
+        watcher_->start();
+    }
+    // Only now that the run no longer counts as in progress may the watcher replay a change:
+    // told earlier, its request could arrive while the run still blocks new ones, and be lost.
+    watcher_->syncDidFinish();
+    if (watcherRequestWaiting_) {
+        watcherRequestWaiting_ = false;
+        syncIfPossible();
+    }
+}
+
+void ShadowSyncViewModel::watcherRequestedSync() {
+    if (isSyncing.get()) {
+        // A run started elsewhere may have read the database before this change: keep the
+        // request for when it ends, and let the watcher go back to reporting changes (they fold
+        // into this one request).
+        watcherRequestWaiting_ = true;
+        watcher_->syncDidFinish();
+        return;
+    }
+    syncIfPossible();
+    if (!isSyncing.get()) {
+        watcher_->syncDidFinish();
+    }
+}
+
+void ShadowSyncViewModel::simulateSynced() {
+    isSyncing.set(false);
+    lastError.set(std::nullopt);
+    hasSynced.set(true);
+}
+
+}  // namespace vask

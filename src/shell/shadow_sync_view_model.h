@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "foundation/structured_logger.h"
+#include "platform/executor.h"
+#include "platform/published.h"
+#include "platform/scheduler.h"
+#include "platform/user_defaults.h"
+#include "store/chat_db_watcher.h"
+#include "store/message_retention_assessment.h"
+
+namespace vask {
+
+// Drives the copy of the Messages database into the shadow database and shows its state to
+// every view. One run at a time, on the worker; every published change happens on the main
+// executor. After the first successful run the Messages folder is watched, and each change there
+// starts a run by itself.
+//
+// A change reported while a run is in progress is never lost: the watcher holds back further
+// changes until the run ends and then asks once more, and a watcher request refused because a
+// run was already in progress (one started by a view or an activation) is remembered and run once
+// when that run ends.
+class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewModel> {
+  public:
+    struct SyncProgress {
+        std::int64_t processed = 0;
+        std::int64_t total = 0;
+        bool operator==(const SyncProgress&) const = default;
+    };
+
+    struct Dependencies {
+        // The folder that holds the shadow database; throws when it cannot be had.
+        std::function<std::filesystem::path()> supportDirectory;
+        std::filesystem::path chatDBPath;
+        UserDefaults& defaults;
+        // The instance-scoped "fileAccessEnabled" key.
+        std::string fileAccessEnabledKey;
+        // The Messages app's own keep-messages setting, in days.
+        std::function<std::optional<int>()> keepMessagesPreference;
+        MainExecutor& main;
+        // Runs the blocking synchronisation; it may be busy for minutes on a first run.
+        Executor& worker;
+        // The watcher's batching timers and the time retention is assessed at.
+        Scheduler& scheduler;
+        Scheduler::Duration watcherLatency = ChatDBWatcher::defaultLatency;
+    };
+
+    static std::shared_ptr<ShadowSyncViewModel> make(Dependencies dependencies);
+
+    ShadowSyncViewModel(const ShadowSyncViewModel&) = delete;
+    ShadowSyncViewModel& operator=(const ShadowSyncViewModel&) = delete;
+
+    Published<bool> isSyncing{false};
+    Published<std::optional<std::string>> lastError;
+    Published<std::int64_t> messageCount{0};
+    Published<bool> hasSynced{false};
+    Published<std::optional<MessageRetentionAssessment>> messageRetention;
+    Published<int> syncGeneration{0};
+    Published<std::optional<SyncProgress>> syncProgress;
+
+    // Main executor. Starts a run unless one is in progress or there is nowhere to copy to.
+    void syncIfPossible();
+    // Main executor. Marks the view model as synchronised without running anything (test hooks).
+    void simulateSynced();
+
+    // Empty when the support directory could not be had at creation.
+    const std::filesystem::path& shadowDBPath() const { return shadowDBPath_; }
+    const ChatDBWatcher& watcher() const { return *watcher_; }
+
+  private:
+    struct Outcome;
+
+    explicit ShadowSyncViewModel(Dependencies dependencies);
+
+    void watcherRequestedSync();
+    void finish(const Outcome& outcome);
+
+    Dependencies deps_;
+    StructuredLogger logger_{"shadow-sync"};
+    std::filesystem::path shadowDBPath_;
+    std::unique_ptr<ChatDBWatcher> watcher_;
+    bool watcherRequestWaiting_ = false;
+};
+
+}  // namespace vask

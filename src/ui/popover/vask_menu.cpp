@@ -1,0 +1,331 @@
+#include "ui/popover/vask_menu.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QProgressBar>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "ui/symbols.h"
+#include "ui/theme.h"
+
+namespace vask::ui {
+
+namespace {
+
+constexpr int copiedResetMs = 1500;
+
+QFrame* divider() {
+    auto* line = new QFrame;
+    line->setFrameShape(QFrame::HLine);
+    line->setFixedHeight(1);
+    line->setStyleSheet(QString("background: %1; border: none;").arg(Theme::palette().edge.name()));
+    return line;
+}
+
+QLabel* text(const QString& content, FontRole role, const QColor& colour) {
+    auto* label = new QLabel(content);
+    label->setFont(Theme::font(role));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    label->setPalette(palette);
+    return label;
+}
+
+QToolButton* plainButton(const QString& title, const QString& help) {
+    auto* button = new QToolButton;
+    button->setText(title);
+    button->setToolTip(help);
+    button->setAccessibleName(title);
+    button->setAutoRaise(true);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setFont(Theme::font(FontRole::subheadline));
+    QPalette palette = button->palette();
+    palette.setColor(QPalette::ButtonText, Theme::secondaryText());
+    button->setPalette(palette);
+    return button;
+}
+
+}  // namespace
+
+ErrorRow::ErrorRow(popover::ErrorEntry entry, Clipboard& clipboard, QWidget* parent)
+    : QPushButton(parent), entry_(std::move(entry)), clipboard_(clipboard) {
+    setFlat(true);
+    setToolTip("Click to copy error");
+    setAccessibleName(QString::fromStdString(entry_.label + ": " + entry_.message));
+    setCursor(Qt::PointingHandCursor);
+    setFont(Theme::font(FontRole::caption));
+    setMinimumHeight(fontMetrics().height() + 6);
+    connect(this, &QPushButton::clicked, this, &ErrorRow::copyToClipboard);
+}
+
+void ErrorRow::copyToClipboard() {
+    clipboard_.setText(popover::copiedErrorText(entry_));
+    copied_ = true;
+    update();
+    // Each click resets on its own schedule; an earlier click's reset still fires at its time.
+    QTimer::singleShot(copiedResetMs, this, [this] {
+        copied_ = false;
+        update();
+    });
+}
+
+void ErrorRow::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QFontMetrics metrics(font());
+    const int iconSize = metrics.height();
+    const QColor red(0xD0, 0x3B, 0x3B);
+    int x = 0;
+    const int mid = height() / 2;
+    symbolIcon("exclamationmark.triangle", red, false)
+        .paint(&painter, QRect(x, mid - iconSize / 2, iconSize, iconSize));
+    x += iconSize + Theme::spacingSmall;
+
+    QFont medium = font();
+    medium.setWeight(QFont::Medium);
+    painter.setFont(medium);
+    painter.setPen(red);
+    const QString label = QString::fromStdString(entry_.label);
+    const int labelWidth = QFontMetrics(medium).horizontalAdvance(label);
+    painter.drawText(QRect(x, 0, labelWidth, height()), Qt::AlignVCenter, label);
+    x += labelWidth + Theme::spacingSmall;
+
+    const QString trailing = copied_ ? QString("Copied") : QString();
+    const int trailingWidth = copied_ ? metrics.horizontalAdvance(trailing) : iconSize;
+    const int messageWidth = std::max(0, width() - x - trailingWidth - Theme::spacingSmall);
+    painter.setFont(font());
+    painter.setPen(Theme::secondaryText());
+    painter.drawText(QRect(x, 0, messageWidth, height()), Qt::AlignVCenter,
+                     metrics.elidedText(QString::fromStdString(entry_.message), Qt::ElideRight,
+                                        messageWidth));
+    const QRect end(width() - trailingWidth, 0, trailingWidth, height());
+    if (copied_) {
+        painter.setPen(QColor(0x2E, 0x9D, 0x4F));
+        painter.drawText(end, Qt::AlignVCenter | Qt::AlignRight, trailing);
+    } else {
+        symbolIcon("doc.on.doc", Theme::tertiaryText(), false)
+            .paint(&painter, QRect(end.left(), mid - iconSize / 2, iconSize, iconSize));
+    }
+}
+
+VaskMenu::VaskMenu(PopoverModel& model, QWidget* chatView, Clipboard& clipboard, Actions actions,
+                   QWidget* parent)
+    : QFrame(parent, Qt::Popup | Qt::FramelessWindowHint),
+      model_(model),
+      clipboard_(clipboard),
+      actions_(std::move(actions)) {
+    setObjectName("popover");
+    setFixedSize(width, height);
+    setAutoFillBackground(true);
+    setFrameShape(QFrame::NoFrame);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    pages_ = new QStackedWidget;
+    pages_->addWidget(makeSetupPrompt());
+    pages_->addWidget(makeMainView(chatView));
+    layout->addWidget(pages_);
+
+    const auto& deps = model_.dependencies();
+    const auto watch = [this](auto& published) {
+        subscriptions_.push_back(
+            published.subscribe([this](const auto&) { render(); }, Delivery::changesOnly));
+    };
+    watch(model_.hasCredentials);
+    watch(deps.access->hasAccess);
+    watch(deps.access->lastError);
+    watch(deps.sync->isSyncing);
+    watch(deps.sync->lastError);
+    watch(deps.sync->messageCount);
+    watch(deps.contacts->lastError);
+    render();
+}
+
+QWidget* VaskMenu::makeHeader() {
+    auto* header = new QWidget;
+    auto* row = new QHBoxLayout(header);
+    row->setContentsMargins(Theme::padding, 10, Theme::padding, 10);
+    row->setSpacing(Theme::spacing);
+    row->addWidget(text("Vask", FontRole::headline, Theme::palette().ink));
+    row->addStretch();
+
+    auto* newButton = plainButton("New", "Clear and start a fresh question");
+    newButton->setObjectName("popover.new");
+    connect(newButton, &QToolButton::clicked, this, [this] {
+        if (model_.dependencies().chat.startNewSession) {
+            model_.dependencies().chat.startNewSession();
+        }
+        render();
+    });
+    row->addWidget(newButton);
+
+    auto* open = plainButton("Open in Vask", "Continue in the main window");
+    open->setObjectName("popover.openInVask");
+    open->setIcon(symbolIcon("arrow.right", Theme::secondaryText()));
+    open->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    open->setLayoutDirection(Qt::RightToLeft);
+    connect(open, &QToolButton::clicked, this, [this] {
+        if (model_.dependencies().chat.handOffToMain) {
+            model_.dependencies().chat.handOffToMain();
+        }
+        dismissThen(actions_.openMain);
+    });
+    row->addWidget(open);
+    return header;
+}
+
+QWidget* VaskMenu::makeSetupPrompt() {
+    auto* page = new QWidget;
+    page->setObjectName("popover.setupPrompt");
+    auto* column = new QVBoxLayout(page);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(makeHeader());
+    column->addWidget(divider());
+
+    auto* body = new QVBoxLayout;
+    body->setContentsMargins(Theme::padding * 2, Theme::padding, Theme::padding * 2, Theme::padding);
+    body->setSpacing(14);
+    body->addStretch();
+    auto* sparkles = new QLabel;
+    sparkles->setPixmap(symbolIcon("sparkles", Theme::palette().accent).pixmap(48, 48));
+    sparkles->setAlignment(Qt::AlignCenter);
+    body->addWidget(sparkles);
+    auto* title = text("Let's finish setting up Vask", FontRole::headline, Theme::palette().ink);
+    title->setAlignment(Qt::AlignCenter);
+    body->addWidget(title);
+    auto* detail = text("A quick setup gets Vask reading and chatting with your messages.",
+                        FontRole::subheadline, Theme::secondaryText());
+    detail->setAlignment(Qt::AlignCenter);
+    detail->setWordWrap(true);
+    body->addWidget(detail);
+
+    auto* cont = new QPushButton("Continue Setup");
+    cont->setObjectName("popover.continueSetup");
+    cont->setAccessibleName("Continue Setup");
+    cont->setDefault(true);
+    cont->setCursor(Qt::PointingHandCursor);
+    const auto brand = Theme::palette();
+    cont->setStyleSheet(QString("QPushButton { background: %1; color: %2; border: none; "
+                                "border-radius: 6px; padding: 6px 16px; }"
+                                "QPushButton:hover { background: %3; }")
+                            .arg(brand.accent.name(), brand.onAccent.name(),
+                                 brand.accent.lighter(110).name()));
+    connect(cont, &QPushButton::clicked, this, [this] { dismissThen(actions_.openOnboarding); });
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->setContentsMargins(0, 4, 0, 0);
+    buttonRow->addStretch();
+    buttonRow->addWidget(cont);
+    buttonRow->addStretch();
+    body->addLayout(buttonRow);
+    body->addStretch();
+    column->addLayout(body, 1);
+    return page;
+}
+
+QWidget* VaskMenu::makeMainView(QWidget* chatView) {
+    auto* page = new QWidget;
+    page->setObjectName("popover.mainView");
+    auto* column = new QVBoxLayout(page);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(makeHeader());
+    column->addWidget(divider());
+
+    syncingRow_ = new QWidget;
+    syncingRow_->setObjectName("popover.syncing");
+    auto* syncing = new QVBoxLayout(syncingRow_);
+    syncing->setContentsMargins(0, 0, 0, 0);
+    syncing->setSpacing(0);
+    auto* syncingLine = new QHBoxLayout;
+    syncingLine->setContentsMargins(Theme::padding, 8, Theme::padding, 8);
+    syncingLine->setSpacing(8);
+    auto* spinner = new QProgressBar;
+    spinner->setRange(0, 0);
+    spinner->setFixedSize(16, 6);
+    spinner->setTextVisible(false);
+    syncingLine->addWidget(spinner);
+    syncingLine->addWidget(text("Syncing messages...", FontRole::caption, Theme::secondaryText()));
+    syncingLine->addStretch();
+    syncing->addLayout(syncingLine);
+    syncing->addWidget(divider());
+    column->addWidget(syncingRow_);
+
+    chatView->setParent(page);
+    column->addWidget(chatView, 1);
+    column->addWidget(divider());
+
+    errorBlock_ = new QWidget;
+    errorBlock_->setObjectName("popover.errors");
+    auto* errors = new QVBoxLayout(errorBlock_);
+    errors->setContentsMargins(0, 0, 0, 0);
+    errors->setSpacing(0);
+    auto* rowsHolder = new QWidget;
+    errorRows_ = new QVBoxLayout(rowsHolder);
+    errorRows_->setContentsMargins(Theme::padding, 6, Theme::padding, 6);
+    errorRows_->setSpacing(2);
+    errors->addWidget(rowsHolder);
+    errors->addWidget(divider());
+    column->addWidget(errorBlock_);
+
+    auto* status = new QHBoxLayout;
+    status->setContentsMargins(Theme::padding, 8, Theme::padding, 8);
+    status->setSpacing(4);
+    countIcon_ = new QLabel;
+    countIcon_->setPixmap(symbolIcon("message", Theme::secondaryText()).pixmap(12, 12));
+    countLabel_ = text(QString(), FontRole::caption, Theme::secondaryText());
+    countLabel_->setObjectName("popover.count");
+    status->addWidget(countIcon_);
+    status->addWidget(countLabel_);
+    status->addStretch();
+    column->addLayout(status);
+    return page;
+}
+
+void VaskMenu::render() {
+    pages_->setCurrentIndex(model_.isSetUp() ? 1 : 0);
+    // Both pages carry the header, so both "New" buttons follow the chat.
+    for (auto* button : findChildren<QToolButton*>("popover.new")) {
+        button->setEnabled(model_.canStartNewSession());
+    }
+    syncingRow_->setVisible(model_.dependencies().sync->isSyncing.get());
+
+    const auto errors = model_.activeErrors();
+    if (errors != shownErrors_) {
+        while (QLayoutItem* item = errorRows_->takeAt(0)) {
+            delete item->widget();
+            delete item;
+        }
+        for (const auto& entry : errors) {
+            errorRows_->addWidget(new ErrorRow(entry, clipboard_));
+        }
+        shownErrors_ = errors;
+    }
+    errorBlock_->setVisible(!errors.empty());
+
+    const auto count = model_.messageCountText();
+    countIcon_->setVisible(count.has_value());
+    countLabel_->setVisible(count.has_value());
+    countLabel_->setText(QString::fromStdString(count.value_or("")));
+}
+
+void VaskMenu::showEvent(QShowEvent* event) {
+    QFrame::showEvent(event);
+    model_.onAppear();
+    render();
+}
+
+void VaskMenu::dismissThen(const std::function<void()>& action) {
+    hide();
+    if (action) {
+        action();
+    }
+}
+
+}  // namespace vask::ui

@@ -1,0 +1,97 @@
+#include "ui/qt_platform.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QUrl>
+#include <QWidget>
+
+namespace vask::ui {
+
+void QtMainExecutor::post(Task task) {
+    if (!accepting_ || qApp == nullptr) {
+        return;
+    }
+    QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection);
+}
+
+int QtAlertPresenter::runModal(const Alert& alert) {
+    QMessageBox box;
+    switch (alert.style) {
+    case Alert::Style::informational:
+        box.setIcon(QMessageBox::Information);
+        break;
+    case Alert::Style::warning:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case Alert::Style::critical:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    }
+    box.setText(QString::fromStdString(alert.messageText));
+    box.setInformativeText(QString::fromStdString(alert.informativeText));
+    std::vector<QAbstractButton*> buttons;
+    for (const auto& title : alert.buttons) {
+        buttons.push_back(box.addButton(QString::fromStdString(title), QMessageBox::AcceptRole));
+    }
+    if (buttons.empty()) {
+        buttons.push_back(box.addButton(QMessageBox::Ok));
+    }
+    box.setDefaultButton(qobject_cast<QPushButton*>(buttons.front()));
+    box.exec();
+    const auto chosen = std::find(buttons.begin(), buttons.end(), box.clickedButton());
+    return chosen == buttons.end() ? -1 : static_cast<int>(chosen - buttons.begin());
+}
+
+void QtClipboard::setText(const std::string& text) {
+    QGuiApplication::clipboard()->setText(QString::fromStdString(text));
+}
+
+bool QtUrlOpener::open(const std::string& url) {
+    return QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+}
+
+QtApplicationActivation::QtApplicationActivation() {
+    connect(qApp, &QGuiApplication::applicationStateChanged, this,
+            [this](Qt::ApplicationState state) {
+                if (state == Qt::ApplicationActive) {
+                    notify();
+                }
+            });
+}
+
+bool QtApplicationActivation::isActive() const {
+    return QGuiApplication::applicationState() == Qt::ApplicationActive;
+}
+
+void QtApplicationActivation::activateIgnoringOtherApps() {
+    if (QWidget* window = QApplication::activeWindow()) {
+        window->raise();
+        window->activateWindow();
+    }
+}
+
+Subscription QtApplicationActivation::observeDidBecomeActive(std::function<void()> handler) {
+    const int id = nextId_++;
+    handlers_.emplace(id, std::move(handler));
+    return Subscription([this, id] { handlers_.erase(id); });
+}
+
+void QtApplicationActivation::announceLaunchActivation() {
+    notify();
+}
+
+void QtApplicationActivation::notify() {
+    // A handler may subscribe or unsubscribe others.
+    const auto handlers = handlers_;
+    for (const auto& [id, handler] : handlers) {
+        if (handlers_.contains(id)) {
+            handler();
+        }
+    }
+}
+
+}  // namespace vask::ui

@@ -1,0 +1,103 @@
+#include "ui/single_instance.h"
+
+#include <QDir>
+#include <QLocalSocket>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <unistd.h>
+
+namespace vask::ui {
+
+namespace {
+
+constexpr int connectTimeoutMs = 2000;
+constexpr qsizetype maxLineLength = 64 * 1024;
+
+QString lockPath(const QString& name) {
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty()) {
+        folder = QDir::tempPath();
+    }
+    return folder + "/" + name + ".lock";
+}
+
+}  // namespace
+
+QString SingleInstance::serverName(const QString& instanceName) {
+    return QString("vask-%1-%2").arg(getuid()).arg(instanceName);
+}
+
+QString SingleInstance::messageFor(const std::optional<QString>& url) {
+    return url ? *url : QStringLiteral("reopen");
+}
+
+SingleInstance::SingleInstance(QString instanceName, QObject* parent)
+    : QObject(parent),
+      name_(serverName(instanceName)),
+      lock_(std::make_unique<QLockFile>(lockPath(name_))) {
+    // Only our own user may talk to us.
+    server_.setSocketOptions(QLocalServer::UserAccessOption);
+    connect(&server_, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = server_.nextPendingConnection()) {
+            connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
+            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            readFrom(socket);
+        }
+    });
+}
+
+SingleInstance::~SingleInstance() {
+    server_.close();
+}
+
+SingleInstance::Role SingleInstance::claimOrForward(const std::optional<QString>& url,
+                                                    bool relaunch, int relaunchWait) {
+    // A lock whose process died is stale and taken over.
+    lock_->setStaleLockTime(0);
+    if (lock_->tryLock(0) || (relaunch && lock_->tryLock(relaunchWait))) {
+        return listen() ? Role::primary : Role::failed;
+    }
+    // The lock is held: the running instance may still be setting up its socket.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (forward(messageFor(url))) {
+            return Role::forwarded;
+        }
+        QThread::msleep(200);
+    }
+    return Role::failed;
+}
+
+bool SingleInstance::listen() {
+    // The socket file of a crashed instance would refuse the name.
+    QLocalServer::removeServer(name_);
+    return server_.listen(name_);
+}
+
+bool SingleInstance::forward(const QString& message) {
+    QLocalSocket socket;
+    socket.connectToServer(name_);
+    if (!socket.waitForConnected(connectTimeoutMs)) {
+        return false;
+    }
+    socket.write(message.toUtf8() + '\n');
+    const bool written = socket.waitForBytesWritten(connectTimeoutMs);
+    socket.disconnectFromServer();
+    return written;
+}
+
+void SingleInstance::readFrom(QLocalSocket* socket) {
+    while (socket->canReadLine()) {
+        const QString line = QString::fromUtf8(socket->readLine()).trimmed();
+        if (line == "reopen") {
+            emit reopenRequested();
+        } else if (!line.isEmpty()) {
+            emit urlReceived(line);
+        }
+    }
+    if (socket->bytesAvailable() > maxLineLength) {
+        socket->abort();
+    }
+}
+
+}  // namespace vask::ui

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QLocalServer>
+#include <QLockFile>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace vask::ui {
+
+// One running Vask per user and instance name. The first launch holds a lock and listens on a
+// local socket; a later `vask [URL]` sends its URL (or a request to reopen) as one line to it
+// and exits. A relaunch waits for the lock instead, so it takes over once the old process quits.
+class SingleInstance : public QObject {
+    Q_OBJECT
+  public:
+    enum class Role { primary, forwarded, failed };
+
+    // "vask-<uid>-<instance>": the socket and lock names for this user and instance.
+    static QString serverName(const QString& instanceName);
+    // The line a launch sends: the URL, or "reopen".
+    static QString messageFor(const std::optional<QString>& url);
+
+    SingleInstance(QString instanceName, QObject* parent = nullptr);
+    ~SingleInstance() override;
+
+    // Becomes the primary instance, or hands `url` to the running one. A relaunch waits up to
+    // `relaunchWait` milliseconds for the running instance to go.
+    Role claimOrForward(const std::optional<QString>& url, bool relaunch, int relaunchWait = 15000);
+
+  signals:
+    // On the primary: a URL from another launch.
+    void urlReceived(const QString& url);
+    // On the primary: another launch without a URL.
+    void reopenRequested();
+
+  private:
+    bool listen();
+    bool forward(const QString& message);
+    void readFrom(class QLocalSocket* socket);
+
+    QString name_;
+    std::unique_ptr<QLockFile> lock_;
+    QLocalServer server_;
+};
+
+}  // namespace vask::ui

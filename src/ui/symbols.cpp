@@ -1,0 +1,43 @@
+#include "ui/symbols.h"
+
+#include <QHash>
+#include <QPainter>
+#include <QSvgRenderer>
+
+namespace vask::ui {
+
+QString themeIconName(const QString& symbol) {
+    static const QHash<QString, QString> names = {
+        {"arrow.right", "go-next"},
+        {"exclamationmark.triangle", "dialog-warning"},
+        {"doc.on.doc", "edit-copy"},
+        {"message", "mail-message"},
+    };
+    return names.value(symbol);
+}
+
+QIcon symbolIcon(const QString& name, const QColor& colour, bool preferTheme) {
+    const QString themeName = themeIconName(name);
+    if (preferTheme && !themeName.isEmpty() && QIcon::hasThemeIcon(themeName)) {
+        return QIcon::fromTheme(themeName);
+    }
+    QSvgRenderer renderer(":/icons/" + name + ".svg");
+    if (!renderer.isValid()) {
+        return {};
+    }
+    QIcon icon;
+    for (const int size : {12, 16, 20, 24, 32, 48, 80, 96}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        renderer.render(&painter);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        painter.fillRect(pixmap.rect(), colour);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+}  // namespace vask::ui

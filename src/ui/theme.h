@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QPalette>
+
+class QApplication;
+
+namespace vask::ui {
+
+enum class Appearance { light, dark };
+
+// The brand palette, resolved for one appearance.
+struct BrandPalette {
+    QColor canvas;
+    QColor panel;
+    QColor edge;
+    QColor accent;
+    QColor onAccent;
+    QColor ink;
+    QColor plumInk;
+};
+
+enum class FontRole { headline, subheadline, body, callout, caption };
+
+// The one place views take colours, fonts and spacing from.
+class Theme {
+  public:
+    static constexpr int spacingSmall = 6;
+    static constexpr int spacing = 12;
+    static constexpr int padding = 14;
+    static constexpr int cornerRadius = 10;
+
+    // Dark when the palette's window colour is dark, so a dark desktop theme switches us too.
+    static Appearance appearanceOf(const QPalette& palette);
+    static Appearance current();
+    static BrandPalette palette(Appearance appearance);
+    static BrandPalette palette() { return palette(current()); }
+    static QFont font(FontRole role);
+    static QColor secondaryText();
+    static QColor tertiaryText();
+
+    // Registers the bundled icons; once, before any view is made.
+    static void initResources();
+
+    // Puts the application on the brand palette in the given appearance (Fusion style, so the
+    // palette is honoured whatever the desktop's style).
+    static void apply(QApplication& app, Appearance appearance);
+
+    // Still marks instead of animated ones. Set from the setting at start.
+    static bool reduceMotion();
+    static void setReduceMotion(bool on);
+};
+
+}  // namespace vask::ui

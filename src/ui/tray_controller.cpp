@@ -1,0 +1,90 @@
+#include "ui/tray_controller.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QScreen>
+
+#include "ui/brand_marks.h"
+#include "ui/theme.h"
+
+namespace vask::ui {
+
+namespace {
+
+constexpr int gap = 4;
+
+}  // namespace
+
+QPoint popoverPosition(const QRect& anchor, const QSize& popover, const QRect& screen) {
+    int x = anchor.center().x() - popover.width() / 2;
+    int y = anchor.bottom() + gap;
+    if (y + popover.height() > screen.bottom()) {
+        y = anchor.top() - gap - popover.height();
+    }
+    x = std::clamp(x, screen.left(), std::max(screen.left(), screen.right() - popover.width() + 1));
+    y = std::clamp(y, screen.top(), std::max(screen.top(), screen.bottom() - popover.height() + 1));
+    return {x, y};
+}
+
+TrayController::TrayController(QWidget* popover, Actions actions, QObject* parent)
+    : QObject(parent), popover_(popover), actions_(std::move(actions)) {
+    const auto add = [this](const QString& title, const std::function<void()>& action) {
+        QAction* item = menu_.addAction(title);
+        connect(item, &QAction::triggered, this, [action] { action(); });
+    };
+    add("Open Vask", actions_.openVask);
+    add("Settings…", actions_.openSettings);
+    menu_.addSeparator();
+    add("About Vask", actions_.showAbout);
+    if (actions_.checkForUpdates) {
+        add("Check for Updates…", actions_.checkForUpdates);
+    }
+    menu_.addSeparator();
+    add("Quit", actions_.quit);
+}
+
+bool TrayController::install() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        return false;
+    }
+    icon_ = std::make_unique<QSystemTrayIcon>(menubarIcon(Theme::current() == Appearance::dark));
+    icon_->setToolTip("Vask");
+    icon_->setContextMenu(&menu_);
+    connect(icon_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger) {
+                    togglePopover();
+                }
+            });
+    icon_->show();
+    return true;
+}
+
+void TrayController::togglePopover() {
+    if (!popover_) {
+        return;
+    }
+    if (popover_->isVisible()) {
+        popover_->hide();
+        return;
+    }
+    QRect anchor = icon_ ? icon_->geometry() : QRect();
+    if (anchor.isEmpty()) {
+        anchor = QRect(QCursor::pos(), QSize(1, 1));
+    }
+    showPopoverAt(anchor);
+}
+
+void TrayController::showPopoverAt(const QRect& anchor) {
+    const QScreen* screen = QGuiApplication::screenAt(anchor.center());
+    if (screen == nullptr) {
+        screen = QGuiApplication::primaryScreen();
+    }
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1920, 1080);
+    popover_->move(popoverPosition(anchor, popover_->size(), available));
+    popover_->show();
+    popover_->raise();
+    popover_->activateWindow();
+}
+
+}  // namespace vask::ui

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QMenu>
+#include <QObject>
+#include <QPointer>
+#include <QSystemTrayIcon>
+
+#include <functional>
+#include <memory>
+
+namespace vask::ui {
+
+// Where the popover goes: hanging from the anchor (the tray icon, or the pointer when the panel
+// gives no geometry), below it when there is room and above it otherwise, kept on the screen.
+QPoint popoverPosition(const QRect& anchor, const QSize& popover, const QRect& screen);
+
+// The panel's tray icon with its popover and right-click menu.
+class TrayController : public QObject {
+    Q_OBJECT
+  public:
+    struct Actions {
+        std::function<void()> openVask;
+        std::function<void()> openSettings;
+        std::function<void()> showAbout;
+        // Absent without an updater: the menu has no "Check for Updates…".
+        std::function<void()> checkForUpdates;
+        std::function<void()> quit;
+    };
+
+    TrayController(QWidget* popover, Actions actions, QObject* parent = nullptr);
+
+    // False where no tray exists (a bare X server, offscreen): then nothing is shown.
+    bool install();
+    QMenu* menu() { return &menu_; }
+    // Shows the popover at the icon, or hides it when it is up.
+    void togglePopover();
+    void showPopoverAt(const QRect& anchor);
+
+  private:
+    QPointer<QWidget> popover_;
+    Actions actions_;
+    QMenu menu_;
+    std::unique_ptr<QSystemTrayIcon> icon_;
+};
+
+}  // namespace vask::ui

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+
+namespace vask::ui {
+
+// The application's top-level windows by identifier ("main", "onboarding", "settings"). A window
+// is made on first open and kept (closing hides it), so its state survives being closed. Nothing
+// opens by itself at launch.
+class WindowRegistry : public QObject {
+    Q_OBJECT
+  public:
+    using Factory = std::function<QWidget*()>;
+
+    void registerWindow(const QString& id, Factory factory);
+    // Makes the window when needed, shows it and brings it to the front.
+    QWidget* open(const QString& id);
+    void close(const QString& id);
+    QWidget* window(const QString& id) const;
+    bool hasVisibleWindow() const;
+
+  private:
+    QHash<QString, Factory> factories_;
+    QHash<QString, QPointer<QWidget>> windows_;
+};
+
+}  // namespace vask::ui

@@ -1,0 +1,165 @@
+#include <QLabel>
+#include <QStackedWidget>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include "platform/in_memory_secret_backend.h"
+#include "platform/iso8601.h"
+#include "platform/manual_executor.h"
+#include "sample-chatdb/sample_chat_db.h"
+#include "shell/app_dependencies.h"
+#include "shell/popover_model.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+#include "ui/popover/vask_menu.h"
+
+namespace vask::ui {
+namespace {
+
+struct RecordingClipboard final : Clipboard {
+    void setText(const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
+// A popover over a root of its own: a private home, in-memory secrets and manual executors.
+struct PopoverFixture {
+    explicit PopoverFixture(bool withMessages) {
+        const auto chatDB = dir / "home" / "Library" / "Messages" / "chat.db";
+        std::filesystem::create_directories(chatDB.parent_path());
+        if (withMessages) {
+            sample::buildSampleChatDB(chatDB, {.messages = 20, .chats = 2, .seed = 3});
+        }
+        root = std::make_unique<AppDependencies>(AppDependencies::Context{
+            .environment = {{"HOME", (dir / "home").string()},
+                            {"XDG_DATA_HOME", (dir / "data").string()},
+                            {"VASK_SUPPORT_DIR", "VaskUITest"},
+                            {"CHAT_DB_PATH", chatDB.string()}},
+            .bundleIdentifier = "ai.vask.uitests",
+            .defaults = defaults,
+            .main = main,
+            .worker = worker,
+            .scheduler = clock,
+            .secretBackend = std::make_shared<InMemorySecretBackend>(),
+        });
+        model = std::make_unique<PopoverModel>(PopoverModel::Dependencies{
+            .authMode = [this] { return root->authMode(); },
+            .access = root->makeFullDiskAccessViewModel(),
+            .sync = root->shadowSyncViewModel(),
+            .contacts = root->contactsSyncViewModel(),
+            .hasUpdaterController = [] { return false; },
+            .checkForUpdates = [this] { ++updateChecks; },
+            .configLoadError = [] { return std::nullopt; },
+            .contactsTrace = {},
+            .chat = {.startNewSession = [this] { ++newSessions; },
+                     .handOffToMain = [this] { ++handOffs; },
+                     .refreshCredentials = [] {},
+                     .hasContent = [this] { return chatHasContent; },
+                     .lastError = [] { return std::nullopt; }},
+        });
+        menu = std::make_unique<VaskMenu>(
+            *model, new QWidget, clipboard,
+            VaskMenu::Actions{.openMain = [this] { ++mainOpened; },
+                              .openOnboarding = [this] { ++onboardingOpened; }});
+    }
+    ~PopoverFixture() {
+        menu.reset();
+        drain();
+    }
+
+    void signIn() {
+        root->customerTokenStore().save("tok", "ada@example.com");
+        root->cloudAuthStore().save(
+            {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-1", "ada@example.com"});
+        root->resetAuthMode();
+    }
+    void drain() {
+        for (int i = 0; i < 50 && (main.runUntilIdle() + worker.runUntilIdle()) > 0; ++i) {
+        }
+    }
+    std::string page() const {
+        return menu->findChild<QStackedWidget*>()->currentWidget()->objectName().toStdString();
+    }
+    QToolButton* visibleButton(const QString& name) const {
+        for (auto* button : menu->findChildren<QToolButton*>(name)) {
+            if (button->isVisibleTo(menu.get())) {
+                return button;
+            }
+        }
+        return nullptr;
+    }
+
+    test::TempDir dir;
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    ManualExecutor worker;
+    test::FakeClock clock;
+    std::unique_ptr<AppDependencies> root;
+    RecordingClipboard clipboard;
+    std::unique_ptr<PopoverModel> model;
+    std::unique_ptr<VaskMenu> menu;
+    int updateChecks = 0, newSessions = 0, handOffs = 0, mainOpened = 0, onboardingOpened = 0;
+    bool chatHasContent = false;
+};
+
+TEST(PopoverTest, SignedOutShowsTheSetupPromptAndChecksNothingButUpdates) {
+    PopoverFixture f(true);
+    f.menu->show();
+    f.drain();
+    EXPECT_EQ(f.page(), "popover.setupPrompt");
+    EXPECT_EQ(f.updateChecks, 1);
+    EXPECT_FALSE(f.model->dependencies().sync->hasSynced.get());
+    EXPECT_NE(f.visibleButton("popover.openInVask"), nullptr);
+    ASSERT_NE(f.visibleButton("popover.new"), nullptr);
+    EXPECT_FALSE(f.visibleButton("popover.new")->isEnabled());
+
+    auto* cont = f.menu->findChild<QPushButton*>("popover.continueSetup");
+    ASSERT_NE(cont, nullptr);
+    cont->click();
+    EXPECT_EQ(f.onboardingOpened, 1);
+    EXPECT_FALSE(f.menu->isVisible());
+}
+
+TEST(PopoverTest, SignedInWithAccessSyncsOnceAndShowsTheChatWithItsCount) {
+    PopoverFixture f(true);
+    f.signIn();
+    f.menu->show();
+    f.drain();
+    EXPECT_EQ(f.page(), "popover.mainView");
+    EXPECT_TRUE(f.model->dependencies().sync->hasSynced.get());
+    const auto synced = f.model->dependencies().sync->syncGeneration.get();
+    EXPECT_EQ(f.menu->findChild<QLabel*>("popover.count")->text().toStdString(), "20 messages");
+
+    // Shown again after a successful run: no second run.
+    f.menu->hide();
+    f.menu->show();
+    f.drain();
+    EXPECT_EQ(f.model->dependencies().sync->syncGeneration.get(), synced);
+
+    f.chatHasContent = true;
+    f.menu->render();
+    f.visibleButton("popover.new")->click();
+    EXPECT_EQ(f.newSessions, 1);
+    f.visibleButton("popover.openInVask")->click();
+    EXPECT_EQ(f.handOffs, 1);
+    EXPECT_EQ(f.mainOpened, 1);
+}
+
+TEST(PopoverTest, ErrorRowsFollowTheFixedOrderAndCopyTheirText) {
+    PopoverFixture f(true);
+    f.signIn();
+    f.menu->show();
+    f.drain();
+    f.model->dependencies().access->lastError.set("no access");
+    f.model->dependencies().sync->lastError.set("sync broke");
+    auto rows = f.menu->findChildren<ErrorRow*>();
+    ASSERT_EQ(rows.size(), 2);
+    EXPECT_EQ(rows[0]->accessibleName().toStdString(), "Sync: sync broke");
+    EXPECT_EQ(rows[1]->accessibleName().toStdString(), "Access: no access");
+    rows[0]->click();
+    EXPECT_TRUE(rows[0]->isShowingCopied());
+    EXPECT_EQ(f.clipboard.texts, std::vector<std::string>{"[Sync] sync broke"});
+}
+
+}  // namespace
+}  // namespace vask::ui

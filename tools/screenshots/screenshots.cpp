@@ -1,0 +1,162 @@
+// vask-screenshots OUT_DIR
+// Renders the views in their named states with stand-in data, in the light and the dark
+// appearance, as OUT_DIR/<view>-<state>-<light|dark>.png.
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include <filesystem>
+#include <functional>
+#include <iostream>
+
+#include "platform/in_memory_secret_backend.h"
+#include "platform/iso8601.h"
+#include "platform/manual_executor.h"
+#include "platform/user_defaults.h"
+#include "sample-chatdb/sample_chat_db.h"
+#include "shell/app_dependencies.h"
+#include "shell/popover_model.h"
+#include "ui/brand_marks.h"
+#include "ui/popover/vask_menu.h"
+#include "ui/theme.h"
+
+namespace {
+
+using namespace vask;
+
+// Timers never fire: a screenshot is one still moment.
+class StillScheduler final : public Scheduler {
+  public:
+    StillScheduler() : Scheduler(Clock::system()) {}
+};
+
+struct NoClipboard final : Clipboard {
+    void setText(const std::string&) override {}
+};
+
+// A root over a scratch home with a small sample history, as a new user's machine would be.
+struct Scene {
+    explicit Scene(const std::filesystem::path& home) {
+        const auto chatDB = home / "Library" / "Messages" / "chat.db";
+        std::filesystem::create_directories(chatDB.parent_path());
+        if (!std::filesystem::exists(chatDB)) {
+            sample::buildSampleChatDB(chatDB, {.messages = 1234, .chats = 6, .seed = 4});
+        }
+        root = std::make_unique<AppDependencies>(AppDependencies::Context{
+            .environment = {{"HOME", home.string()},
+                            {"XDG_DATA_HOME", (home / "data").string()},
+                            {"VASK_SUPPORT_DIR", "VaskScreenshots"},
+                            {"CHAT_DB_PATH", chatDB.string()}},
+            .bundleIdentifier = "ai.vask.screenshots",
+            .defaults = defaults,
+            .main = main,
+            .worker = worker,
+            .scheduler = scheduler,
+            .secretBackend = std::make_shared<InMemorySecretBackend>(),
+        });
+    }
+    void signIn() {
+        root->customerTokenStore().save("tok", "ada@example.com");
+        root->cloudAuthStore().save(
+            {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-1", "ada@example.com"});
+        root->resetAuthMode();
+    }
+    void drain() {
+        for (int i = 0; i < 50 && main.runUntilIdle() + worker.runUntilIdle() > 0; ++i) {
+        }
+    }
+
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    ManualExecutor worker;
+    StillScheduler scheduler;
+    std::unique_ptr<AppDependencies> root;
+};
+
+struct Shot {
+    const char* view;
+    const char* state;
+    // Builds the widget to grab; the scene stays alive while it is shown.
+    std::function<QWidget*(Scene&)> build;
+};
+
+std::unique_ptr<PopoverModel> popoverModel(Scene& scene) {
+    return std::make_unique<PopoverModel>(PopoverModel::Dependencies{
+        .authMode = [&scene] { return scene.root->authMode(); },
+        .access = scene.root->makeFullDiskAccessViewModel(),
+        .sync = scene.root->shadowSyncViewModel(),
+        .contacts = scene.root->contactsSyncViewModel(),
+        .hasUpdaterController = [] { return false; },
+        .checkForUpdates = [] {},
+        .configLoadError = [] { return std::nullopt; },
+        .contactsTrace = {},
+        .chat = {.startNewSession = [] {},
+                 .handOffToMain = [] {},
+                 .refreshCredentials = [] {},
+                 .hasContent = [] { return false; },
+                 .lastError = [] { return std::nullopt; }},
+    });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::cerr << "usage: vask-screenshots OUT_DIR\n";
+        return 2;
+    }
+    QApplication app(argc, argv);
+    ui::Theme::initResources();
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(out);
+    const auto scratch = std::filesystem::path(QDir::tempPath().toStdString()) /
+                         ("vask-screenshots-" + std::to_string(QApplication::applicationPid()));
+
+    std::vector<std::unique_ptr<PopoverModel>> models;
+    NoClipboard clipboard;
+    const std::vector<Shot> shots = {
+        {"popover", "setup",
+         [&](Scene& scene) -> QWidget* {
+             models.push_back(popoverModel(scene));
+             return new ui::VaskMenu(*models.back(), new QWidget, clipboard, {});
+         }},
+        {"popover", "chat",
+         [&](Scene& scene) -> QWidget* {
+             scene.signIn();
+             models.push_back(popoverModel(scene));
+             auto* menu = new ui::VaskMenu(*models.back(), new QWidget, clipboard, {});
+             menu->show();
+             scene.drain();
+             scene.root->shadowSyncViewModel()->lastError.set("Could not read chat.db: database is locked");
+             return menu;
+         }},
+    };
+
+    int written = 0;
+    for (const auto appearance : {ui::Appearance::light, ui::Appearance::dark}) {
+        ui::Theme::apply(app, appearance);
+        const char* suffix = appearance == ui::Appearance::dark ? "dark" : "light";
+        for (const auto& shot : shots) {
+            std::filesystem::remove_all(scratch);
+            Scene scene(scratch / "home");
+            std::unique_ptr<QWidget> widget(shot.build(scene));
+            widget->setWindowFlags(Qt::Widget);
+            widget->show();
+            scene.drain();
+            QApplication::processEvents();
+            const QString file =
+                QString("%1/%2-%3-%4.png").arg(out, shot.view, shot.state, suffix);
+            if (!widget->grab().save(file)) {
+                std::cerr << "vask-screenshots: could not write " << file.toStdString() << "\n";
+                return 1;
+            }
+            ++written;
+            widget.reset();
+            models.clear();
+        }
+    }
+    std::filesystem::remove_all(scratch);
+    std::cout << written << " screenshots in " << out.toStdString() << "\n";
+    return 0;
+}
