@@ -140,8 +140,10 @@ std::vector<SystemContact> VCardContactStore::enumerateContacts(
             continue;
         }
         auto cards = VCardParser::parse(*contents);
-        if (cards.empty()) {
+        if (cards.empty() && !text::trimmed(*contents).empty()) {
+            // Enumerating without this file's contacts would delete them from the database.
             logger().warning("contacts_file_without_cards", {{"path", file.string()}});
+            throw enumerationFailure("no cards could be read from " + file.string());
         }
         const auto relative = file.lexically_relative(folder()).generic_string();
         for (std::size_t index = 0; index < cards.size(); ++index) {
