@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <limits>
+#include <numeric>
 
 #include "platform/crypto.h"
 #include "platform/file_io.h"
@@ -229,7 +230,9 @@ std::vector<FileCandidate> FileAccessService::findFiles(std::string_view query,
     }
 
     std::vector<FileCandidate> candidates;
-    for (auto& path : found.paths) {
+    std::vector<int> scores;
+    for (std::size_t i = 0; i < found.paths.size(); ++i) {
+        auto& path = found.paths[i];
         const auto real = allowedResolvedPath(path);
         if (!real) {
             continue;
@@ -249,11 +252,24 @@ std::vector<FileCandidate> FileAccessService::findFiles(std::string_view query,
             std::chrono::nanoseconds(info.st_mtim.tv_nsec)));
         candidate.path = std::move(path);
         candidates.push_back(std::move(candidate));
+        scores.push_back(i < found.scores.size() ? found.scores[i] : 0);
     }
-    std::stable_sort(
-        candidates.begin(), candidates.end(),
-        [](const FileCandidate& a, const FileCandidate& b) { return a.modified > b.modified; });
-    return candidates;
+    // Better matches first; the newest first among equal ones (all are equal when the search
+    // command ranked nothing), then the search's order.
+    std::vector<std::size_t> order(candidates.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (scores[a] != scores[b]) {
+            return scores[a] > scores[b];
+        }
+        return candidates[a].modified > candidates[b].modified;
+    });
+    std::vector<FileCandidate> ranked;
+    ranked.reserve(candidates.size());
+    for (const auto index : order) {
+        ranked.push_back(std::move(candidates[index]));
+    }
+    return ranked;
 }
 
 // --- Prefetch

@@ -65,7 +65,7 @@ class FileAccessService {
     // file and also ends the search and a vision request under way.
     std::int64_t prefetch(std::string_view query, std::stop_token stop = {});
 
-    // Allowed hits, newest first (equal dates keep the search's order).
+    // Allowed hits, best matches first, then newest first (equal dates keep the search's order).
     std::vector<FileCandidate> findFiles(std::string_view query, std::stop_token stop = {}) const;
     std::vector<std::string> allowedScopes() const;
     std::vector<std::filesystem::path> resolvedScopes() const;

@@ -73,6 +73,23 @@ std::string readPrefix(const std::filesystem::path& path, std::size_t limit) {
     return buffer;
 }
 
+// Words that occur in almost every English text, and in most questions, without saying what the
+// question is about. Sorted for binary search.
+constexpr std::array<std::string_view, 76> kStopWords = {
+    "about", "after", "all",   "also", "and",   "any",   "are",    "been",  "before", "but",
+    "can",   "could", "did",   "does", "doing", "done",  "each",   "for",   "from",   "get",
+    "got",   "had",   "has",   "have", "her",   "hers",  "him",    "his",   "how",    "into",
+    "its",   "just",  "may",   "mine", "more",  "most",  "not",    "now",   "off",    "only",
+    "other", "our",   "ours",  "out",  "over",  "she",   "should", "some",  "such",   "than",
+    "that",  "the",   "their", "them", "then",  "there", "these",  "they",  "this",   "those",
+    "too",   "very",  "was",   "were", "what",  "when",  "where",  "which", "who",    "why",
+    "will",  "with",  "would", "you",  "your",  "yours"};
+static_assert(std::is_sorted(kStopWords.begin(), kStopWords.end()));
+
+bool isStopWord(std::string_view word) {
+    return std::binary_search(kStopWords.begin(), kStopWords.end(), word);
+}
+
 std::size_t countLines(std::string_view text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
@@ -127,7 +144,7 @@ std::vector<std::string> FileSearch::queryTerms(std::string_view query) {
         }
         if (i - start >= 3) {
             auto term = text::toLower(query.substr(start, i - start));
-            if (std::find(terms.begin(), terms.end(), term) == terms.end()) {
+            if (!isStopWord(term) && std::find(terms.begin(), terms.end(), term) == terms.end()) {
                 terms.push_back(std::move(term));
             }
         }
@@ -327,6 +344,7 @@ FileSearch::Result FileSearch::walk(std::string_view query,
             break;
         }
         result.paths.push_back(std::move(hit.path));
+        result.scores.push_back(hit.score);
     }
     return result;
 }

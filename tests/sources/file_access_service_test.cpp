@@ -411,6 +411,32 @@ TEST_F(FileAccessServiceTest, NewestFilesComeFirstAndOnlyMaxFilesAreParsed) {
     EXPECT_FALSE(row(docs() / "lease-old.txt").has_value());
 }
 
+TEST_F(FileAccessServiceTest, BetterMatchesComeFirstAndDatesBreakTies) {
+    const auto now = fs::file_time_type::clock::now();
+    struct File {
+        const char* name;
+        const char* contents;
+        int hoursOld;
+    };
+    // "what did the" in every file would make them all match equally without the stop words.
+    const std::vector<File> files = {
+        {"a.txt", "what did the landlord say", 1},
+        {"lease-pets.txt", "what did the landlord say", 72},
+        {"b.txt", "what did the lease say", 48},
+        {"c.txt", "what did the lease say", 2},
+        {"d.txt", "what did the note say", 0},
+    };
+    for (const auto& file : files) {
+        writeFileAtomically(docs() / file.name, file.contents);
+        fs::last_write_time(docs() / file.name, now - std::chrono::hours(file.hoursOld));
+    }
+    std::vector<std::string> names;
+    for (const auto& candidate : service(config(), nullptr)->findFiles("what did the lease pets")) {
+        names.push_back(candidate.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"lease-pets.txt", "c.txt", "b.txt"}));
+}
+
 TEST_F(FileAccessServiceTest, FilesAboveTheSizeCapAreSkippedAndLogged) {
     writeFileAtomically(docs() / "lease-big.txt", std::string(4096, 'a'));
     writeFileAtomically(docs() / "lease-small.txt", "ok");
