@@ -32,10 +32,29 @@ PdfDocument::PdfDocument(PdfDocument&&) noexcept = default;
 PdfDocument& PdfDocument::operator=(PdfDocument&&) noexcept = default;
 PdfDocument::~PdfDocument() = default;
 
-std::optional<PdfDocument> PdfDocument::open(const std::filesystem::path& path) {
+namespace {
+
+void routePopplerMessages() {
     static std::once_flag routed;
     std::call_once(routed, [] { poppler::set_debug_error_function(logPopplerMessage, nullptr); });
+}
+
+}  // namespace
+
+std::optional<PdfDocument> PdfDocument::open(const std::filesystem::path& path) {
+    routePopplerMessages();
     std::unique_ptr<poppler::document> document(poppler::document::load_from_file(path.string()));
+    if (!document || document->is_locked()) {
+        return std::nullopt;
+    }
+    return PdfDocument(std::move(document));
+}
+
+std::optional<PdfDocument> PdfDocument::fromData(std::string_view bytes) {
+    routePopplerMessages();
+    // poppler takes the array's contents over and keeps them for the document's life.
+    poppler::byte_array data(bytes.begin(), bytes.end());
+    std::unique_ptr<poppler::document> document(poppler::document::load_from_data(&data));
     if (!document || document->is_locked()) {
         return std::nullopt;
     }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/error.h"
 
@@ -32,6 +33,8 @@ class PdfDocument {
 
     // Nothing when the file cannot be opened as a PDF (missing, damaged or locked).
     static std::optional<PdfDocument> open(const std::filesystem::path& path);
+    // The same for a PDF already read into memory.
+    static std::optional<PdfDocument> fromData(std::string_view bytes);
 
     PdfDocument(PdfDocument&&) noexcept;
     PdfDocument& operator=(PdfDocument&&) noexcept;

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdio.h>
+
 #include <atomic>
 #include <mutex>
 #include <thread>
 
+#include "folder_fixtures.h"
 #include "pdf_fixture.h"
 #include "platform/file_io.h"
 #include "sources/corvane_vision_client.h"
@@ -163,6 +167,55 @@ TEST_F(FileAccessServiceTest, LinksIntoExcludedFoldersOrOutOfScopeAreNeverRead) 
         EXPECT_EQ(record.message.find("id_lease"), std::string::npos) << record.message;
         EXPECT_EQ(record.message.find("lease-out"), std::string::npos) << record.message;
     }
+}
+
+TEST_F(FileAccessServiceTest, ExclusionsFollowLinkedFoldersToWhereTheyLead) {
+    // A dotfile manager's layout: ~/.ssh is a link into ~/dotfiles, and the whole home is allowed.
+    fs::remove_all(home() / ".ssh");
+    test::writeFileCreatingFolders(home() / "dotfiles" / "ssh" / "id_lease", "PRIVATE KEY lease");
+    test::writeFileCreatingFolders(home() / "dotfiles" / "private" / "lease-notes.txt",
+                                   "secret lease");
+    test::writeFileCreatingFolders(home() / "dotfiles" / "lease-readme.txt", "public lease");
+    fs::create_directory_symlink(home() / "dotfiles" / "ssh", home() / ".ssh");
+    fs::create_directory_symlink(home(), dir_ / "linked-home");
+    auto config = this->config();
+    config.allowedScopes = {"~"};
+    config.excludedPatterns = {"~/.ssh/*",
+                               (dir_ / "linked-home" / "dotfiles" / "private").string() + "/*"};
+
+    auto svc = service(config, nullptr);
+    for (const auto& path : {home() / "dotfiles" / "ssh" / "id_lease", home() / ".ssh" / "id_lease",
+                             home() / "dotfiles" / "private" / "lease-notes.txt"}) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(svc->isAllowed(path.string()));
+    }
+    EXPECT_EQ(svc->prefetch("lease"), 1);
+    EXPECT_TRUE(row(home() / "dotfiles" / "lease-readme.txt").has_value());
+}
+
+TEST_F(FileAccessServiceTest, AFolderSwappedForALinkNeverLeaksOutsideFiles) {
+    test::writeFileCreatingFolders(dir_ / "outside" / "lease.txt", "outside lease");
+    const auto folder = docs() / "box";
+    const auto link = docs() / "box-link";
+    test::writeFileCreatingFolders(folder / "lease.txt", "inside lease");
+    fs::create_directory_symlink(dir_ / "outside", link);
+    auto svc = service(config(), nullptr);
+    std::atomic<bool> done{false};
+    // Exchanges the folder and a link out of the allowed folders, as fast as it can: the folder
+    // is always one or the other.
+    std::thread swapper([&] {
+        while (!done) {
+            ::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        svc->prefetch("lease");
+        if (const auto stored = row(folder / "lease.txt")) {
+            ASSERT_EQ(stored->contentMarkdown, "inside lease") << "try " << i;
+        }
+    }
+    done = true;
+    swapper.join();
 }
 
 TEST_F(FileAccessServiceTest, EachFileTypeTakesItsParsePath) {
