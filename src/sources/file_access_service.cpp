@@ -402,12 +402,21 @@ FileParseResult FileAccessService::parseText(const fs::path& path, const std::st
     throw utf8Error;
 }
 
-FileParseResult FileAccessService::parseDocument(const std::string& bytes, bool /*unknownType*/) {
+FileParseResult FileAccessService::parseDocument(const std::string& bytes, bool unknownType) {
     FileParseResult result;
     if (auto text = RichTextReader::plainText(bytes)) {
         result.contentMarkdown = std::move(*text);
         result.parseMethod = ParseMethod::textExtraction;
         return result;
+    }
+    // The walk finds "README", "notes.rst" or "app.conf" by name: a file whose bytes are text is
+    // read as text whatever its name says.
+    if (unknownType) {
+        if (auto text = TextDecoding::plainText(bytes)) {
+            result.contentMarkdown = std::move(*text);
+            result.parseMethod = ParseMethod::direct;
+            return result;
+        }
     }
     throw FileAccessError(FileAccessError::Case::unsupportedType);
 }

@@ -247,6 +247,13 @@ TEST_F(FileAccessServiceTest, EachFileTypeTakesItsParsePath) {
         {"lease.doc", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8), "", "",
          "file_prefetch_failed"},
         {"lease.bin", std::string("\x00\x01lease", 7), "", "", "file_prefetch_failed"},
+        {"README-lease", "Lease notes\n\tsecond line\r\n", "direct",
+         "Lease notes\n\tsecond line\r\n", ""},
+        {"lease.rst", "Lease\n=====\n", "direct", "Lease\n=====\n", ""},
+        {"lease.conf", "rent = 1200\n", "direct", "rent = 1200\n", ""},
+        {"lease.tex", "\\section{Lease} caf\xE9 cr\xE8me pour les coll\xE8gues du bureau", "direct",
+         "", ""},
+        {"lease.dat", std::string("lease\x01\x02\x03", 8), "", "", "file_prefetch_failed"},
         {"lease.pdf", test::minimalPdf(1), "", "", "file_prefetch_skipped"},
         {"lease.png", "\x89PNG", "", "", "file_prefetch_skipped"},
     };
