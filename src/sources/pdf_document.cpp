@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "platform/logger.h"
@@ -79,12 +80,19 @@ std::optional<std::string> PdfDocument::renderPagePNG(int index) const {
     if (!page) {
         return std::nullopt;
     }
-    const auto box = page->page_rect(poppler::media_box);
-    if (!(box.width() > 0) || !(box.height() > 0)) {
-        throw RenderError("page has an empty media box");
+    // poppler draws the crop box turned by the page's /Rotate, so that is what the bitmap holds.
+    const auto box = page->page_rect(poppler::crop_box);
+    double shownWidth = box.width();
+    double shownHeight = box.height();
+    if (!(shownWidth > 0) || !(shownHeight > 0)) {
+        throw RenderError("page has an empty crop box");
     }
-    const auto size = pixelSize(box.width(), box.height());
-    const double scale = std::min(longerSidePixels / box.width(), longerSidePixels / box.height());
+    const auto orientation = page->orientation();
+    if (orientation == poppler::page::landscape || orientation == poppler::page::seascape) {
+        std::swap(shownWidth, shownHeight);
+    }
+    const auto size = pixelSize(shownWidth, shownHeight);
+    const double scale = std::min(longerSidePixels / shownWidth, longerSidePixels / shownHeight);
 
     poppler::page_renderer renderer;
     renderer.set_render_hint(poppler::page_renderer::antialiasing);

@@ -15,7 +15,7 @@ class document;
 namespace vask {
 
 // A PDF opened with poppler, rendered page by page into PNG images whose longer side is
-// 2000 pixels.
+// 2000 pixels. A page is drawn as it is shown: its crop box, turned by its /Rotate.
 class PdfDocument {
   public:
     class RenderError : public Error {
@@ -46,7 +46,7 @@ class PdfDocument {
     // page. Throws RenderError when the page cannot be drawn or encoded.
     std::optional<std::string> renderPagePNG(int index) const;
 
-    // The bitmap size for a media box of `width` x `height` points: scaled so that the longer
+    // The bitmap size for a page of `width` x `height` points as shown: scaled so that the longer
     // side becomes 2000 pixels, each side rounded up and at least 1.
     static PixelSize pixelSize(double width, double height);
 
