@@ -17,6 +17,7 @@
 #include "sources/corvane_vision_client.h"
 #include "sources/file_beneath.h"
 #include "sources/file_types.h"
+#include "sources/image_converter.h"
 #include "sources/pdf_document.h"
 #include "sources/rich_text_reader.h"
 #include "sources/text_decoding.h"
@@ -504,11 +505,19 @@ FileParseResult FileAccessService::parseImageWithVision(const fs::path& path,
         throw FileAccessError(FileAccessError::Case::missingVisionClient);
     }
     const auto type = FileTypes::forPath(path.string());
-    // Other formats go as they are under their own type: no decoder for them is linked in, and
-    // the relay takes the common ones itself.
-    const std::string mime = type ? std::string(type->mimeType) : "image/png";
+    std::string mime = type ? std::string(type->mimeType) : "image/png";
+    std::string_view payload = bytes;
+    // Other formats go as PNG when they decode, and as they are (under their own type) when not.
+    std::optional<std::string> converted;
+    if (mime != "image/png" && mime != "image/jpeg") {
+        converted = ImageConverter::toPNG(bytes);
+        if (converted) {
+            mime = "image/png";
+            payload = *converted;
+        }
+    }
     const auto output = visionClient_->parseMarkdown(
-        visionPrompt, bytes, mime, path.filename().string(), config_.visionModel, stop);
+        visionPrompt, payload, mime, path.filename().string(), config_.visionModel, stop);
     FileParseResult result;
     result.contentMarkdown = output.markdown;
     result.parseMethod = ParseMethod::vision;

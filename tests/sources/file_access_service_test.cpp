@@ -10,8 +10,10 @@
 #include <thread>
 
 #include "folder_fixtures.h"
+#include "image_fixture.h"
 #include "pdf_fixture.h"
 #include "platform/file_io.h"
+#include "png_fixture.h"
 #include "sources/corvane_vision_client.h"
 #include "store/sqlite_connection.h"
 #include "support/log_capture.h"
@@ -375,6 +377,37 @@ TEST_F(FileAccessServiceTest, DamagedPdfIsUnreadableAndImagesGoAsTheyAre) {
     ASSERT_TRUE(image.has_value());
     EXPECT_EQ(image->contentMarkdown, "  text of scan-photo.jpg\n");  // not trimmed
     EXPECT_EQ(image->pageCount, 1);
+}
+
+TEST_F(FileAccessServiceTest, ImagesThatDecodeAreSentAsPng) {
+    const test::TwoTone picture{8, 8, {250, 0, 0}, {0, 0, 250}};
+    const std::map<std::string, std::string> files = {
+        {"scan-a.webp", test::webpImage(picture)},
+        {"scan-b.tiff", test::tiffImage(picture, dir_ / "scratch.tif")},
+        {"scan-c.gif", test::gifImage(picture, dir_ / "scratch.gif")},
+        {"scan-d.heic",
+         readFileIfExists(fs::path(VASK_SOURCES_TEST_DATA) / "two-tone.heic").value_or("")},
+        {"scan-e.png", "\x89PNG\r\n\x1a\nnot decoded"},
+        {"scan-f.bmp", "BMnot an image"},
+    };
+    for (const auto& [name, bytes] : files) {
+        writeFileAtomically(docs() / name, bytes);
+    }
+    auto client = std::make_shared<FakeVisionClient>();
+    auto config = this->config();
+    config.maxFiles = 10;
+    EXPECT_EQ(service(config, client)->prefetch("scan"), 6);
+    std::map<std::string, std::string> sent;
+    for (const auto& call : client->calls()) {
+        const bool isPng = test::decodePng(call.data).has_value();
+        sent[call.filename] = call.mimeType + (isPng ? " decodable" : "");
+    }
+    EXPECT_EQ(sent, (std::map<std::string, std::string>{{"scan-a.webp", "image/png decodable"},
+                                                        {"scan-b.tiff", "image/png decodable"},
+                                                        {"scan-c.gif", "image/png decodable"},
+                                                        {"scan-d.heic", "image/png decodable"},
+                                                        {"scan-e.png", "image/png"},
+                                                        {"scan-f.bmp", "image/bmp"}}));
 }
 
 TEST_F(FileAccessServiceTest, SecondPrefetchOfUnchangedFilesIsACacheHit) {
