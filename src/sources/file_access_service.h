@@ -75,6 +75,9 @@ class FileAccessService {
     bool isAllowed(std::string_view path) const;
 
     bool hasVisionClient() const { return visionClient_ != nullptr; }
+    const std::shared_ptr<const VisionParserProviding>& visionClient() const {
+        return visionClient_;
+    }
 
   private:
     // A path that passed the checks, resolved, and the resolved allowed folder it lies in.

@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -44,6 +45,9 @@ class FakeVisionClient final : public VisionParserProviding {
         const std::lock_guard lock(mutex_);
         calls_.push_back({std::string(prompt), std::string(fileData), std::string(mimeType),
                           std::string(filename), model});
+        if (onParse) {
+            onParse();
+        }
         if (failOnCall && calls_.size() == *failOnCall) {
             throw VisionClientError::requestFailed(500, "boom");
         }
@@ -70,6 +74,8 @@ class FakeVisionClient final : public VisionParserProviding {
     }
 
     std::optional<std::size_t> failOnCall;
+    // Called on every parse request, before it is answered.
+    std::function<void()> onParse;
     mutable int failModelFetches = 0;
     std::set<std::string> models = {"vision-1"};
 
@@ -609,27 +615,66 @@ TEST_F(FileAccessServiceTest, FailedModelListIsFetchedAgainAndASuccessIsKept) {
 }
 
 TEST_F(FileAccessServiceTest, CancelledPrefetchStillReportsCompletion) {
-    writeFileAtomically(docs() / "lease.txt", "x");
-    std::stop_source stop;
-    stop.request_stop();
-    test::LogCapture logs;
-    EXPECT_EQ(service(config(), nullptr)->prefetch("lease", stop.get_token()), 0);
-    EXPECT_FALSE(row(docs() / "lease.txt").has_value());
+    for (const auto* name : {"lease-1.png", "lease-2.png", "lease-3.png"}) {
+        writeFileAtomically(docs() / name, "\x89PNG");
+    }
+    // The stop comes while a file is parsed: that file is still stored, no later one is tried.
+    for (const std::int64_t stopOnCall : {1, 2}) {
+        SCOPED_TRACE(stopOnCall);
+        const auto cached = stopOnCall;
+        fs::remove(db());
+        std::stop_source stop;
+        auto client = std::make_shared<FakeVisionClient>();
+        client->onParse = [&, calls = std::int64_t{0}]() mutable {
+            if (++calls == stopOnCall) {
+                stop.request_stop();
+            }
+        };
+        test::LogCapture logs;
+        EXPECT_EQ(service(config(), client)->prefetch("lease", stop.get_token()), cached);
+        EXPECT_EQ(client->calls().size(), static_cast<std::size_t>(cached));
+        const auto completed = logs->events("file_prefetch_completed");
+        ASSERT_EQ(completed.size(), 1U);
+        EXPECT_EQ(completed[0].metadata.at("cached"), std::to_string(cached));
+        EXPECT_EQ(completed[0].metadata.at("candidates"), "3");
+        int stored = 0;
+        for (const auto* name : {"lease-1.png", "lease-2.png", "lease-3.png"}) {
+            stored += row(docs() / name).has_value() ? 1 : 0;
+        }
+        EXPECT_EQ(stored, cached);
+    }
 }
 
 TEST_F(FileAccessServiceTest, CredentialsChooseTheVisionClient) {
     struct Case {
         std::optional<std::string> apiKey;
         std::optional<std::string> token;
+        // The credential the client was made with, "" for none; the token wins over the key.
+        std::optional<std::string> expectedKey;
+        std::optional<std::string> expectedToken;
         bool client;
     };
     const std::vector<Case> cases = {
-        {std::nullopt, std::nullopt, false}, {" \n", " ", false}, {"key", std::nullopt, true},
-        {std::nullopt, "tok", true},         {" ", "tok", true},  {"key", "  ", true}};
+        {std::nullopt, std::nullopt, std::nullopt, std::nullopt, false},
+        {" \n", " ", std::nullopt, std::nullopt, false},
+        {" key\n", std::nullopt, "key", std::nullopt, true},
+        {std::nullopt, "tok", std::nullopt, "tok", true},
+        {" ", " tok ", std::nullopt, "tok", true},
+        {"key", "  ", "key", std::nullopt, true},
+        {"key", "tok", std::nullopt, "tok", true},
+    };
     const auto base = *Url::parse("http://127.0.0.1:9");
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.apiKey.value_or("-") + "/" + c.token.value_or("-"));
         const FileAccessService svc(db(), c.apiKey, c.token, config(), base, options());
-        EXPECT_EQ(svc.hasVisionClient(), c.client);
+        ASSERT_EQ(svc.hasVisionClient(), c.client);
+        if (!c.client) {
+            continue;
+        }
+        const auto* client = dynamic_cast<const CorvaneVisionClient*>(svc.visionClient().get());
+        ASSERT_NE(client, nullptr);
+        EXPECT_EQ(client->apiKey(), c.expectedKey);
+        EXPECT_EQ(client->customerToken(), c.expectedToken);
     }
     EXPECT_THROW(
         FileAccessService(dir_ / "missing" / "dir" / "shadow.db", config(), nullptr, options()),
