@@ -27,14 +27,6 @@ bool isWordByte(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80;
 }
 
-void lowerAsciiInPlace(std::string& s) {
-    for (auto& c : s) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-}
-
 std::string readPrefix(const std::filesystem::path& path, std::size_t limit) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) {
@@ -299,8 +291,8 @@ FileSearch::Result FileSearch::walk(std::string_view query,
                 std::error_code sizeError;
                 const auto size = entry.file_size(sizeError);
                 if (!sizeError && size <= options_.smallFileBytes) {
-                    content = readPrefix(entry.path(), options_.textPrefixBytes);
-                    lowerAsciiInPlace(content);
+                    content =
+                        text::asciiLowered(readPrefix(entry.path(), options_.textPrefixBytes));
                 }
             }
             int score = 0;

@@ -222,20 +222,9 @@ class RtfReader {
     std::optional<char32_t> highSurrogate_;
 };
 
+// `prefix` is lower case.
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
+    return text::asciiLowered(text.substr(0, prefix.size())) == prefix;
 }
 
 bool looksLikeHTML(std::string_view bytes) {

@@ -10,17 +10,7 @@ namespace vask {
 namespace {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto upperA = static_cast<char>(a[i] >= 'a' && a[i] <= 'z' ? a[i] - 32 : a[i]);
-        const auto upperB = static_cast<char>(b[i] >= 'a' && b[i] <= 'z' ? b[i] - 32 : b[i]);
-        if (upperA != upperB) {
-            return false;
-        }
-    }
-    return true;
+    return a.size() == b.size() && text::asciiLowered(a) == text::asciiLowered(b);
 }
 
 // The file's bytes as UTF-8: a byte order mark is dropped, and UTF-16 (told by its mark, or by
