@@ -112,10 +112,7 @@ TEST(ImageConverterTest, CommonFormatsBecomePngWithTheirColours) {
         const auto image = test::decodePng(*png);
         ASSERT_TRUE(image.has_value());
         ASSERT_EQ(std::make_pair(image->width, image->height), c.size);
-        const int right = image->width - 1;
-        const int bottom = image->height - 1;
-        const std::array<std::pair<int, int>, 4> at = {
-            std::pair{0, 0}, std::pair{right, 0}, std::pair{0, bottom}, std::pair{right, bottom}};
+        const auto at = image->corners();
         for (std::size_t i = 0; i < at.size(); ++i) {
             const auto rgb = image->rgb(at[i].first, at[i].second);
             for (int k = 0; k < 3; ++k) {

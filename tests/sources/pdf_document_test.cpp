@@ -111,8 +111,7 @@ TEST(PdfDocumentTest, PagesAreDrawnAsShownCropBoxAndRotationIncluded) {
         EXPECT_EQ(std::make_pair(image->width, image->height), c.pixels);
         const int right = image->width - 1;
         const int bottom = image->height - 1;
-        const std::array<std::pair<int, int>, 4> corners = {
-            std::pair{0, 0}, std::pair{right, 0}, std::pair{0, bottom}, std::pair{right, bottom}};
+        const auto corners = image->corners();
         for (std::size_t i = 0; i < corners.size(); ++i) {
             const auto [x, y] = corners[i];
             SCOPED_TRACE("corner " + std::to_string(i));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vask::test {
@@ -20,6 +21,13 @@ struct RgbImage {
     int brightness(int x, int y) const {
         const auto* p = pixels.data() + (static_cast<std::size_t>(y) * width + x) * 3;
         return (p[0] + p[1] + p[2]) / 3;
+    }
+    // Top left, top right, bottom left, bottom right.
+    std::array<std::pair<int, int>, 4> corners() const {
+        const int right = width - 1;
+        const int bottom = height - 1;
+        return {std::pair{0, 0}, std::pair{right, 0}, std::pair{0, bottom},
+                std::pair{right, bottom}};
     }
     std::array<int, 3> rgb(int x, int y) const {
         const auto* p = pixels.data() + (static_cast<std::size_t>(y) * width + x) * 3;
