@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "sources/png_encoder.h"
@@ -217,44 +218,90 @@ void closeGif(GifFileType* gif) {
     DGifCloseFile(gif, &error);
 }
 
+// Only the first frame is read, record by record, so that an animation's later frames cost
+// nothing.
 std::optional<Bitmap> decodeGif(std::string_view bytes) {
     MemoryFile file{bytes};
     int error = 0;
     const std::unique_ptr<GifFileType, decltype(&closeGif)> gif(DGifOpen(&file, gifRead, &error),
                                                                 closeGif);
-    if (!gif || !acceptableSize(gif->SWidth, gif->SHeight) || DGifSlurp(gif.get()) != GIF_OK ||
-        gif->ImageCount < 1) {
+    if (!gif || !acceptableSize(gif->SWidth, gif->SHeight)) {
         return std::nullopt;
     }
-    const auto& frame = gif->SavedImages[0];
-    const auto& place = frame.ImageDesc;
-    const ColorMapObject* colours = place.ColorMap != nullptr ? place.ColorMap : gif->SColorMap;
-    if (colours == nullptr) {
-        return std::nullopt;
-    }
-    GraphicsControlBlock control{};
-    control.TransparentColor = NO_TRANSPARENT_COLOR;
-    DGifSavedExtensionToGCB(gif.get(), 0, &control);
-    auto bitmap = blank(gif->SWidth, gif->SHeight);
-    for (int y = 0; y < place.Height; ++y) {
-        for (int x = 0; x < place.Width; ++x) {
-            const int tx = place.Left + x;
-            const int ty = place.Top + y;
-            if (tx < 0 || ty < 0 || tx >= bitmap.width || ty >= bitmap.height) {
-                continue;
-            }
-            const int index = frame.RasterBits[static_cast<std::size_t>(y) * place.Width + x];
-            if (index == control.TransparentColor || index >= colours->ColorCount) {
-                continue;
-            }
-            const auto& colour = colours->Colors[index];
-            auto* out = bitmap.rgb.data() + (static_cast<std::size_t>(ty) * bitmap.width + tx) * 3;
-            out[0] = colour.Red;
-            out[1] = colour.Green;
-            out[2] = colour.Blue;
+    int transparent = NO_TRANSPARENT_COLOR;
+    while (true) {
+        GifRecordType record = UNDEFINED_RECORD_TYPE;
+        if (DGifGetRecordType(gif.get(), &record) != GIF_OK || record == TERMINATE_RECORD_TYPE) {
+            return std::nullopt;
         }
+        if (record == EXTENSION_RECORD_TYPE) {
+            int code = 0;
+            GifByteType* block = nullptr;
+            if (DGifGetExtension(gif.get(), &code, &block) != GIF_OK) {
+                return std::nullopt;
+            }
+            if (code == GRAPHICS_EXT_FUNC_CODE && block != nullptr) {
+                GraphicsControlBlock control{};
+                if (DGifExtensionToGCB(block[0], block + 1, &control) == GIF_OK) {
+                    transparent = control.TransparentColor;
+                }
+            }
+            while (block != nullptr) {
+                if (DGifGetExtensionNext(gif.get(), &block) != GIF_OK) {
+                    return std::nullopt;
+                }
+            }
+            continue;
+        }
+        if (record != IMAGE_DESC_RECORD_TYPE) {
+            continue;
+        }
+        if (DGifGetImageDesc(gif.get()) != GIF_OK) {
+            return std::nullopt;
+        }
+        const auto& place = gif->Image;
+        const ColorMapObject* colours = place.ColorMap != nullptr ? place.ColorMap : gif->SColorMap;
+        if (colours == nullptr || !acceptableSize(place.Width, place.Height)) {
+            return std::nullopt;
+        }
+        // Interlaced frames store their rows in four passes.
+        std::vector<int> rows;
+        if (place.Interlace) {
+            for (const auto& [start, step] :
+                 {std::pair{0, 8}, std::pair{4, 8}, std::pair{2, 4}, std::pair{1, 2}}) {
+                for (int y = start; y < place.Height; y += step) {
+                    rows.push_back(y);
+                }
+            }
+        } else {
+            for (int y = 0; y < place.Height; ++y) {
+                rows.push_back(y);
+            }
+        }
+        auto bitmap = blank(gif->SWidth, gif->SHeight);
+        std::vector<GifPixelType> line(static_cast<std::size_t>(place.Width));
+        for (const int y : rows) {
+            if (DGifGetLine(gif.get(), line.data(), place.Width) != GIF_OK) {
+                return std::nullopt;
+            }
+            const int ty = place.Top + y;
+            for (int x = 0; x < place.Width; ++x) {
+                const int tx = place.Left + x;
+                const int index = line[static_cast<std::size_t>(x)];
+                if (tx < 0 || ty < 0 || tx >= bitmap.width || ty >= bitmap.height ||
+                    index == transparent || index >= colours->ColorCount) {
+                    continue;
+                }
+                const auto& colour = colours->Colors[index];
+                auto* out =
+                    bitmap.rgb.data() + (static_cast<std::size_t>(ty) * bitmap.width + tx) * 3;
+                out[0] = colour.Red;
+                out[1] = colour.Green;
+                out[2] = colour.Blue;
+            }
+        }
+        return bitmap;
     }
-    return bitmap;
 }
 
 // --- BMP

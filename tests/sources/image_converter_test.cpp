@@ -66,15 +66,20 @@ TEST(ImageConverterTest, CommonFormatsBecomePngWithTheirColours) {
         std::pair<int, int> size;
         Corners corners;
         int tolerance = 0;
+        // A row that is white from edge to edge.
+        std::optional<int> whiteRow = std::nullopt;
     };
     const std::vector<Case> cases = {
         {"WebP", test::webpImage(picture), {16, 16}, halves},
         {"TIFF", test::tiffImage(picture, dir / "t.tif"), {16, 16}, halves},
-        {"GIF, its transparent bottom row over white",
+        {"GIF, its transparent second row over white",
          test::gifImage(picture, dir / "g.gif"),
          {16, 16},
-         {picture.left, picture.right, white, white}},
+         halves,
+         0,
+         1},
         // Made with the same two halves by libheif's HEVC encoder; lossy, hence the tolerance.
+        {"interlaced GIF", test::gifImage(picture, dir / "i.gif", true), {16, 16}, halves, 0, 1},
         {"HEIC",
          readFileIfExists(std::filesystem::path(VASK_SOURCES_TEST_DATA) / "two-tone.heic"),
          {16, 16},
@@ -112,6 +117,11 @@ TEST(ImageConverterTest, CommonFormatsBecomePngWithTheirColours) {
         const auto image = test::decodePng(*png);
         ASSERT_TRUE(image.has_value());
         ASSERT_EQ(std::make_pair(image->width, image->height), c.size);
+        if (c.whiteRow) {
+            for (int x = 0; x < image->width; ++x) {
+                EXPECT_EQ(image->rgb(x, *c.whiteRow), (std::array<int, 3>{255, 255, 255})) << x;
+            }
+        }
         const auto at = image->corners();
         for (std::size_t i = 0; i < at.size(); ++i) {
             const auto rgb = image->rgb(at[i].first, at[i].second);

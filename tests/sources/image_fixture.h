@@ -71,8 +71,9 @@ inline std::string tiffImage(const TwoTone& picture, const std::filesystem::path
     return readAndRemove(scratch);
 }
 
-// Two colours, and a third, transparent one that fills the bottom row.
-inline std::string gifImage(const TwoTone& picture, const std::filesystem::path& scratch) {
+// Two colours, and a third, transparent one that fills the second row.
+inline std::string gifImage(const TwoTone& picture, const std::filesystem::path& scratch,
+                            bool interlaced = false) {
     int error = 0;
     GifFileType* gif = EGifOpenFileName(scratch.c_str(), false, &error);
     EGifSetGifVersion(gif, true);
@@ -87,11 +88,19 @@ inline std::string gifImage(const TwoTone& picture, const std::filesystem::path&
     GifByteType extension[4];
     const auto length = EGifGCBToExtension(&control, extension);
     EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension);
-    EGifPutImageDesc(gif, 0, 0, picture.width, picture.height, false, nullptr);
-    for (int y = 0; y < picture.height; ++y) {
+    EGifPutImageDesc(gif, 0, 0, picture.width, picture.height, interlaced, nullptr);
+    std::vector<int> rows;
+    for (const auto& [start, step] :
+         interlaced ? std::vector<std::pair<int, int>>{{0, 8}, {4, 8}, {2, 4}, {1, 2}}
+                    : std::vector<std::pair<int, int>>{{0, 1}}) {
+        for (int y = start; y < picture.height; y += step) {
+            rows.push_back(y);
+        }
+    }
+    for (const int y : rows) {
         std::vector<GifPixelType> line;
         for (int x = 0; x < picture.width; ++x) {
-            line.push_back(y == picture.height - 1 ? 2 : (x < picture.width / 2 ? 0 : 1));
+            line.push_back(y == 1 ? 2 : (x < picture.width / 2 ? 0 : 1));
         }
         EGifPutLine(gif, line.data(), picture.width);
     }
