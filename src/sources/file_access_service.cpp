@@ -374,7 +374,7 @@ FileParseResult FileAccessService::parseFile(const fs::path& path, const std::st
     if (type && type->isTextOrSourceCode()) {
         return parseText(path, bytes);
     }
-    return parseDocument(bytes, !type.has_value());
+    return parseDocument(bytes);
 }
 
 FileParseResult FileAccessService::parseText(const fs::path& path, const std::string& bytes) {
@@ -403,7 +403,7 @@ FileParseResult FileAccessService::parseText(const fs::path& path, const std::st
     throw utf8Error;
 }
 
-FileParseResult FileAccessService::parseDocument(const std::string& bytes, bool unknownType) {
+FileParseResult FileAccessService::parseDocument(const std::string& bytes) {
     FileParseResult result;
     if (auto text = RichTextReader::plainText(bytes)) {
         result.contentMarkdown = std::move(*text);
@@ -412,12 +412,10 @@ FileParseResult FileAccessService::parseDocument(const std::string& bytes, bool 
     }
     // The walk finds "README", "notes.rst" or "app.conf" by name: a file whose bytes are text is
     // read as text whatever its name says.
-    if (unknownType) {
-        if (auto text = TextDecoding::plainText(bytes)) {
-            result.contentMarkdown = std::move(*text);
-            result.parseMethod = ParseMethod::direct;
-            return result;
-        }
+    if (auto text = TextDecoding::plainText(bytes)) {
+        result.contentMarkdown = std::move(*text);
+        result.parseMethod = ParseMethod::direct;
+        return result;
     }
     throw FileAccessError(FileAccessError::Case::unsupportedType);
 }

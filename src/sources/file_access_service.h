@@ -93,7 +93,7 @@ class FileAccessService {
     FileParseResult parseFile(const std::filesystem::path& path, const std::string& bytes,
                               bool visionEligible, std::stop_token stop);
     FileParseResult parseText(const std::filesystem::path& path, const std::string& bytes);
-    FileParseResult parseDocument(const std::string& bytes, bool unknownType);
+    FileParseResult parseDocument(const std::string& bytes);
     FileParseResult parsePDF(const std::filesystem::path& path, const std::string& bytes,
                              std::stop_token stop);
     FileParseResult parsePDFWithVision(const PdfDocument& document, const std::string& filename,

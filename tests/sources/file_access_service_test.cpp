@@ -262,6 +262,7 @@ TEST_F(FileAccessServiceTest, EachFileTypeTakesItsParsePath) {
         {"lease.tex", "\\section{Lease} caf\xE9 cr\xE8me pour les coll\xE8gues du bureau", "direct",
          "", ""},
         {"lease.dat", std::string("lease\x01\x02\x03", 8), "", "", "file_prefetch_failed"},
+        {"lease-renamed.doc", "plain words\n", "direct", "plain words\n", ""},
         {"lease.pdf", test::minimalPdf(1), "", "", "file_prefetch_skipped"},
         {"lease.png", "\x89PNG", "", "", "file_prefetch_skipped"},
     };
