@@ -66,8 +66,8 @@ UniqueFd openRegularFile(const fs::path& root, const fs::path& relative, Walk wa
                     [](const fs::path& component) { return component == ".."; })) {
         throw FileError("open", root / relative, EXDEV);
     }
-    UniqueFd rootFd(
-        retrying([&] { return ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+    UniqueFd rootFd(retrying(
+        [&] { return ::open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
     if (!rootFd.isOpen()) {
         throw FileError("open", root, errno);
     }

@@ -22,7 +22,8 @@ enum class Walk {
     componentByComponent,
 };
 
-// `relative` (no "..", no leading "/") inside the folder `root`, opened read-only and without
+// `relative` (no "..", no leading "/") inside the folder `root` (itself not a link, though the
+// folders above it may be: pass it resolved), opened read-only and without
 // blocking, so that a FIFO put in the file's place cannot hang the reader. Throws FileError when
 // a component is a link or missing, and vask::Error when the file is not a regular file.
 UniqueFd openRegularFile(const std::filesystem::path& root, const std::filesystem::path& relative,

@@ -39,6 +39,8 @@ TEST(FileBeneathTest, OnlyRegularFilesReachedWithoutLinksOpen) {
         {"../outside/a.txt", false},
         {"missing.txt", false},
     };
+    fs::create_directory_symlink(root, dir / "root-link");
+    EXPECT_THROW(FileBeneath::openRegularFile(dir / "root-link", "sub/a.txt"), FileError);
     for (const auto walk :
          {FileBeneath::Walk::automatic, FileBeneath::Walk::componentByComponent}) {
         for (const auto& c : cases) {
