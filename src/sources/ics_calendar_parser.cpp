@@ -476,11 +476,14 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
     const Range range{
         std::chrono::duration_cast<std::chrono::seconds>(rangeStart.time_since_epoch()).count(),
         std::chrono::duration_cast<std::chrono::seconds>(rangeEnd.time_since_epoch()).count()};
+    // Both come from file names, which may hold any bytes.
+    const auto title = text::toValidUtf8(calendarTitle);
+    const auto identifier = text::toValidUtf8(fallbackIdentifier);
     std::vector<CalendarEvent> events;
     std::size_t eventIndex = 0;
     for (auto* calendar : calendars) {
-        CalendarReader(calendar, calendarName(calendar, calendarTitle), range, fallbackIdentifier,
-                       eventIndex, budget)
+        CalendarReader(calendar, calendarName(calendar, title), range, identifier, eventIndex,
+                       budget)
             .read(events);
     }
     std::stable_sort(events.begin(), events.end(),

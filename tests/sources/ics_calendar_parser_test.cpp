@@ -225,6 +225,13 @@ TEST_F(IcsCalendarParserTest, TextThatIsNotUtf8IsDecoded) {
         ASSERT_EQ(events.size(), 1u);
         EXPECT_EQ(events[0].title.value_or(""), c.title);
     }
+    // A file name in Latin-1 names the calendar and the events without a UID.
+    const auto named = IcsCalendarParser::occurrences(
+        calendar("BEGIN:VEVENT\r\nDTSTART:20240105T100000Z\r\nEND:VEVENT\r\n"), "caf\xE9",
+        unixTime(test::january1st2024), unixTime(test::january31st2024), "caf\xE9.ics");
+    ASSERT_EQ(named.size(), 1u);
+    EXPECT_EQ(named[0].calendarTitle, "caf\xEF\xBF\xBD");
+    EXPECT_EQ(named[0].calendarItemIdentifier, "caf\xEF\xBF\xBD.ics");
 }
 
 }  // namespace
