@@ -178,6 +178,15 @@ TEST_F(VCardContactStoreTest, AFileWithoutReadableCardsFailsTheEnumeration) {
     }
 }
 
+TEST_F(VCardContactStoreTest, CardsWithoutUidAreKnownByTheirFileNameAsText) {
+    test::writeFileCreatingFolders(folder() / "caf\xE9.vcf", "BEGIN:VCARD\nFN:Ana\nEND:VCARD\n");
+    ContactFetchRequest request;
+    request.keysToFetch = {ContactKey::identifier};
+    const auto contacts = makeStore()->enumerateContacts(request);
+    ASSERT_EQ(contacts.size(), 1U);
+    EXPECT_EQ(contacts[0].identifier, "caf\xEF\xBF\xBD.vcf");
+}
+
 TEST_F(VCardContactStoreTest, OneChangeRaisesOneNotification) {
     test::writeFileCreatingFolders(folder() / "ada.vcf", "BEGIN:VCARD\nUID:ada\nEND:VCARD\n");
     auto store = makeStore();
