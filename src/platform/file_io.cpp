@@ -11,26 +11,10 @@
 #include <utility>
 
 #include "platform/crypto.h"
+#include "platform/unique_fd.h"
 
 namespace vask {
 namespace {
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
 
 void writeAll(int fd, std::string_view contents, const std::filesystem::path& path) {
     std::size_t written = 0;
@@ -54,7 +38,7 @@ FileError::FileError(std::string_view operation, const std::filesystem::path& pa
       errorNumber_(errorNumber) {}
 
 std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         if (errno == ENOENT) {
             return std::nullopt;
@@ -82,8 +66,8 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
                          std::filesystem::perms mode) {
     const auto folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     const auto temporary = folder / ("." + path.filename().string() + ".tmp-" + randomUUID());
-    Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                 static_cast<mode_t>(mode)));
+    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                       static_cast<mode_t>(mode)));
     if (fd.get() < 0) {
         throw FileError("create", temporary, errno);
     }
@@ -107,7 +91,7 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
     }
     // The rename is durable only once the folder is flushed; failing that is not worth failing
     // a write that has already replaced the file.
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) {
         ::fsync(dir.get());
     }

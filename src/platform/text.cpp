@@ -151,6 +151,16 @@ std::string toUpper(std::string_view s) {
     return out;
 }
 
+std::string asciiLowered(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
 int hexDigitValue(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';

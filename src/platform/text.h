@@ -34,6 +34,10 @@ std::string_view graphemePrefix(std::string_view s, std::size_t count);
 std::string toLower(std::string_view s);
 std::string toUpper(std::string_view s);
 
+// `s` with only the ASCII letters A to Z lower-cased: for protocol names, file extensions and
+// other machine-readable words, where full case mapping would be wrong or too slow.
+std::string asciiLowered(std::string_view s);
+
 // The value of an ASCII hexadecimal digit in either case; -1 for any other character.
 int hexDigitValue(char c);
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <future>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -11,6 +10,7 @@
 #include "platform/serial_queue.h"
 #include "platform/text.h"
 #include "sources/coalescing_sync_runner.h"
+#include "sources/folder_access_grant.h"
 #include "store/shadow_db.h"
 
 namespace vask {
@@ -161,17 +161,9 @@ bool CalendarSyncEngine::requestAccessIfNeeded() {
         status != CalendarAuthorizationStatus::writeOnly) {
         return false;
     }
-    struct Answer {
-        bool granted;
-        std::optional<std::string> error;
-    };
-    auto promise = std::make_shared<std::promise<Answer>>();
-    auto answer = promise->get_future();
-    state_->eventStore->requestFullAccessToEvents(
-        [promise](bool granted, const std::optional<std::string>& error) {
-            promise->set_value(Answer{granted, error});
-        });
-    const auto result = answer.get();
+    const auto result = awaitAccess([this](FolderAccessGrant::Completion completion) {
+        state_->eventStore->requestFullAccessToEvents(std::move(completion));
+    });
     if (result.error) {
         throw CalendarEventStoreError(CalendarEventStoreError::Case::accessRequestFailed,
                                       *result.error);

@@ -1,12 +1,12 @@
 #include "sources/contacts_manager.h"
 
 #include <chrono>
-#include <future>
 #include <unordered_set>
 
 #include "platform/text.h"
 #include "sources/contact_formatter.h"
 #include "sources/contacts_trace.h"
+#include "sources/folder_access_grant.h"
 #include "store/phone_number_normalizer.h"
 
 namespace vask {
@@ -28,18 +28,14 @@ bool ContactsManager::requestAccessIfNeeded() {
     if (status != ContactAuthorizationStatus::notDetermined) {
         return false;
     }
-    struct Answer {
-        bool granted;
-        std::optional<std::string> error;
-    };
-    auto promise = std::make_shared<std::promise<Answer>>();
-    auto answer = promise->get_future();
-    store_->requestAccess([promise](bool granted, const std::optional<std::string>& error) {
-        ContactsTrace::log(std::string("requestAccess_cb granted=") + (granted ? "true" : "false") +
-                           " err=" + error.value_or("nil"));
-        promise->set_value(Answer{granted, error});
+    const auto result = awaitAccess([this](FolderAccessGrant::Completion completion) {
+        store_->requestAccess([completion = std::move(completion)](
+                                  bool granted, const std::optional<std::string>& error) {
+            ContactsTrace::log(std::string("requestAccess_cb granted=") +
+                               (granted ? "true" : "false") + " err=" + error.value_or("nil"));
+            completion(granted, error);
+        });
     });
-    const auto result = answer.get();
     if (result.error) {
         throw SystemContactStoreError(SystemContactStoreError::Case::accessRequestFailed,
                                       *result.error);

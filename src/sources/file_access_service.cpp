@@ -9,12 +9,15 @@
 #include <array>
 #include <cerrno>
 #include <limits>
+#include <numeric>
 
 #include "platform/crypto.h"
 #include "platform/file_io.h"
 #include "platform/text.h"
 #include "sources/corvane_vision_client.h"
+#include "sources/file_beneath.h"
 #include "sources/file_types.h"
+#include "sources/image_converter.h"
 #include "sources/pdf_document.h"
 #include "sources/rich_text_reader.h"
 #include "sources/text_decoding.h"
@@ -23,36 +26,6 @@ namespace vask {
 namespace fs = std::filesystem;
 
 namespace {
-
-class ReadFd {
-  public:
-    explicit ReadFd(const fs::path& path)
-        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)) {
-        if (fd_ < 0) {
-            throw FileError("open", path, errno);
-        }
-    }
-    ~ReadFd() { ::close(fd_); }
-    ReadFd(const ReadFd&) = delete;
-    ReadFd& operator=(const ReadFd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-// Reads the next piece into `buffer`; 0 at the end. Throws FileError.
-std::size_t readSome(const ReadFd& fd, const fs::path& path, char* buffer, std::size_t size) {
-    while (true) {
-        const auto n = ::read(fd.get(), buffer, size);
-        if (n >= 0) {
-            return static_cast<std::size_t>(n);
-        }
-        if (errno != EINTR) {
-            throw FileError("read", path, errno);
-        }
-    }
-}
 
 // "/a/./b/../c/" as "/a/c": the standardised form paths and scopes are compared in.
 std::string standardised(std::string_view path) {
@@ -79,6 +52,18 @@ std::string resolved(const std::string& path) {
     return ec ? path : standardised(canonical.string());
 }
 
+// The pattern with the fixed folder it starts with resolved, so that it matches the resolved
+// paths under that folder when the folder, or one above it, is a link ("~/.ssh" leading to
+// "~/dotfiles/ssh"). A pattern without a fixed absolute start is kept as it is.
+std::string resolvedPattern(const std::string& pattern) {
+    const auto wildcard = pattern.find_first_of("*?[\\");
+    const auto end = wildcard == std::string::npos ? pattern.size() : pattern.rfind('/', wildcard);
+    if (end == std::string::npos || end == 0 || !pattern.starts_with('/')) {
+        return pattern;
+    }
+    return resolved(pattern.substr(0, end)) + pattern.substr(end);
+}
+
 std::int32_t clampedInt32(std::int64_t value) {
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(
         value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
@@ -95,7 +80,14 @@ FileAccessService::FileAccessService(const fs::path& dbPath, FileAccessConfig co
       search_(options_.search) {
     if (const auto home = homeDirectory(options_.environment)) {
         home_ = standardised(home->string());
-        resolvedHome_ = resolved(home_);
+    }
+    for (const auto& pattern : config_.excludedPatterns) {
+        auto expanded = expandTilde(pattern);
+        auto real = resolvedPattern(expanded);
+        excludedPatterns_.push_back(std::move(expanded));
+        if (real != excludedPatterns_.back()) {
+            excludedPatterns_.push_back(std::move(real));
+        }
     }
     db_ = std::make_unique<ShadowDB>(dbPath, ShadowDB::OpenMode::readWrite);
     db_->createSchemaIfNeeded();
@@ -163,34 +155,26 @@ std::vector<fs::path> FileAccessService::resolvedScopes() const {
 
 bool FileAccessService::isExcluded(std::string_view path) const {
     const std::string subject(path);
-    for (const auto& pattern : config_.excludedPatterns) {
-        auto expanded = expandTilde(pattern);
-        if (::fnmatch(expanded.c_str(), subject.c_str(), 0) == 0) {
-            return true;
-        }
-        // A home folder reached through a link: the resolved paths live under its target.
-        if (pattern.starts_with('~') && resolvedHome_ != home_) {
-            expanded = resolvedHome_ + pattern.substr(1);
-            if (::fnmatch(expanded.c_str(), subject.c_str(), 0) == 0) {
-                return true;
-            }
-        }
-    }
-    return false;
+    return std::any_of(excludedPatterns_.begin(), excludedPatterns_.end(),
+                       [&](const std::string& pattern) {
+                           return ::fnmatch(pattern.c_str(), subject.c_str(), 0) == 0;
+                       });
 }
 
-std::optional<fs::path> FileAccessService::allowedResolvedPath(std::string_view path) const {
+std::optional<FileAccessService::AllowedPath> FileAccessService::allowedResolvedPath(
+    std::string_view path) const {
     const auto lexical = standardised(path);
     if (isExcluded(lexical)) {
         return std::nullopt;
     }
     const auto real = resolved(lexical);
-    if (isExcluded(real)) {
+    if (isExcluded(real) || isExcluded(real + "/")) {
         return std::nullopt;
     }
     for (const auto& scope : allowedScopes()) {
-        if (isWithin(real, resolved(scope))) {
-            return fs::path(real);
+        const auto root = resolved(scope);
+        if (isWithin(real, root)) {
+            return AllowedPath{fs::path(real), fs::path(root)};
         }
     }
     return std::nullopt;
@@ -229,13 +213,15 @@ std::vector<FileCandidate> FileAccessService::findFiles(std::string_view query,
     }
 
     std::vector<FileCandidate> candidates;
-    for (auto& path : found.paths) {
+    std::vector<int> scores;
+    for (std::size_t i = 0; i < found.paths.size(); ++i) {
+        auto& path = found.paths[i];
         const auto real = allowedResolvedPath(path);
         if (!real) {
             continue;
         }
         struct stat info {};
-        if (::stat(real->c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (::stat(real->path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
             continue;
         }
         FileCandidate candidate;
@@ -249,11 +235,24 @@ std::vector<FileCandidate> FileAccessService::findFiles(std::string_view query,
             std::chrono::nanoseconds(info.st_mtim.tv_nsec)));
         candidate.path = std::move(path);
         candidates.push_back(std::move(candidate));
+        scores.push_back(i < found.scores.size() ? found.scores[i] : 0);
     }
-    std::stable_sort(
-        candidates.begin(), candidates.end(),
-        [](const FileCandidate& a, const FileCandidate& b) { return a.modified > b.modified; });
-    return candidates;
+    // Better matches first; the newest first among equal ones (all are equal when the search
+    // command ranked nothing), then the search's order.
+    std::vector<std::size_t> order(candidates.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (scores[a] != scores[b]) {
+            return scores[a] > scores[b];
+        }
+        return candidates[a].modified > candidates[b].modified;
+    });
+    std::vector<FileCandidate> ranked;
+    ranked.reserve(candidates.size());
+    for (const auto index : order) {
+        ranked.push_back(std::move(candidates[index]));
+    }
+    return ranked;
 }
 
 // --- Prefetch
@@ -313,49 +312,33 @@ std::int64_t FileAccessService::prefetch(std::string_view query, std::stop_token
 
 // --- Cache
 
-std::string FileAccessService::fileHash(const fs::path& path) const {
-    const ReadFd fd(path);
+bool FileAccessService::cacheFile(const FileCandidate& candidate, bool visionEligible,
+                                  std::stop_token stop) {
+    // Checked again: the file system may have changed since the search. From here on only the
+    // descriptor opened along the checked path is read, so a folder swapped for a link since the
+    // check cannot lead the read elsewhere.
+    const auto allowed = allowedResolvedPath(candidate.path);
+    if (!allowed) {
+        throw FileAccessError(FileAccessError::Case::unreadable);
+    }
+    const auto relative = allowed->path.lexically_relative(allowed->root);
+    if (relative.empty() || relative == ".") {
+        throw FileAccessError(FileAccessError::Case::unreadable);
+    }
+    const auto fd = FileBeneath::openRegularFile(allowed->root, relative);
     struct stat info {};
     if (::fstat(fd.get(), &info) == 0 &&
         static_cast<std::uintmax_t>(info.st_size) > options_.maxFileBytes) {
         throw FileAccessError(FileAccessError::Case::tooLarge);
     }
-    Sha256 hash;
-    std::array<char, 64 * 1024> buffer{};
-    while (const auto n = readSome(fd, path, buffer.data(), buffer.size())) {
-        hash.update(std::string_view(buffer.data(), n));
-    }
-    return hash.finishHex();
-}
-
-std::string FileAccessService::readWholeFile(const fs::path& path) const {
-    const ReadFd fd(path);
-    std::string contents;
-    std::array<char, 64 * 1024> buffer{};
-    while (const auto n = readSome(fd, path, buffer.data(), buffer.size())) {
-        // The file may have grown since it was measured.
-        if (contents.size() + n > options_.maxFileBytes) {
-            throw FileAccessError(FileAccessError::Case::tooLarge);
-        }
-        contents.append(buffer.data(), n);
-    }
-    return contents;
-}
-
-bool FileAccessService::cacheFile(const FileCandidate& candidate, bool visionEligible,
-                                  std::stop_token stop) {
-    // Checked again: the file system may have changed since the search.
-    const auto real = allowedResolvedPath(candidate.path);
-    if (!real) {
-        throw FileAccessError(FileAccessError::Case::unreadable);
-    }
-    auto hash = fileHash(*real);
+    const auto bytes = FileBeneath::readAll(fd, options_.maxFileBytes, stop);
+    auto hash = Sha256::hex(bytes);
     if (const auto row = db_->fetchFileCache(candidate.path);
         row && row->fileHash == hash && !row->contentMarkdown.empty()) {
         logger_.info("file_cache_hit", {{"path", candidate.path}});
         return false;
     }
-    auto result = parseFile(*real, visionEligible, stop);
+    auto result = parseFile(allowed->path, bytes, visionEligible, stop);
     FileCacheEntry entry;
     entry.path = candidate.path;
     entry.contentMarkdown = std::move(result.contentMarkdown);
@@ -373,29 +356,28 @@ bool FileAccessService::cacheFile(const FileCandidate& candidate, bool visionEli
 
 // --- Parsing
 
-FileParseResult FileAccessService::parseFile(const fs::path& path, bool visionEligible,
-                                             std::stop_token stop) {
+FileParseResult FileAccessService::parseFile(const fs::path& path, const std::string& bytes,
+                                             bool visionEligible, std::stop_token stop) {
     const auto type = FileTypes::forPath(path.string());
     if (type && type->isPDF()) {
         if (!visionEligible) {
             throw FileAccessError(FileAccessError::Case::visionRequired);
         }
-        return parsePDF(path, stop);
+        return parsePDF(path, bytes, stop);
     }
     if (type && type->isImage()) {
         if (!visionEligible) {
             throw FileAccessError(FileAccessError::Case::visionRequired);
         }
-        return parseImage(path, stop);
+        return parseImage(path, bytes, stop);
     }
     if (type && type->isTextOrSourceCode()) {
-        return parseText(path);
+        return parseText(path, bytes);
     }
-    return parseDocument(path);
+    return parseDocument(bytes);
 }
 
-FileParseResult FileAccessService::parseText(const fs::path& path) {
-    const auto bytes = readWholeFile(path);
+FileParseResult FileAccessService::parseText(const fs::path& path, const std::string& bytes) {
     FileParseResult result;
     if (auto text = TextDecoding::utf8(bytes)) {
         result.contentMarkdown = std::move(*text);
@@ -421,15 +403,21 @@ FileParseResult FileAccessService::parseText(const fs::path& path) {
     throw utf8Error;
 }
 
-FileParseResult FileAccessService::parseDocument(const fs::path& path) {
-    auto text = RichTextReader::plainText(readWholeFile(path));
-    if (!text) {
-        throw FileAccessError(FileAccessError::Case::unsupportedType);
-    }
+FileParseResult FileAccessService::parseDocument(const std::string& bytes) {
     FileParseResult result;
-    result.contentMarkdown = std::move(*text);
-    result.parseMethod = ParseMethod::textExtraction;
-    return result;
+    if (auto text = RichTextReader::plainText(bytes)) {
+        result.contentMarkdown = std::move(*text);
+        result.parseMethod = ParseMethod::textExtraction;
+        return result;
+    }
+    // The walk finds "README", "notes.rst" or "app.conf" by name: a file whose bytes are text is
+    // read as text whatever its name says.
+    if (auto text = TextDecoding::plainText(bytes)) {
+        result.contentMarkdown = std::move(*text);
+        result.parseMethod = ParseMethod::direct;
+        return result;
+    }
+    throw FileAccessError(FileAccessError::Case::unsupportedType);
 }
 
 void FileAccessService::requireVision(std::stop_token stop) {
@@ -449,8 +437,9 @@ ParseModel FileAccessService::visionParseModel() const {
                                : ParseModel::tierDefault();
 }
 
-FileParseResult FileAccessService::parsePDF(const fs::path& path, std::stop_token stop) {
-    const auto document = PdfDocument::open(path);
+FileParseResult FileAccessService::parsePDF(const fs::path& path, const std::string& bytes,
+                                            std::stop_token stop) {
+    const auto document = PdfDocument::fromData(bytes);
     if (!document) {
         throw FileAccessError(FileAccessError::Case::unreadable);
     }
@@ -501,23 +490,32 @@ FileParseResult FileAccessService::parsePDFWithVision(const PdfDocument& documen
     return result;
 }
 
-FileParseResult FileAccessService::parseImage(const fs::path& path, std::stop_token stop) {
+FileParseResult FileAccessService::parseImage(const fs::path& path, const std::string& bytes,
+                                              std::stop_token stop) {
     requireVision(stop);
-    return parseImageWithVision(path, stop);
+    return parseImageWithVision(path, bytes, stop);
 }
 
 FileParseResult FileAccessService::parseImageWithVision(const fs::path& path,
+                                                        const std::string& bytes,
                                                         std::stop_token stop) {
     if (!visionClient_) {
         throw FileAccessError(FileAccessError::Case::missingVisionClient);
     }
-    const auto bytes = readWholeFile(path);
     const auto type = FileTypes::forPath(path.string());
-    // Other formats go as they are under their own type: no decoder for them is linked in, and
-    // the relay takes the common ones itself.
-    const std::string mime = type ? std::string(type->mimeType) : "image/png";
+    std::string mime = type ? std::string(type->mimeType) : "image/png";
+    std::string_view payload = bytes;
+    // Other formats go as PNG when they decode, and as they are (under their own type) when not.
+    std::optional<std::string> converted;
+    if (mime != "image/png" && mime != "image/jpeg") {
+        converted = ImageConverter::toPNG(bytes);
+        if (converted) {
+            mime = "image/png";
+            payload = *converted;
+        }
+    }
     const auto output = visionClient_->parseMarkdown(
-        visionPrompt, bytes, mime, path.filename().string(), config_.visionModel, stop);
+        visionPrompt, payload, mime, path.filename().string(), config_.visionModel, stop);
     FileParseResult result;
     result.contentMarkdown = output.markdown;
     result.parseMethod = ParseMethod::vision;

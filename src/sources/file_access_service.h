@@ -30,9 +30,11 @@ class PdfDocument;
 // images) and keeps the text in the shadow database's file cache for the engine. An actor: its
 // public operations run one at a time.
 //
-// Paths are resolved (symbolic links followed) before the scope and exclusion checks, so a link
-// inside an allowed folder that leads into an excluded one, or out of the allowed folders, is
-// never read; files are read through the resolved path.
+// Paths are resolved (symbolic links followed) before the scope and exclusion checks, and so are
+// the fixed starts of the exclusion patterns, so a link inside an allowed folder that leads into
+// an excluded one, or out of the allowed folders, is never read. A file is then opened once by
+// walking its resolved path from its allowed folder without following links, and only that
+// descriptor is read, hashed and parsed.
 class FileAccessService {
   public:
     static constexpr std::string_view visionPrompt =
@@ -65,7 +67,7 @@ class FileAccessService {
     // file and also ends the search and a vision request under way.
     std::int64_t prefetch(std::string_view query, std::stop_token stop = {});
 
-    // Allowed hits, newest first (equal dates keep the search's order).
+    // Allowed hits, best matches first, then newest first (equal dates keep the search's order).
     std::vector<FileCandidate> findFiles(std::string_view query, std::stop_token stop = {}) const;
     std::vector<std::string> allowedScopes() const;
     std::vector<std::filesystem::path> resolvedScopes() const;
@@ -73,29 +75,38 @@ class FileAccessService {
     bool isAllowed(std::string_view path) const;
 
     bool hasVisionClient() const { return visionClient_ != nullptr; }
+    const std::shared_ptr<const VisionParserProviding>& visionClient() const {
+        return visionClient_;
+    }
 
   private:
-    std::optional<std::filesystem::path> allowedResolvedPath(std::string_view path) const;
+    // A path that passed the checks, resolved, and the resolved allowed folder it lies in.
+    struct AllowedPath {
+        std::filesystem::path path;
+        std::filesystem::path root;
+    };
+
+    std::optional<AllowedPath> allowedResolvedPath(std::string_view path) const;
     std::string expandTilde(std::string_view path) const;
 
     bool cacheFile(const FileCandidate& candidate, bool visionEligible, std::stop_token stop);
-    FileParseResult parseFile(const std::filesystem::path& path, bool visionEligible,
-                              std::stop_token stop);
-    FileParseResult parseText(const std::filesystem::path& path);
-    FileParseResult parseDocument(const std::filesystem::path& path);
-    FileParseResult parsePDF(const std::filesystem::path& path, std::stop_token stop);
+    FileParseResult parseFile(const std::filesystem::path& path, const std::string& bytes,
+                              bool visionEligible, std::stop_token stop);
+    FileParseResult parseText(const std::filesystem::path& path, const std::string& bytes);
+    FileParseResult parseDocument(const std::string& bytes);
+    FileParseResult parsePDF(const std::filesystem::path& path, const std::string& bytes,
+                             std::stop_token stop);
     FileParseResult parsePDFWithVision(const PdfDocument& document, const std::string& filename,
                                        std::stop_token stop);
-    FileParseResult parseImage(const std::filesystem::path& path, std::stop_token stop);
-    FileParseResult parseImageWithVision(const std::filesystem::path& path, std::stop_token stop);
+    FileParseResult parseImage(const std::filesystem::path& path, const std::string& bytes,
+                               std::stop_token stop);
+    FileParseResult parseImageWithVision(const std::filesystem::path& path,
+                                         const std::string& bytes, std::stop_token stop);
     void requireVision(std::stop_token stop);
     ParseModel visionParseModel() const;
 
     bool canUseVision(std::stop_token stop);
     bool isVisionModelSupported(const std::string& model, std::stop_token stop);
-
-    std::string readWholeFile(const std::filesystem::path& path) const;
-    std::string fileHash(const std::filesystem::path& path) const;
 
     FileAccessConfig config_;
     Options options_;
@@ -104,7 +115,9 @@ class FileAccessService {
     std::optional<std::set<std::string>> visionModelsCache_;
     FileAccessLogger logger_;
     std::string home_;
-    std::string resolvedHome_;
+    // Each exclusion pattern with "~" expanded, and again with its fixed start resolved when
+    // that differs.
+    std::vector<std::string> excludedPatterns_;
     FileSearch search_;
     std::mutex mutex_;
 };

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "platform/text.h"
+#include "platform/unique_fd.h"
 #include "sources/file_types.h"
 
 extern char** environ;
@@ -22,34 +23,8 @@ extern char** environ;
 namespace vask {
 namespace {
 
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-  private:
-    int fd_;
-};
-
 bool isWordByte(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80;
-}
-
-void lowerAsciiInPlace(std::string& s) {
-    for (auto& c : s) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
 }
 
 std::string readPrefix(const std::filesystem::path& path, std::size_t limit) {
@@ -71,6 +46,23 @@ std::string readPrefix(const std::filesystem::path& path, std::size_t limit) {
     }
     buffer.resize(filled);
     return buffer;
+}
+
+// Words that occur in almost every English text, and in most questions, without saying what the
+// question is about. Sorted for binary search.
+constexpr std::array<std::string_view, 76> kStopWords = {
+    "about", "after", "all",   "also", "and",   "any",   "are",    "been",  "before", "but",
+    "can",   "could", "did",   "does", "doing", "done",  "each",   "for",   "from",   "get",
+    "got",   "had",   "has",   "have", "her",   "hers",  "him",    "his",   "how",    "into",
+    "its",   "just",  "may",   "mine", "more",  "most",  "not",    "now",   "off",    "only",
+    "other", "our",   "ours",  "out",  "over",  "she",   "should", "some",  "such",   "than",
+    "that",  "the",   "their", "them", "then",  "there", "these",  "they",  "this",   "those",
+    "too",   "very",  "was",   "were", "what",  "when",  "where",  "which", "who",    "why",
+    "will",  "with",  "would", "you",  "your",  "yours"};
+static_assert(std::is_sorted(kStopWords.begin(), kStopWords.end()));
+
+bool isStopWord(std::string_view word) {
+    return std::binary_search(kStopWords.begin(), kStopWords.end(), word);
 }
 
 std::size_t countLines(std::string_view text) {
@@ -127,7 +119,7 @@ std::vector<std::string> FileSearch::queryTerms(std::string_view query) {
         }
         if (i - start >= 3) {
             auto term = text::toLower(query.substr(start, i - start));
-            if (std::find(terms.begin(), terms.end(), term) == terms.end()) {
+            if (!isStopWord(term) && std::find(terms.begin(), terms.end(), term) == terms.end()) {
                 terms.push_back(std::move(term));
             }
         }
@@ -299,8 +291,8 @@ FileSearch::Result FileSearch::walk(std::string_view query,
                 std::error_code sizeError;
                 const auto size = entry.file_size(sizeError);
                 if (!sizeError && size <= options_.smallFileBytes) {
-                    content = readPrefix(entry.path(), options_.textPrefixBytes);
-                    lowerAsciiInPlace(content);
+                    content =
+                        text::asciiLowered(readPrefix(entry.path(), options_.textPrefixBytes));
                 }
             }
             int score = 0;
@@ -327,6 +319,7 @@ FileSearch::Result FileSearch::walk(std::string_view query,
             break;
         }
         result.paths.push_back(std::move(hit.path));
+        result.scores.push_back(hit.score);
     }
     return result;
 }

@@ -37,6 +37,9 @@ class FileSearch {
 
     struct Result {
         std::vector<std::string> paths;
+        // The walk's score of each path (higher is better), in the order of `paths`; empty when
+        // the search command answered, whose order is its own.
+        std::vector<int> scores;
         // True when the time budget ran out or `stop` was requested before the search ended.
         bool timedOut = false;
         bool cancelled = false;
@@ -62,7 +65,8 @@ class FileSearch {
     static std::vector<std::string> commandArguments(
         std::string_view query, const std::vector<std::filesystem::path>& scopes);
 
-    // Lower-cased words of at least three bytes, each once, in order.
+    // Lower-cased words of at least three bytes, each once, in order, without the common words
+    // of a question ("the", "did", "what"...) that would match almost any text.
     static std::vector<std::string> queryTerms(std::string_view query);
 
   private:

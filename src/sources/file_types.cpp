@@ -4,6 +4,8 @@
 #include <array>
 #include <filesystem>
 
+#include "platform/text.h"
+
 namespace vask {
 namespace {
 
@@ -85,10 +87,7 @@ std::optional<FileType> FileTypes::forPath(std::string_view path) {
     if (extension.size() < 2) {
         return std::nullopt;
     }
-    std::string lowered;
-    for (const char c : std::string_view(extension).substr(1)) {
-        lowered.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-    }
+    const auto lowered = text::asciiLowered(std::string_view(extension).substr(1));
     const auto it = std::lower_bound(
         kTable.begin(), kTable.end(), lowered,
         [](const Entry& entry, const std::string& key) { return entry.extension < key; });

@@ -1,6 +1,8 @@
 #include "sources/folder_access_grant.h"
 
 #include <exception>
+#include <future>
+#include <memory>
 #include <utility>
 
 namespace vask {
@@ -48,6 +50,15 @@ void FolderAccessGrant::request(const Completion& completion) {
     }
     logger_.info(eventPrefix_ + "_access_granted");
     completion(true, std::nullopt);
+}
+
+AccessAnswer awaitAccess(const std::function<void(FolderAccessGrant::Completion)>& request) {
+    auto promise = std::make_shared<std::promise<AccessAnswer>>();
+    auto answer = promise->get_future();
+    request([promise](bool granted, const std::optional<std::string>& error) {
+        promise->set_value(AccessAnswer{granted, error});
+    });
+    return answer.get();
 }
 
 }  // namespace vask

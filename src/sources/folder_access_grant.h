@@ -39,4 +39,13 @@ class FolderAccessGrant {
     std::string eventPrefix_;
 };
 
+// What an access request answered.
+struct AccessAnswer {
+    bool granted = false;
+    std::optional<std::string> error;
+};
+
+// Calls `request` with a completion and waits until that completion is called, from any thread.
+AccessAnswer awaitAccess(const std::function<void(FolderAccessGrant::Completion)>& request);
+
 }  // namespace vask

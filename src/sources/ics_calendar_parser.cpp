@@ -3,6 +3,7 @@
 #include <libical/ical.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <map>
@@ -14,15 +15,25 @@
 
 #include "platform/logger.h"
 #include "platform/text.h"
+#include "sources/text_decoding.h"
 
 namespace vask {
 namespace {
 
 using Time = CalendarEvent::Time;
+using Limits = IcsCalendarParser::Limits;
+using SteadyClock = std::chrono::steady_clock;
 
-// Guards against a rule that never ends and never reaches the range (FREQ=SECONDLY from years
-// ago): its expansion stops here rather than hanging the calendar queue.
-constexpr std::size_t maxRuleSteps = 1'000'000;
+// A rule that repeats more often than this is not something a calendar shows, and libical may
+// spend unbounded time inside one step of it when its other parts can never match.
+constexpr std::int64_t finestRuleSpacingSeconds = 3600;
+
+// What one file may still spend on expanding rules.
+struct Budget {
+    const Limits& limits;
+    SteadyClock::time_point deadline;
+    std::size_t steps = 0;
+};
 
 const Logger& logger() {
     static const Logger instance("ai.vask.VaskCore", "ics-calendar");
@@ -54,7 +65,7 @@ std::optional<std::string> nonEmpty(const char* value) {
     if (value == nullptr || *value == '\0') {
         return std::nullopt;
     }
-    return std::string(value);
+    return text::toValidUtf8(value);
 }
 
 // Seconds since 1970. Dates and floating times are the local wall clock's.
@@ -86,12 +97,50 @@ std::optional<Time> optionalTime(const icaltimetype& time) {
     return seconds ? std::optional<Time>(timeOf(*seconds)) : std::nullopt;
 }
 
+// The properties are gathered before any is visited: libical keeps one property cursor per
+// component, and reading the component inside the visit (its UID, say) would move it.
 template <typename Visit>
 void forEachProperty(icalcomponent* component, icalproperty_kind kind, Visit visit) {
+    std::vector<icalproperty*> properties;
     for (auto* property = icalcomponent_get_first_property(component, kind); property != nullptr;
          property = icalcomponent_get_next_property(component, kind)) {
+        properties.push_back(property);
+    }
+    for (auto* property : properties) {
         visit(property);
     }
+}
+
+// The shortest time between two starts the rule's frequency and interval allow; nothing for a
+// rule without a frequency.
+std::optional<std::int64_t> ruleSpacingSeconds(const icalrecurrencetype& rule) {
+    std::int64_t unit = 0;
+    switch (rule.freq) {
+        case ICAL_SECONDLY_RECURRENCE:
+            unit = 1;
+            break;
+        case ICAL_MINUTELY_RECURRENCE:
+            unit = 60;
+            break;
+        case ICAL_HOURLY_RECURRENCE:
+            unit = 3600;
+            break;
+        case ICAL_DAILY_RECURRENCE:
+            unit = 86400;
+            break;
+        case ICAL_WEEKLY_RECURRENCE:
+            unit = 7 * 86400;
+            break;
+        case ICAL_MONTHLY_RECURRENCE:
+            unit = 28 * 86400;
+            break;
+        case ICAL_YEARLY_RECURRENCE:
+            unit = 365 * 86400;
+            break;
+        default:
+            return std::nullopt;
+    }
+    return unit * std::max<std::int64_t>(1, rule.interval);
 }
 
 CalendarParticipant participant(icalproperty* property, const char* address) {
@@ -129,10 +178,10 @@ std::vector<std::string> ruleTexts(icalcomponent* event) {
 }
 
 // What an event says about itself, apart from when it happens.
-CalendarEvent describe(icalcomponent* event, const std::string& calendarTitle) {
+CalendarEvent describe(icalcomponent* event, const std::string& identifier,
+                       const std::string& calendarTitle) {
     CalendarEvent result;
-    result.calendarItemIdentifier =
-        icalcomponent_get_uid(event) ? icalcomponent_get_uid(event) : "";
+    result.calendarItemIdentifier = identifier;
     result.title = nonEmpty(icalcomponent_get_summary(event));
     result.location = nonEmpty(icalcomponent_get_location(event));
     result.notes = nonEmpty(icalcomponent_get_description(event));
@@ -164,16 +213,30 @@ struct Range {
 
 class CalendarReader {
   public:
-    CalendarReader(icalcomponent* calendar, std::string title, Range range)
-        : calendar_(calendar), title_(std::move(title)), range_(range) {}
+    CalendarReader(icalcomponent* calendar, std::string title, Range range,
+                   std::string_view fallbackIdentifier, std::size_t& eventIndex, Budget& budget)
+        : calendar_(calendar),
+          title_(std::move(title)),
+          range_(range),
+          fallbackIdentifier_(fallbackIdentifier),
+          eventIndex_(eventIndex),
+          budget_(budget) {}
 
     void read(std::vector<CalendarEvent>& into) {
         std::vector<icalcomponent*> masters;
         for (auto* event = icalcomponent_get_first_component(calendar_, ICAL_VEVENT_COMPONENT);
              event != nullptr;
              event = icalcomponent_get_next_component(calendar_, ICAL_VEVENT_COMPONENT)) {
+            const char* uid = icalcomponent_get_uid(event);
+            auto identifier = uid != nullptr ? text::toValidUtf8(uid) : std::string();
+            if (identifier.empty()) {
+                identifier = eventIndex_ == 0 ? std::string(fallbackIdentifier_)
+                                              : std::string(fallbackIdentifier_) + "#" +
+                                                    std::to_string(eventIndex_);
+            }
+            ++eventIndex_;
+            identifiers_[event] = identifier;
             if (icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY) != nullptr) {
-                const char* uid = icalcomponent_get_uid(event);
                 overrides_[uid != nullptr ? uid : ""].push_back(event);
             } else {
                 masters.push_back(event);
@@ -186,7 +249,7 @@ class CalendarReader {
         for (const auto& [uid, events] : overrides_) {
             for (auto* event : events) {
                 if (!usedOverrides_.contains(event)) {
-                    addSingle(event, describe(event, title_), into);
+                    addSingle(event, describe(event, identifiers_.at(event), title_), into);
                 }
             }
         }
@@ -209,7 +272,7 @@ class CalendarReader {
     }
 
     void readMaster(icalcomponent* master, std::vector<CalendarEvent>& into) {
-        auto description = describe(master, title_);
+        auto description = describe(master, identifiers_.at(master), title_);
         description.recurrenceRules = ruleTexts(master);
         if (description.recurrenceRules.empty()) {
             addSingle(master, std::move(description), into);
@@ -222,8 +285,9 @@ class CalendarReader {
         const auto duration = icalcomponent_get_duration(master);
 
         std::map<std::int64_t, icalcomponent*> replaced;
-        if (const auto it = overrides_.find(description.calendarItemIdentifier);
-            it != overrides_.end()) {
+        const char* uid = icalcomponent_get_uid(master);
+        if (const auto it = overrides_.find(uid != nullptr ? uid : "");
+            uid != nullptr && it != overrides_.end()) {
             for (auto* event : it->second) {
                 auto* property =
                     icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY);
@@ -234,11 +298,13 @@ class CalendarReader {
             }
         }
 
-        for (const auto& start : occurrenceStarts(master, dtstart, duration)) {
+        const auto starts =
+            occurrenceStarts(master, description.calendarItemIdentifier, dtstart, duration);
+        for (const auto& start : starts) {
             const auto seconds = *secondsOf(start);
             if (const auto it = replaced.find(seconds); it != replaced.end()) {
                 usedOverrides_.insert(it->second);
-                auto changed = describe(it->second, title_);
+                auto changed = describe(it->second, identifiers_.at(it->second), title_);
                 changed.recurrenceRules = description.recurrenceRules;
                 addSingle(it->second, std::move(changed), into);
                 continue;
@@ -256,7 +322,7 @@ class CalendarReader {
         for (const auto& [original, event] : replaced) {
             if (!usedOverrides_.contains(event)) {
                 usedOverrides_.insert(event);
-                auto changed = describe(event, title_);
+                auto changed = describe(event, identifiers_.at(event), title_);
                 changed.recurrenceRules = description.recurrenceRules;
                 addSingle(event, std::move(changed), into);
             }
@@ -264,9 +330,11 @@ class CalendarReader {
     }
 
     // Every start of the series that may touch the range (the caller checks each against it),
-    // without excluded dates, each once.
-    std::vector<icaltimetype> occurrenceStarts(icalcomponent* master, const icaltimetype& dtstart,
+    // without excluded dates, each once, at most the per-event cap.
+    std::vector<icaltimetype> occurrenceStarts(icalcomponent* master, const std::string& identifier,
+                                               const icaltimetype& dtstart,
                                                const icaldurationtype& duration) const {
+        const auto& limits = budget_.limits;
         std::set<std::int64_t> excludedTimes;
         std::set<std::tuple<int, int, int>> excludedDates;
         forEachProperty(master, ICAL_EXDATE_PROPERTY, [&](icalproperty* property) {
@@ -280,54 +348,82 @@ class CalendarReader {
 
         std::set<std::int64_t> seen;
         std::vector<icaltimetype> starts;
+        bool capped = false;
         auto consider = [&](const icaltimetype& start) {
             const auto seconds = secondsOf(start);
             if (!seconds || excludedTimes.contains(*seconds) ||
                 excludedDates.contains({start.year, start.month, start.day}) ||
-                !seen.insert(*seconds).second) {
+                seen.contains(*seconds)) {
                 return;
             }
             const auto end = secondsOf(icaltime_add(start, duration)).value_or(*seconds);
-            if (range_.overlaps(*seconds, end)) {
-                starts.push_back(start);
+            if (!range_.overlaps(*seconds, end)) {
+                return;
             }
+            if (starts.size() >= limits.maxOccurrencesPerEvent) {
+                capped = true;
+                return;
+            }
+            seen.insert(*seconds);
+            starts.push_back(start);
         };
 
         // The first start counts even when the rule would not produce it.
         consider(dtstart);
+        std::vector<icalrecurrencetype> rules;
         forEachProperty(master, ICAL_RRULE_PROPERTY, [&](icalproperty* property) {
-            const IteratorPtr iterator(
-                icalrecur_iterator_new(icalproperty_get_rrule(property), dtstart));
-            if (!iterator) {
-                logger().error("Calendar rule cannot be expanded: " +
-                               std::string(icalcomponent_get_uid(master)
-                                               ? icalcomponent_get_uid(master)
-                                               : ""));
-                return;
+            rules.push_back(icalproperty_get_rrule(property));
+        });
+        for (const auto& rule : rules) {
+            const auto spacing = ruleSpacingSeconds(rule);
+            if (!spacing || *spacing < finestRuleSpacingSeconds ||
+                (range_.end - range_.start) / *spacing >
+                    static_cast<std::int64_t>(limits.maxOccurrencesPerEvent)) {
+                logger().error("Calendar rule skipped, it repeats more often than can be shown: " +
+                               identifier);
+                continue;
             }
-            for (std::size_t step = 0;; ++step) {
-                if (step == maxRuleSteps) {
-                    logger().error("Calendar rule expansion stopped after " +
-                                   std::to_string(maxRuleSteps) + " occurrences");
-                    return;
+            const IteratorPtr iterator(icalrecur_iterator_new(rule, dtstart));
+            if (!iterator) {
+                logger().error("Calendar rule cannot be expanded: " + identifier);
+                continue;
+            }
+            const auto ruleDeadline =
+                std::min(budget_.deadline, SteadyClock::now() + limits.maxTimePerRule);
+            for (std::size_t step = 0; !capped; ++step) {
+                if (step == limits.maxStepsPerRule || budget_.steps >= limits.maxStepsPerFile ||
+                    SteadyClock::now() >= ruleDeadline) {
+                    logger().error("Calendar rule expansion stopped after " + std::to_string(step) +
+                                   " steps: " + identifier);
+                    break;
                 }
+                ++budget_.steps;
                 const auto next = icalrecur_iterator_next(iterator.get());
                 const auto seconds = secondsOf(next);
                 if (!seconds || *seconds > range_.end) {
-                    return;
+                    break;
                 }
                 consider(next);
             }
-        });
+        }
         forEachProperty(master, ICAL_RDATE_PROPERTY, [&](icalproperty* property) {
             consider(icalproperty_get_datetime_with_component(property, master));
         });
+        if (capped) {
+            logger().error("Calendar event keeps its first " +
+                           std::to_string(limits.maxOccurrencesPerEvent) +
+                           " occurrences: " + identifier);
+        }
         return starts;
     }
 
     icalcomponent* calendar_;
     std::string title_;
     Range range_;
+    std::string_view fallbackIdentifier_;
+    std::size_t& eventIndex_;
+    Budget& budget_;
+    std::map<icalcomponent*, std::string> identifiers_;
     std::map<std::string, std::vector<icalcomponent*>> overrides_;
     std::set<icalcomponent*> usedOverrides_;
 };
@@ -350,10 +446,19 @@ std::string calendarName(icalcomponent* calendar, std::string_view fallback) {
 
 std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
                                                           std::string_view calendarTitle,
-                                                          Time rangeStart, Time rangeEnd) {
+                                                          Time rangeStart, Time rangeEnd,
+                                                          std::string_view fallbackIdentifier,
+                                                          const Limits& limits) {
     configureLibrary();
-    const std::string copy(text);
-    const ComponentPtr root(icalparser_parse_string(copy.c_str()));
+    Budget budget{limits, SteadyClock::now() + limits.maxTimePerFile};
+    auto copy = TextDecoding::utf8(text);
+    if (!copy) {
+        copy = TextDecoding::detected(text);
+    }
+    if (!copy) {
+        copy = text::toValidUtf8(text);
+    }
+    const ComponentPtr root(icalparser_parse_string(copy->c_str()));
     if (!root) {
         return {};
     }
@@ -371,9 +476,15 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
     const Range range{
         std::chrono::duration_cast<std::chrono::seconds>(rangeStart.time_since_epoch()).count(),
         std::chrono::duration_cast<std::chrono::seconds>(rangeEnd.time_since_epoch()).count()};
+    // Both come from file names, which may hold any bytes.
+    const auto title = text::toValidUtf8(calendarTitle);
+    const auto identifier = text::toValidUtf8(fallbackIdentifier);
     std::vector<CalendarEvent> events;
+    std::size_t eventIndex = 0;
     for (auto* calendar : calendars) {
-        CalendarReader(calendar, calendarName(calendar, calendarTitle), range).read(events);
+        CalendarReader(calendar, calendarName(calendar, title), range, identifier, eventIndex,
+                       budget)
+            .read(events);
     }
     std::stable_sort(events.begin(), events.end(),
                      [](const CalendarEvent& a, const CalendarEvent& b) {

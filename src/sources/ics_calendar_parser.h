@@ -1,11 +1,22 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
 #include "sources/calendar_event_store.h"
 
 namespace vask {
+
+// How much expanding the rules of one file may cost.
+struct IcsExpansionLimits {
+    std::size_t maxStepsPerRule = 200'000;
+    std::size_t maxStepsPerFile = 1'000'000;
+    std::chrono::milliseconds maxTimePerRule{std::chrono::seconds(2)};
+    std::chrono::milliseconds maxTimePerFile{std::chrono::seconds(10)};
+    std::size_t maxOccurrencesPerEvent = 5'000;
+};
 
 // Turns iCalendar text into the occurrences of its events that overlap a range, the way a
 // calendar store answers a date-range query.
@@ -15,14 +26,28 @@ namespace vask {
 // that was changed on its own (a VEVENT with a RECURRENCE-ID) takes the place of the one it
 // replaces. Floating times and all-day dates are read in the local time zone. Occurrences come
 // back in order of start, then identifier.
+//
+// Text that is not UTF-8 is read in the encoding it most likely is. An event without a UID is
+// known by `fallbackIdentifier` (the file's place in its folder), followed by "#" and its place
+// in the file for any but the first event.
+//
+// A few bytes of rules can ask for millions of occurrences, so the work is bounded: a rule that
+// repeats more often than hourly, or more often than the per-event cap allows across the range,
+// is skipped (its first start still counts); expansion stops after a number of steps or a time
+// per rule and per file; and each event keeps at most a capped number of occurrences. Each cut is
+// logged.
 class IcsCalendarParser {
   public:
+    using Limits = IcsExpansionLimits;
+
     // `calendarTitle` names the calendar unless the text names its own (X-WR-CALNAME). Text that
     // holds no calendar yields nothing.
     static std::vector<CalendarEvent> occurrences(std::string_view text,
                                                   std::string_view calendarTitle,
                                                   CalendarEvent::Time rangeStart,
-                                                  CalendarEvent::Time rangeEnd);
+                                                  CalendarEvent::Time rangeEnd,
+                                                  std::string_view fallbackIdentifier = "event",
+                                                  const Limits& limits = Limits{});
 };
 
 }  // namespace vask

@@ -85,7 +85,8 @@ std::vector<CalendarEvent> IcsCalendarStore::events(CalendarEvent::Time start,
             continue;
         }
         auto found =
-            IcsCalendarParser::occurrences(*contents, fallbackTitle(folder(), file), start, end);
+            IcsCalendarParser::occurrences(*contents, fallbackTitle(folder(), file), start, end,
+                                           file.lexically_relative(folder()).generic_string());
         if (found.empty() &&
             text::toLower(*contents).find("begin:vcalendar") == std::string::npos) {
             logger().warning("calendar_file_without_calendar", {{"path", file.string()}});

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "platform/logger.h"
@@ -32,10 +33,29 @@ PdfDocument::PdfDocument(PdfDocument&&) noexcept = default;
 PdfDocument& PdfDocument::operator=(PdfDocument&&) noexcept = default;
 PdfDocument::~PdfDocument() = default;
 
-std::optional<PdfDocument> PdfDocument::open(const std::filesystem::path& path) {
+namespace {
+
+void routePopplerMessages() {
     static std::once_flag routed;
     std::call_once(routed, [] { poppler::set_debug_error_function(logPopplerMessage, nullptr); });
+}
+
+}  // namespace
+
+std::optional<PdfDocument> PdfDocument::open(const std::filesystem::path& path) {
+    routePopplerMessages();
     std::unique_ptr<poppler::document> document(poppler::document::load_from_file(path.string()));
+    if (!document || document->is_locked()) {
+        return std::nullopt;
+    }
+    return PdfDocument(std::move(document));
+}
+
+std::optional<PdfDocument> PdfDocument::fromData(std::string_view bytes) {
+    routePopplerMessages();
+    // poppler takes the array's contents over and keeps them for the document's life.
+    poppler::byte_array data(bytes.begin(), bytes.end());
+    std::unique_ptr<poppler::document> document(poppler::document::load_from_data(&data));
     if (!document || document->is_locked()) {
         return std::nullopt;
     }
@@ -60,12 +80,19 @@ std::optional<std::string> PdfDocument::renderPagePNG(int index) const {
     if (!page) {
         return std::nullopt;
     }
-    const auto box = page->page_rect(poppler::media_box);
-    if (!(box.width() > 0) || !(box.height() > 0)) {
-        throw RenderError("page has an empty media box");
+    // poppler draws the crop box turned by the page's /Rotate, so that is what the bitmap holds.
+    const auto box = page->page_rect(poppler::crop_box);
+    double shownWidth = box.width();
+    double shownHeight = box.height();
+    if (!(shownWidth > 0) || !(shownHeight > 0)) {
+        throw RenderError("page has an empty crop box");
     }
-    const auto size = pixelSize(box.width(), box.height());
-    const double scale = std::min(longerSidePixels / box.width(), longerSidePixels / box.height());
+    const auto orientation = page->orientation();
+    if (orientation == poppler::page::landscape || orientation == poppler::page::seascape) {
+        std::swap(shownWidth, shownHeight);
+    }
+    const auto size = pixelSize(shownWidth, shownHeight);
+    const double scale = std::min(longerSidePixels / shownWidth, longerSidePixels / shownHeight);
 
     poppler::page_renderer renderer;
     renderer.set_render_hint(poppler::page_renderer::antialiasing);

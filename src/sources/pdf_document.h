@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/error.h"
 
@@ -14,7 +15,7 @@ class document;
 namespace vask {
 
 // A PDF opened with poppler, rendered page by page into PNG images whose longer side is
-// 2000 pixels.
+// 2000 pixels. A page is drawn as it is shown: its crop box, turned by its /Rotate.
 class PdfDocument {
   public:
     class RenderError : public Error {
@@ -32,6 +33,8 @@ class PdfDocument {
 
     // Nothing when the file cannot be opened as a PDF (missing, damaged or locked).
     static std::optional<PdfDocument> open(const std::filesystem::path& path);
+    // The same for a PDF already read into memory.
+    static std::optional<PdfDocument> fromData(std::string_view bytes);
 
     PdfDocument(PdfDocument&&) noexcept;
     PdfDocument& operator=(PdfDocument&&) noexcept;
@@ -43,7 +46,7 @@ class PdfDocument {
     // page. Throws RenderError when the page cannot be drawn or encoded.
     std::optional<std::string> renderPagePNG(int index) const;
 
-    // The bitmap size for a media box of `width` x `height` points: scaled so that the longer
+    // The bitmap size for a page of `width` x `height` points as shown: scaled so that the longer
     // side becomes 2000 pixels, each side rounded up and at least 1.
     static PixelSize pixelSize(double width, double height);
 

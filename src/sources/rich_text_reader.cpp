@@ -151,9 +151,8 @@ class RtfReader {
             } else if (group.skipped) {
                 continue;
             } else if (word == "u" && parameter) {
-                flushBytes();
-                const long value = *parameter < 0 ? *parameter + 65536 : *parameter;
-                appendUtf8(out_, static_cast<char32_t>(value));
+                flushBytes(KeepSurrogate::yes);
+                appendUnit(static_cast<char32_t>(*parameter < 0 ? *parameter + 65536 : *parameter));
                 pendingSkip = group.unicodeSkip;
             } else if (word == "par" || word == "line" || word == "sect" || word == "page") {
                 flushBytes();
@@ -171,8 +170,39 @@ class RtfReader {
     }
 
   private:
+    enum class KeepSurrogate { no, yes };
+
+    // \u gives UTF-16 code units: a character beyond the Basic Multilingual Plane comes as a
+    // high and a low surrogate, each its own \u; a half without its partner is U+FFFD.
+    void appendUnit(char32_t unit) {
+        const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+        if (low && highSurrogate_) {
+            appendUtf8(out_, 0x10000 + ((*highSurrogate_ - 0xD800) << 10) + (unit - 0xDC00));
+            highSurrogate_.reset();
+            return;
+        }
+        dropLoneSurrogate();
+        if (high) {
+            highSurrogate_ = unit;
+        } else {
+            appendUtf8(out_, low ? U'\uFFFD' : unit);
+        }
+    }
+
+    void dropLoneSurrogate() {
+        if (highSurrogate_) {
+            appendUtf8(out_, U'\uFFFD');
+            highSurrogate_.reset();
+        }
+    }
+
     // Literal text and \'hh bytes are in the document's code page.
-    void flushBytes() {
+    void flushBytes(KeepSurrogate keep = KeepSurrogate::no) {
+        // Text after a high surrogate separates it from any low one that follows.
+        if (keep == KeepSurrogate::no || !bytes_.empty()) {
+            dropLoneSurrogate();
+        }
         if (bytes_.empty()) {
             return;
         }
@@ -189,22 +219,12 @@ class RtfReader {
     std::string codePage_ = "windows-1252";
     std::string bytes_;
     std::string out_;
+    std::optional<char32_t> highSurrogate_;
 };
 
+// `prefix` is lower case.
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
+    return text::asciiLowered(text.substr(0, prefix.size())) == prefix;
 }
 
 bool looksLikeHTML(std::string_view bytes) {

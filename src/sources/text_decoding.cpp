@@ -69,4 +69,35 @@ std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::s
     return convert(bytes, name);
 }
 
+namespace {
+
+// C0 and C1 control characters other than tab, line feed, form feed and carriage return, and
+// DEL: what text files do not hold and binary files almost always do.
+bool holdsControlCharacters(std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\f' && c != '\r') || c == 0x7F) {
+            return true;
+        }
+        // U+0080 to U+009F are C2 80 to C2 9F.
+        if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<std::string> TextDecoding::plainText(std::string_view bytes) {
+    auto text = utf8(bytes);
+    if (!text) {
+        text = detected(bytes);
+    }
+    if (!text || holdsControlCharacters(*text)) {
+        return std::nullopt;
+    }
+    return text;
+}
+
 }  // namespace vask

@@ -140,10 +140,13 @@ std::vector<SystemContact> VCardContactStore::enumerateContacts(
             continue;
         }
         auto cards = VCardParser::parse(*contents);
-        if (cards.empty()) {
+        if (cards.empty() && !text::trimmed(*contents).empty()) {
+            // Enumerating without this file's contacts would delete them from the database.
             logger().warning("contacts_file_without_cards", {{"path", file.string()}});
+            throw enumerationFailure("no cards could be read from " + file.string());
         }
-        const auto relative = file.lexically_relative(folder()).generic_string();
+        // File names may hold any bytes; identifiers are text.
+        const auto relative = text::toValidUtf8(file.lexically_relative(folder()).generic_string());
         for (std::size_t index = 0; index < cards.size(); ++index) {
             auto& card = cards[index];
             if (card.identifier.empty()) {

@@ -38,7 +38,8 @@ class VCardContactStore final : public SystemContactStore {
     void requestAccess(AccessCompletion completion) override;
     // Cards without a UID are known by their file's path within the folder (and their place in
     // the file when it holds several). A missing folder is an empty address book; a file that
-    // cannot be read fails the whole enumeration rather than dropping its contacts.
+    // cannot be read, or that holds something but yields no card, fails the whole enumeration
+    // rather than dropping its contacts.
     std::vector<SystemContact> enumerateContacts(const ContactFetchRequest& request) override;
 
     const std::filesystem::path& folder() const { return folder_.path(); }

@@ -4,28 +4,61 @@
 #include <string>
 
 #include "platform/text.h"
+#include "sources/text_decoding.h"
 
 namespace vask {
 namespace {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
+    return a.size() == b.size() && text::asciiLowered(a) == text::asciiLowered(b);
+}
+
+// The file's bytes as UTF-8: a byte order mark is dropped, and UTF-16 (told by its mark, or by
+// the zero bytes of its ASCII characters) is converted. Bytes that are not valid UTF-8 stay as they
+// are here, since a character may yet be split across a folded line.
+std::string decodedFile(std::string_view bytes) {
+    if (bytes.starts_with("\xEF\xBB\xBF")) {
+        return std::string(bytes.substr(3));
     }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto upperA = static_cast<char>(a[i] >= 'a' && a[i] <= 'z' ? a[i] - 32 : a[i]);
-        const auto upperB = static_cast<char>(b[i] >= 'a' && b[i] <= 'z' ? b[i] - 32 : b[i]);
-        if (upperA != upperB) {
-            return false;
+    const char* encoding = nullptr;
+    if (bytes.starts_with("\xFF\xFE")) {
+        encoding = "UTF-16LE";
+        bytes.remove_prefix(2);
+    } else if (bytes.starts_with("\xFE\xFF")) {
+        encoding = "UTF-16BE";
+        bytes.remove_prefix(2);
+    } else if (bytes.size() >= 2 && bytes.size() % 2 == 0 &&
+               (bytes[0] == '\0') != (bytes[1] == '\0')) {
+        encoding = bytes[0] == '\0' ? "UTF-16BE" : "UTF-16LE";
+    }
+    if (encoding == nullptr) {
+        return std::string(bytes);
+    }
+    return TextDecoding::convert(bytes, encoding).value_or(std::string());
+}
+
+bool isQuotedPrintable(std::string_view line) {
+    const auto colon = line.find(':');
+    const auto head = line.substr(0, colon);
+    for (std::size_t at = 0; (at = head.find(';', at)) != std::string_view::npos; ++at) {
+        auto parameter = head.substr(at + 1);
+        parameter = parameter.substr(0, parameter.find(';'));
+        if (const auto eq = parameter.find('='); eq != std::string_view::npos) {
+            parameter.remove_prefix(eq + 1);
+        }
+        if (equalsIgnoringCase(parameter, "QUOTED-PRINTABLE")) {
+            return true;
         }
     }
-    return true;
+    return false;
 }
 
 // Logical lines: CRLF, LF and CR all end a line, and a line that starts with a blank or a tab
-// continues the one before it (the blank itself is not content).
+// continues the one before it (the blank itself is not content). A quoted-printable value that
+// ends with "=" continues on the next line whatever that starts with.
 std::vector<std::string> unfoldedLines(std::string_view text) {
     std::vector<std::string> lines;
+    bool softBreak = false;
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t end = text.find_first_of("\r\n", start);
@@ -33,11 +66,17 @@ std::vector<std::string> unfoldedLines(std::string_view text) {
             end = text.size();
         }
         const auto line = text.substr(start, end - start);
-        if (!line.empty() && (line.front() == ' ' || line.front() == '\t') && !lines.empty()) {
+        if (softBreak) {
+            lines.back().pop_back();
+            lines.back().append(line);
+        } else if (!line.empty() && (line.front() == ' ' || line.front() == '\t') &&
+                   !lines.empty()) {
             lines.back().append(line.substr(1));
         } else if (!line.empty()) {
             lines.emplace_back(line);
         }
+        softBreak =
+            !lines.empty() && lines.back().ends_with('=') && isQuotedPrintable(lines.back());
         if (end == text.size()) {
             break;
         }
@@ -51,8 +90,53 @@ std::vector<std::string> unfoldedLines(std::string_view text) {
 
 struct Property {
     std::string_view name;  // without its group
-    std::string_view value;
+    std::string value;      // UTF-8, still escaped
 };
+
+std::string quotedPrintableDecoded(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '=' && i + 2 < value.size()) {
+            const int high = text::hexDigitValue(value[i + 1]);
+            const int low = text::hexDigitValue(value[i + 2]);
+            if (high >= 0 && low >= 0) {
+                out.push_back(static_cast<char>(high * 16 + low));
+                i += 2;
+                continue;
+            }
+        }
+        out.push_back(value[i]);
+    }
+    return out;
+}
+
+// The value in UTF-8: quoted-printable is decoded and a CHARSET other than UTF-8 converted;
+// what still is not UTF-8 is replaced.
+std::string decodedValue(std::string_view parameters, std::string_view value) {
+    std::string bytes(value);
+    std::string charset;
+    while (!parameters.empty()) {
+        const auto semicolon = parameters.find(';');
+        auto parameter = parameters.substr(0, semicolon);
+        parameters = semicolon == std::string_view::npos ? std::string_view()
+                                                         : parameters.substr(semicolon + 1);
+        const auto eq = parameter.find('=');
+        const auto key = parameter.substr(0, eq);
+        const auto setting = eq == std::string_view::npos ? parameter : parameter.substr(eq + 1);
+        if (equalsIgnoringCase(setting, "QUOTED-PRINTABLE")) {
+            bytes = quotedPrintableDecoded(bytes);
+        } else if (eq != std::string_view::npos && equalsIgnoringCase(key, "CHARSET")) {
+            charset = std::string(setting);
+        }
+    }
+    if (!charset.empty() && !equalsIgnoringCase(charset, "UTF-8")) {
+        if (auto converted = TextDecoding::convert(bytes, charset.c_str())) {
+            return *converted;
+        }
+    }
+    return text::toValidUtf8(bytes);
+}
 
 std::optional<Property> splitProperty(std::string_view line) {
     bool quoted = false;
@@ -72,11 +156,14 @@ std::optional<Property> splitProperty(std::string_view line) {
     if (colon == std::string_view::npos) {
         return std::nullopt;
     }
-    auto name = line.substr(0, std::min(nameEnd, colon));
+    nameEnd = std::min(nameEnd, colon);
+    auto name = line.substr(0, nameEnd);
     if (const auto dot = name.rfind('.'); dot != std::string_view::npos) {
         name.remove_prefix(dot + 1);
     }
-    return Property{name, line.substr(colon + 1)};
+    const auto parameters =
+        nameEnd < colon ? line.substr(nameEnd + 1, colon - nameEnd - 1) : std::string_view();
+    return Property{name, decodedValue(parameters, line.substr(colon + 1))};
 }
 
 std::string unescaped(std::string_view value) {
@@ -183,19 +270,25 @@ void applyProperty(const Property& property, SystemContact& card, bool& haveName
 }  // namespace
 
 std::vector<SystemContact> VCardParser::parse(std::string_view input) {
-    const std::string valid = text::toValidUtf8(input);
     std::vector<SystemContact> cards;
     std::optional<SystemContact> card;
     bool haveName = false;
-    // Cards nested inside a card (an old-style AGENT) are not contacts of their own.
+    // A card inside a card (an old-style AGENT value) is not a contact of its own; any other
+    // BEGIN inside a card means that card was never ended, and it ends there.
     int depth = 0;
-    for (const auto& line : unfoldedLines(valid)) {
+    bool afterAgent = false;
+    for (const auto& line : unfoldedLines(decodedFile(input))) {
         const auto property = splitProperty(line);
         if (!property) {
             continue;
         }
         const auto value = text::trimmed(property->value);
+        const bool agent = equalsIgnoringCase(property->name, "AGENT");
         if (equalsIgnoringCase(property->name, "BEGIN") && equalsIgnoringCase(value, "VCARD")) {
+            if (depth > 0 && !afterAgent) {
+                cards.push_back(std::move(*card));
+                depth = 0;
+            }
             if (depth++ == 0) {
                 card.emplace();
                 haveName = false;
@@ -209,6 +302,7 @@ std::vector<SystemContact> VCardParser::parse(std::string_view input) {
         } else if (depth == 1) {
             applyProperty(*property, *card, haveName);
         }
+        afterAgent = agent || (afterAgent && depth > 1);
     }
     if (card) {
         cards.push_back(std::move(*card));

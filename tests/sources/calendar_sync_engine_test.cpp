@@ -222,20 +222,23 @@ TEST_F(CalendarSyncEngineTest, WindowSpansWholeDaysAroundNowAndNeverStartsAhead)
     struct Case {
         int lookback;
         int lookahead;
+        int expectedLookback;
+        int expectedLookahead;
         std::int64_t expectedStart;
         std::int64_t expectedEnd;
     };
     const std::int64_t now = 1'700'000'000;
     const std::vector<Case> cases = {
-        {7, 30, now - 7 * 86400, now + 30 * 86400},
-        {-5, 1, now, now + 86400},
-        {0, -3, now, now},
+        {7, 30, 7, 30, now - 7 * 86400, now + 30 * 86400},
+        {-5, 1, 0, 1, now, now + 86400},
+        {0, -3, 0, 0, now, now},
     };
     clock_.setWallTime(unixTime(now));
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.lookback) + "/" + std::to_string(c.lookahead));
         auto engine = makeEngine(c.lookback, c.lookahead);
-        EXPECT_GE(engine->lookbackDays(), 0);
+        EXPECT_EQ(engine->lookbackDays(), c.expectedLookback);
+        EXPECT_EQ(engine->lookaheadDays(), c.expectedLookahead);
         engine->scheduleSync();
         queue_->runUntilIdle();
         ASSERT_FALSE(calendar_->ranges().empty());

@@ -2,12 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdio.h>
+
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
+#include "folder_fixtures.h"
+#include "image_fixture.h"
 #include "pdf_fixture.h"
 #include "platform/file_io.h"
+#include "png_fixture.h"
 #include "sources/corvane_vision_client.h"
 #include "store/sqlite_connection.h"
 #include "support/log_capture.h"
@@ -38,6 +45,9 @@ class FakeVisionClient final : public VisionParserProviding {
         const std::lock_guard lock(mutex_);
         calls_.push_back({std::string(prompt), std::string(fileData), std::string(mimeType),
                           std::string(filename), model});
+        if (onParse) {
+            onParse();
+        }
         if (failOnCall && calls_.size() == *failOnCall) {
             throw VisionClientError::requestFailed(500, "boom");
         }
@@ -64,6 +74,8 @@ class FakeVisionClient final : public VisionParserProviding {
     }
 
     std::optional<std::size_t> failOnCall;
+    // Called on every parse request, before it is answered.
+    std::function<void()> onParse;
     mutable int failModelFetches = 0;
     std::set<std::string> models = {"vision-1"};
 
@@ -165,6 +177,55 @@ TEST_F(FileAccessServiceTest, LinksIntoExcludedFoldersOrOutOfScopeAreNeverRead) 
     }
 }
 
+TEST_F(FileAccessServiceTest, ExclusionsFollowLinkedFoldersToWhereTheyLead) {
+    // A dotfile manager's layout: ~/.ssh is a link into ~/dotfiles, and the whole home is allowed.
+    fs::remove_all(home() / ".ssh");
+    test::writeFileCreatingFolders(home() / "dotfiles" / "ssh" / "id_lease", "PRIVATE KEY lease");
+    test::writeFileCreatingFolders(home() / "dotfiles" / "private" / "lease-notes.txt",
+                                   "secret lease");
+    test::writeFileCreatingFolders(home() / "dotfiles" / "lease-readme.txt", "public lease");
+    fs::create_directory_symlink(home() / "dotfiles" / "ssh", home() / ".ssh");
+    fs::create_directory_symlink(home(), dir_ / "linked-home");
+    auto config = this->config();
+    config.allowedScopes = {"~"};
+    config.excludedPatterns = {"~/.ssh/*",
+                               (dir_ / "linked-home" / "dotfiles" / "private").string() + "/*"};
+
+    auto svc = service(config, nullptr);
+    for (const auto& path : {home() / "dotfiles" / "ssh" / "id_lease", home() / ".ssh" / "id_lease",
+                             home() / "dotfiles" / "private" / "lease-notes.txt"}) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(svc->isAllowed(path.string()));
+    }
+    EXPECT_EQ(svc->prefetch("lease"), 1);
+    EXPECT_TRUE(row(home() / "dotfiles" / "lease-readme.txt").has_value());
+}
+
+TEST_F(FileAccessServiceTest, AFolderSwappedForALinkNeverLeaksOutsideFiles) {
+    test::writeFileCreatingFolders(dir_ / "outside" / "lease.txt", "outside lease");
+    const auto folder = docs() / "box";
+    const auto link = docs() / "box-link";
+    test::writeFileCreatingFolders(folder / "lease.txt", "inside lease");
+    fs::create_directory_symlink(dir_ / "outside", link);
+    auto svc = service(config(), nullptr);
+    std::atomic<bool> done{false};
+    // Exchanges the folder and a link out of the allowed folders, as fast as it can: the folder
+    // is always one or the other.
+    std::thread swapper([&] {
+        while (!done) {
+            ::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        svc->prefetch("lease");
+        if (const auto stored = row(folder / "lease.txt")) {
+            ASSERT_EQ(stored->contentMarkdown, "inside lease") << "try " << i;
+        }
+    }
+    done = true;
+    swapper.join();
+}
+
 TEST_F(FileAccessServiceTest, EachFileTypeTakesItsParsePath) {
     struct Case {
         std::string name;
@@ -194,6 +255,14 @@ TEST_F(FileAccessServiceTest, EachFileTypeTakesItsParsePath) {
         {"lease.doc", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8), "", "",
          "file_prefetch_failed"},
         {"lease.bin", std::string("\x00\x01lease", 7), "", "", "file_prefetch_failed"},
+        {"README-lease", "Lease notes\n\tsecond line\r\n", "direct",
+         "Lease notes\n\tsecond line\r\n", ""},
+        {"lease.rst", "Lease\n=====\n", "direct", "Lease\n=====\n", ""},
+        {"lease.conf", "rent = 1200\n", "direct", "rent = 1200\n", ""},
+        {"lease.tex", "\\section{Lease} caf\xE9 cr\xE8me pour les coll\xE8gues du bureau", "direct",
+         "", ""},
+        {"lease.dat", std::string("lease\x01\x02\x03", 8), "", "", "file_prefetch_failed"},
+        {"lease-renamed.doc", "plain words\n", "direct", "plain words\n", ""},
         {"lease.pdf", test::minimalPdf(1), "", "", "file_prefetch_skipped"},
         {"lease.png", "\x89PNG", "", "", "file_prefetch_skipped"},
     };
@@ -317,6 +386,37 @@ TEST_F(FileAccessServiceTest, DamagedPdfIsUnreadableAndImagesGoAsTheyAre) {
     EXPECT_EQ(image->pageCount, 1);
 }
 
+TEST_F(FileAccessServiceTest, ImagesThatDecodeAreSentAsPng) {
+    const test::TwoTone picture{8, 8, {250, 0, 0}, {0, 0, 250}};
+    const std::map<std::string, std::string> files = {
+        {"scan-a.webp", test::webpImage(picture)},
+        {"scan-b.tiff", test::tiffImage(picture, dir_ / "scratch.tif")},
+        {"scan-c.gif", test::gifImage(picture, dir_ / "scratch.gif")},
+        {"scan-d.heic",
+         readFileIfExists(fs::path(VASK_SOURCES_TEST_DATA) / "two-tone.heic").value_or("")},
+        {"scan-e.png", "\x89PNG\r\n\x1a\nnot decoded"},
+        {"scan-f.bmp", "BMnot an image"},
+    };
+    for (const auto& [name, bytes] : files) {
+        writeFileAtomically(docs() / name, bytes);
+    }
+    auto client = std::make_shared<FakeVisionClient>();
+    auto config = this->config();
+    config.maxFiles = 10;
+    EXPECT_EQ(service(config, client)->prefetch("scan"), 6);
+    std::map<std::string, std::string> sent;
+    for (const auto& call : client->calls()) {
+        const bool isPng = test::decodePng(call.data).has_value();
+        sent[call.filename] = call.mimeType + (isPng ? " decodable" : "");
+    }
+    EXPECT_EQ(sent, (std::map<std::string, std::string>{{"scan-a.webp", "image/png decodable"},
+                                                        {"scan-b.tiff", "image/png decodable"},
+                                                        {"scan-c.gif", "image/png decodable"},
+                                                        {"scan-d.heic", "image/png decodable"},
+                                                        {"scan-e.png", "image/png"},
+                                                        {"scan-f.bmp", "image/bmp"}}));
+}
+
 TEST_F(FileAccessServiceTest, SecondPrefetchOfUnchangedFilesIsACacheHit) {
     writeFileAtomically(docs() / "lease.txt", "lease v1");
     writeFileAtomically(docs() / "lease.pdf", test::minimalPdf(2));
@@ -411,6 +511,32 @@ TEST_F(FileAccessServiceTest, NewestFilesComeFirstAndOnlyMaxFilesAreParsed) {
     EXPECT_FALSE(row(docs() / "lease-old.txt").has_value());
 }
 
+TEST_F(FileAccessServiceTest, BetterMatchesComeFirstAndDatesBreakTies) {
+    const auto now = fs::file_time_type::clock::now();
+    struct File {
+        const char* name;
+        const char* contents;
+        int hoursOld;
+    };
+    // "what did the" in every file would make them all match equally without the stop words.
+    const std::vector<File> files = {
+        {"a.txt", "what did the landlord say", 1},
+        {"lease-pets.txt", "what did the landlord say", 72},
+        {"b.txt", "what did the lease say", 48},
+        {"c.txt", "what did the lease say", 2},
+        {"d.txt", "what did the note say", 0},
+    };
+    for (const auto& file : files) {
+        writeFileAtomically(docs() / file.name, file.contents);
+        fs::last_write_time(docs() / file.name, now - std::chrono::hours(file.hoursOld));
+    }
+    std::vector<std::string> names;
+    for (const auto& candidate : service(config(), nullptr)->findFiles("what did the lease pets")) {
+        names.push_back(candidate.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"lease-pets.txt", "c.txt", "b.txt"}));
+}
+
 TEST_F(FileAccessServiceTest, FilesAboveTheSizeCapAreSkippedAndLogged) {
     writeFileAtomically(docs() / "lease-big.txt", std::string(4096, 'a'));
     writeFileAtomically(docs() / "lease-small.txt", "ok");
@@ -490,27 +616,66 @@ TEST_F(FileAccessServiceTest, FailedModelListIsFetchedAgainAndASuccessIsKept) {
 }
 
 TEST_F(FileAccessServiceTest, CancelledPrefetchStillReportsCompletion) {
-    writeFileAtomically(docs() / "lease.txt", "x");
-    std::stop_source stop;
-    stop.request_stop();
-    test::LogCapture logs;
-    EXPECT_EQ(service(config(), nullptr)->prefetch("lease", stop.get_token()), 0);
-    EXPECT_FALSE(row(docs() / "lease.txt").has_value());
+    for (const auto* name : {"lease-1.png", "lease-2.png", "lease-3.png"}) {
+        writeFileAtomically(docs() / name, "\x89PNG");
+    }
+    // The stop comes while a file is parsed: that file is still stored, no later one is tried.
+    for (const std::int64_t stopOnCall : {1, 2}) {
+        SCOPED_TRACE(stopOnCall);
+        const auto cached = stopOnCall;
+        fs::remove(db());
+        std::stop_source stop;
+        auto client = std::make_shared<FakeVisionClient>();
+        client->onParse = [&, calls = std::int64_t{0}]() mutable {
+            if (++calls == stopOnCall) {
+                stop.request_stop();
+            }
+        };
+        test::LogCapture logs;
+        EXPECT_EQ(service(config(), client)->prefetch("lease", stop.get_token()), cached);
+        EXPECT_EQ(client->calls().size(), static_cast<std::size_t>(cached));
+        const auto completed = logs->events("file_prefetch_completed");
+        ASSERT_EQ(completed.size(), 1U);
+        EXPECT_EQ(completed[0].metadata.at("cached"), std::to_string(cached));
+        EXPECT_EQ(completed[0].metadata.at("candidates"), "3");
+        int stored = 0;
+        for (const auto* name : {"lease-1.png", "lease-2.png", "lease-3.png"}) {
+            stored += row(docs() / name).has_value() ? 1 : 0;
+        }
+        EXPECT_EQ(stored, cached);
+    }
 }
 
 TEST_F(FileAccessServiceTest, CredentialsChooseTheVisionClient) {
     struct Case {
         std::optional<std::string> apiKey;
         std::optional<std::string> token;
+        // The credential the client was made with, "" for none; the token wins over the key.
+        std::optional<std::string> expectedKey;
+        std::optional<std::string> expectedToken;
         bool client;
     };
     const std::vector<Case> cases = {
-        {std::nullopt, std::nullopt, false}, {" \n", " ", false}, {"key", std::nullopt, true},
-        {std::nullopt, "tok", true},         {" ", "tok", true},  {"key", "  ", true}};
+        {std::nullopt, std::nullopt, std::nullopt, std::nullopt, false},
+        {" \n", " ", std::nullopt, std::nullopt, false},
+        {" key\n", std::nullopt, "key", std::nullopt, true},
+        {std::nullopt, "tok", std::nullopt, "tok", true},
+        {" ", " tok ", std::nullopt, "tok", true},
+        {"key", "  ", "key", std::nullopt, true},
+        {"key", "tok", std::nullopt, "tok", true},
+    };
     const auto base = *Url::parse("http://127.0.0.1:9");
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.apiKey.value_or("-") + "/" + c.token.value_or("-"));
         const FileAccessService svc(db(), c.apiKey, c.token, config(), base, options());
-        EXPECT_EQ(svc.hasVisionClient(), c.client);
+        ASSERT_EQ(svc.hasVisionClient(), c.client);
+        if (!c.client) {
+            continue;
+        }
+        const auto* client = dynamic_cast<const CorvaneVisionClient*>(svc.visionClient().get());
+        ASSERT_NE(client, nullptr);
+        EXPECT_EQ(client->apiKey(), c.expectedKey);
+        EXPECT_EQ(client->customerToken(), c.expectedToken);
     }
     EXPECT_THROW(
         FileAccessService(dir_ / "missing" / "dir" / "shadow.db", config(), nullptr, options()),

@@ -123,6 +123,28 @@ TEST_F(IcsCalendarParserTest, OccurrencesInTheRange) {
                         "DTSTART:20240110T100000Z\r\nDURATION:PT30M\r\n"
                         "RDATE:20240112T100000Z\r\n")),
          {"extra@1704880800-1704882600", "extra@1705053600-1705055400"}},
+        {"events without a UID are known by the file and their place in it",
+         calendar("BEGIN:VEVENT\r\nDTSTART:20240105T100000Z\r\nEND:VEVENT\r\n"
+                  "BEGIN:VEVENT\r\nDTSTART:20240106T100000Z\r\nEND:VEVENT\r\n"),
+         {"event@1704448800-1704448800", "event#1@1704535200-1704535200"}},
+        {"a rule libical refuses, written before the UID",
+         "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nDTSTART:20240105T100000Z\r\n"
+         "RRULE:FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=30\r\nUID:bad\r\nEND:VEVENT\r\n"
+         "END:VCALENDAR\r\n",
+         {"bad@1704448800-1704448800"}},
+        {"a rule finer than hourly is skipped, its first start counts",
+         calendar(event("busy", "DTSTART:20240105T100000Z\r\nRRULE:FREQ=SECONDLY\r\n") +
+                  event("impossible",
+                        "DTSTART:20240106T100000Z\r\n"
+                        "RRULE:FREQ=SECONDLY;BYMONTH=2;BYMONTHDAY=30\r\n") +
+                  event("minutes",
+                        "DTSTART:20240107T100000Z\r\n"
+                        "RRULE:FREQ=MINUTELY;INTERVAL=59;COUNT=3\r\n")),
+         {"busy@1704448800-1704448800", "impossible@1704535200-1704535200",
+          "minutes@1704621600-1704621600"}},
+        {"an hourly rule is expanded",
+         calendar(event("hourly", "DTSTART:20240105T100000Z\r\nRRULE:FREQ=HOURLY;COUNT=2\r\n")),
+         {"hourly@1704448800-1704448800", "hourly@1704452400-1704452400"}},
         {"text that is not a calendar", "this is not iCalendar", {}},
         {"a calendar cut off in the middle of an event",
          "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:cut\r\nDTSTART:2024",
@@ -134,6 +156,82 @@ TEST_F(IcsCalendarParserTest, OccurrencesInTheRange) {
                                                        unixTime(c.to))),
                   c.expected);
     }
+}
+
+TEST_F(IcsCalendarParserTest, ExpansionStopsAtItsLimits) {
+    const auto daily = calendar(event("daily", "DTSTART:20240101T100000Z\r\nRRULE:FREQ=DAILY\r\n"));
+    const auto hourly =
+        calendar(event("hourly", "DTSTART:20240101T100000Z\r\nRRULE:FREQ=HOURLY\r\n"));
+    struct Case {
+        const char* name;
+        std::string text;
+        IcsCalendarParser::Limits limits;
+        std::size_t count;
+    };
+    auto limits = [](auto change) {
+        IcsCalendarParser::Limits l;
+        change(l);
+        return l;
+    };
+    const std::vector<Case> cases = {
+        {"unbounded daily rule over January", daily, {}, 30},
+        {"occurrences per event",
+         calendar(event("often",
+                        "DTSTART:20240101T000000Z\r\n"
+                        "RRULE:FREQ=DAILY;BYHOUR=0,3,6,9,12,15,18,21\r\n")),
+         limits([](auto& l) { l.maxOccurrencesPerEvent = 40; }), 40},
+        {"steps per rule", daily, limits([](auto& l) { l.maxStepsPerRule = 5; }), 5},
+        {"steps per file, shared by the events of the file",
+         calendar(event("a", "DTSTART:20240101T100000Z\r\nRRULE:FREQ=DAILY\r\n") +
+                  event("b", "DTSTART:20240101T100000Z\r\nRRULE:FREQ=DAILY\r\n")),
+         limits([](auto& l) { l.maxStepsPerFile = 7; }), 8},
+        {"no time left for the file keeps the first start", daily,
+         limits([](auto& l) { l.maxTimePerFile = std::chrono::milliseconds(0); }), 1},
+        {"no time per rule keeps the first start", daily,
+         limits([](auto& l) { l.maxTimePerRule = std::chrono::milliseconds(0); }), 1},
+        {"a rule that would pass the cap across the range is skipped", hourly,
+         limits([](auto& l) { l.maxOccurrencesPerEvent = 100; }), 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(IcsCalendarParser::occurrences(c.text, "T", unixTime(test::january1st2024),
+                                                 unixTime(test::january31st2024), "f.ics", c.limits)
+                      .size(),
+                  c.count);
+    }
+}
+
+TEST_F(IcsCalendarParserTest, TextThatIsNotUtf8IsDecoded) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string title;
+    };
+    const std::vector<Case> cases = {
+        {"Latin-1",
+         calendar(event("l",
+                        "DTSTART:20240105T100000Z\r\nSUMMARY:Caf\xE9 cr\xE8me au lait avec les "
+                        "coll\xE8gues\r\n")),
+         "Caf\xC3\xA9 cr\xC3\xA8me au lait avec les coll\xC3\xA8gues"},
+        {"UTF-8 with a byte order mark",
+         "\xEF\xBB\xBF" +
+             calendar(event("u", "DTSTART:20240105T100000Z\r\nSUMMARY:Caf\xC3\xA9\r\n")),
+         "Caf\xC3\xA9"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto events = IcsCalendarParser::occurrences(
+            c.text, "T", unixTime(test::january1st2024), unixTime(test::january31st2024));
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].title.value_or(""), c.title);
+    }
+    // A file name in Latin-1 names the calendar and the events without a UID.
+    const auto named = IcsCalendarParser::occurrences(
+        calendar("BEGIN:VEVENT\r\nDTSTART:20240105T100000Z\r\nEND:VEVENT\r\n"), "caf\xE9",
+        unixTime(test::january1st2024), unixTime(test::january31st2024), "caf\xE9.ics");
+    ASSERT_EQ(named.size(), 1u);
+    EXPECT_EQ(named[0].calendarTitle, "caf\xEF\xBF\xBD");
+    EXPECT_EQ(named[0].calendarItemIdentifier, "caf\xEF\xBF\xBD.ics");
 }
 
 }  // namespace

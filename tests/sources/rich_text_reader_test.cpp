@@ -28,6 +28,11 @@ TEST(RichTextReaderTest, ReadsRtfBodyText) {
         {"group-local unicode skip count", R"({\rtf1{\uc2 \u8364ab}c})",
          "\xE2\x82\xAC"
          "c"},
+        {"surrogate pair is one character", R"({\rtf1\uc1 a\u-10179?\u-8694?b})",
+         "a\xF0\x9F\x98\x8A"
+         "b"},
+        {"lone surrogate halves are replaced", R"({\rtf1\uc1 \u-10179?x\u-8694?})",
+         "\xEF\xBF\xBDx\xEF\xBF\xBD"},
         {"unterminated document keeps what was read", R"({\rtf1 partial \'4)", "partial "},
     };
     for (const auto& c : cases) {

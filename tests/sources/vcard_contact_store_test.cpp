@@ -149,6 +149,44 @@ TEST_F(VCardContactStoreTest, MissingFolderIsEmptyButAFileInItsPlaceIsAnError) {
     EXPECT_THROW(store->enumerateContacts({}), SystemContactStoreError);
 }
 
+TEST_F(VCardContactStoreTest, AFileWithoutReadableCardsFailsTheEnumeration) {
+    struct Case {
+        const char* name;
+        std::string contents;
+        bool fails;
+    };
+    const std::vector<Case> cases = {
+        {"empty file", "", false},
+        {"blank lines", "\n\r\n  \n", false},
+        {"marked UTF-8",
+         "\xEF\xBB\xBF"
+         "BEGIN:VCARD\nUID:b\nEND:VCARD\n",
+         false},
+        {"not a card at all", "hello there\n", true},
+        {"UTF-16 that does not convert", "\xFF\xFE\x00\xD8", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::writeFileCreatingFolders(folder() / "kept.vcf", "BEGIN:VCARD\nUID:kept\nEND:VCARD\n");
+        test::writeFileCreatingFolders(folder() / "other.vcf", c.contents);
+        auto store = makeStore();
+        if (c.fails) {
+            EXPECT_THROW(store->enumerateContacts({}), SystemContactStoreError);
+        } else {
+            EXPECT_NO_THROW(store->enumerateContacts({}));
+        }
+    }
+}
+
+TEST_F(VCardContactStoreTest, CardsWithoutUidAreKnownByTheirFileNameAsText) {
+    test::writeFileCreatingFolders(folder() / "caf\xE9.vcf", "BEGIN:VCARD\nFN:Ana\nEND:VCARD\n");
+    ContactFetchRequest request;
+    request.keysToFetch = {ContactKey::identifier};
+    const auto contacts = makeStore()->enumerateContacts(request);
+    ASSERT_EQ(contacts.size(), 1U);
+    EXPECT_EQ(contacts[0].identifier, "caf\xEF\xBF\xBD.vcf");
+}
+
 TEST_F(VCardContactStoreTest, OneChangeRaisesOneNotification) {
     test::writeFileCreatingFolders(folder() / "ada.vcf", "BEGIN:VCARD\nUID:ada\nEND:VCARD\n");
     auto store = makeStore();

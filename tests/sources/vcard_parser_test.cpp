@@ -13,6 +13,15 @@ SystemContact expected(std::string id, std::string formatted, std::string given,
                          std::move(phones), std::move(emails)};
 }
 
+// Latin-1 text as UTF-16 code units.
+std::string utf16(std::string_view latin1, bool bigEndian) {
+    std::string out;
+    for (const char c : latin1) {
+        out += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+    }
+    return out;
+}
+
 TEST(VCardParserTest, ReadsTheFieldsOfEachVersion) {
     struct Case {
         const char* name;
@@ -44,6 +53,29 @@ TEST(VCardParserTest, ReadsTheFieldsOfEachVersion) {
         {"invalid UTF-8 is replaced, not fatal",
          "BEGIN:VCARD\nFN:Bad \xff byte\nEND:VCARD\n",
          {expected("", "Bad \xEF\xBF\xBD byte", "", "", "", "", {}, {})}},
+        {"a card without END ends where the next begins",
+         "BEGIN:VCARD\nFN:One\nBEGIN:VCARD\nFN:Two\nEND:VCARD\n",
+         {expected("", "One", "", "", "", "", {}, {}),
+          expected("", "Two", "", "", "", "", {}, {})}},
+        {"a fold inside a multi-byte character",
+         "BEGIN:VCARD\r\nFN:Jos\xC3\r\n \xA9\r\nEND:VCARD\r\n",
+         {expected("", "Jos\xC3\xA9", "", "", "", "", {}, {})}},
+        {"UTF-8 byte order mark",
+         "\xEF\xBB\xBF"
+         "BEGIN:VCARD\nFN:Marked\nEND:VCARD\n",
+         {expected("", "Marked", "", "", "", "", {}, {})}},
+        {"UTF-16 little-endian with its mark",
+         "\xFF\xFE" + utf16("BEGIN:VCARD\nFN:\xE9\nEND:VCARD\n", false),
+         {expected("", "\xC3\xA9", "", "", "", "", {}, {})}},
+        {"UTF-16 big-endian without a mark",
+         utf16("BEGIN:VCARD\nFN:x\nEND:VCARD\n", true),
+         {expected("", "x", "", "", "", "", {}, {})}},
+        {"vCard 2.1 quoted-printable with a soft break and a charset",
+         "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:M=C3=BCller;J="
+         "\r\n"
+         "=C3=B6rg\r\nFN;QUOTED-PRINTABLE;CHARSET=ISO-8859-1:J=F6rg M=FCller\r\nEND:VCARD\r\n",
+         {expected("", "J\xC3\xB6rg M\xC3\xBCller", "J\xC3\xB6rg", "M\xC3\xBCller", "", "", {},
+                   {})}},
         {"no cards", "", {}},
     };
     for (const auto& c : cases) {
