@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/file_io.h"
 #include "platform/manual_executor.h"
+#include "sources/vcard_contact_store.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace vask {
 namespace {
@@ -247,6 +250,43 @@ TEST(ContactsSyncViewModelTest, ReturningWithAccessGrantedSyncsOnce) {
 
     fixture.viewModel.reset();
     EXPECT_EQ(fixture.application.onActive, nullptr) << "the observer ends with the view model";
+}
+
+// The real engine behind the live controller: its callbacks, from the engine's own queue, reach
+// the view model on the main executor.
+TEST(ContactsSyncViewModelTest, LiveControllerCompletesTheFirstSyncOnTheMainExecutor) {
+    test::TempDir dir;
+    const auto folder = dir / "cards";
+    std::filesystem::create_directories(folder);
+    writeFileAtomically(folder / "ada.vcf",
+                        "BEGIN:VCARD\nVERSION:3.0\nUID:ada\nFN:Ada Lovelace\nEND:VCARD\n");
+    InMemoryDefaults defaults;
+    NotificationCenter center;
+    test::FakeClock clock;
+    ManualExecutor main;
+    FakeApplication application;
+    application.active = true;
+    auto cards = std::make_shared<VCardContactStore>(folder, defaults, center, clock);
+    auto viewModel = ContactsSyncViewModel::make({
+        .contactsDBPath = (dir / "contacts.db").string(),
+        .controller = LiveContactsSyncController::make(ContactsManager(cards, center, clock),
+                                                       ContactsStore(dir / "contacts.db"), main),
+        .initialError = std::nullopt,
+        .contactsSettingsOpener = [] { return false; },
+        .application = application,
+        .main = main,
+        .scheduler = clock,
+    });
+    EXPECT_EQ(viewModel->authorizationState.get(), State::notDetermined);
+    viewModel->requestAccessAndSync();
+    ASSERT_TRUE(main.runUntil([&] { return viewModel->lastSyncedAt.get().has_value(); }));
+    EXPECT_EQ(viewModel->authorizationState.get(), State::authorized);
+    EXPECT_FALSE(viewModel->isBusy.get());
+    EXPECT_EQ(viewModel->lastError.get(), std::nullopt);
+
+    viewModel->syncNow();
+    EXPECT_TRUE(viewModel->isSyncing());
+    ASSERT_TRUE(main.runUntil([&] { return !viewModel->isBusy.get(); }));
 }
 
 }  // namespace
