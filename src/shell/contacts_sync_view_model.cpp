@@ -104,26 +104,26 @@ void ContactsSyncViewModel::syncNow() {
         deps_.controller->scheduleSync();
         return;
     }
-    deps_.controller->start([weak = weak_from_this(), controller = deps_.controller](
-                                const ContactsSyncControlling::StartOutcome& outcome) {
-        auto self = weak.lock();
-        if (!self) {
-            return;
-        }
-        if (outcome.error) {
-            self->isBusy.set(false);
-            self->lastError.set(outcome.error);
-            self->logger_.error("contacts_sync_start_failed", {{"error", *outcome.error}});
-            return;
-        }
-        self->didStart_ = true;
-        self->refreshAuthorization();
-        self->logger_.info("contacts_sync_engine_started");
-        if (!outcome.scheduledSync) {
-            // The engine was already running: no completion will come for this request.
-            self->isBusy.set(false);
-        }
-    });
+    deps_.controller->start(
+        [weak = weak_from_this()](const ContactsSyncControlling::StartOutcome& outcome) {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            if (outcome.error) {
+                self->isBusy.set(false);
+                self->lastError.set(outcome.error);
+                self->logger_.error("contacts_sync_start_failed", {{"error", *outcome.error}});
+                return;
+            }
+            self->didStart_ = true;
+            self->refreshAuthorization();
+            self->logger_.info("contacts_sync_engine_started");
+            if (!outcome.scheduledSync) {
+                // The engine was already running: no completion will come for this request.
+                self->isBusy.set(false);
+            }
+        });
 }
 
 void ContactsSyncViewModel::requestAccessAndSync(std::function<void()> done) {

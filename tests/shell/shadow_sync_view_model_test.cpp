@@ -216,7 +216,7 @@ TEST_F(ShadowSyncFixture, ChangesDuringARunGiveExactlyOneFurtherRun) {
         ASSERT_TRUE(main.runUntil(
             [&] { return viewModel->watcher().receivedEventCount() > eventsBefore; }));
         // Let the watcher's batch of the burst come in while the run is still pending.
-        main.runUntil([] { return false; }, 1500ms);
+        main.runUntil([] { return false; }, 2500ms);
         const auto startsBefore = log->events("shadow_sync_start").size();
         ASSERT_TRUE(drive([&] { return viewModel->syncGeneration.get() == 3; }));
         // Quiet: nothing more is coming.
