@@ -1,0 +1,49 @@
+#include "support/fake_session_store.h"
+
+#include "records/session_store_error.h"
+
+namespace vask::test {
+
+std::vector<ChatSession> FakeSessionStore::loadSessions() {
+    std::lock_guard lock(mutex_);
+    if (loadFailure_) {
+        throw SessionStoreError::decodingFailed(*loadFailure_);
+    }
+    return stored_;
+}
+
+void FakeSessionStore::saveSessions(const std::vector<ChatSession>& sessions) {
+    std::lock_guard lock(mutex_);
+    ++saves_;
+    if (saveFailure_) {
+        throw SessionStoreError::sqlite(*saveFailure_);
+    }
+    stored_ = sessions;
+}
+
+void FakeSessionStore::setStored(std::vector<ChatSession> sessions) {
+    std::lock_guard lock(mutex_);
+    stored_ = std::move(sessions);
+}
+
+void FakeSessionStore::failLoads(std::optional<std::string> message) {
+    std::lock_guard lock(mutex_);
+    loadFailure_ = std::move(message);
+}
+
+void FakeSessionStore::failSaves(std::optional<std::string> message) {
+    std::lock_guard lock(mutex_);
+    saveFailure_ = std::move(message);
+}
+
+std::vector<ChatSession> FakeSessionStore::stored() const {
+    std::lock_guard lock(mutex_);
+    return stored_;
+}
+
+int FakeSessionStore::saveCount() const {
+    std::lock_guard lock(mutex_);
+    return saves_;
+}
+
+}  // namespace vask::test
