@@ -9,6 +9,16 @@ std::shared_ptr<ChatViewModel> ChatViewModel::handoffReceiver(const std::string&
     return it == handoffReceivers_.end() ? nullptr : it->second;
 }
 
+std::size_t ChatViewModel::restoreSession(const std::string& sessionID, std::string_view event) {
+    ChatSession restored = newSession();
+    restored.id = sessionID;
+    SessionList list = sessions.get();
+    list.push_back(std::make_shared<const ChatSession>(std::move(restored)));
+    sessions.set(std::move(list));
+    logger_.info(event, {{"session_id", sessionID}});
+    return sessions.get().size() - 1;
+}
+
 void ChatViewModel::commitTurn(const ChatMessage& question, const Uuid& answerID,
                                const std::string& displayText, bool extracted,
                                std::optional<std::vector<MemoryReceipt>> memoryReceipts,
@@ -25,13 +35,7 @@ void ChatViewModel::commitTurn(const ChatMessage& question, const Uuid& answerID
                                  std::move(tokenUsage), sessionID);
             return;
         }
-        ChatSession restored = newSession();
-        restored.id = sessionID;
-        SessionList list = sessions.get();
-        list.push_back(std::make_shared<const ChatSession>(std::move(restored)));
-        sessions.set(std::move(list));
-        index = sessions.get().size() - 1;
-        logger_.info("session_restored_for_commit", {{"session_id", sessionID}});
+        index = restoreSession(sessionID, "session_restored_for_commit");
     }
     ChatSession session = *sessions.get()[*index];
 
@@ -78,13 +82,7 @@ void ChatViewModel::persistUnansweredQuestion(ChatMessage question,
                                                 sessionID);
             return;
         }
-        ChatSession restored = newSession();
-        restored.id = sessionID;
-        SessionList list = sessions.get();
-        list.push_back(std::make_shared<const ChatSession>(std::move(restored)));
-        sessions.set(std::move(list));
-        index = sessions.get().size() - 1;
-        logger_.info("session_restored_for_unanswered_question", {{"session_id", sessionID}});
+        index = restoreSession(sessionID, "session_restored_for_unanswered_question");
     }
     ChatSession session = *sessions.get()[*index];
     question.tokenUsage = std::move(tokenUsage);

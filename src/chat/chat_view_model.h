@@ -207,6 +207,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     const ChatSession* currentSession() const;
     ChatSession newSession() const;
     void selectSession(const std::string& id);
+    // Appends an empty session with this id, for a late result whose session left the list.
+    std::size_t restoreSession(const std::string& sessionID, std::string_view event);
     // Replaces the session at `index` with `session` and publishes the list.
     void replaceSession(std::size_t index, ChatSession session);
     void persist();
