@@ -13,7 +13,11 @@ std::vector<ChatSession> FakeSessionStore::loadSessions() {
 }
 
 void FakeSessionStore::saveSessions(const std::vector<ChatSession>& sessions) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    saveWaiting_ = holding_;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return !holding_; });
+    saveWaiting_ = false;
     ++saves_;
     if (saveFailure_) {
         throw SessionStoreError::sqlite(*saveFailure_);
@@ -34,6 +38,22 @@ void FakeSessionStore::failLoads(std::optional<std::string> message) {
 void FakeSessionStore::failSaves(std::optional<std::string> message) {
     std::lock_guard lock(mutex_);
     saveFailure_ = std::move(message);
+}
+
+void FakeSessionStore::holdSaves() {
+    std::lock_guard lock(mutex_);
+    holding_ = true;
+}
+
+void FakeSessionStore::release() {
+    std::lock_guard lock(mutex_);
+    holding_ = false;
+    changed_.notify_all();
+}
+
+bool FakeSessionStore::waitForHeldSave(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [this] { return saveWaiting_; });
 }
 
 std::vector<ChatSession> FakeSessionStore::stored() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -25,12 +27,21 @@ class FakeSessionStore final : public SessionStore {
     void failLoads(std::optional<std::string> message);
     void failSaves(std::optional<std::string> message);
 
+    // While held, a save waits inside saveSessions until release().
+    void holdSaves();
+    void release();
+    // Waits until a save is waiting inside saveSessions; false after `limit`.
+    bool waitForHeldSave(std::chrono::milliseconds limit = std::chrono::seconds(10));
+
     std::vector<ChatSession> stored() const;
     int saveCount() const;
 
   private:
     std::filesystem::path databaseURL_;
     mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool holding_ = false;
+    bool saveWaiting_ = false;
     std::vector<ChatSession> stored_;
     std::optional<std::string> loadFailure_;
     std::optional<std::string> saveFailure_;
