@@ -19,36 +19,61 @@ std::size_t ChatViewModel::restoreSession(const std::string& sessionID, std::str
     return sessions.get().size() - 1;
 }
 
+std::vector<SessionArtifact> ChatViewModel::storedArtifacts(const std::string& sessionID) const {
+    std::vector<SessionArtifact> artifacts;
+    if (const auto index = sessionIndex(sessionID)) {
+        for (const auto& message : sessions.get()[*index]->messages) {
+            artifacts.insert(artifacts.end(), message.artifacts.begin(), message.artifacts.end());
+        }
+    } else if (auto receiver = handoffReceiver(sessionID)) {
+        return receiver->storedArtifacts(sessionID);
+    }
+    return artifacts;
+}
+
+SessionArtifactValidationResult ChatViewModel::validateArtifacts(
+    const std::vector<SessionArtifactCandidate>& candidates, const Uuid& answerID,
+    const std::vector<SessionArtifact>& existing, const std::string& shadowDBPath,
+    const std::optional<std::string>& contactsDBPath) {
+    std::optional<std::filesystem::path> contacts;
+    if (contactsDBPath) {
+        contacts = *contactsDBPath;
+    }
+    return SessionArtifactValidator::validate(candidates, answerID, existing, shadowDBPath,
+                                              contacts);
+}
+
 void ChatViewModel::commitTurn(const ChatMessage& question, const Uuid& answerID,
                                const std::string& displayText, bool extracted,
                                std::optional<std::vector<MemoryReceipt>> memoryReceipts,
                                const std::vector<SessionArtifactCandidate>& artifactCandidates,
                                std::optional<ChatTokenUsage> tokenUsage,
                                const std::string& sessionID) {
+    commitValidatedTurn(question, answerID, displayText, extracted, std::move(memoryReceipts),
+                        validateArtifacts(artifactCandidates, answerID, storedArtifacts(sessionID),
+                                          deps_.shadowDBPath, contactsDBPath_),
+                        std::move(tokenUsage), sessionID);
+}
+
+void ChatViewModel::commitValidatedTurn(const ChatMessage& question, const Uuid& answerID,
+                                        const std::string& displayText, bool extracted,
+                                        std::optional<std::vector<MemoryReceipt>> memoryReceipts,
+                                        SessionArtifactValidationResult validated,
+                                        std::optional<ChatTokenUsage> tokenUsage,
+                                        const std::string& sessionID) {
     auto index = sessionIndex(sessionID);
     if (!index) {
         // The session moved to the main window while its turn ran: the answer belongs there,
         // where it is shown and saved.
         if (auto receiver = handoffReceiver(sessionID)) {
-            receiver->commitTurn(question, answerID, displayText, extracted,
-                                 std::move(memoryReceipts), artifactCandidates,
-                                 std::move(tokenUsage), sessionID);
+            receiver->commitValidatedTurn(question, answerID, displayText, extracted,
+                                          std::move(memoryReceipts), std::move(validated),
+                                          std::move(tokenUsage), sessionID);
             return;
         }
         index = restoreSession(sessionID, "session_restored_for_commit");
     }
     ChatSession session = *sessions.get()[*index];
-
-    std::vector<SessionArtifact> existing;
-    for (const auto& message : session.messages) {
-        existing.insert(existing.end(), message.artifacts.begin(), message.artifacts.end());
-    }
-    std::optional<std::filesystem::path> contacts;
-    if (contactsDBPath_) {
-        contacts = *contactsDBPath_;
-    }
-    auto validated = SessionArtifactValidator::validate(artifactCandidates, answerID, existing,
-                                                        deps_.shadowDBPath, contacts);
 
     ChatMessage answer;
     answer.id = answerID;

@@ -272,25 +272,34 @@ void ChatViewModel::handleSuccess(const std::shared_ptr<Turn>& turn, RLMHelperRe
     const auto authorizedPrincipal =
         deps_.memoryPrincipalProvider ? deps_.memoryPrincipalProvider() : std::nullopt;
     const bool authoritative = !result.extracted && !result.extractFailed;
+    const Uuid answerID = Uuid::random();
     std::weak_ptr<ChatViewModel> weak = weak_from_this();
-    deps_.worker.post([weak, turn, committer = memoryCommitter_, &main = deps_.main,
-                       authorizedPrincipal, authoritative, result = std::move(result),
-                       displayText = std::move(displayText), extracted]() mutable {
-        auto receipts = committer->apply(result.answerMetadata, turn->questionText,
-                                         turn->memoryPrincipal, authorizedPrincipal, authoritative);
-        main.post([weak, turn, result = std::move(result), displayText = std::move(displayText),
-                   extracted, receipts = std::move(receipts)]() mutable {
-            if (auto self = weak.lock()) {
-                self->finishSuccess(turn, std::move(result), std::move(displayText), extracted,
-                                    std::move(receipts));
-            }
+    // The artifact candidates are judged against the databases here too, off the main executor.
+    deps_.worker.post(
+        [weak, turn, committer = memoryCommitter_, &main = deps_.main, authorizedPrincipal,
+         authoritative, result = std::move(result), displayText = std::move(displayText), extracted,
+         answerID, existing = storedArtifacts(turn->sessionID), shadowDBPath = deps_.shadowDBPath,
+         contactsDBPath = contactsDBPath_]() mutable {
+            auto receipts =
+                committer->apply(result.answerMetadata, turn->questionText, turn->memoryPrincipal,
+                                 authorizedPrincipal, authoritative);
+            auto validated = validateArtifacts(result.artifactCandidates, answerID, existing,
+                                               shadowDBPath, contactsDBPath);
+            main.post([weak, turn, result = std::move(result), displayText = std::move(displayText),
+                       extracted, receipts = std::move(receipts), answerID,
+                       validated = std::move(validated)]() mutable {
+                if (auto self = weak.lock()) {
+                    self->finishSuccess(turn, std::move(result), std::move(displayText), extracted,
+                                        std::move(receipts), answerID, std::move(validated));
+                }
+            });
         });
-    });
 }
 
 void ChatViewModel::finishSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result,
                                   std::string displayText, bool extracted,
-                                  std::vector<MemoryReceipt> receipts) {
+                                  std::vector<MemoryReceipt> receipts, const Uuid& answerID,
+                                  SessionArtifactValidationResult validated) {
     endMemoryCommit(turn->question.id);
     // The fixed text stands in for the helper's answer only when memory was actually changed;
     // a question that merely reads like a directive keeps the helper's own answer.
@@ -298,14 +307,13 @@ void ChatViewModel::finishSuccess(const std::shared_ptr<Turn>& turn, RLMHelperRe
         displayText = std::string(memoryRequestAnswer);
         extracted = false;
     }
-    const Uuid answerID = Uuid::random();
     std::optional<std::vector<MemoryReceipt>> memoryReceipts;
     if (!receipts.empty()) {
         memoryReceipts = std::move(receipts);
     }
     auto usage = turn->usageAccumulator->settled(result.rootUsage, result.subcallUsage);
-    commitTurn(turn->question, answerID, displayText, extracted, std::move(memoryReceipts),
-               result.artifactCandidates, std::move(usage), turn->sessionID);
+    commitValidatedTurn(turn->question, answerID, displayText, extracted, std::move(memoryReceipts),
+                        std::move(validated), std::move(usage), turn->sessionID);
 
     bool commitStillPending = false;
     for (const auto& questionID : memoryCommitQuestionIDs_) {

@@ -32,6 +32,7 @@
 #include "records/chat_session.h"
 #include "records/rlm_evidence.h"
 #include "records/session_artifact_manifest.h"
+#include "records/session_artifact_validator.h"
 #include "records/session_store.h"
 #include "records/title_generator.h"
 #include "relay/corvane_billing_service.h"
@@ -138,6 +139,20 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
                     std::optional<std::vector<MemoryReceipt>> memoryReceipts,
                     const std::vector<SessionArtifactCandidate>& artifactCandidates,
                     std::optional<ChatTokenUsage> tokenUsage, const std::string& sessionID);
+    // The same with the artifact candidates already judged (off the main executor).
+    void commitValidatedTurn(const ChatMessage& question, const Uuid& answerID,
+                             const std::string& displayText, bool extracted,
+                             std::optional<std::vector<MemoryReceipt>> memoryReceipts,
+                             SessionArtifactValidationResult validated,
+                             std::optional<ChatTokenUsage> tokenUsage,
+                             const std::string& sessionID);
+    // The artifacts stored in a session, here or with the receiver it was handed off to.
+    std::vector<SessionArtifact> storedArtifacts(const std::string& sessionID) const;
+    // Blocking: it reads the shadow and contacts databases when there are candidates.
+    static SessionArtifactValidationResult validateArtifacts(
+        const std::vector<SessionArtifactCandidate>& candidates, const Uuid& answerID,
+        const std::vector<SessionArtifact>& existing, const std::string& shadowDBPath,
+        const std::optional<std::string>& contactsDBPath);
     void applySources(const ResolvedSources& resolved, const Uuid& answerID,
                       const std::string& sessionID);
     void applyTitle(const std::string& title, const std::string& sessionID);
@@ -226,8 +241,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     void applyReasoning(const Uuid& questionID, const std::string& piece);
     void handleSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result);
     void finishSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result,
-                       std::string displayText, bool extracted,
-                       std::vector<MemoryReceipt> receipts);
+                       std::string displayText, bool extracted, std::vector<MemoryReceipt> receipts,
+                       const Uuid& answerID, SessionArtifactValidationResult validated);
     void handleFailure(const std::shared_ptr<Turn>& turn, const std::exception_ptr& error);
     void endTurn(const std::shared_ptr<Turn>& turn);
     void startCitationTask(std::vector<RLMEvidence> evidence, const Uuid& answerID,
