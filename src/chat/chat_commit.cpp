@@ -52,7 +52,7 @@ void ChatViewModel::commitTurn(const ChatMessage& question, const Uuid& answerID
     commitValidatedTurn(question, answerID, displayText, extracted, std::move(memoryReceipts),
                         validateArtifacts(artifactCandidates, answerID, storedArtifacts(sessionID),
                                           deps_.shadowDBPath, contactsDBPath_),
-                        std::move(tokenUsage), sessionID);
+                        tokenUsage, sessionID);
 }
 
 void ChatViewModel::commitValidatedTurn(const ChatMessage& question, const Uuid& answerID,
@@ -68,7 +68,7 @@ void ChatViewModel::commitValidatedTurn(const ChatMessage& question, const Uuid&
         if (auto receiver = handoffReceiver(sessionID)) {
             receiver->commitValidatedTurn(question, answerID, displayText, extracted,
                                           std::move(memoryReceipts), std::move(validated),
-                                          std::move(tokenUsage), sessionID);
+                                          tokenUsage, sessionID);
             return;
         }
         index = restoreSession(sessionID, "session_restored_for_commit");
@@ -83,8 +83,8 @@ void ChatViewModel::commitValidatedTurn(const ChatMessage& question, const Uuid&
     answer.extracted = extracted;
     answer.memoryReceipts = std::move(memoryReceipts);
     answer.artifacts = std::move(validated.artifacts);
-    answer.artifactAvailability = std::move(validated.availability);
-    answer.tokenUsage = std::move(tokenUsage);
+    answer.artifactAvailability = validated.availability;
+    answer.tokenUsage = tokenUsage;
 
     session.messages.push_back(question);
     session.messages.push_back(std::move(answer));
@@ -103,14 +103,13 @@ void ChatViewModel::persistUnansweredQuestion(ChatMessage question,
     auto index = sessionIndex(sessionID);
     if (!index) {
         if (auto receiver = handoffReceiver(sessionID)) {
-            receiver->persistUnansweredQuestion(std::move(question), std::move(tokenUsage),
-                                                sessionID);
+            receiver->persistUnansweredQuestion(std::move(question), tokenUsage, sessionID);
             return;
         }
         index = restoreSession(sessionID, "session_restored_for_unanswered_question");
     }
     ChatSession session = *sessions.get()[*index];
-    question.tokenUsage = std::move(tokenUsage);
+    question.tokenUsage = tokenUsage;
     session.messages.push_back(std::move(question));
     session.messageCount = static_cast<std::int64_t>(session.messages.size());
     session.lastMessageAt = deps_.clock.now();

@@ -33,7 +33,7 @@ std::vector<HostConversationMessage> ChatViewModel::recentConversationHistory(
     const auto answered = answeredConversationHistory(messages);
     const std::size_t markerLength = text::graphemeCount(historyCutMarker);
     std::vector<HostConversationMessage> kept;
-    std::size_t budget = static_cast<std::size_t>(maxCharacters);
+    auto budget = static_cast<std::size_t>(maxCharacters);
     for (auto it = answered.rbegin();
          it != answered.rend() && kept.size() < static_cast<std::size_t>(maxMessages); ++it) {
         if (budget < 1) {

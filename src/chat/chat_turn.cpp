@@ -313,7 +313,7 @@ void ChatViewModel::finishSuccess(const std::shared_ptr<Turn>& turn, RLMHelperRe
     }
     auto usage = turn->usageAccumulator->settled(result.rootUsage, result.subcallUsage);
     commitValidatedTurn(turn->question, answerID, displayText, extracted, std::move(memoryReceipts),
-                        std::move(validated), std::move(usage), turn->sessionID);
+                        std::move(validated), usage, turn->sessionID);
 
     bool commitStillPending = false;
     for (const auto& questionID : memoryCommitQuestionIDs_) {

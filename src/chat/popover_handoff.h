@@ -2,9 +2,7 @@
 
 #include <string_view>
 
-namespace vask {
-
-namespace PopoverHandoff {
+namespace vask::PopoverHandoff {
 
 // How the turn ended that a deferred hand-off waited for.
 enum class TurnOutcome { committed, usageLimitReached, failed };
@@ -22,6 +20,4 @@ constexpr std::string_view logName(TurnOutcome outcome) {
     return "failed";
 }
 
-}  // namespace PopoverHandoff
-
-}  // namespace vask
+}  // namespace vask::PopoverHandoff
