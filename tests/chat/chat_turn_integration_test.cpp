@@ -221,8 +221,9 @@ TEST_F(ChatTurnIntegrationTest, QuestionBecomesASavedAnswerCitingTheSample) {
         return messages.size() == 2 && messages[1].sources &&
                model->currentTitle() == "Dinner plans";
     });
-    EXPECT_EQ(progressLines, (std::vector<std::string>{"Preparing...", "Preparing\u2026",
-                                                       "Searching your messages\u2026"}));
+    EXPECT_EQ(progressLines,
+              (std::vector<std::string>{"Preparing...", "Preparing\u2026", "Thinking\u2026",
+                                        "Searching your messages\u2026"}));
     EXPECT_TRUE(sawIdleAfterSending);
 
     const auto answer = model->transcript()[1];
