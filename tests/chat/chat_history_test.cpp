@@ -134,21 +134,6 @@ TEST(ChatHistoryTest, RecentHistoryKeepsTheNewestWithinBudget) {
     }
 }
 
-TEST(ChatHistoryTest, ManifestsMarkTurnsWithRejectedSets) {
-    ChatMessage rejected = message(ChatRole::assistant, "a");
-    rejected.artifactAvailability =
-        SessionArtifactAvailability{SessionArtifactAvailability::State::invalid, 0, 2};
-    ChatMessage accepted = message(ChatRole::assistant, "b");
-    accepted.artifactAvailability =
-        SessionArtifactAvailability{SessionArtifactAvailability::State::available, 1, 0};
-
-    const auto manifests = ChatViewModel::sessionArtifactManifests({rejected, accepted});
-    ASSERT_EQ(manifests.size(), 1u);
-    EXPECT_EQ(manifests[0].label, "Unavailable structured set");
-    EXPECT_EQ(manifests[0].id, "unavailable-" + rejected.id.uppercaseString());
-    EXPECT_EQ(manifests[0].availability, SessionArtifactAvailability::State::invalid);
-}
-
 TEST(ChatHistoryTest, FriendlyProgressMapsByFirstMatch) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"Generating code for step 2", "Thinking\u2026"},

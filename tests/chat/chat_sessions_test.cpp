@@ -78,22 +78,6 @@ TEST_F(ChatSessionsTest, ConstructionProblemsBecomeThePersistentError) {
     EXPECT_EQ(init.back().metadata.at("has_persistent_error"), "true");
 }
 
-TEST_F(ChatSessionsTest, CredentialsCountOnlyWhenNotBlank) {
-    const std::vector<std::pair<AuthMode, bool>> cases = {
-        {AuthMode::apiKey("  \n"), false},
-        {AuthMode::apiKey("key"), true},
-        {AuthMode::managed("", "access"), false},
-        {AuthMode::managed("token", ""), true},
-        {AuthMode::none(), false},
-    };
-    auto model = makeModel();
-    for (const auto& [mode, expected] : cases) {
-        authMode = mode;
-        model->refreshCredentials();
-        EXPECT_EQ(model->hasCredentials.get(), expected);
-    }
-}
-
 TEST_F(ChatSessionsTest, NewSessionReusesAnEmptyOneAndThePopoverDropsWhatItLeaves) {
     for (const bool persists : {true, false}) {
         auto model = makeModel(persists);
@@ -168,22 +152,6 @@ TEST_F(ChatSessionsTest, DeletingPicksTheNextCurrentSession) {
     EXPECT_EQ(model->currentSessionID.get(), newer);
     EXPECT_TRUE(model->state.get().isIdle());
     EXPECT_TRUE(logs->contains("session_deleted"));
-}
-
-TEST_F(ChatSessionsTest, AdoptReplacesInPlaceAndAsksForFocus) {
-    auto model = makeModel();
-    commit(*model, "a");
-    const std::string a = model->currentSessionID.get();
-    model->startNewSession();
-    commit(*model, "b");
-
-    ChatSession replacement = sessionWithID(*model, a);
-    replacement.title = "Adopted";
-    model->adopt(replacement);
-    EXPECT_EQ(sessionIDs(*model)[0], a);
-    EXPECT_EQ(sessionWithID(*model, a).title, "Adopted");
-    EXPECT_EQ(model->currentSessionID.get(), a);
-    EXPECT_EQ(model->pendingSessionFocus.get(), a);
 }
 
 TEST_F(ChatSessionsTest, DisplayAndUsageFollowTheCurrentSession) {

@@ -244,21 +244,6 @@ TEST_F(ChatTurnTest, FirstAnswerGetsCitationsAndATitleWithRefreshedCredentials) 
     EXPECT_EQ(refreshes, 1);
 }
 
-TEST_F(ChatTurnTest, EvidenceMissingIsLogged) {
-    runner->setScript([](const auto&, const auto&, auto&, const auto&, std::stop_token) {
-        RLMHelperResult result;
-        result.answer = "a";
-        result.evidenceRecordsCount = 3;
-        return result;
-    });
-    auto model = makeTurnModel();
-    ask(*model, "q");
-    const auto events = logs->events("answer_evidence_missing");
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].metadata.at("record_count"), "3");
-    EXPECT_EQ(events[0].metadata.at("extracted"), "false");
-}
-
 TEST_F(ChatTurnTest, FailuresKeepTheQuestionAndShowTheirText) {
     struct Case {
         const char* name;
