@@ -514,8 +514,9 @@ void AwaitingRepliesDetailView::rebuildList(const AwaitingScreenContent& content
     editor_ = {};
     while (QLayoutItem* item = rows_->takeAt(0)) {
         if (QWidget* old = item->widget()) {
-            // Later: the button being clicked may be inside it.
+            // Out of the screen now, deleted later: the button being clicked may be inside it.
             old->hide();
+            old->setParent(nullptr);
             old->deleteLater();
         }
         delete item;
