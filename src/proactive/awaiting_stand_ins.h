@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "proactive/awaiting_reply_view_model.h"
+#include "proactive/awaiting_screen_presenter.h"
 #include "proactive/needs_reply_service.h"
 
 namespace vask::stand_in {
@@ -42,5 +43,44 @@ inline std::shared_ptr<NeedsReplyService> needsReplyService(UserDefaults& defaul
             return NeedsReplyService::Verdicts{};
         });
 }
+
+// The awaiting screen's world over the two stand-ins: the day window lives in `days`, catch-ups
+// are recorded, the clock stands at `now`. Must outlive the dependencies it hands out.
+struct AwaitingStage {
+    AwaitingStage(std::vector<AwaitingReply> replies, UserDefaults& defaults,
+                  MainExecutor& mainExecutor, Executor& workerExecutor, Scheduler& scheduler)
+        : settings(defaults),
+          main(mainExecutor),
+          worker(workerExecutor),
+          viewModel(awaitingViewModel(std::move(replies), defaults, main, worker, scheduler)),
+          needsReply(needsReplyService(defaults, main, worker)) {}
+
+    AwaitingScreenPresenter::Dependencies dependencies(UrlOpener& opener, Clipboard& clipboard,
+                                                       ReplyDrafts::Seams draftSeams) {
+        return {
+            .viewModel = viewModel,
+            .needsReply = needsReply,
+            .settings = settings,
+            .displayDays = [this] { return days; },
+            .setDisplayDays = [this](int chosen) { days = chosen; },
+            .onCatchUp = [this](const AwaitingReply& reply) { caughtUp.push_back(reply.chatId); },
+            .urlOpener = opener,
+            .clipboard = clipboard,
+            .draftSeams = std::move(draftSeams),
+            .main = main,
+            .worker = worker,
+            .now = [this] { return now; },
+        };
+    }
+
+    UserDefaults& settings;
+    MainExecutor& main;
+    Executor& worker;
+    std::shared_ptr<AwaitingReplyViewModel> viewModel;
+    std::shared_ptr<NeedsReplyService> needsReply;
+    int days = 7;
+    std::int64_t now = 0;
+    std::vector<std::string> caughtUp;
+};
 
 }  // namespace vask::stand_in

@@ -38,26 +38,18 @@ class AwaitingScreenPresenterTest : public ::testing::Test {
     }
 
     std::unique_ptr<AwaitingScreenPresenter> make(std::vector<AwaitingReply> list) {
-        viewModel = stand_in::awaitingViewModel(std::move(list), defaults, main, worker, clock);
-        needsReply = stand_in::needsReplyService(defaults, main, worker);
+        stage = std::make_unique<stand_in::AwaitingStage>(std::move(list), defaults, main, worker,
+                                                          clock);
+        stage->days = days;
+        stage->now = now;
+        viewModel = stage->viewModel;
+        needsReply = stage->needsReply;
         settle();
         ReplyDrafts::Seams seams;
         seams.personaDraftsEnabled = [] { return false; };
         seams.complete = [this](const CorvaneResponses::Request&) { return answer; };
-        return std::make_unique<AwaitingScreenPresenter>(AwaitingScreenPresenter::Dependencies{
-            .viewModel = viewModel,
-            .needsReply = needsReply,
-            .settings = defaults,
-            .displayDays = [this] { return days; },
-            .setDisplayDays = [this](int d) { days = d; },
-            .onCatchUp = [this](const AwaitingReply& r) { caughtUp.push_back(r.chatId); },
-            .urlOpener = opener,
-            .clipboard = clipboard,
-            .draftSeams = std::move(seams),
-            .main = main,
-            .worker = worker,
-            .now = [] { return now; },
-        });
+        return std::make_unique<AwaitingScreenPresenter>(
+            stage->dependencies(opener, clipboard, std::move(seams)));
     }
     void settle() {
         while (worker.runUntilIdle() + main.runUntilIdle() > 0) {
@@ -73,13 +65,13 @@ class AwaitingScreenPresenterTest : public ::testing::Test {
 
     int days = 7;
     std::optional<std::string> answer = "On my way";
-    std::vector<std::string> caughtUp;
     RecordingOpener opener;
     RecordingClipboard clipboard;
     InMemoryDefaults defaults;
     ManualExecutor main;
     ManualExecutor worker;
     test::FakeClock clock;
+    std::unique_ptr<stand_in::AwaitingStage> stage;
     std::shared_ptr<AwaitingReplyViewModel> viewModel;
     std::shared_ptr<NeedsReplyService> needsReply;
     test::LogCapture logs;
@@ -191,7 +183,7 @@ TEST_F(AwaitingScreenPresenterTest, RowActionsCatchUpAndReveal) {
     auto presenter = make({waiting("c1", 60, 1)});
     const auto reply = viewModel->replies().get()[0];
     presenter->catchUp(reply);
-    EXPECT_EQ(caughtUp, std::vector<std::string>{"c1"});
+    EXPECT_EQ(stage->caughtUp, std::vector<std::string>{"c1"});
     presenter->reveal(reply);
     presenter->openInMessages("");
     EXPECT_EQ(opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});

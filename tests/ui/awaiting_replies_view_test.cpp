@@ -42,26 +42,16 @@ struct ScreenFixture {
     explicit ScreenFixture(std::vector<AwaitingReply> replies) {
         defaults.set(ProactiveSurfaces::enabledKey(), true);
         defaults.set(PersonaDrafts::enabledKey(), false);
-        viewModel = stand_in::awaitingViewModel(std::move(replies), defaults, main, worker, clock);
-        needsReply = stand_in::needsReplyService(defaults, main, worker);
+        stage = std::make_unique<stand_in::AwaitingStage>(std::move(replies), defaults, main,
+                                                          worker, clock);
+        stage->now = now;
+        needsReply = stage->needsReply;
         settle();
         ReplyDrafts::Seams seams;
         seams.personaDraftsEnabled = [] { return false; };
         seams.complete = [this](const CorvaneResponses::Request&) { return answer; };
-        view = std::make_unique<AwaitingRepliesDetailView>(AwaitingScreenPresenter::Dependencies{
-            .viewModel = viewModel,
-            .needsReply = needsReply,
-            .settings = defaults,
-            .displayDays = [this] { return days; },
-            .setDisplayDays = [this](int d) { days = d; },
-            .onCatchUp = [this](const AwaitingReply& r) { caughtUp.push_back(r.chatId); },
-            .urlOpener = opener,
-            .clipboard = clipboard,
-            .draftSeams = std::move(seams),
-            .main = main,
-            .worker = worker,
-            .now = [] { return now; },
-        });
+        view = std::make_unique<AwaitingRepliesDetailView>(
+            stage->dependencies(opener, clipboard, std::move(seams)));
         view->resize(640, 600);
         view->show();
     }
@@ -98,16 +88,14 @@ struct ScreenFixture {
         settle();
     }
 
-    int days = 7;
     std::optional<std::string> answer = "\"See you at 7\"";
-    std::vector<std::string> caughtUp;
     RecordingClipboard clipboard;
     RecordingOpener opener;
     InMemoryDefaults defaults;
     ManualExecutor main;
     ManualExecutor worker;
     test::FakeClock clock;
-    std::shared_ptr<AwaitingReplyViewModel> viewModel;
+    std::unique_ptr<stand_in::AwaitingStage> stage;
     std::shared_ptr<NeedsReplyService> needsReply;
     std::unique_ptr<AwaitingRepliesDetailView> view;
 };
@@ -160,7 +148,7 @@ TEST(AwaitingRepliesDetailView, RowsSortedAndDayMenuWidensTheWindow) {
     auto* dayMenu = screen.find<QToolButton>("awaiting.dayWindow");
     EXPECT_EQ(dayMenu->text(), "Last 7 days");
     dayMenu->menu()->actions().at(1)->trigger();  // 14 days
-    EXPECT_EQ(screen.days, 14);
+    EXPECT_EQ(screen.stage->days, 14);
     EXPECT_EQ(dayMenu->text(), "Last 14 days");
     EXPECT_EQ(screen.rowNames(), (std::vector<std::string>{"Marked", "Newest", "Old Friend"}));
 
@@ -224,7 +212,7 @@ TEST(AwaitingRepliesDetailView, ControlsCarryNamesAndRowActionsReachTheHost) {
     EXPECT_EQ(actions[2]->text(), "Mark as read");
     actions[0]->trigger();
     actions[1]->trigger();
-    EXPECT_EQ(screen.caughtUp, std::vector<std::string>{"c1"});
+    EXPECT_EQ(screen.stage->caughtUp, std::vector<std::string>{"c1"});
     EXPECT_EQ(screen.opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
     actions[2]->trigger();
     EXPECT_TRUE(screen.rowNames().empty());
