@@ -14,14 +14,6 @@ ReplyDrafts::~ReplyDrafts() {
     *alive_ = false;
 }
 
-void ReplyDrafts::onMain(std::function<void()> task) {
-    main_.post([alive = alive_, task = std::move(task)] {
-        if (*alive) {
-            task();
-        }
-    });
-}
-
 void ReplyDrafts::startDraft(const AwaitingReply& reply) {
     draft_.set(DraftState{reply.chatId, "", true, std::nullopt, std::nullopt});
     run(reply);
@@ -32,12 +24,14 @@ void ReplyDrafts::run(const AwaitingReply& reply) {
         seams_.credentials ? seams_.credentials() : RouteCredentials{};
     gatherContext(reply, [this, reply, credentials](PersonaContext context) {
         const std::string tier = context.tier();
-        worker_.post([this, alive = alive_, reply, credentials, context = std::move(context), tier,
-                      complete = seams_.complete, enabled = seams_.personaDraftsEnabled] {
+        // The worker touches only what outlives this object: the executor and copies.
+        worker_.post([this, main = &main_, alive = alive_, reply, credentials,
+                      context = std::move(context), tier, complete = seams_.complete,
+                      enabled = seams_.personaDraftsEnabled] {
             const auto cleaned = DraftReplyGenerator::generate(
                 reply.contactName, reply.lastMessageText, context, credentials, complete,
                 [enabled] { return enabled && enabled(); });
-            main_.post([this, alive, chatId = reply.chatId, cleaned, tier] {
+            main->post([this, alive, chatId = reply.chatId, cleaned, tier] {
                 if (*alive) {
                     apply(chatId, cleaned, tier);
                 }
@@ -58,8 +52,8 @@ void ReplyDrafts::gatherContext(const AwaitingReply& reply,
         then(PersonaContext::empty());
         return;
     }
-    worker_.post([this, alive = alive_, reply, path = *path, read = seams_.readPersonaContext,
-                  enabled, then = std::move(then)] {
+    worker_.post([this, main = &main_, alive = alive_, reply, path = *path,
+                  read = seams_.readPersonaContext, enabled, then = std::move(then)] {
         std::optional<PersonaContext> context;
         std::string failure;
         try {
@@ -67,7 +61,7 @@ void ReplyDrafts::gatherContext(const AwaitingReply& reply,
         } catch (const std::exception& error) {
             failure = error.what();
         }
-        main_.post([this, alive, reply, context = std::move(context), failure, enabled, then] {
+        main->post([this, alive, reply, context = std::move(context), failure, enabled, then] {
             if (!*alive) {
                 return;
             }

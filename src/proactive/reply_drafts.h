@@ -91,7 +91,6 @@ class ReplyDrafts {
     void gatherContext(const AwaitingReply& reply, std::function<void(PersonaContext)> then);
     void apply(const std::string& chatId, const std::optional<std::string>& cleaned,
                const std::string& tier);
-    void onMain(std::function<void()> task);
 
     Seams seams_;
     Clipboard& clipboard_;

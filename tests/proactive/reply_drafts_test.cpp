@@ -236,6 +236,14 @@ TEST_F(ReplyDraftsTest, LateResultsForAClosedOrReplacedDraftAreDropped) {
     drafts->dismiss();
     settle();
     EXPECT_FALSE(drafts->draft().get());
+
+    // The screen goes while the reads and the model call are under way.
+    drafts->startDraft(ann);
+    worker.runUntilIdle();
+    main.runUntilIdle();
+    drafts.reset();
+    settle();
+    EXPECT_EQ(logs->events("draft_generated").size(), 1u);
 }
 
 TEST_F(ReplyDraftsTest, EditingAndSendingInMessages) {
