@@ -8,11 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/in_memory_secret_backend.h"
 #include "platform/manual_executor.h"
 #include "proactive/awaiting_stand_ins.h"
 #include "proactive/persona_drafts.h"
 #include "proactive/proactive_surfaces.h"
+#include "shell/app_dependencies.h"
 #include "support/fake_clock.h"
+#include "support/temp_dir.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 
 namespace vask::ui {
@@ -216,6 +219,34 @@ TEST(AwaitingRepliesDetailView, ControlsCarryNamesAndRowActionsReachTheHost) {
     EXPECT_EQ(screen.opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
     actions[2]->trigger();
     EXPECT_TRUE(screen.rowNames().empty());
+}
+
+TEST(AwaitingRepliesDetailView, BuildsOverTheApplicationsRoot) {
+    test::TempDir dir;
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    ManualExecutor worker;
+    test::FakeClock clock;
+    AppDependencies root(AppDependencies::Context{
+        .environment = {{"HOME", (dir / "home").string()},
+                        {"XDG_DATA_HOME", (dir / "data").string()},
+                        {"VASK_SUPPORT_DIR", "VaskUITest"}},
+        .bundleIdentifier = "ai.vask.uitests",
+        .defaults = defaults,
+        .main = main,
+        .worker = worker,
+        .scheduler = clock,
+        .secretBackend = std::make_shared<InMemorySecretBackend>(),
+    });
+    RecordingClipboard clipboard;
+    RecordingOpener opener;
+    AwaitingRepliesDetailView view(root, clipboard, opener, {});
+    while (worker.runUntilIdle() + main.runUntilIdle() > 0) {
+    }
+    // The proactive switch is off in this root: nothing waits.
+    EXPECT_EQ(view.findChild<QLabel*>("awaiting.placeholderDescription")->text(),
+              "No one's waiting on a reply from you right now.");
+    EXPECT_EQ(view.presenter().content().dayWindow, 7);
 }
 
 }  // namespace

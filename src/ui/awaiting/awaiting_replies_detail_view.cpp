@@ -137,7 +137,9 @@ class ElidedLabel final : public QLabel {
 // The last message in at most two lines, the second ending in an ellipsis when cut.
 class TwoLineLabel final : public QLabel {
   public:
-    explicit TwoLineLabel(QString text) : full_(std::move(text).simplified()) {
+    // Two lines never hold more than a few hundred characters; the cap keeps layout cheap for
+    // a very long message.
+    explicit TwoLineLabel(const QString& text) : full_(text.left(600).simplified()) {
         setWordWrap(true);
         setTextFormat(Qt::PlainText);
         setText(full_);
