@@ -9,6 +9,8 @@
 #include "foundation/app_installation_gate.h"
 #include "foundation/structured_logger.h"
 #include "platform/worker_pool.h"
+#include "proactive/persona_drafts.h"
+#include "proactive/proactive_surfaces.h"
 #include "shell/app_dependencies.h"
 #include "shell/popover_model.h"
 #include "shell/update_checker.h"
@@ -130,6 +132,7 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     // The updater framework does not exist here; creating the service records that.
     UpdaterService::shared();
     dependencies_->presetCatalogService()->refreshInBackground();
+    launchProactiveAssistance();
 
     buildInterface();
     subscriptions_.push_back(activation_->observeDidBecomeActive([this] { becameActive(); }));
@@ -203,6 +206,35 @@ void VaskApplication::buildInterface() {
     const bool hasTray = tray_->install();
     launchLogger().info("tray_installed", {{"available", hasTray ? "true" : "false"}});
 }
+
+// --- Proactive assistance -------------------------------------------------------------------
+
+void VaskApplication::launchProactiveAssistance() {
+    auto& deps = *dependencies_;
+    PersonaDrafts::migrateLegacyOptOut(deps.context().defaults);
+
+    const auto notifications = deps.notificationService();
+    StructuredLogger("notifications").info("notifications_bootstrapped", {});
+    // Nothing makes digests: any digest notification still on the desktop goes.
+    notifications->removeAll("digest-");
+
+    // A notification from an earlier run may be tapped before the notifier starts.
+    notifications->tapHandlers[AwaitingReplyNotifier::openAwaitingAction] =
+        [awaiting = deps.awaitingReplyViewModel()](const NotificationUserInfo&) {
+            WindowCoordinator::run(WindowCoordinator::shared().openMain);
+            awaiting->pendingFocus().set(true);
+        };
+
+    const bool surfacesOn =
+        deps.context()
+            .defaults.boolValue(deps.instanceScopedKey(ProactiveSurfaces::enabledKeyBase))
+            .valueOr(false);
+    if (surfacesOn) {
+        deps.awaitingReplyNotifier()->start(std::nullopt, std::nullopt);
+    }
+}
+
+// --- end of proactive assistance ----------------------------------------------------------
 
 void VaskApplication::routeLaunch() {
     auto& coordinator = WindowCoordinator::shared();

@@ -52,6 +52,9 @@ class VaskApplication : public QObject {
 
   private:
     void buildInterface();
+    // Notifications, the digest sweep, the awaiting-reply notifier and the persona-drafts
+    // migration.
+    void launchProactiveAssistance();
     void routeLaunch();
     void becameActive();
     void reopen();

@@ -24,6 +24,9 @@
 #include "platform/text.h"
 #include "platform/uuid.h"
 #include "platform/worker_pool.h"
+#include "proactive/loopback_persona_context_host.h"
+#include "proactive/proactive_surfaces.h"
+#include "shell/window_coordinator.h"
 #include "sources/contacts_trace.h"
 #include "sources/vcard_contact_store.h"
 #include "store/chat_db_reader.h"
@@ -539,7 +542,7 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
         .supportDirectory = [this] { return supportDirectory(); },
         .helperRunnerFactory =
             EngineChatHelperRunner::factory(context_.environment, std::move(settings)),
-        .personaContextHostFactory = LoopbackPersonaContextHost::factory(),
+        .personaContextHostFactory = personaContextHostFactory(),
         .resolveCitations =
             [citations](const std::vector<RLMEvidence>& evidence) {
                 return citations->resolve(evidence);
@@ -551,6 +554,90 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
             },
         .billingService = &billingService(),
     });
+}
+
+// --- Proactive assistance -------------------------------------------------------------------
+
+UserNotificationCenter& AppDependencies::userNotificationCenter() {
+    return *userNotificationCenter_.get([this]() -> std::shared_ptr<UserNotificationCenter> {
+        return UserNotificationCenter::makeSystem(context_.environment);
+    });
+}
+
+std::shared_ptr<NotificationService> AppDependencies::notificationService() {
+    return notificationService_.get([this] {
+        return std::make_shared<NotificationService>(userNotificationCenter(), context_.main);
+    });
+}
+
+std::shared_ptr<NeedsReplyService> AppDependencies::needsReplyService() {
+    return needsReplyService_.get([this] {
+        return std::make_shared<NeedsReplyService>(
+            context_.defaults, instanceScopedKey(NeedsReplyService::cacheKeyBase), context_.main,
+            context_.worker, NeedsReplyService::credentialsFrom([this] { return authMode(); }),
+            NeedsReplyService::classifierUsing(responses()));
+    });
+}
+
+std::shared_ptr<AwaitingReplyViewModel> AppDependencies::awaitingReplyViewModel() {
+    return awaitingReplyViewModel_.get([this] {
+        auto seams = AwaitingReplyViewModel::standardSeams(
+            [sync = shadowSyncViewModel()](std::function<void(std::int64_t)> deliver) {
+                return sync->syncGeneration.subscribe(
+                    [deliver = std::move(deliver)](int generation) { deliver(generation); });
+            },
+            context_.defaults,
+            [this](const std::vector<AwaitingReply>& replies) {
+                needsReplyService()->classifyIfNeeded(replies, [](const auto&) {});
+            });
+        seams.proactiveSurfacesEnabled = [this] {
+            return context_.defaults.boolValue(instanceScopedKey(ProactiveSurfaces::enabledKeyBase))
+                .valueOr(false);
+        };
+        return std::make_shared<AwaitingReplyViewModel>(
+            std::move(seams),
+            AwaitingReadStore(context_.defaults, instanceScopedKey(AwaitingReadStore::keyBase)),
+            context_.main, context_.worker, context_.scheduler);
+    });
+}
+
+std::shared_ptr<AwaitingReplyNotifier> AppDependencies::awaitingReplyNotifier() {
+    return awaitingReplyNotifier_.get([this] {
+        auto awaiting = awaitingReplyViewModel();
+        auto sync = shadowSyncViewModel();
+        return std::make_shared<AwaitingReplyNotifier>(
+            *notificationService(), context_.defaults,
+            [this](std::string_view key) { return instanceScopedKey(key); },
+            AwaitingReplyNotifier::Hooks{
+                .subscribeReplies =
+                    [awaiting](std::function<void(const AwaitingReplyNotifier::Replies&)> deliver) {
+                        return awaiting->replies().subscribe(std::move(deliver));
+                    },
+                .hasSynced = [sync] { return sync->hasSynced.get(); },
+                .proactiveSurfacesEnabled =
+                    [this] {
+                        return context_.defaults
+                            .boolValue(instanceScopedKey(ProactiveSurfaces::enabledKeyBase))
+                            .valueOr(false);
+                    },
+                .classify =
+                    [this](const AwaitingReplyNotifier::Replies& replies,
+                           std::function<void(const AwaitingReplyNotifier::Verdicts&)> done) {
+                        needsReplyService()->classifyIfNeeded(replies, std::move(done));
+                    },
+                .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
+                .focusAwaitingScreen = [awaiting] { awaiting->pendingFocus().set(true); },
+            },
+            context_.main, Clock::system(), context_.scheduler);
+    });
+}
+
+std::filesystem::path AppDependencies::shadowDBPath() const {
+    return supportDirectory() / "shadow.db";
+}
+
+PersonaContextHostFactory AppDependencies::personaContextHostFactory() {
+    return LoopbackPersonaContextHost::factory();
 }
 
 }  // namespace vask

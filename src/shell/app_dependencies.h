@@ -6,6 +6,8 @@
 #include <string>
 
 #include "chat/chat_view_model.h"
+
+#include "engine/persona_context_host.h"
 #include "foundation/access_token_refresher.h"
 #include "foundation/api_key_store.h"
 #include "foundation/auth_mode.h"
@@ -30,6 +32,11 @@
 #include "platform/secret_backend.h"
 #include "platform/url.h"
 #include "platform/user_defaults.h"
+#include "proactive/awaiting_reply_notifier.h"
+#include "proactive/awaiting_reply_view_model.h"
+#include "proactive/needs_reply_service.h"
+#include "proactive/notification_service.h"
+#include "proactive/user_notification_center.h"
 #include "relay/billing_view_model.h"
 #include "relay/corvane_billing_service.h"
 #include "relay/corvane_responses.h"
@@ -166,6 +173,24 @@ class AppDependencies {
     // The popover's chat, which keeps its sessions in memory.
     std::shared_ptr<ChatViewModel> popoverChatViewModel();
 
+    // --- Proactive assistance ---------------------------------------------------------------
+    // The desktop's notification centre (the file sink when VASK_NOTIFICATION_SINK is set).
+    UserNotificationCenter& userNotificationCenter();
+    // The one gateway to notifications; taps are routed by its handlers.
+    std::shared_ptr<NotificationService> notificationService();
+    // Which awaiting conversations need a reply, judged through the relay.
+    std::shared_ptr<NeedsReplyService> needsReplyService();
+    // The conversations awaiting the user's reply, reloaded after every synchronisation.
+    std::shared_ptr<AwaitingReplyViewModel> awaitingReplyViewModel();
+    // Announces long-waiting conversations; a tap opens the main window on the awaiting screen.
+    std::shared_ptr<AwaitingReplyNotifier> awaitingReplyNotifier();
+    // shadow.db in the support directory (which may not exist yet); throws when the support
+    // directory cannot be had.
+    std::filesystem::path shadowDBPath() const;
+    // What a chat turn starts its persona-context endpoint with, given shadowDBPath().
+    PersonaContextHostFactory personaContextHostFactory();
+    // --- end of proactive assistance ------------------------------------------------------
+
   private:
     std::shared_ptr<ContactsSyncViewModel> buildContactsSyncViewModel();
     std::shared_ptr<ChatViewModel> buildChatViewModel(bool persistsSessions);
@@ -199,6 +224,13 @@ class AppDependencies {
     Lazy<ConfigManager> configManager_;
     Lazy<ChatViewModel> chatViewModel_;
     Lazy<ChatViewModel> popoverChatViewModel_;
+
+    // Proactive assistance: the centre outlives the service, the service the notifier.
+    Lazy<UserNotificationCenter> userNotificationCenter_;
+    Lazy<NotificationService> notificationService_;
+    Lazy<NeedsReplyService> needsReplyService_;
+    Lazy<AwaitingReplyViewModel> awaitingReplyViewModel_;
+    Lazy<AwaitingReplyNotifier> awaitingReplyNotifier_;
 };
 
 }  // namespace vask
