@@ -428,8 +428,11 @@ std::shared_ptr<ContactsSyncViewModel> AppDependencies::buildContactsSyncViewMod
 std::shared_ptr<FullDiskAccessViewModel> AppDependencies::makeFullDiskAccessViewModel() {
     return FullDiskAccessViewModel::make({
         .probe =
-            [env = context_.environment](const StructuredLogger& logger) {
-                return FullDiskAccessChecker::checkChatDatabaseAccess(logger, env);
+            [path = ChatDBReader::defaultChatDBPath(context_.environment)](
+                const StructuredLogger& logger) {
+                // Nothing grants access here: the database Vask reads is the one to probe,
+                // CHAT_DB_PATH included, or a copy placed there could never pass.
+                return FullDiskAccessChecker::checkDatabaseAccess(path, logger);
             },
         .opener = settingsOpener_,
         .main = context_.main,
@@ -448,8 +451,9 @@ bool AppDependencies::shouldPresentOnboardingAtLaunch() {
     return onboardingState().shouldPresentAtLaunch(
         [this] { return authMode(); },
         [this] {
-            return FullDiskAccessChecker::checkChatDatabaseAccess(StructuredLogger("setup-state"),
-                                                                  context_.environment);
+            return FullDiskAccessChecker::checkDatabaseAccess(
+                ChatDBReader::defaultChatDBPath(context_.environment),
+                StructuredLogger("setup-state"));
         });
 }
 
