@@ -4,7 +4,6 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
-#include <QProgressBar>
 #include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -43,6 +42,21 @@ QColor quaternaryFill() {
 }
 
 }  // namespace
+
+QWidget* widthLimited(QWidget* inner, int maxWidth) {
+    auto* holder = new QWidget;
+    auto* row = new QHBoxLayout(holder);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    inner->setMaximumWidth(maxWidth);
+    QSizePolicy policy = inner->sizePolicy();
+    policy.setHorizontalPolicy(QSizePolicy::Expanding);
+    inner->setSizePolicy(policy);
+    row->addStretch(1);
+    row->addWidget(inner, 1000);
+    row->addStretch(1);
+    return holder;
+}
 
 AppIconView::AppIconView(int side, QWidget* parent) : QWidget(parent) {
     setFixedSize(side, side);
@@ -135,16 +149,65 @@ void StepDots::paintEvent(QPaintEvent*) {
     }
 }
 
+BusyIndicator::BusyIndicator(int side, QWidget* parent) : QWidget(parent) {
+    setFixedSize(side, side);
+    setAccessibleName("In progress");
+}
+
+void BusyIndicator::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (timer_ == 0 && !Theme::reduceMotion()) {
+        timer_ = startTimer(40);
+    }
+}
+
+void BusyIndicator::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (timer_ != 0) {
+        killTimer(timer_);
+        timer_ = 0;
+    }
+}
+
+void BusyIndicator::timerEvent(QTimerEvent*) {
+    angle_ = (angle_ + 12) % 360;
+    update();
+}
+
+void BusyIndicator::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal pen = std::max<qreal>(1.5, width() / 8.0);
+    const QRectF circle = QRectF(rect()).adjusted(pen, pen, -pen, -pen);
+    painter.setPen(QPen(withAlpha(Theme::secondaryText(), 0.35), pen));
+    painter.drawEllipse(circle);
+    painter.setPen(QPen(Theme::secondaryText(), pen, Qt::SolidLine, Qt::RoundCap));
+    painter.drawArc(circle, (90 - angle_) * 16, -100 * 16);
+}
+
+HintRow::HintRow(QWidget* parent) : QFrame(parent) {}
+
+void HintRow::setOutline(qreal strength) {
+    outline_ = strength;
+    update();
+}
+
+void HintRow::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF tile = QRectF(rect()).adjusted(1, 1, -1, -1);
+    painter.setBrush(quaternaryFill());
+    painter.setPen(outline_ > 0 ? QPen(withAlpha(Theme::palette().accent, 0.6 * outline_), 1.5)
+                                : QPen(Qt::NoPen));
+    painter.drawRoundedRect(tile, 10, 10);
+}
+
 StatusArea::StatusArea(int maxTextWidth, QWidget* parent)
     : QWidget(parent), maxTextWidth_(maxTextWidth) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(6);
-    spinner_ = new QProgressBar;
-    spinner_->setRange(0, 0);
-    spinner_->setTextVisible(false);
-    spinner_->setFixedSize(80, 6);
-    spinner_->setAccessibleName("In progress");
+    spinner_ = new BusyIndicator(16);
     column->addWidget(spinner_, 0, Qt::AlignHCenter);
     lines_ = new QVBoxLayout;
     lines_->setSpacing(4);
@@ -165,8 +228,7 @@ void StatusArea::setStatus(const OnboardingStepsModel::Status& status) {
     for (const auto& line : status.lines) {
         auto* label = textLabel(QString::fromStdString(line.text), Theme::font(FontRole::callout),
                                 line.isError ? errorRed : Theme::secondaryText());
-        label->setMaximumWidth(maxTextWidth_);
-        lines_->addWidget(label, 0, Qt::AlignHCenter);
+        lines_->addWidget(widthLimited(label, maxTextWidth_));
     }
     setVisible(status.showsSpinner || !status.lines.empty());
 }
@@ -242,7 +304,7 @@ FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
     column->setContentsMargins(0, 6, 0, 0);
     column->setSpacing(12);
 
-    row_ = new QFrame;
+    row_ = new HintRow;
     row_->setObjectName("onboarding.hintRow");
     row_->setMaximumWidth(260);
     row_->setMinimumWidth(260);
@@ -259,17 +321,8 @@ FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
     switch_ = new HintSwitch;
     switch_->setAccessibleName("Vask switched on");
     rowLayout->addWidget(switch_);
-    const auto repaintRow = [this] {
-        const auto brand = Theme::palette();
-        const qreal on = std::min<qreal>(switch_->progress(), 1);
-        row_->setStyleSheet(
-            QString("QFrame#onboarding\\.hintRow { background: %1; border-radius: 10px; "
-                    "border: 1.5px solid %2; }")
-                .arg(quaternaryFill().name(QColor::HexArgb),
-                     withAlpha(brand.accent, 0.6 * on).name(QColor::HexArgb)));
-    };
-    repaintRow();
-    connect(switch_, &HintSwitch::progressChanged, row_, repaintRow);
+    connect(switch_, &HintSwitch::progressChanged, row_,
+            [this](qreal progress) { row_->setOutline(progress); });
     column->addWidget(row_, 0, Qt::AlignHCenter);
 
     auto* note = new QWidget;
@@ -286,14 +339,15 @@ FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
         "Reopen” — Vask relaunches and picks up right where it left off.",
         Theme::font(FontRole::callout), Theme::secondaryText());
     noteText->setObjectName("onboarding.hintNote");
+    noteText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    noteText->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     noteLayout->addWidget(noteText);
-    note->setMaximumWidth(330);
-    column->addWidget(note, 0, Qt::AlignHCenter);
+    column->addWidget(widthLimited(note, 330));
 
     status_ = new StatusArea(380);
     status_->setObjectName("onboarding.accessStatus");
     column->addSpacing(2);
-    column->addWidget(status_, 0, Qt::AlignHCenter);
+    column->addWidget(status_);
 }
 
 void FullDiskAccessHint::showEvent(QShowEvent* event) {
@@ -308,7 +362,6 @@ MessageRetentionNotice::MessageRetentionNotice(const MessageRetentionAssessment&
                                                QWidget* parent)
     : QFrame(parent) {
     setObjectName("onboarding.messageRetentionNotice");
-    setMaximumWidth(420);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(12, 12, 12, 12);
     column->setSpacing(6);

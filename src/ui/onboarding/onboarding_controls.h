@@ -8,11 +8,13 @@
 #include "store/message_retention_assessment.h"
 
 class QLabel;
-class QProgressBar;
 class QVBoxLayout;
 class QVariantAnimation;
 
 namespace vask::ui {
+
+// `inner` centred and at most `maxWidth` wide, with wrapped text still given the height it needs.
+QWidget* widthLimited(QWidget* inner, int maxWidth);
 
 // The application's own icon: the mark on a rounded tile.
 class AppIconView : public QWidget {
@@ -59,6 +61,38 @@ class StepDots : public QWidget {
     int current_;
 };
 
+// A small spinning arc: work in progress of unknown length.
+class BusyIndicator : public QWidget {
+    Q_OBJECT
+  public:
+    explicit BusyIndicator(int side, QWidget* parent = nullptr);
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+  private:
+    int angle_ = 0;
+    int timer_ = 0;
+    void timerEvent(QTimerEvent* event) override;
+};
+
+// The picture of a settings list row: a faint rounded tile whose outline fades in as the
+// pictured switch turns on.
+class HintRow : public QFrame {
+    Q_OBJECT
+  public:
+    explicit HintRow(QWidget* parent = nullptr);
+    void setOutline(qreal strength);
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    qreal outline_ = 0;
+};
+
 // A spinner and lines of text, as the steps' status areas show them.
 class StatusArea : public QWidget {
     Q_OBJECT
@@ -71,7 +105,7 @@ class StatusArea : public QWidget {
 
   private:
     int maxTextWidth_;
-    QProgressBar* spinner_ = nullptr;
+    BusyIndicator* spinner_ = nullptr;
     QVBoxLayout* lines_ = nullptr;
     OnboardingStepsModel::Status shown_;
 };
@@ -117,7 +151,7 @@ class FullDiskAccessHint : public QWidget {
     void showEvent(QShowEvent* event) override;
 
   private:
-    QFrame* row_ = nullptr;
+    HintRow* row_ = nullptr;
     HintSwitch* switch_ = nullptr;
     StatusArea* status_ = nullptr;
     bool scheduled_ = false;

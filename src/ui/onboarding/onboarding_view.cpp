@@ -77,6 +77,7 @@ QWidget* OnboardingView::makeFooter() {
     skip_->setObjectName("onboarding.skip");
     skip_->setAccessibleName("Skip");
     skip_->setFlat(true);
+    skip_->setFont(Theme::font(FontRole::callout));
     skip_->setCursor(Qt::PointingHandCursor);
     QPalette secondary = skip_->palette();
     secondary.setColor(QPalette::ButtonText, Theme::secondaryText());
@@ -84,10 +85,18 @@ QWidget* OnboardingView::makeFooter() {
     connect(skip_, &QPushButton::clicked, this, [this] { model_->advance(); });
     row->addWidget(skip_);
 
-    relaunch_ = new QPushButton("Quit & Reopen");
+    // "&&": a lone ampersand would mark a shortcut letter.
+    relaunch_ = new QPushButton("Quit && Reopen");
     relaunch_->setObjectName("onboarding.relaunch");
     relaunch_->setAccessibleName("Quit & Reopen");
     relaunch_->setToolTip("Already enabled Vask? Relaunch to apply Full Disk Access.");
+    relaunch_->setCursor(Qt::PointingHandCursor);
+    relaunch_->setFont(Theme::font(FontRole::callout));
+    relaunch_->setStyleSheet(
+        QString("QPushButton { border: 1px solid %1; border-radius: 6px; padding: 5px 12px; "
+                "background: %2; color: %3; } QPushButton:pressed { background: %1; }")
+            .arg(Theme::palette().edge.name(), Theme::palette().panel.name(),
+                 Theme::palette().ink.name()));
     connect(relaunch_, &QPushButton::clicked, this, [this] { model_->relaunch(); });
     row->addWidget(relaunch_);
 
@@ -99,6 +108,8 @@ QWidget* OnboardingView::makeFooter() {
     primary_ = new OnboardingPrimaryButton;
     connect(primary_, &QPushButton::clicked, this, [this] { model_->primaryAction(); });
     row->addWidget(primary_);
+    // Steps without a primary button keep the footer's height, so the page does not jump.
+    footer->setMinimumHeight(primary_->sizeHint().height() + 32);
     return footer;
 }
 
@@ -144,7 +155,9 @@ void OnboardingView::buildPage() {
     content_->addWidget(page_);
     // Shown now rather than on the next turn of the event loop, so the new step is on screen
     // as soon as it is chosen.
-    page_->setVisible(isVisible());
+    if (isVisible()) {
+        page_->show();
+    }
     orderFocus();
 }
 
@@ -175,12 +188,11 @@ QWidget* OnboardingView::stepBody(const OnboardingStepsModel::Page& page, QWidge
 
     subtitle_ = centredText(qs(page.subtitle), Theme::font(FontRole::body), Theme::secondaryText());
     subtitle_->setObjectName("onboarding.subtitle");
-    subtitle_->setMaximumWidth(440);
     subtitle_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    column->addWidget(subtitle_, 0, Qt::AlignHCenter);
+    column->addWidget(widthLimited(subtitle_, 440));
 
     if (extra) {
-        column->addWidget(extra, 0, Qt::AlignHCenter);
+        column->addWidget(extra);
     }
     column->addStretch();
     return body;
@@ -197,7 +209,7 @@ QWidget* OnboardingView::makeExtra(OnboardingStep step) {
             column->setSpacing(6);
             signInStatus_ = new StatusArea(380);
             signInStatus_->setObjectName("onboarding.signInStatus");
-            column->addWidget(signInStatus_, 0, Qt::AlignHCenter);
+            column->addWidget(signInStatus_);
             differentAccount_ = new QPushButton("Use a different account");
             differentAccount_->setObjectName("onboarding.differentAccount");
             differentAccount_->setAccessibleName("Use a different account");
@@ -232,7 +244,7 @@ QWidget* OnboardingView::makeExtra(OnboardingStep step) {
             indexingBar_->setFixedSize(280, 8);
             column->addWidget(indexingBar_, 0, Qt::AlignHCenter);
             indexingLines_ = new StatusArea(380);
-            column->addWidget(indexingLines_, 0, Qt::AlignHCenter);
+            column->addWidget(indexingLines_);
             return holder;
         }
         case OnboardingStep::done: {
@@ -280,7 +292,8 @@ void OnboardingView::renderExtra() {
                 delete item;
             }
             if (retention) {
-                retentionHolder_->addWidget(new MessageRetentionNotice(*retention));
+                retentionHolder_->addWidget(
+                    widthLimited(new MessageRetentionNotice(*retention), 420));
             }
             shownRetention_ = retention;
         }
