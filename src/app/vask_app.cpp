@@ -12,13 +12,11 @@
 #include "foundation/structured_logger.h"
 #include "platform/worker_pool.h"
 #include "shell/app_dependencies.h"
-#include "shell/onboarding_steps_model.h"
 #include "shell/popover_model.h"
 #include "shell/relauncher.h"
 #include "shell/update_checker.h"
 #include "shell/window_coordinator.h"
 #include "sources/contacts_trace.h"
-#include "store/chat_db_reader.h"
 #include "ui/brand_marks.h"
 #include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
@@ -266,22 +264,11 @@ QWidget* VaskApplication::makeOnboardingWindow() {
             .scheduler = deps.context().scheduler,
         });
     }
-    auto model = OnboardingStepsModel::make({
-        .signIn = deps.sharedGoogleSignInViewModel(),
-        .access = deps.makeFullDiskAccessViewModel(),
-        .contacts = deps.contactsSyncViewModel(),
-        .sync = deps.shadowSyncViewModel(),
-        .state = deps.onboardingState(),
-        .authMode = [&deps] { return deps.authMode(); },
-        .shouldPresentAtLaunch = [&deps] { return deps.shouldPresentOnboardingAtLaunch(); },
-        .chatDBPath = ChatDBReader::defaultChatDBPath(deps.context().environment),
-        .main = main_,
-        .scheduler = deps.context().scheduler,
-        .actions = {.openMain =
-                        [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
-                    .activate = [this] { activation_->activateIgnoringOtherApps(); },
-                    .closeWindow = [this] { windows_->close("onboarding"); },
-                    .relaunch = [this] { relauncher_->relaunch(); }},
+    auto model = deps.makeOnboardingStepsModel({
+        .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
+        .activate = [this] { activation_->activateIgnoringOtherApps(); },
+        .closeWindow = [this] { windows_->close("onboarding"); },
+        .relaunch = [this] { relauncher_->relaunch(); },
     });
     return new ui::OnboardingView(std::move(model));
 }

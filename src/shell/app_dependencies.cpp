@@ -457,4 +457,22 @@ bool AppDependencies::shouldPresentOnboardingAtLaunch() {
         });
 }
 
+std::shared_ptr<OnboardingStepsModel> AppDependencies::makeOnboardingStepsModel(
+    OnboardingStepsModel::Actions actions, std::string locale) {
+    return OnboardingStepsModel::make({
+        .signIn = sharedGoogleSignInViewModel(),
+        .access = makeFullDiskAccessViewModel(),
+        .contacts = contactsSyncViewModel(),
+        .sync = shadowSyncViewModel(),
+        .state = onboardingState(),
+        .authMode = [this] { return authMode(); },
+        .shouldPresentAtLaunch = [this] { return shouldPresentOnboardingAtLaunch(); },
+        .chatDBPath = ChatDBReader::defaultChatDBPath(context_.environment),
+        .main = context_.main,
+        .scheduler = context_.scheduler,
+        .actions = std::move(actions),
+        .locale = std::move(locale),
+    });
+}
+
 }  // namespace vask

@@ -132,6 +132,7 @@ class OnboardingStepsModel : public std::enable_shared_from_this<OnboardingSteps
     bool showsRelaunch() const;
     int indexingSeconds() const { return indexingSeconds_; }
     bool didAutoOpenSettings() const { return didAutoOpenSettings_; }
+    const Dependencies& dependencies() const { return deps_; }
 
     static std::string retentionMessage(const MessageRetentionAssessment& assessment);
     static bool retentionShowsKeepTip(const MessageRetentionAssessment& assessment);

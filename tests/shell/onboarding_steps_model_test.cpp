@@ -44,24 +44,12 @@ struct StepsFixture {
             .secretBackend = std::make_shared<InMemorySecretBackend>(),
             .settingsOpener = opener,
         });
-        access = root->makeFullDiskAccessViewModel();
-        model = OnboardingStepsModel::make({
-            .signIn = root->sharedGoogleSignInViewModel(),
-            .access = access,
-            .contacts = root->contactsSyncViewModel(),
-            .sync = root->shadowSyncViewModel(),
-            .state = root->onboardingState(),
-            .authMode = [this] { return root->authMode(); },
-            .shouldPresentAtLaunch = [this] { return root->shouldPresentOnboardingAtLaunch(); },
-            .chatDBPath = chatDB,
-            .main = main,
-            .scheduler = clock,
-            .actions = {.openMain = [this] { ++mainOpened; },
-                        .activate = {},
-                        .closeWindow = [this] { ++closed; },
-                        .relaunch = [this] { ++relaunches; }},
-            .locale = "en_US",
-        });
+        model = root->makeOnboardingStepsModel({.openMain = [this] { ++mainOpened; },
+                                                .activate = {},
+                                                .closeWindow = [this] { ++closed; },
+                                                .relaunch = [this] { ++relaunches; }},
+                                               "en_US");
+        access = model->dependencies().access;
     }
     ~StepsFixture() {
         model.reset();

@@ -107,20 +107,7 @@ std::unique_ptr<PopoverModel> popoverModel(Scene& scene) {
 QWidget* onboardingWindow(Scene& scene, OnboardingStep step,
                           const std::function<void(Scene&)>& arrange = {}) {
     auto& root = *scene.root;
-    auto model = OnboardingStepsModel::make({
-        .signIn = root.sharedGoogleSignInViewModel(),
-        .access = root.makeFullDiskAccessViewModel(),
-        .contacts = root.contactsSyncViewModel(),
-        .sync = root.shadowSyncViewModel(),
-        .state = root.onboardingState(),
-        .authMode = [&root] { return root.authMode(); },
-        .shouldPresentAtLaunch = [] { return true; },
-        .chatDBPath = ChatDBReader::defaultChatDBPath(root.context().environment),
-        .main = scene.main,
-        .scheduler = scene.scheduler,
-        .actions = {},
-        .locale = "en_US",
-    });
+    auto model = root.makeOnboardingStepsModel({}, "en_US");
     if (arrange) {
         arrange(scene);
     }

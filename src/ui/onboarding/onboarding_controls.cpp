@@ -41,6 +41,19 @@ QColor quaternaryFill() {
     return withAlpha(Theme::palette().ink, 0.07);
 }
 
+// A symbol before a text, as one row.
+QWidget* iconLabel(const QString& symbol, const QColor& colour, QLabel* text) {
+    auto* holder = new QWidget;
+    auto* row = new QHBoxLayout(holder);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(6);
+    auto* icon = new QLabel;
+    icon->setPixmap(symbolIcon(symbol, colour, false).pixmap(16, 16));
+    row->addWidget(icon, 0, Qt::AlignTop);
+    row->addWidget(text);
+    return holder;
+}
+
 }  // namespace
 
 QWidget* widthLimited(QWidget* inner, int maxWidth) {
@@ -325,15 +338,6 @@ FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
             [this](qreal progress) { row_->setOutline(progress); });
     column->addWidget(row_, 0, Qt::AlignHCenter);
 
-    auto* note = new QWidget;
-    auto* noteLayout = new QHBoxLayout(note);
-    noteLayout->setContentsMargins(0, 0, 0, 0);
-    noteLayout->setSpacing(6);
-    auto* noteIcon = new QLabel;
-    noteIcon->setPixmap(
-        symbolIcon("arrow.clockwise.circle", Theme::secondaryText(), false).pixmap(16, 16));
-    noteIcon->setAlignment(Qt::AlignTop);
-    noteLayout->addWidget(noteIcon, 0, Qt::AlignTop);
     auto* noteText = textLabel(
         "Once the file is in place, Vask moves on by itself. Still waiting? Click “Quit & "
         "Reopen” — Vask relaunches and picks up right where it left off.",
@@ -341,8 +345,8 @@ FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
     noteText->setObjectName("onboarding.hintNote");
     noteText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     noteText->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    noteLayout->addWidget(noteText);
-    column->addWidget(widthLimited(note, 330));
+    column->addWidget(
+        widthLimited(iconLabel("arrow.clockwise.circle", Theme::secondaryText(), noteText), 330));
 
     status_ = new StatusArea(380);
     status_->setObjectName("onboarding.accessStatus");
@@ -366,19 +370,11 @@ MessageRetentionNotice::MessageRetentionNotice(const MessageRetentionAssessment&
     column->setContentsMargins(12, 12, 12, 12);
     column->setSpacing(6);
 
-    auto* heading = new QWidget;
-    auto* headingRow = new QHBoxLayout(heading);
-    headingRow->setContentsMargins(0, 0, 0, 0);
-    headingRow->setSpacing(6);
-    auto* icon = new QLabel;
-    icon->setPixmap(
-        symbolIcon("clock.arrow.circlepath", Theme::palette().ink, false).pixmap(16, 16));
-    headingRow->addWidget(icon);
     QFont semibold = Theme::font(FontRole::callout);
     semibold.setWeight(QFont::DemiBold);
     auto* title = new QLabel("About your message history");
     title->setFont(semibold);
-    headingRow->addWidget(title);
+    auto* heading = iconLabel("clock.arrow.circlepath", Theme::palette().ink, title);
     column->addWidget(heading, 0, Qt::AlignHCenter);
 
     auto* message =

@@ -15,14 +15,6 @@ namespace vask::ui {
 
 namespace {
 
-QFrame* divider() {
-    auto* line = new QFrame;
-    line->setFrameShape(QFrame::HLine);
-    line->setFixedHeight(1);
-    line->setStyleSheet(QString("background: %1; border: none;").arg(Theme::palette().edge.name()));
-    return line;
-}
-
 QLabel* centredText(const QString& content, const QFont& font, const QColor& colour) {
     auto* label = new QLabel(content);
     label->setFont(font);
