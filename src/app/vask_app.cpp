@@ -8,7 +8,6 @@
 
 #include "foundation/app_environment.h"
 #include "foundation/app_installation_gate.h"
-#include "foundation/config_manager.h"
 #include "foundation/structured_logger.h"
 #include "platform/worker_pool.h"
 #include "shell/app_dependencies.h"
@@ -54,6 +53,26 @@ QWidget* makeWindowShell(const QString& title, QSize size) {
     return window;
 }
 
+// The popover's chat and its hand-off to the main window's chat.
+PopoverModel::Chat popoverChat(AppDependencies& deps) {
+    return {
+        .startNewSession = [&deps] { deps.popoverChatViewModel()->startNewSession(); },
+        .handOffToMain =
+            [&deps] { deps.popoverChatViewModel()->handOffCurrentSession(deps.chatViewModel()); },
+        .refreshCredentials =
+            [&deps] {
+                deps.chatViewModel()->refreshCredentials();
+                deps.popoverChatViewModel()->refreshCredentials();
+            },
+        .hasContent =
+            [&deps] {
+                const auto chat = deps.popoverChatViewModel();
+                return !chat->transcript().empty() || chat->state.get().hasAnyMessages();
+            },
+        .lastError = [&deps] { return deps.popoverChatViewModel()->lastError.get(); },
+    };
+}
+
 }  // namespace
 
 std::optional<VaskApplication::Arguments> VaskApplication::parseArguments(
@@ -89,14 +108,14 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     singleInstance_ = std::make_unique<ui::SingleInstance>(
         QString::fromStdString(AppEnvironment::supportDirectoryName()));
     switch (singleInstance_->claimOrForward(arguments.url, arguments.relaunch)) {
-    case ui::SingleInstance::Role::forwarded:
-        launchLogger().info("launch_forwarded", {{"url", arguments.url ? "true" : "false"}});
-        return EXIT_SUCCESS;
-    case ui::SingleInstance::Role::failed:
-        launchLogger().error("launch_single_instance_failed", {});
-        return EXIT_FAILURE;
-    case ui::SingleInstance::Role::primary:
-        break;
+        case ui::SingleInstance::Role::forwarded:
+            launchLogger().info("launch_forwarded", {{"url", arguments.url ? "true" : "false"}});
+            return EXIT_SUCCESS;
+        case ui::SingleInstance::Role::failed:
+            launchLogger().error("launch_single_instance_failed", {});
+            return EXIT_FAILURE;
+        case ui::SingleInstance::Role::primary:
+            break;
     }
     connect(singleInstance_.get(), &ui::SingleInstance::urlReceived, this,
             &VaskApplication::handleURL);
@@ -154,22 +173,22 @@ void VaskApplication::buildInterface() {
         .contacts = deps.contactsSyncViewModel(),
         .hasUpdaterController = [] { return UpdaterService::shared().hasController(); },
         .checkForUpdates = [this] { updateChecker_->checkForUpdates(); },
-        .configLoadError =
-            []() -> std::optional<std::string> {
-            if (const auto error = ConfigManager::shared().loadError()) {
+        .configLoadError = [&deps]() -> std::optional<std::string> {
+            if (const auto error = deps.configManager().loadError()) {
                 return std::string(error->what());
             }
             return std::nullopt;
         },
         .contactsTrace = [](const std::string& line) { ContactsTrace::log(line); },
-        .chat = {},
+        .chat = popoverChat(deps),
     });
 
     windows_ = std::make_unique<ui::WindowRegistry>();
     windows_->registerWindow("main", [] { return makeWindowShell("Vask", {900, 640}); });
     windows_->registerWindow("onboarding", [this] { return makeOnboardingWindow(); });
-    windows_->registerWindow("settings",
-                             [] { return makeWindowShell("Vask Settings", {520, 560}); });
+    windows_->registerWindow("settings", [] {
+        return makeWindowShell("Vask Settings", {520, 560});
+    });
 
     popover_ = std::make_unique<ui::VaskMenu>(
         *popoverModel_, new QWidget, *clipboard_,
@@ -207,9 +226,9 @@ void VaskApplication::routeLaunch() {
         return;
     }
     if (dependencies_->shouldPresentOnboardingAtLaunch()) {
-        launchLogger().info("launch_open_onboarding",
-                            {{"resume", dependencies_->onboardingState().wasStarted() ? "true"
-                                                                                      : "false"}});
+        launchLogger().info(
+            "launch_open_onboarding",
+            {{"resume", dependencies_->onboardingState().wasStarted() ? "true" : "false"}});
         WindowCoordinator::run(coordinator.openOnboarding);
     } else {
         launchLogger().info("launch_open_main", {});
@@ -219,6 +238,7 @@ void VaskApplication::routeLaunch() {
 
 void VaskApplication::becameActive() {
     dependencies_->shadowSyncViewModel()->syncIfPossible();
+    dependencies_->chatViewModel()->recheckUsageAfterReturn();
 }
 
 void VaskApplication::reopen() {
@@ -287,6 +307,9 @@ std::optional<std::int64_t> VaskApplication::spawnRelaunchedInstance() {
 void VaskApplication::shutDown() {
     // Nothing runs on the event loop from here; work still on the workers finishes and its
     // results are dropped, and the interface goes before the services it shows.
+    if (dependencies_ != nullptr) {
+        dependencies_->chatViewModel()->flushPendingSaves();
+    }
     main_.stopAccepting();
     subscriptions_.clear();
     tray_.reset();

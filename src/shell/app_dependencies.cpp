@@ -1,5 +1,14 @@
 #include "shell/app_dependencies.h"
 
+#include "chat/chat_helper_runner.h"
+#include "chat/title_completion.h"
+#include "engine/file_access_prefetch.h"
+#include "memory/memory_rollout.h"
+#include "proactive/loopback_persona_context_host.h"
+#include "records/citation_service.h"
+#include "records/shadow_citation_reader.h"
+#include "records/sqlite_session_store.h"
+
 #include <atomic>
 #include <stdexcept>
 
@@ -472,6 +481,97 @@ std::shared_ptr<OnboardingStepsModel> AppDependencies::makeOnboardingStepsModel(
         .scheduler = context_.scheduler,
         .actions = std::move(actions),
         .locale = std::move(locale),
+    });
+}
+
+// --- Chat.
+
+ConfigManager& AppDependencies::configManager() {
+    return *configManager_.get([this] {
+        std::optional<std::filesystem::path> file;
+        try {
+            file = supportDirectory() / "config.json";
+        } catch (const std::exception& error) {
+            StructuredLogger("config").error("config_location_unavailable",
+                                             {{"error", error.what()}});
+        }
+        return std::make_shared<ConfigManager>(file, context_.environment);
+    });
+}
+
+std::shared_ptr<ChatViewModel> AppDependencies::chatViewModel() {
+    return chatViewModel_.get([this] { return buildChatViewModel(true); });
+}
+
+std::shared_ptr<ChatViewModel> AppDependencies::popoverChatViewModel() {
+    return popoverChatViewModel_.get([this] { return buildChatViewModel(false); });
+}
+
+std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persistsSessions) {
+    std::string shadowDBPath;
+    std::optional<std::string> shadowDBPathError;
+    std::optional<std::filesystem::path> supportFolder;
+    try {
+        supportFolder = supportDirectory();
+        shadowDBPath = (*supportFolder / "shadow.db").string();
+    } catch (const std::exception& error) {
+        shadowDBPathError = error.what();
+    }
+    const auto memoryPath = supportFolder ? memoryDBPath() : std::nullopt;
+    const bool memoryOn = MemoryRollout::isEnabled(context_.environment, context_.defaults,
+                                                   context_.bundleIdentifier);
+
+    RLMHelperRunner::Settings settings;
+    settings.relayServiceHost = relayBaseURL().host();
+    settings.launchEnvironment = [env = context_.environment] { return env; };
+    settings.loadConfig = [this]() -> std::optional<AppConfig> {
+        auto loaded = configManager().loadResult();
+        return loaded.ok() ? std::optional(std::move(loaded).value()) : std::nullopt;
+    };
+    settings.fileAccessConfig = [this](std::optional<std::string> visionModel) {
+        return configManager().fileAccessConfig(std::move(visionModel));
+    };
+    settings.filePrefetchServiceFactory = fileAccessPrefetchFactory(relayBaseURL());
+    settings.appVersion = VASK_APP_VERSION;
+
+    auto citations = std::make_shared<CitationService>(std::make_shared<ShadowCitationReader>(),
+                                                       [this] { return supportDirectory(); });
+    return ChatViewModel::make({
+        .main = context_.main,
+        .worker = context_.worker,
+        .defaults = context_.defaults,
+        .shadowDBPath = shadowDBPath,
+        .shadowDBPathError = shadowDBPathError,
+        .memoryDBPath = memoryPath ? std::optional(memoryPath->string()) : std::nullopt,
+        .memoryPrincipalProvider = [this]() -> std::optional<MemoryPrincipal> {
+            if (!MemoryRollout::isEnabled(context_.environment, context_.defaults,
+                                          context_.bundleIdentifier)) {
+                return std::nullopt;
+            }
+            return canonicalMemoryPrincipal();
+        },
+        .memoryStore = memoryOn ? canonicalMemoryStore() : nullptr,
+        .memoryAuthorizationGate = memoryAuthorizationGate(),
+        .authModeProvider = [this] { return authMode(); },
+        .sessionStore = persistsSessions&& supportFolder
+                            ? std::make_shared<SQLiteSessionStore>(*supportFolder / "sessions.db")
+                            : nullptr,
+        .accountURL = cloudConfig().baseURL.appendingPath("account").absoluteString(),
+        .persistsSessions = persistsSessions,
+        .supportDirectory = [this] { return supportDirectory(); },
+        .helperRunnerFactory =
+            EngineChatHelperRunner::factory(context_.environment, std::move(settings)),
+        .personaContextHostFactory = LoopbackPersonaContextHost::factory(),
+        .resolveCitations =
+            [citations](const std::vector<RLMEvidence>& evidence) {
+                return citations->resolve(evidence);
+            },
+        .completeTitle = titleCompletionThrough(responses()),
+        .refreshForRetry =
+            [this](const std::optional<std::string>& failedToken) {
+                return tokenRefreshCoordinator().refreshForRetry(failedToken);
+            },
+        .billingService = &billingService(),
     });
 }
 

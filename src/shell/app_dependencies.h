@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "chat/chat_view_model.h"
 #include "foundation/access_token_refresher.h"
 #include "foundation/api_key_store.h"
 #include "foundation/auth_mode.h"
@@ -12,6 +13,7 @@
 #include "foundation/browser_authentication_session.h"
 #include "foundation/cloud_auth_store.h"
 #include "foundation/cloud_config.h"
+#include "foundation/config_manager.h"
 #include "foundation/customer_token_store.h"
 #include "foundation/google_auth_service.h"
 #include "foundation/google_sign_in_view_model.h"
@@ -162,8 +164,17 @@ class AppDependencies {
     std::shared_ptr<OnboardingStepsModel> makeOnboardingStepsModel(
         OnboardingStepsModel::Actions actions, std::string locale = {});
 
+    // --- Chat.
+    // config.json in the support directory, read afresh on every use.
+    ConfigManager& configManager();
+    // The main window's chat, which saves its sessions in sessions.db.
+    std::shared_ptr<ChatViewModel> chatViewModel();
+    // The popover's chat, which keeps its sessions in memory.
+    std::shared_ptr<ChatViewModel> popoverChatViewModel();
+
   private:
     std::shared_ptr<ContactsSyncViewModel> buildContactsSyncViewModel();
+    std::shared_ptr<ChatViewModel> buildChatViewModel(bool persistsSessions);
 
     Context context_;
     std::shared_ptr<SystemSettingsOpener> settingsOpener_;
@@ -191,6 +202,9 @@ class AppDependencies {
     Lazy<OnboardingState> onboardingState_;
     Lazy<ShadowSyncViewModel> shadowSyncViewModel_;
     Lazy<ContactsSyncViewModel> contactsSyncViewModel_;
+    Lazy<ConfigManager> configManager_;
+    Lazy<ChatViewModel> chatViewModel_;
+    Lazy<ChatViewModel> popoverChatViewModel_;
 };
 
 }  // namespace vask
