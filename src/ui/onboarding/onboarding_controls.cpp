@@ -294,14 +294,13 @@ void HintSwitch::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF track = QRectF(rect()).adjusted(1, 1, -1, -1);
     const qreal radius = track.height() / 2;
-    const qreal on = std::min<qreal>(progress_, 1);
-    const QColor offColour = withAlpha(Theme::secondaryText(), 0.35);
-    const QColor onColour = Theme::palette().accent;
-    QColor fill;
-    fill.setRgbF(offColour.redF() + (onColour.redF() - offColour.redF()) * on,
-                 offColour.greenF() + (onColour.greenF() - offColour.greenF()) * on,
-                 offColour.blueF() + (onColour.blueF() - offColour.blueF()) * on,
-                 offColour.alphaF() + (onColour.alphaF() - offColour.alphaF()) * on);
+    const auto on = static_cast<float>(std::min<qreal>(progress_, 1));
+    const QColor off = withAlpha(Theme::secondaryText(), 0.35);
+    const QColor accent = Theme::palette().accent;
+    const auto mix = [on](float from, float to) { return from + (to - from) * on; };
+    const QColor fill =
+        QColor::fromRgbF(mix(off.redF(), accent.redF()), mix(off.greenF(), accent.greenF()),
+                         mix(off.blueF(), accent.blueF()), mix(off.alphaF(), accent.alphaF()));
     painter.setPen(Qt::NoPen);
     painter.setBrush(fill);
     painter.drawRoundedRect(track, radius, radius);
