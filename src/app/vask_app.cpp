@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QVBoxLayout>
 
 #include "foundation/app_environment.h"
@@ -13,10 +14,12 @@
 #include "proactive/proactive_surfaces.h"
 #include "shell/app_dependencies.h"
 #include "shell/popover_model.h"
+#include "shell/relauncher.h"
 #include "shell/update_checker.h"
 #include "shell/window_coordinator.h"
 #include "sources/contacts_trace.h"
 #include "ui/brand_marks.h"
+#include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/qt_platform.h"
 #include "ui/single_instance.h"
@@ -120,6 +123,12 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
             &VaskApplication::handleURL);
     connect(singleInstance_.get(), &ui::SingleInstance::reopenRequested, this,
             &VaskApplication::reopen);
+    connect(singleInstance_.get(), &ui::SingleInstance::relaunchedInstanceStarted, this,
+            [this](qint64 pid) {
+                if (relauncher_) {
+                    relauncher_->instanceStarted(pid);
+                }
+            });
 
     auto context = AppDependencies::Context::forProcess(main_);
     context.worker = workers_;
@@ -179,9 +188,7 @@ void VaskApplication::buildInterface() {
 
     windows_ = std::make_unique<ui::WindowRegistry>();
     windows_->registerWindow("main", [] { return makeWindowShell("Vask", {900, 640}); });
-    windows_->registerWindow("onboarding", [] {
-        return makeWindowShell("Welcome to Vask", {560, 620});
-    });
+    windows_->registerWindow("onboarding", [this] { return makeOnboardingWindow(); });
     windows_->registerWindow("settings", [] {
         return makeWindowShell("Vask Settings", {520, 560});
     });
@@ -290,6 +297,43 @@ void VaskApplication::showAbout() {
                           "<a href=\"https://ternwick.ai\">ternwick.ai</a>")
                       .arg(VASK_VERSION));
     about.exec();
+}
+
+QWidget* VaskApplication::makeOnboardingWindow() {
+    auto& deps = *dependencies_;
+    if (!relauncher_) {
+        relauncher_ = Relauncher::make({
+            .spawn = [this] { return spawnRelaunchedInstance(); },
+            .quit = [] { QApplication::quit(); },
+            .failed =
+                [this](const std::string& text) {
+                    alerts_->runModal({.style = Alert::Style::warning,
+                                       .messageText = text,
+                                       .informativeText = {},
+                                       .buttons = {"OK"}});
+                },
+            .main = main_,
+            .scheduler = deps.context().scheduler,
+        });
+    }
+    auto model = deps.makeOnboardingStepsModel({
+        .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
+        .activate = [this] { activation_->activateIgnoringOtherApps(); },
+        .closeWindow = [this] { windows_->close("onboarding"); },
+        .relaunch = [this] { relauncher_->relaunch(); },
+    });
+    return new ui::OnboardingView(std::move(model));
+}
+
+// The new instance waits for this one's lock (--relaunch) and tells it that it runs; only then
+// does this one quit (Relauncher).
+std::optional<std::int64_t> VaskApplication::spawnRelaunchedInstance() {
+    qint64 pid = 0;
+    if (!QProcess::startDetached(QCoreApplication::applicationFilePath(), {"--relaunch"}, QString(),
+                                 &pid)) {
+        return std::nullopt;
+    }
+    return pid;
 }
 
 void VaskApplication::shutDown() {

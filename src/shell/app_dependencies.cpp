@@ -440,8 +440,11 @@ std::shared_ptr<ContactsSyncViewModel> AppDependencies::buildContactsSyncViewMod
 std::shared_ptr<FullDiskAccessViewModel> AppDependencies::makeFullDiskAccessViewModel() {
     return FullDiskAccessViewModel::make({
         .probe =
-            [env = context_.environment](const StructuredLogger& logger) {
-                return FullDiskAccessChecker::checkChatDatabaseAccess(logger, env);
+            [path = ChatDBReader::defaultChatDBPath(context_.environment)](
+                const StructuredLogger& logger) {
+                // Nothing grants access here: the database Vask reads is the one to probe,
+                // CHAT_DB_PATH included, or a copy placed there could never pass.
+                return FullDiskAccessChecker::checkDatabaseAccess(path, logger);
             },
         .opener = settingsOpener_,
         .main = context_.main,
@@ -460,9 +463,28 @@ bool AppDependencies::shouldPresentOnboardingAtLaunch() {
     return onboardingState().shouldPresentAtLaunch(
         [this] { return authMode(); },
         [this] {
-            return FullDiskAccessChecker::checkChatDatabaseAccess(StructuredLogger("setup-state"),
-                                                                  context_.environment);
+            return FullDiskAccessChecker::checkDatabaseAccess(
+                ChatDBReader::defaultChatDBPath(context_.environment),
+                StructuredLogger("setup-state"));
         });
+}
+
+std::shared_ptr<OnboardingStepsModel> AppDependencies::makeOnboardingStepsModel(
+    OnboardingStepsModel::Actions actions, std::string locale) {
+    return OnboardingStepsModel::make({
+        .signIn = sharedGoogleSignInViewModel(),
+        .access = makeFullDiskAccessViewModel(),
+        .contacts = contactsSyncViewModel(),
+        .sync = shadowSyncViewModel(),
+        .state = onboardingState(),
+        .authMode = [this] { return authMode(); },
+        .shouldPresentAtLaunch = [this] { return shouldPresentOnboardingAtLaunch(); },
+        .chatDBPath = ChatDBReader::defaultChatDBPath(context_.environment),
+        .main = context_.main,
+        .scheduler = context_.scheduler,
+        .actions = std::move(actions),
+        .locale = std::move(locale),
+    });
 }
 
 // --- Chat.
