@@ -260,5 +260,37 @@ TEST(TypedStreamDecoderTest, BackReferenceExpansionIsBounded) {
     EXPECT_EQ(errorOf(bomb), Case::tooLarge);
 }
 
+TEST(TypedStreamDecoderTest, TableEntriesCountAgainstTheBudget) {
+    // Inputs that decode to no value at all but fill the decoder's tables: a type list of 120
+    // objects, then references back to it, each followed by objects that reserve a slot and
+    // are nil, or that each archive a new class.
+    Bytes slots = kHeader;
+    appendTypes(slots, std::string(120, '@'));
+    Bytes classes = slots;
+    for (int i = 0; i < 2000; ++i) {
+        slots.insert(slots.end(), 120, 0x85);
+        slots.push_back(0x92);
+    }
+    slots.insert(slots.end(), 120, 0x85);
+    for (int i = 0; i < 200; ++i) {
+        for (int k = 0; k < 120; ++k) {
+            append(classes, std::string("\x84\x01") + static_cast<char>('A' + k % 26) +
+                                std::string("\x00\x85", 2));
+        }
+        classes.push_back(0x92);
+    }
+    const struct {
+        const char* name;
+        const Bytes& bytes;
+    } rows[] = {
+        {"object slots", slots},
+        {"class records", classes},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(errorOf(row.bytes), Case::tooLarge);
+    }
+}
+
 }  // namespace
 }  // namespace vask::typedstream
