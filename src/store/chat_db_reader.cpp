@@ -208,6 +208,10 @@ ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestam
             continue;
         }
         std::string text = statement.columnText(2);
+        // An attachment sent without words keeps its place character in the text column too.
+        if (isOnlyAttachmentPlaceholders(text)) {
+            text.clear();
+        }
         if (text.empty() && !statement.columnIsNull(3)) {
             try {
                 const auto body = dataFromHex(statement.columnText(3));

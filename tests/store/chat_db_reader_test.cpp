@@ -190,6 +190,43 @@ TEST(ChatDBReader, MapsRowsIntoShadowMessages) {
     EXPECT_FALSE(m[4].chatName);
 }
 
+TEST(ChatDBReader, TextColumnOfOnlyAttachmentCharactersIsNoText) {
+    struct Row {
+        const char* name;
+        std::optional<std::string> column;
+        std::optional<std::string> body;
+        std::optional<std::string> expected;  // nothing: the row gives no message
+    };
+    const Row rows[] = {
+        {"attachment character alone", fffc, std::nullopt, std::nullopt},
+        {"two attachments and a blank", fffc + " " + fffc, std::nullopt, std::nullopt},
+        {"attachment character, body with words", fffc, "from the body", "from the body"},
+        {"attachment character, attachment body", fffc, fffc, std::nullopt},
+        {"attachment with a caption", fffc + "caption", std::nullopt, fffc + "caption"},
+        {"blanks alone", " \n", std::nullopt, std::nullopt},
+        {"a word", "ok", std::nullopt, "ok"},
+    };
+    test::TempDir dir;
+    test::ChatDBFixture chatDB(dir / "chat.db");
+    for (const auto& row : rows) {
+        std::optional<std::vector<std::uint8_t>> body;
+        if (row.body) {
+            body = encodeAttributedBody(AttributedBody::plain(*row.body));
+        }
+        chatDB.addMessage({row.name, row.column, body, 1, false, 0, std::nullopt});
+    }
+    ChatDBReader reader(chatDB.path());
+    const auto batch = reader.fetchMessages(0, 0, 100);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto found = std::find_if(batch.messages.begin(), batch.messages.end(),
+                                        [&](const auto& m) { return m.guid == row.name; });
+        const std::optional<std::string> text =
+            found == batch.messages.end() ? std::nullopt : std::optional(found->text);
+        EXPECT_EQ(text, row.expected);
+    }
+}
+
 TEST(ChatDBReader, CursorMovesPastSkippedRowsAndTiesByRowid) {
     test::TempDir dir;
     test::ChatDBFixture chatDB(dir / "chat.db");
