@@ -182,6 +182,7 @@ class ShadowDB {
     void rebuildOnSchemaVersionMismatchLocked();
     void insertOneByOne(const std::vector<ShadowMessage>& messages);
     Error insertFailure(const std::string& guid, const std::string& message) const;
+    void vacuumThroughFile();
     void checkpointWalOrThrow();
     // Runs `query` with the contacts database attached as "contacts", detaching afterwards.
     template <typename Query>

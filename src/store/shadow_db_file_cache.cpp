@@ -54,7 +54,6 @@ constexpr std::string_view dropFileCacheStatements[] = {
     "DROP TRIGGER IF EXISTS file_cache_fts_update",
     "DROP TABLE IF EXISTS file_cache_fts",
     "DROP TABLE IF EXISTS file_cache",
-    "VACUUM",
 };
 
 constexpr std::string_view fetchFileCacheSQL =
@@ -156,9 +155,24 @@ void ShadowDB::dropFileCacheSchema() {
     for (const auto statement : dropFileCacheStatements) {
         execute(statement);
     }
+    vacuumThroughFile();
     checkpointWalOrThrow();
     // Written last: an erasure cut short anywhere before runs again in full next time.
     execute("INSERT OR IGNORE INTO privacy_erasure_state (id) VALUES (1)");
+}
+
+void ShadowDB::vacuumThroughFile() {
+    // VACUUM builds the whole new database in the temporary store before copying it back; the
+    // writer keeps that store in memory for the synchronisation's small staging table, which
+    // here would hold a copy of the whole database.
+    execute("PRAGMA temp_store = FILE");
+    try {
+        execute("VACUUM");
+    } catch (...) {
+        sqlite3_exec(connection(), "PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr);
+        throw;
+    }
+    execute("PRAGMA temp_store = MEMORY");
 }
 
 void ShadowDB::checkpointWalOrThrow() {
