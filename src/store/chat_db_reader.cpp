@@ -2,8 +2,12 @@
 
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
+#include <numeric>
+#include <set>
 
 #include "platform/logger.h"
 #include "platform/text.h"
@@ -28,7 +32,7 @@ std::string describe(Case kind, const std::string& message) {
     return message;
 }
 
-constexpr std::string_view batchSQL =
+constexpr std::string_view batchSelectSQL =
     "SELECT\n"
     "    m.ROWID,\n"
     "    m.guid,\n"
@@ -39,14 +43,29 @@ constexpr std::string_view batchSQL =
     "    h.id as sender_id,\n"
     "    c.guid as chat_guid,\n"
     "    c.display_name,\n"
-    "    c.style\n"
+    "    c.style,\n"
+    "    cmj.chat_id\n"
     "FROM message m\n"
     "LEFT JOIN handle h ON m.handle_id = h.ROWID\n"
     "LEFT JOIN chat_message_join cmj ON m.ROWID = cmj.message_id\n"
-    "LEFT JOIN chat c ON cmj.chat_id = c.ROWID\n"
-    "WHERE m.ROWID > ?\n"
-    "ORDER BY m.ROWID ASC\n"
-    "LIMIT ?";
+    "LEFT JOIN chat c ON cmj.chat_id = c.ROWID\n";
+
+// No ORDER BY on the chat: sorting in SQL would read one message past the batch (and fail the
+// batch on a broken row that belongs to the next one). The rows of one message are put in chat
+// order afterwards.
+const std::string& batchSQL() {
+    static const std::string sql = std::string(batchSelectSQL) +
+                                   "WHERE m.ROWID > ?\n"
+                                   "ORDER BY m.ROWID ASC\n"
+                                   "LIMIT ?";
+    return sql;
+}
+
+// Every chat of one message, to finish the message a full batch ended on.
+const std::string& messageChatsSQL() {
+    static const std::string sql = std::string(batchSelectSQL) + "WHERE m.ROWID = ?";
+    return sql;
+}
 
 constexpr std::string_view remainingSQL = "SELECT COUNT(*) FROM message WHERE ROWID > ?";
 
@@ -193,61 +212,102 @@ ChatDBReader::ChatDBReader(const std::optional<std::filesystem::path>& path)
 
 ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestamp,
                                                       std::int64_t afterRowid, int limit) {
-    auto statement = prepare(connection(), batchSQL);
+    auto statement = prepare(connection(), batchSQL());
     statement.bind(1, afterRowid).bind(2, limit);
     FetchResult result;
     result.lastRawTimestamp = afterTimestamp;
     result.lastRawRowid = afterRowid;
+    // The chat row id of each message kept, and the chats already read of the last message.
+    std::vector<std::int64_t> chatOrder;
+    std::set<std::optional<std::int64_t>> lastMessageChats;
     while (stepRow(statement)) {
-        ++result.rawRowCount;
-        result.lastRawRowid = statement.columnInt64(0);
-        result.lastRawTimestamp = statement.columnInt64(4);
-
-        auto guid = statement.columnOptionalText(1);
-        if (!guid) {
-            continue;
+        if (statement.columnInt64(0) != result.lastRawRowid) {
+            lastMessageChats.clear();
         }
-        std::string text = statement.columnText(2);
-        // An attachment sent without words keeps its place character in the text column too.
-        if (isOnlyAttachmentPlaceholders(text)) {
-            text.clear();
-        }
-        if (text.empty() && !statement.columnIsNull(3)) {
-            try {
-                const auto body = dataFromHex(statement.columnText(3));
-                text = body ? attributedBodyText(*body).value_or(std::string()) : std::string();
-            } catch (const typedstream::TypedStreamDecoderError& error) {
-                logger().debug("Undecodable attributedBody of message " +
-                               std::to_string(result.lastRawRowid) + ": " + error.what());
+        lastMessageChats.insert(statement.columnOptionalInt64(10));
+        appendRow(statement, result, chatOrder);
+    }
+    // A message in several chats gives one row per chat, and the one written last replaces the
+    // others in the shadow database: the cursor must not stop inside a message, or which chat a
+    // message keeps would depend on where the batches end.
+    if (result.rawRowCount >= limit) {
+        auto rest = prepare(connection(), messageChatsSQL());
+        rest.bind(1, result.lastRawRowid);
+        while (stepRow(rest)) {
+            if (lastMessageChats.insert(rest.columnOptionalInt64(10)).second) {
+                appendRow(rest, result, chatOrder);
             }
         }
-        if (text.empty()) {
-            continue;
-        }
-
-        ShadowMessage message;
-        message.guid = std::move(*guid);
-        message.text = std::move(text);
-        message.timestamp = result.lastRawTimestamp;
-        message.isFromMe = statement.columnInt64(5) != 0;
-        const auto senderHandle = statement.columnOptionalText(6);
-        if (message.isFromMe) {
-            message.sender = "me";
-        } else {
-            message.sender = senderHandle ? normalizeHandle(*senderHandle) : "unknown";
-        }
-        message.chatId = statement.columnOptionalText(7).value_or("unknown");
-        message.chatName = statement.columnOptionalText(8);
-        const bool isGroup = statement.columnInt64(9) == groupChatStyle;
-        message.isGroup = isGroup;
-        if (message.isFromMe && !isGroup) {
-            message.recipientHandle = senderHandle ? std::optional(normalizeHandle(*senderHandle))
-                                                   : recipientFromChatId(message.chatId);
-        }
-        message.sourceRowid = result.lastRawRowid;
-        result.messages.push_back(std::move(message));
     }
+    // Rows of one message in chat order: the last chat wins wherever the batches fall.
+    std::vector<std::size_t> order(result.messages.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const auto& x = result.messages[a];
+        const auto& y = result.messages[b];
+        return x.sourceRowid != y.sourceRowid ? x.sourceRowid < y.sourceRowid
+                                              : chatOrder[a] < chatOrder[b];
+    });
+    std::vector<ShadowMessage> sorted;
+    sorted.reserve(order.size());
+    for (const auto index : order) {
+        sorted.push_back(std::move(result.messages[index]));
+    }
+    result.messages = std::move(sorted);
     return result;
+}
+
+void ChatDBReader::appendRow(const SQLiteStatement& statement, FetchResult& result,
+                             std::vector<std::int64_t>& chatOrder) const {
+    ++result.rawRowCount;
+    result.lastRawRowid = statement.columnInt64(0);
+    result.lastRawTimestamp = statement.columnInt64(4);
+
+    auto guid = statement.columnOptionalText(1);
+    if (!guid) {
+        return;
+    }
+    std::string text = statement.columnText(2);
+    // An attachment sent without words keeps its place character in the text column too.
+    if (isOnlyAttachmentPlaceholders(text)) {
+        text.clear();
+    }
+    if (text.empty() && !statement.columnIsNull(3)) {
+        try {
+            const auto body = dataFromHex(statement.columnText(3));
+            text = body ? attributedBodyText(*body).value_or(std::string()) : std::string();
+        } catch (const typedstream::TypedStreamDecoderError& error) {
+            logger().debug("Undecodable attributedBody of message " +
+                           std::to_string(result.lastRawRowid) + ": " + error.what());
+        }
+    }
+    if (text.empty()) {
+        return;
+    }
+
+    ShadowMessage message;
+    message.guid = std::move(*guid);
+    message.text = std::move(text);
+    message.timestamp = result.lastRawTimestamp;
+    message.isFromMe = statement.columnInt64(5) != 0;
+    const auto senderHandle = statement.columnOptionalText(6);
+    if (message.isFromMe) {
+        message.sender = "me";
+    } else {
+        message.sender = senderHandle ? normalizeHandle(*senderHandle) : "unknown";
+    }
+    message.chatId = statement.columnOptionalText(7).value_or("unknown");
+    message.chatName = statement.columnOptionalText(8);
+    const bool isGroup = statement.columnInt64(9) == groupChatStyle;
+    message.isGroup = isGroup;
+    if (message.isFromMe && !isGroup) {
+        message.recipientHandle = senderHandle ? std::optional(normalizeHandle(*senderHandle))
+                                               : recipientFromChatId(message.chatId);
+    }
+    message.sourceRowid = result.lastRawRowid;
+    result.messages.push_back(std::move(message));
+    chatOrder.push_back(
+        statement.columnOptionalInt64(10).value_or(std::numeric_limits<std::int64_t>::min()));
 }
 
 std::int64_t ChatDBReader::totalMessageCount() {

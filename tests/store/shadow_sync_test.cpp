@@ -87,6 +87,47 @@ TEST_F(ShadowSyncTest, BatchesReportProgressAndStopAtTheRightFetch) {
     }
 }
 
+TEST_F(ShadowSyncTest, MessagesInTwoChatsKeepOneChatWhereverABatchEnds) {
+    struct Row {
+        const char* name;
+        std::int64_t before;  // plain messages ahead of the two messages in two chats
+    };
+    const Row rows[] = {
+        {"first join row ends a batch", ShadowSync::batchSize - 1},
+        {"second join row ends a batch", ShadowSync::batchSize - 2},
+        {"both inside a batch", 10},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir runDir;
+        test::ChatDBFixture source(runDir / "chat.db");
+        const auto first = source.addChat("chat-first", 43);
+        const auto second = source.addChat("chat-second", 43);
+        source.addPlainMessages(row.before, first, "m");
+        for (const char* guid : {"x", "y"}) {
+            // Joined to the later chat first, as rows of chat_message_join may lie.
+            const auto rowid = source.addMessage({guid, std::string("in two chats"), std::nullopt,
+                                                  (row.before + 1) * 1000, false, 0, second});
+            SQLiteStatement join(
+                source.connection().get(),
+                "INSERT INTO chat_message_join (chat_id, message_id) VALUES (?, ?)");
+            join.bind(1, first).bind(2, rowid).run();
+        }
+        source.addPlainMessages(5, first, "after", (row.before + 2) * 1000);
+        ShadowSync runSync(source.path(), runDir / "shadow.db");
+
+        sync(runSync);
+        EXPECT_EQ(runSync.messageCount(), row.before + 7);
+        for (const char* guid : {"x", "y"}) {
+            EXPECT_EQ(test::queryText(runDir / "shadow.db", std::string("SELECT chat_id FROM "
+                                                                        "messages WHERE guid = '") +
+                                                                guid + "'"),
+                      "chat-second")
+                << guid;
+        }
+    }
+}
+
 TEST_F(ShadowSyncTest, UpToDateRunWritesNothingAndKeepsTheSyncState) {
     chatDB.addPlainMessages(30, chat, "m");
     ASSERT_EQ(sync(shadowSync).written, 30);
