@@ -4,6 +4,7 @@
 #include <chrono>
 #include <optional>
 #include <set>
+#include <unordered_set>
 
 #include "platform/clock.h"
 #include "platform/logger.h"
@@ -89,7 +90,12 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
         }
         if (!batch.messages.empty()) {
             const auto outcome = shadow.insertBatchCounting(batch.messages);
-            written += static_cast<std::int64_t>(outcome.written);
+            // A message in several chats is one row per chat here, and one message written.
+            std::unordered_set<std::string_view> guids;
+            for (const auto& message : batch.messages) {
+                guids.insert(message.guid);
+            }
+            written += static_cast<std::int64_t>(guids.size());
             *messageCount += outcome.addedToCount;
         }
         shadow.updateSyncState(cursor.timestamp, cursor.rowid, *messageCount);

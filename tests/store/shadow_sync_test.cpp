@@ -116,7 +116,7 @@ TEST_F(ShadowSyncTest, MessagesInTwoChatsKeepOneChatWhereverABatchEnds) {
         source.addPlainMessages(5, first, "after", (row.before + 2) * 1000);
         ShadowSync runSync(source.path(), runDir / "shadow.db");
 
-        sync(runSync);
+        EXPECT_EQ(sync(runSync).written, row.before + 7);
         EXPECT_EQ(runSync.messageCount(), row.before + 7);
         for (const char* guid : {"x", "y"}) {
             EXPECT_EQ(test::queryText(runDir / "shadow.db", std::string("SELECT chat_id FROM "
