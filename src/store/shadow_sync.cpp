@@ -60,7 +60,7 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
     ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readWrite);
     shadow.createSchemaIfNeeded();
     ChatDBReader reader(chatDBPath_);
-    shadow.replaceChatParticipants(reader.fetchChatParticipants());
+    const auto participants = reader.fetchChatParticipants();
 
     auto cursor = shadow.lastSyncWatermark();
     std::int64_t total = 0;
@@ -109,6 +109,9 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
         // Another writer may have added rows meanwhile; the stored count ends exact.
         shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
     }
+    // Only a run that read the Messages database to the end replaces the participants: a
+    // damaged database must not empty them.
+    shadow.replaceChatParticipants(participants);
     report(total, total);
     return written;
 }

@@ -60,6 +60,23 @@ TEST_F(ShadowSyncTest, MissingMessagesDatabaseCreatesNothing) {
     EXPECT_FALSE(std::filesystem::exists(shadowPath));
 }
 
+TEST_F(ShadowSyncTest, AFailedRunKeepsTheParticipants) {
+    for (const char* handle : {"+15550100", "+15550101", "+15550102"}) {
+        chatDB.addMember(chat, chatDB.addHandle(handle));
+    }
+    chatDB.addPlainMessages(3, chat, "m");
+    ASSERT_EQ(sync(shadowSync).written, 3);
+    // The message table goes (a damaged database), and the chats lose all but one member.
+    chatDB.connection().execute(
+        "DELETE FROM chat_handle_join WHERE ROWID > 1;"
+        "ALTER TABLE message RENAME TO message_gone;"
+        "CREATE VIEW message AS SELECT ROWID AS ROWID, guid, json(text) AS text, attributedBody, "
+        "date, is_from_me, handle_id FROM message_gone;"
+        "INSERT INTO message_gone (guid, text, date) VALUES ('bad', 'x', 99000);");
+    EXPECT_THROW(sync(shadowSync), ChatDBReader::Error);
+    EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(*) FROM chat_participants"), 3);
+}
+
 TEST_F(ShadowSyncTest, BatchesReportProgressAndStopAtTheRightFetch) {
     struct Row {
         std::int64_t rows;
