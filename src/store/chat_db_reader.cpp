@@ -207,6 +207,18 @@ ChatDBReader::ChatDBReader(const std::optional<std::filesystem::path>& path)
     if (rc != SQLITE_OK) {
         throw Error(Case::failedToOpen, db != nullptr ? sqlite3_errmsg(db) : "Unknown error");
     }
+    // SQLite opens any file lazily: a file that is not a database, or an empty one, would only
+    // fail at the first query, as an error about a table. Reading the schema here names the file.
+    try {
+        SQLiteStatement statement(connection.get(),
+                                  "SELECT COUNT(*) FROM sqlite_master "
+                                  "WHERE type IN ('table', 'view') AND name = 'message'");
+        if (!statement.step() || statement.columnInt64(0) == 0) {
+            throw Error(Case::failedToOpen, path_.string() + ": not a Messages database");
+        }
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw Error(Case::failedToOpen, path_.string() + ": " + failure.message());
+    }
     db_ = std::move(connection);
 }
 

@@ -57,10 +57,11 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
         }
     };
 
-    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readWrite);
-    shadow.createSchemaIfNeeded();
+    // The Messages database first: one that cannot be read leaves no shadow database behind.
     ChatDBReader reader(chatDBPath_);
     const auto participants = reader.fetchChatParticipants();
+    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readWrite);
+    shadow.createSchemaIfNeeded();
 
     auto cursor = shadow.lastSyncWatermark();
     std::int64_t total = 0;

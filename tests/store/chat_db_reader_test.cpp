@@ -284,26 +284,44 @@ TEST(ChatDBReader, ReadFailuresAreErrorsNotTheEndOfTheRows) {
 
 TEST(ChatDBReader, OpeningFailures) {
     test::TempDir dir;
-    auto kindOf = [](const std::filesystem::path& path) -> std::optional<Case> {
-        try {
-            ChatDBReader reader(path);
-            reader.totalMessageCount();
-        } catch (const ChatDBReader::Error& error) {
-            return error.kind();
-        }
-        return std::nullopt;
-    };
-    EXPECT_EQ(kindOf(dir / "missing.db"), Case::databaseNotFound);
-    EXPECT_FALSE(std::filesystem::exists(dir / "missing.db"));
-    std::filesystem::create_directories(dir / "folder.db");
-    EXPECT_EQ(kindOf(dir / "folder.db"), Case::failedToOpen);
-    {
-        std::FILE* file = std::fopen((dir / "junk.db").c_str(), "wb");
-        std::fputs("this is not a database, just some text that is long enough", file);
+    auto write = [&](const char* name, const std::string& content) {
+        std::FILE* file = std::fopen((dir / name).c_str(), "wb");
+        std::fputs(content.c_str(), file);
         std::fclose(file);
+        return dir / name;
+    };
+    std::filesystem::create_directories(dir / "folder.db");
+    const auto noMessages = dir / "no-messages.db";
+    SQLiteConnection::open(noMessages, SQLiteSupport::OpenMode::readWriteCreate)
+        .execute("CREATE TABLE chat (guid TEXT)");
+    struct Row {
+        const char* name;
+        std::filesystem::path path;
+        Case expected;
+        std::string text;  // what() starts with it
+    };
+    const Row rows[] = {
+        {"missing", dir / "missing.db", Case::databaseNotFound, "chat.db not found"},
+        {"folder", dir / "folder.db", Case::failedToOpen, "Failed to open database: "},
+        {"not a database",
+         write("junk.db", "this is not a database, just some text that is long enough"),
+         Case::failedToOpen, "Failed to open database: " + (dir / "junk.db").string() + ": "},
+        {"empty file", write("empty.db", ""), Case::failedToOpen,
+         "Failed to open database: " + (dir / "empty.db").string() + ": "},
+        {"no message table", noMessages, Case::failedToOpen,
+         "Failed to open database: " + noMessages.string() + ": "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        try {
+            ChatDBReader reader(row.path);
+            ADD_FAILURE() << "opened";
+        } catch (const ChatDBReader::Error& error) {
+            EXPECT_EQ(error.kind(), row.expected);
+            EXPECT_TRUE(std::string(error.what()).starts_with(row.text)) << error.what();
+        }
     }
-    EXPECT_EQ(kindOf(dir / "junk.db"), Case::queryFailed);
-    EXPECT_STREQ(ChatDBReader::Error(Case::databaseNotFound, "").what(), "chat.db not found");
+    EXPECT_FALSE(std::filesystem::exists(dir / "missing.db"));
 
     EXPECT_EQ(ChatDBReader::defaultChatDBPath({{"CHAT_DB_PATH", ""}, {"HOME", "/home/u"}}), "");
     EXPECT_EQ(ChatDBReader::defaultChatDBPath({{"HOME", "/home/u"}}),

@@ -60,6 +60,26 @@ TEST_F(ShadowSyncTest, MissingMessagesDatabaseCreatesNothing) {
     EXPECT_FALSE(std::filesystem::exists(shadowPath));
 }
 
+TEST_F(ShadowSyncTest, UnreadableMessagesDatabaseCreatesNothing) {
+    const auto junk = dir / "junk.db";
+    for (const std::string content : {"", "not a database at all, only some text"}) {
+        SCOPED_TRACE(content.size());
+        {
+            std::FILE* file = std::fopen(junk.c_str(), "wb");
+            std::fputs(content.c_str(), file);
+            std::fclose(file);
+        }
+        ShadowSync unreadable(junk, shadowPath);
+        try {
+            unreadable.performSync();
+            FAIL() << "sync ran on an unreadable Messages database";
+        } catch (const ChatDBReader::Error& error) {
+            EXPECT_EQ(error.kind(), ChatDBReader::Error::Case::failedToOpen);
+        }
+        EXPECT_FALSE(std::filesystem::exists(shadowPath));
+    }
+}
+
 TEST_F(ShadowSyncTest, AFailedRunKeepsTheParticipants) {
     for (const char* handle : {"+15550100", "+15550101", "+15550102"}) {
         chatDB.addMember(chat, chatDB.addHandle(handle));
