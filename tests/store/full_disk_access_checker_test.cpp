@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/file_io.h"
 #include "store/sqlite_connection.h"
 #include "support/log_capture.h"
@@ -60,23 +62,34 @@ TEST(FullDiskAccessCheckerTest, ProbeOutcomes) {
     }
 }
 
-TEST(FullDiskAccessCheckerTest, ProbesTheHomeFoldersDatabaseWhateverTheOverride) {
+TEST(FullDiskAccessCheckerTest, ProbesTheDatabaseTheReaderReads) {
     test::TempDir home;
     test::TempDir elsewhere;
-    makeDatabase(elsewhere / "chat.db");
-    Environment env = {{"HOME", home.path().string()},
-                       {"CHAT_DB_PATH", (elsewhere / "chat.db").string()}};
+    const auto homeDatabase = home / "Library" / "Messages" / "chat.db";
+    const auto override = elsewhere / "chat.db";
+    makeDatabase(override);
+    struct Row {
+        const char* name;
+        Environment env;
+        std::filesystem::path probed;
+        bool hasAccess;
+    };
+    const Row rows[] = {
+        {"override",
+         {{"HOME", home.path().string()}, {"CHAT_DB_PATH", override.string()}},
+         override,
+         true},
+        {"home folder", {{"HOME", home.path().string()}}, homeDatabase, false},
+    };
     const StructuredLogger logger("full-disk-access");
-    EXPECT_EQ(FullDiskAccessChecker::checkChatDatabaseAccess(logger, env),
-              (FullDiskAccessResult{false, "chat.db not found"}));
-
-    makeDatabase(home / "Library" / "Messages" / "chat.db");
-    env.erase("CHAT_DB_PATH");
-    test::LogCapture logs;
-    EXPECT_EQ(FullDiskAccessChecker::checkChatDatabaseAccess(logger, env),
-              (FullDiskAccessResult{true, std::nullopt}));
-    EXPECT_EQ(logs->events("fda_chat_db_read_ok").at(0).metadata.at("path"),
-              (home / "Library" / "Messages" / "chat.db").string());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::LogCapture logs;
+        EXPECT_EQ(FullDiskAccessChecker::checkChatDatabaseAccess(logger, row.env).hasAccess,
+                  row.hasAccess);
+        ASSERT_EQ(logs->records().size(), 1U);
+        EXPECT_EQ(logs->records()[0].metadata.at("path"), row.probed.string());
+    }
 }
 
 }  // namespace
