@@ -28,8 +28,7 @@ Read readSchema(sqlite3* db) {
         return Read::ok;
     } catch (const SQLiteSupport::Failure& failure) {
         const int primary = failure.resultCode() & 0xff;
-        (void)primary;
-        return Read::failed;
+        return primary == SQLITE_BUSY || primary == SQLITE_LOCKED ? Read::busy : Read::failed;
     }
 }
 
@@ -64,6 +63,7 @@ FullDiskAccessResult FullDiskAccessChecker::checkDatabaseAccess(
             {{"path", pathText}, {"sqlite_code", std::to_string(rc)}, {"sqlite_error", text}});
         return {false, std::move(text)};
     }
+    sqlite3_busy_timeout(db.get(), busyTimeoutMilliseconds);
     switch (readSchema(db.get())) {
         case Read::ok:
             break;

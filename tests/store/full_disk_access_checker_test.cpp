@@ -92,5 +92,39 @@ TEST(FullDiskAccessCheckerTest, ProbesTheDatabaseTheReaderReads) {
     }
 }
 
+TEST(FullDiskAccessCheckerTest, ALockedDatabaseIsNotDeniedAccess) {
+    struct Row {
+        const char* name;
+        bool releasedSoon;  // the writer finishes within the probe's busy timeout
+    };
+    const Row rows[] = {{"locked throughout", false}, {"lock released while waiting", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir dir;
+        const auto path = dir / "chat.db";
+        auto writer = SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
+        // A rollback-journal database: its writer keeps readers out while it commits.
+        writer.execute("CREATE TABLE message (ROWID INTEGER PRIMARY KEY); BEGIN EXCLUSIVE;");
+        std::thread release;
+        if (row.releasedSoon) {
+            release = std::thread([&] {
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(FullDiskAccessChecker::busyTimeoutMilliseconds / 10));
+                writer.execute("COMMIT");
+            });
+        }
+        test::LogCapture logs;
+        const StructuredLogger logger("full-disk-access");
+        EXPECT_EQ(FullDiskAccessChecker::checkDatabaseAccess(path, logger),
+                  (FullDiskAccessResult{true, std::nullopt}));
+        EXPECT_TRUE(logs->events("fda_chat_db_read_failed").empty());
+        if (release.joinable()) {
+            release.join();
+        } else {
+            writer.execute("COMMIT");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vask
