@@ -243,13 +243,18 @@ ShadowDB::ShadowDB(const std::optional<std::filesystem::path>& path, OpenMode mo
     // Messages are written with INSERT OR REPLACE; SQLite fires the delete trigger for the row a
     // REPLACE removes only with recursive triggers on, and without it the full-text index would
     // keep the old row's words.
-    try {
-        db_.execute("PRAGMA recursive_triggers = ON");
-        db_.execute("PRAGMA cache_size = -32768");
-        db_.execute("PRAGMA temp_store = MEMORY");
-    } catch (const SQLiteSupport::Failure& failure) {
-        close();
-        throw Error(Case::queryFailed, "recursive_triggers: " + failure.message());
+    constexpr std::pair<std::string_view, std::string_view> writerPragmas[] = {
+        {"recursive_triggers", "PRAGMA recursive_triggers = ON"},
+        {"cache_size", "PRAGMA cache_size = -32768"},
+        {"temp_store", "PRAGMA temp_store = MEMORY"},
+    };
+    for (const auto& [context, sql] : writerPragmas) {
+        try {
+            db_.execute(sql);
+        } catch (const SQLiteSupport::Failure& failure) {
+            close();
+            throw Error(Case::queryFailed, std::string(context) + ": " + failure.message());
+        }
     }
 }
 
