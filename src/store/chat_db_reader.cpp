@@ -11,6 +11,7 @@
 
 #include "platform/logger.h"
 #include "platform/text.h"
+#include "store/messages_time.h"
 #include "store/phone_number_normalizer.h"
 #include "store/sqlite_statement.h"
 #include "typedstream/typedstream_decoder.h"
@@ -82,8 +83,6 @@ constexpr std::string_view participantsSQL =
 
 constexpr std::int64_t groupChatStyle = 43;
 constexpr char32_t objectReplacementCharacter = U'\uFFFC';
-// 2001-01-01 00:00:00 UTC in Unix seconds.
-constexpr std::int64_t messagesEpochUnixSeconds = 978307200;
 
 const Logger& logger() {
     static const Logger instance("ai.vask.VaskCore", "chat-db-reader");
@@ -148,19 +147,6 @@ bool isOnlyAttachmentPlaceholders(std::string_view text) {
         }
     }
     return true;
-}
-
-std::optional<std::uint8_t> hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return static_cast<std::uint8_t>(c - '0');
-    }
-    if (c >= 'a' && c <= 'f') {
-        return static_cast<std::uint8_t>(c - 'a' + 10);
-    }
-    if (c >= 'A' && c <= 'F') {
-        return static_cast<std::uint8_t>(c - 'A' + 10);
-    }
-    return std::nullopt;
 }
 
 std::optional<std::string> recipientFromChatId(std::string_view chatId) {
@@ -391,12 +377,12 @@ std::optional<std::vector<std::uint8_t>> ChatDBReader::dataFromHex(std::string_v
     std::vector<std::uint8_t> bytes;
     bytes.reserve(hexString.size() / 2);
     for (std::size_t i = 0; i + 1 < hexString.size(); i += 2) {
-        const auto high = hexValue(hexString[i]);
-        const auto low = hexValue(hexString[i + 1]);
-        if (!high || !low) {
+        const int high = text::hexDigitValue(hexString[i]);
+        const int low = text::hexDigitValue(hexString[i + 1]);
+        if (high < 0 || low < 0) {
             return std::nullopt;
         }
-        bytes.push_back(static_cast<std::uint8_t>(*high << 4 | *low));
+        bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
     }
     return bytes;
 }

@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "foundation/app_environment.h"
-#include "platform/clock.h"
+#include "store/messages_time.h"
 #include "store/shadow_db_statements.h"
 
 namespace vask {
@@ -209,12 +209,6 @@ std::int64_t fileSizeOrMinusOne(const std::filesystem::path& path) {
     return error ? -1 : static_cast<std::int64_t>(size);
 }
 
-std::int64_t nowUnixSeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               Clock::system().now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
 ShadowDB::Error::Error(Case kind, std::string message)
@@ -291,15 +285,12 @@ void ShadowDB::execute(std::string_view sql) {
 }
 
 void ShadowDB::inWriteTransaction(const std::function<void()>& body) {
-    execute("BEGIN IMMEDIATE");
+    connection();
     try {
-        body();
-        execute("COMMIT");
-    } catch (...) {
-        // After a failed COMMIT SQLite may have rolled back already; ROLLBACK then fails
-        // harmlessly, and the original error is the one to report.
-        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
+        db_.inImmediateTransaction(body);
+    } catch (const SQLiteSupport::Failure& failure) {
+        // BEGIN or COMMIT (the body throws our own errors).
+        throw Error(Case::queryFailed, failure.message());
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "foundation/structured_logger.h"
 #include "platform/text.h"
+#include "store/messages_time.h"
 #include "store/shadow_db.h"
 #include "store/shadow_db_statements.h"
 #include "store/shadow_query_sql.h"
@@ -18,9 +19,6 @@ namespace {
 using Case = ShadowDB::Error::Case;
 using shadow_db_detail::prepare;
 using shadow_db_detail::stepRow;
-
-constexpr std::int64_t messagesEpochOffsetSeconds = 978307200;
-constexpr std::int64_t nanosecondsPerSecond = 1000000000;
 
 const StructuredLogger& logger() {
     static const StructuredLogger instance("shadow-db", "ai.vask.VaskCore");
@@ -87,12 +85,12 @@ ORDER BY m.timestamp DESC, m.rowid DESC
 LIMIT ?)";
 
 std::int64_t windowStart(std::int64_t now, int withinDays) {
-    return (now - static_cast<std::int64_t>(withinDays) * 86400 - messagesEpochOffsetSeconds) *
+    return (now - static_cast<std::int64_t>(withinDays) * 86400 - messagesEpochUnixSeconds) *
            nanosecondsPerSecond;
 }
 
 std::int64_t unixSeconds(std::int64_t messagesEpochNanoseconds) {
-    return messagesEpochNanoseconds / nanosecondsPerSecond + messagesEpochOffsetSeconds;
+    return unixSecondsOfMessagesTime(messagesEpochNanoseconds);
 }
 
 bool anyNull(const SQLiteStatement& statement, std::initializer_list<int> columns) {

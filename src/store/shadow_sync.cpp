@@ -1,15 +1,14 @@
 #include "store/shadow_sync.h"
 
 #include <algorithm>
-#include <chrono>
 #include <optional>
 #include <set>
 #include <unordered_set>
 
-#include "platform/clock.h"
 #include "platform/logger.h"
 #include "platform/text.h"
 #include "store/chat_db_reader.h"
+#include "store/messages_time.h"
 #include "store/shadow_db.h"
 
 namespace vask {
@@ -23,12 +22,6 @@ std::string describe(ShadowSyncError::Case kind, const std::string& message) {
             return "iMessage database not found. Ensure Full Disk Access is granted.";
     }
     return message;
-}
-
-std::int64_t nowUnixSeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               Clock::system().now().time_since_epoch())
-        .count();
 }
 
 const Logger& logger() {
