@@ -261,11 +261,11 @@ void ChatDBReader::appendRow(const SQLiteStatement& statement, FetchResult& resu
     result.lastRawRowid = statement.columnInt64(0);
     result.lastRawTimestamp = statement.columnInt64(4);
 
-    auto guid = statement.columnOptionalText(1);
+    auto guid = statement.columnOptionalUtf8Text(1);
     if (!guid) {
         return;
     }
-    std::string text = statement.columnText(2);
+    std::string text = statement.columnUtf8Text(2);
     // An attachment sent without words keeps its place character in the text column too.
     if (isOnlyAttachmentPlaceholders(text)) {
         text.clear();
@@ -288,14 +288,14 @@ void ChatDBReader::appendRow(const SQLiteStatement& statement, FetchResult& resu
     message.text = std::move(text);
     message.timestamp = result.lastRawTimestamp;
     message.isFromMe = statement.columnInt64(5) != 0;
-    const auto senderHandle = statement.columnOptionalText(6);
+    const auto senderHandle = statement.columnOptionalUtf8Text(6);
     if (message.isFromMe) {
         message.sender = "me";
     } else {
         message.sender = senderHandle ? normalizeHandle(*senderHandle) : "unknown";
     }
-    message.chatId = statement.columnOptionalText(7).value_or("unknown");
-    message.chatName = statement.columnOptionalText(8);
+    message.chatId = statement.columnOptionalUtf8Text(7).value_or("unknown");
+    message.chatName = statement.columnOptionalUtf8Text(8);
     const bool isGroup = statement.columnInt64(9) == groupChatStyle;
     message.isGroup = isGroup;
     if (message.isFromMe && !isGroup) {
@@ -335,13 +335,13 @@ std::vector<ChatParticipant> ChatDBReader::fetchChatParticipants() {
     auto statement = prepare(connection(), participantsSQL);
     std::vector<ChatParticipant> participants;
     while (stepRow(statement)) {
-        auto chatId = statement.columnOptionalText(0);
-        auto handle = statement.columnOptionalText(2);
+        auto chatId = statement.columnOptionalUtf8Text(0);
+        auto handle = statement.columnOptionalUtf8Text(2);
         if (!chatId || !handle) {
             continue;
         }
         participants.push_back({std::move(*chatId), statement.columnInt64(1), std::move(*handle),
-                                statement.columnOptionalText(3)});
+                                statement.columnOptionalUtf8Text(3)});
     }
     return participants;
 }

@@ -474,8 +474,8 @@ std::vector<ChatParticipant> ShadowDB::fetchChatParticipants(std::string_view ch
     statement.bind(1, chatId);
     std::vector<ChatParticipant> participants;
     while (stepRow(statement)) {
-        participants.push_back({statement.columnText(0), statement.columnInt64(1),
-                                statement.columnText(2), statement.columnOptionalText(3)});
+        participants.push_back({statement.columnUtf8Text(0), statement.columnInt64(1),
+                                statement.columnUtf8Text(2), statement.columnOptionalUtf8Text(3)});
     }
     return participants;
 }

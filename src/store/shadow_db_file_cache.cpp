@@ -113,12 +113,12 @@ std::optional<FileCacheEntry> ShadowDB::fetchFileCache(std::string_view path) {
         }
     }
     return FileCacheEntry{
-        .path = statement.columnText(0),
-        .contentMarkdown = statement.columnText(1),
-        .fileHash = statement.columnText(2),
+        .path = statement.columnUtf8Text(0),
+        .contentMarkdown = statement.columnUtf8Text(1),
+        .fileHash = statement.columnUtf8Text(2),
         .parsedAt = statement.columnInt64(3),
-        .parseModel = statement.columnText(4),
-        .parseMethod = statement.columnText(5),
+        .parseModel = statement.columnUtf8Text(4),
+        .parseMethod = statement.columnUtf8Text(5),
         .pageCount = sqlite3_column_int(statement.get(), 6),
         .tokenCost = sqlite3_column_int(statement.get(), 7),
     };

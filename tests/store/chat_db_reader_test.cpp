@@ -227,6 +227,36 @@ TEST(ChatDBReader, TextColumnOfOnlyAttachmentCharactersIsNoText) {
     }
 }
 
+TEST(ChatDBReader, TextsLeaveTheReaderAsValidUtf8) {
+    const std::string fffd = "\xef\xbf\xbd";
+    test::TempDir dir;
+    test::ChatDBFixture chatDB(dir / "chat.db");
+    const auto handle = chatDB.addHandle("ann\xe9@example.com");
+    const auto chat = chatDB.addChat("iMessage;+;chat\xc3", group, "Tr\xffp");
+    chatDB.addMember(chat, handle);
+    chatDB.addMessage(
+        {"g\x80", std::string("caf\xe9 ol\xc3"), std::nullopt, 1, false, handle, chat});
+    ChatDBReader reader(chatDB.path());
+    const auto batch = reader.fetchMessages(0, 0, 10);
+    ASSERT_EQ(batch.messages.size(), 1u);
+    const auto& m = batch.messages[0];
+    const std::pair<const char*, std::string> rows[] = {
+        {"text", m.text},      {"sender", m.sender},
+        {"chat id", m.chatId}, {"chat name", m.chatName.value_or("")},
+        {"guid", m.guid},
+    };
+    const std::string expected[] = {"caf" + fffd + " ol" + fffd, "ann" + fffd + "@example.com",
+                                    "iMessage;+;chat" + fffd, "Tr" + fffd + "p", "g" + fffd};
+    for (std::size_t k = 0; k < std::size(rows); ++k) {
+        SCOPED_TRACE(rows[k].first);
+        EXPECT_EQ(rows[k].second, expected[k]);
+    }
+    const auto participants = reader.fetchChatParticipants();
+    ASSERT_EQ(participants.size(), 1u);
+    EXPECT_EQ(participants[0].chatId, "iMessage;+;chat" + fffd);
+    EXPECT_EQ(participants[0].handle, "ann" + fffd + "@example.com");
+}
+
 TEST(ChatDBReader, CursorMovesPastSkippedRowsAndTiesByRowid) {
     test::TempDir dir;
     test::ChatDBFixture chatDB(dir / "chat.db");
