@@ -132,6 +132,25 @@ END)",
     "0, 0)",
 };
 
+// What a bulk copy leaves out while it runs: the full-text triggers and the indexes that
+// random keys would scatter writes over. The guid's own UNIQUE index stays (the replace needs
+// it), and so do the two time indexes: rows arrive in nearly time order, and a query names
+// idx_messages_timestamp.
+constexpr std::string_view messagesFtsTriggers[] = {
+    "messages_fts_insert",
+    "messages_fts_delete",
+    "messages_fts_update",
+};
+constexpr std::string_view deferrableIndexes[] = {
+    "idx_messages_chat", "idx_messages_sender",         "idx_messages_chat_time",
+    "idx_messages_guid", "idx_messages_recipient_time",
+};
+constexpr std::string_view messagesFtsCountSQL =
+    "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'messages_fts'";
+constexpr std::string_view messagesFtsTriggerCountSQL =
+    "SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger' AND name IN "
+    "('messages_fts_insert', 'messages_fts_delete', 'messages_fts_update')";
+
 constexpr std::string_view legacyTables[] = {
     "messages_fts", "messages", "events_fts", "events", "chat_participants", "sync_state",
 };
@@ -313,9 +332,56 @@ std::int64_t ShadowDB::firstColumnOrZero(std::string_view sql) {
 
 void ShadowDB::createSchemaIfNeeded() {
     inWriteTransaction([&] { rebuildOnSchemaVersionMismatchLocked(); });
+    // A bulk copy cut short left the full-text index without its triggers: it missed rows, so
+    // it is rebuilt along with them before anything reads it.
+    if (scalarCount(messagesFtsCountSQL) == 1 &&
+        scalarCount(messagesFtsTriggerCountSQL) <
+            static_cast<std::int64_t>(std::size(messagesFtsTriggers))) {
+        resumeIndexMaintenance();
+    }
     for (const auto statement : schemaStatements) {
         execute(statement);
     }
+}
+
+void ShadowDB::suspendIndexMaintenance() {
+    inWriteTransaction([&] {
+        for (const auto trigger : messagesFtsTriggers) {
+            execute("DROP TRIGGER IF EXISTS " + std::string(trigger));
+        }
+        for (const auto index : deferrableIndexes) {
+            execute("DROP INDEX IF EXISTS " + std::string(index));
+        }
+    });
+}
+
+void ShadowDB::resumeIndexMaintenance() {
+    // Index builds sort every row; in the writer's in-memory temporary store the sort would
+    // hold the whole table.
+    withFileTemporaryStore([&] {
+        inWriteTransaction([&] {
+            execute("INSERT INTO messages_fts(messages_fts) VALUES ('rebuild')");
+            for (const auto statement : schemaStatements) {
+                execute(statement);
+            }
+        });
+    });
+}
+
+bool ShadowDB::isIndexMaintenanceSuspended() {
+    return scalarCount(messagesFtsTriggerCountSQL) <
+           static_cast<std::int64_t>(std::size(messagesFtsTriggers));
+}
+
+void ShadowDB::withFileTemporaryStore(const std::function<void()>& body) {
+    execute("PRAGMA temp_store = FILE");
+    try {
+        body();
+    } catch (...) {
+        sqlite3_exec(connection(), "PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr);
+        throw;
+    }
+    execute("PRAGMA temp_store = MEMORY");
 }
 
 void ShadowDB::rebuildOnSchemaVersionMismatchLocked() {

@@ -84,6 +84,15 @@ class ShadowDB {
     // one), then creates every missing table, index, full-text table and trigger.
     void createSchemaIfNeeded();
 
+    // Bulk copies: suspending drops the full-text triggers and the secondary indexes that
+    // random keys make expensive (one transaction); resuming rebuilds the full-text index and
+    // recreates every missing object (one transaction). While suspended, searches miss what was
+    // written since but never return a wrong row. A database left suspended (a run that was
+    // killed) is resumed by the next createSchemaIfNeeded().
+    void suspendIndexMaintenance();
+    void resumeIndexMaintenance();
+    bool isIndexMaintenanceSuspended();
+
     // Writes the batch in one transaction, replacing messages with the same guid; all or
     // nothing. Returns the number of messages written.
     std::size_t insertBatch(const std::vector<ShadowMessage>& messages);
@@ -183,6 +192,9 @@ class ShadowDB {
     void insertOneByOne(const std::vector<ShadowMessage>& messages);
     Error insertFailure(const std::string& guid, const std::string& message) const;
     void vacuumThroughFile();
+    // Runs `body` with the temporary store in files (outside any transaction), for work that
+    // would otherwise hold a copy of whole tables in memory; back to memory afterwards.
+    void withFileTemporaryStore(const std::function<void()>& body);
     void checkpointWalOrThrow();
     // Runs `query` with the contacts database attached as "contacts", detaching afterwards.
     template <typename Query>

@@ -162,17 +162,8 @@ void ShadowDB::dropFileCacheSchema() {
 }
 
 void ShadowDB::vacuumThroughFile() {
-    // VACUUM builds the whole new database in the temporary store before copying it back; the
-    // writer keeps that store in memory for the synchronisation's small staging table, which
-    // here would hold a copy of the whole database.
-    execute("PRAGMA temp_store = FILE");
-    try {
-        execute("VACUUM");
-    } catch (...) {
-        sqlite3_exec(connection(), "PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr);
-        throw;
-    }
-    execute("PRAGMA temp_store = MEMORY");
+    // VACUUM builds the whole new database in the temporary store before copying it back.
+    withFileTemporaryStore([&] { execute("VACUUM"); });
 }
 
 void ShadowDB::checkpointWalOrThrow() {

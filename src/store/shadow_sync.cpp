@@ -65,6 +65,15 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
                                    "a total: ") +
                        error.what());
     }
+    // Many rows to copy (a first synchronisation above all): the full-text index and the
+    // secondary indexes are built once at the end instead of row by row, which scatters each
+    // batch's writes over the whole file. Not for a few rows on top of a large history, whose
+    // indexes would be rebuilt whole for them.
+    const bool deferIndexes =
+        total >= deferredIndexingThreshold_ && total >= shadow.syncedMessageCount();
+    if (deferIndexes) {
+        shadow.suspendIndexMaintenance();
+    }
     report(0, total);
 
     // Counting the whole table after every batch would make a first synchronisation quadratic.
@@ -73,6 +82,39 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
     std::int64_t written = 0;
     std::int64_t processed = 0;
     std::optional<std::int64_t> messageCount;
+    try {
+        copyBatches(reader, shadow, cursor, total, written, processed, messageCount, report);
+    } catch (...) {
+        if (deferIndexes) {
+            // Leave the database searchable if possible; if not, the next open repairs it.
+            try {
+                shadow.resumeIndexMaintenance();
+            } catch (const std::exception& error) {
+                logger().error(std::string("Rebuilding the indexes after a failed run failed: ") +
+                               error.what());
+            }
+        }
+        throw;
+    }
+    if (deferIndexes) {
+        shadow.resumeIndexMaintenance();
+    }
+    if (messageCount) {
+        // Another writer may have added rows meanwhile; the stored count ends exact.
+        shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
+    }
+    // Only a run that read the Messages database to the end replaces the participants: a
+    // damaged database must not empty them.
+    shadow.replaceChatParticipants(participants);
+    report(total, total);
+    return written;
+}
+
+void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
+                             ShadowDB::SyncWatermark& cursor, std::int64_t total,
+                             std::int64_t& written, std::int64_t& processed,
+                             std::optional<std::int64_t>& messageCount,
+                             const std::function<void(std::int64_t, std::int64_t)>& report) {
     while (true) {
         auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize);
         cursor = {batch.lastRawTimestamp, batch.lastRawRowid};
@@ -99,15 +141,6 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
             break;
         }
     }
-    if (messageCount) {
-        // Another writer may have added rows meanwhile; the stored count ends exact.
-        shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
-    }
-    // Only a run that read the Messages database to the end replaces the participants: a
-    // damaged database must not empty them.
-    shadow.replaceChatParticipants(participants);
-    report(total, total);
-    return written;
 }
 
 std::int64_t ShadowSync::messageCount() {
