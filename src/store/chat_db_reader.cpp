@@ -38,7 +38,7 @@ constexpr std::string_view batchSelectSQL =
     "    m.ROWID,\n"
     "    m.guid,\n"
     "    m.text,\n"
-    "    HEX(m.attributedBody),\n"
+    "    m.attributedBody,\n"
     "    m.date,\n"
     "    m.is_from_me,\n"
     "    h.id as sender_id,\n"
@@ -272,8 +272,13 @@ void ChatDBReader::appendRow(const SQLiteStatement& statement, FetchResult& resu
     }
     if (text.empty() && !statement.columnIsNull(3)) {
         try {
-            const auto body = dataFromHex(statement.columnText(3));
-            text = body ? attributedBodyText(*body).value_or(std::string()) : std::string();
+            // The body's bytes in place: no hexadecimal round trip for every row of a batch.
+            const auto* bytes =
+                static_cast<const std::uint8_t*>(sqlite3_column_blob(statement.get(), 3));
+            const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement.get(), 3));
+            if (bytes != nullptr) {
+                text = attributedBodyText({bytes, size}).value_or(std::string());
+            }
         } catch (const typedstream::TypedStreamDecoderError& error) {
             logger().debug("Undecodable attributedBody of message " +
                            std::to_string(result.lastRawRowid) + ": " + error.what());

@@ -304,7 +304,20 @@ void ShadowDB::execute(std::string_view sql) {
 }
 
 void ShadowDB::inWriteTransaction(const std::function<void()>& body) {
-    connection();
+    sqlite3* db = connection();
+    if (sqlite3_get_autocommit(db) == 0) {
+        // Inside a caller's transaction: a savepoint keeps this write all or nothing.
+        execute("SAVEPOINT shadow_write");
+        try {
+            body();
+            execute("RELEASE shadow_write");
+        } catch (...) {
+            sqlite3_exec(db, "ROLLBACK TO shadow_write; RELEASE shadow_write", nullptr, nullptr,
+                         nullptr);
+            throw;
+        }
+        return;
+    }
     try {
         db_.inImmediateTransaction(body);
     } catch (const SQLiteSupport::Failure& failure) {

@@ -93,6 +93,11 @@ class ShadowDB {
     void resumeIndexMaintenance();
     bool isIndexMaintenanceSuspended();
 
+    // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back on any exception; inside a
+    // transaction already open (a caller's), inside a savepoint instead. The writes below use
+    // it, so a caller can group several of them into one commit.
+    void inWriteTransaction(const std::function<void()>& body);
+
     // Writes the batch in one transaction, replacing messages with the same guid; all or
     // nothing. Returns the number of messages written.
     std::size_t insertBatch(const std::vector<ShadowMessage>& messages);
@@ -181,8 +186,6 @@ class ShadowDB {
   private:
     sqlite3* connection() const;
     void execute(std::string_view sql);
-    // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back on any exception.
-    void inWriteTransaction(const std::function<void()>& body);
     // The first column of a keyset-paged statement about one recipient, newest first.
     std::vector<std::string> pagedTexts(std::string_view head, std::string_view recipientHandle,
                                         const std::optional<MessageCursor>& before, int limit);

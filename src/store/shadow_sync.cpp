@@ -83,7 +83,8 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
     std::int64_t processed = 0;
     std::optional<std::int64_t> messageCount;
     try {
-        copyBatches(reader, shadow, cursor, total, written, processed, messageCount, report);
+        copyBatches(reader, shadow, cursor, total, written, processed, messageCount, report,
+                    deferIndexes ? bulkBatchesPerTransaction : 1);
     } catch (...) {
         if (deferIndexes) {
             // Leave the database searchable if possible; if not, the next open repairs it.
@@ -114,12 +115,14 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
                              ShadowDB::SyncWatermark& cursor, std::int64_t total,
                              std::int64_t& written, std::int64_t& processed,
                              std::optional<std::int64_t>& messageCount,
-                             const std::function<void(std::int64_t, std::int64_t)>& report) {
-    while (true) {
+                             const std::function<void(std::int64_t, std::int64_t)>& report,
+                             int batchesPerTransaction) {
+    // One batch: read, write, store the cursor and the count, report. False after the last.
+    auto copyBatch = [&] {
         auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize);
         cursor = {batch.lastRawTimestamp, batch.lastRawRowid};
         if (batch.rawRowCount == 0) {
-            break;
+            return false;
         }
         if (!messageCount) {
             messageCount = shadow.syncedMessageCount();
@@ -137,9 +140,21 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
         shadow.updateSyncState(cursor.timestamp, cursor.rowid, *messageCount);
         processed += batch.rawRowCount;
         report(std::min(total, processed), total);
-        if (batch.rawRowCount < batchSize) {
-            break;
+        return batch.rawRowCount >= batchSize;
+    };
+    for (bool more = true; more;) {
+        if (batchesPerTransaction <= 1) {
+            more = copyBatch();
+            continue;
         }
+        // Each commit writes out every index page its rows touched; rows with random guids touch
+        // nearly all of the guid index's leaves, so fewer, larger commits write far less. The
+        // cursor still moves with each batch, inside the transaction.
+        shadow.inWriteTransaction([&] {
+            for (int i = 0; i < batchesPerTransaction && more; ++i) {
+                more = copyBatch();
+            }
+        });
     }
 }
 

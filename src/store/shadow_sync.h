@@ -48,6 +48,8 @@ class ShadowSync {
     // A run with at least this many rows to copy, and no fewer than the messages already
     // stored, builds its indexes once at the end rather than row by row.
     static constexpr std::int64_t defaultDeferredIndexingThreshold = 50000;
+    // Batches committed together by a run that defers its indexes.
+    static constexpr int bulkBatchesPerTransaction = 20;
 
     // Absent paths take ChatDBReader::defaultChatDBPath() and ShadowDB::defaultShadowDBPath().
     explicit ShadowSync(const std::optional<std::filesystem::path>& chatDBPath = std::nullopt,
@@ -94,7 +96,8 @@ class ShadowSync {
     void copyBatches(ChatDBReader& reader, ShadowDB& shadow, ShadowDB::SyncWatermark& cursor,
                      std::int64_t total, std::int64_t& written, std::int64_t& processed,
                      std::optional<std::int64_t>& messageCount,
-                     const std::function<void(std::int64_t, std::int64_t)>& report);
+                     const std::function<void(std::int64_t, std::int64_t)>& report,
+                     int batchesPerTransaction);
 
     std::filesystem::path chatDBPath_;
     std::filesystem::path shadowDBPath_;
