@@ -47,7 +47,7 @@ class ShadowSync {
     static constexpr int batchSize = 10000;
     // A run with at least this many rows to copy, and no fewer than the messages already
     // stored, builds its indexes once at the end rather than row by row.
-    static constexpr std::int64_t defaultDeferredIndexingThreshold = 50000;
+    static constexpr std::int64_t defaultDeferredIndexingThreshold = 20000;
     // Batches committed together by a run that defers its indexes.
     static constexpr int bulkBatchesPerTransaction = 20;
 

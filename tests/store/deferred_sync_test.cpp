@@ -200,9 +200,9 @@ TEST_F(DeferredSyncTest, OnlyRunsWithManyRowsDeferTheirIndexes) {
 
 TEST_F(DeferredSyncTest, KilledRunEndsExactWhenRunAgain) {
     // A child process synchronises with deferred indexes and is killed (SIGKILL) at a progress
-    // report: waiting there (between transactions), or carrying on (inside whatever it does
-    // next). The report after the start comes once the indexes are dropped; the last one after
-    // they are rebuilt.
+    // report: waiting there, or carrying on (inside whatever it does next). The first report
+    // comes once the indexes are dropped, the two batch reports inside the transaction that
+    // groups the batches, the last one after the indexes are rebuilt.
     struct Row {
         const char* name;
         int report;  // 0-based progress report at which the child is killed
@@ -210,11 +210,11 @@ TEST_F(DeferredSyncTest, KilledRunEndsExactWhenRunAgain) {
     };
     const Row rows[] = {
         {"indexes dropped, nothing copied", 0, false},
-        {"after the first batch", 1, false},
-        {"after the last batch", 2, false},
+        {"first batch written, not committed", 1, false},
+        {"last batch written, not committed", 2, false},
         {"after the rebuild", 3, false},
-        {"inside the second batch", 1, true},
-        {"inside the rebuild", 2, true},
+        {"copying the last batch", 1, true},
+        {"committing, or inside the rebuild", 2, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
