@@ -1,5 +1,6 @@
 #include "typedstream/typedstream_decoder.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <deque>
@@ -94,11 +95,19 @@ std::size_t cost(const Archivable& item) {
     return total;
 }
 
+// What the decoder may hold for an archive of `size` bytes: a fixed allowance, maxExpansion times
+// the first expansionWindow bytes, and maxLargeExpansion times the rest. Bodies dense with
+// attributes are small; large ones are large for their text, which costs about its own size.
+std::size_t budgetFor(std::size_t size) {
+    const std::size_t window = std::min(size, TypedStreamDecoder::expansionWindow);
+    return (std::size_t{1} << 16) + window * TypedStreamDecoder::maxExpansion +
+           (size - window) * TypedStreamDecoder::maxLargeExpansion;
+}
+
 class Decoder {
   public:
     explicit Decoder(std::span<const std::uint8_t> stream)
-        : stream_(stream),
-          budget_(stream.size() * TypedStreamDecoder::maxExpansion + (std::size_t{1} << 16)) {}
+        : stream_(stream), budget_(budgetFor(stream.size())) {}
 
     std::vector<Archivable> run(std::size_t limit) {
         readHeader();
@@ -519,7 +528,8 @@ class Decoder {
     std::size_t idx_ = 0;
     std::deque<TypeList> typesTable_;
     std::vector<bool> embeddedSeen_;
-    std::vector<Archivable> objectTable_;
+    // A deque: growing it never holds the old and the new copy of the table at once.
+    std::deque<Archivable> objectTable_;
     std::optional<std::size_t> placeholder_;
     int depth_ = 0;
     std::size_t budget_;

@@ -37,6 +37,9 @@ class TypedStreamDecoder final {
     // the archive's size (plus a fixed allowance), so that back-references and reserved slots
     // cannot exhaust memory whatever the input.
     static constexpr std::size_t maxExpansion = 32;
+    static constexpr std::size_t expansionWindow = std::size_t{1} << 20;
+    // Beyond the first expansionWindow bytes of an archive, each further byte allows this much.
+    static constexpr std::size_t maxLargeExpansion = 4;
 
     // Every top-level item of the archive, in order. Throws TypedStreamDecoderError; no partial
     // result is returned.

@@ -290,6 +290,18 @@ TEST(TypedStreamDecoderTest, TableEntriesCountAgainstTheBudget) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(errorOf(row.bytes), Case::tooLarge);
     }
+    // Empty type lists cost about twelve times their two bytes: fine in a body of ordinary
+    // size, too much once the body is megabytes of them.
+    auto emptyLists = [](std::size_t count) {
+        Bytes bytes = kHeader;
+        for (std::size_t i = 0; i < count; ++i) {
+            bytes.push_back(0x84);
+            bytes.push_back(0x00);
+        }
+        return bytes;
+    };
+    EXPECT_TRUE(TypedStreamDecoder::decode(emptyLists(20000)).empty());
+    EXPECT_EQ(errorOf(emptyLists(std::size_t{3} << 20)), Case::tooLarge);
 }
 
 }  // namespace
