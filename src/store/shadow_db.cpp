@@ -1,8 +1,14 @@
 #include "store/shadow_db.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <system_error>
+#include <thread>
 
 #include "foundation/app_environment.h"
 #include "store/messages_time.h"
@@ -145,6 +151,15 @@ constexpr std::string_view deferrableIndexes[] = {
     "idx_messages_chat", "idx_messages_sender",         "idx_messages_chat_time",
     "idx_messages_guid", "idx_messages_recipient_time",
 };
+// A statement of the schema that makes one of the objects a bulk copy leaves out.
+bool isDeferrable(std::string_view statement) {
+    auto names = [&](std::string_view name) {
+        return statement.find("IF NOT EXISTS " + std::string(name) + " ") != std::string_view::npos;
+    };
+    return std::any_of(std::begin(messagesFtsTriggers), std::end(messagesFtsTriggers), names) ||
+           std::any_of(std::begin(deferrableIndexes), std::end(deferrableIndexes), names);
+}
+
 constexpr std::string_view messagesFtsCountSQL =
     "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'messages_fts'";
 constexpr std::string_view messagesFtsTriggerCountSQL =
@@ -345,19 +360,57 @@ std::int64_t ShadowDB::firstColumnOrZero(std::string_view sql) {
 
 void ShadowDB::createSchemaIfNeeded() {
     inWriteTransaction([&] { rebuildOnSchemaVersionMismatchLocked(); });
+    const auto lock = tryLockBulkCopy();
+    if (!lock) {
+        // A bulk copy is running (in this process or another): its indexes are its own to
+        // rebuild, and a trigger made now, without the rebuild, would leave the index short.
+        for (const auto statement : schemaStatements) {
+            if (!isDeferrable(statement)) {
+                execute(statement);
+            }
+        }
+        return;
+    }
     // A bulk copy cut short left the full-text index without its triggers: it missed rows, so
     // it is rebuilt along with them before anything reads it.
-    if (scalarCount(messagesFtsCountSQL) == 1 &&
-        scalarCount(messagesFtsTriggerCountSQL) <
-            static_cast<std::int64_t>(std::size(messagesFtsTriggers))) {
-        resumeIndexMaintenance();
+    if (scalarCount(messagesFtsCountSQL) == 1 && isIndexMaintenanceSuspended()) {
+        rebuildIndexes();
     }
     for (const auto statement : schemaStatements) {
         execute(statement);
     }
 }
 
-void ShadowDB::suspendIndexMaintenance() {
+std::shared_ptr<void> ShadowDB::tryLockBulkCopy() const {
+    // An advisory lock on a file beside the database, held for as long as a bulk copy runs; the
+    // system drops it when the process ends, however it ends.
+    const int fd = ::open((path_.string() + "-bulk").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // Nowhere to keep the lock: no bulk copy can hold it either.
+        return std::make_shared<int>(-1);
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::shared_ptr<void>(new int(fd), [](void* held) {
+        auto* descriptor = static_cast<int*>(held);
+        ::close(*descriptor);
+        delete descriptor;
+    });
+}
+
+bool ShadowDB::suspendIndexMaintenance() {
+    // Another writer checking the schema holds the lock for a moment; a bulk copy for long.
+    for (int attempt = 0; !bulkLock_ && attempt < 50; ++attempt) {
+        bulkLock_ = tryLockBulkCopy();
+        if (!bulkLock_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    if (!bulkLock_) {
+        return false;
+    }
     inWriteTransaction([&] {
         for (const auto trigger : messagesFtsTriggers) {
             execute("DROP TRIGGER IF EXISTS " + std::string(trigger));
@@ -366,9 +419,15 @@ void ShadowDB::suspendIndexMaintenance() {
             execute("DROP INDEX IF EXISTS " + std::string(index));
         }
     });
+    return true;
 }
 
 void ShadowDB::resumeIndexMaintenance() {
+    rebuildIndexes();
+    bulkLock_.reset();
+}
+
+void ShadowDB::rebuildIndexes() {
     // Index builds sort every row; in the writer's in-memory temporary store the sort would
     // hold the whole table.
     withFileTemporaryStore([&] {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -87,9 +88,11 @@ class ShadowDB {
     // Bulk copies: suspending drops the full-text triggers and the secondary indexes that
     // random keys make expensive (one transaction); resuming rebuilds the full-text index and
     // recreates every missing object (one transaction). While suspended, searches miss what was
-    // written since but never return a wrong row. A database left suspended (a run that was
-    // killed) is resumed by the next createSchemaIfNeeded().
-    void suspendIndexMaintenance();
+    // written since but never return a wrong row. The copy holds a lock (a file beside the
+    // database) from suspend to resume: createSchemaIfNeeded() elsewhere leaves a running copy's
+    // indexes alone, and repairs those of a copy that was killed. False when another copy holds
+    // the lock (nothing was changed).
+    bool suspendIndexMaintenance();
     void resumeIndexMaintenance();
     bool isIndexMaintenanceSuspended();
 
@@ -195,6 +198,10 @@ class ShadowDB {
     void insertOneByOne(const std::vector<ShadowMessage>& messages);
     Error insertFailure(const std::string& guid, const std::string& message) const;
     void vacuumThroughFile();
+    // The bulk-copy lock, or nothing when a bulk copy holds it.
+    std::shared_ptr<void> tryLockBulkCopy() const;
+    // FTS5 'rebuild' and every missing object of the schema, in one transaction.
+    void rebuildIndexes();
     // Runs `body` with the temporary store in files (outside any transaction), for work that
     // would otherwise hold a copy of whole tables in memory; back to memory afterwards.
     void withFileTemporaryStore(const std::function<void()>& body);
@@ -207,6 +214,7 @@ class ShadowDB {
     std::filesystem::path path_;
     OpenMode mode_;
     SQLiteConnection db_;
+    std::shared_ptr<void> bulkLock_;
 };
 
 }  // namespace vask

@@ -69,11 +69,9 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
     // secondary indexes are built once at the end instead of row by row, which scatters each
     // batch's writes over the whole file. Not for a few rows on top of a large history, whose
     // indexes would be rebuilt whole for them.
-    const bool deferIndexes =
-        total >= deferredIndexingThreshold_ && total >= shadow.syncedMessageCount();
-    if (deferIndexes) {
-        shadow.suspendIndexMaintenance();
-    }
+    const bool deferIndexes = total >= deferredIndexingThreshold_ &&
+                              total >= shadow.syncedMessageCount() &&
+                              shadow.suspendIndexMaintenance();
     report(0, total);
 
     // Counting the whole table after every batch would make a first synchronisation quadratic.

@@ -162,6 +162,25 @@ TEST_F(DeferredSyncTest, DeferredRunLeavesWhatARowByRowRunLeaves) {
     expectSame(results["deferred"], results["row by row"]);
 }
 
+TEST_F(DeferredSyncTest, AWriterOpeningDuringADeferredRunLeavesItsIndexesAlone) {
+    // The calendar engine or the file access service checks the schema while a first
+    // synchronisation runs: rebuilding now would stall the run on the write lock, and recreating
+    // the triggers without a rebuild would leave the index short for good.
+    const auto path = dir() / "shared.db";
+    ShadowSync sync(chatDB(), path);
+    sync.setDeferredIndexingThreshold(0);
+    std::optional<bool> suspendedAfterCheck;
+    sync.performSync([&](std::int64_t processed, std::int64_t) {
+        if (processed == 0 && !suspendedAfterCheck) {
+            ShadowDB other(path);
+            other.createSchemaIfNeeded();
+            suspendedAfterCheck = other.isIndexMaintenanceSuspended();
+        }
+    });
+    EXPECT_EQ(suspendedAfterCheck, true);
+    expectSame(snapshot(path, true), *reference_);
+}
+
 TEST_F(DeferredSyncTest, OnlyRunsWithManyRowsDeferTheirIndexes) {
     struct Row {
         const char* name;
