@@ -311,11 +311,14 @@ std::vector<SearchResult> ShadowDB::search(std::string_view query, int limit) {
                 break;
             }
         } catch (const SQLiteSupport::Failure& failure) {
-            // FTS5 reports a query it cannot parse as a plain SQLITE_ERROR while stepping; busy,
-            // I/O and corruption failures carry their own codes and are real errors.
+            // FTS5 reports a query it cannot parse as a plain SQLITE_ERROR while stepping. So
+            // does a statement re-prepared over a changed schema ("no such table"); busy, I/O
+            // and corruption failures carry codes of their own. All but the first are errors.
             if (failure.resultCode() != SQLITE_ERROR) {
                 throw Error(Case::queryFailed, failure.message());
             }
+            // The statement itself still prepares, so what failed was the query text.
+            prepare(connection(), shadow_sql::search);
             logger().error("shadow_search_query_invalid", {{"error", failure.message()}});
             return {};
         }
