@@ -340,6 +340,9 @@ void VaskApplication::shutDown() {
     // Nothing runs on the event loop from here; work still on the workers finishes and its
     // results are dropped, and the interface goes before the services it shows.
     if (dependencies_ != nullptr) {
+        // A first synchronisation may have minutes to go: it stops at its next batch, so the
+        // worker pool can be joined at once.
+        dependencies_->shadowSyncViewModel()->stopSynchronising();
         dependencies_->chatViewModel()->flushPendingSaves();
     }
     main_.stopAccepting();

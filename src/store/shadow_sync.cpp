@@ -20,6 +20,8 @@ std::string describe(ShadowSyncError::Case kind, const std::string& message) {
             return "Sync failed: " + message;
         case ShadowSyncError::Case::chatDBNotFound:
             return "iMessage database not found. Ensure Full Disk Access is granted.";
+        case ShadowSyncError::Case::cancelled:
+            return "Sync cancelled";
     }
     return message;
 }
@@ -39,7 +41,7 @@ ShadowSync::ShadowSync(const std::optional<std::filesystem::path>& chatDBPath,
     : chatDBPath_(chatDBPath ? *chatDBPath : ChatDBReader::defaultChatDBPath()),
       shadowDBPath_(shadowDBPath ? *shadowDBPath : ShadowDB::defaultShadowDBPath()) {}
 
-std::int64_t ShadowSync::performSync(const Progress& onProgress) {
+std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token stop) {
     std::error_code existsError;
     if (chatDBPath_.empty() || !std::filesystem::exists(chatDBPath_, existsError)) {
         throw ShadowSyncError(ShadowSyncError::Case::chatDBNotFound);
@@ -81,10 +83,12 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
     std::int64_t processed = 0;
     std::optional<std::int64_t> messageCount;
     try {
-        copyBatches(reader, shadow, cursor, total, written, processed, messageCount, report,
+        copyBatches(reader, shadow, cursor, total, written, processed, messageCount, stop, report,
                     deferIndexes ? bulkBatchesPerTransaction : 1);
     } catch (...) {
-        if (deferIndexes) {
+        // A stopped run is leaving (the application quits): rebuilding now would hold that up
+        // for seconds, and the next open rebuilds instead.
+        if (deferIndexes && !stop.stop_requested()) {
             // Leave the database searchable if possible; if not, the next open repairs it.
             try {
                 shadow.resumeIndexMaintenance();
@@ -112,11 +116,14 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
 void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
                              ShadowDB::SyncWatermark& cursor, std::int64_t total,
                              std::int64_t& written, std::int64_t& processed,
-                             std::optional<std::int64_t>& messageCount,
+                             std::optional<std::int64_t>& messageCount, const std::stop_token& stop,
                              const std::function<void(std::int64_t, std::int64_t)>& report,
                              int batchesPerTransaction) {
     // One batch: read, write, store the cursor and the count, report. False after the last.
     auto copyBatch = [&] {
+        if (stop.stop_requested()) {
+            throw ShadowSyncError(ShadowSyncError::Case::cancelled);
+        }
         auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize);
         cursor = {batch.lastRawTimestamp, batch.lastRawRowid};
         if (batch.rawRowCount == 0) {

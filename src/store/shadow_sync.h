@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,7 +25,7 @@ class ChatDBReader;
 
 class ShadowSyncError : public Error {
   public:
-    enum class Case { syncFailed, chatDBNotFound };
+    enum class Case { syncFailed, chatDBNotFound, cancelled };
 
     explicit ShadowSyncError(Case kind, std::string message = {});
     Case kind() const { return kind_; }
@@ -61,8 +62,10 @@ class ShadowSync {
     // One synchronisation from the stored cursor; blocks, so callers run it off the main
     // executor. Returns the number of messages written. Throws ShadowSyncError (chatDBNotFound,
     // before anything is opened or created), ShadowDB::Error or ChatDBReader::Error; batches
-    // committed before a failure stay, with their cursor.
-    std::int64_t performSync(const Progress& onProgress = {});
+    // committed before a failure stay, with their cursor. A stop request ends the run between
+    // two batches with ShadowSyncError (cancelled); what was committed stays, and a run that had
+    // deferred its indexes leaves them for the next open to rebuild rather than hold up a quit.
+    std::int64_t performSync(const Progress& onProgress = {}, std::stop_token stop = {});
 
     // The row count from which a run defers its index work (for tests and measurements: 0
     // always defers, a huge value never does).
@@ -95,7 +98,7 @@ class ShadowSync {
   private:
     void copyBatches(ChatDBReader& reader, ShadowDB& shadow, ShadowDB::SyncWatermark& cursor,
                      std::int64_t total, std::int64_t& written, std::int64_t& processed,
-                     std::optional<std::int64_t>& messageCount,
+                     std::optional<std::int64_t>& messageCount, const std::stop_token& stop,
                      const std::function<void(std::int64_t, std::int64_t)>& report,
                      int batchesPerTransaction);
 

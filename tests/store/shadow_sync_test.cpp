@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <stop_token>
+
 #include <mutex>
 #include <thread>
 
@@ -224,6 +227,37 @@ TEST_F(ShadowSyncTest, AFailedRunKeepsCommittedBatchesAndTheirCursor) {
     EXPECT_EQ(shadowSync.messageCount(), 10000);
     EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 10000);
     EXPECT_EQ(cursorOf(shadowPath), (ShadowDB::SyncWatermark{10000 * 1000, 10000}));
+}
+
+// A stop (the application quitting) ends the run between batches, whether it defers its index
+// work or not; the next run finishes the copy exactly.
+TEST_F(ShadowSyncTest, AStoppedRunEndsBetweenBatchesAndTheNextOneFinishes) {
+    chatDB.addPlainMessages(30000, chat, "m");
+    for (const std::int64_t threshold : {std::int64_t{0}, std::numeric_limits<std::int64_t>::max()}) {
+        SCOPED_TRACE(threshold);
+        test::TempDir runDir;
+        ShadowSync run(chatDB.path(), runDir / "shadow.db");
+        run.setDeferredIndexingThreshold(threshold);
+        std::stop_source stop;
+        try {
+            run.performSync(
+                [&](std::int64_t processed, std::int64_t) {
+                    if (processed >= 10000) {
+                        stop.request_stop();
+                    }
+                },
+                stop.get_token());
+            ADD_FAILURE() << "the run went to the end";
+        } catch (const ShadowSyncError& error) {
+            EXPECT_EQ(error.kind(), ShadowSyncError::Case::cancelled);
+        }
+        EXPECT_LT(cursorOf(runDir / "shadow.db").rowid, 30000);
+        run.performSync();
+        EXPECT_EQ(run.messageCount(), 30000);
+        EXPECT_EQ(queryInt(runDir / "shadow.db",
+                           "SELECT count(*) FROM messages_fts WHERE messages_fts MATCH 'm*'"),
+                  30000);
+    }
 }
 
 // Two runs that start together on a new shadow database: both open and configure it (only one
