@@ -130,10 +130,18 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
                 }
             });
 
-    auto context = AppDependencies::Context::forProcess(main_);
-    context.worker = workers_;
-    context.application = activation_;
-    dependencies_ = &AppDependencies::install(std::move(context));
+    // The process's context, but on the application's own worker pool: main() joins it before
+    // anything static goes, so no late task meets a destroyed service.
+    const auto process = AppDependencies::Context::forProcess(main_);
+    dependencies_ = &AppDependencies::install({
+        .environment = process.environment,
+        .bundleIdentifier = process.bundleIdentifier,
+        .defaults = process.defaults,
+        .main = main_,
+        .worker = workers_,
+        .scheduler = process.scheduler,
+        .application = activation_,
+    });
     launchLogger().info("app_started", {{"instance", AppEnvironment::supportDirectoryName()},
                                         {"version", VASK_VERSION}});
 
