@@ -82,16 +82,20 @@ class RLMHelperRunner {
         std::optional<std::string> appBuild;
     };
 
+    // What a run's folder holds on to until cleanup: the mark that keeps a later staging from
+    // taking the folder for one left behind by a crash, and a connection to the live shadow
+    // database that keeps its write-ahead log and index in place under the staged links.
+    class SandboxLease;
+
     // The databases of one run in its private folder. `cleanup` removes that folder and
-    // nothing else; until then the folder is marked as in use, so a later staging never
-    // mistakes it for one left behind by a crash.
+    // nothing else, then lets go of the live shadow database.
     struct StagedDatabases {
         std::string dbPath;
         std::optional<std::string> contactsDbPath;
         std::optional<std::string> memoryDbPath;
         std::optional<std::string> sessionDbPath;
         std::filesystem::path directory;
-        std::shared_ptr<void> inUseMark;
+        std::shared_ptr<SandboxLease> lease;
 
         // Never fails; errors are ignored.
         void cleanup() const;

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -13,6 +14,8 @@
 #include "platform/file_lock.h"
 #include "platform/text.h"
 #include "records/sqlite_session_store.h"
+#include "store/sqlite_connection.h"
+#include "store/sqlite_statement.h"
 
 namespace vask {
 namespace fs = std::filesystem;
@@ -97,35 +100,31 @@ struct Connection {
     std::string message() const { return db ? sqlite3_errmsg(db) : "unknown"; }
 };
 
-// Moves every committed page of the live shadow database into its main file, so that the run's
-// hard link shows all messages committed before staging whatever becomes of the write-ahead log
-// while the helper runs (a log that the live side deletes and recreates would otherwise leave
-// the link on an orphaned log, or on none). A checkpoint is an ordinary writer operation: it
-// never changes what the database holds.
-void checkpointLiveShadowDatabase(const std::string& path) {
-    Connection live;
-    if (sqlite3_open_v2(path.c_str(), &live.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        RLMHelperRunner::stagingLogger().warning("shadow_checkpoint_failed",
-                                                 {{"error", live.message()}});
-        return;
+// Links the live shadow database into the run's folder so that the helper reads the very
+// database the application writes, not a copy. SQLite keeps a database consistent for its
+// readers only when they all share one write-ahead log and one index of it: `holder` is opened
+// on the live file and reading through it once makes SQLite create both sidecars when the
+// writer left none, and keeps them from being deleted when the writer closes. Linking all
+// three files then puts the helper under the same index as every writer, so a checkpoint never
+// copies a page over one that a helper's read still needs.
+std::string linkLiveShadowDatabase(const std::string& source, const fs::path& folder,
+                                   SQLiteConnection& holder) {
+    const std::string destination = (folder / fs::path(source).filename()).string();
+    fs::create_hard_link(source, destination);
+    try {
+        holder = SQLiteConnection::open(source, SQLiteSupport::OpenMode::readOnly, false,
+                                        stagingBusyTimeoutMilliseconds);
+        SQLiteStatement(holder.get(), "SELECT count(*) FROM sqlite_schema").step();
+    } catch (const SQLiteSupport::Failure& e) {
+        throw RLMHelperError::decodeFailure("shadow database hold: " + e.message());
     }
-    sqlite3_busy_timeout(live.db, stagingBusyTimeoutMilliseconds);
-    sqlite3_stmt* statement = nullptr;
-    int rc =
-        sqlite3_prepare_v2(live.db, "PRAGMA wal_checkpoint(TRUNCATE)", -1, &statement, nullptr);
-    bool complete = false;
-    if (rc == SQLITE_OK) {
-        rc = sqlite3_step(statement);
-        complete = rc == SQLITE_ROW && sqlite3_column_int(statement, 0) == 0;
+    for (const char* suffix : {"-wal", "-shm"}) {
+        // No log beside the database means it is not in WAL mode, and there is nothing to share.
+        if (fileExists(source + suffix)) {
+            fs::create_hard_link(source + suffix, destination + suffix);
+        }
     }
-    sqlite3_finalize(statement);
-    if (!complete) {
-        // Readers kept part of the log from being copied back; the linked log still holds it.
-        RLMHelperRunner::stagingLogger().warning(
-            "shadow_checkpoint_failed",
-            {{"error", rc == SQLITE_ROW ? "checkpoint busy" : live.message()}});
-    }
+    return destination;
 }
 
 // Removes run folders whose owner is gone: a live run holds its folder's lock until cleanup, and
@@ -147,7 +146,7 @@ void removeAbandonedRunFolders(const fs::path& sandbox) {
 
 struct RunFolder {
     fs::path directory;
-    std::shared_ptr<FileLock> lock;
+    FileLock lock;
 };
 
 RunFolder createRunFolder(const fs::path& sandbox) {
@@ -163,7 +162,7 @@ RunFolder createRunFolder(const fs::path& sandbox) {
         fs::remove_all(directory, ignored);
         throw fs::filesystem_error("cannot mark the run folder as in use", directory, cause);
     }
-    return {directory, std::make_shared<FileLock>(std::move(*lock))};
+    return {directory, std::move(*lock)};
 }
 
 std::string typeName(const std::exception& error) {
@@ -253,6 +252,24 @@ std::optional<std::string> stageSessions(const fs::path& folder,
 
 }  // namespace
 
+class RLMHelperRunner::SandboxLease {
+  public:
+    explicit SandboxLease(FileLock folderLock) : folderLock_(std::move(folderLock)) {}
+
+    SQLiteConnection& liveShadow() { return liveShadow_; }
+
+    void release() {
+        std::lock_guard lock(mutex_);
+        liveShadow_ = SQLiteConnection();
+        folderLock_.reset();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::optional<FileLock> folderLock_;
+    SQLiteConnection liveShadow_;
+};
+
 const StructuredLogger& RLMHelperRunner::stagingLogger() {
     static const StructuredLogger logger("rlm-staging");
     return logger;
@@ -260,7 +277,11 @@ const StructuredLogger& RLMHelperRunner::stagingLogger() {
 
 void RLMHelperRunner::StagedDatabases::cleanup() const {
     std::error_code ignored;
+    // The links go first: the live database is let go only once no helper can reach it.
     fs::remove_all(directory, ignored);
+    if (lease) {
+        lease->release();
+    }
 }
 
 RLMHelperRunner::StagedDatabases RLMHelperRunner::stageDatabasesForSandbox(
@@ -276,11 +297,10 @@ RLMHelperRunner::StagedDatabases RLMHelperRunner::stageDatabasesForSandbox(
 
     StagedDatabases staged;
     staged.directory = folder;
-    staged.inUseMark = lock;
+    staged.lease = std::make_shared<SandboxLease>(std::move(lock));
     try {
         fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
-        checkpointLiveShadowDatabase(shadow);
-        staged.dbPath = linkInto(shadow, folder);
+        staged.dbPath = linkLiveShadowDatabase(shadow, folder, staged.lease->liveShadow());
 
         if (const auto contacts = usablePath(contactsDbPath)) {
             const std::string resolved = realpathOrSame(*contacts);

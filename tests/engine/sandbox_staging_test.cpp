@@ -2,8 +2,10 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <fstream>
 #include <future>
+#include <thread>
 
 #include "engine/rlm_helper_error.h"
 #include "engine/rlm_helper_runner.h"
@@ -61,28 +63,89 @@ class SandboxStagingTest : public ::testing::Test {
     test::LiveShadowDatabase live{shadowPath};
 };
 
-TEST_F(SandboxStagingTest, LinksTheLiveShadowDatabaseWithEveryCommittedMessage) {
+TEST_F(SandboxStagingTest, LinksTheLiveShadowDatabaseWithItsLogAndIndex) {
     live.add("g-early", "chat-1", "lunch on friday", 1700000000);
     live.add("g-just-now", "chat-1", "written just before staging", 1700000100);
+    // Between syncs nothing holds the database open, so SQLite has removed its sidecars.
+    ASSERT_FALSE(fs::exists(shadowPath.string() + "-wal"));
     const auto staged = stage();
 
     EXPECT_EQ(fs::path(staged.dbPath).parent_path().parent_path(), sandbox());
     EXPECT_EQ(fs::path(staged.dbPath).filename(), "shadow.db");
     EXPECT_EQ(modeOf(staged.directory), 0700u);
-    EXPECT_EQ(fs::hard_link_count(staged.dbPath), 2u);
     EXPECT_EQ(fs::path(staged.directory).filename().string().size(), 36u);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        ASSERT_TRUE(fs::exists(staged.dbPath + suffix)) << suffix;
+        EXPECT_EQ(fs::hard_link_count(staged.dbPath + suffix), 2u) << suffix;
+    }
     EXPECT_EQ(count(staged.dbPath,
                     "SELECT count(*) FROM messages_fts WHERE messages_fts MATCH "
                     "'staging'"),
               1);
 
-    // The application keeps writing while the run reads its link.
+    // A sync after staging, whose connection closes again: the link reads what it wrote
+    // through the shared log.
     live.add("g-after", "chat-1", "written after staging", 1700000200);
+    EXPECT_EQ(count(staged.dbPath, "SELECT count(*) FROM messages"), 3);
+    EXPECT_EQ(text(staged.dbPath, "PRAGMA integrity_check"), "ok");
+
     staged.cleanup();
     EXPECT_FALSE(fs::exists(staged.directory));
     EXPECT_TRUE(fs::exists(sandbox()));
     EXPECT_EQ(text(shadowPath, "PRAGMA integrity_check"), "ok");
     EXPECT_EQ(count(shadowPath, "SELECT count(*) FROM messages"), 3);
+}
+
+TEST_F(SandboxStagingTest, ReadsThroughTheLinkStayWholeWhileALargeSyncCheckpoints) {
+    live.add("g-seed", "chat-1", "before the sync", 1700000000);
+    const auto staged = stage();
+
+    constexpr int batches = 40;
+    constexpr int perBatch = 500;
+    std::atomic<bool> syncDone{false};
+    std::jthread sync([&] {
+        // Two syncs, each with its own connection: the writer's automatic checkpoints and the
+        // final one when its connection closes all run while the helper reads.
+        for (int half = 0; half < 2; ++half) {
+            ShadowDB writer(shadowPath);
+            for (int b = half * batches / 2; b < (half + 1) * batches / 2; ++b) {
+                std::vector<ShadowMessage> batch;
+                for (int i = 0; i < perBatch; ++i) {
+                    const int n = b * perBatch + i;
+                    batch.push_back(test::LiveShadowDatabase::message(
+                        "g-" + std::to_string(n), "chat-" + std::to_string(n % 50),
+                        "synchronised message number " + std::to_string(n) + std::string(200, 'w'),
+                        1700000001 + n));
+                }
+                writer.insertBatch(batch);
+            }
+        }
+        syncDone = true;
+    });
+
+    auto helper = SQLiteConnection::open(staged.dbPath, SQLiteSupport::OpenMode::readOnly);
+    const auto scalar = [&](const char* sql) {
+        SQLiteStatement statement(helper.get(), sql);
+        statement.step();
+        return statement.columnText(0);
+    };
+    int reads = 0;
+    std::int64_t previous = 0;
+    while (!syncDone || reads == 0) {
+        helper.execute("BEGIN");
+        const auto before = std::stoll(scalar("SELECT count(*) FROM messages"));
+        const auto check = scalar("PRAGMA quick_check");
+        const auto after = std::stoll(scalar("SELECT count(*) FROM messages"));
+        helper.execute("COMMIT");
+        ASSERT_EQ(before, after) << "read " << reads;
+        ASSERT_EQ(check, "ok") << "read " << reads;
+        ASSERT_GE(before, previous);
+        previous = before;
+        ++reads;
+    }
+    sync.join();
+    EXPECT_EQ(std::stoll(scalar("SELECT count(*) FROM messages")), 1 + batches * perBatch);
+    staged.cleanup();
 }
 
 TEST_F(SandboxStagingTest, SymbolicLinkStagesBesideTheTarget) {
