@@ -185,7 +185,8 @@ class RLMHelperRunner {
         const std::vector<ChatSession>& conversationSessions,
         const std::optional<std::string>& sessionDbPath,
         const std::optional<std::string>& activeSessionID);
-    // Online backup from a private copy of the source's files. Throws RLMHelperError.
+    // Online backup straight from the live file (the contacts database), never a copy of its
+    // files: a copy taken while a sync writes can mix two states. Throws RLMHelperError.
     static void snapshotDatabase(const std::string& source, const std::string& destination);
     // Online backup straight from the live file, waiting while it is busy. Throws RLMHelperError.
     static void snapshotOwnedDatabase(const std::string& source, const std::string& destination);

@@ -127,6 +127,44 @@ std::string linkLiveShadowDatabase(const std::string& source, const fs::path& fo
     return destination;
 }
 
+// Copies the live database at `source` into a new file at `destination` by SQLite's online
+// backup, which reads one committed state under the source's own locks whatever its writers do
+// meanwhile (copying its files one after another could pair a main file and a log from two
+// different moments). Failures are decoding failures whose text starts with `label`.
+void copyByOnlineBackup(const std::string& source, const std::string& destination,
+                        std::string_view label) {
+    const auto fail = [label](std::string_view stage, std::string_view message) {
+        return RLMHelperError::decodeFailure(std::string(label) + " " + std::string(stage) + ": " +
+                                             std::string(message));
+    };
+    SQLiteConnection live;
+    try {
+        live = SQLiteConnection::open(source, SQLiteSupport::OpenMode::readOnly, false,
+                                      stagingBusyTimeoutMilliseconds);
+    } catch (const SQLiteSupport::Failure& e) {
+        throw fail("open source", e.message());
+    }
+    SQLiteConnection copy;
+    try {
+        copy = SQLiteConnection::open(destination, SQLiteSupport::OpenMode::readWriteCreate, false,
+                                      stagingBusyTimeoutMilliseconds);
+        // The copy lives only as long as the run, and a failed copy is deleted: nothing is
+        // gained by waiting for the disk.
+        copy.execute("PRAGMA synchronous=OFF; PRAGMA journal_mode=OFF");
+    } catch (const SQLiteSupport::Failure& e) {
+        throw fail("open destination", e.message());
+    }
+    const auto outcome = live.backupInto(copy, 100, std::chrono::milliseconds(10));
+    if (!outcome) {
+        throw fail("backup_init", sqlite3_errmsg(copy.get()));
+    }
+    if (!outcome->succeeded()) {
+        throw fail("backup step=" + std::to_string(outcome->lastStep) +
+                       " finish=" + std::to_string(outcome->finish),
+                   sqlite3_errmsg(copy.get()));
+    }
+}
+
 // Removes run folders whose owner is gone: a live run holds its folder's lock until cleanup, and
 // locks end with the process that held them. Runs in the sandbox folder's own lock, which new
 // run folders are also made and locked under, so a sweep never sees a new folder unlocked.
@@ -331,79 +369,12 @@ RLMHelperRunner::StagedDatabases RLMHelperRunner::stageDatabasesForSandbox(
 }
 
 void RLMHelperRunner::snapshotDatabase(const std::string& source, const std::string& destination) {
-    const std::string work = destination + ".src";
-    struct WorkCopyRemoval {
-        const std::string& path;
-        ~WorkCopyRemoval() { removeWithSidecars(path); }
-    } removal{work};
-
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        std::error_code ignored;
-        fs::remove(work + suffix, ignored);
-        if (fileExists(source + suffix)) {
-            fs::copy_file(source + suffix, work + suffix);
-        }
-    }
-    const auto fail = [](std::string_view stage, const Connection& connection) {
-        return RLMHelperError::decodeFailure("database snapshot " + std::string(stage) + ": " +
-                                             connection.message());
-    };
-    Connection workCopy;
-    if (sqlite3_open_v2(work.c_str(), &workCopy.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        throw fail("open work copy", workCopy);
-    }
-    Connection dest;
-    if (sqlite3_open_v2(destination.c_str(), &dest.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
-        throw fail("open dest", dest);
-    }
-    sqlite3_backup* backup = sqlite3_backup_init(dest.db, "main", workCopy.db, "main");
-    if (backup == nullptr) {
-        throw fail("backup_init", dest);
-    }
-    sqlite3_backup_step(backup, -1);
-    const int finished = sqlite3_backup_finish(backup);
-    if (finished != SQLITE_OK) {
-        throw fail("backup_finish rc=" + std::to_string(finished), dest);
-    }
+    copyByOnlineBackup(source, destination, "database snapshot");
 }
 
 void RLMHelperRunner::snapshotOwnedDatabase(const std::string& source,
                                             const std::string& destination) {
-    const auto fail = [](std::string_view stage, const Connection& connection) {
-        return RLMHelperError::decodeFailure("owned database snapshot " + std::string(stage) +
-                                             ": " + connection.message());
-    };
-    Connection live;
-    if (sqlite3_open_v2(source.c_str(), &live.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK ||
-        live.db == nullptr) {
-        throw fail("open source", live);
-    }
-    sqlite3_busy_timeout(live.db, stagingBusyTimeoutMilliseconds);
-    Connection dest;
-    if (sqlite3_open_v2(destination.c_str(), &dest.db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK ||
-        dest.db == nullptr) {
-        throw fail("open destination", dest);
-    }
-    sqlite3_busy_timeout(dest.db, stagingBusyTimeoutMilliseconds);
-    sqlite3_backup* backup = sqlite3_backup_init(dest.db, "main", live.db, "main");
-    if (backup == nullptr) {
-        throw fail("backup_init", dest);
-    }
-    int stepped = sqlite3_backup_step(backup, -1);
-    for (int retries = 0; (stepped == SQLITE_BUSY || stepped == SQLITE_LOCKED) && retries < 100;
-         ++retries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        stepped = sqlite3_backup_step(backup, -1);
-    }
-    const int finished = sqlite3_backup_finish(backup);
-    if (stepped != SQLITE_DONE || finished != SQLITE_OK) {
-        throw fail("backup step=" + std::to_string(stepped) + " finish=" + std::to_string(finished),
-                   dest);
-    }
+    copyByOnlineBackup(source, destination, "owned database snapshot");
 }
 
 std::int64_t RLMHelperRunner::createSanitizedMemorySnapshot(const std::string& rawPath,

@@ -198,6 +198,48 @@ TEST_F(SandboxStagingTest, ContactsPaths) {
     }
 }
 
+TEST_F(SandboxStagingTest, ContactsCopiesAreWholeWhileAContactsSyncWrites) {
+    const auto contactsPath = dir / "contacts.db";
+    auto writer = SQLiteConnection::open(contactsPath, SQLiteSupport::OpenMode::readWriteCreate);
+    writer.execute(
+        "PRAGMA journal_mode=WAL; PRAGMA synchronous=OFF; PRAGMA wal_autocheckpoint=16;"
+        "CREATE TABLE people(id INTEGER PRIMARY KEY, name TEXT);"
+        "CREATE TABLE handles(id INTEGER PRIMARY KEY, person INTEGER, handle TEXT);");
+    // Every transaction adds one person with one handle: a copy with more of one than the
+    // other mixes two states of the file.
+    const auto addPeople = [&](int from, int to) {
+        writer.inImmediateTransaction([&] {
+            for (int n = from; n < to; ++n) {
+                SQLiteStatement(writer.get(), "INSERT INTO people(name) VALUES (?)")
+                    .bind(1, "person " + std::to_string(n) + std::string(300, 'p'))
+                    .run();
+                SQLiteStatement(
+                    writer.get(),
+                    "INSERT INTO handles(person, handle) VALUES (last_insert_rowid(), ?)")
+                    .bind(1, std::to_string(n) + "@example.com" + std::string(300, 'h'))
+                    .run();
+            }
+        });
+    };
+    addPeople(0, 20000);
+    std::jthread sync([&](const std::stop_token& stop) {
+        for (int n = 20000; !stop.stop_requested(); ++n) {
+            addPeople(n, n + 1);
+        }
+    });
+    for (int round = 0; round < 15; ++round) {
+        test::LogCapture logs;
+        const auto staged = stage(contactsPath.string());
+        ASSERT_TRUE(staged.contactsDbPath);
+        EXPECT_EQ(fs::hard_link_count(*staged.contactsDbPath), 1u);
+        EXPECT_FALSE(logs->contains("contacts_snapshot_failed_fallback_link"));
+        EXPECT_EQ(text(*staged.contactsDbPath, "PRAGMA integrity_check"), "ok");
+        EXPECT_EQ(count(*staged.contactsDbPath, "SELECT count(*) FROM people"),
+                  count(*staged.contactsDbPath, "SELECT count(*) FROM handles"));
+        staged.cleanup();
+    }
+}
+
 TEST_F(SandboxStagingTest, SanitizedMemoryHoldsOnlyThePrincipalsActiveRows) {
     const auto memoryPath = dir / "memory.db";
     auto store = std::make_shared<MemoryStore>(memoryPath, MemoryStoreChanges::make());
