@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/json_value.h"
 #include "records/trace_object.h"
 
 namespace vask {
@@ -25,7 +26,7 @@ void RelayEventCollector::append(std::string_view chunk) {
 }
 
 void RelayEventCollector::handleLine(std::string_view line) {
-    if (line.empty()) {
+    if (line.empty() || JSONValue::nestsTooDeeply(line)) {
         return;
     }
     const auto object = nlohmann::json::parse(line, nullptr, false);

@@ -60,6 +60,10 @@ std::optional<RLMTokenUsage> tokenUsage(const Json& fields, std::string_view key
 }
 
 HostResponse decodeHostResponse(std::string_view output) {
+    if (JSONValue::nestsTooDeeply(output)) {
+        throw HostJSONError("The given data nests arrays and objects deeper than " +
+                            std::to_string(JSONValue::maximumDepth) + " levels.");
+    }
     const Json json = Json::parse(output, nullptr, false);
     if (json.is_discarded()) {
         throw HostJSONError("The given data was not valid JSON.");

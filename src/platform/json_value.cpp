@@ -18,9 +18,47 @@ std::string numberText(double x) {
     return error == std::errc() ? std::string(buffer, end) : std::string("nan");
 }
 
+JSONValue::DecodeError tooDeep() {
+    return JSONValue::DecodeError("JSON value nested deeper than " +
+                                  std::to_string(JSONValue::maximumDepth) + " levels");
+}
+
 }  // namespace
 
+bool JSONValue::nestsTooDeeply(std::string_view text) {
+    std::size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maximumDepth) {
+                return true;
+            }
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
 JSONValue JSONValue::fromJson(const nlohmann::json& json) {
+    return fromJson(json, 0);
+}
+
+JSONValue JSONValue::fromJson(const nlohmann::json& json, std::size_t depth) {
+    if (json.is_structured() && depth >= maximumDepth) {
+        throw tooDeep();
+    }
     switch (json.type()) {
         case nlohmann::json::value_t::null:
             return null();
@@ -36,14 +74,14 @@ JSONValue JSONValue::fromJson(const nlohmann::json& json) {
             Array elements;
             elements.reserve(json.size());
             for (const auto& element : json) {
-                elements.push_back(fromJson(element));
+                elements.push_back(fromJson(element, depth + 1));
             }
             return array(std::move(elements));
         }
         case nlohmann::json::value_t::object: {
             Object entries;
             for (const auto& [key, value] : json.items()) {
-                entries.insert_or_assign(key, fromJson(value));
+                entries.insert_or_assign(key, fromJson(value, depth + 1));
             }
             return object(std::move(entries));
         }
@@ -53,6 +91,9 @@ JSONValue JSONValue::fromJson(const nlohmann::json& json) {
 }
 
 JSONValue JSONValue::parse(std::string_view text) {
+    if (nestsTooDeeply(text)) {
+        throw tooDeep();
+    }
     auto json = nlohmann::json::parse(text, nullptr, false);
     if (json.is_discarded()) {
         throw DecodeError();

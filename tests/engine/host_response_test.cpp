@@ -186,6 +186,59 @@ TEST(HostResponseTest, AnswersWithTheirOutcomes) {
     }
 }
 
+std::string nested(std::size_t levels, std::string_view inner = "1") {
+    return std::string(levels, '[') + std::string(inner) + std::string(levels, ']');
+}
+
+TEST(HostResponseTest, NestingPastTheDepthLimitIsUndecodable) {
+    // The response object and the metadata object are two levels of their own.
+    const std::size_t room = JSONValue::maximumDepth - 2;
+    struct Row {
+        std::string name;
+        std::string output;
+        bool decodes;
+    };
+    const std::vector<Row> cases = {
+        {"metadata at the limit",
+         R"({"answer":"ok","answer_metadata":{"deep":)" + nested(room) + "}}", true},
+        {"metadata one past the limit",
+         R"({"answer":"ok","answer_metadata":{"deep":)" + nested(room + 1) + "}}", false},
+        {"metadata 100,000 levels deep",
+         R"({"answer":"ok","answer_metadata":{"deep":)" + nested(100000) + "}}", false},
+        {"error details past the limit",
+         R"({"error":{"type":"X","message":"m","details":{"d":)" + nested(room + 1) + "}}}", false},
+        {"brackets inside strings do not count",
+         R"({"answer":"ok","answer_metadata":{"text":")" + std::string(1000, '[') + R"(\"{{"}})",
+         true},
+    };
+    for (const auto& c : cases) {
+        test::LogCapture logs;
+        try {
+            const auto result = RLMHelperRunner::decodeResponse(c.output, context);
+            EXPECT_TRUE(c.decodes) << c.name;
+            EXPECT_EQ(result.answer, "ok") << c.name;
+        } catch (const RLMHelperError& e) {
+            EXPECT_FALSE(c.decodes) << c.name;
+            EXPECT_EQ(e.errorCase(), Case::decodeFailure) << c.name;
+            EXPECT_EQ(logs->events("rlm_token_usage").at(0).metadata.at("run_outcome"),
+                      "decode_failure")
+                << c.name;
+        }
+    }
+}
+
+TEST(HostResponseTest, JSONValueRefusesDeepNestingFromTextAndFromParsedJson) {
+    const std::size_t limit = JSONValue::maximumDepth;
+    EXPECT_EQ(JSONValue::parse(nested(limit)).kind(), JSONValue::Kind::array);
+    EXPECT_THROW(JSONValue::parse(nested(limit + 1)), JSONValue::DecodeError);
+    EXPECT_FALSE(JSONValue::nestsTooDeeply(R"(["\"[[[[[[", {"a": 1}])"));
+    json deep = json::array();
+    for (std::size_t i = 0; i < limit; ++i) {
+        deep = json::array({deep});
+    }
+    EXPECT_THROW(JSONValue::fromJson(deep), JSONValue::DecodeError);
+}
+
 TEST(HostResponseTest, FingerprintDiagnosesContacts) {
     json fingerprint = {
         {"question_hash", "h"}, {"question_length", 3},     {"context_length", 0},

@@ -4,6 +4,7 @@
 
 #include "engine/relay_event_collector.h"
 #include "engine/zendrel_execution_disclosure.h"
+#include "platform/json_value.h"
 
 namespace vask {
 namespace {
@@ -59,6 +60,19 @@ TEST(RelayEventCollectorTest, LinesThatAreNotTypedObjectsProduceNoCallback) {
         EXPECT_TRUE(recorded.types.empty()) << line;
         EXPECT_TRUE(recorded.progress.empty()) << line;
     }
+}
+
+TEST(RelayEventCollectorTest, LinesNestedPastTheDepthLimitAreIgnored) {
+    const auto line = [](std::size_t levels) {
+        return R"({"type":"progress","status":"s","extra":)" + std::string(levels, '[') +
+               std::string(levels, ']') + "}\n";
+    };
+    Recorded recorded;
+    RelayEventCollector collector(recorded.callbacks());
+    collector.append(line(JSONValue::maximumDepth - 1));
+    collector.append(line(JSONValue::maximumDepth));
+    collector.append(line(100000));
+    EXPECT_EQ(recorded.progress, std::vector<std::string>{"s"});
 }
 
 TEST(RelayEventCollectorTest, DispatchesByType) {
