@@ -30,6 +30,7 @@
 //                                          record. Keys of the object are added to the response.
 // Without an exit step it exits 0.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,17 +110,24 @@ std::string readStdin(std::size_t limit) {
     return data;
 }
 
-// Counts runs across processes in the record folder, so a scenario can answer differently per
-// attempt.
+// Numbers runs across processes in the record folder, so a scenario can answer differently per
+// attempt. Each run claims the lowest number whose marker file it alone manages to create, so
+// two runs started at the same moment never take the same attempt.
 int nextAttempt(const std::string& recordDir) {
     if (recordDir.empty()) {
         return 1;
     }
-    const fs::path counter = fs::path(recordDir) / "attempts";
-    const std::string previous = fs::exists(counter) ? readFile(counter) : "0";
-    const int attempt = std::atoi(previous.c_str()) + 1;
-    writeFile(counter, std::to_string(attempt));
-    return attempt;
+    for (int attempt = 1;; ++attempt) {
+        const std::string marker = recordDir + "/attempt-" + std::to_string(attempt);
+        const int fd = ::open(marker.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            return attempt;
+        }
+        if (errno != EEXIST) {
+            fail("cannot claim an attempt number in " + recordDir);
+        }
+    }
 }
 
 json listing(const char* directory) {
