@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -32,9 +33,11 @@ void logReadFailure(int error) {
 
 }  // namespace
 
-ProcessOutputDrain::ProcessOutputDrain(FileDescriptor readEnd) : fd_(std::move(readEnd)) {
+ProcessOutputDrain::ProcessOutputDrain(FileDescriptor readEnd, std::size_t limit)
+    : fd_(std::move(readEnd)), limit_(limit) {
     thread_ = std::thread([this] {
         std::string collected;
+        bool overflowed = false;
         std::array<char, kChunkSize> buffer;
         for (;;) {
             const ssize_t n = readSome(fd_.get(), buffer.data(), buffer.size());
@@ -44,10 +47,16 @@ ProcessOutputDrain::ProcessOutputDrain(FileDescriptor readEnd) : fd_(std::move(r
             if (n <= 0) {
                 break;
             }
-            collected.append(buffer.data(), static_cast<std::size_t>(n));
+            const auto size = static_cast<std::size_t>(n);
+            const std::size_t room = limit_ - collected.size();
+            if (size > room) {
+                overflowed = true;
+            }
+            collected.append(buffer.data(), std::min(size, room));
         }
         std::lock_guard lock(mutex_);
         data_ = std::move(collected);
+        overflowed_ = overflowed;
     });
 }
 
@@ -63,6 +72,11 @@ std::string ProcessOutputDrain::takeData() {
     }
     std::lock_guard lock(mutex_);
     return std::move(data_);
+}
+
+bool ProcessOutputDrain::overflowed() {
+    std::lock_guard lock(mutex_);
+    return overflowed_;
 }
 
 RelayEventDrain::RelayEventDrain(FileDescriptor readEnd, RelayEventCollector& collector)

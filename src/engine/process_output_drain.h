@@ -10,21 +10,27 @@ namespace vask {
 
 class RelayEventCollector;
 
-// Reads one pipe to its end on a thread of its own, keeping every byte (no size limit).
+// Reads one pipe to its end on a thread of its own, keeping its first `limit` bytes. What comes
+// after them is read and dropped, so a helper that floods the pipe neither blocks on it nor
+// makes the application hold all of it.
 class ProcessOutputDrain {
   public:
-    explicit ProcessOutputDrain(FileDescriptor readEnd);
+    ProcessOutputDrain(FileDescriptor readEnd, std::size_t limit);
     ~ProcessOutputDrain();
     ProcessOutputDrain(const ProcessOutputDrain&) = delete;
     ProcessOutputDrain& operator=(const ProcessOutputDrain&) = delete;
 
-    // Waits for the end of the pipe and hands over what was read.
+    // Waits for the end of the pipe and hands over what was kept.
     std::string takeData();
+    // After takeData: true when the pipe carried more than the limit.
+    bool overflowed();
 
   private:
     FileDescriptor fd_;
+    std::size_t limit_;
     std::mutex mutex_;
     std::string data_;
+    bool overflowed_ = false;
     std::thread thread_;
 };
 

@@ -18,6 +18,7 @@
 #include "platform/crypto.h"
 #include "platform/text.h"
 #include "platform/url.h"
+#include "platform/utf8_checks.h"
 
 namespace vask {
 namespace fs = std::filesystem;
@@ -93,7 +94,7 @@ int exitCodeOf(int status) {
 }
 
 std::string utf8OrEmpty(std::string bytes) {
-    return text::toValidUtf8(bytes) == bytes ? std::move(bytes) : std::string();
+    return text::isValidUtf8(bytes) ? std::move(bytes) : std::string();
 }
 
 }  // namespace
@@ -354,8 +355,10 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
     lifecycle->install(pid);
     lifecycle->startWatchdog();
 
-    ProcessOutputDrain stdoutDrain(std::move(stdoutPipe.readEnd));
-    ProcessOutputDrain stderrDrain(std::move(stderrPipe.readEnd));
+    ProcessOutputDrain stdoutDrain(std::move(stdoutPipe.readEnd),
+                                   settings_.outputLimits.stdoutBytes);
+    ProcessOutputDrain stderrDrain(std::move(stderrPipe.readEnd),
+                                   settings_.outputLimits.stderrBytes);
     std::optional<RelayEventDrain> eventDrain;
     if (eventPipe) {
         eventDrain.emplace(std::move(eventPipe->readEnd), collector);
@@ -371,7 +374,7 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
 
     lifecycle->finished();
     writer.join();
-    const std::string stdoutBytes = stdoutDrain.takeData();
+    std::string stdoutBytes = stdoutDrain.takeData();
     const std::string stderrBytes = stderrDrain.takeData();
     if (eventDrain) {
         eventDrain->wait();
@@ -383,7 +386,8 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
     }
     const int exitCode = exitCodeOf(status);
     const std::string stderrText(text::trimmed(utf8OrEmpty(stderrBytes)));
-    const std::string stdoutText = utf8OrEmpty(stdoutBytes);
+    const bool stdoutOverflowed = stdoutDrain.overflowed();
+    const std::string stdoutText = utf8OrEmpty(std::move(stdoutBytes));
 
     if (const auto reason = lifecycle->reason()) {
         if (*reason == HelperProcessTerminationReason::timeout) {
@@ -398,6 +402,12 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
                            {"stderr_bytes", std::to_string(stderrText.size())}});
         }
         throw RLMHelperError::processFailure(exitCode, stderrText);
+    }
+    if (stdoutOverflowed) {
+        // Only part of the response was kept; it cannot be read as one.
+        throw RLMHelperError::decodeFailure("the response is larger than " +
+                                            std::to_string(settings_.outputLimits.stdoutBytes) +
+                                            " bytes");
     }
     const std::string output(text::trimmed(stdoutText));
     if (output.empty()) {

@@ -55,6 +55,13 @@ class RLMHelperRunner {
         std::filesystem::path directory;
     };
 
+    // How much of each output stream a run keeps. Far above any real answer; what lies beyond is
+    // read and dropped.
+    struct OutputLimits {
+        std::size_t stdoutBytes = 64 * 1024 * 1024;
+        std::size_t stderrBytes = 1024 * 1024;
+    };
+
     // What the composition root supplies besides the environment.
     struct Settings {
         // Host of the relay service; the Deno helper may reach it and nothing else but the
@@ -63,6 +70,7 @@ class RLMHelperRunner {
         std::optional<std::filesystem::path> bundleResourceDirectory =
             vask::bundleResourceDirectory();
         RLMProcessTimeouts timeouts;
+        OutputLimits outputLimits;
         // Timers of the watchdog; the system scheduler when null.
         Scheduler* scheduler = nullptr;
         // The environment a run starts from, read at each run; the process's own when empty.

@@ -16,7 +16,7 @@
 //   {"event_repeat": {"event": {...}, "count": N}}
 //   {"stdout": "text"}, {"stderr": "text"}
 //   {"stdout_hex": "c3 28"}                raw bytes (invalid UTF-8)
-//   {"stdout_repeat": {"text": "x", "count": N}}
+//   {"stdout_repeat": {"text": "x", "count": N}}, {"stderr_repeat": {...}}
 //   {"sleep_ms": N}, {"hang": true}, {"ignore_sigterm": true}
 //   {"spawn_grandchild": "/path/pidfile"}  a process in the same group that sleeps forever
 //   {"kill_self": signal}, {"exit": code}
@@ -379,15 +379,17 @@ int main(int argc, char** argv) {
             writeAll(2, step["stderr"].get<std::string>());
         } else if (step.contains("stdout_hex")) {
             writeAll(1, hexBytes(step["stdout_hex"].get<std::string>()));
-        } else if (step.contains("stdout_repeat")) {
-            const std::string text = step["stdout_repeat"]["text"].get<std::string>();
-            const long count = step["stdout_repeat"]["count"].get<long>();
+        } else if (step.contains("stdout_repeat") || step.contains("stderr_repeat")) {
+            const bool toStdout = step.contains("stdout_repeat");
+            const auto& repeat = step[toStdout ? "stdout_repeat" : "stderr_repeat"];
+            const std::string text = repeat["text"].get<std::string>();
+            const long count = repeat["count"].get<long>();
             std::string bytes;
             bytes.reserve(text.size() * static_cast<std::size_t>(count));
             for (long i = 0; i < count; ++i) {
                 bytes += text;
             }
-            writeAll(1, bytes);
+            writeAll(toStdout ? 1 : 2, bytes);
         } else if (step.contains("sleep_ms")) {
             sleepMilliseconds(step["sleep_ms"].get<long>());
         } else if (step.contains("hang")) {
