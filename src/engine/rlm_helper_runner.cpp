@@ -57,37 +57,6 @@ class StagedCacheRemoval {
     std::optional<RLMHelperRunner::StagedDenoCache> staged_;
 };
 
-// Writes the request on a thread of its own, so that a helper which never reads it (or a
-// grandchild that keeps the pipe open) cannot hold up the wait. SIGPIPE is blocked on that
-// thread only: a helper that exits early turns into EPIPE here, never into a fatal signal.
-std::thread startRequestWriter(FileDescriptor writeEnd, std::string_view request) {
-    return std::thread([fd = std::move(writeEnd), request]() mutable {
-        sigset_t pipeSignal;
-        sigemptyset(&pipeSignal);
-        sigaddset(&pipeSignal, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-        std::size_t written = 0;
-        while (written < request.size()) {
-            const ssize_t n = ::write(fd.get(), request.data() + written, request.size() - written);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            written += static_cast<std::size_t>(n);
-        }
-        fd.reset();
-        // Consume the SIGPIPE an early exit raised, so that nothing is left pending.
-        const timespec noWait{0, 0};
-        sigset_t pending;
-        sigpending(&pending);
-        if (sigismember(&pending, SIGPIPE) == 1) {
-            sigtimedwait(&pipeSignal, nullptr, &noWait);
-        }
-    });
-}
-
 int exitCodeOf(int status) {
     const int signalBits = status & 0x7f;
     return signalBits != 0 ? (signalBits | 128) : ((status >> 8) & 0xff);
@@ -313,10 +282,12 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
                                         const RunCallbacks& callbacks, std::stop_token stop) const {
     Scheduler& scheduler = settings_.scheduler ? *settings_.scheduler : Scheduler::system();
     const auto lifecycle = HelperProcessLifecycle::make(settings_.timeouts, scheduler);
-    std::stop_callback onCancel(stop, [&lifecycle] {
+    const PipeAbandonment abandonPipes;
+    std::stop_callback onCancel(stop, [&lifecycle, &abandonPipes] {
         if (const auto pid = lifecycle->stop(HelperProcessTerminationReason::cancelled)) {
             lifecycle->terminate(*pid);
         }
+        abandonPipes.signal();
     });
 
     auto plan = launchPlan(dbPath, contactsDbPath, personaContextEndpoint);
@@ -354,16 +325,20 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
                           stderrPipe, eventPipe ? &*eventPipe : nullptr);
     lifecycle->install(pid);
     lifecycle->startWatchdog();
+    // The watchdog bounds the helper; this bounds what it leaves holding the pipes.
+    const auto turnEnds = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(settings_.timeouts.wholeTurn));
 
     ProcessOutputDrain stdoutDrain(std::move(stdoutPipe.readEnd),
-                                   settings_.outputLimits.stdoutBytes);
+                                   settings_.outputLimits.stdoutBytes, abandonPipes);
     ProcessOutputDrain stderrDrain(std::move(stderrPipe.readEnd),
-                                   settings_.outputLimits.stderrBytes);
+                                   settings_.outputLimits.stderrBytes, abandonPipes);
     std::optional<RelayEventDrain> eventDrain;
     if (eventPipe) {
-        eventDrain.emplace(std::move(eventPipe->readEnd), collector);
+        eventDrain.emplace(std::move(eventPipe->readEnd), collector, abandonPipes);
     }
-    std::thread writer = startRequestWriter(std::move(stdinPipe.writeEnd), requestData);
+    RequestWriter writer(std::move(stdinPipe.writeEnd), requestData, abandonPipes);
 
     int status = 0;
     pid_t waited = 0;
@@ -373,11 +348,19 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
     const int waitError = waited == -1 ? errno : 0;
 
     lifecycle->finished();
+    // A process that left the helper's group can keep the pipes open for ever: the turn's
+    // limit covers them too.
+    const bool pipesEnded = stdoutDrain.waitUntil(turnEnds) && stderrDrain.waitUntil(turnEnds) &&
+                            (!eventDrain || eventDrain->waitUntil(turnEnds)) &&
+                            writer.waitUntil(turnEnds);
+    if (!pipesEnded) {
+        abandonPipes.signal();
+    }
     writer.join();
     std::string stdoutBytes = stdoutDrain.takeData();
     const std::string stderrBytes = stderrDrain.takeData();
     if (eventDrain) {
-        eventDrain->wait();
+        eventDrain->join();
     }
 
     if (waitError != 0) {
@@ -394,6 +377,9 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
             throw RLMHelperError::plain(RLMHelperError::Case::executionTimeout);
         }
         throw CancellationError();
+    }
+    if (!pipesEnded) {
+        throw RLMHelperError::plain(RLMHelperError::Case::executionTimeout);
     }
     if (exitCode != 0) {
         if (!stderrText.empty()) {

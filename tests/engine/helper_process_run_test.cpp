@@ -416,6 +416,25 @@ TEST_F(HelperProcessRunTest, AGrandchildInTheGroupIsGoneAfterTheRun) {
     EXPECT_TRUE(eventually([&] { return processGone(grandchild); }));
 }
 
+TEST_F(HelperProcessRunTest, ADaemonHoldingThePipesEndsTheRunAtTheTurnLimit) {
+    // The daemon leaves the helper's group, so nothing kills it, and it keeps standard input,
+    // output and error and the event pipe open. A request larger than the pipe buffer keeps the
+    // writer waiting on it as well.
+    const std::string pidFile = (dir / "daemon.pid").string();
+    scenario({{{"spawn_daemon", pidFile}}, {{"stdout", "answer"}}, {{"exit", 0}}});
+    const RLMProcessTimeouts timeouts{60, 1, 2};
+    const std::string request(1024 * 1024, ' ');
+    for (const auto& runner : {bundled(timeouts), shell(timeouts)}) {
+        try {
+            run(runner, request);
+            ADD_FAILURE() << "the run succeeded";
+        } catch (const RLMHelperError& e) {
+            EXPECT_EQ(e.errorCase(), Case::executionTimeout);
+        }
+        ::kill(std::stoi(readText(pidFile)), SIGKILL);
+    }
+}
+
 TEST_F(HelperProcessRunTest, ARequestTheHelperNeverReadsDoesNotHangOrCrash) {
     const std::string request(1 << 20, 'x');
     for (const auto& steps :

@@ -19,6 +19,7 @@
 //   {"stdout_repeat": {"text": "x", "count": N}}, {"stderr_repeat": {...}}
 //   {"sleep_ms": N}, {"hang": true}, {"ignore_sigterm": true}
 //   {"spawn_grandchild": "/path/pidfile"}  a process in the same group that sleeps forever
+//   {"spawn_daemon": "/path/pidfile"}      one in a session of its own, keeping every pipe open
 //   {"kill_self": signal}, {"exit": code}
 //   {"respond": {...}}                     the JSON as the response on standard output
 //   {"record_staged": true}                write <record_dir>/<attempt>/staged.json: the files
@@ -185,12 +186,15 @@ void sleepMilliseconds(long ms) {
     }
 }
 
-void spawnGrandchild(const std::string& pidFile) {
+void spawnGrandchild(const std::string& pidFile, bool ownSession) {
     const pid_t child = ::fork();
     if (child < 0) {
         fail("fork failed");
     }
     if (child == 0) {
+        if (ownSession) {
+            ::setsid();
+        }
         hang();
     }
     // Written by the parent, so the file exists before the helper goes on and exits.
@@ -397,7 +401,9 @@ int main(int argc, char** argv) {
         } else if (step.contains("ignore_sigterm")) {
             ::signal(SIGTERM, SIG_IGN);
         } else if (step.contains("spawn_grandchild")) {
-            spawnGrandchild(step["spawn_grandchild"].get<std::string>());
+            spawnGrandchild(step["spawn_grandchild"].get<std::string>(), false);
+        } else if (step.contains("spawn_daemon")) {
+            spawnGrandchild(step["spawn_daemon"].get<std::string>(), true);
         } else if (step.contains("kill_self")) {
             ::kill(::getpid(), step["kill_self"].get<int>());
             hang();
