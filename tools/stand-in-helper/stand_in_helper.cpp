@@ -187,15 +187,24 @@ void sleepMilliseconds(long ms) {
 }
 
 void spawnGrandchild(const std::string& pidFile, bool ownSession) {
+    fs::remove(pidFile);
     const pid_t child = ::fork();
     if (child < 0) {
         fail("fork failed");
     }
     if (child == 0) {
         if (ownSession) {
+            // Out of the helper's group before the helper goes on: the file says so.
             ::setsid();
+            writeFile(pidFile, std::to_string(::getpid()));
         }
         hang();
+    }
+    if (ownSession) {
+        while (!fs::exists(pidFile)) {
+            sleepMilliseconds(1);
+        }
+        return;
     }
     // Written by the parent, so the file exists before the helper goes on and exits.
     writeFile(pidFile, std::to_string(child));
