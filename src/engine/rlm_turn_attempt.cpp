@@ -84,16 +84,21 @@ bool RLMHelperRunner::prefetchFilesIfNeeded(const std::string& prompt, const std
     }
 
     // The prefetch is not bound to the turn: only the time limit stops it, and then only
-    // between files, so what was cached before the limit stays cached.
-    std::stop_source limit;
-    std::atomic<bool> limitReached{false};
+    // between files, so what was cached before the limit stays cached. The limit's task may
+    // already be running when it is cancelled below, so what it touches is owned with it.
+    struct Limit {
+        std::stop_source source;
+        std::atomic<bool> reached{false};
+    };
+    const auto limit = std::make_shared<Limit>();
     Scheduler& scheduler = settings_.scheduler ? *settings_.scheduler : Scheduler::system();
-    const auto timer = scheduler.after(settings_.prefetchTimeLimit, [&limit, &limitReached] {
-        limitReached = true;
-        limit.request_stop();
+    const auto timer = scheduler.after(settings_.prefetchTimeLimit, [limit] {
+        limit->reached = true;
+        limit->source.request_stop();
     });
-    const std::int64_t cached = service->prefetch(prompt, limit.get_token());
+    const std::int64_t cached = service->prefetch(prompt, limit->source.get_token());
     timer.cancel();
+    const bool limitReached = limit->reached;
     if (limitReached) {
         logger_.warning("file_prefetch_timeout", {{"prompt_chars", promptChars}});
         return false;

@@ -312,6 +312,25 @@ class WaitingPrefetch : public FilePrefetchService {
     bool untilStopped_;
 };
 
+TEST_F(TurnAttemptTest, APrefetchLimitFiringAsThePrefetchEndsTouchesNothingOfTheEndedCall) {
+    // A zero limit fires on the timer thread at the moment the quick prefetch returns: whether
+    // its task starts before or after the call has ended, it must not reach into the call.
+    RLMHelperRunner::Settings s;
+    s.bundleResourceDirectory = dir / "resources";
+    s.prefetchTimeLimit = std::chrono::milliseconds(0);
+    s.filePrefetchServiceFactory = [](auto&&...) {
+        return std::make_unique<WaitingPrefetch>(false);
+    };
+    const RLMHelperRunner prefetcher({}, s);
+    test::LogCapture logs;
+    for (int i = 0; i < 300; ++i) {
+        prefetcher.prefetchFilesIfNeeded("q", shadowPath.string(), {}, ModelRoute::tierDefault());
+    }
+    EXPECT_EQ(logs->events("file_prefetch_completed").size() +
+                  logs->events("file_prefetch_timeout").size(),
+              300u);
+}
+
 TEST_F(TurnAttemptTest, PrefetchIsAbandonedAtItsLimit) {
     struct Row {
         std::string name;
