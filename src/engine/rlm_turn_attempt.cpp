@@ -187,8 +187,9 @@ RLMHelperResult RLMHelperRunner::run(const TurnInputs& inputs, const RunCallback
         "chat",
         std::string(rawValue(request.authType)),
     };
+    // Ill-formed UTF-8 in the question or a path is sent as U+FFFD rather than failing the turn.
     const std::string encoded =
-        request.toJson().dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+        request.toJson().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     logger_.info("rlm_helper_start", request.startLogMetadata());
 
     const std::string output = runProcess(encoded, staged.dbPath, staged.contactsDbPath,

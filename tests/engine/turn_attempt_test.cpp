@@ -198,6 +198,14 @@ TEST_F(TurnAttemptTest, AnswersFromTheStagedDatabasesWithCitationsOfRealMessages
     EXPECT_EQ(integrity.columnText(0), "ok");
 }
 
+TEST_F(TurnAttemptTest, IllFormedUtf8InTheQuestionIsSentAsReplacementCharacters) {
+    attempts({{readRequest, {{"record", true}}, {{"respond", {{"answer", "ok"}}}}}});
+    const auto result = runner().run(inputs("lunch \xff\xfe friday \xc3"), {});
+    EXPECT_EQ(result.answer, "ok");
+    EXPECT_EQ(readJson(dir / "record" / "1" / "request").at("question"),
+              "lunch \uFFFD\uFFFD friday \uFFFD");
+}
+
 TEST_F(TurnAttemptTest, EveryExitRemovesTheRunFolderAndCancelsThePersonaHost) {
     struct Row {
         std::string name;
