@@ -175,9 +175,14 @@ void removeAbandonedRunFolders(const fs::path& sandbox) {
             continue;
         }
         if (FileLock::tryAcquire(it->path())) {
-            std::error_code ignored;
-            fs::remove_all(it->path(), ignored);
-            RLMHelperRunner::stagingLogger().warning("stale_run_folder_removed");
+            std::error_code removal;
+            fs::remove_all(it->path(), removal);
+            if (removal) {
+                RLMHelperRunner::stagingLogger().warning("stale_run_folder_removal_failed",
+                                                         {{"error", removal.message()}});
+            } else {
+                RLMHelperRunner::stagingLogger().warning("stale_run_folder_removed");
+            }
         }
     }
 }
