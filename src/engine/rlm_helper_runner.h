@@ -25,6 +25,7 @@
 #include "memory/memory_principal.h"
 #include "memory/memory_store.h"
 #include "platform/environment.h"
+#include "platform/file_lock.h"
 #include "records/chat_session.h"
 #include "relay/model_routing_policy.h"
 
@@ -49,10 +50,13 @@ class RLMHelperRunner {
     };
     using HelperCommand = std::variant<Shell, Deno>;
 
-    // The writable copy of the Deno cache for one run; removing `directory` removes it.
+    // The writable copy of the Deno cache for one run; removing `directory` removes it. The
+    // folder is marked as in use for as long as `inUse` lives, so that a later run never takes
+    // it for one left behind by a crash.
     struct StagedDenoCache {
         std::filesystem::path cache;
         std::filesystem::path directory;
+        std::shared_ptr<FileLock> inUse;
     };
 
     // How much of each output stream a run keeps. Far above any real answer; what lies beyond is
@@ -210,6 +214,8 @@ class RLMHelperRunner {
                           const std::optional<std::string>& contactsDbPath,
                           const std::string& personaContextEndpoint) const;
 
+    // Copies the bundled cache into a new private folder of the temporary directory, first
+    // removing the copies that crashed runs left there.
     static StagedDenoCache stageDenoCache(const std::filesystem::path& denoDir);
     static std::vector<std::string> denoArgs(
         const std::string& relayPath, const std::string& sourcesPath,

@@ -172,6 +172,8 @@ TEST(HelperLaunchTest, WriteListFollowsTheResolvedDatabaseFolder) {
 
 TEST(HelperLaunchTest, StagesOnlyAPlainCacheHoldingNpm) {
     test::TempDir dir;
+    fs::create_directories(dir / "tmp");
+    ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
     const auto cacheWith = [&](const std::string& name, std::vector<std::string> entries) {
         const fs::path cache = dir / name;
         fs::create_directories(cache);
@@ -199,6 +201,26 @@ TEST(HelperLaunchTest, StagesOnlyAPlainCacheHoldingNpm) {
     EXPECT_EQ(fs::status(first.directory).permissions(), fs::perms::owner_all);
     fs::remove_all(first.directory);
     fs::remove_all(second.directory);
+    ::unsetenv("TMPDIR");
+}
+
+TEST(HelperLaunchTest, CacheCopiesLeftByCrashedRunsAreSweptButLiveOnesKept) {
+    test::TempDir dir;
+    fs::create_directories(dir / "tmp");
+    ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
+    touch(dir / "bundle" / "npm" / "file");
+    const auto crashed = dir / "tmp" / "vask-relay-cache-0A3F0C2E-0000-4000-8000-000000000001";
+    touch(crashed / "deno-cache" / "npm" / "file");
+    touch(dir / "tmp" / "someone-else" / "file");
+
+    const auto live = RLMHelperRunner::stageDenoCache(dir / "bundle");
+    EXPECT_FALSE(fs::exists(crashed));
+    const auto next = RLMHelperRunner::stageDenoCache(dir / "bundle");
+    EXPECT_TRUE(fs::exists(live.cache / "npm" / "file"));
+    EXPECT_TRUE(fs::exists(dir / "tmp" / "someone-else" / "file"));
+    fs::remove_all(live.directory);
+    fs::remove_all(next.directory);
+    ::unsetenv("TMPDIR");
 }
 
 TEST(HelperLaunchTest, TheChildStartsWithEverySignalAtItsDefault) {
