@@ -94,12 +94,6 @@ std::string linkInto(const std::string& source, const fs::path& folder) {
     return destination;
 }
 
-struct Connection {
-    sqlite3* db = nullptr;
-    ~Connection() { sqlite3_close_v2(db); }
-    std::string message() const { return db ? sqlite3_errmsg(db) : "unknown"; }
-};
-
 // Links the live shadow database into the run's folder so that the helper reads the very
 // database the application writes, not a copy. SQLite keeps a database consistent for its
 // readers only when they all share one write-ahead log and one index of it: `holder` is opened
@@ -385,63 +379,64 @@ void RLMHelperRunner::snapshotOwnedDatabase(const std::string& source,
 std::int64_t RLMHelperRunner::createSanitizedMemorySnapshot(const std::string& rawPath,
                                                             const std::string& destination,
                                                             const MemoryPrincipal& principal) {
-    Connection snapshot;
-    if (sqlite3_open_v2(destination.c_str(), &snapshot.db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK ||
-        snapshot.db == nullptr) {
+    SQLiteConnection snapshot;
+    try {
+        snapshot = SQLiteConnection::open(destination, SQLiteSupport::OpenMode::readWriteCreate);
+    } catch (const SQLiteSupport::Failure&) {
         throw RLMHelperError::decodeFailure("memory snapshot open failed");
     }
-    const auto fail = [&](std::string_view stage) {
+    const auto fail = [](std::string_view stage, const SQLiteSupport::Failure& e) {
         return RLMHelperError::decodeFailure("memory snapshot " + std::string(stage) + ": " +
-                                             snapshot.message());
+                                             e.message());
     };
-    const auto runOne = [&](const char* sql, const std::string& parameter,
+    // Prepares, binds and steps one statement, each failure under its own stage name.
+    const auto runOne = [&](std::string_view sql, const std::string& parameter,
                             std::string_view prepareStage, std::string_view stepStage) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(snapshot.db, sql, -1, &statement, nullptr) != SQLITE_OK) {
-            throw fail(prepareStage);
+        std::optional<SQLiteStatement> statement;
+        try {
+            statement.emplace(snapshot.get(), sql);
+        } catch (const SQLiteSupport::Failure& e) {
+            throw fail(prepareStage, e);
         }
-        if (SQLiteSupport::bindText(parameter, 1, statement) != SQLITE_OK) {
-            const std::string message = snapshot.message();
-            sqlite3_finalize(statement);
-            throw RLMHelperError::decodeFailure("memory snapshot bind: " + message);
+        try {
+            statement->bind(1, parameter);
+        } catch (const SQLiteSupport::Failure& e) {
+            throw fail("bind", e);
         }
-        const int stepped = sqlite3_step(statement);
-        const int changes = sqlite3_changes(snapshot.db);
-        if (stepped != SQLITE_DONE) {
-            const auto error = fail(stepStage);
-            sqlite3_finalize(statement);
-            throw error;
+        try {
+            statement->run();
+        } catch (const SQLiteSupport::Failure& e) {
+            throw fail(stepStage, e);
         }
-        sqlite3_finalize(statement);
-        return changes;
+        return sqlite3_changes(snapshot.get());
+    };
+    const auto execute = [&](std::string_view sql) {
+        try {
+            snapshot.execute(sql);
+        } catch (const SQLiteSupport::Failure& e) {
+            throw fail("schema", e);
+        }
     };
 
     runOne("ATTACH DATABASE ? AS source_memory", rawPath, "prepare attach", "attach");
     try {
-        if (sqlite3_exec(snapshot.db, sanitizedMemorySchema, nullptr, nullptr, nullptr) !=
-            SQLITE_OK) {
-            throw fail("schema");
-        }
+        execute(sanitizedMemorySchema);
         const int count = runOne(
             "INSERT INTO associations(id, term, definition, provenance, updated_at)\n"
             "SELECT id, term, definition, provenance, updated_at\n"
             "FROM source_memory.associations\n"
             "WHERE principal = ? AND state = 'active'",
             principal.rawValue(), "prepare copy", "copy");
-        if (sqlite3_exec(snapshot.db,
-                         "INSERT INTO associations_fts(id, term, definition)\n"
-                         "SELECT id, term, definition FROM associations;\n"
-                         "COMMIT;\n"
-                         "DETACH DATABASE source_memory;\n"
-                         "PRAGMA journal_mode=DELETE;",
-                         nullptr, nullptr, nullptr) != SQLITE_OK) {
-            throw fail("schema");
-        }
+        execute(
+            "INSERT INTO associations_fts(id, term, definition)\n"
+            "SELECT id, term, definition FROM associations;\n"
+            "COMMIT;\n"
+            "DETACH DATABASE source_memory;\n"
+            "PRAGMA journal_mode=DELETE;");
         fs::permissions(destination, fs::perms::owner_read, fs::perm_options::replace);
         return count;
     } catch (...) {
-        sqlite3_exec(snapshot.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(snapshot.get(), "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
 }
