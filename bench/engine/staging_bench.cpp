@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/rlm_helper_runner.h"
+#include "engine/rlm_sandbox_staging.h"
 #include "store/shadow_db.h"
 #include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
@@ -59,7 +59,7 @@ struct Fixture {
 void BM_StageDatabases(benchmark::State& state) {
     const Fixture fixture(state.range(0));
     for (auto _ : state) {
-        const auto staged = RLMHelperRunner::stageDatabasesForSandbox(
+        const auto staged = RLMSandboxStaging::stageDatabasesForSandbox(
             fixture.shadow.string(), fixture.contacts.string(), fixture.memory.string(),
             fixture.principal, fixture.store.get(), {}, fixture.sessions.string(), "S1");
         benchmark::DoNotOptimize(staged.dbPath);

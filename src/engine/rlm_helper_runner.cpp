@@ -14,6 +14,7 @@
 #include "engine/cancellation_error.h"
 #include "engine/process_output_drain.h"
 #include "engine/process_spawn.h"
+#include "engine/relay_event_collector.h"
 #include "engine/rlm_helper_error.h"
 #include "platform/crypto.h"
 #include "platform/text.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -12,29 +12,20 @@
 #include <vector>
 
 #include "engine/bundle_resources.h"
-#include "engine/file_prefetch_service.h"
 #include "engine/helper_process_lifecycle.h"
-#include "engine/host_request.h"
-#include "engine/persona_context_host.h"
-#include "engine/relay_event_collector.h"
-#include "engine/rlm_credentials.h"
-#include "engine/rlm_helper_result.h"
-#include "engine/rlm_usage_observability.h"
-#include "foundation/config_manager.h"
+#include "engine/rlm_usage_snapshot.h"
+#include "engine/zendrel_execution_event.h"
 #include "foundation/structured_logger.h"
-#include "memory/memory_principal.h"
-#include "memory/memory_store.h"
 #include "platform/environment.h"
 #include "platform/file_lock.h"
-#include "records/chat_session.h"
-#include "relay/model_routing_policy.h"
 
 namespace vask {
 
-// Starts and runs the RLM helper: either a developer's shell command (VASK_RLM_HELPER_CMD) or the
-// Deno runtime shipped in the bundle's "rlm" folder, which also gets a private copy of the
-// shipped module cache, a permission-limited command line and the relay event channel on
-// descriptor 3.
+// The helper process of one attempt: launches the RLM helper, either a developer's shell command
+// (VASK_RLM_HELPER_CMD) or the Deno runtime shipped in the bundle's "rlm" folder (which also gets
+// a private copy of the shipped module cache, a permission-limited command line and the relay
+// event channel on descriptor 3), and runs it under the watchdog. The whole turn attempt around
+// it is RLMTurnAttempt.
 class RLMHelperRunner {
   public:
     struct Shell {
@@ -79,58 +70,6 @@ class RLMHelperRunner {
         Scheduler* scheduler = nullptr;
         // The environment a run starts from, read at each run; the process's own when empty.
         std::function<Environment()> launchEnvironment;
-
-        // Routes of every turn when set; otherwise each turn's managed preset policy.
-        std::optional<ModelRoutingPolicy> routingPolicyOverride;
-        // config.json afresh at each call; nothing when it cannot be loaded.
-        std::function<std::optional<AppConfig>()> loadConfig;
-        // The file-access settings for a vision model (the configuration manager's).
-        std::function<FileAccessConfig(std::optional<std::string>)> fileAccessConfig;
-        FilePrefetchServiceFactory filePrefetchServiceFactory;
-        std::chrono::milliseconds prefetchTimeLimit{10000};
-        PersonaContextHostFactory personaContextHostFactory;
-        // The application's version and build, as the usage event reports them.
-        std::optional<std::string> appVersion;
-        std::optional<std::string> appBuild;
-    };
-
-    // What a run's folder holds on to until cleanup: the mark that keeps a later staging from
-    // taking the folder for one left behind by a crash, and a connection to the live shadow
-    // database that keeps its write-ahead log and index in place under the staged links.
-    class SandboxLease;
-
-    // The databases of one run in its private folder. `cleanup` removes that folder and
-    // nothing else, then lets go of the live shadow database.
-    struct StagedDatabases {
-        std::string dbPath;
-        std::optional<std::string> contactsDbPath;
-        std::optional<std::string> memoryDbPath;
-        std::optional<std::string> sessionDbPath;
-        std::filesystem::path directory;
-        std::shared_ptr<SandboxLease> lease;
-
-        // Never fails; errors are ignored.
-        void cleanup() const;
-    };
-
-    // Everything one turn attempt needs from the chat.
-    struct TurnInputs {
-        RLMCredentials credentials;
-        std::string question;
-        std::vector<HostConversationMessage> conversation;
-        std::vector<SessionArtifactManifest> artifactManifests;
-        std::vector<SessionArtifact> artifacts;
-        // Used when the runner has no routing override.
-        ModelRoutingPolicy managedPolicy;
-        bool fileAccessEnabled = false;
-        std::string dbPath;
-        std::optional<std::string> contactsDbPath;
-        std::optional<std::string> memoryDbPath;
-        std::optional<MemoryPrincipal> memoryPrincipal;
-        std::shared_ptr<MemoryStore> memoryStore;
-        std::vector<ChatSession> conversationSessions;
-        std::optional<std::string> sessionDbPath;
-        std::optional<std::string> activeSessionID;
     };
 
     // Callbacks of one run, called on the event reader's thread while the run goes on.
@@ -168,46 +107,6 @@ class RLMHelperRunner {
                            const std::optional<std::string>& contactsDbPath,
                            const std::string& personaContextEndpoint, const RunCallbacks& callbacks,
                            std::stop_token stop = {}) const;
-
-    // One turn attempt: routes, file prefetch, staging, persona endpoint, request, helper run and
-    // decoding. The staged folder is removed and the persona endpoint cancelled on every exit.
-    // Throws RLMHelperError, ModelRoutingError, CancellationError, std::system_error or
-    // std::filesystem::filesystem_error.
-    RLMHelperResult run(const TurnInputs& inputs, const RunCallbacks& callbacks,
-                        std::stop_token stop = {}) const;
-
-    // Caches the user's files for the question before staging, within the prefetch time limit.
-    // True when a prefetch ran to its end in time; false without a vision route.
-    bool prefetchFilesIfNeeded(const std::string& prompt, const std::string& dbPath,
-                               const RLMCredentials& credentials,
-                               const std::optional<ModelRoute>& visionRoute) const;
-
-    // The helper's standard output as a result, or the RLMHelperError it stands for. Writes
-    // exactly one "rlm_token_usage" event.
-    static RLMHelperResult decodeResponse(std::string_view output,
-                                          const RLMUsageObservabilityContext& usageContext);
-
-    // Stages the databases of a run into a new private folder beside the shadow database
-    // (".vask-rlm-sandbox/<UUID>", 0700), first removing folders that earlier runs left behind.
-    // Throws std::filesystem::filesystem_error when the folder or the shadow link cannot be made.
-    static StagedDatabases stageDatabasesForSandbox(
-        const std::string& dbPath, const std::optional<std::string>& contactsDbPath,
-        const std::optional<std::string>& memoryDbPath,
-        const std::optional<MemoryPrincipal>& memoryPrincipal, MemoryStore* memoryStore,
-        const std::vector<ChatSession>& conversationSessions,
-        const std::optional<std::string>& sessionDbPath,
-        const std::optional<std::string>& activeSessionID);
-    // Online backup straight from the live file (the contacts database), never a copy of its
-    // files: a copy taken while a sync writes can mix two states. Throws RLMHelperError.
-    static void snapshotDatabase(const std::string& source, const std::string& destination);
-    // Online backup straight from the live file, waiting while it is busy. Throws RLMHelperError.
-    static void snapshotOwnedDatabase(const std::string& source, const std::string& destination);
-    // The principal's active associations in a fresh read-only file; returns how many.
-    // Throws RLMHelperError or std::filesystem::filesystem_error.
-    static std::int64_t createSanitizedMemorySnapshot(const std::string& rawPath,
-                                                      const std::string& destination,
-                                                      const MemoryPrincipal& principal);
-    static const StructuredLogger& stagingLogger();
 
     // The first step of a run. The caller owns the staged cache of the result.
     LaunchPlan launchPlan(const std::string& dbPath,

@@ -1,15 +1,12 @@
-// Staging of the databases one helper run reads, in a private folder beside the shadow database.
-#include <fcntl.h>
-#include <sqlite3.h>
-#include <unistd.h>
+#include "engine/rlm_sandbox_staging.h"
 
+#include <sqlite3.h>
+
+#include <chrono>
 #include <mutex>
 #include <system_error>
-#include <thread>
 
-#include "engine/process_spawn.h"
 #include "engine/rlm_helper_error.h"
-#include "engine/rlm_helper_runner.h"
 #include "platform/crypto.h"
 #include "platform/file_lock.h"
 #include "platform/text.h"
@@ -172,10 +169,10 @@ void removeAbandonedRunFolders(const fs::path& sandbox) {
             std::error_code removal;
             fs::remove_all(it->path(), removal);
             if (removal) {
-                RLMHelperRunner::stagingLogger().warning("stale_run_folder_removal_failed",
-                                                         {{"error", removal.message()}});
+                RLMSandboxStaging::stagingLogger().warning("stale_run_folder_removal_failed",
+                                                           {{"error", removal.message()}});
             } else {
-                RLMHelperRunner::stagingLogger().warning("stale_run_folder_removed");
+                RLMSandboxStaging::stagingLogger().warning("stale_run_folder_removed");
             }
         }
     }
@@ -229,19 +226,19 @@ std::optional<std::string> stageMemory(const fs::path& folder,
     try {
         store->snapshot(rawPath);
         const auto count =
-            RLMHelperRunner::createSanitizedMemorySnapshot(rawPath, stagedPath, *principal);
-        RLMHelperRunner::stagingLogger().info(
+            RLMSandboxStaging::createSanitizedMemorySnapshot(rawPath, stagedPath, *principal);
+        RLMSandboxStaging::stagingLogger().info(
             "memory_snapshot_completed",
             {{"operation", "snapshot"}, {"result", "success"}, {"count", std::to_string(count)}});
         staged = stagedPath;
     } catch (const std::exception& e) {
         removeWithSidecars(rawPath);
         removeWithSidecars(stagedPath);
-        RLMHelperRunner::stagingLogger().warning("memory_snapshot_completed",
-                                                 {{"operation", "snapshot"},
-                                                  {"result", "omitted"},
-                                                  {"count", "0"},
-                                                  {"error_type", typeName(e)}});
+        RLMSandboxStaging::stagingLogger().warning("memory_snapshot_completed",
+                                                   {{"operation", "snapshot"},
+                                                    {"result", "omitted"},
+                                                    {"count", "0"},
+                                                    {"error_type", typeName(e)}});
     }
     removeWithSidecars(rawPath);
     return staged;
@@ -264,7 +261,7 @@ std::optional<std::string> stageSessions(const fs::path& folder,
     bool staged = false;
     if (hasLivePath && fileExists(*livePath)) {
         try {
-            RLMHelperRunner::snapshotOwnedDatabase(realpathOrSame(*livePath), destination);
+            RLMSandboxStaging::snapshotOwnedDatabase(realpathOrSame(*livePath), destination);
             SQLiteSessionStore::markSnapshot(destination, *activeSessionID);
             staged = true;
         } catch (const std::exception&) {
@@ -276,12 +273,12 @@ std::optional<std::string> stageSessions(const fs::path& folder,
             SQLiteSessionStore::writeSnapshot(sessions, *activeSessionID, destination);
         } catch (const std::exception& e) {
             removeWithSidecars(destination);
-            RLMHelperRunner::stagingLogger().warning(
+            RLMSandboxStaging::stagingLogger().warning(
                 "session_snapshot_completed", {{"result", "omitted"}, {"error_type", typeName(e)}});
             return std::nullopt;
         }
     }
-    RLMHelperRunner::stagingLogger().info(
+    RLMSandboxStaging::stagingLogger().info(
         "session_snapshot_completed",
         {{"result", "success"}, {"session_count", std::to_string(sessions.size())}});
     return destination;
@@ -289,7 +286,7 @@ std::optional<std::string> stageSessions(const fs::path& folder,
 
 }  // namespace
 
-class RLMHelperRunner::SandboxLease {
+class RLMSandboxStaging::SandboxLease {
   public:
     explicit SandboxLease(FileLock folderLock) : folderLock_(std::move(folderLock)) {}
 
@@ -307,12 +304,12 @@ class RLMHelperRunner::SandboxLease {
     SQLiteConnection liveShadow_;
 };
 
-const StructuredLogger& RLMHelperRunner::stagingLogger() {
+const StructuredLogger& RLMSandboxStaging::stagingLogger() {
     static const StructuredLogger logger("rlm-staging");
     return logger;
 }
 
-void RLMHelperRunner::StagedDatabases::cleanup() const {
+void RLMSandboxStaging::StagedDatabases::cleanup() const {
     std::error_code ignored;
     // The links go first: the live database is let go only once no helper can reach it.
     fs::remove_all(directory, ignored);
@@ -321,7 +318,7 @@ void RLMHelperRunner::StagedDatabases::cleanup() const {
     }
 }
 
-RLMHelperRunner::StagedDatabases RLMHelperRunner::stageDatabasesForSandbox(
+RLMSandboxStaging::StagedDatabases RLMSandboxStaging::stageDatabasesForSandbox(
     const std::string& dbPath, const std::optional<std::string>& contactsDbPath,
     const std::optional<std::string>& memoryDbPath,
     const std::optional<MemoryPrincipal>& memoryPrincipal, MemoryStore* memoryStore,
@@ -367,18 +364,19 @@ RLMHelperRunner::StagedDatabases RLMHelperRunner::stageDatabasesForSandbox(
     return staged;
 }
 
-void RLMHelperRunner::snapshotDatabase(const std::string& source, const std::string& destination) {
+void RLMSandboxStaging::snapshotDatabase(const std::string& source,
+                                         const std::string& destination) {
     copyByOnlineBackup(source, destination, "database snapshot");
 }
 
-void RLMHelperRunner::snapshotOwnedDatabase(const std::string& source,
-                                            const std::string& destination) {
+void RLMSandboxStaging::snapshotOwnedDatabase(const std::string& source,
+                                              const std::string& destination) {
     copyByOnlineBackup(source, destination, "owned database snapshot");
 }
 
-std::int64_t RLMHelperRunner::createSanitizedMemorySnapshot(const std::string& rawPath,
-                                                            const std::string& destination,
-                                                            const MemoryPrincipal& principal) {
+std::int64_t RLMSandboxStaging::createSanitizedMemorySnapshot(const std::string& rawPath,
+                                                              const std::string& destination,
+                                                              const MemoryPrincipal& principal) {
     SQLiteConnection snapshot;
     try {
         snapshot = SQLiteConnection::open(destination, SQLiteSupport::OpenMode::readWriteCreate);

@@ -4,7 +4,7 @@
 
 #include "engine/host_request.h"
 #include "engine/rlm_helper_error.h"
-#include "engine/rlm_helper_runner.h"
+#include "engine/rlm_response_decoder.h"
 #include "support/log_capture.h"
 
 namespace vask {
@@ -101,7 +101,7 @@ TEST(HostResponseTest, EveryCannedResponseMapsToItsErrorWithOneUsageEvent) {
     for (const auto& row : rows) {
         test::LogCapture logs;
         try {
-            RLMHelperRunner::decodeResponse(row.output, context);
+            RLMResponseDecoder::decodeResponse(row.output, context);
             ADD_FAILURE() << row.name << ": decoded";
         } catch (const RLMHelperError& e) {
             EXPECT_EQ(e.errorCase(), row.error) << row.name;
@@ -116,7 +116,7 @@ TEST(HostResponseTest, EveryCannedResponseMapsToItsErrorWithOneUsageEvent) {
 TEST(HostResponseTest, ErrorPayloads) {
     const auto error = [](const std::string& output) -> RLMHelperError {
         try {
-            RLMHelperRunner::decodeResponse(output, context);
+            RLMResponseDecoder::decodeResponse(output, context);
         } catch (const RLMHelperError& e) {
             return e;
         }
@@ -178,7 +178,7 @@ TEST(HostResponseTest, AnswersWithTheirOutcomes) {
     };
     for (const auto& row : rows) {
         test::LogCapture logs;
-        const auto result = RLMHelperRunner::decodeResponse(row.response.dump(), context);
+        const auto result = RLMResponseDecoder::decodeResponse(row.response.dump(), context);
         EXPECT_EQ(result.answer, "Hi") << row.name;
         EXPECT_EQ(result.artifactCandidates.size(), row.candidates) << row.name;
         EXPECT_EQ(logs->events("rlm_token_usage").at(0).metadata.at("run_outcome"), row.outcome)
@@ -214,7 +214,7 @@ TEST(HostResponseTest, NestingPastTheDepthLimitIsUndecodable) {
     for (const auto& c : cases) {
         test::LogCapture logs;
         try {
-            const auto result = RLMHelperRunner::decodeResponse(c.output, context);
+            const auto result = RLMResponseDecoder::decodeResponse(c.output, context);
             EXPECT_TRUE(c.decodes) << c.name;
             EXPECT_EQ(result.answer, "ok") << c.name;
         } catch (const RLMHelperError& e) {
@@ -246,7 +246,7 @@ TEST(HostResponseTest, FingerprintDiagnosesContacts) {
         {"root_model", "r"},    {"subcall_model", "s"},     {"max_depth", 1},
         {"max_calls", 2},       {"max_output_chars", 10}};
     test::LogCapture logs;
-    auto result = RLMHelperRunner::decodeResponse(
+    auto result = RLMResponseDecoder::decodeResponse(
         json{{"answer", "a"}, {"fingerprint", fingerprint}, {"evidence", {evidenceRecord()}}}
             .dump(),
         context);
@@ -261,11 +261,11 @@ TEST(HostResponseTest, FingerprintDiagnosesContacts) {
 
     fingerprint.erase("contacts_path");
     fingerprint["contacts_exists"] = true;
-    result = RLMHelperRunner::decodeResponse(
+    result = RLMResponseDecoder::decodeResponse(
         json{{"answer", "a"}, {"fingerprint", fingerprint}}.dump(), context);
     EXPECT_EQ(result.contactsError, "Contacts DB not received by RLM");
     fingerprint.erase("root_model");
-    EXPECT_THROW(RLMHelperRunner::decodeResponse(
+    EXPECT_THROW(RLMResponseDecoder::decodeResponse(
                      json{{"answer", "a"}, {"fingerprint", fingerprint}}.dump(), context),
                  RLMHelperError);
 }

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "engine/rlm_helper_error.h"
-#include "engine/rlm_helper_runner.h"
+#include "engine/rlm_sandbox_staging.h"
 #include "records/sqlite_session_store.h"
 #include "shadow_fixture.h"
 #include "store/sqlite_connection.h"
@@ -24,7 +24,7 @@ namespace vask {
 namespace {
 
 namespace fs = std::filesystem;
-using Runner = RLMHelperRunner;
+using Runner = RLMSandboxStaging;
 
 unsigned modeOf(const fs::path& path) {
     struct stat info {};

@@ -1,11 +1,11 @@
-// Turning the helper's standard output into a result or the helper error that explains why there
-// is no usable answer, with exactly one usage event per decoded run.
+#include "engine/rlm_response_decoder.h"
+
 #include <cmath>
 
 #include "engine/host_json.h"
 #include "engine/rlm_helper_error.h"
-#include "engine/rlm_helper_runner.h"
 #include "engine/rlm_request_fingerprint.h"
+#include "foundation/structured_logger.h"
 #include "platform/text.h"
 #include "records/record_decoding_error.h"
 
@@ -181,8 +181,8 @@ RLMHelperError mappedHostError(const HostError& error, const HostResponse& respo
 
 }  // namespace
 
-RLMHelperResult RLMHelperRunner::decodeResponse(std::string_view output,
-                                                const RLMUsageObservabilityContext& usageContext) {
+RLMHelperResult RLMResponseDecoder::decodeResponse(
+    std::string_view output, const RLMUsageObservabilityContext& usageContext) {
     const StructuredLogger logger("rlm-helper");
     HostResponse response;
     try {
