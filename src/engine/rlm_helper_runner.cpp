@@ -15,6 +15,7 @@
 #include "engine/process_output_drain.h"
 #include "engine/process_spawn.h"
 #include "engine/relay_event_collector.h"
+#include "engine/resolved_path.h"
 #include "engine/rlm_helper_error.h"
 #include "platform/crypto.h"
 #include "platform/text.h"
@@ -25,12 +26,6 @@ namespace vask {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string realpathOrSame(const std::string& path) {
-    std::error_code error;
-    const auto resolved = fs::canonical(path, error);
-    return error ? path : resolved.string();
-}
 
 std::string parentOf(const std::string& path) {
     return fs::path(path).parent_path().string();

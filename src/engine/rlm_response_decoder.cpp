@@ -121,17 +121,13 @@ HostResponse decodeHostResponse(std::string_view output) {
 
 // A JSON number that is integral, at least `minimum` and below 2^63.
 std::optional<std::int64_t> wholeNumber(const JSONValue::Object& details, const char* key,
-                                        double minimum) {
+                                        std::int64_t minimum) {
     const auto found = details.find(key);
     if (found == details.end() || found->second.asNumber() == nullptr) {
         return std::nullopt;
     }
-    const double value = *found->second.asNumber();
-    if (!std::isfinite(value) || std::trunc(value) != value || value < minimum ||
-        value >= 9223372036854775808.0) {
-        return std::nullopt;
-    }
-    return static_cast<std::int64_t>(value);
+    const auto value = exactInt64(*found->second.asNumber());
+    return value && *value >= minimum ? value : std::nullopt;
 }
 
 RLMHelperError mappedHostError(const HostError& error, const HostResponse& response,

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "engine/resolved_path.h"
 #include "engine/rlm_helper_error.h"
 #include "platform/crypto.h"
 #include "platform/file_lock.h"
@@ -48,12 +49,6 @@ constexpr const char* sanitizedMemorySchema =
     ");\n"
     "INSERT INTO snapshot_metadata(key, value)\n"
     "VALUES ('vask_memory_snapshot', '1');";
-
-std::string realpathOrSame(const std::string& path) {
-    std::error_code error;
-    const auto resolved = fs::canonical(path, error);
-    return error ? path : resolved.string();
-}
 
 void removeWithSidecars(const std::string& path) {
     std::error_code ignored;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -72,5 +74,9 @@ class JSONValue {
 
     Storage value_;
 };
+
+// `x` as a 64-bit integer when it is finite, whole and at least -2^63 and below 2^63 (JSON
+// numbers arrive as doubles); nothing otherwise.
+std::optional<std::int64_t> exactInt64(double x);
 
 }  // namespace vask

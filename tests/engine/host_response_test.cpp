@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <nlohmann/json.hpp>
 
 #include "engine/host_request.h"
@@ -224,6 +226,22 @@ TEST(HostResponseTest, NestingPastTheDepthLimitIsUndecodable) {
                       "decode_failure")
                 << c.name;
         }
+    }
+}
+
+TEST(HostResponseTest, ExactInt64TakesOnlyWholeNumbersInRange) {
+    const std::vector<std::pair<double, std::optional<std::int64_t>>> rows = {
+        {5.0, 5},
+        {-0.0, 0},
+        {5.5, std::nullopt},
+        {-9223372036854775808.0, INT64_MIN},
+        {9223372036854775808.0, std::nullopt},
+        {1e300, std::nullopt},
+        {std::numeric_limits<double>::infinity(), std::nullopt},
+        {std::numeric_limits<double>::quiet_NaN(), std::nullopt},
+    };
+    for (const auto& [value, expected] : rows) {
+        EXPECT_EQ(exactInt64(value), expected) << value;
     }
 }
 
