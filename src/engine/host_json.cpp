@@ -1,5 +1,7 @@
 #include "engine/host_json.h"
 
+#include "platform/exact_int64.h"
+
 #include <charconv>
 #include <cmath>
 

@@ -1,5 +1,7 @@
 #include "engine/rlm_response_decoder.h"
 
+#include "platform/exact_int64.h"
+
 #include <cmath>
 
 #include "engine/host_json.h"

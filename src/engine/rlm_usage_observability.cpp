@@ -1,5 +1,7 @@
 #include "engine/rlm_usage_observability.h"
 
+#include "platform/exact_int64.h"
+
 #include <cmath>
 
 #include <nlohmann/json.hpp>

@@ -18,9 +18,9 @@ std::string numberText(double x) {
     return error == std::errc() ? std::string(buffer, end) : std::string("nan");
 }
 
-JSONValue::DecodeError tooDeep() {
-    return JSONValue::DecodeError("JSON value nested deeper than " +
-                                  std::to_string(JSONValue::maximumDepth) + " levels");
+[[noreturn]] void throwTooDeep() {
+    throw JSONValue::DecodeError("JSON value nested deeper than " +
+                                 std::to_string(JSONValue::maximumDepth) + " levels");
 }
 
 }  // namespace
@@ -51,14 +51,7 @@ bool JSONValue::nestsTooDeeply(std::string_view text) {
     return false;
 }
 
-JSONValue JSONValue::fromJson(const nlohmann::json& json) {
-    return fromJson(json, 0);
-}
-
 JSONValue JSONValue::fromJson(const nlohmann::json& json, std::size_t depth) {
-    if (json.is_structured() && depth >= maximumDepth) {
-        throw tooDeep();
-    }
     switch (json.type()) {
         case nlohmann::json::value_t::null:
             return null();
@@ -71,19 +64,30 @@ JSONValue JSONValue::fromJson(const nlohmann::json& json, std::size_t depth) {
         case nlohmann::json::value_t::string:
             return string(json.get<std::string>());
         case nlohmann::json::value_t::array: {
+            if (depth >= maximumDepth) {
+                throwTooDeep();
+            }
             Array elements;
             elements.reserve(json.size());
             for (const auto& element : json) {
                 elements.push_back(fromJson(element, depth + 1));
             }
-            return array(std::move(elements));
+            // Built in place: through the factory, GCC 12 wrongly warns of uninitialised reads.
+            JSONValue value;
+            value.value_.emplace<Array>(std::move(elements));
+            return value;
         }
         case nlohmann::json::value_t::object: {
+            if (depth >= maximumDepth) {
+                throwTooDeep();
+            }
             Object entries;
             for (const auto& [key, value] : json.items()) {
                 entries.insert_or_assign(key, fromJson(value, depth + 1));
             }
-            return object(std::move(entries));
+            JSONValue value;
+            value.value_.emplace<Object>(std::move(entries));
+            return value;
         }
         default:
             throw DecodeError();
@@ -92,7 +96,7 @@ JSONValue JSONValue::fromJson(const nlohmann::json& json, std::size_t depth) {
 
 JSONValue JSONValue::parse(std::string_view text) {
     if (nestsTooDeeply(text)) {
-        throw tooDeep();
+        throwTooDeep();
     }
     auto json = nlohmann::json::parse(text, nullptr, false);
     if (json.is_discarded()) {
@@ -133,15 +137,6 @@ std::string JSONValue::description() const {
             return "null";
     }
     return "null";
-}
-
-std::optional<std::int64_t> exactInt64(double x) {
-    // Both bounds are powers of two, so every double between them converts exactly.
-    if (!std::isfinite(x) || std::trunc(x) != x || x < -9223372036854775808.0 ||
-        x >= 9223372036854775808.0) {
-        return std::nullopt;
-    }
-    return static_cast<std::int64_t>(x);
 }
 
 }  // namespace vask

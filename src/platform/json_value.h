@@ -1,8 +1,6 @@
 #pragma once
 
-#include <cstdint>
 #include <map>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -48,8 +46,8 @@ class JSONValue {
     static JSONValue null() { return JSONValue(); }
 
     // Throws DecodeError for a value no case fits (a discarded or binary value) or one nested
-    // deeper than maximumDepth.
-    static JSONValue fromJson(const nlohmann::json& json);
+    // deeper than maximumDepth. `depth` counts the levels already above `json`.
+    static JSONValue fromJson(const nlohmann::json& json, std::size_t depth = 0);
     // Parses JSON text; throws DecodeError when it is not JSON or nests too deeply.
     static JSONValue parse(std::string_view text);
 
@@ -70,13 +68,8 @@ class JSONValue {
   private:
     using Storage = std::variant<std::string, double, bool, Object, Array, Null>;
     explicit JSONValue(Storage value) : value_(std::move(value)) {}
-    static JSONValue fromJson(const nlohmann::json& json, std::size_t depth);
 
     Storage value_;
 };
-
-// `x` as a 64-bit integer when it is finite, whole and at least -2^63 and below 2^63 (JSON
-// numbers arrive as doubles); nothing otherwise.
-std::optional<std::int64_t> exactInt64(double x);
 
 }  // namespace vask

@@ -7,6 +7,7 @@
 #include "engine/host_request.h"
 #include "engine/rlm_helper_error.h"
 #include "engine/rlm_response_decoder.h"
+#include "platform/exact_int64.h"
 #include "support/log_capture.h"
 
 namespace vask {
