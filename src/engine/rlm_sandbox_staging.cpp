@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <system_error>
 
@@ -239,6 +240,30 @@ std::optional<std::string> stageMemory(const fs::path& folder,
     return staged;
 }
 
+std::optional<std::string> stageContacts(const fs::path& folder,
+                                         const std::optional<std::string>& contactsDbPath) {
+    const auto contacts = usablePath(contactsDbPath);
+    if (!contacts) {
+        return std::nullopt;
+    }
+    const std::string resolved = realpathOrSame(*contacts);
+    if (!fileExists(resolved)) {
+        // A user without contacts can still ask: no file is the same as no path.
+        RLMSandboxStaging::stagingLogger().warning("contacts_db_missing");
+        return std::nullopt;
+    }
+    const std::string destination = (folder / fs::path(resolved).filename()).string();
+    try {
+        RLMSandboxStaging::snapshotDatabase(resolved, destination);
+        return destination;
+    } catch (const std::exception& e) {
+        removeWithSidecars(destination);
+        RLMSandboxStaging::stagingLogger().warning("contacts_snapshot_failed_fallback_link",
+                                                   {{"error", e.what()}});
+        return linkInto(resolved, folder);
+    }
+}
+
 std::optional<std::string> stageSessions(const fs::path& folder,
                                          const std::vector<ChatSession>& sessions,
                                          const std::optional<std::string>& sessionDbPath,
@@ -331,27 +356,18 @@ RLMSandboxStaging::StagedDatabases RLMSandboxStaging::stageDatabasesForSandbox(
         fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
         staged.dbPath = linkLiveShadowDatabase(shadow, folder, staged.lease->liveShadow());
 
-        if (const auto contacts = usablePath(contactsDbPath)) {
-            const std::string resolved = realpathOrSame(*contacts);
-            if (!fileExists(resolved)) {
-                // A user without contacts can still ask: no file is the same as no path.
-                stagingLogger().warning("contacts_db_missing");
-            } else {
-                const std::string destination = (folder / fs::path(resolved).filename()).string();
-                try {
-                    snapshotDatabase(resolved, destination);
-                    staged.contactsDbPath = destination;
-                } catch (const std::exception& e) {
-                    removeWithSidecars(destination);
-                    stagingLogger().warning("contacts_snapshot_failed_fallback_link",
-                                            {{"error", e.what()}});
-                    staged.contactsDbPath = linkInto(resolved, folder);
-                }
-            }
-        }
+        // The copies are independent and each reads its own live file: made side by side, the
+        // staging takes as long as the slowest of them rather than all of them together. Each
+        // future joins when it goes out of scope, so nothing writes into the folder after a
+        // failure has started removing it.
+        auto contacts =
+            std::async(std::launch::async, [&] { return stageContacts(folder, contactsDbPath); });
+        auto sessions = std::async(std::launch::async, [&] {
+            return stageSessions(folder, conversationSessions, sessionDbPath, activeSessionID);
+        });
         staged.memoryDbPath = stageMemory(folder, memoryDbPath, memoryPrincipal, memoryStore);
-        staged.sessionDbPath =
-            stageSessions(folder, conversationSessions, sessionDbPath, activeSessionID);
+        staged.contactsDbPath = contacts.get();
+        staged.sessionDbPath = sessions.get();
     } catch (...) {
         staged.cleanup();
         throw;
