@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "engine/cancellation_error.h"
+#include "engine/in_use_folder.h"
 #include "engine/process_output_drain.h"
 #include "engine/process_spawn.h"
 #include "engine/relay_event_collector.h"
@@ -54,26 +55,6 @@ class StagedCacheRemoval {
 };
 
 constexpr std::string_view relayCachePrefix = "vask-relay-cache-";
-
-// Removes module cache copies whose run is gone: a live run holds its copy's lock until it
-// removes the copy, and locks end with the process that held them.
-void removeAbandonedRelayCaches(const fs::path& tempRoot) {
-    std::error_code error;
-    for (fs::directory_iterator it(tempRoot, error), end; !error && it != end;
-         it.increment(error)) {
-        if (!it->path().filename().string().starts_with(relayCachePrefix) ||
-            !it->is_directory(error)) {
-            continue;
-        }
-        if (FileLock::tryAcquire(it->path())) {
-            std::error_code removal;
-            fs::remove_all(it->path(), removal);
-            if (!removal) {
-                StructuredLogger("rlm-helper").warning("stale_relay_cache_removed");
-            }
-        }
-    }
-}
 
 int exitCodeOf(int status) {
     const int signalBits = status & 0x7f;
@@ -128,20 +109,18 @@ RLMHelperRunner::StagedDenoCache RLMHelperRunner::stageDenoCache(const fs::path&
     if (names != std::set<std::string>{"npm"}) {
         throw RLMHelperError::plain(RLMHelperError::Case::invalidBundledRelayCache);
     }
-    const fs::path tempRoot = fs::temp_directory_path();
-    // Sweeping and marking a new copy happen under one lock, so a sweep never finds a new copy
-    // before it is marked.
-    const auto guard = FileLock::acquire(tempRoot);
-    removeAbandonedRelayCaches(tempRoot);
-    const fs::path temp = tempRoot / (std::string(relayCachePrefix) + randomUUID());
-    fs::create_directories(temp);
-    auto inUse = FileLock::tryAcquire(temp);
-    if (!inUse) {
-        const std::error_code cause(errno, std::generic_category());
-        std::error_code ignored;
-        fs::remove_all(temp, ignored);
-        throw fs::filesystem_error("cannot mark the module cache copy as in use", temp, cause);
-    }
+    // Copies whose run is gone (left by a crash) are removed on the way.
+    auto folder = InUseFolder::create(
+        fs::temp_directory_path(), std::string(relayCachePrefix) + randomUUID(),
+        [](const fs::path& candidate) {
+            return candidate.filename().string().starts_with(relayCachePrefix);
+        },
+        [](const fs::path&, const std::error_code& removal) {
+            if (!removal) {
+                StructuredLogger("rlm-helper").warning("stale_relay_cache_removed");
+            }
+        });
+    const fs::path temp = folder.path;
     try {
         fs::permissions(temp, fs::perms::owner_all, fs::perm_options::replace);
         fs::copy(denoDir, temp / "deno-cache", fs::copy_options::recursive);
@@ -150,7 +129,7 @@ RLMHelperRunner::StagedDenoCache RLMHelperRunner::stageDenoCache(const fs::path&
         fs::remove_all(temp, ignored);
         throw;
     }
-    return {temp / "deno-cache", temp, std::make_shared<FileLock>(std::move(*inUse))};
+    return {temp / "deno-cache", temp, std::make_shared<FileLock>(std::move(folder.lock))};
 }
 
 std::vector<std::string> RLMHelperRunner::denoArgs(

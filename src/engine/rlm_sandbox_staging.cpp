@@ -7,6 +7,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "engine/in_use_folder.h"
 #include "engine/resolved_path.h"
 #include "engine/rlm_helper_error.h"
 #include "platform/crypto.h"
@@ -152,47 +153,19 @@ void copyByOnlineBackup(const std::string& source, const std::string& destinatio
     }
 }
 
-// Removes run folders whose owner is gone: a live run holds its folder's lock until cleanup, and
-// locks end with the process that held them. Runs in the sandbox folder's own lock, which new
-// run folders are also made and locked under, so a sweep never sees a new folder unlocked.
-void removeAbandonedRunFolders(const fs::path& sandbox) {
-    std::error_code error;
-    for (fs::directory_iterator it(sandbox, error), end; !error && it != end; it.increment(error)) {
-        if (!it->is_directory(error) || it->path().filename().string().starts_with(".")) {
-            continue;
-        }
-        if (FileLock::tryAcquire(it->path())) {
-            std::error_code removal;
-            fs::remove_all(it->path(), removal);
+// A new run folder, after removing those whose owner is gone (left by a crash).
+InUseFolder createRunFolder(const fs::path& sandbox) {
+    return InUseFolder::create(
+        sandbox, randomUUID(),
+        [](const fs::path& folder) { return !folder.filename().string().starts_with("."); },
+        [](const fs::path&, const std::error_code& removal) {
             if (removal) {
                 RLMSandboxStaging::stagingLogger().warning("stale_run_folder_removal_failed",
                                                            {{"error", removal.message()}});
             } else {
                 RLMSandboxStaging::stagingLogger().warning("stale_run_folder_removed");
             }
-        }
-    }
-}
-
-struct RunFolder {
-    fs::path directory;
-    FileLock lock;
-};
-
-RunFolder createRunFolder(const fs::path& sandbox) {
-    fs::create_directories(sandbox);
-    const auto guard = FileLock::acquire(sandbox);
-    removeAbandonedRunFolders(sandbox);
-    const fs::path directory = sandbox / randomUUID();
-    fs::create_directory(directory);
-    auto lock = FileLock::tryAcquire(directory);
-    if (!lock) {
-        const std::error_code cause(errno, std::generic_category());
-        std::error_code ignored;
-        fs::remove_all(directory, ignored);
-        throw fs::filesystem_error("cannot mark the run folder as in use", directory, cause);
-    }
-    return {directory, std::move(*lock)};
+        });
 }
 
 std::string typeName(const std::exception& error) {
