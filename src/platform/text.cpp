@@ -207,6 +207,18 @@ bool isValidUtf8(std::string_view s) {
     return true;
 }
 
+std::string_view utf8Prefix(std::string_view s, std::size_t maxBytes) {
+    if (s.size() <= maxBytes) {
+        return s;
+    }
+    std::size_t end = maxBytes;
+    // Step back over continuation bytes to the start of the sequence the cut falls in.
+    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return s.substr(0, end);
+}
+
 std::string clipped(std::string_view s, std::size_t maxCharacters) {
     const auto kept = graphemePrefix(s, maxCharacters);
     if (kept.size() == s.size()) {

@@ -524,18 +524,18 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
     const bool memoryOn = MemoryRollout::isEnabled(context_.environment, context_.defaults,
                                                    context_.bundleIdentifier);
 
-    RLMHelperRunner::Settings settings;
-    settings.relayServiceHost = relayBaseURL().host();
-    settings.launchEnvironment = [env = context_.environment] { return env; };
-    settings.loadConfig = [this]() -> std::optional<AppConfig> {
+    EngineChatHelperRunner::Settings settings;
+    settings.runner.relayServiceHost = relayBaseURL().host();
+    settings.runner.launchEnvironment = [env = context_.environment] { return env; };
+    settings.attempt.loadConfig = [this]() -> std::optional<AppConfig> {
         auto loaded = configManager().loadResult();
         return loaded.ok() ? std::optional(std::move(loaded).value()) : std::nullopt;
     };
-    settings.fileAccessConfig = [this](std::optional<std::string> visionModel) {
+    settings.prefetch.fileAccessConfig = [this](std::optional<std::string> visionModel) {
         return configManager().fileAccessConfig(std::move(visionModel));
     };
-    settings.filePrefetchServiceFactory = fileAccessPrefetchFactory(relayBaseURL());
-    settings.appVersion = VASK_APP_VERSION;
+    settings.prefetch.filePrefetchServiceFactory = fileAccessPrefetchFactory(relayBaseURL());
+    settings.attempt.appVersion = VASK_APP_VERSION;
 
     auto citations = std::make_shared<CitationService>(std::make_shared<ShadowCitationReader>(),
                                                        [this] { return supportDirectory(); });
