@@ -18,7 +18,9 @@
 #include "shell/app_dependencies.h"
 #include "shell/popover_model.h"
 #include "ui/brand_marks.h"
+#include "ui/memory/memory_manager_view.h"
 #include "ui/popover/vask_menu.h"
+#include "ui/settings/settings_window_factory.h"
 #include "ui/theme.h"
 
 namespace {
@@ -99,6 +101,133 @@ std::unique_ptr<PopoverModel> popoverModel(Scene& scene) {
     });
 }
 
+// ---- Settings window and memory manager ----
+
+std::vector<std::shared_ptr<MemorySettingsViewModel>>& keptMemoryModels() {
+    static std::vector<std::shared_ptr<MemorySettingsViewModel>> models;
+    return models;
+}
+
+ManagedBillingInfo sampleManagedPlan() {
+    ManagedBillingInfo plan;
+    plan.tierCode = "pro";
+    plan.tierDisplayName = "Pro";
+    plan.priceAmountCents = 1999;
+    plan.priceInterval = "month";
+    plan.currentPeriodEnd = *parseISO8601("2027-01-14T00:00:00Z");
+    plan.spendRemainingMicrocents = 1'200'000;
+    plan.percentageUsed = 82.4;
+    plan.windowEnd = *parseISO8601("2027-01-01T00:00:00Z");
+    return plan;
+}
+
+void adoptSamplePresets(Scene& scene) {
+    ModelPresetCatalog catalog{{
+        {.code = "balanced",
+         .displayName = "Balanced",
+         .description = "Good answers at a steady pace for everyday questions.",
+         .isDefault = true},
+        {.code = "thorough",
+         .displayName = "Thorough",
+         .description = "Reads more of your history before answering; slower."},
+    }};
+    scene.root->presetCatalogService()->record.set(
+        {"balanced", PresetCatalogSnapshot{"6F1C2A4E-0000-4000-8000-000000000001", catalog}});
+}
+
+void saveSampleMemories(Scene& scene) {
+    const auto principal = scene.root->canonicalMemoryPrincipal();
+    auto store = scene.root->canonicalMemoryStore();
+    if (!principal || !store) {
+        return;
+    }
+    store->createAssociation(*principal, "Mum", "My mother, Helen Ward; texts as \"Mum\".",
+                             MemoryProvenance::explicitlySaved, Uuid::random(), 1);
+    store->createAssociation(*principal, "the cabin",
+                             "Our family place near Lake Tahoe; trips are planned in the "
+                             "\"Cabin crew\" group chat.",
+                             MemoryProvenance::inferred, Uuid::random(), 2);
+    store->createAssociation(*principal, "Sam", "Sam Ortiz, my manager at work.",
+                             MemoryProvenance::inferred, Uuid::random(), 3);
+}
+
+ui::SettingsWindow* settingsWindow(Scene& scene) {
+    static struct NoOpener final : UrlOpener {
+        bool open(const std::string&) override { return true; }
+    } opener;
+    // Plan loads never run: each shot sets the figures it shows.
+    static ManualExecutor idleWorker;
+    ui::SettingsWindowHooks hooks;
+    hooks.urlOpener = &opener;
+    hooks.makeBillingViewModel = [&scene] {
+        auto& root = *scene.root;
+        return BillingViewModel::make({
+            .service = root.billingService(),
+            .authModeProvider = [&root] { return root.authMode(); },
+            .catalogService = root.presetCatalogService(),
+            .tokenRefresh = root.tokenRefreshCoordinator(),
+            .defaults = scene.defaults,
+            .main = scene.main,
+            .worker = idleWorker,
+        });
+    };
+    return ui::makeSettingsWindow(*scene.root, std::move(hooks));
+}
+
+std::vector<Shot> settingsShots() {
+    return {
+        {"settings", "signed-out", [](Scene& scene) -> QWidget* { return settingsWindow(scene); }},
+        {"settings", "signed-in",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             adoptSamplePresets(scene);
+             saveSampleMemories(scene);
+             scene.root->contactsSyncViewModel()->authorizationState.set(
+                 ContactsAuthorizationState::authorized);
+             auto* window = settingsWindow(scene);
+             window->show();
+             scene.drain();
+             // After the shot's own appearance, whose load never ends.
+             scene.main.post([model = window->billingViewModel()] {
+                 model->state.set(BillingState::loaded(sampleManagedPlan()));
+             });
+             return window;
+         }},
+        {"settings", "developer-plan-error",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             scene.root->contactsSyncViewModel()->authorizationState.set(
+                 ContactsAuthorizationState::denied);
+             scene.root->contactsSyncViewModel()->lastError.set(
+                 "Contacts permission was not granted.");
+             auto* window = settingsWindow(scene);
+             window->show();
+             scene.drain();
+             scene.main.post([model = window->billingViewModel()] {
+                 model->state.set(BillingState::error(
+                     BillingError::networkError("The relay could not be reached.")));
+             });
+             return window;
+         }},
+        {"memory-manager", "list",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             saveSampleMemories(scene);
+             auto viewModel = scene.root->makeMemorySettingsViewModel();
+             auto* manager = new ui::MemoryManagerView(viewModel, ui::standardConfirm());
+             keptMemoryModels().push_back(viewModel);
+             return manager;
+         }},
+        {"memory-manager", "empty",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             auto viewModel = scene.root->makeMemorySettingsViewModel();
+             keptMemoryModels().push_back(viewModel);
+             return new ui::MemoryManagerView(viewModel, ui::standardConfirm());
+         }},
+    };
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,7 +244,7 @@ int main(int argc, char** argv) {
 
     std::vector<std::unique_ptr<PopoverModel>> models;
     NoClipboard clipboard;
-    const std::vector<Shot> shots = {
+    std::vector<Shot> shots = {
         {"popover", "setup",
          [&](Scene& scene) -> QWidget* {
              models.push_back(popoverModel(scene));
@@ -128,10 +257,15 @@ int main(int argc, char** argv) {
              auto* menu = new ui::VaskMenu(*models.back(), new QWidget, clipboard, {});
              menu->show();
              scene.drain();
-             scene.root->shadowSyncViewModel()->lastError.set("Could not read chat.db: database is locked");
+             scene.root->shadowSyncViewModel()->lastError.set(
+                 "Could not read chat.db: database is locked");
              return menu;
          }},
     };
+
+    for (auto& shot : settingsShots()) {
+        shots.push_back(std::move(shot));
+    }
 
     int written = 0;
     for (const auto appearance : {ui::Appearance::light, ui::Appearance::dark}) {
@@ -145,8 +279,7 @@ int main(int argc, char** argv) {
             widget->show();
             scene.drain();
             QApplication::processEvents();
-            const QString file =
-                QString("%1/%2-%3-%4.png").arg(out, shot.view, shot.state, suffix);
+            const QString file = QString("%1/%2-%3-%4.png").arg(out, shot.view, shot.state, suffix);
             if (!widget->grab().save(file)) {
                 std::cerr << "vask-screenshots: could not write " << file.toStdString() << "\n";
                 return 1;
@@ -154,6 +287,7 @@ int main(int argc, char** argv) {
             ++written;
             widget.reset();
             models.clear();
+            keptMemoryModels().clear();
         }
     }
     std::filesystem::remove_all(scratch);

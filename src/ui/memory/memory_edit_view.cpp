@@ -65,9 +65,9 @@ MemoryEditView::MemoryEditView(const MemoryAssociation& association, Save onSave
 }
 
 void MemoryEditView::render() {
-    save_->setEnabled(!isSaving_ && MemorySettingsPresentation::hasValidContent(
-                                        term_->text().toStdString(),
-                                        definition_->toPlainText().toStdString()));
+    save_->setEnabled(!isSaving_ &&
+                      MemorySettingsPresentation::hasValidContent(
+                          term_->text().toStdString(), definition_->toPlainText().toStdString()));
     error_->setVisible(showsStorageError_);
 }
 

@@ -74,17 +74,19 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     spinner->setFixedSize(120, 6);
     content_->addWidget(centred(
         {spinner, styledText("Loading memory\u2026", FontRole::body, Theme::secondaryText())}));
-    auto* emptyTitle = styledText("No Saved Associations", FontRole::headline, Theme::palette().ink);
-    content_->addWidget(centred(
-        {symbolLabel("brain.head.profile", Theme::secondaryText(), 40), emptyTitle,
-         styledText("Ask Vask to remember something and it will appear here.", FontRole::body,
-                    Theme::secondaryText())}));
+    auto* emptyTitle =
+        styledText("No Saved Associations", FontRole::headline, Theme::palette().ink);
+    content_->addWidget(
+        centred({symbolLabel("brain.head.profile", Theme::secondaryText(), 40), emptyTitle,
+                 styledText("Ask Vask to remember something and it will appear here.",
+                            FontRole::body, Theme::secondaryText())}));
     auto* scroll = new QScrollArea;
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     auto* list = new QWidget;
     rows_ = new QVBoxLayout(list);
-    rows_->setContentsMargins(Theme::padding, Theme::spacingSmall, Theme::padding, Theme::spacingSmall);
+    rows_->setContentsMargins(Theme::padding, Theme::spacingSmall, Theme::padding,
+                              Theme::spacingSmall);
     scroll->setWidget(list);
     content_->addWidget(scroll);
     column->addWidget(content_, 1);
@@ -221,19 +223,18 @@ void MemoryManagerView::edit(const MemoryAssociation& association) {
 }
 
 void MemoryManagerView::forget(const MemoryAssociation& association) {
-    const bool confirmed =
-        confirm_(this, {"Forget this association?",
-                        "Vask will stop using this association in future chats.", "Forget",
-                        "confirm-forget-memory"});
+    const bool confirmed = confirm_(
+        this, {"Forget this association?", "Vask will stop using this association in future chats.",
+               "Forget", "confirm-forget-memory"});
     if (confirmed) {
         viewModel_->forget(association.id);
     }
 }
 
 void MemoryManagerView::forgetAll() {
-    const bool confirmed = confirm_(this, {"Forget all saved associations?",
-                                           presentation::forgetAllMessage, "Forget All",
-                                           "confirm-forget-all-memory"});
+    const bool confirmed =
+        confirm_(this, {"Forget all saved associations?", presentation::forgetAllMessage,
+                        "Forget All", "confirm-forget-all-memory"});
     if (confirmed) {
         viewModel_->forgetAll();
     }

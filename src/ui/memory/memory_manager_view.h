@@ -19,8 +19,6 @@ class QVBoxLayout;
 
 namespace vask::ui {
 
-
-
 // The memory manager sheet: the current account's saved associations, each with Edit and a
 // confirmed Forget, and a confirmed Forget All.
 class MemoryManagerView : public QDialog {

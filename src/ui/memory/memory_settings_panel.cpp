@@ -12,8 +12,8 @@ namespace presentation = MemorySettingsPresentation;
 
 MemorySettingsPanel::MemorySettingsPanel(std::shared_ptr<MemorySettingsViewModel> viewModel,
                                          MemorySettingsNavigation& navigation,
-                                         MemoryPrincipalProvider principalProvider,
-                                         Confirm confirm, QWidget* parent)
+                                         MemoryPrincipalProvider principalProvider, Confirm confirm,
+                                         QWidget* parent)
     : FormSection("Memory", parent),
       viewModel_(std::move(viewModel)),
       navigation_(navigation),
@@ -46,8 +46,8 @@ MemorySettingsPanel::MemorySettingsPanel(std::shared_ptr<MemorySettingsViewModel
 
 void MemorySettingsPanel::render() {
     const bool available = viewModel_->isAvailable();
-    summary_->setText(qs(presentation::summary(
-        available, static_cast<int>(viewModel_->associations.get().size()))));
+    summary_->setText(qs(
+        presentation::summary(available, static_cast<int>(viewModel_->associations.get().size()))));
     manage_->setEnabled(available);
     if (const auto& error = viewModel_->errorMessage.get()) {
         note_->setText(qs(*error));

@@ -16,8 +16,6 @@
 
 namespace vask::ui {
 
-
-
 // The "Memory" section of Settings: how many associations are saved, "Manage…" for the manager,
 // and the privacy note or the last error. Follows the store's changes while on screen, for the
 // account signed in at the time; opens the manager when a chat asked for it.

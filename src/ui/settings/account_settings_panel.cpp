@@ -13,9 +13,8 @@ AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut, QWid
     email_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     row->addWidget(email_, 1);
     auto* signOut = smallButton("Sign Out", "sign-out-button");
-    connect(signOut, &QPushButton::clicked, this, [onSignOut = std::move(onSignOut)] {
-        onSignOut();
-    });
+    connect(signOut, &QPushButton::clicked, this,
+            [onSignOut = std::move(onSignOut)] { onSignOut(); });
     row->addWidget(signOut);
     body()->addLayout(row);
     error_ = styledText({}, FontRole::caption, errorRed(), true);

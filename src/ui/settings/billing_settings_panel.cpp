@@ -24,7 +24,8 @@ BillingSettingsPanel::BillingSettingsPanel(std::shared_ptr<BillingViewModel> vie
       openAccountPage_(std::move(openAccountPage)),
       loader_({
           .state = [this] { return viewModel_->state.get(); },
-          .load = [this](std::function<void()> done) { viewModel_->loadBillingInfo(std::move(done)); },
+          .load =
+              [this](std::function<void()> done) { viewModel_->loadBillingInfo(std::move(done)); },
       }) {
     header()->addStretch();
     spinner_ = new QProgressBar;
@@ -96,14 +97,15 @@ void BillingSettingsPanel::render() {
             column->addWidget(styledText(bp::loadingText, FontRole::body, Theme::secondaryText()));
             break;
     }
+    settleLayouts(rows_);
 }
 
 void BillingSettingsPanel::addManagedRows(const ManagedBillingInfo& info) {
     auto* column = static_cast<QVBoxLayout*>(rows_->layout());
-    const auto rows = bp::managedRows(
-        info, catalogService_ ? catalogService_->catalog() : std::nullopt,
-        catalogService_ ? catalogService_->selectedCode() : std::string(),
-        [](Clock::WallTime t) { return abbreviatedDate(t).toStdString(); });
+    const auto rows =
+        bp::managedRows(info, catalogService_ ? catalogService_->catalog() : std::nullopt,
+                        catalogService_ ? catalogService_->selectedCode() : std::string(),
+                        [](Clock::WallTime t) { return abbreviatedDate(t).toStdString(); });
     const auto ink = Theme::palette().ink;
 
     auto* plan = new QHBoxLayout;
@@ -176,7 +178,8 @@ void BillingSettingsPanel::addManagedRows(const ManagedBillingInfo& info) {
                                    .arg(Theme::palette().edge.name(), tint.name()));
             usage->addWidget(bar);
         }
-        auto* copy = styledText(qs(rows.usage->copy), FontRole::caption, Theme::secondaryText(), true);
+        auto* copy =
+            styledText(qs(rows.usage->copy), FontRole::caption, Theme::secondaryText(), true);
         copy->setObjectName("usage-copy");
         usage->addWidget(copy);
         column->addLayout(usage);

@@ -42,13 +42,13 @@ ContactsSettingsPanel::ContactsSettingsPanel(std::shared_ptr<ContactsSyncViewMod
 void ContactsSettingsPanel::render() {
     auto* column = static_cast<QVBoxLayout*>(rows_->layout());
     clearLayout(column);
-    const auto shown = settings::contacts::present(model_->authorizationState.get(),
-                                                   model_->isBusy.get(),
-                                                   model_->lastSyncedAt.get(),
-                                                   model_->lastError.get());
+    const auto shown =
+        settings::contacts::present(model_->authorizationState.get(), model_->isBusy.get(),
+                                    model_->lastSyncedAt.get(), model_->lastError.get());
     using settings::contacts::Row;
     if (shown.row == Row::restricted) {
-        column->addWidget(styledText(qs(shown.message), FontRole::body, Theme::secondaryText(), true));
+        column->addWidget(
+            styledText(qs(shown.message), FontRole::body, Theme::secondaryText(), true));
     } else {
         auto* row = new QHBoxLayout;
         if (shown.row == Row::enabled) {
@@ -67,7 +67,8 @@ void ContactsSettingsPanel::render() {
                 QString("QPushButton { background: %1; color: %2; border-radius: 5px; "
                         "padding: 3px 10px; } QPushButton:disabled { background: %3; }")
                     .arg(colours.accent.name(), colours.onAccent.name(), colours.edge.name()));
-            connect(action, &QPushButton::clicked, this, [this] { model_->requestAccessAndSync(); });
+            connect(action, &QPushButton::clicked, this,
+                    [this] { model_->requestAccessAndSync(); });
         } else {
             connect(action, &QPushButton::clicked, this, [this] { model_->syncNow(); });
         }
@@ -77,8 +78,8 @@ void ContactsSettingsPanel::render() {
             auto* synced = new QHBoxLayout;
             synced->addWidget(styledText("Last synced", FontRole::body, Theme::palette().ink));
             synced->addStretch();
-            synced->addWidget(
-                styledText(shortDateTime(*shown.lastSynced), FontRole::body, Theme::secondaryText()));
+            synced->addWidget(styledText(shortDateTime(*shown.lastSynced), FontRole::body,
+                                         Theme::secondaryText()));
             column->addLayout(synced);
         }
     }
@@ -87,6 +88,7 @@ void ContactsSettingsPanel::render() {
         error->setObjectName("contacts-error");
         column->addWidget(error);
     }
+    settleLayouts(rows_);
 }
 
 }  // namespace vask::ui

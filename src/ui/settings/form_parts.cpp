@@ -1,12 +1,16 @@
 #include "ui/settings/form_parts.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QVBoxLayout>
 
 #include "ui/symbols.h"
 
-static void registerViewIcons() { Q_INIT_RESOURCE(settings_icons); }
+static void registerViewIcons() {
+    Q_INIT_RESOURCE(settings_icons);
+}
 
 namespace vask::ui {
 
@@ -18,19 +22,28 @@ void ensureViewIcons() {
     (void)registered;
 }
 
-QColor errorRed() { return QColor(0xD0, 0x3B, 0x3B); }
+QColor errorRed() {
+    return QColor(0xD0, 0x3B, 0x3B);
+}
 
-QColor warningOrange() { return QColor(0xE0, 0x80, 0x1E); }
+QColor warningOrange() {
+    return QColor(0xE0, 0x80, 0x1E);
+}
 
 void setTextColour(QWidget* widget, const QColor& colour) {
     QPalette palette = widget->palette();
     palette.setColor(QPalette::WindowText, colour);
     palette.setColor(QPalette::Text, colour);
+    palette.setColor(QPalette::ButtonText, colour);
     widget->setPalette(palette);
 }
 
+int WrappedLabel::heightForWidth(int width) const {
+    return QLabel::heightForWidth(std::max(1, width - 2 * fontMetrics().averageCharWidth()));
+}
+
 QLabel* styledText(const QString& text, FontRole role, const QColor& colour, bool wraps) {
-    auto* label = new QLabel(text);
+    auto* label = wraps ? new WrappedLabel(text) : new QLabel(text);
     label->setFont(Theme::font(role));
     setTextColour(label, colour);
     label->setWordWrap(wraps);
@@ -69,7 +82,35 @@ void clearLayout(QLayout* layout) {
     }
 }
 
+void settleLayouts(QWidget* widget) {
+    // Widgets added to a shown layout are shown only on a later turn of the event loop, and until
+    // then count for nothing in its size: show them now.
+    if (widget->isVisible()) {
+        for (QWidget* child : widget->findChildren<QWidget*>()) {
+            if (!child->testAttribute(Qt::WA_WState_ExplicitShowHide) && !child->isWindow()) {
+                child->show();
+            }
+        }
+    }
+    // Wrapped labels learn their height only once laid out at their width, which asks for
+    // another layout pass: a few passes settle it.
+    for (int pass = 0; pass < 3; ++pass) {
+        for (QWidget* w = widget; w != nullptr; w = w->parentWidget()) {
+            if (QLayout* layout = w->layout()) {
+                layout->invalidate();
+                layout->activate();
+            }
+            if (w->isWindow()) {
+                break;
+            }
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    }
+}
+
 FormSection::FormSection(const QString& title, QWidget* parent) : QFrame(parent) {
+    // Always as tall as its rows need: a long form scrolls rather than squeezing its sections.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(Theme::spacingSmall);

@@ -23,7 +23,20 @@ void ensureViewIcons();
 QColor errorRed();
 QColor warningOrange();
 
-inline QString qs(const std::string& text) { return QString::fromStdString(text); }
+inline QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// A label that wraps its text. It asks for the height its text takes at a slightly narrower
+// width than it is given: text drawn at a higher pixel density can wrap a word sooner than the
+// metrics predict, and its last line would be clipped.
+class WrappedLabel : public QLabel {
+    Q_OBJECT
+  public:
+    using QLabel::QLabel;
+
+    int heightForWidth(int width) const override;
+};
 
 QLabel* styledText(const QString& text, FontRole role, const QColor& colour, bool wraps = false);
 QLabel* symbolLabel(const QString& symbol, const QColor& colour, int size = 16);
@@ -31,6 +44,9 @@ QPushButton* smallButton(const QString& title, const QString& identifier);
 void setTextColour(QWidget* widget, const QColor& colour);
 // Removes and deletes every item of `layout`, nested layouts included.
 void clearLayout(QLayout* layout);
+// Lays out `widget` and every widget around it now, rather than over several turns of the event
+// loop, so that rows rebuilt in place never show squeezed for a moment.
+void settleLayouts(QWidget* widget);
 
 // One titled group of a settings form: the title above a rounded panel holding the rows.
 class FormSection : public QFrame {

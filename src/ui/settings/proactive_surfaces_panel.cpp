@@ -15,6 +15,7 @@ QCheckBox* switchWithCaption(QVBoxLayout* into, const QString& title, const QStr
     auto* toggle = new QCheckBox(title);
     toggle->setObjectName(identifier);
     toggle->setAccessibleName(title);
+    toggle->setFont(Theme::font(FontRole::body));
     group->addWidget(toggle);
     group->addWidget(styledText(caption, FontRole::caption, Theme::secondaryText(), true));
     into->addLayout(group);

@@ -1,5 +1,6 @@
 #include "ui/settings/settings_window.h"
 
+#include <QEvent>
 #include <QLabel>
 #include <QScrollArea>
 #include <QVBoxLayout>
@@ -21,10 +22,12 @@ SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = new QScrollArea;
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
+    scroll_ = new QScrollArea;
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setFrameShape(QFrame::NoFrame);
     auto* form = new QWidget;
+    form_ = form;
+    form->installEventFilter(this);
     auto* column = new QVBoxLayout(form);
     column->setContentsMargins(Theme::padding + 4, Theme::padding + 4, Theme::padding + 4,
                                Theme::padding + 4);
@@ -35,8 +38,8 @@ SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
     column->addWidget(banner_);
     account_ = new AccountSettingsPanel([this] { signOut(); });
     column->addWidget(account_);
-    billing_ = new BillingSettingsPanel(billingViewModel_, deps_.catalogService,
-                                        deps_.openAccountPage);
+    billing_ =
+        new BillingSettingsPanel(billingViewModel_, deps_.catalogService, deps_.openAccountPage);
     column->addWidget(billing_);
     contacts_ = new ContactsSettingsPanel(deps_.contacts);
     column->addWidget(contacts_);
@@ -51,21 +54,55 @@ SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
     proactive_ = new ProactiveSurfacesPanel(deps_.defaults, deps_.proactiveKeys, switched);
     column->addWidget(proactive_);
     column->addStretch();
-    scroll->setWidget(form);
-    outer->addWidget(scroll);
+    scroll_->setWidget(form);
+    outer->addWidget(scroll_);
 
     subscriptions_.push_back(deps_.signIn->userEmail.subscribe([this](const auto&) { render(); },
                                                                Delivery::changesOnly));
     subscriptions_.push_back(
         deps_.signIn->state.subscribe([this](const auto&) { render(); }, Delivery::changesOnly));
+    // After the sections have redrawn (they subscribed first), the form takes its new height.
+    const auto refit = [this](const auto&) {
+        settleLayouts(form_);
+        fitForm();
+    };
+    subscriptions_.push_back(billingViewModel_->state.subscribe(refit, Delivery::changesOnly));
+    subscriptions_.push_back(
+        deps_.contacts->authorizationState.subscribe(refit, Delivery::changesOnly));
+    subscriptions_.push_back(deps_.contacts->lastError.subscribe(refit, Delivery::changesOnly));
+    subscriptions_.push_back(deps_.memory->errorMessage.subscribe(refit, Delivery::changesOnly));
     render();
 }
 
 SettingsWindow::~SettingsWindow() = default;
 
+bool SettingsWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == form_ && event->type() == QEvent::LayoutRequest) {
+        fitForm();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void SettingsWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    fitForm();
+}
+
+// The scroll area's own resizing gives wrapped text too little height; the form is sized here to
+// the height its rows need at the window's width.
+void SettingsWindow::fitForm() {
+    const int viewportWidth = scroll_->viewport()->width();
+    QLayout* layout = form_->layout();
+    layout->activate();
+    const int needed = layout->hasHeightForWidth() ? layout->totalHeightForWidth(viewportWidth)
+                                                   : layout->totalSizeHint().height();
+    form_->resize(viewportWidth, std::max(needed, scroll_->viewport()->height()));
+}
+
 void SettingsWindow::showEvent(QShowEvent* event) {
     render();
     QWidget::showEvent(event);
+    settleLayouts(form_);
 }
 
 void SettingsWindow::render() {

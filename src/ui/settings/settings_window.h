@@ -20,6 +20,7 @@
 #include "ui/settings/form_parts.h"
 
 class QLabel;
+class QScrollArea;
 
 namespace vask::ui {
 
@@ -69,14 +70,21 @@ class SettingsWindow : public QWidget {
     void signOut();
 
     const std::optional<QString>& signOutError() const { return signOutError_; }
+    const std::shared_ptr<BillingViewModel>& billingViewModel() const { return billingViewModel_; }
     BillingSettingsPanel* billingPanel() const { return billing_; }
     MemorySettingsPanel* memoryPanel() const { return memory_; }
 
   protected:
     void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    void fitForm();
+
     Dependencies deps_;
+    QScrollArea* scroll_ = nullptr;
+    QWidget* form_ = nullptr;
     std::shared_ptr<BillingViewModel> billingViewModel_;
     std::optional<QString> signOutError_;
     QLabel* banner_ = nullptr;
