@@ -257,8 +257,7 @@ int main(int argc, char** argv) {
              auto* menu = new ui::VaskMenu(*models.back(), new QWidget, clipboard, {});
              menu->show();
              scene.drain();
-             scene.root->shadowSyncViewModel()->lastError.set(
-                 "Could not read chat.db: database is locked");
+             scene.root->shadowSyncViewModel()->lastError.set("Could not read chat.db: database is locked");
              return menu;
          }},
     };
@@ -279,7 +278,8 @@ int main(int argc, char** argv) {
             widget->show();
             scene.drain();
             QApplication::processEvents();
-            const QString file = QString("%1/%2-%3-%4.png").arg(out, shot.view, shot.state, suffix);
+            const QString file =
+                QString("%1/%2-%3-%4.png").arg(out, shot.view, shot.state, suffix);
             if (!widget->grab().save(file)) {
                 std::cerr << "vask-screenshots: could not write " << file.toStdString() << "\n";
                 return 1;
