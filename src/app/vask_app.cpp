@@ -3,19 +3,23 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QVBoxLayout>
 
 #include "foundation/app_environment.h"
 #include "foundation/app_installation_gate.h"
-#include "foundation/config_manager.h"
 #include "foundation/structured_logger.h"
 #include "platform/worker_pool.h"
+#include "proactive/persona_drafts.h"
+#include "proactive/proactive_surfaces.h"
 #include "shell/app_dependencies.h"
 #include "shell/popover_model.h"
+#include "shell/relauncher.h"
 #include "shell/update_checker.h"
 #include "shell/window_coordinator.h"
 #include "sources/contacts_trace.h"
 #include "ui/brand_marks.h"
+#include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/qt_platform.h"
 #include "ui/single_instance.h"
@@ -49,6 +53,26 @@ QWidget* makeWindowShell(const QString& title, QSize size) {
     column->addWidget(label);
     column->addStretch();
     return window;
+}
+
+// The popover's chat and its hand-off to the main window's chat.
+PopoverModel::Chat popoverChat(AppDependencies& deps) {
+    return {
+        .startNewSession = [&deps] { deps.popoverChatViewModel()->startNewSession(); },
+        .handOffToMain =
+            [&deps] { deps.popoverChatViewModel()->handOffCurrentSession(deps.chatViewModel()); },
+        .refreshCredentials =
+            [&deps] {
+                deps.chatViewModel()->refreshCredentials();
+                deps.popoverChatViewModel()->refreshCredentials();
+            },
+        .hasContent =
+            [&deps] {
+                const auto chat = deps.popoverChatViewModel();
+                return !chat->transcript().empty() || chat->state.get().hasAnyMessages();
+            },
+        .lastError = [&deps] { return deps.popoverChatViewModel()->lastError.get(); },
+    };
 }
 
 }  // namespace
@@ -86,19 +110,25 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     singleInstance_ = std::make_unique<ui::SingleInstance>(
         QString::fromStdString(AppEnvironment::supportDirectoryName()));
     switch (singleInstance_->claimOrForward(arguments.url, arguments.relaunch)) {
-    case ui::SingleInstance::Role::forwarded:
-        launchLogger().info("launch_forwarded", {{"url", arguments.url ? "true" : "false"}});
-        return EXIT_SUCCESS;
-    case ui::SingleInstance::Role::failed:
-        launchLogger().error("launch_single_instance_failed", {});
-        return EXIT_FAILURE;
-    case ui::SingleInstance::Role::primary:
-        break;
+        case ui::SingleInstance::Role::forwarded:
+            launchLogger().info("launch_forwarded", {{"url", arguments.url ? "true" : "false"}});
+            return EXIT_SUCCESS;
+        case ui::SingleInstance::Role::failed:
+            launchLogger().error("launch_single_instance_failed", {});
+            return EXIT_FAILURE;
+        case ui::SingleInstance::Role::primary:
+            break;
     }
     connect(singleInstance_.get(), &ui::SingleInstance::urlReceived, this,
             &VaskApplication::handleURL);
     connect(singleInstance_.get(), &ui::SingleInstance::reopenRequested, this,
             &VaskApplication::reopen);
+    connect(singleInstance_.get(), &ui::SingleInstance::relaunchedInstanceStarted, this,
+            [this](qint64 pid) {
+                if (relauncher_) {
+                    relauncher_->instanceStarted(pid);
+                }
+            });
 
     auto context = AppDependencies::Context::forProcess(main_);
     context.worker = workers_;
@@ -111,6 +141,7 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     // The updater framework does not exist here; creating the service records that.
     UpdaterService::shared();
     dependencies_->presetCatalogService()->refreshInBackground();
+    launchProactiveAssistance();
 
     buildInterface();
     subscriptions_.push_back(activation_->observeDidBecomeActive([this] { becameActive(); }));
@@ -145,23 +176,22 @@ void VaskApplication::buildInterface() {
         .contacts = deps.contactsSyncViewModel(),
         .hasUpdaterController = [] { return UpdaterService::shared().hasController(); },
         .checkForUpdates = [this] { updateChecker_->checkForUpdates(); },
-        .configLoadError =
-            []() -> std::optional<std::string> {
-            if (const auto error = ConfigManager::shared().loadError()) {
+        .configLoadError = [&deps]() -> std::optional<std::string> {
+            if (const auto error = deps.configManager().loadError()) {
                 return std::string(error->what());
             }
             return std::nullopt;
         },
         .contactsTrace = [](const std::string& line) { ContactsTrace::log(line); },
-        .chat = {},
+        .chat = popoverChat(deps),
     });
 
     windows_ = std::make_unique<ui::WindowRegistry>();
     windows_->registerWindow("main", [] { return makeWindowShell("Vask", {900, 640}); });
-    windows_->registerWindow("onboarding",
-                             [] { return makeWindowShell("Welcome to Vask", {560, 620}); });
-    windows_->registerWindow("settings",
-                             [] { return makeWindowShell("Vask Settings", {520, 560}); });
+    windows_->registerWindow("onboarding", [this] { return makeOnboardingWindow(); });
+    windows_->registerWindow("settings", [] {
+        return makeWindowShell("Vask Settings", {520, 560});
+    });
 
     popover_ = std::make_unique<ui::VaskMenu>(
         *popoverModel_, new QWidget, *clipboard_,
@@ -184,6 +214,35 @@ void VaskApplication::buildInterface() {
     launchLogger().info("tray_installed", {{"available", hasTray ? "true" : "false"}});
 }
 
+// --- Proactive assistance -------------------------------------------------------------------
+
+void VaskApplication::launchProactiveAssistance() {
+    auto& deps = *dependencies_;
+    PersonaDrafts::migrateLegacyOptOut(deps.context().defaults);
+
+    const auto notifications = deps.notificationService();
+    StructuredLogger("notifications").info("notifications_bootstrapped", {});
+    // Nothing makes digests: any digest notification still on the desktop goes.
+    notifications->removeAll("digest-");
+
+    // A notification from an earlier run may be tapped before the notifier starts.
+    notifications->tapHandlers[AwaitingReplyNotifier::openAwaitingAction] =
+        [awaiting = deps.awaitingReplyViewModel()](const NotificationUserInfo&) {
+            WindowCoordinator::run(WindowCoordinator::shared().openMain);
+            awaiting->pendingFocus().set(true);
+        };
+
+    const bool surfacesOn =
+        deps.context()
+            .defaults.boolValue(deps.instanceScopedKey(ProactiveSurfaces::enabledKeyBase))
+            .valueOr(false);
+    if (surfacesOn) {
+        deps.awaitingReplyNotifier()->start(std::nullopt, std::nullopt);
+    }
+}
+
+// --- end of proactive assistance ----------------------------------------------------------
+
 void VaskApplication::routeLaunch() {
     auto& coordinator = WindowCoordinator::shared();
     coordinator.openMain = [this] {
@@ -199,9 +258,9 @@ void VaskApplication::routeLaunch() {
         return;
     }
     if (dependencies_->shouldPresentOnboardingAtLaunch()) {
-        launchLogger().info("launch_open_onboarding",
-                            {{"resume", dependencies_->onboardingState().wasStarted() ? "true"
-                                                                                      : "false"}});
+        launchLogger().info(
+            "launch_open_onboarding",
+            {{"resume", dependencies_->onboardingState().wasStarted() ? "true" : "false"}});
         WindowCoordinator::run(coordinator.openOnboarding);
     } else {
         launchLogger().info("launch_open_main", {});
@@ -211,6 +270,7 @@ void VaskApplication::routeLaunch() {
 
 void VaskApplication::becameActive() {
     dependencies_->shadowSyncViewModel()->syncIfPossible();
+    dependencies_->chatViewModel()->recheckUsageAfterReturn();
 }
 
 void VaskApplication::reopen() {
@@ -239,9 +299,49 @@ void VaskApplication::showAbout() {
     about.exec();
 }
 
+QWidget* VaskApplication::makeOnboardingWindow() {
+    auto& deps = *dependencies_;
+    if (!relauncher_) {
+        relauncher_ = Relauncher::make({
+            .spawn = [this] { return spawnRelaunchedInstance(); },
+            .quit = [] { QApplication::quit(); },
+            .failed =
+                [this](const std::string& text) {
+                    alerts_->runModal({.style = Alert::Style::warning,
+                                       .messageText = text,
+                                       .informativeText = {},
+                                       .buttons = {"OK"}});
+                },
+            .main = main_,
+            .scheduler = deps.context().scheduler,
+        });
+    }
+    auto model = deps.makeOnboardingStepsModel({
+        .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
+        .activate = [this] { activation_->activateIgnoringOtherApps(); },
+        .closeWindow = [this] { windows_->close("onboarding"); },
+        .relaunch = [this] { relauncher_->relaunch(); },
+    });
+    return new ui::OnboardingView(std::move(model));
+}
+
+// The new instance waits for this one's lock (--relaunch) and tells it that it runs; only then
+// does this one quit (Relauncher).
+std::optional<std::int64_t> VaskApplication::spawnRelaunchedInstance() {
+    qint64 pid = 0;
+    if (!QProcess::startDetached(QCoreApplication::applicationFilePath(), {"--relaunch"}, QString(),
+                                 &pid)) {
+        return std::nullopt;
+    }
+    return pid;
+}
+
 void VaskApplication::shutDown() {
     // Nothing runs on the event loop from here; work still on the workers finishes and its
     // results are dropped, and the interface goes before the services it shows.
+    if (dependencies_ != nullptr) {
+        dependencies_->chatViewModel()->flushPendingSaves();
+    }
     main_.stopAccepting();
     subscriptions_.clear();
     tray_.reset();

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -10,11 +11,13 @@
 #include "platform/subscription.h"
 
 class QApplication;
+class QWidget;
 
 namespace vask {
 
 class AppDependencies;
 class PopoverModel;
+class Relauncher;
 class UpdateChecker;
 class WorkerPool;
 
@@ -52,11 +55,18 @@ class VaskApplication : public QObject {
 
   private:
     void buildInterface();
+    // Notifications, the digest sweep, the awaiting-reply notifier and the persona-drafts
+    // migration.
+    void launchProactiveAssistance();
     void routeLaunch();
     void becameActive();
     void reopen();
     void handleURL(const QString& url);
     void showAbout();
+
+    // Onboarding: its window, and quit-and-reopen.
+    QWidget* makeOnboardingWindow();
+    std::optional<std::int64_t> spawnRelaunchedInstance();
 
     QApplication& app_;
     ui::QtMainExecutor& main_;
@@ -75,6 +85,7 @@ class VaskApplication : public QObject {
     bool didCoordinateLaunch_ = false;
     std::optional<QString> launchURL_;
     std::vector<Subscription> subscriptions_;
+    std::shared_ptr<Relauncher> relauncher_;
 };
 
 }  // namespace vask

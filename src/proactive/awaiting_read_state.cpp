@@ -55,9 +55,13 @@ std::vector<AwaitingReply> AwaitingReplyReadPolicy::unread(
     return kept;
 }
 
+int AwaitingReplyDisplayFilter::effectiveDays(int days) {
+    return std::find(choices.begin(), choices.end(), days) != choices.end() ? days : choices[0];
+}
+
 std::vector<AwaitingReply> AwaitingReplyDisplayFilter::apply(
     const std::vector<AwaitingReply>& replies, int days, std::int64_t now) {
-    const int window = (days == 7 || days == 14 || days == 30) ? days : 7;
+    const int window = effectiveDays(days);
     const std::int64_t cutoff = now - static_cast<std::int64_t>(window) * 86400;
     std::vector<AwaitingReply> kept;
     std::copy_if(replies.begin(), replies.end(), std::back_inserter(kept),

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <map>
@@ -44,6 +45,10 @@ class AwaitingReplyReadPolicy {
 class AwaitingReplyDisplayFilter {
   public:
     static constexpr const char* defaultsKeyBase = "awaitingReply.displayDays";
+    static constexpr std::array<int, 3> choices = {7, 14, 30};
+
+    // `days` when it is one of the choices, else 7.
+    static int effectiveDays(int days);
 
     // The replies at most `days` days old (7, 14 or 30; anything else counts as 7) at `now`
     // (Unix seconds), in order.

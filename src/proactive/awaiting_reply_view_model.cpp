@@ -163,17 +163,21 @@ void AwaitingReplyViewModel::applyLoaded(std::uint64_t generation,
 }
 
 void AwaitingReplyViewModel::markAsRead(const AwaitingReply& reply) {
+    // `reply` may be an element of the list replaced below.
+    const std::string chatId = loggableIdentifier(reply.chatId);
     AwaitingReplyReadPolicy::markAsRead({reply}, dismissedThrough_);
     readStore_.save(dismissedThrough_);
     replies_.set(AwaitingReplyReadPolicy::unread(replies_.get(), dismissedThrough_));
-    logger_.info("awaiting_reply_marked_read", {{"chat_id", loggableIdentifier(reply.chatId)}});
+    logger_.info("awaiting_reply_marked_read", {{"chat_id", chatId}});
 }
 
 void AwaitingReplyViewModel::markAllAsRead(const std::vector<AwaitingReply>& replies) {
+    // `replies` may be the list replaced below.
+    const std::string count = std::to_string(replies.size());
     AwaitingReplyReadPolicy::markAsRead(replies, dismissedThrough_);
     readStore_.save(dismissedThrough_);
     replies_.set(AwaitingReplyReadPolicy::unread(replies_.get(), dismissedThrough_));
-    logger_.info("awaiting_reply_marked_all_read", {{"count", std::to_string(replies.size())}});
+    logger_.info("awaiting_reply_marked_all_read", {{"count", count}});
 }
 
 }  // namespace vask

@@ -1,5 +1,14 @@
 #include "shell/app_dependencies.h"
 
+#include "chat/chat_helper_runner.h"
+#include "chat/title_completion.h"
+#include "engine/file_access_prefetch.h"
+#include "memory/memory_rollout.h"
+#include "proactive/loopback_persona_context_host.h"
+#include "records/citation_service.h"
+#include "records/shadow_citation_reader.h"
+#include "records/sqlite_session_store.h"
+
 #include <atomic>
 #include <stdexcept>
 
@@ -15,6 +24,9 @@
 #include "platform/text.h"
 #include "platform/uuid.h"
 #include "platform/worker_pool.h"
+#include "proactive/loopback_persona_context_host.h"
+#include "proactive/proactive_surfaces.h"
+#include "shell/window_coordinator.h"
 #include "sources/contacts_trace.h"
 #include "sources/vcard_contact_store.h"
 #include "store/chat_db_reader.h"
@@ -428,8 +440,11 @@ std::shared_ptr<ContactsSyncViewModel> AppDependencies::buildContactsSyncViewMod
 std::shared_ptr<FullDiskAccessViewModel> AppDependencies::makeFullDiskAccessViewModel() {
     return FullDiskAccessViewModel::make({
         .probe =
-            [env = context_.environment](const StructuredLogger& logger) {
-                return FullDiskAccessChecker::checkChatDatabaseAccess(logger, env);
+            [path = ChatDBReader::defaultChatDBPath(context_.environment)](
+                const StructuredLogger& logger) {
+                // Nothing grants access here: the database Vask reads is the one to probe,
+                // CHAT_DB_PATH included, or a copy placed there could never pass.
+                return FullDiskAccessChecker::checkDatabaseAccess(path, logger);
             },
         .opener = settingsOpener_,
         .main = context_.main,
@@ -448,9 +463,203 @@ bool AppDependencies::shouldPresentOnboardingAtLaunch() {
     return onboardingState().shouldPresentAtLaunch(
         [this] { return authMode(); },
         [this] {
-            return FullDiskAccessChecker::checkChatDatabaseAccess(StructuredLogger("setup-state"),
-                                                                  context_.environment);
+            return FullDiskAccessChecker::checkDatabaseAccess(
+                ChatDBReader::defaultChatDBPath(context_.environment),
+                StructuredLogger("setup-state"));
         });
+}
+
+std::shared_ptr<OnboardingStepsModel> AppDependencies::makeOnboardingStepsModel(
+    OnboardingStepsModel::Actions actions, std::string locale) {
+    return OnboardingStepsModel::make({
+        .signIn = sharedGoogleSignInViewModel(),
+        .access = makeFullDiskAccessViewModel(),
+        .contacts = contactsSyncViewModel(),
+        .sync = shadowSyncViewModel(),
+        .state = onboardingState(),
+        .authMode = [this] { return authMode(); },
+        .shouldPresentAtLaunch = [this] { return shouldPresentOnboardingAtLaunch(); },
+        .chatDBPath = ChatDBReader::defaultChatDBPath(context_.environment),
+        .main = context_.main,
+        .scheduler = context_.scheduler,
+        .actions = std::move(actions),
+        .locale = std::move(locale),
+    });
+}
+
+// --- Chat.
+
+ConfigManager& AppDependencies::configManager() {
+    return *configManager_.get([this] {
+        std::optional<std::filesystem::path> file;
+        try {
+            file = supportDirectory() / "config.json";
+        } catch (const std::exception& error) {
+            StructuredLogger("config").error("config_location_unavailable",
+                                             {{"error", error.what()}});
+        }
+        return std::make_shared<ConfigManager>(file, context_.environment);
+    });
+}
+
+std::shared_ptr<ChatViewModel> AppDependencies::chatViewModel() {
+    return chatViewModel_.get([this] { return buildChatViewModel(true); });
+}
+
+std::shared_ptr<ChatViewModel> AppDependencies::popoverChatViewModel() {
+    return popoverChatViewModel_.get([this] { return buildChatViewModel(false); });
+}
+
+std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persistsSessions) {
+    std::string shadowDBPath;
+    std::optional<std::string> shadowDBPathError;
+    std::optional<std::filesystem::path> supportFolder;
+    try {
+        supportFolder = supportDirectory();
+        shadowDBPath = (*supportFolder / "shadow.db").string();
+    } catch (const std::exception& error) {
+        shadowDBPathError = error.what();
+    }
+    const auto memoryPath = supportFolder ? memoryDBPath() : std::nullopt;
+    const bool memoryOn = MemoryRollout::isEnabled(context_.environment, context_.defaults,
+                                                   context_.bundleIdentifier);
+
+    RLMHelperRunner::Settings settings;
+    settings.relayServiceHost = relayBaseURL().host();
+    settings.launchEnvironment = [env = context_.environment] { return env; };
+    settings.loadConfig = [this]() -> std::optional<AppConfig> {
+        auto loaded = configManager().loadResult();
+        return loaded.ok() ? std::optional(std::move(loaded).value()) : std::nullopt;
+    };
+    settings.fileAccessConfig = [this](std::optional<std::string> visionModel) {
+        return configManager().fileAccessConfig(std::move(visionModel));
+    };
+    settings.filePrefetchServiceFactory = fileAccessPrefetchFactory(relayBaseURL());
+    settings.appVersion = VASK_APP_VERSION;
+
+    auto citations = std::make_shared<CitationService>(std::make_shared<ShadowCitationReader>(),
+                                                       [this] { return supportDirectory(); });
+    return ChatViewModel::make({
+        .main = context_.main,
+        .worker = context_.worker,
+        .defaults = context_.defaults,
+        .shadowDBPath = shadowDBPath,
+        .shadowDBPathError = shadowDBPathError,
+        .memoryDBPath = memoryPath ? std::optional(memoryPath->string()) : std::nullopt,
+        .memoryPrincipalProvider = [this]() -> std::optional<MemoryPrincipal> {
+            if (!MemoryRollout::isEnabled(context_.environment, context_.defaults,
+                                          context_.bundleIdentifier)) {
+                return std::nullopt;
+            }
+            return canonicalMemoryPrincipal();
+        },
+        .memoryStore = memoryOn ? canonicalMemoryStore() : nullptr,
+        .memoryAuthorizationGate = memoryAuthorizationGate(),
+        .authModeProvider = [this] { return authMode(); },
+        .sessionStore = persistsSessions&& supportFolder
+                            ? std::make_shared<SQLiteSessionStore>(*supportFolder / "sessions.db")
+                            : nullptr,
+        .accountURL = cloudConfig().baseURL.appendingPath("account").absoluteString(),
+        .persistsSessions = persistsSessions,
+        .supportDirectory = [this] { return supportDirectory(); },
+        .helperRunnerFactory =
+            EngineChatHelperRunner::factory(context_.environment, std::move(settings)),
+        .personaContextHostFactory = personaContextHostFactory(),
+        .resolveCitations =
+            [citations](const std::vector<RLMEvidence>& evidence) {
+                return citations->resolve(evidence);
+            },
+        .completeTitle = titleCompletionThrough(responses()),
+        .refreshForRetry =
+            [this](const std::optional<std::string>& failedToken) {
+                return tokenRefreshCoordinator().refreshForRetry(failedToken);
+            },
+        .billingService = &billingService(),
+    });
+}
+
+// --- Proactive assistance -------------------------------------------------------------------
+
+UserNotificationCenter& AppDependencies::userNotificationCenter() {
+    return *userNotificationCenter_.get([this]() -> std::shared_ptr<UserNotificationCenter> {
+        return UserNotificationCenter::makeSystem(context_.environment);
+    });
+}
+
+std::shared_ptr<NotificationService> AppDependencies::notificationService() {
+    return notificationService_.get([this] {
+        return std::make_shared<NotificationService>(userNotificationCenter(), context_.main);
+    });
+}
+
+std::shared_ptr<NeedsReplyService> AppDependencies::needsReplyService() {
+    return needsReplyService_.get([this] {
+        return std::make_shared<NeedsReplyService>(
+            context_.defaults, instanceScopedKey(NeedsReplyService::cacheKeyBase), context_.main,
+            context_.worker, NeedsReplyService::credentialsFrom([this] { return authMode(); }),
+            NeedsReplyService::classifierUsing(responses()));
+    });
+}
+
+std::shared_ptr<AwaitingReplyViewModel> AppDependencies::awaitingReplyViewModel() {
+    return awaitingReplyViewModel_.get([this] {
+        auto seams = AwaitingReplyViewModel::standardSeams(
+            [sync = shadowSyncViewModel()](std::function<void(std::int64_t)> deliver) {
+                return sync->syncGeneration.subscribe(
+                    [deliver = std::move(deliver)](int generation) { deliver(generation); });
+            },
+            context_.defaults,
+            [this](const std::vector<AwaitingReply>& replies) {
+                needsReplyService()->classifyIfNeeded(replies, [](const auto&) {});
+            });
+        seams.proactiveSurfacesEnabled = [this] {
+            return context_.defaults.boolValue(instanceScopedKey(ProactiveSurfaces::enabledKeyBase))
+                .valueOr(false);
+        };
+        return std::make_shared<AwaitingReplyViewModel>(
+            std::move(seams),
+            AwaitingReadStore(context_.defaults, instanceScopedKey(AwaitingReadStore::keyBase)),
+            context_.main, context_.worker, context_.scheduler);
+    });
+}
+
+std::shared_ptr<AwaitingReplyNotifier> AppDependencies::awaitingReplyNotifier() {
+    return awaitingReplyNotifier_.get([this] {
+        auto awaiting = awaitingReplyViewModel();
+        auto sync = shadowSyncViewModel();
+        return std::make_shared<AwaitingReplyNotifier>(
+            *notificationService(), context_.defaults,
+            [this](std::string_view key) { return instanceScopedKey(key); },
+            AwaitingReplyNotifier::Hooks{
+                .subscribeReplies =
+                    [awaiting](std::function<void(const AwaitingReplyNotifier::Replies&)> deliver) {
+                        return awaiting->replies().subscribe(std::move(deliver));
+                    },
+                .hasSynced = [sync] { return sync->hasSynced.get(); },
+                .proactiveSurfacesEnabled =
+                    [this] {
+                        return context_.defaults
+                            .boolValue(instanceScopedKey(ProactiveSurfaces::enabledKeyBase))
+                            .valueOr(false);
+                    },
+                .classify =
+                    [this](const AwaitingReplyNotifier::Replies& replies,
+                           std::function<void(const AwaitingReplyNotifier::Verdicts&)> done) {
+                        needsReplyService()->classifyIfNeeded(replies, std::move(done));
+                    },
+                .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
+                .focusAwaitingScreen = [awaiting] { awaiting->pendingFocus().set(true); },
+            },
+            context_.main, Clock::system(), context_.scheduler);
+    });
+}
+
+std::filesystem::path AppDependencies::shadowDBPath() const {
+    return supportDirectory() / "shadow.db";
+}
+
+PersonaContextHostFactory AppDependencies::personaContextHostFactory() {
+    return LoopbackPersonaContextHost::factory();
 }
 
 }  // namespace vask

@@ -5,6 +5,9 @@
 #include <optional>
 #include <string>
 
+#include "chat/chat_view_model.h"
+
+#include "engine/persona_context_host.h"
 #include "foundation/access_token_refresher.h"
 #include "foundation/api_key_store.h"
 #include "foundation/auth_mode.h"
@@ -12,6 +15,7 @@
 #include "foundation/browser_authentication_session.h"
 #include "foundation/cloud_auth_store.h"
 #include "foundation/cloud_config.h"
+#include "foundation/config_manager.h"
 #include "foundation/customer_token_store.h"
 #include "foundation/google_auth_service.h"
 #include "foundation/google_sign_in_view_model.h"
@@ -28,6 +32,11 @@
 #include "platform/secret_backend.h"
 #include "platform/url.h"
 #include "platform/user_defaults.h"
+#include "proactive/awaiting_reply_notifier.h"
+#include "proactive/awaiting_reply_view_model.h"
+#include "proactive/needs_reply_service.h"
+#include "proactive/notification_service.h"
+#include "proactive/user_notification_center.h"
 #include "relay/billing_view_model.h"
 #include "relay/corvane_billing_service.h"
 #include "relay/corvane_responses.h"
@@ -37,6 +46,7 @@
 #include "shell/full_disk_access_view_model.h"
 #include "shell/lazy.h"
 #include "shell/onboarding_state.h"
+#include "shell/onboarding_steps_model.h"
 #include "shell/shadow_sync_view_model.h"
 #include "shell/system_settings_opener.h"
 #include "sources/system_contact_store.h"
@@ -156,8 +166,40 @@ class AppDependencies {
     // Messages database).
     bool shouldPresentOnboardingAtLaunch();
 
+    // One per onboarding window: the shared sign-in, contacts and message view models and an
+    // access check of its own. Counts are grouped in `locale` (ICU id; empty: the process's).
+    std::shared_ptr<OnboardingStepsModel> makeOnboardingStepsModel(
+        OnboardingStepsModel::Actions actions, std::string locale = {});
+
+    // --- Chat.
+    // config.json in the support directory, read afresh on every use.
+    ConfigManager& configManager();
+    // The main window's chat, which saves its sessions in sessions.db.
+    std::shared_ptr<ChatViewModel> chatViewModel();
+    // The popover's chat, which keeps its sessions in memory.
+    std::shared_ptr<ChatViewModel> popoverChatViewModel();
+
+    // --- Proactive assistance ---------------------------------------------------------------
+    // The desktop's notification centre (the file sink when VASK_NOTIFICATION_SINK is set).
+    UserNotificationCenter& userNotificationCenter();
+    // The one gateway to notifications; taps are routed by its handlers.
+    std::shared_ptr<NotificationService> notificationService();
+    // Which awaiting conversations need a reply, judged through the relay.
+    std::shared_ptr<NeedsReplyService> needsReplyService();
+    // The conversations awaiting the user's reply, reloaded after every synchronisation.
+    std::shared_ptr<AwaitingReplyViewModel> awaitingReplyViewModel();
+    // Announces long-waiting conversations; a tap opens the main window on the awaiting screen.
+    std::shared_ptr<AwaitingReplyNotifier> awaitingReplyNotifier();
+    // shadow.db in the support directory (which may not exist yet); throws when the support
+    // directory cannot be had.
+    std::filesystem::path shadowDBPath() const;
+    // What a chat turn starts its persona-context endpoint with, given shadowDBPath().
+    PersonaContextHostFactory personaContextHostFactory();
+    // --- end of proactive assistance ------------------------------------------------------
+
   private:
     std::shared_ptr<ContactsSyncViewModel> buildContactsSyncViewModel();
+    std::shared_ptr<ChatViewModel> buildChatViewModel(bool persistsSessions);
 
     Context context_;
     std::shared_ptr<SystemSettingsOpener> settingsOpener_;
@@ -185,6 +227,16 @@ class AppDependencies {
     Lazy<OnboardingState> onboardingState_;
     Lazy<ShadowSyncViewModel> shadowSyncViewModel_;
     Lazy<ContactsSyncViewModel> contactsSyncViewModel_;
+    Lazy<ConfigManager> configManager_;
+    Lazy<ChatViewModel> chatViewModel_;
+    Lazy<ChatViewModel> popoverChatViewModel_;
+
+    // Proactive assistance: the centre outlives the service, the service the notifier.
+    Lazy<UserNotificationCenter> userNotificationCenter_;
+    Lazy<NotificationService> notificationService_;
+    Lazy<NeedsReplyService> needsReplyService_;
+    Lazy<AwaitingReplyViewModel> awaitingReplyViewModel_;
+    Lazy<AwaitingReplyNotifier> awaitingReplyNotifier_;
 };
 
 }  // namespace vask

@@ -10,6 +10,7 @@
 #include "platform/iso8601.h"
 #include "platform/manual_executor.h"
 #include "shell/app_dependencies.h"
+#include "shell/window_coordinator.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -149,6 +150,30 @@ TEST(AppDependenciesTest, SharedMembersAreBuiltOnceAndFactoriesEachTime) {
     EXPECT_NE(root.makeFullDiskAccessViewModel(), root.makeFullDiskAccessViewModel());
     EXPECT_FALSE(root.webAuthenticationSession().deliverCallback(*Url::parse("vask://auth?code=x")))
         << "no flow is waiting for a callback";
+}
+
+TEST(AppDependenciesTest, AwaitingNotificationTapOpensTheMainWindowOnTheAwaitingScreen) {
+    RootFixture fixture(Environment{{"VASK_NOTIFICATION_SINK", "notifications.jsonl"}});
+    auto& root = *fixture.root;
+    EXPECT_EQ(root.awaitingReplyNotifier(), root.awaitingReplyNotifier());
+    EXPECT_EQ(root.notificationService(), root.notificationService());
+    EXPECT_EQ(root.shadowDBPath().filename(), "shadow.db");
+    auto& coordinator = WindowCoordinator::shared();
+    const auto previous = coordinator.openMain;
+    bool opened = false;
+    coordinator.openMain = [&] {
+        opened = true;
+        EXPECT_FALSE(root.awaitingReplyViewModel()->pendingFocus().get()) << "window first";
+    };
+    root.awaitingReplyNotifier()->start(std::nullopt, std::nullopt);
+    root.notificationService()->didReceive({{"action", "open-awaiting"}});
+    fixture.main.runUntilIdle();
+    coordinator.openMain = previous;
+    EXPECT_TRUE(opened);
+    EXPECT_TRUE(root.awaitingReplyViewModel()->pendingFocus().get());
+    // The switch is off in this root: nothing waits.
+    EXPECT_TRUE(root.awaitingReplyViewModel()->replies().get().empty());
+    root.awaitingReplyNotifier()->stop();
 }
 
 TEST(AppDependenciesTest, ConcurrentFirstReadsBuildOneObject) {

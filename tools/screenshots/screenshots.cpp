@@ -14,11 +14,18 @@
 #include "platform/iso8601.h"
 #include "platform/manual_executor.h"
 #include "platform/user_defaults.h"
+#include "proactive/awaiting_stand_ins.h"
+#include "proactive/proactive_surfaces.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "shell/app_dependencies.h"
+#include "shell/onboarding_steps_model.h"
 #include "shell/popover_model.h"
+#include "store/chat_db_reader.h"
+#include "ui/awaiting/awaiting_replies_detail_view.h"
 #include "ui/brand_marks.h"
 #include "ui/memory/memory_manager_view.h"
+#include "ui/onboarding/onboarding_controls.h"
+#include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/settings/settings_window_factory.h"
 #include "ui/theme.h"
@@ -225,6 +232,143 @@ std::vector<Shot> settingsShots() {
              keptMemoryModels().push_back(viewModel);
              return new ui::MemoryManagerView(viewModel, ui::standardConfirm());
          }},
+// --- Awaiting-replies screen -------------------------------------------------------------
+
+struct NoUrlOpener final : UrlOpener {
+    bool open(const std::string&) override { return false; }
+};
+
+enum class AwaitingState { conversations, draft, failedDraft };
+
+// Four people waiting, two of them judged to need a reply; a draft opened on the first row
+// comes back with `answer` (nothing: the model gave no usable text).
+QWidget* awaitingScreen(Scene& scene, AwaitingState state, Clipboard& clipboard,
+                        UrlOpener& opener) {
+    const std::int64_t now = 1796630400;
+    const auto at = [now](std::int64_t ago) { return std::optional<std::int64_t>(now - ago); };
+    std::vector<AwaitingReply> replies = {
+        {"chat-1", "Maya Okafor", "+15550101",
+         "Are we still on for dinner Friday? I can book the place by the river if you want", 40,
+         at(3 * 3600)},
+        {"chat-2", "Jonas Berg", "jonas@example.com",
+         "Sent you the draft of the proposal, let me know what you think when you get a chance", 30,
+         at(26 * 3600)},
+        {"chat-3", "Priya", "+15550133", "ok thanks!", 20, at(12 * 60)},
+        {"chat-4", "Leo Marchetti", "+15550144", "Can you pick up Mia from practice at 5?", 10,
+         at(3 * 86400)},
+    };
+    scene.defaults.set(ProactiveSurfaces::enabledKey(), true);
+    auto viewModel = stand_in::awaitingViewModel(replies, scene.defaults, scene.main, scene.worker,
+                                                 scene.scheduler);
+    auto needsReply = stand_in::needsReplyService(scene.defaults, scene.main, scene.worker);
+    scene.drain();
+    needsReply->verdicts().set({{"chat-1", true}, {"chat-4", true}, {"chat-3", false}});
+    ReplyDrafts::Seams seams;
+    seams.personaDraftsEnabled = [] { return true; };
+    seams.complete = [state](const CorvaneResponses::Request&) -> std::optional<std::string> {
+        if (state == AwaitingState::failedDraft) {
+            return std::nullopt;
+        }
+        return "\"Yes! Friday works \xE2\x80\x94 book the river place, I'll be there by 7.\"";
+    };
+    auto* view = new ui::AwaitingRepliesDetailView(AwaitingScreenPresenter::Dependencies{
+        .viewModel = viewModel,
+        .needsReply = needsReply,
+        .settings = scene.defaults,
+        .displayDays = [] { return 7; },
+        .setDisplayDays = [](int) {},
+        .onCatchUp = {},
+        .urlOpener = opener,
+        .clipboard = clipboard,
+        .draftSeams = std::move(seams),
+        .main = scene.main,
+        .worker = scene.worker,
+        .now = [now] { return now; },
+    });
+    view->resize(640, 620);
+    if (state != AwaitingState::conversations) {
+        view->presenter().drafts().startDraft(replies[0]);
+    }
+    return view;
+}
+
+// --- end of awaiting-replies screen -------------------------------------------------------
+
+// Onboarding: the window on one step, with the view models in the state that step shows.
+QWidget* onboardingWindow(Scene& scene, OnboardingStep step,
+                          const std::function<void(Scene&)>& arrange = {}) {
+    auto& root = *scene.root;
+    auto model = root.makeOnboardingStepsModel({}, "en_US");
+    if (arrange) {
+        arrange(scene);
+    }
+    // Resumed where the shot wants it; appearing leaves a step whose requirement is unmet.
+    root.onboardingState().save(step);
+    model->step.set(step);
+    auto* view = new ui::OnboardingView(model);
+    // The hint's switch as it rests after its slide.
+    if (auto* hint = view->findChild<ui::FullDiskAccessHint*>()) {
+        const bool reduceMotion = ui::Theme::reduceMotion();
+        ui::Theme::setReduceMotion(true);
+        hint->pictureSwitch()->turnOn();
+        ui::Theme::setReduceMotion(reduceMotion);
+    }
+    return view;
+}
+
+std::vector<Shot> onboardingShots() {
+    using Step = OnboardingStep;
+    // No Messages database in its place yet: the access step waits, and indexing fails.
+    const auto withoutMessages = [](Scene& scene) {
+        std::filesystem::remove(ChatDBReader::defaultChatDBPath(scene.root->context().environment));
+    };
+    const auto shot = [](const char* state, Step step, std::function<void(Scene&)> arrange = {}) {
+        return Shot{"onboarding", state, [step, arrange](Scene& scene) {
+                        return onboardingWindow(scene, step, arrange);
+                    }};
+    };
+    return {
+        shot("welcome", Step::welcome),
+        shot("signin", Step::signIn),
+        shot("signin-waiting", Step::signIn,
+             [](Scene& scene) {
+                 scene.root->sharedGoogleSignInViewModel()->state.set(
+                     GoogleSignInState::signingIn());
+             }),
+        shot("signin-done", Step::signIn,
+             [](Scene& scene) {
+                 auto signIn = scene.root->sharedGoogleSignInViewModel();
+                 signIn->state.set(GoogleSignInState::success());
+                 signIn->userEmail.set("ada@example.com");
+             }),
+        shot("signin-failed", Step::signIn,
+             [](Scene& scene) {
+                 scene.root->sharedGoogleSignInViewModel()->state.set(
+                     GoogleSignInState::error("Google sign-in failed: access_denied"));
+             }),
+        shot("access", Step::fullDiskAccess, withoutMessages),
+        shot("contacts", Step::contacts),
+        shot("contacts-restricted", Step::contacts,
+             [](Scene& scene) {
+                 scene.root->contactsSyncViewModel()->authorizationState.set(
+                     ContactsAuthorizationState::restricted);
+             }),
+        shot("indexing", Step::indexing,
+             [](Scene& scene) {
+                 // A run in progress: appearing starts no other.
+                 auto sync = scene.root->shadowSyncViewModel();
+                 sync->isSyncing.set(true);
+                 sync->syncProgress.set(ShadowSyncViewModel::SyncProgress{12345, 48210});
+             }),
+        shot("indexing-failed", Step::indexing, withoutMessages),
+        shot("done", Step::done,
+             [](Scene& scene) {
+                 auto sync = scene.root->shadowSyncViewModel();
+                 sync->messageCount.set(12345);
+                 sync->messageRetention.set(MessageRetentionAssessment{
+                     MessageRetentionAssessment::Policy::thirtyDays,
+                     MessageRetentionAssessment::Evidence::preference});
+             }),
     };
 }
 
@@ -244,6 +388,7 @@ int main(int argc, char** argv) {
 
     std::vector<std::unique_ptr<PopoverModel>> models;
     NoClipboard clipboard;
+    NoUrlOpener urlOpener;
     std::vector<Shot> shots = {
         {"popover", "setup",
          [&](Scene& scene) -> QWidget* {
@@ -260,9 +405,25 @@ int main(int argc, char** argv) {
              scene.root->shadowSyncViewModel()->lastError.set("Could not read chat.db: database is locked");
              return menu;
          }},
+        // Awaiting-replies screen.
+        {"awaiting", "conversations",
+         [&](Scene& scene) {
+             return awaitingScreen(scene, AwaitingState::conversations, clipboard, urlOpener);
+         }},
+        {"awaiting", "draft",
+         [&](Scene& scene) {
+             return awaitingScreen(scene, AwaitingState::draft, clipboard, urlOpener);
+         }},
+        {"awaiting", "failed-draft",
+         [&](Scene& scene) {
+             return awaitingScreen(scene, AwaitingState::failedDraft, clipboard, urlOpener);
+         }},
     };
 
     for (auto& shot : settingsShots()) {
+        shots.push_back(std::move(shot));
+    }
+    for (auto& shot : onboardingShots()) {
         shots.push_back(std::move(shot));
     }
 

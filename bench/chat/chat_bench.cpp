@@ -1,0 +1,226 @@
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include "chat/chat_view_model.h"
+#include "engine/helper_resources.h"
+#include "platform/environment.h"
+#include "platform/manual_executor.h"
+#include "platform/user_defaults.h"
+#include "platform/worker_pool.h"
+#include "records/sqlite_session_store.h"
+#include "sample-chatdb/sample_chat_db.h"
+#include "store/shadow_sync.h"
+
+namespace vask {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int messagesPerSession = 50;
+
+ChatMessage benchMessage(int session, int index) {
+    ChatMessage message;
+    message.id = Uuid::random();
+    message.role = index % 2 == 0 ? ChatRole::user : ChatRole::assistant;
+    message.text = "Message " + std::to_string(index) + " of session " + std::to_string(session) +
+                   ": when is dinner with Ana and Ben on Saturday?";
+    message.timestamp = std::chrono::system_clock::now();
+    if (message.role == ChatRole::assistant) {
+        ConversationSource conversation;
+        conversation.id = "conversation:chat-" + std::to_string(index);
+        conversation.title = "Ana & Ben";
+        for (int quoted = 0; quoted < 3; ++quoted) {
+            conversation.messages.push_back({"guid-" + std::to_string(quoted), "Ana",
+                                             "Dinner at 7 on Saturday?", 1'700'000'000});
+        }
+        message.sources = std::vector<AnswerSource>{{conversation}};
+        message.sourcesTruncated = false;
+    }
+    return message;
+}
+
+std::vector<ChatSession> benchSessions(int count) {
+    std::vector<ChatSession> sessions;
+    for (int s = 0; s < count; ++s) {
+        ChatSession session;
+        session.id = Uuid::random().uppercaseString();
+        session.createdAt = std::chrono::system_clock::now() - std::chrono::hours(s + 1);
+        session.lastMessageAt = session.createdAt;
+        session.title = "Session " + std::to_string(s);
+        session.messageCount = messagesPerSession;
+        for (int m = 0; m < messagesPerSession; ++m) {
+            session.messages.push_back(benchMessage(s, m));
+        }
+        sessions.push_back(std::move(session));
+    }
+    return sessions;
+}
+
+struct Fixture {
+    fs::path folder =
+        fs::temp_directory_path() / ("vask-chat-bench-" + Uuid::random().lowercaseString());
+    std::vector<ChatSession> sessions;
+
+    explicit Fixture(int count) : sessions(benchSessions(count)) {
+        fs::create_directories(folder);
+        SQLiteSessionStore(path()).saveSessions(sessions);
+    }
+    ~Fixture() { fs::remove_all(folder); }
+    Fixture(const Fixture&) = delete;
+    Fixture& operator=(const Fixture&) = delete;
+
+    fs::path path() const { return folder / "sessions.db"; }
+};
+
+// Time the main executor spends committing one answer while the whole history is saved in the
+// background.
+void BM_CommitOnMainExecutor(benchmark::State& state) {
+    Fixture fixture(static_cast<int>(state.range(0)));
+    ManualExecutor main;
+    ManualExecutor worker;
+    InMemoryDefaults defaults;
+    ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
+    deps.shadowDBPath = (fixture.folder / "shadow.db").string();
+    deps.sessionStore = std::make_shared<SQLiteSessionStore>(fixture.path());
+    deps.persistsSessions = true;
+    auto model = ChatViewModel::make(std::move(deps));
+    const std::string session = model->currentSessionID.get();
+    for (auto _ : state) {
+        ChatMessage question = benchMessage(0, 0);
+        model->commitTurn(question, Uuid::random(), "The dinner is at 7 on Saturday.", false,
+                          std::nullopt, {}, std::nullopt, session);
+    }
+    model->flushPendingSaves();
+}
+
+// The background save of the whole history that a commit asks for.
+void BM_BackgroundSave(benchmark::State& state) {
+    Fixture fixture(static_cast<int>(state.range(0)));
+    SessionSaveQueue queue(std::make_shared<SQLiteSessionStore>(fixture.path()),
+                           StructuredLogger("chat"));
+    ChatViewModel::SessionList list;
+    for (const auto& session : fixture.sessions) {
+        list.push_back(std::make_shared<const ChatSession>(session));
+    }
+    int round = 0;
+    for (auto _ : state) {
+        auto changed = std::make_shared<ChatSession>(*list[0]);
+        changed->messages.push_back(benchMessage(0, ++round));
+        list[0] = changed;
+        queue.save(list);
+        queue.flush();
+    }
+}
+
+// A shadow database of `messages` synchronised from a sample history, kept between runs because
+// building a large one takes minutes.
+fs::path sampleShadow(std::int64_t messages) {
+    const fs::path folder =
+        fs::temp_directory_path() / ("vask-chat-bench-shadow-" + std::to_string(messages));
+    const fs::path shadow = folder / "shadow.db";
+    if (!fs::exists(folder / "complete")) {
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        sample::buildSampleChatDB(folder / "chat.db", {messages, 200, 11});
+        ShadowSync(folder / "chat.db", shadow).performSync();
+        fs::remove(folder / "chat.db");
+        std::ofstream(folder / "complete") << "";
+    }
+    return shadow;
+}
+
+// From send() to the committed answer, with a helper that answers at once: everything the host
+// adds around the helper (route, staging, request, process start and end, decoding, commit).
+void BM_SendToCommittedAnswer(benchmark::State& state) {
+    const fs::path shadow = sampleShadow(state.range(0));
+    const fs::path folder =
+        fs::temp_directory_path() / ("vask-chat-bench-run-" + Uuid::random().lowercaseString());
+    fs::create_directories(folder / "data");
+    const char* tmp = std::getenv("TMPDIR");
+    const std::optional<std::string> previousTmp =
+        tmp ? std::optional<std::string>(tmp) : std::nullopt;
+    const fs::path resources = test::makeHelperResources(folder);
+    std::ofstream(folder / "scenario.json")
+        << R"({"steps":[{"read_stdin":"all"},{"respond":{"answer":"Dinner is at 7."}}]})";
+    fs::create_hard_link(shadow, folder / "data" / "shadow.db");
+
+    RLMHelperRunner::Settings settings;
+    settings.relayServiceHost = "127.0.0.1";
+    settings.bundleResourceDirectory = resources;
+    const std::string scenario = (folder / "scenario.json").string();
+    settings.launchEnvironment = [scenario] {
+        auto env = processEnvironment();
+        env["VASK_TEST_RLM_SCENARIO"] = scenario;
+        return env;
+    };
+    settings.loadConfig = [] { return std::optional<AppConfig>(); };
+
+    ManualExecutor main;
+    WorkerPool worker(2);
+    InMemoryDefaults defaults;
+    ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
+    deps.shadowDBPath = (folder / "data" / "shadow.db").string();
+    deps.supportDirectory = [folder] { return folder / "data"; };
+    deps.authModeProvider = [] { return AuthMode::managed("customer-token", "access"); };
+    deps.sessionStore = std::make_shared<SQLiteSessionStore>(folder / "data" / "sessions.db");
+    deps.persistsSessions = true;
+    deps.helperRunnerFactory = EngineChatHelperRunner::factory({}, settings);
+    deps.tierSnapshotRefreshed = std::make_shared<bool>(true);
+    auto model = ChatViewModel::make(std::move(deps));
+
+    for (auto _ : state) {
+        const std::size_t before = model->transcript().size();
+        model->inputText.set("when is dinner with Ana?");
+        model->send();
+        if (!main.runUntil([&] { return model->transcript().size() == before + 2; },
+                           std::chrono::seconds(120))) {
+            state.SkipWithError("no answer");
+            break;
+        }
+        model->startNewSession();
+    }
+    model->flushPendingSaves();
+    model.reset();
+    if (previousTmp) {
+        ::setenv("TMPDIR", previousTmp->c_str(), 1);
+    } else {
+        ::unsetenv("TMPDIR");
+    }
+    fs::remove_all(folder);
+}
+
+// Staging alone, for comparison with the whole turn.
+void BM_StagingOnly(benchmark::State& state) {
+    const fs::path shadow = sampleShadow(state.range(0));
+    const fs::path folder =
+        fs::temp_directory_path() / ("vask-chat-bench-stage-" + Uuid::random().lowercaseString());
+    fs::create_directories(folder);
+    fs::create_hard_link(shadow, folder / "shadow.db");
+    const std::vector<ChatSession> sessions{ChatSession{"S1", {}, {}, "t", 0, {}, false}};
+    for (auto _ : state) {
+        const auto staged = RLMHelperRunner::stageDatabasesForSandbox(
+            (folder / "shadow.db").string(), std::nullopt, std::nullopt, std::nullopt, nullptr,
+            sessions, std::nullopt, std::string("S1"));
+        staged.cleanup();
+    }
+    fs::remove_all(folder);
+}
+
+BENCHMARK(BM_SendToCommittedAnswer)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StagingOnly)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CommitOnMainExecutor)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BackgroundSave)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace vask

@@ -1,0 +1,462 @@
+// One question, from the composer to a committed answer or a stored failure.
+#include "chat/chat_view_model.h"
+#include "engine/rlm_helper_error.h"
+#include "foundation/app_environment.h"
+#include "foundation/nil_if_empty.h"
+#include "memory/memory_directive_kind.h"
+#include "platform/text.h"
+#include "records/citation_service.h"
+#include "relay/billing_view_model.h"
+#include "relay/model_routing_policy.h"
+#include "relay/preset_selection.h"
+#include "relay/relay_notifications.h"
+
+namespace vask {
+
+namespace {
+
+constexpr std::string_view memoryRequestAnswer = "Here\u2019s the result of your memory request.";
+constexpr std::string_view extractionFailedAnswer =
+    "I couldn't complete this answer or summarize the partial work. Try asking again, or narrow "
+    "the question.";
+constexpr std::string_view presetResetSuffix =
+    " \u2014 Response quality was reset to your plan's default; please ask again.";
+
+bool presentAndNotBlank(const std::optional<std::string>& value) {
+    return value && nilIfEmpty(*value).has_value();
+}
+
+RLMCredentials credentialsFor(const AuthMode& mode) {
+    RLMCredentials credentials;
+    if (const auto* key = mode.asAPIKey()) {
+        credentials.apiKey = key->key;
+    } else if (const auto* managed = mode.asManaged()) {
+        credentials.customerToken = managed->customerToken;
+    }
+    return credentials;
+}
+
+bool carriesUsage(RLMHelperError::Case c) {
+    using Case = RLMHelperError::Case;
+    return c == Case::usageLimitReached || c == Case::unauthorized ||
+           c == Case::modelRefusedByTier || c == Case::hostFailure ||
+           c == Case::tokenBudgetExhausted || c == Case::iterationLimitReached;
+}
+
+}  // namespace
+
+// Everything a turn captured at send; nothing of the model is read again for these values.
+struct ChatViewModel::Turn {
+    ChatMessage question;
+    std::string questionText;
+    std::string sessionID;
+    RLMCredentials credentials;
+    // Set on the worker when a refresh replaced the credentials; read on the main executor
+    // only after the run's result was posted there.
+    std::optional<RLMCredentials> refreshedCredentials;
+    std::shared_ptr<RLMUsageAccumulator> usageAccumulator = std::make_shared<RLMUsageAccumulator>();
+    std::shared_ptr<ChatHelperRunner> runner;
+    std::optional<MemoryPrincipal> memoryPrincipal;
+    std::optional<PresetResolution> preset;
+    bool firstAnswer = false;
+    RLMHelperRunner::TurnInputs inputs;
+    // Turned into `inputs.conversationSessions` on the worker.
+    SessionList sessions;
+    std::stop_token stop;
+};
+
+RLMCredentials ChatViewModel::resolveCredentials() const {
+    return credentialsFor(deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none());
+}
+
+void ChatViewModel::send() {
+    if (state.get().isSending()) {
+        return;
+    }
+    const std::string questionText(text::trimmed(inputText.get()));
+    if (questionText.empty()) {
+        return;
+    }
+    if (!helperRunner_ || deps_.shadowDBPath.empty()) {
+        failImmediately(questionText);
+        return;
+    }
+
+    auto turn = std::make_shared<Turn>();
+    turn->credentials = resolveCredentials();
+    if (presentAndNotBlank(turn->credentials.customerToken) && deps_.tierSnapshotRefreshed &&
+        !*deps_.tierSnapshotRefreshed) {
+        *deps_.tierSnapshotRefreshed = true;
+        refreshTierSnapshotOnFirstManagedAsk(*nilIfEmpty(*turn->credentials.customerToken));
+    }
+    lastError.set(persistentError_);
+    inputText.set("");
+
+    turn->question.id = Uuid::random();
+    turn->question.role = ChatRole::user;
+    turn->question.text = questionText;
+    turn->question.timestamp = deps_.clock.now();
+    turn->questionText = questionText;
+
+    const std::vector<ChatMessage> messages = transcript();
+    auto& inputs = turn->inputs;
+    inputs.credentials = turn->credentials;
+    inputs.question = questionText;
+    inputs.conversation =
+        recentConversationHistory(messages, static_cast<std::ptrdiff_t>(historyMaxMessages),
+                                  static_cast<std::ptrdiff_t>(historyMaxCharacters));
+    turn->sessions = sessions.get();
+    if (deps_.sessionStore) {
+        inputs.sessionDbPath = deps_.sessionStore->databaseURL().string();
+    }
+    for (const auto& message : messages) {
+        inputs.artifacts.insert(inputs.artifacts.end(), message.artifacts.begin(),
+                                message.artifacts.end());
+    }
+    inputs.artifactManifests = sessionArtifactManifests(messages);
+    turn->firstAnswer = std::none_of(messages.begin(), messages.end(), [](const ChatMessage& m) {
+        return m.role == ChatRole::assistant;
+    });
+    turn->sessionID = currentSessionID.get();
+    inputs.activeSessionID = turn->sessionID;
+    turn->preset = PresetSelection::current(deps_.defaults).chatResolution();
+    turn->memoryPrincipal =
+        deps_.memoryPrincipalProvider ? deps_.memoryPrincipalProvider() : std::nullopt;
+    inputs.memoryPrincipal = turn->memoryPrincipal;
+    inputs.managedPolicy = presentAndNotBlank(turn->credentials.customerToken) && turn->preset
+                               ? ModelRoutingPolicy::managedPreset(*turn->preset)
+                               : ModelRoutingPolicy::production();
+    inputs.fileAccessEnabled =
+        deps_.defaults.boolValue(AppEnvironment::instanceScopedKey("fileAccessEnabled"))
+            .valueOr(false);
+    inputs.dbPath = deps_.shadowDBPath;
+    inputs.contactsDbPath = contactsDBPath_;
+    inputs.memoryDbPath = deps_.memoryDBPath;
+    inputs.memoryStore = deps_.memoryStore;
+    turn->runner = helperRunner_;
+
+    recordInFlightTurn(turn->question.id, turn->sessionID);
+    turn->stop = turnStops_[turn->question.id].get_token();
+    startExecutionDisclosure(turn->question.id, turn->sessionID);
+    state.set(ChatState::sending(turn->question, "Preparing...", std::nullopt));
+    const bool credentialsPresent = presentAndNotBlank(turn->credentials.apiKey) ||
+                                    presentAndNotBlank(turn->credentials.customerToken);
+    logger_.info("chat_send_started",
+                 {{"has_question", "true"},
+                  {"auth_type", std::string(rawValue(HostRequest::authTypeFor(turn->credentials)))},
+                  {"has_credentials", credentialsPresent ? "true" : "false"}});
+    startTurn(std::move(turn));
+}
+
+void ChatViewModel::failImmediately(const std::string& questionText) {
+    const std::string text = persistentError_.value_or(
+        RLMHelperError::plain(RLMHelperError::Case::missingHelperCommand).what());
+    ChatMessage question;
+    question.id = Uuid::random();
+    question.role = ChatRole::user;
+    question.text = questionText;
+    question.timestamp = deps_.clock.now();
+    persistUnansweredQuestion(question, std::nullopt, currentSessionID.get());
+    state.set(ChatState::failed(std::move(question), text));
+    lastError.set(text);
+    inputText.set("");
+}
+
+void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
+    std::weak_ptr<ChatViewModel> weak = weak_from_this();
+    deps_.worker.post([weak, turn = std::move(turn), &main = deps_.main,
+                       authModeProvider = deps_.authModeProvider,
+                       refreshForRetry = deps_.refreshForRetry] {
+        const Uuid questionID = turn->question.id;
+        const std::string sessionID = turn->sessionID;
+        const auto postProgress = [weak, &main, questionID](std::string text) {
+            main.post([weak, questionID, text = std::move(text)] {
+                if (auto self = weak.lock()) {
+                    self->applyProgress(questionID, text);
+                }
+            });
+        };
+        RLMHelperRunner::RunCallbacks callbacks;
+        callbacks.onProgress = [postProgress](const std::string& status) {
+            postProgress(friendlyProgress(status));
+        };
+        callbacks.onReasoning = [weak, &main, questionID](const std::string& piece) {
+            main.post([weak, questionID, piece] {
+                if (auto self = weak.lock()) {
+                    self->applyReasoning(questionID, piece);
+                }
+            });
+        };
+        callbacks.onExecutionEvent = [weak, &main, questionID,
+                                      sessionID](const ZendrelExecutionEvent& event) {
+            main.post([weak, questionID, sessionID, event] {
+                if (auto self = weak.lock()) {
+                    self->receiveExecutionEvent(event, questionID, sessionID);
+                }
+            });
+        };
+        callbacks.onUsageProgress = [weak, &main, questionID, sessionID,
+                                     accumulator =
+                                         turn->usageAccumulator](const RLMUsageSnapshot& snapshot) {
+            main.post([weak, questionID, sessionID, usage = accumulator->record(snapshot)] {
+                if (auto self = weak.lock()) {
+                    self->receiveTokenUsage(usage, questionID, sessionID);
+                }
+            });
+        };
+        const RLMTurnRetry::Refresh refresh =
+            [turn, authModeProvider, refreshForRetry](
+                const std::optional<std::string>& failedToken) -> std::optional<RLMCredentials> {
+            if (!refreshForRetry || !refreshForRetry(failedToken)) {
+                return std::nullopt;
+            }
+            turn->refreshedCredentials =
+                credentialsFor(authModeProvider ? authModeProvider() : AuthMode::none());
+            return turn->refreshedCredentials;
+        };
+
+        postProgress("Preparing\u2026");
+        RLMHelperRunner::TurnInputs inputs = turn->inputs;
+        inputs.conversationSessions.reserve(turn->sessions.size());
+        for (const auto& session : turn->sessions) {
+            inputs.conversationSessions.push_back(*session);
+        }
+        try {
+            auto result = turn->runner->runTurn(std::move(inputs), refresh, *turn->usageAccumulator,
+                                                callbacks, turn->stop);
+            main.post([weak, turn, result = std::move(result)]() mutable {
+                if (auto self = weak.lock()) {
+                    self->handleSuccess(turn, std::move(result));
+                }
+            });
+        } catch (...) {
+            main.post([weak, turn, error = std::current_exception()] {
+                if (auto self = weak.lock()) {
+                    self->handleFailure(turn, error);
+                }
+            });
+        }
+    });
+}
+
+void ChatViewModel::applyProgress(const Uuid& questionID, const std::string& text) {
+    const auto* sending = state.get().asSending();
+    if (!sending || sending->question.id != questionID) {
+        return;
+    }
+    state.set(ChatState::sending(sending->question, text, sending->reasoning));
+}
+
+void ChatViewModel::applyReasoning(const Uuid& questionID, const std::string& piece) {
+    const auto* sending = state.get().asSending();
+    if (!sending || sending->question.id != questionID) {
+        return;
+    }
+    state.set(ChatState::sending(sending->question, sending->progress,
+                                 sending->reasoning.value_or("") + piece));
+}
+
+void ChatViewModel::handleSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result) {
+    if (isDeletedInFlight(turn->sessionID)) {
+        discardDeletedInFlightTurn(turn->question, turn->sessionID);
+        endTurn(turn);
+        return;
+    }
+    std::string displayText = result.answer;
+    bool extracted = result.extracted;
+    if (result.extractFailed) {
+        displayText = std::string(extractionFailedAnswer);
+        extracted = false;
+    }
+    beginMemoryCommit(turn->question.id);
+    const auto authorizedPrincipal =
+        deps_.memoryPrincipalProvider ? deps_.memoryPrincipalProvider() : std::nullopt;
+    const bool authoritative = !result.extracted && !result.extractFailed;
+    const Uuid answerID = Uuid::random();
+    std::weak_ptr<ChatViewModel> weak = weak_from_this();
+    // The artifact candidates are judged against the databases here too, off the main executor.
+    deps_.worker.post(
+        [weak, turn, committer = memoryCommitter_, &main = deps_.main, authorizedPrincipal,
+         authoritative, result = std::move(result), displayText = std::move(displayText), extracted,
+         answerID, existing = storedArtifacts(turn->sessionID), shadowDBPath = deps_.shadowDBPath,
+         contactsDBPath = contactsDBPath_]() mutable {
+            auto receipts =
+                committer->apply(result.answerMetadata, turn->questionText, turn->memoryPrincipal,
+                                 authorizedPrincipal, authoritative);
+            auto validated = validateArtifacts(result.artifactCandidates, answerID, existing,
+                                               shadowDBPath, contactsDBPath);
+            main.post([weak, turn, result = std::move(result), displayText = std::move(displayText),
+                       extracted, receipts = std::move(receipts), answerID,
+                       validated = std::move(validated)]() mutable {
+                if (auto self = weak.lock()) {
+                    self->finishSuccess(turn, std::move(result), std::move(displayText), extracted,
+                                        std::move(receipts), answerID, std::move(validated));
+                }
+            });
+        });
+}
+
+void ChatViewModel::finishSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result,
+                                  std::string displayText, bool extracted,
+                                  std::vector<MemoryReceipt> receipts, const Uuid& answerID,
+                                  SessionArtifactValidationResult validated) {
+    endMemoryCommit(turn->question.id);
+    // The fixed text stands in for the helper's answer only when memory was actually changed;
+    // a question that merely reads like a directive keeps the helper's own answer.
+    if (!receipts.empty() && memory_directive::classify(turn->questionText)) {
+        displayText = std::string(memoryRequestAnswer);
+        extracted = false;
+    }
+    std::optional<std::vector<MemoryReceipt>> memoryReceipts;
+    if (!receipts.empty()) {
+        memoryReceipts = std::move(receipts);
+    }
+    auto usage = turn->usageAccumulator->settled(result.rootUsage, result.subcallUsage);
+    commitValidatedTurn(turn->question, answerID, displayText, extracted, std::move(memoryReceipts),
+                        std::move(validated), usage, turn->sessionID);
+
+    bool commitStillPending = false;
+    for (const auto& questionID : memoryCommitQuestionIDs_) {
+        const auto entry = inFlightSessionIDs_.find(questionID);
+        commitStillPending = commitStillPending || (entry != inFlightSessionIDs_.end() &&
+                                                    entry->second == turn->sessionID);
+    }
+    if (!commitStillPending && isWaitingForMemoryCommit(turn->sessionID)) {
+        deleteSession(turn->sessionID);
+    }
+    if (state.get().showsQuestion(turn->question.id)) {
+        state.set(ChatState::idle());
+    }
+    if (!result.extractFailed) {
+        if (result.evidenceRecordsCount >= 1 && result.evidence.empty()) {
+            logger_.warning("answer_evidence_missing",
+                            {{"record_count", std::to_string(result.evidenceRecordsCount)},
+                             {"extracted", result.extracted ? "true" : "false"}});
+        }
+        startCitationTask(std::move(result.evidence), answerID, turn->sessionID);
+    }
+    lastError.set(result.contactsError ? result.contactsError : persistentError_);
+    if (turn->firstAnswer && !result.extractFailed) {
+        startTitleTask(turn->questionText, result.answer,
+                       turn->refreshedCredentials.value_or(turn->credentials), turn->sessionID);
+    }
+    resolveHandoffAfterTurn(PopoverHandoff::TurnOutcome::committed, turn->sessionID);
+    endTurn(turn);
+}
+
+void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
+                                  const std::exception_ptr& error) {
+    std::string text;
+    std::optional<ChatTokenUsage> usage;
+    try {
+        std::rethrow_exception(error);
+    } catch (const RLMHelperError& e) {
+        if (e.errorCase() == RLMHelperError::Case::usageLimitReached) {
+            if (isDeletedInFlight(turn->sessionID)) {
+                discardDeletedInFlightTurn(turn->question, turn->sessionID);
+                endTurn(turn);
+                return;
+            }
+            usage = turn->usageAccumulator->settled(e.usage().rootUsage, e.usage().subcallUsage);
+            persistUnansweredQuestion(turn->question, usage, turn->sessionID);
+            if (state.get().showsQuestion(turn->question.id)) {
+                const AuthType authType = presentAndNotBlank(turn->credentials.customerToken)
+                                              ? AuthType::customerToken
+                                              : AuthType::apiKey;
+                state.set(ChatState::usageLimitReached(turn->question, authType, std::nullopt));
+                const AuthMode mode =
+                    deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none();
+                if (const auto* managed = mode.asManaged()) {
+                    if (const auto token = nilIfEmpty(managed->customerToken)) {
+                        fetchAndApplyUsageLimitTier(*token, turn->question.id);
+                    }
+                }
+            }
+            lastError.set(persistentError_);
+            resolveHandoffAfterTurn(PopoverHandoff::TurnOutcome::usageLimitReached,
+                                    turn->sessionID);
+            endTurn(turn);
+            return;
+        }
+        text = e.what();
+        if (e.errorCase() == RLMHelperError::Case::modelRefusedByTier &&
+            presentAndNotBlank(turn->credentials.customerToken) && turn->preset) {
+            if (PresetSelection::clearStale(turn->preset->preset.code, turn->preset->snapshotID,
+                                            deps_.defaults)) {
+                deps_.notifications.post(presetCatalogDidGoStaleNotification, &deps_.defaults);
+            }
+            text += presetResetSuffix;
+        }
+        usage = carriesUsage(e.errorCase())
+                    ? turn->usageAccumulator->settled(e.usage().rootUsage, e.usage().subcallUsage)
+                    : turn->usageAccumulator->usage();
+    } catch (const std::exception& e) {
+        text = e.what();
+        usage = turn->usageAccumulator->usage();
+    } catch (...) {
+        text = "Unknown error";
+        usage = turn->usageAccumulator->usage();
+    }
+    if (isDeletedInFlight(turn->sessionID)) {
+        discardDeletedInFlightTurn(turn->question, turn->sessionID);
+        endTurn(turn);
+        return;
+    }
+    persistUnansweredQuestion(turn->question, usage, turn->sessionID);
+    if (state.get().showsQuestion(turn->question.id)) {
+        state.set(ChatState::failed(turn->question, text));
+    }
+    lastError.set(text);
+    resolveHandoffAfterTurn(PopoverHandoff::TurnOutcome::failed, turn->sessionID);
+    endTurn(turn);
+}
+
+void ChatViewModel::endTurn(const std::shared_ptr<Turn>& turn) {
+    finishInFlightTurn(turn->question.id, turn->sessionID);
+    deps_.notifications.post(usageDidChangeNotification);
+}
+
+void ChatViewModel::startCitationTask(std::vector<RLMEvidence> evidence, const Uuid& answerID,
+                                      const std::string& sessionID) {
+    if (!deps_.resolveCitations) {
+        return;
+    }
+    std::weak_ptr<ChatViewModel> weak = weak_from_this();
+    deps_.worker.post([weak, resolve = deps_.resolveCitations, &main = deps_.main,
+                       evidence = std::move(evidence), answerID, sessionID] {
+        auto resolved = resolve(evidence);
+        if (resolved.sources.empty()) {
+            return;
+        }
+        main.post([weak, resolved = std::move(resolved), answerID, sessionID] {
+            if (auto self = weak.lock()) {
+                self->applySources(resolved, answerID, sessionID);
+            }
+        });
+    });
+}
+
+void ChatViewModel::startTitleTask(std::string question, std::string answer,
+                                   RLMCredentials credentials, const std::string& sessionID) {
+    if (!deps_.completeTitle) {
+        return;
+    }
+    std::weak_ptr<ChatViewModel> weak = weak_from_this();
+    deps_.worker.post([weak, complete = deps_.completeTitle, &main = deps_.main,
+                       question = std::move(question), answer = std::move(answer),
+                       credentials = std::move(credentials), sessionID] {
+        auto title = TitleGenerator::generate(
+            question, answer,
+            TitleGenerator::Credentials{credentials.apiKey, credentials.customerToken}, complete);
+        if (!title) {
+            return;
+        }
+        main.post([weak, title = std::move(*title), sessionID] {
+            if (auto self = weak.lock()) {
+                self->applyTitle(title, sessionID);
+            }
+        });
+    });
+}
+
+}  // namespace vask

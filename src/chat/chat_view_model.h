@@ -1,0 +1,282 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "chat/chat_helper_runner.h"
+#include "chat/chat_memory_committer.h"
+#include "chat/chat_state.h"
+#include "chat/popover_handoff.h"
+#include "chat/session_save_queue.h"
+#include "engine/host_request.h"
+#include "engine/rlm_usage_accumulator.h"
+#include "engine/zendrel_execution_disclosure.h"
+#include "foundation/auth_mode.h"
+#include "foundation/structured_logger.h"
+#include "memory/memory_authorization_gate.h"
+#include "memory/memory_principal.h"
+#include "memory/memory_store.h"
+#include "platform/clock.h"
+#include "platform/executor.h"
+#include "platform/notification_center.h"
+#include "platform/published.h"
+#include "platform/user_defaults.h"
+#include "records/answer_source.h"
+#include "records/chat_session.h"
+#include "records/rlm_evidence.h"
+#include "records/session_artifact_manifest.h"
+#include "records/session_artifact_validator.h"
+#include "records/session_store.h"
+#include "records/title_generator.h"
+#include "relay/corvane_billing_service.h"
+#include "relay/preset_selection_record.h"
+
+namespace vask {
+
+// One chat conversation for one window: the composer text, the state of the question in flight,
+// the sessions and the current one, and the bookkeeping that lets turns, deletions and
+// hand-offs overlap. Lives on the main executor; database, memory, network and helper work runs
+// on the worker and every result is posted back. Tasks hold the model weakly.
+class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
+  public:
+    // Sessions share their unchanged entries between copies, so a change to one session copies
+    // that session only and a save never copies on the main executor.
+    using SessionList = std::vector<std::shared_ptr<const ChatSession>>;
+    using MemoryPrincipalProvider = std::function<std::optional<MemoryPrincipal>()>;
+    // Both may be called from any thread.
+    using AuthModeProvider = std::function<AuthMode()>;
+    using CitationResolver = std::function<ResolvedSources(const std::vector<RLMEvidence>&)>;
+    // The shared token refresh for a refused customer token (blocking; called on the worker).
+    using RefreshForRetry = std::function<bool(const std::optional<std::string>&)>;
+
+    struct Dependencies {
+        MainExecutor& main;
+        Executor& worker;
+        UserDefaults& defaults;
+        const Clock& clock = Clock::system();
+        NotificationCenter& notifications = NotificationCenter::shared();
+        std::string shadowDBPath{};
+        std::optional<std::string> shadowDBPathError{};
+        std::optional<std::string> memoryDBPath{};
+        MemoryPrincipalProvider memoryPrincipalProvider{};
+        std::shared_ptr<MemoryStore> memoryStore{};
+        std::shared_ptr<MemoryAuthorizationGate> memoryAuthorizationGate{};
+        // When null, private memory's coordinator over the store and gate above.
+        std::shared_ptr<ChatMemoryCommitter> memoryCommitter{};
+        AuthModeProvider authModeProvider{};
+        // Null for the popover.
+        std::shared_ptr<SessionStore> sessionStore{};
+        std::string accountURL{};
+        bool persistsSessions = false;
+        // The support directory; throws when it cannot be had.
+        std::function<std::filesystem::path()> supportDirectory{};
+        ChatHelperRunnerFactory helperRunnerFactory{};
+        PersonaContextHostFactory personaContextHostFactory{};
+        CitationResolver resolveCitations{};
+        TitleGenerator::Complete completeTitle{};
+        RefreshForRetry refreshForRetry{};
+        // Null: usage-limit look-ups are skipped.
+        const CorvaneBillingService* billingService = nullptr;
+        // Shared by every chat of the process: set by the first managed question.
+        std::shared_ptr<bool> tierSnapshotRefreshed = processTierSnapshotFlag();
+    };
+
+    static std::shared_ptr<ChatViewModel> make(Dependencies dependencies);
+
+    // Stops every turn still running (its helper and staged files go with it) and writes what
+    // is still waiting to be saved.
+    ~ChatViewModel();
+    ChatViewModel(const ChatViewModel&) = delete;
+    ChatViewModel& operator=(const ChatViewModel&) = delete;
+
+    Published<ChatState> state{ChatState::idle()};
+    Published<std::string> inputText;
+    Published<std::optional<std::string>> lastError;
+    Published<std::optional<ZendrelExecutionDisclosure>> executionDisclosure;
+    Published<std::optional<RLMUsageDisclosure>> usageDisclosure;
+    Published<SessionList> sessions;
+    Published<std::string> currentSessionID;
+    Published<std::optional<std::string>> pendingSessionFocus;
+    Published<bool> hasCredentials{false};
+
+    // Views of the state for the chat views.
+    std::vector<ChatMessage> transcript() const;
+    std::vector<ChatMessage> displayMessages() const;
+    std::string currentTitle() const;
+    std::vector<std::shared_ptr<const ChatSession>> savedSessions() const;
+    std::optional<AuthType> usageLimit() const;
+    bool isSending() const { return state.get().isSending(); }
+    std::optional<ChatTokenUsage> liveTokenUsage() const;
+    const std::optional<std::string>& persistentError() const { return persistentError_; }
+    const std::string& accountURL() const { return deps_.accountURL; }
+    bool persistsSessions() const { return deps_.persistsSessions; }
+
+    void refreshCredentials();
+
+    // Sessions.
+    void startNewSession();
+    void switchSession(const std::string& id);
+    void renameSession(const std::string& id, const std::string& title);
+    void deleteSession(const std::string& id);
+    void adopt(ChatSession session);
+
+    // Hand-off from the popover to the main window.
+    void handOffCurrentSession(const std::shared_ptr<ChatViewModel>& receiver);
+    void deferHandoff(const std::string& sessionID, const std::shared_ptr<ChatViewModel>& receiver);
+    void resolveHandoffAfterTurn(PopoverHandoff::TurnOutcome outcome,
+                                 const std::string& originSessionID);
+
+    // Commit and late results.
+    void commitTurn(const ChatMessage& question, const Uuid& answerID,
+                    const std::string& displayText, bool extracted,
+                    std::optional<std::vector<MemoryReceipt>> memoryReceipts,
+                    const std::vector<SessionArtifactCandidate>& artifactCandidates,
+                    std::optional<ChatTokenUsage> tokenUsage, const std::string& sessionID);
+    // The same with the artifact candidates already judged (off the main executor).
+    void commitValidatedTurn(const ChatMessage& question, const Uuid& answerID,
+                             const std::string& displayText, bool extracted,
+                             std::optional<std::vector<MemoryReceipt>> memoryReceipts,
+                             SessionArtifactValidationResult validated,
+                             std::optional<ChatTokenUsage> tokenUsage,
+                             const std::string& sessionID);
+    // The artifacts stored in a session, here or with the receiver it was handed off to.
+    std::vector<SessionArtifact> storedArtifacts(const std::string& sessionID) const;
+    // Blocking: it reads the shadow and contacts databases when there are candidates.
+    static SessionArtifactValidationResult validateArtifacts(
+        const std::vector<SessionArtifactCandidate>& candidates, const Uuid& answerID,
+        const std::vector<SessionArtifact>& existing, const std::string& shadowDBPath,
+        const std::optional<std::string>& contactsDBPath);
+    void applySources(const ResolvedSources& resolved, const Uuid& answerID,
+                      const std::string& sessionID);
+    void applyTitle(const std::string& title, const std::string& sessionID);
+    void persistUnansweredQuestion(ChatMessage question, std::optional<ChatTokenUsage> tokenUsage,
+                                   const std::string& sessionID);
+    // Waits until every save asked for so far is written: on quit.
+    void flushPendingSaves();
+
+    // Memory receipts and in-flight bookkeeping.
+    // `done` runs on the main executor when the undo has ended, whatever its outcome.
+    void undoAutoSavedMemory(const Uuid& receiptID, const Uuid& messageID,
+                             std::function<void()> done = {});
+    void simulateOutOfCredit();
+    void recordInFlightTurn(const Uuid& questionID, const std::string& sessionID);
+    void beginMemoryCommit(const Uuid& questionID);
+    void endMemoryCommit(const Uuid& questionID);
+    void finishInFlightTurn(const Uuid& questionID, const std::string& sessionID);
+    void discardDeletedInFlightTurn(const ChatMessage& question, const std::string& sessionID);
+    bool isDeletedInFlight(const std::string& sessionID) const {
+        return deletedInFlightSessionIDs_.contains(sessionID);
+    }
+    bool isWaitingForMemoryCommit(const std::string& sessionID) const {
+        return deletionsWaitingForMemoryCommit_.contains(sessionID);
+    }
+
+    // The running turn.
+    void send();
+    // `done` runs on the main executor once the look-up has ended.
+    void recheckUsageAfterReturn(std::function<void()> done = {});
+
+    // Disclosures of the running turn.
+    void startExecutionDisclosure(const Uuid& questionID, const std::string& sessionID);
+    void receiveExecutionEvent(const ZendrelExecutionEvent& event, const Uuid& questionID,
+                               const std::string& sessionID);
+    void receiveTokenUsage(const ChatTokenUsage& usage, const Uuid& questionID,
+                           const std::string& sessionID);
+
+    // Pure helpers of the turn.
+    static constexpr std::size_t historyMaxMessages = 6;
+    static constexpr std::size_t historyMaxCharacters = 12000;
+    static constexpr std::string_view historyCutMarker =
+        "\u2026 [full turn available in session.chat_messages]";
+    static constexpr std::size_t provisionalTitleCharacters = 48;
+    static constexpr std::string_view newSessionTitle = "New Chat";
+
+    static std::vector<HostConversationMessage> answeredConversationHistory(
+        const std::vector<ChatMessage>& messages);
+    static std::vector<HostConversationMessage> recentConversationHistory(
+        const std::vector<ChatMessage>& messages, std::ptrdiff_t maxMessages,
+        std::ptrdiff_t maxCharacters);
+    static std::vector<SessionArtifactManifest> sessionArtifactManifests(
+        const std::vector<ChatMessage>& messages);
+    static std::string friendlyProgress(std::string_view status);
+    static std::string provisionalTitle(std::string_view question);
+    // The index of the session with the latest `lastMessageAt`, the earlier on equal dates.
+    static std::optional<std::size_t> latestSessionIndex(const SessionList& sessions);
+
+    static std::shared_ptr<bool> processTierSnapshotFlag();
+
+  private:
+    struct Turn;
+
+    explicit ChatViewModel(Dependencies dependencies);
+    void loadInitialState();
+
+    std::optional<std::size_t> sessionIndex(const std::string& id) const;
+    const ChatSession* currentSession() const;
+    ChatSession newSession() const;
+    void selectSession(const std::string& id);
+    // Appends an empty session with this id, for a late result whose session left the list.
+    std::size_t restoreSession(const std::string& sessionID, std::string_view event);
+    // Replaces the session at `index` with `session` and publishes the list.
+    void replaceSession(std::size_t index, ChatSession session);
+    void persist();
+    void markMemoryReceiptUndone(const Uuid& receiptID, const Uuid& messageID,
+                                 const std::string& sessionID);
+    void completeHandoff(const std::string& sessionID,
+                         const std::shared_ptr<ChatViewModel>& receiver);
+    std::shared_ptr<ChatViewModel> handoffReceiver(const std::string& sessionID) const;
+
+    // The turn.
+    RLMCredentials resolveCredentials() const;
+    void failImmediately(const std::string& question);
+    void startTurn(std::shared_ptr<Turn> turn);
+    void applyProgress(const Uuid& questionID, const std::string& text);
+    void applyReasoning(const Uuid& questionID, const std::string& piece);
+    void handleSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result);
+    void finishSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result,
+                       std::string displayText, bool extracted, std::vector<MemoryReceipt> receipts,
+                       const Uuid& answerID, SessionArtifactValidationResult validated);
+    void handleFailure(const std::shared_ptr<Turn>& turn, const std::exception_ptr& error);
+    void endTurn(const std::shared_ptr<Turn>& turn);
+    void startCitationTask(std::vector<RLMEvidence> evidence, const Uuid& answerID,
+                           const std::string& sessionID);
+    void startTitleTask(std::string question, std::string answer, RLMCredentials credentials,
+                        const std::string& sessionID);
+
+    // Usage-limit look-ups.
+    void fetchAndApplyUsageLimitTier(const std::string& customerToken, const Uuid& questionID);
+    void refreshTierSnapshotOnFirstManagedAsk(const std::string& customerToken);
+    void writeTierSnapshot(const std::string& tierCode);
+
+    Dependencies deps_;
+    StructuredLogger logger_{"chat"};
+    std::shared_ptr<ChatMemoryCommitter> memoryCommitter_;
+    std::shared_ptr<ChatHelperRunner> helperRunner_;
+    std::optional<std::string> contactsDBPath_;
+    std::optional<std::string> persistentError_;
+    // Set when the stored sessions could not be read in this run: nothing is written over them.
+    bool sessionStoreUnreadable_ = false;
+    bool loggedSkippedSave_ = false;
+
+    std::optional<std::string> pendingHandoffSessionID_;
+    std::weak_ptr<ChatViewModel> pendingHandoffReceiver_;
+    std::map<std::string, std::shared_ptr<ChatViewModel>> handoffReceivers_;
+
+    std::map<Uuid, std::string> inFlightSessionIDs_;
+    std::set<std::string> deletedInFlightSessionIDs_;
+    std::set<Uuid> memoryCommitQuestionIDs_;
+    std::set<std::string> deletionsWaitingForMemoryCommit_;
+    // Stops the helper of every turn still running when the model goes away.
+    std::map<Uuid, std::stop_source> turnStops_;
+
+    std::unique_ptr<SessionSaveQueue> saveQueue_;
+};
+
+}  // namespace vask

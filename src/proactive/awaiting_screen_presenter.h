@@ -1,0 +1,148 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "foundation/structured_logger.h"
+#include "platform/subscription.h"
+#include "platform/url_opener.h"
+#include "platform/user_defaults.h"
+#include "proactive/awaiting_reply_view_model.h"
+#include "proactive/needs_reply_service.h"
+#include "proactive/reply_drafts.h"
+
+namespace vask {
+
+// The draft editor under a row, as it is to be shown.
+struct DraftEditorContent {
+    bool isLoading = false;
+    std::string loadingCaption;
+    std::string text;
+    // The persona footnote, "" when there is none.
+    std::string tooltip;
+    // Why no draft came; shown as a status line, never as the editor's text.
+    std::optional<std::string> status;
+    bool sendEnabled = false;
+
+    bool operator==(const DraftEditorContent&) const = default;
+};
+
+struct AwaitingRowContent {
+    AwaitingReply reply;
+    std::string initials;
+    std::string age;
+    bool needsReply = false;
+    std::optional<DraftEditorContent> editor;
+
+    bool operator==(const AwaitingRowContent&) const = default;
+};
+
+struct DayWindowChoice {
+    int days = 0;
+    std::string title;
+    bool checked = false;
+
+    bool operator==(const DayWindowChoice&) const = default;
+};
+
+// Everything the awaiting-replies screen shows at one moment.
+struct AwaitingScreenContent {
+    int dayWindow = 7;
+    // No rows: the placeholder with this description.
+    std::string placeholderDescription;
+    bool showsDayMenu = false;
+    std::string dayMenuLabel;
+    std::string dayMenuHelp;
+    std::vector<DayWindowChoice> dayChoices;
+    bool showsMarkAllAsRead = false;
+    // The draft button, the same on every row.
+    std::string draftLabel;
+    std::string draftSymbol;
+    std::string draftHelp;
+    std::vector<AwaitingRowContent> rows;
+
+    bool operator==(const AwaitingScreenContent&) const = default;
+};
+
+// What the awaiting-replies screen shows and does: the conversations inside the day window,
+// those that need a reply first, the toolbar, the row actions and the one open draft. Main
+// executor only.
+class AwaitingScreenPresenter {
+  public:
+    static constexpr const char* title = "Awaiting your reply";
+    static constexpr const char* placeholderTitle = "You're all caught up";
+    static constexpr const char* nothingWaitingText =
+        "No one's waiting on a reply from you right now.";
+    static constexpr const char* markAllHelp =
+        "Mark every displayed conversation as read \xE2\x80\x94 each re-surfaces if they message "
+        "you again";
+
+    struct Dependencies {
+        std::shared_ptr<AwaitingReplyViewModel> viewModel;
+        std::shared_ptr<NeedsReplyService> needsReply;
+        // Holds the proactive switch and the persona-drafts setting.
+        const UserDefaults& settings;
+        // The day-window setting.
+        std::function<int()> displayDays;
+        std::function<void(int)> setDisplayDays;
+        std::function<void(const AwaitingReply&)> onCatchUp;
+        UrlOpener& urlOpener;
+        Clipboard& clipboard;
+        // The drafts' seams; the presenter fills in how a conversation is opened.
+        ReplyDrafts::Seams draftSeams;
+        MainExecutor& main;
+        Executor& worker;
+        // Whole Unix seconds.
+        std::function<std::int64_t()> now;
+    };
+
+    explicit AwaitingScreenPresenter(Dependencies dependencies);
+    AwaitingScreenPresenter(const AwaitingScreenPresenter&) = delete;
+    AwaitingScreenPresenter& operator=(const AwaitingScreenPresenter&) = delete;
+
+    // Calls `changed` whenever the list, the verdicts or the draft change.
+    [[nodiscard]] Subscription observe(std::function<void()> changed);
+    AwaitingScreenContent content() const;
+
+    // Conversations inside the day window, in the view model's order.
+    std::vector<AwaitingReply> displayedReplies() const;
+
+    void chooseDayWindow(int days);
+    void markAllAsRead();
+    void markAsRead(const AwaitingReply& reply);
+    void catchUp(const AwaitingReply& reply);
+    void reveal(const AwaitingReply& reply) { openInMessages(reply.sender); }
+    void openInMessages(const std::string& handle);
+    ReplyDrafts& drafts() { return *drafts_; }
+
+    // Those judged to need a reply first, then newest first; ties keep their order. A missing
+    // verdict counts as no.
+    static std::vector<AwaitingReply> sorted(std::vector<AwaitingReply> replies,
+                                             const NeedsReplyService::Verdicts& verdicts);
+    // Up to two words (split at single spaces), the first character of each, upper-cased.
+    static std::string initials(std::string_view name);
+    // "5m ago", "3h ago", "2d ago"; never below one minute.
+    static std::string relativeAge(std::int64_t timestamp, std::int64_t now);
+    static std::optional<std::string> personaFootnote(const std::optional<std::string>& tier,
+                                                      std::string_view contactName);
+    // The address that opens the conversation with `handle`; nothing for an empty handle.
+    static std::optional<std::string> messagesURL(std::string_view handle);
+
+    // The day window in the instance-scoped setting, 7 when absent.
+    static std::function<int()> storedDisplayDays(const UserDefaults& defaults);
+    static std::function<void(int)> storeDisplayDays(UserDefaults& defaults);
+
+  private:
+    bool personaDraftsOn() const;
+
+    Dependencies deps_;
+    std::shared_ptr<ReplyDrafts> drafts_;
+    StructuredLogger logger_{"awaiting-reply"};
+};
+
+}  // namespace vask

@@ -1,0 +1,558 @@
+#include "ui/awaiting/awaiting_replies_detail_view.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStackedWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <chrono>
+
+#include "proactive/persona_drafts.h"
+#include "shell/app_dependencies.h"
+#include "ui/symbols.h"
+#include "ui/theme.h"
+
+// The icons live in a static library, so nothing registers them unless asked.
+static void registerAwaitingResources() {
+    Q_INIT_RESOURCE(awaiting);
+}
+
+namespace vask::ui {
+
+namespace {
+
+constexpr int rowInsetH = 16;
+constexpr int rowInsetV = 10;
+constexpr int avatarSize = 40;
+// The row's inset, the avatar and the spacing after it: where the texts start.
+constexpr int textColumn = rowInsetH + avatarSize + Theme::spacing;
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+QColor withAlpha(QColor colour, float alpha) {
+    colour.setAlphaF(alpha);
+    return colour;
+}
+
+QLabel* textLabel(const QString& content, FontRole role, const QColor& colour) {
+    auto* label = new QLabel(content);
+    label->setFont(Theme::font(role));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    label->setPalette(palette);
+    return label;
+}
+
+QFrame* divider(int leadingInset) {
+    auto* holder = new QFrame;
+    auto* layout = new QHBoxLayout(holder);
+    layout->setContentsMargins(leadingInset, 0, 0, 0);
+    auto* line = new QFrame;
+    line->setFixedHeight(1);
+    line->setStyleSheet(QString("background: %1; border: none;").arg(Theme::palette().edge.name()));
+    layout->addWidget(line);
+    return holder;
+}
+
+QString accentButtonStyle() {
+    const auto brand = Theme::palette();
+    return QString(
+               "QPushButton { background: %1; color: %2; border: none; border-radius: 6px; "
+               "padding: 4px 12px; }"
+               "QPushButton:hover { background: %3; }"
+               "QPushButton:disabled { background: %4; color: %5; }")
+        .arg(brand.accent.name(), brand.onAccent.name(), brand.accent.lighter(110).name(),
+             withAlpha(brand.accent, 0.25F).name(QColor::HexArgb),
+             withAlpha(brand.ink, 0.45F).name(QColor::HexArgb));
+}
+
+QPushButton* button(const QString& title, const QString& objectName, const QString& help = {}) {
+    auto* b = new QPushButton(title);
+    b->setObjectName(objectName);
+    b->setAccessibleName(title);
+    b->setToolTip(help);
+    b->setCursor(Qt::PointingHandCursor);
+    return b;
+}
+
+// The initials on a tinted disc.
+class InitialsDisc final : public QWidget {
+  public:
+    explicit InitialsDisc(QString initials) : initials_(std::move(initials)) {
+        setFixedSize(avatarSize, avatarSize);
+        setAccessibleName(initials_);
+    }
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const auto accent = Theme::palette().accent;
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(withAlpha(accent, 0.18F));
+        painter.drawEllipse(rect());
+        QFont font = Theme::font(FontRole::subheadline);
+        font.setWeight(QFont::DemiBold);
+        painter.setFont(font);
+        painter.setPen(accent);
+        painter.drawText(rect(), Qt::AlignCenter, initials_);
+    }
+
+  private:
+    QString initials_;
+};
+
+// One line of text that gives way to its neighbours, ending in an ellipsis when cut.
+class ElidedLabel final : public QLabel {
+  public:
+    explicit ElidedLabel(QString text) : full_(std::move(text)) {
+        setTextFormat(Qt::PlainText);
+        setText(full_);
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    }
+    QSize minimumSizeHint() const override {
+        return {fontMetrics().horizontalAdvance(QStringLiteral("W\u2026")),
+                QLabel::minimumSizeHint().height()};
+    }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QLabel::resizeEvent(event);
+        setText(fontMetrics().elidedText(full_, Qt::ElideRight, contentsRect().width()));
+    }
+
+  private:
+    QString full_;
+};
+
+// The last message in at most two lines, the second ending in an ellipsis when cut.
+class TwoLineLabel final : public QLabel {
+  public:
+    // Two lines never hold more than a few hundred characters; the cap keeps layout cheap for
+    // a very long message.
+    explicit TwoLineLabel(const QString& text) : full_(text.left(600).simplified()) {
+        setWordWrap(true);
+        setTextFormat(Qt::PlainText);
+        setText(full_);
+        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QLabel::resizeEvent(event);
+        const QFontMetrics metrics(font());
+        setMaximumHeight(metrics.lineSpacing() * 2 + 2);
+        const int width = std::max(1, contentsRect().width());
+        // The first line takes the words that fit; the second takes the rest, elided.
+        QString rest = full_;
+        int fit = static_cast<int>(rest.size());
+        while (fit > 0 && metrics.horizontalAdvance(rest.left(fit)) > width) {
+            const auto space = rest.lastIndexOf(' ', fit - 1);
+            fit = space > 0 ? static_cast<int>(space) : fit - 1;
+        }
+        fit = std::max(fit, 1);
+        QString shown = rest.left(fit);
+        rest = rest.mid(fit).trimmed();
+        if (!rest.isEmpty()) {
+            shown += '\n' + metrics.elidedText(rest, Qt::ElideRight, width);
+        }
+        if (text() != shown) {
+            setText(shown);
+        }
+    }
+
+  private:
+    QString full_;
+};
+
+AwaitingScreenPresenter::Dependencies rootDependencies(AppDependencies& root, Clipboard& clipboard,
+                                                       UrlOpener& urlOpener,
+                                                       AwaitingRepliesDetailView::CatchUp catchUp) {
+    auto& defaults = root.context().defaults;
+    auto credentials = NeedsReplyService::credentialsFrom([&root] { return root.authMode(); });
+    return {
+        .viewModel = root.awaitingReplyViewModel(),
+        .needsReply = root.needsReplyService(),
+        .settings = defaults,
+        .displayDays = AwaitingScreenPresenter::storedDisplayDays(defaults),
+        .setDisplayDays = AwaitingScreenPresenter::storeDisplayDays(defaults),
+        .onCatchUp = std::move(catchUp),
+        .urlOpener = urlOpener,
+        .clipboard = clipboard,
+        .draftSeams = ReplyDrafts::standardSeams(
+            [credentials] {
+                const auto c = credentials();
+                return RouteCredentials{c.apiKey, c.customerToken};
+            },
+            defaults, root.responses(), {}),
+        .main = root.mainExecutor(),
+        .worker = root.context().worker,
+        .now =
+            [] {
+                return std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                    .count();
+            },
+    };
+}
+
+}  // namespace
+
+AwaitingRepliesDetailView::AwaitingRepliesDetailView(AppDependencies& root, Clipboard& clipboard,
+                                                     UrlOpener& urlOpener, CatchUp onCatchUp,
+                                                     QWidget* parent)
+    : AwaitingRepliesDetailView(rootDependencies(root, clipboard, urlOpener, std::move(onCatchUp)),
+                                parent) {}
+
+AwaitingRepliesDetailView::AwaitingRepliesDetailView(
+    AwaitingScreenPresenter::Dependencies dependencies, QWidget* parent)
+    : QWidget(parent),
+      presenter_(std::make_unique<AwaitingScreenPresenter>(std::move(dependencies))) {
+    registerAwaitingResources();
+    setObjectName("awaiting.screen");
+    setWindowTitle(AwaitingScreenPresenter::title);
+    setAutoFillBackground(true);
+
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(makeToolbar());
+    column->addWidget(divider(0));
+
+    pages_ = new QStackedWidget;
+    pages_->addWidget(makePlaceholder());
+    auto* scroll = new QScrollArea;
+    scroll->setObjectName("awaiting.list");
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* list = new QWidget;
+    auto* listColumn = new QVBoxLayout(list);
+    listColumn->setContentsMargins(0, 6, 0, 6);
+    listColumn->setSpacing(0);
+    rows_ = new QVBoxLayout;
+    rows_->setSpacing(0);
+    listColumn->addLayout(rows_);
+    listColumn->addStretch();
+    scroll->setWidget(list);
+    pages_->addWidget(scroll);
+    column->addWidget(pages_, 1);
+
+    changes_ = presenter_->observe([this] { render(); });
+    render();
+}
+
+AwaitingRepliesDetailView::~AwaitingRepliesDetailView() = default;
+
+QWidget* AwaitingRepliesDetailView::makeToolbar() {
+    auto* bar = new QWidget;
+    auto* row = new QHBoxLayout(bar);
+    row->setContentsMargins(rowInsetH, 10, rowInsetH, 10);
+    row->setSpacing(8);
+    auto* title =
+        textLabel(AwaitingScreenPresenter::title, FontRole::headline, Theme::palette().ink);
+    title->setObjectName("awaiting.title");
+    row->addWidget(title);
+    row->addStretch();
+
+    dayMenu_ = new QToolButton;
+    dayMenu_->setObjectName("awaiting.dayWindow");
+    dayMenu_->setPopupMode(QToolButton::InstantPopup);
+    dayMenu_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    dayMenu_->setIcon(symbolIcon("calendar", Theme::palette().ink));
+    dayMenu_->setMenu(new QMenu(dayMenu_));
+    row->addWidget(dayMenu_);
+
+    markAll_ = new QToolButton;
+    markAll_->setObjectName("awaiting.markAllRead");
+    markAll_->setText("Mark all as read");
+    markAll_->setAccessibleName("Mark all as read");
+    markAll_->setToolTip(AwaitingScreenPresenter::markAllHelp);
+    markAll_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    markAll_->setIcon(symbolIcon("checkmark.circle", Theme::palette().ink));
+    connect(markAll_, &QToolButton::clicked, this, [this] { presenter_->markAllAsRead(); });
+    row->addWidget(markAll_);
+    return bar;
+}
+
+QWidget* AwaitingRepliesDetailView::makePlaceholder() {
+    auto* page = new QWidget;
+    page->setObjectName("awaiting.placeholder");
+    auto* column = new QVBoxLayout(page);
+    column->setContentsMargins(Theme::padding * 2, Theme::padding, Theme::padding * 2,
+                               Theme::padding);
+    column->setSpacing(8);
+    column->addStretch();
+    auto* icon = new QLabel;
+    icon->setPixmap(symbolIcon("checkmark.circle", Theme::secondaryText()).pixmap(44, 44));
+    icon->setAlignment(Qt::AlignCenter);
+    column->addWidget(icon);
+    auto* title = textLabel(AwaitingScreenPresenter::placeholderTitle, FontRole::headline,
+                            Theme::palette().ink);
+    title->setAlignment(Qt::AlignCenter);
+    column->addWidget(title);
+    placeholderDescription_ = textLabel({}, FontRole::subheadline, Theme::secondaryText());
+    placeholderDescription_->setObjectName("awaiting.placeholderDescription");
+    placeholderDescription_->setAlignment(Qt::AlignCenter);
+    placeholderDescription_->setWordWrap(true);
+    column->addWidget(placeholderDescription_);
+    column->addStretch();
+    return page;
+}
+
+void AwaitingRepliesDetailView::fillRowActions(QMenu* menu, const AwaitingReply& reply) {
+    const auto ink = Theme::palette().ink;
+    menu->addAction(symbolIcon("sparkles", ink), "Catch me up", this,
+                    [this, reply] { presenter_->catchUp(reply); });
+    menu->addAction(symbolIcon("arrow.up.right", ink), "Reveal in Messages", this,
+                    [this, reply] { presenter_->reveal(reply); });
+    menu->addAction(symbolIcon("checkmark.circle", ink), "Mark as read", this,
+                    [this, reply] { presenter_->markAsRead(reply); });
+}
+
+QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content,
+                                            const AwaitingRowContent& row) {
+    const auto& reply = row.reply;
+    auto* widget = new QWidget;
+    widget->setObjectName("awaiting.row");
+    widget->setAccessibleName(qs(reply.contactName));
+    widget->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(widget, &QWidget::customContextMenuRequested, this,
+            [this, widget, reply](const QPoint& at) {
+                QMenu menu;
+                fillRowActions(&menu, reply);
+                menu.exec(widget->mapToGlobal(at));
+            });
+
+    auto* line = new QHBoxLayout(widget);
+    line->setContentsMargins(rowInsetH, rowInsetV, rowInsetH, rowInsetV);
+    line->setSpacing(Theme::spacing);
+    line->addWidget(new InitialsDisc(qs(row.initials)), 0, Qt::AlignTop);
+
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(4);
+    auto* first = new QHBoxLayout;
+    first->setSpacing(6);
+    auto* name = new ElidedLabel(qs(reply.contactName));
+    name->setObjectName("awaiting.contactName");
+    name->setFont(Theme::font(FontRole::headline));
+    first->addWidget(name, 0, Qt::AlignBaseline);
+    if (row.needsReply) {
+        auto* pill = new QLabel("Needs reply");
+        pill->setObjectName("awaiting.needsReply");
+        QFont font = Theme::font(FontRole::caption);
+        font.setPointSizeF(font.pointSizeF() - 1);
+        font.setWeight(QFont::DemiBold);
+        pill->setFont(font);
+        const auto accent = Theme::palette().accent;
+        pill->setStyleSheet(
+            QString("QLabel { color: %1; background: %2; border-radius: 7px; "
+                    "padding: 1px 6px; }")
+                .arg(accent.name(), withAlpha(accent, 0.15F).name(QColor::HexArgb)));
+        first->addWidget(pill, 0, Qt::AlignVCenter);
+    }
+    first->addStretch(1);
+    auto* age = textLabel(qs(row.age), FontRole::caption, Theme::secondaryText());
+    age->setObjectName("awaiting.age");
+    first->addWidget(age, 0, Qt::AlignBaseline);
+    texts->addLayout(first);
+
+    auto* message = new TwoLineLabel(qs(reply.lastMessageText));
+    message->setObjectName("awaiting.lastMessage");
+    message->setFont(Theme::font(FontRole::subheadline));
+    QPalette palette = message->palette();
+    palette.setColor(QPalette::WindowText, Theme::secondaryText());
+    message->setPalette(palette);
+    texts->addWidget(message);
+
+    auto* actions = new QHBoxLayout;
+    actions->setContentsMargins(0, 3, 0, 0);
+    actions->setSpacing(8);
+    auto* draft = button(qs(content.draftLabel), "awaiting.draft", qs(content.draftHelp));
+    draft->setIcon(symbolIcon(qs(content.draftSymbol), Theme::palette().onAccent, false));
+    draft->setStyleSheet(accentButtonStyle());
+    connect(draft, &QPushButton::clicked, this,
+            [this, reply] { presenter_->drafts().startDraft(reply); });
+    actions->addWidget(draft);
+    auto* more = new QToolButton;
+    more->setObjectName("awaiting.moreActions");
+    more->setAccessibleName("More actions");
+    more->setToolTip("More actions");
+    more->setAutoRaise(true);
+    more->setPopupMode(QToolButton::InstantPopup);
+    more->setStyleSheet("QToolButton::menu-indicator { image: none; width: 0; }");
+    more->setIcon(symbolIcon("ellipsis.circle", Theme::secondaryText()));
+    more->setIconSize({18, 18});
+    auto* moreMenu = new QMenu(more);
+    fillRowActions(moreMenu, reply);
+    more->setMenu(moreMenu);
+    actions->addWidget(more);
+    actions->addStretch();
+    texts->addLayout(actions);
+    line->addLayout(texts, 1);
+    return widget;
+}
+
+QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row) {
+    const auto& content = *row.editor;
+    const auto reply = row.reply;
+    auto* holder = new QWidget;
+    holder->setObjectName("awaiting.draftEditor");
+    auto* column = new QVBoxLayout(holder);
+    column->setContentsMargins(textColumn, 0, rowInsetH, 12);
+    column->setSpacing(8);
+    editor_ = {reply.chatId, nullptr, nullptr};
+
+    if (content.isLoading) {
+        auto* loading = new QHBoxLayout;
+        loading->setSpacing(8);
+        auto* spinner = new QProgressBar;
+        spinner->setObjectName("awaiting.drafting");
+        spinner->setRange(0, 0);
+        spinner->setFixedSize(16, 6);
+        spinner->setTextVisible(false);
+        loading->addWidget(spinner);
+        loading->addWidget(
+            textLabel(qs(content.loadingCaption), FontRole::caption, Theme::secondaryText()));
+        loading->addStretch();
+        column->addLayout(loading);
+        return holder;
+    }
+
+    auto* editor = new QPlainTextEdit;
+    editor->setObjectName("awaiting.draftText");
+    editor->setAccessibleName("Draft reply");
+    editor->setFont(Theme::font(FontRole::body));
+    editor->setPlainText(qs(content.text));
+    editor->setToolTip(qs(content.tooltip));
+    editor->setMinimumHeight(56);
+    editor->setMaximumHeight(130);
+    editor->setFixedHeight(std::clamp(static_cast<int>(editor->document()->size().height() *
+                                                       editor->fontMetrics().lineSpacing()) +
+                                          20,
+                                      56, 130));
+    const auto brand = Theme::palette();
+    editor->setStyleSheet(QString("QPlainTextEdit { background: %1; border: 1px solid %2; "
+                                  "border-radius: 8px; padding: 6px; }")
+                              .arg(brand.panel.name(), brand.edge.name()));
+    connect(editor, &QPlainTextEdit::textChanged, this,
+            [this, editor] { presenter_->drafts().setText(editor->toPlainText().toStdString()); });
+    column->addWidget(editor);
+
+    if (content.status) {
+        auto* status = new QHBoxLayout;
+        status->setSpacing(6);
+        const QColor warning(0xD0, 0x3B, 0x3B);
+        auto* icon = new QLabel;
+        icon->setPixmap(symbolIcon("exclamationmark.triangle", warning, false).pixmap(14, 14));
+        status->addWidget(icon);
+        auto* label = textLabel(qs(*content.status), FontRole::caption, warning);
+        label->setObjectName("awaiting.draftStatus");
+        label->setAccessibleName(qs(*content.status));
+        status->addWidget(label, 1);
+        column->addLayout(status);
+    }
+
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
+    buttons->addStretch();
+    auto* dismiss = button("Dismiss", "awaiting.dismiss");
+    dismiss->setFlat(true);
+    QPalette dismissPalette = dismiss->palette();
+    dismissPalette.setColor(QPalette::ButtonText, Theme::secondaryText());
+    dismiss->setPalette(dismissPalette);
+    connect(dismiss, &QPushButton::clicked, this, [this] { presenter_->drafts().dismiss(); });
+    buttons->addWidget(dismiss);
+    auto* regenerate = button("Regenerate", "awaiting.regenerate");
+    regenerate->setIcon(symbolIcon("arrow.clockwise", brand.ink));
+    connect(regenerate, &QPushButton::clicked, this,
+            [this, reply] { presenter_->drafts().regenerate(reply); });
+    buttons->addWidget(regenerate);
+    auto* send = button("Send in Messages", "awaiting.send",
+                        "Copies the draft and opens Messages \xE2\x80\x94 press Ctrl+V to paste");
+    send->setIcon(symbolIcon("paperplane.fill", brand.onAccent, false));
+    send->setStyleSheet(accentButtonStyle());
+    send->setEnabled(content.sendEnabled);
+    connect(send, &QPushButton::clicked, this,
+            [this, reply] { presenter_->drafts().sendInMessages(reply); });
+    buttons->addWidget(send);
+    column->addLayout(buttons);
+    editor_ = {reply.chatId, editor, send};
+    return holder;
+}
+
+void AwaitingRepliesDetailView::updateToolbar(const AwaitingScreenContent& content) {
+    dayMenu_->setVisible(content.showsDayMenu);
+    dayMenu_->setText(qs(content.dayMenuLabel));
+    dayMenu_->setAccessibleName(qs(content.dayMenuLabel));
+    dayMenu_->setToolTip(qs(content.dayMenuHelp));
+    QMenu* menu = dayMenu_->menu();
+    menu->clear();
+    for (const auto& choice : content.dayChoices) {
+        auto* action = menu->addAction(qs(choice.title), this, [this, days = choice.days] {
+            presenter_->chooseDayWindow(days);
+            render();
+        });
+        if (choice.checked) {
+            action->setIcon(symbolIcon("checkmark", Theme::palette().ink));
+        }
+    }
+    markAll_->setVisible(content.showsMarkAllAsRead);
+    placeholderDescription_->setText(qs(content.placeholderDescription));
+    pages_->setCurrentIndex(content.rows.empty() ? 0 : 1);
+}
+
+void AwaitingRepliesDetailView::rebuildList(const AwaitingScreenContent& content) {
+    editor_ = {};
+    while (QLayoutItem* item = rows_->takeAt(0)) {
+        if (QWidget* old = item->widget()) {
+            // Out of the screen now, deleted later: the button being clicked may be inside it.
+            old->hide();
+            old->setParent(nullptr);
+            old->deleteLater();
+        }
+        delete item;
+    }
+    for (const auto& row : content.rows) {
+        rows_->addWidget(makeRow(content, row));
+        if (row.editor) {
+            rows_->addWidget(makeEditor(row));
+        }
+        rows_->addWidget(divider(64));
+    }
+}
+
+void AwaitingRepliesDetailView::render() {
+    const auto content = presenter_->content();
+    auto shape = content;
+    for (auto& row : shape.rows) {
+        if (row.editor) {
+            row.editor->text.clear();
+            row.editor->sendEnabled = false;
+        }
+    }
+    if (built_ != shape) {
+        updateToolbar(content);
+        rebuildList(content);
+        built_ = std::move(shape);
+        return;
+    }
+    // Only the draft's text moved: keep the editor (and its cursor) and follow Send.
+    for (const auto& row : content.rows) {
+        if (row.editor && editor_.send != nullptr && row.reply.chatId == editor_.chatId) {
+            editor_.send->setEnabled(row.editor->sendEnabled);
+        }
+    }
+}
+
+}  // namespace vask::ui

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/subscription.h"
+#include "platform/url_opener.h"
+#include "proactive/awaiting_screen_presenter.h"
+
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QStackedWidget;
+class QToolButton;
+class QVBoxLayout;
+
+namespace vask {
+class AppDependencies;
+}
+
+namespace vask::ui {
+
+// The main window's "Awaiting your reply" screen: the conversations waiting for the user's
+// answer, with the day-window menu, "Mark all as read", the row actions and the one open reply
+// draft. What it shows comes from AwaitingScreenPresenter; the widget only lays it out and
+// redraws when the list, the verdicts or the draft change. The draft goes with the screen.
+class AwaitingRepliesDetailView : public QWidget {
+    Q_OBJECT
+  public:
+    using CatchUp = std::function<void(const AwaitingReply&)>;
+
+    explicit AwaitingRepliesDetailView(AwaitingScreenPresenter::Dependencies dependencies,
+                                       QWidget* parent = nullptr);
+    // The application's: the shared awaiting list and needs-reply service of `root`, the
+    // day-window setting in its defaults and drafts through its relay client.
+    AwaitingRepliesDetailView(AppDependencies& root, Clipboard& clipboard, UrlOpener& urlOpener,
+                              CatchUp onCatchUp, QWidget* parent = nullptr);
+    ~AwaitingRepliesDetailView() override;
+
+    AwaitingScreenPresenter& presenter() { return *presenter_; }
+
+    // Redraws from the presenter; called on every change it reports.
+    void render();
+
+  private:
+    struct EditorWidgets {
+        std::string chatId;
+        QPlainTextEdit* editor = nullptr;
+        QPushButton* send = nullptr;
+    };
+
+    QWidget* makeToolbar();
+    QWidget* makePlaceholder();
+    QWidget* makeRow(const AwaitingScreenContent& content, const AwaitingRowContent& row);
+    QWidget* makeEditor(const AwaitingRowContent& row);
+    void fillRowActions(class QMenu* menu, const AwaitingReply& reply);
+    void rebuildList(const AwaitingScreenContent& content);
+    void updateToolbar(const AwaitingScreenContent& content);
+
+    std::unique_ptr<AwaitingScreenPresenter> presenter_;
+    QToolButton* dayMenu_ = nullptr;
+    QToolButton* markAll_ = nullptr;
+    QStackedWidget* pages_ = nullptr;
+    QLabel* placeholderDescription_ = nullptr;
+    QVBoxLayout* rows_ = nullptr;
+    EditorWidgets editor_;
+    // What the list was last built from, with the draft's text left out: typing in the editor
+    // must not rebuild it under the cursor.
+    std::optional<AwaitingScreenContent> built_;
+    Subscription changes_;
+};
+
+}  // namespace vask::ui

@@ -1,0 +1,184 @@
+// Construction, the published views, and the session operations of the chat view model.
+#include <fstream>
+
+#include "chat_fixture.h"
+#include "platform/error.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+using namespace std::chrono_literals;
+
+class ChatSessionsTest : public test::ChatFixture {
+  protected:
+    // Makes the store's file exist so that the model loads from it.
+    void withStoredSessions(std::vector<ChatSession> stored) {
+        std::ofstream(dir / "sessions.db") << "";
+        store = std::make_shared<test::FakeSessionStore>(dir / "sessions.db");
+        store->setStored(std::move(stored));
+    }
+
+    test::TempDir dir;
+};
+
+TEST_F(ChatSessionsTest, FreshInstallHasOneCurrentNewChat) {
+    auto model = makeModel();
+    ASSERT_EQ(model->sessions.get().size(), 1u);
+    EXPECT_EQ(model->sessions.get()[0]->title, "New Chat");
+    EXPECT_EQ(model->currentSessionID.get(), model->sessions.get()[0]->id);
+    EXPECT_TRUE(model->savedSessions().empty());
+    EXPECT_EQ(model->currentTitle(), "New Chat");
+}
+
+TEST_F(ChatSessionsTest, LoadedSessionWithTheLatestMessageIsCurrent) {
+    const auto t0 = clock.now();
+    struct Case {
+        const char* name;
+        std::vector<Clock::WallTime> dates;
+        std::size_t expected;
+    };
+    const std::vector<Case> cases = {
+        {"latest second", {t0 - 5s, t0, t0 - 10s}, 1},
+        {"tie goes to the earlier", {t0 - 5s, t0, t0}, 1},
+        {"latest last", {t0 - 5s, t0 - 4s, t0}, 2},
+    };
+    for (const auto& c : cases) {
+        std::vector<ChatSession> stored;
+        for (const auto& date : c.dates) {
+            stored.push_back(test::storedSession("s", date));
+        }
+        withStoredSessions(stored);
+        auto model = makeModel();
+        EXPECT_EQ(sessionIDs(*model).size(), 3u) << c.name;
+        EXPECT_EQ(model->currentSessionID.get(), stored[c.expected].id) << c.name;
+    }
+}
+
+TEST_F(ChatSessionsTest, ConstructionProblemsBecomeThePersistentError) {
+    auto deps = dependencies();
+    deps.shadowDBPath = "";
+    deps.shadowDBPathError = "No support folder";
+    deps.supportDirectory = []() -> std::filesystem::path { throw Error("No support folder"); };
+    auto model = ChatViewModel::make(std::move(deps));
+    EXPECT_EQ(model->lastError.get(), "No support folder; Contacts unavailable: No support folder");
+    EXPECT_TRUE(logs->contains("shadow_db_path_missing"));
+    EXPECT_TRUE(logs->contains("contacts_path_error"));
+
+    auto noHelper = dependencies();
+    noHelper.helperRunnerFactory =
+        [](PersonaContextHostFactory) -> std::shared_ptr<ChatHelperRunner> {
+        throw Error("Bundled RLM helper not found in app resources.");
+    };
+    model = ChatViewModel::make(std::move(noHelper));
+    EXPECT_EQ(model->lastError.get(), "Bundled RLM helper not found in app resources.");
+    const auto init = logs->events("chat_vm_init");
+    ASSERT_FALSE(init.empty());
+    EXPECT_EQ(init.back().metadata.at("has_helper"), "false");
+    EXPECT_EQ(init.back().metadata.at("has_persistent_error"), "true");
+}
+
+TEST_F(ChatSessionsTest, NewSessionReusesAnEmptyOneAndThePopoverDropsWhatItLeaves) {
+    for (const bool persists : {true, false}) {
+        auto model = makeModel(persists);
+        const std::string first = model->currentSessionID.get();
+        model->startNewSession();
+        EXPECT_EQ(model->currentSessionID.get(), first);
+        EXPECT_FALSE(logs->contains("session_new_started"));
+
+        commit(*model, "hello");
+        model->startNewSession();
+        EXPECT_NE(model->currentSessionID.get(), first);
+        EXPECT_TRUE(model->transcript().empty());
+        if (persists) {
+            EXPECT_EQ(sessionIDs(*model).size(), 2u);
+            ASSERT_EQ(model->savedSessions().size(), 1u);
+            EXPECT_EQ(model->savedSessions()[0]->id, first);
+        } else {
+            EXPECT_EQ(sessionIDs(*model), std::vector<std::string>{model->currentSessionID.get()});
+        }
+        logs->clear();
+    }
+}
+
+TEST_F(ChatSessionsTest, SwitchRenameAndDeleteIgnoreWhatTheyCannotFind) {
+    auto model = makeModel();
+    commit(*model, "one");
+    const std::string first = model->currentSessionID.get();
+    model->startNewSession();
+    const std::string second = model->currentSessionID.get();
+    logs->clear();
+
+    model->switchSession(second);
+    model->switchSession("no-such-session");
+    model->renameSession("no-such-session", "Title");
+    model->renameSession(first, " \n ");
+    model->deleteSession("no-such-session");
+    EXPECT_EQ(model->currentSessionID.get(), second);
+    EXPECT_EQ(sessionWithID(*model, first).title, "one");
+    EXPECT_TRUE(logs->records().empty());
+
+    model->renameSession(first, "  Trip plans \n");
+    EXPECT_EQ(sessionWithID(*model, first).title, "Trip plans");
+    EXPECT_TRUE(sessionWithID(*model, first).titleIsUserSet);
+    model->switchSession(first);
+    EXPECT_EQ(model->currentSessionID.get(), first);
+    EXPECT_TRUE(logs->contains("session_switched"));
+}
+
+TEST_F(ChatSessionsTest, DeletingPicksTheNextCurrentSession) {
+    auto model = makeModel();
+    model->deleteSession(model->currentSessionID.get());
+    ASSERT_EQ(sessionIDs(*model).size(), 1u);
+    EXPECT_EQ(model->currentSessionID.get(), sessionIDs(*model)[0]);
+
+    commit(*model, "older");
+    const std::string older = model->currentSessionID.get();
+    clock.advance(10s);
+    model->startNewSession();
+    commit(*model, "newer");
+    const std::string newer = model->currentSessionID.get();
+    clock.advance(10s);
+    model->startNewSession();
+    commit(*model, "current");
+    const std::string current = model->currentSessionID.get();
+
+    model->state.set(ChatState::failed(test::message(ChatRole::user, "q"), "boom"));
+    model->deleteSession(older);
+    EXPECT_EQ(model->currentSessionID.get(), current);
+    EXPECT_NE(model->state.get().asFailed(), nullptr);
+
+    model->deleteSession(current);
+    EXPECT_EQ(model->currentSessionID.get(), newer);
+    EXPECT_TRUE(model->state.get().isIdle());
+    EXPECT_TRUE(logs->contains("session_deleted"));
+}
+
+TEST_F(ChatSessionsTest, DisplayAndUsageFollowTheCurrentSession) {
+    auto model = makeModel();
+    const ChatMessage stored = commit(*model, "stored question");
+    // The running state may show a question that is already in the transcript.
+    model->state.set(ChatState::sending(stored, "Preparing...", std::nullopt));
+    EXPECT_EQ(model->displayMessages().size(), 2u);
+    const ChatMessage pending = test::message(ChatRole::user, "pending");
+    model->state.set(ChatState::sending(pending, std::nullopt, std::nullopt));
+    ASSERT_EQ(model->displayMessages().size(), 3u);
+    EXPECT_EQ(model->displayMessages().back().id, pending.id);
+
+    model->startExecutionDisclosure(pending.id, model->currentSessionID.get());
+    ChatTokenUsage usage;
+    usage.totalTokens = 42;
+    model->receiveTokenUsage(usage, pending.id, model->currentSessionID.get());
+    EXPECT_EQ(model->liveTokenUsage(), usage);
+    // Usage of another question is dropped.
+    ChatTokenUsage other;
+    other.totalTokens = 7;
+    model->receiveTokenUsage(other, Uuid::random(), model->currentSessionID.get());
+    EXPECT_EQ(model->liveTokenUsage(), usage);
+
+    model->startNewSession();
+    EXPECT_EQ(model->liveTokenUsage(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vask

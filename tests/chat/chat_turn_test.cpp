@@ -1,0 +1,421 @@
+// The turn over a scripted helper: what send() captures, live updates, outcomes and the
+// usage-limit look-ups.
+#include "chat_fixture.h"
+#include "engine/rlm_helper_error.h"
+#include "foundation/app_environment.h"
+#include "foundation/managed_tier_snapshot.h"
+#include "platform/http_client.h"
+#include "relay/billing_view_model.h"
+#include "relay/preset_selection.h"
+#include "relay/relay_notifications.h"
+#include "support/stub_http_server.h"
+
+namespace vask {
+namespace {
+
+using ErrorCase = RLMHelperError::Case;
+using Reply = test::StubHttpServer::Reply;
+using Script = test::FakeChatHelperRunner::Script;
+
+Script failing(std::function<RLMHelperError()> error) {
+    return [error](const auto&, const auto&, auto&, const auto&,
+                   std::stop_token) -> RLMHelperResult { throw error(); };
+}
+
+MemoryReceipt committedReceipt() {
+    MemoryReceipt r;
+    r.id = Uuid::random();
+    r.status = MemoryReceiptStatus::committed;
+    r.term = "ZK";
+    return r;
+}
+
+class ChatTurnTest : public test::ChatFixture {
+  protected:
+    void SetUp() override {
+        usageSubscription = NotificationCenter::shared().addObserver(
+            usageDidChangeNotification, [this](const Notification&) { ++usageChanges; });
+        staleSubscription = NotificationCenter::shared().addObserver(
+            presetCatalogDidGoStaleNotification, [this](const Notification&) { ++staleCatalogs; });
+    }
+
+    std::shared_ptr<ChatViewModel> makeTurnModel() {
+        auto deps = dependencies();
+        deps.completeTitle = [this](const TitleGenerator::CompletionRequest& request) {
+            titleRequests.push_back(request);
+            return std::optional<std::string>("Generated title");
+        };
+        deps.resolveCitations = [this](const std::vector<RLMEvidence>& evidence) {
+            ++citationLookups;
+            ResolvedSources resolved;
+            for (std::size_t i = 0; i < evidence.size(); ++i) {
+                ConversationSource source;
+                source.id = "conversation:" + std::to_string(i);
+                resolved.sources.push_back(AnswerSource{source});
+            }
+            return resolved;
+        };
+        deps.refreshForRetry = [this](const std::optional<std::string>&) {
+            ++refreshes;
+            return refreshSucceeds;
+        };
+        deps.billingService = billing.get();
+        return ChatViewModel::make(std::move(deps));
+    }
+
+    void selectPreset() {
+        PresetSelection::adopt(ModelPresetCatalog{{ModelPreset{
+                                   "deep", "Deep", "", false,
+                                   PresetExecution::single(PresetModelRef{"model-d", "D"})}}},
+                               defaults);
+        ASSERT_TRUE(PresetSelection::select("deep", defaults));
+    }
+
+    int usageChanges = 0;
+    int staleCatalogs = 0;
+    int refreshes = 0;
+    int citationLookups = 0;
+    bool refreshSucceeds = true;
+    std::vector<TitleGenerator::CompletionRequest> titleRequests;
+    Subscription usageSubscription;
+    Subscription staleSubscription;
+    test::StubHttpServer relay;
+    std::unique_ptr<CorvaneBillingService> billing =
+        std::make_unique<CorvaneBillingService>(HttpClient::shared(), relay.baseURL(), clock);
+};
+
+TEST_F(ChatTurnTest, SendRefusesBlankTextAndASecondQuestion) {
+    auto model = makeTurnModel();
+    model->inputText.set("  \n\t ");
+    model->send();
+    EXPECT_EQ(model->inputText.get(), "  \n\t ");
+    EXPECT_TRUE(model->state.get().isIdle());
+    EXPECT_FALSE(logs->contains("chat_send_started"));
+
+    model->inputText.set("first");
+    model->send();
+    model->inputText.set("second");
+    model->send();
+    EXPECT_EQ(model->inputText.get(), "second");
+    settle();
+    ASSERT_EQ(runner->inputs().size(), 1u);
+    EXPECT_EQ(runner->inputs()[0].question, "first");
+}
+
+TEST_F(ChatTurnTest, WithoutAHelperTheQuestionFailsAtOnceAndIsKept) {
+    auto deps = dependencies();
+    deps.helperRunnerFactory = nullptr;
+    auto model = ChatViewModel::make(std::move(deps));
+    model->inputText.set("where?");
+    model->send();
+    const auto* failed = model->state.get().asFailed();
+    ASSERT_NE(failed, nullptr);
+    EXPECT_EQ(failed->error, "RLM helper command not set. Set VASK_RLM_HELPER_CMD.");
+    EXPECT_EQ(model->lastError.get(), failed->error);
+    EXPECT_EQ(model->inputText.get(), "");
+    ASSERT_EQ(model->transcript().size(), 1u);
+    EXPECT_FALSE(logs->contains("chat_send_started"));
+    EXPECT_EQ(worker.pendingCount(), 0u);
+}
+
+TEST_F(ChatTurnTest, TurnCarriesItsSessionsHistoryAndCredentials) {
+    auto model = makeTurnModel();
+    defaults.set(AppEnvironment::instanceScopedKey("fileAccessEnabled"), true);
+    commit(*model, "earlier question");
+    model->inputText.set("  next question \n");
+    model->send();
+    const auto* sending = model->state.get().asSending();
+    ASSERT_NE(sending, nullptr);
+    EXPECT_EQ(sending->progress, "Preparing...");
+    settle();
+
+    ASSERT_EQ(runner->inputs().size(), 1u);
+    const auto inputs = runner->inputs()[0];
+    EXPECT_EQ(inputs.question, "next question");
+    EXPECT_EQ(inputs.credentials.customerToken, "customer-token");
+    EXPECT_EQ(inputs.conversation.size(), 2u);
+    EXPECT_EQ(inputs.activeSessionID, model->currentSessionID.get());
+    EXPECT_EQ(inputs.conversationSessions.size(), 1u);
+    EXPECT_TRUE(inputs.fileAccessEnabled);
+    EXPECT_EQ(inputs.contactsDbPath, "/support/contacts.db");
+    // The second answer of a session gets no generated title.
+    EXPECT_TRUE(titleRequests.empty());
+    EXPECT_TRUE(model->state.get().isIdle());
+    EXPECT_EQ(model->transcript().size(), 4u);
+    EXPECT_EQ(usageChanges, 1);
+}
+
+TEST_F(ChatTurnTest, LiveUpdatesReachOnlyTheirOwnTurn) {
+    auto model = makeTurnModel();
+    commit(*model, "earlier");
+    runner->setScript([](const auto&, const auto&, auto&, const auto& callbacks, std::stop_token) {
+        callbacks.onProgress("Executing query");
+        callbacks.onReasoning("older turn's thought");
+        RLMHelperResult result;
+        result.answer = "first answer";
+        return result;
+    });
+    model->inputText.set("first question");
+    model->send();
+    const std::string firstSession = model->currentSessionID.get();
+    // The helper runs and reports while the user moves on to a new question elsewhere.
+    worker.runUntilIdle();
+    model->startNewSession();
+    runner->setScript(test::FakeChatHelperRunner::answering("second answer"));
+    model->inputText.set("second question");
+    model->send();
+    main.runUntilIdle();
+
+    const auto* sending = model->state.get().asSending();
+    ASSERT_NE(sending, nullptr);
+    EXPECT_EQ(sending->question.text, "second question");
+    EXPECT_EQ(sending->reasoning, std::nullopt);
+    EXPECT_NE(sending->progress, "Searching your messages\u2026");
+
+    settle();
+    EXPECT_TRUE(model->state.get().isIdle());
+    EXPECT_EQ(model->transcript().back().text, "second answer");
+    EXPECT_EQ(sessionWithID(*model, firstSession).messages.back().text, "first answer");
+}
+
+TEST_F(ChatTurnTest, MemoryRequestTextOnlyWhenMemoryChanged) {
+    struct Case {
+        const char* name;
+        const char* question;
+        bool receipts;
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {"directive with receipts", "remember that ZK is Zoe's kid", true,
+         "Here\u2019s the result of your memory request."},
+        {"directive without receipts", "remember that ZK is Zoe's kid", false, "helper answer"},
+        {"plain question with receipts", "when is dinner?", true, "helper answer"},
+    };
+    for (const auto& c : cases) {
+        memory->setReceipts(c.receipts ? std::vector<MemoryReceipt>{committedReceipt()}
+                                       : std::vector<MemoryReceipt>{});
+        runner->setScript(test::FakeChatHelperRunner::answering("helper answer"));
+        auto model = makeTurnModel();
+        ask(*model, c.question);
+        ASSERT_EQ(model->transcript().size(), 2u) << c.name;
+        EXPECT_EQ(model->transcript()[1].text, c.expected) << c.name;
+        EXPECT_EQ(model->transcript()[1].memoryReceipts.has_value(), c.receipts) << c.name;
+    }
+}
+
+TEST_F(ChatTurnTest, ExtractionFailureGetsNoCitationsOrTitle) {
+    runner->setScript([](const auto&, const auto&, auto&, const auto&, std::stop_token) {
+        RLMHelperResult result;
+        result.answer = "partial";
+        result.extractFailed = true;
+        result.evidenceRecordsCount = 3;
+        return result;
+    });
+    auto model = makeTurnModel();
+    ask(*model, "hard question");
+    EXPECT_EQ(model->transcript()[1].text,
+              "I couldn't complete this answer or summarize the partial work. Try asking again, "
+              "or narrow the question.");
+    EXPECT_EQ(citationLookups, 0);
+    EXPECT_TRUE(titleRequests.empty());
+    EXPECT_FALSE(logs->contains("answer_evidence_missing"));
+    EXPECT_FALSE(memory->applyCalls()[0].answerIsAuthoritative);
+}
+
+TEST_F(ChatTurnTest, FirstAnswerGetsCitationsAndATitleWithRefreshedCredentials) {
+    runner->setScript([this](const auto&, const RLMTurnRetry::Refresh& refresh, auto&, const auto&,
+                             std::stop_token) {
+        // The relay refused the first run; the retry runs with the refreshed account.
+        authMode = AuthMode::managed("refreshed-token", "access");
+        const auto credentials = refresh(std::string("customer-token"));
+        EXPECT_EQ(credentials->customerToken, "refreshed-token");
+        RLMHelperResult result;
+        result.answer = "dinner is at 7";
+        result.evidence.push_back(RLMEvidence{});
+        result.evidenceRecordsCount = 1;
+        return result;
+    });
+    auto model = makeTurnModel();
+    ask(*model, "when is dinner?");
+    ASSERT_EQ(titleRequests.size(), 1u);
+    EXPECT_EQ(titleRequests[0].credentials.customerToken, "refreshed-token");
+    EXPECT_EQ(model->currentTitle(), "Generated title");
+    EXPECT_EQ(model->transcript()[1].sources->size(), 1u);
+    EXPECT_EQ(refreshes, 1);
+}
+
+TEST_F(ChatTurnTest, FailuresKeepTheQuestionAndShowTheirText) {
+    struct Case {
+        const char* name;
+        AuthMode mode;
+        bool preset;
+        std::function<RLMHelperError()> error;
+        std::string expected;
+        int staleNotifications;
+    };
+    const std::string suffix =
+        " \u2014 Response quality was reset to your plan's default; please ask again.";
+    const std::vector<Case> cases = {
+        {"timeout", AuthMode::managed("t", "a"), false,
+         [] { return RLMHelperError::plain(ErrorCase::executionTimeout); },
+         "This request took too long and was stopped. Please retry.", 0},
+        {"expired session", AuthMode::managed("t", "a"), false,
+         [] { return RLMHelperError::unauthorized({}); },
+         "Your session expired. Please sign in again.", 0},
+        {"preset refused, managed", AuthMode::managed("t", "a"), true,
+         [] { return RLMHelperError::modelRefusedByTier("model not in plan", {}); },
+         "RLM helper failed: model not in plan" + suffix, 1},
+        {"preset refused, api key", AuthMode::apiKey("k"), true,
+         [] { return RLMHelperError::modelRefusedByTier("model not in plan", {}); },
+         "RLM helper failed: model not in plan", 0},
+    };
+    for (const auto& c : cases) {
+        defaults.remove(PresetSelection::recordKey);
+        if (c.preset) {
+            selectPreset();
+        }
+        authMode = c.mode;
+        staleCatalogs = 0;
+        runner->setScript(failing(c.error));
+        auto model = makeTurnModel();
+        ask(*model, "question");
+        const auto* failed = model->state.get().asFailed();
+        ASSERT_NE(failed, nullptr) << c.name;
+        EXPECT_EQ(failed->error, c.expected) << c.name;
+        EXPECT_EQ(model->lastError.get(), c.expected) << c.name;
+        ASSERT_EQ(model->transcript().size(), 1u) << c.name;
+        EXPECT_EQ(staleCatalogs, c.staleNotifications) << c.name;
+        if (c.staleNotifications) {
+            EXPECT_EQ(PresetSelection::current(defaults).selectedCode, std::nullopt) << c.name;
+        }
+    }
+}
+
+TEST_F(ChatTurnTest, UsageLimitShowsTheCardAndLooksUpTheTier) {
+    relay.script(
+        "GET", "/api/v1/customers/me/subscription",
+        {Reply::json(200, R"({"subscription":{"tier_code":"pro","tier_display_name":"Pro"}})")});
+    relay.script("GET", "/api/v1/customers/me/usage",
+                 {Reply::json(200, R"({"usage":{"requests":1,"tokens":1,"total_cost_microcents":1,)"
+                                   R"("spend_remaining_microcents":0}})")});
+    struct Case {
+        AuthMode mode;
+        AuthType expected;
+        std::optional<std::string> tier;
+    };
+    for (const auto& c : {Case{AuthMode::managed("tok", "a"), AuthType::customerToken, "pro"},
+                          Case{AuthMode::apiKey("key"), AuthType::apiKey, std::nullopt}}) {
+        authMode = c.mode;
+        runner->setScript(failing([] { return RLMHelperError::usageLimitReached({}); }));
+        auto model = makeTurnModel();
+        ask(*model, "q");
+        ASSERT_TRUE(main.runUntil([&] {
+            settle();
+            const auto* limit = model->state.get().asUsageLimitReached();
+            return limit && limit->tierCode == c.tier;
+        }));
+        EXPECT_EQ(model->usageLimit(), c.expected);
+        EXPECT_EQ(model->lastError.get(), std::nullopt);
+        EXPECT_EQ(model->transcript().size(), 1u);
+    }
+    EXPECT_EQ(defaults.stringValue(managedTierSnapshotKey).valueOr(""), "pro");
+}
+
+TEST_F(ChatTurnTest, RecheckLeavesTheCardOnlyWhenCapacityIsBack) {
+    struct Case {
+        const char* name;
+        AuthMode mode;
+        std::string usageExtra;
+        std::int64_t balance;
+        bool cleared;
+    };
+    const std::vector<Case> cases = {
+        {"managed, none left", AuthMode::managed("t", "a"), R"(,"spend_remaining_microcents":0)", 0,
+         false},
+        {"managed, one left", AuthMode::managed("t", "a"), R"(,"spend_remaining_microcents":1)", 0,
+         true},
+        {"managed, unreported", AuthMode::managed("t", "a"), "", 0, true},
+        {"developer, empty", AuthMode::apiKey("k"), "", 0, false},
+        {"developer, one cent", AuthMode::apiKey("k"), "", 1, true},
+    };
+    for (const auto& c : cases) {
+        test::StubHttpServer server;
+        server.script(
+            "GET", "/api/v1/customers/me/subscription",
+            {Reply::json(200, R"({"subscription":{"tier_code":"max","tier_display_name":"M"}})")});
+        server.script(
+            "GET", "/api/v1/customers/me/usage",
+            {Reply::json(200, R"({"usage":{"requests":1,"tokens":1,"total_cost_microcents":1)" +
+                                  c.usageExtra + "}}")});
+        server.script("GET", "/api/v1/account/balance",
+                      {Reply::json(200, R"({"balance_cents":)" + std::to_string(c.balance) +
+                                            R"(,"balance_formatted":"$0","currency":"USD",)"
+                                            R"("low_balance_threshold_cents":5})")});
+        billing =
+            std::make_unique<CorvaneBillingService>(HttpClient::shared(), server.baseURL(), clock);
+        authMode = c.mode;
+        auto model = makeTurnModel();
+        bool done = false;
+        model->recheckUsageAfterReturn([&] { done = true; });
+        EXPECT_TRUE(done) << c.name;
+        EXPECT_EQ(server.requestCount(), 0u) << c.name;
+
+        model->simulateOutOfCredit();
+        usageChanges = 0;
+        done = false;
+        model->recheckUsageAfterReturn([&] { done = true; });
+        ASSERT_TRUE(main.runUntil([&] {
+            worker.runUntilIdle();
+            return done;
+        })) << c.name;
+        EXPECT_EQ(model->usageLimit().has_value(), !c.cleared) << c.name;
+        EXPECT_EQ(logs->contains("usage_capacity_restored_upsell_dismissed"), c.cleared) << c.name;
+        EXPECT_EQ(usageChanges, 1) << c.name;
+        logs->clear();
+    }
+}
+
+TEST_F(ChatTurnTest, TierSnapshotRefreshesOncePerProcess) {
+    relay.script(
+        "GET", "/api/v1/customers/me/subscription",
+        {Reply::json(200, R"({"subscription":{"tier_code":"pro","tier_display_name":"P"}})")});
+    relay.script(
+        "GET", "/api/v1/customers/me/usage",
+        {Reply::json(200, R"({"usage":{"requests":1,"tokens":1,"total_cost_microcents":1}})")});
+    auto shared = std::make_shared<bool>(false);
+    auto first = dependencies();
+    first.tierSnapshotRefreshed = shared;
+    first.billingService = billing.get();
+    auto second = dependencies(false);
+    second.tierSnapshotRefreshed = shared;
+    second.billingService = billing.get();
+    auto mainWindow = ChatViewModel::make(std::move(first));
+    auto popover = ChatViewModel::make(std::move(second));
+    ask(*mainWindow, "one");
+    ask(*popover, "two");
+    ask(*mainWindow, "three");
+    ASSERT_TRUE(main.runUntil([&] {
+        settle();
+        return defaults.stringValue(managedTierSnapshotKey).isPresent();
+    }));
+    EXPECT_EQ(relay.requestCount(), 2u);
+}
+
+TEST_F(ChatTurnTest, ReleasedModelStopsItsTurn) {
+    bool stopped = false;
+    runner->setScript([&stopped](const auto&, const auto&, auto&, const auto&,
+                                 std::stop_token stop) -> RLMHelperResult {
+        stopped = stop.stop_requested();
+        throw RLMHelperError::plain(ErrorCase::executionTimeout);
+    });
+    auto model = makeTurnModel();
+    model->inputText.set("q");
+    model->send();
+    model.reset();
+    settle();
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(usageChanges, 0);
+}
+
+}  // namespace
+}  // namespace vask

@@ -1,0 +1,253 @@
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include "platform/in_memory_secret_backend.h"
+#include "platform/manual_executor.h"
+#include "proactive/awaiting_stand_ins.h"
+#include "proactive/persona_drafts.h"
+#include "proactive/proactive_surfaces.h"
+#include "shell/app_dependencies.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+#include "ui/awaiting/awaiting_replies_detail_view.h"
+
+namespace vask::ui {
+namespace {
+
+constexpr std::int64_t now = 1800000000;
+
+struct RecordingClipboard final : Clipboard {
+    void setText(const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
+struct RecordingOpener final : UrlOpener {
+    bool open(const std::string& url) override {
+        urls.push_back(url);
+        return true;
+    }
+    std::vector<std::string> urls;
+};
+
+AwaitingReply waiting(const std::string& chatId, const std::string& name, std::int64_t age) {
+    return {chatId, name, "+1555" + chatId, "see you?", now - age, now - age};
+}
+
+// A screen over stand-in lists; the model answers with `answer`.
+struct ScreenFixture {
+    explicit ScreenFixture(std::vector<AwaitingReply> replies) {
+        defaults.set(ProactiveSurfaces::enabledKey(), true);
+        defaults.set(PersonaDrafts::enabledKey(), false);
+        stage = std::make_unique<stand_in::AwaitingStage>(std::move(replies), defaults, main,
+                                                          worker, clock);
+        stage->now = now;
+        needsReply = stage->needsReply;
+        settle();
+        ReplyDrafts::Seams seams;
+        seams.personaDraftsEnabled = [] { return false; };
+        seams.complete = [this](const CorvaneResponses::Request&) { return answer; };
+        view = std::make_unique<AwaitingRepliesDetailView>(
+            stage->dependencies(opener, clipboard, std::move(seams)));
+        view->resize(640, 600);
+        view->show();
+    }
+    void settle() {
+        while (worker.runUntilIdle() + main.runUntilIdle() > 0) {
+        }
+    }
+    template <typename T>
+    T* find(const char* name) const {
+        return view->findChild<T*>(name);
+    }
+    // Children added to a shown widget appear on the next turn of the event loop.
+    static void flush() {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
+    bool visible(const char* name) const {
+        flush();
+        auto* widget = find<QWidget>(name);
+        return widget != nullptr && widget->isVisibleTo(view.get());
+    }
+    std::vector<std::string> rowNames() const {
+        flush();
+        std::vector<std::string> names;
+        for (auto* row : view->findChildren<QWidget*>("awaiting.row")) {
+            if (row->isVisibleTo(view.get())) {
+                names.push_back(row->accessibleName().toStdString());
+            }
+        }
+        return names;
+    }
+    void startDraftOnFirstRow() {
+        find<QPushButton>("awaiting.draft")->click();
+        settle();
+    }
+
+    std::optional<std::string> answer = "\"See you at 7\"";
+    RecordingClipboard clipboard;
+    RecordingOpener opener;
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    ManualExecutor worker;
+    test::FakeClock clock;
+    std::unique_ptr<stand_in::AwaitingStage> stage;
+    std::shared_ptr<NeedsReplyService> needsReply;
+    std::unique_ptr<AwaitingRepliesDetailView> view;
+};
+
+TEST(AwaitingRepliesDetailView, PlaceholderListAndToolbarFollowTheWindow) {
+    struct Case {
+        const char* name;
+        std::vector<AwaitingReply> replies;
+        bool placeholder;
+        std::string description;
+        bool dayMenu;
+        bool markAll;
+    };
+    const Case cases[] = {
+        {"nothing waits",
+         {},
+         true,
+         "No one's waiting on a reply from you right now.",
+         false,
+         false},
+        {"only older ones",
+         {waiting("c1", "Ann", 9 * 86400)},
+         true,
+         "No one has been waiting in the last 7 days.",
+         true,
+         false},
+        {"one inside", {waiting("c1", "Ann", 600)}, false, "", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScreenFixture screen(c.replies);
+        auto* pages = screen.view->findChild<QStackedWidget*>();
+        ASSERT_NE(pages, nullptr);
+        EXPECT_EQ(pages->currentWidget()->objectName() == "awaiting.placeholder", c.placeholder);
+        if (c.placeholder) {
+            EXPECT_EQ(screen.find<QLabel>("awaiting.placeholderDescription")->text().toStdString(),
+                      c.description);
+        }
+        EXPECT_EQ(screen.visible("awaiting.dayWindow"), c.dayMenu);
+        EXPECT_EQ(screen.visible("awaiting.markAllRead"), c.markAll);
+    }
+}
+
+TEST(AwaitingRepliesDetailView, RowsSortedAndDayMenuWidensTheWindow) {
+    ScreenFixture screen({waiting("c1", "Old Friend", 10 * 86400), waiting("c2", "Newest", 60),
+                          waiting("c3", "Marked", 3 * 86400)});
+    screen.needsReply->verdicts().set({{"c3", true}});
+    EXPECT_EQ(screen.rowNames(), (std::vector<std::string>{"Marked", "Newest"}));
+    EXPECT_TRUE(screen.visible("awaiting.needsReply"));
+    auto* dayMenu = screen.find<QToolButton>("awaiting.dayWindow");
+    EXPECT_EQ(dayMenu->text(), "Last 7 days");
+    dayMenu->menu()->actions().at(1)->trigger();  // 14 days
+    EXPECT_EQ(screen.stage->days, 14);
+    EXPECT_EQ(dayMenu->text(), "Last 14 days");
+    EXPECT_EQ(screen.rowNames(), (std::vector<std::string>{"Marked", "Newest", "Old Friend"}));
+
+    screen.find<QToolButton>("awaiting.markAllRead")->click();
+    EXPECT_TRUE(screen.rowNames().empty());
+}
+
+TEST(AwaitingRepliesDetailView, FailedDraftShowsAStatusAndSendWaitsForText) {
+    ScreenFixture screen({waiting("c1", "Ann", 600)});
+    screen.answer = std::nullopt;
+    screen.startDraftOnFirstRow();
+    auto* editor = screen.find<QPlainTextEdit>("awaiting.draftText");
+    auto* send = screen.find<QPushButton>("awaiting.send");
+    ASSERT_NE(editor, nullptr);
+    ASSERT_NE(send, nullptr);
+    EXPECT_EQ(editor->toPlainText(), "");
+    EXPECT_TRUE(screen.visible("awaiting.draftStatus"));
+    EXPECT_EQ(screen.find<QLabel>("awaiting.draftStatus")->text().toStdString(),
+              std::string(ReplyDrafts::failureText));
+    EXPECT_FALSE(send->isEnabled());
+
+    // Typing a reply of one's own keeps the editor in place and enables Send.
+    editor->setPlainText("  Running late, 10 min  ");
+    EXPECT_EQ(screen.find<QPlainTextEdit>("awaiting.draftText"), editor);
+    EXPECT_TRUE(send->isEnabled());
+    send->click();
+    EXPECT_EQ(screen.clipboard.texts, std::vector<std::string>{"Running late, 10 min"});
+    EXPECT_EQ(screen.opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
+    EXPECT_FALSE(screen.visible("awaiting.draftEditor"));
+}
+
+TEST(AwaitingRepliesDetailView, DraftEditorUnderItsRowWithDismissAndRegenerate) {
+    ScreenFixture screen({waiting("c1", "Ann", 600)});
+    screen.find<QPushButton>("awaiting.draft")->click();
+    EXPECT_TRUE(screen.visible("awaiting.drafting"));
+    screen.settle();
+    EXPECT_EQ(screen.find<QPlainTextEdit>("awaiting.draftText")->toPlainText(), "See you at 7");
+    EXPECT_FALSE(screen.visible("awaiting.draftStatus"));
+    EXPECT_TRUE(screen.find<QPushButton>("awaiting.send")->isEnabled());
+    screen.answer = "Sure";
+    screen.find<QPushButton>("awaiting.regenerate")->click();
+    screen.settle();
+    EXPECT_EQ(screen.find<QPlainTextEdit>("awaiting.draftText")->toPlainText(), "Sure");
+    screen.find<QPushButton>("awaiting.dismiss")->click();
+    EXPECT_FALSE(screen.visible("awaiting.draftEditor"));
+}
+
+TEST(AwaitingRepliesDetailView, ControlsCarryNamesAndRowActionsReachTheHost) {
+    ScreenFixture screen({waiting("c1", "Ann", 600)});
+    for (const char* name :
+         {"awaiting.dayWindow", "awaiting.markAllRead", "awaiting.draft", "awaiting.moreActions"}) {
+        auto* widget = screen.find<QWidget>(name);
+        ASSERT_NE(widget, nullptr) << name;
+        EXPECT_FALSE(widget->accessibleName().isEmpty()) << name;
+    }
+    EXPECT_EQ(screen.find<QPushButton>("awaiting.draft")->text(), "Draft a reply");
+    auto actions = screen.find<QToolButton>("awaiting.moreActions")->menu()->actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[0]->text(), "Catch me up");
+    EXPECT_EQ(actions[1]->text(), "Reveal in Messages");
+    EXPECT_EQ(actions[2]->text(), "Mark as read");
+    actions[0]->trigger();
+    actions[1]->trigger();
+    EXPECT_EQ(screen.stage->caughtUp, std::vector<std::string>{"c1"});
+    EXPECT_EQ(screen.opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
+    actions[2]->trigger();
+    EXPECT_TRUE(screen.rowNames().empty());
+}
+
+TEST(AwaitingRepliesDetailView, BuildsOverTheApplicationsRoot) {
+    test::TempDir dir;
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    ManualExecutor worker;
+    test::FakeClock clock;
+    AppDependencies root(AppDependencies::Context{
+        .environment = {{"HOME", (dir / "home").string()},
+                        {"XDG_DATA_HOME", (dir / "data").string()},
+                        {"VASK_SUPPORT_DIR", "VaskUITest"}},
+        .bundleIdentifier = "ai.vask.uitests",
+        .defaults = defaults,
+        .main = main,
+        .worker = worker,
+        .scheduler = clock,
+        .secretBackend = std::make_shared<InMemorySecretBackend>(),
+    });
+    RecordingClipboard clipboard;
+    RecordingOpener opener;
+    AwaitingRepliesDetailView view(root, clipboard, opener, {});
+    while (worker.runUntilIdle() + main.runUntilIdle() > 0) {
+    }
+    // The proactive switch is off in this root: nothing waits.
+    EXPECT_EQ(view.findChild<QLabel*>("awaiting.placeholderDescription")->text(),
+              "No one's waiting on a reply from you right now.");
+    EXPECT_EQ(view.presenter().content().dayWindow, 7);
+}
+
+}  // namespace
+}  // namespace vask::ui
