@@ -232,6 +232,9 @@ std::vector<Shot> settingsShots() {
              keptMemoryModels().push_back(viewModel);
              return new ui::MemoryManagerView(viewModel, ui::standardConfirm());
          }},
+    };
+}
+
 // --- Awaiting-replies screen -------------------------------------------------------------
 
 struct NoUrlOpener final : UrlOpener {

@@ -17,7 +17,7 @@ namespace presentation = MemorySettingsPresentation;
 
 namespace {
 
-QFrame* divider() {
+QFrame* managerDivider() {
     auto* line = new QFrame;
     line->setFrameShape(QFrame::HLine);
     line->setFixedHeight(1);
@@ -65,7 +65,7 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     connect(done, &QPushButton::clicked, this, &QDialog::accept);
     header->addWidget(done, 0, Qt::AlignVCenter);
     column->addLayout(header);
-    column->addWidget(divider());
+    column->addWidget(managerDivider());
 
     content_ = new QStackedWidget;
     auto* spinner = new QProgressBar;
@@ -90,7 +90,7 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     scroll->setWidget(list);
     content_->addWidget(scroll);
     column->addWidget(content_, 1);
-    column->addWidget(divider());
+    column->addWidget(managerDivider());
 
     auto* footer = new QHBoxLayout;
     footer->setContentsMargins(Theme::padding, Theme::spacing, Theme::padding, Theme::spacing);
