@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/published.h"
 #include "platform/subscription.h"
 #include "records/chat_session.h"
 
 namespace vask {
+
+class ChatViewModel;
 
 // What the main window and its sidebar use of the window's chat view model. Main executor.
 struct MainWindowChat {
@@ -26,6 +29,8 @@ struct MainWindowChat {
     std::function<SessionList()> savedSessions;
     std::function<std::string()> currentSessionID;
     std::function<std::string()> currentTitle;
+    // The messages of the current session as the chat shows them.
+    std::function<std::vector<ChatMessage>()> transcript;
     std::function<std::optional<std::string>()> pendingSessionFocus;
     std::function<void()> clearPendingSessionFocus;
 
@@ -36,5 +41,18 @@ struct MainWindowChat {
     std::function<void(const std::string& text)> setInputText;
     std::function<void()> send;
 };
+
+// One subscription to the changes of several published values.
+template <typename... Values>
+Subscription observeAll(std::function<void()> changed, Values&... published) {
+    auto subscriptions = std::make_shared<std::vector<Subscription>>();
+    (subscriptions->push_back(
+         published.subscribe([changed](const auto&) { changed(); }, Delivery::changesOnly)),
+     ...);
+    return Subscription([subscriptions] { subscriptions->clear(); });
+}
+
+// The window's view of a chat view model; the model is kept alive by it.
+MainWindowChat mainWindowChat(std::shared_ptr<ChatViewModel> chat);
 
 }  // namespace vask

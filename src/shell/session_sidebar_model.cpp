@@ -19,6 +19,33 @@ std::string preview(const ChatSession& session) {
     return line;
 }
 
+std::string relativeTime(std::int64_t secondsAgo) {
+    const bool ahead = secondsAgo < 0;
+    const std::int64_t span = ahead ? -secondsAgo : secondsAgo;
+    struct Unit {
+        std::int64_t seconds;
+        const char* one;
+        const char* many;
+    };
+    static constexpr Unit units[] = {
+        {365 * 86400, "yr.", "yr."}, {30 * 86400, "mo.", "mo."}, {7 * 86400, "wk.", "wk."},
+        {86400, "day", "days"},      {3600, "hr.", "hr."},       {60, "min.", "min."},
+        {1, "sec.", "sec."},
+    };
+    if (span == 0) {
+        return "now";
+    }
+    for (const auto& unit : units) {
+        if (span >= unit.seconds) {
+            const std::int64_t count = span / unit.seconds;
+            const std::string amount =
+                std::to_string(count) + " " + (count == 1 ? unit.one : unit.many);
+            return ahead ? "in " + amount : amount + " ago";
+        }
+    }
+    return "now";
+}
+
 Overlay overlay(bool noSavedSessions, bool noAwaitingReplies, bool noSessionsShown,
                 std::string_view searchText) {
     if (noSavedSessions && noAwaitingReplies) {

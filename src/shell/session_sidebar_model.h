@@ -18,6 +18,10 @@ namespace sidebar {
 // messages.
 std::string preview(const ChatSession& session);
 
+// How long ago, in abbreviated units: "now", "5 min. ago", "2 hr. ago", "3 days ago",
+// "2 wk. ago", "4 mo. ago", "1 yr. ago"; "in 5 min." for a time ahead.
+std::string relativeTime(std::int64_t secondsAgo);
+
 enum class Overlay { none, noChats, noSearchResults };
 
 Overlay overlay(bool noSavedSessions, bool noAwaitingReplies, bool noSessionsShown,

@@ -104,6 +104,10 @@ class ChatStandIn {
             },
         .currentSessionID = [this] { return current_; },
         .currentTitle = [this] { return find(current_) ? find(current_)->title : ""; },
+        .transcript =
+            [this] {
+                return find(current_) ? find(current_)->messages : std::vector<ChatMessage>{};
+            },
         .pendingSessionFocus = [this] { return pendingFocus_; },
         .clearPendingSessionFocus = [this] { pendingFocus_.reset(); },
         .startNewSession = [this] { startNewSession(); },

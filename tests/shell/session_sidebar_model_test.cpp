@@ -135,3 +135,26 @@ TEST(SessionSidebar, NewChatSelectsTheFreshSession) {
 
 }  // namespace
 }  // namespace vask
+
+namespace vask {
+namespace {
+
+TEST(SessionSidebar, RelativeTimeInAbbreviatedUnits) {
+    const std::vector<std::pair<std::int64_t, std::string>> cases = {
+        {0, "now"},
+        {59, "59 sec. ago"},
+        {60, "1 min. ago"},
+        {7199, "1 hr. ago"},
+        {86400, "1 day ago"},
+        {3 * 86400, "3 days ago"},
+        {15 * 86400, "2 wk. ago"},
+        {400 * 86400, "1 yr. ago"},
+        {-300, "in 5 min."},
+    };
+    for (const auto& [seconds, text] : cases) {
+        EXPECT_EQ(sidebar::relativeTime(seconds), text) << seconds;
+    }
+}
+
+}  // namespace
+}  // namespace vask
