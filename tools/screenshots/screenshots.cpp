@@ -23,6 +23,7 @@
 #include "store/chat_db_reader.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 #include "ui/brand_marks.h"
+#include "ui/main_window/main_window_factory.h"
 #include "ui/memory/memory_manager_view.h"
 #include "ui/onboarding/onboarding_controls.h"
 #include "ui/onboarding/onboarding_view.h"
@@ -375,6 +376,67 @@ std::vector<Shot> onboardingShots() {
     };
 }
 
+// ---- Main window ----
+
+ChatSession sampleConversation(const std::string& id, const std::string& title,
+                               const std::vector<std::pair<ChatRole, std::string>>& lines,
+                               std::chrono::minutes ago) {
+    ChatSession session;
+    session.id = id;
+    session.title = title;
+    session.lastMessageAt = std::chrono::system_clock::now() - ago;
+    session.createdAt = session.lastMessageAt;
+    for (const auto& [role, text] : lines) {
+        ChatMessage message;
+        message.id = Uuid::random();
+        message.role = role;
+        message.text = text;
+        message.timestamp = session.lastMessageAt;
+        session.messages.push_back(std::move(message));
+    }
+    session.messageCount = static_cast<std::int64_t>(session.messages.size());
+    return session;
+}
+
+QWidget* mainWindow(Scene& scene, bool withConversation) {
+    static NoClipboard clipboard;
+    static NoUrlOpener opener;
+    scene.signIn();
+    auto chat = scene.root->chatViewModel();
+    if (withConversation) {
+        using enum ChatRole;
+        chat->adopt(sampleConversation(
+            "s-2", "Mum\u2019s birthday",
+            {{user, "When is Mum\u2019s birthday dinner?"},
+             {assistant, "Saturday at 7pm at Lucia\u2019s, booked by Sam."}},
+            std::chrono::minutes(60 * 26)));
+        chat->adopt(sampleConversation(
+            "s-1", "Weekend at the cabin",
+            {{user, "What did we decide about the cabin this weekend?"},
+             {assistant, "In \u201cCabin crew\u201d on Tuesday, Priya offered to drive and Tom "
+                         "asked you to bring the board games. You agreed to arrive Friday "
+                         "around 6pm."}},
+            std::chrono::minutes(4)));
+    }
+    auto* window = ui::makeMainWindow(*scene.root, clipboard, opener);
+    window->show();
+    scene.drain();
+    return window;
+}
+
+std::vector<Shot> mainWindowShots() {
+    return {
+        {"main", "empty", [](Scene& scene) { return mainWindow(scene, false); }},
+        {"main", "conversation", [](Scene& scene) { return mainWindow(scene, true); }},
+        {"main", "signed-out",
+         [](Scene& scene) -> QWidget* {
+             static NoClipboard clipboard;
+             static NoUrlOpener opener;
+             return ui::makeMainWindow(*scene.root, clipboard, opener);
+         }},
+    };
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -427,6 +489,9 @@ int main(int argc, char** argv) {
         shots.push_back(std::move(shot));
     }
     for (auto& shot : onboardingShots()) {
+        shots.push_back(std::move(shot));
+    }
+    for (auto& shot : mainWindowShots()) {
         shots.push_back(std::move(shot));
     }
 

@@ -35,6 +35,11 @@ ConversationView::ConversationView(MainWindowChat& chat, QWidget* parent)
     input_->setObjectName("chat-input");
     input_->setAccessibleName("Ask Vask");
     input_->setPlaceholderText("Ask about your messages\u2026");
+    {
+        QPalette palette = input_->palette();
+        palette.setColor(QPalette::PlaceholderText, Theme::secondaryText());
+        input_->setPalette(palette);
+    }
     connect(input_, &QLineEdit::returnPressed, this, &ConversationView::ask);
     composer->addWidget(input_, 1);
     send_ = new QPushButton("Send");
@@ -59,7 +64,10 @@ void ConversationView::render() {
         bubble->setStyleSheet(QString("background: %1; border-radius: %2px; padding: 8px 12px;")
                                   .arg((mine ? colours.accent : colours.panel).name())
                                   .arg(Theme::cornerRadius));
-        bubble->setMaximumWidth(520);
+        constexpr int widest = 520;
+        const int natural = bubble->fontMetrics().horizontalAdvance(qs(message.text)) + 32;
+        bubble->setMinimumWidth(std::min(natural, widest));
+        bubble->setMaximumWidth(widest);
         auto* line = new QHBoxLayout;
         if (mine) {
             line->addStretch();

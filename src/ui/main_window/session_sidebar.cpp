@@ -18,32 +18,37 @@ namespace {
 constexpr int selectionRole = Qt::UserRole + 1;  // "awaiting" or the session id
 constexpr const char* awaitingTag = "\x01awaiting";
 
-QWidget* sessionRow(const SessionFilter::Row& row, std::int64_t now) {
+QWidget* sessionRow(const SessionFilter::Row& row, std::int64_t now, bool highlighted, int width) {
+    const QColor ink = highlighted ? Theme::palette().onAccent : Theme::palette().ink;
+    const QColor secondary = highlighted ? Theme::palette().onAccent : Theme::secondaryText();
     auto* widget = new QWidget;
     widget->setAttribute(Qt::WA_TransparentForMouseEvents);
     auto* column = new QVBoxLayout(widget);
     column->setContentsMargins(Theme::spacingSmall, 2 + 3, Theme::spacingSmall, 2 + 3);
     column->setSpacing(2);
-    auto* title = styledText(qs(row.session->title), FontRole::body, Theme::palette().ink);
-    title->setTextFormat(Qt::PlainText);
+    const int textWidth = width - 2 * Theme::spacingSmall;
+    const QFontMetrics titleMetrics(Theme::font(FontRole::body));
+    auto* title =
+        styledText(titleMetrics.elidedText(qs(row.session->title), Qt::ElideRight, textWidth),
+                   FontRole::body, ink);
     column->addWidget(title);
     auto* line = new QHBoxLayout;
     line->setSpacing(4);
-    if (!row.preview.empty()) {
-        auto* preview = styledText(qs(row.preview), FontRole::subheadline, Theme::secondaryText());
-        preview->setMinimumWidth(10);
-        preview->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        line->addWidget(preview, 1);
-        line->addWidget(styledText("\u00b7", FontRole::subheadline, Theme::secondaryText()));
-    }
     const auto lastAt = std::chrono::duration_cast<std::chrono::seconds>(
                             row.session->lastMessageAt.time_since_epoch())
                             .count();
-    line->addWidget(styledText(qs(sidebar::relativeTime(now - lastAt)), FontRole::subheadline,
-                               Theme::secondaryText()));
-    if (row.preview.empty()) {
-        line->addStretch();
+    // The time keeps its whole width; the preview gets what is left.
+    const QString when = qs(sidebar::relativeTime(now - lastAt));
+    if (!row.preview.empty()) {
+        const QFontMetrics metrics(Theme::font(FontRole::subheadline));
+        const int left = textWidth - metrics.horizontalAdvance(when + " \u00b7 ") - 8;
+        line->addWidget(
+            styledText(metrics.elidedText(qs(row.preview), Qt::ElideRight, std::max(left, 0)),
+                       FontRole::subheadline, secondary));
+        line->addWidget(styledText("\u00b7", FontRole::subheadline, secondary));
     }
+    line->addWidget(styledText(when, FontRole::subheadline, secondary));
+    line->addStretch();
     column->addLayout(line);
     return widget;
 }
@@ -76,6 +81,11 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
     search_->setObjectName("sidebar-search");
     search_->setAccessibleName("Search chats");
     search_->setPlaceholderText("Search chats");
+    {
+        QPalette palette = search_->palette();
+        palette.setColor(QPalette::PlaceholderText, Theme::secondaryText());
+        search_->setPalette(palette);
+    }
     search_->setClearButtonEnabled(true);
     search_->addAction(symbolIcon("magnifyingglass", Theme::secondaryText(), false),
                        QLineEdit::LeadingPosition);
@@ -193,7 +203,9 @@ void SessionSidebar::rebuildRows() {
         auto* item = new QListWidgetItem(list_);
         item->setData(selectionRole, qs(row->session->id));
         item->setData(Qt::AccessibleTextRole, qs(row->session->title));
-        auto* widget = sessionRow(*row, now);
+        const bool isSelected =
+            selection_ && selection_->isChat() && selection_->sessionID() == row->session->id;
+        auto* widget = sessionRow(*row, now, isSelected, list_->viewport()->width());
         item->setSizeHint(widget->sizeHint());
         list_->setItemWidget(item, widget);
         if (selection_ && selection_->isChat() && selection_->sessionID() == row->session->id) {
