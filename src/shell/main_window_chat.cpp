@@ -1,6 +1,7 @@
 #include "shell/main_window_chat.h"
 
 #include "chat/chat_view_model.h"
+#include "shell/observe_all.h"
 
 namespace vask {
 

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/published.h"
 #include "platform/subscription.h"
 #include "records/chat_session.h"
 
@@ -41,16 +40,6 @@ struct MainWindowChat {
     std::function<void(const std::string& text)> setInputText;
     std::function<void()> send;
 };
-
-// One subscription to the changes of several published values.
-template <typename... Values>
-Subscription observeAll(std::function<void()> changed, Values&... published) {
-    auto subscriptions = std::make_shared<std::vector<Subscription>>();
-    (subscriptions->push_back(
-         published.subscribe([changed](const auto&) { changed(); }, Delivery::changesOnly)),
-     ...);
-    return Subscription([subscriptions] { subscriptions->clear(); });
-}
 
 // The window's view of a chat view model; the model is kept alive by it.
 MainWindowChat mainWindowChat(std::shared_ptr<ChatViewModel> chat);

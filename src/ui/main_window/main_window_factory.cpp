@@ -4,6 +4,7 @@
 
 #include "proactive/awaiting_read_state.h"
 #include "proactive/proactive_surfaces.h"
+#include "shell/observe_all.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 
 namespace vask::ui {

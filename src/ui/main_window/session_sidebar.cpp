@@ -91,7 +91,9 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
                        QLineEdit::LeadingPosition);
     connect(search_, &QLineEdit::textChanged, this, [this](const QString& text) {
         model_.searchText = text.toStdString();
-        render(selection_);
+        if (filter_) {
+            rebuildRows();
+        }
     });
     column->addWidget(search_);
 
@@ -145,7 +147,14 @@ std::shared_ptr<const ChatSession> SessionSidebar::session(const std::string& id
 
 void SessionSidebar::render(const std::optional<SidebarSelection>& selection) {
     selection_ = selection;
-    filter_ = std::make_unique<SessionFilter>(chat_.savedSessions());
+    // The chat shares unchanged sessions between its lists: an unchanged list is not indexed
+    // again (the chat publishes often while a turn runs).
+    auto sessions = chat_.savedSessions();
+    if (!filter_ || sessions.size() != filter_->rows().size() ||
+        !std::equal(sessions.begin(), sessions.end(), filter_->rows().begin(),
+                    [](const auto& session, const auto& row) { return session == row.session; })) {
+        filter_ = std::make_unique<SessionFilter>(std::move(sessions));
+    }
     rebuildRows();
 }
 

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "memory/memory_settings_presentation.h"
+#include "shell/observe_all.h"
 #include "ui/memory/memory_edit_view.h"
 
 namespace vask::ui {
@@ -16,14 +17,6 @@ namespace vask::ui {
 namespace presentation = MemorySettingsPresentation;
 
 namespace {
-
-QFrame* managerDivider() {
-    auto* line = new QFrame;
-    line->setFrameShape(QFrame::HLine);
-    line->setFixedHeight(1);
-    line->setStyleSheet(QString("background: %1; border: none;").arg(Theme::palette().edge.name()));
-    return line;
-}
 
 QWidget* centred(std::initializer_list<QWidget*> widgets) {
     auto* page = new QWidget;
@@ -65,7 +58,7 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     connect(done, &QPushButton::clicked, this, &QDialog::accept);
     header->addWidget(done, 0, Qt::AlignVCenter);
     column->addLayout(header);
-    column->addWidget(managerDivider());
+    column->addWidget(divider());
 
     content_ = new QStackedWidget;
     auto* spinner = new QProgressBar;
@@ -90,7 +83,7 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     scroll->setWidget(list);
     content_->addWidget(scroll);
     column->addWidget(content_, 1);
-    column->addWidget(managerDivider());
+    column->addWidget(divider());
 
     auto* footer = new QHBoxLayout;
     footer->setContentsMargins(Theme::padding, Theme::spacing, Theme::padding, Theme::spacing);
@@ -109,13 +102,8 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     footer->addWidget(busy_);
     column->addLayout(footer);
 
-    const auto watch = [this](auto& published) {
-        subscriptions_.push_back(
-            published.subscribe([this](const auto&) { render(); }, Delivery::changesOnly));
-    };
-    watch(viewModel_->associations);
-    watch(viewModel_->isLoading);
-    watch(viewModel_->errorMessage);
+    subscriptions_.push_back(observeAll([this] { render(); }, viewModel_->associations,
+                                        viewModel_->isLoading, viewModel_->errorMessage));
     render();
 }
 

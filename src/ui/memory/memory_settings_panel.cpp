@@ -4,6 +4,7 @@
 #include <QVBoxLayout>
 
 #include "memory/memory_settings_presentation.h"
+#include "shell/observe_all.h"
 #include "ui/memory/memory_manager_view.h"
 
 namespace vask::ui {
@@ -32,13 +33,8 @@ MemorySettingsPanel::MemorySettingsPanel(std::shared_ptr<MemorySettingsViewModel
     note_->setObjectName("memory-note");
     body()->addWidget(note_);
 
-    const auto watch = [this](auto& published) {
-        subscriptions_.push_back(
-            published.subscribe([this](const auto&) { render(); }, Delivery::changesOnly));
-    };
-    watch(viewModel_->associations);
-    watch(viewModel_->isLoading);
-    watch(viewModel_->errorMessage);
+    subscriptions_.push_back(observeAll([this] { render(); }, viewModel_->associations,
+                                        viewModel_->isLoading, viewModel_->errorMessage));
     subscriptions_.push_back(navigation_.managerRequestID.subscribe(
         [this](const auto&) { presentRequestedManager(); }, Delivery::changesOnly));
     render();

@@ -5,6 +5,7 @@
 #include <QLocale>
 #include <QVBoxLayout>
 
+#include "shell/observe_all.h"
 #include "shell/settings_presenter.h"
 
 namespace vask::ui {
@@ -28,14 +29,8 @@ ContactsSettingsPanel::ContactsSettingsPanel(std::shared_ptr<ContactsSyncViewMod
     new QVBoxLayout(rows_);
     rows_->layout()->setContentsMargins(0, 0, 0, 0);
     body()->addWidget(rows_);
-    const auto watch = [this](auto& published) {
-        subscriptions_.push_back(
-            published.subscribe([this](const auto&) { render(); }, Delivery::changesOnly));
-    };
-    watch(model_->authorizationState);
-    watch(model_->isBusy);
-    watch(model_->lastError);
-    watch(model_->lastSyncedAt);
+    subscriptions_.push_back(observeAll([this] { render(); }, model_->authorizationState,
+                                        model_->isBusy, model_->lastError, model_->lastSyncedAt));
     render();
 }
 
