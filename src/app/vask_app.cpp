@@ -20,7 +20,9 @@
 #include "sources/contacts_trace.h"
 #include "ui/brand_marks.h"
 #include "ui/onboarding/onboarding_view.h"
+#include "ui/main_window/main_window_factory.h"
 #include "ui/popover/vask_menu.h"
+#include "ui/settings/settings_window_factory.h"
 #include "ui/qt_platform.h"
 #include "ui/single_instance.h"
 #include "ui/theme.h"
@@ -34,25 +36,6 @@ namespace {
 const StructuredLogger& launchLogger() {
     static const StructuredLogger logger("launch");
     return logger;
-}
-
-// The main, onboarding and settings windows until their screens are built: the mark and the
-// window's purpose, so that opening them is visible.
-QWidget* makeWindowShell(const QString& title, QSize size) {
-    auto* window = new QWidget;
-    window->setWindowTitle(title);
-    window->resize(size);
-    auto* column = new QVBoxLayout(window);
-    column->addStretch();
-    auto* mark = new ui::CurlMark(false);
-    mark->setFixedSize(64, 64);
-    column->addWidget(mark, 0, Qt::AlignHCenter);
-    auto* label = new QLabel(title);
-    label->setFont(ui::Theme::font(ui::FontRole::headline));
-    label->setAlignment(Qt::AlignCenter);
-    column->addWidget(label);
-    column->addStretch();
-    return window;
 }
 
 // The popover's chat and its hand-off to the main window's chat.
@@ -195,11 +178,9 @@ void VaskApplication::buildInterface() {
     });
 
     windows_ = std::make_unique<ui::WindowRegistry>();
-    windows_->registerWindow("main", [] { return makeWindowShell("Vask", {900, 640}); });
+    windows_->registerWindow("main", [this] { return makeMainWindow(); });
     windows_->registerWindow("onboarding", [this] { return makeOnboardingWindow(); });
-    windows_->registerWindow("settings", [] {
-        return makeWindowShell("Vask Settings", {520, 560});
-    });
+    windows_->registerWindow("settings", [this] { return makeSettingsWindow(); });
 
     popover_ = std::make_unique<ui::VaskMenu>(
         *popoverModel_, new QWidget, *clipboard_,
@@ -359,6 +340,34 @@ void VaskApplication::shutDown() {
     popover_.reset();
     windows_.reset();
     popoverModel_.reset();
+}
+
+// ---- Main and settings windows ----
+
+QWidget* VaskApplication::makeMainWindow() {
+    return ui::makeMainWindow(*dependencies_, *clipboard_, *urlOpener_);
+}
+
+QWidget* VaskApplication::makeSettingsWindow() {
+    auto& deps = *dependencies_;
+    ui::SettingsWindowHooks hooks;
+    hooks.refreshChatCredentials = {[&deps] { deps.chatViewModel()->refreshCredentials(); },
+                                    [&deps] { deps.popoverChatViewModel()->refreshCredentials(); }};
+    hooks.proactiveReaction = {
+        .enableEpoch = [&deps] { return deps.awaitingReplyNotifier()->enableEpoch(); },
+        .refresh =
+            [&deps](bool debounce,
+                    std::function<void(const std::vector<AwaitingReply>&)> completion) {
+                deps.awaitingReplyViewModel()->refresh(debounce, std::move(completion));
+            },
+        .start =
+            [&deps](const std::vector<AwaitingReply>& seed, int epoch) {
+                deps.awaitingReplyNotifier()->start(seed, epoch);
+            },
+        .stop = [&deps] { deps.awaitingReplyNotifier()->stop(); },
+    };
+    hooks.urlOpener = urlOpener_.get();
+    return ui::makeSettingsWindow(deps, std::move(hooks));
 }
 
 }  // namespace vask

@@ -66,6 +66,9 @@ class VaskApplication : public QObject {
 
     // Onboarding: its window, and quit-and-reopen.
     QWidget* makeOnboardingWindow();
+    // The main and settings windows.
+    QWidget* makeMainWindow();
+    QWidget* makeSettingsWindow();
     std::optional<std::int64_t> spawnRelaunchedInstance();
 
     QApplication& app_;

@@ -23,9 +23,12 @@
 #include "store/chat_db_reader.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 #include "ui/brand_marks.h"
+#include "ui/main_window/main_window_factory.h"
+#include "ui/memory/memory_manager_view.h"
 #include "ui/onboarding/onboarding_controls.h"
 #include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
+#include "ui/settings/settings_window_factory.h"
 #include "ui/theme.h"
 
 namespace {
@@ -104,6 +107,133 @@ std::unique_ptr<PopoverModel> popoverModel(Scene& scene) {
                  .hasContent = [] { return false; },
                  .lastError = [] { return std::nullopt; }},
     });
+}
+
+// ---- Settings window and memory manager ----
+
+std::vector<std::shared_ptr<MemorySettingsViewModel>>& keptMemoryModels() {
+    static std::vector<std::shared_ptr<MemorySettingsViewModel>> models;
+    return models;
+}
+
+ManagedBillingInfo sampleManagedPlan() {
+    ManagedBillingInfo plan;
+    plan.tierCode = "pro";
+    plan.tierDisplayName = "Pro";
+    plan.priceAmountCents = 1999;
+    plan.priceInterval = "month";
+    plan.currentPeriodEnd = *parseISO8601("2027-01-14T00:00:00Z");
+    plan.spendRemainingMicrocents = 1'200'000;
+    plan.percentageUsed = 82.4;
+    plan.windowEnd = *parseISO8601("2027-01-01T00:00:00Z");
+    return plan;
+}
+
+void adoptSamplePresets(Scene& scene) {
+    ModelPresetCatalog catalog{{
+        {.code = "balanced",
+         .displayName = "Balanced",
+         .description = "Good answers at a steady pace for everyday questions.",
+         .isDefault = true},
+        {.code = "thorough",
+         .displayName = "Thorough",
+         .description = "Reads more of your history before answering; slower."},
+    }};
+    scene.root->presetCatalogService()->record.set(
+        {"balanced", PresetCatalogSnapshot{"6F1C2A4E-0000-4000-8000-000000000001", catalog}});
+}
+
+void saveSampleMemories(Scene& scene) {
+    const auto principal = scene.root->canonicalMemoryPrincipal();
+    auto store = scene.root->canonicalMemoryStore();
+    if (!principal || !store) {
+        return;
+    }
+    store->createAssociation(*principal, "Mum", "My mother, Helen Ward; texts as \"Mum\".",
+                             MemoryProvenance::explicitlySaved, Uuid::random(), 1);
+    store->createAssociation(*principal, "the cabin",
+                             "Our family place near Lake Tahoe; trips are planned in the "
+                             "\"Cabin crew\" group chat.",
+                             MemoryProvenance::inferred, Uuid::random(), 2);
+    store->createAssociation(*principal, "Sam", "Sam Ortiz, my manager at work.",
+                             MemoryProvenance::inferred, Uuid::random(), 3);
+}
+
+ui::SettingsWindow* settingsWindow(Scene& scene) {
+    static struct NoOpener final : UrlOpener {
+        bool open(const std::string&) override { return true; }
+    } opener;
+    // Plan loads never run: each shot sets the figures it shows.
+    static ManualExecutor idleWorker;
+    ui::SettingsWindowHooks hooks;
+    hooks.urlOpener = &opener;
+    hooks.makeBillingViewModel = [&scene] {
+        auto& root = *scene.root;
+        return BillingViewModel::make({
+            .service = root.billingService(),
+            .authModeProvider = [&root] { return root.authMode(); },
+            .catalogService = root.presetCatalogService(),
+            .tokenRefresh = root.tokenRefreshCoordinator(),
+            .defaults = scene.defaults,
+            .main = scene.main,
+            .worker = idleWorker,
+        });
+    };
+    return ui::makeSettingsWindow(*scene.root, std::move(hooks));
+}
+
+std::vector<Shot> settingsShots() {
+    return {
+        {"settings", "signed-out", [](Scene& scene) -> QWidget* { return settingsWindow(scene); }},
+        {"settings", "signed-in",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             adoptSamplePresets(scene);
+             saveSampleMemories(scene);
+             scene.root->contactsSyncViewModel()->authorizationState.set(
+                 ContactsAuthorizationState::authorized);
+             auto* window = settingsWindow(scene);
+             window->show();
+             scene.drain();
+             // After the shot's own appearance, whose load never ends.
+             scene.main.post([model = window->billingViewModel()] {
+                 model->state.set(BillingState::loaded(sampleManagedPlan()));
+             });
+             return window;
+         }},
+        {"settings", "developer-plan-error",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             scene.root->contactsSyncViewModel()->authorizationState.set(
+                 ContactsAuthorizationState::denied);
+             scene.root->contactsSyncViewModel()->lastError.set(
+                 "Contacts permission was not granted.");
+             auto* window = settingsWindow(scene);
+             window->show();
+             scene.drain();
+             scene.main.post([model = window->billingViewModel()] {
+                 model->state.set(BillingState::error(
+                     BillingError::networkError("The relay could not be reached.")));
+             });
+             return window;
+         }},
+        {"memory-manager", "list",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             saveSampleMemories(scene);
+             auto viewModel = scene.root->makeMemorySettingsViewModel();
+             auto* manager = new ui::MemoryManagerView(viewModel, ui::standardConfirm());
+             keptMemoryModels().push_back(viewModel);
+             return manager;
+         }},
+        {"memory-manager", "empty",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             auto viewModel = scene.root->makeMemorySettingsViewModel();
+             keptMemoryModels().push_back(viewModel);
+             return new ui::MemoryManagerView(viewModel, ui::standardConfirm());
+         }},
+    };
 }
 
 // --- Awaiting-replies screen -------------------------------------------------------------
@@ -246,6 +376,67 @@ std::vector<Shot> onboardingShots() {
     };
 }
 
+// ---- Main window ----
+
+ChatSession sampleConversation(const std::string& id, const std::string& title,
+                               const std::vector<std::pair<ChatRole, std::string>>& lines,
+                               std::chrono::minutes ago) {
+    ChatSession session;
+    session.id = id;
+    session.title = title;
+    session.lastMessageAt = std::chrono::system_clock::now() - ago;
+    session.createdAt = session.lastMessageAt;
+    for (const auto& [role, text] : lines) {
+        ChatMessage message;
+        message.id = Uuid::random();
+        message.role = role;
+        message.text = text;
+        message.timestamp = session.lastMessageAt;
+        session.messages.push_back(std::move(message));
+    }
+    session.messageCount = static_cast<std::int64_t>(session.messages.size());
+    return session;
+}
+
+QWidget* mainWindow(Scene& scene, bool withConversation) {
+    static NoClipboard clipboard;
+    static NoUrlOpener opener;
+    scene.signIn();
+    auto chat = scene.root->chatViewModel();
+    if (withConversation) {
+        using enum ChatRole;
+        chat->adopt(sampleConversation(
+            "s-2", "Mum\u2019s birthday",
+            {{user, "When is Mum\u2019s birthday dinner?"},
+             {assistant, "Saturday at 7pm at Lucia\u2019s, booked by Sam."}},
+            std::chrono::minutes(60 * 26)));
+        chat->adopt(sampleConversation(
+            "s-1", "Weekend at the cabin",
+            {{user, "What did we decide about the cabin this weekend?"},
+             {assistant, "In \u201cCabin crew\u201d on Tuesday, Priya offered to drive and Tom "
+                         "asked you to bring the board games. You agreed to arrive Friday "
+                         "around 6pm."}},
+            std::chrono::minutes(4)));
+    }
+    auto* window = ui::makeMainWindow(*scene.root, clipboard, opener);
+    window->show();
+    scene.drain();
+    return window;
+}
+
+std::vector<Shot> mainWindowShots() {
+    return {
+        {"main", "empty", [](Scene& scene) { return mainWindow(scene, false); }},
+        {"main", "conversation", [](Scene& scene) { return mainWindow(scene, true); }},
+        {"main", "signed-out",
+         [](Scene& scene) -> QWidget* {
+             static NoClipboard clipboard;
+             static NoUrlOpener opener;
+             return ui::makeMainWindow(*scene.root, clipboard, opener);
+         }},
+    };
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -294,7 +485,13 @@ int main(int argc, char** argv) {
          }},
     };
 
+    for (auto& shot : settingsShots()) {
+        shots.push_back(std::move(shot));
+    }
     for (auto& shot : onboardingShots()) {
+        shots.push_back(std::move(shot));
+    }
+    for (auto& shot : mainWindowShots()) {
         shots.push_back(std::move(shot));
     }
 
@@ -319,6 +516,7 @@ int main(int argc, char** argv) {
             ++written;
             widget.reset();
             models.clear();
+            keptMemoryModels().clear();
         }
     }
     std::filesystem::remove_all(scratch);
