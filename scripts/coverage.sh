@@ -21,7 +21,7 @@ status=0
 ctest --test-dir "$build" -j "$jobs" --output-on-failure "$@" || status=$?
 
 gcovr --root . --object-directory "$build" --filter 'src/' \
-    --exclude-throw-branches --exclude-unreachable-branches -j "$jobs" \
+    --exclude-throw-branches --exclude-unreachable-branches --gcov-ignore-parse-errors -j "$jobs" \
     --json-summary "$build/coverage.json" --json-summary-pretty >/dev/null
 
 python3 - "$build/coverage.json" >"$build/modules.txt" <<'EOF'
