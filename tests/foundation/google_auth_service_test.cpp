@@ -296,15 +296,12 @@ TEST_F(GoogleAuthExchangeTest, FailedReplies) {
     }
 }
 
-TEST_F(GoogleAuthExchangeTest, TransportFailureIsThrownUnchanged) {
+TEST_F(GoogleAuthExchangeTest, BadCodesAndTransportFailuresAreThrown) {
+    EXPECT_THROW(service().exchangeCode("bad\xff"), Error);
+    EXPECT_EQ(server.requestCount(), 0u);  // refused before sending
     server.stop();
     EXPECT_THROW(service().exchangeCode("the-code-777"), HttpClient::Error);
     expectNoSecretsLogged();
-}
-
-TEST_F(GoogleAuthExchangeTest, CodeThatIsNotUTF8IsRefusedBeforeSending) {
-    EXPECT_THROW(service().exchangeCode("bad\xff"), Error);
-    EXPECT_EQ(server.requestCount(), 0u);
 }
 
 }  // namespace
