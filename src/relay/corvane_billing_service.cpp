@@ -153,7 +153,7 @@ BillingInfo CorvaneBillingService::getManagedBilling(const std::string& customer
 
 CorvaneServiceError CorvaneBillingService::serviceError(std::exception_ptr error) {
     try {
-        std::rethrow_exception(error);
+        std::rethrow_exception(std::move(error));
     } catch (const CorvaneServiceError& e) {
         return e;
     } catch (const HTTPError& e) {

@@ -31,7 +31,7 @@ class CorvaneServiceError : public Error {
     }
 
   private:
-    CorvaneServiceError(Case c, std::string message) : Error(std::move(message)), case_(c) {}
+    CorvaneServiceError(Case c, const std::string& message) : Error(message), case_(c) {}
     Case case_;
 };
 

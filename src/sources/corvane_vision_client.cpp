@@ -64,7 +64,7 @@ VisionClientError VisionClientError::decodingFailed(const std::string& message) 
 
 CorvaneVisionClient::CorvaneVisionClient(std::optional<std::string> apiKey,
                                          std::optional<std::string> customerToken, double timeout,
-                                         Url baseURL, const HttpClient& http)
+                                         const Url& baseURL, const HttpClient& http)
     : apiKey_(std::move(apiKey)),
       customerToken_(std::move(customerToken)),
       timeout_(timeout),

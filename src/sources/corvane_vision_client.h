@@ -50,7 +50,8 @@ class CorvaneVisionClient final : public VisionParserProviding {
                                           const HttpClient& http = HttpClient::shared());
     // Without either credential the requests go out with no credential header.
     CorvaneVisionClient(std::optional<std::string> apiKey, std::optional<std::string> customerToken,
-                        double timeout, Url baseURL, const HttpClient& http = HttpClient::shared());
+                        double timeout, const Url& baseURL,
+                        const HttpClient& http = HttpClient::shared());
 
     VisionParseOutput parseMarkdown(std::string_view prompt, std::string_view fileData,
                                     std::string_view mimeType, std::string_view filename,

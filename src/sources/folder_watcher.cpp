@@ -36,7 +36,7 @@ bool FolderWatcher::isDataFile(std::string_view name) const {
            text::toLower(name.substr(name.size() - extension_.size())) == extension_;
 }
 
-FolderWatcher::FolderWatcher(std::filesystem::path folder, std::string extension,
+FolderWatcher::FolderWatcher(std::filesystem::path folder, const std::string& extension,
                              std::function<void()> onChange, Scheduler& scheduler,
                              Scheduler::Duration latency)
     : folder_(std::move(folder)),
@@ -155,10 +155,8 @@ std::size_t FolderWatcher::drainEvents() {
                     shapeChanged = true;
                     ++relevant;
                 }
-            } else if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
-                shapeChanged = true;
-                ++relevant;
-            } else if ((event.mask & IN_ISDIR) != 0) {
+            } else if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_ISDIR)) != 0) {
+                // The folder itself, or a folder inside it, came or went.
                 shapeChanged = true;
                 ++relevant;
             } else if ((event.mask & IN_CREATE) == 0 && isDataFile(name)) {
