@@ -22,7 +22,7 @@ ctest --test-dir "$build" -j "$jobs" --output-on-failure "$@" || status=$?
 
 gcovr --root . --object-directory "$build" --filter 'src/' \
     --exclude-throw-branches --exclude-unreachable-branches --gcov-ignore-parse-errors -j "$jobs" \
-    --json-summary "$build/coverage.json" --json-summary-pretty >/dev/null
+    --exclude-directories 'build/coverage/CMakeFiles' --json-summary "$build/coverage.json" --json-summary-pretty >/dev/null
 
 python3 - "$build/coverage.json" >"$build/modules.txt" <<'EOF'
 import json, sys

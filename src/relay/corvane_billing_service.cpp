@@ -164,7 +164,7 @@ CorvaneServiceError CorvaneBillingService::serviceError(std::exception_ptr error
         if (e.message()) {
             text += ": " + *e.message();
         }
-        return CorvaneServiceError::clientError(std::move(text));
+        return CorvaneServiceError::clientError(text);
     } catch (const std::exception& e) {
         return CorvaneServiceError::clientError(e.what());
     } catch (...) {

@@ -146,7 +146,9 @@ std::size_t FolderWatcher::drainEvents() {
                 event.len > 0 ? std::string_view(buffer.data() + offset + sizeof event) : "";
             offset += static_cast<ssize_t>(sizeof event + event.len);
 
-            if ((event.mask & IN_Q_OVERFLOW) != 0) {
+            // The branches that mark a change of shape stay apart: a parent-folder event only
+            // counts for our own folder's name, whatever its mask.
+            if ((event.mask & IN_Q_OVERFLOW) != 0) {  // NOLINT(bugprone-branch-clone): see above
                 // Events were lost: the only safe reading is "something changed".
                 shapeChanged = true;
                 ++relevant;
