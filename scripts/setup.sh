@@ -9,7 +9,7 @@ packages=(
     libsecret-1-dev gnome-keyring dbus dbus-x11 python3-dbusmock libpoppler-cpp-dev libpng-dev libxml2-dev libical-dev libplist-dev libarchive-dev
     libheif-dev libwebp-dev libtiff-dev libgif-dev
     libcpp-httplib-dev qt6-base-dev qt6-svg-dev zsh
-    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    googletest libgtest-dev libgmock-dev libbenchmark-dev gcovr
 )
 
 missing=()
