@@ -10,6 +10,7 @@
 #include "platform/subscription.h"
 
 class QApplication;
+class QWidget;
 
 namespace vask {
 
@@ -52,6 +53,7 @@ class VaskApplication : public QObject {
 
   private:
     void buildInterface();
+    QWidget* makePopoverChatView();
     // Notifications, the digest sweep, the awaiting-reply notifier and the persona-drafts
     // migration.
     void launchProactiveAssistance();

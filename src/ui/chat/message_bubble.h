@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "records/chat_message.h"
+#include "ui/chat/answer_sources_list.h"
+
+class QLabel;
+class QVBoxLayout;
+
+namespace vask::ui {
+
+class TokenUsageSummaryView;
+
+// One message of the open session: the question on the right on the accent colour, an answer on
+// the left on the panel with its inline Markdown, and under an answer its memory changes, the
+// best-effort marker, the sources it cites and its token usage. What the reader opened here is
+// the bubble's own and survives new content for the same message.
+class MessageBubble : public QWidget {
+    Q_OBJECT
+  public:
+    struct Actions {
+        std::function<void(const Uuid& receiptID)> undoAutoSave;
+        std::function<void()> openSettings;
+        std::function<void(const std::string&)> openURL;
+        std::function<std::int64_t()> now;
+    };
+    struct LocalState {
+        bool sourcesExpanded = false;
+        bool autoSavesExpanded = false;
+        SourcesListState sources;
+    };
+
+    MessageBubble(ChatMessage message, bool showsSources, Actions actions,
+                  QWidget* parent = nullptr);
+
+    const ChatMessage& message() const { return message_; }
+    // Draws new content of the same message; the local state stays.
+    void setMessage(ChatMessage message);
+    const LocalState& localState() const { return state_; }
+
+  private:
+    void renderText();
+    void renderStatus();
+    void renderUsage();
+    QWidget* makeStatusSection();
+    void linkActivated(const QString& url);
+
+    ChatMessage message_;
+    bool showsSources_;
+    Actions actions_;
+    LocalState state_;
+    QVBoxLayout* column_ = nullptr;
+    QLabel* text_ = nullptr;
+    QWidget* status_ = nullptr;
+    TokenUsageSummaryView* usage_ = nullptr;
+};
+
+}  // namespace vask::ui
