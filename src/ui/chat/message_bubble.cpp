@@ -27,7 +27,10 @@ MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions act
     setObjectName("messageBubble");
     ensureResources();
     const bool user = message_.role == ChatRole::user;
-    auto* row = new QHBoxLayout(this);
+    // The bubble itself has no layout: a list of hundreds of bubbles then asks only the bubble's
+    // remembered sizes instead of walking into every label's text layout.
+    body_ = new QWidget(this);
+    auto* row = new QHBoxLayout(body_);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(8);
     auto* column = new QWidget;
@@ -80,6 +83,53 @@ MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions act
     renderText();
     renderStatus();
     renderUsage();
+    contentChanged();
+}
+
+int MessageBubble::heightForWidth(int width) const {
+    // The scroll area asks at more than one width (with and without its scroll bar).
+    for (const auto& [w, h] : cachedHeights_) {
+        if (w == width) {
+            return h;
+        }
+    }
+    const int height = body_->layout()->totalHeightForWidth(width);
+    cachedHeights_[nextCachedHeight_] = {width, height};
+    nextCachedHeight_ = (nextCachedHeight_ + 1) % cachedHeights_.size();
+    return height;
+}
+
+bool MessageBubble::hasHeightForWidth() const {
+    return true;
+}
+
+QSize MessageBubble::sizeHint() const {
+    if (!cachedSizeHint_.isValid()) {
+        cachedSizeHint_ = body_->layout()->totalSizeHint();
+    }
+    return cachedSizeHint_;
+}
+
+QSize MessageBubble::minimumSizeHint() const {
+    if (!cachedMinimumSize_.isValid()) {
+        cachedMinimumSize_ = body_->layout()->totalMinimumSize();
+    }
+    return cachedMinimumSize_;
+}
+
+void MessageBubble::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    body_->setGeometry(rect());
+}
+
+void MessageBubble::contentChanged() {
+    cachedHeights_.fill({-1, 0});
+    cachedSizeHint_ = {};
+    cachedMinimumSize_ = {};
+    if (auto* layout = body_->layout()) {
+        layout->invalidate();
+    }
+    updateGeometry();
 }
 
 void MessageBubble::setMessage(ChatMessage message) {
@@ -93,6 +143,7 @@ void MessageBubble::setMessage(ChatMessage message) {
     }
     renderStatus();
     renderUsage();
+    contentChanged();
 }
 
 void MessageBubble::renderText() {
@@ -121,10 +172,12 @@ void MessageBubble::renderStatus() {
         status_ = nullptr;
     }
     if (!cp::showsStatusSection(message_, showsSources_)) {
+        contentChanged();
         return;
     }
     status_ = makeStatusSection();
     column_->insertWidget(1, status_);
+    contentChanged();
 }
 
 QWidget* MessageBubble::makeStatusSection() {

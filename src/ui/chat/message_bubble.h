@@ -2,9 +2,11 @@
 
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "records/chat_message.h"
 #include "ui/chat/answer_sources_list.h"
@@ -43,21 +45,38 @@ class MessageBubble : public QWidget {
     void setMessage(ChatMessage message);
     const LocalState& localState() const { return state_; }
 
+    // A long conversation lays out hundreds of bubbles for every change to one of them: each
+    // keeps its height for the last width asked until its own content changes.
+    int heightForWidth(int width) const override;
+    bool hasHeightForWidth() const override;
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+
   private:
     void renderText();
     void renderStatus();
     void renderUsage();
     QWidget* makeStatusSection();
     void linkActivated(const QString& url);
+    // Forgets the remembered sizes and asks the list for a new layout.
+    void contentChanged();
 
     ChatMessage message_;
     bool showsSources_;
     Actions actions_;
     LocalState state_;
+    QWidget* body_ = nullptr;
     QVBoxLayout* column_ = nullptr;
     QLabel* text_ = nullptr;
     QWidget* status_ = nullptr;
     TokenUsageSummaryView* usage_ = nullptr;
+    mutable std::array<std::pair<int, int>, 4> cachedHeights_{{{-1, 0}, {-1, 0}, {-1, 0}, {-1, 0}}};
+    mutable std::size_t nextCachedHeight_ = 0;
+    mutable QSize cachedSizeHint_;
+    mutable QSize cachedMinimumSize_;
 };
 
 }  // namespace vask::ui
