@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QVBoxLayout>
 
 #include "foundation/app_environment.h"
@@ -13,11 +14,13 @@
 #include "proactive/proactive_surfaces.h"
 #include "shell/app_dependencies.h"
 #include "shell/popover_model.h"
+#include "shell/relauncher.h"
 #include "shell/update_checker.h"
 #include "shell/window_coordinator.h"
 #include "sources/contacts_trace.h"
 #include "ui/brand_marks.h"
 #include "ui/chat/chat_view.h"
+#include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/qt_platform.h"
 #include "ui/single_instance.h"
@@ -121,11 +124,25 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
             &VaskApplication::handleURL);
     connect(singleInstance_.get(), &ui::SingleInstance::reopenRequested, this,
             &VaskApplication::reopen);
+    connect(singleInstance_.get(), &ui::SingleInstance::relaunchedInstanceStarted, this,
+            [this](qint64 pid) {
+                if (relauncher_) {
+                    relauncher_->instanceStarted(pid);
+                }
+            });
 
-    auto context = AppDependencies::Context::forProcess(main_);
-    context.worker = workers_;
-    context.application = activation_;
-    dependencies_ = &AppDependencies::install(std::move(context));
+    // The process's context, but on the application's own worker pool: main() joins it before
+    // anything static goes, so no late task meets a destroyed service.
+    const auto process = AppDependencies::Context::forProcess(main_);
+    dependencies_ = &AppDependencies::install({
+        .environment = process.environment,
+        .bundleIdentifier = process.bundleIdentifier,
+        .defaults = process.defaults,
+        .main = main_,
+        .worker = workers_,
+        .scheduler = process.scheduler,
+        .application = activation_,
+    });
     launchLogger().info("app_started", {{"instance", AppEnvironment::supportDirectoryName()},
                                         {"version", VASK_VERSION}});
 
@@ -205,9 +222,7 @@ void VaskApplication::buildInterface() {
 
     windows_ = std::make_unique<ui::WindowRegistry>();
     windows_->registerWindow("main", [] { return makeWindowShell("Vask", {900, 640}); });
-    windows_->registerWindow("onboarding", [] {
-        return makeWindowShell("Welcome to Vask", {560, 620});
-    });
+    windows_->registerWindow("onboarding", [this] { return makeOnboardingWindow(); });
     windows_->registerWindow("settings", [] {
         return makeWindowShell("Vask Settings", {520, 560});
     });
@@ -318,10 +333,50 @@ void VaskApplication::showAbout() {
     about.exec();
 }
 
+QWidget* VaskApplication::makeOnboardingWindow() {
+    auto& deps = *dependencies_;
+    if (!relauncher_) {
+        relauncher_ = Relauncher::make({
+            .spawn = [this] { return spawnRelaunchedInstance(); },
+            .quit = [] { QApplication::quit(); },
+            .failed =
+                [this](const std::string& text) {
+                    alerts_->runModal({.style = Alert::Style::warning,
+                                       .messageText = text,
+                                       .informativeText = {},
+                                       .buttons = {"OK"}});
+                },
+            .main = main_,
+            .scheduler = deps.context().scheduler,
+        });
+    }
+    auto model = deps.makeOnboardingStepsModel({
+        .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
+        .activate = [this] { activation_->activateIgnoringOtherApps(); },
+        .closeWindow = [this] { windows_->close("onboarding"); },
+        .relaunch = [this] { relauncher_->relaunch(); },
+    });
+    return new ui::OnboardingView(std::move(model));
+}
+
+// The new instance waits for this one's lock (--relaunch) and tells it that it runs; only then
+// does this one quit (Relauncher).
+std::optional<std::int64_t> VaskApplication::spawnRelaunchedInstance() {
+    qint64 pid = 0;
+    if (!QProcess::startDetached(QCoreApplication::applicationFilePath(), {"--relaunch"}, QString(),
+                                 &pid)) {
+        return std::nullopt;
+    }
+    return pid;
+}
+
 void VaskApplication::shutDown() {
     // Nothing runs on the event loop from here; work still on the workers finishes and its
     // results are dropped, and the interface goes before the services it shows.
     if (dependencies_ != nullptr) {
+        // A first synchronisation may have minutes to go: it stops at its next batch, so the
+        // worker pool can be joined at once.
+        dependencies_->shadowSyncViewModel()->stopSynchronising();
         dependencies_->chatViewModel()->flushPendingSaves();
     }
     main_.stopAccepting();

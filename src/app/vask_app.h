@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -16,6 +17,7 @@ namespace vask {
 
 class AppDependencies;
 class PopoverModel;
+class Relauncher;
 class UpdateChecker;
 class WorkerPool;
 
@@ -63,6 +65,10 @@ class VaskApplication : public QObject {
     void handleURL(const QString& url);
     void showAbout();
 
+    // Onboarding: its window, and quit-and-reopen.
+    QWidget* makeOnboardingWindow();
+    std::optional<std::int64_t> spawnRelaunchedInstance();
+
     QApplication& app_;
     ui::QtMainExecutor& main_;
     WorkerPool& workers_;
@@ -80,6 +86,7 @@ class VaskApplication : public QObject {
     bool didCoordinateLaunch_ = false;
     std::optional<QString> launchURL_;
     std::vector<Subscription> subscriptions_;
+    std::shared_ptr<Relauncher> relauncher_;
 };
 
 }  // namespace vask

@@ -20,10 +20,14 @@
 #include "proactive/proactive_surfaces.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "shell/app_dependencies.h"
+#include "shell/onboarding_steps_model.h"
 #include "shell/popover_model.h"
+#include "store/chat_db_reader.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 #include "ui/brand_marks.h"
 #include "ui/chat/chat_view.h"
+#include "ui/onboarding/onboarding_controls.h"
+#include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/theme.h"
 
@@ -243,6 +247,84 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
 
 // --- end of chat views ---------------------------------------------------------------------
 
+// Onboarding: the window on one step, with the view models in the state that step shows.
+QWidget* onboardingWindow(Scene& scene, OnboardingStep step,
+                          const std::function<void(Scene&)>& arrange = {}) {
+    auto& root = *scene.root;
+    auto model = root.makeOnboardingStepsModel({}, "en_US");
+    if (arrange) {
+        arrange(scene);
+    }
+    // Resumed where the shot wants it; appearing leaves a step whose requirement is unmet.
+    root.onboardingState().save(step);
+    model->step.set(step);
+    auto* view = new ui::OnboardingView(model);
+    // The hint's switch as it rests after its slide.
+    if (auto* hint = view->findChild<ui::FullDiskAccessHint*>()) {
+        const bool reduceMotion = ui::Theme::reduceMotion();
+        ui::Theme::setReduceMotion(true);
+        hint->pictureSwitch()->turnOn();
+        ui::Theme::setReduceMotion(reduceMotion);
+    }
+    return view;
+}
+
+std::vector<Shot> onboardingShots() {
+    using Step = OnboardingStep;
+    // No Messages database in its place yet: the access step waits, and indexing fails.
+    const auto withoutMessages = [](Scene& scene) {
+        std::filesystem::remove(ChatDBReader::defaultChatDBPath(scene.root->context().environment));
+    };
+    const auto shot = [](const char* state, Step step, std::function<void(Scene&)> arrange = {}) {
+        return Shot{"onboarding", state, [step, arrange](Scene& scene) {
+                        return onboardingWindow(scene, step, arrange);
+                    }};
+    };
+    return {
+        shot("welcome", Step::welcome),
+        shot("signin", Step::signIn),
+        shot("signin-waiting", Step::signIn,
+             [](Scene& scene) {
+                 scene.root->sharedGoogleSignInViewModel()->state.set(
+                     GoogleSignInState::signingIn());
+             }),
+        shot("signin-done", Step::signIn,
+             [](Scene& scene) {
+                 auto signIn = scene.root->sharedGoogleSignInViewModel();
+                 signIn->state.set(GoogleSignInState::success());
+                 signIn->userEmail.set("ada@example.com");
+             }),
+        shot("signin-failed", Step::signIn,
+             [](Scene& scene) {
+                 scene.root->sharedGoogleSignInViewModel()->state.set(
+                     GoogleSignInState::error("Google sign-in failed: access_denied"));
+             }),
+        shot("access", Step::fullDiskAccess, withoutMessages),
+        shot("contacts", Step::contacts),
+        shot("contacts-restricted", Step::contacts,
+             [](Scene& scene) {
+                 scene.root->contactsSyncViewModel()->authorizationState.set(
+                     ContactsAuthorizationState::restricted);
+             }),
+        shot("indexing", Step::indexing,
+             [](Scene& scene) {
+                 // A run in progress: appearing starts no other.
+                 auto sync = scene.root->shadowSyncViewModel();
+                 sync->isSyncing.set(true);
+                 sync->syncProgress.set(ShadowSyncViewModel::SyncProgress{12345, 48210});
+             }),
+        shot("indexing-failed", Step::indexing, withoutMessages),
+        shot("done", Step::done,
+             [](Scene& scene) {
+                 auto sync = scene.root->shadowSyncViewModel();
+                 sync->messageCount.set(12345);
+                 sync->messageRetention.set(MessageRetentionAssessment{
+                     MessageRetentionAssessment::Policy::thirtyDays,
+                     MessageRetentionAssessment::Evidence::preference});
+             }),
+    };
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -260,7 +342,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<PopoverModel>> models;
     NoClipboard clipboard;
     NoUrlOpener urlOpener;
-    const std::vector<Shot> shots = {
+    std::vector<Shot> shots = {
         {"popover", "setup",
          [&](Scene& scene) -> QWidget* {
              models.push_back(popoverModel(scene));
@@ -323,6 +405,10 @@ int main(int argc, char** argv) {
          }},
         // End of chat views.
     };
+
+    for (auto& shot : onboardingShots()) {
+        shots.push_back(std::move(shot));
+    }
 
     int written = 0;
     for (const auto appearance : {ui::Appearance::light, ui::Appearance::dark}) {

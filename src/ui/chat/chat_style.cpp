@@ -175,14 +175,4 @@ void RoundedPanel::paintEvent(QPaintEvent*) {
     }
 }
 
-QWidget* divider(QWidget* parent) {
-    auto* line = new QWidget(parent);
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    QPalette p = line->palette();
-    p.setColor(QPalette::Window, Theme::palette().edge);
-    line->setPalette(p);
-    return line;
-}
-
 }  // namespace vask::ui::chat_style

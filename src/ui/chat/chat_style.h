@@ -85,7 +85,4 @@ class RoundedPanel : public QWidget {
     QColor border_;
 };
 
-// A one-pixel rule in the edge colour.
-QWidget* divider(QWidget* parent = nullptr);
-
 }  // namespace vask::ui::chat_style

@@ -19,14 +19,6 @@ namespace {
 
 constexpr int copiedResetMs = 1500;
 
-QFrame* divider() {
-    auto* line = new QFrame;
-    line->setFrameShape(QFrame::HLine);
-    line->setFixedHeight(1);
-    line->setStyleSheet(QString("background: %1; border: none;").arg(Theme::palette().edge.name()));
-    return line;
-}
-
 QLabel* text(const QString& content, FontRole role, const QColor& colour) {
     auto* label = new QLabel(content);
     label->setFont(Theme::font(role));
