@@ -229,6 +229,51 @@ TEST_F(ChatViewTest, TailShowsTheEmptyStateErrorOrUsageCardNeverTwo) {
     }
 }
 
+TEST_F(ChatViewTest, ProgressAndReasoningFollowTheRunningTurn) {
+    const auto q = test::message(ChatRole::user, "q");
+    struct Case {
+        const char* name;
+        ChatState state;
+        bool progress;
+        std::string progressText;
+        bool thinking;
+    };
+    const std::vector<Case> cases = {
+        {"idle", ChatState::idle(), false, "", false},
+        {"justSent", ChatState::sending(q, std::nullopt, std::nullopt), true,
+         "reading your messages\xE2\x80\xA6", false},
+        {"emptyReasoning", ChatState::sending(q, "Searching", ""), true, "Searching", false},
+        {"reasoning", ChatState::sending(q, "Searching", "Look at Sam's thread"), true, "Searching",
+         true},
+        {"answered", ChatState::responded(q, test::message(ChatRole::assistant, "a")), false, "",
+         false},
+    };
+    auto model = makeModel(false);
+    auto view = makeView(model);
+    for (const auto& c : cases) {
+        model->state.set(c.state);
+        const auto rows = visible<QWidget>(view.get(), "progressRow");
+        EXPECT_EQ(rows.size(), c.progress ? 1U : 0U) << c.name;
+        if (c.progress) {
+            EXPECT_EQ(view->findChild<QLabel*>("progressText")->text().toStdString(),
+                      c.progressText)
+                << c.name;
+        }
+        EXPECT_EQ(visible<QWidget>(view.get(), "thinkingView").size(), c.thinking ? 1U : 0U)
+            << c.name;
+    }
+
+    // Folding keeps the header and survives more reasoning; a new turn starts open again.
+    model->state.set(ChatState::sending(q, std::nullopt, "step one"));
+    visible<QPushButton>(view.get(), "thinkingToggle").front()->click();
+    model->state.set(ChatState::sending(q, std::nullopt, "step one, step two"));
+    EXPECT_EQ(visible<QPushButton>(view.get(), "thinkingToggle").size(), 1U);
+    EXPECT_TRUE(visible<QWidget>(view.get(), "thinkingText").empty());
+    model->state.set(ChatState::idle());
+    model->state.set(ChatState::sending(q, std::nullopt, "again"));
+    EXPECT_EQ(visible<QWidget>(view.get(), "thinkingText").size(), 1U);
+}
+
 TEST_F(ChatViewTest, BubblesKeepWhatTheReaderOpenedAcrossNewContent) {
     auto model = makeModel(false);
     auto session = chat_samples::session(1, now);
