@@ -19,6 +19,7 @@
 #include "shell/window_coordinator.h"
 #include "sources/contacts_trace.h"
 #include "ui/brand_marks.h"
+#include "ui/chat/chat_view.h"
 #include "ui/onboarding/onboarding_view.h"
 #include "ui/main_window/main_window_factory.h"
 #include "ui/popover/vask_menu.h"
@@ -148,6 +149,31 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     return std::nullopt;
 }
 
+// --- The popover's chat ---------------------------------------------------------------------
+
+// The popover's chat can send once the Messages history has been copied and no copy is running.
+QWidget* VaskApplication::makePopoverChatView() {
+    auto& deps = *dependencies_;
+    auto* view = new ui::ChatView(deps.popoverChatViewModel(),
+                                  {.isReady = false,
+                                   .showsSessionControls = false,
+                                   .showsSources = false,
+                                   .focusesInputOnAppear = true,
+                                   .openSettings = [this] { windows_->open("settings"); },
+                                   .urlOpener = urlOpener_.get()});
+    const auto sync = deps.shadowSyncViewModel();
+    const auto update = [sync, view = QPointer<ui::ChatView>(view)](const auto&) {
+        if (view) {
+            view->setReady(sync->hasSynced.get() && !sync->isSyncing.get());
+        }
+    };
+    subscriptions_.push_back(sync->hasSynced.subscribe(update));
+    subscriptions_.push_back(sync->isSyncing.subscribe(update));
+    return view;
+}
+
+// --- end of the popover's chat ---------------------------------------------------------------
+
 void VaskApplication::buildInterface() {
     auto& deps = *dependencies_;
     updateChecker_ = UpdateChecker::make({
@@ -183,7 +209,7 @@ void VaskApplication::buildInterface() {
     windows_->registerWindow("settings", [this] { return makeSettingsWindow(); });
 
     popover_ = std::make_unique<ui::VaskMenu>(
-        *popoverModel_, new QWidget, *clipboard_,
+        *popoverModel_, makePopoverChatView(), *clipboard_,
         ui::VaskMenu::Actions{
             .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
             .openOnboarding =

@@ -55,6 +55,7 @@ class VaskApplication : public QObject {
 
   private:
     void buildInterface();
+    QWidget* makePopoverChatView();
     // Notifications, the digest sweep, the awaiting-reply notifier and the persona-drafts
     // migration.
     void launchProactiveAssistance();

@@ -4,12 +4,14 @@
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 #include <filesystem>
 #include <functional>
 #include <iostream>
 
+#include "chat/chat_samples.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/iso8601.h"
 #include "platform/manual_executor.h"
@@ -23,6 +25,7 @@
 #include "store/chat_db_reader.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 #include "ui/brand_marks.h"
+#include "ui/chat/chat_view.h"
 #include "ui/main_window/main_window_factory.h"
 #include "ui/memory/memory_manager_view.h"
 #include "ui/onboarding/onboarding_controls.h"
@@ -298,6 +301,82 @@ QWidget* awaitingScreen(Scene& scene, AwaitingState state, Clipboard& clipboard,
 
 // --- end of awaiting-replies screen -------------------------------------------------------
 
+// --- Chat views ---------------------------------------------------------------------------
+
+enum class ChatShot { empty, thinking, answer, limitApiKey, limitFree, limitPro, limitMax };
+
+// The main window's chat over the root's view model, in one moment of a conversation.
+QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
+    const std::int64_t now = 1796630400;
+    auto model = scene.root->chatViewModel();
+    ChatSession session;
+    session.id = "screenshot-session";
+    const auto ask = chat_samples::question(
+        "What was the restaurant Sam recommended for Maya's birthday dinner?");
+    if (shot == ChatShot::answer) {
+        auto answer = chat_samples::answer(
+            "Sam recommended **Osteria Nonna** \xE2\x80\x94 the *cacio e pepe* place on "
+            "`Via Roma`. Maya booked it for ~~Thursday~~ Friday at 7.\n\nDetails: "
+            "[their site](https://osteria.example.com).",
+            2, 1, now);
+        answer.extracted = true;
+        answer.memoryReceipts = std::vector{
+            chat_samples::receipt(MemoryMutationOperation::create,
+                                  MemoryProvenance::explicitlySaved, MemoryReceiptStatus::committed,
+                                  "Maya's birthday", "14 March"),
+            chat_samples::receipt(MemoryMutationOperation::suggest, MemoryProvenance::inferred,
+                                  MemoryReceiptStatus::committed, "Favourite restaurant",
+                                  "Osteria Nonna"),
+        };
+        session.messages = {ask, answer};
+    } else if (shot != ChatShot::empty && shot != ChatShot::thinking) {
+        session.messages = {chat_samples::question("Who is picking up Mia on Friday?"),
+                            chat_samples::answer("**Leo** said he would, at 5.", 0, 0, now)};
+    }
+    chat_samples::show(*model, session);
+    switch (shot) {
+        case ChatShot::thinking:
+            model->state.set(ChatState::sending(
+                ask, "Searching your conversations with Maya and Sam",
+                "The user asks about a restaurant recommendation. Sam is a contact; look for "
+                "messages from Sam mentioning restaurants, dinner or birthday in the last months, "
+                "then check Maya's thread for the booking."));
+            model->usageDisclosure.set(
+                RLMUsageDisclosure{.questionID = ask.id.uppercaseString(),
+                                   .sessionID = session.id,
+                                   .usage = chat_samples::usage(4'200, 900)});
+            break;
+        case ChatShot::limitApiKey:
+            model->state.set(ChatState::usageLimitReached(ask, AuthType::apiKey, std::nullopt));
+            break;
+        case ChatShot::limitFree:
+            model->state.set(
+                ChatState::usageLimitReached(ask, AuthType::customerToken, std::nullopt));
+            break;
+        case ChatShot::limitPro:
+            model->state.set(ChatState::usageLimitReached(ask, AuthType::customerToken, "pro"));
+            break;
+        case ChatShot::limitMax:
+            model->state.set(ChatState::usageLimitReached(ask, AuthType::customerToken, "max"));
+            break;
+        default:
+            break;
+    }
+    auto* view = new ui::ChatView(
+        model, {.isReady = true, .showsSources = true, .urlOpener = &opener, .now = [now] {
+                    return now;
+                }});
+    view->resize(560, shot == ChatShot::answer ? 860 : 520);
+    if (shot == ChatShot::answer) {
+        if (auto* toggle = view->findChild<QPushButton*>("sourcesToggle")) {
+            toggle->click();
+        }
+    }
+    return view;
+}
+
+// --- end of chat views ---------------------------------------------------------------------
+
 // Onboarding: the window on one step, with the view models in the state that step shows.
 QWidget* onboardingWindow(Scene& scene, OnboardingStep step,
                           const std::function<void(Scene&)>& arrange = {}) {
@@ -483,6 +562,39 @@ int main(int argc, char** argv) {
          [&](Scene& scene) {
              return awaitingScreen(scene, AwaitingState::failedDraft, clipboard, urlOpener);
          }},
+        // Chat views.
+        {"chat", "empty",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::empty, urlOpener); }},
+        {"chat", "thinking",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::thinking, urlOpener); }},
+        {"chat", "answer",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::answer, urlOpener); }},
+        {"chat", "limit-api-key",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::limitApiKey, urlOpener); }},
+        {"chat", "limit-free",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::limitFree, urlOpener); }},
+        {"chat", "limit-pro",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::limitPro, urlOpener); }},
+        {"chat", "limit-max",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::limitMax, urlOpener); }},
+        {"popover", "with-chat",
+         [&](Scene& scene) -> QWidget* {
+             scene.signIn();
+             models.push_back(popoverModel(scene));
+             auto* chat =
+                 new ui::ChatView(scene.root->popoverChatViewModel(), {.isReady = true,
+                                                                       .showsSources = false,
+                                                                       .focusesInputOnAppear = true,
+                                                                       .urlOpener = &urlOpener});
+             auto* menu = new ui::VaskMenu(*models.back(), chat, clipboard, {});
+             menu->show();
+             scene.drain();
+             scene.root->shadowSyncViewModel()->simulateSynced();
+             chat_samples::show(*scene.root->popoverChatViewModel(),
+                                chat_samples::session(1, 1796630400));
+             return menu;
+         }},
+        // End of chat views.
     };
 
     for (auto& shot : settingsShots()) {
