@@ -20,11 +20,11 @@
 #include "sources/contacts_trace.h"
 #include "ui/brand_marks.h"
 #include "ui/chat/chat_view.h"
-#include "ui/onboarding/onboarding_view.h"
 #include "ui/main_window/main_window_factory.h"
+#include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
-#include "ui/settings/settings_window_factory.h"
 #include "ui/qt_platform.h"
+#include "ui/settings/settings_window_factory.h"
 #include "ui/single_instance.h"
 #include "ui/theme.h"
 #include "ui/tray_controller.h"
@@ -371,7 +371,16 @@ void VaskApplication::shutDown() {
 // ---- Main and settings windows ----
 
 QWidget* VaskApplication::makeMainWindow() {
-    return ui::makeMainWindow(*dependencies_, *clipboard_, *urlOpener_);
+    // The window shows the chat only once messages are synchronised, so it is always ready.
+    return ui::makeMainWindow(*dependencies_, *clipboard_, *urlOpener_, [this]() -> QWidget* {
+        return new ui::ChatView(dependencies_->chatViewModel(),
+                                {.isReady = true,
+                                 .showsSessionControls = false,
+                                 .showsSources = true,
+                                 .focusesInputOnAppear = false,
+                                 .openSettings = [this] { windows_->open("settings"); },
+                                 .urlOpener = urlOpener_.get()});
+    });
 }
 
 QWidget* VaskApplication::makeSettingsWindow() {
@@ -386,10 +395,8 @@ QWidget* VaskApplication::makeSettingsWindow() {
                     std::function<void(const std::vector<AwaitingReply>&)> completion) {
                 deps.awaitingReplyViewModel()->refresh(debounce, std::move(completion));
             },
-        .start =
-            [&deps](const std::vector<AwaitingReply>& seed, int epoch) {
-                deps.awaitingReplyNotifier()->start(seed, epoch);
-            },
+        .start = [&deps](const std::vector<AwaitingReply>& seed,
+                         int epoch) { deps.awaitingReplyNotifier()->start(seed, epoch); },
         .stop = [&deps] { deps.awaitingReplyNotifier()->stop(); },
     };
     hooks.urlOpener = urlOpener_.get();

@@ -448,9 +448,9 @@ std::vector<Shot> onboardingShots() {
              [](Scene& scene) {
                  auto sync = scene.root->shadowSyncViewModel();
                  sync->messageCount.set(12345);
-                 sync->messageRetention.set(MessageRetentionAssessment{
-                     MessageRetentionAssessment::Policy::thirtyDays,
-                     MessageRetentionAssessment::Evidence::preference});
+                 sync->messageRetention.set(
+                     MessageRetentionAssessment{MessageRetentionAssessment::Policy::thirtyDays,
+                                                MessageRetentionAssessment::Evidence::preference});
              }),
     };
 }
@@ -477,6 +477,18 @@ ChatSession sampleConversation(const std::string& id, const std::string& title,
     return session;
 }
 
+// The main window's chat, as the application makes it.
+std::function<QWidget*()> mainChatView(Scene& scene, UrlOpener& opener) {
+    return [&scene, &opener]() -> QWidget* {
+        return new ui::ChatView(scene.root->chatViewModel(), {.isReady = true,
+                                                              .showsSessionControls = false,
+                                                              .showsSources = true,
+                                                              .focusesInputOnAppear = false,
+                                                              .openSettings = {},
+                                                              .urlOpener = &opener});
+    };
+}
+
 QWidget* mainWindow(Scene& scene, bool withConversation) {
     static NoClipboard clipboard;
     static NoUrlOpener opener;
@@ -484,20 +496,21 @@ QWidget* mainWindow(Scene& scene, bool withConversation) {
     auto chat = scene.root->chatViewModel();
     if (withConversation) {
         using enum ChatRole;
-        chat->adopt(sampleConversation(
-            "s-2", "Mum\u2019s birthday",
-            {{user, "When is Mum\u2019s birthday dinner?"},
-             {assistant, "Saturday at 7pm at Lucia\u2019s, booked by Sam."}},
-            std::chrono::minutes(60 * 26)));
+        chat->adopt(
+            sampleConversation("s-2", "Mum\u2019s birthday",
+                               {{user, "When is Mum\u2019s birthday dinner?"},
+                                {assistant, "Saturday at 7pm at Lucia\u2019s, booked by Sam."}},
+                               std::chrono::minutes(60 * 26)));
         chat->adopt(sampleConversation(
             "s-1", "Weekend at the cabin",
             {{user, "What did we decide about the cabin this weekend?"},
-             {assistant, "In \u201cCabin crew\u201d on Tuesday, Priya offered to drive and Tom "
-                         "asked you to bring the board games. You agreed to arrive Friday "
-                         "around 6pm."}},
+             {assistant,
+              "In \u201cCabin crew\u201d on Tuesday, Priya offered to drive and Tom "
+              "asked you to bring the board games. You agreed to arrive Friday "
+              "around 6pm."}},
             std::chrono::minutes(4)));
     }
-    auto* window = ui::makeMainWindow(*scene.root, clipboard, opener);
+    auto* window = ui::makeMainWindow(*scene.root, clipboard, opener, mainChatView(scene, opener));
     window->show();
     scene.drain();
     return window;
@@ -511,7 +524,7 @@ std::vector<Shot> mainWindowShots() {
          [](Scene& scene) -> QWidget* {
              static NoClipboard clipboard;
              static NoUrlOpener opener;
-             return ui::makeMainWindow(*scene.root, clipboard, opener);
+             return ui::makeMainWindow(*scene.root, clipboard, opener, mainChatView(scene, opener));
          }},
     };
 }
@@ -546,7 +559,8 @@ int main(int argc, char** argv) {
              auto* menu = new ui::VaskMenu(*models.back(), new QWidget, clipboard, {});
              menu->show();
              scene.drain();
-             scene.root->shadowSyncViewModel()->lastError.set("Could not read chat.db: database is locked");
+             scene.root->shadowSyncViewModel()->lastError.set(
+                 "Could not read chat.db: database is locked");
              return menu;
          }},
         // Awaiting-replies screen.
@@ -619,8 +633,7 @@ int main(int argc, char** argv) {
             widget->show();
             scene.drain();
             QApplication::processEvents();
-            const QString file =
-                QString("%1/%2-%3-%4.png").arg(out, shot.view, shot.state, suffix);
+            const QString file = QString("%1/%2-%3-%4.png").arg(out, shot.view, shot.state, suffix);
             if (!widget->grab().save(file)) {
                 std::cerr << "vask-screenshots: could not write " << file.toStdString() << "\n";
                 return 1;

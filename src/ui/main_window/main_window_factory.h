@@ -9,8 +9,8 @@
 namespace vask::ui {
 
 // The main window over the root's chat, synchronisation and awaiting-reply list.
-// `makeChatView` may be empty (a plain conversation view).
+// `makeChatView` makes the chat shown for the current session.
 MainWindow* makeMainWindow(AppDependencies& root, Clipboard& clipboard, UrlOpener& urlOpener,
-                           std::function<QWidget*()> makeChatView = {});
+                           std::function<QWidget*()> makeChatView);
 
 }  // namespace vask::ui
