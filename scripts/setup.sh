@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config git clang
+    build-essential cmake ninja-build pkg-config git clang ccache
     libsqlite3-dev sqlite3 nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libicu-dev
     libsecret-1-dev gnome-keyring dbus dbus-x11 python3-dbusmock libpoppler-cpp-dev libpng-dev libxml2-dev libical-dev libplist-dev libarchive-dev
     libheif-dev libwebp-dev libtiff-dev libgif-dev

@@ -1,5 +1,7 @@
 #include "shell/onboarding_steps_model.h"
 
+#include "shell/observe_all.h"
+
 #include <algorithm>
 
 #include "engine/token_count_format.h"
@@ -33,20 +35,11 @@ void OnboardingStepsModel::install() {
         deps_.contacts->authorizationState.get() == ContactsAuthorizationState::authorized;
     lastSynced_ = deps_.sync->hasSynced.get();
 
-    const auto watch = [this](auto& published) {
-        subscriptions_.push_back(
-            published.subscribe([this](const auto&) { changed(); }, Delivery::changesOnly));
-    };
-    watch(deps_.signIn->state);
-    watch(deps_.signIn->userEmail);
-    watch(deps_.access->lastError);
-    watch(deps_.contacts->isBusy);
-    watch(deps_.contacts->lastError);
-    watch(deps_.sync->isSyncing);
-    watch(deps_.sync->lastError);
-    watch(deps_.sync->messageCount);
-    watch(deps_.sync->messageRetention);
-    watch(deps_.sync->syncProgress);
+    subscriptions_.push_back(
+        observeAll([this] { changed(); }, deps_.signIn->state, deps_.signIn->userEmail,
+                   deps_.access->lastError, deps_.contacts->isBusy, deps_.contacts->lastError,
+                   deps_.sync->isSyncing, deps_.sync->lastError, deps_.sync->messageCount,
+                   deps_.sync->messageRetention, deps_.sync->syncProgress));
 
     subscriptions_.push_back(deps_.access->hasAccess.subscribe(
         [this](bool value) {
