@@ -507,6 +507,9 @@ void SQLiteSessionStore::writeSnapshot(const std::vector<ChatSession>& sessions,
 void SQLiteSessionStore::markSnapshot(const fs::path& copy, std::string_view activeSessionID) {
     rewrapped([&] {
         const auto db = openConnection(copy, OpenMode::readWrite);
+        // The copy lives for one helper run and a crash discards it with its folder: flushing
+        // the whole freshly written copy to disk at this commit would only cost time.
+        execute(db.get(), "PRAGMA synchronous=OFF");
         db.inImmediateTransaction([&] { replaceMarks(db.get(), snapshotMarker, activeSessionID); });
     });
 }
