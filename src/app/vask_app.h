@@ -15,6 +15,7 @@ namespace vask {
 
 class AppDependencies;
 class PopoverModel;
+class TestQueryRouter;
 class UpdateChecker;
 class WorkerPool;
 
@@ -59,6 +60,9 @@ class VaskApplication : public QObject {
     void becameActive();
     void reopen();
     void handleURL(const QString& url);
+    // Test hooks: the router of "vasktest:" URLs, its launch step and the popover's hooks.
+    void installTestHooks();
+    bool deliverToTestHooks(const QString& url);
     void showAbout();
 
     QApplication& app_;
@@ -78,6 +82,7 @@ class VaskApplication : public QObject {
     bool didCoordinateLaunch_ = false;
     std::optional<QString> launchURL_;
     std::vector<Subscription> subscriptions_;
+    std::shared_ptr<TestQueryRouter> testRouter_;
 };
 
 }  // namespace vask
