@@ -23,12 +23,19 @@ harness_tools_ok() {
 # harness_prepare ROOT INSTANCE: fills ROOT and exports the environment Vask runs in.
 harness_prepare() {
     local root=$1 instance=$2
-    mkdir -p "$root/home/Library/Messages" "$root/home/.config/vask" "$root/runtime"
-    chmod 700 "$root/runtime"
+    mkdir -p "$root/home/Library/Messages" "$root/home/.config/vask"
+    # A display session keeps its own runtime folder and X authority.
+    if [[ ! -d ${XDG_RUNTIME_DIR:-} ]]; then
+        mkdir -p "$root/runtime"
+        chmod 700 "$root/runtime"
+        export XDG_RUNTIME_DIR="$root/runtime"
+    fi
+    if [[ -n ${DISPLAY:-} && -z ${XAUTHORITY:-} && -f $HOME/.Xauthority ]]; then
+        export XAUTHORITY="$HOME/.Xauthority"
+    fi
     export HOME="$root/home"
     export XDG_DATA_HOME="$HOME/.local/share"
     export XDG_CONFIG_HOME="$HOME/.config"
-    export XDG_RUNTIME_DIR="$root/runtime"
     export VASK_SUPPORT_DIR="$instance"
     export CHAT_DB_PATH="$HOME/Library/Messages/chat.db"
     # No Secret Service: credentials come from the file below.

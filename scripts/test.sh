@@ -3,8 +3,7 @@
 # runs the whole test suite: the unit and integration tests, the secret-storage test against a real
 # Secret Service on a private session bus, the desktop-notification test against a notification
 # server stand-in on another, the end-to-end run of the application (scripts/e2e.sh), and each
-# fuzz target for a bounded time
-# (VASK_FUZZ_SECONDS, default 20).
+# fuzz target for a bounded time (VASK_FUZZ_SECONDS, default 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
