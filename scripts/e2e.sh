@@ -108,6 +108,11 @@ export TESTHOOK_LOG="$ROOT/testhook.log"
 export VASK_TESTHOOK_LOG="$TESTHOOK_LOG"
 
 if start_app; then pass "application starts offscreen"; else fail "application starts offscreen"; fi
+if wait_for 10 log_grew '\[launch\] launch_open_main' 0; then
+    pass "the main window opens (signed in, onboarding done)"
+else
+    fail "the main window opens (signed in, onboarding done)"
+fi
 if wait_for 60 log_grew 'shadow_sync_complete' 0; then
     pass "the sample history is synchronised"
 else
@@ -135,6 +140,7 @@ if wait_for 60 has_record_after "$mark" "rendered "; then
     outcome=$(record_after "$mark" "rendered ")
     if [[ $outcome =~ ^rendered\ response:\ Found\ ([0-9]+)\ matching\ messages\.$ ]] &&
         ((BASH_REMATCH[1] > 0)); then
+        found=${BASH_REMATCH[1]}
         pass "query renders the stand-in's answer ($outcome)"
     else
         fail "query renders the stand-in's answer" "$outcome"
@@ -142,8 +148,12 @@ if wait_for 60 has_record_after "$mark" "rendered "; then
 else
     fail "query renders within 60 s" "$(records | tail -n 3 | tr '\n' '|')"
 fi
+# The helper's evidence names the messages it found; each must resolve to a message of the
+# synchronised sample history.
+found=${found:-none}
 if wait_for 30 log_grew 'citations_resolved' "$citations_before" &&
-    grep 'citations_resolved' "$VASK_LOG_FILE" | tail -n 1 | grep -q 'supporting_messages=[1-9]'; then
+    grep 'citations_resolved' "$VASK_LOG_FILE" | tail -n 1 |
+    grep -Eq "selected_message_guids=$found supporting_messages=$found( |$)"; then
     pass "the answer cites messages of the sample history"
 else
     fail "the answer cites messages of the sample history" \
