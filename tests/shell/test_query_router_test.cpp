@@ -186,6 +186,8 @@ class TestQueryRouterTest : public test::ChatFixture {
         s.popoverChat = [this] { return chat; };
         s.fireSampleNotification = [this](int count) { notified.push_back(count); };
         s.signOut = [this] { ++signOuts; };
+        s.requestContactsAccessAndSync = [this] { ++contactsRequests; };
+        s.simulateSynced = [this] { ++syncsSimulated; };
         s.awaitingReplies = [this] { return replies; };
         s.authMode = [this] { return authMode; };
         s.generateDraft = [this](std::string, std::string, RouteCredentials credentials,
@@ -212,6 +214,8 @@ class TestQueryRouterTest : public test::ChatFixture {
     std::shared_ptr<TestQueryRouter> router;
     std::vector<int> notified;
     int signOuts = 0;
+    int contactsRequests = 0;
+    int syncsSimulated = 0;
     std::vector<AwaitingReply> replies;
     std::optional<std::string> draftText = "Sounds good!";
     std::optional<RouteCredentials> draftCredentials;
@@ -275,6 +279,33 @@ TEST_F(TestQueryRouterTest, HooksOffWriteNothingAndDoNothing) {
         EXPECT_EQ(signOuts, 0);
         EXPECT_TRUE(chat->state.get().isIdle());
         EXPECT_TRUE(chat->inputText.get().empty());
+    }
+}
+
+TEST_F(TestQueryRouterTest, CommandsReachTheirServicesOnce) {
+    struct Case {
+        std::string url;
+        std::string line;
+        int signOuts, contacts, syncs;
+        bool usageLimit;
+    };
+    const std::vector<Case> cases = {
+        {"vasktest://signout", "signing out (test)", 1, 0, 0, false},
+        {"vasktest://contacts", "triggering contacts requestAccessAndSync", 0, 1, 0, false},
+        {"vasktest://outofcredit", "simulating usage limit (test)", 0, 0, 1, true},
+        {"vasktest://Contacts", "handle url=vasktest://Contacts enabled=true vm=true", 0, 0, 0,
+         false},
+    };
+    for (const auto& c : cases) {
+        signOuts = contactsRequests = syncsSimulated = 0;
+        chat->startNewSession();
+        router->handle(c.url);
+        settle();
+        EXPECT_EQ(log().back(), c.line) << c.url;
+        EXPECT_EQ(signOuts, c.signOuts) << c.url;
+        EXPECT_EQ(contactsRequests, c.contacts) << c.url;
+        EXPECT_EQ(syncsSimulated, c.syncs) << c.url;
+        EXPECT_EQ(chat->state.get().asUsageLimitReached() != nullptr, c.usageLimit) << c.url;
     }
 }
 
