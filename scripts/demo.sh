@@ -15,7 +15,16 @@ harness_tools_ok
 ROOT=$(mktemp -d "${TMPDIR:-/tmp}/vask-demo.XXXXXX")
 APP_PID=
 finish() {
-    [[ -z $APP_PID ]] || kill -TERM "$APP_PID" 2>/dev/null || true
+    if [[ -n $APP_PID ]]; then
+        kill -TERM "$APP_PID" 2>/dev/null || true
+        # Its folders go only once it has quit.
+        for _ in $(seq 1 100); do
+            kill -0 "$APP_PID" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$APP_PID" 2>/dev/null || true
+        wait "$APP_PID" 2>/dev/null || true
+    fi
     harness_stop_stubs
     rm -rf "$ROOT"
 }
