@@ -97,9 +97,6 @@ stop_app() {
 
 harness_prepare "$ROOT" "$INSTANCE"
 export QT_QPA_PLATFORM=offscreen
-# OpenSSL's per-thread random state of worker threads still running at exit is reported by
-# LeakSanitizer; nothing of ours is hidden by this.
-export LSAN_OPTIONS="suppressions=$(pwd)/scripts/lsan-suppressions.txt:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 harness_start_stubs "$ROOT" || { fail "stand-in servers start"; echo "$passed passed, $failed failed"; exit 1; }
 
 # --- With the hooks on --------------------------------------------------------------------

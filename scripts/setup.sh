@@ -4,12 +4,12 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config git clang
+    build-essential cmake ninja-build pkg-config git clang ccache
     libsqlite3-dev sqlite3 nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libicu-dev
     libsecret-1-dev gnome-keyring dbus dbus-x11 python3-dbusmock libpoppler-cpp-dev libpng-dev libxml2-dev libical-dev libplist-dev libarchive-dev
     libheif-dev libwebp-dev libtiff-dev libgif-dev
     libcpp-httplib-dev qt6-base-dev qt6-svg-dev zsh
-    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    googletest libgtest-dev libgmock-dev libbenchmark-dev gcovr
 )
 
 missing=()

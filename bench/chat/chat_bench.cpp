@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "chat/chat_view_model.h"
+#include "engine/rlm_sandbox_staging.h"
 #include "engine/helper_resources.h"
 #include "platform/environment.h"
 #include "platform/manual_executor.h"
@@ -155,16 +156,16 @@ void BM_SendToCommittedAnswer(benchmark::State& state) {
         << R"({"steps":[{"read_stdin":"all"},{"respond":{"answer":"Dinner is at 7."}}]})";
     fs::create_hard_link(shadow, folder / "data" / "shadow.db");
 
-    RLMHelperRunner::Settings settings;
-    settings.relayServiceHost = "127.0.0.1";
-    settings.bundleResourceDirectory = resources;
+    EngineChatHelperRunner::Settings settings;
+    settings.runner.relayServiceHost = "127.0.0.1";
+    settings.runner.bundleResourceDirectory = resources;
     const std::string scenario = (folder / "scenario.json").string();
-    settings.launchEnvironment = [scenario] {
+    settings.runner.launchEnvironment = [scenario] {
         auto env = processEnvironment();
         env["VASK_TEST_RLM_SCENARIO"] = scenario;
         return env;
     };
-    settings.loadConfig = [] { return std::optional<AppConfig>(); };
+    settings.attempt.loadConfig = [] { return std::optional<AppConfig>(); };
 
     ManualExecutor main;
     WorkerPool worker(2);
@@ -209,7 +210,7 @@ void BM_StagingOnly(benchmark::State& state) {
     fs::create_hard_link(shadow, folder / "shadow.db");
     const std::vector<ChatSession> sessions{ChatSession{"S1", {}, {}, "t", 0, {}, false}};
     for (auto _ : state) {
-        const auto staged = RLMHelperRunner::stageDatabasesForSandbox(
+        const auto staged = RLMSandboxStaging::stageDatabasesForSandbox(
             (folder / "shadow.db").string(), std::nullopt, std::nullopt, std::nullopt, nullptr,
             sessions, std::nullopt, std::string("S1"));
         staged.cleanup();

@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QVBoxLayout>
 
 #include "foundation/app_environment.h"
@@ -14,13 +15,18 @@
 #include "proactive/proactive_surfaces.h"
 #include "shell/app_dependencies.h"
 #include "shell/popover_model.h"
+#include "shell/relauncher.h"
 #include "shell/test_query_router.h"
 #include "shell/update_checker.h"
 #include "shell/window_coordinator.h"
 #include "sources/contacts_trace.h"
 #include "ui/brand_marks.h"
+#include "ui/chat/chat_view.h"
+#include "ui/main_window/main_window_factory.h"
+#include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/qt_platform.h"
+#include "ui/settings/settings_window_factory.h"
 #include "ui/single_instance.h"
 #include "ui/theme.h"
 #include "ui/tray_controller.h"
@@ -33,25 +39,6 @@ namespace {
 const StructuredLogger& launchLogger() {
     static const StructuredLogger logger("launch");
     return logger;
-}
-
-// The main, onboarding and settings windows until their screens are built: the mark and the
-// window's purpose, so that opening them is visible.
-QWidget* makeWindowShell(const QString& title, QSize size) {
-    auto* window = new QWidget;
-    window->setWindowTitle(title);
-    window->resize(size);
-    auto* column = new QVBoxLayout(window);
-    column->addStretch();
-    auto* mark = new ui::CurlMark(false);
-    mark->setFixedSize(64, 64);
-    column->addWidget(mark, 0, Qt::AlignHCenter);
-    auto* label = new QLabel(title);
-    label->setFont(ui::Theme::font(ui::FontRole::headline));
-    label->setAlignment(Qt::AlignCenter);
-    column->addWidget(label);
-    column->addStretch();
-    return window;
 }
 
 // The popover's chat and its hand-off to the main window's chat.
@@ -122,11 +109,25 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
             &VaskApplication::handleURL);
     connect(singleInstance_.get(), &ui::SingleInstance::reopenRequested, this,
             &VaskApplication::reopen);
+    connect(singleInstance_.get(), &ui::SingleInstance::relaunchedInstanceStarted, this,
+            [this](qint64 pid) {
+                if (relauncher_) {
+                    relauncher_->instanceStarted(pid);
+                }
+            });
 
-    auto context = AppDependencies::Context::forProcess(main_);
-    context.worker = workers_;
-    context.application = activation_;
-    dependencies_ = &AppDependencies::install(std::move(context));
+    // The process's context, but on the application's own worker pool: main() joins it before
+    // anything static goes, so no late task meets a destroyed service.
+    const auto process = AppDependencies::Context::forProcess(main_);
+    dependencies_ = &AppDependencies::install({
+        .environment = process.environment,
+        .bundleIdentifier = process.bundleIdentifier,
+        .defaults = process.defaults,
+        .main = main_,
+        .worker = workers_,
+        .scheduler = process.scheduler,
+        .application = activation_,
+    });
     launchLogger().info("app_started", {{"instance", AppEnvironment::supportDirectoryName()},
                                         {"version", VASK_VERSION}});
 
@@ -150,6 +151,31 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     launchURL_ = arguments.url;
     return std::nullopt;
 }
+
+// --- The popover's chat ---------------------------------------------------------------------
+
+// The popover's chat can send once the Messages history has been copied and no copy is running.
+QWidget* VaskApplication::makePopoverChatView() {
+    auto& deps = *dependencies_;
+    auto* view = new ui::ChatView(deps.popoverChatViewModel(),
+                                  {.isReady = false,
+                                   .showsSessionControls = false,
+                                   .showsSources = false,
+                                   .focusesInputOnAppear = true,
+                                   .openSettings = [this] { windows_->open("settings"); },
+                                   .urlOpener = urlOpener_.get()});
+    const auto sync = deps.shadowSyncViewModel();
+    const auto update = [sync, view = QPointer<ui::ChatView>(view)](const auto&) {
+        if (view) {
+            view->setReady(sync->hasSynced.get() && !sync->isSyncing.get());
+        }
+    };
+    subscriptions_.push_back(sync->hasSynced.subscribe(update));
+    subscriptions_.push_back(sync->isSyncing.subscribe(update));
+    return view;
+}
+
+// --- end of the popover's chat ---------------------------------------------------------------
 
 void VaskApplication::buildInterface() {
     auto& deps = *dependencies_;
@@ -181,16 +207,12 @@ void VaskApplication::buildInterface() {
     });
 
     windows_ = std::make_unique<ui::WindowRegistry>();
-    windows_->registerWindow("main", [] { return makeWindowShell("Vask", {900, 640}); });
-    windows_->registerWindow("onboarding", [] {
-        return makeWindowShell("Welcome to Vask", {560, 620});
-    });
-    windows_->registerWindow("settings", [] {
-        return makeWindowShell("Vask Settings", {520, 560});
-    });
+    windows_->registerWindow("main", [this] { return makeMainWindow(); });
+    windows_->registerWindow("onboarding", [this] { return makeOnboardingWindow(); });
+    windows_->registerWindow("settings", [this] { return makeSettingsWindow(); });
 
     popover_ = std::make_unique<ui::VaskMenu>(
-        *popoverModel_, new QWidget, *clipboard_,
+        *popoverModel_, makePopoverChatView(), *clipboard_,
         ui::VaskMenu::Actions{
             .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
             .openOnboarding =
@@ -316,7 +338,7 @@ void VaskApplication::installTestHooks() {
     const auto environment = processEnvironment();
     testRouter_ = TestQueryRouter::make({
         .main = main_,
-        .scheduler = Scheduler::system(),
+        .scheduler = deps.context().scheduler,
         .clock = Clock::system(),
         .logPath = TestQueryRouter::logPathFrom(environment),
         .services = TestQueryRouter::servicesOf(deps),
@@ -363,10 +385,50 @@ void VaskApplication::showAbout() {
     about.exec();
 }
 
+QWidget* VaskApplication::makeOnboardingWindow() {
+    auto& deps = *dependencies_;
+    if (!relauncher_) {
+        relauncher_ = Relauncher::make({
+            .spawn = [this] { return spawnRelaunchedInstance(); },
+            .quit = [] { QApplication::quit(); },
+            .failed =
+                [this](const std::string& text) {
+                    alerts_->runModal({.style = Alert::Style::warning,
+                                       .messageText = text,
+                                       .informativeText = {},
+                                       .buttons = {"OK"}});
+                },
+            .main = main_,
+            .scheduler = deps.context().scheduler,
+        });
+    }
+    auto model = deps.makeOnboardingStepsModel({
+        .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
+        .activate = [this] { activation_->activateIgnoringOtherApps(); },
+        .closeWindow = [this] { windows_->close("onboarding"); },
+        .relaunch = [this] { relauncher_->relaunch(); },
+    });
+    return new ui::OnboardingView(std::move(model));
+}
+
+// The new instance waits for this one's lock (--relaunch) and tells it that it runs; only then
+// does this one quit (Relauncher).
+std::optional<std::int64_t> VaskApplication::spawnRelaunchedInstance() {
+    qint64 pid = 0;
+    if (!QProcess::startDetached(QCoreApplication::applicationFilePath(), {"--relaunch"}, QString(),
+                                 &pid)) {
+        return std::nullopt;
+    }
+    return pid;
+}
+
 void VaskApplication::shutDown() {
     // Nothing runs on the event loop from here; work still on the workers finishes and its
     // results are dropped, and the interface goes before the services it shows.
     if (dependencies_ != nullptr) {
+        // A first synchronisation may have minutes to go: it stops at its next batch, so the
+        // worker pool can be joined at once.
+        dependencies_->shadowSyncViewModel()->stopSynchronising();
         dependencies_->chatViewModel()->flushPendingSaves();
     }
     main_.stopAccepting();
@@ -375,6 +437,41 @@ void VaskApplication::shutDown() {
     popover_.reset();
     windows_.reset();
     popoverModel_.reset();
+}
+
+// ---- Main and settings windows ----
+
+QWidget* VaskApplication::makeMainWindow() {
+    // The window shows the chat only once messages are synchronised, so it is always ready.
+    return ui::makeMainWindow(*dependencies_, *clipboard_, *urlOpener_, [this]() -> QWidget* {
+        return new ui::ChatView(dependencies_->chatViewModel(),
+                                {.isReady = true,
+                                 .showsSessionControls = false,
+                                 .showsSources = true,
+                                 .focusesInputOnAppear = false,
+                                 .openSettings = [this] { windows_->open("settings"); },
+                                 .urlOpener = urlOpener_.get()});
+    });
+}
+
+QWidget* VaskApplication::makeSettingsWindow() {
+    auto& deps = *dependencies_;
+    ui::SettingsWindowHooks hooks;
+    hooks.refreshChatCredentials = {[&deps] { deps.chatViewModel()->refreshCredentials(); },
+                                    [&deps] { deps.popoverChatViewModel()->refreshCredentials(); }};
+    hooks.proactiveReaction = {
+        .enableEpoch = [&deps] { return deps.awaitingReplyNotifier()->enableEpoch(); },
+        .refresh =
+            [&deps](bool debounce,
+                    std::function<void(const std::vector<AwaitingReply>&)> completion) {
+                deps.awaitingReplyViewModel()->refresh(debounce, std::move(completion));
+            },
+        .start = [&deps](const std::vector<AwaitingReply>& seed,
+                         int epoch) { deps.awaitingReplyNotifier()->start(seed, epoch); },
+        .stop = [&deps] { deps.awaitingReplyNotifier()->stop(); },
+    };
+    hooks.urlOpener = urlOpener_.get();
+    return ui::makeSettingsWindow(deps, std::move(hooks));
 }
 
 }  // namespace vask

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -10,11 +11,13 @@
 #include "platform/subscription.h"
 
 class QApplication;
+class QWidget;
 
 namespace vask {
 
 class AppDependencies;
 class PopoverModel;
+class Relauncher;
 class TestQueryRouter;
 class UpdateChecker;
 class WorkerPool;
@@ -53,6 +56,7 @@ class VaskApplication : public QObject {
 
   private:
     void buildInterface();
+    QWidget* makePopoverChatView();
     // Notifications, the digest sweep, the awaiting-reply notifier and the persona-drafts
     // migration.
     void launchProactiveAssistance();
@@ -64,6 +68,13 @@ class VaskApplication : public QObject {
     void installTestHooks();
     bool deliverToTestHooks(const QString& url);
     void showAbout();
+
+    // Onboarding: its window, and quit-and-reopen.
+    QWidget* makeOnboardingWindow();
+    // The main and settings windows.
+    QWidget* makeMainWindow();
+    QWidget* makeSettingsWindow();
+    std::optional<std::int64_t> spawnRelaunchedInstance();
 
     QApplication& app_;
     ui::QtMainExecutor& main_;
@@ -82,6 +93,7 @@ class VaskApplication : public QObject {
     bool didCoordinateLaunch_ = false;
     std::optional<QString> launchURL_;
     std::vector<Subscription> subscriptions_;
+    std::shared_ptr<Relauncher> relauncher_;
     std::shared_ptr<TestQueryRouter> testRouter_;
 };
 

@@ -27,22 +27,21 @@ class AttemptProgressScope {
 
 }  // namespace
 
-RLMHelperResult EngineChatHelperRunner::runTurn(RLMHelperRunner::TurnInputs inputs,
+RLMHelperResult EngineChatHelperRunner::runTurn(RLMTurnAttempt::TurnInputs inputs,
                                                 const RLMTurnRetry::Refresh& refresh,
                                                 RLMUsageAccumulator& usageAccumulator,
-                                                const RLMHelperRunner::RunCallbacks& callbacks,
+                                                const RLMTurnAttempt::RunCallbacks& callbacks,
                                                 std::stop_token stop) const {
     const AttemptProgressScope scope(callbacks.onProgress);
-    return RLMTurnRetry::runWithAuthRetry(runner_, std::move(inputs), refresh, usageAccumulator,
+    return RLMTurnRetry::runWithAuthRetry(attempt_, std::move(inputs), refresh, usageAccumulator,
                                           callbacks, std::move(stop));
 }
 
-ChatHelperRunnerFactory EngineChatHelperRunner::factory(Environment env,
-                                                        RLMHelperRunner::Settings settings) {
+ChatHelperRunnerFactory EngineChatHelperRunner::factory(Environment env, Settings settings) {
     return [env = std::move(env), settings = std::move(settings)](
                PersonaContextHostFactory personaFactory) -> std::shared_ptr<ChatHelperRunner> {
-        RLMHelperRunner::Settings turnSettings = settings;
-        turnSettings.personaContextHostFactory =
+        RLMTurnAttempt::Settings attemptSettings = settings.attempt;
+        attemptSettings.personaContextHostFactory =
             [personaFactory = std::move(personaFactory)](
                 const std::string& shadowDBPath) -> std::unique_ptr<PersonaContextHost> {
             if (attemptProgress && *attemptProgress) {
@@ -54,7 +53,8 @@ ChatHelperRunnerFactory EngineChatHelperRunner::factory(Environment env,
             return personaFactory(shadowDBPath);
         };
         return std::make_shared<EngineChatHelperRunner>(
-            RLMHelperRunner(env, std::move(turnSettings)));
+            RLMTurnAttempt(RLMHelperRunner(env, settings.runner),
+                           RLMFilePrefetch(settings.prefetch), std::move(attemptSettings)));
     };
 }
 

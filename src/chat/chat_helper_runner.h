@@ -5,7 +5,9 @@
 #include <stop_token>
 
 #include "engine/persona_context_host.h"
+#include "engine/rlm_file_prefetch.h"
 #include "engine/rlm_helper_runner.h"
+#include "engine/rlm_turn_attempt.h"
 #include "engine/rlm_turn_retry.h"
 #include "engine/rlm_usage_accumulator.h"
 #include "platform/environment.h"
@@ -18,10 +20,10 @@ namespace vask {
 class ChatHelperRunner {
   public:
     virtual ~ChatHelperRunner() = default;
-    virtual RLMHelperResult runTurn(RLMHelperRunner::TurnInputs inputs,
+    virtual RLMHelperResult runTurn(RLMTurnAttempt::TurnInputs inputs,
                                     const RLMTurnRetry::Refresh& refresh,
                                     RLMUsageAccumulator& usageAccumulator,
-                                    const RLMHelperRunner::RunCallbacks& callbacks,
+                                    const RLMTurnAttempt::RunCallbacks& callbacks,
                                     std::stop_token stop) const = 0;
 };
 
@@ -33,20 +35,28 @@ using ChatHelperRunnerFactory =
 // The engine's runner behind the chat's interface.
 class EngineChatHelperRunner final : public ChatHelperRunner {
   public:
-    explicit EngineChatHelperRunner(RLMHelperRunner runner) : runner_(std::move(runner)) {}
+    // What the engine's turn attempt is built from: the runner's, the file prefetch's and the
+    // attempt's own settings.
+    struct Settings {
+        RLMHelperRunner::Settings runner;
+        RLMFilePrefetch::Settings prefetch;
+        RLMTurnAttempt::Settings attempt;
+    };
 
-    RLMHelperResult runTurn(RLMHelperRunner::TurnInputs inputs,
+    explicit EngineChatHelperRunner(RLMTurnAttempt attempt) : attempt_(std::move(attempt)) {}
+
+    RLMHelperResult runTurn(RLMTurnAttempt::TurnInputs inputs,
                             const RLMTurnRetry::Refresh& refresh,
                             RLMUsageAccumulator& usageAccumulator,
-                            const RLMHelperRunner::RunCallbacks& callbacks,
+                            const RLMTurnAttempt::RunCallbacks& callbacks,
                             std::stop_token stop) const override;
 
-    // A factory building the engine's runner over `env` and `settings`, with the persona
+    // A factory building the engine's turn attempt over `env` and `settings`, with the persona
     // endpoint factory it is given.
-    static ChatHelperRunnerFactory factory(Environment env, RLMHelperRunner::Settings settings);
+    static ChatHelperRunnerFactory factory(Environment env, Settings settings);
 
   private:
-    RLMHelperRunner runner_;
+    RLMTurnAttempt attempt_;
 };
 
 }  // namespace vask

@@ -22,10 +22,6 @@ constexpr std::string_view extractionFailedAnswer =
 constexpr std::string_view presetResetSuffix =
     " \u2014 Response quality was reset to your plan's default; please ask again.";
 
-bool presentAndNotBlank(const std::optional<std::string>& value) {
-    return value && nilIfEmpty(*value).has_value();
-}
-
 RLMCredentials credentialsFor(const AuthMode& mode) {
     RLMCredentials credentials;
     if (const auto* key = mode.asAPIKey()) {
@@ -59,7 +55,7 @@ struct ChatViewModel::Turn {
     std::optional<MemoryPrincipal> memoryPrincipal;
     std::optional<PresetResolution> preset;
     bool firstAnswer = false;
-    RLMHelperRunner::TurnInputs inputs;
+    RLMTurnAttempt::TurnInputs inputs;
     // Turned into `inputs.conversationSessions` on the worker.
     SessionList sessions;
     std::stop_token stop;
@@ -216,7 +212,7 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
         };
 
         postProgress("Preparing\u2026");
-        RLMHelperRunner::TurnInputs inputs = turn->inputs;
+        RLMTurnAttempt::TurnInputs inputs = turn->inputs;
         inputs.conversationSessions.reserve(turn->sessions.size());
         for (const auto& session : turn->sessions) {
             inputs.conversationSessions.push_back(*session);

@@ -1,5 +1,7 @@
 #include "engine/host_json.h"
 
+#include "platform/exact_int64.h"
+
 #include <charconv>
 #include <cmath>
 
@@ -56,10 +58,8 @@ std::int64_t integer(const Json& value, std::string_view key) {
         return static_cast<std::int64_t>(value.get<std::uint64_t>());
     }
     if (value.is_number_float()) {
-        const double d = value.get<double>();
-        if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 &&
-            d < 9223372036854775808.0) {
-            return static_cast<std::int64_t>(d);
+        if (const auto whole = exactInt64(value.get<double>())) {
+            return *whole;
         }
     }
     mismatch(key, "a whole number");

@@ -5,14 +5,6 @@
 
 namespace vask {
 
-namespace {
-
-bool presentAndNotBlank(const std::optional<std::string>& value) {
-    return value && !text::trimmed(*value).empty();
-}
-
-}  // namespace
-
 nlohmann::json HostConversationMessage::toJson() const {
     return {{"role", role}, {"text", text}};
 }

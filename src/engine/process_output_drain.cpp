@@ -1,11 +1,18 @@
 #include "engine/process_output_drain.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <system_error>
 
 #include "engine/relay_event_collector.h"
 #include "platform/logger.h"
@@ -15,11 +22,33 @@ namespace {
 
 constexpr std::size_t kChunkSize = 64 * 1024;
 
-// One read, retried when a signal interrupts it. 0 at the end of the pipe, -1 on an error.
-ssize_t readSome(int fd, char* buffer, std::size_t size) {
+// Waits until `fd` is ready for `events` (or has ended) or the run abandons its pipes; false in
+// the latter case.
+bool waitReady(int fd, short events, const PipeAbandonment& stop) {
     for (;;) {
+        pollfd fds[2] = {{fd, events, 0}, {stop.fd(), POLLIN, 0}};
+        const int n = ::poll(fds, 2, -1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 || fds[1].revents != 0) {
+            return false;
+        }
+        if (fds[0].revents != 0) {
+            return true;
+        }
+    }
+}
+
+// One read, retried when a signal interrupts it. 0 at the end of the pipe (or when the run has
+// abandoned it), -1 on an error.
+ssize_t readSome(int fd, char* buffer, std::size_t size, const PipeAbandonment& stop) {
+    for (;;) {
+        if (!waitReady(fd, POLLIN, stop)) {
+            return 0;
+        }
         const ssize_t n = ::read(fd, buffer, size);
-        if (n >= 0 || errno != EINTR) {
+        if (n >= 0 || (errno != EINTR && errno != EAGAIN)) {
             return n;
         }
     }
@@ -32,45 +61,81 @@ void logReadFailure(int error) {
 
 }  // namespace
 
-ProcessOutputDrain::ProcessOutputDrain(FileDescriptor readEnd) : fd_(std::move(readEnd)) {
-    thread_ = std::thread([this] {
-        std::string collected;
+PipeAbandonment::PipeAbandonment() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!fd_.isOpen()) {
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+    }
+}
+
+void PipeAbandonment::signal() const {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(fd_.get(), &one, sizeof one);
+}
+
+PipeWorker::~PipeWorker() {
+    join();
+}
+
+void PipeWorker::start(std::function<void()> work) {
+    thread_ = std::thread([this, work = std::move(work)] {
+        work();
+        std::lock_guard lock(mutex_);
+        done_ = true;
+        ended_.notify_all();
+    });
+}
+
+bool PipeWorker::waitUntil(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    return ended_.wait_until(lock, deadline, [this] { return done_; });
+}
+
+void PipeWorker::join() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+ProcessOutputDrain::ProcessOutputDrain(FileDescriptor readEnd, std::size_t limit,
+                                       const PipeAbandonment& stop)
+    : fd_(std::move(readEnd)) {
+    start([this, limit, &stop] {
         std::array<char, kChunkSize> buffer;
         for (;;) {
-            const ssize_t n = readSome(fd_.get(), buffer.data(), buffer.size());
+            const ssize_t n = readSome(fd_.get(), buffer.data(), buffer.size(), stop);
             if (n < 0) {
                 logReadFailure(errno);
             }
             if (n <= 0) {
                 break;
             }
-            collected.append(buffer.data(), static_cast<std::size_t>(n));
+            const auto size = static_cast<std::size_t>(n);
+            const std::size_t room = limit - data_.size();
+            if (size > room) {
+                overflowed_ = true;
+            }
+            data_.append(buffer.data(), std::min(size, room));
         }
-        std::lock_guard lock(mutex_);
-        data_ = std::move(collected);
     });
 }
 
 ProcessOutputDrain::~ProcessOutputDrain() {
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    join();
 }
 
 std::string ProcessOutputDrain::takeData() {
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-    std::lock_guard lock(mutex_);
+    // Joining orders the thread's writes before these reads.
+    join();
     return std::move(data_);
 }
 
-RelayEventDrain::RelayEventDrain(FileDescriptor readEnd, RelayEventCollector& collector)
+RelayEventDrain::RelayEventDrain(FileDescriptor readEnd, RelayEventCollector& collector,
+                                 const PipeAbandonment& stop)
     : fd_(std::move(readEnd)) {
-    thread_ = std::thread([this, &collector] {
+    start([this, &collector, &stop] {
         std::array<char, kChunkSize> buffer;
         for (;;) {
-            const ssize_t n = readSome(fd_.get(), buffer.data(), buffer.size());
+            const ssize_t n = readSome(fd_.get(), buffer.data(), buffer.size(), stop);
             if (n < 0) {
                 logReadFailure(errno);
             }
@@ -90,13 +155,44 @@ RelayEventDrain::RelayEventDrain(FileDescriptor readEnd, RelayEventCollector& co
 }
 
 RelayEventDrain::~RelayEventDrain() {
-    wait();
+    join();
 }
 
-void RelayEventDrain::wait() {
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+RequestWriter::RequestWriter(FileDescriptor writeEnd, std::string_view request,
+                             const PipeAbandonment& stop)
+    : fd_(std::move(writeEnd)) {
+    ::fcntl(fd_.get(), F_SETFL, ::fcntl(fd_.get(), F_GETFL) | O_NONBLOCK);
+    start([this, request, &stop] {
+        // SIGPIPE is blocked on this thread only; a helper that exits early gives EPIPE.
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+        std::size_t written = 0;
+        while (written < request.size() && waitReady(fd_.get(), POLLOUT, stop)) {
+            const ssize_t n =
+                ::write(fd_.get(), request.data() + written, request.size() - written);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            written += static_cast<std::size_t>(n);
+        }
+        fd_.reset();
+        // Consume the SIGPIPE an early exit raised, so that nothing is left pending.
+        const timespec noWait{0, 0};
+        sigset_t pending;
+        sigpending(&pending);
+        if (sigismember(&pending, SIGPIPE) == 1) {
+            sigtimedwait(&pipeSignal, nullptr, &noWait);
+        }
+    });
+}
+
+RequestWriter::~RequestWriter() {
+    join();
 }
 
 }  // namespace vask

@@ -122,13 +122,12 @@ pid_t spawnProcessGroup(const std::filesystem::path& executablePath,
           "posix_spawn_file_actions_addclosefrom_np");
 
     // Group 0: the child leads a new group whose id is its own pid, so one signal reaches
-    // everything it starts. The run thread's signal state must not leak into the helper.
+    // everything it starts. The application's signal state must not leak into the helper: an
+    // ignored signal would stay ignored across the exec, so every disposition is reset.
     sigset_t empty;
     sigemptyset(&empty);
     sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGTERM);
+    sigfillset(&defaults);
     check(posix_spawnattr_setpgroup(&spawn.attributes, 0), "posix_spawnattr_setpgroup");
     check(posix_spawnattr_setsigmask(&spawn.attributes, &empty), "posix_spawnattr_setsigmask");
     check(posix_spawnattr_setsigdefault(&spawn.attributes, &defaults),

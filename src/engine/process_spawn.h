@@ -61,7 +61,7 @@ std::vector<std::string> environmentBlock(const std::map<std::string, std::strin
 // Starts `executablePath` (no PATH search) as the leader of a new process group, with the pipes'
 // child ends on descriptors 0, 1, 2 and, when given, the event pipe on 3; no other descriptor
 // reaches the child. The child starts with
-// no blocked signals and the default SIGPIPE action, whatever the calling thread has. The
+// no blocked signals and every signal's default action, whatever the application has set. The
 // parent's copies of the child ends are closed. Throws std::system_error with posix_spawn's code.
 pid_t spawnProcessGroup(const std::filesystem::path& executablePath,
                         const std::vector<std::string>& arguments,

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/json_value.h"
 #include "records/trace_object.h"
 
 namespace vask {
@@ -10,14 +11,27 @@ void RelayEventCollector::append(std::string_view chunk) {
     std::vector<std::string> lines;
     {
         std::lock_guard lock(mutex_);
-        pending_.append(chunk);
         std::size_t start = 0;
-        for (auto end = pending_.find('\n'); end != std::string::npos;
-             end = pending_.find('\n', start)) {
-            lines.emplace_back(pending_, start, end - start);
+        for (auto end = chunk.find('\n'); end != std::string_view::npos;
+             end = chunk.find('\n', start)) {
+            // Only the new bytes are searched: what is pending holds no line feed.
+            const std::string_view tail = chunk.substr(start, end - start);
+            if (!discardingLine_ && pending_.size() + tail.size() <= maximumLineBytes) {
+                pending_.append(tail);
+                lines.push_back(std::move(pending_));
+            }
+            pending_.clear();
+            discardingLine_ = false;
             start = end + 1;
         }
-        pending_.erase(0, start);
+        const std::string_view rest = chunk.substr(start);
+        if (!discardingLine_ && pending_.size() + rest.size() <= maximumLineBytes) {
+            pending_.append(rest);
+        } else {
+            pending_.clear();
+            pending_.shrink_to_fit();
+            discardingLine_ = true;
+        }
     }
     for (const auto& line : lines) {
         handleLine(line);
@@ -25,7 +39,7 @@ void RelayEventCollector::append(std::string_view chunk) {
 }
 
 void RelayEventCollector::handleLine(std::string_view line) {
-    if (line.empty()) {
+    if (line.empty() || JSONValue::nestsTooDeeply(line)) {
         return;
     }
     const auto object = nlohmann::json::parse(line, nullptr, false);

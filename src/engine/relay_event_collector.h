@@ -38,10 +38,14 @@ class RelayEventCollector {
         std::function<void(const std::string&)> onEventType;
     };
 
+    // The longest line kept. Events are small; a longer line is dropped whole, so a helper that
+    // never ends its line cannot make the application hold all it writes.
+    static constexpr std::size_t maximumLineBytes = 16 * 1024 * 1024;
+
     explicit RelayEventCollector(Callbacks callbacks) : callbacks_(std::move(callbacks)) {}
 
     // Bytes after the last line feed wait for the next chunk; at the end of the pipe they are
-    // dropped.
+    // dropped. Costs time in proportion to the chunk, however long the pending line.
     void append(std::string_view chunk);
 
   private:
@@ -50,6 +54,8 @@ class RelayEventCollector {
     Callbacks callbacks_;
     std::mutex mutex_;
     std::string pending_;
+    // The pending line has grown past the maximum; everything up to its line feed is dropped.
+    bool discardingLine_ = false;
     std::set<std::int64_t> reportedUnsupportedExecutionVersions_;
 };
 

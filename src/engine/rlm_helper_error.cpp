@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "engine/token_count_format.h"
+#include "platform/text.h"
 
 namespace vask {
 
@@ -13,6 +14,16 @@ auto payload(Fill fill) {
     RLMHelperError::Payload p;
     fill(p);
     return p;
+}
+
+// A helper can put megabytes into the texts these messages carry; the user sees their start.
+constexpr std::size_t shownDetailBytes = 2000;
+
+std::string shown(const std::string& detail) {
+    if (detail.size() <= shownDetailBytes) {
+        return detail;
+    }
+    return std::string(text::utf8Prefix(detail, shownDetailBytes)) + "\u2026";
 }
 
 }  // namespace
@@ -110,18 +121,18 @@ std::string RLMHelperError::message(Case c, const Payload& p) {
         case Case::processFailure:
             return p.detail.empty()
                        ? "RLM helper failed with exit code " + std::to_string(p.code) + "."
-                       : "RLM helper failed: " + p.detail;
+                       : "RLM helper failed: " + shown(p.detail);
         case Case::usageLimitReached:
             return "You've reached the current usage limit.";
         case Case::unauthorized:
             return "Your session expired. Please sign in again.";
         case Case::modelRefusedByTier:
         case Case::hostFailure:
-            return "RLM helper failed: " + p.detail;
+            return "RLM helper failed: " + shown(p.detail);
         case Case::decodeFailure:
-            return "RLM helper response decode failed: " + p.detail;
+            return "RLM helper response decode failed: " + shown(p.detail);
         case Case::invalidPersonaContextEndpoint:
-            return "Persona context endpoint is invalid: " + p.detail;
+            return "Persona context endpoint is invalid: " + shown(p.detail);
         case Case::tokenBudgetExhausted:
             return "Vask couldn't start the next model step: it needed room for up to " +
                    TokenCountFormat::compact(p.requested) + " tokens, but this run had " +

@@ -12,23 +12,21 @@
 #include <thread>
 
 #include "engine/cancellation_error.h"
+#include "engine/in_use_folder.h"
 #include "engine/process_output_drain.h"
 #include "engine/process_spawn.h"
+#include "engine/relay_event_collector.h"
+#include "engine/resolved_path.h"
 #include "engine/rlm_helper_error.h"
 #include "platform/crypto.h"
 #include "platform/text.h"
 #include "platform/url.h"
+#include "platform/text.h"
 
 namespace vask {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string realpathOrSame(const std::string& path) {
-    std::error_code error;
-    const auto resolved = fs::canonical(path, error);
-    return error ? path : resolved.string();
-}
 
 std::string parentOf(const std::string& path) {
     return fs::path(path).parent_path().string();
@@ -56,36 +54,7 @@ class StagedCacheRemoval {
     std::optional<RLMHelperRunner::StagedDenoCache> staged_;
 };
 
-// Writes the request on a thread of its own, so that a helper which never reads it (or a
-// grandchild that keeps the pipe open) cannot hold up the wait. SIGPIPE is blocked on that
-// thread only: a helper that exits early turns into EPIPE here, never into a fatal signal.
-std::thread startRequestWriter(FileDescriptor writeEnd, std::string_view request) {
-    return std::thread([fd = std::move(writeEnd), request]() mutable {
-        sigset_t pipeSignal;
-        sigemptyset(&pipeSignal);
-        sigaddset(&pipeSignal, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-        std::size_t written = 0;
-        while (written < request.size()) {
-            const ssize_t n = ::write(fd.get(), request.data() + written, request.size() - written);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            written += static_cast<std::size_t>(n);
-        }
-        fd.reset();
-        // Consume the SIGPIPE an early exit raised, so that nothing is left pending.
-        const timespec noWait{0, 0};
-        sigset_t pending;
-        sigpending(&pending);
-        if (sigismember(&pending, SIGPIPE) == 1) {
-            sigtimedwait(&pipeSignal, nullptr, &noWait);
-        }
-    });
-}
+constexpr std::string_view relayCachePrefix = "vask-relay-cache-";
 
 int exitCodeOf(int status) {
     const int signalBits = status & 0x7f;
@@ -93,7 +62,7 @@ int exitCodeOf(int status) {
 }
 
 std::string utf8OrEmpty(std::string bytes) {
-    return text::toValidUtf8(bytes) == bytes ? std::move(bytes) : std::string();
+    return text::isValidUtf8(bytes) ? std::move(bytes) : std::string();
 }
 
 }  // namespace
@@ -140,8 +109,18 @@ RLMHelperRunner::StagedDenoCache RLMHelperRunner::stageDenoCache(const fs::path&
     if (names != std::set<std::string>{"npm"}) {
         throw RLMHelperError::plain(RLMHelperError::Case::invalidBundledRelayCache);
     }
-    const fs::path temp = fs::temp_directory_path() / ("vask-relay-cache-" + randomUUID());
-    fs::create_directories(temp);
+    // Copies whose run is gone (left by a crash) are removed on the way.
+    auto folder = InUseFolder::create(
+        fs::temp_directory_path(), std::string(relayCachePrefix) + randomUUID(),
+        [](const fs::path& candidate) {
+            return candidate.filename().string().starts_with(relayCachePrefix);
+        },
+        [](const fs::path&, const std::error_code& removal) {
+            if (!removal) {
+                StructuredLogger("rlm-helper").warning("stale_relay_cache_removed");
+            }
+        });
+    const fs::path temp = folder.path;
     try {
         fs::permissions(temp, fs::perms::owner_all, fs::perm_options::replace);
         fs::copy(denoDir, temp / "deno-cache", fs::copy_options::recursive);
@@ -150,7 +129,7 @@ RLMHelperRunner::StagedDenoCache RLMHelperRunner::stageDenoCache(const fs::path&
         fs::remove_all(temp, ignored);
         throw;
     }
-    return {temp / "deno-cache", temp};
+    return {temp / "deno-cache", temp, std::make_shared<FileLock>(std::move(folder.lock))};
 }
 
 std::vector<std::string> RLMHelperRunner::denoArgs(
@@ -312,10 +291,12 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
                                         const RunCallbacks& callbacks, std::stop_token stop) const {
     Scheduler& scheduler = settings_.scheduler ? *settings_.scheduler : Scheduler::system();
     const auto lifecycle = HelperProcessLifecycle::make(settings_.timeouts, scheduler);
-    std::stop_callback onCancel(stop, [&lifecycle] {
+    const PipeAbandonment abandonPipes;
+    std::stop_callback onCancel(stop, [&lifecycle, &abandonPipes] {
         if (const auto pid = lifecycle->stop(HelperProcessTerminationReason::cancelled)) {
             lifecycle->terminate(*pid);
         }
+        abandonPipes.signal();
     });
 
     auto plan = launchPlan(dbPath, contactsDbPath, personaContextEndpoint);
@@ -353,14 +334,20 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
                           stderrPipe, eventPipe ? &*eventPipe : nullptr);
     lifecycle->install(pid);
     lifecycle->startWatchdog();
+    // The watchdog bounds the helper; this bounds what it leaves holding the pipes.
+    const auto turnEnds = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(settings_.timeouts.wholeTurn));
 
-    ProcessOutputDrain stdoutDrain(std::move(stdoutPipe.readEnd));
-    ProcessOutputDrain stderrDrain(std::move(stderrPipe.readEnd));
+    ProcessOutputDrain stdoutDrain(std::move(stdoutPipe.readEnd),
+                                   settings_.outputLimits.stdoutBytes, abandonPipes);
+    ProcessOutputDrain stderrDrain(std::move(stderrPipe.readEnd),
+                                   settings_.outputLimits.stderrBytes, abandonPipes);
     std::optional<RelayEventDrain> eventDrain;
     if (eventPipe) {
-        eventDrain.emplace(std::move(eventPipe->readEnd), collector);
+        eventDrain.emplace(std::move(eventPipe->readEnd), collector, abandonPipes);
     }
-    std::thread writer = startRequestWriter(std::move(stdinPipe.writeEnd), requestData);
+    RequestWriter writer(std::move(stdinPipe.writeEnd), requestData, abandonPipes);
 
     int status = 0;
     pid_t waited = 0;
@@ -370,11 +357,19 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
     const int waitError = waited == -1 ? errno : 0;
 
     lifecycle->finished();
+    // A process that left the helper's group can keep the pipes open for ever: the turn's
+    // limit covers them too.
+    const bool pipesEnded = stdoutDrain.waitUntil(turnEnds) && stderrDrain.waitUntil(turnEnds) &&
+                            (!eventDrain || eventDrain->waitUntil(turnEnds)) &&
+                            writer.waitUntil(turnEnds);
+    if (!pipesEnded) {
+        abandonPipes.signal();
+    }
     writer.join();
-    const std::string stdoutBytes = stdoutDrain.takeData();
+    std::string stdoutBytes = stdoutDrain.takeData();
     const std::string stderrBytes = stderrDrain.takeData();
     if (eventDrain) {
-        eventDrain->wait();
+        eventDrain->join();
     }
 
     if (waitError != 0) {
@@ -383,13 +378,17 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
     }
     const int exitCode = exitCodeOf(status);
     const std::string stderrText(text::trimmed(utf8OrEmpty(stderrBytes)));
-    const std::string stdoutText = utf8OrEmpty(stdoutBytes);
+    const bool stdoutOverflowed = stdoutDrain.overflowed();
+    const std::string stdoutText = utf8OrEmpty(std::move(stdoutBytes));
 
     if (const auto reason = lifecycle->reason()) {
         if (*reason == HelperProcessTerminationReason::timeout) {
             throw RLMHelperError::plain(RLMHelperError::Case::executionTimeout);
         }
         throw CancellationError();
+    }
+    if (!pipesEnded) {
+        throw RLMHelperError::plain(RLMHelperError::Case::executionTimeout);
     }
     if (exitCode != 0) {
         if (!stderrText.empty()) {
@@ -398,6 +397,12 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
                            {"stderr_bytes", std::to_string(stderrText.size())}});
         }
         throw RLMHelperError::processFailure(exitCode, stderrText);
+    }
+    if (stdoutOverflowed) {
+        // Only part of the response was kept; it cannot be read as one.
+        throw RLMHelperError::decodeFailure("the response is larger than " +
+                                            std::to_string(settings_.outputLimits.stdoutBytes) +
+                                            " bytes");
     }
     const std::string output(text::trimmed(stdoutText));
     if (output.empty()) {

@@ -1,18 +1,21 @@
-// Staging of the databases one helper run reads, in a private folder beside the shadow database.
-#include <fcntl.h>
+#include "engine/rlm_sandbox_staging.h"
+
 #include <sqlite3.h>
-#include <unistd.h>
 
+#include <chrono>
+#include <future>
+#include <mutex>
 #include <system_error>
-#include <thread>
 
-#include "engine/process_spawn.h"
+#include "engine/in_use_folder.h"
+#include "engine/resolved_path.h"
 #include "engine/rlm_helper_error.h"
-#include "engine/rlm_helper_runner.h"
 #include "platform/crypto.h"
 #include "platform/file_lock.h"
 #include "platform/text.h"
 #include "records/sqlite_session_store.h"
+#include "store/sqlite_connection.h"
+#include "store/sqlite_statement.h"
 
 namespace vask {
 namespace fs = std::filesystem;
@@ -48,12 +51,6 @@ constexpr const char* sanitizedMemorySchema =
     ");\n"
     "INSERT INTO snapshot_metadata(key, value)\n"
     "VALUES ('vask_memory_snapshot', '1');";
-
-std::string realpathOrSame(const std::string& path) {
-    std::error_code error;
-    const auto resolved = fs::canonical(path, error);
-    return error ? path : resolved.string();
-}
 
 void removeWithSidecars(const std::string& path) {
     std::error_code ignored;
@@ -91,79 +88,84 @@ std::string linkInto(const std::string& source, const fs::path& folder) {
     return destination;
 }
 
-struct Connection {
-    sqlite3* db = nullptr;
-    ~Connection() { sqlite3_close_v2(db); }
-    std::string message() const { return db ? sqlite3_errmsg(db) : "unknown"; }
-};
+// Links the live shadow database into the run's folder so that the helper reads the very
+// database the application writes, not a copy. SQLite keeps a database consistent for its
+// readers only when they all share one write-ahead log and one index of it: `holder` is opened
+// on the live file and reading through it once makes SQLite create both sidecars when the
+// writer left none, and keeps them from being deleted when the writer closes. Linking all
+// three files then puts the helper under the same index as every writer, so a checkpoint never
+// copies a page over one that a helper's read still needs.
+std::string linkLiveShadowDatabase(const std::string& source, const fs::path& folder,
+                                   SQLiteConnection& holder) {
+    const std::string destination = (folder / fs::path(source).filename()).string();
+    fs::create_hard_link(source, destination);
+    try {
+        holder = SQLiteConnection::open(source, SQLiteSupport::OpenMode::readOnly, false,
+                                        stagingBusyTimeoutMilliseconds);
+        SQLiteStatement(holder.get(), "SELECT count(*) FROM sqlite_schema").step();
+    } catch (const SQLiteSupport::Failure& e) {
+        throw RLMHelperError::decodeFailure("shadow database hold: " + e.message());
+    }
+    for (const char* suffix : {"-wal", "-shm"}) {
+        // No log beside the database means it is not in WAL mode, and there is nothing to share.
+        if (fileExists(source + suffix)) {
+            fs::create_hard_link(source + suffix, destination + suffix);
+        }
+    }
+    return destination;
+}
 
-// Moves every committed page of the live shadow database into its main file, so that the run's
-// hard link shows all messages committed before staging whatever becomes of the write-ahead log
-// while the helper runs (a log that the live side deletes and recreates would otherwise leave
-// the link on an orphaned log, or on none). A checkpoint is an ordinary writer operation: it
-// never changes what the database holds.
-void checkpointLiveShadowDatabase(const std::string& path) {
-    Connection live;
-    if (sqlite3_open_v2(path.c_str(), &live.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        RLMHelperRunner::stagingLogger().warning("shadow_checkpoint_failed",
-                                                 {{"error", live.message()}});
-        return;
+// Copies the live database at `source` into a new file at `destination` by SQLite's online
+// backup, which reads one committed state under the source's own locks whatever its writers do
+// meanwhile (copying its files one after another could pair a main file and a log from two
+// different moments). Failures are decoding failures whose text starts with `label`.
+void copyByOnlineBackup(const std::string& source, const std::string& destination,
+                        std::string_view label) {
+    const auto fail = [label](std::string_view stage, std::string_view message) {
+        return RLMHelperError::decodeFailure(std::string(label) + " " + std::string(stage) + ": " +
+                                             std::string(message));
+    };
+    SQLiteConnection live;
+    try {
+        live = SQLiteConnection::open(source, SQLiteSupport::OpenMode::readOnly, false,
+                                      stagingBusyTimeoutMilliseconds);
+    } catch (const SQLiteSupport::Failure& e) {
+        throw fail("open source", e.message());
     }
-    sqlite3_busy_timeout(live.db, stagingBusyTimeoutMilliseconds);
-    sqlite3_stmt* statement = nullptr;
-    int rc =
-        sqlite3_prepare_v2(live.db, "PRAGMA wal_checkpoint(TRUNCATE)", -1, &statement, nullptr);
-    bool complete = false;
-    if (rc == SQLITE_OK) {
-        rc = sqlite3_step(statement);
-        complete = rc == SQLITE_ROW && sqlite3_column_int(statement, 0) == 0;
+    SQLiteConnection copy;
+    try {
+        copy = SQLiteConnection::open(destination, SQLiteSupport::OpenMode::readWriteCreate, false,
+                                      stagingBusyTimeoutMilliseconds);
+        // The copy lives only as long as the run, and a failed copy is deleted: nothing is
+        // gained by waiting for the disk.
+        copy.execute("PRAGMA synchronous=OFF; PRAGMA journal_mode=OFF");
+    } catch (const SQLiteSupport::Failure& e) {
+        throw fail("open destination", e.message());
     }
-    sqlite3_finalize(statement);
-    if (!complete) {
-        // Readers kept part of the log from being copied back; the linked log still holds it.
-        RLMHelperRunner::stagingLogger().warning(
-            "shadow_checkpoint_failed",
-            {{"error", rc == SQLITE_ROW ? "checkpoint busy" : live.message()}});
+    const auto outcome = live.backupInto(copy, 100, std::chrono::milliseconds(10));
+    if (!outcome) {
+        throw fail("backup_init", sqlite3_errmsg(copy.get()));
+    }
+    if (!outcome->succeeded()) {
+        throw fail("backup step=" + std::to_string(outcome->lastStep) +
+                       " finish=" + std::to_string(outcome->finish),
+                   sqlite3_errmsg(copy.get()));
     }
 }
 
-// Removes run folders whose owner is gone: a live run holds its folder's lock until cleanup, and
-// locks end with the process that held them. Runs in the sandbox folder's own lock, which new
-// run folders are also made and locked under, so a sweep never sees a new folder unlocked.
-void removeAbandonedRunFolders(const fs::path& sandbox) {
-    std::error_code error;
-    for (fs::directory_iterator it(sandbox, error), end; !error && it != end; it.increment(error)) {
-        if (!it->is_directory(error) || it->path().filename().string().starts_with(".")) {
-            continue;
-        }
-        if (FileLock::tryAcquire(it->path())) {
-            std::error_code ignored;
-            fs::remove_all(it->path(), ignored);
-            RLMHelperRunner::stagingLogger().warning("stale_run_folder_removed");
-        }
-    }
-}
-
-struct RunFolder {
-    fs::path directory;
-    std::shared_ptr<FileLock> lock;
-};
-
-RunFolder createRunFolder(const fs::path& sandbox) {
-    fs::create_directories(sandbox);
-    const auto guard = FileLock::acquire(sandbox);
-    removeAbandonedRunFolders(sandbox);
-    const fs::path directory = sandbox / randomUUID();
-    fs::create_directory(directory);
-    auto lock = FileLock::tryAcquire(directory);
-    if (!lock) {
-        const std::error_code cause(errno, std::generic_category());
-        std::error_code ignored;
-        fs::remove_all(directory, ignored);
-        throw fs::filesystem_error("cannot mark the run folder as in use", directory, cause);
-    }
-    return {directory, std::make_shared<FileLock>(std::move(*lock))};
+// A new run folder, after removing those whose owner is gone (left by a crash).
+InUseFolder createRunFolder(const fs::path& sandbox) {
+    return InUseFolder::create(
+        sandbox, randomUUID(),
+        [](const fs::path& folder) { return !folder.filename().string().starts_with("."); },
+        [](const fs::path&, const std::error_code& removal) {
+            if (removal) {
+                RLMSandboxStaging::stagingLogger().warning("stale_run_folder_removal_failed",
+                                                           {{"error", removal.message()}});
+            } else {
+                RLMSandboxStaging::stagingLogger().warning("stale_run_folder_removed");
+            }
+        });
 }
 
 std::string typeName(const std::exception& error) {
@@ -193,22 +195,46 @@ std::optional<std::string> stageMemory(const fs::path& folder,
     try {
         store->snapshot(rawPath);
         const auto count =
-            RLMHelperRunner::createSanitizedMemorySnapshot(rawPath, stagedPath, *principal);
-        RLMHelperRunner::stagingLogger().info(
+            RLMSandboxStaging::createSanitizedMemorySnapshot(rawPath, stagedPath, *principal);
+        RLMSandboxStaging::stagingLogger().info(
             "memory_snapshot_completed",
             {{"operation", "snapshot"}, {"result", "success"}, {"count", std::to_string(count)}});
         staged = stagedPath;
     } catch (const std::exception& e) {
         removeWithSidecars(rawPath);
         removeWithSidecars(stagedPath);
-        RLMHelperRunner::stagingLogger().warning("memory_snapshot_completed",
-                                                 {{"operation", "snapshot"},
-                                                  {"result", "omitted"},
-                                                  {"count", "0"},
-                                                  {"error_type", typeName(e)}});
+        RLMSandboxStaging::stagingLogger().warning("memory_snapshot_completed",
+                                                   {{"operation", "snapshot"},
+                                                    {"result", "omitted"},
+                                                    {"count", "0"},
+                                                    {"error_type", typeName(e)}});
     }
     removeWithSidecars(rawPath);
     return staged;
+}
+
+std::optional<std::string> stageContacts(const fs::path& folder,
+                                         const std::optional<std::string>& contactsDbPath) {
+    const auto contacts = usablePath(contactsDbPath);
+    if (!contacts) {
+        return std::nullopt;
+    }
+    const std::string resolved = realpathOrSame(*contacts);
+    if (!fileExists(resolved)) {
+        // A user without contacts can still ask: no file is the same as no path.
+        RLMSandboxStaging::stagingLogger().warning("contacts_db_missing");
+        return std::nullopt;
+    }
+    const std::string destination = (folder / fs::path(resolved).filename()).string();
+    try {
+        RLMSandboxStaging::snapshotDatabase(resolved, destination);
+        return destination;
+    } catch (const std::exception& e) {
+        removeWithSidecars(destination);
+        RLMSandboxStaging::stagingLogger().warning("contacts_snapshot_failed_fallback_link",
+                                                   {{"error", e.what()}});
+        return linkInto(resolved, folder);
+    }
 }
 
 std::optional<std::string> stageSessions(const fs::path& folder,
@@ -228,7 +254,7 @@ std::optional<std::string> stageSessions(const fs::path& folder,
     bool staged = false;
     if (hasLivePath && fileExists(*livePath)) {
         try {
-            RLMHelperRunner::snapshotOwnedDatabase(realpathOrSame(*livePath), destination);
+            RLMSandboxStaging::snapshotOwnedDatabase(realpathOrSame(*livePath), destination);
             SQLiteSessionStore::markSnapshot(destination, *activeSessionID);
             staged = true;
         } catch (const std::exception&) {
@@ -240,12 +266,12 @@ std::optional<std::string> stageSessions(const fs::path& folder,
             SQLiteSessionStore::writeSnapshot(sessions, *activeSessionID, destination);
         } catch (const std::exception& e) {
             removeWithSidecars(destination);
-            RLMHelperRunner::stagingLogger().warning(
+            RLMSandboxStaging::stagingLogger().warning(
                 "session_snapshot_completed", {{"result", "omitted"}, {"error_type", typeName(e)}});
             return std::nullopt;
         }
     }
-    RLMHelperRunner::stagingLogger().info(
+    RLMSandboxStaging::stagingLogger().info(
         "session_snapshot_completed",
         {{"result", "success"}, {"session_count", std::to_string(sessions.size())}});
     return destination;
@@ -253,17 +279,39 @@ std::optional<std::string> stageSessions(const fs::path& folder,
 
 }  // namespace
 
-const StructuredLogger& RLMHelperRunner::stagingLogger() {
+class RLMSandboxStaging::SandboxLease {
+  public:
+    explicit SandboxLease(FileLock folderLock) : folderLock_(std::move(folderLock)) {}
+
+    SQLiteConnection& liveShadow() { return liveShadow_; }
+
+    void release() {
+        std::lock_guard lock(mutex_);
+        liveShadow_ = SQLiteConnection();
+        folderLock_.reset();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::optional<FileLock> folderLock_;
+    SQLiteConnection liveShadow_;
+};
+
+const StructuredLogger& RLMSandboxStaging::stagingLogger() {
     static const StructuredLogger logger("rlm-staging");
     return logger;
 }
 
-void RLMHelperRunner::StagedDatabases::cleanup() const {
+void RLMSandboxStaging::StagedDatabases::cleanup() const {
     std::error_code ignored;
+    // The links go first: the live database is let go only once no helper can reach it.
     fs::remove_all(directory, ignored);
+    if (lease) {
+        lease->release();
+    }
 }
 
-RLMHelperRunner::StagedDatabases RLMHelperRunner::stageDatabasesForSandbox(
+RLMSandboxStaging::StagedDatabases RLMSandboxStaging::stageDatabasesForSandbox(
     const std::string& dbPath, const std::optional<std::string>& contactsDbPath,
     const std::optional<std::string>& memoryDbPath,
     const std::optional<MemoryPrincipal>& memoryPrincipal, MemoryStore* memoryStore,
@@ -276,33 +324,23 @@ RLMHelperRunner::StagedDatabases RLMHelperRunner::stageDatabasesForSandbox(
 
     StagedDatabases staged;
     staged.directory = folder;
-    staged.inUseMark = lock;
+    staged.lease = std::make_shared<SandboxLease>(std::move(lock));
     try {
         fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
-        checkpointLiveShadowDatabase(shadow);
-        staged.dbPath = linkInto(shadow, folder);
+        staged.dbPath = linkLiveShadowDatabase(shadow, folder, staged.lease->liveShadow());
 
-        if (const auto contacts = usablePath(contactsDbPath)) {
-            const std::string resolved = realpathOrSame(*contacts);
-            if (!fileExists(resolved)) {
-                // A user without contacts can still ask: no file is the same as no path.
-                stagingLogger().warning("contacts_db_missing");
-            } else {
-                const std::string destination = (folder / fs::path(resolved).filename()).string();
-                try {
-                    snapshotDatabase(resolved, destination);
-                    staged.contactsDbPath = destination;
-                } catch (const std::exception& e) {
-                    removeWithSidecars(destination);
-                    stagingLogger().warning("contacts_snapshot_failed_fallback_link",
-                                            {{"error", e.what()}});
-                    staged.contactsDbPath = linkInto(resolved, folder);
-                }
-            }
-        }
+        // The copies are independent and each reads its own live file: made side by side, the
+        // staging takes as long as the slowest of them rather than all of them together. Each
+        // future joins when it goes out of scope, so nothing writes into the folder after a
+        // failure has started removing it.
+        auto contacts =
+            std::async(std::launch::async, [&] { return stageContacts(folder, contactsDbPath); });
+        auto sessions = std::async(std::launch::async, [&] {
+            return stageSessions(folder, conversationSessions, sessionDbPath, activeSessionID);
+        });
         staged.memoryDbPath = stageMemory(folder, memoryDbPath, memoryPrincipal, memoryStore);
-        staged.sessionDbPath =
-            stageSessions(folder, conversationSessions, sessionDbPath, activeSessionID);
+        staged.contactsDbPath = contacts.get();
+        staged.sessionDbPath = sessions.get();
     } catch (...) {
         staged.cleanup();
         throw;
@@ -310,142 +348,77 @@ RLMHelperRunner::StagedDatabases RLMHelperRunner::stageDatabasesForSandbox(
     return staged;
 }
 
-void RLMHelperRunner::snapshotDatabase(const std::string& source, const std::string& destination) {
-    const std::string work = destination + ".src";
-    struct WorkCopyRemoval {
-        const std::string& path;
-        ~WorkCopyRemoval() { removeWithSidecars(path); }
-    } removal{work};
-
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        std::error_code ignored;
-        fs::remove(work + suffix, ignored);
-        if (fileExists(source + suffix)) {
-            fs::copy_file(source + suffix, work + suffix);
-        }
-    }
-    const auto fail = [](std::string_view stage, const Connection& connection) {
-        return RLMHelperError::decodeFailure("database snapshot " + std::string(stage) + ": " +
-                                             connection.message());
-    };
-    Connection workCopy;
-    if (sqlite3_open_v2(work.c_str(), &workCopy.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        throw fail("open work copy", workCopy);
-    }
-    Connection dest;
-    if (sqlite3_open_v2(destination.c_str(), &dest.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
-        throw fail("open dest", dest);
-    }
-    sqlite3_backup* backup = sqlite3_backup_init(dest.db, "main", workCopy.db, "main");
-    if (backup == nullptr) {
-        throw fail("backup_init", dest);
-    }
-    sqlite3_backup_step(backup, -1);
-    const int finished = sqlite3_backup_finish(backup);
-    if (finished != SQLITE_OK) {
-        throw fail("backup_finish rc=" + std::to_string(finished), dest);
-    }
+void RLMSandboxStaging::snapshotDatabase(const std::string& source,
+                                         const std::string& destination) {
+    copyByOnlineBackup(source, destination, "database snapshot");
 }
 
-void RLMHelperRunner::snapshotOwnedDatabase(const std::string& source,
-                                            const std::string& destination) {
-    const auto fail = [](std::string_view stage, const Connection& connection) {
-        return RLMHelperError::decodeFailure("owned database snapshot " + std::string(stage) +
-                                             ": " + connection.message());
-    };
-    Connection live;
-    if (sqlite3_open_v2(source.c_str(), &live.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK ||
-        live.db == nullptr) {
-        throw fail("open source", live);
-    }
-    sqlite3_busy_timeout(live.db, stagingBusyTimeoutMilliseconds);
-    Connection dest;
-    if (sqlite3_open_v2(destination.c_str(), &dest.db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK ||
-        dest.db == nullptr) {
-        throw fail("open destination", dest);
-    }
-    sqlite3_busy_timeout(dest.db, stagingBusyTimeoutMilliseconds);
-    sqlite3_backup* backup = sqlite3_backup_init(dest.db, "main", live.db, "main");
-    if (backup == nullptr) {
-        throw fail("backup_init", dest);
-    }
-    int stepped = sqlite3_backup_step(backup, -1);
-    for (int retries = 0; (stepped == SQLITE_BUSY || stepped == SQLITE_LOCKED) && retries < 100;
-         ++retries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        stepped = sqlite3_backup_step(backup, -1);
-    }
-    const int finished = sqlite3_backup_finish(backup);
-    if (stepped != SQLITE_DONE || finished != SQLITE_OK) {
-        throw fail("backup step=" + std::to_string(stepped) + " finish=" + std::to_string(finished),
-                   dest);
-    }
+void RLMSandboxStaging::snapshotOwnedDatabase(const std::string& source,
+                                              const std::string& destination) {
+    copyByOnlineBackup(source, destination, "owned database snapshot");
 }
 
-std::int64_t RLMHelperRunner::createSanitizedMemorySnapshot(const std::string& rawPath,
-                                                            const std::string& destination,
-                                                            const MemoryPrincipal& principal) {
-    Connection snapshot;
-    if (sqlite3_open_v2(destination.c_str(), &snapshot.db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK ||
-        snapshot.db == nullptr) {
+std::int64_t RLMSandboxStaging::createSanitizedMemorySnapshot(const std::string& rawPath,
+                                                              const std::string& destination,
+                                                              const MemoryPrincipal& principal) {
+    SQLiteConnection snapshot;
+    try {
+        snapshot = SQLiteConnection::open(destination, SQLiteSupport::OpenMode::readWriteCreate);
+    } catch (const SQLiteSupport::Failure&) {
         throw RLMHelperError::decodeFailure("memory snapshot open failed");
     }
-    const auto fail = [&](std::string_view stage) {
+    const auto fail = [](std::string_view stage, const SQLiteSupport::Failure& e) {
         return RLMHelperError::decodeFailure("memory snapshot " + std::string(stage) + ": " +
-                                             snapshot.message());
+                                             e.message());
     };
-    const auto runOne = [&](const char* sql, const std::string& parameter,
+    // Prepares, binds and steps one statement, each failure under its own stage name.
+    const auto runOne = [&](std::string_view sql, const std::string& parameter,
                             std::string_view prepareStage, std::string_view stepStage) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(snapshot.db, sql, -1, &statement, nullptr) != SQLITE_OK) {
-            throw fail(prepareStage);
+        std::optional<SQLiteStatement> statement;
+        try {
+            statement.emplace(snapshot.get(), sql);
+        } catch (const SQLiteSupport::Failure& e) {
+            throw fail(prepareStage, e);
         }
-        if (SQLiteSupport::bindText(parameter, 1, statement) != SQLITE_OK) {
-            const std::string message = snapshot.message();
-            sqlite3_finalize(statement);
-            throw RLMHelperError::decodeFailure("memory snapshot bind: " + message);
+        try {
+            statement->bind(1, parameter);
+        } catch (const SQLiteSupport::Failure& e) {
+            throw fail("bind", e);
         }
-        const int stepped = sqlite3_step(statement);
-        const int changes = sqlite3_changes(snapshot.db);
-        if (stepped != SQLITE_DONE) {
-            const auto error = fail(stepStage);
-            sqlite3_finalize(statement);
-            throw error;
+        try {
+            statement->run();
+        } catch (const SQLiteSupport::Failure& e) {
+            throw fail(stepStage, e);
         }
-        sqlite3_finalize(statement);
-        return changes;
+        return sqlite3_changes(snapshot.get());
+    };
+    const auto execute = [&](std::string_view sql) {
+        try {
+            snapshot.execute(sql);
+        } catch (const SQLiteSupport::Failure& e) {
+            throw fail("schema", e);
+        }
     };
 
     runOne("ATTACH DATABASE ? AS source_memory", rawPath, "prepare attach", "attach");
     try {
-        if (sqlite3_exec(snapshot.db, sanitizedMemorySchema, nullptr, nullptr, nullptr) !=
-            SQLITE_OK) {
-            throw fail("schema");
-        }
+        execute(sanitizedMemorySchema);
         const int count = runOne(
             "INSERT INTO associations(id, term, definition, provenance, updated_at)\n"
             "SELECT id, term, definition, provenance, updated_at\n"
             "FROM source_memory.associations\n"
             "WHERE principal = ? AND state = 'active'",
             principal.rawValue(), "prepare copy", "copy");
-        if (sqlite3_exec(snapshot.db,
-                         "INSERT INTO associations_fts(id, term, definition)\n"
-                         "SELECT id, term, definition FROM associations;\n"
-                         "COMMIT;\n"
-                         "DETACH DATABASE source_memory;\n"
-                         "PRAGMA journal_mode=DELETE;",
-                         nullptr, nullptr, nullptr) != SQLITE_OK) {
-            throw fail("schema");
-        }
+        execute(
+            "INSERT INTO associations_fts(id, term, definition)\n"
+            "SELECT id, term, definition FROM associations;\n"
+            "COMMIT;\n"
+            "DETACH DATABASE source_memory;\n"
+            "PRAGMA journal_mode=DELETE;");
         fs::permissions(destination, fs::perms::owner_read, fs::perm_options::replace);
         return count;
     } catch (...) {
-        sqlite3_exec(snapshot.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(snapshot.get(), "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
 }

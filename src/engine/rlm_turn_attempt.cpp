@@ -1,19 +1,14 @@
-// One turn attempt: from the question to a decoded result, and the file prefetch before it.
-#include <atomic>
+#include "engine/rlm_turn_attempt.h"
 
 #include "engine/cancellation_error.h"
 #include "engine/rlm_helper_error.h"
-#include "engine/rlm_helper_runner.h"
-#include "platform/text.h"
+#include "engine/rlm_response_decoder.h"
+#include "engine/rlm_sandbox_staging.h"
 
 namespace vask {
 namespace fs = std::filesystem;
 
 namespace {
-
-bool presentAndNotBlank(const std::optional<std::string>& value) {
-    return value && !text::trimmed(*value).empty();
-}
 
 // Removes the staged folder and stops the persona endpoint when the attempt ends, however.
 class AttemptCleanup {
@@ -30,7 +25,7 @@ class AttemptCleanup {
         }
     }
 
-    std::optional<RLMHelperRunner::StagedDatabases> staged;
+    std::optional<RLMSandboxStaging::StagedDatabases> staged;
     std::unique_ptr<PersonaContextHost> persona;
 };
 
@@ -46,65 +41,8 @@ std::int64_t maxOutputChars(const std::optional<AppConfig>& config) {
 
 }  // namespace
 
-bool RLMHelperRunner::prefetchFilesIfNeeded(const std::string& prompt, const std::string& dbPath,
-                                            const RLMCredentials& credentials,
-                                            const std::optional<ModelRoute>& visionRoute) const {
-    if (!visionRoute) {
-        return false;
-    }
-    const auto visionModel = visionRoute->requestedModel();
-    const std::string promptChars = std::to_string(text::graphemeCount(prompt));
-    logger_.info("file_prefetch_starting",
-                 {{"vision_model", visionModel.value_or("tier_default")},
-                  {"has_credentials", presentAndNotBlank(credentials.apiKey) ||
-                                              presentAndNotBlank(credentials.customerToken)
-                                          ? "true"
-                                          : "false"},
-                  {"auth_type",
-                   presentAndNotBlank(credentials.customerToken) ? "customer_token" : "api_key"},
-                  {"prompt_chars", promptChars}});
-    const FileAccessConfig config = settings_.fileAccessConfig
-                                        ? settings_.fileAccessConfig(visionModel)
-                                        : FileAccessConfig::defaults(visionModel);
-    logger_.info("file_prefetch_config",
-                 {{"scopes_count", std::to_string(config.allowedScopes.size())},
-                  {"vision_mode", std::string(toString(config.useVision))},
-                  {"max_files", std::to_string(config.maxFiles)}});
-
-    std::unique_ptr<FilePrefetchService> service;
-    try {
-        if (!settings_.filePrefetchServiceFactory) {
-            throw Error("file access is not available");
-        }
-        service = settings_.filePrefetchServiceFactory(dbPath, credentials.apiKey,
-                                                       credentials.customerToken, config);
-    } catch (const std::exception& e) {
-        logger_.error("file_prefetch_failed", {{"error", e.what()}});
-        return false;
-    }
-
-    // The prefetch is not bound to the turn: only the time limit stops it, and then only
-    // between files, so what was cached before the limit stays cached.
-    std::stop_source limit;
-    std::atomic<bool> limitReached{false};
-    Scheduler& scheduler = settings_.scheduler ? *settings_.scheduler : Scheduler::system();
-    const auto timer = scheduler.after(settings_.prefetchTimeLimit, [&limit, &limitReached] {
-        limitReached = true;
-        limit.request_stop();
-    });
-    const std::int64_t cached = service->prefetch(prompt, limit.get_token());
-    timer.cancel();
-    if (limitReached) {
-        logger_.warning("file_prefetch_timeout", {{"prompt_chars", promptChars}});
-        return false;
-    }
-    logger_.info("file_prefetch_completed",
-                 {{"cached", std::to_string(cached)}, {"prompt_chars", promptChars}});
-    return true;
-}
-
-RLMHelperResult RLMHelperRunner::run(const TurnInputs& inputs, const RunCallbacks& callbacks,
-                                     std::stop_token stop) const {
+RLMHelperResult RLMTurnAttempt::run(const TurnInputs& inputs, const RunCallbacks& callbacks,
+                                    std::stop_token stop) const {
     std::error_code ignored;
     if (!fs::exists(inputs.dbPath, ignored)) {
         throw RLMHelperError::plain(RLMHelperError::Case::shadowDBMissing);
@@ -119,17 +57,18 @@ RLMHelperResult RLMHelperRunner::run(const TurnInputs& inputs, const RunCallback
     if (inputs.fileAccessEnabled) {
         visionRoute = policy.validatedRoute(ModelRole::vision, routeCredentials);
     }
-    prefetchFilesIfNeeded(inputs.question, inputs.dbPath, inputs.credentials, visionRoute);
+    prefetch_.prefetchFilesIfNeeded(inputs.question, inputs.dbPath, inputs.credentials,
+                                    visionRoute);
     if (stop.stop_requested()) {
         throw CancellationError();
     }
 
     AttemptCleanup cleanup;
-    cleanup.staged = stageDatabasesForSandbox(inputs.dbPath, inputs.contactsDbPath,
-                                              inputs.memoryDbPath, inputs.memoryPrincipal,
-                                              inputs.memoryStore.get(), inputs.conversationSessions,
-                                              inputs.sessionDbPath, inputs.activeSessionID);
-    const StagedDatabases& staged = *cleanup.staged;
+    cleanup.staged = RLMSandboxStaging::stageDatabasesForSandbox(
+        inputs.dbPath, inputs.contactsDbPath, inputs.memoryDbPath, inputs.memoryPrincipal,
+        inputs.memoryStore.get(), inputs.conversationSessions, inputs.sessionDbPath,
+        inputs.activeSessionID);
+    const auto& staged = *cleanup.staged;
 
     try {
         if (!settings_.personaContextHostFactory) {
@@ -182,13 +121,14 @@ RLMHelperResult RLMHelperRunner::run(const TurnInputs& inputs, const RunCallback
         "chat",
         std::string(rawValue(request.authType)),
     };
+    // Ill-formed UTF-8 in the question or a path is sent as U+FFFD rather than failing the turn.
     const std::string encoded =
-        request.toJson().dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+        request.toJson().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     logger_.info("rlm_helper_start", request.startLogMetadata());
 
-    const std::string output = runProcess(encoded, staged.dbPath, staged.contactsDbPath,
-                                          request.personaContextEndpoint, callbacks, stop);
-    return decodeResponse(output, usageContext);
+    const std::string output = runner_.runProcess(encoded, staged.dbPath, staged.contactsDbPath,
+                                                  request.personaContextEndpoint, callbacks, stop);
+    return RLMResponseDecoder::decodeResponse(output, usageContext);
 }
 
 }  // namespace vask

@@ -5,14 +5,14 @@
 
 namespace vask {
 
-RLMHelperResult RLMTurnRetry::runWithAuthRetry(const RLMHelperRunner& runner,
-                                               RLMHelperRunner::TurnInputs inputs,
+RLMHelperResult RLMTurnRetry::runWithAuthRetry(const RLMTurnAttempt& attempt,
+                                               RLMTurnAttempt::TurnInputs inputs,
                                                const Refresh& refresh,
                                                RLMUsageAccumulator& usageAccumulator,
-                                               const RLMHelperRunner::RunCallbacks& callbacks,
+                                               const RLMTurnAttempt::RunCallbacks& callbacks,
                                                std::stop_token stop) {
     try {
-        return runner.run(inputs, callbacks, stop);
+        return attempt.run(inputs, callbacks, stop);
     } catch (const RLMHelperError& error) {
         if (error.errorCase() != RLMHelperError::Case::unauthorized ||
             !inputs.credentials.customerToken) {
@@ -26,7 +26,7 @@ RLMHelperResult RLMTurnRetry::runWithAuthRetry(const RLMHelperRunner& runner,
         StructuredLogger("chat").info("chat_auth_refreshed_retry");
         inputs.credentials = std::move(*refreshed);
     }
-    return runner.run(inputs, callbacks, stop);
+    return attempt.run(inputs, callbacks, stop);
 }
 
 }  // namespace vask

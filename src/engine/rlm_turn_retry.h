@@ -5,7 +5,7 @@
 #include <stop_token>
 #include <string>
 
-#include "engine/rlm_helper_runner.h"
+#include "engine/rlm_turn_attempt.h"
 #include "engine/rlm_usage_accumulator.h"
 
 namespace vask {
@@ -18,11 +18,11 @@ class RLMTurnRetry {
     // the current authentication mode, or nothing when no refresh is possible.
     using Refresh = std::function<std::optional<RLMCredentials>(const std::optional<std::string>&)>;
 
-    static RLMHelperResult runWithAuthRetry(const RLMHelperRunner& runner,
-                                            RLMHelperRunner::TurnInputs inputs,
+    static RLMHelperResult runWithAuthRetry(const RLMTurnAttempt& attempt,
+                                            RLMTurnAttempt::TurnInputs inputs,
                                             const Refresh& refresh,
                                             RLMUsageAccumulator& usageAccumulator,
-                                            const RLMHelperRunner::RunCallbacks& callbacks,
+                                            const RLMTurnAttempt::RunCallbacks& callbacks,
                                             std::stop_token stop = {});
 };
 

@@ -7,7 +7,7 @@ ChatTokenUsage RLMUsageAccumulator::record(const RLMUsageSnapshot& snapshot) {
     const auto existing = snapshotsByRunID_.find(snapshot.runID);
     if (existing == snapshotsByRunID_.end() || existing->second.sequence < snapshot.sequence) {
         snapshotsByRunID_.insert_or_assign(snapshot.runID, snapshot);
-        latestRunID_ = snapshot.runID;
+        unsettledRunID_ = snapshot.runID;
     }
     return aggregateLocked();
 }
@@ -18,12 +18,13 @@ std::optional<ChatTokenUsage> RLMUsageAccumulator::settled(
     const auto terminal = ChatTokenUsage::terminal(rootUsage, subcallUsage);
     std::lock_guard lock(mutex_);
     if (terminal) {
-        if (latestRunID_) {
-            settlementsByRunID_.insert_or_assign(*latestRunID_, *terminal);
+        if (unsettledRunID_) {
+            settlementsByRunID_.insert_or_assign(*unsettledRunID_, *terminal);
         } else {
             unscopedSettlements_.push_back(*terminal);
         }
     }
+    unsettledRunID_.reset();
     if (snapshotsByRunID_.empty() && unscopedSettlements_.empty()) {
         return terminal;
     }

@@ -17,7 +17,9 @@ class RLMUsageAccumulator {
   public:
     // The turn's aggregate after taking `snapshot` in; a stale or repeated sequence is dropped.
     ChatTokenUsage record(const RLMUsageSnapshot& snapshot);
-    // Files the terminal usage of the run that just ended and returns the turn's aggregate.
+    // Files the terminal usage of the run that just ended and returns the turn's aggregate. A run
+    // is known by the snapshots recorded since the previous settlement; one that sent none is
+    // filed on its own, never over an earlier run's settlement.
     std::optional<ChatTokenUsage> settled(const std::optional<RLMTokenUsage>& rootUsage,
                                           const std::optional<RLMTokenUsage>& subcallUsage);
     std::optional<ChatTokenUsage> usage() const;
@@ -29,7 +31,8 @@ class RLMUsageAccumulator {
     std::map<std::string, RLMUsageSnapshot> snapshotsByRunID_;
     std::map<std::string, ChatTokenUsage> settlementsByRunID_;
     std::vector<ChatTokenUsage> unscopedSettlements_;
-    std::optional<std::string> latestRunID_;
+    // The run of the latest snapshot recorded since the last settlement.
+    std::optional<std::string> unsettledRunID_;
 };
 
 // What the chat view shows of the running turn's usage.

@@ -1,5 +1,7 @@
 #include "engine/rlm_usage_observability.h"
 
+#include "platform/exact_int64.h"
+
 #include <cmath>
 
 #include <nlohmann/json.hpp>
@@ -45,12 +47,11 @@ std::string counter(const std::optional<RLMTokenUsage>& usage, const char* key) 
         return std::string(unavailable);
     }
     const double* number = found->second.asNumber();
-    // 2^63 itself is not representable as a signed count.
-    if (number == nullptr || !std::isfinite(*number) || std::trunc(*number) != *number ||
-        *number < 0 || *number >= 9223372036854775808.0) {
+    const auto count = number ? exactInt64(*number) : std::nullopt;
+    if (!count || *count < 0) {
         return std::string(unavailable);
     }
-    return std::to_string(static_cast<std::int64_t>(*number));
+    return std::to_string(*count);
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ GoogleAuthError::GoogleAuthError(Kind kind, const std::string& description,
       underlying_(std::move(underlying)),
       statusCode_(statusCode) {}
 
-GoogleAuthError::GoogleAuthError(Kind kind, std::exception_ptr underlying)
+GoogleAuthError::GoogleAuthError(Kind kind, const std::exception_ptr& underlying)
     : GoogleAuthError(kind, phrase(kind) + describeException(underlying), underlying,
                       std::nullopt) {}
 
@@ -106,15 +106,15 @@ std::optional<Url> GoogleAuthService::startPageURL() const {
     return backendBaseURL_.appendingPath("auth/google/start").withQueryItems({{"native", "1"}});
 }
 
-void GoogleAuthService::startOAuthFlow(CodeCompletion done) const {
+void GoogleAuthService::startOAuthFlow(const CodeCompletion& done) const {
     const auto url = startPageURL();
     if (!url) {
         done(CodeResult::failure(GoogleAuthError(Kind::missingConfiguration)));
         return;
     }
     logger_.info("google_auth_starting", {{"callback_scheme", callbackScheme_}});
-    const bool started =
-        session_.start(*url, callbackScheme_, [done](WebAuthenticationSession::Outcome outcome) {
+    const bool started = session_.start(
+        *url, callbackScheme_, [done](const WebAuthenticationSession::Outcome& outcome) {
             if (outcome) {
                 done(codeFromCallback(outcome.value()));
             } else if (outcome.error().kind() ==

@@ -55,7 +55,7 @@ class GoogleAuthError : public Error {
     };
 
     // For oauthFailed, networkError and decodingError; `underlying` must hold a std::exception.
-    GoogleAuthError(Kind kind, std::exception_ptr underlying);
+    GoogleAuthError(Kind kind, const std::exception_ptr& underlying);
     // For missingConfiguration and oauthCancelled.
     explicit GoogleAuthError(Kind kind);
     static GoogleAuthError backendFailed(int statusCode, const std::string& message);
@@ -91,7 +91,7 @@ class GoogleAuthService {
     // Main executor. Opens the start page and calls `done` exactly once with the authorization
     // code or a GoogleAuthError; for a base URL that cannot carry a web page
     // (missingConfiguration) before anything opens, and otherwise on the main executor.
-    void startOAuthFlow(CodeCompletion done) const;
+    void startOAuthFlow(const CodeCompletion& done) const;
 
     // Blocking: call it from a worker thread. Throws GoogleAuthError, or the transport's
     // HttpClient::Error unchanged.

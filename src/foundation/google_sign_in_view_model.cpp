@@ -48,7 +48,7 @@ void GoogleSignInViewModel::signIn() {
     deps_.logger.info("google_signin_starting");
 
     std::weak_ptr<GoogleSignInViewModel> weak = weak_from_this();
-    deps_.authService->startOAuthFlow([weak, attempt](GoogleAuthService::CodeResult code) {
+    deps_.authService->startOAuthFlow([weak, attempt](const GoogleAuthService::CodeResult& code) {
         auto self = weak.lock();
         if (!self) {
             return;

@@ -175,7 +175,8 @@ HttpResponse HttpClient::perform(const Hop& hop, std::chrono::milliseconds timeo
 
     std::unique_ptr<curl_slist, ListFree> headers;
     for (const auto& [name, value] : hop.headers) {
-        const auto line = name + ": " + value;
+        auto line = name;
+        line.append(": ").append(value);
         headers.reset(curl_slist_append(headers.release(), line.c_str()));
     }
     // Without this curl waits for a "100 Continue" before sending larger bodies.

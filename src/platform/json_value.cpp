@@ -18,9 +18,40 @@ std::string numberText(double x) {
     return error == std::errc() ? std::string(buffer, end) : std::string("nan");
 }
 
+[[noreturn]] void throwTooDeep() {
+    throw JSONValue::DecodeError("JSON value nested deeper than " +
+                                 std::to_string(JSONValue::maximumDepth) + " levels");
+}
+
 }  // namespace
 
-JSONValue JSONValue::fromJson(const nlohmann::json& json) {
+bool JSONValue::nestsTooDeeply(std::string_view text) {
+    std::size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maximumDepth) {
+                return true;
+            }
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+JSONValue JSONValue::fromJson(const nlohmann::json& json, std::size_t depth) {
     switch (json.type()) {
         case nlohmann::json::value_t::null:
             return null();
@@ -33,19 +64,30 @@ JSONValue JSONValue::fromJson(const nlohmann::json& json) {
         case nlohmann::json::value_t::string:
             return string(json.get<std::string>());
         case nlohmann::json::value_t::array: {
+            if (depth >= maximumDepth) {
+                throwTooDeep();
+            }
             Array elements;
             elements.reserve(json.size());
             for (const auto& element : json) {
-                elements.push_back(fromJson(element));
+                elements.push_back(fromJson(element, depth + 1));
             }
-            return array(std::move(elements));
+            // Built in place: through the factory, GCC 12 wrongly warns of uninitialised reads.
+            JSONValue value;
+            value.value_.emplace<Array>(std::move(elements));
+            return value;
         }
         case nlohmann::json::value_t::object: {
+            if (depth >= maximumDepth) {
+                throwTooDeep();
+            }
             Object entries;
             for (const auto& [key, value] : json.items()) {
-                entries.insert_or_assign(key, fromJson(value));
+                entries.insert_or_assign(key, fromJson(value, depth + 1));
             }
-            return object(std::move(entries));
+            JSONValue value;
+            value.value_.emplace<Object>(std::move(entries));
+            return value;
         }
         default:
             throw DecodeError();
@@ -53,6 +95,9 @@ JSONValue JSONValue::fromJson(const nlohmann::json& json) {
 }
 
 JSONValue JSONValue::parse(std::string_view text) {
+    if (nestsTooDeeply(text)) {
+        throwTooDeep();
+    }
     auto json = nlohmann::json::parse(text, nullptr, false);
     if (json.is_discarded()) {
         throw DecodeError();

@@ -26,7 +26,16 @@ class JSONValue {
     class DecodeError : public Error {
       public:
         DecodeError() : Error("unsupported JSON value") {}
+        explicit DecodeError(const std::string& message) : Error(message) {}
     };
+
+    // The deepest nesting of arrays and objects taken from a peer, far above anything a real
+    // value needs. Every walk over a value recurses, so deeper input is refused before it is
+    // parsed rather than left to exhaust the stack.
+    static constexpr std::size_t maximumDepth = 256;
+    // True when `text` nests arrays and objects deeper than maximumDepth, whether or not it is
+    // valid JSON. One pass over the bytes, skipping the insides of strings.
+    static bool nestsTooDeeply(std::string_view text);
 
     JSONValue() : value_(Null{}) {}
     static JSONValue string(std::string s) { return JSONValue(Storage(std::move(s))); }
@@ -36,9 +45,10 @@ class JSONValue {
     static JSONValue array(Array a) { return JSONValue(Storage(std::move(a))); }
     static JSONValue null() { return JSONValue(); }
 
-    // Throws DecodeError for a value no case fits (a discarded or binary value).
-    static JSONValue fromJson(const nlohmann::json& json);
-    // Parses JSON text; throws DecodeError when it is not JSON.
+    // Throws DecodeError for a value no case fits (a discarded or binary value) or one nested
+    // deeper than maximumDepth. `depth` counts the levels already above `json`.
+    static JSONValue fromJson(const nlohmann::json& json, std::size_t depth = 0);
+    // Parses JSON text; throws DecodeError when it is not JSON or nests too deeply.
     static JSONValue parse(std::string_view text);
 
     Kind kind() const { return static_cast<Kind>(value_.index()); }

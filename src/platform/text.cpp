@@ -6,6 +6,7 @@
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "platform/error.h"
@@ -175,6 +176,17 @@ int hexDigitValue(char c) {
 }
 
 std::string toValidUtf8(std::string_view s) {
+    // Nearly every text is well-formed already: one pass to see, and a plain copy.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(s.data());
+    const auto length = static_cast<std::int32_t>(s.size());
+    std::int32_t offset = 0;
+    UChar32 c = 0;
+    while (offset < length && c >= 0) {
+        U8_NEXT(bytes, offset, length, c);
+    }
+    if (c >= 0) {
+        return std::string(s);
+    }
     std::string out;
     icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())))
         .toUTF8String(out);
@@ -193,6 +205,18 @@ bool isValidUtf8(std::string_view s) {
         }
     }
     return true;
+}
+
+std::string_view utf8Prefix(std::string_view s, std::size_t maxBytes) {
+    if (s.size() <= maxBytes) {
+        return s;
+    }
+    std::size_t end = maxBytes;
+    // Step back over continuation bytes to the start of the sequence the cut falls in.
+    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return s.substr(0, end);
 }
 
 std::string clipped(std::string_view s, std::size_t maxCharacters) {

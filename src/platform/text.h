@@ -46,6 +46,9 @@ std::string toValidUtf8(std::string_view s);
 
 // True when `s` is well-formed UTF-8 throughout.
 bool isValidUtf8(std::string_view s);
+// The longest start of `s` that has at most `maxBytes` bytes and does not end inside a
+// multi-byte sequence.
+std::string_view utf8Prefix(std::string_view s, std::size_t maxBytes);
 
 // `s` cut to its first `maxCharacters` grapheme clusters, with "…" marking a cut: for texts
 // from outside (reply bodies) on their way into an error or a log line.

@@ -26,6 +26,7 @@ class Uuid {
     std::string uppercaseString() const;
     const Bytes& bytes() const { return bytes_; }
 
+    // NOLINTNEXTLINE(modernize-use-nullptr): the defaulted comparison has no pointer in it.
     auto operator<=>(const Uuid&) const = default;
 
   private:

@@ -366,8 +366,7 @@ void from_json(const nlohmann::json& json, ChatTokenUsage& usage) {
     const auto* kindText = trace::string(json, "kind");
     const auto kind = kindText ? ChatTokenUsage::kindFromText(*kindText) : std::nullopt;
     if (!kind) {
-        throw ChatTokenUsage::DecodeError(
-            "token usage: \"kind\" must be \"resolved\" or \"partial\"");
+        throw ChatTokenUsage::DecodeError(R"(token usage: "kind" must be "resolved" or "partial")");
     }
     for (const char* role : {"root", "subcall"}) {
         if (!json.contains(role) || json.at(role).is_null()) {

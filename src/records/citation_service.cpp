@@ -334,11 +334,11 @@ ResolvedSources CitationService::boundedForPersistence(const ResolvedSources& in
     std::size_t keptQueries = 0;
     for (const auto& source : input.sources) {
         const auto* conversation = std::get_if<ConversationSource>(&source.payload);
-        if (kept.size() == maxPersistedSources) {
-            cut = true;
-        } else if (conversation == nullptr && keptQueries == maxPersistedQuerySources) {
-            cut = true;
-        } else if (conversation != nullptr && conversation->messages.empty()) {
+        // Left out: anything past the source limit, queries past theirs, and conversations
+        // without a message to quote.
+        if (kept.size() == maxPersistedSources ||
+            (conversation == nullptr && keptQueries == maxPersistedQuerySources) ||
+            (conversation != nullptr && conversation->messages.empty())) {
             cut = true;
         } else {
             kept.push_back(&source);

@@ -1,5 +1,6 @@
 #include "records/conversation_source.h"
 
+#include "platform/url.h"
 #include "records/record_json.h"
 
 namespace vask {
@@ -26,6 +27,18 @@ Json MessagesTarget::toJson() const {
 
 MessagesTarget MessagesTarget::fromJson(const Json& json) {
     return MessagesTarget{requiredString(object(json, "MessagesTarget"), "address")};
+}
+
+std::string MessagesTarget::url() const {
+    std::string url = "imessage:?addresses=";
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        const char c = address[i];
+        const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') ||
+                          std::string_view("-._~!$'()*+,;:@/?").find(c) != std::string_view::npos;
+        url += kept ? std::string(1, c) : Url::percentEncode(address.substr(i, 1));
+    }
+    return url;
 }
 
 Json ConversationSource::toJson() const {

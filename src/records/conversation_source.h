@@ -32,6 +32,10 @@ struct MessagesTarget {
     nlohmann::json toJson() const;
     static MessagesTarget fromJson(const nlohmann::json& json);
 
+    // "imessage:?addresses=" and the address as one query value, escaped only where a query
+    // value needs it ("+" stays, "&", "=" and "#" do not).
+    std::string url() const;
+
     bool operator==(const MessagesTarget&) const = default;
 };
 

@@ -39,7 +39,7 @@ RLMEvidence RLMEvidence::fromJson(const Json& json) {
     const auto kind = evidenceSourceKind(kindText);
     if (!kind) {
         throw RecordDecodingError::dataCorrupted("Unknown value \"" + kindText +
-                                                 "\" under key \"source_kind\".");
+                                                 R"(" under key "source_kind".)");
     }
     evidence.sourceKind = *kind;
     const JSONValue arguments =

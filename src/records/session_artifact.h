@@ -31,6 +31,7 @@ struct SessionEntityRef {
     nlohmann::json toJson() const;
     static SessionEntityRef fromJson(const nlohmann::json& json);
 
+    // NOLINTNEXTLINE(modernize-use-nullptr): the defaulted comparison has no pointer in it.
     auto operator<=>(const SessionEntityRef&) const = default;
 };
 

@@ -33,7 +33,7 @@ SessionArtifactManifest SessionArtifactManifest::fromJson(const Json& json) {
     const auto kind = requiredString(fields, "kind");
     if (kind != rawValue(SessionArtifactKind::entitySet)) {
         throw RecordDecodingError::dataCorrupted("Unknown value \"" + kind +
-                                                 "\" under key \"kind\".");
+                                                 R"(" under key "kind".)");
     }
     manifest.label = requiredString(fields, "label");
     manifest.definition = requiredString(fields, "definition");
@@ -47,7 +47,7 @@ SessionArtifactManifest SessionArtifactManifest::fromJson(const Json& json) {
         manifest.availability = sessionArtifactAvailabilityState(*state);
         if (!manifest.availability) {
             throw RecordDecodingError::dataCorrupted("Unknown value \"" + *state +
-                                                     "\" under key \"availability\".");
+                                                     R"(" under key "availability".)");
         }
     }
     return manifest;

@@ -15,7 +15,7 @@ std::string ManagedBillingInfo::planDisplayName() const {
         return "Vask";
     }
     const auto last = tierDisplayName.find_last_not_of(" \t");
-    const auto name = tierDisplayName.substr(first, last - first + 1);
+    auto name = tierDisplayName.substr(first, last - first + 1);
     if (text::toLower(name).starts_with("vask")) {
         return name;
     }

@@ -153,7 +153,7 @@ BillingInfo CorvaneBillingService::getManagedBilling(const std::string& customer
 
 CorvaneServiceError CorvaneBillingService::serviceError(std::exception_ptr error) {
     try {
-        std::rethrow_exception(error);
+        std::rethrow_exception(std::move(error));
     } catch (const CorvaneServiceError& e) {
         return e;
     } catch (const HTTPError& e) {
@@ -164,7 +164,7 @@ CorvaneServiceError CorvaneBillingService::serviceError(std::exception_ptr error
         if (e.message()) {
             text += ": " + *e.message();
         }
-        return CorvaneServiceError::clientError(std::move(text));
+        return CorvaneServiceError::clientError(text);
     } catch (const std::exception& e) {
         return CorvaneServiceError::clientError(e.what());
     } catch (...) {

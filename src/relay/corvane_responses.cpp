@@ -23,7 +23,7 @@ std::string routeLabel(const ModelRoute& route) {
 
 }  // namespace
 
-CorvaneResponses::CorvaneResponses(HttpClient& http, Url baseURL, UserDefaults& defaults,
+CorvaneResponses::CorvaneResponses(HttpClient& http, const Url& baseURL, UserDefaults& defaults,
                                    NotificationCenter& notifications,
                                    RefreshedCredentials refreshedCredentials)
     : http_(http),

@@ -44,7 +44,7 @@ class CorvaneResponses {
 
     // `baseURL` is the relay service's root; `defaults` holds the preset selection and is the
     // sender of the stale-catalog notification.
-    CorvaneResponses(HttpClient& http, Url baseURL, UserDefaults& defaults,
+    CorvaneResponses(HttpClient& http, const Url& baseURL, UserDefaults& defaults,
                      NotificationCenter& notifications, RefreshedCredentials refreshedCredentials);
 
     std::optional<std::string> complete(const Request& request) const noexcept;

@@ -13,8 +13,8 @@ class CorvaneServiceError : public Error {
     enum class Case { clientError, noCredentials, unauthorized };
 
     // `message` is the complete user-facing text.
-    static CorvaneServiceError clientError(std::string message) {
-        return CorvaneServiceError(Case::clientError, std::move(message));
+    static CorvaneServiceError clientError(const std::string& message) {
+        return CorvaneServiceError(Case::clientError, message);
     }
     static CorvaneServiceError noCredentials() {
         return CorvaneServiceError(Case::noCredentials, "No API key or account configured");
@@ -31,7 +31,7 @@ class CorvaneServiceError : public Error {
     }
 
   private:
-    CorvaneServiceError(Case c, std::string message) : Error(std::move(message)), case_(c) {}
+    CorvaneServiceError(Case c, const std::string& message) : Error(message), case_(c) {}
     Case case_;
 };
 

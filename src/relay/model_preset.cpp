@@ -34,7 +34,7 @@ PresetExecution PresetExecution::decode(const JsonReader& reader) {
     const auto raw = reader.string("kind");
     const auto kind = kindFromRawValue(raw);
     if (!kind) {
-        reader.fail("kind", "must be \"single\" or \"recursive\", not \"" + raw + "\"");
+        reader.fail("kind", R"(must be "single" or "recursive", not ")" + raw + "\"");
     }
     const auto refuse = [&](std::string_view key) {
         if (reader.contains(key)) {

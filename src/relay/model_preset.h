@@ -40,7 +40,9 @@ class PresetExecution {
         bool operator==(const Recursive&) const = default;
     };
 
-    static PresetExecution single(PresetModelRef model) { return PresetExecution(Single{model}); }
+    static PresetExecution single(PresetModelRef model) {
+        return PresetExecution(Single{std::move(model)});
+    }
     static PresetExecution recursive(PresetModelRef root, PresetModelRef subcall) {
         return PresetExecution(Recursive{std::move(root), std::move(subcall)});
     }

@@ -440,8 +440,11 @@ std::shared_ptr<ContactsSyncViewModel> AppDependencies::buildContactsSyncViewMod
 std::shared_ptr<FullDiskAccessViewModel> AppDependencies::makeFullDiskAccessViewModel() {
     return FullDiskAccessViewModel::make({
         .probe =
-            [env = context_.environment](const StructuredLogger& logger) {
-                return FullDiskAccessChecker::checkChatDatabaseAccess(logger, env);
+            [path = ChatDBReader::defaultChatDBPath(context_.environment)](
+                const StructuredLogger& logger) {
+                // Nothing grants access here: the database Vask reads is the one to probe,
+                // CHAT_DB_PATH included, or a copy placed there could never pass.
+                return FullDiskAccessChecker::checkDatabaseAccess(path, logger);
             },
         .opener = settingsOpener_,
         .main = context_.main,
@@ -460,9 +463,28 @@ bool AppDependencies::shouldPresentOnboardingAtLaunch() {
     return onboardingState().shouldPresentAtLaunch(
         [this] { return authMode(); },
         [this] {
-            return FullDiskAccessChecker::checkChatDatabaseAccess(StructuredLogger("setup-state"),
-                                                                  context_.environment);
+            return FullDiskAccessChecker::checkDatabaseAccess(
+                ChatDBReader::defaultChatDBPath(context_.environment),
+                StructuredLogger("setup-state"));
         });
+}
+
+std::shared_ptr<OnboardingStepsModel> AppDependencies::makeOnboardingStepsModel(
+    OnboardingStepsModel::Actions actions, std::string locale) {
+    return OnboardingStepsModel::make({
+        .signIn = sharedGoogleSignInViewModel(),
+        .access = makeFullDiskAccessViewModel(),
+        .contacts = contactsSyncViewModel(),
+        .sync = shadowSyncViewModel(),
+        .state = onboardingState(),
+        .authMode = [this] { return authMode(); },
+        .shouldPresentAtLaunch = [this] { return shouldPresentOnboardingAtLaunch(); },
+        .chatDBPath = ChatDBReader::defaultChatDBPath(context_.environment),
+        .main = context_.main,
+        .scheduler = context_.scheduler,
+        .actions = std::move(actions),
+        .locale = std::move(locale),
+    });
 }
 
 // --- Chat.
@@ -502,18 +524,18 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
     const bool memoryOn = MemoryRollout::isEnabled(context_.environment, context_.defaults,
                                                    context_.bundleIdentifier);
 
-    RLMHelperRunner::Settings settings;
-    settings.relayServiceHost = relayBaseURL().host();
-    settings.launchEnvironment = [env = context_.environment] { return env; };
-    settings.loadConfig = [this]() -> std::optional<AppConfig> {
+    EngineChatHelperRunner::Settings settings;
+    settings.runner.relayServiceHost = relayBaseURL().host();
+    settings.runner.launchEnvironment = [env = context_.environment] { return env; };
+    settings.attempt.loadConfig = [this]() -> std::optional<AppConfig> {
         auto loaded = configManager().loadResult();
         return loaded.ok() ? std::optional(std::move(loaded).value()) : std::nullopt;
     };
-    settings.fileAccessConfig = [this](std::optional<std::string> visionModel) {
+    settings.prefetch.fileAccessConfig = [this](std::optional<std::string> visionModel) {
         return configManager().fileAccessConfig(std::move(visionModel));
     };
-    settings.filePrefetchServiceFactory = fileAccessPrefetchFactory(relayBaseURL());
-    settings.appVersion = VASK_APP_VERSION;
+    settings.prefetch.filePrefetchServiceFactory = fileAccessPrefetchFactory(relayBaseURL());
+    settings.attempt.appVersion = VASK_APP_VERSION;
 
     auto citations = std::make_shared<CitationService>(std::make_shared<ShadowCitationReader>(),
                                                        [this] { return supportDirectory(); });

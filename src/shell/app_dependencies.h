@@ -46,6 +46,7 @@
 #include "shell/full_disk_access_view_model.h"
 #include "shell/lazy.h"
 #include "shell/onboarding_state.h"
+#include "shell/onboarding_steps_model.h"
 #include "shell/shadow_sync_view_model.h"
 #include "shell/system_settings_opener.h"
 #include "sources/system_contact_store.h"
@@ -164,6 +165,11 @@ class AppDependencies {
     // Whether the onboarding window opens at launch: read afresh on each call (it probes the
     // Messages database).
     bool shouldPresentOnboardingAtLaunch();
+
+    // One per onboarding window: the shared sign-in, contacts and message view models and an
+    // access check of its own. Counts are grouped in `locale` (ICU id; empty: the process's).
+    std::shared_ptr<OnboardingStepsModel> makeOnboardingStepsModel(
+        OnboardingStepsModel::Actions actions, std::string locale = {});
 
     // --- Chat.
     // config.json in the support directory, read afresh on every use.

@@ -80,47 +80,49 @@ std::shared_ptr<ShadowSyncViewModel> ShadowSyncViewModel::make(Dependencies depe
 }
 
 void ShadowSyncViewModel::syncIfPossible() {
-    if (isSyncing.get() || shadowDBPath_.empty()) {
+    if (isSyncing.get() || shadowDBPath_.empty() || stopSource_.stop_requested()) {
         return;
     }
     isSyncing.set(true);
     lastError.set(std::nullopt);
     logger_.info("shadow_sync_start", {{"shadow_db_path", shadowDBPath_.string()}});
 
-    deps_.worker.post(
-        [weak = weak_from_this(), deps = deps_, shadowPath = shadowDBPath_, logger = logger_] {
-            reconcileFileCacheSchema(shadowPath, deps.defaults, deps.fileAccessEnabledKey, logger);
-            Outcome outcome;
-            std::int64_t inserted = 0;
-            try {
-                ShadowSync sync(deps.chatDBPath, shadowPath);
-                // Each report and, after them, the end of the run go to the main executor in
-                // order, so no progress can show after the run has finished.
-                inserted = sync.performSync([&](std::int64_t processed, std::int64_t total) {
+    deps_.worker.post([weak = weak_from_this(), deps = deps_, shadowPath = shadowDBPath_,
+                       logger = logger_, stop = stopSource_.get_token()] {
+        reconcileFileCacheSchema(shadowPath, deps.defaults, deps.fileAccessEnabledKey, logger);
+        Outcome outcome;
+        std::int64_t inserted = 0;
+        try {
+            ShadowSync sync(deps.chatDBPath, shadowPath);
+            // Each report and, after them, the end of the run go to the main executor in
+            // order, so no progress can show after the run has finished.
+            inserted = sync.performSync(
+                [&](std::int64_t processed, std::int64_t total) {
                     deps.main.post([weak, processed, total] {
                         if (auto self = weak.lock()) {
                             self->syncProgress.set(SyncProgress{processed, total});
                         }
                     });
-                });
-                outcome.messageCount = sync.messageCount();
-                outcome.retention = assessRetention(deps);
-            } catch (const std::exception& error) {
-                outcome.error = error.what();
+                },
+                stop);
+            outcome.messageCount = sync.messageCount();
+            outcome.retention = assessRetention(deps);
+        } catch (const std::exception& error) {
+            outcome.error = error.what();
+        }
+        if (outcome.error) {
+            logger.error("shadow_sync_failed", {{"error", *outcome.error}});
+        } else {
+            logger.info("shadow_sync_complete",
+                        {{"inserted", std::to_string(inserted)},
+                         {"message_count", std::to_string(outcome.messageCount)}});
+        }
+        deps.main.post([weak, outcome = std::move(outcome)] {
+            if (auto self = weak.lock()) {
+                self->finish(outcome);
             }
-            if (outcome.error) {
-                logger.error("shadow_sync_failed", {{"error", *outcome.error}});
-            } else {
-                logger.info("shadow_sync_complete",
-                            {{"inserted", std::to_string(inserted)},
-                             {"message_count", std::to_string(outcome.messageCount)}});
-            }
-            deps.main.post([weak, outcome = std::move(outcome)] {
-                if (auto self = weak.lock()) {
-                    self->finish(outcome);
-                }
-            });
         });
+    });
 }
 
 void ShadowSyncViewModel::finish(const Outcome& outcome) {
@@ -166,6 +168,10 @@ void ShadowSyncViewModel::simulateSynced() {
     isSyncing.set(false);
     lastError.set(std::nullopt);
     hasSynced.set(true);
+}
+
+void ShadowSyncViewModel::stopSynchronising() {
+    stopSource_.request_stop();
 }
 
 }  // namespace vask

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "foundation/structured_logger.h"
@@ -68,6 +69,9 @@ class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewMo
     void syncIfPossible();
     // Main executor. Marks the view model as synchronised without running anything (test hooks).
     void simulateSynced();
+    // Any thread. Ends a run in progress between two batches and starts no other: the
+    // application is quitting and its workers must wind down.
+    void stopSynchronising();
 
     // Empty when the support directory could not be had at creation.
     const std::filesystem::path& shadowDBPath() const { return shadowDBPath_; }
@@ -86,6 +90,7 @@ class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewMo
     std::filesystem::path shadowDBPath_;
     std::unique_ptr<ChatDBWatcher> watcher_;
     bool watcherRequestWaiting_ = false;
+    std::stop_source stopSource_;
 };
 
 }  // namespace vask

@@ -64,7 +64,7 @@ VisionClientError VisionClientError::decodingFailed(const std::string& message) 
 
 CorvaneVisionClient::CorvaneVisionClient(std::optional<std::string> apiKey,
                                          std::optional<std::string> customerToken, double timeout,
-                                         Url baseURL, const HttpClient& http)
+                                         const Url& baseURL, const HttpClient& http)
     : apiKey_(std::move(apiKey)),
       customerToken_(std::move(customerToken)),
       timeout_(timeout),
@@ -73,14 +73,14 @@ CorvaneVisionClient::CorvaneVisionClient(std::optional<std::string> apiKey,
       http_(&http) {}
 
 CorvaneVisionClient CorvaneVisionClient::withCustomerToken(std::string customerToken,
-                                                           double timeout, Url baseURL,
+                                                           double timeout, const Url& baseURL,
                                                            const HttpClient& http) {
-    return {std::nullopt, std::move(customerToken), timeout, std::move(baseURL), http};
+    return {std::nullopt, std::move(customerToken), timeout, baseURL, http};
 }
 
-CorvaneVisionClient CorvaneVisionClient::withApiKey(std::string apiKey, double timeout, Url baseURL,
-                                                    const HttpClient& http) {
-    return {std::move(apiKey), std::nullopt, timeout, std::move(baseURL), http};
+CorvaneVisionClient CorvaneVisionClient::withApiKey(std::string apiKey, double timeout,
+                                                    const Url& baseURL, const HttpClient& http) {
+    return {std::move(apiKey), std::nullopt, timeout, baseURL, http};
 }
 
 std::string CorvaneVisionClient::requestBody(std::string_view prompt, std::string_view fileData,

@@ -44,13 +44,14 @@ class CorvaneVisionClient final : public VisionParserProviding {
     // `baseURL` is the relay's root; `timeout` bounds each whole exchange (never above 60
     // seconds, the requests' own limit).
     static CorvaneVisionClient withCustomerToken(std::string customerToken, double timeout,
-                                                 Url baseURL,
+                                                 const Url& baseURL,
                                                  const HttpClient& http = HttpClient::shared());
-    static CorvaneVisionClient withApiKey(std::string apiKey, double timeout, Url baseURL,
+    static CorvaneVisionClient withApiKey(std::string apiKey, double timeout, const Url& baseURL,
                                           const HttpClient& http = HttpClient::shared());
     // Without either credential the requests go out with no credential header.
     CorvaneVisionClient(std::optional<std::string> apiKey, std::optional<std::string> customerToken,
-                        double timeout, Url baseURL, const HttpClient& http = HttpClient::shared());
+                        double timeout, const Url& baseURL,
+                        const HttpClient& http = HttpClient::shared());
 
     VisionParseOutput parseMarkdown(std::string_view prompt, std::string_view fileData,
                                     std::string_view mimeType, std::string_view filename,

@@ -119,7 +119,7 @@ std::shared_ptr<const VisionParserProviding> visionClientFor(
 FileAccessService::FileAccessService(const fs::path& dbPath,
                                      const std::optional<std::string>& apiKey,
                                      const std::optional<std::string>& customerToken,
-                                     FileAccessConfig config, const Url& relayBaseURL,
+                                     const FileAccessConfig& config, const Url& relayBaseURL,
                                      Options options)
     : FileAccessService(dbPath, config,
                         visionClientFor(apiKey, customerToken, config, relayBaseURL),
@@ -193,6 +193,7 @@ std::vector<FileCandidate> FileAccessService::findFiles(std::string_view query,
         return {};
     }
     std::vector<fs::path> searchRoots;
+    searchRoots.reserve(scopes.size());
     for (const auto& scope : scopes) {
         searchRoots.emplace_back(resolved(scope.string()));
     }
@@ -469,8 +470,9 @@ FileParseResult FileAccessService::parsePDFWithVision(const PdfDocument& documen
             continue;
         }
         const auto number = std::to_string(i + 1);
-        const auto output = visionClient_->parseMarkdown(visionPrompt, *png, "image/png",
-                                                         filename + "-page-" + number + ".png",
+        auto pageName = filename + "-page-";
+        pageName.append(number).append(".png");
+        const auto output = visionClient_->parseMarkdown(visionPrompt, *png, "image/png", pageName,
                                                          config_.visionModel, stop);
         tokenCost += output.tokenCost;
         sections.push_back("## Page " + number + "\n\n" +

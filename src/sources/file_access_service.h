@@ -47,7 +47,7 @@ class FileAccessService {
     struct Options {
         FileSearch::Options search;
         // Larger files are skipped (and logged) rather than read into memory.
-        std::uintmax_t maxFileBytes = 64 * 1024 * 1024;
+        std::uintmax_t maxFileBytes = std::uintmax_t{64} * 1024 * 1024;
         const Clock* clock = &Clock::system();
         // Where "~" leads.
         Environment environment = processEnvironment();
@@ -57,8 +57,8 @@ class FileAccessService {
     // it is not blank, else no vision client. `relayBaseURL` is the relay's root. Throws
     // ShadowDB::Error when the database or either schema cannot be opened or created.
     FileAccessService(const std::filesystem::path& dbPath, const std::optional<std::string>& apiKey,
-                      const std::optional<std::string>& customerToken, FileAccessConfig config,
-                      const Url& relayBaseURL, Options options);
+                      const std::optional<std::string>& customerToken,
+                      const FileAccessConfig& config, const Url& relayBaseURL, Options options);
     FileAccessService(const std::filesystem::path& dbPath, FileAccessConfig config,
                       std::shared_ptr<const VisionParserProviding> visionClient, Options options);
 

@@ -93,7 +93,7 @@ UniqueFd openRegularFile(const fs::path& root, const fs::path& relative, Walk wa
 
 std::string readAll(const UniqueFd& fd, std::uintmax_t maxBytes, std::stop_token stop) {
     std::string contents;
-    std::array<char, 64 * 1024> buffer{};
+    std::array<char, std::size_t{64} * 1024> buffer{};
     while (true) {
         if (stop.stop_requested()) {
             throw Error("Reading the file was cancelled");

@@ -7,12 +7,10 @@
 
 #include "platform/unique_fd.h"
 
-namespace vask {
-
 // Opening and reading a user's file so that what is read is what was checked: the path is
 // walked from an allowed folder without following any symbolic link, the file must be a
 // regular one, and every later step uses only the descriptor.
-namespace FileBeneath {
+namespace vask::FileBeneath {
 
 enum class Walk {
     // openat2 with RESOLVE_BENEATH and RESOLVE_NO_SYMLINKS, or the component walk on kernels
@@ -33,6 +31,4 @@ UniqueFd openRegularFile(const std::filesystem::path& root, const std::filesyste
 // `stop` is requested before the end, FileError when reading fails.
 std::string readAll(const UniqueFd& fd, std::uintmax_t maxBytes, std::stop_token stop = {});
 
-}  // namespace FileBeneath
-
-}  // namespace vask
+}  // namespace vask::FileBeneath

@@ -30,9 +30,9 @@ class FileSearch {
         std::filesystem::path commandPath = "/usr/bin/mdfind";
         std::chrono::milliseconds timeBudget{std::chrono::seconds(5)};
         // Text files up to this size have their start read by the walk...
-        std::uintmax_t smallFileBytes = 1024 * 1024;
+        std::uintmax_t smallFileBytes = std::uintmax_t{1024} * 1024;
         // ...and this much of it.
-        std::size_t textPrefixBytes = 16 * 1024;
+        std::size_t textPrefixBytes = std::size_t{16} * 1024;
     };
 
     struct Result {

@@ -36,7 +36,7 @@ bool FolderWatcher::isDataFile(std::string_view name) const {
            text::toLower(name.substr(name.size() - extension_.size())) == extension_;
 }
 
-FolderWatcher::FolderWatcher(std::filesystem::path folder, std::string extension,
+FolderWatcher::FolderWatcher(std::filesystem::path folder, const std::string& extension,
                              std::function<void()> onChange, Scheduler& scheduler,
                              Scheduler::Duration latency)
     : folder_(std::move(folder)),
@@ -146,7 +146,9 @@ std::size_t FolderWatcher::drainEvents() {
                 event.len > 0 ? std::string_view(buffer.data() + offset + sizeof event) : "";
             offset += static_cast<ssize_t>(sizeof event + event.len);
 
-            if ((event.mask & IN_Q_OVERFLOW) != 0) {
+            // The branches that mark a change of shape stay apart: a parent-folder event only
+            // counts for our own folder's name, whatever its mask.
+            if ((event.mask & IN_Q_OVERFLOW) != 0) {  // NOLINT(bugprone-branch-clone): see above
                 // Events were lost: the only safe reading is "something changed".
                 shapeChanged = true;
                 ++relevant;
@@ -155,10 +157,8 @@ std::size_t FolderWatcher::drainEvents() {
                     shapeChanged = true;
                     ++relevant;
                 }
-            } else if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
-                shapeChanged = true;
-                ++relevant;
-            } else if ((event.mask & IN_ISDIR) != 0) {
+            } else if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_ISDIR)) != 0) {
+                // The folder itself, or a folder inside it, came or went.
                 shapeChanged = true;
                 ++relevant;
             } else if ((event.mask & IN_CREATE) == 0 && isDataFile(name)) {

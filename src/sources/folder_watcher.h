@@ -30,7 +30,7 @@ class FolderWatcher {
 
     // Starts watching before it returns. Throws vask::Error when inotify is not available.
     // `extension` includes its dot (".ics") and is matched without regard to case.
-    FolderWatcher(std::filesystem::path folder, std::string extension,
+    FolderWatcher(std::filesystem::path folder, const std::string& extension,
                   std::function<void()> onChange, Scheduler& scheduler = Scheduler::system(),
                   Scheduler::Duration latency = defaultLatency);
     ~FolderWatcher();

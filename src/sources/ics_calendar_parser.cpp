@@ -129,13 +129,13 @@ std::optional<std::int64_t> ruleSpacingSeconds(const icalrecurrencetype& rule) {
             unit = 86400;
             break;
         case ICAL_WEEKLY_RECURRENCE:
-            unit = 7 * 86400;
+            unit = std::int64_t{7} * 86400;
             break;
         case ICAL_MONTHLY_RECURRENCE:
-            unit = 28 * 86400;
+            unit = std::int64_t{28} * 86400;
             break;
         case ICAL_YEARLY_RECURRENCE:
-            unit = 365 * 86400;
+            unit = std::int64_t{365} * 86400;
             break;
         default:
             return std::nullopt;
@@ -170,7 +170,7 @@ std::vector<std::string> ruleTexts(icalcomponent* event) {
         if (text) {
             auto line = text::trimmed(text.get());
             if (!line.empty()) {
-                rules.emplace_back(std::move(line));
+                rules.emplace_back(line);
             }
         }
     });

@@ -371,7 +371,7 @@ std::optional<Bitmap> decodeBmp(std::string_view bytes) {
             return std::nullopt;
         }
         for (int i = 0; i < count; ++i) {
-            masks[i] = le32(data + at + 4 * i);
+            masks[i] = le32(data + at + 4 * static_cast<std::size_t>(i));
         }
     } else if (compression != 0) {
         return std::nullopt;  // run-length, JPEG and PNG payloads are not read here

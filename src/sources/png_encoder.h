@@ -5,15 +5,11 @@
 #include <span>
 #include <string>
 
-namespace vask {
-
 // PNG through libpng, in memory.
-namespace PngEncoder {
+namespace vask::PngEncoder {
 
 // 8-bit RGB rows, `stride` bytes apart. Nothing when libpng fails or the size is empty.
 std::optional<std::string> encodeRGB(std::span<const std::uint8_t> pixels, int width, int height,
                                      std::size_t stride);
 
-}  // namespace PngEncoder
-
-}  // namespace vask
+}  // namespace vask::PngEncoder

@@ -154,15 +154,13 @@ class RtfReader {
                 flushBytes(KeepSurrogate::yes);
                 appendUnit(static_cast<char32_t>(*parameter < 0 ? *parameter + 65536 : *parameter));
                 pendingSkip = group.unicodeSkip;
-            } else if (word == "par" || word == "line" || word == "sect" || word == "page") {
+            } else if (word == "par" || word == "line" || word == "sect" || word == "page" ||
+                       word == "row") {
                 flushBytes();
                 out_.push_back('\n');
             } else if (word == "tab" || word == "cell") {
                 flushBytes();
                 out_.push_back('\t');
-            } else if (word == "row") {
-                flushBytes();
-                out_.push_back('\n');
             }
         }
         flushBytes();

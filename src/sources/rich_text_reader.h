@@ -4,12 +4,10 @@
 #include <string>
 #include <string_view>
 
-namespace vask {
-
 // Plain text out of rich documents, the format detected from the bytes themselves: RTF by a
 // small reader of our own, HTML through libxml2's forgiving HTML parser, zipped word-processor
 // documents (.docx, .odt) through WordProcessorReader. Anything else is not imported.
-namespace RichTextReader {
+namespace vask::RichTextReader {
 
 // The document's text in UTF-8, or nothing when the bytes are none of these formats. Throws
 // WordProcessorReaderError for a zip archive that holds no readable document.
@@ -18,6 +16,4 @@ std::optional<std::string> plainText(std::string_view bytes);
 std::optional<std::string> rtfText(std::string_view bytes);
 std::optional<std::string> htmlText(std::string_view bytes);
 
-}  // namespace RichTextReader
-
-}  // namespace vask
+}  // namespace vask::RichTextReader

@@ -18,7 +18,7 @@ bool isHidden(const std::filesystem::path& path) {
 WatchedDataFolderError::WatchedDataFolderError(Case kind, const std::string& message)
     : Error(message), kind_(kind) {}
 
-WatchedDataFolder::WatchedDataFolder(std::filesystem::path folder, std::string extension,
+WatchedDataFolder::WatchedDataFolder(std::filesystem::path folder, const std::string& extension,
                                      NotificationCenter& center,
                                      std::string_view changeNotification, const void* sender,
                                      Scheduler& scheduler, Scheduler::Duration latency)

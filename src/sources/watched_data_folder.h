@@ -33,7 +33,7 @@ class WatchedDataFolder {
   public:
     // Watches `folder` from now on. Throws vask::Error when the folder cannot be watched.
     // `extension` includes its dot and is matched without regard to case.
-    WatchedDataFolder(std::filesystem::path folder, std::string extension,
+    WatchedDataFolder(std::filesystem::path folder, const std::string& extension,
                       NotificationCenter& center, std::string_view changeNotification,
                       const void* sender, Scheduler& scheduler, Scheduler::Duration latency);
 

@@ -93,7 +93,7 @@ Entry readDocumentEntry(std::string_view bytes, std::size_t requestedLimit) {
             throw tooLarge();
         }
         // The declared size may lie, so the limit holds on what actually inflates.
-        std::array<char, 64 * 1024> buffer{};
+        std::array<char, std::size_t{64} * 1024> buffer{};
         while (true) {
             const la_ssize_t count = archive_read_data(reader.get(), buffer.data(), buffer.size());
             if (count == 0) {

@@ -32,7 +32,7 @@ class WordProcessorReaderError : public Error {
 namespace WordProcessorReader {
 
 // Larger entries are refused: the archive may be built to inflate without bound.
-inline constexpr std::size_t kMaxEntryBytes = 64 * 1024 * 1024;
+inline constexpr std::size_t kMaxEntryBytes = std::size_t{64} * 1024 * 1024;
 
 // Nothing for bytes that are not a zip archive; throws WordProcessorReaderError for an archive
 // that holds no readable document.

@@ -2,11 +2,10 @@
 
 #include <array>
 
+#include "store/messages_time.h"
+
 namespace vask {
 namespace {
-
-constexpr std::int64_t messagesEpochOffsetSeconds = 978307200;
-constexpr std::int64_t nanosecondsPerSecond = 1000000000;
 
 constexpr std::array<std::string_view, 6> reactionVerbs = {
     "Loved", "Liked", "Disliked", "Laughed at", "Emphasized", "Questioned",
@@ -21,7 +20,7 @@ std::int64_t AwaitingReply::effectiveTimestampUnix() const {
     if (timestampUnix) {
         return *timestampUnix;
     }
-    return timestamp / nanosecondsPerSecond + messagesEpochOffsetSeconds;
+    return unixSecondsOfMessagesTime(timestamp);
 }
 
 bool AwaitingReply::isLikelyReaction(std::string_view text) {

@@ -2,11 +2,16 @@
 
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
+#include <numeric>
+#include <set>
 
 #include "platform/logger.h"
 #include "platform/text.h"
+#include "store/messages_time.h"
 #include "store/phone_number_normalizer.h"
 #include "store/sqlite_statement.h"
 #include "typedstream/typedstream_decoder.h"
@@ -28,25 +33,40 @@ std::string describe(Case kind, const std::string& message) {
     return message;
 }
 
-constexpr std::string_view batchSQL =
+constexpr std::string_view batchSelectSQL =
     "SELECT\n"
     "    m.ROWID,\n"
     "    m.guid,\n"
     "    m.text,\n"
-    "    HEX(m.attributedBody),\n"
+    "    m.attributedBody,\n"
     "    m.date,\n"
     "    m.is_from_me,\n"
     "    h.id as sender_id,\n"
     "    c.guid as chat_guid,\n"
     "    c.display_name,\n"
-    "    c.style\n"
+    "    c.style,\n"
+    "    cmj.chat_id\n"
     "FROM message m\n"
     "LEFT JOIN handle h ON m.handle_id = h.ROWID\n"
     "LEFT JOIN chat_message_join cmj ON m.ROWID = cmj.message_id\n"
-    "LEFT JOIN chat c ON cmj.chat_id = c.ROWID\n"
-    "WHERE m.ROWID > ?\n"
-    "ORDER BY m.ROWID ASC\n"
-    "LIMIT ?";
+    "LEFT JOIN chat c ON cmj.chat_id = c.ROWID\n";
+
+// No ORDER BY on the chat: sorting in SQL would read one message past the batch (and fail the
+// batch on a broken row that belongs to the next one). The rows of one message are put in chat
+// order afterwards.
+const std::string& batchSQL() {
+    static const std::string sql = std::string(batchSelectSQL) +
+                                   "WHERE m.ROWID > ?\n"
+                                   "ORDER BY m.ROWID ASC\n"
+                                   "LIMIT ?";
+    return sql;
+}
+
+// Every chat of one message, to finish the message a full batch ended on.
+const std::string& messageChatsSQL() {
+    static const std::string sql = std::string(batchSelectSQL) + "WHERE m.ROWID = ?";
+    return sql;
+}
 
 constexpr std::string_view remainingSQL = "SELECT COUNT(*) FROM message WHERE ROWID > ?";
 
@@ -63,8 +83,6 @@ constexpr std::string_view participantsSQL =
 
 constexpr std::int64_t groupChatStyle = 43;
 constexpr char32_t objectReplacementCharacter = U'\uFFFC';
-// 2001-01-01 00:00:00 UTC in Unix seconds.
-constexpr std::int64_t messagesEpochUnixSeconds = 978307200;
 
 const Logger& logger() {
     static const Logger instance("ai.vask.VaskCore", "chat-db-reader");
@@ -131,19 +149,6 @@ bool isOnlyAttachmentPlaceholders(std::string_view text) {
     return true;
 }
 
-std::optional<std::uint8_t> hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return static_cast<std::uint8_t>(c - '0');
-    }
-    if (c >= 'a' && c <= 'f') {
-        return static_cast<std::uint8_t>(c - 'a' + 10);
-    }
-    if (c >= 'A' && c <= 'F') {
-        return static_cast<std::uint8_t>(c - 'A' + 10);
-    }
-    return std::nullopt;
-}
-
 std::optional<std::string> recipientFromChatId(std::string_view chatId) {
     constexpr std::string_view separator = ";-;";
     const auto at = chatId.find(separator);
@@ -188,62 +193,124 @@ ChatDBReader::ChatDBReader(const std::optional<std::filesystem::path>& path)
     if (rc != SQLITE_OK) {
         throw Error(Case::failedToOpen, db != nullptr ? sqlite3_errmsg(db) : "Unknown error");
     }
+    // SQLite opens any file lazily: a file that is not a database, or an empty one, would only
+    // fail at the first query, as an error about a table. Reading the schema here names the file.
+    try {
+        SQLiteStatement statement(connection.get(),
+                                  "SELECT COUNT(*) FROM sqlite_master "
+                                  "WHERE type IN ('table', 'view') AND name = 'message'");
+        if (!statement.step() || statement.columnInt64(0) == 0) {
+            throw Error(Case::failedToOpen, path_.string() + ": not a Messages database");
+        }
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw Error(Case::failedToOpen, path_.string() + ": " + failure.message());
+    }
     db_ = std::move(connection);
 }
 
 ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestamp,
                                                       std::int64_t afterRowid, int limit) {
-    auto statement = prepare(connection(), batchSQL);
+    auto statement = prepare(connection(), batchSQL());
     statement.bind(1, afterRowid).bind(2, limit);
     FetchResult result;
     result.lastRawTimestamp = afterTimestamp;
     result.lastRawRowid = afterRowid;
+    // The chat row id of each message kept, and the chats already read of the last message.
+    std::vector<std::int64_t> chatOrder;
+    std::set<std::optional<std::int64_t>> lastMessageChats;
     while (stepRow(statement)) {
-        ++result.rawRowCount;
-        result.lastRawRowid = statement.columnInt64(0);
-        result.lastRawTimestamp = statement.columnInt64(4);
-
-        auto guid = statement.columnOptionalText(1);
-        if (!guid) {
-            continue;
+        if (statement.columnInt64(0) != result.lastRawRowid) {
+            lastMessageChats.clear();
         }
-        std::string text = statement.columnText(2);
-        if (text.empty() && !statement.columnIsNull(3)) {
-            try {
-                const auto body = dataFromHex(statement.columnText(3));
-                text = body ? attributedBodyText(*body).value_or(std::string()) : std::string();
-            } catch (const typedstream::TypedStreamDecoderError& error) {
-                logger().debug("Undecodable attributedBody of message " +
-                               std::to_string(result.lastRawRowid) + ": " + error.what());
+        lastMessageChats.insert(statement.columnOptionalInt64(10));
+        appendRow(statement, result, chatOrder);
+    }
+    // A message in several chats gives one row per chat, and the one written last replaces the
+    // others in the shadow database: the cursor must not stop inside a message, or which chat a
+    // message keeps would depend on where the batches end.
+    if (result.rawRowCount >= limit) {
+        auto rest = prepare(connection(), messageChatsSQL());
+        rest.bind(1, result.lastRawRowid);
+        while (stepRow(rest)) {
+            if (lastMessageChats.insert(rest.columnOptionalInt64(10)).second) {
+                appendRow(rest, result, chatOrder);
             }
         }
-        if (text.empty()) {
-            continue;
-        }
-
-        ShadowMessage message;
-        message.guid = std::move(*guid);
-        message.text = std::move(text);
-        message.timestamp = result.lastRawTimestamp;
-        message.isFromMe = statement.columnInt64(5) != 0;
-        const auto senderHandle = statement.columnOptionalText(6);
-        if (message.isFromMe) {
-            message.sender = "me";
-        } else {
-            message.sender = senderHandle ? normalizeHandle(*senderHandle) : "unknown";
-        }
-        message.chatId = statement.columnOptionalText(7).value_or("unknown");
-        message.chatName = statement.columnOptionalText(8);
-        const bool isGroup = statement.columnInt64(9) == groupChatStyle;
-        message.isGroup = isGroup;
-        if (message.isFromMe && !isGroup) {
-            message.recipientHandle = senderHandle ? std::optional(normalizeHandle(*senderHandle))
-                                                   : recipientFromChatId(message.chatId);
-        }
-        message.sourceRowid = result.lastRawRowid;
-        result.messages.push_back(std::move(message));
     }
+    // Rows of one message in chat order: the last chat wins wherever the batches fall.
+    std::vector<std::size_t> order(result.messages.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const auto& x = result.messages[a];
+        const auto& y = result.messages[b];
+        return x.sourceRowid != y.sourceRowid ? x.sourceRowid < y.sourceRowid
+                                              : chatOrder[a] < chatOrder[b];
+    });
+    std::vector<ShadowMessage> sorted;
+    sorted.reserve(order.size());
+    for (const auto index : order) {
+        sorted.push_back(std::move(result.messages[index]));
+    }
+    result.messages = std::move(sorted);
     return result;
+}
+
+void ChatDBReader::appendRow(const SQLiteStatement& statement, FetchResult& result,
+                             std::vector<std::int64_t>& chatOrder) const {
+    ++result.rawRowCount;
+    result.lastRawRowid = statement.columnInt64(0);
+    result.lastRawTimestamp = statement.columnInt64(4);
+
+    auto guid = statement.columnOptionalUtf8Text(1);
+    if (!guid) {
+        return;
+    }
+    std::string text = statement.columnUtf8Text(2);
+    // An attachment sent without words keeps its place character in the text column too.
+    if (isOnlyAttachmentPlaceholders(text)) {
+        text.clear();
+    }
+    if (text.empty() && !statement.columnIsNull(3)) {
+        try {
+            // The body's bytes in place: no hexadecimal round trip for every row of a batch.
+            const auto* bytes =
+                static_cast<const std::uint8_t*>(sqlite3_column_blob(statement.get(), 3));
+            const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement.get(), 3));
+            if (bytes != nullptr) {
+                text = attributedBodyText({bytes, size}).value_or(std::string());
+            }
+        } catch (const typedstream::TypedStreamDecoderError& error) {
+            logger().debug("Undecodable attributedBody of message " +
+                           std::to_string(result.lastRawRowid) + ": " + error.what());
+        }
+    }
+    if (text.empty()) {
+        return;
+    }
+
+    ShadowMessage message;
+    message.guid = std::move(*guid);
+    message.text = std::move(text);
+    message.timestamp = result.lastRawTimestamp;
+    message.isFromMe = statement.columnInt64(5) != 0;
+    const auto senderHandle = statement.columnOptionalUtf8Text(6);
+    if (message.isFromMe) {
+        message.sender = "me";
+    } else {
+        message.sender = senderHandle ? normalizeHandle(*senderHandle) : "unknown";
+    }
+    message.chatId = statement.columnOptionalUtf8Text(7).value_or("unknown");
+    message.chatName = statement.columnOptionalUtf8Text(8);
+    const bool isGroup = statement.columnInt64(9) == groupChatStyle;
+    message.isGroup = isGroup;
+    if (message.isFromMe && !isGroup) {
+        message.recipientHandle = senderHandle ? std::optional(normalizeHandle(*senderHandle))
+                                               : recipientFromChatId(message.chatId);
+    }
+    message.sourceRowid = result.lastRawRowid;
+    result.messages.push_back(std::move(message));
+    chatOrder.push_back(
+        statement.columnOptionalInt64(10).value_or(std::numeric_limits<std::int64_t>::min()));
 }
 
 std::int64_t ChatDBReader::totalMessageCount() {
@@ -273,13 +340,13 @@ std::vector<ChatParticipant> ChatDBReader::fetchChatParticipants() {
     auto statement = prepare(connection(), participantsSQL);
     std::vector<ChatParticipant> participants;
     while (stepRow(statement)) {
-        auto chatId = statement.columnOptionalText(0);
-        auto handle = statement.columnOptionalText(2);
+        auto chatId = statement.columnOptionalUtf8Text(0);
+        auto handle = statement.columnOptionalUtf8Text(2);
         if (!chatId || !handle) {
             continue;
         }
         participants.push_back({std::move(*chatId), statement.columnInt64(1), std::move(*handle),
-                                statement.columnOptionalText(3)});
+                                statement.columnOptionalUtf8Text(3)});
     }
     return participants;
 }
@@ -315,12 +382,12 @@ std::optional<std::vector<std::uint8_t>> ChatDBReader::dataFromHex(std::string_v
     std::vector<std::uint8_t> bytes;
     bytes.reserve(hexString.size() / 2);
     for (std::size_t i = 0; i + 1 < hexString.size(); i += 2) {
-        const auto high = hexValue(hexString[i]);
-        const auto low = hexValue(hexString[i + 1]);
-        if (!high || !low) {
+        const int high = text::hexDigitValue(hexString[i]);
+        const int low = text::hexDigitValue(hexString[i + 1]);
+        if (high < 0 || low < 0) {
             return std::nullopt;
         }
-        bytes.push_back(static_cast<std::uint8_t>(*high << 4 | *low));
+        bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
     }
     return bytes;
 }

@@ -14,6 +14,7 @@
 #include "store/chat_participant.h"
 #include "store/shadow_message.h"
 #include "store/sqlite_connection.h"
+#include "store/sqlite_statement.h"
 
 namespace vask {
 
@@ -60,7 +61,9 @@ class ChatDBReader {
     // At most `limit` rows after the cursor, in ROWID order. The Messages database only ever
     // grows ROWIDs, while a row's date may lie before rows already copied (history that arrives
     // late from another device), so the row id alone decides what comes after the cursor; the
-    // date is carried along as the cursor's timestamp.
+    // date is carried along as the cursor's timestamp. A message in several chats gives one row
+    // per chat, in chat order; a full batch also carries the rest of its last message's chats
+    // (so it may hold more than `limit` rows), and the cursor never stops inside a message.
     FetchResult fetchMessages(std::int64_t afterTimestamp, std::int64_t afterRowid, int limit);
     std::int64_t totalMessageCount();
     std::int64_t remainingMessageCount(std::int64_t afterTimestamp, std::int64_t afterRowid);
@@ -83,6 +86,10 @@ class ChatDBReader {
 
   private:
     sqlite3* connection() const { return db_.get(); }
+    // Maps one row of the batch statement into `result`, counting it whether or not it gives
+    // a message; a message kept adds its chat's row id to `chatOrder`.
+    void appendRow(const SQLiteStatement& statement, FetchResult& result,
+                   std::vector<std::int64_t>& chatOrder) const;
 
     std::filesystem::path path_;
     SQLiteConnection db_;

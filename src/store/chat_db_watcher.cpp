@@ -37,6 +37,14 @@ bool isSharedMemoryIndex(std::string_view name) {
     return name.ends_with("-shm");
 }
 
+// The first reader of a closed WAL database (our own synchronisation after a cold start) creates
+// an empty write-ahead log. A log that holds something was written to, and that write is an
+// event of its own; one that goes away was checkpointed into the database, which changed too.
+bool isLogComingOrGoing(std::string_view name, std::uint32_t mask) {
+    return name.ends_with("-wal") && (mask & (IN_CREATE | IN_DELETE)) != 0 &&
+           (mask & ~(IN_CREATE | IN_DELETE | IN_ISDIR)) == 0;
+}
+
 }  // namespace
 
 struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State> {
@@ -259,7 +267,7 @@ void ChatDBWatcher::readLoop() const {
                 const std::string_view name =
                     event.len > 0 ? std::string_view(buffer.data() + offset + sizeof event) : "";
                 offset += static_cast<ssize_t>(sizeof event + event.len);
-                if (isSharedMemoryIndex(name)) {
+                if (isSharedMemoryIndex(name) || isLogComingOrGoing(name, event.mask)) {
                     continue;
                 }
                 // Every other event counts, whatever its path or kind: a lost queue (overflow) too.

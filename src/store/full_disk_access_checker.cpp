@@ -3,6 +3,7 @@
 #include <memory>
 #include <system_error>
 
+#include "store/chat_db_reader.h"
 #include "store/sqlite_statement.h"
 
 namespace vask {
@@ -15,14 +16,19 @@ struct Closer {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 };
 
+enum class Read { ok, busy, failed };
+
 // Nothing but a row or the end of rows counts as a read; a failed prepare counts as a failed step.
-bool readsSchema(sqlite3* db) {
+// A database locked by its writer is busy, not refused: the lock itself shows the file is ours to
+// read.
+Read readSchema(sqlite3* db) {
     try {
         SQLiteStatement statement(db, FullDiskAccessChecker::probeQuery);
         statement.step();
-        return true;
-    } catch (const SQLiteSupport::Failure&) {
-        return false;
+        return Read::ok;
+    } catch (const SQLiteSupport::Failure& failure) {
+        const int primary = failure.resultCode() & 0xff;
+        return primary == SQLITE_BUSY || primary == SQLITE_LOCKED ? Read::busy : Read::failed;
     }
 }
 
@@ -35,13 +41,7 @@ FullDiskAccessResult FullDiskAccessChecker::checkChatDatabaseAccess(
 
 FullDiskAccessResult FullDiskAccessChecker::checkChatDatabaseAccess(
     const StructuredLogger& logger, const Environment& env) noexcept {
-    const auto home = homeDirectory(env);
-    if (!home) {
-        // Without a home folder there is no Messages database to find.
-        logger.error("fda_chat_db_missing", {{"path", chatDatabaseRelativePath}});
-        return {false, notFoundReason};
-    }
-    return checkDatabaseAccess(*home / chatDatabaseRelativePath, logger);
+    return checkDatabaseAccess(ChatDBReader::defaultChatDBPath(env), logger);
 }
 
 FullDiskAccessResult FullDiskAccessChecker::checkDatabaseAccess(
@@ -63,9 +63,16 @@ FullDiskAccessResult FullDiskAccessChecker::checkDatabaseAccess(
             {{"path", pathText}, {"sqlite_code", std::to_string(rc)}, {"sqlite_error", text}});
         return {false, std::move(text)};
     }
-    if (!readsSchema(db.get())) {
-        logger.error("fda_chat_db_read_failed", {{"path", pathText}});
-        return {false, deniedReason};
+    sqlite3_busy_timeout(db.get(), busyTimeoutMilliseconds);
+    switch (readSchema(db.get())) {
+        case Read::ok:
+            break;
+        case Read::busy:
+            logger.info("fda_chat_db_busy", {{"path", pathText}});
+            return {true, std::nullopt};
+        case Read::failed:
+            logger.error("fda_chat_db_read_failed", {{"path", pathText}});
+            return {false, deniedReason};
     }
     logger.info("fda_chat_db_read_ok", {{"path", pathText}});
     return {true, std::nullopt};

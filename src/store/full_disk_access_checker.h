@@ -17,19 +17,22 @@ struct FullDiskAccessResult {
     bool operator==(const FullDiskAccessResult&) const = default;
 };
 
-// Whether the Messages database in the user's home folder can be read: it must open read-only
+// Whether the Messages database can be read: it must open read-only
 // and give up its schema. On Linux nothing grants "Full Disk Access"; a database that opens and
 // reads is access, and a file that cannot be opened or read is none.
 class FullDiskAccessChecker {
   public:
     FullDiskAccessChecker() = delete;
 
-    static constexpr const char* chatDatabaseRelativePath = "Library/Messages/chat.db";
     static constexpr const char* probeQuery = "SELECT 1 FROM sqlite_master LIMIT 1";
+    // How long a database locked by the Messages app is waited for. A database still locked
+    // after it was opened and is readable: that is access, logged as "fda_chat_db_busy".
+    static constexpr int busyTimeoutMilliseconds = 1000;
 
-    // Always ~/Library/Messages/chat.db: an override of the Messages database's path for the
-    // synchronisation does not change what the user has granted. Blocks for one open and one
-    // step. Every failure is logged through `logger` and comes back as a result with a reason.
+    // The database the Messages reader reads (ChatDBReader::defaultChatDBPath: $CHAT_DB_PATH or
+    // ~/Library/Messages/chat.db), so that the probe and the synchronisation agree. Blocks for
+    // one open and one step (up to the busy timeout). Every failure is logged through `logger`
+    // and comes back as a result with a reason.
     static FullDiskAccessResult checkChatDatabaseAccess(const StructuredLogger& logger) noexcept;
     static FullDiskAccessResult checkChatDatabaseAccess(const StructuredLogger& logger,
                                                         const Environment& env) noexcept;

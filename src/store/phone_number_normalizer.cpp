@@ -60,11 +60,18 @@ NumberCharacters numberCharacters(std::string_view text) {
         const std::int32_t start = offset;
         UChar32 c = 0;
         U8_NEXT(bytes, offset, length, c);
-        if (c >= 0 && isNumber(c)) {
+        if (c < 0 || !isNumber(c)) {
+            continue;
+        }
+        // A decimal digit of any script is written as its ASCII digit, so that a number typed
+        // in one script meets the same number typed in another.
+        if (u_charType(c) == U_DECIMAL_DIGIT_NUMBER) {
+            kept.text += static_cast<char>('0' + u_charDigitValue(c));
+        } else {
             kept.text.append(text.substr(static_cast<std::size_t>(start),
                                          static_cast<std::size_t>(offset - start)));
-            ++kept.count;
         }
+        ++kept.count;
     }
     return kept;
 }

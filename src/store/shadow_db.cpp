@@ -1,11 +1,17 @@
 #include "store/shadow_db.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <system_error>
+#include <thread>
 
 #include "foundation/app_environment.h"
-#include "platform/clock.h"
+#include "store/messages_time.h"
 #include "store/shadow_db_statements.h"
 
 namespace vask {
@@ -132,6 +138,34 @@ END)",
     "0, 0)",
 };
 
+// What a bulk copy leaves out while it runs: the full-text triggers and the indexes that
+// random keys would scatter writes over. The guid's own UNIQUE index stays (the replace needs
+// it), and so do the two time indexes: rows arrive in nearly time order, and a query names
+// idx_messages_timestamp.
+constexpr std::string_view messagesFtsTriggers[] = {
+    "messages_fts_insert",
+    "messages_fts_delete",
+    "messages_fts_update",
+};
+constexpr std::string_view deferrableIndexes[] = {
+    "idx_messages_chat", "idx_messages_sender",         "idx_messages_chat_time",
+    "idx_messages_guid", "idx_messages_recipient_time",
+};
+// A statement of the schema that makes one of the objects a bulk copy leaves out.
+bool isDeferrable(std::string_view statement) {
+    auto names = [&](std::string_view name) {
+        return statement.find("IF NOT EXISTS " + std::string(name) + " ") != std::string_view::npos;
+    };
+    return std::any_of(std::begin(messagesFtsTriggers), std::end(messagesFtsTriggers), names) ||
+           std::any_of(std::begin(deferrableIndexes), std::end(deferrableIndexes), names);
+}
+
+constexpr std::string_view messagesFtsCountSQL =
+    "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'messages_fts'";
+constexpr std::string_view messagesFtsTriggerCountSQL =
+    "SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger' AND name IN "
+    "('messages_fts_insert', 'messages_fts_delete', 'messages_fts_update')";
+
 constexpr std::string_view legacyTables[] = {
     "messages_fts", "messages", "events_fts", "events", "chat_participants", "sync_state",
 };
@@ -209,12 +243,6 @@ std::int64_t fileSizeOrMinusOne(const std::filesystem::path& path) {
     return error ? -1 : static_cast<std::int64_t>(size);
 }
 
-std::int64_t nowUnixSeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               Clock::system().now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
 ShadowDB::Error::Error(Case kind, std::string message)
@@ -243,13 +271,18 @@ ShadowDB::ShadowDB(const std::optional<std::filesystem::path>& path, OpenMode mo
     // Messages are written with INSERT OR REPLACE; SQLite fires the delete trigger for the row a
     // REPLACE removes only with recursive triggers on, and without it the full-text index would
     // keep the old row's words.
-    try {
-        db_.execute("PRAGMA recursive_triggers = ON");
-        db_.execute("PRAGMA cache_size = -32768");
-        db_.execute("PRAGMA temp_store = MEMORY");
-    } catch (const SQLiteSupport::Failure& failure) {
-        close();
-        throw Error(Case::queryFailed, "recursive_triggers: " + failure.message());
+    constexpr std::pair<std::string_view, std::string_view> writerPragmas[] = {
+        {"recursive_triggers", "PRAGMA recursive_triggers = ON"},
+        {"cache_size", "PRAGMA cache_size = -32768"},
+        {"temp_store", "PRAGMA temp_store = MEMORY"},
+    };
+    for (const auto& [context, sql] : writerPragmas) {
+        try {
+            db_.execute(sql);
+        } catch (const SQLiteSupport::Failure& failure) {
+            close();
+            throw Error(Case::queryFailed, std::string(context) + ": " + failure.message());
+        }
     }
 }
 
@@ -286,15 +319,25 @@ void ShadowDB::execute(std::string_view sql) {
 }
 
 void ShadowDB::inWriteTransaction(const std::function<void()>& body) {
-    execute("BEGIN IMMEDIATE");
+    sqlite3* db = connection();
+    if (sqlite3_get_autocommit(db) == 0) {
+        // Inside a caller's transaction: a savepoint keeps this write all or nothing.
+        execute("SAVEPOINT shadow_write");
+        try {
+            body();
+            execute("RELEASE shadow_write");
+        } catch (...) {
+            sqlite3_exec(db, "ROLLBACK TO shadow_write; RELEASE shadow_write", nullptr, nullptr,
+                         nullptr);
+            throw;
+        }
+        return;
+    }
     try {
-        body();
-        execute("COMMIT");
-    } catch (...) {
-        // After a failed COMMIT SQLite may have rolled back already; ROLLBACK then fails
-        // harmlessly, and the original error is the one to report.
-        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
+        db_.inImmediateTransaction(body);
+    } catch (const SQLiteSupport::Failure& failure) {
+        // BEGIN or COMMIT (the body throws our own errors).
+        throw Error(Case::queryFailed, failure.message());
     }
 }
 
@@ -317,9 +360,100 @@ std::int64_t ShadowDB::firstColumnOrZero(std::string_view sql) {
 
 void ShadowDB::createSchemaIfNeeded() {
     inWriteTransaction([&] { rebuildOnSchemaVersionMismatchLocked(); });
+    const auto lock = tryLockBulkCopy();
+    if (!lock) {
+        // A bulk copy is running (in this process or another): its indexes are its own to
+        // rebuild, and a trigger made now, without the rebuild, would leave the index short.
+        for (const auto statement : schemaStatements) {
+            if (!isDeferrable(statement)) {
+                execute(statement);
+            }
+        }
+        return;
+    }
+    // A bulk copy cut short left the full-text index without its triggers: it missed rows, so
+    // it is rebuilt along with them before anything reads it.
+    if (scalarCount(messagesFtsCountSQL) == 1 && isIndexMaintenanceSuspended()) {
+        rebuildIndexes();
+    }
     for (const auto statement : schemaStatements) {
         execute(statement);
     }
+}
+
+std::shared_ptr<void> ShadowDB::tryLockBulkCopy() const {
+    // An advisory lock on a file beside the database, held for as long as a bulk copy runs; the
+    // system drops it when the process ends, however it ends.
+    const int fd = ::open((path_.string() + "-bulk").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // Nowhere to keep the lock: no bulk copy can hold it either.
+        return std::make_shared<int>(-1);
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::shared_ptr<void>(new int(fd), [](void* held) {
+        auto* descriptor = static_cast<int*>(held);
+        ::close(*descriptor);
+        delete descriptor;
+    });
+}
+
+bool ShadowDB::suspendIndexMaintenance() {
+    // Another writer checking the schema holds the lock for a moment; a bulk copy for long.
+    for (int attempt = 0; !bulkLock_ && attempt < 50; ++attempt) {
+        bulkLock_ = tryLockBulkCopy();
+        if (!bulkLock_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    if (!bulkLock_) {
+        return false;
+    }
+    inWriteTransaction([&] {
+        for (const auto trigger : messagesFtsTriggers) {
+            execute("DROP TRIGGER IF EXISTS " + std::string(trigger));
+        }
+        for (const auto index : deferrableIndexes) {
+            execute("DROP INDEX IF EXISTS " + std::string(index));
+        }
+    });
+    return true;
+}
+
+void ShadowDB::resumeIndexMaintenance() {
+    rebuildIndexes();
+    bulkLock_.reset();
+}
+
+void ShadowDB::rebuildIndexes() {
+    // Index builds sort every row; in the writer's in-memory temporary store the sort would
+    // hold the whole table.
+    withFileTemporaryStore([&] {
+        inWriteTransaction([&] {
+            execute("INSERT INTO messages_fts(messages_fts) VALUES ('rebuild')");
+            for (const auto statement : schemaStatements) {
+                execute(statement);
+            }
+        });
+    });
+}
+
+bool ShadowDB::isIndexMaintenanceSuspended() {
+    return scalarCount(messagesFtsTriggerCountSQL) <
+           static_cast<std::int64_t>(std::size(messagesFtsTriggers));
+}
+
+void ShadowDB::withFileTemporaryStore(const std::function<void()>& body) {
+    execute("PRAGMA temp_store = FILE");
+    try {
+        body();
+    } catch (...) {
+        sqlite3_exec(connection(), "PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr);
+        throw;
+    }
+    execute("PRAGMA temp_store = MEMORY");
 }
 
 void ShadowDB::rebuildOnSchemaVersionMismatchLocked() {
@@ -478,8 +612,8 @@ std::vector<ChatParticipant> ShadowDB::fetchChatParticipants(std::string_view ch
     statement.bind(1, chatId);
     std::vector<ChatParticipant> participants;
     while (stepRow(statement)) {
-        participants.push_back({statement.columnText(0), statement.columnInt64(1),
-                                statement.columnText(2), statement.columnOptionalText(3)});
+        participants.push_back({statement.columnUtf8Text(0), statement.columnInt64(1),
+                                statement.columnUtf8Text(2), statement.columnOptionalUtf8Text(3)});
     }
     return participants;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -83,6 +84,22 @@ class ShadowDB {
     // Applies the version rule (rebuilding a database from before versioning, refusing a newer
     // one), then creates every missing table, index, full-text table and trigger.
     void createSchemaIfNeeded();
+
+    // Bulk copies: suspending drops the full-text triggers and the secondary indexes that
+    // random keys make expensive (one transaction); resuming rebuilds the full-text index and
+    // recreates every missing object (one transaction). While suspended, searches miss what was
+    // written since but never return a wrong row. The copy holds a lock (a file beside the
+    // database) from suspend to resume: createSchemaIfNeeded() elsewhere leaves a running copy's
+    // indexes alone, and repairs those of a copy that was killed. False when another copy holds
+    // the lock (nothing was changed).
+    bool suspendIndexMaintenance();
+    void resumeIndexMaintenance();
+    bool isIndexMaintenanceSuspended();
+
+    // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back on any exception; inside a
+    // transaction already open (a caller's), inside a savepoint instead. The writes below use
+    // it, so a caller can group several of them into one commit.
+    void inWriteTransaction(const std::function<void()>& body);
 
     // Writes the batch in one transaction, replacing messages with the same guid; all or
     // nothing. Returns the number of messages written.
@@ -172,8 +189,6 @@ class ShadowDB {
   private:
     sqlite3* connection() const;
     void execute(std::string_view sql);
-    // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back on any exception.
-    void inWriteTransaction(const std::function<void()>& body);
     // The first column of a keyset-paged statement about one recipient, newest first.
     std::vector<std::string> pagedTexts(std::string_view head, std::string_view recipientHandle,
                                         const std::optional<MessageCursor>& before, int limit);
@@ -182,6 +197,14 @@ class ShadowDB {
     void rebuildOnSchemaVersionMismatchLocked();
     void insertOneByOne(const std::vector<ShadowMessage>& messages);
     Error insertFailure(const std::string& guid, const std::string& message) const;
+    void vacuumThroughFile();
+    // The bulk-copy lock, or nothing when a bulk copy holds it.
+    std::shared_ptr<void> tryLockBulkCopy() const;
+    // FTS5 'rebuild' and every missing object of the schema, in one transaction.
+    void rebuildIndexes();
+    // Runs `body` with the temporary store in files (outside any transaction), for work that
+    // would otherwise hold a copy of whole tables in memory; back to memory afterwards.
+    void withFileTemporaryStore(const std::function<void()>& body);
     void checkpointWalOrThrow();
     // Runs `query` with the contacts database attached as "contacts", detaching afterwards.
     template <typename Query>
@@ -191,6 +214,7 @@ class ShadowDB {
     std::filesystem::path path_;
     OpenMode mode_;
     SQLiteConnection db_;
+    std::shared_ptr<void> bulkLock_;
 };
 
 }  // namespace vask

@@ -54,7 +54,6 @@ constexpr std::string_view dropFileCacheStatements[] = {
     "DROP TRIGGER IF EXISTS file_cache_fts_update",
     "DROP TABLE IF EXISTS file_cache_fts",
     "DROP TABLE IF EXISTS file_cache",
-    "VACUUM",
 };
 
 constexpr std::string_view fetchFileCacheSQL =
@@ -114,12 +113,12 @@ std::optional<FileCacheEntry> ShadowDB::fetchFileCache(std::string_view path) {
         }
     }
     return FileCacheEntry{
-        .path = statement.columnText(0),
-        .contentMarkdown = statement.columnText(1),
-        .fileHash = statement.columnText(2),
+        .path = statement.columnUtf8Text(0),
+        .contentMarkdown = statement.columnUtf8Text(1),
+        .fileHash = statement.columnUtf8Text(2),
         .parsedAt = statement.columnInt64(3),
-        .parseModel = statement.columnText(4),
-        .parseMethod = statement.columnText(5),
+        .parseModel = statement.columnUtf8Text(4),
+        .parseMethod = statement.columnUtf8Text(5),
         .pageCount = sqlite3_column_int(statement.get(), 6),
         .tokenCost = sqlite3_column_int(statement.get(), 7),
     };
@@ -156,9 +155,15 @@ void ShadowDB::dropFileCacheSchema() {
     for (const auto statement : dropFileCacheStatements) {
         execute(statement);
     }
+    vacuumThroughFile();
     checkpointWalOrThrow();
     // Written last: an erasure cut short anywhere before runs again in full next time.
     execute("INSERT OR IGNORE INTO privacy_erasure_state (id) VALUES (1)");
+}
+
+void ShadowDB::vacuumThroughFile() {
+    // VACUUM builds the whole new database in the temporary store before copying it back.
+    withFileTemporaryStore([&] { execute("VACUUM"); });
 }
 
 void ShadowDB::checkpointWalOrThrow() {

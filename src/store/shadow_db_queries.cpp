@@ -8,6 +8,7 @@
 
 #include "foundation/structured_logger.h"
 #include "platform/text.h"
+#include "store/messages_time.h"
 #include "store/shadow_db.h"
 #include "store/shadow_db_statements.h"
 #include "store/shadow_query_sql.h"
@@ -18,9 +19,6 @@ namespace {
 using Case = ShadowDB::Error::Case;
 using shadow_db_detail::prepare;
 using shadow_db_detail::stepRow;
-
-constexpr std::int64_t messagesEpochOffsetSeconds = 978307200;
-constexpr std::int64_t nanosecondsPerSecond = 1000000000;
 
 const StructuredLogger& logger() {
     static const StructuredLogger instance("shadow-db", "ai.vask.VaskCore");
@@ -87,12 +85,12 @@ ORDER BY m.timestamp DESC, m.rowid DESC
 LIMIT ?)";
 
 std::int64_t windowStart(std::int64_t now, int withinDays) {
-    return (now - static_cast<std::int64_t>(withinDays) * 86400 - messagesEpochOffsetSeconds) *
+    return (now - static_cast<std::int64_t>(withinDays) * 86400 - messagesEpochUnixSeconds) *
            nanosecondsPerSecond;
 }
 
 std::int64_t unixSeconds(std::int64_t messagesEpochNanoseconds) {
-    return messagesEpochNanoseconds / nanosecondsPerSecond + messagesEpochOffsetSeconds;
+    return unixSecondsOfMessagesTime(messagesEpochNanoseconds);
 }
 
 bool anyNull(const SQLiteStatement& statement, std::initializer_list<int> columns) {
@@ -106,16 +104,16 @@ std::optional<SourceMessage> sourceMessage(const SQLiteStatement& row) {
         return std::nullopt;
     }
     SourceMessage message;
-    message.guid = row.columnText(0);
-    message.sender = row.columnText(2);
+    message.guid = row.columnUtf8Text(0);
+    message.sender = row.columnUtf8Text(2);
     message.isFromMe = row.columnInt64(6) != 0;
     message.contactName =
-        message.isFromMe ? "You" : row.columnOptionalText(1).value_or(message.sender);
-    message.text = row.columnText(3);
+        message.isFromMe ? "You" : row.columnOptionalUtf8Text(1).value_or(message.sender);
+    message.text = row.columnUtf8Text(3);
     message.timestamp = row.columnInt64(4);
     message.timestampUnix = unixSeconds(message.timestamp);
-    message.chatId = row.columnText(5);
-    message.chatName = row.columnOptionalText(7);
+    message.chatId = row.columnUtf8Text(5);
+    message.chatName = row.columnOptionalUtf8Text(7);
     message.isGroup = row.columnInt64(8) != 0;
     return message;
 }
@@ -233,9 +231,9 @@ SQLiteValue cell(sqlite3_stmt* statement, int column) {
             if (text == nullptr) {
                 return SQLiteValue::null();
             }
-            return SQLiteValue::text(
-                std::string(reinterpret_cast<const char*>(text),
-                            static_cast<std::size_t>(sqlite3_column_bytes(statement, column))));
+            return SQLiteValue::text(text::toValidUtf8(std::string_view(
+                reinterpret_cast<const char*>(text),
+                static_cast<std::size_t>(sqlite3_column_bytes(statement, column)))));
         }
         case SQLITE_BLOB: {
             const auto* data =
@@ -313,11 +311,14 @@ std::vector<SearchResult> ShadowDB::search(std::string_view query, int limit) {
                 break;
             }
         } catch (const SQLiteSupport::Failure& failure) {
-            // FTS5 reports a query it cannot parse as a plain SQLITE_ERROR while stepping; busy,
-            // I/O and corruption failures carry their own codes and are real errors.
+            // FTS5 reports a query it cannot parse as a plain SQLITE_ERROR while stepping. So
+            // does a statement re-prepared over a changed schema ("no such table"); busy, I/O
+            // and corruption failures carry codes of their own. All but the first are errors.
             if (failure.resultCode() != SQLITE_ERROR) {
                 throw Error(Case::queryFailed, failure.message());
             }
+            // The statement itself still prepares, so what failed was the query text.
+            prepare(connection(), shadow_sql::search);
             logger().error("shadow_search_query_invalid", {{"error", failure.message()}});
             return {};
         }
@@ -325,11 +326,11 @@ std::vector<SearchResult> ShadowDB::search(std::string_view query, int limit) {
             continue;
         }
         results.push_back({
-            .guid = statement.columnText(0),
-            .chatId = statement.columnText(1),
-            .chatName = statement.columnOptionalText(2),
-            .sender = statement.columnText(3),
-            .text = statement.columnText(4),
+            .guid = statement.columnUtf8Text(0),
+            .chatId = statement.columnUtf8Text(1),
+            .chatName = statement.columnOptionalUtf8Text(2),
+            .sender = statement.columnUtf8Text(3),
+            .text = statement.columnUtf8Text(4),
             .timestamp = statement.columnInt64(5),
             .isFromMe = statement.columnInt64(6) != 0,
             .isGroup = statement.columnInt64(7) != 0,
@@ -349,15 +350,15 @@ std::vector<AwaitingReply> ShadowDB::awaitingReplies(const std::filesystem::path
             if (anyNull(statement, {0, 1, 2, 3})) {
                 continue;
             }
-            auto text = statement.columnText(3);
+            auto text = statement.columnUtf8Text(3);
             if (AwaitingReply::isLikelyReaction(text)) {
                 continue;
             }
             const auto timestamp = statement.columnInt64(4);
             replies.push_back({
-                .chatId = statement.columnText(0),
-                .contactName = statement.columnText(1),
-                .sender = statement.columnText(2),
+                .chatId = statement.columnUtf8Text(0),
+                .contactName = statement.columnUtf8Text(1),
+                .sender = statement.columnUtf8Text(2),
                 .lastMessageText = std::move(text),
                 .timestamp = timestamp,
                 .timestampUnix = unixSeconds(timestamp),
@@ -443,7 +444,7 @@ std::vector<std::string> ShadowDB::pagedTexts(std::string_view head,
     bindPaged(statement, recipientHandle, before, limit);
     std::vector<std::string> texts;
     while (stepRow(statement)) {
-        if (auto text = statement.columnOptionalText(0)) {
+        if (auto text = statement.columnOptionalUtf8Text(0)) {
             texts.push_back(std::move(*text));
         }
     }
@@ -460,8 +461,8 @@ std::vector<ThreadMessage> ShadowDB::recentThread(std::string_view chatId,
         if (anyNull(statement, {0, 1})) {
             continue;
         }
-        thread.push_back(
-            {statement.columnText(0), statement.columnText(1), statement.columnInt64(2) != 0});
+        thread.push_back({statement.columnUtf8Text(0), statement.columnUtf8Text(1),
+                          statement.columnInt64(2) != 0});
     }
     std::reverse(thread.begin(), thread.end());
     return thread;
@@ -476,7 +477,7 @@ std::vector<PersonaExemplar> ShadowDB::personaExemplars(std::string_view recipie
         if (anyNull(statement, {0, 1})) {
             continue;
         }
-        exemplars.push_back({statement.columnText(0), statement.columnText(1)});
+        exemplars.push_back({statement.columnUtf8Text(0), statement.columnUtf8Text(1)});
     }
     return exemplars;
 }
@@ -491,8 +492,8 @@ std::vector<PersonaThreadMessage> ShadowDB::personaThread(std::string_view chatI
         if (anyNull(statement, {0, 1, 2})) {
             continue;
         }
-        thread.push_back({statement.columnText(0), statement.columnText(1), statement.columnText(2),
-                          statement.columnInt64(3) != 0});
+        thread.push_back({statement.columnUtf8Text(0), statement.columnUtf8Text(1),
+                          statement.columnUtf8Text(2), statement.columnInt64(3) != 0});
     }
     std::reverse(thread.begin(), thread.end());
     return thread;

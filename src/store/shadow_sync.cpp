@@ -1,14 +1,14 @@
 #include "store/shadow_sync.h"
 
 #include <algorithm>
-#include <chrono>
 #include <optional>
 #include <set>
+#include <unordered_set>
 
-#include "platform/clock.h"
 #include "platform/logger.h"
 #include "platform/text.h"
 #include "store/chat_db_reader.h"
+#include "store/messages_time.h"
 #include "store/shadow_db.h"
 
 namespace vask {
@@ -20,14 +20,10 @@ std::string describe(ShadowSyncError::Case kind, const std::string& message) {
             return "Sync failed: " + message;
         case ShadowSyncError::Case::chatDBNotFound:
             return "iMessage database not found. Ensure Full Disk Access is granted.";
+        case ShadowSyncError::Case::cancelled:
+            return "Sync cancelled";
     }
     return message;
-}
-
-std::int64_t nowUnixSeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               Clock::system().now().time_since_epoch())
-        .count();
 }
 
 const Logger& logger() {
@@ -45,7 +41,7 @@ ShadowSync::ShadowSync(const std::optional<std::filesystem::path>& chatDBPath,
     : chatDBPath_(chatDBPath ? *chatDBPath : ChatDBReader::defaultChatDBPath()),
       shadowDBPath_(shadowDBPath ? *shadowDBPath : ShadowDB::defaultShadowDBPath()) {}
 
-std::int64_t ShadowSync::performSync(const Progress& onProgress) {
+std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token stop) {
     std::error_code existsError;
     if (chatDBPath_.empty() || !std::filesystem::exists(chatDBPath_, existsError)) {
         throw ShadowSyncError(ShadowSyncError::Case::chatDBNotFound);
@@ -56,10 +52,11 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
         }
     };
 
+    // The Messages database first: one that cannot be read leaves no shadow database behind.
+    ChatDBReader reader(chatDBPath_);
+    const auto participants = reader.fetchChatParticipants();
     ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readWrite);
     shadow.createSchemaIfNeeded();
-    ChatDBReader reader(chatDBPath_);
-    shadow.replaceChatParticipants(reader.fetchChatParticipants());
 
     auto cursor = shadow.lastSyncWatermark();
     std::int64_t total = 0;
@@ -70,6 +67,13 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
                                    "a total: ") +
                        error.what());
     }
+    // Many rows to copy (a first synchronisation above all): the full-text index and the
+    // secondary indexes are built once at the end instead of row by row, which scatters each
+    // batch's writes over the whole file. Not for a few rows on top of a large history, whose
+    // indexes would be rebuilt whole for them.
+    const bool deferIndexes = total >= deferredIndexingThreshold_ &&
+                              total >= shadow.syncedMessageCount() &&
+                              shadow.suspendIndexMaintenance();
     report(0, total);
 
     // Counting the whole table after every batch would make a first synchronisation quadratic.
@@ -78,33 +82,85 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress) {
     std::int64_t written = 0;
     std::int64_t processed = 0;
     std::optional<std::int64_t> messageCount;
-    while (true) {
+    try {
+        copyBatches(reader, shadow, cursor, total, written, processed, messageCount, stop, report,
+                    deferIndexes ? bulkBatchesPerTransaction : 1);
+    } catch (...) {
+        // A stopped run is leaving (the application quits): rebuilding now would hold that up
+        // for seconds, and the next open rebuilds instead.
+        if (deferIndexes && !stop.stop_requested()) {
+            // Leave the database searchable if possible; if not, the next open repairs it.
+            try {
+                shadow.resumeIndexMaintenance();
+            } catch (const std::exception& error) {
+                logger().error(std::string("Rebuilding the indexes after a failed run failed: ") +
+                               error.what());
+            }
+        }
+        throw;
+    }
+    if (deferIndexes) {
+        shadow.resumeIndexMaintenance();
+    }
+    if (messageCount) {
+        // Another writer may have added rows meanwhile; the stored count ends exact.
+        shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
+    }
+    // Only a run that read the Messages database to the end replaces the participants: a
+    // damaged database must not empty them.
+    shadow.replaceChatParticipants(participants);
+    report(total, total);
+    return written;
+}
+
+void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
+                             ShadowDB::SyncWatermark& cursor, std::int64_t total,
+                             std::int64_t& written, std::int64_t& processed,
+                             std::optional<std::int64_t>& messageCount, const std::stop_token& stop,
+                             const std::function<void(std::int64_t, std::int64_t)>& report,
+                             int batchesPerTransaction) {
+    // One batch: read, write, store the cursor and the count, report. False after the last.
+    auto copyBatch = [&] {
+        if (stop.stop_requested()) {
+            throw ShadowSyncError(ShadowSyncError::Case::cancelled);
+        }
         auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize);
         cursor = {batch.lastRawTimestamp, batch.lastRawRowid};
         if (batch.rawRowCount == 0) {
-            break;
+            return false;
         }
         if (!messageCount) {
             messageCount = shadow.syncedMessageCount();
         }
         if (!batch.messages.empty()) {
             const auto outcome = shadow.insertBatchCounting(batch.messages);
-            written += static_cast<std::int64_t>(outcome.written);
+            // A message in several chats is one row per chat here, and one message written.
+            std::unordered_set<std::string_view> guids;
+            for (const auto& message : batch.messages) {
+                guids.insert(message.guid);
+            }
+            written += static_cast<std::int64_t>(guids.size());
             *messageCount += outcome.addedToCount;
         }
         shadow.updateSyncState(cursor.timestamp, cursor.rowid, *messageCount);
         processed += batch.rawRowCount;
         report(std::min(total, processed), total);
-        if (batch.rawRowCount < batchSize) {
-            break;
+        return batch.rawRowCount >= batchSize;
+    };
+    for (bool more = true; more;) {
+        if (batchesPerTransaction <= 1) {
+            more = copyBatch();
+            continue;
         }
+        // Each commit writes out every index page its rows touched; rows with random guids touch
+        // nearly all of the guid index's leaves, so fewer, larger commits write far less. The
+        // cursor still moves with each batch, inside the transaction.
+        shadow.inWriteTransaction([&] {
+            for (int i = 0; i < batchesPerTransaction && more; ++i) {
+                more = copyBatch();
+            }
+        });
     }
-    if (messageCount) {
-        // Another writer may have added rows meanwhile; the stored count ends exact.
-        shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
-    }
-    report(total, total);
-    return written;
 }
 
 std::int64_t ShadowSync::messageCount() {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,14 +15,17 @@
 #include "store/chat_participant.h"
 #include "store/message_cursor.h"
 #include "store/search_result.h"
+#include "store/shadow_db.h"
 #include "store/source_message.h"
 #include "store/thread_message.h"
 
 namespace vask {
 
+class ChatDBReader;
+
 class ShadowSyncError : public Error {
   public:
-    enum class Case { syncFailed, chatDBNotFound };
+    enum class Case { syncFailed, chatDBNotFound, cancelled };
 
     explicit ShadowSyncError(Case kind, std::string message = {});
     Case kind() const { return kind_; }
@@ -42,6 +46,11 @@ class ShadowSync {
     using Progress = std::function<void(std::int64_t processed, std::int64_t total)>;
 
     static constexpr int batchSize = 10000;
+    // A run with at least this many rows to copy, and no fewer than the messages already
+    // stored, builds its indexes once at the end rather than row by row.
+    static constexpr std::int64_t defaultDeferredIndexingThreshold = 20000;
+    // Batches committed together by a run that defers its indexes.
+    static constexpr int bulkBatchesPerTransaction = 20;
 
     // Absent paths take ChatDBReader::defaultChatDBPath() and ShadowDB::defaultShadowDBPath().
     explicit ShadowSync(const std::optional<std::filesystem::path>& chatDBPath = std::nullopt,
@@ -53,8 +62,14 @@ class ShadowSync {
     // One synchronisation from the stored cursor; blocks, so callers run it off the main
     // executor. Returns the number of messages written. Throws ShadowSyncError (chatDBNotFound,
     // before anything is opened or created), ShadowDB::Error or ChatDBReader::Error; batches
-    // committed before a failure stay, with their cursor.
-    std::int64_t performSync(const Progress& onProgress = {});
+    // committed before a failure stay, with their cursor. A stop request ends the run between
+    // two batches with ShadowSyncError (cancelled); what was committed stays, and a run that had
+    // deferred its indexes leaves them for the next open to rebuild rather than hold up a quit.
+    std::int64_t performSync(const Progress& onProgress = {}, std::stop_token stop = {});
+
+    // The row count from which a run defers its index work (for tests and measurements: 0
+    // always defers, a huge value never does).
+    void setDeferredIndexingThreshold(std::int64_t rows) { deferredIndexingThreshold_ = rows; }
 
     std::int64_t messageCount();
     // Participants of each distinct chat id, sorted by handle then handle id; empty ids and the
@@ -81,8 +96,15 @@ class ShadowSync {
                                             const std::optional<MessageCursor>& before, int limit);
 
   private:
+    void copyBatches(ChatDBReader& reader, ShadowDB& shadow, ShadowDB::SyncWatermark& cursor,
+                     std::int64_t total, std::int64_t& written, std::int64_t& processed,
+                     std::optional<std::int64_t>& messageCount, const std::stop_token& stop,
+                     const std::function<void(std::int64_t, std::int64_t)>& report,
+                     int batchesPerTransaction);
+
     std::filesystem::path chatDBPath_;
     std::filesystem::path shadowDBPath_;
+    std::int64_t deferredIndexingThreshold_ = defaultDeferredIndexingThreshold;
 };
 
 }  // namespace vask

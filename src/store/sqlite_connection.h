@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "store/sqlite_support.h"
 
@@ -26,6 +28,19 @@ class SQLiteConnection {
 
     // Runs `body` inside BEGIN IMMEDIATE ... COMMIT; any exception rolls back and propagates.
     void inImmediateTransaction(const std::function<void()>& body) const;
+
+    // What an online backup ended with: SQLite's result of the last step and of the finish.
+    struct BackupOutcome {
+        int lastStep;
+        int finish;
+        bool succeeded() const { return lastStep == SQLITE_DONE && finish == SQLITE_OK; }
+    };
+    // Copies this connection's "main" database into `destination`'s by SQLite's online backup,
+    // all pages in one step, stepping again up to `busyRetries` times `pause` apart while the
+    // source is busy or locked. Nothing when the backup cannot start (the destination's error
+    // then says why).
+    std::optional<BackupOutcome> backupInto(const SQLiteConnection& destination, int busyRetries,
+                                            std::chrono::milliseconds pause) const;
 
   private:
     struct Closer {

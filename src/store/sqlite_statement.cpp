@@ -3,6 +3,8 @@
 #include <limits>
 #include <utility>
 
+#include "platform/text.h"
+
 namespace vask {
 
 SQLiteStatement::SQLiteStatement(sqlite3* db, std::string_view sql) : db_(db) {
@@ -95,6 +97,18 @@ bool SQLiteStatement::columnIsNull(int column) const {
 
 std::string SQLiteStatement::columnText(int column) const {
     return columnOptionalText(column).value_or(std::string());
+}
+
+std::string SQLiteStatement::columnUtf8Text(int column) const {
+    return text::toValidUtf8(columnText(column));
+}
+
+std::optional<std::string> SQLiteStatement::columnOptionalUtf8Text(int column) const {
+    auto value = columnOptionalText(column);
+    if (value) {
+        *value = text::toValidUtf8(*value);
+    }
+    return value;
 }
 
 std::optional<std::string> SQLiteStatement::columnOptionalText(int column) const {

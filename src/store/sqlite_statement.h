@@ -51,6 +51,10 @@ class SQLiteStatement {
     bool columnIsNull(int column) const;
     std::string columnText(int column) const;  // "" for NULL
     std::optional<std::string> columnOptionalText(int column) const;
+    // The text with every ill-formed UTF-8 sequence replaced by U+FFFD: what leaves the store
+    // as text is always valid UTF-8, whatever bytes a database holds.
+    std::string columnUtf8Text(int column) const;  // "" for NULL
+    std::optional<std::string> columnOptionalUtf8Text(int column) const;
     std::int64_t columnInt64(int column) const;
     std::optional<std::int64_t> columnOptionalInt64(int column) const;
     double columnDouble(int column) const;

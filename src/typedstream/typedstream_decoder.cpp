@@ -1,5 +1,6 @@
 #include "typedstream/typedstream_decoder.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <deque>
@@ -61,9 +62,9 @@ std::uint64_t littleEndian(std::span<const std::uint8_t> bytes) {
     return value;
 }
 
-// What a value costs against the expansion budget: a fixed share for the slot plus its payload.
+// What a value costs against the expansion budget: its slot plus its payload.
 std::size_t cost(const Object& value) {
-    constexpr std::size_t slot = 16;
+    constexpr std::size_t slot = sizeof(Object);
     if (const auto* text = std::get_if<std::string>(&value)) {
         return slot + text->size();
     }
@@ -76,19 +77,37 @@ std::size_t cost(const Object& value) {
     return slot;
 }
 
+std::size_t cost(const TypeList& types) {
+    std::size_t total = sizeof(TypeList) + sizeof(bool);
+    for (const auto& type : types) {
+        total += sizeof(Type) + type.text.size();
+    }
+    return total;
+}
+
+// Every entry of a table costs its slot, so that placeholders and copied type lists, which hold
+// no decoded value, still count: a short body can otherwise reserve millions of them.
 std::size_t cost(const Archivable& item) {
-    std::size_t total = 16 + item.cls.name.size() + item.types.size() * 16;
+    std::size_t total = sizeof(Archivable) + item.cls.name.size() + cost(item.types);
     for (const auto& value : item.values) {
         total += cost(value);
     }
     return total;
 }
 
+// What the decoder may hold for an archive of `size` bytes: a fixed allowance, maxExpansion times
+// the first expansionWindow bytes, and maxLargeExpansion times the rest. Bodies dense with
+// attributes are small; large ones are large for their text, which costs about its own size.
+std::size_t budgetFor(std::size_t size) {
+    const std::size_t window = std::min(size, TypedStreamDecoder::expansionWindow);
+    return (std::size_t{1} << 16) + window * TypedStreamDecoder::maxExpansion +
+           (size - window) * TypedStreamDecoder::maxLargeExpansion;
+}
+
 class Decoder {
   public:
     explicit Decoder(std::span<const std::uint8_t> stream)
-        : stream_(stream),
-          budget_(stream.size() * TypedStreamDecoder::maxExpansion + (std::size_t{1} << 16)) {}
+        : stream_(stream), budget_(budgetFor(stream.size())) {}
 
     std::vector<Archivable> run(std::size_t limit) {
         readHeader();
@@ -144,6 +163,11 @@ class Decoder {
     Archivable copyOf(const Archivable& item) {
         spend(cost(item));
         return item;
+    }
+
+    void appendObject(Archivable item) {
+        spend(cost(item));
+        objectTable_.push_back(std::move(item));
     }
 
     std::uint8_t peek() const {
@@ -239,6 +263,8 @@ class Decoder {
 
     TypeList readTypeList() {
         const auto codes = readExact(readUnsigned());
+        // Paid for before it is built: every code becomes a Type far larger than its byte.
+        spend(sizeof(TypeList) + sizeof(bool) + codes.size() * sizeof(Type));
         if (codes.empty()) {
             return {};
         }
@@ -292,6 +318,7 @@ class Decoder {
         return types;
     }
 
+    // The caller has paid for the list.
     void appendType(TypeList types) {
         typesTable_.push_back(std::move(types));
         embeddedSeen_.push_back(false);
@@ -305,7 +332,7 @@ class Decoder {
             TypeList types = readTypeList();
             const std::size_t index = typesTable_.size();
             if (embedded) {
-                objectTable_.push_back(Archivable::type(types));
+                appendObject(Archivable::type(types));
             }
             appendType(std::move(types));
             embeddedSeen_[index] = embedded;
@@ -326,7 +353,7 @@ class Decoder {
             return std::nullopt;
         }
         if (embedded && !embeddedSeen_[pointer]) {
-            objectTable_.push_back(Archivable::type(typesTable_[pointer]));
+            appendObject(Archivable::type(typesTable_[pointer]));
             embeddedSeen_[pointer] = true;
         }
         return pointer;
@@ -356,7 +383,9 @@ class Decoder {
         }
         std::string name = readString(length);
         const std::uint64_t version = readUnsigned();
-        appendType({Type::string(name)});
+        TypeList classType{Type::string(name)};
+        spend(cost(classType));
+        appendType(std::move(classType));
         ClassResult result;
         result.chain.push_back(Archivable::class_(Class{std::move(name), version}));
         ClassResult parent = readClass();
@@ -383,7 +412,7 @@ class Decoder {
                 return tableEntry(*result.reference);
             }
             for (auto& entry : result.chain) {
-                objectTable_.push_back(std::move(entry));
+                appendObject(std::move(entry));
             }
             return std::nullopt;
         }
@@ -440,7 +469,7 @@ class Decoder {
                 case Type::Kind::object: {
                     sawObject = true;
                     placeholder_ = objectTable_.size();
-                    objectTable_.push_back(Archivable::placeholder());
+                    appendObject(Archivable::placeholder());
                     auto object = readObject();
                     if (!object) {
                         break;
@@ -499,7 +528,8 @@ class Decoder {
     std::size_t idx_ = 0;
     std::deque<TypeList> typesTable_;
     std::vector<bool> embeddedSeen_;
-    std::vector<Archivable> objectTable_;
+    // A deque: growing it never holds the old and the new copy of the table at once.
+    std::deque<Archivable> objectTable_;
     std::optional<std::size_t> placeholder_;
     int depth_ = 0;
     std::size_t budget_;

@@ -33,9 +33,13 @@ class TypedStreamDecoder final {
     // Deepest nesting of embedded data and class chains accepted; real bodies nest a handful of
     // levels, and the limit keeps a crafted body from exhausting the stack.
     static constexpr int maxDepth = 64;
-    // Decoded values may take at most this many times the archive's size (plus a fixed
-    // allowance), so that chains of back-references cannot exhaust memory.
-    static constexpr std::size_t maxExpansion = 64;
+    // Decoded values and the entries of the decoder's tables may take at most this many times
+    // the archive's size (plus a fixed allowance), so that back-references and reserved slots
+    // cannot exhaust memory whatever the input.
+    static constexpr std::size_t maxExpansion = 32;
+    static constexpr std::size_t expansionWindow = std::size_t{1} << 20;
+    // Beyond the first expansionWindow bytes of an archive, each further byte allows this much.
+    static constexpr std::size_t maxLargeExpansion = 4;
 
     // Every top-level item of the archive, in order. Throws TypedStreamDecoderError; no partial
     // result is returned.

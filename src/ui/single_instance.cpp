@@ -1,5 +1,6 @@
 #include "ui/single_instance.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QLocalSocket>
 #include <QStandardPaths>
@@ -13,6 +14,7 @@ namespace {
 
 constexpr int connectTimeoutMs = 2000;
 constexpr qsizetype maxLineLength = 64 * 1024;
+const QString relaunchedPrefix = QStringLiteral("relaunched ");
 
 QString lockPath(const QString& name) {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -30,6 +32,10 @@ QString SingleInstance::serverName(const QString& instanceName) {
 
 QString SingleInstance::messageFor(const std::optional<QString>& url) {
     return url ? *url : QStringLiteral("reopen");
+}
+
+QString SingleInstance::relaunchedMessage(qint64 pid) {
+    return relaunchedPrefix + QString::number(pid);
 }
 
 SingleInstance::SingleInstance(QString instanceName, QObject* parent)
@@ -55,8 +61,16 @@ SingleInstance::Role SingleInstance::claimOrForward(const std::optional<QString>
                                                     bool relaunch, int relaunchWait) {
     // A lock whose process died is stale and taken over.
     lock_->setStaleLockTime(0);
-    if (lock_->tryLock(0) || (relaunch && lock_->tryLock(relaunchWait))) {
+    if (lock_->tryLock(0)) {
         return listen() ? Role::primary : Role::failed;
+    }
+    if (relaunch) {
+        // The running instance quits only once it hears that we run; without it (it went
+        // already, or it is not waiting for us) the wait below still decides.
+        forward(relaunchedMessage(QCoreApplication::applicationPid()));
+        if (lock_->tryLock(relaunchWait)) {
+            return listen() ? Role::primary : Role::failed;
+        }
     }
     // The lock is held: the running instance may still be setting up its socket.
     for (int attempt = 0; attempt < 10; ++attempt) {
@@ -89,8 +103,14 @@ bool SingleInstance::forward(const QString& message) {
 void SingleInstance::readFrom(QLocalSocket* socket) {
     while (socket->canReadLine()) {
         const QString line = QString::fromUtf8(socket->readLine()).trimmed();
+        bool isPid = false;
+        const qint64 pid = line.startsWith(relaunchedPrefix)
+                               ? line.mid(relaunchedPrefix.size()).toLongLong(&isPid)
+                               : 0;
         if (line == "reopen") {
             emit reopenRequested();
+        } else if (isPid) {
+            emit relaunchedInstanceStarted(pid);
         } else if (!line.isEmpty()) {
             emit urlReceived(line);
         }

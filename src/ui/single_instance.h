@@ -22,12 +22,15 @@ class SingleInstance : public QObject {
     static QString serverName(const QString& instanceName);
     // The line a launch sends: the URL, or "reopen".
     static QString messageFor(const std::optional<QString>& url);
+    // The line a relaunched instance sends before it waits for the lock: it runs.
+    static QString relaunchedMessage(qint64 pid);
 
     SingleInstance(QString instanceName, QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // Becomes the primary instance, or hands `url` to the running one. A relaunch waits up to
-    // `relaunchWait` milliseconds for the running instance to go.
+    // Becomes the primary instance, or hands `url` to the running one. A relaunch first tells the
+    // running instance that it runs (which then quits), then waits up to `relaunchWait`
+    // milliseconds for it to go.
     Role claimOrForward(const std::optional<QString>& url, bool relaunch, int relaunchWait = 15000);
 
   signals:
@@ -35,6 +38,8 @@ class SingleInstance : public QObject {
     void urlReceived(const QString& url);
     // On the primary: another launch without a URL.
     void reopenRequested();
+    // On the primary: an instance started with --relaunch runs and waits for this one to quit.
+    void relaunchedInstanceStarted(qint64 pid);
 
   private:
     bool listen();

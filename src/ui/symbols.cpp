@@ -6,7 +6,33 @@
 
 namespace vask::ui {
 
+namespace {
+
+// --- Symbols of the chat views ----------------------------------------------------------------
+const QHash<QString, QString>& chatThemeIconNames() {
+    static const QHash<QString, QString> names = {
+        {"chevron.down", "go-down"},
+        {"chevron.right", "go-next"},
+        {"arrow.up.circle.fill", "go-up"},
+        {"arrow.uturn.backward.circle.fill", "edit-undo"},
+        {"exclamationmark.circle", "dialog-error"},
+        {"checkmark.circle.fill", "emblem-ok"},
+        {"square.and.pencil", "document-new"},
+        {"arrow.up.right", "go-jump"},
+        {"ellipsis.circle", "view-more"},
+        {"brain", ""},
+        {"quote.opening", ""},
+    };
+    return names;
+}
+// --- end of chat symbols ----------------------------------------------------------------------
+
+}  // namespace
+
 QString themeIconName(const QString& symbol) {
+    if (const auto chat = chatThemeIconNames().find(symbol); chat != chatThemeIconNames().end()) {
+        return chat.value();
+    }
     static const QHash<QString, QString> names = {
         {"arrow.right", "go-next"},
         {"exclamationmark.triangle", "dialog-warning"},

@@ -1,6 +1,7 @@
 #include "ui/theme.h"
 
 #include <QApplication>
+#include <QFrame>
 #include <QStyleFactory>
 
 // The resources live in a static library, so nothing registers them unless asked.
@@ -119,6 +120,14 @@ bool Theme::reduceMotion() {
 
 void Theme::setReduceMotion(bool on) {
     reduceMotionSetting = on;
+}
+
+QFrame* divider() {
+    auto* line = new QFrame;
+    line->setFrameShape(QFrame::HLine);
+    line->setFixedHeight(1);
+    line->setStyleSheet(QString("background: %1; border: none;").arg(Theme::palette().edge.name()));
+    return line;
 }
 
 }  // namespace vask::ui

@@ -5,6 +5,7 @@
 #include <QPalette>
 
 class QApplication;
+class QFrame;
 
 namespace vask::ui {
 
@@ -51,5 +52,8 @@ class Theme {
     static bool reduceMotion();
     static void setReduceMotion(bool on);
 };
+
+// The one-pixel line in the edge colour that separates a window's regions.
+QFrame* divider();
 
 }  // namespace vask::ui

@@ -100,16 +100,16 @@ class ChatTurnIntegrationTest : public ::testing::Test {
     }
 
     std::shared_ptr<ChatViewModel> makeModel() {
-        RLMHelperRunner::Settings settings;
-        settings.relayServiceHost = "127.0.0.1";
-        settings.bundleResourceDirectory = dir / "resources";
+        EngineChatHelperRunner::Settings settings;
+        settings.runner.relayServiceHost = "127.0.0.1";
+        settings.runner.bundleResourceDirectory = dir / "resources";
         const std::string scenario = (dir / "scenario.json").string();
-        settings.launchEnvironment = [scenario] {
+        settings.runner.launchEnvironment = [scenario] {
             auto env = processEnvironment();
             env["VASK_TEST_RLM_SCENARIO"] = scenario;
             return env;
         };
-        settings.loadConfig = [] { return std::optional<AppConfig>(); };
+        settings.attempt.loadConfig = [] { return std::optional<AppConfig>(); };
 
         ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
         deps.shadowDBPath = (dir / "data" / "shadow.db").string();

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 
+#include "engine/process_spawn.h"
 #include "engine/rlm_helper_error.h"
 #include "engine/rlm_helper_runner.h"
 #include "support/temp_dir.h"
@@ -167,6 +172,8 @@ TEST(HelperLaunchTest, WriteListFollowsTheResolvedDatabaseFolder) {
 
 TEST(HelperLaunchTest, StagesOnlyAPlainCacheHoldingNpm) {
     test::TempDir dir;
+    fs::create_directories(dir / "tmp");
+    ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
     const auto cacheWith = [&](const std::string& name, std::vector<std::string> entries) {
         const fs::path cache = dir / name;
         fs::create_directories(cache);
@@ -194,6 +201,60 @@ TEST(HelperLaunchTest, StagesOnlyAPlainCacheHoldingNpm) {
     EXPECT_EQ(fs::status(first.directory).permissions(), fs::perms::owner_all);
     fs::remove_all(first.directory);
     fs::remove_all(second.directory);
+    ::unsetenv("TMPDIR");
+}
+
+TEST(HelperLaunchTest, CacheCopiesLeftByCrashedRunsAreSweptButLiveOnesKept) {
+    test::TempDir dir;
+    fs::create_directories(dir / "tmp");
+    ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
+    touch(dir / "bundle" / "npm" / "file");
+    const auto crashed = dir / "tmp" / "vask-relay-cache-0A3F0C2E-0000-4000-8000-000000000001";
+    touch(crashed / "deno-cache" / "npm" / "file");
+    touch(dir / "tmp" / "someone-else" / "file");
+
+    const auto live = RLMHelperRunner::stageDenoCache(dir / "bundle");
+    EXPECT_FALSE(fs::exists(crashed));
+    const auto next = RLMHelperRunner::stageDenoCache(dir / "bundle");
+    EXPECT_TRUE(fs::exists(live.cache / "npm" / "file"));
+    EXPECT_TRUE(fs::exists(dir / "tmp" / "someone-else" / "file"));
+    fs::remove_all(live.directory);
+    fs::remove_all(next.directory);
+    ::unsetenv("TMPDIR");
+}
+
+TEST(HelperLaunchTest, TheChildStartsWithEverySignalAtItsDefault) {
+    // Signals the application ignores would otherwise stay ignored in the helper across exec.
+    const std::vector<int> ignored = {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGPIPE, SIGTERM};
+    std::vector<struct sigaction> saved(ignored.size());
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (std::size_t i = 0; i < ignored.size(); ++i) {
+        sigaction(ignored[i], &ignore, &saved[i]);
+    }
+    auto in = Pipe::make();
+    auto out = Pipe::make();
+    auto err = Pipe::make();
+    const pid_t pid = spawnProcessGroup("/bin/grep", {"^SigIgn:", "/proc/self/status"}, {}, in, out,
+                                        err, nullptr);
+    for (std::size_t i = 0; i < ignored.size(); ++i) {
+        sigaction(ignored[i], &saved[i], nullptr);
+    }
+    in.writeEnd.reset();
+    std::string status;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(out.readEnd.get(), buffer, sizeof buffer)) > 0;) {
+        status.append(buffer, static_cast<std::size_t>(n));
+    }
+    int exit = 0;
+    ::waitpid(pid, &exit, 0);
+    ASSERT_EQ(status.rfind("SigIgn:\t", 0), 0u) << status;
+    auto mask = std::stoull(status.substr(8), nullptr, 16);
+    // glibc keeps the signals between 32 and SIGRTMIN for itself, ignored in every process.
+    for (int sig = 32; sig < SIGRTMIN; ++sig) {
+        mask &= ~(1ULL << (sig - 1));
+    }
+    EXPECT_EQ(mask, 0u) << status;
 }
 
 TEST(HelperLaunchTest, DedupeKeepsFirstOccurrences) {

@@ -207,6 +207,48 @@ TEST_F(HelperProcessRunTest, OutcomesOfTheProcess) {
     }
 }
 
+TEST_F(HelperProcessRunTest, OutputPastItsLimitIsDroppedAndTheRunEnds) {
+    constexpr std::size_t limit = 256 * 1024;
+    struct Row {
+        std::string name;
+        json steps;
+        Case error;
+        std::size_t keptStderr;
+    };
+    const std::vector<Row> rows = {
+        {"flooded standard output",
+         {{{"stdout_repeat", {{"text", "x"}, {"count", 4 * limit}}}}},
+         Case::decodeFailure,
+         0},
+        {"flooded standard error",
+         {{{"stderr_repeat", {{"text", "\u00e9"}, {"count", 2 * limit}}}}, {{"exit", 1}}},
+         Case::processFailure,
+         limit},
+        {"standard error cut inside a character reads as empty",
+         {{{"stderr", "a"}},
+          {{"stderr_repeat", {{"text", "\u00e9"}, {"count", limit}}}},
+          {{"exit", 1}}},
+         Case::processFailure,
+         0},
+    };
+    for (const auto& row : rows) {
+        scenario(row.steps);
+        auto s = settings({});
+        s.outputLimits = {limit, limit};
+        const RLMHelperRunner runner({}, s);
+        try {
+            run(runner);
+            ADD_FAILURE() << row.name << ": succeeded";
+        } catch (const RLMHelperError& e) {
+            EXPECT_EQ(e.errorCase(), row.error) << row.name;
+            if (row.error == Case::processFailure) {
+                EXPECT_EQ(e.detail().size(), row.keptStderr) << row.name;
+            }
+            EXPECT_LT(std::string(e.what()).size(), 2100u) << row.name;
+        }
+    }
+}
+
 TEST_F(HelperProcessRunTest, StderrIsLoggedOnlyWhenThereIsSome) {
     test::LogCapture logs;
     scenario({{{"stderr", "  boom\n"}}, {{"exit", 3}}});
@@ -372,6 +414,25 @@ TEST_F(HelperProcessRunTest, AGrandchildInTheGroupIsGoneAfterTheRun) {
     EXPECT_EQ(run(shell()), "ok");
     const pid_t grandchild = std::stoi(readText(pidFile));
     EXPECT_TRUE(eventually([&] { return processGone(grandchild); }));
+}
+
+TEST_F(HelperProcessRunTest, ADaemonHoldingThePipesEndsTheRunAtTheTurnLimit) {
+    // The daemon leaves the helper's group, so nothing kills it, and it keeps standard input,
+    // output and error and the event pipe open. A request larger than the pipe buffer keeps the
+    // writer waiting on it as well.
+    const std::string pidFile = (dir / "daemon.pid").string();
+    scenario({{{"spawn_daemon", pidFile}}, {{"stdout", "answer"}}, {{"exit", 0}}});
+    const RLMProcessTimeouts timeouts{60, 1, 2};
+    const std::string request(1024 * 1024, ' ');
+    for (const auto& runner : {bundled(timeouts), shell(timeouts)}) {
+        try {
+            run(runner, request);
+            ADD_FAILURE() << "the run succeeded";
+        } catch (const RLMHelperError& e) {
+            EXPECT_EQ(e.errorCase(), Case::executionTimeout);
+        }
+        ::kill(std::stoi(readText(pidFile)), SIGKILL);
+    }
 }
 
 TEST_F(HelperProcessRunTest, ARequestTheHelperNeverReadsDoesNotHangOrCrash) {

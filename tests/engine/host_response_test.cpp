@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <nlohmann/json.hpp>
 
 #include "engine/host_request.h"
 #include "engine/rlm_helper_error.h"
-#include "engine/rlm_helper_runner.h"
+#include "engine/rlm_response_decoder.h"
+#include "platform/exact_int64.h"
 #include "support/log_capture.h"
 
 namespace vask {
@@ -101,7 +104,7 @@ TEST(HostResponseTest, EveryCannedResponseMapsToItsErrorWithOneUsageEvent) {
     for (const auto& row : rows) {
         test::LogCapture logs;
         try {
-            RLMHelperRunner::decodeResponse(row.output, context);
+            RLMResponseDecoder::decodeResponse(row.output, context);
             ADD_FAILURE() << row.name << ": decoded";
         } catch (const RLMHelperError& e) {
             EXPECT_EQ(e.errorCase(), row.error) << row.name;
@@ -116,7 +119,7 @@ TEST(HostResponseTest, EveryCannedResponseMapsToItsErrorWithOneUsageEvent) {
 TEST(HostResponseTest, ErrorPayloads) {
     const auto error = [](const std::string& output) -> RLMHelperError {
         try {
-            RLMHelperRunner::decodeResponse(output, context);
+            RLMResponseDecoder::decodeResponse(output, context);
         } catch (const RLMHelperError& e) {
             return e;
         }
@@ -178,12 +181,81 @@ TEST(HostResponseTest, AnswersWithTheirOutcomes) {
     };
     for (const auto& row : rows) {
         test::LogCapture logs;
-        const auto result = RLMHelperRunner::decodeResponse(row.response.dump(), context);
+        const auto result = RLMResponseDecoder::decodeResponse(row.response.dump(), context);
         EXPECT_EQ(result.answer, "Hi") << row.name;
         EXPECT_EQ(result.artifactCandidates.size(), row.candidates) << row.name;
         EXPECT_EQ(logs->events("rlm_token_usage").at(0).metadata.at("run_outcome"), row.outcome)
             << row.name;
     }
+}
+
+std::string nested(std::size_t levels, std::string_view inner = "1") {
+    return std::string(levels, '[') + std::string(inner) + std::string(levels, ']');
+}
+
+TEST(HostResponseTest, NestingPastTheDepthLimitIsUndecodable) {
+    // The response object and the metadata object are two levels of their own.
+    const std::size_t room = JSONValue::maximumDepth - 2;
+    struct Row {
+        std::string name;
+        std::string output;
+        bool decodes;
+    };
+    const std::vector<Row> cases = {
+        {"metadata at the limit",
+         R"({"answer":"ok","answer_metadata":{"deep":)" + nested(room) + "}}", true},
+        {"metadata one past the limit",
+         R"({"answer":"ok","answer_metadata":{"deep":)" + nested(room + 1) + "}}", false},
+        {"metadata 100,000 levels deep",
+         R"({"answer":"ok","answer_metadata":{"deep":)" + nested(100000) + "}}", false},
+        {"error details past the limit",
+         R"({"error":{"type":"X","message":"m","details":{"d":)" + nested(room + 1) + "}}}", false},
+        {"brackets inside strings do not count",
+         R"({"answer":"ok","answer_metadata":{"text":")" + std::string(1000, '[') + R"(\"{{"}})",
+         true},
+    };
+    for (const auto& c : cases) {
+        test::LogCapture logs;
+        try {
+            const auto result = RLMResponseDecoder::decodeResponse(c.output, context);
+            EXPECT_TRUE(c.decodes) << c.name;
+            EXPECT_EQ(result.answer, "ok") << c.name;
+        } catch (const RLMHelperError& e) {
+            EXPECT_FALSE(c.decodes) << c.name;
+            EXPECT_EQ(e.errorCase(), Case::decodeFailure) << c.name;
+            EXPECT_EQ(logs->events("rlm_token_usage").at(0).metadata.at("run_outcome"),
+                      "decode_failure")
+                << c.name;
+        }
+    }
+}
+
+TEST(HostResponseTest, ExactInt64TakesOnlyWholeNumbersInRange) {
+    const std::vector<std::pair<double, std::optional<std::int64_t>>> rows = {
+        {5.0, 5},
+        {-0.0, 0},
+        {5.5, std::nullopt},
+        {-9223372036854775808.0, INT64_MIN},
+        {9223372036854775808.0, std::nullopt},
+        {1e300, std::nullopt},
+        {std::numeric_limits<double>::infinity(), std::nullopt},
+        {std::numeric_limits<double>::quiet_NaN(), std::nullopt},
+    };
+    for (const auto& [value, expected] : rows) {
+        EXPECT_EQ(exactInt64(value), expected) << value;
+    }
+}
+
+TEST(HostResponseTest, JSONValueRefusesDeepNestingFromTextAndFromParsedJson) {
+    const std::size_t limit = JSONValue::maximumDepth;
+    EXPECT_EQ(JSONValue::parse(nested(limit)).kind(), JSONValue::Kind::array);
+    EXPECT_THROW(JSONValue::parse(nested(limit + 1)), JSONValue::DecodeError);
+    EXPECT_FALSE(JSONValue::nestsTooDeeply(R"(["\"[[[[[[", {"a": 1}])"));
+    json deep = json::array();
+    for (std::size_t i = 0; i < limit; ++i) {
+        deep = json::array({deep});
+    }
+    EXPECT_THROW(JSONValue::fromJson(deep), JSONValue::DecodeError);
 }
 
 TEST(HostResponseTest, FingerprintDiagnosesContacts) {
@@ -193,7 +265,7 @@ TEST(HostResponseTest, FingerprintDiagnosesContacts) {
         {"root_model", "r"},    {"subcall_model", "s"},     {"max_depth", 1},
         {"max_calls", 2},       {"max_output_chars", 10}};
     test::LogCapture logs;
-    auto result = RLMHelperRunner::decodeResponse(
+    auto result = RLMResponseDecoder::decodeResponse(
         json{{"answer", "a"}, {"fingerprint", fingerprint}, {"evidence", {evidenceRecord()}}}
             .dump(),
         context);
@@ -208,11 +280,11 @@ TEST(HostResponseTest, FingerprintDiagnosesContacts) {
 
     fingerprint.erase("contacts_path");
     fingerprint["contacts_exists"] = true;
-    result = RLMHelperRunner::decodeResponse(
+    result = RLMResponseDecoder::decodeResponse(
         json{{"answer", "a"}, {"fingerprint", fingerprint}}.dump(), context);
     EXPECT_EQ(result.contactsError, "Contacts DB not received by RLM");
     fingerprint.erase("root_model");
-    EXPECT_THROW(RLMHelperRunner::decodeResponse(
+    EXPECT_THROW(RLMResponseDecoder::decodeResponse(
                      json{{"answer", "a"}, {"fingerprint", fingerprint}}.dump(), context),
                  RLMHelperError);
 }

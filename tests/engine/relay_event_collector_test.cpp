@@ -4,6 +4,7 @@
 
 #include "engine/relay_event_collector.h"
 #include "engine/zendrel_execution_disclosure.h"
+#include "platform/json_value.h"
 
 namespace vask {
 namespace {
@@ -50,6 +51,34 @@ TEST(RelayEventCollectorTest, SplitsLinesAcrossChunks) {
     EXPECT_EQ(recorded.types, (std::vector<std::string>{"progress", "progress", "progress"}));
 }
 
+TEST(RelayEventCollectorTest, LongLinesInSmallChunksAndLinesPastTheMaximum) {
+    const auto progressLine = [](std::size_t padding) {
+        return R"({"type":"progress","status":")" + std::string(padding, 's') + "\"}\n";
+    };
+    struct Row {
+        std::string name;
+        std::size_t padding;
+        std::size_t chunk;
+        bool delivered;
+    };
+    const std::vector<Row> rows = {
+        // Searching the whole pending line after every chunk would take minutes here.
+        {"2 MiB line in 16-byte chunks", 2 * 1024 * 1024, 16, true},
+        {"line past the maximum", RelayEventCollector::maximumLineBytes, 1024 * 1024, false},
+    };
+    for (const auto& row : rows) {
+        Recorded recorded;
+        RelayEventCollector collector(recorded.callbacks());
+        const std::string bytes = progressLine(row.padding) + progressLine(1);
+        for (std::size_t at = 0; at < bytes.size(); at += row.chunk) {
+            collector.append(std::string_view(bytes).substr(at, row.chunk));
+        }
+        ASSERT_EQ(recorded.progress.size(), row.delivered ? 2u : 1u) << row.name;
+        EXPECT_EQ(recorded.progress.front().size(), row.delivered ? row.padding : 1u) << row.name;
+        EXPECT_EQ(recorded.progress.back(), "s") << row.name;
+    }
+}
+
 TEST(RelayEventCollectorTest, LinesThatAreNotTypedObjectsProduceNoCallback) {
     for (const std::string line : {"not json", "[1,2]", "{\"status\":\"x\"}", "{\"type\":3}",
                                    "\"progress\"", "{\"type\":\"progress\",\"status\":\"\xff\"}"}) {
@@ -59,6 +88,19 @@ TEST(RelayEventCollectorTest, LinesThatAreNotTypedObjectsProduceNoCallback) {
         EXPECT_TRUE(recorded.types.empty()) << line;
         EXPECT_TRUE(recorded.progress.empty()) << line;
     }
+}
+
+TEST(RelayEventCollectorTest, LinesNestedPastTheDepthLimitAreIgnored) {
+    const auto line = [](std::size_t levels) {
+        return R"({"type":"progress","status":"s","extra":)" + std::string(levels, '[') +
+               std::string(levels, ']') + "}\n";
+    };
+    Recorded recorded;
+    RelayEventCollector collector(recorded.callbacks());
+    collector.append(line(JSONValue::maximumDepth - 1));
+    collector.append(line(JSONValue::maximumDepth));
+    collector.append(line(100000));
+    EXPECT_EQ(recorded.progress, std::vector<std::string>{"s"});
 }
 
 TEST(RelayEventCollectorTest, DispatchesByType) {

@@ -33,6 +33,25 @@ TEST(RLMHelperErrorTest, Messages) {
     for (const auto& [error, message] : cases) {
         EXPECT_EQ(std::string(error.what()), message);
     }
+    // Long texts from the helper are cut for the user, never inside a character; the error
+    // keeps them whole.
+    const std::string e2000(2000, 'e');
+    std::string accents;
+    for (int i = 0; i < 1500; ++i) {
+        accents += "\u00e9";
+    }
+    const std::vector<std::pair<RLMHelperError, std::string>> cut = {
+        {RLMHelperError::processFailure(1, e2000), "RLM helper failed: " + e2000},
+        {RLMHelperError::processFailure(1, e2000 + "e"), "RLM helper failed: " + e2000 + "\u2026"},
+        {RLMHelperError::hostFailure(accents, {}),
+         "RLM helper failed: " + accents.substr(0, 2000) + "\u2026"},
+        {RLMHelperError::decodeFailure("a" + accents),
+         "RLM helper response decode failed: a" + accents.substr(0, 1998) + "\u2026"},
+    };
+    for (const auto& [error, message] : cut) {
+        EXPECT_EQ(std::string(error.what()), message);
+    }
+    EXPECT_EQ(RLMHelperError::processFailure(1, e2000 + "e").detail().size(), 2001u);
     EXPECT_THROW(RLMHelperError::plain(Case::processFailure), std::invalid_argument);
 }
 

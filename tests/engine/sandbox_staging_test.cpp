@@ -1,12 +1,18 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <future>
+#include <thread>
 
 #include "engine/rlm_helper_error.h"
-#include "engine/rlm_helper_runner.h"
+#include "engine/rlm_sandbox_staging.h"
 #include "records/sqlite_session_store.h"
 #include "shadow_fixture.h"
 #include "store/sqlite_connection.h"
@@ -18,7 +24,7 @@ namespace vask {
 namespace {
 
 namespace fs = std::filesystem;
-using Runner = RLMHelperRunner;
+using Runner = RLMSandboxStaging;
 
 unsigned modeOf(const fs::path& path) {
     struct stat info {};
@@ -61,28 +67,89 @@ class SandboxStagingTest : public ::testing::Test {
     test::LiveShadowDatabase live{shadowPath};
 };
 
-TEST_F(SandboxStagingTest, LinksTheLiveShadowDatabaseWithEveryCommittedMessage) {
+TEST_F(SandboxStagingTest, LinksTheLiveShadowDatabaseWithItsLogAndIndex) {
     live.add("g-early", "chat-1", "lunch on friday", 1700000000);
     live.add("g-just-now", "chat-1", "written just before staging", 1700000100);
+    // Between syncs nothing holds the database open, so SQLite has removed its sidecars.
+    ASSERT_FALSE(fs::exists(shadowPath.string() + "-wal"));
     const auto staged = stage();
 
     EXPECT_EQ(fs::path(staged.dbPath).parent_path().parent_path(), sandbox());
     EXPECT_EQ(fs::path(staged.dbPath).filename(), "shadow.db");
     EXPECT_EQ(modeOf(staged.directory), 0700u);
-    EXPECT_EQ(fs::hard_link_count(staged.dbPath), 2u);
     EXPECT_EQ(fs::path(staged.directory).filename().string().size(), 36u);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        ASSERT_TRUE(fs::exists(staged.dbPath + suffix)) << suffix;
+        EXPECT_EQ(fs::hard_link_count(staged.dbPath + suffix), 2u) << suffix;
+    }
     EXPECT_EQ(count(staged.dbPath,
                     "SELECT count(*) FROM messages_fts WHERE messages_fts MATCH "
                     "'staging'"),
               1);
 
-    // The application keeps writing while the run reads its link.
+    // A sync after staging, whose connection closes again: the link reads what it wrote
+    // through the shared log.
     live.add("g-after", "chat-1", "written after staging", 1700000200);
+    EXPECT_EQ(count(staged.dbPath, "SELECT count(*) FROM messages"), 3);
+    EXPECT_EQ(text(staged.dbPath, "PRAGMA integrity_check"), "ok");
+
     staged.cleanup();
     EXPECT_FALSE(fs::exists(staged.directory));
     EXPECT_TRUE(fs::exists(sandbox()));
     EXPECT_EQ(text(shadowPath, "PRAGMA integrity_check"), "ok");
     EXPECT_EQ(count(shadowPath, "SELECT count(*) FROM messages"), 3);
+}
+
+TEST_F(SandboxStagingTest, ReadsThroughTheLinkStayWholeWhileALargeSyncCheckpoints) {
+    live.add("g-seed", "chat-1", "before the sync", 1700000000);
+    const auto staged = stage();
+
+    constexpr int batches = 40;
+    constexpr int perBatch = 500;
+    std::atomic<bool> syncDone{false};
+    std::jthread sync([&] {
+        // Two syncs, each with its own connection: the writer's automatic checkpoints and the
+        // final one when its connection closes all run while the helper reads.
+        for (int half = 0; half < 2; ++half) {
+            ShadowDB writer(shadowPath);
+            for (int b = half * batches / 2; b < (half + 1) * batches / 2; ++b) {
+                std::vector<ShadowMessage> batch;
+                for (int i = 0; i < perBatch; ++i) {
+                    const int n = b * perBatch + i;
+                    batch.push_back(test::LiveShadowDatabase::message(
+                        "g-" + std::to_string(n), "chat-" + std::to_string(n % 50),
+                        "synchronised message number " + std::to_string(n) + std::string(200, 'w'),
+                        1700000001 + n));
+                }
+                writer.insertBatch(batch);
+            }
+        }
+        syncDone = true;
+    });
+
+    auto helper = SQLiteConnection::open(staged.dbPath, SQLiteSupport::OpenMode::readOnly);
+    const auto scalar = [&](const char* sql) {
+        SQLiteStatement statement(helper.get(), sql);
+        statement.step();
+        return statement.columnText(0);
+    };
+    int reads = 0;
+    std::int64_t previous = 0;
+    while (!syncDone || reads == 0) {
+        helper.execute("BEGIN");
+        const auto before = std::stoll(scalar("SELECT count(*) FROM messages"));
+        const auto check = scalar("PRAGMA quick_check");
+        const auto after = std::stoll(scalar("SELECT count(*) FROM messages"));
+        helper.execute("COMMIT");
+        ASSERT_EQ(before, after) << "read " << reads;
+        ASSERT_EQ(check, "ok") << "read " << reads;
+        ASSERT_GE(before, previous);
+        previous = before;
+        ++reads;
+    }
+    sync.join();
+    EXPECT_EQ(std::stoll(scalar("SELECT count(*) FROM messages")), 1 + batches * perBatch);
+    staged.cleanup();
 }
 
 TEST_F(SandboxStagingTest, SymbolicLinkStagesBesideTheTarget) {
@@ -131,6 +198,48 @@ TEST_F(SandboxStagingTest, ContactsPaths) {
         for (const auto& entry : fs::directory_iterator(staged.directory)) {
             EXPECT_EQ(entry.path().string().find(".src"), std::string::npos);
         }
+        staged.cleanup();
+    }
+}
+
+TEST_F(SandboxStagingTest, ContactsCopiesAreWholeWhileAContactsSyncWrites) {
+    const auto contactsPath = dir / "contacts.db";
+    auto writer = SQLiteConnection::open(contactsPath, SQLiteSupport::OpenMode::readWriteCreate);
+    writer.execute(
+        "PRAGMA journal_mode=WAL; PRAGMA synchronous=OFF; PRAGMA wal_autocheckpoint=16;"
+        "CREATE TABLE people(id INTEGER PRIMARY KEY, name TEXT);"
+        "CREATE TABLE handles(id INTEGER PRIMARY KEY, person INTEGER, handle TEXT);");
+    // Every transaction adds one person with one handle: a copy with more of one than the
+    // other mixes two states of the file.
+    const auto addPeople = [&](int from, int to) {
+        writer.inImmediateTransaction([&] {
+            for (int n = from; n < to; ++n) {
+                SQLiteStatement(writer.get(), "INSERT INTO people(name) VALUES (?)")
+                    .bind(1, "person " + std::to_string(n) + std::string(300, 'p'))
+                    .run();
+                SQLiteStatement(
+                    writer.get(),
+                    "INSERT INTO handles(person, handle) VALUES (last_insert_rowid(), ?)")
+                    .bind(1, std::to_string(n) + "@example.com" + std::string(300, 'h'))
+                    .run();
+            }
+        });
+    };
+    addPeople(0, 20000);
+    std::jthread sync([&](const std::stop_token& stop) {
+        for (int n = 20000; !stop.stop_requested(); ++n) {
+            addPeople(n, n + 1);
+        }
+    });
+    for (int round = 0; round < 15; ++round) {
+        test::LogCapture logs;
+        const auto staged = stage(contactsPath.string());
+        ASSERT_TRUE(staged.contactsDbPath);
+        EXPECT_EQ(fs::hard_link_count(*staged.contactsDbPath), 1u);
+        EXPECT_FALSE(logs->contains("contacts_snapshot_failed_fallback_link"));
+        EXPECT_EQ(text(*staged.contactsDbPath, "PRAGMA integrity_check"), "ok");
+        EXPECT_EQ(count(*staged.contactsDbPath, "SELECT count(*) FROM people"),
+                  count(*staged.contactsDbPath, "SELECT count(*) FROM handles"));
         staged.cleanup();
     }
 }
@@ -241,6 +350,35 @@ TEST_F(SandboxStagingTest, FoldersLeftByACrashAreRemovedButLiveRunsAreKept) {
     EXPECT_TRUE(logs->contains("stale_run_folder_removed"));
     next.cleanup();
     running.cleanup();
+}
+
+// Sets or clears the immutable attribute, which keeps even the superuser from deleting a file.
+bool setImmutable(const fs::path& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                       ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return done;
+}
+
+TEST_F(SandboxStagingTest, AStaleFolderThatCannotBeRemovedIsReportedAsSuch) {
+    const auto stale = sandbox() / "0A3F0C2E-0000-4000-8000-000000000002";
+    fs::create_directories(stale);
+    std::ofstream(stale / "shadow.db") << "x";
+    if (!setImmutable(stale / "shadow.db", true)) {
+        GTEST_SKIP() << "the file system cannot make a file undeletable here";
+    }
+    test::LogCapture logs;
+    const auto staged = stage();
+    setImmutable(stale / "shadow.db", false);
+    EXPECT_TRUE(fs::exists(stale / "shadow.db"));
+    EXPECT_FALSE(logs->contains("stale_run_folder_removed"));
+    EXPECT_TRUE(logs->contains("stale_run_folder_removal_failed"));
+    staged.cleanup();
 }
 
 TEST_F(SandboxStagingTest, ConcurrentStagingsUseTheirOwnFolders) {

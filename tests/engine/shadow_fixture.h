@@ -9,15 +9,17 @@
 
 namespace vask::test {
 
-// A shadow database in WAL mode with one connection kept open, as the running application has.
+// A shadow database written as the application's syncs write it: each write opens its own
+// connection and closes it again, so between writes nobody holds the file open and SQLite has
+// folded the write-ahead log back into the main file and deleted it.
 class LiveShadowDatabase {
   public:
-    explicit LiveShadowDatabase(const std::filesystem::path& path) : db_(path) {
-        db_.createSchemaIfNeeded();
+    explicit LiveShadowDatabase(std::filesystem::path path) : path_(std::move(path)) {
+        ShadowDB(path_).createSchemaIfNeeded();
     }
 
-    void add(std::string guid, std::string chatId, std::string text, std::int64_t seconds,
-             bool fromMe = false) {
+    static ShadowMessage message(std::string guid, std::string chatId, std::string text,
+                                 std::int64_t seconds, bool fromMe = false) {
         ShadowMessage message;
         message.guid = std::move(guid);
         message.chatId = std::move(chatId);
@@ -25,13 +27,19 @@ class LiveShadowDatabase {
         message.text = std::move(text);
         message.timestamp = (seconds - 978307200) * 1000000000LL;
         message.isFromMe = fromMe;
-        db_.insertBatch({message});
+        return message;
     }
 
-    ShadowDB& db() { return db_; }
+    void add(std::string guid, std::string chatId, std::string text, std::int64_t seconds,
+             bool fromMe = false) {
+        ShadowDB(path_).insertBatch(
+            {message(std::move(guid), std::move(chatId), std::move(text), seconds, fromMe)});
+    }
+
+    const std::filesystem::path& path() const { return path_; }
 
   private:
-    ShadowDB db_;
+    std::filesystem::path path_;
 };
 
 }  // namespace vask::test

@@ -231,18 +231,22 @@ TEST(RLMUsageAccumulatorTest, SettlementBeforeAnySnapshotIsUnscoped) {
     EXPECT_EQ(accumulator.usage(), settled);
 }
 
-TEST(RLMUsageAccumulatorTest, SettlementsReplaceEachOtherUnderTheLatestRun) {
+TEST(RLMUsageAccumulatorTest, ARetryWithoutSnapshotsSettlesApartFromTheRunBefore) {
     RLMUsageAccumulator accumulator;
     accumulator.record(snapshot("a", 1, 100));
-    accumulator.settled(metrics({{"total_tokens", 500}, {"observation_basis", "exact"}}),
-                        std::nullopt);
-    const auto second = accumulator.settled(
-        metrics({{"total_tokens", 300}, {"observation_basis", "exact"}}), std::nullopt);
-    ASSERT_TRUE(second);
-    // Root total from the terminal value (300), sub-call 20 and unattributed 5 from the snapshot.
-    EXPECT_EQ(second->root.totalTokens, 300);
-    EXPECT_EQ(second->totalTokens, 325);
-    EXPECT_EQ(second->kind, ChatTokenUsage::Kind::resolved);
+    const auto first = accumulator.settled(
+        metrics({{"total_tokens", 500}, {"observation_basis", "exact"}}), std::nullopt);
+    ASSERT_TRUE(first);
+    // Root total from the terminal value (500), sub-call 20 and unattributed 5 from the snapshot.
+    EXPECT_EQ(first->root.totalTokens, 500);
+    EXPECT_EQ(first->totalTokens, 525);
+    // The retry reports no live usage: its settlement is its own, not a replacement of run a's.
+    const auto both = accumulator.settled(
+        metrics({{"total_tokens", 60}, {"observation_basis", "exact"}}), std::nullopt);
+    ASSERT_TRUE(both);
+    EXPECT_EQ(both->root.totalTokens, 560);
+    EXPECT_EQ(both->totalTokens, 585);
+    EXPECT_EQ(accumulator.usage(), both);
 }
 
 TEST(RLMUsageAccumulatorTest, ARetriedTurnAddsBothRuns) {

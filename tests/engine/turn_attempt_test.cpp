@@ -12,7 +12,7 @@
 
 #include "engine/cancellation_error.h"
 #include "engine/rlm_helper_error.h"
-#include "engine/rlm_helper_runner.h"
+#include "engine/rlm_turn_attempt.h"
 #include "engine/rlm_turn_retry.h"
 #include "helper_resources.h"
 #include "records/citation_service.h"
@@ -88,7 +88,7 @@ class TurnAttemptTest : public ::testing::Test {
     }
     void TearDown() override { ::unsetenv("TMPDIR"); }
 
-    RLMHelperRunner runner(RLMProcessTimeouts timeouts = {}) {
+    RLMTurnAttempt runner(RLMProcessTimeouts timeouts = {}) {
         RLMHelperRunner::Settings s;
         s.relayServiceHost = "relay.example";
         s.bundleResourceDirectory = dir / "resources";
@@ -99,13 +99,14 @@ class TurnAttemptTest : public ::testing::Test {
             env["VASK_TEST_RLM_SCENARIO"] = scenarioPath;
             return env;
         };
-        s.personaContextHostFactory = [this](const std::string&) {
+        RLMTurnAttempt::Settings turn;
+        turn.personaContextHostFactory = [this](const std::string&) {
             ++personaStarted;
             return std::make_unique<FakePersonaHost>(personaCancelled);
         };
-        s.loadConfig = [] { return std::optional<AppConfig>(); };
-        s.appVersion = "1.2.3";
-        return RLMHelperRunner({}, s);
+        turn.loadConfig = [] { return std::optional<AppConfig>(); };
+        turn.appVersion = "1.2.3";
+        return RLMTurnAttempt(RLMHelperRunner({}, s), RLMFilePrefetch({}), turn);
     }
 
     void attempts(json list) {
@@ -114,8 +115,8 @@ class TurnAttemptTest : public ::testing::Test {
             {"attempts", std::move(list)}}.dump();
     }
 
-    RLMHelperRunner::TurnInputs inputs(std::string question = "when is lunch on friday") {
-        RLMHelperRunner::TurnInputs in;
+    RLMTurnAttempt::TurnInputs inputs(std::string question = "when is lunch on friday") {
+        RLMTurnAttempt::TurnInputs in;
         in.credentials = {std::nullopt, std::string("customer-1")};
         in.question = std::move(question);
         in.dbPath = shadowPath.string();
@@ -196,6 +197,14 @@ TEST_F(TurnAttemptTest, AnswersFromTheStagedDatabasesWithCitationsOfRealMessages
     SQLiteStatement integrity(check.get(), "PRAGMA integrity_check");
     integrity.step();
     EXPECT_EQ(integrity.columnText(0), "ok");
+}
+
+TEST_F(TurnAttemptTest, IllFormedUtf8InTheQuestionIsSentAsReplacementCharacters) {
+    attempts({{readRequest, {{"record", true}}, {{"respond", {{"answer", "ok"}}}}}});
+    const auto result = runner().run(inputs("lunch \xff\xfe friday \xc3"), {});
+    EXPECT_EQ(result.answer, "ok");
+    EXPECT_EQ(readJson(dir / "record" / "1" / "request").at("question"),
+              "lunch \uFFFD\uFFFD friday \uFFFD");
 }
 
 TEST_F(TurnAttemptTest, EveryExitRemovesTheRunFolderAndCancelsThePersonaHost) {
@@ -312,6 +321,24 @@ class WaitingPrefetch : public FilePrefetchService {
     bool untilStopped_;
 };
 
+TEST_F(TurnAttemptTest, APrefetchLimitFiringAsThePrefetchEndsTouchesNothingOfTheEndedCall) {
+    // A zero limit fires on the timer thread at the moment the quick prefetch returns: whether
+    // its task starts before or after the call has ended, it must not reach into the call.
+    RLMFilePrefetch::Settings s;
+    s.prefetchTimeLimit = std::chrono::milliseconds(0);
+    s.filePrefetchServiceFactory = [](auto&&...) {
+        return std::make_unique<WaitingPrefetch>(false);
+    };
+    const RLMFilePrefetch prefetcher(s);
+    test::LogCapture logs;
+    for (int i = 0; i < 300; ++i) {
+        prefetcher.prefetchFilesIfNeeded("q", shadowPath.string(), {}, ModelRoute::tierDefault());
+    }
+    EXPECT_EQ(logs->events("file_prefetch_completed").size() +
+                  logs->events("file_prefetch_timeout").size(),
+              300u);
+}
+
 TEST_F(TurnAttemptTest, PrefetchIsAbandonedAtItsLimit) {
     struct Row {
         std::string name;
@@ -327,8 +354,7 @@ TEST_F(TurnAttemptTest, PrefetchIsAbandonedAtItsLimit) {
         {"no service", ModelRoute::tierDefault(), 0, false, "file_prefetch_failed"},
     };
     for (const auto& row : rows) {
-        RLMHelperRunner::Settings s;
-        s.bundleResourceDirectory = dir / "resources";
+        RLMFilePrefetch::Settings s;
         s.prefetchTimeLimit = std::chrono::milliseconds(50);
         s.fileAccessConfig = [](std::optional<std::string> model) {
             return FileAccessConfig::defaults(std::move(model), {});
@@ -339,7 +365,7 @@ TEST_F(TurnAttemptTest, PrefetchIsAbandonedAtItsLimit) {
             };
         }
         test::LogCapture logs;
-        const RLMHelperRunner prefetcher({}, s);
+        const RLMFilePrefetch prefetcher(s);
         EXPECT_EQ(prefetcher.prefetchFilesIfNeeded("find the lease", shadowPath.string(),
                                                    {std::string("  "), std::nullopt}, row.vision),
                   row.result)

@@ -86,37 +86,46 @@ TEST(AppEnvironment, SupportDirectoryIsPrivateWhateverTheUmask) {
     }
 }
 
-TEST(AppEnvironment, DataFolderFallsBackToHomeAndIgnoresRelativeValues) {
+TEST(AppEnvironment, SupportDirectoryLocation) {
     test::TempDir dir;
-    const Environment env{{"HOME", dir.path().string()}, {"XDG_DATA_HOME", "relative/data"}};
-    EXPECT_EQ(AppEnvironment::supportDirectoryURL(env, std::nullopt),
-              dir / ".local" / "share" / "Vask");
-}
-
-TEST(AppEnvironment, ExistingFileAtThePathIsAccepted) {
-    test::TempDir dir;
-    std::filesystem::create_directories(dir / "data");
-    std::ofstream(dir / "data" / "Vask") << "";
-    const Environment env{{"XDG_DATA_HOME", (dir / "data").string()}};
-    EXPECT_EQ(AppEnvironment::supportDirectoryURL(env, std::nullopt), dir / "data" / "Vask");
-}
-
-TEST(AppEnvironment, InstanceNameMustBeOneFolderName) {
-    test::TempDir dir;
-    for (const char* name : {"../escape", "a/b", "..", "."}) {
-        SCOPED_TRACE(name);
-        const Environment env{{"XDG_DATA_HOME", (dir / "data").string()},
-                              {"VASK_SUPPORT_DIR", name}};
-        EXPECT_THROW(AppEnvironment::supportDirectoryURL(env, std::nullopt), AppEnvironment::Error);
+    std::filesystem::create_directories(dir / "taken");
+    std::ofstream(dir / "taken" / "Vask") << "";
+    std::ofstream(dir / "file") << "";
+    const auto data = (dir / "data").string();
+    struct Case {
+        const char* name;
+        Environment env;
+        std::optional<std::filesystem::path> expected;  // nothing: refused with an error
+    };
+    const Case cases[] = {
+        {"relative data folder: the home folder's",
+         {{"HOME", dir.path().string()}, {"XDG_DATA_HOME", "relative/data"}},
+         dir / ".local" / "share" / "Vask"},
+        {"a file already at the path is accepted",
+         {{"XDG_DATA_HOME", (dir / "taken").string()}},
+         dir / "taken" / "Vask"},
+        {"data folder that cannot be created",
+         {{"XDG_DATA_HOME", (dir / "file" / "d").string()}},
+         std::nullopt},
+        {"instance name reaching out",
+         {{"XDG_DATA_HOME", data}, {"VASK_SUPPORT_DIR", "../escape"}},
+         std::nullopt},
+        {"instance name of two folders",
+         {{"XDG_DATA_HOME", data}, {"VASK_SUPPORT_DIR", "a/b"}},
+         std::nullopt},
+        {"instance name ..", {{"XDG_DATA_HOME", data}, {"VASK_SUPPORT_DIR", ".."}}, std::nullopt},
+        {"instance name .", {{"XDG_DATA_HOME", data}, {"VASK_SUPPORT_DIR", "."}}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.expected) {
+            EXPECT_EQ(AppEnvironment::supportDirectoryURL(c.env, std::nullopt), *c.expected);
+        } else {
+            EXPECT_THROW(AppEnvironment::supportDirectoryURL(c.env, std::nullopt),
+                         AppEnvironment::Error);
+        }
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "escape"));
-}
-
-TEST(AppEnvironment, UncreatableDataFolderThrows) {
-    test::TempDir dir;
-    std::ofstream(dir / "file") << "";
-    const Environment env{{"XDG_DATA_HOME", (dir / "file" / "data").string()}};
-    EXPECT_THROW(AppEnvironment::supportDirectoryURL(env, std::nullopt), AppEnvironment::Error);
 }
 
 }  // namespace

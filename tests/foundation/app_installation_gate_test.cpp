@@ -51,28 +51,23 @@ TEST(AppInstallationGate, LocationCheckResolvesLinksAndDotComponents) {
               Status::installed);
 }
 
-TEST(AppInstallationGate, WrongLocationShowsTheAlertAndTerminates) {
+TEST(AppInstallationGate, OnlyAPackagedBuildInTheWrongPlaceIsStopped) {
     test::TempDir dir;
     RecordingPresenter presenter;
     int terminated = 0;
-    AppInstallationGate::requireCanonicalInstall({dir / "elsewhere", dir / "installed", false},
-                                                 presenter, [&] { ++terminated; });
+    const auto gate = [&](const AppInstallation::Context& location) {
+        AppInstallationGate::requireCanonicalInstall(location, presenter, [&] { ++terminated; });
+    };
+    gate({dir.path(), dir.path(), false});                    // the right place
+    gate({dir / "build" / "vask", dir / "installed", true});  // a development build
+    EXPECT_EQ(terminated, 0);
+    EXPECT_TRUE(presenter.shown.empty());
+
+    gate({dir / "elsewhere", dir / "installed", false});
     EXPECT_EQ(terminated, 1);
     ASSERT_EQ(presenter.shown.size(), 1u);
     EXPECT_EQ(presenter.shown[0].buttons, (std::vector<std::string>{"Quit Vask"}));
     EXPECT_EQ(presenter.shown[0].style, Alert::Style::informational);
-}
-
-TEST(AppInstallationGate, RightLocationAndDevelopmentBuildsPassSilently) {
-    test::TempDir dir;
-    RecordingPresenter presenter;
-    int terminated = 0;
-    AppInstallationGate::requireCanonicalInstall({dir.path(), dir.path(), false}, presenter,
-                                                 [&] { ++terminated; });
-    AppInstallationGate::requireCanonicalInstall({dir / "build" / "vask", dir / "installed", true},
-                                                 presenter, [&] { ++terminated; });
-    EXPECT_EQ(terminated, 0);
-    EXPECT_TRUE(presenter.shown.empty());
 }
 
 }  // namespace

@@ -6,17 +6,14 @@
 #include <mutex>
 #include <thread>
 
-#include "foundation/auth_mode_cache.h"
-#include "foundation/auth_mode_resolver.h"
-#include "platform/in_memory_secret_backend.h"
 #include "platform/iso8601.h"
+#include "support/credential_stack.h"
 #include "support/log_capture.h"
 
 namespace vask {
 namespace {
 
 using Op = InMemorySecretBackend::Operation;
-constexpr const char* service = "test.service";
 
 std::string cloudRecord(const std::string& accessToken) {
     return CloudAuthSession{accessToken, "refresh", *parseISO8601("2030-01-01T00:00:00Z"), "u",
@@ -63,22 +60,18 @@ TEST(AuthModeResolverTest, ResolutionOrder) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto backend = std::make_shared<InMemorySecretBackend>();
-        KeychainStore keychain(service, backend);
+        test::CredentialStack s;
         if (c.customerToken)
-            backend->put(service, "corvane.customer.token", *c.customerToken);
+            s.put("corvane.customer.token", *c.customerToken);
         if (c.cloud)
-            backend->put(service, "cloud.auth.session", *c.cloud);
+            s.put("cloud.auth.session", *c.cloud);
         if (c.storedKey)
-            backend->put(service, "corvane.api.key", *c.storedKey);
-        CustomerTokenStore tokens(keychain);
-        CloudAuthStore cloud(keychain);
-        APIKeyStore keys(keychain);
+            s.put("corvane.api.key", *c.storedKey);
         Environment env;
         if (c.envKey)
             env["CORVANE_API_KEY"] = *c.envKey;
         test::LogCapture log;
-        const AuthModeResolver resolver{tokens, cloud, keys, env, c.allowsAPIKey};
+        const AuthModeResolver resolver{s.tokens, s.cloud, s.keys, env, c.allowsAPIKey};
         EXPECT_TRUE(resolver.resolve() == c.expected);
         const auto events = log->events("auth_mode_resolved");
         ASSERT_EQ(events.size(), 1u);
@@ -106,18 +99,14 @@ TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto backend = std::make_shared<InMemorySecretBackend>();
-        KeychainStore keychain(service, backend);
-        backend->put(service, "corvane.customer.token", "tok");
-        backend->put(service, "cloud.auth.session", c.cloud);
-        backend->put(service, "corvane.api.key", "stored");
-        backend->fail(c.op, c.account, SecretBackend::interactionNotAllowed);
-        CustomerTokenStore tokens(keychain);
-        CloudAuthStore cloud(keychain);
-        APIKeyStore keys(keychain);
+        test::CredentialStack s;
+        s.put("corvane.customer.token", "tok");
+        s.put("cloud.auth.session", c.cloud);
+        s.put("corvane.api.key", "stored");
+        s.backend->fail(c.op, c.account, SecretBackend::interactionNotAllowed);
         test::LogCapture log;
         const bool keyReadFails = std::string(c.account) == "corvane.api.key";
-        const AuthModeResolver resolver{tokens, cloud, keys, {}, true};
+        const AuthModeResolver resolver{s.tokens, s.cloud, s.keys, {}, true};
         EXPECT_TRUE(resolver.resolve() == c.expected);
         EXPECT_EQ(log->events("auth_mode_keychain_error").size(), keyReadFails ? 2u : 1u);
     }

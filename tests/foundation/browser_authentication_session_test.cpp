@@ -8,6 +8,7 @@
 #include "foundation/browser_authentication_session.h"
 #include "platform/file_io.h"
 #include "platform/manual_executor.h"
+#include "support/eventually.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -37,17 +38,6 @@ struct Recorder {
         return outcomes[index].error().kind();
     }
 };
-
-// Polls for something that a child process does, not the main executor.
-bool eventually(const std::function<bool()>& done) {
-    for (int i = 0; i < 2000; ++i) {
-        if (done()) {
-            return true;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return done();
-}
 
 class BrowserAuthenticationSessionTest : public ::testing::Test {
   protected:
@@ -109,7 +99,7 @@ TEST_F(BrowserAuthenticationSessionTest, OpenerReceivesTheStartURLAsOneArgument)
     const auto url = *Url::parse("https://cloud.example.com/auth/google/start?native=1&x=%20y");
     ASSERT_TRUE(session->start(url, "vask", recorder.completion()));
     // The shell may still be writing: wait for the full text.
-    EXPECT_TRUE(eventually(
+    EXPECT_TRUE(test::eventually(
         [&] { return readFileIfExists(out).value_or("") == "1|" + url.absoluteString(); }));
 }
 
@@ -147,25 +137,31 @@ TEST_F(BrowserAuthenticationSessionTest, CallbackDelivery) {
     }
 }
 
-TEST_F(BrowserAuthenticationSessionTest, CallbackWithoutAFlowIsDroppedAndNotLogged) {
+TEST_F(BrowserAuthenticationSessionTest, CancelAndANewStartEndOnlyAPendingFlow) {
     auto session = makeSession();
+    session->cancel();  // nothing pending: nothing happens
+    // A callback without a flow is dropped, and its code never reaches the log.
     EXPECT_FALSE(session->deliverCallback(callbackURL));
     EXPECT_TRUE(log->contains("web_auth_callback_ignored"));
     EXPECT_FALSE(log->mentions("secret-code-123"));
-}
 
-TEST_F(BrowserAuthenticationSessionTest, SecondStartCancelsTheFirst) {
-    auto session = makeSession();
     Recorder first;
     Recorder second;
+    Recorder third;
     ASSERT_TRUE(session->start(startURL, "vask", first.completion()));
     ASSERT_TRUE(session->start(startURL, "vask", second.completion()));
     EXPECT_TRUE(session->deliverCallback(callbackURL));
+    ASSERT_TRUE(session->start(startURL, "vask", third.completion()));
+    session->cancel();
+    session->cancel();
     main.runUntilIdle();
     ASSERT_EQ(first.outcomes.size(), 1u);
     EXPECT_EQ(first.errorKind(), Kind::canceledLogin);
     ASSERT_EQ(second.outcomes.size(), 1u);
     EXPECT_EQ(second.outcomes[0].value(), callbackURL);
+    ASSERT_EQ(third.outcomes.size(), 1u);
+    EXPECT_EQ(third.errorKind(), Kind::canceledLogin);
+    EXPECT_FALSE(session->deliverCallback(callbackURL));
 }
 
 // A scheduler that lets the test act at the moment a flow's timer is armed: the point where
@@ -224,35 +220,7 @@ TEST_F(BrowserAuthenticationSessionTest, EveryStartedFlowCompletesWhateverCutsIn
     }
 }
 
-TEST_F(BrowserAuthenticationSessionTest, CancelEndsOnlyAPendingFlow) {
-    auto session = makeSession();
-    session->cancel();  // nothing pending: nothing happens
-    Recorder recorder;
-    ASSERT_TRUE(session->start(startURL, "vask", recorder.completion()));
-    session->cancel();
-    session->cancel();
-    main.runUntilIdle();
-    ASSERT_EQ(recorder.outcomes.size(), 1u);
-    EXPECT_EQ(recorder.errorKind(), Kind::canceledLogin);
-    EXPECT_FALSE(session->deliverCallback(callbackURL));
-}
-
-TEST_F(BrowserAuthenticationSessionTest, TimeLimitOnTheClock) {
-    auto session = makeSession();
-    Recorder recorder;
-    ASSERT_TRUE(session->start(startURL, "vask", recorder.completion()));
-    clock.advance(limit - 1ms);
-    main.runUntilIdle();
-    EXPECT_TRUE(recorder.outcomes.empty());
-    clock.advance(1ms);
-    main.runUntilIdle();
-    ASSERT_EQ(recorder.outcomes.size(), 1u);
-    EXPECT_EQ(recorder.errorKind(), Kind::timedOut);
-    EXPECT_TRUE(log->contains("web_auth_timed_out"));
-    EXPECT_FALSE(session->deliverCallback(callbackURL));
-}
-
-TEST_F(BrowserAuthenticationSessionTest, TimerOfACompletedFlowNeverEndsTheNextOne) {
+TEST_F(BrowserAuthenticationSessionTest, TimeLimitCountsFromEachFlowsOwnStart) {
     auto session = makeSession();
     Recorder first;
     ASSERT_TRUE(session->start(startURL, "vask", first.completion()));
@@ -260,12 +228,15 @@ TEST_F(BrowserAuthenticationSessionTest, TimerOfACompletedFlowNeverEndsTheNextOn
     ASSERT_TRUE(session->deliverCallback(callbackURL));
     Recorder second;
     ASSERT_TRUE(session->start(startURL, "vask", second.completion()));
-    clock.advance(limit / 2 + 1ms);  // past the first flow's limit, not the second's
+    clock.advance(limit - 1ms);  // past the first flow's limit, not the second's
     main.runUntilIdle();
     EXPECT_TRUE(second.outcomes.empty());
-    clock.advance(limit / 2);
+    clock.advance(1ms);
     main.runUntilIdle();
+    ASSERT_EQ(second.outcomes.size(), 1u);
     EXPECT_EQ(second.errorKind(), Kind::timedOut);
+    EXPECT_TRUE(log->contains("web_auth_timed_out"));
+    EXPECT_FALSE(session->deliverCallback(callbackURL));
 }
 
 TEST_F(BrowserAuthenticationSessionTest, RacingEndingsCompleteOnce) {

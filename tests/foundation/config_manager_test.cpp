@@ -39,6 +39,11 @@ TEST_F(ConfigManagerTest, MissingFileMeansEveryDefault) {
     EXPECT_EQ(access.useVision, FileVisionMode::automatic);
     EXPECT_EQ(access.visionModel, std::nullopt);
     EXPECT_EQ(access.requestTimeoutSeconds, 45.0);
+
+    // Without a location there is no file to read either.
+    ConfigManager nowhere(std::nullopt, env());
+    EXPECT_TRUE(nowhere.loadResult().ok());
+    EXPECT_EQ(nowhere.fileUseVision(), FileVisionMode::automatic);
 }
 
 TEST_F(ConfigManagerTest, FileValuesShapeTheFileAccessConfig) {
@@ -122,12 +127,6 @@ TEST_F(ConfigManagerTest, UnreadableFileIsAReadFailure) {
     EXPECT_TRUE(std::string(result.error().what()).starts_with("Failed to read config file: "));
     EXPECT_TRUE(log->contains("config_read_failed"));
     EXPECT_EQ(config.fileAccessConfig(std::nullopt).maxPages, 10);
-}
-
-TEST_F(ConfigManagerTest, NoConfigLocationReadsAsNoFile) {
-    ConfigManager config(std::nullopt, env());
-    EXPECT_TRUE(config.loadResult().ok());
-    EXPECT_EQ(config.fileUseVision(), FileVisionMode::automatic);
 }
 
 TEST(CloudConfig, BaseUrlComesFromTheEnvironmentOnlyWhenItParses) {

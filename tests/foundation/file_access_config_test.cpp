@@ -30,26 +30,6 @@ TEST(FileAccessDefaults, ParseScopesSplitsTrimsAndDeduplicates) {
     }
 }
 
-TEST(FileAccessDefaults, DefaultConfigHasTheBuiltInValues) {
-    test::TempDir dir;
-    const Environment env{{"HOME", dir.path().string()}};
-    const auto config = FileAccessConfig::defaults(std::nullopt, env);
-    const auto home = dir.path().string();
-    EXPECT_EQ(
-        config.allowedScopes,
-        (std::vector<std::string>{home + "/Documents", home + "/Desktop", home + "/Downloads"}));
-    EXPECT_EQ(config.excludedPatterns,
-              (std::vector<std::string>{"~/.ssh/*", "~/.gnupg/*", "~/.aws/*", "**/node_modules/*",
-                                        "**/.git/*"}));
-    EXPECT_EQ(config.maxPages, 10);
-    EXPECT_EQ(config.maxFiles, 5);
-    EXPECT_EQ(config.useVision, FileVisionMode::automatic);
-    EXPECT_EQ(config.visionModel, std::nullopt);
-    EXPECT_EQ(config.requestTimeoutSeconds, 45.0);
-    EXPECT_EQ(FileAccessDefaults::defaultScopesString(env),
-              home + "/Documents\n" + home + "/Desktop\n" + home + "/Downloads");
-}
-
 TEST(FileAccessDefaults, DesktopUserFoldersDecideTheDefaultScopes) {
     test::TempDir dir;
     const auto home = dir.path().string();
@@ -63,6 +43,11 @@ TEST(FileAccessDefaults, DesktopUserFoldersDecideTheDefaultScopes) {
     const Environment env{{"HOME", home}, {"XDG_CONFIG_HOME", (dir / "config").string()}};
     EXPECT_EQ(FileAccessDefaults::defaultScopes(env),
               (std::vector<std::string>{home + "/Dokumente", "/data/Down \"loads\""}));
+
+    // Without the desktop's list: the usual names in the home folder.
+    const Environment bare{{"HOME", home}, {"XDG_CONFIG_HOME", (dir / "none").string()}};
+    EXPECT_EQ(FileAccessDefaults::defaultScopesString(bare),
+              home + "/Documents\n" + home + "/Desktop\n" + home + "/Downloads");
 }
 
 }  // namespace

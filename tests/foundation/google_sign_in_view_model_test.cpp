@@ -2,15 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "foundation/auth_mode_cache.h"
-#include "foundation/auth_mode_resolver.h"
 #include "foundation/browser_authentication_session.h"
 #include "foundation/google_sign_in_view_model.h"
-#include "platform/in_memory_secret_backend.h"
 #include "platform/iso8601.h"
 #include "platform/manual_executor.h"
 #include "platform/worker_pool.h"
 #include "redirecting_auth_session.h"
+#include "support/credential_stack.h"
+#include "support/eventually.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/stub_http_server.h"
@@ -31,8 +30,9 @@ using Reply = test::StubHttpServer::Reply;
 using StateKind = GoogleSignInState::Kind;
 using Op = InMemorySecretBackend::Operation;
 using namespace std::chrono_literals;
+using test::eventually;
 
-constexpr const char* service = "test.service";
+constexpr const char* service = test::CredentialStack::service;
 constexpr const char* exchangePath = "/api/v1/auth/google/exchange";
 constexpr SecretBackend::Status locked = SecretBackend::interactionNotAllowed;
 
@@ -51,13 +51,6 @@ Reply redirect(const std::string& location) {
     return reply;
 }
 
-bool eventually(const std::function<bool()>& done) {
-    for (int i = 0; i < 2000 && !done(); ++i) {
-        std::this_thread::sleep_for(5ms);
-    }
-    return done();
-}
-
 class GoogleSignInViewModelTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -73,9 +66,9 @@ class GoogleSignInViewModelTest : public ::testing::Test {
         std::shared_ptr<const GoogleAuthService> authService, Executor* workerExecutor = nullptr) {
         return GoogleSignInViewModel::make({
             .authService = std::move(authService),
-            .customerTokenStore = tokens,
-            .cloudAuthStore = cloud,
-            .apiKeyStore = keys,
+            .customerTokenStore = stack.tokens,
+            .cloudAuthStore = stack.cloud,
+            .apiKeyStore = stack.keys,
             .authModeProvider = [this] { return authMode.get(); },
             .resetAuthMode =
                 [this] {
@@ -138,14 +131,9 @@ class GoogleSignInViewModelTest : public ::testing::Test {
     test::RedirectingAuthSession session{main};
     std::shared_ptr<const GoogleAuthService> auth = std::make_shared<GoogleAuthService>(
         server.baseURL(), "vask", StructuredLogger("google-auth"), session);
-    std::shared_ptr<InMemorySecretBackend> backend = std::make_shared<InMemorySecretBackend>();
-    KeychainStore keychain{service, backend};
-    CloudAuthStore cloud{keychain};
-    CustomerTokenStore tokens{keychain};
-    APIKeyStore keys{keychain};
-    AuthModeCache authMode{[this] {
-        return AuthModeResolver{tokens, cloud, keys, {}, false}.resolve();
-    }};
+    test::CredentialStack stack;
+    const std::shared_ptr<InMemorySecretBackend>& backend = stack.backend;
+    AuthModeCache& authMode = stack.authMode;
     InMemoryDefaults defaults;
     std::optional<std::string> principal = "principal-1";
     std::vector<std::string> memoryCalls;
@@ -170,30 +158,23 @@ TEST_F(GoogleSignInViewModelTest, CreationLoadsTheEmailOnlyForAManagedAccount) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        backend = std::make_shared<InMemorySecretBackend>();
-        KeychainStore freshKeychain{service, backend};
-        CloudAuthStore freshCloud{freshKeychain};
-        CustomerTokenStore freshTokens{freshKeychain};
-        APIKeyStore freshKeys{freshKeychain};
+        test::CredentialStack fresh;
         if (c.token) {
-            backend->put(service, "corvane.customer.token", "tok");
-            backend->put(service, "corvane.customer.email", "stored@example.com");
+            fresh.put("corvane.customer.token", "tok");
+            fresh.put("corvane.customer.email", "stored@example.com");
         }
         if (c.session) {
-            backend->put(service, "cloud.auth.session",
-                         CloudAuthSession{"a", "r", *parseISO8601("2026-02-01T00:00:00Z"), "u",
-                                          "stored@example.com"}
-                             .encoded());
+            fresh.put("cloud.auth.session",
+                      CloudAuthSession{"a", "r", *parseISO8601("2026-02-01T00:00:00Z"), "u",
+                                       "stored@example.com"}
+                          .encoded());
         }
-        AuthModeCache freshMode{[&] {
-            return AuthModeResolver{freshTokens, freshCloud, freshKeys, {}, false}.resolve();
-        }};
         const auto model = GoogleSignInViewModel::make({
             .authService = auth,
-            .customerTokenStore = freshTokens,
-            .cloudAuthStore = freshCloud,
-            .apiKeyStore = freshKeys,
-            .authModeProvider = [&] { return freshMode.get(); },
+            .customerTokenStore = fresh.tokens,
+            .cloudAuthStore = fresh.cloud,
+            .apiKeyStore = fresh.keys,
+            .authModeProvider = [&] { return fresh.authMode.get(); },
             .defaults = defaults,
             .main = main,
             .worker = worker,

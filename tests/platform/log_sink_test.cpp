@@ -8,6 +8,7 @@
 #include "platform/file_io.h"
 #include "platform/logger.h"
 #include "support/log_capture.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -60,11 +61,11 @@ TEST(LogSink, FileSinkAppendsWholeLinesFromManyThreads) {
 TEST(LogSink, EnvironmentChoosesTheLogFileAndLevel) {
     test::TempDir dir;
     const auto path = dir / "chosen.log";
-    ::setenv("VASK_LOG_FILE", path.c_str(), 1);
-    ::setenv("VASK_LOG_LEVEL", "debug", 1);
+    auto environment = std::make_unique<test::ScopedEnvironment>();
+    environment->set("VASK_LOG_FILE", path.string());
+    environment->set("VASK_LOG_LEVEL", "debug");
     auto sink = LogSink::fromEnvironment();
-    ::unsetenv("VASK_LOG_FILE");
-    ::unsetenv("VASK_LOG_LEVEL");
+    environment.reset();
     EXPECT_TRUE(sink->isEnabled(LogLevel::debug));
     LogRecord record;
     record.message = "hello";

@@ -75,7 +75,7 @@ TEST(UserDefaults, TypedLookupsTellAbsentFromAnotherType) {
     EXPECT_TRUE(defaults.boolValue("flag").isAbsent());
 }
 
-TEST(JsonFileDefaults, ValuesSurviveANewInstance) {
+TEST(JsonFileDefaults, ValuesSurviveANewInstanceAndAnotherWriter) {
     test::TempDir dir;
     const auto path = dir / "nested" / "ai.ternwick.Vask.json";
     {
@@ -92,19 +92,15 @@ TEST(JsonFileDefaults, ValuesSurviveANewInstance) {
     EXPECT_TRUE(reopened.stringValue("gone").isAbsent());
     EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-}
 
-TEST(JsonFileDefaults, TwoWritersOfOneFileKeepEachOthersKeys) {
-    test::TempDir dir;
-    const auto path = dir / "shared.json";
-    JsonFileDefaults production(path);
+    // Two writers of one file (production and development) keep each other's keys.
     JsonFileDefaults development(path);
-    production.set("showProactiveSurfaces", true);
+    reopened.set("showProactiveSurfaces", true);
     development.set("showProactiveSurfaces.dev", false);
-
     JsonFileDefaults reader(path);
     EXPECT_EQ(reader.boolValue("showProactiveSurfaces").optional(), true);
     EXPECT_EQ(reader.boolValue("showProactiveSurfaces.dev").optional(), false);
+    EXPECT_EQ(reader.integerValue("awaitingReply.displayDays").optional(), 7);
 }
 
 TEST(JsonFileDefaults, CorruptFileIsReportedAndKeptNotSilentlyEmptied) {

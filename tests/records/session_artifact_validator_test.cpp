@@ -132,6 +132,10 @@ TEST_F(ArtifactDatabases, EachCandidateIsJudgedByTheLimits) {
 }
 
 TEST_F(ArtifactDatabases, AnAcceptedSetKeepsDistinctMembersInFirstSeenOrder) {
+    const auto none = validate({});
+    EXPECT_TRUE(none.artifacts.empty());
+    EXPECT_FALSE(none.availability.has_value());  // no candidates, no summary
+
     const auto result = validate({candidate({sender("+1999"), sender(knownSender), sender("+1999"),
                                              Member{"messages.chat_id", "nope"}})});
     ASSERT_EQ(result.artifacts.size(), 1u);
@@ -143,12 +147,6 @@ TEST_F(ArtifactDatabases, AnAcceptedSetKeepsDistinctMembersInFirstSeenOrder) {
     EXPECT_EQ(artifact.members[0].value, "+1999");
     EXPECT_EQ(artifact.members[1].value, knownSender);
     EXPECT_EQ(artifact.members[2].entityNamespace, SessionEntityNamespace::messageChatID);
-}
-
-TEST_F(ArtifactDatabases, NoCandidatesGiveNoSummary) {
-    const auto result = validate({});
-    EXPECT_TRUE(result.artifacts.empty());
-    EXPECT_FALSE(result.availability.has_value());
 }
 
 TEST_F(ArtifactDatabases, DatabasesThatCannotBeReadResolveNothing) {

@@ -13,6 +13,7 @@
 #include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
 #include "support/log_capture.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -111,17 +112,6 @@ constexpr auto ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
 TEST(SQLiteSessionStore, DefaultLocationIsOnlyEverTheInstancesOwn) {
     test::TempDir dir;
     std::ofstream(dir / "file") << "";
-    struct Variable {
-        const char* name;
-        std::optional<std::string> saved;
-    };
-    std::vector<Variable> variables = {
-        {"HOME", {}}, {"XDG_DATA_HOME", {}}, {"VASK_SUPPORT_DIR", {}}};
-    for (auto& variable : variables) {
-        if (const char* value = std::getenv(variable.name)) {
-            variable.saved = value;
-        }
-    }
     struct Case {
         const char* name;
         std::optional<std::string> home;
@@ -140,19 +130,13 @@ TEST(SQLiteSessionStore, DefaultLocationIsOnlyEverTheInstancesOwn) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::LogCapture logs;
-        const auto set = [](const char* name, const std::optional<std::string>& value) {
-            value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-        };
-        set("HOME", c.home);
-        set("XDG_DATA_HOME", c.dataHome);
-        set("VASK_SUPPORT_DIR", c.instance);
+        test::ScopedEnvironment environment;
+        environment.set("HOME", c.home);
+        environment.set("XDG_DATA_HOME", c.dataHome);
+        environment.set("VASK_SUPPORT_DIR", c.instance);
         const auto url = SQLiteSessionStore::defaultDatabaseURL();
         EXPECT_EQ(url, c.expected);
         EXPECT_EQ(logs->contains("session_store_persistence_off"), !c.expected);
-    }
-    for (const auto& variable : variables) {
-        variable.saved ? ::setenv(variable.name, variable.saved->c_str(), 1)
-                       : ::unsetenv(variable.name);
     }
     EXPECT_FALSE(fs::exists(dir / "home"));
 }

@@ -48,15 +48,24 @@ class CorvaneResponsesTest : public ::testing::Test {
     std::vector<std::optional<std::string>> refreshedWith;
 };
 
-TEST_F(CorvaneResponsesTest, WithoutUsableCredentialsNothingIsSent) {
+TEST_F(CorvaneResponsesTest, WithoutUsableCredentialsOrRouteNothingIsSent) {
     test::LogCapture log;
     server.script("POST", responsesPath, {Reply::json(200, textReply("hi"))});
     const RouteCredentials cases[] = {{}, {" \n", std::nullopt}, {"", "\t"}};
     for (const auto& credentials : cases) {
         EXPECT_EQ(client().complete({.prompt = "p", .credentials = credentials}), std::nullopt);
     }
-    EXPECT_EQ(server.requestCount(), 0u);
     EXPECT_TRUE(log->records().empty());
+
+    // An API key alone names no model.
+    EXPECT_EQ(client().complete({.prompt = "p", .credentials = {"key", std::nullopt}}),
+              std::nullopt);
+    EXPECT_EQ(server.requestCount(), 0u);
+    const auto events = log->events("responses_model_route_invalid");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].metadata.at("error"),
+              "Developer API-key requests require an explicit utility model. Set "
+              "VASK_RLM_UTILITY_MODEL.");
 }
 
 TEST_F(CorvaneResponsesTest, SendsOneCredentialHeaderAndTheWireBody) {
@@ -91,18 +100,6 @@ TEST_F(CorvaneResponsesTest, SendsOneCredentialHeaderAndTheWireBody) {
                   R"([{"type":"text","text":"  Title this\n"}]}],"max_output_tokens":64})"));
     EXPECT_EQ(body[1]["model"], "m-x");
     EXPECT_EQ(body[1]["reasoning_effort"], " ");
-}
-
-TEST_F(CorvaneResponsesTest, ApiKeyAloneWithoutARouteFailsBeforeSending) {
-    test::LogCapture log;
-    EXPECT_EQ(client().complete({.prompt = "p", .credentials = {"key", std::nullopt}}),
-              std::nullopt);
-    EXPECT_EQ(server.requestCount(), 0u);
-    const auto events = log->events("responses_model_route_invalid");
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].metadata.at("error"),
-              "Developer API-key requests require an explicit utility model. Set "
-              "VASK_RLM_UTILITY_MODEL.");
 }
 
 TEST_F(CorvaneResponsesTest, ManagedCallRoutesThroughTheStoredSelection) {

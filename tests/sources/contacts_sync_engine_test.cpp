@@ -126,48 +126,6 @@ class ContactsSyncEngineTest : public ::testing::Test {
     std::vector<std::string> errors_;
 };
 
-TEST_F(ContactsSyncEngineTest, RequestsFoldIntoOneRerun) {
-    struct Case {
-        const char* name;
-        int requestsWhileQueued;  // after the first, before the queue runs
-        int changesDuringSync;    // address-book changes while the first one runs
-        int expectedSyncs;
-    };
-    const std::vector<Case> cases = {
-        {"one request while idle", 0, 0, 1},
-        {"ten changes during one synchronisation", 0, 10, 2},
-        {"a request while the first is still queued", 1, 0, 2},
-        {"requests queued and changes running", 4, 3, 2},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        book_->enumerations = 0;
-        completions_ = 0;
-        auto engine = makeEngine(queue_);
-        engine->start();
-        for (int i = 0; i < c.requestsWhileQueued; ++i) {
-            engine->scheduleSync();
-        }
-        bool first = true;
-        book_->duringEnumeration = [&] {
-            if (std::exchange(first, false)) {
-                for (int i = 0; i < c.changesDuringSync; ++i) {
-                    postChange();
-                }
-            }
-        };
-        queue_->runUntilIdle();
-        EXPECT_EQ(book_->enumerations, c.expectedSyncs);
-        EXPECT_EQ(completions_, c.expectedSyncs);
-
-        // Idle again: the next request runs exactly once more.
-        engine->scheduleSync();
-        queue_->runUntilIdle();
-        EXPECT_EQ(book_->enumerations, c.expectedSyncs + 1);
-        book_->duringEnumeration = nullptr;
-    }
-}
-
 TEST_F(ContactsSyncEngineTest, StartNeedsAccess) {
     struct Case {
         const char* name;

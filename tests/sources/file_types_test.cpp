@@ -15,16 +15,10 @@ TEST(FileTypesTest, ExtensionDecidesTheFamilyAndMimeType) {
     const std::vector<Case> cases = {
         {"/d/report.pdf", F::pdf, "application/pdf"},
         {"/d/REPORT.PDF", F::pdf, "application/pdf"},  // case does not matter
-        {"/d/photo.jpeg", F::image, "image/jpeg"},
         {"/d/photo.JPG", F::image, "image/jpeg"},
-        {"/d/scan.png", F::image, "image/png"},
-        {"/d/anim.gif", F::image, "image/gif"},
         {"/d/notes.txt", F::text, "text/plain"},
-        {"/d/readme.md", F::text, "text/markdown"},
         {"/d/main.cpp", F::sourceCode, "text/x-c++src"},
-        {"/d/tool.py", F::sourceCode, "text/x-python"},
         {"/d/letter.rtf", F::document, "application/rtf"},
-        {"/d/page.html", F::document, "text/html"},
         {"/d/archive.tar.gz", std::nullopt, ""},  // only the last extension counts
         {"/d/.bashrc", std::nullopt, ""},         // a dot file has no extension
         {"/d/Makefile", std::nullopt, ""},

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "calendar_fixtures.h"
+#include "support/scoped_environment.h"
 
 namespace vask {
 namespace {
@@ -42,23 +43,16 @@ std::vector<std::string> spans(const std::vector<CalendarEvent>& events) {
 class IcsCalendarParserTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (const char* tz = std::getenv("TZ")) {
-            previousTZ_ = tz;
-        }
-        setenv("TZ", "America/New_York", 1);
+        environment_.set("TZ", "America/New_York");
         tzset();
     }
     void TearDown() override {
-        if (previousTZ_) {
-            setenv("TZ", previousTZ_->c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
+        environment_.restore();
         tzset();
     }
 
   private:
-    std::optional<std::string> previousTZ_;
+    test::ScopedEnvironment environment_;
 };
 
 TEST_F(IcsCalendarParserTest, OccurrencesInTheRange) {

@@ -190,6 +190,73 @@ TEST(ChatDBReader, MapsRowsIntoShadowMessages) {
     EXPECT_FALSE(m[4].chatName);
 }
 
+TEST(ChatDBReader, TextColumnOfOnlyAttachmentCharactersIsNoText) {
+    struct Row {
+        const char* name;
+        std::optional<std::string> column;
+        std::optional<std::string> body;
+        std::optional<std::string> expected;  // nothing: the row gives no message
+    };
+    const Row rows[] = {
+        {"attachment character alone", fffc, std::nullopt, std::nullopt},
+        {"two attachments and a blank", fffc + " " + fffc, std::nullopt, std::nullopt},
+        {"attachment character, body with words", fffc, "from the body", "from the body"},
+        {"attachment character, attachment body", fffc, fffc, std::nullopt},
+        {"attachment with a caption", fffc + "caption", std::nullopt, fffc + "caption"},
+        {"blanks alone", " \n", std::nullopt, std::nullopt},
+        {"a word", "ok", std::nullopt, "ok"},
+    };
+    test::TempDir dir;
+    test::ChatDBFixture chatDB(dir / "chat.db");
+    for (const auto& row : rows) {
+        std::optional<std::vector<std::uint8_t>> body;
+        if (row.body) {
+            body = encodeAttributedBody(AttributedBody::plain(*row.body));
+        }
+        chatDB.addMessage({row.name, row.column, body, 1, false, 0, std::nullopt});
+    }
+    ChatDBReader reader(chatDB.path());
+    const auto batch = reader.fetchMessages(0, 0, 100);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto found = std::find_if(batch.messages.begin(), batch.messages.end(),
+                                        [&](const auto& m) { return m.guid == row.name; });
+        const std::optional<std::string> text =
+            found == batch.messages.end() ? std::nullopt : std::optional(found->text);
+        EXPECT_EQ(text, row.expected);
+    }
+}
+
+TEST(ChatDBReader, TextsLeaveTheReaderAsValidUtf8) {
+    const std::string fffd = "\xef\xbf\xbd";
+    test::TempDir dir;
+    test::ChatDBFixture chatDB(dir / "chat.db");
+    const auto handle = chatDB.addHandle("ann\xe9@example.com");
+    const auto chat = chatDB.addChat("iMessage;+;chat\xc3", group, "Tr\xffp");
+    chatDB.addMember(chat, handle);
+    chatDB.addMessage(
+        {"g\x80", std::string("caf\xe9 ol\xc3"), std::nullopt, 1, false, handle, chat});
+    ChatDBReader reader(chatDB.path());
+    const auto batch = reader.fetchMessages(0, 0, 10);
+    ASSERT_EQ(batch.messages.size(), 1u);
+    const auto& m = batch.messages[0];
+    const std::pair<const char*, std::string> rows[] = {
+        {"text", m.text},      {"sender", m.sender},
+        {"chat id", m.chatId}, {"chat name", m.chatName.value_or("")},
+        {"guid", m.guid},
+    };
+    const std::string expected[] = {"caf" + fffd + " ol" + fffd, "ann" + fffd + "@example.com",
+                                    "iMessage;+;chat" + fffd, "Tr" + fffd + "p", "g" + fffd};
+    for (std::size_t k = 0; k < std::size(rows); ++k) {
+        SCOPED_TRACE(rows[k].first);
+        EXPECT_EQ(rows[k].second, expected[k]);
+    }
+    const auto participants = reader.fetchChatParticipants();
+    ASSERT_EQ(participants.size(), 1u);
+    EXPECT_EQ(participants[0].chatId, "iMessage;+;chat" + fffd);
+    EXPECT_EQ(participants[0].handle, "ann" + fffd + "@example.com");
+}
+
 TEST(ChatDBReader, CursorMovesPastSkippedRowsAndTiesByRowid) {
     test::TempDir dir;
     test::ChatDBFixture chatDB(dir / "chat.db");
@@ -247,26 +314,44 @@ TEST(ChatDBReader, ReadFailuresAreErrorsNotTheEndOfTheRows) {
 
 TEST(ChatDBReader, OpeningFailures) {
     test::TempDir dir;
-    auto kindOf = [](const std::filesystem::path& path) -> std::optional<Case> {
-        try {
-            ChatDBReader reader(path);
-            reader.totalMessageCount();
-        } catch (const ChatDBReader::Error& error) {
-            return error.kind();
-        }
-        return std::nullopt;
-    };
-    EXPECT_EQ(kindOf(dir / "missing.db"), Case::databaseNotFound);
-    EXPECT_FALSE(std::filesystem::exists(dir / "missing.db"));
-    std::filesystem::create_directories(dir / "folder.db");
-    EXPECT_EQ(kindOf(dir / "folder.db"), Case::failedToOpen);
-    {
-        std::FILE* file = std::fopen((dir / "junk.db").c_str(), "wb");
-        std::fputs("this is not a database, just some text that is long enough", file);
+    auto write = [&](const char* name, const std::string& content) {
+        std::FILE* file = std::fopen((dir / name).c_str(), "wb");
+        std::fputs(content.c_str(), file);
         std::fclose(file);
+        return dir / name;
+    };
+    std::filesystem::create_directories(dir / "folder.db");
+    const auto noMessages = dir / "no-messages.db";
+    SQLiteConnection::open(noMessages, SQLiteSupport::OpenMode::readWriteCreate)
+        .execute("CREATE TABLE chat (guid TEXT)");
+    struct Row {
+        const char* name;
+        std::filesystem::path path;
+        Case expected;
+        std::string text;  // what() starts with it
+    };
+    const Row rows[] = {
+        {"missing", dir / "missing.db", Case::databaseNotFound, "chat.db not found"},
+        {"folder", dir / "folder.db", Case::failedToOpen, "Failed to open database: "},
+        {"not a database",
+         write("junk.db", "this is not a database, just some text that is long enough"),
+         Case::failedToOpen, "Failed to open database: " + (dir / "junk.db").string() + ": "},
+        {"empty file", write("empty.db", ""), Case::failedToOpen,
+         "Failed to open database: " + (dir / "empty.db").string() + ": "},
+        {"no message table", noMessages, Case::failedToOpen,
+         "Failed to open database: " + noMessages.string() + ": "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        try {
+            ChatDBReader reader(row.path);
+            ADD_FAILURE() << "opened";
+        } catch (const ChatDBReader::Error& error) {
+            EXPECT_EQ(error.kind(), row.expected);
+            EXPECT_TRUE(std::string(error.what()).starts_with(row.text)) << error.what();
+        }
     }
-    EXPECT_EQ(kindOf(dir / "junk.db"), Case::queryFailed);
-    EXPECT_STREQ(ChatDBReader::Error(Case::databaseNotFound, "").what(), "chat.db not found");
+    EXPECT_FALSE(std::filesystem::exists(dir / "missing.db"));
 
     EXPECT_EQ(ChatDBReader::defaultChatDBPath({{"CHAT_DB_PATH", ""}, {"HOME", "/home/u"}}), "");
     EXPECT_EQ(ChatDBReader::defaultChatDBPath({{"HOME", "/home/u"}}),

@@ -210,14 +210,13 @@ TEST_F(ChatDBWatcherTest, WritesWakeTheWatcherButReadsDoNot) {
         auto db = SQLiteConnection::open(database, SQLiteSupport::OpenMode::readWriteCreate);
         db.execute("PRAGMA journal_mode=WAL; CREATE TABLE message (text TEXT);");
     }
-    // The first reader of a closed database creates its shared-memory file, once: the Messages
-    // app, which keeps the database open, leaves it there.
-    readAll();
     makeWatcher();
     start();
 
-    // What a synchronisation does: open read-only, read, close.
+    // What a synchronisation does: open read-only, read, close. The first reader of a closed
+    // WAL database creates its write-ahead log and shared-memory files.
     readAll();
+    ASSERT_TRUE(std::filesystem::exists(database.string() + "-wal"));
     readAll();
     // Events are queued before the calls that cause them return; this only lets the reader
     // thread hand them over.

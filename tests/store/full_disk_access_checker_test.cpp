@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/file_io.h"
 #include "store/sqlite_connection.h"
 #include "support/log_capture.h"
@@ -60,23 +62,68 @@ TEST(FullDiskAccessCheckerTest, ProbeOutcomes) {
     }
 }
 
-TEST(FullDiskAccessCheckerTest, ProbesTheHomeFoldersDatabaseWhateverTheOverride) {
+TEST(FullDiskAccessCheckerTest, ProbesTheDatabaseTheReaderReads) {
     test::TempDir home;
     test::TempDir elsewhere;
-    makeDatabase(elsewhere / "chat.db");
-    Environment env = {{"HOME", home.path().string()},
-                       {"CHAT_DB_PATH", (elsewhere / "chat.db").string()}};
+    const auto homeDatabase = home / "Library" / "Messages" / "chat.db";
+    const auto override = elsewhere / "chat.db";
+    makeDatabase(override);
+    struct Row {
+        const char* name;
+        Environment env;
+        std::filesystem::path probed;
+        bool hasAccess;
+    };
+    const Row rows[] = {
+        {"override",
+         {{"HOME", home.path().string()}, {"CHAT_DB_PATH", override.string()}},
+         override,
+         true},
+        {"home folder", {{"HOME", home.path().string()}}, homeDatabase, false},
+    };
     const StructuredLogger logger("full-disk-access");
-    EXPECT_EQ(FullDiskAccessChecker::checkChatDatabaseAccess(logger, env),
-              (FullDiskAccessResult{false, "chat.db not found"}));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::LogCapture logs;
+        EXPECT_EQ(FullDiskAccessChecker::checkChatDatabaseAccess(logger, row.env).hasAccess,
+                  row.hasAccess);
+        ASSERT_EQ(logs->records().size(), 1U);
+        EXPECT_EQ(logs->records()[0].metadata.at("path"), row.probed.string());
+    }
+}
 
-    makeDatabase(home / "Library" / "Messages" / "chat.db");
-    env.erase("CHAT_DB_PATH");
-    test::LogCapture logs;
-    EXPECT_EQ(FullDiskAccessChecker::checkChatDatabaseAccess(logger, env),
-              (FullDiskAccessResult{true, std::nullopt}));
-    EXPECT_EQ(logs->events("fda_chat_db_read_ok").at(0).metadata.at("path"),
-              (home / "Library" / "Messages" / "chat.db").string());
+TEST(FullDiskAccessCheckerTest, ALockedDatabaseIsNotDeniedAccess) {
+    struct Row {
+        const char* name;
+        bool releasedSoon;  // the writer finishes within the probe's busy timeout
+    };
+    const Row rows[] = {{"locked throughout", false}, {"lock released while waiting", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir dir;
+        const auto path = dir / "chat.db";
+        auto writer = SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
+        // A rollback-journal database: its writer keeps readers out while it commits.
+        writer.execute("CREATE TABLE message (ROWID INTEGER PRIMARY KEY); BEGIN EXCLUSIVE;");
+        std::thread release;
+        if (row.releasedSoon) {
+            release = std::thread([&] {
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(FullDiskAccessChecker::busyTimeoutMilliseconds / 10));
+                writer.execute("COMMIT");
+            });
+        }
+        test::LogCapture logs;
+        const StructuredLogger logger("full-disk-access");
+        EXPECT_EQ(FullDiskAccessChecker::checkDatabaseAccess(path, logger),
+                  (FullDiskAccessResult{true, std::nullopt}));
+        EXPECT_TRUE(logs->events("fda_chat_db_read_failed").empty());
+        if (release.joinable()) {
+            release.join();
+        } else {
+            writer.execute("COMMIT");
+        }
+    }
 }
 
 }  // namespace

@@ -31,9 +31,12 @@ TEST(PhoneNumberNormalizer, ReducesNumbersToPlusAndDigits) {
         {"5550100123", "49", "+495550100123"},
         {"12345678", "1", "+12345678"},
         {"1234567", "1", std::nullopt},
-        // Digits of other scripts are numbers too.
-        {"\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5", "1",
-         "+\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5"},
+        // Decimal digits of other scripts become ASCII digits.
+        {"\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5\xd9\xa5", "1", "+55555555"},
+        {"(\xdb\xb5\xdb\xb5\xdb\xb5) \xdb\xb0\xdb\xb1\xdb\xb0-\xdb\xb0\xdb\xb1\xdb\xb2\xdb\xb3",
+         "1", "+15550100123"},
+        {"\xe0\xa5\xa6\xe0\xa5\xa6\xe0\xa5\xaa\xe0\xa5\xaa 20 7946 0000", "1", "+442079460000"},
+        {"\xef\xbc\x8b\xef\xbc\x94\xef\xbc\x94 20 7946 0000", "1", "+442079460000"},
         // Ill-formed UTF-8 is not a digit and never fails the call.
         {"555\xff"
          "0100123",

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include "platform/file_io.h"
 #include "store/shadow_db.h"
@@ -138,6 +140,43 @@ TEST(ShadowFileCache, InterruptedErasureIsRepeated) {
     db.dropFileCacheSchema();
     EXPECT_FALSE(hasTable(db, "file_cache"));
     EXPECT_EQ(queryInt(path, "SELECT COUNT(*) FROM privacy_erasure_state"), 1);
+}
+
+TEST(ShadowFileCache, ErasureRewritesTheDatabaseThroughATemporaryFile) {
+    // VACUUM builds the new database in the temporary store: in memory it would be a second
+    // copy of the whole database. A file there shows up as a file made in SQLite's temporary
+    // folder (and unlinked at once) once the copy outgrows its cache.
+    test::TempDir dir;
+    const auto path = dir / "shadow.db";
+    const auto temporary = dir / "tmp";
+    std::filesystem::create_directories(temporary);
+    writer(path).createFileCacheSchemaIfNeeded();
+    // More than the writer's cache, which VACUUM gives its temporary database too: a smaller
+    // copy would never leave the cache.
+    openFile(path).execute(
+        "CREATE TABLE bulk (b BLOB);"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 40) "
+        "INSERT INTO bulk SELECT randomblob(1024 * 1024) FROM n;");
+    auto db = writer(path);
+    db.upsertFileCache(entry("/a.txt", "some text"));
+
+    char* previous = sqlite3_temp_directory;
+    sqlite3_temp_directory = sqlite3_mprintf("%s", temporary.c_str());
+    const int watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watcher, 0);
+    ASSERT_GE(inotify_add_watch(watcher, temporary.c_str(), IN_CREATE), 0);
+    db.dropFileCacheSchema();
+    alignas(inotify_event) char buffer[4096];
+    const auto read = ::read(watcher, buffer, sizeof buffer);
+    ::close(watcher);
+    sqlite3_free(sqlite3_temp_directory);
+    sqlite3_temp_directory = previous;
+
+    EXPECT_GT(read, 0) << "no temporary file was made";
+    EXPECT_FALSE(hasTable(db, "file_cache"));
+    // The writer's staging goes back to memory: a write still works after the erasure.
+    db.insertBatch({test::shadowMessage("g1", "after the erasure")});
+    EXPECT_EQ(db.messageCount(), 1);
 }
 
 ShadowEvent event(std::string id, std::string title) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
 
 #include "chat_db_fixture.h"
 #include "sources/contacts_manager.h"
@@ -294,6 +295,55 @@ TEST(ShadowQueries, PersonaThreadNeedsAOneToOneChatWithTheHandle) {
     const nlohmann::json json = thread[1];
     EXPECT_EQ(json.at("is_from_me"), true);
     EXPECT_EQ(json.get<PersonaThreadMessage>(), thread[1]);
+}
+
+TEST(ShadowQueries, TextsComeBackAsValidUtf8WhateverTheRowsHold) {
+    // Rows written by an older build or another tool, with bytes that are not UTF-8: a Latin-1
+    // e, a cut-off sequence, a lone continuation byte.
+    Databases dbs;
+    const std::string ann = "+15550000001";
+    auto received = message("r1", "chat-ann", ann, "caf\xe9 hello", now - 20);
+    received.chatName = "Tr\xffp";
+    dbs.db.insertBatch({received, message("s1", "chat-ann", ann, "hello \xc3", now - 10, true),
+                        message("s2", "chat-ann", ann, "\x80hello", now - 5, true)});
+    const std::string fffd = "\xef\xbf\xbd";
+    std::vector<std::pair<const char*, std::vector<std::string>>> rows;
+    auto add = [&](const char* name, std::vector<std::string> texts) {
+        rows.emplace_back(name, std::move(texts));
+    };
+    std::vector<std::string> sourceTexts;
+    for (const auto& m : dbs.db.fetchMessages({"r1", "s1", "s2"}, dbs.contactsPath, 10)) {
+        sourceTexts.push_back(m.text);
+        sourceTexts.push_back(m.chatName.value_or(""));
+    }
+    add("fetchMessages", sourceTexts);
+    auto textOf = [](const auto& item) { return item.text; };
+    add("recentMessages", project(dbs.db.recentMessages(30, 10, dbs.contactsPath, now), textOf));
+    add("search", project(dbs.db.search("hello", 10), textOf));
+    add("recentThread", project(dbs.db.recentThread("chat-ann", std::nullopt, 10), textOf));
+    add("sentMessages", dbs.db.sentMessages(ann, std::nullopt, 10));
+    add("personaExemplars", project(dbs.db.personaExemplars(ann, 10), textOf));
+    add("personaThread", project(dbs.db.personaThread("chat-ann", ann, 10), textOf));
+    std::vector<std::string> cells;
+    for (const auto& row :
+         dbs.db.executeReadOnly("SELECT text, chat_name FROM messages", 10).rows) {
+        for (const auto& [column, value] : row) {
+            if (const auto* text = std::get_if<std::string>(&value.value)) {
+                cells.push_back(*text);
+            }
+        }
+    }
+    add("executeReadOnly", cells);
+
+    const std::set<std::string> expected = {"caf" + fffd + " hello", "hello " + fffd,
+                                            fffd + "hello", "Tr" + fffd + "p", ""};
+    for (const auto& [name, values] : rows) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(values.empty());
+        for (const auto& value : values) {
+            EXPECT_TRUE(expected.contains(value)) << value;
+        }
+    }
 }
 
 // Overwrites the messages table's only page, as a failing disk would: queries still prepare

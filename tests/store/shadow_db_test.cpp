@@ -255,6 +255,38 @@ TEST(ShadowDB, OpeningAndMisuseFailures) {
                  "Query failed: database is closed");
 }
 
+// Refuses one pragma, by name, on every connection opened while it is registered.
+const char* refusedPragma = nullptr;
+
+int refusePragma(void*, int action, const char* name, const char*, const char*, const char*) {
+    return action == SQLITE_PRAGMA && refusedPragma != nullptr && name != nullptr &&
+                   std::string_view(name) == refusedPragma
+               ? SQLITE_DENY
+               : SQLITE_OK;
+}
+
+int installRefusal(sqlite3* db, char**, const sqlite3_api_routines*) {
+    return sqlite3_set_authorizer(db, refusePragma, nullptr);
+}
+
+TEST(ShadowDB, AFailedWriterPragmaIsNamedInTheError) {
+    test::TempDir dir;
+    sqlite3_auto_extension(reinterpret_cast<void (*)()>(installRefusal));
+    for (const char* pragma : {"recursive_triggers", "cache_size", "temp_store"}) {
+        SCOPED_TRACE(pragma);
+        refusedPragma = pragma;
+        try {
+            ShadowDB db(dir / "shadow.db", ShadowDB::OpenMode::readWrite);
+            ADD_FAILURE() << "opened";
+        } catch (const ShadowDB::Error& error) {
+            EXPECT_EQ(error.kind(), Case::queryFailed);
+            EXPECT_EQ(error.message(), std::string(pragma) + ": not authorized");
+        }
+    }
+    refusedPragma = nullptr;
+    sqlite3_reset_auto_extension();
+}
+
 TEST(ShadowDB, DefaultPathFollowsTheEnvironment) {
     test::TempDir dir;
     EXPECT_EQ(ShadowDB::defaultShadowDBPath({{"SHADOW_DB_PATH", "relative/x.db"}}, std::nullopt),

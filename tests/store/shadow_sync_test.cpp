@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <stop_token>
+
 #include <mutex>
 #include <thread>
 
@@ -60,6 +63,43 @@ TEST_F(ShadowSyncTest, MissingMessagesDatabaseCreatesNothing) {
     EXPECT_FALSE(std::filesystem::exists(shadowPath));
 }
 
+TEST_F(ShadowSyncTest, UnreadableMessagesDatabaseCreatesNothing) {
+    const auto junk = dir / "junk.db";
+    for (const std::string content : {"", "not a database at all, only some text"}) {
+        SCOPED_TRACE(content.size());
+        {
+            std::FILE* file = std::fopen(junk.c_str(), "wb");
+            std::fputs(content.c_str(), file);
+            std::fclose(file);
+        }
+        ShadowSync unreadable(junk, shadowPath);
+        try {
+            unreadable.performSync();
+            FAIL() << "sync ran on an unreadable Messages database";
+        } catch (const ChatDBReader::Error& error) {
+            EXPECT_EQ(error.kind(), ChatDBReader::Error::Case::failedToOpen);
+        }
+        EXPECT_FALSE(std::filesystem::exists(shadowPath));
+    }
+}
+
+TEST_F(ShadowSyncTest, AFailedRunKeepsTheParticipants) {
+    for (const char* handle : {"+15550100", "+15550101", "+15550102"}) {
+        chatDB.addMember(chat, chatDB.addHandle(handle));
+    }
+    chatDB.addPlainMessages(3, chat, "m");
+    ASSERT_EQ(sync(shadowSync).written, 3);
+    // The message table goes (a damaged database), and the chats lose all but one member.
+    chatDB.connection().execute(
+        "DELETE FROM chat_handle_join WHERE ROWID > 1;"
+        "ALTER TABLE message RENAME TO message_gone;"
+        "CREATE VIEW message AS SELECT ROWID AS ROWID, guid, json(text) AS text, attributedBody, "
+        "date, is_from_me, handle_id FROM message_gone;"
+        "INSERT INTO message_gone (guid, text, date) VALUES ('bad', 'x', 99000);");
+    EXPECT_THROW(sync(shadowSync), ChatDBReader::Error);
+    EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(*) FROM chat_participants"), 3);
+}
+
 TEST_F(ShadowSyncTest, BatchesReportProgressAndStopAtTheRightFetch) {
     struct Row {
         std::int64_t rows;
@@ -84,6 +124,47 @@ TEST_F(ShadowSyncTest, BatchesReportProgressAndStopAtTheRightFetch) {
         EXPECT_EQ(cursorOf(runDir / "shadow.db"),
                   (ShadowDB::SyncWatermark{row.rows * 1000, row.rows}));
         EXPECT_EQ(queryInt(runDir / "shadow.db", "SELECT message_count FROM sync_state"), row.rows);
+    }
+}
+
+TEST_F(ShadowSyncTest, MessagesInTwoChatsKeepOneChatWhereverABatchEnds) {
+    struct Row {
+        const char* name;
+        std::int64_t before;  // plain messages ahead of the two messages in two chats
+    };
+    const Row rows[] = {
+        {"first join row ends a batch", ShadowSync::batchSize - 1},
+        {"second join row ends a batch", ShadowSync::batchSize - 2},
+        {"both inside a batch", 10},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir runDir;
+        test::ChatDBFixture source(runDir / "chat.db");
+        const auto first = source.addChat("chat-first", 43);
+        const auto second = source.addChat("chat-second", 43);
+        source.addPlainMessages(row.before, first, "m");
+        for (const char* guid : {"x", "y"}) {
+            // Joined to the later chat first, as rows of chat_message_join may lie.
+            const auto rowid = source.addMessage({guid, std::string("in two chats"), std::nullopt,
+                                                  (row.before + 1) * 1000, false, 0, second});
+            SQLiteStatement join(
+                source.connection().get(),
+                "INSERT INTO chat_message_join (chat_id, message_id) VALUES (?, ?)");
+            join.bind(1, first).bind(2, rowid).run();
+        }
+        source.addPlainMessages(5, first, "after", (row.before + 2) * 1000);
+        ShadowSync runSync(source.path(), runDir / "shadow.db");
+
+        EXPECT_EQ(sync(runSync).written, row.before + 7);
+        EXPECT_EQ(runSync.messageCount(), row.before + 7);
+        for (const char* guid : {"x", "y"}) {
+            EXPECT_EQ(test::queryText(runDir / "shadow.db", std::string("SELECT chat_id FROM "
+                                                                        "messages WHERE guid = '") +
+                                                                guid + "'"),
+                      "chat-second")
+                << guid;
+        }
     }
 }
 
@@ -146,6 +227,37 @@ TEST_F(ShadowSyncTest, AFailedRunKeepsCommittedBatchesAndTheirCursor) {
     EXPECT_EQ(shadowSync.messageCount(), 10000);
     EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 10000);
     EXPECT_EQ(cursorOf(shadowPath), (ShadowDB::SyncWatermark{10000 * 1000, 10000}));
+}
+
+// A stop (the application quitting) ends the run between batches, whether it defers its index
+// work or not; the next run finishes the copy exactly.
+TEST_F(ShadowSyncTest, AStoppedRunEndsBetweenBatchesAndTheNextOneFinishes) {
+    chatDB.addPlainMessages(30000, chat, "m");
+    for (const std::int64_t threshold : {std::int64_t{0}, std::numeric_limits<std::int64_t>::max()}) {
+        SCOPED_TRACE(threshold);
+        test::TempDir runDir;
+        ShadowSync run(chatDB.path(), runDir / "shadow.db");
+        run.setDeferredIndexingThreshold(threshold);
+        std::stop_source stop;
+        try {
+            run.performSync(
+                [&](std::int64_t processed, std::int64_t) {
+                    if (processed >= 10000) {
+                        stop.request_stop();
+                    }
+                },
+                stop.get_token());
+            ADD_FAILURE() << "the run went to the end";
+        } catch (const ShadowSyncError& error) {
+            EXPECT_EQ(error.kind(), ShadowSyncError::Case::cancelled);
+        }
+        EXPECT_LT(cursorOf(runDir / "shadow.db").rowid, 30000);
+        run.performSync();
+        EXPECT_EQ(run.messageCount(), 30000);
+        EXPECT_EQ(queryInt(runDir / "shadow.db",
+                           "SELECT count(*) FROM messages_fts WHERE messages_fts MATCH 'm*'"),
+                  30000);
+    }
 }
 
 // Two runs that start together on a new shadow database: both open and configure it (only one

@@ -2,7 +2,7 @@
 
 namespace vask::test {
 
-RLMHelperResult FakeChatHelperRunner::runTurn(RLMHelperRunner::TurnInputs inputs,
+RLMHelperResult FakeChatHelperRunner::runTurn(RLMTurnAttempt::TurnInputs inputs,
                                               const RLMTurnRetry::Refresh& refresh,
                                               RLMUsageAccumulator& usageAccumulator,
                                               const RLMHelperRunner::RunCallbacks& callbacks,
@@ -29,7 +29,7 @@ FakeChatHelperRunner::Script FakeChatHelperRunner::answering(std::string answer)
     };
 }
 
-std::vector<RLMHelperRunner::TurnInputs> FakeChatHelperRunner::inputs() const {
+std::vector<RLMTurnAttempt::TurnInputs> FakeChatHelperRunner::inputs() const {
     std::lock_guard lock(mutex_);
     return inputs_;
 }

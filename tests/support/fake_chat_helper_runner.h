@@ -12,10 +12,10 @@ namespace vask::test {
 class FakeChatHelperRunner final : public ChatHelperRunner {
   public:
     using Script = std::function<RLMHelperResult(
-        const RLMHelperRunner::TurnInputs&, const RLMTurnRetry::Refresh&, RLMUsageAccumulator&,
+        const RLMTurnAttempt::TurnInputs&, const RLMTurnRetry::Refresh&, RLMUsageAccumulator&,
         const RLMHelperRunner::RunCallbacks&, std::stop_token)>;
 
-    RLMHelperResult runTurn(RLMHelperRunner::TurnInputs inputs,
+    RLMHelperResult runTurn(RLMTurnAttempt::TurnInputs inputs,
                             const RLMTurnRetry::Refresh& refresh,
                             RLMUsageAccumulator& usageAccumulator,
                             const RLMHelperRunner::RunCallbacks& callbacks,
@@ -24,12 +24,12 @@ class FakeChatHelperRunner final : public ChatHelperRunner {
     void setScript(Script script);
     // A script answering `answer` at once.
     static Script answering(std::string answer);
-    std::vector<RLMHelperRunner::TurnInputs> inputs() const;
+    std::vector<RLMTurnAttempt::TurnInputs> inputs() const;
 
   private:
     mutable std::mutex mutex_;
     Script script_ = answering("An answer.");
-    mutable std::vector<RLMHelperRunner::TurnInputs> inputs_;
+    mutable std::vector<RLMTurnAttempt::TurnInputs> inputs_;
 };
 
 }  // namespace vask::test

@@ -119,9 +119,15 @@ TEST(AttributedBodyTest, TruncationAtEveryPositionNeverGivesWrongText) {
             }
         } catch (const TypedStreamDecoderError&) {
         }
+        // A cut archive reads the same bytes as the whole one up to the cut, so running out of
+        // bytes is the only way it can fail, and whatever it gives starts with the text.
         try {
-            TypedStreamDecoder::decode(cut);
-        } catch (const TypedStreamDecoderError&) {
+            const auto items = TypedStreamDecoder::decode(cut);
+            if (!items.empty() && items.front().stringObjectText()) {
+                EXPECT_EQ(*items.front().stringObjectText(), body.text);
+            }
+        } catch (const TypedStreamDecoderError& error) {
+            EXPECT_EQ(error.kind(), TypedStreamDecoderError::Case::outOfBounds) << error.what();
         }
     }
     // Once the text object is complete, cutting the attribute runs no longer loses it.
@@ -150,11 +156,52 @@ TEST(AttributedBodyTest, CorruptByteAfterTheTextKeepsTheText) {
             } catch (const TypedStreamDecoderError&) {
                 EXPECT_LT(position, textEnd);
             }
+            // Whenever the whole archive decodes, its first item is the one read alone.
+            std::optional<std::vector<Archivable>> items;
             try {
-                TypedStreamDecoder::decode(damaged);
+                items = TypedStreamDecoder::decode(damaged);
             } catch (const TypedStreamDecoderError&) {
             }
+            if (items) {
+                const auto first = TypedStreamDecoder::firstTopLevelItem(damaged);
+                EXPECT_EQ(first.has_value(), !items->empty());
+                if (first && !items->empty()) {
+                    EXPECT_EQ(*first, items->front());
+                }
+            }
         }
+    }
+}
+
+TEST(AttributedBodyTest, BodiesDenseWithAttributesStayWithinTheBudget) {
+    // Every run distinct, so each archives its own dictionary, keys and values: the densest
+    // real bodies put many table entries on few bytes.
+    struct Row {
+        const char* name;
+        int runs;
+        bool links;
+    };
+    const Row rows[] = {
+        {"few mentions", 3, false}, {"many mentions", 3000, false}, {"many links", 3000, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        AttributedBody body;
+        for (int i = 0; i < row.runs; ++i) {
+            body.text += "ab";
+            const std::string value = "+1555" + std::to_string(1000000 + i);
+            AttributeRun run{2, {{std::string(kMessagePartAttributeName), std::int64_t{i}}}};
+            if (row.links) {
+                run.attributes.emplace_back(std::string(kLinkAttributeName), UrlValue{value});
+            } else {
+                run.attributes.emplace_back(std::string(kMentionAttributeName), value);
+            }
+            body.runs.push_back(std::move(run));
+        }
+        const Bytes bytes = encodeAttributedBody(body);
+        EXPECT_EQ(firstText(bytes), body.text);
+        const auto items = TypedStreamDecoder::decode(bytes);
+        ASSERT_FALSE(items.empty());
+        EXPECT_EQ(items.front().stringObjectText(), body.text);
     }
 }
 

@@ -260,5 +260,49 @@ TEST(TypedStreamDecoderTest, BackReferenceExpansionIsBounded) {
     EXPECT_EQ(errorOf(bomb), Case::tooLarge);
 }
 
+TEST(TypedStreamDecoderTest, TableEntriesCountAgainstTheBudget) {
+    // Inputs that decode to no value at all but fill the decoder's tables: a type list of 120
+    // objects, then references back to it, each followed by objects that reserve a slot and
+    // are nil, or that each archive a new class.
+    Bytes slots = kHeader;
+    appendTypes(slots, std::string(120, '@'));
+    Bytes classes = slots;
+    for (int i = 0; i < 2000; ++i) {
+        slots.insert(slots.end(), 120, 0x85);
+        slots.push_back(0x92);
+    }
+    slots.insert(slots.end(), 120, 0x85);
+    for (int i = 0; i < 200; ++i) {
+        for (int k = 0; k < 120; ++k) {
+            append(classes, std::string("\x84\x01") + static_cast<char>('A' + k % 26) +
+                                std::string("\x00\x85", 2));
+        }
+        classes.push_back(0x92);
+    }
+    const struct {
+        const char* name;
+        const Bytes& bytes;
+    } rows[] = {
+        {"object slots", slots},
+        {"class records", classes},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(errorOf(row.bytes), Case::tooLarge);
+    }
+    // Empty type lists cost about twelve times their two bytes: fine in a body of ordinary
+    // size, too much once the body is megabytes of them.
+    auto emptyLists = [](std::size_t count) {
+        Bytes bytes = kHeader;
+        for (std::size_t i = 0; i < count; ++i) {
+            bytes.push_back(0x84);
+            bytes.push_back(0x00);
+        }
+        return bytes;
+    };
+    EXPECT_TRUE(TypedStreamDecoder::decode(emptyLists(20000)).empty());
+    EXPECT_EQ(errorOf(emptyLists(std::size_t{3} << 20)), Case::tooLarge);
+}
+
 }  // namespace
 }  // namespace vask::typedstream

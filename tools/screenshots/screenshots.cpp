@@ -4,12 +4,14 @@
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 #include <filesystem>
 #include <functional>
 #include <iostream>
 
+#include "chat/chat_samples.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/iso8601.h"
 #include "platform/manual_executor.h"
@@ -18,10 +20,18 @@
 #include "proactive/proactive_surfaces.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "shell/app_dependencies.h"
+#include "shell/onboarding_steps_model.h"
 #include "shell/popover_model.h"
+#include "store/chat_db_reader.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 #include "ui/brand_marks.h"
+#include "ui/chat/chat_view.h"
+#include "ui/main_window/main_window_factory.h"
+#include "ui/memory/memory_manager_view.h"
+#include "ui/onboarding/onboarding_controls.h"
+#include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
+#include "ui/settings/settings_window_factory.h"
 #include "ui/theme.h"
 
 namespace {
@@ -102,6 +112,133 @@ std::unique_ptr<PopoverModel> popoverModel(Scene& scene) {
     });
 }
 
+// ---- Settings window and memory manager ----
+
+std::vector<std::shared_ptr<MemorySettingsViewModel>>& keptMemoryModels() {
+    static std::vector<std::shared_ptr<MemorySettingsViewModel>> models;
+    return models;
+}
+
+ManagedBillingInfo sampleManagedPlan() {
+    ManagedBillingInfo plan;
+    plan.tierCode = "pro";
+    plan.tierDisplayName = "Pro";
+    plan.priceAmountCents = 1999;
+    plan.priceInterval = "month";
+    plan.currentPeriodEnd = *parseISO8601("2027-01-14T00:00:00Z");
+    plan.spendRemainingMicrocents = 1'200'000;
+    plan.percentageUsed = 82.4;
+    plan.windowEnd = *parseISO8601("2027-01-01T00:00:00Z");
+    return plan;
+}
+
+void adoptSamplePresets(Scene& scene) {
+    ModelPresetCatalog catalog{{
+        {.code = "balanced",
+         .displayName = "Balanced",
+         .description = "Good answers at a steady pace for everyday questions.",
+         .isDefault = true},
+        {.code = "thorough",
+         .displayName = "Thorough",
+         .description = "Reads more of your history before answering; slower."},
+    }};
+    scene.root->presetCatalogService()->record.set(
+        {"balanced", PresetCatalogSnapshot{"6F1C2A4E-0000-4000-8000-000000000001", catalog}});
+}
+
+void saveSampleMemories(Scene& scene) {
+    const auto principal = scene.root->canonicalMemoryPrincipal();
+    auto store = scene.root->canonicalMemoryStore();
+    if (!principal || !store) {
+        return;
+    }
+    store->createAssociation(*principal, "Mum", "My mother, Helen Ward; texts as \"Mum\".",
+                             MemoryProvenance::explicitlySaved, Uuid::random(), 1);
+    store->createAssociation(*principal, "the cabin",
+                             "Our family place near Lake Tahoe; trips are planned in the "
+                             "\"Cabin crew\" group chat.",
+                             MemoryProvenance::inferred, Uuid::random(), 2);
+    store->createAssociation(*principal, "Sam", "Sam Ortiz, my manager at work.",
+                             MemoryProvenance::inferred, Uuid::random(), 3);
+}
+
+ui::SettingsWindow* settingsWindow(Scene& scene) {
+    static struct NoOpener final : UrlOpener {
+        bool open(const std::string&) override { return true; }
+    } opener;
+    // Plan loads never run: each shot sets the figures it shows.
+    static ManualExecutor idleWorker;
+    ui::SettingsWindowHooks hooks;
+    hooks.urlOpener = &opener;
+    hooks.makeBillingViewModel = [&scene] {
+        auto& root = *scene.root;
+        return BillingViewModel::make({
+            .service = root.billingService(),
+            .authModeProvider = [&root] { return root.authMode(); },
+            .catalogService = root.presetCatalogService(),
+            .tokenRefresh = root.tokenRefreshCoordinator(),
+            .defaults = scene.defaults,
+            .main = scene.main,
+            .worker = idleWorker,
+        });
+    };
+    return ui::makeSettingsWindow(*scene.root, std::move(hooks));
+}
+
+std::vector<Shot> settingsShots() {
+    return {
+        {"settings", "signed-out", [](Scene& scene) -> QWidget* { return settingsWindow(scene); }},
+        {"settings", "signed-in",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             adoptSamplePresets(scene);
+             saveSampleMemories(scene);
+             scene.root->contactsSyncViewModel()->authorizationState.set(
+                 ContactsAuthorizationState::authorized);
+             auto* window = settingsWindow(scene);
+             window->show();
+             scene.drain();
+             // After the shot's own appearance, whose load never ends.
+             scene.main.post([model = window->billingViewModel()] {
+                 model->state.set(BillingState::loaded(sampleManagedPlan()));
+             });
+             return window;
+         }},
+        {"settings", "developer-plan-error",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             scene.root->contactsSyncViewModel()->authorizationState.set(
+                 ContactsAuthorizationState::denied);
+             scene.root->contactsSyncViewModel()->lastError.set(
+                 "Contacts permission was not granted.");
+             auto* window = settingsWindow(scene);
+             window->show();
+             scene.drain();
+             scene.main.post([model = window->billingViewModel()] {
+                 model->state.set(BillingState::error(
+                     BillingError::networkError("The relay could not be reached.")));
+             });
+             return window;
+         }},
+        {"memory-manager", "list",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             saveSampleMemories(scene);
+             auto viewModel = scene.root->makeMemorySettingsViewModel();
+             auto* manager = new ui::MemoryManagerView(viewModel, ui::standardConfirm());
+             keptMemoryModels().push_back(viewModel);
+             return manager;
+         }},
+        {"memory-manager", "empty",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             auto viewModel = scene.root->makeMemorySettingsViewModel();
+             keptMemoryModels().push_back(viewModel);
+             return new ui::MemoryManagerView(viewModel, ui::standardConfirm());
+         }},
+    };
+}
+
 // --- Awaiting-replies screen -------------------------------------------------------------
 
 struct NoUrlOpener final : UrlOpener {
@@ -164,6 +301,234 @@ QWidget* awaitingScreen(Scene& scene, AwaitingState state, Clipboard& clipboard,
 
 // --- end of awaiting-replies screen -------------------------------------------------------
 
+// --- Chat views ---------------------------------------------------------------------------
+
+enum class ChatShot { empty, thinking, answer, limitApiKey, limitFree, limitPro, limitMax };
+
+// The main window's chat over the root's view model, in one moment of a conversation.
+QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
+    const std::int64_t now = 1796630400;
+    auto model = scene.root->chatViewModel();
+    ChatSession session;
+    session.id = "screenshot-session";
+    const auto ask = chat_samples::question(
+        "What was the restaurant Sam recommended for Maya's birthday dinner?");
+    if (shot == ChatShot::answer) {
+        auto answer = chat_samples::answer(
+            "Sam recommended **Osteria Nonna** \xE2\x80\x94 the *cacio e pepe* place on "
+            "`Via Roma`. Maya booked it for ~~Thursday~~ Friday at 7.\n\nDetails: "
+            "[their site](https://osteria.example.com).",
+            2, 1, now);
+        answer.extracted = true;
+        answer.memoryReceipts = std::vector{
+            chat_samples::receipt(MemoryMutationOperation::create,
+                                  MemoryProvenance::explicitlySaved, MemoryReceiptStatus::committed,
+                                  "Maya's birthday", "14 March"),
+            chat_samples::receipt(MemoryMutationOperation::suggest, MemoryProvenance::inferred,
+                                  MemoryReceiptStatus::committed, "Favourite restaurant",
+                                  "Osteria Nonna"),
+        };
+        session.messages = {ask, answer};
+    } else if (shot != ChatShot::empty && shot != ChatShot::thinking) {
+        session.messages = {chat_samples::question("Who is picking up Mia on Friday?"),
+                            chat_samples::answer("**Leo** said he would, at 5.", 0, 0, now)};
+    }
+    chat_samples::show(*model, session);
+    switch (shot) {
+        case ChatShot::thinking:
+            model->state.set(ChatState::sending(
+                ask, "Searching your conversations with Maya and Sam",
+                "The user asks about a restaurant recommendation. Sam is a contact; look for "
+                "messages from Sam mentioning restaurants, dinner or birthday in the last months, "
+                "then check Maya's thread for the booking."));
+            model->usageDisclosure.set(
+                RLMUsageDisclosure{.questionID = ask.id.uppercaseString(),
+                                   .sessionID = session.id,
+                                   .usage = chat_samples::usage(4'200, 900)});
+            break;
+        case ChatShot::limitApiKey:
+            model->state.set(ChatState::usageLimitReached(ask, AuthType::apiKey, std::nullopt));
+            break;
+        case ChatShot::limitFree:
+            model->state.set(
+                ChatState::usageLimitReached(ask, AuthType::customerToken, std::nullopt));
+            break;
+        case ChatShot::limitPro:
+            model->state.set(ChatState::usageLimitReached(ask, AuthType::customerToken, "pro"));
+            break;
+        case ChatShot::limitMax:
+            model->state.set(ChatState::usageLimitReached(ask, AuthType::customerToken, "max"));
+            break;
+        default:
+            break;
+    }
+    auto* view = new ui::ChatView(
+        model, {.isReady = true, .showsSources = true, .urlOpener = &opener, .now = [now] {
+                    return now;
+                }});
+    view->resize(560, shot == ChatShot::answer ? 860 : 520);
+    if (shot == ChatShot::answer) {
+        if (auto* toggle = view->findChild<QPushButton*>("sourcesToggle")) {
+            toggle->click();
+        }
+    }
+    return view;
+}
+
+// --- end of chat views ---------------------------------------------------------------------
+
+// Onboarding: the window on one step, with the view models in the state that step shows.
+QWidget* onboardingWindow(Scene& scene, OnboardingStep step,
+                          const std::function<void(Scene&)>& arrange = {}) {
+    auto& root = *scene.root;
+    auto model = root.makeOnboardingStepsModel({}, "en_US");
+    if (arrange) {
+        arrange(scene);
+    }
+    // Resumed where the shot wants it; appearing leaves a step whose requirement is unmet.
+    root.onboardingState().save(step);
+    model->step.set(step);
+    auto* view = new ui::OnboardingView(model);
+    // The hint's switch as it rests after its slide.
+    if (auto* hint = view->findChild<ui::FullDiskAccessHint*>()) {
+        const bool reduceMotion = ui::Theme::reduceMotion();
+        ui::Theme::setReduceMotion(true);
+        hint->pictureSwitch()->turnOn();
+        ui::Theme::setReduceMotion(reduceMotion);
+    }
+    return view;
+}
+
+std::vector<Shot> onboardingShots() {
+    using Step = OnboardingStep;
+    // No Messages database in its place yet: the access step waits, and indexing fails.
+    const auto withoutMessages = [](Scene& scene) {
+        std::filesystem::remove(ChatDBReader::defaultChatDBPath(scene.root->context().environment));
+    };
+    const auto shot = [](const char* state, Step step, std::function<void(Scene&)> arrange = {}) {
+        return Shot{"onboarding", state, [step, arrange](Scene& scene) {
+                        return onboardingWindow(scene, step, arrange);
+                    }};
+    };
+    return {
+        shot("welcome", Step::welcome),
+        shot("signin", Step::signIn),
+        shot("signin-waiting", Step::signIn,
+             [](Scene& scene) {
+                 scene.root->sharedGoogleSignInViewModel()->state.set(
+                     GoogleSignInState::signingIn());
+             }),
+        shot("signin-done", Step::signIn,
+             [](Scene& scene) {
+                 auto signIn = scene.root->sharedGoogleSignInViewModel();
+                 signIn->state.set(GoogleSignInState::success());
+                 signIn->userEmail.set("ada@example.com");
+             }),
+        shot("signin-failed", Step::signIn,
+             [](Scene& scene) {
+                 scene.root->sharedGoogleSignInViewModel()->state.set(
+                     GoogleSignInState::error("Google sign-in failed: access_denied"));
+             }),
+        shot("access", Step::fullDiskAccess, withoutMessages),
+        shot("contacts", Step::contacts),
+        shot("contacts-restricted", Step::contacts,
+             [](Scene& scene) {
+                 scene.root->contactsSyncViewModel()->authorizationState.set(
+                     ContactsAuthorizationState::restricted);
+             }),
+        shot("indexing", Step::indexing,
+             [](Scene& scene) {
+                 // A run in progress: appearing starts no other.
+                 auto sync = scene.root->shadowSyncViewModel();
+                 sync->isSyncing.set(true);
+                 sync->syncProgress.set(ShadowSyncViewModel::SyncProgress{12345, 48210});
+             }),
+        shot("indexing-failed", Step::indexing, withoutMessages),
+        shot("done", Step::done,
+             [](Scene& scene) {
+                 auto sync = scene.root->shadowSyncViewModel();
+                 sync->messageCount.set(12345);
+                 sync->messageRetention.set(
+                     MessageRetentionAssessment{MessageRetentionAssessment::Policy::thirtyDays,
+                                                MessageRetentionAssessment::Evidence::preference});
+             }),
+    };
+}
+
+// ---- Main window ----
+
+ChatSession sampleConversation(const std::string& id, const std::string& title,
+                               const std::vector<std::pair<ChatRole, std::string>>& lines,
+                               std::chrono::minutes ago) {
+    ChatSession session;
+    session.id = id;
+    session.title = title;
+    session.lastMessageAt = std::chrono::system_clock::now() - ago;
+    session.createdAt = session.lastMessageAt;
+    for (const auto& [role, text] : lines) {
+        ChatMessage message;
+        message.id = Uuid::random();
+        message.role = role;
+        message.text = text;
+        message.timestamp = session.lastMessageAt;
+        session.messages.push_back(std::move(message));
+    }
+    session.messageCount = static_cast<std::int64_t>(session.messages.size());
+    return session;
+}
+
+// The main window's chat, as the application makes it.
+std::function<QWidget*()> mainChatView(Scene& scene, UrlOpener& opener) {
+    return [&scene, &opener]() -> QWidget* {
+        return new ui::ChatView(scene.root->chatViewModel(), {.isReady = true,
+                                                              .showsSessionControls = false,
+                                                              .showsSources = true,
+                                                              .focusesInputOnAppear = false,
+                                                              .openSettings = {},
+                                                              .urlOpener = &opener});
+    };
+}
+
+QWidget* mainWindow(Scene& scene, bool withConversation) {
+    static NoClipboard clipboard;
+    static NoUrlOpener opener;
+    scene.signIn();
+    auto chat = scene.root->chatViewModel();
+    if (withConversation) {
+        using enum ChatRole;
+        chat->adopt(
+            sampleConversation("s-2", "Mum\u2019s birthday",
+                               {{user, "When is Mum\u2019s birthday dinner?"},
+                                {assistant, "Saturday at 7pm at Lucia\u2019s, booked by Sam."}},
+                               std::chrono::minutes(60 * 26)));
+        chat->adopt(sampleConversation(
+            "s-1", "Weekend at the cabin",
+            {{user, "What did we decide about the cabin this weekend?"},
+             {assistant,
+              "In \u201cCabin crew\u201d on Tuesday, Priya offered to drive and Tom "
+              "asked you to bring the board games. You agreed to arrive Friday "
+              "around 6pm."}},
+            std::chrono::minutes(4)));
+    }
+    auto* window = ui::makeMainWindow(*scene.root, clipboard, opener, mainChatView(scene, opener));
+    window->show();
+    scene.drain();
+    return window;
+}
+
+std::vector<Shot> mainWindowShots() {
+    return {
+        {"main", "empty", [](Scene& scene) { return mainWindow(scene, false); }},
+        {"main", "conversation", [](Scene& scene) { return mainWindow(scene, true); }},
+        {"main", "signed-out",
+         [](Scene& scene) -> QWidget* {
+             static NoClipboard clipboard;
+             static NoUrlOpener opener;
+             return ui::makeMainWindow(*scene.root, clipboard, opener, mainChatView(scene, opener));
+         }},
+    };
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -181,7 +546,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<PopoverModel>> models;
     NoClipboard clipboard;
     NoUrlOpener urlOpener;
-    const std::vector<Shot> shots = {
+    std::vector<Shot> shots = {
         {"popover", "setup",
          [&](Scene& scene) -> QWidget* {
              models.push_back(popoverModel(scene));
@@ -194,7 +559,8 @@ int main(int argc, char** argv) {
              auto* menu = new ui::VaskMenu(*models.back(), new QWidget, clipboard, {});
              menu->show();
              scene.drain();
-             scene.root->shadowSyncViewModel()->lastError.set("Could not read chat.db: database is locked");
+             scene.root->shadowSyncViewModel()->lastError.set(
+                 "Could not read chat.db: database is locked");
              return menu;
          }},
         // Awaiting-replies screen.
@@ -210,7 +576,50 @@ int main(int argc, char** argv) {
          [&](Scene& scene) {
              return awaitingScreen(scene, AwaitingState::failedDraft, clipboard, urlOpener);
          }},
+        // Chat views.
+        {"chat", "empty",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::empty, urlOpener); }},
+        {"chat", "thinking",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::thinking, urlOpener); }},
+        {"chat", "answer",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::answer, urlOpener); }},
+        {"chat", "limit-api-key",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::limitApiKey, urlOpener); }},
+        {"chat", "limit-free",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::limitFree, urlOpener); }},
+        {"chat", "limit-pro",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::limitPro, urlOpener); }},
+        {"chat", "limit-max",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::limitMax, urlOpener); }},
+        {"popover", "with-chat",
+         [&](Scene& scene) -> QWidget* {
+             scene.signIn();
+             models.push_back(popoverModel(scene));
+             auto* chat =
+                 new ui::ChatView(scene.root->popoverChatViewModel(), {.isReady = true,
+                                                                       .showsSources = false,
+                                                                       .focusesInputOnAppear = true,
+                                                                       .urlOpener = &urlOpener});
+             auto* menu = new ui::VaskMenu(*models.back(), chat, clipboard, {});
+             menu->show();
+             scene.drain();
+             scene.root->shadowSyncViewModel()->simulateSynced();
+             chat_samples::show(*scene.root->popoverChatViewModel(),
+                                chat_samples::session(1, 1796630400));
+             return menu;
+         }},
+        // End of chat views.
     };
+
+    for (auto& shot : settingsShots()) {
+        shots.push_back(std::move(shot));
+    }
+    for (auto& shot : onboardingShots()) {
+        shots.push_back(std::move(shot));
+    }
+    for (auto& shot : mainWindowShots()) {
+        shots.push_back(std::move(shot));
+    }
 
     int written = 0;
     for (const auto appearance : {ui::Appearance::light, ui::Appearance::dark}) {
@@ -224,8 +633,7 @@ int main(int argc, char** argv) {
             widget->show();
             scene.drain();
             QApplication::processEvents();
-            const QString file =
-                QString("%1/%2-%3-%4.png").arg(out, shot.view, shot.state, suffix);
+            const QString file = QString("%1/%2-%3-%4.png").arg(out, shot.view, shot.state, suffix);
             if (!widget->grab().save(file)) {
                 std::cerr << "vask-screenshots: could not write " << file.toStdString() << "\n";
                 return 1;
@@ -233,6 +641,7 @@ int main(int argc, char** argv) {
             ++written;
             widget.reset();
             models.clear();
+            keptMemoryModels().clear();
         }
     }
     std::filesystem::remove_all(scratch);

@@ -16,9 +16,10 @@
 //   {"event_repeat": {"event": {...}, "count": N}}
 //   {"stdout": "text"}, {"stderr": "text"}
 //   {"stdout_hex": "c3 28"}                raw bytes (invalid UTF-8)
-//   {"stdout_repeat": {"text": "x", "count": N}}
+//   {"stdout_repeat": {"text": "x", "count": N}}, {"stderr_repeat": {...}}
 //   {"sleep_ms": N}, {"hang": true}, {"ignore_sigterm": true}
 //   {"spawn_grandchild": "/path/pidfile"}  a process in the same group that sleeps forever
+//   {"spawn_daemon": "/path/pidfile"}      one in a session of its own, keeping every pipe open
 //   {"kill_self": signal}, {"exit": code}
 //   {"respond": {...}}                     the JSON as the response on standard output
 //   {"refuse_without_credentials": {...}} when the request carries neither an API key nor a
@@ -32,6 +33,7 @@
 //                                          record. Keys of the object are added to the response.
 // Without an exit step it exits 0.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -111,17 +113,24 @@ std::string readStdin(std::size_t limit) {
     return data;
 }
 
-// Counts runs across processes in the record folder, so a scenario can answer differently per
-// attempt.
+// Numbers runs across processes in the record folder, so a scenario can answer differently per
+// attempt. Each run claims the lowest number whose marker file it alone manages to create, so
+// two runs started at the same moment never take the same attempt.
 int nextAttempt(const std::string& recordDir) {
     if (recordDir.empty()) {
         return 1;
     }
-    const fs::path counter = fs::path(recordDir) / "attempts";
-    const std::string previous = fs::exists(counter) ? readFile(counter) : "0";
-    const int attempt = std::atoi(previous.c_str()) + 1;
-    writeFile(counter, std::to_string(attempt));
-    return attempt;
+    for (int attempt = 1;; ++attempt) {
+        const std::string marker = recordDir + "/attempt-" + std::to_string(attempt);
+        const int fd = ::open(marker.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            return attempt;
+        }
+        if (errno != EEXIST) {
+            fail("cannot claim an attempt number in " + recordDir);
+        }
+    }
 }
 
 json listing(const char* directory) {
@@ -179,13 +188,25 @@ void sleepMilliseconds(long ms) {
     }
 }
 
-void spawnGrandchild(const std::string& pidFile) {
+void spawnGrandchild(const std::string& pidFile, bool ownSession) {
+    fs::remove(pidFile);
     const pid_t child = ::fork();
     if (child < 0) {
         fail("fork failed");
     }
     if (child == 0) {
+        if (ownSession) {
+            // Out of the helper's group before the helper goes on: the file says so.
+            ::setsid();
+            writeFile(pidFile, std::to_string(::getpid()));
+        }
         hang();
+    }
+    if (ownSession) {
+        while (!fs::exists(pidFile)) {
+            sleepMilliseconds(1);
+        }
+        return;
     }
     // Written by the parent, so the file exists before the helper goes on and exits.
     writeFile(pidFile, std::to_string(child));
@@ -373,15 +394,17 @@ int main(int argc, char** argv) {
             writeAll(2, step["stderr"].get<std::string>());
         } else if (step.contains("stdout_hex")) {
             writeAll(1, hexBytes(step["stdout_hex"].get<std::string>()));
-        } else if (step.contains("stdout_repeat")) {
-            const std::string text = step["stdout_repeat"]["text"].get<std::string>();
-            const long count = step["stdout_repeat"]["count"].get<long>();
+        } else if (step.contains("stdout_repeat") || step.contains("stderr_repeat")) {
+            const bool toStdout = step.contains("stdout_repeat");
+            const auto& repeat = step[toStdout ? "stdout_repeat" : "stderr_repeat"];
+            const std::string text = repeat["text"].get<std::string>();
+            const long count = repeat["count"].get<long>();
             std::string bytes;
             bytes.reserve(text.size() * static_cast<std::size_t>(count));
             for (long i = 0; i < count; ++i) {
                 bytes += text;
             }
-            writeAll(1, bytes);
+            writeAll(toStdout ? 1 : 2, bytes);
         } else if (step.contains("sleep_ms")) {
             sleepMilliseconds(step["sleep_ms"].get<long>());
         } else if (step.contains("hang")) {
@@ -389,7 +412,9 @@ int main(int argc, char** argv) {
         } else if (step.contains("ignore_sigterm")) {
             ::signal(SIGTERM, SIG_IGN);
         } else if (step.contains("spawn_grandchild")) {
-            spawnGrandchild(step["spawn_grandchild"].get<std::string>());
+            spawnGrandchild(step["spawn_grandchild"].get<std::string>(), false);
+        } else if (step.contains("spawn_daemon")) {
+            spawnGrandchild(step["spawn_daemon"].get<std::string>(), true);
         } else if (step.contains("kill_self")) {
             ::kill(::getpid(), step["kill_self"].get<int>());
             hang();

@@ -10,6 +10,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "shell/observe_all.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
 
@@ -18,14 +19,6 @@ namespace vask::ui {
 namespace {
 
 constexpr int copiedResetMs = 1500;
-
-QFrame* divider() {
-    auto* line = new QFrame;
-    line->setFrameShape(QFrame::HLine);
-    line->setFixedHeight(1);
-    line->setStyleSheet(QString("background: %1; border: none;").arg(Theme::palette().edge.name()));
-    return line;
-}
 
 QLabel* text(const QString& content, FontRole role, const QColor& colour) {
     auto* label = new QLabel(content);
@@ -100,9 +93,9 @@ void ErrorRow::paintEvent(QPaintEvent*) {
     const int messageWidth = std::max(0, width() - x - trailingWidth - Theme::spacingSmall);
     painter.setFont(font());
     painter.setPen(Theme::secondaryText());
-    painter.drawText(QRect(x, 0, messageWidth, height()), Qt::AlignVCenter,
-                     metrics.elidedText(QString::fromStdString(entry_.message), Qt::ElideRight,
-                                        messageWidth));
+    painter.drawText(
+        QRect(x, 0, messageWidth, height()), Qt::AlignVCenter,
+        metrics.elidedText(QString::fromStdString(entry_.message), Qt::ElideRight, messageWidth));
     const QRect end(width() - trailingWidth, 0, trailingWidth, height());
     if (copied_) {
         painter.setPen(QColor(0x2E, 0x9D, 0x4F));
@@ -133,17 +126,10 @@ VaskMenu::VaskMenu(PopoverModel& model, QWidget* chatView, Clipboard& clipboard,
     layout->addWidget(pages_);
 
     const auto& deps = model_.dependencies();
-    const auto watch = [this](auto& published) {
-        subscriptions_.push_back(
-            published.subscribe([this](const auto&) { render(); }, Delivery::changesOnly));
-    };
-    watch(model_.hasCredentials);
-    watch(deps.access->hasAccess);
-    watch(deps.access->lastError);
-    watch(deps.sync->isSyncing);
-    watch(deps.sync->lastError);
-    watch(deps.sync->messageCount);
-    watch(deps.contacts->lastError);
+    subscriptions_.push_back(observeAll([this] { render(); }, model_.hasCredentials,
+                                        deps.access->hasAccess, deps.access->lastError,
+                                        deps.sync->isSyncing, deps.sync->lastError,
+                                        deps.sync->messageCount, deps.contacts->lastError));
     render();
 }
 
@@ -190,7 +176,8 @@ QWidget* VaskMenu::makeSetupPrompt() {
     column->addWidget(divider());
 
     auto* body = new QVBoxLayout;
-    body->setContentsMargins(Theme::padding * 2, Theme::padding, Theme::padding * 2, Theme::padding);
+    body->setContentsMargins(Theme::padding * 2, Theme::padding, Theme::padding * 2,
+                             Theme::padding);
     body->setSpacing(14);
     body->addStretch();
     auto* sparkles = new QLabel;
@@ -212,11 +199,11 @@ QWidget* VaskMenu::makeSetupPrompt() {
     cont->setDefault(true);
     cont->setCursor(Qt::PointingHandCursor);
     const auto brand = Theme::palette();
-    cont->setStyleSheet(QString("QPushButton { background: %1; color: %2; border: none; "
-                                "border-radius: 6px; padding: 6px 16px; }"
-                                "QPushButton:hover { background: %3; }")
-                            .arg(brand.accent.name(), brand.onAccent.name(),
-                                 brand.accent.lighter(110).name()));
+    cont->setStyleSheet(
+        QString("QPushButton { background: %1; color: %2; border: none; "
+                "border-radius: 6px; padding: 6px 16px; }"
+                "QPushButton:hover { background: %3; }")
+            .arg(brand.accent.name(), brand.onAccent.name(), brand.accent.lighter(110).name()));
     connect(cont, &QPushButton::clicked, this, [this] { dismissThen(actions_.openOnboarding); });
     auto* buttonRow = new QHBoxLayout;
     buttonRow->setContentsMargins(0, 4, 0, 0);

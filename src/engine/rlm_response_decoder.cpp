@@ -1,11 +1,13 @@
-// Turning the helper's standard output into a result or the helper error that explains why there
-// is no usable answer, with exactly one usage event per decoded run.
+#include "engine/rlm_response_decoder.h"
+
+#include "platform/exact_int64.h"
+
 #include <cmath>
 
 #include "engine/host_json.h"
 #include "engine/rlm_helper_error.h"
-#include "engine/rlm_helper_runner.h"
 #include "engine/rlm_request_fingerprint.h"
+#include "foundation/structured_logger.h"
 #include "platform/text.h"
 #include "records/record_decoding_error.h"
 
@@ -60,6 +62,10 @@ std::optional<RLMTokenUsage> tokenUsage(const Json& fields, std::string_view key
 }
 
 HostResponse decodeHostResponse(std::string_view output) {
+    if (JSONValue::nestsTooDeeply(output)) {
+        throw HostJSONError("The given data nests arrays and objects deeper than " +
+                            std::to_string(JSONValue::maximumDepth) + " levels.");
+    }
     const Json json = Json::parse(output, nullptr, false);
     if (json.is_discarded()) {
         throw HostJSONError("The given data was not valid JSON.");
@@ -117,17 +123,13 @@ HostResponse decodeHostResponse(std::string_view output) {
 
 // A JSON number that is integral, at least `minimum` and below 2^63.
 std::optional<std::int64_t> wholeNumber(const JSONValue::Object& details, const char* key,
-                                        double minimum) {
+                                        std::int64_t minimum) {
     const auto found = details.find(key);
     if (found == details.end() || found->second.asNumber() == nullptr) {
         return std::nullopt;
     }
-    const double value = *found->second.asNumber();
-    if (!std::isfinite(value) || std::trunc(value) != value || value < minimum ||
-        value >= 9223372036854775808.0) {
-        return std::nullopt;
-    }
-    return static_cast<std::int64_t>(value);
+    const auto value = exactInt64(*found->second.asNumber());
+    return value && *value >= minimum ? value : std::nullopt;
 }
 
 RLMHelperError mappedHostError(const HostError& error, const HostResponse& response,
@@ -177,8 +179,8 @@ RLMHelperError mappedHostError(const HostError& error, const HostResponse& respo
 
 }  // namespace
 
-RLMHelperResult RLMHelperRunner::decodeResponse(std::string_view output,
-                                                const RLMUsageObservabilityContext& usageContext) {
+RLMHelperResult RLMResponseDecoder::decodeResponse(
+    std::string_view output, const RLMUsageObservabilityContext& usageContext) {
     const StructuredLogger logger("rlm-helper");
     HostResponse response;
     try {

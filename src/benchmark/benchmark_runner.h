@@ -1,0 +1,33 @@
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+
+#include "benchmark/benchmark_corpus.h"
+#include "benchmark/benchmark_metrics.h"
+#include "benchmark/search_backend.h"
+#include "platform/clock.h"
+
+namespace vask {
+
+// Loads a corpus into a search backend once, runs every query with a limit of 5 and scores the
+// answers against the expected guids. Keeps no state between runs and never resets the backend.
+class BenchmarkRunner {
+  public:
+    static constexpr std::int64_t resultLimit = 5;
+
+    BenchmarkRunner(std::shared_ptr<SearchBackend> backend, BenchmarkCorpus corpus,
+                    const Clock& clock = Clock::system());
+
+    // The whole benchmark. With `verbose`, one line per query goes to `out`: its mark, id and
+    // hit rate at 5; a query whose search fails gets a line saying so before the backend's error
+    // is passed on unchanged (and no report is made).
+    BenchmarkMetrics run(bool verbose, std::ostream& out) const;
+
+  private:
+    std::shared_ptr<SearchBackend> backend_;
+    BenchmarkCorpus corpus_;
+    const Clock& clock_;
+};
+
+}  // namespace vask

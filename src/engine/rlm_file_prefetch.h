@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "engine/file_prefetch_service.h"
+#include "engine/rlm_credentials.h"
+#include "foundation/file_access_config.h"
+#include "foundation/structured_logger.h"
+#include "platform/scheduler.h"
+#include "relay/model_routing_policy.h"
+
+namespace vask {
+
+// Caches the user's files for a question in the shadow database before staging, so the helper
+// reads them with the rest of the staged data. Only its time limit stops it, never the turn.
+class RLMFilePrefetch {
+  public:
+    struct Settings {
+        // The file-access settings for a vision model (the configuration manager's).
+        std::function<FileAccessConfig(std::optional<std::string>)> fileAccessConfig;
+        FilePrefetchServiceFactory filePrefetchServiceFactory;
+        std::chrono::milliseconds prefetchTimeLimit{10000};
+        // The time limit's timer; the system scheduler when null.
+        Scheduler* scheduler = nullptr;
+    };
+
+    explicit RLMFilePrefetch(Settings settings) : settings_(std::move(settings)) {}
+
+    // True when a prefetch ran to its end in time; false without a vision route. Never fails.
+    bool prefetchFilesIfNeeded(const std::string& prompt, const std::string& dbPath,
+                               const RLMCredentials& credentials,
+                               const std::optional<ModelRoute>& visionRoute) const;
+
+  private:
+    Settings settings_;
+    StructuredLogger logger_{"rlm-helper"};
+};
+
+}  // namespace vask

@@ -1,0 +1,35 @@
+#include "shell/main_window_chat.h"
+
+#include "chat/chat_view_model.h"
+#include "shell/observe_all.h"
+
+namespace vask {
+
+MainWindowChat mainWindowChat(std::shared_ptr<ChatViewModel> chat) {
+    return {
+        .observe =
+            [chat](std::function<void()> changed) {
+                return observeAll(std::move(changed), chat->state, chat->sessions,
+                                  chat->currentSessionID, chat->pendingSessionFocus,
+                                  chat->hasCredentials);
+            },
+        .hasCredentials = [chat] { return chat->hasCredentials.get(); },
+        .refreshCredentials = [chat] { chat->refreshCredentials(); },
+        .isSending = [chat] { return chat->isSending(); },
+        .savedSessions = [chat] { return chat->savedSessions(); },
+        .currentSessionID = [chat] { return chat->currentSessionID.get(); },
+        .currentTitle = [chat] { return chat->currentTitle(); },
+        .transcript = [chat] { return chat->transcript(); },
+        .pendingSessionFocus = [chat] { return chat->pendingSessionFocus.get(); },
+        .clearPendingSessionFocus = [chat] { chat->pendingSessionFocus.set(std::nullopt); },
+        .startNewSession = [chat] { chat->startNewSession(); },
+        .switchSession = [chat](const std::string& id) { chat->switchSession(id); },
+        .renameSession = [chat](const std::string& id,
+                                const std::string& title) { chat->renameSession(id, title); },
+        .deleteSession = [chat](const std::string& id) { chat->deleteSession(id); },
+        .setInputText = [chat](const std::string& text) { chat->inputText.set(text); },
+        .send = [chat] { chat->send(); },
+    };
+}
+
+}  // namespace vask

@@ -1,0 +1,439 @@
+#include "shell/onboarding_steps_model.h"
+
+#include "shell/observe_all.h"
+
+#include <algorithm>
+
+#include "engine/token_count_format.h"
+
+namespace vask {
+
+namespace {
+
+constexpr const char* menubarSentence =
+    "Vask lives in your system tray — click the icon any time to ask about your messages.";
+
+}  // namespace
+
+OnboardingStepsModel::OnboardingStepsModel(Dependencies dependencies)
+    : deps_(std::move(dependencies)) {}
+
+OnboardingStepsModel::~OnboardingStepsModel() {
+    accessPoll_.cancel();
+    indexingTimer_.cancel();
+}
+
+std::shared_ptr<OnboardingStepsModel> OnboardingStepsModel::make(Dependencies dependencies) {
+    std::shared_ptr<OnboardingStepsModel> model(new OnboardingStepsModel(std::move(dependencies)));
+    model->install();
+    return model;
+}
+
+void OnboardingStepsModel::install() {
+    lastAccess_ = deps_.access->hasAccess.get();
+    lastContactsAuthorized_ =
+        deps_.contacts->authorizationState.get() == ContactsAuthorizationState::authorized;
+    lastSynced_ = deps_.sync->hasSynced.get();
+
+    subscriptions_.push_back(
+        observeAll([this] { changed(); }, deps_.signIn->state, deps_.signIn->userEmail,
+                   deps_.access->lastError, deps_.contacts->isBusy, deps_.contacts->lastError,
+                   deps_.sync->isSyncing, deps_.sync->lastError, deps_.sync->messageCount,
+                   deps_.sync->messageRetention, deps_.sync->syncProgress));
+
+    subscriptions_.push_back(deps_.access->hasAccess.subscribe(
+        [this](bool value) {
+            requirementChanged(value, lastAccess_, OnboardingStep::fullDiskAccess);
+            // The settings open only once an answer says access is missing, so a window that
+            // finds access on its first probe never sends the user there; after the answer's
+            // reason, so that a failure to open is what stays shown.
+            deps_.main.post([weak = weak_from_this()] {
+                if (auto self = weak.lock()) {
+                    self->openSettingsForAccessStep();
+                }
+            });
+            changed();
+        },
+        Delivery::changesOnly));
+    subscriptions_.push_back(deps_.contacts->authorizationState.subscribe(
+        [this](ContactsAuthorizationState value) {
+            requirementChanged(value == ContactsAuthorizationState::authorized,
+                               lastContactsAuthorized_, OnboardingStep::contacts);
+            changed();
+        },
+        Delivery::changesOnly));
+    subscriptions_.push_back(deps_.sync->hasSynced.subscribe(
+        [this](bool value) {
+            requirementChanged(value, lastSynced_, OnboardingStep::indexing);
+            changed();
+        },
+        Delivery::changesOnly));
+
+    const auto repeat = [this](Scheduler::Duration interval, void (OnboardingStepsModel::*tick)()) {
+        return deps_.scheduler.every(interval, [weak = weak_from_this(), &main = deps_.main, tick] {
+            main.post([weak, tick] {
+                if (auto self = weak.lock()) {
+                    ((*self).*tick)();
+                }
+            });
+        });
+    };
+    accessPoll_ = repeat(accessPollInterval, &OnboardingStepsModel::pollTick);
+    indexingTimer_ = repeat(indexingTickInterval, &OnboardingStepsModel::indexingTick);
+}
+
+void OnboardingStepsModel::changed() {
+    revision.set(revision.get() + 1);
+}
+
+bool OnboardingStepsModel::appear() {
+    if (deps_.shouldPresentAtLaunch && !deps_.shouldPresentAtLaunch()) {
+        return false;
+    }
+    if (deps_.actions.activate) {
+        deps_.actions.activate();
+    }
+    deps_.state.markStarted();
+    if (const auto saved = deps_.state.savedStep()) {
+        setStep(*saved);
+    }
+    autoAdvanceIfSatisfied();
+    return true;
+}
+
+void OnboardingStepsModel::setStep(OnboardingStep next) {
+    if (next == step.get()) {
+        return;
+    }
+    step.set(next);
+    stepDidChange();
+    changed();
+}
+
+void OnboardingStepsModel::stepDidChange() {
+    deps_.state.save(step.get());
+    autoAdvanceIfSatisfied();
+}
+
+void OnboardingStepsModel::autoAdvanceIfSatisfied() {
+    const OnboardingStep current = step.get();
+    if (current == OnboardingStep::fullDiskAccess) {
+        // The answer arrives later through hasAccess, which moves on by itself.
+        deps_.access->checkAccess();
+    }
+    const OnboardingFlow::Conditions conditions{
+        .signedIn = deps_.authMode && !deps_.authMode().isNone(),
+        .hasFullDiskAccess = deps_.access->hasAccess.get(),
+        .contactsAuthorized =
+            deps_.contacts->authorizationState.get() == ContactsAuthorizationState::authorized,
+        .hasSynced = deps_.sync->hasSynced.get(),
+    };
+    const OnboardingStep target = OnboardingFlow::resolve(current, conditions);
+    if (target != current) {
+        setStep(target);
+    } else if (current == OnboardingStep::indexing && !deps_.sync->hasSynced.get()) {
+        deps_.sync->syncIfPossible();
+    }
+}
+
+void OnboardingStepsModel::openSettingsForAccessStep() {
+    if (step.get() != OnboardingStep::fullDiskAccess || deps_.access->hasAccess.get() ||
+        didAutoOpenSettings_) {
+        return;
+    }
+    didAutoOpenSettings_ = true;
+    deps_.access->openSettings();
+}
+
+void OnboardingStepsModel::requirementChanged(bool value, bool& last, OnboardingStep owner) {
+    const bool was = std::exchange(last, value);
+    if (value && !was && step.get() == owner) {
+        advance();
+    }
+}
+
+void OnboardingStepsModel::pollTick() {
+    if (step.get() == OnboardingStep::fullDiskAccess) {
+        deps_.access->checkAccess();
+    }
+}
+
+void OnboardingStepsModel::indexingTick() {
+    const bool counting = step.get() == OnboardingStep::indexing && !deps_.sync->hasSynced.get() &&
+                          !deps_.sync->lastError.get();
+    const int next = counting ? indexingSeconds_ + 1 : 0;
+    if (next == indexingSeconds_) {
+        return;
+    }
+    const bool wasStalled = indexingStalled();
+    indexingSeconds_ = next;
+    if (indexingStalled() != wasStalled) {
+        changed();
+    }
+}
+
+void OnboardingStepsModel::advance() {
+    const auto next = onboardingStepFromRaw(static_cast<int>(step.get()) + 1);
+    if (next) {
+        setStep(*next);
+    }
+}
+
+void OnboardingStepsModel::primaryAction() {
+    switch (step.get()) {
+        case OnboardingStep::welcome:
+            advance();
+            return;
+        case OnboardingStep::signIn:
+            if (deps_.signIn->state.get().kind() == GoogleSignInState::Kind::success) {
+                advance();
+            } else {
+                deps_.signIn->signIn();
+            }
+            return;
+        case OnboardingStep::fullDiskAccess:
+            deps_.access->openSettings();
+            return;
+        case OnboardingStep::contacts:
+            deps_.contacts->requestAccessAndSync();
+            return;
+        case OnboardingStep::indexing:
+            deps_.sync->syncIfPossible();
+            return;
+        case OnboardingStep::done:
+            if (deps_.actions.openMain) {
+                deps_.actions.openMain();
+            }
+            if (deps_.actions.activate) {
+                deps_.actions.activate();
+            }
+            if (deps_.actions.closeWindow) {
+                deps_.actions.closeWindow();
+            }
+            return;
+    }
+}
+
+void OnboardingStepsModel::relaunch() {
+    // The new instance resumes here, and moves on at once if access has arrived meanwhile.
+    deps_.state.save(OnboardingStep::fullDiskAccess);
+    if (deps_.actions.relaunch) {
+        deps_.actions.relaunch();
+    }
+}
+
+void OnboardingStepsModel::useDifferentAccount() {
+    deps_.signIn->signOut();
+    deps_.main.post([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->deps_.signIn->signIn();
+        }
+    });
+}
+
+OnboardingStepsModel::Page OnboardingStepsModel::page() const {
+    switch (step.get()) {
+        case OnboardingStep::welcome:
+            return {"sparkles", "Welcome to Vask",
+                    "Chat with your message history — ask questions, vask details, and find "
+                    "anything across your conversations. Let's get you set up.",
+                    true};
+        case OnboardingStep::signIn:
+            return {"person.crop.circle", "Sign in",
+                    "Sign in to power Vask's AI. Your messages stay on this computer — only your "
+                    "questions are sent to the model.",
+                    false};
+        case OnboardingStep::fullDiskAccess:
+            return {"lock.shield", "Allow access to Messages",
+                    "Vask reads your Messages database locally, on this computer, from " +
+                        deps_.chatDBPath.string() +
+                        " (~/Library/Messages/chat.db unless CHAT_DB_PATH names another file). "
+                        "Put your Messages history there:",
+                    false};
+        case OnboardingStep::contacts:
+            return {"person.2", "Match names to numbers",
+                    std::string("Let Vask use your Contacts so you can ask “What did ") +
+                        sampleContactName +
+                        " say?” instead of searching by phone number. Optional — you can skip "
+                        "this.",
+                    false};
+        case OnboardingStep::indexing:
+            return {"tray.full", "Indexing your messages",
+                    "Vask is building a private, on-device index of your conversations. This "
+                    "happens once — a large history can take a few minutes.",
+                    false};
+        case OnboardingStep::done:
+            return {"checkmark.circle", "You're all set", doneSubtitle(), false};
+    }
+    return {};
+}
+
+std::string OnboardingStepsModel::doneSubtitle() const {
+    const auto count = deps_.sync->messageCount.get();
+    if (count < 1) {
+        return menubarSentence;
+    }
+    return "Indexed " + TokenCountFormat::exact(count, deps_.locale) + " messages. " +
+           menubarSentence;
+}
+
+OnboardingStepsModel::SignInStatus OnboardingStepsModel::signInStatus() const {
+    const auto& state = deps_.signIn->state.get();
+    switch (state.kind()) {
+        case GoogleSignInState::Kind::idle:
+            return {};
+        case GoogleSignInState::Kind::signingIn:
+            return {{true, {{"Continue in your browser…", false}}}, false};
+        case GoogleSignInState::Kind::success: {
+            const auto& email = deps_.signIn->userEmail.get();
+            return {{false, {{email ? "Continuing as " + *email : "Signed in.", false}}}, true};
+        }
+        case GoogleSignInState::Kind::error:
+            return {{false, {{state.errorText(), true}}}, false};
+    }
+    return {};
+}
+
+OnboardingStepsModel::Status OnboardingStepsModel::contactsStatus() const {
+    const auto& contacts = *deps_.contacts;
+    if (contacts.isRequestingAccess()) {
+        return {true, {{"Waiting for Contacts permission…", false}}};
+    }
+    if (contacts.isSyncing()) {
+        return {true, {{"Syncing contacts…", false}}};
+    }
+    if (const auto& error = contacts.lastError.get()) {
+        return {false, {{*error, true}}};
+    }
+    switch (contacts.authorizationState.get()) {
+        case ContactsAuthorizationState::denied:
+            return {false, {{"Contacts access is off. Enable Vask in System Settings.", false}}};
+        case ContactsAuthorizationState::restricted:
+            return {
+                false,
+                {{"Contacts access is restricted and cannot be changed for this account.", false}}};
+        default:
+            return {};
+    }
+}
+
+OnboardingStepsModel::IndexingStatus OnboardingStepsModel::indexingStatus() const {
+    const auto& sync = *deps_.sync;
+    IndexingStatus status;
+    if (const auto& error = sync.lastError.get()) {
+        status.failed = true;
+        status.lines = {{*error, true},
+                        {"Try again, or relaunch Vask. If it keeps happening, the message above "
+                         "has the details.",
+                         false}};
+        return status;
+    }
+    if (const auto& progress = sync.syncProgress.get(); progress && progress->total >= 1) {
+        status.fraction = std::min(
+            1.0, static_cast<double>(progress->processed) / static_cast<double>(progress->total));
+        status.lines.push_back(
+            {"Indexed " + TokenCountFormat::exact(progress->processed, deps_.locale) + " of " +
+                 TokenCountFormat::exact(progress->total, deps_.locale) + " messages",
+             false});
+    }
+    if (indexingStalled()) {
+        status.lines.push_back(
+            {"This is taking longer than usual. You can keep waiting, or relaunch Vask.", false});
+    }
+    return status;
+}
+
+OnboardingStepsModel::Status OnboardingStepsModel::accessStatus() const {
+    Status status{true, {{"Waiting for access…", false}}};
+    if (const auto& reason = deps_.access->lastError.get()) {
+        status.lines.push_back({*reason, false});
+    }
+    return status;
+}
+
+std::optional<MessageRetentionAssessment> OnboardingStepsModel::retention() const {
+    return deps_.sync->messageRetention.get();
+}
+
+bool OnboardingStepsModel::indexingStalled() const {
+    return step.get() == OnboardingStep::indexing && !deps_.sync->hasSynced.get() &&
+           !deps_.sync->lastError.get() && indexingSeconds_ >= stalledAfterTicks;
+}
+
+bool OnboardingStepsModel::indexingFailed() const {
+    const auto& sync = *deps_.sync;
+    return step.get() == OnboardingStep::indexing && !sync.isSyncing.get() &&
+           !sync.hasSynced.get() && sync.lastError.get().has_value();
+}
+
+std::optional<std::string> OnboardingStepsModel::primaryLabel() const {
+    switch (step.get()) {
+        case OnboardingStep::welcome:
+            return "Get Started";
+        case OnboardingStep::signIn:
+            switch (deps_.signIn->state.get().kind()) {
+                case GoogleSignInState::Kind::success:
+                    return "Continue";
+                case GoogleSignInState::Kind::error:
+                    return "Try Again";
+                default:
+                    return "Sign in with Google";
+            }
+        case OnboardingStep::fullDiskAccess:
+            return "Open System Settings";
+        case OnboardingStep::contacts:
+            switch (deps_.contacts->authorizationState.get()) {
+                case ContactsAuthorizationState::denied:
+                    return "Open System Settings";
+                case ContactsAuthorizationState::restricted:
+                    return std::nullopt;
+                default:
+                    return "Enable Contacts";
+            }
+        case OnboardingStep::indexing:
+            if (indexingFailed()) {
+                return "Try Again";
+            }
+            return std::nullopt;
+        case OnboardingStep::done:
+            return "Start Chatting";
+    }
+    return std::nullopt;
+}
+
+bool OnboardingStepsModel::primaryDisabled() const {
+    switch (step.get()) {
+        case OnboardingStep::signIn:
+            return deps_.signIn->state.get().kind() == GoogleSignInState::Kind::signingIn;
+        case OnboardingStep::contacts:
+            return deps_.contacts->isBusy.get() || deps_.contacts->authorizationState.get() ==
+                                                       ContactsAuthorizationState::restricted;
+        default:
+            return false;
+    }
+}
+
+bool OnboardingStepsModel::showsSkip() const {
+    return step.get() == OnboardingStep::contacts;
+}
+
+bool OnboardingStepsModel::showsRelaunch() const {
+    return step.get() == OnboardingStep::fullDiskAccess || indexingFailed() || indexingStalled();
+}
+
+std::string OnboardingStepsModel::retentionMessage(const MessageRetentionAssessment& assessment) {
+    const std::string period =
+        assessment.policy == MessageRetentionAssessment::Policy::oneYear ? "1 year" : "30 days";
+    if (assessment.evidence == MessageRetentionAssessment::Evidence::oldestMessage) {
+        return "Your available Messages history starts about " + period +
+               " ago. Vask will preserve everything from today forward.";
+    }
+    return "Messages is set to auto-delete after " + period +
+           ". Vask will preserve everything from today forward.";
+}
+
+bool OnboardingStepsModel::retentionShowsKeepTip(const MessageRetentionAssessment& assessment) {
+    return assessment.evidence == MessageRetentionAssessment::Evidence::preference;
+}
+
+}  // namespace vask

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shell/main_window_chat.h"
+#include "shell/sidebar_selection.h"
+#include "store/awaiting_reply.h"
+
+namespace vask {
+
+namespace sidebar {
+
+// The last message's text on one line: trimmed, each line break inside a blank; "" without
+// messages.
+std::string preview(const ChatSession& session);
+
+// How long ago, in abbreviated units: "now", "5 min. ago", "2 hr. ago", "3 days ago",
+// "2 wk. ago", "4 mo. ago", "1 yr. ago"; "in 5 min." for a time ahead.
+std::string relativeTime(std::int64_t secondsAgo);
+
+enum class Overlay { none, noChats, noSearchResults };
+
+Overlay overlay(bool noSavedSessions, bool noAwaitingReplies, bool noSessionsShown,
+                std::string_view searchText);
+
+// The awaiting row is there whenever proactive surfaces are on and anything awaits; its count
+// is of the replies within the display window only.
+bool showsAwaitingRow(bool showsProactive, const std::vector<AwaitingReply>& replies);
+std::int64_t awaitingCount(const std::vector<AwaitingReply>& replies, int displayDays,
+                           std::int64_t nowUnixSeconds);
+
+}  // namespace sidebar
+
+// The saved sessions with what the list shows and searches of each, and the search over them.
+// Built once per change of the sessions, so typing in the search field only compares text.
+class SessionFilter {
+  public:
+    struct Row {
+        std::shared_ptr<const ChatSession> session;
+        std::string preview;
+    };
+
+    explicit SessionFilter(MainWindowChat::SessionList sessions);
+
+    const std::vector<Row>& rows() const { return rows_; }
+    // The rows whose title, or else last message, contains the trimmed query ignoring case, in
+    // order; every row for a blank query.
+    std::vector<const Row*> filter(std::string_view searchText) const;
+
+  private:
+    std::vector<Row> rows_;
+    std::vector<std::string> foldedTitles_;
+    std::vector<std::string> foldedPreviews_;
+};
+
+// The sidebar's transient state (search, rename alert, delete confirmation) and what its actions
+// ask of the chat. Every change to a session goes through the chat.
+class SessionSidebarModel {
+  public:
+    explicit SessionSidebarModel(MainWindowChat& chat) : chat_(chat) {}
+
+    std::string searchText;
+
+    // Rename alert: open while renamingID() holds an id.
+    void beginRename(const ChatSession& session);
+    const std::optional<std::string>& renamingID() const { return renamingID_; }
+    std::string renameDraft;
+    // Passes the draft as typed; the chat trims it and ignores a blank one.
+    void commitRename();
+    void cancelRename() { renamingID_.reset(); }
+
+    // Delete confirmation: open while pendingDeletion() holds a session.
+    void requestDeletion(std::shared_ptr<const ChatSession> session);
+    const std::shared_ptr<const ChatSession>& pendingDeletion() const { return pendingDeletion_; }
+    void confirmDeletion();
+    void cancelDeletion() { pendingDeletion_.reset(); }
+
+    // "New Chat": returns what the window should select.
+    SidebarSelection newChat();
+
+  private:
+    MainWindowChat& chat_;
+    std::optional<std::string> renamingID_;
+    std::shared_ptr<const ChatSession> pendingDeletion_;
+};
+
+}  // namespace vask

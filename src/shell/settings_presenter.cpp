@@ -1,0 +1,100 @@
+#include "shell/settings_presenter.h"
+
+namespace vask::settings {
+
+std::vector<Section> sections(const AuthMode& mode, bool hasGoogleAuthService,
+                              const std::optional<std::string>& userEmail) {
+    std::vector<Section> shown;
+    if (!mode.asAPIKey() && hasGoogleAuthService && userEmail) {
+        shown.push_back(Section::account);
+    }
+    if (!mode.isNone()) {
+        shown.push_back(Section::plan);
+    }
+    shown.insert(shown.end(), {Section::contacts, Section::memory, Section::proactive});
+    return shown;
+}
+
+std::optional<std::string> signOutFailure(const GoogleSignInState& state) {
+    const std::string_view prefix = GoogleSignInViewModel::signOutFailedPrefix;
+    if (state.kind() == GoogleSignInState::Kind::error && state.errorText().starts_with(prefix)) {
+        return state.errorText();
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> signOut(const SignOutSteps& steps) {
+    steps.signOut();
+    // Whatever the outcome, the chats show what the stores now hold.
+    for (const auto& refresh : steps.refreshCredentials) {
+        if (refresh) {
+            refresh();
+        }
+    }
+    if (auto failure = signOutFailure(steps.state())) {
+        return failure;
+    }
+    steps.dismissSettings();
+    steps.resetOnboarding();
+    if (steps.closeMain) {
+        steps.closeMain();
+    }
+    if (steps.openOnboarding) {
+        steps.openOnboarding();
+    }
+    return std::nullopt;
+}
+
+bool showProactiveSurfaces(const UserDefaults& defaults, const ProactiveKeys& keys) {
+    return defaults.boolValue(keys.showProactiveSurfaces).valueOr(false);
+}
+
+bool personaDrafts(const UserDefaults& defaults, const ProactiveKeys& keys) {
+    return defaults.boolValue(keys.personaDrafts).valueOr(true);
+}
+
+void ProactiveSwitchReaction::switched(bool on) const {
+    if (!on) {
+        seams_.stop();
+        seams_.refresh(false, {});
+        return;
+    }
+    const int epoch = seams_.enableEpoch();
+    seams_.refresh(
+        false, [start = seams_.start, epoch](const Replies& replies) { start(replies, epoch); });
+}
+
+namespace contacts {
+
+Presentation present(ContactsAuthorizationState state, bool isBusy,
+                     const std::optional<Clock::WallTime>& lastSyncedAt,
+                     const std::optional<std::string>& lastError) {
+    Presentation shown;
+    shown.error = lastError;
+    shown.actionEnabled = !isBusy;
+    switch (state) {
+        case ContactsAuthorizationState::authorized:
+            shown.row = Row::enabled;
+            shown.message = "Contacts access enabled";
+            shown.actionLabel = "Sync Now";
+            shown.lastSynced = lastSyncedAt;
+            break;
+        case ContactsAuthorizationState::notDetermined:
+            shown.message = "Enable Contacts to resolve names in queries.";
+            shown.actionLabel = "Enable Contacts";
+            break;
+        case ContactsAuthorizationState::denied:
+            shown.message = "Contacts access is off. Enable Vask in System Settings.";
+            shown.actionLabel = "Open System Settings";
+            break;
+        case ContactsAuthorizationState::restricted:
+            shown.row = Row::restricted;
+            shown.message = "Contacts access is restricted and cannot be changed for this account.";
+            shown.actionEnabled = false;
+            break;
+    }
+    return shown;
+}
+
+}  // namespace contacts
+}  // namespace vask::settings

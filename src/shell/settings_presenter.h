@@ -1,0 +1,100 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "foundation/auth_mode.h"
+#include "foundation/google_sign_in_view_model.h"
+#include "platform/user_defaults.h"
+#include "shell/contacts_sync_view_model.h"
+#include "store/awaiting_reply.h"
+
+namespace vask {
+
+// What the Settings window shows and what its account and proactive controls do, decided
+// without the toolkit.
+namespace settings {
+
+enum class Section { account, plan, contacts, memory, proactive };
+
+// In form order. The account needs a Google sign-in service and a known e-mail and is never
+// shown for an API key; the plan needs any credentials.
+std::vector<Section> sections(const AuthMode& mode, bool hasGoogleAuthService,
+                              const std::optional<std::string>& userEmail);
+
+// The failure text a sign-out left in the sign-in state, if it failed.
+std::optional<std::string> signOutFailure(const GoogleSignInState& state);
+
+struct SignOutSteps {
+    std::function<void()> signOut;
+    // The sign-in state after signing out.
+    std::function<GoogleSignInState()> state;
+    // Each chat recomputes whether it has credentials.
+    std::vector<std::function<void()>> refreshCredentials;
+    std::function<void()> dismissSettings;
+    std::function<void()> resetOnboarding;
+    // Either may be empty (the window layer has not set them up yet): skipped.
+    std::function<void()> closeMain;
+    std::function<void()> openOnboarding;
+};
+
+// Signs out and swaps the main window for onboarding. When the sign-out failed it stops once the
+// chats have re-read their credentials: Settings stays open and shows the returned text, rather
+// than closing on a user who may still be signed in with no window and no message.
+std::optional<std::string> signOut(const SignOutSteps& steps);
+
+// The two proactive switches, under their instance-scoped keys.
+struct ProactiveKeys {
+    std::string showProactiveSurfaces;
+    std::string personaDrafts;
+};
+bool showProactiveSurfaces(const UserDefaults& defaults, const ProactiveKeys& keys);
+bool personaDrafts(const UserDefaults& defaults, const ProactiveKeys& keys);
+
+// Starts or stops the awaiting-reply notifier when the master switch flips. Switching on seeds
+// the notifier with the replies already waiting (none of them is ever notified); the epoch read
+// before the reload keeps a late reload from restarting a notifier switched off meanwhile.
+class ProactiveSwitchReaction {
+  public:
+    using Replies = std::vector<AwaitingReply>;
+    struct Seams {
+        std::function<int()> enableEpoch;
+        std::function<void(bool debounceClassification, std::function<void(const Replies&)>)>
+            refresh;
+        std::function<void(const Replies& seed, int epoch)> start;
+        std::function<void()> stop;
+    };
+
+    explicit ProactiveSwitchReaction(Seams seams) : seams_(std::move(seams)) {}
+
+    void switched(bool on) const;
+
+  private:
+    Seams seams_;
+};
+
+// The contacts section: one row per permission state.
+namespace contacts {
+
+enum class Row { enabled, unavailable, restricted };
+
+struct Presentation {
+    Row row = Row::unavailable;
+    std::string message;
+    // Empty when the row has no button.
+    std::string actionLabel;
+    bool actionEnabled = false;
+    // Only for the enabled row once a synchronisation has completed.
+    std::optional<Clock::WallTime> lastSynced;
+    std::optional<std::string> error;
+};
+
+Presentation present(ContactsAuthorizationState state, bool isBusy,
+                     const std::optional<Clock::WallTime>& lastSyncedAt,
+                     const std::optional<std::string>& lastError);
+
+}  // namespace contacts
+}  // namespace settings
+}  // namespace vask

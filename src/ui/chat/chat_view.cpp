@@ -1,0 +1,480 @@
+#include "ui/chat/chat_view.h"
+
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPropertyAnimation>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "chat/chat_presenters.h"
+#include "ui/brand_marks.h"
+#include "ui/chat/chat_composer_text_view.h"
+#include "ui/chat/chat_style.h"
+#include "ui/chat/message_bubble.h"
+#include "ui/chat/thinking_view.h"
+#include "ui/chat/token_usage_summary_view.h"
+#include "ui/qt_platform.h"
+#include "ui/symbols.h"
+
+namespace vask::ui {
+
+using namespace chat_style;
+namespace cp = chat_presentation;
+
+namespace {
+
+// A row filled with a colour that is not the canvas.
+class FilledRow : public QWidget {
+  public:
+    explicit FilledRow(QColor fill) : fill_(std::move(fill)) {}
+
+  protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), fill_); }
+
+  private:
+    QColor fill_;
+};
+
+void dispose(QWidget* widget) {
+    if (widget) {
+        widget->hide();
+        widget->setParent(nullptr);
+        widget->deleteLater();
+    }
+}
+
+}  // namespace
+
+ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QWidget* parent)
+    : QWidget(parent), viewModel_(std::move(viewModel)), options_(std::move(options)) {
+    setObjectName("chatView");
+    chat_style::ensureResources();
+    if (!options_.urlOpener) {
+        ownOpener_ = std::make_unique<QtUrlOpener>();
+    }
+    if (!options_.now) {
+        options_.now = [] { return static_cast<std::int64_t>(QDateTime::currentSecsSinceEpoch()); };
+    }
+    setAutoFillBackground(true);
+    QPalette p = palette();
+    p.setColor(QPalette::Window, Theme::palette().canvas);
+    setPalette(p);
+
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    scroll_ = new QScrollArea;
+    scroll_->setObjectName("chatMessages");
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(true);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setMinimumHeight(200);
+    auto* content = new QWidget;
+    content->setObjectName("chatMessagesContent");
+    content->setAutoFillBackground(false);
+    list_ = new QVBoxLayout(content);
+    list_->setContentsMargins(Theme::padding, Theme::padding, Theme::padding, Theme::padding);
+    list_->setSpacing(12);
+    tail_ = new QWidget;
+    auto* tailLayout = new QVBoxLayout(tail_);
+    tailLayout->setContentsMargins(0, 0, 0, 0);
+    list_->addWidget(tail_);
+    list_->addStretch();
+    scroll_->setWidget(content);
+    scroll_->viewport()->setAutoFillBackground(false);
+    content->setStyleSheet("#chatMessagesContent { background: transparent; }");
+    column->addWidget(scroll_, 1);
+
+    auto* turn = new QWidget;
+    turnArea_ = new QVBoxLayout(turn);
+    turnArea_->setContentsMargins(0, 0, 0, 0);
+    turnArea_->setSpacing(0);
+    column->addWidget(turn);
+    progressRow_ = makeProgressRow();
+    turnArea_->addWidget(progressRow_);
+
+    column->addWidget(divider());
+    column->addWidget(makeInputArea());
+
+    auto& model = *viewModel_;
+    const auto changed = [this](const auto&) { render(); };
+    subscriptions_.push_back(model.state.subscribe(changed, Delivery::changesOnly));
+    subscriptions_.push_back(model.sessions.subscribe(changed, Delivery::changesOnly));
+    subscriptions_.push_back(model.currentSessionID.subscribe(changed, Delivery::changesOnly));
+    subscriptions_.push_back(model.usageDisclosure.subscribe(changed, Delivery::changesOnly));
+    subscriptions_.push_back(model.inputText.subscribe(
+        [this](const std::string& text) {
+            composer_->setText(text);
+            renderInput();
+        },
+        Delivery::changesOnly));
+    composer_->setText(model.inputText.get());
+    render();
+    // Messages already there when the view appears are not scrolled to by themselves.
+    lastCount_ = bubbles_.size();
+}
+
+ChatView::~ChatView() = default;
+
+MessageBubble* ChatView::bubble(const Uuid& messageID) const {
+    const auto it = bubbles_.find(messageID);
+    return it == bubbles_.end() ? nullptr : it->second;
+}
+
+void ChatView::setReady(bool ready) {
+    options_.isReady = ready;
+    renderInput();
+}
+
+void ChatView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (options_.focusesInputOnAppear) {
+        QTimer::singleShot(0, composer_, [composer = composer_] { composer->setFocus(); });
+    }
+}
+
+QWidget* ChatView::makeProgressRow() {
+    QColor fill = Theme::palette().panel;
+    fill.setAlphaF(0.6F);
+    auto* widget = new FilledRow(fill);
+    widget->setObjectName("progressRow");
+    auto* row = new QHBoxLayout(widget);
+    row->setContentsMargins(Theme::padding, 8, Theme::padding, 8);
+    row->setSpacing(10);
+    auto* dotFrame = new QWidget;
+    dotFrame->setFixedSize(16, 16);
+    auto* dot = new BreathingDot(9, dotFrame);
+    dot->setGeometry(0, 0, 16, 16);
+    row->addWidget(dotFrame, 0, Qt::AlignVCenter);
+    progressText_ = elidingLabel({}, textFont(FontRole::caption), Tone::secondary, Qt::ElideMiddle);
+    progressText_->setObjectName("progressText");
+    row->addWidget(progressText_, 1);
+    progressUsageSlot_ = new QVBoxLayout;
+    progressUsageSlot_->setContentsMargins(0, 0, 0, 0);
+    row->addLayout(progressUsageSlot_);
+    return widget;
+}
+
+QWidget* ChatView::makeInputArea() {
+    auto* area = new QWidget;
+    area->setObjectName("chatInputArea");
+    auto* row = new QHBoxLayout(area);
+    row->setContentsMargins(Theme::padding, 10, Theme::padding, 10);
+    row->setSpacing(8);
+
+    if (options_.showsSessionControls) {
+        newChat_ = new QPushButton;
+        newChat_->setObjectName("newChatButton");
+        newChat_->setAccessibleName("New Chat");
+        newChat_->setToolTip("New Chat");
+        newChat_->setFlat(true);
+        newChat_->setStyleSheet("QPushButton { border: none; background: transparent; }");
+        newChat_->setIcon(symbolIcon("square.and.pencil", colour(Tone::secondary), false));
+        newChat_->setIconSize({16, 16});
+        connect(newChat_, &QPushButton::clicked, this, [this] { viewModel_->startNewSession(); });
+        row->addWidget(newChat_, 0, Qt::AlignVCenter);
+    }
+
+    const auto brand = Theme::palette();
+    composerBox_ = new RoundedPanel(brand.panel, 8, brand.edge);
+    composerBox_->setObjectName("composerBox");
+    auto* inset = new QVBoxLayout(composerBox_);
+    inset->setContentsMargins(8, 8, 8, 8);
+    composer_ = new ChatComposerTextView(
+        {.textChanged = [this](const std::string& text) { viewModel_->inputText.set(text); },
+         .focusChanged = {},
+         .submit = [this] { submit(); }});
+    composer_->setFont(Theme::font(FontRole::body));
+    composer_->setPlaceholderText(qt(std::string(cp::composerPlaceholder)));
+    QPalette composerPalette = composer_->palette();
+    composerPalette.setColor(QPalette::PlaceholderText, colour(Tone::secondary));
+    composerPalette.setColor(QPalette::Text, colour(Tone::primary));
+    composer_->setPalette(composerPalette);
+    inset->addWidget(composer_);
+    row->addWidget(composerBox_, 1, Qt::AlignVCenter);
+
+    send_ = new QToolButton;
+    send_->setObjectName("sendButton");
+    send_->setAccessibleName("Send");
+    send_->setToolTip(qt(std::string(cp::sendTooltip)));
+    send_->setAutoRaise(true);
+    send_->setStyleSheet("QToolButton { border: none; background: transparent; }");
+    send_->setIconSize({24, 24});
+    connect(send_, &QToolButton::clicked, this, [this] { submit(); });
+    row->addWidget(send_, 0, Qt::AlignVCenter);
+    setTabOrder(composer_, send_);
+    return area;
+}
+
+void ChatView::submit() {
+    if (cp::canSend(options_.isReady, viewModel_->inputText.get(), viewModel_->state.get())) {
+        viewModel_->send();
+    }
+}
+
+void ChatView::openURL(const std::string& url) {
+    (options_.urlOpener ? *options_.urlOpener : *ownOpener_).open(url);
+}
+
+void ChatView::render() {
+    renderMessages(viewModel_->displayMessages());
+    renderTail();
+    renderTurn();
+    renderInput();
+}
+
+void ChatView::renderMessages(const std::vector<ChatMessage>& messages) {
+    std::vector<MessageBubble*> ordered;
+    ordered.reserve(messages.size());
+    std::map<Uuid, MessageBubble*> next;
+    for (const auto& message : messages) {
+        MessageBubble* bubble = nullptr;
+        if (const auto it = bubbles_.find(message.id); it != bubbles_.end()) {
+            bubble = it->second;
+            bubble->setMessage(message);
+        } else {
+            bubble =
+                new MessageBubble(message, options_.showsSources,
+                                  {.undoAutoSave =
+                                       [this, messageID = message.id](const Uuid& receiptID) {
+                                           viewModel_->undoAutoSavedMemory(receiptID, messageID);
+                                       },
+                                   .openSettings = options_.openSettings,
+                                   .openURL = [this](const std::string& url) { openURL(url); },
+                                   .now = options_.now});
+        }
+        next.emplace(message.id, bubble);
+        ordered.push_back(bubble);
+    }
+    for (const auto& [id, bubble] : bubbles_) {
+        if (!next.contains(id)) {
+            dispose(bubble);
+        }
+    }
+    bubbles_ = std::move(next);
+
+    // Appending is the common case: only the new bubbles go into the layout.
+    const bool isPrefix = shown_.size() <= ordered.size() &&
+                          std::equal(shown_.begin(), shown_.end(), ordered.begin());
+    if (!isPrefix) {
+        for (auto* bubble : shown_) {
+            if (bubbles_.contains(bubble->message().id)) {
+                list_->removeWidget(bubble);
+            }
+        }
+        shown_.clear();
+    }
+    for (std::size_t i = shown_.size(); i < ordered.size(); ++i) {
+        list_->insertWidget(static_cast<int>(i), ordered[i]);
+    }
+    shown_ = std::move(ordered);
+
+    if (shown_.size() != lastCount_) {
+        lastCount_ = shown_.size();
+        if (!shown_.empty()) {
+            scrollToBottom();
+        }
+    }
+}
+
+void ChatView::scrollToBottom() {
+    QTimer::singleShot(0, this, [this] {
+        auto* bar = scroll_->verticalScrollBar();
+        if (Theme::reduceMotion()) {
+            bar->setValue(bar->maximum());
+            return;
+        }
+        auto* animation = new QPropertyAnimation(bar, "value", this);
+        animation->setDuration(200);
+        animation->setEasingCurve(QEasingCurve::OutCubic);
+        animation->setEndValue(bar->maximum());
+        animation->start(QAbstractAnimation::DeleteWhenStopped);
+    });
+}
+
+void ChatView::renderTail() {
+    const auto& state = viewModel_->state.get();
+    const auto usageLimit = viewModel_->usageLimit();
+    const auto error = usageLimit ? std::nullopt : cp::errorRowText(state);
+    // The tail is rebuilt only when what it shows changes.
+    std::string key = bubbles_.empty() ? "empty" : "";
+    if (error) {
+        key += "error:" + *error;
+    }
+    if (usageLimit) {
+        const auto* limit = state.asUsageLimitReached();
+        key += "limit:" + std::string(rawValue(*usageLimit)) + ":" +
+               (limit && limit->tierCode ? *limit->tierCode : "-");
+    }
+    const QString tailKey = qt(key);
+    if (tail_->property("tailKey").toString() == tailKey && tail_->property("tailKey").isValid()) {
+        return;
+    }
+    tail_->setProperty("tailKey", tailKey);
+    auto* layout = tail_->layout();
+    while (auto* item = layout->takeAt(0)) {
+        dispose(item->widget());
+        delete item;
+    }
+    if (bubbles_.empty()) {
+        layout->addWidget(makeEmptyState());
+    }
+    if (error) {
+        layout->addWidget(makeErrorRow(*error));
+    } else if (usageLimit) {
+        layout->addWidget(makeUsageLimitCard());
+    }
+    tail_->setVisible(layout->count() > 0);
+}
+
+QWidget* ChatView::makeEmptyState() {
+    auto* widget = new QWidget;
+    widget->setObjectName("chatEmptyState");
+    auto* column = new QVBoxLayout(widget);
+    column->setContentsMargins(0, 40, 0, 40);
+    column->setSpacing(10);
+    auto* mark = new CurlMark(true);
+    mark->setFixedSize(40, 40);
+    column->addWidget(mark, 0, Qt::AlignHCenter);
+    auto* prompt = textLabel(qt(std::string(cp::emptyStatePrompt)), textFont(FontRole::callout),
+                             Tone::secondary);
+    prompt->setAlignment(Qt::AlignCenter);
+    column->addWidget(prompt, 0, Qt::AlignHCenter);
+    QFont italic = textFont(FontRole::subheadline);
+    italic.setItalic(true);
+    auto* example = textLabel(qt(std::string(cp::emptyStateExample)), italic, Tone::tertiary);
+    example->setAlignment(Qt::AlignCenter);
+    example->setWordWrap(true);
+    column->addWidget(example);
+    return widget;
+}
+
+QWidget* ChatView::makeErrorRow(const std::string& error) {
+    auto* widget = new QWidget;
+    widget->setObjectName("chatErrorRow");
+    auto* row = new QHBoxLayout(widget);
+    row->setContentsMargins(12, 8, 12, 8);
+    row->setSpacing(6);
+    row->addWidget(symbolLabel("exclamationmark.triangle", Tone::red, 14), 0, Qt::AlignTop);
+    auto* text = selectableLabel(qt(error), textFont(FontRole::callout), Tone::red);
+    row->addWidget(text, 1);
+    widget->setAccessibleName(qt(error));
+    return widget;
+}
+
+QWidget* ChatView::makeUsageLimitCard() {
+    const auto& state = viewModel_->state.get();
+    const auto authType = *viewModel_->usageLimit();
+    const auto* limit = state.asUsageLimitReached();
+    const auto copy = cp::usageLimitCopy(authType, limit ? limit->tierCode : std::nullopt);
+
+    auto* outer = new QWidget;
+    auto* outerRow = new QVBoxLayout(outer);
+    outerRow->setContentsMargins(12, 0, 12, 0);
+    QColor fill = Theme::palette().ink;
+    fill.setAlphaF(0.08F);
+    auto* card = new RoundedPanel(fill, 10);
+    card->setObjectName("usageLimitCard");
+    outerRow->addWidget(card);
+    auto* column = new QVBoxLayout(card);
+    column->setContentsMargins(12, 12, 12, 12);
+    column->setSpacing(8);
+
+    auto* titleRow = new QHBoxLayout;
+    titleRow->setSpacing(6);
+    titleRow->addWidget(symbolLabel("sparkles", Tone::primary, 14));
+    auto* title =
+        textLabel(qt(copy.title), textFont(FontRole::callout, QFont::DemiBold), Tone::primary);
+    title->setObjectName("usageLimitTitle");
+    title->setWordWrap(true);
+    titleRow->addWidget(title, 1);
+    column->addLayout(titleRow);
+    auto* message = textLabel(qt(copy.message), textFont(FontRole::callout), Tone::secondary);
+    message->setObjectName("usageLimitMessage");
+    message->setWordWrap(true);
+    column->addWidget(message);
+    if (const auto target = cp::usageLimitTarget(authType, viewModel_->accountURL())) {
+        auto* cta = new QPushButton(qt(copy.cta));
+        cta->setObjectName("usageLimitAction");
+        cta->setAccessibleName(qt(copy.cta));
+        cta->setCursor(Qt::PointingHandCursor);
+        const auto brand = Theme::palette();
+        cta->setFont(textFont(FontRole::caption, QFont::Medium));
+        cta->setStyleSheet(QString("QPushButton { background: %1; color: %2; border: none; "
+                                   "border-radius: 5px; padding: 3px 10px; }")
+                               .arg(brand.accent.name(), brand.onAccent.name()));
+        connect(cta, &QPushButton::clicked, this, [this, url = *target] { openURL(url); });
+        column->addSpacing(2);
+        column->addWidget(cta, 0, Qt::AlignLeft);
+    }
+    if (copy.footnote) {
+        auto* footnote = textLabel(qt(*copy.footnote), textFont(FontRole::caption), Tone::tertiary);
+        footnote->setObjectName("usageLimitFootnote");
+        footnote->setWordWrap(true);
+        column->addWidget(footnote);
+    }
+    return outer;
+}
+
+void ChatView::renderTurn() {
+    const auto& state = viewModel_->state.get();
+    const auto reasoning = cp::shownReasoning(state);
+    if (reasoning) {
+        if (!thinking_) {
+            thinkingDivider_ = divider();
+            thinking_ = new ThinkingView(*reasoning, true);
+            turnArea_->insertWidget(0, thinkingDivider_);
+            turnArea_->insertWidget(1, thinking_);
+        } else {
+            thinking_->setText(*reasoning);
+        }
+    } else if (thinking_) {
+        // A new turn starts with its reasoning open again.
+        dispose(thinking_);
+        dispose(thinkingDivider_);
+        thinking_ = nullptr;
+        thinkingDivider_ = nullptr;
+    }
+
+    const bool sending = state.isSending();
+    progressRow_->setVisible(sending);
+    if (!sending) {
+        return;
+    }
+    const QString progress = qt(cp::progressText(state));
+    progressText_->setToolTip(progress);
+    progressText_->setText(progress);
+    const auto live = viewModel_->liveTokenUsage();
+    if (live && cp::showsTokenUsage(live)) {
+        if (!liveUsage_) {
+            liveUsage_ = new TokenUsageSummaryView(*live, Qt::AlignRight);
+            progressUsageSlot_->addWidget(liveUsage_);
+        } else {
+            liveUsage_->setUsage(*live);
+        }
+    } else if (liveUsage_) {
+        dispose(liveUsage_);
+        liveUsage_ = nullptr;
+    }
+}
+
+void ChatView::renderInput() {
+    const auto& state = viewModel_->state.get();
+    const bool canSend = cp::canSend(options_.isReady, viewModel_->inputText.get(), state);
+    send_->setEnabled(canSend);
+    send_->setIcon(symbolIcon("arrow.up.circle.fill",
+                              canSend ? Theme::palette().accent : colour(Tone::secondary), false));
+    composerBox_->setEnabled(!state.isSending());
+    if (newChat_) {
+        newChat_->setEnabled(!viewModel_->transcript().empty() || state.hasAnyMessages());
+    }
+}
+
+}  // namespace vask::ui

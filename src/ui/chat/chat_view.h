@@ -1,0 +1,118 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "chat/chat_view_model.h"
+#include "platform/subscription.h"
+#include "platform/url_opener.h"
+
+class QLabel;
+class QPushButton;
+class QScrollArea;
+class QToolButton;
+class QVBoxLayout;
+
+namespace vask::ui {
+
+class ChatComposerTextView;
+class MessageBubble;
+class ThinkingView;
+class TokenUsageSummaryView;
+
+// The conversation screen over one chat view model: the messages with the empty state, the
+// error row or the usage-limit card at their end, the reasoning and progress row while a
+// question runs, and the composer with its send button. Everything shown follows the model's
+// published state; every action calls the model.
+//
+// Hosts build it with the model and these options, for example the main window:
+//     new ui::ChatView(deps.chatViewModel(),
+//                      {.isReady = true, .showsSources = true, .openSettings = openSettings});
+// and the popover:
+//     new ui::ChatView(deps.popoverChatViewModel(),
+//                      {.isReady = synced, .showsSources = false, .focusesInputOnAppear = true});
+class ChatView : public QWidget {
+    Q_OBJECT
+  public:
+    struct Options {
+        // False blocks sending (the host is not set up yet); change it with setReady().
+        bool isReady = true;
+        // Shows the "New Chat" button beside the composer.
+        bool showsSessionControls = false;
+        // False hides every citation of the answers.
+        bool showsSources = true;
+        // Puts the keyboard focus in the composer when the view is shown.
+        bool focusesInputOnAppear = false;
+        // Opens the settings window (an answer's "View in Settings"); may be empty.
+        std::function<void()> openSettings{};
+        // Opens web links, the account page and Messages; null: the desktop's own.
+        UrlOpener* urlOpener = nullptr;
+        // Unix seconds for the ages of quoted messages; empty: the system clock.
+        std::function<std::int64_t()> now{};
+    };
+
+    ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QWidget* parent = nullptr);
+    ~ChatView() override;
+
+    void setReady(bool ready);
+    bool isReady() const { return options_.isReady; }
+
+    // For tests and benchmarks.
+    ChatComposerTextView* composer() const { return composer_; }
+    QToolButton* sendButton() const { return send_; }
+    std::size_t bubbleCount() const { return bubbles_.size(); }
+    MessageBubble* bubble(const Uuid& messageID) const;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    QWidget* makeInputArea();
+    QWidget* makeProgressRow();
+    void render();
+    void renderMessages(const std::vector<ChatMessage>& messages);
+    void renderTail();
+    void renderTurn();
+    void renderInput();
+    QWidget* makeEmptyState();
+    QWidget* makeErrorRow(const std::string& error);
+    QWidget* makeUsageLimitCard();
+    void submit();
+    void openURL(const std::string& url);
+    void scrollToBottom();
+
+    std::shared_ptr<ChatViewModel> viewModel_;
+    Options options_;
+    std::unique_ptr<UrlOpener> ownOpener_;
+    std::vector<Subscription> subscriptions_;
+
+    QScrollArea* scroll_ = nullptr;
+    QVBoxLayout* list_ = nullptr;
+    std::map<Uuid, MessageBubble*> bubbles_;
+    std::vector<MessageBubble*> shown_;
+    QWidget* tail_ = nullptr;
+    std::size_t lastCount_ = 0;
+
+    QVBoxLayout* turnArea_ = nullptr;
+    ThinkingView* thinking_ = nullptr;
+    QWidget* thinkingDivider_ = nullptr;
+    QWidget* progressRow_ = nullptr;
+    QLabel* progressText_ = nullptr;
+    QVBoxLayout* progressUsageSlot_ = nullptr;
+    TokenUsageSummaryView* liveUsage_ = nullptr;
+
+    QPushButton* newChat_ = nullptr;
+    QWidget* composerBox_ = nullptr;
+    ChatComposerTextView* composer_ = nullptr;
+    QToolButton* send_ = nullptr;
+};
+
+}  // namespace vask::ui

@@ -1,0 +1,287 @@
+#include "ui/chat/message_bubble.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QToolTip>
+#include <QVBoxLayout>
+
+#include "chat/chat_presenters.h"
+#include "chat/inline_markdown.h"
+#include "memory/memory_settings_navigation.h"
+#include "ui/chat/chat_style.h"
+#include "ui/chat/memory_receipt_rows.h"
+#include "ui/chat/token_usage_summary_view.h"
+
+namespace vask::ui {
+
+using namespace chat_style;
+namespace cp = chat_presentation;
+
+MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions actions,
+                             QWidget* parent)
+    : QWidget(parent),
+      message_(std::move(message)),
+      showsSources_(showsSources),
+      actions_(std::move(actions)) {
+    setObjectName("messageBubble");
+    ensureResources();
+    const bool user = message_.role == ChatRole::user;
+    // The bubble itself has no layout: a list of hundreds of bubbles then asks only the bubble's
+    // remembered sizes instead of walking into every label's text layout.
+    body_ = new QWidget(this);
+    auto* row = new QHBoxLayout(body_);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(8);
+    auto* column = new QWidget;
+    column_ = new QVBoxLayout(column);
+    column_->setContentsMargins(0, 0, 0, 0);
+    column_->setSpacing(4);
+    if (user) {
+        row->addSpacing(40);
+        row->addStretch(1);
+        row->addWidget(column, 100);
+    } else {
+        row->addWidget(column, 100);
+        row->addStretch(1);
+        row->addSpacing(40);
+    }
+
+    const auto brand = Theme::palette();
+    auto* bubble = new RoundedPanel(user ? brand.accent : brand.panel, 16);
+    bubble->setObjectName(user ? "userBubble" : "answerBubble");
+    auto* inset = new QVBoxLayout(bubble);
+    inset->setContentsMargins(12, 8, 12, 8);
+    text_ = new QLabel;
+    text_->setObjectName("messageText");
+    text_->setWordWrap(true);
+    text_->setFont(Theme::font(FontRole::body));
+    QPalette p = text_->palette();
+    p.setColor(QPalette::WindowText, user ? brand.onAccent : brand.ink);
+    text_->setPalette(p);
+    text_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse);
+    text_->setOpenExternalLinks(false);
+    connect(text_, &QLabel::linkActivated, this, &MessageBubble::linkActivated);
+    // The target of a link shows before it is followed, whatever its scheme.
+    connect(text_, &QLabel::linkHovered, this, [this](const QString& url) {
+        text_->setToolTip(url);
+        if (url.isEmpty()) {
+            QToolTip::hideText();
+        }
+    });
+    inset->addWidget(text_);
+    if (user) {
+        // The question hugs its text on the right; an answer takes the column's width.
+        auto* hug = new QHBoxLayout;
+        hug->setContentsMargins(0, 0, 0, 0);
+        hug->addStretch(1);
+        hug->addWidget(bubble, 0);
+        column_->addLayout(hug);
+    } else {
+        column_->addWidget(bubble);
+    }
+    renderText();
+    renderStatus();
+    renderUsage();
+    contentChanged();
+}
+
+int MessageBubble::heightForWidth(int width) const {
+    // The scroll area asks at more than one width (with and without its scroll bar).
+    for (const auto& [w, h] : cachedHeights_) {
+        if (w == width) {
+            return h;
+        }
+    }
+    const int height = body_->layout()->totalHeightForWidth(width);
+    cachedHeights_[nextCachedHeight_] = {width, height};
+    nextCachedHeight_ = (nextCachedHeight_ + 1) % cachedHeights_.size();
+    return height;
+}
+
+bool MessageBubble::hasHeightForWidth() const {
+    return true;
+}
+
+QSize MessageBubble::sizeHint() const {
+    if (!cachedSizeHint_.isValid()) {
+        cachedSizeHint_ = body_->layout()->totalSizeHint();
+    }
+    return cachedSizeHint_;
+}
+
+QSize MessageBubble::minimumSizeHint() const {
+    if (!cachedMinimumSize_.isValid()) {
+        cachedMinimumSize_ = body_->layout()->totalMinimumSize();
+    }
+    return cachedMinimumSize_;
+}
+
+void MessageBubble::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    body_->setGeometry(rect());
+}
+
+void MessageBubble::contentChanged() {
+    cachedHeights_.fill({-1, 0});
+    cachedSizeHint_ = {};
+    cachedMinimumSize_ = {};
+    if (auto* layout = body_->layout()) {
+        layout->invalidate();
+    }
+    updateGeometry();
+}
+
+void MessageBubble::setMessage(ChatMessage message) {
+    if (message == message_) {
+        return;
+    }
+    const bool textChanged = message.text != message_.text || message.role != message_.role;
+    message_ = std::move(message);
+    if (textChanged) {
+        renderText();
+    }
+    renderStatus();
+    renderUsage();
+    contentChanged();
+}
+
+void MessageBubble::renderText() {
+    if (message_.role == ChatRole::assistant) {
+        text_->setTextFormat(Qt::RichText);
+        text_->setText(qt(inline_markdown::toRichText(message_.text)));
+    } else {
+        text_->setTextFormat(Qt::PlainText);
+        text_->setText(qt(message_.text));
+    }
+}
+
+void MessageBubble::linkActivated(const QString& url) {
+    const std::string target = url.toStdString();
+    if (cp::opensLink(target) && actions_.openURL) {
+        actions_.openURL(target);
+    }
+}
+
+void MessageBubble::renderStatus() {
+    if (status_) {
+        // A button of the old section may be the sender of the click being handled.
+        status_->hide();
+        status_->setParent(nullptr);
+        status_->deleteLater();
+        status_ = nullptr;
+    }
+    if (!cp::showsStatusSection(message_, showsSources_)) {
+        contentChanged();
+        return;
+    }
+    status_ = makeStatusSection();
+    column_->insertWidget(1, status_);
+    contentChanged();
+}
+
+QWidget* MessageBubble::makeStatusSection() {
+    auto* section = new QWidget;
+    section->setObjectName("statusSection");
+    auto* column = new QVBoxLayout(section);
+    column->setContentsMargins(4, 2, 4, 0);
+    column->setSpacing(0);
+    const auto sources = cp::visibleSources(message_, showsSources_);
+    const bool extracted = message_.extracted.value_or(false);
+    const auto receipts = message_.memoryReceipts.value_or(std::vector<MemoryReceipt>{});
+    if (!receipts.empty()) {
+        auto* rows = new MemoryReceiptRows(
+            receipts, state_.autoSavesExpanded,
+            {.undo =
+                 [this](const Uuid& id) {
+                     if (actions_.undoAutoSave) {
+                         actions_.undoAutoSave(id);
+                     }
+                 },
+             .viewInSettings =
+                 [this] {
+                     MemorySettingsNavigation::shared().managerRequestID.set(Uuid::random());
+                     if (actions_.openSettings) {
+                         actions_.openSettings();
+                     }
+                 },
+             .toggleAutoSaves =
+                 [this] {
+                     state_.autoSavesExpanded = !state_.autoSavesExpanded;
+                     renderStatus();
+                 }});
+        rows->setContentsMargins(0, 0, 0, !sources.empty() || extracted ? 4 : 0);
+        column->addWidget(rows);
+    }
+
+    auto* chips = new QWidget;
+    chips->setObjectName("chipsRow");
+    auto* chipsRow = new QHBoxLayout(chips);
+    chipsRow->setContentsMargins(0, 0, 0, 0);
+    chipsRow->setSpacing(8);
+    if (extracted) {
+        auto* chip = new QWidget;
+        chip->setObjectName("bestEffortChip");
+        chip->setToolTip("Ran out of analysis steps before fully confirming this answer.");
+        chip->setAccessibleName("Best-effort");
+        auto* chipRow = new QHBoxLayout(chip);
+        chipRow->setContentsMargins(0, 0, 0, 0);
+        chipRow->setSpacing(4);
+        chipRow->addWidget(symbolLabel("exclamationmark.circle", Tone::secondary, 10));
+        chipRow->addWidget(
+            textLabel("Best-effort", textFont(FontRole::callout, QFont::Medium), Tone::secondary));
+        chipsRow->addWidget(chip);
+        if (!sources.empty()) {
+            chipsRow->addWidget(textLabel("\xC2\xB7", textFont(FontRole::callout), Tone::tertiary));
+        }
+    }
+    if (!sources.empty()) {
+        auto* toggle = AnswerSourcesList::makeToggle(sources.size(), state_.sourcesExpanded);
+        connect(toggle, &QPushButton::clicked, this, [this] {
+            state_.sourcesExpanded = !state_.sourcesExpanded;
+            renderStatus();
+        });
+        chipsRow->addWidget(toggle);
+    }
+    chipsRow->addStretch();
+    if (extracted || !sources.empty()) {
+        column->addWidget(chips);
+    }
+
+    if (state_.sourcesExpanded && !sources.empty()) {
+        auto* list = new AnswerSourcesList(sources, message_.sourcesTruncated.value_or(false),
+                                           state_.sources,
+                                           {.changed = [this] { renderStatus(); },
+                                            .openURL =
+                                                [this](const std::string& url) {
+                                                    if (actions_.openURL) {
+                                                        actions_.openURL(url);
+                                                    }
+                                                },
+                                            .now = actions_.now});
+        list->setContentsMargins(0, 4, 0, 0);
+        column->addWidget(list);
+    }
+    return section;
+}
+
+void MessageBubble::renderUsage() {
+    const bool shows = cp::showsTokenUsage(message_.tokenUsage);
+    if (!shows) {
+        if (usage_) {
+            delete usage_;
+            usage_ = nullptr;
+        }
+        return;
+    }
+    if (usage_) {
+        usage_->setUsage(*message_.tokenUsage);
+        return;
+    }
+    const Qt::Alignment side = message_.role == ChatRole::user ? Qt::AlignRight : Qt::AlignLeft;
+    usage_ = new TokenUsageSummaryView(*message_.tokenUsage, side);
+    usage_->setContentsMargins(4, 2, 4, 0);
+    column_->addWidget(usage_);
+}
+
+}  // namespace vask::ui

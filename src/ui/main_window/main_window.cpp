@@ -1,0 +1,201 @@
+#include "ui/main_window/main_window.h"
+
+#include <QEvent>
+#include <QLabel>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+#include "ui/brand_marks.h"
+
+namespace vask::ui {
+
+namespace {
+
+QWidget* centredColumn(int spacing) {
+    auto* page = new QWidget;
+    auto* column = new QVBoxLayout(page);
+    column->setContentsMargins(Theme::padding * 2, Theme::padding * 2, Theme::padding * 2,
+                               Theme::padding * 2);
+    column->setSpacing(spacing);
+    column->addStretch();
+    return page;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
+    : QWidget(parent), deps_(std::move(dependencies)) {
+    ensureViewIcons();
+    setObjectName("main");
+    setWindowTitle("Vask");
+    resize(900, 600);
+    model_ = std::make_unique<MainWindowModel>(MainWindowModel::Dependencies{
+        .chat = deps_.chat,
+        .sync = deps_.sync,
+        .awaiting = deps_.awaiting,
+        .showProactiveSurfaces = deps_.showProactiveSurfaces,
+        .activate = deps_.activate,
+    });
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* split = new QSplitter;
+    split->setChildrenCollapsible(false);
+    sidebar_ = new SessionSidebar(deps_.chat, deps_.sidebar);
+    sidebar_->setMinimumWidth(200);
+    sidebar_->setMaximumWidth(320);
+    sidebar_->setAutoFillBackground(true);
+    QPalette sidebarPalette = sidebar_->palette();
+    sidebarPalette.setColor(QPalette::Window, Theme::palette().panel);
+    sidebar_->setPalette(sidebarPalette);
+    connect(sidebar_, &SessionSidebar::picked, this,
+            [this](const std::optional<SidebarSelection>& selection) {
+                model_->select(selection);
+                render();
+            });
+    split->addWidget(sidebar_);
+
+    detail_ = new QStackedWidget;
+    detail_->setMinimumSize(420, 360);
+    signedOutPage_ = makeSignedOutView();
+    syncingPage_ = makeSyncingView();
+    detail_->addWidget(signedOutPage_);
+    detail_->addWidget(syncingPage_);
+    split->addWidget(detail_);
+    split->setStretchFactor(1, 1);
+    split->setSizes({240, 660});
+    layout->addWidget(split);
+
+    subscriptions_.push_back(deps_.chat.observe([this] { chatChanged(); }));
+    if (deps_.observeSync) {
+        subscriptions_.push_back(deps_.observeSync([this] { render(); }));
+    }
+    if (deps_.observeAwaiting) {
+        subscriptions_.push_back(deps_.observeAwaiting([this] { awaitingChanged(); }));
+    }
+}
+
+MainWindow::~MainWindow() = default;
+
+QWidget* MainWindow::makeSignedOutView() {
+    auto* page = centredColumn(Theme::spacingSmall);
+    page->setObjectName("signed-out");
+    auto* column = static_cast<QVBoxLayout*>(page->layout());
+    column->addWidget(symbolLabel("person.crop.circle.badge.xmark", Theme::secondaryText(), 44), 0,
+                      Qt::AlignHCenter);
+    auto* title =
+        styledText(MainWindowModel::signedOutTitle, FontRole::headline, Theme::palette().ink);
+    column->addWidget(title, 0, Qt::AlignHCenter);
+    auto* description = styledText(MainWindowModel::signedOutDescription, FontRole::body,
+                                   Theme::secondaryText(), true);
+    description->setAlignment(Qt::AlignCenter);
+    column->addWidget(description);
+    column->addStretch();
+    return page;
+}
+
+QWidget* MainWindow::makeSyncingView() {
+    auto* page = centredColumn(10);
+    page->setObjectName("syncing");
+    auto* column = static_cast<QVBoxLayout*>(page->layout());
+    column->addWidget(new BreathingDot(14), 0, Qt::AlignHCenter);
+    column->addWidget(
+        styledText(MainWindowModel::syncingText, FontRole::body, Theme::secondaryText()), 0,
+        Qt::AlignHCenter);
+    syncError_ = styledText({}, FontRole::callout, errorRed(), true);
+    syncError_->setObjectName("sync-error");
+    syncError_->setAlignment(Qt::AlignCenter);
+    column->addWidget(syncError_);
+    column->addStretch();
+    return page;
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    model_->appear();
+    lastSessionID_ = deps_.chat.currentSessionID();
+    lastAwaitingFocus_ = deps_.awaiting.pendingFocus();
+    appeared_ = true;
+    render();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // The awaiting row is drawn highlighted only in the key window.
+    if (event->type() == QEvent::ActivationChange && appeared_) {
+        sidebar_->render(model_->selection());
+    }
+}
+
+void MainWindow::chatChanged() {
+    if (appeared_) {
+        if (deps_.chat.pendingSessionFocus()) {
+            model_->pendingSessionFocusChanged();
+        }
+        const auto current = deps_.chat.currentSessionID();
+        if (current != lastSessionID_) {
+            lastSessionID_ = current;
+            model_->currentSessionChanged();
+        }
+    }
+    render();
+}
+
+void MainWindow::awaitingChanged() {
+    const bool focus = deps_.awaiting.pendingFocus();
+    if (appeared_ && focus && !lastAwaitingFocus_) {
+        model_->awaitingPendingFocusChanged();
+    }
+    lastAwaitingFocus_ = deps_.awaiting.pendingFocus();
+    render();
+}
+
+void MainWindow::catchUp(const AwaitingReply& reply) {
+    if (model_->catchUp(reply)) {
+        render();
+    }
+}
+
+void MainWindow::render() {
+    sidebar_->render(model_->selection());
+    shown_ = model_->detail();
+    switch (shown_) {
+        case MainWindowModel::Detail::awaitingReplies:
+            if (!awaitingPage_) {
+                awaitingPage_ =
+                    deps_.makeAwaitingView
+                        ? deps_.makeAwaitingView([this](const AwaitingReply& r) { catchUp(r); })
+                        : styledText("Awaiting your reply", FontRole::headline,
+                                     Theme::secondaryText());
+                awaitingPage_->setObjectName("awaiting-detail");
+                detail_->addWidget(awaitingPage_);
+            }
+            detail_->setCurrentWidget(awaitingPage_);
+            setWindowTitle("Vask");
+            return;
+        case MainWindowModel::Detail::signedOut:
+            detail_->setCurrentWidget(signedOutPage_);
+            break;
+        case MainWindowModel::Detail::syncing: {
+            const auto error = deps_.sync.lastError();
+            syncError_->setText(error ? qs(*error) : QString());
+            syncError_->setVisible(error.has_value());
+            detail_->setCurrentWidget(syncingPage_);
+            break;
+        }
+        case MainWindowModel::Detail::chat:
+            if (!chatPage_) {
+                chatPage_ = deps_.makeChatView ? deps_.makeChatView() : new QWidget;
+                chatPage_->setObjectName("conversation");
+                detail_->addWidget(chatPage_);
+            }
+            detail_->setCurrentWidget(chatPage_);
+            break;
+    }
+    // The chat's title names the window whatever covers the chat.
+    const auto title = deps_.chat.currentTitle();
+    setWindowTitle(title.empty() ? QString("Vask") : qs(title));
+}
+
+}  // namespace vask::ui

@@ -1,0 +1,314 @@
+#include "ui/main_window/session_sidebar.h"
+
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "ui/symbols.h"
+
+namespace vask::ui {
+
+namespace {
+
+constexpr int selectionRole = Qt::UserRole + 1;  // "awaiting" or the session id
+constexpr const char* awaitingTag = "\x01awaiting";
+
+QWidget* sessionRow(const SessionFilter::Row& row, std::int64_t now, bool highlighted, int width) {
+    const QColor ink = highlighted ? Theme::palette().onAccent : Theme::palette().ink;
+    const QColor secondary = highlighted ? Theme::palette().onAccent : Theme::secondaryText();
+    auto* widget = new QWidget;
+    widget->setAttribute(Qt::WA_TransparentForMouseEvents);
+    auto* column = new QVBoxLayout(widget);
+    column->setContentsMargins(Theme::spacingSmall, 2 + 3, Theme::spacingSmall, 2 + 3);
+    column->setSpacing(2);
+    const int textWidth = width - 2 * Theme::spacingSmall;
+    const QFontMetrics titleMetrics(Theme::font(FontRole::body));
+    auto* title =
+        styledText(titleMetrics.elidedText(qs(row.session->title), Qt::ElideRight, textWidth),
+                   FontRole::body, ink);
+    column->addWidget(title);
+    auto* line = new QHBoxLayout;
+    line->setSpacing(4);
+    const auto lastAt = std::chrono::duration_cast<std::chrono::seconds>(
+                            row.session->lastMessageAt.time_since_epoch())
+                            .count();
+    // The time keeps its whole width; the preview gets what is left.
+    const QString when = qs(sidebar::relativeTime(now - lastAt));
+    if (!row.preview.empty()) {
+        const QFontMetrics metrics(Theme::font(FontRole::subheadline));
+        const int left = textWidth - metrics.horizontalAdvance(when + " \u00b7 ") - 8;
+        line->addWidget(
+            styledText(metrics.elidedText(qs(row.preview), Qt::ElideRight, std::max(left, 0)),
+                       FontRole::subheadline, secondary));
+        line->addWidget(styledText("\u00b7", FontRole::subheadline, secondary));
+    }
+    line->addWidget(styledText(when, FontRole::subheadline, secondary));
+    line->addStretch();
+    column->addLayout(line);
+    return widget;
+}
+
+}  // namespace
+
+SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, QWidget* parent)
+    : QWidget(parent), chat_(chat), deps_(std::move(dependencies)), model_(chat) {
+    ensureViewIcons();
+    setObjectName("session-sidebar");
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(Theme::spacingSmall, Theme::spacing, Theme::spacingSmall, 0);
+    column->setSpacing(Theme::spacingSmall);
+
+    auto* header = new QHBoxLayout;
+    header->setContentsMargins(Theme::spacingSmall, 0, 0, 0);
+    header->addWidget(styledText("Vask", FontRole::headline, Theme::palette().ink));
+    header->addStretch();
+    newChat_ = new QToolButton;
+    newChat_->setObjectName("new-chat-button");
+    newChat_->setAccessibleName("New Chat");
+    newChat_->setToolTip("New Chat");
+    newChat_->setAutoRaise(true);
+    newChat_->setIcon(symbolIcon("square.and.pencil", Theme::palette().ink, false));
+    connect(newChat_, &QToolButton::clicked, this, [this] { emit picked(model_.newChat()); });
+    header->addWidget(newChat_);
+    column->addLayout(header);
+
+    search_ = new QLineEdit;
+    search_->setObjectName("sidebar-search");
+    search_->setAccessibleName("Search chats");
+    search_->setPlaceholderText("Search chats");
+    {
+        QPalette palette = search_->palette();
+        palette.setColor(QPalette::PlaceholderText, Theme::secondaryText());
+        search_->setPalette(palette);
+    }
+    search_->setClearButtonEnabled(true);
+    search_->addAction(symbolIcon("magnifyingglass", Theme::secondaryText(), false),
+                       QLineEdit::LeadingPosition);
+    connect(search_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        model_.searchText = text.toStdString();
+        if (filter_) {
+            rebuildRows();
+        }
+    });
+    column->addWidget(search_);
+
+    list_ = new QListWidget;
+    list_->setObjectName("session-list");
+    list_->setAccessibleName("Chats");
+    list_->setFrameShape(QFrame::NoFrame);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list_->setContextMenuPolicy(Qt::CustomContextMenu);
+    list_->viewport()->setAutoFillBackground(false);
+    list_->setStyleSheet("QListWidget { background: transparent; }");
+    connect(list_, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* item) {
+        if (rendering_ || item == nullptr) {
+            return;
+        }
+        const QString tag = item->data(selectionRole).toString();
+        emit picked(tag == awaitingTag ? SidebarSelection::awaitingReplies()
+                                       : SidebarSelection::chat(tag.toStdString()));
+    });
+    connect(list_, &QListWidget::customContextMenuRequested, this,
+            &SessionSidebar::showContextMenu);
+    column->addWidget(list_, 1);
+
+    overlay_ = new QLabel(list_);
+    overlay_->setObjectName("sidebar-empty");
+    overlay_->setAlignment(Qt::AlignCenter);
+    overlay_->setWordWrap(true);
+    overlay_->setFont(Theme::font(FontRole::body));
+    setTextColour(overlay_, Theme::secondaryText());
+    overlay_->hide();
+
+    if (!deps_.prompt) {
+        deps_.prompt = standardPrompt();
+    }
+    if (!deps_.confirm) {
+        deps_.confirm = standardConfirm();
+    }
+}
+
+std::shared_ptr<const ChatSession> SessionSidebar::session(const std::string& id) const {
+    if (filter_) {
+        for (const auto& row : filter_->rows()) {
+            if (row.session->id == id) {
+                return row.session;
+            }
+        }
+    }
+    return nullptr;
+}
+
+void SessionSidebar::render(const std::optional<SidebarSelection>& selection) {
+    selection_ = selection;
+    // The chat shares unchanged sessions between its lists: an unchanged list is not indexed
+    // again (the chat publishes often while a turn runs).
+    auto sessions = chat_.savedSessions();
+    if (!filter_ || sessions.size() != filter_->rows().size() ||
+        !std::equal(sessions.begin(), sessions.end(), filter_->rows().begin(),
+                    [](const auto& session, const auto& row) { return session == row.session; })) {
+        filter_ = std::make_unique<SessionFilter>(std::move(sessions));
+    }
+    rebuildRows();
+}
+
+void SessionSidebar::rebuildRows() {
+    rendering_ = true;
+    list_->clear();
+    const auto replies =
+        deps_.awaitingReplies ? deps_.awaitingReplies() : std::vector<AwaitingReply>{};
+    const bool proactive = deps_.showsProactive && deps_.showsProactive();
+    const auto now = deps_.now();
+    QListWidgetItem* selected = nullptr;
+
+    if (sidebar::showsAwaitingRow(proactive, replies)) {
+        auto* item = new QListWidgetItem(list_);
+        item->setData(selectionRole, QString(awaitingTag));
+        item->setData(Qt::AccessibleTextRole, "Awaiting your reply");
+        auto* row = new QWidget;
+        row->setAttribute(Qt::WA_TransparentForMouseEvents);
+        auto* line = new QHBoxLayout(row);
+        line->setContentsMargins(Theme::spacingSmall, 6, Theme::spacingSmall, 6);
+        const bool highlighted = selection_ &&
+                                 selection_->kind() == SidebarSelection::Kind::awaitingReplies &&
+                                 isActiveWindow();
+        const auto colours = Theme::palette();
+        line->addWidget(symbolLabel("tray.and.arrow.down.fill",
+                                    highlighted ? QColor(Qt::white) : colours.accent));
+        line->addWidget(styledText("Awaiting your reply", FontRole::body,
+                                   highlighted ? QColor(Qt::white) : colours.ink));
+        line->addStretch();
+        const auto count = sidebar::awaitingCount(replies, deps_.displayDays(), now);
+        auto* badge = styledText(QString::number(count), FontRole::caption,
+                                 highlighted ? colours.plumInk : colours.onAccent);
+        badge->setObjectName("awaiting-count");
+        QFont semibold = badge->font();
+        semibold.setWeight(QFont::DemiBold);
+        badge->setFont(semibold);
+        badge->setStyleSheet(QString("background: %1; border-radius: 8px; padding: 1px 6px;")
+                                 .arg((highlighted ? QColor(Qt::white) : colours.accent).name()));
+        line->addWidget(badge);
+        item->setSizeHint(row->sizeHint());
+        list_->setItemWidget(item, row);
+        if (selection_ && !selection_->isChat()) {
+            selected = item;
+        }
+    }
+
+    const auto shown = filter_->filter(model_.searchText);
+    auto* header = new QListWidgetItem("Chats", list_);
+    header->setFlags(Qt::NoItemFlags);
+    QFont headerFont = Theme::font(FontRole::caption);
+    headerFont.setWeight(QFont::DemiBold);
+    header->setFont(headerFont);
+    header->setForeground(Theme::secondaryText());
+    for (const auto* row : shown) {
+        auto* item = new QListWidgetItem(list_);
+        item->setData(selectionRole, qs(row->session->id));
+        item->setData(Qt::AccessibleTextRole, qs(row->session->title));
+        const bool isSelected =
+            selection_ && selection_->isChat() && selection_->sessionID() == row->session->id;
+        auto* widget = sessionRow(*row, now, isSelected, list_->viewport()->width());
+        item->setSizeHint(widget->sizeHint());
+        list_->setItemWidget(item, widget);
+        if (selection_ && selection_->isChat() && selection_->sessionID() == row->session->id) {
+            selected = item;
+        }
+    }
+    list_->setCurrentItem(selected);
+    if (!selected) {
+        list_->clearSelection();
+    }
+
+    switch (sidebar::overlay(filter_->rows().empty(), replies.empty(), shown.empty(),
+                             model_.searchText)) {
+        case sidebar::Overlay::noChats:
+            overlay_->setText("No Chats Yet");
+            overlay_->show();
+            break;
+        case sidebar::Overlay::noSearchResults:
+            overlay_->setText(QString("No Results for \u201c%1\u201d\n\nCheck the spelling or try "
+                                      "a new search.")
+                                  .arg(qs(model_.searchText)));
+            overlay_->show();
+            break;
+        case sidebar::Overlay::none:
+            overlay_->hide();
+            break;
+    }
+    overlay_->setGeometry(list_->rect().adjusted(Theme::spacing, 0, -Theme::spacing, 0));
+    rendering_ = false;
+}
+
+void SessionSidebar::showContextMenu(const QPoint& position) {
+    auto* item = list_->itemAt(position);
+    if (!item) {
+        return;
+    }
+    const QString tag = item->data(selectionRole).toString();
+    if (tag.isEmpty() || tag == awaitingTag) {
+        return;
+    }
+    const std::string id = tag.toStdString();
+    QMenu menu(this);
+    menu.addAction(symbolIcon("pencil", Theme::palette().ink, false), "Rename", this,
+                   [this, id] { rename(id); });
+    auto* remove = menu.addAction(symbolIcon("trash", errorRed(), false), "Delete Chat", this,
+                                  [this, id] { confirmDeletion(id); });
+    remove->setObjectName(qs("delete-chat-" + id));
+    menu.exec(list_->viewport()->mapToGlobal(position));
+}
+
+void SessionSidebar::rename(const std::string& sessionID) {
+    auto target = session(sessionID);
+    if (!target) {
+        return;
+    }
+    model_.beginRename(*target);
+    const auto title = deps_.prompt(this, "Rename Chat", "Title", qs(model_.renameDraft));
+    if (!title) {
+        model_.cancelRename();
+        return;
+    }
+    model_.renameDraft = title->toStdString();
+    model_.commitRename();
+}
+
+void SessionSidebar::confirmDeletion(const std::string& sessionID) {
+    auto target = session(sessionID);
+    if (!target) {
+        return;
+    }
+    model_.requestDeletion(target);
+    const bool confirmed = deps_.confirm(
+        this, {"Delete this chat?", deleteMessage, "Delete Chat", "confirm-delete-chat"});
+    if (confirmed) {
+        model_.confirmDeletion();
+    } else {
+        model_.cancelDeletion();
+    }
+}
+
+SessionSidebar::PromptText SessionSidebar::standardPrompt() {
+    return [](QWidget* parent, const QString& title, const QString& label,
+              const QString& text) -> std::optional<QString> {
+        QInputDialog dialog(parent);
+        dialog.setWindowTitle(title);
+        dialog.setLabelText(label);
+        dialog.setTextValue(text);
+        dialog.setOkButtonText("Rename");
+        dialog.setCancelButtonText("Cancel");
+        if (dialog.exec() != QDialog::Accepted) {
+            return std::nullopt;
+        }
+        return dialog.textValue();
+    };
+}
+
+}  // namespace vask::ui

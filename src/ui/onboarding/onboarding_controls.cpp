@@ -1,0 +1,403 @@
+#include "ui/onboarding/onboarding_controls.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QShowEvent>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QVariantAnimation>
+
+#include "ui/brand_marks.h"
+#include "ui/symbols.h"
+#include "ui/theme.h"
+
+namespace vask::ui {
+
+namespace {
+
+const QColor errorRed(0xD0, 0x3B, 0x3B);
+
+QLabel* textLabel(const QString& content, const QFont& font, const QColor& colour) {
+    auto* label = new QLabel(content);
+    label->setFont(font);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    label->setPalette(palette);
+    return label;
+}
+
+QColor withAlpha(QColor colour, qreal alpha) {
+    colour.setAlphaF(static_cast<float>(colour.alphaF() * alpha));
+    return colour;
+}
+
+// The faint fill the hint and the notice sit on: the ink's quaternary tone at half strength.
+QColor quaternaryFill() {
+    return withAlpha(Theme::palette().ink, 0.07);
+}
+
+// A symbol before a text, as one row.
+QWidget* iconLabel(const QString& symbol, const QColor& colour, QLabel* text) {
+    auto* holder = new QWidget;
+    auto* row = new QHBoxLayout(holder);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(6);
+    auto* icon = new QLabel;
+    icon->setPixmap(symbolIcon(symbol, colour, false).pixmap(16, 16));
+    row->addWidget(icon, 0, Qt::AlignTop);
+    row->addWidget(text);
+    return holder;
+}
+
+}  // namespace
+
+QWidget* widthLimited(QWidget* inner, int maxWidth) {
+    auto* holder = new QWidget;
+    auto* row = new QHBoxLayout(holder);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    inner->setMaximumWidth(maxWidth);
+    QSizePolicy policy = inner->sizePolicy();
+    policy.setHorizontalPolicy(QSizePolicy::Expanding);
+    inner->setSizePolicy(policy);
+    row->addStretch(1);
+    row->addWidget(inner, 1000);
+    row->addStretch(1);
+    return holder;
+}
+
+AppIconView::AppIconView(int side, QWidget* parent) : QWidget(parent) {
+    setFixedSize(side, side);
+    auto* mark = new CurlMark(false, this);
+    const int markSide = side * 56 / 100;
+    mark->setGeometry((side - markSide) / 2, (side - markSide) / 2, markSide, markSide);
+    setAccessibleName("Vask");
+}
+
+void AppIconView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const auto brand = Theme::palette();
+    const QRectF tile = QRectF(rect()).adjusted(1, 1, -1, -1);
+    const qreal radius = tile.width() * 0.225;
+    QLinearGradient fill(tile.topLeft(), tile.bottomLeft());
+    fill.setColorAt(0, brand.canvas.lighter(Theme::current() == Appearance::dark ? 135 : 100));
+    fill.setColorAt(1, brand.panel);
+    painter.setBrush(fill);
+    painter.setPen(QPen(brand.edge, std::max<qreal>(1, tile.width() / 80)));
+    painter.drawRoundedRect(tile, radius, radius);
+}
+
+OnboardingPrimaryButton::OnboardingPrimaryButton(QWidget* parent) : QPushButton(parent) {
+    setObjectName("onboarding.primaryCTA");
+    QFont font = Theme::font(FontRole::body);
+    font.setWeight(QFont::DemiBold);
+    setFont(font);
+    setCursor(Qt::PointingHandCursor);
+    setDefault(true);
+}
+
+QSize OnboardingPrimaryButton::sizeHint() const {
+    const QFontMetrics metrics(font());
+    return {metrics.horizontalAdvance(text()) + 36, metrics.height() + 18};
+}
+
+qreal OnboardingPrimaryButton::fillOpacity(bool enabled, bool pressed) {
+    if (!enabled) {
+        return 0.4;
+    }
+    return pressed ? 0.82 : 1.0;
+}
+
+void OnboardingPrimaryButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF capsule = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    const qreal radius = capsule.height() / 2;
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(withAlpha(Theme::palette().accent, fillOpacity(isEnabled(), isDown())));
+    painter.drawRoundedRect(capsule, radius, radius);
+    painter.setPen(Qt::white);
+    painter.setFont(font());
+    painter.drawText(rect(), Qt::AlignCenter, text());
+}
+
+StepDots::StepDots(int count, int current, QWidget* parent)
+    : QWidget(parent), count_(std::max(0, count)), current_(current) {
+    setObjectName("onboarding.stepDots");
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+void StepDots::setCurrent(int current) {
+    current_ = current;
+    setAccessibleName(QString("Step %1 of %2").arg(current_ + 1).arg(count_));
+    update();
+}
+
+std::optional<int> StepDots::highlighted() const {
+    if (current_ < 0 || current_ >= count_) {
+        return std::nullopt;
+    }
+    return current_;
+}
+
+QSize StepDots::sizeHint() const {
+    return {count_ > 0 ? count_ * 7 + (count_ - 1) * 6 : 0, 7};
+}
+
+void StepDots::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    const qreal top = (height() - 7) / 2.0;
+    for (int i = 0; i < count_; ++i) {
+        painter.setBrush(highlighted() == i ? Theme::palette().accent
+                                            : withAlpha(Theme::secondaryText(), 0.3));
+        painter.drawEllipse(QRectF(i * 13.0, top, 7, 7));
+    }
+}
+
+BusyIndicator::BusyIndicator(int side, QWidget* parent) : QWidget(parent) {
+    setFixedSize(side, side);
+    setAccessibleName("In progress");
+}
+
+void BusyIndicator::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (timer_ == 0 && !Theme::reduceMotion()) {
+        timer_ = startTimer(40);
+    }
+}
+
+void BusyIndicator::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (timer_ != 0) {
+        killTimer(timer_);
+        timer_ = 0;
+    }
+}
+
+void BusyIndicator::timerEvent(QTimerEvent*) {
+    angle_ = (angle_ + 12) % 360;
+    update();
+}
+
+void BusyIndicator::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal pen = std::max<qreal>(1.5, width() / 8.0);
+    const QRectF circle = QRectF(rect()).adjusted(pen, pen, -pen, -pen);
+    painter.setPen(QPen(withAlpha(Theme::secondaryText(), 0.35), pen));
+    painter.drawEllipse(circle);
+    painter.setPen(QPen(Theme::secondaryText(), pen, Qt::SolidLine, Qt::RoundCap));
+    painter.drawArc(circle, (90 - angle_) * 16, -100 * 16);
+}
+
+HintRow::HintRow(QWidget* parent) : QFrame(parent) {}
+
+void HintRow::setOutline(qreal strength) {
+    outline_ = strength;
+    update();
+}
+
+void HintRow::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF tile = QRectF(rect()).adjusted(1, 1, -1, -1);
+    painter.setBrush(quaternaryFill());
+    painter.setPen(outline_ > 0 ? QPen(withAlpha(Theme::palette().accent, 0.6 * outline_), 1.5)
+                                : QPen(Qt::NoPen));
+    painter.drawRoundedRect(tile, 10, 10);
+}
+
+StatusArea::StatusArea(int maxTextWidth, QWidget* parent)
+    : QWidget(parent), maxTextWidth_(maxTextWidth) {
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(6);
+    spinner_ = new BusyIndicator(16);
+    column->addWidget(spinner_, 0, Qt::AlignHCenter);
+    lines_ = new QVBoxLayout;
+    lines_->setSpacing(4);
+    column->addLayout(lines_);
+    spinner_->hide();
+}
+
+void StatusArea::setStatus(const OnboardingStepsModel::Status& status) {
+    if (status == shown_ && lines_->count() == static_cast<int>(status.lines.size())) {
+        return;
+    }
+    shown_ = status;
+    spinner_->setVisible(status.showsSpinner);
+    while (QLayoutItem* item = lines_->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    for (const auto& line : status.lines) {
+        auto* label = textLabel(QString::fromStdString(line.text), Theme::font(FontRole::callout),
+                                line.isError ? errorRed : Theme::secondaryText());
+        lines_->addWidget(widthLimited(label, maxTextWidth_));
+    }
+    setVisible(status.showsSpinner || !status.lines.empty());
+}
+
+QStringList StatusArea::lines() const {
+    QStringList texts;
+    for (const auto& line : shown_.lines) {
+        texts << QString::fromStdString(line.text);
+    }
+    return texts;
+}
+
+bool StatusArea::showsSpinner() const {
+    return shown_.showsSpinner;
+}
+
+HintSwitch::HintSwitch(QWidget* parent) : QWidget(parent) {
+    setFixedSize(sizeHint());
+    // A picture of a switch: clicks go through it.
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setFocusPolicy(Qt::NoFocus);
+}
+
+void HintSwitch::turnOn() {
+    if (on_) {
+        return;
+    }
+    on_ = true;
+    if (Theme::reduceMotion()) {
+        progress_ = 1;
+        emit progressChanged(progress_);
+        update();
+        return;
+    }
+    animation_ = new QVariantAnimation(this);
+    animation_->setStartValue(0.0);
+    animation_->setEndValue(1.0);
+    animation_->setDuration(450);
+    animation_->setEasingCurve(QEasingCurve::OutBack);
+    connect(animation_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        progress_ = std::clamp(value.toReal(), 0.0, 1.1);
+        emit progressChanged(std::min<qreal>(progress_, 1));
+        update();
+    });
+    animation_->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void HintSwitch::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF track = QRectF(rect()).adjusted(1, 1, -1, -1);
+    const qreal radius = track.height() / 2;
+    const auto on = static_cast<float>(std::min<qreal>(progress_, 1));
+    const QColor off = withAlpha(Theme::secondaryText(), 0.35);
+    const QColor accent = Theme::palette().accent;
+    const auto mix = [on](float from, float to) { return from + (to - from) * on; };
+    const QColor fill =
+        QColor::fromRgbF(mix(off.redF(), accent.redF()), mix(off.greenF(), accent.greenF()),
+                         mix(off.blueF(), accent.blueF()), mix(off.alphaF(), accent.alphaF()));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(fill);
+    painter.drawRoundedRect(track, radius, radius);
+    const qreal knob = track.height() - 4;
+    const qreal x = track.left() + 2 + (track.width() - knob - 4) * progress_;
+    painter.setBrush(Qt::white);
+    painter.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
+}
+
+FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
+    setObjectName("onboarding.fullDiskAccessHint");
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 6, 0, 0);
+    column->setSpacing(12);
+
+    row_ = new HintRow;
+    row_->setObjectName("onboarding.hintRow");
+    row_->setMaximumWidth(260);
+    row_->setMinimumWidth(260);
+    auto* rowLayout = new QHBoxLayout(row_);
+    rowLayout->setContentsMargins(12, 8, 12, 8);
+    rowLayout->setSpacing(10);
+    rowLayout->addWidget(new AppIconView(22));
+    QFont medium = Theme::font(FontRole::callout);
+    medium.setWeight(QFont::Medium);
+    auto* name = new QLabel("Vask");
+    name->setFont(medium);
+    rowLayout->addWidget(name);
+    rowLayout->addStretch();
+    switch_ = new HintSwitch;
+    switch_->setAccessibleName("Vask switched on");
+    rowLayout->addWidget(switch_);
+    connect(switch_, &HintSwitch::progressChanged, row_,
+            [this](qreal progress) { row_->setOutline(progress); });
+    column->addWidget(row_, 0, Qt::AlignHCenter);
+
+    auto* noteText = textLabel(
+        "Once the file is in place, Vask moves on by itself. Still waiting? Click “Quit & "
+        "Reopen” — Vask relaunches and picks up right where it left off.",
+        Theme::font(FontRole::callout), Theme::secondaryText());
+    noteText->setObjectName("onboarding.hintNote");
+    noteText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    noteText->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    column->addWidget(
+        widthLimited(iconLabel("arrow.clockwise.circle", Theme::secondaryText(), noteText), 330));
+
+    status_ = new StatusArea(380);
+    status_->setObjectName("onboarding.accessStatus");
+    column->addSpacing(2);
+    column->addWidget(status_);
+}
+
+void FullDiskAccessHint::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (std::exchange(scheduled_, true)) {
+        return;
+    }
+    QTimer::singleShot(switchDelayMs, switch_, &HintSwitch::turnOn);
+}
+
+MessageRetentionNotice::MessageRetentionNotice(const MessageRetentionAssessment& assessment,
+                                               QWidget* parent)
+    : QFrame(parent) {
+    setObjectName("onboarding.messageRetentionNotice");
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(12, 12, 12, 12);
+    column->setSpacing(6);
+
+    QFont semibold = Theme::font(FontRole::callout);
+    semibold.setWeight(QFont::DemiBold);
+    auto* title = new QLabel("About your message history");
+    title->setFont(semibold);
+    auto* heading = iconLabel("clock.arrow.circlepath", Theme::palette().ink, title);
+    column->addWidget(heading, 0, Qt::AlignHCenter);
+
+    auto* message =
+        textLabel(QString::fromStdString(OnboardingStepsModel::retentionMessage(assessment)),
+                  Theme::font(FontRole::callout), Theme::secondaryText());
+    message->setObjectName("onboarding.retentionMessage");
+    column->addWidget(message);
+    if (OnboardingStepsModel::retentionShowsKeepTip(assessment)) {
+        auto* tip = textLabel(
+            "To keep future conversations in Messages too, choose Messages › Settings › General › "
+            "Keep Messages › Forever.",
+            Theme::font(FontRole::caption), Theme::tertiaryText());
+        tip->setObjectName("onboarding.retentionTip");
+        column->addWidget(tip);
+    }
+}
+
+void MessageRetentionNotice::paintEvent(QPaintEvent* event) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(quaternaryFill());
+    painter.drawRoundedRect(QRectF(rect()), 12, 12);
+    QFrame::paintEvent(event);
+}
+
+}  // namespace vask::ui

@@ -1,0 +1,319 @@
+#include "ui/onboarding/onboarding_view.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "ui/onboarding/onboarding_controls.h"
+#include "ui/symbols.h"
+#include "ui/theme.h"
+
+namespace vask::ui {
+
+namespace {
+
+QLabel* centredText(const QString& content, const QFont& font, const QColor& colour) {
+    auto* label = new QLabel(content);
+    label->setFont(font);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    label->setPalette(palette);
+    return label;
+}
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+}  // namespace
+
+OnboardingView::OnboardingView(std::shared_ptr<OnboardingStepsModel> model, QWidget* parent)
+    : QWidget(parent), model_(std::move(model)) {
+    setWindowTitle("Welcome to Vask");
+    setMinimumSize(560, 640);
+    resize(defaultWidth, defaultHeight);
+    setAutoFillBackground(true);
+
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    auto* contentHolder = new QWidget;
+    contentHolder->setObjectName("onboarding.content");
+    content_ = new QVBoxLayout(contentHolder);
+    content_->setContentsMargins(48, 0, 48, 0);
+    column->addWidget(contentHolder, 1);
+    column->addWidget(divider());
+    column->addWidget(makeFooter());
+
+    subscriptions_.push_back(
+        model_->revision.subscribe([this](auto) { render(); }, Delivery::changesOnly));
+    subscriptions_.push_back(
+        model_->step.subscribe([this](auto) { render(); }, Delivery::changesOnly));
+    render();
+}
+
+OnboardingView::~OnboardingView() = default;
+
+QWidget* OnboardingView::makeFooter() {
+    auto* footer = new QWidget;
+    footer->setObjectName("onboarding.footer");
+    auto* row = new QHBoxLayout(footer);
+    row->setContentsMargins(24, 16, 24, 16);
+
+    skip_ = new QPushButton("Skip");
+    skip_->setObjectName("onboarding.skip");
+    skip_->setAccessibleName("Skip");
+    skip_->setFlat(true);
+    skip_->setFont(Theme::font(FontRole::callout));
+    skip_->setCursor(Qt::PointingHandCursor);
+    QPalette secondary = skip_->palette();
+    secondary.setColor(QPalette::ButtonText, Theme::secondaryText());
+    skip_->setPalette(secondary);
+    connect(skip_, &QPushButton::clicked, this, [this] { model_->advance(); });
+    row->addWidget(skip_);
+
+    // "&&": a lone ampersand would mark a shortcut letter.
+    relaunch_ = new QPushButton("Quit && Reopen");
+    relaunch_->setObjectName("onboarding.relaunch");
+    relaunch_->setAccessibleName("Quit & Reopen");
+    relaunch_->setToolTip("Already enabled Vask? Relaunch to apply Full Disk Access.");
+    relaunch_->setCursor(Qt::PointingHandCursor);
+    relaunch_->setFont(Theme::font(FontRole::callout));
+    relaunch_->setStyleSheet(
+        QString("QPushButton { border: 1px solid %1; border-radius: 6px; padding: 5px 12px; "
+                "background: %2; color: %3; } QPushButton:pressed { background: %1; }")
+            .arg(Theme::palette().edge.name(), Theme::palette().panel.name(),
+                 Theme::palette().ink.name()));
+    connect(relaunch_, &QPushButton::clicked, this, [this] { model_->relaunch(); });
+    row->addWidget(relaunch_);
+
+    row->addStretch();
+    dots_ = new StepDots(OnboardingStepsModel::stepCount, 0);
+    row->addWidget(dots_);
+    row->addStretch();
+
+    primary_ = new OnboardingPrimaryButton;
+    connect(primary_, &QPushButton::clicked, this, [this] { model_->primaryAction(); });
+    row->addWidget(primary_);
+    // Steps without a primary button keep the footer's height, so the page does not jump.
+    footer->setMinimumHeight(primary_->sizeHint().height() + 32);
+    return footer;
+}
+
+void OnboardingView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!model_->appear()) {
+        // Not wanted now (finished, or opened again after finishing): go away at once.
+        QTimer::singleShot(0, this, &QWidget::close);
+        return;
+    }
+    render();
+}
+
+void OnboardingView::render() {
+    if (pageStep_ != model_->step.get()) {
+        buildPage();
+    }
+    subtitle_->setText(qs(model_->page().subtitle));
+    renderExtra();
+    renderFooter();
+}
+
+void OnboardingView::buildPage() {
+    if (page_) {
+        // The click that changed the step may still be running inside the old page.
+        page_->hide();
+        content_->removeWidget(page_);
+        page_->deleteLater();
+    }
+    signInStatus_ = nullptr;
+    differentAccount_ = nullptr;
+    hint_ = nullptr;
+    contactsStatus_ = nullptr;
+    indexingBar_ = nullptr;
+    indexingLines_ = nullptr;
+    retentionHolder_ = nullptr;
+    shownRetention_.reset();
+
+    const OnboardingStep step = model_->step.get();
+    pageStep_ = step;
+    page_ = stepBody(model_->page(), makeExtra(step));
+    page_->setObjectName(QString("onboarding.page.%1").arg(static_cast<int>(step)));
+    content_->addWidget(page_);
+    // Shown now rather than on the next turn of the event loop, so the new step is on screen
+    // as soon as it is chosen.
+    if (isVisible()) {
+        page_->show();
+    }
+    orderFocus();
+}
+
+QWidget* OnboardingView::stepBody(const OnboardingStepsModel::Page& page, QWidget* extra) {
+    auto* body = new QWidget;
+    auto* column = new QVBoxLayout(body);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(20);
+    column->addStretch();
+
+    if (page.useAppIcon) {
+        column->addWidget(new AppIconView(160), 0, Qt::AlignHCenter);
+    } else {
+        auto* picture = new QLabel;
+        picture->setObjectName("onboarding.symbol");
+        picture->setPixmap(
+            symbolIcon(qs(page.icon), Theme::palette().accent, false).pixmap(56, 56));
+        picture->setAlignment(Qt::AlignCenter);
+        column->addWidget(picture, 0, Qt::AlignHCenter);
+    }
+
+    QFont titleFont = Theme::font(FontRole::body);
+    titleFont.setPointSizeF(26);
+    titleFont.setWeight(QFont::DemiBold);
+    auto* title = centredText(qs(page.title), titleFont, Theme::palette().ink);
+    title->setObjectName("onboarding.title");
+    column->addWidget(title);
+
+    subtitle_ = centredText(qs(page.subtitle), Theme::font(FontRole::body), Theme::secondaryText());
+    subtitle_->setObjectName("onboarding.subtitle");
+    subtitle_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    column->addWidget(widthLimited(subtitle_, 440));
+
+    if (extra) {
+        column->addWidget(extra);
+    }
+    column->addStretch();
+    return body;
+}
+
+QWidget* OnboardingView::makeExtra(OnboardingStep step) {
+    switch (step) {
+        case OnboardingStep::welcome:
+            return nullptr;
+        case OnboardingStep::signIn: {
+            auto* holder = new QWidget;
+            auto* column = new QVBoxLayout(holder);
+            column->setContentsMargins(0, 4, 0, 0);
+            column->setSpacing(6);
+            signInStatus_ = new StatusArea(380);
+            signInStatus_->setObjectName("onboarding.signInStatus");
+            column->addWidget(signInStatus_);
+            differentAccount_ = new QPushButton("Use a different account");
+            differentAccount_->setObjectName("onboarding.differentAccount");
+            differentAccount_->setAccessibleName("Use a different account");
+            differentAccount_->setFlat(true);
+            differentAccount_->setCursor(Qt::PointingHandCursor);
+            differentAccount_->setFont(Theme::font(FontRole::callout));
+            QPalette link = differentAccount_->palette();
+            link.setColor(QPalette::ButtonText, Theme::palette().accent);
+            differentAccount_->setPalette(link);
+            connect(differentAccount_, &QPushButton::clicked, this,
+                    [this] { model_->useDifferentAccount(); });
+            column->addWidget(differentAccount_, 0, Qt::AlignHCenter);
+            return holder;
+        }
+        case OnboardingStep::fullDiskAccess:
+            hint_ = new FullDiskAccessHint;
+            return hint_;
+        case OnboardingStep::contacts:
+            contactsStatus_ = new StatusArea(380);
+            contactsStatus_->setObjectName("onboarding.contactsStatus");
+            return contactsStatus_;
+        case OnboardingStep::indexing: {
+            auto* holder = new QWidget;
+            holder->setObjectName("onboarding.indexingStatus");
+            auto* column = new QVBoxLayout(holder);
+            column->setContentsMargins(0, 8, 0, 0);
+            column->setSpacing(8);
+            indexingBar_ = new QProgressBar;
+            indexingBar_->setObjectName("onboarding.indexingProgress");
+            indexingBar_->setAccessibleName("Indexing progress");
+            indexingBar_->setTextVisible(false);
+            indexingBar_->setFixedSize(280, 8);
+            column->addWidget(indexingBar_, 0, Qt::AlignHCenter);
+            indexingLines_ = new StatusArea(380);
+            column->addWidget(indexingLines_);
+            return holder;
+        }
+        case OnboardingStep::done: {
+            auto* holder = new QWidget;
+            retentionHolder_ = new QVBoxLayout(holder);
+            retentionHolder_->setContentsMargins(0, 0, 0, 0);
+            return holder;
+        }
+    }
+    return nullptr;
+}
+
+void OnboardingView::renderExtra() {
+    if (signInStatus_) {
+        const auto status = model_->signInStatus();
+        signInStatus_->setStatus(status.status);
+        differentAccount_->setVisible(status.offersDifferentAccount);
+    }
+    if (hint_) {
+        hint_->setStatus(model_->accessStatus());
+    }
+    if (contactsStatus_) {
+        contactsStatus_->setStatus(model_->contactsStatus());
+    }
+    if (indexingBar_) {
+        const auto status = model_->indexingStatus();
+        indexingBar_->setVisible(!status.failed);
+        if (status.fraction) {
+            indexingBar_->setRange(0, 1000);
+            indexingBar_->setValue(static_cast<int>(*status.fraction * 1000));
+        } else {
+            indexingBar_->setRange(0, 0);
+        }
+        OnboardingStepsModel::Status lines;
+        for (const auto& line : status.lines) {
+            lines.lines.push_back(line);
+        }
+        indexingLines_->setStatus(lines);
+    }
+    if (retentionHolder_) {
+        const auto retention = model_->retention();
+        if (retention != shownRetention_) {
+            while (QLayoutItem* item = retentionHolder_->takeAt(0)) {
+                delete item->widget();
+                delete item;
+            }
+            if (retention) {
+                retentionHolder_->addWidget(
+                    widthLimited(new MessageRetentionNotice(*retention), 420));
+            }
+            shownRetention_ = retention;
+        }
+    }
+}
+
+void OnboardingView::renderFooter() {
+    skip_->setVisible(model_->showsSkip());
+    relaunch_->setVisible(model_->showsRelaunch());
+    dots_->setCurrent(static_cast<int>(model_->step.get()));
+    const auto label = model_->primaryLabel();
+    primary_->setVisible(label.has_value());
+    if (label) {
+        primary_->setText(qs(*label));
+        primary_->setAccessibleName(qs(*label));
+        primary_->updateGeometry();
+    }
+    primary_->setEnabled(!model_->primaryDisabled());
+}
+
+void OnboardingView::orderFocus() {
+    QWidget* previous = differentAccount_;
+    for (QWidget* next : std::initializer_list<QWidget*>{skip_, relaunch_, primary_}) {
+        if (previous) {
+            setTabOrder(previous, next);
+        }
+        previous = next;
+    }
+}
+
+}  // namespace vask::ui

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/subscription.h"
+#include "shell/onboarding_steps_model.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QVBoxLayout;
+
+namespace vask::ui {
+
+class FullDiskAccessHint;
+class OnboardingPrimaryButton;
+class StatusArea;
+class StepDots;
+
+// The onboarding window: the current step's page above a divider, and the footer with "Skip",
+// "Quit & Reopen", the step dots and the primary button. Everything it shows comes from the
+// steps model; it re-renders on every change there.
+class OnboardingView : public QWidget {
+    Q_OBJECT
+  public:
+    static constexpr int defaultWidth = 600;
+    static constexpr int defaultHeight = 680;
+
+    explicit OnboardingView(std::shared_ptr<OnboardingStepsModel> model, QWidget* parent = nullptr);
+    ~OnboardingView() override;
+
+    OnboardingStepsModel& model() const { return *model_; }
+    // Re-reads everything shown from the model.
+    void render();
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    QWidget* makeFooter();
+    void buildPage();
+    QWidget* stepBody(const OnboardingStepsModel::Page& page, QWidget* extra);
+    QWidget* makeExtra(OnboardingStep step);
+    void renderExtra();
+    void renderFooter();
+    void orderFocus();
+
+    std::shared_ptr<OnboardingStepsModel> model_;
+    QVBoxLayout* content_ = nullptr;
+    QPointer<QWidget> page_;
+    std::optional<OnboardingStep> pageStep_;
+    QLabel* subtitle_ = nullptr;
+
+    StatusArea* signInStatus_ = nullptr;
+    QPushButton* differentAccount_ = nullptr;
+    FullDiskAccessHint* hint_ = nullptr;
+    StatusArea* contactsStatus_ = nullptr;
+    QProgressBar* indexingBar_ = nullptr;
+    StatusArea* indexingLines_ = nullptr;
+    QVBoxLayout* retentionHolder_ = nullptr;
+    std::optional<MessageRetentionAssessment> shownRetention_;
+
+    QPushButton* skip_ = nullptr;
+    QPushButton* relaunch_ = nullptr;
+    StepDots* dots_ = nullptr;
+    OnboardingPrimaryButton* primary_ = nullptr;
+    std::vector<Subscription> subscriptions_;
+};
+
+}  // namespace vask::ui

@@ -1,0 +1,231 @@
+#include "ui/settings/billing_settings_panel.h"
+
+#include <QComboBox>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLocale>
+#include <QProgressBar>
+#include <QSignalBlocker>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "ui/symbols.h"
+
+namespace vask::ui {
+
+namespace bp = billing_panel;
+
+BillingSettingsPanel::BillingSettingsPanel(std::shared_ptr<BillingViewModel> viewModel,
+                                           std::shared_ptr<PresetCatalogService> catalogService,
+                                           std::function<void()> openAccountPage, QWidget* parent)
+    : FormSection("Plan", parent),
+      viewModel_(std::move(viewModel)),
+      catalogService_(std::move(catalogService)),
+      openAccountPage_(std::move(openAccountPage)),
+      loader_({
+          .state = [this] { return viewModel_->state.get(); },
+          .load =
+              [this](std::function<void()> done) { viewModel_->loadBillingInfo(std::move(done)); },
+      }) {
+    header()->addStretch();
+    spinner_ = new QProgressBar;
+    spinner_->setRange(0, 0);
+    spinner_->setTextVisible(false);
+    spinner_->setFixedSize(48, 6);
+    spinner_->setAccessibleName("Loading plan");
+    header()->addWidget(spinner_, 0, Qt::AlignVCenter);
+    refresh_ = new QToolButton;
+    refresh_->setObjectName("refresh-plan-button");
+    refresh_->setAutoRaise(true);
+    refresh_->setToolTip("Refresh plan");
+    refresh_->setAccessibleName("Refresh plan");
+    ensureViewIcons();
+    refresh_->setIcon(symbolIcon("arrow.clockwise", Theme::secondaryText(), false));
+    connect(refresh_, &QToolButton::clicked, this, [this] { loader_.refresh(); });
+    header()->addWidget(refresh_);
+
+    rows_ = new QWidget;
+    auto* column = new QVBoxLayout(rows_);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(Theme::spacingSmall);
+    body()->addWidget(rows_);
+
+    subscriptions_.push_back(
+        viewModel_->state.subscribe([this](const auto&) { render(); }, Delivery::changesOnly));
+    if (catalogService_) {
+        subscriptions_.push_back(catalogService_->record.subscribe(
+            [this](const auto&) { render(); }, Delivery::changesOnly));
+        subscriptions_.push_back(catalogService_->lastRefreshFailed.subscribe(
+            [this](const auto&) { render(); }, Delivery::changesOnly));
+    }
+    render();
+}
+
+void BillingSettingsPanel::showEvent(QShowEvent* event) {
+    FormSection::showEvent(event);
+    loader_.appear();
+}
+
+QString BillingSettingsPanel::abbreviatedDate(Clock::WallTime time) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+    return QLocale().toString(QDateTime::fromMSecsSinceEpoch(ms).date(), "MMM d, yyyy");
+}
+
+void BillingSettingsPanel::render() {
+    const BillingState state = viewModel_->state.get();
+    const bool showsRefresh = bp::showsRefreshButton(state);
+    refresh_->setVisible(showsRefresh);
+    spinner_->setVisible(!showsRefresh);
+
+    auto* column = static_cast<QVBoxLayout*>(rows_->layout());
+    clearLayout(column);
+    switch (bp::bodyFor(state)) {
+        case bp::Body::managed:
+            addManagedRows(std::get<ManagedBillingInfo>(*state.info()));
+            break;
+        case bp::Body::developer:
+            addDeveloperRows(std::get<DeveloperBillingInfo>(*state.info()));
+            break;
+        case bp::Body::error: {
+            auto* error = styledText(state.failure()->what(), FontRole::body, errorRed(), true);
+            error->setObjectName("plan-error");
+            column->addWidget(error);
+            break;
+        }
+        case bp::Body::loading:
+            column->addWidget(styledText(bp::loadingText, FontRole::body, Theme::secondaryText()));
+            break;
+    }
+    settleLayouts(rows_);
+}
+
+void BillingSettingsPanel::addManagedRows(const ManagedBillingInfo& info) {
+    auto* column = static_cast<QVBoxLayout*>(rows_->layout());
+    const auto rows =
+        bp::managedRows(info, catalogService_ ? catalogService_->catalog() : std::nullopt,
+                        catalogService_ ? catalogService_->selectedCode() : std::string(),
+                        [](Clock::WallTime t) { return abbreviatedDate(t).toStdString(); });
+    const auto ink = Theme::palette().ink;
+
+    auto* plan = new QHBoxLayout;
+    plan->addWidget(symbolLabel(rows.symbol == bp::PlanSymbol::sparkles ? "sparkles" : "leaf",
+                                Theme::palette().accent));
+    auto* name = styledText(qs(rows.planName), FontRole::body, ink);
+    QFont semibold = name->font();
+    semibold.setWeight(QFont::DemiBold);
+    name->setFont(semibold);
+    name->setObjectName("plan-name");
+    plan->addWidget(name, 1);
+    if (rows.price) {
+        auto* price = styledText(qs(*rows.price), FontRole::body, Theme::secondaryText());
+        price->setObjectName("plan-price");
+        plan->addWidget(price);
+    }
+    column->addLayout(plan);
+
+    if (rows.periodEnd) {
+        auto* period = new QHBoxLayout;
+        period->addWidget(styledText("Current period ends", FontRole::body, ink));
+        period->addStretch();
+        period->addWidget(
+            styledText(abbreviatedDate(*rows.periodEnd), FontRole::body, Theme::secondaryText()));
+        column->addLayout(period);
+    }
+
+    if (rows.presets) {
+        auto* stack = new QVBoxLayout;
+        stack->setSpacing(4);
+        auto* pickerRow = new QHBoxLayout;
+        pickerRow->addWidget(styledText("Response quality", FontRole::body, ink));
+        pickerRow->addStretch();
+        auto* picker = new QComboBox;
+        picker->setObjectName("response-quality-picker");
+        picker->setAccessibleName("Response quality");
+        for (const auto& preset : rows.presets->presets) {
+            picker->addItem(qs(preset.displayName), qs(preset.code));
+        }
+        picker->setCurrentIndex(picker->findData(qs(rows.presets->selectedCode)));
+        connect(picker, &QComboBox::activated, this, [this, picker](int index) {
+            catalogService_->select(picker->itemData(index).toString().toStdString());
+            render();
+        });
+        pickerRow->addWidget(picker);
+        stack->addLayout(pickerRow);
+        if (rows.presets->description) {
+            stack->addWidget(styledText(qs(*rows.presets->description), FontRole::caption,
+                                        Theme::secondaryText(), true));
+        }
+        column->addLayout(stack);
+    }
+
+    if (rows.usage) {
+        auto* usage = new QVBoxLayout;
+        usage->setSpacing(6);
+        usage->setContentsMargins(0, 2, 0, 2);
+        if (rows.usage->barValue) {
+            auto* bar = new QProgressBar;
+            bar->setObjectName("usage-bar");
+            bar->setRange(0, 1000);
+            bar->setValue(static_cast<int>(*rows.usage->barValue * 1000));
+            bar->setTextVisible(false);
+            bar->setFixedHeight(6);
+            const QColor tint =
+                rows.usage->barTint == bp::BarTint::red ? errorRed() : warningOrange();
+            bar->setStyleSheet(QString("QProgressBar { background: %1; border: none; "
+                                       "border-radius: 3px; } QProgressBar::chunk { background: "
+                                       "%2; border-radius: 3px; }")
+                                   .arg(Theme::palette().edge.name(), tint.name()));
+            usage->addWidget(bar);
+        }
+        auto* copy =
+            styledText(qs(rows.usage->copy), FontRole::caption, Theme::secondaryText(), true);
+        copy->setObjectName("usage-copy");
+        usage->addWidget(copy);
+        column->addLayout(usage);
+    }
+
+    auto* link = new QPushButton(qs(rows.linkTitle));
+    link->setObjectName(qs(rows.linkIdentifier));
+    link->setAccessibleName(qs(rows.linkTitle));
+    link->setFlat(true);
+    link->setCursor(Qt::PointingHandCursor);
+    link->setStyleSheet(QString("QPushButton { color: %1; border: none; text-align: left; "
+                                "padding: 0; }")
+                            .arg(Theme::palette().accent.name()));
+    connect(link, &QPushButton::clicked, this, [this] {
+        if (openAccountPage_) {
+            openAccountPage_();
+        }
+    });
+    column->addWidget(link, 0, Qt::AlignLeft);
+}
+
+void BillingSettingsPanel::addDeveloperRows(const DeveloperBillingInfo& info) {
+    auto* column = static_cast<QVBoxLayout*>(rows_->layout());
+    const auto rows = bp::developerRows(info);
+    auto* notice = new QVBoxLayout;
+    notice->setSpacing(4);
+    auto* title = styledText(bp::developerTitle, FontRole::body, Theme::palette().ink);
+    QFont semibold = title->font();
+    semibold.setWeight(QFont::DemiBold);
+    title->setFont(semibold);
+    notice->addWidget(title);
+    notice->addWidget(
+        styledText(bp::developerNotice, FontRole::caption, Theme::secondaryText(), true));
+    column->addLayout(notice);
+
+    auto* balance = new QHBoxLayout;
+    balance->addWidget(styledText(bp::developerBalanceLabel, FontRole::body, Theme::palette().ink));
+    balance->addStretch();
+    auto* value = styledText(qs(rows.balance), FontRole::body,
+                             rows.balanceIsLow ? warningOrange() : Theme::palette().ink);
+    QFont medium = value->font();
+    medium.setWeight(QFont::Medium);
+    value->setFont(medium);
+    value->setObjectName("developer-balance");
+    balance->addWidget(value);
+    column->addLayout(balance);
+}
+
+}  // namespace vask::ui

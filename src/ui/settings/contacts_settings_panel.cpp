@@ -1,0 +1,89 @@
+#include "ui/settings/contacts_settings_panel.h"
+
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLocale>
+#include <QVBoxLayout>
+
+#include "shell/observe_all.h"
+#include "shell/settings_presenter.h"
+
+namespace vask::ui {
+
+namespace {
+
+QString shortDateTime(Clock::WallTime time) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms);
+    return QLocale().toString(local.date(), "MMM d, yyyy") + ", " +
+           QLocale().toString(local.time(), QLocale::ShortFormat);
+}
+
+}  // namespace
+
+ContactsSettingsPanel::ContactsSettingsPanel(std::shared_ptr<ContactsSyncViewModel> model,
+                                             QWidget* parent)
+    : FormSection("Contacts", parent), model_(std::move(model)) {
+    rows_ = new QWidget;
+    new QVBoxLayout(rows_);
+    rows_->layout()->setContentsMargins(0, 0, 0, 0);
+    body()->addWidget(rows_);
+    subscriptions_.push_back(observeAll([this] { render(); }, model_->authorizationState,
+                                        model_->isBusy, model_->lastError, model_->lastSyncedAt));
+    render();
+}
+
+void ContactsSettingsPanel::render() {
+    auto* column = static_cast<QVBoxLayout*>(rows_->layout());
+    clearLayout(column);
+    const auto shown =
+        settings::contacts::present(model_->authorizationState.get(), model_->isBusy.get(),
+                                    model_->lastSyncedAt.get(), model_->lastError.get());
+    using settings::contacts::Row;
+    if (shown.row == Row::restricted) {
+        column->addWidget(
+            styledText(qs(shown.message), FontRole::body, Theme::secondaryText(), true));
+    } else {
+        auto* row = new QHBoxLayout;
+        if (shown.row == Row::enabled) {
+            row->addWidget(symbolLabel("checkmark.circle.fill", Theme::secondaryText()));
+        }
+        auto* message = styledText(qs(shown.message), FontRole::body, Theme::secondaryText(), true);
+        row->addWidget(message, 1);
+        const bool prominent = shown.row == Row::unavailable;
+        auto* action = smallButton(qs(shown.actionLabel),
+                                   prominent ? "contacts-access-button" : "contacts-sync-button");
+        action->setEnabled(shown.actionEnabled);
+        action->setDefault(prominent);
+        if (prominent) {
+            const auto colours = Theme::palette();
+            action->setStyleSheet(
+                QString("QPushButton { background: %1; color: %2; border-radius: 5px; "
+                        "padding: 3px 10px; } QPushButton:disabled { background: %3; }")
+                    .arg(colours.accent.name(), colours.onAccent.name(), colours.edge.name()));
+            connect(action, &QPushButton::clicked, this,
+                    [this] { model_->requestAccessAndSync(); });
+        } else {
+            connect(action, &QPushButton::clicked, this, [this] { model_->syncNow(); });
+        }
+        row->addWidget(action, 0, Qt::AlignVCenter);
+        column->addLayout(row);
+        if (shown.lastSynced) {
+            auto* synced = new QHBoxLayout;
+            synced->addWidget(styledText("Last synced", FontRole::body, Theme::palette().ink));
+            synced->addStretch();
+            synced->addWidget(styledText(shortDateTime(*shown.lastSynced), FontRole::body,
+                                         Theme::secondaryText()));
+            column->addLayout(synced);
+        }
+    }
+    if (shown.error) {
+        auto* error = styledText(qs(*shown.error), FontRole::caption, errorRed(), true);
+        error->setObjectName("contacts-error");
+        column->addWidget(error);
+    }
+    settleLayouts(rows_);
+}
+
+}  // namespace vask::ui

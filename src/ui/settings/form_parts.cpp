@@ -1,0 +1,152 @@
+#include "ui/settings/form_parts.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QMessageBox>
+#include <QVBoxLayout>
+
+#include "ui/symbols.h"
+
+static void registerViewIcons() {
+    Q_INIT_RESOURCE(settings_icons);
+}
+
+namespace vask::ui {
+
+void ensureViewIcons() {
+    static const bool registered = [] {
+        registerViewIcons();
+        return true;
+    }();
+    (void)registered;
+}
+
+QColor errorRed() {
+    return QColor(0xD0, 0x3B, 0x3B);
+}
+
+QColor warningOrange() {
+    return QColor(0xE0, 0x80, 0x1E);
+}
+
+void setTextColour(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::Text, colour);
+    palette.setColor(QPalette::ButtonText, colour);
+    widget->setPalette(palette);
+}
+
+int WrappedLabel::heightForWidth(int width) const {
+    return QLabel::heightForWidth(std::max(1, width - 2 * fontMetrics().averageCharWidth()));
+}
+
+QLabel* styledText(const QString& text, FontRole role, const QColor& colour, bool wraps) {
+    auto* label = wraps ? new WrappedLabel(text) : new QLabel(text);
+    label->setFont(Theme::font(role));
+    setTextColour(label, colour);
+    label->setWordWrap(wraps);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+QLabel* symbolLabel(const QString& symbol, const QColor& colour, int size) {
+    ensureViewIcons();
+    auto* label = new QLabel;
+    label->setPixmap(symbolIcon(symbol, colour, false).pixmap(size, size));
+    label->setFixedSize(size, size);
+    return label;
+}
+
+QPushButton* smallButton(const QString& title, const QString& identifier) {
+    auto* button = new QPushButton(title);
+    button->setObjectName(identifier);
+    button->setAccessibleName(title);
+    button->setFont(Theme::font(FontRole::subheadline));
+    button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    return button;
+}
+
+void clearLayout(QLayout* layout) {
+    while (QLayoutItem* item = layout->takeAt(0)) {
+        if (QWidget* widget = item->widget()) {
+            // Later: the widget may be the button whose click is being handled.
+            widget->hide();
+            widget->setParent(nullptr);
+            widget->deleteLater();
+        } else if (QLayout* inner = item->layout()) {
+            clearLayout(inner);
+        }
+        delete item;
+    }
+}
+
+void settleLayouts(QWidget* widget) {
+    // Widgets added to a shown layout are shown only on a later turn of the event loop, and until
+    // then count for nothing in its size: show them now.
+    if (widget->isVisible()) {
+        for (QWidget* child : widget->findChildren<QWidget*>()) {
+            if (!child->testAttribute(Qt::WA_WState_ExplicitShowHide) && !child->isWindow()) {
+                child->show();
+            }
+        }
+    }
+    // Wrapped labels learn their height only once laid out at their width, which asks for
+    // another layout pass: a few passes settle it.
+    for (int pass = 0; pass < 3; ++pass) {
+        for (QWidget* w = widget; w != nullptr; w = w->parentWidget()) {
+            if (QLayout* layout = w->layout()) {
+                layout->invalidate();
+                layout->activate();
+            }
+            if (w->isWindow()) {
+                break;
+            }
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    }
+}
+
+FormSection::FormSection(const QString& title, QWidget* parent) : QFrame(parent) {
+    // Always as tall as its rows need: a long form scrolls rather than squeezing its sections.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(Theme::spacingSmall);
+    header_ = new QHBoxLayout;
+    header_->setContentsMargins(Theme::spacingSmall, 0, Theme::spacingSmall, 0);
+    auto* label = styledText(title, FontRole::headline, Theme::palette().ink);
+    header_->addWidget(label);
+    column->addLayout(header_);
+
+    auto* panel = new QFrame;
+    panel->setObjectName("formPanel");
+    const auto colours = Theme::palette();
+    panel->setStyleSheet(QString("QFrame#formPanel { background: %1; border: 1px solid %2; "
+                                 "border-radius: %3px; }")
+                             .arg(colours.panel.name(), colours.edge.name())
+                             .arg(Theme::cornerRadius));
+    body_ = new QVBoxLayout(panel);
+    body_->setContentsMargins(Theme::padding, Theme::spacing, Theme::padding, Theme::spacing);
+    body_->setSpacing(Theme::spacingSmall);
+    column->addWidget(panel);
+}
+
+Confirm standardConfirm() {
+    return [](QWidget* parent, const Confirmation& confirmation) {
+        QMessageBox box(parent);
+        box.setIcon(QMessageBox::Warning);
+        box.setWindowTitle(confirmation.title);
+        box.setText(confirmation.title);
+        box.setInformativeText(confirmation.message);
+        auto* action = box.addButton(confirmation.action, QMessageBox::DestructiveRole);
+        action->setObjectName(confirmation.actionIdentifier);
+        box.addButton(QMessageBox::Cancel);
+        box.setDefaultButton(QMessageBox::Cancel);
+        box.exec();
+        return box.clickedButton() == action;
+    };
+}
+
+}  // namespace vask::ui

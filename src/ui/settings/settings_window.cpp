@@ -1,0 +1,141 @@
+#include "ui/settings/settings_window.h"
+
+#include <QEvent>
+#include <QLabel>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+#include "ui/memory/memory_settings_panel.h"
+#include "ui/settings/account_settings_panel.h"
+#include "ui/settings/billing_settings_panel.h"
+#include "ui/settings/contacts_settings_panel.h"
+#include "ui/settings/proactive_surfaces_panel.h"
+
+namespace vask::ui {
+
+SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
+    : QWidget(parent), deps_(std::move(dependencies)) {
+    setObjectName("settings");
+    setWindowTitle("Vask Settings");
+    setFixedSize(width, height);
+    billingViewModel_ = deps_.makeBillingViewModel();
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    scroll_ = new QScrollArea;
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    auto* form = new QWidget;
+    form_ = form;
+    form->installEventFilter(this);
+    auto* column = new QVBoxLayout(form);
+    column->setContentsMargins(Theme::padding + 4, Theme::padding + 4, Theme::padding + 4,
+                               Theme::padding + 4);
+    column->setSpacing(Theme::padding + 4);
+
+    banner_ = styledText({}, FontRole::caption, errorRed(), true);
+    banner_->setObjectName("settings-sign-out-error");
+    column->addWidget(banner_);
+    account_ = new AccountSettingsPanel([this] { signOut(); });
+    column->addWidget(account_);
+    billing_ =
+        new BillingSettingsPanel(billingViewModel_, deps_.catalogService, deps_.openAccountPage);
+    column->addWidget(billing_);
+    contacts_ = new ContactsSettingsPanel(deps_.contacts);
+    column->addWidget(contacts_);
+    memory_ = new MemorySettingsPanel(deps_.memory, deps_.navigation, deps_.memoryPrincipal,
+                                      deps_.confirm);
+    column->addWidget(memory_);
+    std::function<void(bool)> switched;
+    if (deps_.proactiveReaction.refresh) {
+        switched = [reaction = settings::ProactiveSwitchReaction(deps_.proactiveReaction)](
+                       bool on) { reaction.switched(on); };
+    }
+    proactive_ = new ProactiveSurfacesPanel(deps_.defaults, deps_.proactiveKeys, switched);
+    column->addWidget(proactive_);
+    column->addStretch();
+    scroll_->setWidget(form);
+    outer->addWidget(scroll_);
+
+    subscriptions_.push_back(deps_.signIn->userEmail.subscribe([this](const auto&) { render(); },
+                                                               Delivery::changesOnly));
+    subscriptions_.push_back(
+        deps_.signIn->state.subscribe([this](const auto&) { render(); }, Delivery::changesOnly));
+    // After the sections have redrawn (they subscribed first), the form takes its new height.
+    const auto refit = [this](const auto&) {
+        settleLayouts(form_);
+        fitForm();
+    };
+    subscriptions_.push_back(billingViewModel_->state.subscribe(refit, Delivery::changesOnly));
+    subscriptions_.push_back(
+        deps_.contacts->authorizationState.subscribe(refit, Delivery::changesOnly));
+    subscriptions_.push_back(deps_.contacts->lastError.subscribe(refit, Delivery::changesOnly));
+    subscriptions_.push_back(deps_.memory->errorMessage.subscribe(refit, Delivery::changesOnly));
+    render();
+}
+
+SettingsWindow::~SettingsWindow() = default;
+
+bool SettingsWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == form_ && event->type() == QEvent::LayoutRequest) {
+        fitForm();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void SettingsWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    fitForm();
+}
+
+// The scroll area's own resizing gives wrapped text too little height; the form is sized here to
+// the height its rows need at the window's width.
+void SettingsWindow::fitForm() {
+    const int viewportWidth = scroll_->viewport()->width();
+    QLayout* layout = form_->layout();
+    layout->activate();
+    const int needed = layout->hasHeightForWidth() ? layout->totalHeightForWidth(viewportWidth)
+                                                   : layout->totalSizeHint().height();
+    form_->resize(viewportWidth, std::max(needed, scroll_->viewport()->height()));
+}
+
+void SettingsWindow::showEvent(QShowEvent* event) {
+    render();
+    QWidget::showEvent(event);
+    settleLayouts(form_);
+}
+
+void SettingsWindow::render() {
+    const auto email = deps_.signIn->userEmail.get();
+    const auto shown = settings::sections(
+        deps_.authMode(), deps_.hasGoogleAuthService && deps_.hasGoogleAuthService(), email);
+    const auto has = [&](settings::Section section) {
+        return std::find(shown.begin(), shown.end(), section) != shown.end();
+    };
+    const bool accountShown = has(settings::Section::account);
+    if (accountShown) {
+        account_->present(qs(*email), signOutError_);
+    }
+    account_->setVisible(accountShown);
+    billing_->setVisible(has(settings::Section::plan));
+    // The message of a failed sign-out stays in view even when the account row has gone.
+    banner_->setText(signOutError_.value_or(QString()));
+    banner_->setVisible(signOutError_.has_value() && !accountShown);
+    proactive_->render();
+}
+
+void SettingsWindow::signOut() {
+    const auto failure = settings::signOut({
+        .signOut = [this] { deps_.signIn->signOut(); },
+        .state = [this] { return deps_.signIn->state.get(); },
+        .refreshCredentials = deps_.refreshChatCredentials,
+        .dismissSettings = [this] { close(); },
+        .resetOnboarding = deps_.resetOnboarding,
+        .closeMain = deps_.closeMain,
+        .openOnboarding = deps_.openOnboarding,
+    });
+    signOutError_ = failure ? std::optional<QString>(qs(*failure)) : std::nullopt;
+    render();
+}
+
+}  // namespace vask::ui

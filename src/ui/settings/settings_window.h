@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "foundation/auth_mode.h"
+#include "foundation/google_sign_in_view_model.h"
+#include "memory/memory_settings_navigation.h"
+#include "memory/memory_settings_view_model.h"
+#include "platform/subscription.h"
+#include "platform/user_defaults.h"
+#include "relay/billing_view_model.h"
+#include "relay/preset_catalog_service.h"
+#include "shell/contacts_sync_view_model.h"
+#include "shell/settings_presenter.h"
+#include "ui/settings/form_parts.h"
+
+class QLabel;
+class QScrollArea;
+
+namespace vask::ui {
+
+class AccountSettingsPanel;
+class BillingSettingsPanel;
+class ContactsSettingsPanel;
+class MemorySettingsPanel;
+class ProactiveSurfacesPanel;
+
+// The Settings window: one fixed-size form of the account, plan, contacts, memory and proactive
+// sections, each shown when the account calls for it.
+class SettingsWindow : public QWidget {
+    Q_OBJECT
+  public:
+    struct Dependencies {
+        std::shared_ptr<GoogleSignInViewModel> signIn;
+        std::function<AuthMode()> authMode;
+        std::function<bool()> hasGoogleAuthService;
+        // Called once, when the window is made: the window keeps its own plan figures.
+        std::function<std::shared_ptr<BillingViewModel>()> makeBillingViewModel;
+        std::shared_ptr<PresetCatalogService> catalogService;
+        std::shared_ptr<ContactsSyncViewModel> contacts;
+        std::shared_ptr<MemorySettingsViewModel> memory;
+        MemorySettingsNavigation& navigation;
+        MemoryPrincipalProvider memoryPrincipal;
+        UserDefaults& defaults;
+        settings::ProactiveKeys proactiveKeys;
+        // Empty members: flipping the master switch only stores it.
+        settings::ProactiveSwitchReaction::Seams proactiveReaction;
+        // What a completed sign-out does besides signing out.
+        std::vector<std::function<void()>> refreshChatCredentials;
+        std::function<void()> resetOnboarding;
+        std::function<void()> closeMain;
+        std::function<void()> openOnboarding;
+        std::function<void()> openAccountPage;
+        Confirm confirm = standardConfirm();
+    };
+
+    static constexpr int width = 480;
+    static constexpr int height = 740;
+
+    explicit SettingsWindow(Dependencies dependencies, QWidget* parent = nullptr);
+    ~SettingsWindow() override;
+
+    // Re-decides which sections show.
+    void render();
+    void signOut();
+
+    const std::optional<QString>& signOutError() const { return signOutError_; }
+    const std::shared_ptr<BillingViewModel>& billingViewModel() const { return billingViewModel_; }
+    BillingSettingsPanel* billingPanel() const { return billing_; }
+    MemorySettingsPanel* memoryPanel() const { return memory_; }
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void fitForm();
+
+    Dependencies deps_;
+    QScrollArea* scroll_ = nullptr;
+    QWidget* form_ = nullptr;
+    std::shared_ptr<BillingViewModel> billingViewModel_;
+    std::optional<QString> signOutError_;
+    QLabel* banner_ = nullptr;
+    AccountSettingsPanel* account_ = nullptr;
+    BillingSettingsPanel* billing_ = nullptr;
+    ContactsSettingsPanel* contacts_ = nullptr;
+    MemorySettingsPanel* memory_ = nullptr;
+    ProactiveSurfacesPanel* proactive_ = nullptr;
+    std::vector<Subscription> subscriptions_;
+};
+
+}  // namespace vask::ui

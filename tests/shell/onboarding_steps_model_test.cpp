@@ -1,0 +1,362 @@
+#include "shell/onboarding_steps_model.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/in_memory_secret_backend.h"
+#include "platform/iso8601.h"
+#include "platform/manual_executor.h"
+#include "sample-chatdb/sample_chat_db.h"
+#include "shell/app_dependencies.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+#include "sync_test_support.h"
+
+namespace vask {
+namespace {
+
+using Step = OnboardingStep;
+using Kind = GoogleSignInState::Kind;
+using Auth = ContactsAuthorizationState;
+
+struct RecordingOpener final : SystemSettingsOpener {
+    bool open(const std::string& link) override {
+        links.push_back(link);
+        return false;
+    }
+    std::vector<std::string> links;
+};
+
+// A model over a root of its own: a private home whose Messages database exists only when asked.
+struct StepsFixture {
+    StepsFixture() {
+        std::filesystem::create_directories(chatDB.parent_path());
+        root = std::make_unique<AppDependencies>(AppDependencies::Context{
+            .environment = {{"HOME", (dir / "home").string()},
+                            {"XDG_DATA_HOME", (dir / "data").string()},
+                            {"VASK_SUPPORT_DIR", "VaskStepsTest"},
+                            {"VASK_CONTACTS_DIR", (dir / "contacts").string()},
+                            {"CHAT_DB_PATH", chatDB.string()}},
+            .bundleIdentifier = "ai.vask.steps",
+            .defaults = defaults,
+            .main = main,
+            .worker = worker,
+            .scheduler = clock,
+            .secretBackend = std::make_shared<InMemorySecretBackend>(),
+            .settingsOpener = opener,
+        });
+        model = root->makeOnboardingStepsModel({.openMain = [this] { ++mainOpened; },
+                                                .activate = {},
+                                                .closeWindow = [this] { ++closed; },
+                                                .relaunch = [this] { ++relaunches; }},
+                                               "en_US");
+        access = model->dependencies().access;
+    }
+    ~StepsFixture() {
+        model.reset();
+        drain();
+    }
+
+    void signIn() {
+        root->customerTokenStore().save("tok", "ada@example.com");
+        root->cloudAuthStore().save(
+            {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-1", "ada@example.com"});
+        root->resetAuthMode();
+    }
+    void writeMessages() {
+        sample::buildSampleChatDB(chatDB, {.messages = 12, .chats = 2, .seed = 1});
+    }
+    void drain() {
+        for (int i = 0; i < 100 && (main.runUntilIdle() + worker.runUntilIdle()) > 0; ++i) {
+        }
+    }
+    void tick(std::chrono::milliseconds by) {
+        clock.advance(by);
+        drain();
+    }
+    ShadowSyncViewModel& sync() { return *root->shadowSyncViewModel(); }
+    ContactsSyncViewModel& contacts() { return *root->contactsSyncViewModel(); }
+    GoogleSignInViewModel& signInVM() { return *root->sharedGoogleSignInViewModel(); }
+    std::optional<std::int64_t> savedStep() {
+        return defaults.integerValue(root->onboardingState().stepKey()).optional();
+    }
+
+    test::TempDir dir;
+    std::filesystem::path chatDB = dir / "home" / "Library" / "Messages" / "chat.db";
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    ManualExecutor worker;
+    test::FakeClock clock;
+    std::shared_ptr<RecordingOpener> opener = std::make_shared<RecordingOpener>();
+    std::unique_ptr<AppDependencies> root;
+    std::shared_ptr<FullDiskAccessViewModel> access;
+    std::shared_ptr<OnboardingStepsModel> model;
+    int mainOpened = 0, closed = 0, relaunches = 0;
+};
+
+TEST(OnboardingStepsModelTest, FooterFollowsStepAndViewModelState) {
+    struct Case {
+        const char* name;
+        Step step;
+        std::function<void(StepsFixture&)> arrange;
+        std::optional<std::string> label;
+        bool disabled;
+        bool skip;
+        bool relaunch;
+    };
+    const auto signInState = [](GoogleSignInState state) {
+        return [state](StepsFixture& f) { f.signInVM().state.set(state); };
+    };
+    const auto contactsState = [](Auth auth, bool busy) {
+        return [auth, busy](StepsFixture& f) {
+            f.contacts().authorizationState.set(auth);
+            f.contacts().isBusy.set(busy);
+        };
+    };
+    const std::vector<Case> cases{
+        {"welcome", Step::welcome, {}, "Get Started", false, false, false},
+        {"sign-in idle", Step::signIn, signInState(GoogleSignInState::idle()),
+         "Sign in with Google", false, false, false},
+        {"sign-in running", Step::signIn, signInState(GoogleSignInState::signingIn()),
+         "Sign in with Google", true, false, false},
+        {"sign-in done", Step::signIn, signInState(GoogleSignInState::success()), "Continue", false,
+         false, false},
+        {"sign-in failed", Step::signIn, signInState(GoogleSignInState::error("x")), "Try Again",
+         false, false, false},
+        {"access", Step::fullDiskAccess, {}, "Open System Settings", false, false, true},
+        {"contacts unknown", Step::contacts, contactsState(Auth::notDetermined, false),
+         "Enable Contacts", false, true, false},
+        {"contacts asking", Step::contacts, contactsState(Auth::notDetermined, true),
+         "Enable Contacts", true, true, false},
+        {"contacts granted", Step::contacts, contactsState(Auth::authorized, false),
+         "Enable Contacts", false, true, false},
+        {"contacts denied", Step::contacts, contactsState(Auth::denied, false),
+         "Open System Settings", false, true, false},
+        {"contacts restricted", Step::contacts, contactsState(Auth::restricted, false),
+         std::nullopt, true, true, false},
+        {"indexing running", Step::indexing, {}, std::nullopt, false, false, false},
+        {"indexing failed", Step::indexing,
+         [](StepsFixture& f) { f.sync().lastError.set("Sync failed: boom"); }, "Try Again", false,
+         false, true},
+        {"indexing error while still running", Step::indexing,
+         [](StepsFixture& f) {
+             f.sync().lastError.set("Sync failed: boom");
+             f.sync().isSyncing.set(true);
+         },
+         std::nullopt, false, false, false},
+        {"done", Step::done, {}, "Start Chatting", false, false, false},
+    };
+    for (const auto& c : cases) {
+        StepsFixture f;
+        if (c.arrange) {
+            c.arrange(f);
+        }
+        f.model->step.set(c.step);
+        EXPECT_EQ(f.model->primaryLabel(), c.label) << c.name;
+        EXPECT_EQ(f.model->primaryDisabled(), c.disabled) << c.name;
+        EXPECT_EQ(f.model->showsSkip(), c.skip) << c.name;
+        EXPECT_EQ(f.model->showsRelaunch(), c.relaunch) << c.name;
+    }
+}
+
+TEST(OnboardingStepsModelTest, StatusTexts) {
+    StepsFixture f;
+    using Status = OnboardingStepsModel::Status;
+
+    f.signInVM().state.set(GoogleSignInState::success());
+    f.signInVM().userEmail.set(std::nullopt);
+    EXPECT_EQ(f.model->signInStatus().status, (Status{false, {{"Signed in.", false}}}));
+    f.signInVM().userEmail.set("ada@example.com");
+    EXPECT_EQ(f.model->signInStatus().status,
+              (Status{false, {{"Continuing as ada@example.com", false}}}));
+    EXPECT_TRUE(f.model->signInStatus().offersDifferentAccount);
+    f.signInVM().state.set(GoogleSignInState::error("Denied by Google"));
+    EXPECT_EQ(f.model->signInStatus().status, (Status{false, {{"Denied by Google", true}}}));
+
+    // The first rule that holds decides.
+    f.contacts().authorizationState.set(Auth::denied);
+    f.contacts().lastError.set("Could not open Contacts settings.");
+    EXPECT_EQ(f.model->contactsStatus(),
+              (Status{false, {{"Could not open Contacts settings.", true}}}));
+    f.contacts().isBusy.set(true);
+    EXPECT_EQ(f.model->contactsStatus(),
+              (Status{true, {{"Waiting for Contacts permission…", false}}}));
+    f.contacts().authorizationState.set(Auth::authorized);
+    EXPECT_EQ(f.model->contactsStatus(), (Status{true, {{"Syncing contacts…", false}}}));
+
+    f.sync().messageCount.set(0);
+    EXPECT_EQ(f.model->doneSubtitle(),
+              "Vask lives in your system tray — click the icon any time to ask about your "
+              "messages.");
+    f.sync().messageCount.set(12345);
+    EXPECT_EQ(f.model->doneSubtitle().rfind("Indexed 12,345 messages. Vask lives", 0), 0u);
+}
+
+TEST(OnboardingStepsModelTest, IndexingProgressNeverDividesByZeroAndCapsAtFull) {
+    struct Case {
+        std::optional<ShadowSyncViewModel::SyncProgress> progress;
+        std::optional<double> fraction;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases{
+        {std::nullopt, std::nullopt, {}},
+        {ShadowSyncViewModel::SyncProgress{0, 0}, std::nullopt, {}},
+        {ShadowSyncViewModel::SyncProgress{5000, 20000},
+         0.25,
+         {"Indexed 5,000 of 20,000 messages"}},
+        {ShadowSyncViewModel::SyncProgress{30, 20}, 1.0, {"Indexed 30 of 20 messages"}},
+    };
+    for (const auto& c : cases) {
+        StepsFixture f;
+        f.model->step.set(Step::indexing);
+        f.sync().syncProgress.set(c.progress);
+        const auto status = f.model->indexingStatus();
+        EXPECT_EQ(status.fraction, c.fraction);
+        EXPECT_FALSE(status.failed);
+        std::vector<std::string> lines;
+        for (const auto& line : status.lines) {
+            lines.push_back(line.text);
+        }
+        EXPECT_EQ(lines, c.lines);
+    }
+}
+
+TEST(OnboardingStepsModelTest, RetentionNotices) {
+    using A = MessageRetentionAssessment;
+    struct Case {
+        A assessment;
+        std::string message;
+        bool tip;
+    };
+    const std::vector<Case> cases{
+        {{A::Policy::oneYear, A::Evidence::preference},
+         "Messages is set to auto-delete after 1 year. Vask will preserve everything from today "
+         "forward.",
+         true},
+        {{A::Policy::thirtyDays, A::Evidence::preference},
+         "Messages is set to auto-delete after 30 days. Vask will preserve everything from today "
+         "forward.",
+         true},
+        {{A::Policy::oneYear, A::Evidence::oldestMessage},
+         "Your available Messages history starts about 1 year ago. Vask will preserve everything "
+         "from today forward.",
+         false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(OnboardingStepsModel::retentionMessage(c.assessment), c.message);
+        EXPECT_EQ(OnboardingStepsModel::retentionShowsKeepTip(c.assessment), c.tip);
+    }
+}
+
+TEST(OnboardingStepsModelTest, ResumingSkipsMetStepsAndNeverOpensSettingsWhenAccessIsThere) {
+    StepsFixture f;
+    f.writeMessages();
+    f.signIn();
+    f.contacts().authorizationState.set(Auth::authorized);
+    f.root->onboardingState().save(Step::signIn);
+    // Left half-way before: onboarding shows again.
+    f.root->onboardingState().markStarted();
+
+    ASSERT_TRUE(f.model->appear());
+    f.drain();
+    EXPECT_EQ(f.model->step.get(), Step::done);
+    EXPECT_TRUE(f.sync().hasSynced.get());
+    EXPECT_EQ(f.savedStep(), 5);
+    EXPECT_TRUE(f.opener->links.empty());
+    EXPECT_FALSE(f.model->didAutoOpenSettings());
+}
+
+TEST(OnboardingStepsModelTest, AccessStepOpensSettingsOnceAndMovesOnWithinOnePoll) {
+    StepsFixture f;
+    f.signIn();
+    ASSERT_TRUE(f.model->appear());
+    EXPECT_EQ(f.model->step.get(), Step::welcome);
+    f.model->primaryAction();
+    f.drain();
+    EXPECT_EQ(f.model->step.get(), Step::fullDiskAccess);
+    EXPECT_EQ(f.opener->links.size(), FullDiskAccessViewModel::settingsLinks().size());
+    // The Linux opener opens nothing: the failure is said until the next probe.
+    EXPECT_EQ(f.access->lastError.get(), FullDiskAccessViewModel::openSettingsFailedText);
+
+    f.tick(OnboardingStepsModel::accessPollInterval);
+    f.tick(OnboardingStepsModel::accessPollInterval);
+    EXPECT_EQ(f.access->lastError.get(), "chat.db not found");
+    EXPECT_EQ(f.opener->links.size(), FullDiskAccessViewModel::settingsLinks().size());
+
+    f.writeMessages();
+    f.tick(OnboardingStepsModel::accessPollInterval);
+    EXPECT_EQ(f.model->step.get(), Step::contacts);
+    EXPECT_EQ(f.savedStep(), 3);
+}
+
+TEST(OnboardingStepsModelTest, SuccessfulSignInWaitsForContinue) {
+    StepsFixture f;
+    ASSERT_TRUE(f.model->appear());
+    f.model->advance();
+    ASSERT_EQ(f.model->step.get(), Step::signIn);
+    f.signIn();
+    f.signInVM().state.set(GoogleSignInState::success());
+    f.drain();
+    EXPECT_EQ(f.model->step.get(), Step::signIn);
+    EXPECT_EQ(f.model->primaryLabel(), "Continue");
+    f.model->primaryAction();
+    f.drain();
+    EXPECT_EQ(f.model->step.get(), Step::fullDiskAccess);
+}
+
+TEST(OnboardingStepsModelTest, StallCountsUninterruptedSecondsOnly) {
+    StepsFixture f;
+    f.model->step.set(Step::indexing);
+    for (int i = 0; i < 89; ++i) {
+        f.tick(OnboardingStepsModel::indexingTickInterval);
+    }
+    EXPECT_FALSE(f.model->indexingStalled());
+    f.tick(OnboardingStepsModel::indexingTickInterval);
+    EXPECT_TRUE(f.model->indexingStalled());
+    EXPECT_TRUE(f.model->showsRelaunch());
+    EXPECT_EQ(f.model->indexingStatus().lines.back().text,
+              "This is taking longer than usual. You can keep waiting, or relaunch Vask.");
+
+    f.sync().lastError.set("Sync failed: boom");
+    f.tick(OnboardingStepsModel::indexingTickInterval);
+    f.sync().lastError.set(std::nullopt);
+    EXPECT_EQ(f.model->indexingSeconds(), 0);
+    EXPECT_FALSE(f.model->indexingStalled());
+}
+
+TEST(OnboardingStepsModelTest, AppearAndEdges) {
+    {
+        // Signed in with access and never started: onboarding is not wanted, nothing is marked.
+        StepsFixture f;
+        f.writeMessages();
+        f.signIn();
+        EXPECT_FALSE(f.model->appear());
+        EXPECT_FALSE(f.root->onboardingState().wasStarted());
+    }
+    {
+        StepsFixture f;
+        f.defaults.set(f.root->onboardingState().stepKey(), 9);
+        ASSERT_TRUE(f.model->appear());
+        EXPECT_TRUE(f.root->onboardingState().wasStarted());
+        EXPECT_EQ(f.model->step.get(), Step::welcome);
+    }
+    {
+        StepsFixture f;
+        f.model->step.set(Step::done);
+        f.model->advance();
+        EXPECT_EQ(f.model->step.get(), Step::done);
+        f.model->primaryAction();
+        EXPECT_EQ(f.mainOpened, 1);
+        EXPECT_EQ(f.closed, 1);
+    }
+    {
+        // Quit and reopen resumes on the access step whatever step is shown.
+        StepsFixture f;
+        f.model->step.set(Step::indexing);
+        f.model->relaunch();
+        EXPECT_EQ(f.savedStep(), 2);
+        EXPECT_EQ(f.relaunches, 1);
+    }
+}
+
+}  // namespace
+}  // namespace vask

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include "shell/chat_stand_in.h"
+#include "shell/session_sidebar_model.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+using testing::ChatStandIn;
+
+std::vector<std::string> ids(const std::vector<const SessionFilter::Row*>& rows) {
+    std::vector<std::string> out;
+    for (const auto* row : rows) {
+        out.push_back(row->session->id);
+    }
+    return out;
+}
+
+TEST(SessionSidebar, PreviewIsTheLastMessageOnOneLine) {
+    EXPECT_EQ(sidebar::preview(ChatStandIn::session("a", "t", {}, 0)), "");
+    EXPECT_EQ(sidebar::preview(ChatStandIn::session("a", "t", {"first", "  two\nlines\n "}, 0)),
+              "two lines");
+    EXPECT_EQ(sidebar::preview(ChatStandIn::session("a", "t", {" \n\t "}, 0)), "");
+}
+
+TEST(SessionSidebar, SearchMatchesTitleOrLastMessageIgnoringCase) {
+    SessionFilter filter({
+        std::make_shared<const ChatSession>(
+            ChatStandIn::session("trip", "Trip to Lisbon", {"Pack the tickets"}, 1)),
+        std::make_shared<const ChatSession>(
+            ChatStandIn::session("dinner", "Dinner", {"Ask about Lisbon", "Pasta at eight"}, 2)),
+        std::make_shared<const ChatSession>(
+            ChatStandIn::session("cafe", "Caf\u00c9 notes", {"Flat white"}, 3)),
+    });
+    struct Case {
+        const char* query;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"", {"trip", "dinner", "cafe"}},
+        {" \n\t", {"trip", "dinner", "cafe"}},
+        {"LISBON", {"trip"}},  // older messages than the last one are not searched
+        {"pasta", {"dinner"}},
+        {"  tickets ", {"trip"}},
+        {"caf\u00e9", {"cafe"}},
+        {"nothing here", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.query);
+        EXPECT_EQ(ids(filter.filter(c.query)), c.expected);
+    }
+}
+
+TEST(SessionSidebar, EmptyStateOverlay) {
+    using sidebar::Overlay;
+    EXPECT_EQ(sidebar::overlay(true, true, true, "anything"), Overlay::noChats);
+    EXPECT_EQ(sidebar::overlay(true, false, true, ""), Overlay::none);
+    EXPECT_EQ(sidebar::overlay(false, true, true, "zz"), Overlay::noSearchResults);
+    // The field as typed: blanks that match everything still count as typed.
+    EXPECT_EQ(sidebar::overlay(false, true, false, "  "), Overlay::none);
+}
+
+TEST(SessionSidebar, AwaitingRowDependsOnTheWholeListAndCountsTheWindow) {
+    const std::int64_t now = 1'800'000'000;
+    AwaitingReply old;
+    old.timestampUnix = now - 20 * 86400;
+    EXPECT_FALSE(sidebar::showsAwaitingRow(false, {old}));
+    EXPECT_TRUE(sidebar::showsAwaitingRow(true, {old}));
+    EXPECT_FALSE(sidebar::showsAwaitingRow(true, {}));
+    EXPECT_EQ(sidebar::awaitingCount({old}, 7, now), 0);
+    EXPECT_EQ(sidebar::awaitingCount({old}, 30, now), 1);
+}
+
+struct SidebarFixture {
+    SidebarFixture() {
+        chat.add(ChatStandIn::session("keep", "Keep me", {"Hello"}, 10));
+        chat.add(ChatStandIn::session("doomed", "Delete me", {"Bye"}, 5));
+    }
+    test::TempDir dir;
+    ChatStandIn chat{dir.path() / "sessions.db"};
+    SessionSidebarModel model{chat.chat};
+};
+
+TEST(SessionSidebar, DeletingNeedsTheConfirmation) {
+    SidebarFixture f;
+    const auto doomed = f.chat.chat.savedSessions().front();
+    ASSERT_EQ(doomed->id, "doomed");
+
+    f.model.requestDeletion(doomed);
+    f.model.cancelDeletion();
+    EXPECT_FALSE(f.model.pendingDeletion());
+    EXPECT_EQ(f.chat.storedIDs(), (std::vector<std::string>{"doomed", "keep"}));
+
+    f.model.requestDeletion(doomed);
+    f.model.confirmDeletion();
+    EXPECT_FALSE(f.model.pendingDeletion());
+    EXPECT_EQ(f.chat.storedIDs(), (std::vector<std::string>{"keep"}));
+    // A second confirmation with nothing pending deletes nothing more.
+    f.model.confirmDeletion();
+    EXPECT_EQ(f.chat.storedIDs(), (std::vector<std::string>{"keep"}));
+}
+
+TEST(SessionSidebar, Rename) {
+    struct Case {
+        const char* draft;
+        bool cancel;
+        std::string stored;
+    };
+    const std::vector<Case> cases = {
+        {"  Renamed \n", false, "Renamed"},
+        {" \n ", false, "Keep me"},
+        {"Not this", true, "Keep me"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.draft);
+        SidebarFixture f;
+        f.model.beginRename(*f.chat.stored("keep"));
+        EXPECT_EQ(f.model.renameDraft, "Keep me");
+        EXPECT_EQ(f.model.renamingID(), "keep");
+        f.model.renameDraft = c.draft;
+        c.cancel ? f.model.cancelRename() : f.model.commitRename();
+        EXPECT_FALSE(f.model.renamingID());
+        EXPECT_EQ(f.chat.stored("keep")->title, c.stored);
+    }
+}
+
+TEST(SessionSidebar, NewChatSelectsTheFreshSession) {
+    SidebarFixture f;
+    const auto selection = f.model.newChat();
+    EXPECT_EQ(selection, SidebarSelection::chat(f.chat.chat.currentSessionID()));
+    // Empty sessions have no row until their first message.
+    EXPECT_EQ(f.chat.chat.savedSessions().size(), 2u);
+}
+
+}  // namespace
+}  // namespace vask
+
+namespace vask {
+namespace {
+
+TEST(SessionSidebar, RelativeTimeInAbbreviatedUnits) {
+    const std::vector<std::pair<std::int64_t, std::string>> cases = {
+        {0, "now"},
+        {59, "59 sec. ago"},
+        {60, "1 min. ago"},
+        {7199, "1 hr. ago"},
+        {86400, "1 day ago"},
+        {3 * 86400, "3 days ago"},
+        {15 * 86400, "2 wk. ago"},
+        {400 * 86400, "1 yr. ago"},
+        {-300, "in 5 min."},
+    };
+    for (const auto& [seconds, text] : cases) {
+        EXPECT_EQ(sidebar::relativeTime(seconds), text) << seconds;
+    }
+}
+
+}  // namespace
+}  // namespace vask

@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+
+#include "platform/user_defaults.h"
+#include "shell/settings_presenter.h"
+
+namespace vask {
+namespace {
+
+using settings::Section;
+
+TEST(SettingsPresenter, SectionsFollowTheAccount) {
+    const auto managed = AuthMode::managed("tok", "acc");
+    const std::optional<std::string> email = "ada@example.com";
+    struct Case {
+        const char* name;
+        AuthMode mode;
+        bool googleService;
+        std::optional<std::string> email;
+        std::vector<Section> expected;
+    };
+    const std::vector<Case> cases = {
+        {"signed out",
+         AuthMode::none(),
+         true,
+         std::nullopt,
+         {Section::contacts, Section::memory, Section::proactive}},
+        {"signed in with e-mail",
+         managed,
+         true,
+         email,
+         {Section::account, Section::plan, Section::contacts, Section::memory, Section::proactive}},
+        {"e-mail not loaded yet",
+         managed,
+         true,
+         std::nullopt,
+         {Section::plan, Section::contacts, Section::memory, Section::proactive}},
+        {"no sign-in service",
+         managed,
+         false,
+         email,
+         {Section::plan, Section::contacts, Section::memory, Section::proactive}},
+        {"api key with a cached e-mail",
+         AuthMode::apiKey("k"),
+         true,
+         email,
+         {Section::plan, Section::contacts, Section::memory, Section::proactive}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(settings::sections(c.mode, c.googleService, c.email), c.expected);
+    }
+}
+
+struct SignOutRecorder {
+    GoogleSignInState after = GoogleSignInState::idle();
+    std::vector<std::string> calls;
+    bool windowActions = true;
+
+    settings::SignOutSteps steps() {
+        auto record = [this](const char* name) { return [this, name] { calls.push_back(name); }; };
+        return {
+            .signOut = record("signOut"),
+            .state = [this] { return after; },
+            .refreshCredentials = {record("refreshShared"), record("refreshPopover")},
+            .dismissSettings = record("dismiss"),
+            .resetOnboarding = record("resetOnboarding"),
+            .closeMain = windowActions ? record("closeMain") : std::function<void()>{},
+            .openOnboarding = windowActions ? record("openOnboarding") : std::function<void()>{},
+        };
+    }
+};
+
+TEST(SettingsPresenter, SignOut) {
+    struct Case {
+        const char* name;
+        GoogleSignInState after;
+        bool windowActions;
+        std::vector<std::string> calls;
+        std::optional<std::string> shown;
+    };
+    const std::vector<std::string> all = {"signOut",       "refreshShared",   "refreshPopover",
+                                          "dismiss",       "resetOnboarding", "closeMain",
+                                          "openOnboarding"};
+    const std::string failure = "Failed to sign out: keychain locked";
+    const std::vector<Case> cases = {
+        {"completed", GoogleSignInState::idle(), true, all, std::nullopt},
+        {"no window actions yet",
+         GoogleSignInState::idle(),
+         false,
+         {all.begin(), all.begin() + 5},
+         std::nullopt},
+        {"failed: settings stay open",
+         GoogleSignInState::error(failure),
+         true,
+         {"signOut", "refreshShared", "refreshPopover"},
+         failure},
+        // A sign-in error left from before is not a sign-out failure.
+        {"older sign-in error", GoogleSignInState::error("Cancelled"), true, all, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SignOutRecorder recorder{c.after, {}, c.windowActions};
+        EXPECT_EQ(settings::signOut(recorder.steps()), c.shown);
+        EXPECT_EQ(recorder.calls, c.calls);
+    }
+}
+
+TEST(SettingsPresenter, ProactiveSwitchesReadTheirScopedKeysWithDefaults) {
+    InMemoryDefaults defaults;
+    const settings::ProactiveKeys keys{"showProactiveSurfaces.Dev", "personaDrafts.Dev"};
+    EXPECT_FALSE(settings::showProactiveSurfaces(defaults, keys));
+    EXPECT_TRUE(settings::personaDrafts(defaults, keys));
+    defaults.set("showProactiveSurfaces", true);
+    defaults.set("personaDrafts", false);
+    EXPECT_FALSE(settings::showProactiveSurfaces(defaults, keys));
+    EXPECT_TRUE(settings::personaDrafts(defaults, keys));
+    defaults.set(keys.showProactiveSurfaces, true);
+    EXPECT_TRUE(settings::showProactiveSurfaces(defaults, keys));
+}
+
+TEST(SettingsPresenter, ALateReloadCannotRestartANotifierSwitchedOffMeanwhile) {
+    int epoch = 0;
+    bool started = false;
+    std::vector<std::function<void(const std::vector<AwaitingReply>&)>> reloads;
+    std::vector<AwaitingReply> seeded;
+    settings::ProactiveSwitchReaction reaction({
+        .enableEpoch = [&] { return epoch; },
+        .refresh =
+            [&](bool debounce, std::function<void(const std::vector<AwaitingReply>&)> done) {
+                EXPECT_FALSE(debounce);
+                if (done) {
+                    reloads.push_back(std::move(done));
+                }
+            },
+        .start =
+            [&](const std::vector<AwaitingReply>& seed, int at) {
+                if (at == epoch) {
+                    started = true;
+                    seeded = seed;
+                }
+            },
+        .stop =
+            [&] {
+                ++epoch;
+                started = false;
+            },
+    });
+    AwaitingReply waiting;
+    waiting.chatId = "chat-1";
+
+    reaction.switched(true);
+    reaction.switched(false);
+    ASSERT_EQ(reloads.size(), 1u);
+    reloads[0]({waiting});
+    EXPECT_FALSE(started);
+
+    reaction.switched(true);
+    reloads[1]({waiting});
+    EXPECT_TRUE(started);
+    ASSERT_EQ(seeded.size(), 1u);
+    EXPECT_EQ(seeded[0].chatId, "chat-1");
+}
+
+TEST(SettingsPresenter, ContactsRows) {
+    using settings::contacts::Row;
+    struct Case {
+        ContactsAuthorizationState state;
+        bool busy;
+        Row row;
+        std::string action;
+        bool enabled;
+    };
+    const std::vector<Case> cases = {
+        {ContactsAuthorizationState::authorized, false, Row::enabled, "Sync Now", true},
+        {ContactsAuthorizationState::authorized, true, Row::enabled, "Sync Now", false},
+        {ContactsAuthorizationState::notDetermined, true, Row::unavailable, "Enable Contacts",
+         false},
+        {ContactsAuthorizationState::denied, false, Row::unavailable, "Open System Settings", true},
+        {ContactsAuthorizationState::restricted, false, Row::restricted, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.action);
+        const auto shown = settings::contacts::present(c.state, c.busy, std::nullopt, "boom");
+        EXPECT_EQ(shown.row, c.row);
+        EXPECT_EQ(shown.actionLabel, c.action);
+        EXPECT_EQ(shown.actionEnabled, c.enabled);
+        EXPECT_EQ(shown.error, "boom");
+        EXPECT_FALSE(shown.lastSynced);
+    }
+}
+
+}  // namespace
+}  // namespace vask

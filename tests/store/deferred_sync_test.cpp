@@ -1,0 +1,287 @@
+// A synchronisation that builds its indexes at the end must leave the same database as one that
+// keeps them row by row, and must end exact however it is interrupted.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "sample-chatdb/sample_chat_db.h"
+#include "store/shadow_db.h"
+#include "store/shadow_sync.h"
+#include "store_test_helpers.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+constexpr std::int64_t never = std::numeric_limits<std::int64_t>::max();
+const char* const queries[] = {"you", "the", "see*", "\"see you\"", "ok OR yes", "caf*"};
+
+std::vector<std::string> column(const std::filesystem::path& path, const std::string& sql) {
+    auto db = test::openFile(path);
+    SQLiteStatement statement(db.get(), sql);
+    std::vector<std::string> values;
+    while (statement.step()) {
+        values.push_back(statement.columnText(0));
+    }
+    return values;
+}
+
+// Everything a reader can see of a shadow database, keyed by what it is.
+std::map<std::string, std::vector<std::string>> snapshot(const std::filesystem::path& path,
+                                                         bool withRowids) {
+    std::map<std::string, std::vector<std::string>> seen;
+    const std::string rowid = withRowids ? "rowid, " : "";
+    seen["messages"] = column(
+        path, "SELECT json_array(" + rowid +
+                  "guid, chat_id, chat_name, sender, text, timestamp, is_from_me, is_group, "
+                  "recipient_handle, has_attachments, attachment_types, content_hash, edited_at, "
+                  "deleted_at) FROM messages ORDER BY guid");
+    seen["schema"] = column(path,
+                            "SELECT json_array(type, name, tbl_name, sql) FROM sqlite_master "
+                            "WHERE name NOT LIKE 'sqlite_%' ORDER BY type, name");
+    seen["participants"] = column(path,
+                                  "SELECT json_array(chat_id, handle_id, handle, service) "
+                                  "FROM chat_participants ORDER BY chat_id, handle_id");
+    seen["sync_state"] = column(
+        path, "SELECT json_array(last_timestamp, last_rowid, message_count) FROM sync_state");
+    for (const char* query : queries) {
+        auto db = test::openFile(path);
+        SQLiteStatement statement(db.get(),
+                                  "SELECT m.guid FROM messages_fts JOIN messages m ON "
+                                  "m.rowid = messages_fts.rowid WHERE messages_fts MATCH ? "
+                                  "ORDER BY m.guid");
+        statement.bind(1, query);
+        auto& matches = seen[std::string("search ") + query];
+        while (statement.step()) {
+            matches.push_back(statement.columnText(0));
+        }
+    }
+    test::checkMessagesFullTextIndex(path);
+    return seen;
+}
+
+void expectSame(const std::map<std::string, std::vector<std::string>>& actual,
+                const std::map<std::string, std::vector<std::string>>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (const auto& [what, values] : expected) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(actual.at(what).size(), values.size());
+        EXPECT_TRUE(actual.at(what) == values);
+    }
+}
+
+class DeferredSyncTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        folder_ = new test::TempDir;
+        sample::buildSampleChatDB(chatDB(), {20000, 40, 7});
+        // Messages in two chats, the later chat joined first.
+        test::openFile(chatDB()).execute(
+            "INSERT OR IGNORE INTO chat_message_join (chat_id, message_id) "
+            "SELECT 1 + (message_id % 40), message_id FROM chat_message_join "
+            "WHERE message_id % 997 = 0");
+        reference_ = new std::map<std::string, std::vector<std::string>>;
+        const auto path = dir() / "reference.db";
+        ShadowSync reference(chatDB(), path);
+        reference.setDeferredIndexingThreshold(never);
+        reference.performSync();
+        *reference_ = snapshot(path, true);
+        referenceWithoutRowids_ = new std::map<std::string, std::vector<std::string>>;
+        *referenceWithoutRowids_ = snapshot(path, false);
+    }
+    static void TearDownTestSuite() {
+        delete reference_;
+        delete referenceWithoutRowids_;
+        delete folder_;
+    }
+
+    static const std::filesystem::path& dir() { return folder_->path(); }
+    static std::filesystem::path chatDB() { return dir() / "chat.db"; }
+
+    static test::TempDir* folder_;
+    // The shadow database a row-by-row synchronisation makes of the sample.
+    static std::map<std::string, std::vector<std::string>>* reference_;
+    // The same, leaving out row ids, which depend on where an interrupted run stopped.
+    static std::map<std::string, std::vector<std::string>>* referenceWithoutRowids_;
+};
+
+test::TempDir* DeferredSyncTest::folder_ = nullptr;
+std::map<std::string, std::vector<std::string>>* DeferredSyncTest::reference_ = nullptr;
+std::map<std::string, std::vector<std::string>>* DeferredSyncTest::referenceWithoutRowids_ =
+    nullptr;
+
+TEST_F(DeferredSyncTest, DeferredRunLeavesWhatARowByRowRunLeaves) {
+    struct Row {
+        const char* name;
+        std::int64_t threshold;
+    };
+    const Row rows[] = {{"row by row", never}, {"deferred", 0}};
+    std::map<std::string, std::map<std::string, std::vector<std::string>>> results;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto path = dir() / (std::string(row.name) + ".db");
+        ShadowSync sync(chatDB(), path);
+        sync.setDeferredIndexingThreshold(row.threshold);
+        sync.performSync();
+        expectSame(snapshot(path, true), *reference_);
+        // Everything again over itself (the cursor wound back): every row is replaced, and the
+        // deferred run meets a full-text index that still names the rows it replaces.
+        ShadowDB(path).updateSyncState(0, 0, 0);
+        std::vector<std::string> wrongRows;
+        std::size_t found = 0;
+        bool searched = false;
+        sync.performSync([&](std::int64_t processed, std::int64_t total) {
+            if (processed == 0 || processed >= total || searched) {
+                return;
+            }
+            searched = true;
+            EXPECT_EQ(ShadowDB(path, ShadowDB::OpenMode::readOnly).isIndexMaintenanceSuspended(),
+                      row.threshold == 0);
+            const auto hits = sync.search("you", 1000);
+            found = hits.size();
+            for (const auto& result : hits) {
+                if (text::toLower(result.text).find("you") == std::string::npos) {
+                    wrongRows.push_back(result.guid);
+                }
+            }
+        });
+        EXPECT_TRUE(searched);
+        EXPECT_GT(found, 0u);
+        EXPECT_TRUE(wrongRows.empty());
+        results[row.name] = snapshot(path, true);
+    }
+    expectSame(results["deferred"], results["row by row"]);
+}
+
+TEST_F(DeferredSyncTest, AWriterOpeningDuringADeferredRunLeavesItsIndexesAlone) {
+    // The calendar engine or the file access service checks the schema while a first
+    // synchronisation runs: rebuilding now would stall the run on the write lock, and recreating
+    // the triggers without a rebuild would leave the index short for good.
+    const auto path = dir() / "shared.db";
+    ShadowSync sync(chatDB(), path);
+    sync.setDeferredIndexingThreshold(0);
+    std::optional<bool> suspendedAfterCheck;
+    sync.performSync([&](std::int64_t processed, std::int64_t) {
+        if (processed == 0 && !suspendedAfterCheck) {
+            ShadowDB other(path);
+            other.createSchemaIfNeeded();
+            suspendedAfterCheck = other.isIndexMaintenanceSuspended();
+        }
+    });
+    EXPECT_EQ(suspendedAfterCheck, true);
+    expectSame(snapshot(path, true), *reference_);
+}
+
+TEST_F(DeferredSyncTest, OnlyRunsWithManyRowsDeferTheirIndexes) {
+    struct Row {
+        const char* name;
+        std::int64_t threshold;
+        std::int64_t appended;  // new messages after a first, complete run
+        bool deferred;
+    };
+    const Row rows[] = {
+        {"few rows on a larger history", 0, 100, false},
+        {"below the threshold", 30000, 25000, false},
+        {"as many rows as the history, above the threshold", 15000, 25000, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir runDir;
+        const auto source = runDir / "chat.db";
+        std::filesystem::copy_file(chatDB(), source);
+        const auto path = runDir / "shadow.db";
+        ShadowSync sync(source, path);
+        sync.setDeferredIndexingThreshold(never);
+        sync.performSync();
+        sample::appendSampleMessages(source, row.appended, 11);
+        sync.setDeferredIndexingThreshold(row.threshold);
+        std::optional<bool> suspended;
+        sync.performSync([&](std::int64_t, std::int64_t) {
+            if (!suspended) {
+                suspended =
+                    ShadowDB(path, ShadowDB::OpenMode::readOnly).isIndexMaintenanceSuspended();
+            }
+        });
+        EXPECT_EQ(suspended, row.deferred);
+        EXPECT_FALSE(ShadowDB(path, ShadowDB::OpenMode::readOnly).isIndexMaintenanceSuspended());
+        EXPECT_NO_THROW(test::checkMessagesFullTextIndex(path));
+    }
+}
+
+TEST_F(DeferredSyncTest, KilledRunEndsExactWhenRunAgain) {
+    // A child process synchronises with deferred indexes and is killed (SIGKILL) at a progress
+    // report: waiting there, or carrying on (inside whatever it does next). The first report
+    // comes once the indexes are dropped, the two batch reports inside the transaction that
+    // groups the batches, the last one after the indexes are rebuilt.
+    struct Row {
+        const char* name;
+        int report;  // 0-based progress report at which the child is killed
+        bool carryOn;
+    };
+    const Row rows[] = {
+        {"indexes dropped, nothing copied", 0, false},
+        {"first batch written, not committed", 1, false},
+        {"last batch written, not committed", 2, false},
+        {"after the rebuild", 3, false},
+        {"copying the last batch", 1, true},
+        {"committing, or inside the rebuild", 2, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto path = dir() / "killed.db";
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            std::filesystem::remove(path.string() + suffix);
+        }
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(fds[0]);
+            int reports = 0;
+            ShadowSync sync(chatDB(), path);
+            sync.setDeferredIndexingThreshold(0);
+            try {
+                sync.performSync([&](std::int64_t, std::int64_t) {
+                    if (reports++ != row.report) {
+                        return;
+                    }
+                    const char reached = 1;
+                    [[maybe_unused]] const auto written = ::write(fds[1], &reached, 1);
+                    while (!row.carryOn) {
+                        ::pause();
+                    }
+                });
+            } catch (...) {
+            }
+            ::pause();  // the kill comes whatever happened
+            std::_Exit(0);
+        }
+        ::close(fds[1]);
+        char reached = 0;
+        EXPECT_EQ(::read(fds[0], &reached, 1), 1);
+        ::close(fds[0]);
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status));
+
+        // Row by row this time: what the killed run left must be repaired when it is opened.
+        ShadowSync again(chatDB(), path);
+        again.setDeferredIndexingThreshold(never);
+        again.performSync();
+        expectSame(snapshot(path, false), *referenceWithoutRowids_);
+    }
+}
+
+}  // namespace
+}  // namespace vask

@@ -1,0 +1,464 @@
+#include <QApplication>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include "chat/chat_fixture.h"
+#include "chat/chat_samples.h"
+#include "ui/chat/chat_composer_text_view.h"
+#include "ui/chat/chat_view.h"
+#include "ui/chat/memory_receipt_rows.h"
+#include "ui/chat/message_bubble.h"
+
+namespace vask::ui {
+namespace {
+
+constexpr std::int64_t now = 1'800'000'000;
+
+struct RecordingOpener final : UrlOpener {
+    bool open(const std::string& url) override {
+        urls.push_back(url);
+        return true;
+    }
+    std::vector<std::string> urls;
+};
+
+void press(QWidget* target, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QKeyEvent event(QEvent::KeyPress, key, modifiers, key == Qt::Key_Return ? "\r" : QString());
+    QApplication::sendEvent(target, &event);
+}
+
+template <typename T>
+std::vector<T*> visible(QWidget* root, const QString& name) {
+    std::vector<T*> out;
+    for (auto* child : root->findChildren<T*>(name)) {
+        if (child->isVisibleTo(root)) {
+            out.push_back(child);
+        }
+    }
+    return out;
+}
+
+// --- Composer ---------------------------------------------------------------------------------
+
+TEST(ChatComposerTest, ReturnSubmitsAndShiftReturnStartsALine) {
+    struct Case {
+        const char* name;
+        int key;
+        Qt::KeyboardModifiers modifiers;
+        bool composing;
+        int submits;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"return", Qt::Key_Return, Qt::NoModifier, false, 1, "hi"},
+        {"enter", Qt::Key_Enter, Qt::KeypadModifier, false, 1, "hi"},
+        {"shiftReturn", Qt::Key_Return, Qt::ShiftModifier, false, 0, "hi\n"},
+        {"shiftEnter", Qt::Key_Enter, Qt::ShiftModifier | Qt::KeypadModifier, false, 0, "hi\n"},
+        {"whileComposing", Qt::Key_Return, Qt::NoModifier, true, 0, ""},
+    };
+    for (const auto& c : cases) {
+        int submits = 0;
+        std::string reported;
+        ChatComposerTextView composer({.textChanged = [&](const std::string& t) { reported = t; },
+                                       .focusChanged = {},
+                                       .submit = [&] { ++submits; }});
+        composer.resize(300, 40);
+        composer.setText("hi");
+        if (c.composing) {
+            QInputMethodEvent preedit("ka", {});
+            QApplication::sendEvent(&composer, &preedit);
+        }
+        press(&composer, c.key, c.modifiers);
+        EXPECT_EQ(submits, c.submits) << c.name;
+        if (!c.composing) {
+            EXPECT_EQ(composer.text(), c.text) << c.name;
+            EXPECT_EQ(composer.text().find("\xE2\x80\xA8"), std::string::npos) << c.name;
+        }
+    }
+}
+
+TEST(ChatComposerTest, GrowsToFiveLinesThenScrolls) {
+    ChatComposerTextView composer({});
+    composer.resize(300, 40);
+    const int line = composer.lineHeight();
+    struct Case {
+        std::string text;
+        int height;
+        bool scroller;
+    };
+    const std::vector<Case> cases = {
+        {"", line, false},
+        {"one", line, false},
+        {"1\n2\n3\n4\n5", 5 * line, false},
+        {"1\n2\n3\n4\n5\n6", 5 * line, true},
+        {"1\n2\n3\n4", 4 * line, false},
+    };
+    for (const auto& c : cases) {
+        composer.setText(c.text);
+        EXPECT_EQ(composer.boxHeight(), c.height) << c.text;
+        EXPECT_EQ(composer.showsScroller(), c.scroller) << c.text;
+    }
+}
+
+TEST(ChatComposerTest, OutsideTextMovesTheCaretOnlyWhenItDiffers) {
+    ChatComposerTextView composer({});
+    composer.setText("hello");
+    EXPECT_EQ(composer.textCursor().position(), 5);
+    auto cursor = composer.textCursor();
+    cursor.setPosition(2);
+    composer.setTextCursor(cursor);
+    composer.setText("hello");
+    EXPECT_EQ(composer.textCursor().position(), 2);
+    composer.setText("");
+    EXPECT_EQ(composer.textCursor().position(), 0);
+}
+
+// --- Chat view --------------------------------------------------------------------------------
+
+class ChatViewTest : public test::ChatFixture {
+  protected:
+    std::unique_ptr<ChatView> makeView(std::shared_ptr<ChatViewModel> model, bool ready = true,
+                                       bool showsSources = true) {
+        auto view = std::make_unique<ChatView>(
+            std::move(model), ChatView::Options{.isReady = ready,
+                                                .showsSources = showsSources,
+                                                .openSettings = [this] { ++settingsOpened; },
+                                                .urlOpener = &opener,
+                                                .now = [] { return now; }});
+        view->resize(500, 700);
+        return view;
+    }
+
+    RecordingOpener opener;
+    int settingsOpened = 0;
+};
+
+TEST_F(ChatViewTest, SendsOnlyWhenReadyWithTextAndIdle) {
+    struct Case {
+        const char* name;
+        bool ready;
+        std::string text;
+        bool alreadySending;
+        bool sends;
+    };
+    const std::vector<Case> cases = {
+        {"ready", true, "Where did we meet?", false, true},
+        {"notReady", false, "Where did we meet?", false, false},
+        {"blanks", true, "  \n\t ", false, false},
+        {"empty", true, "", false, false},
+        {"whileSending", true, "again", true, false},
+    };
+    for (const auto& c : cases) {
+        auto model = makeModel(false);
+        if (c.alreadySending) {
+            model->state.set(ChatState::sending(test::message(ChatRole::user, "q"), {}, {}));
+        }
+        auto view = makeView(model, c.ready);
+        model->inputText.set(c.text);
+        EXPECT_EQ(view->sendButton()->isEnabled(), c.sends) << c.name;
+        press(view->composer(), Qt::Key_Return);
+        const auto* sending = model->state.get().asSending();
+        const bool sent = sending && sending->question.text == c.text;
+        EXPECT_EQ(sent, c.sends) << c.name;
+        settle();
+    }
+}
+
+TEST_F(ChatViewTest, ReadinessFromTheHostEnablesSending) {
+    auto model = makeModel(false);
+    auto view = makeView(model, false);
+    model->inputText.set("hello");
+    EXPECT_FALSE(view->sendButton()->isEnabled());
+    view->setReady(true);
+    EXPECT_TRUE(view->sendButton()->isEnabled());
+}
+
+TEST_F(ChatViewTest, TailShowsTheEmptyStateErrorOrUsageCardNeverTwo) {
+    const auto q = test::message(ChatRole::user, "q");
+    struct Case {
+        const char* name;
+        ChatState state;
+        std::optional<std::string> title;
+        std::optional<std::string> action;
+        bool footnote;
+        std::optional<std::string> opened;
+        bool error;
+    };
+    const std::string account = "https://cloud.example/account";
+    const std::vector<Case> cases = {
+        {"idle", ChatState::idle(), std::nullopt, std::nullopt, false, std::nullopt, false},
+        {"failed", ChatState::failed(q, "The helper stopped."), std::nullopt, std::nullopt, false,
+         std::nullopt, true},
+        {"apiKey", ChatState::usageLimitReached(q, AuthType::apiKey, "max"),
+         "Your Corvane developer limit was reached", "Open Corvane", false, "https://corvane.ai/",
+         false},
+        {"noTier", ChatState::usageLimitReached(q, AuthType::customerToken, std::nullopt),
+         "You've used this month's Vask allowance", "Upgrade to Pro", true, account, false},
+        {"pro", ChatState::usageLimitReached(q, AuthType::customerToken, "pro"),
+         "You've used this month's Vask allowance", "Upgrade to Max", true, account, false},
+        {"max", ChatState::usageLimitReached(q, AuthType::customerToken, "max"),
+         "You've used this month's Vask Max allowance", "Manage Subscription", true, account,
+         false},
+    };
+    for (const auto& c : cases) {
+        auto model = makeModel(false);
+        auto view = makeView(model);
+        opener.urls.clear();
+        model->state.set(c.state);
+        EXPECT_EQ(visible<QWidget>(view.get(), "chatErrorRow").size(), c.error ? 1U : 0U) << c.name;
+        const auto titles = visible<QLabel>(view.get(), "usageLimitTitle");
+        ASSERT_EQ(titles.size(), c.title ? 1U : 0U) << c.name;
+        if (c.title) {
+            EXPECT_EQ(titles.front()->text().toStdString(), *c.title) << c.name;
+            const auto actions = visible<QPushButton>(view.get(), "usageLimitAction");
+            ASSERT_EQ(actions.size(), 1U) << c.name;
+            EXPECT_EQ(actions.front()->text().toStdString(), *c.action) << c.name;
+            actions.front()->click();
+            EXPECT_EQ(opener.urls, std::vector{*c.opened}) << c.name;
+            EXPECT_EQ(visible<QLabel>(view.get(), "usageLimitFootnote").size(),
+                      c.footnote ? 1U : 0U)
+                << c.name;
+        }
+        const bool empty = c.state.isIdle();
+        EXPECT_EQ(visible<QWidget>(view.get(), "chatEmptyState").size(), empty ? 1U : 0U) << c.name;
+    }
+}
+
+TEST_F(ChatViewTest, ProgressAndReasoningFollowTheRunningTurn) {
+    const auto q = test::message(ChatRole::user, "q");
+    struct Case {
+        const char* name;
+        ChatState state;
+        bool progress;
+        std::string progressText;
+        bool thinking;
+    };
+    const std::vector<Case> cases = {
+        {"idle", ChatState::idle(), false, "", false},
+        {"justSent", ChatState::sending(q, std::nullopt, std::nullopt), true,
+         "reading your messages\xE2\x80\xA6", false},
+        {"emptyReasoning", ChatState::sending(q, "Searching", ""), true, "Searching", false},
+        {"reasoning", ChatState::sending(q, "Searching", "Look at Sam's thread"), true, "Searching",
+         true},
+        {"answered", ChatState::responded(q, test::message(ChatRole::assistant, "a")), false, "",
+         false},
+    };
+    auto model = makeModel(false);
+    auto view = makeView(model);
+    for (const auto& c : cases) {
+        model->state.set(c.state);
+        const auto rows = visible<QWidget>(view.get(), "progressRow");
+        EXPECT_EQ(rows.size(), c.progress ? 1U : 0U) << c.name;
+        if (c.progress) {
+            EXPECT_EQ(view->findChild<QLabel*>("progressText")->text().toStdString(),
+                      c.progressText)
+                << c.name;
+        }
+        EXPECT_EQ(visible<QWidget>(view.get(), "thinkingView").size(), c.thinking ? 1U : 0U)
+            << c.name;
+    }
+
+    // Folding keeps the header and survives more reasoning; a new turn starts open again.
+    model->state.set(ChatState::sending(q, std::nullopt, "step one"));
+    visible<QPushButton>(view.get(), "thinkingToggle").front()->click();
+    model->state.set(ChatState::sending(q, std::nullopt, "step one, step two"));
+    EXPECT_EQ(visible<QPushButton>(view.get(), "thinkingToggle").size(), 1U);
+    EXPECT_TRUE(visible<QWidget>(view.get(), "thinkingText").empty());
+    model->state.set(ChatState::idle());
+    model->state.set(ChatState::sending(q, std::nullopt, "again"));
+    EXPECT_EQ(visible<QWidget>(view.get(), "thinkingText").size(), 1U);
+}
+
+TEST_F(ChatViewTest, BubblesKeepWhatTheReaderOpenedAcrossNewContent) {
+    auto model = makeModel(false);
+    auto session = chat_samples::session(1, now);
+    const Uuid answerID = session.messages[1].id;
+    chat_samples::show(*model, session);
+    auto view = makeView(model);
+    auto* bubble = view->bubble(answerID);
+    ASSERT_NE(bubble, nullptr);
+    auto toggles = visible<QPushButton>(bubble, "sourcesToggle");
+    ASSERT_EQ(toggles.size(), 1U);
+    toggles.front()->click();
+    ASSERT_EQ(visible<QWidget>(bubble, "sourcesList").size(), 1U);
+
+    // Citations and a receipt arrive for the same answer: the same bubble redraws, still open.
+    session.messages[1].memoryReceipts = std::vector{
+        chat_samples::receipt(MemoryMutationOperation::create, MemoryProvenance::explicitlySaved,
+                              MemoryReceiptStatus::committed, "Meeting place", "Osteria Nonna")};
+    session.messages[1].text = "Updated answer";
+    chat_samples::show(*model, session);
+    EXPECT_EQ(view->bubble(answerID), bubble);
+    EXPECT_TRUE(bubble->localState().sourcesExpanded);
+    EXPECT_EQ(visible<QWidget>(bubble, "sourcesList").size(), 1U);
+    EXPECT_EQ(visible<QWidget>(bubble, "memoryReceiptRow").size(), 1U);
+
+    // A new message is appended without rebuilding the others.
+    session.messages.push_back(chat_samples::question("And then?"));
+    chat_samples::show(*model, session);
+    EXPECT_EQ(view->bubbleCount(), 3U);
+    EXPECT_EQ(view->bubble(answerID), bubble);
+}
+
+TEST_F(ChatViewTest, UndoGoesToTheModelWithTheMessage) {
+    auto model = makeModel(false);
+    auto session = chat_samples::session(1, now);
+    const auto receipt =
+        chat_samples::receipt(MemoryMutationOperation::suggest, MemoryProvenance::inferred,
+                              MemoryReceiptStatus::committed, "Tea", "green");
+    session.messages[1].memoryReceipts = std::vector{receipt};
+    chat_samples::show(*model, session);
+    auto view = makeView(model);
+    auto undo = visible<QPushButton>(view.get(), "memoryReceiptUndo");
+    ASSERT_EQ(undo.size(), 1U);
+    undo.front()->click();
+    settle();
+    ASSERT_EQ(memory->undoCalls().size(), 1U);
+    EXPECT_EQ(memory->undoCalls().front().id, receipt.id);
+    visible<QPushButton>(view.get(), "memoryReceiptViewInSettings").front()->click();
+    EXPECT_EQ(settingsOpened, 1);
+}
+
+// --- Message bubble ---------------------------------------------------------------------------
+
+MessageBubble::Actions bubbleActions(std::vector<std::string>& opened,
+                                     std::vector<Uuid>* undone = nullptr) {
+    return {.undoAutoSave =
+                [undone](const Uuid& id) {
+                    if (undone) {
+                        undone->push_back(id);
+                    }
+                },
+            .openSettings = {},
+            .openURL = [&opened](const std::string& url) { opened.push_back(url); },
+            .now = [] { return now; }};
+}
+
+TEST(MessageBubbleTest, SourcesShowSixThenTheRest) {
+    struct Case {
+        int sources;
+        bool truncated;
+        std::size_t cards;
+        std::optional<std::string> more;
+        std::size_t cardsAfterMore;
+        std::optional<std::string> moreAfter;
+    };
+    const std::vector<Case> cases = {
+        {6, false, 6, std::nullopt, 6, std::nullopt},
+        {7, false, 6, "Show 1 more", 7, "Show fewer"},
+        {12, true, 6, "Show 6 more", 12, "Show fewer"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> opened;
+        auto answer = chat_samples::answer("a", c.sources - 1, 1, now);
+        answer.sourcesTruncated = c.truncated;
+        MessageBubble bubble(answer, true, bubbleActions(opened));
+        visible<QPushButton>(&bubble, "sourcesToggle").front()->click();
+        const auto cards = [&] {
+            return visible<QWidget>(&bubble, "conversationSourceCard").size() +
+                   visible<QWidget>(&bubble, "querySourceCard").size();
+        };
+        EXPECT_EQ(cards(), c.cards) << c.sources;
+        EXPECT_EQ(visible<QWidget>(&bubble, "sourcesOmittedNote").size(), c.truncated ? 1U : 0U);
+        auto more = visible<QPushButton>(&bubble, "sourcesShowMore");
+        ASSERT_EQ(more.size(), c.more ? 1U : 0U) << c.sources;
+        if (!c.more) {
+            continue;
+        }
+        EXPECT_EQ(more.front()->text().toStdString(), *c.more);
+        more.front()->click();
+        EXPECT_EQ(cards(), c.cardsAfterMore) << c.sources;
+        EXPECT_EQ(visible<QPushButton>(&bubble, "sourcesShowMore").front()->text().toStdString(),
+                  *c.moreAfter);
+    }
+}
+
+TEST(MessageBubbleTest, ConversationCardsShowThreeMessagesAndOpenMessages) {
+    std::vector<std::string> opened;
+    MessageBubble bubble(chat_samples::answer("a", 1, 0, now), true, bubbleActions(opened));
+    visible<QPushButton>(&bubble, "sourcesToggle").front()->click();
+    EXPECT_EQ(visible<QWidget>(&bubble, "supportingMessage").size(), 3U);
+    auto more = visible<QPushButton>(&bubble, "messagesShowMore");
+    ASSERT_EQ(more.size(), 1U);
+    EXPECT_EQ(more.front()->text(), "Show 1 more messages");
+    more.front()->click();
+    EXPECT_EQ(visible<QWidget>(&bubble, "supportingMessage").size(), 4U);
+    EXPECT_EQ(visible<QPushButton>(&bubble, "messagesShowMore").front()->text(),
+              "Show fewer messages");
+    visible<QPushButton>(&bubble, "openInMessages").front()->click();
+    EXPECT_EQ(opened, std::vector<std::string>{"imessage:?addresses=+15550101"});
+}
+
+TEST(MessageBubbleTest, OnlyWebLinksOpenAndTheTargetShowsOnHover) {
+    struct Case {
+        const char* url;
+        bool opens;
+    };
+    const std::vector<Case> cases = {{"https://example.com/x", true},
+                                     {"http://example.com", true},
+                                     {"file:///etc/passwd", false},
+                                     {"javascript:alert(1)", false},
+                                     {"vask://send?q=1", false}};
+    for (const auto& c : cases) {
+        std::vector<std::string> opened;
+        auto answer = chat_samples::answer(std::string("[x](") + c.url + ")", 0, 0, now);
+        MessageBubble bubble(answer, true, bubbleActions(opened));
+        auto* text = bubble.findChild<QLabel*>("messageText");
+        ASSERT_NE(text, nullptr);
+        EXPECT_TRUE(text->text().contains("<a href=")) << c.url;
+        emit text->linkHovered(c.url);
+        EXPECT_EQ(text->toolTip(), c.url);
+        emit text->linkActivated(c.url);
+        EXPECT_EQ(opened.size(), c.opens ? 1U : 0U) << c.url;
+    }
+}
+
+TEST(MessageBubbleTest, QuestionsShowTheirTextAsWrittenAndNoStatus) {
+    std::vector<std::string> opened;
+    auto question = chat_samples::question("**not bold** <b>x</b>");
+    question.sources = chat_samples::answer("a", 1, 0, now).sources;
+    question.extracted = true;
+    MessageBubble bubble(question, true, bubbleActions(opened));
+    auto* text = bubble.findChild<QLabel*>("messageText");
+    EXPECT_EQ(text->textFormat(), Qt::PlainText);
+    EXPECT_EQ(text->text(), "**not bold** <b>x</b>");
+    EXPECT_TRUE(visible<QWidget>(&bubble, "statusSection").empty());
+}
+
+TEST(MemoryReceiptRowsTest, AutoSaveGroupOpensAndUndoesEach) {
+    using S = MemoryReceiptStatus;
+    const auto autoSave = [](S status) {
+        return chat_samples::receipt(MemoryMutationOperation::suggest, MemoryProvenance::inferred,
+                                     status, "Tea", "green");
+    };
+    const std::vector receipts = {autoSave(S::committed), autoSave(S::undone),
+                                  autoSave(S::committed)};
+    std::vector<Uuid> undone;
+    int toggles = 0;
+    for (const bool expanded : {false, true}) {
+        MemoryReceiptRows rows(receipts, expanded,
+                               {.undo = [&](const Uuid& id) { undone.push_back(id); },
+                                .viewInSettings = {},
+                                .toggleAutoSaves = [&] { ++toggles; }});
+        auto header = visible<QPushButton>(&rows, "autoSaveGroupToggle");
+        ASSERT_EQ(header.size(), 1U);
+        EXPECT_EQ(header.front()->accessibleName(), "2 saved \xC2\xB7 1 undone");
+        EXPECT_EQ(visible<QWidget>(&rows, "autoSaveGroupEntry").size(), expanded ? 3U : 0U);
+        header.front()->click();
+        if (expanded) {
+            auto undo = visible<QPushButton>(&rows, "memoryReceiptUndo");
+            ASSERT_EQ(undo.size(), 2U);
+            undo.back()->click();
+        }
+    }
+    EXPECT_EQ(toggles, 2);
+    EXPECT_EQ(undone, std::vector<Uuid>{receipts[2].id});
+}
+
+}  // namespace
+}  // namespace vask::ui

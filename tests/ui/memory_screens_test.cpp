@@ -1,0 +1,191 @@
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include "memory/memory_settings_navigation.h"
+#include "platform/manual_executor.h"
+#include "support/temp_dir.h"
+#include "ui/memory/memory_settings_panel.h"
+
+namespace vask::ui {
+namespace {
+
+struct MemoryFixture {
+    ~MemoryFixture() {
+        panel.reset();
+        drain();
+    }
+    MemoryAssociation save(const std::string& term, const std::string& definition) {
+        return store->createAssociation(*principal, term, definition,
+                                        MemoryProvenance::explicitlySaved, Uuid::random(), ++now);
+    }
+    void drain() {
+        for (int i = 0; i < 50 && (main.runUntilIdle() + worker.runUntilIdle()) > 0; ++i) {
+        }
+    }
+    std::vector<std::string> storedTerms() {
+        std::vector<std::string> terms;
+        for (const auto& a : store->activeAssociations(*principal)) {
+            terms.push_back(a.term);
+        }
+        return terms;
+    }
+    MemoryManagerView* openManager() {
+        panel->findChild<QPushButton*>("manage-memory-button")->click();
+        drain();
+        return panel->manager();
+    }
+
+    test::TempDir dir;
+    ManualExecutor main;
+    ManualExecutor worker;
+    std::shared_ptr<MemoryStore> store =
+        std::make_shared<MemoryStore>(dir / "memory.db", MemoryStoreChanges::make());
+    std::shared_ptr<MemoryAuthorizationGate> gate = std::make_shared<MemoryAuthorizationGate>();
+    std::optional<MemoryPrincipal> principal = MemoryPrincipal::make("user-1");
+    std::shared_ptr<MemorySettingsViewModel> viewModel = MemorySettingsViewModel::make(
+        main, worker, store, [this] { return principal; }, gate,
+        StructuredLogger("memory-settings"));
+    MemorySettingsNavigation navigation;
+    std::vector<bool> answers;  // what the user answers each confirmation, in turn
+    std::vector<QString> asked;
+    std::unique_ptr<MemorySettingsPanel> panel = std::make_unique<MemorySettingsPanel>(
+        viewModel, navigation, [this] { return principal; },
+        [this](QWidget*, const Confirmation& c) {
+            asked.push_back(c.title);
+            const bool answer = !answers.empty() && answers.front();
+            if (!answers.empty()) {
+                answers.erase(answers.begin());
+            }
+            return answer;
+        });
+    std::int64_t now = 0;
+};
+
+TEST(MemoryScreensTest, PanelSummarisesTheSavedAssociations) {
+    MemoryFixture f;
+    f.save("Mum", "Helen");
+    f.save("Sam", "Manager");
+    f.panel->show();
+    f.drain();
+    EXPECT_EQ(f.panel->findChild<QLabel*>("memory-summary")->text(), "2 saved associations");
+    EXPECT_TRUE(f.panel->findChild<QPushButton*>("manage-memory-button")->isEnabled());
+
+    // Signed out: no principal, nothing to manage.
+    f.principal.reset();
+    f.panel->render();
+    f.drain();
+    EXPECT_EQ(f.panel->findChild<QLabel*>("memory-summary")->text(), "Memory unavailable");
+    EXPECT_FALSE(f.panel->findChild<QPushButton*>("manage-memory-button")->isEnabled());
+}
+
+TEST(MemoryScreensTest, ForgetNeedsTheConfirmation) {
+    MemoryFixture f;
+    const auto mum = f.save("Mum", "Helen");
+    f.save("Sam", "Manager");
+    f.panel->show();
+    f.drain();
+    auto* manager = f.openManager();
+    ASSERT_TRUE(manager);
+    auto* forget = manager->findChild<QPushButton*>(
+        QString::fromStdString("forget-memory-" + mum.id.lowercaseString()));
+    ASSERT_TRUE(forget);
+
+    f.answers = {false};
+    forget->click();
+    f.drain();
+    EXPECT_EQ(f.storedTerms(), (std::vector<std::string>{"Mum", "Sam"}));
+
+    f.answers = {true};
+    manager
+        ->findChild<QPushButton*>(
+            QString::fromStdString("forget-memory-" + mum.id.lowercaseString()))
+        ->click();
+    f.drain();
+    EXPECT_EQ(f.storedTerms(), (std::vector<std::string>{"Sam"}));
+    EXPECT_EQ(f.asked,
+              (std::vector<QString>{"Forget this association?", "Forget this association?"}));
+}
+
+TEST(MemoryScreensTest, ForgetAllIsConfirmedAndDisabledOnAnEmptyList) {
+    MemoryFixture f;
+    f.save("Mum", "Helen");
+    f.panel->show();
+    f.drain();
+    auto* manager = f.openManager();
+    auto* forgetAll = manager->findChild<QPushButton*>("forget-all-memory-button");
+    ASSERT_TRUE(forgetAll->isEnabled());
+    f.answers = {true};
+    forgetAll->click();
+    f.drain();
+    EXPECT_TRUE(f.storedTerms().empty());
+    EXPECT_FALSE(forgetAll->isEnabled());
+}
+
+TEST(MemoryScreensTest, SaveIsDisabledPastTheByteLimitAndSavesTheTypedText) {
+    MemoryFixture f;
+    const auto mum = f.save("Mum", "Helen");
+    f.panel->show();
+    f.drain();
+    auto* manager = f.openManager();
+    manager
+        ->findChild<QPushButton*>(QString::fromStdString("edit-memory-" + mum.id.lowercaseString()))
+        ->click();
+    auto* sheet = manager->editSheet();
+    ASSERT_TRUE(sheet);
+    auto* term = sheet->findChild<QLineEdit*>("memory-term-field");
+    auto* definition = sheet->findChild<QPlainTextEdit*>("memory-definition-field");
+    auto* save = sheet->findChild<QPushButton*>("save-memory-edit-button");
+
+    struct Case {
+        QString term;
+        QString definition;
+        bool enabled;
+    };
+    const std::vector<Case> cases = {
+        {QString(256, 'a'), "d", true},
+        {QString(257, 'a'), "d", false},
+        {"t", QString(4096, 'b'), true},
+        {"t", QString(4097, 'b'), false},
+        {"   ", "d", false},
+        {"Mother", "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.term.size());
+        term->setText(c.term);
+        definition->setPlainText(c.definition);
+        EXPECT_EQ(save->isEnabled(), c.enabled);
+    }
+
+    term->setText("  Mother ");
+    definition->setPlainText("Helen Ward");
+    save->click();
+    EXPECT_FALSE(save->isEnabled());  // while saving
+    f.drain();
+    EXPECT_EQ(f.storedTerms(), (std::vector<std::string>{"Mother"}));
+    EXPECT_FALSE(sheet->isVisible());
+}
+
+TEST(MemoryScreensTest, AManagerRequestWaitsUntilMemoryIsAvailable) {
+    MemoryFixture f;
+    const auto request = Uuid::random();
+    f.principal.reset();
+    f.navigation.managerRequestID.set(request);
+    f.panel->show();
+    f.drain();
+    EXPECT_FALSE(f.panel->manager());
+    EXPECT_EQ(f.navigation.managerRequestID.get(), request);
+
+    f.panel->hide();
+    f.principal = MemoryPrincipal::make("user-1");
+    f.panel->show();
+    f.drain();
+    EXPECT_TRUE(f.panel->manager());
+    EXPECT_FALSE(f.navigation.managerRequestID.get());
+}
+
+}  // namespace
+}  // namespace vask::ui

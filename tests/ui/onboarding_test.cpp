@@ -1,0 +1,355 @@
+#include <QCoreApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <thread>
+
+#include "foundation/google_auth_service.h"
+#include "platform/file_io.h"
+#include "platform/in_memory_secret_backend.h"
+#include "platform/manual_executor.h"
+#include "sample-chatdb/sample_chat_db.h"
+#include "shell/app_dependencies.h"
+#include "shell/onboarding_steps_model.h"
+#include "support/fake_clock.h"
+#include "support/stub_http_server.h"
+#include "support/temp_dir.h"
+#include "ui/onboarding/onboarding_controls.h"
+#include "ui/onboarding/onboarding_view.h"
+#include "ui/single_instance.h"
+
+namespace vask::ui {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs the event loop until `done`; false when it never came (a hung test), not a time limit
+// anything depends on.
+bool processEventsUntil(const std::function<bool()>& done) {
+    const auto giveUp = std::chrono::steady_clock::now() + 20s;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > giveUp) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// The browser of a sign-in: it comes back at once with a code on the callback scheme.
+struct ReturningBrowser final : WebAuthenticationSession {
+    explicit ReturningBrowser(MainExecutor& mainExecutor) : main(mainExecutor) {}
+    bool start(const Url&, const std::string&, Completion completion) override {
+        main.post([completion = std::move(completion)] {
+            completion(Outcome::success(*Url::parse("vask://auth/callback?code=walk-code")));
+        });
+        return true;
+    }
+    void cancel() override {}
+    MainExecutor& main;
+};
+
+struct RecordingOpener final : SystemSettingsOpener {
+    bool open(const std::string& link) override {
+        links.push_back(link);
+        return false;
+    }
+    std::vector<std::string> links;
+};
+
+// The onboarding window over a root of its own: a signed-out private home without a Messages
+// database yet, a vCard folder, manual executors, a fake clock and a stand-in cloud backend.
+struct WalkFixture {
+    WalkFixture() {
+        std::filesystem::create_directories(chatDB.parent_path());
+        std::filesystem::create_directories(dir / "cards");
+        writeFileAtomically(dir / "cards" / "ada.vcf",
+                            "BEGIN:VCARD\nVERSION:3.0\nUID:ada\nFN:Ada Lovelace\nTEL:+15550100\n"
+                            "END:VCARD\n");
+        backend.script(
+            "POST", "/api/v1/auth/google/exchange",
+            {test::StubHttpServer::Reply::json(
+                200, nlohmann::json{{"customer_token", "cust"},
+                                    {"access_token", "acc"},
+                                    {"refresh_token", "ref"},
+                                    {"refresh_expires_at", "2030-01-01T00:00:00Z"},
+                                    {"user", {{"id", "u1"}, {"email", "grace@example.com"}}}}
+                         .dump())});
+        root = std::make_unique<AppDependencies>(AppDependencies::Context{
+            .environment = {{"HOME", (dir / "home").string()},
+                            {"XDG_DATA_HOME", (dir / "data").string()},
+                            {"VASK_SUPPORT_DIR", "VaskOnboardingTest"},
+                            {"VASK_CONTACTS_DIR", (dir / "cards").string()},
+                            {"CHAT_DB_PATH", chatDB.string()}},
+            .bundleIdentifier = "ai.vask.onboarding",
+            .defaults = defaults,
+            .main = main,
+            .worker = worker,
+            .scheduler = clock,
+            .secretBackend = std::make_shared<InMemorySecretBackend>(),
+            .settingsOpener = opener,
+        });
+        signIn = GoogleSignInViewModel::make({
+            .authService = std::make_shared<GoogleAuthService>(
+                backend.baseURL(), "vask", StructuredLogger("google-auth"), browser),
+            .customerTokenStore = root->customerTokenStore(),
+            .cloudAuthStore = root->cloudAuthStore(),
+            .apiKeyStore = root->apiKeyStore(),
+            .authModeProvider = [this] { return root->authMode(); },
+            .resetAuthMode = [this] { root->resetAuthMode(); },
+            .defaults = defaults,
+            .main = main,
+            .worker = worker,
+        });
+        view = std::make_unique<OnboardingView>(OnboardingStepsModel::make({
+            .signIn = signIn,
+            .access = root->makeFullDiskAccessViewModel(),
+            .contacts = root->contactsSyncViewModel(),
+            .sync = root->shadowSyncViewModel(),
+            .state = root->onboardingState(),
+            .authMode = [this] { return root->authMode(); },
+            .shouldPresentAtLaunch = [this] { return root->shouldPresentOnboardingAtLaunch(); },
+            .chatDBPath = chatDB,
+            .main = main,
+            .scheduler = clock,
+            .actions = {.openMain = [this] { ++mainOpened; },
+                        .activate = {},
+                        .closeWindow = [this] { view->close(); },
+                        .relaunch = [this] { ++relaunches; }},
+            .locale = "en_US",
+        }));
+    }
+    ~WalkFixture() {
+        view.reset();
+        drain();
+    }
+
+    void drain() {
+        for (int i = 0; i < 100 && (main.runUntilIdle() + worker.runUntilIdle()) > 0; ++i) {
+        }
+        QCoreApplication::processEvents();
+    }
+    // Drives executors and the fake clock (in small steps) until `done`, or gives up.
+    bool driveUntil(const std::function<bool()>& done) {
+        const auto giveUp = std::chrono::steady_clock::now() + 20s;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > giveUp) {
+                return false;
+            }
+            if (main.runUntilIdle() + worker.runUntilIdle() == 0) {
+                clock.advance(50ms);
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+        QCoreApplication::processEvents();
+        return true;
+    }
+    OnboardingStep step() const { return view->model().step.get(); }
+    // The page of an earlier step may linger until the event loop deletes it: only what is on
+    // screen counts.
+    template <typename T>
+    T* shown(const char* name) const {
+        for (T* child : view->findChildren<T*>(name)) {
+            if (child->isVisibleTo(view.get())) {
+                return child;
+            }
+        }
+        return view->findChild<T*>(name);
+    }
+    std::string title() const { return shown<QLabel>("onboarding.title")->text().toStdString(); }
+    std::string subtitle() const {
+        return shown<QLabel>("onboarding.subtitle")->text().toStdString();
+    }
+    QPushButton* button(const char* name) const { return shown<QPushButton>(name); }
+    bool shows(const char* name) const {
+        auto* found = button(name);
+        return found && found->isVisibleTo(view.get());
+    }
+    // The primary button's label and enabled state, or nothing when there is none.
+    std::optional<std::pair<std::string, bool>> primary() const {
+        if (!shows("onboarding.primaryCTA")) {
+            return std::nullopt;
+        }
+        auto* cta = button("onboarding.primaryCTA");
+        EXPECT_EQ(cta->accessibleName(), cta->text());
+        return std::pair{cta->text().toStdString(), cta->isEnabled()};
+    }
+    QStringList statusLines(const char* name) const { return shown<StatusArea>(name)->lines(); }
+
+    test::TempDir dir;
+    std::filesystem::path chatDB = dir / "home" / "Library" / "Messages" / "chat.db";
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    ManualExecutor worker;
+    test::FakeClock clock;
+    test::StubHttpServer backend;
+    ReturningBrowser browser{main};
+    std::shared_ptr<RecordingOpener> opener = std::make_shared<RecordingOpener>();
+    std::unique_ptr<AppDependencies> root;
+    std::shared_ptr<GoogleSignInViewModel> signIn;
+    std::unique_ptr<OnboardingView> view;
+    int mainOpened = 0, relaunches = 0;
+};
+
+using Primary = std::optional<std::pair<std::string, bool>>;
+Primary enabled(const char* label) {
+    return std::pair{std::string(label), true};
+}
+Primary disabled(const char* label) {
+    return std::pair{std::string(label), false};
+}
+
+TEST(OnboardingWindowTest, WalkFromASignedOutHomeToTheMainWindow) {
+    WalkFixture f;
+    f.view->show();
+    f.drain();
+    ASSERT_EQ(f.step(), OnboardingStep::welcome);
+    EXPECT_EQ(f.title(), "Welcome to Vask");
+    EXPECT_EQ(f.primary(), enabled("Get Started"));
+    EXPECT_FALSE(f.shows("onboarding.skip"));
+    EXPECT_FALSE(f.shows("onboarding.relaunch"));
+    EXPECT_EQ(f.view->findChild<StepDots*>()->highlighted(), 0);
+    EXPECT_TRUE(f.defaults.boolValue(f.root->onboardingState().startedKey()).valueOr(false));
+
+    f.button("onboarding.primaryCTA")->click();
+    ASSERT_EQ(f.step(), OnboardingStep::signIn);
+    EXPECT_EQ(f.title(), "Sign in");
+    EXPECT_EQ(f.primary(), enabled("Sign in with Google"));
+
+    f.button("onboarding.primaryCTA")->click();
+    EXPECT_EQ(f.primary(), disabled("Sign in with Google"));
+    EXPECT_EQ(f.statusLines("onboarding.signInStatus"), QStringList{"Continue in your browser…"});
+    ASSERT_TRUE(f.driveUntil(
+        [&] { return f.signIn->state.get().kind() != GoogleSignInState::Kind::signingIn; }));
+    // Signed in: the step waits for the user to go on.
+    EXPECT_EQ(f.step(), OnboardingStep::signIn);
+    EXPECT_EQ(f.primary(), enabled("Continue"));
+    EXPECT_EQ(f.statusLines("onboarding.signInStatus"),
+              QStringList{"Continuing as grace@example.com"});
+    EXPECT_TRUE(f.shows("onboarding.differentAccount"));
+
+    f.button("onboarding.primaryCTA")->click();
+    f.drain();
+    ASSERT_EQ(f.step(), OnboardingStep::fullDiskAccess);
+    EXPECT_EQ(f.primary(), enabled("Open System Settings"));
+    EXPECT_TRUE(f.shows("onboarding.relaunch"));
+    EXPECT_NE(f.subtitle().find(f.chatDB.string()), std::string::npos);
+    // Opened once, by itself; this desktop opens nothing.
+    EXPECT_EQ(f.opener->links.size(), FullDiskAccessViewModel::settingsLinks().size());
+    f.clock.advance(OnboardingStepsModel::accessPollInterval);
+    f.drain();
+    EXPECT_EQ(f.statusLines("onboarding.accessStatus"),
+              (QStringList{"Waiting for access…", "chat.db not found"}));
+
+    sample::buildSampleChatDB(f.chatDB, {.messages = 20, .chats = 2, .seed = 3});
+    f.clock.advance(OnboardingStepsModel::accessPollInterval);
+    f.drain();
+    ASSERT_EQ(f.step(), OnboardingStep::contacts);
+    EXPECT_EQ(f.primary(), enabled("Enable Contacts"));
+    EXPECT_TRUE(f.shows("onboarding.skip"));
+    EXPECT_FALSE(f.shows("onboarding.relaunch"));
+
+    f.button("onboarding.primaryCTA")->click();
+    EXPECT_EQ(f.primary(), disabled("Enable Contacts"));
+    EXPECT_EQ(f.statusLines("onboarding.contactsStatus"),
+              QStringList{"Waiting for Contacts permission…"});
+    ASSERT_TRUE(f.driveUntil([&] { return f.step() != OnboardingStep::contacts; }));
+    ASSERT_EQ(f.step(), OnboardingStep::indexing);
+    EXPECT_EQ(f.primary(), std::nullopt);
+    EXPECT_FALSE(f.shows("onboarding.relaunch"));
+
+    ASSERT_TRUE(f.driveUntil([&] { return f.step() == OnboardingStep::done; }));
+    EXPECT_EQ(f.title(), "You're all set");
+    EXPECT_EQ(f.subtitle().rfind("Indexed 20 messages. ", 0), 0u);
+    EXPECT_EQ(f.primary(), enabled("Start Chatting"));
+    EXPECT_EQ(f.view->findChild<StepDots*>()->highlighted(), 5);
+    EXPECT_TRUE(f.defaults.boolValue(f.root->onboardingState().completedKey()).valueOr(false));
+    EXPECT_EQ(f.root->shadowSyncViewModel()->messageCount.get(), 20);
+
+    f.button("onboarding.primaryCTA")->click();
+    EXPECT_EQ(f.mainOpened, 1);
+    EXPECT_FALSE(f.view->isVisible());
+    // Finished, signed in, with access: opening it again closes it at once.
+    f.view->show();
+    f.drain();
+    EXPECT_FALSE(f.view->isVisible());
+}
+
+TEST(OnboardingWindowTest, FailuresOfIndexingOfferRetryAndRelaunch) {
+    WalkFixture f;
+    f.view->show();
+    f.drain();
+    auto& sync = *f.root->shadowSyncViewModel();
+    sync.lastError.set("Sync failed: disk I/O error");
+    f.view->model().step.set(OnboardingStep::indexing);
+    f.drain();
+    EXPECT_EQ(f.primary(), enabled("Try Again"));
+    EXPECT_TRUE(f.shows("onboarding.relaunch"));
+    EXPECT_FALSE(
+        f.view->findChild<QProgressBar*>("onboarding.indexingProgress")->isVisibleTo(f.view.get()));
+    f.button("onboarding.relaunch")->click();
+    EXPECT_EQ(f.relaunches, 1);
+    EXPECT_EQ(f.defaults.integerValue(f.root->onboardingState().stepKey()).optional(), 2);
+}
+
+TEST(OnboardingControlsTest, DotsButtonAndNotices) {
+    struct DotCase {
+        int current;
+        std::optional<int> highlighted;
+    };
+    for (const auto& c :
+         std::vector<DotCase>{{0, 0}, {5, 5}, {6, std::nullopt}, {-1, std::nullopt}}) {
+        EXPECT_EQ(StepDots(6, c.current).highlighted(), c.highlighted) << c.current;
+    }
+    // Held down while disabled, the button stays faint.
+    EXPECT_EQ(OnboardingPrimaryButton::fillOpacity(false, true), 0.4);
+    EXPECT_EQ(OnboardingPrimaryButton::fillOpacity(true, true), 0.82);
+
+    using A = MessageRetentionAssessment;
+    const MessageRetentionNotice byPreference({A::Policy::oneYear, A::Evidence::preference});
+    EXPECT_NE(byPreference.findChild<QLabel*>("onboarding.retentionTip"), nullptr);
+    const MessageRetentionNotice byAge({A::Policy::oneYear, A::Evidence::oldestMessage});
+    EXPECT_EQ(byAge.findChild<QLabel*>("onboarding.retentionTip"), nullptr);
+
+    FullDiskAccessHint hint;
+    EXPECT_FALSE(hint.pictureSwitch()->isOn());
+    EXPECT_TRUE(hint.pictureSwitch()->testAttribute(Qt::WA_TransparentForMouseEvents));
+    hint.show();
+    EXPECT_TRUE(processEventsUntil([&] { return hint.pictureSwitch()->isOn(); }));
+}
+
+// A relaunched instance says that it runs before it waits for the lock, and takes the lock over
+// once the running instance, having heard it, goes.
+TEST(RelaunchHandshakeTest, TheNewInstanceReportsThenTakesOverTheLock) {
+    const QString instance = QString("relaunch-test-%1").arg(QCoreApplication::applicationPid());
+    auto running = std::make_unique<SingleInstance>(instance);
+    ASSERT_EQ(running->claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
+    std::optional<qint64> reported;
+    QObject::connect(running.get(), &SingleInstance::relaunchedInstanceStarted,
+                     [&](qint64 pid) { reported = pid; });
+
+    std::atomic<int> role{-1};
+    std::unique_ptr<QThread> relaunched(QThread::create([&] {
+        SingleInstance next(instance);
+        role = static_cast<int>(next.claimOrForward(std::nullopt, true, 15000));
+    }));
+    relaunched->start();
+    const bool heard = processEventsUntil([&] { return reported.has_value(); });
+    EXPECT_TRUE(heard);
+    EXPECT_EQ(role.load(), -1) << "took over before the running instance went";
+    running.reset();
+    relaunched->wait();
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(*reported, QCoreApplication::applicationPid());
+    EXPECT_EQ(role.load(), static_cast<int>(SingleInstance::Role::primary));
+}
+
+}  // namespace
+}  // namespace vask::ui

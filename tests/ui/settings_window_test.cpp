@@ -1,0 +1,198 @@
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include "platform/in_memory_secret_backend.h"
+#include "platform/iso8601.h"
+#include "platform/manual_executor.h"
+#include "shell/app_dependencies.h"
+#include "shell/window_coordinator.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+#include "ui/memory/memory_settings_panel.h"
+#include "ui/settings/account_settings_panel.h"
+#include "ui/settings/billing_settings_panel.h"
+#include "ui/settings/contacts_settings_panel.h"
+#include "ui/settings/proactive_surfaces_panel.h"
+#include "ui/settings/settings_window_factory.h"
+
+namespace vask::ui {
+namespace {
+
+// Settings over a root of its own. Plan loads never run (their worker is never drained): each
+// test sets the figures it needs.
+struct SettingsFixture {
+    SettingsFixture() {
+        root = std::make_unique<AppDependencies>(AppDependencies::Context{
+            .environment = {{"HOME", (dir / "home").string()},
+                            {"XDG_DATA_HOME", (dir / "data").string()},
+                            {"VASK_SUPPORT_DIR", "VaskSettingsTest"}},
+            .bundleIdentifier = "ai.vask.uitests",
+            .defaults = defaults,
+            .main = main,
+            .worker = worker,
+            .scheduler = clock,
+            .secretBackend = secrets,
+        });
+        WindowCoordinator::shared().closeMain = [this] { ++mainClosed; };
+        WindowCoordinator::shared().openOnboarding = [this] { ++onboardingOpened; };
+    }
+    ~SettingsFixture() {
+        window.reset();
+        WindowCoordinator::shared().closeMain = {};
+        WindowCoordinator::shared().openOnboarding = {};
+        drain();
+    }
+
+    void signIn() {
+        root->customerTokenStore().save("tok", "ada@example.com");
+        root->cloudAuthStore().save(
+            {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-1", "ada@example.com"});
+        root->resetAuthMode();
+    }
+    void open() {
+        SettingsWindowHooks hooks;
+        hooks.refreshChatCredentials = {[this] { ++credentialRefreshes; }};
+        hooks.makeBillingViewModel = [this] {
+            return BillingViewModel::make({
+                .service = root->billingService(),
+                .authModeProvider = [this] { return root->authMode(); },
+                .catalogService = root->presetCatalogService(),
+                .tokenRefresh = root->tokenRefreshCoordinator(),
+                .defaults = defaults,
+                .main = main,
+                .worker = idleWorker,
+            });
+        };
+        window.reset(makeSettingsWindow(*root, std::move(hooks)));
+        window->show();
+        drain();
+    }
+    void drain() {
+        for (int i = 0; i < 50 && (main.runUntilIdle() + worker.runUntilIdle()) > 0; ++i) {
+        }
+    }
+    std::vector<std::string> visibleSections() const {
+        std::vector<std::string> titles;
+        const std::pair<QWidget*, const char*> sections[] = {
+            {window->findChild<AccountSettingsPanel*>(), "account"},
+            {window->findChild<BillingSettingsPanel*>(), "plan"},
+            {window->findChild<ContactsSettingsPanel*>(), "contacts"},
+            {window->findChild<MemorySettingsPanel*>(), "memory"},
+            {window->findChild<ProactiveSurfacesPanel*>(), "proactive"},
+        };
+        for (const auto& [widget, name] : sections) {
+            if (widget && widget->isVisibleTo(window.get())) {
+                titles.push_back(name);
+            }
+        }
+        return titles;
+    }
+
+    test::TempDir dir;
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    ManualExecutor worker;
+    ManualExecutor idleWorker;
+    test::FakeClock clock;
+    std::shared_ptr<InMemorySecretBackend> secrets = std::make_shared<InMemorySecretBackend>();
+    std::unique_ptr<AppDependencies> root;
+    std::unique_ptr<SettingsWindow> window;
+    int credentialRefreshes = 0;
+    int mainClosed = 0;
+    int onboardingOpened = 0;
+};
+
+TEST(SettingsWindowTest, SignedOutShowsContactsMemoryAndProactiveOnly) {
+    SettingsFixture f;
+    f.open();
+    EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"contacts", "memory", "proactive"}));
+}
+
+TEST(SettingsWindowTest, SignedInShowsEverySectionAccountFirst) {
+    SettingsFixture f;
+    f.signIn();
+    f.open();
+    EXPECT_EQ(f.visibleSections(),
+              (std::vector<std::string>{"account", "plan", "contacts", "memory", "proactive"}));
+    // The plan section's appearance started one load.
+    EXPECT_EQ(f.window->billingViewModel()->state.get().kind(), BillingState::Kind::loading);
+}
+
+TEST(SettingsWindowTest, SigningOutHidesTheAccountAndPlanAndOpensOnboarding) {
+    SettingsFixture f;
+    f.signIn();
+    f.open();
+    f.window->findChild<QPushButton*>("sign-out-button")->click();
+    EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"contacts", "memory", "proactive"}));
+    EXPECT_FALSE(f.window->isVisible());
+    EXPECT_EQ(f.credentialRefreshes, 1);
+    EXPECT_EQ(f.mainClosed, 1);
+    EXPECT_EQ(f.onboardingOpened, 1);
+}
+
+TEST(SettingsWindowTest, AFailedSignOutKeepsSettingsOpenWithItsMessage) {
+    SettingsFixture f;
+    f.signIn();
+    f.open();
+    f.secrets->fail(InMemorySecretBackend::Operation::remove,
+                    std::string(CustomerTokenStore::defaultTokenKey), SecretBackend::notAvailable);
+    f.window->findChild<QPushButton*>("sign-out-button")->click();
+    f.drain();
+
+    EXPECT_TRUE(f.window->isVisible());
+    ASSERT_TRUE(f.window->signOutError());
+    EXPECT_TRUE(f.window->signOutError()->startsWith("Failed to sign out: "));
+    EXPECT_EQ(f.mainClosed, 0);
+    EXPECT_EQ(f.onboardingOpened, 0);
+    EXPECT_EQ(f.credentialRefreshes, 1);
+    // The message is in view, wherever the account row is.
+    bool shown = false;
+    for (auto* label : f.window->findChildren<QLabel*>()) {
+        shown |= label->isVisibleTo(f.window.get()) && label->text() == *f.window->signOutError();
+    }
+    EXPECT_TRUE(shown);
+}
+
+TEST(SettingsWindowTest, TheStyleSwitchFollowsTheMasterSwitchUnderScopedKeys) {
+    SettingsFixture f;
+    f.open();
+    auto* master = f.window->findChild<QCheckBox*>("proactive-surfaces-toggle");
+    auto* persona = f.window->findChild<QCheckBox*>("persona-drafts-toggle");
+    EXPECT_FALSE(master->isChecked());
+    EXPECT_TRUE(persona->isChecked());
+    EXPECT_FALSE(persona->isEnabled());
+    master->click();
+    EXPECT_TRUE(persona->isEnabled());
+    EXPECT_EQ(
+        f.defaults.boolValue(f.root->instanceScopedKey("showProactiveSurfaces")).valueOr(false),
+        true);
+    EXPECT_FALSE(f.defaults.boolValue("showProactiveSurfaces").isPresent());
+}
+
+TEST(SettingsWindowTest, PlanRowsFollowTheLoadedFigures) {
+    SettingsFixture f;
+    f.signIn();
+    f.open();
+    auto* panel = f.window->billingPanel();
+    ManagedBillingInfo plan;
+    plan.tierDisplayName = "Pro";
+    plan.priceAmountCents = 999;
+    plan.priceInterval = "month";
+    plan.percentageUsed = 80.5;
+    f.window->billingViewModel()->state.set(BillingState::loaded(plan));
+    EXPECT_EQ(panel->findChild<QLabel*>("plan-name")->text(), "Vask Pro");
+    EXPECT_EQ(panel->findChild<QLabel*>("plan-price")->text(), "$9.99/month");
+    EXPECT_EQ(panel->findChild<QLabel*>("usage-copy")->text(),
+              "You\u2019ve used 81% of this month\u2019s included usage.");
+    EXPECT_TRUE(panel->findChild<QPushButton*>("manage-subscription-link"));
+    EXPECT_TRUE(panel->findChild<QWidget*>("refresh-plan-button")->isVisibleTo(panel));
+
+    f.window->billingViewModel()->state.set(BillingState::loading());
+    EXPECT_FALSE(panel->findChild<QWidget*>("refresh-plan-button")->isVisibleTo(panel));
+}
+
+}  // namespace
+}  // namespace vask::ui
