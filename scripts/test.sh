@@ -2,8 +2,8 @@
 # Installs what is missing, builds Vask with AddressSanitizer and UndefinedBehaviorSanitizer, and
 # runs the whole test suite: the unit and integration tests, the secret-storage test against a real
 # Secret Service on a private session bus, the desktop-notification test against a notification
-# server stand-in on another, and each fuzz target for a bounded time
-# (VASK_FUZZ_SECONDS, default 20).
+# server stand-in on another, the end-to-end run of the application (scripts/e2e.sh), and each
+# fuzz target for a bounded time (VASK_FUZZ_SECONDS, default 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,5 +14,6 @@ cmake --build --preset asan
 bash scripts/fuzz.sh "${VASK_FUZZ_SECONDS:-20}"
 bash scripts/secret-service-test.sh build/asan
 bash scripts/notification-server-test.sh build/asan
+bash scripts/e2e.sh build/asan
 # Last, so that its summary closes the output.
 ctest --preset asan

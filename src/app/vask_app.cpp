@@ -1,6 +1,7 @@
 #include "vask_app.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
@@ -15,6 +16,7 @@
 #include "shell/app_dependencies.h"
 #include "shell/popover_model.h"
 #include "shell/relauncher.h"
+#include "shell/test_query_router.h"
 #include "shell/update_checker.h"
 #include "shell/window_coordinator.h"
 #include "sources/contacts_trace.h"
@@ -136,6 +138,7 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     launchProactiveAssistance();
 
     buildInterface();
+    installTestHooks();
     subscriptions_.push_back(activation_->observeDidBecomeActive([this] { becameActive(); }));
     // Where the panel has no tray, routing still runs once after start-up.
     main_.post([this] {
@@ -300,8 +303,76 @@ void VaskApplication::handleURL(const QString& url) {
         dependencies_->webAuthenticationSession().deliverCallback(*parsed);
         return;
     }
+    if (deliverToTestHooks(url)) {
+        return;
+    }
     launchLogger().info("url_ignored", {{"scheme", parsed ? parsed->scheme() : "none"}});
 }
+
+// --- Test hooks ----------------------------------------------------------------------------
+
+namespace {
+
+// Runs `action` when the watched widget is about to be shown, before its own show handling.
+class ShowWatcher : public QObject {
+  public:
+    ShowWatcher(QObject* parent, std::function<void()> action)
+        : QObject(parent), action_(std::move(action)) {}
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show) {
+            action_();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    std::function<void()> action_;
+};
+
+}  // namespace
+
+void VaskApplication::installTestHooks() {
+    auto& deps = *dependencies_;
+    const auto environment = processEnvironment();
+    testRouter_ = TestQueryRouter::make({
+        .main = main_,
+        .scheduler = deps.context().scheduler,
+        .clock = Clock::system(),
+        .logPath = TestQueryRouter::logPathFrom(environment),
+        .services = TestQueryRouter::servicesOf(deps),
+    });
+    // The popover hands the router its chat and window actions each time it is shown, whether
+    // or not the hooks are on.
+    popover_->installEventFilter(new ShowWatcher(popover_.get(), [this, &deps] {
+        testRouter_->chatViewModel = deps.popoverChatViewModel();
+        testRouter_->openMainWindow = [] {
+            WindowCoordinator::run(WindowCoordinator::shared().openMain);
+        };
+        testRouter_->openOnboarding = [] {
+            WindowCoordinator::run(WindowCoordinator::shared().openOnboarding);
+        };
+    }));
+    // A driver must be able to ask before anyone opened the popover.
+    if (TestQueryRouter::hooksEnabled(environment)) {
+        testRouter_->chatViewModel = deps.popoverChatViewModel();
+    }
+}
+
+// Every URL the application receives reaches the router while the hooks are on (as the
+// popover's scene would hand it on); the router acts on "vasktest:" alone.
+bool VaskApplication::deliverToTestHooks(const QString& url) {
+    if (!testRouter_ || !TestQueryRouter::hooksEnabled(processEnvironment())) {
+        return false;
+    }
+    const std::string text = url.toStdString();
+    testRouter_->handle(text);
+    const auto parts = TestQueryRouter::split(text);
+    return parts && parts->scheme == TestQueryRouter::scheme;
+}
+
+// --- end of test hooks ----------------------------------------------------------------------
 
 void VaskApplication::showAbout() {
     QMessageBox about;

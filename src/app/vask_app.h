@@ -18,6 +18,7 @@ namespace vask {
 class AppDependencies;
 class PopoverModel;
 class Relauncher;
+class TestQueryRouter;
 class UpdateChecker;
 class WorkerPool;
 
@@ -63,6 +64,9 @@ class VaskApplication : public QObject {
     void becameActive();
     void reopen();
     void handleURL(const QString& url);
+    // Test hooks: the router of "vasktest:" URLs, its launch step and the popover's hooks.
+    void installTestHooks();
+    bool deliverToTestHooks(const QString& url);
     void showAbout();
 
     // Onboarding: its window, and quit-and-reopen.
@@ -90,6 +94,7 @@ class VaskApplication : public QObject {
     std::optional<QString> launchURL_;
     std::vector<Subscription> subscriptions_;
     std::shared_ptr<Relauncher> relauncher_;
+    std::shared_ptr<TestQueryRouter> testRouter_;
 };
 
 }  // namespace vask

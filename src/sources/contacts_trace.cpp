@@ -1,26 +1,10 @@
 #include "sources/contacts_trace.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <ctime>
-#include <string>
+
+#include "platform/test_hook_log.h"
 
 namespace vask {
-namespace {
-
-std::string timestamp() {
-    const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char buffer[32];
-    const auto length = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S +0000", &utc);
-    return std::string(buffer, length);
-}
-
-}  // namespace
 
 std::filesystem::path ContactsTrace::defaultPath() {
     std::error_code error;
@@ -43,21 +27,8 @@ void ContactsTrace::log(std::string_view message, const Environment& env,
         if (hooks == env.end() || hooks->second != "1") {
             return;
         }
-        std::string line = timestamp();
-        line.insert(line.begin(), '[');
-        line.append("] ").append(message).append("\n");
-        // O_NONBLOCK keeps a planted FIFO from blocking the open.
-        const int fd =
-            ::open(file.c_str(),
-                   O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-        if (fd < 0) {
-            return;
-        }
-        struct stat info {};
-        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-            [[maybe_unused]] const auto written = ::write(fd, line.data(), line.size());
-        }
-        ::close(fd);
+        test_hook_log::appendOwnerOnly(
+            file, test_hook_log::record(message, std::chrono::system_clock::now()));
     } catch (...) {
         // As above: tracing never fails its caller.
     }

@@ -22,6 +22,8 @@
 //   {"spawn_daemon": "/path/pidfile"}      one in a session of its own, keeping every pipe open
 //   {"kill_self": signal}, {"exit": code}
 //   {"respond": {...}}                     the JSON as the response on standard output
+//   {"refuse_without_credentials": {...}} when the request carries neither an API key nor a
+//                                          customer token, the JSON as the response, then exit 0
 //   {"record_staged": true}                write <record_dir>/<attempt>/staged.json: the files
 //                                          of the request's db_path folder with their modes and
 //                                          link counts, and which request paths exist
@@ -418,6 +420,16 @@ int main(int argc, char** argv) {
             hang();
         } else if (step.contains("respond")) {
             writeAll(1, step["respond"].dump());
+        } else if (step.contains("refuse_without_credentials")) {
+            const json parsed = json::parse(request, nullptr, false);
+            const auto present = [&](const char* key) {
+                return parsed.is_object() && parsed.contains(key) && parsed[key].is_string() &&
+                       !parsed[key].get<std::string>().empty();
+            };
+            if (!present("api_key") && !present("customer_token")) {
+                writeAll(1, step["refuse_without_credentials"].dump());
+                std::_Exit(0);
+            }
         } else if (step.contains("record_staged")) {
             recordStaged(fs::path(recordDir) / std::to_string(attempt),
                          json::parse(request, nullptr, false));

@@ -1,0 +1,125 @@
+# Sourced by scripts/e2e.sh and scripts/run.sh: runs Vask over stand-ins, with nothing of the
+# user's own. What it makes, all under one folder:
+#   - a home folder with a generated Messages history (tools/sample-chatdb) where Vask looks
+#     for one, and the settings and data folders of a separate instance;
+#   - a credential file holding a signed-in session (made-up tokens, no real account);
+#   - the stand-in RLM helper (tools/stand-in-helper), which answers a question by searching the
+#     staged message database for its words and cites the messages it found;
+#   - stand-in cloud and relay servers on 127.0.0.1 (tools/stub-servers) for token refresh,
+#     titles, drafts, the model list and billing figures.
+# Needs BUILD_DIR set to a build folder that holds vask and the tools.
+
+harness_tools_ok() {
+    local tool
+    for tool in src/app/vask tools/sample-chatdb/sample-chatdb \
+        tools/stand-in-helper/stand-in-helper tools/stub-servers/stub-servers; do
+        if [[ ! -x "$BUILD_DIR/$tool" ]]; then
+            echo "missing $BUILD_DIR/$tool: build it first" >&2
+            return 1
+        fi
+    done
+}
+
+# harness_prepare ROOT INSTANCE: fills ROOT and exports the environment Vask runs in.
+harness_prepare() {
+    local root=$1 instance=$2
+    mkdir -p "$root/home/Library/Messages" "$root/home/.config/vask"
+    # A display session keeps its own runtime folder and X authority.
+    if [[ ! -d ${XDG_RUNTIME_DIR:-} ]]; then
+        mkdir -p "$root/runtime"
+        chmod 700 "$root/runtime"
+        export XDG_RUNTIME_DIR="$root/runtime"
+    fi
+    if [[ -n ${DISPLAY:-} && -z ${XAUTHORITY:-} && -f $HOME/.Xauthority ]]; then
+        export XAUTHORITY="$HOME/.Xauthority"
+    fi
+    export HOME="$root/home"
+    export XDG_DATA_HOME="$HOME/.local/share"
+    export XDG_CONFIG_HOME="$HOME/.config"
+    export VASK_SUPPORT_DIR="$instance"
+    export CHAT_DB_PATH="$HOME/Library/Messages/chat.db"
+    # No Secret Service: credentials come from the file below.
+    export DBUS_SESSION_BUS_ADDRESS="unix:path=$root/no-session-bus"
+    export VASK_NOTIFICATION_SINK="$root/notifications.jsonl"
+    export VASK_LOG_FILE="$root/vask.log"
+    unset CORVANE_API_KEY VASK_KEYCHAIN_SERVICE SHADOW_DB_PATH
+
+    "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --messages 400 --chats 12 --seed 7 \
+        --out "$CHAT_DB_PATH" >/dev/null
+    # The generated history ends years ago; move it so that it ends an hour ago, which puts
+    # recent conversations on the awaiting-reply list.
+    sqlite3 "$CHAT_DB_PATH" "
+        CREATE TEMP TABLE shift AS SELECT
+            (strftime('%s','now') - 978307200 - 3600) * 1000000000 - MAX(date) AS ns FROM message;
+        UPDATE message SET date = date + (SELECT ns FROM shift),
+            date_read = CASE WHEN date_read > 0 THEN date_read + (SELECT ns FROM shift) ELSE 0 END,
+            date_delivered = CASE WHEN date_delivered > 0
+                THEN date_delivered + (SELECT ns FROM shift) ELSE 0 END;
+        UPDATE chat_message_join SET message_date = message_date + (SELECT ns FROM shift);"
+
+    # An address book naming everyone in the history, as vCards in the folder Vask reads.
+    export VASK_CONTACTS_DIR="$root/contacts"
+    mkdir -p "$VASK_CONTACTS_DIR"
+    sqlite3 -separator $'\t' "$CHAT_DB_PATH" "SELECT ROWID, id FROM handle ORDER BY ROWID" |
+        awk -F '\t' -v dir="$VASK_CONTACTS_DIR" '
+            BEGIN {
+                split("Avery Jordan Maya Noah Lena Theo Priya Jonas Rosa Idris Kai Mira", first, " ")
+                split("Stone Ng Okafor Garcia Sato Haddad Berg Costa", last, " ")
+            }
+            {
+                name = first[($1 - 1) % 12 + 1] " " last[int(($1 - 1) / 12) % 8 + 1]
+                kind = index($2, "@") ? "EMAIL" : "TEL"
+                file = dir "/contact-" $1 ".vcf"
+                printf "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:%s\r\n%s:%s\r\nEND:VCARD\r\n", name, kind, $2 > file
+                close(file)
+            }'
+
+    local support="$XDG_DATA_HOME/$instance"
+    mkdir -p "$support"
+    chmod 700 "$support"
+    local session token email
+    session=$(printf '{"accessToken":"stub-access-token","refreshToken":"stub-refresh-token","refreshExpiresAt":"2099-01-01T00:00:00Z","userID":"stub-user","userEmail":"newcomer@example.com"}' | base64 -w0)
+    token=$(printf 'stub-customer-token' | base64 -w0)
+    email=$(printf 'newcomer@example.com' | base64 -w0)
+    (umask 077 && printf '{"ai.ternwick.Vask":{"cloud.auth.session":"%s","corvane.customer.token":"%s","corvane.customer.email":"%s"}}\n' \
+        "$session" "$token" "$email" >"$support/credentials.json")
+
+    # Onboarding done and the proactive surfaces on, for this instance only.
+    printf '{"onboarding.didStart.%s":true,"onboarding.didComplete.%s":true,"showProactiveSurfaces.%s":true,"contactsAccessGrant":"authorized"}\n' \
+        "$instance" "$instance" "$instance" >"$XDG_CONFIG_HOME/vask/ai.ternwick.Vask.json"
+
+    printf '{"steps":[{"read_stdin":"all"},{"refuse_without_credentials":{"error":{"type":"RelayError","message":"Missing credentials","status":401}}},{"event":{"type":"progress","status":"Executing sub-query"}},{"answer_from_staged":{}}]}\n' \
+        >"$root/scenario.json"
+    export VASK_TEST_RLM_SCENARIO="$root/scenario.json"
+    export VASK_RLM_HELPER_CMD="$(cd "$BUILD_DIR" && pwd)/tools/stand-in-helper/stand-in-helper"
+}
+
+# harness_start_stubs ROOT: starts the stand-in servers and exports their addresses.
+harness_start_stubs() {
+    local root=$1 ports="" waited=0
+    "$BUILD_DIR/tools/stub-servers/stub-servers" --log "$root/stub-requests.log" \
+        >"$root/stub-ports" 2>"$root/stub-servers.err" &
+    HARNESS_STUB_PID=$!
+    while [[ -z $ports && $waited -lt 100 ]]; do
+        ports=$(grep -o 'cloud=[0-9]* relay=[0-9]*' "$root/stub-ports" 2>/dev/null || true)
+        [[ -n $ports ]] || { sleep 0.1; waited=$((waited + 1)); }
+    done
+    if [[ -z $ports ]]; then
+        echo "the stand-in servers did not start: $(cat "$root/stub-servers.err")" >&2
+        return 1
+    fi
+    local cloud relay
+    cloud=${ports#cloud=}
+    cloud=${cloud%% *}
+    relay=${ports##*relay=}
+    export VASK_CLOUD_BASE_URL="http://127.0.0.1:$cloud"
+    export VASK_RELAY_BASE_URL="http://127.0.0.1:$relay"
+}
+
+harness_stop_stubs() {
+    if [[ -n ${HARNESS_STUB_PID:-} ]]; then
+        kill "$HARNESS_STUB_PID" 2>/dev/null || true
+        wait "$HARNESS_STUB_PID" 2>/dev/null || true
+        HARNESS_STUB_PID=
+    fi
+}
