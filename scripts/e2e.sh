@@ -168,11 +168,13 @@ if wait_for 20 has_record_after "$mark" "firing sample notification count=3" &&
 else
     fail "a command differing in case does nothing" "$(records | tail -n 4 | tr '\n' '|')"
 fi
+# The notifier may announce the history's own waiting conversations too; the sample is the one
+# naming these three people.
 summary_posts() {
-    grep -c '"event":"post".*"title":"3 people are waiting on a reply"' "$VASK_NOTIFICATION_SINK" \
-        2>/dev/null || true
+    grep -c '"body":"Maya, Theo, Priya","event":"post".*"title":"3 people are waiting on a reply"' \
+        "$VASK_NOTIFICATION_SINK" 2>/dev/null || true
 }
-if wait_for 20 bash -c "grep -q '3 people are waiting on a reply' '$VASK_NOTIFICATION_SINK' 2>/dev/null" &&
+if wait_for 20 bash -c "grep -q '\"body\":\"Maya, Theo, Priya\"' '$VASK_NOTIFICATION_SINK' 2>/dev/null" &&
     sleep 0.5 && [[ $(summary_posts) -eq 1 ]] &&
     grep -q '"body":"Maya, Theo, Priya"' "$VASK_NOTIFICATION_SINK"; then
     pass "notify?count=3 posts one summary notification"

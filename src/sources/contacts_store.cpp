@@ -106,6 +106,9 @@ ContactsStore::ContactsStore(std::filesystem::path path) : path_(std::move(path)
         db_ = SQLiteConnection();
         throw ContactsStoreError(Case::queryFailed, failure.message());
     }
+    // Readers attach this file as soon as it exists, often before the first synchronisation:
+    // it must never exist without its tables.
+    createSchemaIfNeeded();
 }
 
 void ContactsStore::run(std::string_view sql) const {

@@ -240,6 +240,17 @@ TEST(ShadowQueries, MissingContactsDatabaseIsAnErrorAndStaysMissing) {
     EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
+// Before contacts were ever synchronised the contacts database holds no contact: nobody is a
+// known contact yet, and the names of cited messages fall back to their handles.
+TEST(ShadowQueries, AContactsDatabaseNeverSynchronisedHasNoContactsButNoErrors) {
+    Databases dbs;
+    dbs.db.insertBatch({message("a", "chat-1", "+15550000001", "hi", now)});
+    const auto fresh = dbs.dir / "fresh-contacts.db";
+    { ContactsStore opened(fresh); }
+    EXPECT_TRUE(dbs.db.awaitingReplies(fresh, 7, 5, now).empty());
+    EXPECT_EQ(dbs.db.fetchMessages({"a"}, fresh, 5).size(), 1u);
+}
+
 TEST(ShadowQueries, PagedQueriesFollowTheKeysetCursor) {
     Databases dbs;
     const std::string ann = "+15550000001";
