@@ -12,8 +12,9 @@ class SystemClock final : public Clock {
 }  // namespace
 
 const Clock& Clock::system() {
-    static const SystemClock clock;
-    return clock;
+    // Never destroyed, like the system scheduler that reads it.
+    static const auto* const clock = new SystemClock;
+    return *clock;
 }
 
 }  // namespace vask

@@ -148,8 +148,10 @@ std::size_t Scheduler::pendingCount() const {
 }
 
 Scheduler& Scheduler::system() {
-    static TimerScheduler scheduler(Clock::system());
-    return scheduler;
+    // Never destroyed: watcher threads and late tasks may still schedule while the process's
+    // statics are being torn down.
+    static auto* const scheduler = new TimerScheduler(Clock::system());
+    return *scheduler;
 }
 
 }  // namespace vask
