@@ -41,8 +41,10 @@ struct WindowFixture {
                         .confirm = [this](QWidget*, const Confirmation&) { return confirms; },
                         .prompt = [this](QWidget*, const QString&, const QString&,
                                          const QString&) { return promptAnswer; }},
-            .makeAwaitingView = [this](MainWindow::CatchUp catchUp) -> QWidget* {
+            .makeAwaitingView = [this](MainWindow::CatchUp catchUp,
+                                       std::function<bool()> canCatchUp) -> QWidget* {
                 catchUpAction = std::move(catchUp);
+                catchUpAvailable = std::move(canCatchUp);
                 return new QLabel("awaiting");
             },
             .makeChatView = {},
@@ -75,6 +77,7 @@ struct WindowFixture {
     bool confirms = false;
     std::optional<QString> promptAnswer;
     MainWindow::CatchUp catchUpAction;
+    std::function<bool()> catchUpAvailable;
     std::unique_ptr<MainWindow> window;
 };
 
@@ -192,11 +195,13 @@ TEST(MainWindowTest, CatchUpFromTheAwaitingScreenWaitsForTheRunningTurn) {
     ASSERT_TRUE(f.catchUpAction);
 
     f.chat.sending = true;
+    EXPECT_FALSE(f.catchUpAvailable());
     f.catchUpAction(reply);
     EXPECT_TRUE(f.chat.sent.empty());
     EXPECT_EQ(f.window->shownDetail(), Detail::awaitingReplies);
 
     f.chat.sending = false;
+    EXPECT_TRUE(f.catchUpAvailable());
     f.catchUpAction(reply);
     ASSERT_EQ(f.chat.sent.size(), 1u);
     EXPECT_EQ(f.window->shownDetail(), Detail::chat);

@@ -310,10 +310,21 @@ QWidget* AwaitingRepliesDetailView::makePlaceholder() {
     return page;
 }
 
+void AwaitingRepliesDetailView::setCatchUpAvailability(std::function<bool()> available) {
+    catchUpAvailable_ = std::move(available);
+}
+
 void AwaitingRepliesDetailView::fillRowActions(QMenu* menu, const AwaitingReply& reply) {
     const auto ink = Theme::palette().ink;
-    menu->addAction(symbolIcon("sparkles", ink), "Catch me up", this,
-                    [this, reply] { presenter_->catchUp(reply); });
+    QAction* catchUp = menu->addAction(symbolIcon("sparkles", ink), "Catch me up", this,
+                                       [this, reply] { presenter_->catchUp(reply); });
+    catchUp->setObjectName("awaiting.catchUp");
+    // Asked afresh each time the menu opens: a turn may have started since it was made.
+    const auto refresh = [this, catchUp] {
+        catchUp->setEnabled(!catchUpAvailable_ || catchUpAvailable_());
+    };
+    refresh();
+    connect(menu, &QMenu::aboutToShow, catchUp, refresh);
     menu->addAction(symbolIcon("arrow.up.right", ink), "Reveal in Messages", this,
                     [this, reply] { presenter_->reveal(reply); });
     menu->addAction(symbolIcon("checkmark.circle", ink), "Mark as read", this,

@@ -43,6 +43,10 @@ class AwaitingRepliesDetailView : public QWidget {
 
     AwaitingScreenPresenter& presenter() { return *presenter_; }
 
+    // "Catch me up" is offered only while `available` says so (the chat can take a question);
+    // always without it.
+    void setCatchUpAvailability(std::function<bool()> available);
+
     // Redraws from the presenter; called on every change it reports.
     void render();
 
@@ -72,6 +76,7 @@ class AwaitingRepliesDetailView : public QWidget {
     // must not rebuild it under the cursor.
     std::optional<AwaitingScreenContent> built_;
     Subscription changes_;
+    std::function<bool()> catchUpAvailable_;
 };
 
 }  // namespace vask::ui

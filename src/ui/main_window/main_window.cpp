@@ -165,7 +165,8 @@ void MainWindow::render() {
             if (!awaitingPage_) {
                 awaitingPage_ =
                     deps_.makeAwaitingView
-                        ? deps_.makeAwaitingView([this](const AwaitingReply& r) { catchUp(r); })
+                        ? deps_.makeAwaitingView([this](const AwaitingReply& r) { catchUp(r); },
+                                                 [this] { return !deps_.chat.isSending(); })
                         : styledText("Awaiting your reply", FontRole::headline,
                                      Theme::secondaryText());
                 awaitingPage_->setObjectName("awaiting-detail");

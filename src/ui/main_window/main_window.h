@@ -36,7 +36,9 @@ class MainWindow : public QWidget {
         Observe observeAwaiting;
         SessionSidebar::Dependencies sidebar;
         // The awaiting-reply screen, asking through `catchUp`; empty: a plain placeholder.
-        std::function<QWidget*(CatchUp catchUp)> makeAwaitingView;
+        // The awaiting screen, told how to catch up and whether it can now.
+        std::function<QWidget*(CatchUp catchUp, std::function<bool()> canCatchUp)>
+            makeAwaitingView;
         // The chat of the current session; empty: a plain conversation view.
         std::function<QWidget*()> makeChatView;
     };

@@ -58,9 +58,13 @@ MainWindow* makeMainWindow(AppDependencies& root, Clipboard& clipboard, UrlOpene
                 .confirm = standardConfirm(),
                 .prompt = SessionSidebar::standardPrompt(),
             },
-        .makeAwaitingView = [&root, &clipboard,
-                             &urlOpener](MainWindow::CatchUp catchUp) -> QWidget* {
-            return new AwaitingRepliesDetailView(root, clipboard, urlOpener, std::move(catchUp));
+        .makeAwaitingView = [&root, &clipboard, &urlOpener](
+                                MainWindow::CatchUp catchUp,
+                                std::function<bool()> canCatchUp) -> QWidget* {
+            auto* view =
+                new AwaitingRepliesDetailView(root, clipboard, urlOpener, std::move(catchUp));
+            view->setCatchUpAvailability(std::move(canCatchUp));
+            return view;
         },
         .makeChatView = std::move(makeChatView),
     });
