@@ -13,8 +13,8 @@
 #include <nlohmann/json.hpp>
 
 #include "chat/chat_view_model.h"
-#include "engine/rlm_sandbox_staging.h"
 #include "engine/helper_resources.h"
+#include "engine/rlm_sandbox_staging.h"
 #include "platform/environment.h"
 #include "platform/manual_executor.h"
 #include "platform/user_defaults.h"
@@ -22,58 +22,19 @@
 #include "records/sqlite_session_store.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "store/shadow_sync.h"
+#include "support/bench_sessions.h"
 
 namespace vask {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int messagesPerSession = 50;
-
-ChatMessage benchMessage(int session, int index) {
-    ChatMessage message;
-    message.id = Uuid::random();
-    message.role = index % 2 == 0 ? ChatRole::user : ChatRole::assistant;
-    message.text = "Message " + std::to_string(index) + " of session " + std::to_string(session) +
-                   ": when is dinner with Ana and Ben on Saturday?";
-    message.timestamp = std::chrono::system_clock::now();
-    if (message.role == ChatRole::assistant) {
-        ConversationSource conversation;
-        conversation.id = "conversation:chat-" + std::to_string(index);
-        conversation.title = "Ana & Ben";
-        for (int quoted = 0; quoted < 3; ++quoted) {
-            conversation.messages.push_back({"guid-" + std::to_string(quoted), "Ana",
-                                             "Dinner at 7 on Saturday?", 1'700'000'000});
-        }
-        message.sources = std::vector<AnswerSource>{{conversation}};
-        message.sourcesTruncated = false;
-    }
-    return message;
-}
-
-std::vector<ChatSession> benchSessions(int count) {
-    std::vector<ChatSession> sessions;
-    for (int s = 0; s < count; ++s) {
-        ChatSession session;
-        session.id = Uuid::random().uppercaseString();
-        session.createdAt = std::chrono::system_clock::now() - std::chrono::hours(s + 1);
-        session.lastMessageAt = session.createdAt;
-        session.title = "Session " + std::to_string(s);
-        session.messageCount = messagesPerSession;
-        for (int m = 0; m < messagesPerSession; ++m) {
-            session.messages.push_back(benchMessage(s, m));
-        }
-        sessions.push_back(std::move(session));
-    }
-    return sessions;
-}
-
 struct Fixture {
     fs::path folder =
         fs::temp_directory_path() / ("vask-chat-bench-" + Uuid::random().lowercaseString());
     std::vector<ChatSession> sessions;
 
-    explicit Fixture(int count) : sessions(benchSessions(count)) {
+    explicit Fixture(int count) : sessions(bench::sessions(count)) {
         fs::create_directories(folder);
         SQLiteSessionStore(path()).saveSessions(sessions);
     }
@@ -98,7 +59,7 @@ void BM_CommitOnMainExecutor(benchmark::State& state) {
     auto model = ChatViewModel::make(std::move(deps));
     const std::string session = model->currentSessionID.get();
     for (auto _ : state) {
-        ChatMessage question = benchMessage(0, 0);
+        ChatMessage question = bench::sessionMessage(0, 0);
         model->commitTurn(question, Uuid::random(), "The dinner is at 7 on Saturday.", false,
                           std::nullopt, {}, std::nullopt, session);
     }
@@ -117,7 +78,7 @@ void BM_BackgroundSave(benchmark::State& state) {
     int round = 0;
     for (auto _ : state) {
         auto changed = std::make_shared<ChatSession>(*list[0]);
-        changed->messages.push_back(benchMessage(0, ++round));
+        changed->messages.push_back(bench::sessionMessage(0, ++round));
         list[0] = changed;
         queue.save(list);
         queue.flush();

@@ -7,57 +7,12 @@
 
 #include "platform/crypto.h"
 #include "records/sqlite_session_store.h"
+#include "support/bench_sessions.h"
 
 namespace vask {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr int messagesPerSession = 50;
-
-ChatMessage benchMessage(int session, int index) {
-    ChatMessage message;
-    message.id = Uuid::random();
-    message.role = index % 2 == 0 ? ChatRole::user : ChatRole::assistant;
-    message.text = "Message " + std::to_string(index) + " of session " + std::to_string(session) +
-                   ": when is dinner with Ana and Ben on Saturday?";
-    message.timestamp = std::chrono::system_clock::now();
-    if (message.role == ChatRole::assistant) {
-        ConversationSource conversation;
-        conversation.id = "conversation:chat-" + std::to_string(index);
-        conversation.chatId = "chat-" + std::to_string(index);
-        conversation.title = "Ana & Ben";
-        conversation.isGroup = true;
-        for (int quoted = 0; quoted < 3; ++quoted) {
-            conversation.messages.push_back({"guid-" + std::to_string(quoted), "Ana",
-                                             "Dinner at 7 on Saturday?", 1'700'000'000});
-        }
-        conversation.messagesTarget = MessagesTarget{"+15551234567"};
-        QueryEvidenceSource query{
-            "q1", "Messages from Ana", "messages.search", QueryEvidencePreview::rows(3), 3, false};
-        message.sources = std::vector<AnswerSource>{{conversation}, {query}};
-        message.sourcesTruncated = false;
-        message.extracted = false;
-    }
-    return message;
-}
-
-std::vector<ChatSession> benchSessions(int count) {
-    std::vector<ChatSession> sessions;
-    for (int s = 0; s < count; ++s) {
-        ChatSession session;
-        session.id = randomUUID();
-        session.createdAt = std::chrono::system_clock::now();
-        session.lastMessageAt = session.createdAt;
-        session.title = "Session " + std::to_string(s);
-        session.messageCount = messagesPerSession;
-        for (int m = 0; m < messagesPerSession; ++m) {
-            session.messages.push_back(benchMessage(s, m));
-        }
-        sessions.push_back(std::move(session));
-    }
-    return sessions;
-}
 
 struct Fixture {
     fs::path folder;
@@ -65,7 +20,7 @@ struct Fixture {
 
     explicit Fixture(int count)
         : folder(fs::temp_directory_path() / ("vask-records-bench-" + randomUUID())),
-          sessions(benchSessions(count)) {
+          sessions(bench::sessions(count)) {
         SQLiteSessionStore(path()).saveSessions(sessions);
     }
     ~Fixture() { fs::remove_all(folder); }
