@@ -2,13 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/in_memory_secret_backend.h"
-#include "platform/iso8601.h"
-#include "platform/manual_executor.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "shell/app_dependencies.h"
-#include "support/fake_clock.h"
-#include "support/temp_dir.h"
+#include "support/app_root_fixture.h"
 #include "sync_test_support.h"
 
 namespace vask {
@@ -27,23 +23,11 @@ struct RecordingOpener final : SystemSettingsOpener {
 };
 
 // A model over a root of its own: a private home whose Messages database exists only when asked.
-struct StepsFixture {
-    StepsFixture() {
-        std::filesystem::create_directories(chatDB.parent_path());
-        root = std::make_unique<AppDependencies>(AppDependencies::Context{
-            .environment = {{"HOME", (dir / "home").string()},
-                            {"XDG_DATA_HOME", (dir / "data").string()},
-                            {"VASK_SUPPORT_DIR", "VaskStepsTest"},
-                            {"VASK_CONTACTS_DIR", (dir / "contacts").string()},
-                            {"CHAT_DB_PATH", chatDB.string()}},
-            .bundleIdentifier = "ai.vask.steps",
-            .defaults = defaults,
-            .main = main,
-            .worker = worker,
-            .scheduler = clock,
-            .secretBackend = std::make_shared<InMemorySecretBackend>(),
-            .settingsOpener = opener,
-        });
+struct StepsFixture : test::AppRootFixture {
+    explicit StepsFixture(
+        std::shared_ptr<RecordingOpener> recording = std::make_shared<RecordingOpener>())
+        : AppRootFixture({.instance = "VaskStepsTest", .settingsOpener = recording}),
+          opener(std::move(recording)) {
         model = root->makeOnboardingStepsModel({.openMain = [this] { ++mainOpened; },
                                                 .activate = {},
                                                 .closeWindow = [this] { ++closed; },
@@ -56,18 +40,8 @@ struct StepsFixture {
         drain();
     }
 
-    void signIn() {
-        root->customerTokenStore().save("tok", "ada@example.com");
-        root->cloudAuthStore().save(
-            {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-1", "ada@example.com"});
-        root->resetAuthMode();
-    }
     void writeMessages() {
         sample::buildSampleChatDB(chatDB, {.messages = 12, .chats = 2, .seed = 1});
-    }
-    void drain() {
-        for (int i = 0; i < 100 && (main.runUntilIdle() + worker.runUntilIdle()) > 0; ++i) {
-        }
     }
     void tick(std::chrono::milliseconds by) {
         clock.advance(by);
@@ -80,14 +54,7 @@ struct StepsFixture {
         return defaults.integerValue(root->onboardingState().stepKey()).optional();
     }
 
-    test::TempDir dir;
-    std::filesystem::path chatDB = dir / "home" / "Library" / "Messages" / "chat.db";
-    InMemoryDefaults defaults;
-    ManualExecutor main;
-    ManualExecutor worker;
-    test::FakeClock clock;
-    std::shared_ptr<RecordingOpener> opener = std::make_shared<RecordingOpener>();
-    std::unique_ptr<AppDependencies> root;
+    std::shared_ptr<RecordingOpener> opener;
     std::shared_ptr<FullDiskAccessViewModel> access;
     std::shared_ptr<OnboardingStepsModel> model;
     int mainOpened = 0, closed = 0, relaunches = 0;

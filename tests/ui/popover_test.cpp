@@ -4,14 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/in_memory_secret_backend.h"
-#include "platform/iso8601.h"
-#include "platform/manual_executor.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "shell/app_dependencies.h"
 #include "shell/popover_model.h"
-#include "support/fake_clock.h"
-#include "support/temp_dir.h"
+#include "support/app_root_fixture.h"
 #include "ui/popover/vask_menu.h"
 
 namespace vask::ui {
@@ -23,25 +19,11 @@ struct RecordingClipboard final : Clipboard {
 };
 
 // A popover over a root of its own: a private home, in-memory secrets and manual executors.
-struct PopoverFixture {
-    explicit PopoverFixture(bool withMessages) {
-        const auto chatDB = dir / "home" / "Library" / "Messages" / "chat.db";
-        std::filesystem::create_directories(chatDB.parent_path());
+struct PopoverFixture : test::AppRootFixture {
+    explicit PopoverFixture(bool withMessages) : AppRootFixture({.instance = "VaskUITest"}) {
         if (withMessages) {
             sample::buildSampleChatDB(chatDB, {.messages = 20, .chats = 2, .seed = 3});
         }
-        root = std::make_unique<AppDependencies>(AppDependencies::Context{
-            .environment = {{"HOME", (dir / "home").string()},
-                            {"XDG_DATA_HOME", (dir / "data").string()},
-                            {"VASK_SUPPORT_DIR", "VaskUITest"},
-                            {"CHAT_DB_PATH", chatDB.string()}},
-            .bundleIdentifier = "ai.vask.uitests",
-            .defaults = defaults,
-            .main = main,
-            .worker = worker,
-            .scheduler = clock,
-            .secretBackend = std::make_shared<InMemorySecretBackend>(),
-        });
         model = std::make_unique<PopoverModel>(PopoverModel::Dependencies{
             .authMode = [this] { return root->authMode(); },
             .access = root->makeFullDiskAccessViewModel(),
@@ -67,16 +49,6 @@ struct PopoverFixture {
         drain();
     }
 
-    void signIn() {
-        root->customerTokenStore().save("tok", "ada@example.com");
-        root->cloudAuthStore().save(
-            {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-1", "ada@example.com"});
-        root->resetAuthMode();
-    }
-    void drain() {
-        for (int i = 0; i < 50 && (main.runUntilIdle() + worker.runUntilIdle()) > 0; ++i) {
-        }
-    }
     std::string page() const {
         return menu->findChild<QStackedWidget*>()->currentWidget()->objectName().toStdString();
     }
@@ -89,12 +61,6 @@ struct PopoverFixture {
         return nullptr;
     }
 
-    test::TempDir dir;
-    InMemoryDefaults defaults;
-    ManualExecutor main;
-    ManualExecutor worker;
-    test::FakeClock clock;
-    std::unique_ptr<AppDependencies> root;
     RecordingClipboard clipboard;
     std::unique_ptr<PopoverModel> model;
     std::unique_ptr<VaskMenu> menu;

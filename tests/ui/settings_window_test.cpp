@@ -5,12 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/in_memory_secret_backend.h"
-#include "platform/iso8601.h"
-#include "platform/manual_executor.h"
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
-#include "support/fake_clock.h"
-#include "support/temp_dir.h"
+#include "support/app_root_fixture.h"
 #include "ui/memory/memory_settings_panel.h"
 #include "ui/settings/account_settings_panel.h"
 #include "ui/settings/billing_settings_panel.h"
@@ -23,19 +20,12 @@ namespace {
 
 // Settings over a root of its own. Plan loads never run (their worker is never drained): each
 // test sets the figures it needs.
-struct SettingsFixture {
-    SettingsFixture() {
-        root = std::make_unique<AppDependencies>(AppDependencies::Context{
-            .environment = {{"HOME", (dir / "home").string()},
-                            {"XDG_DATA_HOME", (dir / "data").string()},
-                            {"VASK_SUPPORT_DIR", "VaskSettingsTest"}},
-            .bundleIdentifier = "ai.vask.uitests",
-            .defaults = defaults,
-            .main = main,
-            .worker = worker,
-            .scheduler = clock,
-            .secretBackend = secrets,
-        });
+struct SettingsFixture : test::AppRootFixture {
+    // The secrets are the root's own, kept here so a test can make them fail.
+    explicit SettingsFixture(std::shared_ptr<InMemorySecretBackend> secretStore =
+                                 std::make_shared<InMemorySecretBackend>())
+        : AppRootFixture({.instance = "VaskSettingsTest", .secrets = secretStore}),
+          secrets(std::move(secretStore)) {
         WindowCoordinator::shared().closeMain = [this] { ++mainClosed; };
         WindowCoordinator::shared().openOnboarding = [this] { ++onboardingOpened; };
     }
@@ -46,12 +36,6 @@ struct SettingsFixture {
         drain();
     }
 
-    void signIn() {
-        root->customerTokenStore().save("tok", "ada@example.com");
-        root->cloudAuthStore().save(
-            {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-1", "ada@example.com"});
-        root->resetAuthMode();
-    }
     void open() {
         SettingsWindowHooks hooks;
         hooks.refreshChatCredentials = {[this] { ++credentialRefreshes; }};
@@ -70,10 +54,6 @@ struct SettingsFixture {
         window->show();
         drain();
     }
-    void drain() {
-        for (int i = 0; i < 50 && (main.runUntilIdle() + worker.runUntilIdle()) > 0; ++i) {
-        }
-    }
     std::vector<std::string> visibleSections() const {
         std::vector<std::string> titles;
         const std::pair<QWidget*, const char*> sections[] = {
@@ -91,14 +71,8 @@ struct SettingsFixture {
         return titles;
     }
 
-    test::TempDir dir;
-    InMemoryDefaults defaults;
-    ManualExecutor main;
-    ManualExecutor worker;
+    std::shared_ptr<InMemorySecretBackend> secrets;
     ManualExecutor idleWorker;
-    test::FakeClock clock;
-    std::shared_ptr<InMemorySecretBackend> secrets = std::make_shared<InMemorySecretBackend>();
-    std::unique_ptr<AppDependencies> root;
     std::unique_ptr<SettingsWindow> window;
     int credentialRefreshes = 0;
     int mainClosed = 0;

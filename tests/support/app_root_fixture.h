@@ -1,0 +1,71 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/in_memory_secret_backend.h"
+#include "platform/iso8601.h"
+#include "platform/manual_executor.h"
+#include "platform/user_defaults.h"
+#include "shell/app_dependencies.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+namespace vask::test {
+
+// An application root of a test's own: a private home and data folder, its own defaults, manual
+// executors, a fake clock and in-memory secrets, so no root shares anything with another. The
+// Messages database is looked for at `chatDB`, which exists only once a test writes it.
+struct AppRootFixture {
+    struct Options {
+        std::string instance = "VaskTest";
+        Environment extra = {};
+        std::shared_ptr<SecretBackend> secrets = std::make_shared<InMemorySecretBackend>();
+        std::shared_ptr<SystemSettingsOpener> settingsOpener = nullptr;
+    };
+
+    explicit AppRootFixture(Options options) {
+        std::filesystem::create_directories(chatDB.parent_path());
+        Environment env{{"HOME", (dir / "home").string()},
+                        {"XDG_DATA_HOME", (dir / "data").string()},
+                        {"VASK_SUPPORT_DIR", options.instance},
+                        {"CHAT_DB_PATH", chatDB.string()}};
+        for (auto& [name, value] : options.extra) {
+            env[name] = value;
+        }
+        root = std::make_unique<AppDependencies>(AppDependencies::Context{
+            .environment = env,
+            .bundleIdentifier = "ai.vask.tests",
+            .defaults = defaults,
+            .main = main,
+            .worker = worker,
+            .scheduler = clock,
+            .secretBackend = std::move(options.secrets),
+            .settingsOpener = std::move(options.settingsOpener),
+        });
+    }
+
+    // A managed account with a customer token and a cloud session.
+    void signIn() {
+        root->customerTokenStore().save("tok", "ada@example.com");
+        root->cloudAuthStore().save(
+            {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-1", "ada@example.com"});
+        root->resetAuthMode();
+    }
+    // Runs both executors until neither has anything left (bounded).
+    void drain() {
+        for (int i = 0; i < 100 && (main.runUntilIdle() + worker.runUntilIdle()) > 0; ++i) {
+        }
+    }
+
+    TempDir dir;
+    std::filesystem::path chatDB = dir / "home" / "Library" / "Messages" / "chat.db";
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    ManualExecutor worker;
+    FakeClock clock;
+    std::unique_ptr<AppDependencies> root;
+};
+
+}  // namespace vask::test
