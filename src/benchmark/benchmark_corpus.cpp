@@ -190,6 +190,7 @@ std::optional<QueryCategory> queryCategoryFromRawValue(std::string_view raw) {
 const std::vector<QueryCategory>& allQueryCategories() {
     static const std::vector<QueryCategory> all = [] {
         std::vector<QueryCategory> categories;
+        categories.reserve(categoryNames.size());
         for (const auto& [value, name] : categoryNames) {
             categories.push_back(value);
         }

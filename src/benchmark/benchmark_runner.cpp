@@ -83,6 +83,7 @@ BenchmarkMetrics report(std::vector<QueryResult> results, std::vector<double> la
     }
     std::sort(latencies.begin(), latencies.end());
     std::vector<const QueryResult*> all;
+    all.reserve(results.size());
     for (const auto& result : results) {
         all.push_back(&result);
     }

@@ -50,7 +50,8 @@ ChatMessage answer(std::string text, int conversations, int queries, std::int64_
         c.title = names[i % 4];
         for (int k = 0; k < 4; ++k) {
             c.messages.push_back({"guid-" + std::to_string(i) + "-" + std::to_string(k),
-                                  names[(i + k) % 4], lines[k], now - 3600 * (k * 7 + 2)});
+                                  names[(i + k) % 4], lines[k],
+                                  now - std::int64_t{3600} * (k * 7 + 2)});
         }
         if (i == 0) {
             c.messagesTarget = MessagesTarget{"+15550101"};

@@ -244,7 +244,7 @@ void matchDelimiters(std::vector<Token>& tokens) {
                 break;
             }
             Token& opener = tokens[*found];
-            const std::size_t used = std::min<std::size_t>({opener.count, closer.count, 2});
+            const auto used = std::min<std::size_t>({opener.count, closer.count, 2});
             const std::string tag = closer.marker == '~' ? "s" : (used == 2 ? "b" : "i");
             opener.openTags.push_back("<" + tag + ">");
             closer.closeTags.push_back("</" + tag + ">");
@@ -274,9 +274,8 @@ std::string render(std::string_view s, bool linksAllowed) {
             out += tag;
         }
         out += std::string(token.count, token.marker);
-        for (auto tag = token.openTags.rbegin(); tag != token.openTags.rend(); ++tag) {
-            out += *tag;
-        }
+        std::for_each(token.openTags.rbegin(), token.openTags.rend(),
+                      [&out](const std::string& tag) { out += tag; });
     }
     return out;
 }

@@ -1,6 +1,6 @@
 #include "engine/helper_process_lifecycle.h"
 
-#include <signal.h>
+#include <csignal>
 
 #include <algorithm>
 #include <chrono>

@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <algorithm>
 #include <array>
@@ -20,7 +20,7 @@
 namespace vask {
 namespace {
 
-constexpr std::size_t kChunkSize = 64 * 1024;
+constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
 
 // Waits until `fd` is ready for `events` (or has ended) or the run abandons its pipes; false in
 // the latter case.

@@ -1,9 +1,9 @@
 #include "engine/process_spawn.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <cerrno>
 #include <cstring>
@@ -54,7 +54,7 @@ std::vector<std::string> environmentBlock(const std::map<std::string, std::strin
     std::vector<std::string> entries;
     entries.reserve(environment.size());
     for (const auto& [name, value] : environment) {
-        entries.push_back(name + "=" + value);
+        entries.push_back(std::string(name).append("=").append(value));
     }
     return entries;
 }

@@ -40,7 +40,7 @@ class RelayEventCollector {
 
     // The longest line kept. Events are small; a longer line is dropped whole, so a helper that
     // never ends its line cannot make the application hold all it writes.
-    static constexpr std::size_t maximumLineBytes = 16 * 1024 * 1024;
+    static constexpr std::size_t maximumLineBytes = std::size_t{16} * 1024 * 1024;
 
     explicit RelayEventCollector(Callbacks callbacks) : callbacks_(std::move(callbacks)) {}
 

@@ -1,9 +1,9 @@
 #include "engine/rlm_helper_runner.h"
 
 #include <pthread.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,7 +21,6 @@
 #include "platform/crypto.h"
 #include "platform/text.h"
 #include "platform/url.h"
-#include "platform/text.h"
 
 namespace vask {
 namespace fs = std::filesystem;
@@ -152,7 +151,7 @@ std::vector<std::string> RLMHelperRunner::denoArgs(
             continue;
         }
         const std::string name = fs::path(path).filename().string();
-        const std::string resolved = resolvedDbFolder + "/" + name;
+        const std::string resolved = std::string(resolvedDbFolder).append("/").append(name);
         writeList.insert(writeList.end(),
                          {path + "-wal", path + "-shm", resolved + "-wal", resolved + "-shm"});
     }
@@ -404,7 +403,7 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
                                             std::to_string(settings_.outputLimits.stdoutBytes) +
                                             " bytes");
     }
-    const std::string output(text::trimmed(stdoutText));
+    std::string output(text::trimmed(stdoutText));
     if (output.empty()) {
         throw RLMHelperError::plain(RLMHelperError::Case::emptyOutput);
     }

@@ -53,8 +53,8 @@ class RLMHelperRunner {
     // How much of each output stream a run keeps. Far above any real answer; what lies beyond is
     // read and dropped.
     struct OutputLimits {
-        std::size_t stdoutBytes = 64 * 1024 * 1024;
-        std::size_t stderrBytes = 1024 * 1024;
+        std::size_t stdoutBytes = std::size_t{64} * 1024 * 1024;
+        std::size_t stderrBytes = std::size_t{1024} * 1024;
     };
 
     // What the composition root supplies besides the environment.

@@ -77,7 +77,7 @@ std::optional<std::string> usablePath(const std::optional<std::string>& path) {
 }
 
 std::string linkInto(const std::string& source, const fs::path& folder) {
-    const std::string destination = (folder / fs::path(source).filename()).string();
+    std::string destination = (folder / fs::path(source).filename()).string();
     fs::create_hard_link(source, destination);
     for (const char* suffix : {"-wal", "-shm"}) {
         std::error_code ignored;
@@ -97,7 +97,7 @@ std::string linkInto(const std::string& source, const fs::path& folder) {
 // copies a page over one that a helper's read still needs.
 std::string linkLiveShadowDatabase(const std::string& source, const fs::path& folder,
                                    SQLiteConnection& holder) {
-    const std::string destination = (folder / fs::path(source).filename()).string();
+    std::string destination = (folder / fs::path(source).filename()).string();
     fs::create_hard_link(source, destination);
     try {
         holder = SQLiteConnection::open(source, SQLiteSupport::OpenMode::readOnly, false,
@@ -333,10 +333,12 @@ RLMSandboxStaging::StagedDatabases RLMSandboxStaging::stageDatabasesForSandbox(
         // staging takes as long as the slowest of them rather than all of them together. Each
         // future joins when it goes out of scope, so nothing writes into the folder after a
         // failure has started removing it.
-        auto contacts =
-            std::async(std::launch::async, [&] { return stageContacts(folder, contactsDbPath); });
+        // Lambdas capture variables, not structured bindings, on every compiler.
+        const auto& runFolder = folder;
+        auto contacts = std::async(std::launch::async,
+                                   [&] { return stageContacts(runFolder, contactsDbPath); });
         auto sessions = std::async(std::launch::async, [&] {
-            return stageSessions(folder, conversationSessions, sessionDbPath, activeSessionID);
+            return stageSessions(runFolder, conversationSessions, sessionDbPath, activeSessionID);
         });
         staged.memoryDbPath = stageMemory(folder, memoryDbPath, memoryPrincipal, memoryStore);
         staged.contactsDbPath = contacts.get();

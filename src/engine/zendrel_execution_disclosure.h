@@ -16,6 +16,7 @@ struct ZendrelExecutionStep {
         std::int64_t depth = 0;
         std::int64_t iteration = 1;
         bool operator==(const ID&) const = default;
+        // NOLINTNEXTLINE(modernize-use-nullptr): the defaulted comparison has no pointer in it.
         auto operator<=>(const ID&) const = default;
     };
 

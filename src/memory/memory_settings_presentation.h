@@ -7,10 +7,8 @@
 #include "memory/memory_association.h"
 #include "platform/uuid.h"
 
-namespace vask {
-
 // What the memory section of Settings and its manager show, decided without the toolkit.
-namespace MemorySettingsPresentation {
+namespace vask::MemorySettingsPresentation {
 
 inline constexpr const char* privacyNote =
     "Saved only on this computer and isolated to your current account.";
@@ -38,5 +36,4 @@ std::string forgetIdentifier(const Uuid& id);
 // available (otherwise it stays pending).
 std::optional<Uuid> requestToPresent(const std::optional<Uuid>& pending, bool isAvailable);
 
-}  // namespace MemorySettingsPresentation
-}  // namespace vask
+}  // namespace vask::MemorySettingsPresentation

@@ -5,7 +5,7 @@
 
 namespace vask {
 
-MainWindowChat mainWindowChat(std::shared_ptr<ChatViewModel> chat) {
+MainWindowChat mainWindowChat(const std::shared_ptr<ChatViewModel>& chat) {
     return {
         .observe =
             [chat](std::function<void()> changed) {

@@ -42,6 +42,6 @@ struct MainWindowChat {
 };
 
 // The window's view of a chat view model; the model is kept alive by it.
-MainWindowChat mainWindowChat(std::shared_ptr<ChatViewModel> chat);
+MainWindowChat mainWindowChat(const std::shared_ptr<ChatViewModel>& chat);
 
 }  // namespace vask

@@ -6,10 +6,8 @@
 #include <string_view>
 #include <vector>
 
-namespace vask {
-
 // What the menu-bar popover shows, decided without the toolkit.
-namespace popover {
+namespace vask::popover {
 
 // "1 message", "999 messages", "1k messages", "12k messages": thousands are cut, never rounded.
 std::string formatCount(std::int64_t count, std::string_view unit);
@@ -34,5 +32,4 @@ std::vector<ErrorEntry> activeErrors(const ErrorSources& sources);
 // What a click on an error row copies.
 std::string copiedErrorText(const ErrorEntry& entry);
 
-}  // namespace popover
-}  // namespace vask
+}  // namespace vask::popover

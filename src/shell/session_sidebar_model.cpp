@@ -28,8 +28,12 @@ std::string relativeTime(std::int64_t secondsAgo) {
         const char* many;
     };
     static constexpr Unit units[] = {
-        {365 * 86400, "yr.", "yr."}, {30 * 86400, "mo.", "mo."}, {7 * 86400, "wk.", "wk."},
-        {86400, "day", "days"},      {3600, "hr.", "hr."},       {60, "min.", "min."},
+        {std::int64_t{365} * 86400, "yr.", "yr."},
+        {std::int64_t{30} * 86400, "mo.", "mo."},
+        {std::int64_t{7} * 86400, "wk.", "wk."},
+        {86400, "day", "days"},
+        {3600, "hr.", "hr."},
+        {60, "min.", "min."},
         {1, "sec.", "sec."},
     };
     if (span == 0) {

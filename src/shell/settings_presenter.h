@@ -11,11 +11,9 @@
 #include "shell/contacts_sync_view_model.h"
 #include "store/awaiting_reply.h"
 
-namespace vask {
-
 // What the Settings window shows and what its account and proactive controls do, decided
 // without the toolkit.
-namespace settings {
+namespace vask::settings {
 
 enum class Section { account, plan, contacts, memory, proactive };
 
@@ -96,5 +94,4 @@ Presentation present(ContactsAuthorizationState state, bool isBusy,
                      const std::optional<std::string>& lastError);
 
 }  // namespace contacts
-}  // namespace settings
-}  // namespace vask
+}  // namespace vask::settings

@@ -244,7 +244,8 @@ void TestQueryRouter::runDraft() {
     } else if (const auto* managed = mode.asManaged()) {
         credentials.customerToken = managed->customerToken;
     }
-    const auto report = [weak = self_, contactName, lastMessage](std::optional<std::string> draft) {
+    const auto report = [weak = self_, contactName,
+                         lastMessage](const std::optional<std::string>& draft) {
         const auto router = weak.lock();
         if (!router) {
             return;

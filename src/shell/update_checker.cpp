@@ -21,10 +21,11 @@ std::vector<std::int64_t> versionPieces(std::string_view version) {
         if (!piece.empty()) {
             std::int64_t value = 0;
             // Leading digits only ("3-beta" is 3); no digits, or too many, count as 0.
-            const auto [ptr, error] = std::from_chars(piece.data(), piece.data() + piece.size(), value);
-            pieces.push_back(error == std::errc() && std::isdigit(static_cast<unsigned char>(piece[0]))
-                                 ? value
-                                 : 0);
+            const auto [ptr, error] =
+                std::from_chars(piece.data(), piece.data() + piece.size(), value);
+            pieces.push_back(
+                error == std::errc() && std::isdigit(static_cast<unsigned char>(piece[0])) ? value
+                                                                                           : 0);
         }
         start = end + 1;
     }
@@ -57,7 +58,7 @@ UpdaterService& UpdaterService::shared() {
     return service;
 }
 
-UpdaterService::UpdaterService(StructuredLogger logger) {
+UpdaterService::UpdaterService(const StructuredLogger& logger) {
     logger.info("updater_disabled", {{"dev_build", "false"}, {"configured", "false"}});
 }
 

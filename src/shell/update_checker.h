@@ -32,7 +32,7 @@ bool isNewerVersion(std::string_view candidate, std::string_view current);
 class UpdaterService {
   public:
     static UpdaterService& shared();
-    explicit UpdaterService(StructuredLogger logger = StructuredLogger("updater"));
+    explicit UpdaterService(const StructuredLogger& logger = StructuredLogger("updater"));
 
     bool hasController() const { return false; }
 };
@@ -53,7 +53,8 @@ class UpdateChecker : public std::enable_shared_from_this<UpdateChecker> {
         StructuredLogger logger = StructuredLogger("update-checker");
     };
 
-    static constexpr std::string_view defaultVersionURL = "https://downloads.ternwick.ai/version.json";
+    static constexpr std::string_view defaultVersionURL =
+        "https://downloads.ternwick.ai/version.json";
     static constexpr std::string_view defaultDownloadURL = "https://ternwick.ai";
 
     static std::shared_ptr<UpdateChecker> make(Dependencies dependencies);

@@ -16,7 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // Preferences files are a few kilobytes; anything past this is not one.
-constexpr std::size_t maximumPreferencesSize = 16 * 1024 * 1024;
+constexpr std::size_t maximumPreferencesSize = std::size_t{16} * 1024 * 1024;
 constexpr double secondsPerDay = 86400;
 
 const StructuredLogger& logger() {

@@ -82,6 +82,7 @@ END)",
     "CREATE INDEX IF NOT EXISTS idx_messages_sender ON messages(sender)",
     "CREATE INDEX IF NOT EXISTS idx_messages_chat_time ON messages(chat_id, timestamp DESC)",
     "CREATE INDEX IF NOT EXISTS idx_messages_guid ON messages(guid)",
+    // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement split over two lines.
     "CREATE INDEX IF NOT EXISTS idx_messages_recipient_time ON messages(recipient_handle, "
     "timestamp DESC)",
     R"(CREATE TABLE IF NOT EXISTS events (

@@ -13,7 +13,7 @@ namespace vask::ui {
 namespace {
 
 constexpr int connectTimeoutMs = 2000;
-constexpr qsizetype maxLineLength = 64 * 1024;
+constexpr qsizetype maxLineLength = qsizetype{64} * 1024;
 const QString relaunchedPrefix = QStringLiteral("relaunched ");
 
 QString lockPath(const QString& name) {
@@ -38,7 +38,7 @@ QString SingleInstance::relaunchedMessage(qint64 pid) {
     return relaunchedPrefix + QString::number(pid);
 }
 
-SingleInstance::SingleInstance(QString instanceName, QObject* parent)
+SingleInstance::SingleInstance(const QString& instanceName, QObject* parent)
     : QObject(parent),
       name_(serverName(instanceName)),
       lock_(std::make_unique<QLockFile>(lockPath(name_))) {

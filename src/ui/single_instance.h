@@ -25,7 +25,7 @@ class SingleInstance : public QObject {
     // The line a relaunched instance sends before it waits for the lock: it runs.
     static QString relaunchedMessage(qint64 pid);
 
-    SingleInstance(QString instanceName, QObject* parent = nullptr);
+    explicit SingleInstance(const QString& instanceName, QObject* parent = nullptr);
     ~SingleInstance() override;
 
     // Becomes the primary instance, or hands `url` to the running one. A relaunch first tells the

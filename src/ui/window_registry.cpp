@@ -2,8 +2,8 @@
 
 namespace vask::ui {
 
-void WindowRegistry::registerWindow(const QString& id, Factory factory) {
-    factories_.insert(id, std::move(factory));
+void WindowRegistry::registerWindow(const QString& id, const Factory& factory) {
+    factories_.insert(id, factory);
 }
 
 QWidget* WindowRegistry::open(const QString& id) {

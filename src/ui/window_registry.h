@@ -18,7 +18,7 @@ class WindowRegistry : public QObject {
   public:
     using Factory = std::function<QWidget*()>;
 
-    void registerWindow(const QString& id, Factory factory);
+    void registerWindow(const QString& id, const Factory& factory);
     // Makes the window when needed, shows it and brings it to the front.
     QWidget* open(const QString& id);
     void close(const QString& id);

@@ -114,7 +114,8 @@ void ElidingLabel::paintEvent(QPaintEvent*) {
     painter.setPen(palette().color(QPalette::WindowText));
     painter.setFont(font());
     const QRect box = contentsRect();
-    painter.drawText(box, (alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignVCenter,
+    painter.drawText(box,
+                     static_cast<int>((alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignVCenter),
                      fontMetrics().elidedText(text(), mode_, box.width()));
 }
 
@@ -160,7 +161,7 @@ QPushButton* textButton(const QString& title, const QFont& font, Tone tone, QWid
 }
 
 RoundedPanel::RoundedPanel(QColor fill, qreal radius, QColor border, QWidget* parent)
-    : QWidget(parent), fill_(std::move(fill)), radius_(radius), border_(std::move(border)) {}
+    : QWidget(parent), fill_(fill), radius_(radius), border_(border) {}
 
 void RoundedPanel::paintEvent(QPaintEvent*) {
     QPainter painter(this);

@@ -32,7 +32,7 @@ namespace {
 // A row filled with a colour that is not the canvas.
 class FilledRow : public QWidget {
   public:
-    explicit FilledRow(QColor fill) : fill_(std::move(fill)) {}
+    explicit FilledRow(QColor fill) : fill_(fill) {}
 
   protected:
     void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), fill_); }
