@@ -11,7 +11,9 @@ std::vector<Section> sections(const AuthMode& mode, bool hasGoogleAuthService,
     if (!mode.isNone()) {
         shown.push_back(Section::plan);
     }
-    shown.insert(shown.end(), {Section::contacts, Section::memory, Section::proactive});
+    for (const auto always : {Section::contacts, Section::memory, Section::proactive}) {
+        shown.push_back(always);
+    }
     return shown;
 }
 
