@@ -22,8 +22,7 @@ QColor rgb(QRgb value) {
 }  // namespace
 
 Appearance Theme::appearanceOf(const QPalette& palette) {
-    return palette.color(QPalette::Window).lightness() < 128 ? Appearance::dark
-                                                             : Appearance::light;
+    return palette.color(QPalette::Window).lightness() < 128 ? Appearance::dark : Appearance::light;
 }
 
 Appearance Theme::current() {
@@ -46,22 +45,22 @@ BrandPalette Theme::palette(Appearance appearance) {
 QFont Theme::font(FontRole role) {
     QFont font = QApplication::font();
     switch (role) {
-    case FontRole::headline:
-        font.setPointSizeF(13);
-        font.setWeight(QFont::DemiBold);
-        break;
-    case FontRole::subheadline:
-        font.setPointSizeF(11);
-        break;
-    case FontRole::body:
-        font.setPointSizeF(13);
-        break;
-    case FontRole::callout:
-        font.setPointSizeF(12);
-        break;
-    case FontRole::caption:
-        font.setPointSizeF(10);
-        break;
+        case FontRole::headline:
+            font.setPointSizeF(13);
+            font.setWeight(QFont::DemiBold);
+            break;
+        case FontRole::subheadline:
+            font.setPointSizeF(11);
+            break;
+        case FontRole::body:
+            font.setPointSizeF(13);
+            break;
+        case FontRole::callout:
+            font.setPointSizeF(12);
+            break;
+        case FontRole::caption:
+            font.setPointSizeF(10);
+            break;
     }
     return font;
 }
@@ -128,6 +127,14 @@ QFrame* divider() {
     line->setFixedHeight(1);
     line->setStyleSheet(QString("background: %1; border: none;").arg(Theme::palette().edge.name()));
     return line;
+}
+
+void setTextColour(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::Text, colour);
+    palette.setColor(QPalette::ButtonText, colour);
+    widget->setPalette(palette);
 }
 
 }  // namespace vask::ui

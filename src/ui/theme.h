@@ -56,4 +56,7 @@ class Theme {
 // The one-pixel line in the edge colour that separates a window's regions.
 QFrame* divider();
 
+// Text of `widget` (labels, fields, buttons) in `colour`.
+void setTextColour(QWidget* widget, const QColor& colour);
+
 }  // namespace vask::ui

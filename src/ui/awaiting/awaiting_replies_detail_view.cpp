@@ -46,9 +46,7 @@ QColor withAlpha(QColor colour, float alpha) {
 QLabel* textLabel(const QString& content, FontRole role, const QColor& colour) {
     auto* label = new QLabel(content);
     label->setFont(Theme::font(role));
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label->setPalette(palette);
+    setTextColour(label, colour);
     return label;
 }
 

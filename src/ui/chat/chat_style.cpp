@@ -58,17 +58,7 @@ QString qt(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-namespace {
-
-void setTextColour(QWidget* widget, const QColor& c) {
-    QPalette p = widget->palette();
-    p.setColor(QPalette::WindowText, c);
-    p.setColor(QPalette::Text, c);
-    p.setColor(QPalette::ButtonText, c);
-    widget->setPalette(p);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 QLabel* symbolLabel(const QString& symbol, Tone tone, int size, QWidget* parent) {
     ensureResources();

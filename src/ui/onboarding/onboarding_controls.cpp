@@ -25,9 +25,7 @@ QLabel* textLabel(const QString& content, const QFont& font, const QColor& colou
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label->setPalette(palette);
+    setTextColour(label, colour);
     return label;
 }
 

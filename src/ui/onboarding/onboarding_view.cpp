@@ -20,9 +20,7 @@ QLabel* centredText(const QString& content, const QFont& font, const QColor& col
     label->setFont(font);
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label->setPalette(palette);
+    setTextColour(label, colour);
     return label;
 }
 

@@ -23,9 +23,7 @@ constexpr int copiedResetMs = 1500;
 QLabel* text(const QString& content, FontRole role, const QColor& colour) {
     auto* label = new QLabel(content);
     label->setFont(Theme::font(role));
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label->setPalette(palette);
+    setTextColour(label, colour);
     return label;
 }
 

@@ -30,14 +30,6 @@ QColor warningOrange() {
     return QColor(0xE0, 0x80, 0x1E);
 }
 
-void setTextColour(QWidget* widget, const QColor& colour) {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    palette.setColor(QPalette::Text, colour);
-    palette.setColor(QPalette::ButtonText, colour);
-    widget->setPalette(palette);
-}
-
 int WrappedLabel::heightForWidth(int width) const {
     return QLabel::heightForWidth(std::max(1, width - 2 * fontMetrics().averageCharWidth()));
 }

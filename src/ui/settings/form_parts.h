@@ -41,7 +41,6 @@ class WrappedLabel : public QLabel {
 QLabel* styledText(const QString& text, FontRole role, const QColor& colour, bool wraps = false);
 QLabel* symbolLabel(const QString& symbol, const QColor& colour, int size = 16);
 QPushButton* smallButton(const QString& title, const QString& identifier);
-void setTextColour(QWidget* widget, const QColor& colour);
 // Removes and deletes every item of `layout`, nested layouts included.
 void clearLayout(QLayout* layout);
 // Lays out `widget` and every widget around it now, rather than over several turns of the event
