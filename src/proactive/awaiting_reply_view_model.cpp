@@ -1,6 +1,7 @@
 #include "proactive/awaiting_reply_view_model.h"
 
 #include <filesystem>
+#include <utility>
 
 #include "foundation/app_environment.h"
 #include "platform/error.h"
@@ -83,26 +84,25 @@ NeedsReplyClassificationDebouncer& AwaitingReplyViewModel::classificationDebounc
     return *debouncer_;
 }
 
-void AwaitingReplyViewModel::publishEmpty(const Completion& completion) {
+void AwaitingReplyViewModel::publishEmpty() {
     classificationDebouncer().cancel();
     replies_.set({});
-    if (completion) {
-        completion({});
-    }
 }
 
 void AwaitingReplyViewModel::refresh(bool debounceClassification, Completion completion) {
     const std::uint64_t generation = ++refreshGeneration_;
+    if (completion) {
+        waitingForLoad_.push_back(std::move(completion));
+    }
     const auto paths = seams_.databasePaths ? seams_.databasePaths() : std::nullopt;
     if (!seams_.proactiveSurfacesEnabled() || !paths || paths->shadow.empty() ||
         paths->contacts.empty() || !seams_.fileExists(paths->shadow) ||
         !seams_.fileExists(paths->contacts)) {
-        publishEmpty(completion);
+        publishEmpty();
         return;
     }
     worker_.post([this, alive = std::weak_ptr<bool>(alive_), load = seams_.loadReplies,
-                  paths = *paths, generation, debounceClassification,
-                  completion = std::move(completion), &main = main_] {
+                  paths = *paths, generation, debounceClassification, &main = main_] {
         std::optional<std::vector<AwaitingReply>> loaded;
         std::string failure;
         try {
@@ -110,38 +110,31 @@ void AwaitingReplyViewModel::refresh(bool debounceClassification, Completion com
         } catch (...) {
             failure = describeException(std::current_exception());
         }
-        main.post([this, alive, generation, debounceClassification, completion,
-                   loaded = std::move(loaded), failure] {
+        main.post([this, alive, generation, debounceClassification, loaded = std::move(loaded),
+                   failure] {
             if (alive.expired()) {
                 return;
             }
             if (!loaded) {
                 // An empty list here would tell the notifier that every conversation left,
                 // and it would announce them all again after the next good load: keep the
-                // last good list and let nobody evaluate.
+                // last good list, and the completions wait for the next good load.
                 logger_.error("awaiting_reply_load_failed", {{"error", failure}});
-                if (completion) {
-                    completion(replies_.get());
-                }
                 return;
             }
-            applyLoaded(generation, *loaded, debounceClassification, completion);
+            applyLoaded(generation, *loaded, debounceClassification);
         });
     });
 }
 
 void AwaitingReplyViewModel::applyLoaded(std::uint64_t generation,
                                          const std::vector<AwaitingReply>& loaded,
-                                         bool debounceClassification,
-                                         const Completion& completion) {
+                                         bool debounceClassification) {
     if (generation != refreshGeneration_) {
-        if (completion) {
-            completion(replies_.get());
-        }
-        return;
+        return;  // the refresh that overtook this one completes its waiters
     }
     if (!seams_.proactiveSurfacesEnabled()) {
-        publishEmpty(completion);
+        publishEmpty();
         return;
     }
     auto kept = AwaitingReplyReadPolicy::unread(loaded, dismissedThrough_);
@@ -157,7 +150,7 @@ void AwaitingReplyViewModel::applyLoaded(std::uint64_t generation,
             }
         });
     }
-    if (completion) {
+    for (const auto& completion : std::exchange(waitingForLoad_, {})) {
         completion(kept);
     }
 }

@@ -58,6 +58,9 @@ class AwaitingReplyViewModel {
     Published<std::vector<AwaitingReply>>& replies() { return replies_; }
     Published<bool>& pendingFocus() { return pendingFocus_; }
 
+    // `completion` runs with the first list loaded successfully from this refresh on: a later
+    // refresh that overtakes this one, or the next good load after a failed one, delivers it.
+    // Never with a stand-in (the empty list of a switched-off feature or of missing files).
     void refresh(bool debounceClassification, Completion completion = {});
     void markAsRead(const AwaitingReply& reply);
     void markAllAsRead(const std::vector<AwaitingReply>& replies);
@@ -77,9 +80,9 @@ class AwaitingReplyViewModel {
                                                              int withinDays, int limit);
 
   private:
-    void publishEmpty(const Completion& completion);
+    void publishEmpty();
     void applyLoaded(std::uint64_t generation, const std::vector<AwaitingReply>& loaded,
-                     bool debounceClassification, const Completion& completion);
+                     bool debounceClassification);
 
     Seams seams_;
     AwaitingReadStore readStore_;
@@ -91,6 +94,8 @@ class AwaitingReplyViewModel {
     Published<bool> pendingFocus_{false};
     DismissedThrough dismissedThrough_;
     std::uint64_t refreshGeneration_ = 0;
+    // Completions still waiting for a successful load.
+    std::vector<Completion> waitingForLoad_;
     std::unique_ptr<NeedsReplyClassificationDebouncer> debouncer_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     Subscription syncSubscription_;

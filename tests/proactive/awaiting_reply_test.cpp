@@ -130,7 +130,7 @@ TEST_F(AwaitingReplyViewModelTest, SwitchOffOrMissingFilesPublishEmptyWithoutQue
         model->refresh(false, [&](const std::vector<AwaitingReply>& r) { completed = r; });
         settle();
         EXPECT_EQ(loads, 0);
-        EXPECT_EQ(completed, std::vector<AwaitingReply>{});
+        EXPECT_EQ(completed, std::nullopt);  // an empty stand-in is no load
         EXPECT_TRUE(model->replies().get().empty());
     }
 }
@@ -146,7 +146,7 @@ TEST_F(AwaitingReplyViewModelTest, FailedLoadKeepsTheLastGoodList) {
     settle();
     EXPECT_EQ(published.size(), publishedBefore);
     EXPECT_EQ(model->replies().get(), database);
-    EXPECT_EQ(completed, database);
+    EXPECT_EQ(completed, std::nullopt);
     EXPECT_EQ(logs->events("awaiting_reply_load_failed")[0].metadata.at("error"),
               "database is locked");
 }
@@ -163,7 +163,42 @@ TEST_F(AwaitingReplyViewModelTest, OnlyTheLatestRefreshPublishes) {
     settle();
     EXPECT_EQ(published.size(), 1u);
     EXPECT_EQ(model->replies().get(), database);
-    EXPECT_EQ(firstCompletion, (std::vector<AwaitingReply>{reply("c1", 10), reply("c2", 20)}));
+    EXPECT_EQ(firstCompletion, database);  // completed by the refresh that overtook it
+}
+
+// Switching the feature on seeds the notifier with what a refresh's completion delivers: that
+// must be a list really loaded after the switch, never the empty list published while it was
+// off, or the next good list announces everything that was already waiting.
+TEST_F(AwaitingReplyViewModelTest, CompletionsWaitForTheFirstGoodLoad) {
+    struct Case {
+        const char* name;
+        std::function<void(AwaitingReplyViewModel&)> between;  // after the completing refresh
+    };
+    const std::vector<Case> cases = {
+        {"overtaken by a synchronisation's refresh",
+         [](AwaitingReplyViewModel& model) { model.refresh(true); }},
+        {"load failed, then a later refresh succeeded",
+         [this](AwaitingReplyViewModel& model) {
+             settle();
+             failLoads = false;
+             model.refresh(true);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        enabled = false;
+        failLoads = std::string_view(c.name).starts_with("load failed");
+        auto model = make();
+        settle();
+        ASSERT_TRUE(model->replies().get().empty());
+        enabled = true;
+        std::vector<std::vector<AwaitingReply>> completions;
+        model->refresh(false, [&](const auto& r) { completions.push_back(r); });
+        c.between(*model);
+        settle();
+        ASSERT_EQ(completions.size(), 1u);
+        EXPECT_EQ(completions[0], database);
+    }
 }
 
 TEST_F(AwaitingReplyViewModelTest, MarkedReadStaysHiddenUntilANewerMessage) {
