@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs the desktop-notification tests against a real notification server stand-in: a private
-# session bus with python3-dbusmock's notification template on it. The tests must run here; a
-# skip is a failure.
+# Runs the desktop-notification tests against a real notification server stand-in:
+# python3-dbusmock's notification template on private session buses. First with the server
+# running (posting, taps, withdrawal, markup escaping), then on a bus whose service folder only
+# names it, so that the first post has the bus start it (the activation case). The tests must
+# run here; a skip is a failure.
 # Usage: scripts/notification-server-test.sh [build folder]   (default: build/asan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,3 +30,33 @@ dbus-run-session -- bash -c '
     done
     ctest --test-dir "$0" -R "^FreedesktopNotificationTest\." --output-on-failure --no-tests=error
 ' "$build" "$python"
+unset VASK_REQUIRE_NOTIFICATION_SERVER
+
+# The activation case: a bus of its own whose configuration names a service folder holding a
+# .service file for the template, and no server running.
+bus=$(mktemp -d)
+trap 'rm -rf "$bus"' EXIT
+mkdir "$bus/services"
+cat >"$bus/services/org.freedesktop.Notifications.service" <<SERVICE
+[D-BUS Service]
+Name=org.freedesktop.Notifications
+Exec=$python -m dbusmock --template notification_daemon
+SERVICE
+cat >"$bus/session.conf" <<CONFIG
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=$bus</listen>
+  <servicedir>$bus/services</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONFIG
+VASK_REQUIRE_ACTIVATABLE_NOTIFICATION_SERVER=1 \
+    dbus-run-session --config-file="$bus/session.conf" -- \
+    ctest --test-dir "$build" -R "^FreedesktopNotificationActivationTest\." \
+    --output-on-failure --no-tests=error 2>&1 | grep -v "Failed to set fd limit"

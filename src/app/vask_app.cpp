@@ -243,12 +243,10 @@ void VaskApplication::launchProactiveAssistance() {
     // Nothing makes digests: any digest notification still on the desktop goes.
     notifications->removeAll("digest-");
 
-    // A notification from an earlier run may be tapped before the notifier starts.
-    notifications->tapHandlers[AwaitingReplyNotifier::openAwaitingAction] =
-        [awaiting = deps.awaitingReplyViewModel()](const NotificationUserInfo&) {
-            WindowCoordinator::run(WindowCoordinator::shared().openMain);
-            awaiting->pendingFocus().set(true);
-        };
+    // Taps reach only the run that posted (the server sends actions to the posting
+    // connection, and the ids are mapped in memory): this run's notifications stay tappable
+    // while the notifier is stopped, and are withdrawn at quit.
+    deps.awaitingReplyNotifier()->routeTaps();
 
     const bool surfacesOn =
         deps.context()
@@ -430,6 +428,7 @@ void VaskApplication::shutDown() {
         // worker pool can be joined at once.
         dependencies_->shadowSyncViewModel()->stopSynchronising();
         dependencies_->chatViewModel()->flushPendingSaves();
+        dependencies_->notificationService()->withdrawAllDelivered();
     }
     main_.stopAccepting();
     subscriptions_.clear();

@@ -69,4 +69,23 @@ std::vector<AwaitingReply> AwaitingReplyDisplayFilter::apply(
     return kept;
 }
 
+std::optional<int> AwaitingReplyDisplayFilter::shortestShowing(
+    const std::vector<AwaitingReply>& replies, const std::vector<std::string>& chatIds,
+    std::int64_t now) {
+    std::vector<AwaitingReply> named;
+    std::copy_if(replies.begin(), replies.end(), std::back_inserter(named),
+                 [&](const AwaitingReply& r) {
+                     return std::find(chatIds.begin(), chatIds.end(), r.chatId) != chatIds.end();
+                 });
+    if (named.empty()) {
+        return std::nullopt;
+    }
+    for (const int days : choices) {
+        if (apply(named, days, now).size() == named.size()) {
+            return days;
+        }
+    }
+    return choices.back();
+}
+
 }  // namespace vask

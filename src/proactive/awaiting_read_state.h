@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,11 @@ class AwaitingReplyDisplayFilter {
     // (Unix seconds), in order.
     static std::vector<AwaitingReply> apply(const std::vector<AwaitingReply>& replies, int days,
                                             std::int64_t now);
+    // The shortest choice that shows every reply of `chatIds` still in `replies`; nothing when
+    // none of them is.
+    static std::optional<int> shortestShowing(const std::vector<AwaitingReply>& replies,
+                                              const std::vector<std::string>& chatIds,
+                                              std::int64_t now);
 };
 
 }  // namespace vask

@@ -5,10 +5,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "proactive/awaiting_read_state.h"
+
 namespace vask {
 namespace {
 
 constexpr std::array<const char*, 5> sampleNames = {"Maya", "Theo", "Priya", "Jonas", "Lena"};
+
+std::string chatIdsValue(const std::vector<std::string>& chatIds) {
+    return nlohmann::json(chatIds).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 std::string summaryBody(const AwaitingNotification::Summary& summary) {
     std::string body;
@@ -86,16 +92,7 @@ void AwaitingReplyNotifier::start(const std::optional<Replies>& baseline,
                      {{"count", std::to_string(known_.size())}, {"source", "enable"}});
     }
     started_ = true;
-    service_.tapHandlers[openAwaitingAction] =
-        [openMain = hooks_.openMain,
-         focus = hooks_.focusAwaitingScreen](const NotificationUserInfo&) {
-            if (openMain) {
-                openMain();
-            }
-            if (focus) {
-                focus();
-            }
-        };
+    routeTaps();
     std::weak_ptr<bool> alive = alive_;
     repliesSubscription_ = hooks_.subscribeReplies([this, alive](const Replies& replies) {
         if (alive.expired()) {
@@ -113,6 +110,38 @@ void AwaitingReplyNotifier::start(const std::optional<Replies>& baseline,
     });
     logger_.info("awaiting_notifier_started", {{"seeded", hasSeeded_ ? "true" : "false"},
                                                {"known", std::to_string(known_.size())}});
+}
+
+void AwaitingReplyNotifier::routeTaps() {
+    service_.tapHandlers[openAwaitingAction] = [hooks = hooks_, &clock = clock_](
+                                                   const NotificationUserInfo& userInfo) {
+        std::vector<std::string> named;
+        if (const auto ids = userInfo.find(chatIdsKey); ids != userInfo.end()) {
+            const auto json = nlohmann::json::parse(ids->second, nullptr, false);
+            if (json.is_array()) {
+                for (const auto& id : json) {
+                    if (id.is_string()) {
+                        named.push_back(id.get<std::string>());
+                    }
+                }
+            }
+        }
+        if (hooks.currentReplies && hooks.showDays) {
+            const auto now =
+                std::chrono::duration_cast<std::chrono::seconds>(clock.now().time_since_epoch())
+                    .count();
+            if (const auto days = AwaitingReplyDisplayFilter::shortestShowing(
+                    hooks.currentReplies(), named, now)) {
+                hooks.showDays(*days);
+            }
+        }
+        if (hooks.openMain) {
+            hooks.openMain();
+        }
+        if (hooks.focusAwaitingScreen) {
+            hooks.focusAwaitingScreen();
+        }
+    };
 }
 
 void AwaitingReplyNotifier::stop() {
@@ -193,9 +222,12 @@ AwaitingNotification AwaitingReplyNotifier::shape(const Replies& candidates) {
         return {
             AwaitingNotification::Personal{only.chatId, only.contactName, only.lastMessageText}};
     }
-    AwaitingNotification::Summary summary{static_cast<int>(candidates.size()), {}};
+    AwaitingNotification::Summary summary{static_cast<int>(candidates.size()), {}, {}};
     for (std::size_t i = 0; i < std::min<std::size_t>(candidates.size(), 3); ++i) {
         summary.names.push_back(candidates[i].contactName);
+    }
+    for (const auto& candidate : candidates) {
+        summary.chatIds.push_back(candidate.chatId);
     }
     return {summary};
 }
@@ -219,14 +251,18 @@ void AwaitingReplyNotifier::post(const AwaitingNotification& notification, int e
                          {{"kind", "summary"}, {"count", std::to_string(summary->count)}});
             service_.post("awaiting-summary",
                           std::to_string(summary->count) + " people are waiting on a reply",
-                          summaryBody(*summary), {{"action", openAwaitingAction}});
+                          summaryBody(*summary),
+                          {{"action", openAwaitingAction},
+                           {chatIdsKey, chatIdsValue(summary->chatIds)}});
             return;
         }
         const auto& personal = std::get<AwaitingNotification::Personal>(notification.value);
         logger_.info("awaiting_notifier_post", {{"kind", "personal"}});
         service_.post("awaiting-" + personal.chatId,
                       personal.contactName + " is waiting on a reply", personal.message,
-                      {{"action", openAwaitingAction}, {"chatId", personal.chatId}});
+                      {{"action", openAwaitingAction},
+                       {"chatId", personal.chatId},
+                       {chatIdsKey, chatIdsValue({personal.chatId})}});
     });
 }
 
@@ -237,7 +273,7 @@ void AwaitingReplyNotifier::fireSampleNotification(int count) {
         notification.value = AwaitingNotification::Personal{
             "test-sample-" + std::to_string(now), "Sample Person", "are we still on for tonight?"};
     } else {
-        AwaitingNotification::Summary summary{count, {}};
+        AwaitingNotification::Summary summary{count, {}, {}};
         for (int i = 0; i < std::min(count, 3); ++i) {
             summary.names.emplace_back(sampleNames[static_cast<std::size_t>(i)]);
         }

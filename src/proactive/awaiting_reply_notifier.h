@@ -32,6 +32,7 @@ struct AwaitingNotification {
     struct Summary {
         int count = 0;
         std::vector<std::string> names;  // at most the first three
+        std::vector<std::string> chatIds;  // every conversation counted
         bool operator==(const Summary&) const = default;
     };
     std::variant<Personal, Summary> value;
@@ -57,11 +58,16 @@ class AwaitingReplyNotifier {
         // Shows the main window, then asks it for the awaiting screen.
         std::function<void()> openMain;
         std::function<void()> focusAwaitingScreen;
+        // The awaiting list as it is now, and the day window the screen is to show.
+        std::function<Replies()> currentReplies;
+        std::function<void(int days)> showDays;
     };
 
     static constexpr std::int64_t graceSeconds = 7200;
     static constexpr std::chrono::seconds evaluationInterval{900};
     static constexpr const char* openAwaitingAction = "open-awaiting";
+    // User-info key: a JSON array of the chat ids the notification is about.
+    static constexpr const char* chatIdsKey = "chatIds";
     static constexpr const char* seededKeyBase = "awaiting.notifier.seeded";
     static constexpr const char* storedIDsKeyBase = "awaiting.notifier.storedChatIDs";
     static constexpr const char* storedTimestampsKeyBase = "awaiting.notifier.storedChatTimestamps";
@@ -79,6 +85,11 @@ class AwaitingReplyNotifier {
     // enableEpoch() read before that list was loaded; a stop() since then makes this a no-op.
     void start(const std::optional<Replies>& baseline, std::optional<int> epoch);
     void stop();
+    // Routes taps on this run's notifications to the awaiting screen, opened on the shortest
+    // day window that shows every conversation the notification named. start() does this too;
+    // the application does it at launch, so a notification posted before the feature was
+    // switched off still opens the screen.
+    void routeTaps();
     int enableEpoch() const { return enableEpoch_; }
     bool isStarted() const { return started_; }
 

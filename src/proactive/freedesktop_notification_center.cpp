@@ -2,7 +2,10 @@
 
 #include <gio/gio.h>
 
+#include <algorithm>
 #include <condition_variable>
+
+#include "platform/text.h"
 
 // GLib's type macros are C and cast the old way.
 #pragma GCC diagnostic ignored "-Wold-style-cast"
@@ -14,6 +17,9 @@ constexpr const char* objectPath = "/org/freedesktop/Notifications";
 constexpr const char* interfaceName = "org.freedesktop.Notifications";
 constexpr gint callTimeoutMs = 5000;
 constexpr const char* defaultActionKey = "default";
+constexpr const char* bodyMarkupCapability = "body-markup";
+// Quitting waits this long at most for the withdrawals to reach the bus.
+constexpr gint withdrawFlushMs = 1000;
 
 struct ErrorFree {
     void operator()(GError* error) const { g_error_free(error); }
@@ -47,6 +53,8 @@ struct FreedesktopNotificationCenter::Bus {
     bool started = false;
     std::map<std::string, Shown> shown;  // by our identifier
     TapReceiver tapReceiver;
+    // Asked once, on the calls queue, from the first server that answers.
+    std::optional<bool> readsMarkup;
 
     explicit Bus(std::string name) : busName(std::move(name)) {
         thread = std::thread([this] { run(); });
@@ -158,13 +166,15 @@ struct FreedesktopNotificationCenter::Bus {
         }
     }
 
-    // Blocking; on the calls queue.
+    // Blocking; on the calls queue. `autoStart`: the bus may start an activatable server for
+    // this call (posting), rather than fail while none runs (closing).
     VariantPtr call(const char* method, GVariant* parameters, const GVariantType* replyType,
-                    std::string& failure) const {
+                    std::string& failure, bool autoStart = false) const {
         GError* raw = nullptr;
         GVariant* reply = g_dbus_connection_call_sync(
             connection, busName.c_str(), objectPath, interfaceName, method, parameters, replyType,
-            G_DBUS_CALL_FLAGS_NO_AUTO_START, callTimeoutMs, nullptr, &raw);
+            autoStart ? G_DBUS_CALL_FLAGS_NONE : G_DBUS_CALL_FLAGS_NO_AUTO_START, callTimeoutMs,
+            nullptr, &raw);
         const ErrorPtr error(raw);
         if (!reply) {
             failure = error ? error->message : "no reply";
@@ -172,28 +182,81 @@ struct FreedesktopNotificationCenter::Bus {
         return VariantPtr(reply);
     }
 
-    // Why nothing can be shown, or nothing when a server is there.
+    // A call to the bus itself; the reply, or nothing with `failure` set.
+    VariantPtr askBus(const char* method, GVariant* parameters, const GVariantType* replyType,
+                      std::string& failure) const {
+        GError* raw = nullptr;
+        GVariant* reply = g_dbus_connection_call_sync(
+            connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &raw);
+        const ErrorPtr error(raw);
+        if (!reply) {
+            failure = std::string("Session bus did not answer: ") +
+                      (error ? error->message : "no reply");
+        }
+        return VariantPtr(reply);
+    }
+
+    // Why nothing can be shown, or nothing when a server runs or the bus can start one.
     std::optional<std::string> unavailability() const {
         if (!connection) {
             return "No session bus: " + connectionError;
         }
-        GError* raw = nullptr;
-        GVariant* reply = g_dbus_connection_call_sync(
-            connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "NameHasOwner", g_variant_new("(s)", busName.c_str()), G_VARIANT_TYPE("(b)"),
-            G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &raw);
-        const ErrorPtr error(raw);
-        if (!reply) {
-            return std::string("Session bus did not answer: ") +
-                   (error ? error->message : "no reply");
-        }
-        gboolean owned = FALSE;
-        g_variant_get(reply, "(b)", &owned);
-        g_variant_unref(reply);
+        std::string failure;
+        const auto owned =
+            askBus("NameHasOwner", g_variant_new("(s)", busName.c_str()), G_VARIANT_TYPE("(b)"),
+                   failure);
         if (!owned) {
+            return failure;
+        }
+        gboolean hasOwner = FALSE;
+        g_variant_get(owned.get(), "(b)", &hasOwner);
+        if (hasOwner) {
+            return std::nullopt;
+        }
+        // Many desktops start their notification server on demand: the bus starts it for the
+        // first call that allows it.
+        const auto activatable =
+            askBus("ListActivatableNames", nullptr, G_VARIANT_TYPE("(as)"), failure);
+        if (!activatable) {
+            return failure;
+        }
+        GVariantIter* names = nullptr;
+        g_variant_get(activatable.get(), "(as)", &names);
+        bool canStart = false;
+        const gchar* name = nullptr;
+        while (!canStart && g_variant_iter_next(names, "&s", &name)) {
+            canStart = busName == name;
+        }
+        g_variant_iter_free(names);
+        if (!canStart) {
             return "No notification server on the session bus";
         }
         return std::nullopt;
+    }
+
+    // Whether the server renders bodies as markup; asked once, starting the server if need be.
+    // A server that does not answer is taken to read markup, so nothing goes out unescaped.
+    bool serverReadsMarkup() {
+        if (readsMarkup) {
+            return *readsMarkup;
+        }
+        std::string failure;
+        const auto reply =
+            call("GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"), failure, true);
+        if (!reply) {
+            return true;
+        }
+        GVariantIter* capabilities = nullptr;
+        g_variant_get(reply.get(), "(as)", &capabilities);
+        bool markup = false;
+        const gchar* capability = nullptr;
+        while (!markup && g_variant_iter_next(capabilities, "&s", &capability)) {
+            markup = std::string_view(capability) == bodyMarkupCapability;
+        }
+        g_variant_iter_free(capabilities);
+        readsMarkup = markup;
+        return markup;
     }
 };
 
@@ -205,6 +268,28 @@ FreedesktopNotificationCenter::FreedesktopNotificationCenter(std::string busName
 }
 
 FreedesktopNotificationCenter::~FreedesktopNotificationCenter() = default;
+
+std::string FreedesktopNotificationCenter::bodyText(std::string_view body, bool serverReadsMarkup) {
+    std::string cut(text::graphemePrefix(body, bodyCharacterCap));
+    if (cut.size() < body.size()) {
+        cut = std::string(text::trimmed(cut)) + "\xE2\x80\xA6";
+    }
+    gchar* valid = g_utf8_make_valid(cut.c_str(), static_cast<gssize>(cut.size()));
+    std::string result;
+    for (const char* c = valid; *c != '\0'; ++c) {
+        if (serverReadsMarkup && *c == '&') {
+            result += "&amp;";
+        } else if (serverReadsMarkup && *c == '<') {
+            result += "&lt;";
+        } else if (serverReadsMarkup && *c == '>') {
+            result += "&gt;";
+        } else {
+            result += *c;
+        }
+    }
+    g_free(valid);
+    return result;
+}
 
 void FreedesktopNotificationCenter::authorizationStatus(
     std::function<void(NotificationAuthorizationStatus)> completion) {
@@ -245,12 +330,13 @@ void FreedesktopNotificationCenter::add(const UserNotificationRequest& request,
         g_variant_builder_add(&hints, "{sv}", "sound-name",
                               g_variant_new_string("message-new-instant"));
         g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string("vask"));
+        const std::string body = bodyText(request.body, bus_->serverReadsMarkup());
         std::string failure;
         const auto reply =
             bus_->call("Notify",
                        g_variant_new("(susssasa{sv}i)", "Vask", replaces, "", request.title.c_str(),
-                                     request.body.c_str(), &actions, &hints, -1),
-                       G_VARIANT_TYPE("(u)"), failure);
+                                     body.c_str(), &actions, &hints, -1),
+                       G_VARIANT_TYPE("(u)"), failure, true);
         if (!reply) {
             completion(failure);
             return;
@@ -308,6 +394,33 @@ void FreedesktopNotificationCenter::removeDelivered(const std::vector<std::strin
 }
 
 void FreedesktopNotificationCenter::removePending(const std::vector<std::string>&) {}
+
+void FreedesktopNotificationCenter::withdrawAllDelivered() {
+    // Behind any post still queued, so a notification posted just before quitting goes too.
+    calls_.sync([this] {
+        std::map<std::string, Bus::Shown> shown;
+        {
+            std::lock_guard lock(bus_->mutex);
+            shown.swap(bus_->shown);
+        }
+        if (!bus_->connection || shown.empty()) {
+            return;
+        }
+        // No replies wanted: the process is ending, only the requests must be sent.
+        for (const auto& [identifier, entry] : shown) {
+            g_dbus_connection_call(bus_->connection, bus_->busName.c_str(), objectPath,
+                                   interfaceName, "CloseNotification",
+                                   g_variant_new("(u)", entry.serverID), nullptr,
+                                   G_DBUS_CALL_FLAGS_NO_AUTO_START, withdrawFlushMs, nullptr,
+                                   nullptr, nullptr);
+        }
+        GError* raw = nullptr;
+        g_dbus_connection_flush_sync(bus_->connection, nullptr, &raw);
+        const ErrorPtr error(raw);
+        logger_.info("notifications_withdrawn", {{"count", std::to_string(shown.size())},
+                                                 {"flushed", error ? "false" : "true"}});
+    });
+}
 
 void FreedesktopNotificationCenter::setTapReceiver(TapReceiver receiver) {
     std::lock_guard lock(bus_->mutex);

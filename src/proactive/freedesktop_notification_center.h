@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "foundation/structured_logger.h"
@@ -15,11 +16,21 @@ namespace vask {
 // Desktop notifications through the freedesktop notification server on the session bus
 // (org.freedesktop.Notifications, over gio's GDBus). The server numbers notifications itself; our
 // identifiers are mapped to its numbers for replacing, closing and routing actions. There is no
-// permission to ask for, and nothing is ever pending. Without a session bus or a server on it,
-// posting logs and shows nothing.
+// permission to ask for, and nothing is ever pending. A server the bus starts on demand (one
+// that is activatable but not running yet) is started by the first post. Without a session bus
+// or any server for it, posting logs and shows nothing. The server routes actions to the
+// connection that posted, so only this run's notifications can be tapped; they are withdrawn
+// when the application quits.
 class FreedesktopNotificationCenter final : public UserNotificationCenter {
   public:
     static constexpr const char* serverName = "org.freedesktop.Notifications";
+    // A notification shows a few lines; longer message texts are cut to this many characters.
+    static constexpr std::size_t bodyCharacterCap = 200;
+
+    // The body as sent: cut to the cap (with an ellipsis), made valid UTF-8, and with `&`, `<`
+    // and `>` escaped when the server reads bodies as markup, so a sender's text can neither
+    // style itself nor plant a link.
+    static std::string bodyText(std::string_view body, bool serverReadsMarkup);
 
     // `busName` names the server (tests use one nobody owns).
     explicit FreedesktopNotificationCenter(std::string busName = serverName);
@@ -37,6 +48,8 @@ class FreedesktopNotificationCenter final : public UserNotificationCenter {
     void removeDelivered(const std::vector<std::string>& identifiers) override;
     void removePending(const std::vector<std::string>& identifiers) override;
     void setTapReceiver(TapReceiver receiver) override;
+    // Closes every notification this run shows, and waits until the requests are on the bus.
+    void withdrawAllDelivered() override;
 
   private:
     struct Bus;

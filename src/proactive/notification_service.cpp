@@ -112,6 +112,10 @@ void NotificationService::removeAll(std::string_view prefix) {
         sweep(&UserNotificationCenter::removePending, "notifications_swept_pending"));
 }
 
+void NotificationService::withdrawAllDelivered() {
+    center_.withdrawAllDelivered();
+}
+
 void NotificationService::didReceive(const NotificationUserInfo& userInfo) {
     const auto action = userInfo.find("action");
     logger_.info("notification_tapped",

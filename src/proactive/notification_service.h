@@ -32,6 +32,9 @@ class NotificationService {
               const NotificationUserInfo& userInfo);
     // Removes delivered and pending notifications whose identifier starts with `prefix`.
     void removeAll(std::string_view prefix);
+    // At quit: withdraws what this run shows, before returning. Nothing could route a tap on
+    // it once the process is gone.
+    void withdrawAllDelivered();
 
     // By user-info "action"; main executor only.
     std::map<std::string, TapHandler> tapHandlers;

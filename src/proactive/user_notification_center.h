@@ -53,6 +53,9 @@ class UserNotificationCenter {
     virtual void removePending(const std::vector<std::string>& identifiers) = 0;
     // Called with the user info of a notification the user activated.
     virtual void setTapReceiver(TapReceiver receiver) = 0;
+    // At quit: withdraws every delivered notification. Centres whose notifications outlive the
+    // process, or that keep none, need not.
+    virtual void withdrawAllDelivered() {}
 
     // The file sink when VASK_NOTIFICATION_SINK names a file, else the session bus's
     // notification server.

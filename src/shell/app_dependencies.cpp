@@ -649,6 +649,12 @@ std::shared_ptr<AwaitingReplyNotifier> AppDependencies::awaitingReplyNotifier() 
                     },
                 .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
                 .focusAwaitingScreen = [awaiting] { awaiting->pendingFocus().set(true); },
+                .currentReplies = [awaiting] { return awaiting->replies().get(); },
+                .showDays =
+                    [this](int days) {
+                        context_.defaults.set(
+                            instanceScopedKey(AwaitingReplyDisplayFilter::defaultsKeyBase), days);
+                    },
             },
             context_.main, Clock::system(), context_.scheduler);
     });

@@ -46,6 +46,8 @@ class NotifierTest : public ::testing::Test {
         };
         hooks.openMain = [this] { opened.push_back("main"); };
         hooks.focusAwaitingScreen = [this] { opened.push_back("awaiting"); };
+        hooks.currentReplies = [this] { return list.get(); };
+        hooks.showDays = [this](int days) { shownDays.push_back(days); };
         return std::make_unique<AwaitingReplyNotifier>(
             service, defaults, [](std::string_view key) { return std::string(key); },
             std::move(hooks), main, clock, clock);
@@ -74,6 +76,7 @@ class NotifierTest : public ::testing::Test {
     AwaitingReplyNotifier::Verdicts verdicts;
     int classifiedCandidates = 0;
     std::vector<std::string> opened;
+    std::vector<int> shownDays;
     test::FakeClock clock;
     ManualExecutor main;
     test::FakeNotificationCenter center;
@@ -170,22 +173,23 @@ TEST_F(NotifierTest, NotificationTexts) {
          {"awaiting-chat-A",
           "A is waiting on a reply",
           "message from A",
-          {{"action", "open-awaiting"}, {"chatId", "chat-A"}}}},
+          {{"action", "open-awaiting"}, {"chatId", "chat-A"}, {"chatIds", R"(["chat-A"])"}}}},
         {{"A", "B"},
          {"awaiting-summary",
           "2 people are waiting on a reply",
           "A, B",
-          {{"action", "open-awaiting"}}}},
+          {{"action", "open-awaiting"}, {"chatIds", R"(["chat-A","chat-B"])"}}}},
         {{"A", "B", "C", "D"},
          {"awaiting-summary",
           "4 people are waiting on a reply",
           "A, B, C, and 1 more",
-          {{"action", "open-awaiting"}}}},
+          {{"action", "open-awaiting"}, {"chatIds", R"(["chat-A","chat-B","chat-C","chat-D"])"}}}},
         {{"A", "B", "C", "D", "E"},
          {"awaiting-summary",
           "5 people are waiting on a reply",
           "A, B, C, and 2 more",
-          {{"action", "open-awaiting"}}}},
+          {{"action", "open-awaiting"},
+           {"chatIds", R"(["chat-A","chat-B","chat-C","chat-D","chat-E"])"}}}},
     };
     for (const auto& c : cases) {
         center.added.clear();
@@ -201,6 +205,54 @@ TEST_F(NotifierTest, NotificationTexts) {
         EXPECT_EQ(center.added[0], c.expected);
         notifier->stop();
     }
+}
+
+// The notifier works from a 30-day list and the screen opens on its own day window: a tap must
+// open the screen on a window that shows every conversation the notification named.
+TEST_F(NotifierTest, ATapOpensTheShortestWindowShowingEveryNamedConversation) {
+    constexpr std::int64_t day = 86400;
+    struct Case {
+        const char* name;
+        Replies announced;
+        Replies listAtTap;  // what the screen will show
+        std::vector<int> shownDays;
+    };
+    const auto ann = waiting("ann", 2 * day);
+    const auto bob = waiting("bob", 10 * day);
+    const auto cy = waiting("cy", 20 * day);
+    const std::vector<Case> cases = {
+        {"one recent conversation", {ann}, {ann, cy}, {7}},
+        {"one and one of ten days", {ann, bob}, {ann, bob}, {14}},
+        {"three reaching back twenty days", {ann, bob, cy}, {ann, bob, cy}, {30}},
+        {"the older one read meanwhile", {ann, cy}, {ann}, {7}},
+        {"every one read meanwhile", {bob}, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        center.added.clear();
+        opened.clear();
+        shownDays.clear();
+        list.set({});
+        auto notifier = make();
+        notifier->start(Replies{}, notifier->enableEpoch());
+        publish(c.announced);
+        ASSERT_EQ(center.added.size(), 1u);
+        list.set(c.listAtTap);
+        center.tapReceiver(center.added[0].userInfo);
+        main.runUntilIdle();
+        EXPECT_EQ(shownDays, c.shownDays);
+        EXPECT_EQ(opened, (std::vector<std::string>{"main", "awaiting"}));
+        notifier->stop();
+    }
+    // Routed at launch, before (or without) the notifier starting.
+    shownDays.clear();
+    auto notifier = make();
+    service.tapHandlers.clear();
+    notifier->routeTaps();
+    list.set({ann, bob});
+    center.tapReceiver({{"action", "open-awaiting"}, {"chatIds", R"(["chat-bob"])"}});
+    main.runUntilIdle();
+    EXPECT_EQ(shownDays, std::vector<int>{14});
 }
 
 TEST_F(NotifierTest, EpochSwitchAndAuthorisationStopStaleWork) {

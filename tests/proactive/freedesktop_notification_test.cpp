@@ -1,6 +1,9 @@
 // Runs against a notification server on the session bus: scripts/notification-server-test.sh
 // starts python3-dbusmock's notification template on a private bus and sets
 // VASK_REQUIRE_NOTIFICATION_SERVER=1, under which a missing server fails instead of skipping.
+// It then runs the activation case on a second private bus where the template is only
+// activatable (a .service file in the bus's service folder), under
+// VASK_REQUIRE_ACTIVATABLE_NOTIFICATION_SERVER=1.
 #include <gtest/gtest.h>
 
 #include <gio/gio.h>
@@ -50,6 +53,30 @@ class MockServer {
         g_variant_get(reply, "(b)", &owned);
         g_variant_unref(reply);
         return owned;
+    }
+
+    // The bus would start the server on demand.
+    bool activatable() const {
+        if (!connection_) {
+            return false;
+        }
+        GVariant* reply = g_dbus_connection_call_sync(
+            connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "ListActivatableNames", nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, 2000,
+            nullptr, nullptr);
+        if (!reply) {
+            return false;
+        }
+        GVariantIter* names = nullptr;
+        g_variant_get(reply, "(as)", &names);
+        bool found = false;
+        const gchar* name = nullptr;
+        while (g_variant_iter_next(names, "&s", &name)) {
+            found = found || std::string_view(name) == FreedesktopNotificationCenter::serverName;
+        }
+        g_variant_iter_free(names);
+        g_variant_unref(reply);
+        return found;
     }
 
     // The names of the methods called so far; the string and string-array arguments of the last
@@ -172,7 +199,7 @@ TEST_F(FreedesktopNotificationTest, PostsRoutesTapsAndWithdrawsByPrefix) {
     std::vector<std::string> strings;
     std::vector<std::string> actions;
     EXPECT_EQ(server.calls("Notify", &strings, &actions),
-              (std::vector<std::string>{"Notify", "Notify"}));
+              (std::vector<std::string>{"GetCapabilities", "Notify", "Notify"}));
     EXPECT_EQ(strings,
               (std::vector<std::string>{"Vask", "", "Ann is waiting on a reply", "are we on?"}));
     EXPECT_EQ(actions, (std::vector<std::string>{"default", "", "open-awaiting", "Open"}));
@@ -210,6 +237,88 @@ TEST_F(FreedesktopNotificationTest, PostsRoutesTapsAndWithdrawsByPrefix) {
     EXPECT_FALSE(logs->contains("notification_close_failed"));
     main.runUntilIdle();
     EXPECT_EQ(taps.size(), 2u);
+}
+
+TEST_F(FreedesktopNotificationTest, EscapesMessageTextForAServerThatReadsMarkup) {
+    test::LogCapture logs;
+    FreedesktopNotificationCenter center;
+    ManualExecutor main;
+    NotificationService service(center, main);
+    const std::vector<std::pair<std::string, std::string>> posts = {
+        {R"(<b>now</b> & <a href="https://evil.example">your bank</a>)",
+         R"(&lt;b&gt;now&lt;/b&gt; &amp; &lt;a href="https://evil.example"&gt;your bank&lt;/a&gt;)"},
+        {"1 < 2", "1 &lt; 2"},
+    };
+    std::vector<std::string> calls;
+    for (std::size_t i = 0; i < posts.size(); ++i) {
+        service.post("awaiting-chat-" + std::to_string(i), "Ann is waiting on a reply",
+                     posts[i].first, {});
+        ASSERT_TRUE(eventually([&] { return logs->events("notification_posted").size() == i + 1; }));
+        std::vector<std::string> strings;
+        calls = server.calls("Notify", &strings);
+        ASSERT_EQ(strings.size(), 4u);
+        EXPECT_EQ(strings[3], posts[i].second);
+    }
+    // The template announces body-markup; the server is asked once.
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "GetCapabilities"), 1);
+}
+
+TEST(FreedesktopNotificationBody, CutEscapedWhereMarkupIsReadAndValid) {
+    const std::string longText(250, 'a');
+    struct Case {
+        const char* name;
+        std::string body;
+        bool markup;
+        std::string sent;
+    };
+    const std::vector<Case> cases = {
+        {"markup read", R"(<b>hi</b> & <a href="x">bank</a>)", true,
+         R"(&lt;b&gt;hi&lt;/b&gt; &amp; &lt;a href="x"&gt;bank&lt;/a&gt;)"},
+        {"plain-text server", "<b>hi</b> & bye", false, "<b>hi</b> & bye"},
+        {"an entity stays literal", "&amp;", true, "&amp;amp;"},
+        {"cut to the cap with an ellipsis", longText, false,
+         std::string(FreedesktopNotificationCenter::bodyCharacterCap, 'a') + "\xE2\x80\xA6"},
+        {"cut before escaping", std::string(199, 'a') + "<b>", true,
+         std::string(199, 'a') + "&lt;\xE2\x80\xA6"},
+        {"invalid UTF-8 repaired", "ok \xFF", false, "ok \xEF\xBF\xBD"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(FreedesktopNotificationCenter::bodyText(c.body, c.markup), c.sent);
+    }
+}
+
+// A second private bus where the server is not running but can be started by the bus.
+TEST(FreedesktopNotificationActivationTest, APostStartsAnActivatableServer) {
+    const MockServer server;
+    if (server.available() || !server.activatable()) {
+        if (std::getenv("VASK_REQUIRE_ACTIVATABLE_NOTIFICATION_SERVER")) {
+            FAIL() << "no notification server waiting for activation on the session bus";
+        }
+        GTEST_SKIP() << "no notification server waiting for activation on the session bus";
+    }
+    test::LogCapture logs;
+    FreedesktopNotificationCenter center;
+    ManualExecutor main;
+    NotificationService service(center, main);
+    service.post("awaiting-chat-1", "Ann is waiting on a reply", "are we on?", {});
+    ASSERT_TRUE(eventually([&] {
+        return logs->contains("notification_posted") || logs->contains("notification_post_failed");
+    }));
+    EXPECT_FALSE(logs->contains("notification_post_failed"));
+    EXPECT_TRUE(server.available());
+    std::vector<std::string> strings;
+    const auto calls = server.calls("Notify", &strings);
+    EXPECT_EQ(calls, (std::vector<std::string>{"GetCapabilities", "Notify"}));
+    EXPECT_EQ(strings,
+              (std::vector<std::string>{"Vask", "", "Ann is waiting on a reply", "are we on?"}));
+
+    // Quitting withdraws what this run shows.
+    center.withdrawAllDelivered();
+    ASSERT_TRUE(eventually([&] {
+        const auto all = server.calls(nullptr);
+        return std::find(all.begin(), all.end(), "CloseNotification") != all.end();
+    }));
 }
 
 TEST_F(FreedesktopNotificationTest, WithoutAServerPostingOnlyLogs) {
