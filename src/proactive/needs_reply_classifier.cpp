@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/text.h"
+#include "proactive/prompt_text.h"
 
 namespace vask {
 namespace {
@@ -26,12 +27,6 @@ constexpr std::string_view promptHeader =
     "\n"
     "Messages:\n";
 
-// Bytes that are not UTF-8 become U+FFFD rather than failing the prompt.
-std::string jsonString(std::string_view value) {
-    return nlohmann::json(std::string(value))
-        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 }  // namespace
 
 std::string NeedsReplyClassifier::buildPrompt(const std::vector<Item>& items) {
@@ -40,9 +35,9 @@ std::string NeedsReplyClassifier::buildPrompt(const std::vector<Item>& items) {
         if (i > 0) {
             prompt += '\n';
         }
-        prompt += std::to_string(i + 1) + ". id=" + jsonString(items[i].id) + " | from " +
-                  jsonString(items[i].contactName) + ": " +
-                  jsonString(text::graphemePrefix(items[i].message, messageCharCap));
+        prompt += std::to_string(i + 1) + ". id=" + promptQuoted(items[i].id) + " | from " +
+                  promptQuoted(items[i].contactName) + ": " +
+                  promptQuoted(text::graphemePrefix(items[i].message, messageCharCap));
     }
     return prompt;
 }

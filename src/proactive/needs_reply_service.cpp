@@ -124,8 +124,13 @@ void NeedsReplyService::classifyIfNeeded(const std::vector<AwaitingReply>& repli
     const auto collect = [this, call](const AwaitingReply& reply) {
         return [this, call, reply](const Verdicts& verdicts) {
             if (const auto verdict = verdicts.find(reply.chatId); verdict != verdicts.end()) {
-                cache_[reply.chatId] = {reply.timestamp, verdict->second};
-                call->cacheChanged = true;
+                // A batch for an older message may end after the newer message was judged:
+                // the newer verdict stays cached and published.
+                const auto cached = cache_.find(reply.chatId);
+                if (cached == cache_.end() || cached->second.timestamp <= reply.timestamp) {
+                    cache_[reply.chatId] = {reply.timestamp, verdict->second};
+                    call->cacheChanged = true;
+                }
                 call->result[reply.chatId] = verdict->second;
             }
             if (--call->pending == 0) {
@@ -195,7 +200,8 @@ void NeedsReplyService::finishCall(const std::shared_ptr<Call>& call) {
     }
     auto merged = verdicts_.get();
     for (const auto& [chatId, verdict] : call->result) {
-        merged[chatId] = verdict;
+        const auto cached = cache_.find(chatId);
+        merged[chatId] = cached != cache_.end() ? cached->second.needsReply : verdict;
     }
     verdicts_.set(std::move(merged));
     if (call->completion) {

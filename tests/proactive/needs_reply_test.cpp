@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -130,7 +131,9 @@ class ScriptedClassifier {
             batches_.push_back(items);
             Verdicts verdicts;
             for (const auto& item : items) {
-                if (answer_.contains(item.id)) {
+                if (answerByMessage_.contains(item.message)) {
+                    verdicts[item.id] = answerByMessage_.at(item.message);
+                } else if (answer_.contains(item.id)) {
                     verdicts[item.id] = answer_.at(item.id);
                 }
             }
@@ -138,6 +141,9 @@ class ScriptedClassifier {
         };
     }
     void answer(Verdicts verdicts) { answer_ = std::move(verdicts); }
+    void answerByMessage(std::map<std::string, bool> verdicts) {
+        answerByMessage_ = std::move(verdicts);
+    }
     std::vector<std::vector<Item>> batches() {
         std::lock_guard lock(mutex_);
         return batches_;
@@ -146,6 +152,7 @@ class ScriptedClassifier {
   private:
     std::mutex mutex_;
     Verdicts answer_;
+    std::map<std::string, bool> answerByMessage_;
     std::vector<std::vector<Item>> batches_;
 };
 
@@ -211,6 +218,31 @@ TEST_F(NeedsReplyServiceTest, OverlappingCallsShareOneModelCall) {
     EXPECT_EQ(classifier.batches().size(), 1u);
     EXPECT_EQ(first, (Verdicts{{"a", true}}));
     EXPECT_EQ(second, (Verdicts{{"a", true}}));
+}
+
+// The screen judges a chat's newest message while the notifier's gate still asks about the
+// message before it: whichever batch ends last, the newest message's verdict is kept.
+TEST_F(NeedsReplyServiceTest, ALateBatchForAnOlderMessageKeepsTheNewerVerdict) {
+    classifier.answerByMessage({{"are you coming?", true}, {"ok see you", false}});
+    auto service = makeService();
+    std::optional<Verdicts> newer;
+    std::optional<Verdicts> older;
+    service->classifyIfNeeded({reply("a", 2, "ok see you")},
+                              [&](const Verdicts& v) { newer = v; });
+    service->classifyIfNeeded({reply("a", 1, "are you coming?")},
+                              [&](const Verdicts& v) { older = v; });
+    worker.runUntilIdle();
+    main.runUntilIdle();
+    ASSERT_TRUE(newer && older);
+    EXPECT_EQ(*newer, (Verdicts{{"a", false}}));
+    EXPECT_EQ(*older, (Verdicts{{"a", true}}));  // the caller asked about that message
+    EXPECT_EQ(service->verdicts().get(), (Verdicts{{"a", false}}));
+    // The newest message is not sent to the model again, now or after a restart.
+    EXPECT_EQ(classify(*service, {reply("a", 2, "ok see you")}), (Verdicts{{"a", false}}));
+    auto restarted = makeService();
+    EXPECT_EQ(restarted->verdicts().get(), (Verdicts{{"a", false}}));
+    EXPECT_EQ(classify(*restarted, {reply("a", 2, "ok see you")}), (Verdicts{{"a", false}}));
+    EXPECT_EQ(classifier.batches().size(), 2u);
 }
 
 TEST_F(NeedsReplyServiceTest, FailedClassificationCachesNothingAndLogsNothing) {
