@@ -30,6 +30,16 @@ AwaitingReplyViewModel::AwaitingReplyViewModel(Seams seams, AwaitingReadStore re
                 });
             });
     }
+    if (seams_.contactsSynchronised) {
+        contactsSubscription_ =
+            seams_.contactsSynchronised([this, alive = std::weak_ptr<bool>(alive_)] {
+                main_.post([this, alive] {
+                    if (!alive.expired()) {
+                        refresh(true);
+                    }
+                });
+            });
+    }
 }
 
 AwaitingReplyViewModel::~AwaitingReplyViewModel() {

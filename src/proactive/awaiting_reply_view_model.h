@@ -38,6 +38,9 @@ class AwaitingReplyViewModel {
 
     struct Seams {
         SyncGenerations syncGenerations;
+        // Calls back after each contacts synchronisation that completes (not at once): names
+        // come from the contacts database, which has no tables before the first one.
+        std::function<Subscription(std::function<void()>)> contactsSynchronised;
         std::function<bool()> proactiveSurfacesEnabled;
         std::function<std::optional<DatabasePaths>()> databasePaths;
         std::function<bool(const std::string&)> fileExists;
@@ -99,6 +102,7 @@ class AwaitingReplyViewModel {
     std::unique_ptr<NeedsReplyClassificationDebouncer> debouncer_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     Subscription syncSubscription_;
+    Subscription contactsSubscription_;
 };
 
 }  // namespace vask

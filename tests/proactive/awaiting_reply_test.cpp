@@ -65,6 +65,10 @@ class AwaitingReplyViewModelTest : public ::testing::Test {
             deliverGeneration(0);
             return Subscription([] {});
         };
+        seams.contactsSynchronised = [this](std::function<void()> synchronised) {
+            contactsSynchronised = std::move(synchronised);
+            return Subscription([] {});
+        };
         seams.proactiveSurfacesEnabled = [this] { return enabled; };
         seams.databasePaths = [] {
             return std::optional<AwaitingReplyViewModel::DatabasePaths>({"shadow", "contacts"});
@@ -102,6 +106,7 @@ class AwaitingReplyViewModelTest : public ::testing::Test {
     std::vector<std::vector<AwaitingReply>> published;
     std::vector<std::vector<AwaitingReply>> classified;
     std::function<void(std::int64_t)> deliverGeneration;
+    std::function<void()> contactsSynchronised;
     Subscription publishes;
     InMemoryDefaults defaults;
     ManualExecutor main;
@@ -116,6 +121,22 @@ TEST_F(AwaitingReplyViewModelTest, LoadsAtOnceAndAfterEverySynchronisation) {
     EXPECT_EQ(classified.size(), 1u);  // leading run of the debouncer
     deliverGeneration(1);
     settle();
+    EXPECT_EQ(loads, 2);
+}
+
+// The first load runs before the contacts database has its tables (no row can be named yet):
+// the list must come once the contacts are in, not wait for the next message.
+TEST_F(AwaitingReplyViewModelTest, ReloadsWhenAContactsSynchronisationCompletes) {
+    const auto named = database;
+    database = {};
+    auto model = make();
+    settle();
+    EXPECT_TRUE(model->replies().get().empty());
+    ASSERT_TRUE(contactsSynchronised);
+    database = named;
+    contactsSynchronised();
+    settle();
+    EXPECT_EQ(model->replies().get(), named);
     EXPECT_EQ(loads, 2);
 }
 
