@@ -38,6 +38,11 @@ AwaitingScreenPresenter::AwaitingScreenPresenter(Dependencies dependencies)
     seams.openInMessages = [this](const std::string& handle) { openInMessages(handle); };
     drafts_ =
         std::make_shared<ReplyDrafts>(std::move(seams), deps_.clipboard, deps_.main, deps_.worker);
+    answered_ = deps_.viewModel->replies().subscribe(
+        [drafts = drafts_](const std::vector<AwaitingReply>& replies) {
+            drafts->closeIfAnswered(replies);
+        },
+        Delivery::changesOnly);
 }
 
 Subscription AwaitingScreenPresenter::observe(std::function<void()> changed) {
@@ -101,6 +106,7 @@ AwaitingScreenContent AwaitingScreenPresenter::content() const {
             editor.text = draft->text;
             editor.tooltip = personaFootnote(draft->personaTier, reply.contactName).value_or("");
             editor.status = draft->failure;
+            editor.notice = draft->notice;
             editor.sendEnabled = ReplyDrafts::canSend(draft);
             row.editor = std::move(editor);
         }

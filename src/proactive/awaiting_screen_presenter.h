@@ -27,6 +27,8 @@ struct DraftEditorContent {
     std::string tooltip;
     // Why no draft came; shown as a status line, never as the editor's text.
     std::optional<std::string> status;
+    // What became of the draft ("Copied — …"); a status line of good news.
+    std::optional<std::string> notice;
     bool sendEnabled = false;
 
     bool operator==(const DraftEditorContent&) const = default;
@@ -142,6 +144,7 @@ class AwaitingScreenPresenter {
 
     Dependencies deps_;
     std::shared_ptr<ReplyDrafts> drafts_;
+    Subscription answered_;
     StructuredLogger logger_{"awaiting-reply"};
 };
 

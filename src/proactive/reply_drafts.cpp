@@ -1,5 +1,7 @@
 #include "proactive/reply_drafts.h"
 
+#include <algorithm>
+
 #include "foundation/app_environment.h"
 #include "platform/text.h"
 #include "proactive/log_privacy.h"
@@ -15,7 +17,7 @@ ReplyDrafts::~ReplyDrafts() {
 }
 
 void ReplyDrafts::startDraft(const AwaitingReply& reply) {
-    draft_.set(DraftState{reply.chatId, "", true, std::nullopt, std::nullopt});
+    draft_.set(DraftState{reply.chatId, "", true, std::nullopt, std::nullopt, std::nullopt});
     run(reply);
 }
 
@@ -94,11 +96,12 @@ void ReplyDrafts::apply(const std::string& chatId, const std::optional<std::stri
         return;
     }
     if (!cleaned) {
-        draft_.set(DraftState{chatId, "", false, std::nullopt, std::string(failureText)});
+        draft_.set(
+        DraftState{chatId, "", false, std::nullopt, std::string(failureText), std::nullopt});
         logger_.error("draft_failed", {{"chat_id", loggableIdentifier(chatId)}});
         return;
     }
-    draft_.set(DraftState{chatId, *cleaned, false, tier, std::nullopt});
+    draft_.set(DraftState{chatId, *cleaned, false, tier, std::nullopt, std::nullopt});
     logger_.info("draft_generated", {{"chat_id", loggableIdentifier(chatId)}, {"tier", tier}});
 }
 
@@ -134,7 +137,23 @@ void ReplyDrafts::sendInMessages(const AwaitingReply& reply) {
         seams_.openInMessages(reply.sender);
     }
     logger_.info("draft_send_in_messages", {{"chat_id", loggableIdentifier(reply.chatId)}});
-    draft_.set(std::nullopt);
+    auto copied = draft_.get();
+    copied->notice = std::string(copiedText);
+    draft_.set(std::move(copied));
+}
+
+void ReplyDrafts::closeIfAnswered(const std::vector<AwaitingReply>& replies) {
+    const auto& open = draft_.get();
+    if (!open || !open->notice) {
+        return;
+    }
+    const bool stillAwaiting = std::any_of(replies.begin(), replies.end(),
+                                           [&](const AwaitingReply& r) {
+                                               return r.chatId == open->chatId;
+                                           });
+    if (!stillAwaiting) {
+        draft_.set(std::nullopt);
+    }
 }
 
 ReplyDrafts::Seams ReplyDrafts::standardSeams(

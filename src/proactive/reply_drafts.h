@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/structured_logger.h"
 #include "platform/executor.h"
@@ -28,6 +29,8 @@ struct DraftState {
     std::optional<std::string> personaTier;
     // Why no draft came, shown as a status line beside the (empty) editor.
     std::optional<std::string> failure;
+    // Set once the draft was copied for sending; shown as the row's status line.
+    std::optional<std::string> notice;
 
     bool operator==(const DraftState&) const = default;
 };
@@ -40,6 +43,9 @@ class ReplyDrafts {
   public:
     static constexpr std::string_view failureText =
         "Couldn't draft a reply just now \xE2\x80\x94 try Regenerate.";
+    // Nothing on this desktop answers the Messages link: the clipboard is all the user gets.
+    static constexpr std::string_view copiedText =
+        "Copied \xE2\x80\x94 paste it in your messages app";
 
     struct Seams {
         // Read on the main executor when a draft starts.
@@ -77,9 +83,13 @@ class ReplyDrafts {
 
     // Whether there is a draft worth sending: not loading, not blank.
     static bool canSend(const std::optional<DraftState>& draft);
-    // Copies the trimmed draft to the clipboard, opens the conversation and closes the draft;
-    // nothing when there is no draft worth sending.
+    // Copies the trimmed draft to the clipboard, tries to open the conversation and says it was
+    // copied; the draft stays (to copy again) until dismissed or its conversation is answered.
+    // Nothing when there is no draft worth sending.
     void sendInMessages(const AwaitingReply& reply);
+    // Closes a copied draft whose conversation is no longer awaiting (answered): `replies` is
+    // the whole awaiting list.
+    void closeIfAnswered(const std::vector<AwaitingReply>& replies);
 
     // The application's seams over the standard defaults, the support directory and the relay.
     static Seams standardSeams(std::function<RouteCredentials()> credentials,

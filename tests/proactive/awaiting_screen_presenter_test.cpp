@@ -216,7 +216,15 @@ TEST_F(AwaitingScreenPresenterTest, DraftEditorUnderItsRowAndSendCopiesAndOpens)
     presenter->drafts().sendInMessages(c1);
     EXPECT_EQ(clipboard.texts, std::vector<std::string>{"On my way"});
     EXPECT_EQ(opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
-    EXPECT_FALSE(presenter->content().rows[1].editor);
+    // The link may go nowhere: the row says the draft was copied and keeps it.
+    content = presenter->content();
+    ASSERT_TRUE(content.rows[1].editor);
+    EXPECT_EQ(content.rows[1].editor->notice, "Copied \xE2\x80\x94 paste it in your messages app");
+    EXPECT_EQ(content.rows[1].editor->text, "On my way");
+    EXPECT_FALSE(content.rows[1].editor->status);
+    // Answered: the conversation leaves the list, and the copied draft with it.
+    viewModel->replies().set({viewModel->replies().get()[1]});
+    EXPECT_FALSE(presenter->drafts().draft().get());
 }
 
 TEST_F(AwaitingScreenPresenterTest, DraftButtonFollowsBothSettings) {

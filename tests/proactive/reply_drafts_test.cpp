@@ -159,7 +159,7 @@ TEST_F(ReplyDraftsTest, ContextPromptTierAndPreflightFollowTheSetting) {
         logs->clear();
         auto drafts = make();
         drafts->startDraft(ann);
-        EXPECT_EQ(drafts->draft().get(), (DraftState{"chat-ann", "", true, {}, {}}));
+        EXPECT_EQ(drafts->draft().get(), (DraftState{"chat-ann", "", true, {}, {}, {}}));
         settle();
         ASSERT_EQ(requests.size(), 1u);
         EXPECT_EQ(requests[0].maxOutputTokens, 2048);
@@ -170,7 +170,7 @@ TEST_F(ReplyDraftsTest, ContextPromptTierAndPreflightFollowTheSetting) {
         EXPECT_EQ(static_cast<bool>(requests[0].preflight), c.preflight);
         EXPECT_EQ(requests[0].prompt.find("haha yes") != std::string::npos, c.tier == "persona");
         EXPECT_EQ(drafts->draft().get(),
-                  (DraftState{"chat-ann", "Yes! 7 works", false, c.tier, {}}));
+                  (DraftState{"chat-ann", "Yes! 7 works", false, c.tier, {}, {}}));
         EXPECT_EQ(logs->contains("persona_context_built"), c.builtLogged);
         EXPECT_EQ(logs->contains("persona_context_failed"), c.failedLogged);
         EXPECT_FALSE(logs->mentions("chat-ann"));  // chat ids are logged only hashed
@@ -264,11 +264,29 @@ TEST_F(ReplyDraftsTest, EditingAndSendingInMessages) {
         EXPECT_EQ(drafts->draft().get()->personaTier, "persona");  // other fields kept
         drafts->sendInMessages(ann);
         EXPECT_EQ(clipboard.texts.size(), c.sends ? 1u : 0u);
-        EXPECT_EQ(static_cast<bool>(drafts->draft().get()), !c.sends);
+        // Copied, said so, and kept: nothing on this desktop takes the user to the chat.
+        ASSERT_TRUE(drafts->draft().get());
+        EXPECT_EQ(drafts->draft().get()->notice,
+                  c.sends ? std::optional<std::string>(ReplyDrafts::copiedText) : std::nullopt);
+        EXPECT_EQ(drafts->draft().get()->text, c.text);
     }
     EXPECT_EQ(clipboard.texts, std::vector<std::string>{"See you at 7"});
     EXPECT_EQ(opened, std::vector<std::string>{"+15550001"});
     EXPECT_TRUE(logs->contains("draft_send_in_messages"));
+
+    // The copied draft goes once the conversation is answered (it leaves the awaiting list),
+    // not while it still waits.
+    drafts->closeIfAnswered({ann});
+    EXPECT_TRUE(drafts->draft().get());
+    drafts->closeIfAnswered({});
+    EXPECT_FALSE(drafts->draft().get());
+    // A draft not yet copied stays when its row leaves (marked as read).
+    drafts->startDraft(ann);
+    settle();
+    drafts->closeIfAnswered({});
+    EXPECT_TRUE(drafts->draft().get());
+    drafts->dismiss();
+    EXPECT_FALSE(drafts->draft().get());
 }
 
 }  // namespace
