@@ -90,6 +90,8 @@ const Fixture& fixture() {
             fs::remove(folder / "chat.db");
             std::ofstream(done) << "1\n";
         }
+        // A cached contacts database gets the indexes added to the schema since it was built.
+        vask::ContactsStore(f.contacts).createSchemaIfNeeded();
         auto db =
             vask::SQLiteConnection::open(f.shadow, vask::SQLiteSupport::OpenMode::readWriteCreate);
         db.execute(

@@ -107,7 +107,7 @@ class AwaitingScreenPresenter {
     AwaitingScreenPresenter(const AwaitingScreenPresenter&) = delete;
     AwaitingScreenPresenter& operator=(const AwaitingScreenPresenter&) = delete;
 
-    // Calls `changed` whenever the list, the verdicts or the draft change.
+    // Calls `changed` whenever the list, the verdicts, the draft or the focus request change.
     [[nodiscard]] Subscription observe(std::function<void()> changed);
     AwaitingScreenContent content() const;
 

@@ -8,7 +8,7 @@
 namespace vask {
 namespace {
 
-constexpr std::array<std::string_view, 8> schema = {
+constexpr std::array<std::string_view, 9> schema = {
     "CREATE TABLE IF NOT EXISTS contacts (\n"
     "    id INTEGER PRIMARY KEY,\n"
     "    apple_id TEXT UNIQUE,\n"
@@ -47,6 +47,8 @@ constexpr std::array<std::string_view, 8> schema = {
     "END",
     "CREATE INDEX IF NOT EXISTS idx_contact_identifiers_contact ON contact_identifiers(contact_id)",
     "CREATE INDEX IF NOT EXISTS idx_contacts_display_name ON contacts(display_name)",
+    // The shadow database's queries look senders up by value alone (the key is type, value).
+    "CREATE INDEX IF NOT EXISTS idx_contact_identifiers_value ON contact_identifiers(value)",
 };
 
 using Case = ContactsStoreError::Case;

@@ -648,6 +648,7 @@ std::vector<ShadowDB::ColumnInfo> ShadowDB::describeTable(std::string_view table
 }
 
 void ShadowDB::close() noexcept {
+    attachedContacts_.reset();
     db_ = SQLiteConnection();
 }
 

@@ -206,15 +206,26 @@ class ShadowDB {
     // would otherwise hold a copy of whole tables in memory; back to memory afterwards.
     void withFileTemporaryStore(const std::function<void()>& body);
     void checkpointWalOrThrow();
-    // Runs `query` with the contacts database attached as "contacts", detaching afterwards.
+    // Runs `query` with the contacts database attached as "contacts". The attach is kept for
+    // the connection's life (attaching re-reads the schema of both databases on the next
+    // statement), and made again when another file or another path is asked for.
     template <typename Query>
     auto withContactsAttached(const std::filesystem::path& contactsDBPath, Query&& query)
         -> decltype(query());
+    void detachContacts() noexcept;
 
     std::filesystem::path path_;
     OpenMode mode_;
     SQLiteConnection db_;
     std::shared_ptr<void> bulkLock_;
+    // The contacts database attached now: its path and its file's device and inode.
+    struct AttachedContacts {
+        std::filesystem::path path;
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        bool operator==(const AttachedContacts&) const = default;
+    };
+    std::optional<AttachedContacts> attachedContacts_;
 };
 
 }  // namespace vask

@@ -6,6 +6,8 @@
 #include <string>
 #include <unordered_map>
 
+#include <sys/stat.h>
+
 #include "foundation/structured_logger.h"
 #include "platform/text.h"
 #include "store/messages_time.h"
@@ -274,12 +276,18 @@ auto ShadowDB::withContactsAttached(const std::filesystem::path& contactsDBPath,
     sqlite3* db = connection();
     // ATTACH creates a missing file on a writable connection; a missing contacts database must
     // stay missing.
-    std::error_code existsError;
-    if (!std::filesystem::is_regular_file(contactsDBPath, existsError)) {
+    struct stat file {};
+    if (::stat(contactsDBPath.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) {
+        detachContacts();
         throw Error(Case::queryFailed,
                     "attach contacts: no contacts database at " + contactsDBPath.string());
     }
-    {
+    // A file replaced at the same path is a new database: the old attach would still read the
+    // old one.
+    const AttachedContacts wanted{contactsDBPath, static_cast<std::uint64_t>(file.st_dev),
+                                  static_cast<std::uint64_t>(file.st_ino)};
+    if (attachedContacts_ != wanted) {
+        detachContacts();
         auto attach = prepare(db, "ATTACH DATABASE ? AS contacts");
         attach.bind(1, contactsDBPath.string());
         try {
@@ -287,18 +295,23 @@ auto ShadowDB::withContactsAttached(const std::filesystem::path& contactsDBPath,
         } catch (const SQLiteSupport::Failure& failure) {
             throw Error(Case::queryFailed, "attach contacts: " + failure.message());
         }
+        attachedContacts_ = wanted;
     }
-    struct Detach {
-        sqlite3* db;
-        ~Detach() {
-            // A failed detach leaves only this short-lived connection with the name taken.
-            if (sqlite3_exec(db, "DETACH DATABASE contacts", nullptr, nullptr, nullptr) !=
-                SQLITE_OK) {
-                logger().error("shadow_contacts_detach_failed", {{"error", sqlite3_errmsg(db)}});
-            }
-        }
-    } detach{db};
     return query();
+}
+
+void ShadowDB::detachContacts() noexcept {
+    if (!attachedContacts_ || !db_) {
+        attachedContacts_.reset();
+        return;
+    }
+    // A failed detach (a statement still reading it) leaves the name taken: the next attach
+    // reports it.
+    if (sqlite3_exec(db_.get(), "DETACH DATABASE contacts", nullptr, nullptr, nullptr) !=
+        SQLITE_OK) {
+        logger().error("shadow_contacts_detach_failed", {{"error", sqlite3_errmsg(db_.get())}});
+    }
+    attachedContacts_.reset();
 }
 
 std::vector<SearchResult> ShadowDB::search(std::string_view query, int limit) {
@@ -508,7 +521,10 @@ ShadowQueryResult ShadowDB::executeReadOnly(std::string_view sql, int limit) {
     // cannot, whatever the guard misses.
     SQLiteConnection readOnlyConnection;
     sqlite3* db = connection();
-    if (mode_ != OpenMode::readOnly) {
+    if (mode_ == OpenMode::readOnly) {
+        // The contacts an earlier query attached are not this statement's to read.
+        detachContacts();
+    } else {
         try {
             readOnlyConnection = SQLiteConnection::open(path_, SQLiteSupport::OpenMode::readOnly);
         } catch (const SQLiteSupport::Failure& failure) {

@@ -251,6 +251,44 @@ TEST(ShadowQueries, AContactsDatabaseNeverSynchronisedHasNoContactsButNoErrors) 
     EXPECT_EQ(dbs.db.fetchMessages({"a"}, fresh, 5).size(), 1u);
 }
 
+// The contacts database stays attached between calls; what it holds must still be read fresh:
+// its first synchronisation, a later one, and a new file put in its place. A statement of
+// executeReadOnly never sees it.
+TEST(ShadowQueries, TheKeptContactsAttachFollowsTheContactsDatabase) {
+    Databases dbs;
+    dbs.db.insertBatch({message("a1", "waiting", "+15550000001", "are you coming?", now - 100)});
+    ShadowDB reader(dbs.shadowPath, ShadowDB::OpenMode::readOnly);
+    const auto names = [&](const std::filesystem::path& contacts) {
+        return project(reader.awaitingReplies(contacts, 7, 10, now),
+                       [](const auto& r) { return r.contactName; });
+    };
+    const auto fresh = dbs.dir / "first-run" / "contacts.db";
+    std::filesystem::create_directories(fresh.parent_path());
+    { ContactsStore opened(fresh); }
+    EXPECT_TRUE(names(fresh).empty());
+    const auto synchronise = [](const std::filesystem::path& path, const std::string& name) {
+        ContactsStore store(path);
+        store.createSchemaIfNeeded();
+        store.replaceAll({contact("c-ann", name, {{ContactIdentifierType::phone, "+15550000001"}})});
+    };
+    synchronise(fresh, "Ann Archer");
+    EXPECT_EQ(names(fresh), std::vector<std::string>{"Ann Archer"});
+    synchronise(fresh, "Ann A.");
+    EXPECT_EQ(names(fresh), std::vector<std::string>{"Ann A."});
+
+    // Removed and made again (a reset of the application's data): a new file at the same path.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::filesystem::remove(fresh.string() + suffix);
+    }
+    synchronise(fresh, "Ann Renamed");
+    EXPECT_EQ(names(fresh), std::vector<std::string>{"Ann Renamed"});
+    EXPECT_EQ(names(dbs.contactsPath), std::vector<std::string>{"Ann Archer"});
+
+    EXPECT_THROW(reader.executeReadOnly("SELECT count(*) FROM contacts.contacts", 1),
+                 ShadowDB::Error);
+    EXPECT_EQ(names(dbs.contactsPath), std::vector<std::string>{"Ann Archer"});
+}
+
 TEST(ShadowQueries, PagedQueriesFollowTheKeysetCursor) {
     Databases dbs;
     const std::string ann = "+15550000001";

@@ -4,9 +4,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTextCursor>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "platform/in_memory_secret_backend.h"
 #include "platform/manual_executor.h"
@@ -180,7 +183,62 @@ TEST(AwaitingRepliesDetailView, FailedDraftShowsAStatusAndSendWaitsForText) {
     send->click();
     EXPECT_EQ(screen.clipboard.texts, std::vector<std::string>{"Running late, 10 min"});
     EXPECT_EQ(screen.opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
+    // The link may lead nowhere: the row's status line says where the draft went, and the
+    // draft stays until dismissed.
+    EXPECT_TRUE(screen.visible("awaiting.draftNotice"));
+    EXPECT_EQ(screen.find<QLabel>("awaiting.draftNotice")->text().toStdString(),
+              std::string(ReplyDrafts::copiedText));
+    EXPECT_EQ(screen.find<QPlainTextEdit>("awaiting.draftText")->toPlainText(),
+              "  Running late, 10 min  ");
+    screen.find<QPushButton>("awaiting.dismiss")->click();
     EXPECT_FALSE(screen.visible("awaiting.draftEditor"));
+}
+
+// Whatever else changes on the screen, the editor being typed in is the same widget with the
+// same text, cursor and undo history.
+TEST(AwaitingRepliesDetailView, TheEditorBeingTypedInStaysWhileOtherRowsChange) {
+    struct Case {
+        const char* name;
+        std::function<void(ScreenFixture&)> change;
+    };
+    const std::vector<Case> cases = {
+        {"another row read",
+         [](ScreenFixture& screen) {
+             screen.stage->viewModel->markAsRead(screen.stage->viewModel->replies().get()[1]);
+         }},
+        {"a verdict arrives",
+         [](ScreenFixture& screen) { screen.needsReply->verdicts().set({{"c2", true}}); }},
+        {"the age labels tick",
+         [](ScreenFixture& screen) {
+             screen.stage->now += 3600;
+             screen.view->render();
+         }},
+        {"its own row's verdict and age",
+         [](ScreenFixture& screen) {
+             screen.stage->now += 86400;
+             screen.needsReply->verdicts().set({{"c1", true}});
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScreenFixture screen({waiting("c1", "Ann", 600), waiting("c2", "Bo", 1200)});
+        screen.startDraftOnFirstRow();
+        auto* editor = screen.find<QPlainTextEdit>("awaiting.draftText");
+        ASSERT_NE(editor, nullptr);
+        editor->setFocus();
+        editor->moveCursor(QTextCursor::End);
+        editor->insertPlainText(" tonight");
+        editor->moveCursor(QTextCursor::Left);
+        const int cursor = editor->textCursor().position();
+        c.change(screen);
+        ScreenFixture::flush();
+        EXPECT_EQ(screen.find<QPlainTextEdit>("awaiting.draftText"), editor);
+        EXPECT_TRUE(editor->isVisibleTo(screen.view.get()));
+        EXPECT_EQ(editor->toPlainText(), "See you at 7 tonight");
+        EXPECT_EQ(editor->textCursor().position(), cursor);
+        EXPECT_TRUE(editor->document()->isUndoAvailable());
+        EXPECT_TRUE(screen.find<QPushButton>("awaiting.send")->isEnabled());
+    }
 }
 
 TEST(AwaitingRepliesDetailView, DraftEditorUnderItsRowWithDismissAndRegenerate) {

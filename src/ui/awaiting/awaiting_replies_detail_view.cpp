@@ -412,7 +412,7 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     return widget;
 }
 
-QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row) {
+QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QPushButton** send) {
     const auto& content = *row.editor;
     const auto reply = row.reply;
     auto* holder = new QWidget;
@@ -420,7 +420,7 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row) {
     auto* column = new QVBoxLayout(holder);
     column->setContentsMargins(textColumn, 0, rowInsetH, 12);
     column->setSpacing(8);
-    editor_ = {reply.chatId, nullptr, nullptr};
+    *send = nullptr;
 
     if (content.isLoading) {
         auto* loading = new QHBoxLayout;
@@ -458,18 +458,26 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row) {
             [this, editor] { presenter_->drafts().setText(editor->toPlainText().toStdString()); });
     column->addWidget(editor);
 
-    if (content.status) {
+    const auto statusLine = [column](const std::string& text, const char* symbol,
+                                     const QColor& colour, const char* objectName) {
         auto* status = new QHBoxLayout;
         status->setSpacing(6);
-        const QColor warning(0xD0, 0x3B, 0x3B);
         auto* icon = new QLabel;
-        icon->setPixmap(symbolIcon("exclamationmark.triangle", warning, false).pixmap(14, 14));
+        icon->setPixmap(symbolIcon(symbol, colour, false).pixmap(14, 14));
         status->addWidget(icon);
-        auto* label = textLabel(qs(*content.status), FontRole::caption, warning);
-        label->setObjectName("awaiting.draftStatus");
-        label->setAccessibleName(qs(*content.status));
+        auto* label = textLabel(qs(text), FontRole::caption, colour);
+        label->setObjectName(objectName);
+        label->setAccessibleName(qs(text));
         status->addWidget(label, 1);
         column->addLayout(status);
+    };
+    if (content.status) {
+        statusLine(*content.status, "exclamationmark.triangle", QColor(0xD0, 0x3B, 0x3B),
+                   "awaiting.draftStatus");
+    }
+    if (content.notice) {
+        statusLine(*content.notice, "checkmark.circle", Theme::secondaryText(),
+                   "awaiting.draftNotice");
     }
 
     auto* buttons = new QHBoxLayout;
@@ -487,16 +495,17 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row) {
     connect(regenerate, &QPushButton::clicked, this,
             [this, reply] { presenter_->drafts().regenerate(reply); });
     buttons->addWidget(regenerate);
-    auto* send = button("Send in Messages", "awaiting.send",
-                        "Copies the draft and opens Messages \xE2\x80\x94 press Ctrl+V to paste");
-    send->setIcon(symbolIcon("paperplane.fill", brand.onAccent, false));
-    send->setStyleSheet(accentButtonStyle());
-    send->setEnabled(content.sendEnabled);
-    connect(send, &QPushButton::clicked, this,
+    auto* sendButton =
+        button("Send in Messages", "awaiting.send",
+               "Copies the draft and opens Messages \xE2\x80\x94 press Ctrl+V to paste");
+    sendButton->setIcon(symbolIcon("paperplane.fill", brand.onAccent, false));
+    sendButton->setStyleSheet(accentButtonStyle());
+    sendButton->setEnabled(content.sendEnabled);
+    connect(sendButton, &QPushButton::clicked, this,
             [this, reply] { presenter_->drafts().sendInMessages(reply); });
-    buttons->addWidget(send);
+    buttons->addWidget(sendButton);
     column->addLayout(buttons);
-    editor_ = {reply.chatId, editor, send};
+    *send = sendButton;
     return holder;
 }
 
@@ -521,47 +530,87 @@ void AwaitingRepliesDetailView::updateToolbar(const AwaitingScreenContent& conte
     pages_->setCurrentIndex(content.rows.empty() ? 0 : 1);
 }
 
-void AwaitingRepliesDetailView::rebuildList(const AwaitingScreenContent& content) {
-    editor_ = {};
-    while (QLayoutItem* item = rows_->takeAt(0)) {
-        if (QWidget* old = item->widget()) {
-            // Out of the screen now, deleted later: the button being clicked may be inside it.
-            old->hide();
-            old->setParent(nullptr);
-            old->deleteLater();
+void AwaitingRepliesDetailView::updateList(const AwaitingScreenContent& content) {
+    // Out of the screen at once, deleted later: the button being clicked may be inside it.
+    const auto discard = [](QWidget* widget) {
+        if (widget != nullptr) {
+            widget->hide();
+            widget->setParent(nullptr);
+            widget->deleteLater();
         }
+    };
+    const std::string draftButton =
+        content.draftLabel + '\n' + content.draftSymbol + '\n' + content.draftHelp;
+    std::map<std::string, RowWidgets> kept;
+    std::vector<QWidget*> order;
+    for (const auto& row : content.rows) {
+        RowWidgets widgets;
+        if (auto found = rowWidgets_.extract(row.reply.chatId)) {
+            widgets = found.mapped();
+        }
+        auto rowShape = row;
+        rowShape.editor.reset();
+        if (widgets.row == nullptr || widgets.rowShape != rowShape ||
+            widgets.draftButton != draftButton) {
+            discard(widgets.row);
+            widgets.row = makeRow(content, row);
+            widgets.rowShape = std::move(rowShape);
+            widgets.draftButton = draftButton;
+        }
+        std::optional<DraftEditorContent> editorShape = row.editor;
+        if (editorShape) {
+            editorShape->text.clear();
+            editorShape->sendEnabled = false;
+        }
+        if (widgets.editorShape != editorShape) {
+            discard(widgets.editor);
+            widgets.editor = nullptr;
+            widgets.send = nullptr;
+            if (row.editor) {
+                widgets.editor = makeEditor(row, &widgets.send);
+            }
+            widgets.editorShape = std::move(editorShape);
+        } else if (widgets.send != nullptr) {
+            // Only the typed text moved: the editor stays as it is, Send follows it.
+            widgets.send->setEnabled(row.editor->sendEnabled);
+        }
+        if (widgets.divider == nullptr) {
+            widgets.divider = divider(64);
+        }
+        order.push_back(widgets.row);
+        if (widgets.editor != nullptr) {
+            order.push_back(widgets.editor);
+        }
+        order.push_back(widgets.divider);
+        kept[row.reply.chatId] = widgets;
+    }
+    for (auto& [chatId, gone] : rowWidgets_) {
+        discard(gone.row);
+        discard(gone.editor);
+        discard(gone.divider);
+    }
+    rowWidgets_ = std::move(kept);
+    // Laid out again in order; widgets that stay are moved, not rebuilt.
+    while (QLayoutItem* item = rows_->takeAt(0)) {
         delete item;
     }
-    for (const auto& row : content.rows) {
-        rows_->addWidget(makeRow(content, row));
-        if (row.editor) {
-            rows_->addWidget(makeEditor(row));
-        }
-        rows_->addWidget(divider(64));
+    for (QWidget* widget : order) {
+        rows_->addWidget(widget);
+        // Children in the order shown: assistive tools read them in that order.
+        widget->raise();
     }
 }
 
 void AwaitingRepliesDetailView::render() {
     const auto content = presenter_->content();
-    auto shape = content;
-    for (auto& row : shape.rows) {
-        if (row.editor) {
-            row.editor->text.clear();
-            row.editor->sendEnabled = false;
-        }
-    }
-    if (built_ != shape) {
+    auto toolbar = content;
+    toolbar.rows.clear();
+    if (toolbarShape_ != toolbar) {
         updateToolbar(content);
-        rebuildList(content);
-        built_ = std::move(shape);
-        return;
+        toolbarShape_ = std::move(toolbar);
     }
-    // Only the draft's text moved: keep the editor (and its cursor) and follow Send.
-    for (const auto& row : content.rows) {
-        if (row.editor && editor_.send != nullptr && row.reply.chatId == editor_.chatId) {
-            editor_.send->setEnabled(row.editor->sendEnabled);
-        }
-    }
+    pages_->setCurrentIndex(content.rows.empty() ? 0 : 1);
+    updateList(content);
 }
 
 }  // namespace vask::ui

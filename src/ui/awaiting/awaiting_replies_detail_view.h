@@ -3,8 +3,10 @@
 #include <QWidget>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/subscription.h"
@@ -51,18 +53,26 @@ class AwaitingRepliesDetailView : public QWidget {
     void render();
 
   private:
-    struct EditorWidgets {
-        std::string chatId;
-        QPlainTextEdit* editor = nullptr;
+    // The widgets of one conversation, kept across redraws while what they show is unchanged,
+    // so the editor being typed in keeps its focus, cursor and undo history.
+    struct RowWidgets {
+        QWidget* row = nullptr;
+        QWidget* divider = nullptr;
+        // What `row` was built from: the row without its editor, and the draft button's texts.
+        AwaitingRowContent rowShape;
+        std::string draftButton;
+        QWidget* editor = nullptr;
+        // What `editor` was built from, without the text typed into it.
+        std::optional<DraftEditorContent> editorShape;
         QPushButton* send = nullptr;
     };
 
     QWidget* makeToolbar();
     QWidget* makePlaceholder();
     QWidget* makeRow(const AwaitingScreenContent& content, const AwaitingRowContent& row);
-    QWidget* makeEditor(const AwaitingRowContent& row);
+    QWidget* makeEditor(const AwaitingRowContent& row, QPushButton** send);
     void fillRowActions(class QMenu* menu, const AwaitingReply& reply);
-    void rebuildList(const AwaitingScreenContent& content);
+    void updateList(const AwaitingScreenContent& content);
     void updateToolbar(const AwaitingScreenContent& content);
 
     std::unique_ptr<AwaitingScreenPresenter> presenter_;
@@ -71,10 +81,10 @@ class AwaitingRepliesDetailView : public QWidget {
     QStackedWidget* pages_ = nullptr;
     QLabel* placeholderDescription_ = nullptr;
     QVBoxLayout* rows_ = nullptr;
-    EditorWidgets editor_;
-    // What the list was last built from, with the draft's text left out: typing in the editor
-    // must not rebuild it under the cursor.
-    std::optional<AwaitingScreenContent> built_;
+    // By chat id.
+    std::map<std::string, RowWidgets> rowWidgets_;
+    // What the toolbar was last built from (the content without its rows).
+    std::optional<AwaitingScreenContent> toolbarShape_;
     Subscription changes_;
     std::function<bool()> catchUpAvailable_;
 };
