@@ -245,7 +245,7 @@ struct NoUrlOpener final : UrlOpener {
     bool open(const std::string&) override { return false; }
 };
 
-enum class AwaitingState { conversations, draft, failedDraft };
+enum class AwaitingState { conversations, draft, failedDraft, copied };
 
 // Four people waiting, two of them judged to need a reply; a draft opened on the first row
 // comes back with `answer` (nothing: the model gave no usable text).
@@ -295,6 +295,10 @@ QWidget* awaitingScreen(Scene& scene, AwaitingState state, Clipboard& clipboard,
     view->resize(640, 620);
     if (state != AwaitingState::conversations) {
         view->presenter().drafts().startDraft(replies[0]);
+    }
+    if (state == AwaitingState::copied) {
+        scene.drain();
+        view->presenter().drafts().sendInMessages(replies[0]);
     }
     return view;
 }
@@ -575,6 +579,10 @@ int main(int argc, char** argv) {
         {"awaiting", "failed-draft",
          [&](Scene& scene) {
              return awaitingScreen(scene, AwaitingState::failedDraft, clipboard, urlOpener);
+         }},
+        {"awaiting", "copied",
+         [&](Scene& scene) {
+             return awaitingScreen(scene, AwaitingState::copied, clipboard, urlOpener);
          }},
         // Chat views.
         {"chat", "empty",
