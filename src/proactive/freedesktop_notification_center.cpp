@@ -31,6 +31,19 @@ struct VariantUnref {
 };
 using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
 
+// Whether a reply of one string array holds `wanted`.
+bool holds(GVariant* reply, std::string_view wanted) {
+    GVariantIter* items = nullptr;
+    g_variant_get(reply, "(as)", &items);
+    bool found = false;
+    const gchar* item = nullptr;
+    while (!found && g_variant_iter_next(items, "&s", &item)) {
+        found = wanted == item;
+    }
+    g_variant_iter_free(items);
+    return found;
+}
+
 }  // namespace
 
 // The connection, a thread running its own main context for the server's signals, and the map
@@ -221,15 +234,7 @@ struct FreedesktopNotificationCenter::Bus {
         if (!activatable) {
             return failure;
         }
-        GVariantIter* names = nullptr;
-        g_variant_get(activatable.get(), "(as)", &names);
-        bool canStart = false;
-        const gchar* name = nullptr;
-        while (!canStart && g_variant_iter_next(names, "&s", &name)) {
-            canStart = busName == name;
-        }
-        g_variant_iter_free(names);
-        if (!canStart) {
+        if (!holds(activatable.get(), busName)) {
             return "No notification server on the session bus";
         }
         return std::nullopt;
@@ -247,16 +252,8 @@ struct FreedesktopNotificationCenter::Bus {
         if (!reply) {
             return true;
         }
-        GVariantIter* capabilities = nullptr;
-        g_variant_get(reply.get(), "(as)", &capabilities);
-        bool markup = false;
-        const gchar* capability = nullptr;
-        while (!markup && g_variant_iter_next(capabilities, "&s", &capability)) {
-            markup = std::string_view(capability) == bodyMarkupCapability;
-        }
-        g_variant_iter_free(capabilities);
-        readsMarkup = markup;
-        return markup;
+        readsMarkup = holds(reply.get(), bodyMarkupCapability);
+        return *readsMarkup;
     }
 };
 
