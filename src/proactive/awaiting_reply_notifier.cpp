@@ -113,35 +113,35 @@ void AwaitingReplyNotifier::start(const std::optional<Replies>& baseline,
 }
 
 void AwaitingReplyNotifier::routeTaps() {
-    service_.tapHandlers[openAwaitingAction] = [hooks = hooks_, &clock = clock_](
-                                                   const NotificationUserInfo& userInfo) {
-        std::vector<std::string> named;
-        if (const auto ids = userInfo.find(chatIdsKey); ids != userInfo.end()) {
-            const auto json = nlohmann::json::parse(ids->second, nullptr, false);
-            if (json.is_array()) {
-                for (const auto& id : json) {
-                    if (id.is_string()) {
-                        named.push_back(id.get<std::string>());
+    service_.tapHandlers[openAwaitingAction] =
+        [hooks = hooks_, &clock = clock_](const NotificationUserInfo& userInfo) {
+            std::vector<std::string> named;
+            if (const auto ids = userInfo.find(chatIdsKey); ids != userInfo.end()) {
+                const auto json = nlohmann::json::parse(ids->second, nullptr, false);
+                if (json.is_array()) {
+                    for (const auto& id : json) {
+                        if (id.is_string()) {
+                            named.push_back(id.get<std::string>());
+                        }
                     }
                 }
             }
-        }
-        if (hooks.currentReplies && hooks.showDays) {
-            const auto now =
-                std::chrono::duration_cast<std::chrono::seconds>(clock.now().time_since_epoch())
-                    .count();
-            if (const auto days = AwaitingReplyDisplayFilter::shortestShowing(
-                    hooks.currentReplies(), named, now)) {
-                hooks.showDays(*days);
+            if (hooks.currentReplies && hooks.showDays) {
+                const auto now =
+                    std::chrono::duration_cast<std::chrono::seconds>(clock.now().time_since_epoch())
+                        .count();
+                if (const auto days = AwaitingReplyDisplayFilter::shortestShowing(
+                        hooks.currentReplies(), named, now)) {
+                    hooks.showDays(*days);
+                }
             }
-        }
-        if (hooks.openMain) {
-            hooks.openMain();
-        }
-        if (hooks.focusAwaitingScreen) {
-            hooks.focusAwaitingScreen();
-        }
-    };
+            if (hooks.openMain) {
+                hooks.openMain();
+            }
+            if (hooks.focusAwaitingScreen) {
+                hooks.focusAwaitingScreen();
+            }
+        };
 }
 
 void AwaitingReplyNotifier::stop() {
@@ -249,11 +249,11 @@ void AwaitingReplyNotifier::post(const AwaitingNotification& notification, int e
         if (const auto* summary = std::get_if<AwaitingNotification::Summary>(&notification.value)) {
             logger_.info("awaiting_notifier_post",
                          {{"kind", "summary"}, {"count", std::to_string(summary->count)}});
-            service_.post("awaiting-summary",
-                          std::to_string(summary->count) + " people are waiting on a reply",
-                          summaryBody(*summary),
-                          {{"action", openAwaitingAction},
-                           {chatIdsKey, chatIdsValue(summary->chatIds)}});
+            service_.post(
+                "awaiting-summary",
+                std::to_string(summary->count) + " people are waiting on a reply",
+                summaryBody(*summary),
+                {{"action", openAwaitingAction}, {chatIdsKey, chatIdsValue(summary->chatIds)}});
             return;
         }
         const auto& personal = std::get<AwaitingNotification::Personal>(notification.value);

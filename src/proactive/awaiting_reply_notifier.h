@@ -31,7 +31,7 @@ struct AwaitingNotification {
     };
     struct Summary {
         int count = 0;
-        std::vector<std::string> names;  // at most the first three
+        std::vector<std::string> names;    // at most the first three
         std::vector<std::string> chatIds;  // every conversation counted
         bool operator==(const Summary&) const = default;
     };

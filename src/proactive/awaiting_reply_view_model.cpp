@@ -120,20 +120,20 @@ void AwaitingReplyViewModel::refresh(bool debounceClassification, Completion com
         } catch (...) {
             failure = describeException(std::current_exception());
         }
-        main.post([this, alive, generation, debounceClassification, loaded = std::move(loaded),
-                   failure] {
-            if (alive.expired()) {
-                return;
-            }
-            if (!loaded) {
-                // An empty list here would tell the notifier that every conversation left,
-                // and it would announce them all again after the next good load: keep the
-                // last good list, and the completions wait for the next good load.
-                logger_.error("awaiting_reply_load_failed", {{"error", failure}});
-                return;
-            }
-            applyLoaded(generation, *loaded, debounceClassification);
-        });
+        main.post(
+            [this, alive, generation, debounceClassification, loaded = std::move(loaded), failure] {
+                if (alive.expired()) {
+                    return;
+                }
+                if (!loaded) {
+                    // An empty list here would tell the notifier that every conversation left,
+                    // and it would announce them all again after the next good load: keep the
+                    // last good list, and the completions wait for the next good load.
+                    logger_.error("awaiting_reply_load_failed", {{"error", failure}});
+                    return;
+                }
+                applyLoaded(generation, *loaded, debounceClassification);
+            });
     });
 }
 

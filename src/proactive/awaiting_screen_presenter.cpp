@@ -55,8 +55,8 @@ Subscription AwaitingScreenPresenter::observe(std::function<void()> changed) {
     parts.push_back(drafts_->draft().subscribe(
         [shared](const std::optional<DraftState>&) { (*shared)(); }, Delivery::changesOnly));
     // A notification tap may have chosen another day window before bringing the screen up.
-    parts.push_back(deps_.viewModel->pendingFocus().subscribe(
-        [shared](bool) { (*shared)(); }, Delivery::changesOnly));
+    parts.push_back(deps_.viewModel->pendingFocus().subscribe([shared](bool) { (*shared)(); },
+                                                              Delivery::changesOnly));
     auto held = std::make_shared<std::vector<Subscription>>(std::move(parts));
     return Subscription([held] { held->clear(); });
 }

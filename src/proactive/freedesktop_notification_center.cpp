@@ -204,8 +204,8 @@ struct FreedesktopNotificationCenter::Bus {
             method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &raw);
         const ErrorPtr error(raw);
         if (!reply) {
-            failure = std::string("Session bus did not answer: ") +
-                      (error ? error->message : "no reply");
+            failure =
+                std::string("Session bus did not answer: ") + (error ? error->message : "no reply");
         }
         return VariantPtr(reply);
     }
@@ -216,9 +216,8 @@ struct FreedesktopNotificationCenter::Bus {
             return "No session bus: " + connectionError;
         }
         std::string failure;
-        const auto owned =
-            askBus("NameHasOwner", g_variant_new("(s)", busName.c_str()), G_VARIANT_TYPE("(b)"),
-                   failure);
+        const auto owned = askBus("NameHasOwner", g_variant_new("(s)", busName.c_str()),
+                                  G_VARIANT_TYPE("(b)"), failure);
         if (!owned) {
             return failure;
         }
@@ -247,8 +246,7 @@ struct FreedesktopNotificationCenter::Bus {
             return *readsMarkup;
         }
         std::string failure;
-        const auto reply =
-            call("GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"), failure, true);
+        const auto reply = call("GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"), failure, true);
         if (!reply) {
             return true;
         }
@@ -405,11 +403,10 @@ void FreedesktopNotificationCenter::withdrawAllDelivered() {
         }
         // No replies wanted: the process is ending, only the requests must be sent.
         for (const auto& [identifier, entry] : shown) {
-            g_dbus_connection_call(bus_->connection, bus_->busName.c_str(), objectPath,
-                                   interfaceName, "CloseNotification",
-                                   g_variant_new("(u)", entry.serverID), nullptr,
-                                   G_DBUS_CALL_FLAGS_NO_AUTO_START, withdrawFlushMs, nullptr,
-                                   nullptr, nullptr);
+            g_dbus_connection_call(
+                bus_->connection, bus_->busName.c_str(), objectPath, interfaceName,
+                "CloseNotification", g_variant_new("(u)", entry.serverID), nullptr,
+                G_DBUS_CALL_FLAGS_NO_AUTO_START, withdrawFlushMs, nullptr, nullptr, nullptr);
         }
         GError* raw = nullptr;
         g_dbus_connection_flush_sync(bus_->connection, nullptr, &raw);

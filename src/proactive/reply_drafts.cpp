@@ -97,7 +97,7 @@ void ReplyDrafts::apply(const std::string& chatId, const std::optional<std::stri
     }
     if (!cleaned) {
         draft_.set(
-        DraftState{chatId, "", false, std::nullopt, std::string(failureText), std::nullopt});
+            DraftState{chatId, "", false, std::nullopt, std::string(failureText), std::nullopt});
         logger_.error("draft_failed", {{"chat_id", loggableIdentifier(chatId)}});
         return;
     }
@@ -147,10 +147,9 @@ void ReplyDrafts::closeIfAnswered(const std::vector<AwaitingReply>& replies) {
     if (!open || !open->notice) {
         return;
     }
-    const bool stillAwaiting = std::any_of(replies.begin(), replies.end(),
-                                           [&](const AwaitingReply& r) {
-                                               return r.chatId == open->chatId;
-                                           });
+    const bool stillAwaiting =
+        std::any_of(replies.begin(), replies.end(),
+                    [&](const AwaitingReply& r) { return r.chatId == open->chatId; });
     if (!stillAwaiting) {
         draft_.set(std::nullopt);
     }

@@ -616,12 +616,12 @@ std::shared_ptr<AwaitingReplyViewModel> AppDependencies::awaitingReplyViewModel(
             return context_.defaults.boolValue(instanceScopedKey(ProactiveSurfaces::enabledKeyBase))
                 .valueOr(false);
         };
-        seams.contactsSynchronised = [contacts = contactsSyncViewModel()](
-                                         std::function<void()> synchronised) {
-            return contacts->lastSyncedAt.subscribe(
-                [synchronised = std::move(synchronised)](const auto&) { synchronised(); },
-                Delivery::changesOnly);
-        };
+        seams.contactsSynchronised =
+            [contacts = contactsSyncViewModel()](std::function<void()> synchronised) {
+                return contacts->lastSyncedAt.subscribe(
+                    [synchronised = std::move(synchronised)](const auto&) { synchronised(); },
+                    Delivery::changesOnly);
+            };
         return std::make_shared<AwaitingReplyViewModel>(
             std::move(seams),
             AwaitingReadStore(context_.defaults, instanceScopedKey(AwaitingReadStore::keyBase)),

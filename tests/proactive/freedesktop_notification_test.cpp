@@ -253,7 +253,8 @@ TEST_F(FreedesktopNotificationTest, EscapesMessageTextForAServerThatReadsMarkup)
     for (std::size_t i = 0; i < posts.size(); ++i) {
         service.post("awaiting-chat-" + std::to_string(i), "Ann is waiting on a reply",
                      posts[i].first, {});
-        ASSERT_TRUE(eventually([&] { return logs->events("notification_posted").size() == i + 1; }));
+        ASSERT_TRUE(
+            eventually([&] { return logs->events("notification_posted").size() == i + 1; }));
         std::vector<std::string> strings;
         calls = server.calls("Notify", &strings);
         ASSERT_EQ(strings.size(), 4u);

@@ -227,8 +227,7 @@ TEST_F(NeedsReplyServiceTest, ALateBatchForAnOlderMessageKeepsTheNewerVerdict) {
     auto service = makeService();
     std::optional<Verdicts> newer;
     std::optional<Verdicts> older;
-    service->classifyIfNeeded({reply("a", 2, "ok see you")},
-                              [&](const Verdicts& v) { newer = v; });
+    service->classifyIfNeeded({reply("a", 2, "ok see you")}, [&](const Verdicts& v) { newer = v; });
     service->classifyIfNeeded({reply("a", 1, "are you coming?")},
                               [&](const Verdicts& v) { older = v; });
     worker.runUntilIdle();

@@ -269,7 +269,8 @@ TEST(ShadowQueries, TheKeptContactsAttachFollowsTheContactsDatabase) {
     const auto synchronise = [](const std::filesystem::path& path, const std::string& name) {
         ContactsStore store(path);
         store.createSchemaIfNeeded();
-        store.replaceAll({contact("c-ann", name, {{ContactIdentifierType::phone, "+15550000001"}})});
+        store.replaceAll(
+            {contact("c-ann", name, {{ContactIdentifierType::phone, "+15550000001"}})});
     };
     synchronise(fresh, "Ann Archer");
     EXPECT_EQ(names(fresh), std::vector<std::string>{"Ann Archer"});

@@ -207,7 +207,9 @@ TEST(AwaitingRepliesDetailView, TheEditorBeingTypedInStaysWhileOtherRowsChange) 
              screen.stage->viewModel->markAsRead(screen.stage->viewModel->replies().get()[1]);
          }},
         {"a verdict arrives",
-         [](ScreenFixture& screen) { screen.needsReply->verdicts().set({{"c2", true}}); }},
+         [](ScreenFixture& screen) {
+             screen.needsReply->verdicts().set({{"c2", true}});
+         }},
         {"the age labels tick",
          [](ScreenFixture& screen) {
              screen.stage->now += 3600;
