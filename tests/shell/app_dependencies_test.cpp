@@ -176,6 +176,23 @@ TEST(AppDependenciesTest, AwaitingNotificationTapOpensTheMainWindowOnTheAwaiting
     root.awaitingReplyNotifier()->stop();
 }
 
+// Names come from the contacts database, which has no tables before its first synchronisation:
+// the awaiting list is loaded again each time one completes.
+TEST(AppDependenciesTest, AContactsSynchronisationReloadsTheAwaitingList) {
+    RootFixture fixture(Environment{{"VASK_NOTIFICATION_SINK", "notifications.jsonl"}});
+    auto& root = *fixture.root;
+    auto awaiting = root.awaitingReplyViewModel();
+    fixture.main.runUntilIdle();
+    int loads = 0;
+    auto counting = awaiting->replies().subscribe([&](const auto&) { ++loads; },
+                                                  Delivery::changesOnly);
+    root.contactsSyncViewModel()->lastSyncedAt.set(fixture.clock.now());
+    fixture.main.runUntilIdle();
+    fixture.worker.runUntilIdle();
+    fixture.main.runUntilIdle();
+    EXPECT_EQ(loads, 1);
+}
+
 TEST(AppDependenciesTest, ConcurrentFirstReadsBuildOneObject) {
     RootFixture fixture;
     std::vector<const void*> seen(8);
