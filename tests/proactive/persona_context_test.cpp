@@ -182,19 +182,21 @@ TEST(DraftReplyPrompt, TextsFollowTheContext) {
     EXPECT_EQ(DraftReplyPrompt::persona("Ann", repeated("q", 600), PersonaContext::empty()),
               generic);
 
-    const PersonaContext full{{{"+1", "hi", false}, {"me", "yo", true}}, {"c1", "c2"}, {"g1"}};
-    EXPECT_EQ(
-        DraftReplyPrompt::persona("Ann", "ignored", full),
+    const std::string opening =
         "Draft a reply I could send to Ann in Messages, written the way I actually write.\n\n" +
-            std::string(dataLine) +
-            "\n\n"
-            "Recent conversation:\nAnn: \"hi\"\nMe: \"yo\"\n\n"
-            "Real messages I've sent to Ann \u2014 match their tone, length, capitalization, "
-            "punctuation, and emoji habits:\n- \"c1\"\n- \"c2\"\n\n"
-            "A few messages I've sent to others, for extra style signal:\n- \"g1\"\n\n"
-            "Write one reply in my voice. Match my typical message length. Don't copy an "
-            "exemplar verbatim. No greeting or sign-off unless my messages show one. Output "
-            "only the reply text.");
+        std::string(dataLine) + "\n\n";
+    const std::string others =
+        "A few messages I've sent to others, for extra style signal:\n- \"g1\"\n\n"
+        "Write one reply in my voice. Match my typical message length. Don't copy an exemplar "
+        "verbatim. No greeting or sign-off unless my messages show one. Output only the reply "
+        "text.";
+    const PersonaContext full{{{"+1", "hi", false}, {"me", "yo", true}}, {"c1", "c2"}, {"g1"}};
+    EXPECT_EQ(DraftReplyPrompt::persona("Ann", "ignored", full),
+              opening +
+                  "Recent conversation:\nAnn: \"hi\"\nMe: \"yo\"\n\n"
+                  "Real messages I've sent to Ann \u2014 match their tone, length, "
+                  "capitalization, punctuation, and emoji habits:\n- \"c1\"\n- \"c2\"\n\n" +
+                  others);
 
     const PersonaContext tailOnly{{{"+1", "hi", false}}, {}, {}};
     const auto contextOnly = DraftReplyPrompt::persona("Ann", "hi", tailOnly);
@@ -204,16 +206,8 @@ TEST(DraftReplyPrompt, TextsFollowTheContext) {
         "line, no sign-off, no quotes, no preamble \u2014 output only the reply text itself."));
 
     const PersonaContext globalOnly{{}, {}, {"g1"}};
-    EXPECT_EQ(
-        DraftReplyPrompt::persona("Ann", "last", globalOnly),
-        "Draft a reply I could send to Ann in Messages, written the way I actually write.\n\n" +
-            std::string(dataLine) +
-            "\n\n"
-            "Ann's last message: \"last\"\n\n"
-            "A few messages I've sent to others, for extra style signal:\n- \"g1\"\n\n"
-            "Write one reply in my voice. Match my typical message length. Don't copy an "
-            "exemplar verbatim. No greeting or sign-off unless my messages show one. Output "
-            "only the reply text.");
+    EXPECT_EQ(DraftReplyPrompt::persona("Ann", "last", globalOnly),
+              opening + "Ann's last message: \"last\"\n\n" + others);
 }
 
 // An incoming message that closes its quotation and writes turns and a section of its own: it
