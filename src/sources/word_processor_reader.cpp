@@ -117,19 +117,14 @@ bool isElement(const xmlNode* node, std::string_view ns, std::string_view name) 
            reinterpret_cast<const char*>(node->name) == name;
 }
 
-void appendChildText(const xmlNode* node, std::string& out) {
-    for (const xmlNode* child = node->children; child != nullptr; child = child->next) {
-        if ((child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) &&
-            child->content != nullptr) {
-            out += reinterpret_cast<const char*>(child->content);
-        }
-    }
-}
-
 // Paragraphs in document order; a paragraph nested in another (a text box) follows it.
+//
+// The text is bounded as it grows, not after: a space element of a few bytes of markup may stand
+// for a thousand spaces, so a small document could otherwise yield text without bound.
 class ParagraphCollector {
   public:
-    explicit ParagraphCollector(Format format) : format_(format) {}
+    ParagraphCollector(Format format, std::string_view entryName, std::size_t maxTextBytes)
+        : format_(format), entryName_(entryName), maxTextBytes_(maxTextBytes) {}
 
     void walk(const xmlNode* node) {
         for (; node != nullptr; node = node->next) {
@@ -140,7 +135,12 @@ class ParagraphCollector {
                 std::string text;
                 std::vector<const xmlNode*> nested;
                 collectRuns(node->children, text, nested);
-                paragraphs_.push_back(std::move(text));
+                if (!text.empty()) {
+                    if (!text_.empty()) {
+                        appendText("\n\n", text_);
+                    }
+                    text_ += text;
+                }
                 for (const auto* inner : nested) {
                     walk(inner);
                 }
@@ -150,21 +150,52 @@ class ParagraphCollector {
         }
     }
 
-    std::string joined() const {
-        std::string out;
-        for (const auto& paragraph : paragraphs_) {
-            if (paragraph.empty()) {
-                continue;
-            }
-            if (!out.empty()) {
-                out += "\n\n";
-            }
-            out += paragraph;
-        }
-        return out;
-    }
+    // One paragraph per line with a blank line between paragraphs.
+    std::string take() { return std::move(text_); }
 
   private:
+    void charge(std::size_t bytes) {
+        if (bytes > maxTextBytes_ - textBytes_) {
+            throw WordProcessorReaderError(Case::entryTooLarge,
+                                           "the text of " + std::string(entryName_) + " exceeds " +
+                                               std::to_string(maxTextBytes_) + " bytes");
+        }
+        textBytes_ += bytes;
+    }
+
+    void appendText(std::string_view text, std::string& out) {
+        charge(text.size());
+        out += text;
+    }
+
+    void appendRepeated(std::size_t count, char c, std::string& out) {
+        charge(count);
+        out.append(count, c);
+    }
+
+    void appendChildText(const xmlNode* node, std::string& out) {
+        for (const xmlNode* child = node->children; child != nullptr; child = child->next) {
+            if ((child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) &&
+                child->content != nullptr) {
+                appendText(reinterpret_cast<const char*>(child->content), out);
+            }
+        }
+    }
+
+    // Line breaks and runs of white space in the markup are layout, shown as one space.
+    void appendCollapsed(std::string_view text, std::string& out) {
+        const auto before = out.size();
+        for (const char c : text) {
+            const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r';
+            if (!space) {
+                out.push_back(c);
+            } else if (out.empty() || out.back() != ' ') {
+                out.push_back(' ');
+            }
+        }
+        charge(out.size() - before);
+    }
+
     bool isParagraph(const xmlNode* node) const {
         if (format_ == Format::word) {
             return isElement(node, kWordNamespace, "p");
@@ -182,8 +213,7 @@ class ParagraphCollector {
                isElement(node, kOfficeNamespace, "annotation");
     }
 
-    void collectRuns(const xmlNode* node, std::string& out,
-                     std::vector<const xmlNode*>& nested) const {
+    void collectRuns(const xmlNode* node, std::string& out, std::vector<const xmlNode*>& nested) {
         for (; node != nullptr; node = node->next) {
             if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
                 if (format_ == Format::openDocument && node->content != nullptr) {
@@ -205,26 +235,26 @@ class ParagraphCollector {
     }
 
     void collectWordRun(const xmlNode* node, std::string& out,
-                        std::vector<const xmlNode*>& nested) const {
+                        std::vector<const xmlNode*>& nested) {
         if (isElement(node, kWordNamespace, "t")) {
             appendChildText(node, out);
         } else if (isElement(node, kWordNamespace, "tab")) {
-            out.push_back('\t');
+            appendRepeated(1, '\t', out);
         } else if (isElement(node, kWordNamespace, "br")) {
-            out.push_back('\n');
+            appendRepeated(1, '\n', out);
         } else {
             collectRuns(node->children, out, nested);
         }
     }
 
     void collectOpenDocumentRun(const xmlNode* node, std::string& out,
-                                std::vector<const xmlNode*>& nested) const {
+                                std::vector<const xmlNode*>& nested) {
         if (isElement(node, kTextNamespace, "s")) {
-            out.append(static_cast<std::size_t>(spaceCount(node)), ' ');
+            appendRepeated(static_cast<std::size_t>(spaceCount(node)), ' ', out);
         } else if (isElement(node, kTextNamespace, "tab")) {
-            out.push_back('\t');
+            appendRepeated(1, '\t', out);
         } else if (isElement(node, kTextNamespace, "line-break")) {
-            out.push_back('\n');
+            appendRepeated(1, '\n', out);
         } else {
             collectRuns(node->children, out, nested);
         }
@@ -246,23 +276,14 @@ class ParagraphCollector {
         return std::min(count, kMaxRepeatedSpaces);
     }
 
-    // Line breaks and runs of white space in the markup are layout, shown as one space.
-    static void appendCollapsed(std::string_view text, std::string& out) {
-        for (const char c : text) {
-            const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r';
-            if (!space) {
-                out.push_back(c);
-            } else if (out.empty() || out.back() != ' ') {
-                out.push_back(' ');
-            }
-        }
-    }
-
     Format format_;
-    std::vector<std::string> paragraphs_;
+    std::string_view entryName_;
+    std::size_t maxTextBytes_;
+    std::size_t textBytes_ = 0;
+    std::string text_;
 };
 
-std::string documentXmlText(const Entry& entry) {
+std::string documentXmlText(const Entry& entry, std::size_t maxTextBytes) {
     const std::unique_ptr<xmlParserCtxt, decltype(&xmlFreeParserCtxt)> context(xmlNewParserCtxt(),
                                                                                xmlFreeParserCtxt);
     if (!context) {
@@ -283,9 +304,10 @@ std::string documentXmlText(const Entry& entry) {
         }
         throw WordProcessorReaderError(Case::malformedXml, message);
     }
-    ParagraphCollector collector(entry.format);
+    ParagraphCollector collector(
+        entry.format, entry.format == Format::word ? kWordEntry : kOpenDocumentEntry, maxTextBytes);
     collector.walk(root);
-    return collector.joined();
+    return collector.take();
 }
 
 }  // namespace
@@ -298,7 +320,8 @@ std::optional<std::string> WordProcessorReader::documentText(std::string_view by
     if (!bytes.starts_with(std::string_view("PK\x03\x04", 4))) {
         return std::nullopt;
     }
-    return documentXmlText(readDocumentEntry(bytes, maxEntryBytes));
+    // The text may not outgrow the markup's own cap, however many spaces an element stands for.
+    return documentXmlText(readDocumentEntry(bytes, maxEntryBytes), maxEntryBytes);
 }
 
 }  // namespace vask
