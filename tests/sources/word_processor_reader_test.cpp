@@ -44,6 +44,12 @@ TEST(WordProcessorReaderTest, ReadsDocxBodyText) {
          "<w:p><w:r><w:t>outer</w:t><w:txbxContent><w:p><w:r><w:t>inner</w:t></w:r></w:p>"
          "</w:txbxContent></w:r></w:p>",
          "outer\n\ninner"},
+        {"each paragraph of a text box comes once",
+         "<w:p><w:r><w:t>outer</w:t><w:txbxContent><w:p><w:r><w:t>one</w:t></w:r></w:p>"
+         "<w:p><w:r><w:t>two</w:t><w:txbxContent><w:p><w:r><w:t>deep</w:t></w:r></w:p>"
+         "</w:txbxContent></w:r></w:p></w:txbxContent><w:t>after</w:t></w:r></w:p>"
+         "<w:p><w:r><w:t>next</w:t></w:r></w:p>",
+         "outerafter\n\none\n\ntwo\n\ndeep\n\nnext"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
