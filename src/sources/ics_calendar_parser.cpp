@@ -551,6 +551,8 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
         copy = text::toValidUtf8(text);
     }
     const ComponentPtr root(icalparser_parse_string(copy->c_str()));
+    // The parsed tree holds all it needs; the text need not outlive it through the expansion.
+    copy.reset();
     if (!root) {
         return {};
     }

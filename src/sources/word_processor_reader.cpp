@@ -133,34 +133,33 @@ class BodyText {
         if (paragraphs_.empty()) {
             return;
         }
-        auto& text = paragraphs_.back().text;
-        if (format_ == Format::word) {
-            if (ns == kWordNamespace && name == "t") {
-                // Only the text directly inside a text run is body text.
-                wordTextDepth_ = depth;
-                hideBelow(depth, empty);
-                if (empty) {
-                    wordTextDepth_.reset();
-                }
-            } else if (ns == kWordNamespace && name == "tab") {
-                appendRepeated(1, '\t', text);
-                hideBelow(depth, empty);
-            } else if (ns == kWordNamespace && name == "br") {
-                appendRepeated(1, '\n', text);
-                hideBelow(depth, empty);
+        if (format_ == Format::word && ns == kWordNamespace && name == "t") {
+            // Only the text directly inside a text run is body text.
+            wordTextDepth_ = depth;
+            hideBelow(depth, empty);
+            if (empty) {
+                wordTextDepth_.reset();
             }
             return;
         }
-        if (ns == kTextNamespace && name == "s") {
-            appendRepeated(static_cast<std::size_t>(spaceCount_), ' ', text);
-            hideBelow(depth, empty);
-        } else if (ns == kTextNamespace && name == "tab") {
-            appendRepeated(1, '\t', text);
-            hideBelow(depth, empty);
-        } else if (ns == kTextNamespace && name == "line-break") {
-            appendRepeated(1, '\n', text);
-            hideBelow(depth, empty);
+        // Elements that stand for characters: tabs, line breaks and counted spaces.
+        const auto ownNamespace = format_ == Format::word ? kWordNamespace : kTextNamespace;
+        const auto lineBreak = format_ == Format::word ? "br" : "line-break";
+        std::size_t count = 1;
+        char c = '\t';
+        if (ns != ownNamespace) {
+            return;
         }
+        if (name == lineBreak) {
+            c = '\n';
+        } else if (format_ == Format::openDocument && name == "s") {
+            count = static_cast<std::size_t>(spaceCount_);
+            c = ' ';
+        } else if (name != "tab") {
+            return;
+        }
+        appendRepeated(count, c, paragraphs_.back().text);
+        hideBelow(depth, empty);
     }
 
     void endElement(std::string_view ns, std::string_view name, int depth) {
