@@ -2,12 +2,12 @@
 // January 2024 with small limits, so that one input stays fast. Every occurrence must end no
 // earlier than it starts and touch the range, and their texts together stay within the bytes
 // the file may yield.
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
-#include <algorithm>
 #include <string_view>
 
 #include "quiet_log.h"

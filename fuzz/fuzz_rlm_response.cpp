@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view output(reinterpret_cast<const char*>(data), size);
-    static const vask::RLMUsageObservabilityContext context{
-        "1.0", "1", "balanced", "auto", "default", "chat", "api_key"};
+    static const vask::RLMUsageObservabilityContext context{"1.0",     "1",    "balanced", "auto",
+                                                            "default", "chat", "api_key"};
     try {
         const auto result = vask::RLMResponseDecoder::decodeResponse(output, context);
         if (result.answer.empty() || vask::text::trimmed(result.answer) != result.answer) {

@@ -21,9 +21,9 @@ void requireUtf8(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     for (const auto& contact : vask::VCardParser::parse(text)) {
-        for (const auto& field : {contact.identifier, contact.givenName, contact.familyName,
-                                  contact.organizationName, contact.jobTitle,
-                                  contact.formattedName}) {
+        for (const auto& field :
+             {contact.identifier, contact.givenName, contact.familyName, contact.organizationName,
+              contact.jobTitle, contact.formattedName}) {
             requireUtf8(field);
         }
         for (const auto& number : contact.phoneNumbers) {

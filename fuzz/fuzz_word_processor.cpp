@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         archive = std::string(rest);
     } else {
         const std::string entry = mode == 1 ? "word/document.xml" : "content.xml";
-        archive = vask::test::zipArchive({{"mimetype", "application/zip"}, {entry, std::string(rest)}});
+        archive =
+            vask::test::zipArchive({{"mimetype", "application/zip"}, {entry, std::string(rest)}});
     }
     try {
         const auto text = vask::WordProcessorReader::documentText(archive, kLimit);

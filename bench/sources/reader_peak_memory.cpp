@@ -45,8 +45,8 @@ std::string folded(const std::string& name, const std::string& value) {
 // order: text that deflates about as well as prose does (about 3 to 1).
 std::string prose(std::size_t bytes, std::uint32_t seed) {
     static constexpr std::string_view kSyllables[] = {
-        "ba", "ler", "mon", "ti", "sa", "ven", "do", "ric", "ka", "ly", "pe", "tor", "an", "mi",
-        "gu", "sel", "o", "ran", "de", "wis", "ch", "ell", "nu", "pra", "st", "im", "fo", "qu"};
+        "ba", "ler", "mon", "ti",  "sa", "ven", "do", "ric", "ka", "ly",  "pe", "tor", "an", "mi",
+        "gu", "sel", "o",   "ran", "de", "wis", "ch", "ell", "nu", "pra", "st", "im",  "fo", "qu"};
     std::mt19937 random(seed);
     std::string out;
     while (out.size() < bytes) {
@@ -63,10 +63,11 @@ std::string prose(std::size_t bytes, std::uint32_t seed) {
 std::string repeatingIcs() {
     // One event every two hours for a year, its notes filling the file.
     const auto notes = prose(kFileBytes - 400, 1);
-    return calendar("BEGIN:VEVENT\r\nUID:every-two-hours\r\nDTSTAMP:20240101T000000Z\r\n"
-                    "DTSTART:20240101T000000Z\r\nDURATION:PT30M\r\nRRULE:FREQ=HOURLY;INTERVAL=2\r\n"
-                    "SUMMARY:Check\r\n" +
-                    folded("DESCRIPTION", notes) + "END:VEVENT\r\n");
+    return calendar(
+        "BEGIN:VEVENT\r\nUID:every-two-hours\r\nDTSTAMP:20240101T000000Z\r\n"
+        "DTSTART:20240101T000000Z\r\nDURATION:PT30M\r\nRRULE:FREQ=HOURLY;INTERVAL=2\r\n"
+        "SUMMARY:Check\r\n" +
+        folded("DESCRIPTION", notes) + "END:VEVENT\r\n");
 }
 
 std::string manyEventsIcs() {
@@ -77,8 +78,8 @@ std::string manyEventsIcs() {
         char start[32];
         std::snprintf(start, sizeof start, "2024%02d%02dT%02d0000Z", month, day, 8 + i % 10);
         events += "BEGIN:VEVENT\r\nUID:event-" + std::to_string(i) +
-                  "\r\nDTSTAMP:20240101T000000Z\r\nDTSTART:" + start +
-                  "\r\nDURATION:PT1H\r\n" + (i % 10 == 0 ? "RRULE:FREQ=WEEKLY;COUNT=20\r\n" : "") +
+                  "\r\nDTSTAMP:20240101T000000Z\r\nDTSTART:" + start + "\r\nDURATION:PT1H\r\n" +
+                  (i % 10 == 0 ? "RRULE:FREQ=WEEKLY;COUNT=20\r\n" : "") +
                   "SUMMARY:" + prose(30, static_cast<std::uint32_t>(i)) + "\r\n" +
                   folded("DESCRIPTION", prose(300, static_cast<std::uint32_t>(i) + 7)) +
                   "END:VEVENT\r\n";

@@ -301,9 +301,9 @@ class CalendarReader {
     CalendarEvent describe(icalcomponent* event) const {
         const auto& identifier = identifiers_.at(event);
         return vask::describe(event, identifier, title_, [&](std::string_view property) {
-            logger().error("Calendar " + std::string(property) +
-                           " left out, it lies outside the years 1677 to 2262: " +
-                           placeOf(identifier));
+            logger().error(
+                "Calendar " + std::string(property) +
+                " left out, it lies outside the years 1677 to 2262: " + placeOf(identifier));
         });
     }
 

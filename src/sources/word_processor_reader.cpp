@@ -6,9 +6,9 @@
 #include <libxml/xmlreader.h>
 
 #include <algorithm>
-#include <iterator>
 #include <charconv>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -301,9 +301,9 @@ class BodyText {
 
 // A repeat count in a document is untrusted; no real document asks for more spaces than this.
 long spaceCount(xmlTextReader* reader) {
-    xmlChar* raw = xmlTextReaderGetAttributeNs(
-        reader, reinterpret_cast<const xmlChar*>("c"),
-        reinterpret_cast<const xmlChar*>(kTextNamespace.data()));
+    xmlChar* raw =
+        xmlTextReaderGetAttributeNs(reader, reinterpret_cast<const xmlChar*>("c"),
+                                    reinterpret_cast<const xmlChar*>(kTextNamespace.data()));
     if (raw == nullptr) {
         return 1;
     }
@@ -384,8 +384,8 @@ std::string readBodyText(archive* archiveReader, Format format, std::size_t maxE
     }
     if (stream.tooLarge) {
         throw WordProcessorReaderError(
-            Case::entryTooLarge, std::string(entryName) + " exceeds " +
-                                     std::to_string(maxEntryBytes) + " bytes");
+            Case::entryTooLarge,
+            std::string(entryName) + " exceeds " + std::to_string(maxEntryBytes) + " bytes");
     }
     if (stream.unreadable) {
         throw WordProcessorReaderError(Case::archiveUnreadable, archiveMessage(archiveReader));
