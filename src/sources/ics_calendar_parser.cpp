@@ -117,7 +117,7 @@ std::size_t occurrenceBytes(const CalendarEvent& event) {
                         optionalSize(event.title) + optionalSize(event.location) +
                         optionalSize(event.notes) + event.calendarTitle.size();
     for (const auto& rule : event.recurrenceRules) {
-        bytes += sizeof(rule) + rule.size();
+        bytes += sizeof(std::string) + rule.size();
     }
     if (event.organizer) {
         bytes += event.organizer->url.size() + event.organizer->name.size();

@@ -215,9 +215,9 @@ class BodyText {
         auto paragraph = std::move(paragraphs_.back());
         paragraphs_.pop_back();
         if (paragraphs_.empty()) {
-            emit(std::move(paragraph.text));
-            for (auto& inner : paragraph.nested) {
-                emit(std::move(inner));
+            emit(paragraph.text);
+            for (const auto& inner : paragraph.nested) {
+                emit(inner);
             }
             return;
         }
@@ -226,7 +226,7 @@ class BodyText {
         std::move(paragraph.nested.begin(), paragraph.nested.end(), std::back_inserter(outer));
     }
 
-    void emit(std::string paragraph) {
+    void emit(const std::string& paragraph) {
         if (paragraph.empty()) {
             return;
         }
