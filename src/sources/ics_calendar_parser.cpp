@@ -108,7 +108,7 @@ Time timeOf(std::int64_t seconds) {
     return Time(std::chrono::seconds(std::clamp(seconds, earliestSeconds, latestSeconds)));
 }
 
-// What an occurrence holds beyond its fixed size: its texts are copied into each one.
+// What an occurrence holds: its own fixed size and the texts copied into each one.
 std::size_t occurrenceBytes(const CalendarEvent& event) {
     const auto optionalSize = [](const std::optional<std::string>& text) {
         return text ? text->size() : 0;
@@ -317,8 +317,10 @@ class CalendarReader {
 
     // Start and end as time points; an end beyond the years that can be represented becomes the
     // last one that can, a start before them the first.
-    void setDates(CalendarEvent& occurrence, std::int64_t start, std::int64_t end) const {
-        if (!isRepresentable(start) || !isRepresentable(end)) {
+    void setDates(CalendarEvent& occurrence, std::int64_t start, std::int64_t end) {
+        // Once per event, not once per occurrence of a series.
+        if ((!isRepresentable(start) || !isRepresentable(end)) &&
+            clampedEvents_.insert(occurrence.calendarItemIdentifier).second) {
             logger().error("Calendar event dates outside the years 1677 to 2262 are clamped: " +
                            placeOf(occurrence.calendarItemIdentifier));
         }
@@ -339,7 +341,7 @@ class CalendarReader {
     }
 
     void addSingle(icalcomponent* event, CalendarEvent description,
-                   std::vector<CalendarEvent>& into) const {
+                   std::vector<CalendarEvent>& into) {
         const auto start = secondsOf(icalcomponent_get_dtstart(event));
         if (!start) {
             return;
@@ -512,6 +514,7 @@ class CalendarReader {
     std::map<icalcomponent*, std::string> identifiers_;
     std::map<std::string, std::vector<icalcomponent*>> overrides_;
     std::set<icalcomponent*> usedOverrides_;
+    std::set<std::string> clampedEvents_;
 };
 
 std::string calendarName(icalcomponent* calendar, std::string_view fallback) {
