@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,12 +29,21 @@ using SteadyClock = std::chrono::steady_clock;
 // spend unbounded time inside one step of it when its other parts can never match.
 constexpr std::int64_t finestRuleSpacingSeconds = 3600;
 
-// What one file may still spend on expanding rules.
+// What one file may still spend on expanding rules, and on the occurrences it yields.
 struct Budget {
     const Limits& limits;
     SteadyClock::time_point deadline;
+    std::size_t maxYieldBytes;
     std::size_t steps = 0;
+    std::size_t yieldedBytes = 0;
+    std::size_t occurrencesLeftOut = 0;
 };
+
+// The time points hold nanoseconds in 64 bits: the years 1677 to 2262.
+constexpr std::int64_t earliestSeconds =
+    std::chrono::duration_cast<std::chrono::seconds>(Time::duration::min()).count();
+constexpr std::int64_t latestSeconds =
+    std::chrono::duration_cast<std::chrono::seconds>(Time::duration::max()).count();
 
 const Logger& logger() {
     static const Logger instance("ai.vask.VaskCore", "ics-calendar");
@@ -88,13 +98,34 @@ std::optional<std::int64_t> secondsOf(const icaltimetype& time) {
     return static_cast<std::int64_t>(icaltime_as_timet_with_zone(time, time.zone));
 }
 
-Time timeOf(std::int64_t seconds) {
-    return Time(std::chrono::seconds(seconds));
+bool isRepresentable(std::int64_t seconds) {
+    return seconds >= earliestSeconds && seconds <= latestSeconds;
 }
 
-std::optional<Time> optionalTime(const icaltimetype& time) {
-    const auto seconds = secondsOf(time);
-    return seconds ? std::optional<Time>(timeOf(*seconds)) : std::nullopt;
+// Callers check isRepresentable first where an unrepresentable time must be told apart; a time
+// beyond the range otherwise becomes its nearest end.
+Time timeOf(std::int64_t seconds) {
+    return Time(std::chrono::seconds(std::clamp(seconds, earliestSeconds, latestSeconds)));
+}
+
+// What an occurrence holds: its own fixed size and the texts copied into each one.
+std::size_t occurrenceBytes(const CalendarEvent& event) {
+    const auto optionalSize = [](const std::optional<std::string>& text) {
+        return text ? text->size() : 0;
+    };
+    std::size_t bytes = sizeof(CalendarEvent) + event.calendarItemIdentifier.size() +
+                        optionalSize(event.title) + optionalSize(event.location) +
+                        optionalSize(event.notes) + event.calendarTitle.size();
+    for (const auto& rule : event.recurrenceRules) {
+        bytes += sizeof(std::string) + rule.size();
+    }
+    if (event.organizer) {
+        bytes += event.organizer->url.size() + event.organizer->name.size();
+    }
+    for (const auto& attendee : event.attendees) {
+        bytes += sizeof(attendee) + attendee.url.size() + attendee.name.size();
+    }
+    return bytes;
 }
 
 // The properties are gathered before any is visited: libical keeps one property cursor per
@@ -177,9 +208,11 @@ std::vector<std::string> ruleTexts(icalcomponent* event) {
     return rules;
 }
 
-// What an event says about itself, apart from when it happens.
+// What an event says about itself, apart from when it happens. A creation or change date that
+// cannot be represented is left out, logged as `refused(property)`.
+template <typename Refused>
 CalendarEvent describe(icalcomponent* event, const std::string& identifier,
-                       const std::string& calendarTitle) {
+                       const std::string& calendarTitle, Refused refused) {
     CalendarEvent result;
     result.calendarItemIdentifier = identifier;
     result.title = nonEmpty(icalcomponent_get_summary(event));
@@ -193,11 +226,20 @@ CalendarEvent describe(icalcomponent* event, const std::string& identifier,
     forEachProperty(event, ICAL_ATTENDEE_PROPERTY, [&](icalproperty* property) {
         result.attendees.push_back(participant(property, icalproperty_get_attendee(property)));
     });
+    const auto optionalTime = [&](const icaltimetype& time, std::string_view property) {
+        const auto seconds = secondsOf(time);
+        if (seconds && !isRepresentable(*seconds)) {
+            refused(property);
+            return std::optional<Time>();
+        }
+        return seconds ? std::optional<Time>(timeOf(*seconds)) : std::nullopt;
+    };
     if (auto* created = icalcomponent_get_first_property(event, ICAL_CREATED_PROPERTY)) {
-        result.creationDate = optionalTime(icalproperty_get_created(created));
+        result.creationDate = optionalTime(icalproperty_get_created(created), "CREATED");
     }
     if (auto* modified = icalcomponent_get_first_property(event, ICAL_LASTMODIFIED_PROPERTY)) {
-        result.lastModifiedDate = optionalTime(icalproperty_get_lastmodified(modified));
+        result.lastModifiedDate =
+            optionalTime(icalproperty_get_lastmodified(modified), "LAST-MODIFIED");
     }
     return result;
 }
@@ -249,15 +291,57 @@ class CalendarReader {
         for (const auto& [uid, events] : overrides_) {
             for (auto* event : events) {
                 if (!usedOverrides_.contains(event)) {
-                    addSingle(event, describe(event, identifiers_.at(event), title_), into);
+                    addSingle(event, describe(event), into);
                 }
             }
         }
     }
 
   private:
+    CalendarEvent describe(icalcomponent* event) const {
+        const auto& identifier = identifiers_.at(event);
+        return vask::describe(event, identifier, title_, [&](std::string_view property) {
+            logger().error(
+                "Calendar " + std::string(property) +
+                " left out, it lies outside the years 1677 to 2262: " + placeOf(identifier));
+        });
+    }
+
+    // The file and, when the event has its own identifier, the event.
+    std::string placeOf(const std::string& identifier) const {
+        if (identifier.starts_with(fallbackIdentifier_)) {
+            return identifier;
+        }
+        return std::string(fallbackIdentifier_) + " " + identifier;
+    }
+
+    // Start and end as time points; an end beyond the years that can be represented becomes the
+    // last one that can, a start before them the first.
+    void setDates(CalendarEvent& occurrence, std::int64_t start, std::int64_t end) {
+        // Once per event, not once per occurrence of a series.
+        if ((!isRepresentable(start) || !isRepresentable(end)) &&
+            clampedEvents_.insert(occurrence.calendarItemIdentifier).second) {
+            logger().error("Calendar event dates outside the years 1677 to 2262 are clamped: " +
+                           placeOf(occurrence.calendarItemIdentifier));
+        }
+        occurrence.startDate = timeOf(start);
+        occurrence.endDate = timeOf(std::max(start, end));
+    }
+
+    // Each occurrence copies its event's texts, so the file's yield is bounded in bytes: a
+    // rule over a long text could otherwise make a small file fill memory.
+    bool mayYield(const CalendarEvent& occurrence) const {
+        const auto bytes = occurrenceBytes(occurrence);
+        if (bytes > budget_.maxYieldBytes - budget_.yieldedBytes) {
+            ++budget_.occurrencesLeftOut;
+            return false;
+        }
+        budget_.yieldedBytes += bytes;
+        return true;
+    }
+
     void addSingle(icalcomponent* event, CalendarEvent description,
-                   std::vector<CalendarEvent>& into) const {
+                   std::vector<CalendarEvent>& into) {
         const auto start = secondsOf(icalcomponent_get_dtstart(event));
         if (!start) {
             return;
@@ -266,13 +350,15 @@ class CalendarReader {
         if (!range_.overlaps(*start, end)) {
             return;
         }
-        description.startDate = timeOf(*start);
-        description.endDate = timeOf(std::max(*start, end));
+        if (!mayYield(description)) {
+            return;
+        }
+        setDates(description, *start, end);
         into.push_back(std::move(description));
     }
 
     void readMaster(icalcomponent* master, std::vector<CalendarEvent>& into) {
-        auto description = describe(master, identifiers_.at(master), title_);
+        auto description = describe(master);
         description.recurrenceRules = ruleTexts(master);
         if (description.recurrenceRules.empty()) {
             addSingle(master, std::move(description), into);
@@ -304,7 +390,7 @@ class CalendarReader {
             const auto seconds = *secondsOf(start);
             if (const auto it = replaced.find(seconds); it != replaced.end()) {
                 usedOverrides_.insert(it->second);
-                auto changed = describe(it->second, identifiers_.at(it->second), title_);
+                auto changed = describe(it->second);
                 changed.recurrenceRules = description.recurrenceRules;
                 addSingle(it->second, std::move(changed), into);
                 continue;
@@ -313,16 +399,18 @@ class CalendarReader {
             if (!range_.overlaps(seconds, end)) {
                 continue;
             }
+            if (!mayYield(description)) {
+                continue;
+            }
             auto occurrence = description;
-            occurrence.startDate = timeOf(seconds);
-            occurrence.endDate = timeOf(std::max(seconds, end));
+            setDates(occurrence, seconds, end);
             into.push_back(std::move(occurrence));
         }
         // An occurrence moved into the range from a start outside it is found by its own dates.
         for (const auto& [original, event] : replaced) {
             if (!usedOverrides_.contains(event)) {
                 usedOverrides_.insert(event);
-                auto changed = describe(event, identifiers_.at(event), title_);
+                auto changed = describe(event);
                 changed.recurrenceRules = description.recurrenceRules;
                 addSingle(event, std::move(changed), into);
             }
@@ -426,6 +514,7 @@ class CalendarReader {
     std::map<icalcomponent*, std::string> identifiers_;
     std::map<std::string, std::vector<icalcomponent*>> overrides_;
     std::set<icalcomponent*> usedOverrides_;
+    std::set<std::string> clampedEvents_;
 };
 
 std::string calendarName(icalcomponent* calendar, std::string_view fallback) {
@@ -450,7 +539,13 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
                                                           std::string_view fallbackIdentifier,
                                                           const Limits& limits) {
     configureLibrary();
-    Budget budget{limits, SteadyClock::now() + limits.maxTimePerFile};
+    const auto scaledYieldBytes =
+        limits.yieldBytesPerFileByte != 0 &&
+                text.size() > std::numeric_limits<std::size_t>::max() / limits.yieldBytesPerFileByte
+            ? std::numeric_limits<std::size_t>::max()
+            : text.size() * limits.yieldBytesPerFileByte;
+    const auto maxYieldBytes = std::max(limits.minYieldBytesPerFile, scaledYieldBytes);
+    Budget budget{limits, SteadyClock::now() + limits.maxTimePerFile, maxYieldBytes};
     auto copy = TextDecoding::utf8(text);
     if (!copy) {
         copy = TextDecoding::detected(text);
@@ -459,6 +554,8 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
         copy = text::toValidUtf8(text);
     }
     const ComponentPtr root(icalparser_parse_string(copy->c_str()));
+    // The parsed tree holds all it needs; the text need not outlive it through the expansion.
+    copy.reset();
     if (!root) {
         return {};
     }
@@ -485,6 +582,11 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
         CalendarReader(calendar, calendarName(calendar, title), range, identifier, eventIndex,
                        budget)
             .read(events);
+    }
+    if (budget.occurrencesLeftOut > 0) {
+        logger().error("Calendar file yields at most " + std::to_string(maxYieldBytes) +
+                       " bytes of events, " + std::to_string(budget.occurrencesLeftOut) +
+                       " occurrences left out: " + identifier);
     }
     std::stable_sort(events.begin(), events.end(),
                      [](const CalendarEvent& a, const CalendarEvent& b) {

@@ -16,6 +16,10 @@ struct IcsExpansionLimits {
     std::chrono::milliseconds maxTimePerRule{std::chrono::seconds(2)};
     std::chrono::milliseconds maxTimePerFile{std::chrono::seconds(10)};
     std::size_t maxOccurrencesPerEvent = 5'000;
+    // Every occurrence carries its event's texts, so what a file yields is bounded in bytes:
+    // this many per byte of the file, and never less than the floor.
+    std::size_t yieldBytesPerFileByte = 4;
+    std::size_t minYieldBytesPerFile = std::size_t{4} * 1024 * 1024;
 };
 
 // Turns iCalendar text into the occurrences of its events that overlap a range, the way a
@@ -34,8 +38,14 @@ struct IcsExpansionLimits {
 // A few bytes of rules can ask for millions of occurrences, so the work is bounded: a rule that
 // repeats more often than hourly, or more often than the per-event cap allows across the range,
 // is skipped (its first start still counts); expansion stops after a number of steps or a time
-// per rule and per file; and each event keeps at most a capped number of occurrences. Each cut is
-// logged.
+// per rule and per file; each event keeps at most a capped number of occurrences; and the
+// occurrences of a file hold at most a bounded number of bytes, in proportion to the file, so
+// that one long text repeated thousands of times cannot fill memory (later occurrences are left
+// out). Each cut is logged.
+//
+// Times are held in nanoseconds: a start or end outside the years 1677 to 2262 is clamped to the
+// nearest representable time, a creation or change date there is left out, each logged with the
+// file's place.
 class IcsCalendarParser {
   public:
     using Limits = IcsExpansionLimits;

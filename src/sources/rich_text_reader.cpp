@@ -152,7 +152,7 @@ class RtfReader {
                 continue;
             } else if (word == "u" && parameter) {
                 flushBytes(KeepSurrogate::yes);
-                appendUnit(static_cast<char32_t>(*parameter < 0 ? *parameter + 65536 : *parameter));
+                appendUnit(unicodeUnit(*parameter));
                 pendingSkip = group.unicodeSkip;
             } else if (word == "par" || word == "line" || word == "sect" || word == "page" ||
                        word == "row") {
@@ -169,6 +169,17 @@ class RtfReader {
 
   private:
     enum class KeepSurrogate { no, yes };
+
+    // The parameter of \u is a signed 16-bit number, so units above 32767 are written negative.
+    // Anything beyond a character (a parameter of up to ten digits) is a replacement character,
+    // never bytes that merely look like UTF-8.
+    static char32_t unicodeUnit(long parameter) {
+        const long unit = parameter < 0 ? parameter + 65536 : parameter;
+        if (unit < 0 || unit > 0x10FFFF) {
+            return U'\uFFFD';
+        }
+        return static_cast<char32_t>(unit);
+    }
 
     // \u gives UTF-16 code units: a character beyond the Basic Multilingual Plane comes as a
     // high and a low surrogate, each its own \u; a half without its partner is U+FFFD.
@@ -299,6 +310,11 @@ std::optional<std::string> RichTextReader::htmlText(std::string_view bytes) {
     }
     std::string out;
     collectText(xmlDocGetRootElement(document.get()), out);
+    // On a page that is not UTF-8 the parser's output is not always UTF-8 either (an "&" or "<"
+    // before a byte above 127 is passed on as it is).
+    if (!text::isValidUtf8(out)) {
+        out = text::toValidUtf8(out);
+    }
     return std::string(text::trimmed(out));
 }
 

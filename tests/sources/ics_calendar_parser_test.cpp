@@ -195,6 +195,100 @@ TEST_F(IcsCalendarParserTest, ExpansionStopsAtItsLimits) {
     }
 }
 
+// Each occurrence carries its event's texts: what a file yields is bounded in proportion to the
+// file, so a long description on a daily rule cannot turn a small file into gigabytes.
+TEST_F(IcsCalendarParserTest, WhatAFileYieldsIsBoundedByItsSize) {
+    const std::string description(100'000, 'n');
+    const auto text = calendar(
+        event("long", "DTSTART:20240101T100000Z\r\nRRULE:FREQ=DAILY\r\nDESCRIPTION:" + description +
+                          "\r\n") +
+        event("later", "DTSTART:20240102T100000Z\r\nSUMMARY:after the long one\r\n"));
+    struct Case {
+        const char* name;
+        std::size_t floor;
+        std::size_t perFileByte;
+        std::size_t minCount;
+        std::size_t maxCount;
+    };
+    const std::vector<Case> cases = {
+        {"room for every occurrence", std::size_t{1} << 30, 4, 31, 31},
+        {"the floor", 1'000'000, 4, 9, 10},
+        {"in proportion to the file", 0, 20, 19, 20},
+        {"nothing fits", 0, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        IcsCalendarParser::Limits limits;
+        limits.minYieldBytesPerFile = c.floor;
+        limits.yieldBytesPerFileByte = c.perFileByte;
+        const auto events =
+            IcsCalendarParser::occurrences(text, "T", unixTime(test::january1st2024),
+                                           unixTime(test::january31st2024), "f.ics", limits);
+        EXPECT_GE(events.size(), c.minCount);
+        EXPECT_LE(events.size(), c.maxCount);
+        std::size_t bytes = 0;
+        for (const auto& e : events) {
+            bytes += e.notes.value_or("").size();
+        }
+        EXPECT_LE(bytes, std::max(c.floor, c.perFileByte * text.size()));
+    }
+    // The defaults: a 100 KB file yields a few megabytes, not its 3 MB times the occurrences.
+    const auto events = IcsCalendarParser::occurrences(text, "T", unixTime(test::january1st2024),
+                                                       unixTime(test::january31st2024), "f.ics");
+    EXPECT_LE(events.size(), 42u);
+    EXPECT_GT(events.size(), 0u);
+}
+
+// Time points hold nanoseconds: dates outside 1677 to 2262 are clamped (start and end) or left
+// out (creation and change dates) rather than overflowing.
+TEST_F(IcsCalendarParserTest, DatesBeyondTheRepresentableYearsAreClampedOrLeftOut) {
+    const auto latest = CalendarEvent::Time::max();
+    const auto earliest = CalendarEvent::Time::min();
+    struct Case {
+        const char* name;
+        std::string lines;
+        bool startClamped;
+        bool endClamped;
+        bool hasCreated;
+        bool hasModified;
+    };
+    const std::vector<Case> cases = {
+        {"created in 1600",
+         "DTSTART:20240105T100000Z\r\nCREATED:16000101T000000Z\r\n"
+         "LAST-MODIFIED:20240101T000000Z\r\n",
+         false, false, false, true},
+        {"modified in 2300",
+         "DTSTART:20240105T100000Z\r\nCREATED:20240101T000000Z\r\n"
+         "LAST-MODIFIED:23000101T000000Z\r\n",
+         false, false, true, false},
+        {"ending in 2300", "DTSTART:20240105T100000Z\r\nDTEND:23000101T000000Z\r\n", false, true,
+         false, false},
+        {"from 1600 to 2300", "DTSTART:16000105T100000Z\r\nDTEND:23000101T000000Z\r\n", true, true,
+         false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto events = IcsCalendarParser::occurrences(
+            calendar(event("far", c.lines)), "T", unixTime(test::january1st2024),
+            unixTime(test::january31st2024), "far.ics");
+        ASSERT_EQ(events.size(), 1u);
+        const auto& e = events[0];
+        if (c.startClamped) {
+            EXPECT_LE(e.startDate, earliest + std::chrono::seconds(1));
+        } else {
+            EXPECT_EQ(e.startDate, unixTime(1704448800));
+        }
+        if (c.endClamped) {
+            EXPECT_GE(e.endDate, latest - std::chrono::seconds(1));
+        } else {
+            EXPECT_LT(e.endDate, unixTime(test::january31st2024));
+        }
+        EXPECT_EQ(e.creationDate.has_value(), c.hasCreated);
+        EXPECT_EQ(e.lastModifiedDate.has_value(), c.hasModified);
+        EXPECT_LE(e.startDate, e.endDate);
+    }
+}
+
 TEST_F(IcsCalendarParserTest, TextThatIsNotUtf8IsDecoded) {
     struct Case {
         const char* name;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/text.h"
 #include "sources/text_decoding.h"
 
 namespace vask {
@@ -51,6 +52,32 @@ TEST(RichTextReaderTest, ReadsHtmlTextWithoutScriptsOrStyles) {
     const auto text = RichTextReader::plainText(html);
     ASSERT_TRUE(text.has_value());
     EXPECT_EQ(*text, "Lease\nPets & plants\none\ntwo");
+}
+
+// Whatever the bytes, what comes out is UTF-8: a number that is no character and a page whose
+// markup passes raw bytes on both become replacement characters.
+TEST(RichTextReaderTest, TextIsValidUtf8WhateverTheInput) {
+    const std::string replacement = "\xEF\xBF\xBD";
+    struct Case {
+        std::string name;
+        std::string bytes;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"unicode below the signed 16-bit range", R"({\rtf\u-80864})", replacement},
+        {"unicode beyond U+10FFFF", R"({\rtf1 a\u1114112?b})", "a" + replacement + "b"},
+        {"unicode of ten digits", R"({\rtf1\u9999999999})", replacement},
+        {"the last character is kept", R"({\rtf1\u1114111})", "\xF4\x8F\xBF\xBF"},
+        {"an ampersand before a byte above 127", "<html>&\xA0", "&" + replacement},
+        {"in the body of a page", "<html><body><p>a&\xE9</p></body></html>", "a&" + replacement},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto text = RichTextReader::plainText(c.bytes);
+        ASSERT_TRUE(text.has_value());
+        EXPECT_TRUE(text::isValidUtf8(*text));
+        EXPECT_EQ(*text, c.text);
+    }
 }
 
 TEST(RichTextReaderTest, OtherBytesAreNotImported) {

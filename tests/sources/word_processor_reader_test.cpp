@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "sources/rich_text_reader.h"
 #include "zip_fixture.h"
 
@@ -42,6 +44,12 @@ TEST(WordProcessorReaderTest, ReadsDocxBodyText) {
          "<w:p><w:r><w:t>outer</w:t><w:txbxContent><w:p><w:r><w:t>inner</w:t></w:r></w:p>"
          "</w:txbxContent></w:r></w:p>",
          "outer\n\ninner"},
+        {"each paragraph of a text box comes once",
+         "<w:p><w:r><w:t>outer</w:t><w:txbxContent><w:p><w:r><w:t>one</w:t></w:r></w:p>"
+         "<w:p><w:r><w:t>two</w:t><w:txbxContent><w:p><w:r><w:t>deep</w:t></w:r></w:p>"
+         "</w:txbxContent></w:r></w:p></w:txbxContent><w:t>after</w:t></w:r></w:p>"
+         "<w:p><w:r><w:t>next</w:t></w:r></w:p>",
+         "outerafter\n\none\n\ntwo\n\ndeep\n\nnext"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -125,6 +133,49 @@ TEST(WordProcessorReaderTest, UnreadableDocumentsFailWithTheirCase) {
         }
     }
     EXPECT_TRUE(WordProcessorReader::documentText(test::docxDocument(validBody), 8192).has_value());
+}
+
+// A space element of 23 bytes stands for 1,024 spaces: the text is bounded by the same limit as
+// the markup, counting every space, tab and line break it expands to.
+TEST(WordProcessorReaderTest, TextIsBoundedLikeTheMarkup) {
+    std::string spaces;
+    for (int i = 0; i < 100; ++i) {
+        spaces += "<text:s text:c=\"1024\"/>";
+    }
+    std::string breaks;
+    for (int i = 0; i < 40; ++i) {
+        breaks += "<text:tab/><text:line-break/><text:s text:c=\"100\"/>";
+    }
+    struct Case {
+        std::string name;
+        std::string body;
+        std::size_t limit;
+        std::optional<std::size_t> size;
+    };
+    const std::vector<Case> cases = {
+        {"spaces past the limit", "<text:p>a" + spaces + "b</text:p>", 64 * 1024, std::nullopt},
+        {"spaces within it", "<text:p>a" + spaces + "b</text:p>", 128 * 1024, 102'402},
+        // 4,000 spaces, 40 tabs and 40 line breaks in about 2,400 bytes of markup.
+        {"tabs and line breaks count as much as spaces", "<text:p>" + breaks + "</text:p>", 4050,
+         std::nullopt},
+        {"all of them within the limit", "<text:p>" + breaks + "</text:p>", 4080, 4080},
+        {"the blank line between paragraphs counts",
+         "<text:p>" + breaks + "</text:p><text:p>" + breaks + "</text:p>", 8161, std::nullopt},
+        {"two paragraphs just within the limit",
+         "<text:p>" + breaks + "</text:p><text:p>" + breaks + "</text:p>", 8162, 8162},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto document = test::odtDocument(c.body);
+        try {
+            const auto text = WordProcessorReader::documentText(document, c.limit);
+            ASSERT_TRUE(text.has_value());
+            EXPECT_EQ(text->size(), c.size.value_or(0)) << "expected a refusal";
+        } catch (const WordProcessorReaderError& error) {
+            EXPECT_FALSE(c.size.has_value()) << error.what();
+            EXPECT_EQ(error.kind(), WordProcessorReaderError::Case::entryTooLarge);
+        }
+    }
 }
 
 TEST(WordProcessorReaderTest, OnlyZipArchivesAreTakenAsDocuments) {

@@ -1,0 +1,167 @@
+// Reads one calendar or document file the way the file readers do, so that its peak memory can be
+// measured from outside (/usr/bin/time -v), and writes the 1 MB files measured in the performance
+// notes. Usage:
+//   reader_peak_memory write-ics-repeating|write-ics-many|write-odt-prose|write-odt-spaces FILE
+//   reader_peak_memory ics|odt FILE
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "sources/ics_calendar_parser.h"
+#include "sources/word_processor_reader.h"
+#include "zip_fixture.h"
+
+namespace {
+
+using Time = vask::CalendarEvent::Time;
+
+constexpr std::size_t kFileBytes = 1024 * 1024;
+constexpr std::int64_t kYearStart = 1'704'067'200;  // 2024-01-01
+constexpr std::int64_t kYearEnd = kYearStart + 366 * 86'400;
+
+std::string calendar(const std::string& events) {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Vask bench//EN\r\n" + events +
+           "END:VCALENDAR\r\n";
+}
+
+// A property's value folded to lines of 75 bytes.
+std::string folded(const std::string& name, const std::string& value) {
+    std::string out = name + ":";
+    for (std::size_t at = 0; at < value.size(); at += 74) {
+        if (at > 0) {
+            out += "\r\n ";
+        }
+        out += value.substr(at, 74);
+    }
+    return out + "\r\n";
+}
+
+// Words of a vocabulary of a few thousand, made of syllables and drawn in a fixed pseudo-random
+// order: text that deflates about as well as prose does (about 3 to 1).
+std::string prose(std::size_t bytes, std::uint32_t seed) {
+    static constexpr std::string_view kSyllables[] = {
+        "ba", "ler", "mon", "ti",  "sa", "ven", "do", "ric", "ka", "ly",  "pe", "tor", "an", "mi",
+        "gu", "sel", "o",   "ran", "de", "wis", "ch", "ell", "nu", "pra", "st", "im",  "fo", "qu"};
+    std::mt19937 random(seed);
+    std::string out;
+    while (out.size() < bytes) {
+        const auto syllables = 1 + random() % 4;
+        for (std::uint32_t i = 0; i < syllables; ++i) {
+            out += kSyllables[random() % std::size(kSyllables)];
+        }
+        out += random() % 12 == 0 ? ". " : " ";
+    }
+    out.resize(bytes);
+    return out;
+}
+
+std::string repeatingIcs() {
+    // One event every two hours for a year, its notes filling the file.
+    const auto notes = prose(kFileBytes - 400, 1);
+    return calendar(
+        "BEGIN:VEVENT\r\nUID:every-two-hours\r\nDTSTAMP:20240101T000000Z\r\n"
+        "DTSTART:20240101T000000Z\r\nDURATION:PT30M\r\nRRULE:FREQ=HOURLY;INTERVAL=2\r\n"
+        "SUMMARY:Check\r\n" +
+        folded("DESCRIPTION", notes) + "END:VEVENT\r\n");
+}
+
+std::string manyEventsIcs() {
+    std::string events;
+    for (int i = 0; events.size() < kFileBytes - 600; ++i) {
+        const int day = 1 + i % 28;
+        const int month = 1 + (i / 28) % 12;
+        char start[32];
+        std::snprintf(start, sizeof start, "2024%02d%02dT%02d0000Z", month, day, 8 + i % 10);
+        events += "BEGIN:VEVENT\r\nUID:event-" + std::to_string(i) +
+                  "\r\nDTSTAMP:20240101T000000Z\r\nDTSTART:" + start + "\r\nDURATION:PT1H\r\n" +
+                  (i % 10 == 0 ? "RRULE:FREQ=WEEKLY;COUNT=20\r\n" : "") +
+                  "SUMMARY:" + prose(30, static_cast<std::uint32_t>(i)) + "\r\n" +
+                  folded("DESCRIPTION", prose(300, static_cast<std::uint32_t>(i) + 7)) +
+                  "END:VEVENT\r\n";
+    }
+    return calendar(events);
+}
+
+std::string odt(const std::string& body) {
+    return vask::test::odtDocument(body);
+}
+
+// Paragraphs of prose added until the archive reaches the size.
+std::string proseOdt() {
+    std::string body;
+    std::string archive;
+    for (std::uint32_t i = 0;; ++i) {
+        body += "<text:p>" + prose(600, i) + "</text:p>";
+        if (i % 500 == 0 && (archive = odt(body)).size() >= kFileBytes) {
+            return archive;
+        }
+    }
+}
+
+// Space elements, each standing for 1,024 spaces, in markup just within the reader's cap: the
+// text it stands for (over 2.7 GB) is what must be refused.
+std::string spacesOdt() {
+    const std::string element = "<text:s text:c=\"1024\"/>";
+    const auto count = (vask::WordProcessorReader::kMaxEntryBytes - 4096) / element.size();
+    std::string body = "<text:p>";
+    body.reserve(count * element.size() + 32);
+    for (std::size_t i = 0; i < count; ++i) {
+        body += element;
+    }
+    return odt(body + "</text:p>");
+}
+
+// The whole file in a string of its own size, as the file readers hold it.
+std::string readFile(const char* path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::string bytes(static_cast<std::size_t>(in.tellg()), '\0');
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::cerr << "usage: reader_peak_memory write-ics-repeating|write-ics-many|"
+                     "write-odt-prose|write-odt-spaces|ics|odt FILE\n";
+        return 2;
+    }
+    const std::string_view command = argv[1];
+    if (command.starts_with("write-")) {
+        const auto bytes = command == "write-ics-repeating" ? repeatingIcs()
+                           : command == "write-ics-many"    ? manyEventsIcs()
+                           : command == "write-odt-prose"   ? proseOdt()
+                                                            : spacesOdt();
+        std::ofstream(argv[2], std::ios::binary) << bytes;
+        std::cout << bytes.size() << " bytes written\n";
+        return 0;
+    }
+    const auto bytes = readFile(argv[2]);
+    if (command == "ics") {
+        const auto events = vask::IcsCalendarParser::occurrences(
+            bytes, "Bench", Time(std::chrono::seconds(kYearStart)),
+            Time(std::chrono::seconds(kYearEnd)), "bench.ics");
+        std::size_t textBytes = 0;
+        for (const auto& event : events) {
+            textBytes += event.notes.value_or("").size();
+        }
+        std::cout << bytes.size() << " bytes read: " << events.size() << " occurrences, "
+                  << textBytes << " bytes of notes\n";
+        return 0;
+    }
+    try {
+        const auto text = vask::WordProcessorReader::documentText(bytes);
+        std::cout << bytes.size() << " bytes read: " << (text ? text->size() : 0)
+                  << " bytes of text\n";
+    } catch (const vask::WordProcessorReaderError& error) {
+        std::cout << bytes.size() << " bytes read: refused: " << error.what() << "\n";
+    }
+    return 0;
+}
