@@ -584,3 +584,56 @@ TEST(SQLiteSessionStore, AHistoryOutOfReachIsNeverReplaced) {
 
 }  // namespace
 }  // namespace vask
+
+namespace vask {
+namespace {
+
+// A sessions.db that is a link (a dotfile manager's, or a planted one) is refused: SQLite would
+// write the link's target and make its journal beside it, outside the data folder.
+TEST(SQLiteSessionStore, ALinkedDatabaseIsRefusedAndLeftAsItIs) {
+    for (const bool targetHoldsHistory : {true, false}) {
+        SCOPED_TRACE(targetHoldsHistory ? "link to a history" : "link to an unrelated file");
+        test::TempDir data;
+        test::TempDir elsewhere;
+        const auto target = elsewhere / "target.db";
+        if (targetHoldsHistory) {
+            SQLiteSessionStore(target).saveSessions({sampleSession("s", 2, false)});
+        } else {
+            std::ofstream(target) << "unrelated";
+        }
+        ::chmod(target.c_str(), 0644);
+        const auto bytes = fileBytes(target);
+        const auto path = data / "sessions.db";
+        fs::create_symlink(target, path);
+
+        SQLiteSessionStore store(path);
+        try {
+            store.loadSessions();
+            ADD_FAILURE() << "a linked database was read";
+        } catch (const SessionStoreError& error) {
+            EXPECT_NE(error.message().find(path.string()), std::string::npos) << error.message();
+        }
+        EXPECT_THROW(store.saveSessions({sampleSession("new", 1, false)}), SessionStoreError);
+        EXPECT_TRUE(fs::is_symlink(path));
+        EXPECT_EQ(fs::read_symlink(path), target);
+        EXPECT_EQ(fileBytes(target), bytes);
+        EXPECT_EQ(permissions(target), fs::perms::owner_read | fs::perms::owner_write |
+                                           fs::perms::group_read | fs::perms::others_read);
+        EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere.path()), {}), 1)
+            << "no journal beside the target";
+    }
+    {
+        SCOPED_TRACE("a dangling link is not created through");
+        test::TempDir data;
+        const auto path = data / "sessions.db";
+        fs::create_symlink(data / "absent.db", path);
+        SQLiteSessionStore store(path);
+        EXPECT_TRUE(store.loadSessions().empty());
+        EXPECT_THROW(store.saveSessions({sampleSession("new", 1, false)}), SessionStoreError);
+        EXPECT_FALSE(fs::exists(data / "absent.db"));
+        EXPECT_TRUE(fs::is_symlink(path));
+    }
+}
+
+}  // namespace
+}  // namespace vask

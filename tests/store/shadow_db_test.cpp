@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <fstream>
 #include <thread>
 
 #include "platform/file_io.h"
@@ -323,6 +326,36 @@ TEST(ShadowDB, ConcurrentWritersSerialiseAndKeepTheIndexExact) {
     EXPECT_EQ(queryInt(path, "SELECT COUNT(*) FROM messages"), 50);
     EXPECT_EQ(fullTextMatches(path, "round0"), 0);
     EXPECT_NO_THROW(checkMessagesFullTextIndex(path));
+}
+
+// The copy of the person's messages is private from its creation, whatever the umask, and a
+// linked path is refused rather than written through.
+TEST(ShadowDB, TheFileIsOwnerOnlyFromItsCreationAndNeverALink) {
+    struct Umask {
+        mode_t old = ::umask(022);
+        ~Umask() { ::umask(old); }
+    } permissive;
+    test::TempDir dir;
+    const auto path = dir / "shadow.db";
+    {
+        auto db = writer(path);
+        db.insertBatch({shadowMessage("g1", "hello")});
+    }
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    const auto target = dir / "unrelated";
+    std::ofstream(target) << "unrelated";
+    ::chmod(target.c_str(), 0644);
+    const auto linked = dir / "linked.db";
+    std::filesystem::create_symlink(target, linked);
+    const auto error = errorOf([&] { writer(linked); });
+    EXPECT_EQ(error.kind(), Case::failedToOpen);
+    EXPECT_NE(std::string(error.what()).find(linked.string()), std::string::npos) << error.what();
+    EXPECT_TRUE(std::filesystem::is_symlink(linked));
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
 }
 
 }  // namespace
