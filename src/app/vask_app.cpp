@@ -100,7 +100,9 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
             launchLogger().info("launch_forwarded", {{"url", arguments.url ? "true" : "false"}});
             return EXIT_SUCCESS;
         case ui::SingleInstance::Role::failed:
-            launchLogger().error("launch_single_instance_failed", {});
+            launchLogger().error("launch_single_instance_failed",
+                                 {{"reason", singleInstance_->failureReason().toStdString()}});
+            alerts_->runModal(ui::SingleInstance::failureAlert(singleInstance_->failureReason()));
             return EXIT_FAILURE;
         case ui::SingleInstance::Role::primary:
             break;
