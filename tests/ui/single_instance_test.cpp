@@ -200,6 +200,14 @@ TEST(SingleInstanceFailure, WithoutAPrivateFolderOrAnAnswerTheLaunchSaysWhy) {
 
 // --- Another local user -----------------------------------------------------------------------
 
+// In a forked child: from here on it runs as the other user, or ends with status 2.
+void becomeOtherUser() {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(otherGroup, otherGroup, otherGroup) != 0 ||
+        ::setresuid(otherUser, otherUser, otherUser) != 0) {
+        ::_exit(2);
+    }
+}
+
 enum class Plant { socket, file, folder };
 
 const char* plantName(Plant plant) {
@@ -239,11 +247,7 @@ class ForeignPlanter {
             ::close(ready[0]);
             ::close(control[1]);
             ::close(result[0]);
-            if (::setgroups(0, nullptr) != 0 ||
-                ::setresgid(otherGroup, otherGroup, otherGroup) != 0 ||
-                ::setresuid(otherUser, otherUser, otherUser) != 0) {
-                ::_exit(2);
-            }
+            becomeOtherUser();
             ::umask(0);
             std::vector<pollfd> fds;
             fds.push_back({control[0], POLLIN, 0});
@@ -414,10 +418,7 @@ TEST(SingleInstanceAgainstAnotherUser, AConnectionFromAnotherUserIsRefused) {
     const pid_t child = ::fork();
     if (child == 0) {
         ::alarm(10);
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(otherGroup, otherGroup, otherGroup) != 0 ||
-            ::setresuid(otherUser, otherUser, otherUser) != 0) {
-            ::_exit(2);
-        }
+        becomeOtherUser();
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
