@@ -62,15 +62,17 @@ void FileProblems::report(FileProblem problem) {
 
 void FileProblems::setListener(Listener listener) {
     std::vector<FileProblem> waiting;
+    Listener current;
     {
         std::lock_guard lock(mutex_);
-        listener_ = listener;
+        listener_ = std::move(listener);
         if (listener_) {
             waiting.swap(waiting_);
+            current = listener_;
         }
     }
     for (const auto& problem : waiting) {
-        listener(problem);
+        current(problem);
     }
 }
 

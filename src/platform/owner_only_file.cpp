@@ -173,7 +173,7 @@ fs::path privateRuntimeFolder(const Environment& env) {
     };
     if (const auto runtime = env.find("XDG_RUNTIME_DIR");
         runtime != env.end() && fs::path(runtime->second).is_absolute()) {
-        const fs::path folder(runtime->second);
+        fs::path folder(runtime->second);
         const auto unfit = unfitExistingFolder(folder);
         if (!unfit) {
             return folder;
@@ -184,7 +184,7 @@ fs::path privateRuntimeFolder(const Environment& env) {
         if (!base) {
             continue;
         }
-        const fs::path folder = *base / "vask-runtime";
+        fs::path folder = *base / "vask-runtime";
         const auto unfit = unfitCreatedFolder(folder);
         if (!unfit) {
             return folder;

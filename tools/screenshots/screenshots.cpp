@@ -642,8 +642,8 @@ int main(int argc, char** argv) {
                            "/home/ada/.local/share/Vask/credentials.json.corrupt-1796630400",
                            {}})},
     };
-    for (const auto& [state, alert] : alerts) {
-        shots.push_back(Shot{"alert", state, [alert](Scene&) -> QWidget* {
+    for (const auto& entry : alerts) {
+        shots.push_back(Shot{"alert", entry.first, [alert = entry.second](Scene&) -> QWidget* {
                                  auto* box = new QMessageBox;
                                  ui::fillAlertBox(*box, alert);
                                  return box;
