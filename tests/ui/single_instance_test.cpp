@@ -448,5 +448,37 @@ TEST(SingleInstanceAgainstAnotherUser, AConnectionFromAnotherUserIsRefused) {
     EXPECT_EQ(urls, QStringList{"vasktest://mine"});
 }
 
+// A socket at the name that another user owns (a folder opened up, or root's doing) is never
+// connected to: the URL could be an account's sign-in code.
+TEST(SingleInstanceAgainstAnotherUser, ASocketOfAnotherUserIsNeverConnectedTo) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a socket to another user needs root";
+    }
+    test::TempDir runtime;
+    ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
+    const QString instance = uniqueInstance("ui-foreign-socket");
+    const std::string name = SingleInstance::serverName(instance).toStdString();
+    QLockFile held(QString::fromStdString((runtime / (name + ".lock")).string()));
+    ASSERT_TRUE(held.tryLock(0));
+    const auto path = runtime / name;
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::chown(path.c_str(), otherUser, otherGroup), 0);
+
+    SingleInstance launch(instance);
+    EXPECT_EQ(launch.claimOrForward(QString("vask://auth/callback?code=secret"), false),
+              SingleInstance::Role::failed);
+    const int accepted = ::accept(listener, nullptr, nullptr);
+    EXPECT_LT(accepted, 0) << "the foreign socket was connected to";
+    if (accepted >= 0) {
+        ::close(accepted);
+    }
+    ::close(listener);
+}
+
 }  // namespace
 }  // namespace vask::ui
