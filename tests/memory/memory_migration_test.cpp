@@ -10,6 +10,7 @@
 
 #include "memory/memory_store.h"
 #include "memory_test_support.h"
+#include "support/scoped_umask.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -176,10 +177,7 @@ TEST(MemoryMigration, WriteLockHeldPastTheRetryWindowFailsConfiguration) {
 // Other users must never read memory: every file of the store is 0600 from its creation, whatever
 // the umask, and files an older build left readable are tightened when the store opens them.
 TEST(MemoryMigration, EveryFileOfTheStoreIsOwnerOnly) {
-    struct Umask {
-        mode_t old = ::umask(022);
-        ~Umask() { ::umask(old); }
-    } permissive;
+    const test::PermissiveUmask permissive;
     const auto mode = [](const std::filesystem::path& path) {
         struct stat info {};
         EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;

@@ -14,6 +14,7 @@
 #include "store/sqlite_statement.h"
 #include "support/log_capture.h"
 #include "support/scoped_environment.h"
+#include "support/scoped_umask.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -280,10 +281,7 @@ TEST(SQLiteSessionStore, AFailedSaveLeavesTheFileAsItWas) {
 // Other users must never read the history, not even a file whose first save failed, whatever
 // the umask; a file an older build left readable is tightened as soon as it is loaded.
 TEST(SQLiteSessionStore, TheFileIsOwnerOnlyFromItsCreation) {
-    struct Umask {
-        mode_t old = ::umask(022);
-        ~Umask() { ::umask(old); }
-    } permissive;
+    const test::PermissiveUmask permissive;
     auto clash = sampleSession("clash", 1, false);
     auto other = sampleSession("other", 1, false);
     other.messages[0].id = clash.messages[0].id;

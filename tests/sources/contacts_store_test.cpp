@@ -9,6 +9,7 @@
 
 #include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
+#include "support/scoped_umask.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -217,10 +218,7 @@ TEST_F(ContactsStoreTest, FailuresCarryTheirKindAndText) {
 // Names and numbers are private from the file's creation, whatever the umask; a linked path is
 // refused rather than written through.
 TEST(ContactsStoreFile, IsOwnerOnlyFromItsCreationAndNeverALink) {
-    struct Umask {
-        mode_t old = ::umask(022);
-        ~Umask() { ::umask(old); }
-    } permissive;
+    const test::PermissiveUmask permissive;
     test::TempDir dir;
     const auto path = dir / "contacts.db";
     ContactsStore{path};

@@ -10,6 +10,7 @@
 
 #include "platform/file_io.h"
 #include "store_test_helpers.h"
+#include "support/scoped_umask.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -331,10 +332,7 @@ TEST(ShadowDB, ConcurrentWritersSerialiseAndKeepTheIndexExact) {
 // The copy of the person's messages is private from its creation, whatever the umask, and a
 // linked path is refused rather than written through.
 TEST(ShadowDB, TheFileIsOwnerOnlyFromItsCreationAndNeverALink) {
-    struct Umask {
-        mode_t old = ::umask(022);
-        ~Umask() { ::umask(old); }
-    } permissive;
+    const test::PermissiveUmask permissive;
     test::TempDir dir;
     const auto path = dir / "shadow.db";
     {

@@ -64,17 +64,28 @@ QString uniqueInstance(const char* what) {
     return QString("%1-%2").arg(what).arg(QCoreApplication::applicationPid());
 }
 
+// Connects or binds `fd` to the local socket at `path`. Only system calls: forked children use
+// these too.
+bool connectTo(int fd, const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool bindTo(int fd, const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
 // A raw client of a local socket, so tests control what it sends and when.
 class RawClient {
   public:
     explicit RawClient(const QString& path)
         : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray bytes = path.toLocal8Bit();
-        std::memcpy(address.sun_path, bytes.constData(), static_cast<std::size_t>(bytes.size()));
-        connected_ =
-            ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        connected_ = connectTo(fd_, path.toStdString());
     }
     ~RawClient() { ::close(fd_); }
     RawClient(const RawClient&) = delete;
@@ -260,12 +271,7 @@ class ForeignPlanter {
                     ::close(fd);
                 } else {
                     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-                    sockaddr_un address{};
-                    address.sun_family = AF_UNIX;
-                    std::strncpy(address.sun_path, name.c_str(), sizeof address.sun_path - 1);
-                    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
-                            0 &&
-                        ::listen(fd, 16) == 0) {
+                    if (bindTo(fd, name) && ::listen(fd, 16) == 0) {
                         ::chmod(name.c_str(), 0777);
                         fds.push_back({fd, POLLIN, 0});
                     }
@@ -420,10 +426,7 @@ TEST(SingleInstanceAgainstAnotherUser, AConnectionFromAnotherUserIsRefused) {
         ::alarm(10);
         becomeOtherUser();
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (!connectTo(fd, path)) {
             ::_exit(3);
         }
         const char line[] = "vask://auth/callback?code=stolen\n";
@@ -462,10 +465,7 @@ TEST(SingleInstanceAgainstAnotherUser, ASocketOfAnotherUserIsNeverConnectedTo) {
     ASSERT_TRUE(held.tryLock(0));
     const auto path = runtime / name;
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_TRUE(bindTo(listener, path));
     ASSERT_EQ(::listen(listener, 4), 0);
     ASSERT_EQ(::chown(path.c_str(), otherUser, otherGroup), 0);
 
