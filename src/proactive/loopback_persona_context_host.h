@@ -28,8 +28,9 @@ class PersonaContextHostError : public Error {
 // port the system picks, for requests that carry this host's bearer token. One worker thread
 // serves every connection in turn and reads the shadow database read-only, one connection per
 // request. When descriptors run out, the listener rests until a connection closes rather than
-// waking the worker again and again. Listening starts in the constructor, so the host is ready once it is built; it stops
-// on cancel() or destruction, closing the listener and every open connection.
+// waking the worker again and again. Listening starts in the constructor, so the host is ready
+// once it is built; it stops on cancel() or destruction, closing the listener and every open
+// connection.
 class LoopbackPersonaContextHost final : public PersonaContextHost {
   public:
     struct Options {
