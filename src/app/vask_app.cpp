@@ -4,12 +4,14 @@
 #include <QEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProcess>
 #include <QVBoxLayout>
 
 #include "foundation/app_environment.h"
 #include "foundation/app_installation_gate.h"
 #include "foundation/structured_logger.h"
+#include "platform/file_problem.h"
 #include "platform/worker_pool.h"
 #include "proactive/persona_drafts.h"
 #include "proactive/proactive_surfaces.h"
@@ -100,7 +102,9 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
             launchLogger().info("launch_forwarded", {{"url", arguments.url ? "true" : "false"}});
             return EXIT_SUCCESS;
         case ui::SingleInstance::Role::failed:
-            launchLogger().error("launch_single_instance_failed", {});
+            launchLogger().error("launch_single_instance_failed",
+                                 {{"reason", singleInstance_->failureReason().toStdString()}});
+            alerts_->runModal(ui::SingleInstance::failureAlert(singleInstance_->failureReason()));
             return EXIT_FAILURE;
         case ui::SingleInstance::Role::primary:
             break;
@@ -130,6 +134,15 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     });
     launchLogger().info("app_started", {{"instance", AppEnvironment::supportDirectoryName()},
                                         {"version", VASK_VERSION}});
+    // Settings, credentials or memory Vask could not keep: the user hears of each file once.
+    FileProblems::shared().setListener(
+        [&main = main_, self = QPointer<VaskApplication>(this)](const FileProblem& problem) {
+            main.post([self, problem] {
+                if (self) {
+                    self->alerts_->runModal(fileProblemAlert(problem));
+                }
+            });
+        });
 
     ui::Theme::apply(app_, ui::Theme::appearanceOf(QApplication::palette()));
     // The updater framework does not exist here; creating the service records that.

@@ -4,9 +4,9 @@
 #include <optional>
 
 #include "memory/memory_schema.h"
-#include "memory/owner_only_file.h"
 #include "platform/file_io.h"
 #include "platform/file_lock.h"
+#include "platform/owner_only_file.h"
 #include "platform/text.h"
 #include "store/sqlite_statement.h"
 

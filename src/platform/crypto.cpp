@@ -1,5 +1,6 @@
 #include "platform/crypto.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
@@ -65,6 +66,10 @@ void randomBytes(std::span<std::uint8_t> out) {
 
 std::string randomUUID() {
     return Uuid::random().uppercaseString();
+}
+
+bool constantTimeEquals(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 }  // namespace vask

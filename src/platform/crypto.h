@@ -38,4 +38,8 @@ void randomBytes(std::span<std::uint8_t> out);
 // A random (version 4) UUID in its upper-case text form, e.g. "9F1C...-...".
 std::string randomUUID();
 
+// Whether two secrets are equal, in a time that does not depend on where they first differ (it
+// depends on their length only).
+bool constantTimeEquals(std::string_view a, std::string_view b);
+
 }  // namespace vask

@@ -80,4 +80,14 @@ std::optional<std::filesystem::path> xdgConfigHome(const Environment& env) {
     return std::nullopt;
 }
 
+std::optional<std::filesystem::path> xdgCacheHome(const Environment& env) {
+    if (auto cache = absoluteVariable(env, "XDG_CACHE_HOME")) {
+        return cache;
+    }
+    if (auto home = homeDirectory(env)) {
+        return *home / ".cache";
+    }
+    return std::nullopt;
+}
+
 }  // namespace vask

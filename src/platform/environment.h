@@ -26,4 +26,7 @@ std::optional<std::filesystem::path> xdgDataHome(const Environment& env);
 // $XDG_CONFIG_HOME (absolute values only), else ~/.config.
 std::optional<std::filesystem::path> xdgConfigHome(const Environment& env);
 
+// $XDG_CACHE_HOME (absolute values only), else ~/.cache.
+std::optional<std::filesystem::path> xdgCacheHome(const Environment& env);
+
 }  // namespace vask

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "platform/file_problem.h"
 #include "platform/secret_backend.h"
 
 namespace vask {
@@ -11,10 +12,12 @@ namespace vask {
 // mode 0600, replaced atomically on every change. Changes take an exclusive lock on
 // "<file>.lock" and re-read the file first, so two instances sharing it never drop each other's
 // items. A file that does not parse fails every read (decodeFailed) and is moved aside to
-// "<file>.corrupt-<seconds>" by the next change rather than overwritten.
+// "<file>.corrupt-<seconds>" by the next change rather than overwritten, and reported to
+// `problems` for the user.
 class FileSecretBackend final : public SecretBackend {
   public:
-    explicit FileSecretBackend(std::filesystem::path file);
+    explicit FileSecretBackend(std::filesystem::path file,
+                               FileProblems& problems = FileProblems::shared());
 
     ReadResult copyMatching(std::string_view service, std::string_view account) override;
     Status update(std::string_view service, std::string_view account,
@@ -31,6 +34,7 @@ class FileSecretBackend final : public SecretBackend {
                   std::string_view data);
 
     std::filesystem::path file_;
+    FileProblems& problems_;
     std::mutex mutex_;
 };
 

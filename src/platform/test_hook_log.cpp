@@ -1,10 +1,8 @@
 #include "platform/test_hook_log.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <ctime>
+
+#include "platform/owner_only_file.h"
 
 namespace vask::test_hook_log {
 
@@ -27,29 +25,7 @@ std::string record(std::string_view message, Clock::WallTime now) {
 }
 
 bool appendOwnerOnly(const std::filesystem::path& file, std::string_view bytes) noexcept {
-    // O_NONBLOCK keeps a planted FIFO from blocking the open.
-    const int fd = ::open(
-        file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    bool written = false;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
-        ((info.st_mode & 077) == 0 || ::fchmod(fd, 0600) == 0)) {
-        std::string_view rest = bytes;
-        written = true;
-        while (!rest.empty()) {
-            const auto n = ::write(fd, rest.data(), rest.size());
-            if (n <= 0) {
-                written = false;
-                break;
-            }
-            rest.remove_prefix(static_cast<std::size_t>(n));
-        }
-    }
-    ::close(fd);
-    return written;
+    return !appendToOwnerOnlyFile(file, bytes).has_value();
 }
 
 }  // namespace vask::test_hook_log

@@ -129,7 +129,8 @@ void InMemoryDefaults::remove(std::string_view key) {
     values_.erase(std::string(key));
 }
 
-JsonFileDefaults::JsonFileDefaults(std::filesystem::path path) : path_(std::move(path)) {
+JsonFileDefaults::JsonFileDefaults(std::filesystem::path path, FileProblems& problems)
+    : path_(std::move(path)), problems_(problems) {
     reload();
 }
 
@@ -192,6 +193,7 @@ void JsonFileDefaults::change(std::string_view key, const std::optional<nlohmann
         if (!base) {
             const auto aside = setAsideCorruptFile(path_);
             defaultsLogger().error("user_defaults_corrupt_kept path=" + aside.string());
+            problems_.report({FileProblem::Kind::settingsDamaged, path_, aside, {}});
             base = values_;
         }
         if (value) {
@@ -210,6 +212,8 @@ void JsonFileDefaults::change(std::string_view key, const std::optional<nlohmann
             values_.erase(std::string(key));
         }
         defaultsLogger().error(std::string("user_defaults_write_failed error=") + error.what());
+        problems_.report(
+            {FileProblem::Kind::settingsUnwritable, path_, std::nullopt, error.what()});
     }
 }
 

@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/file_problem.h"
+
 namespace vask {
 
 // A typed read of one settings key: absent, present with another type, or present.
@@ -70,10 +72,12 @@ class InMemoryDefaults final : public UserDefaults {
 // Settings in one JSON file. Every change re-reads the file under a lock file, applies itself and
 // replaces the file atomically, so another process's keys are kept and a crash never leaves a
 // torn file. A file that does not parse is reported (loadError) and, at the next change, kept
-// beside the new one as "<name>.corrupt-<time>" rather than silently emptied.
+// beside the new one as "<name>.corrupt-<time>" rather than silently emptied. That, and a file
+// that cannot be written, is reported to `problems` for the user.
 class JsonFileDefaults final : public UserDefaults {
   public:
-    explicit JsonFileDefaults(std::filesystem::path path);
+    explicit JsonFileDefaults(std::filesystem::path path,
+                              FileProblems& problems = FileProblems::shared());
 
     std::optional<nlohmann::json> value(std::string_view key) const override;
     void set(std::string_view key, nlohmann::json value) override;
@@ -91,6 +95,7 @@ class JsonFileDefaults final : public UserDefaults {
     std::optional<nlohmann::json> readFromDisk();
 
     std::filesystem::path path_;
+    FileProblems& problems_;
     mutable std::mutex mutex_;
     nlohmann::json values_ = nlohmann::json::object();
     std::optional<std::string> loadError_;

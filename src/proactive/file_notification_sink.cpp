@@ -1,13 +1,8 @@
 #include "proactive/file_notification_sink.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include <nlohmann/json.hpp>
 
+#include "platform/owner_only_file.h"
 #include "proactive/freedesktop_notification_center.h"
 
 namespace vask {
@@ -15,19 +10,10 @@ namespace vask {
 FileNotificationSink::FileNotificationSink(std::filesystem::path path) : path_(std::move(path)) {}
 
 std::optional<std::string> FileNotificationSink::append(const std::string& line) {
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return path_.string() + ": " + std::strerror(errno);
-    }
     // One write per line with O_APPEND keeps lines whole when several processes share the file.
-    const std::string bytes = line + "\n";
-    const auto written = ::write(fd, bytes.data(), bytes.size());
-    const int writeErrno = errno;
-    ::close(fd);
-    if (written != static_cast<ssize_t>(bytes.size())) {
-        return path_.string() + ": " + (written < 0 ? std::strerror(writeErrno) : "short write");
-    }
-    return std::nullopt;
+    // The sink is named by the environment and may sit in a shared folder: a link, a FIFO (whose
+    // open would block the main thread) or another user's file is refused.
+    return appendToOwnerOnlyFile(path_, line + "\n");
 }
 
 void FileNotificationSink::authorizationStatus(

@@ -31,6 +31,10 @@ using SteadyClock = std::chrono::steady_clock;
 // beyond the request do not turn the close into a reset that could destroy the answer.
 constexpr std::chrono::milliseconds lingerAfterAnswer{1000};
 
+// Out of descriptors, the listener stays readable while accept fails: it is left out of the poll
+// until a connection closes, or for this long when none is open to close.
+constexpr std::chrono::milliseconds acceptRetryPause{250};
+
 std::string systemMessage(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
@@ -60,7 +64,8 @@ class LoopbackPersonaContextHost::Worker {
         while (true) {
             std::vector<pollfd> fds;
             fds.push_back({wakeup_.get(), POLLIN, 0});
-            fds.push_back({listener_.get(), POLLIN, 0});
+            // A negative descriptor is skipped by poll and keeps the indices below.
+            fds.push_back({listenerPaused() ? -1 : listener_.get(), POLLIN, 0});
             for (const auto& [fd, connection] : connections_) {
                 fds.push_back(
                     {fd, static_cast<short>(connection.pendingOutput() ? POLLOUT : POLLIN), 0});
@@ -103,15 +108,21 @@ class LoopbackPersonaContextHost::Worker {
         std::size_t sent = 0;
         bool answered = false;
         SteadyClock::time_point deadline;
+        SteadyClock::time_point lastActivity;
 
         bool pendingOutput() const { return sent < output.size(); }
     };
 
+    bool listenerPaused() const { return acceptResumesAt_ > SteadyClock::now(); }
+
+    void resumeAccepting() { acceptResumesAt_ = {}; }
+
     int pollTimeoutMs() const {
-        if (connections_.empty()) {
+        const bool paused = listenerPaused();
+        if (connections_.empty() && !paused) {
             return -1;
         }
-        auto earliest = SteadyClock::time_point::max();
+        auto earliest = paused ? acceptResumesAt_ : SteadyClock::time_point::max();
         for (const auto& [fd, connection] : connections_) {
             earliest = std::min(earliest, connection.deadline);
         }
@@ -125,12 +136,33 @@ class LoopbackPersonaContextHost::Worker {
             const int fd =
                 ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) {
+                    continue;
+                }
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    acceptResumesAt_ = SteadyClock::now() + acceptRetryPause;
+                }
                 return;
+            }
+            if (connections_.size() >= options_.maxConnections) {
+                closeLeastRecentlyActive();
             }
             Connection connection;
             connection.socket = FileDescriptor(fd);
-            connection.deadline = SteadyClock::now() + options_.idleTimeout;
+            connection.lastActivity = SteadyClock::now();
+            connection.deadline = connection.lastActivity + options_.idleTimeout;
             connections_.emplace(fd, std::move(connection));
+        }
+    }
+
+    // Makes room for a new connection: the one that has been quiet longest goes.
+    void closeLeastRecentlyActive() {
+        const auto oldest = std::min_element(
+            connections_.begin(), connections_.end(), [](const auto& a, const auto& b) {
+                return a.second.lastActivity < b.second.lastActivity;
+            });
+        if (oldest != connections_.end()) {
+            connections_.erase(oldest);
         }
     }
 
@@ -143,6 +175,7 @@ class LoopbackPersonaContextHost::Worker {
         const bool keep = connection.pendingOutput() ? writeSome(connection) : readSome(connection);
         if (!keep) {
             connections_.erase(it);
+            resumeAccepting();
         }
     }
 
@@ -161,7 +194,8 @@ class LoopbackPersonaContextHost::Worker {
             return true;  // what the peer sends after its request is dropped
         }
         connection.input.append(chunk.data(), static_cast<std::size_t>(n));
-        connection.deadline = SteadyClock::now() + options_.idleTimeout;
+        connection.lastActivity = SteadyClock::now();
+        connection.deadline = connection.lastActivity + options_.idleTimeout;
         if (connection.input.size() > maxRequestBytes) {
             return answer(connection, PersonaContextResponder::error(413, "request_too_large"));
         }
@@ -195,8 +229,10 @@ class LoopbackPersonaContextHost::Worker {
 
     void closeExpired() {
         const auto now = SteadyClock::now();
-        std::erase_if(connections_,
-                      [&](const auto& entry) { return entry.second.deadline <= now; });
+        if (std::erase_if(connections_,
+                          [&](const auto& entry) { return entry.second.deadline <= now; }) > 0) {
+            resumeAccepting();
+        }
     }
 
     FileDescriptor listener_;
@@ -204,6 +240,8 @@ class LoopbackPersonaContextHost::Worker {
     PersonaContextResponder responder_;
     Options options_;
     std::map<int, Connection> connections_;
+    // While in the future, the listener is not polled: descriptors ran out.
+    SteadyClock::time_point acceptResumesAt_;
 };
 
 LoopbackPersonaContextHost::LoopbackPersonaContextHost(std::filesystem::path shadowDBPath)

@@ -27,13 +27,18 @@ class PersonaContextHostError : public Error {
 // The per-turn persona-context endpoint: HTTP/1.1 POST "/persona-context" on 127.0.0.1, on a
 // port the system picks, for requests that carry this host's bearer token. One worker thread
 // serves every connection in turn and reads the shadow database read-only, one connection per
-// request. Listening starts in the constructor, so the host is ready once it is built; it stops
-// on cancel() or destruction, closing the listener and every open connection.
+// request. When descriptors run out, the listener rests until a connection closes rather than
+// waking the worker again and again. Listening starts in the constructor, so the host is ready
+// once it is built; it stops on cancel() or destruction, closing the listener and every open
+// connection.
 class LoopbackPersonaContextHost final : public PersonaContextHost {
   public:
     struct Options {
         // A connection that sends nothing for this long is closed without an answer.
         std::chrono::milliseconds idleTimeout{10000};
+        // At most this many connections are open at once: a new one closes the one that has
+        // been quiet longest.
+        std::size_t maxConnections = 64;
     };
 
     static constexpr std::size_t maxRequestBytes = 16384;

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/crypto.h"
 #include "platform/text.h"
 #include "proactive/loopback_persona_context_host.h"
 #include "proactive/persona_context.h"
@@ -159,7 +160,8 @@ PersonaContextResponder::Response PersonaContextResponder::respond(
         return error(404, "not_found");
     }
     const auto authorization = request.headers.find("authorization");
-    if (authorization == request.headers.end() || authorization->second != "Bearer " + token_) {
+    if (authorization == request.headers.end() ||
+        !constantTimeEquals(authorization->second, "Bearer " + token_)) {
         return error(401, "unauthorized");
     }
     const auto decoded = decodeRequest(request.body);

@@ -11,8 +11,8 @@
 #include <system_error>
 
 #include "foundation/app_environment.h"
-#include "memory/owner_only_file.h"
 #include "platform/crypto.h"
+#include "platform/owner_only_file.h"
 #include "platform/text.h"
 #include "records/record_json.h"
 #include "records/session_store_error.h"
@@ -320,6 +320,10 @@ std::vector<ChatSession> SQLiteSessionStore::readStoredSessions() const {
     try {
         restrictDatabaseToOwner(databaseURL_);
     } catch (const fs::filesystem_error& error) {
+        // A link would have SQLite open its target and write companions beside it.
+        if (isRefusedDatabasePath(error)) {
+            throw;
+        }
         logger_.error("session_store_permissions_failed",
                       {{"path", databaseURL_.string()}, {"error", error.what()}});
     }

@@ -16,6 +16,7 @@
 #include "foundation/auth_mode_resolver.h"
 #include "memory/memory_rollout.h"
 #include "memory/memory_store_changes.h"
+#include "platform/file_problem.h"
 #include "platform/file_secret_backend.h"
 #include "platform/http_client.h"
 #include "platform/in_memory_secret_backend.h"
@@ -238,12 +239,17 @@ std::optional<std::filesystem::path> AppDependencies::memoryDBPath() {
 
 std::shared_ptr<MemoryStore> AppDependencies::canonicalMemoryStore() {
     return canonicalMemoryStore_.get([this]() -> std::shared_ptr<MemoryStore> {
+        std::filesystem::path path;
         try {
-            return std::make_shared<MemoryStore>(supportDirectory() / "memory.db",
-                                                 MemoryStoreChanges::make());
+            path = supportDirectory() / "memory.db";
+            return std::make_shared<MemoryStore>(path, MemoryStoreChanges::make());
         } catch (const std::exception& error) {
             StructuredLogger("memory-settings")
                 .error("memory_store_unavailable", {{"error", error.what()}});
+            if (!path.empty()) {
+                FileProblems::shared().report(
+                    {FileProblem::Kind::memoryUnavailable, path, std::nullopt, error.what()});
+            }
             return nullptr;
         }
     });

@@ -3,6 +3,7 @@
 #include <array>
 #include <optional>
 
+#include "platform/owner_only_file.h"
 #include "store/sqlite_statement.h"
 
 namespace vask {
@@ -95,6 +96,12 @@ std::string_view ContactsStoreError::phrase(Case kind) {
 }
 
 ContactsStore::ContactsStore(std::filesystem::path path) : path_(std::move(path)) {
+    try {
+        // Names and numbers: private from the file's creation on.
+        prepareOwnerOnlyDatabase(path_);
+    } catch (const std::filesystem::filesystem_error& error) {
+        throw ContactsStoreError(Case::failedToOpen, error.what());
+    }
     try {
         db_ = SQLiteConnection::open(path_, SQLiteSupport::OpenMode::readWriteCreate);
     } catch (const SQLiteSupport::Failure& failure) {

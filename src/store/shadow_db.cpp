@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "foundation/app_environment.h"
+#include "platform/owner_only_file.h"
 #include "store/messages_time.h"
 #include "store/shadow_db_statements.h"
 
@@ -253,6 +254,14 @@ ShadowDB::ShadowDB(const std::optional<std::filesystem::path>& path, OpenMode mo
     : path_(path ? *path : defaultShadowDBPath()), mode_(mode) {
     const auto sqliteMode = mode == OpenMode::readOnly ? SQLiteSupport::OpenMode::readOnly
                                                        : SQLiteSupport::OpenMode::readWriteCreate;
+    if (mode != OpenMode::readOnly) {
+        // A copy of the person's messages: private from the file's creation on.
+        try {
+            prepareOwnerOnlyDatabase(path_);
+        } catch (const std::filesystem::filesystem_error& error) {
+            throw Error(Case::failedToOpen, error.what());
+        }
+    }
     try {
         db_ = SQLiteConnection::open(path_, sqliteMode);
     } catch (const SQLiteSupport::Failure& failure) {

@@ -18,8 +18,7 @@ void QtMainExecutor::post(Task task) {
     QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection);
 }
 
-int QtAlertPresenter::runModal(const Alert& alert) {
-    QMessageBox box;
+std::vector<QAbstractButton*> fillAlertBox(QMessageBox& box, const Alert& alert) {
     switch (alert.style) {
     case Alert::Style::informational:
         box.setIcon(QMessageBox::Information);
@@ -41,6 +40,12 @@ int QtAlertPresenter::runModal(const Alert& alert) {
         buttons.push_back(box.addButton(QMessageBox::Ok));
     }
     box.setDefaultButton(qobject_cast<QPushButton*>(buttons.front()));
+    return buttons;
+}
+
+int QtAlertPresenter::runModal(const Alert& alert) {
+    QMessageBox box;
+    const auto buttons = fillAlertBox(box, alert);
     box.exec();
     const auto chosen = std::find(buttons.begin(), buttons.end(), box.clickedButton());
     return chosen == buttons.end() ? -1 : static_cast<int>(chosen - buttons.begin());

@@ -5,11 +5,15 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <vector>
 
 #include "platform/alert_presenter.h"
 #include "platform/executor.h"
 #include "platform/url_opener.h"
 #include "shell/application_activation.h"
+
+class QAbstractButton;
+class QMessageBox;
 
 namespace vask::ui {
 
@@ -24,6 +28,10 @@ class QtMainExecutor final : public MainExecutor {
   private:
     std::atomic<bool> accepting_{true};
 };
+
+// Lays `alert` out in `box`: icon, texts and its buttons (OK when it names none), the first one
+// the default. Returns the buttons in the alert's order.
+std::vector<QAbstractButton*> fillAlertBox(QMessageBox& box, const Alert& alert);
 
 // Modal message boxes; the first button is the default.
 class QtAlertPresenter final : public AlertPresenter {

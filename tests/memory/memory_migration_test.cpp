@@ -10,6 +10,7 @@
 
 #include "memory/memory_store.h"
 #include "memory_test_support.h"
+#include "support/scoped_umask.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -176,10 +177,7 @@ TEST(MemoryMigration, WriteLockHeldPastTheRetryWindowFailsConfiguration) {
 // Other users must never read memory: every file of the store is 0600 from its creation, whatever
 // the umask, and files an older build left readable are tightened when the store opens them.
 TEST(MemoryMigration, EveryFileOfTheStoreIsOwnerOnly) {
-    struct Umask {
-        mode_t old = ::umask(022);
-        ~Umask() { ::umask(old); }
-    } permissive;
+    const test::PermissiveUmask permissive;
     const auto mode = [](const std::filesystem::path& path) {
         struct stat info {};
         EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
@@ -233,6 +231,38 @@ TEST(MemoryMigration, StoresOpeningTogetherBothFindVersionThree) {
     EXPECT_EQ(opened, 4);
     auto db = test::openRaw(path);
     EXPECT_EQ(test::queryInt(db, "SELECT count(*) FROM association_fts_keys"), 4);
+}
+
+// A memory.db that is a link is refused, naming it: SQLite would open the target and make its
+// -wal and -shm beside the target, outside the data folder. The link and its target stay.
+TEST(MemoryMigration, ALinkedDatabaseIsRefusedAndLeftAsItIs) {
+    for (const char* linked : {"", "-wal"}) {
+        SCOPED_TRACE(*linked ? "linked -wal" : "linked memory.db");
+        test::TempDir data;
+        test::TempDir elsewhere;
+        const auto target = elsewhere / "unrelated";
+        std::ofstream(target) << "unrelated";
+        ::chmod(target.c_str(), 0644);
+        const auto path = data / "memory.db";
+        if (*linked) {
+            MemoryStore(path, MemoryStoreChanges::make());
+            std::filesystem::remove(path.string() + linked);
+        }
+        std::filesystem::create_symlink(target, path.string() + linked);
+        try {
+            MemoryStore store(path, MemoryStoreChanges::make());
+            ADD_FAILURE() << "a linked database was opened";
+        } catch (const MemoryStoreError& error) {
+            EXPECT_NE(error.message().find(path.string() + linked), std::string::npos)
+                << error.message();
+        }
+        EXPECT_TRUE(std::filesystem::is_symlink(path.string() + linked));
+        struct stat info {};
+        ASSERT_EQ(::stat(target.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0644u);
+        EXPECT_EQ(info.st_size, 9);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(elsewhere.path()), {}), 1);
+    }
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <fcntl.h>
 
 #include <chrono>
 #include <future>
@@ -46,6 +49,7 @@ class Client {
                   static_cast<ssize_t>(bytes.size()));
     }
     void finishSending() const { ::shutdown(fd_, SHUT_WR); }
+    int fd() const { return fd_; }
 
     // Everything the server sends until it closes; `closed` stays false if it has not closed
     // within the (generous) limit.
@@ -355,6 +359,106 @@ TEST(PersonaContextHostMissingDatabase, AnswersRetrievalFailed) {
     EXPECT_EQ(answer.status, 500);
     EXPECT_EQ(answer.body, (nlohmann::json{{"error", "retrieval_failed"}}));
     EXPECT_FALSE(std::filesystem::exists(dir / "absent.db"));
+}
+
+// Connections beyond the cap close the ones quiet longest, so idle clients cannot keep a
+// request out.
+TEST_F(PersonaContextHostTest, IdleClientsBeyondTheCapMakeRoomForARequest) {
+    LoopbackPersonaContextHost capped(dir / "shadow.db",
+                                      LoopbackPersonaContextHost::Options{10s, 4});
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 10; ++i) {
+        idle.push_back(std::make_unique<Client>(capped.port()));
+        ASSERT_TRUE(idle.back()->connected());
+        idle.back()->send("POST /persona-context HTTP/1.1\r\n");
+        std::this_thread::sleep_for(5ms);  // a clear order of activity
+    }
+    Client asking(capped.port());
+    asking.send(request(R"({"recipient_handle":"+15550001"})", capped.token()));
+    EXPECT_EQ(parse(asking.readToEnd().bytes).status, 200);
+    int closed = 0;
+    for (const auto& client : idle) {
+        closed += client->readToEnd(200ms).closed ? 1 : 0;
+    }
+    // 11 connections through a cap of 4: at least the 7 quiet longest went.
+    EXPECT_GE(closed, 7);
+    EXPECT_TRUE(idle.front()->readToEnd(10ms).closed);
+}
+
+TEST_F(PersonaContextHostTest, AFloodOfBytesIsRefusedOnceAndOthersAreServed) {
+    Client flooding(host->port());
+    const std::string junk(std::size_t{1} << 16, 'x');
+    for (int i = 0; i < 16; ++i) {
+        if (::send(flooding.fd(), junk.data(), junk.size(), MSG_NOSIGNAL) < 0) {
+            break;  // closed after the answer: the rest is refused by the peer's reset
+        }
+    }
+    const auto reply = flooding.readToEnd();
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(ask(request(R"({"recipient_handle":"+15550001"})", host->token())).status, 200);
+}
+
+long processCpuMicroseconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000L + usage.ru_utime.tv_usec +
+           usage.ru_stime.tv_usec;
+}
+
+// Out of descriptors, accept fails while the listener stays readable: the host must rest rather
+// than spin, and serve again once descriptors are back.
+TEST_F(PersonaContextHostTest, RunningOutOfDescriptorsNeitherSpinsNorStopsTheHost) {
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<Client>(host->port()));
+    }
+    std::this_thread::sleep_for(100ms);  // accepted and idle
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int highest = 0;
+    for (int fd = 0; fd < 65536 && fd < static_cast<int>(saved.rlim_cur); ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) {
+            highest = fd;
+        }
+    }
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(highest) + 16;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+        fillers.push_back(fd);
+    }
+    ASSERT_FALSE(fillers.empty());
+    // One slot for a client: its connection waits in the backlog, the host cannot take it.
+    ::close(fillers.back());
+    fillers.pop_back();
+    clients.push_back(std::make_unique<Client>(host->port()));
+    const bool pendingConnected = clients.back()->connected();
+
+    const long before = processCpuMicroseconds();
+    std::this_thread::sleep_for(1s);
+    const long spent = processCpuMicroseconds() - before;
+
+    for (const int fd : fillers) {
+        ::close(fd);
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_TRUE(pendingConnected);
+    // A spinning worker takes the whole second; a resting one almost nothing.
+    EXPECT_LT(spent, 300000) << "microseconds of CPU while out of descriptors";
+    EXPECT_EQ(ask(request(R"({"recipient_handle":"+15550001"})", host->token())).status, 200);
+}
+
+TEST_F(PersonaContextHostTest, TokensDifferingAnywhereAreRefused) {
+    const std::string token = host->token();
+    for (const std::size_t at : {std::size_t{0}, token.size() / 2, token.size() - 1}) {
+        std::string wrong = token;
+        wrong[at] = wrong[at] == 'a' ? 'b' : 'a';
+        EXPECT_EQ(ask(request(R"({"recipient_handle":"+15550001"})", wrong)).status, 401) << at;
+    }
+    EXPECT_EQ(ask(request(R"({"recipient_handle":"+15550001"})", token + "0")).status, 401);
+    EXPECT_EQ(ask(request(R"({"recipient_handle":"+15550001"})", token.substr(1))).status, 401);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "store/sqlite_statement.h"
 #include "support/log_capture.h"
 #include "support/scoped_environment.h"
+#include "support/scoped_umask.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -280,10 +281,7 @@ TEST(SQLiteSessionStore, AFailedSaveLeavesTheFileAsItWas) {
 // Other users must never read the history, not even a file whose first save failed, whatever
 // the umask; a file an older build left readable is tightened as soon as it is loaded.
 TEST(SQLiteSessionStore, TheFileIsOwnerOnlyFromItsCreation) {
-    struct Umask {
-        mode_t old = ::umask(022);
-        ~Umask() { ::umask(old); }
-    } permissive;
+    const test::PermissiveUmask permissive;
     auto clash = sampleSession("clash", 1, false);
     auto other = sampleSession("other", 1, false);
     other.messages[0].id = clash.messages[0].id;
@@ -579,6 +577,59 @@ TEST(SQLiteSessionStore, AHistoryOutOfReachIsNeverReplaced) {
         }
         EXPECT_FALSE(logs->contains("session_store_unreadable_set_aside"));
         EXPECT_EQ(filesIn(path.parent_path()), std::vector<fs::path>{"sessions.db"});
+    }
+}
+
+}  // namespace
+}  // namespace vask
+
+namespace vask {
+namespace {
+
+// A sessions.db that is a link (a dotfile manager's, or a planted one) is refused: SQLite would
+// write the link's target and make its journal beside it, outside the data folder.
+TEST(SQLiteSessionStore, ALinkedDatabaseIsRefusedAndLeftAsItIs) {
+    for (const bool targetHoldsHistory : {true, false}) {
+        SCOPED_TRACE(targetHoldsHistory ? "link to a history" : "link to an unrelated file");
+        test::TempDir data;
+        test::TempDir elsewhere;
+        const auto target = elsewhere / "target.db";
+        if (targetHoldsHistory) {
+            SQLiteSessionStore(target).saveSessions({sampleSession("s", 2, false)});
+        } else {
+            std::ofstream(target) << "unrelated";
+        }
+        ::chmod(target.c_str(), 0644);
+        const auto bytes = fileBytes(target);
+        const auto path = data / "sessions.db";
+        fs::create_symlink(target, path);
+
+        SQLiteSessionStore store(path);
+        try {
+            store.loadSessions();
+            ADD_FAILURE() << "a linked database was read";
+        } catch (const SessionStoreError& error) {
+            EXPECT_NE(error.message().find(path.string()), std::string::npos) << error.message();
+        }
+        EXPECT_THROW(store.saveSessions({sampleSession("new", 1, false)}), SessionStoreError);
+        EXPECT_TRUE(fs::is_symlink(path));
+        EXPECT_EQ(fs::read_symlink(path), target);
+        EXPECT_EQ(fileBytes(target), bytes);
+        EXPECT_EQ(permissions(target), fs::perms::owner_read | fs::perms::owner_write |
+                                           fs::perms::group_read | fs::perms::others_read);
+        EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere.path()), {}), 1)
+            << "no journal beside the target";
+    }
+    {
+        SCOPED_TRACE("a dangling link is not created through");
+        test::TempDir data;
+        const auto path = data / "sessions.db";
+        fs::create_symlink(data / "absent.db", path);
+        SQLiteSessionStore store(path);
+        EXPECT_TRUE(store.loadSessions().empty());
+        EXPECT_THROW(store.saveSessions({sampleSession("new", 1, false)}), SessionStoreError);
+        EXPECT_FALSE(fs::exists(data / "absent.db"));
+        EXPECT_TRUE(fs::is_symlink(path));
     }
 }
 

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
 #include <map>
 
 #include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
+#include "support/scoped_umask.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -181,7 +185,9 @@ TEST_F(ContactsStoreTest, FailuresCarryTheirKindAndText) {
     const std::vector<Case> cases = {
         {"folder does not exist", [&] { ContactsStore store(dir_ / "missing" / "contacts.db"); },
          ContactsStoreError::Case::failedToOpen,
-         "Failed to open contacts database: unable to open database file"},
+         "Failed to open contacts database: filesystem error: could not open a private file: No "
+         "such file or directory [" +
+             (dir_ / "missing" / "contacts.db").string() + "]"},
         {"replace after close",
          [&] {
              auto store = open();
@@ -207,6 +213,38 @@ TEST_F(ContactsStoreTest, FailuresCarryTheirKindAndText) {
             EXPECT_EQ(std::string(error.what()), c.what);
         }
     }
+}
+
+// Names and numbers are private from the file's creation, whatever the umask; a linked path is
+// refused rather than written through.
+TEST(ContactsStoreFile, IsOwnerOnlyFromItsCreationAndNeverALink) {
+    const test::PermissiveUmask permissive;
+    test::TempDir dir;
+    const auto path = dir / "contacts.db";
+    ContactsStore{path};
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ::chmod(path.c_str(), 0644);
+    ContactsStore{path};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << "a file an older build left open is narrowed";
+
+    const auto target = dir / "unrelated";
+    std::ofstream(target) << "unrelated";
+    ::chmod(target.c_str(), 0644);
+    const auto linked = dir / "linked.db";
+    std::filesystem::create_symlink(target, linked);
+    try {
+        ContactsStore store(linked);
+        ADD_FAILURE() << "a linked database was opened";
+    } catch (const ContactsStoreError& error) {
+        EXPECT_EQ(error.kind(), ContactsStoreError::Case::failedToOpen);
+        EXPECT_NE(error.message().find(linked.string()), std::string::npos) << error.message();
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(linked));
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
 }
 
 }  // namespace

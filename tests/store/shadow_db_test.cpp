@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <fstream>
 #include <thread>
 
 #include "platform/file_io.h"
 #include "store_test_helpers.h"
+#include "support/scoped_umask.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -323,6 +327,33 @@ TEST(ShadowDB, ConcurrentWritersSerialiseAndKeepTheIndexExact) {
     EXPECT_EQ(queryInt(path, "SELECT COUNT(*) FROM messages"), 50);
     EXPECT_EQ(fullTextMatches(path, "round0"), 0);
     EXPECT_NO_THROW(checkMessagesFullTextIndex(path));
+}
+
+// The copy of the person's messages is private from its creation, whatever the umask, and a
+// linked path is refused rather than written through.
+TEST(ShadowDB, TheFileIsOwnerOnlyFromItsCreationAndNeverALink) {
+    const test::PermissiveUmask permissive;
+    test::TempDir dir;
+    const auto path = dir / "shadow.db";
+    {
+        auto db = writer(path);
+        db.insertBatch({shadowMessage("g1", "hello")});
+    }
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    const auto target = dir / "unrelated";
+    std::ofstream(target) << "unrelated";
+    ::chmod(target.c_str(), 0644);
+    const auto linked = dir / "linked.db";
+    std::filesystem::create_symlink(target, linked);
+    const auto error = errorOf([&] { writer(linked); });
+    EXPECT_EQ(error.kind(), Case::failedToOpen);
+    EXPECT_NE(std::string(error.what()).find(linked.string()), std::string::npos) << error.what();
+    EXPECT_TRUE(std::filesystem::is_symlink(linked));
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -12,6 +13,7 @@
 #include <iostream>
 
 #include "chat/chat_samples.h"
+#include "platform/file_problem.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/iso8601.h"
 #include "platform/manual_executor.h"
@@ -31,7 +33,9 @@
 #include "ui/onboarding/onboarding_controls.h"
 #include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
+#include "ui/qt_platform.h"
 #include "ui/settings/settings_window_factory.h"
+#include "ui/single_instance.h"
 #include "ui/theme.h"
 
 namespace {
@@ -627,6 +631,31 @@ int main(int argc, char** argv) {
     }
     for (auto& shot : mainWindowShots()) {
         shots.push_back(std::move(shot));
+    }
+    // Alerts: a launch that can neither start nor reach the running instance, and files of the
+    // user that Vask could not keep.
+    const std::pair<const char*, Alert> alerts[] = {
+        {"launch-failed",
+         ui::SingleInstance::failureAlert(
+             "Another Vask holds /run/user/1000/vask-1000-Vask.lock but does not answer at "
+             "/run/user/1000/vask-1000-Vask.")},
+        {"settings-unwritable",
+         fileProblemAlert({FileProblem::Kind::settingsUnwritable,
+                           "/home/ada/.config/vask/ai.ternwick.Vask.json", std::nullopt,
+                           "Could not read /home/ada/.config/vask/ai.ternwick.Vask.json: Is a "
+                           "directory"})},
+        {"credentials-damaged",
+         fileProblemAlert({FileProblem::Kind::credentialsDamaged,
+                           "/home/ada/.local/share/Vask/credentials.json",
+                           "/home/ada/.local/share/Vask/credentials.json.corrupt-1796630400",
+                           {}})},
+    };
+    for (const auto& entry : alerts) {
+        shots.push_back(Shot{"alert", entry.first, [alert = entry.second](Scene&) -> QWidget* {
+                                 auto* box = new QMessageBox;
+                                 ui::fillAlertBox(*box, alert);
+                                 return box;
+                             }});
     }
 
     int written = 0;

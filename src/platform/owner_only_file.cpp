@@ -1,0 +1,198 @@
+#include "platform/owner_only_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "platform/unique_fd.h"
+
+namespace vask {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr mode_t ownerReadWrite = S_IRUSR | S_IWUSR;
+constexpr std::array<const char*, 3> companionSuffixes{"-journal", "-wal", "-shm"};
+
+[[noreturn]] void fail(const char* what, const fs::path& path, int error) {
+    throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+// Opens without following a link (O_NONBLOCK: a planted FIFO never blocks the open) and sets the
+// mode on what was opened. Nothing when `mustExist` is false and the file is missing.
+void setOwnerOnly(const fs::path& path, bool create, bool mustExist) {
+    const int flags =
+        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0);
+    const UniqueFd fd(::open(path.c_str(), flags, ownerReadWrite));
+    if (!fd.isOpen()) {
+        const int error = errno;
+        if (error == ENOENT && !mustExist) {
+            return;
+        }
+        if (error == ELOOP) {
+            fail("refusing a database path that is a symbolic link", path, error);
+        }
+        fail("could not open a private file", path, error);
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        fail("could not inspect a private file", path, errno);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        fail("refusing a database path that is not a regular file", path, EINVAL);
+    }
+    // fchmod, not the creation mode alone: an existing file keeps its old mode through open.
+    if ((info.st_mode & 07777) != ownerReadWrite && ::fchmod(fd.get(), ownerReadWrite) != 0) {
+        fail("could not make a file private", path, errno);
+    }
+}
+
+void restrictCompanions(const fs::path& databasePath) {
+    for (const char* suffix : companionSuffixes) {
+        setOwnerOnly(databasePath.string() + suffix, false, false);
+    }
+}
+
+std::string reason(const fs::path& path, const std::string& why) {
+    return path.string() + ": " + why;
+}
+
+// Whether `fd` is a folder of this user that no one else may enter; an own folder that others
+// may enter is closed to them when `narrow` holds. The reason when it is not fit.
+std::optional<std::string> unfitFolder(int fd, const fs::path& path, bool narrow) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return reason(path, std::strerror(errno));
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return reason(path, "not a folder");
+    }
+    if (info.st_uid != ::geteuid()) {
+        return reason(path, "owned by another user");
+    }
+    if ((info.st_mode & 077) != 0) {
+        if (!narrow) {
+            return reason(path, "open to other users");
+        }
+        if (::fchmod(fd, S_IRWXU) != 0) {
+            return reason(path, std::string("could not be made private: ") + std::strerror(errno));
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> unfitExistingFolder(const fs::path& path) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.isOpen()) {
+        return reason(path, errno == ELOOP || errno == ENOTDIR ? "not a folder (or a link)"
+                                                               : std::strerror(errno));
+    }
+    return unfitFolder(fd.get(), path, false);
+}
+
+std::optional<std::string> unfitCreatedFolder(const fs::path& path) {
+    std::error_code ignored;
+    fs::create_directories(path.parent_path(), ignored);
+    if (::mkdir(path.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+        return reason(path, std::strerror(errno));
+    }
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.isOpen()) {
+        return reason(path, errno == ELOOP || errno == ENOTDIR ? "not a folder (or a link)"
+                                                               : std::strerror(errno));
+    }
+    return unfitFolder(fd.get(), path, true);
+}
+
+}  // namespace
+
+void prepareOwnerOnlyDatabase(const fs::path& databasePath) {
+    setOwnerOnly(databasePath, true, true);
+    restrictCompanions(databasePath);
+}
+
+void restrictDatabaseToOwner(const fs::path& databasePath) {
+    setOwnerOnly(databasePath, false, true);
+    restrictCompanions(databasePath);
+}
+
+bool isRefusedDatabasePath(const fs::filesystem_error& error) {
+    return error.code() == std::errc::too_many_symbolic_link_levels ||
+           error.code() == std::errc::invalid_argument;
+}
+
+std::optional<std::string> appendToOwnerOnlyFile(const fs::path& file,
+                                                 std::string_view bytes) noexcept {
+    try {
+        // O_NONBLOCK keeps a planted FIFO from blocking the open.
+        const UniqueFd fd(::open(
+            file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+            ownerReadWrite));
+        if (!fd.isOpen()) {
+            return reason(file, errno == ELOOP ? "a symbolic link" : std::strerror(errno));
+        }
+        struct stat info {};
+        if (::fstat(fd.get(), &info) != 0) {
+            return reason(file, std::strerror(errno));
+        }
+        if (!S_ISREG(info.st_mode)) {
+            return reason(file, "not a regular file");
+        }
+        if (info.st_uid != ::geteuid()) {
+            return reason(file, "owned by another user");
+        }
+        if ((info.st_mode & 077) != 0 && ::fchmod(fd.get(), ownerReadWrite) != 0) {
+            return reason(file, std::strerror(errno));
+        }
+        std::string_view rest = bytes;
+        while (!rest.empty()) {
+            const auto n = ::write(fd.get(), rest.data(), rest.size());
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return reason(file, n < 0 ? std::strerror(errno) : "short write");
+            }
+            rest.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return std::nullopt;
+    } catch (...) {
+        return std::string("could not append to a file");
+    }
+}
+
+fs::path privateRuntimeFolder(const Environment& env) {
+    std::string reasons;
+    const auto note = [&](const std::string& why) {
+        reasons += (reasons.empty() ? "" : "; ") + why;
+    };
+    if (const auto runtime = env.find("XDG_RUNTIME_DIR");
+        runtime != env.end() && fs::path(runtime->second).is_absolute()) {
+        fs::path folder(runtime->second);
+        const auto unfit = unfitExistingFolder(folder);
+        if (!unfit) {
+            return folder;
+        }
+        note(*unfit);
+    }
+    for (const auto& base : {xdgCacheHome(env), xdgDataHome(env)}) {
+        if (!base) {
+            continue;
+        }
+        fs::path folder = *base / "vask-runtime";
+        const auto unfit = unfitCreatedFolder(folder);
+        if (!unfit) {
+            return folder;
+        }
+        note(*unfit);
+    }
+    throw Error("No private folder for the single-instance socket and lock" +
+                (reasons.empty() ? std::string(": no home folder") : ": " + reasons));
+}
+
+}  // namespace vask

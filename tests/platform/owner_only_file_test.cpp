@@ -1,0 +1,206 @@
+#include "platform/owner_only_file.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+namespace fs = std::filesystem;
+
+mode_t modeOf(const fs::path& path) {
+    struct stat info {};
+    ::lstat(path.c_str(), &info);
+    return info.st_mode & 07777;
+}
+
+// A database path that is a link, or a companion that is one, is refused and left alone, and
+// its target keeps its mode; only regular files are made private.
+TEST(OwnerOnlyDatabase, RefusesLinksAndOddFilesAndLeavesThemAsTheyAre) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& db, const fs::path& target)> plant;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"missing file", [](const fs::path&, const fs::path&) {}, false},
+        {"own file open to others",
+         [](const fs::path& db, const fs::path&) {
+             std::ofstream(db) << "";
+             ::chmod(db.c_str(), 0644);
+         },
+         false},
+        {"link to a file",
+         [](const fs::path& db, const fs::path& target) { fs::create_symlink(target, db); }, true},
+        {"dangling link",
+         [](const fs::path& db, const fs::path& target) {
+             fs::create_symlink(target.string() + "-absent", db);
+         },
+         true},
+        {"-wal is a link",
+         [](const fs::path& db, const fs::path& target) {
+             std::ofstream(db) << "";
+             fs::create_symlink(target, db.string() + "-wal");
+         },
+         true},
+        {"FIFO", [](const fs::path& db, const fs::path&) { ::mkfifo(db.c_str(), 0644); }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const bool create : {true, false}) {
+            test::TempDir dir;
+            const auto db = dir / "memory.db";
+            const auto target = dir / "unrelated.txt";
+            std::ofstream(target) << "unrelated";
+            ::chmod(target.c_str(), 0644);
+            c.plant(db, target);
+            const bool missing = !fs::exists(fs::symlink_status(db));
+            const auto kindBefore = fs::symlink_status(db).type();
+            try {
+                create ? prepareOwnerOnlyDatabase(db) : restrictDatabaseToOwner(db);
+                EXPECT_FALSE(c.refused);
+                EXPECT_FALSE(!create && missing) << "a missing file is an error without create";
+                EXPECT_EQ(modeOf(db), 0600u);
+            } catch (const fs::filesystem_error& error) {
+                EXPECT_TRUE(c.refused || (!create && missing)) << error.what();
+                if (c.refused) {
+                    EXPECT_TRUE(isRefusedDatabasePath(error)) << error.what();
+                    EXPECT_NE(std::string(error.what()).find(dir.path().string()),
+                              std::string::npos);
+                }
+                EXPECT_EQ(fs::symlink_status(db).type(), kindBefore);
+            }
+            EXPECT_EQ(modeOf(target), 0644u);
+        }
+    }
+}
+
+TEST(OwnerOnlyFile, AppendsOnlyToARegularFileOfThisUser) {
+    test::TempDir dir;
+    const auto file = dir / "log";
+    EXPECT_FALSE(appendToOwnerOnlyFile(file, "one\n"));
+    ::chmod(file.c_str(), 0644);
+    EXPECT_FALSE(appendToOwnerOnlyFile(file, "two\n"));
+    EXPECT_EQ(modeOf(file), 0600u);
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "one\ntwo\n");
+
+    const auto link = dir / "link";
+    fs::create_symlink(file, link);
+    const auto refused = appendToOwnerOnlyFile(link, "three\n");
+    ASSERT_TRUE(refused);
+    EXPECT_NE(refused->find(link.string()), std::string::npos);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+        EXPECT_TRUE(appendToOwnerOnlyFile(file, "four\n")) << "another user's file";
+    }
+}
+
+// Sockets and locks go only to a folder of this user that no one else may enter, and never to
+// a shared temporary folder.
+TEST(PrivateRuntimeFolder, TakesTheFirstFolderThatIsTheUsersOwnAndPrivate) {
+    test::TempDir root;
+    const auto runtime = root / "runtime";
+    const auto cache = root / "cache";
+    const auto data = root / "data";
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+        std::optional<fs::path> chosen;
+    };
+    const Case cases[] = {
+        {"private runtime folder",
+         [&] {
+             fs::create_directory(runtime);
+             ::chmod(runtime.c_str(), 0700);
+         },
+         runtime},
+        {"runtime folder open to others",
+         [&] {
+             fs::create_directory(runtime);
+             ::chmod(runtime.c_str(), 0755);
+         },
+         cache / "vask-runtime"},
+        {"runtime folder is a link",
+         [&] {
+             fs::create_directory(root / "elsewhere");
+             ::chmod((root / "elsewhere").c_str(), 0700);
+             fs::create_directory_symlink(root / "elsewhere", runtime);
+         },
+         cache / "vask-runtime"},
+        {"runtime folder missing", [] {}, cache / "vask-runtime"},
+        {"own cache folder left open is narrowed",
+         [&] {
+             fs::create_directories(cache / "vask-runtime");
+             ::chmod((cache / "vask-runtime").c_str(), 0777);
+         },
+         cache / "vask-runtime"},
+        {"cache place is a link",
+         [&] {
+             fs::create_directories(cache);
+             fs::create_directory(root / "elsewhere");
+             fs::create_directory_symlink(root / "elsewhere", cache / "vask-runtime");
+         },
+         data / "vask-runtime"},
+        {"cache place is a file",
+         [&] {
+             fs::create_directories(cache);
+             std::ofstream(cache / "vask-runtime") << "";
+         },
+         data / "vask-runtime"},
+        {"nothing fits",
+         [&] {
+             std::ofstream(cache) << "";
+             std::ofstream(data) << "";
+         },
+         std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const auto& entry : fs::directory_iterator(root.path())) {
+            fs::remove_all(entry.path());
+        }
+        c.prepare();
+        const Environment env{{"XDG_RUNTIME_DIR", runtime.string()},
+                              {"XDG_CACHE_HOME", cache.string()},
+                              {"XDG_DATA_HOME", data.string()}};
+        if (!c.chosen) {
+            EXPECT_THROW(privateRuntimeFolder(env), Error);
+            continue;
+        }
+        EXPECT_EQ(privateRuntimeFolder(env), *c.chosen);
+        struct stat info {};
+        ASSERT_EQ(::lstat(c.chosen->c_str(), &info), 0);
+        EXPECT_TRUE(S_ISDIR(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+        EXPECT_EQ(info.st_uid, ::geteuid());
+    }
+    if (::geteuid() == 0) {
+        SCOPED_TRACE("another user's folders");
+        for (const auto& entry : fs::directory_iterator(root.path())) {
+            fs::remove_all(entry.path());
+        }
+        for (const auto& folder : {runtime, cache / "vask-runtime"}) {
+            fs::create_directories(folder);
+            ::chmod(folder.c_str(), 0700);
+            ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+        }
+        EXPECT_EQ(privateRuntimeFolder({{"XDG_RUNTIME_DIR", runtime.string()},
+                                        {"XDG_CACHE_HOME", cache.string()},
+                                        {"XDG_DATA_HOME", data.string()}}),
+                  data / "vask-runtime");
+    }
+}
+
+}  // namespace
+}  // namespace vask

@@ -1,0 +1,484 @@
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLockFile>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
+#include "ui/single_instance.h"
+
+namespace vask::ui {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t otherUser = 65534;
+constexpr gid_t otherGroup = 65534;
+
+template <typename Predicate>
+bool spinUntil(Predicate done, int milliseconds = 5000) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!done() && elapsed.elapsed() < milliseconds) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return done();
+}
+
+void spinFor(int milliseconds) {
+    spinUntil([] { return false; }, milliseconds);
+}
+
+// Sets environment variables for one scope.
+struct ScopedVariables : test::ScopedEnvironment {
+    explicit ScopedVariables(
+        const std::vector<std::pair<std::string, std::optional<std::string>>>& values) {
+        for (const auto& [name, value] : values) {
+            set(name, value);
+        }
+    }
+};
+
+QString uniqueInstance(const char* what) {
+    return QString("%1-%2").arg(what).arg(QCoreApplication::applicationPid());
+}
+
+// Connects or binds `fd` to the local socket at `path`. Only system calls: forked children use
+// these too.
+bool connectTo(int fd, const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool bindTo(int fd, const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// A raw client of a local socket, so tests control what it sends and when.
+class RawClient {
+  public:
+    explicit RawClient(const QString& path)
+        : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+        connected_ = connectTo(fd_, path.toStdString());
+    }
+    ~RawClient() { ::close(fd_); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool connected() const { return connected_; }
+    int fd() const { return fd_; }
+    // Whether the server has closed its end (reading what it sent, which is nothing).
+    bool closedByServer() const {
+        char byte = 0;
+        const auto n = ::recv(fd_, &byte, 1, MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+
+  private:
+    int fd_;
+    bool connected_ = false;
+};
+
+// The running instance hears one line per connection, closes quiet ones and holds only a few.
+TEST(SingleInstanceLimits, IdleAndFloodingClientsAreClosedAndHeardAtMostOnce) {
+    test::TempDir runtime;
+    ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
+    const QString instance = uniqueInstance("ui-limits");
+    SingleInstance primary(instance, SingleInstance::Limits{300, 3});
+    ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
+    int heard = 0;
+    QObject::connect(&primary, &SingleInstance::urlReceived, [&] { ++heard; });
+    QObject::connect(&primary, &SingleInstance::reopenRequested, [&] { ++heard; });
+
+    {
+        SCOPED_TRACE("idle clients past the cap");
+        std::vector<std::unique_ptr<RawClient>> idle;
+        for (int i = 0; i < 10; ++i) {
+            idle.push_back(std::make_unique<RawClient>(primary.socketPath()));
+            ASSERT_TRUE(idle.back()->connected());
+        }
+        spinFor(100);
+        int closedAtOnce = 0;
+        for (const auto& client : idle) {
+            closedAtOnce += client->closedByServer() ? 1 : 0;
+        }
+        EXPECT_EQ(closedAtOnce, 7);
+        EXPECT_TRUE(spinUntil([&] {
+            return std::all_of(idle.begin(), idle.end(),
+                               [](const auto& client) { return client->closedByServer(); });
+        }));
+    }
+    {
+        SCOPED_TRACE("4 MB of random bytes with line breaks");
+        RawClient flooding(primary.socketPath());
+        ASSERT_TRUE(flooding.connected());
+        std::mt19937 random(7);
+        std::string junk(std::size_t{4} << 20, '\0');
+        for (auto& c : junk) {
+            c = static_cast<char>(random() % 64 == 0 ? '\n' : 'a' + random() % 26);
+        }
+        std::size_t sent = 0;
+        EXPECT_TRUE(spinUntil([&] {
+            const auto n = ::send(flooding.fd(), junk.data() + sent, junk.size() - sent,
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                sent += static_cast<std::size_t>(n);
+            }
+            return sent == junk.size() || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        }));
+        EXPECT_TRUE(spinUntil([&] { return flooding.closedByServer(); }));
+        EXPECT_LT(sent, junk.size()) << "the server stops reading after one line";
+        EXPECT_EQ(heard, 1);
+    }
+    {
+        SCOPED_TRACE("one overlong line");
+        heard = 0;
+        RawClient overlong(primary.socketPath());
+        const std::string line(static_cast<std::size_t>(SingleInstance::maxLineLength) + 100, 'u');
+        std::size_t sent = 0;
+        spinUntil([&] {
+            const auto n = ::send(overlong.fd(), line.data() + sent, line.size() - sent,
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
+            sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+            return sent == line.size() || (n < 0 && errno != EAGAIN);
+        });
+        EXPECT_TRUE(spinUntil([&] { return overlong.closedByServer(); }));
+        EXPECT_EQ(heard, 0);
+    }
+    SingleInstance later(instance);
+    EXPECT_EQ(later.claimOrForward(QString("vasktest://after"), false),
+              SingleInstance::Role::forwarded);
+    EXPECT_TRUE(spinUntil([&] { return heard == 1; }));
+}
+
+TEST(SingleInstanceFailure, WithoutAPrivateFolderOrAnAnswerTheLaunchSaysWhy) {
+    test::TempDir root;
+    {
+        SCOPED_TRACE("no private folder");
+        const auto notAFolder = root / "file";
+        std::ofstream(notAFolder) << "x";
+        ScopedVariables environment({{"XDG_RUNTIME_DIR", std::nullopt},
+                                     {"XDG_CACHE_HOME", (notAFolder / "cache").string()},
+                                     {"XDG_DATA_HOME", (notAFolder / "data").string()}});
+        SingleInstance instance(uniqueInstance("ui-nofolder"));
+        EXPECT_EQ(instance.claimOrForward(std::nullopt, false), SingleInstance::Role::failed);
+        EXPECT_TRUE(instance.failureReason().contains(QString::fromStdString(notAFolder.string())))
+            << instance.failureReason().toStdString();
+        const Alert alert = SingleInstance::failureAlert(instance.failureReason());
+        EXPECT_EQ(alert.style, Alert::Style::critical);
+        EXPECT_NE(alert.informativeText.find(instance.failureReason().toStdString()),
+                  std::string::npos);
+    }
+    {
+        SCOPED_TRACE("a live lock with no one listening");
+        ScopedVariables environment({{"XDG_RUNTIME_DIR", root.path().string()}});
+        const QString name = uniqueInstance("ui-silent");
+        QLockFile held(QString::fromStdString(root.path().string()) + "/" +
+                       SingleInstance::serverName(name) + ".lock");
+        ASSERT_TRUE(held.tryLock(0));
+        SingleInstance instance(name);
+        EXPECT_EQ(instance.claimOrForward(QString("vasktest://x"), false),
+                  SingleInstance::Role::failed);
+        EXPECT_TRUE(instance.failureReason().contains("does not answer"));
+    }
+}
+
+// --- Another local user -----------------------------------------------------------------------
+
+// In a forked child: from here on it runs as the other user, or ends with status 2.
+void becomeOtherUser() {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(otherGroup, otherGroup, otherGroup) != 0 ||
+        ::setresuid(otherUser, otherUser, otherUser) != 0) {
+        ::_exit(2);
+    }
+}
+
+enum class Plant { socket, file, folder };
+
+const char* plantName(Plant plant) {
+    switch (plant) {
+        case Plant::socket:
+            return "socket";
+        case Plant::file:
+            return "file";
+        case Plant::folder:
+            return "folder";
+    }
+    return "";
+}
+
+// A child process running as another user that plants `plant` at every path. A planted socket
+// listens and counts who connects; stop() returns that count.
+class ForeignPlanter {
+  public:
+    ForeignPlanter(Plant plant, const std::vector<fs::path>& paths) {
+        int ready[2];
+        int control[2];
+        int result[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(control, O_CLOEXEC) != 0 ||
+            ::pipe2(result, O_CLOEXEC) != 0) {
+            return;
+        }
+        // Only system calls in the child: the parent has threads.
+        std::vector<std::string> names;
+        for (const auto& path : paths) {
+            names.push_back(path.string());
+        }
+        const std::string lockText =
+            std::to_string(QCoreApplication::applicationPid()) + "\nvask\n\n";
+        child_ = ::fork();
+        if (child_ == 0) {
+            ::alarm(60);  // never outlives a test that lost track of it
+            ::close(ready[0]);
+            ::close(control[1]);
+            ::close(result[0]);
+            becomeOtherUser();
+            ::umask(0);
+            std::vector<pollfd> fds;
+            fds.push_back({control[0], POLLIN, 0});
+            for (const auto& name : names) {
+                if (plant == Plant::folder) {
+                    ::mkdir(name.c_str(), 0777);
+                } else if (plant == Plant::file) {
+                    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+                    [[maybe_unused]] auto written = ::write(fd, lockText.data(), lockText.size());
+                    ::close(fd);
+                } else {
+                    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+                    if (bindTo(fd, name) && ::listen(fd, 16) == 0) {
+                        ::chmod(name.c_str(), 0777);
+                        fds.push_back({fd, POLLIN, 0});
+                    }
+                }
+            }
+            const char one = 1;
+            [[maybe_unused]] auto signalled = ::write(ready[1], &one, 1);
+            int accepted = 0;
+            while (::poll(fds.data(), fds.size(), -1) >= 0 && fds[0].revents == 0) {
+                for (std::size_t i = 1; i < fds.size(); ++i) {
+                    if (fds[i].revents != 0) {
+                        const int fd = ::accept(fds[i].fd, nullptr, nullptr);
+                        accepted += fd >= 0 ? 1 : 0;
+                        ::close(fd);
+                    }
+                }
+            }
+            [[maybe_unused]] auto reported = ::write(result[1], &accepted, sizeof accepted);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(control[0]);
+        ::close(result[1]);
+        control_ = control[1];
+        result_ = result[0];
+        char byte = 0;
+        ready_ = ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~ForeignPlanter() { stop(); }
+    ForeignPlanter(const ForeignPlanter&) = delete;
+    ForeignPlanter& operator=(const ForeignPlanter&) = delete;
+
+    bool ready() const { return ready_; }
+
+    int stop() {
+        if (child_ <= 0) {
+            return -1;
+        }
+        ::close(control_);
+        int accepted = -1;
+        if (::read(result_, &accepted, sizeof accepted) != sizeof accepted) {
+            accepted = -1;
+        }
+        ::close(result_);
+        int status = 0;
+        ::waitpid(child_, &status, 0);
+        child_ = -1;
+        return accepted;
+    }
+
+  private:
+    pid_t child_ = -1;
+    int control_ = -1;
+    int result_ = -1;
+    bool ready_ = false;
+};
+
+uid_t ownerOf(const fs::path& path) {
+    struct stat info {};
+    ::lstat(path.c_str(), &info);
+    return info.st_uid;
+}
+
+// Another user takes every name the single-instance socket and lock ever used or could use in a
+// shared folder first: the shared temporary folder's socket and lock, a runtime folder of its
+// own named by XDG_RUNTIME_DIR, and the runtime folder's place in a cache folder others may
+// write. Vask still starts, and a later launch's URL reaches it and nothing else.
+TEST(SingleInstanceAgainstAnotherUser, PlantedNamesNeitherStopNorHearALaunch) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "planting files as another user needs root (to switch user)";
+    }
+    for (const Plant plant : {Plant::socket, Plant::file, Plant::folder}) {
+        SCOPED_TRACE(plantName(plant));
+        test::TempDir shared;
+        ::chmod(shared.path().c_str(), 01777);
+        test::TempDir home;
+        const QString instance = uniqueInstance("ui-plant") + "-" + plantName(plant);
+        const std::string name = SingleInstance::serverName(instance).toStdString();
+        const fs::path foreignRuntime = shared / ("runtime-" + std::to_string(::geteuid()));
+        const fs::path sharedCache = shared / "cache";
+        fs::create_directory(sharedCache);
+        ::chmod(sharedCache.c_str(), 01777);
+        {
+            // The other user's own runtime folder, which it then fills.
+            ForeignPlanter folder(Plant::folder, {foreignRuntime});
+            ASSERT_TRUE(folder.ready());
+        }
+        ASSERT_EQ(ownerOf(foreignRuntime), otherUser);
+        const fs::path tempFolder = fs::temp_directory_path();
+        std::vector<fs::path> places = {
+            tempFolder / name,                  // the old socket
+            tempFolder / (name + ".lock"),      // the old lock without a runtime folder
+            foreignRuntime / name,              // a socket in a runtime folder not ours
+            foreignRuntime / (name + ".lock"),  // the old lock there
+            sharedCache / "vask-runtime",       // the new folder in a cache others may write
+        };
+        ForeignPlanter planter(plant, places);
+        ASSERT_TRUE(planter.ready());
+        for (const auto& place : places) {
+            ASSERT_EQ(ownerOf(place), otherUser) << place;
+        }
+        ScopedVariables environment({{"XDG_RUNTIME_DIR", foreignRuntime.string()},
+                                     {"XDG_CACHE_HOME", sharedCache.string()},
+                                     {"XDG_DATA_HOME", (home / "data").string()},
+                                     {"TMPDIR", std::nullopt}});
+
+        SingleInstance primary(instance);
+        ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary)
+            << primary.failureReason().toStdString();
+        EXPECT_TRUE(primary.socketPath().startsWith(QString::fromStdString(home.path().string())))
+            << primary.socketPath().toStdString();
+        QStringList urls;
+        QObject::connect(&primary, &SingleInstance::urlReceived,
+                         [&](const QString& url) { urls << url; });
+
+        SingleInstance launch(instance);
+        EXPECT_EQ(launch.claimOrForward(QString("vask://auth/callback?code=secret"), false),
+                  SingleInstance::Role::forwarded);
+        EXPECT_TRUE(spinUntil([&] { return urls.size() == 1; }));
+        EXPECT_EQ(urls, QStringList{"vask://auth/callback?code=secret"});
+        const int heardByOther = planter.stop();
+        if (plant == Plant::socket) {
+            EXPECT_EQ(heardByOther, 0) << "a planted socket was connected to";
+        }
+        std::error_code ignored;
+        for (const auto& place : places) {
+            fs::remove_all(place, ignored);
+        }
+    }
+}
+
+// Even with the folder opened to others by mistake, only this user's connections are heard.
+TEST(SingleInstanceAgainstAnotherUser, AConnectionFromAnotherUserIsRefused) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "connecting as another user needs root (to switch user)";
+    }
+    test::TempDir runtime;
+    ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
+    const QString instance = uniqueInstance("ui-peer");
+    SingleInstance primary(instance);
+    ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
+    QStringList urls;
+    QObject::connect(&primary, &SingleInstance::urlReceived,
+                     [&](const QString& url) { urls << url; });
+    ::chmod(runtime.path().c_str(), 0711);
+    ::chmod(primary.socketPath().toLocal8Bit().constData(), 0777);
+
+    const std::string path = primary.socketPath().toStdString();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(10);
+        becomeOtherUser();
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (!connectTo(fd, path)) {
+            ::_exit(3);
+        }
+        const char line[] = "vask://auth/callback?code=stolen\n";
+        [[maybe_unused]] auto sent = ::send(fd, line, sizeof line - 1, MSG_NOSIGNAL);
+        char byte = 0;
+        const auto n = ::recv(fd, &byte, 1, 0);  // until the server closes
+        ::_exit(n <= 0 ? 0 : 4);
+    }
+    int status = -1;
+    bool reaped = false;
+    EXPECT_TRUE(spinUntil(
+        [&] { return reaped || (reaped = ::waitpid(child, &status, WNOHANG) == child); }));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: could not switch user, 3: could not connect";
+    ::chmod(runtime.path().c_str(), 0700);
+
+    SingleInstance launch(instance);
+    EXPECT_EQ(launch.claimOrForward(QString("vasktest://mine"), false),
+              SingleInstance::Role::forwarded);
+    EXPECT_TRUE(spinUntil([&] { return !urls.isEmpty(); }));
+    spinFor(50);
+    EXPECT_EQ(urls, QStringList{"vasktest://mine"});
+}
+
+// A socket at the name that another user owns (a folder opened up, or root's doing) is never
+// connected to: the URL could be an account's sign-in code.
+TEST(SingleInstanceAgainstAnotherUser, ASocketOfAnotherUserIsNeverConnectedTo) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a socket to another user needs root";
+    }
+    test::TempDir runtime;
+    ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
+    const QString instance = uniqueInstance("ui-foreign-socket");
+    const std::string name = SingleInstance::serverName(instance).toStdString();
+    QLockFile held(QString::fromStdString((runtime / (name + ".lock")).string()));
+    ASSERT_TRUE(held.tryLock(0));
+    const auto path = runtime / name;
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_TRUE(bindTo(listener, path));
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::chown(path.c_str(), otherUser, otherGroup), 0);
+
+    SingleInstance launch(instance);
+    EXPECT_EQ(launch.claimOrForward(QString("vask://auth/callback?code=secret"), false),
+              SingleInstance::Role::failed);
+    const int accepted = ::accept(listener, nullptr, nullptr);
+    EXPECT_LT(accepted, 0) << "the foreign socket was connected to";
+    if (accepted >= 0) {
+        ::close(accepted);
+    }
+    ::close(listener);
+}
+
+}  // namespace
+}  // namespace vask::ui
