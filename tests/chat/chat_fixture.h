@@ -60,8 +60,16 @@ class ChatFixture : public ::testing::Test {
         return deps;
     }
 
+    // A model whose saved chats, if any, have been read.
     std::shared_ptr<ChatViewModel> makeModel(bool persists = true) {
-        return ChatViewModel::make(dependencies(persists));
+        return loaded(ChatViewModel::make(dependencies(persists)));
+    }
+
+    std::shared_ptr<ChatViewModel> loaded(std::shared_ptr<ChatViewModel> model) {
+        if (model->loadingSessions.get()) {
+            settle();
+        }
+        return model;
     }
 
     // Commits one answered question into `sessionID` (the current session when empty).
