@@ -189,6 +189,34 @@ void ChatViewModel::refreshCredentials() {
     hasCredentials.set(has);
 }
 
+Subscription ChatViewModel::observeOutline(std::function<void()> changed) {
+    auto subscriptions = std::make_shared<std::vector<Subscription>>();
+    const auto notify = [changed](const auto&) { changed(); };
+    subscriptions->push_back(sessions.subscribe(notify, Delivery::changesOnly));
+    subscriptions->push_back(currentSessionID.subscribe(notify, Delivery::changesOnly));
+    subscriptions->push_back(pendingSessionFocus.subscribe(notify, Delivery::changesOnly));
+    subscriptions->push_back(hasCredentials.subscribe(notify, Delivery::changesOnly));
+    subscriptions->push_back(lastError.subscribe(notify, Delivery::changesOnly));
+    subscriptions->push_back(loadingSessions.subscribe(notify, Delivery::changesOnly));
+    // More of the same running turn keeps the state's case and question.
+    const auto* sending = state.get().asSending();
+    auto turn = std::make_shared<std::optional<Uuid>>(
+        sending ? std::optional(sending->question.id) : std::nullopt);
+    subscriptions->push_back(state.subscribe(
+        [changed, turn](const ChatState& now) {
+            const auto* running = now.asSending();
+            const std::optional<Uuid> question =
+                running ? std::optional(running->question.id) : std::nullopt;
+            const bool sameTurn = question && question == *turn;
+            *turn = question;
+            if (!sameTurn) {
+                changed();
+            }
+        },
+        Delivery::changesOnly));
+    return Subscription([subscriptions] { subscriptions->clear(); });
+}
+
 std::optional<std::size_t> ChatViewModel::latestSessionIndex(const SessionList& list) {
     std::optional<std::size_t> best;
     for (std::size_t i = 0; i < list.size(); ++i) {

@@ -109,6 +109,11 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // True while the saved chats are being read; sending waits for them.
     Published<bool> loadingSessions{false};
 
+    // Calls back after each published change that is not a running turn's streamed update
+    // (progress, reasoning, disclosures): for views that show the chat's outline only, which a
+    // helper streaming thousands of events must not redraw each time.
+    [[nodiscard]] Subscription observeOutline(std::function<void()> changed);
+
     // Views of the state for the chat views.
     std::vector<ChatMessage> transcript() const;
     std::vector<ChatMessage> displayMessages() const;

@@ -9,6 +9,9 @@ namespace vask::inline_markdown {
 
 namespace {
 
+// Counts the renderer's steps (see renderSteps).
+thread_local std::size_t steps = 0;
+
 bool isAsciiPunctuation(char c) {
     return std::string_view("!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~").find(c) != std::string_view::npos;
 }
@@ -23,6 +26,7 @@ bool isWordCharacter(char c) {
 }
 
 void appendEscaped(std::string& out, std::string_view text) {
+    steps += text.size();
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         switch (c) {
@@ -59,6 +63,7 @@ void appendEscaped(std::string& out, std::string_view text) {
 std::size_t backtickRun(std::string_view s, std::size_t i) {
     std::size_t run = 0;
     while (i + run < s.size() && s[i + run] == '`') {
+        ++steps;
         ++run;
     }
     return run;
@@ -71,6 +76,7 @@ class CodeSpans {
   public:
     explicit CodeSpans(std::string_view s) {
         for (std::size_t i = 0; i < s.size(); ++i) {
+            ++steps;
             if (s[i] == '\n') {
                 newlines_.push_back(i);
             } else if (s[i] == '`') {
@@ -83,6 +89,7 @@ class CodeSpans {
 
     // The start of the run closing the span that `run` backticks open at `start`, or npos.
     std::size_t end(std::size_t start, std::size_t run) const {
+        ++steps;
         const auto sameLength = runs_.find(run);
         if (sameLength == runs_.end()) {
             return std::string_view::npos;
@@ -114,6 +121,7 @@ class LinkBrackets {
         : close_(s.size(), std::string_view::npos) {
         std::vector<std::size_t> open;
         for (std::size_t i = 0; i < s.size(); ++i) {
+            ++steps;
             const char c = s[i];
             if (c == '\\' && i + 1 < s.size()) {
                 ++i;
@@ -130,6 +138,7 @@ class LinkBrackets {
         }
         open.clear();
         for (std::size_t i = 0; i < s.size(); ++i) {
+            ++steps;
             const char c = s[i];
             if (isBlank(c)) {
                 open.clear();
@@ -181,6 +190,7 @@ std::vector<Token> tokenize(std::string_view s, bool linksAllowed) {
     };
     std::size_t i = 0;
     while (i < s.size()) {
+        ++steps;
         const char c = s[i];
         if (c == '\\' && i + 1 < s.size() && isAsciiPunctuation(s[i + 1])) {
             appendEscaped(html(), s.substr(i + 1, 1));
@@ -278,6 +288,7 @@ void matchDelimiters(std::vector<Token>& tokens) {
             const std::size_t bottom = searched == searchedBelow.end() ? 0 : searched->second;
             const auto last = openers.rbegin() + static_cast<std::ptrdiff_t>(openers.size() - bottom);
             auto found = std::find_if(openers.rbegin(), last, [&](std::size_t index) {
+                ++steps;
                 const Token& opener = tokens[index];
                 if (opener.marker != closer.marker || opener.count == 0) {
                     return false;
@@ -308,6 +319,7 @@ void matchDelimiters(std::vector<Token>& tokens) {
             }
             // Openers pushed later into the freed places are new to every search.
             for (auto& [searchKind, below] : searchedBelow) {
+                ++steps;
                 below = std::min(below, openers.size());
             }
         }
@@ -337,6 +349,12 @@ std::string render(std::string_view s, bool linksAllowed) {
 }
 
 }  // namespace
+
+std::size_t renderSteps(std::string_view markdown) {
+    steps = 0;
+    (void)toRichText(markdown);
+    return steps;
+}
 
 std::string toRichText(std::string_view markdown) {
     return "<span style=\"white-space:pre-wrap\">" + render(markdown, true) + "</span>";
