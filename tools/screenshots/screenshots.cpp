@@ -108,7 +108,8 @@ std::unique_ptr<PopoverModel> popoverModel(Scene& scene) {
                  .handOffToMain = [] {},
                  .refreshCredentials = [] {},
                  .hasContent = [] { return false; },
-                 .lastError = [] { return std::nullopt; }},
+                 .lastError = [] { return std::nullopt; },
+                 .observe = {}},
     });
 }
 

@@ -13,7 +13,6 @@
 #include <QVBoxLayout>
 
 #include "chat/chat_presenters.h"
-#include "platform/text.h"
 #include "ui/brand_marks.h"
 #include "ui/chat/chat_composer_text_view.h"
 #include "ui/chat/chat_style.h"
@@ -41,6 +40,19 @@ class FilledRow : public QWidget {
   private:
     QColor fill_;
 };
+
+// `s` without a character at its end whose bytes have not all arrived yet.
+std::string_view wholeCharacters(std::string_view s) {
+    for (std::size_t back = 1; back <= 4 && back <= s.size(); ++back) {
+        const auto byte = static_cast<unsigned char>(s[s.size() - back]);
+        if ((byte & 0xC0) == 0x80) {
+            continue;
+        }
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? s.substr(0, s.size() - back) : s;
+    }
+    return s;
+}
 
 void dispose(QWidget* widget) {
     if (widget) {
@@ -540,17 +552,16 @@ void ChatView::renderTurn() {
         // The model only appends: the panel takes what came since it last looked, up to the
         // last whole character.
         if (!thinking_) {
-            reasoningTaken_ = text::utf8Prefix(*reasoning, reasoning->size()).size();
+            reasoningTaken_ = wholeCharacters(*reasoning).size();
             thinkingDivider_ = divider();
             thinking_ = new ThinkingView(reasoning->substr(0, reasoningTaken_), true);
             turnArea_->insertWidget(0, thinkingDivider_);
             turnArea_->insertWidget(1, thinking_);
         } else if (reasoning->size() < reasoningTaken_) {
-            reasoningTaken_ = text::utf8Prefix(*reasoning, reasoning->size()).size();
+            reasoningTaken_ = wholeCharacters(*reasoning).size();
             thinking_->setText(reasoning->substr(0, reasoningTaken_));
         } else {
-            const auto piece = text::utf8Prefix(reasoning->substr(reasoningTaken_),
-                                                reasoning->size() - reasoningTaken_);
+            const auto piece = wholeCharacters(reasoning->substr(reasoningTaken_));
             thinking_->append(piece);
             reasoningTaken_ += piece.size();
         }
