@@ -1,5 +1,6 @@
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -179,6 +180,105 @@ void BM_StagingOnly(benchmark::State& state) {
     fs::remove_all(folder);
 }
 
+// A helper run that hands its callbacks to the benchmark, which streams through them.
+struct StreamingRunner final : ChatHelperRunner {
+    std::function<void(const RLMHelperRunner::RunCallbacks&)> stream;
+    RLMHelperResult runTurn(RLMTurnAttempt::TurnInputs, const RLMTurnRetry::Refresh&,
+                            RLMUsageAccumulator&, const RLMHelperRunner::RunCallbacks& callbacks,
+                            std::stop_token) const override {
+        stream(callbacks);
+        RLMHelperResult result;
+        result.answer = "done";
+        return result;
+    }
+};
+
+// The main executor's time for a turn that streams `range(0)` reasoning pieces of 256 bytes,
+// each taken by the main executor before the next is sent (the worst case: no two pieces share
+// a batch). The iteration time is the main executor's alone; `max_event_ms` is its longest
+// single task.
+void BM_ReasoningDeltasThroughTheModel(benchmark::State& state) {
+    const auto pieces = static_cast<int>(state.range(0));
+    const std::string piece = std::string(255, 'r') + "\n";
+    double longest = 0;
+    double total = 0;
+    for (auto _ : state) {
+        ManualExecutor main;
+        ManualExecutor worker;
+        InMemoryDefaults defaults;
+        ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
+        deps.shadowDBPath = "/nonexistent/shadow.db";
+        deps.supportDirectory = [] { return fs::path("/nonexistent"); };
+        auto runner = std::make_shared<StreamingRunner>();
+        double mainSeconds = 0;
+        const auto drain = [&] {
+            const auto start = std::chrono::steady_clock::now();
+            main.runUntilIdle();
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            mainSeconds += seconds;
+            longest = std::max(longest, seconds);
+        };
+        runner->stream = [&](const RLMHelperRunner::RunCallbacks& callbacks) {
+            for (int i = 0; i < pieces; ++i) {
+                callbacks.onReasoning(piece);
+                drain();
+            }
+        };
+        deps.helperRunnerFactory = [runner](PersonaContextHostFactory) { return runner; };
+        auto model = ChatViewModel::make(std::move(deps));
+        model->inputText.set("why?");
+        model->send();
+        worker.runUntilIdle();
+        drain();
+        state.SetIterationTime(mainSeconds);
+        total += mainSeconds;
+    }
+    state.counters["us_per_piece"] =
+        total * 1e6 / static_cast<double>(pieces) / static_cast<double>(state.iterations());
+    state.counters["max_event_ms"] = longest * 1000;
+}
+
+// Loading saved chats: the time the main executor is held while `range(0)` saved chats of 50
+// messages are read (on the worker) and published.
+void BM_LoadSavedChatsMainExecutorTime(benchmark::State& state) {
+    Fixture fixture(static_cast<int>(state.range(0)));
+    double mainSeconds = 0;
+    double workerSeconds = 0;
+    for (auto _ : state) {
+        ManualExecutor main;
+        ManualExecutor worker;
+        InMemoryDefaults defaults;
+        ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
+        deps.shadowDBPath = (fixture.folder / "shadow.db").string();
+        deps.sessionStore = std::make_shared<SQLiteSessionStore>(fixture.path());
+        deps.persistsSessions = true;
+        const auto timed = [](auto&& body) {
+            const auto start = std::chrono::steady_clock::now();
+            body();
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        };
+        std::shared_ptr<ChatViewModel> model;
+        mainSeconds += timed([&] { model = ChatViewModel::make(std::move(deps)); });
+        workerSeconds += timed([&] { worker.runUntilIdle(); });
+        mainSeconds += timed([&] { main.runUntilIdle(); });
+        if (model->sessions.get().size() != static_cast<std::size_t>(state.range(0))) {
+            state.SkipWithError("not loaded");
+            break;
+        }
+    }
+    state.counters["main_ms"] =
+        benchmark::Counter(mainSeconds * 1000, benchmark::Counter::kAvgIterations);
+    state.counters["worker_ms"] =
+        benchmark::Counter(workerSeconds * 1000, benchmark::Counter::kAvgIterations);
+}
+
+BENCHMARK(BM_ReasoningDeltasThroughTheModel)
+    ->Arg(2000)
+    ->Arg(8000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadSavedChatsMainExecutorTime)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SendToCommittedAnswer)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StagingOnly)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CommitOnMainExecutor)->Arg(1000)->Unit(benchmark::kMillisecond);

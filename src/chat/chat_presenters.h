@@ -78,10 +78,10 @@ bool composerHeightChanged(double current, double proposed);
 
 // --- The message bubble ---------------------------------------------------------------------
 
-// A message's text as a bubble shows it: at most `maxShownCharacters` characters, far above any
-// real answer (a helper may write megabytes), so that drawing one bubble stays quick. The
-// message itself, and what is saved of it, keeps the whole text.
-inline constexpr std::size_t maxShownCharacters = 100'000;
+// A message's text as a bubble shows it: at most `maxShownCharacters` characters, several times
+// the longest real answer (a helper may write megabytes), so that laying out one bubble stays
+// well under a second. The message itself, and what is saved of it, keeps the whole text.
+inline constexpr std::size_t maxShownCharacters = 30'000;
 struct ShownText {
     std::string_view text;
     bool cut = false;

@@ -13,6 +13,7 @@
 
 #include "chat/chat_fixture.h"
 #include "chat/chat_samples.h"
+#include "chat/chat_presenters.h"
 #include "ui/chat/chat_composer_text_view.h"
 #include "ui/chat/chat_view.h"
 #include "ui/chat/memory_receipt_rows.h"
@@ -543,23 +544,24 @@ TEST(MessageBubbleTest, QuestionsShowTheirTextAsWrittenAndNoStatus) {
 }
 
 TEST(MessageBubbleTest, AnOverlongTextIsCutWithANote) {
+    const std::size_t limit = chat_presentation::maxShownCharacters;
     struct Case {
         const char* name;
         ChatMessage message;
         bool cut;
     };
     const std::vector<Case> cases = {
-        {"answer", chat_samples::answer(std::string(150'000, 'x'), 0, 0, now), true},
-        {"question", chat_samples::question(std::string(150'000, 'q')), true},
+        {"answer", chat_samples::answer(std::string(3 * limit, 'x'), 0, 0, now), true},
+        {"question", chat_samples::question(std::string(limit + 1, 'q')), true},
         {"ordinary", chat_samples::answer("A **real** answer.", 0, 0, now), false},
-        {"atTheLimit", chat_samples::answer(std::string(100'000, 'z'), 0, 0, now), false},
+        {"atTheLimit", chat_samples::answer(std::string(limit, 'z'), 0, 0, now), false},
     };
     for (const auto& c : cases) {
         std::vector<std::string> opened;
         MessageBubble bubble(c.message, true, bubbleActions(opened));
         EXPECT_EQ(visible<QLabel>(&bubble, "messageCutNote").size(), c.cut ? 1U : 0U) << c.name;
         auto* text = bubble.findChild<QLabel*>("messageText");
-        EXPECT_LE(text->text().count(QChar(c.message.text[0])), 100'000)
+        EXPECT_LE(static_cast<std::size_t>(text->text().count(QChar(c.message.text[0]))), limit)
             << c.name << " " << text->text().left(80).toStdString();
         // The message keeps its whole text.
         EXPECT_EQ(bubble.message().text.size(), c.message.text.size()) << c.name;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "chat/chat_presenters.h"
 #include "chat/inline_markdown.h"
@@ -35,7 +36,10 @@ class BubbleText : public QLabel {
     void setContent(const QString& text, Qt::TextFormat format) {
         setTextFormat(format);
         setText(text);
-        if (format == Qt::RichText) {
+        if (text.size() > longText) {
+            // Laying out a long text once more only to learn it is wider than a line: it is.
+            naturalWidth_ = std::numeric_limits<int>::max() / 2;
+        } else if (format == Qt::RichText) {
             QTextDocument document;
             document.setDefaultFont(font());
             document.setDocumentMargin(0);
@@ -49,7 +53,7 @@ class BubbleText : public QLabel {
             }
         }
         // One more pixel: rounding must not wrap the last word of a line that fits.
-        naturalWidth_ += 1;
+        naturalWidth_ = std::min(naturalWidth_, std::numeric_limits<int>::max() / 2) + 1;
         updateGeometry();
     }
 
@@ -60,6 +64,7 @@ class BubbleText : public QLabel {
     }
 
   private:
+    static constexpr qsizetype longText = 4000;
     int naturalWidth_ = 0;
 };
 

@@ -68,7 +68,9 @@ ThinkingView::ThinkingView(std::string_view text, bool expanded, QWidget* parent
     text_->setFocusPolicy(Qt::NoFocus);
     text_->setUndoRedoEnabled(false);
     text_->viewport()->setAutoFillBackground(false);
-    text_->setStyleSheet("QPlainTextEdit { background: transparent; }");
+    // A style sheet owns the box of the widget it styles: the insets go in it too.
+    text_->setStyleSheet(QString("QPlainTextEdit { background: transparent; padding: 0 %1px 6px %1px; }")
+                             .arg(Theme::padding));
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPointSizeF(Theme::font(FontRole::caption).pointSizeF());
     text_->setFont(mono);
@@ -76,7 +78,6 @@ ThinkingView::ThinkingView(std::string_view text, bool expanded, QWidget* parent
     p.setColor(QPalette::Text, colour(Tone::secondary));
     text_->setPalette(p);
     text_->document()->setDocumentMargin(0);
-    text_->setContentsMargins(Theme::padding, 0, Theme::padding, 6);
     column->addWidget(text_);
     // The newest reasoning is at the bottom: keep it in view as the text grows.
     connect(text_->verticalScrollBar(), &QScrollBar::rangeChanged, this,
