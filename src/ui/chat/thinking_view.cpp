@@ -137,11 +137,12 @@ void ThinkingView::fitHeight(bool force) {
         return;
     }
     const QFontMetrics metrics(text_->font());
-    const int width = std::max(200, text_->viewport()->width());
+    // The text's width inside the panel's insets and beside the scroll bar.
+    const int width = std::max(
+        100, this->width() - 2 * Theme::padding - text_->verticalScrollBar()->sizeHint().width());
     const QRect bounds = metrics.boundingRect(QRect(0, 0, width, maxTextHeight * 4),
-                                              Qt::TextWordWrap | Qt::TextWrapAnywhere,
-                                              text_->toPlainText().left(4000));
-    const int wanted = std::max(bounds.height(), metrics.height()) + 6 + 2;
+                                              Qt::TextWordWrap, text_->toPlainText().left(4000));
+    const int wanted = std::max(bounds.height(), metrics.height()) + 6 + 4;
     text_->setFixedHeight(std::min(maxTextHeight, wanted));
 }
 
@@ -156,6 +157,12 @@ void ThinkingView::setExpanded(bool expanded) {
             text_->verticalScrollBar()->setValue(text_->verticalScrollBar()->maximum());
         });
     }
+}
+
+void ThinkingView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // The wrapped height depends on the width, known only now.
+    fitHeight(true);
 }
 
 void ThinkingView::paintEvent(QPaintEvent*) {

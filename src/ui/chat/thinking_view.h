@@ -37,6 +37,7 @@ class ThinkingView : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     void dropOldText();
