@@ -24,6 +24,7 @@
 #include "sample-chatdb/sample_chat_db.h"
 #include "store/shadow_sync.h"
 #include "support/bench_sessions.h"
+#include "support/streaming_chat.h"
 
 namespace vask {
 namespace {
@@ -44,6 +45,16 @@ struct Fixture {
     Fixture& operator=(const Fixture&) = delete;
 
     fs::path path() const { return folder / "sessions.db"; }
+
+    // A main window's chat over these saved chats.
+    ChatViewModel::Dependencies dependencies(MainExecutor& main, Executor& worker,
+                                             UserDefaults& defaults) const {
+        ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
+        deps.shadowDBPath = (folder / "shadow.db").string();
+        deps.sessionStore = std::make_shared<SQLiteSessionStore>(path());
+        deps.persistsSessions = true;
+        return deps;
+    }
 };
 
 // Time the main executor spends committing one answer while the whole history is saved in the
@@ -53,11 +64,10 @@ void BM_CommitOnMainExecutor(benchmark::State& state) {
     ManualExecutor main;
     ManualExecutor worker;
     InMemoryDefaults defaults;
-    ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
-    deps.shadowDBPath = (fixture.folder / "shadow.db").string();
-    deps.sessionStore = std::make_shared<SQLiteSessionStore>(fixture.path());
-    deps.persistsSessions = true;
-    auto model = ChatViewModel::make(std::move(deps));
+    auto model = ChatViewModel::make(fixture.dependencies(main, worker, defaults));
+    // The saved chats are read first: commits save only once they are in.
+    worker.runUntilIdle();
+    main.runUntilIdle();
     const std::string session = model->currentSessionID.get();
     for (auto _ : state) {
         ChatMessage question = bench::sessionMessage(0, 0);
@@ -180,19 +190,6 @@ void BM_StagingOnly(benchmark::State& state) {
     fs::remove_all(folder);
 }
 
-// A helper run that hands its callbacks to the benchmark, which streams through them.
-struct StreamingRunner final : ChatHelperRunner {
-    std::function<void(const RLMHelperRunner::RunCallbacks&)> stream;
-    RLMHelperResult runTurn(RLMTurnAttempt::TurnInputs, const RLMTurnRetry::Refresh&,
-                            RLMUsageAccumulator&, const RLMHelperRunner::RunCallbacks& callbacks,
-                            std::stop_token) const override {
-        stream(callbacks);
-        RLMHelperResult result;
-        result.answer = "done";
-        return result;
-    }
-};
-
 // The main executor's time for a turn that streams `range(0)` reasoning pieces of 256 bytes,
 // each taken by the main executor before the next is sent (the worst case: no two pieces share
 // a batch). The iteration time is the main executor's alone; `max_event_ms` is its longest
@@ -203,33 +200,20 @@ void BM_ReasoningDeltasThroughTheModel(benchmark::State& state) {
     double longest = 0;
     double total = 0;
     for (auto _ : state) {
-        ManualExecutor main;
-        ManualExecutor worker;
-        InMemoryDefaults defaults;
-        ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
-        deps.shadowDBPath = "/nonexistent/shadow.db";
-        deps.supportDirectory = [] { return fs::path("/nonexistent"); };
-        auto runner = std::make_shared<StreamingRunner>();
+        bench::StreamingChat chat;
         double mainSeconds = 0;
         const auto drain = [&] {
-            const auto start = std::chrono::steady_clock::now();
-            main.runUntilIdle();
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const double seconds = bench::secondsOf([&] { chat.main.runUntilIdle(); });
             mainSeconds += seconds;
             longest = std::max(longest, seconds);
         };
-        runner->stream = [&](const RLMHelperRunner::RunCallbacks& callbacks) {
+        chat.runner->stream = [&](const RLMHelperRunner::RunCallbacks& callbacks) {
             for (int i = 0; i < pieces; ++i) {
                 callbacks.onReasoning(piece);
                 drain();
             }
         };
-        deps.helperRunnerFactory = [runner](PersonaContextHostFactory) { return runner; };
-        auto model = ChatViewModel::make(std::move(deps));
-        model->inputText.set("why?");
-        model->send();
-        worker.runUntilIdle();
+        chat.ask();
         drain();
         state.SetIterationTime(mainSeconds);
         total += mainSeconds;
@@ -249,19 +233,11 @@ void BM_LoadSavedChatsMainExecutorTime(benchmark::State& state) {
         ManualExecutor main;
         ManualExecutor worker;
         InMemoryDefaults defaults;
-        ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
-        deps.shadowDBPath = (fixture.folder / "shadow.db").string();
-        deps.sessionStore = std::make_shared<SQLiteSessionStore>(fixture.path());
-        deps.persistsSessions = true;
-        const auto timed = [](auto&& body) {
-            const auto start = std::chrono::steady_clock::now();
-            body();
-            return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        };
         std::shared_ptr<ChatViewModel> model;
-        mainSeconds += timed([&] { model = ChatViewModel::make(std::move(deps)); });
-        workerSeconds += timed([&] { worker.runUntilIdle(); });
-        mainSeconds += timed([&] { main.runUntilIdle(); });
+        mainSeconds += bench::secondsOf(
+            [&] { model = ChatViewModel::make(fixture.dependencies(main, worker, defaults)); });
+        workerSeconds += bench::secondsOf([&] { worker.runUntilIdle(); });
+        mainSeconds += bench::secondsOf([&] { main.runUntilIdle(); });
         if (model->sessions.get().size() != static_cast<std::size_t>(state.range(0))) {
             state.SkipWithError("not loaded");
             break;

@@ -14,6 +14,7 @@
 #include "platform/user_defaults.h"
 #include "ui/chat/chat_view.h"
 #include "ui/chat/message_bubble.h"
+#include "support/streaming_chat.h"
 #include "ui/theme.h"
 
 namespace {
@@ -86,19 +87,6 @@ void BM_AppendAnswerToLongConversation(benchmark::State& state) {
 void BM_AppendAnswerDiffOnly(benchmark::State& state) {
     appendAnswer(state, false);
 }
-// A helper run that hands its callbacks to the benchmark, which streams through them.
-struct StreamingRunner final : ChatHelperRunner {
-    std::function<void(const RLMHelperRunner::RunCallbacks&)> stream;
-    RLMHelperResult runTurn(RLMTurnAttempt::TurnInputs, const RLMTurnRetry::Refresh&,
-                            RLMUsageAccumulator&, const RLMHelperRunner::RunCallbacks& callbacks,
-                            std::stop_token) const override {
-        stream(callbacks);
-        RLMHelperResult result;
-        result.answer = "done";
-        return result;
-    }
-};
-
 // The main thread's time for `range(0)` reasoning pieces of 256 bytes through the model and the
 // offscreen chat view, with a conversation of 20 answers on screen. Each piece is taken by the
 // main executor, drawn (the frame is ended at once, so every piece is drawn: the worst case)
@@ -110,15 +98,8 @@ void BM_ReasoningDeltasThroughTheView(benchmark::State& state) {
     double longest = 0;
     double total = 0;
     for (auto _ : state) {
-        ManualExecutor main;
-        ManualExecutor worker;
-        InMemoryDefaults defaults;
-        ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
-        deps.shadowDBPath = "/nonexistent/shadow.db";
-        deps.supportDirectory = [] { return std::filesystem::path("/nonexistent"); };
-        auto runner = std::make_shared<StreamingRunner>();
-        deps.helperRunnerFactory = [runner](PersonaContextHostFactory) { return runner; };
-        auto model = ChatViewModel::make(std::move(deps));
+        bench::StreamingChat chat;
+        auto& model = chat.model;
         chat_samples::show(*model, chat_samples::session(20, now));
         NoOpener opener;
         ui::ChatView view(model, {.isReady = true,
@@ -131,32 +112,26 @@ void BM_ReasoningDeltasThroughTheView(benchmark::State& state) {
         double mainSeconds = 0;
         double lastThousand = 0;
         const auto drain = [&](bool last) {
-            const auto start = std::chrono::steady_clock::now();
-            main.runUntilIdle();
-            view.flushFrame();
-            QApplication::processEvents();
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const double seconds = bench::secondsOf([&] {
+                chat.main.runUntilIdle();
+                view.flushFrame();
+                QApplication::processEvents();
+            });
             mainSeconds += seconds;
             lastThousand += last ? seconds : 0;
             longest = std::max(longest, seconds);
         };
-        runner->stream = [&](const RLMHelperRunner::RunCallbacks& callbacks) {
+        chat.runner->stream = [&](const RLMHelperRunner::RunCallbacks& callbacks) {
             for (int i = 0; i < pieces; ++i) {
                 callbacks.onReasoning(piece);
                 drain(i >= pieces - 1000);
             }
         };
-        model->inputText.set("why?");
-        model->send();
-        QApplication::processEvents();
-        worker.runUntilIdle();
+        chat.ask();
         state.SetIterationTime(mainSeconds);
         total += mainSeconds;
         state.counters["last_1000_us_per_piece"] = lastThousand * 1e6 / 1000;
-        main.runUntilIdle();
-        worker.runUntilIdle();
-        main.runUntilIdle();
+        chat.main.runUntilIdle();
     }
     state.counters["us_per_piece"] =
         total * 1e6 / static_cast<double>(pieces) / static_cast<double>(state.iterations());

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "support/fake_clock.h"
 #include "support/fake_session_store.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace vask::test {
 
@@ -84,6 +86,13 @@ class ChatFixture : public ::testing::Test {
         return q;
     }
 
+    // Makes the store's file exist, holding `stored`, so that the model reads it.
+    void withStoredSessions(std::vector<ChatSession> stored) {
+        std::ofstream(storeFolder / "sessions.db") << "";
+        store = std::make_shared<FakeSessionStore>(storeFolder / "sessions.db");
+        store->setStored(std::move(stored));
+    }
+
     // Drains both executors until neither has work left.
     void settle() {
         while (worker.runUntilIdle() + main.runUntilIdle() > 0) {
@@ -115,6 +124,7 @@ class ChatFixture : public ::testing::Test {
     }
 
     LogCapture logs;
+    TempDir storeFolder;
     ManualExecutor main;
     ManualExecutor worker;
     FakeClock clock;

@@ -59,14 +59,6 @@ class ChatStreamingTest : public test::ChatFixture {
     std::promise<void> release;
     std::thread helper;
 
-    // Makes the store's file exist so that the model reads it.
-    void withStoredSessions(std::vector<ChatSession> stored) {
-        std::ofstream(dir / "sessions.db") << "";
-        store = std::make_shared<test::FakeSessionStore>(dir / "sessions.db");
-        store->setStored(std::move(stored));
-    }
-
-    test::TempDir dir;
 };
 
 TEST_F(ChatStreamingTest, ABurstOfEventsIsOnePublishOnTheMainExecutor) {
@@ -224,7 +216,7 @@ TEST_F(ChatStreamingTest, AnUnreadableFileSaysNewChatsWillNotBeSavedAndWhereItIs
     store->failLoads("file is not a database");
     auto model = loaded(ChatViewModel::make(dependencies()));
     ASSERT_TRUE(model->lastError.get().has_value());
-    const std::string path = (dir / "sessions.db").string();
+    const std::string path = (storeFolder / "sessions.db").string();
     const std::string& text = *model->lastError.get();
     EXPECT_TRUE(text.starts_with("Chat history could not be loaded: ")) << text;
     EXPECT_NE(text.find("file is not a database"), std::string::npos) << text;

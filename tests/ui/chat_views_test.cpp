@@ -418,10 +418,7 @@ TEST_F(ChatViewTest, TheEndStaysInViewAsTheLastMessageGrowsUnlessTheReaderScroll
 }
 
 TEST_F(ChatViewTest, SavedChatsLoadingShowsTheLoadingStateAndHoldsSending) {
-    test::TempDir dir;
-    std::ofstream(dir / "sessions.db") << "";
-    store = std::make_shared<test::FakeSessionStore>(dir / "sessions.db");
-    store->setStored({test::storedSession("saved", clock.now())});
+    withStoredSessions({test::storedSession("saved", clock.now())});
     auto model = ChatViewModel::make(dependencies());
     auto view = makeView(model);
     model->inputText.set("hello");

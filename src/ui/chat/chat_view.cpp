@@ -54,6 +54,15 @@ std::string_view wholeCharacters(std::string_view s) {
     return s;
 }
 
+// The progress dot, 9 points wide in a 16-point frame.
+QWidget* breathingDot() {
+    auto* frame = new QWidget;
+    frame->setFixedSize(16, 16);
+    auto* dot = new BreathingDot(9, frame);
+    dot->setGeometry(0, 0, 16, 16);
+    return frame;
+}
+
 void dispose(QWidget* widget) {
     if (widget) {
         widget->hide();
@@ -180,11 +189,7 @@ QWidget* ChatView::makeProgressRow() {
     auto* row = new QHBoxLayout(widget);
     row->setContentsMargins(Theme::padding, 8, Theme::padding, 8);
     row->setSpacing(10);
-    auto* dotFrame = new QWidget;
-    dotFrame->setFixedSize(16, 16);
-    auto* dot = new BreathingDot(9, dotFrame);
-    dot->setGeometry(0, 0, 16, 16);
-    row->addWidget(dotFrame, 0, Qt::AlignVCenter);
+    row->addWidget(breathingDot(), 0, Qt::AlignVCenter);
     progressText_ = elidingLabel({}, textFont(FontRole::caption), Tone::secondary, Qt::ElideMiddle);
     progressText_->setObjectName("progressText");
     row->addWidget(progressText_, 1);
@@ -457,11 +462,7 @@ QWidget* ChatView::makeLoadingState() {
     row->setContentsMargins(0, 40, 0, 40);
     row->setSpacing(10);
     row->addStretch();
-    auto* dotFrame = new QWidget;
-    dotFrame->setFixedSize(16, 16);
-    auto* dot = new BreathingDot(9, dotFrame);
-    dot->setGeometry(0, 0, 16, 16);
-    row->addWidget(dotFrame, 0, Qt::AlignVCenter);
+    row->addWidget(breathingDot(), 0, Qt::AlignVCenter);
     row->addWidget(textLabel(qt(std::string(cp::loadingSessionsText)), textFont(FontRole::callout),
                              Tone::secondary));
     row->addStretch();
