@@ -12,9 +12,9 @@
 #include "chat/chat_view_model.h"
 #include "platform/manual_executor.h"
 #include "platform/user_defaults.h"
+#include "support/streaming_chat.h"
 #include "ui/chat/chat_view.h"
 #include "ui/chat/message_bubble.h"
-#include "support/streaming_chat.h"
 #include "ui/theme.h"
 
 namespace {
@@ -102,10 +102,10 @@ void BM_ReasoningDeltasThroughTheView(benchmark::State& state) {
         auto& model = chat.model;
         chat_samples::show(*model, chat_samples::session(20, now));
         NoOpener opener;
-        ui::ChatView view(model, {.isReady = true,
-                                  .showsSources = true,
-                                  .urlOpener = &opener,
-                                  .now = [] { return now; }});
+        ui::ChatView view(model,
+                          {.isReady = true, .showsSources = true, .urlOpener = &opener, .now = [] {
+                               return now;
+                           }});
         view.resize(700, 800);
         view.show();
         QApplication::processEvents();
@@ -160,7 +160,12 @@ void BM_ShowLongAnswer(benchmark::State& state) {
         QApplication::processEvents();
     }
 }
-BENCHMARK(BM_ShowLongAnswer)->Arg(3000)->Arg(10'000)->Arg(30'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ShowLongAnswer)
+    ->Arg(3000)
+    ->Arg(10'000)
+    ->Arg(30'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK(BM_AppendAnswerDiffOnly)->Arg(500)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AppendAnswerToLongConversation)->Arg(10)->Arg(500)->Unit(benchmark::kMillisecond);

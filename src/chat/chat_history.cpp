@@ -45,13 +45,11 @@ std::size_t ChatViewModel::historyCharacterCount(std::string_view text, std::siz
 std::vector<HostConversationMessage> ChatViewModel::recentConversationHistory(
     const std::vector<ChatMessage>& messages, std::ptrdiff_t maxMessages,
     std::ptrdiff_t maxCharacters) {
-    return recentConversationHistory(messages, maxMessages, maxCharacters,
-                                     [maxCharacters](const ChatMessage& message) {
-                                         return historyCharacterCount(
-                                             message.text,
-                                             static_cast<std::size_t>(std::max<std::ptrdiff_t>(
-                                                 maxCharacters, 0)));
-                                     });
+    return recentConversationHistory(
+        messages, maxMessages, maxCharacters, [maxCharacters](const ChatMessage& message) {
+            return historyCharacterCount(
+                message.text, static_cast<std::size_t>(std::max<std::ptrdiff_t>(maxCharacters, 0)));
+        });
 }
 
 std::vector<HostConversationMessage> ChatViewModel::recentConversationHistory(
@@ -75,8 +73,9 @@ std::vector<HostConversationMessage> ChatViewModel::recentConversationHistory(
         std::size_t length = count(message);
         if (length > budget) {
             if (markerLength < budget) {
-                entry.text = std::string(text::graphemePrefix(message.text, budget - markerLength)) +
-                             std::string(historyCutMarker);
+                entry.text =
+                    std::string(text::graphemePrefix(message.text, budget - markerLength)) +
+                    std::string(historyCutMarker);
             } else {
                 entry.text = std::string(text::graphemePrefix(message.text, budget - 1)) + "\u2026";
             }

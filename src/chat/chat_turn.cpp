@@ -184,12 +184,12 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
         const Uuid questionID = turn->question.id;
         const std::string sessionID = turn->sessionID;
         // Streamed events reach the main executor in batches: one publish per batch.
-        const auto stream = TurnStream::make(main, [weak, questionID,
-                                                    sessionID](TurnStream::Batch batch) {
-            if (auto self = weak.lock()) {
-                self->applyStream(questionID, sessionID, std::move(batch));
-            }
-        });
+        const auto stream =
+            TurnStream::make(main, [weak, questionID, sessionID](TurnStream::Batch batch) {
+                if (auto self = weak.lock()) {
+                    self->applyStream(questionID, sessionID, std::move(batch));
+                }
+            });
         RLMHelperRunner::RunCallbacks callbacks;
         callbacks.onProgress = [stream](const std::string& status) {
             stream->progress(friendlyProgress(status));
@@ -198,10 +198,10 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
         callbacks.onExecutionEvent = [stream](const ZendrelExecutionEvent& event) {
             stream->event(event);
         };
-        callbacks.onUsageProgress = [stream, accumulator = turn->usageAccumulator](
-                                        const RLMUsageSnapshot& snapshot) {
-            stream->usage(accumulator->record(snapshot));
-        };
+        callbacks.onUsageProgress =
+            [stream, accumulator = turn->usageAccumulator](const RLMUsageSnapshot& snapshot) {
+                stream->usage(accumulator->record(snapshot));
+            };
         const RLMTurnRetry::Refresh refresh =
             [turn, authModeProvider, refreshForRetry](
                 const std::optional<std::string>& failedToken) -> std::optional<RLMCredentials> {

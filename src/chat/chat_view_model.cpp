@@ -136,9 +136,9 @@ void ChatViewModel::finishLoading(LoadedSessions loaded) {
         sessionStoreUnreadable_ = true;
         sessionsLoadError_ =
             unreadableSessionsText(*loaded.error, deps_.sessionStore->databaseURL());
-        logger_.error("sessions_load_failed",
-                      {{"error", *loaded.error},
-                       {"path", deps_.sessionStore->databaseURL().string()}});
+        logger_.error(
+            "sessions_load_failed",
+            {{"error", *loaded.error}, {"path", deps_.sessionStore->databaseURL().string()}});
         updatePersistentError();
         if (!isSending()) {
             lastError.set(persistentError_);
@@ -200,8 +200,8 @@ Subscription ChatViewModel::observeOutline(std::function<void()> changed) {
     subscriptions->push_back(loadingSessions.subscribe(notify, Delivery::changesOnly));
     // More of the same running turn keeps the state's case and question.
     const auto* sending = state.get().asSending();
-    auto turn = std::make_shared<std::optional<Uuid>>(
-        sending ? std::optional(sending->question.id) : std::nullopt);
+    auto turn = std::make_shared<std::optional<Uuid>>(sending ? std::optional(sending->question.id)
+                                                              : std::nullopt);
     subscriptions->push_back(state.subscribe(
         [changed, turn](const ChatState& now) {
             const auto* running = now.asSending();

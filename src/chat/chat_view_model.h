@@ -271,8 +271,7 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     RLMCredentials resolveCredentials() const;
     void failImmediately(const std::string& question);
     void startTurn(std::shared_ptr<Turn> turn);
-    void applyStream(const Uuid& questionID, const std::string& sessionID,
-                     TurnStream::Batch batch);
+    void applyStream(const Uuid& questionID, const std::string& sessionID, TurnStream::Batch batch);
     void handleSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result);
     void finishSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result,
                        std::string displayText, bool extracted, std::vector<MemoryReceipt> receipts,

@@ -286,7 +286,8 @@ void matchDelimiters(std::vector<Token>& tokens) {
             const int kind = kindOf(closer);
             const auto searched = searchedBelow.find(kind);
             const std::size_t bottom = searched == searchedBelow.end() ? 0 : searched->second;
-            const auto last = openers.rbegin() + static_cast<std::ptrdiff_t>(openers.size() - bottom);
+            const auto last =
+                openers.rbegin() + static_cast<std::ptrdiff_t>(openers.size() - bottom);
             auto found = std::find_if(openers.rbegin(), last, [&](std::size_t index) {
                 ++steps;
                 const Token& opener = tokens[index];

@@ -6,8 +6,8 @@
 #include <set>
 #include <thread>
 
-#include "chat_fixture.h"
 #include "chat/turn_stream.h"
+#include "chat_fixture.h"
 #include "platform/text.h"
 #include "support/temp_dir.h"
 
@@ -18,31 +18,31 @@ class ChatStreamingTest : public test::ChatFixture {
   protected:
     // A helper that streams `count` reasoning pieces of `size` bytes, then answers.
     void streamReasoning(int count, std::size_t size) {
-        runner->setScript([count, size](const auto&, const auto&, auto&, const auto& callbacks,
-                                        std::stop_token) {
-            for (int i = 0; i < count; ++i) {
-                callbacks.onReasoning(std::string(size, static_cast<char>('a' + i % 26)));
-                callbacks.onProgress("Executing step " + std::to_string(i));
-            }
-            RLMHelperResult result;
-            result.answer = "done";
-            return result;
-        });
+        runner->setScript(
+            [count, size](const auto&, const auto&, auto&, const auto& callbacks, std::stop_token) {
+                for (int i = 0; i < count; ++i) {
+                    callbacks.onReasoning(std::string(size, static_cast<char>('a' + i % 26)));
+                    callbacks.onProgress("Executing step " + std::to_string(i));
+                }
+                RLMHelperResult result;
+                result.answer = "done";
+                return result;
+            });
     }
 
     // Sends a question whose helper stays running, with its callbacks in `live`, until
     // finishTurn().
     void startHeldTurn(ChatViewModel& model) {
         auto ready = std::make_shared<std::promise<void>>();
-        runner->setScript([this, ready](const auto&, const auto&, auto&, const auto& callbacks,
-                                        std::stop_token) {
-            live = callbacks;
-            ready->set_value();
-            release.get_future().wait();
-            RLMHelperResult result;
-            result.answer = "done";
-            return result;
-        });
+        runner->setScript(
+            [this, ready](const auto&, const auto&, auto&, const auto& callbacks, std::stop_token) {
+                live = callbacks;
+                ready->set_value();
+                release.get_future().wait();
+                RLMHelperResult result;
+                result.answer = "done";
+                return result;
+            });
         model.inputText.set("why?");
         model.send();
         helper = std::thread([this] { worker.runUntilIdle(); });
@@ -58,7 +58,6 @@ class ChatStreamingTest : public test::ChatFixture {
     RLMHelperRunner::RunCallbacks live;
     std::promise<void> release;
     std::thread helper;
-
 };
 
 TEST_F(ChatStreamingTest, ABurstOfEventsIsOnePublishOnTheMainExecutor) {

@@ -1,10 +1,10 @@
 #include <QApplication>
 #include <QInputMethodEvent>
-#include <QScrollArea>
-#include <QScrollBar>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -12,15 +12,15 @@
 #include <fstream>
 
 #include "chat/chat_fixture.h"
-#include "chat/chat_samples.h"
 #include "chat/chat_presenters.h"
+#include "chat/chat_samples.h"
+#include "support/temp_dir.h"
 #include "ui/chat/chat_composer_text_view.h"
 #include "ui/chat/chat_view.h"
 #include "ui/chat/memory_receipt_rows.h"
 #include "ui/chat/message_bubble.h"
 #include "ui/chat/thinking_view.h"
 #include "ui/theme.h"
-#include "support/temp_dir.h"
 
 namespace vask::ui {
 namespace {
@@ -399,7 +399,8 @@ TEST_F(ChatViewTest, TheEndStaysInViewAsTheLastMessageGrowsUnlessTheReaderScroll
 
     // It grows afterwards (its sources arrive): the end stays in view.
     const int before = bar->maximum();
-    session.messages.back() = chat_samples::answer("Tiramisu.\nAnd espresso.\nAnd more.", 3, 1, now);
+    session.messages.back() =
+        chat_samples::answer("Tiramisu.\nAnd espresso.\nAnd more.", 3, 1, now);
     session.messages.back().id = view->bubbleCount() > 0 ? session.messages.back().id : Uuid();
     chat_samples::show(*model, session);
     QApplication::processEvents();
@@ -578,16 +579,16 @@ TEST(MessageBubbleTest, BubblesHugTheirTextUpToAReadableLine) {
     };
     const auto [shortAnswer, shortAnswerHeight] =
         widthOf(chat_samples::answer("Yes.", 0, 0, now), "answerBubble");
-    const auto [longAnswer, longAnswerHeight] =
-        widthOf(chat_samples::answer([] {
-                    std::string words;
-                    for (int i = 0; i < 300; ++i) {
-                        words += "word ";
-                    }
-                    return words;
-                }(),
-                                     0, 0, now),
-                "answerBubble");
+    const auto [longAnswer, longAnswerHeight] = widthOf(chat_samples::answer(
+                                                            [] {
+                                                                std::string words;
+                                                                for (int i = 0; i < 300; ++i) {
+                                                                    words += "word ";
+                                                                }
+                                                                return words;
+                                                            }(),
+                                                            0, 0, now),
+                                                        "answerBubble");
     const auto [question, questionHeight] =
         widthOf(chat_samples::question("Where did we meet Sam last summer in Rome?"), "userBubble");
     const int line = QFontMetrics(Theme::font(FontRole::body)).height();

@@ -389,8 +389,8 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
                              ": search Sam's messages for restaurants, then compare the dates "
                              "with Maya's thread and the calendar of March.\n";
             }
-            model->state.set(ChatState::sending(ask, "Reading your messages\xE2\x80\xA6",
-                                                std::move(reasoning)));
+            model->state.set(
+                ChatState::sending(ask, "Reading your messages\xE2\x80\xA6", std::move(reasoning)));
             break;
         }
         case ChatShot::limitApiKey:

@@ -146,9 +146,8 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     subscriptions_.push_back(model.currentSessionID.subscribe(changed, Delivery::changesOnly));
     subscriptions_.push_back(model.loadingSessions.subscribe(changed, Delivery::changesOnly));
     // Only the progress row shows the live usage.
-    subscriptions_.push_back(
-        model.usageDisclosure.subscribe([this](const auto&) { streamChanged(); },
-                                        Delivery::changesOnly));
+    subscriptions_.push_back(model.usageDisclosure.subscribe(
+        [this](const auto&) { streamChanged(); }, Delivery::changesOnly));
     subscriptions_.push_back(model.inputText.subscribe(
         [this](const std::string& text) {
             composer_->setText(text);

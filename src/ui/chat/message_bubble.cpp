@@ -214,9 +214,9 @@ void MessageBubble::renderText() {
     if (message_.role == ChatRole::assistant) {
         text->setContent(qt(inline_markdown::toRichText(shown.text)), Qt::RichText);
     } else {
-        text->setContent(QString::fromUtf8(shown.text.data(),
-                                           static_cast<qsizetype>(shown.text.size())),
-                         Qt::PlainText);
+        text->setContent(
+            QString::fromUtf8(shown.text.data(), static_cast<qsizetype>(shown.text.size())),
+            Qt::PlainText);
     }
     cutNote_->setVisible(shown.cut);
 }

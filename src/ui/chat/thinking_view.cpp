@@ -69,8 +69,9 @@ ThinkingView::ThinkingView(std::string_view text, bool expanded, QWidget* parent
     text_->setUndoRedoEnabled(false);
     text_->viewport()->setAutoFillBackground(false);
     // A style sheet owns the box of the widget it styles: the insets go in it too.
-    text_->setStyleSheet(QString("QPlainTextEdit { background: transparent; padding: 0 %1px 6px %1px; }")
-                             .arg(Theme::padding));
+    text_->setStyleSheet(
+        QString("QPlainTextEdit { background: transparent; padding: 0 %1px 6px %1px; }")
+            .arg(Theme::padding));
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPointSizeF(Theme::font(FontRole::caption).pointSizeF());
     text_->setFont(mono);
