@@ -45,7 +45,8 @@ class ChatView : public QWidget {
     Q_OBJECT
   public:
     struct Options {
-        // False blocks sending (the host is not set up yet); change it with setReady().
+        // False blocks sending (the host is not set up yet); change it with setReady(). Sending
+        // also waits while the model reads its saved chats.
         bool isReady = true;
         // Shows the "New Chat" button beside the composer.
         bool showsSessionControls = false;
