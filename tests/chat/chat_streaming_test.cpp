@@ -133,6 +133,14 @@ TEST_F(ChatStreamingTest, TheStreamPostsOnlyWhenNothingIsWaiting) {
     main.runUntilIdle();
     EXPECT_EQ(applied, 1);
     EXPECT_EQ(reasoning, "ab");
+    // Once taken, the next piece posts again.
+    stream->progress("third");
+    stream->usage(usage);
+    stream->event({});
+    stream->event({});
+    EXPECT_EQ(stream->postedCount(), 2u);
+    main.runUntilIdle();
+    EXPECT_EQ(applied, 2);
 }
 
 TEST_F(ChatStreamingTest, HistoryLengthsAreCountedOncePerMessage) {
