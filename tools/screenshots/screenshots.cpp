@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 
@@ -20,6 +21,7 @@
 #include "platform/user_defaults.h"
 #include "proactive/awaiting_stand_ins.h"
 #include "proactive/proactive_surfaces.h"
+#include "records/sqlite_session_store.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "shell/app_dependencies.h"
 #include "shell/onboarding_steps_model.h"
@@ -316,13 +318,31 @@ enum class ChatShot {
     limitMax,
     longReasoning,
     cutAnswer,
-    bubbleSizes
+    bubbleSizes,
+    loading
 };
+
+// A main window's chat whose saved chats are still being read: its worker never runs.
+std::shared_ptr<ChatViewModel> loadingChat(Scene& scene) {
+    static ManualExecutor idleWorker;
+    static InMemoryDefaults defaults;
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("vask-screenshots-" + Uuid::random().lowercaseString() + ".db");
+    std::ofstream(file) << "";
+    auto model = ChatViewModel::make({.main = scene.main,
+                                      .worker = idleWorker,
+                                      .defaults = defaults,
+                                      .shadowDBPath = "/nonexistent/shadow.db",
+                                      .sessionStore = std::make_shared<SQLiteSessionStore>(file),
+                                      .persistsSessions = true});
+    std::filesystem::remove(file);
+    return model;
+}
 
 // The main window's chat over the root's view model, in one moment of a conversation.
 QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
     const std::int64_t now = 1796630400;
-    auto model = scene.root->chatViewModel();
+    auto model = shot == ChatShot::loading ? loadingChat(scene) : scene.root->chatViewModel();
     ChatSession session;
     session.id = "screenshot-session";
     const auto ask = chat_samples::question(
@@ -365,11 +385,13 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
                 "dinner, so one more car is needed; Jonas has not answered yet.",
                 0, 0, now)};
     } else if (shot != ChatShot::empty && shot != ChatShot::thinking &&
-               shot != ChatShot::longReasoning) {
+               shot != ChatShot::longReasoning && shot != ChatShot::loading) {
         session.messages = {chat_samples::question("Who is picking up Mia on Friday?"),
                             chat_samples::answer("**Leo** said he would, at 5.", 0, 0, now)};
     }
-    chat_samples::show(*model, session);
+    if (shot != ChatShot::loading) {
+        chat_samples::show(*model, session);
+    }
     switch (shot) {
         case ChatShot::thinking:
             model->state.set(ChatState::sending(
@@ -651,6 +673,8 @@ int main(int argc, char** argv) {
          [&](Scene& scene) { return chatScreen(scene, ChatShot::cutAnswer, urlOpener); }},
         {"chat", "bubble-sizes",
          [&](Scene& scene) { return chatScreen(scene, ChatShot::bubbleSizes, urlOpener); }},
+        {"chat", "loading",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::loading, urlOpener); }},
         {"popover", "with-chat",
          [&](Scene& scene) -> QWidget* {
              scene.signIn();

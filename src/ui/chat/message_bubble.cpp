@@ -25,9 +25,10 @@ namespace cp = chat_presentation;
 
 namespace {
 
-// Lines longer than this many average characters are hard to read: a bubble grows with its text
-// up to that width, then wraps.
-constexpr int readableLineCharacters = 72;
+// Lines much longer than about 70 letters of running text are hard to read: a bubble grows with
+// its text up to that width (the font's average character is wider than a typical letter),
+// then wraps.
+constexpr int readableLineCharacters = 64;
 
 // A message's text that asks for the width it needs up to a readable line, so a short answer
 // gets a short bubble and a question does not wrap while there is room beside it.
