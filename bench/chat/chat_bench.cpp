@@ -1,5 +1,6 @@
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -23,6 +24,7 @@
 #include "sample-chatdb/sample_chat_db.h"
 #include "store/shadow_sync.h"
 #include "support/bench_sessions.h"
+#include "support/streaming_chat.h"
 
 namespace vask {
 namespace {
@@ -43,6 +45,16 @@ struct Fixture {
     Fixture& operator=(const Fixture&) = delete;
 
     fs::path path() const { return folder / "sessions.db"; }
+
+    // A main window's chat over these saved chats.
+    ChatViewModel::Dependencies dependencies(MainExecutor& main, Executor& worker,
+                                             UserDefaults& defaults) const {
+        ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
+        deps.shadowDBPath = (folder / "shadow.db").string();
+        deps.sessionStore = std::make_shared<SQLiteSessionStore>(path());
+        deps.persistsSessions = true;
+        return deps;
+    }
 };
 
 // Time the main executor spends committing one answer while the whole history is saved in the
@@ -52,11 +64,10 @@ void BM_CommitOnMainExecutor(benchmark::State& state) {
     ManualExecutor main;
     ManualExecutor worker;
     InMemoryDefaults defaults;
-    ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
-    deps.shadowDBPath = (fixture.folder / "shadow.db").string();
-    deps.sessionStore = std::make_shared<SQLiteSessionStore>(fixture.path());
-    deps.persistsSessions = true;
-    auto model = ChatViewModel::make(std::move(deps));
+    auto model = ChatViewModel::make(fixture.dependencies(main, worker, defaults));
+    // The saved chats are read first: commits save only once they are in.
+    worker.runUntilIdle();
+    main.runUntilIdle();
     const std::string session = model->currentSessionID.get();
     for (auto _ : state) {
         ChatMessage question = bench::sessionMessage(0, 0);
@@ -179,6 +190,71 @@ void BM_StagingOnly(benchmark::State& state) {
     fs::remove_all(folder);
 }
 
+// The main executor's time for a turn that streams `range(0)` reasoning pieces of 256 bytes,
+// each taken by the main executor before the next is sent (the worst case: no two pieces share
+// a batch). The iteration time is the main executor's alone; `max_event_ms` is its longest
+// single task.
+void BM_ReasoningDeltasThroughTheModel(benchmark::State& state) {
+    const auto pieces = static_cast<int>(state.range(0));
+    const std::string piece = std::string(255, 'r') + "\n";
+    double longest = 0;
+    double total = 0;
+    for (auto _ : state) {
+        bench::StreamingChat chat;
+        double mainSeconds = 0;
+        const auto drain = [&] {
+            const double seconds = bench::secondsOf([&] { chat.main.runUntilIdle(); });
+            mainSeconds += seconds;
+            longest = std::max(longest, seconds);
+        };
+        chat.runner->stream = [&](const RLMHelperRunner::RunCallbacks& callbacks) {
+            for (int i = 0; i < pieces; ++i) {
+                callbacks.onReasoning(piece);
+                drain();
+            }
+        };
+        chat.ask();
+        drain();
+        state.SetIterationTime(mainSeconds);
+        total += mainSeconds;
+    }
+    state.counters["us_per_piece"] =
+        total * 1e6 / static_cast<double>(pieces) / static_cast<double>(state.iterations());
+    state.counters["max_event_ms"] = longest * 1000;
+}
+
+// Loading saved chats: the time the main executor is held while `range(0)` saved chats of 50
+// messages are read (on the worker) and published.
+void BM_LoadSavedChatsMainExecutorTime(benchmark::State& state) {
+    Fixture fixture(static_cast<int>(state.range(0)));
+    double mainSeconds = 0;
+    double workerSeconds = 0;
+    for (auto _ : state) {
+        ManualExecutor main;
+        ManualExecutor worker;
+        InMemoryDefaults defaults;
+        std::shared_ptr<ChatViewModel> model;
+        mainSeconds += bench::secondsOf(
+            [&] { model = ChatViewModel::make(fixture.dependencies(main, worker, defaults)); });
+        workerSeconds += bench::secondsOf([&] { worker.runUntilIdle(); });
+        mainSeconds += bench::secondsOf([&] { main.runUntilIdle(); });
+        if (model->sessions.get().size() != static_cast<std::size_t>(state.range(0))) {
+            state.SkipWithError("not loaded");
+            break;
+        }
+    }
+    state.counters["main_ms"] =
+        benchmark::Counter(mainSeconds * 1000, benchmark::Counter::kAvgIterations);
+    state.counters["worker_ms"] =
+        benchmark::Counter(workerSeconds * 1000, benchmark::Counter::kAvgIterations);
+}
+
+BENCHMARK(BM_ReasoningDeltasThroughTheModel)
+    ->Arg(2000)
+    ->Arg(8000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadSavedChatsMainExecutorTime)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SendToCommittedAnswer)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StagingOnly)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CommitOnMainExecutor)->Arg(1000)->Unit(benchmark::kMillisecond);

@@ -60,6 +60,10 @@ PopoverModel::Chat popoverChat(AppDependencies& deps) {
                 return !chat->transcript().empty() || chat->state.get().hasAnyMessages();
             },
         .lastError = [&deps] { return deps.popoverChatViewModel()->lastError.get(); },
+        .observe =
+            [&deps](std::function<void()> changed) {
+                return deps.popoverChatViewModel()->observeOutline(std::move(changed));
+            },
     };
 }
 

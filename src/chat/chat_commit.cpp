@@ -121,6 +121,11 @@ void ChatViewModel::persist() {
     if (!saveQueue_) {
         return;
     }
+    if (loadingSessions.get()) {
+        // Writing before the saved chats are in would replace them; the load saves what
+        // changed meanwhile when it ends.
+        return;
+    }
     if (sessionStoreUnreadable_) {
         if (!loggedSkippedSave_) {
             loggedSkippedSave_ = true;
@@ -139,6 +144,11 @@ void ChatViewModel::persist() {
 }
 
 void ChatViewModel::flushPendingSaves() {
+    if (loadingSessions.get() && deps_.sessionStore) {
+        // Quitting before the saved chats arrived: read them here so that what changed
+        // meanwhile is merged and written rather than lost.
+        finishLoading(readSessions(*deps_.sessionStore));
+    }
     if (saveQueue_) {
         saveQueue_->flush();
     }

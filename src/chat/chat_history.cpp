@@ -5,32 +5,61 @@
 
 namespace vask {
 
-std::vector<HostConversationMessage> ChatViewModel::answeredConversationHistory(
-    const std::vector<ChatMessage>& messages) {
-    std::vector<HostConversationMessage> history;
+namespace {
+
+// The messages of the answered history, in order: what the helper is told of earlier turns.
+std::vector<const ChatMessage*> answeredMessages(const std::vector<ChatMessage>& messages) {
+    std::vector<const ChatMessage*> answered;
     for (std::size_t i = 0; i < messages.size(); ++i) {
         const ChatMessage& message = messages[i];
         if (message.role != ChatRole::user) {
-            history.push_back({std::string(rawValue(message.role)), message.text});
+            answered.push_back(&message);
             continue;
         }
         // A question without its answer tells the helper nothing and is left out.
         if (i + 1 < messages.size() && messages[i + 1].role == ChatRole::assistant) {
-            history.push_back({std::string(rawValue(message.role)), message.text});
-            history.push_back({std::string(rawValue(ChatRole::assistant)), messages[i + 1].text});
+            answered.push_back(&message);
+            answered.push_back(&messages[i + 1]);
             ++i;
         }
     }
+    return answered;
+}
+
+}  // namespace
+
+std::vector<HostConversationMessage> ChatViewModel::answeredConversationHistory(
+    const std::vector<ChatMessage>& messages) {
+    std::vector<HostConversationMessage> history;
+    for (const ChatMessage* message : answeredMessages(messages)) {
+        history.push_back({std::string(rawValue(message->role)), message->text});
+    }
     return history;
+}
+
+std::size_t ChatViewModel::historyCharacterCount(std::string_view text, std::size_t limit) {
+    // Only whether a text fits the budget matters: counting stops past the largest budget.
+    return text::graphemeCount(text::graphemePrefix(text, limit + 1));
 }
 
 std::vector<HostConversationMessage> ChatViewModel::recentConversationHistory(
     const std::vector<ChatMessage>& messages, std::ptrdiff_t maxMessages,
     std::ptrdiff_t maxCharacters) {
+    return recentConversationHistory(
+        messages, maxMessages, maxCharacters, [maxCharacters](const ChatMessage& message) {
+            return historyCharacterCount(
+                message.text, static_cast<std::size_t>(std::max<std::ptrdiff_t>(maxCharacters, 0)));
+        });
+}
+
+std::vector<HostConversationMessage> ChatViewModel::recentConversationHistory(
+    const std::vector<ChatMessage>& messages, std::ptrdiff_t maxMessages,
+    std::ptrdiff_t maxCharacters, const HistoryCharacterCounter& count) {
     if (maxMessages < 1 || maxCharacters < 1) {
         return {};
     }
-    const auto answered = answeredConversationHistory(messages);
+    // Only the entries that can be kept are copied and counted, newest first.
+    const auto answered = answeredMessages(messages);
     const std::size_t markerLength = text::graphemeCount(historyCutMarker);
     std::vector<HostConversationMessage> kept;
     auto budget = static_cast<std::size_t>(maxCharacters);
@@ -39,16 +68,20 @@ std::vector<HostConversationMessage> ChatViewModel::recentConversationHistory(
         if (budget < 1) {
             break;
         }
-        HostConversationMessage entry = *it;
-        std::size_t length = text::graphemeCount(entry.text);
+        const ChatMessage& message = **it;
+        HostConversationMessage entry{std::string(rawValue(message.role)), {}};
+        std::size_t length = count(message);
         if (length > budget) {
             if (markerLength < budget) {
-                entry.text = std::string(text::graphemePrefix(entry.text, budget - markerLength)) +
-                             std::string(historyCutMarker);
+                entry.text =
+                    std::string(text::graphemePrefix(message.text, budget - markerLength)) +
+                    std::string(historyCutMarker);
             } else {
-                entry.text = std::string(text::graphemePrefix(entry.text, budget - 1)) + "\u2026";
+                entry.text = std::string(text::graphemePrefix(message.text, budget - 1)) + "\u2026";
             }
             length = budget;
+        } else {
+            entry.text = message.text;
         }
         budget -= length;
         kept.push_back(std::move(entry));
@@ -100,24 +133,32 @@ void ChatViewModel::startExecutionDisclosure(const Uuid& questionID, const std::
 
 void ChatViewModel::receiveExecutionEvent(const ZendrelExecutionEvent& event,
                                           const Uuid& questionID, const std::string& sessionID) {
-    auto disclosure = executionDisclosure.get();
-    if (!disclosure || disclosure->questionID != questionID.uppercaseString() ||
+    receiveExecutionEvents({event}, questionID, sessionID);
+}
+
+void ChatViewModel::receiveExecutionEvents(const std::vector<ZendrelExecutionEvent>& events,
+                                           const Uuid& questionID, const std::string& sessionID) {
+    const auto& disclosure = executionDisclosure.get();
+    if (events.empty() || !disclosure || disclosure->questionID != questionID.uppercaseString() ||
         disclosure->sessionID != sessionID) {
         return;
     }
-    disclosure->append(event);
-    executionDisclosure.set(std::move(disclosure));
+    // In place: a long run's events are not copied for each new one.
+    executionDisclosure.update([&events](auto& current) {
+        for (const auto& event : events) {
+            current->append(event);
+        }
+    });
 }
 
 void ChatViewModel::receiveTokenUsage(const ChatTokenUsage& usage, const Uuid& questionID,
                                       const std::string& sessionID) {
-    auto disclosure = usageDisclosure.get();
+    const auto& disclosure = usageDisclosure.get();
     if (!disclosure || disclosure->questionID != questionID.uppercaseString() ||
         disclosure->sessionID != sessionID) {
         return;
     }
-    disclosure->usage = usage;
-    usageDisclosure.set(std::move(disclosure));
+    usageDisclosure.update([&usage](auto& current) { current->usage = usage; });
 }
 
 }  // namespace vask

@@ -120,10 +120,10 @@ std::string progressText(const ChatState& state) {
     return "reading your messages\xE2\x80\xA6";
 }
 
-std::optional<std::string> shownReasoning(const ChatState& state) {
+std::optional<std::string_view> shownReasoning(const ChatState& state) {
     if (const auto* sending = state.asSending();
         sending && sending->reasoning && !sending->reasoning->empty()) {
-        return sending->reasoning;
+        return std::string_view(*sending->reasoning);
     }
     return std::nullopt;
 }
@@ -185,6 +185,21 @@ std::vector<AnswerSource> visibleSources(const ChatMessage& message, bool showsS
         return {};
     }
     return *message.sources;
+}
+
+ShownText shownText(std::string_view text) {
+    // Bytes first: a text that short cannot have more characters than the limit.
+    if (text.size() <= maxShownCharacters) {
+        return {text, false};
+    }
+    const auto prefix = text::graphemePrefix(text, maxShownCharacters);
+    return {prefix, prefix.size() < text.size()};
+}
+
+std::string shownTextCutNote() {
+    return "Too long to show in full: only the first " +
+           TokenCountFormat::exact(static_cast<std::int64_t>(maxShownCharacters), "en_US") +
+           " characters are shown here. The whole text stays in this chat\xE2\x80\x99s history.";
 }
 
 bool showsStatusSection(const ChatMessage& message, bool showsSources) {

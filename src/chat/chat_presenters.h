@@ -39,8 +39,8 @@ bool showsTokenUsage(const std::optional<ChatTokenUsage>& usage);
 bool canSend(bool isReady, std::string_view inputText, const ChatState& state);
 // The progress row's text while a turn runs.
 std::string progressText(const ChatState& state);
-// The reasoning to show, only while sending and when there is some.
-std::optional<std::string> shownReasoning(const ChatState& state);
+// The reasoning to show, only while sending and when there is some; it points into `state`.
+std::optional<std::string_view> shownReasoning(const ChatState& state);
 // The error row's text: only for a failed turn, and never beside the usage-limit card.
 std::optional<std::string> errorRowText(const ChatState& state);
 
@@ -48,6 +48,8 @@ inline constexpr std::string_view emptyStatePrompt = "Ask anything about your me
 inline constexpr std::string_view emptyStateExample =
     "\xE2\x80\x9CWhat was the restaurant Sam recommended last month?\xE2\x80\x9D";
 inline constexpr std::string_view composerPlaceholder = "Ask anything...";
+// Shown in place of the empty state until the saved chats are read.
+inline constexpr std::string_view loadingSessionsText = "Loading your chats\xE2\x80\xA6";
 inline constexpr std::string_view sendTooltip =
     "Send (\xE2\x8F\x8E) \xC2\xB7 New line (\xE2\x87\xA7\xE2\x8F\x8E)";
 // Where an API-key user manages the relay account.
@@ -75,6 +77,18 @@ ComposerHeight composerHeight(double contentHeight, double lineHeight);
 bool composerHeightChanged(double current, double proposed);
 
 // --- The message bubble ---------------------------------------------------------------------
+
+// A message's text as a bubble shows it: at most `maxShownCharacters` characters, several times
+// the longest real answer (a helper may write megabytes), so that laying out one bubble stays
+// well under a second. The message itself, and what is saved of it, keeps the whole text.
+inline constexpr std::size_t maxShownCharacters = 30'000;
+struct ShownText {
+    std::string_view text;
+    bool cut = false;
+};
+ShownText shownText(std::string_view text);
+// The note under a text that was cut.
+std::string shownTextCutNote();
 
 // The sources a bubble shows: none when the host hides them.
 std::vector<AnswerSource> visibleSources(const ChatMessage& message, bool showsSources);

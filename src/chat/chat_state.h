@@ -59,6 +59,8 @@ class ChatState {
     static ChatState idle() { return ChatState(Idle{}); }
 
     const Sending* asSending() const { return std::get_if<Sending>(&value_); }
+    // For the running turn's streamed updates, made in place (see Published::update).
+    Sending* asSending() { return std::get_if<Sending>(&value_); }
     const Responded* asResponded() const { return std::get_if<Responded>(&value_); }
     const Failed* asFailed() const { return std::get_if<Failed>(&value_); }
     const UsageLimitReached* asUsageLimitReached() const {

@@ -73,6 +73,12 @@ void ChatViewModel::send() {
     if (questionText.empty()) {
         return;
     }
+    if (loadingSessions.get()) {
+        // The question would land in a placeholder session beside history not yet read: the
+        // text stays in the composer until the saved chats are in.
+        logger_.info("chat_send_refused_while_loading");
+        return;
+    }
     if (!helperRunner_ || deps_.shadowDBPath.empty()) {
         failImmediately(questionText);
         return;
@@ -94,13 +100,25 @@ void ChatViewModel::send() {
     turn->question.timestamp = deps_.clock.now();
     turn->questionText = questionText;
 
-    const std::vector<ChatMessage> messages = transcript();
+    // The current session stays alive through this pointer: its messages are not copied.
+    const auto sessionIndexNow = sessionIndex(currentSessionID.get());
+    const std::shared_ptr<const ChatSession> current =
+        sessionIndexNow ? sessions.get()[*sessionIndexNow] : nullptr;
+    static const std::vector<ChatMessage> noMessages;
+    const std::vector<ChatMessage>& messages = current ? current->messages : noMessages;
     auto& inputs = turn->inputs;
     inputs.credentials = turn->credentials;
     inputs.question = questionText;
-    inputs.conversation =
-        recentConversationHistory(messages, static_cast<std::ptrdiff_t>(historyMaxMessages),
-                                  static_cast<std::ptrdiff_t>(historyMaxCharacters));
+    inputs.conversation = recentConversationHistory(
+        messages, static_cast<std::ptrdiff_t>(historyMaxMessages),
+        static_cast<std::ptrdiff_t>(historyMaxCharacters), [this](const ChatMessage& message) {
+            const auto [entry, added] = historyCharacterCounts_.try_emplace(message.id, 0);
+            if (added) {
+                entry->second = historyCharacterCount(message.text, historyMaxCharacters);
+                ++historyCountsMade_;
+            }
+            return entry->second;
+        });
     turn->sessions = sessions.get();
     if (deps_.sessionStore) {
         inputs.sessionDbPath = deps_.sessionStore->databaseURL().string();
@@ -165,41 +183,25 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
                        refreshForRetry = deps_.refreshForRetry] {
         const Uuid questionID = turn->question.id;
         const std::string sessionID = turn->sessionID;
-        const auto postProgress = [weak, &main, questionID](std::string text) {
-            main.post([weak, questionID, text = std::move(text)] {
+        // Streamed events reach the main executor in batches: one publish per batch.
+        const auto stream =
+            TurnStream::make(main, [weak, questionID, sessionID](TurnStream::Batch batch) {
                 if (auto self = weak.lock()) {
-                    self->applyProgress(questionID, text);
+                    self->applyStream(questionID, sessionID, std::move(batch));
                 }
             });
-        };
         RLMHelperRunner::RunCallbacks callbacks;
-        callbacks.onProgress = [postProgress](const std::string& status) {
-            postProgress(friendlyProgress(status));
+        callbacks.onProgress = [stream](const std::string& status) {
+            stream->progress(friendlyProgress(status));
         };
-        callbacks.onReasoning = [weak, &main, questionID](const std::string& piece) {
-            main.post([weak, questionID, piece] {
-                if (auto self = weak.lock()) {
-                    self->applyReasoning(questionID, piece);
-                }
-            });
+        callbacks.onReasoning = [stream](const std::string& piece) { stream->reasoning(piece); };
+        callbacks.onExecutionEvent = [stream](const ZendrelExecutionEvent& event) {
+            stream->event(event);
         };
-        callbacks.onExecutionEvent = [weak, &main, questionID,
-                                      sessionID](const ZendrelExecutionEvent& event) {
-            main.post([weak, questionID, sessionID, event] {
-                if (auto self = weak.lock()) {
-                    self->receiveExecutionEvent(event, questionID, sessionID);
-                }
-            });
-        };
-        callbacks.onUsageProgress = [weak, &main, questionID, sessionID,
-                                     accumulator =
-                                         turn->usageAccumulator](const RLMUsageSnapshot& snapshot) {
-            main.post([weak, questionID, sessionID, usage = accumulator->record(snapshot)] {
-                if (auto self = weak.lock()) {
-                    self->receiveTokenUsage(usage, questionID, sessionID);
-                }
-            });
-        };
+        callbacks.onUsageProgress =
+            [stream, accumulator = turn->usageAccumulator](const RLMUsageSnapshot& snapshot) {
+                stream->usage(accumulator->record(snapshot));
+            };
         const RLMTurnRetry::Refresh refresh =
             [turn, authModeProvider, refreshForRetry](
                 const std::optional<std::string>& failedToken) -> std::optional<RLMCredentials> {
@@ -211,7 +213,7 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
             return turn->refreshedCredentials;
         };
 
-        postProgress("Preparing\u2026");
+        stream->progress("Preparing\u2026");
         RLMTurnAttempt::TurnInputs inputs = turn->inputs;
         inputs.conversationSessions.reserve(turn->sessions.size());
         for (const auto& session : turn->sessions) {
@@ -235,21 +237,29 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
     });
 }
 
-void ChatViewModel::applyProgress(const Uuid& questionID, const std::string& text) {
-    const auto* sending = state.get().asSending();
-    if (!sending || sending->question.id != questionID) {
-        return;
+void ChatViewModel::applyStream(const Uuid& questionID, const std::string& sessionID,
+                                TurnStream::Batch batch) {
+    auto* sending = state.get().asSending();
+    if (sending && sending->question.id == questionID &&
+        (batch.progress || !batch.reasoning.empty())) {
+        // In place: the reasoning grows by appending, never by copying what came before.
+        state.update([&batch](ChatState& current) {
+            auto& turn = *current.asSending();
+            if (batch.progress) {
+                turn.progress = std::move(batch.progress);
+            }
+            if (!batch.reasoning.empty()) {
+                if (!turn.reasoning) {
+                    turn.reasoning.emplace();
+                }
+                turn.reasoning->append(batch.reasoning);
+            }
+        });
     }
-    state.set(ChatState::sending(sending->question, text, sending->reasoning));
-}
-
-void ChatViewModel::applyReasoning(const Uuid& questionID, const std::string& piece) {
-    const auto* sending = state.get().asSending();
-    if (!sending || sending->question.id != questionID) {
-        return;
+    receiveExecutionEvents(batch.events, questionID, sessionID);
+    if (batch.usage) {
+        receiveTokenUsage(*batch.usage, questionID, sessionID);
     }
-    state.set(ChatState::sending(sending->question, sending->progress,
-                                 sending->reasoning.value_or("") + piece));
 }
 
 void ChatViewModel::handleSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result) {

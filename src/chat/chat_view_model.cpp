@@ -39,39 +39,31 @@ ChatViewModel::~ChatViewModel() {
 }
 
 void ChatViewModel::loadInitialState() {
-    std::vector<std::string> errors;
-
-    SessionList loaded;
+    // Saved chats are read on the worker: a long history or a busy file must not hold up the
+    // window. Until they arrive the model has one empty session and says it is loading.
+    sessions.set({std::make_shared<const ChatSession>(newSession())});
+    currentSessionID.set(sessions.get().front()->id);
     if (deps_.persistsSessions && deps_.sessionStore) {
         std::error_code ignored;
         if (std::filesystem::exists(deps_.sessionStore->databaseURL(), ignored)) {
-            try {
-                for (auto& session : deps_.sessionStore->loadSessions()) {
-                    loaded.push_back(std::make_shared<const ChatSession>(std::move(session)));
-                }
-            } catch (const std::exception& e) {
-                // An empty list saved now would erase the history the file still holds.
-                loaded.clear();
-                sessionStoreUnreadable_ = true;
-                const std::string description = e.what();
-                errors.push_back("Chat history could not be loaded: " + description);
-                logger_.error("sessions_load_failed", {{"error", description}});
-            }
+            loadingSessions.set(true);
+            std::weak_ptr<ChatViewModel> weak = weak_from_this();
+            deps_.worker.post([weak, store = deps_.sessionStore, &main = deps_.main] {
+                auto loaded = readSessions(*store);
+                main.post([weak, loaded = std::move(loaded)]() mutable {
+                    if (auto self = weak.lock()) {
+                        self->finishLoading(std::move(loaded));
+                    }
+                });
+            });
         }
     }
-    if (loaded.empty()) {
-        loaded.push_back(std::make_shared<const ChatSession>(newSession()));
-        currentSessionID.set(loaded.front()->id);
-    } else {
-        currentSessionID.set(loaded[*latestSessionIndex(loaded)]->id);
-    }
-    sessions.set(std::move(loaded));
 
     if (deps_.shadowDBPath.empty()) {
         const std::string text =
             deps_.shadowDBPathError.value_or("Shadow database path not configured");
         logger_.error("shadow_db_path_missing", {{"error", text}});
-        errors.push_back(text);
+        constructionErrors_.push_back(text);
     }
     try {
         if (!deps_.supportDirectory) {
@@ -81,7 +73,7 @@ void ChatViewModel::loadInitialState() {
     } catch (const std::exception& e) {
         const std::string description = e.what();
         logger_.error("contacts_path_error", {{"error", description}});
-        errors.push_back("Contacts unavailable: " + description);
+        constructionErrors_.push_back("Contacts unavailable: " + description);
     }
     try {
         if (!deps_.helperRunnerFactory) {
@@ -91,21 +83,99 @@ void ChatViewModel::loadInitialState() {
     } catch (const std::exception& e) {
         const std::string description = e.what();
         logger_.error("rlm_helper_init_failed", {{"error", description}});
-        errors.push_back(description);
+        constructionErrors_.push_back(description);
     }
 
-    if (!errors.empty()) {
-        std::string joined;
-        for (const auto& text : errors) {
-            joined += (joined.empty() ? "" : "; ") + text;
-        }
-        persistentError_ = joined;
-    }
+    updatePersistentError();
     lastError.set(persistentError_);
     logger_.info("chat_vm_init", {{"contacts_db_path", contactsDBPath_.value_or("nil")},
                                   {"has_helper", helperRunner_ ? "true" : "false"},
                                   {"has_persistent_error", persistentError_ ? "true" : "false"}});
     refreshCredentials();
+}
+
+ChatViewModel::LoadedSessions ChatViewModel::readSessions(SessionStore& store) {
+    LoadedSessions result;
+    try {
+        for (auto& session : store.loadSessions()) {
+            result.sessions.push_back(std::make_shared<const ChatSession>(std::move(session)));
+        }
+    } catch (const std::exception& e) {
+        result.sessions.clear();
+        result.error = e.what();
+    }
+    return result;
+}
+
+void ChatViewModel::updatePersistentError() {
+    std::vector<std::string> errors;
+    if (sessionsLoadError_) {
+        errors.push_back(*sessionsLoadError_);
+    }
+    errors.insert(errors.end(), constructionErrors_.begin(), constructionErrors_.end());
+    std::string joined;
+    for (const auto& text : errors) {
+        joined += (joined.empty() ? "" : "; ") + text;
+    }
+    persistentError_ = joined.empty() ? std::nullopt : std::optional(joined);
+}
+
+std::string ChatViewModel::unreadableSessionsText(std::string_view description,
+                                                  const std::filesystem::path& file) {
+    return "Chat history could not be loaded: " + std::string(description) +
+           ". New chats will not be saved until the file " + file.string() +
+           " is repaired, moved or deleted.";
+}
+
+void ChatViewModel::finishLoading(LoadedSessions loaded) {
+    if (!loadingSessions.get()) {
+        return;
+    }
+    if (loaded.error) {
+        // An empty list saved now would erase the history the file still holds.
+        sessionStoreUnreadable_ = true;
+        sessionsLoadError_ =
+            unreadableSessionsText(*loaded.error, deps_.sessionStore->databaseURL());
+        logger_.error(
+            "sessions_load_failed",
+            {{"error", *loaded.error}, {"path", deps_.sessionStore->databaseURL().string()}});
+        updatePersistentError();
+        if (!isSending()) {
+            lastError.set(persistentError_);
+        }
+    }
+    // Sessions that gained messages meanwhile (a hand-off from the popover) join the loaded
+    // ones; the empty placeholder goes unless nothing was loaded.
+    SessionList list = std::move(loaded.sessions);
+    const auto* current = currentSession();
+    const bool keepCurrent = current != nullptr && !current->messages.empty();
+    bool changedMeanwhile = false;
+    for (const auto& session : sessions.get()) {
+        if (session->messages.empty()) {
+            continue;
+        }
+        changedMeanwhile = true;
+        const auto same = std::find_if(list.begin(), list.end(),
+                                       [&](const auto& s) { return s->id == session->id; });
+        if (same != list.end()) {
+            *same = session;
+        } else {
+            list.push_back(session);
+        }
+    }
+    std::string next = currentSessionID.get();
+    if (list.empty()) {
+        list = sessions.get();
+    } else if (!keepCurrent) {
+        next = list[*latestSessionIndex(list)]->id;
+    }
+    sessions.set(std::move(list));
+    selectSession(next);
+    loadingSessions.set(false);
+    logger_.info("sessions_loaded", {{"count", std::to_string(sessions.get().size())}});
+    if (changedMeanwhile) {
+        persist();
+    }
 }
 
 void ChatViewModel::refreshCredentials() {
@@ -117,6 +187,34 @@ void ChatViewModel::refreshCredentials() {
         has = nilIfEmpty(managed->customerToken).has_value();
     }
     hasCredentials.set(has);
+}
+
+Subscription ChatViewModel::observeOutline(std::function<void()> changed) {
+    auto subscriptions = std::make_shared<std::vector<Subscription>>();
+    const auto notify = [changed](const auto&) { changed(); };
+    subscriptions->push_back(sessions.subscribe(notify, Delivery::changesOnly));
+    subscriptions->push_back(currentSessionID.subscribe(notify, Delivery::changesOnly));
+    subscriptions->push_back(pendingSessionFocus.subscribe(notify, Delivery::changesOnly));
+    subscriptions->push_back(hasCredentials.subscribe(notify, Delivery::changesOnly));
+    subscriptions->push_back(lastError.subscribe(notify, Delivery::changesOnly));
+    subscriptions->push_back(loadingSessions.subscribe(notify, Delivery::changesOnly));
+    // More of the same running turn keeps the state's case and question.
+    const auto* sending = state.get().asSending();
+    auto turn = std::make_shared<std::optional<Uuid>>(sending ? std::optional(sending->question.id)
+                                                              : std::nullopt);
+    subscriptions->push_back(state.subscribe(
+        [changed, turn](const ChatState& now) {
+            const auto* running = now.asSending();
+            const std::optional<Uuid> question =
+                running ? std::optional(running->question.id) : std::nullopt;
+            const bool sameTurn = question && question == *turn;
+            *turn = question;
+            if (!sameTurn) {
+                changed();
+            }
+        },
+        Delivery::changesOnly));
+    return Subscription([subscriptions] { subscriptions->clear(); });
 }
 
 std::optional<std::size_t> ChatViewModel::latestSessionIndex(const SessionList& list) {

@@ -15,6 +15,7 @@
 #include "chat/chat_state.h"
 #include "chat/popover_handoff.h"
 #include "chat/session_save_queue.h"
+#include "chat/turn_stream.h"
 #include "engine/host_request.h"
 #include "engine/rlm_usage_accumulator.h"
 #include "engine/zendrel_execution_disclosure.h"
@@ -105,6 +106,13 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     Published<std::string> currentSessionID;
     Published<std::optional<std::string>> pendingSessionFocus;
     Published<bool> hasCredentials{false};
+    // True while the saved chats are being read; sending waits for them.
+    Published<bool> loadingSessions{false};
+
+    // Calls back after each published change that is not a running turn's streamed update
+    // (progress, reasoning, disclosures): for views that show the chat's outline only, which a
+    // helper streaming thousands of events must not redraw each time.
+    [[nodiscard]] Subscription observeOutline(std::function<void()> changed);
 
     // Views of the state for the chat views.
     std::vector<ChatMessage> transcript() const;
@@ -117,6 +125,9 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     const std::optional<std::string>& persistentError() const { return persistentError_; }
     const std::string& accountURL() const { return deps_.accountURL; }
     bool persistsSessions() const { return deps_.persistsSessions; }
+
+    // How many message texts were counted for the histories of the questions sent so far.
+    std::size_t historyCountsMade() const { return historyCountsMade_; }
 
     void refreshCredentials();
 
@@ -187,6 +198,9 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     void startExecutionDisclosure(const Uuid& questionID, const std::string& sessionID);
     void receiveExecutionEvent(const ZendrelExecutionEvent& event, const Uuid& questionID,
                                const std::string& sessionID);
+    // The same for several events with one publish.
+    void receiveExecutionEvents(const std::vector<ZendrelExecutionEvent>& events,
+                                const Uuid& questionID, const std::string& sessionID);
     void receiveTokenUsage(const ChatTokenUsage& usage, const Uuid& questionID,
                            const std::string& sessionID);
 
@@ -203,6 +217,14 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     static std::vector<HostConversationMessage> recentConversationHistory(
         const std::vector<ChatMessage>& messages, std::ptrdiff_t maxMessages,
         std::ptrdiff_t maxCharacters);
+    // A message's length in characters for the history; any value above `maxCharacters`
+    // means "too long" (the text is cut then).
+    using HistoryCharacterCounter = std::function<std::size_t(const ChatMessage&)>;
+    static std::vector<HostConversationMessage> recentConversationHistory(
+        const std::vector<ChatMessage>& messages, std::ptrdiff_t maxMessages,
+        std::ptrdiff_t maxCharacters, const HistoryCharacterCounter& count);
+    // The characters of `text`, counted up to `limit` + 1.
+    static std::size_t historyCharacterCount(std::string_view text, std::size_t limit);
     static std::vector<SessionArtifactManifest> sessionArtifactManifests(
         const std::vector<ChatMessage>& messages);
     static std::string friendlyProgress(std::string_view status);
@@ -211,12 +233,24 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     static std::optional<std::size_t> latestSessionIndex(const SessionList& sessions);
 
     static std::shared_ptr<bool> processTierSnapshotFlag();
+    // What the chat says when its saved chats cannot be read.
+    static std::string unreadableSessionsText(std::string_view description,
+                                              const std::filesystem::path& file);
 
   private:
     struct Turn;
 
+    struct LoadedSessions {
+        SessionList sessions;
+        std::optional<std::string> error;
+    };
+
     explicit ChatViewModel(Dependencies dependencies);
     void loadInitialState();
+    // Blocking: runs on the worker.
+    static LoadedSessions readSessions(SessionStore& store);
+    void finishLoading(LoadedSessions loaded);
+    void updatePersistentError();
 
     std::optional<std::size_t> sessionIndex(const std::string& id) const;
     const ChatSession* currentSession() const;
@@ -237,8 +271,7 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     RLMCredentials resolveCredentials() const;
     void failImmediately(const std::string& question);
     void startTurn(std::shared_ptr<Turn> turn);
-    void applyProgress(const Uuid& questionID, const std::string& text);
-    void applyReasoning(const Uuid& questionID, const std::string& piece);
+    void applyStream(const Uuid& questionID, const std::string& sessionID, TurnStream::Batch batch);
     void handleSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result);
     void finishSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result,
                        std::string displayText, bool extracted, std::vector<MemoryReceipt> receipts,
@@ -261,6 +294,9 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     std::shared_ptr<ChatHelperRunner> helperRunner_;
     std::optional<std::string> contactsDBPath_;
     std::optional<std::string> persistentError_;
+    // The parts of the persistent error: the saved chats' first, then the construction's.
+    std::optional<std::string> sessionsLoadError_;
+    std::vector<std::string> constructionErrors_;
     // Set when the stored sessions could not be read in this run: nothing is written over them.
     bool sessionStoreUnreadable_ = false;
     bool loggedSkippedSave_ = false;
@@ -275,6 +311,11 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     std::set<std::string> deletionsWaitingForMemoryCommit_;
     // Stops the helper of every turn still running when the model goes away.
     std::map<Uuid, std::stop_source> turnStops_;
+
+    // The history length of each message sent along so far: counted once, not at every send.
+    std::map<Uuid, std::size_t> historyCharacterCounts_;
+    // How many texts were counted for the history: for tests.
+    std::size_t historyCountsMade_ = 0;
 
     std::unique_ptr<SessionSaveQueue> saveQueue_;
 };

@@ -1,11 +1,16 @@
 #include "chat/inline_markdown.h"
 
 #include <algorithm>
+#include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace vask::inline_markdown {
 
 namespace {
+
+// Counts the renderer's steps (see renderSteps).
+thread_local std::size_t steps = 0;
 
 bool isAsciiPunctuation(char c) {
     return std::string_view("!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~").find(c) != std::string_view::npos;
@@ -21,6 +26,7 @@ bool isWordCharacter(char c) {
 }
 
 void appendEscaped(std::string& out, std::string_view text) {
+    steps += text.size();
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         switch (c) {
@@ -54,76 +60,105 @@ void appendEscaped(std::string& out, std::string_view text) {
     }
 }
 
-// The end of the code span opening at `start` (a run of `run` backticks), or npos. A span ends
-// at its line, so a fenced block keeps its fences as written.
-std::size_t codeSpanEnd(std::string_view s, std::size_t start, std::size_t run) {
-    std::size_t i = start + run;
-    while (i < s.size()) {
-        if (s[i] == '\n') {
-            return std::string_view::npos;
-        }
-        if (s[i] != '`') {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        while (i + length < s.size() && s[i + length] == '`') {
-            ++length;
-        }
-        if (length == run) {
-            return i;
-        }
-        i += length;
-    }
-    return std::string_view::npos;
-}
-
 std::size_t backtickRun(std::string_view s, std::size_t i) {
     std::size_t run = 0;
     while (i + run < s.size() && s[i + run] == '`') {
+        ++steps;
         ++run;
     }
     return run;
 }
 
-// The closing bracket of the link text opening at `open`, skipping escapes, code spans and
-// nested brackets; npos when there is none.
-std::size_t linkTextEnd(std::string_view s, std::size_t open) {
-    int depth = 0;
-    for (std::size_t i = open; i < s.size(); ++i) {
-        const char c = s[i];
-        if (c == '\\' && i + 1 < s.size()) {
-            ++i;
-        } else if (c == '`') {
-            const std::size_t run = backtickRun(s, i);
-            const std::size_t end = codeSpanEnd(s, i, run);
-            i = end == std::string_view::npos ? i + run - 1 : end + run - 1;
-        } else if (c == '[') {
-            ++depth;
-        } else if (c == ']' && --depth == 0) {
-            return i;
+// Where code spans end. A span opened by a run of backticks ends at the next run of the same
+// length on its line, so a fenced block keeps its fences as written. Looked up, never scanned:
+// a line of unmatched runs costs no more than a line of text.
+class CodeSpans {
+  public:
+    explicit CodeSpans(std::string_view s) {
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            ++steps;
+            if (s[i] == '\n') {
+                newlines_.push_back(i);
+            } else if (s[i] == '`') {
+                const std::size_t run = backtickRun(s, i);
+                runs_[run].push_back(i);
+                i += run - 1;
+            }
         }
     }
-    return std::string_view::npos;
-}
 
-// The closing parenthesis of a link destination opening at `open`, with balanced parentheses
-// and no blanks; npos when the text there is no destination.
-std::size_t destinationEnd(std::string_view s, std::size_t open) {
-    int depth = 0;
-    for (std::size_t i = open; i < s.size(); ++i) {
-        const char c = s[i];
-        if (isBlank(c)) {
+    // The start of the run closing the span that `run` backticks open at `start`, or npos.
+    std::size_t end(std::size_t start, std::size_t run) const {
+        ++steps;
+        const auto sameLength = runs_.find(run);
+        if (sameLength == runs_.end()) {
             return std::string_view::npos;
         }
-        if (c == '(') {
-            ++depth;
-        } else if (c == ')' && --depth == 0) {
-            return i;
+        const auto& starts = sameLength->second;
+        const auto next = std::upper_bound(starts.begin(), starts.end(), start);
+        if (next == starts.end()) {
+            return std::string_view::npos;
+        }
+        const auto newline = std::upper_bound(newlines_.begin(), newlines_.end(), start);
+        if (newline != newlines_.end() && *newline < *next) {
+            return std::string_view::npos;
+        }
+        return *next;
+    }
+
+  private:
+    // The starts of the longest runs of backticks, by length, in text order.
+    std::unordered_map<std::size_t, std::vector<std::size_t>> runs_;
+    std::vector<std::size_t> newlines_;
+};
+
+// For each '[' the bracket that closes it (skipping escapes, code spans and nested brackets),
+// and for each '(' the parenthesis that closes it before any blank: what a link needs, found
+// in one pass each instead of a scan to the end of the text for every unmatched bracket.
+class LinkBrackets {
+  public:
+    LinkBrackets(std::string_view s, const CodeSpans& spans)
+        : close_(s.size(), std::string_view::npos) {
+        std::vector<std::size_t> open;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            ++steps;
+            const char c = s[i];
+            if (c == '\\' && i + 1 < s.size()) {
+                ++i;
+            } else if (c == '`') {
+                const std::size_t run = backtickRun(s, i);
+                const std::size_t end = spans.end(i, run);
+                i = end == std::string_view::npos ? i + run - 1 : end + run - 1;
+            } else if (c == '[') {
+                open.push_back(i);
+            } else if (c == ']' && !open.empty()) {
+                close_[open.back()] = i;
+                open.pop_back();
+            }
+        }
+        open.clear();
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            ++steps;
+            const char c = s[i];
+            if (isBlank(c)) {
+                open.clear();
+            } else if (c == '(') {
+                open.push_back(i);
+            } else if (c == ')' && !open.empty()) {
+                close_[open.back()] = i;
+                open.pop_back();
+            }
         }
     }
-    return std::string_view::npos;
-}
+
+    // The closing bracket of the link text opening at `open`, or npos.
+    std::size_t textEnd(std::size_t open) const { return close_[open]; }
+    // The closing parenthesis of a destination opening at `open`, or npos.
+    std::size_t destinationEnd(std::size_t open) const { return close_[open]; }
+
+  private:
+    std::vector<std::size_t> close_;
+};
 
 struct Token {
     enum class Kind { html, delimiter };
@@ -141,6 +176,11 @@ struct Token {
 std::string render(std::string_view s, bool linksAllowed);
 
 std::vector<Token> tokenize(std::string_view s, bool linksAllowed) {
+    const CodeSpans spans(s);
+    std::optional<LinkBrackets> brackets;
+    if (linksAllowed) {
+        brackets.emplace(s, spans);
+    }
     std::vector<Token> tokens;
     const auto html = [&tokens]() -> std::string& {
         if (tokens.empty() || tokens.back().kind != Token::Kind::html) {
@@ -150,13 +190,14 @@ std::vector<Token> tokenize(std::string_view s, bool linksAllowed) {
     };
     std::size_t i = 0;
     while (i < s.size()) {
+        ++steps;
         const char c = s[i];
         if (c == '\\' && i + 1 < s.size() && isAsciiPunctuation(s[i + 1])) {
             appendEscaped(html(), s.substr(i + 1, 1));
             i += 2;
         } else if (c == '`') {
             const std::size_t run = backtickRun(s, i);
-            const std::size_t end = codeSpanEnd(s, i, run);
+            const std::size_t end = spans.end(i, run);
             if (end == std::string_view::npos) {
                 html() += std::string(run, '`');
                 i += run;
@@ -168,12 +209,16 @@ std::vector<Token> tokenize(std::string_view s, bool linksAllowed) {
                 i = end + run;
             }
         } else if (c == '[' && linksAllowed) {
-            const std::size_t close = linkTextEnd(s, i);
+            const std::size_t close = brackets->textEnd(i);
             const std::size_t end =
                 close != std::string_view::npos && close + 1 < s.size() && s[close + 1] == '('
-                    ? destinationEnd(s, close + 1)
+                    ? brackets->destinationEnd(close + 1)
                     : std::string_view::npos;
-            if (end == std::string_view::npos || end == close + 2) {
+            // A destination with a backtick is no web address; refusing it keeps the one pass
+            // that found the brackets in step with this one (a code span cannot start inside a
+            // link's destination and run past it).
+            if (end == std::string_view::npos || end == close + 2 ||
+                s.substr(close + 2, end - close - 2).find('`') != std::string_view::npos) {
                 html() += "[";
                 ++i;
                 continue;
@@ -220,13 +265,31 @@ std::vector<Token> tokenize(std::string_view s, bool linksAllowed) {
 // between a pair can no longer match and stay literal, so the tags always nest.
 void matchDelimiters(std::vector<Token>& tokens) {
     std::vector<std::size_t> openers;
+    // Whether an opener can take a closer depends on the opener and on the closer's marker,
+    // length and sides only. After a search fails, the openers it passed fail every later
+    // closer of the same kind: the next search of that kind stops above them, so a text of
+    // unmatched markers is not searched again and again.
+    std::unordered_map<int, std::size_t> searchedBelow;
+    const auto kindOf = [](const Token& closer) {
+        if (closer.marker == '~') {
+            return closer.count >= 2 ? 1 : 0;
+        }
+        return (closer.marker == '*' ? 10 : 20) + (closer.canOpen ? 3 : 0) +
+               static_cast<int>(closer.runLength % 3);
+    };
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         Token& closer = tokens[i];
         if (closer.kind != Token::Kind::delimiter) {
             continue;
         }
         while (closer.canClose && closer.count > 0) {
-            auto found = std::find_if(openers.rbegin(), openers.rend(), [&](std::size_t index) {
+            const int kind = kindOf(closer);
+            const auto searched = searchedBelow.find(kind);
+            const std::size_t bottom = searched == searchedBelow.end() ? 0 : searched->second;
+            const auto last =
+                openers.rbegin() + static_cast<std::ptrdiff_t>(openers.size() - bottom);
+            auto found = std::find_if(openers.rbegin(), last, [&](std::size_t index) {
+                ++steps;
                 const Token& opener = tokens[index];
                 if (opener.marker != closer.marker || opener.count == 0) {
                     return false;
@@ -240,7 +303,8 @@ void matchDelimiters(std::vector<Token>& tokens) {
                 return !((opener.canClose || closer.canOpen) && sum % 3 == 0 &&
                          (opener.runLength % 3 != 0 || closer.runLength % 3 != 0));
             });
-            if (found == openers.rend()) {
+            if (found == last) {
+                searchedBelow[kind] = openers.size();
                 break;
             }
             Token& opener = tokens[*found];
@@ -253,6 +317,11 @@ void matchDelimiters(std::vector<Token>& tokens) {
             openers.erase(found.base(), openers.end());
             if (opener.count == 0) {
                 openers.pop_back();
+            }
+            // Openers pushed later into the freed places are new to every search.
+            for (auto& [searchKind, below] : searchedBelow) {
+                ++steps;
+                below = std::min(below, openers.size());
             }
         }
         if (closer.canOpen && closer.count > 0) {
@@ -281,6 +350,12 @@ std::string render(std::string_view s, bool linksAllowed) {
 }
 
 }  // namespace
+
+std::size_t renderSteps(std::string_view markdown) {
+    steps = 0;
+    (void)toRichText(markdown);
+    return steps;
+}
 
 std::string toRichText(std::string_view markdown) {
     return "<span style=\"white-space:pre-wrap\">" + render(markdown, true) + "</span>";

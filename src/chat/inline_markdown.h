@@ -12,4 +12,8 @@ namespace vask::inline_markdown {
 // `href` whatever the scheme: whether one may be opened is the view's decision.
 std::string toRichText(std::string_view markdown);
 
+// The work toRichText does for `markdown`, in steps that each look at one character or at one
+// earlier marker: for tests that its cost grows with the text and no faster.
+std::size_t renderSteps(std::string_view markdown);
+
 }  // namespace vask::inline_markdown

@@ -44,6 +44,19 @@ class Published {
         }
     }
 
+    // Changes the value in place and notifies as set() does: for large values that grow by
+    // small steps, where a copy per change would cost more than the change.
+    template <typename Mutate>
+    void update(Mutate&& mutate) {
+        std::forward<Mutate>(mutate)(value_);
+        auto snapshot = observers_->entries;
+        for (const auto& entry : snapshot) {
+            if (entry->active) {
+                entry->observer(value_);
+            }
+        }
+    }
+
     [[nodiscard]] Subscription subscribe(Observer observer,
                                          Delivery delivery = Delivery::currentValueFirst) {
         auto entry = std::make_shared<Entry>(Entry{std::move(observer), true});

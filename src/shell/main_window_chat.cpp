@@ -1,7 +1,6 @@
 #include "shell/main_window_chat.h"
 
 #include "chat/chat_view_model.h"
-#include "shell/observe_all.h"
 
 namespace vask {
 
@@ -9,9 +8,8 @@ MainWindowChat mainWindowChat(const std::shared_ptr<ChatViewModel>& chat) {
     return {
         .observe =
             [chat](std::function<void()> changed) {
-                return observeAll(std::move(changed), chat->state, chat->sessions,
-                                  chat->currentSessionID, chat->pendingSessionFocus,
-                                  chat->hasCredentials);
+                // A running turn's streamed updates change nothing the window shows.
+                return chat->observeOutline(std::move(changed));
             },
         .hasCredentials = [chat] { return chat->hasCredentials.get(); },
         .refreshCredentials = [chat] { chat->refreshCredentials(); },

@@ -29,6 +29,8 @@ class PopoverModel {
         // A transcript or a question in flight: "New" has something to clear.
         std::function<bool()> hasContent;
         std::function<std::optional<std::string>()> lastError;
+        // Calls back after each change of the chat (its state, sessions, error); may be empty.
+        std::function<Subscription(std::function<void()>)> observe;
     };
 
     struct Dependencies {

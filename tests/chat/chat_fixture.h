@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "support/fake_clock.h"
 #include "support/fake_session_store.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace vask::test {
 
@@ -60,8 +62,16 @@ class ChatFixture : public ::testing::Test {
         return deps;
     }
 
+    // A model whose saved chats, if any, have been read.
     std::shared_ptr<ChatViewModel> makeModel(bool persists = true) {
-        return ChatViewModel::make(dependencies(persists));
+        return loaded(ChatViewModel::make(dependencies(persists)));
+    }
+
+    std::shared_ptr<ChatViewModel> loaded(std::shared_ptr<ChatViewModel> model) {
+        if (model->loadingSessions.get()) {
+            settle();
+        }
+        return model;
     }
 
     // Commits one answered question into `sessionID` (the current session when empty).
@@ -74,6 +84,13 @@ class ChatFixture : public ::testing::Test {
         model.commitTurn(q, Uuid::random(), "answer to " + question, false, std::nullopt, {},
                          std::nullopt, sessionID);
         return q;
+    }
+
+    // Makes the store's file exist, holding `stored`, so that the model reads it.
+    void withStoredSessions(std::vector<ChatSession> stored) {
+        std::ofstream(storeFolder / "sessions.db") << "";
+        store = std::make_shared<FakeSessionStore>(storeFolder / "sessions.db");
+        store->setStored(std::move(stored));
     }
 
     // Drains both executors until neither has work left.
@@ -107,6 +124,7 @@ class ChatFixture : public ::testing::Test {
     }
 
     LogCapture logs;
+    TempDir storeFolder;
     ManualExecutor main;
     ManualExecutor worker;
     FakeClock clock;

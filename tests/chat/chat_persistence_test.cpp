@@ -142,7 +142,7 @@ TEST_F(ChatPersistenceTest, UnreadableSessionsFileSurvivesAWholeRun) {
     {
         auto deps = dependencies();
         deps.sessionStore = std::make_shared<SQLiteSessionStore>(path);
-        auto model = ChatViewModel::make(std::move(deps));
+        auto model = loaded(ChatViewModel::make(std::move(deps)));
         ASSERT_TRUE(model->lastError.get().has_value());
         EXPECT_NE(model->lastError.get()->find("Chat history could not be loaded"),
                   std::string::npos);
@@ -169,13 +169,13 @@ TEST_F(ChatPersistenceTest, ReadableSessionsReloadInTheNextRun) {
     {
         auto deps = dependencies();
         deps.sessionStore = std::make_shared<SQLiteSessionStore>(path);
-        auto model = ChatViewModel::make(std::move(deps));
+        auto model = loaded(ChatViewModel::make(std::move(deps)));
         commit(*model, "kept across runs");
         asked = model->currentSessionID.get();
     }
     auto deps = dependencies();
     deps.sessionStore = std::make_shared<SQLiteSessionStore>(path);
-    auto model = ChatViewModel::make(std::move(deps));
+    auto model = loaded(ChatViewModel::make(std::move(deps)));
     EXPECT_EQ(model->currentSessionID.get(), asked);
     EXPECT_EQ(model->transcript().size(), 2u);
     EXPECT_EQ(model->lastError.get(), std::nullopt);

@@ -238,6 +238,37 @@ MemoryReceipt receipt(std::optional<MemoryMutationOperation> op,
     return r;
 }
 
+TEST(BubblePresentationTest, TextsAreCutAtWholeCharactersPastTheLimit) {
+    const std::size_t limit = cp::maxShownCharacters;
+    const auto times = [](std::string_view unit, std::size_t count) {
+        std::string out;
+        for (std::size_t i = 0; i < count; ++i) {
+            out += unit;
+        }
+        return out;
+    };
+    struct Case {
+        const char* name;
+        std::string text;
+        bool cut;
+        std::size_t shownBytes;
+    };
+    // "e" with a combining acute accent is one character of three bytes.
+    const std::vector<Case> cases = {
+        {"short", "An answer.", false, 10},
+        {"atTheLimit", std::string(limit, 'a'), false, limit},
+        {"oneOver", std::string(limit + 1, 'a'), true, limit},
+        {"twoBytesEach", times("\xC3\xA9", limit), false, 2 * limit},
+        {"combiningPastTheLimit", times("e\xCC\x81", limit + 5), true, 3 * limit},
+    };
+    for (const auto& c : cases) {
+        const auto shown = cp::shownText(c.text);
+        EXPECT_EQ(shown.cut, c.cut) << c.name;
+        EXPECT_EQ(shown.text.size(), c.shownBytes) << c.name;
+    }
+    EXPECT_NE(cp::shownTextCutNote().find("30,000 characters"), std::string::npos);
+}
+
 TEST(ReceiptPresentationTest, AutoSavesComeFirstAndKeepTheirOrder) {
     using Op = MemoryMutationOperation;
     using P = MemoryProvenance;

@@ -10,17 +10,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class ChatSessionsTest : public test::ChatFixture {
-  protected:
-    // Makes the store's file exist so that the model loads from it.
-    void withStoredSessions(std::vector<ChatSession> stored) {
-        std::ofstream(dir / "sessions.db") << "";
-        store = std::make_shared<test::FakeSessionStore>(dir / "sessions.db");
-        store->setStored(std::move(stored));
-    }
-
-    test::TempDir dir;
-};
+class ChatSessionsTest : public test::ChatFixture {};
 
 TEST_F(ChatSessionsTest, FreshInstallHasOneCurrentNewChat) {
     auto model = makeModel();

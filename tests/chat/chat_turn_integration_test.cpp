@@ -136,7 +136,9 @@ class ChatTurnIntegrationTest : public ::testing::Test {
         };
         deps.billingService = &billing;
         deps.tierSnapshotRefreshed = std::make_shared<bool>(true);
-        return ChatViewModel::make(std::move(deps));
+        auto model = ChatViewModel::make(std::move(deps));
+        main.runUntil([&model] { return !model->loadingSessions.get(); });
+        return model;
     }
 
     // Sends `question` and waits until the turn has ended and its late results have arrived.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "chat/inline_markdown.h"
 
 namespace vask {
@@ -63,6 +65,72 @@ INSTANTIATE_TEST_SUITE_P(
              "<a href=\"https://c.org\">[a](https://b.org)</a>"},
         Case{"deepNesting", "**~~*`x`*~~**", "<b><s><i><code>x</code></i></s></b>"}),
     [](const auto& param) { return std::string(param.param.name); });
+
+}  // namespace
+}  // namespace vask
+
+namespace vask {
+namespace {
+
+// Texts that made the renderer rescan what it had passed: each must cost about as many steps
+// per character at four times the length. A rescan per marker would cost four times as many.
+TEST(InlineMarkdownCostTest, GrowsWithTheTextAndNoFaster) {
+    struct CostCase {
+        const char* name;
+        std::function<std::string(std::size_t)> text;
+    };
+    const auto repeated = [](std::string unit) {
+        return [unit](std::size_t n) {
+            std::string out;
+            for (std::size_t i = 0; i < n; ++i) {
+                out += unit;
+            }
+            return out;
+        };
+    };
+    const std::vector<CostCase> cases = {
+        {"unmatchedBrackets", repeated("[")},
+        {"unmatchedTildes", repeated("a~")},
+        {"unclosedDestinations", repeated("[](")},
+        {"bracketThenLinks", repeated("[ [a](b) ")},
+        {"unmatchedStars", repeated("a**")},
+        {"mixedMarkers", repeated("*_~[`")},
+        {"distinctBacktickRuns",
+         [](std::size_t n) {
+             std::string out;
+             for (std::size_t i = 1; out.size() < n; ++i) {
+                 out += std::string(i % 97 + 1, '`') + "x";
+             }
+             return out;
+         }},
+    };
+    for (const auto& c : cases) {
+        const double small = static_cast<double>(inline_markdown::renderSteps(c.text(10'000)));
+        const double large = static_cast<double>(inline_markdown::renderSteps(c.text(40'000)));
+        EXPECT_LT(large / small, 6.0) << c.name << ": " << small << " then " << large;
+    }
+}
+
+TEST(InlineMarkdownCostTest, EdgesOfTheOnePassKeepTheirMeaning) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        // A backtick in a destination is no address: the text stays as written.
+        {"[x](a`b) `c`", "[x](a<code>b) </code>c`"},
+        {"[x](https://a.org) [y](https://b.org)",
+         "<a href=\"https://a.org\">x</a> <a href=\"https://b.org\">y</a>"},
+        {"[ [a](https://b.org)", "[ <a href=\"https://b.org\">a</a>"},
+        {"[a `]` b](https://c.org)", "<a href=\"https://c.org\">a <code>]</code> b</a>"},
+        {"\\``code`", "`<code>code</code>"},
+        {"`a\nb` `c`", "`a<br>b<code> </code>c`"},
+        {"``a`b``", "<code>a`b</code>"},
+        {"[a](b(c)d)", "<a href=\"b(c)d\">a</a>"},
+        {"~~a~ b~~", "<s>a~ b</s>"},
+        {"a~ ~~b~~ c~", "a~ <s>b</s> c~"},
+    };
+    for (const auto& [markdown, html] : cases) {
+        const std::string rendered = inline_markdown::toRichText(markdown);
+        EXPECT_EQ(rendered, "<span style=\"white-space:pre-wrap\">" + html + "</span>") << markdown;
+    }
+}
 
 }  // namespace
 }  // namespace vask

@@ -3,16 +3,24 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "chat/chat_fixture.h"
+#include "chat/chat_presenters.h"
 #include "chat/chat_samples.h"
+#include "support/temp_dir.h"
 #include "ui/chat/chat_composer_text_view.h"
 #include "ui/chat/chat_view.h"
 #include "ui/chat/memory_receipt_rows.h"
 #include "ui/chat/message_bubble.h"
+#include "ui/chat/thinking_view.h"
+#include "ui/theme.h"
 
 namespace vask::ui {
 namespace {
@@ -324,6 +332,109 @@ TEST_F(ChatViewTest, UndoGoesToTheModelWithTheMessage) {
     EXPECT_EQ(settingsOpened, 1);
 }
 
+TEST_F(ChatViewTest, StreamedReasoningIsAppendedAndDrawnOncePerFrame) {
+    auto model = makeModel(false);
+    auto view = makeView(model);
+    const auto q = test::message(ChatRole::user, "q");
+    model->state.set(ChatState::sending(q, "Thinking", "first "));
+    ASSERT_NE(view->thinkingView(), nullptr);
+    const auto before = view->turnRenderCount();
+    // 2,000 publishes of the same turn before the frame ends: drawn once at once, then once
+    // when the frame ends.
+    for (int i = 0; i < 2000; ++i) {
+        model->state.update([i](ChatState& state) {
+            state.asSending()->reasoning->append(std::string(255, 'a' + i % 26) + "\n");
+        });
+    }
+    EXPECT_LE(view->turnRenderCount() - before, 1u);
+    view->flushFrame();
+    EXPECT_LE(view->turnRenderCount() - before, 2u);
+    const QString shown = view->thinkingView()->shownText();
+    EXPECT_LE(shown.size(), 2 * ThinkingView::keptCharacters + 1);
+    EXPECT_TRUE(shown.endsWith(QString(255, QChar('a' + 1999 % 26)) + "\n"));
+    EXPECT_TRUE(shown.startsWith(QChar(0x2026)));
+
+    // A character split between two pieces is shown whole once its second half arrives.
+    model->state.update([](ChatState& state) { state.asSending()->reasoning->append("caf\xC3"); });
+    view->flushFrame();
+    model->state.update([](ChatState& state) { state.asSending()->reasoning->append("\xA9!"); });
+    view->flushFrame();
+    EXPECT_TRUE(view->thinkingView()->shownText().endsWith(QString::fromUtf8("caf\xC3\xA9!")));
+    EXPECT_FALSE(view->thinkingView()->shownText().contains(QChar(0xFFFD)));
+}
+
+TEST(ThinkingViewTest, KeepsABoundedTailOfWhatWasAppended) {
+    for (const std::size_t piece : {std::size_t{256}, std::size_t{40'000}}) {
+        ThinkingView thinking("start", true);
+        std::string last;
+        for (int i = 0; i < 300; ++i) {
+            last = std::string(piece - 1, static_cast<char>('a' + i % 26)) + " ";
+            thinking.append(last);
+        }
+        const QString shown = thinking.shownText();
+        EXPECT_LE(shown.size(), 2 * ThinkingView::keptCharacters + 1) << piece;
+        EXPECT_TRUE(shown.endsWith(QString::fromStdString(last).right(100))) << piece;
+        EXPECT_FALSE(shown.startsWith("start")) << piece;
+    }
+}
+
+TEST_F(ChatViewTest, TheEndStaysInViewAsTheLastMessageGrowsUnlessTheReaderScrolledUp) {
+    Theme::setReduceMotion(true);
+    auto model = makeModel(false);
+    auto session = chat_samples::session(6, now);
+    chat_samples::show(*model, session);
+    auto view = makeView(model);
+    view->resize(500, 400);
+    view->show();
+    QApplication::processEvents();
+    auto* bar = view->findChild<QScrollArea*>("chatMessages")->verticalScrollBar();
+    // A new answer is scrolled to.
+    session.messages.push_back(chat_samples::question("And the dessert?"));
+    session.messages.push_back(chat_samples::answer("Tiramisu.", 0, 0, now));
+    chat_samples::show(*model, session);
+    QApplication::processEvents();
+    QApplication::processEvents();
+    ASSERT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+
+    // It grows afterwards (its sources arrive): the end stays in view.
+    const int before = bar->maximum();
+    session.messages.back() =
+        chat_samples::answer("Tiramisu.\nAnd espresso.\nAnd more.", 3, 1, now);
+    session.messages.back().id = view->bubbleCount() > 0 ? session.messages.back().id : Uuid();
+    chat_samples::show(*model, session);
+    QApplication::processEvents();
+    QApplication::processEvents();
+    EXPECT_GT(bar->maximum(), before);
+    EXPECT_EQ(bar->value(), bar->maximum());
+
+    // Scrolled up by the reader: growth leaves the position alone.
+    bar->setValue(10);
+    session.messages.back().text += "\nOne more line.\nAnd another.";
+    chat_samples::show(*model, session);
+    QApplication::processEvents();
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), 10);
+    Theme::setReduceMotion(false);
+}
+
+TEST_F(ChatViewTest, SavedChatsLoadingShowsTheLoadingStateAndHoldsSending) {
+    withStoredSessions({test::storedSession("saved", clock.now())});
+    auto model = ChatViewModel::make(dependencies());
+    auto view = makeView(model);
+    model->inputText.set("hello");
+    EXPECT_EQ(visible<QWidget>(view.get(), "chatLoadingState").size(), 1U);
+    EXPECT_TRUE(visible<QWidget>(view.get(), "chatEmptyState").empty());
+    EXPECT_FALSE(view->sendButton()->isEnabled());
+    press(view->composer(), Qt::Key_Return);
+    EXPECT_TRUE(model->state.get().isIdle());
+
+    settle();
+    EXPECT_TRUE(visible<QWidget>(view.get(), "chatLoadingState").empty());
+    EXPECT_EQ(view->bubbleCount(), 2U);
+    EXPECT_TRUE(view->sendButton()->isEnabled());
+}
+
 // --- Message bubble ---------------------------------------------------------------------------
 
 MessageBubble::Actions bubbleActions(std::vector<std::string>& opened,
@@ -428,6 +539,65 @@ TEST(MessageBubbleTest, QuestionsShowTheirTextAsWrittenAndNoStatus) {
     EXPECT_EQ(text->textFormat(), Qt::PlainText);
     EXPECT_EQ(text->text(), "**not bold** <b>x</b>");
     EXPECT_TRUE(visible<QWidget>(&bubble, "statusSection").empty());
+}
+
+TEST(MessageBubbleTest, AnOverlongTextIsCutWithANote) {
+    const std::size_t limit = chat_presentation::maxShownCharacters;
+    struct Case {
+        const char* name;
+        ChatMessage message;
+        bool cut;
+    };
+    const std::vector<Case> cases = {
+        {"answer", chat_samples::answer(std::string(3 * limit, 'x'), 0, 0, now), true},
+        {"question", chat_samples::question(std::string(limit + 1, 'q')), true},
+        {"ordinary", chat_samples::answer("A **real** answer.", 0, 0, now), false},
+        {"atTheLimit", chat_samples::answer(std::string(limit, 'z'), 0, 0, now), false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> opened;
+        MessageBubble bubble(c.message, true, bubbleActions(opened));
+        EXPECT_EQ(visible<QLabel>(&bubble, "messageCutNote").size(), c.cut ? 1U : 0U) << c.name;
+        auto* text = bubble.findChild<QLabel*>("messageText");
+        EXPECT_LE(static_cast<std::size_t>(text->text().count(QChar(c.message.text[0]))), limit)
+            << c.name << " " << text->text().left(80).toStdString();
+        // The message keeps its whole text.
+        EXPECT_EQ(bubble.message().text.size(), c.message.text.size()) << c.name;
+    }
+}
+
+TEST(MessageBubbleTest, BubblesHugTheirTextUpToAReadableLine) {
+    std::vector<std::string> opened;
+    const auto widthOf = [&](const ChatMessage& message, const char* name) {
+        MessageBubble bubble(message, true, bubbleActions(opened));
+        bubble.resize(1000, bubble.heightForWidth(1000));
+        bubble.show();
+        QApplication::processEvents();
+        auto* panel = bubble.findChild<QWidget*>(name);
+        auto* text = bubble.findChild<QLabel*>("messageText");
+        return std::pair{panel->width(), text->height()};
+    };
+    const auto [shortAnswer, shortAnswerHeight] =
+        widthOf(chat_samples::answer("Yes.", 0, 0, now), "answerBubble");
+    const auto [longAnswer, longAnswerHeight] = widthOf(chat_samples::answer(
+                                                            [] {
+                                                                std::string words;
+                                                                for (int i = 0; i < 300; ++i) {
+                                                                    words += "word ";
+                                                                }
+                                                                return words;
+                                                            }(),
+                                                            0, 0, now),
+                                                        "answerBubble");
+    const auto [question, questionHeight] =
+        widthOf(chat_samples::question("Where did we meet Sam last summer in Rome?"), "userBubble");
+    const int line = QFontMetrics(Theme::font(FontRole::body)).height();
+    EXPECT_LT(shortAnswer, 150);
+    EXPECT_LT(longAnswer, 800);
+    EXPECT_GT(longAnswer, 300);
+    // A question that fits on a line is not wrapped.
+    EXPECT_LT(questionHeight, 2 * line);
+    EXPECT_GT(longAnswerHeight, 4 * line);
 }
 
 TEST(MemoryReceiptRowsTest, AutoSaveGroupOpensAndUndoesEach) {

@@ -37,7 +37,12 @@ struct PopoverFixture : test::AppRootFixture {
                      .handOffToMain = [this] { ++handOffs; },
                      .refreshCredentials = [] {},
                      .hasContent = [this] { return chatHasContent; },
-                     .lastError = [] { return std::nullopt; }},
+                     .lastError = [this] { return chatError; },
+                     .observe =
+                         [this](std::function<void()> changed) {
+                             return chatChanges.subscribe([changed](const int&) { changed(); },
+                                                          Delivery::changesOnly);
+                         }},
         });
         menu = std::make_unique<VaskMenu>(
             *model, new QWidget, clipboard,
@@ -66,6 +71,8 @@ struct PopoverFixture : test::AppRootFixture {
     std::unique_ptr<VaskMenu> menu;
     int updateChecks = 0, newSessions = 0, handOffs = 0, mainOpened = 0, onboardingOpened = 0;
     bool chatHasContent = false;
+    std::optional<std::string> chatError;
+    Published<int> chatChanges{0};
 };
 
 TEST(PopoverTest, SignedOutShowsTheSetupPromptAndChecksNothingButUpdates) {
@@ -125,6 +132,29 @@ TEST(PopoverTest, ErrorRowsFollowTheFixedOrderAndCopyTheirText) {
     rows[0]->click();
     EXPECT_TRUE(rows[0]->isShowingCopied());
     EXPECT_EQ(f.clipboard.texts, std::vector<std::string>{"[Sync] sync broke"});
+}
+
+TEST(PopoverTest, NewAndTheChatErrorFollowTheChatWhileOpen) {
+    PopoverFixture f(true);
+    f.signIn();
+    f.menu->show();
+    f.drain();
+    ASSERT_NE(f.visibleButton("popover.new"), nullptr);
+    EXPECT_FALSE(f.visibleButton("popover.new")->isEnabled());
+    EXPECT_TRUE(f.menu->findChildren<ErrorRow*>().empty());
+
+    // The chat changes while the popover stays open: no one calls render().
+    f.chatHasContent = true;
+    f.chatError = "The helper stopped.";
+    f.chatChanges.set(1);
+    EXPECT_TRUE(f.visibleButton("popover.new")->isEnabled());
+    EXPECT_EQ(f.menu->findChildren<ErrorRow*>().size(), 1);
+
+    f.chatHasContent = false;
+    f.chatError.reset();
+    f.chatChanges.set(2);
+    EXPECT_FALSE(f.visibleButton("popover.new")->isEnabled());
+    EXPECT_TRUE(f.menu->findChildren<ErrorRow*>().empty());
 }
 
 }  // namespace

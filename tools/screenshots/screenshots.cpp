@@ -6,9 +6,12 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 
@@ -20,6 +23,7 @@
 #include "platform/user_defaults.h"
 #include "proactive/awaiting_stand_ins.h"
 #include "proactive/proactive_surfaces.h"
+#include "records/sqlite_session_store.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "shell/app_dependencies.h"
 #include "shell/onboarding_steps_model.h"
@@ -112,7 +116,8 @@ std::unique_ptr<PopoverModel> popoverModel(Scene& scene) {
                  .handOffToMain = [] {},
                  .refreshCredentials = [] {},
                  .hasContent = [] { return false; },
-                 .lastError = [] { return std::nullopt; }},
+                 .lastError = [] { return std::nullopt; },
+                 .observe = {}},
     });
 }
 
@@ -311,12 +316,41 @@ QWidget* awaitingScreen(Scene& scene, AwaitingState state, Clipboard& clipboard,
 
 // --- Chat views ---------------------------------------------------------------------------
 
-enum class ChatShot { empty, thinking, answer, limitApiKey, limitFree, limitPro, limitMax };
+enum class ChatShot {
+    empty,
+    thinking,
+    answer,
+    limitApiKey,
+    limitFree,
+    limitPro,
+    limitMax,
+    longReasoning,
+    cutAnswer,
+    bubbleSizes,
+    loading
+};
+
+// A main window's chat whose saved chats are still being read: its worker never runs.
+std::shared_ptr<ChatViewModel> loadingChat(Scene& scene) {
+    static ManualExecutor idleWorker;
+    static InMemoryDefaults defaults;
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("vask-screenshots-" + Uuid::random().lowercaseString() + ".db");
+    std::ofstream(file) << "";
+    auto model = ChatViewModel::make({.main = scene.main,
+                                      .worker = idleWorker,
+                                      .defaults = defaults,
+                                      .shadowDBPath = "/nonexistent/shadow.db",
+                                      .sessionStore = std::make_shared<SQLiteSessionStore>(file),
+                                      .persistsSessions = true});
+    std::filesystem::remove(file);
+    return model;
+}
 
 // The main window's chat over the root's view model, in one moment of a conversation.
 QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
     const std::int64_t now = 1796630400;
-    auto model = scene.root->chatViewModel();
+    auto model = shot == ChatShot::loading ? loadingChat(scene) : scene.root->chatViewModel();
     ChatSession session;
     session.id = "screenshot-session";
     const auto ask = chat_samples::question(
@@ -337,11 +371,35 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
                                   "Osteria Nonna"),
         };
         session.messages = {ask, answer};
-    } else if (shot != ChatShot::empty && shot != ChatShot::thinking) {
+    } else if (shot == ChatShot::cutAnswer) {
+        std::string text;
+        for (int i = 0; text.size() < 150'000; ++i) {
+            text += "Line " + std::to_string(i) +
+                    " of a runaway answer: the helper kept writing the same **table** again.\n";
+        }
+        session.messages = {ask, chat_samples::answer(text, 0, 0, now)};
+    } else if (shot == ChatShot::bubbleSizes) {
+        session.messages = {
+            chat_samples::question("Friday?"),
+            chat_samples::answer("Yes \xE2\x80\x94 Friday at 7.", 0, 0, now),
+            chat_samples::question(
+                "Can you list everything Sam and Maya said about the birthday dinner, who is "
+                "bringing the cake, and whether Leo confirmed he can drive everyone home?"),
+            chat_samples::answer(
+                "Sam suggested **Osteria Nonna** on Monday and Maya booked a table for six on "
+                "Friday at 7. Priya offered to bring the cake \xE2\x80\x94 a lemon tart from the "
+                "bakery on `Via Roma` \xE2\x80\x94 and asked whether candles are allowed at the "
+                "restaurant. Leo said on Wednesday that he can drive four people home after "
+                "dinner, so one more car is needed; Jonas has not answered yet.",
+                0, 0, now)};
+    } else if (shot != ChatShot::empty && shot != ChatShot::thinking &&
+               shot != ChatShot::longReasoning && shot != ChatShot::loading) {
         session.messages = {chat_samples::question("Who is picking up Mia on Friday?"),
                             chat_samples::answer("**Leo** said he would, at 5.", 0, 0, now)};
     }
-    chat_samples::show(*model, session);
+    if (shot != ChatShot::loading) {
+        chat_samples::show(*model, session);
+    }
     switch (shot) {
         case ChatShot::thinking:
             model->state.set(ChatState::sending(
@@ -354,6 +412,17 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
                                    .sessionID = session.id,
                                    .usage = chat_samples::usage(4'200, 900)});
             break;
+        case ChatShot::longReasoning: {
+            std::string reasoning;
+            for (int step = 1; reasoning.size() < 2'000'000; ++step) {
+                reasoning += "Step " + std::to_string(step) +
+                             ": search Sam's messages for restaurants, then compare the dates "
+                             "with Maya's thread and the calendar of March.\n";
+            }
+            model->state.set(
+                ChatState::sending(ask, "Reading your messages\xE2\x80\xA6", std::move(reasoning)));
+            break;
+        }
         case ChatShot::limitApiKey:
             model->state.set(ChatState::usageLimitReached(ask, AuthType::apiKey, std::nullopt));
             break;
@@ -374,7 +443,14 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
         model, {.isReady = true, .showsSources = true, .urlOpener = &opener, .now = [now] {
                     return now;
                 }});
-    view->resize(560, shot == ChatShot::answer ? 860 : 520);
+    view->resize(shot == ChatShot::bubbleSizes ? 900 : 560, shot == ChatShot::answer ? 860 : 520);
+    if (shot == ChatShot::cutAnswer) {
+        // The note is at the end of the bubble: show the end, as the chat does for a new answer.
+        view->show();
+        QApplication::processEvents();
+        auto* bar = view->findChild<QScrollArea*>("chatMessages")->verticalScrollBar();
+        bar->setValue(bar->maximum());
+    }
     if (shot == ChatShot::answer) {
         if (auto* toggle = view->findChild<QPushButton*>("sourcesToggle")) {
             toggle->click();
@@ -603,6 +679,14 @@ int main(int argc, char** argv) {
          [&](Scene& scene) { return chatScreen(scene, ChatShot::limitPro, urlOpener); }},
         {"chat", "limit-max",
          [&](Scene& scene) { return chatScreen(scene, ChatShot::limitMax, urlOpener); }},
+        {"chat", "long-reasoning",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::longReasoning, urlOpener); }},
+        {"chat", "cut-answer",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::cutAnswer, urlOpener); }},
+        {"chat", "bubble-sizes",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::bubbleSizes, urlOpener); }},
+        {"chat", "loading",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::loading, urlOpener); }},
         {"popover", "with-chat",
          [&](Scene& scene) -> QWidget* {
              scene.signIn();

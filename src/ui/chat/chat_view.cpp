@@ -41,6 +41,28 @@ class FilledRow : public QWidget {
     QColor fill_;
 };
 
+// `s` without a character at its end whose bytes have not all arrived yet.
+std::string_view wholeCharacters(std::string_view s) {
+    for (std::size_t back = 1; back <= 4 && back <= s.size(); ++back) {
+        const auto byte = static_cast<unsigned char>(s[s.size() - back]);
+        if ((byte & 0xC0) == 0x80) {
+            continue;
+        }
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? s.substr(0, s.size() - back) : s;
+    }
+    return s;
+}
+
+// The progress dot, 9 points wide in a 16-point frame.
+QWidget* breathingDot() {
+    auto* frame = new QWidget;
+    frame->setFixedSize(16, 16);
+    auto* dot = new BreathingDot(9, frame);
+    dot->setGeometry(0, 0, 16, 16);
+    return frame;
+}
+
 void dispose(QWidget* widget) {
     if (widget) {
         widget->hide();
@@ -103,12 +125,29 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     column->addWidget(divider());
     column->addWidget(makeInputArea());
 
+    frame_ = new QTimer(this);
+    frame_->setSingleShot(true);
+    frame_->setInterval(frameMs);
+    connect(frame_, &QTimer::timeout, this, [this] { frameEnded(); });
+    auto* bar = scroll_->verticalScrollBar();
+    connect(bar, &QScrollBar::rangeChanged, this, [this](int, int max) { followEnd(max); });
+    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) {
+        // Only the reader's own scrolling decides; the list's animation is on its way down.
+        if (!scrollAnimation_) {
+            followsEnd_ = value >= bar->maximum();
+        }
+    });
+
     auto& model = *viewModel_;
     const auto changed = [this](const auto&) { render(); };
-    subscriptions_.push_back(model.state.subscribe(changed, Delivery::changesOnly));
+    subscriptions_.push_back(model.state.subscribe(
+        [this](const ChatState& state) { stateChanged(state); }, Delivery::changesOnly));
     subscriptions_.push_back(model.sessions.subscribe(changed, Delivery::changesOnly));
     subscriptions_.push_back(model.currentSessionID.subscribe(changed, Delivery::changesOnly));
-    subscriptions_.push_back(model.usageDisclosure.subscribe(changed, Delivery::changesOnly));
+    subscriptions_.push_back(model.loadingSessions.subscribe(changed, Delivery::changesOnly));
+    // Only the progress row shows the live usage.
+    subscriptions_.push_back(model.usageDisclosure.subscribe(
+        [this](const auto&) { streamChanged(); }, Delivery::changesOnly));
     subscriptions_.push_back(model.inputText.subscribe(
         [this](const std::string& text) {
             composer_->setText(text);
@@ -119,6 +158,7 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     render();
     // Messages already there when the view appears are not scrolled to by themselves.
     lastCount_ = bubbles_.size();
+    followsEnd_ = bubbles_.empty();
 }
 
 ChatView::~ChatView() = default;
@@ -148,11 +188,7 @@ QWidget* ChatView::makeProgressRow() {
     auto* row = new QHBoxLayout(widget);
     row->setContentsMargins(Theme::padding, 8, Theme::padding, 8);
     row->setSpacing(10);
-    auto* dotFrame = new QWidget;
-    dotFrame->setFixedSize(16, 16);
-    auto* dot = new BreathingDot(9, dotFrame);
-    dot->setGeometry(0, 0, 16, 16);
-    row->addWidget(dotFrame, 0, Qt::AlignVCenter);
+    row->addWidget(breathingDot(), 0, Qt::AlignVCenter);
     progressText_ = elidingLabel({}, textFont(FontRole::caption), Tone::secondary, Qt::ElideMiddle);
     progressText_->setObjectName("progressText");
     row->addWidget(progressText_, 1);
@@ -213,8 +249,13 @@ QWidget* ChatView::makeInputArea() {
     return area;
 }
 
+bool ChatView::ready() const {
+    // Sending waits for the saved chats.
+    return options_.isReady && !viewModel_->loadingSessions.get();
+}
+
 void ChatView::submit() {
-    if (cp::canSend(options_.isReady, viewModel_->inputText.get(), viewModel_->state.get())) {
+    if (cp::canSend(ready(), viewModel_->inputText.get(), viewModel_->state.get())) {
         viewModel_->send();
     }
 }
@@ -224,10 +265,47 @@ void ChatView::openURL(const std::string& url) {
 }
 
 void ChatView::render() {
+    framePending_ = false;
     renderMessages(viewModel_->displayMessages());
     renderTail();
     renderTurn();
     renderInput();
+}
+
+void ChatView::stateChanged(const ChatState& state) {
+    // More of the same turn (progress, reasoning) touches only the turn area, once per frame;
+    // the reasoning panel coming or going changes the layout and is drawn at once.
+    const auto* sending = state.asSending();
+    const bool sameTurn = sending && turnQuestion_ == sending->question.id &&
+                          (thinking_ != nullptr) == cp::shownReasoning(state).has_value();
+    if (sameTurn) {
+        streamChanged();
+    } else {
+        render();
+    }
+}
+
+void ChatView::streamChanged() {
+    if (frame_->isActive()) {
+        framePending_ = true;
+        return;
+    }
+    renderTurn();
+    frame_->start();
+}
+
+void ChatView::frameEnded() {
+    if (framePending_) {
+        framePending_ = false;
+        renderTurn();
+        frame_->start();
+    }
+}
+
+void ChatView::flushFrame() {
+    frame_->stop();
+    frameEnded();
+    frame_->stop();
 }
 
 void ChatView::renderMessages(const std::vector<ChatMessage>& messages) {
@@ -285,18 +363,35 @@ void ChatView::renderMessages(const std::vector<ChatMessage>& messages) {
 }
 
 void ChatView::scrollToBottom() {
+    followsEnd_ = true;
     QTimer::singleShot(0, this, [this] {
         auto* bar = scroll_->verticalScrollBar();
         if (Theme::reduceMotion()) {
             bar->setValue(bar->maximum());
             return;
         }
+        if (scrollAnimation_) {
+            scrollAnimation_->stop();
+        }
         auto* animation = new QPropertyAnimation(bar, "value", this);
         animation->setDuration(200);
         animation->setEasingCurve(QEasingCurve::OutCubic);
         animation->setEndValue(bar->maximum());
+        scrollAnimation_ = animation;
         animation->start(QAbstractAnimation::DeleteWhenStopped);
     });
+}
+
+void ChatView::followEnd(int max) {
+    // The last message grew (its sources, its usage line) or the view got shorter.
+    if (!followsEnd_) {
+        return;
+    }
+    if (scrollAnimation_) {
+        scrollAnimation_->setEndValue(max);
+    } else {
+        scroll_->verticalScrollBar()->setValue(max);
+    }
 }
 
 void ChatView::renderTail() {
@@ -304,7 +399,8 @@ void ChatView::renderTail() {
     const auto usageLimit = viewModel_->usageLimit();
     const auto error = usageLimit ? std::nullopt : cp::errorRowText(state);
     // The tail is rebuilt only when what it shows changes.
-    std::string key = bubbles_.empty() ? "empty" : "";
+    const bool loading = viewModel_->loadingSessions.get();
+    std::string key = loading ? "loading" : bubbles_.empty() ? "empty" : "";
     if (error) {
         key += "error:" + *error;
     }
@@ -323,7 +419,9 @@ void ChatView::renderTail() {
         dispose(item->widget());
         delete item;
     }
-    if (bubbles_.empty()) {
+    if (loading) {
+        layout->addWidget(makeLoadingState());
+    } else if (bubbles_.empty()) {
         layout->addWidget(makeEmptyState());
     }
     if (error) {
@@ -353,6 +451,20 @@ QWidget* ChatView::makeEmptyState() {
     example->setAlignment(Qt::AlignCenter);
     example->setWordWrap(true);
     column->addWidget(example);
+    return widget;
+}
+
+QWidget* ChatView::makeLoadingState() {
+    auto* widget = new QWidget;
+    widget->setObjectName("chatLoadingState");
+    auto* row = new QHBoxLayout(widget);
+    row->setContentsMargins(0, 40, 0, 40);
+    row->setSpacing(10);
+    row->addStretch();
+    row->addWidget(breathingDot(), 0, Qt::AlignVCenter);
+    row->addWidget(textLabel(qt(std::string(cp::loadingSessionsText)), textFont(FontRole::callout),
+                             Tone::secondary));
+    row->addStretch();
     return widget;
 }
 
@@ -424,27 +536,39 @@ QWidget* ChatView::makeUsageLimitCard() {
 }
 
 void ChatView::renderTurn() {
+    ++turnRenders_;
     const auto& state = viewModel_->state.get();
+    const auto* sending = state.asSending();
     const auto reasoning = cp::shownReasoning(state);
-    if (reasoning) {
-        if (!thinking_) {
-            thinkingDivider_ = divider();
-            thinking_ = new ThinkingView(*reasoning, true);
-            turnArea_->insertWidget(0, thinkingDivider_);
-            turnArea_->insertWidget(1, thinking_);
-        } else {
-            thinking_->setText(*reasoning);
-        }
-    } else if (thinking_) {
+    const bool newTurn = !sending || turnQuestion_ != sending->question.id;
+    if (thinking_ && (!reasoning || newTurn)) {
         // A new turn starts with its reasoning open again.
         dispose(thinking_);
         dispose(thinkingDivider_);
         thinking_ = nullptr;
         thinkingDivider_ = nullptr;
     }
+    if (reasoning) {
+        // The model only appends: the panel takes what came since it last looked, up to the
+        // last whole character.
+        if (!thinking_) {
+            reasoningTaken_ = wholeCharacters(*reasoning).size();
+            thinkingDivider_ = divider();
+            thinking_ = new ThinkingView(reasoning->substr(0, reasoningTaken_), true);
+            turnArea_->insertWidget(0, thinkingDivider_);
+            turnArea_->insertWidget(1, thinking_);
+        } else if (reasoning->size() < reasoningTaken_) {
+            reasoningTaken_ = wholeCharacters(*reasoning).size();
+            thinking_->setText(reasoning->substr(0, reasoningTaken_));
+        } else {
+            const auto piece = wholeCharacters(reasoning->substr(reasoningTaken_));
+            thinking_->append(piece);
+            reasoningTaken_ += piece.size();
+        }
+    }
+    turnQuestion_ = sending ? std::optional(sending->question.id) : std::nullopt;
 
-    const bool sending = state.isSending();
-    progressRow_->setVisible(sending);
+    progressRow_->setVisible(sending != nullptr);
     if (!sending) {
         return;
     }
@@ -467,7 +591,7 @@ void ChatView::renderTurn() {
 
 void ChatView::renderInput() {
     const auto& state = viewModel_->state.get();
-    const bool canSend = cp::canSend(options_.isReady, viewModel_->inputText.get(), state);
+    const bool canSend = cp::canSend(ready(), viewModel_->inputText.get(), state);
     send_->setEnabled(canSend);
     send_->setIcon(symbolIcon("arrow.up.circle.fill",
                               canSend ? Theme::palette().accent : colour(Tone::secondary), false));

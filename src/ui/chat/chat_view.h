@@ -16,6 +16,8 @@
 #include "platform/url_opener.h"
 
 class QLabel;
+class QPropertyAnimation;
+class QTimer;
 class QPushButton;
 class QScrollArea;
 class QToolButton;
@@ -43,7 +45,8 @@ class ChatView : public QWidget {
     Q_OBJECT
   public:
     struct Options {
-        // False blocks sending (the host is not set up yet); change it with setReady().
+        // False blocks sending (the host is not set up yet); change it with setReady(). Sending
+        // also waits while the model reads its saved chats.
         bool isReady = true;
         // Shows the "New Chat" button beside the composer.
         bool showsSessionControls = false;
@@ -65,11 +68,20 @@ class ChatView : public QWidget {
     void setReady(bool ready);
     bool isReady() const { return options_.isReady; }
 
+    // A running turn's streamed changes (progress, reasoning, live usage) are drawn at most once
+    // per frame, however many arrive; other changes are drawn at once.
+    static constexpr int frameMs = 16;
+
     // For tests and benchmarks.
     ChatComposerTextView* composer() const { return composer_; }
     QToolButton* sendButton() const { return send_; }
     std::size_t bubbleCount() const { return bubbles_.size(); }
     MessageBubble* bubble(const Uuid& messageID) const;
+    ThinkingView* thinkingView() const { return thinking_; }
+    // How often the running turn's area was drawn.
+    std::size_t turnRenderCount() const { return turnRenders_; }
+    // Draws what waits for the next frame now.
+    void flushFrame();
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -78,16 +90,22 @@ class ChatView : public QWidget {
     QWidget* makeInputArea();
     QWidget* makeProgressRow();
     void render();
+    void stateChanged(const ChatState& state);
+    void streamChanged();
+    void frameEnded();
+    bool ready() const;
     void renderMessages(const std::vector<ChatMessage>& messages);
     void renderTail();
     void renderTurn();
     void renderInput();
     QWidget* makeEmptyState();
+    QWidget* makeLoadingState();
     QWidget* makeErrorRow(const std::string& error);
     QWidget* makeUsageLimitCard();
     void submit();
     void openURL(const std::string& url);
     void scrollToBottom();
+    void followEnd(int max);
 
     std::shared_ptr<ChatViewModel> viewModel_;
     Options options_;
@@ -100,6 +118,16 @@ class ChatView : public QWidget {
     std::vector<MessageBubble*> shown_;
     QWidget* tail_ = nullptr;
     std::size_t lastCount_ = 0;
+    // Whether the list shows its end: then it keeps showing it as the last message grows.
+    bool followsEnd_ = false;
+    QPointer<QPropertyAnimation> scrollAnimation_;
+
+    QTimer* frame_ = nullptr;
+    bool framePending_ = false;
+    std::size_t turnRenders_ = 0;
+    // The question whose turn the turn area shows, and how much of its reasoning it has taken.
+    std::optional<Uuid> turnQuestion_;
+    std::size_t reasoningTaken_ = 0;
 
     QVBoxLayout* turnArea_ = nullptr;
     ThinkingView* thinking_ = nullptr;

@@ -3,8 +3,13 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QToolTip>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include "chat/chat_presenters.h"
 #include "chat/inline_markdown.h"
@@ -17,6 +22,54 @@ namespace vask::ui {
 
 using namespace chat_style;
 namespace cp = chat_presentation;
+
+namespace {
+
+// Lines much longer than about 70 letters of running text are hard to read: a bubble grows with
+// its text up to that width (the font's average character is wider than a typical letter),
+// then wraps.
+constexpr int readableLineCharacters = 64;
+
+// A message's text that asks for the width it needs up to a readable line, so a short answer
+// gets a short bubble and a question does not wrap while there is room beside it.
+class BubbleText : public QLabel {
+  public:
+    void setContent(const QString& text, Qt::TextFormat format) {
+        setTextFormat(format);
+        setText(text);
+        if (text.size() > longText) {
+            // Laying out a long text once more only to learn it is wider than a line: it is.
+            naturalWidth_ = std::numeric_limits<int>::max() / 2;
+        } else if (format == Qt::RichText) {
+            QTextDocument document;
+            document.setDefaultFont(font());
+            document.setDocumentMargin(0);
+            document.setHtml(text);
+            naturalWidth_ = static_cast<int>(std::ceil(document.idealWidth()));
+        } else {
+            const QFontMetrics metrics(font());
+            naturalWidth_ = 0;
+            for (const auto& line : QStringView(text).split(u'\n')) {
+                naturalWidth_ = std::max(naturalWidth_, metrics.horizontalAdvance(line.toString()));
+            }
+        }
+        // One more pixel: rounding must not wrap the last word of a line that fits.
+        naturalWidth_ = std::min(naturalWidth_, std::numeric_limits<int>::max() / 2) + 1;
+        updateGeometry();
+    }
+
+    QSize sizeHint() const override {
+        const int readable = fontMetrics().averageCharWidth() * readableLineCharacters;
+        const int width = std::min(naturalWidth_, readable);
+        return {width, heightForWidth(width)};
+    }
+
+  private:
+    static constexpr qsizetype longText = 4000;
+    int naturalWidth_ = 0;
+};
+
+}  // namespace
 
 MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions actions,
                              QWidget* parent)
@@ -39,11 +92,9 @@ MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions act
     column_->setSpacing(4);
     if (user) {
         row->addSpacing(40);
-        row->addStretch(1);
-        row->addWidget(column, 100);
+        row->addWidget(column, 1);
     } else {
-        row->addWidget(column, 100);
-        row->addStretch(1);
+        row->addWidget(column, 1);
         row->addSpacing(40);
     }
 
@@ -52,7 +103,7 @@ MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions act
     bubble->setObjectName(user ? "userBubble" : "answerBubble");
     auto* inset = new QVBoxLayout(bubble);
     inset->setContentsMargins(12, 8, 12, 8);
-    text_ = new QLabel;
+    text_ = new BubbleText;
     text_->setObjectName("messageText");
     text_->setWordWrap(true);
     text_->setFont(Theme::font(FontRole::body));
@@ -70,16 +121,28 @@ MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions act
         }
     });
     inset->addWidget(text_);
+    cutNote_ = textLabel(qt(cp::shownTextCutNote()), textFont(FontRole::caption),
+                         user ? Tone::primary : Tone::secondary);
+    cutNote_->setObjectName("messageCutNote");
+    cutNote_->setWordWrap(true);
     if (user) {
-        // The question hugs its text on the right; an answer takes the column's width.
-        auto* hug = new QHBoxLayout;
-        hug->setContentsMargins(0, 0, 0, 0);
-        hug->addStretch(1);
-        hug->addWidget(bubble, 0);
-        column_->addLayout(hug);
-    } else {
-        column_->addWidget(bubble);
+        QPalette notePalette = cutNote_->palette();
+        notePalette.setColor(QPalette::WindowText, brand.onAccent);
+        cutNote_->setPalette(notePalette);
     }
+    cutNote_->hide();
+    inset->addWidget(cutNote_);
+    // Each bubble hugs its text, the question on the right and the answer on the left.
+    auto* hug = new QHBoxLayout;
+    hug->setContentsMargins(0, 0, 0, 0);
+    if (user) {
+        hug->addStretch(1);
+    }
+    hug->addWidget(bubble, 0);
+    if (!user) {
+        hug->addStretch(1);
+    }
+    column_->addLayout(hug);
     renderText();
     renderStatus();
     renderUsage();
@@ -147,13 +210,16 @@ void MessageBubble::setMessage(ChatMessage message) {
 }
 
 void MessageBubble::renderText() {
+    const auto shown = cp::shownText(message_.text);
+    auto* text = static_cast<BubbleText*>(text_);
     if (message_.role == ChatRole::assistant) {
-        text_->setTextFormat(Qt::RichText);
-        text_->setText(qt(inline_markdown::toRichText(message_.text)));
+        text->setContent(qt(inline_markdown::toRichText(shown.text)), Qt::RichText);
     } else {
-        text_->setTextFormat(Qt::PlainText);
-        text_->setText(qt(message_.text));
+        text->setContent(
+            QString::fromUtf8(shown.text.data(), static_cast<qsizetype>(shown.text.size())),
+            Qt::PlainText);
     }
+    cutNote_->setVisible(shown.cut);
 }
 
 void MessageBubble::linkActivated(const QString& url) {

@@ -71,6 +71,7 @@ class MessageBubble : public QWidget {
     QWidget* body_ = nullptr;
     QVBoxLayout* column_ = nullptr;
     QLabel* text_ = nullptr;
+    QLabel* cutNote_ = nullptr;
     QWidget* status_ = nullptr;
     TokenUsageSummaryView* usage_ = nullptr;
     mutable std::array<std::pair<int, int>, 4> cachedHeights_{{{-1, 0}, {-1, 0}, {-1, 0}, {-1, 0}}};

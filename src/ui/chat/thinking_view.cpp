@@ -3,8 +3,10 @@
 #include <QFontDatabase>
 #include <QLabel>
 #include <QPainter>
-#include <QScrollArea>
+#include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -16,10 +18,25 @@ namespace vask::ui {
 using namespace chat_style;
 
 namespace {
+
 constexpr int maxTextHeight = 120;
+constexpr QChar ellipsis(0x2026);
+
+// The last `count` UTF-16 units of `text`, not starting inside a surrogate pair.
+QString tail(const QString& text, int count) {
+    if (text.size() <= count) {
+        return text;
+    }
+    qsizetype from = text.size() - count;
+    if (text.at(from).isLowSurrogate()) {
+        ++from;
+    }
+    return QString(ellipsis) + text.mid(from);
 }
 
-ThinkingView::ThinkingView(const std::string& text, bool expanded, QWidget* parent)
+}  // namespace
+
+ThinkingView::ThinkingView(std::string_view text, bool expanded, QWidget* parent)
     : QWidget(parent), expanded_(expanded) {
     setObjectName("thinkingView");
     ensureResources();
@@ -40,38 +57,94 @@ ThinkingView::ThinkingView(const std::string& text, bool expanded, QWidget* pare
     connect(header_, &QPushButton::clicked, this, [this] { setExpanded(!expanded_); });
     column->addWidget(header_);
 
-    scroll_ = new QScrollArea;
-    scroll_->setObjectName("thinkingText");
-    scroll_->setFrameShape(QFrame::NoFrame);
-    scroll_->setWidgetResizable(true);
-    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll_->setStyleSheet(
-        "QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }");
-    text_ =
-        selectableLabel({}, QFontDatabase::systemFont(QFontDatabase::FixedFont), Tone::secondary);
+    // A plain text document lays out only the paragraph that changed when text is appended.
+    text_ = new QPlainTextEdit;
+    text_->setObjectName("thinkingText");
+    text_->setReadOnly(true);
+    text_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    text_->setFrameShape(QFrame::NoFrame);
+    text_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    text_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    text_->setFocusPolicy(Qt::NoFocus);
+    text_->setUndoRedoEnabled(false);
+    text_->viewport()->setAutoFillBackground(false);
+    // A style sheet owns the box of the widget it styles: the insets go in it too.
+    text_->setStyleSheet(
+        QString("QPlainTextEdit { background: transparent; padding: 0 %1px 6px %1px; }")
+            .arg(Theme::padding));
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPointSizeF(Theme::font(FontRole::caption).pointSizeF());
     text_->setFont(mono);
-    text_->setContentsMargins(Theme::padding, 0, Theme::padding, 6);
-    text_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    scroll_->setWidget(text_);
-    column->addWidget(scroll_);
+    QPalette p = text_->palette();
+    p.setColor(QPalette::Text, colour(Tone::secondary));
+    text_->setPalette(p);
+    text_->document()->setDocumentMargin(0);
+    column->addWidget(text_);
     // The newest reasoning is at the bottom: keep it in view as the text grows.
-    connect(scroll_->verticalScrollBar(), &QScrollBar::rangeChanged, this,
-            [this](int, int max) { scroll_->verticalScrollBar()->setValue(max); });
+    connect(text_->verticalScrollBar(), &QScrollBar::rangeChanged, this,
+            [this](int, int max) { text_->verticalScrollBar()->setValue(max); });
 
     setText(text);
     setExpanded(expanded);
 }
 
-void ThinkingView::setText(const std::string& text) {
-    text_->setText(QString::fromStdString(text));
-    // As tall as the text up to the cap; the label's margins count too.
-    const int width = std::max(200, scroll_->viewport()->width());
-    const int wanted = text_->heightForWidth(width) + text_->contentsMargins().top() +
-                       text_->contentsMargins().bottom();
-    scroll_->setFixedHeight(
-        std::min(maxTextHeight, std::max(wanted, text_->fontMetrics().height())));
+QString ThinkingView::shownText() const {
+    return text_->toPlainText();
+}
+
+void ThinkingView::setText(std::string_view text) {
+    text_->setPlainText(
+        tail(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())), keptCharacters));
+    fitHeight(true);
+}
+
+void ThinkingView::append(std::string_view piece) {
+    if (piece.empty()) {
+        return;
+    }
+    const QString added = QString::fromUtf8(piece.data(), static_cast<qsizetype>(piece.size()));
+    if (added.size() >= keptCharacters) {
+        // Nothing shown so far would stay.
+        text_->setPlainText(tail(added, keptCharacters));
+    } else {
+        QTextCursor end(text_->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(added);
+        dropOldText();
+    }
+    fitHeight();
+}
+
+void ThinkingView::dropOldText() {
+    auto* document = text_->document();
+    // The document counts one more than its text (the final paragraph separator).
+    const int length = document->characterCount() - 1;
+    if (length <= 2 * keptCharacters) {
+        return;
+    }
+    QTextCursor cursor(document);
+    int cut = length - keptCharacters;
+    if (document->characterAt(cut).isLowSurrogate()) {
+        ++cut;
+    }
+    cursor.setPosition(cut, QTextCursor::KeepAnchor);
+    cursor.insertText(QString(ellipsis));
+}
+
+void ThinkingView::fitHeight(bool force) {
+    // As tall as the text up to the cap: once past the cap the height stays, so no layout of the
+    // whole text is needed to know it.
+    if (!force && text_->minimumHeight() >= maxTextHeight) {
+        return;
+    }
+    const QFontMetrics metrics(text_->font());
+    // The text's width inside the panel's insets and beside the scroll bar.
+    const int width = std::max(
+        100, this->width() - 2 * Theme::padding - text_->verticalScrollBar()->sizeHint().width());
+    const QRect bounds = metrics.boundingRect(QRect(0, 0, width, maxTextHeight * 4),
+                                              Qt::TextWordWrap, text_->toPlainText().left(4000));
+    const int wanted = std::max(bounds.height(), metrics.height()) + 6 + 4;
+    text_->setFixedHeight(std::min(maxTextHeight, wanted));
 }
 
 void ThinkingView::setExpanded(bool expanded) {
@@ -79,12 +152,18 @@ void ThinkingView::setExpanded(bool expanded) {
     chevron_->setPixmap(
         symbolIcon(expanded ? "chevron.down" : "chevron.right", colour(Tone::tertiary), false)
             .pixmap(10, 10));
-    scroll_->setVisible(expanded);
+    text_->setVisible(expanded);
     if (expanded) {
         QTimer::singleShot(0, this, [this] {
-            scroll_->verticalScrollBar()->setValue(scroll_->verticalScrollBar()->maximum());
+            text_->verticalScrollBar()->setValue(text_->verticalScrollBar()->maximum());
         });
     }
+}
+
+void ThinkingView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // The wrapped height depends on the width, known only now.
+    fitHeight(true);
 }
 
 void ThinkingView::paintEvent(QPaintEvent*) {

@@ -128,6 +128,10 @@ VaskMenu::VaskMenu(PopoverModel& model, QWidget* chatView, Clipboard& clipboard,
                                         deps.access->hasAccess, deps.access->lastError,
                                         deps.sync->isSyncing, deps.sync->lastError,
                                         deps.sync->messageCount, deps.contacts->lastError));
+    // "New" and the chat's error row follow the chat while the popover is open.
+    if (deps.chat.observe) {
+        subscriptions_.push_back(deps.chat.observe([this] { render(); }));
+    }
     render();
 }
 
