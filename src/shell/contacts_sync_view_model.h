@@ -30,6 +30,11 @@ class ContactsSyncViewModel : public std::enable_shared_from_this<ContactsSyncVi
   public:
     static constexpr const char* engineUnavailableText = "Contacts sync engine unavailable";
     static constexpr const char* openSettingsFailedText = "Could not open Contacts settings.";
+    // Refused access is Vask's own setting here, not a switch of the desktop: the way back is
+    // to remove it.
+    static constexpr const char* deniedText =
+        "Contacts access is off for Vask. To turn it on, remove “contactsAccessGrant” from "
+        "Vask's settings file (in ~/.config/vask) and reopen Vask.";
     static constexpr auto activationWait = std::chrono::milliseconds(2000);
     static constexpr auto activationPoll = std::chrono::milliseconds(50);
 

@@ -36,6 +36,11 @@ class OnboardingStepsModel : public std::enable_shared_from_this<OnboardingSteps
     static constexpr int stalledAfterTicks = 90;
     static constexpr int stepCount = 6;
     static constexpr const char* sampleContactName = "Maya";
+    // The access step's button: the folder chat.db is read from, in the file manager. Nothing
+    // opens by itself: a file manager appearing unasked would hide the explanation.
+    static constexpr const char* openFolderLabel = "Open Folder";
+    static constexpr const char* relaunchToolTip =
+        "Copied chat.db already? Relaunch Vask to read it.";
 
     struct Actions {
         std::function<void()> openMain;
@@ -131,7 +136,6 @@ class OnboardingStepsModel : public std::enable_shared_from_this<OnboardingSteps
     bool showsSkip() const;
     bool showsRelaunch() const;
     int indexingSeconds() const { return indexingSeconds_; }
-    bool didAutoOpenSettings() const { return didAutoOpenSettings_; }
     const Dependencies& dependencies() const { return deps_; }
 
     static std::string retentionMessage(const MessageRetentionAssessment& assessment);
@@ -145,13 +149,11 @@ class OnboardingStepsModel : public std::enable_shared_from_this<OnboardingSteps
     void setStep(OnboardingStep next);
     void stepDidChange();
     void autoAdvanceIfSatisfied();
-    void openSettingsForAccessStep();
     void requirementChanged(bool value, bool& last, OnboardingStep owner);
     void pollTick();
     void indexingTick();
 
     Dependencies deps_;
-    bool didAutoOpenSettings_ = false;
     int indexingSeconds_ = 0;
     bool lastAccess_ = false;
     bool lastContactsAuthorized_ = false;

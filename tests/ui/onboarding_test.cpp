@@ -56,10 +56,10 @@ struct ReturningBrowser final : WebAuthenticationSession {
     MainExecutor& main;
 };
 
-struct RecordingOpener final : SystemSettingsOpener {
-    bool open(const std::string& link) override {
-        links.push_back(link);
-        return false;
+struct RecordingOpener final : UrlOpener {
+    bool open(const std::string& url) override {
+        links.push_back(url);
+        return true;
     }
     std::vector<std::string> links;
 };
@@ -94,7 +94,7 @@ struct WalkFixture {
             .worker = worker,
             .scheduler = clock,
             .secretBackend = std::make_shared<InMemorySecretBackend>(),
-            .settingsOpener = opener,
+            .folderOpener = opener,
         });
         signIn = GoogleSignInViewModel::make({
             .authService = std::make_shared<GoogleAuthService>(
@@ -238,11 +238,13 @@ TEST(OnboardingWindowTest, WalkFromASignedOutHomeToTheMainWindow) {
     f.button("onboarding.primaryCTA")->click();
     f.drain();
     ASSERT_EQ(f.step(), OnboardingStep::fullDiskAccess);
-    EXPECT_EQ(f.primary(), enabled("Open System Settings"));
+    EXPECT_EQ(f.primary(), enabled("Open Folder"));
     EXPECT_TRUE(f.shows("onboarding.relaunch"));
     EXPECT_NE(f.subtitle().find(f.chatDB.string()), std::string::npos);
-    // Opened once, by itself; this desktop opens nothing.
-    EXPECT_EQ(f.opener->links.size(), FullDiskAccessViewModel::settingsLinks().size());
+    EXPECT_TRUE(f.opener->links.empty());
+    f.button("onboarding.primaryCTA")->click();
+    EXPECT_EQ(f.opener->links,
+              std::vector<std::string>{FullDiskAccessViewModel::fileURL(f.chatDB.parent_path())});
     f.clock.advance(OnboardingStepsModel::accessPollInterval);
     f.drain();
     EXPECT_EQ(f.statusLines("onboarding.accessStatus"),

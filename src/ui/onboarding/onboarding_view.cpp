@@ -79,7 +79,7 @@ QWidget* OnboardingView::makeFooter() {
     relaunch_ = new QPushButton("Quit && Reopen");
     relaunch_->setObjectName("onboarding.relaunch");
     relaunch_->setAccessibleName("Quit & Reopen");
-    relaunch_->setToolTip("Already enabled Vask? Relaunch to apply Full Disk Access.");
+    relaunch_->setToolTip(OnboardingStepsModel::relaunchToolTip);
     relaunch_->setCursor(Qt::PointingHandCursor);
     relaunch_->setFont(Theme::font(FontRole::callout));
     relaunch_->setStyleSheet(
