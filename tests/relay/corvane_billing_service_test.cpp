@@ -411,9 +411,9 @@ TEST(ManagedBillingInfo, PriceKeepsItsFormUnderACommaDecimalLocale) {
         std::string price;
     };
     const Case cases[] = {
-        {999, "month", "$9.99/month"},   {123456, "year", "$1234.56/year"},
-        {5, std::nullopt, "$0.05"},      {100, "month", "$1.00/month"},
-        {-250, std::nullopt, "$-2.50"},  {INT64_MIN, std::nullopt, "$-92233720368547758.08"},
+        {999, "month", "$9.99/month"},  {123456, "year", "$1234.56/year"},
+        {5, std::nullopt, "$0.05"},     {100, "month", "$1.00/month"},
+        {-250, std::nullopt, "$-2.50"}, {INT64_MIN, std::nullopt, "$-92233720368547758.08"},
     };
     for (const auto& c : cases) {
         ManagedBillingInfo info;

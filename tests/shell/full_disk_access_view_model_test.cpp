@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/manual_executor.h"
 #include "platform/file_io.h"
+#include "platform/manual_executor.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -91,9 +91,9 @@ TEST(FullDiskAccessViewModelTest, OpeningTheFolderMakesItAndSaysWhereWhenItCanno
             EXPECT_TRUE(std::filesystem::is_directory(c.chatDB.parent_path())) << c.name;
         }
         if (c.hasOpener && std::string_view(c.event) != "fda_create_folder_failed") {
-            EXPECT_EQ(opener->opened,
-                      std::vector<std::string>{
-                          FullDiskAccessViewModel::fileURL(c.chatDB.parent_path())})
+            EXPECT_EQ(
+                opener->opened,
+                std::vector<std::string>{FullDiskAccessViewModel::fileURL(c.chatDB.parent_path())})
                 << c.name;
         }
     }
@@ -102,7 +102,8 @@ TEST(FullDiskAccessViewModelTest, OpeningTheFolderMakesItAndSaysWhereWhenItCanno
 TEST(FullDiskAccessViewModelTest, FolderAddressesAreEncodedSegmentBySegment) {
     EXPECT_EQ(FullDiskAccessViewModel::fileURL("/home/ada/Library/Messages"),
               "file:///home/ada/Library/Messages");
-    EXPECT_EQ(FullDiskAccessViewModel::fileURL("/home/a d/50%#?/"), "file:///home/a%20d/50%25%23%3F");
+    EXPECT_EQ(FullDiskAccessViewModel::fileURL("/home/a d/50%#?/"),
+              "file:///home/a%20d/50%25%23%3F");
     EXPECT_EQ(FullDiskAccessViewModel::fileURL("/"), "file:///");
 }
 

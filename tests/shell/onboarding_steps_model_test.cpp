@@ -101,8 +101,8 @@ TEST(OnboardingStepsModelTest, FooterFollowsStepAndViewModelState) {
         {"contacts granted", Step::contacts, contactsState(Auth::authorized, false),
          "Enable Contacts", false, true, false},
         // Nothing of the desktop grants it again: no button that could only fail.
-        {"contacts denied", Step::contacts, contactsState(Auth::denied, false), std::nullopt,
-         false, true, false},
+        {"contacts denied", Step::contacts, contactsState(Auth::denied, false), std::nullopt, false,
+         true, false},
         {"contacts restricted", Step::contacts, contactsState(Auth::restricted, false),
          std::nullopt, true, true, false},
         {"indexing running", Step::indexing, {}, std::nullopt, false, false, false},
@@ -197,8 +197,8 @@ TEST(OnboardingStepsModelTest, NoShownTextNamesAFacilityLinuxLacks) {
     // The access step says where chat.db goes and how to name another file.
     f.model->step.set(Step::fullDiskAccess);
     const auto subtitle = f.model->page().subtitle;
-    for (const std::string& needed : {f.chatDB.string(), std::string("Copy chat.db from a Mac"),
-                                      std::string("CHAT_DB_PATH")}) {
+    for (const std::string& needed :
+         {f.chatDB.string(), std::string("Copy chat.db from a Mac"), std::string("CHAT_DB_PATH")}) {
         EXPECT_NE(subtitle.find(needed), std::string::npos) << needed;
     }
 }
@@ -276,7 +276,8 @@ TEST(OnboardingStepsModelTest, ResumingSkipsMetStepsAndNeverOpensSettingsWhenAcc
     EXPECT_TRUE(f.opener->links.empty());
 }
 
-TEST(OnboardingStepsModelTest, AccessStepOpensTheDatabaseFolderOnlyWhenAskedAndMovesOnWithinOnePoll) {
+TEST(OnboardingStepsModelTest,
+     AccessStepOpensTheDatabaseFolderOnlyWhenAskedAndMovesOnWithinOnePoll) {
     StepsFixture f;
     f.signIn();
     std::filesystem::remove_all(f.chatDB.parent_path());

@@ -19,8 +19,8 @@ class ScopedCommaLocale {
     static constexpr const char* name = "de_DE.UTF-8";
 
     ScopedCommaLocale() {
-        const std::string command = "localedef -i de_DE -f UTF-8 '" + (dir_ / name).string() +
-                                    "' >/dev/null 2>&1";
+        const std::string command =
+            "localedef -i de_DE -f UTF-8 '" + (dir_ / name).string() + "' >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0) {
             reason = "localedef could not build de_DE.UTF-8 (no localedef or no locale sources)";
             return;
