@@ -246,11 +246,11 @@ void FreedesktopNotificationCenter::add(const UserNotificationRequest& request,
                               g_variant_new_string("message-new-instant"));
         g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string("vask"));
         std::string failure;
-        const auto reply =
-            bus_->call("Notify",
-                       g_variant_new("(susssasa{sv}i)", "Vask", replaces, "", request.title.c_str(),
-                                     request.body.c_str(), &actions, &hints, -1),
-                       G_VARIANT_TYPE("(u)"), failure);
+        const auto reply = bus_->call(
+            "Notify",
+            g_variant_new("(susssasa{sv}i)", "Vask", replaces, "vask", request.title.c_str(),
+                          request.body.c_str(), &actions, &hints, -1),
+            G_VARIANT_TYPE("(u)"), failure);
         if (!reply) {
             completion(failure);
             return;

@@ -30,4 +30,26 @@ class WindowRegistry : public QObject {
     QHash<QString, QPointer<QWidget>> windows_;
 };
 
+// The desktop's usual keys in every window of the application: Ctrl+Q quits, Ctrl+W closes the
+// window that has the focus, Ctrl+, opens the settings. Filters the application's key presses.
+class StandardKeys : public QObject {
+    Q_OBJECT
+  public:
+    enum class Command { none, quit, closeWindow, openSettings };
+    struct Actions {
+        std::function<void()> quit;
+        std::function<void()> openSettings;
+    };
+
+    static Command commandFor(int key, Qt::KeyboardModifiers modifiers);
+
+    StandardKeys(Actions actions, QObject* parent);
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    Actions actions_;
+};
+
 }  // namespace vask::ui

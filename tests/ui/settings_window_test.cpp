@@ -1,4 +1,6 @@
+#include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 
@@ -83,6 +85,15 @@ TEST(SettingsWindowTest, SignedOutShowsContactsMemoryAndProactiveOnly) {
     SettingsFixture f;
     f.open();
     EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"contacts", "memory", "proactive"}));
+}
+
+TEST(SettingsWindowTest, EscapeFromAnyControlClosesIt) {
+    SettingsFixture f;
+    f.open();
+    auto* control = f.window->findChildren<QWidget*>().back();
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(control, &escape);
+    EXPECT_FALSE(f.window->isVisible());
 }
 
 TEST(SettingsWindowTest, SignedInShowsEverySectionAccountFirst) {
