@@ -134,6 +134,11 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
 
     ui::Theme::apply(app_, ui::Theme::appearanceOf(QApplication::palette()));
     QApplication::setWindowIcon(ui::appIcon());
+    ui::Theme::followDesktop(app_, [this](ui::Appearance) {
+        if (windows_) {
+            windows_->rebuildAll();
+        }
+    });
     // The updater framework does not exist here; creating the service records that.
     UpdaterService::shared();
     dependencies_->presetCatalogService()->refreshInBackground();

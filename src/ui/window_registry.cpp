@@ -45,6 +45,29 @@ bool WindowRegistry::hasVisibleWindow() const {
     return false;
 }
 
+void WindowRegistry::rebuildAll() {
+    QList<QString> reopen;
+    QHash<QString, QRect> places;
+    for (auto it = windows_.begin(); it != windows_.end(); ++it) {
+        QPointer<QWidget> old = it.value();
+        it.value() = nullptr;
+        if (!old) {
+            continue;
+        }
+        if (old->isVisible()) {
+            reopen.push_back(it.key());
+            places.insert(it.key(), old->geometry());
+            old->hide();
+        }
+        old->deleteLater();
+    }
+    for (const auto& id : reopen) {
+        if (QWidget* window = open(id)) {
+            window->setGeometry(places.value(id));
+        }
+    }
+}
+
 StandardKeys::Command StandardKeys::commandFor(int key, Qt::KeyboardModifiers modifiers) {
     // Keypad and group-switch bits say nothing about which command was meant.
     const auto held = modifiers & ~(Qt::KeypadModifier | Qt::GroupSwitchModifier);

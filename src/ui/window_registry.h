@@ -24,6 +24,9 @@ class WindowRegistry : public QObject {
     void close(const QString& id);
     QWidget* window(const QString& id) const;
     bool hasVisibleWindow() const;
+    // Makes every window anew, as after a change of appearance: hidden ones on their next open,
+    // shown ones at once, where they were. Their state lives in the view models and survives.
+    void rebuildAll();
 
   private:
     QHash<QString, Factory> factories_;

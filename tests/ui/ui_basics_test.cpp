@@ -5,6 +5,7 @@
 #include <QImageReader>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPointer>
 
 #include <gtest/gtest.h>
 
@@ -200,6 +201,57 @@ TEST(StandardKeysTest, CtrlQQuitsCtrlWClosesTheActiveWindowCtrlCommaOpensSetting
     EXPECT_EQ(StandardKeys::commandFor(Qt::Key_W, Qt::ControlModifier | Qt::KeypadModifier),
               Command::closeWindow);
     EXPECT_EQ(StandardKeys::commandFor(Qt::Key_Comma, Qt::AltModifier), Command::none);
+}
+
+// The desktop's theme can change while Vask runs: a ThemeChange brings the brand palette in the
+// desktop's appearance (this display's is light) and tells the windows to be made again.
+TEST(ThemeTest, AThemeChangeOfTheDesktopBringsItsAppearance) {
+    const Appearance before = Theme::current();
+    Theme::apply(*qApp, Appearance::dark);
+    EXPECT_EQ(Theme::desktopAppearance(*qApp), Appearance::light);
+    EXPECT_EQ(Theme::current(), Appearance::dark) << "reading the desktop changes nothing";
+
+    std::vector<Appearance> told;
+    std::unique_ptr<QObject> follower(
+        Theme::followDesktop(*qApp, [&](Appearance now) { told.push_back(now); }));
+    QWidget window;
+    window.show();
+    for (int i = 0; i < 3; ++i) {
+        QEvent change(QEvent::ThemeChange);
+        QApplication::sendEvent(&window, &change);
+    }
+    spinUntil([&] { return !told.empty(); });
+    EXPECT_EQ(told, std::vector<Appearance>{Appearance::light}) << "once for one change";
+    EXPECT_EQ(Theme::current(), Appearance::light);
+    Theme::apply(*qApp, before);
+}
+
+TEST(WindowRegistryTest, RebuildingMakesShownWindowsAnewInPlaceAndHiddenOnesLater) {
+    WindowRegistry registry;
+    int made = 0;
+    for (const char* id : {"shown", "hidden"}) {
+        registry.registerWindow(id, [&made] {
+            ++made;
+            return new QWidget;
+        });
+    }
+    QPointer<QWidget> shown = registry.open("shown");
+    shown->setGeometry(40, 50, 300, 200);
+    QPointer<QWidget> hidden = registry.open("hidden");
+    registry.close("hidden");
+    registry.rebuildAll();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(shown);
+    EXPECT_FALSE(hidden);
+    EXPECT_EQ(made, 3) << "the shown one at once, the hidden one not yet";
+    ASSERT_TRUE(registry.window("shown"));
+    EXPECT_TRUE(registry.window("shown")->isVisible());
+    EXPECT_EQ(registry.window("shown")->geometry().size(), QSize(300, 200));
+    EXPECT_FALSE(registry.window("hidden"));
+    registry.open("hidden");
+    EXPECT_EQ(made, 4);
+    delete registry.window("shown");
+    delete registry.window("hidden");
 }
 
 }  // namespace

@@ -47,19 +47,19 @@ QWidget* sessionRow(const SessionFilter::Row& row, std::int64_t now, bool highli
         const QFontMetrics metrics(Theme::font(FontRole::subheadline));
         const int left = sidebar::textSpace(
             textWidth, {metrics.horizontalAdvance(when), 8, metrics.horizontalAdvance(" \u00b7 ")});
-        auto* preview = styledText(metrics.elidedText(qs(row.preview), Qt::ElideRight, left),
-                                   FontRole::subheadline, secondary);
-        preview->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        line->addWidget(preview, 1);
+        const QString shown = metrics.elidedText(qs(row.preview), Qt::ElideRight, left);
+        auto* preview = styledText(shown, FontRole::subheadline, secondary);
+        preview->setObjectName("session-preview");
+        // As wide as its (elided) text, so the age follows it closely.
+        preview->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+        line->addWidget(preview);
         line->addWidget(styledText("\u00b7", FontRole::subheadline, secondary));
     }
     auto* age = styledText(when, FontRole::subheadline, secondary);
     age->setObjectName("session-age");
     age->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     line->addWidget(age);
-    if (row.preview.empty()) {
-        line->addStretch();
-    }
+    line->addStretch();
     column->addLayout(line);
     return widget;
 }
@@ -350,6 +350,7 @@ SessionSidebar::PromptText SessionSidebar::standardPrompt() {
     return [](QWidget* parent, const QString& title, const QString& label,
               const QString& text) -> std::optional<QString> {
         QInputDialog dialog(parent);
+        dialog.setStyleSheet(Theme::buttonStyleSheet());
         dialog.setWindowTitle(title);
         dialog.setLabelText(label);
         dialog.setTextValue(text);
