@@ -265,14 +265,31 @@ OnboardingStepsModel::SignInStatus OnboardingStepsModel::signInStatus() const {
     switch (state.kind()) {
         case GoogleSignInState::Kind::idle:
             return {};
-        case GoogleSignInState::Kind::signingIn:
-            return {{true, {{"Continue in your browser…", false}}}, false};
+        case GoogleSignInState::Kind::signingIn: {
+            const auto link = deps_.signIn->signInLink();
+            Status status{true, {{"Continue in your browser…", false}}};
+            if (link) {
+                status.lines.push_back({"No browser opened? Open this link in one:", false});
+            }
+            return {status, false, link};
+        }
         case GoogleSignInState::Kind::success: {
             const auto& email = deps_.signIn->userEmail.get();
-            return {{false, {{email ? "Continuing as " + *email : "Signed in.", false}}}, true};
+            return {{false, {{email ? "Continuing as " + *email : "Signed in.", false}}},
+                    true,
+                    std::nullopt};
         }
         case GoogleSignInState::Kind::error:
-            return {{false, {{state.errorText(), true}}}, false};
+            if (state.link()) {
+                return {{false,
+                         {{state.errorText(), true},
+                          {"Open this link in a browser to sign in — Vask goes on by itself "
+                           "when you do:",
+                           false}}},
+                        false,
+                        state.link()};
+            }
+            return {{false, {{state.errorText(), true}}}, false, std::nullopt};
     }
     return {};
 }

@@ -91,6 +91,9 @@ class OnboardingStepsModel : public std::enable_shared_from_this<OnboardingSteps
     struct SignInStatus {
         Status status;
         bool offersDifferentAccount = false;
+        // The sign-in page, shown with a button that copies it, for a user whose browser did
+        // not open (or who has none set): opened by hand, it finishes the sign-in all the same.
+        std::optional<std::string> link;
     };
 
     struct IndexingStatus {

@@ -143,6 +143,20 @@ TEST(OnboardingStepsModelTest, StatusTexts) {
     EXPECT_TRUE(f.model->signInStatus().offersDifferentAccount);
     f.signInVM().state.set(GoogleSignInState::error("Denied by Google"));
     EXPECT_EQ(f.model->signInStatus().status, (Status{false, {{"Denied by Google", true}}}));
+    EXPECT_EQ(f.model->signInStatus().link, std::nullopt);
+    // No browser: the plain error, the link to open by hand (also while waiting on a browser
+    // that may never have come up).
+    const std::string link = "https://cloud.example.com/auth/google/start?native=1";
+    f.signInVM().state.set(
+        GoogleSignInState::browserUnavailable("No web browser could be opened.", link));
+    const auto unavailable = f.model->signInStatus();
+    EXPECT_EQ(unavailable.link, link);
+    ASSERT_EQ(unavailable.status.lines.size(), 2u);
+    EXPECT_EQ(unavailable.status.lines[0],
+              (OnboardingStepsModel::StatusLine{"No web browser could be opened.", true}));
+    EXPECT_FALSE(unavailable.offersDifferentAccount);
+    f.signInVM().state.set(GoogleSignInState::signingIn());
+    EXPECT_EQ(f.model->signInStatus().link, f.signInVM().signInLink());
 
     // The first rule that holds decides.
     f.contacts().authorizationState.set(Auth::denied);

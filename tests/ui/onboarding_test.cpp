@@ -1,4 +1,6 @@
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -225,7 +227,23 @@ TEST(OnboardingWindowTest, WalkFromASignedOutHomeToTheMainWindow) {
 
     f.button("onboarding.primaryCTA")->click();
     EXPECT_EQ(f.primary(), disabled("Sign in with Google"));
-    EXPECT_EQ(f.statusLines("onboarding.signInStatus"), QStringList{"Continue in your browser…"});
+    EXPECT_EQ(
+        f.statusLines("onboarding.signInStatus"),
+        (QStringList{"Continue in your browser…", "No browser opened? Open this link in one:"}));
+    // The page's link, and a button that copies it for a browser opened by hand.
+    ASSERT_TRUE(f.shows("onboarding.copySignInLink"));
+    const auto link = f.signIn->signInLink();
+    ASSERT_TRUE(link);
+    const auto shownLink = f.shown<QLabel>("onboarding.signInLink");
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(shownLink->toolTip().toStdString(), *link);
+    EXPECT_LE(shownLink->fontMetrics().horizontalAdvance(shownLink->text()), shownLink->width())
+        << "never cut off";
+    f.button("onboarding.copySignInLink")->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), *link);
     ASSERT_TRUE(f.driveUntil(
         [&] { return f.signIn->state.get().kind() != GoogleSignInState::Kind::signingIn; }));
     // Signed in: the step waits for the user to go on.

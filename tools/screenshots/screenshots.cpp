@@ -429,6 +429,13 @@ std::vector<Shot> onboardingShots() {
                  scene.root->sharedGoogleSignInViewModel()->state.set(
                      GoogleSignInState::error("Google sign-in failed: access_denied"));
              }),
+        shot("signin-no-browser", Step::signIn,
+             [](Scene& scene) {
+                 auto signIn = scene.root->sharedGoogleSignInViewModel();
+                 signIn->state.set(GoogleSignInState::browserUnavailable(
+                     "No web browser could be opened.",
+                     signIn->signInLink().value_or("https://vask.example.com/auth/google/start")));
+             }),
         shot("access", Step::fullDiskAccess, withoutMessages),
         shot("contacts", Step::contacts),
         shot("contacts-restricted", Step::contacts,
