@@ -72,9 +72,9 @@ class ContactsSyncViewModel : public std::enable_shared_from_this<ContactsSyncVi
     const std::string& contactsDBPath() const { return deps_.contactsDBPath; }
 
     void refreshAuthorization();
-    // The action of "Enable Contacts" and "Open System Settings": asks for access (bringing the
-    // application forward first), opens the settings when access was denied, or synchronises
-    // when it is granted. Returns at once; `done` runs when the request has been handled.
+    // The action of "Enable Contacts": asks for access (bringing the application forward first),
+    // tries the desktop's settings when access was denied (no window offers that on Linux,
+    // where the refusal is Vask's own setting), or synchronises when it is granted. Returns at once; `done` runs when the request has been handled.
     void requestAccessAndSync(std::function<void()> done = {});
     // Starts the engine or asks it for one more run, when access is granted and nothing runs.
     void syncNow();
