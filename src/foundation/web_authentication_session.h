@@ -48,6 +48,7 @@ class WebAuthenticationSession {
     // Waits for the callback of a flow whose start page the user opened by hand (its link
     // copied into a browser), opening nothing; completes as start() does, replacing a pending
     // flow the same way. False when this session cannot take a callback it did not open.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): sessions that wait keep the completion.
     virtual bool await(const std::string& /*callbackScheme*/, Completion /*completion*/) {
         return false;
     }

@@ -59,8 +59,7 @@ CurlMarkGeometry CurlMarkGeometry::forSize(QSizeF size) {
             .square = QRectF((size.width() - side) / 2, (size.height() - side) / 2, side, side)};
 }
 
-BreathingDot::BreathingDot(qreal diameter, QWidget* parent)
-    : QWidget(parent), diameter_(diameter) {
+BreathingDot::BreathingDot(qreal diameter, QWidget* parent) : QWidget(parent), diameter_(diameter) {
     setAttribute(Qt::WA_TranslucentBackground);
     const int extent = static_cast<int>(std::ceil(diameter * breathScale));
     setFixedSize(extent, extent);
@@ -162,21 +161,23 @@ QByteArray appIconSvg() {
     const qreal endY = 50 + radius * 0.8660254037844386;
     const auto n = [](qreal value) { return QByteArray::number(value, 'f', 3); };
     QByteArray svg;
+    svg += R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="100" height="100" )svg"
+           R"svg(viewBox="0 0 100 100">)svg"
+           "\n";
     svg +=
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"100\" "
-        "viewBox=\"0 0 100 100\">\n";
-    svg +=
-        "  <defs><linearGradient id=\"plum\" x1=\"0\" y1=\"0\" x2=\"1\" y2=\"1\">"
-        "<stop offset=\"0\" stop-color=\"" +
-        QColor::fromRgb(iconPlum).name().toLatin1() + "\"/><stop offset=\"1\" stop-color=\"" +
-        QColor::fromRgb(iconPlumDeep).name().toLatin1() + "\"/></linearGradient></defs>\n";
-    svg +=
-        "  <rect width=\"100\" height=\"100\" rx=\"" + n(iconCorner) + "\" fill=\"url(#plum)\"/>\n";
-    svg += "  <path d=\"M " + n(startX) + " " + n(startY) + " A " + n(radius) + " " + n(radius) +
-           " 0 1 0 " + n(startX) + " " + n(endY) +
-           "\" fill=\"none\" stroke=\"#ffffff\" stroke-width=\"" + n(iconRingWidth) +
-           "\" stroke-linecap=\"round\"/>\n";
-    svg += "  <circle cx=\"50\" cy=\"50\" r=\"" + n(iconDotRadius) + "\" fill=\"#ffffff\"/>\n";
+        R"svg(  <defs><linearGradient id="plum" x1="0" y1="0" x2="1" y2="1"><stop offset="0" )svg"
+        R"svg(stop-color=")svg" +
+        QColor::fromRgb(iconPlum).name().toLatin1() + R"svg("/><stop offset="1" stop-color=")svg" +
+        QColor::fromRgb(iconPlumDeep).name().toLatin1() + R"svg("/></linearGradient></defs>)svg" +
+        "\n";
+    svg += R"svg(  <rect width="100" height="100" rx=")svg" + n(iconCorner) +
+           R"svg(" fill="url(#plum)"/>)svg" + "\n";
+    svg += R"svg(  <path d="M )svg" + n(startX) + " " + n(startY) + " A " + n(radius) + " " +
+           n(radius) + " 0 1 0 " + n(startX) + " " + n(endY) +
+           R"svg(" fill="none" stroke="#ffffff" stroke-width=")svg" + n(iconRingWidth) +
+           R"svg(" stroke-linecap="round"/>)svg" + "\n";
+    svg += R"svg(  <circle cx="50" cy="50" r=")svg" + n(iconDotRadius) +
+           R"svg(" fill="#ffffff"/>)svg" + "\n";
     svg += "</svg>\n";
     return svg;
 }
