@@ -12,6 +12,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Vask");
     QApplication::setApplicationVersion(VASK_VERSION);
+    // The desktop matches windows to vask.desktop, and so to its icon, by this name.
+    QGuiApplication::setDesktopFileName("vask");
     // A tray application: closing its last window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
     vask::ui::Theme::initResources();

@@ -135,6 +135,7 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
         .worker = workers_,
         .scheduler = process.scheduler,
         .application = activation_,
+        .folderOpener = std::make_shared<ui::QtUrlOpener>(),
     });
     launchLogger().info("app_started", {{"instance", AppEnvironment::supportDirectoryName()},
                                         {"version", VASK_VERSION}});
@@ -149,6 +150,12 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
         });
 
     ui::Theme::apply(app_, ui::Theme::appearanceOf(QApplication::palette()));
+    QApplication::setWindowIcon(ui::appIcon());
+    ui::Theme::followDesktop(app_, [this](ui::Appearance) {
+        if (windows_) {
+            windows_->rebuildAll();
+        }
+    });
     // The updater framework does not exist here; creating the service records that.
     UpdaterService::shared();
     dependencies_->presetCatalogService()->refreshInBackground();
@@ -245,6 +252,10 @@ void VaskApplication::buildInterface() {
             .checkForUpdates = {},
             .quit = [] { QApplication::quit(); },
         });
+    // Owned by the tray controller, so the keys go with the windows they open.
+    new ui::StandardKeys({.quit = [] { QApplication::quit(); },
+                          .openSettings = [this] { windows_->open("settings"); }},
+                         tray_.get());
     const bool hasTray = tray_->install();
     launchLogger().info("tray_installed", {{"available", hasTray ? "true" : "false"}});
 }
@@ -392,7 +403,7 @@ bool VaskApplication::deliverToTestHooks(const QString& url) {
 void VaskApplication::showAbout() {
     QMessageBox about;
     about.setWindowTitle("About Vask");
-    about.setIconPixmap(ui::menubarIcon(ui::Theme::current() == ui::Appearance::dark).pixmap(64));
+    about.setIconPixmap(ui::appIcon().pixmap(64));
     about.setTextFormat(Qt::RichText);
     about.setText(QString("<b>Vask</b> %1<br><br>"
                           "<a href=\"https://ternwick.ai\">ternwick.ai</a>")

@@ -128,6 +128,45 @@ bool BrowserAuthenticationSession::start(const Url& url, const std::string& call
         child = spawn(command);
     }
 
+    const auto id =
+        replacePending(callbackScheme, child && *child ? std::move(completion) : Completion{});
+    if (!child) {
+        state_->logger.error("web_auth_launch_failed", {{"error", "no browser command"}});
+        return false;
+    }
+    if (!*child) {
+        state_->logger.error("web_auth_launch_failed", {{"command", openCommand_.front()},
+                                                        {"error", std::strerror(child->error())}});
+        return false;
+    }
+
+    // The opener may run as long as the browser it starts; wait for it off every caller's
+    // thread, holding the session only weakly.
+    std::weak_ptr<State> weak = state_;
+    std::thread([weak, pid = child->value(), id, program = openCommand_.front()] {
+        int status = 0;
+        while (waitpid(pid, &status, 0) == -1) {
+            if (errno != EINTR) {
+                return;
+            }
+        }
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            return;
+        }
+        if (auto state = weak.lock()) {
+            const auto description = program + " " + exitDescription(status);
+            if (state->finish(id, failure(Kind::launchFailed,
+                                          "The browser could not be opened: " + description))) {
+                state->logger.error("web_auth_launch_failed",
+                                    {{"command", program}, {"error", description}});
+            }
+        }
+    }).detach();
+    return true;
+}
+
+std::uint64_t BrowserAuthenticationSession::replacePending(const std::string& callbackScheme,
+                                                           Completion completion) {
     // Replacing the older flow and recording this one happen under one lock, so two starts
     // can never both see no flow and then overwrite each other's.
     std::optional<State::Flow> replaced;
@@ -136,7 +175,7 @@ bool BrowserAuthenticationSession::start(const Url& url, const std::string& call
         std::lock_guard lock(state_->mutex);
         replaced = std::move(state_->pending);
         state_->pending.reset();
-        if (child && *child) {
+        if (completion) {
             id = ++state_->nextId;
             state_->pending =
                 State::Flow{id, text::toLower(callbackScheme), std::move(completion), {}};
@@ -149,14 +188,8 @@ bool BrowserAuthenticationSession::start(const Url& url, const std::string& call
             completion(failure(Kind::canceledLogin, "A newer sign-in replaced this one."));
         });
     }
-    if (!child) {
-        state_->logger.error("web_auth_launch_failed", {{"error", "no browser command"}});
-        return false;
-    }
-    if (!*child) {
-        state_->logger.error("web_auth_launch_failed", {{"command", openCommand_.front()},
-                                                        {"error", std::strerror(child->error())}});
-        return false;
+    if (id == 0) {
+        return 0;
     }
 
     // Armed once the flow is recorded, so that even a timer that fires at once finds it.
@@ -179,28 +212,12 @@ bool BrowserAuthenticationSession::start(const Url& url, const std::string& call
     if (!attached) {
         timer.cancel();  // the flow has already ended
     }
+    return id;
+}
 
-    // The opener may run as long as the browser it starts; wait for it off every caller's
-    // thread, holding the session only weakly.
-    std::thread([weak, pid = child->value(), id, program = openCommand_.front()] {
-        int status = 0;
-        while (waitpid(pid, &status, 0) == -1) {
-            if (errno != EINTR) {
-                return;
-            }
-        }
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-            return;
-        }
-        if (auto state = weak.lock()) {
-            const auto description = program + " " + exitDescription(status);
-            if (state->finish(id, failure(Kind::launchFailed,
-                                          "The browser could not be opened: " + description))) {
-                state->logger.error("web_auth_launch_failed",
-                                    {{"command", program}, {"error", description}});
-            }
-        }
-    }).detach();
+bool BrowserAuthenticationSession::await(const std::string& callbackScheme, Completion completion) {
+    replacePending(callbackScheme, std::move(completion));
+    state_->logger.info("web_auth_awaiting_callback");
     return true;
 }
 

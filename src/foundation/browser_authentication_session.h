@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,7 @@ class BrowserAuthenticationSession final : public WebAuthenticationSession {
 
     bool start(const Url& url, const std::string& callbackScheme, Completion completion) override;
     void cancel() override;
+    bool await(const std::string& callbackScheme, Completion completion) override;
 
     // A URL that reached the running instance. True when it ended the pending flow; false when
     // no flow waits for a URL of its scheme, in which case it is dropped (and never logged: it
@@ -44,6 +46,10 @@ class BrowserAuthenticationSession final : public WebAuthenticationSession {
 
   private:
     struct State;
+
+    // Ends any pending flow as replaced and, given a completion, records a new flow for
+    // `callbackScheme` with its time limit armed. Returns the new flow's id (0: none).
+    std::uint64_t replacePending(const std::string& callbackScheme, Completion completion);
 
     std::vector<std::string> openCommand_;
     Clock::Duration timeLimit_;

@@ -27,6 +27,8 @@ std::string phrase(Kind kind) {
             return "Google OAuth is not configured. Please contact support.";
         case Kind::oauthCancelled:
             return "Sign-in was cancelled.";
+        case Kind::browserUnavailable:
+            return "No web browser could be opened.";
     }
     return {};
 }
@@ -114,20 +116,38 @@ void GoogleAuthService::startOAuthFlow(const CodeCompletion& done) const {
     }
     logger_.info("google_auth_starting", {{"callback_scheme", callbackScheme_}});
     const bool started = session_.start(
-        *url, callbackScheme_, [done](const WebAuthenticationSession::Outcome& outcome) {
-            if (outcome) {
-                done(codeFromCallback(outcome.value()));
-            } else if (outcome.error().kind() ==
-                       WebAuthenticationSessionError::Kind::canceledLogin) {
-                done(CodeResult::failure(GoogleAuthError(Kind::oauthCancelled)));
-            } else {
-                done(CodeResult::failure(
-                    GoogleAuthError(Kind::oauthFailed, std::make_exception_ptr(outcome.error()))));
-            }
-        });
+        *url, callbackScheme_,
+        [done](const WebAuthenticationSession::Outcome& outcome) { deliver(outcome, done); });
     if (!started) {
-        done(CodeResult::failure(flowFailure(-2, "Failed to start auth session")));
+        // Why is in the session's log (the command, its error); the user is told in plain words.
+        done(CodeResult::failure(GoogleAuthError(Kind::browserUnavailable)));
     }
+}
+
+bool GoogleAuthService::awaitOAuthCallback(const CodeCompletion& done) const {
+    return session_.await(
+        callbackScheme_,
+        [done](const WebAuthenticationSession::Outcome& outcome) { deliver(outcome, done); });
+}
+
+void GoogleAuthService::deliver(const WebAuthenticationSession::Outcome& outcome,
+                                const CodeCompletion& done) {
+    if (outcome) {
+        done(codeFromCallback(outcome.value()));
+        return;
+    }
+    switch (outcome.error().kind()) {
+        case WebAuthenticationSessionError::Kind::canceledLogin:
+            done(CodeResult::failure(GoogleAuthError(Kind::oauthCancelled)));
+            return;
+        case WebAuthenticationSessionError::Kind::launchFailed:
+            done(CodeResult::failure(GoogleAuthError(Kind::browserUnavailable)));
+            return;
+        case WebAuthenticationSessionError::Kind::timedOut:
+            break;
+    }
+    done(CodeResult::failure(
+        GoogleAuthError(Kind::oauthFailed, std::make_exception_ptr(outcome.error()))));
 }
 
 GoogleAuthService::CodeResult GoogleAuthService::codeFromCallback(const Url& callbackURL) {

@@ -51,12 +51,14 @@ class GoogleAuthError : public Error {
         networkError,
         decodingError,
         missingConfiguration,
-        oauthCancelled
+        oauthCancelled,
+        // No browser could show the start page; the flow may still be finished by hand.
+        browserUnavailable
     };
 
     // For oauthFailed, networkError and decodingError; `underlying` must hold a std::exception.
     GoogleAuthError(Kind kind, const std::exception_ptr& underlying);
-    // For missingConfiguration and oauthCancelled.
+    // For missingConfiguration, oauthCancelled and browserUnavailable.
     explicit GoogleAuthError(Kind kind);
     static GoogleAuthError backendFailed(int statusCode, const std::string& message);
 
@@ -92,6 +94,12 @@ class GoogleAuthService {
     // code or a GoogleAuthError; for a base URL that cannot carry a web page
     // (missingConfiguration) before anything opens, and otherwise on the main executor.
     void startOAuthFlow(const CodeCompletion& done) const;
+    // Main executor. After browserUnavailable: waits, opening nothing, for the callback of the
+    // start page opened by hand, and calls `done` as startOAuthFlow does. False when the session
+    // cannot (`done` is never called then).
+    bool awaitOAuthCallback(const CodeCompletion& done) const;
+    // The start page, for the user to open by hand; nothing without a usable base URL.
+    std::optional<Url> startPageURL() const;
 
     // Blocking: call it from a worker thread. Throws GoogleAuthError, or the transport's
     // HttpClient::Error unchanged.
@@ -104,7 +112,8 @@ class GoogleAuthService {
     const std::string& callbackScheme() const { return callbackScheme_; }
 
   private:
-    std::optional<Url> startPageURL() const;
+    static void deliver(const WebAuthenticationSession::Outcome& outcome,
+                        const CodeCompletion& done);
 
     Url backendBaseURL_;
     std::string callbackScheme_;

@@ -49,16 +49,41 @@ void GoogleSignInViewModel::signIn() {
 
     std::weak_ptr<GoogleSignInViewModel> weak = weak_from_this();
     deps_.authService->startOAuthFlow([weak, attempt](const GoogleAuthService::CodeResult& code) {
-        auto self = weak.lock();
-        if (!self) {
-            return;
-        }
-        if (code) {
-            self->exchange(attempt, code.value());
-        } else {
-            self->failSignIn(attempt, std::make_exception_ptr(code.error()));
+        if (auto self = weak.lock()) {
+            self->codeArrived(attempt, code);
         }
     });
+}
+
+void GoogleSignInViewModel::codeArrived(std::uint64_t attempt,
+                                        const GoogleAuthService::CodeResult& code) {
+    if (code) {
+        exchange(attempt, code.value());
+        return;
+    }
+    const auto link = deps_.authService ? deps_.authService->startPageURL() : std::nullopt;
+    if (code.error().kind() != GoogleAuthError::Kind::browserUnavailable || !link) {
+        failSignIn(attempt, std::make_exception_ptr(code.error()));
+        return;
+    }
+    // The page can still be opened by hand: this attempt waits for its callback meanwhile.
+    std::weak_ptr<GoogleSignInViewModel> weak = weak_from_this();
+    const bool waits = deps_.authService->awaitOAuthCallback(
+        [weak, attempt](const GoogleAuthService::CodeResult& next) {
+            if (auto self = weak.lock()) {
+                self->codeArrived(attempt, next);
+            }
+        });
+    deps_.logger.error("google_signin_failed", {{"error", code.error().what()}});
+    if (attempt != currentAttempt_) {
+        return;
+    }
+    if (waits) {
+        state.set(
+            GoogleSignInState::browserUnavailable(code.error().what(), link->absoluteString()));
+    } else {
+        state.set(GoogleSignInState::error(code.error().what()));
+    }
 }
 
 void GoogleSignInViewModel::exchange(std::uint64_t attempt, const std::string& code) {
@@ -118,6 +143,14 @@ void GoogleSignInViewModel::failSignIn(std::uint64_t attempt, const std::excepti
         state.set(GoogleSignInState::error(text));
     }
     deps_.logger.error("google_signin_failed", {{"error", text}});
+}
+
+std::optional<std::string> GoogleSignInViewModel::signInLink() const {
+    if (!deps_.authService) {
+        return std::nullopt;
+    }
+    const auto url = deps_.authService->startPageURL();
+    return url ? std::optional<std::string>(url->absoluteString()) : std::nullopt;
 }
 
 void GoogleSignInViewModel::signOut() {

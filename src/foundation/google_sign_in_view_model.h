@@ -29,12 +29,21 @@ class GoogleSignInState {
     static GoogleSignInState error(std::string text) {
         return GoogleSignInState(Kind::error, std::move(text));
     }
+    // No browser could be opened: the user can open `link` by hand, and the sign-in still
+    // finishes when its callback arrives.
+    static GoogleSignInState browserUnavailable(std::string text, std::string link) {
+        GoogleSignInState state(Kind::error, std::move(text));
+        state.link_ = std::move(link);
+        return state;
+    }
 
     GoogleSignInState() = default;
 
     Kind kind() const { return kind_; }
     // The text shown to the user, for Kind::error.
     const std::string& errorText() const { return text_; }
+    // The sign-in page to open by hand, when no browser could be opened.
+    const std::optional<std::string>& link() const { return link_; }
 
     bool operator==(const GoogleSignInState&) const = default;
 
@@ -43,6 +52,7 @@ class GoogleSignInState {
 
     Kind kind_ = Kind::idle;
     std::string text_;
+    std::optional<std::string> link_;
 };
 
 // What signing out needs of private memory, which lives above this module. Principals are
@@ -99,6 +109,9 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
     // Main executor; done when it returns.
     void signOut();
 
+    // The sign-in page for the user to open by hand; nothing when sign-in is not available.
+    std::optional<std::string> signInLink() const;
+
   private:
     explicit GoogleSignInViewModel(Dependencies dependencies);
 
@@ -107,6 +120,8 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
     // Stores the account, then reports success.
     void finishSignIn(std::uint64_t attempt, const GoogleAuthResult& result);
     void failSignIn(std::uint64_t attempt, const std::exception_ptr& error);
+    // The code of the sign-in `attempt`, or why there is none.
+    void codeArrived(std::uint64_t attempt, const GoogleAuthService::CodeResult& code);
     // Throws the first store error.
     void clearCredentialState();
 

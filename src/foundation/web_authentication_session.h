@@ -45,6 +45,13 @@ class WebAuthenticationSession {
                        Completion completion) = 0;
     // Completes the pending flow, if any, as cancelled.
     virtual void cancel() = 0;
+    // Waits for the callback of a flow whose start page the user opened by hand (its link
+    // copied into a browser), opening nothing; completes as start() does, replacing a pending
+    // flow the same way. False when this session cannot take a callback it did not open.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): sessions that wait keep the completion.
+    virtual bool await(const std::string& /*callbackScheme*/, Completion /*completion*/) {
+        return false;
+    }
 };
 
 }  // namespace vask

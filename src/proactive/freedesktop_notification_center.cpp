@@ -329,8 +329,8 @@ void FreedesktopNotificationCenter::add(const UserNotificationRequest& request,
         std::string failure;
         const auto reply =
             bus_->call("Notify",
-                       g_variant_new("(susssasa{sv}i)", "Vask", replaces, "", request.title.c_str(),
-                                     body.c_str(), &actions, &hints, -1),
+                       g_variant_new("(susssasa{sv}i)", "Vask", replaces, "vask",
+                                     request.title.c_str(), body.c_str(), &actions, &hints, -1),
                        G_VARIANT_TYPE("(u)"), failure, true);
         if (!reply) {
             completion(failure);

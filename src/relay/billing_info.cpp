@@ -1,8 +1,9 @@
 #include "relay/billing_info.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
 
 #include "platform/text.h"
 
@@ -26,9 +27,19 @@ std::optional<std::string> ManagedBillingInfo::priceDisplay() const {
     if (!priceAmountCents) {
         return std::nullopt;
     }
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "$%.2f", static_cast<double>(*priceAmountCents) / 100.0);
-    std::string display = buffer;
+    // Dollars and cents always, whatever numeric locale the process runs under: integer digits,
+    // never a locale-aware conversion of a fraction.
+    const std::int64_t cents = *priceAmountCents;
+    const std::uint64_t magnitude =
+        cents < 0 ? 0 - static_cast<std::uint64_t>(cents) : static_cast<std::uint64_t>(cents);
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, magnitude / 100).ptr;
+    const auto remainder = static_cast<char>(magnitude % 100);
+    std::string display = cents < 0 ? "$-" : "$";
+    display.append(digits, end);
+    display += '.';
+    display += static_cast<char>('0' + remainder / 10);
+    display += static_cast<char>('0' + remainder % 10);
     if (priceInterval == "month") {
         display += "/month";
     } else if (priceInterval == "year") {

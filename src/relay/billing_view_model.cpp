@@ -71,26 +71,59 @@ void BillingViewModel::loadBillingInfo(std::function<void()> done) {
     // What the dependencies refer to outlives the view model, but the model itself may go
     // during the load: the worker works on its own copy and never touches the model.
     deps_.worker.post([weak, deps = deps_, done = std::move(done)]() mutable {
+        auto askedWith = AuthMode::none();
         try {
-            auto info = fetchBillingInfo(deps);
-            deps.main.post([weak, info = std::move(info), done = std::move(done)]() mutable {
+            auto info = fetchBillingInfo(deps, askedWith);
+            deps.main.post([weak, info = std::move(info), askedWith = std::move(askedWith),
+                            done = std::move(done)]() mutable {
                 if (auto self = weak.lock()) {
-                    self->finishLoad(std::move(info), std::move(done));
+                    if (self->answersCurrentAccount(askedWith, done)) {
+                        self->finishLoad(std::move(info), std::move(done));
+                    }
                 }
             });
         } catch (...) {
-            deps.main.post(
-                [weak, error = std::current_exception(), done = std::move(done)]() mutable {
-                    if (auto self = weak.lock()) {
+            deps.main.post([weak, error = std::current_exception(),
+                            askedWith = std::move(askedWith), done = std::move(done)]() mutable {
+                if (auto self = weak.lock()) {
+                    if (self->answersCurrentAccount(askedWith, done)) {
                         self->failLoad(error, std::move(done));
                     }
-                });
+                }
+            });
         }
     });
 }
 
-BillingInfo BillingViewModel::fetchBillingInfo(const Dependencies& deps) {
+bool BillingViewModel::answersCurrentAccount(const AuthMode& askedWith,
+                                             std::function<void()>& done) {
+    const auto current = deps_.authModeProvider();
+    if (isAnswerFor(askedWith, current)) {
+        return true;
+    }
+    // Signed out, or another account (or renewed credentials) since the request: what came
+    // back is not this account's to show or to remember. The current account, if any, is
+    // asked afresh.
+    deps_.logger.info("billing_answer_dropped", {{"signed_in", current.isNone() ? "no" : "yes"}});
+    pendingUsageRefresh_ = false;
+    state.set(BillingState::idle());
+    if (current.isNone()) {
+        if (done) {
+            done();
+        }
+    } else {
+        loadBillingInfo(std::move(done));
+    }
+    return false;
+}
+
+bool BillingViewModel::isAnswerFor(const AuthMode& askedWith, const AuthMode& current) {
+    return askedWith == current;
+}
+
+BillingInfo BillingViewModel::fetchBillingInfo(const Dependencies& deps, AuthMode& askedWith) {
     const auto mode = deps.authModeProvider();
+    askedWith = mode;
     if (const auto* key = mode.asAPIKey()) {
         return deps.service.getDeveloperBilling(key->key);
     }
@@ -107,6 +140,7 @@ BillingInfo BillingViewModel::fetchBillingInfo(const Dependencies& deps) {
     }
     if (deps.tokenRefresh.refreshForRetry(managed->customerToken)) {
         const auto renewed = deps.authModeProvider();
+        askedWith = renewed;
         if (const auto* again = renewed.asManaged()) {
             deps.logger.info("managed_billing_auth_refreshed_retry");
             return deps.service.getManagedBilling(again->customerToken);

@@ -110,12 +110,20 @@ class BillingViewModel : public std::enable_shared_from_this<BillingViewModel> {
     // when a load is already running (which this call then leaves alone).
     void loadBillingInfo(std::function<void()> done = {});
 
+    // Whether an answer to a load made with `askedWith` belongs to the account signed in now
+    // (`current`). Credentials changed in between mean a sign-out, another account or renewed
+    // tokens; the answer is dropped in each case and the current account, if any, asked again.
+    static bool isAnswerFor(const AuthMode& askedWith, const AuthMode& current);
+
   private:
     explicit BillingViewModel(Dependencies dependencies);
 
     void usageDidChange();
-    // Worker thread; throws CorvaneServiceError.
-    static BillingInfo fetchBillingInfo(const Dependencies& deps);
+    // Worker thread; throws CorvaneServiceError. `askedWith` is left holding the credentials
+    // the last request went out with.
+    static BillingInfo fetchBillingInfo(const Dependencies& deps, AuthMode& askedWith);
+    // Main executor. False when the answer is dropped (and `done` handed on or run).
+    bool answersCurrentAccount(const AuthMode& askedWith, std::function<void()>& done);
     void finishLoad(BillingInfo info, std::function<void()> done);
     void failLoad(const std::exception_ptr& error, std::function<void()> done);
     void show(BillingInfo info, std::function<void()> done);

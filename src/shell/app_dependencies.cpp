@@ -444,15 +444,16 @@ std::shared_ptr<ContactsSyncViewModel> AppDependencies::buildContactsSyncViewMod
 }
 
 std::shared_ptr<FullDiskAccessViewModel> AppDependencies::makeFullDiskAccessViewModel() {
+    const auto chatDB = ChatDBReader::defaultChatDBPath(context_.environment);
     return FullDiskAccessViewModel::make({
         .probe =
-            [path = ChatDBReader::defaultChatDBPath(context_.environment)](
-                const StructuredLogger& logger) {
+            [path = chatDB](const StructuredLogger& logger) {
                 // Nothing grants access here: the database Vask reads is the one to probe,
                 // CHAT_DB_PATH included, or a copy placed there could never pass.
                 return FullDiskAccessChecker::checkDatabaseAccess(path, logger);
             },
-        .opener = settingsOpener_,
+        .chatDBPath = chatDB,
+        .folderOpener = context_.folderOpener,
         .main = context_.main,
         .worker = context_.worker,
     });

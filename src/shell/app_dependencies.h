@@ -79,6 +79,8 @@ class AppDependencies {
         std::shared_ptr<ApplicationActivation> application = nullptr;
         // Absent: the vCard folder of the environment, opened on first use.
         std::shared_ptr<SystemContactStore> contactStore = nullptr;
+        // Shows folders in the file manager. Absent: none opens (callers say so).
+        std::shared_ptr<UrlOpener> folderOpener = nullptr;
 
         // The process's own: its environment, the standard defaults, the shared worker pool and
         // the system scheduler.

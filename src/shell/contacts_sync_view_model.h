@@ -30,6 +30,11 @@ class ContactsSyncViewModel : public std::enable_shared_from_this<ContactsSyncVi
   public:
     static constexpr const char* engineUnavailableText = "Contacts sync engine unavailable";
     static constexpr const char* openSettingsFailedText = "Could not open Contacts settings.";
+    // Refused access is Vask's own setting here, not a switch of the desktop: the way back is
+    // to remove it.
+    static constexpr const char* deniedText =
+        "Contacts access is off for Vask. To turn it on, remove “contactsAccessGrant” from "
+        "Vask's settings file (in ~/.config/vask) and reopen Vask.";
     static constexpr auto activationWait = std::chrono::milliseconds(2000);
     static constexpr auto activationPoll = std::chrono::milliseconds(50);
 
@@ -67,9 +72,9 @@ class ContactsSyncViewModel : public std::enable_shared_from_this<ContactsSyncVi
     const std::string& contactsDBPath() const { return deps_.contactsDBPath; }
 
     void refreshAuthorization();
-    // The action of "Enable Contacts" and "Open System Settings": asks for access (bringing the
-    // application forward first), opens the settings when access was denied, or synchronises
-    // when it is granted. Returns at once; `done` runs when the request has been handled.
+    // The action of "Enable Contacts": asks for access (bringing the application forward first),
+    // tries the desktop's settings when access was denied (no window offers that on Linux,
+    // where the refusal is Vask's own setting), or synchronises when it is granted. Returns at once; `done` runs when the request has been handled.
     void requestAccessAndSync(std::function<void()> done = {});
     // Starts the engine or asks it for one more run, when access is granted and nothing runs.
     void syncNow();

@@ -2,7 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <system_error>
 #include <utility>
+
+#include "platform/url.h"
 
 namespace vask {
 
@@ -14,13 +17,19 @@ std::shared_ptr<FullDiskAccessViewModel> FullDiskAccessViewModel::make(Dependenc
         new FullDiskAccessViewModel(std::move(dependencies)));
 }
 
-std::vector<std::string> FullDiskAccessViewModel::settingsLinks() {
-    return {
-        SystemSettingsOpener::link("com.apple.preference.security", "Privacy_AllFiles"),
-        SystemSettingsOpener::link("com.apple.preference.security", "Privacy_FullDiskAccess"),
-        SystemSettingsOpener::link("com.apple.settings.PrivacySecurity", "Privacy_AllFiles"),
-        SystemSettingsOpener::link("com.apple.settings.PrivacySecurity", "Privacy_FullDiskAccess"),
-    };
+std::string FullDiskAccessViewModel::fileURL(const std::filesystem::path& path) {
+    std::string url = "file://";
+    for (const auto& part : path.lexically_normal()) {
+        const auto segment = part.string();
+        if (segment == "/" || segment.empty()) {
+            continue;
+        }
+        url += "/" + Url::percentEncode(segment);
+    }
+    if (url == "file://") {
+        url += "/";
+    }
+    return url;
 }
 
 bool FullDiskAccessViewModel::isInconclusive(const FullDiskAccessResult& result) {
@@ -61,14 +70,24 @@ void FullDiskAccessViewModel::runProbe() {
         });
 }
 
-void FullDiskAccessViewModel::openSettings() {
-    const auto opened = deps_.opener->openFirst(settingsLinks());
-    if (!opened.empty()) {
-        logger_.info("fda_open_settings", {{"url", opened}});
+void FullDiskAccessViewModel::openDatabaseFolder() {
+    const auto folder = deps_.chatDBPath.parent_path();
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) {
+        lastError.set(openFolderFailedPrefix + folder.string() + ": " + error.message());
+        logger_.error("fda_create_folder_failed",
+                      {{"path", folder.string()}, {"error", error.message()}});
         return;
     }
-    lastError.set(std::string(openSettingsFailedText));
-    logger_.error("fda_open_settings_failed");
+    const auto url = fileURL(folder);
+    if (deps_.folderOpener && deps_.folderOpener->open(url)) {
+        logger_.info("fda_open_folder", {{"url", url}});
+        return;
+    }
+    lastError.set(openFolderFailedPrefix + folder.string() +
+                  " in the file manager. Copy chat.db there by hand.");
+    logger_.error("fda_open_folder_failed", {{"url", url}});
 }
 
 }  // namespace vask

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -9,23 +10,28 @@
 #include "foundation/structured_logger.h"
 #include "platform/executor.h"
 #include "platform/published.h"
-#include "shell/system_settings_opener.h"
+#include "platform/url_opener.h"
 #include "store/full_disk_access_checker.h"
 
 namespace vask {
 
-// Whether the application can read the Messages database, and the way to the settings pane that
-// grants it. Each view that shows it owns one; the view decides when to check again.
+// Whether the application can read the Messages database, and the way to put it in place: nothing
+// grants access on Linux, so the folder the database is read from is opened in the file manager
+// for the user to copy chat.db into. Each view that shows it owns one; the view decides when to
+// check again.
 class FullDiskAccessViewModel : public std::enable_shared_from_this<FullDiskAccessViewModel> {
   public:
-    static constexpr const char* openSettingsFailedText = "Could not open System Settings";
+    static constexpr const char* openFolderFailedPrefix = "Could not open the folder ";
 
     // Blocks for an open and a read of the Messages database; logs under the logger given.
     using Probe = std::function<FullDiskAccessResult(const StructuredLogger&)>;
 
     struct Dependencies {
         Probe probe;
-        std::shared_ptr<SystemSettingsOpener> opener;
+        // The Messages database the probe reads.
+        std::filesystem::path chatDBPath;
+        // Shows a folder, given as a file:// address, in the file manager. Absent: none opens.
+        std::shared_ptr<UrlOpener> folderOpener;
         MainExecutor& main;
         Executor& worker;
     };
@@ -42,11 +48,13 @@ class FullDiskAccessViewModel : public std::enable_shared_from_this<FullDiskAcce
     // hasAccess, then lastError. A check asked for while one runs is run once more after it, so
     // the last answer is never older than the last request.
     void checkAccess();
-    // Main executor. Tries the Full Disk Access links in order; when none opens, lastError says
-    // so until the next check.
-    void openSettings();
+    // Main executor. Creates the database's folder when missing and opens it in the file
+    // manager; when either fails, lastError says so (with the folder's path, so the user can go
+    // there by hand) until the next check.
+    void openDatabaseFolder();
 
-    static std::vector<std::string> settingsLinks();
+    // The file:// address of a local path, each segment percent-encoded.
+    static std::string fileURL(const std::filesystem::path& path);
     // A database that another program holds busy or locked says nothing about access: such an
     // answer leaves what is shown unchanged rather than send the user to grant access again.
     static bool isInconclusive(const FullDiskAccessResult& result);

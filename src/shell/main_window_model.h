@@ -41,7 +41,7 @@ class MainWindowModel {
 
     static constexpr const char* signedOutTitle = "Signed Out";
     static constexpr const char* signedOutDescription =
-        "Sign in from the Vask menubar icon to start chatting.";
+        "Sign in from the Vask icon in the system tray to start chatting.";
     static constexpr const char* syncingText = "Syncing your messages\u2026";
 
     explicit MainWindowModel(Dependencies dependencies) : deps_(std::move(dependencies)) {}

@@ -44,14 +44,6 @@ void OnboardingStepsModel::install() {
     subscriptions_.push_back(deps_.access->hasAccess.subscribe(
         [this](bool value) {
             requirementChanged(value, lastAccess_, OnboardingStep::fullDiskAccess);
-            // The settings open only once an answer says access is missing, so a window that
-            // finds access on its first probe never sends the user there; after the answer's
-            // reason, so that a failure to open is what stays shown.
-            deps_.main.post([weak = weak_from_this()] {
-                if (auto self = weak.lock()) {
-                    self->openSettingsForAccessStep();
-                }
-            });
             changed();
         },
         Delivery::changesOnly));
@@ -136,15 +128,6 @@ void OnboardingStepsModel::autoAdvanceIfSatisfied() {
     }
 }
 
-void OnboardingStepsModel::openSettingsForAccessStep() {
-    if (step.get() != OnboardingStep::fullDiskAccess || deps_.access->hasAccess.get() ||
-        didAutoOpenSettings_) {
-        return;
-    }
-    didAutoOpenSettings_ = true;
-    deps_.access->openSettings();
-}
-
 void OnboardingStepsModel::requirementChanged(bool value, bool& last, OnboardingStep owner) {
     const bool was = std::exchange(last, value);
     if (value && !was && step.get() == owner) {
@@ -192,7 +175,7 @@ void OnboardingStepsModel::primaryAction() {
             }
             return;
         case OnboardingStep::fullDiskAccess:
-            deps_.access->openSettings();
+            deps_.access->openDatabaseFolder();
             return;
         case OnboardingStep::contacts:
             deps_.contacts->requestAccessAndSync();
@@ -245,10 +228,10 @@ OnboardingStepsModel::Page OnboardingStepsModel::page() const {
                     false};
         case OnboardingStep::fullDiskAccess:
             return {"lock.shield", "Allow access to Messages",
-                    "Vask reads your Messages database locally, on this computer, from " +
+                    "Vask reads your Messages history locally, on this computer, from " +
                         deps_.chatDBPath.string() +
-                        " (~/Library/Messages/chat.db unless CHAT_DB_PATH names another file). "
-                        "Put your Messages history there:",
+                        ". Copy chat.db from a Mac (it is in ~/Library/Messages there) into "
+                        "that folder, or set CHAT_DB_PATH to name another file.",
                     false};
         case OnboardingStep::contacts:
             return {"person.2", "Match names to numbers",
@@ -282,14 +265,31 @@ OnboardingStepsModel::SignInStatus OnboardingStepsModel::signInStatus() const {
     switch (state.kind()) {
         case GoogleSignInState::Kind::idle:
             return {};
-        case GoogleSignInState::Kind::signingIn:
-            return {{true, {{"Continue in your browser…", false}}}, false};
+        case GoogleSignInState::Kind::signingIn: {
+            const auto link = deps_.signIn->signInLink();
+            Status status{true, {{"Continue in your browser…", false}}};
+            if (link) {
+                status.lines.push_back({"No browser opened? Open this link in one:", false});
+            }
+            return {status, false, link};
+        }
         case GoogleSignInState::Kind::success: {
             const auto& email = deps_.signIn->userEmail.get();
-            return {{false, {{email ? "Continuing as " + *email : "Signed in.", false}}}, true};
+            return {{false, {{email ? "Continuing as " + *email : "Signed in.", false}}},
+                    true,
+                    std::nullopt};
         }
         case GoogleSignInState::Kind::error:
-            return {{false, {{state.errorText(), true}}}, false};
+            if (state.link()) {
+                return {{false,
+                         {{state.errorText(), true},
+                          {"Open this link in a browser to sign in — Vask goes on by itself "
+                           "when you do:",
+                           false}}},
+                        false,
+                        state.link()};
+            }
+            return {{false, {{state.errorText(), true}}}, false, std::nullopt};
     }
     return {};
 }
@@ -307,7 +307,7 @@ OnboardingStepsModel::Status OnboardingStepsModel::contactsStatus() const {
     }
     switch (contacts.authorizationState.get()) {
         case ContactsAuthorizationState::denied:
-            return {false, {{"Contacts access is off. Enable Vask in System Settings.", false}}};
+            return {false, {{ContactsSyncViewModel::deniedText, false}}};
         case ContactsAuthorizationState::restricted:
             return {
                 false,
@@ -380,11 +380,10 @@ std::optional<std::string> OnboardingStepsModel::primaryLabel() const {
                     return "Sign in with Google";
             }
         case OnboardingStep::fullDiskAccess:
-            return "Open System Settings";
+            return std::string(openFolderLabel);
         case OnboardingStep::contacts:
             switch (deps_.contacts->authorizationState.get()) {
                 case ContactsAuthorizationState::denied:
-                    return "Open System Settings";
                 case ContactsAuthorizationState::restricted:
                     return std::nullopt;
                 default:

@@ -36,6 +36,11 @@ class OnboardingStepsModel : public std::enable_shared_from_this<OnboardingSteps
     static constexpr int stalledAfterTicks = 90;
     static constexpr int stepCount = 6;
     static constexpr const char* sampleContactName = "Maya";
+    // The access step's button: the folder chat.db is read from, in the file manager. Nothing
+    // opens by itself: a file manager appearing unasked would hide the explanation.
+    static constexpr const char* openFolderLabel = "Open Folder";
+    static constexpr const char* relaunchToolTip =
+        "Copied chat.db already? Relaunch Vask to read it.";
 
     struct Actions {
         std::function<void()> openMain;
@@ -86,6 +91,9 @@ class OnboardingStepsModel : public std::enable_shared_from_this<OnboardingSteps
     struct SignInStatus {
         Status status;
         bool offersDifferentAccount = false;
+        // The sign-in page, shown with a button that copies it, for a user whose browser did
+        // not open (or who has none set): opened by hand, it finishes the sign-in all the same.
+        std::optional<std::string> link;
     };
 
     struct IndexingStatus {
@@ -131,7 +139,6 @@ class OnboardingStepsModel : public std::enable_shared_from_this<OnboardingSteps
     bool showsSkip() const;
     bool showsRelaunch() const;
     int indexingSeconds() const { return indexingSeconds_; }
-    bool didAutoOpenSettings() const { return didAutoOpenSettings_; }
     const Dependencies& dependencies() const { return deps_; }
 
     static std::string retentionMessage(const MessageRetentionAssessment& assessment);
@@ -145,13 +152,11 @@ class OnboardingStepsModel : public std::enable_shared_from_this<OnboardingSteps
     void setStep(OnboardingStep next);
     void stepDidChange();
     void autoAdvanceIfSatisfied();
-    void openSettingsForAccessStep();
     void requirementChanged(bool value, bool& last, OnboardingStep owner);
     void pollTick();
     void indexingTick();
 
     Dependencies deps_;
-    bool didAutoOpenSettings_ = false;
     int indexingSeconds_ = 0;
     bool lastAccess_ = false;
     bool lastContactsAuthorized_ = false;

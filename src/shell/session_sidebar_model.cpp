@@ -1,5 +1,7 @@
 #include "shell/session_sidebar_model.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 #include "proactive/awaiting_read_state.h"
 
@@ -63,6 +65,14 @@ Overlay overlay(bool noSavedSessions, bool noAwaitingReplies, bool noSessionsSho
 
 bool showsAwaitingRow(bool showsProactive, const std::vector<AwaitingReply>& replies) {
     return showsProactive && !replies.empty();
+}
+
+int textSpace(int rowWidth, std::initializer_list<int> wholeParts) {
+    int left = rowWidth;
+    for (const int part : wholeParts) {
+        left -= std::max(part, 0);
+    }
+    return std::max(left, 0);
 }
 
 std::int64_t awaitingCount(const std::vector<AwaitingReply>& replies, int displayDays,

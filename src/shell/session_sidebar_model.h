@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,11 @@ Overlay overlay(bool noSavedSessions, bool noAwaitingReplies, bool noSessionsSho
 // The awaiting row is there whenever proactive surfaces are on and anything awaits; its count
 // is of the replies within the display window only.
 bool showsAwaitingRow(bool showsProactive, const std::vector<AwaitingReply>& replies);
+
+// What a row `rowWidth` pixels wide leaves for its one elidable text (a label, a title or a
+// preview) once the parts that are always shown whole (margins, icon, badge, age, gaps) have
+// theirs; never below nothing. The text is elided with "…" to that width.
+int textSpace(int rowWidth, std::initializer_list<int> wholeParts);
 std::int64_t awaitingCount(const std::vector<AwaitingReply>& replies, int displayDays,
                            std::int64_t nowUnixSeconds);
 

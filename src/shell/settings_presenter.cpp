@@ -86,8 +86,7 @@ Presentation present(ContactsAuthorizationState state, bool isBusy,
             shown.actionLabel = "Enable Contacts";
             break;
         case ContactsAuthorizationState::denied:
-            shown.message = "Contacts access is off. Enable Vask in System Settings.";
-            shown.actionLabel = "Open System Settings";
+            shown.message = ContactsSyncViewModel::deniedText;
             break;
         case ContactsAuthorizationState::restricted:
             shown.row = Row::restricted;

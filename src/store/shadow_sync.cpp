@@ -19,7 +19,8 @@ std::string describe(ShadowSyncError::Case kind, const std::string& message) {
         case ShadowSyncError::Case::syncFailed:
             return "Sync failed: " + message;
         case ShadowSyncError::Case::chatDBNotFound:
-            return "iMessage database not found. Ensure Full Disk Access is granted.";
+            return "Messages database not found. Copy chat.db from a Mac to where Vask reads it, "
+                   "or set CHAT_DB_PATH.";
         case ShadowSyncError::Case::cancelled:
             return "Sync cancelled";
     }

@@ -1,5 +1,6 @@
 #include "ui/brand_marks.h"
 
+#include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QVariantAnimation>
@@ -58,8 +59,7 @@ CurlMarkGeometry CurlMarkGeometry::forSize(QSizeF size) {
             .square = QRectF((size.width() - side) / 2, (size.height() - side) / 2, side, side)};
 }
 
-BreathingDot::BreathingDot(qreal diameter, QWidget* parent)
-    : QWidget(parent), diameter_(diameter) {
+BreathingDot::BreathingDot(qreal diameter, QWidget* parent) : QWidget(parent), diameter_(diameter) {
     setAttribute(Qt::WA_TranslucentBackground);
     const int extent = static_cast<int>(std::ceil(diameter * breathScale));
     setFixedSize(extent, extent);
@@ -104,20 +104,102 @@ void CurlMark::paintEvent(QPaintEvent*) {
                            animation_ == nullptr);
 }
 
-QIcon menubarIcon(bool forDarkPanel) {
-    const QColor colour = forDarkPanel ? QColor(Qt::white) : QColor(Qt::black);
+namespace {
+
+// The brand plum behind the white mark: 8.9:1 against white, so the ring and dot stay crisp.
+constexpr QRgb iconPlum = 0x93408A;
+constexpr QRgb iconPlumDeep = 0x6A2A63;
+// In hundredths of the icon's side, shared by the painted and the vector picture.
+constexpr qreal iconCorner = 22;
+constexpr qreal iconRingInset = 24;
+constexpr qreal iconRingWidth = 9;
+constexpr qreal iconDotRadius = 7;
+
+void paintIconMark(QPainter& painter, const QRectF& square) {
+    const qreal u = square.width() / 100.0;
+    const QRectF markSquare = square.adjusted(iconRingInset * u, iconRingInset * u,
+                                              -iconRingInset * u, -iconRingInset * u);
+    paintRing(painter, markSquare, iconRingWidth * u, iconRingWidth * u / 2, Qt::white);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::white);
+    painter.drawEllipse(square.center(), iconDotRadius * u, iconDotRadius * u);
+}
+
+}  // namespace
+
+QImage appIconImage(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF square(0, 0, size, size);
+    QLinearGradient fill(square.topLeft(), square.bottomRight());
+    fill.setColorAt(0, QColor::fromRgb(iconPlum));
+    fill.setColorAt(1, QColor::fromRgb(iconPlumDeep));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(fill);
+    const qreal corner = iconCorner * size / 100.0;
+    painter.drawRoundedRect(square, corner, corner);
+    paintIconMark(painter, square);
+    return image;
+}
+
+QIcon appIcon() {
+    QIcon icon;
+    for (const int size : appIconSizes) {
+        icon.addPixmap(QPixmap::fromImage(appIconImage(size)));
+    }
+    return icon;
+}
+
+QByteArray appIconSvg() {
+    // The ring as paintRing draws it: 240 degrees, open on the right (from 60 to 300 degrees,
+    // counter-clockwise from three o'clock), on a circle inset by half the stroke.
+    const qreal radius = 50 - iconRingInset - iconRingWidth / 2;
+    const qreal startX = 50 + radius * 0.5;
+    const qreal startY = 50 - radius * 0.8660254037844386;
+    const qreal endY = 50 + radius * 0.8660254037844386;
+    const auto n = [](qreal value) { return QByteArray::number(value, 'f', 3); };
+    QByteArray svg;
+    svg += R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="100" height="100" )svg"
+           R"svg(viewBox="0 0 100 100">)svg"
+           "\n";
+    svg +=
+        R"svg(  <defs><linearGradient id="plum" x1="0" y1="0" x2="1" y2="1"><stop offset="0" )svg"
+        R"svg(stop-color=")svg" +
+        QColor::fromRgb(iconPlum).name().toLatin1() + R"svg("/><stop offset="1" stop-color=")svg" +
+        QColor::fromRgb(iconPlumDeep).name().toLatin1() + R"svg("/></linearGradient></defs>)svg" +
+        "\n";
+    svg += R"svg(  <rect width="100" height="100" rx=")svg" + n(iconCorner) +
+           R"svg(" fill="url(#plum)"/>)svg" + "\n";
+    svg += R"svg(  <path d="M )svg" + n(startX) + " " + n(startY) + " A " + n(radius) + " " +
+           n(radius) + " 0 1 0 " + n(startX) + " " + n(endY) +
+           R"svg(" fill="none" stroke="#ffffff" stroke-width=")svg" + n(iconRingWidth) +
+           R"svg(" stroke-linecap="round"/>)svg" + "\n";
+    svg += R"svg(  <circle cx="50" cy="50" r=")svg" + n(iconDotRadius) +
+           R"svg(" fill="#ffffff"/>)svg" + "\n";
+    svg += "</svg>\n";
+    return svg;
+}
+
+QIcon trayIcon() {
     QIcon icon;
     for (const int size : {16, 18, 20, 22, 24, 32, 36, 44, 48, 64, 96, 128}) {
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);
         painter.setRenderHint(QPainter::Antialiasing);
-        const qreal u = size / 100.0;
         const QRectF square(0, 0, size, size);
-        paintRing(painter, square, 14 * u, 12 * u, colour);
         painter.setPen(Qt::NoPen);
-        painter.setBrush(colour);
-        painter.drawEllipse(QPointF(50 * u, 50 * u), 11 * u, 11 * u);
+        painter.setBrush(QColor::fromRgb(iconPlum));
+        painter.drawEllipse(square);
+        // The mark a little larger than on the app icon: a panel shows it small.
+        const qreal u = size / 100.0;
+        paintRing(painter, square.adjusted(20 * u, 20 * u, -20 * u, -20 * u), 12 * u, 6 * u,
+                  Qt::white);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(Qt::white);
+        painter.drawEllipse(square.center(), 9 * u, 9 * u);
         painter.end();
         icon.addPixmap(pixmap);
     }

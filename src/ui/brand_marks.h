@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 #include <QWidget>
 
 class QVariantAnimation;
@@ -55,8 +56,16 @@ class CurlMark : public QWidget {
     QVariantAnimation* animation_ = nullptr;
 };
 
-// The tray icon: the ring and dot in one colour, drawn at every size a panel may ask for, light
-// on dark panels and dark on light ones.
-QIcon menubarIcon(bool forDarkPanel);
+// The application's icon, the same in both appearances: the ring and dot in white on a rounded
+// square of the brand's plum. `appIconSvg` is the same picture for the icon theme.
+QImage appIconImage(int size);
+QIcon appIcon();
+QByteArray appIconSvg();
+// The pixel sizes installed under the icon theme besides the scalable picture.
+inline constexpr int appIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256, 512};
+
+// The tray icon. A panel may be light or dark whatever the application's appearance, so the mark
+// sits on a disc of the brand's plum, white on plum: it reads on either.
+QIcon trayIcon();
 
 }  // namespace vask::ui

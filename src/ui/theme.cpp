@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QFrame>
+#include <QProxyStyle>
 #include <QStyleFactory>
+#include <QTimer>
 
 // The resources live in a static library, so nothing registers them unless asked.
 static void registerUIResources() {
@@ -18,6 +20,62 @@ bool reduceMotionSetting = false;
 QColor rgb(QRgb value) {
     return QColor::fromRgb(value);
 }
+
+QString cssColour(const QColor& colour) {
+    return QString("rgba(%1, %2, %3, %4)")
+        .arg(colour.red())
+        .arg(colour.green())
+        .arg(colour.blue())
+        .arg(colour.alpha());
+}
+
+// Fusion, without the style's own stock pictures on dialog buttons ("OK" with a tick, "Cancel"
+// with a cross): they come from no icon theme and look like nothing else in the application.
+class PlainDialogStyle final : public QProxyStyle {
+  public:
+    PlainDialogStyle() : QProxyStyle(QStyleFactory::create("Fusion")) {}
+
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* data) const override {
+        if (hint == SH_DialogButtonBox_ButtonsHaveIcons) {
+            return 0;
+        }
+        return QProxyStyle::styleHint(hint, option, widget, data);
+    }
+};
+
+// Answers the desktop's theme changes, which reach the application as one ThemeChange per window:
+// one look after the last of them.
+class DesktopFollower final : public QObject {
+  public:
+    DesktopFollower(QApplication& app, std::function<void(Appearance)> changed)
+        : QObject(&app), app_(app), changed_(std::move(changed)) {
+        app.installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::ThemeChange && !pending_) {
+            pending_ = true;
+            QTimer::singleShot(0, this, [this] {
+                pending_ = false;
+                const Appearance before = Theme::current();
+                const Appearance desktop = Theme::desktopAppearance(app_);
+                if (desktop != before) {
+                    Theme::apply(app_, desktop);
+                    if (changed_) {
+                        changed_(desktop);
+                    }
+                }
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    QApplication& app_;
+    std::function<void(Appearance)> changed_;
+    bool pending_ = false;
+};
 
 }  // namespace
 
@@ -78,7 +136,7 @@ QColor Theme::tertiaryText() {
 }
 
 void Theme::apply(QApplication& app, Appearance appearance) {
-    app.setStyle(QStyleFactory::create("Fusion"));
+    app.setStyle(new PlainDialogStyle);
     const auto brand = palette(appearance);
     QPalette p;
     p.setColor(QPalette::Window, brand.canvas);
@@ -103,6 +161,37 @@ void Theme::apply(QApplication& app, Appearance appearance) {
         p.setColor(QPalette::Disabled, role, disabled);
     }
     app.setPalette(p);
+}
+
+Appearance Theme::desktopAppearance(QApplication& app) {
+    const Appearance shown = current();
+    // A palette that sets no colour hands the application back the desktop's.
+    QApplication::setPalette(QPalette());
+    const Appearance desktop = appearanceOf(QApplication::palette());
+    apply(app, shown);
+    return desktop;
+}
+
+QObject* Theme::followDesktop(QApplication& app, std::function<void(Appearance)> changed) {
+    return new DesktopFollower(app, std::move(changed));
+}
+
+QString Theme::buttonStyleSheet() {
+    const auto brand = palette();
+    QColor faded = brand.ink;
+    faded.setAlphaF(0.38F);
+    return QString(
+               "QPushButton:!flat { border: 1px solid %1; border-radius: 6px; padding: 3px 12px; "
+               "background: %2; min-height: 18px; }"
+               "QPushButton:!flat:hover { border-color: %3; }"
+               "QPushButton:!flat:pressed { background: %1; }"
+               "QPushButton:!flat:focus { border-color: %3; }"
+               "QPushButton[prominent=\"true\"] { background: %3; color: %4; border-color: %3; }"
+               "QPushButton[prominent=\"true\"]:pressed { background: %5; }"
+               "QPushButton:!flat:disabled { background: transparent; color: %6; border-color: "
+               "%1; }")
+        .arg(brand.edge.name(), brand.canvas.name(), brand.accent.name(), brand.onAccent.name(),
+             brand.accent.darker(115).name(), cssColour(faded));
 }
 
 void Theme::initResources() {
@@ -131,9 +220,11 @@ QFrame* divider() {
 
 void setTextColour(QWidget* widget, const QColor& colour) {
     QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    palette.setColor(QPalette::Text, colour);
-    palette.setColor(QPalette::ButtonText, colour);
+    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::WindowText, colour);
+        palette.setColor(group, QPalette::Text, colour);
+        palette.setColor(group, QPalette::ButtonText, colour);
+    }
     widget->setPalette(palette);
 }
 

@@ -4,7 +4,10 @@
 #include <QFont>
 #include <QPalette>
 
+#include <functional>
+
 class QApplication;
+class QObject;
 class QFrame;
 
 namespace vask::ui {
@@ -47,6 +50,20 @@ class Theme {
     // Puts the application on the brand palette in the given appearance (Fusion style, so the
     // palette is honoured whatever the desktop's style).
     static void apply(QApplication& app, Appearance appearance);
+    // The appearance of the desktop itself, read from its palette beneath the brand's. Puts the
+    // brand palette back on the application before it returns.
+    static Appearance desktopAppearance(QApplication& app);
+    // Keeps the application on the desktop's appearance while it runs: when the desktop's theme
+    // changes, the brand palette is applied again in the new appearance and `changed` is told
+    // (views that took colours when they were made are to be made again). Once per application;
+    // returns the follower, which the application owns.
+    static QObject* followDesktop(QApplication& app, std::function<void(Appearance)> changed);
+
+    // The one look of push buttons in the settings, memory and dialog views: a rounded outline
+    // on the window's colour, and the accent fill for a button whose "prominent" property is
+    // true. Disabled buttons lose their outline's colour and their text fades, so they read as
+    // unavailable. Set on a window or dialog, it styles every button inside.
+    static QString buttonStyleSheet();
 
     // Still marks instead of animated ones. Set from the setting at start.
     static bool reduceMotion();
@@ -56,7 +73,8 @@ class Theme {
 // The one-pixel line in the edge colour that separates a window's regions.
 QFrame* divider();
 
-// Text of `widget` (labels, fields, buttons) in `colour`.
+// Text of `widget` (labels, fields, buttons) in `colour` while enabled; disabled, it fades as
+// every disabled text does.
 void setTextColour(QWidget* widget, const QColor& colour);
 
 }  // namespace vask::ui

@@ -5,7 +5,6 @@
 #include <QScreen>
 
 #include "ui/brand_marks.h"
-#include "ui/theme.h"
 
 namespace vask::ui {
 
@@ -47,7 +46,7 @@ bool TrayController::install() {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         return false;
     }
-    icon_ = std::make_unique<QSystemTrayIcon>(menubarIcon(Theme::current() == Appearance::dark));
+    icon_ = std::make_unique<QSystemTrayIcon>(trayIcon());
     icon_->setToolTip("Vask");
     icon_->setContextMenu(&menu_);
     connect(icon_.get(), &QSystemTrayIcon::activated, this,

@@ -1,5 +1,8 @@
 #include "ui/window_registry.h"
 
+#include <QApplication>
+#include <QKeyEvent>
+
 namespace vask::ui {
 
 void WindowRegistry::registerWindow(const QString& id, const Factory& factory) {
@@ -38,6 +41,79 @@ bool WindowRegistry::hasVisibleWindow() const {
         if (window && window->isVisible()) {
             return true;
         }
+    }
+    return false;
+}
+
+void WindowRegistry::rebuildAll() {
+    QList<QString> reopen;
+    QHash<QString, QRect> places;
+    for (auto it = windows_.begin(); it != windows_.end(); ++it) {
+        QPointer<QWidget> old = it.value();
+        it.value() = nullptr;
+        if (!old) {
+            continue;
+        }
+        if (old->isVisible()) {
+            reopen.push_back(it.key());
+            places.insert(it.key(), old->geometry());
+            old->hide();
+        }
+        old->deleteLater();
+    }
+    for (const auto& id : reopen) {
+        if (QWidget* window = open(id)) {
+            window->setGeometry(places.value(id));
+        }
+    }
+}
+
+StandardKeys::Command StandardKeys::commandFor(int key, Qt::KeyboardModifiers modifiers) {
+    // Keypad and group-switch bits say nothing about which command was meant.
+    const auto held = modifiers & ~(Qt::KeypadModifier | Qt::GroupSwitchModifier);
+    if (held != Qt::ControlModifier) {
+        return Command::none;
+    }
+    switch (key) {
+        case Qt::Key_Q:
+            return Command::quit;
+        case Qt::Key_W:
+            return Command::closeWindow;
+        case Qt::Key_Comma:
+            return Command::openSettings;
+        default:
+            return Command::none;
+    }
+}
+
+StandardKeys::StandardKeys(Actions actions, QObject* parent)
+    : QObject(parent), actions_(std::move(actions)) {
+    qApp->installEventFilter(this);
+}
+
+bool StandardKeys::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress || !watched->isWidgetType()) {
+        return false;
+    }
+    const auto* key = static_cast<QKeyEvent*>(event);
+    switch (commandFor(key->key(), key->modifiers())) {
+        case Command::none:
+            return false;
+        case Command::quit:
+            if (actions_.quit) {
+                actions_.quit();
+            }
+            return true;
+        case Command::closeWindow:
+            if (QWidget* window = QApplication::activeWindow()) {
+                window->close();
+            }
+            return true;
+        case Command::openSettings:
+            if (actions_.openSettings) {
+                actions_.openSettings();
+            }
+            return true;
     }
     return false;
 }

@@ -24,10 +24,35 @@ class WindowRegistry : public QObject {
     void close(const QString& id);
     QWidget* window(const QString& id) const;
     bool hasVisibleWindow() const;
+    // Makes every window anew, as after a change of appearance: hidden ones on their next open,
+    // shown ones at once, where they were. Their state lives in the view models and survives.
+    void rebuildAll();
 
   private:
     QHash<QString, Factory> factories_;
     QHash<QString, QPointer<QWidget>> windows_;
+};
+
+// The desktop's usual keys in every window of the application: Ctrl+Q quits, Ctrl+W closes the
+// window that has the focus, Ctrl+, opens the settings. Filters the application's key presses.
+class StandardKeys : public QObject {
+    Q_OBJECT
+  public:
+    enum class Command { none, quit, closeWindow, openSettings };
+    struct Actions {
+        std::function<void()> quit;
+        std::function<void()> openSettings;
+    };
+
+    static Command commandFor(int key, Qt::KeyboardModifiers modifiers);
+
+    StandardKeys(Actions actions, QObject* parent);
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    Actions actions_;
 };
 
 }  // namespace vask::ui

@@ -142,10 +142,14 @@ TEST(GoogleAuthFlowTest, SessionOutcomes) {
          Kind::oauthCancelled, "Sign-in was cancelled."},
         {"timed out", true, failed(SessionKind::timedOut, "Sign-in timed out."), std::nullopt,
          Kind::oauthFailed, "Google sign-in failed: Sign-in timed out."},
-        {"browser failed", true, failed(SessionKind::launchFailed, "no browser"), std::nullopt,
-         Kind::oauthFailed, "Google sign-in failed: no browser"},
-        {"start failed", false, std::nullopt, std::nullopt, Kind::oauthFailed,
-         "Google sign-in failed: Failed to start auth session"},
+        // In plain words: how the opener failed is for the log.
+        {"browser failed", true,
+         failed(SessionKind::launchFailed,
+                "The browser could not be opened: xdg-open exited "
+                "with status 3"),
+         std::nullopt, Kind::browserUnavailable, "No web browser could be opened."},
+        {"start failed", false, std::nullopt, std::nullopt, Kind::browserUnavailable,
+         "No web browser could be opened."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

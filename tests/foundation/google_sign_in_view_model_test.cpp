@@ -324,6 +324,40 @@ TEST_F(GoogleSignInViewModelTest, SupersededAttemptDoesNotResetTheNewOne) {
     EXPECT_EQ(server.requestCount(), 1u);
 }
 
+// With no browser to open the page, the user is told so in plain words and given the page's
+// link; opened by hand, it still signs in. How the opener failed goes to the log only.
+TEST_F(GoogleSignInViewModelTest, WithoutABrowserTheLinkOpenedByHandStillSignsIn) {
+    test::FakeClock clock;
+    for (const std::vector<std::string>& opener :
+         {std::vector<std::string>{"/bin/false"},
+          std::vector<std::string>{"/nonexistent/xdg-open"}}) {
+        SCOPED_TRACE(opener.front());
+        log->clear();
+        BrowserAuthenticationSession browser(main, clock, opener);
+        auto browserless = std::make_shared<GoogleAuthService>(
+            server.baseURL(), "vask", StructuredLogger("google-auth"), browser);
+        const auto model = makeModel(browserless);
+        server.script("POST", exchangePath, {Reply::json(200, exchangeReply())});
+
+        model->signIn();
+        ASSERT_TRUE(
+            main.runUntil([&] { return model->state.get().kind() != StateKind::signingIn; }));
+        const auto link = browserless->startPageURL()->absoluteString();
+        EXPECT_EQ(model->state.get(),
+                  GoogleSignInState::browserUnavailable("No web browser could be opened.", link));
+        EXPECT_EQ(model->signInLink(), link);
+        EXPECT_EQ(model->state.get().errorText().find("status"), std::string::npos);
+        ASSERT_TRUE(eventually([&] { return !log->events("web_auth_launch_failed").empty(); }))
+            << "the reason is logged";
+
+        ASSERT_TRUE(browser.deliverCallback(*Url::parse("vask://auth/callback?code=the-code-777")));
+        ASSERT_TRUE(main.runUntil([&] { return model->state.get().kind() != StateKind::error; }));
+        EXPECT_EQ(model->state.get(), GoogleSignInState::success());
+        EXPECT_EQ(model->userEmail.get(), "grace@example.com");
+        model->signOut();
+    }
+}
+
 // The user signs out while the code is being exchanged: whichever comes last, the screens never
 // show an account whose credentials are not stored.
 TEST_F(GoogleSignInViewModelTest, SignOutDuringTheExchangeLeavesNoHalfAccount) {

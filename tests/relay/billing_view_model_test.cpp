@@ -327,6 +327,76 @@ TEST_F(BillingViewModelTest, SecondLoadDuringALoadReturnsAtOnce) {
     EXPECT_EQ(server.requestCount(), 2u);  // one subscription and one usage call
 }
 
+// A load still running when the account changes answers for the account that asked: neither
+// shown nor remembered for whoever is signed in when it arrives.
+TEST_F(BillingViewModelTest, AnswersForAnAccountNoLongerSignedInAreDropped) {
+    struct Case {
+        const char* name;
+        std::vector<Reply> subscriptions;
+        AuthMode signedInOnArrival;
+        BillingState::Kind shown;
+        std::optional<std::string> snapshot;
+        std::vector<std::string> requests;
+    };
+    const std::string sub = " /api/v1/customers/me/subscription";
+    const std::vector<Case> cases{
+        {"same account",
+         {subscription("pro")},
+         AuthMode::managed("cust-1", "acc-1"),
+         BillingState::Kind::loaded,
+         "pro",
+         {"Bearer cust-1" + sub}},
+        {"signed out",
+         {subscription("pro")},
+         AuthMode::none(),
+         BillingState::Kind::idle,
+         std::nullopt,
+         {"Bearer cust-1" + sub}},
+        {"failure after sign-out",
+         {Reply::json(403, R"({"error":"forbidden"})")},
+         AuthMode::none(),
+         BillingState::Kind::idle,
+         std::nullopt,
+         {"Bearer cust-1" + sub}},
+        {"another account",
+         {subscription("pro"), subscription("max")},
+         AuthMode::managed("cust-9", "acc-9"),
+         BillingState::Kind::loaded,
+         "max",
+         {"Bearer cust-1" + sub, "Bearer cust-9" + sub}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::StubHttpServer relay;
+        CorvaneBillingService billing{HttpClient::shared(), relay.baseURL(), clock};
+        relay.script("GET", subscriptionPath, c.subscriptions);
+        relay.script("GET", usagePath, {usage, usage});
+        defaults.remove(managedTierSnapshotKey);
+        setMode(AuthMode::managed("cust-1", "acc-1"));
+        auto vm = makeModel(billing);
+        int finished = 0;
+        vm->loadBillingInfo([&] { ++finished; });
+        // The relay answers; the account changes before the answer reaches the main thread.
+        background.runUntilIdle();
+        setMode(c.signedInOnArrival);
+        ASSERT_TRUE(settle([&] {
+            return finished == 1 && vm->state.get().kind() != BillingState::Kind::loading;
+        }));
+        EXPECT_EQ(vm->state.get().kind(), c.shown);
+        if (const auto& info = vm->state.get().info()) {
+            EXPECT_EQ(std::get<ManagedBillingInfo>(*info).tierCode, c.snapshot.value_or(""));
+        }
+        EXPECT_EQ(defaults.stringValue(managedTierSnapshotKey).optional(), c.snapshot);
+        std::vector<std::string> subscriptionRequests;
+        for (const auto& request : bearerTokens(relay)) {
+            if (request.ends_with(sub)) {
+                subscriptionRequests.push_back(request);
+            }
+        }
+        EXPECT_EQ(subscriptionRequests, c.requests);
+    }
+}
+
 TEST_F(BillingViewModelTest, UsageChanges) {
     struct Case {
         const char* name;

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdio>
 #include <stop_token>
 
 #include "clock_driver.h"
 #include "refused_port.h"
 #include "relay/corvane_billing_service.h"
+#include "support/comma_locale.h"
 #include "support/log_capture.h"
 #include "support/stub_http_server.h"
 
@@ -389,6 +392,34 @@ TEST(ManagedBillingInfo, DisplayValues) {
         EXPECT_EQ(c.info.planDisplayName(), c.plan);
         EXPECT_EQ(c.info.priceDisplay(), c.price);
         EXPECT_EQ(c.info.usagePercentDisplay(), c.percent);
+    }
+}
+
+// The application adopts the user's locale for the C library; a price is still "$9.99", never
+// "$9,99", under a comma-decimal one.
+TEST(ManagedBillingInfo, PriceKeepsItsFormUnderACommaDecimalLocale) {
+    test::ScopedCommaLocale german;
+    if (!german.active) {
+        GTEST_SKIP() << german.reason;
+    }
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.2f", 9.99);
+    ASSERT_STREQ(probe, "9,99") << "the comma locale is in effect";
+    struct Case {
+        std::int64_t cents;
+        std::optional<std::string> interval;
+        std::string price;
+    };
+    const Case cases[] = {
+        {999, "month", "$9.99/month"},  {123456, "year", "$1234.56/year"},
+        {5, std::nullopt, "$0.05"},     {100, "month", "$1.00/month"},
+        {-250, std::nullopt, "$-2.50"}, {INT64_MIN, std::nullopt, "$-92233720368547758.08"},
+    };
+    for (const auto& c : cases) {
+        ManagedBillingInfo info;
+        info.priceAmountCents = c.cents;
+        info.priceInterval = c.interval;
+        EXPECT_EQ(info.priceDisplay(), c.price) << c.cents;
     }
 }
 

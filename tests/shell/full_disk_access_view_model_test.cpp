@@ -2,35 +2,38 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/file_io.h"
 #include "platform/manual_executor.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace vask {
 namespace {
 
-class RecordingOpener final : public SystemSettingsOpener {
+class RecordingOpener final : public UrlOpener {
   public:
-    explicit RecordingOpener(int opensAt) : opensAt_(opensAt) {}
-    bool open(const std::string& link) override {
-        tried.push_back(link);
-        return static_cast<int>(tried.size()) == opensAt_;
+    explicit RecordingOpener(bool opens) : opens_(opens) {}
+    bool open(const std::string& url) override {
+        opened.push_back(url);
+        return opens_;
     }
-    std::vector<std::string> tried;
+    std::vector<std::string> opened;
 
   private:
-    int opensAt_;
+    bool opens_;
 };
 
 struct FdaFixture {
-    explicit FdaFixture(std::shared_ptr<SystemSettingsOpener> opener =
-                            std::make_shared<UnavailableSystemSettingsOpener>()) {
+    explicit FdaFixture(std::shared_ptr<UrlOpener> opener = nullptr,
+                        std::filesystem::path chatDB = "/nonexistent/Messages/chat.db") {
         viewModel = FullDiskAccessViewModel::make({
             .probe =
                 [this](const StructuredLogger&) {
                     ++probes;
                     return answers.at(std::min(probes, answers.size()) - 1);
                 },
-            .opener = std::move(opener),
+            .chatDBPath = std::move(chatDB),
+            .folderOpener = std::move(opener),
             .main = main,
             .worker = worker,
         });
@@ -48,37 +51,68 @@ struct FdaFixture {
     std::shared_ptr<FullDiskAccessViewModel> viewModel;
 };
 
-TEST(FullDiskAccessViewModelTest, OpeningSettingsTriesTheLinksInOrder) {
+TEST(FullDiskAccessViewModelTest, OpeningTheFolderMakesItAndSaysWhereWhenItCannot) {
+    test::TempDir dir;
+    // A file where a folder should be: the folder cannot be made.
+    writeFileAtomically(dir / "blocked", "");
     struct Case {
-        int opensAt;  // 0: none opens
-        std::size_t tried;
-        bool failed;
+        const char* name;
+        std::filesystem::path chatDB;
+        bool hasOpener;
+        bool opens;
+        std::optional<std::string> error;  // prefix of lastError
+        const char* event;
     };
-    for (const auto& c : {Case{1, 1, false}, Case{3, 3, false}, Case{0, 4, true}}) {
+    const auto made = dir / "new folder" / "Messages" / "chat.db";
+    const std::vector<Case> cases{
+        {"opened", made, true, true, std::nullopt, "fda_open_folder"},
+        {"file manager refuses", made, true, false,
+         "Could not open the folder " + made.parent_path().string() + " in the file manager",
+         "fda_open_folder_failed"},
+        {"no file manager", made, false, false, "Could not open the folder ",
+         "fda_open_folder_failed"},
+        {"cannot be made", dir / "blocked" / "Messages" / "chat.db", true, true,
+         "Could not open the folder " + (dir / "blocked" / "Messages").string() + ": ",
+         "fda_create_folder_failed"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(dir / "new folder");
         test::LogCapture log;
-        auto opener = std::make_shared<RecordingOpener>(c.opensAt);
-        FdaFixture fixture(opener);
-        fixture.viewModel->openSettings();
-        EXPECT_EQ(opener->tried.size(), c.tried) << c.opensAt;
-        EXPECT_EQ(opener->tried.front(),
-                  "x-apple.systempreferences:com.apple.preference.security?Privacy_AllFiles");
-        if (c.failed) {
-            EXPECT_EQ(fixture.viewModel->lastError.get(), "Could not open System Settings");
-            EXPECT_TRUE(log->contains("fda_open_settings_failed"));
-        } else {
-            EXPECT_EQ(fixture.viewModel->lastError.get(), std::nullopt);
-            EXPECT_EQ(log->events("fda_open_settings").at(0).metadata.at("url"),
-                      opener->tried.back());
+        auto opener = std::make_shared<RecordingOpener>(c.opens);
+        FdaFixture fixture(c.hasOpener ? opener : nullptr, c.chatDB);
+        fixture.viewModel->openDatabaseFolder();
+        const auto& error = fixture.viewModel->lastError.get();
+        EXPECT_EQ(error.has_value(), c.error.has_value()) << c.name;
+        if (c.error && error) {
+            EXPECT_TRUE(error->starts_with(*c.error)) << c.name << ": " << *error;
+        }
+        EXPECT_TRUE(log->contains(c.event)) << c.name;
+        if (std::string_view(c.event) != "fda_create_folder_failed") {
+            EXPECT_TRUE(std::filesystem::is_directory(c.chatDB.parent_path())) << c.name;
+        }
+        if (c.hasOpener && std::string_view(c.event) != "fda_create_folder_failed") {
+            EXPECT_EQ(
+                opener->opened,
+                std::vector<std::string>{FullDiskAccessViewModel::fileURL(c.chatDB.parent_path())})
+                << c.name;
         }
     }
 }
 
-// On Linux no settings link opens: the failure text shows until a probe replaces it.
+TEST(FullDiskAccessViewModelTest, FolderAddressesAreEncodedSegmentBySegment) {
+    EXPECT_EQ(FullDiskAccessViewModel::fileURL("/home/ada/Library/Messages"),
+              "file:///home/ada/Library/Messages");
+    EXPECT_EQ(FullDiskAccessViewModel::fileURL("/home/a d/50%#?/"),
+              "file:///home/a%20d/50%25%23%3F");
+    EXPECT_EQ(FullDiskAccessViewModel::fileURL("/"), "file:///");
+}
+
+// A failure to open the folder shows until a probe replaces it.
 TEST(FullDiskAccessViewModelTest, ProbeAnswersReplaceWhatIsShownUnlessTheyCannotTell) {
     FdaFixture fixture;
     auto& vm = *fixture.viewModel;
-    vm.openSettings();
-    EXPECT_EQ(vm.lastError.get(), "Could not open System Settings");
+    vm.openDatabaseFolder();
+    EXPECT_TRUE(vm.lastError.get().has_value());
     struct Step {
         FullDiskAccessResult answer;
         bool hasAccess;

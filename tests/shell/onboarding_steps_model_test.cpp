@@ -4,6 +4,9 @@
 
 #include "sample-chatdb/sample_chat_db.h"
 #include "shell/app_dependencies.h"
+#include "shell/main_window_model.h"
+#include "shell/settings_presenter.h"
+#include "store/shadow_sync.h"
 #include "support/app_root_fixture.h"
 #include "sync_test_support.h"
 
@@ -14,19 +17,20 @@ using Step = OnboardingStep;
 using Kind = GoogleSignInState::Kind;
 using Auth = ContactsAuthorizationState;
 
-struct RecordingOpener final : SystemSettingsOpener {
-    bool open(const std::string& link) override {
-        links.push_back(link);
-        return false;
+struct RecordingOpener final : UrlOpener {
+    bool open(const std::string& url) override {
+        links.push_back(url);
+        return opens;
     }
     std::vector<std::string> links;
+    bool opens = true;
 };
 
 // A model over a root of its own: a private home whose Messages database exists only when asked.
 struct StepsFixture : test::AppRootFixture {
     explicit StepsFixture(
         std::shared_ptr<RecordingOpener> recording = std::make_shared<RecordingOpener>())
-        : AppRootFixture({.instance = "VaskStepsTest", .settingsOpener = recording}),
+        : AppRootFixture({.instance = "VaskStepsTest", .folderOpener = recording}),
           opener(std::move(recording)) {
         model = root->makeOnboardingStepsModel({.openMain = [this] { ++mainOpened; },
                                                 .activate = {},
@@ -89,15 +93,16 @@ TEST(OnboardingStepsModelTest, FooterFollowsStepAndViewModelState) {
          false, false},
         {"sign-in failed", Step::signIn, signInState(GoogleSignInState::error("x")), "Try Again",
          false, false, false},
-        {"access", Step::fullDiskAccess, {}, "Open System Settings", false, false, true},
+        {"access", Step::fullDiskAccess, {}, "Open Folder", false, false, true},
         {"contacts unknown", Step::contacts, contactsState(Auth::notDetermined, false),
          "Enable Contacts", false, true, false},
         {"contacts asking", Step::contacts, contactsState(Auth::notDetermined, true),
          "Enable Contacts", true, true, false},
         {"contacts granted", Step::contacts, contactsState(Auth::authorized, false),
          "Enable Contacts", false, true, false},
-        {"contacts denied", Step::contacts, contactsState(Auth::denied, false),
-         "Open System Settings", false, true, false},
+        // Nothing of the desktop grants it again: no button that could only fail.
+        {"contacts denied", Step::contacts, contactsState(Auth::denied, false), std::nullopt, false,
+         true, false},
         {"contacts restricted", Step::contacts, contactsState(Auth::restricted, false),
          std::nullopt, true, true, false},
         {"indexing running", Step::indexing, {}, std::nullopt, false, false, false},
@@ -138,6 +143,20 @@ TEST(OnboardingStepsModelTest, StatusTexts) {
     EXPECT_TRUE(f.model->signInStatus().offersDifferentAccount);
     f.signInVM().state.set(GoogleSignInState::error("Denied by Google"));
     EXPECT_EQ(f.model->signInStatus().status, (Status{false, {{"Denied by Google", true}}}));
+    EXPECT_EQ(f.model->signInStatus().link, std::nullopt);
+    // No browser: the plain error, the link to open by hand (also while waiting on a browser
+    // that may never have come up).
+    const std::string link = "https://cloud.example.com/auth/google/start?native=1";
+    f.signInVM().state.set(
+        GoogleSignInState::browserUnavailable("No web browser could be opened.", link));
+    const auto unavailable = f.model->signInStatus();
+    EXPECT_EQ(unavailable.link, link);
+    ASSERT_EQ(unavailable.status.lines.size(), 2u);
+    EXPECT_EQ(unavailable.status.lines[0],
+              (OnboardingStepsModel::StatusLine{"No web browser could be opened.", true}));
+    EXPECT_FALSE(unavailable.offersDifferentAccount);
+    f.signInVM().state.set(GoogleSignInState::signingIn());
+    EXPECT_EQ(f.model->signInStatus().link, f.signInVM().signInLink());
 
     // The first rule that holds decides.
     f.contacts().authorizationState.set(Auth::denied);
@@ -156,6 +175,46 @@ TEST(OnboardingStepsModelTest, StatusTexts) {
               "messages.");
     f.sync().messageCount.set(12345);
     EXPECT_EQ(f.model->doneSubtitle().rfind("Indexed 12,345 messages. Vask lives", 0), 0u);
+}
+
+// Nothing on Linux is called System Settings, Full Disk Access or a menu bar: every text the
+// windows show says what Vask does here instead.
+TEST(OnboardingStepsModelTest, NoShownTextNamesAFacilityLinuxLacks) {
+    StepsFixture f;
+    std::vector<std::string> shown{OnboardingStepsModel::relaunchToolTip,
+                                   MainWindowModel::signedOutDescription,
+                                   ShadowSyncError(ShadowSyncError::Case::chatDBNotFound).what()};
+    const auto collect = [&shown](const OnboardingStepsModel::Status& status) {
+        for (const auto& line : status.lines) {
+            shown.push_back(line.text);
+        }
+    };
+    for (int raw = 0; raw < OnboardingStepsModel::stepCount; ++raw) {
+        for (const auto auth : {Auth::notDetermined, Auth::denied, Auth::restricted}) {
+            f.contacts().authorizationState.set(auth);
+            f.model->step.set(*onboardingStepFromRaw(raw));
+            const auto page = f.model->page();
+            shown.insert(shown.end(), {page.title, page.subtitle});
+            shown.push_back(f.model->primaryLabel().value_or(""));
+            collect(f.model->contactsStatus());
+            collect(f.model->accessStatus());
+            const auto panel = settings::contacts::present(auth, false, std::nullopt, std::nullopt);
+            shown.insert(shown.end(), {panel.message, panel.actionLabel});
+        }
+    }
+    for (const auto& text : shown) {
+        for (const char* lacking : {"System Settings", "Full Disk Access", "menubar", "menu bar"}) {
+            EXPECT_EQ(text.find(lacking), std::string::npos) << text;
+        }
+    }
+
+    // The access step says where chat.db goes and how to name another file.
+    f.model->step.set(Step::fullDiskAccess);
+    const auto subtitle = f.model->page().subtitle;
+    for (const std::string& needed :
+         {f.chatDB.string(), std::string("Copy chat.db from a Mac"), std::string("CHAT_DB_PATH")}) {
+        EXPECT_NE(subtitle.find(needed), std::string::npos) << needed;
+    }
 }
 
 TEST(OnboardingStepsModelTest, IndexingProgressNeverDividesByZeroAndCapsAtFull) {
@@ -229,25 +288,29 @@ TEST(OnboardingStepsModelTest, ResumingSkipsMetStepsAndNeverOpensSettingsWhenAcc
     EXPECT_TRUE(f.sync().hasSynced.get());
     EXPECT_EQ(f.savedStep(), 5);
     EXPECT_TRUE(f.opener->links.empty());
-    EXPECT_FALSE(f.model->didAutoOpenSettings());
 }
 
-TEST(OnboardingStepsModelTest, AccessStepOpensSettingsOnceAndMovesOnWithinOnePoll) {
+TEST(OnboardingStepsModelTest,
+     AccessStepOpensTheDatabaseFolderOnlyWhenAskedAndMovesOnWithinOnePoll) {
     StepsFixture f;
     f.signIn();
+    std::filesystem::remove_all(f.chatDB.parent_path());
     ASSERT_TRUE(f.model->appear());
     EXPECT_EQ(f.model->step.get(), Step::welcome);
     f.model->primaryAction();
     f.drain();
     EXPECT_EQ(f.model->step.get(), Step::fullDiskAccess);
-    EXPECT_EQ(f.opener->links.size(), FullDiskAccessViewModel::settingsLinks().size());
-    // The Linux opener opens nothing: the failure is said until the next probe.
-    EXPECT_EQ(f.access->lastError.get(), FullDiskAccessViewModel::openSettingsFailedText);
+    EXPECT_TRUE(f.opener->links.empty()) << "no file manager opens unasked";
+
+    f.model->primaryAction();
+    EXPECT_TRUE(std::filesystem::is_directory(f.chatDB.parent_path())) << "made when missing";
+    EXPECT_EQ(f.opener->links,
+              std::vector<std::string>{FullDiskAccessViewModel::fileURL(f.chatDB.parent_path())});
+    EXPECT_EQ(f.access->lastError.get(), "chat.db not found") << "opened: no failure of its own";
 
     f.tick(OnboardingStepsModel::accessPollInterval);
     f.tick(OnboardingStepsModel::accessPollInterval);
     EXPECT_EQ(f.access->lastError.get(), "chat.db not found");
-    EXPECT_EQ(f.opener->links.size(), FullDiskAccessViewModel::settingsLinks().size());
 
     f.writeMessages();
     f.tick(OnboardingStepsModel::accessPollInterval);

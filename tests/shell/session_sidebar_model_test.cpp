@@ -82,6 +82,20 @@ struct SidebarFixture {
     SessionSidebarModel model{chat.chat};
 };
 
+// The parts shown whole (badge, icon, age, margins) keep their width; the one elidable text gets
+// what is left, and nothing rather than a negative width in a row too narrow for the rest.
+TEST(SessionSidebar, ElidableTextGetsWhatTheWholePartsLeave) {
+    struct Case {
+        int row;
+        std::initializer_list<int> whole;
+        int left;
+    };
+    for (const auto& c : {Case{200, {12, 16, 28, 12}, 132}, Case{200, {}, 200},
+                          Case{40, {12, 16, 28, 12}, 0}, Case{100, {-5, 20}, 80}}) {
+        EXPECT_EQ(sidebar::textSpace(c.row, c.whole), c.left) << c.row;
+    }
+}
+
 TEST(SessionSidebar, DeletingNeedsTheConfirmation) {
     SidebarFixture f;
     const auto doomed = f.chat.chat.savedSessions().front();

@@ -175,7 +175,8 @@ TEST(SettingsPresenter, ContactsRows) {
         {ContactsAuthorizationState::authorized, true, Row::enabled, "Sync Now", false},
         {ContactsAuthorizationState::notDetermined, true, Row::unavailable, "Enable Contacts",
          false},
-        {ContactsAuthorizationState::denied, false, Row::unavailable, "Open System Settings", true},
+        // Refused access is Vask's own setting: no button that sends the user nowhere.
+        {ContactsAuthorizationState::denied, false, Row::unavailable, "", true},
         {ContactsAuthorizationState::restricted, false, Row::restricted, "", false},
     };
     for (const auto& c : cases) {

@@ -58,7 +58,8 @@ TEST_F(ShadowSyncTest, MissingMessagesDatabaseCreatesNothing) {
     } catch (const ShadowSyncError& error) {
         EXPECT_EQ(error.kind(), ShadowSyncError::Case::chatDBNotFound);
         EXPECT_STREQ(error.what(),
-                     "iMessage database not found. Ensure Full Disk Access is granted.");
+                     "Messages database not found. Copy chat.db from a Mac to where Vask reads "
+                     "it, or set CHAT_DB_PATH.");
     }
     EXPECT_FALSE(std::filesystem::exists(shadowPath));
 }

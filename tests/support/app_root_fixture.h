@@ -23,6 +23,7 @@ struct AppRootFixture {
         Environment extra = {};
         std::shared_ptr<SecretBackend> secrets = std::make_shared<InMemorySecretBackend>();
         std::shared_ptr<SystemSettingsOpener> settingsOpener = nullptr;
+        std::shared_ptr<UrlOpener> folderOpener = nullptr;
     };
 
     explicit AppRootFixture(Options options) {
@@ -43,6 +44,7 @@ struct AppRootFixture {
             .scheduler = clock,
             .secretBackend = std::move(options.secrets),
             .settingsOpener = std::move(options.settingsOpener),
+            .folderOpener = std::move(options.folderOpener),
         });
     }
 

@@ -1,10 +1,16 @@
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QToolButton>
 
+#include <chrono>
+
 #include <gtest/gtest.h>
+
+#include "contrast.h"
 
 #include "shell/chat_stand_in.h"
 #include "support/temp_dir.h"
@@ -37,7 +43,7 @@ struct WindowFixture {
             .sidebar = {.awaitingReplies = [this] { return replies; },
                         .displayDays = [] { return 7; },
                         .showsProactive = [this] { return proactive; },
-                        .now = [] { return std::int64_t{1'800'000'000}; },
+                        .now = [this] { return now; },
                         .confirm = [this](QWidget*, const Confirmation&) { return confirms; },
                         .prompt = [this](QWidget*, const QString&, const QString&,
                                          const QString&) { return promptAnswer; }},
@@ -74,6 +80,9 @@ struct WindowFixture {
     bool awaitingFocus = false;
     bool proactive = true;
     std::vector<AwaitingReply> replies;
+    std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
     bool confirms = false;
     std::optional<QString> promptAnswer;
     MainWindow::CatchUp catchUpAction;
@@ -205,6 +214,127 @@ TEST(MainWindowTest, CatchUpFromTheAwaitingScreenWaitsForTheRunningTurn) {
     f.catchUpAction(reply);
     ASSERT_EQ(f.chat.sent.size(), 1u);
     EXPECT_EQ(f.window->shownDetail(), Detail::chat);
+}
+
+AwaitingReply waitingSince(const std::string& id, std::int64_t unixSeconds) {
+    AwaitingReply reply;
+    reply.chatId = id;
+    reply.contactName = id;
+    reply.timestampUnix = unixSeconds;
+    return reply;
+}
+
+// Every text of the sidebar either fits its label or ends in "…", and badges stay whole inside
+// the list, at the window's minimum size.
+TEST(MainWindowTest, AtItsMinimumSizeTheSidebarElidesAndKeepsBadgesWhole) {
+    WindowFixture f;
+    f.chat.add(ChatStandIn::session(
+        "long", "A very long chat title about the weekend at the cabin with everyone", {"x"}, 1));
+    f.replies = {waitingSince("maya", f.now - 600), waitingSince("leo", f.now - 7200)};
+    f.window->show();
+    f.window->resize(f.window->minimumSizeHint());
+    for (const bool awaitingSelected : {false, true}) {
+        SCOPED_TRACE(awaitingSelected ? "awaiting row selected" : "chat selected");
+        if (awaitingSelected) {
+            f.window->model().select(SidebarSelection::awaitingReplies());
+            f.window->render();
+        }
+        for (int i = 0; i < 5; ++i) {
+            QCoreApplication::processEvents();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        auto* list = f.window->findChild<QListWidget*>("session-list");
+        const QRect viewport = list->viewport()->rect();
+        int elided = 0;
+        for (auto* label : list->findChildren<QLabel*>()) {
+            if (label->objectName() == "sidebar-empty" || !label->isVisibleTo(list)) {
+                continue;
+            }
+            const int needed = QFontMetrics(label->font()).horizontalAdvance(label->text());
+            const bool fits = needed <= label->contentsRect().width();
+            elided += label->text().endsWith(QChar(0x2026)) ? 1 : 0;
+            EXPECT_TRUE(fits) << label->objectName().toStdString() << ": "
+                              << label->text().toStdString();
+            const QRect inViewport(label->mapTo(list->viewport(), QPoint(0, 0)), label->size());
+            EXPECT_TRUE(viewport.contains(inViewport))
+                << label->objectName().toStdString() << " reaches past the list";
+        }
+        EXPECT_GE(elided, 1) << "the long title is cut with an ellipsis";
+        auto* badge = list->findChild<QLabel*>("awaiting-count");
+        ASSERT_TRUE(badge);
+        EXPECT_EQ(badge->text(), "2");
+        EXPECT_GE(badge->width(), badge->sizeHint().width()) << "the badge is whole";
+    }
+}
+
+// The selected awaiting row is drawn on the selection colour, in the active window or not;
+// its label and its badge are readable on it in both appearances.
+TEST(MainWindowTest, TheSelectedAwaitingRowIsReadableInBothAppearances) {
+    const Appearance before = Theme::current();
+    for (const auto appearance : {Appearance::light, Appearance::dark}) {
+        SCOPED_TRACE(appearance == Appearance::dark ? "dark" : "light");
+        Theme::apply(*qApp, appearance);
+        WindowFixture f;
+        f.replies = {waitingSince("maya", f.now - 600)};
+        f.window->show();
+        f.window->model().select(SidebarSelection::awaitingReplies());
+        f.window->render();
+        // Rows replaced by the render go on the next turn of the loop.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        auto* list = f.window->findChild<QListWidget*>("session-list");
+        const QColor selection = list->palette().color(QPalette::Inactive, QPalette::Highlight);
+        auto* label = list->findChild<QLabel*>("awaiting-label");
+        auto* badge = list->findChild<QLabel*>("awaiting-count");
+        ASSERT_TRUE(label && badge);
+        EXPECT_GE(test::contrastRatio(label->palette().color(QPalette::WindowText), selection),
+                  4.5);
+        // The badge's own background is the colour the row's text takes.
+        EXPECT_GE(test::contrastRatio(badge->palette().color(QPalette::WindowText),
+                                      label->palette().color(QPalette::WindowText)),
+                  4.5);
+        EXPECT_TRUE(
+            badge->styleSheet().contains(label->palette().color(QPalette::WindowText).name()));
+    }
+    Theme::apply(*qApp, before);
+}
+
+// Ages and the awaiting count are redrawn every minute: "10 min. ago" does not stay that, and a
+// reply that ages out of the day window leaves the count.
+TEST(MainWindowTest, AgesAndTheAwaitingCountAreRedrawnEachMinute) {
+    WindowFixture f;
+    f.replies = {waitingSince("maya", f.now - 7 * 86400 + 30), waitingSince("leo", f.now - 60)};
+    f.window->show();
+    auto* list = f.window->findChild<QListWidget*>("session-list");
+    const auto ages = [list] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QStringList texts;
+        for (auto* label : list->findChildren<QLabel*>("session-age")) {
+            texts << label->text();
+        }
+        texts.sort();
+        return texts;
+    };
+    const auto count = [list] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return list->findChild<QLabel*>("awaiting-count")->text();
+    };
+    EXPECT_EQ(ages(), (QStringList{"1 hr. ago", "5 min. ago"}));
+    EXPECT_EQ(count(), "2");
+
+    QTimer* minute = nullptr;
+    for (auto* timer : f.window->sidebar().findChildren<QTimer*>()) {
+        if (timer->interval() == 60'000 && timer->isActive()) {
+            minute = timer;
+        }
+    }
+    ASSERT_TRUE(minute) << "a timer redraws the rows each minute";
+    f.now += 10 * 60;
+    minute->setInterval(1);
+    for (int i = 0; i < 50 && count() != "1"; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_EQ(count(), "1");
+    EXPECT_EQ(ages(), (QStringList{"1 hr. ago", "15 min. ago"}));
 }
 
 }  // namespace

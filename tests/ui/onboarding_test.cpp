@@ -1,4 +1,6 @@
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -56,10 +58,10 @@ struct ReturningBrowser final : WebAuthenticationSession {
     MainExecutor& main;
 };
 
-struct RecordingOpener final : SystemSettingsOpener {
-    bool open(const std::string& link) override {
-        links.push_back(link);
-        return false;
+struct RecordingOpener final : UrlOpener {
+    bool open(const std::string& url) override {
+        links.push_back(url);
+        return true;
     }
     std::vector<std::string> links;
 };
@@ -94,7 +96,7 @@ struct WalkFixture {
             .worker = worker,
             .scheduler = clock,
             .secretBackend = std::make_shared<InMemorySecretBackend>(),
-            .settingsOpener = opener,
+            .folderOpener = opener,
         });
         signIn = GoogleSignInViewModel::make({
             .authService = std::make_shared<GoogleAuthService>(
@@ -225,7 +227,23 @@ TEST(OnboardingWindowTest, WalkFromASignedOutHomeToTheMainWindow) {
 
     f.button("onboarding.primaryCTA")->click();
     EXPECT_EQ(f.primary(), disabled("Sign in with Google"));
-    EXPECT_EQ(f.statusLines("onboarding.signInStatus"), QStringList{"Continue in your browser…"});
+    EXPECT_EQ(
+        f.statusLines("onboarding.signInStatus"),
+        (QStringList{"Continue in your browser…", "No browser opened? Open this link in one:"}));
+    // The page's link, and a button that copies it for a browser opened by hand.
+    ASSERT_TRUE(f.shows("onboarding.copySignInLink"));
+    const auto link = f.signIn->signInLink();
+    ASSERT_TRUE(link);
+    const auto shownLink = f.shown<QLabel>("onboarding.signInLink");
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(shownLink->toolTip().toStdString(), *link);
+    EXPECT_LE(shownLink->fontMetrics().horizontalAdvance(shownLink->text()), shownLink->width())
+        << "never cut off";
+    f.button("onboarding.copySignInLink")->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), *link);
     ASSERT_TRUE(f.driveUntil(
         [&] { return f.signIn->state.get().kind() != GoogleSignInState::Kind::signingIn; }));
     // Signed in: the step waits for the user to go on.
@@ -238,11 +256,13 @@ TEST(OnboardingWindowTest, WalkFromASignedOutHomeToTheMainWindow) {
     f.button("onboarding.primaryCTA")->click();
     f.drain();
     ASSERT_EQ(f.step(), OnboardingStep::fullDiskAccess);
-    EXPECT_EQ(f.primary(), enabled("Open System Settings"));
+    EXPECT_EQ(f.primary(), enabled("Open Folder"));
     EXPECT_TRUE(f.shows("onboarding.relaunch"));
     EXPECT_NE(f.subtitle().find(f.chatDB.string()), std::string::npos);
-    // Opened once, by itself; this desktop opens nothing.
-    EXPECT_EQ(f.opener->links.size(), FullDiskAccessViewModel::settingsLinks().size());
+    EXPECT_TRUE(f.opener->links.empty());
+    f.button("onboarding.primaryCTA")->click();
+    EXPECT_EQ(f.opener->links,
+              std::vector<std::string>{FullDiskAccessViewModel::fileURL(f.chatDB.parent_path())});
     f.clock.advance(OnboardingStepsModel::accessPollInterval);
     f.drain();
     EXPECT_EQ(f.statusLines("onboarding.accessStatus"),

@@ -1,4 +1,6 @@
+#include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 
@@ -83,6 +85,43 @@ TEST(SettingsWindowTest, SignedOutShowsContactsMemoryAndProactiveOnly) {
     SettingsFixture f;
     f.open();
     EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"contacts", "memory", "proactive"}));
+}
+
+TEST(SettingsWindowTest, EscapeFromAnyControlClosesIt) {
+    SettingsFixture f;
+    f.open();
+    auto* control = f.window->findChildren<QWidget*>().back();
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(control, &escape);
+    EXPECT_FALSE(f.window->isVisible());
+}
+
+// Whatever the permission state, every text of the Contacts card has the height its lines need
+// (none cut at the top or bottom), and no button is shown that has nothing to do.
+TEST(SettingsWindowTest, ContactsCardTextsAreWholeInEveryState) {
+    using State = ContactsAuthorizationState;
+    for (const auto state : {State::notDetermined, State::denied, State::restricted,
+                             State::authorized}) {
+        SCOPED_TRACE(static_cast<int>(state));
+        SettingsFixture f;
+        f.signIn();
+        f.root->contactsSyncViewModel()->authorizationState.set(state);
+        f.root->contactsSyncViewModel()->lastError.set("Contacts permission was not granted.");
+        f.open();
+        auto* panel = f.window->findChild<ContactsSettingsPanel*>();
+        for (auto* label : panel->findChildren<QLabel*>()) {
+            if (!label->isVisibleTo(f.window.get()) || !label->wordWrap()) {
+                continue;
+            }
+            EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                << label->text().toStdString();
+        }
+        for (auto* button : panel->findChildren<QPushButton*>()) {
+            if (button->isVisibleTo(f.window.get())) {
+                EXPECT_FALSE(button->text().isEmpty());
+            }
+        }
+    }
 }
 
 TEST(SettingsWindowTest, SignedInShowsEverySectionAccountFirst) {

@@ -1,6 +1,15 @@
 #include <QApplication>
+#include <QBuffer>
+#include <QHash>
+#include <QImage>
+#include <QImageReader>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPointer>
 
 #include <gtest/gtest.h>
+
+#include "contrast.h"
 
 #include "support/temp_dir.h"
 #include "ui/brand_marks.h"
@@ -8,6 +17,7 @@
 #include "ui/symbols.h"
 #include "ui/theme.h"
 #include "ui/tray_controller.h"
+#include "ui/window_registry.h"
 
 namespace vask::ui {
 namespace {
@@ -103,7 +113,145 @@ TEST(SymbolsTest, EverySymbolTheViewsUseHasAnIconOnABareDesktop) {
         EXPECT_FALSE(symbolIcon(name, Qt::black, false).isNull()) << name;
     }
     EXPECT_TRUE(symbolIcon("no.such.symbol", Qt::black, false).isNull());
-    EXPECT_FALSE(menubarIcon(true).pixmap(22, 22).isNull());
+}
+
+// The panel's colour is the desktop's, not the application's: the tray icon's body must stand
+// out from a white panel and from a black one alike, at the sizes panels ask for.
+TEST(BrandIconTest, TrayIconReadsOnLightAndDarkPanels) {
+    for (const int size : {16, 22, 24, 32}) {
+        const QImage image = trayIcon().pixmap(size, size).toImage();
+        ASSERT_FALSE(image.isNull()) << size;
+        // The colour most of the icon's opaque pixels share: its body.
+        QHash<QRgb, int> counts;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor pixel = image.pixelColor(x, y);
+                if (pixel.alpha() == 255) {
+                    ++counts[pixel.rgb()];
+                }
+            }
+        }
+        ASSERT_FALSE(counts.isEmpty()) << size;
+        QRgb body = 0;
+        int most = 0;
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
+            if (it.value() > most) {
+                body = it.key();
+                most = it.value();
+            }
+        }
+        EXPECT_GE(test::contrastRatio(QColor::fromRgb(body), Qt::white), 3.0) << size;
+        EXPECT_GE(test::contrastRatio(QColor::fromRgb(body), Qt::black), 3.0) << size;
+    }
+}
+
+// The icon theme's scalable picture and the painted one are the same picture.
+TEST(BrandIconTest, ScalableIconMatchesThePaintedOne) {
+    const int size = 128;
+    const QImage painted = appIconImage(size).convertToFormat(QImage::Format_ARGB32);
+    QByteArray svg = appIconSvg();
+    QBuffer buffer(&svg);
+    QImageReader reader(&buffer, "svg");
+    reader.setScaledSize(QSize(size, size));
+    QImage vector = reader.read();
+    ASSERT_FALSE(vector.isNull()) << "the SVG parses: " << reader.errorString().toStdString();
+    vector = vector.convertToFormat(QImage::Format_ARGB32);
+    double difference = 0;
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            const QColor a = painted.pixelColor(x, y);
+            const QColor b = vector.pixelColor(x, y);
+            difference += std::abs(a.redF() - b.redF()) + std::abs(a.greenF() - b.greenF()) +
+                          std::abs(a.blueF() - b.blueF()) + std::abs(a.alphaF() - b.alphaF());
+        }
+    }
+    EXPECT_LT(difference / (size * size * 4), 0.02);
+    EXPECT_FALSE(appIcon().pixmap(48, 48).isNull());
+}
+
+// The desktop's usual keys work from any widget of any window, and nothing else is taken.
+TEST(StandardKeysTest, CtrlQQuitsCtrlWClosesTheActiveWindowCtrlCommaOpensSettings) {
+    int quits = 0;
+    int settingsOpened = 0;
+    QObject owner;
+    new StandardKeys({.quit = [&] { ++quits; }, .openSettings = [&] { ++settingsOpened; }}, &owner);
+    QWidget window;
+    auto* field = new QLineEdit(&window);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    const auto press = [field](int key, Qt::KeyboardModifiers modifiers, const QString& text = {}) {
+        QKeyEvent event(QEvent::KeyPress, key, modifiers, text);
+        QApplication::sendEvent(field, &event);
+    };
+    press(Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(quits, 1);
+    press(Qt::Key_Comma, Qt::ControlModifier);
+    EXPECT_EQ(settingsOpened, 1);
+    // Typing is left to the field.
+    press(Qt::Key_Q, Qt::NoModifier, "q");
+    press(Qt::Key_Q, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(field->text(), "q");
+    EXPECT_EQ(quits, 1);
+    if (QApplication::activeWindow() == &window) {
+        press(Qt::Key_W, Qt::ControlModifier);
+        EXPECT_FALSE(window.isVisible());
+    }
+
+    using Command = StandardKeys::Command;
+    EXPECT_EQ(StandardKeys::commandFor(Qt::Key_W, Qt::ControlModifier | Qt::KeypadModifier),
+              Command::closeWindow);
+    EXPECT_EQ(StandardKeys::commandFor(Qt::Key_Comma, Qt::AltModifier), Command::none);
+}
+
+// The desktop's theme can change while Vask runs: a ThemeChange brings the brand palette in the
+// desktop's appearance (this display's is light) and tells the windows to be made again.
+TEST(ThemeTest, AThemeChangeOfTheDesktopBringsItsAppearance) {
+    const Appearance before = Theme::current();
+    Theme::apply(*qApp, Appearance::dark);
+    EXPECT_EQ(Theme::desktopAppearance(*qApp), Appearance::light);
+    EXPECT_EQ(Theme::current(), Appearance::dark) << "reading the desktop changes nothing";
+
+    std::vector<Appearance> told;
+    std::unique_ptr<QObject> follower(
+        Theme::followDesktop(*qApp, [&](Appearance now) { told.push_back(now); }));
+    QWidget window;
+    window.show();
+    for (int i = 0; i < 3; ++i) {
+        QEvent change(QEvent::ThemeChange);
+        QApplication::sendEvent(&window, &change);
+    }
+    spinUntil([&] { return !told.empty(); });
+    EXPECT_EQ(told, std::vector<Appearance>{Appearance::light}) << "once for one change";
+    EXPECT_EQ(Theme::current(), Appearance::light);
+    Theme::apply(*qApp, before);
+}
+
+TEST(WindowRegistryTest, RebuildingMakesShownWindowsAnewInPlaceAndHiddenOnesLater) {
+    WindowRegistry registry;
+    int made = 0;
+    for (const char* id : {"shown", "hidden"}) {
+        registry.registerWindow(id, [&made] {
+            ++made;
+            return new QWidget;
+        });
+    }
+    QPointer<QWidget> shown = registry.open("shown");
+    shown->setGeometry(40, 50, 300, 200);
+    QPointer<QWidget> hidden = registry.open("hidden");
+    registry.close("hidden");
+    registry.rebuildAll();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(shown);
+    EXPECT_FALSE(hidden);
+    EXPECT_EQ(made, 3) << "the shown one at once, the hidden one not yet";
+    ASSERT_TRUE(registry.window("shown"));
+    EXPECT_TRUE(registry.window("shown")->isVisible());
+    EXPECT_EQ(registry.window("shown")->geometry().size(), QSize(300, 200));
+    EXPECT_FALSE(registry.window("hidden"));
+    registry.open("hidden");
+    EXPECT_EQ(made, 4);
+    delete registry.window("shown");
+    delete registry.window("hidden");
 }
 
 }  // namespace

@@ -513,6 +513,13 @@ std::vector<Shot> onboardingShots() {
                  scene.root->sharedGoogleSignInViewModel()->state.set(
                      GoogleSignInState::error("Google sign-in failed: access_denied"));
              }),
+        shot("signin-no-browser", Step::signIn,
+             [](Scene& scene) {
+                 auto signIn = scene.root->sharedGoogleSignInViewModel();
+                 signIn->state.set(GoogleSignInState::browserUnavailable(
+                     "No web browser could be opened.",
+                     signIn->signInLink().value_or("https://vask.example.com/auth/google/start")));
+             }),
         shot("access", Step::fullDiskAccess, withoutMessages),
         shot("contacts", Step::contacts),
         shot("contacts-restricted", Step::contacts,
@@ -573,11 +580,27 @@ std::function<QWidget*()> mainChatView(Scene& scene, UrlOpener& opener) {
     };
 }
 
-QWidget* mainWindow(Scene& scene, bool withConversation) {
+std::vector<Subscription>& keptSubscriptions() {
+    static std::vector<Subscription> subscriptions;
+    return subscriptions;
+}
+
+enum class MainShot { empty, conversation, minimumSize, awaitingSelected };
+
+QWidget* mainWindow(Scene& scene, MainShot shot) {
     static NoClipboard clipboard;
     static NoUrlOpener opener;
+    const bool withConversation = shot != MainShot::empty;
     scene.signIn();
     auto chat = scene.root->chatViewModel();
+    if (shot == MainShot::minimumSize || shot == MainShot::awaitingSelected) {
+        // A title too long for any sidebar.
+        using enum ChatRole;
+        chat->adopt(sampleConversation(
+            "s-3", "Planning the surprise party for Priya's thirtieth birthday in the garden",
+            {{user, "Who is bringing the cake?"}, {assistant, "Tom said he would."}},
+            std::chrono::minutes(60 * 24 * 9)));
+    }
     if (withConversation) {
         using enum ChatRole;
         chat->adopt(
@@ -597,13 +620,46 @@ QWidget* mainWindow(Scene& scene, bool withConversation) {
     auto* window = ui::makeMainWindow(*scene.root, clipboard, opener, mainChatView(scene, opener));
     window->show();
     scene.drain();
+    if (shot == MainShot::minimumSize || shot == MainShot::awaitingSelected) {
+        // Two people waiting, so the sidebar has its awaiting row and count. The window's own
+        // refresh finds nobody in the sample history: the stand-in list is put back each time.
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
+        const auto at = [now](std::int64_t ago) { return std::optional<std::int64_t>(now - ago); };
+        const std::vector<AwaitingReply> waiting = {
+            {"chat-1", "Maya Okafor", "+15550101", "Are we still on for dinner Friday?", 40,
+             at(3 * 3600)},
+            {"chat-2", "Jonas Berg", "jonas@example.com", "Sent you the draft", 30, at(26 * 3600)}};
+        scene.defaults.set(scene.root->instanceScopedKey(ProactiveSurfaces::enabledKeyBase), true);
+        auto awaiting = scene.root->awaitingReplyViewModel();
+        keptSubscriptions().push_back(awaiting->replies().subscribe(
+            [&scene, awaiting, waiting](const std::vector<AwaitingReply>& replies) {
+                if (replies != waiting) {
+                    scene.main.post([awaiting, waiting] { awaiting->replies().set(waiting); });
+                }
+            }));
+    }
+    if (shot == MainShot::minimumSize) {
+        window->resize(window->minimumSizeHint());
+    }
+    if (shot == MainShot::awaitingSelected) {
+        window->model().select(SidebarSelection::awaitingReplies());
+        window->render();
+    }
+    scene.drain();
     return window;
 }
 
 std::vector<Shot> mainWindowShots() {
     return {
-        {"main", "empty", [](Scene& scene) { return mainWindow(scene, false); }},
-        {"main", "conversation", [](Scene& scene) { return mainWindow(scene, true); }},
+        {"main", "empty", [](Scene& scene) { return mainWindow(scene, MainShot::empty); }},
+        {"main", "conversation",
+         [](Scene& scene) { return mainWindow(scene, MainShot::conversation); }},
+        {"main", "minimum-size",
+         [](Scene& scene) { return mainWindow(scene, MainShot::minimumSize); }},
+        {"main", "awaiting-selected",
+         [](Scene& scene) { return mainWindow(scene, MainShot::awaitingSelected); }},
         {"main", "signed-out",
          [](Scene& scene) -> QWidget* {
              static NoClipboard clipboard;
@@ -763,6 +819,7 @@ int main(int argc, char** argv) {
             widget.reset();
             models.clear();
             keptMemoryModels().clear();
+            keptSubscriptions().clear();
         }
     }
     std::filesystem::remove_all(scratch);

@@ -120,14 +120,6 @@ void MainWindow::showEvent(QShowEvent* event) {
     render();
 }
 
-void MainWindow::changeEvent(QEvent* event) {
-    QWidget::changeEvent(event);
-    // The awaiting row is drawn highlighted only in the key window.
-    if (event->type() == QEvent::ActivationChange && appeared_) {
-        sidebar_->render(model_->selection());
-    }
-}
-
 void MainWindow::chatChanged() {
     if (appeared_) {
         if (deps_.chat.pendingSessionFocus()) {

@@ -56,7 +56,6 @@ class MainWindow : public QWidget {
 
   protected:
     void showEvent(QShowEvent* event) override;
-    void changeEvent(QEvent* event) override;
 
   private:
     QWidget* makeSignedOutView();

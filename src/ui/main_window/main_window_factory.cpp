@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "proactive/awaiting_read_state.h"
+#include "proactive/awaiting_screen_presenter.h"
 #include "proactive/proactive_surfaces.h"
 #include "shell/observe_all.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
@@ -15,7 +16,6 @@ MainWindow* makeMainWindow(AppDependencies& root, Clipboard& clipboard, UrlOpene
     auto awaiting = root.awaitingReplyViewModel();
     auto& defaults = root.context().defaults;
     const std::string proactiveKey = root.instanceScopedKey(ProactiveSurfaces::enabledKeyBase);
-    const std::string daysKey = root.instanceScopedKey(AwaitingReplyDisplayFilter::defaultsKeyBase);
     const auto showProactive = [&defaults, proactiveKey] {
         return defaults.boolValue(proactiveKey).valueOr(false);
     };
@@ -43,11 +43,9 @@ MainWindow* makeMainWindow(AppDependencies& root, Clipboard& clipboard, UrlOpene
         .sidebar =
             {
                 .awaitingReplies = [awaiting] { return awaiting->replies().get(); },
-                .displayDays =
-                    [&defaults, daysKey] {
-                        const auto value = defaults.value(daysKey);
-                        return value && value->is_number_integer() ? value->get<int>() : 7;
-                    },
+                // The day window as the awaiting screen reads it, so the badge counts the list
+                // that screen shows.
+                .displayDays = AwaitingScreenPresenter::storedDisplayDays(defaults),
                 .showsProactive = showProactive,
                 .now =
                     [] {

@@ -6,6 +6,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QResizeEvent>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -28,9 +30,11 @@ QWidget* sessionRow(const SessionFilter::Row& row, std::int64_t now, bool highli
     column->setSpacing(2);
     const int textWidth = width - 2 * Theme::spacingSmall;
     const QFontMetrics titleMetrics(Theme::font(FontRole::body));
-    auto* title =
-        styledText(titleMetrics.elidedText(qs(row.session->title), Qt::ElideRight, textWidth),
-                   FontRole::body, ink);
+    auto* title = styledText(
+        titleMetrics.elidedText(qs(row.session->title), Qt::ElideRight, std::max(textWidth, 0)),
+        FontRole::body, ink);
+    title->setObjectName("session-title");
+    title->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     column->addWidget(title);
     auto* line = new QHBoxLayout;
     line->setSpacing(4);
@@ -41,13 +45,20 @@ QWidget* sessionRow(const SessionFilter::Row& row, std::int64_t now, bool highli
     const QString when = qs(sidebar::relativeTime(now - lastAt));
     if (!row.preview.empty()) {
         const QFontMetrics metrics(Theme::font(FontRole::subheadline));
-        const int left = textWidth - metrics.horizontalAdvance(when + " \u00b7 ") - 8;
-        line->addWidget(
-            styledText(metrics.elidedText(qs(row.preview), Qt::ElideRight, std::max(left, 0)),
-                       FontRole::subheadline, secondary));
+        const int left = sidebar::textSpace(
+            textWidth, {metrics.horizontalAdvance(when), 8, metrics.horizontalAdvance(" \u00b7 ")});
+        const QString shown = metrics.elidedText(qs(row.preview), Qt::ElideRight, left);
+        auto* preview = styledText(shown, FontRole::subheadline, secondary);
+        preview->setObjectName("session-preview");
+        // As wide as its (elided) text, so the age follows it closely.
+        preview->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+        line->addWidget(preview);
         line->addWidget(styledText("\u00b7", FontRole::subheadline, secondary));
     }
-    line->addWidget(styledText(when, FontRole::subheadline, secondary));
+    auto* age = styledText(when, FontRole::subheadline, secondary);
+    age->setObjectName("session-age");
+    age->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+    line->addWidget(age);
     line->addStretch();
     column->addLayout(line);
     return widget;
@@ -118,6 +129,18 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
             &SessionSidebar::showContextMenu);
     column->addWidget(list_, 1);
 
+    // Rows are laid out for the list's width: a narrower or wider list lays them out again.
+    list_->viewport()->installEventFilter(this);
+    // "5 min. ago" must not stay that for an hour, nor the badge count replies that aged out.
+    auto* minute = new QTimer(this);
+    minute->setInterval(std::chrono::minutes(1));
+    connect(minute, &QTimer::timeout, this, [this] {
+        if (filter_) {
+            rebuildRows();
+        }
+    });
+    minute->start();
+
     overlay_ = new QLabel(list_);
     overlay_->setObjectName("sidebar-empty");
     overlay_->setAlignment(Qt::AlignCenter);
@@ -132,6 +155,21 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
     if (!deps_.confirm) {
         deps_.confirm = standardConfirm();
     }
+}
+
+bool SessionSidebar::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_->viewport() && event->type() == QEvent::Resize && filter_ && !rendering_) {
+        const auto* resize = static_cast<QResizeEvent*>(event);
+        if (resize->size().width() != resize->oldSize().width()) {
+            // After the resize has settled: rebuilding inside it may resize the list again.
+            QTimer::singleShot(0, this, [this] {
+                if (filter_) {
+                    rebuildRows();
+                }
+            });
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 std::shared_ptr<const ChatSession> SessionSidebar::session(const std::string& id) const {
@@ -175,26 +213,39 @@ void SessionSidebar::rebuildRows() {
         row->setAttribute(Qt::WA_TransparentForMouseEvents);
         auto* line = new QHBoxLayout(row);
         line->setContentsMargins(Theme::spacingSmall, 6, Theme::spacingSmall, 6);
-        const bool highlighted = selection_ &&
-                                 selection_->kind() == SidebarSelection::Kind::awaitingReplies &&
-                                 isActiveWindow();
+        line->setSpacing(Theme::spacingSmall);
+        // Highlighted whenever selected, active window or not: the list paints the selection
+        // in the accent either way, and the text on it must stay readable.
+        const bool highlighted =
+            selection_ && selection_->kind() == SidebarSelection::Kind::awaitingReplies;
         const auto colours = Theme::palette();
-        line->addWidget(symbolLabel("tray.and.arrow.down.fill",
-                                    highlighted ? QColor(Qt::white) : colours.accent));
-        line->addWidget(styledText("Awaiting your reply", FontRole::body,
-                                   highlighted ? QColor(Qt::white) : colours.ink));
-        line->addStretch();
+        const QColor ink = highlighted ? colours.onAccent : colours.ink;
+        auto* icon = symbolLabel("tray.and.arrow.down.fill",
+                                 highlighted ? colours.onAccent : colours.accent);
+        line->addWidget(icon);
         const auto count = sidebar::awaitingCount(replies, deps_.displayDays(), now);
         auto* badge = styledText(QString::number(count), FontRole::caption,
-                                 highlighted ? colours.plumInk : colours.onAccent);
+                                 highlighted ? colours.accent : colours.onAccent);
         badge->setObjectName("awaiting-count");
         QFont semibold = badge->font();
         semibold.setWeight(QFont::DemiBold);
         badge->setFont(semibold);
         badge->setStyleSheet(QString("background: %1; border-radius: 8px; padding: 1px 6px;")
-                                 .arg((highlighted ? QColor(Qt::white) : colours.accent).name()));
+                                 .arg((highlighted ? colours.onAccent : colours.accent).name()));
+        badge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+        // The badge and the icon keep their whole width; the label gets what is left.
+        const int labelWidth = sidebar::textSpace(
+            list_->viewport()->width(), {2 * Theme::spacingSmall, icon->sizeHint().width(),
+                                         badge->sizeHint().width(), 2 * Theme::spacingSmall});
+        const QFontMetrics metrics(Theme::font(FontRole::body));
+        auto* label =
+            styledText(metrics.elidedText("Awaiting your reply", Qt::ElideRight, labelWidth),
+                       FontRole::body, ink);
+        label->setObjectName("awaiting-label");
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        line->addWidget(label, 1);
         line->addWidget(badge);
-        item->setSizeHint(row->sizeHint());
+        item->setSizeHint(QSize(0, row->sizeHint().height()));
         list_->setItemWidget(item, row);
         if (selection_ && !selection_->isChat()) {
             selected = item;
@@ -215,7 +266,7 @@ void SessionSidebar::rebuildRows() {
         const bool isSelected =
             selection_ && selection_->isChat() && selection_->sessionID() == row->session->id;
         auto* widget = sessionRow(*row, now, isSelected, list_->viewport()->width());
-        item->setSizeHint(widget->sizeHint());
+        item->setSizeHint(QSize(0, widget->sizeHint().height()));
         list_->setItemWidget(item, widget);
         if (selection_ && selection_->isChat() && selection_->sessionID() == row->session->id) {
             selected = item;
@@ -299,6 +350,7 @@ SessionSidebar::PromptText SessionSidebar::standardPrompt() {
     return [](QWidget* parent, const QString& title, const QString& label,
               const QString& text) -> std::optional<QString> {
         QInputDialog dialog(parent);
+        dialog.setStyleSheet(Theme::buttonStyleSheet());
         dialog.setWindowTitle(title);
         dialog.setLabelText(label);
         dialog.setTextValue(text);

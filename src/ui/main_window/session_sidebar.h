@@ -55,6 +55,9 @@ class SessionSidebar : public QWidget {
   signals:
     void picked(const std::optional<SidebarSelection>& selection);
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
     void rebuildRows();
     void showContextMenu(const QPoint& position);

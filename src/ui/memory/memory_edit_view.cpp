@@ -45,6 +45,7 @@ MemoryEditView::MemoryEditView(const MemoryAssociation& association, Save onSave
     error_ = styledText(MemorySettingsViewModel::updateFailedText, FontRole::caption, errorRed());
     column->addWidget(error_);
 
+    setStyleSheet(Theme::buttonStyleSheet());
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     auto* cancel = new QPushButton("Cancel");
@@ -55,6 +56,7 @@ MemoryEditView::MemoryEditView(const MemoryAssociation& association, Save onSave
     save_->setObjectName("save-memory-edit-button");
     save_->setAccessibleName("Save");
     save_->setDefault(true);
+    save_->setProperty("prominent", true);
     connect(save_, &QPushButton::clicked, this, &MemoryEditView::save);
     buttons->addWidget(save_);
     column->addLayout(buttons);

@@ -52,9 +52,11 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     titles->addWidget(styledText("Review or change associations Vask can use in later chats.",
                                  FontRole::callout, Theme::secondaryText()));
     header->addLayout(titles, 1);
+    setStyleSheet(Theme::buttonStyleSheet());
     auto* done = new QPushButton("Done");
     done->setAccessibleName("Done");
     done->setDefault(true);
+    done->setProperty("prominent", true);
     connect(done, &QPushButton::clicked, this, &QDialog::accept);
     header->addWidget(done, 0, Qt::AlignVCenter);
     column->addLayout(header);

@@ -1,5 +1,7 @@
 #include "ui/onboarding/onboarding_view.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -79,7 +81,7 @@ QWidget* OnboardingView::makeFooter() {
     relaunch_ = new QPushButton("Quit && Reopen");
     relaunch_->setObjectName("onboarding.relaunch");
     relaunch_->setAccessibleName("Quit & Reopen");
-    relaunch_->setToolTip("Already enabled Vask? Relaunch to apply Full Disk Access.");
+    relaunch_->setToolTip(OnboardingStepsModel::relaunchToolTip);
     relaunch_->setCursor(Qt::PointingHandCursor);
     relaunch_->setFont(Theme::font(FontRole::callout));
     relaunch_->setStyleSheet(
@@ -131,6 +133,8 @@ void OnboardingView::buildPage() {
     }
     signInStatus_ = nullptr;
     differentAccount_ = nullptr;
+    signInLinkRow_ = nullptr;
+    signInLink_ = nullptr;
     hint_ = nullptr;
     contactsStatus_ = nullptr;
     indexingBar_ = nullptr;
@@ -200,6 +204,7 @@ QWidget* OnboardingView::makeExtra(OnboardingStep step) {
             signInStatus_ = new StatusArea(380);
             signInStatus_->setObjectName("onboarding.signInStatus");
             column->addWidget(signInStatus_);
+            column->addWidget(makeSignInLinkRow(), 0, Qt::AlignHCenter);
             differentAccount_ = new QPushButton("Use a different account");
             differentAccount_->setObjectName("onboarding.differentAccount");
             differentAccount_->setAccessibleName("Use a different account");
@@ -247,11 +252,45 @@ QWidget* OnboardingView::makeExtra(OnboardingStep step) {
     return nullptr;
 }
 
+QWidget* OnboardingView::makeSignInLinkRow() {
+    signInLinkRow_ = new QWidget;
+    signInLinkRow_->setObjectName("onboarding.signInLinkRow");
+    auto* row = new QHBoxLayout(signInLinkRow_);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(8);
+    signInLink_ = new QLabel;
+    signInLink_->setObjectName("onboarding.signInLink");
+    signInLink_->setFont(Theme::font(FontRole::caption));
+    signInLink_->setTextFormat(Qt::PlainText);
+    setTextColour(signInLink_, Theme::palette().accent);
+    row->addWidget(signInLink_);
+    auto* copy = new QPushButton("Copy Link");
+    copy->setObjectName("onboarding.copySignInLink");
+    copy->setAccessibleName("Copy the sign-in link");
+    copy->setFont(Theme::font(FontRole::callout));
+    copy->setCursor(Qt::PointingHandCursor);
+    copy->setStyleSheet(Theme::buttonStyleSheet());
+    connect(copy, &QPushButton::clicked, this, [this] {
+        if (signInLink_) {
+            QGuiApplication::clipboard()->setText(signInLink_->toolTip());
+        }
+    });
+    row->addWidget(copy);
+    signInLinkRow_->hide();
+    return signInLinkRow_;
+}
+
 void OnboardingView::renderExtra() {
     if (signInStatus_) {
         const auto status = model_->signInStatus();
         signInStatus_->setStatus(status.status);
         differentAccount_->setVisible(status.offersDifferentAccount);
+        signInLinkRow_->setVisible(status.link.has_value());
+        // Shortened in the middle to fit beside its button; whole in the tooltip and the copy.
+        const QString link = status.link ? qs(*status.link) : QString();
+        signInLink_->setToolTip(link);
+        signInLink_->setText(
+            QFontMetrics(signInLink_->font()).elidedText(link, Qt::ElideMiddle, linkWidth));
     }
     if (hint_) {
         hint_->setStatus(model_->accessStatus());

@@ -46,6 +46,8 @@ class OnboardingView : public QWidget {
     void buildPage();
     QWidget* stepBody(const OnboardingStepsModel::Page& page, QWidget* extra);
     QWidget* makeExtra(OnboardingStep step);
+    // The sign-in page's link and a button that copies it, for a browser that did not open.
+    QWidget* makeSignInLinkRow();
     void renderExtra();
     void renderFooter();
     void orderFocus();
@@ -58,6 +60,9 @@ class OnboardingView : public QWidget {
 
     StatusArea* signInStatus_ = nullptr;
     QPushButton* differentAccount_ = nullptr;
+    static constexpr int linkWidth = 280;
+    QWidget* signInLinkRow_ = nullptr;
+    QLabel* signInLink_ = nullptr;
     FullDiskAccessHint* hint_ = nullptr;
     StatusArea* contactsStatus_ = nullptr;
     QProgressBar* indexingBar_ = nullptr;

@@ -52,22 +52,21 @@ void ContactsSettingsPanel::render() {
         auto* message = styledText(qs(shown.message), FontRole::body, Theme::secondaryText(), true);
         row->addWidget(message, 1);
         const bool prominent = shown.row == Row::unavailable;
-        auto* action = smallButton(qs(shown.actionLabel),
-                                   prominent ? "contacts-access-button" : "contacts-sync-button");
-        action->setEnabled(shown.actionEnabled);
-        action->setDefault(prominent);
-        if (prominent) {
-            const auto colours = Theme::palette();
-            action->setStyleSheet(
-                QString("QPushButton { background: %1; color: %2; border-radius: 5px; "
-                        "padding: 3px 10px; } QPushButton:disabled { background: %3; }")
-                    .arg(colours.accent.name(), colours.onAccent.name(), colours.edge.name()));
-            connect(action, &QPushButton::clicked, this,
-                    [this] { model_->requestAccessAndSync(); });
-        } else {
-            connect(action, &QPushButton::clicked, this, [this] { model_->syncNow(); });
+        // No button at all where there is nothing to do here.
+        if (!shown.actionLabel.empty()) {
+            auto* action = smallButton(qs(shown.actionLabel), prominent ? "contacts-access-button"
+                                                                        : "contacts-sync-button");
+            action->setEnabled(shown.actionEnabled);
+            action->setDefault(prominent);
+            action->setProperty("prominent", prominent);
+            if (prominent) {
+                connect(action, &QPushButton::clicked, this,
+                        [this] { model_->requestAccessAndSync(); });
+            } else {
+                connect(action, &QPushButton::clicked, this, [this] { model_->syncNow(); });
+            }
+            row->addWidget(action, 0, Qt::AlignVCenter);
         }
-        row->addWidget(action, 0, Qt::AlignVCenter);
         column->addLayout(row);
         if (shown.lastSynced) {
             auto* synced = new QHBoxLayout;

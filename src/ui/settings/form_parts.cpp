@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QMessageBox>
 #include <QVBoxLayout>
 
@@ -57,6 +58,7 @@ QPushButton* smallButton(const QString& title, const QString& identifier) {
     button->setAccessibleName(title);
     button->setFont(Theme::font(FontRole::subheadline));
     button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    button->setStyleSheet(Theme::buttonStyleSheet());
     return button;
 }
 
@@ -128,7 +130,12 @@ FormSection::FormSection(const QString& title, QWidget* parent) : QFrame(parent)
 Confirm standardConfirm() {
     return [](QWidget* parent, const Confirmation& confirmation) {
         QMessageBox box(parent);
-        box.setIcon(QMessageBox::Warning);
+        box.setStyleSheet(Theme::buttonStyleSheet());
+        // The desktop's own warning picture, or none: never the toolkit's stand-in.
+        const QIcon warning = QIcon::fromTheme("dialog-warning");
+        if (!warning.isNull()) {
+            box.setIconPixmap(warning.pixmap(48, 48));
+        }
         box.setWindowTitle(confirmation.title);
         box.setText(confirmation.title);
         box.setInformativeText(confirmation.message);

@@ -1,6 +1,7 @@
 #include "ui/settings/settings_window.h"
 
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QScrollArea>
 #include <QVBoxLayout>
@@ -136,6 +137,14 @@ void SettingsWindow::signOut() {
     });
     signOutError_ = failure ? std::optional<QString>(qs(*failure)) : std::nullopt;
     render();
+}
+
+void SettingsWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 }  // namespace vask::ui

@@ -78,6 +78,8 @@ class SettingsWindow : public QWidget {
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Escape puts the settings away, as it would a dialog.
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     void fitForm();
