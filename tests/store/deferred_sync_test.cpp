@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <limits>
+#include <stop_token>
 #include <map>
 #include <string>
 #include <vector>
@@ -281,6 +283,47 @@ TEST_F(DeferredSyncTest, KilledRunEndsExactWhenRunAgain) {
         again.performSync();
         expectSame(snapshot(path, false), *referenceWithoutRowids_);
     }
+}
+
+TEST_F(DeferredSyncTest, AStopLeavesTheRebuildAndTheRepairToTheNextOpen) {
+    // A quit must not wait for seconds of index building: a stop at the end of the copy skips the
+    // rebuild, and a stop when the next run opens skips the repair; each leaves the indexes
+    // suspended, and a later run without a stop still ends exact.
+    const auto path = dir() / "stopped.db";
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::filesystem::remove(path.string() + suffix);
+    }
+    const auto cancelled = [](const std::function<void()>& run) {
+        try {
+            run();
+        } catch (const ShadowSyncError& error) {
+            return error.kind() == ShadowSyncError::Case::cancelled;
+        }
+        return false;
+    };
+    ShadowSync sync(chatDB(), path);
+    sync.setDeferredIndexingThreshold(0);
+    std::stop_source quit;
+    // The last report of the copy comes once every batch is in, before the rebuild.
+    EXPECT_TRUE(cancelled([&] {
+        sync.performSync(
+            [&](std::int64_t processed, std::int64_t total) {
+                if (processed > 0 && processed >= total) {
+                    quit.request_stop();
+                }
+            },
+            quit.get_token());
+    }));
+    EXPECT_TRUE(ShadowDB(path, ShadowDB::OpenMode::readOnly).isIndexMaintenanceSuspended());
+
+    std::stop_source quitAgain;
+    quitAgain.request_stop();
+    EXPECT_TRUE(cancelled([&] { sync.performSync({}, quitAgain.get_token()); }));
+    EXPECT_TRUE(ShadowDB(path, ShadowDB::OpenMode::readOnly).isIndexMaintenanceSuspended());
+
+    sync.setDeferredIndexingThreshold(never);
+    sync.performSync();
+    expectSame(snapshot(path, false), *referenceWithoutRowids_);
 }
 
 }  // namespace
