@@ -662,4 +662,11 @@ PersonaContextHostFactory AppDependencies::personaContextHostFactory() {
     return LoopbackPersonaContextHost::factory();
 }
 
+void AppDependencies::shutDown() {
+    shadowSyncViewModel()->stopSynchronising();
+    for (const auto& chat : {chatViewModel(), popoverChatViewModel()}) {
+        chat->stopRunningTurns();
+    }
+}
+
 }  // namespace vask
