@@ -40,8 +40,10 @@ class FullDiskAccessViewModel : public std::enable_shared_from_this<FullDiskAcce
 
     // Main executor; returns at once. The probe runs on the worker and its answer arrives in
     // hasAccess, then lastError. A check asked for while one runs is run once more after it, so
-    // the last answer is never older than the last request.
-    void checkAccess();
+    // the last answer is never older than the last request. `answered`, when given, runs on the
+    // main executor once an answer at least as new as this request has been applied, also when
+    // it changed nothing (an inconclusive one included).
+    void checkAccess(std::function<void()> answered = {});
     // Main executor. Tries the Full Disk Access links in order; when none opens, lastError says
     // so until the next check.
     void openSettings();
@@ -59,6 +61,7 @@ class FullDiskAccessViewModel : public std::enable_shared_from_this<FullDiskAcce
     StructuredLogger logger_{"full-disk-access"};
     bool checking_ = false;
     bool checkAgain_ = false;
+    std::vector<std::function<void()>> answered_;
 };
 
 }  // namespace vask
