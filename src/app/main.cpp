@@ -5,8 +5,8 @@
 
 #include "platform/worker_pool.h"
 #include "quit_signals.h"
-#include "ui/theme.h"
 #include "ui/qt_platform.h"
+#include "ui/theme.h"
 #include "vask_app.h"
 
 int main(int argc, char** argv) {

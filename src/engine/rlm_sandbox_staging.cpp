@@ -164,8 +164,8 @@ void reportSweptRunFolder(const fs::path& folder, const std::error_code& removal
     const auto dash = name.find('-');
     const std::string madeBy = dash == std::string::npos ? "unknown" : name.substr(0, dash);
     if (removal) {
-        RLMSandboxStaging::stagingLogger().warning(
-            "stale_run_folder_removal_failed", {{"error", removal.message()}, {"pid", madeBy}});
+        RLMSandboxStaging::stagingLogger().warning("stale_run_folder_removal_failed",
+                                                   {{"error", removal.message()}, {"pid", madeBy}});
     } else {
         RLMSandboxStaging::stagingLogger().warning("stale_run_folder_removed", {{"pid", madeBy}});
     }

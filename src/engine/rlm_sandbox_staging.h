@@ -15,8 +15,8 @@
 namespace vask {
 
 // The databases one helper run reads, staged in a private folder beside the shadow database
-// (".vask-rlm-sandbox/<pid>-<UUID>", 0700): the live shadow database linked with its write-ahead log
-// and index, online-backup copies of the contacts and sessions databases, and a sanitized copy
+// (".vask-rlm-sandbox/<pid>-<UUID>", 0700): the live shadow database linked with its write-ahead
+// log and index, online-backup copies of the contacts and sessions databases, and a sanitized copy
 // of the asking account's memory.
 class RLMSandboxStaging {
   public:

@@ -72,8 +72,7 @@ std::string CorvaneBillingService::fetch(std::string_view path, const Auth& auth
         } catch (const HttpClient::Error& error) {
             // A cancelled exchange (the caller's stop, or the client stopped for a quit) is not
             // a transient failure: trying again would only wait out the backoff.
-            if (error.kind() == HttpClient::Error::Kind::cancelled ||
-                attempt + 1 >= maxRequests) {
+            if (error.kind() == HttpClient::Error::Kind::cancelled || attempt + 1 >= maxRequests) {
                 throw;
             }
             backoff(attempt + 1);

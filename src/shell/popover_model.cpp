@@ -49,8 +49,7 @@ void PopoverModel::onAppear() {
     // failed is tried again. The check answers later, on the main executor.
     deps_.access->checkAccess([weakAccess = std::weak_ptr(deps_.access), sync = deps_.sync] {
         const auto access = weakAccess.lock();
-        if (access && access->hasAccess.get() && !sync->hasSynced.get() &&
-            !sync->isSyncing.get()) {
+        if (access && access->hasAccess.get() && !sync->hasSynced.get() && !sync->isSyncing.get()) {
             sync->syncIfPossible();
         }
     });

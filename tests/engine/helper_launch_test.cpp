@@ -286,9 +286,8 @@ TEST(HelperLaunchTest, TheChildIsKilledWhenTheThreadThatStartedItEnds) {
     auto out = Pipe::make();
     auto err = Pipe::make();
     pid_t pid = -1;
-    std::thread starter([&] {
-        pid = spawnProcessGroup("/bin/sleep", {"30"}, {}, in, out, err, nullptr);
-    });
+    std::thread starter(
+        [&] { pid = spawnProcessGroup("/bin/sleep", {"30"}, {}, in, out, err, nullptr); });
     starter.join();
     ASSERT_GT(pid, 0);
     const auto status = statusWithin(pid, std::chrono::seconds(10));
@@ -317,8 +316,7 @@ TEST(HelperLaunchTest, OnlyTheStandardAndEventDescriptorsReachTheChild) {
     // A descriptor made without O_CLOEXEC, as some libraries do.
     const int leaked = ::open("/dev/null", O_RDONLY);
     ASSERT_GE(leaked, 0);
-    const pid_t pid =
-        spawnProcessGroup("/bin/ls", {"/proc/self/fd"}, {}, in, out, err, &events);
+    const pid_t pid = spawnProcessGroup("/bin/ls", {"/proc/self/fd"}, {}, in, out, err, &events);
     ::close(leaked);
     in.writeEnd.reset();
     std::string listing;

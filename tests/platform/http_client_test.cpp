@@ -128,7 +128,10 @@ TEST(HttpClientTest, StopAllEndsExchangesInProgressAndRefusesLaterOnes) {
     for (auto& kind : kinds) {
         callers.emplace_back([&client, &server, &kind] {
             try {
-                client.send({"GET", server.baseURL().appendingPath("slow"), {}, {},
+                client.send({"GET",
+                             server.baseURL().appendingPath("slow"),
+                             {},
+                             {},
                              std::chrono::seconds(60)});
             } catch (const HttpClient::Error& e) {
                 kind = e.kind();

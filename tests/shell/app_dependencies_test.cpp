@@ -193,7 +193,7 @@ TEST(AppDependenciesTest, ConcurrentFirstReadsBuildOneObject) {
 TEST(AppDependenciesTest, ShutDownStopsTheTurnsOfBothChatsAndKeepsTheirQuestions) {
     // A quit joins the worker right after: a turn still running would hold it up until the
     // helper's own limit, and its question would be lost with the handlers that never run.
-    RootFixture f({{"VASK_RLM_HELPER_CMD", "/bin/true"}});
+    RootFixture f(Environment{{"VASK_RLM_HELPER_CMD", "/bin/true"}});
     const auto mainChat = f.root->chatViewModel();
     const auto popover = f.root->popoverChatViewModel();
     for (const auto& chat : {mainChat, popover}) {

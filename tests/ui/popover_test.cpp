@@ -119,8 +119,8 @@ TEST(PopoverTest, AFailedFirstSyncIsTriedAgainOnEveryShowing) {
         const char* name;
         bool laterCheckInconclusive;
     };
-    for (const auto& c : {Case{"access confirmed again", false},
-                          Case{"access check inconclusive", true}}) {
+    for (const auto& c :
+         {Case{"access confirmed again", false}, Case{"access check inconclusive", true}}) {
         SCOPED_TRACE(c.name);
         PopoverFixture f(true);
         f.signIn();
