@@ -664,7 +664,9 @@ PersonaContextHostFactory AppDependencies::personaContextHostFactory() {
 
 void AppDependencies::shutDown() {
     shadowSyncViewModel()->stopSynchronising();
-    for (const auto& chat : {chatViewModel(), popoverChatViewModel()}) {
+    // The popover first: a question of a session it handed over is stored by the main window's
+    // chat, whose own stop then writes it.
+    for (const auto& chat : {popoverChatViewModel(), chatViewModel()}) {
         chat->stopRunningTurns();
     }
 }
