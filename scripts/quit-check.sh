@@ -6,8 +6,9 @@
 # answers holds its requests. Each quit must end with status 0 within the limit (2 s in
 # a sanitizer build, 1 s otherwise) and leave no process of its own (helper included) and no
 # lock or socket; after the turn the question must be in sessions.db. A kill -9 during a turn
-# must take the helper with it within 1 s, and a start right after a quit must never find a
-# database locked. Prints each quit's latency and one "N passed, N failed" line.
+# must take the helper with it within 1 s, a quit held up by a helper that ignores SIGTERM must
+# keep the lock until it ends, and a start right after a quit must never find a database locked.
+# Prints each quit's latency and one "N passed, N failed" line.
 #
 #   bash scripts/quit-check.sh [BUILD_DIR]     (default build/asan, the test command's build)
 #
@@ -206,6 +207,36 @@ if start_app; then
         fi
     else
         fail "the helper starts for the second turn"
+        kill_app
+    fi
+fi
+
+# A helper that ignores SIGTERM holds the quit up for the grace before its SIGKILL; all that time
+# the lock and socket stay, so that no launch takes over while this process still runs.
+printf '{"steps":[{"ignore_sigterm":true},{"read_stdin":"all"},{"hang":true}]}\n' >"$ROOT/stubborn.json"
+export VASK_TEST_RLM_SCENARIO="$ROOT/stubborn.json"
+if start_app; then
+    send "vasktest://query?text=stubborn%20helper&chat=main"
+    if wait_for 60 helper_running; then
+        pid=$APP_PID
+        APP_PID=
+        kill -TERM "$pid"
+        sleep 1
+        if kill -0 "$pid" 2>/dev/null && [[ -n $(instance_files) ]]; then
+            pass "a quit waiting for its helper keeps the lock and socket until it ends"
+        else
+            fail "a quit waiting for its helper keeps the lock and socket until it ends" \
+                "$(kill -0 "$pid" 2>/dev/null && echo "running without them" || echo "ended")"
+        fi
+        status=0
+        wait "$pid" || status=$?
+        if [[ $status -eq 0 ]] && wait_for 1 none_left && [[ -z $(instance_files) ]]; then
+            pass "the quit waiting for its helper ends cleanly"
+        else
+            fail "the quit waiting for its helper ends cleanly" "status $status"
+        fi
+    else
+        fail "the helper starts for the third turn"
         kill_app
     fi
 fi
