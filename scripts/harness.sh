@@ -94,10 +94,12 @@ harness_prepare() {
     export VASK_RLM_HELPER_CMD="$(cd "$BUILD_DIR" && pwd)/tools/stand-in-helper/stand-in-helper"
 }
 
-# harness_start_stubs ROOT: starts the stand-in servers and exports their addresses.
+# harness_start_stubs ROOT [ARGS...]: starts the stand-in servers (with ARGS, e.g. --silent)
+# and exports their addresses.
 harness_start_stubs() {
     local root=$1 ports="" waited=0
-    "$BUILD_DIR/tools/stub-servers/stub-servers" --log "$root/stub-requests.log" \
+    shift
+    "$BUILD_DIR/tools/stub-servers/stub-servers" --log "$root/stub-requests.log" "$@" \
         >"$root/stub-ports" 2>"$root/stub-servers.err" &
     HARNESS_STUB_PID=$!
     while [[ -z $ports && $waited -lt 100 ]]; do

@@ -15,5 +15,6 @@ bash scripts/fuzz.sh ${VASK_FUZZ_SECONDS:+"$VASK_FUZZ_SECONDS"}
 bash scripts/secret-service-test.sh build/asan
 bash scripts/notification-server-test.sh build/asan
 bash scripts/e2e.sh build/asan
+bash scripts/quit-check.sh build/asan
 # Last, so that its summary closes the output.
 ctest --preset asan

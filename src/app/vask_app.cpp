@@ -8,10 +8,12 @@
 #include <QProcess>
 #include <QVBoxLayout>
 
+#include "engine/rlm_sandbox_staging.h"
 #include "foundation/app_environment.h"
 #include "foundation/app_installation_gate.h"
 #include "foundation/structured_logger.h"
 #include "platform/file_problem.h"
+#include "platform/http_client.h"
 #include "platform/worker_pool.h"
 #include "proactive/persona_drafts.h"
 #include "proactive/proactive_surfaces.h"
@@ -154,6 +156,15 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     ui::Theme::followDesktop(app_, [this](ui::Appearance) {
         if (windows_) {
             windows_->rebuildAll();
+        }
+    });
+    // A run that was killed (its helper with it) may have left its sandbox folder behind.
+    workers_.post([&deps = *dependencies_] {
+        try {
+            RLMSandboxStaging::sweepLeftovers(deps.shadowDBPath().string());
+        } catch (const std::exception& error) {
+            // No support directory: the chat reports that where it matters.
+            launchLogger().warning("sandbox_sweep_skipped", {{"error", error.what()}});
         }
     });
     // The updater framework does not exist here; creating the service records that.
@@ -452,10 +463,12 @@ void VaskApplication::shutDown() {
     // Nothing runs on the event loop from here; work still on the workers finishes and its
     // results are dropped, and the interface goes before the services it shows.
     if (dependencies_ != nullptr) {
-        // A first synchronisation may have minutes to go: it stops at its next batch, so the
-        // worker pool can be joined at once.
-        dependencies_->shadowSyncViewModel()->stopSynchronising();
-        dependencies_->chatViewModel()->flushPendingSaves();
+        // Nothing on the workers may hold the quit up: a first synchronisation may have minutes
+        // to go, a chat turn up to its own limit, a request to a silent server its time limit.
+        // Each stops at once, so that the worker pool can be joined at once; a running turn's
+        // question is stored first.
+        HttpClient::shared().stopAll();
+        dependencies_->shutDown();
         dependencies_->notificationService()->withdrawAllDelivered();
     }
     main_.stopAccepting();
@@ -464,6 +477,10 @@ void VaskApplication::shutDown() {
     popover_.reset();
     windows_.reset();
     popoverModel_.reset();
+}
+
+void VaskApplication::releaseInstance() {
+    singleInstance_.reset();
 }
 
 // ---- Main and settings windows ----

@@ -53,6 +53,9 @@ class VaskApplication : public QObject {
     std::optional<int> launch(const Arguments& arguments);
     // Stops what runs in the background before the process leaves.
     void shutDown();
+    // Gives up the single-instance lock and socket: last, once the workers have been joined and
+    // nothing of this process writes any more, so that a launch taking over never meets it.
+    void releaseInstance();
 
   private:
     void buildInterface();

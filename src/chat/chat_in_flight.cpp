@@ -97,6 +97,7 @@ void ChatViewModel::finishInFlightTurn(const Uuid& questionID, const std::string
     memoryCommitQuestionIDs_.erase(questionID);
     inFlightSessionIDs_.erase(questionID);
     turnStops_.erase(questionID);
+    runningTurns_.erase(questionID);
     bool otherCommitPending = false;
     bool turnRunning = false;
     for (const auto& [otherID, otherSession] : inFlightSessionIDs_) {

@@ -151,6 +151,7 @@ void ChatViewModel::send() {
 
     recordInFlightTurn(turn->question.id, turn->sessionID);
     turn->stop = turnStops_[turn->question.id].get_token();
+    runningTurns_[turn->question.id] = turn;
     startExecutionDisclosure(turn->question.id, turn->sessionID);
     state.set(ChatState::sending(turn->question, "Preparing...", std::nullopt));
     const bool credentialsPresent = presentAndNotBlank(turn->credentials.apiKey) ||
@@ -263,6 +264,9 @@ void ChatViewModel::applyStream(const Uuid& questionID, const std::string& sessi
 }
 
 void ChatViewModel::handleSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result) {
+    if (!isStillRunning(turn)) {
+        return;
+    }
     if (isDeletedInFlight(turn->sessionID)) {
         discardDeletedInFlightTurn(turn->question, turn->sessionID);
         endTurn(turn);
@@ -306,6 +310,9 @@ void ChatViewModel::finishSuccess(const std::shared_ptr<Turn>& turn, RLMHelperRe
                                   std::string displayText, bool extracted,
                                   std::vector<MemoryReceipt> receipts, const Uuid& answerID,
                                   SessionArtifactValidationResult validated) {
+    if (!isStillRunning(turn)) {
+        return;
+    }
     endMemoryCommit(turn->question.id);
     // The fixed text stands in for the helper's answer only when memory was actually changed;
     // a question that merely reads like a directive keeps the helper's own answer.
@@ -352,6 +359,9 @@ void ChatViewModel::finishSuccess(const std::shared_ptr<Turn>& turn, RLMHelperRe
 
 void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
                                   const std::exception_ptr& error) {
+    if (!isStillRunning(turn)) {
+        return;
+    }
     std::string text;
     std::optional<ChatTokenUsage> usage;
     try {
@@ -420,6 +430,36 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
 void ChatViewModel::endTurn(const std::shared_ptr<Turn>& turn) {
     finishInFlightTurn(turn->question.id, turn->sessionID);
     deps_.notifications.post(usageDidChangeNotification);
+}
+
+bool ChatViewModel::isStillRunning(const std::shared_ptr<Turn>& turn) const {
+    return runningTurns_.contains(turn->question.id);
+}
+
+void ChatViewModel::stopRunningTurns() {
+    // Copied first: finishing a turn changes the map.
+    std::vector<std::shared_ptr<Turn>> running;
+    for (const auto& [questionID, turn] : runningTurns_) {
+        running.push_back(turn);
+    }
+    for (const auto& turn : running) {
+        const Uuid questionID = turn->question.id;
+        if (const auto stop = turnStops_.find(questionID); stop != turnStops_.end()) {
+            stop->second.request_stop();
+        }
+        // The question is kept as a turn that timed out keeps it; a session deleted meanwhile
+        // keeps nothing.
+        if (!isDeletedInFlight(turn->sessionID)) {
+            persistUnansweredQuestion(turn->question, turn->usageAccumulator->usage(),
+                                      turn->sessionID);
+        }
+        if (state.get().showsQuestion(questionID)) {
+            state.set(ChatState::idle());
+        }
+        logger_.info("chat_turn_stopped_on_quit", {{"session_id", turn->sessionID}});
+        finishInFlightTurn(questionID, turn->sessionID);
+    }
+    flushPendingSaves();
 }
 
 void ChatViewModel::startCitationTask(std::vector<RLMEvidence> evidence, const Uuid& answerID,

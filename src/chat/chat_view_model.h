@@ -171,6 +171,11 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
                                    const std::string& sessionID);
     // Waits until every save asked for so far is written: on quit.
     void flushPendingSaves();
+    // On quit, before the worker is joined: stops every running turn through its stop request
+    // (its helper is ended as on a time-out), keeps its question in its session with the usage
+    // recorded so far, as a failed turn keeps it, and writes what is waiting to be saved. What
+    // those turns deliver later is dropped.
+    void stopRunningTurns();
 
     // Memory receipts and in-flight bookkeeping.
     // `done` runs on the main executor when the undo has ended, whatever its outcome.
@@ -278,6 +283,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
                        const Uuid& answerID, SessionArtifactValidationResult validated);
     void handleFailure(const std::shared_ptr<Turn>& turn, const std::exception_ptr& error);
     void endTurn(const std::shared_ptr<Turn>& turn);
+    // False once the turn was stopped and stored on quit: its late result is dropped.
+    bool isStillRunning(const std::shared_ptr<Turn>& turn) const;
     void startCitationTask(std::vector<RLMEvidence> evidence, const Uuid& answerID,
                            const std::string& sessionID);
     void startTitleTask(std::string question, std::string answer, RLMCredentials credentials,
@@ -311,6 +318,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     std::set<std::string> deletionsWaitingForMemoryCommit_;
     // Stops the helper of every turn still running when the model goes away.
     std::map<Uuid, std::stop_source> turnStops_;
+    // The turns still running, for a quit to stop and store.
+    std::map<Uuid, std::shared_ptr<Turn>> runningTurns_;
 
     // The history length of each message sent along so far: counted once, not at every send.
     std::map<Uuid, std::size_t> historyCharacterCounts_;

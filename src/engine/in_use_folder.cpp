@@ -5,12 +5,9 @@
 namespace vask {
 namespace fs = std::filesystem;
 
-InUseFolder InUseFolder::create(
-    const fs::path& parent, const std::string& name,
-    const std::function<bool(const fs::path&)>& isCandidate,
+void InUseFolder::sweepLocked(
+    const fs::path& parent, const std::function<bool(const fs::path&)>& isCandidate,
     const std::function<void(const fs::path&, const std::error_code&)>& swept) {
-    fs::create_directories(parent);
-    const auto guard = FileLock::acquire(parent);
     std::error_code error;
     for (fs::directory_iterator it(parent, error), end; !error && it != end; it.increment(error)) {
         std::error_code ignored;
@@ -23,6 +20,26 @@ InUseFolder InUseFolder::create(
             swept(it->path(), removal);
         }
     }
+}
+
+void InUseFolder::sweep(const fs::path& parent,
+                        const std::function<bool(const fs::path&)>& isCandidate,
+                        const std::function<void(const fs::path&, const std::error_code&)>& swept) {
+    std::error_code error;
+    if (!fs::is_directory(parent, error)) {
+        return;
+    }
+    const auto guard = FileLock::acquire(parent);
+    sweepLocked(parent, isCandidate, swept);
+}
+
+InUseFolder InUseFolder::create(
+    const fs::path& parent, const std::string& name,
+    const std::function<bool(const fs::path&)>& isCandidate,
+    const std::function<void(const fs::path&, const std::error_code&)>& swept) {
+    fs::create_directories(parent);
+    const auto guard = FileLock::acquire(parent);
+    sweepLocked(parent, isCandidate, swept);
     const fs::path path = parent / name;
     fs::create_directory(path);
     auto lock = FileLock::tryAcquire(path);

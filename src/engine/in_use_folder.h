@@ -23,6 +23,19 @@ struct InUseFolder {
         const std::filesystem::path& parent, const std::string& name,
         const std::function<bool(const std::filesystem::path&)>& isCandidate,
         const std::function<void(const std::filesystem::path&, const std::error_code&)>& swept);
+
+    // The sweep of create() alone, under `parent`'s lock: for a start-up that clears what a
+    // dead run left before any new run begins. Nothing happens when `parent` does not exist.
+    static void sweep(
+        const std::filesystem::path& parent,
+        const std::function<bool(const std::filesystem::path&)>& isCandidate,
+        const std::function<void(const std::filesystem::path&, const std::error_code&)>& swept);
+
+  private:
+    static void sweepLocked(
+        const std::filesystem::path& parent,
+        const std::function<bool(const std::filesystem::path&)>& isCandidate,
+        const std::function<void(const std::filesystem::path&, const std::error_code&)>& swept);
 };
 
 }  // namespace vask

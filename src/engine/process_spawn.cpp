@@ -1,7 +1,10 @@
 #include "engine/process_spawn.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
 
@@ -61,27 +64,86 @@ std::vector<std::string> environmentBlock(const std::map<std::string, std::strin
 
 namespace {
 
-// The spawn's attribute and file-action objects, destroyed on every path.
-struct SpawnObjects {
-    posix_spawn_file_actions_t actions{};
-    posix_spawnattr_t attributes{};
-    SpawnObjects() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-    }
-    ~SpawnObjects() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    SpawnObjects(const SpawnObjects&) = delete;
-    SpawnObjects& operator=(const SpawnObjects&) = delete;
+// Everything the child does between fork and exec is async-signal-safe: it copies nothing and
+// allocates nothing (another thread may have held the allocator's lock when the process forked).
+struct ChildPlan {
+    const char* executable;
+    char* const* argv;
+    char* const* envp;
+    int dups[4][2];
+    int dupCount;
+    int highestTarget;
+    pid_t parent;
+    int reportFd;
 };
 
-void check(int rc, const char* what) {
-    if (rc != 0) {
-        throw std::system_error(rc, std::generic_category(), what);
-    }
+[[noreturn]] void failInChild(int reportFd) {
+    const int error = errno;
+    [[maybe_unused]] const auto written = ::write(reportFd, &error, sizeof error);
+    ::_exit(127);
 }
+
+[[noreturn]] void runChild(const ChildPlan& plan) {
+    // A helper must not outlive the application, however the application ends (a crash, a
+    // kill -9, a logout that kills the session): the kernel kills it when the thread that
+    // started it goes. A parent that died before the request was made is seen here.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != plan.parent) {
+        ::_exit(127);
+    }
+    // Group 0: the child leads a new group whose id is its own pid, so one signal reaches
+    // everything it starts.
+    if (::setpgid(0, 0) != 0) {
+        failInChild(plan.reportFd);
+    }
+    // The application's signal state must not leak into the helper: an ignored signal would
+    // stay ignored across the exec, so every disposition goes back to its default.
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigemptyset(&defaults.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP) {
+            ::sigaction(sig, &defaults, nullptr);
+        }
+    }
+    for (int i = 0; i < plan.dupCount; ++i) {
+        // dup2 onto the same number leaves O_CLOEXEC set; the descriptor must survive the exec.
+        if (plan.dups[i][0] == plan.dups[i][1]) {
+            if (::fcntl(plan.dups[i][0], F_SETFD, 0) != 0) {
+                failInChild(plan.reportFd);
+            }
+        } else if (::dup2(plan.dups[i][0], plan.dups[i][1]) < 0) {
+            failInChild(plan.reportFd);
+        }
+    }
+    // Whatever else the application has open (descriptors made without O_CLOEXEC by libraries)
+    // is none of the helper's business. The report pipe is kept: it closes on exec by itself.
+    for (int fd = plan.highestTarget + 1; fd < plan.reportFd; ++fd) {
+        ::close(fd);
+    }
+    ::syscall(SYS_close_range, static_cast<unsigned>(plan.reportFd + 1), ~0U, 0U);
+    sigset_t empty;
+    sigemptyset(&empty);
+    ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+    ::execve(plan.executable, plan.argv, plan.envp);
+    failInChild(plan.reportFd);
+}
+
+// Blocks every signal on the calling thread while it lives: between fork and the child's reset
+// of its handlers, a signal must not run one of the application's handlers in the child.
+class AllSignalsBlocked {
+  public:
+    AllSignalsBlocked() {
+        sigset_t all;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_SETMASK, &all, &saved_);
+    }
+    ~AllSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+    AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+  private:
+    sigset_t saved_{};
+};
 
 }  // namespace
 
@@ -89,70 +151,70 @@ pid_t spawnProcessGroup(const std::filesystem::path& executablePath,
                         const std::vector<std::string>& arguments,
                         const std::map<std::string, std::string>& environment, Pipe& stdinPipe,
                         Pipe& stdoutPipe, Pipe& stderrPipe, Pipe* eventPipe) {
-    SpawnObjects spawn;
-    check(posix_spawn_file_actions_adddup2(&spawn.actions, stdinPipe.readEnd.get(), 0),
-          "posix_spawn_file_actions_adddup2");
-    check(posix_spawn_file_actions_adddup2(&spawn.actions, stdoutPipe.writeEnd.get(), 1),
-          "posix_spawn_file_actions_adddup2");
-    check(posix_spawn_file_actions_adddup2(&spawn.actions, stderrPipe.writeEnd.get(), 2),
-          "posix_spawn_file_actions_adddup2");
-    if (eventPipe != nullptr) {
-        check(posix_spawn_file_actions_adddup2(&spawn.actions, eventPipe->writeEnd.get(), 3),
-              "posix_spawn_file_actions_adddup2");
-    }
-    // Descriptors at or below the highest target are targets themselves and must stay open.
-    const int highestTarget = eventPipe != nullptr ? 3 : 2;
-    std::vector<int> pipeEnds = {stdinPipe.readEnd.get(),  stdinPipe.writeEnd.get(),
-                                 stdoutPipe.readEnd.get(), stdoutPipe.writeEnd.get(),
-                                 stderrPipe.readEnd.get(), stderrPipe.writeEnd.get()};
-    if (eventPipe != nullptr) {
-        pipeEnds.push_back(eventPipe->readEnd.get());
-        pipeEnds.push_back(eventPipe->writeEnd.get());
-    }
-    for (const int fd : pipeEnds) {
-        if (fd > highestTarget) {
-            check(posix_spawn_file_actions_addclose(&spawn.actions, fd),
-                  "posix_spawn_file_actions_addclose");
-        }
-    }
-
-    // Whatever else the application has open (descriptors made without O_CLOEXEC by libraries)
-    // is none of the helper's business.
-    check(posix_spawn_file_actions_addclosefrom_np(&spawn.actions, highestTarget + 1),
-          "posix_spawn_file_actions_addclosefrom_np");
-
-    // Group 0: the child leads a new group whose id is its own pid, so one signal reaches
-    // everything it starts. The application's signal state must not leak into the helper: an
-    // ignored signal would stay ignored across the exec, so every disposition is reset.
-    sigset_t empty;
-    sigemptyset(&empty);
-    sigset_t defaults;
-    sigfillset(&defaults);
-    check(posix_spawnattr_setpgroup(&spawn.attributes, 0), "posix_spawnattr_setpgroup");
-    check(posix_spawnattr_setsigmask(&spawn.attributes, &empty), "posix_spawnattr_setsigmask");
-    check(posix_spawnattr_setsigdefault(&spawn.attributes, &defaults),
-          "posix_spawnattr_setsigdefault");
-    check(posix_spawnattr_setflags(
-              &spawn.attributes, static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                                    POSIX_SPAWN_SETSIGDEF)),
-          "posix_spawnattr_setflags");
-
     std::vector<std::string> argv;
     argv.reserve(arguments.size() + 1);
     argv.push_back(executablePath.string());
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const auto argvArray = makeCStringArray(argv);
     const auto envArray = makeCStringArray(environmentBlock(environment));
+    // The child tells why it could not start through this pipe; a successful exec closes it.
+    auto report = Pipe::make();
 
-    pid_t pid = 0;
-    check(::posix_spawn(&pid, executablePath.c_str(), &spawn.actions, &spawn.attributes,
-                        argvArray.data(), envArray.data()),
-          "posix_spawn");
+    ChildPlan plan{};
+    plan.executable = executablePath.c_str();
+    plan.argv = argvArray.data();
+    plan.envp = envArray.data();
+    plan.dups[0][0] = stdinPipe.readEnd.get();
+    plan.dups[0][1] = 0;
+    plan.dups[1][0] = stdoutPipe.writeEnd.get();
+    plan.dups[1][1] = 1;
+    plan.dups[2][0] = stderrPipe.writeEnd.get();
+    plan.dups[2][1] = 2;
+    plan.dupCount = 3;
+    if (eventPipe != nullptr) {
+        plan.dups[3][0] = eventPipe->writeEnd.get();
+        plan.dups[3][1] = 3;
+        plan.dupCount = 4;
+    }
+    plan.highestTarget = plan.dupCount - 1;
+    plan.parent = ::getpid();
+    // Above every target and every pipe end, so that closing the rest keeps it.
+    const int reportFd = ::fcntl(report.writeEnd.get(), F_DUPFD_CLOEXEC, 64);
+    if (reportFd < 0) {
+        throw std::system_error(errno, std::generic_category(), "fcntl");
+    }
+    report.writeEnd = FileDescriptor(reportFd);
+    plan.reportFd = reportFd;
+
+    pid_t pid = -1;
+    {
+        const AllSignalsBlocked blocked;
+        pid = ::fork();
+        if (pid == 0) {
+            runChild(plan);
+        }
+    }
+    if (pid < 0) {
+        throw std::system_error(errno, std::generic_category(), "fork");
+    }
+    report.writeEnd.reset();
     stdinPipe.readEnd.reset();
     stdoutPipe.writeEnd.reset();
     stderrPipe.writeEnd.reset();
     if (eventPipe != nullptr) {
         eventPipe->writeEnd.reset();
+    }
+    int childError = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(report.readEnd.get(), &childError, sizeof childError);
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) {
+        // The child never ran the program: reap it here, so nobody else has to.
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        throw std::system_error(childError, std::generic_category(), "exec");
     }
     return pid;
 }

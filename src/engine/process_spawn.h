@@ -60,9 +60,10 @@ std::vector<std::string> environmentBlock(const std::map<std::string, std::strin
 
 // Starts `executablePath` (no PATH search) as the leader of a new process group, with the pipes'
 // child ends on descriptors 0, 1, 2 and, when given, the event pipe on 3; no other descriptor
-// reaches the child. The child starts with
-// no blocked signals and every signal's default action, whatever the application has set. The
-// parent's copies of the child ends are closed. Throws std::system_error with posix_spawn's code.
+// reaches the child. The child starts with no blocked signals and every signal's default action,
+// whatever the application has set, and is killed (SIGKILL) when the calling thread ends, the
+// application's death included. The parent's copies of the child ends are closed. Throws
+// std::system_error with the code of the step that failed (fork, or exec in the child).
 pid_t spawnProcessGroup(const std::filesystem::path& executablePath,
                         const std::vector<std::string>& arguments,
                         const std::map<std::string, std::string>& environment, Pipe& stdinPipe,

@@ -1,6 +1,7 @@
 #include "engine/rlm_sandbox_staging.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -153,19 +154,28 @@ void copyByOnlineBackup(const std::string& source, const std::string& destinatio
     }
 }
 
-// A new run folder, after removing those whose owner is gone (left by a crash).
+bool isRunFolder(const fs::path& folder) {
+    return !folder.filename().string().starts_with(".");
+}
+
+void reportSweptRunFolder(const fs::path& folder, const std::error_code& removal) {
+    // "<pid>-<UUID>": the run that made it, for whoever reads the log.
+    const std::string name = folder.filename().string();
+    const auto dash = name.find('-');
+    const std::string madeBy = dash == std::string::npos ? "unknown" : name.substr(0, dash);
+    if (removal) {
+        RLMSandboxStaging::stagingLogger().warning("stale_run_folder_removal_failed",
+                                                   {{"error", removal.message()}, {"pid", madeBy}});
+    } else {
+        RLMSandboxStaging::stagingLogger().warning("stale_run_folder_removed", {{"pid", madeBy}});
+    }
+}
+
+// A new run folder, named after this process, after removing those whose owner is gone (left
+// by a crash).
 InUseFolder createRunFolder(const fs::path& sandbox) {
-    return InUseFolder::create(
-        sandbox, randomUUID(),
-        [](const fs::path& folder) { return !folder.filename().string().starts_with("."); },
-        [](const fs::path&, const std::error_code& removal) {
-            if (removal) {
-                RLMSandboxStaging::stagingLogger().warning("stale_run_folder_removal_failed",
-                                                           {{"error", removal.message()}});
-            } else {
-                RLMSandboxStaging::stagingLogger().warning("stale_run_folder_removed");
-            }
-        });
+    return InUseFolder::create(sandbox, std::to_string(::getpid()) + "-" + randomUUID(),
+                               isRunFolder, reportSweptRunFolder);
 }
 
 std::string typeName(const std::exception& error) {
@@ -296,6 +306,15 @@ class RLMSandboxStaging::SandboxLease {
     std::optional<FileLock> folderLock_;
     SQLiteConnection liveShadow_;
 };
+
+void RLMSandboxStaging::sweepLeftovers(const std::string& dbPath) {
+    try {
+        InUseFolder::sweep(fs::path(realpathOrSame(dbPath)).parent_path() / sandboxFolderName,
+                           isRunFolder, reportSweptRunFolder);
+    } catch (const std::exception& error) {
+        stagingLogger().warning("stale_run_folder_sweep_failed", {{"error", error.what()}});
+    }
+}
 
 const StructuredLogger& RLMSandboxStaging::stagingLogger() {
     static const StructuredLogger logger("rlm-staging");

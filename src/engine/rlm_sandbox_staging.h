@@ -15,8 +15,8 @@
 namespace vask {
 
 // The databases one helper run reads, staged in a private folder beside the shadow database
-// (".vask-rlm-sandbox/<UUID>", 0700): the live shadow database linked with its write-ahead log
-// and index, online-backup copies of the contacts and sessions databases, and a sanitized copy
+// (".vask-rlm-sandbox/<pid>-<UUID>", 0700): the live shadow database linked with its write-ahead
+// log and index, online-backup copies of the contacts and sessions databases, and a sanitized copy
 // of the asking account's memory.
 class RLMSandboxStaging {
   public:
@@ -59,6 +59,10 @@ class RLMSandboxStaging {
     static std::int64_t createSanitizedMemorySnapshot(const std::string& rawPath,
                                                       const std::string& destination,
                                                       const MemoryPrincipal& principal);
+    // Removes the run folders beside the shadow database at `dbPath` that no live run holds
+    // (left by a run that was killed): at start-up, so that they do not wait for the next
+    // question. Never fails; problems are logged.
+    static void sweepLeftovers(const std::string& dbPath);
     static const StructuredLogger& stagingLogger();
 };
 

@@ -125,6 +125,10 @@ HttpClient& HttpClient::shared() {
     return instance;
 }
 
+void HttpClient::stopAll() {
+    stoppedForGood_.request_stop();
+}
+
 HttpResponse HttpClient::send(const HttpRequest& request, std::stop_token stop) const {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + request.timeout;
@@ -209,9 +213,11 @@ HttpResponse HttpClient::perform(const Hop& hop, std::chrono::milliseconds timeo
     MultiAttachment attachment(multi.get(), handle);
     // A stop request wakes the poll below at once instead of at its next timeout.
     std::stop_callback wake(stop, [&] { curl_multi_wakeup(multi.get()); });
+    const std::stop_token stoppedForGood = stoppedForGood_.get_token();
+    std::stop_callback wakeForGood(stoppedForGood, [&] { curl_multi_wakeup(multi.get()); });
     int running = 1;
     while (running > 0) {
-        if (stop.stop_requested()) {
+        if (stop.stop_requested() || stoppedForGood.stop_requested()) {
             throw Error(Error::Kind::cancelled, "The request was cancelled");
         }
         const CURLMcode performed = curl_multi_perform(multi.get(), &running);

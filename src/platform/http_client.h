@@ -63,6 +63,11 @@ class HttpClient {
     // Throws HttpClient::Error; a stop request ends the exchange at once with Kind::cancelled.
     HttpResponse send(const HttpRequest& request, std::stop_token stop = {}) const;
 
+    // Ends every exchange in flight at once and refuses every later one, all with
+    // Kind::cancelled, whatever stop token their callers passed: a quitting application joins
+    // the threads that wait on requests, and must not wait for any server's time limit.
+    void stopAll();
+
     // The process-wide client.
     static HttpClient& shared();
 
@@ -73,6 +78,7 @@ class HttpClient {
                          const std::stop_token& stop, std::optional<Url>& redirect) const;
 
     std::size_t maxReplyBytes_;
+    std::stop_source stoppedForGood_;
 };
 
 }  // namespace vask

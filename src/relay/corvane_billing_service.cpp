@@ -69,8 +69,10 @@ std::string CorvaneBillingService::fetch(std::string_view path, const Auth& auth
         HttpResponse response;
         try {
             response = http_.send(request, stop);
-        } catch (const HttpClient::Error&) {
-            if (attempt + 1 >= maxRequests) {
+        } catch (const HttpClient::Error& error) {
+            // A cancelled exchange (the caller's stop, or the client stopped for a quit) is not
+            // a transient failure: trying again would only wait out the backoff.
+            if (error.kind() == HttpClient::Error::Kind::cancelled || attempt + 1 >= maxRequests) {
                 throw;
             }
             backoff(attempt + 1);

@@ -681,4 +681,13 @@ PersonaContextHostFactory AppDependencies::personaContextHostFactory() {
     return LoopbackPersonaContextHost::factory();
 }
 
+void AppDependencies::shutDown() {
+    shadowSyncViewModel()->stopSynchronising();
+    // The popover first: a question of a session it handed over is stored by the main window's
+    // chat, whose own stop then writes it.
+    for (const auto& chat : {popoverChatViewModel(), chatViewModel()}) {
+        chat->stopRunningTurns();
+    }
+}
+
 }  // namespace vask

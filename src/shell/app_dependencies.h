@@ -199,6 +199,12 @@ class AppDependencies {
     PersonaContextHostFactory personaContextHostFactory();
     // --- end of proactive assistance ------------------------------------------------------
 
+    // On quit, before the worker is joined: the synchronisation stops (between statements, or
+    // inside one), and every chat turn of both chats stops with its question stored and every
+    // pending save written. Network requests are the caller's to stop (the client is shared
+    // by the process).
+    void shutDown();
+
   private:
     std::shared_ptr<ContactsSyncViewModel> buildContactsSyncViewModel();
     std::shared_ptr<ChatViewModel> buildChatViewModel(bool persistsSessions);

@@ -40,7 +40,10 @@ bool FullDiskAccessViewModel::isInconclusive(const FullDiskAccessResult& result)
            *result.reason == sqlite3_errstr(SQLITE_LOCKED);
 }
 
-void FullDiskAccessViewModel::checkAccess() {
+void FullDiskAccessViewModel::checkAccess(std::function<void()> answered) {
+    if (answered) {
+        answered_.push_back(std::move(answered));
+    }
     if (checking_) {
         checkAgain_ = true;
         return;
@@ -65,6 +68,10 @@ void FullDiskAccessViewModel::runProbe() {
                 }
                 if (std::exchange(self->checkAgain_, false)) {
                     self->runProbe();
+                    return;
+                }
+                for (const auto& answered : std::exchange(self->answered_, {})) {
+                    answered();
                 }
             });
         });

@@ -46,8 +46,10 @@ class FullDiskAccessViewModel : public std::enable_shared_from_this<FullDiskAcce
 
     // Main executor; returns at once. The probe runs on the worker and its answer arrives in
     // hasAccess, then lastError. A check asked for while one runs is run once more after it, so
-    // the last answer is never older than the last request.
-    void checkAccess();
+    // the last answer is never older than the last request. `answered`, when given, runs on the
+    // main executor once an answer at least as new as this request has been applied, also when
+    // it changed nothing (an inconclusive one included).
+    void checkAccess(std::function<void()> answered = {});
     // Main executor. Creates the database's folder when missing and opens it in the file
     // manager; when either fails, lastError says so (with the folder's path, so the user can go
     // there by hand) until the next check.
@@ -67,6 +69,7 @@ class FullDiskAccessViewModel : public std::enable_shared_from_this<FullDiskAcce
     StructuredLogger logger_{"full-disk-access"};
     bool checking_ = false;
     bool checkAgain_ = false;
+    std::vector<std::function<void()>> answered_;
 };
 
 }  // namespace vask

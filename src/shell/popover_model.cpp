@@ -6,17 +6,6 @@ PopoverModel::PopoverModel(Dependencies dependencies) : deps_(std::move(dependen
     hasCredentials.set(!deps_.authMode().isNone());
     credentialsSubscription_ = hasCredentials.subscribe(
         [this](bool signedIn) { credentialsChanged(signedIn); }, Delivery::changesOnly);
-    // The access check answers later, on the main executor: the first sync waits for it.
-    accessSubscription_ = deps_.access->hasAccess.subscribe(
-        [this](bool hasAccess) {
-            if (!std::exchange(syncWhenAccessArrives_, false) || !hasAccess) {
-                return;
-            }
-            if (!deps_.sync->hasSynced.get() && !deps_.sync->isSyncing.get()) {
-                deps_.sync->syncIfPossible();
-            }
-        },
-        Delivery::changesOnly);
 }
 
 bool PopoverModel::isSetUp() const {
@@ -56,8 +45,14 @@ void PopoverModel::onAppear() {
     if (!hasCredentials.get()) {
         return;
     }
-    syncWhenAccessArrives_ = true;
-    deps_.access->checkAccess();
+    // Every showing, also when access was granted long ago: a first synchronisation that
+    // failed is tried again. The check answers later, on the main executor.
+    deps_.access->checkAccess([weakAccess = std::weak_ptr(deps_.access), sync = deps_.sync] {
+        const auto access = weakAccess.lock();
+        if (access && access->hasAccess.get() && !sync->hasSynced.get() && !sync->isSyncing.get()) {
+            sync->syncIfPossible();
+        }
+    });
     deps_.contacts->refreshAuthorization();
     const auto state = deps_.contacts->authorizationState.get();
     if (deps_.contactsTrace) {

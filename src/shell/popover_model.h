@@ -64,9 +64,7 @@ class PopoverModel {
     void credentialsChanged(bool signedIn);
 
     Dependencies deps_;
-    bool syncWhenAccessArrives_ = false;
     Subscription credentialsSubscription_;
-    Subscription accessSubscription_;
 };
 
 }  // namespace vask

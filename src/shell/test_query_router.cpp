@@ -223,7 +223,7 @@ void TestQueryRouter::handle(std::string_view url) {
                 count, std::numeric_limits<int>::min(), std::numeric_limits<int>::max())));
         }
     } else if (host == "query") {
-        runQuery(item("text"));
+        runQuery(item("text"), item("chat") == "main");
     }
 }
 
@@ -261,12 +261,13 @@ void TestQueryRouter::runDraft() {
     services.generateDraft(contactName, lastMessage, credentials, report);
 }
 
-void TestQueryRouter::runQuery(const std::optional<std::string>& text) {
+void TestQueryRouter::runQuery(const std::optional<std::string>& text, bool onMainChat) {
     if (!text || text->empty()) {
         debugLog("no text param");
         return;
     }
-    const auto model = chatViewModel.lock();
+    const auto& mainChat = deps_.services.mainChat;
+    const auto model = onMainChat ? (mainChat ? mainChat() : nullptr) : chatViewModel.lock();
     if (!model) {
         debugLog("vm not registered");
         return;

@@ -99,7 +99,9 @@ class TestQueryRouter {
 
     bool isEnabled() const;
     void debugLog(std::string_view message) const;
-    void runQuery(const std::optional<std::string>& text);
+    // On the registered chat, or with "chat=main" on the main window's (which saves its
+    // sessions), so that a driver can check what a turn leaves in the sessions database.
+    void runQuery(const std::optional<std::string>& text, bool onMainChat);
     void runDraft();
     void pollQuery(std::weak_ptr<ChatViewModel> model, std::string sessionID, ChatMessage question,
                    Clock::MonotonicTime deadline);

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "foundation/app_environment.h"
+#include "platform/logger.h"
 #include "platform/owner_only_file.h"
 #include "store/messages_time.h"
 #include "store/shadow_db_statements.h"
@@ -368,7 +369,7 @@ std::int64_t ShadowDB::firstColumnOrZero(std::string_view sql) {
     return stepRow(statement) ? statement.columnInt64(0) : 0;
 }
 
-void ShadowDB::createSchemaIfNeeded() {
+void ShadowDB::createSchemaIfNeeded(std::stop_token stop) {
     inWriteTransaction([&] { rebuildOnSchemaVersionMismatchLocked(); });
     const auto lock = tryLockBulkCopy();
     if (!lock) {
@@ -384,7 +385,9 @@ void ShadowDB::createSchemaIfNeeded() {
     // A bulk copy cut short left the full-text index without its triggers: it missed rows, so
     // it is rebuilt along with them before anything reads it.
     if (scalarCount(messagesFtsCountSQL) == 1 && isIndexMaintenanceSuspended()) {
-        rebuildIndexes();
+        Logger("ai.vask.VaskCore", "shadow-db")
+            .info("Repairing the indexes of a cut-short bulk copy");
+        rebuildIndexes(stop);
     }
     for (const auto statement : schemaStatements) {
         execute(statement);
@@ -432,18 +435,29 @@ bool ShadowDB::suspendIndexMaintenance() {
     return true;
 }
 
-void ShadowDB::resumeIndexMaintenance() {
-    rebuildIndexes();
+void ShadowDB::resumeIndexMaintenance(std::stop_token stop) {
+    rebuildIndexes(stop);
     bulkLock_.reset();
 }
 
-void ShadowDB::rebuildIndexes() {
+void ShadowDB::rebuildIndexes(const std::stop_token& stop) {
+    // Each statement of a large history runs for seconds: a quit must not wait for them. The
+    // interrupted transaction rolls back whole, so the indexes stay suspended and marked for the
+    // next open to repair.
+    const auto stopIfAsked = [&] {
+        if (stop.stop_requested()) {
+            throw Error(Case::queryFailed, "interrupted");
+        }
+    };
+    std::stop_callback interrupt(stop, [db = connection()] { sqlite3_interrupt(db); });
     // Index builds sort every row; in the writer's in-memory temporary store the sort would
     // hold the whole table.
     withFileTemporaryStore([&] {
         inWriteTransaction([&] {
+            stopIfAsked();
             execute("INSERT INTO messages_fts(messages_fts) VALUES ('rebuild')");
             for (const auto statement : schemaStatements) {
+                stopIfAsked();
                 execute(statement);
             }
         });

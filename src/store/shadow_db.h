@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,8 +83,10 @@ class ShadowDB {
     const std::filesystem::path& databasePath() const { return path_; }
 
     // Applies the version rule (rebuilding a database from before versioning, refusing a newer
-    // one), then creates every missing table, index, full-text table and trigger.
-    void createSchemaIfNeeded();
+    // one), then creates every missing table, index, full-text table and trigger. A stop request
+    // ends the repair of a cut-short bulk copy (see below) with queryFailed, leaving it to the
+    // next open.
+    void createSchemaIfNeeded(std::stop_token stop = {});
 
     // Bulk copies: suspending drops the full-text triggers and the secondary indexes that
     // random keys make expensive (one transaction); resuming rebuilds the full-text index and
@@ -92,8 +95,11 @@ class ShadowDB {
     // database) from suspend to resume: createSchemaIfNeeded() elsewhere leaves a running copy's
     // indexes alone, and repairs those of a copy that was killed. False when another copy holds
     // the lock (nothing was changed).
+    // A stop request ends the rebuild at once (the running statement is interrupted and the
+    // transaction rolled back) with queryFailed: the indexes stay suspended, and the next
+    // createSchemaIfNeeded() repairs them as it repairs a copy that was killed.
     bool suspendIndexMaintenance();
-    void resumeIndexMaintenance();
+    void resumeIndexMaintenance(std::stop_token stop = {});
     bool isIndexMaintenanceSuspended();
 
     // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back on any exception; inside a
@@ -200,8 +206,9 @@ class ShadowDB {
     void vacuumThroughFile();
     // The bulk-copy lock, or nothing when a bulk copy holds it.
     std::shared_ptr<void> tryLockBulkCopy() const;
-    // FTS5 'rebuild' and every missing object of the schema, in one transaction.
-    void rebuildIndexes();
+    // FTS5 'rebuild' and every missing object of the schema, in one transaction; stoppable as
+    // resumeIndexMaintenance() says.
+    void rebuildIndexes(const std::stop_token& stop);
     // Runs `body` with the temporary store in files (outside any transaction), for work that
     // would otherwise hold a copy of whole tables in memory; back to memory afterwards.
     void withFileTemporaryStore(const std::function<void()>& body);

@@ -32,6 +32,19 @@ const Logger& logger() {
     return instance;
 }
 
+// Runs `body`; whatever it throws once a stop was requested is the stop's doing.
+template <typename Body>
+void stoppable(const std::stop_token& stop, Body&& body) {
+    try {
+        body();
+    } catch (const std::exception&) {
+        if (stop.stop_requested()) {
+            throw ShadowSyncError(ShadowSyncError::Case::cancelled);
+        }
+        throw;
+    }
+}
+
 }  // namespace
 
 ShadowSyncError::ShadowSyncError(Case kind, std::string message)
@@ -57,7 +70,8 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
     ChatDBReader reader(chatDBPath_);
     const auto participants = reader.fetchChatParticipants();
     ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readWrite);
-    shadow.createSchemaIfNeeded();
+    // A stop during the repair of a cut-short bulk copy leaves it for the next open.
+    stoppable(stop, [&] { shadow.createSchemaIfNeeded(stop); });
 
     auto cursor = shadow.lastSyncWatermark();
     std::int64_t total = 0;
@@ -101,7 +115,9 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
         throw;
     }
     if (deferIndexes) {
-        shadow.resumeIndexMaintenance();
+        // Seconds for a large history: a stop leaves the rebuild to the next open.
+        logger().info("Building the indexes deferred by the bulk copy");
+        stoppable(stop, [&] { shadow.resumeIndexMaintenance(stop); });
     }
     if (messageCount) {
         // Another writer may have added rows meanwhile; the stored count ends exact.

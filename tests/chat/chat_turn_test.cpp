@@ -1,6 +1,7 @@
 // The turn over a scripted helper: what send() captures, live updates, outcomes and the
 // usage-limit look-ups.
 #include "chat_fixture.h"
+#include "engine/cancellation_error.h"
 #include "engine/rlm_helper_error.h"
 #include "foundation/app_environment.h"
 #include "foundation/managed_tier_snapshot.h"
@@ -415,6 +416,73 @@ TEST_F(ChatTurnTest, ReleasedModelStopsItsTurn) {
     settle();
     EXPECT_TRUE(stopped);
     EXPECT_EQ(usageChanges, 0);
+}
+
+TEST_F(ChatTurnTest, AQuitStopsTheRunningTurnAndKeepsItsQuestionOnce) {
+    // A quit never runs the turn's own handlers (the main executor takes nothing more), so the
+    // question must be stored by the stop itself, and what arrives afterwards adds nothing.
+    struct Case {
+        const char* name;
+        bool persists;
+        // How far the turn got before the quit: 0 the helper still running, 1 its answer in
+        // and the memory commit on the worker.
+        int reached;
+    };
+    const Case cases[] = {
+        {"main window, helper running", true, 0},
+        {"popover, helper running", false, 0},
+        {"main window, answer in, memory commit running", true, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        store->setStored({});
+        bool stopped = false;
+        runner->setScript([&stopped](const auto&, const auto&, auto&, const auto&,
+                                     std::stop_token stop) -> RLMHelperResult {
+            stopped = stop.stop_requested();
+            if (stopped) {
+                throw CancellationError();
+            }
+            RLMHelperResult result;
+            result.answer = "the answer";
+            return result;
+        });
+        auto deps = dependencies(c.persists);
+        auto model = ChatViewModel::make(std::move(deps));
+        model->inputText.set("where is the cabin?");
+        model->send();
+        const std::string sessionID = model->currentSessionID.get();
+        if (c.reached >= 1) {
+            worker.runUntilIdle();
+            main.runUntilIdle();
+        }
+        model->stopRunningTurns();
+        EXPECT_EQ(stopped, false);
+        EXPECT_FALSE(model->isSending());
+        settle();
+        EXPECT_EQ(stopped, c.reached == 0);
+
+        const auto& messages = sessionWithID(*model, sessionID).messages;
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].role, ChatRole::user);
+        EXPECT_EQ(messages[0].text, "where is the cabin?");
+        EXPECT_EQ(model->lastError.get(), std::nullopt);
+        if (c.persists) {
+            const auto stored = store->stored();
+            ASSERT_EQ(stored.size(), 1u);
+            ASSERT_EQ(stored[0].messages.size(), 1u);
+            EXPECT_EQ(stored[0].messages[0].text, "where is the cabin?");
+        }
+        EXPECT_TRUE(logs->contains("chat_turn_stopped_on_quit"));
+    }
+}
+
+TEST_F(ChatTurnTest, AQuitWithoutATurnStoresNothing) {
+    auto model = makeTurnModel();
+    model->stopRunningTurns();
+    settle();
+    EXPECT_EQ(store->saveCount(), 0);
+    EXPECT_TRUE(model->transcript().empty());
 }
 
 }  // namespace

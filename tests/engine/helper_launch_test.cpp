@@ -4,8 +4,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sstream>
+#include <system_error>
+#include <thread>
 
 #include "engine/process_spawn.h"
 #include "engine/rlm_helper_error.h"
@@ -255,6 +262,79 @@ TEST(HelperLaunchTest, TheChildStartsWithEverySignalAtItsDefault) {
         mask &= ~(1ULL << (sig - 1));
     }
     EXPECT_EQ(mask, 0u) << status;
+}
+
+// The exit status of `pid` once it has ended, waiting at most `limit`; nothing when it still runs
+// then (it is killed and reaped so that no test leaves it behind).
+std::optional<int> statusWithin(pid_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            return status;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return std::nullopt;
+}
+
+TEST(HelperLaunchTest, TheChildIsKilledWhenTheThreadThatStartedItEnds) {
+    // The application's death ends every thread; a helper left running would be an orphan.
+    auto in = Pipe::make();
+    auto out = Pipe::make();
+    auto err = Pipe::make();
+    pid_t pid = -1;
+    std::thread starter(
+        [&] { pid = spawnProcessGroup("/bin/sleep", {"30"}, {}, in, out, err, nullptr); });
+    starter.join();
+    ASSERT_GT(pid, 0);
+    const auto status = statusWithin(pid, std::chrono::seconds(10));
+    ASSERT_TRUE(status.has_value()) << "the child outlived the thread that started it";
+    EXPECT_TRUE(WIFSIGNALED(*status));
+    EXPECT_EQ(WTERMSIG(*status), SIGKILL);
+}
+
+TEST(HelperLaunchTest, AProgramThatCannotRunIsReportedWithItsCause) {
+    auto in = Pipe::make();
+    auto out = Pipe::make();
+    auto err = Pipe::make();
+    try {
+        spawnProcessGroup("/nonexistent/helper", {}, {}, in, out, err, nullptr);
+        ADD_FAILURE() << "no error";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), ENOENT);
+    }
+}
+
+TEST(HelperLaunchTest, OnlyTheStandardAndEventDescriptorsReachTheChild) {
+    auto in = Pipe::make();
+    auto out = Pipe::make();
+    auto err = Pipe::make();
+    auto events = Pipe::make();
+    // A descriptor made without O_CLOEXEC, as some libraries do.
+    const int leaked = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaked, 0);
+    const pid_t pid = spawnProcessGroup("/bin/ls", {"/proc/self/fd"}, {}, in, out, err, &events);
+    ::close(leaked);
+    in.writeEnd.reset();
+    std::string listing;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(out.readEnd.get(), buffer, sizeof buffer)) > 0;) {
+        listing.append(buffer, static_cast<std::size_t>(n));
+    }
+    ASSERT_TRUE(statusWithin(pid, std::chrono::seconds(10)).has_value());
+    // ls's own directory descriptor shows up as the one above the four.
+    std::vector<int> descriptors;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        descriptors.push_back(std::stoi(line));
+    }
+    ASSERT_GE(descriptors.size(), 4u) << listing;
+    EXPECT_EQ(std::vector<int>(descriptors.begin(), descriptors.begin() + 4),
+              (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_LE(descriptors.size(), 5u) << listing;
 }
 
 TEST(HelperLaunchTest, DedupeKeepsFirstOccurrences) {

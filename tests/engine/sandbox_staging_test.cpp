@@ -77,7 +77,9 @@ TEST_F(SandboxStagingTest, LinksTheLiveShadowDatabaseWithItsLogAndIndex) {
     EXPECT_EQ(fs::path(staged.dbPath).parent_path().parent_path(), sandbox());
     EXPECT_EQ(fs::path(staged.dbPath).filename(), "shadow.db");
     EXPECT_EQ(modeOf(staged.directory), 0700u);
-    EXPECT_EQ(fs::path(staged.directory).filename().string().size(), 36u);
+    // "<pid>-<UUID>"
+    EXPECT_EQ(fs::path(staged.directory).filename().string().size(),
+              std::to_string(::getpid()).size() + 1 + 36);
     for (const char* suffix : {"", "-wal", "-shm"}) {
         ASSERT_TRUE(fs::exists(staged.dbPath + suffix)) << suffix;
         EXPECT_EQ(fs::hard_link_count(staged.dbPath + suffix), 2u) << suffix;
@@ -350,6 +352,33 @@ TEST_F(SandboxStagingTest, FoldersLeftByACrashAreRemovedButLiveRunsAreKept) {
     EXPECT_TRUE(logs->contains("stale_run_folder_removed"));
     next.cleanup();
     running.cleanup();
+}
+
+TEST_F(SandboxStagingTest, RunFoldersNameTheirProcessAndAStartSweepsWhatDeadRunsLeft) {
+    const auto running = stage();
+    EXPECT_TRUE(running.directory.filename().string().starts_with(std::to_string(::getpid()) + "-"))
+        << running.directory;
+    const auto left = sandbox() / "999999999-0A3F0C2E-0000-4000-8000-000000000003";
+    fs::create_directories(left);
+    std::ofstream(left / "contacts.db") << "x";
+    fs::create_directories(sandbox() / ".keep");
+
+    test::LogCapture logs;
+    Runner::sweepLeftovers(shadowPath.string());
+    EXPECT_FALSE(fs::exists(left));
+    EXPECT_TRUE(fs::exists(running.dbPath));
+    EXPECT_TRUE(fs::exists(sandbox() / ".keep"));
+    ASSERT_EQ(logs->events("stale_run_folder_removed").size(), 1u);
+    EXPECT_EQ(logs->events("stale_run_folder_removed").at(0).metadata.at("pid"), "999999999");
+    running.cleanup();
+}
+
+TEST_F(SandboxStagingTest, AStartSweepWithoutASandboxDoesNothing) {
+    test::TempDir other;
+    test::LogCapture logs;
+    Runner::sweepLeftovers((other / "shadow.db").string());
+    EXPECT_FALSE(fs::exists(other / ".vask-rlm-sandbox"));
+    EXPECT_FALSE(logs->contains("stale_run_folder_sweep_failed"));
 }
 
 // Sets or clears the immutable attribute, which keeps even the superuser from deleting a file.

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "platform/http_client.h"
 #include "support/stub_http_server.h"
@@ -112,6 +114,45 @@ TEST(HttpClientTest, StopRequestCancelsAnExchangeInProgress) {
     stop.request_stop();
     caller.join();
     EXPECT_EQ(kind, HttpClient::Error::Kind::cancelled);
+    server.resume();
+}
+
+TEST(HttpClientTest, StopAllEndsExchangesInProgressAndRefusesLaterOnes) {
+    // The callers pass no stop token of their own, as a launch's background refresh does.
+    test::StubHttpServer server;
+    server.script("GET", "/slow", {Reply::json(200, "{}")});
+    server.pause();
+    HttpClient client;
+    std::vector<std::optional<HttpClient::Error::Kind>> kinds(2);
+    std::vector<std::thread> callers;
+    for (auto& kind : kinds) {
+        callers.emplace_back([&client, &server, &kind] {
+            try {
+                client.send({"GET",
+                             server.baseURL().appendingPath("slow"),
+                             {},
+                             {},
+                             std::chrono::seconds(60)});
+            } catch (const HttpClient::Error& e) {
+                kind = e.kind();
+            }
+        });
+    }
+    ASSERT_TRUE(server.waitForRequests(2));
+    client.stopAll();
+    for (auto& caller : callers) {
+        caller.join();
+    }
+    EXPECT_EQ(kinds[0], HttpClient::Error::Kind::cancelled);
+    EXPECT_EQ(kinds[1], HttpClient::Error::Kind::cancelled);
+    const auto before = server.requestCount();
+    try {
+        client.send({"GET", server.baseURL().appendingPath("slow"), {}, {}});
+        ADD_FAILURE() << "a request after stopAll was sent";
+    } catch (const HttpClient::Error& e) {
+        EXPECT_EQ(e.kind(), HttpClient::Error::Kind::cancelled);
+    }
+    EXPECT_EQ(server.requestCount(), before);
     server.resume();
 }
 

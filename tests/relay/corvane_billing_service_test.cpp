@@ -180,6 +180,34 @@ TEST_F(CorvaneBillingServiceTest, StopDuringBackoffEndsTheCallWithoutAnotherRequ
     EXPECT_EQ(server.requestCount(), 1u);
 }
 
+TEST_F(CorvaneBillingServiceTest, AClientStoppedForAQuitEndsTheCallWithoutBackoff) {
+    // The launch's preset refresh passes no stop token: stopping the client must end it at once,
+    // not after the backoff and the retries it would give a failed exchange.
+    server.script("GET", modelsPath, {Reply::json(200, modelsBody)});
+    server.pause();
+    HttpClient client;
+    CorvaneBillingService billing(client, server.baseURL(), clock);
+    auto call = std::async(std::launch::async, [&] {
+        try {
+            billing.getCustomerModels("tok");
+            return std::string("no error");
+        } catch (const CorvaneServiceError& error) {
+            return std::string(error.what());
+        }
+    });
+    ASSERT_TRUE(server.waitForRequests(1));
+    client.stopAll();
+    const bool endedAtOnce = call.wait_for(10s) == std::future_status::ready;
+    // Should a backoff wait on the clock after all, let it end so that the test can.
+    while (call.wait_for(10ms) != std::future_status::ready) {
+        clock.advance(1s);
+    }
+    EXPECT_TRUE(endedAtOnce);
+    EXPECT_NE(call.get(), "no error");
+    EXPECT_EQ(server.requestCount(), 1u);
+    server.resume();
+}
+
 TEST_F(CorvaneBillingServiceTest, CustomerModelsMapsPresetsInOrderWithTheirHeaders) {
     test::LogCapture log;
     server.script("GET", modelsPath, {Reply::json(200, modelsBody)});

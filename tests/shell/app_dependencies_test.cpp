@@ -9,6 +9,7 @@
 #include "platform/in_memory_secret_backend.h"
 #include "platform/iso8601.h"
 #include "platform/manual_executor.h"
+#include "records/sqlite_session_store.h"
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
 #include "support/fake_clock.h"
@@ -204,6 +205,33 @@ TEST(AppDependenciesTest, ConcurrentFirstReadsBuildOneObject) {
         thread.join();
     }
     EXPECT_EQ(std::set<const void*>(seen.begin(), seen.end()).size(), 1u);
+}
+
+TEST(AppDependenciesTest, ShutDownStopsTheTurnsOfBothChatsAndKeepsTheirQuestions) {
+    // A quit joins the worker right after: a turn still running would hold it up until the
+    // helper's own limit, and its question would be lost with the handlers that never run.
+    RootFixture f(Environment{{"VASK_RLM_HELPER_CMD", "/bin/true"}});
+    const auto mainChat = f.root->chatViewModel();
+    const auto popover = f.root->popoverChatViewModel();
+    for (const auto& chat : {mainChat, popover}) {
+        chat->inputText.set("are you still there?");
+        chat->send();
+        ASSERT_TRUE(chat->isSending());
+    }
+    f.root->shutDown();
+    for (const auto& chat : {mainChat, popover}) {
+        EXPECT_FALSE(chat->isSending());
+        ASSERT_EQ(chat->transcript().size(), 1u);
+        EXPECT_EQ(chat->transcript()[0].text, "are you still there?");
+    }
+    const auto stored =
+        SQLiteSessionStore(f.root->supportDirectory() / "sessions.db").loadSessions();
+    ASSERT_EQ(stored.size(), 1u);
+    ASSERT_EQ(stored[0].messages.size(), 1u);
+    EXPECT_EQ(stored[0].messages[0].text, "are you still there?");
+    // Nothing starts another synchronisation afterwards.
+    f.root->shadowSyncViewModel()->syncIfPossible();
+    EXPECT_FALSE(f.root->shadowSyncViewModel()->isSyncing.get());
 }
 
 TEST(AppDependenciesTest, TheProcessRootIsInstalledOnce) {

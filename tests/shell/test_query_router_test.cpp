@@ -371,6 +371,19 @@ TEST_F(TestQueryRouterTest, QueryWhileSendingIsIgnoredAndTimesOutWithoutAnswer) 
     EXPECT_EQ(log().back(), "rendered response timeout");
 }
 
+TEST_F(TestQueryRouterTest, QueryCanAskTheMainWindowsChat) {
+    // The registered chat is the popover's; "chat=main" asks the one that saves its sessions.
+    auto popover = makeModel(false);
+    router->chatViewModel = popover;
+    runner->setScript(test::FakeChatHelperRunner::answering("From main"));
+    router->handle("vasktest://query?text=hi&chat=main");
+    settle();
+    poll(100ms);
+    EXPECT_EQ(log().back(), "rendered response: From main");
+    EXPECT_EQ(chat->transcript().size(), 2u);
+    EXPECT_TRUE(popover->transcript().empty());
+}
+
 TEST_F(TestQueryRouterTest, QueryWithoutLiveViewModelSendsNothing) {
     router->chatViewModel.reset();
     router->handle("vasktest://query?text=hi");

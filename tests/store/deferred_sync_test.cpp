@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <limits>
 #include <map>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -281,6 +283,54 @@ TEST_F(DeferredSyncTest, KilledRunEndsExactWhenRunAgain) {
         again.performSync();
         expectSame(snapshot(path, false), *referenceWithoutRowids_);
     }
+}
+
+TEST(DeferredSyncStopTest, AStopLeavesTheRebuildAndTheRepairToTheNextOpen) {
+    // A quit must not wait for seconds of index building: a stop once the copy has ended skips
+    // the rebuild, and a stop when the next run opens skips the repair; each leaves the indexes
+    // suspended, and a later run without a stop still ends exact.
+    test::TempDir dir;
+    const auto chatDB = dir / "chat.db";
+    // Not a whole number of batches: the last batch ends the copy without another look at the
+    // stop request, so the request made at its report reaches the rebuild.
+    sample::buildSampleChatDB(chatDB, {12345, 40, 7});
+    const auto path = dir / "shadow.db";
+    const auto cancelled = [](const std::function<void()>& run) {
+        try {
+            run();
+        } catch (const ShadowSyncError& error) {
+            return error.kind() == ShadowSyncError::Case::cancelled;
+        }
+        return false;
+    };
+    const auto suspended = [&] {
+        return ShadowDB(path, ShadowDB::OpenMode::readOnly).isIndexMaintenanceSuspended();
+    };
+    ShadowSync sync(chatDB, path);
+    sync.setDeferredIndexingThreshold(0);
+    std::stop_source quit;
+    EXPECT_TRUE(cancelled([&] {
+        sync.performSync(
+            [&](std::int64_t processed, std::int64_t total) {
+                if (processed > 0 && processed >= total) {
+                    quit.request_stop();
+                }
+            },
+            quit.get_token());
+    }));
+    EXPECT_TRUE(suspended());
+    // The copy itself was committed: only the indexes wait.
+    EXPECT_GT(ShadowDB(path, ShadowDB::OpenMode::readOnly).syncedMessageCount(), 10000);
+
+    // Every row is in: without the stop the repair would leave nothing to suspend again.
+    std::stop_source quitAgain;
+    quitAgain.request_stop();
+    EXPECT_TRUE(cancelled([&] { sync.performSync({}, quitAgain.get_token()); }));
+    EXPECT_TRUE(suspended());
+
+    sync.performSync();
+    EXPECT_FALSE(suspended());
+    EXPECT_NO_THROW(test::checkMessagesFullTextIndex(path));
 }
 
 }  // namespace

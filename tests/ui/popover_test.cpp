@@ -118,6 +118,52 @@ TEST(PopoverTest, SignedInWithAccessSyncsOnceAndShowsTheChatWithItsCount) {
     EXPECT_EQ(f.mainOpened, 1);
 }
 
+TEST(PopoverTest, AFailedFirstSyncIsTriedAgainOnEveryShowing) {
+    // Access was granted long ago, so the check on showing changes nothing; a check that cannot
+    // tell (the Messages database busy) changes nothing either. Either way the failed first
+    // synchronisation runs again.
+    struct Case {
+        const char* name;
+        bool laterCheckInconclusive;
+    };
+    for (const auto& c :
+         {Case{"access confirmed again", false}, Case{"access check inconclusive", true}}) {
+        SCOPED_TRACE(c.name);
+        PopoverFixture f(true);
+        f.signIn();
+        bool inconclusive = false;
+        auto access = FullDiskAccessViewModel::make({
+            .probe =
+                [&inconclusive](const StructuredLogger&) {
+                    return inconclusive ? FullDiskAccessResult{false, "database is locked"}
+                                        : FullDiskAccessResult{true, std::nullopt};
+                },
+            .opener = nullptr,
+            .main = f.main,
+            .worker = f.worker,
+        });
+        auto deps = f.model->dependencies();
+        deps.access = access;
+        PopoverModel model(deps);
+        // Nothing can be written where the shadow database goes: the first run fails.
+        const auto shadow = f.root->supportDirectory() / "shadow.db";
+        std::filesystem::create_directories(shadow);
+        model.onAppear();
+        f.drain();
+        const auto& sync = *deps.sync;
+        ASSERT_TRUE(access->hasAccess.get());
+        ASSERT_FALSE(sync.hasSynced.get());
+        ASSERT_TRUE(sync.lastError.get().has_value());
+
+        std::filesystem::remove_all(shadow);
+        inconclusive = c.laterCheckInconclusive;
+        model.onAppear();
+        f.drain();
+        EXPECT_TRUE(sync.hasSynced.get());
+        EXPECT_EQ(sync.lastError.get(), std::nullopt);
+    }
+}
+
 TEST(PopoverTest, ErrorRowsFollowTheFixedOrderAndCopyTheirText) {
     PopoverFixture f(true);
     f.signIn();

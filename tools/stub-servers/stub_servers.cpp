@@ -1,15 +1,20 @@
 // stub-servers: stand-ins for the cloud backend and the model relay on 127.0.0.1, so that the
 // application runs signed in without an account: the end-to-end run and the demo start it.
 //
-//   stub-servers [--log FILE]
+//   stub-servers [--log FILE] [--silent]
 //
 // Prints "cloud=PORT relay=PORT" on one line once both listen (ephemeral ports), appends
 // "<server> <method> <path> <status>" to FILE for every request, and serves until SIGTERM or
 // SIGINT. Requests without a bearer token or API key are refused with 401, as the real servers
-// do.
+// do. With --silent both are one port whose connections are accepted (by the system) and never
+// answered: a server that hangs, for checking that nothing waits on it for long.
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -25,7 +30,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* usage = "Usage: stub-servers [--log FILE]\n";
+constexpr const char* usage = "Usage: stub-servers [--log FILE] [--silent]\n";
 
 std::mutex logMutex;
 std::string logPath;
@@ -165,12 +170,38 @@ void logUnknown(const char* name, httplib::Server& server) {
     });
 }
 
+// Listens on 127.0.0.1 and never accepts: the system completes the connections (up to the
+// backlog) and keeps what clients send, and nothing ever answers.
+int serveSilently(const sigset_t& stopSignals) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener, 128) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::fputs("stub-servers: cannot listen on 127.0.0.1\n", stderr);
+        return 1;
+    }
+    const int port = ntohs(address.sin_port);
+    std::printf("cloud=%d relay=%d\n", port, port);
+    std::fflush(stdout);
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    ::close(listener);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool silent = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--log") == 0 && i + 1 < argc) {
             logPath = argv[++i];
+        } else if (std::strcmp(argv[i], "--silent") == 0) {
+            silent = true;
         } else {
             std::fputs(usage, std::strcmp(argv[i], "--help") == 0 ? stdout : stderr);
             return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
@@ -182,6 +213,9 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    if (silent) {
+        return serveSilently(stopSignals);
+    }
 
     httplib::Server cloud;
     httplib::Server relay;
