@@ -132,8 +132,8 @@ FileError::FileError(std::string_view operation, const std::filesystem::path& pa
             std::strerror(errorNumber)),
       errorNumber_(errorNumber) {}
 
-FileError::FileError(std::string_view operation, const std::filesystem::path& path,
-                     int errorNumber, std::string_view reason)
+FileError::FileError(std::string_view operation, const std::filesystem::path& path, int errorNumber,
+                     std::string_view reason)
     : Error(std::string("Could not ") + std::string(operation) + " " + path.string() + ": " +
             std::string(reason)),
       errorNumber_(errorNumber) {}

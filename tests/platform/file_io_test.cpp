@@ -42,7 +42,9 @@ std::vector<std::string> entries(const fs::path& folder) {
     return names;
 }
 
-std::string contentsOf(const fs::path& path) { return readFileIfExists(path).value_or("<none>"); }
+std::string contentsOf(const fs::path& path) {
+    return readFileIfExists(path).value_or("<none>");
+}
 
 TEST(WriteFileAtomicallyTest, RegularFilesAndLinksToThem) {
     struct Case {
@@ -62,35 +64,69 @@ TEST(WriteFileAtomicallyTest, RegularFilesAndLinksToThem) {
         };
     };
     const std::vector<Case> cases = {
-        {"missing file is created", [](const auto&) {}, LinkPolicy::replaceTarget, std::nullopt,
-         false, "<none>", {"settings.json"}},
+        {"missing file is created",
+         [](const auto&) {},
+         LinkPolicy::replaceTarget,
+         std::nullopt,
+         false,
+         "<none>",
+         {"settings.json"}},
         {"regular file is replaced",
          [](const auto& dir) { writeFileAtomically(dir / "settings.json", "old"); },
-         LinkPolicy::replaceTarget, std::nullopt, false, "<none>", {"settings.json"}},
-        {"relative link: target replaced, link kept", link("real/settings.json"),
-         LinkPolicy::replaceTarget, std::nullopt, true, "new", {"real", "settings.json"}},
+         LinkPolicy::replaceTarget,
+         std::nullopt,
+         false,
+         "<none>",
+         {"settings.json"}},
+        {"relative link: target replaced, link kept",
+         link("real/settings.json"),
+         LinkPolicy::replaceTarget,
+         std::nullopt,
+         true,
+         "new",
+         {"real", "settings.json"}},
         {"chain of links: last target replaced",
          [link](const test::TempDir& dir) {
              link("real/settings.json")(dir);
              fs::rename(dir / "settings.json", dir / "middle.json");
              fs::create_symlink(dir / "middle.json", dir / "settings.json");
          },
-         LinkPolicy::replaceTarget, std::nullopt, true, "new",
+         LinkPolicy::replaceTarget,
+         std::nullopt,
+         true,
+         "new",
          {"middle.json", "real", "settings.json"}},
         {"dangling link: target created, link kept",
          [](const test::TempDir& dir) {
              fs::create_directories(dir / "real");
              fs::create_symlink("real/settings.json", dir / "settings.json");
          },
-         LinkPolicy::replaceTarget, std::nullopt, true, "new", {"real", "settings.json"}},
-        {"link refused: link and target untouched", link("real/settings.json"),
-         LinkPolicy::refuse, ELOOP, true, "old", {"real", "settings.json"}},
-        {"link that goes round", [](const auto& dir) {
-             fs::create_symlink("settings.json", dir / "settings.json");
-         },
-         LinkPolicy::replaceTarget, ELOOP, true, "<none>", {"settings.json"}},
-        {"folder is refused", [](const auto& dir) { fs::create_directory(dir / "settings.json"); },
-         LinkPolicy::replaceTarget, EISDIR, false, "<none>", {"settings.json"}},
+         LinkPolicy::replaceTarget,
+         std::nullopt,
+         true,
+         "new",
+         {"real", "settings.json"}},
+        {"link refused: link and target untouched",
+         link("real/settings.json"),
+         LinkPolicy::refuse,
+         ELOOP,
+         true,
+         "old",
+         {"real", "settings.json"}},
+        {"link that goes round",
+         [](const auto& dir) { fs::create_symlink("settings.json", dir / "settings.json"); },
+         LinkPolicy::replaceTarget,
+         ELOOP,
+         true,
+         "<none>",
+         {"settings.json"}},
+        {"folder is refused",
+         [](const auto& dir) { fs::create_directory(dir / "settings.json"); },
+         LinkPolicy::replaceTarget,
+         EISDIR,
+         false,
+         "<none>",
+         {"settings.json"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
