@@ -51,13 +51,19 @@ std::string requiredString(const nlohmann::json& object, const char* key,
     return it->get<std::string>();
 }
 
-std::map<std::string, std::string> onlyPersonOfChat(const Conversations& conversations) {
-    std::map<std::string, std::set<std::string>> senders;
+// Everyone but the user who wrote in each chat.
+std::map<std::string, std::set<std::string>> peopleByChat(const Conversations& conversations) {
+    std::map<std::string, std::set<std::string>> people;
     for (const auto& message : conversations.messages) {
         if (!message.isFromMe) {
-            senders[message.chatId].insert(message.sender);
+            people[message.chatId].insert(message.sender);
         }
     }
+    return people;
+}
+
+std::map<std::string, std::string> onlyPersonOfChat(const Conversations& conversations) {
+    auto senders = peopleByChat(conversations);
     std::map<std::string, std::string> person;
     for (const auto& chat : conversations.chats) {
         if (!chat.isGroup && senders[chat.id].size() == 1) {
@@ -168,12 +174,7 @@ SampleChatDBSummary buildConversationChatDB(const std::filesystem::path& out,
                 }
                 return it->second;
             };
-            std::map<std::string, std::set<std::string>> members;
-            for (const auto& message : conversations.messages) {
-                if (!message.isFromMe) {
-                    members[message.chatId].insert(message.sender);
-                }
-            }
+            auto members = peopleByChat(conversations);
             std::map<std::string, std::int64_t> chatRows;
             for (const auto& chat : conversations.chats) {
                 const auto rowid = static_cast<std::int64_t>(chatRows.size()) + 1;
