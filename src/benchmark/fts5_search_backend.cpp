@@ -18,7 +18,7 @@ namespace {
 constexpr const char* companionSuffixes[] = {"", "-wal", "-shm", "-journal", "-bulk"};
 
 std::filesystem::path makeScratchFolder() {
-    const auto folder = std::filesystem::temp_directory_path() /
+    auto folder = std::filesystem::temp_directory_path() /
                         ("bench-shadow-" + Uuid::random().uppercaseString());
     if (::mkdir(folder.c_str(), 0700) != 0) {
         throw FileError("create", folder, errno);
