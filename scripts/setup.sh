@@ -7,8 +7,9 @@ set -euo pipefail
 # one (clang only recommends the sanitizer and fuzzer runtimes, git the certificates).
 packages=(
     # Compilers and build tools; libclang-rt-14-dev holds clang's sanitizer and libFuzzer
-    # runtimes (the fuzz preset, scripts/fuzz.sh), clang-tidy serves scripts/lint.sh.
-    build-essential cmake ninja-build pkg-config git ca-certificates clang libclang-rt-14-dev
+    # runtimes (the fuzz preset, scripts/fuzz.sh), llvm its llvm-symbolizer (sanitizer and fuzzer
+    # reports with files and lines), clang-tidy serves scripts/lint.sh.
+    build-essential cmake ninja-build pkg-config git ca-certificates clang libclang-rt-14-dev llvm
     clang-tidy ccache
     # Libraries the application links.
     libsqlite3-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libicu-dev
