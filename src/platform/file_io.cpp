@@ -43,7 +43,8 @@ std::filesystem::path resolveWriteTarget(const std::filesystem::path& path, Link
         }
         if (links == LinkPolicy::refuse) {
             throw FileError("write", current, ELOOP,
-                            "it is a symbolic link, and this file is only written in place");
+                            "it is a symbolic link, and this file is written only where it is, not "
+                            "through a link");
         }
         std::error_code error;
         const auto next = std::filesystem::read_symlink(current, error);
