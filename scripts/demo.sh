@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Starts Vask as a separate instance ("demo") over the stand-ins of scripts/harness.sh: a
-# generated Messages history and address book, the stand-in RLM helper and stand-in cloud and
+# Messages history of hand-written conversations and an address book, the stand-in RLM helper and stand-in cloud and
 # relay servers on 127.0.0.1, signed in with a made-up account. Nothing of the user's own is read
 # or written; everything lives in one temporary folder, removed when Vask quits.
 #
@@ -38,9 +38,10 @@ harness_start_stubs "$ROOT"
 export VASK_TEST_HOOKS=1
 export VASK_TESTHOOK_LOG="$ROOT/testhook.log"
 
-echo "demo: a generated history of 400 messages in 12 chats, with contacts for everyone in it"
+echo "demo: a year of conversations with friends, family, a work group and a book club, with contacts for everyone in them"
+echo "demo: Maya, Mom and the design team are waiting on a reply"
 echo "demo: stand-ins answer for the RLM helper, the cloud ($VASK_CLOUD_BASE_URL) and the relay ($VASK_RELAY_BASE_URL)"
-echo "demo: ask about dinner, coffee or the meeting tomorrow; the answer cites the messages found"
+echo "demo: ask about dinner, the book club or the van; the answer cites the messages found"
 echo "demo: log in $VASK_LOG_FILE; everything goes when Vask quits"
 
 "$BUILD_DIR/src/app/vask" &

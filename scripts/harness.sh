@@ -1,7 +1,10 @@
 # Sourced by scripts/e2e.sh and scripts/run.sh: runs Vask over stand-ins, with nothing of the
 # user's own. What it makes, all under one folder:
-#   - a home folder with a generated Messages history (tools/sample-chatdb) where Vask looks
-#     for one, and the settings and data folders of a separate instance;
+#   - a home folder with a Messages history where Vask looks for one: the hand-written
+#     conversations of the retrieval benchmark's sample corpus (tests/data/benchmark_corpus.json,
+#     written by tools/sample-chatdb), ending an hour ago with a few messages that await a reply,
+#     an address book naming everyone in them, and the settings and data folders of a separate
+#     instance;
 #   - a credential file holding a signed-in session (made-up tokens, no real account);
 #   - the stand-in RLM helper (tools/stand-in-helper), which answers a question by searching the
 #     staged message database for its words and cites the messages it found;
@@ -44,10 +47,13 @@ harness_prepare() {
     export VASK_LOG_FILE="$root/vask.log"
     unset CORVANE_API_KEY VASK_KEYCHAIN_SERVICE SHADOW_DB_PATH
 
-    "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --messages 400 --chats 12 --seed 7 \
-        --out "$CHAT_DB_PATH" >/dev/null
-    # The generated history ends years ago; move it so that it ends an hour ago, which puts
-    # recent conversations on the awaiting-reply list.
+    # The conversations, and an address book naming everyone in them as vCards in the folder
+    # Vask reads.
+    export VASK_CONTACTS_DIR="$root/contacts"
+    "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --conversations tests/data/benchmark_corpus.json \
+        --out "$CHAT_DB_PATH" --contacts "$VASK_CONTACTS_DIR" >/dev/null
+    # The conversations end long ago; move them so that they end an hour ago, which puts the
+    # last, unanswered messages on the awaiting-reply list.
     sqlite3 "$CHAT_DB_PATH" "
         CREATE TEMP TABLE shift AS SELECT
             (strftime('%s','now') - 978307200 - 3600) * 1000000000 - MAX(date) AS ns FROM message;
@@ -56,23 +62,6 @@ harness_prepare() {
             date_delivered = CASE WHEN date_delivered > 0
                 THEN date_delivered + (SELECT ns FROM shift) ELSE 0 END;
         UPDATE chat_message_join SET message_date = message_date + (SELECT ns FROM shift);"
-
-    # An address book naming everyone in the history, as vCards in the folder Vask reads.
-    export VASK_CONTACTS_DIR="$root/contacts"
-    mkdir -p "$VASK_CONTACTS_DIR"
-    sqlite3 -separator $'\t' "$CHAT_DB_PATH" "SELECT ROWID, id FROM handle ORDER BY ROWID" |
-        awk -F '\t' -v dir="$VASK_CONTACTS_DIR" '
-            BEGIN {
-                split("Avery Jordan Maya Noah Lena Theo Priya Jonas Rosa Idris Kai Mira", first, " ")
-                split("Stone Ng Okafor Garcia Sato Haddad Berg Costa", last, " ")
-            }
-            {
-                name = first[($1 - 1) % 12 + 1] " " last[int(($1 - 1) / 12) % 8 + 1]
-                kind = index($2, "@") ? "EMAIL" : "TEL"
-                file = dir "/contact-" $1 ".vcf"
-                printf "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:%s\r\n%s:%s\r\nEND:VCARD\r\n", name, kind, $2 > file
-                close(file)
-            }'
 
     local support="$XDG_DATA_HOME/$instance"
     mkdir -p "$support"

@@ -3,13 +3,25 @@
 # missing is installed, and the package lists are refreshed at most once.
 set -euo pipefail
 
+# Every package is named: the install below leaves recommendations out, so nothing may be left to
+# one (clang only recommends the sanitizer and fuzzer runtimes, git the certificates).
 packages=(
-    build-essential cmake ninja-build pkg-config git clang ccache
-    libsqlite3-dev sqlite3 nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libicu-dev
-    libsecret-1-dev gnome-keyring dbus dbus-x11 python3-dbusmock libpoppler-cpp-dev libpng-dev libxml2-dev libical-dev libplist-dev libarchive-dev
-    libheif-dev libwebp-dev libtiff-dev libgif-dev
-    libcpp-httplib-dev qt6-base-dev qt6-svg-dev zsh
+    # Compilers and build tools; libclang-rt-14-dev holds clang's sanitizer and libFuzzer
+    # runtimes (the fuzz preset, scripts/fuzz.sh), llvm its llvm-symbolizer (sanitizer and fuzzer
+    # reports with files and lines), clang-tidy serves scripts/lint.sh.
+    build-essential cmake ninja-build pkg-config git ca-certificates clang libclang-rt-14-dev llvm
+    clang-tidy ccache
+    # Libraries the application links.
+    libsqlite3-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libicu-dev
+    libsecret-1-dev libpoppler-cpp-dev libpng-dev libxml2-dev libical-dev libplist-dev libarchive-dev
+    libheif-dev libwebp-dev libtiff-dev libgif-dev libcpp-httplib-dev
+    qt6-base-dev qt6-svg-dev
+    # The helper's shell (rlm helper launch), and the scripts' sqlite3 (scripts/harness.sh).
+    zsh sqlite3
+    # Tests, benchmarks and coverage; gnome-keyring, dbus and python3-dbusmock give the Secret
+    # Service and notification tests a real server on a private bus.
     googletest libgtest-dev libgmock-dev libbenchmark-dev gcovr
+    gnome-keyring dbus dbus-x11 python3-dbusmock
 )
 
 missing=()

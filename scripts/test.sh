@@ -7,7 +7,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/test-balance.sh
 bash scripts/setup.sh
 cmake --preset asan
 cmake --build --preset asan

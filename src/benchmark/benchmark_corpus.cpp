@@ -1,9 +1,17 @@
 #include "benchmark/benchmark_corpus.h"
 
+#include <fcntl.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <functional>
+#include <iterator>
 #include <limits>
+#include <memory>
 
 #include <nlohmann/json.hpp>
 
@@ -167,6 +175,153 @@ void putOptional(nlohmann::ordered_json& json, const char* key, const std::optio
     }
 }
 
+// Builds the document as nlohmann's own DOM builder does, except for the elements of the
+// top-level "messages" array: each is handed on as soon as it is complete and not kept, so a
+// corpus of any size is never held whole. The array itself stays in the document, empty.
+class StreamingCorpusParser {
+  public:
+    using json = nlohmann::json;
+
+    explicit StreamingCorpusParser(std::function<void(json&&)> onMessage)
+        : onMessage_(std::move(onMessage)) {}
+
+    const json& document() const { return document_; }
+    bool streamedMessages() const { return messages_ != nullptr; }
+
+    bool null() { return scalar(nullptr); }
+    bool boolean(bool v) { return scalar(v); }
+    bool number_integer(json::number_integer_t v) { return scalar(v); }
+    bool number_unsigned(json::number_unsigned_t v) { return scalar(v); }
+    bool number_float(json::number_float_t v, const json::string_t&) { return scalar(v); }
+    bool string(json::string_t& v) { return scalar(std::move(v)); }
+    bool binary(json::binary_t& v) { return scalar(std::move(v)); }
+    bool start_object(std::size_t) { return open(json::object()); }
+    bool start_array(std::size_t) { return open(json::array()); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+
+    bool key(json::string_t& name) {
+        if (stack_.size() == 1 && name == "messages") {
+            if (sawMessages_) {
+                throw DecodingError("\"messages\" appears twice");
+            }
+            sawMessages_ = true;
+            nextIsMessages_ = true;
+        }
+        member_ = &(*stack_.back())[name];
+        return true;
+    }
+
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
+        throw DecodingError(std::string("not valid JSON: ") + error.what());
+    }
+
+  private:
+    // Puts a value where the document expects the next one; returns where it went. Pointers to
+    // open containers stay valid: a parent array grows only once its open child is closed.
+    json* place(json&& v) {
+        nextIsMessages_ = false;
+        if (stack_.empty()) {
+            document_ = std::move(v);
+            return &document_;
+        }
+        auto& parent = *stack_.back();
+        if (parent.is_array()) {
+            parent.push_back(std::move(v));
+            return &parent.back();
+        }
+        *member_ = std::move(v);
+        return member_;
+    }
+    bool scalar(json&& v) {
+        place(std::move(v));
+        if (isDirectlyInMessages()) {
+            handOn();
+        }
+        return true;
+    }
+    bool open(json&& empty) {
+        const bool isMessages = nextIsMessages_ && empty.is_array();
+        stack_.push_back(place(std::move(empty)));
+        if (isMessages) {
+            messages_ = stack_.back();
+        }
+        return true;
+    }
+    bool close() {
+        stack_.pop_back();
+        if (isDirectlyInMessages()) {
+            handOn();
+        }
+        return true;
+    }
+    bool isDirectlyInMessages() const {
+        return messages_ != nullptr && !stack_.empty() && stack_.back() == messages_;
+    }
+    void handOn() {
+        onMessage_(std::move(messages_->back()));
+        messages_->get_ref<json::array_t&>().pop_back();
+    }
+
+    std::function<void(json&&)> onMessage_;
+    json document_;
+    std::vector<json*> stack_;
+    json* member_ = nullptr;
+    json* messages_ = nullptr;
+    bool sawMessages_ = false;
+    bool nextIsMessages_ = false;
+};
+
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+// The corpus file, opened without waiting (a FIFO with no writer would block the open) and
+// checked to be a regular file of a size a corpus may have before anything is read.
+File openCorpusFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        throw FileError("read", path, errno);
+    }
+    File file(::fdopen(fd, "r"), &std::fclose);
+    if (!file) {
+        const int error = errno;
+        ::close(fd);
+        throw FileError("read", path, error);
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        throw FileError("read", path, errno);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        throw FileError("read", path, EINVAL,
+                        "a corpus is read only from a regular file, not a pipe, device or folder");
+    }
+    if (static_cast<std::uintmax_t>(status.st_size) > BenchmarkCorpus::maximumFileBytes) {
+        throw FileError("read", path, EFBIG,
+                        "it has " + std::to_string(status.st_size) + " bytes, more than the " +
+                            std::to_string(BenchmarkCorpus::maximumFileBytes >> 20) +
+                            " MiB a corpus may have");
+    }
+    // Only this thread reads it: no lock per character.
+    ::__fsetlocking(file.get(), FSETLOCKING_BYCALLER);
+    return file;
+}
+
+// `messages`, when given, were read already (streamed); the document's own are read otherwise.
+BenchmarkCorpus decode(const nlohmann::json& json,
+                       std::optional<std::vector<CorpusMessage>> messages) {
+    const JsonReader reader(json, "");
+    BenchmarkCorpus corpus;
+    corpus.version = reader.string("version");
+    corpus.description = reader.optionalString("description");
+    corpus.messages = messages ? std::move(*messages)
+                               : readObjects<CorpusMessage>(reader, json, "messages", readMessage);
+    if (present(json, "chats")) {
+        corpus.chats = readObjects<CorpusChat>(reader, json, "chats", readChat);
+    }
+    corpus.queries = readObjects<CorpusQuery>(reader, json, "queries", readQuery);
+    return corpus;
+}
+
 }  // namespace
 
 std::string_view rawValue(QueryCategory category) {
@@ -223,24 +378,45 @@ ShadowMessage CorpusMessage::toShadowMessage() const {
 }
 
 BenchmarkCorpus BenchmarkCorpus::fromFile(const std::filesystem::path& path) {
-    auto contents = readFileIfExists(path);
-    if (!contents) {
-        throw FileError("read", path, ENOENT);
+    std::vector<CorpusMessage> messages;
+    auto corpus = streamFromFile(path, [&](std::vector<CorpusMessage>& batch) {
+        std::move(batch.begin(), batch.end(), std::back_inserter(messages));
+    });
+    corpus.messages = std::move(messages);
+    return corpus;
+}
+
+BenchmarkCorpus BenchmarkCorpus::streamFromFile(const std::filesystem::path& path,
+                                                const MessageConsumer& consume,
+                                                std::size_t batchSize) {
+    const auto file = openCorpusFile(path);
+    batchSize = std::max<std::size_t>(batchSize, 1);
+    std::vector<CorpusMessage> batch;
+    std::size_t index = 0;
+    StreamingCorpusParser parser([&](nlohmann::json&& element) {
+        batch.push_back(readMessage(element, "\"messages\"[" + std::to_string(index++) + "]"));
+        if (batch.size() >= batchSize) {
+            consume(batch);
+            batch.clear();
+        }
+    });
+    nlohmann::json::sax_parse(file.get(), &parser);
+    if (std::ferror(file.get()) != 0) {
+        throw FileError("read", path, EIO);
     }
-    return fromJSON(parseJsonDocument(*contents));
+    if (!parser.streamedMessages()) {
+        // Missing or not an array: decoding says which.
+        return decode(parser.document(), std::nullopt);
+    }
+    auto corpus = decode(parser.document(), std::vector<CorpusMessage>{});
+    if (!batch.empty()) {
+        consume(batch);
+    }
+    return corpus;
 }
 
 BenchmarkCorpus BenchmarkCorpus::fromJSON(const nlohmann::json& json) {
-    const JsonReader reader(json, "");
-    BenchmarkCorpus corpus;
-    corpus.version = reader.string("version");
-    corpus.description = reader.optionalString("description");
-    corpus.messages = readObjects<CorpusMessage>(reader, json, "messages", readMessage);
-    if (present(json, "chats")) {
-        corpus.chats = readObjects<CorpusChat>(reader, json, "chats", readChat);
-    }
-    corpus.queries = readObjects<CorpusQuery>(reader, json, "queries", readQuery);
-    return corpus;
+    return decode(json, std::nullopt);
 }
 
 nlohmann::ordered_json BenchmarkCorpus::toJSON() const {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -71,8 +72,22 @@ struct BenchmarkCorpus {
     std::optional<std::vector<CorpusChat>> chats;
     std::vector<CorpusQuery> queries;
 
-    // Reads and decodes the file; FileError when it cannot be read, DecodingError otherwise.
+    // The largest corpus file read (1 GiB, about six million messages); a larger one is refused
+    // before anything is read.
+    static constexpr std::uintmax_t maximumFileBytes = std::uintmax_t{1} << 30;
+
+    // Reads and decodes the file; FileError when it cannot be read (it must be a regular file no
+    // larger than maximumFileBytes: a pipe or a device is refused, not waited on or read without
+    // end), DecodingError otherwise.
     static BenchmarkCorpus fromFile(const std::filesystem::path& path);
+    // The same, reading the file as a stream and handing the messages to `consume` in batches of
+    // at most `batchSize` as they are decoded, instead of keeping them: the corpus returned has
+    // no messages. Memory stays near one batch whatever the file's size. An error thrown by
+    // `consume` ends the reading and is passed on.
+    using MessageConsumer = std::function<void(std::vector<CorpusMessage>&)>;
+    static BenchmarkCorpus streamFromFile(const std::filesystem::path& path,
+                                          const MessageConsumer& consume,
+                                          std::size_t batchSize = 10'000);
     static BenchmarkCorpus fromJSON(const nlohmann::json& json);
 
     // Keys in the corpus format's order; absent optional fields are left out, never null.

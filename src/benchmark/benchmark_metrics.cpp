@@ -94,6 +94,8 @@ nlohmann::ordered_json BenchmarkMetrics::toJSON() const {
         category["vask_at_5"] = metrics.vaskAt5;
         category["precision_at_3"] = metrics.precisionAt3;
         category["mrr"] = metrics.mrr;
+        category["latency_p50_ms"] = metrics.latencyP50Ms;
+        category["latency_p95_ms"] = metrics.latencyP95Ms;
         categories[name] = std::move(category);
     }
     return json;
@@ -124,13 +126,15 @@ BenchmarkMetrics BenchmarkMetrics::fromJSON(const nlohmann::json& json) {
     const auto categories = reader.object("per_category_metrics");
     for (const auto& [name, value] : json.at("per_category_metrics").items()) {
         const JsonReader category(value, categories.path() + ".\"" + name + "\"");
-        metrics.perCategoryMetrics.emplace(name,
-                                           CategoryMetrics{
-                                               .queryCount = category.integer("query_count"),
-                                               .vaskAt5 = number(category, "vask_at_5"),
-                                               .precisionAt3 = number(category, "precision_at_3"),
-                                               .mrr = number(category, "mrr"),
-                                           });
+        metrics.perCategoryMetrics.emplace(
+            name, CategoryMetrics{
+                      .queryCount = category.integer("query_count"),
+                      .vaskAt5 = number(category, "vask_at_5"),
+                      .precisionAt3 = number(category, "precision_at_3"),
+                      .mrr = number(category, "mrr"),
+                      .latencyP50Ms = category.optionalNumber("latency_p50_ms").value_or(0),
+                      .latencyP95Ms = category.optionalNumber("latency_p95_ms").value_or(0),
+                  });
     }
     return metrics;
 }

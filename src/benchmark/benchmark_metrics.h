@@ -28,12 +28,16 @@ struct QueryResult {
     bool operator==(const QueryResult&) const = default;
 };
 
-// Means over the queries of one category.
+// Means over the queries of one category, and its latency percentiles: a category of queries
+// that match many messages is slower than one whose words are rare, and one figure for all hides
+// that. Reports written before the latencies were kept read them as 0.
 struct CategoryMetrics {
     std::int64_t queryCount = 0;
     double vaskAt5 = 0;
     double precisionAt3 = 0;
     double mrr = 0;
+    double latencyP50Ms = 0;
+    double latencyP95Ms = 0;
 
     bool operator==(const CategoryMetrics&) const = default;
 };

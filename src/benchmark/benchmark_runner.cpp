@@ -76,12 +76,21 @@ void printLine(std::ostream& out, const QueryResult& result) {
         << ": R@5=" << percent << "\n";
 }
 
-BenchmarkMetrics report(std::vector<QueryResult> results, std::vector<double> latencies) {
+std::vector<double> ascendingLatencies(const std::vector<const QueryResult*>& results) {
+    std::vector<double> latencies;
+    latencies.reserve(results.size());
+    for (const auto* result : results) {
+        latencies.push_back(result->latencyMs);
+    }
+    std::sort(latencies.begin(), latencies.end());
+    return latencies;
+}
+
+BenchmarkMetrics report(std::vector<QueryResult> results) {
     BenchmarkMetrics metrics;
     if (results.empty()) {
         return metrics;
     }
-    std::sort(latencies.begin(), latencies.end());
     std::vector<const QueryResult*> all;
     all.reserve(results.size());
     for (const auto& result : results) {
@@ -95,6 +104,7 @@ BenchmarkMetrics report(std::vector<QueryResult> results, std::vector<double> la
     metrics.precisionAt5 = mean(all, &QueryResult::precisionAt5);
     metrics.mrr = mean(all, &QueryResult::reciprocalRank);
     metrics.queryCount = static_cast<std::int64_t>(results.size());
+    const auto latencies = ascendingLatencies(all);
     metrics.latencyP50Ms = percentile(latencies, 0.5);
     metrics.latencyP95Ms = percentile(latencies, 0.95);
 
@@ -103,11 +113,14 @@ BenchmarkMetrics report(std::vector<QueryResult> results, std::vector<double> la
         groups[result->category].push_back(result);
     }
     for (const auto& [category, members] : groups) {
+        const auto categoryLatencies = ascendingLatencies(members);
         metrics.perCategoryMetrics[category] = {
             .queryCount = static_cast<std::int64_t>(members.size()),
             .vaskAt5 = mean(members, &QueryResult::vaskAt5),
             .precisionAt3 = mean(members, &QueryResult::precisionAt3),
             .mrr = mean(members, &QueryResult::reciprocalRank),
+            .latencyP50Ms = percentile(categoryLatencies, 0.5),
+            .latencyP95Ms = percentile(categoryLatencies, 0.95),
         };
     }
     metrics.perQueryResults = std::move(results);
@@ -129,7 +142,6 @@ BenchmarkMetrics BenchmarkRunner::run(bool verbose, std::ostream& out) const {
     backend_->ingest(messages);
 
     std::vector<QueryResult> results;
-    std::vector<double> latencies;
     for (const auto& query : corpus_.queries) {
         // Monotonic time: a wall-clock step must not make a latency negative or huge.
         const auto start = clock_.monotonicNow();
@@ -144,7 +156,6 @@ BenchmarkMetrics BenchmarkRunner::run(bool verbose, std::ostream& out) const {
         }
         const double latency =
             std::chrono::duration<double, std::milli>(clock_.monotonicNow() - start).count();
-        latencies.push_back(latency);
 
         const GuidSet expected(query.expectedGuids.begin(), query.expectedGuids.end());
         QueryResult result{
@@ -167,7 +178,7 @@ BenchmarkMetrics BenchmarkRunner::run(bool verbose, std::ostream& out) const {
         }
         results.push_back(std::move(result));
     }
-    return report(std::move(results), std::move(latencies));
+    return report(std::move(results));
 }
 
 }  // namespace vask

@@ -12,6 +12,8 @@ namespace vask {
 
 // Loads a corpus into a search backend once, runs every query with a limit of 5 and scores the
 // answers against the expected guids. Keeps no state between runs and never resets the backend.
+// A corpus read with BenchmarkCorpus::streamFromFile has its messages in the backend already and
+// none of its own: the runner then only queries.
 class BenchmarkRunner {
   public:
     static constexpr std::int64_t resultLimit = 5;

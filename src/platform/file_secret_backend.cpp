@@ -125,7 +125,10 @@ SecretBackend::Status FileSecretBackend::change(Change kind, std::string_view se
                 }
                 break;
         }
-        writeFileAtomically(file_, items->dump(2) + "\n");
+        // The file lives in the data folder: a link there is nothing Vask made.
+        writeFileAtomically(file_, items->dump(2) + "\n",
+                            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                            LinkPolicy::refuse);
         return success;
     } catch (const FileError& e) {
         logger().error(std::string("secret_file_write_failed error=") + e.what());

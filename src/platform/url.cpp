@@ -147,7 +147,9 @@ void Url::rebuild() {
         }
         text_ += host_;
         if (port_) {
-            text_ += ":" + std::to_string(*port_);
+            // Two appends: GCC 12 warns (-Wrestrict, wrongly) about ":" + a temporary string.
+            text_ += ':';
+            text_ += std::to_string(*port_);
         }
     }
     text_ += path_;

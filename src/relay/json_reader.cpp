@@ -34,7 +34,10 @@ const nlohmann::json& JsonReader::require(std::string_view key) const {
 }
 
 std::string JsonReader::pathOf(std::string_view key) const {
-    std::string quoted = "\"" + std::string(key) + "\"";
+    // Appended piece by piece: GCC 12 warns (-Wrestrict, wrongly) about "\"" + a temporary.
+    std::string quoted(1, '"');
+    quoted += key;
+    quoted += '"';
     return path_.empty() ? quoted : path_ + "." + quoted;
 }
 

@@ -98,7 +98,11 @@ bool FileSearch::usesCommand() const {
 std::vector<std::string> FileSearch::commandArguments(
     std::string_view query, const std::vector<std::filesystem::path>& scopes) {
     std::vector<std::string> arguments;
-    arguments.emplace_back(query.starts_with('-') ? " " + std::string(query) : std::string(query));
+    // A leading blank keeps a query starting with "-" from reading as an option; built by
+    // appending, as GCC 12 warns (-Wrestrict, wrongly) about " " + a temporary string.
+    std::string argument = query.starts_with('-') ? " " : "";
+    argument += query;
+    arguments.push_back(std::move(argument));
     for (const auto& scope : scopes) {
         arguments.emplace_back("-onlyin");
         arguments.emplace_back(scope.string());

@@ -94,11 +94,18 @@ std::optional<std::string> PhoneNumberNormalizer::normalize(
         if (hasPlus) {
             return "+" + digits.text;
         }
+        // Appended piece by piece: GCC 12 warns (-Wrestrict, wrongly) about "+" + a temporary.
+        const auto international = [](std::string_view countryCode, std::string_view number) {
+            std::string text = "+";
+            text += countryCode;
+            text += number;
+            return text;
+        };
         if (digits.text.starts_with("00")) {
-            return "+" + digits.text.substr(2);
+            return international("", std::string_view(digits.text).substr(2));
         }
         if (digits.count == 10) {
-            return "+" + std::string(defaultCountryCode) + digits.text;
+            return international(defaultCountryCode, digits.text);
         }
         if (digits.count < 8 || digits.count > 15) {
             return std::nullopt;

@@ -3,9 +3,17 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
 #include <set>
 
+#include "benchmark/fts5_search_backend.h"
+#include "platform/file_io.h"
 #include "relay/decoding_error.h"
+#include "support/temp_dir.h"
 #include "vask-bench/corpus_generator.h"
 
 namespace vask {
@@ -52,6 +60,8 @@ TEST(BenchmarkCorpusTest, StrictReadingFailsTheWholeCorpusNamingTheKey) {
         {"expected guid not text", json::json_pointer("/queries/0/expected_guids"),
          json::array({1}), "\"expected_guids\""},
         {"missing messages", json::json_pointer("/messages"), nullptr, "\"messages\""},
+        {"messages not an array", json::json_pointer("/messages"), json::object(), "\"messages\""},
+        {"message not an object", json::json_pointer("/messages/0"), 7, "\"messages\"[0]"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -61,12 +71,21 @@ TEST(BenchmarkCorpusTest, StrictReadingFailsTheWholeCorpusNamingTheKey) {
         } else {
             corpus[c.where] = c.value;
         }
-        try {
-            BenchmarkCorpus::fromJSON(corpus);
-            ADD_FAILURE() << "loaded";
-        } catch (const DecodingError& error) {
-            EXPECT_NE(std::string(error.what()).find(c.mentions), std::string::npos)
-                << error.what();
+        // The document and the file read as a stream fail alike.
+        const test::TempDir dir;
+        writeFileAtomically(dir / "corpus.json", corpus.dump());
+        const std::vector<std::function<void()>> readers = {
+            [&] { BenchmarkCorpus::fromJSON(corpus); },
+            [&] { BenchmarkCorpus::fromFile(dir / "corpus.json"); },
+        };
+        for (const auto& read : readers) {
+            try {
+                read();
+                ADD_FAILURE() << "loaded";
+            } catch (const DecodingError& error) {
+                EXPECT_NE(std::string(error.what()).find(c.mentions), std::string::npos)
+                    << error.what();
+            }
         }
     }
 }
@@ -140,6 +159,99 @@ TEST(BenchmarkCorpusTest, SampleAndGeneratedCorporaCoverEveryCategoryWithRealExp
     }
     EXPECT_GE(sample.messages.size(), 250u);
     EXPECT_GE(sample.queries.size(), 40u);
+}
+
+// The messages are handed on in batches as they are read, never all at once; what is left is the
+// corpus without them.
+TEST(BenchmarkCorpusTest, StreamingHandsOnMessagesInBoundedBatches) {
+    const test::TempDir dir;
+    const auto generated = tools::generateCorpus({.messages = 1000, .chats = 20, .seed = 3});
+    // Messages after the queries, and nested arrays inside a message, are read all the same.
+    auto document = json::parse(generated.toJSON().dump());
+    document["messages"][0]["extra"] = json::array({json::array({1, 2}), json::object()});
+    std::ofstream(dir / "corpus.json")
+        << R"({"queries": )" << document["queries"].dump() << R"(, "version": "1", "messages": )"
+        << document["messages"].dump() << "}";
+
+    std::vector<std::size_t> batches;
+    std::vector<CorpusMessage> streamed;
+    const auto corpus = BenchmarkCorpus::streamFromFile(
+        dir / "corpus.json",
+        [&](std::vector<CorpusMessage>& batch) {
+            batches.push_back(batch.size());
+            streamed.insert(streamed.end(), batch.begin(), batch.end());
+        },
+        300);
+    EXPECT_TRUE(corpus.messages.empty());
+    ASSERT_EQ(generated.messages.size(), 1000u);
+    EXPECT_EQ(batches, (std::vector<std::size_t>{300, 300, 300, 100}));
+    EXPECT_EQ(streamed, generated.messages);
+    EXPECT_EQ(corpus.queries, generated.queries);
+    EXPECT_EQ(BenchmarkCorpus::fromFile(dir / "corpus.json").messages, generated.messages);
+
+    std::ofstream(dir / "twice.json")
+        << R"({"version": "1", "messages": [], "queries": [], "messages": []})";
+    EXPECT_THROW(BenchmarkCorpus::fromFile(dir / "twice.json"), DecodingError);
+    std::ofstream(dir / "cut.json") << document.dump().substr(0, 5000);
+    EXPECT_THROW(BenchmarkCorpus::fromFile(dir / "cut.json"), DecodingError);
+}
+
+// Only a regular file of a bounded size is read: a pipe is not waited on, a device not read
+// without end.
+TEST(BenchmarkCorpusTest, OnlyARegularFileOfBoundedSizeIsRead) {
+    const test::TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir / "folder");
+    {
+        std::ofstream(dir / "huge.json") << "{";
+        std::filesystem::resize_file(dir / "huge.json", BenchmarkCorpus::maximumFileBytes + 1);
+    }
+    struct Case {
+        std::filesystem::path path;
+        int error;
+        const char* mentions;
+    };
+    const std::vector<Case> cases = {
+        {dir / "fifo", EINVAL, "regular file"},         {"/dev/zero", EINVAL, "regular file"},
+        {dir / "folder", EINVAL, "regular file"},       {dir / "huge.json", EFBIG, "1024 MiB"},
+        {dir / "missing.json", ENOENT, "missing.json"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        try {
+            BenchmarkCorpus::fromFile(c.path);
+            ADD_FAILURE() << "read";
+        } catch (const FileError& error) {
+            EXPECT_EQ(error.errorNumber(), c.error) << error.what();
+            EXPECT_NE(std::string(error.what()).find(c.mentions), std::string::npos)
+                << error.what();
+        }
+    }
+}
+
+// The common-word queries are what make latency grow with the corpus: each matches many
+// messages, and the planted one still ranks first.
+TEST(BenchmarkCorpusTest, GeneratedCommonWordQueriesMatchManyMessages) {
+    const auto corpus = tools::generateCorpus({.messages = 6000, .chats = 40, .seed = 5});
+    FTS5SearchBackend backend(std::nullopt);
+    std::vector<ShadowMessage> messages;
+    for (const auto& message : corpus.messages) {
+        messages.push_back(message.toShadowMessage());
+    }
+    backend.ingest(messages);
+    int common = 0;
+    for (const auto& query : corpus.queries) {
+        if (!query.id.starts_with("kw-common-")) {
+            continue;
+        }
+        ++common;
+        SCOPED_TRACE(query.text);
+        const auto found = backend.search(query.text, 100'000);
+        EXPECT_GT(found.size(), 100u);
+        ASSERT_FALSE(found.empty());
+        EXPECT_EQ(found.front(), query.expectedGuids.front());
+    }
+    EXPECT_EQ(common, 10);
 }
 
 }  // namespace

@@ -141,5 +141,17 @@ TEST(SecretServiceTest, RoundTripsItemsThroughTheSecretService) {
     checkItemLifecycle(*backend, service);
 }
 
+// The credential file belongs to the data folder: a link planted there is not written through.
+TEST(SecretBackendTest, LinkAtTheCredentialFileIsNotWrittenThrough) {
+    test::TempDir dir;
+    std::ofstream(dir / "elsewhere.json") << "{}\n";
+    std::filesystem::create_symlink(dir / "elsewhere.json", dir / "credentials.json");
+    FileSecretBackend backend(dir / "credentials.json");
+    EXPECT_EQ(backend.add("svc", "token", "secret"), SecretBackend::internalError);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "credentials.json"));
+    std::ifstream in(dir / "elsewhere.json");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{}\n");
+}
+
 }  // namespace
 }  // namespace vask

@@ -6,20 +6,26 @@
 #include <string>
 #include <string_view>
 
+#include "sample-chatdb/conversations.h"
 #include "sample-chatdb/sample_chat_db.h"
 
 namespace {
 
 constexpr const char* usage =
     "Usage: sample-chatdb --messages N --chats M --seed S --out PATH\n"
+    "       sample-chatdb --conversations CORPUS --out PATH [--contacts FOLDER]\n"
     "\n"
     "Builds a Messages database (chat.db schema) at PATH, which must not exist yet, with N\n"
-    "messages over M chats, the same for the same seed.\n"
+    "messages over M chats, the same for the same seed; or with the hand-written conversations\n"
+    "of a retrieval benchmark corpus (tests/data/benchmark_corpus.json) and a few recent\n"
+    "messages after them that await a reply.\n"
     "\n"
     "  --messages N  number of messages (0 or more)\n"
     "  --chats M     number of chats (1 or more)\n"
     "  --seed S      seed of the generator (a whole number)\n"
     "  --out PATH    file to create\n"
+    "  --conversations CORPUS  the corpus whose conversations to write\n"
+    "  --contacts FOLDER       also write a vCard per person of the conversations there\n"
     "  --help        show this text\n";
 
 template <typename T>
@@ -39,6 +45,8 @@ int fail(const std::string& message) {
 int main(int argc, char** argv) {
     vask::sample::SampleChatDBOptions options;
     std::string out;
+    std::string conversations;
+    std::string contacts;
     bool haveMessages = false;
     bool haveChats = false;
     bool haveSeed = false;
@@ -70,9 +78,38 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--out") {
             out = value;
+        } else if (arg == "--conversations") {
+            conversations = value;
+        } else if (arg == "--contacts") {
+            contacts = value;
         } else {
             return fail("unknown option " + std::string(arg));
         }
+    }
+    if (!conversations.empty()) {
+        if (haveMessages || haveChats || haveSeed || out.empty()) {
+            return fail(
+                "--conversations takes --out (and --contacts), not --messages, --chats or --seed");
+        }
+        try {
+            const auto read = vask::sample::readConversations(conversations);
+            const auto summary = vask::sample::buildConversationChatDB(out, read);
+            std::printf("%s: %lld messages, %lld chats, %lld handles\n", out.c_str(),
+                        static_cast<long long>(summary.messages),
+                        static_cast<long long>(summary.chats),
+                        static_cast<long long>(summary.handles));
+            if (!contacts.empty()) {
+                const auto cards = vask::sample::writeConversationContacts(contacts, read);
+                std::printf("%s: %lld contacts\n", contacts.c_str(), static_cast<long long>(cards));
+            }
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "%s\n", error.what());
+            return 1;
+        }
+        return 0;
+    }
+    if (!contacts.empty()) {
+        return fail("--contacts goes with --conversations");
     }
     if (!haveMessages || !haveChats || !haveSeed || out.empty()) {
         return fail("--messages, --chats, --seed and --out are all required");

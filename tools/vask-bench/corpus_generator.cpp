@@ -156,6 +156,24 @@ void plantKeyword(Builder& b) {
     }
 }
 
+// Everyday words the chatter is full of: each matches about one message in thirty, so the search
+// ranks thousands of candidates at scale, as a person's "dinner" or "tickets" does. The planted
+// message is the shortest to use the word, which is what ranks first.
+constexpr std::array commonWordPlants{
+    Plant{"dinner?", "dinner"},  Plant{"late again", "late"},    Plant{"tickets booked", "tickets"},
+    Plant{"coffee?", "coffee"},  Plant{"home now", "home"},      Plant{"movie tonight?", "movie"},
+    Plant{"call me", "call"},    Plant{"photos sent", "photos"}, Plant{"meeting moved", "meeting"},
+    Plant{"keys found", "keys"},
+};
+
+void plantCommonWords(Builder& b) {
+    int i = 0;
+    for (const auto& plant : commonWordPlants) {
+        const auto guid = b.add(b.randomChat(), plant.message, b.randomTime(), false);
+        b.query("kw-common-" + std::to_string(i++), plant.query, QueryCategory::keyword, {guid});
+    }
+}
+
 void plantSemantic(Builder& b) {
     int i = 0;
     for (const auto& plant : semanticPlants) {
@@ -227,6 +245,7 @@ void plantNegation(Builder& b) {
 BenchmarkCorpus generateCorpus(const CorpusGeneratorOptions& options) {
     Builder builder(options);
     plantKeyword(builder);
+    plantCommonWords(builder);
     plantSemantic(builder);
     plantTemporal(builder);
     plantMultiHop(builder);

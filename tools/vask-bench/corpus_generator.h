@@ -15,7 +15,8 @@ struct CorpusGeneratorOptions {
 
 // A large corpus for measuring search speed and quality at scale: everyday chatter over two
 // years in one-to-one and group chats, with planted messages that ten queries of each category
-// expect. The same options give the same corpus.
+// expect, and ten more keyword queries of words common in the chatter (each matching about one
+// message in thirty), whose latency grows with the corpus. The same options give the same corpus.
 BenchmarkCorpus generateCorpus(const CorpusGeneratorOptions& options);
 
 }  // namespace vask::tools

@@ -1,7 +1,10 @@
 // vask-bench --corpus FILE [--out REPORT]
 // Runs the retrieval benchmark over the application's full-text search: one line per query, then
 // a summary; the report is written as JSON. Exit status 0 on a complete run, 1 when the corpus
-// cannot be read or a search fails, 2 on wrong arguments.
+// cannot be read or a search fails, 2 on wrong arguments. The corpus's messages are streamed
+// into a scratch database as they are read, so memory stays far below the file's size; the
+// scratch folder goes with the run. A report path naming a device or a pipe is written to, not
+// replaced.
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -20,17 +23,6 @@ namespace {
 struct Options {
     std::filesystem::path corpus;
     std::optional<std::filesystem::path> out;
-};
-
-// The scratch database is only a means of measuring: it goes with the run, whatever the outcome.
-struct ScratchFiles {
-    std::filesystem::path database;
-    ~ScratchFiles() {
-        for (const char* suffix : {"", "-wal", "-shm"}) {
-            std::error_code ignored;
-            std::filesystem::remove(database.string() + suffix, ignored);
-        }
-    }
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -72,7 +64,9 @@ void printSummary(const vask::BenchmarkMetrics& metrics, std::size_t messageCoun
         }
         std::cout << "  " << it->first << ": " << it->second.queryCount << " queries, R@5 "
                   << fixed(it->second.vaskAt5, 3) << ", P@3 " << fixed(it->second.precisionAt3, 3)
-                  << ", MRR " << fixed(it->second.mrr, 3) << "\n";
+                  << ", MRR " << fixed(it->second.mrr, 3) << ", latency p50 "
+                  << fixed(it->second.latencyP50Ms, 3) << " ms p95 "
+                  << fixed(it->second.latencyP95Ms, 3) << " ms\n";
     }
 }
 
@@ -85,10 +79,21 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        auto corpus = vask::BenchmarkCorpus::fromFile(options->corpus);
-        const auto messageCount = corpus.messages.size();
+        // The scratch database is only a means of measuring: it goes with the backend, whatever
+        // the outcome.
         auto backend = std::make_shared<vask::FTS5SearchBackend>(std::nullopt);
-        const ScratchFiles scratch{backend->databasePath()};
+        std::size_t messageCount = 0;
+        std::vector<vask::ShadowMessage> shadowBatch;
+        auto corpus = vask::BenchmarkCorpus::streamFromFile(
+            options->corpus, [&](std::vector<vask::CorpusMessage>& batch) {
+                shadowBatch.clear();
+                for (const auto& message : batch) {
+                    shadowBatch.push_back(message.toShadowMessage());
+                }
+                backend->ingest(shadowBatch);
+                messageCount += batch.size();
+            });
+        shadowBatch = {};
         const vask::BenchmarkRunner runner(backend, std::move(corpus));
         const auto metrics = runner.run(true, std::cout);
         printSummary(metrics, messageCount);
