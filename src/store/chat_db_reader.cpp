@@ -329,7 +329,11 @@ std::int64_t ChatDBReader::remainingMessageCount(std::int64_t /*afterTimestamp*/
 }
 
 std::optional<Clock::WallTime> ChatDBReader::oldestMessageDate() {
-    auto statement = prepare(connection(), "SELECT MIN(NULLIF(date, 0)) FROM message");
+    // The least date that is not 0, found at the start of the Messages app's date index (it runs
+    // after every synchronisation; MIN over an expression would read the whole table instead).
+    auto statement = prepare(connection(),
+                             "SELECT date FROM message WHERE date IS NOT NULL AND date <> 0 "
+                             "ORDER BY date LIMIT 1");
     if (!stepRow(statement) || statement.columnIsNull(0)) {
         return std::nullopt;
     }
