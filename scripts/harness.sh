@@ -7,7 +7,8 @@
 #     staged message database for its words and cites the messages it found;
 #   - stand-in cloud and relay servers on 127.0.0.1 (tools/stub-servers) for token refresh,
 #     titles, drafts, the model list and billing figures.
-# Needs BUILD_DIR set to a build folder that holds vask and the tools.
+# Needs BUILD_DIR set to a build folder that holds vask and the tools. HARNESS_MESSAGES and
+# HARNESS_CHATS size the generated history (400 messages over 12 chats).
 
 harness_tools_ok() {
     local tool
@@ -44,8 +45,8 @@ harness_prepare() {
     export VASK_LOG_FILE="$root/vask.log"
     unset CORVANE_API_KEY VASK_KEYCHAIN_SERVICE SHADOW_DB_PATH
 
-    "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --messages 400 --chats 12 --seed 7 \
-        --out "$CHAT_DB_PATH" >/dev/null
+    "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --messages "${HARNESS_MESSAGES:-400}" \
+        --chats "${HARNESS_CHATS:-12}" --seed 7 --out "$CHAT_DB_PATH" >/dev/null
     # The generated history ends years ago; move it so that it ends an hour ago, which puts
     # recent conversations on the awaiting-reply list.
     sqlite3 "$CHAT_DB_PATH" "
