@@ -94,12 +94,12 @@ measure_idle() {
         { rate = ($3 - before[$1]) / s; total += rate
           if (rate > top) { top = rate; name = $2 }
           if (rate > 0.05) rows = rows sprintf("    %-24s %6.2f/s\n", $2 " (" $1 ")", rate) }
-        END { printf "%.2f|%s %.2f/s|%s", total, name, top, rows }
+        END { printf "%.2f|%s %.2f/s\n%s", total, name, top, rows }
     ' "$ROOT/switches-before" "$ROOT/switches-after" >"$ROOT/idle-$1"
-    IDLE_WAKEUPS=$(cut -d'|' -f1 "$ROOT/idle-$1")
-    IDLE_BUSIEST=$(cut -d'|' -f2 "$ROOT/idle-$1")
+    IDLE_WAKEUPS=$(head -n 1 "$ROOT/idle-$1" | cut -d'|' -f1)
+    IDLE_BUSIEST=$(head -n 1 "$ROOT/idle-$1" | cut -d'|' -f2)
     say "idle ($1): cpu ${IDLE_CPU}% of a core, ${IDLE_WAKEUPS} wake-ups/s, busiest $IDLE_BUSIEST"
-    cut -d'|' -f3- "$ROOT/idle-$1" >&2
+    tail -n +2 "$ROOT/idle-$1" >&2
 }
 
 # close_windows: asks every window of the application on the X server to close, as its close

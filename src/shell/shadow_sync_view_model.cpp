@@ -227,8 +227,8 @@ void ShadowSyncViewModel::simulateSynced() {
 }
 
 void ShadowSyncViewModel::stopSynchronising() {
+    // A retry still pending finds the stop and starts nothing.
     stopSource_.request_stop();
-    retry_.cancel();
 }
 
 }  // namespace vask
