@@ -246,6 +246,7 @@ printf '.timeout 5000\nPRAGMA journal_mode = WAL;\n' >&"$WRITER_FD"
 written=0
 asked=0
 SENDERS=()
+WRITTEN_AT=()
 new_chats=0
 # apple_now: now in the Messages database's nanoseconds since 2001.
 apple_now() { echo $((($(date +%s) - 978307200) * 1000000000)); }
@@ -293,10 +294,12 @@ for ((tick = 1; tick <= ticks; tick++)); do
         written=$((written + 1))
         write_message "$written" >&"$WRITER_FD"
     fi
-    # A question about a message written ten seconds ago.
-    if ((tick % 15 == 0 && written > 5)); then
+    # A question about a message written ten seconds (five ticks) ago.
+    WRITTEN_AT[tick]=$written
+    if ((tick % 15 == 0 && tick > 5)); then
         asked=$((asked + 1))
-        timeout 20 "$VASK" "vasktest://query?text=soak$((written - 5))" >>"$ROOT/senders.out" 2>&1 &
+        timeout 20 "$VASK" "vasktest://query?text=soak${WRITTEN_AT[tick - 5]}" \
+            >>"$ROOT/senders.out" 2>&1 &
         SENDERS+=($!)
     fi
     if ((SECONDS - mark_rss >= 60)); then
