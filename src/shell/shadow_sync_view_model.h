@@ -23,8 +23,8 @@ namespace vask {
 // every view. One run at a time, on the worker; every published change happens on the main
 // executor. After the first run, whatever its outcome, the Messages folder is watched, and each
 // change there starts a run by itself; a failed run is also tried again after a delay that
-// doubles with each failure in a row (from firstRetryDelay up to longestRetryDelay). A run stopped for quitting is
-// neither an error nor tried again.
+// doubles with each failure in a row (from firstRetryDelay up to longestRetryDelay). A run stopped
+// for quitting is neither an error nor tried again.
 //
 // A change reported while a run is in progress is never lost: the watcher holds back further
 // changes until the run ends and then asks once more, and a watcher request refused because a

@@ -29,8 +29,7 @@ class RunWhileVisible final : public QObject {
     }
 
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Show &&
-            animation_->state() != QAbstractAnimation::Running) {
+        if (event->type() == QEvent::Show && animation_->state() != QAbstractAnimation::Running) {
             animation_->start();
         } else if (event->type() == QEvent::Hide) {
             animation_->stop();

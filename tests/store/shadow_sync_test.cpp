@@ -237,8 +237,9 @@ TEST_F(ShadowSyncTest, RowsCursorAndCountCommitTogether) {
     sync(shadowSync);
     chatDB.addPlainMessages(25, chat, "n");
     test::openFile(shadowPath)
-        .execute("CREATE TRIGGER refuse_cursor BEFORE UPDATE ON sync_state "
-                 "BEGIN SELECT RAISE(ABORT, 'cursor refused'); END");
+        .execute(
+            "CREATE TRIGGER refuse_cursor BEFORE UPDATE ON sync_state "
+            "BEGIN SELECT RAISE(ABORT, 'cursor refused'); END");
     EXPECT_THROW(sync(shadowSync), ShadowDB::Error);
     EXPECT_EQ(shadowSync.messageCount(), 40);
     EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 40);
