@@ -10,7 +10,8 @@
 #     staged message database for its words and cites the messages it found;
 #   - stand-in cloud and relay servers on 127.0.0.1 (tools/stub-servers) for token refresh,
 #     titles, drafts, the model list and billing figures.
-# Needs BUILD_DIR set to a build folder that holds vask and the tools.
+# Needs BUILD_DIR set to a build folder that holds vask and the tools. HARNESS_MESSAGES and
+# HARNESS_CHATS size the generated history (400 messages over 12 chats).
 
 harness_tools_ok() {
     local tool
@@ -47,13 +48,20 @@ harness_prepare() {
     export VASK_LOG_FILE="$root/vask.log"
     unset CORVANE_API_KEY VASK_KEYCHAIN_SERVICE SHADOW_DB_PATH
 
-    # The conversations, and an address book naming everyone in them as vCards in the folder
-    # Vask reads.
     export VASK_CONTACTS_DIR="$root/contacts"
-    "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --conversations tests/data/benchmark_corpus.json \
-        --out "$CHAT_DB_PATH" --contacts "$VASK_CONTACTS_DIR" >/dev/null
-    # The conversations end long ago; move them so that they end an hour ago, which puts the
-    # last, unanswered messages on the awaiting-reply list.
+    if [[ -n ${HARNESS_MESSAGES:-} ]]; then
+        # A generated history of that size (the soak run), with no address book.
+        "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --messages "$HARNESS_MESSAGES" \
+            --chats "${HARNESS_CHATS:-12}" --seed 7 --out "$CHAT_DB_PATH" >/dev/null
+    else
+        # The conversations, and an address book naming everyone in them as vCards in the
+        # folder Vask reads.
+        "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" \
+            --conversations tests/data/benchmark_corpus.json \
+            --out "$CHAT_DB_PATH" --contacts "$VASK_CONTACTS_DIR" >/dev/null
+    fi
+    # The history ends long ago; move it so that it ends an hour ago, which puts the last,
+    # unanswered messages on the awaiting-reply list.
     sqlite3 "$CHAT_DB_PATH" "
         CREATE TEMP TABLE shift AS SELECT
             (strftime('%s','now') - 978307200 - 3600) * 1000000000 - MAX(date) AS ns FROM message;

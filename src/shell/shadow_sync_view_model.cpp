@@ -1,5 +1,8 @@
 #include "shell/shadow_sync_view_model.h"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <exception>
 
 #include "store/chat_db_reader.h"
@@ -11,6 +14,8 @@ namespace vask {
 
 struct ShadowSyncViewModel::Outcome {
     std::optional<std::string> error;
+    // Stopped because the application quits: neither a failure nor a reason to try again.
+    bool stopped = false;
     std::int64_t messageCount = 0;
     std::optional<MessageRetentionAssessment> retention;
 };
@@ -47,6 +52,15 @@ std::optional<MessageRetentionAssessment> assessRetention(
         // Without the oldest date only the setting can tell.
     }
     return MessageRetentionDetector::assess(configured, oldest, now);
+}
+
+// A run allocates on a pool thread, in that thread's own heap arena, which keeps what was freed
+// for the thread's next allocations; over a day of runs on changing threads every arena ends up
+// holding megabytes nobody uses. Free pages go back to the system at the end of each run.
+void returnFreedMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 }  // namespace
@@ -105,12 +119,18 @@ void ShadowSyncViewModel::syncIfPossible() {
                     });
                 },
                 stop);
-            outcome.messageCount = sync.messageCount();
+            outcome.messageCount = sync.messageCountAfterSync();
             outcome.retention = assessRetention(deps);
+        } catch (const ShadowSyncError& error) {
+            outcome.stopped = error.kind() == ShadowSyncError::Case::cancelled;
+            outcome.error = error.what();
         } catch (const std::exception& error) {
             outcome.error = error.what();
         }
-        if (outcome.error) {
+        returnFreedMemory();
+        if (outcome.stopped) {
+            logger.info("shadow_sync_stopped", {{"inserted", std::to_string(inserted)}});
+        } else if (outcome.error) {
             logger.error("shadow_sync_failed", {{"error", *outcome.error}});
         } else {
             logger.info("shadow_sync_complete",
@@ -125,11 +145,19 @@ void ShadowSyncViewModel::syncIfPossible() {
     });
 }
 
+ShadowSyncViewModel::~ShadowSyncViewModel() {
+    retry_.cancel();
+}
+
 void ShadowSyncViewModel::finish(const Outcome& outcome) {
-    if (outcome.error) {
+    if (outcome.stopped) {
+        isSyncing.set(false);
+        syncProgress.set(std::nullopt);
+    } else if (outcome.error) {
         lastError.set(outcome.error);
         isSyncing.set(false);
         syncProgress.set(std::nullopt);
+        scheduleRetry();
     } else {
         messageCount.set(outcome.messageCount);
         messageRetention.set(outcome.retention);
@@ -138,6 +166,12 @@ void ShadowSyncViewModel::finish(const Outcome& outcome) {
         lastError.set(std::nullopt);
         syncProgress.set(std::nullopt);
         syncGeneration.set(syncGeneration.get() + 1);
+        retry_.cancel();
+        retryDelay_ = Scheduler::Duration::zero();
+    }
+    // Watched whatever the first run's outcome: a database locked or not there yet at start-up
+    // must not keep later messages out for the whole session. The watcher starts only once.
+    if (!outcome.stopped) {
         watcher_->start();
     }
     // Only now that the run no longer counts as in progress may the watcher replay a change:
@@ -147,6 +181,28 @@ void ShadowSyncViewModel::finish(const Outcome& outcome) {
         watcherRequestWaiting_ = false;
         syncIfPossible();
     }
+}
+
+void ShadowSyncViewModel::scheduleRetry() {
+    if (stopSource_.stop_requested()) {
+        return;
+    }
+    // The next change in the folder retries too; the timer covers a history that is not
+    // written to again soon, backing off so that a lasting failure costs next to nothing.
+    retryDelay_ = retryDelay_ == Scheduler::Duration::zero()
+                      ? std::min(deps_.firstRetryDelay, longestRetryDelay)
+                      : std::min<Scheduler::Duration>(retryDelay_ * 2, longestRetryDelay);
+    retry_.cancel();
+    retry_ = deps_.scheduler.after(retryDelay_, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->deps_.main.post([weak] {
+                if (auto current = weak.lock(); current && current->lastError.get()) {
+                    current->logger_.info("shadow_sync_retry");
+                    current->syncIfPossible();
+                }
+            });
+        }
+    });
 }
 
 void ShadowSyncViewModel::watcherRequestedSync() {
@@ -171,6 +227,7 @@ void ShadowSyncViewModel::simulateSynced() {
 }
 
 void ShadowSyncViewModel::stopSynchronising() {
+    // A retry still pending finds the stop and starts nothing.
     stopSource_.request_stop();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -20,8 +21,10 @@ namespace vask {
 
 // Drives the copy of the Messages database into the shadow database and shows its state to
 // every view. One run at a time, on the worker; every published change happens on the main
-// executor. After the first successful run the Messages folder is watched, and each change there
-// starts a run by itself.
+// executor. After the first run, whatever its outcome, the Messages folder is watched, and each
+// change there starts a run by itself; a failed run is also tried again after a delay that
+// doubles with each failure in a row (from firstRetryDelay up to longestRetryDelay). A run stopped
+// for quitting is neither an error nor tried again.
 //
 // A change reported while a run is in progress is never lost: the watcher holds back further
 // changes until the run ends and then asks once more, and a watcher request refused because a
@@ -50,9 +53,14 @@ class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewMo
         // The watcher's batching timers and the time retention is assessed at.
         Scheduler& scheduler;
         Scheduler::Duration watcherLatency = ChatDBWatcher::defaultLatency;
+        // The wait before a failed run is tried again, doubled after each further failure.
+        Scheduler::Duration firstRetryDelay = std::chrono::seconds(2);
     };
 
+    static constexpr Scheduler::Duration longestRetryDelay = std::chrono::minutes(5);
+
     static std::shared_ptr<ShadowSyncViewModel> make(Dependencies dependencies);
+    ~ShadowSyncViewModel();
 
     ShadowSyncViewModel(const ShadowSyncViewModel&) = delete;
     ShadowSyncViewModel& operator=(const ShadowSyncViewModel&) = delete;
@@ -84,6 +92,8 @@ class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewMo
 
     void watcherRequestedSync();
     void finish(const Outcome& outcome);
+    // Main executor. Tries a failed run again after the next back-off delay.
+    void scheduleRetry();
 
     Dependencies deps_;
     StructuredLogger logger_{"shadow-sync"};
@@ -91,6 +101,8 @@ class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewMo
     std::unique_ptr<ChatDBWatcher> watcher_;
     bool watcherRequestWaiting_ = false;
     std::stop_source stopSource_;
+    ScheduledTask retry_;
+    Scheduler::Duration retryDelay_ = Scheduler::Duration::zero();
 };
 
 }  // namespace vask

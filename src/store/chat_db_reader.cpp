@@ -193,6 +193,9 @@ ChatDBReader::ChatDBReader(const std::optional<std::filesystem::path>& path)
     if (rc != SQLITE_OK) {
         throw Error(Case::failedToOpen, db != nullptr ? sqlite3_errmsg(db) : "Unknown error");
     }
+    // The Messages app locks its database now and then while it writes; a read that meets the
+    // lock waits a moment for it, as the access probe does, rather than failing the whole run.
+    sqlite3_busy_timeout(connection.get(), busyTimeoutMilliseconds);
     // SQLite opens any file lazily: a file that is not a database, or an empty one, would only
     // fail at the first query, as an error about a table. Reading the schema here names the file.
     try {
@@ -326,7 +329,11 @@ std::int64_t ChatDBReader::remainingMessageCount(std::int64_t /*afterTimestamp*/
 }
 
 std::optional<Clock::WallTime> ChatDBReader::oldestMessageDate() {
-    auto statement = prepare(connection(), "SELECT MIN(NULLIF(date, 0)) FROM message");
+    // The least date that is not 0, found at the start of the Messages app's date index (it runs
+    // after every synchronisation; MIN over an expression would read the whole table instead).
+    auto statement = prepare(connection(),
+                             "SELECT date FROM message WHERE date IS NOT NULL AND date <> 0 "
+                             "ORDER BY date LIMIT 1");
     if (!stepRow(statement) || statement.columnIsNull(0)) {
         return std::nullopt;
     }

@@ -49,6 +49,9 @@ class ChatDBReader {
         std::int64_t lastRawRowid = 0;
     };
 
+    // How long a read waits for the Messages app to release a lock before it fails.
+    static constexpr int busyTimeoutMilliseconds = 1000;
+
     // $CHAT_DB_PATH when present (even empty), else ~/Library/Messages/chat.db.
     static std::filesystem::path defaultChatDBPath();
     static std::filesystem::path defaultChatDBPath(const Environment& env);

@@ -281,10 +281,12 @@ ShadowDB::ShadowDB(const std::optional<std::filesystem::path>& path, OpenMode mo
     }
     // Messages are written with INSERT OR REPLACE; SQLite fires the delete trigger for the row a
     // REPLACE removes only with recursive triggers on, and without it the full-text index would
-    // keep the old row's words.
+    // keep the old row's words. Writers are short-lived and mostly add a few rows: a small page
+    // cache, since what a worker thread's connection allocates stays in that thread's heap arena
+    // after it closes (a bulk copy takes a large one, below).
     constexpr std::pair<std::string_view, std::string_view> writerPragmas[] = {
         {"recursive_triggers", "PRAGMA recursive_triggers = ON"},
-        {"cache_size", "PRAGMA cache_size = -32768"},
+        {"cache_size", "PRAGMA cache_size = -4096"},
         {"temp_store", "PRAGMA temp_store = MEMORY"},
     };
     for (const auto& [context, sql] : writerPragmas) {
@@ -424,6 +426,8 @@ bool ShadowDB::suspendIndexMaintenance() {
     if (!bulkLock_) {
         return false;
     }
+    // The copy and the rebuild after it go over the whole table and its indexes.
+    execute("PRAGMA cache_size = -32768");
     inWriteTransaction([&] {
         for (const auto trigger : messagesFtsTriggers) {
             execute("DROP TRIGGER IF EXISTS " + std::string(trigger));

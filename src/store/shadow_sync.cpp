@@ -91,9 +91,11 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
                               shadow.suspendIndexMaintenance();
     report(0, total);
 
-    // Counting the whole table after every batch would make a first synchronisation quadratic.
-    // The count starts from the one stored by the last run, grows with each batch, and is taken
-    // afresh once at the end of the run, which also corrects it after rows were erased.
+    // Counting the whole table reads all of it: after every batch that would make a first
+    // synchronisation quadratic, and even once per run it costs a scan of the history for every
+    // message that arrives. The count is kept with the cursor instead, in the same transaction as
+    // each batch's rows, so the two never part (a bulk copy, which rewrites the indexes anyway,
+    // takes it afresh once at its end).
     std::int64_t written = 0;
     std::int64_t processed = 0;
     std::optional<std::int64_t> messageCount;
@@ -118,11 +120,9 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
         // Seconds for a large history: a stop leaves the rebuild to the next open.
         logger().info("Building the indexes deferred by the bulk copy");
         stoppable(stop, [&] { shadow.resumeIndexMaintenance(stop); });
-    }
-    if (messageCount) {
-        // Another writer may have added rows meanwhile; the stored count ends exact.
         shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
     }
+    lastMessageCount_ = shadow.syncedMessageCount();
     // Only a run that read the Messages database to the end replaces the participants: a
     // damaged database must not empty them.
     shadow.replaceChatParticipants(participants);
@@ -136,30 +136,32 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
                              std::optional<std::int64_t>& messageCount, const std::stop_token& stop,
                              const std::function<void(std::int64_t, std::int64_t)>& report,
                              int batchesPerTransaction) {
-    // One batch: read, write, store the cursor and the count, report. False after the last.
+    // One batch: read, then write it with the cursor and the count in one transaction, report.
+    // False after the last.
     auto copyBatch = [&] {
         if (stop.stop_requested()) {
             throw ShadowSyncError(ShadowSyncError::Case::cancelled);
         }
         auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize);
-        cursor = {batch.lastRawTimestamp, batch.lastRawRowid};
         if (batch.rawRowCount == 0) {
             return false;
         }
-        if (!messageCount) {
+        shadow.inWriteTransaction([&] {
+            // Read inside the transaction: a run that overlaps this one adds to the count it
+            // left, never to a stale one.
             messageCount = shadow.syncedMessageCount();
-        }
-        if (!batch.messages.empty()) {
-            const auto outcome = shadow.insertBatchCounting(batch.messages);
-            // A message in several chats is one row per chat here, and one message written.
-            std::unordered_set<std::string_view> guids;
-            for (const auto& message : batch.messages) {
-                guids.insert(message.guid);
+            if (!batch.messages.empty()) {
+                *messageCount += shadow.insertBatchCounting(batch.messages).addedToCount;
             }
-            written += static_cast<std::int64_t>(guids.size());
-            *messageCount += outcome.addedToCount;
+            shadow.updateSyncState(batch.lastRawTimestamp, batch.lastRawRowid, *messageCount);
+        });
+        cursor = {batch.lastRawTimestamp, batch.lastRawRowid};
+        // A message in several chats is one row per chat here, and one message written.
+        std::unordered_set<std::string_view> guids;
+        for (const auto& message : batch.messages) {
+            guids.insert(message.guid);
         }
-        shadow.updateSyncState(cursor.timestamp, cursor.rowid, *messageCount);
+        written += static_cast<std::int64_t>(guids.size());
         processed += batch.rawRowCount;
         report(std::min(total, processed), total);
         return batch.rawRowCount >= batchSize;

@@ -72,6 +72,9 @@ class ShadowSync {
     void setDeferredIndexingThreshold(std::int64_t rows) { deferredIndexingThreshold_ = rows; }
 
     std::int64_t messageCount();
+    // The messages in the shadow database after this instance's last successful run, as the run
+    // kept the count (no scan of the table); 0 before any.
+    std::int64_t messageCountAfterSync() const { return lastMessageCount_; }
     // Participants of each distinct chat id, sorted by handle then handle id; empty ids and the
     // placeholder chat "unknown" (any case) are left out.
     std::map<std::string, std::vector<ChatParticipant>> fetchChatParticipants(
@@ -105,6 +108,7 @@ class ShadowSync {
     std::filesystem::path chatDBPath_;
     std::filesystem::path shadowDBPath_;
     std::int64_t deferredIndexingThreshold_ = defaultDeferredIndexingThreshold;
+    std::int64_t lastMessageCount_ = 0;
 };
 
 }  // namespace vask

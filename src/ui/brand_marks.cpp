@@ -1,5 +1,6 @@
 #include "ui/brand_marks.h"
 
+#include <QEvent>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -15,7 +16,34 @@ constexpr qreal breathScale = 1.18;
 constexpr qreal breathOutOpacity = 0.45;
 constexpr int breathMilliseconds = 2400;
 
-// Swells over 2.4 s and shrinks back over the next 2.4 s, forever; nothing with reduce-motion.
+// Runs an endless animation only while its widget is on screen. Hidden (a page not shown, a
+// window closed to the tray) it would go on waking the application at the display's rate for
+// frames nobody sees.
+class RunWhileVisible final : public QObject {
+  public:
+    RunWhileVisible(QWidget* owner, QAbstractAnimation* animation)
+        : QObject(animation), animation_(animation) {
+        owner->installEventFilter(this);
+        if (owner->isVisible()) {
+            animation_->start();
+        }
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && animation_->state() != QAbstractAnimation::Running) {
+            animation_->start();
+        } else if (event->type() == QEvent::Hide) {
+            animation_->stop();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    QAbstractAnimation* animation_;
+};
+
+// Swells over 2.4 s and shrinks back over the next 2.4 s, for as long as the owner is visible;
+// nothing with reduce-motion.
 QVariantAnimation* startBreathing(QWidget* owner, qreal& phase) {
     if (Theme::reduceMotion()) {
         return nullptr;
@@ -32,7 +60,7 @@ QVariantAnimation* startBreathing(QWidget* owner, qreal& phase) {
                          phase = value.toReal();
                          owner->update();
                      });
-    animation->start();
+    new RunWhileVisible(owner, animation);
     return animation;
 }
 

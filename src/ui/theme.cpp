@@ -161,6 +161,7 @@ void Theme::apply(QApplication& app, Appearance appearance) {
         p.setColor(QPalette::Disabled, role, disabled);
     }
     app.setPalette(p);
+    setReduceMotion(reduceMotionRequested(processEnvironment()));
 }
 
 Appearance Theme::desktopAppearance(QApplication& app) {
@@ -208,6 +209,11 @@ bool Theme::reduceMotion() {
 
 void Theme::setReduceMotion(bool on) {
     reduceMotionSetting = on;
+}
+
+bool Theme::reduceMotionRequested(const Environment& env) {
+    const auto found = env.find("VASK_REDUCE_MOTION");
+    return found != env.end() && found->second == "1";
 }
 
 QFrame* divider() {

@@ -6,6 +6,8 @@
 
 #include <functional>
 
+#include "platform/environment.h"
+
 class QApplication;
 class QObject;
 class QFrame;
@@ -68,6 +70,8 @@ class Theme {
     // Still marks instead of animated ones. Set from the setting at start.
     static bool reduceMotion();
     static void setReduceMotion(bool on);
+    // The reduced-motion setting: VASK_REDUCE_MOTION=1. Qt tells nothing of the desktop's own.
+    static bool reduceMotionRequested(const Environment& env);
 };
 
 // The one-pixel line in the edge colour that separates a window's regions.

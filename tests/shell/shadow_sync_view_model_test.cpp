@@ -10,6 +10,7 @@
 #include "sample-chatdb/sample_chat_db.h"
 #include "store/shadow_db.h"
 #include "store/shadow_sync.h"
+#include "support/locked_database.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "sync_test_support.h"
@@ -29,8 +30,9 @@ class ShadowSyncFixture : public ::testing::Test {
         sample::buildSampleChatDB(chatDB, {.messages = 500, .chats = 10, .seed = 7});
     }
 
-    std::shared_ptr<ShadowSyncViewModel> makeViewModel(Executor& runner,
-                                                       bool supportAvailable = true) {
+    std::shared_ptr<ShadowSyncViewModel> makeViewModel(
+        Executor& runner, bool supportAvailable = true,
+        Scheduler::Duration firstRetryDelay = std::chrono::hours(1)) {
         return ShadowSyncViewModel::make({
             .supportDirectory =
                 [this, supportAvailable] {
@@ -47,6 +49,7 @@ class ShadowSyncFixture : public ::testing::Test {
             .main = main,
             .worker = runner,
             .scheduler = Scheduler::system(),
+            .firstRetryDelay = firstRetryDelay,
         });
     }
 
@@ -138,6 +141,100 @@ TEST_F(ShadowSyncFixture, FailuresKeepWhatWasShownAndASuccessClearsTheError) {
     viewModel->syncIfPossible();
     ASSERT_TRUE(drive([&] { return viewModel->syncGeneration.get() == 2; }));
     EXPECT_EQ(viewModel->lastError.get(), std::nullopt);
+}
+
+// The folder is watched whatever the first run's outcome: a history missing or locked at
+// start-up is synchronised by the first change once it is back, without a call.
+TEST_F(ShadowSyncFixture, AFailedFirstRunStillWatchesTheFolder) {
+    enum class Trouble { missing, locked };
+    std::uint64_t seed = 300;
+    for (const auto trouble : {Trouble::missing, Trouble::locked}) {
+        SCOPED_TRACE(trouble == Trouble::missing ? "missing" : "locked");
+        std::filesystem::remove_all(support);
+        log->clear();
+        auto viewModel = makeViewModel(worker);
+        std::optional<test::LockedDatabase> lock;
+        if (trouble == Trouble::missing) {
+            std::filesystem::rename(chatDB, dir / "away.db");
+        } else {
+            lock.emplace(chatDB, 60s);
+        }
+        viewModel->syncIfPossible();
+        ASSERT_TRUE(drive([&] { return !viewModel->isSyncing.get(); }));
+        ASSERT_TRUE(viewModel->lastError.get().has_value());
+        EXPECT_FALSE(viewModel->hasSynced.get());
+        ASSERT_TRUE(drive([&] { return log->contains("chatdb_watch_started"); }));
+
+        if (trouble == Trouble::missing) {
+            std::filesystem::rename(dir / "away.db", chatDB);
+        } else {
+            lock->release();
+            sample::appendSampleMessages(chatDB, 3, ++seed);
+        }
+        ASSERT_TRUE(drive([&] { return viewModel->syncGeneration.get() == 1; }));
+        EXPECT_EQ(viewModel->lastError.get(), std::nullopt);
+        EXPECT_EQ(viewModel->messageCount.get(), expectedCount());
+        EXPECT_FALSE(log->contains("shadow_sync_retry")) << "the change, not the timer";
+        sample::appendSampleMessages(chatDB, 2, ++seed);
+        ASSERT_TRUE(drive([&] { return viewModel->syncGeneration.get() == 2; }));
+        EXPECT_EQ(viewModel->messageCount.get(), expectedCount());
+    }
+}
+
+// A history locked at start-up for longer than a read waits: the failed run is tried again after
+// a delay, with nothing written to the folder, and goes through once the lock has gone.
+TEST_F(ShadowSyncFixture, AFailedRunIsTriedAgainAfterADelay) {
+    auto viewModel = makeViewModel(worker, true, 50ms);
+    {
+        test::LockedDatabase lock(chatDB, 1500ms);
+        viewModel->syncIfPossible();
+        ASSERT_TRUE(drive([&] { return log->contains("shadow_sync_failed"); }));
+        EXPECT_NE(log->events("shadow_sync_failed").at(0).metadata.at("error").find("locked"),
+                  std::string::npos);
+        ASSERT_TRUE(drive([&] { return log->contains("shadow_sync_retry"); }));
+    }
+    ASSERT_TRUE(drive([&] { return viewModel->syncGeneration.get() == 1; }));
+    EXPECT_EQ(viewModel->lastError.get(), std::nullopt);
+    EXPECT_EQ(viewModel->messageCount.get(), expectedCount());
+    // Once through, nothing more is tried.
+    const auto retries = log->events("shadow_sync_retry").size();
+    test::driveUntil(
+        main, worker, [] { return false; }, 300ms);
+    EXPECT_EQ(log->events("shadow_sync_retry").size(), retries);
+}
+
+// A run stopped because the application quits is a stop: logged as one, no error shown, not
+// tried again.
+TEST_F(ShadowSyncFixture, AStopIsLoggedAsAStopNotAFailure) {
+    auto viewModel = makeViewModel(worker, true, 1ms);
+    viewModel->syncIfPossible();
+    viewModel->stopSynchronising();
+    ASSERT_TRUE(drive([&] { return !viewModel->isSyncing.get(); }));
+    EXPECT_TRUE(log->contains("shadow_sync_stopped"));
+    EXPECT_FALSE(log->contains("shadow_sync_failed"));
+    EXPECT_EQ(viewModel->lastError.get(), std::nullopt);
+    test::driveUntil(
+        main, worker, [] { return false; }, 100ms);
+    EXPECT_FALSE(log->contains("shadow_sync_retry"));
+    EXPECT_EQ(log->events("shadow_sync_start").size(), 1u);
+}
+
+// The count shown is the one the run kept with its cursor: a marked stored count comes back
+// grown by exactly what was added, so the table was not counted again.
+TEST_F(ShadowSyncFixture, TheShownCountIsTheOneTheRunKept) {
+    auto viewModel = makeViewModel(worker);
+    firstSync(*viewModel);
+    const auto before = viewModel->messageCount.get();
+    {
+        ShadowDB shadow(support / "shadow.db");
+        shadow.inWriteTransaction([&] {
+            const auto cursor = shadow.lastSyncWatermark();
+            shadow.updateSyncState(cursor.timestamp, cursor.rowid, 1000000);
+        });
+    }
+    sample::appendSampleMessages(chatDB, 4, 77);
+    ASSERT_TRUE(drive([&] { return viewModel->syncGeneration.get() == 2; }));
+    EXPECT_EQ(viewModel->messageCount.get(), 1000000 + expectedCount() - before);
 }
 
 TEST_F(ShadowSyncFixture, WithoutASupportFolderNothingEverRuns) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "chat_db_fixture.h"
+#include "support/locked_database.h"
 #include "support/temp_dir.h"
 #include "typedstream-writer/attributed_body.h"
 
@@ -310,6 +311,47 @@ TEST(ChatDBReader, ReadFailuresAreErrorsNotTheEndOfTheRows) {
         EXPECT_STREQ(error.what(), "Query failed: malformed JSON");
     }
     EXPECT_EQ(reader.fetchMessages(0, 0, 2).messages.size(), 2u);
+}
+
+// The Messages app locks its database while it writes: a reader waits a moment for the lock to
+// go, opening and reading as usual, and fails only when it lasts longer than the wait.
+TEST(ChatDBReader, ALockedDatabaseIsWaitedForBriefly) {
+    using std::chrono::milliseconds;
+    struct Lock {
+        const char* name;
+        milliseconds hold;
+        bool opens;
+    };
+    const Lock cases[] = {
+        {"lock released within the wait", milliseconds(ChatDBReader::busyTimeoutMilliseconds / 4),
+         true},
+        {"lock outlasting the wait", milliseconds(ChatDBReader::busyTimeoutMilliseconds * 3),
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        test::ChatDBFixture chatDB(dir / "chat.db");
+        chatDB.addPlainMessages(3, chatDB.addChat("iMessage;-;+15550100", oneToOne), "m");
+
+        test::LockedDatabase lock(chatDB.path(), c.hold);
+        try {
+            ChatDBReader reader(chatDB.path());
+            EXPECT_TRUE(c.opens);
+            EXPECT_EQ(reader.fetchMessages(0, 0, 10).messages.size(), 3u);
+        } catch (const ChatDBReader::Error& error) {
+            EXPECT_FALSE(c.opens) << error.what();
+            EXPECT_EQ(error.kind(), Case::failedToOpen);
+            EXPECT_NE(std::string(error.what()).find("database is locked"), std::string::npos);
+        }
+        lock.release();
+        // A read under way when a lock comes waits too.
+        ChatDBReader reader(chatDB.path());
+        test::LockedDatabase again(chatDB.path(), c.hold);
+        if (c.opens) {
+            EXPECT_EQ(reader.fetchMessages(0, 0, 10).messages.size(), 3u);
+        }
+    }
 }
 
 TEST(ChatDBReader, OpeningFailures) {

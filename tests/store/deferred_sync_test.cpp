@@ -137,7 +137,10 @@ TEST_F(DeferredSyncTest, DeferredRunLeavesWhatARowByRowRunLeaves) {
         expectSame(snapshot(path, true), *reference_);
         // Everything again over itself (the cursor wound back): every row is replaced, and the
         // deferred run meets a full-text index that still names the rows it replaces.
-        ShadowDB(path).updateSyncState(0, 0, 0);
+        {
+            ShadowDB shadow(path);
+            shadow.updateSyncState(0, 0, shadow.syncedMessageCount());
+        }
         std::vector<std::string> wrongRows;
         std::size_t found = 0;
         bool searched = false;

@@ -192,13 +192,63 @@ TEST_F(ShadowSyncTest, RowsArrivingLateWithAnOlderDateAreCopied) {
     // History from another device: a new row, dated before everything already copied.
     chatDB.addMessage({"late", "from the old phone", std::nullopt, 10, false, 0, chat});
     chatDB.addMessage({"new", "just now", std::nullopt, 99000000, false, 0, chat});
-    // A stored count gone stale (rows erased since) is put right by the run.
-    test::openFile(shadowPath).execute("UPDATE sync_state SET message_count = 999");
     const auto run = sync(shadowSync);
     EXPECT_EQ(run.written, 2);
     EXPECT_EQ(shadowSync.messageCount(), 7);
     EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 7);
+    EXPECT_EQ(shadowSync.messageCountAfterSync(), 7);
     EXPECT_EQ(cursorOf(shadowPath), (ShadowDB::SyncWatermark{99000000, 7}));
+}
+
+// A run keeps the count of messages with its cursor instead of counting the whole table: what
+// it reports is the stored count plus what it added (a marked count shows it was not taken
+// afresh), and only a bulk copy, which rebuilds every index anyway, counts the table once.
+TEST_F(ShadowSyncTest, TheCountIsKeptWithTheCursorNotTakenAfresh) {
+    chatDB.addPlainMessages(5, chat, "m");
+    sync(shadowSync);
+    EXPECT_EQ(shadowSync.messageCountAfterSync(), 5);
+    test::openFile(shadowPath).execute("UPDATE sync_state SET message_count = 1000");
+    chatDB.addPlainMessages(3, chat, "n");
+    // A message in two chats is two rows of a batch and one message.
+    const auto other = chatDB.addChat("chat-two", 43);
+    const auto both =
+        chatDB.addMessage({"both", "in two chats", std::nullopt, 1000000000, false, 0, chat});
+    chatDB.connection().execute("INSERT INTO chat_message_join (chat_id, message_id) VALUES (" +
+                                std::to_string(other) + ", " + std::to_string(both) + ")");
+    sync(shadowSync);
+    EXPECT_EQ(shadowSync.messageCountAfterSync(), 1004);
+    EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 1004);
+    EXPECT_EQ(shadowSync.messageCount(), 9);
+
+    sync(shadowSync);
+    EXPECT_EQ(shadowSync.messageCountAfterSync(), 1004) << "nothing new, nothing counted";
+
+    ShadowSync bulk(chatDB.path(), shadowPath);
+    bulk.setDeferredIndexingThreshold(0);
+    test::openFile(shadowPath).execute("UPDATE sync_state SET message_count = 0");
+    chatDB.addPlainMessages(2, chat, "o");
+    sync(bulk);
+    EXPECT_EQ(bulk.messageCountAfterSync(), 11);
+}
+
+// A batch's rows, its cursor and the count it adds commit together: a run that fails while
+// storing the cursor leaves none of its rows behind, and the count stays exact afterwards.
+TEST_F(ShadowSyncTest, RowsCursorAndCountCommitTogether) {
+    chatDB.addPlainMessages(40, chat, "m");
+    sync(shadowSync);
+    chatDB.addPlainMessages(25, chat, "n");
+    test::openFile(shadowPath)
+        .execute(
+            "CREATE TRIGGER refuse_cursor BEFORE UPDATE ON sync_state "
+            "BEGIN SELECT RAISE(ABORT, 'cursor refused'); END");
+    EXPECT_THROW(sync(shadowSync), ShadowDB::Error);
+    EXPECT_EQ(shadowSync.messageCount(), 40);
+    EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 40);
+
+    test::openFile(shadowPath).execute("DROP TRIGGER refuse_cursor");
+    sync(shadowSync);
+    EXPECT_EQ(shadowSync.messageCount(), 65);
+    EXPECT_EQ(shadowSync.messageCountAfterSync(), 65);
 }
 
 TEST_F(ShadowSyncTest, ResynchronisedRowsKeepTheFullTextIndexExact) {
@@ -283,6 +333,7 @@ TEST_F(ShadowSyncTest, OverlappingRunsLeaveAnExactCopy) {
     EXPECT_EQ(describeException(failures[0]), "");
     EXPECT_EQ(describeException(failures[1]), "");
     EXPECT_EQ(shadowSync.messageCount(), 15000);
+    EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 15000);
     EXPECT_EQ(cursorOf(shadowPath), (ShadowDB::SyncWatermark{15000 * 1000, 15000}));
     EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
 }

@@ -6,8 +6,13 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPointer>
+#include <QStackedWidget>
+#include <QVariantAnimation>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
 
 #include "contrast.h"
 
@@ -105,6 +110,61 @@ TEST(BrandMarksTest, PaletteSwitchesWithTheAppearanceExceptPlumInk) {
     EXPECT_EQ(Theme::current(), Appearance::dark);
     Theme::apply(*qApp, Appearance::light);
     EXPECT_EQ(Theme::current(), Appearance::light);
+}
+
+// An endless breathing animation runs only while its mark is on screen: hidden with its window,
+// or on a page of a stack that is not shown, it stops, and it starts again when shown.
+TEST(BrandMarksTest, BreathingRunsOnlyWhileTheMarkIsVisible) {
+    struct Case {
+        const char* name;
+        std::function<QWidget*(QWidget*)> make;
+    };
+    const std::vector<Case> cases{
+        {"dot", [](QWidget* parent) { return new BreathingDot(14, parent); }},
+        {"breathing mark", [](QWidget* parent) { return new CurlMark(true, parent); }},
+    };
+    const auto running = [](QWidget* mark) {
+        const auto* animation = mark->findChild<QVariantAnimation*>();
+        return animation != nullptr && animation->state() == QAbstractAnimation::Running;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QStackedWidget window;
+        auto* page = new QWidget;
+        auto* other = new QWidget;
+        window.addWidget(page);
+        window.addWidget(other);
+        QWidget* mark = c.make(page);
+        ASSERT_NE(mark->findChild<QVariantAnimation*>(), nullptr);
+        EXPECT_FALSE(running(mark)) << "made but never shown";
+
+        window.show();
+        EXPECT_TRUE(running(mark));
+        window.setCurrentWidget(other);
+        EXPECT_FALSE(running(mark)) << "on a page not shown";
+        window.setCurrentWidget(page);
+        EXPECT_TRUE(running(mark));
+        window.hide();
+        EXPECT_FALSE(running(mark)) << "its window hidden";
+        window.show();
+        mark->hide();
+        EXPECT_FALSE(running(mark)) << "hidden itself";
+        mark->show();
+        EXPECT_TRUE(running(mark));
+    }
+}
+
+TEST(BrandMarksTest, ReduceMotionKeepsTheMarksStillAndFollowsItsSwitch) {
+    EXPECT_FALSE(Theme::reduceMotionRequested({}));
+    EXPECT_FALSE(Theme::reduceMotionRequested({{"VASK_REDUCE_MOTION", "0"}}));
+    EXPECT_TRUE(Theme::reduceMotionRequested({{"VASK_REDUCE_MOTION", "1"}}));
+
+    Theme::setReduceMotion(true);
+    QWidget window;
+    auto* dot = new BreathingDot(14, &window);
+    window.show();
+    EXPECT_EQ(dot->findChild<QVariantAnimation*>(), nullptr);
+    Theme::setReduceMotion(false);
 }
 
 TEST(SymbolsTest, EverySymbolTheViewsUseHasAnIconOnABareDesktop) {

@@ -1,0 +1,355 @@
+#!/usr/bin/env bash
+# The soak run (not part of CI): the application, offscreen, over a large generated history
+# (scripts/harness.sh) for a stretch of time, while a writer adds messages the way the Messages
+# app does and a question is asked every 30 seconds. Prints what a day of use would show:
+# resident memory after the first synchronisation and at the end, CPU and wake-ups while idle,
+# messages written and found, questions answered, and how a history locked at start-up fared.
+#
+#   bash scripts/soak.sh [BUILD_DIR] [MINUTES]   (default build/bench and 20)
+#
+# Build first: cmake --preset bench && cmake --build --preset bench --target vask sample-chatdb
+# stand-in-helper stub-servers (or the dev preset). SOAK_MESSAGES sizes the history (200000),
+# SOAK_LOCK_SECONDS how long it is locked at start-up (4), SOAK_IDLE_SECONDS each idle
+# measurement (60); SOAK_WRAP runs the application under a tool (SOAK_WRAP="heaptrack -o
+# /tmp/soak" records every allocation). With SOAK_DISPLAY (an X server such as Xvfb :44) the
+# application runs on it and its windows are closed after the first synchronisation, so that
+# the idle figures are those of an application with nothing on screen; without, it runs
+# offscreen with its main window open. Files are kept in the folder named at the end.
+#
+# The writer keeps one connection open on the history in WAL mode, as the Messages app does, and
+# every two seconds adds a message; every fifth minute a burst of 50 in one transaction; every
+# tenth message dated a day back (history arriving late from another device); every 25th tick a
+# message in a new chat with a new person.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD_DIR=${1:-build/bench}
+MINUTES=${2:-20}
+MESSAGES=${SOAK_MESSAGES:-200000}
+LOCK_SECONDS=${SOAK_LOCK_SECONDS:-4}
+IDLE_SECONDS=${SOAK_IDLE_SECONDS:-60}
+source scripts/harness.sh
+harness_tools_ok || exit 1
+
+ROOT=$(mktemp -d "${TMPDIR:-/tmp}/vask-soak.XXXXXX")
+INSTANCE="soak-$$"
+VASK="$BUILD_DIR/src/app/vask"
+APP_PID=
+WRITER_FD=
+CLK_TCK=$(getconf CLK_TCK)
+
+say() { echo "[$(date -u +%H:%M:%S)] $*" >&2; }
+
+cleanup() {
+    if [[ -n $WRITER_FD ]]; then
+        exec {WRITER_FD}>&-
+    fi
+    if [[ -n $APP_PID ]]; then
+        kill -TERM "$APP_PID" 2>/dev/null
+        wait "$LAUNCH_PID" 2>/dev/null
+    fi
+    harness_stop_stubs
+    echo "soak: files kept in $ROOT" >&2
+}
+trap cleanup EXIT
+
+# wait_for SECONDS COMMAND...: runs COMMAND every 0.2 s until it succeeds or time runs out.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    while ! "$@"; do
+        ((SECONDS < deadline)) || return 1
+        sleep 0.2
+    done
+}
+log_count() { grep -c -- "$1" "$VASK_LOG_FILE" 2>/dev/null || true; }
+log_grew() { [[ $(log_count "$1") -gt $2 ]]; }
+
+rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$APP_PID/status" 2>/dev/null || echo 0; }
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$APP_PID/stat"; }
+# "tid name switches" for every thread, switches voluntary and not.
+thread_switches() {
+    local task
+    for task in /proc/"$APP_PID"/task/*; do
+        awk -v tid="${task##*/}" -v name="$(tr ' ' '_' <"$task/comm" 2>/dev/null)" '
+            /^voluntary_ctxt_switches:|^nonvoluntary_ctxt_switches:/ { n += $2 }
+            END { print tid, name, n }' "$task/status" 2>/dev/null
+    done
+}
+
+# measure_idle LABEL: CPU and wake-ups over IDLE_SECONDS with nothing happening. Sets IDLE_CPU,
+# IDLE_WAKEUPS and IDLE_BUSIEST (the thread that woke most, with its rate).
+measure_idle() {
+    local before_ticks after_ticks
+    thread_switches >"$ROOT/switches-before"
+    before_ticks=$(cpu_ticks)
+    sleep "$IDLE_SECONDS"
+    after_ticks=$(cpu_ticks)
+    thread_switches >"$ROOT/switches-after"
+    IDLE_CPU=$(awk -v d=$((after_ticks - before_ticks)) -v hz="$CLK_TCK" -v s="$IDLE_SECONDS" \
+        'BEGIN { printf "%.3f", 100 * d / hz / s }')
+    # A thread that began during the window counts from zero.
+    awk -v s="$IDLE_SECONDS" '
+        NR == FNR { before[$1] = $3; next }
+        { rate = ($3 - before[$1]) / s; total += rate
+          if (rate > top) { top = rate; name = $2 }
+          if (rate > 0.05) rows = rows sprintf("    %-24s %6.2f/s\n", $2 " (" $1 ")", rate) }
+        END { printf "%.2f|%s %.2f/s\n%s", total, name, top, rows }
+    ' "$ROOT/switches-before" "$ROOT/switches-after" >"$ROOT/idle-$1"
+    IDLE_WAKEUPS=$(head -n 1 "$ROOT/idle-$1" | cut -d'|' -f1)
+    IDLE_BUSIEST=$(head -n 1 "$ROOT/idle-$1" | cut -d'|' -f2)
+    say "idle ($1): cpu ${IDLE_CPU}% of a core, ${IDLE_WAKEUPS} wake-ups/s, busiest $IDLE_BUSIEST"
+    tail -n +2 "$ROOT/idle-$1" >&2
+}
+
+# close_windows: asks every window of the application on the X server to close, as its close
+# button would (WM_DELETE_WINDOW); prints how many were asked.
+close_windows() {
+    python3 - "$APP_PID" <<'PY'
+import ctypes, ctypes.util, sys
+
+pid = int(sys.argv[1])
+x = ctypes.cdll.LoadLibrary(ctypes.util.find_library("X11"))
+P, U, L, I = ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long, ctypes.c_int
+ref = ctypes.byref
+
+
+class Attributes(ctypes.Structure):
+    _fields_ = [(n, t) for n, t in [
+        ("x", I), ("y", I), ("width", I), ("height", I), ("border_width", I), ("depth", I),
+        ("visual", P), ("root", U), ("klass", I), ("bit_gravity", I), ("win_gravity", I),
+        ("backing_store", I), ("backing_planes", U), ("backing_pixel", U), ("save_under", I),
+        ("colormap", U), ("map_installed", I), ("map_state", I), ("all_event_masks", L),
+        ("your_event_mask", L), ("do_not_propagate_mask", L), ("override_redirect", I),
+        ("screen", P)]]
+
+
+class ClientMessage(ctypes.Structure):
+    _fields_ = [("type", I), ("serial", U), ("send_event", I), ("display", P), ("window", U),
+                ("message_type", U), ("format", I), ("l", L * 5)]
+
+
+class Event(ctypes.Union):
+    _fields_ = [("xclient", ClientMessage), ("pad", L * 24)]
+
+
+x.XOpenDisplay.restype = P
+x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x.XDefaultRootWindow.restype = U
+x.XDefaultRootWindow.argtypes = [P]
+x.XInternAtom.restype = U
+x.XInternAtom.argtypes = [P, ctypes.c_char_p, I]
+x.XQueryTree.argtypes = [P, U, ctypes.POINTER(U), ctypes.POINTER(U),
+                         ctypes.POINTER(ctypes.POINTER(U)), ctypes.POINTER(ctypes.c_uint)]
+x.XGetWindowProperty.argtypes = [P, U, U, L, L, I, U, ctypes.POINTER(U), ctypes.POINTER(I),
+                                 ctypes.POINTER(U), ctypes.POINTER(U),
+                                 ctypes.POINTER(ctypes.POINTER(ctypes.c_ubyte))]
+x.XGetWindowAttributes.argtypes = [P, U, ctypes.POINTER(Attributes)]
+x.XSendEvent.argtypes = [P, U, I, L, ctypes.POINTER(Event)]
+x.XFlush.argtypes = [P]
+
+display = x.XOpenDisplay(None)
+if not display:
+    sys.exit("no X display")
+pid_atom = x.XInternAtom(display, b"_NET_WM_PID", 0)
+protocols = x.XInternAtom(display, b"WM_PROTOCOLS", 0)
+delete = x.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+root, parent, count = U(), U(), ctypes.c_uint()
+children = ctypes.POINTER(U)()
+x.XQueryTree(display, x.XDefaultRootWindow(display), ref(root), ref(parent), ref(children),
+             ref(count))
+closed = 0
+for i in range(count.value):
+    window = children[i]
+    kind, fmt, items, after = U(), I(), U(), U()
+    data = ctypes.POINTER(ctypes.c_ubyte)()
+    if x.XGetWindowProperty(display, window, pid_atom, 0, 1, 0, 6, ref(kind), ref(fmt),
+                            ref(items), ref(after), ref(data)) != 0 or items.value != 1:
+        continue
+    attributes = Attributes()
+    x.XGetWindowAttributes(display, window, ref(attributes))
+    if ctypes.cast(data, ctypes.POINTER(U))[0] != pid or attributes.map_state != 2:
+        continue
+    event = Event()
+    event.xclient.type = 33  # ClientMessage
+    event.xclient.window = window
+    event.xclient.message_type = protocols
+    event.xclient.format = 32
+    event.xclient.l[0] = delete
+    x.XSendEvent(display, window, 0, 0, ref(event))
+    closed += 1
+x.XFlush(display)
+print(closed)
+PY
+}
+
+# --- The history, the stand-ins and the application ------------------------------------------
+say "generating a history of $MESSAGES messages"
+HARNESS_MESSAGES=$MESSAGES HARNESS_CHATS=$((MESSAGES / 1000 + 12)) harness_prepare "$ROOT" "$INSTANCE"
+sqlite3 "$CHAT_DB_PATH" "PRAGMA journal_mode = WAL" >/dev/null
+SHADOW_DB="$XDG_DATA_HOME/$INSTANCE/shadow.db"
+if [[ -n ${SOAK_DISPLAY:-} ]]; then
+    export DISPLAY=$SOAK_DISPLAY QT_QPA_PLATFORM=xcb
+else
+    export QT_QPA_PLATFORM=offscreen
+fi
+export VASK_TEST_HOOKS=1
+export TESTHOOK_LOG="$ROOT/testhook.log"
+export VASK_TESTHOOK_LOG="$TESTHOOK_LOG"
+harness_start_stubs "$ROOT" || exit 1
+
+# The history is locked when the application starts, as by a Messages app in the middle of a
+# long write.
+{
+    printf 'PRAGMA locking_mode = EXCLUSIVE;\nBEGIN EXCLUSIVE;\nSELECT 1;\n'
+    sleep "$LOCK_SECONDS"
+    printf 'COMMIT;\n'
+} | sqlite3 "$CHAT_DB_PATH" >"$ROOT/locker.out" 2>&1 &
+LOCKER_PID=$!
+wait_for 10 grep -q '^1$' "$ROOT/locker.out" || { say "could not lock the history"; exit 1; }
+say "history locked for $LOCK_SECONDS s; starting the application"
+started_at=$SECONDS
+read -r -a WRAP <<<"${SOAK_WRAP:-}"
+"${WRAP[@]}" "$VASK" >>"$ROOT/app.out" 2>&1 &
+LAUNCH_PID=$!
+APP_PID=$LAUNCH_PID
+# Under a tool the application is the tool's child.
+find_app() { APP_PID=$(pgrep -n -P "$LAUNCH_PID" -x vask) && [[ -n $APP_PID ]]; }
+if ((${#WRAP[@]} > 0)); then
+    wait_for 30 find_app || { say "the application did not start under $SOAK_WRAP"; exit 1; }
+fi
+wait "$LOCKER_PID"
+lock_gone_at=$SECONDS
+if ! wait_for 1800 log_grew 'shadow_sync_complete' 0; then
+    say "the first synchronisation did not complete"
+    exit 1
+fi
+first_sync_at=$SECONDS
+LOCKED_FAILURES=$(log_count 'shadow_sync_failed.*locked')
+say "first synchronisation done $((first_sync_at - started_at)) s after start" \
+    "($((first_sync_at - lock_gone_at)) s after the lock went; $LOCKED_FAILURES runs met the lock)"
+WINDOWS_CLOSED="none (offscreen, main window open)"
+if [[ -n ${SOAK_DISPLAY:-} ]]; then
+    sleep 3
+    WINDOWS_CLOSED="$(close_windows) closed"
+    say "windows closed: $WINDOWS_CLOSED"
+fi
+sleep 10
+RSS_FIRST=$(rss_kib)
+measure_idle start
+IDLE_CPU_START=$IDLE_CPU IDLE_WAKEUPS_START=$IDLE_WAKEUPS IDLE_BUSIEST_START=$IDLE_BUSIEST
+
+# --- The writer and the questions -------------------------------------------------------------
+exec {WRITER_FD}> >(exec sqlite3 "$CHAT_DB_PATH" >"$ROOT/writer.out" 2>&1)
+printf '.timeout 5000\nPRAGMA journal_mode = WAL;\n' >&"$WRITER_FD"
+
+written=0
+asked=0
+SENDERS=()
+WRITTEN_AT=()
+new_chats=0
+# apple_now: now in the Messages database's nanoseconds since 2001.
+apple_now() { echo $((($(date +%s) - 978307200) * 1000000000)); }
+# write_message N: one message whose text names "soakN", in the newest chat or a new one.
+write_message() {
+    local n=$1 date chat_sql
+    date=$(apple_now)
+    ((n % 10 == 0)) && date=$((date - 86400 * 1000000000))
+    chat_sql="(SELECT MAX(ROWID) FROM chat)"
+    printf "INSERT INTO message (guid, text, handle_id, service, date, is_from_me)
+        VALUES ('soak-%d', 'soak%d arrived while the soak ran', (SELECT MAX(ROWID) FROM handle),
+                'iMessage', %d, %d);
+    INSERT INTO chat_message_join (chat_id, message_id, message_date)
+        VALUES (%s, last_insert_rowid(), %d);\n" "$n" "$n" "$date" $((n % 3 == 0)) "$chat_sql" "$date"
+}
+new_chat() {
+    local k=$1
+    printf "INSERT INTO handle (id, service) VALUES ('+1555019%04d', 'iMessage');
+    INSERT INTO chat (guid, style, chat_identifier, service_name)
+        VALUES ('iMessage;-;+1555019%04d', 45, '+1555019%04d', 'iMessage');
+    INSERT INTO chat_handle_join (chat_id, handle_id)
+        VALUES ((SELECT MAX(ROWID) FROM chat), (SELECT MAX(ROWID) FROM handle));\n" "$k" "$k" "$k"
+}
+
+ticks=$((MINUTES * 30))
+mark_rss=$SECONDS
+: >"$ROOT/rss.tsv"
+say "writing for $MINUTES minutes"
+for ((tick = 1; tick <= ticks; tick++)); do
+    tick_started=$SECONDS
+    if ((tick % 25 == 0)); then
+        new_chats=$((new_chats + 1))
+        new_chat "$new_chats" >&"$WRITER_FD"
+    fi
+    if ((tick % 150 == 0)); then
+        {
+            echo "BEGIN IMMEDIATE;"
+            for ((i = 0; i < 50; i++)); do
+                written=$((written + 1))
+                write_message "$written"
+            done
+            echo "COMMIT;"
+        } >&"$WRITER_FD"
+    else
+        written=$((written + 1))
+        write_message "$written" >&"$WRITER_FD"
+    fi
+    # A question about a message written ten seconds (five ticks) ago.
+    WRITTEN_AT[tick]=$written
+    if ((tick % 15 == 0 && tick > 5)); then
+        asked=$((asked + 1))
+        timeout 20 "$VASK" "vasktest://query?text=soak${WRITTEN_AT[tick - 5]}" \
+            >>"$ROOT/senders.out" 2>&1 &
+        SENDERS+=($!)
+    fi
+    if ((SECONDS - mark_rss >= 60)); then
+        mark_rss=$SECONDS
+        printf '%d\t%d\n' $((SECONDS - first_sync_at)) "$(rss_kib)" >>"$ROOT/rss.tsv"
+    fi
+    sleep 2
+done
+exec {WRITER_FD}>&-
+WRITER_FD=
+for sender in "${SENDERS[@]}"; do
+    wait "$sender" 2>/dev/null
+done
+
+# --- Settle, then idle again ------------------------------------------------------------------
+found_count() {
+    sqlite3 -readonly "$SHADOW_DB" "SELECT COUNT(*) FROM messages WHERE guid LIKE 'soak-%'" 2>/dev/null ||
+        echo 0
+}
+all_found() { [[ $(found_count) -ge $written ]]; }
+wait_for 120 all_found
+found=$(found_count)
+sleep 10
+measure_idle end
+RSS_END=$(rss_kib)
+RSS_PEAK=$(awk '/^VmHWM:/ { print $2 }' "/proc/$APP_PID/status")
+THREADS=$(ls "/proc/$APP_PID/task" | wc -l)
+FDS=$(ls "/proc/$APP_PID/fd" | wc -l)
+
+answered=$(grep -cE 'rendered response: Found [1-9][0-9]* matching messages' "$TESTHOOK_LOG" 2>/dev/null || true)
+failed_answers=$(grep -c 'rendered failure' "$TESTHOOK_LOG" 2>/dev/null || true)
+
+quit_started=$(date +%s.%N)
+kill -TERM "$APP_PID"
+wait "$LAUNCH_PID"
+quit_status=$?
+quit_seconds=$(awk -v a="$quit_started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
+APP_PID=
+
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f MiB", k / 1024 }'; }
+cat <<EOF
+Soak: $MINUTES min over $MESSAGES messages ($BUILD_DIR)
+  windows:                     $WINDOWS_CLOSED after the first sync
+  history locked at start-up:  ${LOCK_SECONDS} s; $LOCKED_FAILURES run(s) met the lock; first sync done $((first_sync_at - lock_gone_at)) s after it went
+  resident memory:             $(mib "$RSS_FIRST") after the first sync, $(mib "$RSS_END") at the end (peak $(mib "$RSS_PEAK"))
+  idle CPU:                    ${IDLE_CPU_START} % of a core after the first sync, ${IDLE_CPU} % at the end
+  wake-ups while idle:         ${IDLE_WAKEUPS_START}/s after the first sync, ${IDLE_WAKEUPS}/s at the end (busiest thread: $IDLE_BUSIEST)
+  messages written / found:    $written / $found (in $new_chats new chats)
+  questions answered:          $answered of $asked (failures shown: $failed_answers)
+  threads / descriptors:       $THREADS / $FDS at the end
+  quit (SIGTERM):              status $quit_status in $quit_seconds s
+  memory per minute:           $(awk '{ printf "%s%d:%.0f", (NR > 1 ? " " : ""), $1 / 60, $2 / 1024 }' "$ROOT/rss.tsv") (minute:MiB)
+EOF
