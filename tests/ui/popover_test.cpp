@@ -138,7 +138,6 @@ TEST(PopoverTest, AFailedFirstSyncIsTriedAgainOnEveryShowing) {
                     return inconclusive ? FullDiskAccessResult{false, "database is locked"}
                                         : FullDiskAccessResult{true, std::nullopt};
                 },
-            .opener = nullptr,
             .main = f.main,
             .worker = f.worker,
         });
