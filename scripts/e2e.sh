@@ -33,16 +33,6 @@ trap cleanup EXIT
 pass() { passed=$((passed + 1)); echo "ok   $1"; }
 fail() { failed=$((failed + 1)); echo "FAIL $1${2:+: $2}"; }
 
-# wait_for SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds or time runs out.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    while ! "$@"; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.1
-    done
-}
-
 # The test log's records, one per line with line breaks shown as "\n": each
 # "[YYYY-MM-DD HH:MM:SS +0000] " starts a record, continuation lines begin with a blank.
 records() {
@@ -64,9 +54,6 @@ record_after() {
         END { exit !found }'
 }
 has_record_after() { record_after "$1" "$2" >/dev/null; }
-log_count() { grep -c -- "$1" "$VASK_LOG_FILE" 2>/dev/null || true; }
-log_grew() { [[ $(log_count "$1") -gt $2 ]]; }
-
 # A second launch hands its URL to the running instance and exits.
 send() { timeout 20 "$VASK" "$1" >>"$ROOT/senders.out" 2>&1; }
 

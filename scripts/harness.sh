@@ -10,8 +10,25 @@
 #     staged message database for its words and cites the messages it found;
 #   - stand-in cloud and relay servers on 127.0.0.1 (tools/stub-servers) for token refresh,
 #     titles, drafts, the model list and billing figures.
-# Needs BUILD_DIR set to a build folder that holds vask and the tools. HARNESS_MESSAGES and
-# HARNESS_CHATS size the generated history (400 messages over 12 chats).
+# Needs BUILD_DIR set to a build folder that holds vask and the tools. With HARNESS_MESSAGES
+# (and HARNESS_CHATS, default 12) the history is generated at that size instead of written from
+# the hand-written conversations.
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# wait_for SECONDS COMMAND...: runs COMMAND every 0.05 s until it succeeds or time runs out.
+wait_for() {
+    local deadline=$(($(now_ms) + $1 * 1000))
+    shift
+    while ! "$@"; do
+        (($(now_ms) < deadline)) || return 1
+        sleep 0.05
+    done
+}
+
+# How often Vask's log names an event, and whether it has named it more than N times.
+log_count() { grep -c -- "$1" "$VASK_LOG_FILE" 2>/dev/null || true; }
+log_grew() { [[ $(log_count "$1") -gt $2 ]]; }
 
 harness_tools_ok() {
     local tool

@@ -56,21 +56,6 @@ trap cleanup EXIT
 pass() { passed=$((passed + 1)); echo "ok   $1"; }
 fail() { failed=$((failed + 1)); echo "FAIL $1${2:+: $2}"; }
 
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-
-# wait_for SECONDS COMMAND...: runs COMMAND every 0.05 s until it succeeds or time runs out.
-wait_for() {
-    local deadline=$(($(now_ms) + $1 * 1000))
-    shift
-    while ! "$@"; do
-        (($(now_ms) < deadline)) || return 1
-        sleep 0.05
-    done
-}
-
-log_count() { grep -c -- "$1" "$VASK_LOG_FILE" 2>/dev/null || true; }
-log_grew() { [[ $(log_count "$1") -gt $2 ]]; }
-
 # The processes of the current run: the application and whatever it started (the helper), found
 # by a variable only their environment carries.
 own_pids() {

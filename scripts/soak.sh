@@ -53,18 +53,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# wait_for SECONDS COMMAND...: runs COMMAND every 0.2 s until it succeeds or time runs out.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    while ! "$@"; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.2
-    done
-}
-log_count() { grep -c -- "$1" "$VASK_LOG_FILE" 2>/dev/null || true; }
-log_grew() { [[ $(log_count "$1") -gt $2 ]]; }
-
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$APP_PID/status" 2>/dev/null || echo 0; }
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$APP_PID/stat"; }
 # "tid name switches" for every thread, switches voluntary and not.
