@@ -201,7 +201,7 @@ TEST_F(FreedesktopNotificationTest, PostsRoutesTapsAndWithdrawsByPrefix) {
     EXPECT_EQ(server.calls("Notify", &strings, &actions),
               (std::vector<std::string>{"GetCapabilities", "Notify", "Notify"}));
     EXPECT_EQ(strings,
-              (std::vector<std::string>{"Vask", "", "Ann is waiting on a reply", "are we on?"}));
+              (std::vector<std::string>{"Vask", "vask", "Ann is waiting on a reply", "are we on?"}));
     EXPECT_EQ(actions, (std::vector<std::string>{"default", "", "open-awaiting", "Open"}));
 
     // The mock numbers notifications from 1: the digest is 1, Ann's is 2.
@@ -232,7 +232,7 @@ TEST_F(FreedesktopNotificationTest, PostsRoutesTapsAndWithdrawsByPrefix) {
     std::vector<guint32> numbers;
     server.calls("Notify", &strings, &actions, &numbers);
     EXPECT_EQ(strings,
-              (std::vector<std::string>{"Vask", "", "Ann is waiting on a reply", "still?"}));
+              (std::vector<std::string>{"Vask", "vask", "Ann is waiting on a reply", "still?"}));
     EXPECT_EQ(numbers, (std::vector<guint32>{2}));  // replaces_id
     EXPECT_FALSE(logs->contains("notification_close_failed"));
     main.runUntilIdle();
@@ -312,7 +312,7 @@ TEST(FreedesktopNotificationActivationTest, APostStartsAnActivatableServer) {
     const auto calls = server.calls("Notify", &strings);
     EXPECT_EQ(calls, (std::vector<std::string>{"GetCapabilities", "Notify"}));
     EXPECT_EQ(strings,
-              (std::vector<std::string>{"Vask", "", "Ann is waiting on a reply", "are we on?"}));
+              (std::vector<std::string>{"Vask", "vask", "Ann is waiting on a reply", "are we on?"}));
 
     // Quitting withdraws what this run shows.
     center.withdrawAllDelivered();
