@@ -200,8 +200,8 @@ TEST_F(FreedesktopNotificationTest, PostsRoutesTapsAndWithdrawsByPrefix) {
     std::vector<std::string> actions;
     EXPECT_EQ(server.calls("Notify", &strings, &actions),
               (std::vector<std::string>{"GetCapabilities", "Notify", "Notify"}));
-    EXPECT_EQ(strings,
-              (std::vector<std::string>{"Vask", "vask", "Ann is waiting on a reply", "are we on?"}));
+    EXPECT_EQ(strings, (std::vector<std::string>{"Vask", "vask", "Ann is waiting on a reply",
+                                                 "are we on?"}));
     EXPECT_EQ(actions, (std::vector<std::string>{"default", "", "open-awaiting", "Open"}));
 
     // The mock numbers notifications from 1: the digest is 1, Ann's is 2.
@@ -311,8 +311,8 @@ TEST(FreedesktopNotificationActivationTest, APostStartsAnActivatableServer) {
     std::vector<std::string> strings;
     const auto calls = server.calls("Notify", &strings);
     EXPECT_EQ(calls, (std::vector<std::string>{"GetCapabilities", "Notify"}));
-    EXPECT_EQ(strings,
-              (std::vector<std::string>{"Vask", "vask", "Ann is waiting on a reply", "are we on?"}));
+    EXPECT_EQ(strings, (std::vector<std::string>{"Vask", "vask", "Ann is waiting on a reply",
+                                                 "are we on?"}));
 
     // Quitting withdraws what this run shows.
     center.withdrawAllDelivered();
