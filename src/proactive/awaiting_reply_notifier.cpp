@@ -157,7 +157,7 @@ void AwaitingReplyNotifier::stop() {
 }
 
 void AwaitingReplyNotifier::evaluate(const Replies& replies) {
-    if (!hooks_.hasSynced()) {
+    if (!hooks_.hasSynced() || (hooks_.listIsLoaded && !hooks_.listIsLoaded())) {
         return;
     }
     const bool wasSeeded = hasSeeded_;

@@ -53,6 +53,10 @@ class AwaitingReplyNotifier {
         // Delivers the current list at once and every later one.
         std::function<Subscription(std::function<void(const Replies&)>)> subscribeReplies;
         std::function<bool()> hasSynced;
+        // Whether the list delivered was really loaded, not the empty stand-in shown while files
+        // are missing: seeding from a stand-in would announce everything already waiting once
+        // the real list arrives. Absent: every list counts.
+        std::function<bool()> listIsLoaded;
         std::function<bool()> proactiveSurfacesEnabled;
         std::function<void(const Replies&, std::function<void(const Verdicts&)>)> classify;
         // Shows the main window, then asks it for the awaiting screen.

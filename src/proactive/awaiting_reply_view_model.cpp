@@ -96,6 +96,7 @@ NeedsReplyClassificationDebouncer& AwaitingReplyViewModel::classificationDebounc
 
 void AwaitingReplyViewModel::publishEmpty() {
     classificationDebouncer().cancel();
+    hasLoaded_ = false;
     replies_.set({});
 }
 
@@ -148,6 +149,7 @@ void AwaitingReplyViewModel::applyLoaded(std::uint64_t generation,
         return;
     }
     auto kept = AwaitingReplyReadPolicy::unread(loaded, dismissedThrough_);
+    hasLoaded_ = true;
     replies_.set(kept);
     logger_.info("awaiting_reply_loaded", {{"count", std::to_string(kept.size())}});
     if (debounceClassification) {

@@ -60,6 +60,9 @@ class AwaitingReplyViewModel {
 
     Published<std::vector<AwaitingReply>>& replies() { return replies_; }
     Published<bool>& pendingFocus() { return pendingFocus_; }
+    // Whether replies() holds a list loaded from the databases rather than the empty stand-in of
+    // a switched-off feature or missing files.
+    bool hasLoaded() const { return hasLoaded_; }
 
     // `completion` runs with the first list loaded successfully from this refresh on: a later
     // refresh that overtakes this one, or the next good load after a failed one, delivers it.
@@ -95,6 +98,7 @@ class AwaitingReplyViewModel {
     StructuredLogger logger_{"awaiting-reply"};
     Published<std::vector<AwaitingReply>> replies_;
     Published<bool> pendingFocus_{false};
+    bool hasLoaded_ = false;
     DismissedThrough dismissedThrough_;
     std::uint64_t refreshGeneration_ = 0;
     // Completions still waiting for a successful load.

@@ -649,6 +649,7 @@ std::shared_ptr<AwaitingReplyNotifier> AppDependencies::awaitingReplyNotifier() 
                         return awaiting->replies().subscribe(std::move(deliver));
                     },
                 .hasSynced = [sync] { return sync->hasSynced.get(); },
+                .listIsLoaded = [awaiting] { return awaiting->hasLoaded(); },
                 .proactiveSurfacesEnabled =
                     [this] {
                         return context_.defaults

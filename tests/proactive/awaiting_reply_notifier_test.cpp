@@ -294,70 +294,103 @@ TEST_F(NotifierTest, EpochSwitchAndAuthorisationStopStaleWork) {
 namespace vask {
 namespace {
 
-// The list and the notifier together: a load that fails between two good ones must not make the
-// notifier forget what it already announced.
-TEST(AwaitingListAndNotifier, FailedLoadDoesNotAnnounceAgain) {
-    const std::int64_t now = 1900000000;
+// The list and the notifier together, as the application wires them.
+struct ListAndNotifier {
+    static constexpr std::int64_t now = 1900000000;
+
+    ListAndNotifier() {
+        clock.setWallTime(Clock::WallTime(std::chrono::seconds(now)));
+        AwaitingReplyViewModel::Seams seams;
+        seams.syncGenerations = [](std::function<void(std::int64_t)>) {
+            return Subscription([] {});
+        };
+        seams.proactiveSurfacesEnabled = [] { return true; };
+        seams.databasePaths = [] {
+            return std::optional<AwaitingReplyViewModel::DatabasePaths>({"shadow", "contacts"});
+        };
+        seams.fileExists = [this](const std::string& path) {
+            return path != "contacts" || contactsExist;
+        };
+        seams.loadReplies = [this](const std::string&, const std::string&, int, int) {
+            if (failing) {
+                throw std::runtime_error("disk I/O error");
+            }
+            return rows;
+        };
+        seams.classifyReplies = [](const std::vector<AwaitingReply>&) {};
+        list = std::make_shared<AwaitingReplyViewModel>(
+            std::move(seams), AwaitingReadStore(defaults, "dismissed"), main, worker, clock);
+
+        AwaitingReplyNotifier::Hooks hooks;
+        hooks.subscribeReplies = [this](std::function<void(const Replies&)> deliver) {
+            return list->replies().subscribe(std::move(deliver));
+        };
+        hooks.hasSynced = [] { return true; };
+        hooks.listIsLoaded = [this] { return list->hasLoaded(); };
+        hooks.proactiveSurfacesEnabled = [] { return true; };
+        hooks.classify = [](const Replies&,
+                            std::function<void(const AwaitingReplyNotifier::Verdicts&)> done) {
+            done({});
+        };
+        notifier = std::make_unique<AwaitingReplyNotifier>(
+            service, defaults, [](std::string_view key) { return std::string(key); }, hooks, main,
+            clock, clock);
+    }
+
+    void sync() {
+        list->refresh(true);
+        while (worker.runUntilIdle() + main.runUntilIdle() > 0) {
+        }
+    }
+    static AwaitingReply waiting(const std::string& name) {
+        const std::int64_t at = now - 8000;
+        return {
+            "chat-" + name, name, "+1" + name, "are we on?", (at - 978307200) * 1000000000LL, at};
+    }
+
+    bool failing = false;
+    bool contactsExist = true;
+    std::vector<AwaitingReply> rows;
     test::FakeClock clock;
-    clock.setWallTime(Clock::WallTime(std::chrono::seconds(now)));
     ManualExecutor main;
     ManualExecutor worker;
     test::FakeNotificationCenter center;
-    NotificationService service(center, main);
+    NotificationService service{center, main};
     InMemoryDefaults defaults;
-    bool failing = false;
-    std::vector<AwaitingReply> rows;
+    std::shared_ptr<AwaitingReplyViewModel> list;
+    std::unique_ptr<AwaitingReplyNotifier> notifier;
+};
 
-    AwaitingReplyViewModel::Seams seams;
-    std::function<void(std::int64_t)> syncFinished;
-    seams.syncGenerations = [&](std::function<void(std::int64_t)> deliver) {
-        syncFinished = std::move(deliver);
-        return Subscription([] {});
-    };
-    seams.proactiveSurfacesEnabled = [] { return true; };
-    seams.databasePaths = [] {
-        return std::optional<AwaitingReplyViewModel::DatabasePaths>({"shadow", "contacts"});
-    };
-    seams.fileExists = [](const std::string&) { return true; };
-    seams.loadReplies = [&](const std::string&, const std::string&, int, int) {
-        if (failing) {
-            throw std::runtime_error("disk I/O error");
-        }
-        return rows;
-    };
-    seams.classifyReplies = [](const std::vector<AwaitingReply>&) {};
-    AwaitingReplyViewModel list(std::move(seams), AwaitingReadStore(defaults, "dismissed"), main,
-                                worker, clock);
+// A load that fails between two good ones must not make the notifier forget what it already
+// announced.
+TEST(AwaitingListAndNotifier, FailedLoadDoesNotAnnounceAgain) {
+    ListAndNotifier f;
+    f.notifier->start(Replies{}, f.notifier->enableEpoch());
+    f.rows = {ListAndNotifier::waiting("ann")};
+    f.sync();
+    ASSERT_EQ(f.center.added.size(), 1u);
+    f.failing = true;
+    f.sync();
+    f.failing = false;
+    f.sync();
+    EXPECT_EQ(f.center.added.size(), 1u);
+}
 
-    AwaitingReplyNotifier::Hooks hooks;
-    hooks.subscribeReplies = [&](std::function<void(const Replies&)> deliver) {
-        return list.replies().subscribe(std::move(deliver));
-    };
-    hooks.hasSynced = [] { return true; };
-    hooks.proactiveSurfacesEnabled = [] { return true; };
-    hooks.classify = [](const Replies&,
-                        std::function<void(const AwaitingReplyNotifier::Verdicts&)> done) {
-        done({});
-    };
-    AwaitingReplyNotifier notifier(
-        service, defaults, [](std::string_view key) { return std::string(key); }, hooks, main,
-        clock, clock);
-    notifier.start(Replies{}, notifier.enableEpoch());
-
-    const auto sync = [&] {
-        list.refresh(true);
-        while (worker.runUntilIdle() + main.runUntilIdle() > 0) {
-        }
-    };
-    const std::int64_t at = now - 8000;
-    rows = {{"chat-ann", "Ann", "+1ann", "are we on?", (at - 978307200) * 1000000000LL, at}};
-    sync();
-    ASSERT_EQ(center.added.size(), 1u);
-    failing = true;
-    sync();
-    failing = false;
-    sync();
-    EXPECT_EQ(center.added.size(), 1u);
+// A launch with the feature on and nothing seeded yet, before the contacts database exists (the
+// first contacts synchronisation has not run): the empty list shown meanwhile is no baseline, so
+// the conversations already waiting when it appears are not announced.
+TEST(AwaitingListAndNotifier, TheStandInBeforeTheContactsExistIsNoBaseline) {
+    ListAndNotifier f;
+    f.contactsExist = false;
+    f.rows = {ListAndNotifier::waiting("ann"), ListAndNotifier::waiting("bob")};
+    f.sync();
+    f.notifier->start(std::nullopt, std::nullopt);
+    f.main.runUntilIdle();
+    f.contactsExist = true;
+    f.sync();
+    EXPECT_TRUE(f.center.added.empty());
+    EXPECT_EQ(f.defaults.value("awaiting.notifier.storedChatIDs"),
+              (nlohmann::json{"chat-ann", "chat-bob"}));
 }
 
 }  // namespace
