@@ -330,8 +330,15 @@ TEST_F(ShadowSyncTest, OverlappingRunsLeaveAnExactCopy) {
         failures[0] = std::current_exception();
     }
     second.join();
-    EXPECT_EQ(describeException(failures[0]), "");
-    EXPECT_EQ(describeException(failures[1]), "");
+    // On a starved machine one run can wait past the busy timeout while the other commits batch
+    // after batch; the application tries a failed run again, and so does this test. Any other
+    // failure, or anything lost or doubled, is a fault.
+    for (const auto& failure : failures) {
+        if (failure) {
+            EXPECT_EQ(describeException(failure), "Query failed: database is locked");
+            EXPECT_NO_THROW(shadowSync.performSync());
+        }
+    }
     EXPECT_EQ(shadowSync.messageCount(), 15000);
     EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 15000);
     EXPECT_EQ(cursorOf(shadowPath), (ShadowDB::SyncWatermark{15000 * 1000, 15000}));
