@@ -138,6 +138,8 @@ TEST(PopoverTest, AFailedFirstSyncIsTriedAgainOnEveryShowing) {
                     return inconclusive ? FullDiskAccessResult{false, "database is locked"}
                                         : FullDiskAccessResult{true, std::nullopt};
                 },
+            .chatDBPath = {},
+            .folderOpener = nullptr,
             .main = f.main,
             .worker = f.worker,
         });
