@@ -16,8 +16,6 @@ ROOT=$(mktemp -d "${TMPDIR:-/tmp}/vask-e2e.XXXXXX")
 INSTANCE="e2e-$$"
 VASK="$BUILD_DIR/src/app/vask"
 APP_PID=
-passed=0
-failed=0
 
 cleanup() {
     stop_app >/dev/null 2>&1
@@ -29,9 +27,6 @@ cleanup() {
     fi
 }
 trap cleanup EXIT
-
-pass() { passed=$((passed + 1)); echo "ok   $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL $1${2:+: $2}"; }
 
 # The test log's records, one per line with line breaks shown as "\n": each
 # "[YYYY-MM-DD HH:MM:SS +0000] " starts a record, continuation lines begin with a blank.

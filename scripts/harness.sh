@@ -26,6 +26,12 @@ wait_for() {
     done
 }
 
+# A check's outcome, counted in `passed` and `failed` for the closing "N passed, N failed" line.
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); echo "ok   $1"; }
+fail() { failed=$((failed + 1)); echo "FAIL $1${2:+: $2}"; }
+
 # How often Vask's log names an event, and whether it has named it more than N times.
 log_count() { grep -c -- "$1" "$VASK_LOG_FILE" 2>/dev/null || true; }
 log_grew() { [[ $(log_count "$1") -gt $2 ]]; }

@@ -36,8 +36,6 @@ CALLER_HOME=$HOME
 CALLER_TMPDIR=${TMPDIR:-}
 APP_PID=
 RUN=0
-passed=0
-failed=0
 
 cleanup() {
     if [[ -n $APP_PID ]]; then
@@ -52,9 +50,6 @@ cleanup() {
     fi
 }
 trap cleanup EXIT
-
-pass() { passed=$((passed + 1)); echo "ok   $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL $1${2:+: $2}"; }
 
 # The processes of the current run: the application and whatever it started (the helper), found
 # by a variable only their environment carries.
