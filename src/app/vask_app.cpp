@@ -8,6 +8,9 @@
 #include <QProcess>
 #include <QVBoxLayout>
 
+#include <memory>
+#include <utility>
+
 #include "engine/rlm_sandbox_staging.h"
 #include "foundation/app_environment.h"
 #include "foundation/app_installation_gate.h"
@@ -157,6 +160,9 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
         if (windows_) {
             windows_->rebuildAll();
         }
+        if (popover_) {
+            rebuildPopover();
+        }
     });
     // A run that was killed (its helper with it) may have left its sandbox folder behind.
     workers_.post([&deps = *dependencies_] {
@@ -246,13 +252,7 @@ void VaskApplication::buildInterface() {
     windows_->registerWindow("onboarding", [this] { return makeOnboardingWindow(); });
     windows_->registerWindow("settings", [this] { return makeSettingsWindow(); });
 
-    popover_ = std::make_unique<ui::VaskMenu>(
-        *popoverModel_, makePopoverChatView(), *clipboard_,
-        ui::VaskMenu::Actions{
-            .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
-            .openOnboarding =
-                [] { WindowCoordinator::run(WindowCoordinator::shared().openOnboarding); },
-        });
+    popover_ = makePopover();
 
     tray_ = std::make_unique<ui::TrayController>(
         popover_.get(),
@@ -380,9 +380,27 @@ void VaskApplication::installTestHooks() {
         .logPath = TestQueryRouter::logPathFrom(environment),
         .services = TestQueryRouter::servicesOf(deps),
     });
+    // A driver must be able to ask before anyone opened the popover.
+    if (TestQueryRouter::hooksEnabled(environment)) {
+        testRouter_->chatViewModel = deps.popoverChatViewModel();
+    }
+}
+
+std::unique_ptr<ui::VaskMenu> VaskApplication::makePopover() {
+    auto& deps = *dependencies_;
+    auto popover = std::make_unique<ui::VaskMenu>(
+        *popoverModel_, makePopoverChatView(), *clipboard_,
+        ui::VaskMenu::Actions{
+            .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
+            .openOnboarding =
+                [] { WindowCoordinator::run(WindowCoordinator::shared().openOnboarding); },
+        });
     // The popover hands the router its chat and window actions each time it is shown, whether
     // or not the hooks are on.
-    popover_->installEventFilter(new ShowWatcher(popover_.get(), [this, &deps] {
+    popover->installEventFilter(new ShowWatcher(popover.get(), [this, &deps] {
+        if (!testRouter_) {
+            return;
+        }
         testRouter_->chatViewModel = deps.popoverChatViewModel();
         testRouter_->openMainWindow = [] {
             WindowCoordinator::run(WindowCoordinator::shared().openMain);
@@ -391,9 +409,23 @@ void VaskApplication::installTestHooks() {
             WindowCoordinator::run(WindowCoordinator::shared().openOnboarding);
         };
     }));
-    // A driver must be able to ask before anyone opened the popover.
-    if (TestQueryRouter::hooksEnabled(environment)) {
-        testRouter_->chatViewModel = deps.popoverChatViewModel();
+    return popover;
+}
+
+// The popover takes its colours when it is built, so a new appearance builds it anew where the
+// old one was; the old one goes once the event loop is back (its chat may be mid-event).
+void VaskApplication::rebuildPopover() {
+    const bool shown = popover_->isVisible();
+    const QPoint at = popover_->pos();
+    popover_->hide();
+    std::unique_ptr<ui::VaskMenu> old = std::exchange(popover_, makePopover());
+    old.release()->deleteLater();
+    if (tray_) {
+        tray_->setPopover(popover_.get());
+    }
+    if (shown) {
+        popover_->move(at);
+        popover_->show();
     }
 }
 

@@ -60,6 +60,8 @@ class VaskApplication : public QObject {
   private:
     void buildInterface();
     QWidget* makePopoverChatView();
+    std::unique_ptr<ui::VaskMenu> makePopover();
+    void rebuildPopover();
     // Notifications, the digest sweep, the awaiting-reply notifier and the persona-drafts
     // migration.
     void launchProactiveAssistance();

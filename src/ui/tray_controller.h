@@ -35,6 +35,8 @@ class TrayController : public QObject {
     // Shows the popover at the icon, or hides it when it is up.
     void togglePopover();
     void showPopoverAt(const QRect& anchor);
+    // The popover built anew (a new appearance) takes the old one's place.
+    void setPopover(QWidget* popover) { popover_ = popover; }
 
   private:
     QPointer<QWidget> popover_;
