@@ -131,11 +131,6 @@ void ChatViewModel::startExecutionDisclosure(const Uuid& questionID, const std::
     usageDisclosure.set(RLMUsageDisclosure{questionID.uppercaseString(), sessionID, std::nullopt});
 }
 
-void ChatViewModel::receiveExecutionEvent(const ZendrelExecutionEvent& event,
-                                          const Uuid& questionID, const std::string& sessionID) {
-    receiveExecutionEvents({event}, questionID, sessionID);
-}
-
 void ChatViewModel::receiveExecutionEvents(const std::vector<ZendrelExecutionEvent>& events,
                                            const Uuid& questionID, const std::string& sessionID) {
     const auto& disclosure = executionDisclosure.get();

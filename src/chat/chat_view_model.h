@@ -201,9 +201,7 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
 
     // Disclosures of the running turn.
     void startExecutionDisclosure(const Uuid& questionID, const std::string& sessionID);
-    void receiveExecutionEvent(const ZendrelExecutionEvent& event, const Uuid& questionID,
-                               const std::string& sessionID);
-    // The same for several events with one publish.
+    // Several events with one publish.
     void receiveExecutionEvents(const std::vector<ZendrelExecutionEvent>& events,
                                 const Uuid& questionID, const std::string& sessionID);
     void receiveTokenUsage(const ChatTokenUsage& usage, const Uuid& questionID,

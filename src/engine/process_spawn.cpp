@@ -117,10 +117,13 @@ struct ChildPlan {
     }
     // Whatever else the application has open (descriptors made without O_CLOEXEC by libraries)
     // is none of the helper's business. The report pipe is kept: it closes on exec by itself.
-    for (int fd = plan.highestTarget + 1; fd < plan.reportFd; ++fd) {
-        ::close(fd);
+    // A spawn that cannot close them fails rather than leak them into the helper.
+    if ((plan.highestTarget + 1 < plan.reportFd &&
+         ::syscall(SYS_close_range, static_cast<unsigned>(plan.highestTarget + 1),
+                   static_cast<unsigned>(plan.reportFd - 1), 0U) != 0) ||
+        ::syscall(SYS_close_range, static_cast<unsigned>(plan.reportFd + 1), ~0U, 0U) != 0) {
+        failInChild(plan.reportFd);
     }
-    ::syscall(SYS_close_range, static_cast<unsigned>(plan.reportFd + 1), ~0U, 0U);
     sigset_t empty;
     sigemptyset(&empty);
     ::sigprocmask(SIG_SETMASK, &empty, nullptr);
@@ -187,15 +190,18 @@ pid_t spawnProcessGroup(const std::filesystem::path& executablePath,
     plan.reportFd = reportFd;
 
     pid_t pid = -1;
+    int forkError = 0;
     {
         const AllSignalsBlocked blocked;
         pid = ::fork();
         if (pid == 0) {
             runChild(plan);
         }
+        // Restoring the signal mask may change errno.
+        forkError = errno;
     }
     if (pid < 0) {
-        throw std::system_error(errno, std::generic_category(), "fork");
+        throw std::system_error(forkError, std::generic_category(), "fork");
     }
     report.writeEnd.reset();
     stdinPipe.readEnd.reset();

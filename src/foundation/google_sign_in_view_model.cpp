@@ -66,6 +66,11 @@ void GoogleSignInViewModel::codeArrived(std::uint64_t attempt,
         failSignIn(attempt, std::make_exception_ptr(code.error()));
         return;
     }
+    deps_.logger.error("google_signin_failed", {{"error", code.error().what()}});
+    // A later attempt owns the pending callback: waiting here would cancel its flow.
+    if (attempt != currentAttempt_) {
+        return;
+    }
     // The page can still be opened by hand: this attempt waits for its callback meanwhile.
     std::weak_ptr<GoogleSignInViewModel> weak = weak_from_this();
     const bool waits = deps_.authService->awaitOAuthCallback(
@@ -74,10 +79,6 @@ void GoogleSignInViewModel::codeArrived(std::uint64_t attempt,
                 self->codeArrived(attempt, next);
             }
         });
-    deps_.logger.error("google_signin_failed", {{"error", code.error().what()}});
-    if (attempt != currentAttempt_) {
-        return;
-    }
     if (waits) {
         state.set(
             GoogleSignInState::browserUnavailable(code.error().what(), link->absoluteString()));

@@ -34,14 +34,7 @@ class Published {
 
     void set(T value) {
         value_ = std::move(value);
-        // Deliver to a snapshot so that changes to the list during delivery are safe; a removed
-        // entry is marked inactive and skipped.
-        auto snapshot = observers_->entries;
-        for (const auto& entry : snapshot) {
-            if (entry->active) {
-                entry->observer(value_);
-            }
-        }
+        notify();
     }
 
     // Changes the value in place and notifies as set() does: for large values that grow by
@@ -49,12 +42,7 @@ class Published {
     template <typename Mutate>
     void update(Mutate&& mutate) {
         std::forward<Mutate>(mutate)(value_);
-        auto snapshot = observers_->entries;
-        for (const auto& entry : snapshot) {
-            if (entry->active) {
-                entry->observer(value_);
-            }
-        }
+        notify();
     }
 
     [[nodiscard]] Subscription subscribe(Observer observer,
@@ -82,6 +70,17 @@ class Published {
     std::size_t subscriberCount() const { return observers_->entries.size(); }
 
   private:
+    void notify() {
+        // Deliver to a snapshot so that changes to the list during delivery are safe; a removed
+        // entry is marked inactive and skipped.
+        auto snapshot = observers_->entries;
+        for (const auto& entry : snapshot) {
+            if (entry->active) {
+                entry->observer(value_);
+            }
+        }
+    }
+
     struct Entry {
         Observer observer;
         bool active;

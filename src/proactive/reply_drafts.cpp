@@ -137,9 +137,7 @@ void ReplyDrafts::sendInMessages(const AwaitingReply& reply) {
         seams_.openInMessages(reply.sender);
     }
     logger_.info("draft_send_in_messages", {{"chat_id", loggableIdentifier(reply.chatId)}});
-    auto copied = draft_.get();
-    copied->notice = std::string(copiedText);
-    draft_.set(std::move(copied));
+    draft_.update([](auto& draft) { draft->notice = std::string(copiedText); });
 }
 
 void ReplyDrafts::closeIfAnswered(const std::vector<AwaitingReply>& replies) {

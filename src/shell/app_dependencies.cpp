@@ -14,7 +14,6 @@
 
 #include "foundation/app_environment.h"
 #include "foundation/auth_mode_resolver.h"
-#include "memory/memory_rollout.h"
 #include "memory/memory_store_changes.h"
 #include "platform/file_problem.h"
 #include "platform/file_secret_backend.h"
@@ -25,7 +24,7 @@
 #include "platform/text.h"
 #include "platform/uuid.h"
 #include "platform/worker_pool.h"
-#include "proactive/loopback_persona_context_host.h"
+#include "proactive/awaiting_screen_presenter.h"
 #include "proactive/proactive_surfaces.h"
 #include "shell/window_coordinator.h"
 #include "sources/contacts_trace.h"
@@ -664,11 +663,8 @@ std::shared_ptr<AwaitingReplyNotifier> AppDependencies::awaitingReplyNotifier() 
                 .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
                 .focusAwaitingScreen = [awaiting] { awaiting->pendingFocus().set(true); },
                 .currentReplies = [awaiting] { return awaiting->replies().get(); },
-                .showDays =
-                    [this](int days) {
-                        context_.defaults.set(
-                            instanceScopedKey(AwaitingReplyDisplayFilter::defaultsKeyBase), days);
-                    },
+                // Written where the sidebar and the awaiting screen read it.
+                .showDays = AwaitingScreenPresenter::storeDisplayDays(context_.defaults),
             },
             context_.main, Clock::system(), context_.scheduler);
     });

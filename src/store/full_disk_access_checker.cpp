@@ -63,7 +63,7 @@ FullDiskAccessResult FullDiskAccessChecker::checkDatabaseAccess(
             {{"path", pathText}, {"sqlite_code", std::to_string(rc)}, {"sqlite_error", text}});
         return {false, std::move(text)};
     }
-    sqlite3_busy_timeout(db.get(), busyTimeoutMilliseconds);
+    sqlite3_busy_timeout(db.get(), ChatDBReader::busyTimeoutMilliseconds);
     switch (readSchema(db.get())) {
         case Read::ok:
             break;

@@ -25,9 +25,9 @@ class FullDiskAccessChecker {
     FullDiskAccessChecker() = delete;
 
     static constexpr const char* probeQuery = "SELECT 1 FROM sqlite_master LIMIT 1";
-    // How long a database locked by the Messages app is waited for. A database still locked
-    // after it was opened and is readable: that is access, logged as "fda_chat_db_busy".
-    static constexpr int busyTimeoutMilliseconds = 1000;
+    // A database locked by the Messages app is waited for as the reader waits
+    // (ChatDBReader::busyTimeoutMilliseconds). One still locked after it was opened and is
+    // readable: that is access, logged as "fda_chat_db_busy".
 
     // The database the Messages reader reads (ChatDBReader::defaultChatDBPath: $CHAT_DB_PATH or
     // ~/Library/Messages/chat.db), so that the probe and the synchronisation agree. Blocks for

@@ -98,9 +98,8 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
     // takes it afresh once at its end).
     std::int64_t written = 0;
     std::int64_t processed = 0;
-    std::optional<std::int64_t> messageCount;
     try {
-        copyBatches(reader, shadow, cursor, total, written, processed, messageCount, stop, report,
+        copyBatches(reader, shadow, cursor, total, written, processed, stop, report,
                     deferIndexes ? bulkBatchesPerTransaction : 1);
     } catch (...) {
         // A stopped run is leaving (the application quits): rebuilding now would hold that up
@@ -133,7 +132,7 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
 void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
                              ShadowDB::SyncWatermark& cursor, std::int64_t total,
                              std::int64_t& written, std::int64_t& processed,
-                             std::optional<std::int64_t>& messageCount, const std::stop_token& stop,
+                             const std::stop_token& stop,
                              const std::function<void(std::int64_t, std::int64_t)>& report,
                              int batchesPerTransaction) {
     // One batch: read, then write it with the cursor and the count in one transaction, report.
@@ -149,11 +148,11 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
         shadow.inWriteTransaction([&] {
             // Read inside the transaction: a run that overlaps this one adds to the count it
             // left, never to a stale one.
-            messageCount = shadow.syncedMessageCount();
+            std::int64_t messageCount = shadow.syncedMessageCount();
             if (!batch.messages.empty()) {
-                *messageCount += shadow.insertBatchCounting(batch.messages).addedToCount;
+                messageCount += shadow.insertBatchCounting(batch.messages).addedToCount;
             }
-            shadow.updateSyncState(batch.lastRawTimestamp, batch.lastRawRowid, *messageCount);
+            shadow.updateSyncState(batch.lastRawTimestamp, batch.lastRawRowid, messageCount);
         });
         cursor = {batch.lastRawTimestamp, batch.lastRawRowid};
         // A message in several chats is one row per chat here, and one message written.

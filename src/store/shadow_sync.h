@@ -101,7 +101,7 @@ class ShadowSync {
   private:
     void copyBatches(ChatDBReader& reader, ShadowDB& shadow, ShadowDB::SyncWatermark& cursor,
                      std::int64_t total, std::int64_t& written, std::int64_t& processed,
-                     std::optional<std::int64_t>& messageCount, const std::stop_token& stop,
+                     const std::stop_token& stop,
                      const std::function<void(std::int64_t, std::int64_t)>& report,
                      int batchesPerTransaction);
 

@@ -56,22 +56,37 @@ class DesktopFollower final : public QObject {
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::ThemeChange && !pending_) {
             pending_ = true;
-            QTimer::singleShot(0, this, [this] {
-                pending_ = false;
-                const Appearance before = Theme::current();
-                const Appearance desktop = Theme::desktopAppearance(app_);
-                if (desktop != before) {
-                    Theme::apply(app_, desktop);
-                    if (changed_) {
-                        changed_(desktop);
-                    }
-                }
-            });
+            follow();
         }
         return QObject::eventFilter(watched, event);
     }
 
   private:
+    static bool dialogOrMenuOpen() {
+        return QApplication::activeModalWidget() != nullptr ||
+               QApplication::activePopupWidget() != nullptr;
+    }
+
+    // Windows are made again on a change: never while a dialog or menu runs its own loop in one
+    // of them (it would be deleted under that loop), so the change waits until they close.
+    void follow() {
+        QTimer::singleShot(dialogOrMenuOpen() ? 250 : 0, this, [this] {
+            if (dialogOrMenuOpen()) {
+                follow();
+                return;
+            }
+            pending_ = false;
+            const Appearance before = Theme::current();
+            const Appearance desktop = Theme::desktopAppearance(app_);
+            if (desktop != before) {
+                Theme::apply(app_, desktop);
+                if (changed_) {
+                    changed_(desktop);
+                }
+            }
+        });
+    }
+
     QApplication& app_;
     std::function<void(Appearance)> changed_;
     bool pending_ = false;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/file_io.h"
+#include "store/chat_db_reader.h"
 #include "store/sqlite_connection.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -109,7 +110,7 @@ TEST(FullDiskAccessCheckerTest, ALockedDatabaseIsNotDeniedAccess) {
         if (row.releasedSoon) {
             release = std::thread([&] {
                 std::this_thread::sleep_for(
-                    std::chrono::milliseconds(FullDiskAccessChecker::busyTimeoutMilliseconds / 10));
+                    std::chrono::milliseconds(ChatDBReader::busyTimeoutMilliseconds / 10));
                 writer.execute("COMMIT");
             });
         }
