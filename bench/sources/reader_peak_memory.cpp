@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "platform/file_io.h"
 #include "sources/ics_calendar_parser.h"
 #include "sources/word_processor_reader.h"
 #include "zip_fixture.h"
@@ -116,34 +119,39 @@ std::string spacesOdt() {
     return odt(body + "</text:p>");
 }
 
-// The whole file in a string of its own size, as the file readers hold it.
-std::string readFile(const char* path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    std::string bytes(static_cast<std::size_t>(in.tellg()), '\0');
-    in.seekg(0);
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
+    const std::string_view command = argc == 3 ? argv[1] : "";
+    const std::map<std::string_view, std::string (*)()> writers{
+        {"write-ics-repeating", repeatingIcs},
+        {"write-ics-many", manyEventsIcs},
+        {"write-odt-prose", proseOdt},
+        {"write-odt-spaces", spacesOdt}};
+    if (command != "ics" && command != "odt" && !writers.contains(command)) {
         std::cerr << "usage: reader_peak_memory write-ics-repeating|write-ics-many|"
                      "write-odt-prose|write-odt-spaces|ics|odt FILE\n";
         return 2;
     }
-    const std::string_view command = argv[1];
-    if (command.starts_with("write-")) {
-        const auto bytes = command == "write-ics-repeating" ? repeatingIcs()
-                           : command == "write-ics-many"    ? manyEventsIcs()
-                           : command == "write-odt-prose"   ? proseOdt()
-                                                            : spacesOdt();
+    if (const auto writer = writers.find(command); writer != writers.end()) {
+        const auto bytes = writer->second();
         std::ofstream(argv[2], std::ios::binary) << bytes;
         std::cout << bytes.size() << " bytes written\n";
         return 0;
     }
-    const auto bytes = readFile(argv[2]);
+    // The whole file in a string of its own size, as the file readers hold it.
+    std::string bytes;
+    try {
+        auto read = vask::readFileIfExists(argv[2]);
+        if (!read) {
+            std::cerr << "reader_peak_memory: no file at " << argv[2] << "\n";
+            return 1;
+        }
+        bytes = std::move(*read);
+    } catch (const std::exception& error) {
+        std::cerr << "reader_peak_memory: " << error.what() << "\n";
+        return 1;
+    }
     if (command == "ics") {
         const auto events = vask::IcsCalendarParser::occurrences(
             bytes, "Bench", Time(std::chrono::seconds(kYearStart)),

@@ -109,7 +109,8 @@ TEST(FullDiskAccessViewModelTest, FolderAddressesAreEncodedSegmentBySegment) {
 
 // A failure to open the folder shows until a probe replaces it.
 TEST(FullDiskAccessViewModelTest, ProbeAnswersReplaceWhatIsShownUnlessTheyCannotTell) {
-    FdaFixture fixture;
+    test::TempDir dir;
+    FdaFixture fixture(nullptr, dir / "Messages" / "chat.db");
     auto& vm = *fixture.viewModel;
     vm.openDatabaseFolder();
     EXPECT_TRUE(vm.lastError.get().has_value());
