@@ -590,6 +590,14 @@ void AwaitingRepliesDetailView::updateList(const AwaitingScreenContent& content)
         discard(gone.divider);
     }
     rowWidgets_ = std::move(kept);
+    // Typing in a draft changes no order: nothing to lay out again.
+    bool laidOut = rows_->count() == static_cast<int>(order.size());
+    for (int i = 0; laidOut && i < rows_->count(); ++i) {
+        laidOut = rows_->itemAt(i)->widget() == order[static_cast<std::size_t>(i)];
+    }
+    if (laidOut) {
+        return;
+    }
     // Laid out again in order; widgets that stay are moved, not rebuilt.
     while (QLayoutItem* item = rows_->takeAt(0)) {
         delete item;
