@@ -58,13 +58,13 @@ class PageDrawer {
         // The drawing program; by default "vask-page-drawer" beside the running executable.
         std::filesystem::path program = besideExecutable();
         // The drawing process's address space and resident memory.
-        std::uint64_t memoryLimitBytes = std::uint64_t{448} * 1024 * 1024;
+        std::uint64_t memoryLimitBytes = std::uint64_t{256} * 1024 * 1024;
         // Wall-clock time for one page; its processor time is limited to this, rounded up.
         std::chrono::milliseconds pageTimeBudget{4000};
     };
 
     // A page drawn, not there, or refused with the reason, worded to follow "it"
-    // ("needs more than 448 MiB of memory to draw").
+    // ("needs more than 256 MiB of memory to draw").
     struct Page {
         std::optional<std::string> png;
         std::optional<std::string> refusal;

@@ -366,7 +366,7 @@ TEST_F(FileAccessServiceTest, APageTooCostlyToDrawIsNamedAndTheOthersAreRead) {
                                 stream(saves), stream("0 0 0 rg 10 10 100 100 re f")}));
     auto client = std::make_shared<FakeVisionClient>();
     auto options = this->options();
-    options.pageDrawer.memoryLimitBytes = std::uint64_t{256} * 1024 * 1024;
+    options.pageDrawer.memoryLimitBytes = std::uint64_t{192} * 1024 * 1024;
     test::LogCapture logs;
     FileAccessService svc(db(), config(), client, options);
     EXPECT_EQ(svc.prefetch("report"), 1);
@@ -376,7 +376,7 @@ TEST_F(FileAccessServiceTest, APageTooCostlyToDrawIsNamedAndTheOthersAreRead) {
     const auto stored = row(docs() / "report.pdf");
     ASSERT_TRUE(stored.has_value());
     EXPECT_EQ(stored->contentMarkdown,
-              "## Page 1\n\nThis page was not read: it needs more than 256 MiB of memory to "
+              "## Page 1\n\nThis page was not read: it needs more than 192 MiB of memory to "
               "draw.\n\n---\n\n## Page 2\n\ntext of report.pdf-page-2.png");
     const auto refused = logs->events("file_page_refused");
     ASSERT_EQ(refused.size(), 1U);

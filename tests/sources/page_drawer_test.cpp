@@ -45,7 +45,7 @@ TEST(PageDrawerTest, PagesAreDrawnAndHostilePagesRefusedWithTheirReason) {
         {"plain page", test::minimalPdf(2), 1, std::pair{1546, 2000}, std::nullopt},
         {"no such page", test::minimalPdf(2), 2, std::nullopt, std::nullopt},
         {"a million nested graphics-state saves", test::nestedSavesPdf(1'000'000), 0, std::nullopt,
-         "needs more than 448 MiB of memory to draw"},
+         "needs more than 256 MiB of memory to draw"},
         {"40,000 wide lines", test::manyLinesPdf(40'000), 0, std::nullopt,
          "takes longer than 2 s to draw"},
     };
