@@ -19,7 +19,7 @@ constexpr const char* companionSuffixes[] = {"", "-wal", "-shm", "-journal", "-b
 
 std::filesystem::path makeScratchFolder() {
     auto folder = std::filesystem::temp_directory_path() /
-                  ("bench-shadow-" + Uuid::random().uppercaseString());
+                        ("bench-shadow-" + Uuid::random().uppercaseString());
     if (::mkdir(folder.c_str(), 0700) != 0) {
         throw FileError("create", folder, errno);
     }
