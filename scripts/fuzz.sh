@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The targets, each with its seconds in the test command: the readers that do more for one input
-# (calendar expansion, archives and markup) get longer.
+# (calendar expansion, archives and markup) get longer; page drawing starts a process per input.
 targets=(
     fuzz_typedstream:8
     fuzz_phone_number:5
@@ -21,6 +21,7 @@ targets=(
     fuzz_inline_markdown:8
     fuzz_benchmark_corpus:8
     fuzz_rlm_response:8
+    fuzz_page_drawing:10
 )
 
 seconds="${1:-}"

@@ -3,6 +3,12 @@
 // notes. Usage:
 //   reader_peak_memory write-ics-repeating|write-ics-many|write-odt-prose|write-odt-spaces FILE
 //   reader_peak_memory ics|odt FILE
+// Hostile pages, images and RTF, each written at a size N (see hostileWriters):
+//   reader_peak_memory write-pdf-saves|write-pdf-lines|write-tiff-claimed|write-webp-large|
+//                      write-rtf-braces FILE N
+//   reader_peak_memory pdf|image|rtf FILE
+// "pdf" draws up to ten pages the way the file access service does, each in the page drawing
+// program (whose peak counts in the measure of its parent's children).
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -14,8 +20,15 @@
 #include <string_view>
 #include <utility>
 
+#include <webp/encode.h>
+
+#include "pdf_fixture.h"
 #include "platform/file_io.h"
 #include "sources/ics_calendar_parser.h"
+#include "sources/image_converter.h"
+#include "sources/page_drawer.h"
+#include "sources/pdf_document.h"
+#include "sources/rich_text_reader.h"
 #include "sources/word_processor_reader.h"
 #include "zip_fixture.h"
 
@@ -119,9 +132,118 @@ std::string spacesOdt() {
     return odt(body + "</text:p>");
 }
 
+// --- Hostile pages, images and RTF, written at a size `n`.
+
+void appendLe(std::string& out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+}
+
+// A TIFF header and directory claiming n x n RGB pixels in one strip that is not in the file.
+std::string claimedTiff(std::size_t n) {
+    const auto side = static_cast<std::uint32_t>(n);
+    std::string out("II*\0", 4);
+    appendLe(out, 8, 4);
+    const std::uint32_t entries[][3] = {{256, 4, side}, {257, 4, side}, {258, 3, 8},
+                                        {259, 3, 1},    {262, 3, 2},    {273, 4, 4096},
+                                        {277, 3, 3},    {278, 4, side}, {279, 4, side * side * 3}};
+    appendLe(out, static_cast<std::uint32_t>(std::size(entries)), 2);
+    for (const auto& entry : entries) {
+        appendLe(out, entry[0], 2);
+        appendLe(out, entry[1], 2);
+        appendLe(out, 1, 4);
+        appendLe(out, entry[2], 4);
+    }
+    appendLe(out, 0, 4);
+    return out;
+}
+
+// A lossy WebP of n x n pixels of one colour: a few kilobytes that claim n * n * 4 bytes.
+std::string largeWebp(std::size_t n) {
+    const auto side = static_cast<int>(n);
+    std::vector<std::uint8_t> rgb(n * n * 3, 200);
+    std::uint8_t* out = nullptr;
+    const auto size = WebPEncodeRGB(rgb.data(), side, side, side * 3, 50, &out);
+    std::string bytes(reinterpret_cast<const char*>(out), size);
+    WebPFree(out);
+    return bytes;
+}
+
+std::string rtfBraces(std::size_t n) {
+    return "{\\rtf1 " + std::string(n, '{') + " deep" + std::string(n, '}') + " after}";
+}
+
+int readHostile(std::string_view command, const std::string& bytes) {
+    const auto start = std::chrono::steady_clock::now();
+    std::string outcome;
+    if (command == "pdf") {
+        const auto document = vask::PdfDocument::fromData(bytes);
+        if (!document) {
+            std::cerr << "reader_peak_memory: not a PDF\n";
+            return 1;
+        }
+        vask::PageDrawer::Options options;
+        options.program = VASK_PAGE_DRAWER;
+        const vask::PageDrawer drawer(bytes, options);
+        for (int page = 0; page < std::min(10, document->pageCount()); ++page) {
+            const auto drawn = drawer.draw(page);
+            outcome += "page " + std::to_string(page + 1) + ": " +
+                       (drawn.png ? std::to_string(drawn.png->size()) + " bytes of PNG"
+                                  : "refused: " + drawn.refusal.value_or("none")) +
+                       "; ";
+        }
+    } else if (command == "image") {
+        const auto png = vask::ImageConverter::toPNG(bytes);
+        outcome = png ? std::to_string(png->size()) + " bytes of PNG" : "not converted";
+    } else {
+        const auto text = vask::RichTextReader::rtfText(bytes);
+        outcome = std::to_string(text ? text->size() : 0) + " bytes of text";
+    }
+    const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
+    std::cout << bytes.size() << " bytes read: " << outcome << " in " << elapsed.count() << " s\n";
+    return 0;
+}
+
+const std::map<std::string_view, std::string (*)(std::size_t)> hostileWriters{
+    {"write-pdf-saves", [](std::size_t n) { return vask::test::nestedSavesPdf(n); }},
+    {"write-pdf-lines", [](std::size_t n) { return vask::test::manyLinesPdf(n); }},
+    {"write-tiff-claimed", claimedTiff},
+    {"write-webp-large", largeWebp},
+    {"write-rtf-braces", rtfBraces},
+};
+
+int hostile(int argc, char** argv) {
+    const std::string_view command = argv[1];
+    if (const auto writer = hostileWriters.find(command); writer != hostileWriters.end()) {
+        const auto bytes = writer->second(std::stoull(argv[3]));
+        std::ofstream(argv[2], std::ios::binary) << bytes;
+        std::cout << bytes.size() << " bytes written\n";
+        return 0;
+    }
+    (void)argc;
+    const auto bytes = vask::readFileIfExists(argv[2]);
+    if (!bytes) {
+        std::cerr << "reader_peak_memory: no file at " << argv[2] << "\n";
+        return 1;
+    }
+    return readHostile(command, *bytes);
+}
+
+bool isHostileCommand(int argc, char** argv) {
+    if (argc == 4) {
+        return hostileWriters.contains(argv[1]);
+    }
+    const std::string_view command = argc == 3 ? argv[1] : "";
+    return command == "pdf" || command == "image" || command == "rtf";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (isHostileCommand(argc, argv)) {
+        return hostile(argc, argv);
+    }
     const std::string_view command = argc == 3 ? argv[1] : "";
     const std::map<std::string_view, std::string (*)()> writers{
         {"write-ics-repeating", repeatingIcs},

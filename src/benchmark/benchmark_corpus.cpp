@@ -241,6 +241,10 @@ class StreamingCorpusParser {
         return true;
     }
     bool open(json&& empty) {
+        if (stack_.size() >= BenchmarkCorpus::maximumDepth) {
+            throw DecodingError("values are nested deeper than " +
+                                std::to_string(BenchmarkCorpus::maximumDepth) + " levels");
+        }
         const bool isMessages = nextIsMessages_ && empty.is_array();
         stack_.push_back(place(std::move(empty)));
         if (isMessages) {

@@ -75,10 +75,13 @@ struct BenchmarkCorpus {
     // The largest corpus file read (1 GiB, about six million messages); a larger one is refused
     // before anything is read.
     static constexpr std::uintmax_t maximumFileBytes = std::uintmax_t{1} << 30;
+    // The deepest nesting of arrays and objects read from a file; the format itself needs five
+    // levels, and every level of a key the format does not know would otherwise be kept.
+    static constexpr std::size_t maximumDepth = 64;
 
     // Reads and decodes the file; FileError when it cannot be read (it must be a regular file no
     // larger than maximumFileBytes: a pipe or a device is refused, not waited on or read without
-    // end), DecodingError otherwise.
+    // end), DecodingError otherwise, also for values nested deeper than maximumDepth.
     static BenchmarkCorpus fromFile(const std::filesystem::path& path);
     // The same, reading the file as a stream and handing the messages to `consume` in batches of
     // at most `batchSize` as they are decoded, instead of keeping them: the corpus returned has

@@ -86,6 +86,25 @@ std::vector<double> ascendingLatencies(const std::vector<const QueryResult*>& re
     return latencies;
 }
 
+}  // namespace
+
+CategoryMetrics categoryMetrics(const std::vector<const QueryResult*>& results) {
+    if (results.empty()) {
+        return {};
+    }
+    const auto latencies = ascendingLatencies(results);
+    return {
+        .queryCount = static_cast<std::int64_t>(results.size()),
+        .vaskAt5 = mean(results, &QueryResult::vaskAt5),
+        .precisionAt3 = mean(results, &QueryResult::precisionAt3),
+        .mrr = mean(results, &QueryResult::reciprocalRank),
+        .latencyP50Ms = percentile(latencies, 0.5),
+        .latencyP95Ms = percentile(latencies, 0.95),
+    };
+}
+
+namespace {
+
 BenchmarkMetrics report(std::vector<QueryResult> results) {
     BenchmarkMetrics metrics;
     if (results.empty()) {
@@ -113,15 +132,7 @@ BenchmarkMetrics report(std::vector<QueryResult> results) {
         groups[result->category].push_back(result);
     }
     for (const auto& [category, members] : groups) {
-        const auto categoryLatencies = ascendingLatencies(members);
-        metrics.perCategoryMetrics[category] = {
-            .queryCount = static_cast<std::int64_t>(members.size()),
-            .vaskAt5 = mean(members, &QueryResult::vaskAt5),
-            .precisionAt3 = mean(members, &QueryResult::precisionAt3),
-            .mrr = mean(members, &QueryResult::reciprocalRank),
-            .latencyP50Ms = percentile(categoryLatencies, 0.5),
-            .latencyP95Ms = percentile(categoryLatencies, 0.95),
-        };
+        metrics.perCategoryMetrics[category] = categoryMetrics(members);
     }
     metrics.perQueryResults = std::move(results);
     return metrics;

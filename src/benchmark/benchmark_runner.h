@@ -2,6 +2,8 @@
 
 #include <iosfwd>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "benchmark/benchmark_corpus.h"
 #include "benchmark/benchmark_metrics.h"
@@ -9,6 +11,14 @@
 #include "platform/clock.h"
 
 namespace vask {
+
+// Keyword queries of everyday words ("dinner") rank thousands of candidates where a rare code
+// ranks a handful, so a summary shows them apart; the corpus generator names them
+// "kw-common-<n>".
+inline constexpr std::string_view commonWordsQueryPrefix = "kw-common-";
+
+// The means and latency percentiles of `results` as one category's; zeros when there are none.
+CategoryMetrics categoryMetrics(const std::vector<const QueryResult*>& results);
 
 // Loads a corpus into a search backend once, runs every query with a limit of 5 and scores the
 // answers against the expected guids. Keeps no state between runs and never resets the backend.

@@ -445,35 +445,46 @@ FileParseResult FileAccessService::parsePDF(const fs::path& path, const std::str
         throw FileAccessError(FileAccessError::Case::unreadable);
     }
     requireVision(stop);
-    return parsePDFWithVision(*document, path.filename().string(), stop);
+    return parsePDFWithVision(*document, bytes, path, stop);
 }
 
 FileParseResult FileAccessService::parsePDFWithVision(const PdfDocument& document,
-                                                      const std::string& filename,
-                                                      std::stop_token stop) {
+                                                      const std::string& bytes,
+                                                      const fs::path& path, std::stop_token stop) {
     if (!visionClient_) {
         throw FileAccessError(FileAccessError::Case::missingVisionClient);
     }
+    const auto filename = path.filename().string();
     const int pageCount = document.pageCount();
     const auto pages =
         std::max<std::int64_t>(1, std::min<std::int64_t>(config_.maxPages, pageCount));
+    // Pages are drawn by a separate process within memory and time limits; a page past them is
+    // named in the text instead of read.
+    const PageDrawer drawer(bytes, options_.pageDrawer);
     std::vector<std::string> sections;
     std::int64_t tokenCost = 0;
     for (std::int64_t i = 0; i < pages; ++i) {
-        std::optional<std::string> png;
+        PageDrawer::Page page;
         try {
-            png = document.renderPagePNG(static_cast<int>(i));
+            page = drawer.draw(static_cast<int>(i), stop);
         } catch (const PdfDocument::RenderError&) {
             throw FileAccessError(FileAccessError::Case::renderFailed);
         }
-        if (!png) {
+        if (!page.exists()) {
             continue;
         }
         const auto number = std::to_string(i + 1);
+        if (page.refusal) {
+            logger_.error("file_page_refused",
+                          {{"path", path.string()}, {"page", number}, {"reason", *page.refusal}});
+            sections.push_back("## Page " + number + "\n\nThis page was not read: it " +
+                               *page.refusal + ".");
+            continue;
+        }
         auto pageName = filename + "-page-";
         pageName.append(number).append(".png");
-        const auto output = visionClient_->parseMarkdown(visionPrompt, *png, "image/png", pageName,
-                                                         config_.visionModel, stop);
+        const auto output = visionClient_->parseMarkdown(visionPrompt, *page.png, "image/png",
+                                                         pageName, config_.visionModel, stop);
         tokenCost += output.tokenCost;
         sections.push_back("## Page " + number + "\n\n" +
                            std::string(text::trimmed(output.markdown)));

@@ -18,6 +18,7 @@
 #include "sources/file_access_logger.h"
 #include "sources/file_access_types.h"
 #include "sources/file_search.h"
+#include "sources/page_drawer.h"
 #include "sources/vision_parser_providing.h"
 #include "store/shadow_db.h"
 
@@ -51,6 +52,8 @@ class FileAccessService {
         const Clock* clock = &Clock::system();
         // Where "~" leads.
         Environment environment = processEnvironment();
+        // How PDF pages are drawn for the vision model, and within what limits.
+        PageDrawer::Options pageDrawer;
     };
 
     // With the turn's credentials: the customer token when it is not blank, else the API key when
@@ -96,8 +99,8 @@ class FileAccessService {
     FileParseResult parseDocument(const std::string& bytes);
     FileParseResult parsePDF(const std::filesystem::path& path, const std::string& bytes,
                              std::stop_token stop);
-    FileParseResult parsePDFWithVision(const PdfDocument& document, const std::string& filename,
-                                       std::stop_token stop);
+    FileParseResult parsePDFWithVision(const PdfDocument& document, const std::string& bytes,
+                                       const std::filesystem::path& path, std::stop_token stop);
     FileParseResult parseImage(const std::filesystem::path& path, const std::string& bytes,
                                std::stop_token stop);
     FileParseResult parseImageWithVision(const std::filesystem::path& path,

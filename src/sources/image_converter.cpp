@@ -35,6 +35,98 @@ Bitmap blank(int width, int height) {
     return bitmap;
 }
 
+struct Size {
+    int width = 0;
+    int height = 0;
+    bool operator==(const Size&) const = default;
+};
+
+// The size an image of `width` x `height` is sent at: as it is, or scaled so that its longer side
+// is maxEdgePixels (each side rounded up, at least 1).
+Size fitted(int width, int height) {
+    const long long longer = std::max(width, height);
+    if (longer <= maxEdgePixels) {
+        return {width, height};
+    }
+    const auto scaled = [&](long long side) {
+        return static_cast<int>(std::max(1LL, (side * maxEdgePixels + longer - 1) / longer));
+    };
+    return {scaled(width), scaled(height)};
+}
+
+// Takes the rows of a picture, top to bottom, as 8-bit RGB and averages each block of source
+// pixels into one pixel of the fitted size, so that only one row of sums is held besides the
+// result.
+class Shrinker {
+  public:
+    Shrinker(int width, int height)
+        : source_{width, height},
+          target_(fitted(width, height)),
+          bitmap_(blank(target_.width, target_.height)),
+          sums_(static_cast<std::size_t>(target_.width) * 3, 0),
+          columns_(static_cast<std::size_t>(target_.width), 0),
+          columnOf_(static_cast<std::size_t>(width)) {
+        for (int x = 0; x < width; ++x) {
+            const auto column = static_cast<long long>(x) * target_.width / width;
+            columnOf_[static_cast<std::size_t>(x)] = static_cast<int>(column);
+            ++columns_[static_cast<std::size_t>(column)];
+        }
+    }
+
+    Size target() const { return target_; }
+
+    void addRow(const std::uint8_t* rgb) {
+        if (row_ >= source_.height) {
+            return;
+        }
+        const auto targetRow =
+            static_cast<int>(static_cast<long long>(row_) * target_.height / source_.height);
+        if (targetRow != targetRow_) {
+            flush();
+            targetRow_ = targetRow;
+        }
+        for (std::size_t x = 0; x < columnOf_.size(); ++x) {
+            auto* sum = sums_.data() + static_cast<std::size_t>(columnOf_[x]) * 3;
+            sum[0] += rgb[x * 3];
+            sum[1] += rgb[x * 3 + 1];
+            sum[2] += rgb[x * 3 + 2];
+        }
+        ++rowsSummed_;
+        ++row_;
+    }
+
+    Bitmap finish() {
+        flush();
+        return std::move(bitmap_);
+    }
+
+  private:
+    void flush() {
+        if (rowsSummed_ == 0) {
+            return;
+        }
+        auto* out = bitmap_.rgb.data() + static_cast<std::size_t>(targetRow_) * target_.width * 3;
+        for (std::size_t x = 0; x < columns_.size(); ++x) {
+            const std::uint64_t count = columns_[x] * rowsSummed_;
+            for (std::size_t c = 0; c < 3; ++c) {
+                out[x * 3 + c] = static_cast<std::uint8_t>((sums_[x * 3 + c] + count / 2) / count);
+                sums_[x * 3 + c] = 0;
+            }
+        }
+        rowsSummed_ = 0;
+    }
+
+    Size source_;
+    Size target_;
+    Bitmap bitmap_;
+    std::vector<std::uint64_t> sums_;
+    std::vector<std::uint64_t> columns_;
+    std::vector<int> columnOf_;
+    int row_ = 0;
+    int targetRow_ = 0;
+    std::uint64_t rowsSummed_ = 0;
+};
+
 // `value` over white at opacity `alpha`.
 std::uint8_t overWhite(unsigned value, unsigned alpha) {
     return static_cast<std::uint8_t>((value * alpha + 255 * (255 - alpha) + 127) / 255);
@@ -50,21 +142,45 @@ std::uint32_t le32(const unsigned char* p) {
 
 // --- WebP
 
+// Lossy pictures are decoded straight into the fitted size (libwebp scales macroblock rows as it
+// goes); lossless ones keep every pixel while decoding, so they have the whole-picture cap.
 std::optional<Bitmap> decodeWebP(std::string_view bytes) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    int width = 0;
-    int height = 0;
-    if (!WebPGetInfo(data, bytes.size(), &width, &height) || !acceptableSize(width, height)) {
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config) ||
+        WebPGetFeatures(data, bytes.size(), &config.input) != VP8_STATUS_OK) {
         return std::nullopt;
     }
-    std::vector<std::uint8_t> rgba(static_cast<std::size_t>(width) * height * 4);
-    if (WebPDecodeRGBAInto(data, bytes.size(), rgba.data(), rgba.size(), width * 4) == nullptr) {
+    const int width = config.input.width;
+    const int height = config.input.height;
+    constexpr int kLossy = 1;
+    if (!acceptableSize(width, height) || config.input.has_animation ||
+        (config.input.format != kLossy &&
+         static_cast<long long>(width) * height > maxWholePicturePixels)) {
         return std::nullopt;
     }
-    auto bitmap = blank(width, height);
-    for (std::size_t i = 0, n = static_cast<std::size_t>(width) * height; i < n; ++i) {
-        for (int c = 0; c < 3; ++c) {
-            bitmap.rgb[i * 3 + c] = overWhite(rgba[i * 4 + c], rgba[i * 4 + 3]);
+    const auto size = fitted(width, height);
+    if (size != Size{width, height}) {
+        config.options.use_scaling = 1;
+        config.options.scaled_width = size.width;
+        config.options.scaled_height = size.height;
+    }
+    config.output.colorspace = MODE_RGBA;
+    const std::unique_ptr<WebPDecBuffer, decltype(&WebPFreeDecBuffer)> output(&config.output,
+                                                                              WebPFreeDecBuffer);
+    if (WebPDecode(data, bytes.size(), &config) != VP8_STATUS_OK ||
+        config.output.width != size.width || config.output.height != size.height) {
+        return std::nullopt;
+    }
+    const auto& rgba = config.output.u.RGBA;
+    auto bitmap = blank(size.width, size.height);
+    for (int y = 0; y < size.height; ++y) {
+        const auto* row = rgba.rgba + static_cast<std::size_t>(rgba.stride) * y;
+        auto* out = bitmap.rgb.data() + static_cast<std::size_t>(size.width) * 3 * y;
+        for (int x = 0; x < size.width; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                out[x * 3 + c] = overWhite(row[x * 4 + c], row[x * 4 + 3]);
+            }
         }
     }
     return bitmap;
@@ -86,8 +202,10 @@ std::optional<Bitmap> decodeHeif(std::string_view bytes) {
     }
     const std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(
         rawHandle, heif_image_handle_release);
-    if (!acceptableSize(heif_image_handle_get_width(handle.get()),
-                        heif_image_handle_get_height(handle.get()))) {
+    const long long claimedWidth = heif_image_handle_get_width(handle.get());
+    const long long claimedHeight = heif_image_handle_get_height(handle.get());
+    if (!acceptableSize(claimedWidth, claimedHeight) ||
+        claimedWidth * claimedHeight > maxWholePicturePixels) {
         return std::nullopt;
     }
     heif_image* rawImage = nullptr;
@@ -106,17 +224,19 @@ std::optional<Bitmap> decodeHeif(std::string_view bytes) {
     if (plane == nullptr || !acceptableSize(width, height) || stride < width * 4) {
         return std::nullopt;
     }
-    auto bitmap = blank(width, height);
+    Shrinker shrinker(width, height);
+    std::vector<std::uint8_t> line(static_cast<std::size_t>(width) * 3);
     for (int y = 0; y < height; ++y) {
         const auto* row = plane + static_cast<std::size_t>(stride) * y;
-        auto* out = bitmap.rgb.data() + static_cast<std::size_t>(width) * 3 * y;
         for (int x = 0; x < width; ++x) {
             for (int c = 0; c < 3; ++c) {
-                out[x * 3 + c] = overWhite(row[x * 4 + c], row[x * 4 + 3]);
+                line[static_cast<std::size_t>(x) * 3 + c] =
+                    overWhite(row[x * 4 + c], row[x * 4 + 3]);
             }
         }
+        shrinker.addRow(line.data());
     }
-    return bitmap;
+    return shrinker.finish();
 }
 
 // --- TIFF
@@ -161,6 +281,43 @@ int tiffMap(thandle_t, tdata_t*, toff_t*) {
 }
 void tiffUnmap(thandle_t, tdata_t, toff_t) {}
 
+// What one strip (or row of tiles) may take decoded, and the rows of RGBA read at a time.
+constexpr std::uint64_t kMaxTiffChunkBytes = 64ULL * 1024 * 1024;
+
+// Every strip or tile lies within the file: a file cut short is refused before anything is
+// allocated for its pixels.
+bool tiffDataWithinFile(TIFF* tiff, std::uint64_t fileSize) {
+    const bool tiled = TIFFIsTiled(tiff) != 0;
+    const auto count = tiled ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
+    std::uint64_t* offsets = nullptr;
+    std::uint64_t* lengths = nullptr;
+    if (count == 0 ||
+        !TIFFGetField(tiff, tiled ? TIFFTAG_TILEOFFSETS : TIFFTAG_STRIPOFFSETS, &offsets) ||
+        !TIFFGetField(tiff, tiled ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS, &lengths) ||
+        offsets == nullptr || lengths == nullptr) {
+        return false;
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (lengths[i] == 0 || offsets[i] > fileSize || lengths[i] > fileSize - offsets[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void fromTiffRgba(const std::uint32_t* pixels, std::size_t count, std::uint8_t* rgb) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto pixel = pixels[i];
+        const auto alpha = TIFFGetA(pixel);
+        rgb[i * 3] = overWhite(TIFFGetR(pixel), alpha);
+        rgb[i * 3 + 1] = overWhite(TIFFGetG(pixel), alpha);
+        rgb[i * 3 + 2] = overWhite(TIFFGetB(pixel), alpha);
+    }
+}
+
+// Read a strip (or a row of tiles) at a time into the shrinker, so that only one of them is held
+// decoded. Pictures stored other than top row first are turned by libtiff, which needs them
+// whole: they have the whole-picture cap.
 std::optional<Bitmap> decodeTiff(std::string_view bytes) {
     // libtiff reports through handlers that print to stderr; the answer here is yes or no.
     static const bool silenced = [] {
@@ -181,23 +338,53 @@ std::optional<Bitmap> decodeTiff(std::string_view bytes) {
     std::uint32_t height = 0;
     TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
-    if (!acceptableSize(width, height)) {
+    if (!acceptableSize(width, height) || !tiffDataWithinFile(tiff.get(), bytes.size())) {
         return std::nullopt;
     }
-    std::vector<std::uint32_t> raster(static_cast<std::size_t>(width) * height);
-    if (!TIFFReadRGBAImageOriented(tiff.get(), width, height, raster.data(), ORIENTATION_TOPLEFT,
-                                   0)) {
+    std::uint16_t orientation = ORIENTATION_TOPLEFT;
+    TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_ORIENTATION, &orientation);
+    std::uint32_t chunkRows = height;
+    if (orientation != ORIENTATION_TOPLEFT) {
+        if (static_cast<long long>(width) * height > maxWholePicturePixels) {
+            return std::nullopt;
+        }
+    } else if (TIFFIsTiled(tiff.get())) {
+        TIFFGetField(tiff.get(), TIFFTAG_TILELENGTH, &chunkRows);
+    } else {
+        TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_ROWSPERSTRIP, &chunkRows);
+    }
+    chunkRows = std::clamp<std::uint32_t>(chunkRows, 1, height);
+    const auto decodedChunk = TIFFIsTiled(tiff.get()) ? TIFFTileRowSize64(tiff.get()) * chunkRows
+                                                      : TIFFStripSize64(tiff.get());
+    if (decodedChunk > kMaxTiffChunkBytes ||
+        std::uint64_t{width} * chunkRows * 4 > kMaxTiffChunkBytes) {
         return std::nullopt;
     }
-    auto bitmap = blank(static_cast<int>(width), static_cast<int>(height));
-    for (std::size_t i = 0; i < raster.size(); ++i) {
-        const auto pixel = raster[i];
-        const auto alpha = TIFFGetA(pixel);
-        bitmap.rgb[i * 3] = overWhite(TIFFGetR(pixel), alpha);
-        bitmap.rgb[i * 3 + 1] = overWhite(TIFFGetG(pixel), alpha);
-        bitmap.rgb[i * 3 + 2] = overWhite(TIFFGetB(pixel), alpha);
+    char message[1024] = {};
+    TIFFRGBAImage image{};
+    if (!TIFFRGBAImageOK(tiff.get(), message) ||
+        !TIFFRGBAImageBegin(&image, tiff.get(), 0, message)) {
+        return std::nullopt;
     }
-    return bitmap;
+    const std::unique_ptr<TIFFRGBAImage, decltype(&TIFFRGBAImageEnd)> ended(&image,
+                                                                            TIFFRGBAImageEnd);
+    image.req_orientation = ORIENTATION_TOPLEFT;
+    Shrinker shrinker(static_cast<int>(width), static_cast<int>(height));
+    std::vector<std::uint32_t> raster(static_cast<std::size_t>(width) * chunkRows);
+    std::vector<std::uint8_t> line(static_cast<std::size_t>(width) * 3);
+    for (std::uint32_t row = 0; row < height; row += chunkRows) {
+        const auto rows = std::min(chunkRows, height - row);
+        image.row_offset = static_cast<int>(row);
+        image.col_offset = 0;
+        if (!TIFFRGBAImageGet(&image, raster.data(), width, rows)) {
+            return std::nullopt;
+        }
+        for (std::uint32_t y = 0; y < rows; ++y) {
+            fromTiffRgba(raster.data() + static_cast<std::size_t>(y) * width, width, line.data());
+            shrinker.addRow(line.data());
+        }
+    }
+    return shrinker.finish();
 }
 
 // --- GIF
@@ -278,23 +465,31 @@ std::optional<Bitmap> decodeGif(std::string_view bytes) {
                 rows.push_back(y);
             }
         }
-        auto bitmap = blank(gif->SWidth, gif->SHeight);
+        // Larger screens are sampled into the fitted size: a frame's rows may come in any order.
+        const Size screen{gif->SWidth, gif->SHeight};
+        const auto size = fitted(screen.width, screen.height);
+        auto bitmap = blank(size.width, size.height);
         std::vector<GifPixelType> line(static_cast<std::size_t>(place.Width));
         for (const int y : rows) {
             if (DGifGetLine(gif.get(), line.data(), place.Width) != GIF_OK) {
                 return std::nullopt;
             }
-            const int ty = place.Top + y;
+            const long long sy = static_cast<long long>(place.Top) + y;
+            if (sy < 0 || sy >= screen.height) {
+                continue;
+            }
+            const auto ty = static_cast<std::size_t>(sy * size.height / screen.height);
             for (int x = 0; x < place.Width; ++x) {
-                const int tx = place.Left + x;
+                const long long sx = static_cast<long long>(place.Left) + x;
                 const int index = line[static_cast<std::size_t>(x)];
-                if (tx < 0 || ty < 0 || tx >= bitmap.width || ty >= bitmap.height ||
-                    index == transparent || index >= colours->ColorCount) {
+                if (sx < 0 || sx >= screen.width || index == transparent ||
+                    index >= colours->ColorCount) {
                     continue;
                 }
+                const auto tx = static_cast<std::size_t>(sx * size.width / screen.width);
                 const auto& colour = colours->Colors[index];
                 auto* out =
-                    bitmap.rgb.data() + (static_cast<std::size_t>(ty) * bitmap.width + tx) * 3;
+                    bitmap.rgb.data() + (ty * static_cast<std::size_t>(size.width) + tx) * 3;
                 out[0] = colour.Red;
                 out[1] = colour.Green;
                 out[2] = colour.Blue;
@@ -399,11 +594,12 @@ std::optional<Bitmap> decodeBmp(std::string_view bytes) {
     if (pixelOffset > size || rowBytes * static_cast<std::size_t>(height) > size - pixelOffset) {
         return std::nullopt;
     }
-    auto bitmap = blank(static_cast<int>(width), static_cast<int>(height));
+    Shrinker shrinker(static_cast<int>(width), static_cast<int>(height));
+    std::vector<std::uint8_t> line(static_cast<std::size_t>(width) * 3);
     for (long long y = 0; y < height; ++y) {
         const auto* row =
             data + pixelOffset + rowBytes * static_cast<std::size_t>(topDown ? y : height - 1 - y);
-        auto* out = bitmap.rgb.data() + static_cast<std::size_t>(y * width * 3);
+        auto* out = line.data();
         for (long long x = 0; x < width; ++x) {
             std::uint8_t rgb[3] = {0, 0, 0};
             if (bits <= 8) {
@@ -426,8 +622,9 @@ std::optional<Bitmap> decodeBmp(std::string_view bytes) {
             }
             std::copy(rgb, rgb + 3, out + x * 3);
         }
+        shrinker.addRow(line.data());
     }
-    return bitmap;
+    return shrinker.finish();
 }
 
 std::optional<Bitmap> decode(std::string_view bytes) {

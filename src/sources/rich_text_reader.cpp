@@ -3,7 +3,10 @@
 #include <libxml/HTMLparser.h>
 #include <libxml/tree.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,32 +55,83 @@ bool isSkippedDestination(std::string_view word) {
     return false;
 }
 
+// The state of each open RTF group. Runs of equal states are kept as one entry of eight bytes with
+// a count, so nesting costs memory only where a group changes the state: a file of nothing but "{"
+// keeps one entry however deep it goes, and every other entry needs several bytes of input.
+struct RtfGroup {
+    bool skipped = false;
+    // \uc counts above 65535 are taken as 65535: no fallback text is that long.
+    std::uint16_t unicodeSkip = 1;
+    bool operator==(const RtfGroup&) const = default;
+
+    static std::uint16_t skipCount(long parameter) {
+        return static_cast<std::uint16_t>(std::clamp<long>(parameter, 0, 65535));
+    }
+};
+
+class RtfGroupStack {
+  public:
+    const RtfGroup& top() const { return runs_.back().group; }
+
+    // Changes the innermost group, splitting it from the run it shares with its outer groups. A
+    // change to the state it already has costs nothing.
+    void setTop(const RtfGroup& group) {
+        if (group == top()) {
+            return;
+        }
+        if (runs_.back().count > 1) {
+            --runs_.back().count;
+            runs_.push_back({1, group});
+        } else {
+            runs_.back().group = group;
+        }
+    }
+
+    void open() {
+        if (runs_.back().count == std::numeric_limits<std::uint32_t>::max()) {
+            runs_.push_back({0, top()});
+        }
+        ++runs_.back().count;
+    }
+
+    // The outermost group is never closed: text after a stray "}" is still read.
+    void close() {
+        if (runs_.back().count > 1) {
+            --runs_.back().count;
+        } else if (runs_.size() > 1) {
+            runs_.pop_back();
+        }
+    }
+
+  private:
+    struct Run {
+        std::uint32_t count;
+        RtfGroup group;
+    };
+    static_assert(sizeof(Run) == 8);
+    std::vector<Run> runs_{{1, RtfGroup{}}};
+};
+
 class RtfReader {
   public:
     explicit RtfReader(std::string_view input) : in_(input) {}
 
     std::optional<std::string> read() {
-        struct Group {
-            bool skipped;
-            int unicodeSkip;
-        };
-        std::vector<Group> groups{{false, 1}};
+        RtfGroupStack groups;
         int pendingSkip = 0;
         while (pos_ < in_.size()) {
             const char c = in_[pos_++];
             if (c == '{') {
                 flushBytes();
-                groups.push_back(groups.back());
+                groups.open();
                 continue;
             }
             if (c == '}') {
                 flushBytes();
-                if (groups.size() > 1) {
-                    groups.pop_back();
-                }
+                groups.close();
                 continue;
             }
-            auto& group = groups.back();
+            const RtfGroup group = groups.top();
             if (c == '\r' || c == '\n') {
                 continue;
             }
@@ -113,7 +167,7 @@ class RtfReader {
             if (!isAsciiLetter(next)) {
                 ++pos_;
                 if (next == '*') {
-                    group.skipped = true;
+                    groups.setTop({true, group.unicodeSkip});
                 } else if (!group.skipped && (next == '\\' || next == '{' || next == '}')) {
                     bytes_.push_back(next);
                 } else if (!group.skipped && next == '~') {
@@ -143,11 +197,11 @@ class RtfReader {
                 ++pos_;
             }
             if (isSkippedDestination(word)) {
-                group.skipped = true;
+                groups.setTop({true, group.unicodeSkip});
             } else if (word == "ansicpg" && parameter) {
                 codePage_ = "windows-" + std::to_string(*parameter);
             } else if (word == "uc" && parameter) {
-                group.unicodeSkip = static_cast<int>(*parameter);
+                groups.setTop({group.skipped, RtfGroup::skipCount(*parameter)});
             } else if (group.skipped) {
                 continue;
             } else if (word == "u" && parameter) {

@@ -196,6 +196,50 @@ TEST(BenchmarkCorpusTest, StreamingHandsOnMessagesInBoundedBatches) {
     EXPECT_THROW(BenchmarkCorpus::fromFile(dir / "cut.json"), DecodingError);
 }
 
+// A key the format does not know may hold values nested up to the limit, not deeper: each level
+// would be kept.
+TEST(BenchmarkCorpusTest, NestingDeeperThanTheLimitIsRefused) {
+    const test::TempDir dir;
+    const auto corpusWithUnknownKey = [](std::size_t depth, const char* open, const char* close) {
+        std::string nested;
+        for (std::size_t i = 0; i < depth; ++i) {
+            nested += open;
+        }
+        nested += "0";
+        for (std::size_t i = 0; i < depth; ++i) {
+            nested += close;
+        }
+        return R"({"version": "1", "messages": [], "queries": [], "extra": )" + nested + "}";
+    };
+    const auto limit = BenchmarkCorpus::maximumDepth;
+    struct Case {
+        std::string name;
+        std::string corpus;
+        bool refused;
+    };
+    const std::vector<Case> cases = {
+        {"arrays at the limit", corpusWithUnknownKey(limit - 1, "[", "]"), false},
+        {"arrays one past the limit", corpusWithUnknownKey(limit, "[", "]"), true},
+        {"a million objects", corpusWithUnknownKey(1'000'000, R"({"k":)", "}"), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(dir / "corpus.json") << c.corpus;
+        if (!c.refused) {
+            EXPECT_NO_THROW(BenchmarkCorpus::fromFile(dir / "corpus.json"));
+            continue;
+        }
+        try {
+            BenchmarkCorpus::fromFile(dir / "corpus.json");
+            ADD_FAILURE() << "read";
+        } catch (const DecodingError& error) {
+            EXPECT_NE(std::string(error.what()).find("nested deeper than 64 levels"),
+                      std::string::npos)
+                << error.what();
+        }
+    }
+}
+
 // Only a regular file of a bounded size is read: a pipe is not waited on, a device not read
 // without end.
 TEST(BenchmarkCorpusTest, OnlyARegularFileOfBoundedSizeIsRead) {

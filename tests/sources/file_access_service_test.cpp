@@ -107,6 +107,7 @@ class FileAccessServiceTest : public ::testing::Test {
         FileAccessService::Options options;
         options.search.commandPath = dir_ / "no-mdfind";
         options.environment = {{"HOME", home().string()}};
+        options.pageDrawer.program = VASK_PAGE_DRAWER;
         return options;
     }
 
@@ -343,6 +344,43 @@ TEST_F(FileAccessServiceTest, PdfPagesGoThroughVisionUpToTheLimit) {
         EXPECT_EQ(stored->pageCount, c.pages);
         EXPECT_EQ(stored->tokenCost, static_cast<std::int32_t>(10 * c.sent));
     }
+}
+
+TEST_F(FileAccessServiceTest, APageTooCostlyToDrawIsNamedAndTheOthersAreRead) {
+    std::string saves;
+    for (int i = 0; i < 1'000'000; ++i) {
+        saves += "q\n";
+    }
+    const auto stream = [](const std::string& content) {
+        return "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content +
+               "\nendstream";
+    };
+    const auto page = [](int contents) {
+        return "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents " +
+               std::to_string(contents) + " 0 R >>";
+    };
+    writeFileAtomically(
+        docs() / "report.pdf",
+        sample::pdfFromObjects({"<< /Type /Catalog /Pages 2 0 R >>",
+                                "<< /Type /Pages /Kids [3 0 R 4 0 R] /Count 2 >>", page(5), page(6),
+                                stream(saves), stream("0 0 0 rg 10 10 100 100 re f")}));
+    auto client = std::make_shared<FakeVisionClient>();
+    auto options = this->options();
+    options.pageDrawer.memoryLimitBytes = std::uint64_t{192} * 1024 * 1024;
+    test::LogCapture logs;
+    FileAccessService svc(db(), config(), client, options);
+    EXPECT_EQ(svc.prefetch("report"), 1);
+
+    ASSERT_EQ(client->calls().size(), 1U);
+    EXPECT_EQ(client->calls()[0].filename, "report.pdf-page-2.png");
+    const auto stored = row(docs() / "report.pdf");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->contentMarkdown,
+              "## Page 1\n\nThis page was not read: it needs more than 192 MiB of memory to "
+              "draw.\n\n---\n\n## Page 2\n\ntext of report.pdf-page-2.png");
+    const auto refused = logs->events("file_page_refused");
+    ASSERT_EQ(refused.size(), 1U);
+    EXPECT_EQ(refused[0].metadata.at("page"), "1");
 }
 
 TEST_F(FileAccessServiceTest, AFailedPageStoresNothingAndKeepsTheOldRow) {

@@ -6,6 +6,7 @@
 
 #include "image_fixture.h"
 #include "png_fixture.h"
+#include "support/peak_heap.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -149,6 +150,107 @@ TEST(ImageConverterTest, BytesThatDoNotDecodeGiveNothing) {
     for (const auto& [name, data] : cases) {
         SCOPED_TRACE(name);
         EXPECT_FALSE(ImageConverter::toPNG(data).has_value());
+    }
+}
+
+// A little-endian TIFF of `width` x `height` RGB pixels in one uncompressed strip of `stripBytes`
+// at `stripOffset`, with nothing after its directory: the strip lies beyond the file's end.
+std::string truncatedTiff(std::uint32_t width, std::uint32_t height) {
+    std::string out("II*\0", 4);
+    appendLe(out, 8, 4);
+    const std::vector<std::array<std::uint32_t, 3>> entries = {
+        {256, 4, width}, {257, 4, height}, {258, 3, 8},
+        {259, 3, 1},     {262, 3, 2},      {273, 4, 4096},
+        {277, 3, 3},     {278, 4, height}, {279, 4, width * height * 3},
+    };
+    appendLe(out, static_cast<std::uint32_t>(entries.size()), 2);
+    for (const auto& [tag, type, value] : entries) {
+        appendLe(out, tag, 2);
+        appendLe(out, type, 2);
+        appendLe(out, 1, 4);
+        appendLe(out, value, 4);
+    }
+    appendLe(out, 0, 4);
+    return out;
+}
+
+// The RIFF container and header of a lossless WebP of `width` x `height`, with no pixels after.
+std::string losslessWebpHeader(std::uint32_t width, std::uint32_t height) {
+    std::string header = "\x2f";
+    appendLe(header, (width - 1) | ((height - 1) << 14), 4);
+    header += std::string(11, '\0');
+    std::string out = "RIFF";
+    appendLe(out, static_cast<std::uint32_t>(12 + header.size()), 4);
+    out += "WEBPVP8L";
+    appendLe(out, static_cast<std::uint32_t>(header.size()), 4);
+    return out + header;
+}
+
+// Images larger than the vision model's edge come out at that edge, their colours kept, and
+// memory follows that size rather than the size a file claims.
+TEST(ImageConverterTest, LargeImagesShrinkToTheVisionEdgeWhileDecoding) {
+    test::TempDir dir;
+    const test::TwoTone wide{4000, 1000, {200, 30, 40}, {20, 60, 220}};
+    const test::TwoTone tall{30, 3000, {10, 200, 30}, {250, 250, 0}};
+    std::string wideBmpRows;
+    for (int y = 0; y < wide.height; ++y) {
+        for (int x = 0; x < wide.width; ++x) {
+            const auto colour = wide.at(x);
+            wideBmpRows += bytes({colour[2], colour[1], colour[0]});
+        }
+    }
+    struct Case {
+        std::string name;
+        std::string image;
+        test::TwoTone picture;
+        std::pair<int, int> size;
+        int tolerance;
+    };
+    const std::vector<Case> cases = {
+        {"WebP lossy", test::webpImage(wide, 90), wide, {2000, 500}, 24},
+        {"WebP lossless", test::webpImage(tall), tall, {20, 2000}, 0},
+        {"TIFF", test::tiffImage(wide, dir / "w.tif"), wide, {2000, 500}, 0},
+        {"GIF", test::gifImage(tall, dir / "t.gif"), tall, {20, 2000}, 0},
+        {"BMP", bmp(wide.width, wide.height, 24, 0, "", wideBmpRows), wide, {2000, 500}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<std::string> png;
+        const auto peak = test::peakHeapGrowth([&] { png = ImageConverter::toPNG(c.image); });
+        ASSERT_TRUE(png.has_value());
+        const auto image = test::decodePng(*png);
+        ASSERT_TRUE(image.has_value());
+        ASSERT_EQ(std::make_pair(image->width, image->height), c.size);
+        // Away from the second row of the GIF (transparent) and the seam between the halves.
+        const int y = image->height / 2;
+        for (const auto& [x, colour] : {std::pair{image->width / 8, c.picture.left},
+                                        std::pair{image->width * 7 / 8, c.picture.right}}) {
+            const auto rgb = image->rgb(x, y);
+            for (int k = 0; k < 3; ++k) {
+                EXPECT_LE(std::abs(rgb[k] - colour[k]), c.tolerance) << x << " component " << k;
+            }
+        }
+        if (peak) {
+            // The fitted picture (3 bytes a pixel), its decoding buffer (4) and the PNG.
+            const auto fitted = static_cast<std::size_t>(c.size.first) * c.size.second;
+            EXPECT_LT(*peak, fitted * 12 + 4 * 1024 * 1024) << "peak heap growth " << *peak;
+        }
+    }
+}
+
+TEST(ImageConverterTest, ClaimedSizesCostNothingUntilThePixelsAreThere) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"TIFF of 8192 x 8192 whose strip is missing", truncatedTiff(8192, 8192)},
+        {"lossless WebP over the whole-picture cap", losslessWebpHeader(4100, 4100)},
+    };
+    for (const auto& [name, image] : cases) {
+        SCOPED_TRACE(name);
+        std::optional<std::string> png;
+        const auto peak = test::peakHeapGrowth([&] { png = ImageConverter::toPNG(image); });
+        EXPECT_FALSE(png.has_value());
+        if (peak) {
+            EXPECT_LT(*peak, 1024 * 1024) << "peak heap growth " << *peak;
+        }
     }
 }
 

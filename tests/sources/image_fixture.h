@@ -38,11 +38,14 @@ struct TwoTone {
     }
 };
 
-inline std::string webpImage(const TwoTone& picture) {
+// Lossless, or lossy at `quality` (0 to 100).
+inline std::string webpImage(const TwoTone& picture, std::optional<float> quality = std::nullopt) {
     const auto rgb = picture.rgb();
     std::uint8_t* out = nullptr;
-    const auto size =
-        WebPEncodeLosslessRGB(rgb.data(), picture.width, picture.height, picture.width * 3, &out);
+    const auto size = quality ? WebPEncodeRGB(rgb.data(), picture.width, picture.height,
+                                              picture.width * 3, *quality, &out)
+                              : WebPEncodeLosslessRGB(rgb.data(), picture.width, picture.height,
+                                                      picture.width * 3, &out);
     std::string bytes(reinterpret_cast<const char*>(out), size);
     WebPFree(out);
     return bytes;

@@ -25,6 +25,39 @@ inline std::string minimalPdf(int pages, int width = 612, int height = 792) {
     return sample::pdfFromObjects(objects);
 }
 
+// One page of 612 x 792 points whose content stream is `content`, drawn over the page.
+inline std::string contentPdf(const std::string& content,
+                              const std::string& box = "/MediaBox [0 0 612 792]") {
+    return sample::pdfFromObjects({
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R " + box + " /Contents 4 0 R >>",
+        "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+    });
+}
+
+// A page that saves the graphics state `count` times without restoring it: each save copies the
+// whole state, so drawing it takes memory in proportion.
+inline std::string nestedSavesPdf(std::size_t count) {
+    std::string content;
+    content.reserve(count * 2);
+    for (std::size_t i = 0; i < count; ++i) {
+        content += "q\n";
+    }
+    return contentPdf(content);
+}
+
+// A page of `count` long lines crossing it, each stroked on its own with a wide pen: drawing
+// time grows with every line.
+inline std::string manyLinesPdf(std::size_t count) {
+    std::string content = "20 w\n";
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto y = std::to_string(i % 792);
+        content += "0 " + y + " m 612 " + std::to_string(792 - i % 792) + " l S\n";
+    }
+    return contentPdf(content);
+}
+
 // Width and height from a PNG's header; {0, 0} when the bytes are not a PNG.
 inline std::pair<int, int> pngSize(const std::string& png) {
     if (png.size() < 24 || png.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) {

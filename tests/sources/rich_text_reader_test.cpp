@@ -4,6 +4,7 @@
 
 #include "platform/text.h"
 #include "sources/text_decoding.h"
+#include "support/peak_heap.h"
 
 namespace vask {
 namespace {
@@ -41,6 +42,37 @@ TEST(RichTextReaderTest, ReadsRtfBodyText) {
         const auto text = RichTextReader::plainText(c.rtf);
         ASSERT_TRUE(text.has_value());
         EXPECT_EQ(*text, c.text);
+    }
+}
+
+// Deep nesting costs memory only where a group changes the state, and the text inside and after
+// the deepest group is all kept.
+TEST(RichTextReaderTest, DeeplyNestedRtfGroupsKeepTheirTextInBoundedMemory) {
+    constexpr std::size_t depth = 1 << 20;
+    struct Case {
+        std::string name;
+        std::string open;
+        std::string inner;
+    };
+    const std::vector<Case> cases = {
+        {"bare braces", "{", "deep"},
+        {"every group skipped from the first", "{\\*", ""},
+        {"unicode skip count alternating", "{\\uc2{\\uc1 ", "deep"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string rtf = "{\\rtf1 before";
+        for (std::size_t i = 0; i * c.open.size() < depth; ++i) {
+            rtf += c.open;
+        }
+        rtf += " deep" + std::string(depth / c.open.size() + 1, '}') + " after}";
+        std::optional<std::string> text;
+        const auto peak = test::peakHeapGrowth([&] { text = RichTextReader::rtfText(rtf); });
+        ASSERT_TRUE(text.has_value());
+        EXPECT_EQ(*text, "before" + (c.inner.empty() ? "" : " " + c.inner) + " after");
+        if (peak) {
+            EXPECT_LT(*peak, 4 * rtf.size()) << "peak heap growth " << *peak;
+        }
     }
 }
 

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+#include "platform/error.h"
+#include "platform/unique_fd.h"
+
+namespace vask {
+
+// Draws the pages of one PDF into PNG images (as PdfDocument does) in a separate process, the
+// drawing program installed beside the application, so that a page whose drawing would take
+// gigabytes or minutes costs at most the limits given here: the process gets an address-space
+// and a processor-time limit, its resident memory is watched, it has a deadline, and a stop
+// request ends it at once. The document is handed over once, in an anonymous file that every
+// page's process reads.
+class PageDrawer {
+  public:
+    // The drawing program could not be run or the bytes are not a readable PDF.
+    class Error : public vask::Error {
+      public:
+        explicit Error(const std::string& message) : vask::Error(message) {}
+    };
+    // A stop request ended the drawing.
+    class Cancelled : public vask::Error {
+      public:
+        Cancelled() : vask::Error("page drawing was stopped") {}
+    };
+
+    // How the drawing program ends.
+    enum class ExitStatus {
+        drawn = 0,
+        usage = 2,
+        noSuchPage = 3,
+        unreadable = 4,
+        failed = 5,
+        outOfMemory = 6,
+    };
+
+#if defined(__SANITIZE_ADDRESS__)
+    static constexpr bool sanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    static constexpr bool sanitizedBuild = true;
+#else
+    static constexpr bool sanitizedBuild = false;
+#endif
+#else
+    static constexpr bool sanitizedBuild = false;
+#endif
+
+    struct Options {
+        // The drawing program; by default "vask-page-drawer" beside the running executable.
+        std::filesystem::path program = besideExecutable();
+        // The drawing process's address space and resident memory.
+        std::uint64_t memoryLimitBytes = std::uint64_t{256} * 1024 * 1024;
+        // Wall-clock time for one page; its processor time is limited to this, rounded up.
+        std::chrono::milliseconds pageTimeBudget{4000};
+    };
+
+    // A page drawn, not there, or refused with the reason, worded to follow "it"
+    // ("needs more than 256 MiB of memory to draw").
+    struct Page {
+        std::optional<std::string> png;
+        std::optional<std::string> refusal;
+        bool exists() const { return png.has_value() || refusal.has_value(); }
+    };
+
+    // Throws Error when the anonymous file cannot be made.
+    PageDrawer(std::string_view pdfBytes, Options options);
+
+    // The page at `index` (from 0). Throws Error, Cancelled, and PdfDocument::RenderError for a
+    // page damaged beyond drawing.
+    Page draw(int index, std::stop_token stop = {}) const;
+
+    static std::filesystem::path besideExecutable();
+
+  private:
+    Options options_;
+    UniqueFd document_;
+};
+
+}  // namespace vask
