@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 
 #include "platform/logger.h"
 #include "platform/text.h"
@@ -29,14 +30,15 @@ using SteadyClock = std::chrono::steady_clock;
 // spend unbounded time inside one step of it when its other parts can never match.
 constexpr std::int64_t finestRuleSpacingSeconds = 3600;
 
+// Events cut short by a file's bound are logged one by one up to this many, then counted.
+constexpr std::size_t kMaxEventsLoggedAsCut = 50;
+
 // What one file may still spend on expanding rules, and on the occurrences it yields.
 struct Budget {
     const Limits& limits;
     SteadyClock::time_point deadline;
     std::size_t maxYieldBytes;
     std::size_t steps = 0;
-    std::size_t yieldedBytes = 0;
-    std::size_t occurrencesLeftOut = 0;
 };
 
 // The time points hold nanoseconds in 64 bits: the years 1677 to 2262.
@@ -253,6 +255,108 @@ struct Range {
     }
 };
 
+// How many values a BY list of a rule holds.
+template <std::size_t N>
+std::size_t listSize(const short (&values)[N]) {
+    std::size_t count = 0;
+    while (count < N && values[count] != ICAL_RECURRENCE_ARRAY_MAX) {
+        ++count;
+    }
+    return count;
+}
+
+// Whether an observance rule of a time zone changes the offset more often than daily. libical
+// expands a zone's observances from their first start to the year 2037 the first time a time in
+// the zone is converted, with no bound of its own: an observance that repeats every minute would
+// never finish.
+bool changesMoreOftenThanDaily(const icalrecurrencetype& rule) {
+    const auto spacing = ruleSpacingSeconds(rule);
+    if (spacing && *spacing < 86400) {
+        return true;
+    }
+    return listSize(rule.by_hour) * listSize(rule.by_minute) * listSize(rule.by_second) > 1 ||
+           listSize(rule.by_hour) > 1 || listSize(rule.by_minute) > 1 ||
+           listSize(rule.by_second) > 1;
+}
+
+// Removes the time zones of `calendar` whose observances repeat more often than daily, before
+// any time is converted through them; times in such a zone are then read as floating. No real
+// zone changes its offset more than a few times a year.
+void refuseRunawayTimeZones(icalcomponent* calendar, std::string_view place) {
+    std::vector<icalcomponent*> refused;
+    for (auto* zone = icalcomponent_get_first_component(calendar, ICAL_VTIMEZONE_COMPONENT);
+         zone != nullptr;
+         zone = icalcomponent_get_next_component(calendar, ICAL_VTIMEZONE_COMPONENT)) {
+        bool runaway = false;
+        for (auto* observance = icalcomponent_get_first_component(zone, ICAL_ANY_COMPONENT);
+             observance != nullptr && !runaway;
+             observance = icalcomponent_get_next_component(zone, ICAL_ANY_COMPONENT)) {
+            forEachProperty(observance, ICAL_RRULE_PROPERTY, [&](icalproperty* property) {
+                runaway = runaway || changesMoreOftenThanDaily(icalproperty_get_rrule(property));
+            });
+        }
+        if (runaway) {
+            refused.push_back(zone);
+        }
+    }
+    for (auto* zone : refused) {
+        const auto* tzid = icalcomponent_get_first_property(zone, ICAL_TZID_PROPERTY);
+        const char* name = tzid != nullptr ? icalproperty_get_tzid(tzid) : nullptr;
+        logger().error("Calendar time zone " + text::toValidUtf8(name != nullptr ? name : "") +
+                       " refused, its offset changes more often than daily; its times are read "
+                       "as local: " +
+                       std::string(place));
+        icalcomponent_remove_component(calendar, zone);
+        icalcomponent_free(zone);
+    }
+}
+
+// One occurrence an event may yield: when, in place of which changed occurrence (if any), and
+// what it holds in memory.
+struct Slot {
+    std::int64_t start;
+    std::int64_t end;
+    icalcomponent* changed;
+    std::size_t bytes;
+};
+
+// An event (a series, or an event on its own) and the occurrences it may yield, in order.
+struct PlannedEvent {
+    icalcomponent* component;
+    std::vector<Slot> slots;
+    // Whether the occurrences carry the event's rules.
+    bool series = false;
+    std::size_t kept = 0;
+};
+
+// The occurrences of a file are bounded in bytes; the bound is shared fairly: every event keeps
+// its first occurrence before any keeps a second, and so on (round by round), so that a few
+// long series cannot starve the rest of a file. Returns the bytes yielded.
+std::size_t shareYield(std::vector<PlannedEvent>& events, std::size_t maxBytes) {
+    std::size_t yielded = 0;
+    std::vector<PlannedEvent*> active;
+    for (auto& event : events) {
+        if (!event.slots.empty()) {
+            active.push_back(&event);
+        }
+    }
+    while (!active.empty()) {
+        std::vector<PlannedEvent*> next;
+        for (auto* event : active) {
+            const auto bytes = event->slots[event->kept].bytes;
+            if (bytes > maxBytes - yielded) {
+                continue;  // this event keeps what it has
+            }
+            yielded += bytes;
+            if (++event->kept < event->slots.size()) {
+                next.push_back(event);
+            }
+        }
+        active = std::move(next);
+    }
+    return yielded;
+}
+
 class CalendarReader {
   public:
     CalendarReader(icalcomponent* calendar, std::string title, Range range,
@@ -264,7 +368,10 @@ class CalendarReader {
           eventIndex_(eventIndex),
           budget_(budget) {}
 
-    void read(std::vector<CalendarEvent>& into) {
+    // The events of the calendar and the occurrences each may yield, before the file's bound is
+    // applied.
+    void plan(std::vector<PlannedEvent>& into) {
+        refuseRunawayTimeZones(calendar_, fallbackIdentifier_);
         std::vector<icalcomponent*> masters;
         for (auto* event = icalcomponent_get_first_component(calendar_, ICAL_VEVENT_COMPONENT);
              event != nullptr;
@@ -279,32 +386,74 @@ class CalendarReader {
             ++eventIndex_;
             identifiers_[event] = identifier;
             if (icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY) != nullptr) {
-                overrides_[uid != nullptr ? uid : ""].push_back(event);
+                overrides_[uid != nullptr ? uid : ""].events.push_back(event);
             } else {
                 masters.push_back(event);
             }
         }
         for (auto* master : masters) {
-            readMaster(master, into);
+            planMaster(master, into);
         }
         // Changed occurrences whose series is not in this calendar still happen.
-        for (const auto& [uid, events] : overrides_) {
-            for (auto* event : events) {
-                if (!usedOverrides_.contains(event)) {
-                    addSingle(event, describe(event), into);
-                }
+        for (auto& [uid, changes] : overrides_) {
+            if (changes.claimed) {
+                continue;
+            }
+            for (auto* event : changes.events) {
+                planSingle(event, measure(event, {}), into);
             }
         }
     }
 
+    // The occurrences the event keeps, in `into`; what it leaves out is logged by the caller.
+    void yield(const PlannedEvent& event, std::vector<CalendarEvent>& into) {
+        if (event.kept == 0) {
+            return;
+        }
+        auto description = describe(event.component, true);
+        if (event.series) {
+            description.recurrenceRules = ruleTexts(event.component);
+        }
+        for (std::size_t i = 0; i < event.kept; ++i) {
+            const auto& slot = event.slots[i];
+            if (slot.changed != nullptr && slot.changed != event.component) {
+                auto changed = describe(slot.changed, true);
+                changed.recurrenceRules = description.recurrenceRules;
+                setDates(changed, slot.start, slot.end);
+                into.push_back(std::move(changed));
+                continue;
+            }
+            auto occurrence = i + 1 == event.kept ? std::move(description) : description;
+            setDates(occurrence, slot.start, slot.end);
+            into.push_back(std::move(occurrence));
+        }
+    }
+
+    const std::string& identifierOf(icalcomponent* event) const { return identifiers_.at(event); }
+
   private:
-    CalendarEvent describe(icalcomponent* event) const {
+    // The changed occurrences of one UID; the first series of that UID claims them.
+    struct Changes {
+        std::vector<icalcomponent*> events;
+        bool claimed = false;
+    };
+
+    CalendarEvent describe(icalcomponent* event, bool logRefused) const {
         const auto& identifier = identifiers_.at(event);
         return vask::describe(event, identifier, title_, [&](std::string_view property) {
-            logger().error(
-                "Calendar " + std::string(property) +
-                " left out, it lies outside the years 1677 to 2262: " + placeOf(identifier));
+            if (logRefused) {
+                logger().error(
+                    "Calendar " + std::string(property) +
+                    " left out, it lies outside the years 1677 to 2262: " + placeOf(identifier));
+            }
         });
+    }
+
+    // What each occurrence of `event` holds, with the series' rules.
+    std::size_t measure(icalcomponent* event, const std::vector<std::string>& rules) const {
+        auto description = describe(event, false);
+        description.recurrenceRules = rules;
+        return occurrenceBytes(description);
     }
 
     // The file and, when the event has its own identifier, the event.
@@ -328,40 +477,31 @@ class CalendarReader {
         occurrence.endDate = timeOf(std::max(start, end));
     }
 
-    // Each occurrence copies its event's texts, so the file's yield is bounded in bytes: a
-    // rule over a long text could otherwise make a small file fill memory.
-    bool mayYield(const CalendarEvent& occurrence) const {
-        const auto bytes = occurrenceBytes(occurrence);
-        if (bytes > budget_.maxYieldBytes - budget_.yieldedBytes) {
-            ++budget_.occurrencesLeftOut;
-            return false;
-        }
-        budget_.yieldedBytes += bytes;
-        return true;
-    }
-
-    void addSingle(icalcomponent* event, CalendarEvent description,
-                   std::vector<CalendarEvent>& into) {
+    // The occurrence of an event that does not repeat (or of one changed occurrence), when it
+    // touches the range.
+    std::optional<Slot> singleSlot(icalcomponent* event, std::size_t bytes) const {
         const auto start = secondsOf(icalcomponent_get_dtstart(event));
         if (!start) {
-            return;
+            return std::nullopt;
         }
         const auto end = secondsOf(icalcomponent_get_dtend(event)).value_or(*start);
         if (!range_.overlaps(*start, end)) {
-            return;
+            return std::nullopt;
         }
-        if (!mayYield(description)) {
-            return;
-        }
-        setDates(description, *start, end);
-        into.push_back(std::move(description));
+        return Slot{*start, end, event, bytes};
     }
 
-    void readMaster(icalcomponent* master, std::vector<CalendarEvent>& into) {
-        auto description = describe(master);
-        description.recurrenceRules = ruleTexts(master);
-        if (description.recurrenceRules.empty()) {
-            addSingle(master, std::move(description), into);
+    void planSingle(icalcomponent* event, std::size_t bytes, std::vector<PlannedEvent>& into) {
+        if (auto slot = singleSlot(event, bytes)) {
+            into.push_back(PlannedEvent{event, {*slot}});
+        }
+    }
+
+    void planMaster(icalcomponent* master, std::vector<PlannedEvent>& into) {
+        const auto rules = ruleTexts(master);
+        const auto bytes = measure(master, rules);
+        if (rules.empty()) {
+            planSingle(master, bytes, into);
             return;
         }
         const auto dtstart = icalcomponent_get_dtstart(master);
@@ -370,50 +510,54 @@ class CalendarReader {
         }
         const auto duration = icalcomponent_get_duration(master);
 
+        // The changed occurrences of the series, by the start they replace. They are read once
+        // per UID, by its first series: many series and changes sharing one UID cost no more
+        // than as many separate events.
         std::map<std::int64_t, icalcomponent*> replaced;
         const char* uid = icalcomponent_get_uid(master);
         if (const auto it = overrides_.find(uid != nullptr ? uid : "");
-            uid != nullptr && it != overrides_.end()) {
-            for (auto* event : it->second) {
+            uid != nullptr && it != overrides_.end() && !it->second.claimed) {
+            it->second.claimed = true;
+            for (auto* event : it->second.events) {
                 auto* property =
                     icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY);
                 if (const auto original =
                         secondsOf(icalproperty_get_datetime_with_component(property, event))) {
                     replaced[*original] = event;
+                } else {
+                    // Changed, but not saying which occurrence: on its own dates.
+                    planSingle(event, measure(event, rules), into);
                 }
             }
         }
 
-        const auto starts =
-            occurrenceStarts(master, description.calendarItemIdentifier, dtstart, duration);
+        PlannedEvent planned{master, {}, true};
+        std::set<icalcomponent*> used;
+        const auto starts = occurrenceStarts(master, identifiers_.at(master), dtstart, duration);
         for (const auto& start : starts) {
             const auto seconds = *secondsOf(start);
             if (const auto it = replaced.find(seconds); it != replaced.end()) {
-                usedOverrides_.insert(it->second);
-                auto changed = describe(it->second);
-                changed.recurrenceRules = description.recurrenceRules;
-                addSingle(it->second, std::move(changed), into);
+                used.insert(it->second);
+                if (auto slot = singleSlot(it->second, measure(it->second, rules))) {
+                    planned.slots.push_back(*slot);
+                }
                 continue;
             }
             const auto end = secondsOf(icaltime_add(start, duration)).value_or(seconds);
-            if (!range_.overlaps(seconds, end)) {
-                continue;
+            if (range_.overlaps(seconds, end)) {
+                planned.slots.push_back(Slot{seconds, end, nullptr, bytes});
             }
-            if (!mayYield(description)) {
-                continue;
-            }
-            auto occurrence = description;
-            setDates(occurrence, seconds, end);
-            into.push_back(std::move(occurrence));
         }
         // An occurrence moved into the range from a start outside it is found by its own dates.
         for (const auto& [original, event] : replaced) {
-            if (!usedOverrides_.contains(event)) {
-                usedOverrides_.insert(event);
-                auto changed = describe(event);
-                changed.recurrenceRules = description.recurrenceRules;
-                addSingle(event, std::move(changed), into);
+            if (!used.contains(event)) {
+                if (auto slot = singleSlot(event, measure(event, rules))) {
+                    planned.slots.push_back(*slot);
+                }
             }
+        }
+        if (!planned.slots.empty()) {
+            into.push_back(std::move(planned));
         }
     }
 
@@ -512,8 +656,7 @@ class CalendarReader {
     std::size_t& eventIndex_;
     Budget& budget_;
     std::map<icalcomponent*, std::string> identifiers_;
-    std::map<std::string, std::vector<icalcomponent*>> overrides_;
-    std::set<icalcomponent*> usedOverrides_;
+    std::unordered_map<std::string, Changes> overrides_;
     std::set<std::string> clampedEvents_;
 };
 
@@ -576,17 +719,53 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
     // Both come from file names, which may hold any bytes.
     const auto title = text::toValidUtf8(calendarTitle);
     const auto identifier = text::toValidUtf8(fallbackIdentifier);
-    std::vector<CalendarEvent> events;
     std::size_t eventIndex = 0;
+    // Readers stay alive until the end: their events point into the parsed tree.
+    std::vector<std::unique_ptr<CalendarReader>> readers;
+    std::vector<std::pair<CalendarReader*, std::size_t>> firstEventOfReader;
+    std::vector<PlannedEvent> planned;
     for (auto* calendar : calendars) {
-        CalendarReader(calendar, calendarName(calendar, title), range, identifier, eventIndex,
-                       budget)
-            .read(events);
+        readers.push_back(std::make_unique<CalendarReader>(calendar, calendarName(calendar, title),
+                                                           range, identifier, eventIndex, budget));
+        firstEventOfReader.emplace_back(readers.back().get(), planned.size());
+        readers.back()->plan(planned);
     }
-    if (budget.occurrencesLeftOut > 0) {
+    shareYield(planned, maxYieldBytes);
+    std::vector<CalendarEvent> events;
+    std::size_t kept = 0;
+    for (const auto& event : planned) {
+        kept += event.kept;
+    }
+    events.reserve(kept);
+    std::size_t eventsCut = 0;
+    std::size_t occurrencesLeftOut = 0;
+    for (std::size_t r = 0; r < firstEventOfReader.size(); ++r) {
+        auto* reader = firstEventOfReader[r].first;
+        const auto end =
+            r + 1 < firstEventOfReader.size() ? firstEventOfReader[r + 1].second : planned.size();
+        for (auto i = firstEventOfReader[r].second; i < end; ++i) {
+            auto& event = planned[i];
+            reader->yield(event, events);
+            if (event.kept == event.slots.size()) {
+                continue;
+            }
+            occurrencesLeftOut += event.slots.size() - event.kept;
+            // One line per event, up to a point: a hostile file may hold a million events.
+            if (++eventsCut <= kMaxEventsLoggedAsCut) {
+                logger().error("Calendar event keeps " + std::to_string(event.kept) + " of its " +
+                               std::to_string(event.slots.size()) +
+                               " occurrences in the range, the file yields at most " +
+                               std::to_string(maxYieldBytes) + " bytes of events: " + identifier +
+                               " " + reader->identifierOf(event.component));
+            }
+            event.slots = {};
+        }
+    }
+    if (occurrencesLeftOut > 0) {
         logger().error("Calendar file yields at most " + std::to_string(maxYieldBytes) +
-                       " bytes of events, " + std::to_string(budget.occurrencesLeftOut) +
-                       " occurrences left out: " + identifier);
+                       " bytes of events, " + std::to_string(occurrencesLeftOut) +
+                       " occurrences of " + std::to_string(eventsCut) +
+                       " events left out: " + identifier);
     }
     std::stable_sort(events.begin(), events.end(),
                      [](const CalendarEvent& a, const CalendarEvent& b) {

@@ -178,6 +178,18 @@ TEST_F(VCardContactStoreTest, AFileWithoutReadableCardsFailsTheEnumeration) {
     }
 }
 
+TEST_F(VCardContactStoreTest, AFileLargerThanTheCapIsPassedOver) {
+    test::writeFileCreatingFolders(folder() / "small.vcf", "BEGIN:VCARD\nUID:small\nEND:VCARD\n");
+    test::writeFileCreatingFolders(
+        folder() / "large.vcf",
+        "BEGIN:VCARD\nUID:large\nNOTE:" + std::string(4096, 'n') + "\nEND:VCARD\n");
+    VCardContactStore store(folder(), defaults_, center_, clock_, FolderWatcher::defaultLatency,
+                            2048);
+    const auto contacts = store.enumerateContacts({{ContactKey::identifier}});
+    ASSERT_EQ(contacts.size(), 1U);
+    EXPECT_EQ(contacts[0].identifier, "small");
+}
+
 TEST_F(VCardContactStoreTest, CardsWithoutUidAreKnownByTheirFileNameAsText) {
     test::writeFileCreatingFolders(folder() / "caf\xE9.vcf", "BEGIN:VCARD\nFN:Ana\nEND:VCARD\n");
     ContactFetchRequest request;
