@@ -157,8 +157,9 @@ std::vector<SystemContact> VCardContactStore::enumerateContacts(
         if (tooLarge(file, contents->size())) {
             continue;  // grown since its size was read
         }
-        auto cards = VCardParser::parse(*contents, file.string());
-        if (cards.empty() && !text::trimmed(*contents).empty()) {
+        std::size_t emptyCards = 0;
+        auto cards = VCardParser::parse(*contents, file.string(), &emptyCards);
+        if (cards.empty() && emptyCards == 0 && !text::trimmed(*contents).empty()) {
             // Enumerating without this file's contacts would delete them from the database.
             logger().warning("contacts_file_without_cards", {{"path", file.string()}});
             throw enumerationFailure("no cards could be read from " + file.string());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -136,22 +137,12 @@ void forEachUnfoldedLine(std::string_view text, Visit visit) {
     }
 }
 
-// Lines that begin a card, counted so that the cards can be held without the vector growing
-// (a growing vector briefly holds its contents twice).
-std::size_t cardBeginnings(std::string_view text) {
-    constexpr std::string_view kBegin = "begin:vcard";
-    std::size_t count = 0;
-    for (std::size_t at = 0; at + kBegin.size() <= text.size();) {
-        if (text::asciiLowered(text.substr(at, kBegin.size())) == kBegin) {
-            ++count;
-        }
-        const auto next = text.find_first_of("\r\n", at);
-        if (next == std::string_view::npos) {
-            break;
-        }
-        at = next + 1;
-    }
-    return count;
+// Whether a card holds nothing a contact keeps: such a card is not kept (a file of empty cards
+// would otherwise be many times its size in memory).
+bool holdsNothing(const SystemContact& card) {
+    return card.identifier.empty() && card.givenName.empty() && card.familyName.empty() &&
+           card.organizationName.empty() && card.jobTitle.empty() && card.formattedName.empty() &&
+           card.phoneNumbers.empty() && card.emailAddresses.empty();
 }
 
 struct Property {
@@ -341,8 +332,12 @@ void applyProperty(const Property& property, SystemContact& card, bool& haveName
 
 }  // namespace
 
-std::vector<SystemContact> VCardParser::parse(std::string_view input, std::string_view source) {
-    std::vector<SystemContact> cards;
+std::vector<SystemContact> VCardParser::parse(std::string_view input, std::string_view source,
+                                              std::size_t* emptyCards) {
+    // Gathered where adding a card never moves the others, then moved into a vector of the
+    // exact size: a growing vector would briefly hold its cards three times over.
+    std::deque<SystemContact> gathered;
+    std::size_t empty = 0;
     // A card of a few bytes of text is a few hundred bytes in memory, so what a file yields is
     // bounded in proportion to it; cards past the bound are left out and counted.
     const auto maxYieldBytes = std::max(kMinYieldBytes, input.size() > SIZE_MAX / kYieldBytesPerByte
@@ -351,13 +346,17 @@ std::vector<SystemContact> VCardParser::parse(std::string_view input, std::strin
     std::size_t yieldedBytes = 0;
     std::size_t leftOut = 0;
     const auto keep = [&](SystemContact&& finished) {
+        if (holdsNothing(finished)) {
+            ++empty;
+            return;
+        }
         const auto bytes = cardBytes(finished);
         if (bytes > maxYieldBytes - yieldedBytes) {
             ++leftOut;
             return;
         }
         yieldedBytes += bytes;
-        cards.push_back(std::move(finished));
+        gathered.push_back(std::move(finished));
     };
     std::optional<SystemContact> card;
     bool haveName = false;
@@ -367,7 +366,6 @@ std::vector<SystemContact> VCardParser::parse(std::string_view input, std::strin
     bool afterAgent = false;
     std::string converted;
     const auto text = decodedFile(input, converted);
-    cards.reserve(cardBeginnings(text));
     forEachUnfoldedLine(text, [&](std::string_view line) {
         const auto property = splitProperty(line);
         if (!property) {
@@ -402,6 +400,15 @@ std::vector<SystemContact> VCardParser::parse(std::string_view input, std::strin
         logger().error(std::to_string(leftOut) + " cards left out, a vCard file yields at most " +
                        std::to_string(maxYieldBytes) +
                        " bytes of cards: " + text::toValidUtf8(source));
+    }
+    if (emptyCards != nullptr) {
+        *emptyCards = empty;
+    }
+    std::vector<SystemContact> cards;
+    cards.reserve(gathered.size());
+    while (!gathered.empty()) {
+        cards.push_back(std::move(gathered.front()));
+        gathered.pop_front();
     }
     return cards;
 }

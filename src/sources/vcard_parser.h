@@ -25,8 +25,11 @@ class VCardParser {
     static constexpr std::size_t kYieldBytesPerByte = 8;
     static constexpr std::size_t kMinYieldBytes = std::size_t{4} * 1024 * 1024;
 
+    // Cards that hold nothing a contact keeps (no UID, name, organisation, title, telephone or
+    // address) are not returned; their number goes to `emptyCards` when given.
     static std::vector<SystemContact> parse(std::string_view text,
-                                            std::string_view source = "vCard text");
+                                            std::string_view source = "vCard text",
+                                            std::size_t* emptyCards = nullptr);
 };
 
 }  // namespace vask

@@ -321,6 +321,62 @@ TEST_F(IcsCalendarParserTest, TimeZonesChangingMoreOftenThanDailyAreRefused) {
     }
 }
 
+// Events are read one at a time out of the file's text: a component starts and ends only on a
+// line of its own (not inside a folded value), time zones apply wherever they are written, each
+// calendar of a file keeps its name, and an event after a huge one is still read.
+TEST_F(IcsCalendarParserTest, EventsAreReadOneByOne) {
+    const auto zone =
+        "BEGIN:VTIMEZONE\r\nTZID:Plus2\r\nBEGIN:STANDARD\r\nDTSTART:19700101T000000\r\n"
+        "TZOFFSETFROM:+0200\r\nTZOFFSETTO:+0200\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n";
+    std::string huge = "DESCRIPTION:" + std::string(2'000'000, 'd') + "\r\n";
+    for (int i = 0; i < 20'000; ++i) {
+        huge += "X-PADDING:" + std::to_string(i) + "\r\nATTENDEE:mailto:a@b\r\n";
+    }
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::string> expected;  // "uid@start title [calendar]"
+    };
+    const std::vector<Case> cases = {
+        {"an event after a huge one",
+         calendar(event("huge", "DTSTART:20240105T100000Z\r\n" + huge) +
+                  event("after", "DTSTART:20240106T100000Z\r\nSUMMARY:kept\r\n")),
+         {"huge@1704448800  [T]", "after@1704535200 kept [T]"}},
+        {"component lines inside a folded value",
+         calendar(event("folded",
+                        "DTSTART:20240105T100000Z\r\nSUMMARY:a\r\n END:VEVENT\r\n"
+                        " BEGIN:VEVENT\r\nBEGIN:VALARM\r\nSUMMARY:alarm\r\nEND:VALARM\r\n")),
+         {"folded@1704448800 aEND:VEVENTBEGIN:VEVENT [T]"}},
+        {"a time zone written after the event",
+         calendar(event("zoned", "DTSTART;TZID=Plus2:20240105T100000\r\n") + zone),
+         {"zoned@1704441600  [T]"}},
+        {"two calendars, each with its name",
+         calendar("X-WR-CALNAME:One\r\n" + event("a", "DTSTART:20240105T100000Z\r\n")) +
+             calendar("X-WR-CALNAME:Two\r\nBEGIN:VEVENT\r\nDTSTART:20240106T100000Z\r\n"
+                      "END:VEVENT\r\n"),
+         {"a@1704448800  [One]", "f.ics#1@1704535200  [Two]"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> found;
+        for (const auto& e : IcsCalendarParser::occurrences(
+                 c.text, "T", unixTime(test::january1st2024), unixTime(test::january31st2024),
+                 "f.ics")) {
+            found.push_back(
+                e.calendarItemIdentifier + "@" +
+                std::to_string(
+                    std::chrono::duration_cast<std::chrono::seconds>(e.startDate.time_since_epoch())
+                        .count()) +
+                " " + e.title.value_or("") + " [" + e.calendarTitle + "]");
+            if (e.calendarItemIdentifier == "huge") {
+                EXPECT_EQ(e.notes.value_or("").size(), 2'000'000u);
+                EXPECT_EQ(e.attendees.size(), 2000u);
+            }
+        }
+        EXPECT_EQ(found, c.expected);
+    }
+}
+
 // Time points hold nanoseconds: dates outside 1677 to 2262 are clamped (start and end) or left
 // out (creation and change dates) rather than overflowing.
 TEST_F(IcsCalendarParserTest, DatesBeyondTheRepresentableYearsAreClampedOrLeftOut) {

@@ -98,6 +98,21 @@ TEST(VCardParserTest, WhatATextYieldsIsBoundedByItsSize) {
     EXPECT_EQ(cards.front().formattedName, "a");
 }
 
+// A card that holds nothing a contact keeps is not returned, only counted; the cards around it
+// are.
+TEST(VCardParserTest, EmptyCardsAreCountedNotKept) {
+    std::string text;
+    for (int i = 0; i < 1000; ++i) {
+        text += "BEGIN:VCARD\r\nVERSION:3.0\r\nNOTE:nothing kept\r\nEND:VCARD\r\n";
+    }
+    text += "BEGIN:VCARD\nFN:kept\nEND:VCARD\nBEGIN:VCARD\nEND:VCARD\n";
+    std::size_t empty = 0;
+    const auto cards = VCardParser::parse(text, "t.vcf", &empty);
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(cards[0].formattedName, "kept");
+    EXPECT_EQ(empty, 1001u);
+}
+
 // Soft line breaks are told from the head once per value, and what is not read (a photo) is
 // not decoded: a long quoted-printable value and a long photo come through whole.
 TEST(VCardParserTest, LongQuotedPrintableValuesAndPhotos) {
