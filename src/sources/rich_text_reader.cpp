@@ -6,8 +6,10 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/text.h"
 #include "sources/markup_attribute_bound.h"
 #include "sources/text_decoding.h"
@@ -327,7 +329,7 @@ std::optional<std::string> RichTextReader::rtfText(std::string_view bytes) {
     return RtfReader(bytes).read();
 }
 
-std::optional<std::string> RichTextReader::htmlText(std::string_view bytes) {
+std::optional<std::string> RichTextReader::htmlText(std::string_view bytes, std::stop_token stop) {
     if (!looksLikeHTML(bytes)) {
         return std::nullopt;
     }
@@ -359,6 +361,9 @@ std::optional<std::string> RichTextReader::htmlText(std::string_view bytes) {
     MarkupAttributeBound attributes(MarkupAttributeBound::Dialect::html, kMaxAttributes);
     std::string piece;
     for (std::size_t at = 0; at < bytes.size(); at += kPieceBytes) {
+        if (stop.stop_requested()) {
+            throw Error("Reading the document was cancelled");
+        }
         piece.assign(bytes.substr(at, kPieceBytes));
         const auto kept = attributes.filter(piece.data(), piece.size());
         htmlParseChunk(parser.get(), piece.data(), static_cast<int>(kept), 0);
@@ -378,14 +383,15 @@ std::optional<std::string> RichTextReader::htmlText(std::string_view bytes) {
     return std::string(text::trimmed(out));
 }
 
-std::optional<std::string> RichTextReader::plainText(std::string_view bytes) {
+std::optional<std::string> RichTextReader::plainText(std::string_view bytes, std::stop_token stop) {
     if (auto rtf = rtfText(bytes)) {
         return rtf;
     }
-    if (auto document = WordProcessorReader::documentText(bytes)) {
+    if (auto document =
+            WordProcessorReader::documentText(bytes, WordProcessorReader::kMaxEntryBytes, stop)) {
         return document;
     }
-    return htmlText(bytes);
+    return htmlText(bytes, std::move(stop));
 }
 
 }  // namespace vask

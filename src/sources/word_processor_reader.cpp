@@ -96,14 +96,20 @@ struct EntryStream {
 
     archive* reader;
     std::size_t maxBytes;
+    std::stop_token stop;
     std::size_t inflated = 0;
     bool tooLarge = false;
     bool unreadable = false;
+    bool stopped = false;
     MarkupAttributeBound attributes{MarkupAttributeBound::Dialect::xml, kMaxAttributes};
 
     static int read(void* context, char* buffer, int length) {
         auto& stream = *static_cast<EntryStream*>(context);
         while (true) {
+            if (stream.stop.stop_requested()) {
+                stream.stopped = true;
+                return -1;
+            }
             const la_ssize_t count =
                 archive_read_data(stream.reader, buffer, static_cast<std::size_t>(length));
             if (count < 0) {
@@ -355,14 +361,18 @@ void recordFirstError(void* context, xmlErrorPtr error) {
     }
 }
 
-std::string readBodyText(archive* archiveReader, Format format, std::size_t maxEntryBytes) {
-    EntryStream stream{archiveReader, maxEntryBytes};
+std::string readBodyText(archive* archiveReader, Format format, std::size_t maxEntryBytes,
+                         std::stop_token stop) {
+    EntryStream stream{archiveReader, maxEntryBytes, std::move(stop)};
     // No network and no entity substitution: the document is untrusted.
     const std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> reader(
         xmlReaderForIO(&EntryStream::read, nullptr, &stream, nullptr, nullptr,
                        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
         xmlFreeTextReader);
     if (!reader) {
+        if (stream.stopped) {
+            throw Error("Reading the document was cancelled");
+        }
         if (stream.tooLarge || stream.unreadable) {
             // The first bytes are read when the reader is made.
             throw WordProcessorReaderError(
@@ -406,6 +416,9 @@ std::string readBodyText(archive* archiveReader, Format format, std::size_t maxE
                 break;
         }
     }
+    if (stream.stopped) {
+        throw Error("Reading the document was cancelled");
+    }
     if (stream.tooLarge) {
         throw WordProcessorReaderError(
             Case::entryTooLarge,
@@ -434,7 +447,8 @@ WordProcessorReaderError::WordProcessorReaderError(Case kind, const std::string&
     : Error(description(kind) + ": " + detail), kind_(kind) {}
 
 std::optional<std::string> WordProcessorReader::documentText(std::string_view bytes,
-                                                             std::size_t maxEntryBytes) {
+                                                             std::size_t maxEntryBytes,
+                                                             std::stop_token stop) {
     if (!bytes.starts_with(std::string_view("PK\x03\x04", 4))) {
         return std::nullopt;
     }
@@ -447,7 +461,7 @@ std::optional<std::string> WordProcessorReader::documentText(std::string_view by
         throw WordProcessorReaderError(Case::archiveUnreadable, archiveMessage(reader.get()));
     }
     const auto format = openDocumentEntry(reader.get(), maxEntryBytes);
-    return readBodyText(reader.get(), format, maxEntryBytes);
+    return readBodyText(reader.get(), format, maxEntryBytes, stop);
 }
 
 }  // namespace vask

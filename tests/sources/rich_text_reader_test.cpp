@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <stop_token>
+#include <utility>
+
+#include "platform/error.h"
 #include "platform/text.h"
 #include "sources/markup_attribute_bound.h"
 #include "sources/text_decoding.h"
+#include "zip_fixture.h"
 
 namespace vask {
 namespace {
@@ -99,6 +104,22 @@ TEST(RichTextReaderTest, LongRunsAndManyAttributesKeepTheirText) {
         "<html><body><p" + attributes + ">one</p><script>x</script><p>two</p></body></html>");
     ASSERT_TRUE(many.has_value());
     EXPECT_EQ(*many, "one\ntwo");
+}
+
+// A stop request ends the reading of a page or a document with an error, not with part of
+// its text.
+TEST(RichTextReaderTest, AStopRequestEndsTheReading) {
+    std::stop_source source;
+    source.request_stop();
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"HTML", "<html><body><p>text</p></body></html>"},
+        {"document", test::docxDocument("<w:p><w:r><w:t>text</w:t></w:r></w:p>")},
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(RichTextReader::plainText(bytes, std::stop_token()).value_or(""), "text");
+        EXPECT_THROW(RichTextReader::plainText(bytes, source.get_token()), Error);
+    }
 }
 
 // Attributes past the bound are dropped in whatever pieces the markup arrives; what looks like
