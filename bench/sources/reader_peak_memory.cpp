@@ -3,6 +3,7 @@
 // notes. Usage:
 //   reader_peak_memory write-ics-repeating|write-ics-many|write-odt-prose|write-odt-spaces FILE
 //   reader_peak_memory ics|odt FILE
+// and the hostile HTML, document, vCard and calendar classes (hostile_reader_classes.h).
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <string_view>
 #include <utility>
 
+#include "hostile_reader_classes.h"
 #include "platform/file_io.h"
 #include "sources/ics_calendar_parser.h"
 #include "sources/word_processor_reader.h"
@@ -122,6 +124,9 @@ std::string spacesOdt() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const auto status = vask::bench::runHostileReaderCommand(argc, argv)) {
+        return *status;
+    }
     const std::string_view command = argc == 3 ? argv[1] : "";
     const std::map<std::string_view, std::string (*)()> writers{
         {"write-ics-repeating", repeatingIcs},

@@ -287,36 +287,18 @@ bool changesMoreOftenThanDaily(const icalrecurrencetype& rule) {
            listSize(rule.by_second) > 1;
 }
 
-// Removes the time zones of `calendar` whose observances repeat more often than daily, before
-// any time is converted through them; times in such a zone are then read as floating. No real
-// zone changes its offset more than a few times a year.
-void refuseRunawayTimeZones(icalcomponent* calendar, std::string_view place) {
-    std::vector<icalcomponent*> refused;
-    for (auto* zone = icalcomponent_get_first_component(calendar, ICAL_VTIMEZONE_COMPONENT);
-         zone != nullptr;
-         zone = icalcomponent_get_next_component(calendar, ICAL_VTIMEZONE_COMPONENT)) {
-        bool runaway = false;
-        for (auto* observance = icalcomponent_get_first_component(zone, ICAL_ANY_COMPONENT);
-             observance != nullptr && !runaway;
-             observance = icalcomponent_get_next_component(zone, ICAL_ANY_COMPONENT)) {
-            forEachProperty(observance, ICAL_RRULE_PROPERTY, [&](icalproperty* property) {
-                runaway = runaway || changesMoreOftenThanDaily(icalproperty_get_rrule(property));
-            });
-        }
-        if (runaway) {
-            refused.push_back(zone);
-        }
+// Whether a time zone's observances repeat more often than daily. No real zone changes its
+// offset more than a few times a year.
+bool changesMoreOftenThanDaily(icalcomponent* zone) {
+    bool runaway = false;
+    for (auto* observance = icalcomponent_get_first_component(zone, ICAL_ANY_COMPONENT);
+         observance != nullptr && !runaway;
+         observance = icalcomponent_get_next_component(zone, ICAL_ANY_COMPONENT)) {
+        forEachProperty(observance, ICAL_RRULE_PROPERTY, [&](icalproperty* property) {
+            runaway = runaway || changesMoreOftenThanDaily(icalproperty_get_rrule(property));
+        });
     }
-    for (auto* zone : refused) {
-        const auto* tzid = icalcomponent_get_first_property(zone, ICAL_TZID_PROPERTY);
-        const char* name = tzid != nullptr ? icalproperty_get_tzid(tzid) : nullptr;
-        logger().error("Calendar time zone " + text::toValidUtf8(name != nullptr ? name : "") +
-                       " refused, its offset changes more often than daily; its times are read "
-                       "as local: " +
-                       std::string(place));
-        icalcomponent_remove_component(calendar, zone);
-        icalcomponent_free(zone);
-    }
+    return runaway;
 }
 
 // Where one component (a time zone, an event) lies in a calendar's text.
@@ -340,7 +322,7 @@ constexpr std::size_t kHeadBytes = 64;
 
 // A real calendar's time zones are a few kilobytes; past this many bytes of them, the rest are
 // refused (and their times read as local ones) rather than held in libical's tree.
-constexpr std::size_t kMaxTimeZoneBytes = std::size_t{1} << 20;
+constexpr std::size_t kMaxTimeZoneBytes = std::size_t{256} * 1024;
 
 // Lines of one repeatable property (RRULE, RDATE, EXDATE, ATTENDEE) an event hands to libical;
 // a real event has a handful, and libical holds a short line many times over.
@@ -391,8 +373,8 @@ struct LineHead {
 LineHead lineHead(std::string_view head) {
     const auto nameEnd = std::min(head.find_first_of(";:"), head.size());
     LineHead result{text::asciiLowered(head.substr(0, nameEnd)), {}};
-    if (const auto colon = head.find(':'); colon != std::string_view::npos &&
-                                           (result.name == "begin" || result.name == "end")) {
+    if (const auto colon = head.find(':');
+        colon != std::string_view::npos && (result.name == "begin" || result.name == "end")) {
         result.value = text::asciiLowered(text::trimmed(head.substr(colon + 1)));
     }
     return result;
@@ -450,7 +432,7 @@ std::vector<CalendarText> splitCalendars(std::string_view text) {
 // a repeatable property were left out past the bound.
 std::size_t readLinesOf(std::string_view event, std::string& out) {
     static const std::set<std::string, std::less<>> kOnce = {
-        "uid",     "summary",  "location",      "description", "dtstart", "dtend",
+        "uid",      "summary",       "location",  "description", "dtstart",      "dtend",
         "duration", "recurrence-id", "organizer", "created",     "last-modified"};
     static const std::set<std::string, std::less<>> kRepeatable = {"rrule", "rdate", "exdate",
                                                                    "attendee"};
@@ -654,9 +636,8 @@ class CalendarReader {
         isChange_.assign(events_.size(), false);
         for (std::size_t i = 0; i < events_.size(); ++i) {
             const auto event = parse(i, false);
-            if (event.get() != nullptr &&
-                icalcomponent_get_first_property(event.get(), ICAL_RECURRENCEID_PROPERTY) !=
-                    nullptr) {
+            if (event.get() != nullptr && icalcomponent_get_first_property(
+                                              event.get(), ICAL_RECURRENCEID_PROPERTY) != nullptr) {
                 const char* uid = icalcomponent_get_uid(event.get());
                 overrides_[uid != nullptr ? uid : ""].events.push_back(i);
                 isChange_[i] = true;
@@ -731,52 +712,60 @@ class CalendarReader {
         bool claimed = false;
     };
 
-    // The calendar's name and time zones, parsed as a calendar of their own; the time zones
-    // past kMaxTimeZoneBytes, and those that change more often than daily, are refused.
+    // The calendar's name and time zones, as a calendar of their own. Each zone is parsed on its
+    // own and refused before it joins the calendar when it changes more often than daily (libical
+    // would expand it to 2037, without bound, the first time a time in it is converted; its times
+    // are then read as local ones), or when the zones before it reach kMaxTimeZoneBytes.
     ComponentPtr readZones(const CalendarText& calendar) const {
-        std::string text = "BEGIN:VCALENDAR\r\n" + calendar.nameLine;
+        auto zones = parseComponent("BEGIN:VCALENDAR\r\n" + calendar.nameLine + "END:VCALENDAR\r\n",
+                                    ICAL_VCALENDAR_COMPONENT);
+        if (!zones) {
+            zones =
+                parseComponent("BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n", ICAL_VCALENDAR_COMPONENT);
+        }
         std::size_t zoneBytes = 0;
-        std::size_t refused = 0;
-        for (const auto& zone : calendar.zones) {
-            const auto bytes = zone.end - zone.begin;
+        std::size_t pastTheBound = 0;
+        for (const auto& span : calendar.zones) {
+            const auto bytes = span.end - span.begin;
             if (bytes > kMaxTimeZoneBytes - zoneBytes) {
-                ++refused;
+                ++pastTheBound;
                 continue;
             }
             zoneBytes += bytes;
-            text.append(text_.substr(zone.begin, bytes));
-            if (text.back() != '\n') {
-                text += "\r\n";
+            auto zone = parseComponent(std::string(text_.substr(span.begin, bytes)),
+                                       ICAL_VTIMEZONE_COMPONENT);
+            if (!zone) {
+                continue;
+            }
+            if (changesMoreOftenThanDaily(zone.get())) {
+                const auto* tzid = icalcomponent_get_first_property(zone.get(), ICAL_TZID_PROPERTY);
+                const char* name = tzid != nullptr ? icalproperty_get_tzid(tzid) : nullptr;
+                logger().error("Calendar time zone " +
+                               text::toValidUtf8(name != nullptr ? name : "") +
+                               " refused, its offset changes more often than daily; its times "
+                               "are read as local: " +
+                               std::string(fallbackIdentifier_));
+                continue;
+            }
+            if (zones) {
+                icalcomponent_add_component(zones.get(), zone.release());
             }
         }
-        if (refused > 0) {
-            logger().error(std::to_string(refused) + " calendar time zones refused past " +
+        if (pastTheBound > 0) {
+            logger().error(std::to_string(pastTheBound) + " calendar time zones refused past " +
                            std::to_string(kMaxTimeZoneBytes) +
                            " bytes of them; their times are read as local: " +
                            std::string(fallbackIdentifier_));
         }
-        text += "END:VCALENDAR\r\n";
-        auto zones = parseCalendar(text);
-        if (!zones) {
-            logger().error("Calendar time zones cannot be read; their times are read as local: " +
-                           std::string(fallbackIdentifier_));
-            zones = parseCalendar("BEGIN:VCALENDAR\r\n" + calendar.nameLine + "END:VCALENDAR\r\n");
-        }
-        if (!zones) {
-            zones = parseCalendar("BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n");
-        }
-        if (zones) {
-            refuseRunawayTimeZones(zones.get(), fallbackIdentifier_);
-        }
         return zones;
     }
 
-    static ComponentPtr parseCalendar(const std::string& text) {
-        ComponentPtr calendar(icalparser_parse_string(text.c_str()));
-        if (calendar && icalcomponent_isa(calendar.get()) != ICAL_VCALENDAR_COMPONENT) {
-            calendar.reset();
+    static ComponentPtr parseComponent(const std::string& text, icalcomponent_kind kind) {
+        ComponentPtr component(icalparser_parse_string(text.c_str()));
+        if (component && icalcomponent_isa(component.get()) != kind) {
+            component.reset();
         }
-        return calendar;
+        return component;
     }
 
     // The event at `index` parsed on its own (nothing when it is not an event); `logCut` logs
@@ -918,7 +907,7 @@ class CalendarReader {
         PlannedEvent planned{index, {}, true};
         std::set<std::size_t> used;
         const auto starts = occurrenceStarts(master, identifier(index, master), dtstart, duration,
-                                            planned.notPlanned);
+                                             planned.notPlanned);
         for (const auto& start : starts) {
             const auto seconds = *secondsOf(start);
             if (const auto it = replaced.find(seconds); it != replaced.end()) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -330,42 +329,15 @@ void applyProperty(const Property& property, SystemContact& card, bool& haveName
     }
 }
 
-}  // namespace
-
-std::vector<SystemContact> VCardParser::parse(std::string_view input, std::string_view source,
-                                              std::size_t* emptyCards) {
-    // Gathered where adding a card never moves the others, then moved into a vector of the
-    // exact size: a growing vector would briefly hold its cards three times over.
-    std::deque<SystemContact> gathered;
-    std::size_t empty = 0;
-    // A card of a few bytes of text is a few hundred bytes in memory, so what a file yields is
-    // bounded in proportion to it; cards past the bound are left out and counted.
-    const auto maxYieldBytes = std::max(kMinYieldBytes, input.size() > SIZE_MAX / kYieldBytesPerByte
-                                                            ? SIZE_MAX
-                                                            : input.size() * kYieldBytesPerByte);
-    std::size_t yieldedBytes = 0;
-    std::size_t leftOut = 0;
-    const auto keep = [&](SystemContact&& finished) {
-        if (holdsNothing(finished)) {
-            ++empty;
-            return;
-        }
-        const auto bytes = cardBytes(finished);
-        if (bytes > maxYieldBytes - yieldedBytes) {
-            ++leftOut;
-            return;
-        }
-        yieldedBytes += bytes;
-        gathered.push_back(std::move(finished));
-    };
+// Hands each card of the text to `finish` as it ends.
+template <typename Finish>
+void forEachCard(std::string_view text, Finish finish) {
     std::optional<SystemContact> card;
     bool haveName = false;
     // A card inside a card (an old-style AGENT value) is not a contact of its own; any other
     // BEGIN inside a card means that card was never ended, and it ends there.
     int depth = 0;
     bool afterAgent = false;
-    std::string converted;
-    const auto text = decodedFile(input, converted);
     forEachUnfoldedLine(text, [&](std::string_view line) {
         const auto property = splitProperty(line);
         if (!property) {
@@ -375,7 +347,7 @@ std::vector<SystemContact> VCardParser::parse(std::string_view input, std::strin
         const bool agent = equalsIgnoringCase(property->name, "AGENT");
         if (equalsIgnoringCase(property->name, "BEGIN") && equalsIgnoringCase(value, "VCARD")) {
             if (depth > 0 && !afterAgent) {
-                keep(std::move(*card));
+                finish(std::move(*card));
                 depth = 0;
             }
             if (depth++ == 0) {
@@ -385,7 +357,7 @@ std::vector<SystemContact> VCardParser::parse(std::string_view input, std::strin
         } else if (equalsIgnoringCase(property->name, "END") &&
                    equalsIgnoringCase(value, "VCARD")) {
             if (depth > 0 && --depth == 0) {
-                keep(std::move(*card));
+                finish(std::move(*card));
                 card.reset();
             }
         } else if (depth == 1) {
@@ -394,7 +366,50 @@ std::vector<SystemContact> VCardParser::parse(std::string_view input, std::strin
         afterAgent = agent || (afterAgent && depth > 1);
     });
     if (card) {
-        keep(std::move(*card));
+        finish(std::move(*card));
+    }
+}
+
+}  // namespace
+
+std::vector<SystemContact> VCardParser::parse(std::string_view input, std::string_view source,
+                                              std::size_t* emptyCards) {
+    // A card of a few bytes of text is a few hundred bytes in memory, so what a file yields is
+    // bounded in proportion to it; cards past the bound are left out and counted.
+    const auto maxYieldBytes = std::max(kMinYieldBytes, input.size() > SIZE_MAX / kYieldBytesPerByte
+                                                            ? SIZE_MAX
+                                                            : input.size() * kYieldBytesPerByte);
+    std::string converted;
+    const auto text = decodedFile(input, converted);
+    // The text is read twice: first to count the cards kept, so that they are held in a vector
+    // of their exact number (a growing vector briefly holds its cards three times over, and
+    // other containers a pointer or two more per card), then to keep them.
+    std::size_t empty = 0;
+    std::size_t leftOut = 0;
+    std::size_t kept = 0;
+    std::vector<SystemContact> cards;
+    for (const bool counting : {true, false}) {
+        std::size_t yieldedBytes = 0;
+        forEachCard(text, [&](SystemContact&& finished) {
+            if (holdsNothing(finished)) {
+                empty += counting ? 1 : 0;
+                return;
+            }
+            const auto bytes = cardBytes(finished);
+            if (bytes > maxYieldBytes - yieldedBytes) {
+                leftOut += counting ? 1 : 0;
+                return;
+            }
+            yieldedBytes += bytes;
+            if (counting) {
+                ++kept;
+            } else if (cards.size() < kept) {
+                cards.push_back(std::move(finished));
+            }
+        });
+        if (counting) {
+            cards.reserve(kept);
+        }
     }
     if (leftOut > 0) {
         logger().error(std::to_string(leftOut) + " cards left out, a vCard file yields at most " +
@@ -403,12 +418,6 @@ std::vector<SystemContact> VCardParser::parse(std::string_view input, std::strin
     }
     if (emptyCards != nullptr) {
         *emptyCards = empty;
-    }
-    std::vector<SystemContact> cards;
-    cards.reserve(gathered.size());
-    while (!gathered.empty()) {
-        cards.push_back(std::move(gathered.front()));
-        gathered.pop_front();
     }
     return cards;
 }

@@ -359,15 +359,14 @@ TEST_F(IcsCalendarParserTest, EventsAreReadOneByOne) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> found;
-        for (const auto& e : IcsCalendarParser::occurrences(
-                 c.text, "T", unixTime(test::january1st2024), unixTime(test::january31st2024),
-                 "f.ics")) {
-            found.push_back(
-                e.calendarItemIdentifier + "@" +
-                std::to_string(
-                    std::chrono::duration_cast<std::chrono::seconds>(e.startDate.time_since_epoch())
-                        .count()) +
-                " " + e.title.value_or("") + " [" + e.calendarTitle + "]");
+        for (const auto& e :
+             IcsCalendarParser::occurrences(c.text, "T", unixTime(test::january1st2024),
+                                            unixTime(test::january31st2024), "f.ics")) {
+            found.push_back(e.calendarItemIdentifier + "@" +
+                            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                               e.startDate.time_since_epoch())
+                                               .count()) +
+                            " " + e.title.value_or("") + " [" + e.calendarTitle + "]");
             if (e.calendarItemIdentifier == "huge") {
                 EXPECT_EQ(e.notes.value_or("").size(), 2'000'000u);
                 EXPECT_EQ(e.attendees.size(), 2000u);

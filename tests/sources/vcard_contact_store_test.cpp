@@ -163,7 +163,8 @@ TEST_F(VCardContactStoreTest, AFileWithoutReadableCardsFailsTheEnumeration) {
          "BEGIN:VCARD\nUID:b\nEND:VCARD\n",
          false},
         {"not a card at all", "hello there\n", true},
-        {"only empty cards", "BEGIN:VCARD\nVERSION:3.0\nEND:VCARD\nBEGIN:VCARD\nEND:VCARD\n", false},
+        {"only empty cards", "BEGIN:VCARD\nVERSION:3.0\nEND:VCARD\nBEGIN:VCARD\nEND:VCARD\n",
+         false},
         {"UTF-16 that does not convert", "\xFF\xFE\x00\xD8", true},
     };
     for (const auto& c : cases) {
