@@ -27,9 +27,9 @@ namespace vask {
 class IcsCalendarStore final : public CalendarEventStore {
   public:
     static constexpr std::string_view accessGrantKey = "calendarAccessGrant";
-    // A larger file is passed over (and logged): the calendar parser holds a file's text many
-    // times over (up to about 55 times for a file of short lines), on every query. A calendar
-    // of many years of events is a few MiB.
+    // A larger file is passed over (and logged): the calendar parser holds several times a
+    // file's size (its text, its plan and its occurrences), on every query. A calendar of many
+    // years of events is a few MiB.
     static constexpr std::uintmax_t kMaxFileBytes = std::uintmax_t{8} * 1024 * 1024;
 
     // Watches `folder` from now on. Throws vask::Error when the folder cannot be watched.
