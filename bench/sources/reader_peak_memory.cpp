@@ -8,7 +8,8 @@
 //                      write-rtf-braces FILE N
 //   reader_peak_memory pdf|image|rtf FILE
 // "pdf" draws up to ten pages the way the file access service does, each in the page drawing
-// program (whose peak counts in the measure of its parent's children).
+// program (whose peak counts in the measure of its parent's children). The hostile HTML,
+// document, vCard and calendar classes are in hostile_reader_classes.h.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,7 @@
 
 #include <webp/encode.h>
 
+#include "hostile_reader_classes.h"
 #include "pdf_fixture.h"
 #include "platform/file_io.h"
 #include "sources/ics_calendar_parser.h"
@@ -243,6 +245,9 @@ bool isHostileCommand(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (isHostileCommand(argc, argv)) {
         return hostile(argc, argv);
+    }
+    if (const auto status = vask::bench::runHostileReaderCommand(argc, argv)) {
+        return *status;
     }
     const std::string_view command = argc == 3 ? argv[1] : "";
     const std::map<std::string_view, std::string (*)()> writers{

@@ -373,12 +373,13 @@ FileParseResult FileAccessService::parseFile(const fs::path& path, const std::st
         return parseImage(path, bytes, stop);
     }
     if (type && type->isTextOrSourceCode()) {
-        return parseText(path, bytes);
+        return parseText(path, bytes, stop);
     }
-    return parseDocument(bytes);
+    return parseDocument(bytes, stop);
 }
 
-FileParseResult FileAccessService::parseText(const fs::path& path, const std::string& bytes) {
+FileParseResult FileAccessService::parseText(const fs::path& path, const std::string& bytes,
+                                             std::stop_token stop) {
     FileParseResult result;
     if (auto text = TextDecoding::utf8(bytes)) {
         result.contentMarkdown = std::move(*text);
@@ -394,7 +395,7 @@ FileParseResult FileAccessService::parseText(const fs::path& path, const std::st
         result.parseMethod = ParseMethod::directFallback;
         return result;
     }
-    if (auto text = RichTextReader::plainText(bytes)) {
+    if (auto text = RichTextReader::plainText(bytes, stop)) {
         logger_.error("file_text_decode_fallback",
                       {{"path", path.string()}, {"method", "attributed"}});
         result.contentMarkdown = std::move(*text);
@@ -404,9 +405,9 @@ FileParseResult FileAccessService::parseText(const fs::path& path, const std::st
     throw utf8Error;
 }
 
-FileParseResult FileAccessService::parseDocument(const std::string& bytes) {
+FileParseResult FileAccessService::parseDocument(const std::string& bytes, std::stop_token stop) {
     FileParseResult result;
-    if (auto text = RichTextReader::plainText(bytes)) {
+    if (auto text = RichTextReader::plainText(bytes, std::move(stop))) {
         result.contentMarkdown = std::move(*text);
         result.parseMethod = ParseMethod::textExtraction;
         return result;

@@ -95,8 +95,9 @@ class FileAccessService {
     bool cacheFile(const FileCandidate& candidate, bool visionEligible, std::stop_token stop);
     FileParseResult parseFile(const std::filesystem::path& path, const std::string& bytes,
                               bool visionEligible, std::stop_token stop);
-    FileParseResult parseText(const std::filesystem::path& path, const std::string& bytes);
-    FileParseResult parseDocument(const std::string& bytes);
+    FileParseResult parseText(const std::filesystem::path& path, const std::string& bytes,
+                              std::stop_token stop);
+    FileParseResult parseDocument(const std::string& bytes, std::stop_token stop);
     FileParseResult parsePDF(const std::filesystem::path& path, const std::string& bytes,
                              std::stop_token stop);
     FileParseResult parsePDFWithVision(const PdfDocument& document, const std::string& bytes,

@@ -13,6 +13,8 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <unordered_map>
+#include <utility>
 
 #include "platform/logger.h"
 #include "platform/text.h"
@@ -29,14 +31,22 @@ using SteadyClock = std::chrono::steady_clock;
 // spend unbounded time inside one step of it when its other parts can never match.
 constexpr std::int64_t finestRuleSpacingSeconds = 3600;
 
+// Events cut short by a file's bound are logged one by one up to this many, then counted.
+constexpr std::size_t kMaxEventsLoggedAsCut = 50;
+
+// The occurrences a file may plan at least (32 bytes each), whatever its size.
+constexpr std::size_t kMinPlannedSlots = 65'536;
+
 // What one file may still spend on expanding rules, and on the occurrences it yields.
 struct Budget {
     const Limits& limits;
     SteadyClock::time_point deadline;
     std::size_t maxYieldBytes;
+    // How many occurrences the file may plan, how many it has, and how many each event may.
+    std::size_t maxPlannedSlots;
     std::size_t steps = 0;
-    std::size_t yieldedBytes = 0;
-    std::size_t occurrencesLeftOut = 0;
+    std::size_t plannedSlots = 0;
+    std::size_t slotsPerEvent = std::numeric_limits<std::size_t>::max();
 };
 
 // The time points hold nanoseconds in 64 bits: the years 1677 to 2262.
@@ -253,58 +263,558 @@ struct Range {
     }
 };
 
-class CalendarReader {
-  public:
-    CalendarReader(icalcomponent* calendar, std::string title, Range range,
-                   std::string_view fallbackIdentifier, std::size_t& eventIndex, Budget& budget)
-        : calendar_(calendar),
-          title_(std::move(title)),
-          range_(range),
-          fallbackIdentifier_(fallbackIdentifier),
-          eventIndex_(eventIndex),
-          budget_(budget) {}
+// How many values a BY list of a rule holds.
+template <std::size_t N>
+std::size_t listSize(const short (&values)[N]) {
+    std::size_t count = 0;
+    while (count < N && values[count] != ICAL_RECURRENCE_ARRAY_MAX) {
+        ++count;
+    }
+    return count;
+}
 
-    void read(std::vector<CalendarEvent>& into) {
-        std::vector<icalcomponent*> masters;
-        for (auto* event = icalcomponent_get_first_component(calendar_, ICAL_VEVENT_COMPONENT);
-             event != nullptr;
-             event = icalcomponent_get_next_component(calendar_, ICAL_VEVENT_COMPONENT)) {
-            const char* uid = icalcomponent_get_uid(event);
-            auto identifier = uid != nullptr ? text::toValidUtf8(uid) : std::string();
-            if (identifier.empty()) {
-                identifier = eventIndex_ == 0 ? std::string(fallbackIdentifier_)
-                                              : std::string(fallbackIdentifier_) + "#" +
-                                                    std::to_string(eventIndex_);
-            }
-            ++eventIndex_;
-            identifiers_[event] = identifier;
-            if (icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY) != nullptr) {
-                overrides_[uid != nullptr ? uid : ""].push_back(event);
-            } else {
-                masters.push_back(event);
-            }
+// Whether an observance rule of a time zone changes the offset more often than daily. libical
+// expands a zone's observances from their first start to the year 2037 the first time a time in
+// the zone is converted, with no bound of its own: an observance that repeats every minute would
+// never finish.
+bool changesMoreOftenThanDaily(const icalrecurrencetype& rule) {
+    const auto spacing = ruleSpacingSeconds(rule);
+    if (spacing && *spacing < 86400) {
+        return true;
+    }
+    return listSize(rule.by_hour) * listSize(rule.by_minute) * listSize(rule.by_second) > 1 ||
+           listSize(rule.by_hour) > 1 || listSize(rule.by_minute) > 1 ||
+           listSize(rule.by_second) > 1;
+}
+
+// Whether a time zone's observances repeat more often than daily. No real zone changes its
+// offset more than a few times a year.
+bool changesMoreOftenThanDaily(icalcomponent* zone) {
+    bool runaway = false;
+    for (auto* observance = icalcomponent_get_first_component(zone, ICAL_ANY_COMPONENT);
+         observance != nullptr && !runaway;
+         observance = icalcomponent_get_next_component(zone, ICAL_ANY_COMPONENT)) {
+        forEachProperty(observance, ICAL_RRULE_PROPERTY, [&](icalproperty* property) {
+            runaway = runaway || changesMoreOftenThanDaily(icalproperty_get_rrule(property));
+        });
+    }
+    return runaway;
+}
+
+// Where one component (a time zone, an event) lies in a calendar's text.
+struct Span {
+    std::size_t begin;
+    std::size_t end;
+};
+
+// A calendar of the text, as the spans of its components: its time zones and its events, in file
+// order. Other components (tasks, journal entries) are not read.
+struct CalendarText {
+    // Its first X-WR-CALNAME line that has a value, as written (folds and line end included).
+    std::string nameLine;
+    std::vector<Span> zones;
+    std::vector<Span> events;
+};
+
+// How much of a content line's unfolded start is looked at: enough for any name this reader
+// tells apart, and for the value of a BEGIN or END line.
+constexpr std::size_t kHeadBytes = 64;
+
+// A real calendar's time zones are a few kilobytes; past this many bytes of them, the rest are
+// refused (and their times read as local ones) rather than held in libical's tree.
+constexpr std::size_t kMaxTimeZoneBytes = std::size_t{256} * 1024;
+
+// Lines of one repeatable property (RRULE, RDATE, EXDATE, ATTENDEE) an event hands to libical;
+// a real event has a handful, and libical holds a short line many times over.
+constexpr std::size_t kMaxRepeatedLines = 2000;
+
+// The content lines of iCalendar text, unfolded: `visit(head, span)` for each, where `head` is
+// the start of the unfolded line (up to kHeadBytes, its line end left out) and `span` covers its
+// physical lines, folds and line end included. Lines end at LF, as libical reads them (a CR
+// before it is part of the line end); a line that starts with a blank or a tab continues the one
+// before it.
+template <typename Visit>
+void forEachContentLine(std::string_view text, std::size_t offset, Visit visit) {
+    std::string head;
+    std::size_t lineStart = 0;
+    bool open = false;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto newline = text.find('\n', at);
+        const auto end = newline == std::string_view::npos ? text.size() : newline + 1;
+        auto content = text.substr(at, end - at);
+        while (!content.empty() && (content.back() == '\n' || content.back() == '\r')) {
+            content.remove_suffix(1);
         }
-        for (auto* master : masters) {
-            readMaster(master, into);
+        if (open && !content.empty() && (content.front() == ' ' || content.front() == '\t')) {
+            if (head.size() < kHeadBytes) {
+                head.append(content.substr(1, kHeadBytes - head.size()));
+            }
+        } else {
+            if (open) {
+                visit(std::string_view(head), Span{offset + lineStart, offset + at});
+            }
+            lineStart = at;
+            head.assign(content.substr(0, kHeadBytes));
+            open = true;
         }
-        // Changed occurrences whose series is not in this calendar still happen.
-        for (const auto& [uid, events] : overrides_) {
-            for (auto* event : events) {
-                if (!usedOverrides_.contains(event)) {
-                    addSingle(event, describe(event), into);
+        at = end;
+    }
+    if (open) {
+        visit(std::string_view(head), Span{offset + lineStart, offset + text.size()});
+    }
+}
+
+// A content line's name (before its parameters and value) and, for BEGIN and END, its value.
+struct LineHead {
+    std::string name;
+    std::string value;
+};
+
+LineHead lineHead(std::string_view head) {
+    const auto nameEnd = std::min(head.find_first_of(";:"), head.size());
+    LineHead result{text::asciiLowered(head.substr(0, nameEnd)), {}};
+    if (const auto colon = head.find(':');
+        colon != std::string_view::npos && (result.name == "begin" || result.name == "end")) {
+        result.value = text::asciiLowered(text::trimmed(head.substr(colon + 1)));
+    }
+    return result;
+}
+
+// The calendars of `text` and the spans of their time zones and events. A component cut off
+// before its END is left out, as is anything outside a VCALENDAR.
+std::vector<CalendarText> splitCalendars(std::string_view text) {
+    std::vector<CalendarText> calendars;
+    // 0 outside any component, 1 in a calendar (or in a stray top-level component), more in a
+    // component of it.
+    std::size_t depth = 0;
+    bool inCalendar = false;
+    std::string kind;  // of the calendar's component being read
+    std::size_t componentBegin = 0;
+    forEachContentLine(text, 0, [&](std::string_view head, Span span) {
+        const auto line = lineHead(head);
+        if (line.name == "begin") {
+            if (depth == 0) {
+                inCalendar = line.value == "vcalendar";
+                if (inCalendar) {
+                    calendars.emplace_back();
                 }
+            } else if (depth == 1 && inCalendar) {
+                kind = line.value;
+                componentBegin = span.begin;
+            }
+            ++depth;
+        } else if (line.name == "end") {
+            if (depth == 0) {
+                return;
+            }
+            if (--depth == 1 && inCalendar && kind == "vevent") {
+                calendars.back().events.push_back(Span{componentBegin, span.end});
+            } else if (depth == 1 && inCalendar && kind == "vtimezone") {
+                calendars.back().zones.push_back(Span{componentBegin, span.end});
+            }
+            if (depth <= 1) {
+                kind.clear();
+            }
+        } else if (depth == 1 && inCalendar && line.name == "x-wr-calname" &&
+                   calendars.back().nameLine.empty()) {
+            const auto colon = head.find(':');
+            if (colon != std::string_view::npos && !text::trimmed(head.substr(colon + 1)).empty()) {
+                calendars.back().nameLine = text.substr(span.begin, span.end - span.begin);
+            }
+        }
+    });
+    return calendars;
+}
+
+// The lines of an event this reader reads, in the order written: the properties it reads (the
+// first of each that is read once, a bounded number of each repeatable one); nested components
+// (alarms) and other properties are left out before libical holds them. Returns how many lines of
+// a repeatable property were left out past the bound.
+std::size_t readLinesOf(std::string_view event, std::string& out) {
+    static const std::set<std::string, std::less<>> kOnce = {
+        "uid",      "summary",       "location",  "description", "dtstart",      "dtend",
+        "duration", "recurrence-id", "organizer", "created",     "last-modified"};
+    static const std::set<std::string, std::less<>> kRepeatable = {"rrule", "rdate", "exdate",
+                                                                   "attendee"};
+    std::map<std::string, std::size_t, std::less<>> seen;
+    std::size_t depth = 0;
+    std::size_t leftOut = 0;
+    forEachContentLine(event, 0, [&](std::string_view head, Span span) {
+        const auto line = lineHead(head);
+        const bool begin = line.name == "begin";
+        const bool end = line.name == "end";
+        // The event's own BEGIN and END, and its properties: not those of a nested component.
+        const bool own = begin ? depth++ == 0 : end ? --depth == 0 : depth == 1;
+        if (!own) {
+            return;
+        }
+        if (!begin && !end) {
+            const bool once = kOnce.contains(line.name);
+            if (!once && !kRepeatable.contains(line.name)) {
+                return;
+            }
+            const auto count = ++seen[line.name];
+            if (once && count > 1) {
+                return;
+            }
+            if (count > kMaxRepeatedLines) {
+                ++leftOut;
+                return;
+            }
+        }
+        out.append(event.substr(span.begin, span.end - span.begin));
+        if (out.back() != '\n') {
+            out += "\r\n";
+        }
+    });
+    return leftOut;
+}
+
+// One occurrence an event may yield: when, in place of which changed occurrence (if any), and
+// what it holds in memory.
+struct Slot {
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    std::int64_t start;
+    std::int64_t end;
+    // The changed occurrence's place among the calendar's events, or kNone.
+    std::size_t changed;
+    std::size_t bytes;
+};
+
+// An event (a series, or an event on its own) and the occurrences it may yield, in order.
+struct PlannedEvent {
+    // Its place among the calendar's events.
+    std::size_t event;
+    std::vector<Slot> slots;
+    // Whether the occurrences carry the event's rules.
+    bool series = false;
+    std::size_t kept = 0;
+    // Occurrences in the range that were not planned, past the file's bound on planning.
+    std::size_t notPlanned = 0;
+};
+
+// Cuts every event of `events` to its first `count` planned occurrences.
+void cutPlans(std::vector<PlannedEvent>& events, std::size_t count) {
+    for (auto& event : events) {
+        if (event.slots.size() > count) {
+            event.notPlanned += event.slots.size() - count;
+            event.slots.resize(count);
+            event.slots.shrink_to_fit();
+        }
+    }
+}
+
+// The occurrences a file plans are bounded too (each is held until the yield is shared): when
+// they pass the bound by half, every event is cut to the same number of first occurrences, the
+// largest that brings them within it (never fewer than one), and later events plan no more.
+void boundPlans(std::vector<PlannedEvent>& events, Budget& budget) {
+    budget.plannedSlots += events.back().slots.size();
+    if (budget.plannedSlots <= budget.maxPlannedSlots + budget.maxPlannedSlots / 2 ||
+        budget.slotsPerEvent <= 1) {
+        return;
+    }
+    const auto plannedWithin = [&](std::size_t count) {
+        std::size_t total = 0;
+        for (const auto& event : events) {
+            total += std::min(event.slots.size(), count);
+        }
+        return total;
+    };
+    std::size_t low = 1;
+    std::size_t high = budget.slotsPerEvent;
+    while (low < high) {
+        const auto middle = low + (high - low + 1) / 2;
+        if (plannedWithin(middle) <= budget.maxPlannedSlots) {
+            low = middle;
+        } else {
+            high = middle - 1;
+        }
+    }
+    cutPlans(events, low);
+    budget.slotsPerEvent = low;
+    budget.plannedSlots = plannedWithin(low);
+}
+
+// The occurrences of a file are bounded in bytes; the bound is shared fairly: every event keeps
+// its first occurrence before any keeps a second, and so on (round by round), so that a few
+// long series cannot starve the rest of a file. Returns the bytes yielded.
+std::size_t shareYield(std::vector<PlannedEvent>& events, std::size_t maxBytes) {
+    std::size_t yielded = 0;
+    std::vector<PlannedEvent*> active;
+    for (auto& event : events) {
+        if (!event.slots.empty()) {
+            active.push_back(&event);
+        }
+    }
+    while (!active.empty()) {
+        std::vector<PlannedEvent*> next;
+        for (auto* event : active) {
+            const auto bytes = event->slots[event->kept].bytes;
+            if (bytes > maxBytes - yielded) {
+                continue;  // this event keeps what it has
+            }
+            yielded += bytes;
+            if (++event->kept < event->slots.size()) {
+                next.push_back(event);
+            }
+        }
+        active = std::move(next);
+    }
+    return yielded;
+}
+
+std::string calendarName(icalcomponent* calendar, std::string_view fallback) {
+    if (calendar == nullptr) {
+        return std::string(fallback);
+    }
+    for (auto* property = icalcomponent_get_first_property(calendar, ICAL_X_PROPERTY);
+         property != nullptr;
+         property = icalcomponent_get_next_property(calendar, ICAL_X_PROPERTY)) {
+        const char* name = icalproperty_get_x_name(property);
+        if (name != nullptr && std::string_view(name) == "X-WR-CALNAME") {
+            if (auto value = nonEmpty(icalproperty_get_x(property))) {
+                return *value;
             }
         }
     }
+    return std::string(fallback);
+}
+
+// One event parsed on its own, a child of its calendar's time zones for as long as it is read
+// (libical finds the zone a time names among the calendar's components).
+class ParsedEvent {
+  public:
+    ParsedEvent(icalcomponent* zones, icalcomponent* event) : zones_(zones), event_(event) {
+        if (event_ != nullptr) {
+            icalcomponent_add_component(zones_, event_);
+        }
+    }
+    ~ParsedEvent() {
+        if (event_ != nullptr) {
+            icalcomponent_remove_component(zones_, event_);
+            icalcomponent_free(event_);
+        }
+    }
+    ParsedEvent(ParsedEvent&& other) noexcept
+        : zones_(other.zones_), event_(std::exchange(other.event_, nullptr)) {}
+    ParsedEvent(const ParsedEvent&) = delete;
+    ParsedEvent& operator=(const ParsedEvent&) = delete;
+    ParsedEvent& operator=(ParsedEvent&&) = delete;
+
+    icalcomponent* get() const { return event_; }
 
   private:
-    CalendarEvent describe(icalcomponent* event) const {
-        const auto& identifier = identifiers_.at(event);
-        return vask::describe(event, identifier, title_, [&](std::string_view property) {
-            logger().error(
-                "Calendar " + std::string(property) +
-                " left out, it lies outside the years 1677 to 2262: " + placeOf(identifier));
+    icalcomponent* zones_;
+    icalcomponent* event_;
+};
+
+class CalendarReader {
+  public:
+    // `text` outlives the reader.
+    CalendarReader(std::string_view text, CalendarText calendar, std::string_view fallbackTitle,
+                   Range range, std::string_view fallbackIdentifier, std::size_t& eventIndex,
+                   Budget& budget)
+        : text_(text),
+          events_(std::move(calendar.events)),
+          range_(range),
+          fallbackIdentifier_(fallbackIdentifier),
+          firstEventIndex_(eventIndex),
+          budget_(budget) {
+        eventIndex += events_.size();
+        zones_ = readZones(calendar);
+        title_ = calendarName(zones_.get(), fallbackTitle);
+    }
+
+    // The events of the calendar and the occurrences each may yield, before the file's bound is
+    // applied. Each event is parsed on its own, so that what is held follows the largest event
+    // rather than the file.
+    void plan(std::vector<PlannedEvent>& into) {
+        if (!zones_) {
+            return;
+        }
+        isChange_.assign(events_.size(), false);
+        for (std::size_t i = 0; i < events_.size(); ++i) {
+            const auto event = parse(i, false);
+            if (event.get() != nullptr && icalcomponent_get_first_property(
+                                              event.get(), ICAL_RECURRENCEID_PROPERTY) != nullptr) {
+                const char* uid = icalcomponent_get_uid(event.get());
+                overrides_[uid != nullptr ? uid : ""].events.push_back(i);
+                isChange_[i] = true;
+            }
+        }
+        for (std::size_t i = 0; i < events_.size(); ++i) {
+            if (!isChange_[i]) {
+                const auto event = parse(i, true);
+                if (event.get() != nullptr) {
+                    planMaster(i, event.get(), into);
+                }
+            }
+        }
+        // Changed occurrences whose series is not in this calendar still happen.
+        for (auto& [uid, changes] : overrides_) {
+            if (changes.claimed) {
+                continue;
+            }
+            for (const auto i : changes.events) {
+                const auto event = parse(i, false);
+                if (event.get() != nullptr) {
+                    planSingle(i, event.get(), measure(i, event.get(), {}), into);
+                }
+            }
+        }
+        overrides_.clear();
+    }
+
+    // The occurrences the event keeps, in `into`; what it leaves out is logged by the caller.
+    void yield(const PlannedEvent& event, std::vector<CalendarEvent>& into) {
+        if (event.kept == 0) {
+            return;
+        }
+        const auto parsed = parse(event.event, false);
+        if (parsed.get() == nullptr) {
+            return;
+        }
+        auto description = describe(event.event, parsed.get(), true);
+        if (event.series) {
+            description.recurrenceRules = ruleTexts(parsed.get());
+        }
+        for (std::size_t i = 0; i < event.kept; ++i) {
+            const auto& slot = event.slots[i];
+            if (slot.changed != Slot::kNone && slot.changed != event.event) {
+                const auto changedEvent = parse(slot.changed, false);
+                if (changedEvent.get() == nullptr) {
+                    continue;
+                }
+                auto changed = describe(slot.changed, changedEvent.get(), true);
+                changed.recurrenceRules = description.recurrenceRules;
+                setDates(changed, slot.start, slot.end);
+                into.push_back(std::move(changed));
+                continue;
+            }
+            auto occurrence = i + 1 == event.kept ? std::move(description) : description;
+            setDates(occurrence, slot.start, slot.end);
+            into.push_back(std::move(occurrence));
+        }
+    }
+
+    // The event's identifier, for the log.
+    std::string identifierOf(std::size_t event) const {
+        const auto parsed = parse(event, false);
+        return identifier(event, parsed.get());
+    }
+
+  private:
+    // The changed occurrences of one UID (their places among the events); the first series of
+    // that UID claims them.
+    struct Changes {
+        std::vector<std::size_t> events;
+        bool claimed = false;
+    };
+
+    // The calendar's name and time zones, as a calendar of their own. Each zone is parsed on its
+    // own and refused before it joins the calendar when it changes more often than daily (libical
+    // would expand it to 2037, without bound, the first time a time in it is converted; its times
+    // are then read as local ones), or when the zones before it reach kMaxTimeZoneBytes.
+    ComponentPtr readZones(const CalendarText& calendar) const {
+        auto zones = parseComponent("BEGIN:VCALENDAR\r\n" + calendar.nameLine + "END:VCALENDAR\r\n",
+                                    ICAL_VCALENDAR_COMPONENT);
+        if (!zones) {
+            zones =
+                parseComponent("BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n", ICAL_VCALENDAR_COMPONENT);
+        }
+        std::size_t zoneBytes = 0;
+        std::size_t pastTheBound = 0;
+        for (const auto& span : calendar.zones) {
+            const auto bytes = span.end - span.begin;
+            if (bytes > kMaxTimeZoneBytes - zoneBytes) {
+                ++pastTheBound;
+                continue;
+            }
+            zoneBytes += bytes;
+            auto zone = parseComponent(std::string(text_.substr(span.begin, bytes)),
+                                       ICAL_VTIMEZONE_COMPONENT);
+            if (!zone) {
+                continue;
+            }
+            if (changesMoreOftenThanDaily(zone.get())) {
+                const auto* tzid = icalcomponent_get_first_property(zone.get(), ICAL_TZID_PROPERTY);
+                const char* name = tzid != nullptr ? icalproperty_get_tzid(tzid) : nullptr;
+                logger().error("Calendar time zone " +
+                               text::toValidUtf8(name != nullptr ? name : "") +
+                               " refused, its offset changes more often than daily; its times "
+                               "are read as local: " +
+                               std::string(fallbackIdentifier_));
+                continue;
+            }
+            if (zones) {
+                icalcomponent_add_component(zones.get(), zone.release());
+            }
+        }
+        if (pastTheBound > 0) {
+            logger().error(std::to_string(pastTheBound) + " calendar time zones refused past " +
+                           std::to_string(kMaxTimeZoneBytes) +
+                           " bytes of them; their times are read as local: " +
+                           std::string(fallbackIdentifier_));
+        }
+        return zones;
+    }
+
+    static ComponentPtr parseComponent(const std::string& text, icalcomponent_kind kind) {
+        ComponentPtr component(icalparser_parse_string(text.c_str()));
+        if (component && icalcomponent_isa(component.get()) != kind) {
+            component.reset();
+        }
+        return component;
+    }
+
+    // The event at `index` parsed on its own (nothing when it is not an event); `logCut` logs
+    // the lines left out past the bound on repeated properties (once per event).
+    ParsedEvent parse(std::size_t index, bool logCut) const {
+        const auto span = events_[index];
+        std::string lines;
+        const auto leftOut = readLinesOf(text_.substr(span.begin, span.end - span.begin), lines);
+        auto* event = icalparser_parse_string(lines.c_str());
+        if (event != nullptr && icalcomponent_isa(event) != ICAL_VEVENT_COMPONENT) {
+            icalcomponent_free(event);
+            event = nullptr;
+        }
+        ParsedEvent parsed(zones_.get(), event);
+        if (leftOut > 0 && logCut) {
+            logger().error("Calendar event reads the first " + std::to_string(kMaxRepeatedLines) +
+                           " of each repeated property, " + std::to_string(leftOut) +
+                           " lines left out: " + placeOf(identifier(index, event)));
+        }
+        return parsed;
+    }
+
+    std::string identifier(std::size_t index, icalcomponent* event) const {
+        const char* uid = event != nullptr ? icalcomponent_get_uid(event) : nullptr;
+        auto result = uid != nullptr ? text::toValidUtf8(uid) : std::string();
+        if (result.empty()) {
+            const auto place = firstEventIndex_ + index;
+            result = place == 0 ? std::string(fallbackIdentifier_)
+                                : std::string(fallbackIdentifier_) + "#" + std::to_string(place);
+        }
+        return result;
+    }
+
+    CalendarEvent describe(std::size_t index, icalcomponent* event, bool logRefused) const {
+        const auto id = identifier(index, event);
+        return vask::describe(event, id, title_, [&](std::string_view property) {
+            if (logRefused) {
+                logger().error("Calendar " + std::string(property) +
+                               " left out, it lies outside the years 1677 to 2262: " + placeOf(id));
+            }
         });
+    }
+
+    // What each occurrence of `event` holds, with the series' rules.
+    std::size_t measure(std::size_t index, icalcomponent* event,
+                        const std::vector<std::string>& rules) const {
+        auto description = describe(index, event, false);
+        description.recurrenceRules = rules;
+        return occurrenceBytes(description);
     }
 
     // The file and, when the event has its own identifier, the event.
@@ -328,40 +838,37 @@ class CalendarReader {
         occurrence.endDate = timeOf(std::max(start, end));
     }
 
-    // Each occurrence copies its event's texts, so the file's yield is bounded in bytes: a
-    // rule over a long text could otherwise make a small file fill memory.
-    bool mayYield(const CalendarEvent& occurrence) const {
-        const auto bytes = occurrenceBytes(occurrence);
-        if (bytes > budget_.maxYieldBytes - budget_.yieldedBytes) {
-            ++budget_.occurrencesLeftOut;
-            return false;
+    // The occurrence of an event that does not repeat (or of one changed occurrence), when it
+    // touches the range.
+    std::optional<Slot> singleSlot(std::size_t index, icalcomponent* event,
+                                   std::size_t bytes) const {
+        if (event == nullptr) {
+            return std::nullopt;
         }
-        budget_.yieldedBytes += bytes;
-        return true;
-    }
-
-    void addSingle(icalcomponent* event, CalendarEvent description,
-                   std::vector<CalendarEvent>& into) {
         const auto start = secondsOf(icalcomponent_get_dtstart(event));
         if (!start) {
-            return;
+            return std::nullopt;
         }
         const auto end = secondsOf(icalcomponent_get_dtend(event)).value_or(*start);
         if (!range_.overlaps(*start, end)) {
-            return;
+            return std::nullopt;
         }
-        if (!mayYield(description)) {
-            return;
-        }
-        setDates(description, *start, end);
-        into.push_back(std::move(description));
+        return Slot{*start, end, index, bytes};
     }
 
-    void readMaster(icalcomponent* master, std::vector<CalendarEvent>& into) {
-        auto description = describe(master);
-        description.recurrenceRules = ruleTexts(master);
-        if (description.recurrenceRules.empty()) {
-            addSingle(master, std::move(description), into);
+    void planSingle(std::size_t index, icalcomponent* event, std::size_t bytes,
+                    std::vector<PlannedEvent>& into) {
+        if (auto slot = singleSlot(index, event, bytes)) {
+            into.push_back(PlannedEvent{index, {*slot}});
+            boundPlans(into, budget_);
+        }
+    }
+
+    void planMaster(std::size_t index, icalcomponent* master, std::vector<PlannedEvent>& into) {
+        const auto rules = ruleTexts(master);
+        const auto bytes = measure(index, master, rules);
+        if (rules.empty()) {
+            planSingle(index, master, bytes, into);
             return;
         }
         const auto dtstart = icalcomponent_get_dtstart(master);
@@ -370,59 +877,76 @@ class CalendarReader {
         }
         const auto duration = icalcomponent_get_duration(master);
 
-        std::map<std::int64_t, icalcomponent*> replaced;
+        // The changed occurrences of the series, by the start they replace, with their own
+        // occurrence (if it touches the range). They are read once per UID, by its first series:
+        // many series and changes sharing one UID cost no more than as many separate events.
+        std::map<std::int64_t, std::pair<std::size_t, std::optional<Slot>>> replaced;
         const char* uid = icalcomponent_get_uid(master);
         if (const auto it = overrides_.find(uid != nullptr ? uid : "");
-            uid != nullptr && it != overrides_.end()) {
-            for (auto* event : it->second) {
+            uid != nullptr && it != overrides_.end() && !it->second.claimed) {
+            it->second.claimed = true;
+            for (const auto i : it->second.events) {
+                const auto event = parse(i, false);
+                if (event.get() == nullptr) {
+                    continue;
+                }
+                auto slot = singleSlot(i, event.get(), measure(i, event.get(), rules));
                 auto* property =
-                    icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY);
-                if (const auto original =
-                        secondsOf(icalproperty_get_datetime_with_component(property, event))) {
-                    replaced[*original] = event;
+                    icalcomponent_get_first_property(event.get(), ICAL_RECURRENCEID_PROPERTY);
+                if (const auto original = secondsOf(
+                        icalproperty_get_datetime_with_component(property, event.get()))) {
+                    replaced[*original] = {i, slot};
+                } else if (slot) {
+                    // Changed, but not saying which occurrence: on its own dates.
+                    into.push_back(PlannedEvent{i, {*slot}});
+                    boundPlans(into, budget_);
                 }
             }
         }
 
-        const auto starts =
-            occurrenceStarts(master, description.calendarItemIdentifier, dtstart, duration);
+        PlannedEvent planned{index, {}, true};
+        std::set<std::size_t> used;
+        const auto starts = occurrenceStarts(master, identifier(index, master), dtstart, duration,
+                                             planned.notPlanned);
         for (const auto& start : starts) {
             const auto seconds = *secondsOf(start);
             if (const auto it = replaced.find(seconds); it != replaced.end()) {
-                usedOverrides_.insert(it->second);
-                auto changed = describe(it->second);
-                changed.recurrenceRules = description.recurrenceRules;
-                addSingle(it->second, std::move(changed), into);
+                used.insert(it->second.first);
+                if (it->second.second) {
+                    planned.slots.push_back(*it->second.second);
+                }
                 continue;
             }
             const auto end = secondsOf(icaltime_add(start, duration)).value_or(seconds);
-            if (!range_.overlaps(seconds, end)) {
-                continue;
+            if (range_.overlaps(seconds, end)) {
+                planned.slots.push_back(Slot{seconds, end, Slot::kNone, bytes});
             }
-            if (!mayYield(description)) {
-                continue;
-            }
-            auto occurrence = description;
-            setDates(occurrence, seconds, end);
-            into.push_back(std::move(occurrence));
         }
         // An occurrence moved into the range from a start outside it is found by its own dates.
-        for (const auto& [original, event] : replaced) {
-            if (!usedOverrides_.contains(event)) {
-                usedOverrides_.insert(event);
-                auto changed = describe(event);
-                changed.recurrenceRules = description.recurrenceRules;
-                addSingle(event, std::move(changed), into);
+        for (const auto& [original, change] : replaced) {
+            if (!used.contains(change.first) && change.second) {
+                planned.slots.push_back(*change.second);
             }
+        }
+        if (planned.slots.size() > budget_.slotsPerEvent) {
+            planned.notPlanned += planned.slots.size() - budget_.slotsPerEvent;
+            planned.slots.resize(budget_.slotsPerEvent);
+        }
+        if (!planned.slots.empty()) {
+            into.push_back(std::move(planned));
+            boundPlans(into, budget_);
         }
     }
 
     // Every start of the series that may touch the range (the caller checks each against it),
-    // without excluded dates, each once, at most the per-event cap.
+    // without excluded dates, each once, at most the per-event cap and as many as the file's
+    // planning bound leaves an event (those past it counted in `notPlanned`).
     std::vector<icaltimetype> occurrenceStarts(icalcomponent* master, const std::string& identifier,
                                                const icaltimetype& dtstart,
-                                               const icaldurationtype& duration) const {
+                                               const icaldurationtype& duration,
+                                               std::size_t& notPlanned) const {
         const auto& limits = budget_.limits;
+        const auto maxStarts = std::min(limits.maxOccurrencesPerEvent, budget_.slotsPerEvent);
         std::set<std::int64_t> excludedTimes;
         std::set<std::tuple<int, int, int>> excludedDates;
         forEachProperty(master, ICAL_EXDATE_PROPERTY, [&](icalproperty* property) {
@@ -448,8 +972,10 @@ class CalendarReader {
             if (!range_.overlaps(*seconds, end)) {
                 return;
             }
-            if (starts.size() >= limits.maxOccurrencesPerEvent) {
+            if (starts.size() >= maxStarts) {
                 capped = true;
+                // Past the per-event cap the rule stops; past the file's bound it is counted.
+                notPlanned += maxStarts < limits.maxOccurrencesPerEvent ? 1 : 0;
                 return;
             }
             seen.insert(*seconds);
@@ -478,7 +1004,8 @@ class CalendarReader {
             }
             const auto ruleDeadline =
                 std::min(budget_.deadline, SteadyClock::now() + limits.maxTimePerRule);
-            for (std::size_t step = 0; !capped; ++step) {
+            for (std::size_t step = 0; !capped || maxStarts < limits.maxOccurrencesPerEvent;
+                 ++step) {
                 if (step == limits.maxStepsPerRule || budget_.steps >= limits.maxStepsPerFile ||
                     SteadyClock::now() >= ruleDeadline) {
                     logger().error("Calendar rule expansion stopped after " + std::to_string(step) +
@@ -497,7 +1024,7 @@ class CalendarReader {
         forEachProperty(master, ICAL_RDATE_PROPERTY, [&](icalproperty* property) {
             consider(icalproperty_get_datetime_with_component(property, master));
         });
-        if (capped) {
+        if (capped && maxStarts == limits.maxOccurrencesPerEvent) {
             logger().error("Calendar event keeps its first " +
                            std::to_string(limits.maxOccurrencesPerEvent) +
                            " occurrences: " + identifier);
@@ -505,31 +1032,18 @@ class CalendarReader {
         return starts;
     }
 
-    icalcomponent* calendar_;
+    std::string_view text_;
+    std::vector<Span> events_;
+    ComponentPtr zones_;
     std::string title_;
     Range range_;
     std::string_view fallbackIdentifier_;
-    std::size_t& eventIndex_;
+    std::size_t firstEventIndex_;
     Budget& budget_;
-    std::map<icalcomponent*, std::string> identifiers_;
-    std::map<std::string, std::vector<icalcomponent*>> overrides_;
-    std::set<icalcomponent*> usedOverrides_;
+    std::vector<bool> isChange_;
+    std::unordered_map<std::string, Changes> overrides_;
     std::set<std::string> clampedEvents_;
 };
-
-std::string calendarName(icalcomponent* calendar, std::string_view fallback) {
-    for (auto* property = icalcomponent_get_first_property(calendar, ICAL_X_PROPERTY);
-         property != nullptr;
-         property = icalcomponent_get_next_property(calendar, ICAL_X_PROPERTY)) {
-        const char* name = icalproperty_get_x_name(property);
-        if (name != nullptr && std::string_view(name) == "X-WR-CALNAME") {
-            if (auto value = nonEmpty(icalproperty_get_x(property))) {
-                return *value;
-            }
-        }
-    }
-    return std::string(fallback);
-}
 
 }  // namespace
 
@@ -545,30 +1059,20 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
             ? std::numeric_limits<std::size_t>::max()
             : text.size() * limits.yieldBytesPerFileByte;
     const auto maxYieldBytes = std::max(limits.minYieldBytesPerFile, scaledYieldBytes);
-    Budget budget{limits, SteadyClock::now() + limits.maxTimePerFile, maxYieldBytes};
-    auto copy = TextDecoding::utf8(text);
-    if (!copy) {
-        copy = TextDecoding::detected(text);
-    }
-    if (!copy) {
-        copy = text::toValidUtf8(text);
-    }
-    const ComponentPtr root(icalparser_parse_string(copy->c_str()));
-    // The parsed tree holds all it needs; the text need not outlive it through the expansion.
-    copy.reset();
-    if (!root) {
-        return {};
-    }
-    std::vector<icalcomponent*> calendars;
-    if (icalcomponent_isa(root.get()) == ICAL_VCALENDAR_COMPONENT) {
-        calendars.push_back(root.get());
-    } else if (icalcomponent_isa(root.get()) == ICAL_XROOT_COMPONENT) {
-        for (auto* calendar =
-                 icalcomponent_get_first_component(root.get(), ICAL_VCALENDAR_COMPONENT);
-             calendar != nullptr;
-             calendar = icalcomponent_get_next_component(root.get(), ICAL_VCALENDAR_COMPONENT)) {
-            calendars.push_back(calendar);
+    // No more occurrences are planned than the yield could hold were each as small as one can be.
+    const auto maxPlannedSlots = std::max(kMinPlannedSlots, maxYieldBytes / sizeof(CalendarEvent));
+    Budget budget{limits, SteadyClock::now() + limits.maxTimePerFile, maxYieldBytes,
+                  maxPlannedSlots};
+    // A copy only when the text is not UTF-8 already.
+    std::string converted;
+    std::string_view utf8 = text;
+    if (text::isValidUtf8(text)) {
+        if (utf8.starts_with("\xEF\xBB\xBF")) {
+            utf8.remove_prefix(3);
         }
+    } else {
+        converted = TextDecoding::detected(text).value_or(text::toValidUtf8(text));
+        utf8 = converted;
     }
     const Range range{
         std::chrono::duration_cast<std::chrono::seconds>(rangeStart.time_since_epoch()).count(),
@@ -576,17 +1080,53 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
     // Both come from file names, which may hold any bytes.
     const auto title = text::toValidUtf8(calendarTitle);
     const auto identifier = text::toValidUtf8(fallbackIdentifier);
-    std::vector<CalendarEvent> events;
     std::size_t eventIndex = 0;
-    for (auto* calendar : calendars) {
-        CalendarReader(calendar, calendarName(calendar, title), range, identifier, eventIndex,
-                       budget)
-            .read(events);
+    std::vector<std::unique_ptr<CalendarReader>> readers;
+    std::vector<std::pair<CalendarReader*, std::size_t>> firstEventOfReader;
+    std::vector<PlannedEvent> planned;
+    for (auto& calendar : splitCalendars(utf8)) {
+        readers.push_back(std::make_unique<CalendarReader>(utf8, std::move(calendar), title, range,
+                                                           identifier, eventIndex, budget));
+        firstEventOfReader.emplace_back(readers.back().get(), planned.size());
+        readers.back()->plan(planned);
     }
-    if (budget.occurrencesLeftOut > 0) {
+    shareYield(planned, maxYieldBytes);
+    std::vector<CalendarEvent> events;
+    std::size_t kept = 0;
+    for (const auto& event : planned) {
+        kept += event.kept;
+    }
+    events.reserve(kept);
+    std::size_t eventsCut = 0;
+    std::size_t occurrencesLeftOut = 0;
+    for (std::size_t r = 0; r < firstEventOfReader.size(); ++r) {
+        auto* reader = firstEventOfReader[r].first;
+        const auto end =
+            r + 1 < firstEventOfReader.size() ? firstEventOfReader[r + 1].second : planned.size();
+        for (auto i = firstEventOfReader[r].second; i < end; ++i) {
+            auto& event = planned[i];
+            reader->yield(event, events);
+            const auto leftOut = event.slots.size() - event.kept + event.notPlanned;
+            event.slots = {};
+            if (leftOut == 0) {
+                continue;
+            }
+            occurrencesLeftOut += leftOut;
+            // One line per event, up to a point: a hostile file may hold a million events.
+            if (++eventsCut <= kMaxEventsLoggedAsCut) {
+                logger().error("Calendar event keeps " + std::to_string(event.kept) + " of its " +
+                               std::to_string(event.kept + leftOut) +
+                               " occurrences in the range, the file yields at most " +
+                               std::to_string(maxYieldBytes) + " bytes of events: " + identifier +
+                               " " + reader->identifierOf(event.event));
+            }
+        }
+    }
+    if (occurrencesLeftOut > 0) {
         logger().error("Calendar file yields at most " + std::to_string(maxYieldBytes) +
-                       " bytes of events, " + std::to_string(budget.occurrencesLeftOut) +
-                       " occurrences left out: " + identifier);
+                       " bytes of events, " + std::to_string(occurrencesLeftOut) +
+                       " occurrences of " + std::to_string(eventsCut) +
+                       " events left out: " + identifier);
     }
     std::stable_sort(events.begin(), events.end(),
                      [](const CalendarEvent& a, const CalendarEvent& b) {

@@ -34,10 +34,11 @@ std::string fallbackTitle(const std::filesystem::path& folder, const std::filesy
 
 IcsCalendarStore::IcsCalendarStore(std::filesystem::path folder, UserDefaults& defaults,
                                    NotificationCenter& center, Scheduler& scheduler,
-                                   Scheduler::Duration changeLatency)
+                                   Scheduler::Duration changeLatency, std::uintmax_t maxFileBytes)
     : grant_(defaults, accessGrantKey, "fullAccess", logger(), "calendar"),
       folder_(std::move(folder), ".ics", center, changedNotification,
-              static_cast<const CalendarEventStore*>(this), scheduler, changeLatency) {}
+              static_cast<const CalendarEventStore*>(this), scheduler, changeLatency),
+      maxFileBytes_(maxFileBytes) {}
 
 std::optional<std::filesystem::path> IcsCalendarStore::defaultFolder(const Environment& env) {
     return WatchedDataFolder::defaultFolder(env, "VASK_CALENDAR_DIR", "calendars");
@@ -73,7 +74,21 @@ std::vector<CalendarEvent> IcsCalendarStore::events(CalendarEvent::Time start,
     }
 
     std::vector<CalendarEvent> events;
+    const auto tooLarge = [&](const std::filesystem::path& file, std::uintmax_t bytes) {
+        if (bytes <= maxFileBytes_) {
+            return false;
+        }
+        logger().warning("calendar_file_too_large", {{"path", file.string()},
+                                                     {"bytes", std::to_string(bytes)},
+                                                     {"limit", std::to_string(maxFileBytes_)}});
+        return true;
+    };
     for (const auto& file : *files) {
+        std::error_code sizeError;
+        if (const auto size = std::filesystem::file_size(file, sizeError);
+            !sizeError && tooLarge(file, size)) {
+            continue;
+        }
         std::optional<std::string> contents;
         try {
             contents = readFileIfExists(file);
@@ -83,6 +98,9 @@ std::vector<CalendarEvent> IcsCalendarStore::events(CalendarEvent::Time start,
         if (!contents) {
             // Removed between listing and reading: the next change notification covers it.
             continue;
+        }
+        if (tooLarge(file, contents->size())) {
+            continue;  // grown since its size was read
         }
         auto found =
             IcsCalendarParser::occurrences(*contents, fallbackTitle(folder(), file), start, end,

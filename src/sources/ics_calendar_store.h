@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -26,12 +27,17 @@ namespace vask {
 class IcsCalendarStore final : public CalendarEventStore {
   public:
     static constexpr std::string_view accessGrantKey = "calendarAccessGrant";
+    // A larger file is passed over (and logged): the calendar parser holds several times a
+    // file's size (its text, its plan and its occurrences), on every query. A calendar of many
+    // years of events is a few MiB.
+    static constexpr std::uintmax_t kMaxFileBytes = std::uintmax_t{8} * 1024 * 1024;
 
     // Watches `folder` from now on. Throws vask::Error when the folder cannot be watched.
     IcsCalendarStore(std::filesystem::path folder, UserDefaults& defaults,
                      NotificationCenter& center = NotificationCenter::shared(),
                      Scheduler& scheduler = Scheduler::system(),
-                     Scheduler::Duration changeLatency = FolderWatcher::defaultLatency);
+                     Scheduler::Duration changeLatency = FolderWatcher::defaultLatency,
+                     std::uintmax_t maxFileBytes = kMaxFileBytes);
 
     // VASK_CALENDAR_DIR when set, else the "calendars" folder of the user's data folder.
     static std::optional<std::filesystem::path> defaultFolder(const Environment& env);
@@ -39,7 +45,8 @@ class IcsCalendarStore final : public CalendarEventStore {
     CalendarAuthorizationStatus authorizationStatus() const override;
     void requestFullAccessToEvents(AccessCompletion completion) override;
     // A missing folder holds no events; a file that cannot be read fails the whole query rather
-    // than dropping its events, and a file that holds no calendar is logged and passed over.
+    // than dropping its events, and a file that holds no calendar, or is larger than the cap, is
+    // logged and passed over.
     std::vector<CalendarEvent> events(CalendarEvent::Time start, CalendarEvent::Time end) override;
 
     const std::filesystem::path& folder() const { return folder_.path(); }
@@ -48,6 +55,7 @@ class IcsCalendarStore final : public CalendarEventStore {
   private:
     FolderAccessGrant grant_;
     WatchedDataFolder folder_;
+    std::uintmax_t maxFileBytes_;
 };
 
 }  // namespace vask

@@ -9,9 +9,12 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/text.h"
+#include "sources/markup_attribute_bound.h"
 #include "sources/text_decoding.h"
 #include "sources/word_processor_reader.h"
 
@@ -316,31 +319,60 @@ bool isBlockElement(std::string_view name) {
     return false;
 }
 
-void collectText(xmlNode* node, std::string& out) {
-    for (; node != nullptr; node = node->next) {
-        if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
-            if (node->content != nullptr) {
-                out += reinterpret_cast<const char*>(node->content);
-            }
-            continue;
-        }
-        if (node->type != XML_ELEMENT_NODE) {
-            continue;
-        }
-        const std::string_view name = reinterpret_cast<const char*>(node->name);
-        if (name == "script" || name == "style" || name == "head") {
-            continue;
-        }
-        const bool block = isBlockElement(name);
-        if (block && !out.empty() && out.back() != '\n') {
-            out.push_back('\n');
-        }
-        collectText(node->children, out);
-        if (block && !out.empty() && out.back() != '\n') {
-            out.push_back('\n');
+// The text of an HTML document as the parser streams it: no tree is built, so memory follows
+// the text, not the markup (a tree of millions of empty elements is tens of times the file).
+class HtmlText {
+  public:
+    static void startElement(void* context, const xmlChar* name, const xmlChar**) {
+        static_cast<HtmlText*>(context)->open(reinterpret_cast<const char*>(name));
+    }
+    static void endElement(void* context, const xmlChar* name) {
+        static_cast<HtmlText*>(context)->close(reinterpret_cast<const char*>(name));
+    }
+    static void characters(void* context, const xmlChar* text, int length) {
+        auto& self = *static_cast<HtmlText*>(context);
+        if (self.hidden_ == 0 && length > 0) {
+            self.out_.append(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
         }
     }
-}
+
+    std::string& text() { return out_; }
+
+  private:
+    static bool isHidden(std::string_view name) {
+        return name == "script" || name == "style" || name == "head";
+    }
+
+    void open(std::string_view name) {
+        if (isHidden(name)) {
+            ++hidden_;
+        } else if (hidden_ == 0 && isBlockElement(name)) {
+            endLine();
+        }
+    }
+
+    void close(std::string_view name) {
+        if (isHidden(name)) {
+            hidden_ -= hidden_ > 0 ? 1 : 0;
+        } else if (hidden_ == 0 && isBlockElement(name)) {
+            endLine();
+        }
+    }
+
+    void endLine() {
+        if (!out_.empty() && out_.back() != '\n') {
+            out_.push_back('\n');
+        }
+    }
+
+    std::string out_;
+    // How many hidden elements (scripts, styles, the head) are open around the parser.
+    std::size_t hidden_ = 0;
+};
+
+struct PushParserDeleter {
+    void operator()(htmlParserCtxt* context) const { htmlFreeParserCtxt(context); }
+};
 
 }  // namespace
 
@@ -351,19 +383,52 @@ std::optional<std::string> RichTextReader::rtfText(std::string_view bytes) {
     return RtfReader(bytes).read();
 }
 
-std::optional<std::string> RichTextReader::htmlText(std::string_view bytes) {
+std::optional<std::string> RichTextReader::htmlText(std::string_view bytes, std::stop_token stop) {
     if (!looksLikeHTML(bytes)) {
         return std::nullopt;
     }
-    const std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> document(
-        htmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
-                       HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET),
-        xmlFreeDoc);
-    if (!document) {
+    // Attributes past these are dropped before the parser sees them (its cost grows with the
+    // square of an element's attributes); no text is in them.
+    constexpr std::size_t kMaxAttributes = 32;
+    constexpr std::size_t kPieceBytes = 64 * 1024;
+    htmlSAXHandler handler{};
+    handler.startElement = &HtmlText::startElement;
+    handler.endElement = &HtmlText::endElement;
+    handler.characters = &HtmlText::characters;
+    handler.cdataBlock = &HtmlText::characters;
+    HtmlText reader;
+    // A page that is not UTF-8 and names no encoding of its own is read as Latin-1 from its
+    // first byte: the parser would switch only at the first byte it cannot read, and drops that
+    // byte when it comes right after an ampersand.
+    const bool undeclaredLatin =
+        !text::isValidUtf8(bytes) &&
+        text::asciiLowered(bytes.substr(0, 4096)).find("charset") == std::string::npos &&
+        !bytes.starts_with("\xFF\xFE") && !bytes.starts_with("\xFE\xFF");
+    const std::unique_ptr<htmlParserCtxt, PushParserDeleter> parser(htmlCreatePushParserCtxt(
+        &handler, &reader, nullptr, 0, nullptr,
+        undeclaredLatin ? XML_CHAR_ENCODING_8859_1 : XML_CHAR_ENCODING_NONE));
+    if (!parser) {
         return std::nullopt;
     }
-    std::string out;
-    collectText(xmlDocGetRootElement(document.get()), out);
+    htmlCtxtUseOptions(parser.get(), HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET |
+                                         HTML_PARSE_NOBLANKS);
+    MarkupAttributeBound attributes(MarkupAttributeBound::Dialect::html, kMaxAttributes);
+    std::string piece;
+    for (std::size_t at = 0; at < bytes.size(); at += kPieceBytes) {
+        if (stop.stop_requested()) {
+            throw Error("Reading the document was cancelled");
+        }
+        piece.assign(bytes.substr(at, kPieceBytes));
+        const auto kept = attributes.filter(piece.data(), piece.size());
+        htmlParseChunk(parser.get(), piece.data(), static_cast<int>(kept), 0);
+    }
+    htmlParseChunk(parser.get(), nullptr, 0, 1);
+    auto& out = reader.text();
+    if (parser->disableSAX != 0) {
+        // The parser gave up before the end (it never does on bad markup, only when it runs out
+        // of what it may hold): the text read so far is kept, and says it stops short.
+        out += "\n\n[The rest of this document could not be read.]";
+    }
     // On a page that is not UTF-8 the parser's output is not always UTF-8 either (an "&" or "<"
     // before a byte above 127 is passed on as it is).
     if (!text::isValidUtf8(out)) {
@@ -372,14 +437,15 @@ std::optional<std::string> RichTextReader::htmlText(std::string_view bytes) {
     return std::string(text::trimmed(out));
 }
 
-std::optional<std::string> RichTextReader::plainText(std::string_view bytes) {
+std::optional<std::string> RichTextReader::plainText(std::string_view bytes, std::stop_token stop) {
     if (auto rtf = rtfText(bytes)) {
         return rtf;
     }
-    if (auto document = WordProcessorReader::documentText(bytes)) {
+    if (auto document =
+            WordProcessorReader::documentText(bytes, WordProcessorReader::kMaxEntryBytes, stop)) {
         return document;
     }
-    return htmlText(bytes);
+    return htmlText(bytes, std::move(stop));
 }
 
 }  // namespace vask

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -10,10 +11,11 @@
 namespace vask::RichTextReader {
 
 // The document's text in UTF-8, or nothing when the bytes are none of these formats. Throws
-// WordProcessorReaderError for a zip archive that holds no readable document.
-std::optional<std::string> plainText(std::string_view bytes);
+// WordProcessorReaderError for a zip archive that holds no readable document, and vask::Error
+// when `stop` is requested while an HTML page or a document is read.
+std::optional<std::string> plainText(std::string_view bytes, std::stop_token stop = {});
 
 std::optional<std::string> rtfText(std::string_view bytes);
-std::optional<std::string> htmlText(std::string_view bytes);
+std::optional<std::string> htmlText(std::string_view bytes, std::stop_token stop = {});
 
 }  // namespace vask::RichTextReader

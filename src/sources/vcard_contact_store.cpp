@@ -89,10 +89,11 @@ void sortContacts(ContactSortOrder order, std::vector<SystemContact>& contacts) 
 
 VCardContactStore::VCardContactStore(std::filesystem::path folder, UserDefaults& defaults,
                                      NotificationCenter& center, Scheduler& scheduler,
-                                     Scheduler::Duration changeLatency)
+                                     Scheduler::Duration changeLatency, std::uintmax_t maxFileBytes)
     : grant_(defaults, accessGrantKey, "authorized", logger(), "contacts"),
       folder_(std::move(folder), ".vcf", center, didChangeNotification,
-              static_cast<const SystemContactStore*>(this), scheduler, changeLatency) {}
+              static_cast<const SystemContactStore*>(this), scheduler, changeLatency),
+      maxFileBytes_(maxFileBytes) {}
 
 std::optional<std::filesystem::path> VCardContactStore::defaultFolder(const Environment& env) {
     return WatchedDataFolder::defaultFolder(env, "VASK_CONTACTS_DIR", "contacts");
@@ -128,7 +129,21 @@ std::vector<SystemContact> VCardContactStore::enumerateContacts(
     }
 
     std::vector<SystemContact> contacts;
+    const auto tooLarge = [&](const std::filesystem::path& file, std::uintmax_t bytes) {
+        if (bytes <= maxFileBytes_) {
+            return false;
+        }
+        logger().warning("contacts_file_too_large", {{"path", file.string()},
+                                                     {"bytes", std::to_string(bytes)},
+                                                     {"limit", std::to_string(maxFileBytes_)}});
+        return true;
+    };
     for (const auto& file : *files) {
+        std::error_code sizeError;
+        if (const auto size = std::filesystem::file_size(file, sizeError);
+            !sizeError && tooLarge(file, size)) {
+            continue;
+        }
         std::optional<std::string> contents;
         try {
             contents = readFileIfExists(file);
@@ -139,8 +154,12 @@ std::vector<SystemContact> VCardContactStore::enumerateContacts(
             // Removed between listing and reading: the next change notification covers it.
             continue;
         }
-        auto cards = VCardParser::parse(*contents);
-        if (cards.empty() && !text::trimmed(*contents).empty()) {
+        if (tooLarge(file, contents->size())) {
+            continue;  // grown since its size was read
+        }
+        std::size_t emptyCards = 0;
+        auto cards = VCardParser::parse(*contents, file.string(), &emptyCards);
+        if (cards.empty() && emptyCards == 0 && !text::trimmed(*contents).empty()) {
             // Enumerating without this file's contacts would delete them from the database.
             logger().warning("contacts_file_without_cards", {{"path", file.string()}});
             throw enumerationFailure("no cards could be read from " + file.string());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -24,12 +25,16 @@ namespace vask {
 class VCardContactStore final : public SystemContactStore {
   public:
     static constexpr std::string_view accessGrantKey = "contactsAccessGrant";
+    // A larger file is passed over (and logged): several times its size would be held to read
+    // it, on every synchronisation. A real address book of thousands of cards is a few MiB.
+    static constexpr std::uintmax_t kMaxFileBytes = std::uintmax_t{32} * 1024 * 1024;
 
     // Watches `folder` from now on. Throws vask::Error when the folder cannot be watched.
     VCardContactStore(std::filesystem::path folder, UserDefaults& defaults,
                       NotificationCenter& center = NotificationCenter::shared(),
                       Scheduler& scheduler = Scheduler::system(),
-                      Scheduler::Duration changeLatency = FolderWatcher::defaultLatency);
+                      Scheduler::Duration changeLatency = FolderWatcher::defaultLatency,
+                      std::uintmax_t maxFileBytes = kMaxFileBytes);
 
     // VASK_CONTACTS_DIR when set, else the "contacts" folder of the user's data folder.
     static std::optional<std::filesystem::path> defaultFolder(const Environment& env);
@@ -39,7 +44,7 @@ class VCardContactStore final : public SystemContactStore {
     // Cards without a UID are known by their file's path within the folder (and their place in
     // the file when it holds several). A missing folder is an empty address book; a file that
     // cannot be read, or that holds something but yields no card, fails the whole enumeration
-    // rather than dropping its contacts.
+    // rather than dropping its contacts. A file larger than the cap is passed over and logged.
     std::vector<SystemContact> enumerateContacts(const ContactFetchRequest& request) override;
 
     const std::filesystem::path& folder() const { return folder_.path(); }
@@ -48,6 +53,7 @@ class VCardContactStore final : public SystemContactStore {
   private:
     FolderAccessGrant grant_;
     WatchedDataFolder folder_;
+    std::uintmax_t maxFileBytes_;
 };
 
 }  // namespace vask

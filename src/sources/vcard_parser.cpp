@@ -1,13 +1,35 @@
 #include "sources/vcard_parser.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 
+#include "platform/logger.h"
 #include "platform/text.h"
 #include "sources/text_decoding.h"
 
 namespace vask {
 namespace {
+
+const Logger& logger() {
+    static const Logger instance("ai.vask.VaskCore", "vcard");
+    return instance;
+}
+
+// What a card holds in memory: its own size and its texts.
+std::size_t cardBytes(const SystemContact& card) {
+    std::size_t bytes = sizeof(SystemContact) + card.identifier.size() + card.givenName.size() +
+                        card.familyName.size() + card.organizationName.size() +
+                        card.jobTitle.size() + card.formattedName.size();
+    for (const auto* list : {&card.phoneNumbers, &card.emailAddresses}) {
+        for (const auto& value : *list) {
+            bytes += sizeof(std::string) + value.size();
+        }
+    }
+    return bytes;
+}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && text::asciiLowered(a) == text::asciiLowered(b);
@@ -15,10 +37,11 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 // The file's bytes as UTF-8: a byte order mark is dropped, and UTF-16 (told by its mark, or by
 // the zero bytes of its ASCII characters) is converted. Bytes that are not valid UTF-8 stay as they
-// are here, since a character may yet be split across a folded line.
-std::string decodedFile(std::string_view bytes) {
+// are here, since a character may yet be split across a folded line. Only a conversion makes a
+// copy; `storage` holds it.
+std::string_view decodedFile(std::string_view bytes, std::string& storage) {
     if (bytes.starts_with("\xEF\xBB\xBF")) {
-        return std::string(bytes.substr(3));
+        return bytes.substr(3);
     }
     const char* encoding = nullptr;
     if (bytes.starts_with("\xFF\xFE")) {
@@ -32,9 +55,10 @@ std::string decodedFile(std::string_view bytes) {
         encoding = bytes[0] == '\0' ? "UTF-16BE" : "UTF-16LE";
     }
     if (encoding == nullptr) {
-        return std::string(bytes);
+        return bytes;
     }
-    return TextDecoding::convert(bytes, encoding).value_or(std::string());
+    storage = TextDecoding::convert(bytes, encoding).value_or(std::string());
+    return storage;
 }
 
 bool isQuotedPrintable(std::string_view line) {
@@ -53,30 +77,52 @@ bool isQuotedPrintable(std::string_view line) {
     return false;
 }
 
-// Logical lines: CRLF, LF and CR all end a line, and a line that starts with a blank or a tab
-// continues the one before it (the blank itself is not content). A quoted-printable value that
-// ends with "=" continues on the next line whatever that starts with.
-std::vector<std::string> unfoldedLines(std::string_view text) {
-    std::vector<std::string> lines;
+// Logical lines, handed to `visit` one at a time as they complete: CRLF, LF and CR all end a
+// line, and a line that starts with a blank or a tab continues the one before it (the blank
+// itself is not content). A quoted-printable value that ends with "=" continues on the next line
+// whatever that starts with. Only the line being assembled is held, and whether it is
+// quoted-printable is decided once, when its head (up to the first colon) is complete: a value
+// of many soft breaks is read in time linear in its length.
+template <typename Visit>
+void forEachUnfoldedLine(std::string_view text, Visit visit) {
+    std::string line;
+    bool open = false;
     bool softBreak = false;
+    // Whether the line's head is complete (a colon seen), and whether it is quoted-printable.
+    bool headComplete = false;
+    bool quotedPrintable = false;
+    const auto append = [&](std::string_view piece) {
+        const auto before = line.size();
+        line.append(piece);
+        if (!headComplete && line.find(':', before) != std::string::npos) {
+            headComplete = true;
+            quotedPrintable = isQuotedPrintable(line);
+        }
+    };
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t end = text.find_first_of("\r\n", start);
         if (end == std::string_view::npos) {
             end = text.size();
         }
-        const auto line = text.substr(start, end - start);
+        const auto physical = text.substr(start, end - start);
         if (softBreak) {
-            lines.back().pop_back();
-            lines.back().append(line);
-        } else if (!line.empty() && (line.front() == ' ' || line.front() == '\t') &&
-                   !lines.empty()) {
-            lines.back().append(line.substr(1));
-        } else if (!line.empty()) {
-            lines.emplace_back(line);
+            line.pop_back();
+            append(physical);
+        } else if (!physical.empty() && (physical.front() == ' ' || physical.front() == '\t') &&
+                   open) {
+            append(physical.substr(1));
+        } else if (!physical.empty()) {
+            if (open) {
+                visit(std::string_view(line));
+            }
+            line.clear();
+            headComplete = false;
+            quotedPrintable = false;
+            open = true;
+            append(physical);
         }
-        softBreak =
-            !lines.empty() && lines.back().ends_with('=') && isQuotedPrintable(lines.back());
+        softBreak = open && quotedPrintable && line.ends_with('=');
         if (end == text.size()) {
             break;
         }
@@ -85,7 +131,17 @@ std::vector<std::string> unfoldedLines(std::string_view text) {
             ++start;
         }
     }
-    return lines;
+    if (open) {
+        visit(std::string_view(line));
+    }
+}
+
+// Whether a card holds nothing a contact keeps: such a card is not kept (a file of empty cards
+// would otherwise be many times its size in memory).
+bool holdsNothing(const SystemContact& card) {
+    return card.identifier.empty() && card.givenName.empty() && card.familyName.empty() &&
+           card.organizationName.empty() && card.jobTitle.empty() && card.formattedName.empty() &&
+           card.phoneNumbers.empty() && card.emailAddresses.empty();
 }
 
 struct Property {
@@ -163,7 +219,13 @@ std::optional<Property> splitProperty(std::string_view line) {
     }
     const auto parameters =
         nameEnd < colon ? line.substr(nameEnd + 1, colon - nameEnd - 1) : std::string_view();
-    return Property{name, decodedValue(parameters, line.substr(colon + 1))};
+    // Only the values a card keeps are decoded: a photo of megabytes is passed over, not copied.
+    static constexpr std::string_view kRead[] = {"BEGIN", "END",   "UID", "FN",   "N",
+                                                 "ORG",   "TITLE", "TEL", "EMAIL"};
+    const bool read = std::any_of(std::begin(kRead), std::end(kRead), [&](std::string_view kept) {
+        return equalsIgnoringCase(name, kept);
+    });
+    return Property{name, read ? decodedValue(parameters, line.substr(colon + 1)) : std::string()};
 }
 
 std::string unescaped(std::string_view value) {
@@ -267,26 +329,25 @@ void applyProperty(const Property& property, SystemContact& card, bool& haveName
     }
 }
 
-}  // namespace
-
-std::vector<SystemContact> VCardParser::parse(std::string_view input) {
-    std::vector<SystemContact> cards;
+// Hands each card of the text to `finish` as it ends.
+template <typename Finish>
+void forEachCard(std::string_view text, Finish finish) {
     std::optional<SystemContact> card;
     bool haveName = false;
     // A card inside a card (an old-style AGENT value) is not a contact of its own; any other
     // BEGIN inside a card means that card was never ended, and it ends there.
     int depth = 0;
     bool afterAgent = false;
-    for (const auto& line : unfoldedLines(decodedFile(input))) {
+    forEachUnfoldedLine(text, [&](std::string_view line) {
         const auto property = splitProperty(line);
         if (!property) {
-            continue;
+            return;
         }
         const auto value = text::trimmed(property->value);
         const bool agent = equalsIgnoringCase(property->name, "AGENT");
         if (equalsIgnoringCase(property->name, "BEGIN") && equalsIgnoringCase(value, "VCARD")) {
             if (depth > 0 && !afterAgent) {
-                cards.push_back(std::move(*card));
+                finish(std::move(*card));
                 depth = 0;
             }
             if (depth++ == 0) {
@@ -296,16 +357,67 @@ std::vector<SystemContact> VCardParser::parse(std::string_view input) {
         } else if (equalsIgnoringCase(property->name, "END") &&
                    equalsIgnoringCase(value, "VCARD")) {
             if (depth > 0 && --depth == 0) {
-                cards.push_back(std::move(*card));
+                finish(std::move(*card));
                 card.reset();
             }
         } else if (depth == 1) {
             applyProperty(*property, *card, haveName);
         }
         afterAgent = agent || (afterAgent && depth > 1);
-    }
+    });
     if (card) {
-        cards.push_back(std::move(*card));
+        finish(std::move(*card));
+    }
+}
+
+}  // namespace
+
+std::vector<SystemContact> VCardParser::parse(std::string_view input, std::string_view source,
+                                              std::size_t* emptyCards) {
+    // A card of a few bytes of text is a few hundred bytes in memory, so what a file yields is
+    // bounded in proportion to it; cards past the bound are left out and counted.
+    const auto maxYieldBytes = std::max(kMinYieldBytes, input.size() > SIZE_MAX / kYieldBytesPerByte
+                                                            ? SIZE_MAX
+                                                            : input.size() * kYieldBytesPerByte);
+    std::string converted;
+    const auto text = decodedFile(input, converted);
+    // The text is read twice: first to count the cards kept, so that they are held in a vector
+    // of their exact number (a growing vector briefly holds its cards three times over, and
+    // other containers a pointer or two more per card), then to keep them.
+    std::size_t empty = 0;
+    std::size_t leftOut = 0;
+    std::size_t kept = 0;
+    std::vector<SystemContact> cards;
+    for (const bool counting : {true, false}) {
+        std::size_t yieldedBytes = 0;
+        forEachCard(text, [&](SystemContact&& finished) {
+            if (holdsNothing(finished)) {
+                empty += counting ? 1 : 0;
+                return;
+            }
+            const auto bytes = cardBytes(finished);
+            if (bytes > maxYieldBytes - yieldedBytes) {
+                leftOut += counting ? 1 : 0;
+                return;
+            }
+            yieldedBytes += bytes;
+            if (counting) {
+                ++kept;
+            } else if (cards.size() < kept) {
+                cards.push_back(std::move(finished));
+            }
+        });
+        if (counting) {
+            cards.reserve(kept);
+        }
+    }
+    if (leftOut > 0) {
+        logger().error(std::to_string(leftOut) + " cards left out, a vCard file yields at most " +
+                       std::to_string(maxYieldBytes) +
+                       " bytes of cards: " + text::toValidUtf8(source));
+    }
+    if (emptyCards != nullptr) {
+        *emptyCards = empty;
     }
     return cards;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
@@ -18,7 +19,17 @@ class VCardParser {
   public:
     VCardParser() = delete;
 
-    static std::vector<SystemContact> parse(std::string_view text);
+    // A card of a few bytes is a few hundred in memory: the cards of one text hold at most this
+    // many bytes per byte of text (and never less than the floor); later ones are left out and
+    // logged with `source`.
+    static constexpr std::size_t kYieldBytesPerByte = 8;
+    static constexpr std::size_t kMinYieldBytes = std::size_t{4} * 1024 * 1024;
+
+    // Cards that hold nothing a contact keeps (no UID, name, organisation, title, telephone or
+    // address) are not returned; their number goes to `emptyCards` when given.
+    static std::vector<SystemContact> parse(std::string_view text,
+                                            std::string_view source = "vCard text",
+                                            std::size_t* emptyCards = nullptr);
 };
 
 }  // namespace vask

@@ -14,6 +14,8 @@
 #include <optional>
 #include <vector>
 
+#include "sources/markup_attribute_bound.h"
+
 namespace vask {
 namespace {
 
@@ -28,6 +30,10 @@ constexpr std::string_view kOfficeNamespace = "urn:oasis:names:tc:opendocument:x
 
 // A repeat count in a document is untrusted; no real document asks for more spaces than this.
 constexpr long kMaxRepeatedSpaces = 1024;
+
+// libxml2 refuses a single text node longer than this (XML_MAX_TEXT_LENGTH) unless told to lift
+// every limit, which would also lift its guards against entity expansion.
+constexpr std::size_t kMaxTextRunBytes = 10'000'000;
 
 std::string description(Case kind) {
     switch (kind) {
@@ -81,27 +87,46 @@ Format openDocumentEntry(archive* reader, std::size_t maxEntryBytes) {
 
 // The entry's bytes as the XML reader asks for them, inflated piece by piece: the markup is
 // never held whole. The declared size may lie, so the limit holds on what actually inflates.
+//
+// Attributes past the first kMaxAttributes of an element are dropped on the way: the parser's
+// cost grows with the square of an element's attributes, and the text holds none. A real
+// document's root, with its namespace declarations, has a few dozen.
 struct EntryStream {
+    static constexpr std::size_t kMaxAttributes = 128;
+
     archive* reader;
     std::size_t maxBytes;
+    std::stop_token stop;
     std::size_t inflated = 0;
     bool tooLarge = false;
     bool unreadable = false;
+    bool stopped = false;
+    MarkupAttributeBound attributes{MarkupAttributeBound::Dialect::xml, kMaxAttributes};
 
     static int read(void* context, char* buffer, int length) {
         auto& stream = *static_cast<EntryStream*>(context);
-        const la_ssize_t count =
-            archive_read_data(stream.reader, buffer, static_cast<std::size_t>(length));
-        if (count < 0) {
-            stream.unreadable = true;
-            return -1;
+        while (true) {
+            if (stream.stop.stop_requested()) {
+                stream.stopped = true;
+                return -1;
+            }
+            const la_ssize_t count =
+                archive_read_data(stream.reader, buffer, static_cast<std::size_t>(length));
+            if (count < 0) {
+                stream.unreadable = true;
+                return -1;
+            }
+            if (static_cast<std::size_t>(count) > stream.maxBytes - stream.inflated) {
+                stream.tooLarge = true;
+                return -1;
+            }
+            stream.inflated += static_cast<std::size_t>(count);
+            const auto kept = stream.attributes.filter(buffer, static_cast<std::size_t>(count));
+            // Nothing kept of a piece is not the end of the entry.
+            if (kept > 0 || count == 0) {
+                return static_cast<int>(kept);
+            }
         }
-        if (static_cast<std::size_t>(count) > stream.maxBytes - stream.inflated) {
-            stream.tooLarge = true;
-            return -1;
-        }
-        stream.inflated += static_cast<std::size_t>(count);
-        return static_cast<int>(count);
     }
 };
 
@@ -221,8 +246,13 @@ class BodyText {
             }
             return;
         }
+        // An empty paragraph leaves nothing; each one kept costs its own bookkeeping against
+        // the cap, so that millions of tiny nested paragraphs cannot outgrow it.
         auto& outer = paragraphs_.back().nested;
-        outer.push_back(std::move(paragraph.text));
+        if (!paragraph.text.empty()) {
+            charge(sizeof(std::string));
+            outer.push_back(std::move(paragraph.text));
+        }
         std::move(paragraph.nested.begin(), paragraph.nested.end(), std::back_inserter(outer));
     }
 
@@ -331,14 +361,18 @@ void recordFirstError(void* context, xmlErrorPtr error) {
     }
 }
 
-std::string readBodyText(archive* archiveReader, Format format, std::size_t maxEntryBytes) {
-    EntryStream stream{archiveReader, maxEntryBytes};
+std::string readBodyText(archive* archiveReader, Format format, std::size_t maxEntryBytes,
+                         std::stop_token stop) {
+    EntryStream stream{archiveReader, maxEntryBytes, std::move(stop)};
     // No network and no entity substitution: the document is untrusted.
     const std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> reader(
         xmlReaderForIO(&EntryStream::read, nullptr, &stream, nullptr, nullptr,
                        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
         xmlFreeTextReader);
     if (!reader) {
+        if (stream.stopped) {
+            throw Error("Reading the document was cancelled");
+        }
         if (stream.tooLarge || stream.unreadable) {
             // The first bytes are read when the reader is made.
             throw WordProcessorReaderError(
@@ -382,6 +416,9 @@ std::string readBodyText(archive* archiveReader, Format format, std::size_t maxE
                 break;
         }
     }
+    if (stream.stopped) {
+        throw Error("Reading the document was cancelled");
+    }
     if (stream.tooLarge) {
         throw WordProcessorReaderError(
             Case::entryTooLarge,
@@ -389,6 +426,13 @@ std::string readBodyText(archive* archiveReader, Format format, std::size_t maxE
     }
     if (stream.unreadable) {
         throw WordProcessorReaderError(Case::archiveUnreadable, archiveMessage(archiveReader));
+    }
+    if (status != 0 && error.find("huge text") != std::string::npos) {
+        // The markup may be well-formed: one run of text is longer than the parser takes.
+        throw WordProcessorReaderError(
+            Case::entryTooLarge, "a text run of " + std::string(entryName) + " is longer than " +
+                                     std::to_string(kMaxTextRunBytes) +
+                                     " bytes, the most one run may hold");
     }
     if (status != 0 || !sawRoot) {
         throw WordProcessorReaderError(Case::malformedXml,
@@ -403,7 +447,8 @@ WordProcessorReaderError::WordProcessorReaderError(Case kind, const std::string&
     : Error(description(kind) + ": " + detail), kind_(kind) {}
 
 std::optional<std::string> WordProcessorReader::documentText(std::string_view bytes,
-                                                             std::size_t maxEntryBytes) {
+                                                             std::size_t maxEntryBytes,
+                                                             std::stop_token stop) {
     if (!bytes.starts_with(std::string_view("PK\x03\x04", 4))) {
         return std::nullopt;
     }
@@ -416,7 +461,7 @@ std::optional<std::string> WordProcessorReader::documentText(std::string_view by
         throw WordProcessorReaderError(Case::archiveUnreadable, archiveMessage(reader.get()));
     }
     const auto format = openDocumentEntry(reader.get(), maxEntryBytes);
-    return readBodyText(reader.get(), format, maxEntryBytes);
+    return readBodyText(reader.get(), format, maxEntryBytes, stop);
 }
 
 }  // namespace vask

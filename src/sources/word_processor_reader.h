@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -35,9 +36,11 @@ namespace WordProcessorReader {
 inline constexpr std::size_t kMaxEntryBytes = std::size_t{64} * 1024 * 1024;
 
 // Nothing for bytes that are not a zip archive; throws WordProcessorReaderError for an archive
-// that holds no readable document.
+// that holds no readable document, and vask::Error when `stop` is requested (checked as each
+// piece of the markup inflates).
 std::optional<std::string> documentText(std::string_view bytes,
-                                        std::size_t maxEntryBytes = kMaxEntryBytes);
+                                        std::size_t maxEntryBytes = kMaxEntryBytes,
+                                        std::stop_token stop = {});
 
 }  // namespace WordProcessorReader
 

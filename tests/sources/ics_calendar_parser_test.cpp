@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -237,6 +239,141 @@ TEST_F(IcsCalendarParserTest, WhatAFileYieldsIsBoundedByItsSize) {
                                                        unixTime(test::january31st2024), "f.ics");
     EXPECT_LE(events.size(), 42u);
     EXPECT_GT(events.size(), 0u);
+}
+
+// The bound is shared round by round: three daily series with long notes cannot starve fifty
+// weekly ones of their first occurrences.
+TEST_F(IcsCalendarParserTest, EveryEventKeepsItsFirstOccurrencesBeforeAnyGetsMore) {
+    std::string events;
+    for (int i = 0; i < 3; ++i) {
+        events += event("daily-" + std::to_string(i), "DTSTART:20240101T0" + std::to_string(i) +
+                                                          "0000Z\r\nRRULE:FREQ=DAILY\r\n"
+                                                          "DESCRIPTION:" +
+                                                          std::string(4096, 'd') + "\r\n");
+    }
+    for (int i = 0; i < 50; ++i) {
+        events += event("weekly-" + std::to_string(i),
+                        "DTSTART:20240102T120000Z\r\nRRULE:FREQ=WEEKLY\r\nSUMMARY:w\r\n");
+    }
+    const auto text = calendar(events);
+    IcsCalendarParser::Limits limits;
+    limits.minYieldBytesPerFile = 0;
+    const auto found = IcsCalendarParser::occurrences(text, "T", unixTime(test::january1st2024),
+                                                      unixTime(test::january1st2024 + 366 * 86400),
+                                                      "f.ics", limits);
+    std::map<std::string, std::size_t> counts;
+    for (const auto& e : found) {
+        ++counts[e.calendarItemIdentifier];
+    }
+    ASSERT_EQ(counts.size(), 53u);
+    std::size_t bytes = 0;
+    for (const auto& e : found) {
+        bytes += e.notes.value_or("").size();
+    }
+    EXPECT_LE(bytes, limits.yieldBytesPerFileByte * text.size());
+    // No event has two more occurrences than another that was cut short.
+    EXPECT_LE(counts["daily-0"], counts["weekly-49"] + 1);
+    EXPECT_LT(found.size(), 3u * 366 + 50 * 53);
+}
+
+// Changes of a series are matched by UID once: series repeated under one UID do not each take
+// the changed occurrence again.
+TEST_F(IcsCalendarParserTest, SeriesSharingAUidTakeEachChangeOnce) {
+    const auto series =
+        event("shared", "DTSTART:20240108T150000Z\r\nRRULE:FREQ=WEEKLY;COUNT=2\r\n");
+    const auto text =
+        calendar(series + series +
+                 event("shared", "RECURRENCE-ID:20240115T150000Z\r\nDTSTART:20240116T150000Z\r\n"));
+    const auto found = spans(IcsCalendarParser::occurrences(
+        text, "T", unixTime(test::january1st2024), unixTime(test::january31st2024)));
+    const auto changed = std::to_string(test::january1st2024 + 15 * 86400 + 15 * 3600);
+    EXPECT_EQ(std::count(found.begin(), found.end(), "shared@" + changed + "-" + changed), 1)
+        << testing::PrintToString(found);
+}
+
+// libical expands a zone's observances to 2037 the first time a time in it is converted; one
+// that repeats every minute would never finish. Such a zone is refused and its times read as
+// local ones; a zone that changes yearly is kept.
+TEST_F(IcsCalendarParserTest, TimeZonesChangingMoreOftenThanDailyAreRefused) {
+    const auto zone = [](std::string_view rule) {
+        return "BEGIN:VTIMEZONE\r\nTZID:Odd\r\nBEGIN:STANDARD\r\nDTSTART:16010101T000000\r\n"
+               "TZOFFSETFROM:+0100\r\nTZOFFSETTO:+0100\r\nRRULE:" +
+               std::string(rule) + "\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n";
+    };
+    const auto meeting = event("m", "DTSTART;TZID=Odd:20240110T100000\r\n");
+    struct Case {
+        const char* rule;
+        std::int64_t offsetSeconds;  // from the same wall time in UTC
+    };
+    const std::vector<Case> cases = {
+        {"FREQ=MINUTELY", 5 * 3600},  // New York's wall clock
+        {"FREQ=DAILY;BYHOUR=0,12", 5 * 3600},
+        {"FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU", -3600},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rule);
+        const auto found = IcsCalendarParser::occurrences(calendar(zone(c.rule) + meeting), "T",
+                                                          unixTime(test::january1st2024),
+                                                          unixTime(test::january31st2024));
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].startDate,
+                  unixTime(test::january1st2024 + 9 * 86400 + 10 * 3600 + c.offsetSeconds));
+    }
+}
+
+// Events are read one at a time out of the file's text: a component starts and ends only on a
+// line of its own (not inside a folded value), time zones apply wherever they are written, each
+// calendar of a file keeps its name, and an event after a huge one is still read.
+TEST_F(IcsCalendarParserTest, EventsAreReadOneByOne) {
+    const auto zone =
+        "BEGIN:VTIMEZONE\r\nTZID:Plus2\r\nBEGIN:STANDARD\r\nDTSTART:19700101T000000\r\n"
+        "TZOFFSETFROM:+0200\r\nTZOFFSETTO:+0200\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n";
+    std::string huge = "DESCRIPTION:" + std::string(2'000'000, 'd') + "\r\n";
+    for (int i = 0; i < 20'000; ++i) {
+        huge += "X-PADDING:" + std::to_string(i) + "\r\nATTENDEE:mailto:a@b\r\n";
+    }
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::string> expected;  // "uid@start title [calendar]"
+    };
+    const std::vector<Case> cases = {
+        {"an event after a huge one",
+         calendar(event("huge", "DTSTART:20240105T100000Z\r\n" + huge) +
+                  event("after", "DTSTART:20240106T100000Z\r\nSUMMARY:kept\r\n")),
+         {"huge@1704448800  [T]", "after@1704535200 kept [T]"}},
+        {"component lines inside a folded value",
+         calendar(event("folded",
+                        "DTSTART:20240105T100000Z\r\nSUMMARY:a\r\n END:VEVENT\r\n"
+                        " BEGIN:VEVENT\r\nBEGIN:VALARM\r\nSUMMARY:alarm\r\nEND:VALARM\r\n")),
+         {"folded@1704448800 aEND:VEVENTBEGIN:VEVENT [T]"}},
+        {"a time zone written after the event",
+         calendar(event("zoned", "DTSTART;TZID=Plus2:20240105T100000\r\n") + zone),
+         {"zoned@1704441600  [T]"}},
+        {"two calendars, each with its name",
+         calendar("X-WR-CALNAME:One\r\n" + event("a", "DTSTART:20240105T100000Z\r\n")) +
+             calendar("X-WR-CALNAME:Two\r\nBEGIN:VEVENT\r\nDTSTART:20240106T100000Z\r\n"
+                      "END:VEVENT\r\n"),
+         {"a@1704448800  [One]", "f.ics#1@1704535200  [Two]"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> found;
+        for (const auto& e :
+             IcsCalendarParser::occurrences(c.text, "T", unixTime(test::january1st2024),
+                                            unixTime(test::january31st2024), "f.ics")) {
+            found.push_back(e.calendarItemIdentifier + "@" +
+                            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                               e.startDate.time_since_epoch())
+                                               .count()) +
+                            " " + e.title.value_or("") + " [" + e.calendarTitle + "]");
+            if (e.calendarItemIdentifier == "huge") {
+                EXPECT_EQ(e.notes.value_or("").size(), 2'000'000u);
+                EXPECT_EQ(e.attendees.size(), 2000u);
+            }
+        }
+        EXPECT_EQ(found, c.expected);
+    }
 }
 
 // Time points hold nanoseconds: dates outside 1677 to 2262 are clamped (start and end) or left

@@ -97,6 +97,18 @@ TEST_F(IcsCalendarStoreTest, CalendarsAreNamedByTheirFileTheirFolderOrThemselves
                               {"a", "holidays"}, {"b", "family"}, {"c", "Team Room"}}));
 }
 
+TEST_F(IcsCalendarStoreTest, AFileLargerThanTheCapIsPassedOver) {
+    test::writeFileCreatingFolders(folder() / "small.ics", singleEvent("small"));
+    test::writeFileCreatingFolders(
+        folder() / "large.ics",
+        singleEvent("large", "X-PADDING:" + std::string(4096, 'p') + "\r\n"));
+    IcsCalendarStore store(folder(), defaults_, center_, clock_, FolderWatcher::defaultLatency,
+                           2048);
+    const auto events = january(store);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].calendarItemIdentifier, "small");
+}
+
 TEST_F(IcsCalendarStoreTest, MissingFolderIsEmptyButAFileInItsPlaceIsAnError) {
     auto store = makeStore();
     EXPECT_TRUE(january(*store).empty());

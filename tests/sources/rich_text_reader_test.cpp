@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <stop_token>
+#include <utility>
+
+#include "platform/error.h"
 #include "platform/text.h"
+#include "sources/markup_attribute_bound.h"
 #include "sources/text_decoding.h"
 #include "support/peak_heap.h"
+#include "zip_fixture.h"
 
 namespace vask {
 namespace {
@@ -100,8 +106,9 @@ TEST(RichTextReaderTest, TextIsValidUtf8WhateverTheInput) {
         {"unicode beyond U+10FFFF", R"({\rtf1 a\u1114112?b})", "a" + replacement + "b"},
         {"unicode of ten digits", R"({\rtf1\u9999999999})", replacement},
         {"the last character is kept", R"({\rtf1\u1114111})", "\xF4\x8F\xBF\xBF"},
-        {"an ampersand before a byte above 127", "<html>&\xA0", "&" + replacement},
-        {"in the body of a page", "<html><body><p>a&\xE9</p></body></html>", "a&" + replacement},
+        // A page that is not UTF-8 and names no encoding is read as Latin-1.
+        {"an ampersand before a byte above 127", "<html>&\xA0z", "&\xC2\xA0z"},
+        {"in the body of a page", "<html><body><p>a&\xE9</p></body></html>", "a&\xC3\xA9"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -109,6 +116,76 @@ TEST(RichTextReaderTest, TextIsValidUtf8WhateverTheInput) {
         ASSERT_TRUE(text.has_value());
         EXPECT_TRUE(text::isValidUtf8(*text));
         EXPECT_EQ(*text, c.text);
+    }
+}
+
+// A page is read as it streams: a text run longer than libxml2's own node limit is kept whole
+// with what follows it, and an element of many thousands of attributes is read.
+TEST(RichTextReaderTest, LongRunsAndManyAttributesKeepTheirText) {
+    const std::string run(10'500'000, 'r');
+    const auto text =
+        RichTextReader::htmlText("<html><body><p>" + run + "</p><p>last</p></body></html>");
+    ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(*text, run + "\nlast");
+
+    std::string attributes;
+    for (int i = 0; i < 50'000; ++i) {
+        attributes += " a" + std::to_string(i) + "=v";
+    }
+    const auto many = RichTextReader::htmlText(
+        "<html><body><p" + attributes + ">one</p><script>x</script><p>two</p></body></html>");
+    ASSERT_TRUE(many.has_value());
+    EXPECT_EQ(*many, "one\ntwo");
+}
+
+// A stop request ends the reading of a page or a document with an error, not with part of
+// its text.
+TEST(RichTextReaderTest, AStopRequestEndsTheReading) {
+    std::stop_source source;
+    source.request_stop();
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"HTML", "<html><body><p>text</p></body></html>"},
+        {"document", test::docxDocument("<w:p><w:r><w:t>text</w:t></w:r></w:p>")},
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(RichTextReader::plainText(bytes, std::stop_token()).value_or(""), "text");
+        EXPECT_THROW(RichTextReader::plainText(bytes, source.get_token()), Error);
+    }
+}
+
+// Attributes past the bound are dropped in whatever pieces the markup arrives; what looks like
+// a tag inside a comment, a CDATA section or a script is not one.
+TEST(MarkupAttributeBoundTest, DropsOnlyAttributesPastTheBound) {
+    using Dialect = MarkupAttributeBound::Dialect;
+    struct Case {
+        const char* name;
+        Dialect dialect;
+        std::string in;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {"within the bound", Dialect::xml, "<a x=\"1\" y='2'>t</a>", "<a x=\"1\" y='2'>t</a>"},
+        {"past it, the empty element kept", Dialect::xml, "<a x=\"1\" y=\"2\" z=\"3\"/>t",
+         "<a x=\"1\" y=\"2\" />t"},
+        {"a quoted >", Dialect::xml, "<a x=\"1\" y=\"2\" z=\">\">t", "<a x=\"1\" y=\"2\" >t"},
+        {"comment", Dialect::xml, "<!-- <b p q r s> -->t", "<!-- <b p q r s> -->t"},
+        {"cdata", Dialect::xml, "<![CDATA[<b p q r s>]]>t", "<![CDATA[<b p q r s>]]>t"},
+        {"html unquoted", Dialect::html, "<p a=1 b c d=4>t", "<p a=1 b >t"},
+        {"script", Dialect::html, "<script><b p q r s></SCRIPT><i p q r>t",
+         "<script><b p q r s></SCRIPT><i p q >t"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, c.in.size()}) {
+            MarkupAttributeBound bound(c.dialect, 2);
+            std::string out;
+            for (std::size_t at = 0; at < c.in.size(); at += piece) {
+                std::string part = c.in.substr(at, piece);
+                out.append(part.data(), bound.filter(part.data(), part.size()));
+            }
+            EXPECT_EQ(out, c.out);
+        }
     }
 }
 

@@ -163,6 +163,8 @@ TEST_F(VCardContactStoreTest, AFileWithoutReadableCardsFailsTheEnumeration) {
          "BEGIN:VCARD\nUID:b\nEND:VCARD\n",
          false},
         {"not a card at all", "hello there\n", true},
+        {"only empty cards", "BEGIN:VCARD\nVERSION:3.0\nEND:VCARD\nBEGIN:VCARD\nEND:VCARD\n",
+         false},
         {"UTF-16 that does not convert", "\xFF\xFE\x00\xD8", true},
     };
     for (const auto& c : cases) {
@@ -176,6 +178,18 @@ TEST_F(VCardContactStoreTest, AFileWithoutReadableCardsFailsTheEnumeration) {
             EXPECT_NO_THROW(store->enumerateContacts({}));
         }
     }
+}
+
+TEST_F(VCardContactStoreTest, AFileLargerThanTheCapIsPassedOver) {
+    test::writeFileCreatingFolders(folder() / "small.vcf", "BEGIN:VCARD\nUID:small\nEND:VCARD\n");
+    test::writeFileCreatingFolders(
+        folder() / "large.vcf",
+        "BEGIN:VCARD\nUID:large\nNOTE:" + std::string(4096, 'n') + "\nEND:VCARD\n");
+    VCardContactStore store(folder(), defaults_, center_, clock_, FolderWatcher::defaultLatency,
+                            2048);
+    const auto contacts = store.enumerateContacts({{ContactKey::identifier}});
+    ASSERT_EQ(contacts.size(), 1U);
+    EXPECT_EQ(contacts[0].identifier, "small");
 }
 
 TEST_F(VCardContactStoreTest, CardsWithoutUidAreKnownByTheirFileNameAsText) {

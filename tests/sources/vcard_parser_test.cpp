@@ -84,5 +84,48 @@ TEST(VCardParserTest, ReadsTheFieldsOfEachVersion) {
     }
 }
 
+// A card of a few bytes is a few hundred in memory: the cards of a text are bounded in
+// proportion to it, later ones left out.
+TEST(VCardParserTest, WhatATextYieldsIsBoundedByItsSize) {
+    std::string text;
+    constexpr std::size_t kCards = 40'000;  // 680 KB of text, 9.6 MB of cards
+    for (std::size_t i = 0; i < kCards; ++i) {
+        text += "BEGIN:VCARD\nFN:a\n";
+    }
+    const auto cards = VCardParser::parse(text);
+    EXPECT_GT(cards.size(), kCards / 2);
+    EXPECT_LT(cards.size(), kCards);
+    EXPECT_EQ(cards.front().formattedName, "a");
+}
+
+// A card that holds nothing a contact keeps is not returned, only counted; the cards around it
+// are.
+TEST(VCardParserTest, EmptyCardsAreCountedNotKept) {
+    std::string text;
+    for (int i = 0; i < 1000; ++i) {
+        text += "BEGIN:VCARD\r\nVERSION:3.0\r\nNOTE:nothing kept\r\nEND:VCARD\r\n";
+    }
+    text += "BEGIN:VCARD\nFN:kept\nEND:VCARD\nBEGIN:VCARD\nEND:VCARD\n";
+    std::size_t empty = 0;
+    const auto cards = VCardParser::parse(text, "t.vcf", &empty);
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(cards[0].formattedName, "kept");
+    EXPECT_EQ(empty, 1001u);
+}
+
+// Soft line breaks are told from the head once per value, and what is not read (a photo) is
+// not decoded: a long quoted-printable value and a long photo come through whole.
+TEST(VCardParserTest, LongQuotedPrintableValuesAndPhotos) {
+    std::string text = "BEGIN:VCARD\r\nPHOTO;ENCODING=b:" + std::string(100'000, 'Q') +
+                       "\r\nNOTE;ENCODING=QUOTED-PRINTABLE:";
+    for (int i = 0; i < 10'000; ++i) {
+        text += "=41=\r\n";
+    }
+    text += "x\r\nFN;ENCODING=QUOTED-PRINTABLE:=41=\r\n=42\r\nEND:VCARD\r\n";
+    const auto cards = VCardParser::parse(text);
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(cards[0].formattedName, "AB");
+}
+
 }  // namespace
 }  // namespace vask

@@ -178,6 +178,39 @@ TEST(WordProcessorReaderTest, TextIsBoundedLikeTheMarkup) {
     }
 }
 
+// Elements of tens of thousands of attributes are read (the attributes past a bound dropped
+// before the parser), empty nested paragraphs leave nothing behind, and a text run longer than
+// the parser takes is refused as what it is.
+TEST(WordProcessorReaderTest, HostileMarkupIsReadOrRefusedForWhatItIs) {
+    std::string attributes;
+    for (int i = 0; i < 50'000; ++i) {
+        attributes += " a" + std::to_string(i) + "=\"v\"";
+    }
+    const auto many = WordProcessorReader::documentText(test::docxDocument(
+        "<w:p" + attributes + "><w:r" + attributes + "><w:t>kept</w:t></w:r></w:p>"));
+    ASSERT_TRUE(many.has_value());
+    EXPECT_EQ(*many, "kept");
+
+    std::string empties;
+    for (int i = 0; i < 100'000; ++i) {
+        empties += "<w:p/>";
+    }
+    const auto nested = WordProcessorReader::documentText(
+        test::docxDocument("<w:p><w:r><w:t>outer</w:t></w:r>" + empties +
+                           "<w:p><w:r><w:t>inner</w:t></w:r></w:p></w:p>"));
+    ASSERT_TRUE(nested.has_value());
+    EXPECT_EQ(*nested, "outer\n\ninner");
+
+    try {
+        WordProcessorReader::documentText(test::docxDocument(
+            "<w:p><w:r><w:t>" + std::string(10'000'001, 'a') + "</w:t></w:r></w:p>"));
+        ADD_FAILURE() << "a text run of 10 MB was read";
+    } catch (const WordProcessorReaderError& error) {
+        EXPECT_EQ(error.kind(), WordProcessorReaderError::Case::entryTooLarge);
+        EXPECT_NE(std::string(error.what()).find("text run"), std::string::npos) << error.what();
+    }
+}
+
 TEST(WordProcessorReaderTest, OnlyZipArchivesAreTakenAsDocuments) {
     const std::string oldBinaryDocument("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1rest", 12);
     EXPECT_FALSE(WordProcessorReader::documentText(oldBinaryDocument).has_value());

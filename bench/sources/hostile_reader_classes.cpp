@@ -1,0 +1,293 @@
+#include "hostile_reader_classes.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file_io.h"
+#include "sources/rich_text_reader.h"
+#include "sources/vcard_parser.h"
+#include "sources/word_processor_reader.h"
+#include "zip_fixture.h"
+
+extern char** environ;
+
+namespace vask::bench {
+namespace {
+
+std::string repeated(std::string_view unit, std::size_t count) {
+    std::string out;
+    out.reserve(unit.size() * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        out += unit;
+    }
+    return out;
+}
+
+// " a0=v a1=v ..." in HTML, or with quoted values in XML.
+std::string attributes(std::size_t count, bool quoted) {
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        out += " a" + std::to_string(i) + (quoted ? "=\"v\"" : "=v");
+    }
+    return out;
+}
+
+std::string calendar(const std::string& body) {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Vask bench//EN\r\n" + body +
+           "END:VCALENDAR\r\n";
+}
+
+// A class of hostile input: what reads it, and its text for COUNT units.
+struct HostileClass {
+    std::string reader;
+    std::function<std::string(std::size_t)> write;
+    // The two sizes the table measures, in units.
+    std::size_t small;
+    std::size_t large;
+    const char* description;
+};
+
+const std::map<std::string, HostileClass, std::less<>>& classes() {
+    static const std::map<std::string, HostileClass, std::less<>> all = {
+        {"html-br",
+         {"html",
+          [](std::size_t n) { return "<html><body>" + repeated("<br>", n) + "</body></html>"; },
+          1'677'721, 16'777'216, "a page of `<br>` (4 bytes each)"}},
+        {"html-attributes",
+         {"html",
+          [](std::size_t n) {
+              return "<html><body><p" + attributes(n, false) + ">text</p></body></html>";
+          },
+          80'000, 800'000, "one element of many attributes"}},
+        {"docx-nested-empty",
+         {"doc",
+          [](std::size_t n) {
+              return test::docxDocument("<w:p><w:r><w:t>outer</w:t></w:r>" + repeated("<w:p/>", n) +
+                                        "</w:p>");
+          },
+          1'100'000, 11'000'000, "empty paragraphs nested in one (.docx)"}},
+        {"odt-nested-empty",
+         {"doc",
+          [](std::size_t n) {
+              return test::odtDocument("<text:p>outer" + repeated("<text:p/>", n) + "</text:p>");
+          },
+          700'000, 7'000'000, "empty paragraphs nested in one (.odt)"}},
+        {"docx-attributes",
+         {"doc",
+          [](std::size_t n) {
+              return test::docxDocument(repeated(
+                  "<w:p" + attributes(20'000, true) + "><w:r><w:t>t</w:t></w:r></w:p>", n));
+          },
+          2, 20, "paragraphs of 20,000 attributes each (.docx)"}},
+        {"vcf-short-lines",
+         {"vcf",
+          [](std::size_t n) {
+              return "BEGIN:VCARD\r\nFN:a\r\n" + repeated("NOTE:x\r\n", n) + "END:VCARD\r\n";
+          },
+          419'430, 4'194'304, "one card of short lines"}},
+        {"vcf-many-cards",
+         {"vcf", [](std::size_t n) { return repeated("BEGIN:VCARD\r\nFN:c\r\nEND:VCARD\r\n", n); },
+          20'000, 200'000, "cards of a name each"}},
+        {"vcf-empty-cards",
+         {"vcf", [](std::size_t n) { return repeated("BEGIN:VCARD\r\nEND:VCARD\r\n", n); }, 200'000,
+          2'000'000, "empty cards"}},
+        {"vcf-qp-head",
+         {"vcf",
+          [](std::size_t n) {
+              return "BEGIN:VCARD\r\nFN;ENCODING=QUOTED-PRINTABLE:" + repeated("=41=\r\n", n) +
+                     "x\r\nEND:VCARD\r\n";
+          },
+          43'690, 436'906, "a quoted-printable value of soft line breaks"}},
+        {"ics-one-line-properties",
+         {"ics",
+          [](std::size_t n) {
+              return calendar("BEGIN:VEVENT\r\nUID:lines\r\nDTSTART:20240105T100000Z\r\n" +
+                              repeated("COMMENT:c\r\nATTENDEE:mailto:a@b\r\nX-A:b\r\n"
+                                       "RDATE:20240106T100000Z\r\n",
+                                       n) +
+                              "END:VEVENT\r\n");
+          },
+          39'000, 390'000, "one event of short property lines"}},
+        {"ics-tiny-events",
+         {"ics",
+          [](std::size_t n) {
+              return calendar(
+                  repeated("BEGIN:VEVENT\r\nDTSTART:20240105T100000Z\r\nEND:VEVENT\r\n", n));
+          },
+          20'000, 200'000, "events of a start each"}},
+        {"ics-shared-uid",
+         {"ics",
+          [](std::size_t n) {
+              return calendar(
+                  repeated("BEGIN:VEVENT\r\nUID:same\r\nDTSTART:20240108T150000Z\r\n"
+                           "RRULE:FREQ=WEEKLY;COUNT=2\r\nEND:VEVENT\r\n"
+                           "BEGIN:VEVENT\r\nUID:same\r\n"
+                           "RECURRENCE-ID:20240115T150000Z\r\n"
+                           "DTSTART:20240116T150000Z\r\nEND:VEVENT\r\n",
+                           n));
+          },
+          4'000, 40'000, "series and changes sharing one UID"}},
+        {"ics-minutely-zone",
+         {"ics",
+          [](std::size_t n) {
+              std::string body;
+              for (std::size_t i = 0; i < n; ++i) {
+                  const auto id = std::to_string(i);
+                  body += "BEGIN:VTIMEZONE\r\nTZID:Z" + id +
+                          "\r\nBEGIN:STANDARD\r\nDTSTART:16010101T000000\r\n"
+                          "TZOFFSETFROM:+0100\r\nTZOFFSETTO:+0100\r\nRRULE:FREQ=MINUTELY\r\n"
+                          "END:STANDARD\r\nEND:VTIMEZONE\r\nBEGIN:VEVENT\r\nUID:e" +
+                          id + "\r\nDTSTART;TZID=Z" + id + ":20240110T100000\r\nEND:VEVENT\r\n";
+              }
+              return calendar(body);
+          },
+          1'000, 10'000, "time zones changing every minute, an event in each"}},
+    };
+    return all;
+}
+
+int read(std::string_view reader, const char* path) {
+    std::string bytes;
+    try {
+        auto contents = readFileIfExists(path);
+        if (!contents) {
+            std::cerr << "reader_peak_memory: no file at " << path << "\n";
+            return 1;
+        }
+        bytes = std::move(*contents);
+        if (reader == "html") {
+            const auto text = RichTextReader::htmlText(bytes);
+            std::cout << bytes.size() << " bytes read: " << (text ? text->size() : 0)
+                      << " bytes of text\n";
+        } else if (reader == "doc") {
+            const auto text = WordProcessorReader::documentText(bytes);
+            std::cout << bytes.size() << " bytes read: " << (text ? text->size() : 0)
+                      << " bytes of text\n";
+        } else {
+            std::size_t empty = 0;
+            const auto cards = VCardParser::parse(bytes, path, &empty);
+            std::cout << bytes.size() << " bytes read: " << cards.size() << " cards, " << empty
+                      << " empty\n";
+        }
+    } catch (const std::exception& error) {
+        std::cout << bytes.size() << " bytes read: refused: " << error.what() << "\n";
+    }
+    return 0;
+}
+
+struct Run {
+    bool ok;
+    double peakMiB;
+    double seconds;
+};
+
+// Runs this program with `arguments` in a process of its own (its output discarded): the peak
+// resident size the kernel reports for it, and the time it took.
+Run spawn(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    static std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    argv.push_back(self.data());
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const auto started = std::chrono::steady_clock::now();
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, self.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        return {false, 0, 0};
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(child, &status, 0, &usage) != child) {
+        return {false, 0, 0};
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    return {WIFEXITED(status) && WEXITSTATUS(status) == 0,
+            static_cast<double>(usage.ru_maxrss) / 1024.0, took.count()};
+}
+
+int table(const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    // What each reader's process holds before any input: its peak on an empty file.
+    std::map<std::string, double> baseline;
+    const auto empty = (folder / "empty").string();
+    std::ofstream(empty, std::ios::binary).flush();
+    for (const auto* reader : {"html", "doc", "vcf", "ics"}) {
+        baseline[reader] = spawn({reader, empty}).peakMiB;
+    }
+    std::filesystem::remove(empty);
+    std::printf("| class | units | file | peak | growth | growth / file | time | MB/s |\n");
+    std::printf("|---|---|---|---|---|---|---|---|\n");
+    for (const auto& [name, kind] : classes()) {
+        for (const auto count : {kind.small, kind.large}) {
+            const auto file = (folder / (name + "-" + std::to_string(count))).string();
+            if (!spawn({"write-hostile", name, std::to_string(count), file}).ok) {
+                std::printf("| %s | %zu | could not be written |\n", name.c_str(), count);
+                continue;
+            }
+            const auto bytes = static_cast<double>(std::filesystem::file_size(file));
+            const auto run = spawn({kind.reader, file});
+            std::filesystem::remove(file);
+            const auto fileMiB = bytes / (1024.0 * 1024.0);
+            const auto growth = run.peakMiB - baseline[kind.reader];
+            std::printf(
+                "| `%s` (%s) | %zu | %.2f MiB | %.1f MiB | %.1f MiB | %.1fx | %.2f s | %.1f |%s\n",
+                name.c_str(), kind.description, count, fileMiB, run.peakMiB, growth,
+                growth / fileMiB, run.seconds, bytes / 1e6 / run.seconds,
+                run.ok ? "" : " (failed)");
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::optional<int> runHostileReaderCommand(int argc, char** argv) {
+    const std::string_view command = argc >= 2 ? argv[1] : "";
+    if (command == "hostile-table" && argc == 3) {
+        return table(argv[2]);
+    }
+    if ((command == "html" || command == "doc" || command == "vcf") && argc == 3) {
+        return read(command, argv[2]);
+    }
+    if (command == "write-hostile" && argc == 5) {
+        const auto found = classes().find(std::string_view(argv[2]));
+        if (found == classes().end()) {
+            std::cerr << "reader_peak_memory: no class " << argv[2] << "; the classes are:";
+            for (const auto& [name, kind] : classes()) {
+                std::cerr << " " << name;
+            }
+            std::cerr << "\n";
+            return 2;
+        }
+        const auto bytes = found->second.write(std::strtoull(argv[3], nullptr, 10));
+        std::ofstream(argv[4], std::ios::binary) << bytes;
+        std::cout << bytes.size() << " bytes written\n";
+        return 0;
+    }
+    return std::nullopt;
+}
+
+}  // namespace vask::bench

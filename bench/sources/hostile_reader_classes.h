@@ -1,0 +1,16 @@
+#pragma once
+
+#include <optional>
+
+namespace vask::bench {
+
+// The hostile HTML, word-processor, vCard and calendar inputs of the peak-memory driver:
+//   reader_peak_memory write-hostile CLASS COUNT FILE   writes one input (COUNT repeats its unit)
+//   reader_peak_memory html|doc|vcf FILE                 reads one file the way the readers do
+//   reader_peak_memory hostile-table FOLDER             writes and reads every class at two
+//                                                       sizes, each in a process of its own, and
+//                                                       prints peak memory and time per class
+// Returns the exit status when the command is one of these, nothing otherwise.
+std::optional<int> runHostileReaderCommand(int argc, char** argv);
+
+}  // namespace vask::bench
