@@ -64,6 +64,7 @@ void FullDiskAccessViewModel::runProbe() {
                 self->checking_ = false;
                 if (!isInconclusive(result)) {
                     self->hasAccess.set(result.hasAccess);
+                    self->probeFailure.set(result.reason);
                     self->lastError.set(result.reason);
                 }
                 if (std::exchange(self->checkAgain_, false)) {
@@ -88,13 +89,33 @@ void FullDiskAccessViewModel::openDatabaseFolder() {
         return;
     }
     const auto url = fileURL(folder);
-    if (deps_.folderOpener && deps_.folderOpener->open(url)) {
-        logger_.info("fda_open_folder", {{"url", url}});
+    if (!deps_.folderOpener) {
+        folderNotOpened(folder, "no file manager is set up");
         return;
     }
-    lastError.set(openFolderFailedPrefix + folder.string() +
-                  " in the file manager. Copy chat.db there by hand.");
-    logger_.error("fda_open_folder_failed", {{"url", url}});
+    // The opener's verdict (xdg-open's exit status) arrives on its own thread, often after
+    // the file manager has already said no.
+    deps_.folderOpener->openReporting(url, [weak = weak_from_this(), &main = deps_.main, folder,
+                                            url](std::optional<std::string> failure) {
+        main.post([weak, folder, url, failure = std::move(failure)] {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            if (failure) {
+                self->folderNotOpened(folder, *failure);
+                return;
+            }
+            self->logger_.info("fda_open_folder", {{"url", url}});
+        });
+    });
+}
+
+void FullDiskAccessViewModel::folderNotOpened(const std::filesystem::path& folder,
+                                              const std::string& why) {
+    lastError.set(openFolderFailedPrefix + folder.string() + " in the file manager (" + why +
+                  "). Copy chat.db into it by hand.");
+    logger_.error("fda_open_folder_failed", {{"path", folder.string()}, {"error", why}});
 }
 
 }  // namespace vask
