@@ -188,8 +188,13 @@ TEST(AwaitingRepliesDetailView, RowsHoldStillUnderThePointer) {
 // However narrow the window, the heading shows whole or ends in an ellipsis, never cut short.
 TEST(AwaitingRepliesDetailView, TheHeadingIsElidedNotCut) {
     ScreenFixture f({waiting("maya", "Maya Chen", 60)});
+    // Inside the main window the screen gets the width there is, below its wish if need be.
+    QWidget window;
+    f.view->setParent(&window);
+    window.show();
     for (const int width : {640, 420, 330, 260}) {
-        f.view->resize(width, 400);
+        window.resize(width, 400);
+        f.view->setGeometry(0, 0, width, 400);
         ScreenFixture::flush();
         auto* title = f.find<QLabel>("awaiting.title");
         const auto shown = title->text();
@@ -198,6 +203,7 @@ TEST(AwaitingRepliesDetailView, TheHeadingIsElidedNotCut) {
         EXPECT_LE(title->fontMetrics().horizontalAdvance(shown), title->contentsRect().width())
             << width << ": " << shown.toStdString();
     }
+    f.view->setParent(nullptr);
 }
 
 TEST(AwaitingRepliesDetailView, FailedDraftShowsAStatusAndSendWaitsForText) {
