@@ -64,6 +64,9 @@ void FullDiskAccessViewModel::runProbe() {
                 self->checking_ = false;
                 if (!isInconclusive(result)) {
                     self->hasAccess.set(result.hasAccess);
+                    if (result.hasAccess) {
+                        self->folderFailure.set(std::nullopt);
+                    }
                     self->probeFailure.set(result.reason);
                     self->lastError.set(result.reason);
                 }
@@ -79,11 +82,13 @@ void FullDiskAccessViewModel::runProbe() {
 }
 
 void FullDiskAccessViewModel::openDatabaseFolder() {
+    folderFailure.set(std::nullopt);
     const auto folder = deps_.chatDBPath.parent_path();
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (error) {
         lastError.set(openFolderFailedPrefix + folder.string() + ": " + error.message());
+        folderFailure.set(lastError.get());
         logger_.error("fda_create_folder_failed",
                       {{"path", folder.string()}, {"error", error.message()}});
         return;
@@ -115,6 +120,9 @@ void FullDiskAccessViewModel::folderNotOpened(const std::filesystem::path& folde
                                               const std::string& why) {
     lastError.set(openFolderFailedPrefix + folder.string() + " in the file manager (" + why +
                   "). Copy chat.db into it by hand.");
+    // Shown beside the folder's path, which says where.
+    folderFailure.set("The folder did not open in the file manager (" + why +
+                      "). Copy chat.db into it by hand.");
     logger_.error("fda_open_folder_failed", {{"path", folder.string()}, {"error", why}});
 }
 

@@ -47,6 +47,9 @@ class FullDiskAccessViewModel : public std::enable_shared_from_this<FullDiskAcce
     Published<std::optional<std::string>> probeFailure;
     // That reason, or a failure to open the folder since.
     Published<std::optional<std::string>> lastError;
+    // Why "Open Folder" did not show the folder, with its path to go to by hand; kept until the
+    // next try or until access arrives, however often the probe answers meanwhile.
+    Published<std::optional<std::string>> folderFailure;
 
     // Main executor; returns at once. The probe runs on the worker and its answer arrives in
     // hasAccess, then lastError. A check asked for while one runs is run once more after it, so

@@ -38,11 +38,12 @@ void OnboardingStepsModel::install() {
         deps_.contacts->authorizationState.get() == ContactsAuthorizationState::authorized;
     lastSynced_ = deps_.sync->hasSynced.get();
 
-    subscriptions_.push_back(observeAll(
-        [this] { changed(); }, deps_.signIn->state, deps_.signIn->userEmail,
-        deps_.access->lastError, deps_.access->probeFailure, deps_.contacts->isBusy,
-        deps_.contacts->lastError, deps_.sync->isSyncing, deps_.sync->lastError,
-        deps_.sync->messageCount, deps_.sync->messageRetention, deps_.sync->syncProgress));
+    subscriptions_.push_back(
+        observeAll([this] { changed(); }, deps_.signIn->state, deps_.signIn->userEmail,
+                   deps_.access->lastError, deps_.access->probeFailure, deps_.access->folderFailure,
+                   deps_.contacts->isBusy, deps_.contacts->lastError, deps_.sync->isSyncing,
+                   deps_.sync->lastError, deps_.sync->messageCount, deps_.sync->messageRetention,
+                   deps_.sync->syncProgress));
 
     subscriptions_.push_back(deps_.access->hasAccess.subscribe(
         [this](bool value) {
@@ -348,10 +349,9 @@ OnboardingStepsModel::IndexingStatus OnboardingStepsModel::indexingStatus() cons
 
 OnboardingStepsModel::Status OnboardingStepsModel::accessStatus() const {
     Status status{true, {{"Waiting for access…", false}}};
-    // The probe's own answer is the folder's file state; what else went wrong shows here.
-    const auto& error = deps_.access->lastError.get();
-    if (error && error != deps_.access->probeFailure.get()) {
-        status.lines.push_back({*error, true});
+    // The probe's own answer is the folder's file state; a folder that did not open shows here.
+    if (const auto& failure = deps_.access->folderFailure.get()) {
+        status.lines.push_back({*failure, true});
     }
     return status;
 }

@@ -128,8 +128,14 @@ TEST(FullDiskAccessViewModelTest, AnOpenerThatStartsButFailsIsReported) {
             EXPECT_EQ(fixture.viewModel->lastError.get(),
                       "Could not open the folder " + chatDB.parent_path().string() +
                           " in the file manager (" + *c.why + "). Copy chat.db into it by hand.");
+            // Kept while the probe goes on answering, for the user to act on.
+            fixture.answers = {{false, "chat.db not found"}};
+            fixture.check();
+            EXPECT_EQ(fixture.viewModel->folderFailure.get(),
+                      "The folder did not open in the file manager (" + *c.why +
+                          "). Copy chat.db into it by hand.");
         } else {
-            EXPECT_EQ(fixture.viewModel->lastError.get(), std::nullopt);
+            EXPECT_EQ(fixture.viewModel->folderFailure.get(), std::nullopt);
         }
     }
 }

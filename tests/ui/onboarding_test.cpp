@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QThread>
@@ -266,7 +267,7 @@ TEST(OnboardingWindowTest, WalkFromASignedOutHomeToTheMainWindow) {
     f.clock.advance(OnboardingStepsModel::accessPollInterval);
     f.drain();
     EXPECT_EQ(f.statusLines("onboarding.accessStatus"), QStringList{"Waiting for access…"});
-    EXPECT_EQ(f.view->findChild<QLabel*>("onboarding.accessFolder")->text().toStdString(),
+    EXPECT_EQ(f.view->findChild<QLineEdit*>("onboarding.accessFolder")->text().toStdString(),
               f.chatDB.parent_path().string());
     EXPECT_EQ(f.view->findChild<QLabel*>("onboarding.accessFile")->text(),
               "chat.db is not in this folder yet.");
@@ -345,7 +346,7 @@ TEST(OnboardingControlsTest, DotsButtonAndNotices) {
     FullDiskAccessHint hint;
     hint.setFolder({"/home/ada/Library/Messages", "chat.db is not in this folder yet.", false});
     EXPECT_EQ(hint.folderPath()->text(), "/home/ada/Library/Messages");
-    EXPECT_TRUE(hint.folderPath()->textInteractionFlags() & Qt::TextSelectableByMouse);
+    EXPECT_TRUE(hint.folderPath()->isReadOnly());
     EXPECT_EQ(hint.fileState()->text(), "chat.db is not in this folder yet.");
     for (auto* child : hint.findChildren<QWidget*>()) {
         EXPECT_FALSE(child->accessibleName().contains("switched on"));

@@ -16,7 +16,7 @@
 #include <iostream>
 
 #include "chat/chat_samples.h"
-#include "foundation/keychain_store.h"
+#include "foundation/customer_token_store.h"
 #include "platform/file_problem.h"
 #include "platform/file_secret_backend.h"
 #include "platform/in_memory_secret_backend.h"
@@ -656,18 +656,14 @@ struct FailingFolderOpener final : UrlOpener {
     }
 };
 
-// What a sign-out reads when the credentials file cannot be replaced: produced by the file
-// store itself, over a credentials file that is in the way.
-std::string failedSignOutText(const std::filesystem::path& scratch) {
+// Why the credentials file could not be changed, in the file store's own words: produced by
+// it, over a credentials file that is in the way.
+std::string credentialsFileFailure(const std::filesystem::path& scratch) {
     const auto file = scratch / "credentials.json";
     std::filesystem::create_directories(file / "in the way");
-    KeychainStore store("ai.vask.screenshots", std::make_shared<FileSecretBackend>(file));
-    try {
-        store.remove("cloud.auth.session");
-    } catch (const KeychainError& error) {
-        return GoogleSignInViewModel::signOutFailedPrefix + std::string(error.what());
-    }
-    return GoogleSignInViewModel::signOutFailedPrefix + std::string("unexpectedly signed out");
+    FileSecretBackend backend(file);
+    backend.remove("ai.vask.screenshots", "cloud.auth.session");
+    return SecretBackend::takeFailureReason();
 }
 
 std::vector<Shot> accessAndAccountShots(const std::filesystem::path& scratch) {
@@ -701,6 +697,7 @@ std::vector<Shot> accessAndAccountShots(const std::filesystem::path& scratch) {
                  .actions = {},
                  .locale = "en_US",
              });
+             root.onboardingState().save(OnboardingStep::fullDiskAccess);
              model->step.set(OnboardingStep::fullDiskAccess);
              access->checkAccess();
              scene.drain();
@@ -714,8 +711,11 @@ std::vector<Shot> accessAndAccountShots(const std::filesystem::path& scratch) {
              auto* window = settingsWindow(scene);
              window->show();
              scene.drain();
-             scene.root->sharedGoogleSignInViewModel()->state.set(
-                 GoogleSignInState::error(failedSignOutText(scratch)));
+             std::dynamic_pointer_cast<InMemorySecretBackend>(scene.root->secretBackend())
+                 ->fail(InMemorySecretBackend::Operation::remove,
+                        std::string(CustomerTokenStore::defaultTokenKey),
+                        SecretBackend::internalError, credentialsFileFailure(scratch));
+             window->findChild<QPushButton*>("sign-out-button")->click();
              scene.drain();
              return window;
          }},

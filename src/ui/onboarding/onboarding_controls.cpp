@@ -3,6 +3,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
 #include <QShowEvent>
@@ -258,7 +259,7 @@ FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
 
     auto* row = new HintRow;
     row->setObjectName("onboarding.hintRow");
-    row->setMaximumWidth(380);
+    row->setFixedWidth(380);
     auto* rowLayout = new QGridLayout(row);
     rowLayout->setContentsMargins(12, 10, 12, 10);
     rowLayout->setHorizontalSpacing(10);
@@ -268,12 +269,15 @@ FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
     rowLayout->addWidget(folderIcon, 0, 0, Qt::AlignTop);
     QFont medium = Theme::font(FontRole::callout);
     medium.setWeight(QFont::Medium);
-    folder_ = textLabel({}, medium, Theme::palette().ink);
+    // A path to copy: whole, selectable and scrolled within the row however long it is.
+    folder_ = new QLineEdit;
     folder_->setObjectName("onboarding.accessFolder");
-    folder_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    // A path to copy: selectable with the mouse and the keyboard.
-    folder_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    folder_->setToolTip("Select the folder's path to copy it");
+    folder_->setReadOnly(true);
+    folder_->setFrame(false);
+    folder_->setFont(medium);
+    folder_->setStyleSheet(QString("QLineEdit { background: transparent; color: %1; }")
+                               .arg(Theme::palette().ink.name()));
+    folder_->setToolTip("The folder chat.db is read from: select it to copy");
     rowLayout->addWidget(folder_, 0, 1);
     fileIcon_ = new QLabel;
     rowLayout->addWidget(fileIcon_, 1, 0, Qt::AlignTop | Qt::AlignHCenter);
@@ -306,6 +310,7 @@ void FullDiskAccessHint::setFolder(const OnboardingStepsModel::AccessFolder& fol
     }
     shown_ = folder;
     folder_->setText(QString::fromStdString(folder.folder));
+    folder_->setCursorPosition(0);
     folder_->setAccessibleName(QString::fromStdString(folder.folder));
     file_->setText(QString::fromStdString(folder.fileState));
     file_->setAccessibleName(QString::fromStdString(folder.fileState));

@@ -8,6 +8,7 @@
 #include "store/message_retention_assessment.h"
 
 class QLabel;
+class QLineEdit;
 class QVBoxLayout;
 
 namespace vask::ui {
@@ -114,12 +115,12 @@ class FullDiskAccessHint : public QWidget {
 
     void setFolder(const OnboardingStepsModel::AccessFolder& folder);
     void setStatus(const OnboardingStepsModel::Status& status) { status_->setStatus(status); }
-    QLabel* folderPath() const { return folder_; }
+    QLineEdit* folderPath() const { return folder_; }
     QLabel* fileState() const { return file_; }
     StatusArea* status() const { return status_; }
 
   private:
-    QLabel* folder_ = nullptr;
+    QLineEdit* folder_ = nullptr;
     QLabel* fileIcon_ = nullptr;
     QLabel* file_ = nullptr;
     StatusArea* status_ = nullptr;
