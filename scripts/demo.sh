@@ -39,7 +39,7 @@ export VASK_TEST_HOOKS=1
 export VASK_TESTHOOK_LOG="$ROOT/testhook.log"
 
 echo "demo: a year of conversations with friends, family, a work group and a book club, with contacts for everyone in them"
-echo "demo: Maya, Mom and the design team are waiting on a reply"
+echo "demo: Maya Chen, Hana Sato and Mom are waiting on a reply"
 echo "demo: stand-ins answer for the RLM helper, the cloud ($VASK_CLOUD_BASE_URL) and the relay ($VASK_RELAY_BASE_URL)"
 echo "demo: ask about dinner, the book club or the van; the answer cites the messages found"
 echo "demo: log in $VASK_LOG_FILE; everything goes when Vask quits"

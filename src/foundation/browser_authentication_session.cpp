@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/open_command.h"
 #include "platform/text.h"
 
 extern char** environ;
@@ -46,6 +47,20 @@ struct BrowserAuthenticationSession::State {
         return true;
     }
 
+    // Forgets the pending flow `id` without completing it: the caller reports its failure.
+    void drop(std::uint64_t id) {
+        std::optional<Flow> flow;
+        {
+            std::lock_guard lock(mutex);
+            if (!pending || pending->id != id) {
+                return;
+            }
+            flow = std::move(pending);
+            pending.reset();
+        }
+        flow->timer.cancel();
+    }
+
     MainExecutor& main;
     Scheduler& scheduler;
     StructuredLogger logger;
@@ -62,38 +77,6 @@ using Kind = WebAuthenticationSessionError::Kind;
 WebAuthenticationSession::Outcome failure(Kind kind, const std::string& description) {
     return WebAuthenticationSession::Outcome::failure(
         WebAuthenticationSessionError(kind, description));
-}
-
-std::string exitDescription(int status) {
-    if (WIFEXITED(status)) {
-        return "exited with status " + std::to_string(WEXITSTATUS(status));
-    }
-    if (WIFSIGNALED(status)) {
-        return "was ended by signal " + std::to_string(WTERMSIG(status));
-    }
-    return "ended abnormally";
-}
-
-// Starts `argv` with standard input from /dev/null. Returns the child's id, or the errno of the
-// failed start.
-Result<pid_t, int> spawn(const std::vector<std::string>& command) {
-    std::vector<char*> argv;
-    argv.reserve(command.size() + 1);
-    for (const auto& argument : command) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    pid_t pid = 0;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        return Result<pid_t, int>::failure(error);
-    }
-    return Result<pid_t, int>::success(pid);
 }
 
 }  // namespace
@@ -121,47 +104,33 @@ BrowserAuthenticationSession::~BrowserAuthenticationSession() {
 
 bool BrowserAuthenticationSession::start(const Url& url, const std::string& callbackScheme,
                                          Completion completion) {
-    std::optional<Result<pid_t, int>> child;
-    if (!openCommand_.empty()) {
-        auto command = openCommand_;
-        command.push_back(url.absoluteString());
-        child = spawn(command);
-    }
-
-    const auto id =
-        replacePending(callbackScheme, child && *child ? std::move(completion) : Completion{});
-    if (!child) {
+    if (openCommand_.empty()) {
+        replacePending(callbackScheme, Completion{});
         state_->logger.error("web_auth_launch_failed", {{"error", "no browser command"}});
         return false;
     }
-    if (!*child) {
-        state_->logger.error("web_auth_launch_failed", {{"command", openCommand_.front()},
-                                                        {"error", std::strerror(child->error())}});
-        return false;
-    }
-
-    // The opener may run as long as the browser it starts; wait for it off every caller's
-    // thread, holding the session only weakly.
+    // Recorded before the opener runs: its verdict may come at once.
+    const auto id = replacePending(callbackScheme, std::move(completion));
     std::weak_ptr<State> weak = state_;
-    std::thread([weak, pid = child->value(), id, program = openCommand_.front()] {
-        int status = 0;
-        while (waitpid(pid, &status, 0) == -1) {
-            if (errno != EINTR) {
+    const auto launchFailure = runOpenCommand(
+        openCommand_, url.absoluteString(),
+        [weak, id, program = openCommand_.front()](std::optional<std::string> why) {
+            auto state = weak.lock();
+            if (!why || !state) {
                 return;
             }
-        }
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-            return;
-        }
-        if (auto state = weak.lock()) {
-            const auto description = program + " " + exitDescription(status);
-            if (state->finish(id, failure(Kind::launchFailed,
-                                          "The browser could not be opened: " + description))) {
+            if (state->finish(
+                    id, failure(Kind::launchFailed, "The browser could not be opened: " + *why))) {
                 state->logger.error("web_auth_launch_failed",
-                                    {{"command", program}, {"error", description}});
+                                    {{"command", program}, {"error", *why}});
             }
-        }
-    }).detach();
+        });
+    if (launchFailure) {
+        state_->drop(id);
+        state_->logger.error("web_auth_launch_failed",
+                             {{"command", openCommand_.front()}, {"error", *launchFailure}});
+        return false;
+    }
     return true;
 }
 

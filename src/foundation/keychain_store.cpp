@@ -6,32 +6,49 @@
 namespace vask {
 namespace {
 
-std::string describe(KeychainError::Kind kind, std::int32_t status) {
+// What the user reads: what could not be done, then why, in the storage's words or in words
+// for its status. The status number itself means nothing on this platform and stays in the log.
+std::string describe(KeychainError::Kind kind, std::int32_t status, const std::string& reason) {
     const char* phrase = "";
     switch (kind) {
         case KeychainError::Kind::readFailed:
-            phrase = "Keychain read failed: status ";
+            phrase = "Could not read the saved credentials: ";
             break;
         case KeychainError::Kind::writeFailed:
-            phrase = "Keychain write failed: status ";
+            phrase = "Could not save the credentials: ";
             break;
         case KeychainError::Kind::deleteFailed:
-            phrase = "Keychain delete failed: status ";
+            phrase = "Could not remove the saved credentials: ";
             break;
     }
-    return phrase + std::to_string(status);
+    if (!reason.empty()) {
+        return phrase + reason;
+    }
+    switch (status) {
+        case SecretBackend::notAvailable:
+            return phrase + std::string("no keyring answers and there is no data folder");
+        case SecretBackend::interactionNotAllowed:
+            return phrase + std::string("the keyring is locked");
+        case SecretBackend::decodeFailed:
+            return phrase + std::string("the stored credentials are damaged");
+        case SecretBackend::duplicateItem:
+            return phrase + std::string("they were saved twice at once");
+        default:
+            return phrase + std::string("the credential storage failed");
+    }
 }
 
 }  // namespace
 
-KeychainError::KeychainError(Kind kind, std::int32_t status)
-    : Error(describe(kind, status)), kind_(kind), status_(status) {}
+KeychainError::KeychainError(Kind kind, std::int32_t status, const std::string& reason)
+    : Error(describe(kind, status, reason)), kind_(kind), status_(status) {}
 
 KeychainStore::KeychainStore(std::string service, std::shared_ptr<SecretBackend> backend,
                              StructuredLogger logger)
     : service_(std::move(service)), backend_(std::move(backend)), logger_(std::move(logger)) {}
 
 std::optional<std::string> KeychainStore::read(std::string_view key) {
+    SecretBackend::takeFailureReason();
     auto result = backend_->copyMatching(service_, key);
     if (result.status == SecretBackend::success) {
         return std::move(result.data);
@@ -39,37 +56,47 @@ std::optional<std::string> KeychainStore::read(std::string_view key) {
     if (result.status == SecretBackend::itemNotFound) {
         return std::nullopt;
     }
-    logger_.error("keychain_read_failed",
-                  {{"key", std::string(key)}, {"status", std::to_string(result.status)}});
-    throw KeychainError(KeychainError::Kind::readFailed, result.status);
+    const auto reason = SecretBackend::takeFailureReason();
+    logger_.error(
+        "keychain_read_failed",
+        {{"key", std::string(key)}, {"status", std::to_string(result.status)}, {"reason", reason}});
+    throw KeychainError(KeychainError::Kind::readFailed, result.status, reason);
 }
 
 void KeychainStore::write(std::string_view data, std::string_view key) {
+    SecretBackend::takeFailureReason();
     const auto updated = backend_->update(service_, key, data);
     if (updated == SecretBackend::success) {
         return;
     }
     if (updated != SecretBackend::itemNotFound) {
-        logger_.error("keychain_update_failed",
-                      {{"key", std::string(key)}, {"status", std::to_string(updated)}});
-        throw KeychainError(KeychainError::Kind::writeFailed, updated);
+        const auto reason = SecretBackend::takeFailureReason();
+        logger_.error(
+            "keychain_update_failed",
+            {{"key", std::string(key)}, {"status", std::to_string(updated)}, {"reason", reason}});
+        throw KeychainError(KeychainError::Kind::writeFailed, updated, reason);
     }
     const auto added = backend_->add(service_, key, data);
     if (added != SecretBackend::success) {
-        logger_.error("keychain_add_failed",
-                      {{"key", std::string(key)}, {"status", std::to_string(added)}});
-        throw KeychainError(KeychainError::Kind::writeFailed, added);
+        const auto reason = SecretBackend::takeFailureReason();
+        logger_.error(
+            "keychain_add_failed",
+            {{"key", std::string(key)}, {"status", std::to_string(added)}, {"reason", reason}});
+        throw KeychainError(KeychainError::Kind::writeFailed, added, reason);
     }
 }
 
 void KeychainStore::remove(std::string_view key) {
+    SecretBackend::takeFailureReason();
     const auto status = backend_->remove(service_, key);
     if (status == SecretBackend::success || status == SecretBackend::itemNotFound) {
         return;
     }
-    logger_.error("keychain_delete_failed",
-                  {{"key", std::string(key)}, {"status", std::to_string(status)}});
-    throw KeychainError(KeychainError::Kind::deleteFailed, status);
+    const auto reason = SecretBackend::takeFailureReason();
+    logger_.error(
+        "keychain_delete_failed",
+        {{"key", std::string(key)}, {"status", std::to_string(status)}, {"reason", reason}});
+    throw KeychainError(KeychainError::Kind::deleteFailed, status, reason);
 }
 
 std::string KeychainStore::serviceName(const Environment& env,

@@ -13,12 +13,13 @@
 
 namespace vask {
 
-// A secret-storage failure, carrying the storage's status number.
+// A secret-storage failure, carrying the storage's status number (for the log) and, in its
+// text, what went wrong in words: the storage's own reason when it gave one.
 class KeychainError : public Error {
   public:
     enum class Kind { readFailed, writeFailed, deleteFailed };
 
-    KeychainError(Kind kind, std::int32_t status);
+    KeychainError(Kind kind, std::int32_t status, const std::string& reason = {});
 
     Kind kind() const { return kind_; }
     std::int32_t status() const { return status_; }

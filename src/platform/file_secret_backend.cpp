@@ -49,6 +49,7 @@ SecretBackend::ReadResult FileSecretBackend::copyMatching(std::string_view servi
         const auto items = parseItems(readFileIfExists(file_));
         if (!items) {
             logger().error("secret_file_corrupt path=" + file_.string());
+            noteFailureReason(file_.string() + " is damaged: it is not a list of credentials");
             return {decodeFailed, std::nullopt};
         }
         const auto accounts = items->find(service);
@@ -67,6 +68,7 @@ SecretBackend::ReadResult FileSecretBackend::copyMatching(std::string_view servi
         return {success, std::move(data)};
     } catch (const FileError& e) {
         logger().error(std::string("secret_file_read_failed error=") + e.what());
+        noteFailureReason(e.what());
         return {internalError, std::nullopt};
     }
 }
@@ -126,12 +128,14 @@ SecretBackend::Status FileSecretBackend::change(Change kind, std::string_view se
                 break;
         }
         // The file lives in the data folder: a link there is nothing Vask made.
-        writeFileAtomically(file_, items->dump(2) + "\n",
-                            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-                            LinkPolicy::refuse);
+        writeFileAtomically(
+            file_, items->dump(2) + "\n",
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+            LinkPolicy::refuse);
         return success;
     } catch (const FileError& e) {
         logger().error(std::string("secret_file_write_failed error=") + e.what());
+        noteFailureReason(e.what());
         return internalError;
     }
 }

@@ -9,7 +9,10 @@ std::optional<SecretBackend::Status> InMemorySecretBackend::injected(Operation o
     if (it == failures_.end()) {
         return std::nullopt;
     }
-    return it->second;
+    if (!it->second.second.empty()) {
+        noteFailureReason(it->second.second);
+    }
+    return it->second.first;
 }
 
 SecretBackend::ReadResult InMemorySecretBackend::copyMatching(std::string_view service,
@@ -60,9 +63,10 @@ SecretBackend::Status InMemorySecretBackend::remove(std::string_view service,
     return items_.erase({std::string(service), std::string(account)}) > 0 ? success : itemNotFound;
 }
 
-void InMemorySecretBackend::fail(Operation operation, std::string account, Status status) {
+void InMemorySecretBackend::fail(Operation operation, std::string account, Status status,
+                                 std::string reason) {
     std::lock_guard lock(mutex_);
-    failures_[{operation, std::move(account)}] = status;
+    failures_[{operation, std::move(account)}] = {status, std::move(reason)};
 }
 
 void InMemorySecretBackend::clearFailures() {

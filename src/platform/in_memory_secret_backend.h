@@ -22,8 +22,9 @@ class InMemorySecretBackend final : public SecretBackend {
     Status remove(std::string_view service, std::string_view account) override;
     std::string_view kind() const override { return "memory"; }
 
-    // Every later `operation` on `account` answers `status` (until cleared) without effect.
-    void fail(Operation operation, std::string account, Status status);
+    // Every later `operation` on `account` answers `status` (until cleared) without effect,
+    // giving `reason` as its failure reason when there is one.
+    void fail(Operation operation, std::string account, Status status, std::string reason = {});
     void clearFailures();
 
     // Direct access for tests, bypassing failures and counters.
@@ -38,7 +39,7 @@ class InMemorySecretBackend final : public SecretBackend {
 
     mutable std::mutex mutex_;
     std::map<std::pair<std::string, std::string>, std::string> items_;
-    std::map<std::pair<Operation, std::string>, Status> failures_;
+    std::map<std::pair<Operation, std::string>, std::pair<Status, std::string>> failures_;
     std::size_t operations_ = 0;
 };
 

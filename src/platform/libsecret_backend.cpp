@@ -46,6 +46,7 @@ SecretBackend::Status statusOf(const GError* error, std::string_view operation,
                                std::string_view account) {
     logger().error("secret_service_failed operation=" + std::string(operation) +
                    " key=" + std::string(account) + " error=" + error->message);
+    SecretBackend::noteFailureReason(std::string("the Secret Service answered: ") + error->message);
     if (g_error_matches(error, SECRET_ERROR, SECRET_ERROR_IS_LOCKED)) {
         return SecretBackend::interactionNotAllowed;
     }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vask {
 
@@ -47,6 +48,20 @@ class SecretBackend {
 
     // Names the backend in the log ("secret_service", "file", "memory").
     virtual std::string_view kind() const = 0;
+
+    // Why the last operation of the calling thread failed, in the storage's own words ("Could
+    // not replace …/credentials.json: Operation not permitted"), and forgets it; "" when the
+    // failure came with its status alone. Per thread, so an operation and the reading of its
+    // reason pair up whatever other threads do meanwhile.
+    static std::string takeFailureReason() { return std::exchange(failureReason(), {}); }
+    // Implementations record the reason of a failure just before answering its status.
+    static void noteFailureReason(std::string reason) { failureReason() = std::move(reason); }
+
+  private:
+    static std::string& failureReason() {
+        thread_local std::string reason;
+        return reason;
+    }
 };
 
 }  // namespace vask

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace vask {
@@ -10,6 +12,15 @@ class UrlOpener {
   public:
     virtual ~UrlOpener() = default;
     virtual bool open(const std::string& url) = 0;
+
+    // Nothing when the address was shown, else why not; may run on any thread.
+    using Finished = std::function<void(std::optional<std::string> failure)>;
+    // Opens and reports, once the desktop has had its say, whether the address was shown. By
+    // default the answer of open(), at once.
+    virtual void openReporting(const std::string& url, Finished finished) {
+        finished(open(url) ? std::nullopt
+                           : std::optional<std::string>("nothing on the desktop opens it"));
+    }
 };
 
 // Puts plain text on the clipboard.

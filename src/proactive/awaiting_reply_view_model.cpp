@@ -7,7 +7,10 @@
 #include "platform/error.h"
 #include "proactive/log_privacy.h"
 #include "proactive/proactive_surfaces.h"
+#include "sources/contacts_store.h"
 #include "store/shadow_sync.h"
+#include "store/sqlite_connection.h"
+#include "store/sqlite_statement.h"
 
 namespace vask {
 
@@ -51,6 +54,15 @@ std::vector<AwaitingReply> AwaitingReplyViewModel::loadFromShadowDatabase(
     return ShadowSync(std::nullopt, shadow).awaitingReplies(contacts, days, count);
 }
 
+bool AwaitingReplyViewModel::sourcesReadyOnDisk(const DatabasePaths& paths) {
+    // The first synchronisation creates the message tables; a file without them is not yet
+    // a database of messages, and no error.
+    const auto shadow = SQLiteConnection::open(paths.shadow, SQLiteSupport::OpenMode::readOnly);
+    SQLiteStatement messages(
+        shadow.get(), "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'messages'");
+    return messages.step() && ContactsStore::hasCompletedSync(paths.contacts);
+}
+
 AwaitingReplyViewModel::Seams AwaitingReplyViewModel::standardSeams(
     SyncGenerations syncGenerations, UserDefaults& defaults,
     std::function<void(const std::vector<AwaitingReply>&)> classify) {
@@ -71,6 +83,7 @@ AwaitingReplyViewModel::Seams AwaitingReplyViewModel::standardSeams(
         return std::filesystem::exists(path, error);
     };
     seams.loadReplies = &AwaitingReplyViewModel::loadFromShadowDatabase;
+    seams.sourcesReady = &AwaitingReplyViewModel::sourcesReadyOnDisk;
     seams.classifyReplies = std::move(classify);
     return seams;
 }
@@ -113,28 +126,41 @@ void AwaitingReplyViewModel::refresh(bool debounceClassification, Completion com
         return;
     }
     worker_.post([this, alive = std::weak_ptr<bool>(alive_), load = seams_.loadReplies,
-                  paths = *paths, generation, debounceClassification, &main = main_] {
+                  ready = seams_.sourcesReady, paths = *paths, generation, debounceClassification,
+                  &main = main_] {
         std::optional<std::vector<AwaitingReply>> loaded;
+        bool notReady = false;
         std::string failure;
         try {
-            loaded = load(paths.shadow, paths.contacts, withinDays, limit);
+            notReady = ready && !ready(paths);
+            if (!notReady) {
+                loaded = load(paths.shadow, paths.contacts, withinDays, limit);
+            }
         } catch (...) {
             failure = describeException(std::current_exception());
         }
-        main.post(
-            [this, alive, generation, debounceClassification, loaded = std::move(loaded), failure] {
-                if (alive.expired()) {
-                    return;
+        main.post([this, alive, generation, debounceClassification, loaded = std::move(loaded),
+                   notReady, failure] {
+            if (alive.expired()) {
+                return;
+            }
+            if (notReady) {
+                // Like missing files: the stand-in, and the completions wait for the
+                // first list that is really there.
+                if (generation == refreshGeneration_) {
+                    publishEmpty();
                 }
-                if (!loaded) {
-                    // An empty list here would tell the notifier that every conversation left,
-                    // and it would announce them all again after the next good load: keep the
-                    // last good list, and the completions wait for the next good load.
-                    logger_.error("awaiting_reply_load_failed", {{"error", failure}});
-                    return;
-                }
-                applyLoaded(generation, *loaded, debounceClassification);
-            });
+                return;
+            }
+            if (!loaded) {
+                // An empty list here would tell the notifier that every conversation left,
+                // and it would announce them all again after the next good load: keep the
+                // last good list, and the completions wait for the next good load.
+                logger_.error("awaiting_reply_load_failed", {{"error", failure}});
+                return;
+            }
+            applyLoaded(generation, *loaded, debounceClassification);
+        });
     });
 }
 

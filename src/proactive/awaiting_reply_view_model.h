@@ -45,6 +45,12 @@ class AwaitingReplyViewModel {
         std::function<std::optional<DatabasePaths>()> databasePaths;
         std::function<bool(const std::string&)> fileExists;
         LoadReplies loadReplies;
+        // Blocking, on the worker before each load: whether both databases hold what the list
+        // is made of, the shadow database its messages and the contacts database a completed
+        // synchronisation (before it, it has its tables but no names, and the list would be
+        // empty). Until then the list is the empty stand-in, not a loaded list. Throws when a
+        // database cannot be read. Absent: always ready.
+        std::function<bool(const DatabasePaths&)> sourcesReady;
         Scheduler::Duration classificationDelay = std::chrono::seconds(45);
         std::function<void(const std::vector<AwaitingReply>&)> classifyReplies;
     };
@@ -80,6 +86,9 @@ class AwaitingReplyViewModel {
     // The watermark store under its instance-scoped key.
     static AwaitingReadStore standardReadStore(UserDefaults& defaults);
 
+    // The readiness test of the application: the shadow database has its message table and
+    // the contacts store says a synchronisation completed.
+    static bool sourcesReadyOnDisk(const DatabasePaths& paths);
     // The query of the application: a read-only ShadowSync over the shadow database.
     static std::vector<AwaitingReply> loadFromShadowDatabase(const std::string& shadow,
                                                              const std::string& contacts,

@@ -1,6 +1,7 @@
 #include "proactive/awaiting_screen_presenter.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "foundation/app_environment.h"
 #include "platform/text.h"
@@ -57,6 +58,7 @@ Subscription AwaitingScreenPresenter::observe(std::function<void()> changed) {
     // A notification tap may have chosen another day window before bringing the screen up.
     parts.push_back(deps_.viewModel->pendingFocus().subscribe([shared](bool) { (*shared)(); },
                                                               Delivery::changesOnly));
+    parts.push_back(releases_.subscribe([shared](int) { (*shared)(); }, Delivery::changesOnly));
     auto held = std::make_shared<std::vector<Subscription>>(std::move(parts));
     return Subscription([held] { held->clear(); });
 }
@@ -68,6 +70,31 @@ std::vector<AwaitingReply> AwaitingScreenPresenter::displayedReplies() const {
 
 bool AwaitingScreenPresenter::personaDraftsOn() const {
     return PersonaDrafts::isEnabled(deps_.settings);
+}
+
+std::vector<AwaitingReply> AwaitingScreenPresenter::orderedReplies(std::int64_t now,
+                                                                   int window) const {
+    auto ordered =
+        sorted(AwaitingReplyDisplayFilter::apply(deps_.viewModel->replies().get(), window, now),
+               deps_.needsReply->verdicts().get());
+    return heldOrder_ ? inShownOrder(std::move(ordered), *heldOrder_) : ordered;
+}
+
+void AwaitingScreenPresenter::holdOrder(bool held) {
+    if (held == holdsOrder()) {
+        return;
+    }
+    if (!held) {
+        heldOrder_.reset();
+        releases_.set(releases_.get() + 1);
+        return;
+    }
+    std::vector<std::string> shown;
+    const auto days = AwaitingReplyDisplayFilter::effectiveDays(deps_.displayDays());
+    for (const auto& reply : orderedReplies(deps_.now(), days)) {
+        shown.push_back(reply.chatId);
+    }
+    heldOrder_ = std::move(shown);
 }
 
 AwaitingScreenContent AwaitingScreenPresenter::content() const {
@@ -96,7 +123,7 @@ AwaitingScreenContent AwaitingScreenPresenter::content() const {
                                 : "Drafts a reply you can edit before sending";
 
     const auto& draft = drafts_->draft().get();
-    for (auto& reply : sorted(displayed, verdicts)) {
+    for (auto& reply : orderedReplies(now, window)) {
         AwaitingRowContent row;
         row.initials = initials(reply.contactName);
         row.age = relativeAge(reply.effectiveTimestampUnix(), now);
@@ -163,6 +190,22 @@ std::vector<AwaitingReply> AwaitingScreenPresenter::sorted(
                          }
                          return a.timestamp > b.timestamp;
                      });
+    return replies;
+}
+
+std::vector<AwaitingReply> AwaitingScreenPresenter::inShownOrder(
+    std::vector<AwaitingReply> replies, const std::vector<std::string>& shown) {
+    std::unordered_map<std::string_view, std::size_t> place;
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        place.emplace(shown[i], i);
+    }
+    const auto rank = [&place](const AwaitingReply& reply) {
+        const auto found = place.find(reply.chatId);
+        return found == place.end() ? place.size() : found->second;
+    };
+    std::stable_sort(
+        replies.begin(), replies.end(),
+        [&rank](const AwaitingReply& a, const AwaitingReply& b) { return rank(a) < rank(b); });
     return replies;
 }
 

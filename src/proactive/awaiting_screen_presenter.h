@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "foundation/structured_logger.h"
+#include "platform/published.h"
 #include "platform/subscription.h"
 #include "platform/url_opener.h"
 #include "platform/user_defaults.h"
@@ -114,6 +115,14 @@ class AwaitingScreenPresenter {
     // Conversations inside the day window, in the view model's order.
     std::vector<AwaitingReply> displayedReplies() const;
 
+    // While the user points at the list or a row has the keyboard focus, the rows stay where
+    // they are: a verdict or a reload then changes what the rows show and drops those that
+    // left, but moves none, and newcomers go below them. Released, the list takes its order
+    // again (observers are told). The view reports the pointer and the focus; hiding it
+    // releases.
+    void holdOrder(bool held);
+    bool holdsOrder() const { return heldOrder_.has_value(); }
+
     void chooseDayWindow(int days);
     void markAllAsRead();
     void markAsRead(const AwaitingReply& reply);
@@ -126,6 +135,9 @@ class AwaitingScreenPresenter {
     // verdict counts as no.
     static std::vector<AwaitingReply> sorted(std::vector<AwaitingReply> replies,
                                              const NeedsReplyService::Verdicts& verdicts);
+    // `replies` with those named in `shown` first, in that order, then the others in theirs.
+    static std::vector<AwaitingReply> inShownOrder(std::vector<AwaitingReply> replies,
+                                                   const std::vector<std::string>& shown);
     // Up to two words (split at single spaces), the first character of each, upper-cased.
     static std::string initials(std::string_view name);
     // "5m ago", "3h ago", "2d ago"; never below one minute.
@@ -141,10 +153,16 @@ class AwaitingScreenPresenter {
 
   private:
     bool personaDraftsOn() const;
+    // The displayed conversations in the order shown now.
+    std::vector<AwaitingReply> orderedReplies(std::int64_t now, int window) const;
 
     Dependencies deps_;
     std::shared_ptr<ReplyDrafts> drafts_;
     Subscription answered_;
+    // The chat ids in the order shown when the hold began.
+    std::optional<std::vector<std::string>> heldOrder_;
+    // Raised when a hold ends, so observers show the order it kept back.
+    Published<int> releases_{0};
     StructuredLogger logger_{"awaiting-reply"};
 };
 

@@ -64,6 +64,10 @@ void FullDiskAccessViewModel::runProbe() {
                 self->checking_ = false;
                 if (!isInconclusive(result)) {
                     self->hasAccess.set(result.hasAccess);
+                    if (result.hasAccess) {
+                        self->folderFailure.set(std::nullopt);
+                    }
+                    self->probeFailure.set(result.reason);
                     self->lastError.set(result.reason);
                 }
                 if (std::exchange(self->checkAgain_, false)) {
@@ -78,23 +82,48 @@ void FullDiskAccessViewModel::runProbe() {
 }
 
 void FullDiskAccessViewModel::openDatabaseFolder() {
+    folderFailure.set(std::nullopt);
     const auto folder = deps_.chatDBPath.parent_path();
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (error) {
         lastError.set(openFolderFailedPrefix + folder.string() + ": " + error.message());
+        folderFailure.set(lastError.get());
         logger_.error("fda_create_folder_failed",
                       {{"path", folder.string()}, {"error", error.message()}});
         return;
     }
     const auto url = fileURL(folder);
-    if (deps_.folderOpener && deps_.folderOpener->open(url)) {
-        logger_.info("fda_open_folder", {{"url", url}});
+    if (!deps_.folderOpener) {
+        folderNotOpened(folder, "no file manager is set up");
         return;
     }
-    lastError.set(openFolderFailedPrefix + folder.string() +
-                  " in the file manager. Copy chat.db there by hand.");
-    logger_.error("fda_open_folder_failed", {{"url", url}});
+    // The opener's verdict (xdg-open's exit status) arrives on its own thread, often after
+    // the file manager has already said no.
+    deps_.folderOpener->openReporting(url, [weak = weak_from_this(), &main = deps_.main, folder,
+                                            url](std::optional<std::string> failure) {
+        main.post([weak, folder, url, failure = std::move(failure)] {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            if (failure) {
+                self->folderNotOpened(folder, *failure);
+                return;
+            }
+            self->logger_.info("fda_open_folder", {{"url", url}});
+        });
+    });
+}
+
+void FullDiskAccessViewModel::folderNotOpened(const std::filesystem::path& folder,
+                                              const std::string& why) {
+    lastError.set(openFolderFailedPrefix + folder.string() + " in the file manager (" + why +
+                  "). Copy chat.db into it by hand.");
+    // Shown beside the folder's path, which says where.
+    folderFailure.set("The folder did not open in the file manager (" + why +
+                      "). Copy chat.db into it by hand.");
+    logger_.error("fda_open_folder_failed", {{"path", folder.string()}, {"error", why}});
 }
 
 }  // namespace vask

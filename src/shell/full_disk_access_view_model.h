@@ -42,7 +42,14 @@ class FullDiskAccessViewModel : public std::enable_shared_from_this<FullDiskAcce
     FullDiskAccessViewModel& operator=(const FullDiskAccessViewModel&) = delete;
 
     Published<bool> hasAccess{false};
+    // Why the last conclusive probe could not read the database ("chat.db not found"); nothing
+    // before the first one and when it could.
+    Published<std::optional<std::string>> probeFailure;
+    // That reason, or a failure to open the folder since.
     Published<std::optional<std::string>> lastError;
+    // Why "Open Folder" did not show the folder, with its path to go to by hand; kept until the
+    // next try or until access arrives, however often the probe answers meanwhile.
+    Published<std::optional<std::string>> folderFailure;
 
     // Main executor; returns at once. The probe runs on the worker and its answer arrives in
     // hasAccess, then lastError. A check asked for while one runs is run once more after it, so
@@ -51,8 +58,9 @@ class FullDiskAccessViewModel : public std::enable_shared_from_this<FullDiskAcce
     // it changed nothing (an inconclusive one included).
     void checkAccess(std::function<void()> answered = {});
     // Main executor. Creates the database's folder when missing and opens it in the file
-    // manager; when either fails, lastError says so (with the folder's path, so the user can go
-    // there by hand) until the next check.
+    // manager; when either fails (the opener's exit status included, which comes later),
+    // lastError says so, with the folder's path for the user to go there by hand, until the
+    // next check.
     void openDatabaseFolder();
 
     // The file:// address of a local path, each segment percent-encoded.
@@ -64,6 +72,7 @@ class FullDiskAccessViewModel : public std::enable_shared_from_this<FullDiskAcce
   private:
     explicit FullDiskAccessViewModel(Dependencies dependencies);
     void runProbe();
+    void folderNotOpened(const std::filesystem::path& folder, const std::string& why);
 
     Dependencies deps_;
     StructuredLogger logger_{"full-disk-access"};

@@ -10,6 +10,9 @@ namespace vask {
 
 namespace {
 
+// The access probe's answer when there is no file at the path.
+constexpr std::string_view probeNotFound = "chat.db not found";
+
 constexpr const char* menubarSentence =
     "Vask lives in your system tray — click the icon any time to ask about your messages.";
 
@@ -37,9 +40,10 @@ void OnboardingStepsModel::install() {
 
     subscriptions_.push_back(
         observeAll([this] { changed(); }, deps_.signIn->state, deps_.signIn->userEmail,
-                   deps_.access->lastError, deps_.contacts->isBusy, deps_.contacts->lastError,
-                   deps_.sync->isSyncing, deps_.sync->lastError, deps_.sync->messageCount,
-                   deps_.sync->messageRetention, deps_.sync->syncProgress));
+                   deps_.access->lastError, deps_.access->probeFailure, deps_.access->folderFailure,
+                   deps_.contacts->isBusy, deps_.contacts->lastError, deps_.sync->isSyncing,
+                   deps_.sync->lastError, deps_.sync->messageCount, deps_.sync->messageRetention,
+                   deps_.sync->syncProgress));
 
     subscriptions_.push_back(deps_.access->hasAccess.subscribe(
         [this](bool value) {
@@ -345,10 +349,28 @@ OnboardingStepsModel::IndexingStatus OnboardingStepsModel::indexingStatus() cons
 
 OnboardingStepsModel::Status OnboardingStepsModel::accessStatus() const {
     Status status{true, {{"Waiting for access…", false}}};
-    if (const auto& reason = deps_.access->lastError.get()) {
-        status.lines.push_back({*reason, false});
+    // The probe's own answer is the folder's file state; a folder that did not open shows here.
+    if (const auto& failure = deps_.access->folderFailure.get()) {
+        status.lines.push_back({*failure, true});
     }
     return status;
+}
+
+OnboardingStepsModel::AccessFolder OnboardingStepsModel::accessFolder() const {
+    AccessFolder shown{deps_.chatDBPath.parent_path().string(), {}, false};
+    const auto file = deps_.chatDBPath.filename().string();
+    const auto& failure = deps_.access->probeFailure.get();
+    if (deps_.access->hasAccess.get()) {
+        shown.fileState = file + " is here and can be read.";
+        shown.fileReadable = true;
+    } else if (!failure) {
+        shown.fileState = "Looking for " + file + "…";
+    } else if (*failure == probeNotFound) {
+        shown.fileState = file + " is not in this folder yet.";
+    } else {
+        shown.fileState = file + " is here but cannot be read: " + *failure;
+    }
+    return shown;
 }
 
 std::optional<MessageRetentionAssessment> OnboardingStepsModel::retention() const {

@@ -96,6 +96,15 @@ class OnboardingStepsModel : public std::enable_shared_from_this<OnboardingSteps
         std::optional<std::string> link;
     };
 
+    // The access step's picture: the folder chat.db is read from, to copy or go to, and what
+    // is there now.
+    struct AccessFolder {
+        std::string folder;
+        std::string fileState;
+        bool fileReadable = false;
+        bool operator==(const AccessFolder&) const = default;
+    };
+
     struct IndexingStatus {
         // A determinate bar when set (0 to 1); otherwise, unless failed, a busy indicator.
         std::optional<double> fraction;
@@ -127,8 +136,9 @@ class OnboardingStepsModel : public std::enable_shared_from_this<OnboardingSteps
     SignInStatus signInStatus() const;
     Status contactsStatus() const;
     IndexingStatus indexingStatus() const;
-    // The access step's status under the hint: waiting, and why not yet.
+    // The access step's status under the hint: waiting, and a folder that did not open.
     Status accessStatus() const;
+    AccessFolder accessFolder() const;
     std::optional<MessageRetentionAssessment> retention() const;
 
     bool indexingStalled() const;

@@ -1,6 +1,48 @@
 #include "shell/settings_presenter.h"
 
+#include <unicode/datefmt.h>
+#include <unicode/locid.h>
+#include <unicode/timezone.h>
+
+#include <memory>
+
+#include "platform/iso8601.h"
+
 namespace vask::settings {
+namespace {
+
+std::string formatted(Clock::WallTime time, icu::DateFormat::EStyle timeStyle,
+                      const std::string& locale, const std::string& timeZone) {
+    const icu::Locale where = locale.empty() ? icu::Locale() : icu::Locale(locale.c_str());
+    std::unique_ptr<icu::DateFormat> format(
+        icu::DateFormat::createDateTimeInstance(icu::DateFormat::kMedium, timeStyle, where));
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+    if (!format) {
+        // ICU without its data: an ISO 8601 time reads the same in every language.
+        return formatISO8601(time);
+    }
+    if (!timeZone.empty()) {
+        format->adoptTimeZone(icu::TimeZone::createTimeZone(timeZone.c_str()));
+    }
+    icu::UnicodeString text;
+    format->format(static_cast<UDate>(ms), text);
+    std::string utf8;
+    text.toUTF8String(utf8);
+    return utf8;
+}
+
+}  // namespace
+
+std::string abbreviatedDate(Clock::WallTime time, const std::string& locale,
+                            const std::string& timeZone) {
+    return formatted(time, icu::DateFormat::kNone, locale, timeZone);
+}
+
+std::string abbreviatedDateTime(Clock::WallTime time, const std::string& locale,
+                                const std::string& timeZone) {
+    return formatted(time, icu::DateFormat::kShort, locale, timeZone);
+}
 
 std::vector<Section> sections(const AuthMode& mode, bool hasGoogleAuthService,
                               const std::optional<std::string>& userEmail) {

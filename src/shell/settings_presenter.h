@@ -7,6 +7,7 @@
 
 #include "foundation/auth_mode.h"
 #include "foundation/google_sign_in_view_model.h"
+#include "platform/clock.h"
 #include "platform/user_defaults.h"
 #include "shell/contacts_sync_view_model.h"
 #include "store/awaiting_reply.h"
@@ -16,6 +17,14 @@
 namespace vask::settings {
 
 enum class Section { account, plan, contacts, memory, proactive };
+
+// A date in the abbreviated style of `locale` (an ICU locale id such as "de_DE"; empty for the
+// process's own), optionally followed by the time in its short style: the locale's own
+// pattern, words and order throughout. `timeZone` is an Olson id; empty for the system's.
+std::string abbreviatedDate(Clock::WallTime time, const std::string& locale = {},
+                            const std::string& timeZone = {});
+std::string abbreviatedDateTime(Clock::WallTime time, const std::string& locale = {},
+                                const std::string& timeZone = {});
 
 // In form order. The account needs a Google sign-in service and a known e-mail and is never
 // shown for an API key; the plan needs any credentials.

@@ -9,7 +9,7 @@
 namespace vask {
 namespace {
 
-constexpr std::array<std::string_view, 9> schema = {
+constexpr std::array<std::string_view, 10> schema = {
     "CREATE TABLE IF NOT EXISTS contacts (\n"
     "    id INTEGER PRIMARY KEY,\n"
     "    apple_id TEXT UNIQUE,\n"
@@ -50,6 +50,12 @@ constexpr std::array<std::string_view, 9> schema = {
     "CREATE INDEX IF NOT EXISTS idx_contacts_display_name ON contacts(display_name)",
     // The shadow database's queries look senders up by value alone (the key is type, value).
     "CREATE INDEX IF NOT EXISTS idx_contact_identifiers_value ON contact_identifiers(value)",
+    // One row once a synchronisation has completed: the file and its tables exist from the
+    // store's creation on, and an empty address book looks the same as one never read.
+    "CREATE TABLE IF NOT EXISTS contacts_sync_state (\n"
+    "    id INTEGER PRIMARY KEY CHECK (id = 1),\n"
+    "    completed_at INTEGER NOT NULL\n"
+    ")",
 };
 
 using Case = ContactsStoreError::Case;
@@ -74,6 +80,20 @@ auto querying(Action&& action) {
     } catch (const SQLiteSupport::Failure& failure) {
         throw ContactsStoreError(Case::queryFailed, failure.message());
     }
+}
+
+bool hasTable(sqlite3* db, std::string_view name) {
+    auto statement =
+        prepare(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ? LIMIT 1");
+    return querying([&] {
+        statement.bind(1, name);
+        return statement.step();
+    });
+}
+
+bool hasRow(sqlite3* db, std::string_view table) {
+    auto statement = prepare(db, "SELECT 1 FROM " + std::string(table) + " LIMIT 1");
+    return querying([&] { return statement.step(); });
 }
 
 }  // namespace
@@ -131,6 +151,24 @@ void ContactsStore::createSchemaIfNeeded() {
     for (const auto sql : schema) {
         run(sql);
     }
+}
+
+bool ContactsStore::hasCompletedSync(const std::filesystem::path& path) {
+    std::error_code missing;
+    if (!std::filesystem::is_regular_file(path, missing)) {
+        return false;
+    }
+    SQLiteConnection db;
+    try {
+        db = SQLiteConnection::open(path, SQLiteSupport::OpenMode::readOnly);
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw ContactsStoreError(Case::failedToOpen, failure.message());
+    }
+    if (hasTable(db.get(), "contacts_sync_state") && hasRow(db.get(), "contacts_sync_state")) {
+        return true;
+    }
+    // Files written before the marker existed: rows only ever come from a completed one.
+    return hasTable(db.get(), "contacts") && hasRow(db.get(), "contacts");
 }
 
 void ContactsStore::close() {
@@ -229,6 +267,8 @@ void ContactsStore::writeAll(const std::vector<ContactPayload>& contacts) const 
     run("DELETE FROM contacts WHERE apple_id NOT IN (SELECT apple_id FROM contacts_seen)");
     run("DELETE FROM contact_identifiers WHERE contact_id NOT IN (SELECT id FROM contacts)");
     run("DROP TABLE IF EXISTS contacts_seen");
+    run("INSERT OR REPLACE INTO contacts_sync_state (id, completed_at) "
+        "VALUES (1, CAST(strftime('%s', 'now') AS INTEGER))");
 }
 
 }  // namespace vask

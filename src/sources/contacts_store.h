@@ -49,6 +49,12 @@ class ContactsStore {
     // wins, and an identifier moves to the last contact in the list that holds it.
     void replaceAll(const std::vector<ContactPayload>& contacts);
 
+    // Whether the database at `path` holds the result of a completed synchronisation (an
+    // address book read, even an empty one), not merely the tables made when it was created.
+    // False when there is no file. Reads without writing; throws ContactsStoreError
+    // (failedToOpen, prepareFailed, queryFailed).
+    static bool hasCompletedSync(const std::filesystem::path& path);
+
     // Later operations fail with queryFailed("database is closed").
     void close();
 

@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 
 #include "foundation/api_key_store.h"
 #include "foundation/cloud_auth_store.h"
 #include "foundation/customer_token_store.h"
 #include "foundation/keychain_store.h"
+#include "platform/file_secret_backend.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/iso8601.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace vask {
 namespace {
@@ -28,6 +31,64 @@ class CredentialStoresTest : public ::testing::Test {
                 "user-7", "ada@example.com"};
     }
 };
+
+// The user reads what failed and why in this system's words: the storage's own reason when it
+// gave one, never a made-up status number; the number stays in the log.
+TEST_F(CredentialStoresTest, KeychainErrorsSayWhyInWords) {
+    struct Case {
+        SecretBackend::Status status;
+        const char* text;
+    };
+    const Case cases[] = {
+        {SecretBackend::interactionNotAllowed,
+         "Could not remove the saved credentials: the keyring is locked"},
+        {SecretBackend::notAvailable,
+         "Could not remove the saved credentials: no keyring answers and there is no data folder"},
+        {SecretBackend::decodeFailed,
+         "Could not remove the saved credentials: the stored credentials are damaged"},
+        {SecretBackend::internalError,
+         "Could not remove the saved credentials: the credential storage failed"},
+    };
+    for (const auto& c : cases) {
+        backend->put(service, "item", "old");
+        backend->fail(Op::remove, "item", c.status);
+        try {
+            keychain.remove("item");
+            ADD_FAILURE() << "no error";
+        } catch (const KeychainError& e) {
+            EXPECT_EQ(std::string(e.what()), c.text);
+        }
+        backend->clearFailures();
+    }
+
+    test::TempDir dir;
+    const auto file = dir / "credentials.json";
+    std::filesystem::create_directories(file / "in the way");
+    KeychainStore onFile(service, std::make_shared<FileSecretBackend>(file));
+    try {
+        onFile.remove("item");
+        FAIL() << "no error";
+    } catch (const KeychainError& e) {
+        const std::string text = e.what();
+        EXPECT_TRUE(text.starts_with("Could not remove the saved credentials: ")) << text;
+        EXPECT_NE(text.find(file.string()), std::string::npos) << text;
+        EXPECT_NE(text.find(std::strerror(EISDIR)), std::string::npos) << text;
+        EXPECT_EQ(text.find("status"), std::string::npos) << text;
+    }
+    // A failure's reason is its own: the next one, without a reason, does not inherit it.
+    backend->fail(Op::copyMatching, "item", locked);
+    EXPECT_THROW(
+        {
+            try {
+                keychain.read("item");
+            } catch (const KeychainError& e) {
+                EXPECT_EQ(std::string(e.what()),
+                          "Could not read the saved credentials: the keyring is locked");
+                throw;
+            }
+        },
+        KeychainError);
+}
 
 TEST_F(CredentialStoresTest, KeychainStoreMapsStatusesToErrorsAndLogEvents) {
     struct Case {

@@ -311,6 +311,9 @@ struct ListAndNotifier {
         seams.fileExists = [this](const std::string& path) {
             return path != "contacts" || contactsExist;
         };
+        seams.sourcesReady = [this](const AwaitingReplyViewModel::DatabasePaths&) {
+            return contactsSynced;
+        };
         seams.loadReplies = [this](const std::string&, const std::string&, int, int) {
             if (failing) {
                 throw std::runtime_error("disk I/O error");
@@ -350,6 +353,7 @@ struct ListAndNotifier {
 
     bool failing = false;
     bool contactsExist = true;
+    bool contactsSynced = true;
     std::vector<AwaitingReply> rows;
     test::FakeClock clock;
     ManualExecutor main;
@@ -391,6 +395,37 @@ TEST(AwaitingListAndNotifier, TheStandInBeforeTheContactsExistIsNoBaseline) {
     EXPECT_TRUE(f.center.added.empty());
     EXPECT_EQ(f.defaults.value("awaiting.notifier.storedChatIDs"),
               (nlohmann::json{"chat-ann", "chat-bob"}));
+}
+
+// The contacts database exists with its tables from the start, long before the first contacts
+// synchronisation fills it; what is read from it meanwhile names no one and is no baseline,
+// whether the feature was on at launch or is switched on before Contacts are enabled.
+TEST(AwaitingListAndNotifier, ContactsNeverSynchronisedAreNoBaseline) {
+    for (const bool enabledLater : {false, true}) {
+        SCOPED_TRACE(enabledLater ? "switched on, then Contacts enabled" : "launch");
+        ListAndNotifier f;
+        f.contactsSynced = false;
+        if (enabledLater) {
+            const int epoch = f.notifier->enableEpoch();
+            f.list->refresh(false,
+                            [&f, epoch](const Replies& list) { f.notifier->start(list, epoch); });
+        } else {
+            f.notifier->start(std::nullopt, std::nullopt);
+        }
+        f.sync();
+        EXPECT_FALSE(f.defaults.value("awaiting.notifier.seeded").has_value());
+
+        f.contactsSynced = true;
+        f.rows = {ListAndNotifier::waiting("ann"), ListAndNotifier::waiting("bob")};
+        f.sync();
+        EXPECT_TRUE(f.center.added.empty());
+        EXPECT_TRUE(f.notifier->isStarted());
+
+        f.rows.push_back(ListAndNotifier::waiting("cy"));
+        f.sync();
+        ASSERT_EQ(f.center.added.size(), 1u);
+        EXPECT_EQ(f.center.added[0].title, "cy is waiting on a reply");
+    }
 }
 
 }  // namespace

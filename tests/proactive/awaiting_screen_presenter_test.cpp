@@ -164,6 +164,36 @@ TEST_F(AwaitingScreenPresenterTest, NeedsReplyFirstThenNewestFirstWithStableTies
     EXPECT_EQ(content.rows[1].age, "3d ago");
 }
 
+// A verdict that arrives while the user points at the list moves no row under the pointer;
+// rows that leave go, newcomers go below, and the order comes back once the hold ends.
+TEST_F(AwaitingScreenPresenterTest, HeldRowsStayWhereTheyAreUntilReleased) {
+    auto presenter =
+        make({waiting("maya", 60, 3), waiting("mom", 120, 2), waiting("hana", 180, 1)});
+    int changes = 0;
+    const auto observed = presenter->observe([&changes] { ++changes; });
+    const std::vector<std::string> shown{"maya", "mom", "hana"};
+    ASSERT_EQ(ids(presenter->content()), shown);
+
+    presenter->holdOrder(true);
+    needsReply->verdicts().set({{"hana", true}});
+    EXPECT_EQ(ids(presenter->content()), shown);
+    EXPECT_TRUE(presenter->content().rows[2].needsReply);
+    viewModel->markAsRead(viewModel->replies().get()[1]);
+    EXPECT_EQ(ids(presenter->content()), (std::vector<std::string>{"maya", "hana"}));
+
+    changes = 0;
+    presenter->holdOrder(false);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(ids(presenter->content()), (std::vector<std::string>{"hana", "maya"}));
+
+    std::vector<std::string> kept;
+    for (const auto& reply : AwaitingScreenPresenter::inShownOrder(
+             {waiting("new", 1, 9), waiting("b", 2, 8), waiting("a", 3, 7)}, {"a", "gone", "b"})) {
+        kept.push_back(reply.chatId);
+    }
+    EXPECT_EQ(kept, (std::vector<std::string>{"a", "b", "new"}));
+}
+
 TEST_F(AwaitingScreenPresenterTest, MarkingAsReadLeavesOlderConversationsAndTheDraft) {
     auto presenter =
         make({waiting("old", 10 * 86400, 1), waiting("new1", 60, 2), waiting("new2", 120, 3)});

@@ -4,6 +4,7 @@
 
 #include "platform/file_io.h"
 #include "platform/manual_executor.h"
+#include "platform/open_command.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -81,6 +82,7 @@ TEST(FullDiskAccessViewModelTest, OpeningTheFolderMakesItAndSaysWhereWhenItCanno
         auto opener = std::make_shared<RecordingOpener>(c.opens);
         FdaFixture fixture(c.hasOpener ? opener : nullptr, c.chatDB);
         fixture.viewModel->openDatabaseFolder();
+        fixture.main.runUntilIdle();
         const auto& error = fixture.viewModel->lastError.get();
         EXPECT_EQ(error.has_value(), c.error.has_value()) << c.name;
         if (c.error && error) {
@@ -95,6 +97,45 @@ TEST(FullDiskAccessViewModelTest, OpeningTheFolderMakesItAndSaysWhereWhenItCanno
                 opener->opened,
                 std::vector<std::string>{FullDiskAccessViewModel::fileURL(c.chatDB.parent_path())})
                 << c.name;
+        }
+    }
+}
+
+// xdg-open starts, then fails: its exit status is the only sign, and the user learns of it
+// with the folder to go to by hand.
+TEST(FullDiskAccessViewModelTest, AnOpenerThatStartsButFailsIsReported) {
+    struct Case {
+        std::vector<std::string> command;
+        std::optional<std::string> why;
+    };
+    const std::vector<Case> cases{
+        {{"true"}, std::nullopt},
+        {{"false"}, "false exited with status 1"},
+        {{"sh", "-c", "kill -9 $$"}, "sh was ended by signal 9"},
+        {{"/nonexistent/xdg-open"}, "/nonexistent/xdg-open: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        test::TempDir dir;
+        test::LogCapture log;
+        const auto chatDB = dir / "Messages" / "chat.db";
+        FdaFixture fixture(std::make_shared<CommandUrlOpener>(c.command), chatDB);
+        fixture.viewModel->openDatabaseFolder();
+        const char* event = c.why ? "fda_open_folder_failed" : "fda_open_folder";
+        ASSERT_TRUE(
+            fixture.main.runUntil([&] { return log->contains(event); }, std::chrono::seconds(30)))
+            << c.command.front();
+        if (c.why) {
+            EXPECT_EQ(fixture.viewModel->lastError.get(),
+                      "Could not open the folder " + chatDB.parent_path().string() +
+                          " in the file manager (" + *c.why + "). Copy chat.db into it by hand.");
+            // Kept while the probe goes on answering, for the user to act on.
+            fixture.answers = {{false, "chat.db not found"}};
+            fixture.check();
+            EXPECT_EQ(fixture.viewModel->folderFailure.get(),
+                      "The folder did not open in the file manager (" + *c.why +
+                          "). Copy chat.db into it by hand.");
+        } else {
+            EXPECT_EQ(fixture.viewModel->folderFailure.get(), std::nullopt);
         }
     }
 }

@@ -8,6 +8,29 @@ namespace {
 
 using settings::Section;
 
+// Each locale's own pattern and words, never English order with translated month names.
+TEST(SettingsPresenter, DatesFollowTheLocalesOwnPattern) {
+    const Clock::WallTime at(std::chrono::seconds(1796631720));  // 2026-12-07 08:22 UTC
+    struct Case {
+        const char* locale;
+        const char* date;
+        const char* dateTime;
+    };
+    const Case cases[] = {
+        {"en_US", "Dec 7, 2026", "Dec 7, 2026, 8:22\u202FAM"},
+        {"de_DE", "07.12.2026", "07.12.2026, 08:22"},
+        {"fr_FR", "7 d\u00E9c. 2026", "7 d\u00E9c. 2026, 08:22"},
+        {"ja_JP", "2026/12/07", "2026/12/07 8:22"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(settings::abbreviatedDate(at, c.locale, "UTC"), c.date) << c.locale;
+        EXPECT_EQ(settings::abbreviatedDateTime(at, c.locale, "UTC"), c.dateTime) << c.locale;
+    }
+    EXPECT_EQ(settings::abbreviatedDate(at, "de_DE", "Pacific/Kiritimati"), "07.12.2026");
+    EXPECT_EQ(settings::abbreviatedDateTime(at, "de_DE", "Pacific/Kiritimati"),
+              "07.12.2026, 22:22");
+}
+
 TEST(SettingsPresenter, SectionsFollowTheAccount) {
     const auto managed = AuthMode::managed("tok", "acc");
     const std::optional<std::string> email = "ada@example.com";

@@ -175,6 +175,35 @@ TEST_F(ContactsStoreTest, FailureInTheMiddleLeavesTheStoreAsItWas) {
     EXPECT_EQ(snapshot(path()).rows.size(), 1u);
 }
 
+// Readers attach the file as soon as it exists, tables and all: only a completed
+// synchronisation, even of an empty address book, makes it a copy of the address book. A
+// failed one leaves it as it was.
+TEST_F(ContactsStoreTest, TellsACompletedSynchronisationFromACreatedFile) {
+    EXPECT_FALSE(ContactsStore::hasCompletedSync(path()));
+    auto store = open();
+    EXPECT_FALSE(ContactsStore::hasCompletedSync(path()));
+    {
+        auto db = SQLiteConnection::open(path(), SQLiteSupport::OpenMode::readWriteCreate);
+        db.execute(
+            "CREATE TRIGGER refuse BEFORE INSERT ON contacts "
+            "BEGIN SELECT RAISE(ABORT, 'refused by test'); END");
+    }
+    EXPECT_THROW(store.replaceAll({contact("a", "Ada")}), ContactsStoreError);
+    EXPECT_FALSE(ContactsStore::hasCompletedSync(path()));
+    store.replaceAll({});
+    EXPECT_TRUE(ContactsStore::hasCompletedSync(path()));
+    store.close();
+
+    // A file written before the marker: its rows came from a completed synchronisation.
+    std::filesystem::remove(path());
+    open().replaceAll({contact("a", "Ada")});
+    {
+        auto db = SQLiteConnection::open(path(), SQLiteSupport::OpenMode::readWriteCreate);
+        db.execute("DROP TABLE contacts_sync_state");
+    }
+    EXPECT_TRUE(ContactsStore::hasCompletedSync(path()));
+}
+
 TEST_F(ContactsStoreTest, FailuresCarryTheirKindAndText) {
     struct Case {
         const char* name;

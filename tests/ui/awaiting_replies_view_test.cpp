@@ -1,4 +1,5 @@
 #include <QCoreApplication>
+#include <QEnterEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -160,6 +161,49 @@ TEST(AwaitingRepliesDetailView, RowsSortedAndDayMenuWidensTheWindow) {
 
     screen.find<QToolButton>("awaiting.markAllRead")->click();
     EXPECT_TRUE(screen.rowNames().empty());
+}
+
+// A verdict that lands while the pointer is over the list moves nothing under it, so the button
+// pressed is on the row the user aimed at; the new order shows once the pointer leaves.
+TEST(AwaitingRepliesDetailView, RowsHoldStillUnderThePointer) {
+    ScreenFixture f({waiting("maya", "Maya Chen", 60), waiting("mom", "Mom", 120)});
+    auto* list = f.find<QWidget>("awaiting.list");
+    QEnterEvent enter({10, 10}, {10, 10}, {10, 10});
+    QCoreApplication::sendEvent(list, &enter);
+    f.needsReply->verdicts().set({{"mom", true}});
+    EXPECT_EQ(f.rowNames(), (std::vector<std::string>{"Maya Chen", "Mom"}));
+    f.find<QWidget>("awaiting.row")->findChild<QPushButton*>("awaiting.draft")->click();
+    f.settle();
+    ASSERT_TRUE(f.view->presenter().drafts().draft().get());
+    EXPECT_EQ(f.view->presenter().drafts().draft().get()->chatId, "maya");
+
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(list, &leave);
+    EXPECT_EQ(f.rowNames(), (std::vector<std::string>{"Mom", "Maya Chen"}));
+    QCoreApplication::sendEvent(list, &enter);
+    f.view->hide();
+    EXPECT_FALSE(f.view->presenter().holdsOrder());
+}
+
+// However narrow the window, the heading shows whole or ends in an ellipsis, never cut short.
+TEST(AwaitingRepliesDetailView, TheHeadingIsElidedNotCut) {
+    ScreenFixture f({waiting("maya", "Maya Chen", 60)});
+    // Inside the main window the screen gets the width there is, below its wish if need be.
+    QWidget window;
+    f.view->setParent(&window);
+    window.show();
+    for (const int width : {640, 420, 330, 260}) {
+        window.resize(width, 400);
+        f.view->setGeometry(0, 0, width, 400);
+        ScreenFixture::flush();
+        auto* title = f.find<QLabel>("awaiting.title");
+        const auto shown = title->text();
+        EXPECT_TRUE(shown == AwaitingScreenPresenter::title || shown.endsWith(QChar(0x2026)))
+            << width << ": " << shown.toStdString();
+        EXPECT_LE(title->fontMetrics().horizontalAdvance(shown), title->contentsRect().width())
+            << width << ": " << shown.toStdString();
+    }
+    f.view->setParent(nullptr);
 }
 
 TEST(AwaitingRepliesDetailView, FailedDraftShowsAStatusAndSendWaitsForText) {

@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QThread>
@@ -265,8 +266,11 @@ TEST(OnboardingWindowTest, WalkFromASignedOutHomeToTheMainWindow) {
               std::vector<std::string>{FullDiskAccessViewModel::fileURL(f.chatDB.parent_path())});
     f.clock.advance(OnboardingStepsModel::accessPollInterval);
     f.drain();
-    EXPECT_EQ(f.statusLines("onboarding.accessStatus"),
-              (QStringList{"Waiting for access…", "chat.db not found"}));
+    EXPECT_EQ(f.statusLines("onboarding.accessStatus"), QStringList{"Waiting for access…"});
+    EXPECT_EQ(f.view->findChild<QLineEdit*>("onboarding.accessFolder")->text().toStdString(),
+              f.chatDB.parent_path().string());
+    EXPECT_EQ(f.view->findChild<QLabel*>("onboarding.accessFile")->text(),
+              "chat.db is not in this folder yet.");
 
     sample::buildSampleChatDB(f.chatDB, {.messages = 20, .chats = 2, .seed = 3});
     f.clock.advance(OnboardingStepsModel::accessPollInterval);
@@ -338,11 +342,15 @@ TEST(OnboardingControlsTest, DotsButtonAndNotices) {
     const MessageRetentionNotice byAge({A::Policy::oneYear, A::Evidence::oldestMessage});
     EXPECT_EQ(byAge.findChild<QLabel*>("onboarding.retentionTip"), nullptr);
 
+    // Nothing to switch on: the folder, selectable to copy, and what is in it.
     FullDiskAccessHint hint;
-    EXPECT_FALSE(hint.pictureSwitch()->isOn());
-    EXPECT_TRUE(hint.pictureSwitch()->testAttribute(Qt::WA_TransparentForMouseEvents));
-    hint.show();
-    EXPECT_TRUE(processEventsUntil([&] { return hint.pictureSwitch()->isOn(); }));
+    hint.setFolder({"/home/ada/Library/Messages", "chat.db is not in this folder yet.", false});
+    EXPECT_EQ(hint.folderPath()->text(), "/home/ada/Library/Messages");
+    EXPECT_TRUE(hint.folderPath()->isReadOnly());
+    EXPECT_EQ(hint.fileState()->text(), "chat.db is not in this folder yet.");
+    for (auto* child : hint.findChildren<QWidget*>()) {
+        EXPECT_FALSE(child->accessibleName().contains("switched on"));
+    }
 }
 
 // A relaunched instance says that it runs before it waits for the lock, and takes the lock over

@@ -16,7 +16,9 @@
 #include <iostream>
 
 #include "chat/chat_samples.h"
+#include "foundation/customer_token_store.h"
 #include "platform/file_problem.h"
+#include "platform/file_secret_backend.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/iso8601.h"
 #include "platform/manual_executor.h"
@@ -472,15 +474,7 @@ QWidget* onboardingWindow(Scene& scene, OnboardingStep step,
     // Resumed where the shot wants it; appearing leaves a step whose requirement is unmet.
     root.onboardingState().save(step);
     model->step.set(step);
-    auto* view = new ui::OnboardingView(model);
-    // The hint's switch as it rests after its slide.
-    if (auto* hint = view->findChild<ui::FullDiskAccessHint*>()) {
-        const bool reduceMotion = ui::Theme::reduceMotion();
-        ui::Theme::setReduceMotion(true);
-        hint->pictureSwitch()->turnOn();
-        ui::Theme::setReduceMotion(reduceMotion);
-    }
-    return view;
+    return new ui::OnboardingView(model);
 }
 
 std::vector<Shot> onboardingShots() {
@@ -651,6 +645,85 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
     return window;
 }
 
+// --- Access step and account failures ------------------------------------------------------
+
+// A folder opener whose desktop takes the address and then fails, as xdg-open does with no
+// file manager for folders.
+struct FailingFolderOpener final : UrlOpener {
+    bool open(const std::string&) override { return true; }
+    void openReporting(const std::string&, Finished finished) override {
+        finished("xdg-open exited with status 3");
+    }
+};
+
+// Why the credentials file could not be changed, in the file store's own words: produced by
+// it, over a credentials file that is in the way.
+std::string credentialsFileFailure(const std::filesystem::path& scratch) {
+    const auto file = scratch / "credentials.json";
+    std::filesystem::create_directories(file / "in the way");
+    FileSecretBackend backend(file);
+    backend.remove("ai.vask.screenshots", "cloud.auth.session");
+    return SecretBackend::takeFailureReason();
+}
+
+std::vector<Shot> accessAndAccountShots(const std::filesystem::path& scratch) {
+    return {
+        {"onboarding", "access-open-failed",
+         [](Scene& scene) -> QWidget* {
+             const auto chatDB = ChatDBReader::defaultChatDBPath(scene.root->context().environment);
+             std::filesystem::remove(chatDB);
+             auto access = FullDiskAccessViewModel::make({
+                 .probe =
+                     [](const StructuredLogger&) {
+                         return FullDiskAccessResult{false, "chat.db not found"};
+                     },
+                 .chatDBPath = chatDB,
+                 .folderOpener = std::make_shared<FailingFolderOpener>(),
+                 .main = scene.main,
+                 .worker = scene.worker,
+             });
+             auto& root = *scene.root;
+             auto model = OnboardingStepsModel::make({
+                 .signIn = root.sharedGoogleSignInViewModel(),
+                 .access = access,
+                 .contacts = root.contactsSyncViewModel(),
+                 .sync = root.shadowSyncViewModel(),
+                 .state = root.onboardingState(),
+                 .authMode = [&root] { return root.authMode(); },
+                 .shouldPresentAtLaunch = {},
+                 .chatDBPath = chatDB,
+                 .main = scene.main,
+                 .scheduler = scene.scheduler,
+                 .actions = {},
+                 .locale = "en_US",
+             });
+             root.onboardingState().save(OnboardingStep::fullDiskAccess);
+             model->step.set(OnboardingStep::fullDiskAccess);
+             access->checkAccess();
+             scene.drain();
+             access->openDatabaseFolder();
+             scene.drain();
+             return new ui::OnboardingView(model);
+         }},
+        {"settings", "sign-out-failed",
+         [scratch](Scene& scene) -> QWidget* {
+             scene.signIn();
+             auto* window = settingsWindow(scene);
+             window->show();
+             scene.drain();
+             std::dynamic_pointer_cast<InMemorySecretBackend>(scene.root->secretBackend())
+                 ->fail(InMemorySecretBackend::Operation::remove,
+                        std::string(CustomerTokenStore::defaultTokenKey),
+                        SecretBackend::internalError, credentialsFileFailure(scratch));
+             window->findChild<QPushButton*>("sign-out-button")->click();
+             scene.drain();
+             return window;
+         }},
+    };
+}
+
+// --- end of access step and account failures ----------------------------------------------
+
 std::vector<Shot> mainWindowShots() {
     return {
         {"main", "empty", [](Scene& scene) { return mainWindow(scene, MainShot::empty); }},
@@ -770,6 +843,9 @@ int main(int argc, char** argv) {
         shots.push_back(std::move(shot));
     }
     for (auto& shot : mainWindowShots()) {
+        shots.push_back(std::move(shot));
+    }
+    for (auto& shot : accessAndAccountShots(scratch)) {
         shots.push_back(std::move(shot));
     }
     // Alerts: a launch that can neither start nor reach the running instance, and files of the

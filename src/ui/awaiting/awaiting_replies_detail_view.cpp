@@ -1,5 +1,7 @@
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 
+#include <QApplication>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -245,23 +247,56 @@ AwaitingRepliesDetailView::AwaitingRepliesDetailView(
     scroll->setWidget(list);
     pages_->addWidget(scroll);
     column->addWidget(pages_, 1);
+    list_ = scroll;
+    scroll->installEventFilter(this);
+    focusWatch_ =
+        connect(qApp, &QApplication::focusChanged, this, [this] { reportAttention(); });
 
     changes_ = presenter_->observe([this] { render(); });
     render();
 }
 
-AwaitingRepliesDetailView::~AwaitingRepliesDetailView() = default;
+AwaitingRepliesDetailView::~AwaitingRepliesDetailView() {
+    // Focus moves while the children go, after this part of the object has gone.
+    disconnect(focusWatch_);
+    list_->removeEventFilter(this);
+}
+
+bool AwaitingRepliesDetailView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_ && (event->type() == QEvent::Enter || event->type() == QEvent::Leave)) {
+        pointerInList_ = event->type() == QEvent::Enter;
+        reportAttention();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void AwaitingRepliesDetailView::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    // Shown again, the list comes in its own order.
+    pointerInList_ = false;
+    presenter_->holdOrder(false);
+}
+
+void AwaitingRepliesDetailView::reportAttention() {
+    const QWidget* focus = QApplication::focusWidget();
+    const bool focusInList = focus != nullptr && list_->isAncestorOf(focus);
+    presenter_->holdOrder(isVisible() && (pointerInList_ || focusInList));
+}
 
 QWidget* AwaitingRepliesDetailView::makeToolbar() {
     auto* bar = new QWidget;
     auto* row = new QHBoxLayout(bar);
     row->setContentsMargins(rowInsetH, 10, rowInsetH, 10);
     row->setSpacing(8);
-    auto* title =
-        textLabel(AwaitingScreenPresenter::title, FontRole::headline, Theme::palette().ink);
+    // The toolbar's buttons keep their words; a narrow window shortens the title, visibly.
+    auto* title = new ElidedLabel(AwaitingScreenPresenter::title);
+    title->setFont(Theme::font(FontRole::headline));
+    setTextColour(title, Theme::palette().ink);
+    title->setToolTip(AwaitingScreenPresenter::title);
+    title->setAccessibleName(AwaitingScreenPresenter::title);
+    title->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     title->setObjectName("awaiting.title");
-    row->addWidget(title);
-    row->addStretch();
+    row->addWidget(title, 1);
 
     dayMenu_ = new QToolButton;
     dayMenu_->setObjectName("awaiting.dayWindow");

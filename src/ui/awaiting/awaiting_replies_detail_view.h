@@ -13,6 +13,8 @@
 #include "platform/url_opener.h"
 #include "proactive/awaiting_screen_presenter.h"
 
+class QEvent;
+class QHideEvent;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
@@ -52,6 +54,10 @@ class AwaitingRepliesDetailView : public QWidget {
     // Redraws from the presenter; called on every change it reports.
     void render();
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
   private:
     // The widgets of one conversation, kept across redraws while what they show is unchanged,
     // so the editor being typed in keeps its focus, cursor and undo history.
@@ -74,6 +80,8 @@ class AwaitingRepliesDetailView : public QWidget {
     void fillRowActions(class QMenu* menu, const AwaitingReply& reply);
     void updateList(const AwaitingScreenContent& content);
     void updateToolbar(const AwaitingScreenContent& content);
+    // Tells the presenter whether the pointer is over the list or the focus inside it.
+    void reportAttention();
 
     std::unique_ptr<AwaitingScreenPresenter> presenter_;
     QToolButton* dayMenu_ = nullptr;
@@ -81,6 +89,9 @@ class AwaitingRepliesDetailView : public QWidget {
     QStackedWidget* pages_ = nullptr;
     QLabel* placeholderDescription_ = nullptr;
     QVBoxLayout* rows_ = nullptr;
+    QWidget* list_ = nullptr;
+    bool pointerInList_ = false;
+    QMetaObject::Connection focusWatch_;
     // By chat id.
     std::map<std::string, RowWidgets> rowWidgets_;
     // What the toolbar was last built from (the content without its rows).

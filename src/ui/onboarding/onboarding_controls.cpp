@@ -1,13 +1,14 @@
 #include "ui/onboarding/onboarding_controls.h"
 
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
 #include <QShowEvent>
-#include <QTimer>
+#include <QStyle>
 #include <QVBoxLayout>
-#include <QVariantAnimation>
 
 #include "ui/brand_marks.h"
 #include "ui/symbols.h"
@@ -198,18 +199,12 @@ void BusyIndicator::paintEvent(QPaintEvent*) {
 
 HintRow::HintRow(QWidget* parent) : QFrame(parent) {}
 
-void HintRow::setOutline(qreal strength) {
-    outline_ = strength;
-    update();
-}
-
 void HintRow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF tile = QRectF(rect()).adjusted(1, 1, -1, -1);
     painter.setBrush(quaternaryFill());
-    painter.setPen(outline_ > 0 ? QPen(withAlpha(Theme::palette().accent, 0.6 * outline_), 1.5)
-                                : QPen(Qt::NoPen));
+    painter.setPen(Qt::NoPen);
     painter.drawRoundedRect(tile, 10, 10);
 }
 
@@ -256,84 +251,42 @@ bool StatusArea::showsSpinner() const {
     return shown_.showsSpinner;
 }
 
-HintSwitch::HintSwitch(QWidget* parent) : QWidget(parent) {
-    setFixedSize(sizeHint());
-    // A picture of a switch: clicks go through it.
-    setAttribute(Qt::WA_TransparentForMouseEvents);
-    setFocusPolicy(Qt::NoFocus);
-}
-
-void HintSwitch::turnOn() {
-    if (on_) {
-        return;
-    }
-    on_ = true;
-    if (Theme::reduceMotion()) {
-        progress_ = 1;
-        emit progressChanged(progress_);
-        update();
-        return;
-    }
-    animation_ = new QVariantAnimation(this);
-    animation_->setStartValue(0.0);
-    animation_->setEndValue(1.0);
-    animation_->setDuration(450);
-    animation_->setEasingCurve(QEasingCurve::OutBack);
-    connect(animation_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
-        progress_ = std::clamp(value.toReal(), 0.0, 1.1);
-        emit progressChanged(std::min<qreal>(progress_, 1));
-        update();
-    });
-    animation_->start(QAbstractAnimation::DeleteWhenStopped);
-}
-
-void HintSwitch::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF track = QRectF(rect()).adjusted(1, 1, -1, -1);
-    const qreal radius = track.height() / 2;
-    const auto on = static_cast<float>(std::min<qreal>(progress_, 1));
-    const QColor off = withAlpha(Theme::secondaryText(), 0.35);
-    const QColor accent = Theme::palette().accent;
-    const auto mix = [on](float from, float to) { return from + (to - from) * on; };
-    const QColor fill =
-        QColor::fromRgbF(mix(off.redF(), accent.redF()), mix(off.greenF(), accent.greenF()),
-                         mix(off.blueF(), accent.blueF()), mix(off.alphaF(), accent.alphaF()));
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(fill);
-    painter.drawRoundedRect(track, radius, radius);
-    const qreal knob = track.height() - 4;
-    const qreal x = track.left() + 2 + (track.width() - knob - 4) * progress_;
-    painter.setBrush(Qt::white);
-    painter.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
-}
-
 FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
     setObjectName("onboarding.fullDiskAccessHint");
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 6, 0, 0);
     column->setSpacing(12);
 
-    row_ = new HintRow;
-    row_->setObjectName("onboarding.hintRow");
-    row_->setMaximumWidth(260);
-    row_->setMinimumWidth(260);
-    auto* rowLayout = new QHBoxLayout(row_);
-    rowLayout->setContentsMargins(12, 8, 12, 8);
-    rowLayout->setSpacing(10);
-    rowLayout->addWidget(new AppIconView(22));
+    auto* row = new HintRow;
+    row->setObjectName("onboarding.hintRow");
+    row->setFixedWidth(380);
+    auto* rowLayout = new QGridLayout(row);
+    rowLayout->setContentsMargins(12, 10, 12, 10);
+    rowLayout->setHorizontalSpacing(10);
+    rowLayout->setVerticalSpacing(4);
+    auto* folderIcon = new QLabel;
+    folderIcon->setPixmap(style()->standardIcon(QStyle::SP_DirIcon).pixmap(22, 22));
+    rowLayout->addWidget(folderIcon, 0, 0, Qt::AlignTop);
     QFont medium = Theme::font(FontRole::callout);
     medium.setWeight(QFont::Medium);
-    auto* name = new QLabel("Vask");
-    name->setFont(medium);
-    rowLayout->addWidget(name);
-    rowLayout->addStretch();
-    switch_ = new HintSwitch;
-    switch_->setAccessibleName("Vask switched on");
-    rowLayout->addWidget(switch_);
-    connect(switch_, &HintSwitch::progressChanged, row_,
-            [this](qreal progress) { row_->setOutline(progress); });
-    column->addWidget(row_, 0, Qt::AlignHCenter);
+    // A path to copy: whole, selectable and scrolled within the row however long it is.
+    folder_ = new QLineEdit;
+    folder_->setObjectName("onboarding.accessFolder");
+    folder_->setReadOnly(true);
+    folder_->setFrame(false);
+    folder_->setFont(medium);
+    folder_->setStyleSheet(QString("QLineEdit { background: transparent; color: %1; }")
+                               .arg(Theme::palette().ink.name()));
+    folder_->setToolTip("The folder chat.db is read from: select it to copy");
+    rowLayout->addWidget(folder_, 0, 1);
+    fileIcon_ = new QLabel;
+    rowLayout->addWidget(fileIcon_, 1, 0, Qt::AlignTop | Qt::AlignHCenter);
+    file_ = textLabel({}, Theme::font(FontRole::callout), Theme::secondaryText());
+    file_->setObjectName("onboarding.accessFile");
+    file_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    rowLayout->addWidget(file_, 1, 1);
+    rowLayout->setColumnStretch(1, 1);
+    column->addWidget(row, 0, Qt::AlignHCenter);
 
     auto* noteText = textLabel(
         "Once the file is in place, Vask moves on by itself. Still waiting? Click “Quit & "
@@ -351,12 +304,21 @@ FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
     column->addWidget(status_);
 }
 
-void FullDiskAccessHint::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (std::exchange(scheduled_, true)) {
+void FullDiskAccessHint::setFolder(const OnboardingStepsModel::AccessFolder& folder) {
+    if (shown_ == folder) {
         return;
     }
-    QTimer::singleShot(switchDelayMs, switch_, &HintSwitch::turnOn);
+    shown_ = folder;
+    folder_->setText(QString::fromStdString(folder.folder));
+    folder_->setCursorPosition(0);
+    folder_->setAccessibleName(QString::fromStdString(folder.folder));
+    file_->setText(QString::fromStdString(folder.fileState));
+    file_->setAccessibleName(QString::fromStdString(folder.fileState));
+    const QColor colour = folder.fileReadable ? Theme::palette().accent : Theme::secondaryText();
+    fileIcon_->setPixmap(
+        symbolIcon(folder.fileReadable ? "checkmark.circle.fill" : "exclamationmark.circle", colour,
+                   false)
+            .pixmap(14, 14));
 }
 
 MessageRetentionNotice::MessageRetentionNotice(const MessageRetentionAssessment& assessment,

@@ -8,8 +8,8 @@
 #include "store/message_retention_assessment.h"
 
 class QLabel;
+class QLineEdit;
 class QVBoxLayout;
-class QVariantAnimation;
 
 namespace vask::ui {
 
@@ -78,19 +78,14 @@ class BusyIndicator : public QWidget {
     void timerEvent(QTimerEvent* event) override;
 };
 
-// The picture of a settings list row: a faint rounded tile whose outline fades in as the
-// pictured switch turns on.
+// A faint rounded tile that sets the access step's folder apart.
 class HintRow : public QFrame {
     Q_OBJECT
   public:
     explicit HintRow(QWidget* parent = nullptr);
-    void setOutline(qreal strength);
 
   protected:
     void paintEvent(QPaintEvent* event) override;
-
-  private:
-    qreal outline_ = 0;
 };
 
 // A spinner and lines of text, as the steps' status areas show them.
@@ -110,51 +105,26 @@ class StatusArea : public QWidget {
     OnboardingStepsModel::Status shown_;
 };
 
-// The pictured switch of the access hint: it cannot be flipped, it turns on by itself.
-class HintSwitch : public QWidget {
-    Q_OBJECT
-  public:
-    explicit HintSwitch(QWidget* parent = nullptr);
-
-    bool isOn() const { return on_; }
-    // 0 off to 1 on, as drawn.
-    qreal progress() const { return progress_; }
-    void turnOn();
-    QSize sizeHint() const override { return {30, 18}; }
-
-  signals:
-    void progressChanged(qreal progress);
-
-  protected:
-    void paintEvent(QPaintEvent* event) override;
-
-  private:
-    bool on_ = false;
-    qreal progress_ = 0;
-    QVariantAnimation* animation_ = nullptr;
-};
-
-// What the user must do on the access step: a picture of Vask switched on in a settings list,
-// the way on when access does not arrive, and the waiting status.
+// What the user must do on the access step: the folder chat.db is read from (its path can be
+// selected and copied), what is in it now, the way on when the file does not arrive, and the
+// waiting status. Nothing here is switched on: on Linux, the file in place is the access.
 class FullDiskAccessHint : public QWidget {
     Q_OBJECT
   public:
-    static constexpr int switchDelayMs = 500;
-
     explicit FullDiskAccessHint(QWidget* parent = nullptr);
 
+    void setFolder(const OnboardingStepsModel::AccessFolder& folder);
     void setStatus(const OnboardingStepsModel::Status& status) { status_->setStatus(status); }
-    HintSwitch* pictureSwitch() const { return switch_; }
+    QLineEdit* folderPath() const { return folder_; }
+    QLabel* fileState() const { return file_; }
     StatusArea* status() const { return status_; }
 
-  protected:
-    void showEvent(QShowEvent* event) override;
-
   private:
-    HintRow* row_ = nullptr;
-    HintSwitch* switch_ = nullptr;
+    QLineEdit* folder_ = nullptr;
+    QLabel* fileIcon_ = nullptr;
+    QLabel* file_ = nullptr;
     StatusArea* status_ = nullptr;
-    bool scheduled_ = false;
+    std::optional<OnboardingStepsModel::AccessFolder> shown_;
 };
 
 // The last step's note on how far back the Messages history reaches.

@@ -293,6 +293,7 @@ void OnboardingView::renderExtra() {
             QFontMetrics(signInLink_->font()).elidedText(link, Qt::ElideMiddle, linkWidth));
     }
     if (hint_) {
+        hint_->setFolder(model_->accessFolder());
         hint_->setStatus(model_->accessStatus());
     }
     if (contactsStatus_) {

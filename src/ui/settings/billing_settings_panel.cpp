@@ -1,7 +1,6 @@
 #include "ui/settings/billing_settings_panel.h"
 
 #include <QComboBox>
-#include <QDateTime>
 #include <QHBoxLayout>
 #include <QLocale>
 #include <QProgressBar>
@@ -9,6 +8,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "shell/settings_presenter.h"
 #include "ui/symbols.h"
 
 namespace vask::ui {
@@ -67,9 +67,7 @@ void BillingSettingsPanel::showEvent(QShowEvent* event) {
 }
 
 QString BillingSettingsPanel::abbreviatedDate(Clock::WallTime time) {
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-    return QLocale().toString(QDateTime::fromMSecsSinceEpoch(ms).date(), "MMM d, yyyy");
+    return QString::fromStdString(settings::abbreviatedDate(time, QLocale().name().toStdString()));
 }
 
 void BillingSettingsPanel::render() {

@@ -1,6 +1,5 @@
 #include "ui/settings/contacts_settings_panel.h"
 
-#include <QDateTime>
 #include <QHBoxLayout>
 #include <QLocale>
 #include <QVBoxLayout>
@@ -13,11 +12,8 @@ namespace vask::ui {
 namespace {
 
 QString shortDateTime(Clock::WallTime time) {
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms);
-    return QLocale().toString(local.date(), "MMM d, yyyy") + ", " +
-           QLocale().toString(local.time(), QLocale::ShortFormat);
+    return QString::fromStdString(
+        settings::abbreviatedDateTime(time, QLocale().name().toStdString()));
 }
 
 }  // namespace
