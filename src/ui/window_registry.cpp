@@ -20,6 +20,10 @@ QWidget* WindowRegistry::open(const QString& id) {
         slot->setAttribute(Qt::WA_DeleteOnClose, false);
         slot->setObjectName(id);
     }
+    // A minimised window is shown already, yet out of sight: opening brings it back.
+    if (slot->isMinimized()) {
+        slot->setWindowState(slot->windowState() & ~Qt::WindowMinimized);
+    }
     slot->show();
     slot->raise();
     slot->activateWindow();
@@ -38,7 +42,7 @@ QWidget* WindowRegistry::window(const QString& id) const {
 
 bool WindowRegistry::hasVisibleWindow() const {
     for (const auto& window : windows_) {
-        if (window && window->isVisible()) {
+        if (window && window->isVisible() && !window->isMinimized()) {
             return true;
         }
     }

@@ -286,6 +286,27 @@ TEST(ThemeTest, AThemeChangeOfTheDesktopBringsItsAppearance) {
     Theme::apply(*qApp, before);
 }
 
+TEST(WindowRegistryTest, OpeningBringsBackAMinimisedWindow) {
+    WindowRegistry registry;
+    for (const char* id : {"main", "settings"}) {
+        registry.registerWindow(id, [] { return new QWidget; });
+    }
+    for (const char* id : {"main", "settings"}) {
+        QWidget* window = registry.open(id);
+        window->showMinimized();
+        QApplication::processEvents();
+        EXPECT_TRUE(window->isMinimized()) << id;
+        EXPECT_FALSE(registry.hasVisibleWindow()) << id << ": minimised is out of sight";
+        EXPECT_EQ(registry.open(id), window) << id;
+        EXPECT_FALSE(window->isMinimized()) << id;
+        EXPECT_TRUE(window->isVisible()) << id;
+        EXPECT_TRUE(registry.hasVisibleWindow()) << id;
+        registry.close(id);
+    }
+    delete registry.window("main");
+    delete registry.window("settings");
+}
+
 TEST(WindowRegistryTest, RebuildingMakesShownWindowsAnewInPlaceAndHiddenOnesLater) {
     WindowRegistry registry;
     int made = 0;
