@@ -175,6 +175,10 @@ void Theme::apply(QApplication& app, Appearance appearance) {
     for (const auto role : {QPalette::ButtonText, QPalette::WindowText, QPalette::Text}) {
         p.setColor(QPalette::Disabled, role, disabled);
     }
+    // A disabled field's placeholder fades as far below its text as an enabled one's is.
+    QColor disabledPlaceholder = brand.ink;
+    disabledPlaceholder.setAlphaF(0.22F);
+    p.setColor(QPalette::Disabled, QPalette::PlaceholderText, disabledPlaceholder);
     app.setPalette(p);
     setReduceMotion(reduceMotionRequested(processEnvironment()));
 }

@@ -178,6 +178,33 @@ TEST_F(ChatViewTest, SendsOnlyWhenReadyWithTextAndIdle) {
     }
 }
 
+TEST_F(ChatViewTest, TheComposerLooksDisabledWhileATurnRuns) {
+    auto model = makeModel(false);
+    auto view = makeView(model);
+    view->show();
+    QApplication::processEvents();
+    auto* box = view->findChild<QWidget*>("composerBox");
+    const auto grab = [&] {
+        QApplication::processEvents();
+        return box->grab().toImage();
+    };
+    const auto placeholder = [&] {
+        const auto* composer = view->composer();
+        return composer->palette().color(composer->isEnabled() ? QPalette::Active
+                                                               : QPalette::Disabled,
+                                         QPalette::PlaceholderText);
+    };
+    const QImage idle = grab();
+    const QColor idlePlaceholder = placeholder();
+    model->state.set(ChatState::sending(test::message(ChatRole::user, "q"), {}, {}));
+    EXPECT_FALSE(view->composer()->isEnabled());
+    EXPECT_NE(grab(), idle) << "the disabled composer must not look like the enabled one";
+    EXPECT_LT(placeholder().alphaF(), idlePlaceholder.alphaF());
+    model->state.set(ChatState::idle());
+    EXPECT_TRUE(view->composer()->isEnabled());
+    EXPECT_EQ(grab(), idle);
+}
+
 TEST_F(ChatViewTest, ReadinessFromTheHostEnablesSending) {
     auto model = makeModel(false);
     auto view = makeView(model, false);
