@@ -267,6 +267,21 @@ TEST(MainWindowTest, AtItsMinimumSizeTheSidebarElidesAndKeepsBadgesWhole) {
     }
 }
 
+TEST(MainWindowTest, AtItsDefaultSizeTheAwaitingEntryIsWhole) {
+    WindowFixture f;
+    f.replies = {waitingSince("maya", f.now - 600), waitingSince("leo", f.now - 7200),
+                 waitingSince("mom", f.now - 9000)};
+    f.window->show();
+    for (int i = 0; i < 5; ++i) {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    auto* label = f.window->findChild<QListWidget*>("session-list")->findChild<QLabel*>(
+        "awaiting-label");
+    ASSERT_TRUE(label);
+    EXPECT_EQ(label->text(), "Awaiting your reply");
+}
+
 // The selected awaiting row is drawn on the selection colour, in the active window or not;
 // its label and its badge are readable on it in both appearances.
 TEST(MainWindowTest, TheSelectedAwaitingRowIsReadableInBothAppearances) {

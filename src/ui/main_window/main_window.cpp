@@ -1,10 +1,14 @@
 #include "ui/main_window/main_window.h"
 
 #include <QEvent>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QSplitter>
 #include <QStackedWidget>
+#include <QStyle>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "ui/brand_marks.h"
 
@@ -20,6 +24,21 @@ QWidget* centredColumn(int spacing) {
     column->setSpacing(spacing);
     column->addStretch();
     return page;
+}
+
+// The sidebar starts wide enough for its awaiting entry to read whole: the label beside the
+// icon, a two-digit count and the row's insets, inside the list's frame and scroll bar.
+int defaultSidebarWidth(const QWidget& sidebar, int minimum, int maximum) {
+    const QFontMetrics body(Theme::font(FontRole::body));
+    QFont captionFont = Theme::font(FontRole::caption);
+    captionFont.setWeight(QFont::DemiBold);
+    const QFontMetrics caption(captionFont);
+    constexpr int icon = 16;
+    constexpr int badgePadding = 12;
+    const int scrollBar = sidebar.style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const int parts = icon + caption.horizontalAdvance("99") + badgePadding +
+                      6 * Theme::spacingSmall + scrollBar + 2 * Theme::padding;
+    return std::clamp(body.horizontalAdvance("Awaiting your reply") + parts, minimum, maximum);
 }
 
 }  // namespace
@@ -64,7 +83,9 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
     detail_->addWidget(syncingPage_);
     split->addWidget(detail_);
     split->setStretchFactor(1, 1);
-    split->setSizes({240, 660});
+    const int sidebarWidth =
+        defaultSidebarWidth(*sidebar_, sidebar_->minimumWidth(), sidebar_->maximumWidth());
+    split->setSizes({sidebarWidth, width() - sidebarWidth});
     layout->addWidget(split);
 
     subscriptions_.push_back(deps_.chat.observe([this] { chatChanged(); }));
