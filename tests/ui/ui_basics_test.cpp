@@ -5,6 +5,8 @@
 #include <QImageReader>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QStackedWidget>
 #include <QVariantAnimation>
@@ -18,6 +20,7 @@
 
 #include "support/temp_dir.h"
 #include "ui/brand_marks.h"
+#include "ui/qt_platform.h"
 #include "ui/single_instance.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
@@ -86,6 +89,36 @@ TEST(TrayControllerTest, MenuHasNoUpdateItemWithoutAnUpdater) {
     EXPECT_EQ(titles, (QStringList{"Open Vask", "Settings…", "About Vask", "Quit"}));
     tray.menu()->actions().last()->trigger();
     EXPECT_EQ(quits, 1);
+}
+
+TEST(TrayControllerTest, ARightClickOnTheIconWhileThePopoverIsUpOpensTheMenu) {
+    struct Case {
+        const char* name;
+        Qt::MouseButton button;
+        QPoint offset;  // from the icon
+        bool menu;
+    };
+    const std::vector<Case> cases = {
+        {"rightOnIcon", Qt::RightButton, {2, 3}, true},
+        {"leftOnIcon", Qt::LeftButton, {2, 3}, false},
+        {"rightElsewhere", Qt::RightButton, {400, 300}, false},
+    };
+    for (const auto& c : cases) {
+        QWidget popover(nullptr, Qt::Popup);
+        popover.resize(200, 150);
+        TrayController tray(&popover, {.openVask = [] {}, .openSettings = [] {},
+                                       .showAbout = [] {}, .checkForUpdates = {}, .quit = [] {}});
+        const QRect icon(600, 0, 1, 1);
+        tray.showPopoverAt(icon);
+        ASSERT_TRUE(popover.isVisible()) << c.name;
+        const QPoint global = icon.topLeft() + c.offset;
+        QMouseEvent press(QEvent::MouseButtonPress, popover.mapFromGlobal(QPointF(global)),
+                          QPointF(global), c.button, c.button, Qt::NoModifier);
+        QApplication::sendEvent(&popover, &press);
+        spinUntil([&] { return tray.menu()->isVisible(); });
+        EXPECT_EQ(tray.menu()->isVisible(), c.menu) << c.name;
+        tray.menu()->hide();
+    }
 }
 
 TEST(BrandMarksTest, TheMarkFollowsTheSmallerSideAndIsCentred) {
@@ -284,6 +317,29 @@ TEST(ThemeTest, AThemeChangeOfTheDesktopBringsItsAppearance) {
     EXPECT_EQ(told, std::vector<Appearance>{Appearance::light}) << "once for one change";
     EXPECT_EQ(Theme::current(), Appearance::light);
     Theme::apply(*qApp, before);
+}
+
+TEST(AboutBoxTest, OneAtATimeAndWideEnoughForItsTitle) {
+    QPixmap icon(16, 16);
+    icon.fill(Qt::magenta);
+    QPointer<QMessageBox> first = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon);
+    QPointer<QMessageBox> second = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon);
+    EXPECT_EQ(first, second);
+    int boxes = 0;
+    for (auto* widget : QApplication::topLevelWidgets()) {
+        boxes += qobject_cast<QMessageBox*>(widget) && widget->isVisible() ? 1 : 0;
+    }
+    EXPECT_EQ(boxes, 1);
+    QApplication::processEvents();
+    const int title = QFontMetrics(QApplication::font()).horizontalAdvance("About Vask");
+    EXPECT_GE(first->width(), title + 160) << "room for the title beside the title bar's buttons";
+    first->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(first) << "closed, it goes";
+    QPointer<QMessageBox> again = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon);
+    EXPECT_TRUE(again && again->isVisible());
+    again->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST(WindowRegistryTest, OpeningBringsBackAMinimisedWindow) {
