@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QKeyEvent>
 
+#include "ui/theme.h"
+
 namespace vask::ui {
 
 void WindowRegistry::registerWindow(const QString& id, const Factory& factory) {
@@ -54,6 +56,11 @@ void WindowRegistry::rebuildAll() {
     QHash<QString, QRect> places;
     for (auto it = windows_.begin(); it != windows_.end(); ++it) {
         QPointer<QWidget> old = it.value();
+        if (auto* restyles = dynamic_cast<Restyles*>(old.data())) {
+            // Restyled where it stands, with everything in it.
+            restyles->restyle();
+            continue;
+        }
         it.value() = nullptr;
         if (!old) {
             continue;

@@ -190,9 +190,9 @@ TEST_F(ChatViewTest, TheComposerLooksDisabledWhileATurnRuns) {
     };
     const auto placeholder = [&] {
         const auto* composer = view->composer();
-        return composer->palette().color(composer->isEnabled() ? QPalette::Active
-                                                               : QPalette::Disabled,
-                                         QPalette::PlaceholderText);
+        return composer->palette().color(
+            composer->isEnabled() ? QPalette::Active : QPalette::Disabled,
+            QPalette::PlaceholderText);
     };
     const QImage idle = grab();
     const QColor idlePlaceholder = placeholder();
@@ -473,7 +473,8 @@ void expectLaidOutWhole(ChatView& view, const std::vector<Uuid>& ids, const std:
             << when << ": the text of " << bubble->message().text.substr(0, 20);
         EXPECT_GT(text->height(), 0) << when;
         std::vector<QWidget*> parts;
-        for (const char* name : {"answerBubble", "userBubble", "statusSection", "tokenUsageSummary"}) {
+        for (const char* name :
+             {"answerBubble", "userBubble", "statusSection", "tokenUsageSummary"}) {
             for (auto* part : visible<QWidget>(bubble, name)) {
                 parts.push_back(part);
             }

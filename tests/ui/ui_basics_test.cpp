@@ -48,7 +48,8 @@ TEST(SingleInstanceTest, ALaterLaunchHandsItsURLOrAReopenToTheRunningOne) {
     ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
     QStringList urls;
     int reopens = 0;
-    QObject::connect(&primary, &SingleInstance::urlReceived, [&](const QString& url) { urls << url; });
+    QObject::connect(&primary, &SingleInstance::urlReceived,
+                     [&](const QString& url) { urls << url; });
     QObject::connect(&primary, &SingleInstance::reopenRequested, [&] { ++reopens; });
 
     SingleInstance second(instance);
@@ -65,21 +66,25 @@ TEST(TrayControllerTest, PopoverHangsFromTheAnchorAndStaysOnScreen) {
     const QRect screen(0, 0, 1920, 1080);
     const QSize popover(340, 500);
     const std::vector<std::tuple<QRect, QPoint>> cases = {
-        {QRect(1000, 0, 24, 24), QPoint(841, 27)},       // top panel: below the icon
-        {QRect(1000, 1056, 24, 24), QPoint(841, 552)},   // bottom panel: above it
-        {QRect(1900, 0, 20, 24), QPoint(1580, 27)},      // right edge: pushed back on screen
-        {QRect(0, 0, 10, 10), QPoint(0, 13)},            // left edge
+        {QRect(1000, 0, 24, 24), QPoint(841, 27)},      // top panel: below the icon
+        {QRect(1000, 1056, 24, 24), QPoint(841, 552)},  // bottom panel: above it
+        {QRect(1900, 0, 20, 24), QPoint(1580, 27)},     // right edge: pushed back on screen
+        {QRect(0, 0, 10, 10), QPoint(0, 13)},           // left edge
     };
     for (const auto& [anchor, expected] : cases) {
-        EXPECT_EQ(popoverPosition(anchor, popover, screen), expected) << anchor.x() << "," << anchor.y();
+        EXPECT_EQ(popoverPosition(anchor, popover, screen), expected)
+            << anchor.x() << "," << anchor.y();
     }
 }
 
 TEST(TrayControllerTest, MenuHasNoUpdateItemWithoutAnUpdater) {
     QWidget popover;
     int quits = 0;
-    TrayController tray(&popover, {.openVask = [] {}, .openSettings = [] {}, .showAbout = [] {},
-                                   .checkForUpdates = {}, .quit = [&] { ++quits; }});
+    TrayController tray(&popover, {.openVask = [] {},
+                                   .openSettings = [] {},
+                                   .showAbout = [] {},
+                                   .checkForUpdates = {},
+                                   .quit = [&] { ++quits; }});
     QStringList titles;
     for (const QAction* action : tray.menu()->actions()) {
         if (!action->isSeparator()) {
@@ -106,8 +111,11 @@ TEST(TrayControllerTest, ARightClickOnTheIconWhileThePopoverIsUpOpensTheMenu) {
     for (const auto& c : cases) {
         QWidget popover(nullptr, Qt::Popup);
         popover.resize(200, 150);
-        TrayController tray(&popover, {.openVask = [] {}, .openSettings = [] {},
-                                       .showAbout = [] {}, .checkForUpdates = {}, .quit = [] {}});
+        TrayController tray(&popover, {.openVask = [] {},
+                                       .openSettings = [] {},
+                                       .showAbout = [] {},
+                                       .checkForUpdates = {},
+                                       .quit = [] {}});
         const QRect icon(600, 0, 1, 1);
         tray.showPopoverAt(icon);
         ASSERT_TRUE(popover.isVisible()) << c.name;
@@ -201,8 +209,8 @@ TEST(BrandMarksTest, ReduceMotionKeepsTheMarksStillAndFollowsItsSwitch) {
 }
 
 TEST(SymbolsTest, EverySymbolTheViewsUseHasAnIconOnABareDesktop) {
-    for (const char* name : {"sparkles", "arrow.right", "message", "exclamationmark.triangle",
-                             "doc.on.doc"}) {
+    for (const char* name :
+         {"sparkles", "arrow.right", "message", "exclamationmark.triangle", "doc.on.doc"}) {
         EXPECT_FALSE(symbolIcon(name, Qt::black, false).isNull()) << name;
     }
     EXPECT_TRUE(symbolIcon("no.such.symbol", Qt::black, false).isNull());

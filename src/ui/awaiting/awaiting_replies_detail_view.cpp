@@ -219,7 +219,12 @@ AwaitingRepliesDetailView::AwaitingRepliesDetailView(
     setObjectName("awaiting.screen");
     setWindowTitle(AwaitingScreenPresenter::title);
     setAutoFillBackground(true);
+    build();
+    changes_ = presenter_->observe([this] { render(); });
+    render();
+}
 
+void AwaitingRepliesDetailView::build() {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
@@ -245,8 +250,19 @@ AwaitingRepliesDetailView::AwaitingRepliesDetailView(
     scroll->setWidget(list);
     pages_->addWidget(scroll);
     column->addWidget(pages_, 1);
+}
 
-    changes_ = presenter_->observe([this] { render(); });
+void AwaitingRepliesDetailView::restyle() {
+    // Everything is drawn again in the new colours from what the presenter holds: the open
+    // draft and its text are the presenter's, so they stay.
+    delete layout();
+    for (auto* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        child->hide();
+        child->deleteLater();
+    }
+    rowWidgets_.clear();
+    toolbarShape_.reset();
+    build();
     render();
 }
 

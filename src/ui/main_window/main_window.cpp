@@ -3,9 +3,13 @@
 #include <QEvent>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QLineEdit>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStyle>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -41,6 +45,11 @@ int defaultSidebarWidth(const QWidget& sidebar, int minimum, int maximum) {
     return std::clamp(body.horizontalAdvance("Awaiting your reply") + parts, minimum, maximum);
 }
 
+QScrollBar* scrollBarOf(QWidget* page) {
+    auto* scroll = page ? page->findChild<QScrollArea*>("chatMessages") : nullptr;
+    return scroll ? scroll->verticalScrollBar() : nullptr;
+}
+
 }  // namespace
 
 MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
@@ -60,19 +69,9 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     auto* split = new QSplitter;
+    split_ = split;
     split->setChildrenCollapsible(false);
-    sidebar_ = new SessionSidebar(deps_.chat, deps_.sidebar);
-    sidebar_->setMinimumWidth(200);
-    sidebar_->setMaximumWidth(320);
-    sidebar_->setAutoFillBackground(true);
-    QPalette sidebarPalette = sidebar_->palette();
-    sidebarPalette.setColor(QPalette::Window, Theme::palette().panel);
-    sidebar_->setPalette(sidebarPalette);
-    connect(sidebar_, &SessionSidebar::picked, this,
-            [this](const std::optional<SidebarSelection>& selection) {
-                model_->select(selection);
-                render();
-            });
+    sidebar_ = makeSidebar();
     split->addWidget(sidebar_);
 
     detail_ = new QStackedWidget;
@@ -98,6 +97,73 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
 }
 
 MainWindow::~MainWindow() = default;
+
+SessionSidebar* MainWindow::makeSidebar() {
+    auto* sidebar = new SessionSidebar(deps_.chat, deps_.sidebar);
+    sidebar->setMinimumWidth(200);
+    sidebar->setMaximumWidth(320);
+    sidebar->setAutoFillBackground(true);
+    QPalette sidebarPalette = sidebar->palette();
+    sidebarPalette.setColor(QPalette::Window, Theme::palette().panel);
+    sidebar->setPalette(sidebarPalette);
+    connect(sidebar, &SessionSidebar::picked, this,
+            [this](const std::optional<SidebarSelection>& selection) {
+                model_->select(selection);
+                render();
+            });
+    return sidebar;
+}
+
+void MainWindow::replacePage(QWidget*& page, QWidget* replacement) {
+    const int index = detail_->indexOf(page);
+    detail_->insertWidget(index, replacement);
+    detail_->removeWidget(page);
+    page->hide();
+    page->deleteLater();
+    page = replacement;
+}
+
+void MainWindow::restyle() {
+    // The window, its model and the screen it shows stay; what took colours when it was made is
+    // made again. The awaiting screen restyles itself (an open draft stays), the sidebar keeps
+    // what is typed in its search field, the chat its place in the conversation (its composer's
+    // text is its model's).
+    const QString search = sidebar_->findChild<QLineEdit*>("sidebar-search")->text();
+    const QList<int> sizes = split_->sizes();
+    QWidget* oldSidebar = sidebar_;
+    sidebar_ = makeSidebar();
+    split_->replaceWidget(0, sidebar_);
+    split_->setSizes(sizes);
+    oldSidebar->deleteLater();
+    sidebar_->findChild<QLineEdit*>("sidebar-search")->setText(search);
+
+    QWidget* signedOut = makeSignedOutView();
+    replacePage(signedOutPage_, signedOut);
+    QWidget* syncing = makeSyncingView();
+    replacePage(syncingPage_, syncing);
+    std::optional<int> chatScroll;
+    if (chatPage_) {
+        const auto* bar = scrollBarOf(chatPage_);
+        if (bar && bar->value() < bar->maximum()) {
+            chatScroll = bar->value();
+        }
+        QWidget* chat = deps_.makeChatView ? deps_.makeChatView() : new QWidget;
+        chat->setObjectName("conversation");
+        replacePage(chatPage_, chat);
+    }
+    if (auto* restyles = dynamic_cast<Restyles*>(awaitingPage_)) {
+        restyles->restyle();
+    }
+    render();
+    if (chatScroll) {
+        // Once the new conversation is laid out; a chat read at its end follows it by itself.
+        QTimer::singleShot(0, this, [this, value = *chatScroll] {
+            if (auto* bar = scrollBarOf(chatPage_)) {
+                bar->setValue(value);
+            }
+        });
+    }
+}
 
 QWidget* MainWindow::makeSignedOutView() {
     auto* page = centredColumn(Theme::spacingSmall);
