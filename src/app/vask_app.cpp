@@ -153,7 +153,7 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
             });
         });
 
-    ui::Theme::apply(app_, ui::Theme::appearanceOf(QApplication::palette()));
+    ui::Theme::apply(app_, ui::Theme::desktopAppearance(app_));
     QApplication::setWindowIcon(ui::appIcon());
     ui::Theme::followDesktop(app_, [this](ui::Appearance) {
         if (windows_) {

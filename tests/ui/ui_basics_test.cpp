@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <vector>
 
@@ -324,6 +326,58 @@ TEST(ThemeTest, AThemeChangeOfTheDesktopBringsItsAppearance) {
     spinUntil([&] { return !told.empty(); });
     EXPECT_EQ(told, std::vector<Appearance>{Appearance::light}) << "once for one change";
     EXPECT_EQ(Theme::current(), Appearance::light);
+    Theme::apply(*qApp, before);
+}
+
+// Under qt6ct the desktop's palette is in qt6ct's colour scheme file, whatever palette Vask put
+// on the application; a change of that file is followed both ways without any other signal.
+TEST(ThemeTest, UnderQt6ctTheColourSchemeFileDecidesAndIsFollowed) {
+    const Appearance before = Theme::current();
+    test::TempDir config;
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    const QByteArray oldTheme = qgetenv("QT_QPA_PLATFORMTHEME");
+    qputenv("XDG_CONFIG_HOME", config.path().c_str());
+    qputenv("QT_QPA_PLATFORMTHEME", "qt6ct");
+    const auto write = [](const std::filesystem::path& path, const std::string& text) {
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    };
+    const auto scheme = [](const char* window) {
+        return "[ColorScheme]\nactive_colors=#ff000000, #ffefefef, #ffffffff, #ffcacaca, "
+               "#ff9f9f9f, #ffb8b8b8, #ff000000, #ffffffff, #ff000000, #ffffffff, " +
+               std::string(window) + ", #ffb1b1b1\n";
+    };
+    write(config.path() / "schemes/dark.conf", scheme("#ff222020"));
+    write(config.path() / "schemes/light.conf", scheme("#ffefefef"));
+    const auto choose = [&](const char* name) {
+        write(config.path() / "qt6ct/qt6ct.conf",
+              "[Appearance]\ncustom_palette=true\ncolor_scheme_path=" +
+                  (config.path() / "schemes" / name).string() + "\n");
+    };
+    choose("dark.conf");
+    Theme::apply(*qApp, Appearance::light);
+    EXPECT_EQ(Theme::desktopAppearance(*qApp), Appearance::dark);
+    choose("light.conf");
+    EXPECT_EQ(Theme::desktopAppearance(*qApp), Appearance::light);
+
+    std::vector<Appearance> told;
+    std::unique_ptr<QObject> follower(
+        Theme::followDesktop(*qApp, [&](Appearance now) { told.push_back(now); }));
+    for (const auto& [name, expected] :
+         {std::pair{"dark.conf", Appearance::dark}, std::pair{"light.conf", Appearance::light}}) {
+        choose(name);
+        EXPECT_TRUE(spinUntil([&, expected = expected] {
+            return !told.empty() && told.back() == expected;
+        })) << name;
+        EXPECT_EQ(Theme::current(), expected) << name;
+    }
+    follower.reset();
+    qputenv("XDG_CONFIG_HOME", oldConfig);
+    if (oldTheme.isNull()) {
+        qunsetenv("QT_QPA_PLATFORMTHEME");
+    } else {
+        qputenv("QT_QPA_PLATFORMTHEME", oldTheme);
+    }
     Theme::apply(*qApp, before);
 }
 
