@@ -104,8 +104,13 @@ da::Preference portalPreference() {
             QDBusMessage::createMethodCall(portalService, portalPath, portalSettings, method);
         call << QString(appearanceNamespace) << QString(colorSchemeKey);
         const QDBusMessage reply = bus.call(call, QDBus::Block, portalTimeoutMs);
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+        if (reply.type() == QDBusMessage::ErrorMessage &&
+            reply.errorName() == "org.freedesktop.DBus.Error.UnknownMethod") {
+            // A portal older than "ReadOne".
             continue;
+        }
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+            break;
         }
         // "Read" wraps the value in one more variant than "ReadOne".
         QVariant value = reply.arguments().constFirst();
