@@ -1,6 +1,7 @@
 #include "platform/desktop_appearance.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <vector>
 
@@ -142,10 +143,10 @@ std::optional<int> lightnessOf(std::string_view colour) {
     }
     // "#aarrggbb": the alpha comes first and says nothing of lightness.
     const std::string_view digits = colour.substr(colour.size() == 9 ? 3 : 1);
-    int channels[3] = {};
-    for (int i = 0; i < 3; ++i) {
-        const int high = hexDigit(digits[static_cast<std::size_t>(2 * i)]);
-        const int low = hexDigit(digits[static_cast<std::size_t>(2 * i + 1)]);
+    std::array<int, 3> channels{};
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        const int high = hexDigit(digits[2 * i]);
+        const int low = hexDigit(digits[2 * i + 1]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }

@@ -141,11 +141,11 @@ void MainWindow::restyle() {
     replacePage(signedOutPage_, signedOut);
     QWidget* syncing = makeSyncingView();
     replacePage(syncingPage_, syncing);
-    std::optional<int> chatScroll;
+    // Where the conversation was read: its end (kept in view as it grows), or a place above it.
+    std::optional<std::optional<int>> chatScroll;
     if (chatPage_) {
-        const auto* bar = scrollBarOf(chatPage_);
-        if (bar && bar->value() < bar->maximum()) {
-            chatScroll = bar->value();
+        if (const auto* bar = scrollBarOf(chatPage_)) {
+            chatScroll = bar->value() < bar->maximum() ? std::optional(bar->value()) : std::nullopt;
         }
         QWidget* chat = deps_.makeChatView ? deps_.makeChatView() : new QWidget;
         chat->setObjectName("conversation");
@@ -153,16 +153,28 @@ void MainWindow::restyle() {
     }
     if (auto* restyles = dynamic_cast<Restyles*>(awaitingPage_)) {
         restyles->restyle();
+    } else if (awaitingPage_) {
+        replacePage(awaitingPage_, makeAwaitingPage());
     }
     render();
     if (chatScroll) {
-        // Once the new conversation is laid out; a chat read at its end follows it by itself.
-        QTimer::singleShot(0, this, [this, value = *chatScroll] {
+        // Once the new conversation is laid out.
+        QTimer::singleShot(0, this, [this, place = *chatScroll] {
             if (auto* bar = scrollBarOf(chatPage_)) {
-                bar->setValue(value);
+                bar->setValue(place.value_or(bar->maximum()));
             }
         });
     }
+}
+
+QWidget* MainWindow::makeAwaitingPage() {
+    QWidget* page =
+        deps_.makeAwaitingView
+            ? deps_.makeAwaitingView([this](const AwaitingReply& r) { catchUp(r); },
+                                     [this] { return !deps_.chat.isSending(); })
+            : styledText("Awaiting your reply", FontRole::headline, Theme::secondaryText());
+    page->setObjectName("awaiting-detail");
+    return page;
 }
 
 QWidget* MainWindow::makeSignedOutView() {
@@ -242,13 +254,7 @@ void MainWindow::render() {
     switch (shown_) {
         case MainWindowModel::Detail::awaitingReplies:
             if (!awaitingPage_) {
-                awaitingPage_ =
-                    deps_.makeAwaitingView
-                        ? deps_.makeAwaitingView([this](const AwaitingReply& r) { catchUp(r); },
-                                                 [this] { return !deps_.chat.isSending(); })
-                        : styledText("Awaiting your reply", FontRole::headline,
-                                     Theme::secondaryText());
-                awaitingPage_->setObjectName("awaiting-detail");
+                awaitingPage_ = makeAwaitingPage();
                 detail_->addWidget(awaitingPage_);
             }
             detail_->setCurrentWidget(awaitingPage_);

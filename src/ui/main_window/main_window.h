@@ -63,6 +63,7 @@ class MainWindow : public QWidget, public Restyles {
     // Puts `replacement` where `page` is in the detail, and lets the old one go.
     void replacePage(QWidget*& page, QWidget* replacement);
     QWidget* makeSignedOutView();
+    QWidget* makeAwaitingPage();
     QWidget* makeSyncingView();
     void chatChanged();
     void awaitingChanged();
