@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QEvent>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
 #include <QVBoxLayout>
@@ -154,7 +153,7 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
             });
         });
 
-    ui::Theme::apply(app_, ui::Theme::appearanceOf(QApplication::palette()));
+    ui::Theme::apply(app_, ui::Theme::desktopAppearance(app_));
     QApplication::setWindowIcon(ui::appIcon());
     ui::Theme::followDesktop(app_, [this](ui::Appearance) {
         if (windows_) {
@@ -444,14 +443,11 @@ bool VaskApplication::deliverToTestHooks(const QString& url) {
 // --- end of test hooks ----------------------------------------------------------------------
 
 void VaskApplication::showAbout() {
-    QMessageBox about;
-    about.setWindowTitle("About Vask");
-    about.setIconPixmap(ui::appIcon().pixmap(64));
-    about.setTextFormat(Qt::RichText);
-    about.setText(QString("<b>Vask</b> %1<br><br>"
-                          "<a href=\"https://ternwick.ai\">ternwick.ai</a>")
-                      .arg(VASK_VERSION));
-    about.exec();
+    ui::showAboutBox("About Vask",
+                     QString("<b>Vask</b> %1<br><br>"
+                             "<a href=\"https://ternwick.ai\">ternwick.ai</a>")
+                         .arg(VASK_VERSION),
+                     ui::appIcon().pixmap(64));
 }
 
 QWidget* VaskApplication::makeOnboardingWindow() {

@@ -3,13 +3,23 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QUrl>
 #include <QWidget>
 
 namespace vask::ui {
+
+namespace {
+
+// Room in a title bar beside its title: the window menu and the three buttons.
+constexpr int aboutTitleBarAllowance = 160;
+
+}  // namespace
 
 void QtMainExecutor::post(Task task) {
     if (!accepting_ || qApp == nullptr) {
@@ -20,15 +30,15 @@ void QtMainExecutor::post(Task task) {
 
 std::vector<QAbstractButton*> fillAlertBox(QMessageBox& box, const Alert& alert) {
     switch (alert.style) {
-    case Alert::Style::informational:
-        box.setIcon(QMessageBox::Information);
-        break;
-    case Alert::Style::warning:
-        box.setIcon(QMessageBox::Warning);
-        break;
-    case Alert::Style::critical:
-        box.setIcon(QMessageBox::Critical);
-        break;
+        case Alert::Style::informational:
+            box.setIcon(QMessageBox::Information);
+            break;
+        case Alert::Style::warning:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case Alert::Style::critical:
+            box.setIcon(QMessageBox::Critical);
+            break;
     }
     box.setText(QString::fromStdString(alert.messageText));
     box.setInformativeText(QString::fromStdString(alert.informativeText));
@@ -41,6 +51,35 @@ std::vector<QAbstractButton*> fillAlertBox(QMessageBox& box, const Alert& alert)
     }
     box.setDefaultButton(qobject_cast<QPushButton*>(buttons.front()));
     return buttons;
+}
+
+QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixmap& icon) {
+    static QPointer<QMessageBox> open;
+    if (!open) {
+        open = new QMessageBox;
+        open->setAttribute(Qt::WA_DeleteOnClose);
+        open->setWindowTitle(title);
+        open->setIconPixmap(icon);
+        open->setTextFormat(Qt::RichText);
+        open->setText(html);
+        open->setStandardButtons(QMessageBox::Ok);
+        // A message box sizes itself to its text; a spanning spacer is the one way to widen it.
+        // The title bar's font is the desktop's, often larger than ours, and its buttons take
+        // room too.
+        const int titleWidth = QFontMetrics(QApplication::font()).horizontalAdvance(title);
+        if (auto* grid = qobject_cast<QGridLayout*>(open->layout())) {
+            grid->addItem(new QSpacerItem(titleWidth * 3 / 2 + aboutTitleBarAllowance, 0,
+                                          QSizePolicy::Minimum, QSizePolicy::Expanding),
+                          grid->rowCount(), 0, 1, grid->columnCount());
+        }
+    }
+    if (open->isMinimized()) {
+        open->setWindowState(open->windowState() & ~Qt::WindowMinimized);
+    }
+    open->show();
+    open->raise();
+    open->activateWindow();
+    return open;
 }
 
 int QtAlertPresenter::runModal(const Alert& alert) {

@@ -14,6 +14,8 @@
 
 class QAbstractButton;
 class QMessageBox;
+class QPixmap;
+class QString;
 
 namespace vask::ui {
 
@@ -32,6 +34,10 @@ class QtMainExecutor final : public MainExecutor {
 // Lays `alert` out in `box`: icon, texts and its buttons (OK when it names none), the first one
 // the default. Returns the buttons in the alert's order.
 std::vector<QAbstractButton*> fillAlertBox(QMessageBox& box, const Alert& alert);
+
+// The About box, one at a time: asked for again, the open one comes to the front. It is wide
+// enough for the window manager to show its title whole beside the title bar's buttons.
+QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixmap& icon);
 
 // Modal message boxes; the first button is the default.
 class QtAlertPresenter final : public AlertPresenter {

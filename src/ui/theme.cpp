@@ -1,10 +1,20 @@
 #include "ui/theme.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QFile>
+#include <QFileSystemWatcher>
 #include <QFrame>
 #include <QProxyStyle>
+#include <QStandardPaths>
 #include <QStyleFactory>
 #include <QTimer>
+
+#include <dlfcn.h>
+
+#include "platform/desktop_appearance.h"
 
 // The resources live in a static library, so nothing registers them unless asked.
 static void registerUIResources() {
@@ -44,24 +54,163 @@ class PlainDialogStyle final : public QProxyStyle {
     }
 };
 
-// Answers the desktop's theme changes, which reach the application as one ThemeChange per window:
-// one look after the last of them.
+namespace da = desktop_appearance;
+
+constexpr const char* portalService = "org.freedesktop.portal.Desktop";
+constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
+constexpr const char* portalSettings = "org.freedesktop.portal.Settings";
+constexpr const char* appearanceNamespace = "org.freedesktop.appearance";
+constexpr const char* colorSchemeKey = "color-scheme";
+// A portal that does not answer at once is not waited for: the desktop's other signals remain.
+constexpr int portalTimeoutMs = 300;
+
+bool platformThemeIs(const char* name) {
+    return qEnvironmentVariable("QT_QPA_PLATFORMTHEME").split(':').contains(QString(name));
+}
+
+QString qt6ctConfPath() {
+    return QStandardPaths::locate(QStandardPaths::GenericConfigLocation, "qt6ct/qt6ct.conf");
+}
+
+std::string fileText(const QString& path) {
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return file.readAll().toStdString();
+}
+
+// qt6ct keeps its palette in a colour scheme file its settings name; without its own palette it
+// gives the style's standard one, which is light.
+da::Preference qt6ctPreference() {
+    if (!platformThemeIs("qt6ct")) {
+        return da::Preference::none;
+    }
+    const auto conf = da::parseQt6ctConf(fileText(qt6ctConfPath()));
+    if (!conf.customPalette) {
+        return da::Preference::light;
+    }
+    return da::fromQtColorScheme(fileText(QString::fromStdString(conf.colorSchemePath)));
+}
+
+// The freedesktop appearance setting, where a settings portal runs.
+da::Preference portalPreference() {
+    auto bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        return da::Preference::none;
+    }
+    for (const char* method : {"ReadOne", "Read"}) {
+        auto call =
+            QDBusMessage::createMethodCall(portalService, portalPath, portalSettings, method);
+        call << QString(appearanceNamespace) << QString(colorSchemeKey);
+        const QDBusMessage reply = bus.call(call, QDBus::Block, portalTimeoutMs);
+        if (reply.type() == QDBusMessage::ErrorMessage &&
+            reply.errorName() == "org.freedesktop.DBus.Error.UnknownMethod") {
+            // A portal older than "ReadOne".
+            continue;
+        }
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+            break;
+        }
+        // "Read" wraps the value in one more variant than "ReadOne".
+        QVariant value = reply.arguments().constFirst();
+        while (value.canConvert<QDBusVariant>() &&
+               value.userType() == qMetaTypeId<QDBusVariant>()) {
+            value = value.value<QDBusVariant>().variant();
+        }
+        bool ok = false;
+        const uint scheme = value.toUInt(&ok);
+        if (ok) {
+            return da::fromColorScheme(scheme);
+        }
+    }
+    return da::Preference::none;
+}
+
+// GTK's own settings, which follow the desktop's (XSETTINGS, GSettings), when the GTK platform
+// theme has GTK loaded: it is looked up in the process, never loaded for this.
+da::Preference gtkPreference() {
+    void* gtk = dlopen("libgtk-3.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    if (gtk == nullptr) {
+        return da::Preference::none;
+    }
+    using SettingsDefault = void* (*)();
+    using ObjectGet = void (*)(void*, const char*, ...);
+    using Free = void (*)(void*);
+    auto settingsDefault =
+        reinterpret_cast<SettingsDefault>(dlsym(gtk, "gtk_settings_get_default"));
+    auto objectGet = reinterpret_cast<ObjectGet>(dlsym(gtk, "g_object_get"));
+    auto release = reinterpret_cast<Free>(dlsym(gtk, "g_free"));
+    void* settings = settingsDefault && objectGet && release ? settingsDefault() : nullptr;
+    da::Preference preference = da::Preference::none;
+    if (settings != nullptr) {
+        char* name = nullptr;
+        int preferDark = 0;
+        objectGet(settings, "gtk-theme-name", &name, "gtk-application-prefer-dark-theme",
+                  &preferDark, nullptr);
+        preference = da::fromGtk(preferDark != 0, name ? name : "");
+        release(name);
+    }
+    dlclose(gtk);
+    return preference;
+}
+
+}  // namespace
+
+// Answers the desktop's theme changes, which reach the application as one ThemeChange per window,
+// as the portal's SettingChanged, or as a change of qt6ct's files: one look after the last of
+// them.
 class DesktopFollower final : public QObject {
+    Q_OBJECT
   public:
     DesktopFollower(QApplication& app, std::function<void(Appearance)> changed)
         : QObject(&app), app_(app), changed_(std::move(changed)) {
         app.installEventFilter(this);
+        QDBusConnection::sessionBus().connect(
+            portalService, portalPath, portalSettings, "SettingChanged", this,
+            SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
+        if (platformThemeIs("qt6ct")) {
+            connect(&qt6ctFiles_, &QFileSystemWatcher::fileChanged, this, [this] {
+                watchQt6ctFiles();
+                changeSeen();
+            });
+            watchQt6ctFiles();
+        }
     }
 
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::ThemeChange && !pending_) {
-            pending_ = true;
-            follow();
+        if (event->type() == QEvent::ThemeChange) {
+            changeSeen();
         }
         return QObject::eventFilter(watched, event);
     }
 
+  private slots:
+    void portalSettingChanged(const QString& group, const QString& key, const QDBusVariant&) {
+        if (group == appearanceNamespace && key == colorSchemeKey) {
+            changeSeen();
+        }
+    }
+
   private:
+    void changeSeen() {
+        if (!pending_) {
+            pending_ = true;
+            follow();
+        }
+    }
+
+    // Files saved by replacing them drop out of the watch: they are watched again each time.
+    void watchQt6ctFiles() {
+        const QString conf = qt6ctConfPath();
+        const auto colours = da::parseQt6ctConf(fileText(conf));
+        for (const QString& path : {conf, QString::fromStdString(colours.colorSchemePath)}) {
+            if (!path.isEmpty() && !qt6ctFiles_.files().contains(path) && QFile::exists(path)) {
+                qt6ctFiles_.addPath(path);
+            }
+        }
+    }
+
     static bool dialogOrMenuOpen() {
         return QApplication::activeModalWidget() != nullptr ||
                QApplication::activePopupWidget() != nullptr;
@@ -89,10 +238,9 @@ class DesktopFollower final : public QObject {
 
     QApplication& app_;
     std::function<void(Appearance)> changed_;
+    QFileSystemWatcher qt6ctFiles_;
     bool pending_ = false;
 };
-
-}  // namespace
 
 Appearance Theme::appearanceOf(const QPalette& palette) {
     return palette.color(QPalette::Window).lightness() < 128 ? Appearance::dark : Appearance::light;
@@ -175,11 +323,25 @@ void Theme::apply(QApplication& app, Appearance appearance) {
     for (const auto role : {QPalette::ButtonText, QPalette::WindowText, QPalette::Text}) {
         p.setColor(QPalette::Disabled, role, disabled);
     }
+    // A disabled field's placeholder fades as far below its text as an enabled one's is.
+    QColor disabledPlaceholder = brand.ink;
+    disabledPlaceholder.setAlphaF(0.22F);
+    p.setColor(QPalette::Disabled, QPalette::PlaceholderText, disabledPlaceholder);
     app.setPalette(p);
     setReduceMotion(reduceMotionRequested(processEnvironment()));
 }
 
 Appearance Theme::desktopAppearance(QApplication& app) {
+    // Where the desktop keeps its choice; qt6ct's own file first, as the one made for Qt
+    // applications.
+    switch (da::firstPreference({qt6ctPreference(), portalPreference(), gtkPreference()})) {
+        case da::Preference::dark:
+            return Appearance::dark;
+        case da::Preference::light:
+            return Appearance::light;
+        case da::Preference::none:
+            break;
+    }
     const Appearance shown = current();
     // A palette that sets no colour hands the application back the desktop's.
     QApplication::setPalette(QPalette());
@@ -250,3 +412,5 @@ void setTextColour(QWidget* widget, const QColor& colour) {
 }
 
 }  // namespace vask::ui
+
+#include "theme.moc"

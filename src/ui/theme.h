@@ -74,6 +74,15 @@ class Theme {
     static bool reduceMotionRequested(const Environment& env);
 };
 
+// A view that takes the application's new appearance where it stands, keeping what it shows
+// and everything typed into it. Windows that restyle are not made again on a change of
+// appearance.
+class Restyles {
+  public:
+    virtual ~Restyles() = default;
+    virtual void restyle() = 0;
+};
+
 // The one-pixel line in the edge colour that separates a window's regions.
 QFrame* divider();
 

@@ -2,7 +2,9 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QMouseEvent>
 #include <QScreen>
+#include <QTimer>
 
 #include "ui/brand_marks.h"
 
@@ -26,7 +28,8 @@ QPoint popoverPosition(const QRect& anchor, const QSize& popover, const QRect& s
 }
 
 TrayController::TrayController(QWidget* popover, Actions actions, QObject* parent)
-    : QObject(parent), popover_(popover), actions_(std::move(actions)) {
+    : QObject(parent), actions_(std::move(actions)) {
+    setPopover(popover);
     const auto add = [this](const QString& title, const std::function<void()>& action) {
         QAction* item = menu_.addAction(title);
         connect(item, &QAction::triggered, this, [action] { action(); });
@@ -74,7 +77,44 @@ void TrayController::togglePopover() {
     showPopoverAt(anchor);
 }
 
+void TrayController::setPopover(QWidget* popover) {
+    if (popover_) {
+        popover_->removeEventFilter(this);
+    }
+    popover_ = popover;
+    if (popover_) {
+        popover_->installEventFilter(this);
+    }
+}
+
+QRect TrayController::iconArea() const {
+    const QRect panel = icon_ ? icon_->geometry() : QRect();
+    if (!panel.isEmpty()) {
+        return panel;
+    }
+    // A tray icon is about a panel's height square; the pointer was somewhere on it.
+    constexpr int reach = 24;
+    return QRect(anchor_.center() - QPoint(reach, reach), QSize(2 * reach, 2 * reach));
+}
+
+bool TrayController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == popover_ && event->type() == QEvent::MouseButtonPress) {
+        const auto* press = static_cast<QMouseEvent*>(event);
+        const QPoint global = press->globalPosition().toPoint();
+        if (press->button() == Qt::RightButton &&
+            !popover_->rect().contains(press->position().toPoint()) &&
+            iconArea().contains(global)) {
+            popover_->hide();
+            // Once the popover's grab is gone.
+            QTimer::singleShot(0, this, [this, global] { menu_.popup(global); });
+            return true;
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
 void TrayController::showPopoverAt(const QRect& anchor) {
+    anchor_ = anchor;
     const QScreen* screen = QGuiApplication::screenAt(anchor.center());
     if (screen == nullptr) {
         screen = QGuiApplication::primaryScreen();

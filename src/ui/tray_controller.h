@@ -36,10 +36,20 @@ class TrayController : public QObject {
     void togglePopover();
     void showPopoverAt(const QRect& anchor);
     // The popover built anew (a new appearance) takes the old one's place.
-    void setPopover(QWidget* popover) { popover_ = popover; }
+    void setPopover(QWidget* popover);
+
+  protected:
+    // While the popover is up it takes every click; a right click on the icon still opens the
+    // menu.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // Where the icon is: the panel's geometry of it, else around where the popover was asked
+    // for.
+    QRect iconArea() const;
+
     QPointer<QWidget> popover_;
+    QRect anchor_;
     Actions actions_;
     QMenu menu_;
     std::unique_ptr<QSystemTrayIcon> icon_;

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QKeyEvent>
 
+#include "ui/theme.h"
+
 namespace vask::ui {
 
 void WindowRegistry::registerWindow(const QString& id, const Factory& factory) {
@@ -19,6 +21,10 @@ QWidget* WindowRegistry::open(const QString& id) {
         slot = (*factory)();
         slot->setAttribute(Qt::WA_DeleteOnClose, false);
         slot->setObjectName(id);
+    }
+    // A minimised window is shown already, yet out of sight: opening brings it back.
+    if (slot->isMinimized()) {
+        slot->setWindowState(slot->windowState() & ~Qt::WindowMinimized);
     }
     slot->show();
     slot->raise();
@@ -38,7 +44,7 @@ QWidget* WindowRegistry::window(const QString& id) const {
 
 bool WindowRegistry::hasVisibleWindow() const {
     for (const auto& window : windows_) {
-        if (window && window->isVisible()) {
+        if (window && window->isVisible() && !window->isMinimized()) {
             return true;
         }
     }
@@ -50,6 +56,11 @@ void WindowRegistry::rebuildAll() {
     QHash<QString, QRect> places;
     for (auto it = windows_.begin(); it != windows_.end(); ++it) {
         QPointer<QWidget> old = it.value();
+        if (auto* restyles = dynamic_cast<Restyles*>(old.data())) {
+            // Restyled where it stands, with everything in it.
+            restyles->restyle();
+            continue;
+        }
         it.value() = nullptr;
         if (!old) {
             continue;

@@ -19,13 +19,16 @@ class WindowRegistry : public QObject {
     using Factory = std::function<QWidget*()>;
 
     void registerWindow(const QString& id, const Factory& factory);
-    // Makes the window when needed, shows it and brings it to the front.
+    // Makes the window when needed, shows it (restored, when it was minimised) and brings it to
+    // the front.
     QWidget* open(const QString& id);
     void close(const QString& id);
     QWidget* window(const QString& id) const;
+    // Whether a window is in sight: a minimised one is not.
     bool hasVisibleWindow() const;
-    // Makes every window anew, as after a change of appearance: hidden ones on their next open,
-    // shown ones at once, where they were. Their state lives in the view models and survives.
+    // Takes a change of appearance: a window that restyles (`Restyles`) does so in place, with
+    // everything shown and typed in it; any other is made anew, hidden ones on their next open,
+    // shown ones at once, where they were.
     void rebuildAll();
 
   private:

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "chat/chat_fixture.h"
@@ -175,6 +176,33 @@ TEST_F(ChatViewTest, SendsOnlyWhenReadyWithTextAndIdle) {
         EXPECT_EQ(sent, c.sends) << c.name;
         settle();
     }
+}
+
+TEST_F(ChatViewTest, TheComposerLooksDisabledWhileATurnRuns) {
+    auto model = makeModel(false);
+    auto view = makeView(model);
+    view->show();
+    QApplication::processEvents();
+    auto* box = view->findChild<QWidget*>("composerBox");
+    const auto grab = [&] {
+        QApplication::processEvents();
+        return box->grab().toImage();
+    };
+    const auto placeholder = [&] {
+        const auto* composer = view->composer();
+        return composer->palette().color(
+            composer->isEnabled() ? QPalette::Active : QPalette::Disabled,
+            QPalette::PlaceholderText);
+    };
+    const QImage idle = grab();
+    const QColor idlePlaceholder = placeholder();
+    model->state.set(ChatState::sending(test::message(ChatRole::user, "q"), {}, {}));
+    EXPECT_FALSE(view->composer()->isEnabled());
+    EXPECT_NE(grab(), idle) << "the disabled composer must not look like the enabled one";
+    EXPECT_LT(placeholder().alphaF(), idlePlaceholder.alphaF());
+    model->state.set(ChatState::idle());
+    EXPECT_TRUE(view->composer()->isEnabled());
+    EXPECT_EQ(grab(), idle);
 }
 
 TEST_F(ChatViewTest, ReadinessFromTheHostEnablesSending) {
@@ -415,6 +443,97 @@ TEST_F(ChatViewTest, TheEndStaysInViewAsTheLastMessageGrowsUnlessTheReaderScroll
     QApplication::processEvents();
     QApplication::processEvents();
     EXPECT_EQ(bar->value(), 10);
+    Theme::setReduceMotion(false);
+}
+
+// Every bubble of the view drawn whole: its text as tall as the text lays out at its width, and
+// no two rows (bubbles, or the parts of one bubble and the lines of its usage) on top of each
+// other.
+void expectLaidOutWhole(ChatView& view, const std::vector<Uuid>& ids, const std::string& when) {
+    const auto area = [](QWidget* widget, QWidget* within) {
+        return QRect(widget->mapTo(within, QPoint(0, 0)), widget->size());
+    };
+    const auto expectStacked = [&](const std::vector<QWidget*>& rows, QWidget* within,
+                                   const std::string& what) {
+        for (std::size_t i = 1; i < rows.size(); ++i) {
+            EXPECT_LE(area(rows[i - 1], within).bottom(), area(rows[i], within).top() - 1)
+                << when << ": " << what << " " << i << " overlaps the one above";
+        }
+        for (auto* row : rows) {
+            EXPECT_TRUE(within->rect().contains(area(row, within))) << when << ": " << what;
+        }
+    };
+    std::vector<QWidget*> bubbles;
+    for (const auto& id : ids) {
+        auto* bubble = view.bubble(id);
+        ASSERT_NE(bubble, nullptr) << when;
+        bubbles.push_back(bubble);
+        auto* text = bubble->findChild<QLabel*>("messageText");
+        EXPECT_GE(text->height(), text->heightForWidth(text->width()))
+            << when << ": the text of " << bubble->message().text.substr(0, 20);
+        EXPECT_GT(text->height(), 0) << when;
+        std::vector<QWidget*> parts;
+        for (const char* name :
+             {"answerBubble", "userBubble", "statusSection", "tokenUsageSummary"}) {
+            for (auto* part : visible<QWidget>(bubble, name)) {
+                parts.push_back(part);
+            }
+        }
+        std::sort(parts.begin(), parts.end(), [&](QWidget* a, QWidget* b) {
+            return area(a, bubble).top() < area(b, bubble).top();
+        });
+        expectStacked(parts, bubble, "a part of a bubble");
+        if (auto* usage = bubble->findChild<QWidget*>("tokenUsageSummary")) {
+            expectStacked({usage->findChild<QLabel*>("tokenUsageTotal"),
+                           usage->findChild<QLabel*>("tokenUsageCategories")},
+                          usage, "a usage line");
+        }
+    }
+    expectStacked(bubbles, bubbles.front()->parentWidget(), "a bubble");
+}
+
+TEST_F(ChatViewTest, AnswersAddedWhileShownAreLaidOutWhole) {
+    Theme::setReduceMotion(true);
+    auto model = makeModel(false);
+    ChatSession session = chat_samples::session(0, now);
+    chat_samples::show(*model, session);
+    auto view = makeView(model);
+    view->resize(900, 600);
+    view->show();
+    QApplication::processEvents();
+    const auto lines = [](int count) {
+        std::string text = "Found 3 matching messages.";
+        for (int i = 1; i < count; ++i) {
+            text += "\nLine " + std::to_string(i + 1) + " of the answer, with a few more words.";
+        }
+        return text;
+    };
+    std::vector<Uuid> ids;
+    for (const int count : {1, 3, 40}) {
+        session.messages.push_back(chat_samples::question("dinner"));
+        ids.push_back(session.messages.back().id);
+        chat_samples::show(*model, session);
+        QApplication::processEvents();
+        // The answer comes first; its usage and the sources it cites are resolved after it.
+        auto answer = chat_samples::answer(lines(count), count == 3 ? 2 : 0, 0, now);
+        auto bare = answer;
+        bare.tokenUsage.reset();
+        bare.sources.reset();
+        session.messages.push_back(bare);
+        ids.push_back(answer.id);
+        chat_samples::show(*model, session);
+        QApplication::processEvents();
+        session.messages.back() = answer;
+        chat_samples::show(*model, session);
+        QApplication::processEvents();
+        QApplication::processEvents();
+        expectLaidOutWhole(*view, ids, std::to_string(count) + " lines");
+    }
+    // A narrower window lays every bubble out again.
+    view->resize(520, 600);
+    QApplication::processEvents();
+    QApplication::processEvents();
+    expectLaidOutWhole(*view, ids, "narrower");
     Theme::setReduceMotion(false);
 }
 

@@ -2,6 +2,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QToolButton>
@@ -12,9 +15,16 @@
 
 #include "contrast.h"
 
+#include "platform/manual_executor.h"
+#include "proactive/awaiting_stand_ins.h"
+#include "proactive/persona_drafts.h"
+#include "proactive/proactive_surfaces.h"
 #include "shell/chat_stand_in.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
+#include "ui/awaiting/awaiting_replies_detail_view.h"
 #include "ui/main_window/main_window.h"
+#include "ui/window_registry.h"
 
 namespace vask::ui {
 namespace {
@@ -27,7 +37,11 @@ struct WindowFixture {
     WindowFixture() {
         chat.add(ChatStandIn::session("lisbon", "Trip to Lisbon", {"Pack the tickets"}, 90));
         chat.add(ChatStandIn::session("dinner", "Dinner plans", {"Pasta at eight"}, 5));
-        window = std::make_unique<MainWindow>(MainWindow::Dependencies{
+        window = std::make_unique<MainWindow>(dependencies());
+    }
+
+    MainWindow::Dependencies dependencies() {
+        return MainWindow::Dependencies{
             .chat = chat.chat,
             .sync = {.hasSynced = [this] { return synced; },
                      .isSyncing = [this] { return syncing; },
@@ -51,10 +65,10 @@ struct WindowFixture {
                                        std::function<bool()> canCatchUp) -> QWidget* {
                 catchUpAction = std::move(catchUp);
                 catchUpAvailable = std::move(canCatchUp);
-                return new QLabel("awaiting");
+                return awaitingView ? awaitingView() : new QLabel("awaiting");
             },
             .makeChatView = {},
-        });
+        };
     }
 
     QString page() const {
@@ -87,6 +101,7 @@ struct WindowFixture {
     std::optional<QString> promptAnswer;
     MainWindow::CatchUp catchUpAction;
     std::function<bool()> catchUpAvailable;
+    std::function<QWidget*()> awaitingView;
     std::unique_ptr<MainWindow> window;
 };
 
@@ -267,6 +282,21 @@ TEST(MainWindowTest, AtItsMinimumSizeTheSidebarElidesAndKeepsBadgesWhole) {
     }
 }
 
+TEST(MainWindowTest, AtItsDefaultSizeTheAwaitingEntryIsWhole) {
+    WindowFixture f;
+    f.replies = {waitingSince("maya", f.now - 600), waitingSince("leo", f.now - 7200),
+                 waitingSince("mom", f.now - 9000)};
+    f.window->show();
+    for (int i = 0; i < 5; ++i) {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    auto* label =
+        f.window->findChild<QListWidget*>("session-list")->findChild<QLabel*>("awaiting-label");
+    ASSERT_TRUE(label);
+    EXPECT_EQ(label->text(), "Awaiting your reply");
+}
+
 // The selected awaiting row is drawn on the selection colour, in the active window or not;
 // its label and its badge are readable on it in both appearances.
 TEST(MainWindowTest, TheSelectedAwaitingRowIsReadableInBothAppearances) {
@@ -335,6 +365,95 @@ TEST(MainWindowTest, AgesAndTheAwaitingCountAreRedrawnEachMinute) {
     }
     EXPECT_EQ(count(), "1");
     EXPECT_EQ(ages(), (QStringList{"1 hr. ago", "15 min. ago"}));
+}
+
+}  // namespace
+}  // namespace vask::ui
+
+namespace vask::ui {
+namespace {
+
+// The awaiting screen over stand-in lists, in the window.
+struct AwaitingStageFixture {
+    AwaitingStageFixture() {
+        defaults.set(ProactiveSurfaces::enabledKey(), true);
+        defaults.set(PersonaDrafts::enabledKey(), false);
+    }
+    void settle() {
+        while (worker.runUntilIdle() + main.runUntilIdle() > 0) {
+        }
+    }
+    QWidget* makeView(std::vector<AwaitingReply> replies) {
+        stage = std::make_unique<stand_in::AwaitingStage>(std::move(replies), defaults, main,
+                                                          worker, clock);
+        settle();
+        ReplyDrafts::Seams seams;
+        seams.personaDraftsEnabled = [] { return false; };
+        seams.complete = [](const CorvaneResponses::Request&) {
+            return std::optional<std::string>("See you at 7");
+        };
+        return new AwaitingRepliesDetailView(stage->dependencies(opener, clipboard, seams));
+    }
+
+    struct : Clipboard {
+        void setText(const std::string&) override {}
+    } clipboard;
+    struct : UrlOpener {
+        bool open(const std::string&) override { return true; }
+    } opener;
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    ManualExecutor worker;
+    test::FakeClock clock;
+    std::unique_ptr<stand_in::AwaitingStage> stage;
+};
+
+void flushEvents() {
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+TEST(MainWindowTest, ALiveChangeOfAppearanceKeepsTheScreenTheDraftAndTheSearch) {
+    const Appearance before = Theme::current();
+    Theme::apply(*qApp, Appearance::light);
+    WindowFixture f;
+    AwaitingStageFixture awaiting;
+    f.replies = {waitingSince("maya", f.now - 600)};
+    f.awaitingView = [&] { return awaiting.makeView({waitingSince("maya", f.now - 600)}); };
+    WindowRegistry registry;
+    registry.registerWindow("main", [&f] { return new MainWindow(f.dependencies()); });
+    QPointer<QWidget> window = registry.open("main");
+    auto* main = static_cast<MainWindow*>(window.data());
+    main->model().select(SidebarSelection::awaitingReplies());
+    main->render();
+    flushEvents();
+    main->findChild<QPushButton*>("awaiting.draft")->click();
+    awaiting.settle();
+    flushEvents();
+    auto* editor = main->findChild<QPlainTextEdit*>("awaiting.draftText");
+    ASSERT_TRUE(editor);
+    editor->setPlainText("Running late, see you at 8");
+    main->findChild<QLineEdit*>("sidebar-search")->setText("ma");
+
+    Theme::apply(*qApp, Appearance::dark);
+    registry.rebuildAll();
+    flushEvents();
+    auto* shown = registry.window("main");
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(shown->findChild<QStackedWidget*>()->currentWidget()->objectName(),
+              "awaiting-detail");
+    auto* draft = shown->findChild<QPlainTextEdit*>("awaiting.draftText");
+    ASSERT_TRUE(draft) << "the open draft stays";
+    EXPECT_EQ(draft->toPlainText(), "Running late, see you at 8");
+    EXPECT_EQ(shown->findChild<QLineEdit*>("sidebar-search")->text(), "ma");
+    // In the new colours.
+    auto* sidebar = shown->findChild<QWidget*>("session-sidebar");
+    EXPECT_EQ(sidebar->palette().color(QPalette::Window), Theme::palette(Appearance::dark).panel);
+    delete registry.window("main");
+    Theme::apply(*qApp, before);
 }
 
 }  // namespace

@@ -5,12 +5,16 @@
 #include <QImageReader>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QStackedWidget>
 #include <QVariantAnimation>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <vector>
 
@@ -18,6 +22,7 @@
 
 #include "support/temp_dir.h"
 #include "ui/brand_marks.h"
+#include "ui/qt_platform.h"
 #include "ui/single_instance.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
@@ -45,7 +50,8 @@ TEST(SingleInstanceTest, ALaterLaunchHandsItsURLOrAReopenToTheRunningOne) {
     ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
     QStringList urls;
     int reopens = 0;
-    QObject::connect(&primary, &SingleInstance::urlReceived, [&](const QString& url) { urls << url; });
+    QObject::connect(&primary, &SingleInstance::urlReceived,
+                     [&](const QString& url) { urls << url; });
     QObject::connect(&primary, &SingleInstance::reopenRequested, [&] { ++reopens; });
 
     SingleInstance second(instance);
@@ -62,21 +68,25 @@ TEST(TrayControllerTest, PopoverHangsFromTheAnchorAndStaysOnScreen) {
     const QRect screen(0, 0, 1920, 1080);
     const QSize popover(340, 500);
     const std::vector<std::tuple<QRect, QPoint>> cases = {
-        {QRect(1000, 0, 24, 24), QPoint(841, 27)},       // top panel: below the icon
-        {QRect(1000, 1056, 24, 24), QPoint(841, 552)},   // bottom panel: above it
-        {QRect(1900, 0, 20, 24), QPoint(1580, 27)},      // right edge: pushed back on screen
-        {QRect(0, 0, 10, 10), QPoint(0, 13)},            // left edge
+        {QRect(1000, 0, 24, 24), QPoint(841, 27)},      // top panel: below the icon
+        {QRect(1000, 1056, 24, 24), QPoint(841, 552)},  // bottom panel: above it
+        {QRect(1900, 0, 20, 24), QPoint(1580, 27)},     // right edge: pushed back on screen
+        {QRect(0, 0, 10, 10), QPoint(0, 13)},           // left edge
     };
     for (const auto& [anchor, expected] : cases) {
-        EXPECT_EQ(popoverPosition(anchor, popover, screen), expected) << anchor.x() << "," << anchor.y();
+        EXPECT_EQ(popoverPosition(anchor, popover, screen), expected)
+            << anchor.x() << "," << anchor.y();
     }
 }
 
 TEST(TrayControllerTest, MenuHasNoUpdateItemWithoutAnUpdater) {
     QWidget popover;
     int quits = 0;
-    TrayController tray(&popover, {.openVask = [] {}, .openSettings = [] {}, .showAbout = [] {},
-                                   .checkForUpdates = {}, .quit = [&] { ++quits; }});
+    TrayController tray(&popover, {.openVask = [] {},
+                                   .openSettings = [] {},
+                                   .showAbout = [] {},
+                                   .checkForUpdates = {},
+                                   .quit = [&] { ++quits; }});
     QStringList titles;
     for (const QAction* action : tray.menu()->actions()) {
         if (!action->isSeparator()) {
@@ -86,6 +96,39 @@ TEST(TrayControllerTest, MenuHasNoUpdateItemWithoutAnUpdater) {
     EXPECT_EQ(titles, (QStringList{"Open Vask", "Settings…", "About Vask", "Quit"}));
     tray.menu()->actions().last()->trigger();
     EXPECT_EQ(quits, 1);
+}
+
+TEST(TrayControllerTest, ARightClickOnTheIconWhileThePopoverIsUpOpensTheMenu) {
+    struct Case {
+        const char* name;
+        Qt::MouseButton button;
+        QPoint offset;  // from the icon
+        bool menu;
+    };
+    const std::vector<Case> cases = {
+        {"rightOnIcon", Qt::RightButton, {2, 3}, true},
+        {"leftOnIcon", Qt::LeftButton, {2, 3}, false},
+        {"rightElsewhere", Qt::RightButton, {400, 300}, false},
+    };
+    for (const auto& c : cases) {
+        QWidget popover(nullptr, Qt::Popup);
+        popover.resize(200, 150);
+        TrayController tray(&popover, {.openVask = [] {},
+                                       .openSettings = [] {},
+                                       .showAbout = [] {},
+                                       .checkForUpdates = {},
+                                       .quit = [] {}});
+        const QRect icon(600, 0, 1, 1);
+        tray.showPopoverAt(icon);
+        ASSERT_TRUE(popover.isVisible()) << c.name;
+        const QPoint global = icon.topLeft() + c.offset;
+        QMouseEvent press(QEvent::MouseButtonPress, popover.mapFromGlobal(QPointF(global)),
+                          QPointF(global), c.button, c.button, Qt::NoModifier);
+        QApplication::sendEvent(&popover, &press);
+        spinUntil([&] { return tray.menu()->isVisible(); });
+        EXPECT_EQ(tray.menu()->isVisible(), c.menu) << c.name;
+        tray.menu()->hide();
+    }
 }
 
 TEST(BrandMarksTest, TheMarkFollowsTheSmallerSideAndIsCentred) {
@@ -168,8 +211,8 @@ TEST(BrandMarksTest, ReduceMotionKeepsTheMarksStillAndFollowsItsSwitch) {
 }
 
 TEST(SymbolsTest, EverySymbolTheViewsUseHasAnIconOnABareDesktop) {
-    for (const char* name : {"sparkles", "arrow.right", "message", "exclamationmark.triangle",
-                             "doc.on.doc"}) {
+    for (const char* name :
+         {"sparkles", "arrow.right", "message", "exclamationmark.triangle", "doc.on.doc"}) {
         EXPECT_FALSE(symbolIcon(name, Qt::black, false).isNull()) << name;
     }
     EXPECT_TRUE(symbolIcon("no.such.symbol", Qt::black, false).isNull());
@@ -284,6 +327,102 @@ TEST(ThemeTest, AThemeChangeOfTheDesktopBringsItsAppearance) {
     EXPECT_EQ(told, std::vector<Appearance>{Appearance::light}) << "once for one change";
     EXPECT_EQ(Theme::current(), Appearance::light);
     Theme::apply(*qApp, before);
+}
+
+// Under qt6ct the desktop's palette is in qt6ct's colour scheme file, whatever palette Vask put
+// on the application; a change of that file is followed both ways without any other signal.
+TEST(ThemeTest, UnderQt6ctTheColourSchemeFileDecidesAndIsFollowed) {
+    const Appearance before = Theme::current();
+    test::TempDir config;
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    const QByteArray oldTheme = qgetenv("QT_QPA_PLATFORMTHEME");
+    qputenv("XDG_CONFIG_HOME", config.path().c_str());
+    qputenv("QT_QPA_PLATFORMTHEME", "qt6ct");
+    const auto write = [](const std::filesystem::path& path, const std::string& text) {
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    };
+    const auto scheme = [](const char* window) {
+        return "[ColorScheme]\nactive_colors=#ff000000, #ffefefef, #ffffffff, #ffcacaca, "
+               "#ff9f9f9f, #ffb8b8b8, #ff000000, #ffffffff, #ff000000, #ffffffff, " +
+               std::string(window) + ", #ffb1b1b1\n";
+    };
+    write(config.path() / "schemes/dark.conf", scheme("#ff222020"));
+    write(config.path() / "schemes/light.conf", scheme("#ffefefef"));
+    const auto choose = [&](const char* name) {
+        write(config.path() / "qt6ct/qt6ct.conf",
+              "[Appearance]\ncustom_palette=true\ncolor_scheme_path=" +
+                  (config.path() / "schemes" / name).string() + "\n");
+    };
+    choose("dark.conf");
+    Theme::apply(*qApp, Appearance::light);
+    EXPECT_EQ(Theme::desktopAppearance(*qApp), Appearance::dark);
+    choose("light.conf");
+    EXPECT_EQ(Theme::desktopAppearance(*qApp), Appearance::light);
+
+    std::vector<Appearance> told;
+    std::unique_ptr<QObject> follower(
+        Theme::followDesktop(*qApp, [&](Appearance now) { told.push_back(now); }));
+    for (const auto& [name, expected] :
+         {std::pair{"dark.conf", Appearance::dark}, std::pair{"light.conf", Appearance::light}}) {
+        choose(name);
+        EXPECT_TRUE(spinUntil([&, expected = expected] {
+            return !told.empty() && told.back() == expected;
+        })) << name;
+        EXPECT_EQ(Theme::current(), expected) << name;
+    }
+    follower.reset();
+    qputenv("XDG_CONFIG_HOME", oldConfig);
+    if (oldTheme.isNull()) {
+        qunsetenv("QT_QPA_PLATFORMTHEME");
+    } else {
+        qputenv("QT_QPA_PLATFORMTHEME", oldTheme);
+    }
+    Theme::apply(*qApp, before);
+}
+
+TEST(AboutBoxTest, OneAtATimeAndWideEnoughForItsTitle) {
+    QPixmap icon(16, 16);
+    icon.fill(Qt::magenta);
+    QPointer<QMessageBox> first = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon);
+    QPointer<QMessageBox> second = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon);
+    EXPECT_EQ(first, second);
+    int boxes = 0;
+    for (auto* widget : QApplication::topLevelWidgets()) {
+        boxes += qobject_cast<QMessageBox*>(widget) && widget->isVisible() ? 1 : 0;
+    }
+    EXPECT_EQ(boxes, 1);
+    QApplication::processEvents();
+    const int title = QFontMetrics(QApplication::font()).horizontalAdvance("About Vask");
+    EXPECT_GE(first->width(), title + 160) << "room for the title beside the title bar's buttons";
+    first->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(first) << "closed, it goes";
+    QPointer<QMessageBox> again = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon);
+    EXPECT_TRUE(again && again->isVisible());
+    again->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST(WindowRegistryTest, OpeningBringsBackAMinimisedWindow) {
+    WindowRegistry registry;
+    for (const char* id : {"main", "settings"}) {
+        registry.registerWindow(id, [] { return new QWidget; });
+    }
+    for (const char* id : {"main", "settings"}) {
+        QWidget* window = registry.open(id);
+        window->showMinimized();
+        QApplication::processEvents();
+        EXPECT_TRUE(window->isMinimized()) << id;
+        EXPECT_FALSE(registry.hasVisibleWindow()) << id << ": minimised is out of sight";
+        EXPECT_EQ(registry.open(id), window) << id;
+        EXPECT_FALSE(window->isMinimized()) << id;
+        EXPECT_TRUE(window->isVisible()) << id;
+        EXPECT_TRUE(registry.hasVisibleWindow()) << id;
+        registry.close(id);
+    }
+    delete registry.window("main");
+    delete registry.window("settings");
 }
 
 TEST(WindowRegistryTest, RebuildingMakesShownWindowsAnewInPlaceAndHiddenOnesLater) {

@@ -329,7 +329,10 @@ enum class ChatShot {
     longReasoning,
     cutAnswer,
     bubbleSizes,
-    loading
+    loading,
+    // Answers of one and of several lines arriving while the chat is shown, their usage and
+    // sources a moment after them, as a real turn brings them.
+    liveAnswers
 };
 
 // A main window's chat whose saved chats are still being read: its worker never runs.
@@ -395,7 +398,8 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
                 "dinner, so one more car is needed; Jonas has not answered yet.",
                 0, 0, now)};
     } else if (shot != ChatShot::empty && shot != ChatShot::thinking &&
-               shot != ChatShot::longReasoning && shot != ChatShot::loading) {
+               shot != ChatShot::longReasoning && shot != ChatShot::loading &&
+               shot != ChatShot::liveAnswers) {
         session.messages = {chat_samples::question("Who is picking up Mia on Friday?"),
                             chat_samples::answer("**Leo** said he would, at 5.", 0, 0, now)};
     }
@@ -456,6 +460,27 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
     if (shot == ChatShot::answer) {
         if (auto* toggle = view->findChild<QPushButton*>("sourcesToggle")) {
             toggle->click();
+        }
+    }
+    if (shot == ChatShot::liveAnswers) {
+        view->show();
+        QApplication::processEvents();
+        for (const char* text :
+             {"Found 3 matching messages.",
+              "Here is what I found about dinner:\n\n- **Friday at 7** at Osteria Nonna, booked "
+              "by Maya.\n- Sam recommended the cacio e pepe.\n- Leo asked for a table by the "
+              "window."}) {
+            session.messages.push_back(chat_samples::question("dinner"));
+            const auto answer = chat_samples::answer(text, 2, 0, now);
+            auto bare = answer;
+            bare.tokenUsage.reset();
+            bare.sources.reset();
+            session.messages.push_back(bare);
+            chat_samples::show(*model, session);
+            QApplication::processEvents();
+            session.messages.back() = answer;
+            chat_samples::show(*model, session);
+            QApplication::processEvents();
         }
     }
     return view;
@@ -816,6 +841,8 @@ int main(int argc, char** argv) {
          [&](Scene& scene) { return chatScreen(scene, ChatShot::bubbleSizes, urlOpener); }},
         {"chat", "loading",
          [&](Scene& scene) { return chatScreen(scene, ChatShot::loading, urlOpener); }},
+        {"chat", "live-answers",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::liveAnswers, urlOpener); }},
         {"popover", "with-chat",
          [&](Scene& scene) -> QWidget* {
              scene.signIn();

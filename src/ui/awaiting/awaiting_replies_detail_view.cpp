@@ -221,7 +221,14 @@ AwaitingRepliesDetailView::AwaitingRepliesDetailView(
     setObjectName("awaiting.screen");
     setWindowTitle(AwaitingScreenPresenter::title);
     setAutoFillBackground(true);
+    build();
+    focusWatch_ =
+        connect(qApp, &QApplication::focusChanged, this, [this] { reportAttention(); });
+    changes_ = presenter_->observe([this] { render(); });
+    render();
+}
 
+void AwaitingRepliesDetailView::build() {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
@@ -249,10 +256,21 @@ AwaitingRepliesDetailView::AwaitingRepliesDetailView(
     column->addWidget(pages_, 1);
     list_ = scroll;
     scroll->installEventFilter(this);
-    focusWatch_ =
-        connect(qApp, &QApplication::focusChanged, this, [this] { reportAttention(); });
+}
 
-    changes_ = presenter_->observe([this] { render(); });
+void AwaitingRepliesDetailView::restyle() {
+    // Everything is drawn again in the new colours from what the presenter holds: the open
+    // draft and its text are the presenter's, so they stay. The old list goes unwatched.
+    list_->removeEventFilter(this);
+    pointerInList_ = false;
+    delete layout();
+    for (auto* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        child->hide();
+        child->deleteLater();
+    }
+    rowWidgets_.clear();
+    toolbarShape_.reset();
+    build();
     render();
 }
 

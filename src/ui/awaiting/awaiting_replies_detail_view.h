@@ -12,6 +12,7 @@
 #include "platform/subscription.h"
 #include "platform/url_opener.h"
 #include "proactive/awaiting_screen_presenter.h"
+#include "ui/theme.h"
 
 class QEvent;
 class QHideEvent;
@@ -32,7 +33,7 @@ namespace vask::ui {
 // answer, with the day-window menu, "Mark all as read", the row actions and the one open reply
 // draft. What it shows comes from AwaitingScreenPresenter; the widget only lays it out and
 // redraws when the list, the verdicts or the draft change. The draft goes with the screen.
-class AwaitingRepliesDetailView : public QWidget {
+class AwaitingRepliesDetailView : public QWidget, public Restyles {
     Q_OBJECT
   public:
     using CatchUp = std::function<void(const AwaitingReply&)>;
@@ -53,6 +54,7 @@ class AwaitingRepliesDetailView : public QWidget {
 
     // Redraws from the presenter; called on every change it reports.
     void render();
+    void restyle() override;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -73,6 +75,7 @@ class AwaitingRepliesDetailView : public QWidget {
         QPushButton* send = nullptr;
     };
 
+    void build();
     QWidget* makeToolbar();
     QWidget* makePlaceholder();
     QWidget* makeRow(const AwaitingScreenContent& content, const AwaitingRowContent& row);

@@ -156,6 +156,10 @@ RoundedPanel::RoundedPanel(QColor fill, qreal radius, QColor border, QWidget* pa
 void RoundedPanel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
+    if (!isEnabled()) {
+        // A disabled control fades into the window, as disabled text does.
+        painter.setOpacity(disabledOpacity);
+    }
     const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     QPainterPath path;
     path.addRoundedRect(box, radius_, radius_);

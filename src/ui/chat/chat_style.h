@@ -75,6 +75,8 @@ class RoundedPanel : public QWidget {
     Q_OBJECT
   public:
     RoundedPanel(QColor fill, qreal radius, QColor border = {}, QWidget* parent = nullptr);
+    // How much of the fill and border a disabled panel keeps.
+    static constexpr qreal disabledOpacity = 0.45;
 
   protected:
     void paintEvent(QPaintEvent* event) override;

@@ -229,9 +229,13 @@ QWidget* ChatView::makeInputArea() {
          .submit = [this] { submit(); }});
     composer_->setFont(Theme::font(FontRole::body));
     composer_->setPlaceholderText(qt(std::string(cp::composerPlaceholder)));
+    // Disabled while a turn runs, it shows it: the text and placeholder fade (the disabled group
+    // keeps the application's faded colours), and so does the box around it.
     QPalette composerPalette = composer_->palette();
-    composerPalette.setColor(QPalette::PlaceholderText, colour(Tone::secondary));
-    composerPalette.setColor(QPalette::Text, colour(Tone::primary));
+    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+        composerPalette.setColor(group, QPalette::PlaceholderText, colour(Tone::secondary));
+        composerPalette.setColor(group, QPalette::Text, colour(Tone::primary));
+    }
     composer_->setPalette(composerPalette);
     inset->addWidget(composer_);
     row->addWidget(composerBox_, 1, Qt::AlignVCenter);

@@ -1,5 +1,6 @@
 #include "ui/chat/message_bubble.h"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -83,6 +84,10 @@ MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions act
     // The bubble itself has no layout: a list of hundreds of bubbles then asks only the bubble's
     // remembered sizes instead of walking into every label's text layout.
     body_ = new QWidget(this);
+    // The body's layout changes by itself too: a section added while the list is shown appears
+    // only once the event loop shows it, and a label's font or text can change later. The
+    // remembered sizes must not outlive any of that.
+    body_->installEventFilter(this);
     auto* row = new QHBoxLayout(body_);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(8);
@@ -185,14 +190,25 @@ void MessageBubble::resizeEvent(QResizeEvent* event) {
     body_->setGeometry(rect());
 }
 
-void MessageBubble::contentChanged() {
+bool MessageBubble::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == body_ && event->type() == QEvent::LayoutRequest) {
+        forgetSizes();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void MessageBubble::forgetSizes() {
     cachedHeights_.fill({-1, 0});
     cachedSizeHint_ = {};
     cachedMinimumSize_ = {};
+    updateGeometry();
+}
+
+void MessageBubble::contentChanged() {
     if (auto* layout = body_->layout()) {
         layout->invalidate();
     }
-    updateGeometry();
+    forgetSizes();
 }
 
 void MessageBubble::setMessage(ChatMessage message) {

@@ -46,7 +46,7 @@ class MessageBubble : public QWidget {
     const LocalState& localState() const { return state_; }
 
     // A long conversation lays out hundreds of bubbles for every change to one of them: each
-    // keeps its height for the last width asked until its own content changes.
+    // keeps its height for the last widths asked until its content or its own layout changes.
     int heightForWidth(int width) const override;
     bool hasHeightForWidth() const override;
     QSize sizeHint() const override;
@@ -54,6 +54,7 @@ class MessageBubble : public QWidget {
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void renderText();
@@ -63,6 +64,7 @@ class MessageBubble : public QWidget {
     void linkActivated(const QString& url);
     // Forgets the remembered sizes and asks the list for a new layout.
     void contentChanged();
+    void forgetSizes();
 
     ChatMessage message_;
     bool showsSources_;

@@ -1,10 +1,18 @@
 #include "ui/main_window/main_window.h"
 
 #include <QEvent>
+#include <QFontMetrics>
 #include <QLabel>
+#include <QLineEdit>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStackedWidget>
+#include <QStyle>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "ui/brand_marks.h"
 
@@ -20,6 +28,26 @@ QWidget* centredColumn(int spacing) {
     column->setSpacing(spacing);
     column->addStretch();
     return page;
+}
+
+// The sidebar starts wide enough for its awaiting entry to read whole: the label beside the
+// icon, a two-digit count and the row's insets, inside the list's frame and scroll bar.
+int defaultSidebarWidth(const QWidget& sidebar, int minimum, int maximum) {
+    const QFontMetrics body(Theme::font(FontRole::body));
+    QFont captionFont = Theme::font(FontRole::caption);
+    captionFont.setWeight(QFont::DemiBold);
+    const QFontMetrics caption(captionFont);
+    constexpr int icon = 16;
+    constexpr int badgePadding = 12;
+    const int scrollBar = sidebar.style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const int parts = icon + caption.horizontalAdvance("99") + badgePadding +
+                      6 * Theme::spacingSmall + scrollBar + 2 * Theme::padding;
+    return std::clamp(body.horizontalAdvance("Awaiting your reply") + parts, minimum, maximum);
+}
+
+QScrollBar* scrollBarOf(QWidget* page) {
+    auto* scroll = page ? page->findChild<QScrollArea*>("chatMessages") : nullptr;
+    return scroll ? scroll->verticalScrollBar() : nullptr;
 }
 
 }  // namespace
@@ -41,19 +69,9 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     auto* split = new QSplitter;
+    split_ = split;
     split->setChildrenCollapsible(false);
-    sidebar_ = new SessionSidebar(deps_.chat, deps_.sidebar);
-    sidebar_->setMinimumWidth(200);
-    sidebar_->setMaximumWidth(320);
-    sidebar_->setAutoFillBackground(true);
-    QPalette sidebarPalette = sidebar_->palette();
-    sidebarPalette.setColor(QPalette::Window, Theme::palette().panel);
-    sidebar_->setPalette(sidebarPalette);
-    connect(sidebar_, &SessionSidebar::picked, this,
-            [this](const std::optional<SidebarSelection>& selection) {
-                model_->select(selection);
-                render();
-            });
+    sidebar_ = makeSidebar();
     split->addWidget(sidebar_);
 
     detail_ = new QStackedWidget;
@@ -64,7 +82,9 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
     detail_->addWidget(syncingPage_);
     split->addWidget(detail_);
     split->setStretchFactor(1, 1);
-    split->setSizes({240, 660});
+    const int sidebarWidth =
+        defaultSidebarWidth(*sidebar_, sidebar_->minimumWidth(), sidebar_->maximumWidth());
+    split->setSizes({sidebarWidth, width() - sidebarWidth});
     layout->addWidget(split);
 
     subscriptions_.push_back(deps_.chat.observe([this] { chatChanged(); }));
@@ -77,6 +97,85 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
 }
 
 MainWindow::~MainWindow() = default;
+
+SessionSidebar* MainWindow::makeSidebar() {
+    auto* sidebar = new SessionSidebar(deps_.chat, deps_.sidebar);
+    sidebar->setMinimumWidth(200);
+    sidebar->setMaximumWidth(320);
+    sidebar->setAutoFillBackground(true);
+    QPalette sidebarPalette = sidebar->palette();
+    sidebarPalette.setColor(QPalette::Window, Theme::palette().panel);
+    sidebar->setPalette(sidebarPalette);
+    connect(sidebar, &SessionSidebar::picked, this,
+            [this](const std::optional<SidebarSelection>& selection) {
+                model_->select(selection);
+                render();
+            });
+    return sidebar;
+}
+
+void MainWindow::replacePage(QWidget*& page, QWidget* replacement) {
+    const int index = detail_->indexOf(page);
+    detail_->insertWidget(index, replacement);
+    detail_->removeWidget(page);
+    page->hide();
+    page->deleteLater();
+    page = replacement;
+}
+
+void MainWindow::restyle() {
+    // The window, its model and the screen it shows stay; what took colours when it was made is
+    // made again. The awaiting screen restyles itself (an open draft stays), the sidebar keeps
+    // what is typed in its search field, the chat its place in the conversation (its composer's
+    // text is its model's).
+    const QString search = sidebar_->findChild<QLineEdit*>("sidebar-search")->text();
+    const QList<int> sizes = split_->sizes();
+    QWidget* oldSidebar = sidebar_;
+    sidebar_ = makeSidebar();
+    split_->replaceWidget(0, sidebar_);
+    split_->setSizes(sizes);
+    oldSidebar->deleteLater();
+    sidebar_->findChild<QLineEdit*>("sidebar-search")->setText(search);
+
+    QWidget* signedOut = makeSignedOutView();
+    replacePage(signedOutPage_, signedOut);
+    QWidget* syncing = makeSyncingView();
+    replacePage(syncingPage_, syncing);
+    // Where the conversation was read: its end (kept in view as it grows), or a place above it.
+    std::optional<std::optional<int>> chatScroll;
+    if (chatPage_) {
+        if (const auto* bar = scrollBarOf(chatPage_)) {
+            chatScroll = bar->value() < bar->maximum() ? std::optional(bar->value()) : std::nullopt;
+        }
+        QWidget* chat = deps_.makeChatView ? deps_.makeChatView() : new QWidget;
+        chat->setObjectName("conversation");
+        replacePage(chatPage_, chat);
+    }
+    if (auto* restyles = dynamic_cast<Restyles*>(awaitingPage_)) {
+        restyles->restyle();
+    } else if (awaitingPage_) {
+        replacePage(awaitingPage_, makeAwaitingPage());
+    }
+    render();
+    if (chatScroll) {
+        // Once the new conversation is laid out.
+        QTimer::singleShot(0, this, [this, place = *chatScroll] {
+            if (auto* bar = scrollBarOf(chatPage_)) {
+                bar->setValue(place.value_or(bar->maximum()));
+            }
+        });
+    }
+}
+
+QWidget* MainWindow::makeAwaitingPage() {
+    QWidget* page =
+        deps_.makeAwaitingView
+            ? deps_.makeAwaitingView([this](const AwaitingReply& r) { catchUp(r); },
+                                     [this] { return !deps_.chat.isSending(); })
+            : styledText("Awaiting your reply", FontRole::headline, Theme::secondaryText());
+    page->setObjectName("awaiting-detail");
+    return page;
+}
 
 QWidget* MainWindow::makeSignedOutView() {
     auto* page = centredColumn(Theme::spacingSmall);
@@ -155,13 +254,7 @@ void MainWindow::render() {
     switch (shown_) {
         case MainWindowModel::Detail::awaitingReplies:
             if (!awaitingPage_) {
-                awaitingPage_ =
-                    deps_.makeAwaitingView
-                        ? deps_.makeAwaitingView([this](const AwaitingReply& r) { catchUp(r); },
-                                                 [this] { return !deps_.chat.isSending(); })
-                        : styledText("Awaiting your reply", FontRole::headline,
-                                     Theme::secondaryText());
-                awaitingPage_->setObjectName("awaiting-detail");
+                awaitingPage_ = makeAwaitingPage();
                 detail_->addWidget(awaitingPage_);
             }
             detail_->setCurrentWidget(awaitingPage_);

@@ -12,13 +12,14 @@
 #include "ui/main_window/session_sidebar.h"
 
 class QLabel;
+class QSplitter;
 class QStackedWidget;
 
 namespace vask::ui {
 
 // The window "main": the session sidebar beside the detail, which is the awaiting-reply screen,
 // the chat, or in its place the signed-out or syncing notice.
-class MainWindow : public QWidget {
+class MainWindow : public QWidget, public Restyles {
     Q_OBJECT
   public:
     using CatchUp = std::function<void(const AwaitingReply&)>;
@@ -37,8 +38,7 @@ class MainWindow : public QWidget {
         SessionSidebar::Dependencies sidebar;
         // The awaiting-reply screen, asking through `catchUp`; empty: a plain placeholder.
         // The awaiting screen, told how to catch up and whether it can now.
-        std::function<QWidget*(CatchUp catchUp, std::function<bool()> canCatchUp)>
-            makeAwaitingView;
+        std::function<QWidget*(CatchUp catchUp, std::function<bool()> canCatchUp)> makeAwaitingView;
         // The chat of the current session; empty: a plain conversation view.
         std::function<QWidget*()> makeChatView;
     };
@@ -53,18 +53,24 @@ class MainWindow : public QWidget {
     void catchUp(const AwaitingReply& reply);
 
     void render();
+    void restyle() override;
 
   protected:
     void showEvent(QShowEvent* event) override;
 
   private:
+    SessionSidebar* makeSidebar();
+    // Puts `replacement` where `page` is in the detail, and lets the old one go.
+    void replacePage(QWidget*& page, QWidget* replacement);
     QWidget* makeSignedOutView();
+    QWidget* makeAwaitingPage();
     QWidget* makeSyncingView();
     void chatChanged();
     void awaitingChanged();
 
     Dependencies deps_;
     std::unique_ptr<MainWindowModel> model_;
+    QSplitter* split_ = nullptr;
     SessionSidebar* sidebar_ = nullptr;
     QStackedWidget* detail_ = nullptr;
     QWidget* awaitingPage_ = nullptr;
