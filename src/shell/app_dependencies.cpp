@@ -32,6 +32,7 @@
 #include "store/chat_db_reader.h"
 #include "store/full_disk_access_checker.h"
 #include "store/message_retention_detector.h"
+#include "store/sqlite_connection.h"
 
 namespace vask {
 namespace {
@@ -676,6 +677,11 @@ std::filesystem::path AppDependencies::shadowDBPath() const {
 
 PersonaContextHostFactory AppDependencies::personaContextHostFactory() {
     return LoopbackPersonaContextHost::factory();
+}
+
+void AppDependencies::closeDatabases() {
+    const auto closed = SQLiteConnection::closeEveryConnection();
+    StructuredLogger("launch").info("databases_closed", {{"count", std::to_string(closed)}});
 }
 
 void AppDependencies::shutDown() {

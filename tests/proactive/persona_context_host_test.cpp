@@ -450,6 +450,72 @@ TEST_F(PersonaContextHostTest, RunningOutOfDescriptorsNeitherSpinsNorStopsTheHos
     EXPECT_EQ(ask(request(R"({"recipient_handle":"+15550001"})", host->token())).status, 200);
 }
 
+// A flood of new connections past the cap: each one's request is read before any connection is
+// closed to make room, and a new one gets a grace to send it, so none of the requests is reset.
+TEST_F(PersonaContextHostTest, AFloodOfRequestsPastTheCapIsAnsweredWhole) {
+    LoopbackPersonaContextHost capped(dir / "shadow.db",
+                                      LoopbackPersonaContextHost::Options{10s, 4});
+    std::vector<std::future<int>> statuses;
+    for (int i = 0; i < 20; ++i) {
+        statuses.push_back(std::async(std::launch::async, [&] {
+            Client client(capped.port());
+            client.send(request(R"({"recipient_handle":"+15550001"})", capped.token()));
+            return parse(client.readToEnd().bytes).status;
+        }));
+    }
+    int answered = 0;
+    for (auto& status : statuses) {
+        answered += status.get() == 200 ? 1 : 0;
+    }
+    EXPECT_EQ(answered, 20);
+}
+
+// Out of descriptors with idle connections open: the quietest one is closed for the connection
+// waiting to be accepted, whose request is then answered.
+TEST_F(PersonaContextHostTest, OutOfDescriptorsAnIdleConnectionMakesRoomForARequest) {
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<Client>(host->port()));
+        ASSERT_TRUE(idle.back()->connected());
+    }
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int highest = 0;
+    for (int fd = 0; fd < 65536 && fd < static_cast<int>(saved.rlim_cur); ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) {
+            highest = fd;
+        }
+    }
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(highest) + 16;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+        fillers.push_back(fd);
+    }
+    ::close(fillers.back());
+    fillers.pop_back();
+    // The last descriptor goes to this client: the host cannot accept it without closing one.
+    Client asking(host->port());
+    const bool connected = asking.connected();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    bool madeRoom = false;
+    while (!madeRoom && std::chrono::steady_clock::now() < deadline) {
+        for (const auto& client : idle) {
+            madeRoom = madeRoom || client->readToEnd(10ms).closed;
+        }
+    }
+    // Answering reads the database, which needs descriptors of its own.
+    for (const int fd : fillers) {
+        ::close(fd);
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_TRUE(connected);
+    EXPECT_TRUE(madeRoom) << "no idle connection was closed for the waiting one";
+    asking.send(request(R"({"recipient_handle":"+15550001"})", host->token()));
+    EXPECT_EQ(parse(asking.readToEnd().bytes).status, 200);
+}
+
 TEST_F(PersonaContextHostTest, TokensDifferingAnywhereAreRefused) {
     const std::string token = host->token();
     for (const std::size_t at : {std::size_t{0}, token.size() / 2, token.size() - 1}) {

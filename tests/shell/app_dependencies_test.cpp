@@ -238,5 +238,39 @@ TEST(AppDependenciesTest, TheProcessRootIsInstalledOnce) {
     EXPECT_THROW(AppDependencies::shared(), std::logic_error);
 }
 
+// A clean quit leaves every database checkpointed: every connection the services opened closes,
+// though the services themselves live on, and SQLite folds and removes the -wal and -shm files.
+TEST(AppDependenciesTest, ClosingTheDatabasesAtQuitLeavesNoWriteAheadLog) {
+    RootFixture f(Environment{{"VASK_RLM_HELPER_CMD", "/bin/true"}});
+    auto& root = *f.root;
+    const auto support = root.supportDirectory();
+    ASSERT_NE(root.canonicalMemoryStore(), nullptr);
+    const auto chat = root.chatViewModel();
+    chat->inputText.set("kept across the quit");
+    chat->send();
+    root.contactsSyncViewModel()->syncNow();
+    f.main.runUntilIdle();
+    f.worker.runUntilIdle();
+    root.shutDown();
+    f.main.runUntilIdle();
+    f.worker.runUntilIdle();
+    const auto companions = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(support)) {
+            const auto name = entry.path().filename().string();
+            if (name.ends_with("-wal") || name.ends_with("-shm")) {
+                names.push_back(name);
+            }
+        }
+        return names;
+    };
+    ASSERT_FALSE(companions().empty()) << "no database was open before the quit";
+    root.closeDatabases();
+    EXPECT_EQ(companions(), std::vector<std::string>{});
+    const auto stored = SQLiteSessionStore(support / "sessions.db").loadSessions();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].messages[0].text, "kept across the quit");
+}
+
 }  // namespace
 }  // namespace vask
