@@ -680,8 +680,32 @@ PersonaContextHostFactory AppDependencies::personaContextHostFactory() {
 }
 
 void AppDependencies::closeDatabases() {
+    const StructuredLogger logger("launch");
     const auto closed = SQLiteConnection::closeEveryConnection();
-    StructuredLogger("launch").info("databases_closed", {{"count", std::to_string(closed)}});
+    // A database whose last connection was read-only keeps its write-ahead log (only a writer
+    // folds it in): one writer, opened and closed, does that.
+    std::size_t folded = 0;
+    try {
+        const auto support = supportDirectory();
+        for (const auto& path : {shadowDBPath(), support / "contacts.db", support / "memory.db",
+                                 support / "sessions.db"}) {
+            std::error_code ignored;
+            const auto wal = std::filesystem::path(path.string() + "-wal");
+            if (std::filesystem::symlink_status(path, ignored).type() !=
+                    std::filesystem::file_type::regular ||
+                !std::filesystem::exists(wal, ignored)) {
+                continue;
+            }
+            const auto writer =
+                SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
+            writer.execute("PRAGMA user_version");
+            ++folded;
+        }
+    } catch (const std::exception& error) {
+        logger.error("databases_fold_failed", {{"error", error.what()}});
+    }
+    logger.info("databases_closed",
+                {{"count", std::to_string(closed)}, {"folded", std::to_string(folded)}});
 }
 
 void AppDependencies::shutDown() {

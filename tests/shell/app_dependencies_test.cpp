@@ -12,6 +12,7 @@
 #include "records/sqlite_session_store.h"
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
+#include "store/sqlite_connection.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -185,8 +186,8 @@ TEST(AppDependenciesTest, AContactsSynchronisationReloadsTheAwaitingList) {
     auto awaiting = root.awaitingReplyViewModel();
     fixture.main.runUntilIdle();
     int loads = 0;
-    auto counting = awaiting->replies().subscribe([&](const auto&) { ++loads; },
-                                                  Delivery::changesOnly);
+    auto counting =
+        awaiting->replies().subscribe([&](const auto&) { ++loads; }, Delivery::changesOnly);
     root.contactsSyncViewModel()->lastSyncedAt.set(fixture.clock.now());
     fixture.main.runUntilIdle();
     fixture.worker.runUntilIdle();
@@ -254,6 +255,18 @@ TEST(AppDependenciesTest, ClosingTheDatabasesAtQuitLeavesNoWriteAheadLog) {
     root.shutDown();
     f.main.runUntilIdle();
     f.worker.runUntilIdle();
+    {
+        // The messages' database, last closed by a reader: its write-ahead log stays behind.
+        auto writer =
+            SQLiteConnection::open(root.shadowDBPath(), SQLiteSupport::OpenMode::readWriteCreate);
+        SQLiteSupport::configureWriter(writer.get(), SQLiteSupport::SynchronousMode::normal, false);
+        writer.execute("CREATE TABLE t(x); INSERT INTO t VALUES (1)");
+        const auto reader =
+            SQLiteConnection::open(root.shadowDBPath(), SQLiteSupport::OpenMode::readOnly);
+        reader.execute("SELECT x FROM t");
+        writer = SQLiteConnection();
+    }
+    ASSERT_TRUE(std::filesystem::exists(root.shadowDBPath().string() + "-wal"));
     const auto companions = [&] {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(support)) {
