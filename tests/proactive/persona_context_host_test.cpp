@@ -473,9 +473,12 @@ TEST_F(PersonaContextHostTest, AFloodOfRequestsPastTheCapIsAnsweredWhole) {
 // Out of descriptors with idle connections open: the quietest one is closed for the connection
 // waiting to be accepted, whose request is then answered.
 TEST_F(PersonaContextHostTest, OutOfDescriptorsAnIdleConnectionMakesRoomForARequest) {
+    // Idle connections are not closed for their silence during the test.
+    LoopbackPersonaContextHost patient(dir / "shadow.db",
+                                       LoopbackPersonaContextHost::Options{120s, 64});
     std::vector<std::unique_ptr<Client>> idle;
     for (int i = 0; i < 3; ++i) {
-        idle.push_back(std::make_unique<Client>(host->port()));
+        idle.push_back(std::make_unique<Client>(patient.port()));
         ASSERT_TRUE(idle.back()->connected());
     }
     rlimit saved{};
@@ -496,9 +499,9 @@ TEST_F(PersonaContextHostTest, OutOfDescriptorsAnIdleConnectionMakesRoomForARequ
     ::close(fillers.back());
     fillers.pop_back();
     // The last descriptor goes to this client: the host cannot accept it without closing one.
-    Client asking(host->port());
+    Client asking(patient.port());
     const bool connected = asking.connected();
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
     bool madeRoom = false;
     while (!madeRoom && std::chrono::steady_clock::now() < deadline) {
         for (const auto& client : idle) {
@@ -512,7 +515,7 @@ TEST_F(PersonaContextHostTest, OutOfDescriptorsAnIdleConnectionMakesRoomForARequ
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     ASSERT_TRUE(connected);
     EXPECT_TRUE(madeRoom) << "no idle connection was closed for the waiting one";
-    asking.send(request(R"({"recipient_handle":"+15550001"})", host->token()));
+    asking.send(request(R"({"recipient_handle":"+15550001"})", patient.token()));
     EXPECT_EQ(parse(asking.readToEnd().bytes).status, 200);
 }
 
