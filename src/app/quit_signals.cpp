@@ -11,8 +11,6 @@
 
 namespace vask {
 
-static_assert(quitSignals[0] == SIGTERM && quitSignals[1] == SIGINT && quitSignals[2] == SIGHUP);
-
 namespace {
 
 // One pipe for the event loop, one for the thread that gives up blocking calls.

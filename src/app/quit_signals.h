@@ -1,12 +1,13 @@
 #pragma once
 
+#include <csignal>
 #include <functional>
 
 namespace vask {
 
 // The signals that end Vask the ordinary way: SIGTERM, SIGINT and SIGHUP (a closed terminal;
 // some session managers send it after SIGTERM).
-inline constexpr int quitSignals[] = {15 /* SIGTERM */, 2 /* SIGINT */, 1 /* SIGHUP */};
+inline constexpr int quitSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 // Each of quitSignals ends the event loop the ordinary way, so a stopped Vask quits as cleanly
 // as one that chose Quit. `onQuitRequested` runs first, on a thread of its own, as soon as the

@@ -405,6 +405,45 @@ long processCpuMicroseconds() {
            usage.ru_stime.tv_usec;
 }
 
+// Takes every free descriptor of the process but `spare`, under a lowered limit, and gives them
+// (and the limit) back on restore() or destruction.
+class ShortOfDescriptors {
+  public:
+    explicit ShortOfDescriptors(int spare) {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        int highest = 0;
+        for (int fd = 0; fd < 65536 && fd < static_cast<int>(saved_.rlim_cur); ++fd) {
+            highest = ::fcntl(fd, F_GETFD) != -1 ? fd : highest;
+        }
+        rlimit low = saved_;
+        low.rlim_cur = static_cast<rlim_t>(highest) + 16;
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+            fillers_.push_back(fd);
+        }
+        for (int i = 0; i < spare && !fillers_.empty(); ++i) {
+            ::close(fillers_.back());
+            fillers_.pop_back();
+        }
+    }
+    ~ShortOfDescriptors() { restore(); }
+    ShortOfDescriptors(const ShortOfDescriptors&) = delete;
+    ShortOfDescriptors& operator=(const ShortOfDescriptors&) = delete;
+
+    bool taken() const { return !fillers_.empty(); }
+    void restore() {
+        for (const int fd : fillers_) {
+            ::close(fd);
+        }
+        fillers_.clear();
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+
+  private:
+    rlimit saved_{};
+    std::vector<int> fillers_;
+};
+
 // Out of descriptors, accept fails while the listener stays readable: the host must rest rather
 // than spin, and serve again once descriptors are back.
 TEST_F(PersonaContextHostTest, RunningOutOfDescriptorsNeitherSpinsNorStopsTheHost) {
@@ -414,25 +453,9 @@ TEST_F(PersonaContextHostTest, RunningOutOfDescriptorsNeitherSpinsNorStopsTheHos
     }
     std::this_thread::sleep_for(100ms);  // accepted and idle
 
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    int highest = 0;
-    for (int fd = 0; fd < 65536 && fd < static_cast<int>(saved.rlim_cur); ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1) {
-            highest = fd;
-        }
-    }
-    rlimit low = saved;
-    low.rlim_cur = static_cast<rlim_t>(highest) + 16;
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-    std::vector<int> fillers;
-    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
-        fillers.push_back(fd);
-    }
-    ASSERT_FALSE(fillers.empty());
     // One slot for a client: its connection waits in the backlog, the host cannot take it.
-    ::close(fillers.back());
-    fillers.pop_back();
+    ShortOfDescriptors shortage(1);
+    ASSERT_TRUE(shortage.taken());
     clients.push_back(std::make_unique<Client>(host->port()));
     const bool pendingConnected = clients.back()->connected();
 
@@ -440,10 +463,7 @@ TEST_F(PersonaContextHostTest, RunningOutOfDescriptorsNeitherSpinsNorStopsTheHos
     std::this_thread::sleep_for(1s);
     const long spent = processCpuMicroseconds() - before;
 
-    for (const int fd : fillers) {
-        ::close(fd);
-    }
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    shortage.restore();
     ASSERT_TRUE(pendingConnected);
     // A spinning worker takes the whole second; a resting one almost nothing.
     EXPECT_LT(spent, 300000) << "microseconds of CPU while out of descriptors";
@@ -481,24 +501,9 @@ TEST_F(PersonaContextHostTest, OutOfDescriptorsAnIdleConnectionMakesRoomForARequ
         idle.push_back(std::make_unique<Client>(patient.port()));
         ASSERT_TRUE(idle.back()->connected());
     }
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    int highest = 0;
-    for (int fd = 0; fd < 65536 && fd < static_cast<int>(saved.rlim_cur); ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1) {
-            highest = fd;
-        }
-    }
-    rlimit low = saved;
-    low.rlim_cur = static_cast<rlim_t>(highest) + 16;
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-    std::vector<int> fillers;
-    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
-        fillers.push_back(fd);
-    }
-    ::close(fillers.back());
-    fillers.pop_back();
     // The last descriptor goes to this client: the host cannot accept it without closing one.
+    ShortOfDescriptors shortage(1);
+    ASSERT_TRUE(shortage.taken());
     Client asking(patient.port());
     const bool connected = asking.connected();
     const auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -509,10 +514,7 @@ TEST_F(PersonaContextHostTest, OutOfDescriptorsAnIdleConnectionMakesRoomForARequ
         }
     }
     // Answering reads the database, which needs descriptors of its own.
-    for (const int fd : fillers) {
-        ::close(fd);
-    }
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    shortage.restore();
     ASSERT_TRUE(connected);
     EXPECT_TRUE(madeRoom) << "no idle connection was closed for the waiting one";
     asking.send(request(R"({"recipient_handle":"+15550001"})", patient.token()));

@@ -16,8 +16,9 @@ namespace {
 // Each quit signal (a closed terminal's SIGHUP too) runs the hook off the main thread and ends
 // the event loop the ordinary way, so that the quit's own steps run; the process does not end.
 TEST(QuitSignals, EachQuitSignalRunsTheHookAndEndsTheEventLoop) {
-    std::atomic<int> hooked{0};
-    quitOnTerminationSignals([&hooked] { ++hooked; });
+    // The watcher thread outlives the test.
+    static std::atomic<int> hooked{0};
+    quitOnTerminationSignals([] { ++hooked; });
     int expected = 0;
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signal);
