@@ -108,10 +108,6 @@ SingleInstance::~SingleInstance() {
     // The lock goes last (with lock_), once nothing names this instance any more.
 }
 
-QString SingleInstance::lockPath() const {
-    return lock_ ? lock_->fileName() : QString();
-}
-
 void SingleInstance::stopListening() {
     // Sockets still open go with the server, after this object's counter.
     for (auto* socket : server_.findChildren<QLocalSocket*>()) {

@@ -76,8 +76,6 @@ class SingleInstance : public QObject {
     const QString& failureReason() const { return failure_; }
     // Where the socket is (or would be); empty when there is no private folder.
     const QString& socketPath() const { return socketPath_; }
-    // Where the lock is; empty when there is no folder for it.
-    QString lockPath() const;
 
     // On the primary, when quitting starts: the socket closes and the record of where it is
     // goes, and connections not yet read are dropped unanswered, so that a launch from now on
