@@ -3,12 +3,16 @@
 # scripts/harness.sh and sends SIGTERM while it is idle, during a chat turn whose stand-in helper
 # never answers, during the index rebuild at the end of a large first copy, during the repair
 # that the next open makes after a kill -9, and while a relay that accepts connections and never
-# answers holds its requests. Each quit must end with status 0 within the limit (2 s in
-# a sanitizer build, 1 s otherwise) and leave no process of its own (helper included) and no
-# lock or socket; after the turn the question must be in sessions.db. A kill -9 during a turn
-# must take the helper with it within 1 s, a quit held up by a helper that ignores SIGTERM must
-# keep the lock until it ends, and a start right after a quit must never find a database locked.
-# Prints each quit's latency and one "N passed, N failed" line.
+# answers holds its requests, with a notification server and a Secret Service that stopped
+# answering (SIGSTOP), and by SIGHUP during a turn. Each quit must end with status 0 within the
+# limit (2 s in a sanitizer build, 1 s otherwise) and leave no process of its own (helper
+# included), no lock or socket and no -wal or -shm file; after a turn the question must be in
+# sessions.db. A kill -9 during a turn must take the helper with it within 1 s, a quit held up by
+# a helper that ignores SIGTERM must keep the lock until it ends, and a start right after a quit
+# must never find a database locked. A launch from another runtime folder, or none, or after the
+# running instance's runtime folder was removed never makes a second running instance, and a
+# launch 300 ms after SIGTERM ends with a Vask running. Prints each quit's latency and one
+# "N passed, N failed" line.
 #
 #   bash scripts/quit-check.sh [BUILD_DIR]     (default build/asan, the test command's build)
 #
@@ -43,6 +47,7 @@ cleanup() {
         wait "$APP_PID" 2>/dev/null
     fi
     harness_stop_stubs
+    stop_private_bus 2>/dev/null
     if [[ $failed -eq 0 && -z ${VASK_QUIT_KEEP:-} ]]; then
         rm -rf "$BASE"
     else
@@ -60,10 +65,39 @@ own_count() { own_pids | wc -l; }
 helper_running() { [[ $(own_count) -ge 2 ]]; }
 none_left() { [[ $(own_count) -eq 0 ]]; }
 
-# The single-instance lock and socket of the case's instance, wherever they are kept.
+# Whether a process of the run other than the application ignores SIGTERM (bit 15 of SigIgn):
+# the stubborn helper has then passed its ignore_sigterm step, so a SIGTERM now is ignored.
+helper_ignores_sigterm() {
+    local pid mask
+    for pid in $(own_pids); do
+        [[ $pid == "$APP_PID" ]] && continue
+        mask=$(awk '/^SigIgn:/ { print $2 }' "/proc/$pid/status" 2>/dev/null) || continue
+        [[ -n $mask ]] && (((16#$mask >> 14) & 1)) && return 0
+    done
+    return 1
+}
+
+# The single-instance lock, socket and socket record of the case's instance, wherever they are
+# kept.
 instance_files() {
     find "$XDG_RUNTIME_DIR" "$TMPDIR" -maxdepth 1 -name "vask-$(id -u)-$INSTANCE*" 2>/dev/null
+    find "$SUPPORT" -maxdepth 1 -name 'single-instance*' 2>/dev/null
 }
+
+# Write-ahead logs and shared-memory files left in the data folder: a clean quit closes (and so
+# checkpoints) every database.
+database_companions() { find "$SUPPORT" -maxdepth 1 \( -name '*-wal' -o -name '*-shm' \) 2>/dev/null; }
+
+# Whether a connection to 127.0.0.1:PORT is established (from /proc: `ss` may be missing).
+connected_to_port() {
+    local hex
+    hex=$(printf '%04X' "$1")
+    awk -v port=":$hex" 'FNR > 1 && $4 == "01" && substr($3, length($3) - 4) == port { found = 1 }
+        END { exit !found }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+
+# How many times the application started as the running instance.
+primaries() { log_count '\[launch\] app_started'; }
 
 # new_case NAME [STUB ARGUMENTS...]: a private root, instance and stand-in servers.
 new_case() {
@@ -96,12 +130,12 @@ start_app() {
 
 send() { timeout 30 "$VASK" "$1" >>"$ROOT/senders.out" 2>&1; }
 
-# quit_app WHAT: SIGTERM, then the checks every quit must pass.
+# quit_app WHAT [SIGNAL]: SIGTERM (or SIGNAL), then the checks every quit must pass.
 quit_app() {
-    local what=$1 pid=$APP_PID started ended status=124 elapsed
+    local what=$1 signal=${2:-TERM} pid=$APP_PID started ended status=124 elapsed
     APP_PID=
     started=$(now_ms)
-    kill -TERM "$pid"
+    kill -"$signal" "$pid"
     while kill -0 "$pid" 2>/dev/null && (($(now_ms) - started < 30000)); do
         sleep 0.01
     done
@@ -130,6 +164,16 @@ quit_app() {
     else
         fail "quit $what leaves no lock or socket" "$(instance_files | tr '\n' ' ')"
     fi
+    if [[ -z $(database_companions) ]]; then
+        pass "quit $what leaves every database closed"
+    else
+        fail "quit $what leaves every database closed" "$(database_companions | tr '\n' ' ')"
+    fi
+}
+
+question_stored() {
+    sqlite3 "$SUPPORT/sessions.db" \
+        "SELECT count(*) FROM chat_messages WHERE role = 'user' AND text = '$1'" 2>&1
 }
 
 # Kills the application with SIGKILL (as a crash or a killed session would).
@@ -158,8 +202,7 @@ if start_app; then
     send "vasktest://query?text=quit%20check%20question&chat=main"
     if wait_for 60 helper_running; then
         quit_app "during a chat turn"
-        stored=$(sqlite3 "$SUPPORT/sessions.db" \
-            "SELECT count(*) FROM chat_messages WHERE role = 'user' AND text = '$question'" 2>&1)
+        stored=$(question_stored "$question")
         if [[ $stored == 1 ]]; then
             pass "the stopped turn's question is in sessions.db"
         else
@@ -191,21 +234,40 @@ if start_app; then
     fi
 fi
 
+# SIGHUP (a closed terminal) quits as SIGTERM does: the running turn's question is kept.
+question="hung up during a turn"
+if start_app; then
+    send "vasktest://query?text=hung%20up%20during%20a%20turn&chat=main"
+    if wait_for 60 helper_running; then
+        quit_app "on SIGHUP during a chat turn" HUP
+        stored=$(question_stored "$question")
+        if [[ $stored == 1 ]]; then
+            pass "the turn stopped by SIGHUP has its question in sessions.db"
+        else
+            fail "the turn stopped by SIGHUP has its question in sessions.db" "$stored"
+        fi
+    else
+        fail "the helper starts for the turn ended by SIGHUP"
+        kill_app
+    fi
+fi
+
 # A helper that ignores SIGTERM holds the quit up for the grace before its SIGKILL; all that time
-# the lock and socket stay, so that no launch takes over while this process still runs.
+# the lock stays, so that no launch takes over while this process still runs. SIGTERM goes once
+# the helper ignores it, not merely once it exists.
 printf '{"steps":[{"ignore_sigterm":true},{"read_stdin":"all"},{"hang":true}]}\n' >"$ROOT/stubborn.json"
 export VASK_TEST_RLM_SCENARIO="$ROOT/stubborn.json"
 if start_app; then
     send "vasktest://query?text=stubborn%20helper&chat=main"
-    if wait_for 60 helper_running; then
+    if wait_for 60 helper_ignores_sigterm; then
         pid=$APP_PID
         APP_PID=
         kill -TERM "$pid"
         sleep 1
         if kill -0 "$pid" 2>/dev/null && [[ -n $(instance_files) ]]; then
-            pass "a quit waiting for its helper keeps the lock and socket until it ends"
+            pass "a quit waiting for its helper keeps the lock until it ends"
         else
-            fail "a quit waiting for its helper keeps the lock and socket until it ends" \
+            fail "a quit waiting for its helper keeps the lock until it ends" \
                 "$(kill -0 "$pid" 2>/dev/null && echo "running without them" || echo "ended")"
         fi
         status=0
@@ -225,12 +287,163 @@ fi
 if new_case silent --silent && start_app; then
     port=${VASK_RELAY_BASE_URL##*:}
     # The launch's preset refresh (and the update-feed check) wait on it.
-    wait_for 10 bash -c "[[ -n \$(ss -tnH state established '( dport = :$port )') ]]" ||
-        echo "     (no request reached the silent relay)"
+    wait_for 30 connected_to_port "$port" || echo "     (no request reached the silent relay)"
     quit_app "with a relay that never answers"
 else
     fail "the application starts over a silent relay"
     kill_app
+fi
+
+# --- One running instance per data folder -------------------------------------------------
+# launch_beside WHAT [ENV ARGUMENTS...]: a second launch (with the environment changed as the
+# arguments say) while the application runs hands its request over and ends; it never starts
+# a second running instance over the same databases.
+launch_beside() {
+    local what=$1 before status=0
+    shift
+    before=$(primaries)
+    RUN=$((RUN + 1))
+    env "$@" VASK_QUIT_CHECK_RUN=$RUN timeout 60 "$VASK" >>"$ROOT/senders.out" 2>&1 || status=$?
+    if [[ $status -eq 0 && $(primaries) -eq $before ]] && kill -0 "$APP_PID" 2>/dev/null; then
+        pass "a launch $what reaches the running Vask"
+    else
+        fail "a launch $what reaches the running Vask" \
+            "status $status, $(($(primaries) - before)) more running"
+    fi
+}
+
+if new_case instance && start_app; then
+    mkdir -p "$ROOT/other-runtime" && chmod 700 "$ROOT/other-runtime"
+    launch_beside "from another runtime folder" XDG_RUNTIME_DIR="$ROOT/other-runtime"
+    launch_beside "without a runtime folder" -u XDG_RUNTIME_DIR XDG_CACHE_HOME="$ROOT/cache"
+    # The session's end removes the runtime folder, the running instance's socket with it: a
+    # launch then cannot reach it, and says so rather than start a second one.
+    rm -rf "$XDG_RUNTIME_DIR"
+    mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+    before=$(primaries)
+    refusals=$(log_count 'launch_single_instance_failed')
+    RUN=$((RUN + 1))
+    VASK_QUIT_CHECK_RUN=$RUN "$VASK" >>"$ROOT/senders.out" 2>&1 &
+    orphan=$!
+    # It waits for the running instance for a while, then tells the user (a dialog).
+    if wait_for 60 log_grew 'launch_single_instance_failed' "$refusals" &&
+        [[ $(primaries) -eq $before ]]; then
+        pass "a launch after the runtime folder was removed starts no second Vask"
+    else
+        fail "a launch after the runtime folder was removed starts no second Vask" \
+            "$(($(primaries) - before)) more running"
+    fi
+    kill -KILL "$orphan" 2>/dev/null
+    wait "$orphan" 2>/dev/null
+    quit_app "after launches beside it"
+else
+    fail "the application starts for the instance checks"
+    kill_app
+fi
+
+# A launch while Vask quits: the quitting Vask no longer listens, so the launch waits for its
+# lock and then runs (a sign-in's callback is not lost in a process that is going).
+if start_app; then
+    old=$APP_PID
+    started=$(log_count '\[launch\] tray_installed')
+    kill -TERM "$old"
+    sleep 0.3  # the moment a quick second click on the launcher comes
+    RUN=$((RUN + 1))
+    VASK_QUIT_CHECK_RUN=$RUN "$VASK" >>"$ROOT/app.out" 2>&1 &
+    APP_PID=$!
+    status=0
+    wait "$old" || status=$?
+    if [[ $status -eq 0 ]] && wait_for 60 log_grew '\[launch\] tray_installed' "$started" &&
+        kill -0 "$APP_PID" 2>/dev/null; then
+        pass "a launch 300 ms after SIGTERM ends with a Vask running"
+        quit_app "after taking over from a quitting Vask"
+    else
+        fail "a launch 300 ms after SIGTERM ends with a Vask running" "quit status $status"
+        kill_app
+    fi
+fi
+
+# --- Desktop services that stopped answering -------------------------------------------------
+# start_private_bus: a session bus of the case's own; its address exported.
+start_private_bus() {
+    dbus-daemon --session --nofork --print-address=1 >"$ROOT/bus.address" 2>"$ROOT/bus.err" &
+    BUS_PID=$!
+    wait_for 10 test -s "$ROOT/bus.address" || return 1
+    export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$ROOT/bus.address")
+}
+stop_private_bus() {
+    if [[ -n ${BUS_PID:-} ]]; then
+        kill "$BUS_PID" 2>/dev/null
+        wait "$BUS_PID" 2>/dev/null
+        BUS_PID=
+    fi
+}
+# name_owner NAME: the process owning NAME on the private bus.
+name_owner() {
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.GetConnectionUnixProcessID "string:$1" 2>/dev/null |
+        awk '/uint32/ { print $2 }'
+}
+name_owned() { [[ -n $(name_owner "$1") ]]; }
+# testhook_grew TEXT N: whether the test hooks' log names TEXT more than N times.
+testhook_count() { grep -c -- "$1" "$VASK_TESTHOOK_LOG" 2>/dev/null || true; }
+testhook_grew() { [[ $(testhook_count "$1") -gt $2 ]]; }
+# stop_and_end PID: a stopped service process is let go and ended.
+stop_and_end() {
+    kill -CONT "$1" 2>/dev/null
+    kill -TERM "$1" 2>/dev/null
+}
+
+# A notification server that stopped: the posts of the awaiting-reply notifier wait on it.
+if new_case notifications && start_private_bus; then
+    unset VASK_NOTIFICATION_SINK
+    /usr/bin/python3 -m dbusmock --template notification_daemon >"$ROOT/notifier.out" 2>&1 &
+    notifier=$!
+    if wait_for 20 name_owned org.freedesktop.Notifications; then
+        kill -STOP "$notifier"
+        if start_app; then
+            fired=$(testhook_count 'firing sample notification')
+            send "vasktest://notify?count=3"
+        fi
+        if [[ -n $APP_PID ]] && wait_for 30 testhook_grew 'firing sample notification' "$fired"; then
+            quit_app "with a notification server that stopped answering"
+        else
+            fail "the application posts to a stopped notification server"
+            kill_app
+        fi
+    else
+        fail "the stand-in notification server starts"
+    fi
+    stop_and_end "$notifier"
+    wait "$notifier" 2>/dev/null
+    stop_private_bus
+else
+    fail "a private session bus starts for the notification server"
+fi
+
+# A Secret Service that stopped during a sign-out: the sign-out's calls wait on it.
+if new_case secrets && start_private_bus; then
+    echo -n x | gnome-keyring-daemon --unlock --components=secrets >"$ROOT/keyring.out" 2>&1
+    wait_for 20 name_owned org.freedesktop.secrets
+    keyring=$(name_owner org.freedesktop.secrets)
+    if [[ -n $keyring ]] && start_app && grep -q 'secret_storage_selected.*secret_service' "$VASK_LOG_FILE"; then
+        kill -STOP "$keyring"
+        signouts=$(testhook_count 'signing out')
+        send "vasktest://signout"
+        if wait_for 30 testhook_grew 'signing out' "$signouts"; then
+            quit_app "with a Secret Service that stopped answering during a sign-out"
+        else
+            fail "the sign-out starts with a stopped Secret Service"
+            kill_app
+        fi
+    else
+        fail "the application starts over a Secret Service" "keyring ${keyring:-not running}"
+        kill_app
+    fi
+    [[ -n $keyring ]] && stop_and_end "$keyring"
+    stop_private_bus
+else
+    fail "a private session bus starts for the Secret Service"
 fi
 
 # --- A large first synchronisation ----------------------------------------------------------

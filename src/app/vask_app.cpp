@@ -89,7 +89,7 @@ std::optional<VaskApplication::Arguments> VaskApplication::parseArguments(
     return parsed;
 }
 
-VaskApplication::VaskApplication(QApplication& app, ui::QtMainExecutor& main, WorkerPool& workers)
+VaskApplication::VaskApplication(QApplication& app, ui::QtMainExecutor& main, Executor& workers)
     : app_(app),
       main_(main),
       workers_(workers),
@@ -100,11 +100,22 @@ VaskApplication::VaskApplication(QApplication& app, ui::QtMainExecutor& main, Wo
 
 VaskApplication::~VaskApplication() = default;
 
+// The data folder the single-instance lock protects; empty when it cannot be had (the services
+// say why where it matters, and the lock is then kept beside the socket).
+QString VaskApplication::instanceDataFolder() {
+    try {
+        return QString::fromStdString(AppEnvironment::supportDirectoryURL().string());
+    } catch (const std::exception& error) {
+        launchLogger().error("instance_data_folder_unavailable", {{"error", error.what()}});
+        return {};
+    }
+}
+
 std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     AppInstallationGate::requireCanonicalInstall(*alerts_, [] { std::exit(EXIT_FAILURE); });
 
     singleInstance_ = std::make_unique<ui::SingleInstance>(
-        QString::fromStdString(AppEnvironment::supportDirectoryName()));
+        QString::fromStdString(AppEnvironment::supportDirectoryName()), instanceDataFolder());
     switch (singleInstance_->claimOrForward(arguments.url, arguments.relaunch)) {
         case ui::SingleInstance::Role::forwarded:
             launchLogger().info("launch_forwarded", {{"url", arguments.url ? "true" : "false"}});
@@ -490,6 +501,10 @@ std::optional<std::int64_t> VaskApplication::spawnRelaunchedInstance() {
 void VaskApplication::shutDown() {
     // Nothing runs on the event loop from here; work still on the workers finishes and its
     // results are dropped, and the interface goes before the services it shows.
+    // A launch from now on waits for the lock rather than handing its URL to a loop that ended.
+    if (singleInstance_) {
+        singleInstance_->stopListening();
+    }
     if (dependencies_ != nullptr) {
         // Nothing on the workers may hold the quit up: a first synchronisation may have minutes
         // to go, a chat turn up to its own limit, a request to a silent server its time limit.
@@ -505,6 +520,12 @@ void VaskApplication::shutDown() {
     popover_.reset();
     windows_.reset();
     popoverModel_.reset();
+}
+
+void VaskApplication::closeDatabases() {
+    if (dependencies_ != nullptr) {
+        dependencies_->closeDatabases();
+    }
 }
 
 void VaskApplication::releaseInstance() {

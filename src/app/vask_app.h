@@ -20,7 +20,7 @@ class PopoverModel;
 class Relauncher;
 class TestQueryRouter;
 class UpdateChecker;
-class WorkerPool;
+class Executor;
 
 namespace ui {
 class QtApplicationActivation;
@@ -45,7 +45,7 @@ class VaskApplication : public QObject {
     };
     static std::optional<Arguments> parseArguments(const QStringList& arguments);
 
-    VaskApplication(QApplication& app, ui::QtMainExecutor& main, WorkerPool& workers);
+    VaskApplication(QApplication& app, ui::QtMainExecutor& main, Executor& workers);
     ~VaskApplication() override;
 
     // The launch steps, in order. Returns the exit status when the process should end at once
@@ -53,11 +53,15 @@ class VaskApplication : public QObject {
     std::optional<int> launch(const Arguments& arguments);
     // Stops what runs in the background before the process leaves.
     void shutDown();
+    // Once the workers have been joined: every service goes, and with them every database
+    // connection, so that a clean quit leaves checkpointed databases.
+    void closeDatabases();
     // Gives up the single-instance lock and socket: last, once the workers have been joined and
     // nothing of this process writes any more, so that a launch taking over never meets it.
     void releaseInstance();
 
   private:
+    static QString instanceDataFolder();
     void buildInterface();
     QWidget* makePopoverChatView();
     std::unique_ptr<ui::VaskMenu> makePopover();
@@ -83,7 +87,7 @@ class VaskApplication : public QObject {
 
     QApplication& app_;
     ui::QtMainExecutor& main_;
-    WorkerPool& workers_;
+    Executor& workers_;
     std::shared_ptr<ui::QtApplicationActivation> activation_;
     std::unique_ptr<ui::QtAlertPresenter> alerts_;
     std::unique_ptr<ui::QtClipboard> clipboard_;

@@ -56,12 +56,25 @@ SecretBackend::Status statusOf(const GError* error, std::string_view operation,
     return SecretBackend::internalError;
 }
 
+// Cancelled when the application quits; shared by every call, never freed.
+GCancellable* quitting() {
+    static GCancellable* const cancellable = g_cancellable_new();
+    return cancellable;
+}
+
 }  // namespace
+
+void LibsecretBackend::abandonCalls() {
+    if (!g_cancellable_is_cancelled(quitting())) {
+        logger().info("secret_service_calls_abandoned");
+    }
+    g_cancellable_cancel(quitting());
+}
 
 std::shared_ptr<LibsecretBackend> LibsecretBackend::connect(std::string& whyNot) {
     GError* raw = nullptr;
     std::unique_ptr<SecretService, ObjectUnref> service(
-        secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &raw));
+        secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, quitting(), &raw));
     ErrorPtr error(raw);
     if (error) {
         whyNot = error->message;
@@ -79,7 +92,7 @@ SecretBackend::ReadResult LibsecretBackend::copyMatching(std::string_view servic
     const std::string serviceText(service);
     const std::string accountText(account);
     GError* raw = nullptr;
-    PasswordPtr password(secret_password_lookup_sync(schema(), nullptr, &raw, "service",
+    PasswordPtr password(secret_password_lookup_sync(schema(), quitting(), &raw, "service",
                                                      serviceText.c_str(), "account",
                                                      accountText.c_str(), nullptr));
     ErrorPtr error(raw);
@@ -127,7 +140,7 @@ SecretBackend::Status LibsecretBackend::store(std::string_view service, std::str
     GError* raw = nullptr;
     // Storing replaces an item with the same attributes, so an update keeps one item.
     secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), encoded.c_str(),
-                               nullptr, &raw, "service", serviceText.c_str(), "account",
+                               quitting(), &raw, "service", serviceText.c_str(), "account",
                                accountText.c_str(), nullptr);
     ErrorPtr error(raw);
     if (error) {
@@ -141,7 +154,7 @@ SecretBackend::Status LibsecretBackend::remove(std::string_view service, std::st
     const std::string accountText(account);
     GError* raw = nullptr;
     const gboolean removed =
-        secret_password_clear_sync(schema(), nullptr, &raw, "service", serviceText.c_str(),
+        secret_password_clear_sync(schema(), quitting(), &raw, "service", serviceText.c_str(),
                                    "account", accountText.c_str(), nullptr);
     ErrorPtr error(raw);
     if (error) {

@@ -57,6 +57,9 @@ struct FreedesktopNotificationCenter::Bus {
     std::string busName;
     GMainContext* context = g_main_context_new();
     GMainLoop* loop = g_main_loop_new(context, FALSE);
+    // Cancelled when the application quits: a call waiting on a server that stopped answering
+    // returns at once, and so does every call still queued behind it.
+    GCancellable* quitting = g_cancellable_new();
     GDBusConnection* connection = nullptr;
     std::string connectionError;
     std::thread thread;
@@ -91,6 +94,7 @@ struct FreedesktopNotificationCenter::Bus {
         }
         g_main_loop_unref(loop);
         g_main_context_unref(context);
+        g_object_unref(quitting);
     }
 
     void run() {
@@ -187,7 +191,7 @@ struct FreedesktopNotificationCenter::Bus {
         GVariant* reply = g_dbus_connection_call_sync(
             connection, busName.c_str(), objectPath, interfaceName, method, parameters, replyType,
             autoStart ? G_DBUS_CALL_FLAGS_NONE : G_DBUS_CALL_FLAGS_NO_AUTO_START, callTimeoutMs,
-            nullptr, &raw);
+            quitting, &raw);
         const ErrorPtr error(raw);
         if (!reply) {
             failure = error ? error->message : "no reply";
@@ -201,7 +205,7 @@ struct FreedesktopNotificationCenter::Bus {
         GError* raw = nullptr;
         GVariant* reply = g_dbus_connection_call_sync(
             connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &raw);
+            method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, quitting, &raw);
         const ErrorPtr error(raw);
         if (!reply) {
             failure =
@@ -212,6 +216,9 @@ struct FreedesktopNotificationCenter::Bus {
 
     // Why nothing can be shown, or nothing when a server runs or the bus can start one.
     std::optional<std::string> unavailability() const {
+        if (g_cancellable_is_cancelled(quitting)) {
+            return std::string("Vask is quitting");
+        }
         if (!connection) {
             return "No session bus: " + connectionError;
         }
@@ -391,7 +398,10 @@ void FreedesktopNotificationCenter::removeDelivered(const std::vector<std::strin
 void FreedesktopNotificationCenter::removePending(const std::vector<std::string>&) {}
 
 void FreedesktopNotificationCenter::withdrawAllDelivered() {
-    // Behind any post still queued, so a notification posted just before quitting goes too.
+    // Quitting must not wait on a server that stopped answering: the call it may be waiting in
+    // returns now, and the posts queued behind it fail at once. What was shown is withdrawn
+    // without waiting for replies, as best it can be.
+    g_cancellable_cancel(bus_->quitting);
     calls_.sync([this] {
         std::map<std::string, Bus::Shown> shown;
         {

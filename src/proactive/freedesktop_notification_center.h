@@ -48,7 +48,9 @@ class FreedesktopNotificationCenter final : public UserNotificationCenter {
     void removeDelivered(const std::vector<std::string>& identifiers) override;
     void removePending(const std::vector<std::string>& identifiers) override;
     void setTapReceiver(TapReceiver receiver) override;
-    // Closes every notification this run shows, and waits until the requests are on the bus.
+    // At quit: gives up every call to the server still waiting or queued (no post goes out from
+    // here on), closes every notification this run shows, and waits until those requests are on
+    // the bus, never for the server's replies.
     void withdrawAllDelivered() override;
 
   private:

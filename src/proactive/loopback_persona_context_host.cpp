@@ -35,6 +35,10 @@ constexpr std::chrono::milliseconds lingerAfterAnswer{1000};
 // until a connection closes, or for this long when none is open to close.
 constexpr std::chrono::milliseconds acceptRetryPause{250};
 
+// A new connection is never closed to make room for a newer one before it had this long to send
+// its request: a flood of connections must not reset the requests among them.
+constexpr std::chrono::milliseconds newConnectionGrace{250};
+
 std::string systemMessage(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
@@ -131,8 +135,13 @@ class LoopbackPersonaContextHost::Worker {
         return static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 60000));
     }
 
+    // Takes the waiting connections while there is room, or room can be made; the others wait
+    // in the listener's backlog, unharmed, until a connection closes or a grace runs out.
     void acceptPending() {
         while (true) {
+            if (connections_.size() >= options_.maxConnections && !makeRoom()) {
+                return;
+            }
             const int fd =
                 ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
@@ -140,12 +149,13 @@ class LoopbackPersonaContextHost::Worker {
                     continue;
                 }
                 if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                    acceptResumesAt_ = SteadyClock::now() + acceptRetryPause;
+                    // A descriptor of an idle connection serves the waiting one better.
+                    if (makeRoom()) {
+                        continue;
+                    }
+                    pauseAccepting(acceptRetryPause);
                 }
                 return;
-            }
-            if (connections_.size() >= options_.maxConnections) {
-                closeLeastRecentlyActive();
             }
             Connection connection;
             connection.socket = FileDescriptor(fd);
@@ -155,15 +165,52 @@ class LoopbackPersonaContextHost::Worker {
         }
     }
 
-    // Makes room for a new connection: the one that has been quiet longest goes.
-    void closeLeastRecentlyActive() {
-        const auto oldest = std::min_element(
-            connections_.begin(), connections_.end(), [](const auto& a, const auto& b) {
-                return a.second.lastActivity < b.second.lastActivity;
-            });
-        if (oldest != connections_.end()) {
-            connections_.erase(oldest);
+    // Closes one connection for a newer one: first what every connection has sent is read (a
+    // complete request is answered, not dropped); then one already answered goes, else the one
+    // quiet longest, once past its grace. False when every connection is still in its grace:
+    // the listener then rests until the first grace ends.
+    bool makeRoom() {
+        const std::size_t before = connections_.size();
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            Connection& connection = it->second;
+            const bool keep =
+                connection.pendingOutput() ? writeSome(connection) : readSome(connection);
+            it = keep ? std::next(it) : connections_.erase(it);
         }
+        if (connections_.size() < before) {
+            return true;
+        }
+        const auto now = SteadyClock::now();
+        auto victim = connections_.end();
+        bool victimAnswered = false;
+        for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+            const Connection& connection = it->second;
+            const bool answered = connection.answered && !connection.pendingOutput();
+            if (!answered && now - connection.lastActivity < newConnectionGrace) {
+                continue;
+            }
+            if (victim == connections_.end() || (answered && !victimAnswered) ||
+                (answered == victimAnswered &&
+                 connection.lastActivity < victim->second.lastActivity)) {
+                victim = it;
+                victimAnswered = answered;
+            }
+        }
+        if (victim != connections_.end()) {
+            connections_.erase(victim);
+            return true;
+        }
+        auto firstGraceEnds = SteadyClock::time_point::max();
+        for (const auto& [fd, connection] : connections_) {
+            firstGraceEnds = std::min(firstGraceEnds, connection.lastActivity + newConnectionGrace);
+        }
+        pauseAccepting(firstGraceEnds - now);
+        return false;
+    }
+
+    void pauseAccepting(SteadyClock::duration pause) {
+        acceptResumesAt_ = SteadyClock::now() +
+                           std::max<SteadyClock::duration>(pause, std::chrono::milliseconds(1));
     }
 
     void service(int fd) {

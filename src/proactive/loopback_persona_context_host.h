@@ -36,8 +36,10 @@ class LoopbackPersonaContextHost final : public PersonaContextHost {
     struct Options {
         // A connection that sends nothing for this long is closed without an answer.
         std::chrono::milliseconds idleTimeout{10000};
-        // At most this many connections are open at once: a new one closes the one that has
-        // been quiet longest.
+        // At most this many connections are open at once: a new one closes one already
+        // answered, else the one quiet longest once it had a short grace to send its request
+        // (what every connection sent is read first). Out of descriptors, a new connection
+        // closes one the same way.
         std::size_t maxConnections = 64;
     };
 

@@ -32,6 +32,7 @@
 #include "store/chat_db_reader.h"
 #include "store/full_disk_access_checker.h"
 #include "store/message_retention_detector.h"
+#include "store/sqlite_connection.h"
 
 namespace vask {
 namespace {
@@ -676,6 +677,35 @@ std::filesystem::path AppDependencies::shadowDBPath() const {
 
 PersonaContextHostFactory AppDependencies::personaContextHostFactory() {
     return LoopbackPersonaContextHost::factory();
+}
+
+void AppDependencies::closeDatabases() {
+    const StructuredLogger logger("launch");
+    const auto closed = SQLiteConnection::closeEveryConnection();
+    // A database whose last connection was read-only keeps its write-ahead log (only a writer
+    // folds it in): one writer, opened and closed, does that.
+    std::size_t folded = 0;
+    try {
+        const auto support = supportDirectory();
+        for (const auto& path : {shadowDBPath(), support / "contacts.db", support / "memory.db",
+                                 support / "sessions.db"}) {
+            std::error_code ignored;
+            const auto wal = std::filesystem::path(path.string() + "-wal");
+            if (std::filesystem::symlink_status(path, ignored).type() !=
+                    std::filesystem::file_type::regular ||
+                !std::filesystem::exists(wal, ignored)) {
+                continue;
+            }
+            const auto writer =
+                SQLiteConnection::open(path, SQLiteSupport::OpenMode::readWriteCreate);
+            writer.execute("PRAGMA user_version");
+            ++folded;
+        }
+    } catch (const std::exception& error) {
+        logger.error("databases_fold_failed", {{"error", error.what()}});
+    }
+    logger.info("databases_closed",
+                {{"count", std::to_string(closed)}, {"folded", std::to_string(folded)}});
 }
 
 void AppDependencies::shutDown() {

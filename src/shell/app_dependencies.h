@@ -204,6 +204,11 @@ class AppDependencies {
     // pending save written. Network requests are the caller's to stop (the client is shared
     // by the process).
     void shutDown();
+    // At quit, after shutDown() and once nothing runs on the worker any more: every database
+    // connection closes (services keep their objects, which open nothing from here on), so that
+    // a clean quit leaves each database checkpointed, without -wal or -shm files, before the
+    // single-instance lock is released.
+    void closeDatabases();
 
   private:
     std::shared_ptr<ContactsSyncViewModel> buildContactsSyncViewModel();

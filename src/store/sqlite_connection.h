@@ -10,11 +10,22 @@
 
 namespace vask {
 
-// Owns one SQLite connection and closes it on destruction.
+// Owns one SQLite connection and closes it on destruction, or at closeEveryConnection().
 class SQLiteConnection {
   public:
     SQLiteConnection() = default;
-    explicit SQLiteConnection(sqlite3* db) : db_(db) {}
+    explicit SQLiteConnection(sqlite3* db);
+    SQLiteConnection(SQLiteConnection&& other) noexcept;
+    SQLiteConnection& operator=(SQLiteConnection&& other) noexcept;
+    ~SQLiteConnection();
+    SQLiteConnection(const SQLiteConnection&) = delete;
+    SQLiteConnection& operator=(const SQLiteConnection&) = delete;
+
+    // At quit, once no thread uses a database any more: closes every connection of the process
+    // that is still open, so that SQLite checkpoints each database and removes its -wal and
+    // -shm files even where the objects owning them live on until the process ends. Each is
+    // empty afterwards. Returns how many were closed.
+    static std::size_t closeEveryConnection();
 
     static SQLiteConnection open(
         const std::filesystem::path& path, SQLiteSupport::OpenMode mode,

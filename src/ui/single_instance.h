@@ -12,15 +12,25 @@
 
 namespace vask::ui {
 
-// One running Vask per user and instance name. The first launch holds a lock and listens on a
-// local socket; a later `vask [URL]` sends its URL (or a request to reopen) as one line to it
-// and exits. A relaunch waits for the lock instead, so it takes over once the old process quits.
+// One running Vask per data folder. The first launch holds a lock in the data folder, beside the
+// databases it protects, and listens on a local socket; a later `vask [URL]` sends its URL (or a
+// request to reopen) as one line to it, waits for the running instance's "ok" and exits. A
+// relaunch waits for the lock instead, so it takes over once the old process quits.
 //
-// Socket and lock live in a folder only this user may enter (privateRuntimeFolder), never in a
-// shared temporary folder where another user could take the name first or stand in for the
-// running instance. The running instance still hears only its own user (the peer's credentials
-// are checked on every connection) and takes one line per connection: a connection is closed
-// after its line, after `idleTimeoutMs` of silence, or at once when `maxConnections` are open.
+// The lock is in the data folder because the runtime folder depends on the launch's environment
+// (a launch from cron or ssh may have no XDG_RUNTIME_DIR, and a session's end removes it), while
+// the databases do not. The socket lives in a folder only this user may enter
+// (privateRuntimeFolder), never in a shared temporary folder where another user could take the
+// name first or stand in for the running instance; the running instance writes where it is into
+// the data folder, so a launch from another environment still finds it. A launch finding the
+// lock held and no one answering (the running instance is still starting, or already quitting
+// with its socket closed) tries again until it answers or the lock comes free, for at most
+// `instanceWaitMs`.
+//
+// The running instance hears only its own user (the peer's credentials are checked on every
+// connection, and a launch checks the running instance's) and takes one line per connection: a
+// connection is closed after its line, after `idleTimeoutMs` of silence, or at once when
+// `maxConnections` are open.
 class SingleInstance : public QObject {
     Q_OBJECT
   public:
@@ -29,21 +39,32 @@ class SingleInstance : public QObject {
     struct Limits {
         int idleTimeoutMs = 3000;
         int maxConnections = 8;
+        int instanceWaitMs = 15000;
     };
     static constexpr qsizetype maxLineLength = qsizetype{64} * 1024;
 
-    // "vask-<uid>-<instance>": the socket and lock names for this user and instance.
+    // "vask-<uid>-<instance>": the socket's name for this user and instance.
     static QString serverName(const QString& instanceName);
+    // The lock, and the file naming the running instance's socket, in the data folder.
+    static constexpr const char* lockFileName = "single-instance.lock";
+    static constexpr const char* socketRecordName = "single-instance.socket-path";
     // The line a launch sends: the URL, or "reopen".
     static QString messageFor(const std::optional<QString>& url);
     // The line a relaunched instance sends before it waits for the lock: it runs.
     static QString relaunchedMessage(qint64 pid);
-    // What the user is told when a launch could neither become the running instance nor reach
-    // it; `reason` is failureReason().
+    // The line the running instance answers with once it has taken a line.
+    static constexpr const char* acknowledgement = "ok";
+    // What the user is told when a launch could neither become the running instance nor hand its
+    // URL over; `reason` is failureReason(), which says what was found.
     static Alert failureAlert(const QString& reason);
 
-    explicit SingleInstance(const QString& instanceName, QObject* parent = nullptr);
-    SingleInstance(const QString& instanceName, Limits limits, QObject* parent = nullptr);
+    // `dataFolder`: the folder whose databases one instance at a time may use, which holds the
+    // lock. Empty when there is none (it could not be made): the lock is then kept beside the
+    // socket, which still keeps one instance per runtime folder.
+    SingleInstance(const QString& instanceName, const QString& dataFolder,
+                   QObject* parent = nullptr);
+    SingleInstance(const QString& instanceName, const QString& dataFolder, Limits limits,
+                   QObject* parent = nullptr);
     ~SingleInstance() override;
 
     // Becomes the primary instance, or hands `url` to the running one. A relaunch first tells the
@@ -56,6 +77,12 @@ class SingleInstance : public QObject {
     // Where the socket is (or would be); empty when there is no private folder.
     const QString& socketPath() const { return socketPath_; }
 
+    // On the primary, when quitting starts: the socket closes and the record of where it is
+    // goes, and connections not yet read are dropped unanswered, so that a launch from now on
+    // waits for the lock (and takes over) instead of handing its URL to a process that will not
+    // read it. The lock stays until this object goes.
+    void stopListening();
+
   signals:
     // On the primary: a URL from another launch.
     void urlReceived(const QString& url);
@@ -65,13 +92,19 @@ class SingleInstance : public QObject {
     void relaunchedInstanceStarted(qint64 pid);
 
   private:
+    Role becomePrimary();
     bool listen();
-    bool forward(const QString& message);
+    // Hands `message` to the running instance: true once it has answered "ok".
+    bool forward(const QString& message, int waitMs);
+    // Where the running instance said its socket is; this launch's own path when it said nothing.
+    QString runningSocketPath() const;
+    QString notAnsweringReason() const;
     void accept(class QLocalSocket* socket);
     void readFrom(class QLocalSocket* socket);
 
     Limits limits_;
     QString socketPath_;
+    QString dataFolder_;
     QString failure_;
     std::unique_ptr<QLockFile> lock_;
     QLocalServer server_;

@@ -4,12 +4,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <thread>
 
 #include "platform/crypto.h"
 #include "platform/file_secret_backend.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/libsecret_backend.h"
+#include "support/silent_dbus_service.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -151,6 +153,29 @@ TEST(SecretBackendTest, LinkAtTheCredentialFileIsNotWrittenThrough) {
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "credentials.json"));
     std::ifstream in(dir / "elsewhere.json");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{}\n");
+}
+
+// A Secret Service that stopped answering holds each call for D-Bus's 25 s: a quitting
+// application gives up the call it waits in, and makes no more.
+TEST(SecretServiceQuitTest, AbandonedCallsToAStoppedServiceReturnAtOnce) {
+    test::SilentDBusService service("org.freedesktop.secrets");
+    ASSERT_TRUE(service.owned());
+    std::string whyNot;
+    auto connecting =
+        std::async(std::launch::async, [&] { return LibsecretBackend::connect(whyNot); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (service.calls() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_GE(service.calls(), 1);
+    LibsecretBackend::abandonCalls();
+    ASSERT_EQ(connecting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(connecting.get(), nullptr);
+    EXPECT_FALSE(whyNot.empty());
+    const int calls = service.calls();
+    std::string again;
+    EXPECT_EQ(LibsecretBackend::connect(again), nullptr);
+    EXPECT_EQ(service.calls(), calls);
 }
 
 }  // namespace

@@ -8,14 +8,17 @@
 
 #include <gio/gio.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "platform/manual_executor.h"
 #include "proactive/freedesktop_notification_center.h"
 #include "proactive/notification_service.h"
 #include "support/log_capture.h"
+#include "support/silent_dbus_service.h"
 
 // GLib's type macros are C and cast the old way.
 #pragma GCC diagnostic ignored "-Wold-style-cast"
@@ -332,6 +335,26 @@ TEST_F(FreedesktopNotificationTest, WithoutAServerPostingOnlyLogs) {
     EXPECT_EQ(logs->events("notification_post_failed")[0].metadata.at("error"),
               "No notification server on the session bus");
     EXPECT_TRUE(server.calls(nullptr).empty());
+}
+
+// A server that stopped answering (a stopped process keeps its name): each call would wait 5 s
+// for its reply, one after another. Quitting must not wait behind them.
+TEST(FreedesktopNotificationQuitTest, WithdrawingAtQuitDoesNotWaitOnAStoppedServer) {
+    test::SilentDBusService server(FreedesktopNotificationCenter::serverName);
+    ASSERT_TRUE(server.owned());
+    FreedesktopNotificationCenter center;
+    std::atomic<int> failed{0};
+    for (int i = 0; i < 3; ++i) {
+        center.add({"awaiting-" + std::to_string(i), "T", "B", {}},
+                   [&failed](const std::optional<std::string>& error) { failed += error ? 1 : 0; });
+    }
+    ASSERT_TRUE(eventually([&] { return server.calls() >= 1; }));
+    auto withdrawing = std::async(std::launch::async, [&] { center.withdrawAllDelivered(); });
+    // The first call alone would take 5 s to give up; the queue behind it 15 s more.
+    EXPECT_EQ(withdrawing.wait_for(4s), std::future_status::ready);
+    withdrawing.wait();
+    EXPECT_EQ(failed.load(), 3);
+    EXPECT_EQ(server.calls(), 1) << "a post went out after the quit";
 }
 
 }  // namespace

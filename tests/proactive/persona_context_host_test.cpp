@@ -405,6 +405,45 @@ long processCpuMicroseconds() {
            usage.ru_stime.tv_usec;
 }
 
+// Takes every free descriptor of the process but `spare`, under a lowered limit, and gives them
+// (and the limit) back on restore() or destruction.
+class ShortOfDescriptors {
+  public:
+    explicit ShortOfDescriptors(int spare) {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        int highest = 0;
+        for (int fd = 0; fd < 65536 && fd < static_cast<int>(saved_.rlim_cur); ++fd) {
+            highest = ::fcntl(fd, F_GETFD) != -1 ? fd : highest;
+        }
+        rlimit low = saved_;
+        low.rlim_cur = static_cast<rlim_t>(highest) + 16;
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+            fillers_.push_back(fd);
+        }
+        for (int i = 0; i < spare && !fillers_.empty(); ++i) {
+            ::close(fillers_.back());
+            fillers_.pop_back();
+        }
+    }
+    ~ShortOfDescriptors() { restore(); }
+    ShortOfDescriptors(const ShortOfDescriptors&) = delete;
+    ShortOfDescriptors& operator=(const ShortOfDescriptors&) = delete;
+
+    bool taken() const { return !fillers_.empty(); }
+    void restore() {
+        for (const int fd : fillers_) {
+            ::close(fd);
+        }
+        fillers_.clear();
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+
+  private:
+    rlimit saved_{};
+    std::vector<int> fillers_;
+};
+
 // Out of descriptors, accept fails while the listener stays readable: the host must rest rather
 // than spin, and serve again once descriptors are back.
 TEST_F(PersonaContextHostTest, RunningOutOfDescriptorsNeitherSpinsNorStopsTheHost) {
@@ -414,25 +453,9 @@ TEST_F(PersonaContextHostTest, RunningOutOfDescriptorsNeitherSpinsNorStopsTheHos
     }
     std::this_thread::sleep_for(100ms);  // accepted and idle
 
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    int highest = 0;
-    for (int fd = 0; fd < 65536 && fd < static_cast<int>(saved.rlim_cur); ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1) {
-            highest = fd;
-        }
-    }
-    rlimit low = saved;
-    low.rlim_cur = static_cast<rlim_t>(highest) + 16;
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-    std::vector<int> fillers;
-    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
-        fillers.push_back(fd);
-    }
-    ASSERT_FALSE(fillers.empty());
     // One slot for a client: its connection waits in the backlog, the host cannot take it.
-    ::close(fillers.back());
-    fillers.pop_back();
+    ShortOfDescriptors shortage(1);
+    ASSERT_TRUE(shortage.taken());
     clients.push_back(std::make_unique<Client>(host->port()));
     const bool pendingConnected = clients.back()->connected();
 
@@ -440,14 +463,62 @@ TEST_F(PersonaContextHostTest, RunningOutOfDescriptorsNeitherSpinsNorStopsTheHos
     std::this_thread::sleep_for(1s);
     const long spent = processCpuMicroseconds() - before;
 
-    for (const int fd : fillers) {
-        ::close(fd);
-    }
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    shortage.restore();
     ASSERT_TRUE(pendingConnected);
     // A spinning worker takes the whole second; a resting one almost nothing.
     EXPECT_LT(spent, 300000) << "microseconds of CPU while out of descriptors";
     EXPECT_EQ(ask(request(R"({"recipient_handle":"+15550001"})", host->token())).status, 200);
+}
+
+// A flood of new connections past the cap: each one's request is read before any connection is
+// closed to make room, and a new one gets a grace to send it, so none of the requests is reset.
+TEST_F(PersonaContextHostTest, AFloodOfRequestsPastTheCapIsAnsweredWhole) {
+    LoopbackPersonaContextHost capped(dir / "shadow.db",
+                                      LoopbackPersonaContextHost::Options{10s, 4});
+    std::vector<std::future<int>> statuses;
+    for (int i = 0; i < 20; ++i) {
+        statuses.push_back(std::async(std::launch::async, [&] {
+            Client client(capped.port());
+            client.send(request(R"({"recipient_handle":"+15550001"})", capped.token()));
+            return parse(client.readToEnd().bytes).status;
+        }));
+    }
+    int answered = 0;
+    for (auto& status : statuses) {
+        answered += status.get() == 200 ? 1 : 0;
+    }
+    EXPECT_EQ(answered, 20);
+}
+
+// Out of descriptors with idle connections open: the quietest one is closed for the connection
+// waiting to be accepted, whose request is then answered.
+TEST_F(PersonaContextHostTest, OutOfDescriptorsAnIdleConnectionMakesRoomForARequest) {
+    // Idle connections are not closed for their silence during the test.
+    LoopbackPersonaContextHost patient(dir / "shadow.db",
+                                       LoopbackPersonaContextHost::Options{120s, 64});
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<Client>(patient.port()));
+        ASSERT_TRUE(idle.back()->connected());
+    }
+    // The last descriptor goes to this client: the host cannot accept it without closing one.
+    ShortOfDescriptors shortage(1);
+    ASSERT_TRUE(shortage.taken());
+    Client asking(patient.port());
+    const bool connected = asking.connected();
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    bool madeRoom = false;
+    while (!madeRoom && std::chrono::steady_clock::now() < deadline) {
+        for (const auto& client : idle) {
+            madeRoom = madeRoom || client->readToEnd(10ms).closed;
+        }
+    }
+    // Answering reads the database, which needs descriptors of its own.
+    shortage.restore();
+    ASSERT_TRUE(connected);
+    EXPECT_TRUE(madeRoom) << "no idle connection was closed for the waiting one";
+    asking.send(request(R"({"recipient_handle":"+15550001"})", patient.token()));
+    EXPECT_EQ(parse(asking.readToEnd().bytes).status, 200);
 }
 
 TEST_F(PersonaContextHostTest, TokensDifferingAnywhereAreRefused) {

@@ -12,6 +12,7 @@
 #include "records/sqlite_session_store.h"
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
+#include "store/sqlite_connection.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -185,8 +186,8 @@ TEST(AppDependenciesTest, AContactsSynchronisationReloadsTheAwaitingList) {
     auto awaiting = root.awaitingReplyViewModel();
     fixture.main.runUntilIdle();
     int loads = 0;
-    auto counting = awaiting->replies().subscribe([&](const auto&) { ++loads; },
-                                                  Delivery::changesOnly);
+    auto counting =
+        awaiting->replies().subscribe([&](const auto&) { ++loads; }, Delivery::changesOnly);
     root.contactsSyncViewModel()->lastSyncedAt.set(fixture.clock.now());
     fixture.main.runUntilIdle();
     fixture.worker.runUntilIdle();
@@ -236,6 +237,52 @@ TEST(AppDependenciesTest, ShutDownStopsTheTurnsOfBothChatsAndKeepsTheirQuestions
 
 TEST(AppDependenciesTest, TheProcessRootIsInstalledOnce) {
     EXPECT_THROW(AppDependencies::shared(), std::logic_error);
+}
+
+// A clean quit leaves every database checkpointed: every connection the services opened closes,
+// though the services themselves live on, and SQLite folds and removes the -wal and -shm files.
+TEST(AppDependenciesTest, ClosingTheDatabasesAtQuitLeavesNoWriteAheadLog) {
+    RootFixture f(Environment{{"VASK_RLM_HELPER_CMD", "/bin/true"}});
+    auto& root = *f.root;
+    const auto support = root.supportDirectory();
+    ASSERT_NE(root.canonicalMemoryStore(), nullptr);
+    const auto chat = root.chatViewModel();
+    chat->inputText.set("kept across the quit");
+    chat->send();
+    root.contactsSyncViewModel()->syncNow();
+    f.main.runUntilIdle();
+    f.worker.runUntilIdle();
+    root.shutDown();
+    f.main.runUntilIdle();
+    f.worker.runUntilIdle();
+    {
+        // The messages' database, last closed by a reader: its write-ahead log stays behind.
+        auto writer =
+            SQLiteConnection::open(root.shadowDBPath(), SQLiteSupport::OpenMode::readWriteCreate);
+        SQLiteSupport::configureWriter(writer.get(), SQLiteSupport::SynchronousMode::normal, false);
+        writer.execute("CREATE TABLE t(x); INSERT INTO t VALUES (1)");
+        const auto reader =
+            SQLiteConnection::open(root.shadowDBPath(), SQLiteSupport::OpenMode::readOnly);
+        reader.execute("SELECT x FROM t");
+        writer = SQLiteConnection();
+    }
+    ASSERT_TRUE(std::filesystem::exists(root.shadowDBPath().string() + "-wal"));
+    const auto companions = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(support)) {
+            const auto name = entry.path().filename().string();
+            if (name.ends_with("-wal") || name.ends_with("-shm")) {
+                names.push_back(name);
+            }
+        }
+        return names;
+    };
+    ASSERT_FALSE(companions().empty()) << "no database was open before the quit";
+    root.closeDatabases();
+    EXPECT_EQ(companions(), std::vector<std::string>{});
+    const auto stored = SQLiteSessionStore(support / "sessions.db").loadSessions();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].messages[0].text, "kept across the quit");
 }
 
 }  // namespace

@@ -131,5 +131,30 @@ TEST(SQLiteConnection, FailedTransactionBodyRollsBackEverything) {
     EXPECT_TRUE(sqlite3_get_autocommit(db.get()));
 }
 
+// At quit every connection still open closes, wherever its owner is (moved ones too): the last
+// close checkpoints the database and removes its -wal and -shm files. An owner that goes later
+// closes nothing twice.
+TEST(SQLiteConnection, ClosingEveryConnectionAtQuitLeavesNoWriteAheadLog) {
+    test::TempDir dir;
+    const auto path = dir / "quit.db";
+    auto writer =
+        std::make_unique<SQLiteConnection>(SQLiteConnection::open(path, Mode::readWriteCreate));
+    SQLiteSupport::configureWriter(writer->get(), SQLiteSupport::SynchronousMode::normal, false);
+    writer->execute("CREATE TABLE t(x); INSERT INTO t VALUES (1)");
+    SQLiteConnection reader = SQLiteConnection::open(path, Mode::readOnly);
+    SQLiteConnection moved = std::move(reader);
+    EXPECT_EQ(pragma(moved, "user_version"), "0");
+    ASSERT_TRUE(std::filesystem::exists(dir / "quit.db-wal"));
+
+    EXPECT_GE(SQLiteConnection::closeEveryConnection(), 2u);
+    EXPECT_FALSE(*writer);
+    EXPECT_FALSE(moved);
+    EXPECT_FALSE(std::filesystem::exists(dir / "quit.db-wal"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "quit.db-shm"));
+    writer.reset();
+    const auto again = SQLiteConnection::open(path, Mode::readOnly);
+    EXPECT_EQ(SQLiteStatement(again.get(), "SELECT x FROM t").step(), true);
+}
+
 }  // namespace
 }  // namespace vask

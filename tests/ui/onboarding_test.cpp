@@ -357,7 +357,9 @@ TEST(OnboardingControlsTest, DotsButtonAndNotices) {
 // once the running instance, having heard it, goes.
 TEST(RelaunchHandshakeTest, TheNewInstanceReportsThenTakesOverTheLock) {
     const QString instance = QString("relaunch-test-%1").arg(QCoreApplication::applicationPid());
-    auto running = std::make_unique<SingleInstance>(instance);
+    test::TempDir dataFolder;
+    const QString data = QString::fromStdString(dataFolder.path().string());
+    auto running = std::make_unique<SingleInstance>(instance, data);
     ASSERT_EQ(running->claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
     std::optional<qint64> reported;
     QObject::connect(running.get(), &SingleInstance::relaunchedInstanceStarted,
@@ -365,7 +367,7 @@ TEST(RelaunchHandshakeTest, TheNewInstanceReportsThenTakesOverTheLock) {
 
     std::atomic<int> role{-1};
     std::unique_ptr<QThread> relaunched(QThread::create([&] {
-        SingleInstance next(instance);
+        SingleInstance next(instance, data);
         role = static_cast<int>(next.claimOrForward(std::nullopt, true, 15000));
     }));
     relaunched->start();

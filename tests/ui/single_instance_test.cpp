@@ -15,9 +15,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <optional>
 #include <random>
 #include <string>
@@ -59,6 +61,27 @@ struct ScopedVariables : test::ScopedEnvironment {
         }
     }
 };
+
+QString folder(const test::TempDir& dir) {
+    return QString::fromStdString(dir.path().string());
+}
+
+// A launch that gives up on a silent running instance soon.
+constexpr SingleInstance::Limits quickLimits{
+    .idleTimeoutMs = 3000, .maxConnections = 8, .instanceWaitMs = 300};
+
+// A launch on a thread of its own, while this thread runs the event loop of the running
+// instance, which answers it.
+SingleInstance::Role launchBeside(const QString& instance, const QString& data,
+                                  const std::optional<QString>& url) {
+    auto role = std::async(std::launch::async, [instance, data, url] {
+        SingleInstance launch(instance, data);
+        return launch.claimOrForward(url, false);
+    });
+    spinUntil([&] { return role.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+              30000);
+    return role.get();
+}
 
 QString uniqueInstance(const char* what) {
     return QString("%1-%2").arg(what).arg(QCoreApplication::applicationPid());
@@ -108,9 +131,10 @@ class RawClient {
 // The running instance hears one line per connection, closes quiet ones and holds only a few.
 TEST(SingleInstanceLimits, IdleAndFloodingClientsAreClosedAndHeardAtMostOnce) {
     test::TempDir runtime;
+    test::TempDir data;
     ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
     const QString instance = uniqueInstance("ui-limits");
-    SingleInstance primary(instance, SingleInstance::Limits{300, 3});
+    SingleInstance primary(instance, folder(data), SingleInstance::Limits{300, 3});
     ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
     int heard = 0;
     QObject::connect(&primary, &SingleInstance::urlReceived, [&] { ++heard; });
@@ -171,8 +195,7 @@ TEST(SingleInstanceLimits, IdleAndFloodingClientsAreClosedAndHeardAtMostOnce) {
         EXPECT_TRUE(spinUntil([&] { return overlong.closedByServer(); }));
         EXPECT_EQ(heard, 0);
     }
-    SingleInstance later(instance);
-    EXPECT_EQ(later.claimOrForward(QString("vasktest://after"), false),
+    EXPECT_EQ(launchBeside(instance, folder(data), QString("vasktest://after")),
               SingleInstance::Role::forwarded);
     EXPECT_TRUE(spinUntil([&] { return heard == 1; }));
 }
@@ -186,7 +209,7 @@ TEST(SingleInstanceFailure, WithoutAPrivateFolderOrAnAnswerTheLaunchSaysWhy) {
         ScopedVariables environment({{"XDG_RUNTIME_DIR", std::nullopt},
                                      {"XDG_CACHE_HOME", (notAFolder / "cache").string()},
                                      {"XDG_DATA_HOME", (notAFolder / "data").string()}});
-        SingleInstance instance(uniqueInstance("ui-nofolder"));
+        SingleInstance instance(uniqueInstance("ui-nofolder"), folder(root));
         EXPECT_EQ(instance.claimOrForward(std::nullopt, false), SingleInstance::Role::failed);
         EXPECT_TRUE(instance.failureReason().contains(QString::fromStdString(notAFolder.string())))
             << instance.failureReason().toStdString();
@@ -194,19 +217,109 @@ TEST(SingleInstanceFailure, WithoutAPrivateFolderOrAnAnswerTheLaunchSaysWhy) {
         EXPECT_EQ(alert.style, Alert::Style::critical);
         EXPECT_NE(alert.informativeText.find(instance.failureReason().toStdString()),
                   std::string::npos);
+        // No other Vask runs: the alert must not speak of one.
+        EXPECT_EQ(alert.informativeText.find("running"), std::string::npos)
+            << alert.informativeText;
     }
     {
         SCOPED_TRACE("a live lock with no one listening");
         ScopedVariables environment({{"XDG_RUNTIME_DIR", root.path().string()}});
         const QString name = uniqueInstance("ui-silent");
-        QLockFile held(QString::fromStdString(root.path().string()) + "/" +
-                       SingleInstance::serverName(name) + ".lock");
+        QLockFile held(folder(root) + "/" + SingleInstance::lockFileName);
         ASSERT_TRUE(held.tryLock(0));
-        SingleInstance instance(name);
+        SingleInstance instance(name, folder(root), quickLimits);
         EXPECT_EQ(instance.claimOrForward(QString("vasktest://x"), false),
                   SingleInstance::Role::failed);
-        EXPECT_TRUE(instance.failureReason().contains("does not answer"));
+        EXPECT_TRUE(instance.failureReason().contains("did not answer"))
+            << instance.failureReason().toStdString();
     }
+}
+
+// The lock is in the data folder, whatever runtime folder a launch's environment names: a launch
+// from cron or ssh (no XDG_RUNTIME_DIR), from another session, or after the session's runtime
+// folder went never becomes a second running instance over the same databases.
+TEST(SingleInstanceDataFolder, OneRunningInstancePerDataFolderWhateverTheEnvironment) {
+    test::TempDir runtime;
+    test::TempDir data;
+    test::TempDir elsewhere;
+    const QString instance = uniqueInstance("ui-data-lock");
+    std::optional<ScopedVariables> primaryEnvironment(
+        std::in_place, std::vector<std::pair<std::string, std::optional<std::string>>>{
+                           {"XDG_RUNTIME_DIR", (runtime / "session").string()}});
+    fs::create_directory(runtime / "session");
+    ::chmod((runtime / "session").c_str(), 0700);
+    SingleInstance primary(instance, folder(data));
+    ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
+    primaryEnvironment.reset();
+    QStringList urls;
+    QObject::connect(&primary, &SingleInstance::urlReceived,
+                     [&](const QString& url) { urls << url; });
+
+    struct Case {
+        const char* name;
+        std::optional<std::string> runtimeFolder;
+    };
+    const auto otherRuntime = elsewhere / "other-session";
+    fs::create_directory(otherRuntime);
+    ::chmod(otherRuntime.c_str(), 0700);
+    for (const Case& c : {Case{"another session's runtime folder", otherRuntime.string()},
+                          Case{"no runtime folder", std::nullopt}}) {
+        SCOPED_TRACE(c.name);
+        ScopedVariables environment({{"XDG_RUNTIME_DIR", c.runtimeFolder},
+                                     {"XDG_CACHE_HOME", (elsewhere / "cache").string()}});
+        urls.clear();
+        SingleInstance launch(instance, folder(data), quickLimits);
+        EXPECT_NE(launch.socketPath(), primary.socketPath());
+        const QString url = QString("vasktest://") + c.name;
+        // The running instance answers from its event loop, which runs here too.
+        auto role =
+            std::async(std::launch::async, [&] { return launch.claimOrForward(url, false); });
+        EXPECT_TRUE(spinUntil(
+            [&] { return role.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        EXPECT_EQ(role.get(), SingleInstance::Role::forwarded);
+        EXPECT_EQ(urls, QStringList{url});
+    }
+    {
+        SCOPED_TRACE("the running instance's runtime folder was removed");
+        fs::remove_all(runtime / "session");
+        ScopedVariables environment({{"XDG_RUNTIME_DIR", otherRuntime.string()}});
+        SingleInstance launch(instance, folder(data), quickLimits);
+        EXPECT_EQ(launch.claimOrForward(QString("vasktest://lost"), false),
+                  SingleInstance::Role::failed);
+        EXPECT_TRUE(launch.failureReason().contains(QString::number(::getpid())))
+            << launch.failureReason().toStdString();
+    }
+}
+
+// Once quitting starts the socket is closed: a launch then waits for the lock and becomes the
+// running instance, rather than handing its URL to a process that will never read it.
+TEST(SingleInstanceQuitting, ALaunchDuringAQuitTakesOverOnceTheLockIsFree) {
+    test::TempDir runtime;
+    test::TempDir data;
+    ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
+    const QString instance = uniqueInstance("ui-quitting");
+    auto primary = std::make_unique<SingleInstance>(instance, folder(data));
+    ASSERT_EQ(primary->claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
+    int heard = 0;
+    QObject::connect(primary.get(), &SingleInstance::urlReceived, [&] { ++heard; });
+    primary->stopListening();
+    EXPECT_FALSE(fs::exists(data / SingleInstance::socketRecordName));
+
+    std::atomic<bool> started{false};
+    auto role = std::async(std::launch::async, [&] {
+        SingleInstance launch(instance, folder(data));
+        started = true;
+        return launch.claimOrForward(QString("vask://auth/callback?code=late"), false);
+    });
+    ASSERT_TRUE(spinUntil([&] { return started.load(); }));
+    // The quitting instance's loop still runs a while: nothing it hears now would be acted on.
+    spinFor(300);
+    primary.reset();
+    EXPECT_TRUE(spinUntil(
+        [&] { return role.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        20000));
+    EXPECT_EQ(role.get(), SingleInstance::Role::primary);
+    EXPECT_EQ(heard, 0);
 }
 
 // --- Another local user -----------------------------------------------------------------------
@@ -378,8 +491,11 @@ TEST(SingleInstanceAgainstAnotherUser, PlantedNamesNeitherStopNorHearALaunch) {
                                      {"XDG_CACHE_HOME", sharedCache.string()},
                                      {"XDG_DATA_HOME", (home / "data").string()},
                                      {"TMPDIR", std::nullopt}});
+        const auto dataFolder = home / "data" / "instance";
+        fs::create_directories(dataFolder);
+        const QString data = QString::fromStdString(dataFolder.string());
 
-        SingleInstance primary(instance);
+        SingleInstance primary(instance, data);
         ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary)
             << primary.failureReason().toStdString();
         EXPECT_TRUE(primary.socketPath().startsWith(QString::fromStdString(home.path().string())))
@@ -388,8 +504,7 @@ TEST(SingleInstanceAgainstAnotherUser, PlantedNamesNeitherStopNorHearALaunch) {
         QObject::connect(&primary, &SingleInstance::urlReceived,
                          [&](const QString& url) { urls << url; });
 
-        SingleInstance launch(instance);
-        EXPECT_EQ(launch.claimOrForward(QString("vask://auth/callback?code=secret"), false),
+        EXPECT_EQ(launchBeside(instance, data, QString("vask://auth/callback?code=secret")),
                   SingleInstance::Role::forwarded);
         EXPECT_TRUE(spinUntil([&] { return urls.size() == 1; }));
         EXPECT_EQ(urls, QStringList{"vask://auth/callback?code=secret"});
@@ -410,9 +525,10 @@ TEST(SingleInstanceAgainstAnotherUser, AConnectionFromAnotherUserIsRefused) {
         GTEST_SKIP() << "connecting as another user needs root (to switch user)";
     }
     test::TempDir runtime;
+    test::TempDir data;
     ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
     const QString instance = uniqueInstance("ui-peer");
-    SingleInstance primary(instance);
+    SingleInstance primary(instance, folder(data));
     ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
     QStringList urls;
     QObject::connect(&primary, &SingleInstance::urlReceived,
@@ -443,8 +559,7 @@ TEST(SingleInstanceAgainstAnotherUser, AConnectionFromAnotherUserIsRefused) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "2: could not switch user, 3: could not connect";
     ::chmod(runtime.path().c_str(), 0700);
 
-    SingleInstance launch(instance);
-    EXPECT_EQ(launch.claimOrForward(QString("vasktest://mine"), false),
+    EXPECT_EQ(launchBeside(instance, folder(data), QString("vasktest://mine")),
               SingleInstance::Role::forwarded);
     EXPECT_TRUE(spinUntil([&] { return !urls.isEmpty(); }));
     spinFor(50);
@@ -458,18 +573,21 @@ TEST(SingleInstanceAgainstAnotherUser, ASocketOfAnotherUserIsNeverConnectedTo) {
         GTEST_SKIP() << "giving a socket to another user needs root";
     }
     test::TempDir runtime;
+    test::TempDir data;
     ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
     const QString instance = uniqueInstance("ui-foreign-socket");
     const std::string name = SingleInstance::serverName(instance).toStdString();
-    QLockFile held(QString::fromStdString((runtime / (name + ".lock")).string()));
+    QLockFile held(folder(data) + "/" + SingleInstance::lockFileName);
     ASSERT_TRUE(held.tryLock(0));
     const auto path = runtime / name;
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     ASSERT_TRUE(bindTo(listener, path));
     ASSERT_EQ(::listen(listener, 4), 0);
     ASSERT_EQ(::chown(path.c_str(), otherUser, otherGroup), 0);
+    // Named as the running instance's socket, too.
+    std::ofstream(data / SingleInstance::socketRecordName) << path.string() << "\n";
 
-    SingleInstance launch(instance);
+    SingleInstance launch(instance, folder(data), quickLimits);
     EXPECT_EQ(launch.claimOrForward(QString("vask://auth/callback?code=secret"), false),
               SingleInstance::Role::failed);
     const int accepted = ::accept(listener, nullptr, nullptr);

@@ -13,9 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
+#include <optional>
 #include <vector>
 
 #include "contrast.h"
@@ -43,10 +46,12 @@ bool spinUntil(Predicate done) {
 
 TEST(SingleInstanceTest, ALaterLaunchHandsItsURLOrAReopenToTheRunningOne) {
     test::TempDir runtime;
+    test::TempDir dataFolder;
     qputenv("XDG_RUNTIME_DIR", runtime.path().c_str());
     const QString instance = "ui-test-" + QString::number(QCoreApplication::applicationPid());
+    const QString data = QString::fromStdString(dataFolder.path().string());
 
-    SingleInstance primary(instance);
+    SingleInstance primary(instance, data);
     ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
     QStringList urls;
     int reopens = 0;
@@ -54,11 +59,19 @@ TEST(SingleInstanceTest, ALaterLaunchHandsItsURLOrAReopenToTheRunningOne) {
                      [&](const QString& url) { urls << url; });
     QObject::connect(&primary, &SingleInstance::reopenRequested, [&] { ++reopens; });
 
-    SingleInstance second(instance);
-    EXPECT_EQ(second.claimOrForward(QString("vasktest://New?x=1"), false),
-              SingleInstance::Role::forwarded);
-    SingleInstance third(instance);
-    EXPECT_EQ(third.claimOrForward(std::nullopt, false), SingleInstance::Role::forwarded);
+    // A launch waits for the running instance's answer, which its event loop (here) sends.
+    const auto launch = [&](std::optional<QString> url) {
+        auto role = std::async(std::launch::async, [&instance, &data, url] {
+            SingleInstance later(instance, data);
+            return later.claimOrForward(url, false);
+        });
+        while (role.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+        return role.get();
+    };
+    EXPECT_EQ(launch(QString("vasktest://New?x=1")), SingleInstance::Role::forwarded);
+    EXPECT_EQ(launch(std::nullopt), SingleInstance::Role::forwarded);
 
     EXPECT_TRUE(spinUntil([&] { return urls.size() == 1 && reopens == 1; }));
     EXPECT_EQ(urls, QStringList{"vasktest://New?x=1"});
