@@ -77,7 +77,9 @@ std::optional<std::string> unfitFolder(int fd, const fs::path& path, bool narrow
         return reason(path, "owned by another user");
     }
     if ((info.st_mode & 077) != 0) {
-        if (!narrow) {
+        // A sticky folder open to others is a shared one (a temporary folder): never narrowed,
+        // even when this user (root) owns it.
+        if (!narrow || (info.st_mode & S_ISVTX) != 0) {
             return reason(path, "open to other users");
         }
         if (::fchmod(fd, S_IRWXU) != 0) {

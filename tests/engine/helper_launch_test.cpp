@@ -266,8 +266,14 @@ TEST(HelperLaunchTest, CacheCopiesGoOnlyToAFolderOfOurOwn) {
     EXPECT_THROW(RLMHelperRunner::stageDenoCache(dir / "bundle", env), Error);
     EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
 
+    // A shared folder (sticky, open to all) is never narrowed, even by its owner.
     fs::remove(dir / "cache" / "vask-relay-cache");
     fs::create_directories(dir / "cache" / "vask-relay-cache");
+    fs::permissions(dir / "cache" / "vask-relay-cache", fs::perms::all | fs::perms::sticky_bit);
+    EXPECT_THROW(RLMHelperRunner::stageDenoCache(dir / "bundle", env), Error);
+    EXPECT_EQ(fs::status(dir / "cache" / "vask-relay-cache").permissions(),
+              fs::perms::all | fs::perms::sticky_bit);
+
     fs::permissions(dir / "cache" / "vask-relay-cache", fs::perms::all);
     const auto staged = RLMHelperRunner::stageDenoCache(dir / "bundle", env);
     EXPECT_EQ(fs::status(dir / "cache" / "vask-relay-cache").permissions(), fs::perms::owner_all);
