@@ -178,7 +178,8 @@ bundle_case() {
         local as_other=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
         OTHER_ENTRY="$shared/vask-relay-cache-0A3F0C2E-0000-4000-8000-00000000000$$"
         "${as_other[@]}" mkdir -p "$OTHER_ENTRY/deno-cache"
-        "${as_other[@]}" flock "$shared" sleep 600 &
+        # One process takes the lock and becomes the sleep, so that ending it ends the lock.
+        "${as_other[@]}" bash -c 'exec 9<"$1" && flock 9 && exec sleep 600' _ "$shared" &
         OTHER_PIDS+=($!)
         lock_held() { ! flock -n "$shared" true; }
         wait_for 10 lock_held || echo "     (the other user's lock did not show)"
