@@ -53,7 +53,21 @@ class StagedCacheRemoval {
     std::optional<RLMHelperRunner::StagedDenoCache> staged_;
 };
 
-constexpr std::string_view relayCachePrefix = "vask-relay-cache-";
+// The folder, in the user's cache folder, holding one private copy of the module cache per run.
+constexpr std::string_view relayCacheFolderName = "vask-relay-cache";
+
+// Vask's own folder for the copies: never a shared temporary folder, where another user could
+// hold its lock or plant entries.
+fs::path relayCacheParent(const Environment& env) {
+    if (const auto cache = xdgCacheHome(env)) {
+        return *cache / relayCacheFolderName;
+    }
+    if (const auto data = xdgDataHome(env)) {
+        return *data / relayCacheFolderName;
+    }
+    throw fs::filesystem_error("no home folder for the module cache copy",
+                               std::make_error_code(std::errc::no_such_file_or_directory));
+}
 
 int exitCodeOf(int status) {
     const int signalBits = status & 0x7f;
@@ -92,7 +106,8 @@ RLMHelperRunner::RLMHelperRunner(const Environment& env, Settings settings)
     resourceRoot_ = root.string();
 }
 
-RLMHelperRunner::StagedDenoCache RLMHelperRunner::stageDenoCache(const fs::path& denoDir) {
+RLMHelperRunner::StagedDenoCache RLMHelperRunner::stageDenoCache(const fs::path& denoDir,
+                                                                 const Environment& env) {
     const auto status = fs::symlink_status(denoDir);
     if (!fs::exists(status)) {
         throw fs::filesystem_error("cannot read the bundled module cache", denoDir,
@@ -110,10 +125,8 @@ RLMHelperRunner::StagedDenoCache RLMHelperRunner::stageDenoCache(const fs::path&
     }
     // Copies whose run is gone (left by a crash) are removed on the way.
     auto folder = InUseFolder::create(
-        fs::temp_directory_path(), std::string(relayCachePrefix) + randomUUID(),
-        [](const fs::path& candidate) {
-            return candidate.filename().string().starts_with(relayCachePrefix);
-        },
+        relayCacheParent(env), std::to_string(::getpid()) + "-" + randomUUID(),
+        [](const fs::path& candidate) { return !candidate.filename().string().starts_with("."); },
         [](const fs::path&, const std::error_code& removal) {
             if (!removal) {
                 StructuredLogger("rlm-helper").warning("stale_relay_cache_removed");
@@ -266,7 +279,7 @@ RLMHelperRunner::LaunchPlan RLMHelperRunner::launchPlan(
     }
 
     const auto& deno = std::get<Deno>(helperCommand_);
-    auto staged = stageDenoCache(deno.denoDir);
+    auto staged = stageDenoCache(deno.denoDir, plan.environment);
     try {
         plan.arguments =
             denoArgs(deno.relayPath.string(), deno.sourcesPath.string(), resourceRoot_.value_or(""),

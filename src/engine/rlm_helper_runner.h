@@ -113,9 +113,11 @@ class RLMHelperRunner {
                           const std::optional<std::string>& contactsDbPath,
                           const std::string& personaContextEndpoint) const;
 
-    // Copies the bundled cache into a new private folder of the temporary directory, first
-    // removing the copies that crashed runs left there.
-    static StagedDenoCache stageDenoCache(const std::filesystem::path& denoDir);
+    // Copies the bundled cache into a new private folder of "vask-relay-cache" in the user's
+    // cache folder (of `env`; the data folder when there is none), 0700, first removing the
+    // copies that crashed runs left there. Never waits on a lock.
+    static StagedDenoCache stageDenoCache(const std::filesystem::path& denoDir,
+                                          const Environment& env);
     static std::vector<std::string> denoArgs(
         const std::string& relayPath, const std::string& sourcesPath,
         const std::string& resourceRoot, const std::string& denoCachePath,

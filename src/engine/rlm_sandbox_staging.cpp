@@ -12,6 +12,7 @@
 #include "engine/resolved_path.h"
 #include "engine/rlm_helper_error.h"
 #include "platform/crypto.h"
+#include "platform/file_io.h"
 #include "platform/file_lock.h"
 #include "platform/text.h"
 #include "records/sqlite_session_store.h"
@@ -63,6 +64,23 @@ void removeWithSidecars(const std::string& path) {
 bool fileExists(const std::string& path) {
     std::error_code ignored;
     return fs::exists(path, ignored);
+}
+
+// Whether anything, even a dangling link, is at `path`.
+bool anythingAt(const std::string& path) {
+    std::error_code ignored;
+    return fs::exists(fs::symlink_status(path, ignored));
+}
+
+// A database of the data folder with the folder's own links resolved (the data folder may live
+// elsewhere through one) but not the file's: a database that is itself a link is refused where it
+// is read, as its writers refuse it.
+std::string resolvedFolderPath(const std::string& path) {
+    const fs::path file(path);
+    if (!file.has_parent_path()) {
+        return path;
+    }
+    return (fs::path(realpathOrSame(file.parent_path().string())) / file.filename()).string();
 }
 
 // A usable path: present, not blank and not the text "nil"; trimmed.
@@ -229,8 +247,8 @@ std::optional<std::string> stageContacts(const fs::path& folder,
     if (!contacts) {
         return std::nullopt;
     }
-    const std::string resolved = realpathOrSame(*contacts);
-    if (!fileExists(resolved)) {
+    const std::string resolved = resolvedFolderPath(*contacts);
+    if (!anythingAt(resolved)) {
         // A user without contacts can still ask: no file is the same as no path.
         RLMSandboxStaging::stagingLogger().warning("contacts_db_missing");
         return std::nullopt;
@@ -241,6 +259,14 @@ std::optional<std::string> stageContacts(const fs::path& folder,
         return destination;
     } catch (const std::exception& e) {
         removeWithSidecars(destination);
+        try {
+            // A link, a FIFO or a folder is refused, not linked for the helper to open.
+            requireRegularFile(resolved, LinkPolicy::refuse);
+        } catch (const FileError& refused) {
+            RLMSandboxStaging::stagingLogger().warning("contacts_db_refused",
+                                                       {{"error", refused.what()}});
+            return std::nullopt;
+        }
         RLMSandboxStaging::stagingLogger().warning("contacts_snapshot_failed_fallback_link",
                                                    {{"error", e.what()}});
         return linkInto(resolved, folder);
@@ -262,13 +288,16 @@ std::optional<std::string> stageSessions(const fs::path& folder,
     }
     const std::string destination = (folder / "sessions.db").string();
     bool staged = false;
-    if (hasLivePath && fileExists(*livePath)) {
+    if (hasLivePath && anythingAt(*livePath)) {
         try {
-            RLMSandboxStaging::snapshotOwnedDatabase(realpathOrSame(*livePath), destination);
+            RLMSandboxStaging::snapshotOwnedDatabase(resolvedFolderPath(*livePath), destination);
             SQLiteSessionStore::markSnapshot(destination, *activeSessionID);
             staged = true;
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
+            // The conversations held in memory are staged instead.
             removeWithSidecars(destination);
+            RLMSandboxStaging::stagingLogger().warning("session_db_snapshot_failed",
+                                                       {{"error", e.what()}});
         }
     }
     if (!staged) {
@@ -309,7 +338,7 @@ class RLMSandboxStaging::SandboxLease {
 
 void RLMSandboxStaging::sweepLeftovers(const std::string& dbPath) {
     try {
-        InUseFolder::sweep(fs::path(realpathOrSame(dbPath)).parent_path() / sandboxFolderName,
+        InUseFolder::sweep(fs::path(resolvedFolderPath(dbPath)).parent_path() / sandboxFolderName,
                            isRunFolder, reportSweptRunFolder);
     } catch (const std::exception& error) {
         stagingLogger().warning("stale_run_folder_sweep_failed", {{"error", error.what()}});
@@ -337,7 +366,14 @@ RLMSandboxStaging::StagedDatabases RLMSandboxStaging::stageDatabasesForSandbox(
     const std::vector<ChatSession>& conversationSessions,
     const std::optional<std::string>& sessionDbPath,
     const std::optional<std::string>& activeSessionID) {
-    const std::string shadow = realpathOrSame(dbPath);
+    const std::string shadow = resolvedFolderPath(dbPath);
+    try {
+        if (anythingAt(shadow)) {  // a missing one fails below, as a file error
+            requireRegularFile(shadow, LinkPolicy::refuse);
+        }
+    } catch (const FileError& refused) {
+        throw RLMHelperError::decodeFailure(std::string("shadow database: ") + refused.what());
+    }
     const fs::path sandbox = fs::path(shadow).parent_path() / sandboxFolderName;
     auto [folder, lock] = createRunFolder(sandbox);
 

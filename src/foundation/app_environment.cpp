@@ -6,6 +6,8 @@
 #include <system_error>
 
 #include "foundation/nil_if_empty.h"
+#include "platform/file_io.h"
+#include "platform/owner_only_file.h"
 
 namespace vask {
 namespace {
@@ -22,12 +24,13 @@ std::string effectiveBundleIdentifier(const std::optional<std::string>& bundleId
     return bundleId.value_or(std::string(AppEnvironment::productionBundleIdentifier));
 }
 
+// The folders above the instance's that Vask makes are private too (whatever the umask): the
+// data home holds nothing of anyone else's when Vask is the one that made it.
 void createDirectories(const std::filesystem::path& path) {
-    std::error_code error;
-    std::filesystem::create_directories(path, error);
-    if (error) {
-        throw AppEnvironment::Error("Could not create the folder " + path.string() + ": " +
-                                    error.message());
+    try {
+        createOwnerOnlyDirectories(path);
+    } catch (const FileError& error) {
+        throw AppEnvironment::Error(error.what());
     }
 }
 

@@ -139,14 +139,52 @@ FileError::FileError(std::string_view operation, const std::filesystem::path& pa
             std::string(reason)),
       errorNumber_(errorNumber) {}
 
-std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-        if (errno == ENOENT) {
+std::optional<UniqueFd> openRegularFileForReading(const std::filesystem::path& path,
+                                                  LinkPolicy links) {
+    const int noFollow = links == LinkPolicy::refuse ? O_NOFOLLOW : 0;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | noFollow));
+    if (!fd.isOpen()) {
+        const int error = errno;
+        if (error == ENOENT) {
             return std::nullopt;
         }
+        if (error == ELOOP && links == LinkPolicy::refuse) {
+            throw FileError("read", path, error,
+                            "it is a symbolic link, and this file is read only where it is, not "
+                            "through a link");
+        }
+        throw FileError("open", path, error);
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) {
+        throw FileError("inspect", path, errno);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        throw FileError("read", path, S_ISDIR(status.st_mode) ? EISDIR : EINVAL,
+                        S_ISDIR(status.st_mode) ? "it is a folder, not a file"
+                        : S_ISFIFO(status.st_mode)
+                            ? "it is a pipe (FIFO), not a regular file"
+                            : "it is a device or a socket, not a regular file");
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
         throw FileError("open", path, errno);
     }
+    return fd;
+}
+
+void requireRegularFile(const std::filesystem::path& path, LinkPolicy links) {
+    if (!openRegularFileForReading(path, links)) {
+        throw FileError("open", path, ENOENT);
+    }
+}
+
+std::optional<std::string> readFileIfExists(const std::filesystem::path& path, LinkPolicy links) {
+    auto opened = openRegularFileForReading(path, links);
+    if (!opened) {
+        return std::nullopt;
+    }
+    const UniqueFd fd = std::move(*opened);
     std::string contents;
     char buffer[65536];
     while (true) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/error.h"
+#include "platform/unique_fd.h"
 
 namespace vask {
 
@@ -22,18 +23,33 @@ class FileError : public Error {
     int errorNumber_;
 };
 
-// The whole file, or nothing when it does not exist. Any other failure throws FileError.
-std::optional<std::string> readFileIfExists(const std::filesystem::path& path);
-
-// What the writer does when the path it is given is a symbolic link.
+// What a reader or writer does when the path it is given is a symbolic link.
 enum class LinkPolicy {
-    // Resolve it and write the file it names (a settings file kept by a dotfile manager stays a
-    // link); a dangling link gets its target created.
+    // Resolve it: a reader reads the file it names, a writer writes that file (a settings file
+    // kept by a dotfile manager stays a link) and creates the target of a dangling link.
     replaceTarget,
     // Refuse with FileError (ELOOP): for a file in Vask's own data folder, where a link is
-    // nothing Vask made and writing through it would put the data somewhere else.
+    // nothing Vask made and reading or writing through it would use data from somewhere else.
     refuse,
 };
+
+// Opens `path` for reading only when it is a regular file (after the link, if `links` follows
+// one). A FIFO, a device, a socket or a folder is refused without waiting on it: the open never
+// blocks (O_NONBLOCK, cleared again once the descriptor is known to be a regular file) and the
+// check is made on the opened descriptor, so nothing can be swapped in between. Nothing when the
+// path does not exist. Throws FileError naming the path; nothing is changed or removed.
+std::optional<UniqueFd> openRegularFileForReading(const std::filesystem::path& path,
+                                                  LinkPolicy links = LinkPolicy::replaceTarget);
+
+// The same check for a reader that opens the path itself afterwards (SQLite): throws FileError
+// unless `path` is an existing regular file (ENOENT when missing).
+void requireRegularFile(const std::filesystem::path& path,
+                        LinkPolicy links = LinkPolicy::replaceTarget);
+
+// The whole file, or nothing when it does not exist. A path that is not a regular file, or a
+// link that `links` refuses, and any other failure throw FileError.
+std::optional<std::string> readFileIfExists(const std::filesystem::path& path,
+                                            LinkPolicy links = LinkPolicy::replaceTarget);
 
 // Writes `contents` to `path`. A regular file, or one that does not exist yet, is replaced so
 // that readers, and the file after a crash, see either the old or the new contents in full: a

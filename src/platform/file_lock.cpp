@@ -13,10 +13,13 @@
 namespace vask {
 namespace {
 
+// Never through a link (a lock file beside a settings file may sit in a folder others can
+// write, and its mode is set below) and never waiting on a FIFO put in its place.
 int openForLocking(const std::filesystem::path& path, bool create) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
+    constexpr int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    int fd = ::open(path.c_str(), flags | (create ? O_CREAT : 0), 0600);
     if (fd < 0 && errno == EISDIR) {
-        fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        fd = ::open(path.c_str(), flags | O_DIRECTORY);
     }
     return fd;
 }
@@ -57,6 +60,13 @@ std::optional<FileLock> FileLock::tryAcquire(const std::filesystem::path& path) 
         return std::nullopt;
     }
     return FileLock(fd);
+}
+
+bool FileLock::isStillAt(const std::filesystem::path& path) const {
+    struct stat held {};
+    struct stat there {};
+    return fd_ >= 0 && ::fstat(fd_, &held) == 0 && ::lstat(path.c_str(), &there) == 0 &&
+           held.st_dev == there.st_dev && held.st_ino == there.st_ino;
 }
 
 FileLock::FileLock(FileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}

@@ -15,6 +15,10 @@ class FileLock {
     // The lock on an existing file or folder when nobody holds it; nothing otherwise.
     static std::optional<FileLock> tryAcquire(const std::filesystem::path& path);
 
+    // Whether the locked file or folder is still the one at `path` (not removed or replaced
+    // since it was opened).
+    bool isStillAt(const std::filesystem::path& path) const;
+
     FileLock(FileLock&& other) noexcept;
     FileLock& operator=(FileLock&& other) noexcept;
     FileLock(const FileLock&) = delete;

@@ -7,6 +7,8 @@
 #include "platform/file_lock.h"
 #include "platform/logger.h"
 
+#include <unistd.h>
+
 namespace vask {
 namespace {
 
@@ -46,7 +48,7 @@ SecretBackend::ReadResult FileSecretBackend::copyMatching(std::string_view servi
                                                           std::string_view account) {
     std::lock_guard lock(mutex_);
     try {
-        const auto items = parseItems(readFileIfExists(file_));
+        const auto items = parseItems(readFileIfExists(file_, LinkPolicy::refuse));
         if (!items) {
             logger().error("secret_file_corrupt path=" + file_.string());
             noteFailureReason(file_.string() + " is damaged: it is not a list of credentials");
@@ -93,7 +95,7 @@ SecretBackend::Status FileSecretBackend::change(Change kind, std::string_view se
     std::lock_guard lock(mutex_);
     try {
         const auto fileLock = FileLock::acquire(file_.string() + ".lock");
-        auto items = parseItems(readFileIfExists(file_));
+        auto items = parseItems(readFileIfExists(file_, LinkPolicy::refuse));
         if (!items) {
             const auto aside = setAsideCorruptFile(file_);
             logger().error("secret_file_corrupt_kept path=" + aside.string());
@@ -138,6 +140,106 @@ SecretBackend::Status FileSecretBackend::change(Change kind, std::string_view se
         noteFailureReason(e.what());
         return internalError;
     }
+}
+
+bool FileSecretBackend::moveEverythingInto(SecretBackend& destination) {
+    std::lock_guard lock(mutex_);
+    try {
+        const auto fileLock = FileLock::acquire(file_.string() + ".lock");
+        const auto contents = readFileIfExists(file_, LinkPolicy::refuse);
+        if (!contents) {
+            return true;
+        }
+        const auto items = parseItems(contents);
+        if (!items) {
+            // Left for the next change to set aside; reads report it meanwhile.
+            logger().error("secret_file_not_moved reason=unreadable path=" + file_.string());
+            return false;
+        }
+        std::size_t moved = 0;
+        bool everything = true;
+        for (const auto& [service, accounts] : items->items()) {
+            for (const auto& [account, value] : accounts.items()) {
+                const auto data = base64Decode(value.get<std::string>());
+                if (!data) {
+                    everything = false;
+                    continue;
+                }
+                // What the file holds was written while the keyring was away, so it is newer
+                // than what the keyring may still hold for the same account.
+                auto status = destination.update(service, account, *data);
+                if (status == itemNotFound) {
+                    status = destination.add(service, account, *data);
+                }
+                if (status == success) {
+                    ++moved;
+                } else {
+                    everything = false;
+                    logger().error("secret_file_item_not_moved status=" + std::to_string(status));
+                }
+            }
+        }
+        if (!everything) {
+            // Every item stays in the file, read from there until a later run moves them.
+            return false;
+        }
+        if (::unlink(file_.c_str()) != 0 && errno != ENOENT) {
+            throw FileError("remove", file_, errno);
+        }
+        logger().info("secret_file_moved items=" + std::to_string(moved) +
+                      " to=" + std::string(destination.kind()));
+        return true;
+    } catch (const FileError& e) {
+        logger().error(std::string("secret_file_not_moved error=") + e.what());
+        return false;
+    }
+}
+
+MigratingSecretBackend::MigratingSecretBackend(std::shared_ptr<SecretBackend> primary,
+                                               std::shared_ptr<FileSecretBackend> file)
+    : primary_(std::move(primary)), file_(std::move(file)) {}
+
+bool MigratingSecretBackend::fileStillRead() {
+    std::call_once(moved_, [this] { fileStillRead_ = !file_->moveEverythingInto(*primary_); });
+    return fileStillRead_;
+}
+
+SecretBackend::ReadResult MigratingSecretBackend::copyMatching(std::string_view service,
+                                                               std::string_view account) {
+    const bool readFile = fileStillRead();
+    auto result = primary_->copyMatching(service, account);
+    if (result.status == success || !readFile) {
+        return result;
+    }
+    auto kept = file_->copyMatching(service, account);
+    return kept.status == success ? kept : result;
+}
+
+SecretBackend::Status MigratingSecretBackend::update(std::string_view service,
+                                                     std::string_view account,
+                                                     std::string_view data) {
+    fileStillRead();
+    return primary_->update(service, account, data);
+}
+
+SecretBackend::Status MigratingSecretBackend::add(std::string_view service,
+                                                  std::string_view account, std::string_view data) {
+    fileStillRead();
+    return primary_->add(service, account, data);
+}
+
+SecretBackend::Status MigratingSecretBackend::remove(std::string_view service,
+                                                     std::string_view account) {
+    const auto removed = primary_->remove(service, account);
+    if (!fileStillRead()) {
+        return removed;
+    }
+    // Removed from the file too, or a sign-out would be undone by the next read.
+    const auto fromFile = file_->remove(service, account);
+    if (removed == success || removed == itemNotFound) {
+        return fromFile == itemNotFound ? removed : fromFile;
+    }
+    return removed;
 }
 
 }  // namespace vask

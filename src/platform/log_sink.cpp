@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/owner_only_file.h"
+
 namespace vask {
 namespace {
 
@@ -85,10 +87,12 @@ std::shared_ptr<LogSink> LogSink::fromEnvironment() {
     const LogLevel minimum =
         level != nullptr && std::string_view(level) == "debug" ? LogLevel::debug : LogLevel::info;
     if (const char* path = std::getenv("VASK_LOG_FILE"); path != nullptr && *path != '\0') {
-        if (auto sink = FdLogSink::appendingTo(path, minimum)) {
+        std::string whyNot;
+        if (auto sink = FdLogSink::appendingTo(path, minimum, &whyNot)) {
             return sink;
         }
-        std::fprintf(stderr, "vask: cannot open VASK_LOG_FILE %s; logging to stderr\n", path);
+        std::fprintf(stderr, "vask: cannot log to VASK_LOG_FILE (%s); logging to stderr\n",
+                     whyNot.c_str());
     }
     return FdLogSink::standardError(minimum);
 }
@@ -120,12 +124,17 @@ std::shared_ptr<FdLogSink> FdLogSink::standardError(LogLevel minimum) {
     return std::make_shared<FdLogSink>(STDERR_FILENO, false, minimum);
 }
 
-std::shared_ptr<FdLogSink> FdLogSink::appendingTo(const std::string& path, LogLevel minimum) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
+std::shared_ptr<FdLogSink> FdLogSink::appendingTo(const std::string& path, LogLevel minimum,
+                                                  std::string* whyNot) {
+    try {
+        auto fd = openOwnerOnlyFileForAppending(path);
+        return std::make_shared<FdLogSink>(fd.release(), true, minimum);
+    } catch (const std::exception& error) {
+        if (whyNot != nullptr) {
+            *whyNot = error.what();
+        }
         return nullptr;
     }
-    return std::make_shared<FdLogSink>(fd, true, minimum);
 }
 
 bool FdLogSink::isEnabled(LogLevel level) const {

@@ -55,9 +55,12 @@ class FdLogSink final : public LogSink {
     FdLogSink& operator=(const FdLogSink&) = delete;
 
     static std::shared_ptr<FdLogSink> standardError(LogLevel minimum = LogLevel::info);
-    // Opens `path` for appending (created 0600). Returns null when it cannot be opened.
+    // Opens `path` for appending (created 0600) when it is a regular file of this user, never
+    // through a link and never waiting on a FIFO. Returns null when it cannot be opened, and
+    // says why in `whyNot` when given.
     static std::shared_ptr<FdLogSink> appendingTo(const std::string& path,
-                                                  LogLevel minimum = LogLevel::info);
+                                                  LogLevel minimum = LogLevel::info,
+                                                  std::string* whyNot = nullptr);
 
     bool isEnabled(LogLevel level) const override;
     void write(const LogRecord& record) override;

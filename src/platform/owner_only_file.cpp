@@ -9,6 +9,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/file_io.h"
 #include "platform/unique_fd.h"
 
 namespace vask {
@@ -76,7 +77,9 @@ std::optional<std::string> unfitFolder(int fd, const fs::path& path, bool narrow
         return reason(path, "owned by another user");
     }
     if ((info.st_mode & 077) != 0) {
-        if (!narrow) {
+        // A sticky folder open to others is a shared one (a temporary folder): never narrowed,
+        // even when this user (root) owns it.
+        if (!narrow || (info.st_mode & S_ISVTX) != 0) {
             return reason(path, "open to other users");
         }
         if (::fchmod(fd, S_IRWXU) != 0) {
@@ -96,10 +99,11 @@ std::optional<std::string> unfitExistingFolder(const fs::path& path) {
 }
 
 std::optional<std::string> unfitCreatedFolder(const fs::path& path) {
-    std::error_code ignored;
-    fs::create_directories(path.parent_path(), ignored);
-    if (::mkdir(path.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
-        return reason(path, std::strerror(errno));
+    try {
+        createOwnerOnlyDirectories(path);
+    } catch (const FileError& error) {
+        // The first real failure (an unwritable home, say), not what it causes further down.
+        return error.what();
     }
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.isOpen()) {
@@ -110,6 +114,47 @@ std::optional<std::string> unfitCreatedFolder(const fs::path& path) {
 }
 
 }  // namespace
+
+void createOwnerOnlyDirectories(const fs::path& folder) {
+    if (folder.empty()) {
+        return;
+    }
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) == 0) {
+        if (!S_ISDIR(info.st_mode)) {
+            throw FileError("create the folder", folder, ENOTDIR);
+        }
+        return;
+    }
+    const auto parent = folder.parent_path();
+    if (parent != folder && !parent.empty()) {
+        createOwnerOnlyDirectories(parent);
+    }
+    if (::mkdir(folder.c_str(), S_IRWXU) != 0) {
+        if (errno == EEXIST) {
+            return;  // made meanwhile by someone else; its checks are the caller's
+        }
+        throw FileError("create the folder", folder, errno);
+    }
+    // A umask such as 0277 would leave even the owner out; set what was asked.
+    if (::chmod(folder.c_str(), S_IRWXU) != 0) {
+        throw FileError("set the mode of", folder, errno);
+    }
+}
+
+void ensurePrivateFolder(const fs::path& folder) {
+    if (const auto unfit = unfitCreatedFolder(folder)) {
+        throw Error("Vask cannot use the folder " + folder.string() + " (" + *unfit + ")");
+    }
+}
+
+bool isFolderWritableByOthers(const fs::path& folder) {
+    struct stat info {};
+    if (::stat(folder.empty() ? "." : folder.c_str(), &info) != 0) {
+        return true;
+    }
+    return info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
 
 void prepareOwnerOnlyDatabase(const fs::path& databasePath) {
     setOwnerOnly(databasePath, true, true);
@@ -126,29 +171,46 @@ bool isRefusedDatabasePath(const fs::filesystem_error& error) {
            error.code() == std::errc::invalid_argument;
 }
 
+UniqueFd openOwnerOnlyFileForAppending(const fs::path& file) {
+    // O_NONBLOCK keeps a planted FIFO from blocking the open.
+    UniqueFd fd(
+        ::open(file.c_str(),
+               O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+               ownerReadWrite));
+    if (!fd.isOpen()) {
+        const int error = errno;
+        if (error == ELOOP) {
+            throw FileError("append to", file, error, "it is a symbolic link");
+        }
+        if (error == ENXIO) {
+            throw FileError("append to", file, error, "it is a pipe (FIFO), not a regular file");
+        }
+        throw FileError("open", file, error);
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        throw FileError("inspect", file, errno);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        throw FileError("append to", file, EINVAL, "it is not a regular file");
+    }
+    if (info.st_uid != ::geteuid()) {
+        throw FileError("append to", file, EPERM, "it is owned by another user");
+    }
+    if ((info.st_mode & 077) != 0 && ::fchmod(fd.get(), ownerReadWrite) != 0) {
+        throw FileError("set the mode of", file, errno);
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        throw FileError("open", file, errno);
+    }
+    return fd;
+}
+
 std::optional<std::string> appendToOwnerOnlyFile(const fs::path& file,
                                                  std::string_view bytes) noexcept {
     try {
-        // O_NONBLOCK keeps a planted FIFO from blocking the open.
-        const UniqueFd fd(::open(
-            file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
-            ownerReadWrite));
-        if (!fd.isOpen()) {
-            return reason(file, errno == ELOOP ? "a symbolic link" : std::strerror(errno));
-        }
-        struct stat info {};
-        if (::fstat(fd.get(), &info) != 0) {
-            return reason(file, std::strerror(errno));
-        }
-        if (!S_ISREG(info.st_mode)) {
-            return reason(file, "not a regular file");
-        }
-        if (info.st_uid != ::geteuid()) {
-            return reason(file, "owned by another user");
-        }
-        if ((info.st_mode & 077) != 0 && ::fchmod(fd.get(), ownerReadWrite) != 0) {
-            return reason(file, std::strerror(errno));
-        }
+        const UniqueFd fd = openOwnerOnlyFileForAppending(file);
         std::string_view rest = bytes;
         while (!rest.empty()) {
             const auto n = ::write(fd.get(), rest.data(), rest.size());
@@ -161,6 +223,8 @@ std::optional<std::string> appendToOwnerOnlyFile(const fs::path& file,
             rest.remove_prefix(static_cast<std::size_t>(n));
         }
         return std::nullopt;
+    } catch (const std::exception& error) {
+        return std::string(error.what());
     } catch (...) {
         return std::string("could not append to a file");
     }

@@ -10,6 +10,7 @@
 #include "platform/file_io.h"
 #include "platform/file_lock.h"
 #include "platform/logger.h"
+#include "platform/owner_only_file.h"
 
 #ifndef VASK_BUNDLE_ID
 #error "VASK_BUNDLE_ID must be defined by the build"
@@ -33,6 +34,13 @@ DefaultsLookup<T> lookup(const std::optional<nlohmann::json>& json,
         return {DefaultsLookup<T>::State::present, std::move(*converted)};
     }
     return {DefaultsLookup<T>::State::otherType, T{}};
+}
+
+// A settings file kept as a link (by a dotfile manager) is followed, but not in a folder another
+// user can write: a link there may have been planted to make Vask read or replace another file.
+LinkPolicy settingsLinkPolicy(const std::filesystem::path& file) {
+    return isFolderWritableByOthers(file.parent_path()) ? LinkPolicy::refuse
+                                                        : LinkPolicy::replaceTarget;
 }
 
 }  // namespace
@@ -169,7 +177,7 @@ void JsonFileDefaults::reload() {
 }
 
 std::optional<nlohmann::json> JsonFileDefaults::readFromDisk() {
-    const auto contents = readFileIfExists(path_);
+    const auto contents = readFileIfExists(path_, settingsLinkPolicy(path_));
     if (!contents) {
         loadError_.reset();
         return nlohmann::json::object();
@@ -187,7 +195,7 @@ std::optional<nlohmann::json> JsonFileDefaults::readFromDisk() {
 void JsonFileDefaults::change(std::string_view key, const std::optional<nlohmann::json>& value) {
     std::lock_guard lock(mutex_);
     try {
-        std::filesystem::create_directories(path_.parent_path());
+        createOwnerOnlyDirectories(path_.parent_path());
         const auto fileLock = FileLock::acquire(path_.string() + ".lock");
         auto base = readFromDisk();
         if (!base) {
@@ -201,7 +209,10 @@ void JsonFileDefaults::change(std::string_view key, const std::optional<nlohmann
         } else {
             base->erase(std::string(key));
         }
-        writeFileAtomically(path_, base->dump(2) + "\n");
+        writeFileAtomically(
+            path_, base->dump(2) + "\n",
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+            settingsLinkPolicy(path_));
         values_ = std::move(*base);
         loadError_.reset();
     } catch (const std::exception& error) {

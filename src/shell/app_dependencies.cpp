@@ -110,7 +110,15 @@ std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
         std::string whyNot;
         if (auto secretService = LibsecretBackend::connect(whyNot)) {
             logger.info("secret_storage_selected", {{"backend", "secret_service"}});
-            return secretService;
+            try {
+                // What a run without a keyring kept in the file moves into it.
+                return std::make_shared<MigratingSecretBackend>(
+                    secretService,
+                    std::make_shared<FileSecretBackend>(supportDirectory() / "credentials.json"));
+            } catch (const std::exception& e) {
+                logger.error("secret_file_not_moved", {{"error", e.what()}});
+                return secretService;
+            }
         }
         try {
             const auto file = supportDirectory() / "credentials.json";

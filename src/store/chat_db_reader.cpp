@@ -9,6 +9,7 @@
 #include <numeric>
 #include <set>
 
+#include "platform/file_io.h"
 #include "platform/logger.h"
 #include "platform/text.h"
 #include "store/messages_time.h"
@@ -184,6 +185,13 @@ ChatDBReader::ChatDBReader(const std::optional<std::filesystem::path>& path)
     std::error_code error;
     if (path_.empty() || !std::filesystem::exists(path_, error)) {
         throw Error(Case::databaseNotFound, "");
+    }
+    // The user's chosen file: a link to it (into a copied Mac folder, say) is followed, but a
+    // FIFO or a device would block the open or be read as garbage.
+    try {
+        requireRegularFile(path_);
+    } catch (const FileError& refused) {
+        throw Error(Case::failedToOpen, refused.what());
     }
     const std::string uri = "file:" + uriPath(path_.string()) + "?mode=ro";
     sqlite3* db = nullptr;

@@ -3,6 +3,7 @@
 #include <memory>
 #include <system_error>
 
+#include "platform/file_io.h"
 #include "store/chat_db_reader.h"
 #include "store/sqlite_statement.h"
 
@@ -51,6 +52,13 @@ FullDiskAccessResult FullDiskAccessChecker::checkDatabaseAccess(
     if (!std::filesystem::exists(path, error)) {
         logger.error("fda_chat_db_missing", {{"path", pathText}});
         return {false, notFoundReason};
+    }
+    // The user's chosen file: a link to it is followed, as ever, but a FIFO would block the open.
+    try {
+        requireRegularFile(path);
+    } catch (const FileError& refused) {
+        logger.error("fda_chat_db_open_failed", {{"path", pathText}, {"error", refused.what()}});
+        return {false, refused.what()};
     }
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(pathText.c_str(), &raw,

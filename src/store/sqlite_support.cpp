@@ -3,6 +3,7 @@
 #include <cctype>
 #include <limits>
 
+#include "platform/file_io.h"
 #include "store/sqlite_statement.h"
 
 namespace vask {
@@ -32,10 +33,31 @@ SQLiteSupport::Failure SQLiteSupport::failure(int code, sqlite3* db) {
 sqlite3* SQLiteSupport::open(const std::filesystem::path& path, OpenMode mode,
                              int busyTimeoutMilliseconds, bool extendedResultCodes) {
     const int flags = mode == OpenMode::readOnly
-                          ? SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX
+                          ? SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW
                           : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    std::filesystem::path target = path;
+    if (mode == OpenMode::readOnly) {
+        // SQLite would open a FIFO and wait in open() for a writer that never comes, and read a
+        // link's target while putting its -wal and -shm beside that target. Writers are checked
+        // where they prepare the file (prepareOwnerOnlyDatabase). A missing file is left to
+        // SQLite, which says so in its own words.
+        try {
+            openRegularFileForReading(path, LinkPolicy::refuse);
+        } catch (const FileError& error) {
+            throw Failure(SQLITE_CANTOPEN, error.what());
+        }
+        // SQLITE_OPEN_NOFOLLOW refuses a link anywhere in the path, but a data folder reached
+        // through one (a home on another disk) is the user's choice: SQLite is given the folder
+        // resolved, so that only the file itself must not be a link.
+        std::error_code ignored;
+        const auto parent =
+            path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+        if (const auto folder = std::filesystem::canonical(parent, ignored); !ignored) {
+            target = folder / path.filename();
+        }
+    }
     sqlite3* db = nullptr;
-    const int opened = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    const int opened = sqlite3_open_v2(target.c_str(), &db, flags, nullptr);
     if (opened != SQLITE_OK) {
         Failure error = failure(opened, db);
         sqlite3_close(db);

@@ -42,7 +42,9 @@ class SQLiteSupport {
     static std::string_view rawValue(SynchronousMode mode);
 
     // A full-mutex connection; the caller owns it (SQLiteConnection closes it). A handle made
-    // before a failure is closed before the Failure is thrown.
+    // before a failure is closed before the Failure is thrown. A read-only open is made only on
+    // a regular file that is not a symbolic link: anything else is a SQLITE_CANTOPEN Failure
+    // naming the path, found without waiting on it (a FIFO never blocks the open).
     static sqlite3* open(const std::filesystem::path& path, OpenMode mode,
                          int busyTimeoutMilliseconds, bool extendedResultCodes);
     // WAL (changed only when not already on), synchronous, foreign keys, and optionally secure

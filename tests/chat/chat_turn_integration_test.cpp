@@ -172,7 +172,9 @@ class ChatTurnIntegrationTest : public ::testing::Test {
     bool nothingLeftBehind() const {
         const auto sandbox = dir / "data" / ".vask-rlm-sandbox";
         return (!fs::exists(sandbox) || fs::is_empty(sandbox)) &&
-               personaStarted == personaCancelled && fs::is_empty(dir / "tmp");
+               personaStarted == personaCancelled && fs::is_empty(dir / "tmp") &&
+               (!fs::exists(dir / "cache" / "vask-relay-cache") ||
+                fs::is_empty(dir / "cache" / "vask-relay-cache"));
     }
 
     test::TempDir dir;

@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <optional>
 #include <sstream>
 #include <system_error>
@@ -17,6 +20,7 @@
 #include "engine/process_spawn.h"
 #include "engine/rlm_helper_error.h"
 #include "engine/rlm_helper_runner.h"
+#include "platform/unique_fd.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -179,8 +183,7 @@ TEST(HelperLaunchTest, WriteListFollowsTheResolvedDatabaseFolder) {
 
 TEST(HelperLaunchTest, StagesOnlyAPlainCacheHoldingNpm) {
     test::TempDir dir;
-    fs::create_directories(dir / "tmp");
-    ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
+    const Environment env{{"XDG_CACHE_HOME", (dir / "cache").string()}};
     const auto cacheWith = [&](const std::string& name, std::vector<std::string> entries) {
         const fs::path cache = dir / name;
         fs::create_directories(cache);
@@ -191,43 +194,90 @@ TEST(HelperLaunchTest, StagesOnlyAPlainCacheHoldingNpm) {
     };
     for (const auto& cache : {cacheWith("extra", {"npm", "gen"}), cacheWith("no-npm", {"gen"}),
                               cacheWith("empty", {})}) {
-        EXPECT_EQ(errorCaseOf([&] { RLMHelperRunner::stageDenoCache(cache); }),
+        EXPECT_EQ(errorCaseOf([&] { RLMHelperRunner::stageDenoCache(cache, env); }),
                   Case::invalidBundledRelayCache)
             << cache;
     }
     const auto good = cacheWith("good", {"npm"});
     fs::create_directory_symlink(good, dir / "linked");
-    EXPECT_EQ(errorCaseOf([&] { RLMHelperRunner::stageDenoCache(dir / "linked"); }),
+    EXPECT_EQ(errorCaseOf([&] { RLMHelperRunner::stageDenoCache(dir / "linked", env); }),
               Case::invalidBundledRelayCache);
-    EXPECT_THROW(RLMHelperRunner::stageDenoCache(dir / "missing"), fs::filesystem_error);
+    EXPECT_THROW(RLMHelperRunner::stageDenoCache(dir / "missing", env), fs::filesystem_error);
 
-    const auto first = RLMHelperRunner::stageDenoCache(good);
-    const auto second = RLMHelperRunner::stageDenoCache(good);
+    const mode_t umask = ::umask(0);  // the folders are private whatever the umask
+    const auto first = RLMHelperRunner::stageDenoCache(good, env);
+    const auto second = RLMHelperRunner::stageDenoCache(good, env);
+    ::umask(umask);
     EXPECT_NE(first.directory, second.directory);
+    EXPECT_EQ(first.directory.parent_path(), dir / "cache" / "vask-relay-cache");
     EXPECT_TRUE(fs::exists(first.cache / "npm" / "file"));
-    EXPECT_EQ(fs::status(first.directory).permissions(), fs::perms::owner_all);
+    for (const auto& folder : {dir / "cache", first.directory.parent_path(), first.directory}) {
+        EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << folder;
+    }
     fs::remove_all(first.directory);
     fs::remove_all(second.directory);
-    ::unsetenv("TMPDIR");
 }
 
-TEST(HelperLaunchTest, CacheCopiesLeftByCrashedRunsAreSweptButLiveOnesKept) {
+// The copies live in Vask's own folder: the shared temporary folder is neither locked, waited on
+// nor swept, so another user holding a lock there (or entries named like ours) changes nothing.
+TEST(HelperLaunchTest, CacheCopiesLeftByCrashedRunsAreSweptButLiveOnesAndOthersKept) {
     test::TempDir dir;
     fs::create_directories(dir / "tmp");
     ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
+    const Environment env{{"XDG_CACHE_HOME", (dir / "cache").string()}};
     touch(dir / "bundle" / "npm" / "file");
-    const auto crashed = dir / "tmp" / "vask-relay-cache-0A3F0C2E-0000-4000-8000-000000000001";
+    const auto parent = dir / "cache" / "vask-relay-cache";
+    const auto crashed = parent / "999999999-0A3F0C2E-0000-4000-8000-000000000001";
     touch(crashed / "deno-cache" / "npm" / "file");
-    touch(dir / "tmp" / "someone-else" / "file");
+    const auto inTemp = dir / "tmp" / "vask-relay-cache-0A3F0C2E-0000-4000-8000-000000000002";
+    touch(inTemp / "deno-cache" / "npm" / "file");
 
-    const auto live = RLMHelperRunner::stageDenoCache(dir / "bundle");
+    // Locks held elsewhere, as another process would hold them, on every folder involved.
+    std::vector<UniqueFd> held;
+    for (const auto& folder : {dir / "tmp", dir / "cache", parent}) {
+        held.emplace_back(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_EQ(::flock(held.back().get(), LOCK_EX | LOCK_NB), 0) << folder;
+    }
+    auto staging = std::async(std::launch::async, [&] {
+        const auto live = RLMHelperRunner::stageDenoCache(dir / "bundle", env);
+        const auto next = RLMHelperRunner::stageDenoCache(dir / "bundle", env);
+        return std::pair(live, next);
+    });
+    const bool returned = staging.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    held.clear();
+    EXPECT_TRUE(returned) << "staging waited on a lock held by someone else";
+    const auto [live, next] = staging.get();
     EXPECT_FALSE(fs::exists(crashed));
-    const auto next = RLMHelperRunner::stageDenoCache(dir / "bundle");
     EXPECT_TRUE(fs::exists(live.cache / "npm" / "file"));
-    EXPECT_TRUE(fs::exists(dir / "tmp" / "someone-else" / "file"));
+    EXPECT_TRUE(fs::exists(inTemp / "deno-cache" / "npm" / "file"));
     fs::remove_all(live.directory);
     fs::remove_all(next.directory);
     ::unsetenv("TMPDIR");
+}
+
+// A parent that is not Vask's own is refused rather than used.
+TEST(HelperLaunchTest, CacheCopiesGoOnlyToAFolderOfOurOwn) {
+    test::TempDir dir;
+    touch(dir / "bundle" / "npm" / "file");
+    fs::create_directories(dir / "elsewhere");
+    fs::create_directories(dir / "cache");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "cache" / "vask-relay-cache");
+    const Environment env{{"XDG_CACHE_HOME", (dir / "cache").string()}};
+    EXPECT_THROW(RLMHelperRunner::stageDenoCache(dir / "bundle", env), Error);
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+
+    // A shared folder (sticky, open to all) is never narrowed, even by its owner.
+    fs::remove(dir / "cache" / "vask-relay-cache");
+    fs::create_directories(dir / "cache" / "vask-relay-cache");
+    fs::permissions(dir / "cache" / "vask-relay-cache", fs::perms::all | fs::perms::sticky_bit);
+    EXPECT_THROW(RLMHelperRunner::stageDenoCache(dir / "bundle", env), Error);
+    EXPECT_EQ(fs::status(dir / "cache" / "vask-relay-cache").permissions(),
+              fs::perms::all | fs::perms::sticky_bit);
+
+    fs::permissions(dir / "cache" / "vask-relay-cache", fs::perms::all);
+    const auto staged = RLMHelperRunner::stageDenoCache(dir / "bundle", env);
+    EXPECT_EQ(fs::status(dir / "cache" / "vask-relay-cache").permissions(), fs::perms::owner_all);
+    fs::remove_all(staged.directory);
 }
 
 TEST(HelperLaunchTest, TheChildStartsWithEverySignalAtItsDefault) {

@@ -126,7 +126,10 @@ class HelperProcessRunTest : public ::testing::Test {
         return json::parse(readText(dir / "record" / std::to_string(attempt) / file));
     }
 
-    bool stagedCacheRemoved() { return fs::is_empty(dir / "tmp"); }
+    bool stagedCacheRemoved() {
+        const auto copies = dir / "cache" / "vask-relay-cache";
+        return fs::is_empty(dir / "tmp") && (!fs::exists(copies) || fs::is_empty(copies));
+    }
 
     test::TempDir dir;
 };
@@ -282,7 +285,7 @@ TEST_F(HelperProcessRunTest, BundledLaunchGetsItsArgumentsEnvironmentAndPrivateC
     EXPECT_EQ(env["ZENDREL_RELAY_EVENT_FD"], "3");
     EXPECT_EQ(env["DENO_EXTRA_STDIO_FDS"], "3");
     const std::string denoDir = env["DENO_DIR"];
-    EXPECT_TRUE(denoDir.starts_with(fs::canonical(dir / "tmp").string() + "/vask-relay-cache-"))
+    EXPECT_TRUE(denoDir.starts_with(fs::canonical(dir / "cache").string() + "/vask-relay-cache/"))
         << denoDir;
     EXPECT_EQ(recorded("deno_dir.json"),
               (json{"npm", "npm/registry.npmjs.org", "npm/registry.npmjs.org/pkg.json"}));

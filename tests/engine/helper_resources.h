@@ -7,13 +7,15 @@
 
 namespace vask::test {
 
-// Points TMPDIR at `dir`/tmp (each test runs in its own process, so a staged module cache left
-// behind shows there) and lays out `dir`/resources/rlm as the application ships it, with the
-// stand-in helper linked in as the bundled runtime. Returns the resource root.
+// Points TMPDIR at `dir`/tmp and XDG_CACHE_HOME at `dir`/cache (each test runs in its own
+// process, so a staged module cache left behind shows there) and lays out `dir`/resources/rlm as
+// the application ships it, with the stand-in helper linked in as the bundled runtime. Returns the
+// resource root.
 inline std::filesystem::path makeHelperResources(const std::filesystem::path& dir) {
     namespace fs = std::filesystem;
     fs::create_directories(dir / "tmp");
     ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (dir / "cache").c_str(), 1);
     const fs::path rlm = dir / "resources" / "rlm";
     fs::create_directories(rlm / "sources");
     fs::create_directories(rlm / "deno-cache" / "npm" / "registry.npmjs.org");

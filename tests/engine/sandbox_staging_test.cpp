@@ -18,6 +18,7 @@
 #include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
 #include "support/log_capture.h"
+#include "support/special_files.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -154,14 +155,88 @@ TEST_F(SandboxStagingTest, ReadsThroughTheLinkStayWholeWhileALargeSyncCheckpoint
     staged.cleanup();
 }
 
-TEST_F(SandboxStagingTest, SymbolicLinkStagesBesideTheTarget) {
-    fs::create_directories(dir / "links");
-    fs::create_symlink(shadowPath, dir / "links" / "alias.db");
-    const auto staged = Runner::stageDatabasesForSandbox((dir / "links" / "alias.db").string(), {},
-                                                         {}, {}, nullptr, {}, {}, {});
+// A data folder reached through a link is staged from where it really is; a database that is
+// itself a link is nothing Vask made, and is refused as its writers refuse it, with nothing made
+// beside its target.
+TEST_F(SandboxStagingTest, AFolderLinkIsFollowedButADatabaseLinkIsRefused) {
+    fs::create_directory_symlink(dir / "data", dir / "folder-link");
+    const auto staged = Runner::stageDatabasesForSandbox(
+        (dir / "folder-link" / "shadow.db").string(), {}, {}, {}, nullptr, {}, {}, {});
     EXPECT_EQ(fs::path(staged.dbPath), staged.directory / "shadow.db");
     EXPECT_EQ(staged.directory.parent_path(), sandbox());
     staged.cleanup();
+
+    fs::create_directories(dir / "links");
+    fs::create_symlink(shadowPath, dir / "links" / "shadow.db");
+    EXPECT_THROW(Runner::stageDatabasesForSandbox((dir / "links" / "shadow.db").string(), {}, {},
+                                                  {}, nullptr, {}, {}, {}),
+                 RLMHelperError);
+    EXPECT_FALSE(fs::exists(dir / "links" / ".vask-rlm-sandbox"));
+    EXPECT_TRUE(fs::is_symlink(dir / "links" / "shadow.db"));
+}
+
+// A FIFO or a link where a database is read is refused at once, never waited on, and left as it
+// is: the shadow database fails the question, contacts are left out and the conversations come
+// from memory.
+TEST_F(SandboxStagingTest, SpecialFilesWhereDatabasesAreReadAreRefusedWithoutWaiting) {
+    ChatSession session;
+    session.id = "S1";
+    session.title = "One";
+    {
+        auto elsewhere =
+            SQLiteConnection::open(dir / "elsewhere.db", SQLiteSupport::OpenMode::readWriteCreate);
+        elsewhere.execute("PRAGMA journal_mode=WAL; CREATE TABLE contacts(apple_id TEXT);");
+    }
+    const auto fifo = [](const fs::path& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); };
+    const auto link = [&](const fs::path& path) { fs::create_symlink(dir / "elsewhere.db", path); };
+    struct Case {
+        std::string name;
+        std::function<void(const fs::path&)> make;
+        std::string which;
+    };
+    const std::vector<Case> cases = {
+        {"shadow FIFO", fifo, "shadow"},     {"contacts FIFO", fifo, "contacts"},
+        {"contacts link", link, "contacts"}, {"sessions FIFO", fifo, "sessions"},
+        {"sessions link", link, "sessions"},
+    };
+    for (const auto& c : cases) {
+        test::TempDir data;
+        auto shadow = shadowPath;
+        const auto special = data / (c.which + ".db");
+        c.make(special);
+        if (c.which == "shadow") {
+            shadow = special;
+        }
+        test::LogCapture logs;
+        std::optional<Runner::StagedDatabases> staged;
+        bool failed = false;
+        EXPECT_TRUE(test::returnsWithoutWaitingOn({special}, [&] {
+            try {
+                staged = Runner::stageDatabasesForSandbox(
+                    shadow.string(),
+                    c.which == "contacts" ? std::optional(special.string()) : std::nullopt, {}, {},
+                    nullptr, {session},
+                    c.which == "sessions" ? std::optional(special.string()) : std::nullopt, "S1");
+            } catch (const RLMHelperError& error) {
+                failed = std::string(error.what()).find(special.string()) != std::string::npos;
+            }
+        })) << c.name;
+        EXPECT_TRUE(fs::exists(fs::symlink_status(special))) << c.name;
+        EXPECT_FALSE(fs::exists(dir / "elsewhere.db-shm")) << c.name;
+        if (c.which == "shadow") {
+            EXPECT_TRUE(failed) << c.name;
+            continue;
+        }
+        ASSERT_TRUE(staged) << c.name;
+        if (c.which == "contacts") {
+            EXPECT_FALSE(staged->contactsDbPath) << c.name;
+            EXPECT_TRUE(logs->contains("contacts_db_refused")) << c.name;
+        } else {
+            EXPECT_EQ(count(*staged->sessionDbPath, "SELECT count(*) FROM chat_sessions"), 1)
+                << c.name;
+        }
+        staged->cleanup();
+    }
 }
 
 TEST_F(SandboxStagingTest, ContactsPaths) {

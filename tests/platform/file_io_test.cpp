@@ -1,13 +1,16 @@
 #include "platform/file_io.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <optional>
@@ -227,6 +230,59 @@ TEST(WriteFileAtomicallyTest, DeviceNodeIsWrittenInPlace) {
     EXPECT_EQ(status.st_mode & 0777, modeBefore);
     EXPECT_TRUE(S_ISLNK(lstatOf(dir / "out").st_mode));
     EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"null", "out"}));
+}
+
+// A reader never waits on a FIFO (or reads a device) put where a file is expected: it is refused
+// at once with the path named, and left where it is.
+TEST(ReadFileIfExistsTest, RefusesWhatIsNotARegularFileWithoutWaiting) {
+    test::TempDir dir;
+    std::ofstream(dir / "file") << "contents";
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    fs::create_directory(dir / "folder");
+    fs::create_symlink(dir / "file", dir / "link");
+    fs::create_symlink(dir / "fifo", dir / "link-to-fifo");
+    const UniqueFd socketFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const auto socketPath = (dir / "socket").string();
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(socketFd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    struct Case {
+        const char* name;
+        LinkPolicy links;
+        std::optional<std::string> contents;  // or refused with FileError
+    };
+    const Case cases[] = {
+        {"file", LinkPolicy::refuse, "contents"},
+        {"missing", LinkPolicy::refuse, std::nullopt},
+        {"link", LinkPolicy::replaceTarget, "contents"},
+        {"link", LinkPolicy::refuse, std::nullopt},
+        {"fifo", LinkPolicy::replaceTarget, std::nullopt},
+        {"link-to-fifo", LinkPolicy::replaceTarget, std::nullopt},
+        {"folder", LinkPolicy::replaceTarget, std::nullopt},
+        {"socket", LinkPolicy::replaceTarget, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto path = dir / c.name;
+        const bool missing = std::string_view(c.name) == "missing";
+        auto read = std::async(std::launch::async, [&] { return readFileIfExists(path, c.links); });
+        if (read.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            ::close(::open((dir / "fifo").c_str(), O_WRONLY | O_NONBLOCK));
+            ADD_FAILURE() << c.name << " waited";
+        }
+        if (c.contents || missing) {
+            EXPECT_EQ(read.get(), c.contents) << c.name;
+            continue;
+        }
+        try {
+            read.get();
+            ADD_FAILURE() << c.name << " was read";
+        } catch (const FileError& error) {
+            EXPECT_NE(std::string(error.what()).find(path.string()), std::string::npos)
+                << error.what();
+        }
+    }
+    EXPECT_TRUE(S_ISFIFO(lstatOf(dir / "fifo").st_mode));
 }
 
 }  // namespace

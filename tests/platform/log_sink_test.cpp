@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "platform/logger.h"
 #include "support/log_capture.h"
 #include "support/scoped_environment.h"
+#include "support/special_files.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -73,6 +75,28 @@ TEST(LogSink, EnvironmentChoosesTheLogFileAndLevel) {
     EXPECT_NE(readFileIfExists(path).value_or("").find("hello"), std::string::npos);
 
     EXPECT_FALSE(LogSink::fromEnvironment()->isEnabled(LogLevel::debug));
+}
+
+// VASK_LOG_FILE naming a FIFO, a link or a folder is refused at once (the start never waits on a
+// FIFO, and nothing is written through a link) and left as it is, with the reason.
+TEST(LogSink, TheLogFileIsOnlyEverARegularFileOfOurOwn) {
+    test::TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    std::ofstream(dir / "target") << "";
+    std::filesystem::create_symlink(dir / "target", dir / "link");
+    std::filesystem::create_directory(dir / "folder");
+    for (const char* name : {"fifo", "link", "folder"}) {
+        const auto path = dir / name;
+        std::string whyNot;
+        std::shared_ptr<FdLogSink> sink;
+        EXPECT_TRUE(test::returnsWithoutWaitingOn({dir / "fifo"}, [&] {
+            sink = FdLogSink::appendingTo(path.string(), LogLevel::info, &whyNot);
+        })) << name;
+        EXPECT_FALSE(sink) << name;
+        EXPECT_NE(whyNot.find(path.string()), std::string::npos) << whyNot;
+    }
+    EXPECT_TRUE(test::isFifo(dir / "fifo"));
+    EXPECT_EQ(readFileIfExists(dir / "target"), "");
 }
 
 TEST(Logger, StampsSubsystemAndCategory) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,6 +14,7 @@
 #include <fstream>
 #include <functional>
 
+#include "platform/file_io.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -200,6 +204,60 @@ TEST(PrivateRuntimeFolder, TakesTheFirstFolderThatIsTheUsersOwnAndPrivate) {
                                         {"XDG_DATA_HOME", data.string()}}),
                   data / "vask-runtime");
     }
+}
+
+// Vask's own folders are private from the moment they exist, whatever the umask; folders that
+// were there already are left as they are.
+TEST(OwnerOnlyDirectories, AreMadePrivateWhateverTheUmask) {
+    test::TempDir root;
+    fs::create_directory(root / "shared");
+    ::chmod((root / "shared").c_str(), 0755);
+    const mode_t umask = ::umask(0);
+    createOwnerOnlyDirectories(root / "shared" / "a" / "b");
+    ::umask(umask);
+    EXPECT_EQ(modeOf(root / "shared"), 0755u);
+    EXPECT_EQ(modeOf(root / "shared" / "a"), 0700u);
+    EXPECT_EQ(modeOf(root / "shared" / "a" / "b"), 0700u);
+    std::ofstream(root / "file") << "";
+    EXPECT_THROW(createOwnerOnlyDirectories(root / "file" / "sub"), FileError);
+}
+
+// Sets or clears the immutable attribute, which keeps even the superuser from adding entries.
+bool setImmutable(const fs::path& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                       ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return done;
+}
+
+// A home folder where nothing can be made: the reason given is why the first folder could not
+// be made, not that a folder further down does not exist.
+TEST(PrivateRuntimeFolder, SaysWhyTheFirstFolderCouldNotBeMade) {
+    test::TempDir root;
+    const auto home = root / "home";
+    fs::create_directory(home);
+    const bool locked =
+        ::geteuid() == 0 ? setImmutable(home, true) : ::chmod(home.c_str(), 0500) == 0;
+    if (!locked) {
+        GTEST_SKIP() << "no way to make a folder unwritable here";
+    }
+    std::string reason;
+    try {
+        privateRuntimeFolder({{"HOME", home.string()}});
+    } catch (const Error& error) {
+        reason = error.what();
+    }
+    setImmutable(home, false);
+    ::chmod(home.c_str(), 0700);
+    EXPECT_NE(reason.find("Could not create the folder " + (home / ".cache").string()),
+              std::string::npos)
+        << reason;
+    EXPECT_EQ(reason.find("No such file or directory"), std::string::npos) << reason;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <iostream>
 #include <thread>
 
 #include "platform/crypto.h"
@@ -12,6 +13,7 @@
 #include "platform/in_memory_secret_backend.h"
 #include "platform/libsecret_backend.h"
 #include "support/silent_dbus_service.h"
+#include "support/special_files.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -128,19 +130,49 @@ TEST(SecretBackendTest, UnwritableFolderReportsAnError) {
 // Runs against a real Secret Service: scripts/secret-service-test.sh starts one on a private
 // session bus. Without one the test is skipped, unless VASK_REQUIRE_SECRET_SERVICE=1 says it
 // must run.
-TEST(SecretServiceTest, RoundTripsItemsThroughTheSecretService) {
+std::shared_ptr<SecretBackend> secretServiceOrSkip(bool& skipped) {
     std::string whyNot;
-    const auto backend = LibsecretBackend::connect(whyNot);
+    auto backend = LibsecretBackend::connect(whyNot);
+    skipped = !backend;
     if (!backend) {
         const char* required = std::getenv("VASK_REQUIRE_SECRET_SERVICE");
         if (required != nullptr && std::string(required) == "1") {
-            FAIL() << "no Secret Service answers: " << whyNot;
+            ADD_FAILURE() << "no Secret Service answers: " << whyNot;
+        } else {
+            std::cout << "no Secret Service on the session bus (" << whyNot
+                      << "); run scripts/secret-service-test.sh\n";
         }
-        GTEST_SKIP() << "no Secret Service on the session bus (" << whyNot
-                     << "); run scripts/secret-service-test.sh";
+    }
+    return backend;
+}
+
+TEST(SecretServiceTest, RoundTripsItemsThroughTheSecretService) {
+    bool skipped = false;
+    const auto backend = secretServiceOrSkip(skipped);
+    if (skipped) {
+        GTEST_SKIP();
     }
     const auto service = "ai.ternwick.Vask.test." + randomUUID();
     checkItemLifecycle(*backend, service);
+}
+
+// A sign-in kept in the file while no keyring ran moves into the keyring once one answers.
+TEST(SecretServiceTest, TheCredentialFileMovesIntoTheSecretService) {
+    bool skipped = false;
+    const auto keyring = secretServiceOrSkip(skipped);
+    if (skipped) {
+        GTEST_SKIP();
+    }
+    test::TempDir dir;
+    const auto service = "ai.ternwick.Vask.test." + randomUUID();
+    ASSERT_EQ(FileSecretBackend(dir / "credentials.json").add(service, "tokens", binary),
+              SecretBackend::success);
+    MigratingSecretBackend backend(keyring,
+                                   std::make_shared<FileSecretBackend>(dir / "credentials.json"));
+    EXPECT_EQ(backend.copyMatching(service, "tokens").data, binary);
+    EXPECT_FALSE(std::filesystem::exists(dir / "credentials.json"));
+    EXPECT_EQ(keyring->copyMatching(service, "tokens").data, binary);
+    EXPECT_EQ(backend.remove(service, "tokens"), SecretBackend::success);
 }
 
 // The credential file belongs to the data folder: a link planted there is not written through.
@@ -149,6 +181,8 @@ TEST(SecretBackendTest, LinkAtTheCredentialFileIsNotWrittenThrough) {
     std::ofstream(dir / "elsewhere.json") << "{}\n";
     std::filesystem::create_symlink(dir / "elsewhere.json", dir / "credentials.json");
     FileSecretBackend backend(dir / "credentials.json");
+    // Nor read through: a sign-in read from it could not be signed out of.
+    EXPECT_EQ(backend.copyMatching("svc", "token").status, SecretBackend::internalError);
     EXPECT_EQ(backend.add("svc", "token", "secret"), SecretBackend::internalError);
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "credentials.json"));
     std::ifstream in(dir / "elsewhere.json");
@@ -176,6 +210,76 @@ TEST(SecretServiceQuitTest, AbandonedCallsToAStoppedServiceReturnAtOnce) {
     std::string again;
     EXPECT_EQ(LibsecretBackend::connect(again), nullptr);
     EXPECT_EQ(service.calls(), calls);
+}
+
+// A keyring that holds what it is given, or refuses every write.
+class RefusingKeyring final : public SecretBackend {
+  public:
+    explicit RefusingKeyring(bool refuses) : refuses_(refuses) {}
+    ReadResult copyMatching(std::string_view service, std::string_view account) override {
+        return items_.copyMatching(service, account);
+    }
+    Status update(std::string_view service, std::string_view account,
+                  std::string_view data) override {
+        return refuses_ ? interactionNotAllowed : items_.update(service, account, data);
+    }
+    Status add(std::string_view service, std::string_view account, std::string_view data) override {
+        return refuses_ ? interactionNotAllowed : items_.add(service, account, data);
+    }
+    Status remove(std::string_view service, std::string_view account) override {
+        return items_.remove(service, account);
+    }
+    std::string_view kind() const override { return "memory"; }
+
+  private:
+    bool refuses_;
+    InMemorySecretBackend items_;
+};
+
+// A sign-in kept in the file while no keyring ran survives the keyring's arrival: the file's
+// items move into it (over what the keyring still held from before) and the file goes; when the
+// keyring takes nothing, the file stays and is read, and a sign-out reaches it too.
+TEST(SecretBackendTest, TheCredentialFileMovesIntoAKeyringThatAppears) {
+    for (const bool refuses : {false, true}) {
+        SCOPED_TRACE(refuses ? "keyring refuses" : "keyring takes them");
+        test::TempDir dir;
+        const auto path = dir / "credentials.json";
+        {
+            FileSecretBackend before(path);
+            ASSERT_EQ(before.add("svc", "tokens", binary), SecretBackend::success);
+            ASSERT_EQ(before.add("svc.dev", "key", "k"), SecretBackend::success);
+        }
+        auto keyring = std::make_shared<RefusingKeyring>(refuses);
+        // Left from before the file was written: older than what the file holds.
+        ASSERT_EQ(keyring->add("svc.dev", "key", "old"),
+                  refuses ? SecretBackend::interactionNotAllowed : SecretBackend::success);
+        auto file = std::make_shared<FileSecretBackend>(path);
+        MigratingSecretBackend backend(keyring, file);
+
+        EXPECT_EQ(backend.copyMatching("svc", "tokens").data, binary);
+        EXPECT_EQ(backend.copyMatching("svc.dev", "key").data, "k");
+        EXPECT_EQ(std::filesystem::exists(path), refuses);
+        EXPECT_EQ(keyring->copyMatching("svc", "tokens").data,
+                  refuses ? std::nullopt : std::optional(binary));
+        EXPECT_EQ(backend.copyMatching("svc", "absent").status, SecretBackend::itemNotFound);
+
+        EXPECT_EQ(backend.remove("svc", "tokens"), SecretBackend::success);
+        EXPECT_EQ(backend.copyMatching("svc", "tokens").status, SecretBackend::itemNotFound);
+        EXPECT_EQ(file->copyMatching("svc", "tokens").status, SecretBackend::itemNotFound);
+    }
+}
+
+// A FIFO at the credential file is refused at once, never waited on, and left as it is.
+TEST(SecretBackendTest, AFifoAtTheCredentialFileIsRefusedWithoutWaiting) {
+    test::TempDir dir;
+    const auto path = dir / "credentials.json";
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    FileSecretBackend backend(path);
+    EXPECT_TRUE(test::returnsWithoutWaitingOn({path}, [&] {
+        EXPECT_EQ(backend.copyMatching("svc", "tokens").status, SecretBackend::internalError);
+        EXPECT_EQ(backend.add("svc", "tokens", "x"), SecretBackend::internalError);
+    }));
+    EXPECT_TRUE(test::isFifo(path));
 }
 
 }  // namespace

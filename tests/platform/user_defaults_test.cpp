@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -14,6 +16,7 @@
 #include "platform/file_secret_backend.h"
 #include "platform/user_defaults.h"
 #include "support/log_capture.h"
+#include "support/special_files.h"
 #include "support/temp_dir.h"
 
 using namespace std::chrono_literals;
@@ -101,6 +104,66 @@ TEST(JsonFileDefaults, ValuesSurviveANewInstanceAndAnotherWriter) {
     EXPECT_EQ(reader.boolValue("showProactiveSurfaces").optional(), true);
     EXPECT_EQ(reader.boolValue("showProactiveSurfaces.dev").optional(), false);
     EXPECT_EQ(reader.integerValue("awaitingReply.displayDays").optional(), 7);
+}
+
+// The settings file is followed through a link (a dotfile manager's) only in a folder no one else
+// can write; a FIFO there is refused without waiting. What is refused is left as it is and
+// reported, and the change lasts for the run.
+TEST(JsonFileDefaults, SpecialFilesAndPlantedLinksAreNeitherWaitedOnNorFollowed) {
+    struct Case {
+        const char* name;
+        std::filesystem::perms folderMode;
+        bool link;  // else a FIFO
+        bool followed;
+    };
+    const Case cases[] = {
+        {"link in a private folder", std::filesystem::perms::owner_all, true, true},
+        {"link in a folder others write", std::filesystem::perms::all, true, false},
+        {"link in a sticky shared folder",
+         std::filesystem::perms::all | std::filesystem::perms::sticky_bit, true, false},
+        {"FIFO", std::filesystem::perms::owner_all, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const auto folder = dir / "config";
+        std::filesystem::create_directory(folder);
+        std::filesystem::permissions(folder, c.folderMode);
+        const auto path = folder / "settings.json";
+        std::ofstream(dir / "target.json") << "{\"kept\": 1}";
+        if (c.link) {
+            std::filesystem::create_symlink(dir / "target.json", path);
+        } else {
+            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        }
+        FileProblems problems;
+        std::vector<FileProblem> told;
+        problems.setListener([&](const FileProblem& problem) { told.push_back(problem); });
+        std::optional<JsonFileDefaults> defaults;
+        EXPECT_TRUE(test::returnsWithoutWaitingOn({path}, [&] {
+            defaults.emplace(path, problems);
+            defaults->set("changed", true);
+        }));
+        EXPECT_EQ(defaults->boolValue("changed").optional(), true);
+        EXPECT_EQ(defaults->value("kept").has_value(), c.followed);
+        EXPECT_EQ(told.empty(), c.followed);
+        EXPECT_EQ(std::filesystem::is_symlink(path), c.link);
+        EXPECT_EQ(slurp(dir / "target.json").find("changed") != std::string::npos, c.followed);
+        if (!c.link) {
+            EXPECT_TRUE(test::isFifo(path));
+        }
+    }
+}
+
+TEST(JsonFileDefaults, ItsFolderIsMadePrivateWhateverTheUmask) {
+    test::TempDir dir;
+    const mode_t umask = ::umask(0);
+    JsonFileDefaults(dir / "config" / "vask" / "settings.json").set("key", 1);
+    ::umask(umask);
+    for (const auto& folder : {dir / "config", dir / "config" / "vask"}) {
+        EXPECT_EQ(std::filesystem::status(folder).permissions(), std::filesystem::perms::owner_all)
+            << folder;
+    }
 }
 
 TEST(JsonFileDefaults, CorruptFileIsReportedAndKeptNotSilentlyEmptied) {

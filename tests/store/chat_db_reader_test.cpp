@@ -6,6 +6,7 @@
 
 #include "chat_db_fixture.h"
 #include "support/locked_database.h"
+#include "support/special_files.h"
 #include "support/temp_dir.h"
 #include "typedstream-writer/attributed_body.h"
 
@@ -372,8 +373,11 @@ TEST(ChatDBReader, OpeningFailures) {
         Case expected;
         std::string text;  // what() starts with it
     };
+    ::mkfifo((dir / "fifo.db").c_str(), 0600);
     const Row rows[] = {
         {"missing", dir / "missing.db", Case::databaseNotFound, "chat.db not found"},
+        {"FIFO", dir / "fifo.db", Case::failedToOpen,
+         "Failed to open database: Could not read " + (dir / "fifo.db").string()},
         {"folder", dir / "folder.db", Case::failedToOpen, "Failed to open database: "},
         {"not a database",
          write("junk.db", "this is not a database, just some text that is long enough"),
@@ -385,15 +389,18 @@ TEST(ChatDBReader, OpeningFailures) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        try {
-            ChatDBReader reader(row.path);
-            ADD_FAILURE() << "opened";
-        } catch (const ChatDBReader::Error& error) {
-            EXPECT_EQ(error.kind(), row.expected);
-            EXPECT_TRUE(std::string(error.what()).starts_with(row.text)) << error.what();
-        }
+        EXPECT_TRUE(test::returnsWithoutWaitingOn({dir / "fifo.db"}, [&] {
+            try {
+                ChatDBReader reader(row.path);
+                ADD_FAILURE() << "opened";
+            } catch (const ChatDBReader::Error& error) {
+                EXPECT_EQ(error.kind(), row.expected);
+                EXPECT_TRUE(std::string(error.what()).starts_with(row.text)) << error.what();
+            }
+        }));
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "missing.db"));
+    EXPECT_TRUE(test::isFifo(dir / "fifo.db"));
 
     EXPECT_EQ(ChatDBReader::defaultChatDBPath({{"CHAT_DB_PATH", ""}, {"HOME", "/home/u"}}), "");
     EXPECT_EQ(ChatDBReader::defaultChatDBPath({{"HOME", "/home/u"}}),
@@ -418,6 +425,19 @@ TEST(ChatDBReader, OpensPathsWithURICharactersAsTheyAre) {
         ASSERT_EQ(batch.messages.size(), 1u);
         EXPECT_EQ(batch.messages[0].guid, folder);
     }
+}
+
+// The Messages database is the user's chosen file: a link to it (into a copied Mac folder) is
+// followed, as the user expects.
+TEST(ChatDBReader, ALinkToTheMessagesDatabaseIsFollowed) {
+    test::TempDir dir;
+    std::filesystem::create_directories(dir / "copied");
+    test::ChatDBFixture chatDB(dir / "copied" / "chat.db");
+    chatDB.addMessage({"g1", "through the link", std::nullopt, 1, false, 0, std::nullopt});
+    std::filesystem::create_directories(dir / "Messages");
+    std::filesystem::create_symlink(chatDB.path(), dir / "Messages" / "chat.db");
+    ChatDBReader reader(dir / "Messages" / "chat.db");
+    EXPECT_EQ(reader.fetchMessages(0, 0, 10).messages.size(), 1u);
 }
 
 TEST(ChatDBReader, ListsParticipantsByChatThenHandle) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
+#include "support/special_files.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -25,6 +27,37 @@ TEST(SQLiteSupport, OpeningAMissingFolderReadOnlyFailsWithSQLitesReason) {
         EXPECT_EQ(failure.message(), "unable to open database file");
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+}
+
+// A read-only open is made only on a regular file where it is: a FIFO (which SQLite would wait
+// on in open()) and a link (whose target would get our -wal and -shm) are refused, naming the
+// path, and left as they are.
+TEST(SQLiteSupport, ReadOnlyOpensRefuseFifosAndLinksWithoutWaiting) {
+    test::TempDir dir;
+    SQLiteConnection::open(dir / "real.db", Mode::readWriteCreate)
+        .execute("PRAGMA journal_mode=WAL; CREATE TABLE t(x)");
+    ASSERT_EQ(::mkfifo((dir / "fifo.db").c_str(), 0600), 0);
+    std::filesystem::create_symlink(dir / "real.db", dir / "link.db");
+    for (const char* name : {"fifo.db", "link.db"}) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(test::returnsWithoutWaitingOn({dir / "fifo.db"}, [&] {
+            try {
+                SQLiteConnection::open(dir / name, Mode::readOnly);
+                ADD_FAILURE() << "opened";
+            } catch (const SQLiteSupport::Failure& failure) {
+                EXPECT_EQ(failure.resultCode(), SQLITE_CANTOPEN);
+                EXPECT_NE(failure.message().find((dir / name).string()), std::string::npos)
+                    << failure.message();
+            }
+        }));
+    }
+    EXPECT_TRUE(test::isFifo(dir / "fifo.db"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.db"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "real.db-shm"));
+    EXPECT_NO_THROW(SQLiteConnection::open(dir / "real.db", Mode::readOnly));
+    // A folder reached through a link is the user's choice, and is followed.
+    std::filesystem::create_directory_symlink(dir.path(), dir / "folder-link");
+    EXPECT_NO_THROW(SQLiteConnection::open(dir / "folder-link" / "real.db", Mode::readOnly));
 }
 
 TEST(SQLiteSupport, ConfigureWriterSetsEveryPragmaAndKeepsExistingWal) {
