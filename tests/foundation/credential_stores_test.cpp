@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <thread>
 
 #include "foundation/api_key_store.h"
@@ -72,7 +71,7 @@ TEST_F(CredentialStoresTest, KeychainErrorsSayWhyInWords) {
         const std::string text = e.what();
         EXPECT_TRUE(text.starts_with("Could not remove the saved credentials: ")) << text;
         EXPECT_NE(text.find(file.string()), std::string::npos) << text;
-        EXPECT_NE(text.find(std::strerror(EISDIR)), std::string::npos) << text;
+        EXPECT_NE(text.find("folder"), std::string::npos) << text;
         EXPECT_EQ(text.find("status"), std::string::npos) << text;
     }
     // A failure's reason is its own: the next one, without a reason, does not inherit it.
