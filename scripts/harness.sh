@@ -117,15 +117,16 @@ harness_prepare() {
 # harness_start_stubs ROOT [ARGS...]: starts the stand-in servers (with ARGS, e.g. --silent)
 # and exports their addresses.
 harness_start_stubs() {
-    local root=$1 ports="" waited=0
+    local root=$1 ports=""
     shift
     "$BUILD_DIR/tools/stub-servers/stub-servers" --log "$root/stub-requests.log" "$@" \
         >"$root/stub-ports" 2>"$root/stub-servers.err" &
     HARNESS_STUB_PID=$!
-    while [[ -z $ports && $waited -lt 100 ]]; do
-        ports=$(grep -o 'cloud=[0-9]* relay=[0-9]*' "$root/stub-ports" 2>/dev/null || true)
-        [[ -n $ports ]] || { sleep 0.1; waited=$((waited + 1)); }
-    done
+    # The servers print their ports once they listen; a loaded machine may take a while, and a
+    # server that ended will never print them.
+    wait_for 60 bash -c "grep -q 'cloud=[0-9]* relay=[0-9]*' '$root/stub-ports' ||
+        [[ ! \$(cut -d' ' -f3 /proc/$HARNESS_STUB_PID/stat 2>/dev/null) =~ ^[^ZX]\$ ]]"
+    ports=$(grep -o 'cloud=[0-9]* relay=[0-9]*' "$root/stub-ports" 2>/dev/null || true)
     if [[ -z $ports ]]; then
         echo "the stand-in servers did not start: $(cat "$root/stub-servers.err")" >&2
         return 1

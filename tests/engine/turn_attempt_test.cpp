@@ -255,7 +255,7 @@ TEST_F(TurnAttemptTest, EveryExitRemovesTheRunFolderAndCancelsThePersonaHost) {
          false,
          Case::processFailure},
         {"timeout", {readRequest, {{"hang", true}}}, quick, false, Case::executionTimeout},
-        {"cancelled", {readRequest, {{"hang", true}}}, {}, true, std::nullopt},
+        {"cancelled", {readRequest, {{"record", true}}, {{"hang", true}}}, {}, true, std::nullopt},
     };
     for (const auto& row : rows) {
         attempts({row.steps});
@@ -265,8 +265,13 @@ TEST_F(TurnAttemptTest, EveryExitRemovesTheRunFolderAndCancelsThePersonaHost) {
         std::stop_source stop;
         std::jthread canceller;
         if (row.cancel) {
-            canceller = std::jthread([&stop] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            // Cancelled while the helper runs: once it has recorded the request it was sent.
+            canceller = std::jthread([this, &stop] {
+                const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+                while (!fs::exists(dir / "record" / "1" / "request") &&
+                       std::chrono::steady_clock::now() < giveUp) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
                 stop.request_stop();
             });
         }
