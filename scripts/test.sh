@@ -8,6 +8,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
+# Every command the scripts below run, so that a missing one stops the run at once, by name.
+for command in cmake ctest ninja clang clang++ sqlite3 ss timeout base64 zsh dbus-run-session \
+    dbus-send gnome-keyring-daemon /usr/bin/python3 localedef; do
+    command -v "$command" >/dev/null || { echo "test.sh: $command is missing" >&2; exit 1; }
+done
 cmake --preset asan
 cmake --build --preset asan
 bash scripts/fuzz.sh ${VASK_FUZZ_SECONDS:+"$VASK_FUZZ_SECONDS"}
