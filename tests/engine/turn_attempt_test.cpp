@@ -222,8 +222,7 @@ TEST_F(TurnAttemptTest, TheStandInCitesWhatAQuestionIsAboutNotItsCommonWords) {
         SCOPED_TRACE(c.question);
         attempts({{readRequest, {{"answer_from_staged", json::object()}}}});
         const auto result = runner().run(inputs(c.question), {});
-        EXPECT_EQ(result.answer,
-                  "Found " + std::to_string(c.cited.size()) + " matching messages.");
+        EXPECT_EQ(result.answer, "Found " + std::to_string(c.cited.size()) + " matching messages.");
         ASSERT_EQ(result.evidence.size(), 1u);
         EXPECT_EQ(result.evidence[0].messageGuids, c.cited);
     }
