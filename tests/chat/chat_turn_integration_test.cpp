@@ -150,7 +150,7 @@ class ChatTurnIntegrationTest : public ::testing::Test {
     }
 
     // Drains the main executor until `done` holds; for conditions that no posted task signals.
-    bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
             main.runUntilIdle();
