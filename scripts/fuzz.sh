@@ -41,7 +41,7 @@ mkdir -p "$work"
 
 # One target at a time per core: each libFuzzer run is single-threaded and bounded by wall time,
 # so running them side by side finishes sooner without giving any target fewer seconds.
-jobs=$(nproc 2>/dev/null || echo 1)
+parallel=$(nproc 2>/dev/null || echo 1)
 logs="$build/logs"
 mkdir -p "$logs"
 
@@ -69,7 +69,7 @@ for entry in "${targets[@]}"; do
         echo "fuzz.sh: $target was not built, skipped" >&2
         continue
     fi
-    while [ "$(jobs -pr | wc -l)" -ge "$jobs" ]; do
+    while [ "$(jobs -pr | wc -l)" -ge "$parallel" ]; do
         wait -n || true
     done
     echo "== $target for ${budget}s"
