@@ -49,8 +49,9 @@ record_after() {
         END { exit !found }'
 }
 has_record_after() { record_after "$1" "$2" >/dev/null; }
-# A second launch hands its URL to the running instance and exits.
-send() { timeout 20 "$VASK" "$1" >>"$ROOT/senders.out" 2>&1; }
+# A second launch hands its URL to the running instance and exits; on a loaded machine a
+# sanitizer build's start alone can take seconds.
+send() { timeout 60 "$VASK" "$1" >>"$ROOT/senders.out" 2>&1; }
 
 # Starts the application and waits until it takes URLs.
 start_app() {
@@ -87,7 +88,7 @@ export TESTHOOK_LOG="$ROOT/testhook.log"
 export VASK_TESTHOOK_LOG="$TESTHOOK_LOG"
 
 if start_app; then pass "application starts offscreen"; else fail "application starts offscreen"; fi
-if wait_for 10 log_grew '\[launch\] launch_open_main' 0; then
+if wait_for 30 log_grew '\[launch\] launch_open_main' 0; then
     pass "the main window opens (signed in, onboarding done)"
 else
     fail "the main window opens (signed in, onboarding done)"
@@ -111,14 +112,16 @@ fi
 wait_for 30 log_grew 'awaiting_reply_loaded' "$awaiting_before" ||
     fail "awaiting list reloads after a Messages change"
 
-# A question over the sample history, answered by the stand-in helper with citations.
+# A question over the sample history, asked as a newcomer would, answered by the stand-in helper
+# with citations: the messages about dinner, not the twenty (its limit) that share a common word
+# with the sentence.
 mark=$(record_count)
 citations_before=$(log_count 'citations_resolved')
-send "vasktest://query?text=dinner"
+send "vasktest://query?text=Where%20did%20we%20have%20dinner%3F"
 if wait_for 60 has_record_after "$mark" "rendered "; then
     outcome=$(record_after "$mark" "rendered ")
     if [[ $outcome =~ ^rendered\ response:\ Found\ ([0-9]+)\ matching\ messages\.$ ]] &&
-        ((BASH_REMATCH[1] > 0)); then
+        ((BASH_REMATCH[1] > 0 && BASH_REMATCH[1] < 20)); then
         found=${BASH_REMATCH[1]}
         pass "query renders the stand-in's answer ($outcome)"
     else
@@ -156,12 +159,10 @@ summary_posts() {
     grep -c '"body":"Maya, Theo, Priya","event":"post".*"title":"3 people are waiting on a reply"' \
         "$VASK_NOTIFICATION_SINK" 2>/dev/null || true
 }
-if wait_for 20 bash -c "grep -q '\"body\":\"Maya, Theo, Priya\"' '$VASK_NOTIFICATION_SINK' 2>/dev/null" &&
-    sleep 0.5 && [[ $(summary_posts) -eq 1 ]] &&
-    grep -q '"body":"Maya, Theo, Priya"' "$VASK_NOTIFICATION_SINK"; then
-    pass "notify?count=3 posts one summary notification"
-else
-    fail "notify?count=3 posts one summary notification" "$(cat "$VASK_NOTIFICATION_SINK" 2>/dev/null)"
+# Whether it was posted once only is counted once the application has quit (below), when no
+# later post can come.
+if ! wait_for 20 bash -c "grep -q '\"body\":\"Maya, Theo, Priya\"' '$VASK_NOTIFICATION_SINK' 2>/dev/null"; then
+    fail "notify?count=3 posts a summary notification" "$(cat "$VASK_NOTIFICATION_SINK" 2>/dev/null)"
 fi
 
 # A draft for the first conversation awaiting a reply, written through the stand-in relay.
@@ -196,6 +197,11 @@ fi
 stop_app
 status=$?
 if [[ $status -eq 0 ]]; then pass "SIGTERM quits cleanly"; else fail "SIGTERM quits cleanly" "status $status"; fi
+if [[ $(summary_posts) -eq 1 ]]; then
+    pass "notify?count=3 posts one summary notification"
+else
+    fail "notify?count=3 posts one summary notification" "$(cat "$VASK_NOTIFICATION_SINK" 2>/dev/null)"
+fi
 
 if [[ $(stat -c %a "$TESTHOOK_LOG" 2>/dev/null) == 600 ]]; then
     pass "the test log is private to its owner"
@@ -212,17 +218,19 @@ ignored_before=$(log_count 'url_ignored')
 if start_app; then
     send "vasktest://notify?count=3"
     send "vasktest://query?text=dinner"
-    if wait_for 30 log_grew 'url_ignored' "$((ignored_before + 1))" && sleep 1 &&
-        [[ ! -e $TESTHOOK_LOG ]] &&
+    ignored=no
+    wait_for 30 log_grew 'url_ignored' "$((ignored_before + 1))" && ignored=yes
+    # Looked at once the application has quit, when nothing more can be written.
+    stop_app || true
+    if [[ $ignored == yes && ! -e $TESTHOOK_LOG ]] &&
         [[ $(grep -c '"event":"post"' "$VASK_NOTIFICATION_SINK" 2>/dev/null || true) -eq $posts_before ]]; then
         pass "with the hooks off nothing is written and no file is created"
     else
-        fail "with the hooks off nothing is written and no file is created"
+        fail "with the hooks off nothing is written and no file is created" "both URLs ignored: $ignored"
     fi
 else
     fail "application starts with the hooks off"
 fi
-stop_app || true
 
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

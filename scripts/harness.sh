@@ -1,5 +1,5 @@
-# Sourced by scripts/e2e.sh and scripts/run.sh: runs Vask over stand-ins, with nothing of the
-# user's own. What it makes, all under one folder:
+# Sourced by scripts/e2e.sh, scripts/quit-check.sh, scripts/soak.sh and scripts/demo.sh (the
+# demo of scripts/run.sh): runs Vask over stand-ins, with nothing of the user's own. What it makes, all under one folder:
 #   - a home folder with a Messages history where Vask looks for one: the hand-written
 #     conversations of the retrieval benchmark's sample corpus (tests/data/benchmark_corpus.json,
 #     written by tools/sample-chatdb), ending an hour ago with a few messages that await a reply,
@@ -7,7 +7,8 @@
 #     instance;
 #   - a credential file holding a signed-in session (made-up tokens, no real account);
 #   - the stand-in RLM helper (tools/stand-in-helper), which answers a question by searching the
-#     staged message database for its words and cites the messages it found;
+#     staged message database for its words, common words left out, and cites the messages
+#     holding most of them;
 #   - stand-in cloud and relay servers on 127.0.0.1 (tools/stub-servers) for token refresh,
 #     titles, drafts, the model list and billing figures.
 # Needs BUILD_DIR set to a build folder that holds vask and the tools. With HARNESS_MESSAGES
@@ -117,15 +118,16 @@ harness_prepare() {
 # harness_start_stubs ROOT [ARGS...]: starts the stand-in servers (with ARGS, e.g. --silent)
 # and exports their addresses.
 harness_start_stubs() {
-    local root=$1 ports="" waited=0
+    local root=$1 ports=""
     shift
     "$BUILD_DIR/tools/stub-servers/stub-servers" --log "$root/stub-requests.log" "$@" \
         >"$root/stub-ports" 2>"$root/stub-servers.err" &
     HARNESS_STUB_PID=$!
-    while [[ -z $ports && $waited -lt 100 ]]; do
-        ports=$(grep -o 'cloud=[0-9]* relay=[0-9]*' "$root/stub-ports" 2>/dev/null || true)
-        [[ -n $ports ]] || { sleep 0.1; waited=$((waited + 1)); }
-    done
+    # The servers print their ports once they listen; a loaded machine may take a while, and a
+    # server that ended will never print them.
+    wait_for 60 bash -c "grep -q 'cloud=[0-9]* relay=[0-9]*' '$root/stub-ports' ||
+        [[ ! \$(cut -d' ' -f3 /proc/$HARNESS_STUB_PID/stat 2>/dev/null) =~ ^[^ZX]\$ ]]"
+    ports=$(grep -o 'cloud=[0-9]* relay=[0-9]*' "$root/stub-ports" 2>/dev/null || true)
     if [[ -z $ports ]]; then
         echo "the stand-in servers did not start: $(cat "$root/stub-servers.err")" >&2
         return 1

@@ -17,5 +17,16 @@ export HOME="$scratch/home" XDG_DATA_HOME="$scratch/home/.local/share" \
 dbus-run-session -- bash -c '
     set -euo pipefail
     echo -n x | gnome-keyring-daemon --unlock --components=secrets >/dev/null
+    # The tests need the unlocked daemon on the bus, not one the bus would start on demand.
+    deadline=$((SECONDS + 120))
+    until dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null |
+        grep -q "boolean true"; do
+        if ((SECONDS >= deadline)); then
+            echo "secret-service-test: the Secret Service did not come up" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
     ctest --test-dir "$0" -R "^SecretServiceTest\." --output-on-failure --no-tests=error
 ' "$build"

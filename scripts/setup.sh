@@ -16,12 +16,19 @@ packages=(
     libsecret-1-dev libpoppler-cpp-dev libpng-dev libxml2-dev libical-dev libplist-dev libarchive-dev
     libheif-dev libwebp-dev libtiff-dev libgif-dev libcpp-httplib-dev
     qt6-base-dev qt6-svg-dev
-    # The helper's shell (rlm helper launch), and the scripts' sqlite3 (scripts/harness.sh).
-    zsh sqlite3
-    # Tests, benchmarks and coverage; gnome-keyring, dbus and python3-dbusmock give the Secret
-    # Service and notification tests a real server on a private bus.
+    # The helper's shell (rlm helper launch), and xdg-open, which opens the browser for a
+    # sign-in and links.
+    zsh xdg-utils
+    # Tests, benchmarks and coverage; gnome-keyring, dbus (dbus-run-session, dbus-send) and
+    # python3-dbusmock give the Secret Service and notification tests a real server on a private
+    # bus; locales holds the locale sources a test compiles a comma-decimal locale from.
     googletest libgtest-dev libgmock-dev libbenchmark-dev gcovr
-    gnome-keyring dbus dbus-x11 python3-dbusmock
+    gnome-keyring dbus dbus-x11 python3 python3-dbusmock locales
+    # Commands of the test scripts that a minimal Debian lacks: sqlite3 (scripts/harness.sh),
+    # ss (iproute2; scripts/quit-check.sh), ps and pgrep (procps; scripts/soak.sh). The rest
+    # (coreutils' timeout and base64, grep, sed, mawk, findutils, libc-bin's localedef) is part
+    # of every Debian system.
+    sqlite3 iproute2 procps
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <thread>
@@ -149,7 +150,7 @@ class ChatTurnIntegrationTest : public ::testing::Test {
     }
 
     // Drains the main executor until `done` holds; for conditions that no posted task signals.
-    bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
             main.runUntilIdle();
@@ -225,9 +226,19 @@ TEST_F(ChatTurnIntegrationTest, QuestionBecomesASavedAnswerCitingTheSample) {
         return messages.size() == 2 && messages[1].sources &&
                model->currentTitle() == "Dinner plans";
     });
-    EXPECT_EQ(progressLines,
-              (std::vector<std::string>{"Preparing...", "Preparing\u2026", "Thinking\u2026",
-                                        "Searching your messages\u2026"}));
+    // The worker's progress reaches the main executor in batches, the latest line of a batch
+    // winning, so a loaded machine may show fewer of the middle lines: never another line, never
+    // out of order, and always the first and the last.
+    const std::vector<std::string> inOrder = {"Preparing...", "Preparing\u2026", "Thinking\u2026",
+                                              "Searching your messages\u2026"};
+    auto next = inOrder.begin();
+    for (const auto& line : progressLines) {
+        next = std::find(next, inOrder.end(), line);
+        ASSERT_NE(next, inOrder.end()) << "unexpected or out of order: " << line;
+    }
+    ASSERT_FALSE(progressLines.empty());
+    EXPECT_EQ(progressLines.front(), inOrder.front());
+    EXPECT_EQ(progressLines.back(), inOrder.back());
     EXPECT_TRUE(sawIdleAfterSending);
 
     const auto answer = model->transcript()[1];

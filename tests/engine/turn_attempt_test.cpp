@@ -199,6 +199,35 @@ TEST_F(TurnAttemptTest, AnswersFromTheStagedDatabasesWithCitationsOfRealMessages
     EXPECT_EQ(integrity.columnText(0), "ok");
 }
 
+// The stand-in helper's search, which the demo and the end-to-end run answer with: common
+// words cite nothing, and the messages holding most of the question's words come first.
+TEST_F(TurnAttemptTest, TheStandInCitesWhatAQuestionIsAboutNotItsCommonWords) {
+    live.add("g-plumber", "chat-ana", "where did you have the plumber come from?", 1700000000);
+    live.add("g-ramps", "chat-ana", "they have the ramps again", 1700000100);
+    live.add("g-dinner", "chat-ben", "birthday dinner is on the 21st", 1700000200);
+    live.add("g-club", "chat-ben", "the book club picked a new book", 1700000300);
+    live.add("g-book", "chat-ben", "I booked the table", 1700000400);
+    live.add("g-dinner-club", "chat-ana", "Book club dinner at Maya's", 1700000500);
+    const struct {
+        const char* question;
+        std::vector<std::string> cited;
+    } cases[] = {
+        {"Where did we have dinner?", {"g-dinner", "g-dinner-club"}},
+        {"dinner", {"g-dinner", "g-dinner-club"}},
+        {"What did the book club read?", {"g-club", "g-dinner-club"}},
+        {"book club dinner", {"g-dinner-club", "g-club", "g-dinner"}},
+        {"Where was it? What did they have?", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.question);
+        attempts({{readRequest, {{"answer_from_staged", json::object()}}}});
+        const auto result = runner().run(inputs(c.question), {});
+        EXPECT_EQ(result.answer, "Found " + std::to_string(c.cited.size()) + " matching messages.");
+        ASSERT_EQ(result.evidence.size(), 1u);
+        EXPECT_EQ(result.evidence[0].messageGuids, c.cited);
+    }
+}
+
 TEST_F(TurnAttemptTest, IllFormedUtf8InTheQuestionIsSentAsReplacementCharacters) {
     attempts({{readRequest, {{"record", true}}, {{"respond", {{"answer", "ok"}}}}}});
     const auto result = runner().run(inputs("lunch \xff\xfe friday \xc3"), {});
@@ -225,7 +254,7 @@ TEST_F(TurnAttemptTest, EveryExitRemovesTheRunFolderAndCancelsThePersonaHost) {
          false,
          Case::processFailure},
         {"timeout", {readRequest, {{"hang", true}}}, quick, false, Case::executionTimeout},
-        {"cancelled", {readRequest, {{"hang", true}}}, {}, true, std::nullopt},
+        {"cancelled", {readRequest, {{"record", true}}, {{"hang", true}}}, {}, true, std::nullopt},
     };
     for (const auto& row : rows) {
         attempts({row.steps});
@@ -235,8 +264,13 @@ TEST_F(TurnAttemptTest, EveryExitRemovesTheRunFolderAndCancelsThePersonaHost) {
         std::stop_source stop;
         std::jthread canceller;
         if (row.cancel) {
-            canceller = std::jthread([&stop] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            // Cancelled while the helper runs: once it has recorded the request it was sent.
+            canceller = std::jthread([this, &stop] {
+                const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+                while (!fs::exists(dir / "record" / "1" / "request") &&
+                       std::chrono::steady_clock::now() < giveUp) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
                 stop.request_stop();
             });
         }

@@ -327,7 +327,9 @@ TEST_F(PersonaContextHostTest, StoppedHostClosesOpenConnectionsAndRefusesNewOnes
     ASSERT_TRUE(open.connected());
     open.send("POST /persona-context HTTP/1.1\r\n");
     const auto port = host->port();
-    std::this_thread::sleep_for(20ms);  // let the worker accept it
+    // The worker accepts connections in the order they came: once a later one is answered, this
+    // one is open on the host's side.
+    ASSERT_EQ(ask(request(R"({"recipient_handle":"+15550001"})", host->token())).status, 200);
     host->cancel();
     EXPECT_TRUE(open.readToEnd().closed);
     EXPECT_FALSE(Client(port).connected());
@@ -451,7 +453,8 @@ TEST_F(PersonaContextHostTest, RunningOutOfDescriptorsNeitherSpinsNorStopsTheHos
     for (int i = 0; i < 3; ++i) {
         clients.push_back(std::make_unique<Client>(host->port()));
     }
-    std::this_thread::sleep_for(100ms);  // accepted and idle
+    // Accepted and idle: a later connection is answered only after these were taken.
+    ASSERT_EQ(ask(request(R"({"recipient_handle":"+15550001"})", host->token())).status, 200);
 
     // One slot for a client: its connection waits in the backlog, the host cannot take it.
     ShortOfDescriptors shortage(1);

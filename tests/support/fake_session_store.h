@@ -31,7 +31,7 @@ class FakeSessionStore final : public SessionStore {
     void holdSaves();
     void release();
     // Waits until a save is waiting inside saveSessions; false after `limit`.
-    bool waitForHeldSave(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    bool waitForHeldSave(std::chrono::milliseconds limit = std::chrono::minutes(1));
 
     std::vector<ChatSession> stored() const;
     int saveCount() const;

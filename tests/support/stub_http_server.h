@@ -71,9 +71,10 @@ class StubHttpServer {
 
     std::vector<Request> requests() const;
     std::size_t requestCount() const;
-    // Waits until at least `count` requests have arrived; false after `limit` without them.
+    // Waits until at least `count` requests have arrived; false after `limit` without them (a
+    // bound that only keeps a broken build from hanging).
     bool waitForRequests(std::size_t count,
-                         std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+                         std::chrono::milliseconds limit = std::chrono::minutes(1)) const;
 
     // Stops listening; later requests fail to connect. Called by the destructor.
     void stop();

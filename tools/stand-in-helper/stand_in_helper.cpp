@@ -28,9 +28,11 @@
 //                                          of the request's db_path folder with their modes and
 //                                          link counts, and which request paths exist
 //   {"answer_from_staged": {...}}          answer from the staged databases (needs the request):
-//                                          a full-text query of the question's words in the
-//                                          shadow database; the guids found become one evidence
-//                                          record. Keys of the object are added to the response.
+//                                          a full-text search of the question's words (common
+//                                          words left out) in the shadow database, the messages
+//                                          holding the most of them first, at most 20; their
+//                                          guids become one evidence record. Keys of the object
+//                                          are added to the response.
 // Without an exit step it exits 0.
 
 #include <fcntl.h>
@@ -38,6 +40,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -46,6 +49,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -244,31 +249,58 @@ void recordStaged(const fs::path& folder, const json& request) {
     writeFile(folder / "staged.json", staged.dump());
 }
 
-// The question's words as an FTS5 query: each word quoted, any of them may match.
-std::string matchQuery(const std::string& question) {
-    std::string query;
+// Words too common to say what a question is about: matching them would cite every message
+// that asks "where" or says "have".
+const std::set<std::string>& stopWords() {
+    static const std::set<std::string> words = {
+        "about", "after",  "again", "all",  "also",  "and",   "any",  "are",   "been", "before",
+        "but",   "can",    "could", "did",  "does",  "for",   "from", "get",   "got",  "had",
+        "has",   "have",   "her",   "here", "him",   "his",   "how",  "into",  "its",  "just",
+        "last",  "let",    "may",   "more", "much",  "not",   "now",  "our",   "out",  "over",
+        "she",   "should", "some",  "tell", "than",  "that",  "the",  "their", "them", "then",
+        "there", "these",  "they",  "this", "those", "was",   "were", "what",  "when", "where",
+        "which", "who",    "why",   "will", "with",  "would", "you",  "your",
+    };
+    return words;
+}
+
+// The words of the question a search looks for: runs of letters and digits (any byte of a
+// multi-byte character counts as a letter), three bytes or longer, lower-cased, each once, common
+// words left out.
+std::vector<std::string> questionWords(const std::string& question) {
+    std::vector<std::string> words;
     std::string word;
     const auto flush = [&] {
-        if (word.size() >= 3) {
-            query += (query.empty() ? "\"" : " OR \"") + word + "\"";
+        if (word.size() >= 3 && stopWords().count(word) == 0 &&
+            std::find(words.begin(), words.end(), word) == words.end()) {
+            words.push_back(word);
         }
         word.clear();
     };
     for (const char c : question) {
-        if (std::isalnum(static_cast<unsigned char>(c)) != 0 || (c & 0x80) != 0) {
-            word.push_back(c);
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) != 0 || (byte & 0x80) != 0) {
+            word.push_back(static_cast<char>(std::tolower(byte)));
         } else {
             flush();
         }
     }
     flush();
-    return query;
+    return words;
 }
 
+struct Found {
+    int wordsHeld = 0;
+    sqlite3_int64 timestamp = 0;
+};
+
+// The messages holding any of the question's words, those holding the most of them first (then
+// the oldest first), at most 20: a question's own sentence then cites what it is about, not
+// every message that shares one word with it.
 std::vector<std::string> searchStaged(const std::string& dbPath, const std::string& question) {
     std::vector<std::string> guids;
-    const std::string query = matchQuery(question);
-    if (query.empty()) {
+    const auto words = questionWords(question);
+    if (words.empty()) {
         return guids;
     }
     sqlite3* db = nullptr;
@@ -278,22 +310,42 @@ std::vector<std::string> searchStaged(const std::string& dbPath, const std::stri
     }
     sqlite3_stmt* statement = nullptr;
     const char* sql =
-        "SELECT m.guid FROM messages_fts f JOIN messages m ON m.rowid = f.rowid "
-        "WHERE messages_fts MATCH ? AND m.deleted_at IS NULL ORDER BY m.timestamp LIMIT 20";
+        "SELECT m.guid, m.timestamp FROM messages_fts f JOIN messages m ON m.rowid = f.rowid "
+        "WHERE messages_fts MATCH ? AND m.deleted_at IS NULL";
     if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
         const std::string message = sqlite3_errmsg(db);
         sqlite3_close(db);
         fail("search failed: " + message);
     }
-    sqlite3_bind_text(statement, 1, query.c_str(), -1, SQLITE_TRANSIENT);
-    int rc = 0;
-    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-        guids.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+    std::map<std::string, Found> found;
+    for (const auto& word : words) {
+        const std::string phrase = "\"" + word + "\"";
+        sqlite3_reset(statement);
+        sqlite3_bind_text(statement, 1, phrase.c_str(), -1, SQLITE_TRANSIENT);
+        int rc = 0;
+        while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+            auto& entry = found[reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))];
+            ++entry.wordsHeld;
+            entry.timestamp = sqlite3_column_int64(statement, 1);
+        }
+        if (rc != SQLITE_DONE) {
+            sqlite3_finalize(statement);
+            sqlite3_close(db);
+            fail("search step failed");
+        }
     }
     sqlite3_finalize(statement);
     sqlite3_close(db);
-    if (rc != SQLITE_DONE) {
-        fail("search step failed");
+
+    std::vector<std::pair<std::string, Found>> ranked(found.begin(), found.end());
+    std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+        if (a.second.wordsHeld != b.second.wordsHeld) {
+            return a.second.wordsHeld > b.second.wordsHeld;
+        }
+        return a.second.timestamp < b.second.timestamp;
+    });
+    for (std::size_t i = 0; i < ranked.size() && i < 20; ++i) {
+        guids.push_back(ranked[i].first);
     }
     return guids;
 }
