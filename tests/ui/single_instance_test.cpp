@@ -310,8 +310,8 @@ TEST(SingleInstanceQuitting, ALaunchDuringAQuitTakesOverOnceTheLockIsFree) {
         return launch.claimOrForward(QString("vask://auth/callback?code=late"), false);
     });
     ASSERT_TRUE(spinUntil([&] { return started.load(); }));
-    // The quitting instance's loop still runs a while: nothing it hears now would be acted on.
-    spinFor(300);
+    // The quitting instance's loop still runs a while, and hears nothing it would act on.
+    EXPECT_FALSE(spinUntil([&] { return heard > 0; }, 300));
     primary.reset();
     EXPECT_TRUE(spinUntil(
         [&] { return role.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
