@@ -25,10 +25,10 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev gcovr
     gnome-keyring dbus dbus-x11 python3 python3-dbusmock locales
     # Commands of the test scripts that a minimal Debian lacks: sqlite3 (scripts/harness.sh),
-    # ss (iproute2; scripts/quit-check.sh), ps and pgrep (procps; scripts/soak.sh). The rest
-    # (coreutils' timeout and base64, grep, sed, mawk, findutils, libc-bin's localedef) is part
-    # of every Debian system.
-    sqlite3 iproute2 procps
+    # ps and pgrep (procps; scripts/soak.sh, the quit and special-file checks). The rest
+    # (coreutils' timeout, base64 and mkfifo, util-linux's setpriv and flock, grep, sed, mawk,
+    # findutils, libc-bin's localedef) is part of every Debian system.
+    sqlite3 procps
 )
 
 missing=()
