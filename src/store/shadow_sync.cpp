@@ -98,6 +98,7 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
     // takes it afresh once at its end).
     std::int64_t written = 0;
     std::int64_t processed = 0;
+    messagesCommitted_ = 0;
     try {
         copyBatches(reader, shadow, cursor, total, written, processed, stop, report,
                     deferIndexes ? bulkBatchesPerTransaction : 1);
@@ -168,6 +169,7 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
     for (bool more = true; more;) {
         if (batchesPerTransaction <= 1) {
             more = copyBatch();
+            messagesCommitted_ = written;
             continue;
         }
         // Each commit writes out every index page its rows touched; rows with random guids touch
@@ -178,6 +180,7 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
                 more = copyBatch();
             }
         });
+        messagesCommitted_ = written;
     }
 }
 
