@@ -57,6 +57,7 @@ ShadowSync::ShadowSync(const std::optional<std::filesystem::path>& chatDBPath,
 
 std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token stop) {
     std::error_code existsError;
+    messagesCommitted_ = 0;
     if (chatDBPath_.empty() || !std::filesystem::exists(chatDBPath_, existsError)) {
         throw ShadowSyncError(ShadowSyncError::Case::chatDBNotFound);
     }
@@ -98,7 +99,6 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
     // takes it afresh once at its end).
     std::int64_t written = 0;
     std::int64_t processed = 0;
-    messagesCommitted_ = 0;
     try {
         copyBatches(reader, shadow, cursor, total, written, processed, stop, report,
                     deferIndexes ? bulkBatchesPerTransaction : 1);
