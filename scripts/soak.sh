@@ -2,8 +2,10 @@
 # The soak run (not part of CI): the application, offscreen, over a large generated history
 # (scripts/harness.sh) for a stretch of time, while a writer adds messages the way the Messages
 # app does and a question is asked every 30 seconds. Prints what a day of use would show:
-# resident memory after the first synchronisation and at the end, CPU and wake-ups while idle,
-# messages written and found, questions answered, and how a history locked at start-up fared.
+# resident memory after the first synchronisation, each minute and at the end (with the
+# anonymous part, the heap, threads, descriptors and write-ahead logs), CPU and wake-ups while
+# idle, messages written and found, questions answered, how a history locked at start-up fared,
+# and how long a SIGTERM takes.
 #
 #   bash scripts/soak.sh [BUILD_DIR] [MINUTES]   (default build/bench and 20)
 #
@@ -54,6 +56,22 @@ cleanup() {
 trap cleanup EXIT
 
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$APP_PID/status" 2>/dev/null || echo 0; }
+# Anonymous memory (the allocator's arenas and large blocks) and the main arena's heap segment,
+# in KiB: what grows when memory is kept rather than what the libraries map.
+anon_kib() { awk '/^Anonymous:/ { print $2 }' "/proc/$APP_PID/smaps_rollup" 2>/dev/null || echo 0; }
+heap_kib() {
+    awk '/\[heap\]/ { heap = 1; next } /^[0-9a-f]+-/ { heap = 0 } heap && /^Rss:/ { kib += $2 }
+        END { print kib + 0 }' "/proc/$APP_PID/smaps" 2>/dev/null || echo 0
+}
+count_threads() { ls "/proc/$APP_PID/task" 2>/dev/null | wc -l; }
+count_fds() { ls "/proc/$APP_PID/fd" 2>/dev/null | wc -l; }
+# The write-ahead logs of the history and of every database in the data folder, "name:KiB".
+wal_sizes() {
+    local wal
+    for wal in "$CHAT_DB_PATH-wal" "$XDG_DATA_HOME/$INSTANCE"/*-wal; do
+        [[ -f $wal ]] && printf '%s:%d ' "${wal##*/}" $(($(stat -c %s "$wal") / 1024))
+    done
+}
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$APP_PID/stat"; }
 # "tid name switches" for every thread, switches voluntary and not.
 thread_switches() {
@@ -224,6 +242,11 @@ if [[ -n ${SOAK_DISPLAY:-} ]]; then
 fi
 sleep 10
 RSS_FIRST=$(rss_kib)
+ANON_FIRST=$(anon_kib)
+HEAP_FIRST=$(heap_kib)
+THREADS_FIRST=$(count_threads)
+FDS_FIRST=$(count_fds)
+WAL_FIRST=$(wal_sizes)
 measure_idle start
 IDLE_CPU_START=$IDLE_CPU IDLE_WAKEUPS_START=$IDLE_WAKEUPS IDLE_BUSIEST_START=$IDLE_BUSIEST
 
@@ -292,7 +315,9 @@ for ((tick = 1; tick <= ticks; tick++)); do
     fi
     if ((SECONDS - mark_rss >= 60)); then
         mark_rss=$SECONDS
-        printf '%d\t%d\n' $((SECONDS - first_sync_at)) "$(rss_kib)" >>"$ROOT/rss.tsv"
+        printf '%d\t%d\t%d\t%d\t%d\t%d\t%s\n' $((SECONDS - first_sync_at)) "$(rss_kib)" \
+            "$(anon_kib)" "$(heap_kib)" "$(count_threads)" "$(count_fds)" "$(wal_sizes)" \
+            >>"$ROOT/rss.tsv"
     fi
     sleep 2
 done
@@ -314,8 +339,11 @@ sleep 10
 measure_idle end
 RSS_END=$(rss_kib)
 RSS_PEAK=$(awk '/^VmHWM:/ { print $2 }' "/proc/$APP_PID/status")
-THREADS=$(ls "/proc/$APP_PID/task" | wc -l)
-FDS=$(ls "/proc/$APP_PID/fd" | wc -l)
+ANON_END=$(anon_kib)
+HEAP_END=$(heap_kib)
+THREADS=$(count_threads)
+FDS=$(count_fds)
+WAL_END=$(wal_sizes)
 
 answered=$(grep -cE 'rendered response: Found [1-9][0-9]* matching messages' "$TESTHOOK_LOG" 2>/dev/null || true)
 failed_answers=$(grep -c 'rendered failure' "$TESTHOOK_LOG" 2>/dev/null || true)
@@ -337,7 +365,10 @@ Soak: $MINUTES min over $MESSAGES messages ($BUILD_DIR)
   wake-ups while idle:         ${IDLE_WAKEUPS_START}/s after the first sync, ${IDLE_WAKEUPS}/s at the end (busiest thread: $IDLE_BUSIEST)
   messages written / found:    $written / $found (in $new_chats new chats)
   questions answered:          $answered of $asked (failures shown: $failed_answers)
-  threads / descriptors:       $THREADS / $FDS at the end
+  anonymous memory / heap:     $(mib "$ANON_FIRST") / $(mib "$HEAP_FIRST") after the first sync, $(mib "$ANON_END") / $(mib "$HEAP_END") at the end
+  threads / descriptors:       $THREADS_FIRST / $FDS_FIRST after the first sync, $THREADS / $FDS at the end
+  write-ahead logs (KiB):      ${WAL_FIRST:-none} after the first sync; ${WAL_END:-none} at the end
   quit (SIGTERM):              status $quit_status in $quit_seconds s
-  memory per minute:           $(awk '{ printf "%s%d:%.0f", (NR > 1 ? " " : ""), $1 / 60, $2 / 1024 }' "$ROOT/rss.tsv") (minute:MiB)
+  memory per minute:           $(awk -F '\t' '{ printf "%s%d:%.0f", (NR > 1 ? " " : ""), $1 / 60, $2 / 1024 }' "$ROOT/rss.tsv") (minute:MiB)
+  per minute (in $ROOT/rss.tsv): seconds, resident KiB, anonymous KiB, heap KiB, threads, descriptors, logs
 EOF

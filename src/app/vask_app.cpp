@@ -213,6 +213,7 @@ QWidget* VaskApplication::makePopoverChatView() {
                                    .showsSessionControls = false,
                                    .showsSources = false,
                                    .focusesInputOnAppear = true,
+                                   .keepsMessagesWhileHidden = false,
                                    .openSettings = [this] { windows_->open("settings"); },
                                    .urlOpener = urlOpener_.get()});
     const auto sync = deps.shadowSyncViewModel();

@@ -1,6 +1,7 @@
 #include "shell/session_sidebar_model.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "platform/text.h"
 #include "proactive/awaiting_read_state.h"
@@ -79,6 +80,40 @@ std::int64_t awaitingCount(const std::vector<AwaitingReply>& replies, int displa
                            std::int64_t nowUnixSeconds) {
     return static_cast<std::int64_t>(
         AwaitingReplyDisplayFilter::apply(replies, displayDays, nowUnixSeconds).size());
+}
+
+}  // namespace sidebar
+
+namespace sidebar {
+
+RowsShown rowsShown(const RowsInput& input) {
+    RowsShown rows;
+    const auto& selection = input.selection;
+    if (showsAwaitingRow(input.showsProactive, input.replies)) {
+        rows.awaitingCount = awaitingCount(input.replies, input.displayDays, input.nowUnixSeconds);
+        rows.awaitingSelected =
+            selection && selection->kind() == SidebarSelection::Kind::awaitingReplies;
+    }
+    const bool chatSelected = selection && selection->isChat();
+    const auto shown = input.filter.filter(input.searchText);
+    rows.sessions.reserve(shown.size());
+    for (const auto* row : shown) {
+        const auto lastAt = std::chrono::duration_cast<std::chrono::seconds>(
+                                row->session->lastMessageAt.time_since_epoch())
+                                .count();
+        rows.sessions.push_back({
+            .id = row->session->id,
+            .title = row->session->title,
+            .preview = row->preview,
+            .age = relativeTime(input.nowUnixSeconds - lastAt),
+            .selected = chatSelected && selection->sessionID() == row->session->id,
+        });
+    }
+    rows.overlay = overlay(input.filter.rows().empty(), input.replies.empty(), shown.empty(),
+                           input.searchText);
+    rows.searchText = std::string(input.searchText);
+    rows.width = input.width;
+    return rows;
 }
 
 }  // namespace sidebar

@@ -41,6 +41,47 @@ std::int64_t awaitingCount(const std::vector<AwaitingReply>& replies, int displa
 
 }  // namespace sidebar
 
+class SessionFilter;
+
+namespace sidebar {
+
+// Everything the sidebar's rows show. The list is laid out again only when this changes: a
+// synchronisation starting or ending, or the awaiting replies read again, mostly changes nothing
+// the rows show, and laying them out draws every row and icon anew.
+struct RowsShown {
+    struct Session {
+        std::string id;
+        std::string title;
+        std::string preview;
+        std::string age;
+        bool selected = false;
+        bool operator==(const Session&) const = default;
+    };
+    // The awaiting row's count, when the row is there.
+    std::optional<std::int64_t> awaitingCount;
+    bool awaitingSelected = false;
+    std::vector<Session> sessions;
+    Overlay overlay = Overlay::none;
+    std::string searchText;
+    int width = 0;
+    bool operator==(const RowsShown&) const = default;
+};
+
+struct RowsInput {
+    const SessionFilter& filter;
+    std::string_view searchText;
+    const std::optional<SidebarSelection>& selection;
+    bool showsProactive = false;
+    const std::vector<AwaitingReply>& replies;
+    int displayDays = 0;
+    std::int64_t nowUnixSeconds = 0;
+    int width = 0;
+};
+
+RowsShown rowsShown(const RowsInput& input);
+
+}  // namespace sidebar
+
 // The saved sessions with what the list shows and searches of each, and the search over them.
 // Built once per change of the sessions, so typing in the search field only compares text.
 class SessionFilter {

@@ -106,11 +106,12 @@ void ShadowSyncViewModel::syncIfPossible() {
         reconcileFileCacheSchema(shadowPath, deps.defaults, deps.fileAccessEnabledKey, logger);
         Outcome outcome;
         std::int64_t inserted = 0;
+        std::optional<ShadowSync> sync;
         try {
-            ShadowSync sync(deps.chatDBPath, shadowPath);
+            sync.emplace(deps.chatDBPath, shadowPath);
             // Each report and, after them, the end of the run go to the main executor in
             // order, so no progress can show after the run has finished.
-            inserted = sync.performSync(
+            inserted = sync->performSync(
                 [&](std::int64_t processed, std::int64_t total) {
                     deps.main.post([weak, processed, total] {
                         if (auto self = weak.lock()) {
@@ -119,7 +120,7 @@ void ShadowSyncViewModel::syncIfPossible() {
                     });
                 },
                 stop);
-            outcome.messageCount = sync.messageCountAfterSync();
+            outcome.messageCount = sync->messageCountAfterSync();
             outcome.retention = assessRetention(deps);
         } catch (const ShadowSyncError& error) {
             outcome.stopped = error.kind() == ShadowSyncError::Case::cancelled;
@@ -129,7 +130,9 @@ void ShadowSyncViewModel::syncIfPossible() {
         }
         returnFreedMemory();
         if (outcome.stopped) {
-            logger.info("shadow_sync_stopped", {{"inserted", std::to_string(inserted)}});
+            // What the run committed before the stop stays, with its cursor.
+            logger.info("shadow_sync_stopped",
+                        {{"inserted", std::to_string(sync ? sync->messagesCommitted() : 0)}});
         } else if (outcome.error) {
             logger.error("shadow_sync_failed", {{"error", *outcome.error}});
         } else {

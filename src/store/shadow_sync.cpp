@@ -57,6 +57,7 @@ ShadowSync::ShadowSync(const std::optional<std::filesystem::path>& chatDBPath,
 
 std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token stop) {
     std::error_code existsError;
+    messagesCommitted_ = 0;
     if (chatDBPath_.empty() || !std::filesystem::exists(chatDBPath_, existsError)) {
         throw ShadowSyncError(ShadowSyncError::Case::chatDBNotFound);
     }
@@ -168,6 +169,7 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
     for (bool more = true; more;) {
         if (batchesPerTransaction <= 1) {
             more = copyBatch();
+            messagesCommitted_ = written;
             continue;
         }
         // Each commit writes out every index page its rows touched; rows with random guids touch
@@ -178,6 +180,7 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
                 more = copyBatch();
             }
         });
+        messagesCommitted_ = written;
     }
 }
 

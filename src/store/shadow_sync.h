@@ -71,6 +71,11 @@ class ShadowSync {
     // always defers, a huge value never does).
     void setDeferredIndexingThreshold(std::int64_t rows) { deferredIndexingThreshold_ = rows; }
 
+    // The messages the current or latest run has committed, with their cursor: what a run that
+    // was stopped or failed leaves in place (a stop while the deferred indexes are built comes
+    // after every row was committed). Read on the thread that runs the synchronisation.
+    std::int64_t messagesCommitted() const { return messagesCommitted_; }
+
     std::int64_t messageCount();
     // The messages in the shadow database after this instance's last successful run, as the run
     // kept the count (no scan of the table); 0 before any.
@@ -109,6 +114,7 @@ class ShadowSync {
     std::filesystem::path shadowDBPath_;
     std::int64_t deferredIndexingThreshold_ = defaultDeferredIndexingThreshold;
     std::int64_t lastMessageCount_ = 0;
+    std::int64_t messagesCommitted_ = 0;
 };
 
 }  // namespace vask

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "shell/chat_stand_in.h"
 #include "shell/session_sidebar_model.h"
 #include "support/temp_dir.h"
@@ -70,6 +72,74 @@ TEST(SessionSidebar, AwaitingRowDependsOnTheWholeListAndCountsTheWindow) {
     EXPECT_FALSE(sidebar::showsAwaitingRow(true, {}));
     EXPECT_EQ(sidebar::awaitingCount({old}, 7, now), 0);
     EXPECT_EQ(sidebar::awaitingCount({old}, 30, now), 1);
+}
+
+// The list is laid out again only when what its rows show changes: the same inputs read again
+// (as on a synchronisation starting or ending) give the same rows; each thing a row shows, or
+// which one is selected, makes them differ.
+TEST(SessionSidebar, RowsShownChangeOnlyWithWhatTheListShows) {
+    const auto make = [](const std::string& title, const std::string& last) {
+        return std::make_shared<const ChatSession>(
+            ChatStandIn::session("trip", title, {"Where to?", last}, 10));
+    };
+    const SessionFilter base(
+        {make("Trip", "Lisbon"), std::make_shared<const ChatSession>(
+                                     ChatStandIn::session("cafe", "Cafe", {"Flat white"}, 90))});
+    const SessionFilter renamed({make("Trip to Lisbon", "Lisbon")});
+    const SessionFilter answered({make("Trip", "Porto instead")});
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    AwaitingReply reply;
+    reply.timestampUnix = now - 3600;
+    const std::vector<AwaitingReply> oneReply{reply};
+    const std::vector<AwaitingReply> twoReplies{reply, reply};
+    const std::optional<SidebarSelection> trip = SidebarSelection::chat("trip");
+    const std::optional<SidebarSelection> cafe = SidebarSelection::chat("cafe");
+    const std::optional<SidebarSelection> awaiting = SidebarSelection::awaitingReplies();
+    const std::optional<SidebarSelection> nothing;
+    const auto input = [&](const SessionFilter& filter, const std::optional<SidebarSelection>& pick,
+                           const std::vector<AwaitingReply>& replies, std::int64_t at, int width,
+                           std::string_view search) {
+        return sidebar::rowsShown({.filter = filter,
+                                   .searchText = search,
+                                   .selection = pick,
+                                   .showsProactive = true,
+                                   .replies = replies,
+                                   .displayDays = 7,
+                                   .nowUnixSeconds = at,
+                                   .width = width});
+    };
+    const auto shown = input(base, trip, oneReply, now, 240, "");
+    ASSERT_EQ(shown.sessions.size(), 2U);
+    EXPECT_TRUE(shown.sessions[0].selected);
+    EXPECT_EQ(shown.awaitingCount, 1);
+
+    struct Case {
+        const char* name;
+        sidebar::RowsShown rows;
+        bool same;
+    };
+    const std::vector<Case> cases = {
+        {"read again", input(base, trip, oneReply, now, 240, ""), true},
+        {"the same replies as new objects", input(base, trip, {reply}, now, 240, ""), true},
+        {"seconds later", input(base, trip, oneReply, now + 30, 240, ""), true},
+        {"no reply awaiting any more", input(base, trip, {}, now, 240, ""), false},
+        {"a minute later", input(base, trip, oneReply, now + 60, 240, ""), false},
+        {"renamed", input(renamed, trip, oneReply, now, 240, ""), false},
+        {"a new last message", input(answered, trip, oneReply, now, 240, ""), false},
+        {"another chat selected", input(base, cafe, oneReply, now, 240, ""), false},
+        {"the awaiting row selected", input(base, awaiting, oneReply, now, 240, ""), false},
+        {"one more reply", input(base, trip, twoReplies, now, 240, ""), false},
+        {"wider", input(base, trip, oneReply, now, 260, ""), false},
+        {"searched", input(base, trip, oneReply, now, 240, "lis"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.rows == shown, c.same);
+    }
+    // No chat selected and the awaiting row selected look alike when the row is not there.
+    EXPECT_EQ(input(base, nothing, {}, now, 240, ""), input(base, awaiting, {}, now, 240, ""));
 }
 
 struct SidebarFixture {

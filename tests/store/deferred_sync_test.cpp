@@ -322,14 +322,17 @@ TEST(DeferredSyncStopTest, AStopLeavesTheRebuildAndTheRepairToTheNextOpen) {
             quit.get_token());
     }));
     EXPECT_TRUE(suspended());
-    // The copy itself was committed: only the indexes wait.
+    // The copy itself was committed, and the stopped run says so: only the indexes wait.
     EXPECT_GT(ShadowDB(path, ShadowDB::OpenMode::readOnly).syncedMessageCount(), 10000);
+    EXPECT_EQ(column(path, "SELECT COUNT(DISTINCT guid) FROM messages"),
+              std::vector{std::to_string(sync.messagesCommitted())});
 
     // Every row is in: without the stop the repair would leave nothing to suspend again.
     std::stop_source quitAgain;
     quitAgain.request_stop();
     EXPECT_TRUE(cancelled([&] { sync.performSync({}, quitAgain.get_token()); }));
     EXPECT_TRUE(suspended());
+    EXPECT_EQ(sync.messagesCommitted(), 0);
 
     sync.performSync();
     EXPECT_FALSE(suspended());

@@ -284,7 +284,8 @@ TEST_F(ShadowSyncTest, AFailedRunKeepsCommittedBatchesAndTheirCursor) {
 // work or not; the next run finishes the copy exactly.
 TEST_F(ShadowSyncTest, AStoppedRunEndsBetweenBatchesAndTheNextOneFinishes) {
     chatDB.addPlainMessages(30000, chat, "m");
-    for (const std::int64_t threshold : {std::int64_t{0}, std::numeric_limits<std::int64_t>::max()}) {
+    for (const std::int64_t threshold :
+         {std::int64_t{0}, std::numeric_limits<std::int64_t>::max()}) {
         SCOPED_TRACE(threshold);
         test::TempDir runDir;
         ShadowSync run(chatDB.path(), runDir / "shadow.db");
@@ -303,6 +304,12 @@ TEST_F(ShadowSyncTest, AStoppedRunEndsBetweenBatchesAndTheNextOneFinishes) {
             EXPECT_EQ(error.kind(), ShadowSyncError::Case::cancelled);
         }
         EXPECT_LT(cursorOf(runDir / "shadow.db").rowid, 30000);
+        // What it reports committed is what the next run finds (a bulk copy commits 20 batches
+        // at a time, so it left nothing).
+        EXPECT_EQ(
+            run.messagesCommitted(),
+            ShadowDB(runDir / "shadow.db", ShadowDB::OpenMode::readOnly).syncedMessageCount());
+        EXPECT_EQ(run.messagesCommitted(), threshold == 0 ? 0 : 10000);
         run.performSync();
         EXPECT_EQ(run.messageCount(), 30000);
         EXPECT_EQ(queryInt(runDir / "shadow.db",

@@ -341,6 +341,29 @@ TEST_F(ChatViewTest, BubblesKeepWhatTheReaderOpenedAcrossNewContent) {
     EXPECT_EQ(view->bubble(answerID), bubble);
 }
 
+// The popover's chat: questions asked while it is hidden cost no bubbles, and the whole chat is
+// there again when it is shown.
+TEST_F(ChatViewTest, AViewThatDropsItsBubblesWhileHiddenShowsTheWholeChatAgain) {
+    auto model = makeModel(false);
+    auto session = chat_samples::session(1, now);
+    chat_samples::show(*model, session);
+    ChatView view(model, {.keepsMessagesWhileHidden = false, .urlOpener = &opener});
+    view.resize(340, 500);
+    EXPECT_EQ(view.bubbleCount(), 0U);
+
+    session.messages.push_back(chat_samples::question("And then?"));
+    chat_samples::show(*model, session);
+    EXPECT_EQ(view.bubbleCount(), 0U);
+
+    view.show();
+    ASSERT_EQ(view.bubbleCount(), 3U);
+    for (const auto& message : session.messages) {
+        EXPECT_NE(view.bubble(message.id), nullptr);
+    }
+    view.hide();
+    EXPECT_EQ(view.bubbleCount(), 0U);
+}
+
 TEST_F(ChatViewTest, UndoGoesToTheModelWithTheMessage) {
     auto model = makeModel(false);
     auto session = chat_samples::session(1, now);

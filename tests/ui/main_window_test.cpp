@@ -328,6 +328,32 @@ TEST(MainWindowTest, TheSelectedAwaitingRowIsReadableInBothAppearances) {
     Theme::apply(*qApp, before);
 }
 
+// The window redraws on every synchronisation start and end and every reading of the awaiting
+// replies: rows that show the same are kept as they are, and laid out again once they change.
+TEST(MainWindowTest, RowsAreLaidOutAgainOnlyWhenWhatTheyShowChanges) {
+    WindowFixture f;
+    f.replies = {waitingSince("leo", f.now - 60)};
+    f.window->show();
+    auto* list = f.window->findChild<QListWidget*>("session-list");
+    const auto lastRow = [list] { return list->itemWidget(list->item(list->count() - 1)); };
+    const QPointer<QWidget> laidOut = lastRow();
+    ASSERT_TRUE(laidOut);
+    auto& sidebar = f.window->sidebar();
+    const auto selection = f.window->model().selection();
+    f.syncing = true;
+    sidebar.render(selection);
+    f.syncing = false;
+    f.replies = {waitingSince("leo", f.now - 60)};
+    sidebar.render(selection);
+    EXPECT_EQ(lastRow(), laidOut.data());
+
+    f.replies.push_back(waitingSince("maya", f.now - 120));
+    sidebar.render(selection);
+    EXPECT_NE(lastRow(), laidOut.data());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(list->findChild<QLabel*>("awaiting-count")->text(), "2");
+}
+
 // Ages and the awaiting count are redrawn every minute: "10 min. ago" does not stay that, and a
 // reply that ages out of the day window leaves the count.
 TEST(MainWindowTest, AgesAndTheAwaitingCountAreRedrawnEachMinute) {

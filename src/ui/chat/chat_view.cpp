@@ -175,8 +175,18 @@ void ChatView::setReady(bool ready) {
 
 void ChatView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    if (!options_.keepsMessagesWhileHidden) {
+        render();
+    }
     if (options_.focusesInputOnAppear) {
         QTimer::singleShot(0, composer_, [composer = composer_] { composer->setFocus(); });
+    }
+}
+
+void ChatView::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (!options_.keepsMessagesWhileHidden) {
+        render();
     }
 }
 
@@ -270,7 +280,8 @@ void ChatView::openURL(const std::string& url) {
 
 void ChatView::render() {
     framePending_ = false;
-    renderMessages(viewModel_->displayMessages());
+    const bool parked = !options_.keepsMessagesWhileHidden && !isVisible();
+    renderMessages(parked ? std::vector<ChatMessage>{} : viewModel_->displayMessages());
     renderTail();
     renderTurn();
     renderInput();

@@ -54,6 +54,9 @@ class ChatView : public QWidget {
         bool showsSources = true;
         // Puts the keyboard focus in the composer when the view is shown.
         bool focusesInputOnAppear = false;
+        // False: while hidden the view holds no message bubbles (they are built again when it is
+        // shown), so a chat that grows while no one looks at it costs only its messages.
+        bool keepsMessagesWhileHidden = true;
         // Opens the settings window (an answer's "View in Settings"); may be empty.
         std::function<void()> openSettings{};
         // Opens web links, the account page and Messages; null: the desktop's own.
@@ -85,6 +88,7 @@ class ChatView : public QWidget {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
   private:
     QWidget* makeInputArea();

@@ -20,7 +20,8 @@ namespace {
 constexpr int selectionRole = Qt::UserRole + 1;  // "awaiting" or the session id
 constexpr const char* awaitingTag = "\x01awaiting";
 
-QWidget* sessionRow(const SessionFilter::Row& row, std::int64_t now, bool highlighted, int width) {
+QWidget* sessionRow(const sidebar::RowsShown::Session& row, int width) {
+    const bool highlighted = row.selected;
     const QColor ink = highlighted ? Theme::palette().onAccent : Theme::palette().ink;
     const QColor secondary = highlighted ? Theme::palette().onAccent : Theme::secondaryText();
     auto* widget = new QWidget;
@@ -30,19 +31,16 @@ QWidget* sessionRow(const SessionFilter::Row& row, std::int64_t now, bool highli
     column->setSpacing(2);
     const int textWidth = width - 2 * Theme::spacingSmall;
     const QFontMetrics titleMetrics(Theme::font(FontRole::body));
-    auto* title = styledText(
-        titleMetrics.elidedText(qs(row.session->title), Qt::ElideRight, std::max(textWidth, 0)),
-        FontRole::body, ink);
+    auto* title =
+        styledText(titleMetrics.elidedText(qs(row.title), Qt::ElideRight, std::max(textWidth, 0)),
+                   FontRole::body, ink);
     title->setObjectName("session-title");
     title->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     column->addWidget(title);
     auto* line = new QHBoxLayout;
     line->setSpacing(4);
-    const auto lastAt = std::chrono::duration_cast<std::chrono::seconds>(
-                            row.session->lastMessageAt.time_since_epoch())
-                            .count();
     // The time keeps its whole width; the preview gets what is left.
-    const QString when = qs(sidebar::relativeTime(now - lastAt));
+    const QString when = qs(row.age);
     if (!row.preview.empty()) {
         const QFontMetrics metrics(Theme::font(FontRole::subheadline));
         const int left = sidebar::textSpace(
@@ -197,15 +195,29 @@ void SessionSidebar::render(const std::optional<SidebarSelection>& selection) {
 }
 
 void SessionSidebar::rebuildRows() {
-    rendering_ = true;
-    list_->clear();
     const auto replies =
         deps_.awaitingReplies ? deps_.awaitingReplies() : std::vector<AwaitingReply>{};
-    const bool proactive = deps_.showsProactive && deps_.showsProactive();
-    const auto now = deps_.now();
-    QListWidgetItem* selected = nullptr;
+    auto next = sidebar::rowsShown({
+        .filter = *filter_,
+        .searchText = model_.searchText,
+        .selection = selection_,
+        .showsProactive = deps_.showsProactive && deps_.showsProactive(),
+        .replies = replies,
+        .displayDays = deps_.displayDays ? deps_.displayDays() : 0,
+        .nowUnixSeconds = deps_.now(),
+        .width = list_->viewport()->width(),
+    });
+    if (laidOut_ && next == shown_) {
+        // The list may still have moved its selection itself (a click the window turned down).
+        showSelection();
+        return;
+    }
+    laidOut_ = true;
+    shown_ = std::move(next);
+    rendering_ = true;
+    list_->clear();
 
-    if (sidebar::showsAwaitingRow(proactive, replies)) {
+    if (shown_.awaitingCount) {
         auto* item = new QListWidgetItem(list_);
         item->setData(selectionRole, QString(awaitingTag));
         item->setData(Qt::AccessibleTextRole, "Awaiting your reply");
@@ -216,15 +228,12 @@ void SessionSidebar::rebuildRows() {
         line->setSpacing(Theme::spacingSmall);
         // Highlighted whenever selected, active window or not: the list paints the selection
         // in the accent either way, and the text on it must stay readable.
-        const bool highlighted =
-            selection_ && selection_->kind() == SidebarSelection::Kind::awaitingReplies;
+        const bool highlighted = shown_.awaitingSelected;
         const auto colours = Theme::palette();
         const QColor ink = highlighted ? colours.onAccent : colours.ink;
-        auto* icon = symbolLabel("tray.and.arrow.down.fill",
-                                 highlighted ? colours.onAccent : colours.accent);
+        auto* icon = awaitingIcon(highlighted ? colours.onAccent : colours.accent);
         line->addWidget(icon);
-        const auto count = sidebar::awaitingCount(replies, deps_.displayDays(), now);
-        auto* badge = styledText(QString::number(count), FontRole::caption,
+        auto* badge = styledText(QString::number(*shown_.awaitingCount), FontRole::caption,
                                  highlighted ? colours.accent : colours.onAccent);
         badge->setObjectName("awaiting-count");
         QFont semibold = badge->font();
@@ -234,9 +243,9 @@ void SessionSidebar::rebuildRows() {
                                  .arg((highlighted ? colours.onAccent : colours.accent).name()));
         badge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
         // The badge and the icon keep their whole width; the label gets what is left.
-        const int labelWidth = sidebar::textSpace(
-            list_->viewport()->width(), {2 * Theme::spacingSmall, icon->sizeHint().width(),
-                                         badge->sizeHint().width(), 2 * Theme::spacingSmall});
+        const int labelWidth =
+            sidebar::textSpace(shown_.width, {2 * Theme::spacingSmall, icon->sizeHint().width(),
+                                              badge->sizeHint().width(), 2 * Theme::spacingSmall});
         const QFontMetrics metrics(Theme::font(FontRole::body));
         auto* label =
             styledText(metrics.elidedText("Awaiting your reply", Qt::ElideRight, labelWidth),
@@ -247,38 +256,25 @@ void SessionSidebar::rebuildRows() {
         line->addWidget(badge);
         item->setSizeHint(QSize(0, row->sizeHint().height()));
         list_->setItemWidget(item, row);
-        if (selection_ && !selection_->isChat()) {
-            selected = item;
-        }
     }
 
-    const auto shown = filter_->filter(model_.searchText);
     auto* header = new QListWidgetItem("Chats", list_);
     header->setFlags(Qt::NoItemFlags);
     QFont headerFont = Theme::font(FontRole::caption);
     headerFont.setWeight(QFont::DemiBold);
     header->setFont(headerFont);
     header->setForeground(Theme::secondaryText());
-    for (const auto* row : shown) {
+    for (const auto& row : shown_.sessions) {
         auto* item = new QListWidgetItem(list_);
-        item->setData(selectionRole, qs(row->session->id));
-        item->setData(Qt::AccessibleTextRole, qs(row->session->title));
-        const bool isSelected =
-            selection_ && selection_->isChat() && selection_->sessionID() == row->session->id;
-        auto* widget = sessionRow(*row, now, isSelected, list_->viewport()->width());
+        item->setData(selectionRole, qs(row.id));
+        item->setData(Qt::AccessibleTextRole, qs(row.title));
+        auto* widget = sessionRow(row, shown_.width);
         item->setSizeHint(QSize(0, widget->sizeHint().height()));
         list_->setItemWidget(item, widget);
-        if (selection_ && selection_->isChat() && selection_->sessionID() == row->session->id) {
-            selected = item;
-        }
     }
-    list_->setCurrentItem(selected);
-    if (!selected) {
-        list_->clearSelection();
-    }
+    showSelection();
 
-    switch (sidebar::overlay(filter_->rows().empty(), replies.empty(), shown.empty(),
-                             model_.searchText)) {
+    switch (shown_.overlay) {
         case sidebar::Overlay::noChats:
             overlay_->setText("No Chats Yet");
             overlay_->show();
@@ -286,7 +282,7 @@ void SessionSidebar::rebuildRows() {
         case sidebar::Overlay::noSearchResults:
             overlay_->setText(QString("No Results for \u201c%1\u201d\n\nCheck the spelling or try "
                                       "a new search.")
-                                  .arg(qs(model_.searchText)));
+                                  .arg(qs(shown_.searchText)));
             overlay_->show();
             break;
         case sidebar::Overlay::none:
@@ -295,6 +291,39 @@ void SessionSidebar::rebuildRows() {
     }
     overlay_->setGeometry(list_->rect().adjusted(Theme::spacing, 0, -Theme::spacing, 0));
     rendering_ = false;
+}
+
+QLabel* SessionSidebar::awaitingIcon(const QColor& colour) {
+    constexpr int size = 16;
+    auto it = awaitingIcons_.find(colour.rgba());
+    if (it == awaitingIcons_.end()) {
+        it = awaitingIcons_.insert(
+            colour.rgba(),
+            symbolIcon("tray.and.arrow.down.fill", colour, false).pixmap(size, size));
+    }
+    auto* label = new QLabel;
+    label->setPixmap(*it);
+    label->setFixedSize(size, size);
+    return label;
+}
+
+void SessionSidebar::showSelection() {
+    const bool wasRendering = std::exchange(rendering_, true);
+    // Rows in order: the awaiting row when there, the "Chats" header, the sessions.
+    const int first = shown_.awaitingCount ? 2 : 1;
+    int selected = shown_.awaitingSelected ? 0 : -1;
+    for (std::size_t i = 0; i < shown_.sessions.size(); ++i) {
+        if (shown_.sessions[i].selected) {
+            selected = first + static_cast<int>(i);
+        }
+    }
+    if (list_->currentRow() != selected) {
+        list_->setCurrentRow(selected);
+    }
+    if (selected < 0) {
+        list_->clearSelection();
+    }
+    rendering_ = wasRendering;
 }
 
 void SessionSidebar::showContextMenu(const QPoint& position) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QHash>
+#include <QPixmap>
 #include <QWidget>
 
 #include <functional>
@@ -60,6 +62,11 @@ class SessionSidebar : public QWidget {
 
   private:
     void rebuildRows();
+    // Selects the row the shown rows say is selected.
+    void showSelection();
+    // The awaiting row's icon in one colour, drawn from its SVG once per colour and kept: the
+    // row is made again whenever the list changes.
+    QLabel* awaitingIcon(const QColor& colour);
     void showContextMenu(const QPoint& position);
     std::shared_ptr<const ChatSession> session(const std::string& id) const;
 
@@ -68,6 +75,10 @@ class SessionSidebar : public QWidget {
     SessionSidebarModel model_;
     std::unique_ptr<SessionFilter> filter_;
     std::optional<SidebarSelection> selection_;
+    // What the list shows now; it is laid out again only when this changes.
+    sidebar::RowsShown shown_;
+    bool laidOut_ = false;
+    QHash<QRgb, QPixmap> awaitingIcons_;
     bool rendering_ = false;
     QToolButton* newChat_ = nullptr;
     QLineEdit* search_ = nullptr;
