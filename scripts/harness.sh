@@ -33,6 +33,32 @@ failed=0
 pass() { passed=$((passed + 1)); echo "ok   $1"; }
 fail() { failed=$((failed + 1)); echo "FAIL $1${2:+: $2}"; }
 
+# harness_timed_quit WHAT PID SIGNAL LIMIT_MS: sends SIGNAL to PID, waits up to 30 s for it to end
+# (then kills it), prints the time taken, and checks that it ended with status 0 within LIMIT_MS.
+harness_timed_quit() {
+    local what=$1 pid=$2 signal=$3 limit=$4 started ended status=124 elapsed
+    started=$(now_ms)
+    kill -"$signal" "$pid"
+    while kill -0 "$pid" 2>/dev/null && (($(now_ms) - started < 30000)); do
+        sleep 0.01
+    done
+    ended=$(now_ms)
+    if kill -0 "$pid" 2>/dev/null; then
+        kill -KILL "$pid"
+        wait "$pid" 2>/dev/null
+    else
+        wait "$pid"
+        status=$?
+    fi
+    elapsed=$((ended - started))
+    echo "     quit $what: ${elapsed} ms"
+    if [[ $status -eq 0 && $elapsed -le $limit ]]; then
+        pass "quit $what exits 0 within $limit ms"
+    else
+        fail "quit $what exits 0 within $limit ms" "status $status after $elapsed ms"
+    fi
+}
+
 # How often Vask's log names an event, and whether it has named it more than N times.
 log_count() { grep -c -- "$1" "$VASK_LOG_FILE" 2>/dev/null || true; }
 log_grew() { [[ $(log_count "$1") -gt $2 ]]; }

@@ -132,28 +132,9 @@ send() { timeout 30 "$VASK" "$1" >>"$ROOT/senders.out" 2>&1; }
 
 # quit_app WHAT [SIGNAL]: SIGTERM (or SIGNAL), then the checks every quit must pass.
 quit_app() {
-    local what=$1 signal=${2:-TERM} pid=$APP_PID started ended status=124 elapsed
+    local what=$1 pid=$APP_PID
     APP_PID=
-    started=$(now_ms)
-    kill -"$signal" "$pid"
-    while kill -0 "$pid" 2>/dev/null && (($(now_ms) - started < 30000)); do
-        sleep 0.01
-    done
-    ended=$(now_ms)
-    if kill -0 "$pid" 2>/dev/null; then
-        kill -KILL "$pid"
-        wait "$pid" 2>/dev/null
-    else
-        wait "$pid"
-        status=$?
-    fi
-    elapsed=$((ended - started))
-    echo "     quit $what: ${elapsed} ms"
-    if [[ $status -eq 0 && $elapsed -le $LIMIT_MS ]]; then
-        pass "quit $what exits 0 within $LIMIT_MS ms"
-    else
-        fail "quit $what exits 0 within $LIMIT_MS ms" "status $status after $elapsed ms"
-    fi
+    harness_timed_quit "$what" "$pid" "${2:-TERM}" "$LIMIT_MS"
     if wait_for 1 none_left; then
         pass "quit $what leaves no process behind"
     else

@@ -104,32 +104,13 @@ last_rendered() { grep '\] rendered ' "$VASK_TESTHOOK_LOG" 2>/dev/null | tail -n
 
 # quit_app WHAT: SIGTERM; it must end with status 0 within the limit.
 quit_app() {
-    local what=$1 pid=$APP_PID started ended status=124 elapsed
+    local what=$1 pid=$APP_PID
     APP_PID=
     if [[ -z $pid ]] || ! kill -0 "$pid" 2>/dev/null; then
         fail "quit $what" "the application had already ended"
         return
     fi
-    started=$(now_ms)
-    kill -TERM "$pid"
-    while kill -0 "$pid" 2>/dev/null && (($(now_ms) - started < 30000)); do
-        sleep 0.01
-    done
-    ended=$(now_ms)
-    if kill -0 "$pid" 2>/dev/null; then
-        kill -KILL "$pid"
-        wait "$pid" 2>/dev/null
-    else
-        wait "$pid"
-        status=$?
-    fi
-    elapsed=$((ended - started))
-    echo "     quit $what: ${elapsed} ms"
-    if [[ $status -eq 0 && $elapsed -le $LIMIT_MS ]]; then
-        pass "quit $what exits 0 within $LIMIT_MS ms"
-    else
-        fail "quit $what exits 0 within $LIMIT_MS ms" "status $status after $elapsed ms"
-    fi
+    harness_timed_quit "$what" "$pid" TERM "$LIMIT_MS"
 }
 
 stop_app() {
