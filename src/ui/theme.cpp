@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QFile>
+#include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QFrame>
 #include <QProxyStyle>
@@ -170,10 +171,12 @@ class DesktopFollower final : public QObject {
             portalService, portalPath, portalSettings, "SettingChanged", this,
             SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
         if (platformThemeIs("qt6ct")) {
-            connect(&qt6ctFiles_, &QFileSystemWatcher::fileChanged, this, [this] {
+            const auto filesChanged = [this] {
                 watchQt6ctFiles();
                 changeSeen();
-            });
+            };
+            connect(&qt6ctFiles_, &QFileSystemWatcher::fileChanged, this, filesChanged);
+            connect(&qt6ctFiles_, &QFileSystemWatcher::directoryChanged, this, filesChanged);
             watchQt6ctFiles();
         }
     }
@@ -201,13 +204,23 @@ class DesktopFollower final : public QObject {
     }
 
     // Files saved by replacing them drop out of the watch: they are watched again each time.
+    // qt6ct's folder (or, before qt6ct first saves, the folder it will be made in) is watched
+    // too, so that settings written after Vask started are followed.
     void watchQt6ctFiles() {
         const QString conf = qt6ctConfPath();
         const auto colours = da::parseQt6ctConf(fileText(conf));
+        const QString configHome =
+            QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+        const QString folder = QFileInfo::exists(configHome + "/qt6ct") ? configHome + "/qt6ct"
+                                                                        : configHome;
         for (const QString& path : {conf, QString::fromStdString(colours.colorSchemePath)}) {
             if (!path.isEmpty() && !qt6ctFiles_.files().contains(path) && QFile::exists(path)) {
                 qt6ctFiles_.addPath(path);
             }
+        }
+        if (!folder.isEmpty() && !qt6ctFiles_.directories().contains(folder) &&
+            QFileInfo::exists(folder)) {
+            qt6ctFiles_.addPath(folder);
         }
     }
 

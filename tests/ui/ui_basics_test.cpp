@@ -373,6 +373,8 @@ TEST(ThemeTest, UnderQt6ctTheColourSchemeFileDecidesAndIsFollowed) {
     choose("light.conf");
     EXPECT_EQ(Theme::desktopAppearance(*qApp), Appearance::light);
 
+    // Settings qt6ct first writes after Vask started are followed as well as later changes.
+    std::filesystem::remove_all(config.path() / "qt6ct");
     std::vector<Appearance> told;
     std::unique_ptr<QObject> follower(
         Theme::followDesktop(*qApp, [&](Appearance now) { told.push_back(now); }));
