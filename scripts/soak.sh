@@ -67,9 +67,11 @@ count_threads() { ls "/proc/$APP_PID/task" 2>/dev/null | wc -l; }
 count_fds() { ls "/proc/$APP_PID/fd" 2>/dev/null | wc -l; }
 # The write-ahead logs of the history and of every database in the data folder, "name:KiB".
 wal_sizes() {
-    local wal
+    local wal size
     for wal in "$CHAT_DB_PATH-wal" "$XDG_DATA_HOME/$INSTANCE"/*-wal; do
-        [[ -f $wal ]] && printf '%s:%d ' "${wal##*/}" $(($(stat -c %s "$wal") / 1024))
+        # A log may go between the listing and the look (the last connection closing removes it).
+        size=$(stat -c %s "$wal" 2>/dev/null) || continue
+        printf '%s:%d ' "${wal##*/}" $((size / 1024))
     done
 }
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$APP_PID/stat"; }
