@@ -47,6 +47,13 @@ QIcon symbolIcon(const QString& name, const QColor& colour, bool preferTheme) {
     if (preferTheme && !themeName.isEmpty() && QIcon::hasThemeIcon(themeName)) {
         return QIcon::fromTheme(themeName);
     }
+    // Views ask again on every redraw; each symbol is drawn once per colour (the palettes hold
+    // a handful) and kept.
+    static QHash<QString, QIcon> drawn;
+    const QString key = name + '#' + QString::number(colour.rgba(), 16);
+    if (const auto found = drawn.constFind(key); found != drawn.constEnd()) {
+        return found.value();
+    }
     QSvgRenderer renderer(":/icons/" + name + ".svg");
     if (!renderer.isValid()) {
         return {};
@@ -63,6 +70,7 @@ QIcon symbolIcon(const QString& name, const QColor& colour, bool preferTheme) {
         painter.end();
         icon.addPixmap(pixmap);
     }
+    drawn.insert(key, icon);
     return icon;
 }
 

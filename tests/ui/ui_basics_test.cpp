@@ -229,6 +229,11 @@ TEST(SymbolsTest, EverySymbolTheViewsUseHasAnIconOnABareDesktop) {
         EXPECT_FALSE(symbolIcon(name, Qt::black, false).isNull()) << name;
     }
     EXPECT_TRUE(symbolIcon("no.such.symbol", Qt::black, false).isNull());
+    // Asked again on every redraw: drawn once per colour, never twice.
+    EXPECT_EQ(symbolIcon("sparkles", Qt::red, false).cacheKey(),
+              symbolIcon("sparkles", Qt::red, false).cacheKey());
+    EXPECT_NE(symbolIcon("sparkles", Qt::red, false).cacheKey(),
+              symbolIcon("sparkles", Qt::blue, false).cacheKey());
 }
 
 // The panel's colour is the desktop's, not the application's: the tray icon's body must stand
