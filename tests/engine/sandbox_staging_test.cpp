@@ -1,8 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
 #include <sqlite3.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -456,29 +454,16 @@ TEST_F(SandboxStagingTest, AStartSweepWithoutASandboxDoesNothing) {
     EXPECT_FALSE(logs->contains("stale_run_folder_sweep_failed"));
 }
 
-// Sets or clears the immutable attribute, which keeps even the superuser from deleting a file.
-bool setImmutable(const fs::path& path, bool on) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    int flags = 0;
-    const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                      (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
-                       ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return done;
-}
-
 TEST_F(SandboxStagingTest, AStaleFolderThatCannotBeRemovedIsReportedAsSuch) {
     const auto stale = sandbox() / "0A3F0C2E-0000-4000-8000-000000000002";
     fs::create_directories(stale);
     std::ofstream(stale / "shadow.db") << "x";
-    if (!setImmutable(stale / "shadow.db", true)) {
+    if (!test::setImmutable(stale / "shadow.db", true)) {
         GTEST_SKIP() << "the file system cannot make a file undeletable here";
     }
     test::LogCapture logs;
     const auto staged = stage();
-    setImmutable(stale / "shadow.db", false);
+    test::setImmutable(stale / "shadow.db", false);
     EXPECT_TRUE(fs::exists(stale / "shadow.db"));
     EXPECT_FALSE(logs->contains("stale_run_folder_removed"));
     EXPECT_TRUE(logs->contains("stale_run_folder_removal_failed"));

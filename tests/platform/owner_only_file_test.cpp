@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,6 +13,7 @@
 #include <functional>
 
 #include "platform/file_io.h"
+#include "support/special_files.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -222,19 +221,6 @@ TEST(OwnerOnlyDirectories, AreMadePrivateWhateverTheUmask) {
     EXPECT_THROW(createOwnerOnlyDirectories(root / "file" / "sub"), FileError);
 }
 
-// Sets or clears the immutable attribute, which keeps even the superuser from adding entries.
-bool setImmutable(const fs::path& path, bool on) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    int flags = 0;
-    const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                      (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
-                       ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return done;
-}
-
 // A home folder where nothing can be made: the reason given is why the first folder could not
 // be made, not that a folder further down does not exist.
 TEST(PrivateRuntimeFolder, SaysWhyTheFirstFolderCouldNotBeMade) {
@@ -242,7 +228,7 @@ TEST(PrivateRuntimeFolder, SaysWhyTheFirstFolderCouldNotBeMade) {
     const auto home = root / "home";
     fs::create_directory(home);
     const bool locked =
-        ::geteuid() == 0 ? setImmutable(home, true) : ::chmod(home.c_str(), 0500) == 0;
+        ::geteuid() == 0 ? test::setImmutable(home, true) : ::chmod(home.c_str(), 0500) == 0;
     if (!locked) {
         GTEST_SKIP() << "no way to make a folder unwritable here";
     }
@@ -252,7 +238,7 @@ TEST(PrivateRuntimeFolder, SaysWhyTheFirstFolderCouldNotBeMade) {
     } catch (const Error& error) {
         reason = error.what();
     }
-    setImmutable(home, false);
+    test::setImmutable(home, false);
     ::chmod(home.c_str(), 0700);
     EXPECT_NE(reason.find("Could not create the folder " + (home / ".cache").string()),
               std::string::npos)

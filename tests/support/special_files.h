@@ -1,6 +1,8 @@
 #pragma once
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,20 @@
 #include <vector>
 
 namespace vask::test {
+
+// Sets or clears the immutable attribute, which keeps even the superuser from adding, removing
+// or changing entries. False where the file system or the user cannot set it.
+inline bool setImmutable(const std::filesystem::path& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                       ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return done;
+}
 
 // Runs `work` and tells whether it returned within a generous bound. When it did not (it waits
 // in open() on one of `fifos`), each FIFO is opened once at each end, which lets a blocked reader
