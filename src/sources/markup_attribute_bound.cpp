@@ -52,6 +52,19 @@ bool MarkupAttributeBound::endTag() {
     return true;
 }
 
+// A section that ends at two `mark`s and '>': matched_ counts the marks just seen.
+bool MarkupAttributeBound::endsAfterTwo(char c, char mark) {
+    if (c == mark) {
+        ++matched_;
+    } else {
+        if (c == '>' && matched_ >= 2) {
+            state_ = State::text;
+        }
+        matched_ = 0;
+    }
+    return true;
+}
+
 bool MarkupAttributeBound::step(char c) {
     const bool dropping = attributes_ > maxAttributes_;
     switch (state_) {
@@ -100,26 +113,9 @@ bool MarkupAttributeBound::step(char c) {
             }
             return true;
         case State::comment:
-            // Ends at "-->": matched_ counts the dashes just seen.
-            if (c == '-') {
-                ++matched_;
-            } else {
-                if (c == '>' && matched_ >= 2) {
-                    state_ = State::text;
-                }
-                matched_ = 0;
-            }
-            return true;
+            return endsAfterTwo(c, '-');  // at "-->"
         case State::cdata:
-            if (c == ']') {
-                ++matched_;
-            } else {
-                if (c == '>' && matched_ >= 2) {
-                    state_ = State::text;
-                }
-                matched_ = 0;
-            }
-            return true;
+            return endsAfterTwo(c, ']');  // at "]]>"
         case State::instruction:
             // XML ends it at "?>", HTML at the first ">".
             if (c == '>' && (dialect_ == Dialect::html || matched_ == 1)) {

@@ -51,6 +51,7 @@ class MarkupAttributeBound {
     bool step(char c);
     bool startAttribute();
     bool endTag();
+    bool endsAfterTwo(char c, char mark);
 
     Dialect dialect_;
     std::size_t maxAttributes_;
