@@ -200,6 +200,10 @@ class LoopbackPersonaContextHost::Worker {
             connections_.erase(victim);
             return true;
         }
+        if (connections_.empty()) {
+            // Nothing of ours holds the descriptors: no grace to wait for.
+            return false;
+        }
         auto firstGraceEnds = SteadyClock::time_point::max();
         for (const auto& [fd, connection] : connections_) {
             firstGraceEnds = std::min(firstGraceEnds, connection.lastActivity + newConnectionGrace);
@@ -209,8 +213,9 @@ class LoopbackPersonaContextHost::Worker {
     }
 
     void pauseAccepting(SteadyClock::duration pause) {
-        acceptResumesAt_ = SteadyClock::now() +
-                           std::max<SteadyClock::duration>(pause, std::chrono::milliseconds(1));
+        acceptResumesAt_ =
+            SteadyClock::now() + std::clamp<SteadyClock::duration>(
+                                     pause, std::chrono::milliseconds(1), acceptRetryPause);
     }
 
     void service(int fd) {

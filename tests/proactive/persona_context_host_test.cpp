@@ -12,6 +12,8 @@
 #include <chrono>
 #include <future>
 #include <string>
+#include <filesystem>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -499,11 +501,22 @@ TEST_F(PersonaContextHostTest, OutOfDescriptorsAnIdleConnectionMakesRoomForARequ
     // Idle connections are not closed for their silence during the test.
     LoopbackPersonaContextHost patient(dir / "shadow.db",
                                        LoopbackPersonaContextHost::Options{120s, 64});
+    const auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    const auto before = openDescriptors();
     std::vector<std::unique_ptr<Client>> idle;
     for (int i = 0; i < 3; ++i) {
         idle.push_back(std::make_unique<Client>(patient.port()));
         ASSERT_TRUE(idle.back()->connected());
     }
+    // The host holds them once it has a descriptor of its own for each, beside the clients'.
+    const auto held = std::chrono::steady_clock::now() + 30s;
+    while (openDescriptors() < before + 6 && std::chrono::steady_clock::now() < held) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_GE(openDescriptors(), before + 6);
     // The last descriptor goes to this client: the host cannot accept it without closing one.
     ShortOfDescriptors shortage(1);
     ASSERT_TRUE(shortage.taken());
