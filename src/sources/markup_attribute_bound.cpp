@@ -1,12 +1,10 @@
 #include "sources/markup_attribute_bound.h"
 
-#include <string_view>
-
 namespace vask {
 namespace {
 
 bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
 bool isNameStart(char c) {
@@ -14,42 +12,34 @@ bool isNameStart(char c) {
            static_cast<unsigned char>(c) >= 0x80;
 }
 
-char lowered(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 constexpr std::string_view kCdataOpener = "[CDATA[";
-constexpr std::size_t kMaxTagNameKept = 8;
+constexpr std::string_view kNamespacePrefix = "xmlns";
 
 }  // namespace
 
-std::size_t MarkupAttributeBound::filter(char* data, std::size_t length) {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (step(data[i])) {
-            data[kept++] = data[i];
+void MarkupAttributeBound::filter(std::string_view in, std::string& out) {
+    for (const char c : in) {
+        if (step(c, out)) {
+            out.push_back(c);
         }
     }
-    return kept;
 }
 
-bool MarkupAttributeBound::startAttribute() {
-    if (++attributes_ > maxAttributes_) {
-        ++dropped_;
-        return false;
+// An attribute past the bound is dropped unless its name turns out to be a namespace
+// declaration: its first bytes are held until that is known.
+bool MarkupAttributeBound::startAttribute(char c) {
+    state_ = State::attributeName;
+    if (++attributes_ <= maxAttributes_) {
+        dropping_ = false;
+        if (c == 'x') {
+            held_.assign(1, c);  // counted as a namespace once it is known to be one
+            return false;
+        }
+        return true;
     }
-    return true;
-}
-
-// The start tag ends; the raw text of a script or style follows it in HTML.
-bool MarkupAttributeBound::endTag() {
-    state_ = State::text;
-    if (dialect_ == Dialect::html && (tagName_ == "script" || tagName_ == "style")) {
-        state_ = State::rawText;
-        rawElement_ = "</" + tagName_;
-        matched_ = 0;
-    }
-    return true;
+    dropping_ = true;
+    held_.assign(1, c);
+    return false;
 }
 
 // A section that ends at two `mark`s and '>': matched_ counts the marks just seen.
@@ -65,8 +55,7 @@ bool MarkupAttributeBound::endsAfterTwo(char c, char mark) {
     return true;
 }
 
-bool MarkupAttributeBound::step(char c) {
-    const bool dropping = attributes_ > maxAttributes_;
+bool MarkupAttributeBound::step(char c, std::string& out) {
     switch (state_) {
         case State::text:
             if (c == '<') {
@@ -85,7 +74,7 @@ bool MarkupAttributeBound::step(char c) {
             } else if (isNameStart(c)) {
                 state_ = State::tagName;
                 attributes_ = 0;
-                tagName_.assign(1, lowered(c));
+                namespaces_ = 0;
             } else {
                 state_ = c == '<' ? State::tagOpen : State::text;
             }
@@ -117,8 +106,7 @@ bool MarkupAttributeBound::step(char c) {
         case State::cdata:
             return endsAfterTwo(c, ']');  // at "]]>"
         case State::instruction:
-            // XML ends it at "?>", HTML at the first ">".
-            if (c == '>' && (dialect_ == Dialect::html || matched_ == 1)) {
+            if (c == '>' && matched_ == 1) {
                 state_ = State::text;
             }
             matched_ = c == '?' ? 1 : 0;
@@ -131,79 +119,85 @@ bool MarkupAttributeBound::step(char c) {
             return true;
         case State::tagName:
             if (c == '>') {
-                return endTag();
-            }
-            if (isBlank(c) || c == '/') {
+                state_ = State::text;
+            } else if (isBlank(c) || c == '/') {
                 state_ = State::beforeAttribute;
-            } else if (tagName_.size() < kMaxTagNameKept) {
-                tagName_.push_back(lowered(c));
             }
             return true;
         case State::beforeAttribute:
         case State::afterName:
             if (c == '>') {
-                return endTag();
+                state_ = State::text;
+                return true;
             }
-            if (isBlank(c) || c == '/') {
-                // A "/" outside a value is kept even when dropping: it may close an empty
-                // element ("/>").
-                return !dropping || c == '/';
+            if (isBlank(c)) {
+                // Blanks between dropped attributes go with them.
+                return attributes_ <= maxAttributes_;
+            }
+            if (c == '/') {
+                return true;  // "/>" closes an empty element
             }
             if (state_ == State::afterName && c == '=') {
                 state_ = State::afterEquals;
-                return !dropping;
+                return !dropping_;
             }
-            state_ = State::attributeName;
-            return startAttribute();
+            return startAttribute(c);
         case State::attributeName:
+            if (!held_.empty()) {
+                // Still telling "xmlns" or "xmlns:p" from other names.
+                const bool namePart = !isBlank(c) && c != '=' && c != '>' && c != '/';
+                if (namePart && held_.size() < kNamespacePrefix.size() &&
+                    c == kNamespacePrefix[held_.size()]) {
+                    held_.push_back(c);
+                    return false;
+                }
+                const bool declaration =
+                    held_ == kNamespacePrefix && (c == ':' || !namePart);
+                if (declaration) {
+                    if (++namespaces_ > maxNamespaces_) {
+                        refused_ = true;
+                    }
+                    if (dropping_) {
+                        // The blank before it may have gone with a dropped attribute.
+                        dropping_ = false;
+                        --attributes_;
+                        out.push_back(' ');
+                    }
+                } else if (dropping_) {
+                    ++dropped_;
+                }
+                if (!dropping_) {
+                    out += held_;
+                }
+                held_.clear();
+            }
             if (c == '>') {
-                return endTag();
+                state_ = State::text;
+                return true;
             }
             if (c == '=') {
                 state_ = State::afterEquals;
             } else if (isBlank(c)) {
                 state_ = State::afterName;
-            } else if (c == '/' && dialect_ == Dialect::html) {
+            } else if (c == '/') {
                 state_ = State::beforeAttribute;
                 return true;
             }
-            return !dropping;
+            return !dropping_;
         case State::afterEquals:
-            if (c == '>') {
-                return endTag();
-            }
             if (c == '"' || c == '\'') {
                 state_ = State::quoted;
                 quote_ = c;
-            } else if (!isBlank(c)) {
-                state_ = State::unquoted;
+            } else if (c == '>') {
+                state_ = State::text;
+                return true;
             }
-            return !dropping;
+            return !dropping_;
         case State::quoted:
             if (c == quote_) {
                 state_ = State::beforeAttribute;
             }
-            return !dropping;
-        case State::unquoted:
-            if (c == '>') {
-                return endTag();
-            }
-            if (isBlank(c)) {
-                state_ = State::beforeAttribute;
-            }
-            return !dropping;
-        case State::rawText:
-            // Ends where "</script" or "</style" begins (in any case); the end tag is read as one.
-            if (lowered(c) == rawElement_[matched_] || (matched_ == 0 && c == '<')) {
-                matched_ = lowered(c) == rawElement_[matched_] ? matched_ + 1 : 1;
-                if (matched_ == rawElement_.size()) {
-                    state_ = State::endTag;
-                    matched_ = 0;
-                }
-            } else {
-                matched_ = c == '<' ? 1 : 0;
-            }
-            return true;
+            return !dropping_;
     }
     return true;
 }

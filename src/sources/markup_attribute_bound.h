@@ -2,30 +2,38 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace vask {
 
-// Drops the attributes of a start tag past the first `maxAttributes`, on markup streamed through
-// it in pieces, before a parser sees it. libxml2 checks each attribute of an element against the
-// ones before it, so an element of tens of thousands of attributes takes quadratic time; the
-// readers want only the text, which no attribute holds.
+// Drops the attributes of an XML start tag past the first `maxAttributes`, on markup streamed
+// through it in pieces, before libxml2 sees it. libxml2 checks each attribute of an element
+// against the ones before it, so an element of tens of thousands of attributes takes quadratic
+// time; the readers want only the text, which no attribute holds.
 //
-// Comments, CDATA sections, processing instructions, declarations and (in HTML) the raw text of
-// scripts and styles are passed through untouched, so that markup-like text inside them is never
-// mistaken for a tag. An element within the bound passes through byte for byte.
+// It follows XML's own lexical rules, which libxml2 keeps strictly (it stops at the first
+// error): comments end at "-->", CDATA sections at "]]>", processing instructions at "?>", and
+// only a quoted value holds a ">". Markup-like text inside them is passed through untouched. The
+// one place the parser reads markup this pass cannot see, the replacement text of an entity, is
+// closed by the reader, which refuses documents that declare entities. The parser must read the
+// bytes as UTF-8 (or another encoding that keeps ASCII as it is), whatever the document says.
+//
+// Namespace declarations ("xmlns", "xmlns:p") are never dropped, since names cannot be read
+// without them; past `maxNamespaces` of them on one element the markup is refused instead (the
+// parser checks them against each other too).
 class MarkupAttributeBound {
   public:
-    enum class Dialect { xml, html };
+    MarkupAttributeBound(std::size_t maxAttributes, std::size_t maxNamespaces)
+        : maxAttributes_(maxAttributes), maxNamespaces_(maxNamespaces) {}
 
-    MarkupAttributeBound(Dialect dialect, std::size_t maxAttributes)
-        : dialect_(dialect), maxAttributes_(maxAttributes) {}
-
-    // Filters `length` bytes at `data` in place (what is dropped is never replaced, so the
-    // result is never longer) and returns the length kept.
-    std::size_t filter(char* data, std::size_t length);
+    // Appends what is kept of `in` to `out`.
+    void filter(std::string_view in, std::string& out);
 
     // How many attributes were dropped so far.
     std::size_t dropped() const { return dropped_; }
+
+    // Whether an element declared more namespaces than the bound: the markup cannot be read.
+    bool refused() const { return refused_; }
 
   private:
     enum class State {
@@ -43,28 +51,27 @@ class MarkupAttributeBound {
         afterName,
         afterEquals,
         quoted,
-        unquoted,
-        rawText,
     };
 
     // Whether the byte is kept.
-    bool step(char c);
-    bool startAttribute();
-    bool endTag();
+    bool step(char c, std::string& out);
+    bool startAttribute(char c);
     bool endsAfterTwo(char c, char mark);
 
-    Dialect dialect_;
     std::size_t maxAttributes_;
+    std::size_t maxNamespaces_;
     State state_ = State::text;
     std::size_t attributes_ = 0;
+    std::size_t namespaces_ = 0;
     std::size_t dropped_ = 0;
-    // How far a multi-byte opener or closer ("--", "[CDATA[", "-->", "</script") has matched.
+    bool refused_ = false;
+    // Whether the attribute being read is dropped.
+    bool dropping_ = false;
+    // The start of a name past the bound, held until it tells a namespace declaration apart.
+    std::string held_;
+    // How far a multi-byte opener or closer ("--", "[CDATA[", "-->") has matched.
     std::size_t matched_ = 0;
     char quote_ = '"';
-    // The start tag's name, lower case (only as much as tells script and style apart).
-    std::string tagName_;
-    // The element whose raw text is being passed over.
-    std::string rawElement_;
 };
 
 }  // namespace vask

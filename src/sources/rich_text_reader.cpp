@@ -1,8 +1,5 @@
 #include "sources/rich_text_reader.h"
 
-#include <libxml/HTMLparser.h>
-#include <libxml/tree.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -14,30 +11,12 @@
 
 #include "platform/error.h"
 #include "platform/text.h"
-#include "sources/markup_attribute_bound.h"
+#include "sources/html_text.h"
 #include "sources/text_decoding.h"
 #include "sources/word_processor_reader.h"
 
 namespace vask {
 namespace {
-
-void appendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
 
 bool isAsciiLetter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -124,14 +103,17 @@ class RtfReader {
         int pendingSkip = 0;
         while (pos_ < in_.size()) {
             const char c = in_[pos_++];
+            // A group's end ends the fallback of a \u inside it, and a new group is no fallback.
             if (c == '{') {
                 flushBytes();
                 groups.open();
+                pendingSkip = 0;
                 continue;
             }
             if (c == '}') {
                 flushBytes();
                 groups.close();
+                pendingSkip = 0;
                 continue;
             }
             const RtfGroup group = groups.top();
@@ -175,7 +157,7 @@ class RtfReader {
                     bytes_.push_back(next);
                 } else if (!group.skipped && next == '~') {
                     flushBytes();
-                    appendUtf8(out_, U'\u00A0');
+                    TextDecoding::appendUtf8(out_, U'\u00A0');
                 }
                 continue;
             }
@@ -198,6 +180,12 @@ class RtfReader {
             }
             if (pos_ < in_.size() && in_[pos_] == ' ') {
                 ++pos_;
+            }
+            if (word == "bin") {
+                // Binary data of the parameter's length follows: never markup, never text.
+                const auto length = static_cast<std::size_t>(std::max(parameter.value_or(0), 0L));
+                pos_ += std::min(length, in_.size() - pos_);
+                continue;
             }
             if (isSkippedDestination(word)) {
                 groups.setTop({true, group.unicodeSkip});
@@ -244,7 +232,7 @@ class RtfReader {
         const bool high = unit >= 0xD800 && unit <= 0xDBFF;
         const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
         if (low && highSurrogate_) {
-            appendUtf8(out_, 0x10000 + ((*highSurrogate_ - 0xD800) << 10) + (unit - 0xDC00));
+            TextDecoding::appendUtf8(out_, 0x10000 + ((*highSurrogate_ - 0xD800) << 10) + (unit - 0xDC00));
             highSurrogate_.reset();
             return;
         }
@@ -252,13 +240,13 @@ class RtfReader {
         if (high) {
             highSurrogate_ = unit;
         } else {
-            appendUtf8(out_, low ? U'\uFFFD' : unit);
+            TextDecoding::appendUtf8(out_, low ? U'\uFFFD' : unit);
         }
     }
 
     void dropLoneSurrogate() {
         if (highSurrogate_) {
-            appendUtf8(out_, U'\uFFFD');
+            TextDecoding::appendUtf8(out_, U'\uFFFD');
             highSurrogate_.reset();
         }
     }
@@ -293,86 +281,67 @@ bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
     return text::asciiLowered(text.substr(0, prefix.size())) == prefix;
 }
 
-bool looksLikeHTML(std::string_view bytes) {
-    auto head = text::trimmed(bytes.substr(0, 4096));
-    if (head.starts_with("\xEF\xBB\xBF")) {
-        head.remove_prefix(3);
+// Comments before the markup (a browser's "<!-- saved from url=... -->") are passed over.
+bool startsLikeHTML(std::string_view head) {
+    while (true) {
+        head = text::trimmed(head);
+        if (!head.starts_with("<!--")) {
+            break;
+        }
+        const auto end = head.find("-->", 4);
+        if (end == std::string_view::npos) {
+            return false;
+        }
+        head.remove_prefix(end + 3);
     }
     for (const auto marker : {"<!doctype html", "<html", "<head", "<body", "<?xml"}) {
         if (startsWithIgnoringCase(head, marker)) {
             return marker != std::string_view("<?xml") ||
-                   head.find("<html") != std::string_view::npos;
+                   text::asciiLowered(head.substr(0, 4096)).find("<html") != std::string::npos;
         }
     }
     return false;
 }
 
-bool isBlockElement(std::string_view name) {
-    static constexpr std::string_view kBlocks[] = {
-        "p",  "div",   "br", "li", "tr",      "h1",      "h2",     "h3",     "h4",         "h5",
-        "h6", "table", "ul", "ol", "section", "article", "header", "footer", "blockquote", "pre"};
-    for (const auto block : kBlocks) {
-        if (name == block) {
-            return true;
-        }
+bool looksLikeHTML(std::string_view bytes) {
+    constexpr std::size_t kHead = 64 * 1024;
+    if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
+        const auto head = TextDecoding::convertReplacing(
+            bytes.substr(2, std::min(bytes.size() - 2, kHead) & ~std::size_t{1}),
+            bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
+        return head && startsLikeHTML(*head);
     }
-    return false;
+    auto head = bytes.substr(0, kHead);
+    if (head.starts_with("\xEF\xBB\xBF")) {
+        head.remove_prefix(3);
+    }
+    return startsLikeHTML(head);
 }
 
-// The text of an HTML document as the parser streams it: no tree is built, so memory follows
-// the text, not the markup (a tree of millions of empty elements is tens of times the file).
-class HtmlText {
-  public:
-    static void startElement(void* context, const xmlChar* name, const xmlChar**) {
-        static_cast<HtmlText*>(context)->open(reinterpret_cast<const char*>(name));
-    }
-    static void endElement(void* context, const xmlChar* name) {
-        static_cast<HtmlText*>(context)->close(reinterpret_cast<const char*>(name));
-    }
-    static void characters(void* context, const xmlChar* text, int length) {
-        auto& self = *static_cast<HtmlText*>(context);
-        if (self.hidden_ == 0 && length > 0) {
-            self.out_.append(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
+// The page in UTF-8, in the encoding a browser would pick; `converted` holds it when it is not
+// the bytes themselves.
+std::string_view decodedPage(std::string_view bytes, std::string& converted) {
+    const auto encoding = TextDecoding::markupEncoding(bytes);
+    if (encoding == "UTF-8") {
+        if (bytes.starts_with("\xEF\xBB\xBF")) {
+            bytes.remove_prefix(3);
         }
-    }
-
-    std::string& text() { return out_; }
-
-  private:
-    static bool isHidden(std::string_view name) {
-        return name == "script" || name == "style" || name == "head";
-    }
-
-    void open(std::string_view name) {
-        if (isHidden(name)) {
-            ++hidden_;
-        } else if (hidden_ == 0 && isBlockElement(name)) {
-            endLine();
+        if (text::isValidUtf8(bytes)) {
+            return bytes;
         }
+        converted = text::toValidUtf8(bytes);
+        return converted;
     }
-
-    void close(std::string_view name) {
-        if (isHidden(name)) {
-            hidden_ -= hidden_ > 0 ? 1 : 0;
-        } else if (hidden_ == 0 && isBlockElement(name)) {
-            endLine();
-        }
+    if (encoding.starts_with("UTF-16")) {
+        bytes.remove_prefix(2);
     }
-
-    void endLine() {
-        if (!out_.empty() && out_.back() != '\n') {
-            out_.push_back('\n');
-        }
+    if (auto text = TextDecoding::convertReplacing(bytes, encoding.c_str())) {
+        converted = std::move(*text);
+    } else {
+        converted = text::toValidUtf8(bytes);
     }
-
-    std::string out_;
-    // How many hidden elements (scripts, styles, the head) are open around the parser.
-    std::size_t hidden_ = 0;
-};
-
-struct PushParserDeleter {
-    void operator()(htmlParserCtxt* context) const { htmlFreeParserCtxt(context); }
-};
+    return converted;
+}
 
 }  // namespace
 
@@ -387,54 +356,15 @@ std::optional<std::string> RichTextReader::htmlText(std::string_view bytes, std:
     if (!looksLikeHTML(bytes)) {
         return std::nullopt;
     }
-    // Attributes past these are dropped before the parser sees them (its cost grows with the
-    // square of an element's attributes); no text is in them.
-    constexpr std::size_t kMaxAttributes = 32;
-    constexpr std::size_t kPieceBytes = 64 * 1024;
-    htmlSAXHandler handler{};
-    handler.startElement = &HtmlText::startElement;
-    handler.endElement = &HtmlText::endElement;
-    handler.characters = &HtmlText::characters;
-    handler.cdataBlock = &HtmlText::characters;
-    HtmlText reader;
-    // A page that is not UTF-8 and names no encoding of its own is read as Latin-1 from its
-    // first byte: the parser would switch only at the first byte it cannot read, and drops that
-    // byte when it comes right after an ampersand.
-    const bool undeclaredLatin =
-        !text::isValidUtf8(bytes) &&
-        text::asciiLowered(bytes.substr(0, 4096)).find("charset") == std::string::npos &&
-        !bytes.starts_with("\xFF\xFE") && !bytes.starts_with("\xFE\xFF");
-    const std::unique_ptr<htmlParserCtxt, PushParserDeleter> parser(htmlCreatePushParserCtxt(
-        &handler, &reader, nullptr, 0, nullptr,
-        undeclaredLatin ? XML_CHAR_ENCODING_8859_1 : XML_CHAR_ENCODING_NONE));
-    if (!parser) {
-        return std::nullopt;
-    }
-    htmlCtxtUseOptions(parser.get(), HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET |
-                                         HTML_PARSE_NOBLANKS);
-    MarkupAttributeBound attributes(MarkupAttributeBound::Dialect::html, kMaxAttributes);
-    std::string piece;
-    for (std::size_t at = 0; at < bytes.size(); at += kPieceBytes) {
-        if (stop.stop_requested()) {
-            throw Error("Reading the document was cancelled");
-        }
-        piece.assign(bytes.substr(at, kPieceBytes));
-        const auto kept = attributes.filter(piece.data(), piece.size());
-        htmlParseChunk(parser.get(), piece.data(), static_cast<int>(kept), 0);
-    }
-    htmlParseChunk(parser.get(), nullptr, 0, 1);
-    auto& out = reader.text();
-    if (parser->disableSAX != 0) {
-        // The parser gave up before the end (it never does on bad markup, only when it runs out
-        // of what it may hold): the text read so far is kept, and says it stops short.
-        out += "\n\n[The rest of this document could not be read.]";
-    }
-    // On a page that is not UTF-8 the parser's output is not always UTF-8 either (an "&" or "<"
-    // before a byte above 127 is passed on as it is).
-    if (!text::isValidUtf8(out)) {
-        out = text::toValidUtf8(out);
-    }
-    return std::string(text::trimmed(out));
+    std::string converted;
+    const auto page = decodedPage(bytes, converted);
+    auto out = HtmlText::text(page, std::move(stop));
+    converted = std::string();
+    const auto kept = text::trimmed(out);
+    const auto start = static_cast<std::size_t>(kept.data() - out.data());
+    out.resize(start + kept.size());
+    out.erase(0, start);
+    return out;
 }
 
 std::optional<std::string> RichTextReader::plainText(std::string_view bytes, std::stop_token stop) {

@@ -6,8 +6,9 @@
 #include <string_view>
 
 // Plain text out of rich documents, the format detected from the bytes themselves: RTF by a
-// small reader of our own, HTML through libxml2's forgiving HTML parser, zipped word-processor
-// documents (.docx, .odt) through WordProcessorReader. Anything else is not imported.
+// small reader of our own, HTML by HtmlText in the encoding a browser would pick, zipped
+// word-processor documents (.docx, .odt) through WordProcessorReader. Anything else is not
+// imported.
 namespace vask::RichTextReader {
 
 // The document's text in UTF-8, or nothing when the bytes are none of these formats. Throws

@@ -22,4 +22,18 @@ std::optional<std::string> plainText(std::string_view bytes);
 // bytes do not convert cleanly.
 std::optional<std::string> convert(std::string_view bytes, const char* encoding);
 
+// The same, with U+FFFD for what does not convert; nothing only when ICU does not know the
+// encoding.
+std::optional<std::string> convertReplacing(std::string_view bytes, const char* encoding);
+
+// The encoding of a web page, picked as browsers pick it: a byte order mark, then the XML
+// declaration or a meta charset near the start, then UTF-8 when the bytes are well-formed UTF-8,
+// then the detector's guess (markup left out), windows-1252 when it has none. The name is one
+// ICU knows; labels browsers read as windows-1252 (ISO-8859-1, US-ASCII) give windows-1252, and a
+// declared UTF-16 on bytes without its byte order mark gives UTF-8.
+std::string markupEncoding(std::string_view bytes);
+
+// Appends the character's UTF-8 bytes; `c` is a scalar value (not a surrogate, at most U+10FFFF).
+void appendUtf8(std::string& out, char32_t c);
+
 }  // namespace vask::TextDecoding

@@ -3,17 +3,20 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <libxml/parser.h>
-#include <libxml/xmlreader.h>
+#include <libxml/parserInternals.h>
+#include <libxml/valid.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <exception>
 #include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "platform/logger.h"
 #include "sources/markup_attribute_bound.h"
 
 namespace vask {
@@ -31,9 +34,23 @@ constexpr std::string_view kOfficeNamespace = "urn:oasis:names:tc:opendocument:x
 // A repeat count in a document is untrusted; no real document asks for more spaces than this.
 constexpr long kMaxRepeatedSpaces = 1024;
 
-// libxml2 refuses a single text node longer than this (XML_MAX_TEXT_LENGTH) unless told to lift
-// every limit, which would also lift its guards against entity expansion.
+// One run of text longer than this is refused, as libxml2 refuses a text node that long unless
+// told to lift every limit (which would also lift its guards against entity expansion).
 constexpr std::size_t kMaxTextRunBytes = 10'000'000;
+
+// Attributes of an element past this many are dropped before the parser (see readBodyText), and
+// past this many namespace declarations the markup is refused.
+constexpr std::size_t kMaxAttributes = 128;
+constexpr std::size_t kMaxNamespaces = 1024;
+
+const Logger& logger() {
+    static const Logger instance("ai.vask.VaskCore", "word-processor");
+    return instance;
+}
+
+std::string_view view(const xmlChar* text) {
+    return text != nullptr ? reinterpret_cast<const char*>(text) : std::string_view();
+}
 
 std::string description(Case kind) {
     switch (kind) {
@@ -84,51 +101,6 @@ Format openDocumentEntry(archive* reader, std::size_t maxEntryBytes) {
         return name == kWordEntry ? Format::word : Format::openDocument;
     }
 }
-
-// The entry's bytes as the XML reader asks for them, inflated piece by piece: the markup is
-// never held whole. The declared size may lie, so the limit holds on what actually inflates.
-//
-// Attributes past the first kMaxAttributes of an element are dropped on the way: the parser's
-// cost grows with the square of an element's attributes, and the text holds none. A real
-// document's root, with its namespace declarations, has a few dozen.
-struct EntryStream {
-    static constexpr std::size_t kMaxAttributes = 128;
-
-    archive* reader;
-    std::size_t maxBytes;
-    std::stop_token stop;
-    std::size_t inflated = 0;
-    bool tooLarge = false;
-    bool unreadable = false;
-    bool stopped = false;
-    MarkupAttributeBound attributes{MarkupAttributeBound::Dialect::xml, kMaxAttributes};
-
-    static int read(void* context, char* buffer, int length) {
-        auto& stream = *static_cast<EntryStream*>(context);
-        while (true) {
-            if (stream.stop.stop_requested()) {
-                stream.stopped = true;
-                return -1;
-            }
-            const la_ssize_t count =
-                archive_read_data(stream.reader, buffer, static_cast<std::size_t>(length));
-            if (count < 0) {
-                stream.unreadable = true;
-                return -1;
-            }
-            if (static_cast<std::size_t>(count) > stream.maxBytes - stream.inflated) {
-                stream.tooLarge = true;
-                return -1;
-            }
-            stream.inflated += static_cast<std::size_t>(count);
-            const auto kept = stream.attributes.filter(buffer, static_cast<std::size_t>(count));
-            // Nothing kept of a piece is not the end of the entry.
-            if (kept > 0 || count == 0) {
-                return static_cast<int>(kept);
-            }
-        }
-    }
-};
 
 // The body text of the document, read in one pass over the markup.
 //
@@ -329,114 +301,285 @@ class BodyText {
     long spaceCount_ = 1;
 };
 
-// A repeat count in a document is untrusted; no real document asks for more spaces than this.
-long spaceCount(xmlTextReader* reader) {
-    xmlChar* raw =
-        xmlTextReaderGetAttributeNs(reader, reinterpret_cast<const xmlChar*>("c"),
-                                    reinterpret_cast<const xmlChar*>(kTextNamespace.data()));
-    if (raw == nullptr) {
-        return 1;
-    }
-    const std::string_view value = reinterpret_cast<const char*>(raw);
-    long count = 1;
-    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), count);
-    xmlFree(raw);
-    if (error != std::errc{} || end == value.data() || count < 1) {
-        return 1;
-    }
-    return std::min(count, kMaxRepeatedSpaces);
-}
-
-std::string_view view(const xmlChar* text) {
-    return text != nullptr ? reinterpret_cast<const char*>(text) : std::string_view();
-}
-
-void recordFirstError(void* context, xmlErrorPtr error) {
-    auto& message = *static_cast<std::string*>(context);
-    if (message.empty() && error != nullptr && error->level >= XML_ERR_ERROR) {
-        message = error->message != nullptr ? error->message : "malformed";
-        while (!message.empty() && message.back() == '\n') {
-            message.pop_back();
+// How many spaces a text:s element stands for, from its text:c attribute.
+long spaceCount(int attributeCount, const xmlChar** attributes) {
+    // Each attribute is five pointers: local name, prefix, namespace, value start, value end.
+    for (int i = 0; i < attributeCount; ++i) {
+        const xmlChar** attribute = attributes + static_cast<std::ptrdiff_t>(i) * 5;
+        if (view(attribute[0]) != "c" || view(attribute[2]) != kTextNamespace) {
+            continue;
         }
+        const auto* start = reinterpret_cast<const char*>(attribute[3]);
+        const auto* end = reinterpret_cast<const char*>(attribute[4]);
+        long count = 1;
+        const auto [stop, error] = std::from_chars(start, end, count);
+        if (error != std::errc{} || stop == start || count < 1) {
+            return 1;
+        }
+        return std::min(count, kMaxRepeatedSpaces);
+    }
+    return 1;
+}
+
+struct ParserContextDeleter {
+    void operator()(xmlParserCtxt* context) const {
+        xmlFreeDoc(context->myDoc);
+        xmlFreeParserCtxt(context);
+    }
+};
+
+// The parser's callbacks, which feed BodyText. Nothing is thrown through the parser (C code):
+// a failure is kept, the parser stopped, and the failure thrown once it returns.
+class SaxBody {
+  public:
+    SaxBody(BodyText& body, Format format, std::string_view entryName, std::stop_token stop)
+        : body_(body), format_(format), entryName_(entryName), stop_(std::move(stop)) {}
+
+    static xmlSAXHandler handler() {
+        xmlSAXHandler sax{};
+        sax.initialized = XML_SAX2_MAGIC;
+        sax.startElementNs = &SaxBody::startElement;
+        sax.endElementNs = &SaxBody::endElement;
+        sax.characters = &SaxBody::characters;
+        sax.cdataBlock = &SaxBody::characters;
+        sax.ignorableWhitespace = &SaxBody::characters;
+        sax.entityDecl = &SaxBody::entityDeclaration;
+        sax.attributeDecl = &SaxBody::attributeDeclaration;
+        sax.serror = &SaxBody::structuredError;
+        return sax;
+    }
+
+    void setParser(xmlParserCtxt* parser) { parser_ = parser; }
+    bool sawRoot() const { return sawRoot_; }
+    bool stopped() const { return stopped_; }
+    const std::string& firstError() const { return error_; }
+
+    // Throws what a callback kept.
+    void rethrow() const {
+        if (failure_) {
+            std::rethrow_exception(failure_);
+        }
+    }
+
+    // Stops the parser when a stop is requested; whether it was.
+    bool checkStop() {
+        if (!stopped_ && stop_.stop_requested()) {
+            stopped_ = true;
+            xmlStopParser(parser_);
+        }
+        return stopped_;
+    }
+
+  private:
+    static SaxBody& self(void* context) { return *static_cast<SaxBody*>(context); }
+
+    template <typename Step>
+    void guarded(Step&& step) {
+        if (failure_ || checkStop()) {
+            return;
+        }
+        try {
+            step();
+        } catch (...) {
+            failure_ = std::current_exception();
+            xmlStopParser(parser_);
+        }
+    }
+
+    void refuse(Case kind, const std::string& detail) {
+        throw WordProcessorReaderError(kind, detail);
+    }
+
+    static void startElement(void* context, const xmlChar* localName, const xmlChar*,
+                             const xmlChar* uri, int, const xmlChar**, int attributeCount, int,
+                             const xmlChar** attributes) {
+        auto& sax = self(context);
+        sax.guarded([&] {
+            sax.sawRoot_ = true;
+            // The bound before the parser passes no more than this; an element past it means
+            // the two read the markup differently, and the document is not read on.
+            if (static_cast<std::size_t>(attributeCount) > kMaxAttributes) {
+                sax.refuse(Case::malformedXml, "an element of " + std::string(sax.entryName_) +
+                                                   " has more attributes than are read");
+            }
+            const auto ns = view(uri);
+            const auto name = view(localName);
+            if (sax.format_ == Format::openDocument && ns == kTextNamespace && name == "s") {
+                sax.body_.setSpaceCount(spaceCount(attributeCount, attributes));
+            }
+            sax.body_.startElement(ns, name, sax.depth_, false);
+            ++sax.depth_;
+            sax.runBytes_ = 0;
+        });
+    }
+
+    static void endElement(void* context, const xmlChar* localName, const xmlChar*,
+                           const xmlChar* uri) {
+        auto& sax = self(context);
+        sax.guarded([&] {
+            --sax.depth_;
+            sax.body_.endElement(view(uri), view(localName), sax.depth_);
+            sax.runBytes_ = 0;
+        });
+    }
+
+    static void characters(void* context, const xmlChar* text, int length) {
+        auto& sax = self(context);
+        sax.guarded([&] {
+            sax.runBytes_ += static_cast<std::size_t>(length);
+            if (sax.runBytes_ > kMaxTextRunBytes) {
+                sax.refuse(Case::entryTooLarge, "a text run of " + std::string(sax.entryName_) +
+                                                    " is longer than " +
+                                                    std::to_string(kMaxTextRunBytes) +
+                                                    " bytes, the most one run may hold");
+            }
+            sax.body_.characters(
+                std::string_view(reinterpret_cast<const char*>(text),
+                                 static_cast<std::size_t>(std::max(length, 0))),
+                sax.depth_);
+        });
+    }
+
+    // The replacement text of an entity is markup this reader's bound never sees, and the parser
+    // reads it when the entity is used; defaulted attributes are added to elements unseen too.
+    // No word processor declares either.
+    static void entityDeclaration(void* context, const xmlChar* name, int, const xmlChar*,
+                                  const xmlChar*, xmlChar*) {
+        auto& sax = self(context);
+        sax.guarded([&] {
+            sax.refuse(Case::malformedXml, std::string(sax.entryName_) +
+                                               " declares the entity \"" +
+                                               std::string(view(name)) +
+                                               "\"; documents that declare entities are not read");
+        });
+    }
+
+    static void attributeDeclaration(void* context, const xmlChar* element, const xmlChar*, int,
+                                     int, const xmlChar*, xmlEnumerationPtr values) {
+        xmlFreeEnumeration(values);
+        auto& sax = self(context);
+        sax.guarded([&] {
+            sax.refuse(Case::malformedXml,
+                       std::string(sax.entryName_) + " declares attributes of \"" +
+                           std::string(view(element)) +
+                           "\"; documents that declare attributes are not read");
+        });
+    }
+
+    static void structuredError(void* context, xmlErrorPtr error) {
+        auto& message = self(context).error_;
+        if (message.empty() && error != nullptr && error->level >= XML_ERR_ERROR) {
+            message = error->message != nullptr ? error->message : "malformed";
+            while (!message.empty() && message.back() == '\n') {
+                message.pop_back();
+            }
+        }
+    }
+
+    BodyText& body_;
+    Format format_;
+    std::string_view entryName_;
+    std::stop_token stop_;
+    xmlParserCtxt* parser_ = nullptr;
+    int depth_ = 0;
+    // The bytes of character data since the last tag.
+    std::size_t runBytes_ = 0;
+    bool sawRoot_ = false;
+    bool stopped_ = false;
+    std::string error_;
+    std::exception_ptr failure_;
+};
+
+// The bound before the parser reads bytes, so the parser must read the same bytes: UTF-8 (the
+// encoding word processors write), whatever the document declares. Markup in UTF-16 or EBCDIC
+// would reach the parser unseen by the bound, so it is refused.
+void requireAsciiCompatible(std::string_view start, std::string_view entryName) {
+    if (start.starts_with("\xEF\xBB\xBF")) {
+        start.remove_prefix(3);
+    }
+    if (!start.empty() && start[0] != '<' && start[0] != ' ' && start[0] != '\t' &&
+        start[0] != '\n' && start[0] != '\r') {
+        throw WordProcessorReaderError(Case::malformedXml,
+                                       std::string(entryName) + " is not UTF-8 markup");
     }
 }
 
 std::string readBodyText(archive* archiveReader, Format format, std::size_t maxEntryBytes,
                          std::stop_token stop) {
-    EntryStream stream{archiveReader, maxEntryBytes, std::move(stop)};
-    // No network and no entity substitution: the document is untrusted.
-    const std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> reader(
-        xmlReaderForIO(&EntryStream::read, nullptr, &stream, nullptr, nullptr,
-                       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
-        xmlFreeTextReader);
-    if (!reader) {
-        if (stream.stopped) {
-            throw Error("Reading the document was cancelled");
-        }
-        if (stream.tooLarge || stream.unreadable) {
-            // The first bytes are read when the reader is made.
-            throw WordProcessorReaderError(
-                stream.tooLarge ? Case::entryTooLarge : Case::archiveUnreadable,
-                stream.tooLarge ? "the markup exceeds " + std::to_string(maxEntryBytes) + " bytes"
-                                : archiveMessage(archiveReader));
-        }
-        throw WordProcessorReaderError(Case::malformedXml, "no root element");
-    }
-    std::string error;
-    xmlTextReaderSetStructuredErrorHandler(reader.get(), &recordFirstError, &error);
+    // Elements past this many attributes lose the rest before the parser: its cost grows with
+    // the square of an element's attributes, and the text holds none. A real document's root
+    // has a few dozen, with its namespace declarations (kept whatever their place, up to the
+    // second bound).
+    constexpr std::size_t kPieceBytes = 64 * 1024;
     const auto entryName = format == Format::word ? kWordEntry : kOpenDocumentEntry;
     // The text may not outgrow the markup's own cap, however many spaces an element stands for.
     BodyText body(format, entryName, maxEntryBytes);
-    bool sawRoot = false;
-    int status = 0;
-    while ((status = xmlTextReaderRead(reader.get())) == 1) {
-        const int depth = xmlTextReaderDepth(reader.get());
-        switch (xmlTextReaderNodeType(reader.get())) {
-            case XML_READER_TYPE_ELEMENT: {
-                sawRoot = true;
-                const auto ns = view(xmlTextReaderConstNamespaceUri(reader.get()));
-                const auto name = view(xmlTextReaderConstLocalName(reader.get()));
-                if (format == Format::openDocument && ns == kTextNamespace && name == "s") {
-                    body.setSpaceCount(spaceCount(reader.get()));
-                }
-                body.startElement(ns, name, depth, xmlTextReaderIsEmptyElement(reader.get()) == 1);
-                break;
-            }
-            case XML_READER_TYPE_END_ELEMENT:
-                body.endElement(view(xmlTextReaderConstNamespaceUri(reader.get())),
-                                view(xmlTextReaderConstLocalName(reader.get())), depth);
-                break;
-            case XML_READER_TYPE_TEXT:
-            case XML_READER_TYPE_CDATA:
-            case XML_READER_TYPE_WHITESPACE:
-            case XML_READER_TYPE_SIGNIFICANT_WHITESPACE:
-                body.characters(view(xmlTextReaderConstValue(reader.get())), depth);
-                break;
-            default:
-                break;
+    SaxBody sax(body, format, entryName, stop);
+    auto handler = SaxBody::handler();
+    // No network, no DTD loaded, no entity substitution, no lifted limits; the bytes are UTF-8.
+    const std::unique_ptr<xmlParserCtxt, ParserContextDeleter> parser(
+        xmlCreatePushParserCtxt(&handler, &sax, nullptr, 0, nullptr));
+    if (!parser) {
+        throw WordProcessorReaderError(Case::malformedXml, "out of memory");
+    }
+    sax.setParser(parser.get());
+    xmlCtxtUseOptions(parser.get(), XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                                        XML_PARSE_IGNORE_ENC);
+    xmlSwitchEncoding(parser.get(), XML_CHAR_ENCODING_UTF8);
+    MarkupAttributeBound bound(kMaxAttributes, kMaxNamespaces);
+    std::string piece(kPieceBytes, '\0');
+    std::string filtered;
+    std::size_t inflated = 0;
+    while (true) {
+        if (sax.checkStop()) {
+            break;
+        }
+        const la_ssize_t count = archive_read_data(archiveReader, piece.data(), piece.size());
+        if (count < 0) {
+            throw WordProcessorReaderError(Case::archiveUnreadable, archiveMessage(archiveReader));
+        }
+        if (count == 0) {
+            break;
+        }
+        // The declared size may lie: the limit holds on what actually inflates.
+        if (static_cast<std::size_t>(count) > maxEntryBytes - inflated) {
+            throw WordProcessorReaderError(
+                Case::entryTooLarge,
+                std::string(entryName) + " exceeds " + std::to_string(maxEntryBytes) + " bytes");
+        }
+        const std::string_view bytes(piece.data(), static_cast<std::size_t>(count));
+        if (inflated == 0) {
+            requireAsciiCompatible(bytes, entryName);
+        }
+        inflated += bytes.size();
+        filtered.clear();
+        bound.filter(bytes, filtered);
+        if (bound.refused()) {
+            throw WordProcessorReaderError(
+                Case::malformedXml, "an element of " + std::string(entryName) + " declares more than " +
+                                        std::to_string(kMaxNamespaces) + " namespaces");
+        }
+        xmlParseChunk(parser.get(), filtered.data(), static_cast<int>(filtered.size()), 0);
+        sax.rethrow();
+        if (parser->disableSAX != 0 || parser->instate == XML_PARSER_EOF) {
+            break;
         }
     }
-    if (stream.stopped) {
+    if (!sax.stopped() && parser->instate != XML_PARSER_EOF) {
+        xmlParseChunk(parser.get(), nullptr, 0, 1);
+    }
+    sax.rethrow();
+    if (sax.stopped()) {
         throw Error("Reading the document was cancelled");
     }
-    if (stream.tooLarge) {
+    if (bound.dropped() > 0) {
+        logger().info(std::to_string(bound.dropped()) + " attributes past the first " +
+                      std::to_string(kMaxAttributes) + " of their elements in " +
+                      std::string(entryName) + " were not read (no text is in attributes)");
+    }
+    if (parser->wellFormed == 0 || !sax.sawRoot()) {
         throw WordProcessorReaderError(
-            Case::entryTooLarge,
-            std::string(entryName) + " exceeds " + std::to_string(maxEntryBytes) + " bytes");
-    }
-    if (stream.unreadable) {
-        throw WordProcessorReaderError(Case::archiveUnreadable, archiveMessage(archiveReader));
-    }
-    if (status != 0 && error.find("huge text") != std::string::npos) {
-        // The markup may be well-formed: one run of text is longer than the parser takes.
-        throw WordProcessorReaderError(
-            Case::entryTooLarge, "a text run of " + std::string(entryName) + " is longer than " +
-                                     std::to_string(kMaxTextRunBytes) +
-                                     " bytes, the most one run may hold");
-    }
-    if (status != 0 || !sawRoot) {
-        throw WordProcessorReaderError(Case::malformedXml,
-                                       error.empty() ? "no root element" : error);
+            Case::malformedXml, sax.firstError().empty() ? "no root element" : sax.firstError());
     }
     return body.take();
 }

@@ -7,6 +7,7 @@
 
 #include "platform/error.h"
 #include "platform/text.h"
+#include "sources/html_text.h"
 #include "sources/markup_attribute_bound.h"
 #include "sources/text_decoding.h"
 #include "support/peak_heap.h"
@@ -42,6 +43,18 @@ TEST(RichTextReaderTest, ReadsRtfBodyText) {
         {"lone surrogate halves are replaced", R"({\rtf1\uc1 \u-10179?x\u-8694?})",
          "\xEF\xBF\xBDx\xEF\xBF\xBD"},
         {"unterminated document keeps what was read", R"({\rtf1 partial \'4)", "partial "},
+        // Binary data is skipped by its length, braces in it included.
+        {"binary picture data", R"({\rtf1 before{\*\shppict{\pict\pngblip\bin6 {{{{{{}} after})",
+         "before after"},
+        {"binary data in the body", "{\\rtf1 a\\bin3 }}{b}", "ab"},
+        {"binary data past the end", R"({\rtf1 a\bin999 xyz})", "a"},
+        // A group's end ends the fallback of a \u inside it.
+        {"fallback cut by the group's end", R"({\rtf1{\u8364}Price})",
+         "\xE2\x82\xAC"
+         "Price"},
+        {"a huge skip count ends with its group",
+         "{\\rtf1{\\uc100000\\u8364}" + std::string(300, 'x') + "}",
+         "\xE2\x82\xAC" + std::string(300, 'x')},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -106,9 +119,13 @@ TEST(RichTextReaderTest, TextIsValidUtf8WhateverTheInput) {
         {"unicode beyond U+10FFFF", R"({\rtf1 a\u1114112?b})", "a" + replacement + "b"},
         {"unicode of ten digits", R"({\rtf1\u9999999999})", replacement},
         {"the last character is kept", R"({\rtf1\u1114111})", "\xF4\x8F\xBF\xBF"},
-        // A page that is not UTF-8 and names no encoding is read as Latin-1.
+        // A page that is not UTF-8 and names no encoding is read as windows-1252.
         {"an ampersand before a byte above 127", "<html>&\xA0z", "&\xC2\xA0z"},
         {"in the body of a page", "<html><body><p>a&\xE9</p></body></html>", "a&\xC3\xA9"},
+        {"bytes that are no UTF-8 in a page that says it is", "<html><meta charset=utf-8>a\xFF" "b",
+         "a" + replacement + "b"},
+        {"a reference to no character", "<html>&#0;&#xD800;&#99999999999;&#x41;",
+         replacement + replacement + replacement + "A"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -155,38 +172,158 @@ TEST(RichTextReaderTest, AStopRequestEndsTheReading) {
 }
 
 // Attributes past the bound are dropped in whatever pieces the markup arrives; what looks like
-// a tag inside a comment, a CDATA section or a script is not one.
+// a tag inside a comment or a CDATA section is not one, and namespace declarations are kept
+// wherever they stand.
 TEST(MarkupAttributeBoundTest, DropsOnlyAttributesPastTheBound) {
-    using Dialect = MarkupAttributeBound::Dialect;
     struct Case {
         const char* name;
-        Dialect dialect;
         std::string in;
         std::string out;
+        bool refused = false;
     };
     const std::vector<Case> cases = {
-        {"within the bound", Dialect::xml, "<a x=\"1\" y='2'>t</a>", "<a x=\"1\" y='2'>t</a>"},
-        {"past it, the empty element kept", Dialect::xml, "<a x=\"1\" y=\"2\" z=\"3\"/>t",
+        {"within the bound", "<a x=\"1\" y='2'>t</a>", "<a x=\"1\" y='2'>t</a>"},
+        {"past it, the empty element kept", "<a x=\"1\" y=\"2\" z=\"3\"/>t",
          "<a x=\"1\" y=\"2\" />t"},
-        {"a quoted >", Dialect::xml, "<a x=\"1\" y=\"2\" z=\">\">t", "<a x=\"1\" y=\"2\" >t"},
-        {"comment", Dialect::xml, "<!-- <b p q r s> -->t", "<!-- <b p q r s> -->t"},
-        {"cdata", Dialect::xml, "<![CDATA[<b p q r s>]]>t", "<![CDATA[<b p q r s>]]>t"},
-        {"html unquoted", Dialect::html, "<p a=1 b c d=4>t", "<p a=1 b >t"},
-        {"script", Dialect::html, "<script><b p q r s></SCRIPT><i p q r>t",
-         "<script><b p q r s></SCRIPT><i p q >t"},
+        {"a quoted >", "<a x=\"1\" y=\"2\" z=\">\">t", "<a x=\"1\" y=\"2\" >t"},
+        {"comment", "<!-- <b p q r s> -->t", "<!-- <b p q r s> -->t"},
+        {"cdata", "<![CDATA[<b p q r s>]]>t", "<![CDATA[<b p q r s>]]>t"},
+        {"namespace declarations past the bound are kept",
+         "<a x=\"1\" y=\"2\" z=\"3\" xmlns:w=\"u\" xmlnz=\"4\" xmlns=\"d\">t",
+         "<a x=\"1\" y=\"2\"  xmlns:w=\"u\" xmlns=\"d\">t"},
+        {"names that begin like one are not", "<a xm=\"1\" xmlnsx=\"2\" x=\"3\" xmlns:p=\"4\">",
+         "<a xm=\"1\" xmlnsx=\"2\"  xmlns:p=\"4\">"},
+        {"too many namespace declarations", "<a xmlns:a=\"1\" xmlns:b=\"2\" xmlns:c=\"3\" xmlns:d=\"4\">",
+         "<a xmlns:a=\"1\" xmlns:b=\"2\"  xmlns:c=\"3\"  xmlns:d=\"4\">", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, c.in.size()}) {
-            MarkupAttributeBound bound(c.dialect, 2);
+            MarkupAttributeBound bound(2, 3);
             std::string out;
             for (std::size_t at = 0; at < c.in.size(); at += piece) {
-                std::string part = c.in.substr(at, piece);
-                out.append(part.data(), bound.filter(part.data(), part.size()));
+                bound.filter(std::string_view(c.in).substr(at, piece), out);
             }
             EXPECT_EQ(out, c.out);
+            EXPECT_EQ(bound.refused(), c.refused);
         }
     }
+}
+
+std::string manyAttributes(int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) {
+        out += " a" + std::to_string(i) + "=v";
+    }
+    return out;
+}
+
+// Where markup ends is decided once, by the one tokenizer that reads the page, as a browser
+// decides it: a construct that ends early never hides an element of many attributes from a
+// bound, and a "<" that starts no tag is text.
+TEST(RichTextReaderTest, MarkupEndsWhereBrowsersEndIt) {
+    std::string words;
+    for (int i = 1; i <= 40; ++i) {
+        words += " w" + std::to_string(i);
+    }
+    const auto hostile = "<p" + manyAttributes(100'000) + ">after</p>";
+    struct Case {
+        std::string name;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"CDATA outside foreign content ends at the first >",
+         "<![CDATA[ x >shown" + hostile + "]]>", "shown\nafter\n]]>"},
+        {"a comment ends at --!>", "<!-- x --!>shown" + hostile, "shown\nafter"},
+        {"and at <!--> or <!--->", "a<!-->b<!--->c<!-- d -- e --->f", "abcf"},
+        {"a declaration or instruction ends at the first >", "<!x y>a<?php echo '>b'; ?>c",
+         "ab'; ?>c"},
+        {"< before a non-ASCII letter is text", "Rooms <\xE2\x82\xAC" "100 per night:" + words,
+         "Rooms <\xE2\x82\xAC" "100 per night:" + words},
+        {"< before Cyrillic", "\xD0\xA6\xD0\xB5\xD0\xBD\xD0\xB0 <\xD0\xB1\xD0\xBE\xD0\xBB\xD0\xB5\xD0\xB5 100" + words,
+         "\xD0\xA6\xD0\xB5\xD0\xBD\xD0\xB0 <\xD0\xB1\xD0\xBE\xD0\xBB\xD0\xB5\xD0\xB5 100" + words},
+        {"< before _, : or a digit", "a <_b <:c <5 d", "a <_b <:c <5 d"},
+        {"a script holds markup", "<script><b p q r s></SCRIPT><i p q r>t", "t"},
+        {"unquoted and quoted values", "<p a=1 b c d=4 e='>' f=\"x>\">t", "t"},
+        {"references", "&amp;&lt;&nbsp;&#8364;&#x20ac;&bogus; & &amp",
+         "&<\xC2\xA0\xE2\x82\xAC\xE2\x82\xAC&bogus; & &amp"},
+        {"white space collapses outside pre",
+         "<p> one\n  two </p><pre> a\n   b</pre><textarea>x &amp;  y</textarea>",
+         "one two\n a\n   b\nx & y"},
+        {"the title and templates are left out", "<title>T</title><template>u</template>v", "v"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto text = RichTextReader::htmlText("<html><body>" + c.body + "</body></html>");
+        ASSERT_TRUE(text.has_value());
+        EXPECT_EQ(*text, c.text);
+    }
+}
+
+TEST(RichTextReaderTest, HtmlTableCellsAndRowsStayApart) {
+    const auto text = RichTextReader::htmlText(
+        "<html><body><table><tr><td>Subtotal</td><td>39.98</td></tr>\n"
+        "<tr><th>VAT</th> <td>7.60</td></tr><tr><td>a<p>b</p></td><td>c</td></tr></table>"
+        "after</body></html>");
+    ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(*text, "Subtotal\t39.98\nVAT\t7.60\na\nb\nc\nafter");
+}
+
+// A browser's order: byte order mark, then the XML declaration or a meta charset, then UTF-8
+// when the bytes are UTF-8, then a guess.
+TEST(RichTextReaderTest, HtmlEncodingIsPickedAsBrowsersPickIt) {
+    const std::string greeting = "Gr\xC3\xBC\xC3\x9F" "e aus M\xC3\xBC" "nchen";
+    const std::string latin1 = "Gr\xFC\xDF" "e aus M\xFC" "nchen";
+    const std::string body = "<body><p>" + greeting + "</p></body></html>";
+    const std::string utf16 = std::string("\xFF\xFE<\0h\0t\0m\0l\0>\0G\0r\0\xFC\0\xDF\0", 22);
+    struct Case {
+        std::string name;
+        std::string page;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"UTF-8 without a charset", "<html>" + body, greeting},
+        {"XHTML declaring UTF-8",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<html xmlns=\"http://www.w3.org/1999/xhtml\">" +
+             body,
+         greeting},
+        {"a UTF-8 byte order mark", "\xEF\xBB\xBF<!DOCTYPE html><html>" + body, greeting},
+        {"a meta charset inside a comment is none", "<html><!-- <meta charset=koi8-r> -->" + body,
+         greeting},
+        {"a declared Latin-1", "<html><head><meta charset='ISO-8859-1'></head><p>" + latin1,
+         greeting},
+        {"a charset in http-equiv",
+         "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+         "charset=windows-1251\"></head><p>\xD6\xE5\xED\xE0",
+         "\xD0\xA6\xD0\xB5\xD0\xBD\xD0\xB0"},
+        {"undeclared and not UTF-8",
+         "<html><body><p>Liebe " + latin1 + ", die Stra\xDF" "e ist gesperrt, wir m\xFCssen "
+         "\xFC" "ber die Br\xFC" "cke fahren. Viele Gr\xFC\xDF" "e.</p></body></html>",
+         "Liebe " + greeting + ", die Stra\xC3\x9F" "e ist gesperrt, wir m\xC3\xBCssen \xC3\xBC"
+         "ber die Br\xC3\xBC" "cke fahren. Viele Gr\xC3\xBC\xC3\x9F" "e."},
+        {"UTF-16 with its byte order mark", utf16, "Gr\xC3\xBC\xC3\x9F"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto text = RichTextReader::plainText(c.page);
+        ASSERT_TRUE(text.has_value());
+        EXPECT_EQ(*text, c.text);
+    }
+}
+
+// Browsers write "<!-- saved from url=... -->" before a saved page's markup.
+TEST(RichTextReaderTest, SavedPagesThatStartWithACommentAreHtml) {
+    const std::vector<std::string> pages = {
+        "<!-- saved from url=(0029)https://example.com/page -->\n<html><head><style>p{color:red}"
+        "</style><script>var a = 1;</script></head><body><p>Hello</p></body></html>",
+        "\xEF\xBB\xBF<!-- one --><!-- two -->\r\n<!DOCTYPE html><body><p>Hello</p>",
+    };
+    for (const auto& page : pages) {
+        SCOPED_TRACE(page);
+        EXPECT_EQ(RichTextReader::plainText(page), "Hello");
+    }
+    EXPECT_FALSE(RichTextReader::plainText("<!-- a comment, then plain text").has_value());
 }
 
 TEST(RichTextReaderTest, OtherBytesAreNotImported) {

@@ -90,17 +90,96 @@ TEST(WordProcessorReaderTest, ReadsOdtBodyText) {
     }
 }
 
+// The replacement text of an entity is markup the parser reads unseen by the attribute bound,
+// and defaulted attributes are added unseen: a document that declares either is refused (no
+// word processor writes them), before any entity is used, expanded or fetched.
 TEST(WordProcessorReaderTest, EntitiesAreNeitherExpandedNorFetched) {
-    const std::string xml =
-        "<?xml version=\"1.0\"?>"
-        "<!DOCTYPE w:document [<!ENTITY inner \"SECRET\">"
-        "<!ENTITY outer SYSTEM \"file:///etc/hostname\">]>"
-        "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\">"
-        "<w:body><w:p><w:r><w:t>a&inner;b&outer;c</w:t></w:r></w:p></w:body></w:document>";
-    const auto text =
-        WordProcessorReader::documentText(test::zipArchive({{"word/document.xml", xml}}));
-    ASSERT_TRUE(text.has_value());
-    EXPECT_EQ(*text, "abc");
+    const std::string root =
+        "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\">";
+    std::string attributes;
+    for (int i = 0; i < 20'000; ++i) {
+        attributes += " a" + std::to_string(i) + "='v'";
+    }
+    struct Case {
+        std::string name;
+        std::string doctype;
+        std::string body;
+        std::string refusal;
+    };
+    const std::vector<Case> cases = {
+        {"an internal and an external entity",
+         "<!DOCTYPE w:document [<!ENTITY inner \"SECRET\">"
+         "<!ENTITY outer SYSTEM \"file:///etc/hostname\">]>",
+         "<w:t>a&inner;b&outer;c</w:t>", "declares the entity \"inner\""},
+        {"an entity of markup with many attributes",
+         "<!DOCTYPE w:document [<!ENTITY e '<w:r" + attributes + "><w:t>x</w:t></w:r>'>]>",
+         "&e;&e;", "declares the entity \"e\""},
+        {"a parameter entity", "<!DOCTYPE w:document [<!ENTITY % p \"<!ENTITY q 'Q'>\"> %p;]>",
+         "<w:t>&q;</w:t>", "declares the entity \"p\""},
+        {"defaulted attributes", "<!DOCTYPE w:document [<!ATTLIST w:r a CDATA 'v' b CDATA 'w'>]>",
+         "<w:t>t</w:t>", "declares attributes of \"w:r\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string xml = "<?xml version=\"1.0\"?>" + c.doctype + root +
+                                "<w:body><w:p><w:r>" + c.body + "</w:r></w:p></w:body></w:document>";
+        try {
+            WordProcessorReader::documentText(test::zipArchive({{"word/document.xml", xml}}));
+            ADD_FAILURE() << "read";
+        } catch (const WordProcessorReaderError& error) {
+            EXPECT_EQ(error.kind(), WordProcessorReaderError::Case::malformedXml);
+            EXPECT_NE(std::string(error.what()).find(c.refusal), std::string::npos) << error.what();
+            EXPECT_EQ(std::string(error.what()).find("SECRET"), std::string::npos);
+        }
+    }
+    // A DOCTYPE that declares nothing is read.
+    const auto plain = WordProcessorReader::documentText(test::zipArchive(
+        {{"word/document.xml", "<!DOCTYPE w:document>" + root +
+                                   "<w:body><w:p><w:r><w:t>t</w:t></w:r></w:p></w:body></w:document>"}}));
+    EXPECT_EQ(plain, "t");
+}
+
+// Namespace declarations are kept wherever they stand among an element's attributes, so the
+// names under them are read; past what any document declares the markup is refused, as is
+// markup that is not UTF-8 (the bound would not see its tags).
+TEST(WordProcessorReaderTest, NamespacesAfterManyAttributesAreRead) {
+    const std::string word = "http://schemas.openxmlformats.org/wordprocessingml/2006/main";
+    std::string attributes;
+    for (int i = 0; i < 200; ++i) {
+        attributes += " a" + std::to_string(i) + "=\"v\"";
+    }
+    std::string namespaces;
+    for (int i = 0; i < 1100; ++i) {
+        namespaces += " xmlns:n" + std::to_string(i) + "=\"urn:" + std::to_string(i) + "\"";
+    }
+    const std::string body = "<w:body><w:p><w:r><w:t>kept</w:t></w:r></w:p></w:body></w:document>";
+    struct Case {
+        std::string name;
+        std::string xml;
+        std::optional<std::string> text;
+    };
+    const std::vector<Case> cases = {
+        {"xmlns:w after 200 attributes",
+         "<w:document" + attributes + " xmlns:w=\"" + word + "\">" + body, "kept"},
+        {"a default namespace after them",
+         "<document" + attributes + " xmlns=\"" + word + "\"><body><p><r><t>kept</t></r></p>"
+         "</body></document>",
+         "kept"},
+        {"more namespaces than any document declares",
+         "<w:document xmlns:w=\"" + word + "\"" + namespaces + ">" + body, std::nullopt},
+        {"UTF-16",
+         std::string("\xFF\xFE<\0w\0:\0d\0o\0c\0>\0", 16), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto document = test::zipArchive({{"word/document.xml", c.xml}});
+        try {
+            EXPECT_EQ(WordProcessorReader::documentText(document), c.text);
+        } catch (const WordProcessorReaderError& error) {
+            EXPECT_FALSE(c.text.has_value()) << error.what();
+            EXPECT_EQ(error.kind(), WordProcessorReaderError::Case::malformedXml);
+        }
+    }
 }
 
 TEST(WordProcessorReaderTest, UnreadableDocumentsFailWithTheirCase) {

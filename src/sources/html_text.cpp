@@ -1,0 +1,481 @@
+#include "sources/html_text.h"
+
+#include <libxml/HTMLparser.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+
+#include "platform/error.h"
+#include "platform/text.h"
+#include "sources/text_decoding.h"
+
+namespace vask {
+namespace {
+
+constexpr std::size_t kStopCheckBytes = 64 * 1024;
+// Longer names are no element this reader tells apart.
+constexpr std::size_t kMaxNameKept = 16;
+// A named reference is at most this long ("&thetasym;").
+constexpr std::size_t kMaxReferenceName = 32;
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+bool isAsciiLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+char lowered(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsIgnoringCase(std::string_view text, std::string_view lowerCase) {
+    return text.size() == lowerCase.size() &&
+           std::equal(text.begin(), text.end(), lowerCase.begin(),
+                      [](char a, char b) { return lowered(a) == b; });
+}
+
+bool isOneOf(std::string_view name, std::initializer_list<std::string_view> names) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Elements shown on lines of their own.
+bool isBlock(std::string_view name) {
+    return isOneOf(name, {"address", "article", "aside",  "blockquote", "br",       "caption",
+                          "dd",      "details", "div",    "dl",         "dt",       "fieldset",
+                          "figcaption", "figure", "footer", "form",     "h1",       "h2",
+                          "h3",      "h4",      "h5",     "h6",         "header",   "hr",
+                          "li",      "listing", "main",   "nav",        "ol",       "p",
+                          "pre",     "section", "summary", "table",     "tr",       "ul",
+                          "xmp"});
+}
+
+// Elements whose content is raw text up to their end tag (no tags, no references), left out.
+bool isHiddenRawText(std::string_view name) {
+    return isOneOf(name, {"script", "style", "iframe", "noembed", "noframes"});
+}
+
+// The text the page shows, as it is built.
+class TextWriter {
+  public:
+    void text(std::string_view text) {
+        if (hidden_ > 0) {
+            return;
+        }
+        if (preformatted_ > 0) {
+            for (std::size_t i = 0; i < text.size(); ++i) {
+                // A line ends at CR LF, CR or LF alike.
+                if (text[i] == '\r') {
+                    if (i + 1 < text.size() && text[i + 1] == '\n') {
+                        continue;
+                    }
+                    out_.push_back('\n');
+                } else {
+                    out_.push_back(text[i]);
+                }
+            }
+            return;
+        }
+        for (const char c : text) {
+            if (isSpace(c)) {
+                pendingSpace_ = true;
+                continue;
+            }
+            if (pendingSpace_ && !atLineStart()) {
+                out_.push_back(' ');
+            }
+            pendingSpace_ = false;
+            out_.push_back(c);
+        }
+    }
+
+    void character(char32_t c) {
+        if (hidden_ > 0) {
+            return;
+        }
+        std::string bytes;
+        TextDecoding::appendUtf8(bytes, c);
+        text(bytes);
+    }
+
+    void lineBreak() {
+        if (hidden_ > 0) {
+            return;
+        }
+        pendingSpace_ = false;
+        if (!out_.empty() && out_.back() != '\n') {
+            out_.push_back('\n');
+        }
+    }
+
+    // Cells of a row are kept apart, so that "Subtotal" and "39.98" never read as one word.
+    void cellBreak() {
+        if (hidden_ > 0) {
+            return;
+        }
+        pendingSpace_ = false;
+        if (!out_.empty() && out_.back() != '\n') {
+            out_.push_back('\t');
+        }
+    }
+
+    void hide() { ++hidden_; }
+    void unhide() { hidden_ -= hidden_ > 0 ? 1 : 0; }
+    void preformat() { ++preformatted_; }
+    void unpreformat() { preformatted_ -= preformatted_ > 0 ? 1 : 0; }
+
+    std::string take() { return std::move(out_); }
+
+  private:
+    bool atLineStart() const { return out_.empty() || out_.back() == '\n' || out_.back() == '\t'; }
+
+    std::string out_;
+    bool pendingSpace_ = false;
+    std::size_t hidden_ = 0;
+    std::size_t preformatted_ = 0;
+};
+
+class Tokenizer {
+  public:
+    Tokenizer(std::string_view in, std::stop_token stop) : in_(in), stop_(std::move(stop)) {}
+
+    std::string run() {
+        while (pos_ < in_.size()) {
+            checkStop();
+            if (in_[pos_] == '<') {
+                tagOpen();
+            } else {
+                characters(std::min(in_.find('<', pos_), in_.size()));
+            }
+        }
+        return out_.take();
+    }
+
+  private:
+    void checkStop() {
+        if (pos_ >= nextStopCheck_) {
+            if (stop_.stop_requested()) {
+                throw Error("Reading the document was cancelled");
+            }
+            nextStopCheck_ = pos_ + kStopCheckBytes;
+        }
+    }
+
+    // Text with character references, up to `end`.
+    void characters(std::size_t end) {
+        while (pos_ < end) {
+            const auto ampersand = std::min(in_.find('&', pos_), end);
+            out_.text(in_.substr(pos_, ampersand - pos_));
+            pos_ = ampersand;
+            if (pos_ < end) {
+                characterReference(end);
+            }
+        }
+    }
+
+    // At "&": a numeric or named reference, or else the "&" itself.
+    void characterReference(std::size_t end) {
+        auto at = pos_ + 1;
+        if (at < end && in_[at] == '#') {
+            ++at;
+            const bool hex = at < end && (in_[at] == 'x' || in_[at] == 'X');
+            at += hex ? 1 : 0;
+            const auto digits = at;
+            // Past U+10FFFF the value stays there: any longer number is no character either.
+            char32_t value = 0;
+            for (; at < end; ++at) {
+                const int digit = hex ? text::hexDigitValue(in_[at])
+                                      : (isAsciiDigit(in_[at]) ? in_[at] - '0' : -1);
+                if (digit < 0) {
+                    break;
+                }
+                value = std::min<char32_t>(value * (hex ? 16 : 10) + static_cast<char32_t>(digit),
+                                           0x110000);
+            }
+            if (at > digits) {
+                if (at < end && in_[at] == ';') {
+                    ++at;
+                }
+                const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
+                out_.character(value == 0 || value > 0x10FFFF || surrogate ? U'\uFFFD' : value);
+                pos_ = at;
+                return;
+            }
+        } else {
+            while (at < end && at - pos_ <= kMaxReferenceName &&
+                   (isAsciiLetter(in_[at]) || isAsciiDigit(in_[at]))) {
+                ++at;
+            }
+            if (at > pos_ + 1 && at < end && in_[at] == ';') {
+                const std::string name(in_.substr(pos_ + 1, at - pos_ - 1));
+                if (const auto* entity =
+                        htmlEntityLookup(reinterpret_cast<const xmlChar*>(name.c_str()))) {
+                    out_.character(entity->value);
+                    pos_ = at + 1;
+                    return;
+                }
+            }
+        }
+        out_.text("&");
+        ++pos_;
+    }
+
+    void tagOpen() {
+        const auto next = pos_ + 1 < in_.size() ? in_[pos_ + 1] : '\0';
+        if (next == '!') {
+            markupDeclaration(pos_ + 2);
+        } else if (next == '/') {
+            endTagOpen(pos_ + 2);
+        } else if (isAsciiLetter(next)) {
+            tag(pos_ + 1, false);
+        } else if (next == '?') {
+            bogusComment(pos_ + 1);
+        } else {
+            // "<" before anything else ("<5", "<€", "< ", "<_") is text.
+            out_.text("<");
+            ++pos_;
+        }
+    }
+
+    void markupDeclaration(std::size_t at) {
+        const auto rest = in_.substr(at);
+        if (rest.starts_with("--")) {
+            comment(at + 2);
+        } else {
+            // A DOCTYPE, "<![CDATA[" outside foreign content and anything else after "<!" all
+            // end at the first ">".
+            bogusComment(at);
+        }
+    }
+
+    void bogusComment(std::size_t at) {
+        const auto end = in_.find('>', at);
+        pos_ = end == std::string_view::npos ? in_.size() : end + 1;
+    }
+
+    // After "<!--": ends at "-->" (any number of dashes before ">"), "--!>", or right away at
+    // "<!-->" and "<!--->".
+    void comment(std::size_t at) {
+        if (at < in_.size() && in_[at] == '>') {
+            pos_ = at + 1;
+            return;
+        }
+        if (at + 1 < in_.size() && in_[at] == '-' && in_[at + 1] == '>') {
+            pos_ = at + 2;
+            return;
+        }
+        while (true) {
+            const auto dashes = in_.find("--", at);
+            if (dashes == std::string_view::npos) {
+                pos_ = in_.size();
+                return;
+            }
+            auto after = dashes + 2;
+            while (after < in_.size() && in_[after] == '-') {
+                ++after;
+            }
+            if (after < in_.size() && in_[after] == '>') {
+                pos_ = after + 1;
+                return;
+            }
+            if (after + 1 < in_.size() && in_[after] == '!' && in_[after + 1] == '>') {
+                pos_ = after + 2;
+                return;
+            }
+            at = after;
+        }
+    }
+
+    void endTagOpen(std::size_t at) {
+        if (at >= in_.size()) {
+            out_.text("</");
+            pos_ = in_.size();
+        } else if (isAsciiLetter(in_[at])) {
+            tag(at, true);
+        } else if (in_[at] == '>') {
+            pos_ = at + 1;
+        } else {
+            bogusComment(at);
+        }
+    }
+
+    // At the tag's name: reads the tag to its ">", passing over the attributes as the standard's
+    // attribute states do (only a value in quotes may hold a ">").
+    void tag(std::size_t at, bool end) {
+        std::string name;
+        while (at < in_.size() && !isSpace(in_[at]) && in_[at] != '/' && in_[at] != '>') {
+            if (name.size() <= kMaxNameKept) {
+                name.push_back(lowered(in_[at]));
+            }
+            ++at;
+        }
+        enum class State { between, attribute, afterName, beforeValue, quoted, unquoted, afterQuoted };
+        State state = State::between;
+        char quote = '"';
+        while (at < in_.size()) {
+            const char c = in_[at];
+            switch (state) {
+                case State::between:
+                case State::afterQuoted:
+                    if (c == '>') {
+                        return finishTag(at + 1, name, end);
+                    }
+                    state = isSpace(c) || c == '/' ? State::between : State::attribute;
+                    break;
+                case State::attribute:
+                    if (c == '>') {
+                        return finishTag(at + 1, name, end);
+                    }
+                    if (c == '=') {
+                        state = State::beforeValue;
+                    } else if (isSpace(c) || c == '/') {
+                        state = State::afterName;
+                    }
+                    break;
+                case State::afterName:
+                    if (c == '>') {
+                        return finishTag(at + 1, name, end);
+                    }
+                    if (c == '=') {
+                        state = State::beforeValue;
+                    } else if (!isSpace(c) && c != '/') {
+                        state = State::attribute;
+                    }
+                    break;
+                case State::beforeValue:
+                    if (c == '>') {
+                        return finishTag(at + 1, name, end);
+                    }
+                    if (c == '"' || c == '\'') {
+                        state = State::quoted;
+                        quote = c;
+                    } else if (!isSpace(c)) {
+                        state = State::unquoted;
+                    }
+                    break;
+                case State::quoted: {
+                    const auto close = in_.find(quote, at);
+                    if (close == std::string_view::npos) {
+                        pos_ = in_.size();
+                        return;
+                    }
+                    at = close;
+                    state = State::afterQuoted;
+                    break;
+                }
+                case State::unquoted:
+                    if (c == '>') {
+                        return finishTag(at + 1, name, end);
+                    }
+                    if (isSpace(c)) {
+                        state = State::between;
+                    }
+                    break;
+            }
+            ++at;
+        }
+        // A tag the page never ends is no tag, and nothing after it is text.
+        pos_ = in_.size();
+    }
+
+    void finishTag(std::size_t after, const std::string& name, bool end) {
+        pos_ = after;
+        if (end) {
+            endElement(name);
+        } else {
+            startElement(name);
+        }
+    }
+
+    void startElement(const std::string& name) {
+        if (isHiddenRawText(name) || name == "title") {
+            // The title is RCDATA rather than raw text, which differs only in references: it is
+            // left out either way.
+            pos_ = rawTextEnd(name);
+            return;
+        }
+        if (name == "textarea") {
+            const auto end = rawTextEnd(name);
+            characters(end);
+            return;
+        }
+        if (name == "plaintext") {
+            out_.lineBreak();
+            out_.preformat();
+            out_.text(in_.substr(pos_));
+            pos_ = in_.size();
+            return;
+        }
+        if (name == "xmp") {
+            out_.lineBreak();
+            out_.preformat();
+            const auto end = rawTextEnd(name);
+            out_.text(in_.substr(pos_, end - pos_));
+            pos_ = end;
+            return;
+        }
+        if (name == "template") {
+            out_.hide();
+            return;
+        }
+        if (name == "td" || name == "th") {
+            out_.cellBreak();
+            return;
+        }
+        if (isBlock(name)) {
+            out_.lineBreak();
+        }
+        if (name == "pre" || name == "listing") {
+            out_.preformat();
+        }
+    }
+
+    void endElement(const std::string& name) {
+        if (name == "template") {
+            out_.unhide();
+            return;
+        }
+        if (name == "pre" || name == "listing" || name == "xmp") {
+            out_.unpreformat();
+        }
+        if (isBlock(name)) {
+            out_.lineBreak();
+        }
+    }
+
+    // Where the raw text of `name` ends: at its end tag ("</name" then a space, "/" or ">"), or
+    // at the end of the page.
+    std::size_t rawTextEnd(std::string_view name) const {
+        for (auto at = in_.find("</", pos_); at != std::string_view::npos;
+             at = in_.find("</", at + 2)) {
+            const auto after = at + 2 + name.size();
+            if (after <= in_.size() && equalsIgnoringCase(in_.substr(at + 2, name.size()), name) &&
+                (after == in_.size() || isSpace(in_[after]) || in_[after] == '/' ||
+                 in_[after] == '>')) {
+                return at;
+            }
+        }
+        return in_.size();
+    }
+
+    std::string_view in_;
+    std::stop_token stop_;
+    std::size_t pos_ = 0;
+    std::size_t nextStopCheck_ = 0;
+    TextWriter out_;
+};
+
+}  // namespace
+
+std::string HtmlText::text(std::string_view page, std::stop_token stop) {
+    return Tokenizer(page, std::move(stop)).run();
+}
+
+}  // namespace vask
