@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/text.h"
+#include "quiet_log.h"
 #include "sources/word_processor_reader.h"
 #include "zip_fixture.h"
 
@@ -21,6 +22,7 @@ constexpr std::size_t kLimit = 256 * 1024;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    vask::fuzz::silenceLogs();
     if (size == 0) {
         return 0;
     }
