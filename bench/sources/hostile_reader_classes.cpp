@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +16,10 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/file_io.h"
@@ -68,6 +72,32 @@ const std::map<std::string, HostileClass, std::less<>>& classes() {
          {"html",
           [](std::size_t n) { return "<html><body>" + repeated("<br>", n) + "</body></html>"; },
           1'677'721, 16'777'216, "a page of `<br>` (4 bytes each)"}},
+        {"html-cdata-gt",
+         {"html",
+          [](std::size_t n) {
+              return "<html><body><![CDATA[ x ><p" + attributes(n, false) +
+                     ">text</p>]]></body></html>";
+          },
+          100'000, 1'000'000, "many attributes after `<![CDATA[ x >`"}},
+        {"html-comment-bang",
+         {"html",
+          [](std::size_t n) {
+              return "<html><body><!-- x --!><p" + attributes(n, false) + ">text</p></body></html>";
+          },
+          100'000, 1'000'000, "many attributes after `<!-- x --!>`"}},
+        {"docx-entity-attributes",
+         {"doc",
+          [](std::size_t n) {
+              std::string entity = attributes(n, true);
+              std::replace(entity.begin(), entity.end(), '"', '\'');
+              return test::zipArchive(
+                  {{"word/document.xml",
+                    "<?xml version=\"1.0\"?><!DOCTYPE w:document [<!ENTITY e \"<w:r" + entity +
+                        "><w:t>x</w:t></w:r>\">]><w:document xmlns:w=\"http://schemas."
+                        "openxmlformats.org/wordprocessingml/2006/main\"><w:body><w:p>&e;&e;"
+                        "</w:p></w:body></w:document>"}});
+          },
+          100'000, 1'000'000, "an entity of one element of many attributes, used twice (.docx)"}},
         {"html-attributes",
          {"html",
           [](std::size_t n) {
@@ -190,6 +220,47 @@ int read(std::string_view reader, const char* path) {
     return 0;
 }
 
+// Reads the file on a thread of its own, requests a stop `afterMs` later, and reports how long
+// the reader took to return after the request (or that it finished first).
+int stopLatency(std::string_view reader, const char* path, long afterMs) {
+    auto contents = readFileIfExists(path);
+    if (!contents) {
+        std::cerr << "reader_peak_memory: no file at " << path << "\n";
+        return 1;
+    }
+    const std::string bytes = std::move(*contents);
+    std::stop_source source;
+    std::atomic<bool> done{false};
+    std::chrono::steady_clock::time_point finished;
+    std::string outcome = "finished";
+    std::thread worker([&] {
+        try {
+            if (reader == "html") {
+                (void)RichTextReader::htmlText(bytes, source.get_token());
+            } else {
+                (void)WordProcessorReader::documentText(bytes, WordProcessorReader::kMaxEntryBytes,
+                                                        source.get_token());
+            }
+        } catch (const std::exception& error) {
+            outcome = error.what();
+        }
+        finished = std::chrono::steady_clock::now();
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+    const auto requested = std::chrono::steady_clock::now();
+    const bool finishedFirst = done.load();
+    source.request_stop();
+    worker.join();
+    if (finishedFirst) {
+        std::cout << "finished before the stop request: " << outcome << "\n";
+    } else {
+        const std::chrono::duration<double, std::milli> latency = finished - requested;
+        std::cout << "stop honoured after " << latency.count() << " ms: " << outcome << "\n";
+    }
+    return 0;
+}
+
 struct Run {
     bool ok;
     double peakMiB;
@@ -268,6 +339,9 @@ std::optional<int> runHostileReaderCommand(int argc, char** argv) {
     const std::string_view command = argc >= 2 ? argv[1] : "";
     if (command == "hostile-table" && argc == 3) {
         return table(argv[2]);
+    }
+    if (command == "stop" && argc == 5) {
+        return stopLatency(argv[2], argv[3], std::strtol(argv[4], nullptr, 10));
     }
     if ((command == "html" || command == "doc" || command == "vcf") && argc == 3) {
         return read(command, argv[2]);

@@ -183,9 +183,10 @@ std::optional<std::string> encodingOfLabel(std::string_view label) {
         name.starts_with("utf16") || name == "unicode-1-1-utf-8") {
         return "UTF-8";
     }
-    UErrorCode status = U_ZERO_ERROR;
-    const ConverterPtr converter(ucnv_open(name.c_str(), &status), ucnv_close);
-    if (U_FAILURE(status)) {
+    // The label was read from ASCII bytes: an encoding that reads them otherwise (UTF-32,
+    // EBCDIC) contradicts itself, and one ICU does not know is no label, as for browsers.
+    constexpr std::string_view kProbe = "<meta charset=\"x\"> &amp; </p>";
+    if (toUtf8(kProbe, name.c_str(), OnInvalid::fail) != kProbe) {
         return std::nullopt;
     }
     return name;

@@ -291,6 +291,8 @@ TEST(RichTextReaderTest, HtmlEncodingIsPickedAsBrowsersPickIt) {
         {"a UTF-8 byte order mark", "\xEF\xBB\xBF<!DOCTYPE html><html>" + body, greeting},
         {"a meta charset inside a comment is none", "<html><!-- <meta charset=koi8-r> -->" + body,
          greeting},
+        {"labels that cannot be the page's own are none",
+         "<html><meta charset=utf-32><meta charset=ibm037><meta charset=no-such>" + body, greeting},
         {"a declared Latin-1", "<html><head><meta charset='ISO-8859-1'></head><p>" + latin1,
          greeting},
         {"a charset in http-equiv",
