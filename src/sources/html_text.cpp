@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "platform/error.h"
+#include "platform/logger.h"
 #include "platform/text.h"
 #include "sources/text_decoding.h"
 
@@ -63,6 +66,11 @@ bool isHiddenRawText(std::string_view name) {
 }
 
 // The text the page shows, as it is built.
+const Logger& logger() {
+    static const Logger instance("ai.vask.VaskCore", "rich-text");
+    return instance;
+}
+
 class TextWriter {
   public:
     void text(std::string_view text) {
@@ -155,10 +163,21 @@ class Tokenizer {
                 characters(std::min(in_.find('<', pos_), in_.size()));
             }
         }
+        if (unended_) {
+            // As in a browser, what follows an unended construct is not text; the log says so.
+            logger().info("The page ends inside " + *unended_ + " begun at byte " +
+                          std::to_string(unendedAt_) + ": its last " +
+                          std::to_string(in_.size() - unendedAt_) + " bytes are not text");
+        }
         return out_.take();
     }
 
   private:
+    void unended(std::string what) {
+        unended_ = std::move(what);
+        unendedAt_ = pos_;
+    }
+
     void checkStop() {
         if (pos_ >= nextStopCheck_) {
             if (stop_.stop_requested()) {
@@ -257,6 +276,9 @@ class Tokenizer {
 
     void bogusComment(std::size_t at) {
         const auto end = in_.find('>', at);
+        if (end == std::string_view::npos) {
+            unended("a declaration");
+        }
         pos_ = end == std::string_view::npos ? in_.size() : end + 1;
     }
 
@@ -274,6 +296,7 @@ class Tokenizer {
         while (true) {
             const auto dashes = in_.find("--", at);
             if (dashes == std::string_view::npos) {
+                unended("a comment");
                 pos_ = in_.size();
                 return;
             }
@@ -363,6 +386,7 @@ class Tokenizer {
                 case State::quoted: {
                     const auto close = in_.find(quote, at);
                     if (close == std::string_view::npos) {
+                        unended("a quoted attribute value");
                         pos_ = in_.size();
                         return;
                     }
@@ -382,6 +406,7 @@ class Tokenizer {
             ++at;
         }
         // A tag the page never ends is no tag, and nothing after it is text.
+        unended("a tag");
         pos_ = in_.size();
     }
 
@@ -398,7 +423,11 @@ class Tokenizer {
         if (isHiddenRawText(name) || name == "title") {
             // The title is RCDATA rather than raw text, which differs only in references: it is
             // left out either way.
-            pos_ = rawTextEnd(name);
+            const auto end = rawTextEnd(name);
+            if (end == in_.size()) {
+                unended("a <" + name + "> element");
+            }
+            pos_ = end;
             return;
         }
         if (name == "textarea") {
@@ -470,6 +499,9 @@ class Tokenizer {
     std::size_t pos_ = 0;
     std::size_t nextStopCheck_ = 0;
     TextWriter out_;
+    // What the page ended inside, if anything, and where it began.
+    std::optional<std::string> unended_;
+    std::size_t unendedAt_ = 0;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "sources/html_text.h"
 #include "sources/markup_attribute_bound.h"
 #include "sources/text_decoding.h"
+#include "support/log_capture.h"
 #include "support/peak_heap.h"
 #include "zip_fixture.h"
 
@@ -259,6 +260,31 @@ TEST(RichTextReaderTest, MarkupEndsWhereBrowsersEndIt) {
         ASSERT_TRUE(text.has_value());
         EXPECT_EQ(*text, c.text);
     }
+}
+
+// What follows a comment, tag or script the page never ends is not text, as in a browser; the
+// log says how much was passed over.
+TEST(RichTextReaderTest, APageEndingInsideMarkupSaysWhatWasNotRead) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"<!-- never ended", "a comment"},
+        {"<p title='never ended>b", "a quoted attribute value"},
+        {"<p never ended", "a tag"},
+        {"<script>never ended", "a <script> element"},
+        {"<!DOCTYPE never ended", "a declaration"},
+    };
+    for (const auto& [tail, what] : cases) {
+        SCOPED_TRACE(tail);
+        test::LogCapture logs;
+        EXPECT_EQ(RichTextReader::htmlText("<html><body>a " + tail), "a");
+        bool noted = false;
+        for (const auto& record : logs->records()) {
+            noted = noted || record.message.find("ends inside " + what) != std::string::npos;
+        }
+        EXPECT_TRUE(noted);
+    }
+    test::LogCapture logs;
+    EXPECT_EQ(RichTextReader::htmlText("<html><body>a <!-- b --> c</body></html>"), "a c");
+    EXPECT_TRUE(logs->records().empty());
 }
 
 TEST(RichTextReaderTest, HtmlTableCellsAndRowsStayApart) {
