@@ -36,8 +36,9 @@ namespace WordProcessorReader {
 inline constexpr std::size_t kMaxEntryBytes = std::size_t{64} * 1024 * 1024;
 
 // Nothing for bytes that are not a zip archive; throws WordProcessorReaderError for an archive
-// that holds no readable document, and vask::Error when `stop` is requested (checked as each
-// piece of the markup inflates).
+// that holds no readable document (one that declares entities or attribute defaults included),
+// and vask::Error when `stop` is requested (checked as each piece of the markup inflates and at
+// every element and run of text the parser reports).
 std::optional<std::string> documentText(std::string_view bytes,
                                         std::size_t maxEntryBytes = kMaxEntryBytes,
                                         std::stop_token stop = {});
