@@ -17,7 +17,7 @@
 namespace vask {
 namespace {
 
-constexpr std::size_t kStopCheckBytes = 64 * 1024;
+constexpr std::size_t kStopCheckBytes = std::size_t{64} * 1024;
 // Longer names are no element this reader tells apart.
 constexpr std::size_t kMaxNameKept = 16;
 // A named reference is at most this long ("&thetasym;").

@@ -304,7 +304,7 @@ bool startsLikeHTML(std::string_view head) {
 }
 
 bool looksLikeHTML(std::string_view bytes) {
-    constexpr std::size_t kHead = 64 * 1024;
+    constexpr std::size_t kHead = std::size_t{64} * 1024;
     if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
         const auto head = TextDecoding::convertReplacing(
             bytes.substr(2, std::min(bytes.size() - 2, kHead) & ~std::size_t{1}),

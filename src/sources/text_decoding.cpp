@@ -76,7 +76,7 @@ std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding,
         status = U_ZERO_ERROR;
         ucnv_convertEx(to.get(), from.get(), &target, out.data() + out.size(), &source,
                        bytes.data() + bytes.size(), pivot.data(), &pivotSource, &pivotTarget,
-                       pivot.data() + pivot.size(), reset, true, &status);
+                       pivot.data() + pivot.size(), static_cast<UBool>(reset), 1, &status);
         reset = false;
         if (status != U_BUFFER_OVERFLOW_ERROR) {
             break;
@@ -266,7 +266,7 @@ std::optional<std::string> declaredEncoding(std::string_view bytes) {
 // nothing about their encoding (the detector is sure of KOI8-R for a single "\xE9"): a page with
 // fewer is read in windows-1252, as browsers read it in most languages.
 std::optional<std::string> detectedMarkupEncoding(std::string_view bytes) {
-    constexpr std::size_t kSample = 1024 * 1024;
+    constexpr std::size_t kSample = std::size_t{1024} * 1024;
     constexpr std::ptrdiff_t kFewestToGuessFrom = 20;
     const auto sample = bytes.substr(0, kSample);
     if (std::count_if(sample.begin(), sample.end(), [](char c) {

@@ -510,7 +510,7 @@ std::string readBodyText(archive* archiveReader, Format format, std::size_t maxE
     // the square of an element's attributes, and the text holds none. A real document's root
     // has a few dozen, with its namespace declarations (kept whatever their place, up to the
     // second bound).
-    constexpr std::size_t kPieceBytes = 64 * 1024;
+    constexpr std::size_t kPieceBytes = std::size_t{64} * 1024;
     const auto entryName = format == Format::word ? kWordEntry : kOpenDocumentEntry;
     // The text may not outgrow the markup's own cap, however many spaces an element stands for.
     BodyText body(format, entryName, maxEntryBytes);
