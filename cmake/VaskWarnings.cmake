@@ -1,7 +1,13 @@
-# Warnings every target of ours builds with.
+# Warnings every target of ours builds with. The sanitizer build, which CI runs, makes them errors
+# (VASK_WARNINGS_AS_ERRORS); headers of other projects come in as system headers and stay quiet.
+option(VASK_WARNINGS_AS_ERRORS "Fail the build on a warning in Vask's own code" OFF)
+
 function(vask_set_warnings target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
                                              -Wold-style-cast -Woverloaded-virtual)
+    if(VASK_WARNINGS_AS_ERRORS)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
     # With optimisation, GCC 12 reports values held in std::optional and std::variant inside
     # initializer lists as maybe uninitialised when they are not (its known false positives);
     # the unoptimised sanitizer build keeps the warning.

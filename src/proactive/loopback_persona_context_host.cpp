@@ -78,6 +78,9 @@ class LoopbackPersonaContextHost::Worker {
             if (ready < 0 && errno != EINTR) {
                 return;
             }
+            if (ready == 0 && fds[1].fd < 0) {
+                rests_.fetch_add(1, std::memory_order_relaxed);
+            }
             if (fds[0].revents != 0) {
                 return;
             }
@@ -96,6 +99,15 @@ class LoopbackPersonaContextHost::Worker {
     void wake() const {
         const std::uint64_t one = 1;
         [[maybe_unused]] const auto written = ::write(wakeup_.get(), &one, sizeof one);
+    }
+
+    // Refused first: with no connection to close, every refusal but the first follows a rest, so
+    // a reader never sees more refusals than one past the rests unless the worker spins.
+    AcceptCounts acceptCounts() const {
+        AcceptCounts counts;
+        counts.refused = refused_.load(std::memory_order_acquire);
+        counts.rests = rests_.load(std::memory_order_acquire);
+        return counts;
     }
 
     // After run() has returned: every socket closes with this object.
@@ -149,6 +161,7 @@ class LoopbackPersonaContextHost::Worker {
                     continue;
                 }
                 if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    refused_.fetch_add(1, std::memory_order_release);
                     // A descriptor of an idle connection serves the waiting one better.
                     if (makeRoom()) {
                         continue;
@@ -294,6 +307,8 @@ class LoopbackPersonaContextHost::Worker {
     std::map<int, Connection> connections_;
     // While in the future, the listener is not polled: descriptors ran out.
     SteadyClock::time_point acceptResumesAt_;
+    std::atomic<std::uint64_t> refused_{0};
+    std::atomic<std::uint64_t> rests_{0};
 };
 
 LoopbackPersonaContextHost::LoopbackPersonaContextHost(std::filesystem::path shadowDBPath)
@@ -344,6 +359,10 @@ void LoopbackPersonaContextHost::cancel() {
     worker_->wake();
     thread_.join();
     worker_->closeAll();
+}
+
+LoopbackPersonaContextHost::AcceptCounts LoopbackPersonaContextHost::acceptCounts() const {
+    return worker_->acceptCounts();
 }
 
 PersonaContextHostFactory LoopbackPersonaContextHost::factory() {

@@ -62,6 +62,15 @@ class LoopbackPersonaContextHost final : public PersonaContextHost {
     // Idempotent; returns once the worker has stopped and every socket is closed.
     void cancel() override;
 
+    // For tests, which cannot tell a resting worker from a spinning one by the clock on a loaded
+    // machine: accepts that failed for want of descriptors, and waits that ended with the
+    // listener left out of the poll (its rest over).
+    struct AcceptCounts {
+        std::uint64_t refused = 0;
+        std::uint64_t rests = 0;
+    };
+    AcceptCounts acceptCounts() const;
+
     // What the chat turn is given: builds a host over the shadow database at the path it names.
     static PersonaContextHostFactory factory();
     static PersonaContextHostFactory factory(Options options);

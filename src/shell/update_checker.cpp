@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/app_installation_gate.h"
 #include "relay/json_reader.h"
 
 namespace vask {
@@ -54,12 +55,13 @@ bool isNewerVersion(std::string_view candidate, std::string_view current) {
 }
 
 UpdaterService& UpdaterService::shared() {
-    static UpdaterService service;
+    static UpdaterService service(AppInstallationGate::currentContext().isDevBuild);
     return service;
 }
 
-UpdaterService::UpdaterService(const StructuredLogger& logger) {
-    logger.info("updater_disabled", {{"dev_build", "false"}, {"configured", "false"}});
+UpdaterService::UpdaterService(bool devBuild, const StructuredLogger& logger) {
+    logger.info("updater_disabled",
+                {{"dev_build", devBuild ? "true" : "false"}, {"configured", "false"}});
 }
 
 std::shared_ptr<UpdateChecker> UpdateChecker::make(Dependencies dependencies) {

@@ -28,11 +28,13 @@ struct VersionInfo {
 // pieces count as 0.
 bool isNewerVersion(std::string_view candidate, std::string_view current);
 
-// There is no updater framework on Linux: the service never has a controller, and says so once.
+// There is no updater framework on Linux: the service never has a controller, and says so once,
+// with whether this is a development build (one not built with VASK_PACKAGED).
 class UpdaterService {
   public:
     static UpdaterService& shared();
-    explicit UpdaterService(const StructuredLogger& logger = StructuredLogger("updater"));
+    explicit UpdaterService(bool devBuild,
+                            const StructuredLogger& logger = StructuredLogger("updater"));
 
     bool hasController() const { return false; }
 };

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
-#include <latch>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -11,6 +11,7 @@
 #include "platform/manual_executor.h"
 #include "platform/serial_queue.h"
 #include "platform/worker_pool.h"
+#include "support/eventually.h"
 #include "support/fake_clock.h"
 
 using namespace std::chrono_literals;
@@ -59,17 +60,20 @@ TEST(WorkerPool, RunsEveryTaskAndDrainsOnDestruction) {
 }
 
 TEST(WorkerPool, RunsTasksInParallel) {
-    WorkerPool pool(2);
-    // Both tasks must be running at once for either to get past the latch.
-    std::latch bothRunning(2);
-    std::latch finished(2);
-    for (int i = 0; i < 2; ++i) {
-        pool.post([&] {
-            bothRunning.arrive_and_wait();
-            finished.count_down();
-        });
-    }
-    finished.wait();
+    // Each task waits, bounded, for the other to start: a pool that runs them one after the other
+    // fails here instead of hanging the suite.
+    std::atomic<int> started{0};
+    std::array<std::atomic<bool>, 2> sawTheOther{};
+    {
+        WorkerPool pool(2);
+        for (std::size_t i = 0; i < sawTheOther.size(); ++i) {
+            pool.post([&, i] {
+                started.fetch_add(1);
+                sawTheOther[i] = test::eventually([&] { return started.load() == 2; });
+            });
+        }
+    }  // runs what was posted before it goes
+    EXPECT_TRUE(sawTheOther[0] && sawTheOther[1]) << "the pool ran its two tasks one at a time";
 }
 
 TEST(SerialQueue, RunsTasksOneAtATimeInPostingOrder) {

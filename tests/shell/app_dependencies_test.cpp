@@ -13,6 +13,7 @@
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
 #include "store/sqlite_connection.h"
+#include "support/app_root_fixture.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -20,45 +21,9 @@
 namespace vask {
 namespace {
 
-// Every test builds its own root on a private folder, its own defaults and secret storage: no
-// root shares anything with another, so the suite runs whole in one process.
-struct RootFixture {
-    explicit RootFixture(Environment extra = {}, std::shared_ptr<SecretBackend> secrets =
-                                                     std::make_shared<InMemorySecretBackend>()) {
-        Environment env{{"HOME", (dir / "home").string()},
-                        {"XDG_DATA_HOME", (dir / "data").string()},
-                        {"VASK_SUPPORT_DIR", "VaskTest"}};
-        for (auto& [name, value] : extra) {
-            env[name] = value;
-        }
-        root = std::make_unique<AppDependencies>(AppDependencies::Context{
-            .environment = env,
-            .bundleIdentifier = "ai.vask.tests",
-            .defaults = defaults,
-            .main = main,
-            .worker = worker,
-            .scheduler = clock,
-            .secretBackend = std::move(secrets),
-        });
-    }
-    ~RootFixture() {
-        main.runUntilIdle();
-        worker.runUntilIdle();
-    }
-
-    void signIn(const std::string& userID) {
-        root->customerTokenStore().save("tok", "ada@example.com");
-        root->cloudAuthStore().save(
-            {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), userID, "ada@example.com"});
-    }
-
-    test::TempDir dir;
-    InMemoryDefaults defaults;
-    ManualExecutor main;
-    ManualExecutor worker;
-    test::FakeClock clock;
-    std::unique_ptr<AppDependencies> root;
-};
+// Every test builds its own root (test::AppRootFixture) on a private folder, its own defaults and
+// secret storage: no root shares anything with another, so the suite runs whole in one process.
+using RootFixture = test::AppRootFixture;
 
 TEST(AppDependenciesTest, KeychainServiceNameComesFromTheEnvironmentTrimmed) {
     struct Case {
@@ -75,7 +40,7 @@ TEST(AppDependenciesTest, KeychainServiceNameComesFromTheEnvironmentTrimmed) {
         if (c.variable) {
             env["VASK_KEYCHAIN_SERVICE"] = *c.variable;
         }
-        RootFixture fixture(env);
+        RootFixture fixture({.extra = env});
         EXPECT_EQ(fixture.root->keychain().service(), c.expected)
             << "variable: " << c.variable.value_or("<absent>");
     }
@@ -85,7 +50,7 @@ TEST(AppDependenciesTest, CachedModeChangesOnlyWhenReset) {
     RootFixture fixture;
     test::LogCapture log;
     EXPECT_TRUE(fixture.root->authMode() == AuthMode::none());
-    fixture.signIn("u");
+    fixture.saveAccount("u");
     EXPECT_TRUE(fixture.root->authMode() == AuthMode::none())
         << "a credential change is seen only after the cache is emptied";
     fixture.root->resetAuthMode();
@@ -97,7 +62,7 @@ TEST(AppDependenciesTest, CachedModeChangesOnlyWhenReset) {
 TEST(AppDependenciesTest, RootsAreIndependent) {
     RootFixture first;
     RootFixture second;
-    first.signIn("user-1");
+    first.saveAccount("user-1");
     EXPECT_TRUE(first.root->authMode() == AuthMode::managed("tok", "acc"));
     EXPECT_TRUE(second.root->authMode() == AuthMode::none());
     EXPECT_NE(first.root->supportDirectory(), second.root->supportDirectory());
@@ -107,10 +72,10 @@ TEST(AppDependenciesTest, FileSecretsLiveInTheRootsOwnSupportDirectory) {
     // The Secret Service client reads the bus address from the process itself.
     ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vask-test-bus", 1);
     for (int round = 0; round < 2; ++round) {
-        RootFixture fixture(Environment{}, nullptr);
+        RootFixture fixture({.secrets = nullptr});
         test::LogCapture log;
         EXPECT_EQ(fixture.root->secretBackend()->kind(), "file");
-        fixture.signIn("u");
+        fixture.saveAccount("u");
         EXPECT_TRUE(std::filesystem::exists(fixture.dir / "data" / "VaskTest" / "credentials.json"))
             << "round " << round;
         EXPECT_EQ(log->events("secret_storage_selected").at(0).metadata.at("backend"), "file");
@@ -118,20 +83,20 @@ TEST(AppDependenciesTest, FileSecretsLiveInTheRootsOwnSupportDirectory) {
 }
 
 TEST(AppDependenciesTest, MemoryPrincipalFollowsTheAccount) {
-    RootFixture fixture(Environment{{"VASK_MEMORY_ENABLED", "1"}});
+    RootFixture fixture({.extra = {{"VASK_MEMORY_ENABLED", "1"}}});
     auto& root = *fixture.root;
     EXPECT_EQ(root.memoryDBPath(), fixture.dir / "data" / "VaskTest" / "memory.db");
     ASSERT_NE(root.canonicalMemoryStore(), nullptr);
     EXPECT_EQ(root.canonicalMemoryPrincipal(), std::nullopt) << "no account, no principal";
-    fixture.signIn("user-7");
+    fixture.saveAccount("user-7");
     root.resetAuthMode();
     EXPECT_EQ(root.canonicalMemoryPrincipal(), MemoryPrincipal::make("user-7"));
-    fixture.signIn("   ");
+    fixture.saveAccount("   ");
     EXPECT_EQ(root.canonicalMemoryPrincipal(), std::nullopt) << "a blank user id is no principal";
 }
 
 TEST(AppDependenciesTest, MemorySettingsExistWithoutAStoreWhenMemoryIsOff) {
-    RootFixture fixture(Environment{{"VASK_MEMORY_ENABLED", "0"}});
+    RootFixture fixture({.extra = {{"VASK_MEMORY_ENABLED", "0"}}});
     EXPECT_EQ(fixture.root->memoryDBPath(), std::nullopt);
     const auto viewModel = fixture.root->makeMemorySettingsViewModel();
     ASSERT_NE(viewModel, nullptr);
@@ -139,7 +104,7 @@ TEST(AppDependenciesTest, MemorySettingsExistWithoutAStoreWhenMemoryIsOff) {
 }
 
 TEST(AppDependenciesTest, SharedMembersAreBuiltOnceAndFactoriesEachTime) {
-    RootFixture fixture(Environment{{"VASK_RELAY_BASE_URL", " http://127.0.0.1:9/ "}});
+    RootFixture fixture({.extra = {{"VASK_RELAY_BASE_URL", " http://127.0.0.1:9/ "}}});
     auto& root = *fixture.root;
     EXPECT_EQ(root.relayBaseURL().absoluteString(), "http://127.0.0.1:9/");
     EXPECT_EQ(root.presetCatalogService(), root.presetCatalogService());
@@ -155,7 +120,7 @@ TEST(AppDependenciesTest, SharedMembersAreBuiltOnceAndFactoriesEachTime) {
 }
 
 TEST(AppDependenciesTest, AwaitingNotificationTapOpensTheMainWindowOnTheAwaitingScreen) {
-    RootFixture fixture(Environment{{"VASK_NOTIFICATION_SINK", "notifications.jsonl"}});
+    RootFixture fixture({.extra = {{"VASK_NOTIFICATION_SINK", "notifications.jsonl"}}});
     auto& root = *fixture.root;
     EXPECT_EQ(root.awaitingReplyNotifier(), root.awaitingReplyNotifier());
     EXPECT_EQ(root.notificationService(), root.notificationService());
@@ -181,7 +146,7 @@ TEST(AppDependenciesTest, AwaitingNotificationTapOpensTheMainWindowOnTheAwaiting
 // Names come from the contacts database, which has no tables before its first synchronisation:
 // the awaiting list is loaded again each time one completes.
 TEST(AppDependenciesTest, AContactsSynchronisationReloadsTheAwaitingList) {
-    RootFixture fixture(Environment{{"VASK_NOTIFICATION_SINK", "notifications.jsonl"}});
+    RootFixture fixture({.extra = {{"VASK_NOTIFICATION_SINK", "notifications.jsonl"}}});
     auto& root = *fixture.root;
     auto awaiting = root.awaitingReplyViewModel();
     fixture.main.runUntilIdle();
@@ -211,7 +176,7 @@ TEST(AppDependenciesTest, ConcurrentFirstReadsBuildOneObject) {
 TEST(AppDependenciesTest, ShutDownStopsTheTurnsOfBothChatsAndKeepsTheirQuestions) {
     // A quit joins the worker right after: a turn still running would hold it up until the
     // helper's own limit, and its question would be lost with the handlers that never run.
-    RootFixture f(Environment{{"VASK_RLM_HELPER_CMD", "/bin/true"}});
+    RootFixture f({.extra = {{"VASK_RLM_HELPER_CMD", "/bin/true"}}});
     const auto mainChat = f.root->chatViewModel();
     const auto popover = f.root->popoverChatViewModel();
     for (const auto& chat : {mainChat, popover}) {
@@ -242,7 +207,7 @@ TEST(AppDependenciesTest, TheProcessRootIsInstalledOnce) {
 // A clean quit leaves every database checkpointed: every connection the services opened closes,
 // though the services themselves live on, and SQLite folds and removes the -wal and -shm files.
 TEST(AppDependenciesTest, ClosingTheDatabasesAtQuitLeavesNoWriteAheadLog) {
-    RootFixture f(Environment{{"VASK_RLM_HELPER_CMD", "/bin/true"}});
+    RootFixture f({.extra = {{"VASK_RLM_HELPER_CMD", "/bin/true"}}});
     auto& root = *f.root;
     const auto support = root.supportDirectory();
     ASSERT_NE(root.canonicalMemoryStore(), nullptr);

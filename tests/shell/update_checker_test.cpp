@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/app_installation_gate.h"
 #include "platform/manual_executor.h"
 #include "shell/popover_presenter.h"
 #include "support/log_capture.h"
@@ -115,6 +116,24 @@ TEST(UpdateCheckerTest, LaterOpensNothingAndAnOlderFeedIsSilent) {
                         {test::StubHttpServer::Reply::json(200, R"({"version": "1.1.9"})")});
     older.check();
     EXPECT_TRUE(older.alerts.shown.empty());
+}
+
+TEST(UpdaterServiceTest, SaysWhetherTheBuildIsADevelopmentOne) {
+    for (const bool devBuild : {true, false}) {
+        test::LogCapture log;
+        UpdaterService service(devBuild);
+        EXPECT_FALSE(service.hasController());
+        const auto records = log->events("updater_disabled");
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].metadata.at("dev_build"), devBuild ? "true" : "false");
+    }
+    // The process's own service says what this build is.
+    test::LogCapture log;
+    UpdaterService::shared();
+    const auto records = log->events("updater_disabled");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].metadata.at("dev_build"),
+              AppInstallationGate::currentContext().isDevBuild ? "true" : "false");
 }
 
 TEST(PopoverPresenterTest, CountsCutThousandsAndErrorsKeepTheirOrder) {

@@ -48,12 +48,19 @@ struct AppRootFixture {
         });
     }
 
+    AppRootFixture() : AppRootFixture(Options{}) {}
+
     // A managed account with a customer token and a cloud session.
     void signIn() {
+        saveAccount("user-1");
+        root->resetAuthMode();
+    }
+    // The same account stored, for user `userID`, without emptying the cached mode: the root sees
+    // it once its mode is reset.
+    void saveAccount(const std::string& userID) {
         root->customerTokenStore().save("tok", "ada@example.com");
         root->cloudAuthStore().save(
-            {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-1", "ada@example.com"});
-        root->resetAuthMode();
+            {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), userID, "ada@example.com"});
     }
     // Runs both executors until neither has anything left (bounded).
     void drain() {

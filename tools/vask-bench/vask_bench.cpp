@@ -173,12 +173,12 @@ void printSummary(const vask::BenchmarkMetrics& metrics, std::size_t messageCoun
               << "  MRR " << fixed(metrics.mrr, 3) << "\n"
               << "  latency p50 " << fixed(metrics.latencyP50Ms, 3) << " ms  p95 "
               << fixed(metrics.latencyP95Ms, 3) << " ms\n";
-    const auto printCategory = [](std::string_view name, const vask::CategoryMetrics& metrics) {
-        std::cout << "  " << name << ": " << metrics.queryCount << " queries, R@5 "
-                  << fixed(metrics.vaskAt5, 3) << ", P@3 " << fixed(metrics.precisionAt3, 3)
-                  << ", MRR " << fixed(metrics.mrr, 3) << ", latency p50 "
-                  << fixed(metrics.latencyP50Ms, 3) << " ms p95 " << fixed(metrics.latencyP95Ms, 3)
-                  << " ms\n";
+    const auto printCategory = [](std::string_view name, const vask::CategoryMetrics& figures) {
+        std::cout << "  " << name << ": " << figures.queryCount << " queries, R@5 "
+                  << fixed(figures.vaskAt5, 3) << ", P@3 " << fixed(figures.precisionAt3, 3)
+                  << ", MRR " << fixed(figures.mrr, 3) << ", latency p50 "
+                  << fixed(figures.latencyP50Ms, 3) << " ms p95 "
+                  << fixed(figures.latencyP95Ms, 3) << " ms\n";
     };
     // Keyword queries of everyday words take far longer than rare codes: each has its own line.
     std::vector<const vask::QueryResult*> rareKeywords;
