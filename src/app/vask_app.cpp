@@ -258,14 +258,13 @@ void VaskApplication::buildInterface() {
     popover_ = makePopover();
 
     tray_ = std::make_unique<ui::TrayController>(
-        popover_.get(),
-        ui::TrayController::Actions{
-            .openVask = [this] { openMain(); },
-            .openSettings = [this] { windows_->open("settings"); },
-            .showAbout = [this] { showAbout(); },
-            .checkForUpdates = {},
-            .quit = [] { QApplication::quit(); },
-        });
+        popover_.get(), ui::TrayController::Actions{
+                            .openVask = [this] { openMain(); },
+                            .openSettings = [this] { windows_->open("settings"); },
+                            .showAbout = [this] { showAbout(); },
+                            .checkForUpdates = {},
+                            .quit = [] { QApplication::quit(); },
+                        });
     // Owned by the tray controller, so the keys go with the windows they open.
     new ui::StandardKeys({.quit = [] { QApplication::quit(); },
                           .openSettings = [this] { windows_->open("settings"); }},
@@ -353,9 +352,9 @@ void VaskApplication::tellStillRunning(std::function<void(bool)> shown) {
          shown = std::move(shown)](const std::optional<std::string>& error) {
             main.post([self, shown, error] {
                 if (self && self->lastWindowPolicy_) {
-                    launchLogger().info("still_running_notice",
-                                        {{"shown", error ? "false" : "true"},
-                                         {"error", error.value_or("")}});
+                    launchLogger().info(
+                        "still_running_notice",
+                        {{"shown", error ? "false" : "true"}, {"error", error.value_or("")}});
                     shown(!error);
                 }
             });
@@ -445,7 +444,9 @@ std::unique_ptr<ui::VaskMenu> VaskApplication::makePopover() {
         ui::VaskMenu::Actions{
             .openMain = [this] { openMain(); },
             .openOnboarding =
-                [this] { WindowCoordinator::run(dependencies_->windowCoordinator().openOnboarding); },
+                [this] {
+                    WindowCoordinator::run(dependencies_->windowCoordinator().openOnboarding);
+                },
         });
     // The popover hands the router its chat and window actions each time it is shown, whether
     // or not the hooks are on.

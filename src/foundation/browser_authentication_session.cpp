@@ -73,11 +73,9 @@ WebAuthenticationSession::Outcome failure(Kind kind, const std::string& descript
 
 }  // namespace
 
-BrowserAuthenticationSession::BrowserAuthenticationSession(MainExecutor& main, Scheduler& scheduler,
-                                                           std::vector<std::string> openCommand,
-                                                           Clock::Duration timeLimit,
-                                                           StructuredLogger logger,
-                                                           std::shared_ptr<OpenCommandRunner> openers)
+BrowserAuthenticationSession::BrowserAuthenticationSession(
+    MainExecutor& main, Scheduler& scheduler, std::vector<std::string> openCommand,
+    Clock::Duration timeLimit, StructuredLogger logger, std::shared_ptr<OpenCommandRunner> openers)
     : openCommand_(std::move(openCommand)),
       timeLimit_(timeLimit),
       state_(std::make_shared<State>(main, scheduler, std::move(logger))),

@@ -242,9 +242,9 @@ struct PortalWatch::Loop {
         self->subscription = g_dbus_connection_signal_subscribe(
             connection, nullptr, portalSettings, "SettingChanged", portalPath, nullptr,
             G_DBUS_SIGNAL_FLAGS_NONE, &Loop::settingChanged, self, nullptr);
-        self->nameWatch = g_bus_watch_name_on_connection(
-            connection, portalService, G_BUS_NAME_WATCHER_FLAGS_NONE, &Loop::appeared, nullptr,
-            self, nullptr);
+        self->nameWatch =
+            g_bus_watch_name_on_connection(connection, portalService, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                           &Loop::appeared, nullptr, self, nullptr);
     }
 
     static void appeared(GDBusConnection*, const gchar*, const gchar*, gpointer data) {

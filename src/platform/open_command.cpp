@@ -36,14 +36,15 @@ void signal(const UniqueFd& eventFd) {
 
 }  // namespace
 
-OpenCommandRunner::OpenCommandRunner()
-    : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+OpenCommandRunner::OpenCommandRunner() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (!wake_.isOpen()) {
         throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     }
 }
 
-OpenCommandRunner::~OpenCommandRunner() { stop(); }
+OpenCommandRunner::~OpenCommandRunner() {
+    stop();
+}
 
 void OpenCommandRunner::stop() {
     {

@@ -45,7 +45,7 @@ std::atomic<AppDependencies*>& installedRoot() {
 }  // namespace
 
 AppDependencies::Context AppDependencies::Context::forProcess(MainExecutor& main,
-                                                             Executor& worker) {
+                                                              Executor& worker) {
     auto openers = std::make_shared<OpenCommandRunner>();
     return Context{
         .environment = processEnvironment(),
@@ -54,8 +54,8 @@ AppDependencies::Context AppDependencies::Context::forProcess(MainExecutor& main
         .main = main,
         .worker = worker,
         .scheduler = Scheduler::system(),
-        .folderOpener = std::make_shared<CommandUrlOpener>(std::vector<std::string>{"xdg-open"},
-                                                           openers),
+        .folderOpener =
+            std::make_shared<CommandUrlOpener>(std::vector<std::string>{"xdg-open"}, openers),
         .openers = openers,
     };
 }

@@ -43,7 +43,8 @@ TEST(OpenCommandRunnerTest, ReportsHowEachOpenerEnded) {
         {{"true"}, std::nullopt, std::nullopt},
         {{"sh", "-c", "exit 3"}, std::nullopt, "sh exited with status 3"},
         {{"sh", "-c", "kill -9 $$"}, std::nullopt, "sh was ended by signal 9"},
-        {{"/nonexistent/xdg-open"}, "/nonexistent/xdg-open: No such file or directory",
+        {{"/nonexistent/xdg-open"},
+         "/nonexistent/xdg-open: No such file or directory",
          std::nullopt},
         {{}, "no opener command", std::nullopt},
     };
