@@ -2,7 +2,9 @@
 # Starts Vask as a separate instance ("demo") over the stand-ins of scripts/harness.sh: a
 # Messages history of hand-written conversations and an address book, the stand-in RLM helper and stand-in cloud and
 # relay servers on 127.0.0.1, signed in with a made-up account. Nothing of the user's own is read
-# or written; everything lives in one temporary folder, removed when Vask quits.
+# or written; everything lives in one temporary folder, removed when Vask quits. It runs on the
+# desktop's session bus (notifications, tray icon, appearance); the account stays in the demo's
+# own credential file, never in the user's keyring.
 #
 #   bash scripts/demo.sh [BUILD_DIR]     (default build/dev)
 set -euo pipefail
@@ -31,7 +33,7 @@ finish() {
 trap finish EXIT
 trap 'exit 130' INT TERM
 
-harness_prepare "$ROOT" demo
+HARNESS_DESKTOP=1 harness_prepare "$ROOT" demo
 harness_start_stubs "$ROOT"
 # The test hooks let this script ask for the first contacts synchronisation; their log stays in
 # the demo's folder.

@@ -14,6 +14,11 @@
 # Needs BUILD_DIR set to a build folder that holds vask and the tools. With HARNESS_MESSAGES
 # (and HARNESS_CHATS, default 12) the history is generated at that size instead of written from
 # the hand-written conversations.
+# The checks run with no session bus and write notifications to a file. With HARNESS_DESKTOP=1
+# (the demo) Vask keeps the desktop's session bus: its notifications go to the desktop's server,
+# its icon to the tray (StatusNotifierItem), its appearance follows the settings portal. Either
+# way the credentials stay in the file below (VASK_CREDENTIAL_STORE=file): the made-up account
+# never reaches the user's keyring.
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
@@ -74,10 +79,9 @@ harness_tools_ok() {
     done
 }
 
-# harness_prepare ROOT INSTANCE: fills ROOT and exports the environment Vask runs in.
-harness_prepare() {
+# harness_environment ROOT INSTANCE: exports the environment Vask runs in (harness_prepare's).
+harness_environment() {
     local root=$1 instance=$2
-    mkdir -p "$root/home/Library/Messages" "$root/home/.config/vask"
     # A display session keeps its own runtime folder and X authority.
     if [[ ! -d ${XDG_RUNTIME_DIR:-} ]]; then
         mkdir -p "$root/runtime"
@@ -92,13 +96,23 @@ harness_prepare() {
     export XDG_CONFIG_HOME="$HOME/.config"
     export VASK_SUPPORT_DIR="$instance"
     export CHAT_DB_PATH="$HOME/Library/Messages/chat.db"
-    # No Secret Service: credentials come from the file below.
-    export DBUS_SESSION_BUS_ADDRESS="unix:path=$root/no-session-bus"
-    export VASK_NOTIFICATION_SINK="$root/notifications.jsonl"
+    export VASK_CREDENTIAL_STORE=file
+    if [[ ${HARNESS_DESKTOP:-} != 1 ]]; then
+        export DBUS_SESSION_BUS_ADDRESS="unix:path=$root/no-session-bus"
+        export VASK_NOTIFICATION_SINK="$root/notifications.jsonl"
+    else
+        unset VASK_NOTIFICATION_SINK
+    fi
     export VASK_LOG_FILE="$root/vask.log"
     unset CORVANE_API_KEY VASK_KEYCHAIN_SERVICE SHADOW_DB_PATH
-
     export VASK_CONTACTS_DIR="$root/contacts"
+}
+
+# harness_prepare ROOT INSTANCE: fills ROOT and exports the environment Vask runs in.
+harness_prepare() {
+    local root=$1 instance=$2
+    mkdir -p "$root/home/Library/Messages" "$root/home/.config/vask"
+    harness_environment "$root" "$instance"
     if [[ -n ${HARNESS_MESSAGES:-} ]]; then
         # A generated history of that size (the soak run), with no address book.
         "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --messages "$HARNESS_MESSAGES" \

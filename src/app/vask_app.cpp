@@ -139,19 +139,11 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
                 }
             });
 
-    // The process's context, but on the application's own worker pool: main() joins it before
+    // The process's context on the application's own worker pool: main() joins it before
     // anything static goes, so no late task meets a destroyed service.
-    const auto process = AppDependencies::Context::forProcess(main_);
-    dependencies_ = &AppDependencies::install({
-        .environment = process.environment,
-        .bundleIdentifier = process.bundleIdentifier,
-        .defaults = process.defaults,
-        .main = main_,
-        .worker = workers_,
-        .scheduler = process.scheduler,
-        .application = activation_,
-        .folderOpener = std::make_shared<ui::QtUrlOpener>(),
-    });
+    auto context = AppDependencies::Context::forProcess(main_, workers_);
+    context.application = activation_;
+    dependencies_ = &AppDependencies::install(std::move(context));
     launchLogger().info("app_started", {{"instance", AppEnvironment::supportDirectoryName()},
                                         {"version", VASK_VERSION}});
     // Settings, credentials or memory Vask could not keep: the user hears of each file once.
@@ -214,7 +206,7 @@ QWidget* VaskApplication::makePopoverChatView() {
                                    .showsSources = false,
                                    .focusesInputOnAppear = true,
                                    .keepsMessagesWhileHidden = false,
-                                   .openSettings = [this] { windows_->open("settings"); },
+                                   .openSettings = [this] { openMemoryManager(); },
                                    .urlOpener = urlOpener_.get()});
     const auto sync = deps.shadowSyncViewModel();
     const auto update = [sync, view = QPointer<ui::ChatView>(view)](const auto&) {
@@ -259,27 +251,43 @@ void VaskApplication::buildInterface() {
     });
 
     windows_ = std::make_unique<ui::WindowRegistry>();
-    windows_->registerWindow("main", [this] { return makeMainWindow(); });
-    windows_->registerWindow("onboarding", [this] { return makeOnboardingWindow(); });
-    windows_->registerWindow("settings", [this] { return makeSettingsWindow(); });
+    windows_->registerWindow("main", [this] { return watched(makeMainWindow()); });
+    windows_->registerWindow("onboarding", [this] { return watched(makeOnboardingWindow()); });
+    windows_->registerWindow("settings", [this] { return watched(makeSettingsWindow()); });
 
     popover_ = makePopover();
 
     tray_ = std::make_unique<ui::TrayController>(
-        popover_.get(),
-        ui::TrayController::Actions{
-            .openVask = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
-            .openSettings = [this] { windows_->open("settings"); },
-            .showAbout = [this] { showAbout(); },
-            .checkForUpdates = {},
-            .quit = [] { QApplication::quit(); },
-        });
+        popover_.get(), ui::TrayController::Actions{
+                            .openVask = [this] { openMain(); },
+                            .openSettings = [this] { windows_->open("settings"); },
+                            .showAbout = [this] { showAbout(); },
+                            .checkForUpdates = {},
+                            .quit = [] { QApplication::quit(); },
+                        });
     // Owned by the tray controller, so the keys go with the windows they open.
     new ui::StandardKeys({.quit = [] { QApplication::quit(); },
                           .openSettings = [this] { windows_->open("settings"); }},
                          tray_.get());
     const bool hasTray = tray_->install();
     launchLogger().info("tray_installed", {{"available", hasTray ? "true" : "false"}});
+    lastWindowPolicy_ = std::make_unique<LastWindowPolicy>(
+        hasTray,
+        LastWindowPolicy::Actions{
+            .tell = [this](std::function<void(bool)> shown) { tellStillRunning(std::move(shown)); },
+            .quit =
+                [] {
+                    launchLogger().info("quit_last_window_closed", {{"tray", "false"}});
+                    QApplication::quit();
+                },
+        });
+    lastWindow_ = new ui::LastWindowWatcher(
+        [this] {
+            if (lastWindowPolicy_) {
+                lastWindowPolicy_->lastWindowClosed();
+            }
+        },
+        tray_.get());
 }
 
 // --- Proactive assistance -------------------------------------------------------------------
@@ -310,7 +318,7 @@ void VaskApplication::launchProactiveAssistance() {
 // --- end of proactive assistance ----------------------------------------------------------
 
 void VaskApplication::routeLaunch() {
-    auto& coordinator = WindowCoordinator::shared();
+    auto& coordinator = dependencies_->windowCoordinator();
     coordinator.openMain = [this] {
         windows_->open("main");
         activation_->activateIgnoringOtherApps();
@@ -334,6 +342,38 @@ void VaskApplication::routeLaunch() {
     }
 }
 
+void VaskApplication::tellStillRunning(std::function<void(bool)> shown) {
+    dependencies_->userNotificationCenter().add(
+        {.identifier = "vask-still-running",
+         .title = LastWindowPolicy::noticeTitle,
+         .body = LastWindowPolicy::noticeBody,
+         .userInfo = {}},
+        [&main = main_, self = QPointer<VaskApplication>(this),
+         shown = std::move(shown)](const std::optional<std::string>& error) {
+            main.post([self, shown, error] {
+                if (self && self->lastWindowPolicy_) {
+                    launchLogger().info(
+                        "still_running_notice",
+                        {{"shown", error ? "false" : "true"}, {"error", error.value_or("")}});
+                    shown(!error);
+                }
+            });
+        });
+}
+
+QWidget* VaskApplication::watched(QWidget* window) {
+    return lastWindow_ ? lastWindow_->watch(window) : window;
+}
+
+void VaskApplication::openMain() {
+    WindowCoordinator::run(dependencies_->windowCoordinator().openMain);
+}
+
+void VaskApplication::openMemoryManager() {
+    dependencies_->memorySettingsNavigation().managerRequestID.set(Uuid::random());
+    windows_->open("settings");
+}
+
 void VaskApplication::becameActive() {
     dependencies_->shadowSyncViewModel()->syncIfPossible();
     dependencies_->chatViewModel()->recheckUsageAfterReturn();
@@ -341,7 +381,7 @@ void VaskApplication::becameActive() {
 
 void VaskApplication::reopen() {
     if (!windows_->hasVisibleWindow()) {
-        WindowCoordinator::run(WindowCoordinator::shared().openMain);
+        openMain();
     }
 }
 
@@ -402,9 +442,11 @@ std::unique_ptr<ui::VaskMenu> VaskApplication::makePopover() {
     auto popover = std::make_unique<ui::VaskMenu>(
         *popoverModel_, makePopoverChatView(), *clipboard_,
         ui::VaskMenu::Actions{
-            .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
+            .openMain = [this] { openMain(); },
             .openOnboarding =
-                [] { WindowCoordinator::run(WindowCoordinator::shared().openOnboarding); },
+                [this] {
+                    WindowCoordinator::run(dependencies_->windowCoordinator().openOnboarding);
+                },
         });
     // The popover hands the router its chat and window actions each time it is shown, whether
     // or not the hooks are on.
@@ -413,11 +455,9 @@ std::unique_ptr<ui::VaskMenu> VaskApplication::makePopover() {
             return;
         }
         testRouter_->chatViewModel = deps.popoverChatViewModel();
-        testRouter_->openMainWindow = [] {
-            WindowCoordinator::run(WindowCoordinator::shared().openMain);
-        };
-        testRouter_->openOnboarding = [] {
-            WindowCoordinator::run(WindowCoordinator::shared().openOnboarding);
+        testRouter_->openMainWindow = [this] { openMain(); };
+        testRouter_->openOnboarding = [this] {
+            WindowCoordinator::run(dependencies_->windowCoordinator().openOnboarding);
         };
     }));
     return popover;
@@ -480,7 +520,7 @@ QWidget* VaskApplication::makeOnboardingWindow() {
         });
     }
     auto model = deps.makeOnboardingStepsModel({
-        .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
+        .openMain = [this] { openMain(); },
         .activate = [this] { activation_->activateIgnoringOtherApps(); },
         .closeWindow = [this] { windows_->close("onboarding"); },
         .relaunch = [this] { relauncher_->relaunch(); },
@@ -517,6 +557,7 @@ void VaskApplication::shutDown() {
     }
     main_.stopAccepting();
     subscriptions_.clear();
+    lastWindowPolicy_.reset();
     tray_.reset();
     popover_.reset();
     windows_.reset();
@@ -543,7 +584,7 @@ QWidget* VaskApplication::makeMainWindow() {
                                  .showsSessionControls = false,
                                  .showsSources = true,
                                  .focusesInputOnAppear = false,
-                                 .openSettings = [this] { windows_->open("settings"); },
+                                 .openSettings = [this] { openMemoryManager(); },
                                  .urlOpener = urlOpener_.get()});
     });
 }

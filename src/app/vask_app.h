@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -16,6 +18,7 @@ class QWidget;
 namespace vask {
 
 class AppDependencies;
+class LastWindowPolicy;
 class PopoverModel;
 class Relauncher;
 class TestQueryRouter;
@@ -28,6 +31,7 @@ class QtAlertPresenter;
 class QtClipboard;
 class QtMainExecutor;
 class QtUrlOpener;
+class LastWindowWatcher;
 class SingleInstance;
 class TrayController;
 class VaskMenu;
@@ -70,6 +74,13 @@ class VaskApplication : public QObject {
     // migration.
     void launchProactiveAssistance();
     void routeLaunch();
+    void openMain();
+    // A window made for the registry, watched for the last one closing.
+    QWidget* watched(QWidget* window);
+    // Without a tray, once the last window closed: how to bring Vask back, as a notification.
+    void tellStillRunning(std::function<void(bool shown)> shown);
+    // Settings, on the memory manager (an answer's "View in Settings").
+    void openMemoryManager();
     void becameActive();
     void reopen();
     void handleURL(const QString& url);
@@ -99,6 +110,8 @@ class VaskApplication : public QObject {
     std::unique_ptr<ui::VaskMenu> popover_;
     std::unique_ptr<ui::WindowRegistry> windows_;
     std::unique_ptr<ui::TrayController> tray_;
+    QPointer<ui::LastWindowWatcher> lastWindow_;
+    std::unique_ptr<LastWindowPolicy> lastWindowPolicy_;
     bool didCoordinateLaunch_ = false;
     std::optional<QString> launchURL_;
     std::vector<Subscription> subscriptions_;

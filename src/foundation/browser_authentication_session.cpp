@@ -1,21 +1,13 @@
 #include "foundation/browser_authentication_session.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "platform/open_command.h"
 #include "platform/text.h"
-
-extern char** environ;
 
 namespace vask {
 
@@ -81,13 +73,13 @@ WebAuthenticationSession::Outcome failure(Kind kind, const std::string& descript
 
 }  // namespace
 
-BrowserAuthenticationSession::BrowserAuthenticationSession(MainExecutor& main, Scheduler& scheduler,
-                                                           std::vector<std::string> openCommand,
-                                                           Clock::Duration timeLimit,
-                                                           StructuredLogger logger)
+BrowserAuthenticationSession::BrowserAuthenticationSession(
+    MainExecutor& main, Scheduler& scheduler, std::vector<std::string> openCommand,
+    Clock::Duration timeLimit, StructuredLogger logger, std::shared_ptr<OpenCommandRunner> openers)
     : openCommand_(std::move(openCommand)),
       timeLimit_(timeLimit),
-      state_(std::make_shared<State>(main, scheduler, std::move(logger))) {}
+      state_(std::make_shared<State>(main, scheduler, std::move(logger))),
+      openers_(openers ? std::move(openers) : std::make_shared<OpenCommandRunner>()) {}
 
 BrowserAuthenticationSession::~BrowserAuthenticationSession() {
     std::optional<State::Flow> flow;
@@ -112,7 +104,7 @@ bool BrowserAuthenticationSession::start(const Url& url, const std::string& call
     // Recorded before the opener runs: its verdict may come at once.
     const auto id = replacePending(callbackScheme, std::move(completion));
     std::weak_ptr<State> weak = state_;
-    const auto launchFailure = runOpenCommand(
+    const auto launchFailure = openers_->run(
         openCommand_, url.absoluteString(),
         [weak, id, program = openCommand_.front()](std::optional<std::string> why) {
             auto state = weak.lock();

@@ -9,6 +9,7 @@
 #include "foundation/structured_logger.h"
 #include "foundation/web_authentication_session.h"
 #include "platform/executor.h"
+#include "platform/open_command.h"
 #include "platform/scheduler.h"
 
 namespace vask {
@@ -25,11 +26,13 @@ class BrowserAuthenticationSession final : public WebAuthenticationSession {
 
     // `openCommand` is the program and its leading arguments; the start URL is appended as the
     // last argument. A command that cannot be started, or that exits with a status other than
-    // 0, counts as a page that could not be opened.
+    // 0, counts as a page that could not be opened. The browser's exit status is read by
+    // `openers` (without one, by a runner of the session's own).
     BrowserAuthenticationSession(MainExecutor& main, Scheduler& scheduler,
                                  std::vector<std::string> openCommand = {"xdg-open"},
                                  Clock::Duration timeLimit = defaultTimeLimit,
-                                 StructuredLogger logger = StructuredLogger("web-auth-session"));
+                                 StructuredLogger logger = StructuredLogger("web-auth-session"),
+                                 std::shared_ptr<OpenCommandRunner> openers = nullptr);
     // Drops a pending flow without completing it: the process is going away.
     ~BrowserAuthenticationSession() override;
     BrowserAuthenticationSession(const BrowserAuthenticationSession&) = delete;
@@ -54,6 +57,7 @@ class BrowserAuthenticationSession final : public WebAuthenticationSession {
     std::vector<std::string> openCommand_;
     Clock::Duration timeLimit_;
     std::shared_ptr<State> state_;
+    std::shared_ptr<OpenCommandRunner> openers_;
 };
 
 }  // namespace vask

@@ -8,9 +8,4 @@ void MemorySettingsNavigation::consumeManagerRequest(const Uuid& id) {
     }
 }
 
-MemorySettingsNavigation& MemorySettingsNavigation::shared() {
-    static MemorySettingsNavigation navigation;
-    return navigation;
-}
-
 }  // namespace vask

@@ -1,8 +1,11 @@
 #include "platform/desktop_appearance.h"
 
+#include <gio/gio.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <thread>
 #include <vector>
 
 namespace vask::desktop_appearance {
@@ -160,3 +163,134 @@ std::optional<int> lightnessOf(std::string_view colour) {
 }
 
 }  // namespace vask::desktop_appearance
+
+// --- The portal's name and signal, over GDBus -----------------------------------------------
+
+// GLib's type macros are C and cast the old way.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+
+namespace vask::desktop_appearance {
+
+namespace {
+
+constexpr const char* portalService = "org.freedesktop.portal.Desktop";
+constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
+constexpr const char* portalSettings = "org.freedesktop.portal.Settings";
+constexpr const char* appearanceNamespace = "org.freedesktop.appearance";
+constexpr const char* colorSchemeKey = "color-scheme";
+
+}  // namespace
+
+struct PortalWatch::Loop {
+    std::function<void()> changed;
+    std::string busAddress;
+    GMainContext* context = g_main_context_new();
+    GMainLoop* loop = g_main_loop_new(context, FALSE);
+    GCancellable* cancellable = g_cancellable_new();
+    GDBusConnection* connection = nullptr;
+    guint nameWatch = 0;
+    guint subscription = 0;
+    std::thread thread;
+
+    void run() {
+        g_main_context_push_thread_default(context);
+        gchar* address = nullptr;
+        if (busAddress.empty()) {
+            address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, cancellable, nullptr);
+        } else {
+            address = g_strdup(busAddress.c_str());
+        }
+        if (address != nullptr) {
+            // Connected without blocking, so that a bus that never answers never holds up the
+            // watch's end.
+            g_dbus_connection_new_for_address(
+                address,
+                static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                  G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                nullptr, cancellable, &Loop::connected, this);
+            g_free(address);
+            g_main_loop_run(loop);
+        }
+        if (connection != nullptr) {
+            if (nameWatch != 0) {
+                g_bus_unwatch_name(nameWatch);
+            }
+            if (subscription != 0) {
+                g_dbus_connection_signal_unsubscribe(connection, subscription);
+            }
+            g_dbus_connection_close_sync(connection, nullptr, nullptr);
+            g_object_unref(connection);
+            connection = nullptr;
+        }
+        // What the connection still had queued for this context goes with it.
+        while (g_main_context_iteration(context, FALSE)) {
+        }
+        g_main_context_pop_thread_default(context);
+    }
+
+    static void connected(GObject*, GAsyncResult* result, gpointer data) {
+        auto* self = static_cast<Loop*>(data);
+        GDBusConnection* connection = g_dbus_connection_new_for_address_finish(result, nullptr);
+        if (connection == nullptr) {
+            // No bus (or the watch is ending): nothing to follow.
+            g_main_loop_quit(self->loop);
+            return;
+        }
+        self->connection = connection;
+        g_dbus_connection_set_exit_on_close(connection, FALSE);
+        self->subscription = g_dbus_connection_signal_subscribe(
+            connection, nullptr, portalSettings, "SettingChanged", portalPath, nullptr,
+            G_DBUS_SIGNAL_FLAGS_NONE, &Loop::settingChanged, self, nullptr);
+        self->nameWatch =
+            g_bus_watch_name_on_connection(connection, portalService, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                           &Loop::appeared, nullptr, self, nullptr);
+    }
+
+    static void appeared(GDBusConnection*, const gchar*, const gchar*, gpointer data) {
+        static_cast<Loop*>(data)->changed();
+    }
+
+    static void settingChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                               const gchar*, GVariant* parameters, gpointer data) {
+        if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ssv)"))) {
+            return;
+        }
+        const gchar* group = nullptr;
+        const gchar* key = nullptr;
+        g_variant_get(parameters, "(&s&sv)", &group, &key, nullptr);
+        if (std::string_view(group) == appearanceNamespace &&
+            std::string_view(key) == colorSchemeKey) {
+            static_cast<Loop*>(data)->changed();
+        }
+    }
+
+    static gboolean quit(gpointer data) {
+        g_main_loop_quit(static_cast<Loop*>(data)->loop);
+        return G_SOURCE_REMOVE;
+    }
+};
+
+PortalWatch::PortalWatch(std::function<void()> changed, std::string busAddress)
+    : loop_(std::make_unique<Loop>()) {
+    loop_->changed = std::move(changed);
+    loop_->busAddress = std::move(busAddress);
+    loop_->thread = std::thread([loop = loop_.get()] { loop->run(); });
+}
+
+PortalWatch::~PortalWatch() {
+    g_cancellable_cancel(loop_->cancellable);
+    // Runs once the loop does, whether it already runs or is about to.
+    GSource* quit = g_idle_source_new();
+    g_source_set_callback(quit, &Loop::quit, loop_.get(), nullptr);
+    g_source_attach(quit, loop_->context);
+    g_source_unref(quit);
+    loop_->thread.join();
+    g_object_unref(loop_->cancellable);
+    g_main_loop_unref(loop_->loop);
+    g_main_context_unref(loop_->context);
+}
+
+}  // namespace vask::desktop_appearance
+
+#pragma GCC diagnostic pop

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,5 +43,24 @@ Preference firstPreference(std::initializer_list<Preference> inOrder);
 // The perceived lightness (0 to 255) of "#rrggbb" or "#aarrggbb", as the palette's own
 // dark-or-light test reads it; nothing for any other text.
 std::optional<int> lightnessOf(std::string_view colour);
+
+// Tells when the settings portal's appearance setting may have changed: when a portal takes its
+// name on the bus (one that starts after Vask, or starts again, has a setting Vask never read)
+// and when it announces a new "color-scheme". It does not read the setting. Watches on a
+// connection and GLib loop of its own, on a thread of its own, where `changed` runs; destroying
+// the watch stops that thread, after which `changed` never runs. A bus that cannot be reached
+// is given up quietly: the desktop's other signals remain.
+class PortalWatch {
+  public:
+    // `busAddress` empty: the session bus.
+    explicit PortalWatch(std::function<void()> changed, std::string busAddress = {});
+    ~PortalWatch();
+    PortalWatch(const PortalWatch&) = delete;
+    PortalWatch& operator=(const PortalWatch&) = delete;
+
+  private:
+    struct Loop;
+    std::unique_ptr<Loop> loop_;
+};
 
 }  // namespace vask::desktop_appearance

@@ -1,35 +1,77 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "platform/url_opener.h"
 
 namespace vask {
 
-// Runs a desktop opener (`command`, followed by the address) with standard input from
-// /dev/null, and reads its exit status on a thread of its own: an opener such as xdg-open may
-// run as long as what it starts, and it is the status that says whether the address could be
-// shown at all. Returns why it could not be started; `finished` then never runs. Otherwise
-// `finished` runs once, on that thread: with nothing when the opener exited with status 0,
-// else with how it ended ("xdg-open exited with status 4").
-std::optional<std::string> runOpenCommand(std::vector<std::string> command, const std::string& url,
-                                          std::function<void(std::optional<std::string>)> finished);
+// Runs desktop openers (`command`, followed by the address) with standard input from /dev/null,
+// and reads their exit status on one thread of its own: an opener such as xdg-open may run as
+// long as what it starts, and it is the status that says whether the address could be shown at
+// all. The thread is the owner's: stop() (or the destructor) joins it, and from then on no
+// `finished` runs, so a callback never outlives what it reports to. Safe from any thread.
+class OpenCommandRunner {
+  public:
+    using Finished = std::function<void(std::optional<std::string> failure)>;
+
+    OpenCommandRunner();
+    ~OpenCommandRunner();
+    OpenCommandRunner(const OpenCommandRunner&) = delete;
+    OpenCommandRunner& operator=(const OpenCommandRunner&) = delete;
+
+    // Returns why the opener could not be started (or watched); `finished` then never runs.
+    // Otherwise `finished` runs once, on the runner's thread: with nothing when the opener
+    // exited with status 0, else with how it ended ("xdg-open exited with status 4").
+    std::optional<std::string> run(std::vector<std::string> command, const std::string& url,
+                                   Finished finished);
+
+    // Joins the thread; an opener still running is left to finish unwatched and its `finished`
+    // never runs, nor does that of any later run(), which refuses. Never from a `finished`.
+    void stop();
+
+  private:
+    struct Child {
+        pid_t pid;
+        UniqueFd exited;  // the pidfd, readable once the opener ended
+        std::string program;
+        Finished finished;
+    };
+    void waitForOpeners();
+
+    UniqueFd wake_;  // an eventfd that wakes the thread for a new child or the stop
+    std::mutex mutex_;
+    std::vector<Child> children_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
 
 // Opens addresses with a desktop opener and reports its exit status.
 class CommandUrlOpener final : public UrlOpener {
   public:
-    explicit CommandUrlOpener(std::vector<std::string> command = {"xdg-open"})
-        : command_(std::move(command)) {}
+    // Without a runner the opener has one of its own, joined when it goes.
+    explicit CommandUrlOpener(std::vector<std::string> command = {"xdg-open"},
+                              std::shared_ptr<OpenCommandRunner> runner = nullptr)
+        : command_(std::move(command)),
+          runner_(runner ? std::move(runner) : std::make_shared<OpenCommandRunner>()) {}
 
     // Whether the opener started; its verdict comes too late for this answer.
     bool open(const std::string& url) override;
+    // `finished` runs on the runner's thread, or at once when the opener could not start.
     void openReporting(const std::string& url, Finished finished) override;
 
   private:
     std::vector<std::string> command_;
+    std::shared_ptr<OpenCommandRunner> runner_;
 };
 
 }  // namespace vask

@@ -168,6 +168,15 @@ void AwaitingScreenPresenter::catchUp(const AwaitingReply& reply) {
     }
 }
 
+void AwaitingScreenPresenter::reveal(const AwaitingReply& reply) {
+    if (!offersReveal()) {
+        logger_.warning("awaiting_reply_reveal_unavailable",
+                        {{"chat_id", loggableIdentifier(reply.chatId)}});
+        return;
+    }
+    openInMessages(reply.sender);
+}
+
 void AwaitingScreenPresenter::openInMessages(const std::string& handle) {
     const auto url = messagesURL(handle);
     if (!url) {

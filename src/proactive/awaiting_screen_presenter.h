@@ -102,6 +102,10 @@ class AwaitingScreenPresenter {
         Executor& worker;
         // Whole Unix seconds.
         std::function<std::int64_t()> now;
+        // Whether a Messages application answers the conversation link. None does on Linux:
+        // "Send in Messages" then says to paste the copied draft in the user's own messages
+        // app, and a "Reveal in Messages" that could only do nothing is not offered.
+        bool messagesAppPresent = false;
     };
 
     explicit AwaitingScreenPresenter(Dependencies dependencies);
@@ -127,7 +131,9 @@ class AwaitingScreenPresenter {
     void markAllAsRead();
     void markAsRead(const AwaitingReply& reply);
     void catchUp(const AwaitingReply& reply);
-    void reveal(const AwaitingReply& reply) { openInMessages(reply.sender); }
+    // Whether the row's menu offers "Reveal in Messages".
+    bool offersReveal() const { return deps_.messagesAppPresent; }
+    void reveal(const AwaitingReply& reply);
     void openInMessages(const std::string& handle);
     ReplyDrafts& drafts() { return *drafts_; }
 

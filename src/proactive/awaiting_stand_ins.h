@@ -70,6 +70,7 @@ struct AwaitingStage {
             .main = main,
             .worker = worker,
             .now = [this] { return now; },
+            .messagesAppPresent = messagesAppPresent,
         };
     }
 
@@ -80,6 +81,7 @@ struct AwaitingStage {
     std::shared_ptr<NeedsReplyService> needsReply;
     int days = 7;
     std::int64_t now = 0;
+    bool messagesAppPresent = false;
     std::vector<std::string> caughtUp;
 };
 

@@ -44,14 +44,19 @@ std::atomic<AppDependencies*>& installedRoot() {
 
 }  // namespace
 
-AppDependencies::Context AppDependencies::Context::forProcess(MainExecutor& main) {
+AppDependencies::Context AppDependencies::Context::forProcess(MainExecutor& main,
+                                                              Executor& worker) {
+    auto openers = std::make_shared<OpenCommandRunner>();
     return Context{
         .environment = processEnvironment(),
         .bundleIdentifier = AppEnvironment::bundleIdentifier(),
         .defaults = UserDefaults::standard(),
         .main = main,
-        .worker = WorkerPool::shared(),
+        .worker = worker,
         .scheduler = Scheduler::system(),
+        .folderOpener =
+            std::make_shared<CommandUrlOpener>(std::vector<std::string>{"xdg-open"}, openers),
+        .openers = openers,
     };
 }
 
@@ -107,8 +112,13 @@ std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
             return context_.secretBackend;
         }
         const StructuredLogger logger("keychain");
-        std::string whyNot;
-        if (auto secretService = LibsecretBackend::connect(whyNot)) {
+        // VASK_CREDENTIAL_STORE=file: the file, whatever keyring runs (the demo's made-up
+        // account stays out of the user's keyring).
+        const auto chosen = context_.environment.find("VASK_CREDENTIAL_STORE");
+        const bool fileChosen =
+            chosen != context_.environment.end() && text::trimmed(chosen->second) == "file";
+        std::string whyNot = fileChosen ? "VASK_CREDENTIAL_STORE=file" : "";
+        if (auto secretService = fileChosen ? nullptr : LibsecretBackend::connect(whyNot)) {
             logger.info("secret_storage_selected", {{"backend", "secret_service"}});
             try {
                 // What a run without a keyring kept in the file moves into it.
@@ -318,7 +328,10 @@ std::shared_ptr<const GoogleAuthService> AppDependencies::googleAuthService() {
 
 BrowserAuthenticationSession& AppDependencies::webAuthenticationSession() {
     return *webAuthenticationSession_.get([this] {
-        return std::make_shared<BrowserAuthenticationSession>(context_.main, context_.scheduler);
+        return std::make_shared<BrowserAuthenticationSession>(
+            context_.main, context_.scheduler, std::vector<std::string>{"xdg-open"},
+            BrowserAuthenticationSession::defaultTimeLimit, StructuredLogger("web-auth-session"),
+            context_.openers);
     });
 }
 
@@ -669,7 +682,7 @@ std::shared_ptr<AwaitingReplyNotifier> AppDependencies::awaitingReplyNotifier() 
                            std::function<void(const AwaitingReplyNotifier::Verdicts&)> done) {
                         needsReplyService()->classifyIfNeeded(replies, std::move(done));
                     },
-                .openMain = [] { WindowCoordinator::run(WindowCoordinator::shared().openMain); },
+                .openMain = [this] { WindowCoordinator::run(windowCoordinator_.openMain); },
                 .focusAwaitingScreen = [awaiting] { awaiting->pendingFocus().set(true); },
                 .currentReplies = [awaiting] { return awaiting->replies().get(); },
                 // Written where the sidebar and the awaiting screen read it.
@@ -717,6 +730,10 @@ void AppDependencies::closeDatabases() {
 }
 
 void AppDependencies::shutDown() {
+    // No opener's verdict reaches a view that is going.
+    if (context_.openers) {
+        context_.openers->stop();
+    }
     shadowSyncViewModel()->stopSynchronising();
     // The popover first: a question of a session it handed over is stored by the main window's
     // chat, whose own stop then writes it.

@@ -24,10 +24,12 @@
 #include "memory/memory_account_lifecycle_coordinator.h"
 #include "memory/memory_authorization_gate.h"
 #include "memory/memory_principal.h"
+#include "memory/memory_settings_navigation.h"
 #include "memory/memory_settings_view_model.h"
 #include "memory/memory_store.h"
 #include "platform/environment.h"
 #include "platform/executor.h"
+#include "platform/open_command.h"
 #include "platform/scheduler.h"
 #include "platform/secret_backend.h"
 #include "platform/url.h"
@@ -49,6 +51,7 @@
 #include "shell/onboarding_steps_model.h"
 #include "shell/shadow_sync_view_model.h"
 #include "shell/system_settings_opener.h"
+#include "shell/window_coordinator.h"
 #include "sources/system_contact_store.h"
 
 namespace vask {
@@ -71,7 +74,8 @@ class AppDependencies {
         Executor& worker;
         Scheduler& scheduler;
         // Absent: the Secret Service when one answers on the session bus, else the 0600 file
-        // "credentials.json" in the support directory; chosen on first use and logged.
+        // "credentials.json" in the support directory (always the file where the environment
+        // sets VASK_CREDENTIAL_STORE=file); chosen on first use and logged.
         std::shared_ptr<SecretBackend> secretBackend = nullptr;
         // Absent: none can be opened (the Linux default; callers show their failure text).
         std::shared_ptr<SystemSettingsOpener> settingsOpener = nullptr;
@@ -81,10 +85,13 @@ class AppDependencies {
         std::shared_ptr<SystemContactStore> contactStore = nullptr;
         // Shows folders in the file manager. Absent: none opens (callers say so).
         std::shared_ptr<UrlOpener> folderOpener = nullptr;
+        // Waits for the desktop openers (file manager, browser) the root starts; stopped by
+        // shutDown(). Absent: each opener has a runner of its own.
+        std::shared_ptr<OpenCommandRunner> openers = nullptr;
 
-        // The process's own: its environment, the standard defaults, the shared worker pool and
-        // the system scheduler.
-        static Context forProcess(MainExecutor& main);
+        // The process's own: its environment, the standard defaults, the system scheduler, and
+        // folders opened by xdg-open, whose exit status says whether the folder was shown.
+        static Context forProcess(MainExecutor& main, Executor& worker);
     };
 
     explicit AppDependencies(Context context);
@@ -156,6 +163,10 @@ class AppDependencies {
     // The platform services the view models reach.
     SystemSettingsOpener& settingsOpener();
     ApplicationActivation& application();
+    // How the main and onboarding windows open and close; the window side fills it in.
+    WindowCoordinator& windowCoordinator() { return windowCoordinator_; }
+    // A chat's request to show the memory manager, read by every settings window.
+    MemorySettingsNavigation& memorySettingsNavigation() { return memorySettingsNavigation_; }
 
     // The message synchronisation shared by every view.
     std::shared_ptr<ShadowSyncViewModel> shadowSyncViewModel();
@@ -217,6 +228,8 @@ class AppDependencies {
     Context context_;
     std::shared_ptr<SystemSettingsOpener> settingsOpener_;
     std::shared_ptr<ApplicationActivation> application_;
+    WindowCoordinator windowCoordinator_;
+    MemorySettingsNavigation memorySettingsNavigation_;
     // Declared in the order they depend on each other, so that each is destroyed before what
     // it uses.
     Lazy<SecretBackend> secretBackend_;

@@ -2,9 +2,15 @@
 
 namespace vask {
 
-WindowCoordinator& WindowCoordinator::shared() {
-    static WindowCoordinator coordinator;
-    return coordinator;
+void LastWindowPolicy::lastWindowClosed() {
+    if (hasTray_ || std::exchange(told_, true)) {
+        return;
+    }
+    actions_.tell([this](bool shown) {
+        if (!shown && actions_.quit) {
+            actions_.quit();
+        }
+    });
 }
 
 }  // namespace vask

@@ -159,17 +159,14 @@ da::Preference gtkPreference() {
 }  // namespace
 
 // Answers the desktop's theme changes, which reach the application as one ThemeChange per window,
-// as the portal's SettingChanged, or as a change of qt6ct's files: one look after the last of
-// them.
+// as the portal's SettingChanged or its name appearing on the bus (a portal started after Vask),
+// or as a change of qt6ct's files: one look after the last of them.
 class DesktopFollower final : public QObject {
     Q_OBJECT
   public:
     DesktopFollower(QApplication& app, std::function<void(Appearance)> changed)
         : QObject(&app), app_(app), changed_(std::move(changed)) {
         app.installEventFilter(this);
-        QDBusConnection::sessionBus().connect(
-            portalService, portalPath, portalSettings, "SettingChanged", this,
-            SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
         if (platformThemeIs("qt6ct")) {
             const auto filesChanged = [this] {
                 watchQt6ctFiles();
@@ -186,13 +183,6 @@ class DesktopFollower final : public QObject {
             changeSeen();
         }
         return QObject::eventFilter(watched, event);
-    }
-
-  private slots:
-    void portalSettingChanged(const QString& group, const QString& key, const QDBusVariant&) {
-        if (group == appearanceNamespace && key == colorSchemeKey) {
-            changeSeen();
-        }
     }
 
   private:
@@ -253,6 +243,10 @@ class DesktopFollower final : public QObject {
     std::function<void(Appearance)> changed_;
     QFileSystemWatcher qt6ctFiles_;
     bool pending_ = false;
+    // Last, so that it stops first: nothing is posted to a follower that is going.
+    da::PortalWatch portal_{[this] {
+        QMetaObject::invokeMethod(this, [this] { changeSeen(); }, Qt::QueuedConnection);
+    }};
 };
 
 Appearance Theme::appearanceOf(const QPalette& palette) {

@@ -6,6 +6,8 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <algorithm>
+
 #include "ui/brand_marks.h"
 
 namespace vask::ui {
@@ -124,6 +126,35 @@ void TrayController::showPopoverAt(const QRect& anchor) {
     popover_->show();
     popover_->raise();
     popover_->activateWindow();
+}
+
+LastWindowWatcher::LastWindowWatcher(std::function<void()> lastClosed, QObject* parent)
+    : QObject(parent), lastClosed_(std::move(lastClosed)) {}
+
+QWidget* LastWindowWatcher::watch(QWidget* window) {
+    if (window != nullptr) {
+        windows_.append(window);
+        window->installEventFilter(this);
+    }
+    return window;
+}
+
+bool LastWindowWatcher::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Hide && !event->spontaneous() && !checkPending_) {
+        checkPending_ = true;
+        QTimer::singleShot(0, this, [this] { check(); });
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void LastWindowWatcher::check() {
+    checkPending_ = false;
+    windows_.removeAll(nullptr);
+    const bool anyLeft = std::any_of(windows_.begin(), windows_.end(),
+                                     [](const QPointer<QWidget>& w) { return w->isVisible(); });
+    if (!anyLeft && lastClosed_) {
+        lastClosed_();
+    }
 }
 
 }  // namespace vask::ui

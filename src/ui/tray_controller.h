@@ -55,4 +55,26 @@ class TrayController : public QObject {
     std::unique_ptr<QSystemTrayIcon> icon_;
 };
 
+// Calls `lastClosed` when the last of the watched windows closed (the close button, Ctrl+W): a
+// window the desktop hid by itself (minimised) does not count, and the check waits for the
+// event loop, so that a window opened right after another closed (onboarding's end, a sign-out)
+// counts as left.
+class LastWindowWatcher : public QObject {
+    Q_OBJECT
+  public:
+    explicit LastWindowWatcher(std::function<void()> lastClosed, QObject* parent = nullptr);
+    // Returns `window`.
+    QWidget* watch(QWidget* window);
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void check();
+
+    std::function<void()> lastClosed_;
+    QList<QPointer<QWidget>> windows_;
+    bool checkPending_ = false;
+};
+
 }  // namespace vask::ui

@@ -1,9 +1,17 @@
 #include "platform/desktop_appearance.h"
 
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
+
+#include "support/eventually.h"
+
+// GLib's type macros are C and cast the old way.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
 
 namespace vask::desktop_appearance {
 namespace {
@@ -83,5 +91,52 @@ TEST(DesktopAppearanceTest, LightnessAndTheFirstSourceWins) {
     EXPECT_EQ(firstPreference({P::none, P::none}), P::none);
 }
 
+// A settings portal on a private bus of the test's own, started after the watch: its name
+// appearing is a change (its setting was never read), as is its SettingChanged for the colour
+// scheme; another setting's is not.
+TEST(DesktopAppearanceTest, APortalThatStartsAfterTheWatchIsFollowed) {
+    GTestDBus* bus = g_test_dbus_new(G_TEST_DBUS_NONE);
+    g_test_dbus_up(bus);
+    const std::string address = g_test_dbus_get_bus_address(bus);
+    std::atomic<int> changes{0};
+    {
+        PortalWatch watch([&] { ++changes; }, address);
+
+        GDBusConnection* portal = g_dbus_connection_new_for_address_sync(
+            address.c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        ASSERT_NE(portal, nullptr);
+        GVariant* owned = g_dbus_connection_call_sync(
+            portal, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "RequestName", g_variant_new("(su)", "org.freedesktop.portal.Desktop", 0u),
+            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+        ASSERT_NE(owned, nullptr);
+        g_variant_unref(owned);
+        ASSERT_TRUE(test::eventually([&] { return changes.load() == 1; }));
+
+        const auto announce = [&](const char* group, const char* key) {
+            g_dbus_connection_emit_signal(
+                portal, nullptr, "/org/freedesktop/portal/desktop",
+                "org.freedesktop.portal.Settings", "SettingChanged",
+                g_variant_new("(ssv)", group, key, g_variant_new_uint32(1)), nullptr);
+            g_dbus_connection_flush_sync(portal, nullptr, nullptr);
+        };
+        announce("org.freedesktop.appearance", "accent-color");
+        announce("org.freedesktop.appearance", "color-scheme");
+        // Signals arrive in the order sent: the other setting came first and counted nothing.
+        ASSERT_TRUE(test::eventually([&] { return changes.load() >= 2; }));
+        EXPECT_EQ(changes.load(), 2);
+        g_dbus_connection_close_sync(portal, nullptr, nullptr);
+        g_object_unref(portal);
+    }
+    // Not g_test_dbus_down(): that waits for the process's session connection to go.
+    g_test_dbus_stop(bus);
+    g_object_unref(bus);
+}
+
 }  // namespace
 }  // namespace vask::desktop_appearance
+
+#pragma GCC diagnostic pop

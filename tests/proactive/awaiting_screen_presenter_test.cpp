@@ -42,6 +42,7 @@ class AwaitingScreenPresenterTest : public ::testing::Test {
                                                           clock);
         stage->days = days;
         stage->now = now;
+        stage->messagesAppPresent = messagesApp;
         viewModel = stage->viewModel;
         needsReply = stage->needsReply;
         settle();
@@ -64,6 +65,7 @@ class AwaitingScreenPresenterTest : public ::testing::Test {
     }
 
     int days = 7;
+    bool messagesApp = false;
     std::optional<std::string> answer = "On my way";
     RecordingOpener opener;
     RecordingClipboard clipboard;
@@ -214,13 +216,27 @@ TEST_F(AwaitingScreenPresenterTest, RowActionsCatchUpAndReveal) {
     const auto reply = viewModel->replies().get()[0];
     presenter->catchUp(reply);
     EXPECT_EQ(stage->caughtUp, std::vector<std::string>{"c1"});
+    EXPECT_TRUE(logs->contains("awaiting_reply_catch_up"));
+    // Where a Messages application answers the link, Reveal opens the conversation there.
+    messagesApp = true;
+    presenter = make({waiting("c1", 60, 1)});
+    EXPECT_TRUE(presenter->offersReveal());
     presenter->reveal(reply);
     presenter->openInMessages("");
     EXPECT_EQ(opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
-    EXPECT_TRUE(logs->contains("awaiting_reply_catch_up"));
     EXPECT_TRUE(logs->contains("awaiting_reply_reveal"));
     EXPECT_TRUE(logs->contains("awaiting_reply_reveal_failed"));
     EXPECT_FALSE(logs->mentions("+1555c1"));
+}
+
+// Linux: no Messages application answers the link, so Reveal is not offered and, reached all
+// the same, opens nothing.
+TEST_F(AwaitingScreenPresenterTest, WithoutAMessagesApplicationRevealIsNotOffered) {
+    auto presenter = make({waiting("c1", 60, 1)});
+    EXPECT_FALSE(presenter->offersReveal());
+    presenter->reveal(viewModel->replies().get()[0]);
+    EXPECT_TRUE(opener.urls.empty());
+    EXPECT_TRUE(logs->contains("awaiting_reply_reveal_unavailable"));
 }
 
 TEST_F(AwaitingScreenPresenterTest, DraftEditorUnderItsRowAndSendCopiesAndOpens) {

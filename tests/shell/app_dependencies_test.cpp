@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 #include <thread>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "support/app_root_fixture.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -82,6 +85,19 @@ TEST(AppDependenciesTest, FileSecretsLiveInTheRootsOwnSupportDirectory) {
     }
 }
 
+// VASK_CREDENTIAL_STORE=file (the demo's): the file, the Secret Service never asked.
+TEST(AppDependenciesTest, TheFileStoreCanBeChosenWhateverKeyringRuns) {
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vask-test-bus", 1);
+    for (const char* value : {"file", " file\n"}) {
+        RootFixture fixture({.extra = {{"VASK_CREDENTIAL_STORE", value}}, .secrets = nullptr});
+        test::LogCapture log;
+        EXPECT_EQ(fixture.root->secretBackend()->kind(), "file");
+        const auto chosen = log->events("secret_storage_selected").at(0).metadata;
+        EXPECT_EQ(chosen.at("backend"), "file");
+        EXPECT_EQ(chosen.at("secret_service"), "VASK_CREDENTIAL_STORE=file");
+    }
+}
+
 TEST(AppDependenciesTest, MemoryPrincipalFollowsTheAccount) {
     RootFixture fixture({.extra = {{"VASK_MEMORY_ENABLED", "1"}}});
     auto& root = *fixture.root;
@@ -119,24 +135,28 @@ TEST(AppDependenciesTest, SharedMembersAreBuiltOnceAndFactoriesEachTime) {
         << "no flow is waiting for a callback";
 }
 
+// Each root has its own window coordinator: a tap reaches the windows of the root that posted,
+// never those another root (a process-wide coordinator) filled in last.
 TEST(AppDependenciesTest, AwaitingNotificationTapOpensTheMainWindowOnTheAwaitingScreen) {
     RootFixture fixture({.extra = {{"VASK_NOTIFICATION_SINK", "notifications.jsonl"}}});
+    RootFixture other({.extra = {{"VASK_NOTIFICATION_SINK", "notifications.jsonl"}}});
     auto& root = *fixture.root;
     EXPECT_EQ(root.awaitingReplyNotifier(), root.awaitingReplyNotifier());
     EXPECT_EQ(root.notificationService(), root.notificationService());
     EXPECT_EQ(root.shadowDBPath().filename(), "shadow.db");
-    auto& coordinator = WindowCoordinator::shared();
-    const auto previous = coordinator.openMain;
     bool opened = false;
-    coordinator.openMain = [&] {
+    root.windowCoordinator().openMain = [&] {
         opened = true;
         EXPECT_FALSE(root.awaitingReplyViewModel()->pendingFocus().get()) << "window first";
     };
+    bool otherOpened = false;
+    other.root->windowCoordinator().openMain = [&] { otherOpened = true; };
+    EXPECT_NE(&root.memorySettingsNavigation(), &other.root->memorySettingsNavigation());
     root.awaitingReplyNotifier()->start(std::nullopt, std::nullopt);
     root.notificationService()->didReceive({{"action", "open-awaiting"}});
     fixture.main.runUntilIdle();
-    coordinator.openMain = previous;
     EXPECT_TRUE(opened);
+    EXPECT_FALSE(otherOpened);
     EXPECT_TRUE(root.awaitingReplyViewModel()->pendingFocus().get());
     // The switch is off in this root: nothing waits.
     EXPECT_TRUE(root.awaitingReplyViewModel()->replies().get().empty());
@@ -248,6 +268,78 @@ TEST(AppDependenciesTest, ClosingTheDatabasesAtQuitLeavesNoWriteAheadLog) {
     const auto stored = SQLiteSessionStore(support / "sessions.db").loadSessions();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].messages[0].text, "kept across the quit");
+}
+
+// The access step as the application builds it: "Open Folder" through the desktop's xdg-open,
+// whose failure (it started, then exited 3) the step shows in words, with the folder to use.
+TEST(AppDependenciesTest, TheApplicationsAccessStepShowsAFolderOpenerThatFailed) {
+    test::TempDir dir;
+    std::filesystem::create_directories(dir / "bin");
+    {
+        std::ofstream script(dir / "bin" / "xdg-open");
+        script << "#!/bin/sh\nexit 3\n";
+    }
+    std::filesystem::permissions(dir / "bin" / "xdg-open", std::filesystem::perms::owner_all);
+    const auto chatDB = dir / "home" / "Library" / "Messages" / "chat.db";
+    test::ScopedEnvironment scoped;
+    scoped.set("PATH", (dir / "bin").string() + ":" + std::getenv("PATH"));
+    scoped.set("HOME", (dir / "home").string());
+    scoped.set("XDG_DATA_HOME", (dir / "data").string());
+    scoped.set("XDG_CONFIG_HOME", (dir / "config").string());
+    scoped.set("VASK_SUPPORT_DIR", "VaskTest");
+    scoped.set("CHAT_DB_PATH", chatDB.string());
+
+    ManualExecutor main;
+    ManualExecutor worker;
+    test::LogCapture log;
+    {
+        AppDependencies root(AppDependencies::Context::forProcess(main, worker));
+        auto steps = root.makeOnboardingStepsModel({});
+        steps->step.set(OnboardingStep::fullDiskAccess);
+        steps->primaryAction();
+        ASSERT_TRUE(main.runUntil([&] { return log->contains("fda_open_folder_failed"); },
+                                  std::chrono::seconds(60)));
+        const auto status = steps->accessStatus();
+        ASSERT_EQ(status.lines.size(), 2u);
+        EXPECT_EQ(status.lines[1].text,
+                  "The folder did not open in the file manager (xdg-open exited with status 3). "
+                  "Copy chat.db into it by hand.");
+    }
+    main.runUntilIdle();
+    worker.runUntilIdle();
+}
+
+// Without a tray the first last-window close of a run says how to come back; where nothing can
+// say it, Vask quits rather than run on unseen. With a tray nothing happens.
+TEST(LastWindowPolicyTest, WithoutATrayTheLastWindowClosingSaysHowToComeBackOrQuits) {
+    struct Case {
+        const char* name;
+        bool hasTray;
+        bool shown;
+        int tells;
+        int quits;
+    };
+    const std::vector<Case> cases{
+        {"tray", true, true, 0, 0},
+        {"no tray, notice shown", false, true, 1, 0},
+        {"no tray, no notification server", false, false, 1, 1},
+    };
+    for (const auto& c : cases) {
+        int tells = 0;
+        int quits = 0;
+        LastWindowPolicy policy(c.hasTray, {.tell =
+                                                [&](std::function<void(bool)> shown) {
+                                                    ++tells;
+                                                    shown(c.shown);
+                                                },
+                                            .quit = [&] { ++quits; }});
+        policy.lastWindowClosed();
+        policy.lastWindowClosed();  // told once a run
+        EXPECT_EQ(tells, c.tells) << c.name;
+        EXPECT_EQ(quits, c.quits) << c.name;
+    }
+    EXPECT_NE(std::string(LastWindowPolicy::noticeBody).find("run vask again"), std::string::npos);
+    EXPECT_NE(std::string(LastWindowPolicy::noticeBody).find("Ctrl+Q"), std::string::npos);
 }
 
 }  // namespace

@@ -46,12 +46,13 @@ AwaitingReply waiting(const std::string& chatId, const std::string& name, std::i
 
 // A screen over stand-in lists; the model answers with `answer`.
 struct ScreenFixture {
-    explicit ScreenFixture(std::vector<AwaitingReply> replies) {
+    explicit ScreenFixture(std::vector<AwaitingReply> replies, bool messagesApp = false) {
         defaults.set(ProactiveSurfaces::enabledKey(), true);
         defaults.set(PersonaDrafts::enabledKey(), false);
         stage = std::make_unique<stand_in::AwaitingStage>(std::move(replies), defaults, main,
                                                           worker, clock);
         stage->now = now;
+        stage->messagesAppPresent = messagesApp;
         needsReply = stage->needsReply;
         settle();
         ReplyDrafts::Seams seams;
@@ -312,17 +313,25 @@ TEST(AwaitingRepliesDetailView, ControlsCarryNamesAndRowActionsReachTheHost) {
         EXPECT_FALSE(widget->accessibleName().isEmpty()) << name;
     }
     EXPECT_EQ(screen.find<QPushButton>("awaiting.draft")->text(), "Draft a reply");
+    // No Messages application on this desktop: no item that would do nothing.
+    auto actions = screen.find<QToolButton>("awaiting.moreActions")->menu()->actions();
+    ASSERT_EQ(actions.size(), 2);
+    EXPECT_EQ(actions[0]->text(), "Catch me up");
+    EXPECT_EQ(actions[1]->text(), "Mark as read");
+    actions[0]->trigger();
+    EXPECT_EQ(screen.stage->caughtUp, std::vector<std::string>{"c1"});
+    actions[1]->trigger();
+    EXPECT_TRUE(screen.rowNames().empty());
+    EXPECT_TRUE(screen.opener.urls.empty());
+}
+
+TEST(AwaitingRepliesDetailView, RevealInMessagesIsOfferedWhereMessagesAnswers) {
+    ScreenFixture screen({waiting("c1", "Ann", 600)}, true);
     auto actions = screen.find<QToolButton>("awaiting.moreActions")->menu()->actions();
     ASSERT_EQ(actions.size(), 3);
-    EXPECT_EQ(actions[0]->text(), "Catch me up");
     EXPECT_EQ(actions[1]->text(), "Reveal in Messages");
-    EXPECT_EQ(actions[2]->text(), "Mark as read");
-    actions[0]->trigger();
     actions[1]->trigger();
-    EXPECT_EQ(screen.stage->caughtUp, std::vector<std::string>{"c1"});
     EXPECT_EQ(screen.opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
-    actions[2]->trigger();
-    EXPECT_TRUE(screen.rowNames().empty());
 }
 
 TEST(AwaitingRepliesDetailView, BuildsOverTheApplicationsRoot) {

@@ -28,13 +28,11 @@ struct SettingsFixture : test::AppRootFixture {
                                  std::make_shared<InMemorySecretBackend>())
         : AppRootFixture({.instance = "VaskSettingsTest", .secrets = secretStore}),
           secrets(std::move(secretStore)) {
-        WindowCoordinator::shared().closeMain = [this] { ++mainClosed; };
-        WindowCoordinator::shared().openOnboarding = [this] { ++onboardingOpened; };
+        root->windowCoordinator().closeMain = [this] { ++mainClosed; };
+        root->windowCoordinator().openOnboarding = [this] { ++onboardingOpened; };
     }
     ~SettingsFixture() {
         window.reset();
-        WindowCoordinator::shared().closeMain = {};
-        WindowCoordinator::shared().openOnboarding = {};
         drain();
     }
 

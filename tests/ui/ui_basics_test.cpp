@@ -324,6 +324,42 @@ TEST(StandardKeysTest, CtrlQQuitsCtrlWClosesTheActiveWindowCtrlCommaOpensSetting
     EXPECT_EQ(StandardKeys::commandFor(Qt::Key_Comma, Qt::AltModifier), Command::none);
 }
 
+// The last window closing is told once no watched window is left after the event loop's turn:
+// not while another is shown, nor when another opens in the same turn (onboarding's end).
+TEST(LastWindowWatcherTest, TellsWhenTheLastWatchedWindowCloses) {
+    struct Case {
+        const char* name;
+        bool reopenAtOnce;
+        int told;
+    };
+    for (const auto& c : {Case{"closed", false, 1}, Case{"another opens at once", true, 0}}) {
+        int told = 0;
+        QObject owner;
+        auto* watcher = new LastWindowWatcher([&] { ++told; }, &owner);
+        QWidget first;
+        QWidget second;
+        watcher->watch(&first);
+        watcher->watch(&second);
+        {
+            QWidget gone;  // a watched window deleted counts as closed
+            watcher->watch(&gone)->show();
+        }
+        first.show();
+        second.show();
+        first.close();
+        QApplication::processEvents();
+        EXPECT_EQ(told, 0) << c.name << ": one window is left";
+        second.close();
+        if (c.reopenAtOnce) {
+            first.show();
+        }
+        QApplication::processEvents();
+        EXPECT_EQ(told, c.told) << c.name;
+        first.close();
+        QApplication::processEvents();
+    }
+}
+
 // The desktop's theme can change while Vask runs: a ThemeChange brings the brand palette in the
 // desktop's appearance (this display's is light) and tells the windows to be made again.
 TEST(ThemeTest, AThemeChangeOfTheDesktopBringsItsAppearance) {

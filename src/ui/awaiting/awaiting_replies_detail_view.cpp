@@ -376,8 +376,10 @@ void AwaitingRepliesDetailView::fillRowActions(QMenu* menu, const AwaitingReply&
     };
     refresh();
     connect(menu, &QMenu::aboutToShow, catchUp, refresh);
-    menu->addAction(symbolIcon("arrow.up.right", ink), "Reveal in Messages", this,
-                    [this, reply] { presenter_->reveal(reply); });
+    if (presenter_->offersReveal()) {
+        menu->addAction(symbolIcon("arrow.up.right", ink), "Reveal in Messages", this,
+                        [this, reply] { presenter_->reveal(reply); });
+    }
     menu->addAction(symbolIcon("checkmark.circle", ink), "Mark as read", this,
                     [this, reply] { presenter_->markAsRead(reply); });
 }

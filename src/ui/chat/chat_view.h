@@ -57,7 +57,8 @@ class ChatView : public QWidget {
         // False: while hidden the view holds no message bubbles (they are built again when it is
         // shown), so a chat that grows while no one looks at it costs only its messages.
         bool keepsMessagesWhileHidden = true;
-        // Opens the settings window (an answer's "View in Settings"); may be empty.
+        // Opens the settings window on the memory manager (an answer's "View in Settings");
+        // may be empty.
         std::function<void()> openSettings{};
         // Opens web links, the account page and Messages; null: the desktop's own.
         UrlOpener* urlOpener = nullptr;

@@ -14,7 +14,6 @@
 
 #include "chat/chat_presenters.h"
 #include "chat/inline_markdown.h"
-#include "memory/memory_settings_navigation.h"
 #include "ui/chat/chat_style.h"
 #include "ui/chat/memory_receipt_rows.h"
 #include "ui/chat/token_usage_summary_view.h"
@@ -282,7 +281,6 @@ QWidget* MessageBubble::makeStatusSection() {
                  },
              .viewInSettings =
                  [this] {
-                     MemorySettingsNavigation::shared().managerRequestID.set(Uuid::random());
                      if (actions_.openSettings) {
                          actions_.openSettings();
                      }

@@ -15,7 +15,7 @@ SettingsWindow* makeSettingsWindow(AppDependencies& root, SettingsWindowHooks ho
         .catalogService = root.presetCatalogService(),
         .contacts = root.contactsSyncViewModel(),
         .memory = root.makeMemorySettingsViewModel(),
-        .navigation = MemorySettingsNavigation::shared(),
+        .navigation = root.memorySettingsNavigation(),
         .memoryPrincipal = [&root] { return root.canonicalMemoryPrincipal(); },
         .defaults = root.context().defaults,
         .proactiveKeys = {root.instanceScopedKey("showProactiveSurfaces"),
@@ -23,9 +23,9 @@ SettingsWindow* makeSettingsWindow(AppDependencies& root, SettingsWindowHooks ho
         .proactiveReaction = std::move(hooks.proactiveReaction),
         .refreshChatCredentials = std::move(hooks.refreshChatCredentials),
         .resetOnboarding = [&root] { root.onboardingState().reset(); },
-        .closeMain = [] { WindowCoordinator::run(WindowCoordinator::shared().closeMain); },
+        .closeMain = [&root] { WindowCoordinator::run(root.windowCoordinator().closeMain); },
         .openOnboarding =
-            [] { WindowCoordinator::run(WindowCoordinator::shared().openOnboarding); },
+            [&root] { WindowCoordinator::run(root.windowCoordinator().openOnboarding); },
         .openAccountPage =
             [&root, opener = hooks.urlOpener] {
                 if (opener) {
