@@ -476,8 +476,8 @@ FileParseResult FileAccessService::parsePDFWithVision(const PdfDocument& documen
             logger_.error("file_pages_not_drawn", {{"path", path.string()},
                                                    {"pages", one ? number : number + "-" + last},
                                                    {"reason", *page.refusal}});
-            sections.push_back(one ? "## Page " + number + "\n\nThis page was not read: " +
-                                         *page.refusal + "."
+            sections.push_back(one ? "## Page " + number +
+                                         "\n\nThis page was not read: " + *page.refusal + "."
                                    : "## Pages " + number + " to " + last +
                                          "\n\nThese pages were not read: " + *page.refusal + ".");
             break;

@@ -15,7 +15,6 @@
 #include <fstream>
 #include <vector>
 
-
 extern char** environ;
 
 namespace vask {
@@ -197,8 +196,8 @@ PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
     const auto documentBudget = options_.documentTimeBudget;
     const auto documentLeft =
         std::chrono::duration_cast<std::chrono::milliseconds>(documentBudget - spent_);
-    const auto documentTooSlow = "drawing the document takes longer than " +
-                                 seconds(documentBudget);
+    const auto documentTooSlow =
+        "drawing the document takes longer than " + seconds(documentBudget);
     if (documentLeft.count() <= 0) {
         return {std::nullopt, documentTooSlow, true};
     }
@@ -304,7 +303,8 @@ PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
         case ExitStatus::failed: {
             // One damaged page (an empty crop box, say) costs that page, not the document.
             const auto reason = failureReason(png);
-            return {std::nullopt, reason.empty() ? "cannot be drawn" : "cannot be drawn (" + reason + ")"};
+            return {std::nullopt,
+                    reason.empty() ? "cannot be drawn" : "cannot be drawn (" + reason + ")"};
         }
         case ExitStatus::outOfMemory:
             return {std::nullopt, tooLarge};

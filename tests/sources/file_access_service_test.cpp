@@ -391,8 +391,8 @@ TEST_F(FileAccessServiceTest, APageTooCostlyToDrawIsNamedAndTheOthersAreRead) {
 std::string pagesPdf(const std::vector<std::pair<int, std::string>>& pages) {
     std::string lines = "20 w\n";
     for (int i = 0; i < 40'000; ++i) {
-        lines += "0 " + std::to_string(i % 792) + " m 612 " + std::to_string(792 - i % 792) +
-                 " l S\n";
+        lines +=
+            "0 " + std::to_string(i % 792) + " m 612 " + std::to_string(792 - i % 792) + " l S\n";
     }
     const auto stream = [](const std::string& content) {
         return "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content +
@@ -406,8 +406,8 @@ std::string pagesPdf(const std::vector<std::pair<int, std::string>>& pages) {
         objects.push_back("<< /Type /Page /Parent 2 0 R " + pages[i].second + " /Contents " +
                           std::to_string(firstContent + pages[i].first) + " 0 R >>");
     }
-    objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) +
-                 " >>";
+    objects[1] =
+        "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) + " >>";
     objects.push_back(stream(""));
     objects.push_back(stream("0 0 0 rg 10 10 100 100 re f"));
     objects.push_back(stream(lines));
@@ -431,14 +431,16 @@ TEST_F(FileAccessServiceTest, PagesPastTheirBoundsAreNamedAndTheRestKept) {
          "## Page 1\n\ntext of report.pdf-page-1.png\n\n---\n\n## Page 2\n\nThis page was not "
          "read: it cannot be drawn (page has an empty crop box).\n\n---\n\n## Page 3\n\ntext "
          "of report.pdf-page-3.png",
-         "file_page_refused", "2"},
+         "file_page_refused",
+         "2"},
         {"slow pages past the document's drawing time",
          {{1, media}, {2, media}, {2, media}, {2, media}, {1, media}},
          {"report.pdf-page-1.png"},
          "## Page 1\n\ntext of report.pdf-page-1.png\n\n---\n\n## Page 2\n\nThis page was not "
          "read: it takes longer than 2 s to draw.\n\n---\n\n## Pages 3 to 5\n\nThese pages "
          "were not read: drawing the document takes longer than 4 s.",
-         "file_pages_not_drawn", "3-5"},
+         "file_pages_not_drawn",
+         "3-5"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
