@@ -898,9 +898,12 @@ class CalendarReader {
             if (!zone) {
                 continue;
             }
-            if (auto system = systemZoneFor(zone.get())) {
-                zone = std::move(system);
-            } else if (changesMoreOftenThanDaily(zone.get())) {
+            if (isSystemZone(zone.get())) {
+                // Left out: libical reads a time of that name in the database's own zone, one
+                // shared by every calendar.
+                continue;
+            }
+            if (changesMoreOftenThanDaily(zone.get())) {
                 const auto* tzid = icalcomponent_get_first_property(zone.get(), ICAL_TZID_PROPERTY);
                 const char* name = tzid != nullptr ? icalproperty_get_tzid(tzid) : nullptr;
                 logger().error("Calendar time zone " +
@@ -923,32 +926,37 @@ class CalendarReader {
         return zones;
     }
 
-    // The zone of the system's time-zone database that `zone`'s TZID names, under that TZID;
-    // nothing for any other name. Calendar programs write a zone's definition only for the
-    // years around their events (a few one-off changes, no rule), where the database knows all
-    // of them: a series that runs on past the last change written keeps the right offset.
-    static ComponentPtr systemZoneFor(icalcomponent* zone) {
+    // Whether `zone`'s TZID names a zone of the system's time-zone database. Calendar programs
+    // write a zone's definition only for the years around their events (a few one-off changes,
+    // no rule), where the database knows all of them: a series that runs on past the last
+    // change written keeps the right offset.
+    static bool isSystemZone(icalcomponent* zone) {
         auto* property = icalcomponent_get_first_property(zone, ICAL_TZID_PROPERTY);
         const char* tzid = property != nullptr ? icalproperty_get_tzid(property) : nullptr;
-        if (tzid == nullptr || !isZoneDatabaseName(tzid)) {
-            return nullptr;
+        return tzid != nullptr && isZoneDatabaseName(tzid) &&
+               (icaltimezone_get_builtin_timezone(tzid) != nullptr ||
+                icaltimezone_get_builtin_timezone_from_tzid(tzid) != nullptr);
+    }
+
+    // Removes from `event` each TZID that names neither a zone of the calendar nor one of the
+    // form of the time-zone database, so that its times are read as local ones: libical looks
+    // any other name up as a path under the database's folder ("../../proc/self/fd/0" would
+    // read this process's input). Returns how many were removed.
+    std::size_t removeUnknownZones(icalcomponent* event) const {
+        std::size_t removed = 0;
+        for (auto* property = icalcomponent_get_first_property(event, ICAL_ANY_PROPERTY);
+             property != nullptr;
+             property = icalcomponent_get_next_property(event, ICAL_ANY_PROPERTY)) {
+            auto* parameter = icalproperty_get_first_parameter(property, ICAL_TZID_PARAMETER);
+            const char* tzid = parameter != nullptr ? icalparameter_get_tzid(parameter) : nullptr;
+            if (tzid == nullptr || isZoneDatabaseName(tzid) ||
+                icalcomponent_get_timezone(zones_.get(), tzid) != nullptr) {
+                continue;
+            }
+            icalproperty_remove_parameter_by_kind(property, ICAL_TZID_PARAMETER);
+            ++removed;
         }
-        icaltimezone* system = icaltimezone_get_builtin_timezone(tzid);
-        if (system == nullptr) {
-            system = icaltimezone_get_builtin_timezone_from_tzid(tzid);
-        }
-        icalcomponent* definition =
-            system != nullptr ? icaltimezone_get_component(system) : nullptr;
-        if (definition == nullptr) {
-            return nullptr;
-        }
-        ComponentPtr copy(icalcomponent_new_clone(definition));
-        auto* copyTzid = icalcomponent_get_first_property(copy.get(), ICAL_TZID_PROPERTY);
-        if (copyTzid == nullptr) {
-            return nullptr;
-        }
-        icalproperty_set_tzid(copyTzid, tzid);
-        return copy;
+        return removed;
     }
 
     static ComponentPtr parseComponent(const std::string& text, icalcomponent_kind kind) {
@@ -970,8 +978,15 @@ class CalendarReader {
             icalcomponent_free(event);
             event = nullptr;
         }
+        const auto unknownZones = event != nullptr ? removeUnknownZones(event) : 0;
         ParsedEvent parsed(zones_.get(), event);
         parsed.exclusionsUnknownFrom = leftOut.exclusionsUnknownFrom;
+        if (unknownZones > 0 && logCut) {
+            logger().error("Calendar event names " + std::to_string(unknownZones) +
+                           " time zones the calendar does not define; their times are read as "
+                           "local: " +
+                           placeOf(identifier(index, event)));
+        }
         if (leftOut.count > 0 && logCut) {
             logger().error("Calendar event reads the first " + std::to_string(kMaxRepeatedLines) +
                            " of each repeated property, " + std::to_string(leftOut.count) +

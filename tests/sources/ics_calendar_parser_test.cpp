@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "calendar_fixtures.h"
 #include "support/log_capture.h"
 #include "support/scoped_environment.h"
+#include "support/temp_dir.h"
 
 namespace vask {
 namespace {
@@ -404,6 +406,9 @@ TEST_F(IcsCalendarParserTest, ZonesOfTheTimeZoneDatabaseComeFromIt) {
                                                         ":20240115T120000\r\nDURATION:PT1H\r\n"
                                                         "RRULE:FREQ=MONTHLY\r\n"));
     };
+    // A zone file of nine hours ahead, outside the database's folder.
+    const test::TempDir dir;
+    std::filesystem::copy_file("/usr/share/zoneinfo/Asia/Tokyo", dir.path() / "Tokyo");
     struct Case {
         const char* name;
         std::string text;
@@ -419,9 +424,13 @@ TEST_F(IcsCalendarParserTest, ZonesOfTheTimeZoneDatabaseComeFromIt) {
         {"a name of the file's own keeps its definition",
          lunch("Office Time"),
          {"lunch@1731664800-1731668400", "lunch@1734256800-1734260400"}},
-        {"a path is not looked up",
+        {"a name the file defines is not looked up",
          lunch("../../../../etc/passwd"),
          {"lunch@1731664800-1731668400", "lunch@1734256800-1734260400"}},
+        {"a path to a zone file elsewhere is not followed: the time is local",
+         calendar(event("lunch", "DTSTART;TZID=../../../.." + (dir.path() / "Tokyo").string() +
+                                     ":20241115T120000\r\nDURATION:PT1H\r\n")),
+         {"lunch@1731690000-1731693600"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
