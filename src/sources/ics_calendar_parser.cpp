@@ -455,8 +455,8 @@ std::vector<CalendarText> splitCalendars(std::string_view text, std::string_view
     forEachContentLine(text, 0, [&](std::string_view head, Span span) {
         const auto line = lineHead(head);
         if (line.name == "begin") {
-            if (line.value == "vcalendar" && depth > 0 && inCalendar) {
-                // The calendar before lacks its END: what it read stays, a new one begins.
+            if (line.value == "vcalendar" && depth > 0) {
+                // What comes before lacks its END: what a calendar read stays, a new one begins.
                 leaveOutOpenComponent();
                 depth = 0;
             } else if (depth >= 2 && inCalendar && isTopLevelComponent(line.value)) {
