@@ -1,7 +1,8 @@
-// Feeds arbitrary bytes to PageDrawer as a PDF and draws its first page in the drawing program,
-// under the limits the application uses but a shorter deadline. Whatever the bytes, the answer is
-// a PNG, no page, a refusal or one of the drawer's own errors, and no drawing process outlives
-// the call.
+// Feeds arbitrary bytes to PageDrawer as a PDF and draws its first pages in the drawing program,
+// under the limits the application uses but shorter deadlines, per page and for the document.
+// Whatever the bytes, each page's answer is a PNG, no page, a refusal or one of the drawer's own
+// errors; once the document's time is spent every later page says so without being drawn; and
+// no drawing process outlives the call.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,7 +13,6 @@
 
 #include "quiet_log.h"
 #include "sources/page_drawer.h"
-#include "sources/pdf_document.h"
 
 namespace {
 
@@ -42,17 +42,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vask::PageDrawer::Options options;
     options.program = VASK_FUZZ_PAGE_DRAWER;
     options.pageTimeBudget = std::chrono::seconds(3);
+    options.documentTimeBudget = std::chrono::seconds(4);
     try {
         const vask::PageDrawer drawer(bytes, options);
-        const auto page = drawer.draw(0);
-        if (page.png && !page.png->starts_with("\x89PNG\r\n\x1a\n")) {
-            std::abort();
-        }
-        if (page.refusal && page.refusal->empty()) {
-            std::abort();
+        bool spent = false;
+        for (int index = 0; index < 3; ++index) {
+            const auto page = drawer.draw(index);
+            if (page.png && !page.png->starts_with("\x89PNG\r\n\x1a\n")) {
+                std::abort();
+            }
+            if ((page.refusal && page.refusal->empty()) || (spent && !page.documentTimeSpent) ||
+                (page.documentTimeSpent && !page.refusal)) {
+                std::abort();
+            }
+            spent = page.documentTimeSpent;
         }
     } catch (const vask::PageDrawer::Error&) {
-    } catch (const vask::PdfDocument::RenderError&) {
     }
     if (hasDrawingProcess()) {
         std::abort();

@@ -264,6 +264,63 @@ if start_app; then
     fi
 fi
 
+# --- A chat turn that reads a PDF which takes long to draw -----------------------------------
+# File access on, and a PDF in the Documents folder whose ten pages each take seconds to draw:
+# the turn's file prefetch draws its pages (vask-page-drawer) before the helper starts. A quit
+# then must end the drawing and the reading around it at once, not wait for their time limits.
+pdf_drawing() {
+    local pid
+    for pid in $(own_pids); do
+        [[ $(cat "/proc/$pid/comm" 2>/dev/null) == vask-page-draw* ]] && return 0
+    done
+    return 1
+}
+if new_case pdf; then
+    mkdir -p "$HOME/Documents"
+    python3 - "$HOME/Documents/quarterly-ledger.pdf" <<'PYTHON'
+import sys
+# Ten pages sharing one content stream of 40,000 wide lines: each page takes seconds to draw.
+lines = "20 w\n" + "".join(f"0 {i % 792} m 612 {792 - i % 792} l S\n" for i in range(40000))
+pages = 10
+objects = ["<< /Type /Catalog /Pages 2 0 R >>",
+           "<< /Type /Pages /Kids [" + " ".join(f"{3 + i} 0 R" for i in range(pages)) +
+           f"] /Count {pages} >>"]
+objects += [f"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents {3 + pages} 0 R >>"
+            for _ in range(pages)]
+objects.append(f"<< /Length {len(lines)} >>\nstream\n{lines}\nendstream")
+out = b"%PDF-1.4\n"
+offsets = []
+for number, body in enumerate(objects, start=1):
+    offsets.append(len(out))
+    out += f"{number} 0 obj\n{body}\nendobj\n".encode()
+xref = len(out)
+out += f"xref\n0 {len(objects) + 1}\n0000000000 65535 f \n".encode()
+out += "".join(f"{offset:010d} 00000 n \n" for offset in offsets).encode()
+out += f"trailer\n<< /Size {len(objects) + 1} /Root 1 0 R >>\nstartxref\n{xref}\n%%EOF\n".encode()
+open(sys.argv[1], "wb").write(out)
+PYTHON
+    python3 - "$XDG_CONFIG_HOME/vask/ai.ternwick.Vask.json" "fileAccessEnabled.$INSTANCE" <<'PYTHON'
+import json, sys
+settings = json.load(open(sys.argv[1]))
+settings[sys.argv[2]] = True
+json.dump(settings, open(sys.argv[1], "w"))
+PYTHON
+    if start_app; then
+        send "vasktest://query?text=quarterly%20ledger&chat=main"
+        if wait_for 60 pdf_drawing; then
+            quit_app "while a PDF is drawn for a chat turn"
+        else
+            fail "the PDF is drawn for the turn" "$(grep -e file_prefetch -e file_page "$VASK_LOG_FILE" | tail -n 3)"
+            kill_app
+        fi
+    else
+        fail "the application starts for the PDF turn"
+        kill_app
+    fi
+else
+    fail "stand-in servers start for the PDF turn"
+fi
+
 # --- A relay that accepts connections and never answers ---------------------------------
 if new_case silent --silent && start_app; then
     port=${VASK_RELAY_BASE_URL##*:}

@@ -187,6 +187,34 @@ const std::map<std::string, HostileClass, std::less<>>& classes() {
               return calendar(body);
           },
           1'000, 10'000, "time zones changing every minute, an event in each"}},
+        {"ics-many-exdate",
+         {"ics",
+          [](std::size_t n) {
+              return calendar(
+                  "BEGIN:VEVENT\r\nUID:daily\r\nDTSTART:20230101T100000Z\r\n"
+                  "RRULE:FREQ=DAILY\r\n" +
+                  repeated("EXDATE:20240315T100000Z\r\n", n) + "END:VEVENT\r\n");
+          },
+          40'000, 400'000, "one daily series of many EXDATE lines"}},
+        {"ics-unended-events",
+         {"ics",
+          [](std::size_t n) {
+              return calendar(
+                  repeated("BEGIN:VEVENT\r\nDTSTART:20240105T100000Z\r\nBEGIN:VALARM\r\n", n));
+          },
+          20'000, 200'000, "events and alarms without their END"}},
+        {"ics-cr-only-berlin",
+         {"ics",
+          [](std::size_t n) {
+              return calendar(
+                  repeated("BEGIN:VTIMEZONE\rTZID:Europe/Berlin\rBEGIN:STANDARD\r"
+                           "DTSTART:20231029T030000\rTZOFFSETFROM:+0200\r"
+                           "TZOFFSETTO:+0100\rEND:STANDARD\rEND:VTIMEZONE\r"
+                           "BEGIN:VEVENT\rDTSTART;TZID=Europe/Berlin:20240105T100000\r"
+                           "RRULE:FREQ=WEEKLY\rEND:VEVENT\r",
+                           n));
+          },
+          1'000, 10'000, "CR-only lines: zones the database knows, a weekly event in each"}},
     };
     return all;
 }

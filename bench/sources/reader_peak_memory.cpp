@@ -4,8 +4,8 @@
 //   reader_peak_memory write-ics-repeating|write-ics-many|write-odt-prose|write-odt-spaces FILE
 //   reader_peak_memory ics|odt FILE
 // Hostile pages, images and RTF, each written at a size N (see hostileWriters):
-//   reader_peak_memory write-pdf-saves|write-pdf-lines|write-tiff-claimed|write-webp-large|
-//                      write-rtf-braces FILE N
+//   reader_peak_memory write-pdf-saves|write-pdf-lines|write-pdf-slow-pages|write-tiff-claimed|
+//                      write-webp-large|write-rtf-braces FILE N
 //   reader_peak_memory pdf|image|rtf FILE
 // "pdf" draws up to ten pages the way the file access service does, each in the page drawing
 // program (whose peak counts in the measure of its parent's children). The hostile HTML,
@@ -210,6 +210,7 @@ int readHostile(std::string_view command, const std::string& bytes) {
 const std::map<std::string_view, std::string (*)(std::size_t)> hostileWriters{
     {"write-pdf-saves", [](std::size_t n) { return vask::test::nestedSavesPdf(n); }},
     {"write-pdf-lines", [](std::size_t n) { return vask::test::manyLinesPdf(n); }},
+    {"write-pdf-slow-pages", [](std::size_t n) { return vask::test::slowPagesPdf(n); }},
     {"write-tiff-claimed", claimedTiff},
     {"write-webp-large", largeWebp},
     {"write-rtf-braces", rtfBraces},

@@ -10,7 +10,8 @@ namespace vask {
 
 bool RLMFilePrefetch::prefetchFilesIfNeeded(const std::string& prompt, const std::string& dbPath,
                                             const RLMCredentials& credentials,
-                                            const std::optional<ModelRoute>& visionRoute) const {
+                                            const std::optional<ModelRoute>& visionRoute,
+                                            std::stop_token quit) const {
     if (!visionRoute) {
         return false;
     }
@@ -45,8 +46,8 @@ bool RLMFilePrefetch::prefetchFilesIfNeeded(const std::string& prompt, const std
         return false;
     }
 
-    // The prefetch is not bound to the turn: only the time limit stops it, and then only
-    // between files, so what was cached before the limit stays cached. The limit's task may
+    // The prefetch is not bound to the turn: the time limit stops it, and so does a quit, each
+    // reaching every wait inside it; what was cached before stays cached. The limit's task may
     // already be running when it is cancelled below, so what it touches is owned with it.
     struct Limit {
         std::stop_source source;
@@ -58,8 +59,17 @@ bool RLMFilePrefetch::prefetchFilesIfNeeded(const std::string& prompt, const std
         limit->reached = true;
         limit->source.request_stop();
     });
-    const std::int64_t cached = service->prefetch(prompt, limit->source.get_token());
+    std::int64_t cached = 0;
+    {
+        const std::stop_callback onQuit(quit, [&limit] { limit->source.request_stop(); });
+        cached = service->prefetch(prompt, limit->source.get_token());
+    }
     timer.cancel();
+    if (quit.stop_requested()) {
+        logger_.info("file_prefetch_stopped",
+                     {{"cached", std::to_string(cached)}, {"prompt_chars", promptChars}});
+        return false;
+    }
     const bool limitReached = limit->reached;
     if (limitReached) {
         logger_.warning("file_prefetch_timeout", {{"prompt_chars", promptChars}});

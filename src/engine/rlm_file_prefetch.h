@@ -15,7 +15,8 @@
 namespace vask {
 
 // Caches the user's files for a question in the shadow database before staging, so the helper
-// reads them with the rest of the staged data. Only its time limit stops it, never the turn.
+// reads them with the rest of the staged data. Its time limit stops it, and a quit does; the turn
+// itself does not.
 class RLMFilePrefetch {
   public:
     struct Settings {
@@ -30,9 +31,12 @@ class RLMFilePrefetch {
     explicit RLMFilePrefetch(Settings settings) : settings_(std::move(settings)) {}
 
     // True when a prefetch ran to its end in time; false without a vision route. Never fails.
+    // `quit` ends the prefetch at once, wherever it waits (the search, a file's read, a page's
+    // drawing, a vision request); what was cached before stays cached.
     bool prefetchFilesIfNeeded(const std::string& prompt, const std::string& dbPath,
                                const RLMCredentials& credentials,
-                               const std::optional<ModelRoute>& visionRoute) const;
+                               const std::optional<ModelRoute>& visionRoute,
+                               std::stop_token quit = {}) const;
 
   private:
     Settings settings_;

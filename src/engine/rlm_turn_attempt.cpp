@@ -57,8 +57,9 @@ RLMHelperResult RLMTurnAttempt::run(const TurnInputs& inputs, const RunCallbacks
     if (inputs.fileAccessEnabled) {
         visionRoute = policy.validatedRoute(ModelRole::vision, routeCredentials);
     }
-    prefetch_.prefetchFilesIfNeeded(inputs.question, inputs.dbPath, inputs.credentials,
-                                    visionRoute);
+    // The turn's stop is requested only when the application quits (or its chat goes away).
+    prefetch_.prefetchFilesIfNeeded(inputs.question, inputs.dbPath, inputs.credentials, visionRoute,
+                                    stop);
     if (stop.stop_requested()) {
         throw CancellationError();
     }

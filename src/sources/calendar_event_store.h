@@ -52,6 +52,9 @@ struct CalendarEvent {
     std::vector<CalendarParticipant> attendees;
     std::optional<Time> creationDate;
     std::optional<Time> lastModifiedDate;
+    // Some occurrences of this event in the requested range were left out (the reader's bounds
+    // on what one file may cost): the ones present are its first, not all of them.
+    bool occurrencesLeftOut = false;
 };
 
 class CalendarEventStoreError : public Error {

@@ -459,22 +459,29 @@ FileParseResult FileAccessService::parsePDFWithVision(const PdfDocument& documen
     const int pageCount = document.pageCount();
     const auto pages =
         std::max<std::int64_t>(1, std::min<std::int64_t>(config_.maxPages, pageCount));
-    // Pages are drawn by a separate process within memory and time limits; a page past them is
-    // named in the text instead of read.
+    // Pages are drawn by a separate process within memory and time limits, per page and for the
+    // whole document; a page past them is named in the text instead of read.
     const PageDrawer drawer(bytes, options_.pageDrawer);
     std::vector<std::string> sections;
     std::int64_t tokenCost = 0;
     for (std::int64_t i = 0; i < pages; ++i) {
-        PageDrawer::Page page;
-        try {
-            page = drawer.draw(static_cast<int>(i), stop);
-        } catch (const PdfDocument::RenderError&) {
-            throw FileAccessError(FileAccessError::Case::renderFailed);
-        }
+        const auto page = drawer.draw(static_cast<int>(i), stop);
         if (!page.exists()) {
             continue;
         }
         const auto number = std::to_string(i + 1);
+        if (page.documentTimeSpent) {
+            const auto last = std::to_string(pages);
+            const bool one = i + 1 == pages;
+            logger_.error("file_pages_not_drawn", {{"path", path.string()},
+                                                   {"pages", one ? number : number + "-" + last},
+                                                   {"reason", *page.refusal}});
+            sections.push_back(one ? "## Page " + number +
+                                         "\n\nThis page was not read: " + *page.refusal + "."
+                                   : "## Pages " + number + " to " + last +
+                                         "\n\nThese pages were not read: " + *page.refusal + ".");
+            break;
+        }
         if (page.refusal) {
             logger_.error("file_page_refused",
                           {{"path", path.string()}, {"page", number}, {"reason", *page.refusal}});

@@ -88,6 +88,19 @@ std::optional<std::string> nonEmpty(const char* value) {
     return text::toValidUtf8(value);
 }
 
+// "2024-10-27" for a time in UTC.
+std::string utcDate(std::int64_t seconds) {
+    const auto day = std::chrono::year_month_day(std::chrono::floor<std::chrono::days>(
+        std::chrono::sys_seconds(std::chrono::seconds(seconds))));
+    const auto two = [](unsigned value) { return (value < 10 ? "0" : "") + std::to_string(value); };
+    return std::to_string(static_cast<int>(day.year())) + "-" +
+           two(static_cast<unsigned>(day.month())) + "-" + two(static_cast<unsigned>(day.day()));
+}
+
+bool isCancelled(icalcomponent* event) {
+    return icalcomponent_get_status(event) == ICAL_STATUS_CANCELLED;
+}
+
 // Seconds since 1970. Dates and floating times are the local wall clock's.
 std::optional<std::int64_t> secondsOf(const icaltimetype& time) {
     if (icaltime_is_null_time(time) || !icaltime_is_valid_time(time)) {
@@ -301,6 +314,36 @@ bool changesMoreOftenThanDaily(icalcomponent* zone) {
     return runaway;
 }
 
+// Whether `name` has the form of a zone of the time-zone database ("Europe/Berlin", "UTC",
+// "America/Argentina/Buenos_Aires", libical's "/freeassociation.sourceforge.net/Europe/Berlin"):
+// only such a name is looked up there, so that no other text becomes a path to a file.
+bool isZoneDatabaseName(std::string_view name) {
+    constexpr std::string_view kLibicalPrefix = "/freeassociation.sourceforge.net/";
+    if (name.starts_with(kLibicalPrefix)) {
+        name.remove_prefix(kLibicalPrefix.size());
+    }
+    if (name.empty() || name.size() > 64) {
+        return false;
+    }
+    std::size_t partStart = 0;
+    for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == '/') {
+            const auto part = name.substr(partStart, i - partStart);
+            if (part.empty() || part.front() == '.' || part.front() == '-') {
+                return false;
+            }
+            partStart = i + 1;
+            continue;
+        }
+        const char c = name[i];
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '_' || c == '-' || c == '+')) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Where one component (a time zone, an event) lies in a calendar's text.
 struct Span {
     std::size_t begin;
@@ -380,9 +423,18 @@ LineHead lineHead(std::string_view head) {
     return result;
 }
 
-// The calendars of `text` and the spans of their time zones and events. A component cut off
-// before its END is left out, as is anything outside a VCALENDAR.
-std::vector<CalendarText> splitCalendars(std::string_view text) {
+// Components that stand only at the top of a calendar: one of them beginning inside another
+// means the other lacks its END.
+bool isTopLevelComponent(std::string_view kind) {
+    return kind == "vevent" || kind == "vtodo" || kind == "vjournal" || kind == "vfreebusy" ||
+           kind == "vtimezone" || kind == "vavailability";
+}
+
+// The calendars of `text` and the spans of their time zones and events. A component that lacks
+// its END (the next component, or the calendar's END, comes first) is left out and the reading
+// goes on after it; so is one cut off by the end of the text, and anything outside a VCALENDAR.
+// What was left out is logged under `identifier`.
+std::vector<CalendarText> splitCalendars(std::string_view text, std::string_view identifier) {
     std::vector<CalendarText> calendars;
     // 0 outside any component, 1 in a calendar (or in a stray top-level component), more in a
     // component of it.
@@ -390,9 +442,27 @@ std::vector<CalendarText> splitCalendars(std::string_view text) {
     bool inCalendar = false;
     std::string kind;  // of the calendar's component being read
     std::size_t componentBegin = 0;
+    std::size_t unended = 0;
+    std::string firstUnended;
+    const auto leaveOutOpenComponent = [&] {
+        if (inCalendar && depth >= 2) {
+            if (unended++ == 0) {
+                firstUnended = text::toUpper(kind) + " at byte " + std::to_string(componentBegin);
+            }
+        }
+        kind.clear();
+    };
     forEachContentLine(text, 0, [&](std::string_view head, Span span) {
         const auto line = lineHead(head);
         if (line.name == "begin") {
+            if (line.value == "vcalendar" && depth > 0) {
+                // What comes before lacks its END: what a calendar read stays, a new one begins.
+                leaveOutOpenComponent();
+                depth = 0;
+            } else if (depth >= 2 && inCalendar && isTopLevelComponent(line.value)) {
+                leaveOutOpenComponent();
+                depth = 1;
+            }
             if (depth == 0) {
                 inCalendar = line.value == "vcalendar";
                 if (inCalendar) {
@@ -405,6 +475,11 @@ std::vector<CalendarText> splitCalendars(std::string_view text) {
             ++depth;
         } else if (line.name == "end") {
             if (depth == 0) {
+                return;
+            }
+            if (line.value == "vcalendar" && depth > 1 && inCalendar) {
+                leaveOutOpenComponent();
+                depth = 0;
                 return;
             }
             if (--depth == 1 && inCalendar && kind == "vevent") {
@@ -423,22 +498,92 @@ std::vector<CalendarText> splitCalendars(std::string_view text) {
             }
         }
     });
+    leaveOutOpenComponent();
+    if (unended > 0) {
+        logger().error(std::to_string(unended) +
+                       " calendar components without their END left out (the first a " +
+                       firstUnended + "), the rest read: " + std::string(identifier));
+    }
     return calendars;
+}
+
+// What reading an event's lines left out past the bound on repeated lines.
+struct LinesLeftOut {
+    std::size_t count = 0;
+    // When EXDATE lines were left out: the time from which an occurrence may be one of the
+    // deletions not read (a day before the earliest day they name, for any time zone).
+    std::optional<std::int64_t> exclusionsUnknownFrom;
+};
+
+// The earliest day the values of a date or date-time line name, in days since 1970; nothing when
+// a value does not start with a date.
+std::optional<std::int64_t> earliestDay(std::string_view line) {
+    std::string unfolded;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\r' || line[i] == '\n') {
+            if (line[i] == '\n' && i + 1 < line.size() &&
+                (line[i + 1] == ' ' || line[i + 1] == '\t')) {
+                ++i;
+            }
+            continue;
+        }
+        unfolded += line[i];
+    }
+    // The value starts after the first colon outside a quoted parameter value.
+    bool quoted = false;
+    std::size_t colon = 0;
+    while (colon < unfolded.size() && (quoted || unfolded[colon] != ':')) {
+        quoted = unfolded[colon] == '"' ? !quoted : quoted;
+        ++colon;
+    }
+    if (colon >= unfolded.size()) {
+        return std::nullopt;
+    }
+    std::optional<std::int64_t> earliest;
+    std::string_view values = std::string_view(unfolded).substr(colon + 1);
+    while (true) {
+        const auto comma = values.find(',');
+        const auto value = text::trimmed(values.substr(0, comma));
+        if (value.size() < 8 || !std::all_of(value.begin(), value.begin() + 8,
+                                             [](char c) { return c >= '0' && c <= '9'; })) {
+            return std::nullopt;
+        }
+        const auto number = [&](std::size_t at, std::size_t length) {
+            int result = 0;
+            for (std::size_t i = at; i < at + length; ++i) {
+                result = result * 10 + (value[i] - '0');
+            }
+            return result;
+        };
+        const std::chrono::year_month_day date{
+            std::chrono::year(number(0, 4)),
+            std::chrono::month(static_cast<unsigned>(number(4, 2))),
+            std::chrono::day(static_cast<unsigned>(number(6, 2)))};
+        if (!date.ok()) {
+            return std::nullopt;
+        }
+        const auto day = std::chrono::sys_days(date).time_since_epoch().count();
+        earliest = std::min(earliest.value_or(day), static_cast<std::int64_t>(day));
+        if (comma == std::string_view::npos) {
+            return earliest;
+        }
+        values.remove_prefix(comma + 1);
+    }
 }
 
 // The lines of an event this reader reads, in the order written: the properties it reads (the
 // first of each that is read once, a bounded number of each repeatable one); nested components
-// (alarms) and other properties are left out before libical holds them. Returns how many lines of
-// a repeatable property were left out past the bound.
-std::size_t readLinesOf(std::string_view event, std::string& out) {
+// (alarms) and other properties are left out before libical holds them. Returns what was left
+// out past the bound on repeated lines.
+LinesLeftOut readLinesOf(std::string_view event, std::string& out) {
     static const std::set<std::string, std::less<>> kOnce = {
-        "uid",      "summary",       "location",  "description", "dtstart",      "dtend",
-        "duration", "recurrence-id", "organizer", "created",     "last-modified"};
+        "uid",      "summary",       "location",  "description", "dtstart",       "dtend",
+        "duration", "recurrence-id", "organizer", "created",     "last-modified", "status"};
     static const std::set<std::string, std::less<>> kRepeatable = {"rrule", "rdate", "exdate",
                                                                    "attendee"};
     std::map<std::string, std::size_t, std::less<>> seen;
     std::size_t depth = 0;
-    std::size_t leftOut = 0;
+    LinesLeftOut leftOut;
     forEachContentLine(event, 0, [&](std::string_view head, Span span) {
         const auto line = lineHead(head);
         const bool begin = line.name == "begin";
@@ -458,7 +603,14 @@ std::size_t readLinesOf(std::string_view event, std::string& out) {
                 return;
             }
             if (count > kMaxRepeatedLines) {
-                ++leftOut;
+                ++leftOut.count;
+                if (line.name == "exdate") {
+                    // A deletion not read may name any occurrence from its day on.
+                    const auto day = earliestDay(event.substr(span.begin, span.end - span.begin));
+                    const auto from = day ? (*day - 1) * 86400 : earliestSeconds;
+                    leftOut.exclusionsUnknownFrom =
+                        std::min(leftOut.exclusionsUnknownFrom.value_or(from), from);
+                }
                 return;
             }
         }
@@ -492,6 +644,8 @@ struct PlannedEvent {
     std::size_t kept = 0;
     // Occurrences in the range that were not planned, past the file's bound on planning.
     std::size_t notPlanned = 0;
+    // Whether occurrences in the range were left out by a bound on expanding its rules.
+    bool cut = false;
 };
 
 // Cuts every event of `events` to its first `count` planned occurrences.
@@ -604,6 +758,10 @@ class ParsedEvent {
 
     icalcomponent* get() const { return event_; }
 
+    // When EXDATE lines were left out past the bound, the time from which the series'
+    // occurrences may be deletions that were not read.
+    std::optional<std::int64_t> exclusionsUnknownFrom;
+
   private:
     icalcomponent* zones_;
     icalcomponent* event_;
@@ -647,7 +805,7 @@ class CalendarReader {
             if (!isChange_[i]) {
                 const auto event = parse(i, true);
                 if (event.get() != nullptr) {
-                    planMaster(i, event.get(), into);
+                    planMaster(i, event.get(), event.exclusionsUnknownFrom, into);
                 }
             }
         }
@@ -658,7 +816,7 @@ class CalendarReader {
             }
             for (const auto i : changes.events) {
                 const auto event = parse(i, false);
-                if (event.get() != nullptr) {
+                if (event.get() != nullptr && !isCancelled(event.get())) {
                     planSingle(i, event.get(), measure(i, event.get(), {}), into);
                 }
             }
@@ -666,8 +824,9 @@ class CalendarReader {
         overrides_.clear();
     }
 
-    // The occurrences the event keeps, in `into`; what it leaves out is logged by the caller.
-    void yield(const PlannedEvent& event, std::vector<CalendarEvent>& into) {
+    // The occurrences the event keeps, in `into`, each marked when `leftOut`; what it leaves out
+    // is logged by the caller.
+    void yield(const PlannedEvent& event, bool leftOut, std::vector<CalendarEvent>& into) {
         if (event.kept == 0) {
             return;
         }
@@ -679,6 +838,7 @@ class CalendarReader {
         if (event.series) {
             description.recurrenceRules = ruleTexts(parsed.get());
         }
+        description.occurrencesLeftOut = leftOut;
         for (std::size_t i = 0; i < event.kept; ++i) {
             const auto& slot = event.slots[i];
             if (slot.changed != Slot::kNone && slot.changed != event.event) {
@@ -688,6 +848,7 @@ class CalendarReader {
                 }
                 auto changed = describe(slot.changed, changedEvent.get(), true);
                 changed.recurrenceRules = description.recurrenceRules;
+                changed.occurrencesLeftOut = leftOut;
                 setDates(changed, slot.start, slot.end);
                 into.push_back(std::move(changed));
                 continue;
@@ -737,6 +898,11 @@ class CalendarReader {
             if (!zone) {
                 continue;
             }
+            if (isSystemZone(zone.get())) {
+                // Left out: libical reads a time of that name in the database's own zone, one
+                // shared by every calendar.
+                continue;
+            }
             if (changesMoreOftenThanDaily(zone.get())) {
                 const auto* tzid = icalcomponent_get_first_property(zone.get(), ICAL_TZID_PROPERTY);
                 const char* name = tzid != nullptr ? icalproperty_get_tzid(tzid) : nullptr;
@@ -760,6 +926,39 @@ class CalendarReader {
         return zones;
     }
 
+    // Whether `zone`'s TZID names a zone of the system's time-zone database. Calendar programs
+    // write a zone's definition only for the years around their events (a few one-off changes,
+    // no rule), where the database knows all of them: a series that runs on past the last
+    // change written keeps the right offset.
+    static bool isSystemZone(icalcomponent* zone) {
+        auto* property = icalcomponent_get_first_property(zone, ICAL_TZID_PROPERTY);
+        const char* tzid = property != nullptr ? icalproperty_get_tzid(property) : nullptr;
+        return tzid != nullptr && isZoneDatabaseName(tzid) &&
+               (icaltimezone_get_builtin_timezone(tzid) != nullptr ||
+                icaltimezone_get_builtin_timezone_from_tzid(tzid) != nullptr);
+    }
+
+    // Removes from `event` each TZID that names neither a zone of the calendar nor one of the
+    // form of the time-zone database, so that its times are read as local ones: libical looks
+    // any other name up as a path under the database's folder ("../../proc/self/fd/0" would
+    // read this process's input). Returns how many were removed.
+    std::size_t removeUnknownZones(icalcomponent* event) const {
+        std::size_t removed = 0;
+        for (auto* property = icalcomponent_get_first_property(event, ICAL_ANY_PROPERTY);
+             property != nullptr;
+             property = icalcomponent_get_next_property(event, ICAL_ANY_PROPERTY)) {
+            auto* parameter = icalproperty_get_first_parameter(property, ICAL_TZID_PARAMETER);
+            const char* tzid = parameter != nullptr ? icalparameter_get_tzid(parameter) : nullptr;
+            if (tzid == nullptr || isZoneDatabaseName(tzid) ||
+                icalcomponent_get_timezone(zones_.get(), tzid) != nullptr) {
+                continue;
+            }
+            icalproperty_remove_parameter_by_kind(property, ICAL_TZID_PARAMETER);
+            ++removed;
+        }
+        return removed;
+    }
+
     static ComponentPtr parseComponent(const std::string& text, icalcomponent_kind kind) {
         ComponentPtr component(icalparser_parse_string(text.c_str()));
         if (component && icalcomponent_isa(component.get()) != kind) {
@@ -779,10 +978,18 @@ class CalendarReader {
             icalcomponent_free(event);
             event = nullptr;
         }
+        const auto unknownZones = event != nullptr ? removeUnknownZones(event) : 0;
         ParsedEvent parsed(zones_.get(), event);
-        if (leftOut > 0 && logCut) {
+        parsed.exclusionsUnknownFrom = leftOut.exclusionsUnknownFrom;
+        if (unknownZones > 0 && logCut) {
+            logger().error("Calendar event names " + std::to_string(unknownZones) +
+                           " time zones the calendar does not define; their times are read as "
+                           "local: " +
+                           placeOf(identifier(index, event)));
+        }
+        if (leftOut.count > 0 && logCut) {
             logger().error("Calendar event reads the first " + std::to_string(kMaxRepeatedLines) +
-                           " of each repeated property, " + std::to_string(leftOut) +
+                           " of each repeated property, " + std::to_string(leftOut.count) +
                            " lines left out: " + placeOf(identifier(index, event)));
         }
         return parsed;
@@ -864,7 +1071,9 @@ class CalendarReader {
         }
     }
 
-    void planMaster(std::size_t index, icalcomponent* master, std::vector<PlannedEvent>& into) {
+    void planMaster(std::size_t index, icalcomponent* master,
+                    std::optional<std::int64_t> exclusionsUnknownFrom,
+                    std::vector<PlannedEvent>& into) {
         const auto rules = ruleTexts(master);
         const auto bytes = measure(index, master, rules);
         if (rules.empty()) {
@@ -890,7 +1099,10 @@ class CalendarReader {
                 if (event.get() == nullptr) {
                     continue;
                 }
-                auto slot = singleSlot(i, event.get(), measure(i, event.get(), rules));
+                // A cancelled occurrence takes the place of the one it replaces, and happens not.
+                auto slot = isCancelled(event.get())
+                                ? std::nullopt
+                                : singleSlot(i, event.get(), measure(i, event.get(), rules));
                 auto* property =
                     icalcomponent_get_first_property(event.get(), ICAL_RECURRENCEID_PROPERTY);
                 if (const auto original = secondsOf(
@@ -907,7 +1119,7 @@ class CalendarReader {
         PlannedEvent planned{index, {}, true};
         std::set<std::size_t> used;
         const auto starts = occurrenceStarts(master, identifier(index, master), dtstart, duration,
-                                             planned.notPlanned);
+                                             exclusionsUnknownFrom, planned);
         for (const auto& start : starts) {
             const auto seconds = *secondsOf(start);
             if (const auto it = replaced.find(seconds); it != replaced.end()) {
@@ -940,11 +1152,15 @@ class CalendarReader {
 
     // Every start of the series that may touch the range (the caller checks each against it),
     // without excluded dates, each once, at most the per-event cap and as many as the file's
-    // planning bound leaves an event (those past it counted in `notPlanned`).
+    // planning bound leaves an event (those past it counted in `planned.notPlanned`), and none
+    // from `exclusionsUnknownFrom` on. A start left out by a bound marks `planned` as cut.
     std::vector<icaltimetype> occurrenceStarts(icalcomponent* master, const std::string& identifier,
                                                const icaltimetype& dtstart,
                                                const icaldurationtype& duration,
-                                               std::size_t& notPlanned) const {
+                                               std::optional<std::int64_t> exclusionsUnknownFrom,
+                                               PlannedEvent& planned) const {
+        auto& notPlanned = planned.notPlanned;
+        bool unknownExclusions = false;
         const auto& limits = budget_.limits;
         const auto maxStarts = std::min(limits.maxOccurrencesPerEvent, budget_.slotsPerEvent);
         std::set<std::int64_t> excludedTimes;
@@ -972,6 +1188,10 @@ class CalendarReader {
             if (!range_.overlaps(*seconds, end)) {
                 return;
             }
+            if (exclusionsUnknownFrom && *seconds >= *exclusionsUnknownFrom) {
+                unknownExclusions = true;
+                return;
+            }
             if (starts.size() >= maxStarts) {
                 capped = true;
                 // Past the per-event cap the rule stops; past the file's bound it is counted.
@@ -995,6 +1215,7 @@ class CalendarReader {
                     static_cast<std::int64_t>(limits.maxOccurrencesPerEvent)) {
                 logger().error("Calendar rule skipped, it repeats more often than can be shown: " +
                                identifier);
+                planned.cut = true;
                 continue;
             }
             const IteratorPtr iterator(icalrecur_iterator_new(rule, dtstart));
@@ -1010,6 +1231,7 @@ class CalendarReader {
                     SteadyClock::now() >= ruleDeadline) {
                     logger().error("Calendar rule expansion stopped after " + std::to_string(step) +
                                    " steps: " + identifier);
+                    planned.cut = true;
                     break;
                 }
                 ++budget_.steps;
@@ -1028,6 +1250,14 @@ class CalendarReader {
             logger().error("Calendar event keeps its first " +
                            std::to_string(limits.maxOccurrencesPerEvent) +
                            " occurrences: " + identifier);
+            planned.cut = true;
+        }
+        if (unknownExclusions) {
+            // Dropped rather than shown: any of them may be a deletion that was not read.
+            logger().error("Calendar series has more than " + std::to_string(kMaxRepeatedLines) +
+                           " EXDATE lines; its occurrences from " +
+                           utcDate(*exclusionsUnknownFrom) + " on are left out: " + identifier);
+            planned.cut = true;
         }
         return starts;
     }
@@ -1044,6 +1274,15 @@ class CalendarReader {
     std::unordered_map<std::string, Changes> overrides_;
     std::set<std::string> clampedEvents_;
 };
+
+bool hasLoneCarriageReturn(std::string_view text) {
+    for (auto at = text.find('\r'); at != std::string_view::npos; at = text.find('\r', at + 1)) {
+        if (at + 1 == text.size() || text[at + 1] != '\n') {
+            return true;
+        }
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -1074,6 +1313,19 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
         converted = TextDecoding::detected(text).value_or(text::toValidUtf8(text));
         utf8 = converted;
     }
+    // Lines that end in a CR alone (as old Mac programs write them) end lines too.
+    if (hasLoneCarriageReturn(utf8)) {
+        std::string lines;
+        lines.reserve(utf8.size());
+        for (std::size_t i = 0; i < utf8.size(); ++i) {
+            lines +=
+                utf8[i] == '\r' && (i + 1 == utf8.size() || utf8[i + 1] != '\n') ? '\n' : utf8[i];
+        }
+        converted = std::move(lines);
+        utf8 = converted;
+        logger().info("Calendar lines end in a carriage return alone; read as line ends: " +
+                      text::toValidUtf8(fallbackIdentifier));
+    }
     const Range range{
         std::chrono::duration_cast<std::chrono::seconds>(rangeStart.time_since_epoch()).count(),
         std::chrono::duration_cast<std::chrono::seconds>(rangeEnd.time_since_epoch()).count()};
@@ -1084,7 +1336,7 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
     std::vector<std::unique_ptr<CalendarReader>> readers;
     std::vector<std::pair<CalendarReader*, std::size_t>> firstEventOfReader;
     std::vector<PlannedEvent> planned;
-    for (auto& calendar : splitCalendars(utf8)) {
+    for (auto& calendar : splitCalendars(utf8, identifier)) {
         readers.push_back(std::make_unique<CalendarReader>(utf8, std::move(calendar), title, range,
                                                            identifier, eventIndex, budget));
         firstEventOfReader.emplace_back(readers.back().get(), planned.size());
@@ -1105,8 +1357,8 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
             r + 1 < firstEventOfReader.size() ? firstEventOfReader[r + 1].second : planned.size();
         for (auto i = firstEventOfReader[r].second; i < end; ++i) {
             auto& event = planned[i];
-            reader->yield(event, events);
             const auto leftOut = event.slots.size() - event.kept + event.notPlanned;
+            reader->yield(event, leftOut > 0 || event.cut, events);
             event.slots = {};
             if (leftOut == 0) {
                 continue;

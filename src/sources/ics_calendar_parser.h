@@ -28,8 +28,13 @@ struct IcsExpansionLimits {
 // A repeating event (RRULE and RDATE, less EXDATE) yields one occurrence per start in the range,
 // each lasting as long as the first and carrying the series' identifier and rules; an occurrence
 // that was changed on its own (a VEVENT with a RECURRENCE-ID) takes the place of the one it
-// replaces. Floating times and all-day dates are read in the local time zone. Occurrences come
-// back in order of start, then identifier.
+// replaces, and one changed to STATUS:CANCELLED removes it. Floating times and all-day dates are
+// read in the local time zone; a TZID that names a zone of the system's time-zone database is
+// read in that zone, whatever the file's own definition of it says. Occurrences come back in
+// order of start, then identifier.
+//
+// A component without its END is left out (and logged) and the rest of the file read; lines may
+// end in CR LF, LF or CR alone.
 //
 // Text that is not UTF-8 is read in the encoding it most likely is. An event without a UID is
 // known by `fallbackIdentifier` (the file's place in its folder), followed by "#" and its place
@@ -41,7 +46,9 @@ struct IcsExpansionLimits {
 // per rule and per file; each event keeps at most a capped number of occurrences; and the
 // occurrences of a file hold at most a bounded number of bytes, in proportion to the file, so
 // that one long text repeated thousands of times cannot fill memory (later occurrences are left
-// out). Each cut is logged.
+// out). Each cut is logged, and the occurrences kept of an event that lost some to a cut say so
+// (`CalendarEvent::occurrencesLeftOut`). Past the bound on EXDATE lines, a series keeps no
+// occurrence an unread deletion could name.
 //
 // Times are held in nanoseconds: a start or end outside the years 1677 to 2262 is clamped to the
 // nearest representable time, a creation or change date there is left out, each logged with the

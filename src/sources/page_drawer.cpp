@@ -15,8 +15,6 @@
 #include <fstream>
 #include <vector>
 
-#include "sources/pdf_document.h"
-
 extern char** environ;
 
 namespace vask {
@@ -173,10 +171,42 @@ std::filesystem::path PageDrawer::besideExecutable() {
     return (error ? std::filesystem::path() : self.parent_path()) / "vask-page-drawer";
 }
 
+namespace {
+
+// The reason the drawing program gave for a page it could not draw: one short line of plain
+// text, or nothing.
+std::string failureReason(std::string_view written) {
+    constexpr std::size_t kMaxReasonBytes = 200;
+    std::string reason;
+    for (const char c : written.substr(0, kMaxReasonBytes)) {
+        if (c < ' ' || c > '~') {
+            return {};
+        }
+        reason += c;
+    }
+    return reason;
+}
+
+}  // namespace
+
 PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
     if (stop.stop_requested()) {
         throw Cancelled();
     }
+    const auto documentBudget = options_.documentTimeBudget;
+    const auto documentLeft =
+        std::chrono::duration_cast<std::chrono::milliseconds>(documentBudget - spent_);
+    const auto documentTooSlow =
+        "drawing the document takes longer than " + seconds(documentBudget);
+    if (documentLeft.count() <= 0) {
+        return {std::nullopt, documentTooSlow, true};
+    }
+    const auto started = SteadyClock::now();
+    struct Spent {
+        std::chrono::steady_clock::duration& total;
+        SteadyClock::time_point started;
+        ~Spent() { total += SteadyClock::now() - started; }
+    } spent{spent_, started};
     std::array<int, 2> pipeFds{};
     if (::pipe2(pipeFds.data(), O_CLOEXEC) != 0) {
         throw Error(std::string("no pipe for the page: ") + std::strerror(errno));
@@ -203,11 +233,16 @@ PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
     const auto tooLarge =
         "needs more than " + mebibytes(options_.memoryLimitBytes) + " of memory to draw";
     std::string png;
-    const auto deadline = SteadyClock::now() + budget;
+    // The page's own limit, or what is left of the document's when that comes first.
+    const bool documentFirst = documentLeft < budget;
+    const auto deadline = started + (documentFirst ? documentLeft : budget);
     while (true) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
         if (left.count() <= 0) {
+            if (documentFirst) {
+                return {std::nullopt, documentTooSlow, true};
+            }
             return {std::nullopt, tooSlow};
         }
         if (options_.memoryLimitBytes > 0 &&
@@ -238,7 +273,7 @@ PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
         }
         png.append(chunk.data(), static_cast<std::size_t>(n));
         if (png.size() > kMaxPngBytes) {
-            throw Error("the page drawing program wrote more than a page");
+            return {std::nullopt, "makes the drawing program write more than a page"};
         }
     }
 
@@ -258,15 +293,19 @@ PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
     switch (static_cast<ExitStatus>(WEXITSTATUS(status))) {
         case ExitStatus::drawn:
             if (png.empty()) {
-                throw Error("the page drawing program wrote no image");
+                return {std::nullopt, "makes the drawing program write no image"};
             }
             return {std::move(png), std::nullopt};
         case ExitStatus::noSuchPage:
             return {};
         case ExitStatus::unreadable:
             throw Error("not a readable PDF");
-        case ExitStatus::failed:
-            throw PdfDocument::RenderError("page could not be drawn");
+        case ExitStatus::failed: {
+            // One damaged page (an empty crop box, say) costs that page, not the document.
+            const auto reason = failureReason(png);
+            return {std::nullopt,
+                    reason.empty() ? "cannot be drawn" : "cannot be drawn (" + reason + ")"};
+        }
         case ExitStatus::outOfMemory:
             return {std::nullopt, tooLarge};
         case ExitStatus::usage:

@@ -61,21 +61,29 @@ class PageDrawer {
         std::uint64_t memoryLimitBytes = std::uint64_t{256} * 1024 * 1024;
         // Wall-clock time for one page; its processor time is limited to this, rounded up.
         std::chrono::milliseconds pageTimeBudget{4000};
+        // Wall-clock time for drawing all the pages of the document together: a few seconds past
+        // one page's, so that one slow page leaves time for a few quick ones while ten slow ones
+        // cost no more than about two.
+        std::chrono::milliseconds documentTimeBudget{7000};
     };
 
     // A page drawn, not there, or refused with the reason, worded to follow "it"
-    // ("needs more than 256 MiB of memory to draw").
+    // ("needs more than 256 MiB of memory to draw"). When the document's drawing time has run
+    // out, the reason is worded on its own ("drawing the document takes longer than 7 s") and
+    // no later page will be drawn either.
     struct Page {
         std::optional<std::string> png;
         std::optional<std::string> refusal;
+        bool documentTimeSpent = false;
         bool exists() const { return png.has_value() || refusal.has_value(); }
     };
 
     // Throws Error when the anonymous file cannot be made.
     PageDrawer(std::string_view pdfBytes, Options options);
 
-    // The page at `index` (from 0). Throws Error, Cancelled, and PdfDocument::RenderError for a
-    // page damaged beyond drawing.
+    // The page at `index` (from 0); a page damaged beyond drawing is refused with the reason.
+    // Throws Error when the drawing program cannot be run or the document is not a readable
+    // PDF, and Cancelled.
     Page draw(int index, std::stop_token stop = {}) const;
 
     static std::filesystem::path besideExecutable();
@@ -83,6 +91,8 @@ class PageDrawer {
   private:
     Options options_;
     UniqueFd document_;
+    // The time the document's pages have taken to draw so far.
+    mutable std::chrono::steady_clock::duration spent_{};
 };
 
 }  // namespace vask

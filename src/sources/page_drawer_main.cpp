@@ -5,8 +5,9 @@
 //
 // The PDF is read from standard input (a file, read from its start), the PNG written to standard
 // output. The limits are set before the input is read. Exit status: 0 drawn, 2 usage, 3 no such
-// page, 4 not a readable PDF, 5 the page cannot be drawn, 6 out of memory. Past its processor
-// time the process gets SIGXCPU (and SIGKILL a second later).
+// page, 4 not a readable PDF, 5 the page cannot be drawn (the reason, a line of text, on standard
+// output), 6 out of memory. Past its processor time the process gets SIGXCPU (and SIGKILL a
+// second later).
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -105,7 +106,8 @@ int run(int argc, char** argv) {
         }
         return writeAll(*png) ? static_cast<int>(Exit::drawn) : static_cast<int>(Exit::failed);
     } catch (const vask::PdfDocument::RenderError& error) {
-        std::fprintf(stderr, "vask-page-drawer: %s\n", error.what());
+        // The reason goes where the image would have gone, for the page's note.
+        writeAll(error.what());
         return static_cast<int>(Exit::failed);
     }
 }

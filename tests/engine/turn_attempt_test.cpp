@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <thread>
 
@@ -19,6 +20,8 @@
 #include "shadow_fixture.h"
 #include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
+#include "support/eventually.h"
+#include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -88,7 +91,8 @@ class TurnAttemptTest : public ::testing::Test {
     }
     void TearDown() override { ::unsetenv("TMPDIR"); }
 
-    RLMTurnAttempt runner(RLMProcessTimeouts timeouts = {}) {
+    RLMTurnAttempt runner(RLMProcessTimeouts timeouts = {},
+                          RLMFilePrefetch prefetch = RLMFilePrefetch({})) {
         RLMHelperRunner::Settings s;
         s.relayServiceHost = "relay.example";
         s.bundleResourceDirectory = dir / "resources";
@@ -106,7 +110,7 @@ class TurnAttemptTest : public ::testing::Test {
         };
         turn.loadConfig = [] { return std::optional<AppConfig>(); };
         turn.appVersion = "1.2.3";
-        return RLMTurnAttempt(RLMHelperRunner({}, s), RLMFilePrefetch({}), turn);
+        return RLMTurnAttempt(RLMHelperRunner({}, s), std::move(prefetch), turn);
     }
 
     void attempts(json list) {
@@ -371,6 +375,82 @@ TEST_F(TurnAttemptTest, APrefetchLimitFiringAsThePrefetchEndsTouchesNothingOfThe
     EXPECT_EQ(logs->events("file_prefetch_completed").size() +
                   logs->events("file_prefetch_timeout").size(),
               300u);
+}
+
+// A prefetch that waits until it is stopped, under a limit that fires only when the test moves
+// its clock.
+struct StoppablePrefetch {
+    StoppablePrefetch() {
+        settings.prefetchTimeLimit = std::chrono::seconds(10);
+        settings.scheduler = &clock;
+        settings.fileAccessConfig = [](std::optional<std::string> model) {
+            return FileAccessConfig::defaults(std::move(model), {});
+        };
+        settings.filePrefetchServiceFactory = [this](auto&&...) {
+            waiting = true;
+            return std::make_unique<WaitingPrefetch>(true);
+        };
+    }
+
+    // Whether `call` ends without the limit; if it does not, the limit ends it.
+    bool endsWithoutTheLimit(std::future<void>& call) {
+        if (test::eventually([&] {
+                return call.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+            })) {
+            return true;
+        }
+        clock.advance(std::chrono::seconds(10));
+        call.wait();
+        return false;
+    }
+
+    test::FakeClock clock;
+    std::atomic<bool> waiting{false};
+    RLMFilePrefetch::Settings settings;
+};
+
+TEST_F(TurnAttemptTest, AQuitEndsThePrefetchAtOnce) {
+    for (const bool beforeTheCall : {true, false}) {
+        SCOPED_TRACE(beforeTheCall ? "quit before the call" : "quit while it waits");
+        StoppablePrefetch prefetch;
+        std::stop_source quit;
+        if (beforeTheCall) {
+            quit.request_stop();
+        }
+        test::LogCapture logs;
+        const RLMFilePrefetch prefetcher(prefetch.settings);
+        bool result = true;
+        auto call = std::async(std::launch::async, [&] {
+            result = prefetcher.prefetchFilesIfNeeded("find the lease", shadowPath.string(), {},
+                                                      ModelRoute::tierDefault(), quit.get_token());
+        });
+        ASSERT_TRUE(test::eventually([&] { return prefetch.waiting.load(); }));
+        quit.request_stop();
+        EXPECT_TRUE(prefetch.endsWithoutTheLimit(call));
+        EXPECT_FALSE(result);
+        EXPECT_TRUE(logs->contains("file_prefetch_stopped"));
+        EXPECT_FALSE(logs->contains("file_prefetch_timeout"));
+        EXPECT_FALSE(logs->contains("file_prefetch_completed"));
+    }
+}
+
+TEST_F(TurnAttemptTest, AQuitDuringTheFilePrefetchEndsTheTurnBeforeStaging) {
+    StoppablePrefetch prefetch;
+    const auto attempt = runner({}, RLMFilePrefetch(prefetch.settings));
+    attempts({{readRequest, {{"answer_from_staged", json::object()}}}});
+    auto in = inputs();
+    in.fileAccessEnabled = true;
+    std::stop_source quit;
+    test::LogCapture logs;
+    auto call = std::async(std::launch::async, [&] {
+        EXPECT_THROW(attempt.run(in, {}, quit.get_token()), CancellationError);
+    });
+    ASSERT_TRUE(test::eventually([&] { return prefetch.waiting.load(); }));
+    quit.request_stop();
+    EXPECT_TRUE(prefetch.endsWithoutTheLimit(call));
+    EXPECT_FALSE(logs->contains("file_prefetch_timeout"));
+    EXPECT_EQ(personaStarted, 0);
+    EXPECT_TRUE(sandboxEmpty());
 }
 
 TEST_F(TurnAttemptTest, PrefetchIsAbandonedAtItsLimit) {

@@ -108,6 +108,9 @@ class FileAccessServiceTest : public ::testing::Test {
         options.search.commandPath = dir_ / "no-mdfind";
         options.environment = {{"HOME", home().string()}};
         options.pageDrawer.program = VASK_PAGE_DRAWER;
+        // Ordinary pages take a good part of a second each in a sanitizer build on a busy
+        // machine: only the cases about it meet the document's drawing time.
+        options.pageDrawer.documentTimeBudget = std::chrono::minutes(5);
         return options;
     }
 
@@ -381,6 +384,90 @@ TEST_F(FileAccessServiceTest, APageTooCostlyToDrawIsNamedAndTheOthersAreRead) {
     const auto refused = logs->events("file_page_refused");
     ASSERT_EQ(refused.size(), 1U);
     EXPECT_EQ(refused[0].metadata.at("page"), "1");
+}
+
+// A PDF whose pages each draw `contents` (by place: 0 a blank page, 1 one small square, 2 a page
+// of 40,000 wide lines that takes seconds to draw) over the given boxes.
+std::string pagesPdf(const std::vector<std::pair<int, std::string>>& pages) {
+    std::string lines = "20 w\n";
+    for (int i = 0; i < 40'000; ++i) {
+        lines +=
+            "0 " + std::to_string(i % 792) + " m 612 " + std::to_string(792 - i % 792) + " l S\n";
+    }
+    const auto stream = [](const std::string& content) {
+        return "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content +
+               "\nendstream";
+    };
+    std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R >>", ""};
+    std::string kids;
+    const auto firstContent = 3 + static_cast<int>(pages.size());
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        kids += std::to_string(3 + i) + " 0 R ";
+        objects.push_back("<< /Type /Page /Parent 2 0 R " + pages[i].second + " /Contents " +
+                          std::to_string(firstContent + pages[i].first) + " 0 R >>");
+    }
+    objects[1] =
+        "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) + " >>";
+    objects.push_back(stream(""));
+    objects.push_back(stream("0 0 0 rg 10 10 100 100 re f"));
+    objects.push_back(stream(lines));
+    return sample::pdfFromObjects(objects);
+}
+
+TEST_F(FileAccessServiceTest, PagesPastTheirBoundsAreNamedAndTheRestKept) {
+    const std::string media = "/MediaBox [0 0 612 792]";
+    struct Case {
+        std::string name;
+        std::vector<std::pair<int, std::string>> pages;
+        std::vector<std::string> sent;
+        std::string markdown;
+        std::string event;
+        std::string pagesNamed;
+    };
+    const std::vector<Case> cases = {
+        {"a page with an empty crop box",
+         {{1, media}, {1, media + " /CropBox [700 800 900 1000]"}, {1, media}},
+         {"report.pdf-page-1.png", "report.pdf-page-3.png"},
+         "## Page 1\n\ntext of report.pdf-page-1.png\n\n---\n\n## Page 2\n\nThis page was not "
+         "read: it cannot be drawn (page has an empty crop box).\n\n---\n\n## Page 3\n\ntext "
+         "of report.pdf-page-3.png",
+         "file_page_refused",
+         "2"},
+        {"slow pages past the document's drawing time",
+         {{1, media}, {2, media}, {2, media}, {2, media}, {1, media}},
+         {"report.pdf-page-1.png"},
+         "## Page 1\n\ntext of report.pdf-page-1.png\n\n---\n\n## Page 2\n\nThis page was not "
+         "read: it takes longer than 2 s to draw.\n\n---\n\n## Pages 3 to 5\n\nThese pages "
+         "were not read: drawing the document takes longer than 4 s.",
+         "file_pages_not_drawn",
+         "3-5"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(db());
+        writeFileAtomically(docs() / "report.pdf", pagesPdf(c.pages));
+        auto client = std::make_shared<FakeVisionClient>();
+        auto options = this->options();
+        options.pageDrawer.pageTimeBudget = std::chrono::seconds(2);
+        options.pageDrawer.documentTimeBudget = std::chrono::seconds(4);
+        test::LogCapture logs;
+        FileAccessService svc(db(), config(), client, options);
+        EXPECT_EQ(svc.prefetch("report"), 1);
+
+        std::vector<std::string> sent;
+        for (const auto& call : client->calls()) {
+            sent.push_back(call.filename);
+        }
+        EXPECT_EQ(sent, c.sent);
+        const auto stored = row(docs() / "report.pdf");
+        ASSERT_TRUE(stored.has_value());
+        EXPECT_EQ(stored->contentMarkdown, c.markdown);
+        EXPECT_EQ(stored->pageCount, static_cast<std::int32_t>(c.pages.size()));
+        const auto named = logs->events(c.event);
+        ASSERT_EQ(named.size(), 1U);
+        EXPECT_EQ(named[0].metadata.at(c.event == "file_page_refused" ? "page" : "pages"),
+                  c.pagesNamed);
+    }
 }
 
 TEST_F(FileAccessServiceTest, AFailedPageStoresNothingAndKeepsTheOldRow) {

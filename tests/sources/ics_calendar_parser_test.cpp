@@ -5,13 +5,16 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "calendar_fixtures.h"
+#include "support/log_capture.h"
 #include "support/scoped_environment.h"
+#include "support/temp_dir.h"
 
 namespace vask {
 namespace {
@@ -163,6 +166,8 @@ TEST_F(IcsCalendarParserTest, ExpansionStopsAtItsLimits) {
         std::string text;
         IcsCalendarParser::Limits limits;
         std::size_t count;
+        // Whether the occurrences say that some were left out.
+        bool leftOut = true;
     };
     auto limits = [](auto change) {
         IcsCalendarParser::Limits l;
@@ -170,7 +175,7 @@ TEST_F(IcsCalendarParserTest, ExpansionStopsAtItsLimits) {
         return l;
     };
     const std::vector<Case> cases = {
-        {"unbounded daily rule over January", daily, {}, 30},
+        {"unbounded daily rule over January", daily, {}, 30, false},
         {"occurrences per event",
          calendar(event("often",
                         "DTSTART:20240101T000000Z\r\n"
@@ -190,10 +195,13 @@ TEST_F(IcsCalendarParserTest, ExpansionStopsAtItsLimits) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(IcsCalendarParser::occurrences(c.text, "T", unixTime(test::january1st2024),
-                                                 unixTime(test::january31st2024), "f.ics", c.limits)
-                      .size(),
-                  c.count);
+        const auto found =
+            IcsCalendarParser::occurrences(c.text, "T", unixTime(test::january1st2024),
+                                           unixTime(test::january31st2024), "f.ics", c.limits);
+        EXPECT_EQ(found.size(), c.count);
+        for (const auto& e : found) {
+            EXPECT_EQ(e.occurrencesLeftOut, c.leftOut) << e.calendarItemIdentifier;
+        }
     }
 }
 
@@ -233,6 +241,11 @@ TEST_F(IcsCalendarParserTest, WhatAFileYieldsIsBoundedByItsSize) {
             bytes += e.notes.value_or("").size();
         }
         EXPECT_LE(bytes, std::max(c.floor, c.perFileByte * text.size()));
+        // The caller can tell the cut series from a whole one.
+        for (const auto& e : events) {
+            EXPECT_EQ(e.occurrencesLeftOut, e.calendarItemIdentifier == "long" && c.maxCount < 31)
+                << e.calendarItemIdentifier;
+        }
     }
     // The defaults: a 100 KB file yields a few megabytes, not its 3 MB times the occurrences.
     const auto events = IcsCalendarParser::occurrences(text, "T", unixTime(test::january1st2024),
@@ -373,6 +386,213 @@ TEST_F(IcsCalendarParserTest, EventsAreReadOneByOne) {
             }
         }
         EXPECT_EQ(found, c.expected);
+    }
+}
+
+// Calendar programs write a zone's definition only around their events; a zone the time-zone
+// database knows is read from there, so a series keeps its wall-clock time past the last change
+// the file wrote. Other names keep the file's definition.
+TEST_F(IcsCalendarParserTest, ZonesOfTheTimeZoneDatabaseComeFromIt) {
+    // One-off changes for the winter of 2023 and the spring of 2024, no rule, as khal writes.
+    const auto zone = [](std::string_view tzid) {
+        return "BEGIN:VTIMEZONE\r\nTZID:" + std::string(tzid) +
+               "\r\nBEGIN:STANDARD\r\nDTSTART:20231029T030000\r\nTZNAME:CET\r\n"
+               "TZOFFSETFROM:+0200\r\nTZOFFSETTO:+0100\r\nEND:STANDARD\r\nBEGIN:DAYLIGHT\r\n"
+               "DTSTART:20240331T020000\r\nTZNAME:CEST\r\nTZOFFSETFROM:+0100\r\n"
+               "TZOFFSETTO:+0200\r\nEND:DAYLIGHT\r\nEND:VTIMEZONE\r\n";
+    };
+    const auto lunch = [&](std::string_view tzid) {
+        return calendar(zone(tzid) + event("lunch", "DTSTART;TZID=" + std::string(tzid) +
+                                                        ":20240115T120000\r\nDURATION:PT1H\r\n"
+                                                        "RRULE:FREQ=MONTHLY\r\n"));
+    };
+    // A zone file of nine hours ahead, outside the database's folder.
+    const test::TempDir dir;
+    std::filesystem::copy_file("/usr/share/zoneinfo/Asia/Tokyo", dir.path() / "Tokyo");
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"a zone the database knows: noon in winter is 11:00 UTC",
+         lunch("Europe/Berlin"),
+         {"lunch@1731668400-1731672000", "lunch@1734260400-1734264000"}},
+        {"libical's own name for it",
+         lunch("/freeassociation.sourceforge.net/Europe/Berlin"),
+         {"lunch@1731668400-1731672000", "lunch@1734260400-1734264000"}},
+        {"a name of the file's own keeps its definition",
+         lunch("Office Time"),
+         {"lunch@1731664800-1731668400", "lunch@1734256800-1734260400"}},
+        {"a name the file defines is not looked up",
+         lunch("../../../../etc/passwd"),
+         {"lunch@1731664800-1731668400", "lunch@1734256800-1734260400"}},
+        {"a path to a zone file elsewhere is not followed: the time is local",
+         calendar(event("lunch", "DTSTART;TZID=../../../.." + (dir.path() / "Tokyo").string() +
+                                     ":20241115T120000\r\nDURATION:PT1H\r\n")),
+         {"lunch@1731690000-1731693600"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(spans(IcsCalendarParser::occurrences(c.text, "T", unixTime(1730419200),
+                                                       unixTime(1735689600))),
+                  c.expected);
+    }
+}
+
+TEST_F(IcsCalendarParserTest, CancelledOccurrencesDoNotHappen) {
+    const auto series = event("weekly",
+                              "DTSTART:20240101T150000Z\r\nDURATION:PT30M\r\n"
+                              "RRULE:FREQ=WEEKLY;COUNT=3\r\n");
+    const auto cancelled = [](std::string_view uid, std::string_view original) {
+        return event(uid, "RECURRENCE-ID:" + std::string(original) + "\r\nDTSTART:" +
+                              std::string(original) + "\r\nDURATION:PT30M\r\nSTATUS:CANCELLED\r\n");
+    };
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"a cancelled occurrence of a series",
+         calendar(series + cancelled("weekly", "20240108T150000Z")),
+         {"weekly@1704121200-1704123000", "weekly@1705330800-1705332600"}},
+        {"a cancelled change whose series is elsewhere",
+         calendar(cancelled("elsewhere", "20240108T150000Z")),
+         {}},
+        {"a change that is not cancelled still happens",
+         calendar(series + event("weekly",
+                                 "RECURRENCE-ID:20240108T150000Z\r\n"
+                                 "DTSTART:20240109T150000Z\r\nDURATION:PT30M\r\n"
+                                 "STATUS:CONFIRMED\r\n")),
+         {"weekly@1704121200-1704123000", "weekly@1704812400-1704814200",
+          "weekly@1705330800-1705332600"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(spans(IcsCalendarParser::occurrences(c.text, "T", unixTime(test::january1st2024),
+                                                       unixTime(test::january31st2024))),
+                  c.expected);
+    }
+}
+
+// Damaged files: what can be read is read, and what was left out is logged.
+TEST_F(IcsCalendarParserTest, ComponentsWithoutTheirEndAndCarriageReturnLineEnds) {
+    const auto good = [](std::string_view uid, int day) {
+        return event(uid, "DTSTART:202401" + std::string(day < 10 ? "0" : "") +
+                              std::to_string(day) + "T100000Z\r\n");
+    };
+    const auto unended = "BEGIN:VEVENT\r\nUID:broken\r\nDTSTART:20240103T100000Z\r\n";
+    const auto crOnly = [](std::string text) {
+        std::string out;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (!(text[i] == '\n' && i > 0 && text[i - 1] == '\r')) {
+                out += text[i];
+            }
+        }
+        return out;
+    };
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::string> expected;
+        bool logsLeftOut;
+    };
+    const std::vector<Case> cases = {
+        {"an event without its END before others",
+         calendar(good("a", 2) + unended + good("b", 4) + good("c", 5)),
+         {"a@1704189600-1704189600", "b@1704362400-1704362400", "c@1704448800-1704448800"},
+         true},
+        {"an event without its END before the calendar's END, and a calendar after",
+         calendar(good("a", 2) + unended) + calendar(good("b", 4)),
+         {"a@1704189600-1704189600", "b@1704362400-1704362400"},
+         true},
+        {"a calendar without its END before another",
+         "BEGIN:VCALENDAR\r\n" + good("a", 2) + unended + calendar(good("b", 4)),
+         {"a@1704189600-1704189600", "b@1704362400-1704362400"},
+         true},
+        {"a stray event without its END before a calendar",
+         unended + calendar(good("b", 4)),
+         {"b@1704362400-1704362400"},
+         false},
+        {"an event cut off by the end of the text",
+         "BEGIN:VCALENDAR\r\n" + good("a", 2) + unended,
+         {"a@1704189600-1704189600"},
+         true},
+        {"line ends of a carriage return alone",
+         crOnly(calendar(good("a", 2) + good("b", 4))),
+         {"a@1704189600-1704189600", "b@1704362400-1704362400"},
+         false},
+        {"carriage returns alone and an event without its END",
+         crOnly(calendar(unended + good("b", 4))),
+         {"b@1704362400-1704362400"},
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::LogCapture logs;
+        EXPECT_EQ(spans(IcsCalendarParser::occurrences(c.text, "T", unixTime(test::january1st2024),
+                                                       unixTime(test::january31st2024), "f.ics")),
+                  c.expected);
+        bool logged = false;
+        for (const auto& record : logs->records()) {
+            logged =
+                logged || record.message.find("without their END left out") != std::string::npos;
+        }
+        EXPECT_EQ(logged, c.logsLeftOut);
+    }
+}
+
+// Past the bound on EXDATE lines, the deletions not read might name any later occurrence: the
+// series' occurrences from the earliest day they name on are left out, never shown.
+TEST_F(IcsCalendarParserTest, DeletionsPastTheBoundNeverBecomeOccurrences) {
+    // A daily series at 10:00 UTC through January; 2,000 deletions of days in 2023, then
+    // deletions of 20 and 25 January that the bound leaves unread.
+    const auto series = [](std::string_view lateExclusions) {
+        std::string lines =
+            "DTSTART:20230101T100000Z\r\nRRULE:FREQ=DAILY;UNTIL=20240131T100000Z\r\n";
+        for (int i = 0; i < 2000; ++i) {
+            lines += "EXDATE:2023" + std::string(i % 12 < 9 ? "0" : "") +
+                     std::to_string(i % 12 + 1) + "15T100000Z\r\n";
+        }
+        lines += lateExclusions;
+        return calendar(event("daily", lines));
+    };
+    struct Case {
+        const char* name;
+        std::string text;
+        std::size_t count;
+        std::string last;  // the last occurrence's start, in seconds
+        bool leftOut;
+    };
+    const auto january = [](int day) {
+        return std::to_string(test::january1st2024 + (day - 1) * 86400 + 10 * 3600);
+    };
+    const std::vector<Case> cases = {
+        {"within the bound",
+         calendar(event("daily",
+                        "DTSTART:20230101T100000Z\r\n"
+                        "RRULE:FREQ=DAILY;UNTIL=20240131T100000Z\r\n"
+                        "EXDATE:20240120T100000Z\r\n")),
+         29, january(30), false},
+        {"past the bound: nothing from the day before the earliest one on",
+         series("EXDATE:20240125T100000Z\r\nEXDATE;TZID=\"Europe/Berlin:x\":20240120T110000,"
+                "20240127T110000\r\n"),
+         18, january(18), true},
+        {"past the bound with a value that names no day: the series' rule yields nothing",
+         series("EXDATE:soon\r\n"), 0, "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto found = IcsCalendarParser::occurrences(
+            c.text, "T", unixTime(test::january1st2024), unixTime(test::january31st2024), "f.ics");
+        ASSERT_EQ(found.size(), c.count);
+        if (!found.empty()) {
+            EXPECT_EQ(spans({found.back()}).front().substr(6, 10), c.last);
+        }
+        for (const auto& e : found) {
+            EXPECT_EQ(e.occurrencesLeftOut, c.leftOut);
+        }
     }
 }
 

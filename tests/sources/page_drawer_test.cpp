@@ -60,6 +60,33 @@ TEST(PageDrawerTest, PagesAreDrawnAndHostilePagesRefusedWithTheirReason) {
     }
 }
 
+TEST(PageDrawerTest, TheDocumentsDrawingTimeBoundsItsPagesTogether) {
+    // Each page alone fits its own limit's first part; together they pass the document's.
+    auto options = drawerOptions();
+    options.documentTimeBudget = std::chrono::seconds(3);
+    const PageDrawer drawer(test::manyLinesPdf(40'000), options);
+    const auto first = drawer.draw(0);
+    EXPECT_EQ(first.refusal, "takes longer than 2 s to draw");
+    EXPECT_FALSE(first.documentTimeSpent);
+    const auto second = drawer.draw(0);
+    EXPECT_EQ(second.refusal, "drawing the document takes longer than 3 s");
+    EXPECT_TRUE(second.documentTimeSpent);
+    // Spent: no process is started for a later page.
+    const auto third = drawer.draw(1);
+    EXPECT_TRUE(third.documentTimeSpent);
+    EXPECT_FALSE(hasChildProcess());
+}
+
+TEST(PageDrawerTest, APageDamagedBeyondDrawingIsRefusedWithTheDrawersReason) {
+    const auto pdf = test::contentPdf("0 0 0 rg 10 10 100 100 re f",
+                                      "/MediaBox [0 0 612 792] /CropBox [700 800 900 1000]");
+    const PageDrawer drawer(pdf, drawerOptions());
+    const auto page = drawer.draw(0);
+    EXPECT_FALSE(page.png.has_value());
+    EXPECT_EQ(page.refusal, "cannot be drawn (page has an empty crop box)");
+    EXPECT_FALSE(page.documentTimeSpent);
+}
+
 TEST(PageDrawerTest, UnreadableInputsAndAMissingProgramAreErrors) {
     auto missing = drawerOptions();
     missing.program = "/nonexistent/vask-page-drawer";

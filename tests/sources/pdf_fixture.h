@@ -58,6 +58,28 @@ inline std::string manyLinesPdf(std::size_t count) {
     return contentPdf(content);
 }
 
+// `pages` pages that all draw one content stream of 40,000 long, wide lines: each page takes
+// seconds to draw, the file stays under a megabyte.
+inline std::string slowPagesPdf(std::size_t pages) {
+    std::string content = "20 w\n";
+    for (std::size_t i = 0; i < 40'000; ++i) {
+        content +=
+            "0 " + std::to_string(i % 792) + " m 612 " + std::to_string(792 - i % 792) + " l S\n";
+    }
+    std::vector<std::string> objects{"<< /Type /Catalog /Pages 2 0 R >>", ""};
+    std::string kids;
+    const auto contents = std::to_string(3 + pages);
+    for (std::size_t i = 0; i < pages; ++i) {
+        kids += std::to_string(3 + i) + " 0 R ";
+        objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents " +
+                          contents + " 0 R >>");
+    }
+    objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>";
+    objects.push_back("<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content +
+                      "\nendstream");
+    return sample::pdfFromObjects(objects);
+}
+
 // Width and height from a PNG's header; {0, 0} when the bytes are not a PNG.
 inline std::pair<int, int> pngSize(const std::string& png) {
     if (png.size() < 24 || png.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) {
