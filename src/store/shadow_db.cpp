@@ -623,6 +623,18 @@ std::int64_t ShadowDB::messageCount() {
     return firstColumnOrZero(messageCountSQL);
 }
 
+std::vector<std::string> ShadowDB::guidsWithoutChat() {
+    auto statement = prepare(connection(),
+                             "SELECT guid FROM messages WHERE chat_id = ? AND deleted_at IS NULL "
+                             "ORDER BY rowid");
+    statement.bind(1, ShadowMessage::unknownChatId);
+    std::vector<std::string> guids;
+    while (stepRow(statement)) {
+        guids.push_back(statement.columnUtf8Text(0));
+    }
+    return guids;
+}
+
 std::int64_t ShadowDB::syncedMessageCount() {
     return firstColumnOrZero("SELECT message_count FROM sync_state WHERE id = 1");
 }
