@@ -55,7 +55,6 @@ class IcsCalendarStore final : public CalendarEventStore {
   private:
     FolderAccessGrant grant_;
     WatchedDataFolder folder_;
-    std::uintmax_t maxFileBytes_;
 };
 
 }  // namespace vask

@@ -53,7 +53,6 @@ class VCardContactStore final : public SystemContactStore {
   private:
     FolderAccessGrant grant_;
     WatchedDataFolder folder_;
-    std::uintmax_t maxFileBytes_;
 };
 
 }  // namespace vask
