@@ -10,7 +10,7 @@ namespace vask {
 namespace {
 
 const StructuredLogger& logger() {
-    static const StructuredLogger log("calendar-store");
+    static const StructuredLogger log(std::string(icsFolderKind.loggerCategory));
     return log;
 }
 
@@ -30,18 +30,6 @@ std::string fallbackTitle(const std::filesystem::path& folder, const std::filesy
 }
 
 }  // namespace
-
-IcsCalendarStore::IcsCalendarStore(std::filesystem::path folder, UserDefaults& defaults,
-                                   NotificationCenter& center, Scheduler& scheduler,
-                                   Scheduler::Duration changeLatency, std::uintmax_t maxFileBytes)
-    : grant_(defaults, accessGrantKey, "fullAccess", logger(), "calendar"),
-      folder_(std::move(folder), ".ics", center, changedNotification,
-              static_cast<const CalendarEventStore*>(this), scheduler, changeLatency,
-              maxFileBytes) {}
-
-std::optional<std::filesystem::path> IcsCalendarStore::defaultFolder(const Environment& env) {
-    return WatchedDataFolder::defaultFolder(env, "VASK_CALENDAR_DIR", "calendars");
-}
 
 CalendarAuthorizationStatus IcsCalendarStore::authorizationStatus() const {
     switch (grant_.state()) {
@@ -73,7 +61,7 @@ std::vector<CalendarEvent> IcsCalendarStore::events(CalendarEvent::Time start,
         std::move(found.begin(), found.end(), std::back_inserter(events));
     };
     try {
-        folder_.readDataFiles(logger(), "calendar", read);
+        folder_.readDataFiles(logger(), icsFolderKind.eventPrefix, read);
     } catch (const WatchedDataFolderError& failure) {
         throw fetchFailure(failure.what());
     }

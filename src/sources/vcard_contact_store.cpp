@@ -11,7 +11,7 @@ namespace vask {
 namespace {
 
 const StructuredLogger& logger() {
-    static const StructuredLogger log("contacts-store");
+    static const StructuredLogger log(std::string(vcardFolderKind.loggerCategory));
     return log;
 }
 
@@ -86,18 +86,6 @@ void sortContacts(ContactSortOrder order, std::vector<SystemContact>& contacts) 
 
 }  // namespace
 
-VCardContactStore::VCardContactStore(std::filesystem::path folder, UserDefaults& defaults,
-                                     NotificationCenter& center, Scheduler& scheduler,
-                                     Scheduler::Duration changeLatency, std::uintmax_t maxFileBytes)
-    : grant_(defaults, accessGrantKey, "authorized", logger(), "contacts"),
-      folder_(std::move(folder), ".vcf", center, didChangeNotification,
-              static_cast<const SystemContactStore*>(this), scheduler, changeLatency,
-              maxFileBytes) {}
-
-std::optional<std::filesystem::path> VCardContactStore::defaultFolder(const Environment& env) {
-    return WatchedDataFolder::defaultFolder(env, "VASK_CONTACTS_DIR", "contacts");
-}
-
 ContactAuthorizationStatus VCardContactStore::authorizationStatus() const {
     switch (grant_.state()) {
         case FolderAccessGrant::State::notDetermined:
@@ -136,7 +124,7 @@ std::vector<SystemContact> VCardContactStore::enumerateContacts(
         }
     };
     try {
-        folder_.readDataFiles(logger(), "contacts", read);
+        folder_.readDataFiles(logger(), vcardFolderKind.eventPrefix, read);
     } catch (const WatchedDataFolderError& failure) {
         throw enumerationFailure(failure.what());
     }
