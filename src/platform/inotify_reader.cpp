@@ -86,8 +86,8 @@ std::vector<InotifyReader::Event> InotifyReader::readQueued() {
             inotify_event event;
             std::memcpy(&event, buffer.data() + offset, sizeof event);
             // The kernel pads the name with NULs up to `len`.
-            std::string name = event.len > 0 ? std::string(buffer.data() + offset + sizeof event)
-                                             : std::string();
+            std::string name =
+                event.len > 0 ? std::string(buffer.data() + offset + sizeof event) : std::string();
             offset += static_cast<ssize_t>(sizeof event + event.len);
             events.push_back({event.wd, event.mask, std::move(name)});
         }

@@ -179,8 +179,7 @@ void CalendarSyncEngine::start() {
     scheduleSync();
     changeObserver_ = center_.addObserver(
         std::string(CalendarEventStore::changedNotification),
-        [request = changeHandler()](const Notification&) { request(); },
-        state_->eventStore.get());
+        [request = changeHandler()](const Notification&) { request(); }, state_->eventStore.get());
 }
 
 void CalendarSyncEngine::stop() {

@@ -19,15 +19,15 @@ namespace vask {
 
 // What sets one kind of data folder apart from another (the address book, the calendars).
 struct DataFolderKind {
-    std::string_view extension;             // with its dot, matched without regard to case
-    std::string_view accessGrantKey;        // the grant's key in the user's settings
-    std::string_view grantedValue;          // what the grant records when access is given
-    std::string_view loggerCategory;        // "contacts-store"
-    std::string_view eventPrefix;           // "contacts": "contacts_folder_missing", ...
-    std::string_view folderVariable;        // the environment variable that names the folder
-    std::string_view dataSubfolder;         // else this folder of the user's data folder
-    std::string_view changeNotification;    // posted once per burst of changes
-    std::uintmax_t maxFileBytes;            // a larger file is passed over, and logged
+    std::string_view extension;           // with its dot, matched without regard to case
+    std::string_view accessGrantKey;      // the grant's key in the user's settings
+    std::string_view grantedValue;        // what the grant records when access is given
+    std::string_view loggerCategory;      // "contacts-store"
+    std::string_view eventPrefix;         // "contacts": "contacts_folder_missing", ...
+    std::string_view folderVariable;      // the environment variable that names the folder
+    std::string_view dataSubfolder;       // else this folder of the user's data folder
+    std::string_view changeNotification;  // posted once per burst of changes
+    std::uintmax_t maxFileBytes;          // a larger file is passed over, and logged
 };
 
 // A store of `Interface` kept as a folder of data files of one `kind`: the access grant, the

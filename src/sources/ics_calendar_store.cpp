@@ -54,8 +54,7 @@ std::vector<CalendarEvent> IcsCalendarStore::events(CalendarEvent::Time start,
         auto found =
             IcsCalendarParser::occurrences(contents, fallbackTitle(folder(), file), start, end,
                                            file.lexically_relative(folder()).generic_string());
-        if (found.empty() &&
-            text::toLower(contents).find("begin:vcalendar") == std::string::npos) {
+        if (found.empty() && text::toLower(contents).find("begin:vcalendar") == std::string::npos) {
             logger().warning("calendar_file_without_calendar", {{"path", file.string()}});
         }
         std::move(found.begin(), found.end(), std::back_inserter(events));

@@ -24,7 +24,9 @@ WatchedDataFolder::WatchedDataFolder(std::filesystem::path folder, const std::st
                                      std::string_view changeNotification, const void* sender,
                                      Scheduler& scheduler, Scheduler::Duration latency,
                                      std::uintmax_t maxFileBytes)
-    : folder_(std::move(folder)), extension_(text::toLower(extension)), maxFileBytes_(maxFileBytes) {
+    : folder_(std::move(folder)),
+      extension_(text::toLower(extension)),
+      maxFileBytes_(maxFileBytes) {
     watcher_ = std::make_unique<FolderWatcher>(
         folder_, extension_,
         [&center, name = std::string(changeNotification), sender] { center.post(name, sender); },

@@ -348,8 +348,8 @@ void ChatDBReader::appendRow(const SQLiteStatement& statement, FetchResult& resu
     } else {
         message.sender = senderHandle ? normalizeHandle(*senderHandle) : "unknown";
     }
-    message.chatId = statement.columnOptionalUtf8Text(7).value_or(
-        std::string(ShadowMessage::unknownChatId));
+    message.chatId =
+        statement.columnOptionalUtf8Text(7).value_or(std::string(ShadowMessage::unknownChatId));
     message.chatName = statement.columnOptionalUtf8Text(8);
     const bool isGroup = statement.columnInt64(9) == groupChatStyle;
     message.isGroup = isGroup;

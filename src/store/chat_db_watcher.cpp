@@ -186,10 +186,8 @@ ChatDBWatcher::ChatDBWatcher(const std::filesystem::path& chatDBPath, Scheduler&
       state_(std::make_shared<State>(watchDirectory_, scheduler, syncQueue_, latency)) {
     try {
         state_->inotify = std::make_unique<InotifyReader>(
-            [queue = std::weak_ptr<Executor>(syncQueue_),
-             weak = std::weak_ptr<State>(state_)](const std::vector<InotifyReader::Event>& events) {
-                takeIn(events, queue, weak);
-            },
+            [queue = std::weak_ptr<Executor>(syncQueue_), weak = std::weak_ptr<State>(state_)](
+                const std::vector<InotifyReader::Event>& events) { takeIn(events, queue, weak); },
             [weak = std::weak_ptr<State>(state_)](const std::string& reason) {
                 if (auto state = weak.lock()) {
                     state->logger.error("chatdb_watch_stopped", {{"error", reason}});
@@ -234,7 +232,8 @@ void ChatDBWatcher::waitUntilEventsTakenIn() const {
 }
 
 void ChatDBWatcher::takeIn(const std::vector<InotifyReader::Event>& events,
-                           const std::weak_ptr<Executor>& queue, const std::weak_ptr<State>& state) {
+                           const std::weak_ptr<Executor>& queue,
+                           const std::weak_ptr<State>& state) {
     std::size_t count = 0;
     std::vector<int> removedWatches;
     for (const auto& event : events) {

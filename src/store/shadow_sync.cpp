@@ -190,8 +190,8 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
     }
 }
 
-std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(
-    ChatDBReader& reader, ShadowDB& shadow, const ShadowDB::SyncWatermark& cursor) {
+std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
+                                                            const ShadowDB::SyncWatermark& cursor) {
     // The cursor has moved past these messages, so no batch reads them again. They are few (a
     // message's chat join lands a moment after it), and those still without a join are looked
     // up by guid, through the Messages database's own index, at each run.
@@ -207,8 +207,7 @@ std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(
         // They replace live rows of the same guid, so the count grows only if one of them was
         // deleted in between.
         const auto added = shadow.insertBatchCounting(found).addedToCount;
-        shadow.updateSyncState(cursor.timestamp, cursor.rowid,
-                               shadow.syncedMessageCount() + added);
+        shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.syncedMessageCount() + added);
     });
     std::unordered_set<std::string_view> guids;
     for (const auto& message : found) {

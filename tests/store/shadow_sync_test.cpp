@@ -393,16 +393,17 @@ TEST_F(ShadowSyncTest, AMessageWhoseChatArrivesAfterItMovesIntoItsChat) {
         ASSERT_EQ(test::queryText(shadow, chatOfLate1), "unknown");
 
         // The join lands, but its chat row is not there yet: still no chat to put it in.
-        db.execute("INSERT INTO chat_message_join (chat_id, message_id) "
-                   "SELECT 999, ROWID FROM message WHERE guid LIKE 'late%'");
+        db.execute(
+            "INSERT INTO chat_message_join (chat_id, message_id) "
+            "SELECT 999, ROWID FROM message WHERE guid LIKE 'late%'");
         sync(*first);
         EXPECT_EQ(test::queryText(shadow, chatOfLate1), "unknown");
         db.execute("UPDATE chat_message_join SET chat_id = " + std::to_string(club) +
                    " WHERE chat_id = 999");
         source.addPlainMessages(1, club, "after", 30000);
 
-        auto second = row.restart ? std::make_unique<ShadowSync>(source.path(), shadow)
-                                  : std::move(first);
+        auto second =
+            row.restart ? std::make_unique<ShadowSync>(source.path(), shadow) : std::move(first);
         EXPECT_EQ(sync(*second).written, 1 + row.chatless);
         EXPECT_EQ(queryInt(shadow, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'"), 1)
             << "only the message that never got a chat";
