@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/logger.h"
-#include "platform/serial_queue.h"
 #include "platform/text.h"
 #include "sources/coalescing_sync_runner.h"
 #include "sources/folder_access_grant.h"
@@ -118,21 +117,19 @@ CalendarSyncEngine::CalendarSyncEngine(const std::optional<std::filesystem::path
                                        std::shared_ptr<CalendarEventStore> eventStore,
                                        NotificationCenter& center, const Clock& clock,
                                        std::shared_ptr<Executor> eventStoreQueue)
-    : eventStoreQueue_(eventStoreQueue ? std::move(eventStoreQueue)
-                                       : std::make_shared<SerialQueue>(std::string(queueLabel))),
+    : CoalescingSyncEngine(std::move(eventStoreQueue), queueLabel),
       state_(std::make_shared<State>(shadowDBPath ? *shadowDBPath : ShadowDB::defaultShadowDBPath(),
                                      lookbackDays, lookaheadDays, std::move(eventStore), clock)),
-      runner_(CoalescingSyncRunner::make(
-          eventStoreQueue_, [state = state_] { state->performSync(); },
-          [](const std::exception& error) {
-              logger().error(std::string("Calendar sync error (no handler): ") + error.what());
-          })),
-      center_(center) {}
+      center_(center) {
+    runWith([state = state_] { state->performSync(); },
+            [](const std::exception& error) {
+                logger().error(std::string("Calendar sync error (no handler): ") + error.what());
+            });
+}
 
 CalendarSyncEngine::~CalendarSyncEngine() {
     stop();
-    // The runner goes before the queue, so that a job still queued finds nothing to run.
-    runner_.reset();
+    dropRunner();
     state_.reset();
 }
 
@@ -182,28 +179,11 @@ void CalendarSyncEngine::start() {
     scheduleSync();
     changeObserver_ = center_.addObserver(
         std::string(CalendarEventStore::changedNotification),
-        [weak = std::weak_ptr<CoalescingSyncRunner>(runner_)](const Notification&) {
-            if (auto runner = weak.lock()) {
-                runner->schedule();
-            }
-        },
-        state_->eventStore.get());
+        [request = changeHandler()](const Notification&) { request(); }, state_->eventStore.get());
 }
 
 void CalendarSyncEngine::stop() {
     changeObserver_.cancel();
-}
-
-void CalendarSyncEngine::scheduleSync() {
-    runner_->schedule();
-}
-
-void CalendarSyncEngine::setOnSyncError(ErrorHandler handler) {
-    runner_->setOnError(std::move(handler));
-}
-
-void CalendarSyncEngine::setOnSyncComplete(CompletionHandler handler) {
-    runner_->setOnComplete(std::move(handler));
 }
 
 std::optional<ShadowEvent> CalendarSyncEngine::makeShadowEvent(const CalendarEvent& event) {

@@ -13,7 +13,6 @@
 #include "platform/error.h"
 #include "platform/executor.h"
 #include "platform/notification_center.h"
-#include "platform/subscription.h"
 #include "sources/calendar_event_store.h"
 #include "sources/coalescing_sync_runner.h"
 #include "store/shadow_event.h"
@@ -39,14 +38,8 @@ class CalendarSyncError : public Error {
 //
 // The application does not start this engine; an embedding program may.
 //
-// start() and stop() belong to the main executor; scheduleSync() may be called from any thread.
-// The queued work and the change handler hold the engine's state weakly: once the engine is
-// destroyed, a job still queued does nothing.
-class CalendarSyncEngine {
+class CalendarSyncEngine : public CoalescingSyncEngine {
   public:
-    using ErrorHandler = CoalescingSyncRunner::ErrorHandler;
-    using CompletionHandler = CoalescingSyncRunner::CompletionHandler;
-
     static constexpr std::string_view queueLabel = "ai.vask.calendar.eventstore";
 
     // An absent path means ShadowDB::defaultShadowDBPath() (which throws ShadowDB::Error when no
@@ -59,9 +52,6 @@ class CalendarSyncEngine {
                        const Clock& clock = Clock::system(),
                        std::shared_ptr<Executor> eventStoreQueue = nullptr);
     ~CalendarSyncEngine();
-
-    CalendarSyncEngine(const CalendarSyncEngine&) = delete;
-    CalendarSyncEngine& operator=(const CalendarSyncEngine&) = delete;
 
     const std::filesystem::path& shadowDBPath() const;
     int lookbackDays() const;
@@ -80,15 +70,6 @@ class CalendarSyncEngine {
     void start();
     // Stops listening for changes; a synchronisation queued or running still finishes.
     void stop();
-    bool isStarted() const { return changeObserver_.isActive(); }
-
-    // Returns at once.
-    void scheduleSync();
-
-    // Called on the engine's queue after each synchronisation; they must not throw. Without an
-    // error handler, a failed synchronisation is logged instead.
-    void setOnSyncError(ErrorHandler handler);
-    void setOnSyncComplete(CompletionHandler handler);
 
     // The row of one occurrence, or nothing for an event without an identifier. Occurrences of a
     // repeating event get the identifier followed by ":" and their start in whole seconds.
@@ -99,13 +80,8 @@ class CalendarSyncEngine {
   private:
     struct State;
 
-    // Declared before the runner so that it is destroyed after it: jobs still queued then find
-    // the runner gone and do nothing.
-    std::shared_ptr<Executor> eventStoreQueue_;
     std::shared_ptr<const State> state_;
-    std::shared_ptr<CoalescingSyncRunner> runner_;
     NotificationCenter& center_;
-    Subscription changeObserver_;
 };
 
 }  // namespace vask

@@ -1,6 +1,9 @@
 #include "sources/coalescing_sync_runner.h"
 
+#include <string>
 #include <utility>
+
+#include "platform/serial_queue.h"
 
 namespace vask {
 
@@ -75,6 +78,36 @@ void CoalescingSyncRunner::setOnError(ErrorHandler handler) {
 void CoalescingSyncRunner::setOnComplete(CompletionHandler handler) {
     std::lock_guard lock(handlersMutex_);
     onComplete_ = std::move(handler);
+}
+
+CoalescingSyncEngine::CoalescingSyncEngine(std::shared_ptr<Executor> queue,
+                                           std::string_view queueLabel)
+    : queue_(queue ? std::move(queue) : std::make_shared<SerialQueue>(std::string(queueLabel))) {}
+
+CoalescingSyncEngine::~CoalescingSyncEngine() = default;
+
+void CoalescingSyncEngine::runWith(CoalescingSyncRunner::Job job, ErrorHandler logUnhandled) {
+    runner_ = CoalescingSyncRunner::make(queue_, std::move(job), std::move(logUnhandled));
+}
+
+std::function<void()> CoalescingSyncEngine::changeHandler() const {
+    return [weak = std::weak_ptr<CoalescingSyncRunner>(runner_)] {
+        if (auto runner = weak.lock()) {
+            runner->schedule();
+        }
+    };
+}
+
+void CoalescingSyncEngine::scheduleSync() {
+    runner_->schedule();
+}
+
+void CoalescingSyncEngine::setOnSyncError(ErrorHandler handler) {
+    runner_->setOnError(std::move(handler));
+}
+
+void CoalescingSyncEngine::setOnSyncComplete(CompletionHandler handler) {
+    runner_->setOnComplete(std::move(handler));
 }
 
 }  // namespace vask

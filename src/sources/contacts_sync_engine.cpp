@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "foundation/structured_logger.h"
-#include "platform/serial_queue.h"
 
 namespace vask {
 namespace {
@@ -42,20 +41,18 @@ struct ContactsSyncEngine::State {
 ContactsSyncEngine::ContactsSyncEngine(ContactsManager manager, ContactsStore store,
                                        std::string defaultCountryCode,
                                        std::shared_ptr<Executor> syncQueue)
-    : syncQueue_(syncQueue ? std::move(syncQueue)
-                           : std::make_shared<SerialQueue>(std::string(queueLabel))),
+    : CoalescingSyncEngine(std::move(syncQueue), queueLabel),
       state_(std::make_shared<State>(std::move(manager), std::move(store),
-                                     std::move(defaultCountryCode))),
-      runner_(CoalescingSyncRunner::make(
-          syncQueue_, [state = state_] { state->performSync(); },
-          [](const std::exception& error) {
-              logger().error("contacts_sync_failed", {{"error", error.what()}});
-          })) {}
+                                     std::move(defaultCountryCode))) {
+    runWith([state = state_] { state->performSync(); },
+            [](const std::exception& error) {
+                logger().error("contacts_sync_failed", {{"error", error.what()}});
+            });
+}
 
 ContactsSyncEngine::~ContactsSyncEngine() {
     stop();
-    // The runner goes before the queue, so that a job still queued finds nothing to run.
-    runner_.reset();
+    dropRunner();
     state_.reset();
 }
 
@@ -71,30 +68,13 @@ void ContactsSyncEngine::start() {
         state_->store.createSchemaIfNeeded();
     }
     scheduleSync();
-    changeObserver_ =
-        state_->manager.observeChanges([weak = std::weak_ptr<CoalescingSyncRunner>(runner_)] {
-            if (auto runner = weak.lock()) {
-                runner->schedule();
-            }
-        });
+    changeObserver_ = state_->manager.observeChanges(changeHandler());
 }
 
 void ContactsSyncEngine::stop() {
     if (changeObserver_.isActive()) {
         state_->manager.removeObserver(changeObserver_);
     }
-}
-
-void ContactsSyncEngine::scheduleSync() {
-    runner_->schedule();
-}
-
-void ContactsSyncEngine::setOnSyncError(ErrorHandler handler) {
-    runner_->setOnError(std::move(handler));
-}
-
-void ContactsSyncEngine::setOnSyncComplete(CompletionHandler handler) {
-    runner_->setOnComplete(std::move(handler));
 }
 
 }  // namespace vask

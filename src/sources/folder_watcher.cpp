@@ -1,11 +1,7 @@
 #include "sources/folder_watcher.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -43,39 +39,41 @@ FolderWatcher::FolderWatcher(std::filesystem::path folder, const std::string& ex
       extension_(text::toLower(extension)),
       onChange_(std::move(onChange)),
       latency_(latency) {
-    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotify_ < 0) {
-        throw Error(std::string("Could not watch the folder: ") + std::strerror(errno));
-    }
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wake_ < 0) {
-        const int error = errno;
-        ::close(inotify_);
-        throw Error(std::string("Could not watch the folder: ") + std::strerror(error));
-    }
     queue_ = std::make_unique<SerialQueue>("folder-watcher", scheduler);
+    try {
+        inotify_ = std::make_unique<InotifyReader>(
+            [this](const std::vector<InotifyReader::Event>& events) {
+                if (const auto relevant = takeIn(events); relevant > 0) {
+                    // Armed before it is counted, so whoever sees the count also finds the
+                    // delivery.
+                    scheduleDelivery();
+                    relevantEvents_ += relevant;
+                }
+            },
+            [](const std::string& reason) {
+                logger().error("folder_watch_stopped", {{"error", reason}});
+            });
+    } catch (const Error& error) {
+        throw Error(std::string("Could not watch the folder: ") + error.what());
+    }
+    // Before the reader runs: its thread takes parentWatch_ as it is left here.
     addWatches();
-    reader_ = std::thread([this] { readLoop(); });
+    inotify_->start();
 }
 
 FolderWatcher::~FolderWatcher() {
-    const std::uint64_t one = 1;
-    // Adding 1 to a fresh eventfd cannot overflow it, so this write does not fail.
-    [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
-    reader_.join();
+    inotify_->stop();
     {
         std::lock_guard lock(mutex_);
         pendingDelivery_.cancel();
     }
     queue_.reset();
-    ::close(wake_);
-    ::close(inotify_);
 }
 
 void FolderWatcher::addWatches() {
     std::error_code error;
     if (!std::filesystem::is_directory(folder_, error)) {
-        parentWatch_ = inotify_add_watch(inotify_, folder_.parent_path().c_str(), parentEvents);
+        parentWatch_ = inotify_->addWatch(folder_.parent_path(), parentEvents);
         if (parentWatch_ < 0) {
             logger().warning("folder_watch_failed", {{"path", folder_.parent_path().string()},
                                                      {"error", std::strerror(errno)}});
@@ -83,13 +81,13 @@ void FolderWatcher::addWatches() {
         return;
     }
     if (parentWatch_ >= 0) {
-        inotify_rm_watch(inotify_, parentWatch_);
+        inotify_->removeWatch(parentWatch_);
         parentWatch_ = -1;
     }
     // Adding a watch for a folder already watched only refreshes it, so the whole tree is
     // walked again after every change of its shape.
     auto watch = [this](const std::filesystem::path& path) {
-        if (inotify_add_watch(inotify_, path.c_str(), folderEvents) < 0) {
+        if (inotify_->addWatch(path, folderEvents) < 0) {
             logger().warning("folder_watch_failed",
                              {{"path", path.string()}, {"error", std::strerror(errno)}});
         }
@@ -109,62 +107,28 @@ void FolderWatcher::addWatches() {
     }
 }
 
-void FolderWatcher::readLoop() {
-    std::array<pollfd, 2> fds{pollfd{inotify_, POLLIN, 0}, pollfd{wake_, POLLIN, 0}};
-    while (true) {
-        if (poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            logger().error("folder_watch_stopped", {{"error", std::strerror(errno)}});
-            return;
-        }
-        if (fds[1].revents != 0) {
-            return;
-        }
-        if (const auto relevant = drainEvents(); relevant > 0) {
-            // Armed before it is counted, so whoever sees the count also finds the delivery.
-            scheduleDelivery();
-            relevantEvents_ += relevant;
-        }
-    }
-}
-
-std::size_t FolderWatcher::drainEvents() {
-    alignas(inotify_event) std::array<char, 16384> buffer;
+std::size_t FolderWatcher::takeIn(const std::vector<InotifyReader::Event>& events) {
     std::size_t relevant = 0;
     bool shapeChanged = false;
-    while (true) {
-        const ssize_t length = ::read(inotify_, buffer.data(), buffer.size());
-        if (length <= 0) {
-            break;
-        }
-        for (ssize_t offset = 0; offset < length;) {
-            inotify_event event;
-            std::memcpy(&event, buffer.data() + offset, sizeof event);
-            const std::string_view name =
-                event.len > 0 ? std::string_view(buffer.data() + offset + sizeof event) : "";
-            offset += static_cast<ssize_t>(sizeof event + event.len);
-
-            // The branches that mark a change of shape stay apart: a parent-folder event only
-            // counts for our own folder's name, whatever its mask.
-            if ((event.mask & IN_Q_OVERFLOW) != 0) {  // NOLINT(bugprone-branch-clone): see above
-                // Events were lost: the only safe reading is "something changed".
+    for (const auto& event : events) {
+        // The branches that mark a change of shape stay apart: a parent-folder event only
+        // counts for our own folder's name, whatever its mask.
+        if ((event.mask & IN_Q_OVERFLOW) != 0) {  // NOLINT(bugprone-branch-clone): see above
+            // Events were lost: the only safe reading is "something changed".
+            shapeChanged = true;
+            ++relevant;
+        } else if (event.watch == parentWatch_) {
+            if (event.name == folder_.filename().string()) {
                 shapeChanged = true;
-                ++relevant;
-            } else if (event.wd == parentWatch_) {
-                if (name == folder_.filename().string()) {
-                    shapeChanged = true;
-                    ++relevant;
-                }
-            } else if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_ISDIR)) != 0) {
-                // The folder itself, or a folder inside it, came or went.
-                shapeChanged = true;
-                ++relevant;
-            } else if ((event.mask & IN_CREATE) == 0 && isDataFile(name)) {
-                // A file's creation is followed by its write or rename, which is what counts.
                 ++relevant;
             }
+        } else if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_ISDIR)) != 0) {
+            // The folder itself, or a folder inside it, came or went.
+            shapeChanged = true;
+            ++relevant;
+        } else if ((event.mask & IN_CREATE) == 0 && isDataFile(event.name)) {
+            // A file's creation is followed by its write or rename, which is what counts.
+            ++relevant;
         }
     }
     if (shapeChanged) {

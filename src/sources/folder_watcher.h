@@ -8,8 +8,9 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
+#include <vector>
 
+#include "platform/inotify_reader.h"
 #include "platform/scheduler.h"
 #include "platform/serial_queue.h"
 
@@ -40,12 +41,14 @@ class FolderWatcher {
 
     // How many relevant events were read so far (lets a caller know a change was seen).
     std::size_t relevantEventCount() const { return relevantEvents_.load(); }
+    // Returns once the events of every file operation that returned before the call have been
+    // taken in (a delivery they call for is armed by then).
+    void waitUntilEventsTakenIn() const { inotify_->waitUntilTakenIn(); }
 
   private:
     void addWatches();
-    void readLoop();
-    // Reads every queued event; returns how many were relevant.
-    std::size_t drainEvents();
+    // Returns how many of the events were relevant.
+    std::size_t takeIn(const std::vector<InotifyReader::Event>& events);
     void scheduleDelivery();
     bool isDataFile(std::string_view name) const;
 
@@ -53,14 +56,12 @@ class FolderWatcher {
     std::string extension_;
     std::function<void()> onChange_;
     Scheduler::Duration latency_;
-    int inotify_ = -1;
-    int wake_ = -1;
     int parentWatch_ = -1;
     std::atomic<std::size_t> relevantEvents_{0};
     std::mutex mutex_;
     bool deliveryPending_ = false;
     ScheduledTask pendingDelivery_;
-    std::thread reader_;
+    std::unique_ptr<InotifyReader> inotify_;
     // Last member: it goes first, running what it still holds while the rest is alive.
     std::unique_ptr<SerialQueue> queue_;
 };

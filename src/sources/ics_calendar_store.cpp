@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "foundation/structured_logger.h"
-#include "platform/file_io.h"
 #include "platform/text.h"
 #include "sources/ics_calendar_parser.h"
 
@@ -11,7 +10,7 @@ namespace vask {
 namespace {
 
 const StructuredLogger& logger() {
-    static const StructuredLogger log("calendar-store");
+    static const StructuredLogger log(std::string(icsFolderKind.loggerCategory));
     return log;
 }
 
@@ -32,18 +31,6 @@ std::string fallbackTitle(const std::filesystem::path& folder, const std::filesy
 
 }  // namespace
 
-IcsCalendarStore::IcsCalendarStore(std::filesystem::path folder, UserDefaults& defaults,
-                                   NotificationCenter& center, Scheduler& scheduler,
-                                   Scheduler::Duration changeLatency, std::uintmax_t maxFileBytes)
-    : grant_(defaults, accessGrantKey, "fullAccess", logger(), "calendar"),
-      folder_(std::move(folder), ".ics", center, changedNotification,
-              static_cast<const CalendarEventStore*>(this), scheduler, changeLatency),
-      maxFileBytes_(maxFileBytes) {}
-
-std::optional<std::filesystem::path> IcsCalendarStore::defaultFolder(const Environment& env) {
-    return WatchedDataFolder::defaultFolder(env, "VASK_CALENDAR_DIR", "calendars");
-}
-
 CalendarAuthorizationStatus IcsCalendarStore::authorizationStatus() const {
     switch (grant_.state()) {
         case FolderAccessGrant::State::notDetermined:
@@ -62,54 +49,20 @@ void IcsCalendarStore::requestFullAccessToEvents(AccessCompletion completion) {
 
 std::vector<CalendarEvent> IcsCalendarStore::events(CalendarEvent::Time start,
                                                     CalendarEvent::Time end) {
-    std::optional<std::vector<std::filesystem::path>> files;
-    try {
-        files = folder_.dataFiles();
-    } catch (const WatchedDataFolderError& failure) {
-        throw fetchFailure(failure.what());
-    }
-    if (!files) {
-        logger().info("calendar_folder_missing", {{"path", folder().string()}});
-        return {};
-    }
-
     std::vector<CalendarEvent> events;
-    const auto tooLarge = [&](const std::filesystem::path& file, std::uintmax_t bytes) {
-        if (bytes <= maxFileBytes_) {
-            return false;
-        }
-        logger().warning("calendar_file_too_large", {{"path", file.string()},
-                                                     {"bytes", std::to_string(bytes)},
-                                                     {"limit", std::to_string(maxFileBytes_)}});
-        return true;
-    };
-    for (const auto& file : *files) {
-        std::error_code sizeError;
-        if (const auto size = std::filesystem::file_size(file, sizeError);
-            !sizeError && tooLarge(file, size)) {
-            continue;
-        }
-        std::optional<std::string> contents;
-        try {
-            contents = readFileIfExists(file);
-        } catch (const FileError& failure) {
-            throw fetchFailure(failure.what());
-        }
-        if (!contents) {
-            // Removed between listing and reading: the next change notification covers it.
-            continue;
-        }
-        if (tooLarge(file, contents->size())) {
-            continue;  // grown since its size was read
-        }
+    const auto read = [&](const std::filesystem::path& file, const std::string& contents) {
         auto found =
-            IcsCalendarParser::occurrences(*contents, fallbackTitle(folder(), file), start, end,
+            IcsCalendarParser::occurrences(contents, fallbackTitle(folder(), file), start, end,
                                            file.lexically_relative(folder()).generic_string());
-        if (found.empty() &&
-            text::toLower(*contents).find("begin:vcalendar") == std::string::npos) {
+        if (found.empty() && text::toLower(contents).find("begin:vcalendar") == std::string::npos) {
             logger().warning("calendar_file_without_calendar", {{"path", file.string()}});
         }
         std::move(found.begin(), found.end(), std::back_inserter(events));
+    };
+    try {
+        folder_.readDataFiles(logger(), icsFolderKind.eventPrefix, read);
+    } catch (const WatchedDataFolderError& failure) {
+        throw fetchFailure(failure.what());
     }
     std::stable_sort(events.begin(), events.end(),
                      [](const CalendarEvent& a, const CalendarEvent& b) {

@@ -4,7 +4,6 @@
 #include <map>
 
 #include "foundation/structured_logger.h"
-#include "platform/file_io.h"
 #include "platform/text.h"
 #include "sources/vcard_parser.h"
 
@@ -12,7 +11,7 @@ namespace vask {
 namespace {
 
 const StructuredLogger& logger() {
-    static const StructuredLogger log("contacts-store");
+    static const StructuredLogger log(std::string(vcardFolderKind.loggerCategory));
     return log;
 }
 
@@ -87,18 +86,6 @@ void sortContacts(ContactSortOrder order, std::vector<SystemContact>& contacts) 
 
 }  // namespace
 
-VCardContactStore::VCardContactStore(std::filesystem::path folder, UserDefaults& defaults,
-                                     NotificationCenter& center, Scheduler& scheduler,
-                                     Scheduler::Duration changeLatency, std::uintmax_t maxFileBytes)
-    : grant_(defaults, accessGrantKey, "authorized", logger(), "contacts"),
-      folder_(std::move(folder), ".vcf", center, didChangeNotification,
-              static_cast<const SystemContactStore*>(this), scheduler, changeLatency),
-      maxFileBytes_(maxFileBytes) {}
-
-std::optional<std::filesystem::path> VCardContactStore::defaultFolder(const Environment& env) {
-    return WatchedDataFolder::defaultFolder(env, "VASK_CONTACTS_DIR", "contacts");
-}
-
 ContactAuthorizationStatus VCardContactStore::authorizationStatus() const {
     switch (grant_.state()) {
         case FolderAccessGrant::State::notDetermined:
@@ -117,49 +104,11 @@ void VCardContactStore::requestAccess(AccessCompletion completion) {
 
 std::vector<SystemContact> VCardContactStore::enumerateContacts(
     const ContactFetchRequest& request) {
-    std::optional<std::vector<std::filesystem::path>> files;
-    try {
-        files = folder_.dataFiles();
-    } catch (const WatchedDataFolderError& failure) {
-        throw enumerationFailure(failure.what());
-    }
-    if (!files) {
-        logger().info("contacts_folder_missing", {{"path", folder().string()}});
-        return {};
-    }
-
     std::vector<SystemContact> contacts;
-    const auto tooLarge = [&](const std::filesystem::path& file, std::uintmax_t bytes) {
-        if (bytes <= maxFileBytes_) {
-            return false;
-        }
-        logger().warning("contacts_file_too_large", {{"path", file.string()},
-                                                     {"bytes", std::to_string(bytes)},
-                                                     {"limit", std::to_string(maxFileBytes_)}});
-        return true;
-    };
-    for (const auto& file : *files) {
-        std::error_code sizeError;
-        if (const auto size = std::filesystem::file_size(file, sizeError);
-            !sizeError && tooLarge(file, size)) {
-            continue;
-        }
-        std::optional<std::string> contents;
-        try {
-            contents = readFileIfExists(file);
-        } catch (const FileError& failure) {
-            throw enumerationFailure(failure.what());
-        }
-        if (!contents) {
-            // Removed between listing and reading: the next change notification covers it.
-            continue;
-        }
-        if (tooLarge(file, contents->size())) {
-            continue;  // grown since its size was read
-        }
+    const auto read = [&](const std::filesystem::path& file, const std::string& contents) {
         std::size_t emptyCards = 0;
-        auto cards = VCardParser::parse(*contents, file.string(), &emptyCards);
-        if (cards.empty() && emptyCards == 0 && !text::trimmed(*contents).empty()) {
+        auto cards = VCardParser::parse(contents, file.string(), &emptyCards);
+        if (cards.empty() && emptyCards == 0 && !text::trimmed(contents).empty()) {
             // Enumerating without this file's contacts would delete them from the database.
             logger().warning("contacts_file_without_cards", {{"path", file.string()}});
             throw enumerationFailure("no cards could be read from " + file.string());
@@ -173,6 +122,11 @@ std::vector<SystemContact> VCardContactStore::enumerateContacts(
             }
             contacts.push_back(std::move(card));
         }
+    };
+    try {
+        folder_.readDataFiles(logger(), vcardFolderKind.eventPrefix, read);
+    } catch (const WatchedDataFolderError& failure) {
+        throw enumerationFailure(failure.what());
     }
     if (request.unifyResults) {
         contacts = unified(std::move(contacts));

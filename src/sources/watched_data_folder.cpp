@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "platform/file_io.h"
 #include "platform/text.h"
 
 namespace vask {
@@ -21,8 +22,11 @@ WatchedDataFolderError::WatchedDataFolderError(Case kind, const std::string& mes
 WatchedDataFolder::WatchedDataFolder(std::filesystem::path folder, const std::string& extension,
                                      NotificationCenter& center,
                                      std::string_view changeNotification, const void* sender,
-                                     Scheduler& scheduler, Scheduler::Duration latency)
-    : folder_(std::move(folder)), extension_(text::toLower(extension)) {
+                                     Scheduler& scheduler, Scheduler::Duration latency,
+                                     std::uintmax_t maxFileBytes)
+    : folder_(std::move(folder)),
+      extension_(text::toLower(extension)),
+      maxFileBytes_(maxFileBytes) {
     watcher_ = std::make_unique<FolderWatcher>(
         folder_, extension_,
         [&center, name = std::string(changeNotification), sender] { center.post(name, sender); },
@@ -76,6 +80,46 @@ std::optional<std::vector<std::filesystem::path>> WatchedDataFolder::dataFiles()
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+void WatchedDataFolder::readDataFiles(const StructuredLogger& logger, std::string_view logPrefix,
+                                      const FileReader& read) const {
+    const auto files = dataFiles();
+    const std::string prefix(logPrefix);
+    if (!files) {
+        logger.info(prefix + "_folder_missing", {{"path", folder_.string()}});
+        return;
+    }
+    const auto tooLarge = [&](const std::filesystem::path& file, std::uintmax_t bytes) {
+        if (bytes <= maxFileBytes_) {
+            return false;
+        }
+        logger.warning(prefix + "_file_too_large", {{"path", file.string()},
+                                                    {"bytes", std::to_string(bytes)},
+                                                    {"limit", std::to_string(maxFileBytes_)}});
+        return true;
+    };
+    for (const auto& file : *files) {
+        std::error_code sizeError;
+        if (const auto size = std::filesystem::file_size(file, sizeError);
+            !sizeError && tooLarge(file, size)) {
+            continue;
+        }
+        std::optional<std::string> contents;
+        try {
+            contents = readFileIfExists(file);
+        } catch (const FileError& failure) {
+            throw WatchedDataFolderError(WatchedDataFolderError::Case::readFailed, failure.what());
+        }
+        if (!contents) {
+            // Removed between listing and reading: the next change notification covers it.
+            continue;
+        }
+        if (tooLarge(file, contents->size())) {
+            continue;  // grown since its size was read
+        }
+        read(file, *contents);
+    }
 }
 
 }  // namespace vask

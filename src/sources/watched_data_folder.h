@@ -1,12 +1,15 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "foundation/structured_logger.h"
 #include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/notification_center.h"
@@ -17,7 +20,7 @@ namespace vask {
 
 class WatchedDataFolderError : public Error {
   public:
-    enum class Case { listingFailed };
+    enum class Case { listingFailed, readFailed };
 
     WatchedDataFolderError(Case kind, const std::string& message);
     Case kind() const { return kind_; }
@@ -31,11 +34,16 @@ class WatchedDataFolderError : public Error {
 // notification with the given sender.
 class WatchedDataFolder {
   public:
+    using FileReader =
+        std::function<void(const std::filesystem::path& file, const std::string& contents)>;
+
     // Watches `folder` from now on. Throws vask::Error when the folder cannot be watched.
-    // `extension` includes its dot and is matched without regard to case.
+    // `extension` includes its dot and is matched without regard to case; a file larger than
+    // `maxFileBytes` is not read.
     WatchedDataFolder(std::filesystem::path folder, const std::string& extension,
                       NotificationCenter& center, std::string_view changeNotification,
-                      const void* sender, Scheduler& scheduler, Scheduler::Duration latency);
+                      const void* sender, Scheduler& scheduler, Scheduler::Duration latency,
+                      std::uintmax_t maxFileBytes);
 
     // `variable` when set and not empty, else `dataSubfolder` of the user's data folder.
     static std::optional<std::filesystem::path> defaultFolder(const Environment& env,
@@ -46,12 +54,22 @@ class WatchedDataFolder {
     // WatchedDataFolderError ("<folder>: <reason>") when the folder cannot be listed.
     std::optional<std::vector<std::filesystem::path>> dataFiles() const;
 
+    // Hands each data file's contents to `read`, in path order. A missing folder reads nothing
+    // and logs "<logPrefix>_folder_missing"; a file larger than the cap is passed over with a
+    // warning "<logPrefix>_file_too_large", and one removed between listing and reading is
+    // passed over too (the next change notification covers it). Throws WatchedDataFolderError
+    // when the folder cannot be listed (listingFailed) or a file cannot be read (readFailed,
+    // with the file's error as its text); what `read` throws goes through unchanged.
+    void readDataFiles(const StructuredLogger& logger, std::string_view logPrefix,
+                       const FileReader& read) const;
+
     const std::filesystem::path& path() const { return folder_; }
     const FolderWatcher& watcher() const { return *watcher_; }
 
   private:
     std::filesystem::path folder_;
     std::string extension_;
+    std::uintmax_t maxFileBytes_;
     std::unique_ptr<FolderWatcher> watcher_;
 };
 

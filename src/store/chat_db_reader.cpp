@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <numeric>
 #include <set>
@@ -249,21 +250,58 @@ ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestam
         }
     }
     // Rows of one message in chat order: the last chat wins wherever the batches fall.
-    std::vector<std::size_t> order(result.messages.size());
+    sortIntoChatOrder(result.messages, chatOrder);
+    return result;
+}
+
+std::vector<ShadowMessage> ChatDBReader::fetchMessagesInChats(
+    const std::vector<std::string>& guids) {
+    // Well below SQLite's limit on bound values.
+    constexpr std::size_t guidsPerStatement = 500;
+    std::vector<ShadowMessage> found;
+    for (std::size_t first = 0; first < guids.size(); first += guidsPerStatement) {
+        const auto count = std::min(guidsPerStatement, guids.size() - first);
+        std::string sql = std::string(batchSelectSQL) + "WHERE m.guid IN (?";
+        for (std::size_t i = 1; i < count; ++i) {
+            sql += ", ?";
+        }
+        // A join whose chat row is not there yet leaves the message without a chat still.
+        sql +=
+            ")\n"
+            "AND EXISTS (SELECT 1 FROM chat_message_join j JOIN chat jc ON jc.ROWID = j.chat_id "
+            "WHERE j.message_id = m.ROWID)\n"
+            "ORDER BY m.ROWID ASC";
+        auto statement = prepare(connection(), sql);
+        for (std::size_t i = 0; i < count; ++i) {
+            statement.bind(static_cast<int>(i + 1), guids[first + i]);
+        }
+        FetchResult result;
+        std::vector<std::int64_t> chatOrder;
+        while (stepRow(statement)) {
+            appendRow(statement, result, chatOrder);
+        }
+        sortIntoChatOrder(result.messages, chatOrder);
+        std::move(result.messages.begin(), result.messages.end(), std::back_inserter(found));
+    }
+    return found;
+}
+
+void ChatDBReader::sortIntoChatOrder(std::vector<ShadowMessage>& messages,
+                                     const std::vector<std::int64_t>& chatOrder) {
+    std::vector<std::size_t> order(messages.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        const auto& x = result.messages[a];
-        const auto& y = result.messages[b];
+        const auto& x = messages[a];
+        const auto& y = messages[b];
         return x.sourceRowid != y.sourceRowid ? x.sourceRowid < y.sourceRowid
                                               : chatOrder[a] < chatOrder[b];
     });
     std::vector<ShadowMessage> sorted;
     sorted.reserve(order.size());
     for (const auto index : order) {
-        sorted.push_back(std::move(result.messages[index]));
+        sorted.push_back(std::move(messages[index]));
     }
-    result.messages = std::move(sorted);
-    return result;
+    messages = std::move(sorted);
 }
 
 void ChatDBReader::appendRow(const SQLiteStatement& statement, FetchResult& result,
@@ -310,7 +348,8 @@ void ChatDBReader::appendRow(const SQLiteStatement& statement, FetchResult& resu
     } else {
         message.sender = senderHandle ? normalizeHandle(*senderHandle) : "unknown";
     }
-    message.chatId = statement.columnOptionalUtf8Text(7).value_or("unknown");
+    message.chatId =
+        statement.columnOptionalUtf8Text(7).value_or(std::string(ShadowMessage::unknownChatId));
     message.chatName = statement.columnOptionalUtf8Text(8);
     const bool isGroup = statement.columnInt64(9) == groupChatStyle;
     message.isGroup = isGroup;

@@ -68,6 +68,11 @@ class ChatDBReader {
     // per chat, in chat order; a full batch also carries the rest of its last message's chats
     // (so it may hold more than `limit` rows), and the cursor never stops inside a message.
     FetchResult fetchMessages(std::int64_t afterTimestamp, std::int64_t afterRowid, int limit);
+    // The messages among `guids` that belong to a chat now, read as fetchMessages() reads them
+    // (one row per chat, in chat order); the others are left out. The Messages app may commit a
+    // message's chat join after the message itself, so a batch can meet a message that has no
+    // chat yet: reading it again once its join is there puts it in its chat.
+    std::vector<ShadowMessage> fetchMessagesInChats(const std::vector<std::string>& guids);
     std::int64_t totalMessageCount();
     std::int64_t remainingMessageCount(std::int64_t afterTimestamp, std::int64_t afterRowid);
     // The earliest non-zero date; nothing when no message has one.
@@ -93,6 +98,9 @@ class ChatDBReader {
     // a message; a message kept adds its chat's row id to `chatOrder`.
     void appendRow(const SQLiteStatement& statement, FetchResult& result,
                    std::vector<std::int64_t>& chatOrder) const;
+    // Puts the rows of each message in chat order, messages in row id order.
+    static void sortIntoChatOrder(std::vector<ShadowMessage>& messages,
+                                  const std::vector<std::int64_t>& chatOrder);
 
     std::filesystem::path path_;
     SQLiteConnection db_;

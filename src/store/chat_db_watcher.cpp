@@ -1,12 +1,8 @@
 #include "store/chat_db_watcher.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -18,6 +14,7 @@
 #include <vector>
 
 #include "foundation/structured_logger.h"
+#include "platform/error.h"
 #include "platform/serial_queue.h"
 
 namespace vask {
@@ -53,25 +50,7 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
         : watchDirectory(std::move(directory)),
           scheduler(schedulerRef),
           syncQueue(std::move(queue)),
-          latency(latencyValue) {
-        inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (inotify < 0) {
-            createError = errno;
-        }
-        wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (wake < 0 && createError == 0) {
-            createError = errno;
-        }
-    }
-
-    ~State() {
-        if (inotify >= 0) {
-            ::close(inotify);
-        }
-        if (wake >= 0) {
-            ::close(wake);
-        }
-    }
+          latency(latencyValue) {}
 
     State(const State&) = delete;
     State& operator=(const State&) = delete;
@@ -81,10 +60,9 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
     Scheduler& scheduler;
     const std::weak_ptr<Executor> syncQueue;
     const Scheduler::Duration latency;
-    // Set once by the constructor.
-    int inotify = -1;
-    int wake = -1;
-    int createError = 0;
+    // Set once by the watcher's constructor: the reader, or why there is none.
+    std::unique_ptr<InotifyReader> inotify;
+    std::string createError;
 
     std::atomic<std::size_t> receivedEvents{0};
 
@@ -106,13 +84,13 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
         if (watch >= 0) {
             return;
         }
-        if (inotify < 0 || wake < 0) {
+        if (!inotify) {
             auto metadata = dirMetadata();
-            metadata["error"] = std::strerror(createError);
+            metadata["error"] = createError;
             logger.error("chatdb_watch_create_failed", metadata);
             return;
         }
-        watch = inotify_add_watch(inotify, watchDirectory.c_str(), watchedEvents);
+        watch = inotify->addWatch(watchDirectory, watchedEvents);
         if (watch < 0) {
             auto metadata = dirMetadata();
             metadata["error"] = std::strerror(errno);
@@ -128,7 +106,7 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
         // one on whatever is at the path then.
         if (watch >= 0 && std::find(removedWatches.begin(), removedWatches.end(), watch) !=
                               removedWatches.end()) {
-            inotify_rm_watch(inotify, watch);
+            inotify->removeWatch(watch);
             watch = -1;
         }
         noteChanges();
@@ -206,17 +184,25 @@ ChatDBWatcher::ChatDBWatcher(const std::filesystem::path& chatDBPath, Scheduler&
       syncQueue_(syncQueue ? std::move(syncQueue)
                            : std::make_shared<SerialQueue>(queueLabel, scheduler)),
       state_(std::make_shared<State>(watchDirectory_, scheduler, syncQueue_, latency)) {
-    if (state_->inotify >= 0 && state_->wake >= 0) {
-        reader_ = std::thread([this] { readLoop(); });
+    try {
+        state_->inotify = std::make_unique<InotifyReader>(
+            [queue = std::weak_ptr<Executor>(syncQueue_), weak = std::weak_ptr<State>(state_)](
+                const std::vector<InotifyReader::Event>& events) { takeIn(events, queue, weak); },
+            [weak = std::weak_ptr<State>(state_)](const std::string& reason) {
+                if (auto state = weak.lock()) {
+                    state->logger.error("chatdb_watch_stopped", {{"error", reason}});
+                }
+            });
+        state_->inotify->start();
+    } catch (const Error& error) {
+        // Said at start(), which the owner calls again.
+        state_->createError = error.what();
     }
 }
 
 ChatDBWatcher::~ChatDBWatcher() {
-    if (reader_.joinable()) {
-        const std::uint64_t one = 1;
-        // Adding 1 to a fresh eventfd cannot overflow it, so this write does not fail.
-        [[maybe_unused]] const auto written = ::write(state_->wake, &one, sizeof one);
-        reader_.join();
+    if (state_->inotify) {
+        state_->inotify->stop();
     }
     // The state goes before the queue, so that tasks still queued find nothing to run.
     state_.reset();
@@ -239,54 +225,36 @@ std::size_t ChatDBWatcher::receivedEventCount() const {
     return state_->receivedEvents.load();
 }
 
-void ChatDBWatcher::readLoop() const {
-    const auto& state = *state_;
-    std::array<pollfd, 2> fds{pollfd{state.inotify, POLLIN, 0}, pollfd{state.wake, POLLIN, 0}};
-    alignas(inotify_event) std::array<char, 16384> buffer;
-    while (true) {
-        if (poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            state.logger.error("chatdb_watch_stopped", {{"error", std::strerror(errno)}});
-            return;
+void ChatDBWatcher::waitUntilEventsTakenIn() const {
+    if (state_->inotify) {
+        state_->inotify->waitUntilTakenIn();
+    }
+}
+
+void ChatDBWatcher::takeIn(const std::vector<InotifyReader::Event>& events,
+                           const std::weak_ptr<Executor>& queue,
+                           const std::weak_ptr<State>& state) {
+    std::size_t count = 0;
+    std::vector<int> removedWatches;
+    for (const auto& event : events) {
+        if (isSharedMemoryIndex(event.name) || isLogComingOrGoing(event.name, event.mask)) {
+            continue;
         }
-        if (fds[1].revents != 0) {
-            return;
+        // Every other event counts, whatever its path or kind: a lost queue (overflow) too.
+        ++count;
+        if ((event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
+            removedWatches.push_back(event.watch);
         }
-        std::size_t count = 0;
-        std::vector<int> removedWatches;
-        while (true) {
-            const ssize_t length = ::read(state.inotify, buffer.data(), buffer.size());
-            if (length <= 0) {
-                break;
+    }
+    if (count == 0) {
+        return;
+    }
+    if (auto executor = queue.lock()) {
+        executor->post([state, count, removed = std::move(removedWatches)] {
+            if (auto current = state.lock()) {
+                current->eventsArrived(count, removed);
             }
-            for (ssize_t offset = 0; offset < length;) {
-                inotify_event event;
-                std::memcpy(&event, buffer.data() + offset, sizeof event);
-                const std::string_view name =
-                    event.len > 0 ? std::string_view(buffer.data() + offset + sizeof event) : "";
-                offset += static_cast<ssize_t>(sizeof event + event.len);
-                if (isSharedMemoryIndex(name) || isLogComingOrGoing(name, event.mask)) {
-                    continue;
-                }
-                // Every other event counts, whatever its path or kind: a lost queue (overflow) too.
-                ++count;
-                if ((event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
-                    removedWatches.push_back(event.wd);
-                }
-            }
-        }
-        if (count > 0) {
-            if (auto queue = syncQueue_) {
-                queue->post([weak = std::weak_ptr<State>(state_), count,
-                             removed = std::move(removedWatches)] {
-                    if (auto current = weak.lock()) {
-                        current->eventsArrived(count, removed);
-                    }
-                });
-            }
-        }
+        });
     }
 }
 

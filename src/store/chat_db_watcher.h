@@ -5,9 +5,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <thread>
+#include <vector>
 
 #include "platform/executor.h"
+#include "platform/inotify_reader.h"
 #include "platform/scheduler.h"
 
 namespace vask {
@@ -50,18 +51,22 @@ class ChatDBWatcher {
 
     // How many file-system events the sync queue has taken in so far.
     std::size_t receivedEventCount() const;
+    // Returns once the events of every file operation that returned before the call have been
+    // handed to the sync queue (which then has them queued).
+    void waitUntilEventsTakenIn() const;
 
   private:
     struct State;
 
-    void readLoop() const;
+    // On the reader's thread: counts what matters and hands it to the sync queue.
+    static void takeIn(const std::vector<InotifyReader::Event>& events,
+                       const std::weak_ptr<Executor>& queue, const std::weak_ptr<State>& state);
 
     std::filesystem::path watchDirectory_;
     // Declared before the state so that it is destroyed after it: tasks still queued then find
     // the state gone and do nothing.
     std::shared_ptr<Executor> syncQueue_;
     std::shared_ptr<State> state_;
-    std::thread reader_;
 };
 
 }  // namespace vask

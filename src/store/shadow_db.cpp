@@ -13,6 +13,7 @@
 #include "foundation/app_environment.h"
 #include "platform/logger.h"
 #include "platform/owner_only_file.h"
+#include "platform/text.h"
 #include "store/messages_time.h"
 #include "store/shadow_db_statements.h"
 
@@ -37,7 +38,59 @@ std::string describe(Case kind, const std::string& message) {
     return message;
 }
 
-constexpr std::string_view schemaStatements[] = {
+// The external-content full-text table `<table>_fts` over `table`, and the triggers that keep it
+// in step: an insert adds the new row's words, a delete removes the old row's, an update does
+// both. `columns` are the indexed columns, ", " between them.
+namespace fullText {
+
+std::string table(std::string_view table, std::string_view columns) {
+    const std::string name(table);
+    return "CREATE VIRTUAL TABLE IF NOT EXISTS " + name + "_fts USING fts5(\n    " +
+           std::string(columns) + ",\n    content='" + name + "',\n    content_rowid='rowid'\n)";
+}
+
+std::string rowValues(std::string_view row, std::string_view columns) {
+    std::string values = std::string(row) + ".rowid";
+    for (std::size_t at = 0; at <= columns.size();) {
+        const auto end = std::min(columns.find(", ", at), columns.size());
+        values += ", " + std::string(row) + "." + std::string(columns.substr(at, end - at));
+        at = end + 2;
+    }
+    return values;
+}
+
+std::string addNew(std::string_view table, std::string_view columns) {
+    return "    INSERT INTO " + std::string(table) + "_fts(rowid, " + std::string(columns) +
+           ")\n    VALUES (" + rowValues("new", columns) + ");\n";
+}
+
+std::string removeOld(std::string_view table, std::string_view columns) {
+    const std::string fts = std::string(table) + "_fts";
+    return "    INSERT INTO " + fts + "(" + fts + ", rowid, " + std::string(columns) +
+           ")\n    VALUES ('delete', " + rowValues("old", columns) + ");\n";
+}
+
+std::string trigger(std::string_view table, std::string_view event, std::string_view body) {
+    std::string name = std::string(table) + "_fts_" + text::toLower(event);
+    return "CREATE TRIGGER IF NOT EXISTS " + name + " AFTER " + std::string(event) + " ON " +
+           std::string(table) + " BEGIN\n" + std::string(body) + "END";
+}
+
+std::string insert(std::string_view table, std::string_view columns) {
+    return trigger(table, "INSERT", addNew(table, columns));
+}
+
+std::string erase(std::string_view table, std::string_view columns) {
+    return trigger(table, "DELETE", removeOld(table, columns));
+}
+
+std::string update(std::string_view table, std::string_view columns) {
+    return trigger(table, "UPDATE", removeOld(table, columns) + addNew(table, columns));
+}
+
+}  // namespace fullText
+
+const std::vector<std::string> schemaStatements = {
     R"(CREATE TABLE IF NOT EXISTS messages (
     rowid INTEGER PRIMARY KEY,
     guid TEXT UNIQUE NOT NULL,
@@ -58,27 +111,10 @@ constexpr std::string_view schemaStatements[] = {
         GENERATED ALWAYS AS (timestamp / 1000000000 + 978307200) VIRTUAL
 ))",
     "CREATE INDEX IF NOT EXISTS idx_messages_timestamp_unix ON messages(timestamp_unix DESC)",
-    R"(CREATE VIRTUAL TABLE IF NOT EXISTS messages_fts USING fts5(
-    text,
-    chat_name,
-    sender,
-    content='messages',
-    content_rowid='rowid'
-))",
-    R"(CREATE TRIGGER IF NOT EXISTS messages_fts_insert AFTER INSERT ON messages BEGIN
-    INSERT INTO messages_fts(rowid, text, chat_name, sender)
-    VALUES (new.rowid, new.text, new.chat_name, new.sender);
-END)",
-    R"(CREATE TRIGGER IF NOT EXISTS messages_fts_delete AFTER DELETE ON messages BEGIN
-    INSERT INTO messages_fts(messages_fts, rowid, text, chat_name, sender)
-    VALUES ('delete', old.rowid, old.text, old.chat_name, old.sender);
-END)",
-    R"(CREATE TRIGGER IF NOT EXISTS messages_fts_update AFTER UPDATE ON messages BEGIN
-    INSERT INTO messages_fts(messages_fts, rowid, text, chat_name, sender)
-    VALUES ('delete', old.rowid, old.text, old.chat_name, old.sender);
-    INSERT INTO messages_fts(rowid, text, chat_name, sender)
-    VALUES (new.rowid, new.text, new.chat_name, new.sender);
-END)",
+    fullText::table("messages", "text, chat_name, sender"),
+    fullText::insert("messages", "text, chat_name, sender"),
+    fullText::erase("messages", "text, chat_name, sender"),
+    fullText::update("messages", "text, chat_name, sender"),
     "CREATE INDEX IF NOT EXISTS idx_messages_chat ON messages(chat_id)",
     "CREATE INDEX IF NOT EXISTS idx_messages_timestamp ON messages(timestamp DESC)",
     "CREATE INDEX IF NOT EXISTS idx_messages_sender ON messages(sender)",
@@ -101,25 +137,10 @@ END)",
     created_at INTEGER,
     modified_at INTEGER
 ))",
-    R"(CREATE VIRTUAL TABLE IF NOT EXISTS events_fts USING fts5(
-    title, location, notes,
-    content='events',
-    content_rowid='rowid'
-))",
-    R"(CREATE TRIGGER IF NOT EXISTS events_fts_insert AFTER INSERT ON events BEGIN
-    INSERT INTO events_fts(rowid, title, location, notes)
-    VALUES (new.rowid, new.title, new.location, new.notes);
-END)",
-    R"(CREATE TRIGGER IF NOT EXISTS events_fts_delete AFTER DELETE ON events BEGIN
-    INSERT INTO events_fts(events_fts, rowid, title, location, notes)
-    VALUES ('delete', old.rowid, old.title, old.location, old.notes);
-END)",
-    R"(CREATE TRIGGER IF NOT EXISTS events_fts_update AFTER UPDATE ON events BEGIN
-    INSERT INTO events_fts(events_fts, rowid, title, location, notes)
-    VALUES ('delete', old.rowid, old.title, old.location, old.notes);
-    INSERT INTO events_fts(rowid, title, location, notes)
-    VALUES (new.rowid, new.title, new.location, new.notes);
-END)",
+    fullText::table("events", "title, location, notes"),
+    fullText::insert("events", "title, location, notes"),
+    fullText::erase("events", "title, location, notes"),
+    fullText::update("events", "title, location, notes"),
     "CREATE INDEX IF NOT EXISTS idx_events_start_date ON events(start_date)",
     R"(CREATE TABLE IF NOT EXISTS chat_participants (
     chat_id TEXT NOT NULL,
@@ -377,7 +398,7 @@ void ShadowDB::createSchemaIfNeeded(std::stop_token stop) {
     if (!lock) {
         // A bulk copy is running (in this process or another): its indexes are its own to
         // rebuild, and a trigger made now, without the rebuild, would leave the index short.
-        for (const auto statement : schemaStatements) {
+        for (const auto& statement : schemaStatements) {
             if (!isDeferrable(statement)) {
                 execute(statement);
             }
@@ -391,7 +412,7 @@ void ShadowDB::createSchemaIfNeeded(std::stop_token stop) {
             .info("Repairing the indexes of a cut-short bulk copy");
         rebuildIndexes(stop);
     }
-    for (const auto statement : schemaStatements) {
+    for (const auto& statement : schemaStatements) {
         execute(statement);
     }
 }
@@ -460,7 +481,7 @@ void ShadowDB::rebuildIndexes(const std::stop_token& stop) {
         inWriteTransaction([&] {
             stopIfAsked();
             execute("INSERT INTO messages_fts(messages_fts) VALUES ('rebuild')");
-            for (const auto statement : schemaStatements) {
+            for (const auto& statement : schemaStatements) {
                 stopIfAsked();
                 execute(statement);
             }
@@ -621,6 +642,18 @@ ShadowDB::SyncWatermark ShadowDB::lastSyncWatermark() {
 
 std::int64_t ShadowDB::messageCount() {
     return firstColumnOrZero(messageCountSQL);
+}
+
+std::vector<std::string> ShadowDB::guidsWithoutChat() {
+    auto statement = prepare(connection(),
+                             "SELECT guid FROM messages WHERE chat_id = ? AND deleted_at IS NULL "
+                             "ORDER BY rowid");
+    statement.bind(1, ShadowMessage::unknownChatId);
+    std::vector<std::string> guids;
+    while (stepRow(statement)) {
+        guids.push_back(statement.columnUtf8Text(0));
+    }
+    return guids;
 }
 
 std::int64_t ShadowDB::syncedMessageCount() {

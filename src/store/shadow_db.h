@@ -125,6 +125,9 @@ class ShadowDB {
     SyncWatermark lastSyncWatermark();
 
     std::int64_t messageCount();
+    // Guids of the live messages stored without a chat (ShadowMessage::unknownChatId), in the
+    // order they were written.
+    std::vector<std::string> guidsWithoutChat();
     // message_count as the last synchronised batch stored it; 0 without a sync_state row.
     std::int64_t syncedMessageCount();
     std::int64_t eventCount();

@@ -3,12 +3,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vask {
 
 // One message as the shadow database stores it; the unit that synchronisation writes.
 struct ShadowMessage {
+    // The chat of a message that the Messages database has not joined to any chat (yet).
+    static constexpr std::string_view unknownChatId = "unknown";
+
     std::string guid;
     std::string chatId;
     std::optional<std::string> chatName;

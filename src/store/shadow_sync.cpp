@@ -122,6 +122,12 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
         stoppable(stop, [&] { shadow.resumeIndexMaintenance(stop); });
         shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
     }
+    if (stop.stop_requested()) {
+        throw ShadowSyncError(ShadowSyncError::Case::cancelled);
+    }
+    // After the copy: a batch may just have copied a message whose join row has come since.
+    written += moveChatlessMessagesIntoTheirChats(reader, shadow, cursor);
+    messagesCommitted_ = written;
     lastMessageCount_ = shadow.syncedMessageCount();
     // Only a run that read the Messages database to the end replaces the participants: a
     // damaged database must not empty them.
@@ -182,6 +188,34 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
         });
         messagesCommitted_ = written;
     }
+}
+
+std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
+                                                            const ShadowDB::SyncWatermark& cursor) {
+    // The cursor has moved past these messages, so no batch reads them again. They are few (a
+    // message's chat join lands a moment after it), and those still without a join are looked
+    // up by guid, through the Messages database's own index, at each run.
+    const auto chatless = shadow.guidsWithoutChat();
+    if (chatless.empty()) {
+        return 0;
+    }
+    const auto found = reader.fetchMessagesInChats(chatless);
+    if (found.empty()) {
+        return 0;
+    }
+    shadow.inWriteTransaction([&] {
+        // They replace live rows of the same guid, so the count grows only if one of them was
+        // deleted in between.
+        const auto added = shadow.insertBatchCounting(found).addedToCount;
+        shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.syncedMessageCount() + added);
+    });
+    std::unordered_set<std::string_view> guids;
+    for (const auto& message : found) {
+        guids.insert(message.guid);
+    }
+    logger().info("Moved " + std::to_string(guids.size()) +
+                  " messages copied before their chat into it");
+    return static_cast<std::int64_t>(guids.size());
 }
 
 std::int64_t ShadowSync::messageCount() {

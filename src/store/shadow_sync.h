@@ -60,7 +60,9 @@ class ShadowSync {
     const std::filesystem::path& sourceDatabasePath() const { return chatDBPath_; }
 
     // One synchronisation from the stored cursor; blocks, so callers run it off the main
-    // executor. Returns the number of messages written. Throws ShadowSyncError (chatDBNotFound,
+    // executor. Returns the number of messages written. Messages copied before the Messages app
+    // joined them to a chat are looked at again on every run and moved into their chat once
+    // it is there. Throws ShadowSyncError (chatDBNotFound,
     // before anything is opened or created), ShadowDB::Error or ChatDBReader::Error; batches
     // committed before a failure stay, with their cursor. A stop request ends the run between
     // two batches with ShadowSyncError (cancelled); what was committed stays, and a run that had
@@ -109,6 +111,10 @@ class ShadowSync {
                      const std::stop_token& stop,
                      const std::function<void(std::int64_t, std::int64_t)>& report,
                      int batchesPerTransaction);
+    // Writes again, in their chats, the stored messages that had no chat when they were copied
+    // and have one now; returns how many.
+    std::int64_t moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
+                                                    const ShadowDB::SyncWatermark& cursor);
 
     std::filesystem::path chatDBPath_;
     std::filesystem::path shadowDBPath_;

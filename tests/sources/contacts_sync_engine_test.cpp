@@ -323,12 +323,17 @@ TEST_F(ContactsSyncEngineTest, RewritingACardFileSyncsOnceMore) {
     const auto seen = cards->watcher().relevantEventCount();
     writeFileAtomically(folder / "ada.vcf",
                         "BEGIN:VCARD\nVERSION:3.0\nUID:ada\nFN:Ada King\nEND:VCARD\n");
-    ASSERT_TRUE(eventually([&] { return cards->watcher().relevantEventCount() > seen; }));
+    // Every event of the rewrite is in by now, so all of them fall into the one delivery.
+    cards->watcher().waitUntilEventsTakenIn();
+    EXPECT_GT(cards->watcher().relevantEventCount(), seen);
     clock_.advance(FolderWatcher::defaultLatency);
     ASSERT_TRUE(eventually([&] { return completions_ == 2; }));
     EXPECT_EQ(storedNames(dbPath()), (std::map<std::string, std::string>{{"ada", "Ada King"}}));
+    // The synchronisation read the card again; once what that did to the folder has been taken
+    // in, no further delivery may be armed (the fake clock would hold it).
+    cards->watcher().waitUntilEventsTakenIn();
+    EXPECT_EQ(clock_.pendingTasks(), 0U) << "a further synchronisation is on its way";
     clock_.advance(1s);
-    std::this_thread::sleep_for(20ms);
     EXPECT_EQ(completions_, 2);
 }
 

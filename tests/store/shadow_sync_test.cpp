@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <memory>
 #include <stop_token>
 
 #include <mutex>
@@ -350,6 +351,76 @@ TEST_F(ShadowSyncTest, OverlappingRunsLeaveAnExactCopy) {
     EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 15000);
     EXPECT_EQ(cursorOf(shadowPath), (ShadowDB::SyncWatermark{15000 * 1000, 15000}));
     EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+}
+
+// The Messages app may commit a message's chat join a moment after the message: a run in
+// between copies it without a chat, and its cursor moves past it. A later run, in this process
+// or after a restart, puts it in its chat once the join and the chat are there; a message that
+// never gets one stays where it is.
+TEST_F(ShadowSyncTest, AMessageWhoseChatArrivesAfterItMovesIntoItsChat) {
+    struct Row {
+        const char* name;
+        bool restart;
+        std::int64_t chatless;  // more than one lookup statement takes, in one row
+    };
+    const Row rows[] = {
+        {"the next run", false, 1},
+        {"after a restart", true, 1},
+        {"many at once", false, 1200},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir runDir;
+        test::ChatDBFixture source(runDir / "chat.db");
+        const auto club = source.addChat("chat-club", 43, std::string("Walrus Club"));
+        source.addPlainMessages(3, club, "m");
+        auto& db = source.connection();
+        db.inImmediateTransaction([&] {
+            SQLiteStatement message(db.get(),
+                                    "INSERT INTO message (guid, text, date, is_from_me, handle_id) "
+                                    "VALUES (?, 'tusk polish', ?, 1, 0)");
+            for (std::int64_t i = 1; i <= row.chatless; ++i) {
+                message.reset();
+                message.bind(1, "late" + std::to_string(i)).bind(2, 10000 + i).run();
+            }
+        });
+        source.addMessage({"never", "no chat at all", std::nullopt, 20000, true, 0, std::nullopt});
+        const auto shadow = runDir / "shadow.db";
+        auto first = std::make_unique<ShadowSync>(source.path(), shadow);
+        const std::int64_t total = 4 + row.chatless;
+        ASSERT_EQ(sync(*first).written, total);
+        const std::string chatOfLate1 = "SELECT chat_id FROM messages WHERE guid = 'late1'";
+        ASSERT_EQ(test::queryText(shadow, chatOfLate1), "unknown");
+
+        // The join lands, but its chat row is not there yet: still no chat to put it in.
+        db.execute(
+            "INSERT INTO chat_message_join (chat_id, message_id) "
+            "SELECT 999, ROWID FROM message WHERE guid LIKE 'late%'");
+        sync(*first);
+        EXPECT_EQ(test::queryText(shadow, chatOfLate1), "unknown");
+        db.execute("UPDATE chat_message_join SET chat_id = " + std::to_string(club) +
+                   " WHERE chat_id = 999");
+        source.addPlainMessages(1, club, "after", 30000);
+
+        auto second =
+            row.restart ? std::make_unique<ShadowSync>(source.path(), shadow) : std::move(first);
+        EXPECT_EQ(sync(*second).written, 1 + row.chatless);
+        EXPECT_EQ(queryInt(shadow, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'"), 1)
+            << "only the message that never got a chat";
+        EXPECT_EQ(test::queryText(shadow, chatOfLate1), "chat-club");
+        EXPECT_EQ(test::queryText(shadow, "SELECT chat_id FROM messages WHERE guid = 'never'"),
+                  "unknown");
+        EXPECT_EQ(second->messageCount(), total + 1);
+        EXPECT_EQ(second->messageCountAfterSync(), total + 1);
+        EXPECT_EQ(queryInt(shadow, "SELECT message_count FROM sync_state"), total + 1);
+        EXPECT_EQ(second->recentThread("chat-club", std::nullopt, 5000).size(),
+                  static_cast<std::size_t>(4 + row.chatless));
+        // The chat's name is indexed with the text: the rewritten rows are found by it.
+        EXPECT_EQ(test::fullTextMatches(shadow, "tusk AND walrus"), row.chatless);
+        EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
+
+        EXPECT_EQ(sync(*second).written, 0) << "nothing more to move";
+    }
 }
 
 TEST_F(ShadowSyncTest, ParticipantsByChatSkipPlaceholdersAndSortByHandle) {
