@@ -70,6 +70,7 @@ class VaskApplication : public QObject {
     // migration.
     void launchProactiveAssistance();
     void routeLaunch();
+    void openLaunchWindow();
     void becameActive();
     void reopen();
     void handleURL(const QString& url);
