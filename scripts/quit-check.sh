@@ -4,7 +4,8 @@
 # never answers, during the index rebuild at the end of a large first copy, during the repair
 # that the next open makes after a kill -9, and while a relay that accepts connections and never
 # answers holds its requests, with a notification server and a Secret Service that stopped
-# answering (SIGSTOP), and by SIGHUP during a turn. Each quit must end with status 0 within the
+# answering (SIGSTOP), and by SIGHUP during a turn; a start with a keyring stopped from the
+# first moment must show its tray and answer a launch within 5 s. Each quit must end with status 0 within the
 # limit (2 s in a sanitizer build, 1 s otherwise) and leave no process of its own (helper
 # included), no lock or socket and no -wal or -shm file; after a turn the question must be in
 # sessions.db. A kill -9 during a turn must take the helper with it within 1 s, a quit held up by
@@ -464,7 +465,9 @@ if new_case secrets && start_private_bus; then
     echo -n x | gnome-keyring-daemon --unlock --components=secrets >"$ROOT/keyring.out" 2>&1
     wait_for 20 name_owned org.freedesktop.secrets
     keyring=$(name_owner org.freedesktop.secrets)
-    if [[ -n $keyring ]] && start_app && grep -q 'secret_storage_selected.*secret_service' "$VASK_LOG_FILE"; then
+    # The storage is chosen on a worker, after the tray is up.
+    if [[ -n $keyring ]] && start_app &&
+        wait_for 20 grep -q 'secret_storage_selected.*secret_service' "$VASK_LOG_FILE"; then
         kill -STOP "$keyring"
         signouts=$(testhook_count 'signing out')
         send "vasktest://signout"
@@ -483,6 +486,49 @@ if new_case secrets && start_private_bus; then
 else
     fail "a private session bus starts for the Secret Service"
 fi
+
+# A start while the keyring is stopped (SIGSTOP) from the first moment: the keyring is asked on
+# a worker, so the tray comes up and a launch's URL is answered within a few seconds, and the
+# quit gives up the call still waiting on it.
+stopped_keyring_start() {
+    local keyring began took status=0
+    if ! new_case stopped-keyring || ! start_private_bus; then
+        fail "a private session bus starts for the stopped keyring"
+        return
+    fi
+    echo -n x | gnome-keyring-daemon --unlock --components=secrets >"$ROOT/keyring.out" 2>&1
+    wait_for 20 name_owned org.freedesktop.secrets
+    keyring=$(name_owner org.freedesktop.secrets)
+    if [[ -z $keyring ]]; then
+        fail "the keyring starts for the start with a stopped keyring"
+        stop_private_bus
+        return
+    fi
+    kill -STOP "$keyring"
+    began=$(now_ms)
+    if start_app && took=$(($(now_ms) - began)) && ((took <= 5000)); then
+        pass "a start with a stopped keyring shows the tray within 5 s ($took ms)"
+        began=$(now_ms)
+        timeout 20 "$VASK" "vasktest://ping" >>"$ROOT/senders.out" 2>&1 || status=$?
+        took=$(($(now_ms) - began))
+        if [[ $status -eq 0 ]] && ((took <= 5000)); then
+            pass "a launch beside a start with a stopped keyring is answered within 5 s ($took ms)"
+        else
+            fail "a launch beside a start with a stopped keyring is answered within 5 s" \
+                "status $status after $took ms"
+        fi
+        if grep -q 'secret_storage_selected' "$VASK_LOG_FILE"; then
+            fail "the storage waits for the stopped keyring" "chosen already"
+        fi
+        quit_app "with a keyring stopped since the start"
+    else
+        fail "a start with a stopped keyring shows the tray within 5 s" "${took:-no tray} ms"
+        kill_app
+    fi
+    stop_and_end "$keyring"
+    stop_private_bus
+}
+stopped_keyring_start
 
 # --- A large first synchronisation ----------------------------------------------------------
 new_case large || fail "stand-in servers start for the large history"

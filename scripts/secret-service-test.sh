@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the secret-storage tests against a real Secret Service: a private session bus with
 # gnome-keyring unlocked by a throw-away password, in a throw-away home, so the user's own
-# keyring is never touched. The Secret Service test must run here; a skip is a failure.
+# keyring is never touched. The Secret Service test must run here; a skip is a failure. Then,
+# on a second private bus in another empty home, gnome-keyring started on demand with no
+# keyring at all: credentials kept in the file must open no prompt there.
 # Usage: scripts/secret-service-test.sh [build folder]   (default: build/asan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,3 +32,12 @@ dbus-run-session -- bash -c '
     done
     ctest --test-dir "$0" -R "^SecretServiceTest\." --output-on-failure --no-tests=error
 ' "$build"
+
+# A desktop whose keyring starts on demand and has none yet: the bus starts gnome-keyring when
+# the test first asks for the Secret Service.
+mkdir -p "$scratch/on-demand-home" "$scratch/on-demand-runtime"
+chmod 700 "$scratch/on-demand-runtime"
+HOME="$scratch/on-demand-home" XDG_DATA_HOME="$scratch/on-demand-home/.local/share" \
+    XDG_RUNTIME_DIR="$scratch/on-demand-runtime" VASK_ON_DEMAND_KEYRING=1 \
+    dbus-run-session -- ctest --test-dir "$build" -R "^SecretServicePromptTest\." \
+    --output-on-failure --no-tests=error

@@ -288,6 +288,12 @@ void VaskApplication::buildInterface() {
             }
         },
         tray_.get());
+    // Credentials read on the worker reach the popover (and through it the chats) on arrival.
+    subscriptions_.push_back(deps.observeAuthModeArrivals([this] {
+        if (popoverModel_) {
+            popoverModel_->credentialsArrived();
+        }
+    }));
 }
 
 // --- Proactive assistance -------------------------------------------------------------------
@@ -331,6 +337,13 @@ void VaskApplication::routeLaunch() {
     if (std::exchange(didCoordinateLaunch_, true)) {
         return;
     }
+    // Which window opens depends on the stored credentials, which a slow keyring hands over
+    // later: the tray and the launch's URL are served meanwhile.
+    dependencies_->whenAuthModeKnown([this] { openLaunchWindow(); });
+}
+
+void VaskApplication::openLaunchWindow() {
+    auto& coordinator = dependencies_->windowCoordinator();
     if (dependencies_->shouldPresentOnboardingAtLaunch()) {
         launchLogger().info(
             "launch_open_onboarding",

@@ -74,6 +74,7 @@ class VaskApplication : public QObject {
     // migration.
     void launchProactiveAssistance();
     void routeLaunch();
+    void openLaunchWindow();
     void openMain();
     // A window made for the registry, watched for the last one closing.
     QWidget* watched(QWidget* window);

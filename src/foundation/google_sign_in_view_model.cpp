@@ -20,22 +20,33 @@ bool isCancellation(const std::exception_ptr& error) {
 std::shared_ptr<GoogleSignInViewModel> GoogleSignInViewModel::make(Dependencies dependencies) {
     std::shared_ptr<GoogleSignInViewModel> model(
         new GoogleSignInViewModel(std::move(dependencies)));
-    if (model->deps_.authModeProvider().asManaged() != nullptr) {
-        model->loadStoredEmail();
-    }
+    model->loadStoredEmail();
     return model;
 }
 
 GoogleSignInViewModel::GoogleSignInViewModel(Dependencies dependencies)
-    : state(GoogleSignInState::idle()), deps_(std::move(dependencies)) {}
+    : state(GoogleSignInState::idle()), deps_(std::move(dependencies)), storage_(deps_.worker) {}
 
 void GoogleSignInViewModel::loadStoredEmail() {
-    try {
-        deps_.customerTokenStore.ensureCacheLoaded();
-        userEmail.set(deps_.customerTokenStore.loadEmail());
-    } catch (const std::exception& e) {
-        deps_.logger.error("load_email_failed", {{"error", e.what()}});
-    }
+    storage_.post([self = shared_from_this()] {
+        std::optional<std::string> email;
+        try {
+            if (self->deps_.authModeProvider().asManaged() == nullptr) {
+                return;
+            }
+            self->deps_.customerTokenStore.ensureCacheLoaded();
+            email = self->deps_.customerTokenStore.loadEmail();
+        } catch (const std::exception& e) {
+            self->deps_.logger.error("load_email_failed", {{"error", e.what()}});
+            return;
+        }
+        // Steps asked for later (a sign-in, a sign-out) come back after this one.
+        self->deps_.main.post([weak = std::weak_ptr(self), email] {
+            if (auto model = weak.lock()) {
+                model->userEmail.set(email);
+            }
+        });
+    });
 }
 
 void GoogleSignInViewModel::signIn() {
@@ -110,20 +121,36 @@ void GoogleSignInViewModel::exchange(std::uint64_t attempt, const std::string& c
 }
 
 void GoogleSignInViewModel::finishSignIn(std::uint64_t attempt, const GoogleAuthResult& result) {
-    try {
-        deps_.customerTokenStore.save(result.customerToken, result.userEmail);
-        deps_.cloudAuthStore.save(CloudAuthSession{result.accessToken, result.refreshToken,
-                                                   result.refreshExpiresAt, result.userID,
-                                                   result.userEmail});
-    } catch (...) {
-        failSignIn(attempt, std::current_exception());
-        return;
-    }
+    storage_.post([self = shared_from_this(), attempt, result] {
+        try {
+            self->deps_.customerTokenStore.save(result.customerToken, result.userEmail);
+            self->deps_.cloudAuthStore.save(
+                CloudAuthSession{result.accessToken, result.refreshToken, result.refreshExpiresAt,
+                                 result.userID, result.userEmail});
+            if (self->deps_.resetAuthMode) {
+                self->deps_.resetAuthMode();
+            }
+            self->deps_.authModeProvider();
+        } catch (...) {
+            self->deps_.main.post(
+                [weak = std::weak_ptr(self), attempt, error = std::current_exception()] {
+                    if (auto model = weak.lock()) {
+                        model->failSignIn(attempt, error);
+                    }
+                });
+            return;
+        }
+        self->deps_.main.post([weak = std::weak_ptr(self), result] {
+            if (auto model = weak.lock()) {
+                model->signedIn(result);
+            }
+        });
+    });
+}
+
+void GoogleSignInViewModel::signedIn(const GoogleAuthResult& result) {
     userEmail.set(result.userEmail);
     state.set(GoogleSignInState::success());
-    if (deps_.resetAuthMode) {
-        deps_.resetAuthMode();
-    }
     if (deps_.refreshPresetCatalog) {
         deps_.refreshPresetCatalog();
     }
@@ -154,26 +181,56 @@ std::optional<std::string> GoogleSignInViewModel::signInLink() const {
     return url ? std::optional<std::string>(url->absoluteString()) : std::nullopt;
 }
 
-void GoogleSignInViewModel::signOut() {
+void GoogleSignInViewModel::signOut(std::function<void()> done) {
     const auto principal =
         deps_.memory.currentPrincipal ? deps_.memory.currentPrincipal() : std::nullopt;
     if (principal && deps_.memory.suspend) {
         deps_.memory.suspend(*principal);
     }
+    storage_.post([self = shared_from_this(), principal, done = std::move(done)] {
+        std::exception_ptr failure;
+        try {
+            self->clearStoredCredentials();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        self->deps_.main.post([weak = std::weak_ptr(self), principal, failure, done] {
+            if (auto model = weak.lock()) {
+                model->signedOut(principal, failure);
+                if (done) {
+                    done();
+                }
+            }
+        });
+    });
+}
 
-    std::exception_ptr failure;
-    try {
-        clearCredentialState();
-    } catch (...) {
-        failure = std::current_exception();
+void GoogleSignInViewModel::clearStoredCredentials() {
+    deps_.customerTokenStore.clear();
+    deps_.cloudAuthStore.clear();
+    deps_.apiKeyStore.clear();
+    if (deps_.resetAuthMode) {
+        deps_.resetAuthMode();
     }
+    // Resolved here, so the main executor reads the signed-out mode without waiting.
+    deps_.authModeProvider();
+}
 
+void GoogleSignInViewModel::signedOut(const std::optional<std::string>& principal,
+                                      const std::exception_ptr& failure) {
+    if (!failure) {
+        if (deps_.clearPresetAccountState) {
+            deps_.clearPresetAccountState();
+        }
+        deps_.defaults.remove(managedTierSnapshotKey);
+        userEmail.set(std::nullopt);
+        state.set(GoogleSignInState::idle());
+    }
     // The suspension is lifted whatever happened above: a half-finished sign-out must not
     // leave the account's memory locked.
     if (deps_.memory.finishSignOut) {
         deps_.memory.finishSignOut(principal);
     }
-
     if (!failure) {
         deps_.logger.info("signout_completed");
         return;
@@ -181,21 +238,6 @@ void GoogleSignInViewModel::signOut() {
     const auto description = describeException(failure);
     state.set(GoogleSignInState::error(signOutFailedPrefix + description));
     deps_.logger.error("signout_failed", {{"error", description}});
-}
-
-void GoogleSignInViewModel::clearCredentialState() {
-    deps_.customerTokenStore.clear();
-    deps_.cloudAuthStore.clear();
-    deps_.apiKeyStore.clear();
-    if (deps_.clearPresetAccountState) {
-        deps_.clearPresetAccountState();
-    }
-    deps_.defaults.remove(managedTierSnapshotKey);
-    userEmail.set(std::nullopt);
-    state.set(GoogleSignInState::idle());
-    if (deps_.resetAuthMode) {
-        deps_.resetAuthMode();
-    }
 }
 
 }  // namespace vask

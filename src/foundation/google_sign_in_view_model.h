@@ -14,6 +14,7 @@
 #include "foundation/managed_tier_snapshot.h"
 #include "foundation/structured_logger.h"
 #include "platform/executor.h"
+#include "platform/ordered_executor.h"
 #include "platform/published.h"
 #include "platform/user_defaults.h"
 
@@ -68,8 +69,10 @@ struct SignOutMemorySteps {
 
 // Where an account begins and ends: signing in runs the Google flow and stores the customer
 // token and cloud session; signing out suspends private memory, removes every credential and
-// the account's cached plan data, and finishes the memory side. Lives on the main executor;
-// the code exchange of a sign-in runs on the worker.
+// the account's cached plan data, and finishes the memory side. Lives on the main executor.
+// Everything that reaches secret storage (which may wait on a keyring) runs on the worker, the
+// code exchange too; the storage steps run one at a time in the order they were asked for, so
+// a sign-out asked while a sign-in stores its account removes what that sign-in stored.
 class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInViewModel> {
   public:
     static constexpr const char* notConfiguredText = "Google Sign-In is not configured.";
@@ -81,8 +84,10 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
         CustomerTokenStore& customerTokenStore;
         AuthSessionStorage& cloudAuthStore;
         APIKeyStore& apiKeyStore;
+        // Called on the worker.
         std::function<AuthMode()> authModeProvider;
         // Empties the cached authentication mode, so the next read resolves from the stores.
+        // Called on the worker, followed there by authModeProvider().
         std::function<void()> resetAuthMode = {};
         SignOutMemorySteps memory = {};
         // Starts a background refresh of the preset catalog and returns at once.
@@ -95,7 +100,8 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
         Executor& worker;
     };
 
-    // Fills userEmail from the keychain when the current mode is a managed account.
+    // Fills userEmail from the keychain (later, from the worker) when the current mode is a
+    // managed account.
     static std::shared_ptr<GoogleSignInViewModel> make(Dependencies dependencies);
 
     GoogleSignInViewModel(const GoogleSignInViewModel&) = delete;
@@ -106,8 +112,9 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
 
     // Main executor; returns at once, the outcome arrives in state and userEmail.
     void signIn();
-    // Main executor; done when it returns.
-    void signOut();
+    // Main executor; returns at once. The outcome arrives in state and userEmail, and `done`
+    // (if any) runs on the main executor after it, whether it succeeded or not.
+    void signOut(std::function<void()> done = {});
 
     // The sign-in page for the user to open by hand; nothing when sign-in is not available.
     std::optional<std::string> signInLink() const;
@@ -117,15 +124,20 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
 
     void loadStoredEmail();
     void exchange(std::uint64_t attempt, const std::string& code);
-    // Stores the account, then reports success.
+    // Stores the account on the worker, then reports success.
     void finishSignIn(std::uint64_t attempt, const GoogleAuthResult& result);
+    void signedIn(const GoogleAuthResult& result);
     void failSignIn(std::uint64_t attempt, const std::exception_ptr& error);
     // The code of the sign-in `attempt`, or why there is none.
     void codeArrived(std::uint64_t attempt, const GoogleAuthService::CodeResult& code);
-    // Throws the first store error.
-    void clearCredentialState();
+    // On the worker; throws the first store error.
+    void clearStoredCredentials();
+    // Back on the main executor.
+    void signedOut(const std::optional<std::string>& principal, const std::exception_ptr& failure);
 
     Dependencies deps_;
+    // Every step that reaches secret storage, in order.
+    OrderedExecutor storage_;
     // Numbers sign-in attempts, so that a superseded attempt's failure cannot overwrite the
     // state of the one the user is now looking at.
     std::uint64_t currentAttempt_ = 0;

@@ -142,6 +142,17 @@ SecretBackend::Status FileSecretBackend::change(Change kind, std::string_view se
     }
 }
 
+bool FileSecretBackend::holdsItems() {
+    std::lock_guard lock(mutex_);
+    try {
+        const auto items = parseItems(readFileIfExists(file_, LinkPolicy::refuse));
+        return items && !items->empty();
+    } catch (const FileError& e) {
+        logger().error(std::string("secret_file_read_failed error=") + e.what());
+        return false;
+    }
+}
+
 bool FileSecretBackend::moveEverythingInto(SecretBackend& destination) {
     std::lock_guard lock(mutex_);
     try {

@@ -29,6 +29,9 @@ class FileSecretBackend final : public SecretBackend {
 
     const std::filesystem::path& file() const { return file_; }
 
+    // Whether the file holds any item (false when it is absent, empty or cannot be read).
+    bool holdsItems();
+
     // Moves every item of the file into `destination`, an item already there taking the file's
     // value, then removes the file. When any item cannot be moved the file is kept whole and
     // false is returned. True when there is no file.

@@ -56,11 +56,26 @@ SecretBackend::Status InMemorySecretBackend::add(std::string_view service, std::
 
 SecretBackend::Status InMemorySecretBackend::remove(std::string_view service,
                                                     std::string_view account) {
+    std::optional<std::shared_future<void>> held;
+    {
+        std::lock_guard lock(mutex_);
+        held = removalsHeld_;
+    }
+    if (held) {
+        // Bounded, so that a test whose removal is (wrongly) made on its own thread fails
+        // rather than hangs.
+        held->wait_for(std::chrono::seconds(10));
+    }
     std::lock_guard lock(mutex_);
     if (const auto status = injected(Operation::remove, account)) {
         return *status;
     }
     return items_.erase({std::string(service), std::string(account)}) > 0 ? success : itemNotFound;
+}
+
+void InMemorySecretBackend::holdRemovals(std::shared_future<void> answered) {
+    std::lock_guard lock(mutex_);
+    removalsHeld_ = std::move(answered);
 }
 
 void InMemorySecretBackend::fail(Operation operation, std::string account, Status status,

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <future>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -26,6 +28,9 @@ class InMemorySecretBackend final : public SecretBackend {
     // giving `reason` as its failure reason when there is one.
     void fail(Operation operation, std::string account, Status status, std::string reason = {});
     void clearFailures();
+    // Every later removal waits until `answered` is ready (at most 10 s), as on a keyring that
+    // stopped answering (the caller's thread is held, never the backend's other users).
+    void holdRemovals(std::shared_future<void> answered);
 
     // Direct access for tests, bypassing failures and counters.
     void put(std::string service, std::string account, std::string data);
@@ -41,6 +46,7 @@ class InMemorySecretBackend final : public SecretBackend {
     std::map<std::pair<std::string, std::string>, std::string> items_;
     std::map<std::pair<Operation, std::string>, std::pair<Status, std::string>> failures_;
     std::size_t operations_ = 0;
+    std::optional<std::shared_future<void>> removalsHeld_;
 };
 
 }  // namespace vask

@@ -84,13 +84,140 @@ std::shared_ptr<LibsecretBackend> LibsecretBackend::connect(std::string& whyNot)
         whyNot = "no Secret Service";
         return nullptr;
     }
-    return std::shared_ptr<LibsecretBackend>(new LibsecretBackend());
+    return std::shared_ptr<LibsecretBackend>(new LibsecretBackend(true));
+}
+
+std::shared_ptr<LibsecretBackend> LibsecretBackend::withoutPrompts() const {
+    return std::shared_ptr<LibsecretBackend>(new LibsecretBackend(false));
+}
+
+namespace {
+
+using ServicePtr = std::unique_ptr<SecretService, ObjectUnref>;
+using CollectionPtr = std::unique_ptr<SecretCollection, ObjectUnref>;
+
+// The process's connection to the service (libsecret keeps one), with a session for secrets.
+ServicePtr openService(ErrorPtr& error) {
+    GError* raw = nullptr;
+    ServicePtr service(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, quitting(), &raw));
+    error.reset(raw);
+    return service;
+}
+
+// The collection behind the "default" alias, looked up without creating it; null when the
+// alias names none (error empty) or the service failed (error set).
+CollectionPtr defaultCollection(SecretService* service, ErrorPtr& error) {
+    GError* raw = nullptr;
+    CollectionPtr collection(secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, quitting(), &raw));
+    error.reset(raw);
+    return collection;
+}
+
+}  // namespace
+
+std::optional<LibsecretBackend::DefaultKeyring> LibsecretBackend::defaultKeyring(
+    std::string& whyNot) {
+    ErrorPtr error;
+    const auto service = openService(error);
+    if (!service) {
+        whyNot = error ? error->message : "no Secret Service";
+        return std::nullopt;
+    }
+    const auto collection = defaultCollection(service.get(), error);
+    if (error) {
+        whyNot = error->message;
+        return std::nullopt;
+    }
+    if (!collection) {
+        return DefaultKeyring::missing;
+    }
+    return secret_collection_get_locked(collection.get()) ? DefaultKeyring::locked
+                                                          : DefaultKeyring::unlocked;
+}
+
+SecretBackend::ReadResult LibsecretBackend::lookUpWithoutPrompt(const std::string& service,
+                                                                const std::string& account) {
+    ErrorPtr error;
+    const auto connection = openService(error);
+    if (!connection) {
+        return {error ? statusOf(error.get(), "read", account) : notAvailable, std::nullopt};
+    }
+    GHashTable* attributes = secret_attributes_build(schema(), "service", service.c_str(),
+                                                     "account", account.c_str(), nullptr);
+    GError* raw = nullptr;
+    // No SECRET_SEARCH_UNLOCK: a locked item stays locked rather than prompting.
+    GList* items = secret_service_search_sync(connection.get(), schema(), attributes,
+                                              SECRET_SEARCH_LOAD_SECRETS, quitting(), &raw);
+    g_hash_table_unref(attributes);
+    error.reset(raw);
+    if (error) {
+        return {statusOf(error.get(), "read", account), std::nullopt};
+    }
+    ReadResult result{itemNotFound, std::nullopt};
+    if (items != nullptr) {
+        auto* item = static_cast<SecretItem*>(items->data);
+        SecretValue* value = secret_item_get_secret(item);
+        if (secret_item_get_locked(item) || value == nullptr) {
+            noteFailureReason("the keyring is locked");
+            result.status = interactionNotAllowed;
+        } else if (auto data = base64Decode(secret_value_get_text(value))) {
+            result = {success, std::move(data)};
+        } else {
+            logger().error("secret_service_value_undecodable key=" + account);
+            result.status = decodeFailed;
+        }
+        if (value != nullptr) {
+            secret_value_unref(value);
+        }
+    }
+    g_list_free_full(items, g_object_unref);
+    return result;
+}
+
+SecretBackend::Status LibsecretBackend::storeWithoutPrompt(const std::string& service,
+                                                           const std::string& account,
+                                                           const std::string& encoded) {
+    ErrorPtr error;
+    const auto connection = openService(error);
+    if (!connection) {
+        return error ? statusOf(error.get(), "write", account) : notAvailable;
+    }
+    const auto collection = defaultCollection(connection.get(), error);
+    if (error) {
+        return statusOf(error.get(), "write", account);
+    }
+    if (!collection || secret_collection_get_locked(collection.get())) {
+        noteFailureReason(collection ? "the keyring is locked" : "there is no default keyring");
+        return interactionNotAllowed;
+    }
+    GHashTable* attributes = secret_attributes_build(schema(), "service", service.c_str(),
+                                                     "account", account.c_str(), nullptr);
+    SecretValue* value = secret_value_new(encoded.c_str(), -1, "text/plain");
+    const std::string label = service + " " + account;
+    GError* raw = nullptr;
+    SecretItem* item =
+        secret_item_create_sync(collection.get(), schema(), attributes, label.c_str(), value,
+                                SECRET_ITEM_CREATE_REPLACE, quitting(), &raw);
+    secret_value_unref(value);
+    g_hash_table_unref(attributes);
+    error.reset(raw);
+    if (item != nullptr) {
+        g_object_unref(item);
+    }
+    if (error) {
+        return statusOf(error.get(), "write", account);
+    }
+    return success;
 }
 
 SecretBackend::ReadResult LibsecretBackend::copyMatching(std::string_view service,
                                                          std::string_view account) {
     const std::string serviceText(service);
     const std::string accountText(account);
+    if (!prompts_) {
+        return lookUpWithoutPrompt(serviceText, accountText);
+    }
     GError* raw = nullptr;
     PasswordPtr password(secret_password_lookup_sync(schema(), quitting(), &raw, "service",
                                                      serviceText.c_str(), "account",
@@ -137,6 +264,9 @@ SecretBackend::Status LibsecretBackend::store(std::string_view service, std::str
     const std::string accountText(account);
     const std::string label = serviceText + " " + accountText;
     const std::string encoded = base64Encode(data);
+    if (!prompts_) {
+        return storeWithoutPrompt(serviceText, accountText, encoded);
+    }
     GError* raw = nullptr;
     // Storing replaces an item with the same attributes, so an update keeps one item.
     secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), encoded.c_str(),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/secret_backend.h"
@@ -24,14 +25,31 @@ class LibsecretBackend final : public SecretBackend {
     Status add(std::string_view service, std::string_view account, std::string_view data) override;
     Status remove(std::string_view service, std::string_view account) override;
     std::string_view kind() const override { return "secret_service"; }
+    bool mayBlock() const override { return true; }
+
+    enum class DefaultKeyring { unlocked, locked, missing };
+    // Whether the default keyring exists and is unlocked, asked without opening any prompt;
+    // nothing, with the reason in `whyNot`, when the service does not say.
+    static std::optional<DefaultKeyring> defaultKeyring(std::string& whyNot);
+
+    // The same keyring as a destination that never opens a prompt (no keyring is created,
+    // none unlocked): reads see unlocked items only, and writes go into the default keyring
+    // while it exists and is unlocked, else answer interactionNotAllowed.
+    std::shared_ptr<LibsecretBackend> withoutPrompts() const;
 
     // Process-wide and for good: every call waiting on the Secret Service returns at once, and
     // every later call fails at once. Safe from any thread (not from a signal handler).
     static void abandonCalls();
 
   private:
-    LibsecretBackend() = default;
+    explicit LibsecretBackend(bool prompts) : prompts_(prompts) {}
     Status store(std::string_view service, std::string_view account, std::string_view data);
+    ReadResult lookUpWithoutPrompt(const std::string& service, const std::string& account);
+    Status storeWithoutPrompt(const std::string& service, const std::string& account,
+                              const std::string& encoded);
+
+    // Whether a call may open the desktop's prompts (create or unlock a keyring).
+    bool prompts_;
 };
 
 }  // namespace vask

@@ -48,6 +48,9 @@ class SecretBackend {
 
     // Names the backend in the log ("secret_service", "file", "memory").
     virtual std::string_view kind() const = 0;
+    // Whether an operation may wait on another process (a keyring over D-Bus) for as long as
+    // that process takes: such a backend is never called from the main executor.
+    virtual bool mayBlock() const { return false; }
 
     // Why the last operation of the calling thread failed, in the storage's own words ("Could
     // not replace …/credentials.json: Operation not permitted"), and forgets it; "" when the

@@ -14,12 +14,11 @@
 
 #include "foundation/app_environment.h"
 #include "foundation/auth_mode_resolver.h"
+#include "foundation/secret_storage_choice.h"
 #include "memory/memory_store_changes.h"
+#include "platform/deferred_secret_backend.h"
 #include "platform/file_problem.h"
-#include "platform/file_secret_backend.h"
 #include "platform/http_client.h"
-#include "platform/in_memory_secret_backend.h"
-#include "platform/libsecret_backend.h"
 #include "platform/notification_center.h"
 #include "platform/text.h"
 #include "platform/uuid.h"
@@ -74,7 +73,22 @@ AppDependencies::AppDependencies(Context context)
                                           context_.environment,
                                           false,
                                           StructuredLogger("auth-mode")};
-          return resolver.resolve();
+          auto mode = resolver.resolve();
+          // The account's user id, for the main thread's memory principal (the store is read
+          // and cached here already).
+          std::optional<std::string> userID;
+          if (mode.asManaged() != nullptr) {
+              try {
+                  if (auto session = cloudAuthStore().load()) {
+                      userID = session->userID;
+                  }
+              } catch (const std::exception&) {
+                  // Logged by the store; the principal is asked again off the main thread.
+              }
+          }
+          std::lock_guard lock(resolvedUserIDMutex_);
+          resolvedUserID_ = std::move(userID);
+          return mode;
       }) {}
 
 AppDependencies::~AppDependencies() = default;
@@ -111,36 +125,27 @@ std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
         if (context_.secretBackend) {
             return context_.secretBackend;
         }
-        const StructuredLogger logger("keychain");
         // VASK_CREDENTIAL_STORE=file: the file, whatever keyring runs (the demo's made-up
         // account stays out of the user's keyring).
         const auto chosen = context_.environment.find("VASK_CREDENTIAL_STORE");
         const bool fileChosen =
             chosen != context_.environment.end() && text::trimmed(chosen->second) == "file";
-        std::string whyNot = fileChosen ? "VASK_CREDENTIAL_STORE=file" : "";
-        if (auto secretService = fileChosen ? nullptr : LibsecretBackend::connect(whyNot)) {
-            logger.info("secret_storage_selected", {{"backend", "secret_service"}});
-            try {
-                // What a run without a keyring kept in the file moves into it.
-                return std::make_shared<MigratingSecretBackend>(
-                    secretService,
-                    std::make_shared<FileSecretBackend>(supportDirectory() / "credentials.json"));
-            } catch (const std::exception& e) {
-                logger.error("secret_file_not_moved", {{"error", e.what()}});
-                return secretService;
-            }
+        auto keyring = SecretStorageChoice::Keyring::secretService();
+        if (fileChosen) {
+            keyring.connect = [](std::string& whyNot) -> std::shared_ptr<SecretBackend> {
+                whyNot = "VASK_CREDENTIAL_STORE=file";
+                return nullptr;
+            };
         }
-        try {
-            const auto file = supportDirectory() / "credentials.json";
-            logger.info("secret_storage_selected",
-                        {{"backend", "file"}, {"path", file.string()}, {"secret_service", whyNot}});
-            return std::make_shared<FileSecretBackend>(file);
-        } catch (const std::exception& e) {
-            // Nowhere to keep credentials across launches: they last for this run only.
-            logger.error("secret_storage_selected",
-                         {{"backend", "memory"}, {"secret_service", whyNot}, {"error", e.what()}});
-            return std::make_shared<InMemorySecretBackend>();
-        }
+        // A keyring may take D-Bus's whole time limit to answer, or not answer: the choice is
+        // made on the worker, and every operation waits for it there.
+        return std::make_shared<DeferredSecretBackend>(
+            context_.worker, [choice = SecretStorageChoice{
+                                  .keyring = std::move(keyring),
+                                  .supportDirectory = [this] { return supportDirectory(); },
+                                  .defaults = context_.defaults,
+                                  .keptKey = instanceScopedKey("secretStorage.credentialFileKept"),
+                              }] { return choice.choose(); });
     });
 }
 
@@ -177,8 +182,62 @@ APIKeyStore& AppDependencies::apiKeyStore() {
     });
 }
 
+bool AppDependencies::onMainWhileStorageMayBlock() {
+    return std::this_thread::get_id() == mainThread_ && secretBackend()->mayBlock();
+}
+
 AuthMode AppDependencies::authMode() {
-    return authModeCache_.get();
+    if (!onMainWhileStorageMayBlock()) {
+        return authModeCache_.get();
+    }
+    if (!authModeCache_.isCurrent()) {
+        refreshAuthModeInBackground();
+    }
+    return authModeCache_.latest().value_or(AuthMode::none());
+}
+
+void AppDependencies::refreshAuthModeInBackground() {
+    if (authModeRefreshing_.exchange(true)) {
+        return;
+    }
+    context_.worker.post([this, alive = std::weak_ptr(lifetime_)] {
+        if (!alive.lock()) {
+            return;
+        }
+        authModeCache_.get();
+        authModeRefreshing_.store(false);
+        context_.main.post([this, alive] {
+            if (alive.lock()) {
+                authModeArrived();
+            }
+        });
+    });
+}
+
+void AppDependencies::authModeArrived() {
+    if (!authModeCache_.latest()) {
+        refreshAuthModeInBackground();
+        return;
+    }
+    for (auto& action : std::exchange(whenAuthModeKnown_, {})) {
+        action();
+    }
+    authModeArrivals_.set(authModeArrivals_.get() + 1);
+}
+
+void AppDependencies::whenAuthModeKnown(std::function<void()> action) {
+    // Resolves now when storage answers at once; else on the worker.
+    authMode();
+    if (authModeCache_.latest()) {
+        action();
+        return;
+    }
+    whenAuthModeKnown_.push_back(std::move(action));
+}
+
+Subscription AppDependencies::observeAuthModeArrivals(std::function<void()> changed) {
+    return authModeArrivals_.subscribe([changed = std::move(changed)](std::uint64_t) { changed(); },
+                                       Delivery::changesOnly);
 }
 
 void AppDependencies::resetAuthMode() {
@@ -291,6 +350,10 @@ std::optional<MemoryPrincipal> AppDependencies::canonicalMemoryPrincipal() {
         return MemoryPrincipal::make(made);
     }
     if (mode.asManaged() != nullptr) {
+        if (onMainWhileStorageMayBlock()) {
+            std::lock_guard lock(resolvedUserIDMutex_);
+            return resolvedUserID_ ? MemoryPrincipal::make(*resolvedUserID_) : std::nullopt;
+        }
         try {
             if (auto session = cloudAuthStore().load()) {
                 return MemoryPrincipal::make(session->userID);

@@ -1,9 +1,15 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "chat/chat_view_model.h"
 
@@ -30,6 +36,7 @@
 #include "platform/environment.h"
 #include "platform/executor.h"
 #include "platform/open_command.h"
+#include "platform/published.h"
 #include "platform/scheduler.h"
 #include "platform/secret_backend.h"
 #include "platform/url.h"
@@ -74,8 +81,10 @@ class AppDependencies {
         Executor& worker;
         Scheduler& scheduler;
         // Absent: the Secret Service when one answers on the session bus, else the 0600 file
+        // Absent: the Secret Service when one answers on the session bus, else the 0600 file
         // "credentials.json" in the support directory (always the file where the environment
-        // sets VASK_CREDENTIAL_STORE=file); chosen on first use and logged.
+        // sets VASK_CREDENTIAL_STORE=file); chosen on the worker after first use and logged
+        // (SecretStorageChoice).
         std::shared_ptr<SecretBackend> secretBackend = nullptr;
         // Absent: none can be opened (the Linux default; callers show their failure text).
         std::shared_ptr<SystemSettingsOpener> settingsOpener = nullptr;
@@ -120,8 +129,16 @@ class AppDependencies {
     APIKeyStore& apiKeyStore();
 
     // The cached authentication mode, resolved from the stores when the cache is empty (API
-    // keys not allowed). Safe from any thread.
+    // keys not allowed). Safe from any thread. On the main thread (the one that built the root)
+    // it never waits on a keyring: while storage may block and the cache is empty it answers
+    // the mode known before the last emptying (none before the first), resolves on the worker,
+    // and tells observeAuthModeArrivals() when the mode arrives.
     AuthMode authMode();
+    // Main executor: runs `action` at once when a mode has been resolved, else once the first
+    // one arrives.
+    void whenAuthModeKnown(std::function<void()> action);
+    // Main executor: `changed` runs each time a mode resolved on the worker arrives.
+    [[nodiscard]] Subscription observeAuthModeArrivals(std::function<void()> changed);
     // Empties the cache, so that the next authMode() resolves again: after a token refresh, a
     // sign-in and a sign-out.
     void resetAuthMode();
@@ -223,9 +240,25 @@ class AppDependencies {
 
   private:
     std::shared_ptr<ContactsSyncViewModel> buildContactsSyncViewModel();
+    // Whether the caller is the main thread and secret storage may wait on a keyring: then
+    // nothing may read storage here.
+    bool onMainWhileStorageMayBlock();
+    void refreshAuthModeInBackground();
+    void authModeArrived();
     std::shared_ptr<ChatViewModel> buildChatViewModel(bool persistsSessions);
 
     Context context_;
+    // Where the main executor runs: the root is built there, by the application and by tests.
+    std::thread::id mainThread_ = std::this_thread::get_id();
+    // Held weakly by tasks that come back to the root.
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+    std::atomic<bool> authModeRefreshing_{false};
+    // Main executor only.
+    std::vector<std::function<void()>> whenAuthModeKnown_;
+    Published<std::uint64_t> authModeArrivals_{0};
+    // The signed-in account's user id as of the last resolution of the mode.
+    std::mutex resolvedUserIDMutex_;
+    std::optional<std::string> resolvedUserID_;
     std::shared_ptr<SystemSettingsOpener> settingsOpener_;
     std::shared_ptr<ApplicationActivation> application_;
     WindowCoordinator windowCoordinator_;

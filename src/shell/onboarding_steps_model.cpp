@@ -210,8 +210,7 @@ void OnboardingStepsModel::relaunch() {
 }
 
 void OnboardingStepsModel::useDifferentAccount() {
-    deps_.signIn->signOut();
-    deps_.main.post([weak = weak_from_this()] {
+    deps_.signIn->signOut([weak = weak_from_this()] {
         if (auto self = weak.lock()) {
             self->deps_.signIn->signIn();
         }

@@ -34,11 +34,16 @@ std::optional<std::string> PopoverModel::messageCountText() const {
     return popover::formatCount(count, "message");
 }
 
-void PopoverModel::onAppear() {
-    // Only a real change counts as one: sign-in or sign-out since the last appearance.
+void PopoverModel::credentialsArrived() {
+    // Only a real change counts as one.
     if (const bool signedIn = !deps_.authMode().isNone(); signedIn != hasCredentials.get()) {
         hasCredentials.set(signedIn);
     }
+}
+
+void PopoverModel::onAppear() {
+    // Sign-in or sign-out since the last appearance.
+    credentialsArrived();
     if (!deps_.hasUpdaterController()) {
         deps_.checkForUpdates();
     }

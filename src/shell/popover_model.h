@@ -57,6 +57,8 @@ class PopoverModel {
 
     // Each time the popover is shown.
     void onAppear();
+    // Credentials read in the background have arrived: hasCredentials follows them.
+    void credentialsArrived();
 
     const Dependencies& dependencies() const { return deps_; }
 

@@ -67,8 +67,9 @@ std::optional<std::string> signOutFailure(const GoogleSignInState& state) {
     return std::nullopt;
 }
 
-std::optional<std::string> signOut(const SignOutSteps& steps) {
-    steps.signOut();
+namespace {
+
+std::optional<std::string> afterSignOut(const SignOutSteps& steps) {
     // Whatever the outcome, the chats show what the stores now hold.
     for (const auto& refresh : steps.refreshCredentials) {
         if (refresh) {
@@ -87,6 +88,18 @@ std::optional<std::string> signOut(const SignOutSteps& steps) {
         steps.openOnboarding();
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+void signOut(SignOutSteps steps, std::function<void(std::optional<std::string>)> finished) {
+    auto start = steps.signOut;
+    start([steps = std::move(steps), finished = std::move(finished)] {
+        auto failure = afterSignOut(steps);
+        if (finished) {
+            finished(std::move(failure));
+        }
+    });
 }
 
 bool showProactiveSurfaces(const UserDefaults& defaults, const ProactiveKeys& keys) {

@@ -35,7 +35,8 @@ std::vector<Section> sections(const AuthMode& mode, bool hasGoogleAuthService,
 std::optional<std::string> signOutFailure(const GoogleSignInState& state);
 
 struct SignOutSteps {
-    std::function<void()> signOut;
+    // Starts signing out; `done` runs on the main executor once it has finished.
+    std::function<void(std::function<void()> done)> signOut;
     // The sign-in state after signing out.
     std::function<GoogleSignInState()> state;
     // Each chat recomputes whether it has credentials.
@@ -47,10 +48,11 @@ struct SignOutSteps {
     std::function<void()> openOnboarding;
 };
 
-// Signs out and swaps the main window for onboarding. When the sign-out failed it stops once the
-// chats have re-read their credentials: Settings stays open and shows the returned text, rather
-// than closing on a user who may still be signed in with no window and no message.
-std::optional<std::string> signOut(const SignOutSteps& steps);
+// Signs out and, once that has finished, swaps the main window for onboarding. When the sign-out
+// failed it stops once the chats have re-read their credentials: Settings stays open and shows
+// the text handed to `finished`, rather than closing on a user who may still be signed in with
+// no window and no message. `finished` gets nothing when the sign-out succeeded.
+void signOut(SignOutSteps steps, std::function<void(std::optional<std::string>)> finished);
 
 // The two proactive switches, under their instance-scoped keys.
 struct ProactiveKeys {

@@ -191,11 +191,15 @@ void TestQueryRouter::handle(std::string_view url) {
         }
     } else if (host == "signout") {
         debugLog("signing out (test)");
-        call(services.signOut);
-        for (const auto& chat : {services.mainChat, services.popoverChat}) {
-            if (const auto model = chat ? chat() : nullptr) {
-                model->refreshCredentials();
-            }
+        if (services.signOut) {
+            // The credentials are removed on the worker: the chats look again once they are.
+            services.signOut([mainChat = services.mainChat, popoverChat = services.popoverChat] {
+                for (const auto& chat : {mainChat, popoverChat}) {
+                    if (const auto model = chat ? chat() : nullptr) {
+                        model->refreshCredentials();
+                    }
+                }
+            });
         }
     } else if (host == "outofcredit") {
         debugLog("simulating usage limit (test)");
@@ -340,9 +344,8 @@ TestQueryRouter::Services TestQueryRouter::servicesOf(AppDependencies& root) {
         root.contactsSyncViewModel()->requestAccessAndSync();
     };
     services.simulateSynced = [&root] { root.shadowSyncViewModel()->simulateSynced(); };
-    services.signOut = [&root] {
-        root.sharedGoogleSignInViewModel()->signOut();
-        root.resetAuthMode();
+    services.signOut = [&root](std::function<void()> done) {
+        root.sharedGoogleSignInViewModel()->signOut(std::move(done));
     };
     services.mainChat = [&root] { return root.chatViewModel(); };
     services.popoverChat = [&root] { return root.popoverChatViewModel(); };

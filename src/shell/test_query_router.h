@@ -42,8 +42,9 @@ class TestQueryRouter {
     struct Services {
         std::function<void()> requestContactsAccessAndSync;
         std::function<void()> simulateSynced;
-        // Signs the shared Google sign-in out and empties the cached authentication mode.
-        std::function<void()> signOut;
+        // Signs the shared Google sign-in out and empties the cached authentication mode;
+        // `done` runs on the main executor once the sign-out has finished.
+        std::function<void(std::function<void()> done)> signOut;
         // The main window's chat (signout, outofcredit and recheck act on it).
         std::function<std::shared_ptr<ChatViewModel>()> mainChat;
         std::function<std::shared_ptr<ChatViewModel>()> popoverChat;

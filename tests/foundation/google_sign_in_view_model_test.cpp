@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <nlohmann/json.hpp>
 
 #include "foundation/browser_authentication_session.h"
@@ -108,6 +110,13 @@ class GoogleSignInViewModelTest : public ::testing::Test {
             main.runUntil([&] { return model.state.get().kind() != StateKind::signingIn; }));
     }
 
+    // Signs out and waits for the outcome, which comes back from the worker.
+    void signOutAndWait(GoogleSignInViewModel& model) {
+        bool done = false;
+        model.signOut([&] { done = true; });
+        ASSERT_TRUE(main.runUntil([&] { return done; }));
+    }
+
     void storeSignedInAccount() {
         backend->put(service, "corvane.customer.token", "old-cust-tok");
         backend->put(service, "corvane.customer.email", "stored@example.com");
@@ -169,6 +178,7 @@ TEST_F(GoogleSignInViewModelTest, CreationLoadsTheEmailOnlyForAManagedAccount) {
                                        "stored@example.com"}
                           .encoded());
         }
+        ManualExecutor storage;
         const auto model = GoogleSignInViewModel::make({
             .authService = auth,
             .customerTokenStore = fresh.tokens,
@@ -177,8 +187,13 @@ TEST_F(GoogleSignInViewModelTest, CreationLoadsTheEmailOnlyForAManagedAccount) {
             .authModeProvider = [&] { return fresh.authMode.get(); },
             .defaults = defaults,
             .main = main,
-            .worker = worker,
+            .worker = storage,
         });
+        // Storage is read on the worker, never while the main executor builds the model.
+        EXPECT_EQ(fresh.backend->operationCount(), 0u);
+        EXPECT_EQ(model->userEmail.get(), std::nullopt);
+        storage.runUntilIdle();
+        main.runUntilIdle();
         EXPECT_EQ(model->userEmail.get(), c.email);
         EXPECT_EQ(model->state.get(), GoogleSignInState::idle());
     }
@@ -354,36 +369,72 @@ TEST_F(GoogleSignInViewModelTest, WithoutABrowserTheLinkOpenedByHandStillSignsIn
         ASSERT_TRUE(main.runUntil([&] { return model->state.get().kind() != StateKind::error; }));
         EXPECT_EQ(model->state.get(), GoogleSignInState::success());
         EXPECT_EQ(model->userEmail.get(), "grace@example.com");
-        model->signOut();
+        signOutAndWait(*model);
     }
 }
 
 // The user signs out while the code is being exchanged: whichever comes last, the screens never
 // show an account whose credentials are not stored.
 TEST_F(GoogleSignInViewModelTest, SignOutDuringTheExchangeLeavesNoHalfAccount) {
-    server.script("POST", exchangePath, {Reply::json(200, exchangeReply())});
-    ManualExecutor exchanges;
-    const auto model = makeModel(auth, &exchanges);
-    model->signIn();
-    ASSERT_TRUE(main.runUntil([&] { return exchanges.pendingCount() > 0; }));
+    // The user signs out at each point of a sign-in: before its account is stored, or while
+    // it is. Whichever comes last, the screens never show an account whose credentials are not
+    // stored, nor keep credentials of an account they do not show.
+    for (const bool signOutBeforeStoring : {true, false}) {
+        SCOPED_TRACE(signOutBeforeStoring ? "before storing" : "while storing");
+        server.script("POST", exchangePath, {Reply::json(200, exchangeReply())});
+        ManualExecutor work;
+        const auto model = makeModel(auth, &work);
+        model->signIn();
+        ASSERT_TRUE(main.runUntil([&] { return work.pendingCount() > 0; }));
+        work.runUntilIdle();  // the exchange comes back
+        if (!signOutBeforeStoring) {
+            main.runUntilIdle();  // the account's storing is queued
+        }
+        bool done = false;
+        model->signOut([&] { done = true; });
+        while (!done) {
+            ASSERT_GT(work.runUntilIdle() + main.runUntilIdle(), 0u);
+        }
 
-    exchanges.runUntilIdle();  // the exchange comes back while the user signs out
-    model->signOut();
-    EXPECT_EQ(model->state.get(), GoogleSignInState::idle());
-    main.runUntilIdle();
-
-    const auto token = backend->get(service, "corvane.customer.token");
-    const auto storedSession = backend->get(service, "cloud.auth.session");
-    if (model->state.get() == GoogleSignInState::success()) {
-        EXPECT_EQ(token, "new-cust-tok");
-        EXPECT_TRUE(storedSession.has_value());
-        EXPECT_EQ(model->userEmail.get(), "grace@example.com");
-        EXPECT_EQ(authMode.get(), AuthMode::managed("new-cust-tok", "new-acc-tok"));
-    } else {
-        EXPECT_EQ(token, std::nullopt);
-        EXPECT_EQ(storedSession, std::nullopt);
-        EXPECT_EQ(model->userEmail.get(), std::nullopt);
+        const auto token = backend->get(service, "corvane.customer.token");
+        const auto storedSession = backend->get(service, "cloud.auth.session");
+        if (model->state.get() == GoogleSignInState::success()) {
+            EXPECT_EQ(token, "new-cust-tok");
+            EXPECT_TRUE(storedSession.has_value());
+            EXPECT_EQ(model->userEmail.get(), "grace@example.com");
+            EXPECT_EQ(authMode.get(), AuthMode::managed("new-cust-tok", "new-acc-tok"));
+        } else {
+            EXPECT_EQ(token, std::nullopt);
+            EXPECT_EQ(storedSession, std::nullopt);
+            EXPECT_EQ(model->userEmail.get(), std::nullopt);
+            EXPECT_TRUE(authMode.get().isNone());
+        }
     }
+}
+
+// A keyring that stopped answering holds a sign-out's removals: the main executor goes on at
+// once, and the outcome arrives when the keyring answers.
+TEST_F(GoogleSignInViewModelTest, SignOutReturnsAtOnceAndReportsWhenStorageAnswers) {
+    storeSignedInAccount();
+    const auto model = makeModel();
+    ASSERT_TRUE(main.runUntil([&] { return model->userEmail.get().has_value(); }));
+    std::promise<void> answer;
+    std::shared_future<void> answered = answer.get_future().share();
+    backend->holdRemovals(answered);
+
+    bool done = false;
+    model->signOut([&] { done = true; });
+    main.runUntilIdle();
+    EXPECT_FALSE(done);
+    EXPECT_EQ(model->userEmail.get(), "stored@example.com");
+    EXPECT_EQ(backend->get(service, "corvane.customer.token"), "old-cust-tok");
+
+    answer.set_value();
+    ASSERT_TRUE(main.runUntil([&] { return done; }));
+    EXPECT_EQ(model->state.get(), GoogleSignInState::idle());
+    EXPECT_EQ(model->userEmail.get(), std::nullopt);
+    EXPECT_EQ(backend->itemCount(), 0u);
+    EXPECT_TRUE(authMode.get().isNone());
 }
 
 struct SignOutCase {
@@ -408,12 +459,13 @@ TEST_P(SignOutTest, ClearsInOrderAndStopsAtTheFirstStoreFailure) {
     principal = c.principal;
     storeSignedInAccount();
     const auto model = makeModel();
+    ASSERT_TRUE(main.runUntil([&] { return model->userEmail.get().has_value(); }));
     ASSERT_EQ(model->userEmail.get(), "stored@example.com");
     if (c.failingItem) {
         backend->fail(Op::remove, *c.failingItem, locked);
     }
 
-    model->signOut();
+    signOutAndWait(*model);
 
     std::vector<std::string> remaining;
     for (const auto& item : allItems) {
@@ -469,11 +521,11 @@ TEST_F(GoogleSignInViewModelTest, RetriedSignOutFinishesWhatTheFailedOneLeft) {
     storeSignedInAccount();
     const auto model = makeModel();
     backend->fail(Op::remove, "cloud.auth.session", locked);
-    model->signOut();
+    signOutAndWait(*model);
     ASSERT_EQ(model->state.get().kind(), StateKind::error);
 
     backend->clearFailures();
-    model->signOut();
+    signOutAndWait(*model);
     EXPECT_EQ(model->state.get(), GoogleSignInState::idle());
     EXPECT_EQ(backend->itemCount(), 0u);
     EXPECT_FALSE(defaults.value(managedTierSnapshotKey));

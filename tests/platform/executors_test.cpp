@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/manual_executor.h"
+#include "platform/ordered_executor.h"
 #include "platform/serial_queue.h"
 #include "platform/worker_pool.h"
 #include "support/eventually.h"
@@ -161,6 +163,46 @@ TEST(SerialQueue, DestructionRunsQueuedTasksAndDropsLaterDelayedOnes) {
     // The delayed task falls due after its queue is gone: it is dropped, not run on freed state.
     clock.advance(2s);
     EXPECT_EQ(ran.load(), 2);
+}
+
+// Steps posted from several threads onto a pool of several threads run one at a time, each
+// thread's in the order it posted them, and every one runs.
+TEST(OrderedExecutorTest, RunsOneAtATimeInPostingOrderOnAPool) {
+    constexpr int posters = 4;
+    constexpr int steps = 200;
+    std::mutex mutex;
+    std::vector<std::vector<int>> seen(posters);
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    std::atomic<int> done{0};
+    {
+        WorkerPool pool(4);
+        OrderedExecutor ordered(pool);
+        std::vector<std::thread> threads;
+        for (int poster = 0; poster < posters; ++poster) {
+            threads.emplace_back([&, poster] {
+                for (int step = 0; step < steps; ++step) {
+                    ordered.post([&, poster, step] {
+                        overlapped = overlapped || running.fetch_add(1) != 0;
+                        {
+                            std::lock_guard lock(mutex);
+                            seen[poster].push_back(step);
+                        }
+                        running.fetch_sub(1);
+                        done.fetch_add(1);
+                    });
+                }
+            });
+        }
+        for (auto& thread : threads) {
+            thread.join();
+        }
+    }
+    EXPECT_EQ(done.load(), posters * steps);
+    EXPECT_FALSE(overlapped.load());
+    for (const auto& order : seen) {
+        EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    }
 }
 
 }  // namespace

@@ -10,15 +10,19 @@
 #include "platform/file_secret_backend.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/iso8601.h"
+#include "platform/libsecret_backend.h"
 #include "platform/manual_executor.h"
+#include "platform/worker_pool.h"
 #include "records/sqlite_session_store.h"
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
 #include "store/sqlite_connection.h"
 #include "support/app_root_fixture.h"
+#include "support/eventually.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/scoped_environment.h"
+#include "support/silent_dbus_service.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -77,6 +81,9 @@ TEST(AppDependenciesTest, FileSecretsLiveInTheRootsOwnSupportDirectory) {
     for (int round = 0; round < 2; ++round) {
         RootFixture fixture({.secrets = nullptr});
         test::LogCapture log;
+        // Chosen on the worker.
+        EXPECT_EQ(fixture.root->secretBackend()->kind(), "unresolved");
+        fixture.worker.runUntilIdle();
         EXPECT_EQ(fixture.root->secretBackend()->kind(), "file");
         fixture.saveAccount("u");
         EXPECT_TRUE(std::filesystem::exists(fixture.dir / "data" / "VaskTest" / "credentials.json"))
@@ -91,6 +98,8 @@ TEST(AppDependenciesTest, TheFileStoreCanBeChosenWhateverKeyringRuns) {
     for (const char* value : {"file", " file\n"}) {
         RootFixture fixture({.extra = {{"VASK_CREDENTIAL_STORE", value}}, .secrets = nullptr});
         test::LogCapture log;
+        fixture.root->secretBackend();
+        fixture.worker.runUntilIdle();
         EXPECT_EQ(fixture.root->secretBackend()->kind(), "file");
         const auto chosen = log->events("secret_storage_selected").at(0).metadata;
         EXPECT_EQ(chosen.at("backend"), "file");
@@ -340,6 +349,66 @@ TEST(LastWindowPolicyTest, WithoutATrayTheLastWindowClosingSaysHowToComeBackOrQu
     }
     EXPECT_NE(std::string(LastWindowPolicy::noticeBody).find("run vask again"), std::string::npos);
     EXPECT_NE(std::string(LastWindowPolicy::noticeBody).find("Ctrl+Q"), std::string::npos);
+}
+
+// A start on a desktop whose keyring owns its name and never answers: the main executor never
+// waits on it. What a launch asks of the root on the main thread answers at once, a sign-out
+// returns at once, and each reports once the keyring is given up (as at quit, or after D-Bus's
+// time limit) and the credential file is chosen.
+TEST(AppDependenciesSecretServiceTest, ASilentKeyringNeverHoldsTheMainThread) {
+    test::SilentDBusService keyring("org.freedesktop.secrets");
+    ASSERT_TRUE(keyring.owned());
+    test::TempDir dir;
+    const auto support = dir / "data" / "VaskTest";
+    std::filesystem::create_directories(support);
+    {
+        FileSecretBackend file(support / "credentials.json");
+        ASSERT_EQ(file.add("ai.vask.tests", "corvane.customer.token", "tok"),
+                  SecretBackend::success);
+        ASSERT_EQ(file.add("ai.vask.tests", "corvane.customer.email", "ada@example.com"),
+                  SecretBackend::success);
+        ASSERT_EQ(file.add("ai.vask.tests", "cloud.auth.session",
+                           CloudAuthSession{"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"),
+                                            "user-1", "ada@example.com"}
+                               .encoded()),
+                  SecretBackend::success);
+    }
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    test::FakeClock clock;
+    auto worker = std::make_unique<WorkerPool>(4);
+    auto root = std::make_unique<AppDependencies>(AppDependencies::Context{
+        .environment = {{"HOME", (dir / "home").string()},
+                        {"XDG_DATA_HOME", (dir / "data").string()},
+                        {"VASK_SUPPORT_DIR", "VaskTest"}},
+        .bundleIdentifier = "ai.vask.tests",
+        .defaults = defaults,
+        .main = main,
+        .worker = *worker,
+        .scheduler = clock,
+    });
+
+    bool known = false;
+    root->whenAuthModeKnown([&] { known = true; });
+    EXPECT_TRUE(root->authMode().isNone()) << "nothing known yet, and nothing waited for";
+    const auto signIn = root->sharedGoogleSignInViewModel();
+    bool signedOut = false;
+    signIn->signOut([&] { signedOut = true; });
+    ASSERT_TRUE(test::eventually([&] { return keyring.calls() > 0; }));
+    main.runUntilIdle();
+    EXPECT_EQ(root->secretBackend()->kind(), "unresolved");
+    EXPECT_FALSE(known);
+    EXPECT_FALSE(signedOut);
+
+    LibsecretBackend::abandonCalls();
+    ASSERT_TRUE(main.runUntil([&] { return known && signedOut; }));
+    EXPECT_EQ(root->secretBackend()->kind(), "file");
+    EXPECT_EQ(signIn->state.get(), GoogleSignInState::idle());
+    EXPECT_TRUE(root->authMode().isNone());
+    EXPECT_FALSE(FileSecretBackend(support / "credentials.json").holdsItems())
+        << "the sign-out reached the file";
+    worker.reset();
+    main.runUntilIdle();
 }
 
 }  // namespace

@@ -78,11 +78,17 @@ struct SignOutRecorder {
     GoogleSignInState after = GoogleSignInState::idle();
     std::vector<std::string> calls;
     bool windowActions = true;
+    // The sign-out's end, held until the test lets it finish.
+    std::function<void()> finishSignOut;
 
     settings::SignOutSteps steps() {
         auto record = [this](const char* name) { return [this, name] { calls.push_back(name); }; };
         return {
-            .signOut = record("signOut"),
+            .signOut =
+                [this](std::function<void()> done) {
+                    calls.push_back("signOut");
+                    finishSignOut = std::move(done);
+                },
             .state = [this] { return after; },
             .refreshCredentials = {record("refreshShared"), record("refreshPopover")},
             .dismissSettings = record("dismiss"),
@@ -122,8 +128,16 @@ TEST(SettingsPresenter, SignOut) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SignOutRecorder recorder{c.after, {}, c.windowActions};
-        EXPECT_EQ(settings::signOut(recorder.steps()), c.shown);
+        SignOutRecorder recorder{c.after, {}, c.windowActions, {}};
+        std::optional<std::optional<std::string>> shown;
+        settings::signOut(recorder.steps(),
+                          [&](std::optional<std::string> text) { shown = std::move(text); });
+        // Nothing follows until the sign-out has finished.
+        EXPECT_EQ(recorder.calls, std::vector<std::string>{"signOut"});
+        EXPECT_FALSE(shown.has_value());
+        ASSERT_TRUE(recorder.finishSignOut);
+        recorder.finishSignOut();
+        EXPECT_EQ(shown, std::optional<std::optional<std::string>>(c.shown));
         EXPECT_EQ(recorder.calls, c.calls);
     }
 }

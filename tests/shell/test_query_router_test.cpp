@@ -185,7 +185,10 @@ class TestQueryRouterTest : public test::ChatFixture {
         s.mainChat = [this] { return chat; };
         s.popoverChat = [this] { return chat; };
         s.fireSampleNotification = [this](int count) { notified.push_back(count); };
-        s.signOut = [this] { ++signOuts; };
+        s.signOut = [this](std::function<void()> done) {
+            ++signOuts;
+            done();
+        };
         s.requestContactsAccessAndSync = [this] { ++contactsRequests; };
         s.simulateSynced = [this] { ++syncsSimulated; };
         s.awaitingReplies = [this] { return replies; };

@@ -98,8 +98,8 @@ TEST(SettingsWindowTest, EscapeFromAnyControlClosesIt) {
 // (none cut at the top or bottom), and no button is shown that has nothing to do.
 TEST(SettingsWindowTest, ContactsCardTextsAreWholeInEveryState) {
     using State = ContactsAuthorizationState;
-    for (const auto state : {State::notDetermined, State::denied, State::restricted,
-                             State::authorized}) {
+    for (const auto state :
+         {State::notDetermined, State::denied, State::restricted, State::authorized}) {
         SCOPED_TRACE(static_cast<int>(state));
         SettingsFixture f;
         f.signIn();
@@ -137,6 +137,9 @@ TEST(SettingsWindowTest, SigningOutHidesTheAccountAndPlanAndOpensOnboarding) {
     f.signIn();
     f.open();
     f.window->findChild<QPushButton*>("sign-out-button")->click();
+    // The credentials are removed on the worker; the window follows when that is done.
+    EXPECT_EQ(f.onboardingOpened, 0);
+    f.drain();
     EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"contacts", "memory", "proactive"}));
     EXPECT_FALSE(f.window->isVisible());
     EXPECT_EQ(f.credentialRefreshes, 1);

@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPointer>
 #include <QScrollArea>
 #include <QVBoxLayout>
 
@@ -126,17 +127,30 @@ void SettingsWindow::render() {
 }
 
 void SettingsWindow::signOut() {
-    const auto failure = settings::signOut({
-        .signOut = [this] { deps_.signIn->signOut(); },
-        .state = [this] { return deps_.signIn->state.get(); },
-        .refreshCredentials = deps_.refreshChatCredentials,
-        .dismissSettings = [this] { close(); },
-        .resetOnboarding = deps_.resetOnboarding,
-        .closeMain = deps_.closeMain,
-        .openOnboarding = deps_.openOnboarding,
-    });
-    signOutError_ = failure ? std::optional<QString>(qs(*failure)) : std::nullopt;
-    render();
+    // The sign-out finishes later, from the worker: what follows it runs only while this
+    // window still exists.
+    const QPointer<SettingsWindow> self(this);
+    settings::signOut({
+                          .signOut =
+                              [self, signIn = deps_.signIn](std::function<void()> done) {
+                                  signIn->signOut([self, done = std::move(done)] {
+                                      if (self) {
+                                          done();
+                                      }
+                                  });
+                              },
+                          .state = [this] { return deps_.signIn->state.get(); },
+                          .refreshCredentials = deps_.refreshChatCredentials,
+                          .dismissSettings = [this] { close(); },
+                          .resetOnboarding = deps_.resetOnboarding,
+                          .closeMain = deps_.closeMain,
+                          .openOnboarding = deps_.openOnboarding,
+                      },
+                      [this](const std::optional<std::string>& failure) {
+                          signOutError_ =
+                              failure ? std::optional<QString>(qs(*failure)) : std::nullopt;
+                          render();
+                      });
 }
 
 void SettingsWindow::keyPressEvent(QKeyEvent* event) {

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "foundation/structured_logger.h"
+#include "platform/libsecret_backend.h"
+#include "platform/secret_backend.h"
+#include "platform/user_defaults.h"
+
+namespace vask {
+
+// Where this run keeps credentials, chosen once (on a worker: asking a keyring may wait for
+// as long as D-Bus does). The Secret Service when one answers, else the 0600 file
+// "credentials.json" in the support folder, else memory for this run. Credentials a run kept
+// in the file move into the keyring only when its default keyring exists and is unlocked, so no
+// prompt opens that the user did not ask for. When they cannot move, the file stays the storage
+// and why is recorded in the defaults: the log says once, in words, where the credentials stay,
+// and a keyring that refused them is not asked again while the file is there.
+struct SecretStorageChoice {
+    // What the choice needs of the desktop's keyring.
+    struct Keyring {
+        // The Secret Service, or nothing with the reason.
+        std::function<std::shared_ptr<SecretBackend>(std::string& whyNot)> connect;
+        // The default keyring's state, asked without a prompt; nothing with the reason.
+        std::function<std::optional<LibsecretBackend::DefaultKeyring>(std::string& whyNot)>
+            defaultKeyring;
+        // The connected keyring as a destination that opens no prompt.
+        std::function<std::shared_ptr<SecretBackend>(const std::shared_ptr<SecretBackend>&)>
+            withoutPrompts;
+
+        // The session bus's Secret Service through libsecret.
+        static Keyring secretService();
+    };
+
+    // The defaults' value (under keptKey) when the keyring refused the file's credentials.
+    static constexpr std::string_view refusedByKeyring = "keyringRefused";
+
+    Keyring keyring;
+    // The support folder; throws when it cannot be had.
+    std::function<std::filesystem::path()> supportDirectory;
+    UserDefaults& defaults;
+    // Where the reason the file stays is kept (instance-scoped).
+    std::string keptKey;
+    StructuredLogger logger = StructuredLogger("keychain");
+
+    // Never throws; logs `secret_storage_selected`.
+    std::shared_ptr<SecretBackend> choose() const;
+
+  private:
+    std::shared_ptr<SecretBackend> keepFile(std::shared_ptr<SecretBackend> file,
+                                            const std::filesystem::path& path,
+                                            const std::string& reason,
+                                            const std::string& words) const;
+};
+
+}  // namespace vask
