@@ -142,7 +142,13 @@ std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
         return std::make_shared<DeferredSecretBackend>(
             context_.worker, [choice = SecretStorageChoice{
                                   .keyring = std::move(keyring),
-                                  .supportDirectory = [this] { return supportDirectory(); },
+                                  // By value: the choice may run after the root is gone.
+                                  .supportDirectory =
+                                      [environment = context_.environment,
+                                       bundle = context_.bundleIdentifier] {
+                                          return AppEnvironment::supportDirectoryURL(environment,
+                                                                                     bundle);
+                                      },
                                   .defaults = context_.defaults,
                                   .keptKey = instanceScopedKey("secretStorage.credentialFileKept"),
                               }] { return choice.choose(); });

@@ -313,9 +313,11 @@ TEST(AppDependenciesTest, TheApplicationsAccessStepShowsAFolderOpenerThatFailed)
         EXPECT_EQ(status.lines[1].text,
                   "The folder did not open in the file manager (xdg-open exited with status 3). "
                   "Copy chat.db into it by hand.");
+        // As the application quits: the root stops, then its workers finish, then it goes.
+        root.shutDown();
+        while (main.runUntilIdle() + worker.runUntilIdle() > 0) {
+        }
     }
-    main.runUntilIdle();
-    worker.runUntilIdle();
 }
 
 // Without a tray the first last-window close of a run says how to come back; where nothing can

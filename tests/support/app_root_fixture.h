@@ -49,6 +49,11 @@ struct AppRootFixture {
     }
 
     AppRootFixture() : AppRootFixture(Options{}) {}
+    // Credential steps still queued on the worker hold their view model: they run before the
+    // root goes, as the application's worker pool runs them.
+    ~AppRootFixture() { drain(); }
+    AppRootFixture(const AppRootFixture&) = delete;
+    AppRootFixture& operator=(const AppRootFixture&) = delete;
 
     // A managed account with a customer token and a cloud session.
     void signIn() {
