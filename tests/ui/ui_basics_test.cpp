@@ -31,6 +31,7 @@
 #include "ui/symbols.h"
 #include "ui/theme.h"
 #include "ui/tray_controller.h"
+#include "ui/window_fit.h"
 #include "ui/window_registry.h"
 
 namespace vask::ui {
@@ -454,6 +455,62 @@ TEST(AboutBoxTest, OneAtATimeAndWideEnoughForItsTitle) {
     EXPECT_TRUE(again && again->isVisible());
     again->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// A window keeps the size it would like where the screen holds it with its frame; otherwise it
+// takes the screen's available area and no more, its minimum and maximum included.
+TEST(WindowFitTest, AWindowIsNeverLargerThanTheScreenItOpensOn) {
+    struct Case {
+        const char* name;
+        Extent preferred;
+        Extent minimum;
+        Extent maximum;
+        Extent available;
+        WindowFit expected;
+    };
+    const Extent settings{480, 740};
+    const Case cases[] = {
+        {"fits", settings, {480, 320}, settings, {1920, 1050}, {settings, {480, 320}, settings}},
+        {"exactly fits",
+         settings,
+         {480, 320},
+         settings,
+         {496, 788},
+         {settings, {480, 320}, settings}},
+        {"a 768-pixel screen under a panel",
+         settings,
+         {480, 320},
+         settings,
+         {1366, 740},
+         {{480, 692}, {480, 320}, {480, 692}}},
+        {"twice the scale on 1600x1000",
+         {900, 600},
+         {},
+         noLimit,
+         {800, 470},
+         {{784, 422}, {0, 0}, {784, 422}}},
+        {"a screen below the minimum",
+         {600, 680},
+         {560, 640},
+         noLimit,
+         {500, 400},
+         {{484, 352}, {484, 352}, {484, 352}}},
+        {"no screen known",
+         settings,
+         {480, 320},
+         settings,
+         {0, 0},
+         {settings, {480, 320}, settings}},
+        {"a screen smaller than its frame",
+         settings,
+         {480, 320},
+         settings,
+         {10, 20},
+         {{1, 1}, {1, 1}, {1, 1}}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(fitWindow(c.preferred, c.minimum, c.maximum, c.available), c.expected) << c.name;
+    }
 }
 
 TEST(WindowRegistryTest, OpeningBringsBackAMinimisedWindow) {

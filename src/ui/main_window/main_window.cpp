@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "ui/brand_marks.h"
+#include "ui/window_fit.h"
 
 namespace vask::ui {
 
@@ -48,7 +49,7 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
     ensureViewIcons();
     setObjectName("main");
     setWindowTitle("Vask");
-    resize(900, 600);
+    fitToScreen(this, {900, 600});
     model_ = std::make_unique<MainWindowModel>(MainWindowModel::Dependencies{
         .chat = deps_.chat,
         .sync = deps_.sync,

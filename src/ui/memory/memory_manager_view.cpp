@@ -11,6 +11,7 @@
 #include "memory/memory_settings_presentation.h"
 #include "shell/observe_all.h"
 #include "ui/memory/memory_edit_view.h"
+#include "ui/window_fit.h"
 
 namespace vask::ui {
 
@@ -35,7 +36,7 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
                                      Confirm confirm, QWidget* parent)
     : QDialog(parent), viewModel_(std::move(viewModel)), confirm_(std::move(confirm)) {
     setWindowTitle("Private Memory");
-    setFixedSize(620, 480);
+    fitToScreen(this, {620, 480}, {620, 300}, {620, 480});
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);

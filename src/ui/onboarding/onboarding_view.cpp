@@ -12,6 +12,7 @@
 #include "ui/onboarding/onboarding_controls.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
+#include "ui/window_fit.h"
 
 namespace vask::ui {
 
@@ -35,8 +36,7 @@ QString qs(const std::string& text) {
 OnboardingView::OnboardingView(std::shared_ptr<OnboardingStepsModel> model, QWidget* parent)
     : QWidget(parent), model_(std::move(model)) {
     setWindowTitle("Welcome to Vask");
-    setMinimumSize(560, 640);
-    resize(defaultWidth, defaultHeight);
+    fitToScreen(this, {defaultWidth, defaultHeight}, {560, 640});
     setAutoFillBackground(true);
 
     auto* column = new QVBoxLayout(this);
