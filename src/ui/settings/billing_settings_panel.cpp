@@ -134,10 +134,11 @@ void BillingSettingsPanel::render() {
 
 void BillingSettingsPanel::addManagedRows(const ManagedBillingInfo& info) {
     auto* column = static_cast<QVBoxLayout*>(rows_->layout());
-    const auto rows =
-        bp::managedRows(info, catalogService_ ? catalogService_->catalog() : std::nullopt,
-                        catalogService_ ? catalogService_->selectedCode() : std::string(),
-                        [](Clock::WallTime t) { return abbreviatedDate(t).toStdString(); });
+    const auto rows = bp::managedRows(
+        info, catalogService_ ? catalogService_->catalog() : std::nullopt,
+        catalogService_ ? catalogService_->selectedCode() : std::string(),
+        [](Clock::WallTime t) { return abbreviatedDate(t).toStdString(); },
+        QLocale().name().toStdString());
     const auto ink = ThemeColour::ink;
 
     auto* plan = new QHBoxLayout;
