@@ -55,7 +55,8 @@ std::string decimalOfCents(std::int64_t cents) {
 }  // namespace
 
 std::optional<std::string> ManagedBillingInfo::priceDisplay(const std::string& locale) const {
-    if (!priceAmountCents || locale.empty()) {
+    // The C locale names no language (ICU would read it as en_US_POSIX, "$ 9.99").
+    if (!priceAmountCents || locale.empty() || locale == "C" || locale == "POSIX") {
         return priceDisplay();
     }
     // Dollars, written the way the user's language writes amounts, as the dates beside it are.

@@ -27,7 +27,12 @@ WindowFit fitWindow(Extent preferred, Extent minimum, Extent maximum, Extent ava
 void fitToScreen(QWidget* window, Extent preferred, Extent minimum, Extent maximum) {
     const QScreen* screen = window->screen();
     const QRect area = screen != nullptr ? screen->availableGeometry() : QRect();
-    const auto fit = fitWindow(preferred, minimum, maximum, {area.width(), area.height()});
+    fitToArea(window, preferred, minimum, maximum, {area.width(), area.height()});
+}
+
+void fitToArea(QWidget* window, Extent preferred, Extent minimum, Extent maximum,
+               Extent available) {
+    const auto fit = fitWindow(preferred, minimum, maximum, available);
     window->setMinimumSize(fit.minimum.width, fit.minimum.height);
     window->setMaximumSize(std::min(fit.maximum.width, QWIDGETSIZE_MAX),
                            std::min(fit.maximum.height, QWIDGETSIZE_MAX));

@@ -34,5 +34,7 @@ WindowFit fitWindow(Extent preferred, Extent minimum, Extent maximum, Extent ava
 
 // Gives the top-level `window` its fitted sizes on the screen it opens on.
 void fitToScreen(QWidget* window, Extent preferred, Extent minimum = {}, Extent maximum = noLimit);
+// The same for a screen whose available area is `available`.
+void fitToArea(QWidget* window, Extent preferred, Extent minimum, Extent maximum, Extent available);
 
 }  // namespace vask::ui

@@ -145,6 +145,7 @@ TEST(BillingPanelPresenter, ThePriceFollowsTheLanguageOfTheDates) {
         {"de_DE", INT64_MIN, std::nullopt, "-92.233.720.368.547.758,08" + nbsp + "$"},
         {"en_US", 123456, "month", "$1,234.56/month"},
         {"", 900, "month", "$9.00/month"},
+        {"C", 900, "month", "$9.00/month"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.locale);

@@ -829,6 +829,23 @@ TEST(MessageBubbleTest, BubblesHugTheirTextUpToAReadableLine) {
     EXPECT_GT(longAnswerHeight, 4 * line);
 }
 
+// A question mixing scripts (an emoji, then a right-to-left word) is measured the way it is laid
+// out: it stays on one line where there is room, its last word never wrapped on its own.
+TEST(MessageBubbleTest, AQuestionMixingScriptsStaysOnOneLine) {
+    std::vector<std::string> opened;
+    const int line = QFontMetrics(Theme::font(FontRole::body)).height();
+    for (const char* text : {"dinner \xF0\x9F\x98\x80 \xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7",
+                             "\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7 dinner at 8",
+                             "caf\xC3\xA9 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D \xF0\x9F\x8D\x95"}) {
+        MessageBubble bubble(chat_samples::question(text), true, bubbleActions(opened));
+        bubble.resize(1500, bubble.heightForWidth(1500));
+        bubble.show();
+        QApplication::processEvents();
+        auto* label = bubble.findChild<QLabel*>("messageText");
+        EXPECT_LT(label->heightForWidth(label->width()), 2 * line) << text;
+    }
+}
+
 TEST(MemoryReceiptRowsTest, AutoSaveGroupOpensAndUndoesEach) {
     using S = MemoryReceiptStatus;
     const auto autoSave = [](S status) {

@@ -123,6 +123,49 @@ class ElidedLabel final : public QLabel {
     QString full_;
 };
 
+// The toolbar: the title whole wherever the row can hold it. Where the row is too narrow for the
+// title and the buttons' words, the buttons show their pictures alone (their names stay in
+// their tooltips and for assistive technology); only a row narrower still shortens the title.
+class ToolbarRow final : public QWidget {
+  public:
+    void setParts(QLabel* title, QString fullTitle, std::vector<QToolButton*> buttons) {
+        title_ = title;
+        fullTitle_ = std::move(fullTitle);
+        buttons_ = std::move(buttons);
+        fit();
+    }
+
+    void fit() {
+        auto* row = qobject_cast<QHBoxLayout*>(layout());
+        if (row == nullptr || title_ == nullptr) {
+            return;
+        }
+        const QMargins margins = row->contentsMargins();
+        int needed = margins.left() + margins.right() +
+                     title_->fontMetrics().horizontalAdvance(fullTitle_) + 2;
+        for (auto* button : buttons_) {
+            button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+            needed += row->spacing() + button->sizeHint().width();
+        }
+        if (width() < needed) {
+            for (auto* button : buttons_) {
+                button->setToolButtonStyle(Qt::ToolButtonIconOnly);
+            }
+        }
+    }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QWidget::resizeEvent(event);
+        fit();
+    }
+
+  private:
+    QLabel* title_ = nullptr;
+    QString fullTitle_;
+    std::vector<QToolButton*> buttons_;
+};
+
 // The last message in at most two lines, the second ending in an ellipsis when cut.
 class TwoLineLabel final : public QLabel {
   public:
@@ -275,11 +318,11 @@ void AwaitingRepliesDetailView::reportAttention() {
 }
 
 QWidget* AwaitingRepliesDetailView::makeToolbar() {
-    auto* bar = new QWidget;
+    auto* bar = new ToolbarRow;
+    bar->setObjectName("awaiting.toolbar");
     auto* row = new QHBoxLayout(bar);
     row->setContentsMargins(rowInsetH, 10, rowInsetH, 10);
     row->setSpacing(8);
-    // The toolbar's buttons keep their words; a narrow window shortens the title, visibly.
     auto* title = new ElidedLabel(AwaitingScreenPresenter::title);
     title->setFont(Theme::font(FontRole::headline));
     setTextColour(title, ThemeColour::ink);
@@ -306,6 +349,7 @@ QWidget* AwaitingRepliesDetailView::makeToolbar() {
     markAll_->setIcon(symbolIcon("checkmark.circle", ThemeColour::ink));
     connect(markAll_, &QToolButton::clicked, this, [this] { presenter_->markAllAsRead(); });
     row->addWidget(markAll_);
+    bar->setParts(title, AwaitingScreenPresenter::title, {dayMenu_, markAll_});
     return bar;
 }
 
@@ -396,6 +440,12 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     first->addStretch(1);
     auto* age = textLabel(qs(row.age), FontRole::caption, ThemeColour::secondary);
     age->setObjectName("awaiting.age");
+    // Whole at any width: the name gives way. Text drawn at a higher pixel density can come out
+    // wider than the metrics say, so a character's width is kept to spare.
+    age->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    age->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+    age->setMinimumWidth(age->fontMetrics().horizontalAdvance(age->text()) +
+                         age->fontMetrics().averageCharWidth());
     first->addWidget(age, 0, Qt::AlignBaseline);
     texts->addLayout(first);
 
@@ -534,6 +584,10 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
 void AwaitingRepliesDetailView::updateToolbar(const AwaitingScreenContent& content) {
     dayMenu_->setVisible(content.showsDayMenu);
     dayMenu_->setText(qs(content.dayMenuLabel));
+    dayMenu_->setToolTip(qs(content.dayMenuLabel));
+    if (auto* toolbar = dynamic_cast<ToolbarRow*>(dayMenu_->parentWidget())) {
+        toolbar->fit();
+    }
     dayMenu_->setAccessibleName(qs(content.dayMenuLabel));
     dayMenu_->setToolTip(qs(content.dayMenuHelp));
     QMenu* menu = dayMenu_->menu();

@@ -263,6 +263,7 @@ void SessionSidebar::rebuildRows() {
     header->setForeground(Qt::transparent);
     auto* headerLabel = styledText("Chats", FontRole::caption, ThemeColour::secondary);
     headerLabel->setFont(headerFont);
+    headerLabel->setContentsMargins(Theme::spacingSmall, 0, 0, 0);
     headerLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
     list_->setItemWidget(header, headerLabel);
     for (const auto& row : shown_.sessions) {
