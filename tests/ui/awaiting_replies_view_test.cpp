@@ -215,7 +215,12 @@ TEST(AwaitingRepliesDetailView, TheHeadingAndTheTimesAreWholeAtTheSmallestWindow
     QWidget window;
     f.view->setParent(&window);
     window.show();
-    for (const int width : {900, 470, 420}) {
+    // Last with a draft open under a row, its buttons included.
+    for (const auto& [width, draft] :
+         {std::pair{900, false}, {470, false}, {420, false}, {420, true}}) {
+        if (draft) {
+            f.startDraftOnFirstRow();
+        }
         window.resize(width, 400);
         f.view->setGeometry(0, 0, width, 400);
         ScreenFixture::flush();
@@ -224,6 +229,7 @@ TEST(AwaitingRepliesDetailView, TheHeadingAndTheTimesAreWholeAtTheSmallestWindow
         const bool words = f.find<QToolButton>("awaiting.markAllRead")->toolButtonStyle() ==
                            Qt::ToolButtonTextBesideIcon;
         EXPECT_EQ(words, width == 900) << width;
+        EXPECT_EQ(f.find<QWidget>("awaiting.draftEditor") != nullptr, draft) << width;
         auto* list = f.view->findChild<QScrollArea*>();
         ASSERT_TRUE(list);
         const auto ages = f.view->findChildren<QLabel*>("awaiting.age");
