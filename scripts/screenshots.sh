@@ -12,5 +12,10 @@ fi
 cmake --build "$build" --target vask-screenshots
 out=build/screenshots
 rm -rf "$out"
-QT_QPA_PLATFORM=offscreen QT_SCALE_FACTOR=2 "$build/tools/screenshots/vask-screenshots" "$out" 2>/dev/null
+# A screen large enough for every window at twice the density (windows fit the screen's area).
+screen="$(mktemp)"
+trap 'rm -f "$screen"' EXIT
+echo '{"screens": [{"name": "shots", "x": 0, "y": 0, "width": 3840, "height": 2400}]}' >"$screen"
+QT_QPA_PLATFORM="offscreen:configfile=$screen" QT_SCALE_FACTOR=2 \
+    "$build/tools/screenshots/vask-screenshots" "$out" 2>/dev/null
 ls "$out"

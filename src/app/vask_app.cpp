@@ -158,14 +158,9 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
 
     ui::Theme::apply(app_, ui::Theme::desktopAppearance(app_));
     QApplication::setWindowIcon(ui::appIcon());
-    ui::Theme::followDesktop(app_, [this](ui::Appearance) {
-        if (windows_) {
-            windows_->rebuildAll();
-        }
-        if (popover_) {
-            rebuildPopover();
-        }
-    });
+    // Every view takes its colours from the palette when it paints: a new appearance is a
+    // repaint, and nothing is made again.
+    ui::Theme::followDesktop(app_, {});
     // A run that was killed (its helper with it) may have left its sandbox folder behind.
     workers_.post([&deps = *dependencies_] {
         try {
@@ -474,23 +469,6 @@ std::unique_ptr<ui::VaskMenu> VaskApplication::makePopover() {
         };
     }));
     return popover;
-}
-
-// The popover takes its colours when it is built, so a new appearance builds it anew where the
-// old one was; the old one goes once the event loop is back (its chat may be mid-event).
-void VaskApplication::rebuildPopover() {
-    const bool shown = popover_->isVisible();
-    const QPoint at = popover_->pos();
-    popover_->hide();
-    std::unique_ptr<ui::VaskMenu> old = std::exchange(popover_, makePopover());
-    old.release()->deleteLater();
-    if (tray_) {
-        tray_->setPopover(popover_.get());
-    }
-    if (shown) {
-        popover_->move(at);
-        popover_->show();
-    }
 }
 
 // Every URL the application receives reaches the router while the hooks are on (as the

@@ -69,7 +69,6 @@ class VaskApplication : public QObject {
     void buildInterface();
     QWidget* makePopoverChatView();
     std::unique_ptr<ui::VaskMenu> makePopover();
-    void rebuildPopover();
     // Notifications, the digest sweep, the awaiting-reply notifier and the persona-drafts
     // migration.
     void launchProactiveAssistance();

@@ -1,6 +1,7 @@
 #include "platform/text.h"
 
 #include <unicode/brkiter.h>
+#include <unicode/numberformatter.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utext.h>
@@ -225,6 +226,35 @@ std::string clipped(std::string_view s, std::size_t maxCharacters) {
         return std::string(s);
     }
     return std::string(kept) + "\u2026";
+}
+
+std::optional<std::string> currencyText(std::string_view decimal, std::string_view currency,
+                                        const std::string& locale) {
+    if (currency.size() != 3) {
+        return std::nullopt;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    icu::UnicodeString code = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(currency.data(), static_cast<int32_t>(currency.size())));
+    const icu::CurrencyUnit unit(code.getTerminatedBuffer(), status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    const auto formatted =
+        icu::number::NumberFormatter::withLocale(icu::Locale(locale.c_str()))
+            .unit(unit)
+            .formatDecimal(icu::StringPiece(decimal.data(), static_cast<int32_t>(decimal.size())),
+                           status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    const icu::UnicodeString text = formatted.toString(status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    std::string utf8;
+    text.toUTF8String(utf8);
+    return utf8;
 }
 
 }  // namespace vask::text

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,5 +54,11 @@ std::string_view utf8Prefix(std::string_view s, std::size_t maxBytes);
 // `s` cut to its first `maxCharacters` grapheme clusters, with "…" marking a cut: for texts
 // from outside (reply bodies) on their way into an error or a log line.
 std::string clipped(std::string_view s, std::size_t maxCharacters);
+
+// An amount of money as `locale` writes it (an ICU locale id such as "de_DE": "9,99 $"), from
+// its exact decimal digits ("9.99", "-2.50") and its ISO 4217 currency ("USD"). Never the C
+// library's locale. Absent when the amount is not a plain decimal or ICU cannot format it.
+std::optional<std::string> currencyText(std::string_view decimal, std::string_view currency,
+                                        const std::string& locale);
 
 }  // namespace vask::text

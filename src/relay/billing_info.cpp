@@ -23,29 +23,55 @@ std::string ManagedBillingInfo::planDisplayName() const {
     return "Vask " + name;
 }
 
-std::optional<std::string> ManagedBillingInfo::priceDisplay() const {
-    if (!priceAmountCents) {
-        return std::nullopt;
+namespace {
+
+// "/month", "/year" or nothing.
+std::string intervalSuffix(const std::optional<std::string>& interval) {
+    if (interval == "month") {
+        return "/month";
     }
-    // Dollars and cents always, whatever numeric locale the process runs under: integer digits,
-    // never a locale-aware conversion of a fraction.
-    const std::int64_t cents = *priceAmountCents;
+    if (interval == "year") {
+        return "/year";
+    }
+    return {};
+}
+
+// The amount's exact decimal digits, "-2.50" for -250 cents: integer digits only, never a
+// conversion of a fraction.
+std::string decimalOfCents(std::int64_t cents) {
     const std::uint64_t magnitude =
         cents < 0 ? 0 - static_cast<std::uint64_t>(cents) : static_cast<std::uint64_t>(cents);
     char digits[24];
     const auto end = std::to_chars(digits, digits + sizeof digits, magnitude / 100).ptr;
     const auto remainder = static_cast<char>(magnitude % 100);
-    std::string display = cents < 0 ? "$-" : "$";
-    display.append(digits, end);
-    display += '.';
-    display += static_cast<char>('0' + remainder / 10);
-    display += static_cast<char>('0' + remainder % 10);
-    if (priceInterval == "month") {
-        display += "/month";
-    } else if (priceInterval == "year") {
-        display += "/year";
+    std::string decimal = cents < 0 ? "-" : "";
+    decimal.append(digits, end);
+    decimal += '.';
+    decimal += static_cast<char>('0' + remainder / 10);
+    decimal += static_cast<char>('0' + remainder % 10);
+    return decimal;
+}
+
+}  // namespace
+
+std::optional<std::string> ManagedBillingInfo::priceDisplay(const std::string& locale) const {
+    // The C locale names no language (ICU would read it as en_US_POSIX, "$ 9.99").
+    if (!priceAmountCents || locale.empty() || locale == "C" || locale == "POSIX") {
+        return priceDisplay();
     }
-    return display;
+    // Dollars, written the way the user's language writes amounts, as the dates beside it are.
+    if (auto amount = text::currencyText(decimalOfCents(*priceAmountCents), "USD", locale)) {
+        return *amount + intervalSuffix(priceInterval);
+    }
+    return priceDisplay();
+}
+
+std::optional<std::string> ManagedBillingInfo::priceDisplay() const {
+    if (!priceAmountCents) {
+        return std::nullopt;
+    }
+    // Dollars and cents always, whatever numeric locale the process runs under.
+    return "$" + decimalOfCents(*priceAmountCents) + intervalSuffix(priceInterval);
 }
 
 int ManagedBillingInfo::usagePercentDisplay() const {

@@ -30,6 +30,9 @@ struct ManagedBillingInfo {
     std::string planDisplayName() const;
     // "$19.99/month", "$19.99/year" or "$19.99"; nothing without a price.
     std::optional<std::string> priceDisplay() const;
+    // The price as `locale` writes amounts (an ICU locale id such as "de_DE": "9,99 $/month");
+    // the fixed form above for an empty one.
+    std::optional<std::string> priceDisplay(const std::string& locale) const;
     // 0 to 100, rounded half away from zero.
     int usagePercentDisplay() const;
 };

@@ -78,12 +78,13 @@ std::optional<PresetChoice> presetChoice(const std::optional<ModelPresetCatalog>
 
 ManagedRows managedRows(const ManagedBillingInfo& info,
                         const std::optional<ModelPresetCatalog>& catalog,
-                        const std::string& selectedCode, const DateText& dateText) {
+                        const std::string& selectedCode, const DateText& dateText,
+                        const std::string& locale) {
     const bool paid = isPaid(info);
     return ManagedRows{
         .planName = info.planDisplayName(),
         .symbol = paid ? PlanSymbol::sparkles : PlanSymbol::leaf,
-        .price = info.priceDisplay(),
+        .price = info.priceDisplay(locale),
         .periodEnd = info.currentPeriodEnd,
         .presets = presetChoice(catalog, selectedCode),
         .usage = usageBlock(info, dateText),

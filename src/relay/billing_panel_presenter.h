@@ -67,9 +67,11 @@ std::optional<UsageBlock> usageBlock(const ManagedBillingInfo& info, const DateT
 // Absent for no catalog or one of fewer than two presets.
 std::optional<PresetChoice> presetChoice(const std::optional<ModelPresetCatalog>& catalog,
                                          const std::string& selectedCode);
+// `locale` (an ICU locale id, as the dates are written in) writes the price; empty: "$9.99".
 ManagedRows managedRows(const ManagedBillingInfo& info,
                         const std::optional<ModelPresetCatalog>& catalog,
-                        const std::string& selectedCode, const DateText& dateText);
+                        const std::string& selectedCode, const DateText& dateText,
+                        const std::string& locale = {});
 DeveloperRows developerRows(const DeveloperBillingInfo& info);
 
 }  // namespace billing_panel

@@ -8,12 +8,17 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QFrame>
+#include <QPainter>
 #include <QProxyStyle>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QStyleFactory>
+#include <QStyleOptionButton>
 #include <QTimer>
 
 #include <dlfcn.h>
+
+#include <map>
 
 #include "platform/desktop_appearance.h"
 
@@ -32,16 +37,100 @@ QColor rgb(QRgb value) {
     return QColor::fromRgb(value);
 }
 
-QString cssColour(const QColor& colour) {
-    return QString("rgba(%1, %2, %3, %4)")
-        .arg(colour.red())
-        .arg(colour.green())
-        .arg(colour.blue())
-        .arg(colour.alpha());
+// Keeps a widget's named colours (and its pictures) in the application's appearance: applied
+// when made, and again on each change of the palette, before the widget is painted in it.
+class AppearanceBinding final : public QObject {
+  public:
+    explicit AppearanceBinding(QWidget* widget) : QObject(widget), widget_(widget) {
+        setObjectName("vask-appearance-binding");
+        widget->installEventFilter(this);
+    }
+
+    static AppearanceBinding& of(QWidget* widget) {
+        auto* found = widget->findChild<AppearanceBinding*>("vask-appearance-binding",
+                                                            Qt::FindDirectChildrenOnly);
+        return found != nullptr ? *found : *new AppearanceBinding(widget);
+    }
+
+    void setColour(QPalette::ColorRole role, const Shade& shade) {
+        colours_.insert_or_assign(role, shade);
+        apply();
+    }
+
+    void setRefresh(std::function<void()> refresh) {
+        refresh_ = std::move(refresh);
+        apply();
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == widget_ && !applying_ &&
+            (event->type() == QEvent::ApplicationPaletteChange ||
+             event->type() == QEvent::PaletteChange)) {
+            apply();
+        }
+        return false;
+    }
+
+  private:
+    void apply() {
+        applying_ = true;
+        // Only the named roles are the widget's own; the others come from its parent.
+        QPalette wanted = widget_->palette();
+        wanted.setResolveMask(0);
+        bool differs = false;
+        for (const auto& [role, shade] : colours_) {
+            const QColor colour = shade.colour();
+            for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+                differs = differs || widget_->palette().color(group, role) != colour;
+                wanted.setColor(group, role, colour);
+            }
+        }
+        if (differs) {
+            widget_->setPalette(wanted);
+        }
+        if (refresh_) {
+            refresh_();
+        }
+        applying_ = false;
+    }
+
+    QWidget* widget_;
+    std::map<QPalette::ColorRole, Shade> colours_;
+    std::function<void()> refresh_;
+    bool applying_ = false;
+};
+
+constexpr const char* brandButtonsProperty = "vaskBrandButtons";
+
+bool hasBrandButtons(const QWidget* widget) {
+    for (; widget != nullptr; widget = widget->parentWidget()) {
+        if (widget->property(brandButtonsProperty).toBool()) {
+            return true;
+        }
+        if (widget->isWindow()) {
+            break;
+        }
+    }
+    return false;
+}
+
+const QStyleOptionButton* brandButton(const QStyleOption* option, const QWidget* widget) {
+    const auto* button = qstyleoption_cast<const QStyleOptionButton*>(option);
+    if (button == nullptr || (button->features & QStyleOptionButton::Flat) ||
+        qobject_cast<const QPushButton*>(widget) == nullptr || !hasBrandButtons(widget)) {
+        return nullptr;
+    }
+    return button;
+}
+
+bool isProminent(const QWidget* widget) {
+    return widget->property("prominent").toBool();
 }
 
 // Fusion, without the style's own stock pictures on dialog buttons ("OK" with a tick, "Cancel"
 // with a cross): they come from no icon theme and look like nothing else in the application.
+// Push buttons under `Theme::useBrandButtons` are drawn in the brand's look from the palette they
+// are painted with, so they follow the appearance.
 class PlainDialogStyle final : public QProxyStyle {
   public:
     PlainDialogStyle() : QProxyStyle(QStyleFactory::create("Fusion")) {}
@@ -52,6 +141,67 @@ class PlainDialogStyle final : public QProxyStyle {
             return 0;
         }
         return QProxyStyle::styleHint(hint, option, widget, data);
+    }
+
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+        const QStyleOptionButton* button = nullptr;
+        if ((element == CE_PushButtonBevel || element == CE_PushButtonLabel) &&
+            (button = brandButton(option, widget)) != nullptr) {
+            if (element == CE_PushButtonBevel) {
+                drawBrandBevel(*button, painter, isProminent(widget));
+                return;
+            }
+            QStyleOptionButton label = *button;
+            if (isProminent(widget) && (button->state & State_Enabled)) {
+                label.palette.setColor(QPalette::ButtonText,
+                                       button->palette.color(QPalette::HighlightedText));
+            }
+            QProxyStyle::drawControl(element, &label, painter, widget);
+            return;
+        }
+        QProxyStyle::drawControl(element, option, painter, widget);
+    }
+
+    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& contents,
+                           const QWidget* widget) const override {
+        if (type == CT_PushButton && brandButton(option, widget) != nullptr) {
+            return {contents.width() + 2 * 12 + 2, std::max(contents.height(), 18) + 2 * 3 + 2};
+        }
+        return QProxyStyle::sizeFromContents(type, option, contents, widget);
+    }
+
+  private:
+    // A rounded outline in the edge colour on the window's, the accent when hovered or focused;
+    // prominent ones filled with the accent (faded when disabled); other disabled ones on
+    // nothing.
+    static void drawBrandBevel(const QStyleOptionButton& button, QPainter* painter,
+                               bool prominent) {
+        const QPalette& p = button.palette;
+        const bool enabled = button.state & State_Enabled;
+        const bool down = button.state & (State_Sunken | State_On);
+        const bool lit = button.state & (State_MouseOver | State_HasFocus);
+        QColor fill = p.color(QPalette::Window);
+        QColor border = p.color(QPalette::Mid);
+        if (!enabled && prominent) {
+            fill = p.color(QPalette::Active, QPalette::Highlight);
+            fill.setAlphaF(0.25F);
+            border = fill;
+        } else if (!enabled) {
+            fill = Qt::transparent;
+        } else if (prominent) {
+            fill = down ? p.color(QPalette::Highlight).darker(115) : p.color(QPalette::Highlight);
+            border = p.color(QPalette::Highlight);
+        } else {
+            fill = down ? p.color(QPalette::Mid) : fill;
+            border = lit ? p.color(QPalette::Highlight) : border;
+        }
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(QPen(border, 1));
+        painter->setBrush(fill);
+        painter->drawRoundedRect(QRectF(button.rect).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
+        painter->restore();
     }
 };
 
@@ -214,19 +364,9 @@ class DesktopFollower final : public QObject {
         }
     }
 
-    static bool dialogOrMenuOpen() {
-        return QApplication::activeModalWidget() != nullptr ||
-               QApplication::activePopupWidget() != nullptr;
-    }
-
-    // Windows are made again on a change: never while a dialog or menu runs its own loop in one
-    // of them (it would be deleted under that loop), so the change waits until they close.
+    // Nothing is made again on a change, so it is taken at once, a dialog or menu open or not.
     void follow() {
-        QTimer::singleShot(dialogOrMenuOpen() ? 250 : 0, this, [this] {
-            if (dialogOrMenuOpen()) {
-                follow();
-                return;
-            }
+        QTimer::singleShot(0, this, [this] {
             pending_ = false;
             const Appearance before = Theme::current();
             const Appearance desktop = Theme::desktopAppearance(app_);
@@ -294,19 +434,76 @@ QFont Theme::font(FontRole role) {
 }
 
 QColor Theme::secondaryText() {
-    QColor color = palette().ink;
-    color.setAlphaF(0.62F);
-    return color;
+    return Shade(ThemeColour::secondary).colour();
 }
 
 QColor Theme::tertiaryText() {
-    QColor color = palette().ink;
-    color.setAlphaF(0.38F);
-    return color;
+    return Shade(ThemeColour::tertiary).colour();
+}
+
+Shade Shade::fixed(const QColor& colour) {
+    Shade shade;
+    shade.isFixed_ = true;
+    shade.fixed_ = colour;
+    return shade;
+}
+
+QColor Shade::colour() const {
+    return colour(Theme::current());
+}
+
+QColor Shade::colour(Appearance appearance) const {
+    if (isFixed_) {
+        return fixed_;
+    }
+    const auto brand = Theme::palette(appearance);
+    const bool dark = appearance == Appearance::dark;
+    QColor colour;
+    switch (name_) {
+        case ThemeColour::canvas:
+            colour = brand.canvas;
+            break;
+        case ThemeColour::panel:
+            colour = brand.panel;
+            break;
+        case ThemeColour::edge:
+            colour = brand.edge;
+            break;
+        case ThemeColour::accent:
+            colour = brand.accent;
+            break;
+        case ThemeColour::onAccent:
+            colour = brand.onAccent;
+            break;
+        case ThemeColour::ink:
+            colour = brand.ink;
+            break;
+        case ThemeColour::secondary:
+            colour = brand.ink;
+            colour.setAlphaF(0.62F);
+            break;
+        case ThemeColour::tertiary:
+            colour = brand.ink;
+            colour.setAlphaF(0.38F);
+            break;
+        case ThemeColour::red:
+            colour = dark ? QColor(0xFF6B6B) : QColor(0xC62828);
+            break;
+        case ThemeColour::orange:
+            colour = dark ? QColor(0xFFA94D) : QColor(0xD9480F);
+            break;
+    }
+    if (alpha_ < 1.0) {
+        colour.setAlphaF(static_cast<float>(colour.alphaF() * alpha_));
+    }
+    return colour;
 }
 
 void Theme::apply(QApplication& app, Appearance appearance) {
-    app.setStyle(new PlainDialogStyle);
+    // Once: a new style would polish every widget again.
+    if (dynamic_cast<PlainDialogStyle*>(QApplication::style()) == nullptr) {
+        app.setStyle(new PlainDialogStyle);
+    }
     const auto brand = palette(appearance);
     QPalette p;
     p.setColor(QPalette::Window, brand.canvas);
@@ -335,6 +532,15 @@ void Theme::apply(QApplication& app, Appearance appearance) {
     disabledPlaceholder.setAlphaF(0.22F);
     p.setColor(QPalette::Disabled, QPalette::PlaceholderText, disabledPlaceholder);
     app.setPalette(p);
+    // Qt hands a new application palette down from each window, but not into widgets styled by
+    // a style sheet (colourless ones too): those resolve it again here, so they, and the named
+    // colours kept on them, repaint in it like every other widget.
+    for (QWidget* widget : QApplication::allWidgets()) {
+        if (!widget->isWindow() && widget->testAttribute(Qt::WA_StyleSheet)) {
+            QEvent change(QEvent::ApplicationPaletteChange);
+            QApplication::sendEvent(widget, &change);
+        }
+    }
     setReduceMotion(reduceMotionRequested(processEnvironment()));
 }
 
@@ -361,22 +567,8 @@ QObject* Theme::followDesktop(QApplication& app, std::function<void(Appearance)>
     return new DesktopFollower(app, std::move(changed));
 }
 
-QString Theme::buttonStyleSheet() {
-    const auto brand = palette();
-    QColor faded = brand.ink;
-    faded.setAlphaF(0.38F);
-    return QString(
-               "QPushButton:!flat { border: 1px solid %1; border-radius: 6px; padding: 3px 12px; "
-               "background: %2; min-height: 18px; }"
-               "QPushButton:!flat:hover { border-color: %3; }"
-               "QPushButton:!flat:pressed { background: %1; }"
-               "QPushButton:!flat:focus { border-color: %3; }"
-               "QPushButton[prominent=\"true\"] { background: %3; color: %4; border-color: %3; }"
-               "QPushButton[prominent=\"true\"]:pressed { background: %5; }"
-               "QPushButton:!flat:disabled { background: transparent; color: %6; border-color: "
-               "%1; }")
-        .arg(brand.edge.name(), brand.canvas.name(), brand.accent.name(), brand.onAccent.name(),
-             brand.accent.darker(115).name(), cssColour(faded));
+void Theme::useBrandButtons(QWidget* widget) {
+    widget->setProperty(brandButtonsProperty, true);
 }
 
 void Theme::initResources() {
@@ -402,20 +594,25 @@ bool Theme::reduceMotionRequested(const Environment& env) {
 
 QFrame* divider() {
     auto* line = new QFrame;
-    line->setFrameShape(QFrame::HLine);
+    line->setFrameShape(QFrame::NoFrame);
     line->setFixedHeight(1);
-    line->setStyleSheet(QString("background: %1; border: none;").arg(Theme::palette().edge.name()));
+    line->setAutoFillBackground(true);
+    setPaletteColour(line, QPalette::Window, ThemeColour::edge);
     return line;
 }
 
-void setTextColour(QWidget* widget, const QColor& colour) {
-    QPalette palette = widget->palette();
-    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
-        palette.setColor(group, QPalette::WindowText, colour);
-        palette.setColor(group, QPalette::Text, colour);
-        palette.setColor(group, QPalette::ButtonText, colour);
+void setTextColour(QWidget* widget, const Shade& shade) {
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+        setPaletteColour(widget, role, shade);
     }
-    widget->setPalette(palette);
+}
+
+void setPaletteColour(QWidget* widget, QPalette::ColorRole role, const Shade& shade) {
+    AppearanceBinding::of(widget).setColour(role, shade);
+}
+
+void followAppearance(QWidget* widget, const std::function<void()>& refresh) {
+    AppearanceBinding::of(widget).setRefresh(refresh);
 }
 
 }  // namespace vask::ui

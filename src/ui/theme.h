@@ -11,6 +11,7 @@
 class QApplication;
 class QObject;
 class QFrame;
+class QWidget;
 
 namespace vask::ui {
 
@@ -28,6 +29,39 @@ struct BrandPalette {
 };
 
 enum class FontRole { headline, subheadline, body, callout, caption };
+
+// Vask's named colours. Views keep the name, never the colour it has now: it is looked up in the
+// application's appearance whenever it is drawn, so a change of appearance is only a repaint.
+enum class ThemeColour {
+    canvas,
+    panel,
+    edge,
+    accent,
+    onAccent,
+    ink,
+    secondary,
+    tertiary,
+    red,
+    orange
+};
+
+// A named colour, faded by `alpha`; or, made with `fixed`, one colour in both appearances.
+class Shade {
+  public:
+    Shade(ThemeColour name, qreal alpha = 1.0) : name_(name), alpha_(alpha) {}  // NOLINT
+    static Shade fixed(const QColor& colour);
+    // The colour in the application's current appearance.
+    QColor colour() const;
+    QColor colour(Appearance appearance) const;
+    bool operator==(const Shade& other) const = default;
+
+  private:
+    Shade() = default;
+    ThemeColour name_ = ThemeColour::ink;
+    qreal alpha_ = 1.0;
+    bool isFixed_ = false;
+    QColor fixed_;
+};
 
 // The one place views take colours, fonts and spacing from.
 class Theme {
@@ -56,16 +90,17 @@ class Theme {
     // brand palette back on the application before it returns.
     static Appearance desktopAppearance(QApplication& app);
     // Keeps the application on the desktop's appearance while it runs: when the desktop's theme
-    // changes, the brand palette is applied again in the new appearance and `changed` is told
-    // (views that took colours when they were made are to be made again). Once per application;
-    // returns the follower, which the application owns.
+    // changes, the brand palette is applied again in the new appearance (every view repaints in
+    // it, keeping all it holds) and `changed`, if any, is told. Once per application; returns the
+    // follower, which the application owns.
     static QObject* followDesktop(QApplication& app, std::function<void(Appearance)> changed);
 
     // The one look of push buttons in the settings, memory and dialog views: a rounded outline
     // on the window's colour, and the accent fill for a button whose "prominent" property is
     // true. Disabled buttons lose their outline's colour and their text fades, so they read as
-    // unavailable. Set on a window or dialog, it styles every button inside.
-    static QString buttonStyleSheet();
+    // unavailable. Set on a window or dialog, it styles every button inside; the style draws it
+    // from the palette, so it follows the appearance.
+    static void useBrandButtons(QWidget* widget);
 
     // Still marks instead of animated ones. Set from the setting at start.
     static bool reduceMotion();
@@ -74,20 +109,18 @@ class Theme {
     static bool reduceMotionRequested(const Environment& env);
 };
 
-// A view that takes the application's new appearance where it stands, keeping what it shows
-// and everything typed into it. Windows that restyle are not made again on a change of
-// appearance.
-class Restyles {
-  public:
-    virtual ~Restyles() = default;
-    virtual void restyle() = 0;
-};
-
 // The one-pixel line in the edge colour that separates a window's regions.
 QFrame* divider();
 
-// Text of `widget` (labels, fields, buttons) in `colour` while enabled; disabled, it fades as
-// every disabled text does.
-void setTextColour(QWidget* widget, const QColor& colour);
+// Text of `widget` (labels, fields, buttons) in `shade` while enabled; disabled, it fades as
+// every disabled text does. Kept in the shade of each later appearance.
+void setTextColour(QWidget* widget, const Shade& shade);
+// `role` of `widget`'s palette (active and inactive) in `shade`, now and in each later appearance.
+// Every colour a view puts on a widget's palette goes through here: one set directly would stay
+// in the appearance it was set in.
+void setPaletteColour(QWidget* widget, QPalette::ColorRole role, const Shade& shade);
+// Runs `refresh` now and whenever the appearance changes, for what a palette cannot carry (a
+// label's tinted picture).
+void followAppearance(QWidget* widget, const std::function<void()>& refresh);
 
 }  // namespace vask::ui

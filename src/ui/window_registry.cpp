@@ -3,8 +3,6 @@
 #include <QApplication>
 #include <QKeyEvent>
 
-#include "ui/theme.h"
-
 namespace vask::ui {
 
 void WindowRegistry::registerWindow(const QString& id, const Factory& factory) {
@@ -49,34 +47,6 @@ bool WindowRegistry::hasVisibleWindow() const {
         }
     }
     return false;
-}
-
-void WindowRegistry::rebuildAll() {
-    QList<QString> reopen;
-    QHash<QString, QRect> places;
-    for (auto it = windows_.begin(); it != windows_.end(); ++it) {
-        QPointer<QWidget> old = it.value();
-        if (auto* restyles = dynamic_cast<Restyles*>(old.data())) {
-            // Restyled where it stands, with everything in it.
-            restyles->restyle();
-            continue;
-        }
-        it.value() = nullptr;
-        if (!old) {
-            continue;
-        }
-        if (old->isVisible()) {
-            reopen.push_back(it.key());
-            places.insert(it.key(), old->geometry());
-            old->hide();
-        }
-        old->deleteLater();
-    }
-    for (const auto& id : reopen) {
-        if (QWidget* window = open(id)) {
-            window->setGeometry(places.value(id));
-        }
-    }
 }
 
 StandardKeys::Command StandardKeys::commandFor(int key, Qt::KeyboardModifiers modifiers) {

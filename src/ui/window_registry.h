@@ -26,10 +26,6 @@ class WindowRegistry : public QObject {
     QWidget* window(const QString& id) const;
     // Whether a window is in sight: a minimised one is not.
     bool hasVisibleWindow() const;
-    // Takes a change of appearance: a window that restyles (`Restyles`) does so in place, with
-    // everything shown and typed in it; any other is made anew, hidden ones on their next open,
-    // shown ones at once, where they were.
-    void rebuildAll();
 
   private:
     QHash<QString, Factory> factories_;

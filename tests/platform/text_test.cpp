@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <regex>
 #include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -144,6 +146,32 @@ TEST(Text, LinesAndWhitespacePiecesDropEmptyOnes) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(text::nonEmptyLines(c.input), c.lines);
         EXPECT_EQ(text::whitespaceSeparated(c.input), c.words);
+    }
+}
+
+// Amounts are written from their exact digits in the language asked for, never through the C
+// library's locale; what is not a plain decimal or a currency code is refused.
+TEST(Text, CurrencyTextWritesExactDigitsInTheLanguageAsked) {
+    const std::string nbsp = "\u00A0";
+    struct Case {
+        const char* decimal;
+        const char* currency;
+        const char* locale;
+        std::optional<std::string> text;
+    };
+    const Case cases[] = {
+        {"9.99", "USD", "en_US", "$9.99"},
+        {"1234.50", "USD", "de_DE", "1.234,50" + nbsp + "$"},
+        {"-92233720368547758.08", "USD", "en_US", "-$92,233,720,368,547,758.08"},
+        {"9.99", "EUR", "de_DE", "9,99" + nbsp + "\u20AC"},
+        {"nine", "USD", "en_US", std::nullopt},
+        {"", "USD", "en_US", std::nullopt},
+        {"9.99", "US", "en_US", std::nullopt},
+        {"9.99", "", "en_US", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(text::currencyText(c.decimal, c.currency, c.locale), c.text)
+            << c.decimal << " " << c.currency << " " << c.locale;
     }
 }
 

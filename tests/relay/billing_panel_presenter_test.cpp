@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "relay/billing_panel_presenter.h"
+#include "support/comma_locale.h"
 
 namespace vask {
 namespace {
@@ -117,6 +122,40 @@ TEST(BillingPanelPresenter, PlanRowAndLinkFollowThePrice) {
         EXPECT_EQ(rows.linkIdentifier, c.identifier);
         EXPECT_FALSE(rows.usage);
     }
+}
+
+// The price is written the way the user's language writes amounts, as the dates beside it are
+// (German: "9,00 $"), whatever the C library's locale; without a language, "$9.00".
+TEST(BillingPanelPresenter, ThePriceFollowsTheLanguageOfTheDates) {
+    test::ScopedCommaLocale german;
+    if (!german.active) {
+        GTEST_SKIP() << german.reason;
+    }
+    const std::string nbsp = "\u00A0";
+    struct Case {
+        const char* locale;
+        std::int64_t cents;
+        std::optional<std::string> interval;
+        std::string price;
+    };
+    const Case cases[] = {
+        {"de_DE", 900, "month", "9,00" + nbsp + "$/month"},
+        {"de_DE", 123456, "year", "1.234,56" + nbsp + "$/year"},
+        {"de_DE", -250, std::nullopt, "-2,50" + nbsp + "$"},
+        {"de_DE", INT64_MIN, std::nullopt, "-92.233.720.368.547.758,08" + nbsp + "$"},
+        {"en_US", 123456, "month", "$1,234.56/month"},
+        {"", 900, "month", "$9.00/month"},
+        {"C", 900, "month", "$9.00/month"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.locale);
+        auto info = managed(c.cents, {}, {});
+        info.priceInterval = c.interval;
+        EXPECT_EQ(managedRows(info, std::nullopt, "", fixedDate, c.locale).price, c.price)
+            << c.cents;
+    }
+    EXPECT_EQ(managedRows(managed({}, {}, {}), std::nullopt, "", fixedDate, "de_DE").price,
+              std::nullopt);
 }
 
 TEST(BillingPanelPresenter, PresetPickerNeedsTwoPresetsAndShowsTheSelectedDescription) {

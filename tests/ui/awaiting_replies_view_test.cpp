@@ -4,6 +4,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStackedWidget>
 #include <QTextCursor>
 #include <QToolButton>
@@ -203,6 +204,43 @@ TEST(AwaitingRepliesDetailView, TheHeadingIsElidedNotCut) {
             << width << ": " << shown.toStdString();
         EXPECT_LE(title->fontMetrics().horizontalAdvance(shown), title->contentsRect().width())
             << width << ": " << shown.toStdString();
+    }
+    f.view->setParent(nullptr);
+}
+
+// Down to the width the smallest main window leaves it, the heading is whole: the toolbar's
+// buttons give up their words first (they keep them where there is room). Each row's time is
+// whole and inside the list.
+TEST(AwaitingRepliesDetailView, TheHeadingAndTheTimesAreWholeAtTheSmallestWindow) {
+    ScreenFixture f({waiting("maya", "Maya Chen", 9 * 60), waiting("leo", "Leo", 3600)});
+    QWidget window;
+    f.view->setParent(&window);
+    window.show();
+    // Last with a draft open under a row, its buttons included.
+    for (const auto& [width, draft] :
+         {std::pair{900, false}, {470, false}, {420, false}, {420, true}}) {
+        if (draft) {
+            f.startDraftOnFirstRow();
+        }
+        window.resize(width, 400);
+        f.view->setGeometry(0, 0, width, 400);
+        ScreenFixture::flush();
+        auto* title = f.find<QLabel>("awaiting.title");
+        EXPECT_EQ(title->text(), AwaitingScreenPresenter::title) << width;
+        const bool words = f.find<QToolButton>("awaiting.markAllRead")->toolButtonStyle() ==
+                           Qt::ToolButtonTextBesideIcon;
+        EXPECT_EQ(words, width == 900) << width;
+        EXPECT_EQ(f.find<QWidget>("awaiting.draftEditor") != nullptr, draft) << width;
+        auto* list = f.view->findChild<QScrollArea*>();
+        ASSERT_TRUE(list);
+        const auto ages = f.view->findChildren<QLabel*>("awaiting.age");
+        ASSERT_EQ(ages.size(), 2);
+        for (auto* age : ages) {
+            EXPECT_GE(age->width(), age->fontMetrics().horizontalAdvance(age->text()))
+                << width << ": " << age->text().toStdString();
+            const QPoint right = age->mapTo(list->viewport(), QPoint(age->width(), 0));
+            EXPECT_LE(right.x(), list->viewport()->width()) << width;
+        }
     }
     f.view->setParent(nullptr);
 }

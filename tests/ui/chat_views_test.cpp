@@ -2,6 +2,7 @@
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -10,11 +11,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "chat/chat_fixture.h"
 #include "chat/chat_presenters.h"
 #include "chat/chat_samples.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 #include "ui/chat/chat_composer_text_view.h"
 #include "ui/chat/chat_view.h"
@@ -27,6 +30,14 @@ namespace vask::ui {
 namespace {
 
 constexpr std::int64_t now = 1'800'000'000;
+
+template <typename Predicate>
+bool spinUntil(Predicate done) {
+    for (int i = 0; i < 200 && !done(); ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return done();
+}
 
 struct RecordingOpener final : UrlOpener {
     bool open(const std::string& url) override {
@@ -469,6 +480,82 @@ TEST_F(ChatViewTest, TheEndStaysInViewAsTheLastMessageGrowsUnlessTheReaderScroll
     Theme::setReduceMotion(false);
 }
 
+// A live change of the desktop's appearance, followed the way the application follows it
+// (here qt6ct's colour scheme file), repaints the chat where the reader is: the same widgets, the
+// same place in a long answer, the text being typed, all in the new colours.
+TEST_F(ChatViewTest, ALiveChangeOfAppearanceKeepsThePlaceInALongAnswer) {
+    const Appearance before = Theme::current();
+    test::TempDir config;
+    test::ScopedEnvironment env;
+    env.set("XDG_CONFIG_HOME", config.path().string());
+    env.set("QT_QPA_PLATFORMTHEME", "qt6ct");
+    const auto write = [](const std::filesystem::path& path, const std::string& text) {
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    };
+    for (const auto& [name, window] : {std::pair{"dark", "#ff222020"}, {"light", "#ffefefef"}}) {
+        write(config.path() / "schemes" / (std::string(name) + ".conf"),
+              std::string("[ColorScheme]\nactive_colors=#ff000000, #ffefefef, #ffffffff, "
+                          "#ffcacaca, #ff9f9f9f, #ffb8b8b8, #ff000000, #ffffffff, #ff000000, "
+                          "#ffffffff, ") +
+                  window + ", #ffb1b1b1\n");
+    }
+    const auto choose = [&](const char* name) {
+        write(config.path() / "qt6ct/qt6ct.conf",
+              "[Appearance]\ncustom_palette=true\ncolor_scheme_path=" +
+                  (config.path() / "schemes" / (std::string(name) + ".conf")).string() + "\n");
+    };
+    choose("light");
+    Theme::apply(*qApp, Appearance::light);
+    std::unique_ptr<QObject> follower(Theme::followDesktop(*qApp, {}));
+
+    Theme::setReduceMotion(true);
+    auto model = makeModel(false);
+    auto session = chat_samples::session(2, now);
+    std::string lines;
+    for (int i = 1; i <= 45; ++i) {
+        lines += "Line " + std::to_string(i) + " of the answer\n";
+    }
+    session.messages.push_back(chat_samples::question("Tell me everything"));
+    session.messages.push_back(chat_samples::answer(lines, 3, 1, now));
+    chat_samples::show(*model, session);
+    auto view = makeView(model);
+    view->resize(500, 400);
+    view->show();
+    QApplication::processEvents();
+    auto* bar = view->findChild<QScrollArea*>("chatMessages")->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 400);
+    bar->setValue(bar->maximum() / 2);
+    const int place = bar->value();
+    QPointer<QWidget> answer = view->bubble(session.messages.back().id);
+    ASSERT_TRUE(answer);
+    auto* composer = view->findChild<ChatComposerTextView*>();
+    composer->setPlainText("and the dessert?");
+    const QPointer<QWidget> composerBefore = composer;
+
+    for (const auto& [name, appearance] :
+         {std::pair{"dark", Appearance::dark}, std::pair{"light", Appearance::light}}) {
+        SCOPED_TRACE(name);
+        choose(name);
+        ASSERT_TRUE(
+            spinUntil([&, appearance = appearance] { return Theme::current() == appearance; }));
+        QApplication::processEvents();
+        EXPECT_EQ(view->bubble(session.messages.back().id), answer.data()) << "not made again";
+        EXPECT_EQ(view->findChild<ChatComposerTextView*>(), composerBefore.data());
+        EXPECT_EQ(composer->toPlainText(), "and the dessert?");
+        EXPECT_EQ(bar->value(), place);
+        const auto brand = Theme::palette(appearance);
+        EXPECT_EQ(answer->findChild<QLabel*>("messageText")->palette().color(QPalette::WindowText),
+                  brand.ink);
+        EXPECT_EQ(view->palette().color(QPalette::Window), brand.canvas);
+        EXPECT_EQ(composer->palette().color(QPalette::Text), brand.ink);
+    }
+    follower.reset();
+    env.restore();
+    Theme::setReduceMotion(false);
+    Theme::apply(*qApp, before);
+}
+
 // Every bubble of the view drawn whole: its text as tall as the text lays out at its width, and
 // no two rows (bubbles, or the parts of one bubble and the lines of its usage) on top of each
 // other.
@@ -740,6 +827,23 @@ TEST(MessageBubbleTest, BubblesHugTheirTextUpToAReadableLine) {
     // A question that fits on a line is not wrapped.
     EXPECT_LT(questionHeight, 2 * line);
     EXPECT_GT(longAnswerHeight, 4 * line);
+}
+
+// A question mixing scripts (an emoji, then a right-to-left word) is measured the way it is laid
+// out: it stays on one line where there is room, its last word never wrapped on its own.
+TEST(MessageBubbleTest, AQuestionMixingScriptsStaysOnOneLine) {
+    std::vector<std::string> opened;
+    const int line = QFontMetrics(Theme::font(FontRole::body)).height();
+    for (const char* text : {"dinner \xF0\x9F\x98\x80 \xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7",
+                             "\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7 dinner at 8",
+                             "caf\xC3\xA9 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D \xF0\x9F\x8D\x95"}) {
+        MessageBubble bubble(chat_samples::question(text), true, bubbleActions(opened));
+        bubble.resize(1500, bubble.heightForWidth(1500));
+        bubble.show();
+        QApplication::processEvents();
+        auto* label = bubble.findChild<QLabel*>("messageText");
+        EXPECT_LT(label->heightForWidth(label->width()), 2 * line) << text;
+    }
 }
 
 TEST(MemoryReceiptRowsTest, AutoSaveGroupOpensAndUndoesEach) {

@@ -126,8 +126,8 @@ TEST(MemoryScreensTest, ForgetAllIsConfirmedAndDisabledOnAnEmptyList) {
     // And it looks it: its red is for an action that can be taken.
     const QColor enabled = forgetAll->palette().color(QPalette::Active, QPalette::ButtonText);
     const QColor disabled = forgetAll->palette().color(QPalette::Disabled, QPalette::ButtonText);
-    EXPECT_EQ(enabled, errorRed());
-    EXPECT_NE(disabled, errorRed());
+    EXPECT_EQ(enabled, errorRed().colour());
+    EXPECT_NE(disabled, errorRed().colour());
     EXPECT_LT(disabled.alphaF(), 0.5) << "faded like every disabled text";
 }
 

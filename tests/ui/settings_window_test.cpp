@@ -3,6 +3,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include "ui/settings/contacts_settings_panel.h"
 #include "ui/settings/proactive_surfaces_panel.h"
 #include "ui/settings/settings_window_factory.h"
+#include "ui/window_fit.h"
 
 namespace vask::ui {
 namespace {
@@ -83,6 +85,19 @@ TEST(SettingsWindowTest, SignedOutShowsContactsMemoryAndProactiveOnly) {
     SettingsFixture f;
     f.open();
     EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"contacts", "memory", "proactive"}));
+}
+
+// The window opens within the screen's available area with its frame (the form scrolls; how it
+// fits a smaller screen is `WindowFitTest`'s), and the user may make it smaller still.
+TEST(SettingsWindowTest, OpensWithinTheScreenAndCanBeMadeSmaller) {
+    SettingsFixture f;
+    f.open();
+    const QWidget& window = *f.window;
+    const QRect available = window.screen()->availableGeometry();
+    EXPECT_LE(window.height() + windowDecoration.height, available.height());
+    EXPECT_LE(window.maximumHeight() + windowDecoration.height, available.height());
+    EXPECT_EQ(window.width(), SettingsWindow::width);
+    EXPECT_LT(window.minimumHeight(), window.height());
 }
 
 TEST(SettingsWindowTest, EscapeFromAnyControlClosesIt) {

@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QImageReader>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -30,6 +31,7 @@
 #include "ui/symbols.h"
 #include "ui/theme.h"
 #include "ui/tray_controller.h"
+#include "ui/window_fit.h"
 #include "ui/window_registry.h"
 
 namespace vask::ui {
@@ -226,14 +228,45 @@ TEST(BrandMarksTest, ReduceMotionKeepsTheMarksStillAndFollowsItsSwitch) {
 TEST(SymbolsTest, EverySymbolTheViewsUseHasAnIconOnABareDesktop) {
     for (const char* name :
          {"sparkles", "arrow.right", "message", "exclamationmark.triangle", "doc.on.doc"}) {
-        EXPECT_FALSE(symbolIcon(name, Qt::black, false).isNull()) << name;
+        EXPECT_FALSE(symbolIcon(name, ThemeColour::ink, false).isNull()) << name;
     }
-    EXPECT_TRUE(symbolIcon("no.such.symbol", Qt::black, false).isNull());
-    // Asked again on every redraw: drawn once per colour, never twice.
-    EXPECT_EQ(symbolIcon("sparkles", Qt::red, false).cacheKey(),
-              symbolIcon("sparkles", Qt::red, false).cacheKey());
-    EXPECT_NE(symbolIcon("sparkles", Qt::red, false).cacheKey(),
-              symbolIcon("sparkles", Qt::blue, false).cacheKey());
+    EXPECT_TRUE(symbolIcon("no.such.symbol", ThemeColour::ink, false).isNull());
+    // Asked again on every redraw: drawn once per colour and size, never twice.
+    const auto drawn = [](const QColor& colour) {
+        return symbolIcon("sparkles", Shade::fixed(colour), false).pixmap(16, 16).cacheKey();
+    };
+    EXPECT_EQ(drawn(Qt::red), drawn(Qt::red));
+    EXPECT_NE(drawn(Qt::red), drawn(Qt::blue));
+}
+
+// A symbol holds the name of its colour: the same icon, on a button or a label, is drawn in the
+// colour of whichever appearance is shown, without being set again.
+TEST(SymbolsTest, ASymbolIsDrawnInTheAppearanceShown) {
+    const Appearance before = Theme::current();
+    const auto centre = [](const QPixmap& pixmap) {
+        const QImage image = pixmap.toImage();
+        // The middle of the sparkle's largest star is filled.
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                if (qAlpha(image.pixel(x, y)) == 255) {
+                    return QColor(image.pixel(x, y));
+                }
+            }
+        }
+        return QColor();
+    };
+    Theme::apply(*qApp, Appearance::light);
+    const QIcon icon = symbolIcon("sparkles", ThemeColour::accent, false);
+    QLabel label;
+    setSymbol(&label, "sparkles", ThemeColour::accent, 32);
+    for (const auto appearance : {Appearance::dark, Appearance::light}) {
+        Theme::apply(*qApp, appearance);
+        QApplication::processEvents();
+        const QColor accent = Theme::palette(appearance).accent;
+        EXPECT_EQ(centre(icon.pixmap(32, 32)), accent);
+        EXPECT_EQ(centre(label.pixmap()), accent);
+    }
+    Theme::apply(*qApp, before);
 }
 
 // The panel's colour is the desktop's, not the application's: the tray icon's body must stand
@@ -460,6 +493,62 @@ TEST(AboutBoxTest, OneAtATimeAndWideEnoughForItsTitle) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+// A window keeps the size it would like where the screen holds it with its frame; otherwise it
+// takes the screen's available area and no more, its minimum and maximum included.
+TEST(WindowFitTest, AWindowIsNeverLargerThanTheScreenItOpensOn) {
+    struct Case {
+        const char* name;
+        Extent preferred;
+        Extent minimum;
+        Extent maximum;
+        Extent available;
+        WindowFit expected;
+    };
+    const Extent settings{480, 740};
+    const Case cases[] = {
+        {"fits", settings, {480, 320}, settings, {1920, 1050}, {settings, {480, 320}, settings}},
+        {"exactly fits",
+         settings,
+         {480, 320},
+         settings,
+         {496, 788},
+         {settings, {480, 320}, settings}},
+        {"a 768-pixel screen under a panel",
+         settings,
+         {480, 320},
+         settings,
+         {1366, 740},
+         {{480, 692}, {480, 320}, {480, 692}}},
+        {"twice the scale on 1600x1000",
+         {900, 600},
+         {},
+         noLimit,
+         {800, 470},
+         {{784, 422}, {0, 0}, {784, 422}}},
+        {"a screen below the minimum",
+         {600, 680},
+         {560, 640},
+         noLimit,
+         {500, 400},
+         {{484, 352}, {484, 352}, {484, 352}}},
+        {"no screen known",
+         settings,
+         {480, 320},
+         settings,
+         {0, 0},
+         {settings, {480, 320}, settings}},
+        {"a screen smaller than its frame",
+         settings,
+         {480, 320},
+         settings,
+         {10, 20},
+         {{1, 1}, {1, 1}, {1, 1}}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(fitWindow(c.preferred, c.minimum, c.maximum, c.available), c.expected) << c.name;
+    }
+}
+
 TEST(WindowRegistryTest, OpeningBringsBackAMinimisedWindow) {
     WindowRegistry registry;
     for (const char* id : {"main", "settings"}) {
@@ -481,32 +570,45 @@ TEST(WindowRegistryTest, OpeningBringsBackAMinimisedWindow) {
     delete registry.window("settings");
 }
 
-TEST(WindowRegistryTest, RebuildingMakesShownWindowsAnewInPlaceAndHiddenOnesLater) {
+// A change of appearance is a repaint: every window, shown or hidden, stays the object it was,
+// where it was, and what it shows takes the new colours.
+TEST(WindowRegistryTest, AChangeOfAppearanceKeepsEveryWindow) {
+    const Appearance before = Theme::current();
+    Theme::apply(*qApp, Appearance::light);
     WindowRegistry registry;
     int made = 0;
     for (const char* id : {"shown", "hidden"}) {
         registry.registerWindow(id, [&made] {
             ++made;
-            return new QWidget;
+            auto* window = new QWidget;
+            auto* label = new QLabel("text", window);
+            label->setObjectName("label");
+            setTextColour(label, ThemeColour::secondary);
+            return window;
         });
     }
     QPointer<QWidget> shown = registry.open("shown");
     shown->setGeometry(40, 50, 300, 200);
     QPointer<QWidget> hidden = registry.open("hidden");
     registry.close("hidden");
-    registry.rebuildAll();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_FALSE(shown);
-    EXPECT_FALSE(hidden);
-    EXPECT_EQ(made, 3) << "the shown one at once, the hidden one not yet";
-    ASSERT_TRUE(registry.window("shown"));
-    EXPECT_TRUE(registry.window("shown")->isVisible());
-    EXPECT_EQ(registry.window("shown")->geometry().size(), QSize(300, 200));
-    EXPECT_FALSE(registry.window("hidden"));
-    registry.open("hidden");
-    EXPECT_EQ(made, 4);
+    for (const auto appearance : {Appearance::dark, Appearance::light}) {
+        Theme::apply(*qApp, appearance);
+        // The application's palette reaches the windows on the next turn of the event loop.
+        QApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_EQ(registry.window("shown"), shown.data());
+        EXPECT_EQ(registry.window("hidden"), hidden.data());
+        EXPECT_TRUE(shown->isVisible());
+        EXPECT_EQ(shown->geometry().size(), QSize(300, 200));
+        for (QWidget* window : {shown.data(), hidden.data()}) {
+            EXPECT_EQ(window->findChild<QLabel*>("label")->palette().color(QPalette::WindowText),
+                      Shade(ThemeColour::secondary).colour(appearance));
+        }
+    }
+    EXPECT_EQ(made, 2);
     delete registry.window("shown");
     delete registry.window("hidden");
+    Theme::apply(*qApp, before);
 }
 
 }  // namespace

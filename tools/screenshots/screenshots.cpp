@@ -43,6 +43,7 @@
 #include "ui/settings/settings_window_factory.h"
 #include "ui/single_instance.h"
 #include "ui/theme.h"
+#include "ui/window_fit.h"
 
 namespace {
 
@@ -231,6 +232,23 @@ std::vector<Shot> settingsShots() {
              });
              return window;
          }},
+        // As it opens on a 1366x768 screen, the panel's 32 pixels taken: the form scrolls.
+        {"settings", "screen-1366x768",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             adoptSamplePresets(scene);
+             saveSampleMemories(scene);
+             auto* window = settingsWindow(scene);
+             ui::fitToArea(window, {ui::SettingsWindow::width, ui::SettingsWindow::height},
+                           {ui::SettingsWindow::width, ui::SettingsWindow::minimumHeight},
+                           {ui::SettingsWindow::width, ui::SettingsWindow::height}, {1366, 736});
+             window->show();
+             scene.drain();
+             scene.main.post([model = window->billingViewModel()] {
+                 model->state.set(BillingState::loaded(sampleManagedPlan()));
+             });
+             return window;
+         }},
         {"memory-manager", "list",
          [](Scene& scene) -> QWidget* {
              scene.signIn();
@@ -332,7 +350,10 @@ enum class ChatShot {
     loading,
     // Answers of one and of several lines arriving while the chat is shown, their usage and
     // sources a moment after them, as a real turn brings them.
-    liveAnswers
+    liveAnswers,
+    // Made in the other appearance and scrolled to the middle of a long answer, then the
+    // desktop's appearance changes to this one: the same place, in the new colours.
+    themeChangedScrolled
 };
 
 // A main window's chat whose saved chats are still being read: its worker never runs.
@@ -355,6 +376,11 @@ std::shared_ptr<ChatViewModel> loadingChat(Scene& scene) {
 // The main window's chat over the root's view model, in one moment of a conversation.
 QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
     const std::int64_t now = 1796630400;
+    const ui::Appearance shown = ui::Theme::current();
+    if (shot == ChatShot::themeChangedScrolled) {
+        ui::Theme::apply(
+            *qApp, shown == ui::Appearance::dark ? ui::Appearance::light : ui::Appearance::dark);
+    }
     auto model = shot == ChatShot::loading ? loadingChat(scene) : scene.root->chatViewModel();
     ChatSession session;
     session.id = "screenshot-session";
@@ -383,8 +409,17 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
                     " of a runaway answer: the helper kept writing the same **table** again.\n";
         }
         session.messages = {ask, chat_samples::answer(text, 0, 0, now)};
+    } else if (shot == ChatShot::themeChangedScrolled) {
+        std::string text;
+        for (int i = 1; i <= 45; ++i) {
+            text += "Line " + std::to_string(i) + " of the answer about the birthday dinner.\n";
+        }
+        session.messages = {ask, chat_samples::answer(text, 3, 1, now)};
     } else if (shot == ChatShot::bubbleSizes) {
         session.messages = {
+            // Mixed scripts on one line: the Arabic word stays beside the others.
+            chat_samples::question(
+                "dinner \xF0\x9F\x98\x80 \xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7"),
             chat_samples::question("Friday?"),
             chat_samples::answer("Yes \xE2\x80\x94 Friday at 7.", 0, 0, now),
             chat_samples::question(
@@ -456,6 +491,14 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
         QApplication::processEvents();
         auto* bar = view->findChild<QScrollArea*>("chatMessages")->verticalScrollBar();
         bar->setValue(bar->maximum());
+    }
+    if (shot == ChatShot::themeChangedScrolled) {
+        view->show();
+        QApplication::processEvents();
+        auto* bar = view->findChild<QScrollArea*>("chatMessages")->verticalScrollBar();
+        bar->setValue(bar->maximum() / 2);
+        ui::Theme::apply(*qApp, shown);
+        QApplication::processEvents();
     }
     if (shot == ChatShot::answer) {
         if (auto* toggle = view->findChild<QPushButton*>("sourcesToggle")) {
@@ -604,7 +647,15 @@ std::vector<Subscription>& keptSubscriptions() {
     return subscriptions;
 }
 
-enum class MainShot { empty, conversation, minimumSize, awaitingSelected };
+// The awaiting screen at the window's smallest and at 750 pixels too: times and the heading whole.
+enum class MainShot {
+    empty,
+    conversation,
+    minimumSize,
+    awaitingSelected,
+    awaitingMinimumSize,
+    awaitingAt750
+};
 
 QWidget* mainWindow(Scene& scene, MainShot shot) {
     static NoClipboard clipboard;
@@ -612,7 +663,10 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
     const bool withConversation = shot != MainShot::empty;
     scene.signIn();
     auto chat = scene.root->chatViewModel();
-    if (shot == MainShot::minimumSize || shot == MainShot::awaitingSelected) {
+    const bool awaitingShown = shot == MainShot::awaitingSelected ||
+                               shot == MainShot::awaitingMinimumSize ||
+                               shot == MainShot::awaitingAt750;
+    if (shot == MainShot::minimumSize || awaitingShown) {
         // A title too long for any sidebar.
         using enum ChatRole;
         chat->adopt(sampleConversation(
@@ -639,7 +693,7 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
     auto* window = ui::makeMainWindow(*scene.root, clipboard, opener, mainChatView(scene, opener));
     window->show();
     scene.drain();
-    if (shot == MainShot::minimumSize || shot == MainShot::awaitingSelected) {
+    if (shot == MainShot::minimumSize || awaitingShown) {
         // Two people waiting, so the sidebar has its awaiting row and count. The window's own
         // refresh finds nobody in the sample history: the stand-in list is put back each time.
         const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
@@ -659,12 +713,16 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
                 }
             }));
     }
-    if (shot == MainShot::minimumSize) {
-        window->resize(window->minimumSizeHint());
-    }
-    if (shot == MainShot::awaitingSelected) {
+    if (awaitingShown) {
         window->model().select(SidebarSelection::awaitingReplies());
         window->render();
+        scene.drain();
+    }
+    if (shot == MainShot::minimumSize || shot == MainShot::awaitingMinimumSize) {
+        window->resize(window->minimumSizeHint());
+    }
+    if (shot == MainShot::awaitingAt750) {
+        window->resize(750, 480);
     }
     scene.drain();
     return window;
@@ -756,6 +814,10 @@ std::vector<Shot> mainWindowShots() {
          [](Scene& scene) { return mainWindow(scene, MainShot::conversation); }},
         {"main", "minimum-size",
          [](Scene& scene) { return mainWindow(scene, MainShot::minimumSize); }},
+        {"main", "awaiting-minimum-size",
+         [](Scene& scene) { return mainWindow(scene, MainShot::awaitingMinimumSize); }},
+        {"main", "awaiting-750",
+         [](Scene& scene) { return mainWindow(scene, MainShot::awaitingAt750); }},
         {"main", "awaiting-selected",
          [](Scene& scene) { return mainWindow(scene, MainShot::awaitingSelected); }},
         {"main", "signed-out",
@@ -843,6 +905,10 @@ int main(int argc, char** argv) {
          [&](Scene& scene) { return chatScreen(scene, ChatShot::loading, urlOpener); }},
         {"chat", "live-answers",
          [&](Scene& scene) { return chatScreen(scene, ChatShot::liveAnswers, urlOpener); }},
+        {"chat", "theme-changed-scrolled",
+         [&](Scene& scene) {
+             return chatScreen(scene, ChatShot::themeChangedScrolled, urlOpener);
+         }},
         {"popover", "with-chat",
          [&](Scene& scene) -> QWidget* {
              scene.signIn();

@@ -18,6 +18,8 @@
 
 #include "proactive/persona_drafts.h"
 #include "shell/app_dependencies.h"
+#include "ui/chat/chat_style.h"
+#include "ui/settings/form_parts.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
 
@@ -36,16 +38,12 @@ constexpr int avatarSize = 40;
 // The row's inset, the avatar and the spacing after it: where the texts start.
 constexpr int textColumn = rowInsetH + avatarSize + Theme::spacing;
 
-QString qs(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
 QColor withAlpha(QColor colour, float alpha) {
     colour.setAlphaF(alpha);
     return colour;
 }
 
-QLabel* textLabel(const QString& content, FontRole role, const QColor& colour) {
+QLabel* textLabel(const QString& content, FontRole role, const Shade& colour) {
     auto* label = new QLabel(content);
     label->setFont(Theme::font(role));
     setTextColour(label, colour);
@@ -56,23 +54,14 @@ QFrame* divider(int leadingInset) {
     auto* holder = new QFrame;
     auto* layout = new QHBoxLayout(holder);
     layout->setContentsMargins(leadingInset, 0, 0, 0);
-    auto* line = new QFrame;
-    line->setFixedHeight(1);
-    line->setStyleSheet(QString("background: %1; border: none;").arg(Theme::palette().edge.name()));
-    layout->addWidget(line);
+    layout->addWidget(ui::divider());
     return holder;
 }
 
-QString accentButtonStyle() {
-    const auto brand = Theme::palette();
-    return QString(
-               "QPushButton { background: %1; color: %2; border: none; border-radius: 6px; "
-               "padding: 4px 12px; }"
-               "QPushButton:hover { background: %3; }"
-               "QPushButton:disabled { background: %4; color: %5; }")
-        .arg(brand.accent.name(), brand.onAccent.name(), brand.accent.lighter(110).name(),
-             withAlpha(brand.accent, 0.25F).name(QColor::HexArgb),
-             withAlpha(brand.ink, 0.45F).name(QColor::HexArgb));
+// The accent fill, drawn by the style from the palette it is painted with.
+void makeAccentButton(QPushButton* button) {
+    Theme::useBrandButtons(button);
+    button->setProperty("prominent", true);
 }
 
 QPushButton* button(const QString& title, const QString& objectName, const QString& help = {}) {
@@ -132,6 +121,49 @@ class ElidedLabel final : public QLabel {
 
   private:
     QString full_;
+};
+
+// The toolbar: the title whole wherever the row can hold it. Where the row is too narrow for the
+// title and the buttons' words, the buttons show their pictures alone (their names stay in
+// their tooltips and for assistive technology); only a row narrower still shortens the title.
+class ToolbarRow final : public QWidget {
+  public:
+    void setParts(QLabel* title, QString fullTitle, std::vector<QToolButton*> buttons) {
+        title_ = title;
+        fullTitle_ = std::move(fullTitle);
+        buttons_ = std::move(buttons);
+        fit();
+    }
+
+    void fit() {
+        auto* row = qobject_cast<QHBoxLayout*>(layout());
+        if (row == nullptr || title_ == nullptr) {
+            return;
+        }
+        const QMargins margins = row->contentsMargins();
+        int needed = margins.left() + margins.right() +
+                     title_->fontMetrics().horizontalAdvance(fullTitle_) + 2;
+        for (auto* button : buttons_) {
+            button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+            needed += row->spacing() + button->sizeHint().width();
+        }
+        if (width() < needed) {
+            for (auto* button : buttons_) {
+                button->setToolButtonStyle(Qt::ToolButtonIconOnly);
+            }
+        }
+    }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QWidget::resizeEvent(event);
+        fit();
+    }
+
+  private:
+    QLabel* title_ = nullptr;
+    QString fullTitle_;
+    std::vector<QToolButton*> buttons_;
 };
 
 // The last message in at most two lines, the second ending in an ellipsis when cut.
@@ -258,22 +290,6 @@ void AwaitingRepliesDetailView::build() {
     scroll->installEventFilter(this);
 }
 
-void AwaitingRepliesDetailView::restyle() {
-    // Everything is drawn again in the new colours from what the presenter holds: the open
-    // draft and its text are the presenter's, so they stay. The old list goes unwatched.
-    list_->removeEventFilter(this);
-    pointerInList_ = false;
-    delete layout();
-    for (auto* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        child->hide();
-        child->deleteLater();
-    }
-    rowWidgets_.clear();
-    toolbarShape_.reset();
-    build();
-    render();
-}
-
 AwaitingRepliesDetailView::~AwaitingRepliesDetailView() {
     // Focus moves while the children go, after this part of the object has gone.
     disconnect(focusWatch_);
@@ -302,14 +318,14 @@ void AwaitingRepliesDetailView::reportAttention() {
 }
 
 QWidget* AwaitingRepliesDetailView::makeToolbar() {
-    auto* bar = new QWidget;
+    auto* bar = new ToolbarRow;
+    bar->setObjectName("awaiting.toolbar");
     auto* row = new QHBoxLayout(bar);
     row->setContentsMargins(rowInsetH, 10, rowInsetH, 10);
     row->setSpacing(8);
-    // The toolbar's buttons keep their words; a narrow window shortens the title, visibly.
     auto* title = new ElidedLabel(AwaitingScreenPresenter::title);
     title->setFont(Theme::font(FontRole::headline));
-    setTextColour(title, Theme::palette().ink);
+    setTextColour(title, ThemeColour::ink);
     title->setToolTip(AwaitingScreenPresenter::title);
     title->setAccessibleName(AwaitingScreenPresenter::title);
     title->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
@@ -320,7 +336,7 @@ QWidget* AwaitingRepliesDetailView::makeToolbar() {
     dayMenu_->setObjectName("awaiting.dayWindow");
     dayMenu_->setPopupMode(QToolButton::InstantPopup);
     dayMenu_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    dayMenu_->setIcon(symbolIcon("calendar", Theme::palette().ink));
+    dayMenu_->setIcon(symbolIcon("calendar", ThemeColour::ink));
     dayMenu_->setMenu(new QMenu(dayMenu_));
     row->addWidget(dayMenu_);
 
@@ -330,9 +346,10 @@ QWidget* AwaitingRepliesDetailView::makeToolbar() {
     markAll_->setAccessibleName("Mark all as read");
     markAll_->setToolTip(AwaitingScreenPresenter::markAllHelp);
     markAll_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    markAll_->setIcon(symbolIcon("checkmark.circle", Theme::palette().ink));
+    markAll_->setIcon(symbolIcon("checkmark.circle", ThemeColour::ink));
     connect(markAll_, &QToolButton::clicked, this, [this] { presenter_->markAllAsRead(); });
     row->addWidget(markAll_);
+    bar->setParts(title, AwaitingScreenPresenter::title, {dayMenu_, markAll_});
     return bar;
 }
 
@@ -345,14 +362,14 @@ QWidget* AwaitingRepliesDetailView::makePlaceholder() {
     column->setSpacing(8);
     column->addStretch();
     auto* icon = new QLabel;
-    icon->setPixmap(symbolIcon("checkmark.circle", Theme::secondaryText()).pixmap(44, 44));
+    setSymbol(icon, "checkmark.circle", ThemeColour::secondary, 44, true);
     icon->setAlignment(Qt::AlignCenter);
     column->addWidget(icon);
-    auto* title = textLabel(AwaitingScreenPresenter::placeholderTitle, FontRole::headline,
-                            Theme::palette().ink);
+    auto* title =
+        textLabel(AwaitingScreenPresenter::placeholderTitle, FontRole::headline, ThemeColour::ink);
     title->setAlignment(Qt::AlignCenter);
     column->addWidget(title);
-    placeholderDescription_ = textLabel({}, FontRole::subheadline, Theme::secondaryText());
+    placeholderDescription_ = textLabel({}, FontRole::subheadline, ThemeColour::secondary);
     placeholderDescription_->setObjectName("awaiting.placeholderDescription");
     placeholderDescription_->setAlignment(Qt::AlignCenter);
     placeholderDescription_->setWordWrap(true);
@@ -366,7 +383,7 @@ void AwaitingRepliesDetailView::setCatchUpAvailability(std::function<bool()> ava
 }
 
 void AwaitingRepliesDetailView::fillRowActions(QMenu* menu, const AwaitingReply& reply) {
-    const auto ink = Theme::palette().ink;
+    const auto ink = ThemeColour::ink;
     QAction* catchUp = menu->addAction(symbolIcon("sparkles", ink), "Catch me up", this,
                                        [this, reply] { presenter_->catchUp(reply); });
     catchUp->setObjectName("awaiting.catchUp");
@@ -412,39 +429,40 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     name->setFont(Theme::font(FontRole::headline));
     first->addWidget(name, 0, Qt::AlignBaseline);
     if (row.needsReply) {
-        auto* pill = new QLabel("Needs reply");
+        auto* pill = new Badge("Needs reply", ThemeColour::accent, Shade(ThemeColour::accent, 0.15),
+                               QMargins(6, 1, 6, 1));
         pill->setObjectName("awaiting.needsReply");
         QFont font = Theme::font(FontRole::caption);
         font.setPointSizeF(font.pointSizeF() - 1);
         font.setWeight(QFont::DemiBold);
         pill->setFont(font);
-        const auto accent = Theme::palette().accent;
-        pill->setStyleSheet(
-            QString("QLabel { color: %1; background: %2; border-radius: 7px; "
-                    "padding: 1px 6px; }")
-                .arg(accent.name(), withAlpha(accent, 0.15F).name(QColor::HexArgb)));
+        pill->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
         first->addWidget(pill, 0, Qt::AlignVCenter);
     }
     first->addStretch(1);
-    auto* age = textLabel(qs(row.age), FontRole::caption, Theme::secondaryText());
+    auto* age = textLabel(qs(row.age), FontRole::caption, ThemeColour::secondary);
     age->setObjectName("awaiting.age");
+    // Whole at any width: the name gives way. Text drawn at a higher pixel density can come out
+    // wider than the metrics say, so a character's width is kept to spare.
+    age->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    age->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+    age->setMinimumWidth(age->fontMetrics().horizontalAdvance(age->text()) +
+                         age->fontMetrics().averageCharWidth());
     first->addWidget(age, 0, Qt::AlignBaseline);
     texts->addLayout(first);
 
     auto* message = new TwoLineLabel(qs(reply.lastMessageText));
     message->setObjectName("awaiting.lastMessage");
     message->setFont(Theme::font(FontRole::subheadline));
-    QPalette palette = message->palette();
-    palette.setColor(QPalette::WindowText, Theme::secondaryText());
-    message->setPalette(palette);
+    setPaletteColour(message, QPalette::WindowText, ThemeColour::secondary);
     texts->addWidget(message);
 
     auto* actions = new QHBoxLayout;
     actions->setContentsMargins(0, 3, 0, 0);
     actions->setSpacing(8);
     auto* draft = button(qs(content.draftLabel), "awaiting.draft", qs(content.draftHelp));
-    draft->setIcon(symbolIcon(qs(content.draftSymbol), Theme::palette().onAccent, false));
-    draft->setStyleSheet(accentButtonStyle());
+    draft->setIcon(symbolIcon(qs(content.draftSymbol), ThemeColour::onAccent, false));
+    makeAccentButton(draft);
     connect(draft, &QPushButton::clicked, this,
             [this, reply] { presenter_->drafts().startDraft(reply); });
     actions->addWidget(draft);
@@ -455,7 +473,7 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     more->setAutoRaise(true);
     more->setPopupMode(QToolButton::InstantPopup);
     more->setStyleSheet("QToolButton::menu-indicator { image: none; width: 0; }");
-    more->setIcon(symbolIcon("ellipsis.circle", Theme::secondaryText()));
+    more->setIcon(symbolIcon("ellipsis.circle", ThemeColour::secondary));
     more->setIconSize({18, 18});
     auto* moreMenu = new QMenu(more);
     fillRowActions(moreMenu, reply);
@@ -487,7 +505,7 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
         spinner->setTextVisible(false);
         loading->addWidget(spinner);
         loading->addWidget(
-            textLabel(qs(content.loadingCaption), FontRole::caption, Theme::secondaryText()));
+            textLabel(qs(content.loadingCaption), FontRole::caption, ThemeColour::secondary));
         loading->addStretch();
         column->addLayout(loading);
         return holder;
@@ -505,20 +523,24 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
                                                        editor->fontMetrics().lineSpacing()) +
                                           20,
                                       56, 130));
-    const auto brand = Theme::palette();
-    editor->setStyleSheet(QString("QPlainTextEdit { background: %1; border: 1px solid %2; "
-                                  "border-radius: 8px; padding: 6px; }")
-                              .arg(brand.panel.name(), brand.edge.name()));
+    // The rounded box is drawn behind the field, in the colours of the appearance shown.
+    editor->setFrameShape(QFrame::NoFrame);
+    editor->setStyleSheet("QPlainTextEdit { background: transparent; padding: 6px; }");
+    editor->viewport()->setAutoFillBackground(false);
     connect(editor, &QPlainTextEdit::textChanged, this,
             [this, editor] { presenter_->drafts().setText(editor->toPlainText().toStdString()); });
-    column->addWidget(editor);
+    auto* box = new chat_style::RoundedPanel(ThemeColour::panel, 8, ThemeColour::edge);
+    auto* boxLayout = new QVBoxLayout(box);
+    boxLayout->setContentsMargins(1, 1, 1, 1);
+    boxLayout->addWidget(editor);
+    column->addWidget(box);
 
     const auto statusLine = [column](const std::string& text, const char* symbol,
-                                     const QColor& colour, const char* objectName) {
+                                     const Shade& colour, const char* objectName) {
         auto* status = new QHBoxLayout;
         status->setSpacing(6);
         auto* icon = new QLabel;
-        icon->setPixmap(symbolIcon(symbol, colour, false).pixmap(14, 14));
+        setSymbol(icon, symbol, colour, 14);
         status->addWidget(icon);
         auto* label = textLabel(qs(text), FontRole::caption, colour);
         label->setObjectName(objectName);
@@ -527,11 +549,10 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
         column->addLayout(status);
     };
     if (content.status) {
-        statusLine(*content.status, "exclamationmark.triangle", QColor(0xD0, 0x3B, 0x3B),
-                   "awaiting.draftStatus");
+        statusLine(*content.status, "exclamationmark.triangle", errorRed(), "awaiting.draftStatus");
     }
     if (content.notice) {
-        statusLine(*content.notice, "checkmark.circle", Theme::secondaryText(),
+        statusLine(*content.notice, "checkmark.circle", ThemeColour::secondary,
                    "awaiting.draftNotice");
     }
 
@@ -540,21 +561,19 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
     buttons->addStretch();
     auto* dismiss = button("Dismiss", "awaiting.dismiss");
     dismiss->setFlat(true);
-    QPalette dismissPalette = dismiss->palette();
-    dismissPalette.setColor(QPalette::ButtonText, Theme::secondaryText());
-    dismiss->setPalette(dismissPalette);
+    setPaletteColour(dismiss, QPalette::ButtonText, ThemeColour::secondary);
     connect(dismiss, &QPushButton::clicked, this, [this] { presenter_->drafts().dismiss(); });
     buttons->addWidget(dismiss);
     auto* regenerate = button("Regenerate", "awaiting.regenerate");
-    regenerate->setIcon(symbolIcon("arrow.clockwise", brand.ink));
+    regenerate->setIcon(symbolIcon("arrow.clockwise", ThemeColour::ink));
     connect(regenerate, &QPushButton::clicked, this,
             [this, reply] { presenter_->drafts().regenerate(reply); });
     buttons->addWidget(regenerate);
     auto* sendButton =
         button("Send in Messages", "awaiting.send",
                "Copies the draft and opens Messages \xE2\x80\x94 press Ctrl+V to paste");
-    sendButton->setIcon(symbolIcon("paperplane.fill", brand.onAccent, false));
-    sendButton->setStyleSheet(accentButtonStyle());
+    sendButton->setIcon(symbolIcon("paperplane.fill", ThemeColour::onAccent, false));
+    makeAccentButton(sendButton);
     sendButton->setEnabled(content.sendEnabled);
     connect(sendButton, &QPushButton::clicked, this,
             [this, reply] { presenter_->drafts().sendInMessages(reply); });
@@ -567,6 +586,10 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
 void AwaitingRepliesDetailView::updateToolbar(const AwaitingScreenContent& content) {
     dayMenu_->setVisible(content.showsDayMenu);
     dayMenu_->setText(qs(content.dayMenuLabel));
+    dayMenu_->setToolTip(qs(content.dayMenuLabel));
+    if (auto* toolbar = dynamic_cast<ToolbarRow*>(dayMenu_->parentWidget())) {
+        toolbar->fit();
+    }
     dayMenu_->setAccessibleName(qs(content.dayMenuLabel));
     dayMenu_->setToolTip(qs(content.dayMenuHelp));
     QMenu* menu = dayMenu_->menu();
@@ -577,7 +600,7 @@ void AwaitingRepliesDetailView::updateToolbar(const AwaitingScreenContent& conte
             render();
         });
         if (choice.checked) {
-            action->setIcon(symbolIcon("checkmark", Theme::palette().ink));
+            action->setIcon(symbolIcon("checkmark", ThemeColour::ink));
         }
     }
     markAll_->setVisible(content.showsMarkAllAsRead);

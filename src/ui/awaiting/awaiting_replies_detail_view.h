@@ -33,7 +33,7 @@ namespace vask::ui {
 // answer, with the day-window menu, "Mark all as read", the row actions and the one open reply
 // draft. What it shows comes from AwaitingScreenPresenter; the widget only lays it out and
 // redraws when the list, the verdicts or the draft change. The draft goes with the screen.
-class AwaitingRepliesDetailView : public QWidget, public Restyles {
+class AwaitingRepliesDetailView : public QWidget {
     Q_OBJECT
   public:
     using CatchUp = std::function<void(const AwaitingReply&)>;
@@ -54,7 +54,6 @@ class AwaitingRepliesDetailView : public QWidget, public Restyles {
 
     // Redraws from the presenter; called on every change it reports.
     void render();
-    void restyle() override;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

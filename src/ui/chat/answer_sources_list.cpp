@@ -18,8 +18,7 @@ namespace cp = chat_presentation;
 namespace {
 
 RoundedPanel* card() {
-    const auto brand = Theme::palette();
-    return new RoundedPanel(brand.panel, 8, brand.edge);
+    return new RoundedPanel(ThemeColour::panel, 8, ThemeColour::edge);
 }
 
 }  // namespace
@@ -101,7 +100,7 @@ QWidget* AnswerSourcesList::conversationCard(const ConversationSource& source) {
         open->setFlat(true);
         open->setCursor(Qt::PointingHandCursor);
         open->setStyleSheet("QPushButton { border: none; background: transparent; padding: 0; }");
-        open->setIcon(symbolIcon("arrow.up.right", colour(Tone::accent), false));
+        open->setIcon(symbolIcon("arrow.up.right", shade(Tone::accent), false));
         open->setIconSize({10, 10});
         connect(open, &QPushButton::clicked, this,
                 [this, url = source.messagesTarget->url()] { actions_.openURL(url); });

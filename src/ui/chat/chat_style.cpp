@@ -24,25 +24,28 @@ void ensureResources() {
     (void)registered;
 }
 
-QColor colour(Tone tone) {
-    const auto brand = Theme::palette();
+Shade shade(Tone tone) {
     switch (tone) {
         case Tone::primary:
-            return brand.ink;
+            return ThemeColour::ink;
         case Tone::secondary:
-            return Theme::secondaryText();
+            return ThemeColour::secondary;
         case Tone::tertiary:
-            return Theme::tertiaryText();
+            return ThemeColour::tertiary;
         case Tone::accent:
-            return brand.accent;
+            return ThemeColour::accent;
         case Tone::onAccent:
-            return brand.onAccent;
+            return ThemeColour::onAccent;
         case Tone::red:
-            return Theme::current() == Appearance::dark ? QColor(0xFF6B6B) : QColor(0xC62828);
+            return ThemeColour::red;
         case Tone::orange:
-            return Theme::current() == Appearance::dark ? QColor(0xFFA94D) : QColor(0xD9480F);
+            return ThemeColour::orange;
     }
-    return brand.ink;
+    return ThemeColour::ink;
+}
+
+QColor colour(Tone tone) {
+    return shade(tone).colour();
 }
 
 QFont textFont(FontRole role, QFont::Weight weight, bool smaller) {
@@ -63,7 +66,7 @@ namespace {}  // namespace
 QLabel* symbolLabel(const QString& symbol, Tone tone, int size, QWidget* parent) {
     ensureResources();
     auto* label = new QLabel(parent);
-    label->setPixmap(symbolIcon(symbol, colour(tone), false).pixmap(size, size));
+    setSymbol(label, symbol, shade(tone), size);
     label->setFixedSize(size, size);
     label->setObjectName(symbol);
     label->setAccessibleName(symbol);
@@ -74,7 +77,7 @@ QLabel* textLabel(const QString& text, const QFont& font, Tone tone, QWidget* pa
     auto* label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);
     label->setFont(font);
-    setTextColour(label, colour(tone));
+    setTextColour(label, shade(tone));
     return label;
 }
 
@@ -113,7 +116,7 @@ ElidingLabel* elidingLabel(const QString& text, const QFont& font, Tone tone,
                            Qt::TextElideMode mode) {
     auto* label = new ElidingLabel(text, mode);
     label->setFont(font);
-    setTextColour(label, colour(tone));
+    setTextColour(label, shade(tone));
     return label;
 }
 
@@ -144,13 +147,13 @@ QPushButton* textButton(const QString& title, const QFont& font, Tone tone, QWid
     button->setFlat(true);
     button->setFont(font);
     button->setCursor(Qt::PointingHandCursor);
-    button->setStyleSheet(QString("QPushButton { border: none; background: transparent; "
-                                  "padding: 0; color: %1; text-align: left; }")
-                              .arg(colour(tone).name(QColor::HexArgb)));
+    button->setStyleSheet(
+        "QPushButton { border: none; background: transparent; padding: 0; text-align: left; }");
+    setTextColour(button, shade(tone));
     return button;
 }
 
-RoundedPanel::RoundedPanel(QColor fill, qreal radius, QColor border, QWidget* parent)
+RoundedPanel::RoundedPanel(Shade fill, qreal radius, std::optional<Shade> border, QWidget* parent)
     : QWidget(parent), fill_(fill), radius_(radius), border_(border) {}
 
 void RoundedPanel::paintEvent(QPaintEvent*) {
@@ -163,9 +166,9 @@ void RoundedPanel::paintEvent(QPaintEvent*) {
     const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     QPainterPath path;
     path.addRoundedRect(box, radius_, radius_);
-    painter.fillPath(path, fill_);
-    if (border_.isValid()) {
-        painter.setPen(QPen(border_, 1));
+    painter.fillPath(path, fill_.colour());
+    if (border_) {
+        painter.setPen(QPen(border_->colour(), 1));
         painter.drawPath(path);
     }
 }

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <optional>
 #include <string>
 
 #include "ui/theme.h"
@@ -22,6 +23,8 @@ enum class Tone { primary, secondary, tertiary, accent, onAccent, red, orange };
 // Registers the chat's icons (and the shared ones it uses); every chat widget calls it.
 void ensureResources();
 
+// The tone's named colour, followed across appearances; `colour` is its value now (for painting).
+Shade shade(Tone tone);
 QColor colour(Tone tone);
 // The caption-2 style sits one step below caption.
 QFont textFont(FontRole role, QFont::Weight weight = QFont::Normal, bool smaller = false);
@@ -74,7 +77,8 @@ QPushButton* textButton(const QString& title, const QFont& font, Tone tone,
 class RoundedPanel : public QWidget {
     Q_OBJECT
   public:
-    RoundedPanel(QColor fill, qreal radius, QColor border = {}, QWidget* parent = nullptr);
+    RoundedPanel(Shade fill, qreal radius, std::optional<Shade> border = {},
+                 QWidget* parent = nullptr);
     // How much of the fill and border a disabled panel keeps.
     static constexpr qreal disabledOpacity = 0.45;
 
@@ -82,9 +86,9 @@ class RoundedPanel : public QWidget {
     void paintEvent(QPaintEvent* event) override;
 
   private:
-    QColor fill_;
+    Shade fill_;
     qreal radius_;
-    QColor border_;
+    std::optional<Shade> border_;
 };
 
 }  // namespace vask::ui::chat_style

@@ -32,13 +32,13 @@ namespace {
 // A row filled with a colour that is not the canvas.
 class FilledRow : public QWidget {
   public:
-    explicit FilledRow(QColor fill) : fill_(fill) {}
+    explicit FilledRow(Shade fill) : fill_(fill) {}
 
   protected:
-    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), fill_); }
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), fill_.colour()); }
 
   private:
-    QColor fill_;
+    Shade fill_;
 };
 
 // `s` without a character at its end whose bytes have not all arrived yet.
@@ -84,9 +84,7 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
         options_.now = [] { return static_cast<std::int64_t>(QDateTime::currentSecsSinceEpoch()); };
     }
     setAutoFillBackground(true);
-    QPalette p = palette();
-    p.setColor(QPalette::Window, Theme::palette().canvas);
-    setPalette(p);
+    setPaletteColour(this, QPalette::Window, ThemeColour::canvas);
 
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
@@ -191,9 +189,7 @@ void ChatView::hideEvent(QHideEvent* event) {
 }
 
 QWidget* ChatView::makeProgressRow() {
-    QColor fill = Theme::palette().panel;
-    fill.setAlphaF(0.6F);
-    auto* widget = new FilledRow(fill);
+    auto* widget = new FilledRow(Shade(ThemeColour::panel, 0.6));
     widget->setObjectName("progressRow");
     auto* row = new QHBoxLayout(widget);
     row->setContentsMargins(Theme::padding, 8, Theme::padding, 8);
@@ -222,14 +218,13 @@ QWidget* ChatView::makeInputArea() {
         newChat_->setToolTip("New Chat");
         newChat_->setFlat(true);
         newChat_->setStyleSheet("QPushButton { border: none; background: transparent; }");
-        newChat_->setIcon(symbolIcon("square.and.pencil", colour(Tone::secondary), false));
+        newChat_->setIcon(symbolIcon("square.and.pencil", shade(Tone::secondary), false));
         newChat_->setIconSize({16, 16});
         connect(newChat_, &QPushButton::clicked, this, [this] { viewModel_->startNewSession(); });
         row->addWidget(newChat_, 0, Qt::AlignVCenter);
     }
 
-    const auto brand = Theme::palette();
-    composerBox_ = new RoundedPanel(brand.panel, 8, brand.edge);
+    composerBox_ = new RoundedPanel(ThemeColour::panel, 8, ThemeColour::edge);
     composerBox_->setObjectName("composerBox");
     auto* inset = new QVBoxLayout(composerBox_);
     inset->setContentsMargins(8, 8, 8, 8);
@@ -241,12 +236,8 @@ QWidget* ChatView::makeInputArea() {
     composer_->setPlaceholderText(qt(std::string(cp::composerPlaceholder)));
     // Disabled while a turn runs, it shows it: the text and placeholder fade (the disabled group
     // keeps the application's faded colours), and so does the box around it.
-    QPalette composerPalette = composer_->palette();
-    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
-        composerPalette.setColor(group, QPalette::PlaceholderText, colour(Tone::secondary));
-        composerPalette.setColor(group, QPalette::Text, colour(Tone::primary));
-    }
-    composer_->setPalette(composerPalette);
+    setPaletteColour(composer_, QPalette::PlaceholderText, shade(Tone::secondary));
+    setPaletteColour(composer_, QPalette::Text, shade(Tone::primary));
     inset->addWidget(composer_);
     row->addWidget(composerBox_, 1, Qt::AlignVCenter);
 
@@ -505,9 +496,7 @@ QWidget* ChatView::makeUsageLimitCard() {
     auto* outer = new QWidget;
     auto* outerRow = new QVBoxLayout(outer);
     outerRow->setContentsMargins(12, 0, 12, 0);
-    QColor fill = Theme::palette().ink;
-    fill.setAlphaF(0.08F);
-    auto* card = new RoundedPanel(fill, 10);
+    auto* card = new RoundedPanel(Shade(ThemeColour::ink, 0.08), 10);
     card->setObjectName("usageLimitCard");
     outerRow->addWidget(card);
     auto* column = new QVBoxLayout(card);
@@ -532,11 +521,10 @@ QWidget* ChatView::makeUsageLimitCard() {
         cta->setObjectName("usageLimitAction");
         cta->setAccessibleName(qt(copy.cta));
         cta->setCursor(Qt::PointingHandCursor);
-        const auto brand = Theme::palette();
         cta->setFont(textFont(FontRole::caption, QFont::Medium));
-        cta->setStyleSheet(QString("QPushButton { background: %1; color: %2; border: none; "
-                                   "border-radius: 5px; padding: 3px 10px; }")
-                               .arg(brand.accent.name(), brand.onAccent.name()));
+        // The accent fill, drawn by the style in the appearance it is painted in.
+        Theme::useBrandButtons(cta);
+        cta->setProperty("prominent", true);
         connect(cta, &QPushButton::clicked, this, [this, url = *target] { openURL(url); });
         column->addSpacing(2);
         column->addWidget(cta, 0, Qt::AlignLeft);
@@ -609,7 +597,8 @@ void ChatView::renderInput() {
     const bool canSend = cp::canSend(ready(), viewModel_->inputText.get(), state);
     send_->setEnabled(canSend);
     send_->setIcon(symbolIcon("arrow.up.circle.fill",
-                              canSend ? Theme::palette().accent : colour(Tone::secondary), false));
+                              canSend ? Shade(ThemeColour::accent) : shade(Tone::secondary),
+                              false));
     composerBox_->setEnabled(!state.isSending());
     if (newChat_) {
         newChat_->setEnabled(!viewModel_->transcript().empty() || state.hasAnyMessages());

@@ -40,18 +40,19 @@ class BubbleText : public QLabel {
         if (text.size() > longText) {
             // Laying out a long text once more only to learn it is wider than a line: it is.
             naturalWidth_ = std::numeric_limits<int>::max() / 2;
-        } else if (format == Qt::RichText) {
+        } else {
+            // Measured the way the label lays the text out (a text document): a line's width
+            // summed from its characters misses how mixed scripts are shaped and ordered, and a
+            // question ending in another script's word would wrap that word.
             QTextDocument document;
             document.setDefaultFont(font());
             document.setDocumentMargin(0);
-            document.setHtml(text);
-            naturalWidth_ = static_cast<int>(std::ceil(document.idealWidth()));
-        } else {
-            const QFontMetrics metrics(font());
-            naturalWidth_ = 0;
-            for (const auto& line : QStringView(text).split(u'\n')) {
-                naturalWidth_ = std::max(naturalWidth_, metrics.horizontalAdvance(line.toString()));
+            if (format == Qt::RichText) {
+                document.setHtml(text);
+            } else {
+                document.setPlainText(text);
             }
+            naturalWidth_ = static_cast<int>(std::ceil(document.idealWidth()));
         }
         // One more pixel: rounding must not wrap the last word of a line that fits.
         naturalWidth_ = std::min(naturalWidth_, std::numeric_limits<int>::max() / 2) + 1;
@@ -102,8 +103,7 @@ MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions act
         row->addSpacing(40);
     }
 
-    const auto brand = Theme::palette();
-    auto* bubble = new RoundedPanel(user ? brand.accent : brand.panel, 16);
+    auto* bubble = new RoundedPanel(user ? ThemeColour::accent : ThemeColour::panel, 16);
     bubble->setObjectName(user ? "userBubble" : "answerBubble");
     auto* inset = new QVBoxLayout(bubble);
     inset->setContentsMargins(12, 8, 12, 8);
@@ -111,9 +111,7 @@ MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions act
     text_->setObjectName("messageText");
     text_->setWordWrap(true);
     text_->setFont(Theme::font(FontRole::body));
-    QPalette p = text_->palette();
-    p.setColor(QPalette::WindowText, user ? brand.onAccent : brand.ink);
-    text_->setPalette(p);
+    setPaletteColour(text_, QPalette::WindowText, user ? ThemeColour::onAccent : ThemeColour::ink);
     text_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse);
     text_->setOpenExternalLinks(false);
     connect(text_, &QLabel::linkActivated, this, &MessageBubble::linkActivated);
@@ -126,14 +124,9 @@ MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions act
     });
     inset->addWidget(text_);
     cutNote_ = textLabel(qt(cp::shownTextCutNote()), textFont(FontRole::caption),
-                         user ? Tone::primary : Tone::secondary);
+                         user ? Tone::onAccent : Tone::secondary);
     cutNote_->setObjectName("messageCutNote");
     cutNote_->setWordWrap(true);
-    if (user) {
-        QPalette notePalette = cutNote_->palette();
-        notePalette.setColor(QPalette::WindowText, brand.onAccent);
-        cutNote_->setPalette(notePalette);
-    }
     cutNote_->hide();
     inset->addWidget(cutNote_);
     // Each bubble hugs its text, the question on the right and the answer on the left.

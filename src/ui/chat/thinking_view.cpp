@@ -75,9 +75,7 @@ ThinkingView::ThinkingView(std::string_view text, bool expanded, QWidget* parent
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPointSizeF(Theme::font(FontRole::caption).pointSizeF());
     text_->setFont(mono);
-    QPalette p = text_->palette();
-    p.setColor(QPalette::Text, colour(Tone::secondary));
-    text_->setPalette(p);
+    setPaletteColour(text_, QPalette::Text, shade(Tone::secondary));
     text_->document()->setDocumentMargin(0);
     column->addWidget(text_);
     // The newest reasoning is at the bottom: keep it in view as the text grows.
@@ -149,9 +147,7 @@ void ThinkingView::fitHeight(bool force) {
 
 void ThinkingView::setExpanded(bool expanded) {
     expanded_ = expanded;
-    chevron_->setPixmap(
-        symbolIcon(expanded ? "chevron.down" : "chevron.right", colour(Tone::tertiary), false)
-            .pixmap(10, 10));
+    setSymbol(chevron_, expanded ? "chevron.down" : "chevron.right", shade(Tone::tertiary), 10);
     text_->setVisible(expanded);
     if (expanded) {
         QTimer::singleShot(0, this, [this] {

@@ -3,18 +3,15 @@
 #include <QEvent>
 #include <QFontMetrics>
 #include <QLabel>
-#include <QLineEdit>
-#include <QScrollArea>
-#include <QScrollBar>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStyle>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
 
 #include "ui/brand_marks.h"
+#include "ui/window_fit.h"
 
 namespace vask::ui {
 
@@ -45,11 +42,6 @@ int defaultSidebarWidth(const QWidget& sidebar, int minimum, int maximum) {
     return std::clamp(body.horizontalAdvance("Awaiting your reply") + parts, minimum, maximum);
 }
 
-QScrollBar* scrollBarOf(QWidget* page) {
-    auto* scroll = page ? page->findChild<QScrollArea*>("chatMessages") : nullptr;
-    return scroll ? scroll->verticalScrollBar() : nullptr;
-}
-
 }  // namespace
 
 MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
@@ -57,7 +49,7 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
     ensureViewIcons();
     setObjectName("main");
     setWindowTitle("Vask");
-    resize(900, 600);
+    fitToScreen(this, {900, 600});
     model_ = std::make_unique<MainWindowModel>(MainWindowModel::Dependencies{
         .chat = deps_.chat,
         .sync = deps_.sync,
@@ -103,9 +95,7 @@ SessionSidebar* MainWindow::makeSidebar() {
     sidebar->setMinimumWidth(200);
     sidebar->setMaximumWidth(320);
     sidebar->setAutoFillBackground(true);
-    QPalette sidebarPalette = sidebar->palette();
-    sidebarPalette.setColor(QPalette::Window, Theme::palette().panel);
-    sidebar->setPalette(sidebarPalette);
+    setPaletteColour(sidebar, QPalette::Window, ThemeColour::panel);
     connect(sidebar, &SessionSidebar::picked, this,
             [this](const std::optional<SidebarSelection>& selection) {
                 model_->select(selection);
@@ -114,65 +104,12 @@ SessionSidebar* MainWindow::makeSidebar() {
     return sidebar;
 }
 
-void MainWindow::replacePage(QWidget*& page, QWidget* replacement) {
-    const int index = detail_->indexOf(page);
-    detail_->insertWidget(index, replacement);
-    detail_->removeWidget(page);
-    page->hide();
-    page->deleteLater();
-    page = replacement;
-}
-
-void MainWindow::restyle() {
-    // The window, its model and the screen it shows stay; what took colours when it was made is
-    // made again. The awaiting screen restyles itself (an open draft stays), the sidebar keeps
-    // what is typed in its search field, the chat its place in the conversation (its composer's
-    // text is its model's).
-    const QString search = sidebar_->findChild<QLineEdit*>("sidebar-search")->text();
-    const QList<int> sizes = split_->sizes();
-    QWidget* oldSidebar = sidebar_;
-    sidebar_ = makeSidebar();
-    split_->replaceWidget(0, sidebar_);
-    split_->setSizes(sizes);
-    oldSidebar->deleteLater();
-    sidebar_->findChild<QLineEdit*>("sidebar-search")->setText(search);
-
-    QWidget* signedOut = makeSignedOutView();
-    replacePage(signedOutPage_, signedOut);
-    QWidget* syncing = makeSyncingView();
-    replacePage(syncingPage_, syncing);
-    // Where the conversation was read: its end (kept in view as it grows), or a place above it.
-    std::optional<std::optional<int>> chatScroll;
-    if (chatPage_) {
-        if (const auto* bar = scrollBarOf(chatPage_)) {
-            chatScroll = bar->value() < bar->maximum() ? std::optional(bar->value()) : std::nullopt;
-        }
-        QWidget* chat = deps_.makeChatView ? deps_.makeChatView() : new QWidget;
-        chat->setObjectName("conversation");
-        replacePage(chatPage_, chat);
-    }
-    if (auto* restyles = dynamic_cast<Restyles*>(awaitingPage_)) {
-        restyles->restyle();
-    } else if (awaitingPage_) {
-        replacePage(awaitingPage_, makeAwaitingPage());
-    }
-    render();
-    if (chatScroll) {
-        // Once the new conversation is laid out.
-        QTimer::singleShot(0, this, [this, place = *chatScroll] {
-            if (auto* bar = scrollBarOf(chatPage_)) {
-                bar->setValue(place.value_or(bar->maximum()));
-            }
-        });
-    }
-}
-
 QWidget* MainWindow::makeAwaitingPage() {
     QWidget* page =
         deps_.makeAwaitingView
             ? deps_.makeAwaitingView([this](const AwaitingReply& r) { catchUp(r); },
                                      [this] { return !deps_.chat.isSending(); })
-            : styledText("Awaiting your reply", FontRole::headline, Theme::secondaryText());
+            : styledText("Awaiting your reply", FontRole::headline, ThemeColour::secondary);
     page->setObjectName("awaiting-detail");
     return page;
 }
@@ -181,13 +118,12 @@ QWidget* MainWindow::makeSignedOutView() {
     auto* page = centredColumn(Theme::spacingSmall);
     page->setObjectName("signed-out");
     auto* column = static_cast<QVBoxLayout*>(page->layout());
-    column->addWidget(symbolLabel("person.crop.circle.badge.xmark", Theme::secondaryText(), 44), 0,
+    column->addWidget(symbolLabel("person.crop.circle.badge.xmark", ThemeColour::secondary, 44), 0,
                       Qt::AlignHCenter);
-    auto* title =
-        styledText(MainWindowModel::signedOutTitle, FontRole::headline, Theme::palette().ink);
+    auto* title = styledText(MainWindowModel::signedOutTitle, FontRole::headline, ThemeColour::ink);
     column->addWidget(title, 0, Qt::AlignHCenter);
     auto* description = styledText(MainWindowModel::signedOutDescription, FontRole::body,
-                                   Theme::secondaryText(), true);
+                                   ThemeColour::secondary, true);
     description->setAlignment(Qt::AlignCenter);
     column->addWidget(description);
     column->addStretch();
@@ -200,7 +136,7 @@ QWidget* MainWindow::makeSyncingView() {
     auto* column = static_cast<QVBoxLayout*>(page->layout());
     column->addWidget(new BreathingDot(14), 0, Qt::AlignHCenter);
     column->addWidget(
-        styledText(MainWindowModel::syncingText, FontRole::body, Theme::secondaryText()), 0,
+        styledText(MainWindowModel::syncingText, FontRole::body, ThemeColour::secondary), 0,
         Qt::AlignHCenter);
     syncError_ = styledText({}, FontRole::callout, errorRed(), true);
     syncError_->setObjectName("sync-error");

@@ -19,7 +19,7 @@ namespace vask::ui {
 
 // The window "main": the session sidebar beside the detail, which is the awaiting-reply screen,
 // the chat, or in its place the signed-out or syncing notice.
-class MainWindow : public QWidget, public Restyles {
+class MainWindow : public QWidget {
     Q_OBJECT
   public:
     using CatchUp = std::function<void(const AwaitingReply&)>;
@@ -53,15 +53,12 @@ class MainWindow : public QWidget, public Restyles {
     void catchUp(const AwaitingReply& reply);
 
     void render();
-    void restyle() override;
 
   protected:
     void showEvent(QShowEvent* event) override;
 
   private:
     SessionSidebar* makeSidebar();
-    // Puts `replacement` where `page` is in the detail, and lets the old one go.
-    void replacePage(QWidget*& page, QWidget* replacement);
     QWidget* makeSignedOutView();
     QWidget* makeAwaitingPage();
     QWidget* makeSyncingView();

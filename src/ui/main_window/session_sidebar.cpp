@@ -22,8 +22,8 @@ constexpr const char* awaitingTag = "\x01awaiting";
 
 QWidget* sessionRow(const sidebar::RowsShown::Session& row, int width) {
     const bool highlighted = row.selected;
-    const QColor ink = highlighted ? Theme::palette().onAccent : Theme::palette().ink;
-    const QColor secondary = highlighted ? Theme::palette().onAccent : Theme::secondaryText();
+    const Shade ink = highlighted ? ThemeColour::onAccent : ThemeColour::ink;
+    const Shade secondary = highlighted ? ThemeColour::onAccent : ThemeColour::secondary;
     auto* widget = new QWidget;
     widget->setAttribute(Qt::WA_TransparentForMouseEvents);
     auto* column = new QVBoxLayout(widget);
@@ -74,14 +74,14 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
 
     auto* header = new QHBoxLayout;
     header->setContentsMargins(Theme::spacingSmall, 0, 0, 0);
-    header->addWidget(styledText("Vask", FontRole::headline, Theme::palette().ink));
+    header->addWidget(styledText("Vask", FontRole::headline, ThemeColour::ink));
     header->addStretch();
     newChat_ = new QToolButton;
     newChat_->setObjectName("new-chat-button");
     newChat_->setAccessibleName("New Chat");
     newChat_->setToolTip("New Chat");
     newChat_->setAutoRaise(true);
-    newChat_->setIcon(symbolIcon("square.and.pencil", Theme::palette().ink, false));
+    newChat_->setIcon(symbolIcon("square.and.pencil", ThemeColour::ink, false));
     connect(newChat_, &QToolButton::clicked, this, [this] { emit picked(model_.newChat()); });
     header->addWidget(newChat_);
     column->addLayout(header);
@@ -90,13 +90,9 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
     search_->setObjectName("sidebar-search");
     search_->setAccessibleName("Search chats");
     search_->setPlaceholderText("Search chats");
-    {
-        QPalette palette = search_->palette();
-        palette.setColor(QPalette::PlaceholderText, Theme::secondaryText());
-        search_->setPalette(palette);
-    }
+    setPaletteColour(search_, QPalette::PlaceholderText, ThemeColour::secondary);
     search_->setClearButtonEnabled(true);
-    search_->addAction(symbolIcon("magnifyingglass", Theme::secondaryText(), false),
+    search_->addAction(symbolIcon("magnifyingglass", ThemeColour::secondary, false),
                        QLineEdit::LeadingPosition);
     connect(search_, &QLineEdit::textChanged, this, [this](const QString& text) {
         model_.searchText = text.toStdString();
@@ -144,7 +140,7 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
     overlay_->setAlignment(Qt::AlignCenter);
     overlay_->setWordWrap(true);
     overlay_->setFont(Theme::font(FontRole::body));
-    setTextColour(overlay_, Theme::secondaryText());
+    setTextColour(overlay_, ThemeColour::secondary);
     overlay_->hide();
 
     if (!deps_.prompt) {
@@ -229,18 +225,17 @@ void SessionSidebar::rebuildRows() {
         // Highlighted whenever selected, active window or not: the list paints the selection
         // in the accent either way, and the text on it must stay readable.
         const bool highlighted = shown_.awaitingSelected;
-        const auto colours = Theme::palette();
-        const QColor ink = highlighted ? colours.onAccent : colours.ink;
-        auto* icon = awaitingIcon(highlighted ? colours.onAccent : colours.accent);
+        const Shade ink = highlighted ? ThemeColour::onAccent : ThemeColour::ink;
+        auto* icon = awaitingIcon(highlighted ? ThemeColour::onAccent : ThemeColour::accent);
         line->addWidget(icon);
-        auto* badge = styledText(QString::number(*shown_.awaitingCount), FontRole::caption,
-                                 highlighted ? colours.accent : colours.onAccent);
+        auto* badge = new Badge(QString::number(*shown_.awaitingCount),
+                                highlighted ? ThemeColour::accent : ThemeColour::onAccent,
+                                highlighted ? ThemeColour::onAccent : ThemeColour::accent,
+                                QMargins(6, 1, 6, 1));
         badge->setObjectName("awaiting-count");
-        QFont semibold = badge->font();
+        QFont semibold = Theme::font(FontRole::caption);
         semibold.setWeight(QFont::DemiBold);
         badge->setFont(semibold);
-        badge->setStyleSheet(QString("background: %1; border-radius: 8px; padding: 1px 6px;")
-                                 .arg((highlighted ? colours.onAccent : colours.accent).name()));
         badge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
         // The badge and the icon keep their whole width; the label gets what is left.
         const int labelWidth =
@@ -263,7 +258,14 @@ void SessionSidebar::rebuildRows() {
     QFont headerFont = Theme::font(FontRole::caption);
     headerFont.setWeight(QFont::DemiBold);
     header->setFont(headerFont);
-    header->setForeground(Theme::secondaryText());
+    // Drawn by a label in the secondary colour of whichever appearance is shown; the item keeps
+    // its text for assistive technology.
+    header->setForeground(Qt::transparent);
+    auto* headerLabel = styledText("Chats", FontRole::caption, ThemeColour::secondary);
+    headerLabel->setFont(headerFont);
+    headerLabel->setContentsMargins(Theme::spacingSmall, 0, 0, 0);
+    headerLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
+    list_->setItemWidget(header, headerLabel);
     for (const auto& row : shown_.sessions) {
         auto* item = new QListWidgetItem(list_);
         item->setData(selectionRole, qs(row.id));
@@ -293,18 +295,8 @@ void SessionSidebar::rebuildRows() {
     rendering_ = false;
 }
 
-QLabel* SessionSidebar::awaitingIcon(const QColor& colour) {
-    constexpr int size = 16;
-    auto it = awaitingIcons_.find(colour.rgba());
-    if (it == awaitingIcons_.end()) {
-        it = awaitingIcons_.insert(
-            colour.rgba(),
-            symbolIcon("tray.and.arrow.down.fill", colour, false).pixmap(size, size));
-    }
-    auto* label = new QLabel;
-    label->setPixmap(*it);
-    label->setFixedSize(size, size);
-    return label;
+QLabel* SessionSidebar::awaitingIcon(const Shade& colour) {
+    return symbolLabel("tray.and.arrow.down.fill", colour, 16);
 }
 
 void SessionSidebar::showSelection() {
@@ -337,7 +329,7 @@ void SessionSidebar::showContextMenu(const QPoint& position) {
     }
     const std::string id = tag.toStdString();
     QMenu menu(this);
-    menu.addAction(symbolIcon("pencil", Theme::palette().ink, false), "Rename", this,
+    menu.addAction(symbolIcon("pencil", ThemeColour::ink, false), "Rename", this,
                    [this, id] { rename(id); });
     auto* remove = menu.addAction(symbolIcon("trash", errorRed(), false), "Delete Chat", this,
                                   [this, id] { confirmDeletion(id); });
@@ -379,7 +371,7 @@ SessionSidebar::PromptText SessionSidebar::standardPrompt() {
     return [](QWidget* parent, const QString& title, const QString& label,
               const QString& text) -> std::optional<QString> {
         QInputDialog dialog(parent);
-        dialog.setStyleSheet(Theme::buttonStyleSheet());
+        Theme::useBrandButtons(&dialog);
         dialog.setWindowTitle(title);
         dialog.setLabelText(label);
         dialog.setTextValue(text);

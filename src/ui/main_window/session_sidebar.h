@@ -64,9 +64,7 @@ class SessionSidebar : public QWidget {
     void rebuildRows();
     // Selects the row the shown rows say is selected.
     void showSelection();
-    // The awaiting row's icon in one colour, drawn from its SVG once per colour and kept: the
-    // row is made again whenever the list changes.
-    QLabel* awaitingIcon(const QColor& colour);
+    QLabel* awaitingIcon(const Shade& colour);
     void showContextMenu(const QPoint& position);
     std::shared_ptr<const ChatSession> session(const std::string& id) const;
 
@@ -78,7 +76,6 @@ class SessionSidebar : public QWidget {
     // What the list shows now; it is laid out again only when this changes.
     sidebar::RowsShown shown_;
     bool laidOut_ = false;
-    QHash<QRgb, QPixmap> awaitingIcons_;
     bool rendering_ = false;
     QToolButton* newChat_ = nullptr;
     QLineEdit* search_ = nullptr;

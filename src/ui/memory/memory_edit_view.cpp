@@ -20,7 +20,7 @@ MemoryEditView::MemoryEditView(const MemoryAssociation& association, Save onSave
     setFixedWidth(440);
     auto* column = new QVBoxLayout(this);
     column->setSpacing(16);
-    auto* title = styledText("Edit Association", FontRole::headline, Theme::palette().ink);
+    auto* title = styledText("Edit Association", FontRole::headline, ThemeColour::ink);
     QFont semibold = title->font();
     semibold.setWeight(QFont::DemiBold);
     title->setFont(semibold);
@@ -45,7 +45,7 @@ MemoryEditView::MemoryEditView(const MemoryAssociation& association, Save onSave
     error_ = styledText(MemorySettingsViewModel::updateFailedText, FontRole::caption, errorRed());
     column->addWidget(error_);
 
-    setStyleSheet(Theme::buttonStyleSheet());
+    Theme::useBrandButtons(this);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     auto* cancel = new QPushButton("Cancel");

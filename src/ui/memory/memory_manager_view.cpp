@@ -11,6 +11,7 @@
 #include "memory/memory_settings_presentation.h"
 #include "shell/observe_all.h"
 #include "ui/memory/memory_edit_view.h"
+#include "ui/window_fit.h"
 
 namespace vask::ui {
 
@@ -35,7 +36,7 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
                                      Confirm confirm, QWidget* parent)
     : QDialog(parent), viewModel_(std::move(viewModel)), confirm_(std::move(confirm)) {
     setWindowTitle("Private Memory");
-    setFixedSize(620, 480);
+    fitToScreen(this, {620, 480}, {620, 300}, {620, 480});
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
@@ -44,15 +45,15 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     header->setContentsMargins(Theme::padding, Theme::padding, Theme::padding, Theme::padding);
     auto* titles = new QVBoxLayout;
     titles->setSpacing(2);
-    auto* title = styledText("Private Memory", FontRole::headline, Theme::palette().ink);
+    auto* title = styledText("Private Memory", FontRole::headline, ThemeColour::ink);
     QFont semibold = title->font();
     semibold.setWeight(QFont::DemiBold);
     title->setFont(semibold);
     titles->addWidget(title);
     titles->addWidget(styledText("Review or change associations Vask can use in later chats.",
-                                 FontRole::callout, Theme::secondaryText()));
+                                 FontRole::callout, ThemeColour::secondary));
     header->addLayout(titles, 1);
-    setStyleSheet(Theme::buttonStyleSheet());
+    Theme::useBrandButtons(this);
     auto* done = new QPushButton("Done");
     done->setAccessibleName("Done");
     done->setDefault(true);
@@ -68,13 +69,12 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     spinner->setTextVisible(false);
     spinner->setFixedSize(120, 6);
     content_->addWidget(centred(
-        {spinner, styledText("Loading memory\u2026", FontRole::body, Theme::secondaryText())}));
-    auto* emptyTitle =
-        styledText("No Saved Associations", FontRole::headline, Theme::palette().ink);
+        {spinner, styledText("Loading memory\u2026", FontRole::body, ThemeColour::secondary)}));
+    auto* emptyTitle = styledText("No Saved Associations", FontRole::headline, ThemeColour::ink);
     content_->addWidget(
-        centred({symbolLabel("brain.head.profile", Theme::secondaryText(), 40), emptyTitle,
+        centred({symbolLabel("brain.head.profile", ThemeColour::secondary, 40), emptyTitle,
                  styledText("Ask Vask to remember something and it will appear here.",
-                            FontRole::body, Theme::secondaryText())}));
+                            FontRole::body, ThemeColour::secondary)}));
     auto* scroll = new QScrollArea;
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
@@ -155,24 +155,20 @@ QWidget* MemoryManagerView::makeRow(const MemoryAssociation& association, bool b
     texts->setSpacing(3);
     auto* top = new QHBoxLayout;
     top->setSpacing(6);
-    auto* term = styledText(qs(association.term), FontRole::body, Theme::palette().ink);
+    auto* term = styledText(qs(association.term), FontRole::body, ThemeColour::ink);
     QFont medium = term->font();
     medium.setWeight(QFont::Medium);
     term->setFont(medium);
     term->setTextInteractionFlags(Qt::TextSelectableByMouse);
     top->addWidget(term);
-    auto* badge = styledText(qs(presentation::badge(association.provenance)), FontRole::caption,
-                             Theme::secondaryText());
-    QColor fill = Theme::secondaryText();
-    fill.setAlphaF(0.12f);
-    badge->setStyleSheet(QString("background: %1; border-radius: 8px; padding: 2px 5px;")
-                             .arg(fill.name(QColor::HexArgb)));
+    auto* badge = new Badge(qs(presentation::badge(association.provenance)), ThemeColour::secondary,
+                            Shade(ThemeColour::secondary, 0.12), QMargins(5, 2, 5, 2));
     badge->setFont(medium);
     top->addWidget(badge);
     top->addStretch();
     texts->addLayout(top);
     auto* definition =
-        styledText(qs(association.definition), FontRole::callout, Theme::secondaryText(), true);
+        styledText(qs(association.definition), FontRole::callout, ThemeColour::secondary, true);
     definition->setTextInteractionFlags(Qt::TextSelectableByMouse);
     texts->addWidget(definition);
     line->addLayout(texts, 1);

@@ -21,15 +21,15 @@ MemorySettingsPanel::MemorySettingsPanel(std::shared_ptr<MemorySettingsViewModel
       principalProvider_(std::move(principalProvider)),
       confirm_(std::move(confirm)) {
     auto* row = new QHBoxLayout;
-    row->addWidget(symbolLabel("brain.head.profile", Theme::secondaryText()));
-    summary_ = styledText({}, FontRole::body, Theme::secondaryText());
+    row->addWidget(symbolLabel("brain.head.profile", ThemeColour::secondary));
+    summary_ = styledText({}, FontRole::body, ThemeColour::secondary);
     summary_->setObjectName("memory-summary");
     row->addWidget(summary_, 1);
     manage_ = smallButton("Manage\u2026", "manage-memory-button");
     connect(manage_, &QPushButton::clicked, this, &MemorySettingsPanel::presentManager);
     row->addWidget(manage_);
     body()->addLayout(row);
-    note_ = styledText({}, FontRole::caption, Theme::secondaryText(), true);
+    note_ = styledText({}, FontRole::caption, ThemeColour::secondary, true);
     note_->setObjectName("memory-note");
     body()->addWidget(note_);
 
@@ -50,7 +50,7 @@ void MemorySettingsPanel::render() {
         setTextColour(note_, errorRed());
     } else {
         note_->setText(presentation::privacyNote);
-        setTextColour(note_, Theme::secondaryText());
+        setTextColour(note_, ThemeColour::secondary);
     }
     // Another account, or none, since the list was followed: follow the new one.
     if (isVisible()) {

@@ -18,9 +18,9 @@ namespace vask::ui {
 
 namespace {
 
-const QColor errorRed(0xD0, 0x3B, 0x3B);
+const Shade errorRed = Shade::fixed(QColor(0xD0, 0x3B, 0x3B));
 
-QLabel* textLabel(const QString& content, const QFont& font, const QColor& colour) {
+QLabel* textLabel(const QString& content, const QFont& font, const Shade& colour) {
     auto* label = new QLabel(content);
     label->setFont(font);
     label->setWordWrap(true);
@@ -41,13 +41,13 @@ QColor quaternaryFill() {
 }
 
 // A symbol before a text, as one row.
-QWidget* iconLabel(const QString& symbol, const QColor& colour, QLabel* text) {
+QWidget* iconLabel(const QString& symbol, const Shade& colour, QLabel* text) {
     auto* holder = new QWidget;
     auto* row = new QHBoxLayout(holder);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(6);
     auto* icon = new QLabel;
-    icon->setPixmap(symbolIcon(symbol, colour, false).pixmap(16, 16));
+    setSymbol(icon, symbol, colour, 16);
     row->addWidget(icon, 0, Qt::AlignTop);
     row->addWidget(text);
     return holder;
@@ -233,7 +233,7 @@ void StatusArea::setStatus(const OnboardingStepsModel::Status& status) {
     }
     for (const auto& line : status.lines) {
         auto* label = textLabel(QString::fromStdString(line.text), Theme::font(FontRole::callout),
-                                line.isError ? errorRed : Theme::secondaryText());
+                                line.isError ? errorRed : ThemeColour::secondary);
         lines_->addWidget(widthLimited(label, maxTextWidth_));
     }
     setVisible(status.showsSpinner || !status.lines.empty());
@@ -275,13 +275,13 @@ FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
     folder_->setReadOnly(true);
     folder_->setFrame(false);
     folder_->setFont(medium);
-    folder_->setStyleSheet(QString("QLineEdit { background: transparent; color: %1; }")
-                               .arg(Theme::palette().ink.name()));
+    folder_->setStyleSheet("QLineEdit { background: transparent; }");
+    setPaletteColour(folder_, QPalette::Text, ThemeColour::ink);
     folder_->setToolTip("The folder chat.db is read from: select it to copy");
     rowLayout->addWidget(folder_, 0, 1);
     fileIcon_ = new QLabel;
     rowLayout->addWidget(fileIcon_, 1, 0, Qt::AlignTop | Qt::AlignHCenter);
-    file_ = textLabel({}, Theme::font(FontRole::callout), Theme::secondaryText());
+    file_ = textLabel({}, Theme::font(FontRole::callout), ThemeColour::secondary);
     file_->setObjectName("onboarding.accessFile");
     file_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     rowLayout->addWidget(file_, 1, 1);
@@ -291,12 +291,12 @@ FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
     auto* noteText = textLabel(
         "Once the file is in place, Vask moves on by itself. Still waiting? Click “Quit & "
         "Reopen” — Vask relaunches and picks up right where it left off.",
-        Theme::font(FontRole::callout), Theme::secondaryText());
+        Theme::font(FontRole::callout), ThemeColour::secondary);
     noteText->setObjectName("onboarding.hintNote");
     noteText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     noteText->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     column->addWidget(
-        widthLimited(iconLabel("arrow.clockwise.circle", Theme::secondaryText(), noteText), 330));
+        widthLimited(iconLabel("arrow.clockwise.circle", ThemeColour::secondary, noteText), 330));
 
     status_ = new StatusArea(380);
     status_->setObjectName("onboarding.accessStatus");
@@ -314,11 +314,8 @@ void FullDiskAccessHint::setFolder(const OnboardingStepsModel::AccessFolder& fol
     folder_->setAccessibleName(QString::fromStdString(folder.folder));
     file_->setText(QString::fromStdString(folder.fileState));
     file_->setAccessibleName(QString::fromStdString(folder.fileState));
-    const QColor colour = folder.fileReadable ? Theme::palette().accent : Theme::secondaryText();
-    fileIcon_->setPixmap(
-        symbolIcon(folder.fileReadable ? "checkmark.circle.fill" : "exclamationmark.circle", colour,
-                   false)
-            .pixmap(14, 14));
+    setSymbol(fileIcon_, folder.fileReadable ? "checkmark.circle.fill" : "exclamationmark.circle",
+              folder.fileReadable ? ThemeColour::accent : ThemeColour::secondary, 14);
 }
 
 MessageRetentionNotice::MessageRetentionNotice(const MessageRetentionAssessment& assessment,
@@ -333,19 +330,19 @@ MessageRetentionNotice::MessageRetentionNotice(const MessageRetentionAssessment&
     semibold.setWeight(QFont::DemiBold);
     auto* title = new QLabel("About your message history");
     title->setFont(semibold);
-    auto* heading = iconLabel("clock.arrow.circlepath", Theme::palette().ink, title);
+    auto* heading = iconLabel("clock.arrow.circlepath", ThemeColour::ink, title);
     column->addWidget(heading, 0, Qt::AlignHCenter);
 
     auto* message =
         textLabel(QString::fromStdString(OnboardingStepsModel::retentionMessage(assessment)),
-                  Theme::font(FontRole::callout), Theme::secondaryText());
+                  Theme::font(FontRole::callout), ThemeColour::secondary);
     message->setObjectName("onboarding.retentionMessage");
     column->addWidget(message);
     if (OnboardingStepsModel::retentionShowsKeepTip(assessment)) {
         auto* tip = textLabel(
             "To keep future conversations in Messages too, choose Messages › Settings › General › "
             "Keep Messages › Forever.",
-            Theme::font(FontRole::caption), Theme::tertiaryText());
+            Theme::font(FontRole::caption), ThemeColour::tertiary);
         tip->setObjectName("onboarding.retentionTip");
         column->addWidget(tip);
     }

@@ -12,12 +12,13 @@
 #include "ui/onboarding/onboarding_controls.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
+#include "ui/window_fit.h"
 
 namespace vask::ui {
 
 namespace {
 
-QLabel* centredText(const QString& content, const QFont& font, const QColor& colour) {
+QLabel* centredText(const QString& content, const QFont& font, const Shade& colour) {
     auto* label = new QLabel(content);
     label->setFont(font);
     label->setWordWrap(true);
@@ -35,8 +36,7 @@ QString qs(const std::string& text) {
 OnboardingView::OnboardingView(std::shared_ptr<OnboardingStepsModel> model, QWidget* parent)
     : QWidget(parent), model_(std::move(model)) {
     setWindowTitle("Welcome to Vask");
-    setMinimumSize(560, 640);
-    resize(defaultWidth, defaultHeight);
+    fitToScreen(this, {defaultWidth, defaultHeight}, {560, 640});
     setAutoFillBackground(true);
 
     auto* column = new QVBoxLayout(this);
@@ -71,9 +71,7 @@ QWidget* OnboardingView::makeFooter() {
     skip_->setFlat(true);
     skip_->setFont(Theme::font(FontRole::callout));
     skip_->setCursor(Qt::PointingHandCursor);
-    QPalette secondary = skip_->palette();
-    secondary.setColor(QPalette::ButtonText, Theme::secondaryText());
-    skip_->setPalette(secondary);
+    setPaletteColour(skip_, QPalette::ButtonText, ThemeColour::secondary);
     connect(skip_, &QPushButton::clicked, this, [this] { model_->advance(); });
     row->addWidget(skip_);
 
@@ -84,11 +82,7 @@ QWidget* OnboardingView::makeFooter() {
     relaunch_->setToolTip(OnboardingStepsModel::relaunchToolTip);
     relaunch_->setCursor(Qt::PointingHandCursor);
     relaunch_->setFont(Theme::font(FontRole::callout));
-    relaunch_->setStyleSheet(
-        QString("QPushButton { border: 1px solid %1; border-radius: 6px; padding: 5px 12px; "
-                "background: %2; color: %3; } QPushButton:pressed { background: %1; }")
-            .arg(Theme::palette().edge.name(), Theme::palette().panel.name(),
-                 Theme::palette().ink.name()));
+    Theme::useBrandButtons(relaunch_);
     connect(relaunch_, &QPushButton::clicked, this, [this] { model_->relaunch(); });
     row->addWidget(relaunch_);
 
@@ -167,8 +161,7 @@ QWidget* OnboardingView::stepBody(const OnboardingStepsModel::Page& page, QWidge
     } else {
         auto* picture = new QLabel;
         picture->setObjectName("onboarding.symbol");
-        picture->setPixmap(
-            symbolIcon(qs(page.icon), Theme::palette().accent, false).pixmap(56, 56));
+        setSymbol(picture, qs(page.icon), ThemeColour::accent, 56);
         picture->setAlignment(Qt::AlignCenter);
         column->addWidget(picture, 0, Qt::AlignHCenter);
     }
@@ -176,11 +169,11 @@ QWidget* OnboardingView::stepBody(const OnboardingStepsModel::Page& page, QWidge
     QFont titleFont = Theme::font(FontRole::body);
     titleFont.setPointSizeF(26);
     titleFont.setWeight(QFont::DemiBold);
-    auto* title = centredText(qs(page.title), titleFont, Theme::palette().ink);
+    auto* title = centredText(qs(page.title), titleFont, ThemeColour::ink);
     title->setObjectName("onboarding.title");
     column->addWidget(title);
 
-    subtitle_ = centredText(qs(page.subtitle), Theme::font(FontRole::body), Theme::secondaryText());
+    subtitle_ = centredText(qs(page.subtitle), Theme::font(FontRole::body), ThemeColour::secondary);
     subtitle_->setObjectName("onboarding.subtitle");
     subtitle_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     column->addWidget(widthLimited(subtitle_, 440));
@@ -211,9 +204,7 @@ QWidget* OnboardingView::makeExtra(OnboardingStep step) {
             differentAccount_->setFlat(true);
             differentAccount_->setCursor(Qt::PointingHandCursor);
             differentAccount_->setFont(Theme::font(FontRole::callout));
-            QPalette link = differentAccount_->palette();
-            link.setColor(QPalette::ButtonText, Theme::palette().accent);
-            differentAccount_->setPalette(link);
+            setPaletteColour(differentAccount_, QPalette::ButtonText, ThemeColour::accent);
             connect(differentAccount_, &QPushButton::clicked, this,
                     [this] { model_->useDifferentAccount(); });
             column->addWidget(differentAccount_, 0, Qt::AlignHCenter);
@@ -262,14 +253,14 @@ QWidget* OnboardingView::makeSignInLinkRow() {
     signInLink_->setObjectName("onboarding.signInLink");
     signInLink_->setFont(Theme::font(FontRole::caption));
     signInLink_->setTextFormat(Qt::PlainText);
-    setTextColour(signInLink_, Theme::palette().accent);
+    setTextColour(signInLink_, ThemeColour::accent);
     row->addWidget(signInLink_);
     auto* copy = new QPushButton("Copy Link");
     copy->setObjectName("onboarding.copySignInLink");
     copy->setAccessibleName("Copy the sign-in link");
     copy->setFont(Theme::font(FontRole::callout));
     copy->setCursor(Qt::PointingHandCursor);
-    copy->setStyleSheet(Theme::buttonStyleSheet());
+    Theme::useBrandButtons(copy);
     connect(copy, &QPushButton::clicked, this, [this] {
         if (signInLink_) {
             QGuiApplication::clipboard()->setText(signInLink_->toolTip());

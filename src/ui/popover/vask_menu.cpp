@@ -20,7 +20,7 @@ namespace {
 
 constexpr int copiedResetMs = 1500;
 
-QLabel* text(const QString& content, FontRole role, const QColor& colour) {
+QLabel* text(const QString& content, FontRole role, const Shade& colour) {
     auto* label = new QLabel(content);
     label->setFont(Theme::font(role));
     setTextColour(label, colour);
@@ -35,9 +35,7 @@ QToolButton* plainButton(const QString& title, const QString& help) {
     button->setAutoRaise(true);
     button->setCursor(Qt::PointingHandCursor);
     button->setFont(Theme::font(FontRole::subheadline));
-    QPalette palette = button->palette();
-    palette.setColor(QPalette::ButtonText, Theme::secondaryText());
-    button->setPalette(palette);
+    setPaletteColour(button, QPalette::ButtonText, ThemeColour::secondary);
     return button;
 }
 
@@ -73,7 +71,7 @@ void ErrorRow::paintEvent(QPaintEvent*) {
     const QColor red(0xD0, 0x3B, 0x3B);
     int x = 0;
     const int mid = height() / 2;
-    symbolIcon("exclamationmark.triangle", red, false)
+    symbolIcon("exclamationmark.triangle", Shade::fixed(red), false)
         .paint(&painter, QRect(x, mid - iconSize / 2, iconSize, iconSize));
     x += iconSize + Theme::spacingSmall;
 
@@ -99,7 +97,7 @@ void ErrorRow::paintEvent(QPaintEvent*) {
         painter.setPen(QColor(0x2E, 0x9D, 0x4F));
         painter.drawText(end, Qt::AlignVCenter | Qt::AlignRight, trailing);
     } else {
-        symbolIcon("doc.on.doc", Theme::tertiaryText(), false)
+        symbolIcon("doc.on.doc", ThemeColour::tertiary, false)
             .paint(&painter, QRect(end.left(), mid - iconSize / 2, iconSize, iconSize));
     }
 }
@@ -140,7 +138,7 @@ QWidget* VaskMenu::makeHeader() {
     auto* row = new QHBoxLayout(header);
     row->setContentsMargins(Theme::padding, 10, Theme::padding, 10);
     row->setSpacing(Theme::spacing);
-    row->addWidget(text("Vask", FontRole::headline, Theme::palette().ink));
+    row->addWidget(text("Vask", FontRole::headline, ThemeColour::ink));
     row->addStretch();
 
     auto* newButton = plainButton("New", "Clear and start a fresh question");
@@ -155,7 +153,7 @@ QWidget* VaskMenu::makeHeader() {
 
     auto* open = plainButton("Open in Vask", "Continue in the main window");
     open->setObjectName("popover.openInVask");
-    open->setIcon(symbolIcon("arrow.right", Theme::secondaryText()));
+    open->setIcon(symbolIcon("arrow.right", ThemeColour::secondary));
     open->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     open->setLayoutDirection(Qt::RightToLeft);
     connect(open, &QToolButton::clicked, this, [this] {
@@ -183,14 +181,14 @@ QWidget* VaskMenu::makeSetupPrompt() {
     body->setSpacing(14);
     body->addStretch();
     auto* sparkles = new QLabel;
-    sparkles->setPixmap(symbolIcon("sparkles", Theme::palette().accent).pixmap(48, 48));
+    setSymbol(sparkles, "sparkles", ThemeColour::accent, 48, true);
     sparkles->setAlignment(Qt::AlignCenter);
     body->addWidget(sparkles);
-    auto* title = text("Let's finish setting up Vask", FontRole::headline, Theme::palette().ink);
+    auto* title = text("Let's finish setting up Vask", FontRole::headline, ThemeColour::ink);
     title->setAlignment(Qt::AlignCenter);
     body->addWidget(title);
     auto* detail = text("A quick setup gets Vask reading and chatting with your messages.",
-                        FontRole::subheadline, Theme::secondaryText());
+                        FontRole::subheadline, ThemeColour::secondary);
     detail->setAlignment(Qt::AlignCenter);
     detail->setWordWrap(true);
     body->addWidget(detail);
@@ -200,12 +198,8 @@ QWidget* VaskMenu::makeSetupPrompt() {
     cont->setAccessibleName("Continue Setup");
     cont->setDefault(true);
     cont->setCursor(Qt::PointingHandCursor);
-    const auto brand = Theme::palette();
-    cont->setStyleSheet(
-        QString("QPushButton { background: %1; color: %2; border: none; "
-                "border-radius: 6px; padding: 6px 16px; }"
-                "QPushButton:hover { background: %3; }")
-            .arg(brand.accent.name(), brand.onAccent.name(), brand.accent.lighter(110).name()));
+    Theme::useBrandButtons(cont);
+    cont->setProperty("prominent", true);
     connect(cont, &QPushButton::clicked, this, [this] { dismissThen(actions_.openOnboarding); });
     auto* buttonRow = new QHBoxLayout;
     buttonRow->setContentsMargins(0, 4, 0, 0);
@@ -240,7 +234,7 @@ QWidget* VaskMenu::makeMainView(QWidget* chatView) {
     spinner->setFixedSize(16, 6);
     spinner->setTextVisible(false);
     syncingLine->addWidget(spinner);
-    syncingLine->addWidget(text("Syncing messages...", FontRole::caption, Theme::secondaryText()));
+    syncingLine->addWidget(text("Syncing messages...", FontRole::caption, ThemeColour::secondary));
     syncingLine->addStretch();
     syncing->addLayout(syncingLine);
     syncing->addWidget(divider());
@@ -267,8 +261,8 @@ QWidget* VaskMenu::makeMainView(QWidget* chatView) {
     status->setContentsMargins(Theme::padding, 8, Theme::padding, 8);
     status->setSpacing(4);
     countIcon_ = new QLabel;
-    countIcon_->setPixmap(symbolIcon("message", Theme::secondaryText()).pixmap(12, 12));
-    countLabel_ = text(QString(), FontRole::caption, Theme::secondaryText());
+    setSymbol(countIcon_, "message", ThemeColour::secondary, 12, true);
+    countLabel_ = text(QString(), FontRole::caption, ThemeColour::secondary);
     countLabel_->setObjectName("popover.count");
     status->addWidget(countIcon_);
     status->addWidget(countLabel_);

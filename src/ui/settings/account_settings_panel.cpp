@@ -8,8 +8,8 @@ namespace vask::ui {
 AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut, QWidget* parent)
     : FormSection("Account", parent) {
     auto* row = new QHBoxLayout;
-    row->addWidget(symbolLabel("person.circle.fill", Theme::secondaryText(), 18));
-    email_ = styledText({}, FontRole::body, Theme::palette().ink);
+    row->addWidget(symbolLabel("person.circle.fill", ThemeColour::secondary, 18));
+    email_ = styledText({}, FontRole::body, ThemeColour::ink);
     email_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     row->addWidget(email_, 1);
     auto* signOut = smallButton("Sign Out", "sign-out-button");

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLocale>
+#include <QPainter>
 #include <QProgressBar>
 #include <QSignalBlocker>
 #include <QToolButton>
@@ -14,6 +15,39 @@
 namespace vask::ui {
 
 namespace bp = billing_panel;
+
+namespace {
+
+// How much of the allowance is used: a rounded bar in `tint` on a track in the edge colour.
+class UsageBar final : public QProgressBar {
+  public:
+    explicit UsageBar(Shade tint) : tint_(tint) {}
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        const QRectF track(rect());
+        const qreal radius = track.height() / 2;
+        painter.setBrush(Shade(ThemeColour::edge).colour());
+        painter.drawRoundedRect(track, radius, radius);
+        const int span = maximum() - minimum();
+        const qreal part = span > 0 ? qreal(value() - minimum()) / span : 0.0;
+        if (part > 0) {
+            painter.setBrush(tint_.colour());
+            painter.drawRoundedRect(
+                QRectF(track.topLeft(),
+                       QSizeF(std::max(track.height(), track.width() * part), track.height())),
+                radius, radius);
+        }
+    }
+
+  private:
+    Shade tint_;
+};
+
+}  // namespace
 
 BillingSettingsPanel::BillingSettingsPanel(std::shared_ptr<BillingViewModel> viewModel,
                                            std::shared_ptr<PresetCatalogService> catalogService,
@@ -40,7 +74,7 @@ BillingSettingsPanel::BillingSettingsPanel(std::shared_ptr<BillingViewModel> vie
     refresh_->setToolTip("Refresh plan");
     refresh_->setAccessibleName("Refresh plan");
     ensureViewIcons();
-    refresh_->setIcon(symbolIcon("arrow.clockwise", Theme::secondaryText(), false));
+    refresh_->setIcon(symbolIcon("arrow.clockwise", ThemeColour::secondary, false));
     connect(refresh_, &QToolButton::clicked, this, [this] { loader_.refresh(); });
     header()->addWidget(refresh_);
 
@@ -92,7 +126,7 @@ void BillingSettingsPanel::render() {
             break;
         }
         case bp::Body::loading:
-            column->addWidget(styledText(bp::loadingText, FontRole::body, Theme::secondaryText()));
+            column->addWidget(styledText(bp::loadingText, FontRole::body, ThemeColour::secondary));
             break;
     }
     settleLayouts(rows_);
@@ -100,15 +134,16 @@ void BillingSettingsPanel::render() {
 
 void BillingSettingsPanel::addManagedRows(const ManagedBillingInfo& info) {
     auto* column = static_cast<QVBoxLayout*>(rows_->layout());
-    const auto rows =
-        bp::managedRows(info, catalogService_ ? catalogService_->catalog() : std::nullopt,
-                        catalogService_ ? catalogService_->selectedCode() : std::string(),
-                        [](Clock::WallTime t) { return abbreviatedDate(t).toStdString(); });
-    const auto ink = Theme::palette().ink;
+    const auto rows = bp::managedRows(
+        info, catalogService_ ? catalogService_->catalog() : std::nullopt,
+        catalogService_ ? catalogService_->selectedCode() : std::string(),
+        [](Clock::WallTime t) { return abbreviatedDate(t).toStdString(); },
+        QLocale().name().toStdString());
+    const auto ink = ThemeColour::ink;
 
     auto* plan = new QHBoxLayout;
     plan->addWidget(symbolLabel(rows.symbol == bp::PlanSymbol::sparkles ? "sparkles" : "leaf",
-                                Theme::palette().accent));
+                                ThemeColour::accent));
     auto* name = styledText(qs(rows.planName), FontRole::body, ink);
     QFont semibold = name->font();
     semibold.setWeight(QFont::DemiBold);
@@ -116,7 +151,7 @@ void BillingSettingsPanel::addManagedRows(const ManagedBillingInfo& info) {
     name->setObjectName("plan-name");
     plan->addWidget(name, 1);
     if (rows.price) {
-        auto* price = styledText(qs(*rows.price), FontRole::body, Theme::secondaryText());
+        auto* price = styledText(qs(*rows.price), FontRole::body, ThemeColour::secondary);
         price->setObjectName("plan-price");
         plan->addWidget(price);
     }
@@ -127,7 +162,7 @@ void BillingSettingsPanel::addManagedRows(const ManagedBillingInfo& info) {
         period->addWidget(styledText("Current period ends", FontRole::body, ink));
         period->addStretch();
         period->addWidget(
-            styledText(abbreviatedDate(*rows.periodEnd), FontRole::body, Theme::secondaryText()));
+            styledText(abbreviatedDate(*rows.periodEnd), FontRole::body, ThemeColour::secondary));
         column->addLayout(period);
     }
 
@@ -152,7 +187,7 @@ void BillingSettingsPanel::addManagedRows(const ManagedBillingInfo& info) {
         stack->addLayout(pickerRow);
         if (rows.presets->description) {
             stack->addWidget(styledText(qs(*rows.presets->description), FontRole::caption,
-                                        Theme::secondaryText(), true));
+                                        ThemeColour::secondary, true));
         }
         column->addLayout(stack);
     }
@@ -162,22 +197,17 @@ void BillingSettingsPanel::addManagedRows(const ManagedBillingInfo& info) {
         usage->setSpacing(6);
         usage->setContentsMargins(0, 2, 0, 2);
         if (rows.usage->barValue) {
-            auto* bar = new QProgressBar;
+            auto* bar = new UsageBar(rows.usage->barTint == bp::BarTint::red ? errorRed()
+                                                                             : warningOrange());
             bar->setObjectName("usage-bar");
             bar->setRange(0, 1000);
             bar->setValue(static_cast<int>(*rows.usage->barValue * 1000));
             bar->setTextVisible(false);
             bar->setFixedHeight(6);
-            const QColor tint =
-                rows.usage->barTint == bp::BarTint::red ? errorRed() : warningOrange();
-            bar->setStyleSheet(QString("QProgressBar { background: %1; border: none; "
-                                       "border-radius: 3px; } QProgressBar::chunk { background: "
-                                       "%2; border-radius: 3px; }")
-                                   .arg(Theme::palette().edge.name(), tint.name()));
             usage->addWidget(bar);
         }
         auto* copy =
-            styledText(qs(rows.usage->copy), FontRole::caption, Theme::secondaryText(), true);
+            styledText(qs(rows.usage->copy), FontRole::caption, ThemeColour::secondary, true);
         copy->setObjectName("usage-copy");
         usage->addWidget(copy);
         column->addLayout(usage);
@@ -188,9 +218,8 @@ void BillingSettingsPanel::addManagedRows(const ManagedBillingInfo& info) {
     link->setAccessibleName(qs(rows.linkTitle));
     link->setFlat(true);
     link->setCursor(Qt::PointingHandCursor);
-    link->setStyleSheet(QString("QPushButton { color: %1; border: none; text-align: left; "
-                                "padding: 0; }")
-                            .arg(Theme::palette().accent.name()));
+    link->setStyleSheet("QPushButton { border: none; text-align: left; padding: 0; }");
+    setTextColour(link, ThemeColour::accent);
     connect(link, &QPushButton::clicked, this, [this] {
         if (openAccountPage_) {
             openAccountPage_();
@@ -204,20 +233,20 @@ void BillingSettingsPanel::addDeveloperRows(const DeveloperBillingInfo& info) {
     const auto rows = bp::developerRows(info);
     auto* notice = new QVBoxLayout;
     notice->setSpacing(4);
-    auto* title = styledText(bp::developerTitle, FontRole::body, Theme::palette().ink);
+    auto* title = styledText(bp::developerTitle, FontRole::body, ThemeColour::ink);
     QFont semibold = title->font();
     semibold.setWeight(QFont::DemiBold);
     title->setFont(semibold);
     notice->addWidget(title);
     notice->addWidget(
-        styledText(bp::developerNotice, FontRole::caption, Theme::secondaryText(), true));
+        styledText(bp::developerNotice, FontRole::caption, ThemeColour::secondary, true));
     column->addLayout(notice);
 
     auto* balance = new QHBoxLayout;
-    balance->addWidget(styledText(bp::developerBalanceLabel, FontRole::body, Theme::palette().ink));
+    balance->addWidget(styledText(bp::developerBalanceLabel, FontRole::body, ThemeColour::ink));
     balance->addStretch();
     auto* value = styledText(qs(rows.balance), FontRole::body,
-                             rows.balanceIsLow ? warningOrange() : Theme::palette().ink);
+                             rows.balanceIsLow ? warningOrange() : ThemeColour::ink);
     QFont medium = value->font();
     medium.setWeight(QFont::Medium);
     value->setFont(medium);

@@ -39,13 +39,13 @@ void ContactsSettingsPanel::render() {
     using settings::contacts::Row;
     if (shown.row == Row::restricted) {
         column->addWidget(
-            styledText(qs(shown.message), FontRole::body, Theme::secondaryText(), true));
+            styledText(qs(shown.message), FontRole::body, ThemeColour::secondary, true));
     } else {
         auto* row = new QHBoxLayout;
         if (shown.row == Row::enabled) {
-            row->addWidget(symbolLabel("checkmark.circle.fill", Theme::secondaryText()));
+            row->addWidget(symbolLabel("checkmark.circle.fill", ThemeColour::secondary));
         }
-        auto* message = styledText(qs(shown.message), FontRole::body, Theme::secondaryText(), true);
+        auto* message = styledText(qs(shown.message), FontRole::body, ThemeColour::secondary, true);
         row->addWidget(message, 1);
         const bool prominent = shown.row == Row::unavailable;
         // No button at all where there is nothing to do here.
@@ -66,10 +66,10 @@ void ContactsSettingsPanel::render() {
         column->addLayout(row);
         if (shown.lastSynced) {
             auto* synced = new QHBoxLayout;
-            synced->addWidget(styledText("Last synced", FontRole::body, Theme::palette().ink));
+            synced->addWidget(styledText("Last synced", FontRole::body, ThemeColour::ink));
             synced->addStretch();
             synced->addWidget(styledText(shortDateTime(*shown.lastSynced), FontRole::body,
-                                         Theme::secondaryText()));
+                                         ThemeColour::secondary));
             column->addLayout(synced);
         }
     }

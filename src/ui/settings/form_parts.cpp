@@ -5,8 +5,10 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QMessageBox>
+#include <QPainter>
 #include <QVBoxLayout>
 
+#include "ui/chat/chat_style.h"
 #include "ui/symbols.h"
 
 static void registerViewIcons() {
@@ -23,19 +25,19 @@ void ensureViewIcons() {
     (void)registered;
 }
 
-QColor errorRed() {
-    return QColor(0xD0, 0x3B, 0x3B);
+Shade errorRed() {
+    return Shade::fixed(QColor(0xD0, 0x3B, 0x3B));
 }
 
-QColor warningOrange() {
-    return QColor(0xE0, 0x80, 0x1E);
+Shade warningOrange() {
+    return Shade::fixed(QColor(0xE0, 0x80, 0x1E));
 }
 
 int WrappedLabel::heightForWidth(int width) const {
     return QLabel::heightForWidth(std::max(1, width - 2 * fontMetrics().averageCharWidth()));
 }
 
-QLabel* styledText(const QString& text, FontRole role, const QColor& colour, bool wraps) {
+QLabel* styledText(const QString& text, FontRole role, const Shade& colour, bool wraps) {
     auto* label = wraps ? new WrappedLabel(text) : new QLabel(text);
     label->setFont(Theme::font(role));
     setTextColour(label, colour);
@@ -44,12 +46,32 @@ QLabel* styledText(const QString& text, FontRole role, const QColor& colour, boo
     return label;
 }
 
-QLabel* symbolLabel(const QString& symbol, const QColor& colour, int size) {
+QLabel* symbolLabel(const QString& symbol, const Shade& colour, int size) {
     ensureViewIcons();
     auto* label = new QLabel;
-    label->setPixmap(symbolIcon(symbol, colour, false).pixmap(size, size));
+    setSymbol(label, symbol, colour, size);
     label->setFixedSize(size, size);
     return label;
+}
+
+Badge::Badge(const QString& text, Shade ink, Shade fill, QMargins padding)
+    : QLabel(text), fill_(fill) {
+    setTextFormat(Qt::PlainText);
+    setAlignment(Qt::AlignCenter);
+    setContentsMargins(padding);
+    setTextColour(this, ink);
+}
+
+void Badge::paintEvent(QPaintEvent* event) {
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(fill_.colour());
+        const qreal radius = std::min(8.0, height() / 2.0);
+        painter.drawRoundedRect(QRectF(rect()), radius, radius);
+    }
+    QLabel::paintEvent(event);
 }
 
 QPushButton* smallButton(const QString& title, const QString& identifier) {
@@ -58,7 +80,7 @@ QPushButton* smallButton(const QString& title, const QString& identifier) {
     button->setAccessibleName(title);
     button->setFont(Theme::font(FontRole::subheadline));
     button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    button->setStyleSheet(Theme::buttonStyleSheet());
+    Theme::useBrandButtons(button);
     return button;
 }
 
@@ -110,17 +132,13 @@ FormSection::FormSection(const QString& title, QWidget* parent) : QFrame(parent)
     column->setSpacing(Theme::spacingSmall);
     header_ = new QHBoxLayout;
     header_->setContentsMargins(Theme::spacingSmall, 0, Theme::spacingSmall, 0);
-    auto* label = styledText(title, FontRole::headline, Theme::palette().ink);
+    auto* label = styledText(title, FontRole::headline, ThemeColour::ink);
     header_->addWidget(label);
     column->addLayout(header_);
 
-    auto* panel = new QFrame;
+    auto* panel =
+        new chat_style::RoundedPanel(ThemeColour::panel, Theme::cornerRadius, ThemeColour::edge);
     panel->setObjectName("formPanel");
-    const auto colours = Theme::palette();
-    panel->setStyleSheet(QString("QFrame#formPanel { background: %1; border: 1px solid %2; "
-                                 "border-radius: %3px; }")
-                             .arg(colours.panel.name(), colours.edge.name())
-                             .arg(Theme::cornerRadius));
     body_ = new QVBoxLayout(panel);
     body_->setContentsMargins(Theme::padding, Theme::spacing, Theme::padding, Theme::spacing);
     body_->setSpacing(Theme::spacingSmall);
@@ -130,7 +148,7 @@ FormSection::FormSection(const QString& title, QWidget* parent) : QFrame(parent)
 Confirm standardConfirm() {
     return [](QWidget* parent, const Confirmation& confirmation) {
         QMessageBox box(parent);
-        box.setStyleSheet(Theme::buttonStyleSheet());
+        Theme::useBrandButtons(&box);
         // The desktop's own warning picture, or none: never the toolkit's stand-in.
         const QIcon warning = QIcon::fromTheme("dialog-warning");
         if (!warning.isNull()) {

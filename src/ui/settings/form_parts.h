@@ -20,8 +20,9 @@ namespace vask::ui {
 // drawn.
 void ensureViewIcons();
 
-QColor errorRed();
-QColor warningOrange();
+// The same in both appearances.
+Shade errorRed();
+Shade warningOrange();
 
 inline QString qs(const std::string& text) {
     return QString::fromStdString(text);
@@ -38,8 +39,23 @@ class WrappedLabel : public QLabel {
     int heightForWidth(int width) const override;
 };
 
-QLabel* styledText(const QString& text, FontRole role, const QColor& colour, bool wraps = false);
-QLabel* symbolLabel(const QString& symbol, const QColor& colour, int size = 16);
+QLabel* styledText(const QString& text, FontRole role, const Shade& colour, bool wraps = false);
+QLabel* symbolLabel(const QString& symbol, const Shade& colour, int size = 16);
+
+// Short text (a count, a tag) on a rounded fill, both in named colours.
+class Badge : public QLabel {
+    Q_OBJECT
+  public:
+    Badge(const QString& text, Shade ink, Shade fill, QMargins padding);
+    // The fill in the current appearance.
+    QColor fill() const { return fill_.colour(); }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    Shade fill_;
+};
 QPushButton* smallButton(const QString& title, const QString& identifier);
 // Removes and deletes every item of `layout`, nested layouts included.
 void clearLayout(QLayout* layout);

@@ -17,7 +17,7 @@ QCheckBox* switchWithCaption(QVBoxLayout* into, const QString& title, const QStr
     toggle->setAccessibleName(title);
     toggle->setFont(Theme::font(FontRole::body));
     group->addWidget(toggle);
-    group->addWidget(styledText(caption, FontRole::caption, Theme::secondaryText(), true));
+    group->addWidget(styledText(caption, FontRole::caption, ThemeColour::secondary, true));
     into->addLayout(group);
     return toggle;
 }

@@ -12,6 +12,7 @@
 #include "ui/settings/billing_settings_panel.h"
 #include "ui/settings/contacts_settings_panel.h"
 #include "ui/settings/proactive_surfaces_panel.h"
+#include "ui/window_fit.h"
 
 namespace vask::ui {
 
@@ -19,7 +20,8 @@ SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
     : QWidget(parent), deps_(std::move(dependencies)) {
     setObjectName("settings");
     setWindowTitle("Vask Settings");
-    setFixedSize(width, height);
+    // As tall as the screen allows, up to its own height: the form scrolls.
+    fitToScreen(this, {width, height}, {width, minimumHeight}, {width, height});
     billingViewModel_ = deps_.makeBillingViewModel();
 
     auto* outer = new QVBoxLayout(this);

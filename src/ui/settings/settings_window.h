@@ -61,6 +61,7 @@ class SettingsWindow : public QWidget {
 
     static constexpr int width = 480;
     static constexpr int height = 740;
+    static constexpr int minimumHeight = 320;
 
     explicit SettingsWindow(Dependencies dependencies, QWidget* parent = nullptr);
     ~SettingsWindow() override;
