@@ -16,9 +16,10 @@
 # the hand-written conversations.
 # The checks run with no session bus and write notifications to a file. With HARNESS_DESKTOP=1
 # (the demo) Vask keeps the desktop's session bus: its notifications go to the desktop's server,
-# its icon to the tray (StatusNotifierItem), its appearance follows the settings portal. Either
-# way the credentials stay in the file below (VASK_CREDENTIAL_STORE=file): the made-up account
-# never reaches the user's keyring.
+# its icon to the tray (StatusNotifierItem), its appearance follows the settings portal, and its
+# credentials stay in its own file (VASK_CREDENTIAL_STORE=file): the made-up account never
+# reaches the user's keyring. The checks choose the file by having no bus, so that those that
+# start a Secret Service on a private bus of their own reach it.
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
@@ -96,11 +97,12 @@ harness_environment() {
     export XDG_CONFIG_HOME="$HOME/.config"
     export VASK_SUPPORT_DIR="$instance"
     export CHAT_DB_PATH="$HOME/Library/Messages/chat.db"
-    export VASK_CREDENTIAL_STORE=file
     if [[ ${HARNESS_DESKTOP:-} != 1 ]]; then
         export DBUS_SESSION_BUS_ADDRESS="unix:path=$root/no-session-bus"
         export VASK_NOTIFICATION_SINK="$root/notifications.jsonl"
+        unset VASK_CREDENTIAL_STORE
     else
+        export VASK_CREDENTIAL_STORE=file
         unset VASK_NOTIFICATION_SINK
     fi
     export VASK_LOG_FILE="$root/vask.log"
