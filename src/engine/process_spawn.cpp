@@ -239,12 +239,13 @@ constexpr const char* watchScript = "trap '' HUP INT QUIT TERM; read -r _ <&3; k
 }  // namespace
 
 ProcessGroupWatch::ProcessGroupWatch(ProcessGroupWatch&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), alive_(std::move(other.alive_)) {}
+    : pid_(std::exchange(other.pid_, -1)), group_(other.group_), alive_(std::move(other.alive_)) {}
 
 ProcessGroupWatch& ProcessGroupWatch::operator=(ProcessGroupWatch&& other) noexcept {
     if (this != &other) {
         end();
         pid_ = std::exchange(other.pid_, -1);
+        group_ = other.group_;
         alive_ = std::move(other.alive_);
     }
     return *this;
@@ -276,6 +277,7 @@ ProcessGroupWatch ProcessGroupWatch::start(pid_t group) {
     plan.goFd = -1;
     ProcessGroupWatch watch;
     watch.pid_ = forkAndExec(plan, [&] { alive.readEnd.reset(); });
+    watch.group_ = group;
     watch.alive_ = std::move(alive.writeEnd);
     return watch;
 }
@@ -285,6 +287,9 @@ void ProcessGroupWatch::end() noexcept {
         return;
     }
     alive_.reset();
+    // Not left to the watcher, which might be stopped: while it is unreaped the group's id
+    // cannot be another's.
+    ::kill(-group_, SIGKILL);
     reap(std::exchange(pid_, -1));
 }
 

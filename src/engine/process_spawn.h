@@ -62,8 +62,8 @@ std::vector<std::string> environmentBlock(const std::map<std::string, std::strin
 // process is gone, however it goes (a kill -9 included): the parent-death signal reaches only the
 // helper itself, and what a wrapper script or a command list started would run on with parent 1.
 // It waits for the end of a pipe whose writing end only this process holds, ignores the polite
-// stops sent to the group, and goes with the group's SIGKILL. end() (or the destructor) lets it
-// end the group now and reaps it.
+// stops sent to the group, and goes with the group's SIGKILL. end() (or the destructor) ends the
+// group, the watcher with it, and reaps the watcher.
 class ProcessGroupWatch {
   public:
     ProcessGroupWatch() = default;
@@ -82,6 +82,7 @@ class ProcessGroupWatch {
 
   private:
     pid_t pid_ = -1;
+    pid_t group_ = -1;
     FileDescriptor alive_;
 };
 
