@@ -4,12 +4,10 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QLocalSocket>
+#include <QStringDecoder>
 #include <QThread>
 #include <QTimer>
 
-#include <QStringDecoder>
-
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
