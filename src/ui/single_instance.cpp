@@ -150,7 +150,16 @@ SingleInstance::SingleInstance(const QString& instanceName, const QString& dataF
 
 SingleInstance::~SingleInstance() {
     stopListening();
-    // The lock goes last (with lock_), once nothing names this instance any more.
+    // The lock goes last, once nothing names this instance any more. Its file goes while it is
+    // still held: a launch that opened it before and takes it now sees that it is no longer
+    // there (takeLock) and takes the lock of a new file instead.
+    if (lock_) {
+        const auto path = localPath(lockPath_);
+        if (lock_->isStillAt(path)) {
+            ::unlink(path.c_str());
+        }
+        lock_.reset();
+    }
 }
 
 void SingleInstance::stopListening() {

@@ -406,7 +406,9 @@ TEST(SingleInstanceLockFile, AFreeLockIsTakenWhateverItHoldsAndAHeldOneNamesItsH
             ASSERT_EQ(::lstat(lock.c_str(), &info), 0);
             EXPECT_EQ(info.st_mode & 0777, 0600u);
         }
+        EXPECT_FALSE(fs::exists(lock)) << "the lock file goes with the instance";
         // The same bytes under a live holder: a launch waits, then names that holder.
+        writeFile(lock, c.contents);
         writeFile(data / SingleInstance::socketRecordName, randomBytes(64, 7));
         const LockHolder holder(lock);
         ASSERT_TRUE(holder.held());
