@@ -8,6 +8,8 @@
 #   - a FIFO at shadow.db, sessions.db, the settings file, credentials.json and the log file is
 #     refused with a message naming it (the start or the question goes on, or stops saying why)
 #     and left where it is, and the quit that follows is quick.
+#   - a garbled single-instance lock does not keep Vask from starting, and a damaged, huge or
+#     random socket-path record does not keep a later launch from handing over to it.
 # Each quit must end with status 0 within the limit (2 s in a sanitizer build, 1 s otherwise).
 # Needs root for the other user (setpriv to nobody); that case is skipped, saying so, without it.
 # Prints one "N passed, N failed" line.
@@ -257,7 +259,54 @@ fifo_case() {
     still_fifo "$path" "$name"
 }
 
+# --- A garbled single-instance lock and socket-path records that are not one path ---------------
+# The lock holds 64 random bytes and no Vask runs: Vask starts at once. Then, beside the running
+# Vask, the record is damaged, made huge (a sparse 2 GiB file) and made random: each later
+# launch hands its request over within a few seconds (the usual socket answers), with little
+# memory, and quotes nothing of the record.
+instance_files_case() {
+    new_case instance-files || { fail "stand-in servers start"; return; }
+    local lock="$SUPPORT/single-instance.lock" record="$SUPPORT/single-instance.socket-path"
+    mkdir -p "$SUPPORT"
+    head -c 64 /dev/urandom >"$lock"
+    if start_app; then
+        pass "a garbled single-instance lock: Vask starts"
+    else
+        fail "a garbled single-instance lock: Vask starts" "$(tail -n 3 "$OUT" | tr '\n' '|')"
+        stop_app
+        return
+    fi
+    local kind peak status
+    for kind in damaged huge random; do
+        case $kind in
+            damaged) { cat "$record"; printf '\001garbage\n'; } >"$record.new" ;;
+            huge) : >"$record.new" && truncate -s 2G "$record.new" ;;
+            random) head -c 4096 /dev/urandom >"$record.new" ;;
+        esac
+        mv -f "$record.new" "$record"
+        : >"$ROOT/launch.out"
+        # Well inside the launch's own 15 s wait: an answer from the usual socket, not a give-up.
+        /usr/bin/time -o "$ROOT/launch.peak" -f '%M' timeout 8 "$VASK" >"$ROOT/launch.out" 2>&1
+        status=$?
+        peak=$(tail -n 1 "$ROOT/launch.peak")
+        if [[ $status -ne 0 ]]; then
+            fail "a $kind socket-path record: a launch hands over" \
+                "status $status: $(tr -cd '[:print:]' <"$ROOT/launch.out" | cut -c1-200)"
+        elif [[ $peak -gt 1048576 ]]; then
+            fail "a $kind socket-path record: a launch hands over with little memory" "$peak KiB"
+        else
+            pass "a $kind socket-path record: a launch hands over ($peak KiB at most)"
+        fi
+        if [[ $kind == random ]] && LC_ALL=C grep -q '[^[:print:][:space:]]' "$ROOT/launch.out"; then
+            fail "a random socket-path record is not quoted"
+        fi
+    done
+    quit_app "after socket-path records that are not one path"
+    stop_app
+}
+
 bundle_case
+instance_files_case
 fifo_case shadow '$SUPPORT/shadow.db' ""
 fifo_case sessions '$SUPPORT/sessions.db' ask
 fifo_case settings '$SETTINGS' ""

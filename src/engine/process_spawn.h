@@ -58,15 +58,46 @@ CStringArray makeCStringArray(const std::vector<std::string>& strings);
 // "NAME=value" entries in ascending order of the name.
 std::vector<std::string> environmentBlock(const std::map<std::string, std::string>& environment);
 
+// A small process in a helper's process group that kills the whole group (SIGKILL) once this
+// process is gone, however it goes (a kill -9 included): the parent-death signal reaches only the
+// helper itself, and what a wrapper script or a command list started would run on with parent 1.
+// It waits for the end of a pipe whose writing end only this process holds, ignores the polite
+// stops sent to the group, and goes with the group's SIGKILL. end() (or the destructor) ends the
+// group, the watcher with it, and reaps the watcher.
+class ProcessGroupWatch {
+  public:
+    ProcessGroupWatch() = default;
+    ~ProcessGroupWatch() { end(); }
+    ProcessGroupWatch(ProcessGroupWatch&& other) noexcept;
+    ProcessGroupWatch& operator=(ProcessGroupWatch&& other) noexcept;
+    ProcessGroupWatch(const ProcessGroupWatch&) = delete;
+    ProcessGroupWatch& operator=(const ProcessGroupWatch&) = delete;
+
+    // Starts watching the group `group` (a group whose leader has not been reaped yet). Throws
+    // std::system_error (fork, or exec of /bin/sh in the watcher).
+    static ProcessGroupWatch start(pid_t group);
+    // Ends the group and reaps the watcher. Never fails.
+    void end() noexcept;
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+    pid_t group_ = -1;
+    FileDescriptor alive_;
+};
+
 // Starts `executablePath` (no PATH search) as the leader of a new process group, with the pipes'
 // child ends on descriptors 0, 1, 2 and, when given, the event pipe on 3; no other descriptor
 // reaches the child. The child starts with no blocked signals and every signal's default action,
 // whatever the application has set, and is killed (SIGKILL) when the calling thread ends, the
-// application's death included. The parent's copies of the child ends are closed. Throws
+// application's death included. With `watch`, the group is watched as well (ProcessGroupWatch),
+// so that what the child starts ends with the application too; a watch that cannot start ends
+// the child and fails the spawn. The parent's copies of the child ends are closed. Throws
 // std::system_error with the code of the step that failed (fork, or exec in the child).
 pid_t spawnProcessGroup(const std::filesystem::path& executablePath,
                         const std::vector<std::string>& arguments,
                         const std::map<std::string, std::string>& environment, Pipe& stdinPipe,
-                        Pipe& stdoutPipe, Pipe& stderrPipe, Pipe* eventPipe);
+                        Pipe& stdoutPipe, Pipe& stderrPipe, Pipe* eventPipe,
+                        ProcessGroupWatch* watch = nullptr);
 
 }  // namespace vask

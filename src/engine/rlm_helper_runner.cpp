@@ -341,9 +341,12 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
         [&lifecycle](const std::string& type) { lifecycle->record(type); },
     });
 
+    // Whatever the helper starts (through a wrapper script or a command list) ends with this
+    // process, a kill -9 included, not only the helper itself.
+    ProcessGroupWatch groupWatch;
     const pid_t pid =
         spawnProcessGroup(plan.executable, plan.arguments, plan.environment, stdinPipe, stdoutPipe,
-                          stderrPipe, eventPipe ? &*eventPipe : nullptr);
+                          stderrPipe, eventPipe ? &*eventPipe : nullptr, &groupWatch);
     lifecycle->install(pid);
     lifecycle->startWatchdog();
     // The watchdog bounds the helper; this bounds what it leaves holding the pipes.
@@ -369,6 +372,7 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
     const int waitError = waited == -1 ? errno : 0;
 
     lifecycle->finished();
+    groupWatch.end();
     // A process that left the helper's group can keep the pipes open for ever: the turn's
     // limit covers them too.
     const bool pipesEnded = stdoutDrain.waitUntil(turnEnds) && stderrDrain.waitUntil(turnEnds) &&

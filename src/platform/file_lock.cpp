@@ -3,9 +3,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/file_io.h"
@@ -60,6 +65,52 @@ std::optional<FileLock> FileLock::tryAcquire(const std::filesystem::path& path) 
         return std::nullopt;
     }
     return FileLock(fd);
+}
+
+std::optional<FileLock> FileLock::tryAcquireOrCreate(const std::filesystem::path& path) {
+    const int fd = openForLocking(path, true);
+    if (fd < 0) {
+        throw FileError("open", path, errno);
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ::fchmod(fd, 0600) != 0)) {
+        const int error = errno;
+        ::close(fd);
+        throw FileError("lock", path, error);
+    }
+    if (!lock(fd, false)) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK) {
+            return std::nullopt;
+        }
+        throw FileError("lock", path, error);
+    }
+    return FileLock(fd);
+}
+
+std::optional<pid_t> FileLock::holderOf(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    // "1: FLOCK  ADVISORY  WRITE 4711 08:01:1234 0 EOF"; a waiter's line has "->" after the
+    // number and is skipped.
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", ::major(info.st_dev),
+                  ::minor(info.st_dev), static_cast<unsigned long long>(info.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        char type[16] = {};
+        char device[64] = {};
+        long pid = 0;
+        if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %ld %63s", type, &pid, device) == 3 &&
+            std::string_view(type) == "FLOCK" && std::string_view(device) == wanted && pid > 0) {
+            return static_cast<pid_t>(pid);
+        }
+    }
+    return std::nullopt;
 }
 
 bool FileLock::isStillAt(const std::filesystem::path& path) const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <optional>
 
@@ -14,6 +16,13 @@ class FileLock {
     static FileLock acquire(const std::filesystem::path& path);
     // The lock on an existing file or folder when nobody holds it; nothing otherwise.
     static std::optional<FileLock> tryAcquire(const std::filesystem::path& path);
+    // The lock when nobody holds it, a missing path made as acquire() makes it; nothing while
+    // another holds it, whatever the file contains. Throws FileError when the path cannot be
+    // opened or made (a link, another user's file, a missing folder).
+    static std::optional<FileLock> tryAcquireOrCreate(const std::filesystem::path& path);
+    // The process holding the lock on `path`, as the kernel tells (/proc/locks); nothing when
+    // no one holds it or it cannot be told.
+    static std::optional<pid_t> holderOf(const std::filesystem::path& path);
 
     // Whether the locked file or folder is still the one at `path` (not removed or replaced
     // since it was opened).

@@ -96,6 +96,9 @@ std::vector<std::string> childEnvironment() {
         environment.push_back("ASAN_OPTIONS=" + sanitizerOptions +
                               "quarantine_size_mb=8:thread_local_quarantine_size_kb=256");
     }
+    // Who started it, so that the drawing process knows it has lost this one even when it went
+    // before the drawing process could ask to go with it (page_drawer_main.cpp).
+    environment.push_back("VASK_PAGE_DRAWER_PARENT=" + std::to_string(::getpid()));
     return environment;
 }
 

@@ -8,14 +8,17 @@
 // page, 4 not a readable PDF, 5 the page cannot be drawn (the reason, a line of text, on standard
 // output), 6 out of memory. Past its processor time the process gets SIGXCPU (and SIGKILL a
 // second later).
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <string>
 #include <string_view>
@@ -115,6 +118,16 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A page nobody waits for any more is not drawn: when the application goes (a kill -9
+    // included) this process goes too, rather than drawing on until its processor-time limit.
+    // The parent named in VASK_PAGE_DRAWER_PARENT may have gone before this process got here.
+    pid_t parent = ::getppid();
+    if (const char* named = std::getenv("VASK_PAGE_DRAWER_PARENT"); named != nullptr) {
+        parse(named, parent);
+    }
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
+        return static_cast<int>(vask::PageDrawer::ExitStatus::failed);
+    }
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc&) {

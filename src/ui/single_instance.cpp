@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QLocalSocket>
+#include <QStringDecoder>
 #include <QThread>
 #include <QTimer>
 
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "foundation/structured_logger.h"
 #include "platform/environment.h"
@@ -54,6 +56,49 @@ std::filesystem::path localPath(const QString& path) {
     return std::filesystem::path(QFile::encodeName(path).toStdString());
 }
 
+// The socket-path record, read no further than one socket path could reach: nothing when it is
+// missing, empty when it is not one absolute path of printable characters in UTF-8 (a line end
+// after it is allowed), so no damaged record is ever used or quoted.
+std::optional<QByteArray> readSocketRecord(const std::filesystem::path& path) {
+    auto opened = openRegularFileForReading(path, LinkPolicy::refuse);
+    if (!opened) {
+        return std::nullopt;
+    }
+    // A socket path and its NUL fill sun_path; the buffer has room for the path, its line end and
+    // one byte more, which tells a longer file.
+    constexpr qsizetype pathLimit = sizeof(sockaddr_un::sun_path);
+    char buffer[pathLimit + 1];
+    std::size_t length = 0;
+    while (length < sizeof buffer) {
+        const ssize_t n = ::read(opened->get(), buffer + length, sizeof buffer - length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw FileError("read", path, errno);
+        }
+        if (n == 0) {
+            break;
+        }
+        length += static_cast<std::size_t>(n);
+    }
+    QByteArray record(buffer, static_cast<qsizetype>(length));
+    if (record.endsWith('\n')) {
+        record.chop(1);
+    }
+    const bool printable = std::all_of(record.begin(), record.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte >= 0x20 && byte != 0x7f;
+    });
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString decoded = utf8(record);
+    if (length == sizeof buffer || record.size() >= pathLimit || !record.startsWith('/') ||
+        !printable || utf8.hasError() || decoded.contains(QChar::ReplacementCharacter)) {
+        return QByteArray();
+    }
+    return record;
+}
+
 }  // namespace
 
 QString SingleInstance::serverName(const QString& instanceName) {
@@ -87,9 +132,9 @@ SingleInstance::SingleInstance(const QString& instanceName, const QString& dataF
         if (QFile::encodeName(socketPath_).size() >= qsizetype{sizeof(sockaddr_un::sun_path)}) {
             failure_ = "Vask cannot make its socket: the path " + socketPath_ + " is too long.";
         } else if (dataFolder_.isEmpty()) {
-            lock_ = std::make_unique<QLockFile>(folder + "/" + name + ".lock");
+            lockPath_ = folder + "/" + name + ".lock";
         } else {
-            lock_ = std::make_unique<QLockFile>(dataFolder_ + "/" + lockFileName);
+            lockPath_ = dataFolder_ + "/" + lockFileName;
         }
     } catch (const std::exception& error) {
         failure_ = "Vask cannot make its socket. " + QString::fromStdString(error.what());
@@ -105,7 +150,16 @@ SingleInstance::SingleInstance(const QString& instanceName, const QString& dataF
 
 SingleInstance::~SingleInstance() {
     stopListening();
-    // The lock goes last (with lock_), once nothing names this instance any more.
+    // The lock goes last, once nothing names this instance any more. Its file goes while it is
+    // still held: a launch that opened it before and takes it now sees that it is no longer
+    // there (takeLock) and takes the lock of a new file instead.
+    if (lock_) {
+        const auto path = localPath(lockPath_);
+        if (lock_->isStillAt(path)) {
+            ::unlink(path.c_str());
+        }
+        lock_.reset();
+    }
 }
 
 void SingleInstance::stopListening() {
@@ -124,12 +178,21 @@ void SingleInstance::stopListening() {
 
 SingleInstance::Role SingleInstance::claimOrForward(const std::optional<QString>& url,
                                                     bool relaunch, int relaunchWait) {
-    if (!lock_) {
+    if (lockPath_.isEmpty()) {
         return Role::failed;
     }
-    // A lock whose process died is stale and taken over.
-    lock_->setStaleLockTime(0);
-    if (lock_->tryLock(0)) {
+    try {
+        return claimOrForwardOrThrow(url, relaunch, relaunchWait);
+    } catch (const std::exception& error) {
+        failure_ =
+            "Vask cannot use its lock " + lockPath_ + ". " + QString::fromStdString(error.what());
+        return Role::failed;
+    }
+}
+
+SingleInstance::Role SingleInstance::claimOrForwardOrThrow(const std::optional<QString>& url,
+                                                           bool relaunch, int relaunchWait) {
+    if (takeLock(0)) {
         return becomePrimary();
     }
     const QDeadlineTimer deadline(limits_.instanceWaitMs);
@@ -137,7 +200,7 @@ SingleInstance::Role SingleInstance::claimOrForward(const std::optional<QString>
         // The running instance quits only once it hears that we run; without it (it went
         // already, or it is not waiting for us) the wait below still decides.
         forward(relaunchedMessage(QCoreApplication::applicationPid()), connectTimeoutMs);
-        if (lock_->tryLock(relaunchWait)) {
+        if (takeLock(relaunchWait)) {
             return becomePrimary();
         }
     }
@@ -148,7 +211,7 @@ SingleInstance::Role SingleInstance::claimOrForward(const std::optional<QString>
                                                                        connectTimeoutMs)))) {
             return Role::forwarded;
         }
-        if (lock_->tryLock(retryPauseMs)) {
+        if (takeLock(retryPauseMs)) {
             return becomePrimary();
         }
         if (deadline.hasExpired()) {
@@ -159,16 +222,33 @@ SingleInstance::Role SingleInstance::claimOrForward(const std::optional<QString>
     return Role::failed;
 }
 
+bool SingleInstance::takeLock(int waitMs) {
+    const auto path = localPath(lockPath_);
+    const QDeadlineTimer deadline(waitMs);
+    while (true) {
+        auto lock = FileLock::tryAcquireOrCreate(path);
+        // A lock file removed or replaced while it was being taken locks nothing there.
+        if (lock && lock->isStillAt(path)) {
+            lock_ = std::move(lock);
+            return true;
+        }
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        if (!lock) {
+            QThread::msleep(static_cast<unsigned long>(
+                std::clamp<qint64>(deadline.remainingTime(), 1, retryPauseMs / 4)));
+        }
+    }
+}
+
 QString SingleInstance::notAnsweringReason() const {
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    const QString holder = lock_->getLockInfo(&pid, &host, &application)
-                               ? QString("Another Vask (process %1) is").arg(pid)
-                               : QString("Another Vask is");
+    const auto pid = FileLock::holderOf(localPath(lockPath_));
+    const QString holder =
+        pid ? QString("Another Vask (process %1) is").arg(*pid) : QString("Another Vask is");
     return holder + " running with the data in " +
            (dataFolder_.isEmpty() ? QString("this account") : dataFolder_) + " (it holds " +
-           lock_->fileName() + ") but did not answer at " + runningSocketPath() + " within " +
+           lockPath_ + ") but did not answer at " + runningSocketPaths().join(" or ") + " within " +
            QString::number(limits_.instanceWaitMs / 1000) +
            " seconds. Quit that Vask, or end its process, and open Vask again.";
 }
@@ -203,26 +283,54 @@ bool SingleInstance::listen() {
     return false;
 }
 
-QString SingleInstance::runningSocketPath() const {
+std::optional<QString> SingleInstance::recordedSocketPath() const {
     if (dataFolder_.isEmpty()) {
-        return socketPath_;
+        return std::nullopt;
     }
-    try {
-        const auto recorded = readFileIfExists(localPath(dataFolder_ + "/" + socketRecordName));
-        if (recorded) {
-            const QString path = QFile::decodeName(QByteArray::fromStdString(*recorded)).trimmed();
-            if (!path.isEmpty()) {
-                return path;
-            }
+    const QString recordPath = dataFolder_ + "/" + socketRecordName;
+    // Read again at every try of a launch's wait: said once per kind of refusal, not each time.
+    const auto refuse = [&](const char* why, const std::string& detail) {
+        if (refusedRecord_ != why) {
+            refusedRecord_ = why;
+            logger().error("instance_socket_record_unusable",
+                           {{"path", recordPath.toStdString()}, {"reason", detail}});
         }
+        return std::nullopt;
+    };
+    try {
+        const auto record = readSocketRecord(localPath(recordPath));
+        if (!record) {
+            return std::nullopt;
+        }
+        if (record->isEmpty()) {
+            return refuse("damaged", "not one socket path");
+        }
+        refusedRecord_.clear();
+        return QFile::decodeName(*record);
     } catch (const std::exception& error) {
-        logger().error("instance_socket_record_unreadable", {{"error", error.what()}});
+        return refuse("unreadable", error.what());
     }
-    return socketPath_;
+}
+
+QStringList SingleInstance::runningSocketPaths() const {
+    QStringList paths;
+    if (const auto recorded = recordedSocketPath()) {
+        paths << *recorded;
+    }
+    if (!socketPath_.isEmpty() && !paths.contains(socketPath_)) {
+        paths << socketPath_;
+    }
+    return paths;
 }
 
 bool SingleInstance::forward(const QString& message, int waitMs) {
-    const QString path = runningSocketPath();
+    // A recorded path that does not answer (a socket left by a killed instance) is passed over.
+    const QStringList paths = runningSocketPaths();
+    return std::any_of(paths.begin(), paths.end(),
+                       [&](const QString& path) { return forwardTo(path, message, waitMs); });
+}
+
+bool SingleInstance::forwardTo(const QString& path, const QString& message, int waitMs) {
     if (!isOwnSocket(path)) {
         return false;
     }
@@ -241,6 +349,10 @@ bool SingleInstance::forward(const QString& message, int waitMs) {
     while (!socket.canReadLine() && !deadline.hasExpired() &&
            socket.state() == QLocalSocket::ConnectedState) {
         socket.waitForReadyRead(static_cast<int>(std::max<qint64>(deadline.remainingTime(), 1)));
+    }
+    // An answer that came as the wait ended still counts: the running instance acts on it.
+    if (!socket.canReadLine() && socket.state() == QLocalSocket::ConnectedState) {
+        socket.waitForReadyRead(0);
     }
     const bool answered =
         socket.canReadLine() && socket.readLine().trimmed() == QByteArray(acknowledgement);
@@ -274,10 +386,18 @@ void SingleInstance::readFrom(QLocalSocket* socket) {
     const QString line = QString::fromUtf8(socket->readLine(maxLineLength + 1)).trimmed();
     socket->setReadBufferSize(1);
     // Sent now: what the line asks for may keep this thread busy a while, and the launch waits.
-    socket->write(QByteArray(acknowledgement) + '\n');
-    socket->flush();
-    socket->disconnectFromServer();
+    // A launch that gave up waiting (this instance was stopped, or busy) has said it failed and
+    // closed its end: the answer cannot be sent, and the line is dropped rather than acted on.
+    const QByteArray answer = QByteArray(acknowledgement) + '\n';
+    const ssize_t sent =
+        ::send(static_cast<int>(socket->socketDescriptor()), answer.constData(),
+               static_cast<std::size_t>(answer.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
     disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+    socket->disconnectFromServer();
+    if (sent != answer.size()) {
+        logger().info("instance_line_dropped", {{"reason", "the launch has gone"}});
+        return;
+    }
     bool isPid = false;
     const qint64 pid = line.startsWith(relaunchedPrefix)
                            ? line.mid(relaunchedPrefix.size()).toLongLong(&isPid)

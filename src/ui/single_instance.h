@@ -1,14 +1,15 @@
 #pragma once
 
 #include <QLocalServer>
-#include <QLockFile>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
 
 #include "platform/alert_presenter.h"
+#include "platform/file_lock.h"
 
 namespace vask::ui {
 
@@ -17,12 +18,17 @@ namespace vask::ui {
 // request to reopen) as one line to it, waits for the running instance's "ok" and exits. A
 // relaunch waits for the lock instead, so it takes over once the old process quits.
 //
+// Whether an instance runs is what the lock's holder says (a flock, which ends with its process),
+// never what the lock file contains: a free lock is taken whatever the file holds.
+//
 // The lock is in the data folder because the runtime folder depends on the launch's environment
 // (a launch from cron or ssh may have no XDG_RUNTIME_DIR, and a session's end removes it), while
 // the databases do not. The socket lives in a folder only this user may enter
 // (privateRuntimeFolder), never in a shared temporary folder where another user could take the
 // name first or stand in for the running instance; the running instance writes where it is into
-// the data folder, so a launch from another environment still finds it. A launch finding the
+// the data folder, so a launch from another environment still finds it. That record is read only
+// up to a socket path's length and only as one path of this user's socket; anything else is
+// passed over for the usual place. A launch finding the
 // lock held and no one answering (the running instance is still starting, or already quitting
 // with its socket closed) tries again until it answers or the lock comes free, for at most
 // `instanceWaitMs`.
@@ -30,7 +36,9 @@ namespace vask::ui {
 // The running instance hears only its own user (the peer's credentials are checked on every
 // connection, and a launch checks the running instance's) and takes one line per connection: a
 // connection is closed after its line, after `idleTimeoutMs` of silence, or at once when
-// `maxConnections` are open.
+// `maxConnections` are open. A line is acted on only when its answer reaches the launch that
+// sent it: a launch that gave up (and said so) before the running instance got to its line
+// has closed its end, and the line is dropped.
 class SingleInstance : public QObject {
     Q_OBJECT
   public:
@@ -92,12 +100,19 @@ class SingleInstance : public QObject {
     void relaunchedInstanceStarted(qint64 pid);
 
   private:
+    Role claimOrForwardOrThrow(const std::optional<QString>& url, bool relaunch, int relaunchWait);
     Role becomePrimary();
     bool listen();
     // Hands `message` to the running instance: true once it has answered "ok".
     bool forward(const QString& message, int waitMs);
-    // Where the running instance said its socket is; this launch's own path when it said nothing.
-    QString runningSocketPath() const;
+    bool forwardTo(const QString& path, const QString& message, int waitMs);
+    // Takes the lock, waiting up to `waitMs` for its holder to give it up.
+    bool takeLock(int waitMs);
+    // Where the running instance said its socket is, when the record names one path; nothing
+    // when there is no record or it is not fit to use.
+    std::optional<QString> recordedSocketPath() const;
+    // Where to look for the running instance: the recorded path, then this launch's own.
+    QStringList runningSocketPaths() const;
     QString notAnsweringReason() const;
     void accept(class QLocalSocket* socket);
     void readFrom(class QLocalSocket* socket);
@@ -106,7 +121,9 @@ class SingleInstance : public QObject {
     QString socketPath_;
     QString dataFolder_;
     QString failure_;
-    std::unique_ptr<QLockFile> lock_;
+    QString lockPath_;
+    std::optional<FileLock> lock_;
+    mutable QByteArray refusedRecord_;
     QLocalServer server_;
     int openConnections_ = 0;
 };

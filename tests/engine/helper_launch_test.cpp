@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -21,6 +22,7 @@
 #include "engine/rlm_helper_error.h"
 #include "engine/rlm_helper_runner.h"
 #include "platform/unique_fd.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -385,6 +387,94 @@ TEST(HelperLaunchTest, OnlyTheStandardAndEventDescriptorsReachTheChild) {
     EXPECT_EQ(std::vector<int>(descriptors.begin(), descriptors.begin() + 4),
               (std::vector<int>{0, 1, 2, 3}));
     EXPECT_LE(descriptors.size(), 5u) << listing;
+}
+
+// The environment variable that makes the test binary, started again by the test below, the
+// application that gets killed: it names what to start, one argument a line.
+constexpr const char* treeVictimVariable = "VASK_TEST_TREE_VICTIM";
+
+TEST(HelperLaunchTest, TreeVictimStartsAHelperAndWaits) {
+    const char* command = std::getenv(treeVictimVariable);
+    if (command == nullptr) {
+        GTEST_SKIP() << "runs only when started by AKilledApplicationTakesTheWholeHelperTreeAlong";
+    }
+    std::vector<std::string> arguments;
+    std::istringstream lines(command);
+    for (std::string line; std::getline(lines, line);) {
+        arguments.push_back(line);
+    }
+    auto in = Pipe::make();
+    auto out = Pipe::make();
+    auto err = Pipe::make();
+    ProcessGroupWatch watch;
+    spawnProcessGroup(arguments.front(), {arguments.begin() + 1, arguments.end()}, {}, in, out, err,
+                      nullptr, &watch);
+    ::pause();
+}
+
+bool processGone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return true;
+    }
+    const auto close = line.rfind(')');
+    return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
+}
+
+// A helper started through a wrapper script or a command list is not the process that the
+// parent-death signal reaches: it must still end when the application is killed.
+TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
+    test::TempDir dir;
+    const auto helper = dir / "helper";
+    const auto wrapper = dir / "wrapper";
+    std::ofstream(helper) << "#!/bin/sh\necho $$ > \"$1\"\nexec sleep 300\n";
+    std::ofstream(wrapper) << "#!/bin/sh\n" << helper.string() << " \"$@\"\n";
+    fs::permissions(helper, fs::perms::owner_all);
+    fs::permissions(wrapper, fs::perms::owner_all);
+    const auto pidFile = (dir / "helper.pid").string();
+    struct Start {
+        const char* name;
+        std::vector<std::string> command;
+    };
+    const std::vector<Start> cases = {
+        {"a wrapper script", {wrapper.string(), pidFile}},
+        {"a command list", {"/bin/sh", "-c", helper.string() + " " + pidFile + "; true"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(pidFile);
+        std::string command;
+        for (const auto& argument : c.command) {
+            command += argument + "\n";
+        }
+        std::vector<std::string> environment = {std::string(treeVictimVariable) + "=" + command};
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            environment.emplace_back(*entry);
+        }
+        const auto envp = makeCStringArray(environment);
+        const auto argv = makeCStringArray(
+            {"/proc/self/exe", "--gtest_filter=HelperLaunchTest.TreeVictimStartsAHelperAndWaits"});
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        pid_t application = -1;
+        ASSERT_EQ(::posix_spawn(&application, "/proc/self/exe", &actions, nullptr, argv.data(),
+                                envp.data()),
+                  0);
+        posix_spawn_file_actions_destroy(&actions);
+        pid_t helperPid = -1;
+        const bool started = test::eventually([&] {
+            std::ifstream in(pidFile);
+            return static_cast<bool>(in >> helperPid);
+        });
+        ::kill(application, SIGKILL);
+        ::waitpid(application, nullptr, 0);
+        ASSERT_TRUE(started);
+        EXPECT_TRUE(test::eventually([&] { return processGone(helperPid); }))
+            << "the helper outlived the killed application";
+        ::kill(helperPid, SIGKILL);
+    }
 }
 
 TEST(HelperLaunchTest, DedupeKeepsFirstOccurrences) {

@@ -2,14 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include "pdf_fixture.h"
 #include "sources/pdf_document.h"
 #include "support/eventually.h"
+#include "support/temp_dir.h"
 
 namespace vask {
 namespace {
@@ -105,6 +112,68 @@ TEST(PageDrawerTest, AStopEndsTheDrawingUnderWay) {
     ASSERT_EQ(drawing.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_THROW(drawing.get(), PageDrawer::Cancelled);
     EXPECT_FALSE(hasChildProcess());
+}
+
+bool processGone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return true;
+    }
+    const auto close = line.rfind(')');
+    return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
+}
+
+// The processor time `pid` has used, in clock ticks.
+long cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(line.substr(close + 2));
+    std::string field;
+    long user = 0;
+    long system = 0;
+    // State, then ten fields before utime and stime.
+    for (int i = 0; i < 11 && fields >> field; ++i) {
+    }
+    fields >> user >> system;
+    return user + system;
+}
+
+// The drawing process goes with the process that started it, however that one ends, rather than
+// drawing on for nobody until its processor-time limit.
+TEST(PageDrawerTest, TheDrawingEndsWithAKilledParent) {
+    test::TempDir dir;
+    const auto pdf = dir / "slow.pdf";
+    std::ofstream(pdf, std::ios::binary) << test::manyLinesPdf(400'000);
+    const auto pidFile = (dir / "drawer.pid").string();
+    // The shell stands in for the application: it starts the drawer and is killed.
+    const std::string script =
+        "VASK_PAGE_DRAWER_PARENT=$$ \"$0\" 0 300 0 <\"$1\" >/dev/null & echo $! >\"$2\"; wait";
+    const pid_t parent = ::fork();
+    if (parent == 0) {
+        ::execl("/bin/sh", "sh", "-c", script.c_str(), VASK_PAGE_DRAWER, pdf.c_str(),
+                pidFile.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(parent, 0);
+    pid_t drawer = -1;
+    // Drawing for a second of processor time: well past its start.
+    const bool started = test::eventually([&] {
+        std::ifstream in(pidFile);
+        return (drawer > 0 || static_cast<bool>(in >> drawer)) &&
+               cpuTicks(drawer) >= ::sysconf(_SC_CLK_TCK);
+    });
+    ::kill(parent, SIGKILL);
+    ::waitpid(parent, nullptr, 0);
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(test::eventually([&] { return processGone(drawer); }))
+        << "the drawer outlived the process that started it";
+    ::kill(drawer, SIGKILL);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLockFile>
+#include <QSysInfo>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,9 +18,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <optional>
 #include <random>
@@ -318,6 +322,178 @@ TEST(SingleInstanceQuitting, ALaunchDuringAQuitTakesOverOnceTheLockIsFree) {
         20000));
     EXPECT_EQ(role.get(), SingleInstance::Role::primary);
     EXPECT_EQ(heard, 0);
+}
+
+// --- What the data folder holds ----------------------------------------------------------------
+
+std::string randomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(count, '\0');
+    for (auto& c : bytes) {
+        c = static_cast<char>(random() & 0xff);
+    }
+    return bytes;
+}
+
+void writeFile(const fs::path& path, const std::string& contents) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+// A child process that holds the flock on `path` until it is ended.
+class LockHolder {
+  public:
+    explicit LockHolder(const fs::path& path) {
+        int ready[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0) {
+            return;
+        }
+        child_ = ::fork();
+        if (child_ == 0) {
+            ::alarm(60);  // never outlives a test that lost track of it
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            const char held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+            [[maybe_unused]] auto written = ::write(ready[1], &held, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        char held = 0;
+        held_ = ::read(ready[0], &held, 1) == 1 && held == 1;
+        ::close(ready[0]);
+    }
+    ~LockHolder() {
+        if (child_ > 0) {
+            ::kill(child_, SIGKILL);
+            ::waitpid(child_, nullptr, 0);
+        }
+    }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+    bool held() const { return held_; }
+    pid_t pid() const { return child_; }
+
+  private:
+    pid_t child_ = -1;
+    bool held_ = false;
+};
+
+// Whether another Vask runs is what the lock's holder says, never what the lock file holds.
+TEST(SingleInstanceLockFile, AFreeLockIsTakenWhateverItHoldsAndAHeldOneNamesItsHolder) {
+    test::TempDir runtime;
+    ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
+    struct Case {
+        const char* name;
+        std::string contents;
+    };
+    const std::string earlierRecord = std::to_string(QCoreApplication::applicationPid()) +
+                                      "\nvask\n" + QSysInfo::machineHostName().toStdString() + "\n";
+    for (const Case& c : {Case{"64 random bytes", randomBytes(64, 54)},
+                          Case{"an earlier lock naming a live process", earlierRecord},
+                          Case{"a megabyte of text", std::string(std::size_t{1} << 20, 'x')},
+                          Case{"nothing", ""}}) {
+        SCOPED_TRACE(c.name);
+        test::TempDir data;
+        const auto lock = data / SingleInstance::lockFileName;
+        writeFile(lock, c.contents);
+        ::chmod(lock.c_str(), 0644);
+        {
+            SingleInstance instance(uniqueInstance("ui-garbled"), folder(data), quickLimits);
+            EXPECT_EQ(instance.claimOrForward(QString("vasktest://x"), false),
+                      SingleInstance::Role::primary)
+                << instance.failureReason().toStdString();
+            struct stat info {};
+            ASSERT_EQ(::lstat(lock.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 0777, 0600u);
+        }
+        EXPECT_FALSE(fs::exists(lock)) << "the lock file goes with the instance";
+        // The same bytes under a live holder: a launch waits, then names that holder.
+        writeFile(lock, c.contents);
+        writeFile(data / SingleInstance::socketRecordName, randomBytes(64, 7));
+        const LockHolder holder(lock);
+        ASSERT_TRUE(holder.held());
+        SingleInstance launch(uniqueInstance("ui-garbled"), folder(data), quickLimits);
+        EXPECT_EQ(launch.claimOrForward(QString("vasktest://x"), false),
+                  SingleInstance::Role::failed);
+        const std::string reason = launch.failureReason().toStdString();
+        EXPECT_NE(reason.find("process " + std::to_string(holder.pid())), std::string::npos)
+            << reason;
+        EXPECT_NE(reason.find(launch.socketPath().toStdString()), std::string::npos) << reason;
+        EXPECT_TRUE(std::all_of(reason.begin(), reason.end(),
+                                [](char ch) { return static_cast<unsigned char>(ch) >= 0x20; }))
+            << "nothing of the damaged socket-path record is quoted: " << reason;
+    }
+}
+
+// The socket-path record is read only as far as a path reaches and used only when it is one:
+// a damaged, huge or random record beside a running instance leaves the launch to its usual
+// socket, which answers.
+TEST(SingleInstanceSocketRecord, ARecordThatIsNotOnePathIsPassedOverForTheUsualSocket) {
+    test::TempDir runtime;
+    test::TempDir data;
+    ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
+    const QString instance = uniqueInstance("ui-record");
+    SingleInstance primary(instance, folder(data));
+    ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
+    QStringList urls;
+    QObject::connect(&primary, &SingleInstance::urlReceived,
+                     [&](const QString& url) { urls << url; });
+    const auto record = data / SingleInstance::socketRecordName;
+    const std::string own = primary.socketPath().toStdString();
+
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+    };
+    const Case cases[] = {
+        {"random bytes", [&] { writeFile(record, randomBytes(4096, 9)); }},
+        {"400 KB that is no path", [&] { writeFile(record, std::string(400 * 1024, 'p')); }},
+        {"the path with bytes after it", [&] { writeFile(record, own + "\n\x01garbage"); }},
+        {"the path cut short", [&] { writeFile(record, own.substr(0, own.size() / 2)); }},
+        {"a path that is too long for a socket",
+         [&] { writeFile(record, "/" + std::string(200, 'a')); }},
+        {"a sparse 2 GiB file",
+         [&] {
+             writeFile(record, "");
+             fs::resize_file(record, std::uintmax_t{2} << 30);
+         }},
+        {"a path where no one listens", [&] { writeFile(record, (runtime / "gone").string()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.make();
+        urls.clear();
+        const QString url = QString("vasktest://") + c.name;
+        EXPECT_EQ(launchBeside(instance, folder(data), url), SingleInstance::Role::forwarded);
+        EXPECT_TRUE(spinUntil([&] { return urls == QStringList{url}; }));
+    }
+}
+
+// A launch that gave up on a running instance which did not get to its line (stopped, or busy)
+// has said it failed: the line is not acted on when the running instance gets to it later.
+TEST(SingleInstanceLateLine, ALineWhoseLaunchGaveUpIsDropped) {
+    test::TempDir runtime;
+    test::TempDir data;
+    ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
+    const QString instance = uniqueInstance("ui-late");
+    SingleInstance primary(instance, folder(data));
+    ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
+    QStringList urls;
+    QObject::connect(&primary, &SingleInstance::urlReceived,
+                     [&](const QString& url) { urls << url; });
+
+    // This thread does not run the event loop while the launch waits: the running instance is
+    // as good as stopped.
+    auto late = std::async(std::launch::async, [&] {
+        SingleInstance launch(instance, folder(data), quickLimits);
+        return launch.claimOrForward(QString("vasktest://late"), false);
+    });
+    EXPECT_EQ(late.get(), SingleInstance::Role::failed);
+    EXPECT_EQ(launchBeside(instance, folder(data), QString("vasktest://after")),
+              SingleInstance::Role::forwarded);
+    EXPECT_TRUE(spinUntil([&] { return urls.contains("vasktest://after"); }));
+    EXPECT_FALSE(spinUntil([&] { return urls.contains("vasktest://late"); }, 500));
+    EXPECT_EQ(urls, QStringList{"vasktest://after"});
 }
 
 // --- Another local user -----------------------------------------------------------------------
