@@ -25,10 +25,11 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev gcovr
     gnome-keyring dbus dbus-x11 python3 python3-dbusmock locales
     # Commands of the test scripts that a minimal Debian lacks: sqlite3 (scripts/harness.sh),
-    # ps and pgrep (procps; scripts/soak.sh, the quit and special-file checks). The rest
+    # ps and pgrep (procps; scripts/soak.sh, the quit and special-file checks), /usr/bin/time
+    # (time; the special-file check's peak memory of a launch). The rest
     # (coreutils' timeout, base64 and mkfifo, util-linux's setpriv and flock, grep, sed, mawk,
     # findutils, libc-bin's localedef) is part of every Debian system.
-    sqlite3 procps
+    sqlite3 procps time
 )
 
 missing=()
