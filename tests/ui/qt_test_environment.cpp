@@ -8,8 +8,8 @@
 
 namespace {
 
-// One application object for the whole suite, on the offscreen platform: widget tests need no
-// display.
+// One application object for the whole suite, on the offscreen platform (widget tests need no
+// display), in the light brand palette as the application sets it at start.
 class QtEnvironment final : public ::testing::Environment {
   public:
     void SetUp() override {
@@ -19,6 +19,8 @@ class QtEnvironment final : public ::testing::Environment {
         static char* argv[] = {name, nullptr};
         app_ = std::make_unique<QApplication>(argc, argv);
         vask::ui::Theme::initResources();
+        // As the application starts: the brand palette, which fades every disabled text.
+        vask::ui::Theme::apply(*app_, vask::ui::Appearance::light);
     }
     void TearDown() override { app_.reset(); }
 

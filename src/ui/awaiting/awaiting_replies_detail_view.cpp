@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSpacerItem>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -490,9 +491,16 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
     const auto reply = row.reply;
     auto* holder = new QWidget;
     holder->setObjectName("awaiting.draftEditor");
-    auto* column = new QVBoxLayout(holder);
-    column->setContentsMargins(textColumn, 0, rowInsetH, 12);
+    // Under the row's texts, where there is room: at the narrowest the indent gives way before
+    // the buttons would push the rows past the list's edge.
+    auto* indented = new QHBoxLayout(holder);
+    indented->setContentsMargins(rowInsetH, 0, rowInsetH, 12);
+    indented->setSpacing(0);
+    indented->addSpacerItem(
+        new QSpacerItem(textColumn - rowInsetH, 0, QSizePolicy::Preferred, QSizePolicy::Minimum));
+    auto* column = new QVBoxLayout;
     column->setSpacing(8);
+    indented->addLayout(column, 1);
     *send = nullptr;
 
     if (content.isLoading) {
