@@ -23,6 +23,7 @@
 #include "engine/rlm_helper_runner.h"
 #include "platform/unique_fd.h"
 #include "support/eventually.h"
+#include "support/process_state.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -412,16 +413,6 @@ TEST(HelperLaunchTest, TreeVictimStartsAHelperAndWaits) {
     ::pause();
 }
 
-bool processGone(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) {
-        return true;
-    }
-    const auto close = line.rfind(')');
-    return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
-}
-
 // A helper started through a wrapper script or a command list is not the process that the
 // parent-death signal reaches: it must still end when the application is killed.
 TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
@@ -471,7 +462,7 @@ TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
         ::kill(application, SIGKILL);
         ::waitpid(application, nullptr, 0);
         ASSERT_TRUE(started);
-        EXPECT_TRUE(test::eventually([&] { return processGone(helperPid); }))
+        EXPECT_TRUE(test::eventually([&] { return test::processGone(helperPid); }))
             << "the helper outlived the killed application";
         ::kill(helperPid, SIGKILL);
     }

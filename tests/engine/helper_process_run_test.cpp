@@ -19,6 +19,7 @@
 #include "engine/rlm_helper_runner.h"
 #include "helper_resources.h"
 #include "support/log_capture.h"
+#include "support/process_state.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -47,17 +48,6 @@ bool eventually(Predicate predicate) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
-}
-
-bool processGone(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    if (!stat) {
-        return true;
-    }
-    std::string line;
-    std::getline(stat, line);
-    const auto close = line.rfind(')');
-    return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
 }
 
 json event(json e) {
@@ -416,7 +406,7 @@ TEST_F(HelperProcessRunTest, AGrandchildInTheGroupIsGoneAfterTheRun) {
     scenario({{{"spawn_grandchild", pidFile}}, {{"stdout", "ok"}}});
     EXPECT_EQ(run(shell()), "ok");
     const pid_t grandchild = std::stoi(readText(pidFile));
-    EXPECT_TRUE(eventually([&] { return processGone(grandchild); }));
+    EXPECT_TRUE(eventually([&] { return test::processGone(grandchild); }));
 }
 
 TEST_F(HelperProcessRunTest, ADaemonHoldingThePipesEndsTheRunAtTheTurnLimit) {

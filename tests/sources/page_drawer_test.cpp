@@ -16,6 +16,7 @@
 #include "pdf_fixture.h"
 #include "sources/pdf_document.h"
 #include "support/eventually.h"
+#include "support/process_state.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -114,16 +115,6 @@ TEST(PageDrawerTest, AStopEndsTheDrawingUnderWay) {
     EXPECT_FALSE(hasChildProcess());
 }
 
-bool processGone(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) {
-        return true;
-    }
-    const auto close = line.rfind(')');
-    return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
-}
-
 // The processor time `pid` has used, in clock ticks.
 long cpuTicks(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -171,7 +162,7 @@ TEST(PageDrawerTest, TheDrawingEndsWithAKilledParent) {
     ::kill(parent, SIGKILL);
     ::waitpid(parent, nullptr, 0);
     ASSERT_TRUE(started);
-    EXPECT_TRUE(test::eventually([&] { return processGone(drawer); }))
+    EXPECT_TRUE(test::eventually([&] { return test::processGone(drawer); }))
         << "the drawer outlived the process that started it";
     ::kill(drawer, SIGKILL);
 }
