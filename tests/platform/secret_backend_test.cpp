@@ -150,7 +150,7 @@ TEST(SecretServiceTest, RoundTripsItemsThroughTheSecretService) {
     bool skipped = false;
     const auto backend = secretServiceOrSkip(skipped);
     if (skipped) {
-        GTEST_SKIP();
+        GTEST_SKIP() << "no Secret Service on the session bus: run scripts/secret-service-test.sh";
     }
     const auto service = "ai.ternwick.Vask.test." + randomUUID();
     checkItemLifecycle(*backend, service);
@@ -161,7 +161,7 @@ TEST(SecretServiceTest, TheCredentialFileMovesIntoTheSecretService) {
     bool skipped = false;
     const auto keyring = secretServiceOrSkip(skipped);
     if (skipped) {
-        GTEST_SKIP();
+        GTEST_SKIP() << "no Secret Service on the session bus: run scripts/secret-service-test.sh";
     }
     test::TempDir dir;
     const auto service = "ai.ternwick.Vask.test." + randomUUID();
