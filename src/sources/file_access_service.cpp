@@ -114,6 +114,22 @@ std::shared_ptr<const VisionParserProviding> visionClientFor(
     return nullptr;
 }
 
+// A file passed over (one that needs vision, or is too large) or one whose read failed.
+void logPrefetchFailure(const FileAccessLogger& logger, const FileCandidate& candidate,
+                        const std::exception& error) {
+    const auto* access = dynamic_cast<const FileAccessError*>(&error);
+    if (access != nullptr && access->kind() == FileAccessError::Case::visionRequired) {
+        logger.error("file_prefetch_skipped",
+                     {{"path", candidate.path}, {"reason", "vision_required"}});
+    } else if (access != nullptr && access->kind() == FileAccessError::Case::tooLarge) {
+        logger.error("file_prefetch_skipped", {{"path", candidate.path},
+                                               {"reason", "too_large"},
+                                               {"size", std::to_string(candidate.size)}});
+    } else {
+        logger.error("file_prefetch_failed", {{"path", candidate.path}, {"error", error.what()}});
+    }
+}
+
 }  // namespace
 
 FileAccessService::FileAccessService(const fs::path& dbPath,
@@ -288,21 +304,14 @@ std::int64_t FileAccessService::prefetch(std::string_view query, std::stop_token
             if (cacheFile(candidate, visionEligible, stop)) {
                 ++cached;
             }
-        } catch (const FileAccessError& error) {
-            if (error.kind() == FileAccessError::Case::visionRequired) {
-                logger_.error("file_prefetch_skipped",
-                              {{"path", candidate.path}, {"reason", "vision_required"}});
-            } else if (error.kind() == FileAccessError::Case::tooLarge) {
-                logger_.error("file_prefetch_skipped", {{"path", candidate.path},
-                                                        {"reason", "too_large"},
-                                                        {"size", std::to_string(candidate.size)}});
-            } else {
-                logger_.error("file_prefetch_failed",
-                              {{"path", candidate.path}, {"error", error.what()}});
-            }
         } catch (const std::exception& error) {
-            logger_.error("file_prefetch_failed",
-                          {{"path", candidate.path}, {"error", error.what()}});
+            if (stop.stop_requested()) {
+                // Cut short by the stop (the drawer killed, the request cancelled): not a fault
+                // of the file, and nothing after it is tried.
+                logger_.info("file_prefetch_stopped", {{"path", candidate.path}});
+                break;
+            }
+            logPrefetchFailure(logger_, candidate, error);
         }
     }
     logger_.info("file_prefetch_completed", {{"query", trimmedQuery},

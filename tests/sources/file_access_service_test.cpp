@@ -771,6 +771,26 @@ TEST_F(FileAccessServiceTest, CancelledPrefetchStillReportsCompletion) {
     }
 }
 
+// A read that a stop cut short (the drawer killed, the request cancelled) is a stop, not a
+// failure of that file: it is logged as stopped and nothing after it is tried.
+TEST_F(FileAccessServiceTest, AReadCutShortByAStopIsNoFailure) {
+    for (const auto* name : {"lease-1.png", "lease-2.png"}) {
+        writeFileAtomically(docs() / name, "\x89PNG");
+    }
+    std::stop_source stop;
+    auto client = std::make_shared<FakeVisionClient>();
+    client->onParse = [&] { stop.request_stop(); };
+    client->failOnCall = 1;
+    test::LogCapture logs;
+    EXPECT_EQ(service(config(), client)->prefetch("lease", stop.get_token()), 0);
+    EXPECT_EQ(client->calls().size(), 1U);
+    EXPECT_FALSE(logs->contains("file_prefetch_failed"));
+    const auto stopped = logs->events("file_prefetch_stopped");
+    ASSERT_EQ(stopped.size(), 1U);
+    EXPECT_NE(stopped[0].metadata.at("path").find("lease-"), std::string::npos);
+    EXPECT_EQ(logs->events("file_prefetch_completed").size(), 1U);
+}
+
 TEST_F(FileAccessServiceTest, CredentialsChooseTheVisionClient) {
     struct Case {
         std::optional<std::string> apiKey;
