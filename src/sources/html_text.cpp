@@ -113,26 +113,10 @@ class TextWriter {
         text(bytes);
     }
 
-    void lineBreak() {
-        if (hidden_ > 0) {
-            return;
-        }
-        pendingSpace_ = false;
-        if (!out_.empty() && out_.back() != '\n') {
-            out_.push_back('\n');
-        }
-    }
+    void lineBreak() { endRun('\n'); }
 
     // Cells of a row are kept apart, so that "Subtotal" and "39.98" never read as one word.
-    void cellBreak() {
-        if (hidden_ > 0) {
-            return;
-        }
-        pendingSpace_ = false;
-        if (!out_.empty() && out_.back() != '\n') {
-            out_.push_back('\t');
-        }
-    }
+    void cellBreak() { endRun('\t'); }
 
     void hide() { ++hidden_; }
     void unhide() { hidden_ -= hidden_ > 0 ? 1 : 0; }
@@ -142,6 +126,17 @@ class TextWriter {
     std::string take() { return std::move(out_); }
 
   private:
+    // Ends the text so far with `separator`, unless it is empty or at a line's start.
+    void endRun(char separator) {
+        if (hidden_ > 0) {
+            return;
+        }
+        pendingSpace_ = false;
+        if (!out_.empty() && out_.back() != '\n') {
+            out_.push_back(separator);
+        }
+    }
+
     bool atLineStart() const { return out_.empty() || out_.back() == '\n' || out_.back() == '\t'; }
 
     std::string out_;
@@ -344,18 +339,16 @@ class Tokenizer {
         char quote = '"';
         while (at < in_.size()) {
             const char c = in_[at];
+            // Outside a quoted value (which is passed over whole below) a ">" ends the tag.
+            if (c == '>' && state != State::quoted) {
+                return finishTag(at + 1, name, end);
+            }
             switch (state) {
                 case State::between:
                 case State::afterQuoted:
-                    if (c == '>') {
-                        return finishTag(at + 1, name, end);
-                    }
                     state = isSpace(c) || c == '/' ? State::between : State::attribute;
                     break;
                 case State::attribute:
-                    if (c == '>') {
-                        return finishTag(at + 1, name, end);
-                    }
                     if (c == '=') {
                         state = State::beforeValue;
                     } else if (isSpace(c) || c == '/') {
@@ -363,9 +356,6 @@ class Tokenizer {
                     }
                     break;
                 case State::afterName:
-                    if (c == '>') {
-                        return finishTag(at + 1, name, end);
-                    }
                     if (c == '=') {
                         state = State::beforeValue;
                     } else if (!isSpace(c) && c != '/') {
@@ -373,9 +363,6 @@ class Tokenizer {
                     }
                     break;
                 case State::beforeValue:
-                    if (c == '>') {
-                        return finishTag(at + 1, name, end);
-                    }
                     if (c == '"' || c == '\'') {
                         state = State::quoted;
                         quote = c;
@@ -395,9 +382,6 @@ class Tokenizer {
                     break;
                 }
                 case State::unquoted:
-                    if (c == '>') {
-                        return finishTag(at + 1, name, end);
-                    }
                     if (isSpace(c)) {
                         state = State::between;
                     }
