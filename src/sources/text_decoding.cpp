@@ -3,7 +3,6 @@
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>
 #include <unicode/ucsdet.h>
-#include <unicode/ustring.h>
 
 #include <algorithm>
 #include <array>
@@ -103,12 +102,21 @@ std::optional<std::string> TextDecoding::convertReplacing(std::string_view bytes
     return toUtf8(bytes, encoding, OnInvalid::replace);
 }
 
-std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::string* encoding) {
+namespace {
+
+enum class Markup { kept, leftOut };
+
+// The name of the encoding ICU's detector finds most likely for `bytes`; nothing when it finds
+// none. With `Markup::leftOut` it passes over what lies between "<" and ">".
+std::optional<std::string> detectorGuess(std::string_view bytes, Markup markup) {
     UErrorCode status = U_ZERO_ERROR;
     const std::unique_ptr<UCharsetDetector, decltype(&ucsdet_close)> detector(ucsdet_open(&status),
                                                                               ucsdet_close);
     if (U_FAILURE(status)) {
         return std::nullopt;
+    }
+    if (markup == Markup::leftOut) {
+        ucsdet_enableInputFilter(detector.get(), true);
     }
     ucsdet_setText(detector.get(), bytes.data(), static_cast<int32_t>(bytes.size()), &status);
     const UCharsetMatch* match = ucsdet_detect(detector.get(), &status);
@@ -116,13 +124,23 @@ std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::s
         return std::nullopt;
     }
     const char* name = ucsdet_getName(match, &status);
-    if (U_FAILURE(status) || name == nullptr) {
+    if (U_FAILURE(status) || name == nullptr || *name == '\0') {
+        return std::nullopt;
+    }
+    return std::string(name);
+}
+
+}  // namespace
+
+std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::string* encoding) {
+    const auto name = detectorGuess(bytes, Markup::kept);
+    if (!name) {
         return std::nullopt;
     }
     if (encoding != nullptr) {
-        *encoding = name;
+        *encoding = *name;
     }
-    return convert(bytes, name);
+    return convert(bytes, name->c_str());
 }
 
 namespace {
@@ -274,25 +292,12 @@ std::optional<std::string> detectedMarkupEncoding(std::string_view bytes) {
         }) < kFewestToGuessFrom) {
         return std::nullopt;
     }
-    UErrorCode status = U_ZERO_ERROR;
-    const std::unique_ptr<UCharsetDetector, decltype(&ucsdet_close)> detector(ucsdet_open(&status),
-                                                                              ucsdet_close);
-    if (U_FAILURE(status)) {
-        return std::nullopt;
-    }
-    ucsdet_enableInputFilter(detector.get(), true);
-    ucsdet_setText(detector.get(), sample.data(), static_cast<int32_t>(sample.size()), &status);
-    const UCharsetMatch* match = ucsdet_detect(detector.get(), &status);
-    if (U_FAILURE(status) || match == nullptr) {
-        return std::nullopt;
-    }
-    const std::string_view name = ucsdet_getName(match, &status);
+    const auto name = detectorGuess(sample, Markup::leftOut);
     // UTF-16 without its byte order mark is not what a page is.
-    if (U_FAILURE(status) || name.empty() || name.starts_with("UTF-16") ||
-        name.starts_with("UTF-32")) {
+    if (!name || name->starts_with("UTF-16") || name->starts_with("UTF-32")) {
         return std::nullopt;
     }
-    return encodingOfLabel(name);
+    return encodingOfLabel(*name);
 }
 
 }  // namespace
