@@ -3,6 +3,7 @@
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>
 #include <unicode/ucsdet.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <array>
@@ -303,21 +304,10 @@ std::optional<std::string> detectedMarkupEncoding(std::string_view bytes) {
 }  // namespace
 
 void TextDecoding::appendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    std::array<char, U8_MAX_LENGTH> bytes{};
+    std::size_t length = 0;
+    U8_APPEND_UNSAFE(bytes.data(), length, static_cast<UChar32>(c));
+    out.append(bytes.data(), length);
 }
 
 std::string TextDecoding::markupEncoding(std::string_view bytes) {
