@@ -78,7 +78,6 @@ class ProcessGroupWatch {
     static ProcessGroupWatch start(pid_t group);
     // Ends the group and reaps the watcher. Never fails.
     void end() noexcept;
-    pid_t pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <unordered_set>
 
 #include "platform/logger.h"
@@ -43,6 +44,15 @@ void stoppable(const std::stop_token& stop, Body&& body) {
         }
         throw;
     }
+}
+
+// How many messages `rows` holds: a message in several chats is one row per chat.
+std::int64_t messagesIn(const std::vector<ShadowMessage>& rows) {
+    std::unordered_set<std::string_view> guids;
+    for (const auto& row : rows) {
+        guids.insert(row.guid);
+    }
+    return static_cast<std::int64_t>(guids.size());
 }
 
 }  // namespace
@@ -162,12 +172,7 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
             shadow.updateSyncState(batch.lastRawTimestamp, batch.lastRawRowid, messageCount);
         });
         cursor = {batch.lastRawTimestamp, batch.lastRawRowid};
-        // A message in several chats is one row per chat here, and one message written.
-        std::unordered_set<std::string_view> guids;
-        for (const auto& message : batch.messages) {
-            guids.insert(message.guid);
-        }
-        written += static_cast<std::int64_t>(guids.size());
+        written += messagesIn(batch.messages);
         processed += batch.rawRowCount;
         report(std::min(total, processed), total);
         return batch.rawRowCount >= batchSize;
@@ -209,13 +214,9 @@ std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader
         const auto added = shadow.insertBatchCounting(found).addedToCount;
         shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.syncedMessageCount() + added);
     });
-    std::unordered_set<std::string_view> guids;
-    for (const auto& message : found) {
-        guids.insert(message.guid);
-    }
-    logger().info("Moved " + std::to_string(guids.size()) +
-                  " messages copied before their chat into it");
-    return static_cast<std::int64_t>(guids.size());
+    const auto moved = messagesIn(found);
+    logger().info("Moved " + std::to_string(moved) + " messages copied before their chat into it");
+    return moved;
 }
 
 std::int64_t ShadowSync::messageCount() {
