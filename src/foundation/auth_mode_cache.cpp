@@ -29,7 +29,7 @@ AuthMode AuthModeCache::get() {
 
 std::optional<AuthMode> AuthModeCache::latest() const {
     std::lock_guard state(state_);
-    return cached_ ? cached_ : last_;
+    return last_;
 }
 
 bool AuthModeCache::isCurrent() const {

@@ -37,6 +37,7 @@ class AuthModeCache {
     // Held only to read or change the members below, never across a resolution.
     mutable std::mutex state_;
     std::optional<AuthMode> cached_;
+    // The last mode cached, kept through an emptying (equal to cached_ while that holds one).
     std::optional<AuthMode> last_;
     std::uint64_t generation_ = 0;
 };

@@ -41,11 +41,7 @@ void GoogleSignInViewModel::loadStoredEmail() {
             return;
         }
         // Steps asked for later (a sign-in, a sign-out) come back after this one.
-        self->deps_.main.post([weak = std::weak_ptr(self), email] {
-            if (auto model = weak.lock()) {
-                model->userEmail.set(email);
-            }
-        });
+        self->onMain([email](GoogleSignInViewModel& model) { model.userEmail.set(email); });
     });
 }
 
@@ -99,8 +95,8 @@ void GoogleSignInViewModel::codeArrived(std::uint64_t attempt,
 }
 
 void GoogleSignInViewModel::exchange(std::uint64_t attempt, const std::string& code) {
-    // Only the exchange runs on the worker. The keychain writes follow on the main executor,
-    // right before the success state, so that a sign-out can never fall between them.
+    // The exchange runs on the worker; the keychain writes are then asked for from the main
+    // executor, in storage order, so that a sign-out asked after them removes what they wrote.
     std::weak_ptr<GoogleSignInViewModel> weak = weak_from_this();
     deps_.worker.post([weak, attempt, code, service = deps_.authService, &main = deps_.main] {
         try {
@@ -132,19 +128,12 @@ void GoogleSignInViewModel::finishSignIn(std::uint64_t attempt, const GoogleAuth
             }
             self->deps_.authModeProvider();
         } catch (...) {
-            self->deps_.main.post(
-                [weak = std::weak_ptr(self), attempt, error = std::current_exception()] {
-                    if (auto model = weak.lock()) {
-                        model->failSignIn(attempt, error);
-                    }
-                });
+            self->onMain([attempt, error = std::current_exception()](GoogleSignInViewModel& model) {
+                model.failSignIn(attempt, error);
+            });
             return;
         }
-        self->deps_.main.post([weak = std::weak_ptr(self), result] {
-            if (auto model = weak.lock()) {
-                model->signedIn(result);
-            }
-        });
+        self->onMain([result](GoogleSignInViewModel& model) { model.signedIn(result); });
     });
 }
 
@@ -194,14 +183,20 @@ void GoogleSignInViewModel::signOut(std::function<void()> done) {
         } catch (...) {
             failure = std::current_exception();
         }
-        self->deps_.main.post([weak = std::weak_ptr(self), principal, failure, done] {
-            if (auto model = weak.lock()) {
-                model->signedOut(principal, failure);
-                if (done) {
-                    done();
-                }
+        self->onMain([principal, failure, done](GoogleSignInViewModel& model) {
+            model.signedOut(principal, failure);
+            if (done) {
+                done();
             }
         });
+    });
+}
+
+void GoogleSignInViewModel::onMain(std::function<void(GoogleSignInViewModel&)> step) {
+    deps_.main.post([weak = weak_from_this(), step = std::move(step)] {
+        if (auto model = weak.lock()) {
+            step(*model);
+        }
     });
 }
 

@@ -130,6 +130,8 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
     void failSignIn(std::uint64_t attempt, const std::exception_ptr& error);
     // The code of the sign-in `attempt`, or why there is none.
     void codeArrived(std::uint64_t attempt, const GoogleAuthService::CodeResult& code);
+    // From the worker: `step` runs on the main executor while the model lives.
+    void onMain(std::function<void(GoogleSignInViewModel&)> step);
     // On the worker; throws the first store error.
     void clearStoredCredentials();
     // Back on the main executor.

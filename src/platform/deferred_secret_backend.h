@@ -31,12 +31,12 @@ class DeferredSecretBackend final : public SecretBackend {
     // True until the choice is made, then the chosen backend's answer.
     bool mayBlock() const override;
 
+  private:
     // Never waits.
     bool isResolved() const;
     // Waits for the choice.
     std::shared_ptr<SecretBackend> resolved() const;
 
-  private:
     std::shared_future<std::shared_ptr<SecretBackend>> chosen_;
 };
 

@@ -29,6 +29,22 @@ int openForLocking(const std::filesystem::path& path, bool create) {
     return fd;
 }
 
+// The descriptor of the file or folder at `path`, a missing file made. A lock file left by an
+// earlier run keeps whatever mode it had unless reset here. Throws FileError.
+int openLockFile(const std::filesystem::path& path) {
+    const int fd = openForLocking(path, true);
+    if (fd < 0) {
+        throw FileError("open", path, errno);
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ::fchmod(fd, 0600) != 0)) {
+        const int error = errno;
+        ::close(fd);
+        throw FileError("lock", path, error);
+    }
+    return fd;
+}
+
 bool lock(int fd, bool wait) {
     int rc;
     do {
@@ -40,14 +56,8 @@ bool lock(int fd, bool wait) {
 }  // namespace
 
 FileLock FileLock::acquire(const std::filesystem::path& path) {
-    const int fd = openForLocking(path, true);
-    if (fd < 0) {
-        throw FileError("open", path, errno);
-    }
-    struct stat info {};
-    // A lock file left by an earlier run keeps whatever mode it had unless reset here.
-    if (::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ::fchmod(fd, 0600) != 0) ||
-        !lock(fd, true)) {
+    const int fd = openLockFile(path);
+    if (!lock(fd, true)) {
         const int error = errno;
         ::close(fd);
         throw FileError("lock", path, error);
@@ -68,16 +78,7 @@ std::optional<FileLock> FileLock::tryAcquire(const std::filesystem::path& path) 
 }
 
 std::optional<FileLock> FileLock::tryAcquireOrCreate(const std::filesystem::path& path) {
-    const int fd = openForLocking(path, true);
-    if (fd < 0) {
-        throw FileError("open", path, errno);
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ::fchmod(fd, 0600) != 0)) {
-        const int error = errno;
-        ::close(fd);
-        throw FileError("lock", path, error);
-    }
+    const int fd = openLockFile(path);
     if (!lock(fd, false)) {
         const int error = errno;
         ::close(fd);

@@ -81,7 +81,6 @@ class AppDependencies {
         Executor& worker;
         Scheduler& scheduler;
         // Absent: the Secret Service when one answers on the session bus, else the 0600 file
-        // Absent: the Secret Service when one answers on the session bus, else the 0600 file
         // "credentials.json" in the support directory (always the file where the environment
         // sets VASK_CREDENTIAL_STORE=file); chosen on the worker after first use and logged
         // (SecretStorageChoice).
