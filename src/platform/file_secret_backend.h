@@ -47,31 +47,4 @@ class FileSecretBackend final : public SecretBackend {
     std::mutex mutex_;
 };
 
-// The Secret Service once one answers, with what a run without it kept in the credential file:
-// at the first operation every item of the file moves into `primary` and the file goes, so a
-// sign-in or key made while no keyring ran survives the keyring's arrival. Should that move
-// fail, the file is still read where `primary` has no item, and removals reach it too (a
-// sign-out must not be undone by the file); writes go to `primary` only.
-class MigratingSecretBackend final : public SecretBackend {
-  public:
-    MigratingSecretBackend(std::shared_ptr<SecretBackend> primary,
-                           std::shared_ptr<FileSecretBackend> file);
-
-    ReadResult copyMatching(std::string_view service, std::string_view account) override;
-    Status update(std::string_view service, std::string_view account,
-                  std::string_view data) override;
-    Status add(std::string_view service, std::string_view account, std::string_view data) override;
-    Status remove(std::string_view service, std::string_view account) override;
-    std::string_view kind() const override { return primary_->kind(); }
-
-  private:
-    // Moves the file's items the first time; whether the file must still be read.
-    bool fileStillRead();
-
-    std::shared_ptr<SecretBackend> primary_;
-    std::shared_ptr<FileSecretBackend> file_;
-    std::once_flag moved_;
-    bool fileStillRead_ = false;
-};
-
 }  // namespace vask

@@ -10,6 +10,7 @@
 #include "platform/file_secret_backend.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/user_defaults.h"
+#include "platform/uuid.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -196,6 +197,36 @@ class PromptRecorder {
 };
 
 #pragma GCC diagnostic pop
+
+// Against a real, unlocked Secret Service (the first bus scripts/secret-service-test.sh starts;
+// skipped elsewhere unless VASK_REQUIRE_SECRET_SERVICE=1): a sign-in kept in the file while no
+// keyring ran moves into the keyring, the way the application chooses its storage.
+TEST(SecretServiceTest, TheCredentialFileMovesIntoTheSecretService) {
+    std::string whyNot;
+    const auto keyring = LibsecretBackend::connect(whyNot);
+    if (!keyring) {
+        const char* required = std::getenv("VASK_REQUIRE_SECRET_SERVICE");
+        ASSERT_FALSE(required != nullptr && std::string(required) == "1")
+            << "no Secret Service answers: " << whyNot;
+        GTEST_SKIP() << "no Secret Service on the session bus: run scripts/secret-service-test.sh";
+    }
+    test::TempDir dir;
+    const auto service = "ai.ternwick.Vask.test." + Uuid::random().lowercaseString();
+    ASSERT_EQ(FileSecretBackend(dir / "credentials.json").add(service, "tokens", "t\n\x01"),
+              SecretBackend::success);
+    InMemoryDefaults defaults;
+    const auto storage = SecretStorageChoice{
+        .keyring = SecretStorageChoice::Keyring::secretService(),
+        .supportDirectory = [&] { return dir.path(); },
+        .defaults = defaults,
+        .keptKey = "kept",
+    }
+                             .choose();
+    EXPECT_EQ(storage->copyMatching(service, "tokens").data, "t\n\x01");
+    EXPECT_FALSE(std::filesystem::exists(dir / "credentials.json"));
+    EXPECT_EQ(keyring->copyMatching(service, "tokens").data, "t\n\x01");
+    EXPECT_EQ(storage->remove(service, "tokens"), SecretBackend::success);
+}
 
 // A desktop whose gnome-keyring starts on demand and has no keyring yet (the bus that
 // scripts/secret-service-test.sh starts for it): credentials kept in the file stay there, no
