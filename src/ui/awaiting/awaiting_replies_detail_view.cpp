@@ -39,11 +39,6 @@ constexpr int avatarSize = 40;
 // The row's inset, the avatar and the spacing after it: where the texts start.
 constexpr int textColumn = rowInsetH + avatarSize + Theme::spacing;
 
-QColor withAlpha(QColor colour, float alpha) {
-    colour.setAlphaF(alpha);
-    return colour;
-}
-
 QLabel* textLabel(const QString& content, FontRole role, const Shade& colour) {
     auto* label = new QLabel(content);
     label->setFont(Theme::font(role));
@@ -86,14 +81,13 @@ class InitialsDisc final : public QWidget {
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
-        const auto accent = Theme::palette().accent;
         painter.setPen(Qt::NoPen);
-        painter.setBrush(withAlpha(accent, 0.18F));
+        painter.setBrush(Shade(ThemeColour::accent, 0.18).colour());
         painter.drawEllipse(rect());
         QFont font = Theme::font(FontRole::subheadline);
         font.setWeight(QFont::DemiBold);
         painter.setFont(font);
-        painter.setPen(accent);
+        painter.setPen(Shade(ThemeColour::accent).colour());
         painter.drawText(rect(), Qt::AlignCenter, initials_);
     }
 
@@ -594,7 +588,6 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
 void AwaitingRepliesDetailView::updateToolbar(const AwaitingScreenContent& content) {
     dayMenu_->setVisible(content.showsDayMenu);
     dayMenu_->setText(qs(content.dayMenuLabel));
-    dayMenu_->setToolTip(qs(content.dayMenuLabel));
     if (auto* toolbar = dynamic_cast<ToolbarRow*>(dayMenu_->parentWidget())) {
         toolbar->fit();
     }
