@@ -101,6 +101,7 @@ class AppearanceBinding final : public QObject {
 };
 
 constexpr const char* brandButtonsProperty = "vaskBrandButtons";
+constexpr const char* prominentProperty = "prominent";
 
 bool hasBrandButtons(const QWidget* widget) {
     for (; widget != nullptr; widget = widget->parentWidget()) {
@@ -124,7 +125,7 @@ const QStyleOptionButton* brandButton(const QStyleOption* option, const QWidget*
 }
 
 bool isProminent(const QWidget* widget) {
-    return widget->property("prominent").toBool();
+    return widget->property(prominentProperty).toBool();
 }
 
 // Fusion, without the style's own stock pictures on dialog buttons ("OK" with a tick, "Cancel"
@@ -567,6 +568,11 @@ QObject* Theme::followDesktop(QApplication& app, std::function<void(Appearance)>
 
 void Theme::useBrandButtons(QWidget* widget) {
     widget->setProperty(brandButtonsProperty, true);
+}
+
+void Theme::useAccentButton(QWidget* button) {
+    useBrandButtons(button);
+    button->setProperty(prominentProperty, true);
 }
 
 void Theme::initResources() {

@@ -54,12 +54,6 @@ QFrame* divider(int leadingInset) {
     return holder;
 }
 
-// The accent fill, drawn by the style from the palette it is painted with.
-void makeAccentButton(QPushButton* button) {
-    Theme::useBrandButtons(button);
-    button->setProperty("prominent", true);
-}
-
 QPushButton* button(const QString& title, const QString& objectName, const QString& help = {}) {
     auto* b = new QPushButton(title);
     b->setObjectName(objectName);
@@ -457,7 +451,7 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     actions->setSpacing(8);
     auto* draft = button(qs(content.draftLabel), "awaiting.draft", qs(content.draftHelp));
     draft->setIcon(symbolIcon(qs(content.draftSymbol), ThemeColour::onAccent, false));
-    makeAccentButton(draft);
+    Theme::useAccentButton(draft);
     connect(draft, &QPushButton::clicked, this,
             [this, reply] { presenter_->drafts().startDraft(reply); });
     actions->addWidget(draft);
@@ -575,7 +569,7 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
         button("Send in Messages", "awaiting.send",
                "Copies the draft and opens Messages \xE2\x80\x94 press Ctrl+V to paste");
     sendButton->setIcon(symbolIcon("paperplane.fill", ThemeColour::onAccent, false));
-    makeAccentButton(sendButton);
+    Theme::useAccentButton(sendButton);
     sendButton->setEnabled(content.sendEnabled);
     connect(sendButton, &QPushButton::clicked, this,
             [this, reply] { presenter_->drafts().sendInMessages(reply); });
