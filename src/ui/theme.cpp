@@ -101,6 +101,7 @@ class AppearanceBinding final : public QObject {
 };
 
 constexpr const char* brandButtonsProperty = "vaskBrandButtons";
+constexpr const char* prominentProperty = "prominent";
 
 bool hasBrandButtons(const QWidget* widget) {
     for (; widget != nullptr; widget = widget->parentWidget()) {
@@ -124,7 +125,7 @@ const QStyleOptionButton* brandButton(const QStyleOption* option, const QWidget*
 }
 
 bool isProminent(const QWidget* widget) {
-    return widget->property("prominent").toBool();
+    return widget->property(prominentProperty).toBool();
 }
 
 // Fusion, without the style's own stock pictures on dialog buttons ("OK" with a tick, "Cancel"
@@ -441,6 +442,43 @@ QColor Theme::tertiaryText() {
     return Shade(ThemeColour::tertiary).colour();
 }
 
+namespace {
+
+QColor faded(QColor colour, float alpha) {
+    colour.setAlphaF(alpha);
+    return colour;
+}
+
+QColor namedColour(ThemeColour name, Appearance appearance) {
+    const auto brand = Theme::palette(appearance);
+    const bool dark = appearance == Appearance::dark;
+    switch (name) {
+        case ThemeColour::canvas:
+            return brand.canvas;
+        case ThemeColour::panel:
+            return brand.panel;
+        case ThemeColour::edge:
+            return brand.edge;
+        case ThemeColour::accent:
+            return brand.accent;
+        case ThemeColour::onAccent:
+            return brand.onAccent;
+        case ThemeColour::ink:
+            return brand.ink;
+        case ThemeColour::secondary:
+            return faded(brand.ink, 0.62F);
+        case ThemeColour::tertiary:
+            return faded(brand.ink, 0.38F);
+        case ThemeColour::red:
+            return dark ? QColor(0xFF6B6B) : QColor(0xC62828);
+        case ThemeColour::orange:
+            return dark ? QColor(0xFFA94D) : QColor(0xD9480F);
+    }
+    return brand.ink;
+}
+
+}  // namespace
+
 Shade Shade::fixed(const QColor& colour) {
     Shade shade;
     shade.isFixed_ = true;
@@ -453,46 +491,7 @@ QColor Shade::colour() const {
 }
 
 QColor Shade::colour(Appearance appearance) const {
-    if (isFixed_) {
-        return fixed_;
-    }
-    const auto brand = Theme::palette(appearance);
-    const bool dark = appearance == Appearance::dark;
-    QColor colour;
-    switch (name_) {
-        case ThemeColour::canvas:
-            colour = brand.canvas;
-            break;
-        case ThemeColour::panel:
-            colour = brand.panel;
-            break;
-        case ThemeColour::edge:
-            colour = brand.edge;
-            break;
-        case ThemeColour::accent:
-            colour = brand.accent;
-            break;
-        case ThemeColour::onAccent:
-            colour = brand.onAccent;
-            break;
-        case ThemeColour::ink:
-            colour = brand.ink;
-            break;
-        case ThemeColour::secondary:
-            colour = brand.ink;
-            colour.setAlphaF(0.62F);
-            break;
-        case ThemeColour::tertiary:
-            colour = brand.ink;
-            colour.setAlphaF(0.38F);
-            break;
-        case ThemeColour::red:
-            colour = dark ? QColor(0xFF6B6B) : QColor(0xC62828);
-            break;
-        case ThemeColour::orange:
-            colour = dark ? QColor(0xFFA94D) : QColor(0xD9480F);
-            break;
-    }
+    QColor colour = isFixed_ ? fixed_ : namedColour(name_, appearance);
     if (alpha_ < 1.0) {
         colour.setAlphaF(static_cast<float>(colour.alphaF() * alpha_));
     }
@@ -569,6 +568,11 @@ QObject* Theme::followDesktop(QApplication& app, std::function<void(Appearance)>
 
 void Theme::useBrandButtons(QWidget* widget) {
     widget->setProperty(brandButtonsProperty, true);
+}
+
+void Theme::useAccentButton(QWidget* button) {
+    useBrandButtons(button);
+    button->setProperty(prominentProperty, true);
 }
 
 void Theme::initResources() {

@@ -101,6 +101,8 @@ class Theme {
     // unavailable. Set on a window or dialog, it styles every button inside; the style draws it
     // from the palette, so it follows the appearance.
     static void useBrandButtons(QWidget* widget);
+    // One button in that look, filled with the accent.
+    static void useAccentButton(QWidget* button);
 
     // Still marks instead of animated ones. Set from the setting at start.
     static bool reduceMotion();

@@ -154,6 +154,14 @@ class ChatViewTest : public test::ChatFixture {
         return view;
     }
 
+    // `view` shown at 500x400, laid out: its conversation's scroll bar.
+    static QScrollBar* showScrolling(ChatView& view) {
+        view.resize(500, 400);
+        view.show();
+        QApplication::processEvents();
+        return view.findChild<QScrollArea*>("chatMessages")->verticalScrollBar();
+    }
+
     RecordingOpener opener;
     int settingsOpened = 0;
 };
@@ -446,10 +454,7 @@ TEST_F(ChatViewTest, TheEndStaysInViewAsTheLastMessageGrowsUnlessTheReaderScroll
     auto session = chat_samples::session(6, now);
     chat_samples::show(*model, session);
     auto view = makeView(model);
-    view->resize(500, 400);
-    view->show();
-    QApplication::processEvents();
-    auto* bar = view->findChild<QScrollArea*>("chatMessages")->verticalScrollBar();
+    auto* bar = showScrolling(*view);
     // A new answer is scrolled to.
     session.messages.push_back(chat_samples::question("And the dessert?"));
     session.messages.push_back(chat_samples::answer("Tiramisu.", 0, 0, now));
@@ -520,10 +525,7 @@ TEST_F(ChatViewTest, ALiveChangeOfAppearanceKeepsThePlaceInALongAnswer) {
     session.messages.push_back(chat_samples::answer(lines, 3, 1, now));
     chat_samples::show(*model, session);
     auto view = makeView(model);
-    view->resize(500, 400);
-    view->show();
-    QApplication::processEvents();
-    auto* bar = view->findChild<QScrollArea*>("chatMessages")->verticalScrollBar();
+    auto* bar = showScrolling(*view);
     ASSERT_GT(bar->maximum(), 400);
     bar->setValue(bar->maximum() / 2);
     const int place = bar->value();

@@ -87,6 +87,24 @@ QString uniqueInstance(const char* what) {
     return QString("%1-%2").arg(what).arg(QCoreApplication::applicationPid());
 }
 
+// A running instance in runtime and data folders of its own, with the URLs it heard.
+struct RunningInstance {
+    explicit RunningInstance(const char* what) : instance(uniqueInstance(what)) {}
+    // Claims the lock and listens: primary when it runs.
+    SingleInstance::Role start() {
+        QObject::connect(&primary, &SingleInstance::urlReceived,
+                         [this](const QString& url) { urls << url; });
+        return primary.claimOrForward(std::nullopt, false);
+    }
+
+    test::TempDir runtime;
+    test::TempDir data;
+    ScopedVariables environment{{{"XDG_RUNTIME_DIR", runtime.path().string()}}};
+    QString instance;
+    SingleInstance primary{instance, folder(data)};
+    QStringList urls;
+};
+
 // Connects or binds `fd` to the local socket at `path`. Only system calls: forked children use
 // these too.
 bool connectTo(int fd, const std::string& path) {
@@ -429,15 +447,9 @@ TEST(SingleInstanceLockFile, AFreeLockIsTakenWhateverItHoldsAndAHeldOneNamesItsH
 // a damaged, huge or random record beside a running instance leaves the launch to its usual
 // socket, which answers.
 TEST(SingleInstanceSocketRecord, ARecordThatIsNotOnePathIsPassedOverForTheUsualSocket) {
-    test::TempDir runtime;
-    test::TempDir data;
-    ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
-    const QString instance = uniqueInstance("ui-record");
-    SingleInstance primary(instance, folder(data));
-    ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
-    QStringList urls;
-    QObject::connect(&primary, &SingleInstance::urlReceived,
-                     [&](const QString& url) { urls << url; });
+    RunningInstance running("ui-record");
+    ASSERT_EQ(running.start(), SingleInstance::Role::primary);
+    auto& [runtime, data, environment, instance, primary, urls] = running;
     const auto record = data / SingleInstance::socketRecordName;
     const std::string own = primary.socketPath().toStdString();
 
@@ -472,15 +484,9 @@ TEST(SingleInstanceSocketRecord, ARecordThatIsNotOnePathIsPassedOverForTheUsualS
 // A launch that gave up on a running instance which did not get to its line (stopped, or busy)
 // has said it failed: the line is not acted on when the running instance gets to it later.
 TEST(SingleInstanceLateLine, ALineWhoseLaunchGaveUpIsDropped) {
-    test::TempDir runtime;
-    test::TempDir data;
-    ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
-    const QString instance = uniqueInstance("ui-late");
-    SingleInstance primary(instance, folder(data));
-    ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
-    QStringList urls;
-    QObject::connect(&primary, &SingleInstance::urlReceived,
-                     [&](const QString& url) { urls << url; });
+    RunningInstance running("ui-late");
+    ASSERT_EQ(running.start(), SingleInstance::Role::primary);
+    auto& [runtime, data, environment, instance, primary, urls] = running;
 
     // This thread does not run the event loop while the launch waits: the running instance is
     // as good as stopped.
@@ -698,15 +704,9 @@ TEST(SingleInstanceAgainstAnotherUser, AConnectionFromAnotherUserIsRefused) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "connecting as another user needs root (to switch user)";
     }
-    test::TempDir runtime;
-    test::TempDir data;
-    ScopedVariables environment({{"XDG_RUNTIME_DIR", runtime.path().string()}});
-    const QString instance = uniqueInstance("ui-peer");
-    SingleInstance primary(instance, folder(data));
-    ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary);
-    QStringList urls;
-    QObject::connect(&primary, &SingleInstance::urlReceived,
-                     [&](const QString& url) { urls << url; });
+    RunningInstance running("ui-peer");
+    ASSERT_EQ(running.start(), SingleInstance::Role::primary);
+    auto& [runtime, data, environment, instance, primary, urls] = running;
     ::chmod(runtime.path().c_str(), 0711);
     ::chmod(primary.socketPath().toLocal8Bit().constData(), 0777);
 

@@ -39,11 +39,6 @@ constexpr int avatarSize = 40;
 // The row's inset, the avatar and the spacing after it: where the texts start.
 constexpr int textColumn = rowInsetH + avatarSize + Theme::spacing;
 
-QColor withAlpha(QColor colour, float alpha) {
-    colour.setAlphaF(alpha);
-    return colour;
-}
-
 QLabel* textLabel(const QString& content, FontRole role, const Shade& colour) {
     auto* label = new QLabel(content);
     label->setFont(Theme::font(role));
@@ -57,12 +52,6 @@ QFrame* divider(int leadingInset) {
     layout->setContentsMargins(leadingInset, 0, 0, 0);
     layout->addWidget(ui::divider());
     return holder;
-}
-
-// The accent fill, drawn by the style from the palette it is painted with.
-void makeAccentButton(QPushButton* button) {
-    Theme::useBrandButtons(button);
-    button->setProperty("prominent", true);
 }
 
 QPushButton* button(const QString& title, const QString& objectName, const QString& help = {}) {
@@ -86,14 +75,13 @@ class InitialsDisc final : public QWidget {
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
-        const auto accent = Theme::palette().accent;
         painter.setPen(Qt::NoPen);
-        painter.setBrush(withAlpha(accent, 0.18F));
+        painter.setBrush(Shade(ThemeColour::accent, 0.18).colour());
         painter.drawEllipse(rect());
         QFont font = Theme::font(FontRole::subheadline);
         font.setWeight(QFont::DemiBold);
         painter.setFont(font);
-        painter.setPen(accent);
+        painter.setPen(Shade(ThemeColour::accent).colour());
         painter.drawText(rect(), Qt::AlignCenter, initials_);
     }
 
@@ -463,7 +451,7 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     actions->setSpacing(8);
     auto* draft = button(qs(content.draftLabel), "awaiting.draft", qs(content.draftHelp));
     draft->setIcon(symbolIcon(qs(content.draftSymbol), ThemeColour::onAccent, false));
-    makeAccentButton(draft);
+    Theme::useAccentButton(draft);
     connect(draft, &QPushButton::clicked, this,
             [this, reply] { presenter_->drafts().startDraft(reply); });
     actions->addWidget(draft);
@@ -581,7 +569,7 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
         button("Send in Messages", "awaiting.send",
                "Copies the draft and opens Messages \xE2\x80\x94 press Ctrl+V to paste");
     sendButton->setIcon(symbolIcon("paperplane.fill", ThemeColour::onAccent, false));
-    makeAccentButton(sendButton);
+    Theme::useAccentButton(sendButton);
     sendButton->setEnabled(content.sendEnabled);
     connect(sendButton, &QPushButton::clicked, this,
             [this, reply] { presenter_->drafts().sendInMessages(reply); });
@@ -594,7 +582,6 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
 void AwaitingRepliesDetailView::updateToolbar(const AwaitingScreenContent& content) {
     dayMenu_->setVisible(content.showsDayMenu);
     dayMenu_->setText(qs(content.dayMenuLabel));
-    dayMenu_->setToolTip(qs(content.dayMenuLabel));
     if (auto* toolbar = dynamic_cast<ToolbarRow*>(dayMenu_->parentWidget())) {
         toolbar->fit();
     }

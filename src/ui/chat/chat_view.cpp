@@ -523,8 +523,7 @@ QWidget* ChatView::makeUsageLimitCard() {
         cta->setCursor(Qt::PointingHandCursor);
         cta->setFont(textFont(FontRole::caption, QFont::Medium));
         // The accent fill, drawn by the style in the appearance it is painted in.
-        Theme::useBrandButtons(cta);
-        cta->setProperty("prominent", true);
+        Theme::useAccentButton(cta);
         connect(cta, &QPushButton::clicked, this, [this, url = *target] { openURL(url); });
         column->addSpacing(2);
         column->addWidget(cta, 0, Qt::AlignLeft);

@@ -11,14 +11,13 @@
 #include <QVBoxLayout>
 
 #include "ui/brand_marks.h"
+#include "ui/settings/form_parts.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
 
 namespace vask::ui {
 
 namespace {
-
-const Shade errorRed = Shade::fixed(QColor(0xD0, 0x3B, 0x3B));
 
 QLabel* textLabel(const QString& content, const QFont& font, const Shade& colour) {
     auto* label = new QLabel(content);
@@ -233,7 +232,7 @@ void StatusArea::setStatus(const OnboardingStepsModel::Status& status) {
     }
     for (const auto& line : status.lines) {
         auto* label = textLabel(QString::fromStdString(line.text), Theme::font(FontRole::callout),
-                                line.isError ? errorRed : ThemeColour::secondary);
+                                line.isError ? errorRed() : Shade(ThemeColour::secondary));
         lines_->addWidget(widthLimited(label, maxTextWidth_));
     }
     setVisible(status.showsSpinner || !status.lines.empty());

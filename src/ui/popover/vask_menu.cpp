@@ -198,8 +198,7 @@ QWidget* VaskMenu::makeSetupPrompt() {
     cont->setAccessibleName("Continue Setup");
     cont->setDefault(true);
     cont->setCursor(Qt::PointingHandCursor);
-    Theme::useBrandButtons(cont);
-    cont->setProperty("prominent", true);
+    Theme::useAccentButton(cont);
     connect(cont, &QPushButton::clicked, this, [this] { dismissThen(actions_.openOnboarding); });
     auto* buttonRow = new QHBoxLayout;
     buttonRow->setContentsMargins(0, 4, 0, 0);
