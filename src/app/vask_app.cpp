@@ -1,15 +1,12 @@
 #include "vask_app.h"
 
 #include <QApplication>
-#include <QEvent>
-#include <QLabel>
 #include <QPointer>
-#include <QProcess>
-#include <QVBoxLayout>
 
 #include <memory>
 #include <utility>
 
+#include "app_composition.h"
 #include "engine/rlm_sandbox_staging.h"
 #include "foundation/app_environment.h"
 #include "foundation/app_installation_gate.h"
@@ -20,19 +17,11 @@
 #include "proactive/persona_drafts.h"
 #include "proactive/proactive_surfaces.h"
 #include "shell/app_dependencies.h"
-#include "shell/popover_model.h"
-#include "shell/relauncher.h"
-#include "shell/test_query_router.h"
 #include "shell/update_checker.h"
 #include "shell/window_coordinator.h"
-#include "sources/contacts_trace.h"
 #include "ui/brand_marks.h"
-#include "ui/chat/chat_view.h"
-#include "ui/main_window/main_window_factory.h"
-#include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/qt_platform.h"
-#include "ui/settings/settings_window_factory.h"
 #include "ui/single_instance.h"
 #include "ui/theme.h"
 #include "ui/tray_controller.h"
@@ -45,30 +34,6 @@ namespace {
 const StructuredLogger& launchLogger() {
     static const StructuredLogger logger("launch");
     return logger;
-}
-
-// The popover's chat and its hand-off to the main window's chat.
-PopoverModel::Chat popoverChat(AppDependencies& deps) {
-    return {
-        .startNewSession = [&deps] { deps.popoverChatViewModel()->startNewSession(); },
-        .handOffToMain =
-            [&deps] { deps.popoverChatViewModel()->handOffCurrentSession(deps.chatViewModel()); },
-        .refreshCredentials =
-            [&deps] {
-                deps.chatViewModel()->refreshCredentials();
-                deps.popoverChatViewModel()->refreshCredentials();
-            },
-        .hasContent =
-            [&deps] {
-                const auto chat = deps.popoverChatViewModel();
-                return !chat->transcript().empty() || chat->state.get().hasAnyMessages();
-            },
-        .lastError = [&deps] { return deps.popoverChatViewModel()->lastError.get(); },
-        .observe =
-            [&deps](std::function<void()> changed) {
-                return deps.popoverChatViewModel()->observeOutline(std::move(changed));
-            },
-    };
 }
 
 }  // namespace
@@ -93,10 +58,7 @@ VaskApplication::VaskApplication(QApplication& app, ui::QtMainExecutor& main, Ex
     : app_(app),
       main_(main),
       workers_(workers),
-      activation_(std::make_shared<ui::QtApplicationActivation>()),
-      alerts_(std::make_unique<ui::QtAlertPresenter>()),
-      clipboard_(std::make_unique<ui::QtClipboard>()),
-      urlOpener_(std::make_unique<ui::QtUrlOpener>()) {}
+      alerts_(std::make_unique<ui::QtAlertPresenter>()) {}
 
 VaskApplication::~VaskApplication() = default;
 
@@ -129,21 +91,26 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
             break;
     }
     connect(singleInstance_.get(), &ui::SingleInstance::urlReceived, this,
-            &VaskApplication::handleURL);
+            [this](const QString& url) { composition_->handleURL(url); });
     connect(singleInstance_.get(), &ui::SingleInstance::reopenRequested, this,
             &VaskApplication::reopen);
     connect(singleInstance_.get(), &ui::SingleInstance::relaunchedInstanceStarted, this,
-            [this](qint64 pid) {
-                if (relauncher_) {
-                    relauncher_->instanceStarted(pid);
-                }
-            });
+            [this](qint64 pid) { composition_->relaunchedInstanceStarted(pid); });
 
-    // The process's context on the application's own worker pool: main() joins it before
-    // anything static goes, so no late task meets a destroyed service.
-    auto context = AppDependencies::Context::forProcess(main_, workers_);
-    context.application = activation_;
-    dependencies_ = &AppDependencies::install(std::move(context));
+    ui::Theme::apply(app_, ui::Theme::desktopAppearance(app_));
+    QApplication::setWindowIcon(ui::appIcon());
+    // Every view takes its colours from the palette when it paints: a new appearance is a
+    // repaint, and nothing is made again.
+    ui::Theme::followDesktop(app_, {});
+
+    composition_ = std::make_unique<AppComposition>(AppComposition::Host{
+        .main = main_,
+        .workers = workers_,
+        .alerts = *alerts_,
+        .watchWindow = [this](QWidget* window) { return watched(window); },
+        .quit = [] { QApplication::quit(); },
+    });
+    auto& deps = composition_->root();
     launchLogger().info("app_started", {{"instance", AppEnvironment::supportDirectoryName()},
                                         {"version", VASK_VERSION}});
     // Settings, credentials or memory Vask could not keep: the user hears of each file once.
@@ -156,13 +123,8 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
             });
         });
 
-    ui::Theme::apply(app_, ui::Theme::desktopAppearance(app_));
-    QApplication::setWindowIcon(ui::appIcon());
-    // Every view takes its colours from the palette when it paints: a new appearance is a
-    // repaint, and nothing is made again.
-    ui::Theme::followDesktop(app_, {});
     // A run that was killed (its helper with it) may have left its sandbox folder behind.
-    workers_.post([&deps = *dependencies_] {
+    workers_.post([&deps] {
         try {
             RLMSandboxStaging::sweepLeftovers(deps.shadowDBPath().string());
         } catch (const std::exception& error) {
@@ -172,97 +134,35 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     });
     // The updater framework does not exist here; creating the service records that.
     UpdaterService::shared();
-    dependencies_->presetCatalogService()->refreshInBackground();
+    deps.presetCatalogService()->refreshInBackground();
     launchProactiveAssistance();
 
     buildInterface();
-    installTestHooks();
-    subscriptions_.push_back(activation_->observeDidBecomeActive([this] { becameActive(); }));
+    subscriptions_.push_back(composition_->activation().observeDidBecomeActive([this] { becameActive(); }));
     // Where the panel has no tray, routing still runs once after start-up.
     main_.post([this] {
         routeLaunch();
-        activation_->announceLaunchActivation();
+        composition_->activation().announceLaunchActivation();
         if (launchURL_) {
-            handleURL(*std::exchange(launchURL_, std::nullopt));
+            composition_->handleURL(*std::exchange(launchURL_, std::nullopt));
         }
     });
     launchURL_ = arguments.url;
     return std::nullopt;
 }
 
-// --- The popover's chat ---------------------------------------------------------------------
-
-// The popover's chat can send once the Messages history has been copied and no copy is running.
-QWidget* VaskApplication::makePopoverChatView() {
-    auto& deps = *dependencies_;
-    auto* view = new ui::ChatView(deps.popoverChatViewModel(),
-                                  {.isReady = false,
-                                   .showsSessionControls = false,
-                                   .showsSources = false,
-                                   .focusesInputOnAppear = true,
-                                   .keepsMessagesWhileHidden = false,
-                                   .openSettings = [this] { openMemoryManager(); },
-                                   .urlOpener = urlOpener_.get()});
-    const auto sync = deps.shadowSyncViewModel();
-    const auto update = [sync, view = QPointer<ui::ChatView>(view)](const auto&) {
-        if (view) {
-            view->setReady(sync->hasSynced.get() && !sync->isSyncing.get());
-        }
-    };
-    subscriptions_.push_back(sync->hasSynced.subscribe(update));
-    subscriptions_.push_back(sync->isSyncing.subscribe(update));
-    return view;
-}
-
-// --- end of the popover's chat ---------------------------------------------------------------
-
 void VaskApplication::buildInterface() {
-    auto& deps = *dependencies_;
-    updateChecker_ = UpdateChecker::make({
-        .versionURL = std::string(UpdateChecker::defaultVersionURL),
-        .downloadURL = std::string(UpdateChecker::defaultDownloadURL),
-        .currentVersion = VASK_VERSION,
-        .http = HttpClient::shared(),
-        .alerts = *alerts_,
-        .urlOpener = *urlOpener_,
-        .main = main_,
-        .worker = workers_,
-    });
-    popoverModel_ = std::make_unique<PopoverModel>(PopoverModel::Dependencies{
-        .authMode = [&deps] { return deps.authMode(); },
-        .access = deps.makeFullDiskAccessViewModel(),
-        .sync = deps.shadowSyncViewModel(),
-        .contacts = deps.contactsSyncViewModel(),
-        .hasUpdaterController = [] { return UpdaterService::shared().hasController(); },
-        .checkForUpdates = [this] { updateChecker_->checkForUpdates(); },
-        .configLoadError = [&deps]() -> std::optional<std::string> {
-            if (const auto error = deps.configManager().loadError()) {
-                return std::string(error->what());
-            }
-            return std::nullopt;
-        },
-        .contactsTrace = [](const std::string& line) { ContactsTrace::log(line); },
-        .chat = popoverChat(deps),
-    });
-
-    windows_ = std::make_unique<ui::WindowRegistry>();
-    windows_->registerWindow("main", [this] { return watched(makeMainWindow()); });
-    windows_->registerWindow("onboarding", [this] { return watched(makeOnboardingWindow()); });
-    windows_->registerWindow("settings", [this] { return watched(makeSettingsWindow()); });
-
-    popover_ = makePopover();
-
     tray_ = std::make_unique<ui::TrayController>(
-        popover_.get(), ui::TrayController::Actions{
-                            .openVask = [this] { openMain(); },
-                            .openSettings = [this] { windows_->open("settings"); },
+        &composition_->popover(), ui::TrayController::Actions{
+                            .openVask = [this] { composition_->openMain(); },
+                            .openSettings = [this] { composition_->openSettings(); },
                             .showAbout = [this] { showAbout(); },
                             .checkForUpdates = {},
                             .quit = [] { QApplication::quit(); },
                         });
     // Owned by the tray controller, so the keys go with the windows they open.
     new ui::StandardKeys({.quit = [] { QApplication::quit(); },
-                          .openSettings = [this] { windows_->open("settings"); }},
+                          .openSettings = [this] { composition_->openSettings(); }},
                          tray_.get());
     const bool hasTray = tray_->install();
     launchLogger().info("tray_installed", {{"available", hasTray ? "true" : "false"}});
@@ -283,18 +183,12 @@ void VaskApplication::buildInterface() {
             }
         },
         tray_.get());
-    // Credentials read on the worker reach the popover (and through it the chats) on arrival.
-    subscriptions_.push_back(deps.observeAuthModeArrivals([this] {
-        if (popoverModel_) {
-            popoverModel_->credentialsArrived();
-        }
-    }));
 }
 
 // --- Proactive assistance -------------------------------------------------------------------
 
 void VaskApplication::launchProactiveAssistance() {
-    auto& deps = *dependencies_;
+    auto& deps = composition_->root();
     PersonaDrafts::migrateLegacyOptOut(deps.context().defaults);
 
     const auto notifications = deps.notificationService();
@@ -318,40 +212,30 @@ void VaskApplication::launchProactiveAssistance() {
 
 // --- end of proactive assistance ----------------------------------------------------------
 
+// Where the panel has no tray, this still runs once after start-up.
 void VaskApplication::routeLaunch() {
-    auto& coordinator = dependencies_->windowCoordinator();
-    coordinator.openMain = [this] {
-        windows_->open("main");
-        activation_->activateIgnoringOtherApps();
-    };
-    coordinator.openOnboarding = [this] {
-        windows_->open("onboarding");
-        activation_->activateIgnoringOtherApps();
-    };
-    coordinator.closeMain = [this] { windows_->close("main"); };
     if (std::exchange(didCoordinateLaunch_, true)) {
         return;
     }
     // Which window opens depends on the stored credentials, which a slow keyring hands over
     // later: the tray and the launch's URL are served meanwhile.
-    dependencies_->whenAuthModeKnown([this] { openLaunchWindow(); });
+    composition_->root().whenAuthModeKnown([this] { openLaunchWindow(); });
 }
 
 void VaskApplication::openLaunchWindow() {
-    auto& coordinator = dependencies_->windowCoordinator();
-    if (dependencies_->shouldPresentOnboardingAtLaunch()) {
-        launchLogger().info(
-            "launch_open_onboarding",
-            {{"resume", dependencies_->onboardingState().wasStarted() ? "true" : "false"}});
-        WindowCoordinator::run(coordinator.openOnboarding);
+    auto& deps = composition_->root();
+    if (deps.shouldPresentOnboardingAtLaunch()) {
+        launchLogger().info("launch_open_onboarding",
+                            {{"resume", deps.onboardingState().wasStarted() ? "true" : "false"}});
+        composition_->openOnboarding();
     } else {
         launchLogger().info("launch_open_main", {});
-        WindowCoordinator::run(coordinator.openMain);
+        composition_->openMain();
     }
 }
 
 void VaskApplication::tellStillRunning(std::function<void(bool)> shown) {
-    dependencies_->userNotificationCenter().add(
+    composition_->root().userNotificationCenter().add(
         {.identifier = "vask-still-running",
          .title = LastWindowPolicy::noticeTitle,
          .body = LastWindowPolicy::noticeBody,
@@ -373,117 +257,16 @@ QWidget* VaskApplication::watched(QWidget* window) {
     return lastWindow_ ? lastWindow_->watch(window) : window;
 }
 
-void VaskApplication::openMain() {
-    WindowCoordinator::run(dependencies_->windowCoordinator().openMain);
-}
-
-void VaskApplication::openMemoryManager() {
-    dependencies_->memorySettingsNavigation().managerRequestID.set(Uuid::random());
-    windows_->open("settings");
-}
-
 void VaskApplication::becameActive() {
-    dependencies_->shadowSyncViewModel()->syncIfPossible();
-    dependencies_->chatViewModel()->recheckUsageAfterReturn();
+    composition_->root().shadowSyncViewModel()->syncIfPossible();
+    composition_->root().chatViewModel()->recheckUsageAfterReturn();
 }
 
 void VaskApplication::reopen() {
-    if (!windows_->hasVisibleWindow()) {
-        openMain();
+    if (!composition_->windows().hasVisibleWindow()) {
+        composition_->openMain();
     }
 }
-
-void VaskApplication::handleURL(const QString& url) {
-    const auto parsed = Url::parse(url.toStdString());
-    if (parsed && parsed->scheme() == "vask") {
-        dependencies_->webAuthenticationSession().deliverCallback(*parsed);
-        return;
-    }
-    if (deliverToTestHooks(url)) {
-        return;
-    }
-    launchLogger().info("url_ignored", {{"scheme", parsed ? parsed->scheme() : "none"}});
-}
-
-// --- Test hooks ----------------------------------------------------------------------------
-
-namespace {
-
-// Runs `action` when the watched widget is about to be shown, before its own show handling.
-class ShowWatcher : public QObject {
-  public:
-    ShowWatcher(QObject* parent, std::function<void()> action)
-        : QObject(parent), action_(std::move(action)) {}
-
-  protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Show) {
-            action_();
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-  private:
-    std::function<void()> action_;
-};
-
-}  // namespace
-
-void VaskApplication::installTestHooks() {
-    auto& deps = *dependencies_;
-    const auto environment = processEnvironment();
-    testRouter_ = TestQueryRouter::make({
-        .main = main_,
-        .scheduler = deps.context().scheduler,
-        .clock = Clock::system(),
-        .logPath = TestQueryRouter::logPathFrom(environment),
-        .services = TestQueryRouter::servicesOf(deps),
-    });
-    // A driver must be able to ask before anyone opened the popover.
-    if (TestQueryRouter::hooksEnabled(environment)) {
-        testRouter_->chatViewModel = deps.popoverChatViewModel();
-    }
-}
-
-std::unique_ptr<ui::VaskMenu> VaskApplication::makePopover() {
-    auto& deps = *dependencies_;
-    auto popover = std::make_unique<ui::VaskMenu>(
-        *popoverModel_, makePopoverChatView(), *clipboard_,
-        ui::VaskMenu::Actions{
-            .openMain = [this] { openMain(); },
-            .openOnboarding =
-                [this] {
-                    WindowCoordinator::run(dependencies_->windowCoordinator().openOnboarding);
-                },
-        });
-    // The popover hands the router its chat and window actions each time it is shown, whether
-    // or not the hooks are on.
-    popover->installEventFilter(new ShowWatcher(popover.get(), [this, &deps] {
-        if (!testRouter_) {
-            return;
-        }
-        testRouter_->chatViewModel = deps.popoverChatViewModel();
-        testRouter_->openMainWindow = [this] { openMain(); };
-        testRouter_->openOnboarding = [this] {
-            WindowCoordinator::run(dependencies_->windowCoordinator().openOnboarding);
-        };
-    }));
-    return popover;
-}
-
-// Every URL the application receives reaches the router while the hooks are on (as the
-// popover's scene would hand it on); the router acts on "vasktest:" alone.
-bool VaskApplication::deliverToTestHooks(const QString& url) {
-    if (!testRouter_ || !TestQueryRouter::hooksEnabled(processEnvironment())) {
-        return false;
-    }
-    const std::string text = url.toStdString();
-    testRouter_->handle(text);
-    const auto parts = TestQueryRouter::split(text);
-    return parts && parts->scheme == TestQueryRouter::scheme;
-}
-
-// --- end of test hooks ----------------------------------------------------------------------
 
 void VaskApplication::showAbout() {
     ui::showAboutBox("About Vask",
@@ -493,43 +276,6 @@ void VaskApplication::showAbout() {
                      ui::appIcon().pixmap(64));
 }
 
-QWidget* VaskApplication::makeOnboardingWindow() {
-    auto& deps = *dependencies_;
-    if (!relauncher_) {
-        relauncher_ = Relauncher::make({
-            .spawn = [this] { return spawnRelaunchedInstance(); },
-            .quit = [] { QApplication::quit(); },
-            .failed =
-                [this](const std::string& text) {
-                    alerts_->runModal({.style = Alert::Style::warning,
-                                       .messageText = text,
-                                       .informativeText = {},
-                                       .buttons = {"OK"}});
-                },
-            .main = main_,
-            .scheduler = deps.context().scheduler,
-        });
-    }
-    auto model = deps.makeOnboardingStepsModel({
-        .openMain = [this] { openMain(); },
-        .activate = [this] { activation_->activateIgnoringOtherApps(); },
-        .closeWindow = [this] { windows_->close("onboarding"); },
-        .relaunch = [this] { relauncher_->relaunch(); },
-    });
-    return new ui::OnboardingView(std::move(model));
-}
-
-// The new instance waits for this one's lock (--relaunch) and tells it that it runs; only then
-// does this one quit (Relauncher).
-std::optional<std::int64_t> VaskApplication::spawnRelaunchedInstance() {
-    qint64 pid = 0;
-    if (!QProcess::startDetached(QCoreApplication::applicationFilePath(), {"--relaunch"}, QString(),
-                                 &pid)) {
-        return std::nullopt;
-    }
-    return pid;
-}
-
 void VaskApplication::shutDown() {
     // Nothing runs on the event loop from here; work still on the workers finishes and its
     // results are dropped, and the interface goes before the services it shows.
@@ -537,67 +283,32 @@ void VaskApplication::shutDown() {
     if (singleInstance_) {
         singleInstance_->stopListening();
     }
-    if (dependencies_ != nullptr) {
+    if (composition_) {
         // Nothing on the workers may hold the quit up: a first synchronisation may have minutes
         // to go, a chat turn up to its own limit, a request to a silent server its time limit.
         // Each stops at once, so that the worker pool can be joined at once; a running turn's
         // question is stored first.
         HttpClient::shared().stopAll();
-        dependencies_->shutDown();
-        dependencies_->notificationService()->withdrawAllDelivered();
+        composition_->root().shutDown();
+        composition_->root().notificationService()->withdrawAllDelivered();
     }
     main_.stopAccepting();
     subscriptions_.clear();
     lastWindowPolicy_.reset();
     tray_.reset();
-    popover_.reset();
-    windows_.reset();
-    popoverModel_.reset();
+    if (composition_) {
+        composition_->closeInterface();
+    }
 }
 
 void VaskApplication::closeDatabases() {
-    if (dependencies_ != nullptr) {
-        dependencies_->closeDatabases();
+    if (composition_) {
+        composition_->root().closeDatabases();
     }
 }
 
 void VaskApplication::releaseInstance() {
     singleInstance_.reset();
-}
-
-// ---- Main and settings windows ----
-
-QWidget* VaskApplication::makeMainWindow() {
-    // The window shows the chat only once messages are synchronised, so it is always ready.
-    return ui::makeMainWindow(*dependencies_, *clipboard_, *urlOpener_, [this]() -> QWidget* {
-        return new ui::ChatView(dependencies_->chatViewModel(),
-                                {.isReady = true,
-                                 .showsSessionControls = false,
-                                 .showsSources = true,
-                                 .focusesInputOnAppear = false,
-                                 .openSettings = [this] { openMemoryManager(); },
-                                 .urlOpener = urlOpener_.get()});
-    });
-}
-
-QWidget* VaskApplication::makeSettingsWindow() {
-    auto& deps = *dependencies_;
-    ui::SettingsWindowHooks hooks;
-    hooks.refreshChatCredentials = {[&deps] { deps.chatViewModel()->refreshCredentials(); },
-                                    [&deps] { deps.popoverChatViewModel()->refreshCredentials(); }};
-    hooks.proactiveReaction = {
-        .enableEpoch = [&deps] { return deps.awaitingReplyNotifier()->enableEpoch(); },
-        .refresh =
-            [&deps](bool debounce,
-                    std::function<void(const std::vector<AwaitingReply>&)> completion) {
-                deps.awaitingReplyViewModel()->refresh(debounce, std::move(completion));
-            },
-        .start = [&deps](const std::vector<AwaitingReply>& seed,
-                         int epoch) { deps.awaitingReplyNotifier()->start(seed, epoch); },
-        .stop = [&deps] { deps.awaitingReplyNotifier()->stop(); },
-    };
-    hooks.urlOpener = urlOpener_.get();
-    return ui::makeSettingsWindow(deps, std::move(hooks));
 }
 
 }  // namespace vask

@@ -4,7 +4,6 @@
 #include <QPointer>
 #include <QString>
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -17,29 +16,20 @@ class QWidget;
 
 namespace vask {
 
-class AppDependencies;
+class AppComposition;
 class LastWindowPolicy;
-class PopoverModel;
-class Relauncher;
-class TestQueryRouter;
-class UpdateChecker;
 class Executor;
 
 namespace ui {
-class QtApplicationActivation;
 class QtAlertPresenter;
-class QtClipboard;
 class QtMainExecutor;
-class QtUrlOpener;
 class LastWindowWatcher;
 class SingleInstance;
 class TrayController;
-class VaskMenu;
-class WindowRegistry;
 }  // namespace ui
 
-// The running application: the services, the tray icon and popover, the windows, and the steps
-// of launch, activation, reopening and quitting.
+// The running application: its composition (AppComposition), the tray icon, and the steps of
+// launch, activation, reopening and quitting.
 class VaskApplication : public QObject {
     Q_OBJECT
   public:
@@ -67,56 +57,31 @@ class VaskApplication : public QObject {
   private:
     static QString instanceDataFolder();
     void buildInterface();
-    QWidget* makePopoverChatView();
-    std::unique_ptr<ui::VaskMenu> makePopover();
     // Notifications, the digest sweep, the awaiting-reply notifier and the persona-drafts
     // migration.
     void launchProactiveAssistance();
     void routeLaunch();
     void openLaunchWindow();
-    void openMain();
     // A window made for the registry, watched for the last one closing.
     QWidget* watched(QWidget* window);
     // Without a tray, once the last window closed: how to bring Vask back, as a notification.
     void tellStillRunning(std::function<void(bool shown)> shown);
-    // Settings, on the memory manager (an answer's "View in Settings").
-    void openMemoryManager();
     void becameActive();
     void reopen();
-    void handleURL(const QString& url);
-    // Test hooks: the router of "vasktest:" URLs, its launch step and the popover's hooks.
-    void installTestHooks();
-    bool deliverToTestHooks(const QString& url);
     void showAbout();
-
-    // Onboarding: its window, and quit-and-reopen.
-    QWidget* makeOnboardingWindow();
-    // The main and settings windows.
-    QWidget* makeMainWindow();
-    QWidget* makeSettingsWindow();
-    std::optional<std::int64_t> spawnRelaunchedInstance();
 
     QApplication& app_;
     ui::QtMainExecutor& main_;
     Executor& workers_;
-    std::shared_ptr<ui::QtApplicationActivation> activation_;
     std::unique_ptr<ui::QtAlertPresenter> alerts_;
-    std::unique_ptr<ui::QtClipboard> clipboard_;
-    std::unique_ptr<ui::QtUrlOpener> urlOpener_;
     std::unique_ptr<ui::SingleInstance> singleInstance_;
-    AppDependencies* dependencies_ = nullptr;
-    std::shared_ptr<UpdateChecker> updateChecker_;
-    std::unique_ptr<PopoverModel> popoverModel_;
-    std::unique_ptr<ui::VaskMenu> popover_;
-    std::unique_ptr<ui::WindowRegistry> windows_;
+    std::unique_ptr<AppComposition> composition_;
     std::unique_ptr<ui::TrayController> tray_;
     QPointer<ui::LastWindowWatcher> lastWindow_;
     std::unique_ptr<LastWindowPolicy> lastWindowPolicy_;
     bool didCoordinateLaunch_ = false;
     std::optional<QString> launchURL_;
     std::vector<Subscription> subscriptions_;
-    std::shared_ptr<Relauncher> relauncher_;
-    std::shared_ptr<TestQueryRouter> testRouter_;
 };
 
 }  // namespace vask

@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/app_composition.h"
+#include "platform/alert_presenter.h"
+#include "platform/manual_executor.h"
+#include "shell/app_dependencies.h"
+#include "support/log_capture.h"
+#include "support/scoped_environment.h"
+#include "support/temp_dir.h"
+#include "ui/main_window/main_window.h"
+#include "ui/onboarding/onboarding_view.h"
+#include "ui/settings/settings_window.h"
+#include "ui/window_registry.h"
+
+namespace vask {
+namespace {
+
+class RecordingAlerts final : public AlertPresenter {
+  public:
+    int runModal(const Alert& alert) override {
+        shown.push_back(alert.messageText);
+        return 0;
+    }
+    std::vector<std::string> shown;
+};
+
+// The application's composition, made as VaskApplication makes it, in a home of its own: a
+// desktop whose xdg-open starts and then fails, credentials in a file, the test hooks on.
+struct CompositionFixture {
+    CompositionFixture() {
+        std::filesystem::create_directories(dir / "bin");
+        {
+            std::ofstream script(dir / "bin" / "xdg-open");
+            script << "#!/bin/sh\nexit 3\n";
+        }
+        std::filesystem::permissions(dir / "bin" / "xdg-open", std::filesystem::perms::owner_all);
+        environment.set("PATH", (dir / "bin").string() + ":" + std::getenv("PATH"));
+        environment.set("HOME", (dir / "home").string());
+        environment.set("XDG_DATA_HOME", (dir / "data").string());
+        environment.set("XDG_CONFIG_HOME", (dir / "config").string());
+        environment.set("VASK_SUPPORT_DIR", "VaskCompositionTest");
+        environment.set("CHAT_DB_PATH", chatDB.string());
+        environment.set("VASK_CREDENTIAL_STORE", "file");
+        environment.set("VASK_TEST_HOOKS", "1");
+        environment.set("VASK_TESTHOOK_LOG", (dir / "testhook.log").string());
+        composition = std::make_unique<AppComposition>(AppComposition::Host{
+            .main = main,
+            .workers = worker,
+            .alerts = alerts,
+            .watchWindow =
+                [this](QWidget* window) {
+                    watched.push_back(window);
+                    return window;
+                },
+            .quit = [this] { ++quits; },
+        });
+    }
+
+    // As the application quits: the services stop, the interface goes, the workers finish,
+    // then the composition goes.
+    ~CompositionFixture() {
+        composition->root().shutDown();
+        composition->closeInterface();
+        while (main.runUntilIdle() + worker.runUntilIdle() > 0) {
+        }
+        composition.reset();
+    }
+
+    CompositionFixture(const CompositionFixture&) = delete;
+    CompositionFixture& operator=(const CompositionFixture&) = delete;
+
+    test::TempDir dir;
+    std::filesystem::path chatDB = dir / "home" / "Library" / "Messages" / "chat.db";
+    test::ScopedEnvironment environment;
+    test::LogCapture log;
+    ManualExecutor main;
+    ManualExecutor worker;
+    RecordingAlerts alerts;
+    std::vector<QWidget*> watched;
+    int quits = 0;
+    std::unique_ptr<AppComposition> composition;
+};
+
+// The access step of the onboarding window the application opens: "Open Folder" goes through
+// the desktop's xdg-open, whose failure (it started, then exited 3) the step shows in words.
+TEST(AppCompositionTest, TheOnboardingWindowsAccessStepShowsAFolderOpenerThatFailed) {
+    CompositionFixture fixture;
+    fixture.composition->openOnboarding();
+    auto* view = qobject_cast<ui::OnboardingView*>(
+        fixture.composition->windows().window("onboarding"));
+    ASSERT_NE(view, nullptr);
+    auto& steps = view->model();
+    steps.step.set(OnboardingStep::fullDiskAccess);
+    steps.primaryAction();
+    // The opener's verdict, either way.
+    ASSERT_TRUE(fixture.main.runUntil(
+        [&] {
+            return fixture.log->contains("fda_open_folder") ||
+                   fixture.log->contains("fda_open_folder_failed");
+        },
+        std::chrono::seconds(60)));
+    const auto status = steps.accessStatus();
+    ASSERT_EQ(status.lines.size(), 2u);
+    EXPECT_EQ(status.lines[1].text,
+              "The folder did not open in the file manager (xdg-open exited with status 3). "
+              "Copy chat.db into it by hand.");
+}
+
+// Each window route makes its own kind of window, once, watched for the last one closing.
+TEST(AppCompositionTest, EachWindowRouteOpensItsWindowWatched) {
+    struct Case {
+        const char* window;
+        std::function<void(AppComposition&)> open;
+        std::function<bool(QWidget*)> isExpected;
+    };
+    const std::vector<Case> cases{
+        {"main", [](AppComposition& c) { c.openMain(); },
+         [](QWidget* w) { return qobject_cast<ui::MainWindow*>(w) != nullptr; }},
+        {"onboarding", [](AppComposition& c) { c.openOnboarding(); },
+         [](QWidget* w) { return qobject_cast<ui::OnboardingView*>(w) != nullptr; }},
+        {"settings", [](AppComposition& c) { c.openSettings(); },
+         [](QWidget* w) { return qobject_cast<ui::SettingsWindow*>(w) != nullptr; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.window);
+        CompositionFixture fixture;
+        c.open(*fixture.composition);
+        c.open(*fixture.composition);
+        QWidget* window = fixture.composition->windows().window(c.window);
+        ASSERT_NE(window, nullptr);
+        EXPECT_TRUE(c.isExpected(window));
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_EQ(fixture.watched, std::vector<QWidget*>{window});
+    }
+}
+
+// An answer's "View in Settings": the settings window opens with a request for the memory
+// manager that it had not seen before.
+TEST(AppCompositionTest, TheMemoryManagerRequestOpensSettingsWithANewRequest) {
+    CompositionFixture fixture;
+    auto& navigation = fixture.composition->root().memorySettingsNavigation();
+    const auto before = navigation.managerRequestID.get();
+    fixture.composition->openMemoryManager();
+    EXPECT_NE(navigation.managerRequestID.get(), before);
+    ASSERT_NE(fixture.composition->windows().window("settings"), nullptr);
+    EXPECT_TRUE(fixture.composition->windows().window("settings")->isVisible());
+}
+
+}  // namespace
+}  // namespace vask
