@@ -1,7 +1,6 @@
 #include "app_composition.h"
 
 #include <QApplication>
-#include <QEvent>
 #include <QPointer>
 #include <QProcess>
 
@@ -73,24 +72,6 @@ PopoverModel::Chat popoverChat(AppDependencies& deps) {
             },
     };
 }
-
-// Runs `action` when the watched widget is about to be shown, before its own show handling.
-class ShowWatcher : public QObject {
-  public:
-    ShowWatcher(QObject* parent, std::function<void()> action)
-        : QObject(parent), action_(std::move(action)) {}
-
-  protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Show) {
-            action_();
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-  private:
-    std::function<void()> action_;
-};
 
 // The new instance waits for this one's lock (--relaunch) and tells it that it runs; only then
 // does this one quit (Relauncher).
@@ -166,10 +147,11 @@ AppComposition::AppComposition(Host host)
         .logPath = TestQueryRouter::logPathFrom(environment),
         .services = TestQueryRouter::servicesOf(deps),
     });
-    // A driver must be able to ask before anyone opened the popover.
-    if (TestQueryRouter::hooksEnabled(environment)) {
-        testRouter_->chatViewModel = deps.popoverChatViewModel();
-    }
+    // Registered at start, whether or not the hooks are on: a driver must be able to ask before
+    // anyone opened the popover, which without a tray nobody ever does.
+    testRouter_->chatViewModel = deps.popoverChatViewModel();
+    testRouter_->openMainWindow = [this] { openMain(); };
+    testRouter_->openOnboarding = [this] { openOnboarding(); };
 
     popover_ = makePopover();
 }
@@ -252,21 +234,11 @@ QWidget* AppComposition::makePopoverChatView() {
 }
 
 std::unique_ptr<ui::VaskMenu> AppComposition::makePopover() {
-    auto& deps = *root_;
-    auto popover = std::make_unique<ui::VaskMenu>(
-        *popoverModel_, makePopoverChatView(), *clipboard_,
-        ui::VaskMenu::Actions{
-            .openMain = [this] { openMain(); },
-            .openOnboarding = [this] { openOnboarding(); },
-        });
-    // The popover hands the router its chat and window actions each time it is shown, whether
-    // or not the hooks are on.
-    popover->installEventFilter(new ShowWatcher(popover.get(), [this, &deps] {
-        testRouter_->chatViewModel = deps.popoverChatViewModel();
-        testRouter_->openMainWindow = [this] { openMain(); };
-        testRouter_->openOnboarding = [this] { openOnboarding(); };
-    }));
-    return popover;
+    return std::make_unique<ui::VaskMenu>(*popoverModel_, makePopoverChatView(), *clipboard_,
+                                          ui::VaskMenu::Actions{
+                                              .openMain = [this] { openMain(); },
+                                              .openOnboarding = [this] { openOnboarding(); },
+                                          });
 }
 
 // --- Test hooks ------------------------------------------------------------------------------

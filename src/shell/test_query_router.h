@@ -77,7 +77,7 @@ class TestQueryRouter {
     // Whether the environment turns the hooks on.
     static bool hooksEnabled(const Environment& environment);
 
-    // Set by the popover each time it is shown, and at launch with the hooks on.
+    // Set by the application at start: the popover's chat and the window routes.
     std::weak_ptr<ChatViewModel> chatViewModel;
     std::function<void()> openMainWindow;
     std::function<void()> openOnboarding;

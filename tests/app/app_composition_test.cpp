@@ -140,6 +140,24 @@ TEST(AppCompositionTest, EachWindowRouteOpensItsWindowWatched) {
     }
 }
 
+// Without a tray nobody ever shows the popover: the test driver's window routes work from the
+// start all the same.
+TEST(AppCompositionTest, TheTestRoutesOpenTheirWindowsBeforeThePopoverWasShown) {
+    const std::vector<std::pair<QString, const char*>> cases{
+        {"vasktest://window", "main"},
+        {"vasktest://onboarding", "onboarding"},
+    };
+    for (const auto& [url, window] : cases) {
+        SCOPED_TRACE(url.toStdString());
+        CompositionFixture fixture;
+        fixture.composition->handleURL(url);
+        fixture.main.runUntilIdle();
+        QWidget* opened = fixture.composition->windows().window(window);
+        ASSERT_NE(opened, nullptr);
+        EXPECT_TRUE(opened->isVisible());
+    }
+}
+
 // An answer's "View in Settings": the settings window opens with a request for the memory
 // manager that it had not seen before.
 TEST(AppCompositionTest, TheMemoryManagerRequestOpensSettingsWithANewRequest) {
