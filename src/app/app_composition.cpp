@@ -22,8 +22,8 @@
 #include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/qt_platform.h"
-#include "ui/settings/settings_window_factory.h"
 #include "ui/window_registry.h"
+#include "window_sources.h"
 
 namespace vask {
 
@@ -285,20 +285,21 @@ QWidget* AppComposition::makeOnboardingWindow() {
 
 QWidget* AppComposition::makeMainWindow() {
     // The window shows the chat only once messages are synchronised, so it is always ready.
-    return ui::makeMainWindow(*root_, *clipboard_, *urlOpener_, [this]() -> QWidget* {
-        return new ui::ChatView(root_->chatViewModel(),
-                                {.isReady = true,
-                                 .showsSessionControls = false,
-                                 .showsSources = true,
-                                 .focusesInputOnAppear = false,
-                                 .openSettings = [this] { openMemoryManager(); },
-                                 .urlOpener = urlOpener_.get()});
-    });
+    return ui::makeMainWindow(
+        mainWindowSources(*root_, *clipboard_, *urlOpener_, [this]() -> QWidget* {
+            return new ui::ChatView(root_->chatViewModel(),
+                                    {.isReady = true,
+                                     .showsSessionControls = false,
+                                     .showsSources = true,
+                                     .focusesInputOnAppear = false,
+                                     .openSettings = [this] { openMemoryManager(); },
+                                     .urlOpener = urlOpener_.get()});
+        }));
 }
 
 QWidget* AppComposition::makeSettingsWindow() {
     auto& deps = *root_;
-    ui::SettingsWindowHooks hooks;
+    SettingsWindowHooks hooks;
     hooks.refreshChatCredentials = {[&deps] { deps.chatViewModel()->refreshCredentials(); },
                                     [&deps] { deps.popoverChatViewModel()->refreshCredentials(); }};
     hooks.proactiveReaction = {
@@ -313,7 +314,7 @@ QWidget* AppComposition::makeSettingsWindow() {
         .stop = [&deps] { deps.awaitingReplyNotifier()->stop(); },
     };
     hooks.urlOpener = urlOpener_.get();
-    return ui::makeSettingsWindow(deps, std::move(hooks));
+    return new ui::SettingsWindow(settingsWindowDependencies(deps, std::move(hooks)));
 }
 
 }  // namespace vask

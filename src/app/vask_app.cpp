@@ -138,7 +138,8 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     launchProactiveAssistance();
 
     buildInterface();
-    subscriptions_.push_back(composition_->activation().observeDidBecomeActive([this] { becameActive(); }));
+    subscriptions_.push_back(
+        composition_->activation().observeDidBecomeActive([this] { becameActive(); }));
     // Where the panel has no tray, routing still runs once after start-up.
     main_.post([this] {
         routeLaunch();
@@ -154,12 +155,12 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
 void VaskApplication::buildInterface() {
     tray_ = std::make_unique<ui::TrayController>(
         &composition_->popover(), ui::TrayController::Actions{
-                            .openVask = [this] { composition_->openMain(); },
-                            .openSettings = [this] { composition_->openSettings(); },
-                            .showAbout = [this] { showAbout(); },
-                            .checkForUpdates = {},
-                            .quit = [] { QApplication::quit(); },
-                        });
+                                      .openVask = [this] { composition_->openMain(); },
+                                      .openSettings = [this] { composition_->openSettings(); },
+                                      .showAbout = [this] { showAbout(); },
+                                      .checkForUpdates = {},
+                                      .quit = [] { QApplication::quit(); },
+                                  });
     // Owned by the tray controller, so the keys go with the windows they open.
     new ui::StandardKeys({.quit = [] { QApplication::quit(); },
                           .openSettings = [this] { composition_->openSettings(); }},

@@ -92,8 +92,8 @@ struct CompositionFixture {
 TEST(AppCompositionTest, TheOnboardingWindowsAccessStepShowsAFolderOpenerThatFailed) {
     CompositionFixture fixture;
     fixture.composition->openOnboarding();
-    auto* view = qobject_cast<ui::OnboardingView*>(
-        fixture.composition->windows().window("onboarding"));
+    auto* view =
+        qobject_cast<ui::OnboardingView*>(fixture.composition->windows().window("onboarding"));
     ASSERT_NE(view, nullptr);
     auto& steps = view->model();
     steps.step.set(OnboardingStep::fullDiskAccess);

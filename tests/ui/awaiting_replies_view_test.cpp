@@ -13,6 +13,7 @@
 
 #include <functional>
 
+#include "app/window_sources.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/manual_executor.h"
 #include "proactive/awaiting_stand_ins.h"
@@ -391,7 +392,7 @@ TEST(AwaitingRepliesDetailView, BuildsOverTheApplicationsRoot) {
     });
     RecordingClipboard clipboard;
     RecordingOpener opener;
-    AwaitingRepliesDetailView view(root, clipboard, opener, {});
+    AwaitingRepliesDetailView view(awaitingScreenDependencies(root, clipboard, opener, {}));
     while (worker.runUntilIdle() + main.runUntilIdle() > 0) {
     }
     // The proactive switch is off in this root: nothing waits.

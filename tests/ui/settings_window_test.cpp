@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/window_sources.h"
 #include "platform/in_memory_secret_backend.h"
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
@@ -16,7 +17,6 @@
 #include "ui/settings/billing_settings_panel.h"
 #include "ui/settings/contacts_settings_panel.h"
 #include "ui/settings/proactive_surfaces_panel.h"
-#include "ui/settings/settings_window_factory.h"
 #include "ui/window_fit.h"
 
 namespace vask::ui {
@@ -52,7 +52,8 @@ struct SettingsFixture : test::AppRootFixture {
                 .worker = idleWorker,
             });
         };
-        window.reset(makeSettingsWindow(*root, std::move(hooks)));
+        window =
+            std::make_unique<SettingsWindow>(settingsWindowDependencies(*root, std::move(hooks)));
         window->show();
         drain();
     }

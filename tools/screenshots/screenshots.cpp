@@ -15,6 +15,7 @@
 #include <functional>
 #include <iostream>
 
+#include "app/window_sources.h"
 #include "chat/chat_samples.h"
 #include "foundation/customer_token_store.h"
 #include "platform/file_problem.h"
@@ -40,7 +41,6 @@
 #include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/qt_platform.h"
-#include "ui/settings/settings_window_factory.h"
 #include "ui/single_instance.h"
 #include "ui/theme.h"
 #include "ui/window_fit.h"
@@ -180,7 +180,7 @@ ui::SettingsWindow* settingsWindow(Scene& scene) {
     } opener;
     // Plan loads never run: each shot sets the figures it shows.
     static ManualExecutor idleWorker;
-    ui::SettingsWindowHooks hooks;
+    SettingsWindowHooks hooks;
     hooks.urlOpener = &opener;
     hooks.makeBillingViewModel = [&scene] {
         auto& root = *scene.root;
@@ -194,7 +194,7 @@ ui::SettingsWindow* settingsWindow(Scene& scene) {
             .worker = idleWorker,
         });
     };
-    return ui::makeSettingsWindow(*scene.root, std::move(hooks));
+    return new ui::SettingsWindow(settingsWindowDependencies(*scene.root, std::move(hooks)));
 }
 
 std::vector<Shot> settingsShots() {
@@ -690,7 +690,8 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
               "around 6pm."}},
             std::chrono::minutes(4)));
     }
-    auto* window = ui::makeMainWindow(*scene.root, clipboard, opener, mainChatView(scene, opener));
+    auto* window = ui::makeMainWindow(
+        mainWindowSources(*scene.root, clipboard, opener, mainChatView(scene, opener)));
     window->show();
     scene.drain();
     if (shot == MainShot::minimumSize || awaitingShown) {
@@ -824,7 +825,8 @@ std::vector<Shot> mainWindowShots() {
          [](Scene& scene) -> QWidget* {
              static NoClipboard clipboard;
              static NoUrlOpener opener;
-             return ui::makeMainWindow(*scene.root, clipboard, opener, mainChatView(scene, opener));
+             return ui::makeMainWindow(
+        mainWindowSources(*scene.root, clipboard, opener, mainChatView(scene, opener)));
          }},
     };
 }

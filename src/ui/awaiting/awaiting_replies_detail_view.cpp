@@ -15,10 +15,6 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include <chrono>
-
-#include "proactive/persona_drafts.h"
-#include "shell/app_dependencies.h"
 #include "ui/chat/chat_style.h"
 #include "ui/settings/form_parts.h"
 #include "ui/symbols.h"
@@ -195,44 +191,7 @@ class TwoLineLabel final : public QLabel {
     QString full_;
 };
 
-AwaitingScreenPresenter::Dependencies rootDependencies(AppDependencies& root, Clipboard& clipboard,
-                                                       UrlOpener& urlOpener,
-                                                       AwaitingRepliesDetailView::CatchUp catchUp) {
-    auto& defaults = root.context().defaults;
-    auto credentials = NeedsReplyService::credentialsFrom([&root] { return root.authMode(); });
-    return {
-        .viewModel = root.awaitingReplyViewModel(),
-        .needsReply = root.needsReplyService(),
-        .settings = defaults,
-        .displayDays = AwaitingScreenPresenter::storedDisplayDays(defaults),
-        .setDisplayDays = AwaitingScreenPresenter::storeDisplayDays(defaults),
-        .onCatchUp = std::move(catchUp),
-        .urlOpener = urlOpener,
-        .clipboard = clipboard,
-        .draftSeams = ReplyDrafts::standardSeams(
-            [credentials] {
-                const auto c = credentials();
-                return RouteCredentials{c.apiKey, c.customerToken};
-            },
-            defaults, root.responses(), {}),
-        .main = root.mainExecutor(),
-        .worker = root.context().worker,
-        .now =
-            [] {
-                return std::chrono::duration_cast<std::chrono::seconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                    .count();
-            },
-    };
-}
-
 }  // namespace
-
-AwaitingRepliesDetailView::AwaitingRepliesDetailView(AppDependencies& root, Clipboard& clipboard,
-                                                     UrlOpener& urlOpener, CatchUp onCatchUp,
-                                                     QWidget* parent)
-    : AwaitingRepliesDetailView(rootDependencies(root, clipboard, urlOpener, std::move(onCatchUp)),
-                                parent) {}
 
 AwaitingRepliesDetailView::AwaitingRepliesDetailView(
     AwaitingScreenPresenter::Dependencies dependencies, QWidget* parent)
@@ -243,8 +202,7 @@ AwaitingRepliesDetailView::AwaitingRepliesDetailView(
     setWindowTitle(AwaitingScreenPresenter::title);
     setAutoFillBackground(true);
     build();
-    focusWatch_ =
-        connect(qApp, &QApplication::focusChanged, this, [this] { reportAttention(); });
+    focusWatch_ = connect(qApp, &QApplication::focusChanged, this, [this] { reportAttention(); });
     changes_ = presenter_->observe([this] { render(); });
     render();
 }

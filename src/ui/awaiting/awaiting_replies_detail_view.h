@@ -23,10 +23,6 @@ class QStackedWidget;
 class QToolButton;
 class QVBoxLayout;
 
-namespace vask {
-class AppDependencies;
-}
-
 namespace vask::ui {
 
 // The main window's "Awaiting your reply" screen: the conversations waiting for the user's
@@ -40,10 +36,6 @@ class AwaitingRepliesDetailView : public QWidget {
 
     explicit AwaitingRepliesDetailView(AwaitingScreenPresenter::Dependencies dependencies,
                                        QWidget* parent = nullptr);
-    // The application's: the shared awaiting list and needs-reply service of `root`, the
-    // day-window setting in its defaults and drafts through its relay client.
-    AwaitingRepliesDetailView(AppDependencies& root, Clipboard& clipboard, UrlOpener& urlOpener,
-                              CatchUp onCatchUp, QWidget* parent = nullptr);
     ~AwaitingRepliesDetailView() override;
 
     AwaitingScreenPresenter& presenter() { return *presenter_; }

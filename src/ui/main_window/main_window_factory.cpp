@@ -2,25 +2,20 @@
 
 #include <chrono>
 
-#include "proactive/awaiting_read_state.h"
-#include "proactive/awaiting_screen_presenter.h"
-#include "proactive/proactive_surfaces.h"
 #include "shell/observe_all.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 
 namespace vask::ui {
 
-MainWindow* makeMainWindow(AppDependencies& root, Clipboard& clipboard, UrlOpener& urlOpener,
-                           std::function<QWidget*()> makeChatView) {
-    auto sync = root.shadowSyncViewModel();
-    auto awaiting = root.awaitingReplyViewModel();
-    auto& defaults = root.context().defaults;
-    const std::string proactiveKey = root.instanceScopedKey(ProactiveSurfaces::enabledKeyBase);
-    const auto showProactive = [&defaults, proactiveKey] {
-        return defaults.boolValue(proactiveKey).valueOr(false);
+MainWindow* makeMainWindow(MainWindowSources sources) {
+    auto sync = sources.sync;
+    auto awaiting = sources.awaiting;
+    auto& defaults = sources.defaults;
+    const auto showProactive = [&defaults, key = sources.proactiveKey] {
+        return defaults.boolValue(key).valueOr(false);
     };
     return new MainWindow({
-        .chat = mainWindowChat(root.chatViewModel()),
+        .chat = mainWindowChat(sources.chat),
         .sync = {.hasSynced = [sync] { return sync->hasSynced.get(); },
                  .isSyncing = [sync] { return sync->isSyncing.get(); },
                  .lastError = [sync] { return sync->lastError.get(); },
@@ -29,7 +24,7 @@ MainWindow* makeMainWindow(AppDependencies& root, Clipboard& clipboard, UrlOpene
                      .setPendingFocus = [awaiting](bool on) { awaiting->pendingFocus().set(on); },
                      .refreshNow = [awaiting] { awaiting->refresh(false); }},
         .showProactiveSurfaces = showProactive,
-        .activate = [&root] { root.application().activateIgnoringOtherApps(); },
+        .activate = std::move(sources.activate),
         .observeSync =
             [sync](std::function<void()> changed) {
                 return observeAll(std::move(changed), sync->isSyncing, sync->hasSynced,
@@ -56,15 +51,14 @@ MainWindow* makeMainWindow(AppDependencies& root, Clipboard& clipboard, UrlOpene
                 .confirm = standardConfirm(),
                 .prompt = SessionSidebar::standardPrompt(),
             },
-        .makeAwaitingView = [&root, &clipboard, &urlOpener](
+        .makeAwaitingView = [awaitingScreen = std::move(sources.awaitingScreen)](
                                 MainWindow::CatchUp catchUp,
                                 std::function<bool()> canCatchUp) -> QWidget* {
-            auto* view =
-                new AwaitingRepliesDetailView(root, clipboard, urlOpener, std::move(catchUp));
+            auto* view = new AwaitingRepliesDetailView(awaitingScreen(std::move(catchUp)));
             view->setCatchUpAvailability(std::move(canCatchUp));
             return view;
         },
-        .makeChatView = std::move(makeChatView),
+        .makeChatView = std::move(sources.makeChatView),
     });
 }
 
