@@ -112,7 +112,6 @@ RowsShown rowsShown(const RowsInput& input) {
     rows.overlay = overlay(input.filter.rows().empty(), input.replies.empty(), shown.empty(),
                            input.searchText);
     rows.searchText = std::string(input.searchText);
-    rows.width = input.width;
     return rows;
 }
 

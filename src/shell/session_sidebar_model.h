@@ -45,9 +45,9 @@ class SessionFilter;
 
 namespace sidebar {
 
-// Everything the sidebar's rows show. The list is laid out again only when this changes: a
+// Everything the sidebar's rows show. The list changes only when this changes: a
 // synchronisation starting or ending, or the awaiting replies read again, mostly changes nothing
-// the rows show, and laying them out draws every row and icon anew.
+// the rows show.
 struct RowsShown {
     struct Session {
         std::string id;
@@ -63,7 +63,6 @@ struct RowsShown {
     std::vector<Session> sessions;
     Overlay overlay = Overlay::none;
     std::string searchText;
-    int width = 0;
     bool operator==(const RowsShown&) const = default;
 };
 
@@ -75,7 +74,6 @@ struct RowsInput {
     const std::vector<AwaitingReply>& replies;
     int displayDays = 0;
     std::int64_t nowUnixSeconds = 0;
-    int width = 0;
 };
 
 RowsShown rowsShown(const RowsInput& input);

@@ -99,7 +99,7 @@ TEST(SessionSidebar, RowsShownChangeOnlyWithWhatTheListShows) {
     const std::optional<SidebarSelection> awaiting = SidebarSelection::awaitingReplies();
     const std::optional<SidebarSelection> nothing;
     const auto input = [&](const SessionFilter& filter, const std::optional<SidebarSelection>& pick,
-                           const std::vector<AwaitingReply>& replies, std::int64_t at, int width,
+                           const std::vector<AwaitingReply>& replies, std::int64_t at,
                            std::string_view search) {
         return sidebar::rowsShown({.filter = filter,
                                    .searchText = search,
@@ -107,10 +107,9 @@ TEST(SessionSidebar, RowsShownChangeOnlyWithWhatTheListShows) {
                                    .showsProactive = true,
                                    .replies = replies,
                                    .displayDays = 7,
-                                   .nowUnixSeconds = at,
-                                   .width = width});
+                                   .nowUnixSeconds = at});
     };
-    const auto shown = input(base, trip, oneReply, now, 240, "");
+    const auto shown = input(base, trip, oneReply, now, "");
     ASSERT_EQ(shown.sessions.size(), 2U);
     EXPECT_TRUE(shown.sessions[0].selected);
     EXPECT_EQ(shown.awaitingCount, 1);
@@ -121,25 +120,24 @@ TEST(SessionSidebar, RowsShownChangeOnlyWithWhatTheListShows) {
         bool same;
     };
     const std::vector<Case> cases = {
-        {"read again", input(base, trip, oneReply, now, 240, ""), true},
-        {"the same replies as new objects", input(base, trip, {reply}, now, 240, ""), true},
-        {"seconds later", input(base, trip, oneReply, now + 30, 240, ""), true},
-        {"no reply awaiting any more", input(base, trip, {}, now, 240, ""), false},
-        {"a minute later", input(base, trip, oneReply, now + 60, 240, ""), false},
-        {"renamed", input(renamed, trip, oneReply, now, 240, ""), false},
-        {"a new last message", input(answered, trip, oneReply, now, 240, ""), false},
-        {"another chat selected", input(base, cafe, oneReply, now, 240, ""), false},
-        {"the awaiting row selected", input(base, awaiting, oneReply, now, 240, ""), false},
-        {"one more reply", input(base, trip, twoReplies, now, 240, ""), false},
-        {"wider", input(base, trip, oneReply, now, 260, ""), false},
-        {"searched", input(base, trip, oneReply, now, 240, "lis"), false},
+        {"read again", input(base, trip, oneReply, now, ""), true},
+        {"the same replies as new objects", input(base, trip, {reply}, now, ""), true},
+        {"seconds later", input(base, trip, oneReply, now + 30, ""), true},
+        {"no reply awaiting any more", input(base, trip, {}, now, ""), false},
+        {"a minute later", input(base, trip, oneReply, now + 60, ""), false},
+        {"renamed", input(renamed, trip, oneReply, now, ""), false},
+        {"a new last message", input(answered, trip, oneReply, now, ""), false},
+        {"another chat selected", input(base, cafe, oneReply, now, ""), false},
+        {"the awaiting row selected", input(base, awaiting, oneReply, now, ""), false},
+        {"one more reply", input(base, trip, twoReplies, now, ""), false},
+        {"searched", input(base, trip, oneReply, now, "lis"), false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.rows == shown, c.same);
     }
     // No chat selected and the awaiting row selected look alike when the row is not there.
-    EXPECT_EQ(input(base, nothing, {}, now, 240, ""), input(base, awaiting, {}, now, 240, ""));
+    EXPECT_EQ(input(base, nothing, {}, now, ""), input(base, awaiting, {}, now, ""));
 }
 
 struct SidebarFixture {

@@ -1,7 +1,8 @@
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -10,6 +11,7 @@
 #include <QToolButton>
 
 #include <chrono>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -24,6 +26,7 @@
 #include "support/temp_dir.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 #include "ui/main_window/main_window.h"
+#include "ui/main_window/session_rows.h"
 #include "ui/settings/form_parts.h"
 #include "ui/window_registry.h"
 
@@ -75,16 +78,27 @@ struct WindowFixture {
     QString page() const {
         return window->findChild<QStackedWidget*>()->currentWidget()->objectName();
     }
+    QListView* list() const { return window->findChild<QListView*>("session-list"); }
+    QModelIndex row(int at) const { return list()->model()->index(at, 0); }
+    // The tags of the rows that can be picked, in order.
     std::vector<std::string> rows() const {
         std::vector<std::string> ids;
-        auto* list = window->findChild<QListWidget*>("session-list");
-        for (int i = 0; i < list->count(); ++i) {
-            const auto tag = list->item(i)->data(Qt::UserRole + 1).toString();
+        for (int i = 0; i < list()->model()->rowCount(); ++i) {
+            const auto tag = row(i).data(SessionRowsModel::selectionRole).toString();
             if (!tag.isEmpty()) {
                 ids.push_back(tag.toStdString());
             }
         }
         return ids;
+    }
+    QString currentTag() const {
+        return list()->currentIndex().data(SessionRowsModel::selectionRole).toString();
+    }
+    // What the row at `at` draws where the list shows it.
+    SessionRowDelegate::Layout drawn(int at) const {
+        const QModelIndex index = row(at);
+        return SessionRowDelegate::layout(index, list()->visualRect(index),
+                                          list()->selectionModel()->isSelected(index));
     }
 
     test::TempDir dir;
@@ -141,8 +155,7 @@ TEST(MainWindowTest, AppearingSelectsTheCurrentSessionAndPickingARowSwitches) {
               SidebarSelection::chat(f.chat.chat.currentSessionID()));
     EXPECT_EQ(f.rows(), (std::vector<std::string>{"dinner", "lisbon"}));
 
-    auto* list = f.window->findChild<QListWidget*>("session-list");
-    list->setCurrentRow(2);  // "Chats" header, dinner, lisbon
+    f.list()->setCurrentIndex(f.row(2));  // "Chats" heading, dinner, lisbon
     EXPECT_EQ(f.chat.chat.currentSessionID(), "lisbon");
     EXPECT_EQ(f.window->windowTitle(), "Trip to Lisbon");
 }
@@ -153,9 +166,7 @@ TEST(MainWindowTest, ASessionHandedOffFromThePopoverIsSelectedWhileOpen) {
     f.chat.adopt(ChatStandIn::session("handed", "From the popover", {"Hi there"}, 0));
     EXPECT_EQ(f.window->model().selection(), SidebarSelection::chat("handed"));
     EXPECT_FALSE(f.chat.chat.pendingSessionFocus());
-    auto* list = f.window->findChild<QListWidget*>("session-list");
-    ASSERT_TRUE(list->currentItem());
-    EXPECT_EQ(list->currentItem()->data(Qt::UserRole + 1).toString(), "handed");
+    EXPECT_EQ(f.currentTag(), "handed");
 }
 
 TEST(MainWindowTest, SearchFiltersTheRowsAndSaysWhenNothingMatches) {
@@ -240,46 +251,49 @@ AwaitingReply waitingSince(const std::string& id, std::int64_t unixSeconds) {
     return reply;
 }
 
-// Every text of the sidebar either fits its label or ends in "…", and badges stay whole inside
-// the list, at the window's minimum size.
-TEST(MainWindowTest, AtItsMinimumSizeTheSidebarElidesAndKeepsBadgesWhole) {
+// At the window's minimum size every text of the sidebar fits where it is drawn, inside the list:
+// the awaiting row's label, the heading, the ages and the count read whole, and only a title or
+// a last message too long for the row ends in "…".
+TEST(MainWindowTest, AtItsMinimumSizeTheSidebarKeepsItsLabelHeadingAndTimesWhole) {
     WindowFixture f;
     f.chat.add(ChatStandIn::session(
         "long", "A very long chat title about the weekend at the cabin with everyone", {"x"}, 1));
     f.replies = {waitingSince("maya", f.now - 600), waitingSince("leo", f.now - 7200)};
     f.window->show();
     f.window->resize(f.window->minimumSizeHint());
+    QCoreApplication::processEvents();
     for (const bool awaitingSelected : {false, true}) {
         SCOPED_TRACE(awaitingSelected ? "awaiting row selected" : "chat selected");
         if (awaitingSelected) {
             f.window->model().select(SidebarSelection::awaitingReplies());
             f.window->render();
         }
-        for (int i = 0; i < 5; ++i) {
-            QCoreApplication::processEvents();
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        }
-        auto* list = f.window->findChild<QListWidget*>("session-list");
-        const QRect viewport = list->viewport()->rect();
+        const QRect viewport = f.list()->viewport()->rect();
+        std::map<std::string, QString> whole;
         int elided = 0;
-        for (auto* label : list->findChildren<QLabel*>()) {
-            if (label->objectName() == "sidebar-empty" || !label->isVisibleTo(list)) {
-                continue;
+        for (int i = 0; i < f.list()->model()->rowCount(); ++i) {
+            const auto drawn = f.drawn(i);
+            for (const auto& text : drawn.texts) {
+                const std::string name = text.name.toStdString();
+                const int needed = QFontMetrics(text.font).horizontalAdvance(text.text);
+                EXPECT_LE(needed, text.rect.width()) << name << ": " << text.text.toStdString();
+                EXPECT_TRUE(viewport.contains(text.rect)) << name << " reaches past the list";
+                if (text.text.endsWith(QChar(0x2026))) {
+                    ++elided;
+                    EXPECT_TRUE(name == "title" || name == "preview") << name << " is cut";
+                } else if (name != "title" && name != "preview") {
+                    whole[name] = text.text;
+                }
             }
-            const int needed = QFontMetrics(label->font()).horizontalAdvance(label->text());
-            const bool fits = needed <= label->contentsRect().width();
-            elided += label->text().endsWith(QChar(0x2026)) ? 1 : 0;
-            EXPECT_TRUE(fits) << label->objectName().toStdString() << ": "
-                              << label->text().toStdString();
-            const QRect inViewport(label->mapTo(list->viewport(), QPoint(0, 0)), label->size());
-            EXPECT_TRUE(viewport.contains(inViewport))
-                << label->objectName().toStdString() << " reaches past the list";
+            if (drawn.badge) {
+                EXPECT_TRUE(viewport.contains(*drawn.badge)) << "the badge is whole";
+            }
         }
         EXPECT_GE(elided, 1) << "the long title is cut with an ellipsis";
-        auto* badge = list->findChild<QLabel*>("awaiting-count");
-        ASSERT_TRUE(badge);
-        EXPECT_EQ(badge->text(), "2");
-        EXPECT_GE(badge->width(), badge->sizeHint().width()) << "the badge is whole";
+        EXPECT_EQ(whole["label"], "Awaiting your reply");
+        EXPECT_EQ(whole["heading"], "Chats");
+        EXPECT_EQ(whole["count"], "2");
+        EXPECT_FALSE(whole["age"].isEmpty());
     }
 }
 
@@ -288,14 +302,11 @@ TEST(MainWindowTest, AtItsDefaultSizeTheAwaitingEntryIsWhole) {
     f.replies = {waitingSince("maya", f.now - 600), waitingSince("leo", f.now - 7200),
                  waitingSince("mom", f.now - 9000)};
     f.window->show();
-    for (int i = 0; i < 5; ++i) {
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    auto* label =
-        f.window->findChild<QListWidget*>("session-list")->findChild<QLabel*>("awaiting-label");
+    QCoreApplication::processEvents();
+    const auto drawn = f.drawn(0);
+    const auto* label = drawn.text("label");
     ASSERT_TRUE(label);
-    EXPECT_EQ(label->text(), "Awaiting your reply");
+    EXPECT_EQ(label->text, "Awaiting your reply");
 }
 
 // The selected awaiting row is drawn on the selection colour, in the active window or not;
@@ -310,34 +321,48 @@ TEST(MainWindowTest, TheSelectedAwaitingRowIsReadableInBothAppearances) {
         f.window->show();
         f.window->model().select(SidebarSelection::awaitingReplies());
         f.window->render();
-        // Rows replaced by the render go on the next turn of the loop.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        auto* list = f.window->findChild<QListWidget*>("session-list");
-        const QColor selection = list->palette().color(QPalette::Inactive, QPalette::Highlight);
-        auto* label = list->findChild<QLabel*>("awaiting-label");
-        auto* badge = list->findChild<QLabel*>("awaiting-count");
-        ASSERT_TRUE(label && badge);
-        EXPECT_GE(test::contrastRatio(label->palette().color(QPalette::WindowText), selection),
-                  4.5);
+        ASSERT_TRUE(f.list()->selectionModel()->isSelected(f.row(0)));
+        const QColor selection = f.list()->palette().color(QPalette::Inactive, QPalette::Highlight);
+        const auto drawn = f.drawn(0);
+        const auto* label = drawn.text("label");
+        const auto* count = drawn.text("count");
+        ASSERT_TRUE(label && count && drawn.badge);
+        EXPECT_GE(test::contrastRatio(label->colour, selection), 4.5);
+        EXPECT_GE(test::contrastRatio(drawn.iconColour, selection), 4.5);
         // The badge's own background is the colour the row's text takes.
-        EXPECT_GE(test::contrastRatio(badge->palette().color(QPalette::WindowText),
-                                      label->palette().color(QPalette::WindowText)),
-                  4.5);
-        EXPECT_EQ(static_cast<Badge*>(badge)->fill(), label->palette().color(QPalette::WindowText));
+        EXPECT_EQ(drawn.badgeFill, label->colour);
+        EXPECT_GE(test::contrastRatio(count->colour, drawn.badgeFill), 4.5);
     }
     Theme::apply(*qApp, before);
 }
 
+// What the model tells its list, counted.
+struct ModelChanges {
+    explicit ModelChanges(QAbstractItemModel* model) {
+        const auto count = [this] { ++structural; };
+        QObject::connect(model, &QAbstractItemModel::rowsInserted, count);
+        QObject::connect(model, &QAbstractItemModel::rowsRemoved, count);
+        QObject::connect(model, &QAbstractItemModel::rowsMoved, count);
+        QObject::connect(model, &QAbstractItemModel::modelReset, count);
+        QObject::connect(model, &QAbstractItemModel::dataChanged,
+                         [this](const QModelIndex& first, const QModelIndex& last) {
+                             for (int i = first.row(); i <= last.row(); ++i) {
+                                 changedRows.push_back(i);
+                             }
+                         });
+    }
+    int structural = 0;
+    std::vector<int> changedRows;
+};
+
 // The window redraws on every synchronisation start and end and every reading of the awaiting
-// replies: rows that show the same are kept as they are, and laid out again once they change.
-TEST(MainWindowTest, RowsAreLaidOutAgainOnlyWhenWhatTheyShowChanges) {
+// replies: rows that show the same are left alone, and only a row that shows something new
+// changes, in place.
+TEST(MainWindowTest, OnlyARowThatShowsSomethingNewChanges) {
     WindowFixture f;
     f.replies = {waitingSince("leo", f.now - 60)};
     f.window->show();
-    auto* list = f.window->findChild<QListWidget*>("session-list");
-    const auto lastRow = [list] { return list->itemWidget(list->item(list->count() - 1)); };
-    const QPointer<QWidget> laidOut = lastRow();
-    ASSERT_TRUE(laidOut);
+    ModelChanges changes(f.list()->model());
     auto& sidebar = f.window->sidebar();
     const auto selection = f.window->model().selection();
     f.syncing = true;
@@ -345,13 +370,63 @@ TEST(MainWindowTest, RowsAreLaidOutAgainOnlyWhenWhatTheyShowChanges) {
     f.syncing = false;
     f.replies = {waitingSince("leo", f.now - 60)};
     sidebar.render(selection);
-    EXPECT_EQ(lastRow(), laidOut.data());
+    EXPECT_EQ(changes.structural, 0);
+    EXPECT_TRUE(changes.changedRows.empty());
 
     f.replies.push_back(waitingSince("maya", f.now - 120));
     sidebar.render(selection);
-    EXPECT_NE(lastRow(), laidOut.data());
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_EQ(list->findChild<QLabel*>("awaiting-count")->text(), "2");
+    EXPECT_EQ(changes.structural, 0);
+    EXPECT_EQ(changes.changedRows, std::vector<int>{0});
+    EXPECT_EQ(f.row(0).data(SessionRowsModel::countRole).toLongLong(), 2);
+}
+
+// Chats that arrive, go, or move to the top leave the picked chat selected and current, and the
+// list is never laid out from scratch.
+TEST(MainWindowTest, ThePickedChatStaysSelectedAsRowsComeGoAndMove) {
+    WindowFixture f;
+    f.confirms = true;
+    f.window->show();
+    f.list()->setCurrentIndex(f.row(2));
+    ASSERT_EQ(f.currentTag(), "lisbon");
+    ModelChanges changes(f.list()->model());
+    const auto stillLisbon = [&f] {
+        EXPECT_EQ(f.currentTag(), "lisbon");
+        const auto selected = f.list()->selectionModel()->selectedIndexes();
+        ASSERT_EQ(selected.size(), 1);
+        EXPECT_EQ(selected[0].data(SessionRowsModel::selectionRole).toString(), "lisbon");
+    };
+    const std::vector<std::pair<const char*, std::function<void()>>> steps{
+        {"a new chat on top",
+         [&f] { f.chat.add(ChatStandIn::session("fresh", "Fresh", {"Hi"}, 1)); }},
+        {"another chat deleted", [&f] { f.window->sidebar().confirmDeletion("dinner"); }},
+        {"a search that keeps it",
+         [&f] { f.window->findChild<QLineEdit*>("sidebar-search")->setText("lis"); }}};
+    for (const auto& [name, step] : steps) {
+        SCOPED_TRACE(name);
+        step();
+        f.window->render();
+        stillLisbon();
+    }
+    EXPECT_EQ(f.rows(), std::vector<std::string>{"lisbon"});
+    EXPECT_GT(changes.structural, 0);
+}
+
+// The keyboard moves through the rows that can be picked: the heading is passed over, and each
+// row reached is shown.
+TEST(MainWindowTest, TheArrowKeysPickTheNextRowPastTheHeading) {
+    WindowFixture f;
+    f.replies = {waitingSince("maya", f.now - 600)};
+    f.window->show();
+    f.window->model().select(SidebarSelection::awaitingReplies());
+    f.window->render();
+    ASSERT_EQ(f.currentTag(), SessionRowsModel::awaitingTag);
+    QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+    QCoreApplication::sendEvent(f.list(), &down);
+    EXPECT_EQ(f.currentTag(), "dinner");
+    EXPECT_EQ(f.window->model().selection(), SidebarSelection::chat("dinner"));
+    QKeyEvent up(QEvent::KeyPress, Qt::Key_Up, Qt::NoModifier);
+    QCoreApplication::sendEvent(f.list(), &up);
+    EXPECT_EQ(f.window->model().selection(), SidebarSelection::awaitingReplies());
 }
 
 // Ages and the awaiting count are redrawn every minute: "10 min. ago" does not stay that, and a
@@ -360,22 +435,20 @@ TEST(MainWindowTest, AgesAndTheAwaitingCountAreRedrawnEachMinute) {
     WindowFixture f;
     f.replies = {waitingSince("maya", f.now - 7 * 86400 + 30), waitingSince("leo", f.now - 60)};
     f.window->show();
-    auto* list = f.window->findChild<QListWidget*>("session-list");
-    const auto ages = [list] {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    const auto ages = [&f] {
         QStringList texts;
-        for (auto* label : list->findChildren<QLabel*>("session-age")) {
-            texts << label->text();
+        for (int i = 0; i < f.list()->model()->rowCount(); ++i) {
+            const auto age = f.row(i).data(SessionRowsModel::ageRole).toString();
+            if (!age.isEmpty()) {
+                texts << age;
+            }
         }
         texts.sort();
         return texts;
     };
-    const auto count = [list] {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        return list->findChild<QLabel*>("awaiting-count")->text();
-    };
+    const auto count = [&f] { return f.row(0).data(SessionRowsModel::countRole).toLongLong(); };
     EXPECT_EQ(ages(), (QStringList{"1 hr. ago", "5 min. ago"}));
-    EXPECT_EQ(count(), "2");
+    EXPECT_EQ(count(), 2);
 
     QTimer* minute = nullptr;
     for (auto* timer : f.window->sidebar().findChildren<QTimer*>()) {
@@ -386,10 +459,10 @@ TEST(MainWindowTest, AgesAndTheAwaitingCountAreRedrawnEachMinute) {
     ASSERT_TRUE(minute) << "a timer redraws the rows each minute";
     f.now += 10 * 60;
     minute->setInterval(1);
-    for (int i = 0; i < 50 && count() != "1"; ++i) {
+    for (int i = 0; i < 50 && count() != 1; ++i) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
-    EXPECT_EQ(count(), "1");
+    EXPECT_EQ(count(), 1);
     EXPECT_EQ(ages(), (QStringList{"1 hr. ago", "15 min. ago"}));
 }
 

@@ -3,6 +3,7 @@
 // appearance, as OUT_DIR/<view>-<state>-<light|dark>.png.
 #include <QApplication>
 #include <QDir>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -654,7 +655,9 @@ enum class MainShot {
     minimumSize,
     awaitingSelected,
     awaitingMinimumSize,
-    awaitingAt750
+    awaitingAt750,
+    // The list with the keyboard focus, moved one row down from the chat shown.
+    listFocused
 };
 
 QWidget* mainWindow(Scene& scene, MainShot shot) {
@@ -666,7 +669,7 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
     const bool awaitingShown = shot == MainShot::awaitingSelected ||
                                shot == MainShot::awaitingMinimumSize ||
                                shot == MainShot::awaitingAt750;
-    if (shot == MainShot::minimumSize || awaitingShown) {
+    if (shot == MainShot::minimumSize || shot == MainShot::listFocused || awaitingShown) {
         // A title too long for any sidebar.
         using enum ChatRole;
         chat->adopt(sampleConversation(
@@ -721,6 +724,13 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
     }
     if (shot == MainShot::minimumSize || shot == MainShot::awaitingMinimumSize) {
         window->resize(window->minimumSizeHint());
+    }
+    if (shot == MainShot::listFocused) {
+        window->activateWindow();
+        auto* list = window->findChild<QWidget*>("session-list");
+        list->setFocus(Qt::TabFocusReason);
+        QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+        QCoreApplication::sendEvent(list, &down);
     }
     if (shot == MainShot::awaitingAt750) {
         window->resize(750, 480);
@@ -819,6 +829,8 @@ std::vector<Shot> mainWindowShots() {
          [](Scene& scene) { return mainWindow(scene, MainShot::awaitingMinimumSize); }},
         {"main", "awaiting-750",
          [](Scene& scene) { return mainWindow(scene, MainShot::awaitingAt750); }},
+        {"main", "list-focused",
+         [](Scene& scene) { return mainWindow(scene, MainShot::listFocused); }},
         {"main", "awaiting-selected",
          [](Scene& scene) { return mainWindow(scene, MainShot::awaitingSelected); }},
         {"main", "signed-out",
@@ -826,7 +838,7 @@ std::vector<Shot> mainWindowShots() {
              static NoClipboard clipboard;
              static NoUrlOpener opener;
              return ui::makeMainWindow(
-        mainWindowSources(*scene.root, clipboard, opener, mainChatView(scene, opener)));
+                 mainWindowSources(*scene.root, clipboard, opener, mainChatView(scene, opener)));
          }},
     };
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "ui/brand_marks.h"
+#include "ui/main_window/session_rows.h"
 #include "ui/window_fit.h"
 
 namespace vask::ui {
@@ -27,19 +28,17 @@ QWidget* centredColumn(int spacing) {
     return page;
 }
 
-// The sidebar starts wide enough for its awaiting entry to read whole: the label beside the
-// icon, a two-digit count and the row's insets, inside the list's frame and scroll bar.
-int defaultSidebarWidth(const QWidget& sidebar, int minimum, int maximum) {
-    const QFontMetrics body(Theme::font(FontRole::body));
-    QFont captionFont = Theme::font(FontRole::caption);
-    captionFont.setWeight(QFont::DemiBold);
-    const QFontMetrics caption(captionFont);
-    constexpr int icon = 16;
-    constexpr int badgePadding = 12;
+// The narrowest sidebar: 200 px, or wider where the awaiting row's label would not read whole
+// beside its icon and a two-digit count, inside the sidebar's insets and the list's scroll bar.
+int minimumSidebarWidth(const QWidget& sidebar) {
     const int scrollBar = sidebar.style()->pixelMetric(QStyle::PM_ScrollBarExtent);
-    const int parts = icon + caption.horizontalAdvance("99") + badgePadding +
-                      6 * Theme::spacingSmall + scrollBar + 2 * Theme::padding;
-    return std::clamp(body.horizontalAdvance("Awaiting your reply") + parts, minimum, maximum);
+    return std::max(200,
+                    SessionRowDelegate::awaitingRowWidth() + 2 * Theme::spacingSmall + scrollBar);
+}
+
+// The sidebar starts with some room beside its narrowest.
+int defaultSidebarWidth(const QWidget& sidebar, int minimum, int maximum) {
+    return std::clamp(minimumSidebarWidth(sidebar) + 2 * Theme::padding, minimum, maximum);
 }
 
 }  // namespace
@@ -92,7 +91,7 @@ MainWindow::~MainWindow() = default;
 
 SessionSidebar* MainWindow::makeSidebar() {
     auto* sidebar = new SessionSidebar(deps_.chat, deps_.sidebar);
-    sidebar->setMinimumWidth(200);
+    sidebar->setMinimumWidth(minimumSidebarWidth(*sidebar));
     sidebar->setMaximumWidth(320);
     sidebar->setAutoFillBackground(true);
     setPaletteColour(sidebar, QPalette::Window, ThemeColour::panel);

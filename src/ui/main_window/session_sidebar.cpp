@@ -1,68 +1,20 @@
 #include "ui/main_window/session_sidebar.h"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
-#include <QResizeEvent>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "ui/main_window/session_rows.h"
 #include "ui/symbols.h"
 
 namespace vask::ui {
-
-namespace {
-
-constexpr int selectionRole = Qt::UserRole + 1;  // "awaiting" or the session id
-constexpr const char* awaitingTag = "\x01awaiting";
-
-QWidget* sessionRow(const sidebar::RowsShown::Session& row, int width) {
-    const bool highlighted = row.selected;
-    const Shade ink = highlighted ? ThemeColour::onAccent : ThemeColour::ink;
-    const Shade secondary = highlighted ? ThemeColour::onAccent : ThemeColour::secondary;
-    auto* widget = new QWidget;
-    widget->setAttribute(Qt::WA_TransparentForMouseEvents);
-    auto* column = new QVBoxLayout(widget);
-    column->setContentsMargins(Theme::spacingSmall, 2 + 3, Theme::spacingSmall, 2 + 3);
-    column->setSpacing(2);
-    const int textWidth = width - 2 * Theme::spacingSmall;
-    const QFontMetrics titleMetrics(Theme::font(FontRole::body));
-    auto* title =
-        styledText(titleMetrics.elidedText(qs(row.title), Qt::ElideRight, std::max(textWidth, 0)),
-                   FontRole::body, ink);
-    title->setObjectName("session-title");
-    title->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    column->addWidget(title);
-    auto* line = new QHBoxLayout;
-    line->setSpacing(4);
-    // The time keeps its whole width; the preview gets what is left.
-    const QString when = qs(row.age);
-    if (!row.preview.empty()) {
-        const QFontMetrics metrics(Theme::font(FontRole::subheadline));
-        const int left = sidebar::textSpace(
-            textWidth, {metrics.horizontalAdvance(when), 8, metrics.horizontalAdvance(" \u00b7 ")});
-        const QString shown = metrics.elidedText(qs(row.preview), Qt::ElideRight, left);
-        auto* preview = styledText(shown, FontRole::subheadline, secondary);
-        preview->setObjectName("session-preview");
-        // As wide as its (elided) text, so the age follows it closely.
-        preview->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
-        line->addWidget(preview);
-        line->addWidget(styledText("\u00b7", FontRole::subheadline, secondary));
-    }
-    auto* age = styledText(when, FontRole::subheadline, secondary);
-    age->setObjectName("session-age");
-    age->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
-    line->addWidget(age);
-    line->addStretch();
-    column->addLayout(line);
-    return widget;
-}
-
-}  // namespace
 
 SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, QWidget* parent)
     : QWidget(parent), chat_(chat), deps_(std::move(dependencies)), model_(chat) {
@@ -97,40 +49,45 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
     connect(search_, &QLineEdit::textChanged, this, [this](const QString& text) {
         model_.searchText = text.toStdString();
         if (filter_) {
-            rebuildRows();
+            showRows();
         }
     });
     column->addWidget(search_);
 
-    list_ = new QListWidget;
+    rows_ = new SessionRowsModel(this);
+    list_ = new QListView;
     list_->setObjectName("session-list");
     list_->setAccessibleName("Chats");
     list_->setFrameShape(QFrame::NoFrame);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     list_->viewport()->setAutoFillBackground(false);
-    list_->setStyleSheet("QListWidget { background: transparent; }");
-    connect(list_, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* item) {
-        if (rendering_ || item == nullptr) {
-            return;
-        }
-        const QString tag = item->data(selectionRole).toString();
-        emit picked(tag == awaitingTag ? SidebarSelection::awaitingReplies()
-                                       : SidebarSelection::chat(tag.toStdString()));
-    });
-    connect(list_, &QListWidget::customContextMenuRequested, this,
-            &SessionSidebar::showContextMenu);
+    list_->setStyleSheet("QListView { background: transparent; }");
+    list_->setModel(rows_);
+    list_->setItemDelegate(new SessionRowDelegate(list_));
+    connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) {
+                const QString tag = current.data(SessionRowsModel::selectionRole).toString();
+                if (rendering_ || tag.isEmpty()) {
+                    return;
+                }
+                emit picked(tag == SessionRowsModel::awaitingTag
+                                ? SidebarSelection::awaitingReplies()
+                                : SidebarSelection::chat(tag.toStdString()));
+            });
+    connect(list_, &QListView::customContextMenuRequested, this, &SessionSidebar::showContextMenu);
     column->addWidget(list_, 1);
+    // The empty list's notice covers the list.
+    list_->installEventFilter(this);
 
-    // Rows are laid out for the list's width: a narrower or wider list lays them out again.
-    list_->viewport()->installEventFilter(this);
     // "5 min. ago" must not stay that for an hour, nor the badge count replies that aged out.
     auto* minute = new QTimer(this);
     minute->setInterval(std::chrono::minutes(1));
     connect(minute, &QTimer::timeout, this, [this] {
         if (filter_) {
-            rebuildRows();
+            showRows();
         }
     });
     minute->start();
@@ -152,18 +109,14 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
 }
 
 bool SessionSidebar::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == list_->viewport() && event->type() == QEvent::Resize && filter_ && !rendering_) {
-        const auto* resize = static_cast<QResizeEvent*>(event);
-        if (resize->size().width() != resize->oldSize().width()) {
-            // After the resize has settled: rebuilding inside it may resize the list again.
-            QTimer::singleShot(0, this, [this] {
-                if (filter_) {
-                    rebuildRows();
-                }
-            });
-        }
+    if (watched == list_ && event->type() == QEvent::Resize) {
+        placeOverlay();
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void SessionSidebar::placeOverlay() {
+    overlay_->setGeometry(list_->rect().adjusted(Theme::spacing, 0, -Theme::spacing, 0));
 }
 
 std::shared_ptr<const ChatSession> SessionSidebar::session(const std::string& id) const {
@@ -187,13 +140,15 @@ void SessionSidebar::render(const std::optional<SidebarSelection>& selection) {
                     [](const auto& session, const auto& row) { return session == row.session; })) {
         filter_ = std::make_unique<SessionFilter>(std::move(sessions));
     }
-    rebuildRows();
+    showRows();
 }
 
-void SessionSidebar::rebuildRows() {
+void SessionSidebar::showRows() {
     const auto replies =
         deps_.awaitingReplies ? deps_.awaitingReplies() : std::vector<AwaitingReply>{};
-    auto next = sidebar::rowsShown({
+    const bool wasRendering = std::exchange(rendering_, true);
+    // The model changes only the rows that show something new.
+    rows_->show(sidebar::rowsShown({
         .filter = *filter_,
         .searchText = model_.searchText,
         .selection = selection_,
@@ -201,82 +156,12 @@ void SessionSidebar::rebuildRows() {
         .replies = replies,
         .displayDays = deps_.displayDays ? deps_.displayDays() : 0,
         .nowUnixSeconds = deps_.now(),
-        .width = list_->viewport()->width(),
-    });
-    if (laidOut_ && next == shown_) {
-        // The list may still have moved its selection itself (a click the window turned down).
-        showSelection();
-        return;
-    }
-    laidOut_ = true;
-    shown_ = std::move(next);
-    rendering_ = true;
-    list_->clear();
-
-    if (shown_.awaitingCount) {
-        auto* item = new QListWidgetItem(list_);
-        item->setData(selectionRole, QString(awaitingTag));
-        item->setData(Qt::AccessibleTextRole, "Awaiting your reply");
-        auto* row = new QWidget;
-        row->setAttribute(Qt::WA_TransparentForMouseEvents);
-        auto* line = new QHBoxLayout(row);
-        line->setContentsMargins(Theme::spacingSmall, 6, Theme::spacingSmall, 6);
-        line->setSpacing(Theme::spacingSmall);
-        // Highlighted whenever selected, active window or not: the list paints the selection
-        // in the accent either way, and the text on it must stay readable.
-        const bool highlighted = shown_.awaitingSelected;
-        const Shade ink = highlighted ? ThemeColour::onAccent : ThemeColour::ink;
-        auto* icon = awaitingIcon(highlighted ? ThemeColour::onAccent : ThemeColour::accent);
-        line->addWidget(icon);
-        auto* badge = new Badge(QString::number(*shown_.awaitingCount),
-                                highlighted ? ThemeColour::accent : ThemeColour::onAccent,
-                                highlighted ? ThemeColour::onAccent : ThemeColour::accent,
-                                QMargins(6, 1, 6, 1));
-        badge->setObjectName("awaiting-count");
-        QFont semibold = Theme::font(FontRole::caption);
-        semibold.setWeight(QFont::DemiBold);
-        badge->setFont(semibold);
-        badge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-        // The badge and the icon keep their whole width; the label gets what is left.
-        const int labelWidth =
-            sidebar::textSpace(shown_.width, {2 * Theme::spacingSmall, icon->sizeHint().width(),
-                                              badge->sizeHint().width(), 2 * Theme::spacingSmall});
-        const QFontMetrics metrics(Theme::font(FontRole::body));
-        auto* label =
-            styledText(metrics.elidedText("Awaiting your reply", Qt::ElideRight, labelWidth),
-                       FontRole::body, ink);
-        label->setObjectName("awaiting-label");
-        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        line->addWidget(label, 1);
-        line->addWidget(badge);
-        item->setSizeHint(QSize(0, row->sizeHint().height()));
-        list_->setItemWidget(item, row);
-    }
-
-    auto* header = new QListWidgetItem("Chats", list_);
-    header->setFlags(Qt::NoItemFlags);
-    QFont headerFont = Theme::font(FontRole::caption);
-    headerFont.setWeight(QFont::DemiBold);
-    header->setFont(headerFont);
-    // Drawn by a label in the secondary colour of whichever appearance is shown; the item keeps
-    // its text for assistive technology.
-    header->setForeground(Qt::transparent);
-    auto* headerLabel = styledText("Chats", FontRole::caption, ThemeColour::secondary);
-    headerLabel->setFont(headerFont);
-    headerLabel->setContentsMargins(Theme::spacingSmall, 0, 0, 0);
-    headerLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
-    list_->setItemWidget(header, headerLabel);
-    for (const auto& row : shown_.sessions) {
-        auto* item = new QListWidgetItem(list_);
-        item->setData(selectionRole, qs(row.id));
-        item->setData(Qt::AccessibleTextRole, qs(row.title));
-        auto* widget = sessionRow(row, shown_.width);
-        item->setSizeHint(QSize(0, widget->sizeHint().height()));
-        list_->setItemWidget(item, widget);
-    }
+    }));
+    // The list may also have moved its selection itself (a click the window turned down).
     showSelection();
 
-    switch (shown_.overlay) {
+    const auto& shown = rows_->shown();
+    switch (shown.overlay) {
         case sidebar::Overlay::noChats:
             overlay_->setText("No Chats Yet");
             overlay_->show();
@@ -284,47 +169,33 @@ void SessionSidebar::rebuildRows() {
         case sidebar::Overlay::noSearchResults:
             overlay_->setText(QString("No Results for \u201c%1\u201d\n\nCheck the spelling or try "
                                       "a new search.")
-                                  .arg(qs(shown_.searchText)));
+                                  .arg(qs(shown.searchText)));
             overlay_->show();
             break;
         case sidebar::Overlay::none:
             overlay_->hide();
             break;
     }
-    overlay_->setGeometry(list_->rect().adjusted(Theme::spacing, 0, -Theme::spacing, 0));
-    rendering_ = false;
-}
-
-QLabel* SessionSidebar::awaitingIcon(const Shade& colour) {
-    return symbolLabel("tray.and.arrow.down.fill", colour, 16);
+    placeOverlay();
+    rendering_ = wasRendering;
 }
 
 void SessionSidebar::showSelection() {
     const bool wasRendering = std::exchange(rendering_, true);
-    // Rows in order: the awaiting row when there, the "Chats" header, the sessions.
-    const int first = shown_.awaitingCount ? 2 : 1;
-    int selected = shown_.awaitingSelected ? 0 : -1;
-    for (std::size_t i = 0; i < shown_.sessions.size(); ++i) {
-        if (shown_.sessions[i].selected) {
-            selected = first + static_cast<int>(i);
-        }
+    const auto selected = rows_->selectedRow();
+    const QModelIndex target = selected ? rows_->index(*selected) : QModelIndex();
+    if (list_->currentIndex() != target) {
+        list_->setCurrentIndex(target);
     }
-    if (list_->currentRow() != selected) {
-        list_->setCurrentRow(selected);
-    }
-    if (selected < 0) {
+    if (!selected) {
         list_->clearSelection();
     }
     rendering_ = wasRendering;
 }
 
 void SessionSidebar::showContextMenu(const QPoint& position) {
-    auto* item = list_->itemAt(position);
-    if (!item) {
-        return;
-    }
-    const QString tag = item->data(selectionRole).toString();
-    if (tag.isEmpty() || tag == awaitingTag) {
+    const QString tag = list_->indexAt(position).data(SessionRowsModel::selectionRole).toString();
+    if (tag.isEmpty() || tag == SessionRowsModel::awaitingTag) {
         return;
     }
     const std::string id = tag.toStdString();

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QHash>
-#include <QPixmap>
 #include <QWidget>
 
 #include <functional>
@@ -16,14 +14,16 @@
 
 class QLabel;
 class QLineEdit;
-class QListWidget;
-class QListWidgetItem;
+class QListView;
 class QToolButton;
 
 namespace vask::ui {
 
+class SessionRowsModel;
+
 // The main window's sidebar: "New Chat", the search field, the awaiting-reply row and the saved
-// chats, newest first, each with Rename and a confirmed Delete Chat.
+// chats, newest first, each with Rename and a confirmed Delete Chat. The list is a view over
+// SessionRowsModel, whose rows SessionRowDelegate paints.
 class SessionSidebar : public QWidget {
     Q_OBJECT
   public:
@@ -45,7 +45,7 @@ class SessionSidebar : public QWidget {
 
     SessionSidebar(MainWindowChat& chat, Dependencies dependencies, QWidget* parent = nullptr);
 
-    // Rebuilds the rows when the sessions changed, then shows `selection` highlighted.
+    // Shows the sessions as they are now, with `selection` highlighted.
     void render(const std::optional<SidebarSelection>& selection);
     SessionSidebarModel& model() { return model_; }
 
@@ -61,10 +61,10 @@ class SessionSidebar : public QWidget {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    void rebuildRows();
+    void showRows();
     // Selects the row the shown rows say is selected.
     void showSelection();
-    QLabel* awaitingIcon(const Shade& colour);
+    void placeOverlay();
     void showContextMenu(const QPoint& position);
     std::shared_ptr<const ChatSession> session(const std::string& id) const;
 
@@ -73,13 +73,11 @@ class SessionSidebar : public QWidget {
     SessionSidebarModel model_;
     std::unique_ptr<SessionFilter> filter_;
     std::optional<SidebarSelection> selection_;
-    // What the list shows now; it is laid out again only when this changes.
-    sidebar::RowsShown shown_;
-    bool laidOut_ = false;
     bool rendering_ = false;
     QToolButton* newChat_ = nullptr;
     QLineEdit* search_ = nullptr;
-    QListWidget* list_ = nullptr;
+    SessionRowsModel* rows_ = nullptr;
+    QListView* list_ = nullptr;
     QLabel* overlay_ = nullptr;
 };
 
