@@ -10,11 +10,14 @@
 #include "platform/alert_presenter.h"
 #include "platform/manual_executor.h"
 #include "shell/app_dependencies.h"
+#include "shell/shadow_sync_view_model.h"
 #include "support/log_capture.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
+#include "ui/chat/chat_view.h"
 #include "ui/main_window/main_window.h"
 #include "ui/onboarding/onboarding_view.h"
+#include "ui/popover/vask_menu.h"
 #include "ui/settings/settings_window.h"
 #include "ui/window_registry.h"
 
@@ -155,6 +158,42 @@ TEST(AppCompositionTest, TheTestRoutesOpenTheirWindowsBeforeThePopoverWasShown) 
         QWidget* opened = fixture.composition->windows().window(window);
         ASSERT_NE(opened, nullptr);
         EXPECT_TRUE(opened->isVisible());
+    }
+}
+
+// With the hooks off a "vasktest:" link is only logged, and opens nothing.
+TEST(AppCompositionTest, WithoutTheHooksATestLinkOpensNothing) {
+    CompositionFixture fixture;
+    fixture.environment.set("VASK_TEST_HOOKS", "0");
+    fixture.composition->handleURL("vasktest://window");
+    fixture.main.runUntilIdle();
+    EXPECT_EQ(fixture.composition->windows().window("main"), nullptr);
+    EXPECT_TRUE(fixture.log->contains("url_ignored"));
+}
+
+// The popover's chat can send only once the messages were copied and no copy runs.
+TEST(AppCompositionTest, ThePopoversChatIsReadyOnlyWhileTheMessagesAreSynchronised) {
+    CompositionFixture fixture;
+    auto* popoverChat = fixture.composition->popover().findChild<ui::ChatView*>();
+    ASSERT_NE(popoverChat, nullptr);
+    auto sync = fixture.composition->root().shadowSyncViewModel();
+    struct Case {
+        const char* name;
+        bool synced;
+        bool syncing;
+        bool ready;
+    };
+    const std::vector<Case> cases{
+        {"never synchronised", false, false, false},
+        {"first synchronisation running", false, true, false},
+        {"synchronised", true, false, true},
+        {"synchronising again", true, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sync->hasSynced.set(c.synced);
+        sync->isSyncing.set(c.syncing);
+        EXPECT_EQ(popoverChat->isReady(), c.ready);
     }
 }
 
