@@ -167,7 +167,9 @@ void AppComposition::openOnboarding() {
 }
 
 void AppComposition::openSettings() {
-    windows_->open(settingsWindow);
+    if (windows_) {
+        windows_->open(settingsWindow);
+    }
 }
 
 void AppComposition::openMemoryManager() {
@@ -194,6 +196,13 @@ void AppComposition::relaunchedInstanceStarted(std::int64_t pid) {
 }
 
 void AppComposition::closeInterface() {
+    // Nothing opens a window from here on.
+    auto& coordinator = root_->windowCoordinator();
+    coordinator.openMain = {};
+    coordinator.openOnboarding = {};
+    coordinator.closeMain = {};
+    testRouter_->openMainWindow = {};
+    testRouter_->openOnboarding = {};
     subscriptions_.clear();
     popover_.reset();
     if (windows_) {

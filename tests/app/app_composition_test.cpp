@@ -161,6 +161,19 @@ TEST(AppCompositionTest, TheTestRoutesOpenTheirWindowsBeforeThePopoverWasShown) 
     }
 }
 
+// Once the interface has gone at quit, what would open a window does nothing.
+TEST(AppCompositionTest, AfterTheInterfaceClosedNoRouteOpensAWindow) {
+    CompositionFixture fixture;
+    fixture.composition->openMain();
+    fixture.composition->closeInterface();
+    fixture.composition->openMain();
+    fixture.composition->openOnboarding();
+    fixture.composition->openSettings();
+    fixture.composition->handleURL("vasktest://onboarding");
+    fixture.main.runUntilIdle();
+    EXPECT_EQ(fixture.watched.size(), 1u);
+}
+
 // With the hooks off a "vasktest:" link is only logged, and opens nothing.
 TEST(AppCompositionTest, WithoutTheHooksATestLinkOpensNothing) {
     CompositionFixture fixture;
