@@ -13,7 +13,6 @@
 #include "foundation/structured_logger.h"
 #include "platform/file_problem.h"
 #include "platform/http_client.h"
-#include "platform/worker_pool.h"
 #include "proactive/persona_drafts.h"
 #include "proactive/proactive_surfaces.h"
 #include "shell/app_dependencies.h"
