@@ -429,6 +429,106 @@ TEST(MainWindowTest, TheArrowKeysPickTheNextRowPastTheHeading) {
     EXPECT_EQ(f.window->model().selection(), SidebarSelection::awaitingReplies());
 }
 
+// The rows of a list model as a view that follows only its signals sees them.
+struct RowsMirror {
+    explicit RowsMirror(QAbstractItemModel* model) {
+        const auto keyAt = [model](int row) {
+            return model->index(row, 0).data(SessionRowsModel::selectionRole).toString();
+        };
+        const auto reload = [this, model, keyAt] {
+            keys.clear();
+            for (int i = 0; i < model->rowCount(); ++i) {
+                keys.push_back(keyAt(i));
+            }
+        };
+        reload();
+        QObject::connect(model, &QAbstractItemModel::modelReset, reload);
+        QObject::connect(model, &QAbstractItemModel::rowsInserted,
+                         [this, keyAt](const QModelIndex&, int first, int last) {
+                             for (int i = first; i <= last; ++i) {
+                                 keys.insert(keys.begin() + i, keyAt(i));
+                             }
+                         });
+        QObject::connect(model, &QAbstractItemModel::rowsRemoved,
+                         [this](const QModelIndex&, int first, int last) {
+                             keys.erase(keys.begin() + first, keys.begin() + last + 1);
+                         });
+        QObject::connect(
+            model, &QAbstractItemModel::rowsMoved,
+            [this](const QModelIndex&, int first, int last, const QModelIndex&, int to) {
+                std::vector<QString> moved(keys.begin() + first, keys.begin() + last + 1);
+                keys.erase(keys.begin() + first, keys.begin() + last + 1);
+                const int at = to > first ? to - static_cast<int>(moved.size()) : to;
+                keys.insert(keys.begin() + at, moved.begin(), moved.end());
+            });
+    }
+    std::vector<QString> keys;
+};
+
+// Whatever the rows were and become (chats new, gone, moved, the awaiting row come or gone),
+// the list model ends showing exactly the new rows in order, and a view that follows only its
+// signals sees the same rows.
+TEST(SessionRowsModelTest, EveryChangeEndsInTheRowsShownConsistently) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> before;
+        bool awaitingBefore;
+        std::vector<std::string> after;
+        bool awaitingAfter;
+    };
+    const std::vector<Case> cases{
+        {"nothing, then chats", {}, false, {"a", "b"}, false},
+        {"a new chat on top", {"a", "b"}, false, {"c", "a", "b"}, false},
+        {"the last chat moved to the top", {"a", "b", "c"}, false, {"c", "a", "b"}, false},
+        {"reversed", {"a", "b", "c", "d"}, false, {"d", "c", "b", "a"}, false},
+        {"gone, new and moved at once", {"a", "b", "c", "d"}, true, {"e", "d", "b"}, false},
+        {"the awaiting row arrives", {"a"}, false, {"a"}, true},
+        {"all replaced", {"a", "b"}, true, {"x", "y", "z"}, true},
+        {"everything gone", {"a"}, true, {}, false},
+    };
+    const auto rowsOf = [](const std::vector<std::string>& ids, bool awaiting) {
+        sidebar::RowsShown rows;
+        if (awaiting) {
+            rows.awaitingCount = 3;
+        }
+        for (const auto& id : ids) {
+            rows.sessions.push_back(
+                {.id = id, .title = "Chat " + id, .preview = id, .age = "now", .selected = false});
+        }
+        return rows;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SessionRowsModel model;
+        RowsMirror view(&model);
+        model.show(rowsOf(c.before, c.awaitingBefore));
+        model.show(rowsOf(c.after, c.awaitingAfter));
+        std::vector<std::string> expected;
+        if (c.awaitingAfter) {
+            expected.emplace_back(SessionRowsModel::awaitingTag);
+        }
+        expected.emplace_back("");
+        for (const auto& id : c.after) {
+            expected.push_back(id);
+        }
+        std::vector<std::string> shown;
+        for (int i = 0; i < model.rowCount(); ++i) {
+            shown.push_back(
+                model.index(i).data(SessionRowsModel::selectionRole).toString().toStdString());
+            if (i > (c.awaitingAfter ? 1 : 0)) {
+                EXPECT_EQ(model.index(i).data(Qt::DisplayRole).toString().toStdString(),
+                          "Chat " + shown.back());
+            }
+        }
+        EXPECT_EQ(shown, expected);
+        std::vector<std::string> seen;
+        for (const auto& key : view.keys) {
+            seen.push_back(key.toStdString());
+        }
+        EXPECT_EQ(seen, expected);
+    }
+}
+
 // Ages and the awaiting count are redrawn every minute: "10 min. ago" does not stay that, and a
 // reply that ages out of the day window leaves the count.
 TEST(MainWindowTest, AgesAndTheAwaitingCountAreRedrawnEachMinute) {
