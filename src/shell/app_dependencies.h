@@ -69,8 +69,8 @@ namespace vask {
 //
 // The root reads nothing process-wide by itself: what it depends on around it (environment,
 // defaults, executors, secret storage, the window layer's services) comes in through Context, so
-// tests build as many independent roots as they like. The application installs one with the
-// process's context at start-up and reaches it through shared().
+// tests build as many independent roots as they like. The application's composition
+// (AppComposition, src/app) builds one with the process's context at start-up and owns it.
 class AppDependencies {
   public:
     struct Context {
