@@ -147,7 +147,7 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     launchLogger().info("app_started", {{"instance", AppEnvironment::supportDirectoryName()},
                                         {"version", VASK_VERSION}});
     // Settings, credentials or memory Vask could not keep: the user hears of each file once.
-    FileProblems::shared().setListener(
+    dependencies_->fileProblems().setListener(
         [&main = main_, self = QPointer<VaskApplication>(this)](const FileProblem& problem) {
             main.post([self, problem] {
                 if (self) {
@@ -222,7 +222,7 @@ void VaskApplication::buildInterface() {
         .versionURL = std::string(UpdateChecker::defaultVersionURL),
         .downloadURL = std::string(UpdateChecker::defaultDownloadURL),
         .currentVersion = VASK_VERSION,
-        .http = HttpClient::shared(),
+        .http = deps.httpClient(),
         .alerts = *alerts_,
         .urlOpener = *urlOpener_,
         .main = main_,
@@ -542,7 +542,7 @@ void VaskApplication::shutDown() {
         // to go, a chat turn up to its own limit, a request to a silent server its time limit.
         // Each stops at once, so that the worker pool can be joined at once; a running turn's
         // question is stored first.
-        HttpClient::shared().stopAll();
+        dependencies_->httpClient().stopAll();
         dependencies_->shutDown();
         dependencies_->notificationService()->withdrawAllDelivered();
     }

@@ -180,6 +180,7 @@ ui::SettingsWindow* settingsWindow(Scene& scene) {
     } opener;
     // Plan loads never run: each shot sets the figures it shows.
     static ManualExecutor idleWorker;
+    static UsageChanges usageChanges{0};
     ui::SettingsWindowHooks hooks;
     hooks.urlOpener = &opener;
     hooks.makeBillingViewModel = [&scene] {
@@ -192,6 +193,7 @@ ui::SettingsWindow* settingsWindow(Scene& scene) {
             .defaults = scene.defaults,
             .main = scene.main,
             .worker = idleWorker,
+            .usageChanges = usageChanges,
         });
     };
     return ui::makeSettingsWindow(*scene.root, std::move(hooks));
@@ -360,12 +362,14 @@ enum class ChatShot {
 std::shared_ptr<ChatViewModel> loadingChat(Scene& scene) {
     static ManualExecutor idleWorker;
     static InMemoryDefaults defaults;
+    static PresetSelection presets{defaults};
     const auto file = std::filesystem::temp_directory_path() /
                       ("vask-screenshots-" + Uuid::random().lowercaseString() + ".db");
     std::ofstream(file) << "";
     auto model = ChatViewModel::make({.main = scene.main,
                                       .worker = idleWorker,
                                       .defaults = defaults,
+                                      .presets = presets,
                                       .shadowDBPath = "/nonexistent/shadow.db",
                                       .sessionStore = std::make_shared<SQLiteSessionStore>(file),
                                       .persistsSessions = true});
