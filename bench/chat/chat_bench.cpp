@@ -48,8 +48,10 @@ struct Fixture {
 
     // A main window's chat over these saved chats.
     ChatViewModel::Dependencies dependencies(MainExecutor& main, Executor& worker,
-                                             UserDefaults& defaults) const {
-        ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
+                                             UserDefaults& defaults,
+                                             PresetSelection& presets) const {
+        ChatViewModel::Dependencies deps{
+            .main = main, .worker = worker, .defaults = defaults, .presets = presets};
         deps.shadowDBPath = (folder / "shadow.db").string();
         deps.sessionStore = std::make_shared<SQLiteSessionStore>(path());
         deps.persistsSessions = true;
@@ -64,7 +66,8 @@ void BM_CommitOnMainExecutor(benchmark::State& state) {
     ManualExecutor main;
     ManualExecutor worker;
     InMemoryDefaults defaults;
-    auto model = ChatViewModel::make(fixture.dependencies(main, worker, defaults));
+    PresetSelection presets{defaults};
+    auto model = ChatViewModel::make(fixture.dependencies(main, worker, defaults, presets));
     // The saved chats are read first: commits save only once they are in.
     worker.runUntilIdle();
     main.runUntilIdle();
@@ -142,7 +145,9 @@ void BM_SendToCommittedAnswer(benchmark::State& state) {
     ManualExecutor main;
     WorkerPool worker(2);
     InMemoryDefaults defaults;
-    ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
+    PresetSelection presets{defaults};
+    ChatViewModel::Dependencies deps{
+        .main = main, .worker = worker, .defaults = defaults, .presets = presets};
     deps.shadowDBPath = (folder / "data" / "shadow.db").string();
     deps.supportDirectory = [folder] { return folder / "data"; };
     deps.authModeProvider = [] { return AuthMode::managed("customer-token", "access"); };
@@ -233,9 +238,11 @@ void BM_LoadSavedChatsMainExecutorTime(benchmark::State& state) {
         ManualExecutor main;
         ManualExecutor worker;
         InMemoryDefaults defaults;
+        PresetSelection presets{defaults};
         std::shared_ptr<ChatViewModel> model;
-        mainSeconds += bench::secondsOf(
-            [&] { model = ChatViewModel::make(fixture.dependencies(main, worker, defaults)); });
+        mainSeconds += bench::secondsOf([&] {
+            model = ChatViewModel::make(fixture.dependencies(main, worker, defaults, presets));
+        });
         workerSeconds += bench::secondsOf([&] { worker.runUntilIdle(); });
         mainSeconds += bench::secondsOf([&] { main.runUntilIdle(); });
         if (model->sessions.get().size() != static_cast<std::size_t>(state.range(0))) {

@@ -35,7 +35,8 @@ struct StreamingRunner final : ChatHelperRunner {
 // A chat view model over manual executors whose helper streams what `runner->stream` sends.
 struct StreamingChat {
     StreamingChat() {
-        ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
+        ChatViewModel::Dependencies deps{
+            .main = main, .worker = worker, .defaults = defaults, .presets = presets};
         deps.shadowDBPath = "/nonexistent/shadow.db";
         deps.supportDirectory = [] { return std::filesystem::path("/nonexistent"); };
         deps.helperRunnerFactory = [runner = runner](PersonaContextHostFactory) { return runner; };
@@ -51,6 +52,7 @@ struct StreamingChat {
     ManualExecutor main;
     ManualExecutor worker;
     InMemoryDefaults defaults;
+    PresetSelection presets{defaults};
     std::shared_ptr<StreamingRunner> runner = std::make_shared<StreamingRunner>();
     std::shared_ptr<ChatViewModel> model;
 };

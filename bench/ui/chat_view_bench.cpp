@@ -48,7 +48,9 @@ void appendAnswer(benchmark::State& state, bool layOut) {
     ManualExecutor main;
     ManualExecutor worker;
     InMemoryDefaults defaults;
-    auto model = ChatViewModel::make({.main = main, .worker = worker, .defaults = defaults});
+    PresetSelection presets{defaults};
+    auto model = ChatViewModel::make(
+        {.main = main, .worker = worker, .defaults = defaults, .presets = presets});
     NoOpener opener;
     const auto exchanges = static_cast<int>(state.range(0)) / 2;
     const ChatSession base = chat_samples::session(exchanges, now);

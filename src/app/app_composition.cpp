@@ -98,7 +98,7 @@ AppComposition::AppComposition(Host host)
         .versionURL = std::string(UpdateChecker::defaultVersionURL),
         .downloadURL = std::string(UpdateChecker::defaultDownloadURL),
         .currentVersion = VASK_VERSION,
-        .http = HttpClient::shared(),
+        .http = root_->httpClient(),
         .alerts = host_.alerts,
         .urlOpener = *urlOpener_,
         .main = host_.main,

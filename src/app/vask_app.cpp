@@ -113,7 +113,7 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     launchLogger().info("app_started", {{"instance", AppEnvironment::supportDirectoryName()},
                                         {"version", VASK_VERSION}});
     // Settings, credentials or memory Vask could not keep: the user hears of each file once.
-    FileProblems::shared().setListener(
+    deps.fileProblems().setListener(
         [&main = main_, self = QPointer<VaskApplication>(this)](const FileProblem& problem) {
             main.post([self, problem] {
                 if (self) {
@@ -288,7 +288,7 @@ void VaskApplication::shutDown() {
         // to go, a chat turn up to its own limit, a request to a silent server its time limit.
         // Each stops at once, so that the worker pool can be joined at once; a running turn's
         // question is stored first.
-        HttpClient::shared().stopAll();
+        composition_->root().httpClient().stopAll();
         composition_->root().shutDown();
         composition_->root().notificationService()->withdrawAllDelivered();
     }

@@ -6,10 +6,8 @@
 #include "memory/memory_directive_kind.h"
 #include "platform/text.h"
 #include "records/citation_service.h"
-#include "relay/billing_view_model.h"
 #include "relay/model_routing_policy.h"
 #include "relay/preset_selection.h"
-#include "relay/relay_notifications.h"
 
 namespace vask {
 
@@ -133,7 +131,7 @@ void ChatViewModel::send() {
     });
     turn->sessionID = currentSessionID.get();
     inputs.activeSessionID = turn->sessionID;
-    turn->preset = PresetSelection::current(deps_.defaults).chatResolution();
+    turn->preset = deps_.presets.current().chatResolution();
     turn->memoryPrincipal =
         deps_.memoryPrincipalProvider ? deps_.memoryPrincipalProvider() : std::nullopt;
     inputs.memoryPrincipal = turn->memoryPrincipal;
@@ -397,10 +395,7 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
         text = e.what();
         if (e.errorCase() == RLMHelperError::Case::modelRefusedByTier &&
             presentAndNotBlank(turn->credentials.customerToken) && turn->preset) {
-            if (PresetSelection::clearStale(turn->preset->preset.code, turn->preset->snapshotID,
-                                            deps_.defaults)) {
-                deps_.notifications.post(presetCatalogDidGoStaleNotification, &deps_.defaults);
-            }
+            deps_.presets.clearStale(turn->preset->preset.code, turn->preset->snapshotID);
             text += presetResetSuffix;
         }
         usage = carriesUsage(e.errorCase())
@@ -429,7 +424,9 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
 
 void ChatViewModel::endTurn(const std::shared_ptr<Turn>& turn) {
     finishInFlightTurn(turn->question.id, turn->sessionID);
-    deps_.notifications.post(usageDidChangeNotification);
+    if (deps_.usageChanged) {
+        deps_.usageChanged();
+    }
 }
 
 bool ChatViewModel::isStillRunning(const std::shared_ptr<Turn>& turn) const {

@@ -3,7 +3,7 @@
 #include "chat/chat_view_model.h"
 #include "foundation/managed_tier_snapshot.h"
 #include "foundation/nil_if_empty.h"
-#include "relay/billing_view_model.h"
+#include "relay/corvane_billing_service.h"
 #include "relay/corvane_service_error.h"
 
 namespace vask {
@@ -181,7 +181,9 @@ void ChatViewModel::recheckUsageAfterReturn(std::function<void()> done) {
                 self->state.set(ChatState::idle());
                 self->logger_.info("usage_capacity_restored_upsell_dismissed");
             }
-            self->deps_.notifications.post(usageDidChangeNotification);
+            if (self->deps_.usageChanged) {
+                self->deps_.usageChanged();
+            }
             finish(done);
         });
     });

@@ -26,7 +26,6 @@
 #include "memory/memory_store.h"
 #include "platform/clock.h"
 #include "platform/executor.h"
-#include "platform/notification_center.h"
 #include "platform/published.h"
 #include "platform/user_defaults.h"
 #include "records/answer_source.h"
@@ -37,6 +36,7 @@
 #include "records/session_store.h"
 #include "records/title_generator.h"
 #include "relay/corvane_billing_service.h"
+#include "relay/preset_selection.h"
 #include "relay/preset_selection_record.h"
 
 namespace vask {
@@ -61,8 +61,12 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         MainExecutor& main;
         Executor& worker;
         UserDefaults& defaults;
+        // The preset selection over `defaults`, shared with every other user of that store.
+        PresetSelection& presets;
         const Clock& clock = Clock::system();
-        NotificationCenter& notifications = NotificationCenter::shared();
+        // Main executor: each time a turn may have changed the account's usage (a turn ended, a
+        // usage look-up came back). Absent: no one is told.
+        std::function<void()> usageChanged{};
         std::string shadowDBPath{};
         std::optional<std::string> shadowDBPathError{};
         std::optional<std::string> memoryDBPath{};

@@ -20,13 +20,14 @@ class FileAccessPrefetch final : public FilePrefetchService {
 
 }  // namespace
 
-FilePrefetchServiceFactory fileAccessPrefetchFactory(Url relayBaseURL) {
-    return [relayBaseURL = std::move(relayBaseURL)](
+FilePrefetchServiceFactory fileAccessPrefetchFactory(Url relayBaseURL, const HttpClient& http) {
+    return [relayBaseURL = std::move(relayBaseURL), &http](
                const std::string& dbPath, const std::optional<std::string>& apiKey,
                const std::optional<std::string>& customerToken,
                const FileAccessConfig& config) -> std::unique_ptr<FilePrefetchService> {
-        return std::make_unique<FileAccessPrefetch>(std::make_unique<FileAccessService>(
-            dbPath, apiKey, customerToken, config, relayBaseURL, FileAccessService::Options{}));
+        return std::make_unique<FileAccessPrefetch>(
+            std::make_unique<FileAccessService>(dbPath, apiKey, customerToken, config, relayBaseURL,
+                                                http, FileAccessService::Options{}));
     };
 }
 

@@ -72,12 +72,16 @@ class RLMHelperRunner {
         std::function<Environment()> launchEnvironment;
     };
 
-    // Callbacks of one run, called on the event reader's thread while the run goes on.
+    // Callbacks of one run, called on the event reader's thread while the run goes on (but
+    // onStaged).
     struct RunCallbacks {
         std::function<void(const std::string&)> onProgress;
         std::function<void(const std::string&)> onReasoning;
         std::function<void(const ZendrelExecutionEvent&)> onExecutionEvent;
         std::function<void(const RLMUsageSnapshot&)> onUsageProgress;
+        // A turn attempt's: on the attempt's own thread once the databases are staged, before
+        // the persona endpoint starts and the helper launches.
+        std::function<void()> onStaged;
     };
 
     // Executable, arguments after it and environment of one run; for the Deno variant the staged

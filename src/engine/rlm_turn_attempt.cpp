@@ -70,6 +70,9 @@ RLMHelperResult RLMTurnAttempt::run(const TurnInputs& inputs, const RunCallbacks
         inputs.memoryStore.get(), inputs.conversationSessions, inputs.sessionDbPath,
         inputs.activeSessionID);
     const auto& staged = *cleanup.staged;
+    if (callbacks.onStaged) {
+        callbacks.onStaged();
+    }
 
     try {
         if (!settings_.personaContextHostFactory) {

@@ -43,7 +43,7 @@ TokenRefreshError::TokenRefreshError(Kind kind) : Error(phrase(kind)), kind_(kin
 AccessTokenRefresher::AccessTokenRefresher(AuthSessionStorage& cloudAuthStore,
                                            CustomerTokenStore& customerTokenStore,
                                            Url backendBaseURL, TokenRefreshed onTokenRefreshed,
-                                           StructuredLogger logger, const HttpClient& http,
+                                           const HttpClient& http, StructuredLogger logger,
                                            const Clock& clock)
     : cloudAuthStore_(cloudAuthStore),
       customerTokenStore_(customerTokenStore),

@@ -62,8 +62,8 @@ class AccessTokenRefresher {
 
     AccessTokenRefresher(AuthSessionStorage& cloudAuthStore, CustomerTokenStore& customerTokenStore,
                          Url backendBaseURL, TokenRefreshed onTokenRefreshed,
+                         const HttpClient& http,
                          StructuredLogger logger = StructuredLogger("token-refresher"),
-                         const HttpClient& http = HttpClient::shared(),
                          const Clock& clock = Clock::system());
 
     // The new access token. Throws TokenRefreshError; a failed refresh changes nothing stored.

@@ -5,7 +5,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "foundation/app_environment.h"
 #include "platform/file_io.h"
 #include "platform/json_fields.h"
 
@@ -63,20 +62,6 @@ std::optional<std::vector<std::string>> decodeStrings(const nlohmann::json& obje
     return strings;
 }
 
-std::optional<std::filesystem::path> defaultConfigURL(const StructuredLogger& logger) {
-    try {
-        return AppEnvironment::supportDirectoryURL() / "config.json";
-    } catch (const std::exception& error) {
-        logger.error("config_support_dir_failed", {{"error", error.what()}});
-    }
-    // With no data folder at all there is no file to read: every setting takes its default.
-    if (auto dataHome = xdgDataHome(processEnvironment())) {
-        return *dataHome / std::string(AppEnvironment::productionSupportDirectoryName) /
-               "config.json";
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 AppConfig AppConfig::decode(std::string_view json) {
@@ -98,16 +83,8 @@ AppConfig AppConfig::decode(std::string_view json) {
 ConfigLoadError::ConfigLoadError(Case kind, std::string underlying)
     : Error(describe(kind) + underlying), kind_(kind), underlying_(std::move(underlying)) {}
 
-ConfigManager::ConfigManager()
-    : configURL_(defaultConfigURL(logger_)), env_(processEnvironment()) {}
-
 ConfigManager::ConfigManager(std::optional<std::filesystem::path> configURL, Environment env)
     : configURL_(std::move(configURL)), env_(std::move(env)) {}
-
-ConfigManager& ConfigManager::shared() {
-    static ConfigManager manager;
-    return manager;
-}
 
 Result<AppConfig, ConfigLoadError> ConfigManager::fail(ConfigLoadError error,
                                                        std::string_view event) {

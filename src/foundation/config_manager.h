@@ -62,15 +62,10 @@ class ConfigProviding {
 // the popover, and every reader falls back to the defaults.
 class ConfigManager final : public ConfigProviding {
   public:
-    // The file in the support directory (or, when that cannot be made, in the default "Vask"
-    // folder of the data folder).
-    ConfigManager();
     // The file at `configURL`; nothing means there is no file to read. Default scopes come from
     // `env`.
     ConfigManager(std::optional<std::filesystem::path> configURL,
                   Environment env = processEnvironment());
-
-    static ConfigManager& shared();
 
     Result<AppConfig, ConfigLoadError> loadResult();
 

@@ -87,8 +87,7 @@ class GoogleAuthService {
     using CodeCompletion = std::function<void(CodeResult)>;
 
     GoogleAuthService(Url backendBaseURL, std::string callbackScheme, StructuredLogger logger,
-                      WebAuthenticationSession& session,
-                      const HttpClient& http = HttpClient::shared());
+                      WebAuthenticationSession& session, const HttpClient& http);
 
     // Main executor. Opens the start page and calls `done` exactly once with the authorization
     // code or a GoogleAuthError; for a base URL that cannot carry a web page

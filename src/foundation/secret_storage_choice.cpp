@@ -38,7 +38,7 @@ std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
                      {{"backend", "memory"}, {"secret_service", whyNot}, {"error", e.what()}});
         return std::make_shared<InMemorySecretBackend>();
     }
-    auto file = std::make_shared<FileSecretBackend>(path);
+    auto file = std::make_shared<FileSecretBackend>(path, problems);
     if (!secretService) {
         logger.info("secret_storage_selected",
                     {{"backend", "file"}, {"path", path.string()}, {"secret_service", whyNot}});

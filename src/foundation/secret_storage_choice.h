@@ -7,6 +7,7 @@
 #include <string>
 
 #include "foundation/structured_logger.h"
+#include "platform/file_problem.h"
 #include "platform/libsecret_backend.h"
 #include "platform/secret_backend.h"
 #include "platform/user_defaults.h"
@@ -45,6 +46,8 @@ struct SecretStorageChoice {
     UserDefaults& defaults;
     // Where the reason the file stays is kept (instance-scoped).
     std::string keptKey;
+    // Told when the credentials file is damaged.
+    std::shared_ptr<FileProblems> problems = nullptr;
     StructuredLogger logger = StructuredLogger("keychain");
 
     // Never throws; logs `secret_storage_selected`.

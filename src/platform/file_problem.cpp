@@ -39,11 +39,6 @@ Alert fileProblemAlert(const FileProblem& problem) {
     return {};
 }
 
-FileProblems& FileProblems::shared() {
-    static FileProblems problems;
-    return problems;
-}
-
 void FileProblems::report(FileProblem problem) {
     Listener listener;
     {

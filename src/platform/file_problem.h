@@ -35,12 +35,11 @@ struct FileProblem {
 Alert fileProblemAlert(const FileProblem& problem);
 
 // Problems reported from any thread, each kind of problem with one file passed on once per run.
-// Problems reported before anyone listens are kept and passed on when a listener is set.
+// Problems reported before anyone listens are kept and passed on when a listener is set. The
+// application root makes one and hands it to everything that keeps a file of the user's.
 class FileProblems {
   public:
     using Listener = std::function<void(const FileProblem&)>;
-
-    static FileProblems& shared();
 
     void report(FileProblem problem);
     // Called on the reporting thread, outside this object's lock.

@@ -41,8 +41,9 @@ std::optional<nlohmann::json> parseItems(const std::optional<std::string>& conte
 
 }  // namespace
 
-FileSecretBackend::FileSecretBackend(std::filesystem::path file, FileProblems& problems)
-    : file_(std::move(file)), problems_(problems) {}
+FileSecretBackend::FileSecretBackend(std::filesystem::path file,
+                                     std::shared_ptr<FileProblems> problems)
+    : file_(std::move(file)), problems_(std::move(problems)) {}
 
 SecretBackend::ReadResult FileSecretBackend::copyMatching(std::string_view service,
                                                           std::string_view account) {
@@ -99,7 +100,9 @@ SecretBackend::Status FileSecretBackend::change(Change kind, std::string_view se
         if (!items) {
             const auto aside = setAsideCorruptFile(file_);
             logger().error("secret_file_corrupt_kept path=" + aside.string());
-            problems_.report({FileProblem::Kind::credentialsDamaged, file_, aside, {}});
+            if (problems_) {
+                problems_->report({FileProblem::Kind::credentialsDamaged, file_, aside, {}});
+            }
             items = nlohmann::json::object();
         }
         const std::string serviceKey(service);

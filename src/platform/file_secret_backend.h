@@ -13,12 +13,12 @@ namespace vask {
 // mode 0600, replaced atomically on every change. Changes take an exclusive lock on
 // "<file>.lock" and re-read the file first, so two instances sharing it never drop each other's
 // items. A file that does not parse fails every read (decodeFailed) and is moved aside to
-// "<file>.corrupt-<seconds>" by the next change rather than overwritten, and reported to
+// "<file>.corrupt-<seconds>" by the next change rather than overwritten, logged, and reported to
 // `problems` for the user.
 class FileSecretBackend final : public SecretBackend {
   public:
     explicit FileSecretBackend(std::filesystem::path file,
-                               FileProblems& problems = FileProblems::shared());
+                               std::shared_ptr<FileProblems> problems = nullptr);
 
     ReadResult copyMatching(std::string_view service, std::string_view account) override;
     Status update(std::string_view service, std::string_view account,
@@ -43,7 +43,7 @@ class FileSecretBackend final : public SecretBackend {
                   std::string_view data);
 
     std::filesystem::path file_;
-    FileProblems& problems_;
+    std::shared_ptr<FileProblems> problems_;
     std::mutex mutex_;
 };
 

@@ -120,11 +120,6 @@ HttpClient::HttpClient(std::size_t maxReplyBytes) : maxReplyBytes_(maxReplyBytes
     ensureGlobalInit();
 }
 
-HttpClient& HttpClient::shared() {
-    static HttpClient instance;
-    return instance;
-}
-
 void HttpClient::stopAll() {
     stoppedForGood_.request_stop();
 }

@@ -68,9 +68,6 @@ class HttpClient {
     // the threads that wait on requests, and must not wait for any server's time limit.
     void stopAll();
 
-    // The process-wide client.
-    static HttpClient& shared();
-
   private:
     struct Hop;
     // One request and its response, redirects not followed. Throws as send() does.

@@ -113,11 +113,6 @@ std::filesystem::path UserDefaults::standardPath() {
     return *config / "vask" / (std::string(VASK_BUNDLE_ID) + ".json");
 }
 
-UserDefaults& UserDefaults::standard() {
-    static JsonFileDefaults defaults(standardPath());
-    return defaults;
-}
-
 std::optional<nlohmann::json> InMemoryDefaults::value(std::string_view key) const {
     std::lock_guard lock(mutex_);
     const auto it = values_.find(std::string(key));
@@ -137,8 +132,9 @@ void InMemoryDefaults::remove(std::string_view key) {
     values_.erase(std::string(key));
 }
 
-JsonFileDefaults::JsonFileDefaults(std::filesystem::path path, FileProblems& problems)
-    : path_(std::move(path)), problems_(problems) {
+JsonFileDefaults::JsonFileDefaults(std::filesystem::path path,
+                                   std::shared_ptr<FileProblems> problems)
+    : path_(std::move(path)), problems_(std::move(problems)) {
     reload();
 }
 
@@ -201,7 +197,9 @@ void JsonFileDefaults::change(std::string_view key, const std::optional<nlohmann
         if (!base) {
             const auto aside = setAsideCorruptFile(path_);
             defaultsLogger().error("user_defaults_corrupt_kept path=" + aside.string());
-            problems_.report({FileProblem::Kind::settingsDamaged, path_, aside, {}});
+            if (problems_) {
+                problems_->report({FileProblem::Kind::settingsDamaged, path_, aside, {}});
+            }
             base = values_;
         }
         if (value) {
@@ -223,8 +221,10 @@ void JsonFileDefaults::change(std::string_view key, const std::optional<nlohmann
             values_.erase(std::string(key));
         }
         defaultsLogger().error(std::string("user_defaults_write_failed error=") + error.what());
-        problems_.report(
-            {FileProblem::Kind::settingsUnwritable, path_, std::nullopt, error.what()});
+        if (problems_) {
+            problems_->report(
+                {FileProblem::Kind::settingsUnwritable, path_, std::nullopt, error.what()});
+        }
     }
 }
 

@@ -50,10 +50,8 @@ class UserDefaults {
     DefaultsLookup<std::string> stringValue(std::string_view key) const;
     DefaultsLookup<std::vector<std::string>> stringArrayValue(std::string_view key) const;
 
-    // The store of this build's bundle identifier, in the user's configuration folder.
-    static UserDefaults& standard();
-    // Where standard() keeps its file: $XDG_CONFIG_HOME/vask/<bundle id>.json, by default under
-    // ~/.config. Throws vask::Error when the user has no home folder.
+    // Where this build's settings are kept: $XDG_CONFIG_HOME/vask/<bundle id>.json, by default
+    // under ~/.config. Throws vask::Error when the user has no home folder.
     static std::filesystem::path standardPath();
 };
 
@@ -73,11 +71,11 @@ class InMemoryDefaults final : public UserDefaults {
 // replaces the file atomically, so another process's keys are kept and a crash never leaves a
 // torn file. A file that does not parse is reported (loadError) and, at the next change, kept
 // beside the new one as "<name>.corrupt-<time>" rather than silently emptied. That, and a file
-// that cannot be written, is reported to `problems` for the user.
+// that cannot be written, is logged and reported to `problems` (when given) for the user.
 class JsonFileDefaults final : public UserDefaults {
   public:
     explicit JsonFileDefaults(std::filesystem::path path,
-                              FileProblems& problems = FileProblems::shared());
+                              std::shared_ptr<FileProblems> problems = nullptr);
 
     std::optional<nlohmann::json> value(std::string_view key) const override;
     void set(std::string_view key, nlohmann::json value) override;
@@ -95,7 +93,7 @@ class JsonFileDefaults final : public UserDefaults {
     std::optional<nlohmann::json> readFromDisk();
 
     std::filesystem::path path_;
-    FileProblems& problems_;
+    std::shared_ptr<FileProblems> problems_;
     mutable std::mutex mutex_;
     nlohmann::json values_ = nlohmann::json::object();
     std::optional<std::string> loadError_;

@@ -51,9 +51,4 @@ std::size_t WorkerPool::defaultThreadCount() {
     return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 2, 8);
 }
 
-WorkerPool& WorkerPool::shared() {
-    static WorkerPool pool;
-    return pool;
-}
-
 }  // namespace vask

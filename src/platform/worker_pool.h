@@ -24,8 +24,6 @@ class WorkerPool final : public Executor {
     void post(Task task) override;
 
     static std::size_t defaultThreadCount();
-    // The process-wide pool, created on first use.
-    static WorkerPool& shared();
 
   private:
     void work();

@@ -26,14 +26,15 @@ BillingError billingError(const std::exception_ptr& error) {
 std::shared_ptr<BillingViewModel> BillingViewModel::make(Dependencies dependencies) {
     std::shared_ptr<BillingViewModel> model(new BillingViewModel(std::move(dependencies)));
     std::weak_ptr<BillingViewModel> weak = model;
-    model->usageSubscription_ = model->deps_.notifications.addObserver(
-        usageDidChangeNotification, [weak, &main = model->deps_.main](const Notification&) {
+    model->usageSubscription_ = model->deps_.usageChanges.subscribe(
+        [weak, &main = model->deps_.main](std::uint64_t) {
             main.post([weak] {
                 if (auto self = weak.lock()) {
                     self->usageDidChange();
                 }
             });
-        });
+        },
+        Delivery::changesOnly);
     return model;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -10,7 +11,6 @@
 #include "foundation/token_refresh_coordinator.h"
 #include "platform/error.h"
 #include "platform/executor.h"
-#include "platform/notification_center.h"
 #include "platform/published.h"
 #include "platform/subscription.h"
 #include "platform/user_defaults.h"
@@ -20,8 +20,14 @@
 
 namespace vask {
 
-// Posted, with no sender, whenever a chat turn may have changed the account's usage.
-inline constexpr const char* usageDidChangeNotification = "ai.ternwick.usageDidChange";
+// Counts the moments a chat turn may have changed the account's usage (a turn ended, a usage
+// look-up came back); the billing view models reload on each. Main executor only.
+using UsageChanges = Published<std::uint64_t>;
+
+// Counts one more change of usage.
+inline void countUsageChange(UsageChanges& changes) {
+    changes.set(changes.get() + 1);
+}
 
 // What the plan panel shows when billing could not be loaded.
 class BillingError : public Error {
@@ -94,7 +100,8 @@ class BillingViewModel : public std::enable_shared_from_this<BillingViewModel> {
         StructuredLogger logger = StructuredLogger("billing-viewmodel");
         MainExecutor& main;
         Executor& worker;
-        NotificationCenter& notifications = NotificationCenter::shared();
+        // The usage changes of every chat of the account.
+        UsageChanges& usageChanges;
     };
 
     // Starts listening for usage changes.

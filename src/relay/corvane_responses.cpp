@@ -6,7 +6,6 @@
 #include "platform/text.h"
 #include "relay/corvane_billing_service.h"
 #include "relay/preset_selection.h"
-#include "relay/relay_notifications.h"
 
 namespace vask {
 namespace {
@@ -23,13 +22,11 @@ std::string routeLabel(const ModelRoute& route) {
 
 }  // namespace
 
-CorvaneResponses::CorvaneResponses(HttpClient& http, const Url& baseURL, UserDefaults& defaults,
-                                   NotificationCenter& notifications,
+CorvaneResponses::CorvaneResponses(HttpClient& http, const Url& baseURL, PresetSelection& presets,
                                    RefreshedCredentials refreshedCredentials)
     : http_(http),
       endpoint_(baseURL.appendingPath("api/v1/responses")),
-      defaults_(defaults),
-      notifications_(notifications),
+      presets_(presets),
       refreshedCredentials_(std::move(refreshedCredentials)) {}
 
 std::optional<std::string> CorvaneResponses::complete(const Request& request) const noexcept {
@@ -53,7 +50,7 @@ std::optional<std::string> CorvaneResponses::run(const Request& request) const {
     if (!present(credentials.customerToken) && !present(credentials.apiKey)) {
         return std::nullopt;
     }
-    const auto utility = PresetSelection::current(defaults_).utilityResolution();
+    const auto utility = presets_.current().utilityResolution();
     const auto policy = present(credentials.customerToken) && utility
                             ? ModelRoutingPolicy::managedPreset(*utility)
                             : ModelRoutingPolicy::production();
@@ -83,9 +80,7 @@ std::optional<std::string> CorvaneResponses::run(const Request& request) const {
                     return std::nullopt;
                 }
                 if (const auto* preset = route.asPreset()) {
-                    if (PresetSelection::clearStale(preset->code, preset->snapshotID, defaults_)) {
-                        notifications_.post(presetCatalogDidGoStaleNotification, &defaults_);
-                    }
+                    presets_.clearStale(preset->code, preset->snapshotID);
                 }
                 logger_.warning("responses_stale_preset_cleared", {{"model", routeLabel(route)}});
                 route = ModelRoute::tierDefault();

@@ -10,10 +10,9 @@
 #include "foundation/auth_mode.h"
 #include "foundation/structured_logger.h"
 #include "platform/http_client.h"
-#include "platform/notification_center.h"
 #include "platform/url.h"
-#include "platform/user_defaults.h"
 #include "relay/model_routing_policy.h"
+#include "relay/preset_selection.h"
 #include "relay/route_credentials.h"
 
 namespace vask {
@@ -42,10 +41,10 @@ class CorvaneResponses {
         std::stop_token stop{};
     };
 
-    // `baseURL` is the relay service's root; `defaults` holds the preset selection and is the
-    // sender of the stale-catalog notification.
-    CorvaneResponses(HttpClient& http, const Url& baseURL, UserDefaults& defaults,
-                     NotificationCenter& notifications, RefreshedCredentials refreshedCredentials);
+    // `baseURL` is the relay service's root; `presets` is the persisted preset selection, whose
+    // stale snapshot a preset refused for the plan clears.
+    CorvaneResponses(HttpClient& http, const Url& baseURL, PresetSelection& presets,
+                     RefreshedCredentials refreshedCredentials);
 
     std::optional<std::string> complete(const Request& request) const noexcept;
 
@@ -74,8 +73,7 @@ class CorvaneResponses {
 
     HttpClient& http_;
     Url endpoint_;
-    UserDefaults& defaults_;
-    NotificationCenter& notifications_;
+    PresetSelection& presets_;
     RefreshedCredentials refreshedCredentials_;
     StructuredLogger logger_{"corvane-responses"};
 };

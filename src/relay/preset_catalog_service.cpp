@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "relay/relay_notifications.h"
-
 namespace vask {
 
 std::shared_ptr<PresetCatalogService> PresetCatalogService::create(Dependencies dependencies) {
@@ -11,23 +9,20 @@ std::shared_ptr<PresetCatalogService> PresetCatalogService::create(Dependencies 
         new PresetCatalogService(std::move(dependencies)));
     std::weak_ptr<PresetCatalogService> weak = service;
     MainExecutor& main = service->deps_.main;
-    service->staleSubscription_ = service->deps_.notifications.addObserver(
-        presetCatalogDidGoStaleNotification,
-        [weak, &main](const Notification&) {
-            // Posted from whichever thread cleared the preset; the record lives on main.
-            main.post([weak] {
-                if (auto self = weak.lock()) {
-                    self->reloadRecord();
-                    self->refreshInBackground();
-                }
-            });
-        },
-        &service->deps_.defaults);
+    service->staleSubscription_ = service->deps_.presets.observeStaleCatalog([weak, &main] {
+        // Told on whichever thread cleared the preset; the record lives on main.
+        main.post([weak] {
+            if (auto self = weak.lock()) {
+                self->reloadRecord();
+                self->refreshInBackground();
+            }
+        });
+    });
     return service;
 }
 
 PresetCatalogService::PresetCatalogService(Dependencies dependencies)
-    : record(PresetSelection::current(dependencies.defaults)), deps_(std::move(dependencies)) {}
+    : record(dependencies.presets.current()), deps_(std::move(dependencies)) {}
 
 std::optional<ModelPresetCatalog> PresetCatalogService::catalog() const {
     if (lastRefreshFailed.get() || !record.get().snapshot) {
@@ -106,7 +101,7 @@ void PresetCatalogService::finishRefresh(std::uint64_t generation, FetchOutcome 
         deps_.logger.error("preset_catalog_refresh_failed", {{"error", outcome.error}});
         return;
     }
-    record.set(PresetSelection::adopt(*outcome.catalog, deps_.defaults));
+    record.set(deps_.presets.adopt(*outcome.catalog));
     lastRefreshFailed.set(false);
     deps_.logger.info("preset_catalog_refreshed",
                       {{"presets", std::to_string(outcome.catalog->presets.size())},
@@ -123,7 +118,7 @@ void PresetCatalogService::refreshInBackground() {
 }
 
 bool PresetCatalogService::select(std::string_view code) {
-    const bool stored = PresetSelection::select(code, deps_.defaults);
+    const bool stored = deps_.presets.select(code);
     reloadRecord();
     if (stored) {
         deps_.logger.info("preset_selected", {{"preset", std::string(code)}});
@@ -136,13 +131,13 @@ bool PresetCatalogService::select(std::string_view code) {
 void PresetCatalogService::clearAccountState() {
     ++accountGeneration_;
     inFlight_.reset();
-    PresetSelection::clearAll(deps_.defaults);
+    deps_.presets.clearAll();
     reloadRecord();
     lastRefreshFailed.set(false);
 }
 
 void PresetCatalogService::reloadRecord() {
-    record.set(PresetSelection::current(deps_.defaults));
+    record.set(deps_.presets.current());
 }
 
 }  // namespace vask

@@ -12,10 +12,8 @@
 #include "foundation/auth_mode.h"
 #include "foundation/structured_logger.h"
 #include "platform/executor.h"
-#include "platform/notification_center.h"
 #include "platform/published.h"
 #include "platform/subscription.h"
-#include "platform/user_defaults.h"
 #include "relay/preset_selection.h"
 
 namespace vask {
@@ -33,15 +31,14 @@ class PresetCatalogService : public std::enable_shared_from_this<PresetCatalogSe
     struct Dependencies {
         FetchCatalog fetchCatalog;
         AuthModeProvider authModeProvider;
-        UserDefaults& defaults;
+        // The selection every other user of the same defaults store goes through.
+        PresetSelection& presets;
         StructuredLogger logger = StructuredLogger("preset-catalog");
         MainExecutor& main;
         Executor& background;
-        NotificationCenter& notifications = NotificationCenter::shared();
     };
 
-    // Reads the record and starts listening for stale-catalog notifications sent by
-    // `defaults`.
+    // Reads the record and starts listening for stale snapshots cleared from `presets`.
     static std::shared_ptr<PresetCatalogService> create(Dependencies dependencies);
 
     PresetCatalogService(const PresetCatalogService&) = delete;

@@ -1,18 +1,11 @@
 #include "relay/preset_selection.h"
 
-#include <mutex>
-
 #include "foundation/nil_if_empty.h"
 #include "foundation/structured_logger.h"
 #include "platform/crypto.h"
 
 namespace vask {
 namespace {
-
-std::mutex& selectionLock() {
-    static std::mutex lock;
-    return lock;
-}
 
 const StructuredLogger& logger() {
     static const StructuredLogger logger("preset-selection");
@@ -21,17 +14,17 @@ const StructuredLogger& logger() {
 
 }  // namespace
 
-PresetSelectionRecord PresetSelection::current(UserDefaults& defaults) {
-    std::lock_guard lock(selectionLock());
-    return load(defaults);
+PresetSelectionRecord PresetSelection::current() {
+    std::lock_guard lock(mutex_);
+    return load();
 }
 
-bool PresetSelection::select(std::string_view code, UserDefaults& defaults) {
-    std::lock_guard lock(selectionLock());
-    auto record = load(defaults);
+bool PresetSelection::select(std::string_view code) {
+    std::lock_guard lock(mutex_);
+    auto record = load();
     if (record.snapshot && record.snapshot->catalog.preset(code) != nullptr) {
         record.selectedCode = std::string(code);
-        save(record, defaults);
+        save(record);
         return true;
     }
     logger().warning("preset_select_rejected",
@@ -39,45 +32,47 @@ bool PresetSelection::select(std::string_view code, UserDefaults& defaults) {
     return false;
 }
 
-PresetSelectionRecord PresetSelection::adopt(const ModelPresetCatalog& catalog,
-                                             UserDefaults& defaults) {
-    std::lock_guard lock(selectionLock());
-    auto record = load(defaults);
+PresetSelectionRecord PresetSelection::adopt(const ModelPresetCatalog& catalog) {
+    std::lock_guard lock(mutex_);
+    auto record = load();
     record.snapshot = PresetCatalogSnapshot{randomUUID(), catalog};
     if (record.selectedCode && catalog.preset(*record.selectedCode) == nullptr) {
         record.selectedCode.reset();
     }
-    save(record, defaults);
+    save(record);
     return record;
 }
 
-bool PresetSelection::clearStale(std::string_view code, std::string_view snapshotID,
-                                 UserDefaults& defaults) {
-    std::lock_guard lock(selectionLock());
-    auto record = load(defaults);
-    if (!record.snapshot || record.snapshot->id != snapshotID) {
-        return false;
+bool PresetSelection::clearStale(std::string_view code, std::string_view snapshotID) {
+    {
+        std::lock_guard lock(mutex_);
+        auto record = load();
+        if (!record.snapshot || record.snapshot->id != snapshotID) {
+            return false;
+        }
+        record.snapshot.reset();
+        if (record.selectedCode && presetCodesMatch(*record.selectedCode, code)) {
+            record.selectedCode.reset();
+        }
+        save(record);
     }
-    record.snapshot.reset();
-    if (record.selectedCode && presetCodesMatch(*record.selectedCode, code)) {
-        record.selectedCode.reset();
-    }
-    save(record, defaults);
+    // Outside the lock: an observer may read the record at once.
+    staleCatalog_.notify();
     return true;
 }
 
-void PresetSelection::clearAll(UserDefaults& defaults) {
-    std::lock_guard lock(selectionLock());
-    defaults.remove(recordKey);
+void PresetSelection::clearAll() {
+    std::lock_guard lock(mutex_);
+    defaults_.remove(recordKey);
     for (const auto key : legacyKeys) {
-        defaults.remove(key);
+        defaults_.remove(key);
     }
 }
 
-PresetSelectionRecord PresetSelection::load(UserDefaults& defaults) {
-    const auto stored = defaults.value(recordKey);
+PresetSelectionRecord PresetSelection::load() {
+    const auto stored = defaults_.value(recordKey);
     if (!stored) {
-        return migrateLegacy(defaults);
+        return migrateLegacy();
     }
     // The record is kept as its JSON text; a value of another type is as unreadable as text
     // that does not decode.
@@ -94,7 +89,7 @@ PresetSelectionRecord PresetSelection::load(UserDefaults& defaults) {
     }
 }
 
-void PresetSelection::save(const PresetSelectionRecord& record, UserDefaults& defaults) {
+void PresetSelection::save(const PresetSelectionRecord& record) {
     std::string data;
     try {
         data = record.encode();
@@ -103,25 +98,25 @@ void PresetSelection::save(const PresetSelectionRecord& record, UserDefaults& de
         logger().error("preset_record_encode_failed", {{"error_type", "EncodingError"}});
         return;
     }
-    defaults.set(recordKey, std::move(data));
+    defaults_.set(recordKey, std::move(data));
 }
 
-PresetSelectionRecord PresetSelection::migrateLegacy(UserDefaults& defaults) {
+PresetSelectionRecord PresetSelection::migrateLegacy() {
     std::optional<std::string> code;
-    if (const auto legacy = defaults.stringValue(legacyKeys[0]); legacy.isPresent()) {
+    if (const auto legacy = defaults_.stringValue(legacyKeys[0]); legacy.isPresent()) {
         code = nilIfEmpty(legacy.value);
     }
     bool anyLegacy = false;
     for (const auto key : legacyKeys) {
-        anyLegacy = anyLegacy || defaults.value(key).has_value();
+        anyLegacy = anyLegacy || defaults_.value(key).has_value();
     }
     if (!anyLegacy) {
         return PresetSelectionRecord::empty();
     }
     PresetSelectionRecord record{code, std::nullopt};
-    save(record, defaults);
+    save(record);
     for (const auto key : legacyKeys) {
-        defaults.remove(key);
+        defaults_.remove(key);
     }
     logger().info("preset_record_migrated", {{"had_choice", code ? "true" : "false"}});
     return record;

@@ -9,7 +9,6 @@
 #include "records/shadow_citation_reader.h"
 #include "records/sqlite_session_store.h"
 
-#include <atomic>
 #include <stdexcept>
 
 #include "foundation/app_environment.h"
@@ -19,7 +18,6 @@
 #include "platform/deferred_secret_backend.h"
 #include "platform/file_problem.h"
 #include "platform/http_client.h"
-#include "platform/notification_center.h"
 #include "platform/text.h"
 #include "platform/uuid.h"
 #include "platform/worker_pool.h"
@@ -34,33 +32,29 @@
 #include "store/sqlite_connection.h"
 
 namespace vask {
-namespace {
-
-std::atomic<AppDependencies*>& installedRoot() {
-    static std::atomic<AppDependencies*> root{nullptr};
-    return root;
-}
-
-}  // namespace
-
 AppDependencies::Context AppDependencies::Context::forProcess(MainExecutor& main,
                                                               Executor& worker) {
+    static const auto problems = std::make_shared<FileProblems>();
+    static JsonFileDefaults defaults(UserDefaults::standardPath(), problems);
     auto openers = std::make_shared<OpenCommandRunner>();
     return Context{
         .environment = processEnvironment(),
         .bundleIdentifier = AppEnvironment::bundleIdentifier(),
-        .defaults = UserDefaults::standard(),
+        .defaults = defaults,
         .main = main,
         .worker = worker,
         .scheduler = Scheduler::system(),
         .folderOpener =
             std::make_shared<CommandUrlOpener>(std::vector<std::string>{"xdg-open"}, openers),
         .openers = openers,
+        .fileProblems = problems,
     };
 }
 
 AppDependencies::AppDependencies(Context context)
     : context_(std::move(context)),
+      fileProblems_(context_.fileProblems ? context_.fileProblems
+                                          : std::make_shared<FileProblems>()),
       settingsOpener_(context_.settingsOpener
                           ? context_.settingsOpener
                           : std::make_shared<UnavailableSystemSettingsOpener>()),
@@ -92,25 +86,6 @@ AppDependencies::AppDependencies(Context context)
       }) {}
 
 AppDependencies::~AppDependencies() = default;
-
-AppDependencies& AppDependencies::install(Context context) {
-    // Kept for the life of the process: services handed out may be used until the very end.
-    auto* root = new AppDependencies(std::move(context));
-    AppDependencies* expected = nullptr;
-    if (!installedRoot().compare_exchange_strong(expected, root)) {
-        delete root;
-        throw std::logic_error("AppDependencies: already installed");
-    }
-    return *root;
-}
-
-AppDependencies& AppDependencies::shared() {
-    AppDependencies* root = installedRoot().load();
-    if (root == nullptr) {
-        throw std::logic_error("AppDependencies: not installed");
-    }
-    return *root;
-}
 
 std::filesystem::path AppDependencies::supportDirectory() const {
     return AppEnvironment::supportDirectoryURL(context_.environment, context_.bundleIdentifier);
@@ -151,6 +126,7 @@ std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
                                       },
                                   .defaults = context_.defaults,
                                   .keptKey = instanceScopedKey("secretStorage.credentialFileKept"),
+                                  .problems = fileProblems_,
                               }] { return choice.choose(); });
     });
 }
@@ -254,7 +230,7 @@ AccessTokenRefresher& AppDependencies::accessTokenRefresher() {
     return *accessTokenRefresher_.get([this] {
         return std::make_shared<AccessTokenRefresher>(
             cloudAuthStore(), customerTokenStore(), cloudConfig().baseURL,
-            [this] { resetAuthMode(); }, StructuredLogger("token-refresher"));
+            [this] { resetAuthMode(); }, http_, StructuredLogger("token-refresher"));
     });
 }
 
@@ -274,15 +250,14 @@ const Url& AppDependencies::relayBaseURL() {
 
 const CorvaneBillingService& AppDependencies::billingService() {
     return *billingService_.get([this] {
-        return std::make_shared<CorvaneBillingService>(HttpClient::shared(), relayBaseURL(),
-                                                       context_.scheduler);
+        return std::make_shared<CorvaneBillingService>(http_, relayBaseURL(), context_.scheduler);
     });
 }
 
 const CorvaneResponses& AppDependencies::responses() {
     return *responses_.get([this] {
         return std::make_shared<CorvaneResponses>(
-            HttpClient::shared(), relayBaseURL(), context_.defaults, NotificationCenter::shared(),
+            http_, relayBaseURL(), presetSelection_,
             CorvaneResponses::refreshingThrough(
                 [this](const std::optional<std::string>& failedToken) {
                     return tokenRefreshCoordinator().refreshForRetry(failedToken);
@@ -299,7 +274,7 @@ std::shared_ptr<PresetCatalogService> AppDependencies::presetCatalogService() {
                     return billingService().getCustomerModels(customerToken);
                 },
             .authModeProvider = [this] { return authMode(); },
-            .defaults = context_.defaults,
+            .presets = presetSelection_,
             .main = context_.main,
             .background = context_.worker,
         });
@@ -330,7 +305,7 @@ std::shared_ptr<MemoryStore> AppDependencies::canonicalMemoryStore() {
             StructuredLogger("memory-settings")
                 .error("memory_store_unavailable", {{"error", error.what()}});
             if (!path.empty()) {
-                FileProblems::shared().report(
+                fileProblems_->report(
                     {FileProblem::Kind::memoryUnavailable, path, std::nullopt, error.what()});
             }
             return nullptr;
@@ -391,8 +366,9 @@ std::shared_ptr<MemorySettingsViewModel> AppDependencies::makeMemorySettingsView
 }
 
 std::shared_ptr<const GoogleAuthService> AppDependencies::googleAuthService() {
-    return std::make_shared<GoogleAuthService>(
-        cloudConfig().baseURL, "vask", StructuredLogger("google-auth"), webAuthenticationSession());
+    return std::make_shared<GoogleAuthService>(cloudConfig().baseURL, "vask",
+                                               StructuredLogger("google-auth"),
+                                               webAuthenticationSession(), http_);
 }
 
 BrowserAuthenticationSession& AppDependencies::webAuthenticationSession() {
@@ -453,6 +429,7 @@ std::shared_ptr<BillingViewModel> AppDependencies::makeBillingViewModel() {
         .defaults = context_.defaults,
         .main = context_.main,
         .worker = context_.worker,
+        .usageChanges = usageChanges_,
     });
 }
 
@@ -505,8 +482,8 @@ std::shared_ptr<ContactsSyncViewModel> AppDependencies::buildContactsSyncViewMod
                 if (!folder) {
                     throw Error("No folder for the address book: no home folder");
                 }
-                platformStore = std::make_shared<VCardContactStore>(
-                    *folder, context_.defaults, NotificationCenter::shared(), context_.scheduler);
+                platformStore = std::make_shared<VCardContactStore>(*folder, context_.defaults,
+                                                                    context_.scheduler);
             }
             controller = LiveContactsSyncController::make(ContactsManager(platformStore),
                                                           ContactsStore(path), context_.main);
@@ -631,7 +608,7 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
     settings.prefetch.fileAccessConfig = [this](std::optional<std::string> visionModel) {
         return configManager().fileAccessConfig(std::move(visionModel));
     };
-    settings.prefetch.filePrefetchServiceFactory = fileAccessPrefetchFactory(relayBaseURL());
+    settings.prefetch.filePrefetchServiceFactory = fileAccessPrefetchFactory(relayBaseURL(), http_);
     settings.attempt.appVersion = VASK_APP_VERSION;
 
     auto citations = std::make_shared<CitationService>(std::make_shared<ShadowCitationReader>(),
@@ -640,6 +617,8 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
         .main = context_.main,
         .worker = context_.worker,
         .defaults = context_.defaults,
+        .presets = presetSelection_,
+        .usageChanged = [this] { countUsageChange(usageChanges_); },
         .shadowDBPath = shadowDBPath,
         .shadowDBPathError = shadowDBPathError,
         .memoryDBPath = memoryPath ? std::optional(memoryPath->string()) : std::nullopt,

@@ -35,6 +35,7 @@
 #include "memory/memory_store.h"
 #include "platform/environment.h"
 #include "platform/executor.h"
+#include "platform/http_client.h"
 #include "platform/open_command.h"
 #include "platform/published.h"
 #include "platform/scheduler.h"
@@ -96,9 +97,14 @@ class AppDependencies {
         // Waits for the desktop openers (file manager, browser) the root starts; stopped by
         // shutDown(). Absent: each opener has a runner of its own.
         std::shared_ptr<OpenCommandRunner> openers = nullptr;
+        // Where the files Vask could not keep are reported (the settings, the credentials file,
+        // memory.db), for the user. Absent: the root keeps its own.
+        std::shared_ptr<FileProblems> fileProblems = nullptr;
 
-        // The process's own: its environment, the standard defaults, the system scheduler, and
-        // folders opened by xdg-open, whose exit status says whether the folder was shown.
+        // The process's own: its environment, its settings file (UserDefaults::standardPath())
+        // reporting to its file problems, the system scheduler, and folders opened by xdg-open,
+        // whose exit status says whether the folder was shown. The settings file and the
+        // problems are made once and kept for the process's life.
         static Context forProcess(MainExecutor& main, Executor& worker);
     };
 
@@ -106,11 +112,6 @@ class AppDependencies {
     ~AppDependencies();
     AppDependencies(const AppDependencies&) = delete;
     AppDependencies& operator=(const AppDependencies&) = delete;
-
-    // The process's root, installed once at start-up before anything asks for it. Throws
-    // std::logic_error before that, and when installed twice.
-    static AppDependencies& install(Context context);
-    static AppDependencies& shared();
 
     const Context& context() const { return context_; }
     MainExecutor& mainExecutor() const { return context_.main; }
@@ -151,6 +152,9 @@ class AppDependencies {
     const Url& relayBaseURL();
     const CorvaneBillingService& billingService();
     const CorvaneResponses& responses();
+    // The preset selection over the context's defaults, the one the chats, the utility calls and
+    // the catalog service share.
+    PresetSelection& presetSelection() { return presetSelection_; }
     std::shared_ptr<PresetCatalogService> presetCatalogService();
 
     // memory.db in the support directory while private memory is on; nothing when it is off or
@@ -200,6 +204,12 @@ class AppDependencies {
     std::shared_ptr<OnboardingStepsModel> makeOnboardingStepsModel(
         OnboardingStepsModel::Actions actions, std::string locale = {});
 
+    // The one HTTP client every service of the root talks through, so that stopAll() on it at
+    // quit ends every exchange of the root at once.
+    HttpClient& httpClient() { return http_; }
+    // The context's file problems, else the root's own; the application listens to them.
+    FileProblems& fileProblems() { return *fileProblems_; }
+
     // --- Chat.
     // config.json in the support directory, read afresh on every use.
     ConfigManager& configManager();
@@ -228,8 +238,7 @@ class AppDependencies {
 
     // On quit, before the worker is joined: the synchronisation stops (between statements, or
     // inside one), and every chat turn of both chats stops with its question stored and every
-    // pending save written. Network requests are the caller's to stop (the client is shared
-    // by the process).
+    // pending save written. Network requests are the caller's to stop (httpClient().stopAll()).
     void shutDown();
     // At quit, after shutDown() and once nothing runs on the worker any more: every database
     // connection closes (services keep their objects, which open nothing from here on), so that
@@ -247,6 +256,11 @@ class AppDependencies {
     std::shared_ptr<ChatViewModel> buildChatViewModel(bool persistsSessions);
 
     Context context_;
+    std::shared_ptr<FileProblems> fileProblems_;
+    HttpClient http_;
+    PresetSelection presetSelection_{context_.defaults};
+    // Told by both chats, heard by every billing view model. Main executor only.
+    UsageChanges usageChanges_{0};
     // Where the main executor runs: the root is built there, by the application and by tests.
     std::thread::id mainThread_ = std::this_thread::get_id();
     // Held weakly by tasks that come back to the root.

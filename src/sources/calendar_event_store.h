@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/subscription.h"
 
 namespace vask {
 
@@ -70,13 +71,10 @@ class CalendarEventStoreError : public Error {
     std::string message_;
 };
 
-// The user's calendars as the platform keeps them: permission, the events of a date range and a
-// change signal. Change notifications go through a NotificationCenter under
-// `changedNotification`, with the store as sender.
+// The user's calendars as the platform keeps them: permission, the events of a date range and
+// their changes.
 class CalendarEventStore {
   public:
-    static constexpr std::string_view changedNotification = "calendarEventStoreChanged";
-
     // Reports whether full access was granted, or the reason the request itself failed. May call
     // back on any thread, at most once.
     using AccessCompletion =
@@ -89,6 +87,9 @@ class CalendarEventStore {
     // Every occurrence, in any calendar, overlapping [start, end]. Throws CalendarEventStoreError.
     virtual std::vector<CalendarEvent> events(CalendarEvent::Time start,
                                               CalendarEvent::Time end) = 0;
+    // `changed` runs on the store's own thread after each change of the calendars (once per
+    // burst of changes), for as long as the subscription lives.
+    [[nodiscard]] virtual Subscription observeChanges(std::function<void()> changed) = 0;
 };
 
 }  // namespace vask

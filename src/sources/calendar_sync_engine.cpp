@@ -115,12 +115,11 @@ struct CalendarSyncEngine::State {
 CalendarSyncEngine::CalendarSyncEngine(const std::optional<std::filesystem::path>& shadowDBPath,
                                        int lookbackDays, int lookaheadDays,
                                        std::shared_ptr<CalendarEventStore> eventStore,
-                                       NotificationCenter& center, const Clock& clock,
+                                       const Clock& clock,
                                        std::shared_ptr<Executor> eventStoreQueue)
     : CoalescingSyncEngine(std::move(eventStoreQueue), queueLabel),
       state_(std::make_shared<State>(shadowDBPath ? *shadowDBPath : ShadowDB::defaultShadowDBPath(),
-                                     lookbackDays, lookaheadDays, std::move(eventStore), clock)),
-      center_(center) {
+                                     lookbackDays, lookaheadDays, std::move(eventStore), clock)) {
     runWith([state = state_] { state->performSync(); },
             [](const std::exception& error) {
                 logger().error(std::string("Calendar sync error (no handler): ") + error.what());
@@ -177,9 +176,7 @@ void CalendarSyncEngine::start() {
     }
     ShadowDB(state_->shadowDBPath, ShadowDB::OpenMode::readWrite).createSchemaIfNeeded();
     scheduleSync();
-    changeObserver_ = center_.addObserver(
-        std::string(CalendarEventStore::changedNotification),
-        [request = changeHandler()](const Notification&) { request(); }, state_->eventStore.get());
+    changeObserver_ = state_->eventStore->observeChanges(changeHandler());
 }
 
 void CalendarSyncEngine::stop() {

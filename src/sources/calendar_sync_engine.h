@@ -12,7 +12,6 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/executor.h"
-#include "platform/notification_center.h"
 #include "sources/calendar_event_store.h"
 #include "sources/coalescing_sync_runner.h"
 #include "store/shadow_event.h"
@@ -48,7 +47,6 @@ class CalendarSyncEngine : public CoalescingSyncEngine {
     // makes its own serial queue. A queue passed in must run its tasks one at a time.
     CalendarSyncEngine(const std::optional<std::filesystem::path>& shadowDBPath, int lookbackDays,
                        int lookaheadDays, std::shared_ptr<CalendarEventStore> eventStore,
-                       NotificationCenter& center = NotificationCenter::shared(),
                        const Clock& clock = Clock::system(),
                        std::shared_ptr<Executor> eventStoreQueue = nullptr);
     ~CalendarSyncEngine();
@@ -81,7 +79,6 @@ class CalendarSyncEngine : public CoalescingSyncEngine {
     struct State;
 
     std::shared_ptr<const State> state_;
-    NotificationCenter& center_;
 };
 
 }  // namespace vask

@@ -11,9 +11,8 @@
 
 namespace vask {
 
-ContactsManager::ContactsManager(std::shared_ptr<SystemContactStore> store,
-                                 NotificationCenter& center, const Clock& clock)
-    : store_(std::move(store)), center_(center), clock_(clock) {}
+ContactsManager::ContactsManager(std::shared_ptr<SystemContactStore> store, const Clock& clock)
+    : store_(std::move(store)), clock_(clock) {}
 
 ContactAuthorizationStatus ContactsManager::authorizationStatus() const {
     return store_->authorizationStatus();
@@ -110,10 +109,7 @@ std::vector<ContactPayload> ContactsManager::buildPayloads(std::string_view defa
 }
 
 Subscription ContactsManager::observeChanges(std::function<void()> handler) {
-    return center_.addObserver(
-        std::string(SystemContactStore::didChangeNotification),
-        [handler = std::move(handler)](const Notification&) { handler(); },
-        static_cast<const SystemContactStore*>(store_.get()));
+    return store_->observeChanges(std::move(handler));
 }
 
 void ContactsManager::removeObserver(Subscription& token) {

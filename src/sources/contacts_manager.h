@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/notification_center.h"
 #include "platform/subscription.h"
 #include "sources/contact_payload.h"
 #include "sources/system_contact_store.h"
@@ -18,7 +17,6 @@ namespace vask {
 class ContactsManager {
   public:
     explicit ContactsManager(std::shared_ptr<SystemContactStore> store,
-                             NotificationCenter& center = NotificationCenter::shared(),
                              const Clock& clock = Clock::system());
 
     ContactAuthorizationStatus authorizationStatus() const;
@@ -34,8 +32,8 @@ class ContactsManager {
     // One payload per contact, in fetch order, all stamped with the same time.
     std::vector<ContactPayload> buildPayloads(std::string_view defaultCountryCode);
 
-    // `handler` runs on the thread that posts the store's change notification, for as long as
-    // the returned token lives (or until it is passed to removeObserver).
+    // `handler` runs on the store's thread after each change of the address book, for as long
+    // as the returned token lives (or until it is passed to removeObserver).
     [[nodiscard]] Subscription observeChanges(std::function<void()> handler);
     void removeObserver(Subscription& token);
 
@@ -45,7 +43,6 @@ class ContactsManager {
 
   private:
     std::shared_ptr<SystemContactStore> store_;
-    NotificationCenter& center_;
     const Clock& clock_;
 };
 

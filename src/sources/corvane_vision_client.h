@@ -44,14 +44,12 @@ class CorvaneVisionClient final : public VisionParserProviding {
     // `baseURL` is the relay's root; `timeout` bounds each whole exchange (never above 60
     // seconds, the requests' own limit).
     static CorvaneVisionClient withCustomerToken(std::string customerToken, double timeout,
-                                                 const Url& baseURL,
-                                                 const HttpClient& http = HttpClient::shared());
+                                                 const Url& baseURL, const HttpClient& http);
     static CorvaneVisionClient withApiKey(std::string apiKey, double timeout, const Url& baseURL,
-                                          const HttpClient& http = HttpClient::shared());
+                                          const HttpClient& http);
     // Without either credential the requests go out with no credential header.
     CorvaneVisionClient(std::optional<std::string> apiKey, std::optional<std::string> customerToken,
-                        double timeout, const Url& baseURL,
-                        const HttpClient& http = HttpClient::shared());
+                        double timeout, const Url& baseURL, const HttpClient& http);
 
     VisionParseOutput parseMarkdown(std::string_view prompt, std::string_view fileData,
                                     std::string_view mimeType, std::string_view filename,

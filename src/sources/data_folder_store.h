@@ -8,7 +8,6 @@
 
 #include "foundation/structured_logger.h"
 #include "platform/environment.h"
-#include "platform/notification_center.h"
 #include "platform/scheduler.h"
 #include "platform/user_defaults.h"
 #include "sources/folder_access_grant.h"
@@ -26,13 +25,12 @@ struct DataFolderKind {
     std::string_view eventPrefix;         // "contacts": "contacts_folder_missing", ...
     std::string_view folderVariable;      // the environment variable that names the folder
     std::string_view dataSubfolder;       // else this folder of the user's data folder
-    std::string_view changeNotification;  // posted once per burst of changes
     std::uintmax_t maxFileBytes;          // a larger file is passed over, and logged
 };
 
 // A store of `Interface` kept as a folder of data files of one `kind`: the access grant, the
-// watched folder (each burst of changes posts the kind's notification with this store as
-// sender) and where the folder is by default.
+// watched folder (its observers hear of each burst of changes once) and where the folder is by
+// default.
 template <typename Interface, const DataFolderKind& kind>
 class DataFolderStore : public Interface {
   public:
@@ -41,14 +39,17 @@ class DataFolderStore : public Interface {
 
     // Watches `folder` from now on. Throws vask::Error when the folder cannot be watched.
     DataFolderStore(std::filesystem::path folder, UserDefaults& defaults,
-                    NotificationCenter& center = NotificationCenter::shared(),
                     Scheduler& scheduler = Scheduler::system(),
                     Scheduler::Duration changeLatency = FolderWatcher::defaultLatency,
                     std::uintmax_t maxFileBytes = kind.maxFileBytes)
         : grant_(defaults, kind.accessGrantKey, kind.grantedValue,
                  StructuredLogger(std::string(kind.loggerCategory)), kind.eventPrefix),
-          folder_(std::move(folder), std::string(kind.extension), center, kind.changeNotification,
-                  static_cast<const Interface*>(this), scheduler, changeLatency, maxFileBytes) {}
+          folder_(std::move(folder), std::string(kind.extension), scheduler, changeLatency,
+                  maxFileBytes) {}
+
+    [[nodiscard]] Subscription observeChanges(std::function<void()> changed) override {
+        return folder_.observeChanges(std::move(changed));
+    }
 
     // The kind's variable when set, else its subfolder of the user's data folder.
     static std::optional<std::filesystem::path> defaultFolder(const Environment& env) {

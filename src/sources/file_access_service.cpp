@@ -98,17 +98,17 @@ namespace {
 
 std::shared_ptr<const VisionParserProviding> visionClientFor(
     const std::optional<std::string>& apiKey, const std::optional<std::string>& customerToken,
-    const FileAccessConfig& config, const Url& relayBaseURL) {
+    const FileAccessConfig& config, const Url& relayBaseURL, const HttpClient& http) {
     if (customerToken) {
         if (const auto token = text::trimmed(*customerToken); !token.empty()) {
             return std::make_shared<CorvaneVisionClient>(CorvaneVisionClient::withCustomerToken(
-                std::string(token), config.requestTimeoutSeconds, relayBaseURL));
+                std::string(token), config.requestTimeoutSeconds, relayBaseURL, http));
         }
     }
     if (apiKey) {
         if (const auto key = text::trimmed(*apiKey); !key.empty()) {
             return std::make_shared<CorvaneVisionClient>(CorvaneVisionClient::withApiKey(
-                std::string(key), config.requestTimeoutSeconds, relayBaseURL));
+                std::string(key), config.requestTimeoutSeconds, relayBaseURL, http));
         }
     }
     return nullptr;
@@ -136,9 +136,9 @@ FileAccessService::FileAccessService(const fs::path& dbPath,
                                      const std::optional<std::string>& apiKey,
                                      const std::optional<std::string>& customerToken,
                                      const FileAccessConfig& config, const Url& relayBaseURL,
-                                     Options options)
+                                     const HttpClient& http, Options options)
     : FileAccessService(dbPath, config,
-                        visionClientFor(apiKey, customerToken, config, relayBaseURL),
+                        visionClientFor(apiKey, customerToken, config, relayBaseURL, http),
                         std::move(options)) {}
 
 // --- Scopes and exclusions

@@ -14,6 +14,7 @@
 #include "foundation/file_access_config.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
+#include "platform/http_client.h"
 #include "platform/url.h"
 #include "sources/file_access_logger.h"
 #include "sources/file_access_types.h"
@@ -57,11 +58,13 @@ class FileAccessService {
     };
 
     // With the turn's credentials: the customer token when it is not blank, else the API key when
-    // it is not blank, else no vision client. `relayBaseURL` is the relay's root. Throws
-    // ShadowDB::Error when the database or either schema cannot be opened or created.
+    // it is not blank, else no vision client. `relayBaseURL` is the relay's root, reached
+    // through `http`. Throws ShadowDB::Error when the database or either schema cannot be opened
+    // or created.
     FileAccessService(const std::filesystem::path& dbPath, const std::optional<std::string>& apiKey,
                       const std::optional<std::string>& customerToken,
-                      const FileAccessConfig& config, const Url& relayBaseURL, Options options);
+                      const FileAccessConfig& config, const Url& relayBaseURL,
+                      const HttpClient& http, Options options);
     FileAccessService(const std::filesystem::path& dbPath, FileAccessConfig config,
                       std::shared_ptr<const VisionParserProviding> visionClient, Options options);
 

@@ -13,7 +13,6 @@ inline constexpr DataFolderKind icsFolderKind{
     .eventPrefix = "calendar",
     .folderVariable = "VASK_CALENDAR_DIR",
     .dataSubfolder = "calendars",
-    .changeNotification = CalendarEventStore::changedNotification,
     // The calendar parser holds several times a file's size (its text, its plan and its
     // occurrences), on every query; a calendar of many years of events is a few MiB.
     .maxFileBytes = std::uintmax_t{8} * 1024 * 1024,
@@ -25,8 +24,8 @@ inline constexpr DataFolderKind icsFolderKind{
 //
 // Access is a grant kept in the user's settings under `accessGrantKey` ("fullAccess" or
 // "denied"); the access request records "fullAccess", because opening the folder is the user's
-// own choice and nothing else can be asked. Any change of the folder posts
-// `changedNotification` with this store as sender, once per burst of changes.
+// own choice and nothing else can be asked. Its observers hear of each burst of changes of the
+// folder once.
 class IcsCalendarStore final : public DataFolderStore<CalendarEventStore, icsFolderKind> {
   public:
     using DataFolderStore::DataFolderStore;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/subscription.h"
 #include "sources/system_contact.h"
 
 namespace vask {
@@ -24,13 +25,9 @@ class SystemContactStoreError : public Error {
     std::string message_;
 };
 
-// The user's address book as the platform keeps it: permission, enumeration and a change signal.
-// Change notifications go through a NotificationCenter under `didChangeNotification`, with the
-// store as sender.
+// The user's address book as the platform keeps it: permission, enumeration and its changes.
 class SystemContactStore {
   public:
-    static constexpr std::string_view didChangeNotification = "contactStoreDidChange";
-
     // Reports whether access was granted, or the reason the request itself failed. May call
     // back on any thread, at most once.
     using AccessCompletion =
@@ -42,6 +39,9 @@ class SystemContactStore {
     virtual void requestAccess(AccessCompletion completion) = 0;
     // Every contact, in the request's order. Throws SystemContactStoreError.
     virtual std::vector<SystemContact> enumerateContacts(const ContactFetchRequest& request) = 0;
+    // `changed` runs on the store's own thread after each change of the address book (once per
+    // burst of changes), for as long as the subscription lives.
+    [[nodiscard]] virtual Subscription observeChanges(std::function<void()> changed) = 0;
 };
 
 }  // namespace vask

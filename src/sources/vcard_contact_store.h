@@ -13,7 +13,6 @@ inline constexpr DataFolderKind vcardFolderKind{
     .eventPrefix = "contacts",
     .folderVariable = "VASK_CONTACTS_DIR",
     .dataSubfolder = "contacts",
-    .changeNotification = SystemContactStore::didChangeNotification,
     // Several times a file's size is held to read it, on every synchronisation; a real address
     // book of thousands of cards is a few MiB.
     .maxFileBytes = std::uintmax_t{32} * 1024 * 1024,
@@ -23,8 +22,7 @@ inline constexpr DataFolderKind vcardFolderKind{
 // per collection, one .vcf per contact, though a file may hold several cards). Access is a grant
 // kept in the user's settings under `accessGrantKey` ("authorized" or "denied"); the access
 // request records "authorized", because opening the folder is the user's own choice and nothing
-// else can be asked. Any change of the folder posts `didChangeNotification` with this store
-// as sender, once per burst of changes.
+// else can be asked. Its observers hear of each burst of changes of the folder once.
 class VCardContactStore final : public DataFolderStore<SystemContactStore, vcardFolderKind> {
   public:
     using DataFolderStore::DataFolderStore;

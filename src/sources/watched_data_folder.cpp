@@ -20,17 +20,13 @@ WatchedDataFolderError::WatchedDataFolderError(Case kind, const std::string& mes
     : Error(message), kind_(kind) {}
 
 WatchedDataFolder::WatchedDataFolder(std::filesystem::path folder, const std::string& extension,
-                                     NotificationCenter& center,
-                                     std::string_view changeNotification, const void* sender,
                                      Scheduler& scheduler, Scheduler::Duration latency,
                                      std::uintmax_t maxFileBytes)
     : folder_(std::move(folder)),
       extension_(text::toLower(extension)),
       maxFileBytes_(maxFileBytes) {
     watcher_ = std::make_unique<FolderWatcher>(
-        folder_, extension_,
-        [&center, name = std::string(changeNotification), sender] { center.post(name, sender); },
-        scheduler, latency);
+        folder_, extension_, [changes = changes_] { changes->notify(); }, scheduler, latency);
 }
 
 std::optional<std::filesystem::path> WatchedDataFolder::defaultFolder(

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "foundation/structured_logger.h"
+#include "platform/change_observers.h"
 #include "platform/environment.h"
 #include "platform/error.h"
-#include "platform/notification_center.h"
 #include "platform/scheduler.h"
 #include "sources/folder_watcher.h"
 
@@ -30,8 +30,8 @@ class WatchedDataFolderError : public Error {
 };
 
 // A folder of data files with one extension as sync tools keep it (collections in subfolders,
-// their own state under hidden names), watched for changes: each burst of changes posts one
-// notification with the given sender.
+// their own state under hidden names), watched for changes: its observers hear of each burst of
+// changes once, on the watcher's thread.
 class WatchedDataFolder {
   public:
     using FileReader =
@@ -41,8 +41,7 @@ class WatchedDataFolder {
     // `extension` includes its dot and is matched without regard to case; a file larger than
     // `maxFileBytes` is not read.
     WatchedDataFolder(std::filesystem::path folder, const std::string& extension,
-                      NotificationCenter& center, std::string_view changeNotification,
-                      const void* sender, Scheduler& scheduler, Scheduler::Duration latency,
+                      Scheduler& scheduler, Scheduler::Duration latency,
                       std::uintmax_t maxFileBytes);
 
     // `variable` when set and not empty, else `dataSubfolder` of the user's data folder.
@@ -63,6 +62,11 @@ class WatchedDataFolder {
     void readDataFiles(const StructuredLogger& logger, std::string_view logPrefix,
                        const FileReader& read) const;
 
+    // `changed` runs after each burst of changes, for as long as the subscription lives.
+    [[nodiscard]] Subscription observeChanges(std::function<void()> changed) {
+        return changes_->observe(std::move(changed));
+    }
+
     const std::filesystem::path& path() const { return folder_; }
     const FolderWatcher& watcher() const { return *watcher_; }
 
@@ -70,6 +74,8 @@ class WatchedDataFolder {
     std::filesystem::path folder_;
     std::string extension_;
     std::uintmax_t maxFileBytes_;
+    // Shared with the watcher's callback.
+    std::shared_ptr<ChangeObservers> changes_ = std::make_shared<ChangeObservers>();
     std::unique_ptr<FolderWatcher> watcher_;
 };
 

@@ -47,8 +47,12 @@ inline ChatSession storedSession(std::string title, Clock::WallTime lastMessageA
 class ChatFixture : public ::testing::Test {
   protected:
     ChatViewModel::Dependencies dependencies(bool persists = true) {
-        ChatViewModel::Dependencies deps{
-            .main = main, .worker = worker, .defaults = defaults, .clock = clock};
+        ChatViewModel::Dependencies deps{.main = main,
+                                         .worker = worker,
+                                         .defaults = defaults,
+                                         .presets = presets,
+                                         .clock = clock,
+                                         .usageChanged = [this] { ++usageChanges; }};
         deps.shadowDBPath = "/nonexistent/shadow.db";
         deps.memoryPrincipalProvider = [] { return MemoryPrincipal::make("local"); };
         deps.memoryCommitter = memory;
@@ -129,6 +133,9 @@ class ChatFixture : public ::testing::Test {
     ManualExecutor worker;
     FakeClock clock;
     InMemoryDefaults defaults;
+    PresetSelection presets{defaults};
+    // How often the models told that the account's usage may have changed.
+    int usageChanges = 0;
     AuthMode authMode = AuthMode::managed("customer-token", "access-token");
     std::shared_ptr<FakeSessionStore> store = std::make_shared<FakeSessionStore>();
     std::shared_ptr<FakeChatMemoryCommitter> memory = std::make_shared<FakeChatMemoryCommitter>();

@@ -1,6 +1,5 @@
 // Deletions racing running turns and memory commits, and the undo of automatic memory saves.
 #include "chat_fixture.h"
-#include "relay/billing_view_model.h"
 
 namespace vask {
 namespace {
@@ -68,9 +67,6 @@ TEST_F(ChatInFlightTest, SecondOfTwoCommittingTurnsCompletesTheDeletion) {
 }
 
 TEST_F(ChatInFlightTest, TurnOfADeletedSessionLeavesNothingBehind) {
-    int usageChanges = 0;
-    auto subscription = NotificationCenter::shared().addObserver(
-        usageDidChangeNotification, [&](const Notification&) { ++usageChanges; });
     auto model = makeModel();
     commit(*model, "q");
     const std::string session = model->currentSessionID.get();

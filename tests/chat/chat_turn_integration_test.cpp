@@ -84,8 +84,6 @@ class ChatTurnIntegrationTest : public ::testing::Test {
         relay.script("POST", "/api/v1/responses",
                      {Reply::json(200, R"({"output":[{"type":"message","role":"assistant",)"
                                        R"("content":[{"type":"text","text":"Dinner plans"}]}]})")});
-        usageSubscription = NotificationCenter::shared().addObserver(
-            usageDidChangeNotification, [this](const Notification&) { ++usageChanges; });
     }
     void TearDown() override { ::unsetenv("TMPDIR"); }
 
@@ -100,7 +98,8 @@ class ChatTurnIntegrationTest : public ::testing::Test {
         return mode;
     }
 
-    std::shared_ptr<ChatViewModel> makeModel() {
+    // The engine's runner over the scripted helper.
+    EngineChatHelperRunner::Settings helperSettings() const {
         EngineChatHelperRunner::Settings settings;
         settings.runner.relayServiceHost = "127.0.0.1";
         settings.runner.bundleResourceDirectory = dir / "resources";
@@ -111,8 +110,17 @@ class ChatTurnIntegrationTest : public ::testing::Test {
             return env;
         };
         settings.attempt.loadConfig = [] { return std::optional<AppConfig>(); };
+        return settings;
+    }
 
-        ChatViewModel::Dependencies deps{.main = main, .worker = worker, .defaults = defaults};
+    std::shared_ptr<ChatViewModel> makeModel() {
+        auto settings = helperSettings();
+
+        ChatViewModel::Dependencies deps{.main = main,
+                                         .worker = worker,
+                                         .defaults = defaults,
+                                         .presets = presets,
+                                         .usageChanged = [this] { ++usageChanges; }};
         deps.shadowDBPath = (dir / "data" / "shadow.db").string();
         deps.supportDirectory = [this] { return dir / "data"; };
         deps.memoryPrincipalProvider = [] { return MemoryPrincipal::make("local"); };
@@ -183,13 +191,14 @@ class ChatTurnIntegrationTest : public ::testing::Test {
     ManualExecutor main;
     WorkerPool worker{3};
     InMemoryDefaults defaults;
-    NotificationCenter notifications;
+    PresetSelection presets{defaults};
     test::StubHttpServer relay;
     test::FakeClock clock;
+    HttpClient http;
     CorvaneResponses responses{
-        HttpClient::shared(), relay.baseURL(), defaults, notifications,
+        http, relay.baseURL(), presets,
         [](const std::optional<std::string>&) { return std::optional<RouteCredentials>(); }};
-    CorvaneBillingService billing{HttpClient::shared(), relay.baseURL(), clock};
+    CorvaneBillingService billing{http, relay.baseURL(), clock};
     CitationService citations{std::make_shared<ShadowCitationReader>(),
                               [this] { return dir / "data"; }};
     std::mutex modeMutex;
@@ -199,8 +208,37 @@ class ChatTurnIntegrationTest : public ::testing::Test {
     std::atomic<int> personaStarted{0};
     std::atomic<int> personaCancelled{0};
     int usageChanges = 0;
-    Subscription usageSubscription;
 };
+
+// The line arrives on the attempt's own thread, as the turn's other progress does not: asked of
+// the runner directly, it comes in order, before the persona endpoint starts.
+TEST_F(ChatTurnIntegrationTest, TheRunnerSaysItIsThinkingOnceTheDatabasesAreStaged) {
+    attempts(
+        {{readRequest, progress("Executing sub-query"), {{"answer_from_staged", json::object()}}}});
+    std::mutex linesMutex;
+    std::vector<std::string> lines;
+    std::optional<std::vector<std::string>> linesAtPersonaStart;
+    const PersonaContextHostFactory persona = [&](const std::string&) {
+        std::lock_guard lock(linesMutex);
+        linesAtPersonaStart = lines;
+        return std::make_unique<CountingPersonaHost>(personaCancelled);
+    };
+    const auto runner = EngineChatHelperRunner::factory({}, helperSettings())(persona);
+    RLMTurnAttempt::TurnInputs inputs;
+    inputs.credentials = {std::nullopt, std::string("customer-token")};
+    inputs.question = "dinner";
+    inputs.dbPath = (dir / "data" / "shadow.db").string();
+    RLMTurnAttempt::RunCallbacks callbacks;
+    callbacks.onProgress = [&](const std::string& line) {
+        std::lock_guard lock(linesMutex);
+        lines.push_back(line);
+    };
+    RLMUsageAccumulator usage;
+    runner->runTurn(std::move(inputs), {}, usage, callbacks, {});
+    ASSERT_TRUE(linesAtPersonaStart);
+    EXPECT_EQ(*linesAtPersonaStart, std::vector<std::string>{"Thinking\u2026"});
+    EXPECT_EQ(lines.front(), "Thinking\u2026");
+}
 
 TEST_F(ChatTurnIntegrationTest, QuestionBecomesASavedAnswerCitingTheSample) {
     attempts({{readRequest,
@@ -341,17 +379,15 @@ TEST_F(ChatTurnIntegrationTest, UsageLimitCardIsDismissedWhenCapacityReturns) {
 }
 
 TEST_F(ChatTurnIntegrationTest, TierRefusalResetsThePreset) {
-    PresetSelection::adopt(
-        ModelPresetCatalog{{ModelPreset{"deep", "Deep", "", false,
-                                        PresetExecution::single(PresetModelRef{"model-d", "D"})}}},
-        defaults);
-    ASSERT_TRUE(PresetSelection::select("deep", defaults));
+    presets.adopt(ModelPresetCatalog{{ModelPreset{
+        "deep", "Deep", "", false, PresetExecution::single(PresetModelRef{"model-d", "D"})}}});
+    ASSERT_TRUE(presets.select("deep"));
     attempts({{readRequest, relayError(403, "preset deep is not allowed for this tier")}});
     auto model = makeModel();
     ask(*model, "dinner tomorrow", [&] { return model->state.get().asFailed() != nullptr; });
     EXPECT_TRUE(model->state.get().asFailed()->error.ends_with(
         " \u2014 Response quality was reset to your plan's default; please ask again."));
-    EXPECT_EQ(PresetSelection::current(defaults).selectedCode, std::nullopt);
+    EXPECT_EQ(presets.current().selectedCode, std::nullopt);
     EXPECT_TRUE(nothingLeftBehind());
 }
 

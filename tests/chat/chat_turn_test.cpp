@@ -6,9 +6,7 @@
 #include "foundation/app_environment.h"
 #include "foundation/managed_tier_snapshot.h"
 #include "platform/http_client.h"
-#include "relay/billing_view_model.h"
 #include "relay/preset_selection.h"
-#include "relay/relay_notifications.h"
 #include "support/stub_http_server.h"
 
 namespace vask {
@@ -34,10 +32,7 @@ MemoryReceipt committedReceipt() {
 class ChatTurnTest : public test::ChatFixture {
   protected:
     void SetUp() override {
-        usageSubscription = NotificationCenter::shared().addObserver(
-            usageDidChangeNotification, [this](const Notification&) { ++usageChanges; });
-        staleSubscription = NotificationCenter::shared().addObserver(
-            presetCatalogDidGoStaleNotification, [this](const Notification&) { ++staleCatalogs; });
+        staleSubscription = presets.observeStaleCatalog([this] { ++staleCatalogs; });
     }
 
     std::shared_ptr<ChatViewModel> makeTurnModel() {
@@ -65,24 +60,21 @@ class ChatTurnTest : public test::ChatFixture {
     }
 
     void selectPreset() {
-        PresetSelection::adopt(ModelPresetCatalog{{ModelPreset{
-                                   "deep", "Deep", "", false,
-                                   PresetExecution::single(PresetModelRef{"model-d", "D"})}}},
-                               defaults);
-        ASSERT_TRUE(PresetSelection::select("deep", defaults));
+        presets.adopt(ModelPresetCatalog{{ModelPreset{
+            "deep", "Deep", "", false, PresetExecution::single(PresetModelRef{"model-d", "D"})}}});
+        ASSERT_TRUE(presets.select("deep"));
     }
 
-    int usageChanges = 0;
     int staleCatalogs = 0;
     int refreshes = 0;
     int citationLookups = 0;
     bool refreshSucceeds = true;
     std::vector<TitleGenerator::CompletionRequest> titleRequests;
-    Subscription usageSubscription;
     Subscription staleSubscription;
     test::StubHttpServer relay;
+    HttpClient http;
     std::unique_ptr<CorvaneBillingService> billing =
-        std::make_unique<CorvaneBillingService>(HttpClient::shared(), relay.baseURL(), clock);
+        std::make_unique<CorvaneBillingService>(http, relay.baseURL(), clock);
 };
 
 TEST_F(ChatTurnTest, SendRefusesBlankTextAndASecondQuestion) {
@@ -287,7 +279,7 @@ TEST_F(ChatTurnTest, FailuresKeepTheQuestionAndShowTheirText) {
         ASSERT_EQ(model->transcript().size(), 1u) << c.name;
         EXPECT_EQ(staleCatalogs, c.staleNotifications) << c.name;
         if (c.staleNotifications) {
-            EXPECT_EQ(PresetSelection::current(defaults).selectedCode, std::nullopt) << c.name;
+            EXPECT_EQ(presets.current().selectedCode, std::nullopt) << c.name;
         }
     }
 }
@@ -352,8 +344,7 @@ TEST_F(ChatTurnTest, RecheckLeavesTheCardOnlyWhenCapacityIsBack) {
                       {Reply::json(200, R"({"balance_cents":)" + std::to_string(c.balance) +
                                             R"(,"balance_formatted":"$0","currency":"USD",)"
                                             R"("low_balance_threshold_cents":5})")});
-        billing =
-            std::make_unique<CorvaneBillingService>(HttpClient::shared(), server.baseURL(), clock);
+        billing = std::make_unique<CorvaneBillingService>(http, server.baseURL(), clock);
         authMode = c.mode;
         auto model = makeTurnModel();
         bool done = false;

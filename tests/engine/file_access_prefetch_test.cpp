@@ -19,7 +19,8 @@ TEST(FileAccessPrefetch, CachesAllowedFilesOnce) {
     config.allowedScopes = {(dir / "Documents").string()};
     config.useVision = FileVisionMode::disabled;
 
-    const auto factory = fileAccessPrefetchFactory(*Url::parse("http://127.0.0.1:9"));
+    const HttpClient http;
+    const auto factory = fileAccessPrefetchFactory(*Url::parse("http://127.0.0.1:9"), http);
     const auto service = factory((dir / "shadow.db").string(), std::nullopt, std::nullopt, config);
     EXPECT_EQ(service->prefetch("landlord lease", {}), 1);
     EXPECT_EQ(service->prefetch("landlord lease", {}), 0);

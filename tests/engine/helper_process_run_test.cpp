@@ -353,7 +353,8 @@ TEST_F(HelperProcessRunTest, EventsReachTheCallbacksInOrder) {
         [&](const std::string& s) { progress.push_back(s); },
         [&](const std::string& s) { reasoning.push_back(s); },
         [&](const ZendrelExecutionEvent& e) { executions.push_back(e); },
-        [&](const RLMUsageSnapshot& s) { snapshots.push_back(s); }};
+        [&](const RLMUsageSnapshot& s) { snapshots.push_back(s); },
+        {}};
     EXPECT_EQ(run(bundled(), "{}", callbacks), "done");
     EXPECT_EQ(progress, (std::vector<std::string>{"Searching"}));
     EXPECT_EQ(reasoning, (std::vector<std::string>{"thinking"}));

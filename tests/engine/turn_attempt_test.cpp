@@ -205,6 +205,32 @@ TEST_F(TurnAttemptTest, AnswersFromTheStagedDatabasesWithCitationsOfRealMessages
 
 // The stand-in helper's search, which the demo and the end-to-end run answer with: common
 // words cite nothing, and the messages holding most of the question's words come first.
+// Where the chat says the helper is thinking: the databases are staged, and neither the persona
+// endpoint nor the helper has started.
+TEST_F(TurnAttemptTest, TheStagedHookRunsOnTheAttemptsThreadBeforeAnythingStarts) {
+    attempts({{readRequest, {{"record", true}}, {{"answer_from_staged", json::object()}}}});
+    int calls = 0;
+    bool stagedThen = false;
+    int personaThen = -1;
+    bool helperThen = true;
+    std::thread::id thread;
+    RLMTurnAttempt::RunCallbacks callbacks;
+    callbacks.onStaged = [&] {
+        ++calls;
+        stagedThen = !sandboxEmpty();
+        personaThen = personaStarted;
+        helperThen = fs::exists(dir / "record" / "1");
+        thread = std::this_thread::get_id();
+    };
+    runner().run(inputs(), callbacks);
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(stagedThen);
+    EXPECT_EQ(personaThen, 0);
+    EXPECT_FALSE(helperThen);
+    EXPECT_EQ(thread, std::this_thread::get_id());
+    EXPECT_TRUE(sandboxEmpty());
+}
+
 TEST_F(TurnAttemptTest, TheStandInCitesWhatAQuestionIsAboutNotItsCommonWords) {
     live.add("g-plumber", "chat-ana", "where did you have the plumber come from?", 1700000000);
     live.add("g-ramps", "chat-ana", "they have the ramps again", 1700000100);

@@ -99,8 +99,9 @@ TEST(GoogleAuthFlowTest, StartPageAddress) {
         SCOPED_TRACE(c.base);
         test::LogCapture log;
         ScriptedSession session;
+        const HttpClient http;
         GoogleAuthService service(*Url::parse(c.base), "vask", StructuredLogger("google-auth"),
-                                  session);
+                                  session, http);
         const auto result = runFlow(service);
         if (c.opened) {
             ASSERT_TRUE(session.opened);
@@ -155,8 +156,9 @@ TEST(GoogleAuthFlowTest, SessionOutcomes) {
         SCOPED_TRACE(c.name);
         ScriptedSession session;
         session.startSucceeds = c.starts;
+        const HttpClient http;
         GoogleAuthService service(*Url::parse("https://cloud.example.com"), "vask",
-                                  StructuredLogger("google-auth"), session);
+                                  StructuredLogger("google-auth"), session, http);
         std::optional<GoogleAuthService::CodeResult> result;
         service.startOAuthFlow([&](GoogleAuthService::CodeResult r) { result = std::move(r); });
         if (c.outcome) {
@@ -178,8 +180,8 @@ TEST(GoogleAuthFlowTest, SessionOutcomes) {
 class GoogleAuthExchangeTest : public ::testing::Test {
   protected:
     GoogleAuthService service() {
-        return GoogleAuthService(server.baseURL(), "vask", StructuredLogger("google-auth"),
-                                 session);
+        return GoogleAuthService(server.baseURL(), "vask", StructuredLogger("google-auth"), session,
+                                 http);
     }
 
     // Neither the code nor any token may reach a log line.
@@ -191,6 +193,7 @@ class GoogleAuthExchangeTest : public ::testing::Test {
 
     test::LogCapture log;
     test::StubHttpServer server;
+    HttpClient http;
     ScriptedSession session;
 };
 

@@ -137,9 +137,10 @@ class GoogleSignInViewModelTest : public ::testing::Test {
     test::LogCapture log;
     ManualExecutor main;
     test::StubHttpServer server;
+    HttpClient http;
     test::RedirectingAuthSession session{main};
     std::shared_ptr<const GoogleAuthService> auth = std::make_shared<GoogleAuthService>(
-        server.baseURL(), "vask", StructuredLogger("google-auth"), session);
+        server.baseURL(), "vask", StructuredLogger("google-auth"), session, http);
     test::CredentialStack stack;
     const std::shared_ptr<InMemorySecretBackend>& backend = stack.backend;
     AuthModeCache& authMode = stack.authMode;
@@ -324,7 +325,7 @@ TEST_F(GoogleSignInViewModelTest, SupersededAttemptDoesNotResetTheNewOne) {
     test::FakeClock clock;
     BrowserAuthenticationSession browser(main, clock, {"/bin/true"});
     const auto model = makeModel(std::make_shared<GoogleAuthService>(
-        server.baseURL(), "vask", StructuredLogger("google-auth"), browser));
+        server.baseURL(), "vask", StructuredLogger("google-auth"), browser, http));
     server.script("POST", exchangePath, {Reply::json(200, exchangeReply())});
 
     model->signIn();
@@ -350,7 +351,7 @@ TEST_F(GoogleSignInViewModelTest, WithoutABrowserTheLinkOpenedByHandStillSignsIn
         log->clear();
         BrowserAuthenticationSession browser(main, clock, opener);
         auto browserless = std::make_shared<GoogleAuthService>(
-            server.baseURL(), "vask", StructuredLogger("google-auth"), browser);
+            server.baseURL(), "vask", StructuredLogger("google-auth"), browser, http);
         const auto model = makeModel(browserless);
         server.script("POST", exchangePath, {Reply::json(200, exchangeReply())});
 

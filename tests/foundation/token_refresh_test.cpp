@@ -52,12 +52,12 @@ class TokenRefreshTest : public ::testing::Test {
     AccessTokenRefresher makeRefresher(test::CredentialStack& s, const test::StubHttpServer& relay,
                                        AccessTokenRefresher::TokenRefreshed onRefreshed) {
         return AccessTokenRefresher(s.cloud, s.tokens, relay.baseURL(), std::move(onRefreshed),
-                                    StructuredLogger("token-refresher"), HttpClient::shared(),
-                                    clock);
+                                    http, StructuredLogger("token-refresher"), clock);
     }
 
     test::LogCapture log;
     test::FakeClock clock;
+    HttpClient http;
     test::StubHttpServer server;
     test::CredentialStack stack;
     std::atomic<int> refreshedCount = 0;

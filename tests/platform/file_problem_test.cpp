@@ -89,9 +89,9 @@ TEST(FileProblems, UnwritableSettingsAreToldOnce) {
         test::TempDir dir;
         const auto path = dir / "settings.json";
         c.plant(path);
-        FileProblems problems;
+        const auto problems = std::make_shared<FileProblems>();
         std::vector<FileProblem> heard;
-        problems.setListener([&](const FileProblem& problem) { heard.push_back(problem); });
+        problems->setListener([&](const FileProblem& problem) { heard.push_back(problem); });
         JsonFileDefaults defaults(path, problems);
         defaults.set("a", 1);
         defaults.set("b", 2);
@@ -105,9 +105,9 @@ TEST(FileProblems, UnwritableSettingsAreToldOnce) {
 
 TEST(FileProblems, DamagedSettingsAndCredentialsAreToldWithWhereTheyWent) {
     test::TempDir dir;
-    FileProblems problems;
+    const auto problems = std::make_shared<FileProblems>();
     std::vector<FileProblem> heard;
-    problems.setListener([&](const FileProblem& problem) { heard.push_back(problem); });
+    problems->setListener([&](const FileProblem& problem) { heard.push_back(problem); });
     const auto settings = dir / "settings.json";
     const auto credentials = dir / "credentials.json";
     std::ofstream(settings) << "{not json";

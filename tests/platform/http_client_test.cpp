@@ -28,7 +28,7 @@ TEST(HttpClientTest, CarriesMethodHeadersBodyAndStatusBothWays) {
         {"POST", "", Reply::json(204, "")},
     };
     test::StubHttpServer server;
-    const HttpClient& client = HttpClient::shared();
+    const HttpClient client;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + std::to_string(c.reply.status));
         server.script(c.method, "/api/v1/thing", {c.reply});
@@ -86,7 +86,7 @@ TEST(HttpClientTest, TransportFailuresThrowWithADescription) {
         test::StubHttpServer server;
         const auto url = c.prepare(server);
         try {
-            HttpClient::shared().send({"GET", url, {}, {}, c.timeout});
+            HttpClient().send({"GET", url, {}, {}, c.timeout});
             FAIL() << "no error";
         } catch (const HttpClient::Error& e) {
             EXPECT_EQ(e.kind(), c.kind);
@@ -103,7 +103,7 @@ TEST(HttpClientTest, StopRequestCancelsAnExchangeInProgress) {
     std::optional<HttpClient::Error::Kind> kind;
     std::thread caller([&] {
         try {
-            HttpClient::shared().send(
+            HttpClient().send(
                 {"GET", server.baseURL().appendingPath("slow"), {}, {}, std::chrono::seconds(60)},
                 stop.get_token());
         } catch (const HttpClient::Error& e) {
@@ -211,7 +211,7 @@ TEST(HttpClientTest, RedirectsStayWithinTheOrigin) {
                                   {{"X-Corvane-Api-Key", "key-1"}},
                                   std::string(c.method) == "POST" ? "secret body" : ""};
         try {
-            const auto response = HttpClient::shared().send(request);
+            const auto response = HttpClient().send(request);
             ASSERT_FALSE(c.error) << "followed";
             EXPECT_EQ(response.status, 200);
             EXPECT_EQ(response.body, "landed");

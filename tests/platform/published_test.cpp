@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/notification_center.h"
+#include "platform/change_observers.h"
 #include "platform/published.h"
 
 namespace vask {
@@ -74,60 +74,44 @@ TEST(Published, SubscriptionOutlivingThePublishedValueIsHarmless) {
     EXPECT_FALSE(sub.isActive());
 }
 
-TEST(NotificationCenter, SenderFilterDecidesWhoHears) {
-    int a = 0;
-    int b = 0;
-    struct Case {
-        const char* name;
-        const void* observedSender;
-        const void* postedSender;
-        bool heard;
-    };
-    const Case cases[] = {
-        {"any sender, posted with none", nullptr, nullptr, true},
-        {"any sender, posted with one", nullptr, &a, true},
-        {"matching sender", &a, &a, true},
-        {"other sender", &a, &b, false},
-        {"sender observed, posted with none", &a, nullptr, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        NotificationCenter center;
-        bool heard = false;
-        auto sub = center.addObserver(
-            "ai.ternwick.usageDidChange", [&](const Notification&) { heard = true; },
-            c.observedSender);
-        center.post("ai.ternwick.other", c.postedSender);
-        EXPECT_FALSE(heard);
-        center.post("ai.ternwick.usageDidChange", c.postedSender);
-        EXPECT_EQ(heard, c.heard);
-    }
-}
-
-TEST(NotificationCenter, ObserverRemovedByAnEarlierOneIsNotCalled) {
-    NotificationCenter center;
+TEST(ChangeObservers, ObserverRemovedByAnEarlierOneIsNotCalled) {
+    ChangeObservers changes;
     std::vector<int> calls;
     Subscription second;
-    auto first = center.addObserver("n", [&](const Notification&) {
+    auto first = changes.observe([&] {
         calls.push_back(1);
         second.cancel();
     });
-    second = center.addObserver("n", [&](const Notification&) { calls.push_back(2); });
-    center.post("n");
-    center.post("n");
+    second = changes.observe([&] { calls.push_back(2); });
+    changes.notify();
+    changes.notify();
     EXPECT_EQ(calls, (std::vector<int>{1, 1}));
 }
 
-TEST(NotificationCenter, ConcurrentPostsAndRegistrationsAreSafe) {
-    NotificationCenter center;
+TEST(ChangeObservers, EachListHearsOnlyItsOwnChanges) {
+    ChangeObservers one;
+    ChangeObservers other;
+    int heard = 0;
+    auto sub = one.observe([&] { ++heard; });
+    other.notify();
+    EXPECT_EQ(heard, 0);
+    one.notify();
+    EXPECT_EQ(heard, 1);
+    sub.cancel();
+    one.notify();
+    EXPECT_EQ(heard, 1);
+}
+
+TEST(ChangeObservers, ConcurrentNotificationsAndRegistrationsAreSafe) {
+    ChangeObservers changes;
     std::atomic<int> heard{0};
-    auto steady = center.addObserver("n", [&](const Notification&) { heard.fetch_add(1); });
+    auto steady = changes.observe([&] { heard.fetch_add(1); });
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 500; ++i) {
-                auto transient = center.addObserver("n", [](const Notification&) {});
-                center.post("n");
+                auto transient = changes.observe([] {});
+                changes.notify();
             }
         });
     }

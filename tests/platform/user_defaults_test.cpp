@@ -136,9 +136,9 @@ TEST(JsonFileDefaults, SpecialFilesAndPlantedLinksAreNeitherWaitedOnNorFollowed)
         } else {
             ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
         }
-        FileProblems problems;
+        const auto problems = std::make_shared<FileProblems>();
         std::vector<FileProblem> told;
-        problems.setListener([&](const FileProblem& problem) { told.push_back(problem); });
+        problems->setListener([&](const FileProblem& problem) { told.push_back(problem); });
         std::optional<JsonFileDefaults> defaults;
         EXPECT_TRUE(test::returnsWithoutWaitingOn({path}, [&] {
             defaults.emplace(path, problems);

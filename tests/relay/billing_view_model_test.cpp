@@ -86,7 +86,7 @@ class BillingViewModelTest : public ::testing::Test {
             .defaults = defaults,
             .main = main,
             .worker = background,
-            .notifications = notifications,
+            .usageChanges = usageChanges,
         });
     }
 
@@ -95,9 +95,11 @@ class BillingViewModelTest : public ::testing::Test {
     ManualExecutor background;
     test::FakeClock clock;
     test::StubHttpServer server;
-    CorvaneBillingService service{HttpClient::shared(), server.baseURL(), clock};
+    HttpClient http;
+    CorvaneBillingService service{http, server.baseURL(), clock};
     InMemoryDefaults defaults;
-    NotificationCenter notifications;
+    PresetSelection presets{defaults};
+    UsageChanges usageChanges{0};
     std::mutex modeMutex;
     AuthMode currentMode = AuthMode::managed("cust-1", "acc-1");
 
@@ -121,10 +123,9 @@ class BillingViewModelTest : public ::testing::Test {
                 return test::sampleCatalog();
             },
         .authModeProvider = [this] { return mode(); },
-        .defaults = defaults,
+        .presets = presets,
         .main = main,
         .background = background,
-        .notifications = notifications,
     });
     std::shared_ptr<BillingViewModel> model = makeModel(service);
 };
@@ -285,7 +286,7 @@ TEST_F(BillingViewModelTest, UnauthorizedManagedLoadRetriesOnceAfterARefresh) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::StubHttpServer relay;
-        CorvaneBillingService relayService{HttpClient::shared(), relay.baseURL(), clock};
+        CorvaneBillingService relayService{http, relay.baseURL(), clock};
         const auto vm = makeModel(relayService);
         log->clear();
         refreshes = 0;
@@ -368,7 +369,7 @@ TEST_F(BillingViewModelTest, AnswersForAnAccountNoLongerSignedInAreDropped) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::StubHttpServer relay;
-        CorvaneBillingService billing{HttpClient::shared(), relay.baseURL(), clock};
+        CorvaneBillingService billing{http, relay.baseURL(), clock};
         relay.script("GET", subscriptionPath, c.subscriptions);
         relay.script("GET", usagePath, {usage, usage});
         defaults.remove(managedTierSnapshotKey);
@@ -414,7 +415,7 @@ TEST_F(BillingViewModelTest, UsageChanges) {
         SCOPED_TRACE(c.name);
         test::StubHttpServer relay;
         relay.script("GET", balancePath, {balance});
-        CorvaneBillingService relayService{HttpClient::shared(), relay.baseURL(), clock};
+        CorvaneBillingService relayService{http, relay.baseURL(), clock};
         setMode(AuthMode::apiKey("key-1"));
         const auto vm = makeModel(relayService);
         std::vector<BillingState::Kind> states;
@@ -426,14 +427,14 @@ TEST_F(BillingViewModelTest, UsageChanges) {
             vm->loadBillingInfo([&] { finished = true; });
             main.runUntilIdle();  // the fetch waits on the worker: the load is running
             for (int i = 0; i < c.notificationsDuringLoad; ++i) {
-                notifications.post(usageDidChangeNotification);
+                countUsageChange(usageChanges);
             }
             main.runUntilIdle();
             EXPECT_EQ(vm->state.get().kind(), BillingState::Kind::loading);
         }
         ASSERT_TRUE(settle([&] { return finished; }));
         for (int i = 0; i < c.notificationsAfter; ++i) {
-            notifications.post(usageDidChangeNotification);
+            countUsageChange(usageChanges);
             ASSERT_TRUE(settle([&] {
                 return vm->state.get().kind() != BillingState::Kind::loading &&
                        background.pendingCount() == 0 && main.pendingCount() == 0;

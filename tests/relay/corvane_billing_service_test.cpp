@@ -30,9 +30,7 @@ const std::string modelsBody =
 
 class CorvaneBillingServiceTest : public ::testing::Test {
   protected:
-    CorvaneBillingService service() {
-        return CorvaneBillingService(HttpClient::shared(), server.baseURL(), clock);
-    }
+    CorvaneBillingService service() { return CorvaneBillingService(http, server.baseURL(), clock); }
 
     // Runs `call` and returns its error text ("" on success), how many requests reached the
     // server and how long the call waited on the clock.
@@ -51,6 +49,7 @@ class CorvaneBillingServiceTest : public ::testing::Test {
 
     test::StubHttpServer server;
     test::FakeClock clock;
+    HttpClient http;
 };
 
 TEST_F(CorvaneBillingServiceTest, RetriesOnlyTransientStatusesWithinTheBackoffBounds) {
@@ -128,7 +127,7 @@ TEST_F(CorvaneBillingServiceTest, RetriesOnlyTransientStatusesWithinTheBackoffBo
         SCOPED_TRACE(c.name);
         test::StubHttpServer stub;
         stub.script("GET", modelsPath, c.replies);
-        CorvaneBillingService billing(HttpClient::shared(), stub.baseURL(), clock);
+        CorvaneBillingService billing(http, stub.baseURL(), clock);
         std::optional<ModelPresetCatalog> catalog;
         const auto [error, waited] = run([&] { catalog = billing.getCustomerModels("tok"); });
         EXPECT_EQ(stub.requestCount(), c.requests);
@@ -150,7 +149,7 @@ TEST_F(CorvaneBillingServiceTest, RetriesOnlyTransientStatusesWithinTheBackoffBo
 
 TEST_F(CorvaneBillingServiceTest, TransportFailureOnEveryAttemptKeepsItsOwnDescription) {
     const test::RefusedPort refused;
-    CorvaneBillingService billing(HttpClient::shared(), refused.baseURL(), clock);
+    CorvaneBillingService billing(http, refused.baseURL(), clock);
     const auto [error, waited] = run([&] { billing.getCustomerModels("tok"); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->errorCase(), CorvaneServiceError::Case::clientError);
@@ -311,7 +310,7 @@ TEST_F(CorvaneBillingServiceTest, ManagedBillingNeverReturnsAPartialResult) {
         test::StubHttpServer stub;
         stub.script("GET", subscriptionPath, {c.subscription});
         stub.script("GET", usagePath, {c.usage});
-        CorvaneBillingService billing(HttpClient::shared(), stub.baseURL(), clock);
+        CorvaneBillingService billing(http, stub.baseURL(), clock);
         try {
             billing.getManagedBilling("tok");
             ADD_FAILURE() << "no error";

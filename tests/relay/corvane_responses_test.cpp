@@ -6,7 +6,6 @@
 #include "refused_port.h"
 #include "relay/corvane_responses.h"
 #include "relay/preset_selection.h"
-#include "relay/relay_notifications.h"
 #include "support/log_capture.h"
 #include "support/stub_http_server.h"
 
@@ -26,7 +25,7 @@ const std::string tierRefusal = R"({"error":"preset deep is not allowed for this
 class CorvaneResponsesTest : public ::testing::Test {
   protected:
     CorvaneResponses client() {
-        return CorvaneResponses(HttpClient::shared(), server.baseURL(), defaults, notifications,
+        return CorvaneResponses(http, server.baseURL(), presets,
                                 [this](const std::optional<std::string>& failed) {
                                     refreshedWith.push_back(failed);
                                     return refreshed;
@@ -43,7 +42,8 @@ class CorvaneResponsesTest : public ::testing::Test {
 
     test::StubHttpServer server;
     InMemoryDefaults defaults;
-    NotificationCenter notifications;
+    PresetSelection presets{defaults};
+    HttpClient http;
     std::optional<RouteCredentials> refreshed;
     std::vector<std::optional<std::string>> refreshedWith;
 };
@@ -104,9 +104,9 @@ TEST_F(CorvaneResponsesTest, SendsOneCredentialHeaderAndTheWireBody) {
 
 TEST_F(CorvaneResponsesTest, ManagedCallRoutesThroughTheStoredSelection) {
     server.script("POST", responsesPath, {Reply::json(200, textReply("ok"))});
-    PresetSelection::adopt(test::sampleCatalog(), defaults);
+    presets.adopt(test::sampleCatalog());
     client().complete({.prompt = "p", .credentials = {std::nullopt, "tok"}});
-    PresetSelection::select("fast", defaults);
+    presets.select("fast");
     client().complete({.prompt = "p", .credentials = {std::nullopt, "tok"}});
     // An API key with a preset route is the caller's to give; a stored preset is not used.
     client().complete({.prompt = "p",
@@ -259,13 +259,12 @@ TEST_F(CorvaneResponsesTest, RecoversFromRefusalsAtMostOnceEach) {
         test::StubHttpServer stub;
         stub.script("POST", responsesPath, c.replies);
         InMemoryDefaults store;
-        PresetSelection::adopt(test::sampleCatalog(), store);
-        NotificationCenter center;
+        PresetSelection storePresets{store};
+        storePresets.adopt(test::sampleCatalog());
         std::atomic<int> stale = 0;
-        const auto observed = center.addObserver(
-            presetCatalogDidGoStaleNotification, [&](const Notification&) { ++stale; }, &store);
+        const auto observed = storePresets.observeStaleCatalog([&] { ++stale; });
         std::size_t refreshes = 0;
-        CorvaneResponses responses(HttpClient::shared(), stub.baseURL(), store, center,
+        CorvaneResponses responses(http, stub.baseURL(), storePresets,
                                    [&](const std::optional<std::string>& failed) {
                                        ++refreshes;
                                        EXPECT_EQ(failed, "tok");
@@ -284,29 +283,28 @@ TEST_F(CorvaneResponsesTest, RecoversFromRefusalsAtMostOnceEach) {
         EXPECT_EQ(refreshes, c.refreshes);
         EXPECT_EQ(stale.load(), static_cast<int>(c.staleNotifications));
         if (c.staleNotifications > 0) {
-            EXPECT_FALSE(PresetSelection::current(store).snapshot);
+            EXPECT_FALSE(storePresets.current().snapshot);
         }
     }
 }
 
 TEST_F(CorvaneResponsesTest, TierRefusalOfAReplacedCatalogLeavesTheNewOneAlone) {
     test::LogCapture log;
-    PresetSelection::adopt(test::sampleCatalog(), defaults);
-    const auto first = PresetSelection::current(defaults).utilityResolution();
+    presets.adopt(test::sampleCatalog());
+    const auto first = presets.current().utilityResolution();
     std::atomic<int> stale = 0;
-    const auto observed = notifications.addObserver(
-        presetCatalogDidGoStaleNotification, [&](const Notification&) { ++stale; }, &defaults);
+    const auto observed = presets.observeStaleCatalog([&] { ++stale; });
     // The catalog is replaced while the refused call is under way.
     std::atomic<int> calls = 0;
     server.handle("POST", responsesPath, [&](const auto&) {
         if (calls++ == 0) {
-            PresetSelection::adopt(test::sampleCatalog(), defaults);
+            presets.adopt(test::sampleCatalog());
             return Reply::json(403, tierRefusal);
         }
         return Reply::json(200, textReply("ok"));
     });
     EXPECT_EQ(client().complete({.prompt = "p", .credentials = {std::nullopt, "tok"}}), "ok");
-    const auto record = PresetSelection::current(defaults);
+    const auto record = presets.current();
     ASSERT_TRUE(record.snapshot);
     EXPECT_NE(record.snapshot->id, first->snapshotID);
     EXPECT_EQ(stale.load(), 0);
@@ -315,7 +313,7 @@ TEST_F(CorvaneResponsesTest, TierRefusalOfAReplacedCatalogLeavesTheNewOneAlone) 
 
 TEST_F(CorvaneResponsesTest, PreflightIsAskedBeforeEveryPost) {
     test::LogCapture log;
-    PresetSelection::adopt(test::sampleCatalog(), defaults);
+    presets.adopt(test::sampleCatalog());
     server.script("POST", responsesPath, {Reply::json(403, tierRefusal)});
     int asked = 0;
     EXPECT_EQ(client().complete({.prompt = "p",
@@ -357,9 +355,8 @@ TEST_F(CorvaneResponsesTest, FailuresAreLoggedWithTheirEvents) {
         if (c.reply) {
             stub.script("POST", responsesPath, {*c.reply});
         }
-        CorvaneResponses responses(HttpClient::shared(),
-                                   c.reply ? stub.baseURL() : refused.baseURL(), defaults,
-                                   notifications, [](const auto&) { return std::nullopt; });
+        CorvaneResponses responses(http, c.reply ? stub.baseURL() : refused.baseURL(), presets,
+                                   [](const auto&) { return std::nullopt; });
         EXPECT_EQ(responses.complete({.prompt = "p",
                                       .maxOutputTokens = 12,
                                       .credentials = {std::nullopt, "secret-token"},

@@ -8,7 +8,6 @@
 #include "preset_fixtures.h"
 #include "relay/corvane_billing_service.h"
 #include "relay/preset_catalog_service.h"
-#include "relay/relay_notifications.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/stub_http_server.h"
@@ -35,10 +34,9 @@ class PresetCatalogServiceTest : public ::testing::Test {
                     return catalog;
                 },
             .authModeProvider = [this] { return mode; },
-            .defaults = defaults,
+            .presets = presets,
             .main = main,
             .background = background,
-            .notifications = notifications,
         });
     }
 
@@ -49,9 +47,9 @@ class PresetCatalogServiceTest : public ::testing::Test {
     }
 
     InMemoryDefaults defaults;
+    PresetSelection presets{defaults};
     ManualExecutor main;
     ManualExecutor background;
-    NotificationCenter notifications;
     AuthMode mode = AuthMode::managed("cust-1", "access-1");
     ModelPresetCatalog catalog = test::sampleCatalog();
     std::optional<std::string> failWith;
@@ -82,7 +80,7 @@ TEST_F(PresetCatalogServiceTest, OverlappingRefreshesShareOneFetch) {
 }
 
 TEST_F(PresetCatalogServiceTest, OnlyManagedAccountsHaveACatalog) {
-    PresetSelection::adopt(catalog, defaults);
+    presets.adopt(catalog);
     for (const auto& other : {AuthMode::apiKey("k"), AuthMode::none()}) {
         test::LogCapture log;
         mode = other;
@@ -110,7 +108,7 @@ TEST_F(PresetCatalogServiceTest, FailedRefreshHidesTheCatalogUntilTheNextSuccess
     EXPECT_TRUE(service->lastRefreshFailed.get());
     EXPECT_EQ(service->catalog(), std::nullopt);
     EXPECT_EQ(service->record.get(), stored);
-    EXPECT_EQ(PresetSelection::current(defaults), stored);
+    EXPECT_EQ(presets.current(), stored);
     EXPECT_EQ(log->events("preset_catalog_refresh_failed").at(0).metadata.at("error"),
               "API error (500)");
 
@@ -142,22 +140,21 @@ TEST_F(PresetCatalogServiceTest, SelectStoresOfferedChoicesAndRefetchesOnRefusal
     EXPECT_EQ(service->record.get().selectedCode, "FAST");
 }
 
-TEST_F(PresetCatalogServiceTest, StaleNotificationOnlyFromItsOwnStore) {
+TEST_F(PresetCatalogServiceTest, StaleCatalogIsHeardOnlyFromItsOwnSelection) {
     auto service = makeService();
     service->refresh();
     settle();
     const auto snapshotID = service->record.get().snapshot->id;
-    PresetSelection::clearStale("deep", snapshotID, defaults);
 
     InMemoryDefaults otherStore;
-    notifications.post(presetCatalogDidGoStaleNotification, &otherStore);
-    notifications.post(presetCatalogDidGoStaleNotification);
+    PresetSelection other{otherStore};
+    ASSERT_TRUE(other.clearStale("deep", other.adopt(catalog).snapshot->id));
     settle();
     EXPECT_EQ(fetchedWith.size(), 1u);
     EXPECT_EQ(service->record.get().snapshot->id, snapshotID);
 
-    // Sent from a worker thread, as the responses client does.
-    std::thread([&] { notifications.post(presetCatalogDidGoStaleNotification, &defaults); }).join();
+    // Cleared on a worker thread, as the responses client does.
+    std::thread([&] { EXPECT_TRUE(presets.clearStale("deep", snapshotID)); }).join();
     main.runUntilIdle();
     EXPECT_FALSE(service->record.get().snapshot);
     settle();
@@ -181,7 +178,7 @@ TEST_F(PresetCatalogServiceTest, RefreshStartedBeforeSignOutNeverAdoptsAfterIt) 
     settle();
     EXPECT_TRUE(isReady(stale));
     EXPECT_EQ(service->record.get(), PresetSelectionRecord::empty());
-    EXPECT_EQ(PresetSelection::current(defaults), PresetSelectionRecord::empty());
+    EXPECT_EQ(presets.current(), PresetSelectionRecord::empty());
     EXPECT_FALSE(defaults.value(PresetSelection::recordKey));
 
     // Another account signs in while an old fetch is still out: its refresh starts afresh
@@ -214,18 +211,18 @@ TEST(PresetCatalogServiceWiring, FetchesThroughTheRelayOnAWorkerPool) {
                            R"("is_default":true,"kind":"single",)"
                            R"("model":{"model_id":"m1","model_display_name":"M1"}}]}})")});
     test::FakeClock clock;
-    const CorvaneBillingService billing(HttpClient::shared(), server.baseURL(), clock);
+    HttpClient http;
+    const CorvaneBillingService billing(http, server.baseURL(), clock);
     InMemoryDefaults defaults;
+    PresetSelection presets{defaults};
     ManualExecutor main;
     WorkerPool pool(2);
-    NotificationCenter notifications;
     auto service = PresetCatalogService::create({
         .fetchCatalog = [&](const std::string& token) { return billing.getCustomerModels(token); },
         .authModeProvider = [] { return AuthMode::managed("tok", "acc"); },
-        .defaults = defaults,
+        .presets = presets,
         .main = main,
         .background = pool,
-        .notifications = notifications,
     });
     const auto done = service->refresh();
     ASSERT_TRUE(main.runUntil([&] { return isReady(done); }));

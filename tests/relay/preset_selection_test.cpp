@@ -79,13 +79,14 @@ TEST(PresetSelectionRecord, ResolutionsNeedWhatTheyNeed) {
 
 TEST(PresetSelection, RecordRoundTripsThroughDefaults) {
     InMemoryDefaults defaults;
-    const auto adopted = PresetSelection::adopt(test::sampleCatalog(), defaults);
+    PresetSelection presets{defaults};
+    const auto adopted = presets.adopt(test::sampleCatalog());
     ASSERT_TRUE(adopted.snapshot);
     EXPECT_TRUE(isUUIDText(adopted.snapshot->id));
     EXPECT_EQ(storedText(defaults)->find("selectedCode"), std::string::npos);
 
-    ASSERT_TRUE(PresetSelection::select("Deep", defaults));
-    const auto current = PresetSelection::current(defaults);
+    ASSERT_TRUE(presets.select("Deep"));
+    const auto current = presets.current();
     EXPECT_EQ(current.selectedCode, "Deep");
     EXPECT_EQ(current.snapshot, adopted.snapshot);
     EXPECT_EQ(current.chatResolution()->preset.execution,
@@ -96,7 +97,7 @@ TEST(PresetSelection, RecordRoundTripsThroughDefaults) {
               "model-s");
     EXPECT_EQ(stored["snapshot"]["catalog"]["presets"][0]["isDefault"], false);
 
-    PresetSelection::clearStale("deep", adopted.snapshot->id, defaults);
+    presets.clearStale("deep", adopted.snapshot->id);
     EXPECT_EQ(storedText(defaults), "{}");
 }
 
@@ -119,10 +120,11 @@ TEST(PresetSelection, LegacyKeysMigrateOnce) {
         SCOPED_TRACE(c.name);
         test::LogCapture log;
         InMemoryDefaults defaults;
+        PresetSelection presets{defaults};
         for (const auto& [key, value] : c.legacy) {
             defaults.set(key, value);
         }
-        const auto first = PresetSelection::current(defaults);
+        const auto first = presets.current();
         EXPECT_EQ(first.selectedCode, c.code);
         EXPECT_FALSE(first.snapshot);
         for (const auto key : keys) {
@@ -136,7 +138,7 @@ TEST(PresetSelection, LegacyKeysMigrateOnce) {
         }
         ASSERT_EQ(events.size(), 1u);
         EXPECT_EQ(events[0].metadata.at("had_choice"), c.hadChoice);
-        EXPECT_EQ(PresetSelection::current(defaults), first);
+        EXPECT_EQ(presets.current(), first);
         EXPECT_EQ(log->events("preset_record_migrated").size(), 1u);
     }
 }
@@ -178,9 +180,10 @@ TEST(PresetSelection, UndecodableRecordReadsEmptyAndIsKeptUntilTheNextSave) {
         SCOPED_TRACE(c.name);
         test::LogCapture log;
         InMemoryDefaults defaults;
+        PresetSelection presets{defaults};
         defaults.set(PresetSelection::recordKey, c.stored);
-        EXPECT_EQ(PresetSelection::current(defaults), PresetSelectionRecord::empty());
-        EXPECT_EQ(PresetSelection::current(defaults), PresetSelectionRecord::empty());
+        EXPECT_EQ(presets.current(), PresetSelectionRecord::empty());
+        EXPECT_EQ(presets.current(), PresetSelectionRecord::empty());
         const auto events = log->events("preset_record_decode_failed");
         ASSERT_EQ(events.size(), 2u);
         const auto bytes =
@@ -189,13 +192,14 @@ TEST(PresetSelection, UndecodableRecordReadsEmptyAndIsKeptUntilTheNextSave) {
         EXPECT_EQ(events[0].metadata.at("error_type"), "DecodingError");
         EXPECT_EQ(defaults.value(PresetSelection::recordKey), c.stored);
 
-        PresetSelection::adopt(test::sampleCatalog(), defaults);
-        EXPECT_TRUE(PresetSelection::current(defaults).snapshot);
+        presets.adopt(test::sampleCatalog());
+        EXPECT_TRUE(presets.current().snapshot);
     }
 }
 
 TEST(PresetSelection, DecodesTheStoredFormsOfBothKinds) {
     InMemoryDefaults defaults;
+    PresetSelection presets{defaults};
     defaults.set(PresetSelection::recordKey,
                  R"({"selectedCode":"s","snapshot":{"id":"0f8fad5b-d9cb-469f-a165-70867728950e",)"
                  R"("catalog":{"presets":[{"code":"s","displayName":"S","description":"d",)"
@@ -204,7 +208,7 @@ TEST(PresetSelection, DecodesTheStoredFormsOfBothKinds) {
                  R"("isDefault":true,"execution":{"kind":"recursive","root":{"model_id":"a",)"
                  R"("model_display_name":"A"},"subcall":{"model_id":"b","model_display_name":"B"},)"
                  R"("future_key":1}}]}},"other":true})");
-    const auto record = PresetSelection::current(defaults);
+    const auto record = presets.current();
     ASSERT_TRUE(record.snapshot);
     EXPECT_EQ(record.snapshot->id, "0F8FAD5B-D9CB-469F-A165-70867728950E");
     EXPECT_EQ(record.snapshot->catalog.presets[0].execution.asSingle()->model.modelID, " m ");
@@ -215,50 +219,51 @@ TEST(PresetSelection, DecodesTheStoredFormsOfBothKinds) {
 TEST(PresetSelection, SelectAdoptAndClearStaleKeepTheRecordConsistent) {
     test::LogCapture log;
     InMemoryDefaults defaults;
+    PresetSelection presets{defaults};
 
-    EXPECT_FALSE(PresetSelection::select("fast", defaults));
+    EXPECT_FALSE(presets.select("fast"));
     EXPECT_EQ(log->events("preset_select_rejected").at(0).metadata.at("reason"), "no_snapshot");
     EXPECT_FALSE(defaults.value(PresetSelection::recordKey));
 
-    const auto first = PresetSelection::adopt(test::sampleCatalog(), defaults);
-    EXPECT_FALSE(PresetSelection::select("slow", defaults));
+    const auto first = presets.adopt(test::sampleCatalog());
+    EXPECT_FALSE(presets.select("slow"));
     EXPECT_EQ(log->events("preset_select_rejected").at(1).metadata.at("reason"), "not_offered");
-    ASSERT_TRUE(PresetSelection::select("FAST", defaults));
-    EXPECT_EQ(PresetSelection::current(defaults).selectedCode, "FAST");
+    ASSERT_TRUE(presets.select("FAST"));
+    EXPECT_EQ(presets.current().selectedCode, "FAST");
 
     // The same catalog again: a new identity, the choice kept.
-    const auto second = PresetSelection::adopt(test::sampleCatalog(), defaults);
+    const auto second = presets.adopt(test::sampleCatalog());
     EXPECT_NE(second.snapshot->id, first.snapshot->id);
     EXPECT_EQ(second.selectedCode, "FAST");
 
     // A refusal tied to the replaced catalog changes nothing.
-    EXPECT_FALSE(PresetSelection::clearStale("fast", first.snapshot->id, defaults));
-    EXPECT_EQ(PresetSelection::current(defaults), second);
+    EXPECT_FALSE(presets.clearStale("fast", first.snapshot->id));
+    EXPECT_EQ(presets.current(), second);
 
     // A catalog without the choice drops it.
-    const auto third =
-        PresetSelection::adopt(ModelPresetCatalog{{test::singlePreset("deep", "m")}}, defaults);
+    const auto third = presets.adopt(ModelPresetCatalog{{test::singlePreset("deep", "m")}});
     EXPECT_FALSE(third.selectedCode);
-    ASSERT_TRUE(PresetSelection::select("deep", defaults));
+    ASSERT_TRUE(presets.select("deep"));
 
     // Refusal of another preset from the current catalog: snapshot goes, choice stays.
-    EXPECT_TRUE(PresetSelection::clearStale("fast", third.snapshot->id, defaults));
-    EXPECT_EQ(PresetSelection::current(defaults), (PresetSelectionRecord{"deep", std::nullopt}));
-    EXPECT_FALSE(PresetSelection::clearStale("deep", third.snapshot->id, defaults));
+    EXPECT_TRUE(presets.clearStale("fast", third.snapshot->id));
+    EXPECT_EQ(presets.current(), (PresetSelectionRecord{"deep", std::nullopt}));
+    EXPECT_FALSE(presets.clearStale("deep", third.snapshot->id));
 
     // Refusal of the chosen preset drops both.
-    const auto fourth = PresetSelection::adopt(test::sampleCatalog(), defaults);
-    EXPECT_TRUE(PresetSelection::clearStale("DEEP", fourth.snapshot->id, defaults));
-    EXPECT_EQ(PresetSelection::current(defaults), PresetSelectionRecord::empty());
+    const auto fourth = presets.adopt(test::sampleCatalog());
+    EXPECT_TRUE(presets.clearStale("DEEP", fourth.snapshot->id));
+    EXPECT_EQ(presets.current(), PresetSelectionRecord::empty());
 }
 
 TEST(PresetSelection, ClearAllRemovesTheRecordAndLegacyKeys) {
     InMemoryDefaults defaults;
-    PresetSelection::adopt(test::sampleCatalog(), defaults);
+    PresetSelection presets{defaults};
+    presets.adopt(test::sampleCatalog());
     for (const auto key : PresetSelection::legacyKeys) {
         defaults.set(key, "x");
     }
-    PresetSelection::clearAll(defaults);
+    presets.clearAll();
     EXPECT_FALSE(defaults.value(PresetSelection::recordKey));
     for (const auto key : PresetSelection::legacyKeys) {
         EXPECT_FALSE(defaults.value(key));

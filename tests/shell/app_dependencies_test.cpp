@@ -23,6 +23,7 @@
 #include "support/log_capture.h"
 #include "support/scoped_environment.h"
 #include "support/silent_dbus_service.h"
+#include "support/stub_http_server.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -229,8 +230,117 @@ TEST(AppDependenciesTest, ShutDownStopsTheTurnsOfBothChatsAndKeepsTheirQuestions
     EXPECT_FALSE(f.root->shadowSyncViewModel()->isSyncing.get());
 }
 
-TEST(AppDependenciesTest, TheProcessRootIsInstalledOnce) {
-    EXPECT_THROW(AppDependencies::shared(), std::logic_error);
+// What the root's parts must share is one instance: a part handed one of its own would go on
+// unheard, or unstopped.
+
+TEST(AppDependenciesTest, StoppingTheRootsHttpClientStopsEveryServiceOfTheRoot) {
+    test::StubHttpServer server;
+    const auto base = server.baseURL().absoluteString();
+    RootFixture f({.extra = {{"VASK_RELAY_BASE_URL", base}, {"VASK_CLOUD_BASE_URL", base}}});
+    f.signIn();
+    auto& root = *f.root;
+    root.httpClient().stopAll();
+    const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+        {"billing", [&] { root.billingService().getCustomerModels("tok"); }},
+        {"utility call",
+         [&] {
+             EXPECT_EQ(root.responses().complete({.prompt = "p",
+                                                  .credentials = {std::nullopt, "tok"},
+                                                  .route = ModelRoute::explicitModel("m")}),
+                       std::nullopt);
+         }},
+        {"token refresh", [&] { root.accessTokenRefresher().refreshAccessToken(); }},
+        {"sign-in", [&] { root.googleAuthService()->exchangeCode("code"); }},
+    };
+    for (const auto& [name, call] : calls) {
+        try {
+            call();
+        } catch (const std::exception&) {
+            // Each reports the stopped exchange in its own way; what matters is that none went out.
+        }
+        EXPECT_EQ(server.requestCount(), 0u) << name;
+    }
+}
+
+TEST(AppDependenciesTest, APresetRefusedToAUtilityCallRefreshesTheRootsCatalog) {
+    using Reply = test::StubHttpServer::Reply;
+    test::StubHttpServer relay;
+    const std::string modelsPath = "/api/v1/customers/me/models";
+    const auto catalog =
+        Reply::json(200, R"({"models":{"presets":[{"code":"fast","display_name":"Fast",)"
+                         R"("is_default":true,"kind":"single",)"
+                         R"("model":{"model_id":"m1","model_display_name":"M1"}}]}})");
+    relay.script("GET", modelsPath, {catalog, catalog});
+    relay.script("POST", "/api/v1/responses",
+                 {Reply::json(403, R"({"error":"preset fast is not allowed for this tier"})"),
+                  Reply::json(500, "")});
+    RootFixture f({.extra = {{"VASK_RELAY_BASE_URL", relay.baseURL().absoluteString()}}});
+    f.signIn();
+    const auto service = f.root->presetCatalogService();
+    service->refresh();
+    f.drain();
+    ASSERT_TRUE(service->record.get().snapshot);
+    const auto fetches = [&] {
+        const auto requests = relay.requests();
+        return std::count_if(requests.begin(), requests.end(),
+                             [&](const auto& request) { return request.path == modelsPath; });
+    };
+    ASSERT_EQ(fetches(), 1);
+
+    // The utility call goes out on the adopted preset, which the plan refuses.
+    f.root->responses().complete({.prompt = "p", .credentials = {std::nullopt, "tok"}});
+    EXPECT_FALSE(f.root->presetSelection().current().snapshot);
+    f.drain();
+    EXPECT_EQ(fetches(), 2) << "the catalog service heard of the stale catalog";
+    EXPECT_TRUE(service->record.get().snapshot);
+}
+
+TEST(AppDependenciesTest, EveryBillingPanelHearsTheUsageOfBothChats) {
+    RootFixture f({.extra = {{"VASK_RLM_HELPER_CMD", "/bin/true"}}});
+    std::vector<std::shared_ptr<BillingViewModel>> panels = {f.root->makeBillingViewModel(),
+                                                             f.root->makeBillingViewModel()};
+    std::vector<int> loads(panels.size(), 0);
+    std::vector<Subscription> subscriptions;
+    for (std::size_t i = 0; i < panels.size(); ++i) {
+        panels[i]->loadBillingInfo();
+        f.drain();
+        ASSERT_EQ(panels[i]->state.get().kind(), BillingState::Kind::error);
+        subscriptions.push_back(panels[i]->state.subscribe(
+            [&loads, i](const BillingState& state) {
+                loads[i] += state.kind() == BillingState::Kind::loading ? 1 : 0;
+            },
+            Delivery::changesOnly));
+    }
+    int expected = 0;
+    for (const auto& chat : {f.root->chatViewModel(), f.root->popoverChatViewModel()}) {
+        chat->inputText.set("anyone there?");
+        chat->send();
+        f.drain();
+        ASSERT_FALSE(chat->isSending());
+        ++expected;
+        EXPECT_EQ(loads, std::vector<int>(panels.size(), expected));
+    }
+}
+
+TEST(AppDependenciesTest, TheFilesTheRootKeepsReportToItsFileProblems) {
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vask-test-bus", 1);
+    const auto problems = std::make_shared<FileProblems>();
+    RootFixture f({.extra = {{"VASK_CREDENTIAL_STORE", "file"}},
+                   .secrets = nullptr,
+                   .fileProblems = problems});
+    ASSERT_EQ(&f.root->fileProblems(), problems.get());
+    std::vector<FileProblem::Kind> heard;
+    problems->setListener([&](const FileProblem& problem) { heard.push_back(problem.kind); });
+    const auto support = f.root->supportDirectory();
+    std::ofstream(support / "credentials.json") << "{damaged";
+    std::filesystem::create_directories(support / "memory.db");
+
+    f.root->secretBackend();
+    f.worker.runUntilIdle();
+    f.saveAccount("u");
+    EXPECT_EQ(f.root->canonicalMemoryStore(), nullptr);
+    EXPECT_EQ(heard, (std::vector<FileProblem::Kind>{FileProblem::Kind::credentialsDamaged,
+                                                     FileProblem::Kind::memoryUnavailable}));
 }
 
 // A clean quit leaves every database checkpointed: every connection the services opened closes,

@@ -261,15 +261,14 @@ TEST(ContactsSyncViewModelTest, LiveControllerCompletesTheFirstSyncOnTheMainExec
     writeFileAtomically(folder / "ada.vcf",
                         "BEGIN:VCARD\nVERSION:3.0\nUID:ada\nFN:Ada Lovelace\nEND:VCARD\n");
     InMemoryDefaults defaults;
-    NotificationCenter center;
     test::FakeClock clock;
     ManualExecutor main;
     FakeApplication application;
     application.active = true;
-    auto cards = std::make_shared<VCardContactStore>(folder, defaults, center, clock);
+    auto cards = std::make_shared<VCardContactStore>(folder, defaults, clock);
     auto viewModel = ContactsSyncViewModel::make({
         .contactsDBPath = (dir / "contacts.db").string(),
-        .controller = LiveContactsSyncController::make(ContactsManager(cards, center, clock),
+        .controller = LiveContactsSyncController::make(ContactsManager(cards, clock),
                                                        ContactsStore(dir / "contacts.db"), main),
         .initialError = std::nullopt,
         .contactsSettingsOpener = [] { return false; },

@@ -52,6 +52,7 @@ struct RecordingOpener final : UrlOpener {
 
 struct CheckerFixture {
     test::StubHttpServer server;
+    HttpClient http;
     RecordingAlerts alerts;
     RecordingOpener opener;
     ManualExecutor main;
@@ -60,7 +61,7 @@ struct CheckerFixture {
         .versionURL = server.baseURL().appendingPath("version.json").absoluteString(),
         .downloadURL = "https://example.com/download",
         .currentVersion = "1.2.0",
-        .http = HttpClient::shared(),
+        .http = http,
         .alerts = alerts,
         .urlOpener = opener,
         .main = main,

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "calendar_fixtures.h"
+#include "platform/change_observers.h"
 #include "platform/file_io.h"
 #include "platform/manual_executor.h"
 #include "platform/user_defaults.h"
@@ -76,6 +77,11 @@ class ScriptedCalendarStore final : public CalendarEventStore {
         std::lock_guard lock(mutex_);
         return events_;
     }
+    Subscription observeChanges(std::function<void()> changed) override {
+        return changes.observe(std::move(changed));
+    }
+
+    ChangeObservers changes;
 
   private:
     mutable std::mutex mutex_;
@@ -104,7 +110,7 @@ class CalendarSyncEngineTest : public ::testing::Test {
   protected:
     std::unique_ptr<CalendarSyncEngine> makeEngine(int lookback = 30, int lookahead = 30) {
         auto engine = std::make_unique<CalendarSyncEngine>(dbPath(), lookback, lookahead, calendar_,
-                                                           center_, clock_, queue_);
+                                                           clock_, queue_);
         engine->setOnSyncComplete([this] { ++completions_; });
         engine->setOnSyncError([this](const std::exception& error) {
             std::lock_guard lock(errorsMutex_);
@@ -114,13 +120,10 @@ class CalendarSyncEngineTest : public ::testing::Test {
     }
 
     std::filesystem::path dbPath() const { return dir_ / "shadow.db"; }
-    void postChange() {
-        center_.post(std::string(CalendarEventStore::changedNotification), calendar_.get());
-    }
+    void postChange() { calendar_->changes.notify(); }
     int fetches() const { return static_cast<int>(calendar_->ranges().size()); }
 
     test::TempDir dir_;
-    NotificationCenter center_;
     test::FakeClock clock_;
     std::shared_ptr<ScriptedCalendarStore> calendar_ = std::make_shared<ScriptedCalendarStore>();
     std::shared_ptr<ManualExecutor> queue_ = std::make_shared<ManualExecutor>();
@@ -134,9 +137,9 @@ TEST_F(CalendarSyncEngineTest, WeeklyEventInAFolderGivesOneRowPerOccurrence) {
     const auto folder = dir_ / "calendars";
     std::filesystem::create_directories(folder / "work");
     writeFileAtomically(folder / "work" / "standup.ics", test::weeklyStandupICS);
-    auto store = std::make_shared<IcsCalendarStore>(folder, defaults, center_, clock_);
+    auto store = std::make_shared<IcsCalendarStore>(folder, defaults, clock_);
     clock_.setWallTime(unixTime(test::january1st2024));
-    CalendarSyncEngine engine(dbPath(), 0, 30, store, center_, clock_, queue_);
+    CalendarSyncEngine engine(dbPath(), 0, 30, store, clock_, queue_);
 
     engine.start();
     queue_->runUntilIdle();

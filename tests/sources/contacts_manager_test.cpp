@@ -25,9 +25,8 @@ class ContactsManagerTest : public ::testing::Test {
   protected:
     std::shared_ptr<test::FakeSystemContactStore> store_ =
         std::make_shared<test::FakeSystemContactStore>();
-    NotificationCenter center_;
     test::FakeClock clock_;
-    ContactsManager manager_{store_, center_, clock_};
+    ContactsManager manager_{store_, clock_};
 };
 
 TEST_F(ContactsManagerTest, PayloadNamesAndIdentifiers) {
@@ -182,12 +181,11 @@ TEST_F(ContactsManagerTest, ChangeHandlerHearsOnlyItsStoreUntilRemoved) {
     int calls = 0;
     auto token = manager_.observeChanges([&] { ++calls; });
     const test::FakeSystemContactStore otherStore;
-    const std::string name(SystemContactStore::didChangeNotification);
-    center_.post(name, static_cast<const SystemContactStore*>(store_.get()));
-    center_.post(name, static_cast<const SystemContactStore*>(&otherStore));
+    store_->changes.notify();
+    otherStore.changes.notify();
     EXPECT_EQ(calls, 1);
     manager_.removeObserver(token);
-    center_.post(name, static_cast<const SystemContactStore*>(store_.get()));
+    store_->changes.notify();
     EXPECT_EQ(calls, 1);
 }
 

@@ -70,6 +70,11 @@ class ScriptedContactStore final : public SystemContactStore {
         std::lock_guard lock(mutex_);
         return contacts_;
     }
+    Subscription observeChanges(std::function<void()> changed) override {
+        return changes.observe(std::move(changed));
+    }
+
+    ChangeObservers changes;
 
   private:
     std::mutex mutex_;
@@ -89,9 +94,8 @@ std::map<std::string, std::string> storedNames(const std::filesystem::path& path
 class ContactsSyncEngineTest : public ::testing::Test {
   protected:
     std::unique_ptr<ContactsSyncEngine> makeEngine(std::shared_ptr<Executor> queue) {
-        auto engine =
-            std::make_unique<ContactsSyncEngine>(ContactsManager(book_, center_, clock_),
-                                                 ContactsStore(dbPath()), "1", std::move(queue));
+        auto engine = std::make_unique<ContactsSyncEngine>(
+            ContactsManager(book_, clock_), ContactsStore(dbPath()), "1", std::move(queue));
         engine->setOnSyncComplete([this] { ++completions_; });
         engine->setOnSyncError([this](const std::exception& error) {
             std::lock_guard lock(errorsMutex_);
@@ -101,12 +105,9 @@ class ContactsSyncEngineTest : public ::testing::Test {
     }
 
     std::filesystem::path dbPath() const { return dir_ / "contacts.db"; }
-    void postChange() {
-        center_.post(std::string(SystemContactStore::didChangeNotification), book_.get());
-    }
+    void postChange() { book_->changes.notify(); }
 
     test::TempDir dir_;
-    NotificationCenter center_;
     test::FakeClock clock_;
     std::shared_ptr<ScriptedContactStore> book_ = std::make_shared<ScriptedContactStore>();
     std::shared_ptr<ManualExecutor> queue_ = std::make_shared<ManualExecutor>();
@@ -135,7 +136,7 @@ TEST_F(ContactsSyncEngineTest, StartNeedsAccess) {
         book_ = std::make_shared<ScriptedContactStore>();
         book_->status = c.status;
         book_->grantOnRequest = c.grantOnRequest;
-        ContactsSyncEngine engine(ContactsManager(book_, center_, clock_),
+        ContactsSyncEngine engine(ContactsManager(book_, clock_),
                                   ContactsStore(dir / "contacts.db"), "1", queue_);
         if (c.started) {
             engine.start();
@@ -181,7 +182,7 @@ TEST_F(ContactsSyncEngineTest, FailedSynchronisationKeepsTheStoredContacts) {
         book_->setContacts({person("a", "Ada")});
         completions_ = 0;
         errors_.clear();
-        ContactsSyncEngine engine(ContactsManager(book_, center_, clock_),
+        ContactsSyncEngine engine(ContactsManager(book_, clock_),
                                   ContactsStore(dir / "contacts.db"), "1", queue_);
         engine.setOnSyncComplete([this] { ++completions_; });
         engine.start();
@@ -312,9 +313,8 @@ TEST_F(ContactsSyncEngineTest, RewritingACardFileSyncsOnceMore) {
     writeFileAtomically(folder / "ada.vcf",
                         "BEGIN:VCARD\nVERSION:3.0\nUID:ada\nFN:Ada Lovelace\nEND:VCARD\n");
     InMemoryDefaults defaults;
-    auto cards = std::make_shared<VCardContactStore>(folder, defaults, center_, clock_);
-    ContactsSyncEngine engine(ContactsManager(cards, center_, clock_), ContactsStore(dbPath()),
-                              "1");
+    auto cards = std::make_shared<VCardContactStore>(folder, defaults, clock_);
+    ContactsSyncEngine engine(ContactsManager(cards, clock_), ContactsStore(dbPath()), "1");
     engine.setOnSyncComplete([this] { ++completions_; });
     engine.start();
     ASSERT_TRUE(eventually([&] { return completions_ == 1; }));

@@ -32,7 +32,8 @@ TEST(CorvaneVisionClientTest, SendsTheDocumentWithTheCredentialHeader) {
         SCOPED_TRACE(c.name);
         test::StubHttpServer server;
         server.script("POST", "/api/v1/responses", {Reply::json(200, kAssistantReply)});
-        const CorvaneVisionClient client(c.apiKey, c.token, 45.0, server.baseURL());
+        const HttpClient http;
+        const CorvaneVisionClient client(c.apiKey, c.token, 45.0, server.baseURL(), http);
         const auto output = client.parseMarkdown("Convert", std::string("\x89PNG\0\x01", 6),
                                                  "image/png", "report.pdf-page-1.png", c.model);
         EXPECT_EQ(output.markdown, "# Title");
@@ -102,7 +103,8 @@ TEST(CorvaneVisionClientTest, DecodesMarkdownAndTokenCost) {
         SCOPED_TRACE(c.name);
         test::StubHttpServer server;
         server.script("POST", "/api/v1/responses", {Reply::json(200, c.body)});
-        const auto client = CorvaneVisionClient::withApiKey("k", 45.0, server.baseURL());
+        const HttpClient http;
+        const auto client = CorvaneVisionClient::withApiKey("k", 45.0, server.baseURL(), http);
         if (!c.markdown) {
             try {
                 client.parseMarkdown("p", "d", "image/png", "f.png", std::nullopt);
@@ -135,7 +137,9 @@ TEST(CorvaneVisionClientTest, FailedStatusesCarryTheBody) {
         test::StubHttpServer server;
         server.script("POST", "/api/v1/responses", {Reply::text(c.status, c.body)});
         server.script("GET", "/api/v1/models", {Reply::text(c.status, c.body)});
-        const auto client = CorvaneVisionClient::withCustomerToken("t", 45.0, server.baseURL());
+        const HttpClient http;
+        const auto client =
+            CorvaneVisionClient::withCustomerToken("t", 45.0, server.baseURL(), http);
         for (const bool models : {false, true}) {
             try {
                 if (models) {
@@ -162,7 +166,8 @@ TEST(CorvaneVisionClientTest, ModelListKeepsOnlyVisionCapableModels) {
         {"model_id": "c", "capabilities": []},
         {"model_id": "d", "capabilities": ["Vision"], "extra": 1},
         {"model_id": "a", "capabilities": ["vision"]}]})")});
-    const CorvaneVisionClient client(std::nullopt, std::nullopt, 45.0, server.baseURL());
+    const HttpClient http;
+    const CorvaneVisionClient client(std::nullopt, std::nullopt, 45.0, server.baseURL(), http);
     EXPECT_EQ(client.fetchVisionModels(), (std::set<std::string>{"a", "d"}));
     const auto request = server.requests().at(0);
     EXPECT_EQ(request.header("Accept"), "application/json");
@@ -178,7 +183,8 @@ TEST(CorvaneVisionClientTest, ModelListKeepsOnlyVisionCapableModels) {
 TEST(CorvaneVisionClientTest, TransportFailuresAndCancellationAreThrown) {
     test::StubHttpServer server;
     server.script("GET", "/api/v1/models", {Reply::dropped()});
-    const auto client = CorvaneVisionClient::withApiKey("k", 45.0, server.baseURL());
+    const HttpClient http;
+    const auto client = CorvaneVisionClient::withApiKey("k", 45.0, server.baseURL(), http);
     EXPECT_THROW(client.fetchVisionModels(), HttpClient::Error);
 
     server.pause();

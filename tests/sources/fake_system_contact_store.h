@@ -4,12 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/change_observers.h"
 #include "sources/system_contact_store.h"
 
 namespace vask::test {
 
 // An address book held in memory. The access request answers with `grantOnRequest` (or fails
-// with `requestError`) and records that it was asked.
+// with `requestError`) and records that it was asked; `changes.notify()` stands for a change of
+// the address book.
 class FakeSystemContactStore final : public SystemContactStore {
   public:
     ContactAuthorizationStatus status = ContactAuthorizationStatus::notDetermined;
@@ -19,6 +21,7 @@ class FakeSystemContactStore final : public SystemContactStore {
     std::vector<SystemContact> contacts;
     std::optional<std::string> enumerationError;
     std::optional<ContactFetchRequest> lastRequest;
+    ChangeObservers changes;
 
     ContactAuthorizationStatus authorizationStatus() const override { return status; }
 
@@ -37,6 +40,10 @@ class FakeSystemContactStore final : public SystemContactStore {
                                           *enumerationError);
         }
         return contacts;
+    }
+
+    Subscription observeChanges(std::function<void()> changed) override {
+        return changes.observe(std::move(changed));
     }
 };
 

@@ -810,9 +810,10 @@ TEST_F(FileAccessServiceTest, CredentialsChooseTheVisionClient) {
         {"key", "tok", std::nullopt, "tok", true},
     };
     const auto base = *Url::parse("http://127.0.0.1:9");
+    const HttpClient http;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.apiKey.value_or("-") + "/" + c.token.value_or("-"));
-        const FileAccessService svc(db(), c.apiKey, c.token, config(), base, options());
+        const FileAccessService svc(db(), c.apiKey, c.token, config(), base, http, options());
         ASSERT_EQ(svc.hasVisionClient(), c.client);
         if (!c.client) {
             continue;

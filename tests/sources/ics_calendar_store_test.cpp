@@ -31,7 +31,7 @@ class IcsCalendarStoreTest : public ::testing::Test {
   protected:
     std::filesystem::path folder() const { return dir_ / "calendars"; }
     std::unique_ptr<IcsCalendarStore> makeStore() {
-        return std::make_unique<IcsCalendarStore>(folder(), defaults_, center_, clock_);
+        return std::make_unique<IcsCalendarStore>(folder(), defaults_, clock_);
     }
     std::vector<CalendarEvent> january(IcsCalendarStore& store) {
         return store.events(unixTime(test::january1st2024), unixTime(test::january31st2024));
@@ -39,7 +39,6 @@ class IcsCalendarStoreTest : public ::testing::Test {
 
     test::TempDir dir_;
     InMemoryDefaults defaults_;
-    NotificationCenter center_;
     test::FakeClock clock_;
 };
 
@@ -102,8 +101,7 @@ TEST_F(IcsCalendarStoreTest, AFileLargerThanTheCapIsPassedOver) {
     test::writeFileCreatingFolders(
         folder() / "large.ics",
         singleEvent("large", "X-PADDING:" + std::string(4096, 'p') + "\r\n"));
-    IcsCalendarStore store(folder(), defaults_, center_, clock_, FolderWatcher::defaultLatency,
-                           2048);
+    IcsCalendarStore store(folder(), defaults_, clock_, FolderWatcher::defaultLatency, 2048);
     const auto events = january(store);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].calendarItemIdentifier, "small");
@@ -126,9 +124,7 @@ TEST_F(IcsCalendarStoreTest, ABurstOfWritesRaisesOneNotification) {
     std::filesystem::create_directories(folder());
     auto store = makeStore();
     std::atomic<int> notifications{0};
-    auto observer = center_.addObserver(
-        std::string(CalendarEventStore::changedNotification),
-        [&](const Notification&) { ++notifications; }, store.get());
+    auto observer = store->observeChanges([&] { ++notifications; });
 
     test::writeFileCreatingFolders(folder() / "work.ics", singleEvent("a"));
     test::writeFileCreatingFolders(folder() / "work.ics", singleEvent("b"));

@@ -29,11 +29,8 @@ class VCardContactStoreTest : public ::testing::Test {
     std::filesystem::path folder() const { return dir_ / "contacts"; }
 
     std::shared_ptr<VCardContactStore> makeStore() {
-        auto store = std::make_shared<VCardContactStore>(folder(), defaults_, center_, clock_);
-        changes_ = center_.addObserver(
-            std::string(SystemContactStore::didChangeNotification),
-            [this](const Notification&) { ++notifications_; },
-            static_cast<const SystemContactStore*>(store.get()));
+        auto store = std::make_shared<VCardContactStore>(folder(), defaults_, clock_);
+        changes_ = store->observeChanges([this] { ++notifications_; });
         return store;
     }
 
@@ -54,7 +51,6 @@ class VCardContactStoreTest : public ::testing::Test {
     test::TempDir dir_;
     test::TempDir staging_;
     InMemoryDefaults defaults_;
-    NotificationCenter center_;
     test::FakeClock clock_;
     std::atomic<int> notifications_{0};
     Subscription changes_;
@@ -86,7 +82,7 @@ TEST_F(VCardContactStoreTest, FolderOfCardsFillsTheContactsDatabase) {
                                    "BEGIN:VCARD\nUID:text\nEND:VCARD\n");
 
     auto store = makeStore();
-    ContactsManager manager(store, center_, clock_);
+    ContactsManager manager(store, clock_);
     ContactsStore database(dir_ / "contacts.db");
     database.createSchemaIfNeeded();
     database.replaceAll(manager.buildPayloads("1"));
@@ -135,7 +131,7 @@ TEST_F(VCardContactStoreTest, AccessFollowsThePersistedGrant) {
             defaults_.set(VCardContactStore::accessGrantKey, *c.grant);
         }
         EXPECT_EQ(store->authorizationStatus(), c.status);
-        ContactsManager manager(store, center_, clock_);
+        ContactsManager manager(store, clock_);
         EXPECT_EQ(manager.requestAccessIfNeeded(), c.granted);
         EXPECT_EQ(defaults_.stringValue(VCardContactStore::accessGrantKey).optional(),
                   c.grantAfter);
@@ -185,8 +181,7 @@ TEST_F(VCardContactStoreTest, AFileLargerThanTheCapIsPassedOver) {
     test::writeFileCreatingFolders(
         folder() / "large.vcf",
         "BEGIN:VCARD\nUID:large\nNOTE:" + std::string(4096, 'n') + "\nEND:VCARD\n");
-    VCardContactStore store(folder(), defaults_, center_, clock_, FolderWatcher::defaultLatency,
-                            2048);
+    VCardContactStore store(folder(), defaults_, clock_, FolderWatcher::defaultLatency, 2048);
     const auto contacts = store.enumerateContacts({{ContactKey::identifier}});
     ASSERT_EQ(contacts.size(), 1U);
     EXPECT_EQ(contacts[0].identifier, "small");

@@ -544,6 +544,8 @@ class OneCardStore final : public SystemContactStore {
         card.emailAddresses = {" Cleo@Example.COM "};
         return {card};
     }
+    // The card never changes.
+    Subscription observeChanges(std::function<void()>) override { return {}; }
 };
 
 TEST(ShadowQueries, HandlesAndContactIdentifiersMeetAfterNormalisation) {

@@ -24,6 +24,7 @@ struct AppRootFixture {
         std::shared_ptr<SecretBackend> secrets = std::make_shared<InMemorySecretBackend>();
         std::shared_ptr<SystemSettingsOpener> settingsOpener = nullptr;
         std::shared_ptr<UrlOpener> folderOpener = nullptr;
+        std::shared_ptr<FileProblems> fileProblems = nullptr;
     };
 
     explicit AppRootFixture(Options options) {
@@ -45,6 +46,7 @@ struct AppRootFixture {
             .secretBackend = std::move(options.secrets),
             .settingsOpener = std::move(options.settingsOpener),
             .folderOpener = std::move(options.folderOpener),
+            .fileProblems = std::move(options.fileProblems),
         });
     }
 

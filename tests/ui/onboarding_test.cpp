@@ -100,8 +100,9 @@ struct WalkFixture {
             .folderOpener = opener,
         });
         signIn = GoogleSignInViewModel::make({
-            .authService = std::make_shared<GoogleAuthService>(
-                backend.baseURL(), "vask", StructuredLogger("google-auth"), browser),
+            .authService = std::make_shared<GoogleAuthService>(backend.baseURL(), "vask",
+                                                               StructuredLogger("google-auth"),
+                                                               browser, root->httpClient()),
             .customerTokenStore = root->customerTokenStore(),
             .cloudAuthStore = root->cloudAuthStore(),
             .apiKeyStore = root->apiKeyStore(),

@@ -50,6 +50,7 @@ struct SettingsFixture : test::AppRootFixture {
                 .defaults = defaults,
                 .main = main,
                 .worker = idleWorker,
+                .usageChanges = usageChanges,
             });
         };
         window =
@@ -76,6 +77,7 @@ struct SettingsFixture : test::AppRootFixture {
 
     std::shared_ptr<InMemorySecretBackend> secrets;
     ManualExecutor idleWorker;
+    UsageChanges usageChanges{0};
     std::unique_ptr<SettingsWindow> window;
     int credentialRefreshes = 0;
     int mainClosed = 0;

@@ -181,6 +181,7 @@ ui::SettingsWindow* settingsWindow(Scene& scene) {
     } opener;
     // Plan loads never run: each shot sets the figures it shows.
     static ManualExecutor idleWorker;
+    static UsageChanges usageChanges{0};
     SettingsWindowHooks hooks;
     hooks.urlOpener = &opener;
     hooks.makeBillingViewModel = [&scene] {
@@ -193,6 +194,7 @@ ui::SettingsWindow* settingsWindow(Scene& scene) {
             .defaults = scene.defaults,
             .main = scene.main,
             .worker = idleWorker,
+            .usageChanges = usageChanges,
         });
     };
     return new ui::SettingsWindow(settingsWindowDependencies(*scene.root, std::move(hooks)));
@@ -361,12 +363,14 @@ enum class ChatShot {
 std::shared_ptr<ChatViewModel> loadingChat(Scene& scene) {
     static ManualExecutor idleWorker;
     static InMemoryDefaults defaults;
+    static PresetSelection presets{defaults};
     const auto file = std::filesystem::temp_directory_path() /
                       ("vask-screenshots-" + Uuid::random().lowercaseString() + ".db");
     std::ofstream(file) << "";
     auto model = ChatViewModel::make({.main = scene.main,
                                       .worker = idleWorker,
                                       .defaults = defaults,
+                                      .presets = presets,
                                       .shadowDBPath = "/nonexistent/shadow.db",
                                       .sessionStore = std::make_shared<SQLiteSessionStore>(file),
                                       .persistsSessions = true});
