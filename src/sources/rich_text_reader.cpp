@@ -276,29 +276,29 @@ class RtfReader {
     std::optional<char32_t> highSurrogate_;
 };
 
-// `prefix` is lower case.
-bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    return text::asciiLowered(text.substr(0, prefix.size())) == prefix;
+bool isMarkupSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
 }
 
-// Comments before the markup (a browser's "<!-- saved from url=... -->") are passed over.
+// Whether the start of a file is HTML as browsers sniff it: after white space, one of the HTML
+// standard's patterns ("<!DOCTYPE HTML", "<HTML", "<HEAD", "<SCRIPT", "<IFRAME", "<H1", "<DIV",
+// "<FONT", "<TABLE", "<A", "<STYLE", "<TITLE", "<B", "<BODY", "<BR", "<P", "<!--"), in any case,
+// followed by a space or ">"; or an XML document whose root is an XHTML <html>.
 bool startsLikeHTML(std::string_view head) {
-    while (true) {
-        head = text::trimmed(head);
-        if (!head.starts_with("<!--")) {
-            break;
-        }
-        const auto end = head.find("-->", 4);
-        if (end == std::string_view::npos) {
-            return false;
-        }
-        head.remove_prefix(end + 3);
+    while (!head.empty() && isMarkupSpace(head.front())) {
+        head.remove_prefix(1);
     }
-    for (const auto marker : {"<!doctype html", "<html", "<head", "<body", "<?xml"}) {
-        if (startsWithIgnoringCase(head, marker)) {
-            return marker != std::string_view("<?xml") ||
-                   text::asciiLowered(head.substr(0, 4096)).find("<html") != std::string::npos;
+    const auto lowered = text::asciiLowered(head.substr(0, 16));
+    for (const std::string_view pattern :
+         {"<!doctype html", "<html", "<head", "<script", "<iframe", "<h1", "<div", "<font",
+          "<table", "<a", "<style", "<title", "<b", "<body", "<br", "<p", "<!--"}) {
+        if (lowered.size() > pattern.size() && lowered.starts_with(pattern) &&
+            (lowered[pattern.size()] == ' ' || lowered[pattern.size()] == '>')) {
+            return true;
         }
+    }
+    if (head.starts_with("<?xml")) {
+        return text::asciiLowered(head.substr(0, 4096)).find("<html") != std::string::npos;
     }
     return false;
 }
@@ -318,11 +318,20 @@ bool looksLikeHTML(std::string_view bytes) {
     return startsLikeHTML(head);
 }
 
-// The page in UTF-8, in the encoding a browser would pick; `converted` holds it when it is not
+// The page in UTF-8, in the encoding a browser would pick: the one it declares, else UTF-8 when
+// the bytes are UTF-8, else a guess from the text it shows. `converted` holds it when it is not
 // the bytes themselves.
-std::string_view decodedPage(std::string_view bytes, std::string& converted) {
-    const auto encoding = TextDecoding::markupEncoding(bytes);
-    if (encoding == "UTF-8") {
+std::string_view decodedPage(std::string_view bytes, std::string& converted,
+                             const std::stop_token& stop) {
+    auto encoding = TextDecoding::declaredMarkupEncoding(bytes);
+    if (!encoding) {
+        // The tokenizer passes bytes above 127 through as they are, so the text it finds in the
+        // undecoded page is the page's text in its own encoding.
+        encoding = text::isValidUtf8(bytes)
+                       ? "UTF-8"
+                       : TextDecoding::guessedMarkupEncoding(HtmlText::text(bytes, stop));
+    }
+    if (*encoding == "UTF-8") {
         if (bytes.starts_with("\xEF\xBB\xBF")) {
             bytes.remove_prefix(3);
         }
@@ -332,10 +341,10 @@ std::string_view decodedPage(std::string_view bytes, std::string& converted) {
         converted = text::toValidUtf8(bytes);
         return converted;
     }
-    if (encoding.starts_with("UTF-16")) {
+    if (encoding->starts_with("UTF-16")) {
         bytes.remove_prefix(2);
     }
-    if (auto text = TextDecoding::convertReplacing(bytes, encoding.c_str())) {
+    if (auto text = TextDecoding::convertReplacing(bytes, encoding->c_str())) {
         converted = std::move(*text);
     } else {
         converted = text::toValidUtf8(bytes);
@@ -356,8 +365,12 @@ std::optional<std::string> RichTextReader::htmlText(std::string_view bytes, std:
     if (!looksLikeHTML(bytes)) {
         return std::nullopt;
     }
+    return htmlPageText(bytes, std::move(stop));
+}
+
+std::string RichTextReader::htmlPageText(std::string_view bytes, std::stop_token stop) {
     std::string converted;
-    const auto page = decodedPage(bytes, converted);
+    const auto page = decodedPage(bytes, converted, stop);
     auto out = HtmlText::text(page, std::move(stop));
     converted = std::string();
     const auto kept = text::trimmed(out);

@@ -106,6 +106,40 @@ TEST(RichTextReaderTest, ReadsHtmlTextWithoutScriptsOrStyles) {
     EXPECT_EQ(*text, "Lease\nPets & plants\none\ntwo");
 }
 
+// References as the standard's tokenizer reads them in text: the whole table of names, the longest
+// name that matches, the legacy names without their semicolon, and numbers of C1 controls as the
+// windows-1252 characters pages meant.
+TEST(RichTextReaderTest, CharacterReferencesReadAsBrowsersReadThem) {
+    struct Case {
+        std::string html;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"&check; &NotEqual; &fjlig; &CounterClockwiseContourIntegral;",
+         "\xE2\x9C\x93 \xE2\x89\xA0 fj \xE2\x88\xB3"},
+        {"&nbsp;&nbsp;x", "\xC2\xA0\xC2\xA0x"},
+        {"&copy 2020 &nbspx &amp &lt&gt", "\xC2\xA9 2020 \xC2\xA0x & <>"},
+        {"&notit; &notin; &ampersand", "\xC2\xACit; \xE2\x88\x89 &ersand"},
+        {"&NotEqualTilde; &nvlt;", "\xE2\x89\x82\xCC\xB8 <\xE2\x83\x92"},
+        {"&#150; &#x80; &#x9d; &#8212;", "\xE2\x80\x93 \xE2\x82\xAC \xC2\x9D \xE2\x80\x94"},
+        {"&unknown; &check &; & x", "&unknown; &check &; & x"},
+        {"AT&T;", "AT&T;"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.html);
+        EXPECT_EQ(HtmlText::text(c.html), c.text);
+    }
+}
+
+// A browser shows the options of a list each on its own line, never run together.
+TEST(RichTextReaderTest, ListOptionsStayApart) {
+    EXPECT_EQ(RichTextReader::htmlText(
+                  "<html><body><label>Size</label><select><option>Small</option><option "
+                  "selected>Medium<option>Large</select><select><optgroup label=g><option>A"
+                  "</option></optgroup></select></body></html>"),
+              "Size\nSmall\nMedium\nLarge\nA");
+}
+
 // Whatever the bytes, what comes out is UTF-8: a number that is no character and a page whose
 // markup passes raw bytes on both become replacement characters.
 TEST(RichTextReaderTest, TextIsValidUtf8WhateverTheInput) {
@@ -247,8 +281,9 @@ TEST(RichTextReaderTest, MarkupEndsWhereBrowsersEndIt) {
         {"< before _, : or a digit", "a <_b <:c <5 d", "a <_b <:c <5 d"},
         {"a script holds markup", "<script><b p q r s></SCRIPT><i p q r>t", "t"},
         {"unquoted and quoted values", "<p a=1 b c d=4 e='>' f=\"x>\">t", "t"},
+        // "&amp" is one of the names a page may write without its semicolon.
         {"references", "&amp;&lt;&nbsp;&#8364;&#x20ac;&bogus; & &amp",
-         "&<\xC2\xA0\xE2\x82\xAC\xE2\x82\xAC&bogus; & &amp"},
+         "&<\xC2\xA0\xE2\x82\xAC\xE2\x82\xAC&bogus; & &"},
         {"white space collapses outside pre",
          "<p> one\n  two </p><pre> a\n   b</pre><textarea>x &amp;  y</textarea>",
          "one two\n a\n   b\nx & y"},
@@ -351,7 +386,31 @@ TEST(RichTextReaderTest, SavedPagesThatStartWithACommentAreHtml) {
         SCOPED_TRACE(page);
         EXPECT_EQ(RichTextReader::plainText(page), "Hello");
     }
-    EXPECT_FALSE(RichTextReader::plainText("<!-- a comment, then plain text").has_value());
+    // A comment is one of the starts browsers sniff as HTML; one never ended shows nothing.
+    EXPECT_EQ(RichTextReader::plainText("<!-- a comment, then plain text"), "");
+}
+
+// Bytes not named as a page are HTML where browsers sniff HTML: one of the standard's starting
+// tags (in any case, after white space) followed by a space or ">".
+TEST(RichTextReaderTest, PagesAreSniffedAsBrowsersSniffThem) {
+    struct Case {
+        std::string start;
+        bool html;
+    };
+    const std::vector<Case> cases = {
+        {"<!DOCTYPE html>", true}, {"<HTML>", true},      {"  \n<head>", true},
+        {"<script>x</script>", true}, {"<iframe src=a>", true}, {"<h1>", true},
+        {"<DIV class=a>", true},   {"<font size=2>", true}, {"<table>", true},
+        {"<a href=x>", true},      {"<style>", true},     {"<title>", true},
+        {"<b>", true},             {"<body>", true},      {"<br>", true},
+        {"<p>", true},             {"<!-- c -->", true},  {"<abbr>", false},
+        {"<meta charset=utf-8>", false}, {"<bold>", false}, {"<h2>", false},
+        {"<!--c-->", false},       {"text <p>", false},   {"<p", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.start);
+        EXPECT_EQ(RichTextReader::htmlText(c.start + "Body").has_value(), c.html);
+    }
 }
 
 TEST(RichTextReaderTest, OtherBytesAreNotImported) {
