@@ -65,6 +65,63 @@ TEST(RichTextReaderTest, ReadsRtfBodyText) {
     }
 }
 
+// RTF as LibreOffice and Word write it: what the page shows, with its characters, once.
+TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
+    const std::string head =
+        "{\\rtf1\\ansi\\ansicpg1252\\deff0\\deflang2057{\\fonttbl{\\f0\\froman\\fprq2\\fcharset0 "
+        "Times New Roman;}{\\f1\\fswiss\\fprq2\\fcharset204 Arial CYR;}{\\f2\\fnil\\fcharset128 "
+        "MS Mincho;}}{\\colortbl;\\red0\\green0\\blue0;}{\\*\\revtbl {Unknown;}{Ann Author;}}"
+        "{\\stylesheet{\\s0\\snext0 Normal;}}\n\\pard\\plain \\s0\\f0\\fs24 ";
+    struct Case {
+        std::string name;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"hidden text is left out",
+         "Visible {\\v\\rtlch\\ltrch\\loch Hiddenword secret }tail\\v  gone\\v0  back\\par}",
+         "Visible tail back\n"},
+        {"tracked deletions are left out",
+         "Keep {\\deleted\\revauthdel1\\revdttmdel1384160612 removed }text{\\revised\\revauth1 "
+         " added}\\par}",
+         "Keep text added\n"},
+        {"typographic characters as control words",
+         "It\\rquote s \\ldblquote test\\rdblquote \\emdash done\\~now\\_x \\bullet  a\\endash b "
+         "\\lquote q\\rquote  co\\-op\\par}",
+         "It\xE2\x80\x99s \xE2\x80\x9Ctest\xE2\x80\x9D\xE2\x80\x94" "done\xC2\xA0now\xE2\x80\x91x "
+         "\xE2\x80\xA2 a\xE2\x80\x93" "b \xE2\x80\x98q\xE2\x80\x99 coop\n"},
+        {"a control word in a fallback is passed over",
+         "\\uc1 a\\u8212\\emdash b\\par}", "a\xE2\x80\x94" "b\n"},
+        {"fonts with a charset are read in its code page",
+         "{\\f1 \\'cf\\'f0\\'e8\\'e2\\'e5\\'f2} caf\\'e9 {\\f2 \\'82\\'a0\\'82\\'a2}\\f1 "
+         "\\'cc\\'e8\\'f0\\plain  \\'e9\\par}",
+         "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 caf\xC3\xA9 \xE3\x81\x82\xE3\x81\x84"
+         "\xD0\x9C\xD0\xB8\xD1\x80 \xC3\xA9\n"},
+        {"footnotes as Word writes them follow the body",
+         "Body{\\cs15\\super \\chftn }{\\footnote \\pard\\plain \\s16\\fs20 {\\cs15\\super \\chftn "
+         "}A footnote.\\par} text\\par More\\par}",
+         "Body text\nMore\nA footnote.\n"},
+        {"footnotes as LibreOffice writes them follow the body",
+         "Body{\\super\\chftn}{\\*\\footnote\\chftn\\pard\\plain\\s17\\fs20 One.}{\\super\\chftn}"
+         "{\\*\\footnote\\chftn\\pard\\plain\\s17 Two.} text\\par}",
+         "Body text\nOne.\nTwo."},
+        {"a text box is read once from its shape",
+         "Anchor{\\shp{\\*\\shpinst\\shpleft0\\shptop0\\shpright2000\\shpbottom1000{\\sp{\\sn "
+         "shapeType}{\\sv 202}}{\\sp{\\sn fLine}{\\sv 0}}{\\shptxt \\pard\\plain Boxed text\\par}}"
+         "{\\shprslt{\\*\\do\\dobxcolumn\\dobypara\\dptxbx{\\dptxbxtext\\pard\\plain Boxed text"
+         "\\par}}}} after\\par}",
+         "AnchorBoxed text\n after\n"},
+        {"a picture's shape has no text",
+         "a{\\shp{\\*\\shpinst{\\sp{\\sn pib}{\\sv {\\pict\\pngblip 89504e47}}}}{\\shprslt "
+         "{\\pict 00}}}b\\par}",
+         "ab\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RichTextReader::rtfText(head + c.body), c.text);
+    }
+}
+
 // Deep nesting costs memory only where a group changes the state, and the text inside and after
 // the deepest group is all kept.
 TEST(RichTextReaderTest, DeeplyNestedRtfGroupsKeepTheirTextInBoundedMemory) {
