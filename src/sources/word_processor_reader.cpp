@@ -344,6 +344,11 @@ class BodyText {
         }
     }
 
+    // The text so far, and a return to an earlier length of it (a part that could not be read
+    // leaves nothing behind).
+    std::size_t size() const { return text_.size(); }
+    void truncate(std::size_t size) { text_.resize(std::min(size, text_.size())); }
+
     // The body, one paragraph per line with a blank line between paragraphs, then the notes.
     std::string take() {
         if (!notes_.empty()) {
@@ -426,6 +431,7 @@ class BodyText {
         if (paragraph.flow != nullptr) {
             if (paragraph.hidden) {
                 paragraph.flow->resize(paragraph.start);
+                return;
             }
             for (const auto& inner : paragraph.nested) {
                 emit(inner, *paragraph.flow);
@@ -556,7 +562,7 @@ class BodyText {
         if (format_ == Format::word) {
             return ns == kWordNamespace &&
                    (name == "del" || name == "moveFrom" || name == "pPr" ||
-                    name == "footnoteRef" || name == "endnoteRef");
+                    name == "rPrChange" || name == "footnoteRef" || name == "endnoteRef");
         }
         if (ns == kSvgNamespace && (name == "title" || name == "desc")) {
             return true;
@@ -913,10 +919,17 @@ std::optional<std::string> WordProcessorReader::documentText(std::string_view by
     if (format == Format::word) {
         // Footnotes and endnotes follow the body, each once (the archive is read from its start
         // for each: its entries may come in any order).
+        // A notes part that cannot be read costs its notes, not the body read before it.
         for (const auto entry : kWordNoteEntries) {
-            const auto notes = openArchive(bytes);
-            if (openEntry(notes.get(), {entry}, maxEntryBytes)) {
-                readBodyText(notes.get(), entry, body, maxEntryBytes, stop);
+            const auto before = body.size();
+            try {
+                const auto notes = openArchive(bytes);
+                if (openEntry(notes.get(), {entry}, maxEntryBytes)) {
+                    readBodyText(notes.get(), entry, body, maxEntryBytes, stop);
+                }
+            } catch (const WordProcessorReaderError& error) {
+                body.truncate(before);
+                logger().error(std::string(entry) + " was not read: " + error.what());
             }
         }
     }

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "sources/rich_text_reader.h"
+#include "support/log_capture.h"
 #include "support/peak_heap.h"
 #include "zip_fixture.h"
 
@@ -183,6 +184,10 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
                         "<w:sym w:font=\"Symbol\" w:char=\"F0B9\"/><w:sym w:font=\"Wingdings\" "
                         "w:char=\"F0E0\"/><w:sym w:font=\"Arial\" w:char=\"00A9\"/></w:r>")),
          "Non\xE2\x80\x91" "breaking one\ntwo\xCE\xB1\xE2\x89\xA0\xEF\x83\xA0\xC2\xA9"},
+        {"properties a tracked change replaced hide nothing",
+         docx(paragraph("<w:r><w:rPr><w:b/><w:rPrChange w:id=\"5\" w:author=\"A\"><w:rPr>"
+                        "<w:vanish/></w:rPr></w:rPrChange></w:rPr><w:t>shown</w:t></w:r>")),
+         "shown"},
         {"a tab stop is no tab",
          docx("<w:p><w:pPr><w:tabs><w:tab w:val=\"left\" w:pos=\"720\"/></w:tabs></w:pPr>" +
               run("Text") + "<w:r><w:tab/></w:r>" + run("after") + "</w:p>"),
@@ -201,6 +206,20 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(WordProcessorReader::documentText(c.document), c.text);
     }
+}
+
+// A notes part that cannot be read costs its notes, not the body, and says so.
+TEST(WordProcessorReaderTest, UnreadableNotesLeaveTheBody) {
+    test::LogCapture logs;
+    EXPECT_EQ(WordProcessorReader::documentText(docx(paragraph(run("Body")),
+                                                     "<w:footnote w:id=\"1\">" +
+                                                         paragraph(run("cut off")) + "<w:p>")),
+              "Body");
+    bool noted = false;
+    for (const auto& record : logs->records()) {
+        noted = noted || record.message.find("word/footnotes.xml was not read") != std::string::npos;
+    }
+    EXPECT_TRUE(noted);
 }
 
 // An .odt as LibreOffice writes it: automatic styles in content.xml before the body.
@@ -247,6 +266,11 @@ TEST(WordProcessorReaderTest, OdtGivesWhatTheAuthorSees) {
          "text:is-hidden=\"true\"/>still gone</text:p><text:p><text:hidden-paragraph "
          "text:condition=\"ooow:0\" text:is-hidden=\"false\"/>kept</text:p>",
          "before\n\nkept"},
+        {"a hidden paragraph takes its text box with it",
+         "<text:p>gone<draw:frame><draw:text-box><text:p>boxed</text:p></draw:text-box>"
+         "</draw:frame><text:hidden-paragraph text:is-hidden=\"true\"/></text:p><text:p>kept"
+         "</text:p>",
+         "kept"},
         {"a hidden section is left out",
          "<text:section text:style-name=\"Sect1\" text:name=\"Section1\" text:display=\"none\">"
          "<text:p>secret</text:p></text:section><text:section text:name=\"Section2\">"
