@@ -487,7 +487,7 @@ class BodyText {
             const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r';
             if (!space) {
                 out.push_back(c);
-            } else if (out.size() == before || out.back() != ' ') {
+            } else if (out.empty() || out.back() != ' ') {
                 out.push_back(' ');
             }
         }

@@ -72,6 +72,9 @@ TEST(WordProcessorReaderTest, ReadsOdtBodyText) {
          "a" + std::string(1024, ' ') + "b"},
         {"tabs and line breaks", "<text:p>a<text:tab/>b<text:line-break/>c</text:p>", "a\tb\nc"},
         {"layout white space collapses", "<text:p>one\n   two</text:p>", "one two"},
+        {"white space collapses across spans",
+         "<text:p>one <text:span> two</text:span>\n <text:span>\nthree</text:span></text:p>",
+         "one two three"},
         {"notes follow the body",
          "<text:p>rent<text:note><text:note-body><text:p>footnote</text:p></text:note-body>"
          "</text:note> due</text:p>",
