@@ -229,6 +229,10 @@ class RtfReader {
             if (c == '\r' || c == '\n') {
                 continue;
             }
+            if (c != '\\' && group.skip() == RtfGroup::Skip::fontTable) {
+                fontNameCharacter(c);
+                continue;
+            }
             if (c != '\\') {
                 if (pendingSkip > 0) {
                     --pendingSkip;
@@ -347,6 +351,10 @@ class RtfReader {
         if (group.skip() == Skip::fontTable) {
             if (word == "f" && parameter) {
                 definingFont_ = *parameter;
+                fontName_.clear();
+            } else if (word == "fcharset" && parameter && *parameter == kSymbolCharset &&
+                       definingFont_) {
+                fontCodePages_[*definingFont_] = std::string(kSymbolGlyphs);
             } else if ((word == "fcharset" || word == "cpg") && parameter && definingFont_) {
                 auto codePage =
                     word == "cpg" ? codePageName(*parameter) : charsetCodePage(*parameter);
@@ -393,7 +401,12 @@ class RtfReader {
         if (word == "u" && parameter) {
             if (group.shown()) {
                 flushBytes(KeepSurrogate::yes);
-                appendUnit(unicodeUnit(*parameter), target(group));
+                auto unit = unicodeUnit(*parameter);
+                // A symbol font's glyphs are written where its bytes fall in the private use area.
+                if (unit >= 0xF020 && unit <= 0xF0FF && codePage(group) == kSymbolFont) {
+                    unit = TextDecoding::symbolFontCharacter(static_cast<unsigned char>(unit));
+                }
+                appendUnit(unit, target(group));
             }
             pendingSkip = group.unicodeSkip;
             return;
@@ -430,6 +443,28 @@ class RtfReader {
     }
 
     std::string& target(const RtfGroup& group) { return group.note != 0 ? notes_ : out_; }
+
+    // Collects the name of the font being defined, up to its ";": a font of the symbol charset
+    // named Symbol draws the Symbol font's characters; the others of that charset (Wingdings and
+    // the like) have no characters of their own, and their bytes stay as the private use
+    // characters Word gives them.
+    void fontNameCharacter(char c) {
+        if (!definingFont_) {
+            return;
+        }
+        if (c != ';') {
+            if (fontName_.size() < kLongestFontName) {
+                fontName_.push_back(c);
+            }
+            return;
+        }
+        const auto found = fontCodePages_.find(*definingFont_);
+        if (found != fontCodePages_.end() && found->second == kSymbolGlyphs &&
+            text::trimmed(fontName_) == "Symbol") {
+            found->second = std::string(kSymbolFont);
+        }
+        fontName_.clear();
+    }
 
     // The place of font `number` among those the text has used, given it at its first use; 0
     // (the default's) once all places are taken.
@@ -504,13 +539,28 @@ class RtfReader {
         }
         const auto& group = groups_.top();
         auto& out = target(group);
-        if (auto converted = TextDecoding::convertReplacing(bytes_, codePage(group).c_str())) {
+        const auto& page = codePage(group);
+        if (page == kSymbolFont || page == kSymbolGlyphs) {
+            for (const char byte : bytes_) {
+                const auto code = static_cast<unsigned char>(byte);
+                TextDecoding::appendUtf8(out, page == kSymbolFont
+                                                  ? TextDecoding::symbolFontCharacter(code)
+                                                  : 0xF000 + code);
+            }
+        } else if (auto converted =
+                       TextDecoding::convertReplacing(bytes_, codePage(group).c_str())) {
             out += *converted;
         } else {
             out += text::toValidUtf8(bytes_);
         }
         bytes_.clear();
     }
+
+    // The \fcharset of symbol fonts, and the names their fonts are given in place of a code page.
+    static constexpr long kSymbolCharset = 2;
+    static constexpr std::string_view kSymbolFont = "Symbol font";
+    static constexpr std::string_view kSymbolGlyphs = "symbol glyphs";
+    static constexpr std::size_t kLongestFontName = 64;
 
     std::string_view in_;
     std::size_t pos_ = 0;
@@ -519,6 +569,7 @@ class RtfReader {
     std::optional<long> defaultFont_;
     // The font being defined in the font table, and the code pages fonts name.
     std::optional<long> definingFont_;
+    std::string fontName_;
     std::map<long, std::string> fontCodePages_;
     std::vector<long> usedFonts_;
     std::map<long, std::uint16_t> fontSlots_;

@@ -820,6 +820,30 @@ std::optional<std::string> xmlDeclaredEncoding(std::string_view bytes) {
 
 }  // namespace
 
+char32_t TextDecoding::symbolFontCharacter(unsigned char code) {
+    static constexpr std::u32string_view kLetters =
+        U"ΑΒΧΔΕΦΓΗΙϑΚΛΜΝΟΠΘΡΣΤΥςΩΞΨΖ[∴]⊥_‾αβχδεφγηιϕκλμνοπθρστυϖωξψζ{|}∼";
+    static constexpr std::u32string_view kHigh =
+        U"€ϒ′≤⁄∞ƒ♣♦♥♠↔←↑→↓°±″≥×∝∂•÷≠≡≈…⏐⎯↵ℵℑℜ℘⊗⊕∅∩∪⊃⊇⊄⊂⊆∈∉∠∇®©™∏√⋅¬∧∨⇔⇐⇑⇒⇓"
+        U"◊〈®©™∑⎛⎜⎝⎡⎢⎣⎧⎨⎩⎪\uFFFD〉∫⌠⎮⌡⎞⎟⎠⎤⎥⎦⎫⎬⎭\uFFFD";
+    switch (code) {
+        case 0x22: return U'∀';
+        case 0x24: return U'∃';
+        case 0x27: return U'∋';
+        case 0x2A: return U'∗';
+        case 0x2D: return U'−';
+        case 0x40: return U'≅';
+        default: break;
+    }
+    if (code >= 0x41 && code <= 0x7E) {
+        return kLetters[code - 0x41];
+    }
+    if (code >= 0xA0) {
+        return kHigh[code - 0xA0];
+    }
+    return code < 0x80 ? static_cast<char32_t>(code) : U'\uFFFD';
+}
+
 void TextDecoding::appendUtf8(std::string& out, char32_t c) {
     std::array<char, U8_MAX_LENGTH> bytes{};
     std::size_t length = 0;

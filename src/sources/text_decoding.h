@@ -49,6 +49,12 @@ std::optional<std::string> declaredMarkupEncoding(std::string_view bytes);
 // read most languages, when the text holds too few bytes above 127 to tell.
 std::string guessedMarkupEncoding(std::string_view visibleText);
 
+// The character the Symbol font draws for the byte `code` (as .docx w:sym and RTF fonts of the
+// symbol charset write it): ASCII digits and most punctuation as they are, letters as Greek, the
+// rest as the mathematical signs, arrows and card suits the font holds; U+FFFD for bytes it
+// draws nothing for.
+char32_t symbolFontCharacter(unsigned char code);
+
 // Appends the character's UTF-8 bytes; `c` is a scalar value (not a surrogate, at most U+10FFFF).
 void appendUtf8(std::string& out, char32_t c);
 

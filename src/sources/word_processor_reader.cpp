@@ -37,6 +37,8 @@ constexpr std::string_view kOfficeNamespace = "urn:oasis:names:tc:opendocument:x
 constexpr std::string_view kStyleNamespace = "urn:oasis:names:tc:opendocument:xmlns:style:1.0";
 constexpr std::string_view kSvgNamespace =
     "urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0";
+constexpr std::string_view kMathNamespace =
+    "http://schemas.openxmlformats.org/officeDocument/2006/math";
 constexpr std::string_view kCompatibilityNamespace =
     "http://schemas.openxmlformats.org/markup-compatibility/2006";
 constexpr std::array<std::string_view, 2> kWordNoteEntries = {"word/footnotes.xml",
@@ -169,32 +171,6 @@ bool isOn(const Attributes& attributes) {
     return !value || *value == "true" || *value == "1" || *value == "on";
 }
 
-// The character the Symbol font draws for `code`: ASCII digits and most punctuation as they are,
-// letters as Greek, the rest as the mathematical signs, arrows and card suits the font holds.
-char32_t symbolFontCharacter(unsigned char code) {
-    static constexpr std::u32string_view kLetters =
-        U"ΑΒΧΔΕΦΓΗΙϑΚΛΜΝΟΠΘΡΣΤΥςΩΞΨΖ[∴]⊥_‾αβχδεφγηιϕκλμνοπθρστυϖωξψζ{|}∼";
-    static constexpr std::u32string_view kHigh =
-        U"€ϒ′≤⁄∞ƒ♣♦♥♠↔←↑→↓°±″≥×∝∂•÷≠≡≈…⏐⎯↵ℵℑℜ℘⊗⊕∅∩∪⊃⊇⊄⊂⊆∈∉∠∇®©™∏√⋅¬∧∨⇔⇐⇑⇒⇓"
-        U"◊〈®©™∑⎛⎜⎝⎡⎢⎣⎧⎨⎩⎪�〉∫⌠⎮⌡⎞⎟⎠⎤⎥⎦⎫⎬⎭�";
-    switch (code) {
-        case 0x22: return U'∀';
-        case 0x24: return U'∃';
-        case 0x27: return U'∋';
-        case 0x2A: return U'∗';
-        case 0x2D: return U'−';
-        case 0x40: return U'≅';
-        default: break;
-    }
-    if (code >= 0x41 && code <= 0x7E) {
-        return kLetters[code - 0x41];
-    }
-    if (code >= 0xA0) {
-        return kHigh[code - 0xA0];
-    }
-    return code < 0x80 ? static_cast<char32_t>(code) : U'\uFFFD';
-}
-
 // The character of a w:sym element: its w:char in hexadecimal. Symbol fonts keep their glyphs at
 // U+F020 to U+F0FF; those of the Symbol font are the Greek letters and mathematical signs that
 // font draws, the others (Wingdings and the like) have no characters of their own and stay
@@ -213,7 +189,7 @@ char32_t symbolCharacter(const Attributes& attributes) {
         c -= 0xF000;
     }
     if (font == "Symbol" && c >= 0x20 && c <= 0xFF) {
-        return symbolFontCharacter(static_cast<unsigned char>(c));
+        return TextDecoding::symbolFontCharacter(static_cast<unsigned char>(c));
     }
     return c;
 }
@@ -280,8 +256,9 @@ class BodyText {
         if (paragraphs_.empty() || runHidden()) {
             return;
         }
-        if (format_ == Format::word && ns == kWordNamespace && name == "t") {
-            // Only the text directly inside a text run is body text.
+        if (format_ == Format::word &&
+            ((ns == kWordNamespace && name == "t") || (ns == kMathNamespace && name == "t"))) {
+            // Only the text directly inside a text run (or a run of an equation) is body text.
             wordTextDepth_ = depth;
             hideBelow(depth, empty);
             if (empty) {

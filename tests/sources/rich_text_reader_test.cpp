@@ -70,7 +70,8 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
     const std::string head =
         "{\\rtf1\\ansi\\ansicpg1252\\deff0\\deflang2057{\\fonttbl{\\f0\\froman\\fprq2\\fcharset0 "
         "Times New Roman;}{\\f1\\fswiss\\fprq2\\fcharset204 Arial CYR;}{\\f2\\fnil\\fcharset128 "
-        "MS Mincho;}}{\\colortbl;\\red0\\green0\\blue0;}{\\*\\revtbl {Unknown;}{Ann Author;}}"
+        "MS Mincho;}{\\f3\\fbidi \\froman\\fcharset2\\fprq2 Symbol;}{\\f4\\fnil\\fcharset2 "
+        "Wingdings;}}{\\colortbl;\\red0\\green0\\blue0;}{\\*\\revtbl {Unknown;}{Ann Author;}}"
         "{\\stylesheet{\\s0\\snext0 Normal;}}\n\\pard\\plain \\s0\\f0\\fs24 ";
     struct Case {
         std::string name;
@@ -97,6 +98,10 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "\\'cc\\'e8\\'f0\\plain  \\'e9\\par}",
          "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 caf\xC3\xA9 \xE3\x81\x82\xE3\x81\x84"
          "\xD0\x9C\xD0\xB8\xD1\x80 \xC3\xA9\n"},
+        {"list bullets and symbols of symbol fonts",
+         "{\\listtext\\pard\\plain \\f3\\fs24 \\'b7\\tab}Item {\\f3 \\'61\\'b9}{\\f4 \\'d8}"
+         "{\\f3\\uc1\\u61623\\'b7}\\par}",
+         "\xE2\x80\xA2\tItem \xCE\xB1\xE2\x89\xA0\xEF\x83\x98\xE2\x80\xA2\n"},
         {"footnotes as Word writes them follow the body",
          "Body{\\cs15\\super \\chftn }{\\footnote \\pard\\plain \\s16\\fs20 {\\cs15\\super \\chftn "
          "}A footnote.\\par} text\\par More\\par}",

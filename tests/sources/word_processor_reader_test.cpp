@@ -102,7 +102,8 @@ constexpr std::string_view kDocxNamespaces =
     "xmlns:wp=\"http://schemas.openxmlformats.org/drawingml/2006/wordprocessingDrawing\" "
     "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" "
     "xmlns:wps=\"http://schemas.microsoft.com/office/word/2010/wordprocessingShape\" "
-    "xmlns:v=\"urn:schemas-microsoft-com:vml\" mc:Ignorable=\"wps\"";
+    "xmlns:v=\"urn:schemas-microsoft-com:vml\" "
+    "xmlns:m=\"http://schemas.openxmlformats.org/officeDocument/2006/math\" mc:Ignorable=\"wps\"";
 
 std::string docxPart(std::string_view root, const std::string& content) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<w:" +
@@ -191,6 +192,11 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
          docx(paragraph("<w:r><w:rPr><w:b/><w:rPrChange w:id=\"5\" w:author=\"A\"><w:rPr>"
                         "<w:vanish/></w:rPr></w:rPrChange></w:rPr><w:t>shown</w:t></w:r>")),
          "shown"},
+        {"equations are read with their paragraph",
+         docx(paragraph(run("Area ") + "<m:oMath><m:r><m:rPr><m:sty m:val=\"p\"/></m:rPr>"
+                        "<m:t>A=\xCF\x80</m:t></m:r><m:sSup><m:e><m:r><m:t>r</m:t></m:r></m:e>"
+                        "<m:sup><m:r><m:t>2</m:t></m:r></m:sup></m:sSup></m:oMath>")),
+         "Area A=\xCF\x80r2"},
         {"a tab stop is no tab",
          docx("<w:p><w:pPr><w:tabs><w:tab w:val=\"left\" w:pos=\"720\"/></w:tabs></w:pPr>" +
               run("Text") + "<w:r><w:tab/></w:r>" + run("after") + "</w:p>"),
