@@ -688,18 +688,18 @@ class DeclarationScanner {
                in_[pos_] != '>') {
             ++pos_;
         }
-        const auto name = text::asciiLowered(in_.substr(nameStart, pos_ - nameStart));
-        std::optional<std::string> charset;
-        std::optional<std::string> content;
+        const auto name = in_.substr(nameStart, pos_ - nameStart);
+        std::optional<std::string_view> charset;
+        std::optional<std::string_view> content;
         bool contentType = false;
-        while (auto attribute = nextAttribute()) {
-            auto& [key, value] = *attribute;
-            if (key == "charset" && !charset) {
-                charset = std::move(value);
-            } else if (key == "content" && !content) {
-                content = std::move(value);
-            } else if (key == "http-equiv") {
-                contentType = contentType || text::asciiLowered(value) == "content-type";
+        while (const auto attribute = nextAttribute()) {
+            const auto [key, value] = *attribute;
+            if (sameLetters(key, "charset") && !charset) {
+                charset = value;
+            } else if (sameLetters(key, "content") && !content) {
+                content = value;
+            } else if (sameLetters(key, "http-equiv")) {
+                contentType = contentType || sameLetters(value, "content-type");
             }
         }
         if (pos_ < in_.size()) {
@@ -708,7 +708,7 @@ class DeclarationScanner {
         if (end) {
             return std::nullopt;
         }
-        if (name == "meta") {
+        if (sameLetters(name, "meta")) {
             std::optional<std::string> encoding;
             if (charset) {
                 encoding = TextDecoding::encodingOfLabel(*charset);
@@ -719,10 +719,14 @@ class DeclarationScanner {
             }
             return encoding;
         }
-        if (name == "script" || name == "style" || name == "textarea" || name == "title" ||
-            name == "xmp" || name == "iframe" || name == "noembed" || name == "noframes") {
-            skipRawText(name);
-        } else if (name == "plaintext") {
+        for (const std::string_view raw : {"script", "style", "textarea", "title", "xmp", "iframe",
+                                           "noembed", "noframes"}) {
+            if (sameLetters(name, raw)) {
+                skipRawText(raw);
+                return std::nullopt;
+            }
+        }
+        if (sameLetters(name, "plaintext")) {
             pos_ = in_.size();
         }
         return std::nullopt;
@@ -732,7 +736,7 @@ class DeclarationScanner {
     void skipRawText(std::string_view name) {
         for (auto at = in_.find("</", pos_); at != std::string_view::npos;
              at = in_.find("</", at + 2)) {
-            if (text::asciiLowered(in_.substr(at + 2, name.size())) == name) {
+            if (sameLetters(in_.substr(at + 2, name.size()), name)) {
                 pos_ = at;
                 return;
             }
@@ -740,47 +744,55 @@ class DeclarationScanner {
         pos_ = in_.size();
     }
 
-    // The next attribute of the tag (name lower-cased, value as written), as the prescan's "get an
+    // Whether `text` is `lowerCase` but for the case of ASCII letters.
+    static bool sameLetters(std::string_view text, std::string_view lowerCase) {
+        return text.size() == lowerCase.size() &&
+               std::equal(text.begin(), text.end(), lowerCase.begin(), [](char a, char b) {
+                   return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+               });
+    }
+
+    // The next attribute of the tag (name and value as written), as the prescan's "get an
     // attribute" reads it; nothing at the tag's ">" or the page's end.
-    std::optional<std::pair<std::string, std::string>> nextAttribute() {
+    std::optional<std::pair<std::string_view, std::string_view>> nextAttribute() {
         while (pos_ < in_.size() && (isMarkupSpace(in_[pos_]) || in_[pos_] == '/')) {
             ++pos_;
         }
         if (pos_ >= in_.size() || in_[pos_] == '>') {
             return std::nullopt;
         }
-        std::string name;
         // The first character may be "=", taken as part of the name.
+        const auto nameStart = pos_;
         do {
-            name.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(in_[pos_]))));
             ++pos_;
         } while (pos_ < in_.size() && in_[pos_] != '=' && in_[pos_] != '/' && in_[pos_] != '>' &&
                  !isMarkupSpace(in_[pos_]));
+        const auto name = in_.substr(nameStart, pos_ - nameStart);
         while (pos_ < in_.size() && isMarkupSpace(in_[pos_])) {
             ++pos_;
         }
         if (pos_ >= in_.size() || in_[pos_] != '=') {
-            return std::pair{std::move(name), std::string()};
+            return std::pair{name, std::string_view()};
         }
         ++pos_;
         while (pos_ < in_.size() && isMarkupSpace(in_[pos_])) {
             ++pos_;
         }
         if (pos_ >= in_.size()) {
-            return std::pair{std::move(name), std::string()};
+            return std::pair{name, std::string_view()};
         }
         if (in_[pos_] == '"' || in_[pos_] == '\'') {
             const auto close = in_.find(in_[pos_], pos_ + 1);
             const auto end = close == std::string_view::npos ? in_.size() : close;
-            std::string value(in_.substr(pos_ + 1, end - pos_ - 1));
+            const auto value = in_.substr(pos_ + 1, end - pos_ - 1);
             pos_ = close == std::string_view::npos ? in_.size() : close + 1;
-            return std::pair{std::move(name), std::move(value)};
+            return std::pair{name, value};
         }
         const auto start = pos_;
         while (pos_ < in_.size() && !isMarkupSpace(in_[pos_]) && in_[pos_] != '>') {
             ++pos_;
         }
-        return std::pair{std::move(name), std::string(in_.substr(start, pos_ - start))};
+        return std::pair{name, in_.substr(start, pos_ - start)};
     }
 
     std::string_view in_;
