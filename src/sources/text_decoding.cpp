@@ -164,6 +164,16 @@ bool isLetter(UChar32 c) {
     return u_isalpha(c) != 0;
 }
 
+// The script of a letter, the scripts East Asian text writes side by side (Han, kana, Hangul)
+// taken as one.
+UScriptCode scriptOf(UChar32 c) {
+    UErrorCode status = U_ZERO_ERROR;
+    const auto script = uscript_getScript(c, &status);
+    return script == USCRIPT_HIRAGANA || script == USCRIPT_KATAKANA || script == USCRIPT_HANGUL
+               ? USCRIPT_HAN
+               : script;
+}
+
 // How plausible text decoded from a legacy encoding reads: letters above ASCII count for it;
 // what a wrong code page makes of letters counts against it: a capital after a small letter
 // ("ÇtÇ" for "été"), letters of two scripts in one word, punctuation or symbols inside a word
@@ -199,7 +209,7 @@ long plausibility(std::string_view utf8) {
             if (isLetter(previous)) {
                 UErrorCode previousStatus = U_ZERO_ERROR;
                 const auto previousScript = uscript_getScript(previous, &previousStatus);
-                if (previousScript != script) {
+                if (scriptOf(previous) != scriptOf(c)) {
                     score -= 4;
                 }
                 if (u_isupper(c) != 0 && u_islower(previous) != 0) {
@@ -211,6 +221,13 @@ long plausibility(std::string_view utf8) {
             }
             if (!latin && next < 0x80 && isLetter(next)) {
                 score -= 4;
+            }
+            // Japanese writes kana between its kanji; half-width katakana is what Chinese bytes
+            // read as Shift_JIS mostly make.
+            if (script == USCRIPT_HIRAGANA || (script == USCRIPT_KATAKANA && c < 0xFF61)) {
+                score += 1;
+            } else if (c >= 0xFF61 && c <= 0xFF9F) {
+                score -= 2;
             }
         } else if (type == U_SPACE_SEPARATOR) {
             // Neither way.
@@ -279,14 +296,29 @@ std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::s
     // guesses among single-byte encodings are weighed with the code pages it does not know.
     constexpr int kSureOfMultiByte = 30;
     std::vector<std::string> candidates;
+    // Among the multi-byte encodings it is sure of (a short Japanese text may look as sure to be
+    // Chinese), the one whose reading looks most like words.
+    std::optional<std::string> multiByte;
+    long multiByteScore = 0;
     for (const auto& guess : guesses) {
         if (isSingleByteName(guess.name)) {
             candidates.push_back(guess.name == "ISO-8859-1" ? "windows-1252" : guess.name);
-        } else if (guess.confidence >= kSureOfMultiByte && !guess.name.starts_with("UTF-") &&
-                   !guess.name.starts_with("IBM4")) {
-            if (auto text = found(guess.name.c_str())) {
-                return text;
+        } else if (!guess.name.starts_with("UTF-") && !guess.name.starts_with("IBM4")) {
+            if (guess.confidence < kSureOfMultiByte) {
+                // Weighed with the others: its reading may still look most like words.
+                candidates.push_back(guess.name);
+            } else if (const auto text = convert(sample, guess.name.c_str())) {
+                const auto score = plausibility(*text);
+                if (!multiByte || score > multiByteScore) {
+                    multiByte = guess.name;
+                    multiByteScore = score;
+                }
             }
+        }
+    }
+    if (multiByte) {
+        if (auto text = found(multiByte->c_str())) {
+            return text;
         }
     }
     candidates.insert(candidates.end(), kSingleByteCandidates.begin(),
