@@ -5,6 +5,7 @@
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/valid.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <array>
@@ -14,6 +15,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <unordered_set>
@@ -41,6 +43,7 @@ constexpr std::string_view kMathNamespace =
     "http://schemas.openxmlformats.org/officeDocument/2006/math";
 constexpr std::string_view kCompatibilityNamespace =
     "http://schemas.openxmlformats.org/markup-compatibility/2006";
+constexpr std::string_view kWordNumberingEntry = "word/numbering.xml";
 constexpr std::array<std::string_view, 2> kWordNoteEntries = {"word/footnotes.xml",
                                                               "word/endnotes.xml"};
 
@@ -194,6 +197,160 @@ char32_t symbolCharacter(const Attributes& attributes) {
     return c;
 }
 
+// The list numbering of a .docx (word/numbering.xml): the formats of each list's levels, and the
+// counters that number its paragraphs as Word does, so that a list item reads with the number
+// or bullet the author sees ("2.", "b)", "•").
+class WordNumbering {
+  public:
+    static constexpr std::size_t kLevels = 9;
+
+    // An element of word/numbering.xml.
+    void definition(std::string_view ns, std::string_view name, const Attributes& attributes) {
+        if (ns != kWordNamespace) {
+            return;
+        }
+        const auto value = [&](std::string_view key) {
+            return std::string(attributes.get(kWordNamespace, key).value_or(""));
+        };
+        if (name == "abstractNum") {
+            abstract_ = &abstracts_[number(value("abstractNumId"))];
+            level_ = nullptr;
+            num_ = nullptr;
+        } else if (name == "num") {
+            num_ = &nums_[number(value("numId"))];
+            abstract_ = nullptr;
+            level_ = nullptr;
+        } else if (name == "abstractNumId" && num_ != nullptr) {
+            *num_ = number(value("val"));
+        } else if (name == "lvl" && abstract_ != nullptr) {
+            const auto index = number(value("ilvl"));
+            level_ = index >= 0 && static_cast<std::size_t>(index) < kLevels
+                         ? &abstract_->levels[static_cast<std::size_t>(index)]
+                         : nullptr;
+        } else if (level_ != nullptr && name == "start") {
+            level_->start = number(value("val"));
+        } else if (level_ != nullptr && name == "numFmt") {
+            level_->format = value("val");
+        } else if (level_ != nullptr && name == "lvlText") {
+            level_->text = value("val");
+        } else if (level_ != nullptr && name == "rFonts") {
+            level_->font = value("ascii");
+        }
+    }
+
+    // The marker of the next paragraph of list `numId` at `level`, counted; empty for none.
+    std::string marker(long numId, long level) {
+        const auto num = nums_.find(numId);
+        if (num == nums_.end()) {
+            return {};
+        }
+        const auto found = abstracts_.find(num->second);
+        if (found == abstracts_.end() || level < 0 || static_cast<std::size_t>(level) >= kLevels) {
+            return {};
+        }
+        auto& list = found->second;
+        const auto at = static_cast<std::size_t>(level);
+        list.counters[at] = list.started[at] ? list.counters[at] + 1 : list.levels[at].start;
+        list.started[at] = true;
+        for (auto deeper = at + 1; deeper < kLevels; ++deeper) {
+            list.started[deeper] = false;
+        }
+        const auto& format = list.levels[at];
+        if (format.format == "none") {
+            return {};
+        }
+        std::string out;
+        const std::string_view text = format.text;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
+                const auto referenced = static_cast<std::size_t>(text[++i] - '1');
+                const auto count = list.started[referenced] ? list.counters[referenced]
+                                                            : list.levels[referenced].start;
+                out += formatted(count, list.levels[referenced].format);
+            } else {
+                out.push_back(text[i]);
+            }
+        }
+        return format.format == "bullet" ? bullet(out, format.font) : out;
+    }
+
+  private:
+    struct Level {
+        long start = 1;
+        std::string format = "decimal";
+        std::string text;
+        std::string font;
+    };
+    struct List {
+        std::array<Level, kLevels> levels;
+        std::array<long, kLevels> counters{};
+        std::array<bool, kLevels> started{};
+    };
+
+    static long number(const std::string& text) {
+        long value = 0;
+        const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return error == std::errc{} && stop != text.data() ? value : -1;
+    }
+
+    // A count as the level's number format writes it; formats of words ("first") as digits.
+    static std::string formatted(long count, std::string_view format) {
+        if ((format == "lowerLetter" || format == "upperLetter") && count >= 1 && count <= 780) {
+            // Word repeats the letter past "z": 27 is "aa".
+            const auto letter = static_cast<char>((format == "lowerLetter" ? 'a' : 'A') +
+                                                  (count - 1) % 26);
+            return std::string(static_cast<std::size_t>((count - 1) / 26 + 1), letter);
+        }
+        if ((format == "lowerRoman" || format == "upperRoman") && count >= 1 && count <= 3999) {
+            static constexpr std::pair<long, std::string_view> kNumerals[] = {
+                {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"},
+                {50, "l"},   {40, "xl"},  {10, "x"},  {9, "ix"},   {5, "v"},   {4, "iv"},
+                {1, "i"}};
+            std::string out;
+            for (const auto& [value, numeral] : kNumerals) {
+                for (; count >= value; count -= value) {
+                    out += numeral;
+                }
+            }
+            if (format == "upperRoman") {
+                std::transform(out.begin(), out.end(), out.begin(),
+                               [](char c) { return static_cast<char>(c - 'a' + 'A'); });
+            }
+            return out;
+        }
+        if (format == "decimalZero" && count >= 0 && count < 10) {
+            return "0" + std::to_string(count);
+        }
+        return std::to_string(count);
+    }
+
+    // A bullet of the Symbol font gives the character that font draws ("" is "•").
+    static std::string bullet(const std::string& text, std::string_view font) {
+        if (font != "Symbol") {
+            return text;
+        }
+        std::string out;
+        int32_t at = 0;
+        const auto length = static_cast<int32_t>(text.size());
+        while (at < length) {
+            UChar32 c = 0;
+            U8_NEXT(text.data(), at, length, c);
+            if (c >= 0xF020 && c <= 0xF0FF) {
+                c = static_cast<UChar32>(
+                    TextDecoding::symbolFontCharacter(static_cast<unsigned char>(c - 0xF000)));
+            }
+            TextDecoding::appendUtf8(out, c < 0 ? U'\uFFFD' : static_cast<char32_t>(c));
+        }
+        return out;
+    }
+
+    std::map<long, List> abstracts_;
+    std::map<long, long> nums_;
+    List* abstract_ = nullptr;
+    Level* level_ = nullptr;
+    long* num_ = nullptr;
+};
+
 // The body text of the document, read in one pass over the markup.
 //
 // Paragraphs come in document order; a paragraph nested in another (a text box) follows it;
@@ -211,6 +368,8 @@ class BodyText {
     // The entry read next; each starts outside any element.
     void setEntry(std::string_view entryName) {
         entryName_ = entryName;
+        readingNumbering_ = entryName == kWordNumberingEntry;
+        paragraphProperties_.reset();
         opaqueDepth_.reset();
         wordTextDepth_.reset();
         runs_.clear();
@@ -222,7 +381,35 @@ class BodyText {
 
     void startElement(std::string_view ns, std::string_view name, int depth, bool empty,
                       const Attributes& attributes) {
+        if (readingNumbering_) {
+            charge(attributes.get(kWordNamespace, "val").value_or("").size());
+            numbering_.definition(ns, name, attributes);
+            return;
+        }
         if (opaqueDepth_) {
+            return;
+        }
+        if (paragraphProperties_) {
+            // Of a paragraph's properties only its list numbering is text; a tab stop is no tab,
+            // and the properties a tracked change replaced are no longer the paragraph's.
+            if (ns == kWordNamespace && name == "pPrChange") {
+                hideBelow(depth, empty);
+            } else if (ns == kWordNamespace && (name == "numId" || name == "ilvl")) {
+                long value = 0;
+                const auto text = attributes.get(kWordNamespace, "val").value_or("");
+                const auto [stop, error] =
+                    std::from_chars(text.data(), text.data() + text.size(), value);
+                if (error == std::errc{} && stop != text.data()) {
+                    (name == "numId" ? listId_ : listLevel_) = value;
+                }
+            }
+            return;
+        }
+        if (format_ == Format::word && ns == kWordNamespace && name == "pPr" &&
+            !paragraphs_.empty() && !empty) {
+            paragraphProperties_ = depth;
+            listId_ = 0;
+            listLevel_ = 0;
             return;
         }
         if (isHidden(ns, name, depth, attributes)) {
@@ -286,6 +473,19 @@ class BodyText {
             if (depth == *opaqueDepth_) {
                 opaqueDepth_.reset();
                 wordTextDepth_.reset();
+            }
+            return;
+        }
+        if (paragraphProperties_) {
+            if (depth == *paragraphProperties_) {
+                paragraphProperties_.reset();
+                // A list item begins with its number or bullet and the tab after it.
+                if (listId_ > 0) {
+                    if (const auto marker = numbering_.marker(listId_, listLevel_);
+                        !marker.empty()) {
+                        appendText(marker + "\t", target());
+                    }
+                }
             }
             return;
         }
@@ -606,6 +806,13 @@ class BodyText {
     std::optional<int> opaqueDepth_;
     // The depth of the Word text element being read.
     std::optional<int> wordTextDepth_;
+    // Reading word/numbering.xml rather than text; the list definitions it holds.
+    bool readingNumbering_ = false;
+    WordNumbering numbering_;
+    // The depth of the properties of the paragraph being read, and the list it belongs to.
+    std::optional<int> paragraphProperties_;
+    long listId_ = 0;
+    long listLevel_ = 0;
 };
 
 struct ParserContextDeleter {
@@ -891,6 +1098,18 @@ std::optional<std::string> WordProcessorReader::documentText(std::string_view by
     const auto format = openDocumentEntry(reader.get(), maxEntryBytes);
     // The text of the body and its notes together may not outgrow one entry's cap.
     BodyText body(format, maxEntryBytes);
+    if (format == Format::word) {
+        // The list definitions come first, so that list items are numbered as they are read;
+        // without them the lists read without their numbers.
+        try {
+            const auto definitions = openArchive(bytes);
+            if (openEntry(definitions.get(), {kWordNumberingEntry}, maxEntryBytes)) {
+                readBodyText(definitions.get(), kWordNumberingEntry, body, maxEntryBytes, stop);
+            }
+        } catch (const WordProcessorReaderError& error) {
+            logger().error(std::string(kWordNumberingEntry) + " was not read: " + error.what());
+        }
+    }
     readBodyText(reader.get(), format == Format::word ? kWordEntry : kOpenDocumentEntry, body,
                  maxEntryBytes, stop);
     if (format == Format::word) {

@@ -114,7 +114,7 @@ std::string docxPart(std::string_view root, const std::string& content) {
 // A .docx as Word and LibreOffice write it: the notes parts (when given) before the document
 // part, as LibreOffice orders them, with Word's separator notes.
 std::string docx(const std::string& body, const std::string& footnotes = {},
-                 const std::string& endnotes = {}) {
+                 const std::string& endnotes = {}, const std::string& numbering = {}) {
     const std::string separators =
         "<w:footnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
         "</w:footnote><w:footnote w:type=\"continuationSeparator\" w:id=\"0\"><w:p><w:r>"
@@ -126,6 +126,9 @@ std::string docx(const std::string& body, const std::string& footnotes = {},
     }
     entries.emplace_back("word/document.xml",
                          docxPart("document", "<w:body>" + body + "<w:sectPr/></w:body>"));
+    if (!numbering.empty()) {
+        entries.emplace_back("word/numbering.xml", docxPart("numbering", numbering));
+    }
     if (!endnotes.empty()) {
         entries.emplace_back("word/endnotes.xml", docxPart("endnotes", endnotes));
     }
@@ -215,6 +218,44 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(WordProcessorReader::documentText(c.document), c.text);
     }
+}
+
+// A list item reads with the number or bullet Word shows before it, counted as Word counts.
+TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
+    const std::string numbering =
+        "<w:abstractNum w:abstractNumId=\"0\"><w:multiLevelType w:val=\"hybridMultilevel\"/>"
+        "<w:lvl w:ilvl=\"0\"><w:start w:val=\"1\"/><w:numFmt w:val=\"decimal\"/>"
+        "<w:lvlText w:val=\"%1.\"/><w:lvlJc w:val=\"left\"/><w:pPr><w:ind w:left=\"720\" "
+        "w:hanging=\"360\"/></w:pPr></w:lvl><w:lvl w:ilvl=\"1\"><w:start w:val=\"1\"/>"
+        "<w:numFmt w:val=\"lowerLetter\"/><w:lvlText w:val=\"%1.%2)\"/></w:lvl>"
+        "<w:lvl w:ilvl=\"2\"><w:start w:val=\"4\"/><w:numFmt w:val=\"upperRoman\"/>"
+        "<w:lvlText w:val=\"%3.\"/></w:lvl></w:abstractNum>"
+        "<w:abstractNum w:abstractNumId=\"1\"><w:lvl w:ilvl=\"0\"><w:start w:val=\"1\"/>"
+        "<w:numFmt w:val=\"bullet\"/><w:lvlText w:val=\"\xEF\x82\xB7\"/><w:rPr><w:rFonts "
+        "w:ascii=\"Symbol\" w:hAnsi=\"Symbol\" w:hint=\"default\"/></w:rPr></w:lvl>"
+        "<w:lvl w:ilvl=\"1\"><w:numFmt w:val=\"bullet\"/><w:lvlText w:val=\"o\"/><w:rPr>"
+        "<w:rFonts w:ascii=\"Courier New\"/></w:rPr></w:lvl></w:abstractNum>"
+        "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>"
+        "<w:num w:numId=\"2\"><w:abstractNumId w:val=\"1\"/></w:num>";
+    const auto item = [](int list, int level, const std::string& text) {
+        return "<w:p><w:pPr><w:pStyle w:val=\"ListParagraph\"/><w:numPr><w:ilvl w:val=\"" +
+               std::to_string(level) + "\"/><w:numId w:val=\"" + std::to_string(list) +
+               "\"/></w:numPr><w:rPr><w:lang w:val=\"en-GB\"/></w:rPr></w:pPr>" + run(text) +
+               "</w:p>";
+    };
+    const auto body =
+        item(1, 0, "First") + item(1, 1, "Sub") + item(1, 1, "Sub two") + item(1, 2, "Deep") +
+        item(1, 0, "Second") + item(1, 1, "Sub again") + item(2, 0, "Bullet") +
+        item(2, 1, "Inner") + item(0, 0, "Not a list item") +
+        "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/></w:numPr>"
+        "<w:pPrChange w:id=\"1\" w:author=\"A\"><w:pPr><w:numPr><w:ilvl w:val=\"0\"/>"
+        "<w:numId w:val=\"2\"/></w:numPr></w:pPr></w:pPrChange></w:pPr>" + run("Third") + "</w:p>" +
+        paragraph(run("Plain"));
+    EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering)),
+              "1.\tFirst\n\n1.a)\tSub\n\n1.b)\tSub two\n\nIV.\tDeep\n\n2.\tSecond\n\n2.a)\tSub "
+              "again\n\n\xE2\x80\xA2\tBullet\n\no\tInner\n\nNot a list item\n\n3.\tThird\n\nPlain");
+    // Without its definitions a list reads without numbers.
+    EXPECT_EQ(WordProcessorReader::documentText(docx(item(1, 0, "First"))), "First");
 }
 
 // A notes part that cannot be read costs its notes, not the body, and says so.
