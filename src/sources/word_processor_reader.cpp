@@ -228,7 +228,9 @@ class WordNumbering {
                          ? &abstract_->levels[static_cast<std::size_t>(index)]
                          : nullptr;
         } else if (level_ != nullptr && name == "start") {
-            level_->start = number(value("val"));
+            // No list counts past this; a larger start could only overflow as it is counted.
+            constexpr long kHighestStart = 1'000'000'000;
+            level_->start = std::clamp(number(value("val")), 0L, kHighestStart);
         } else if (level_ != nullptr && name == "numFmt") {
             level_->format = value("val");
         } else if (level_ != nullptr && name == "lvlText") {

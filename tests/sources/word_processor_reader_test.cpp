@@ -254,6 +254,14 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
     EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering)),
               "1.\tFirst\n\n1.a)\tSub\n\n1.b)\tSub two\n\nIV.\tDeep\n\n2.\tSecond\n\n2.a)\tSub "
               "again\n\n\xE2\x80\xA2\tBullet\n\no\tInner\n\nNot a list item\n\n3.\tThird\n\nPlain");
+    // A start past what a list counts to is taken as the most it counts to.
+    const std::string huge =
+        "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\"><w:start "
+        "w:val=\"9223372036854775807\"/><w:lvlText w:val=\"%1.\"/></w:lvl></w:abstractNum>"
+        "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>";
+    EXPECT_EQ(WordProcessorReader::documentText(
+                  docx(item(1, 0, "a") + item(1, 0, "b"), {}, {}, huge)),
+              "1000000000.\ta\n\n1000000001.\tb");
     // Without its definitions a list reads without numbers.
     EXPECT_EQ(WordProcessorReader::documentText(docx(item(1, 0, "First"))), "First");
 }
