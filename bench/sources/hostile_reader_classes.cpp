@@ -117,6 +117,14 @@ const std::map<std::string, HostileClass, std::less<>>& classes() {
               return test::odtDocument("<text:p>outer" + repeated("<text:p/>", n) + "</text:p>");
           },
           700'000, 7'000'000, "empty paragraphs nested in one (.odt)"}},
+        {"docx-long-paragraph",
+         {"doc",
+          [](std::size_t n) {
+              return test::docxDocument(
+                  "<w:p>" + repeated("<w:r><w:t>" + std::string(1024, 'x') + "</w:t></w:r>", n) +
+                  "</w:p>");
+          },
+          6'000, 60'000, "one paragraph of 1 KiB runs (.docx)"}},
         {"docx-attributes",
          {"doc",
           [](std::size_t n) {

@@ -384,13 +384,20 @@ FileParseResult FileAccessService::parseFile(const fs::path& path, const std::st
     if (type && type->isTextOrSourceCode()) {
         return parseText(path, bytes, stop);
     }
+    // A page named .html is HTML whatever it starts with (a <meta>, a <div>, bare text).
+    if (type && (type->mimeType == "text/html" || type->mimeType == "application/xhtml+xml")) {
+        FileParseResult result;
+        result.contentMarkdown = RichTextReader::htmlPageText(bytes, std::move(stop));
+        result.parseMethod = ParseMethod::textExtraction;
+        return result;
+    }
     return parseDocument(bytes, stop);
 }
 
 FileParseResult FileAccessService::parseText(const fs::path& path, const std::string& bytes,
                                              std::stop_token stop) {
     FileParseResult result;
-    if (auto text = TextDecoding::utf8(bytes)) {
+    if (auto text = TextDecoding::unicodeText(bytes)) {
         result.contentMarkdown = std::move(*text);
         result.parseMethod = ParseMethod::direct;
         return result;

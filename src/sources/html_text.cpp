@@ -1,7 +1,5 @@
 #include "sources/html_text.h"
 
-#include <libxml/HTMLparser.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
@@ -20,8 +18,42 @@ namespace {
 constexpr std::size_t kStopCheckBytes = std::size_t{64} * 1024;
 // Longer names are no element this reader tells apart.
 constexpr std::size_t kMaxNameKept = 16;
-// A named reference is at most this long ("&thetasym;").
-constexpr std::size_t kMaxReferenceName = 32;
+// A named reference is at most this long, its semicolon included
+// ("&CounterClockwiseContourIntegral;").
+constexpr std::size_t kMaxReferenceName = 33;
+
+struct NamedReference {
+    std::string_view name;
+    char32_t first;
+    char32_t second;
+};
+
+constexpr NamedReference kNamedReferences[] = {
+#include "sources/html_text_entities.inc"
+};
+
+static_assert(std::is_sorted(std::begin(kNamedReferences), std::end(kNamedReferences),
+                             [](const NamedReference& a, const NamedReference& b) {
+                                 return a.name < b.name;
+                             }));
+
+// A numeric reference to a C1 control stands for the windows-1252 character of that byte
+// ("&#150;" is "–"), as the standard's tokenizer reads it.
+char32_t c1Replaced(char32_t value) {
+    static constexpr char32_t kWindows1252[32] = {
+        0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x8D,   0x017D, 0x8F,   0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+    return value >= 0x80 && value <= 0x9F ? kWindows1252[value - 0x80] : value;
+}
+
+const NamedReference* namedReference(std::string_view name) {
+    const auto* end = std::end(kNamedReferences);
+    const auto* it = std::lower_bound(
+        std::begin(kNamedReferences), end, name,
+        [](const NamedReference& entry, std::string_view key) { return entry.name < key; });
+    return it != end && it->name == name ? it : nullptr;
+}
 
 bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
@@ -55,7 +87,8 @@ bool isBlock(std::string_view name) {
                           "dd",      "details", "div",    "dl",         "dt",       "fieldset",
                           "figcaption", "figure", "footer", "form",     "h1",       "h2",
                           "h3",      "h4",      "h5",     "h6",         "header",   "hr",
-                          "li",      "listing", "main",   "nav",        "ol",       "p",
+                          "li",      "listing", "main",   "nav",        "ol",       "optgroup",
+                          "option",  "p",
                           "pre",     "section", "summary", "table",     "tr",       "ul",
                           "xmp"});
 }
@@ -218,21 +251,29 @@ class Tokenizer {
                     ++at;
                 }
                 const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
-                out_.character(value == 0 || value > 0x10FFFF || surrogate ? U'\uFFFD' : value);
+                out_.character(value == 0 || value > 0x10FFFF || surrogate ? U'\uFFFD'
+                                                                            : c1Replaced(value));
                 pos_ = at;
                 return;
             }
         } else {
-            while (at < end && at - pos_ <= kMaxReferenceName &&
+            // The longest name in the table that the text starts with, as the standard's
+            // tokenizer matches it: "&notit;" is "¬it;", and the names a page may write
+            // without their semicolon ("&copy 2020", "&nbsp") stand without it.
+            while (at < end && at - pos_ < kMaxReferenceName &&
                    (isAsciiLetter(in_[at]) || isAsciiDigit(in_[at]))) {
                 ++at;
             }
-            if (at > pos_ + 1 && at < end && in_[at] == ';') {
-                const std::string name(in_.substr(pos_ + 1, at - pos_ - 1));
-                if (const auto* entity =
-                        htmlEntityLookup(reinterpret_cast<const xmlChar*>(name.c_str()))) {
-                    out_.character(entity->value);
-                    pos_ = at + 1;
+            if (at < end && in_[at] == ';') {
+                ++at;
+            }
+            for (auto length = at - pos_ - 1; length > 0; --length) {
+                if (const auto* reference = namedReference(in_.substr(pos_ + 1, length))) {
+                    out_.character(reference->first);
+                    if (reference->second != 0) {
+                        out_.character(reference->second);
+                    }
+                    pos_ += 1 + length;
                     return;
                 }
             }

@@ -4,7 +4,9 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,13 +24,16 @@ bool isAsciiLetter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// Groups whose text is not part of the document body.
+// Groups whose text is not part of what the document shows: tables, properties, headers and
+// footers, pictures, the result of a shape drawn for older readers (its text box is read from
+// the shape itself), and the properties of a shape.
 bool isSkippedDestination(std::string_view word) {
     static constexpr std::string_view kSkipped[] = {
         "fonttbl", "colortbl",  "stylesheet", "info",         "pict",
         "header",  "footer",    "headerl",    "headerr",      "footerl",
         "footerr", "object",    "themedata",  "listtable",    "listoverridetable",
-        "rsidtbl", "generator", "xmlnstbl",   "latentstyles", "datastore"};
+        "rsidtbl", "generator", "xmlnstbl",   "latentstyles", "datastore",
+        "shprslt", "sp",        "headerf",    "footerf",      "revtbl"};
     for (const auto skipped : kSkipped) {
         if (word == skipped) {
             return true;
@@ -37,14 +42,108 @@ bool isSkippedDestination(std::string_view word) {
     return false;
 }
 
-// The state of each open RTF group. Runs of equal states are kept as one entry of eight bytes with
-// a count, so nesting costs memory only where a group changes the state: a file of nothing but "{"
-// keeps one entry however deep it goes, and every other entry needs several bytes of input.
+// The characters control words and symbols stand for; 0 for one that stands for nothing shown
+// (an optional hyphen, the mark of a note whose number is not kept).
+std::optional<char32_t> specialCharacter(std::string_view word) {
+    struct Special {
+        std::string_view word;
+        char32_t c;
+    };
+    static constexpr Special kSpecials[] = {
+        {"lquote", U'\u2018'},   {"rquote", U'\u2019'},  {"ldblquote", U'\u201C'},
+        {"rdblquote", U'\u201D'}, {"emdash", U'\u2014'}, {"endash", U'\u2013'},
+        {"bullet", U'\u2022'},   {"emspace", U'\u2003'}, {"enspace", U'\u2002'},
+        {"qmspace", U'\u2005'},  {"zwj", U'\u200D'},     {"zwnj", U'\u200C'},
+        {"ltrmark", U'\u200E'},  {"rtlmark", U'\u200F'}, {"zwbo", U'\u200B'},
+        {"~", U'\u00A0'},        {"_", U'\u2011'},       {"-", 0},
+        {"chftn", 0},
+    };
+    for (const auto& special : kSpecials) {
+        if (word == special.word) {
+            return special.c;
+        }
+    }
+    return std::nullopt;
+}
+
+// The ICU name of a Windows code page number (\ansicpg, \cpg), or nothing for one it lacks.
+std::optional<std::string> codePageName(long number) {
+    switch (number) {
+        case 437: return "ibm-437";
+        case 850: return "ibm-850";
+        case 866: return "ibm-866";
+        case 874: return "windows-874";
+        case 932: return "windows-31j";
+        case 936: return "GBK";
+        case 949: return "windows-949";
+        case 950: return "Big5";
+        case 1361: return "ibm-1363";
+        case 10000: return "macintosh";
+        case 65001: return "UTF-8";
+        default: break;
+    }
+    if (number >= 1250 && number <= 1258) {
+        return "windows-" + std::to_string(number);
+    }
+    return std::nullopt;
+}
+
+// The code page of a font's \fcharset; nothing for the document's own (ANSI, default, symbol).
+std::optional<std::string> charsetCodePage(long charset) {
+    switch (charset) {
+        case 77: return codePageName(10000);
+        case 128: return codePageName(932);
+        case 129: return codePageName(949);
+        case 130: return codePageName(1361);
+        case 134: return codePageName(936);
+        case 136: return codePageName(950);
+        case 161: return codePageName(1253);
+        case 162: return codePageName(1254);
+        case 163: return codePageName(1258);
+        case 177: return codePageName(1255);
+        case 178: return codePageName(1256);
+        case 186: return codePageName(1257);
+        case 204: return codePageName(1251);
+        case 222: return codePageName(874);
+        case 238: return codePageName(1250);
+        case 254: return codePageName(437);
+        case 255: return codePageName(850);
+        default: return std::nullopt;
+    }
+}
+
+// The state of each open RTF group. Runs of equal states are kept as one entry of eight bytes
+// with a count, so
+// nesting costs memory only where a group changes the state: a file of nothing but
+// "{" keeps one entry however deep it goes, and every other entry needs several bytes of input.
 struct RtfGroup {
-    bool skipped = false;
+    enum class Skip : std::uint8_t {
+        no,
+        yes,
+        // A shape's instructions: not text, but the text box (\shptxt) inside is.
+        shape,
+        // The font table: not text, but its fonts' code pages are read.
+        fontTable,
+    };
     // \uc counts above 65535 are taken as 65535: no fallback text is that long.
     std::uint16_t unicodeSkip = 1;
+    std::uint16_t skipBits : 2 = 0;
+    // \v (hidden) and \deleted (a tracked deletion): text the page does not show.
+    std::uint16_t hidden : 1 = 0;
+    std::uint16_t deleted : 1 = 0;
+    // Inside a footnote or endnote, read after the body.
+    std::uint16_t note : 1 = 0;
+    // The font (\f) the text is in, as its place among the fonts the text has used (0 for the
+    // document's default); past the last place, the default's code page is used.
+    std::uint16_t fontSlot : 11 = 0;
+    static constexpr std::uint16_t kFontSlots = (1 << 11) - 1;
+
+    Skip skip() const { return static_cast<Skip>(skipBits); }
+    void setSkip(Skip value) { skipBits = static_cast<std::uint16_t>(value) & 3U; }
     bool operator==(const RtfGroup&) const = default;
+
+    bool skipped() const { return skip() != Skip::no; }
+    bool shown() const { return skip() == Skip::no && hidden == 0 && deleted == 0; }
 
     static std::uint16_t skipCount(long parameter) {
         return static_cast<std::uint16_t>(std::clamp<long>(parameter, 0, 65535));
@@ -99,31 +198,45 @@ class RtfReader {
     explicit RtfReader(std::string_view input) : in_(input) {}
 
     std::optional<std::string> read() {
-        RtfGroupStack groups;
         int pendingSkip = 0;
+        // After "\*": the group is skipped unless the control word that follows is a destination
+        // this reader reads.
+        bool ignorable = false;
         while (pos_ < in_.size()) {
             const char c = in_[pos_++];
+            // "\*" before anything but a control word skips its group all the same.
+            if (ignorable && !(c == '\\' && pos_ < in_.size() && isAsciiLetter(in_[pos_]))) {
+                ignorable = false;
+                flushBytes();
+                auto skipped = groups_.top();
+                skipped.setSkip(RtfGroup::Skip::yes);
+                groups_.setTop(skipped);
+            }
             // A group's end ends the fallback of a \u inside it, and a new group is no fallback.
             if (c == '{') {
                 flushBytes();
-                groups.open();
+                groups_.open();
                 pendingSkip = 0;
                 continue;
             }
             if (c == '}') {
                 flushBytes();
-                groups.close();
+                groups_.close();
                 pendingSkip = 0;
                 continue;
             }
-            const RtfGroup group = groups.top();
+            RtfGroup group = groups_.top();
             if (c == '\r' || c == '\n') {
+                continue;
+            }
+            if (c != '\\' && group.skip() == RtfGroup::Skip::fontTable) {
+                fontNameCharacter(c);
                 continue;
             }
             if (c != '\\') {
                 if (pendingSkip > 0) {
                     --pendingSkip;
-                } else if (!group.skipped) {
+                } else if (group.shown()) {
                     bytes_.push_back(c);
                 }
                 continue;
@@ -144,7 +257,7 @@ class RtfReader {
                 }
                 if (pendingSkip > 0) {
                     --pendingSkip;
-                } else if (!group.skipped) {
+                } else if (group.shown()) {
                     bytes_.push_back(static_cast<char>(high * 16 + low));
                 }
                 continue;
@@ -152,12 +265,15 @@ class RtfReader {
             if (!isAsciiLetter(next)) {
                 ++pos_;
                 if (next == '*') {
-                    groups.setTop({true, group.unicodeSkip});
-                } else if (!group.skipped && (next == '\\' || next == '{' || next == '}')) {
-                    bytes_.push_back(next);
-                } else if (!group.skipped && next == '~') {
-                    flushBytes();
-                    TextDecoding::appendUtf8(out_, U'\u00A0');
+                    ignorable = true;
+                } else if (next == '\\' || next == '{' || next == '}') {
+                    if (pendingSkip > 0) {
+                        --pendingSkip;
+                    } else if (group.shown()) {
+                        bytes_.push_back(next);
+                    }
+                } else if (const auto special = specialCharacter(std::string_view(&next, 1))) {
+                    character(*special, group, pendingSkip);
                 }
                 continue;
             }
@@ -187,33 +303,183 @@ class RtfReader {
                 pos_ += std::min(length, in_.size() - pos_);
                 continue;
             }
-            if (isSkippedDestination(word)) {
-                groups.setTop({true, group.unicodeSkip});
-            } else if (word == "ansicpg" && parameter) {
-                codePage_ = "windows-" + std::to_string(*parameter);
-            } else if (word == "uc" && parameter) {
-                groups.setTop({group.skipped, RtfGroup::skipCount(*parameter)});
-            } else if (group.skipped) {
-                continue;
-            } else if (word == "u" && parameter) {
-                flushBytes(KeepSurrogate::yes);
-                appendUnit(unicodeUnit(*parameter));
-                pendingSkip = group.unicodeSkip;
-            } else if (word == "par" || word == "line" || word == "sect" || word == "page" ||
-                       word == "row") {
-                flushBytes();
-                out_.push_back('\n');
-            } else if (word == "tab" || word == "cell") {
-                flushBytes();
-                out_.push_back('\t');
-            }
+            const bool afterStar = std::exchange(ignorable, false);
+            controlWord(word, parameter, afterStar, group, pendingSkip);
         }
         flushBytes();
-        return out_;
+        dropLoneSurrogate();
+        if (!notes_.empty()) {
+            if (!out_.empty() && out_.back() != '\n') {
+                out_.push_back('\n');
+            }
+            out_ += notes_;
+        }
+        return std::move(out_);
     }
 
   private:
     enum class KeepSurrogate { no, yes };
+
+    void controlWord(std::string_view word, std::optional<long> parameter, bool afterStar,
+                     RtfGroup group, int& pendingSkip) {
+        using Skip = RtfGroup::Skip;
+        // Destinations read whether or not "\*" marks them, where the group around is read.
+        if (word == "footnote" && !group.skipped()) {
+            flushBytes();
+            if (!notes_.empty() && notes_.back() != '\n') {
+                notes_.push_back('\n');
+            }
+            group.note = 1;
+            groups_.setTop(group);
+            return;
+        }
+        if (word == "shpinst" && group.skip() != Skip::yes && group.skip() != Skip::fontTable) {
+            group.setSkip(Skip::shape);
+            groups_.setTop(group);
+            return;
+        }
+        if (word == "shptxt" && group.skip() == Skip::shape) {
+            group.setSkip(Skip::no);
+            groups_.setTop(group);
+            return;
+        }
+        if (afterStar || isSkippedDestination(word)) {
+            group.setSkip(word == "fonttbl" && !group.skipped() ? Skip::fontTable : Skip::yes);
+            groups_.setTop(group);
+            return;
+        }
+        if (group.skip() == Skip::fontTable) {
+            if (word == "f" && parameter) {
+                definingFont_ = *parameter;
+                fontName_.clear();
+            } else if (word == "fcharset" && parameter && *parameter == kSymbolCharset &&
+                       definingFont_) {
+                fontCodePages_[*definingFont_] = std::string(kSymbolGlyphs);
+            } else if ((word == "fcharset" || word == "cpg") && parameter && definingFont_) {
+                auto codePage =
+                    word == "cpg" ? codePageName(*parameter) : charsetCodePage(*parameter);
+                if (codePage) {
+                    fontCodePages_[*definingFont_] = std::move(*codePage);
+                }
+            }
+            return;
+        }
+        if (word == "ansicpg" && parameter) {
+            codePage_ = codePageName(*parameter).value_or(codePage_);
+            return;
+        }
+        if (word == "deff" && parameter) {
+            defaultFont_ = *parameter;
+            return;
+        }
+        if (word == "uc" && parameter) {
+            group.unicodeSkip = RtfGroup::skipCount(*parameter);
+            groups_.setTop(group);
+            return;
+        }
+        if (group.skipped()) {
+            return;
+        }
+        // Character formatting: hidden and deleted text, and the font the bytes are in.
+        if (word == "v" || word == "deleted" || word == "plain" || word == "f") {
+            flushBytes();
+            const bool on = !parameter || *parameter != 0;
+            if (word == "v") {
+                group.hidden = on ? 1 : 0;
+            } else if (word == "deleted") {
+                group.deleted = on ? 1 : 0;
+            } else if (word == "plain") {
+                group.hidden = 0;
+                group.deleted = 0;
+                group.fontSlot = 0;
+            } else if (parameter) {
+                group.fontSlot = fontSlot(*parameter);
+            }
+            groups_.setTop(group);
+            return;
+        }
+        if (word == "u" && parameter) {
+            if (group.shown()) {
+                flushBytes(KeepSurrogate::yes);
+                auto unit = unicodeUnit(*parameter);
+                // A symbol font's glyphs are written where its bytes fall in the private use area.
+                if (unit >= 0xF020 && unit <= 0xF0FF && codePage(group) == kSymbolFont) {
+                    unit = TextDecoding::symbolFontCharacter(static_cast<unsigned char>(unit));
+                }
+                appendUnit(unit, target(group));
+            }
+            pendingSkip = group.unicodeSkip;
+            return;
+        }
+        if (const auto special = specialCharacter(word)) {
+            character(*special, group, pendingSkip);
+            return;
+        }
+        if (!group.shown()) {
+            return;
+        }
+        if (word == "par" || word == "line" || word == "sect" || word == "page" ||
+            word == "row") {
+            flushBytes();
+            target(group).push_back('\n');
+        } else if (word == "tab" || word == "cell") {
+            flushBytes();
+            target(group).push_back('\t');
+        }
+    }
+
+    // A character a control word or symbol stands for; as part of a \u fallback it is passed
+    // over like any other.
+    void character(char32_t c, const RtfGroup& group, int& pendingSkip) {
+        if (pendingSkip > 0) {
+            --pendingSkip;
+            return;
+        }
+        if (c == 0 || !group.shown()) {
+            return;
+        }
+        flushBytes();
+        TextDecoding::appendUtf8(target(group), c);
+    }
+
+    std::string& target(const RtfGroup& group) { return group.note != 0 ? notes_ : out_; }
+
+    // Collects the name of the font being defined, up to its ";": a font of the symbol charset
+    // named Symbol draws the Symbol font's characters; the others of that charset (Wingdings and
+    // the like) have no characters of their own, and their bytes stay as the private use
+    // characters Word gives them.
+    void fontNameCharacter(char c) {
+        if (!definingFont_) {
+            return;
+        }
+        if (c != ';') {
+            if (fontName_.size() < kLongestFontName) {
+                fontName_.push_back(c);
+            }
+            return;
+        }
+        const auto found = fontCodePages_.find(*definingFont_);
+        if (found != fontCodePages_.end() && found->second == kSymbolGlyphs &&
+            text::trimmed(fontName_) == "Symbol") {
+            found->second = std::string(kSymbolFont);
+        }
+        fontName_.clear();
+    }
+
+    // The place of font `number` among those the text has used, given it at its first use; 0
+    // (the default's) once all places are taken.
+    std::uint16_t fontSlot(long number) {
+        if (const auto found = fontSlots_.find(number); found != fontSlots_.end()) {
+            return found->second;
+        }
+        if (usedFonts_.size() >= RtfGroup::kFontSlots) {
+            return 0;
+        }
+        usedFonts_.push_back(number);
+        const auto slot = static_cast<std::uint16_t>(usedFonts_.size());
+        fontSlots_.emplace(number, slot);
+        return slot;
+    }
 
     // The parameter of \u is a signed 16-bit number, so units above 32767 are written negative.
     // Anything beyond a character (a parameter of up to ten digits) is a replacement character,
@@ -228,30 +494,41 @@ class RtfReader {
 
     // \u gives UTF-16 code units: a character beyond the Basic Multilingual Plane comes as a
     // high and a low surrogate, each its own \u; a half without its partner is U+FFFD.
-    void appendUnit(char32_t unit) {
+    void appendUnit(char32_t unit, std::string& out) {
         const bool high = unit >= 0xD800 && unit <= 0xDBFF;
         const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
         if (low && highSurrogate_) {
-            TextDecoding::appendUtf8(out_, 0x10000 + ((*highSurrogate_ - 0xD800) << 10) + (unit - 0xDC00));
+            TextDecoding::appendUtf8(out, 0x10000 + ((*highSurrogate_ - 0xD800) << 10) +
+                                              (unit - 0xDC00));
             highSurrogate_.reset();
             return;
         }
         dropLoneSurrogate();
         if (high) {
             highSurrogate_ = unit;
+            surrogateTarget_ = &out;
         } else {
-            TextDecoding::appendUtf8(out_, low ? U'\uFFFD' : unit);
+            TextDecoding::appendUtf8(out, low ? U'\uFFFD' : unit);
         }
     }
 
     void dropLoneSurrogate() {
         if (highSurrogate_) {
-            TextDecoding::appendUtf8(out_, U'\uFFFD');
+            TextDecoding::appendUtf8(*surrogateTarget_, U'\uFFFD');
             highSurrogate_.reset();
         }
     }
 
-    // Literal text and \'hh bytes are in the document's code page.
+    // The code page of the text's font, else the document's.
+    const std::string& codePage(const RtfGroup& group) const {
+        const long font = group.fontSlot > 0 && group.fontSlot <= usedFonts_.size()
+                              ? usedFonts_[group.fontSlot - 1U]
+                              : defaultFont_.value_or(-1);
+        const auto found = fontCodePages_.find(font);
+        return found != fontCodePages_.end() ? found->second : codePage_;
+    }
+
+    // Literal text and \'hh bytes are in the code page of their font.
     void flushBytes(KeepSurrogate keep = KeepSurrogate::no) {
         // Text after a high surrogate separates it from any low one that follows.
         if (keep == KeepSurrogate::no || !bytes_.empty()) {
@@ -260,45 +537,72 @@ class RtfReader {
         if (bytes_.empty()) {
             return;
         }
-        if (auto converted = TextDecoding::convert(bytes_, codePage_.c_str())) {
-            out_ += *converted;
+        const auto& group = groups_.top();
+        auto& out = target(group);
+        const auto& page = codePage(group);
+        if (page == kSymbolFont || page == kSymbolGlyphs) {
+            for (const char byte : bytes_) {
+                const auto code = static_cast<unsigned char>(byte);
+                TextDecoding::appendUtf8(out, page == kSymbolFont
+                                                  ? TextDecoding::symbolFontCharacter(code)
+                                                  : 0xF000 + code);
+            }
+        } else if (auto converted =
+                       TextDecoding::convertReplacing(bytes_, codePage(group).c_str())) {
+            out += *converted;
         } else {
-            out_ += text::toValidUtf8(bytes_);
+            out += text::toValidUtf8(bytes_);
         }
         bytes_.clear();
     }
 
+    // The \fcharset of symbol fonts, and the names their fonts are given in place of a code page.
+    static constexpr long kSymbolCharset = 2;
+    static constexpr std::string_view kSymbolFont = "Symbol font";
+    static constexpr std::string_view kSymbolGlyphs = "symbol glyphs";
+    static constexpr std::size_t kLongestFontName = 64;
+
     std::string_view in_;
     std::size_t pos_ = 0;
+    RtfGroupStack groups_;
     std::string codePage_ = "windows-1252";
+    std::optional<long> defaultFont_;
+    // The font being defined in the font table, and the code pages fonts name.
+    std::optional<long> definingFont_;
+    std::string fontName_;
+    std::map<long, std::string> fontCodePages_;
+    std::vector<long> usedFonts_;
+    std::map<long, std::uint16_t> fontSlots_;
     std::string bytes_;
     std::string out_;
+    std::string notes_;
     std::optional<char32_t> highSurrogate_;
+    std::string* surrogateTarget_ = nullptr;
 };
 
-// `prefix` is lower case.
-bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    return text::asciiLowered(text.substr(0, prefix.size())) == prefix;
+bool isMarkupSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
 }
 
-// Comments before the markup (a browser's "<!-- saved from url=... -->") are passed over.
+// Whether the start of a file is HTML as browsers sniff it: after white space, one of the HTML
+// standard's patterns ("<!DOCTYPE HTML", "<HTML", "<HEAD", "<SCRIPT", "<IFRAME", "<H1", "<DIV",
+// "<FONT", "<TABLE", "<A", "<STYLE", "<TITLE", "<B", "<BODY", "<BR", "<P", "<!--"), in any case,
+// followed by a space or ">"; or an XML document whose root is an XHTML <html>.
 bool startsLikeHTML(std::string_view head) {
-    while (true) {
-        head = text::trimmed(head);
-        if (!head.starts_with("<!--")) {
-            break;
-        }
-        const auto end = head.find("-->", 4);
-        if (end == std::string_view::npos) {
-            return false;
-        }
-        head.remove_prefix(end + 3);
+    while (!head.empty() && isMarkupSpace(head.front())) {
+        head.remove_prefix(1);
     }
-    for (const auto marker : {"<!doctype html", "<html", "<head", "<body", "<?xml"}) {
-        if (startsWithIgnoringCase(head, marker)) {
-            return marker != std::string_view("<?xml") ||
-                   text::asciiLowered(head.substr(0, 4096)).find("<html") != std::string::npos;
+    const auto lowered = text::asciiLowered(head.substr(0, 16));
+    for (const std::string_view pattern :
+         {"<!doctype html", "<html", "<head", "<script", "<iframe", "<h1", "<div", "<font",
+          "<table", "<a", "<style", "<title", "<b", "<body", "<br", "<p", "<!--"}) {
+        if (lowered.size() > pattern.size() && lowered.starts_with(pattern) &&
+            (lowered[pattern.size()] == ' ' || lowered[pattern.size()] == '>')) {
+            return true;
         }
+    }
+    if (head.starts_with("<?xml")) {
+        return text::asciiLowered(head.substr(0, 4096)).find("<html") != std::string::npos;
     }
     return false;
 }
@@ -318,11 +622,20 @@ bool looksLikeHTML(std::string_view bytes) {
     return startsLikeHTML(head);
 }
 
-// The page in UTF-8, in the encoding a browser would pick; `converted` holds it when it is not
+// The page in UTF-8, in the encoding a browser would pick: the one it declares, else UTF-8 when
+// the bytes are UTF-8, else a guess from the text it shows. `converted` holds it when it is not
 // the bytes themselves.
-std::string_view decodedPage(std::string_view bytes, std::string& converted) {
-    const auto encoding = TextDecoding::markupEncoding(bytes);
-    if (encoding == "UTF-8") {
+std::string_view decodedPage(std::string_view bytes, std::string& converted,
+                             const std::stop_token& stop) {
+    auto encoding = TextDecoding::declaredMarkupEncoding(bytes);
+    if (!encoding) {
+        // The tokenizer passes bytes above 127 through as they are, so the text it finds in the
+        // undecoded page is the page's text in its own encoding.
+        encoding = text::isValidUtf8(bytes)
+                       ? "UTF-8"
+                       : TextDecoding::guessedMarkupEncoding(HtmlText::text(bytes, stop));
+    }
+    if (*encoding == "UTF-8") {
         if (bytes.starts_with("\xEF\xBB\xBF")) {
             bytes.remove_prefix(3);
         }
@@ -332,10 +645,10 @@ std::string_view decodedPage(std::string_view bytes, std::string& converted) {
         converted = text::toValidUtf8(bytes);
         return converted;
     }
-    if (encoding.starts_with("UTF-16")) {
+    if (encoding->starts_with("UTF-16")) {
         bytes.remove_prefix(2);
     }
-    if (auto text = TextDecoding::convertReplacing(bytes, encoding.c_str())) {
+    if (auto text = TextDecoding::convertReplacing(bytes, encoding->c_str())) {
         converted = std::move(*text);
     } else {
         converted = text::toValidUtf8(bytes);
@@ -356,8 +669,12 @@ std::optional<std::string> RichTextReader::htmlText(std::string_view bytes, std:
     if (!looksLikeHTML(bytes)) {
         return std::nullopt;
     }
+    return htmlPageText(bytes, std::move(stop));
+}
+
+std::string RichTextReader::htmlPageText(std::string_view bytes, std::stop_token stop) {
     std::string converted;
-    const auto page = decodedPage(bytes, converted);
+    const auto page = decodedPage(bytes, converted, stop);
     auto out = HtmlText::text(page, std::move(stop));
     converted = std::string();
     const auto kept = text::trimmed(out);

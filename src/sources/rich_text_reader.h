@@ -17,6 +17,10 @@ namespace vask::RichTextReader {
 std::optional<std::string> plainText(std::string_view bytes, std::stop_token stop = {});
 
 std::optional<std::string> rtfText(std::string_view bytes);
+// The text of bytes that look like HTML as browsers sniff it; nothing for others.
 std::optional<std::string> htmlText(std::string_view bytes, std::stop_token stop = {});
+
+// The text of bytes known to be an HTML page (by its name), whatever they start with.
+std::string htmlPageText(std::string_view bytes, std::stop_token stop = {});
 
 }  // namespace vask::RichTextReader

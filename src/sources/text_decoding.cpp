@@ -3,11 +3,15 @@
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>
 #include <unicode/ucsdet.h>
+#include <unicode/uchar.h>
+#include <unicode/uscript.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "platform/text.h"
 
@@ -105,43 +109,240 @@ std::optional<std::string> TextDecoding::convertReplacing(std::string_view bytes
 
 namespace {
 
-enum class Markup { kept, leftOut };
+struct Guess {
+    std::string name;
+    int confidence = 0;
+};
 
-// The name of the encoding ICU's detector finds most likely for `bytes`; nothing when it finds
-// none. With `Markup::leftOut` it passes over what lies between "<" and ">".
-std::optional<std::string> detectorGuess(std::string_view bytes, Markup markup) {
+// The encodings ICU's detector finds for `bytes`, most likely first.
+std::vector<Guess> detectorGuesses(std::string_view bytes) {
     UErrorCode status = U_ZERO_ERROR;
     const std::unique_ptr<UCharsetDetector, decltype(&ucsdet_close)> detector(ucsdet_open(&status),
                                                                               ucsdet_close);
     if (U_FAILURE(status)) {
-        return std::nullopt;
-    }
-    if (markup == Markup::leftOut) {
-        ucsdet_enableInputFilter(detector.get(), true);
+        return {};
     }
     ucsdet_setText(detector.get(), bytes.data(), static_cast<int32_t>(bytes.size()), &status);
-    const UCharsetMatch* match = ucsdet_detect(detector.get(), &status);
-    if (U_FAILURE(status) || match == nullptr) {
+    int32_t count = 0;
+    const UCharsetMatch** matches = ucsdet_detectAll(detector.get(), &count, &status);
+    if (U_FAILURE(status) || matches == nullptr) {
+        return {};
+    }
+    std::vector<Guess> guesses;
+    for (int32_t i = 0; i < count; ++i) {
+        status = U_ZERO_ERROR;
+        const char* name = ucsdet_getName(matches[i], &status);
+        const int32_t confidence = ucsdet_getConfidence(matches[i], &status);
+        if (U_SUCCESS(status) && name != nullptr && *name != '\0') {
+            guesses.push_back({name, confidence});
+        }
+    }
+    return guesses;
+}
+
+// The name of the encoding ICU's detector finds most likely for `bytes`; nothing when it finds
+// none.
+std::optional<std::string> detectorGuess(std::string_view bytes) {
+    auto guesses = detectorGuesses(bytes);
+    if (guesses.empty()) {
         return std::nullopt;
     }
-    const char* name = ucsdet_getName(match, &status);
-    if (U_FAILURE(status) || name == nullptr || *name == '\0') {
-        return std::nullopt;
+    return std::move(guesses.front().name);
+}
+
+// Single-byte encodings of text files that ICU's detector does not know (DOS and Mac code pages)
+// or confuses with each other, tried in this order when none reads more plausibly.
+constexpr std::array<const char*, 8> kSingleByteCandidates = {
+    "windows-1252", "windows-1251", "KOI8-R",  "ibm-866",
+    "ibm-850",      "macintosh",    "windows-1250", "ISO-8859-2"};
+
+bool isSingleByteName(std::string_view name) {
+    return name.starts_with("ISO-8859") || name.starts_with("windows-125") || name == "KOI8-R";
+}
+
+bool isLetter(UChar32 c) {
+    return u_isalpha(c) != 0;
+}
+
+// The script of a letter, the scripts East Asian text writes side by side (Han, kana, Hangul)
+// taken as one.
+UScriptCode scriptOf(UChar32 c) {
+    UErrorCode status = U_ZERO_ERROR;
+    const auto script = uscript_getScript(c, &status);
+    return script == USCRIPT_HIRAGANA || script == USCRIPT_KATAKANA || script == USCRIPT_HANGUL
+               ? USCRIPT_HAN
+               : script;
+}
+
+// How plausible text decoded from a legacy encoding reads: letters above ASCII count for it;
+// what a wrong code page makes of letters counts against it: a capital after a small letter
+// ("ÇtÇ" for "été"), letters of two scripts in one word, punctuation or symbols inside a word
+// ("‚t‚"), line-drawing and other symbols, and control or unassigned characters most of all.
+long plausibility(std::string_view utf8) {
+    long score = 0;
+    UChar32 previous = ' ';
+    int32_t at = 0;
+    const auto length = static_cast<int32_t>(utf8.size());
+    while (at < length) {
+        UChar32 c = 0;
+        U8_NEXT(utf8.data(), at, length, c);
+        UChar32 next = ' ';
+        if (at < length) {
+            int32_t peek = at;
+            U8_NEXT(utf8.data(), peek, length, next);
+        }
+        if (c < 0x80) {
+            previous = c;
+            continue;
+        }
+        UErrorCode status = U_ZERO_ERROR;
+        const auto script = uscript_getScript(c, &status);
+        const auto type = u_charType(c);
+        if (c < 0 || type == U_CONTROL_CHAR || type == U_UNASSIGNED || type == U_PRIVATE_USE_CHAR ||
+            type == U_SURROGATE || c == 0xFFFD) {
+            score -= 20;
+        } else if (isLetter(c)) {
+            // Latin letters outside the accented ones of European languages ("ƒ", "º") are
+            // rarely written; so are runs of accented letters ("Ïðèâåò" for "Привет").
+            const bool latin = script == USCRIPT_LATIN;
+            score += latin && (c < 0xC0 || c > 0x17F) ? -2 : (script == USCRIPT_COMMON ? -2 : 1);
+            if (isLetter(previous)) {
+                UErrorCode previousStatus = U_ZERO_ERROR;
+                const auto previousScript = uscript_getScript(previous, &previousStatus);
+                if (scriptOf(previous) != scriptOf(c)) {
+                    score -= 4;
+                }
+                if (u_isupper(c) != 0 && u_islower(previous) != 0) {
+                    score -= 4;
+                }
+                if (latin && previous >= 0x80 && previousScript == USCRIPT_LATIN) {
+                    score -= 1;
+                }
+            }
+            if (!latin && next < 0x80 && isLetter(next)) {
+                score -= 4;
+            }
+            // Japanese writes kana between its kanji; half-width katakana is what Chinese bytes
+            // read as Shift_JIS mostly make.
+            if (script == USCRIPT_HIRAGANA || (script == USCRIPT_KATAKANA && c < 0xFF61)) {
+                score += 1;
+            } else if (c >= 0xFF61 && c <= 0xFF9F) {
+                score -= 2;
+            }
+        } else if (type == U_SPACE_SEPARATOR) {
+            // Neither way.
+        } else if (isLetter(previous) && isLetter(next) && c != 0x2019 && c != 0x00B7 &&
+                   c != 0x2011 && c != 0x00AD) {
+            score -= 4;
+        } else if ((type == U_MATH_SYMBOL || type == U_OTHER_SYMBOL ||
+                    type == U_MODIFIER_SYMBOL) &&
+                   c != 0x00B0 && c != 0x00B1 && c != 0x00D7 && c != 0x00F7 && c != 0x00A9 &&
+                   c != 0x00AE && c != 0x2122 && c != 0x00A7) {
+            score -= 2;
+        } else {
+            score += 1;
+        }
+        previous = c;
     }
-    return std::string(name);
+    return score;
+}
+
+// ISO-2022-JP is all 7-bit bytes (so well-formed UTF-8) with escapes that switch to and from
+// JIS X 0208.
+bool holdsIso2022JpEscapes(std::string_view bytes) {
+    for (const auto escape : {"\x1B$B", "\x1B$@", "\x1B(J", "\x1B$(D"}) {
+        if (bytes.find(escape) != std::string_view::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
 
-std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::string* encoding) {
-    const auto name = detectorGuess(bytes, Markup::kept);
-    if (!name) {
+std::optional<std::string> TextDecoding::unicodeText(std::string_view bytes) {
+    if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
+        return convert(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
+    }
+    if (holdsIso2022JpEscapes(bytes)) {
         return std::nullopt;
     }
-    if (encoding != nullptr) {
-        *encoding = *name;
+    return utf8(bytes);
+}
+
+std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::string* encoding) {
+    const auto found = [&](const char* name) -> std::optional<std::string> {
+        auto text = convert(bytes, name);
+        if (text && encoding != nullptr) {
+            *encoding = name;
+        }
+        return text;
+    };
+    if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
+        auto text = convert(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
+        if (text && encoding != nullptr) {
+            *encoding = bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE";
+        }
+        return text;
     }
-    return convert(bytes, name->c_str());
+    if (std::all_of(bytes.begin(), bytes.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        return holdsIso2022JpEscapes(bytes) ? found("ISO-2022-JP") : found("US-ASCII");
+    }
+    constexpr std::size_t kSample = std::size_t{64} * 1024;
+    const auto sample = bytes.substr(0, kSample);
+    const auto guesses = detectorGuesses(sample);
+    // A multi-byte encoding the detector is fairly sure of is taken when the bytes convert; its
+    // guesses among single-byte encodings are weighed with the code pages it does not know.
+    constexpr int kSureOfMultiByte = 30;
+    std::vector<std::string> candidates;
+    // Among the multi-byte encodings it is sure of (a short Japanese text may look as sure to be
+    // Chinese), the one whose reading looks most like words.
+    std::optional<std::string> multiByte;
+    long multiByteScore = 0;
+    for (const auto& guess : guesses) {
+        if (isSingleByteName(guess.name)) {
+            candidates.push_back(guess.name == "ISO-8859-1" ? "windows-1252" : guess.name);
+        } else if (!guess.name.starts_with("UTF-") && !guess.name.starts_with("IBM4")) {
+            if (guess.confidence < kSureOfMultiByte) {
+                // Weighed with the others: its reading may still look most like words.
+                candidates.push_back(guess.name);
+            } else if (const auto text = convert(sample, guess.name.c_str())) {
+                const auto score = plausibility(*text);
+                if (!multiByte || score > multiByteScore) {
+                    multiByte = guess.name;
+                    multiByteScore = score;
+                }
+            }
+        }
+    }
+    if (multiByte) {
+        if (auto text = found(multiByte->c_str())) {
+            return text;
+        }
+    }
+    candidates.insert(candidates.end(), kSingleByteCandidates.begin(),
+                      kSingleByteCandidates.end());
+    std::optional<std::string> best;
+    long bestScore = 0;
+    for (auto candidate = candidates.begin(); candidate != candidates.end(); ++candidate) {
+        if (std::find(candidates.begin(), candidate, *candidate) != candidate) {
+            continue;
+        }
+        const auto text = convert(sample, candidate->c_str());
+        if (!text) {
+            continue;
+        }
+        const auto score = plausibility(*text);
+        if (!best || score > bestScore) {
+            best = *candidate;
+            bestScore = score;
+        }
+    }
+    if (!best) {
+        return std::nullopt;
+    }
+    return found(best->c_str());
 }
 
 namespace {
@@ -165,7 +366,7 @@ bool holdsControlCharacters(std::string_view utf8) {
 }  // namespace
 
 std::optional<std::string> TextDecoding::plainText(std::string_view bytes) {
-    auto text = utf8(bytes);
+    auto text = unicodeText(bytes);
     if (!text) {
         text = detected(bytes);
     }
@@ -181,127 +382,511 @@ bool isMarkupSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
 }
 
-// The encoding a declared label stands for, as browsers read it; nothing for a label ICU does
-// not know.
-std::optional<std::string> encodingOfLabel(std::string_view label) {
-    const auto name = text::asciiLowered(text::trimmed(label));
-    if (name.empty()) {
+struct Label {
+    std::string_view label;
+    std::string_view encoding;
+};
+
+// The encoding standard's labels with the name ICU knows each encoding by, sorted by label.
+// UTF-16 labels give UTF-8: a page that names UTF-16 in its own ASCII bytes cannot be UTF-16.
+// The labels of the "replacement" encoding (ISO-2022-KR, ISO-2022-CN, HZ) and ISO-8859-16 (which
+// ICU does not convert) are left out: such a label is no label here, and the page is read as if
+// it named none.
+constexpr auto kLabels = std::to_array<Label>({
+    {"866", "ibm-866"},
+    {"ansi_x3.4-1968", "windows-1252"},
+    {"arabic", "ISO-8859-6"},
+    {"ascii", "windows-1252"},
+    {"asmo-708", "ISO-8859-6"},
+    {"big5", "Big5-HKSCS"},
+    {"big5-hkscs", "Big5-HKSCS"},
+    {"chinese", "GBK"},
+    {"cn-big5", "Big5-HKSCS"},
+    {"cp1250", "windows-1250"},
+    {"cp1251", "windows-1251"},
+    {"cp1252", "windows-1252"},
+    {"cp1253", "windows-1253"},
+    {"cp1254", "windows-1254"},
+    {"cp1255", "windows-1255"},
+    {"cp1256", "windows-1256"},
+    {"cp1257", "windows-1257"},
+    {"cp1258", "windows-1258"},
+    {"cp819", "windows-1252"},
+    {"cp866", "ibm-866"},
+    {"csbig5", "Big5-HKSCS"},
+    {"cseuckr", "windows-949"},
+    {"cseucpkdfmtjapanese", "EUC-JP"},
+    {"csgb2312", "GBK"},
+    {"csibm866", "ibm-866"},
+    {"csiso2022jp", "ISO-2022-JP"},
+    {"csiso58gb231280", "GBK"},
+    {"csiso88596e", "ISO-8859-6"},
+    {"csiso88596i", "ISO-8859-6"},
+    {"csiso88598e", "ISO-8859-8"},
+    {"csiso88598i", "ISO-8859-8"},
+    {"csisolatin1", "windows-1252"},
+    {"csisolatin2", "ISO-8859-2"},
+    {"csisolatin3", "ISO-8859-3"},
+    {"csisolatin4", "ISO-8859-4"},
+    {"csisolatin5", "windows-1254"},
+    {"csisolatin6", "ISO-8859-10"},
+    {"csisolatin9", "ISO-8859-15"},
+    {"csisolatinarabic", "ISO-8859-6"},
+    {"csisolatincyrillic", "ISO-8859-5"},
+    {"csisolatingreek", "ISO-8859-7"},
+    {"csisolatinhebrew", "ISO-8859-8"},
+    {"cskoi8r", "KOI8-R"},
+    {"csksc56011987", "windows-949"},
+    {"csmacintosh", "macintosh"},
+    {"csshiftjis", "windows-31j"},
+    {"cyrillic", "ISO-8859-5"},
+    {"dos-874", "windows-874"},
+    {"ecma-114", "ISO-8859-6"},
+    {"ecma-118", "ISO-8859-7"},
+    {"elot_928", "ISO-8859-7"},
+    {"euc-jp", "EUC-JP"},
+    {"euc-kr", "windows-949"},
+    {"gb18030", "GB18030"},
+    {"gb2312", "GBK"},
+    {"gb_2312", "GBK"},
+    {"gb_2312-80", "GBK"},
+    {"gbk", "GBK"},
+    {"greek", "ISO-8859-7"},
+    {"greek8", "ISO-8859-7"},
+    {"hebrew", "ISO-8859-8"},
+    {"ibm819", "windows-1252"},
+    {"ibm866", "ibm-866"},
+    {"iso-2022-jp", "ISO-2022-JP"},
+    {"iso-8859-1", "windows-1252"},
+    {"iso-8859-10", "ISO-8859-10"},
+    {"iso-8859-11", "windows-874"},
+    {"iso-8859-13", "ISO-8859-13"},
+    {"iso-8859-14", "ISO-8859-14"},
+    {"iso-8859-15", "ISO-8859-15"},
+    {"iso-8859-2", "ISO-8859-2"},
+    {"iso-8859-3", "ISO-8859-3"},
+    {"iso-8859-4", "ISO-8859-4"},
+    {"iso-8859-5", "ISO-8859-5"},
+    {"iso-8859-6", "ISO-8859-6"},
+    {"iso-8859-6-e", "ISO-8859-6"},
+    {"iso-8859-6-i", "ISO-8859-6"},
+    {"iso-8859-7", "ISO-8859-7"},
+    {"iso-8859-8", "ISO-8859-8"},
+    {"iso-8859-8-e", "ISO-8859-8"},
+    {"iso-8859-8-i", "ISO-8859-8"},
+    {"iso-8859-9", "windows-1254"},
+    {"iso-ir-100", "windows-1252"},
+    {"iso-ir-101", "ISO-8859-2"},
+    {"iso-ir-109", "ISO-8859-3"},
+    {"iso-ir-110", "ISO-8859-4"},
+    {"iso-ir-126", "ISO-8859-7"},
+    {"iso-ir-127", "ISO-8859-6"},
+    {"iso-ir-138", "ISO-8859-8"},
+    {"iso-ir-144", "ISO-8859-5"},
+    {"iso-ir-148", "windows-1254"},
+    {"iso-ir-149", "windows-949"},
+    {"iso-ir-157", "ISO-8859-10"},
+    {"iso-ir-58", "GBK"},
+    {"iso8859-1", "windows-1252"},
+    {"iso8859-10", "ISO-8859-10"},
+    {"iso8859-11", "windows-874"},
+    {"iso8859-13", "ISO-8859-13"},
+    {"iso8859-14", "ISO-8859-14"},
+    {"iso8859-15", "ISO-8859-15"},
+    {"iso8859-2", "ISO-8859-2"},
+    {"iso8859-3", "ISO-8859-3"},
+    {"iso8859-4", "ISO-8859-4"},
+    {"iso8859-5", "ISO-8859-5"},
+    {"iso8859-6", "ISO-8859-6"},
+    {"iso8859-7", "ISO-8859-7"},
+    {"iso8859-8", "ISO-8859-8"},
+    {"iso8859-9", "windows-1254"},
+    {"iso88591", "windows-1252"},
+    {"iso885910", "ISO-8859-10"},
+    {"iso885911", "windows-874"},
+    {"iso885913", "ISO-8859-13"},
+    {"iso885914", "ISO-8859-14"},
+    {"iso885915", "ISO-8859-15"},
+    {"iso88592", "ISO-8859-2"},
+    {"iso88593", "ISO-8859-3"},
+    {"iso88594", "ISO-8859-4"},
+    {"iso88595", "ISO-8859-5"},
+    {"iso88596", "ISO-8859-6"},
+    {"iso88597", "ISO-8859-7"},
+    {"iso88598", "ISO-8859-8"},
+    {"iso88599", "windows-1254"},
+    {"iso_8859-1", "windows-1252"},
+    {"iso_8859-15", "ISO-8859-15"},
+    {"iso_8859-1:1987", "windows-1252"},
+    {"iso_8859-2", "ISO-8859-2"},
+    {"iso_8859-2:1987", "ISO-8859-2"},
+    {"iso_8859-3", "ISO-8859-3"},
+    {"iso_8859-3:1988", "ISO-8859-3"},
+    {"iso_8859-4", "ISO-8859-4"},
+    {"iso_8859-4:1988", "ISO-8859-4"},
+    {"iso_8859-5", "ISO-8859-5"},
+    {"iso_8859-5:1988", "ISO-8859-5"},
+    {"iso_8859-6", "ISO-8859-6"},
+    {"iso_8859-6:1987", "ISO-8859-6"},
+    {"iso_8859-7", "ISO-8859-7"},
+    {"iso_8859-7:1987", "ISO-8859-7"},
+    {"iso_8859-8", "ISO-8859-8"},
+    {"iso_8859-8:1988", "ISO-8859-8"},
+    {"iso_8859-9", "windows-1254"},
+    {"iso_8859-9:1989", "windows-1254"},
+    {"koi", "KOI8-R"},
+    {"koi8", "KOI8-R"},
+    {"koi8-r", "KOI8-R"},
+    {"koi8-u", "KOI8-U"},
+    {"koi8_r", "KOI8-R"},
+    {"korean", "windows-949"},
+    {"ks_c_5601-1987", "windows-949"},
+    {"ks_c_5601-1989", "windows-949"},
+    {"ksc5601", "windows-949"},
+    {"ksc_5601", "windows-949"},
+    {"l1", "windows-1252"},
+    {"l2", "ISO-8859-2"},
+    {"l3", "ISO-8859-3"},
+    {"l4", "ISO-8859-4"},
+    {"l5", "windows-1254"},
+    {"l6", "ISO-8859-10"},
+    {"l9", "ISO-8859-15"},
+    {"latin1", "windows-1252"},
+    {"latin2", "ISO-8859-2"},
+    {"latin3", "ISO-8859-3"},
+    {"latin4", "ISO-8859-4"},
+    {"latin5", "windows-1254"},
+    {"latin6", "ISO-8859-10"},
+    {"logical", "ISO-8859-8"},
+    {"mac", "macintosh"},
+    {"macintosh", "macintosh"},
+    {"ms932", "windows-31j"},
+    {"ms_kanji", "windows-31j"},
+    {"shift-jis", "windows-31j"},
+    {"shift_jis", "windows-31j"},
+    {"sjis", "windows-31j"},
+    {"sun_eu_greek", "ISO-8859-7"},
+    {"tis-620", "windows-874"},
+    {"unicode-1-1-utf-8", "UTF-8"},
+    {"us-ascii", "windows-1252"},
+    {"utf-16", "UTF-8"},
+    {"utf-16be", "UTF-8"},
+    {"utf-16le", "UTF-8"},
+    {"utf-8", "UTF-8"},
+    {"utf8", "UTF-8"},
+    {"visual", "ISO-8859-8"},
+    {"windows-1250", "windows-1250"},
+    {"windows-1251", "windows-1251"},
+    {"windows-1252", "windows-1252"},
+    {"windows-1253", "windows-1253"},
+    {"windows-1254", "windows-1254"},
+    {"windows-1255", "windows-1255"},
+    {"windows-1256", "windows-1256"},
+    {"windows-1257", "windows-1257"},
+    {"windows-1258", "windows-1258"},
+    {"windows-31j", "windows-31j"},
+    {"windows-874", "windows-874"},
+    {"windows-949", "windows-949"},
+    {"x-cp1250", "windows-1250"},
+    {"x-cp1251", "windows-1251"},
+    {"x-cp1252", "windows-1252"},
+    {"x-cp1253", "windows-1253"},
+    {"x-cp1254", "windows-1254"},
+    {"x-cp1255", "windows-1255"},
+    {"x-cp1256", "windows-1256"},
+    {"x-cp1257", "windows-1257"},
+    {"x-cp1258", "windows-1258"},
+    {"x-euc-jp", "EUC-JP"},
+    {"x-gbk", "GBK"},
+    {"x-mac-cyrillic", "x-mac-cyrillic"},
+    {"x-mac-roman", "macintosh"},
+    {"x-mac-ukrainian", "x-mac-cyrillic"},
+    {"x-sjis", "windows-31j"},
+    // A page declares it to mean bytes read one to one; browsers read it as windows-1252.
+    {"x-user-defined", "windows-1252"},
+    {"x-x-big5", "Big5-HKSCS"},
+});
+
+static_assert(std::is_sorted(kLabels.begin(), kLabels.end(),
+                             [](const Label& a, const Label& b) { return a.label < b.label; }));
+
+}  // namespace
+
+std::optional<std::string> TextDecoding::encodingOfLabel(std::string_view label) {
+    // Leading and trailing ASCII white space is no part of a label.
+    while (!label.empty() && isMarkupSpace(label.front())) {
+        label.remove_prefix(1);
+    }
+    while (!label.empty() && isMarkupSpace(label.back())) {
+        label.remove_suffix(1);
+    }
+    const auto name = text::asciiLowered(label);
+    const auto it = std::lower_bound(kLabels.begin(), kLabels.end(), name,
+                                     [](const Label& entry, const std::string& key) {
+                                         return entry.label < key;
+                                     });
+    if (it == kLabels.end() || it->label != name) {
         return std::nullopt;
     }
-    static constexpr std::string_view kWindows1252[] = {
-        "iso-8859-1", "iso8859-1", "iso_8859-1", "latin1",   "l1",         "us-ascii",
-        "ascii",      "cp1252",    "cp819",      "ibm819",   "iso-ir-100", "csisolatin1",
-        "windows-1252", "x-user-defined"};
-    for (const auto known : kWindows1252) {
-        if (name == known) {
-            return "windows-1252";
-        }
-    }
-    // A page that names UTF-16 in its own ASCII bytes cannot be UTF-16.
-    if (name == "utf8" || name == "utf-8" || name.starts_with("utf-16") ||
-        name.starts_with("utf16") || name == "unicode-1-1-utf-8") {
-        return "UTF-8";
-    }
-    // The label was read from ASCII bytes: an encoding that reads them otherwise (UTF-32,
-    // EBCDIC) contradicts itself, and one ICU does not know is no label, as for browsers.
-    constexpr std::string_view kProbe = "<meta charset=\"x\"> &amp; </p>";
-    if (toUtf8(kProbe, name.c_str(), OnInvalid::fail) != kProbe) {
-        return std::nullopt;
-    }
-    return name;
+    return std::string(it->encoding);
 }
 
-// The value after `key`, "=" and an optional quote, up to the quote, a space, ";" or ">".
-std::optional<std::string_view> valueAfter(std::string_view text, std::size_t keyEnd) {
-    auto at = keyEnd;
-    while (at < text.size() && isMarkupSpace(text[at])) {
+namespace {
+
+// The encoding named after "charset" in a meta element's content ("text/html; charset=koi8-r"),
+// as the HTML standard extracts it: the first "charset" followed by "=", its value in quotes
+// (only when the quote is closed) or up to a space or ";".
+std::optional<std::string_view> charsetInContent(std::string_view content) {
+    const auto lowered = text::asciiLowered(content);
+    std::size_t at = 0;
+    while (true) {
+        const auto key = lowered.find("charset", at);
+        if (key == std::string::npos) {
+            return std::nullopt;
+        }
+        at = key + 7;
+        while (at < content.size() && isMarkupSpace(content[at])) {
+            ++at;
+        }
+        if (at < content.size() && content[at] == '=') {
+            break;
+        }
+    }
+    ++at;
+    while (at < content.size() && isMarkupSpace(content[at])) {
         ++at;
     }
-    if (at >= text.size() || text[at] != '=') {
+    if (at >= content.size()) {
+        return std::nullopt;
+    }
+    if (content[at] == '"' || content[at] == '\'') {
+        const auto close = content.find(content[at], at + 1);
+        if (close == std::string_view::npos) {
+            return std::nullopt;
+        }
+        return content.substr(at + 1, close - at - 1);
+    }
+    auto end = at;
+    while (end < content.size() && !isMarkupSpace(content[end]) && content[end] != ';') {
+        ++end;
+    }
+    return content.substr(at, end - at);
+}
+
+// A scanner of the page's markup for the encoding it declares: the attributes of each tag are
+// read as the HTML standard's prescan reads them, comments and the raw text of scripts and
+// styles are passed over, and the first meta element that names a known encoding decides. Unlike
+// the prescan (the first 1,024 bytes) it reads the whole page: a browser's parser changes to the
+// encoding of a meta element wherever it meets one.
+class DeclarationScanner {
+  public:
+    explicit DeclarationScanner(std::string_view page) : in_(page) {}
+
+    std::optional<std::string> scan() {
+        while (pos_ < in_.size()) {
+            pos_ = in_.find('<', pos_);
+            if (pos_ == std::string_view::npos) {
+                break;
+            }
+            const auto rest = in_.substr(pos_);
+            if (rest.starts_with("<!--")) {
+                const auto end = in_.find("-->", pos_ + 4);
+                pos_ = end == std::string_view::npos ? in_.size() : end + 3;
+            } else if (rest.size() > 1 && (isAsciiLetter(rest[1]) ||
+                                           (rest[1] == '/' && rest.size() > 2 &&
+                                            isAsciiLetter(rest[2])))) {
+                if (auto encoding = tag()) {
+                    return encoding;
+                }
+            } else if (rest.size() > 1 && (rest[1] == '!' || rest[1] == '/' || rest[1] == '?')) {
+                const auto end = in_.find('>', pos_ + 2);
+                pos_ = end == std::string_view::npos ? in_.size() : end + 1;
+            } else {
+                ++pos_;
+            }
+        }
+        return std::nullopt;
+    }
+
+  private:
+    static bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+    // At "<" (or "</") and a letter: reads the tag and its attributes.
+    std::optional<std::string> tag() {
+        const bool end = in_[pos_ + 1] == '/';
+        pos_ += end ? 2 : 1;
+        const auto nameStart = pos_;
+        while (pos_ < in_.size() && !isMarkupSpace(in_[pos_]) && in_[pos_] != '/' &&
+               in_[pos_] != '>') {
+            ++pos_;
+        }
+        const auto name = in_.substr(nameStart, pos_ - nameStart);
+        std::optional<std::string_view> charset;
+        std::optional<std::string_view> content;
+        bool contentType = false;
+        while (const auto attribute = nextAttribute()) {
+            const auto [key, value] = *attribute;
+            if (sameLetters(key, "charset") && !charset) {
+                charset = value;
+            } else if (sameLetters(key, "content") && !content) {
+                content = value;
+            } else if (sameLetters(key, "http-equiv")) {
+                contentType = contentType || sameLetters(value, "content-type");
+            }
+        }
+        if (pos_ < in_.size()) {
+            ++pos_;  // the ">"
+        }
+        if (end) {
+            return std::nullopt;
+        }
+        if (sameLetters(name, "meta")) {
+            std::optional<std::string> encoding;
+            if (charset) {
+                encoding = TextDecoding::encodingOfLabel(*charset);
+            } else if (contentType && content) {
+                if (const auto label = charsetInContent(*content)) {
+                    encoding = TextDecoding::encodingOfLabel(*label);
+                }
+            }
+            return encoding;
+        }
+        for (const std::string_view raw : {"script", "style", "textarea", "title", "xmp", "iframe",
+                                           "noembed", "noframes"}) {
+            if (sameLetters(name, raw)) {
+                skipRawText(raw);
+                return std::nullopt;
+            }
+        }
+        if (sameLetters(name, "plaintext")) {
+            pos_ = in_.size();
+        }
+        return std::nullopt;
+    }
+
+    // Passes over the raw text up to "</name".
+    void skipRawText(std::string_view name) {
+        for (auto at = in_.find("</", pos_); at != std::string_view::npos;
+             at = in_.find("</", at + 2)) {
+            if (sameLetters(in_.substr(at + 2, name.size()), name)) {
+                pos_ = at;
+                return;
+            }
+        }
+        pos_ = in_.size();
+    }
+
+    // Whether `text` is `lowerCase` but for the case of ASCII letters.
+    static bool sameLetters(std::string_view text, std::string_view lowerCase) {
+        return text.size() == lowerCase.size() &&
+               std::equal(text.begin(), text.end(), lowerCase.begin(), [](char a, char b) {
+                   return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+               });
+    }
+
+    // The next attribute of the tag (name and value as written), as the prescan's "get an
+    // attribute" reads it; nothing at the tag's ">" or the page's end.
+    std::optional<std::pair<std::string_view, std::string_view>> nextAttribute() {
+        while (pos_ < in_.size() && (isMarkupSpace(in_[pos_]) || in_[pos_] == '/')) {
+            ++pos_;
+        }
+        if (pos_ >= in_.size() || in_[pos_] == '>') {
+            return std::nullopt;
+        }
+        // The first character may be "=", taken as part of the name.
+        const auto nameStart = pos_;
+        do {
+            ++pos_;
+        } while (pos_ < in_.size() && in_[pos_] != '=' && in_[pos_] != '/' && in_[pos_] != '>' &&
+                 !isMarkupSpace(in_[pos_]));
+        const auto name = in_.substr(nameStart, pos_ - nameStart);
+        while (pos_ < in_.size() && isMarkupSpace(in_[pos_])) {
+            ++pos_;
+        }
+        if (pos_ >= in_.size() || in_[pos_] != '=') {
+            return std::pair{name, std::string_view()};
+        }
+        ++pos_;
+        while (pos_ < in_.size() && isMarkupSpace(in_[pos_])) {
+            ++pos_;
+        }
+        if (pos_ >= in_.size()) {
+            return std::pair{name, std::string_view()};
+        }
+        if (in_[pos_] == '"' || in_[pos_] == '\'') {
+            const auto close = in_.find(in_[pos_], pos_ + 1);
+            const auto end = close == std::string_view::npos ? in_.size() : close;
+            const auto value = in_.substr(pos_ + 1, end - pos_ - 1);
+            pos_ = close == std::string_view::npos ? in_.size() : close + 1;
+            return std::pair{name, value};
+        }
+        const auto start = pos_;
+        while (pos_ < in_.size() && !isMarkupSpace(in_[pos_]) && in_[pos_] != '>') {
+            ++pos_;
+        }
+        return std::pair{name, in_.substr(start, pos_ - start)};
+    }
+
+    std::string_view in_;
+    std::size_t pos_ = 0;
+};
+
+// The encoding the XML declaration names, when the page starts with one.
+std::optional<std::string> xmlDeclaredEncoding(std::string_view bytes) {
+    if (!bytes.starts_with("<?xml")) {
+        return std::nullopt;
+    }
+    const auto declaration = bytes.substr(0, bytes.find("?>"));
+    const auto key = declaration.find("encoding");
+    if (key == std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto at = key + 8;
+    while (at < declaration.size() && isMarkupSpace(declaration[at])) {
+        ++at;
+    }
+    if (at >= declaration.size() || declaration[at] != '=') {
         return std::nullopt;
     }
     ++at;
-    while (at < text.size() && isMarkupSpace(text[at])) {
+    while (at < declaration.size() && isMarkupSpace(declaration[at])) {
         ++at;
     }
-    char quote = 0;
-    if (at < text.size() && (text[at] == '"' || text[at] == '\'')) {
-        quote = text[at++];
-    }
-    const auto start = at;
-    while (at < text.size() && text[at] != quote && text[at] != ';' && text[at] != '>' &&
-           text[at] != '/' && !isMarkupSpace(text[at])) {
-        ++at;
-    }
-    return text.substr(start, at - start);
-}
-
-// The encoding the XML declaration or a meta element near the start names; comments are passed
-// over as browsers do.
-std::optional<std::string> declaredEncoding(std::string_view bytes) {
-    const auto head = text::asciiLowered(bytes.substr(0, 4096));
-    const std::string_view view = head;
-    if (view.starts_with("<?xml")) {
-        const auto end = view.find("?>");
-        const auto declaration = view.substr(0, end);
-        const auto key = declaration.find("encoding");
-        if (key != std::string_view::npos) {
-            if (const auto value = valueAfter(declaration, key + 8)) {
-                if (auto encoding = encodingOfLabel(*value)) {
-                    return encoding;
-                }
-            }
-        }
-    }
-    for (std::size_t at = view.find('<'); at != std::string_view::npos; at = view.find('<', at)) {
-        if (view.substr(at).starts_with("<!--")) {
-            const auto end = view.find("-->", at + 4);
-            if (end == std::string_view::npos) {
-                return std::nullopt;
-            }
-            at = end + 3;
-            continue;
-        }
-        if (!view.substr(at).starts_with("<meta") || at + 5 >= view.size() ||
-            !(isMarkupSpace(view[at + 5]) || view[at + 5] == '/')) {
-            ++at;
-            continue;
-        }
-        const auto tag = view.substr(at, view.find('>', at) - at);
-        for (auto key = tag.find("charset"); key != std::string_view::npos;
-             key = tag.find("charset", key + 7)) {
-            if (const auto value = valueAfter(tag, key + 7)) {
-                if (auto encoding = encodingOfLabel(*value)) {
-                    return encoding;
-                }
-            }
-        }
-        at += tag.size();
-    }
-    return std::nullopt;
-}
-
-// The detector's guess on the start of a page, its tags left out. A few bytes above 127 say
-// nothing about their encoding (the detector is sure of KOI8-R for a single "\xE9"): a page with
-// fewer is read in windows-1252, as browsers read it in most languages.
-std::optional<std::string> detectedMarkupEncoding(std::string_view bytes) {
-    constexpr std::size_t kSample = std::size_t{1024} * 1024;
-    constexpr std::ptrdiff_t kFewestToGuessFrom = 20;
-    const auto sample = bytes.substr(0, kSample);
-    if (std::count_if(sample.begin(), sample.end(), [](char c) {
-            return static_cast<unsigned char>(c) >= 0x80;
-        }) < kFewestToGuessFrom) {
+    if (at >= declaration.size() || (declaration[at] != '"' && declaration[at] != '\'')) {
         return std::nullopt;
     }
-    const auto name = detectorGuess(sample, Markup::leftOut);
-    // UTF-16 without its byte order mark is not what a page is.
-    if (!name || name->starts_with("UTF-16") || name->starts_with("UTF-32")) {
+    const auto close = declaration.find(declaration[at], at + 1);
+    if (close == std::string_view::npos) {
         return std::nullopt;
     }
-    return encodingOfLabel(*name);
+    return TextDecoding::encodingOfLabel(declaration.substr(at + 1, close - at - 1));
 }
 
 }  // namespace
+
+char32_t TextDecoding::symbolFontCharacter(unsigned char code) {
+    static constexpr std::u32string_view kLetters =
+        U"ΑΒΧΔΕΦΓΗΙϑΚΛΜΝΟΠΘΡΣΤΥςΩΞΨΖ[∴]⊥_‾αβχδεφγηιϕκλμνοπθρστυϖωξψζ{|}∼";
+    static constexpr std::u32string_view kHigh =
+        U"€ϒ′≤⁄∞ƒ♣♦♥♠↔←↑→↓°±″≥×∝∂•÷≠≡≈…⏐⎯↵ℵℑℜ℘⊗⊕∅∩∪⊃⊇⊄⊂⊆∈∉∠∇®©™∏√⋅¬∧∨⇔⇐⇑⇒⇓"
+        U"◊〈®©™∑⎛⎜⎝⎡⎢⎣⎧⎨⎩⎪\uFFFD〉∫⌠⎮⌡⎞⎟⎠⎤⎥⎦⎫⎬⎭\uFFFD";
+    switch (code) {
+        case 0x22: return U'∀';
+        case 0x24: return U'∃';
+        case 0x27: return U'∋';
+        case 0x2A: return U'∗';
+        case 0x2D: return U'−';
+        case 0x40: return U'≅';
+        default: break;
+    }
+    if (code >= 0x41 && code <= 0x7E) {
+        return kLetters[code - 0x41];
+    }
+    if (code >= 0xA0) {
+        return kHigh[code - 0xA0];
+    }
+    return code < 0x80 ? static_cast<char32_t>(code) : U'\uFFFD';
+}
 
 void TextDecoding::appendUtf8(std::string& out, char32_t c) {
     std::array<char, U8_MAX_LENGTH> bytes{};
@@ -310,7 +895,7 @@ void TextDecoding::appendUtf8(std::string& out, char32_t c) {
     out.append(bytes.data(), length);
 }
 
-std::string TextDecoding::markupEncoding(std::string_view bytes) {
+std::optional<std::string> TextDecoding::declaredMarkupEncoding(std::string_view bytes) {
     if (bytes.starts_with("\xEF\xBB\xBF")) {
         return "UTF-8";
     }
@@ -320,13 +905,30 @@ std::string TextDecoding::markupEncoding(std::string_view bytes) {
     if (bytes.starts_with("\xFE\xFF")) {
         return "UTF-16BE";
     }
-    if (auto declared = declaredEncoding(bytes)) {
-        return *declared;
+    if (auto declared = xmlDeclaredEncoding(bytes)) {
+        return declared;
     }
-    if (text::isValidUtf8(bytes)) {
-        return "UTF-8";
+    return DeclarationScanner(bytes).scan();
+}
+
+std::string TextDecoding::guessedMarkupEncoding(std::string_view visibleText) {
+    // A few bytes above 127 say nothing about their encoding (the detector is sure of KOI8-R for
+    // a single "\xE9"): a page with fewer is read in windows-1252, as browsers read it in most
+    // languages.
+    constexpr std::size_t kSample = std::size_t{1024} * 1024;
+    constexpr std::ptrdiff_t kFewestToGuessFrom = 20;
+    const auto sample = visibleText.substr(0, kSample);
+    if (std::count_if(sample.begin(), sample.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0x80;
+        }) < kFewestToGuessFrom) {
+        return "windows-1252";
     }
-    return detectedMarkupEncoding(bytes).value_or("windows-1252");
+    const auto name = detectorGuess(sample);
+    // UTF-16 without its byte order mark is not what a page is.
+    if (!name || name->starts_with("UTF-16") || name->starts_with("UTF-32")) {
+        return "windows-1252";
+    }
+    return encodingOfLabel(*name).value_or("windows-1252");
 }
 
 }  // namespace vask

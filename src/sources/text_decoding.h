@@ -9,12 +9,18 @@ namespace vask::TextDecoding {
 // The bytes as they are when they are well-formed UTF-8 (a UTF-8 byte order mark is dropped).
 std::optional<std::string> utf8(std::string_view bytes);
 
-// The bytes converted to UTF-8 from the encoding ICU's detector finds most likely; nothing when
-// it finds none or the conversion fails. `encoding` receives the encoding's name.
+// Text in a Unicode encoding as UTF-8: well-formed UTF-8 (its byte order mark dropped) that is
+// not ISO-2022-JP, or UTF-16 with its byte order mark (dropped). Nothing otherwise.
+std::optional<std::string> unicodeText(std::string_view bytes);
+
+// The bytes converted to UTF-8 from the encoding they are most plausibly in: UTF-16 by its byte
+// order mark, ISO-2022-JP by its escapes, a multi-byte encoding ICU's detector is fairly sure of,
+// else the single-byte code page (the detector's guesses, Windows, KOI8-R, DOS and Mac) whose
+// reading looks most like words. Nothing when none converts. `encoding` receives its ICU name.
 std::optional<std::string> detected(std::string_view bytes, std::string* encoding = nullptr);
 
-// The bytes as UTF-8 when they are text: well-formed UTF-8, or an encoding the detector finds,
-// either way without control characters other than tabs, line and page breaks. Nothing for
+// The bytes as UTF-8 when they are text: Unicode text, or an encoding found as `detected` finds
+// it, either way without control characters other than tabs, line and page breaks. Nothing for
 // binary data.
 std::optional<std::string> plainText(std::string_view bytes);
 
@@ -26,12 +32,28 @@ std::optional<std::string> convert(std::string_view bytes, const char* encoding)
 // encoding.
 std::optional<std::string> convertReplacing(std::string_view bytes, const char* encoding);
 
-// The encoding of a web page, picked as browsers pick it: a byte order mark, then the XML
-// declaration or a meta charset near the start, then UTF-8 when the bytes are well-formed UTF-8,
-// then the detector's guess (markup left out), windows-1252 when it has none. The name is one
-// ICU knows; labels browsers read as windows-1252 (ISO-8859-1, US-ASCII) give windows-1252, and a
-// declared UTF-16 on bytes without its byte order mark gives UTF-8.
-std::string markupEncoding(std::string_view bytes);
+// The ICU name of the encoding a label stands for, as the encoding standard's table resolves it
+// (case and surrounding white space aside): "latin1", "ISO-8859-1", "ascii" and "us-ascii" give
+// windows-1252, "ms932" windows-31j, and a UTF-16 label UTF-8 (it was read from ASCII bytes).
+// Nothing for a label the table does not hold.
+std::optional<std::string> encodingOfLabel(std::string_view label);
+
+// The encoding a web page declares, as browsers find it: a byte order mark, the XML declaration,
+// or the first meta element (its charset, or the charset of an http-equiv Content-Type) whose
+// label is known, wherever it is in the page outside comments, scripts and styles. Nothing when
+// the page declares none.
+std::optional<std::string> declaredMarkupEncoding(std::string_view bytes);
+
+// The encoding of a page that declares none and is not UTF-8, guessed from its visible text (in
+// the page's own bytes, so neither styles nor scripts steer the guess); windows-1252, as browsers
+// read most languages, when the text holds too few bytes above 127 to tell.
+std::string guessedMarkupEncoding(std::string_view visibleText);
+
+// The character the Symbol font draws for the byte `code` (as .docx w:sym and RTF fonts of the
+// symbol charset write it): ASCII digits and most punctuation as they are, letters as Greek, the
+// rest as the mathematical signs, arrows and card suits the font holds; U+FFFD for bytes it
+// draws nothing for.
+char32_t symbolFontCharacter(unsigned char code);
 
 // Appends the character's UTF-8 bytes; `c` is a scalar value (not a surrogate, at most U+10FFFF).
 void appendUtf8(std::string& out, char32_t c);

@@ -220,8 +220,8 @@ std::optional<Property> splitProperty(std::string_view line) {
     const auto parameters =
         nameEnd < colon ? line.substr(nameEnd + 1, colon - nameEnd - 1) : std::string_view();
     // Only the values a card keeps are decoded: a photo of megabytes is passed over, not copied.
-    static constexpr std::string_view kRead[] = {"BEGIN", "END",   "UID", "FN",   "N",
-                                                 "ORG",   "TITLE", "TEL", "EMAIL"};
+    static constexpr std::string_view kRead[] = {"BEGIN", "END", "UID",   "FN",  "N",
+                                                 "ORG",   "TITLE", "TEL", "EMAIL", "VERSION"};
     const bool read = std::any_of(std::begin(kRead), std::end(kRead), [&](std::string_view kept) {
         return equalsIgnoringCase(name, kept);
     });
@@ -262,11 +262,19 @@ std::string textValue(std::string_view value) {
     return std::string(text::trimmed(unescaped(value)));
 }
 
+// Whether a component of a structured value may hold a list of values separated by commas: from
+// vCard 3.0 on; in 2.1 a comma is part of the value ("N:O'Neil, Jr.;John").
+enum class ListValues { no, yes };
+
 // One component of a structured value; its list values (vCard 4 allows several given names)
 // are joined by blanks.
-std::string component(const std::vector<std::string_view>& components, std::size_t index) {
+std::string component(const std::vector<std::string_view>& components, std::size_t index,
+                      ListValues lists) {
     if (index >= components.size()) {
         return {};
+    }
+    if (lists == ListValues::no) {
+        return textValue(components[index]);
     }
     std::string joined;
     for (const auto part : splitUnescaped(components[index], ',')) {
@@ -298,7 +306,8 @@ std::string telephoneValue(std::string_view value) {
     return number;
 }
 
-void applyProperty(const Property& property, SystemContact& card, bool& haveName) {
+void applyProperty(const Property& property, SystemContact& card, bool& haveName,
+                   ListValues lists) {
     const auto name = property.name;
     if (equalsIgnoringCase(name, "UID")) {
         card.identifier = textValue(property.value);
@@ -309,8 +318,8 @@ void applyProperty(const Property& property, SystemContact& card, bool& haveName
     } else if (equalsIgnoringCase(name, "N")) {
         if (!haveName) {
             const auto components = splitUnescaped(property.value, ';');
-            card.familyName = component(components, 0);
-            card.givenName = component(components, 1);
+            card.familyName = component(components, 0, lists);
+            card.givenName = component(components, 1, lists);
             haveName = true;
         }
     } else if (equalsIgnoringCase(name, "ORG")) {
@@ -334,6 +343,7 @@ template <typename Finish>
 void forEachCard(std::string_view text, Finish finish) {
     std::optional<SystemContact> card;
     bool haveName = false;
+    auto lists = ListValues::yes;
     // A card inside a card (an old-style AGENT value) is not a contact of its own; any other
     // BEGIN inside a card means that card was never ended, and it ends there.
     int depth = 0;
@@ -353,6 +363,7 @@ void forEachCard(std::string_view text, Finish finish) {
             if (depth++ == 0) {
                 card.emplace();
                 haveName = false;
+                lists = ListValues::yes;
             }
         } else if (equalsIgnoringCase(property->name, "END") &&
                    equalsIgnoringCase(value, "VCARD")) {
@@ -360,8 +371,10 @@ void forEachCard(std::string_view text, Finish finish) {
                 finish(std::move(*card));
                 card.reset();
             }
+        } else if (depth == 1 && equalsIgnoringCase(property->name, "VERSION")) {
+            lists = value == "2.1" ? ListValues::no : ListValues::yes;
         } else if (depth == 1) {
-            applyProperty(*property, *card, haveName);
+            applyProperty(*property, *card, haveName, lists);
         }
         afterAgent = agent || (afterAgent && depth > 1);
     });

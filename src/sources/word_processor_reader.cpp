@@ -5,19 +5,25 @@
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/valid.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/logger.h"
 #include "sources/markup_attribute_bound.h"
+#include "sources/text_decoding.h"
 
 namespace vask {
 namespace {
@@ -30,6 +36,16 @@ constexpr std::string_view kWordNamespace =
     "http://schemas.openxmlformats.org/wordprocessingml/2006/main";
 constexpr std::string_view kTextNamespace = "urn:oasis:names:tc:opendocument:xmlns:text:1.0";
 constexpr std::string_view kOfficeNamespace = "urn:oasis:names:tc:opendocument:xmlns:office:1.0";
+constexpr std::string_view kStyleNamespace = "urn:oasis:names:tc:opendocument:xmlns:style:1.0";
+constexpr std::string_view kSvgNamespace =
+    "urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0";
+constexpr std::string_view kMathNamespace =
+    "http://schemas.openxmlformats.org/officeDocument/2006/math";
+constexpr std::string_view kCompatibilityNamespace =
+    "http://schemas.openxmlformats.org/markup-compatibility/2006";
+constexpr std::string_view kWordNumberingEntry = "word/numbering.xml";
+constexpr std::array<std::string_view, 2> kWordNoteEntries = {"word/footnotes.xml",
+                                                              "word/endnotes.xml"};
 
 // A repeat count in a document is untrusted; no real document asks for more spaces than this.
 constexpr long kMaxRepeatedSpaces = 1024;
@@ -75,21 +91,24 @@ std::string archiveMessage(archive* reader) {
 
 using ArchivePtr = std::unique_ptr<archive, decltype(&archive_read_free)>;
 
-// Moves `reader` to the document entry and returns its format.
-Format openDocumentEntry(archive* reader, std::size_t maxEntryBytes) {
+// Moves `reader` to the first entry named one of `names`; that name, or nothing when the archive
+// holds none of them.
+std::optional<std::string_view> openEntry(archive* reader,
+                                          std::initializer_list<std::string_view> names,
+                                          std::size_t maxEntryBytes) {
     archive_entry* header = nullptr;
     while (true) {
         const int status = archive_read_next_header(reader, &header);
         if (status == ARCHIVE_EOF) {
-            throw WordProcessorReaderError(Case::entryMissing, std::string(kWordEntry) + " or " +
-                                                                   std::string(kOpenDocumentEntry));
+            return std::nullopt;
         }
         if (status < ARCHIVE_WARN) {
             throw WordProcessorReaderError(Case::archiveUnreadable, archiveMessage(reader));
         }
         const char* rawName = archive_entry_pathname(header);
         const std::string_view name = rawName != nullptr ? rawName : "";
-        if (name != kWordEntry && name != kOpenDocumentEntry) {
+        const auto* found = std::find(names.begin(), names.end(), name);
+        if (found == names.end()) {
             continue;
         }
         if (archive_entry_size_is_set(header) != 0 &&
@@ -98,40 +117,337 @@ Format openDocumentEntry(archive* reader, std::size_t maxEntryBytes) {
                 Case::entryTooLarge,
                 std::string(name) + " exceeds " + std::to_string(maxEntryBytes) + " bytes");
         }
-        return name == kWordEntry ? Format::word : Format::openDocument;
+        return *found;
     }
 }
 
+// Moves `reader` to the document entry and returns its format.
+Format openDocumentEntry(archive* reader, std::size_t maxEntryBytes) {
+    const auto name = openEntry(reader, {kWordEntry, kOpenDocumentEntry}, maxEntryBytes);
+    if (!name) {
+        throw WordProcessorReaderError(Case::entryMissing, std::string(kWordEntry) + " or " +
+                                                               std::string(kOpenDocumentEntry));
+    }
+    return *name == kWordEntry ? Format::word : Format::openDocument;
+}
+
+// The attributes the parser reports with an element: five pointers each (local name, prefix,
+// namespace, value start, value end).
+class Attributes {
+  public:
+    Attributes(int count, const xmlChar** attributes) : count_(count), attributes_(attributes) {}
+
+    std::optional<std::string_view> get(std::string_view ns, std::string_view name) const {
+        for (int i = 0; i < count_; ++i) {
+            const xmlChar** attribute = attributes_ + static_cast<std::ptrdiff_t>(i) * 5;
+            if (view(attribute[0]) == name && view(attribute[2]) == ns) {
+                const auto* start = reinterpret_cast<const char*>(attribute[3]);
+                const auto* end = reinterpret_cast<const char*>(attribute[4]);
+                return std::string_view(start, static_cast<std::size_t>(end - start));
+            }
+        }
+        return std::nullopt;
+    }
+
+  private:
+    int count_;
+    const xmlChar** attributes_;
+};
+
+// How many spaces a text:s element stands for, from its text:c attribute.
+std::size_t spaceCount(const Attributes& attributes) {
+    const auto value = attributes.get(kTextNamespace, "c");
+    if (!value) {
+        return 1;
+    }
+    long count = 1;
+    const auto [stop, error] = std::from_chars(value->data(), value->data() + value->size(), count);
+    if (error != std::errc{} || stop == value->data() || count < 1) {
+        return 1;
+    }
+    return static_cast<std::size_t>(std::min(count, kMaxRepeatedSpaces));
+}
+
+// Whether an OOXML on/off property is on: present without a value, or "true", "1" or "on".
+bool isOn(const Attributes& attributes) {
+    const auto value = attributes.get(kWordNamespace, "val");
+    return !value || *value == "true" || *value == "1" || *value == "on";
+}
+
+// The character of a w:sym element: its w:char in hexadecimal. Symbol fonts keep their glyphs at
+// U+F020 to U+F0FF; those of the Symbol font are the Greek letters and mathematical signs that
+// font draws, the others (Wingdings and the like) have no characters of their own and stay
+// where they are.
+char32_t symbolCharacter(const Attributes& attributes) {
+    const auto value = attributes.get(kWordNamespace, "char").value_or("");
+    unsigned long code = 0;
+    const auto [stop, error] = std::from_chars(value.data(), value.data() + value.size(), code, 16);
+    if (error != std::errc{} || stop == value.data() || code == 0 || code > 0x10FFFF ||
+        (code >= 0xD800 && code <= 0xDFFF)) {
+        return U'\uFFFD';
+    }
+    auto c = static_cast<char32_t>(code);
+    const auto font = attributes.get(kWordNamespace, "font").value_or("");
+    if (font == "Symbol" && c >= 0xF020 && c <= 0xF0FF) {
+        c -= 0xF000;
+    }
+    if (font == "Symbol" && c >= 0x20 && c <= 0xFF) {
+        return TextDecoding::symbolFontCharacter(static_cast<unsigned char>(c));
+    }
+    return c;
+}
+
+// The list numbering of a .docx (word/numbering.xml): the formats of each list's levels, and the
+// counters that number its paragraphs as Word does, so that a list item reads with the number
+// or bullet the author sees ("2.", "b)", "•").
+class WordNumbering {
+  public:
+    static constexpr std::size_t kLevels = 9;
+
+    // An element of word/numbering.xml.
+    void definition(std::string_view ns, std::string_view name, const Attributes& attributes) {
+        if (ns != kWordNamespace) {
+            return;
+        }
+        const auto value = [&](std::string_view key) {
+            return std::string(attributes.get(kWordNamespace, key).value_or(""));
+        };
+        if (name == "abstractNum") {
+            abstract_ = &abstracts_[number(value("abstractNumId"))];
+            level_ = nullptr;
+            num_ = nullptr;
+        } else if (name == "num") {
+            num_ = &nums_[number(value("numId"))];
+            abstract_ = nullptr;
+            level_ = nullptr;
+        } else if (name == "abstractNumId" && num_ != nullptr) {
+            *num_ = number(value("val"));
+        } else if (name == "lvl" && abstract_ != nullptr) {
+            const auto index = number(value("ilvl"));
+            level_ = index >= 0 && static_cast<std::size_t>(index) < kLevels
+                         ? &abstract_->levels[static_cast<std::size_t>(index)]
+                         : nullptr;
+        } else if (level_ != nullptr && name == "start") {
+            // No list counts past this; a larger start could only overflow as it is counted.
+            constexpr long kHighestStart = 1'000'000'000;
+            level_->start = std::clamp(number(value("val")), 0L, kHighestStart);
+        } else if (level_ != nullptr && name == "numFmt") {
+            level_->format = value("val");
+        } else if (level_ != nullptr && name == "lvlText") {
+            level_->text = value("val");
+        } else if (level_ != nullptr && name == "rFonts") {
+            level_->font = value("ascii");
+        }
+    }
+
+    // The marker of the next paragraph of list `numId` at `level`, counted; empty for none.
+    std::string marker(long numId, long level) {
+        const auto num = nums_.find(numId);
+        if (num == nums_.end()) {
+            return {};
+        }
+        const auto found = abstracts_.find(num->second);
+        if (found == abstracts_.end() || level < 0 || static_cast<std::size_t>(level) >= kLevels) {
+            return {};
+        }
+        auto& list = found->second;
+        const auto at = static_cast<std::size_t>(level);
+        list.counters[at] = list.started[at] ? list.counters[at] + 1 : list.levels[at].start;
+        list.started[at] = true;
+        for (auto deeper = at + 1; deeper < kLevels; ++deeper) {
+            list.started[deeper] = false;
+        }
+        const auto& format = list.levels[at];
+        if (format.format == "none") {
+            return {};
+        }
+        std::string out;
+        const std::string_view text = format.text;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
+                const auto referenced = static_cast<std::size_t>(text[++i] - '1');
+                const auto count = list.started[referenced] ? list.counters[referenced]
+                                                            : list.levels[referenced].start;
+                out += formatted(count, list.levels[referenced].format);
+            } else {
+                out.push_back(text[i]);
+            }
+        }
+        return format.format == "bullet" ? bullet(out, format.font) : out;
+    }
+
+  private:
+    struct Level {
+        long start = 1;
+        std::string format = "decimal";
+        std::string text;
+        std::string font;
+    };
+    struct List {
+        std::array<Level, kLevels> levels;
+        std::array<long, kLevels> counters{};
+        std::array<bool, kLevels> started{};
+    };
+
+    static long number(const std::string& text) {
+        long value = 0;
+        const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return error == std::errc{} && stop != text.data() ? value : -1;
+    }
+
+    // A count as the level's number format writes it; formats of words ("first") as digits.
+    static std::string formatted(long count, std::string_view format) {
+        if ((format == "lowerLetter" || format == "upperLetter") && count >= 1 && count <= 780) {
+            // Word repeats the letter past "z": 27 is "aa".
+            const auto letter = static_cast<char>((format == "lowerLetter" ? 'a' : 'A') +
+                                                  (count - 1) % 26);
+            return std::string(static_cast<std::size_t>((count - 1) / 26 + 1), letter);
+        }
+        if ((format == "lowerRoman" || format == "upperRoman") && count >= 1 && count <= 3999) {
+            static constexpr std::pair<long, std::string_view> kNumerals[] = {
+                {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"},
+                {50, "l"},   {40, "xl"},  {10, "x"},  {9, "ix"},   {5, "v"},   {4, "iv"},
+                {1, "i"}};
+            std::string out;
+            for (const auto& [value, numeral] : kNumerals) {
+                for (; count >= value; count -= value) {
+                    out += numeral;
+                }
+            }
+            if (format == "upperRoman") {
+                std::transform(out.begin(), out.end(), out.begin(),
+                               [](char c) { return static_cast<char>(c - 'a' + 'A'); });
+            }
+            return out;
+        }
+        if (format == "decimalZero" && count >= 0 && count < 10) {
+            return "0" + std::to_string(count);
+        }
+        return std::to_string(count);
+    }
+
+    // A bullet of the Symbol font gives the character that font draws ("" is "•").
+    static std::string bullet(const std::string& text, std::string_view font) {
+        if (font != "Symbol") {
+            return text;
+        }
+        std::string out;
+        int32_t at = 0;
+        const auto length = static_cast<int32_t>(text.size());
+        while (at < length) {
+            UChar32 c = 0;
+            U8_NEXT(text.data(), at, length, c);
+            if (c >= 0xF020 && c <= 0xF0FF) {
+                c = static_cast<UChar32>(
+                    TextDecoding::symbolFontCharacter(static_cast<unsigned char>(c - 0xF000)));
+            }
+            TextDecoding::appendUtf8(out, c < 0 ? U'\uFFFD' : static_cast<char32_t>(c));
+        }
+        return out;
+    }
+
+    std::map<long, List> abstracts_;
+    std::map<long, long> nums_;
+    List* abstract_ = nullptr;
+    Level* level_ = nullptr;
+    long* num_ = nullptr;
+};
+
 // The body text of the document, read in one pass over the markup.
 //
-// Paragraphs come in document order; a paragraph nested in another (a text box) follows it. The
-// text is bounded as it grows, not after: a space element of a few bytes of markup may stand for
-// a thousand spaces, so a small document could otherwise yield text without bound.
+// Paragraphs come in document order; a paragraph nested in another (a text box) follows it;
+// notes follow the body. What the author's program does not show is left out: hidden text,
+// deleted text and the source of a moved passage, the second rendition of an alternate content,
+// and the properties of paragraphs. The text is bounded as it grows, not after: a space element
+// of a few bytes of markup may stand for a thousand spaces, so a small document could otherwise
+// yield text without bound. The outermost paragraph is written straight into the text, so a
+// paragraph of many megabytes is never held twice.
 class BodyText {
   public:
-    BodyText(Format format, std::string_view entryName, std::size_t maxTextBytes)
-        : format_(format), entryName_(entryName), maxTextBytes_(maxTextBytes) {}
+    BodyText(Format format, std::size_t maxTextBytes)
+        : format_(format), maxTextBytes_(maxTextBytes) {}
 
-    void startElement(std::string_view ns, std::string_view name, int depth, bool empty) {
+    // The entry read next; each starts outside any element.
+    void setEntry(std::string_view entryName) {
+        entryName_ = entryName;
+        readingNumbering_ = entryName == kWordNumberingEntry;
+        paragraphProperties_.reset();
+        opaqueDepth_.reset();
+        wordTextDepth_.reset();
+        runs_.clear();
+        alternates_.clear();
+        flows_.clear();
+        paragraphs_.clear();
+        styleName_.clear();
+    }
+
+    void startElement(std::string_view ns, std::string_view name, int depth, bool empty,
+                      const Attributes& attributes) {
+        if (readingNumbering_) {
+            charge(attributes.get(kWordNamespace, "val").value_or("").size());
+            numbering_.definition(ns, name, attributes);
+            return;
+        }
         if (opaqueDepth_) {
             return;
         }
-        if (isSkipped(ns, name)) {
+        if (paragraphProperties_) {
+            // Of a paragraph's properties only its list numbering is text; a tab stop is no tab,
+            // and the properties a tracked change replaced are no longer the paragraph's.
+            if (ns == kWordNamespace && name == "pPrChange") {
+                hideBelow(depth, empty);
+            } else if (ns == kWordNamespace && (name == "numId" || name == "ilvl")) {
+                long value = 0;
+                const auto text = attributes.get(kWordNamespace, "val").value_or("");
+                const auto [stop, error] =
+                    std::from_chars(text.data(), text.data() + text.size(), value);
+                if (error == std::errc{} && stop != text.data()) {
+                    (name == "numId" ? listId_ : listLevel_) = value;
+                }
+            }
+            return;
+        }
+        if (format_ == Format::word && ns == kWordNamespace && name == "pPr" &&
+            !paragraphs_.empty() && !empty) {
+            paragraphProperties_ = depth;
+            listId_ = 0;
+            listLevel_ = 0;
+            return;
+        }
+        if (isHidden(ns, name, depth, attributes)) {
             hideBelow(depth, empty);
             return;
         }
+        if (format_ == Format::openDocument) {
+            readStyle(ns, name, attributes);
+            if (ns == kTextNamespace && name == "note") {
+                flows_.push_back({&notes_, paragraphs_.size(), depth});
+                return;
+            }
+        }
         if (isParagraph(ns, name)) {
-            paragraphs_.emplace_back();
+            openParagraph();
             if (empty) {
                 endParagraph();
             }
             return;
         }
-        if (paragraphs_.empty()) {
+        if (format_ == Format::word && ns == kWordNamespace) {
+            if (name == "r") {
+                runs_.push_back({depth, false});
+                return;
+            }
+            if (name == "vanish" && !runs_.empty() && isOn(attributes)) {
+                runs_.back().hidden = true;
+                return;
+            }
+        }
+        if (paragraphs_.empty() || runHidden()) {
             return;
         }
-        if (format_ == Format::word && ns == kWordNamespace && name == "t") {
-            // Only the text directly inside a text run is body text.
+        if (format_ == Format::word &&
+            ((ns == kWordNamespace && name == "t") || (ns == kMathNamespace && name == "t"))) {
+            // Only the text directly inside a text run (or a run of an equation) is body text.
             wordTextDepth_ = depth;
             hideBelow(depth, empty);
             if (empty) {
@@ -139,24 +455,19 @@ class BodyText {
             }
             return;
         }
-        // Elements that stand for characters: tabs, line breaks and counted spaces.
-        const auto ownNamespace = format_ == Format::word ? kWordNamespace : kTextNamespace;
-        const auto lineBreak = format_ == Format::word ? "br" : "line-break";
-        std::size_t count = 1;
-        char c = '\t';
-        if (ns != ownNamespace) {
+        if (auto c = characterElement(ns, name, attributes)) {
+            if (*c != 0) {
+                std::string bytes;
+                TextDecoding::appendUtf8(bytes, *c);
+                appendText(bytes, target());
+            }
+            hideBelow(depth, empty);
             return;
         }
-        if (name == lineBreak) {
-            c = '\n';
-        } else if (format_ == Format::openDocument && name == "s") {
-            count = static_cast<std::size_t>(spaceCount_);
-            c = ' ';
-        } else if (name != "tab") {
-            return;
+        if (format_ == Format::openDocument && ns == kTextNamespace && name == "s") {
+            appendRepeated(spaceCount(attributes), ' ', target());
+            hideBelow(depth, empty);
         }
-        appendRepeated(count, c, paragraphs_.back().text);
-        hideBelow(depth, empty);
     }
 
     void endElement(std::string_view ns, std::string_view name, int depth) {
@@ -167,39 +478,94 @@ class BodyText {
             }
             return;
         }
+        if (paragraphProperties_) {
+            if (depth == *paragraphProperties_) {
+                paragraphProperties_.reset();
+                // A list item begins with its number or bullet and the tab after it.
+                if (listId_ > 0) {
+                    if (const auto marker = numbering_.marker(listId_, listLevel_);
+                        !marker.empty()) {
+                        appendText(marker + "\t", target());
+                    }
+                }
+            }
+            return;
+        }
+        if (!alternates_.empty() && alternates_.back().depth == depth) {
+            alternates_.pop_back();
+        }
+        if (!runs_.empty() && runs_.back().depth == depth) {
+            runs_.pop_back();
+        }
+        if (!flows_.empty() && flows_.back().depth == depth) {
+            flows_.pop_back();
+        }
+        if (ns == kStyleNamespace && name == "style") {
+            styleName_.clear();
+        }
         if (isParagraph(ns, name) && !paragraphs_.empty()) {
             endParagraph();
         }
     }
 
     void characters(std::string_view content, int depth) {
-        if (paragraphs_.empty()) {
+        if (paragraphs_.empty() || content.empty()) {
             return;
         }
-        auto& text = paragraphs_.back().text;
         if (format_ == Format::word) {
             if (wordTextDepth_ && depth == *wordTextDepth_ + 1) {
-                appendText(content, text);
+                appendText(content, target());
             }
             return;
         }
         if (!opaqueDepth_) {
-            appendCollapsed(content, text);
+            appendCollapsed(content, target());
         }
     }
 
-    // How many spaces the next text:s element stands for; read by the caller, which holds the
-    // element's attributes.
-    void setSpaceCount(long count) { spaceCount_ = count; }
+    // The text so far, and a return to an earlier length of it (a part that could not be read
+    // leaves nothing behind).
+    std::size_t size() const { return text_.size(); }
+    void truncate(std::size_t size) { text_.resize(std::min(size, text_.size())); }
 
-    // One paragraph per line with a blank line between paragraphs.
-    std::string take() { return std::move(text_); }
+    // The body, one paragraph per line with a blank line between paragraphs, then the notes.
+    std::string take() {
+        if (!notes_.empty()) {
+            if (!text_.empty()) {
+                text_ += "\n\n";
+            }
+            text_ += notes_;
+            notes_ = std::string();
+        }
+        return std::move(text_);
+    }
 
   private:
     struct Paragraph {
+        // Where the text goes: the flow itself for the outermost paragraph of a flow (`text`
+        // unused), else `text`.
+        std::string* flow = nullptr;
+        std::size_t start = 0;
+        bool separated = false;
+        bool hidden = false;
         std::string text;
         // Paragraphs that were nested in this one, already in their final order.
         std::vector<std::string> nested;
+    };
+    // A sequence of paragraphs read into one string: the body, or the notes of an .odt.
+    struct Flow {
+        std::string* out;
+        // The paragraphs open when the flow began, and the depth of the element that began it.
+        std::size_t base;
+        int depth;
+    };
+    struct Run {
+        int depth;
+        bool hidden;
+    };
+    struct Alternate {
+        int depth;
+        bool chosen;
     };
 
     void hideBelow(int depth, bool empty) {
@@ -208,14 +574,50 @@ class BodyText {
         }
     }
 
+    bool runHidden() const { return !runs_.empty() && runs_.back().hidden; }
+
+    std::string* currentFlow() { return flows_.empty() ? &text_ : flows_.back().out; }
+
+    void openParagraph() {
+        Paragraph paragraph;
+        const auto base = flows_.empty() ? 0 : flows_.back().base;
+        if (paragraphs_.size() == base) {
+            paragraph.flow = currentFlow();
+            paragraph.start = paragraph.flow->size();
+        }
+        paragraphs_.push_back(std::move(paragraph));
+    }
+
+    // Where the text of the innermost open paragraph goes; the blank line before an outermost
+    // paragraph is written with its first text.
+    std::string& target() {
+        auto& paragraph = paragraphs_.back();
+        if (paragraph.flow == nullptr) {
+            return paragraph.text;
+        }
+        if (!paragraph.separated) {
+            paragraph.separated = true;
+            if (!paragraph.flow->empty()) {
+                appendText("\n\n", *paragraph.flow);
+            }
+        }
+        return *paragraph.flow;
+    }
+
     void endParagraph() {
         auto paragraph = std::move(paragraphs_.back());
         paragraphs_.pop_back();
-        if (paragraphs_.empty()) {
-            emit(paragraph.text);
-            for (const auto& inner : paragraph.nested) {
-                emit(inner);
+        if (paragraph.flow != nullptr) {
+            if (paragraph.hidden) {
+                paragraph.flow->resize(paragraph.start);
+                return;
             }
+            for (const auto& inner : paragraph.nested) {
+                emit(inner, *paragraph.flow);
+            }
+            return;
+        }
+        if (paragraph.hidden) {
             return;
         }
         // An empty paragraph leaves nothing; each one kept costs its own bookkeeping against
@@ -228,14 +630,14 @@ class BodyText {
         std::move(paragraph.nested.begin(), paragraph.nested.end(), std::back_inserter(outer));
     }
 
-    void emit(const std::string& paragraph) {
+    void emit(const std::string& paragraph, std::string& flow) {
         if (paragraph.empty()) {
             return;
         }
-        if (!text_.empty()) {
-            appendText("\n\n", text_);
+        if (!flow.empty()) {
+            appendText("\n\n", flow);
         }
-        text_ += paragraph;
+        flow += paragraph;
     }
 
     void charge(std::size_t bytes) {
@@ -278,13 +680,115 @@ class BodyText {
         return ns == kTextNamespace && (name == "p" || name == "h");
     }
 
-    // Notes, comments and the record of deleted text are not part of the body.
-    bool isSkipped(std::string_view ns, std::string_view name) const {
+    // The character an element stands for (0 for one that stands for nothing); nothing when it
+    // is no such element.
+    std::optional<char32_t> characterElement(std::string_view ns, std::string_view name,
+                                             const Attributes& attributes) const {
         if (format_ == Format::word) {
+            if (ns != kWordNamespace) {
+                return std::nullopt;
+            }
+            if (name == "tab" || name == "ptab") {
+                return U'\t';
+            }
+            if (name == "br" || name == "cr") {
+                return U'\n';
+            }
+            if (name == "noBreakHyphen") {
+                return U'\u2011';
+            }
+            if (name == "softHyphen") {
+                return 0;
+            }
+            if (name == "sym") {
+                return symbolCharacter(attributes);
+            }
+            return std::nullopt;
+        }
+        if (ns != kTextNamespace) {
+            return std::nullopt;
+        }
+        if (name == "tab") {
+            return U'\t';
+        }
+        if (name == "line-break") {
+            return U'\n';
+        }
+        if (name == "soft-page-break") {
+            return 0;
+        }
+        return std::nullopt;
+    }
+
+    // Elements whose content the author does not see, or that are read elsewhere: hidden text,
+    // deleted text and the source of a move, the second rendition of alternate content,
+    // paragraph properties (a tab stop is no tab), note citations, comments, titles and
+    // descriptions of drawings.
+    bool isHidden(std::string_view ns, std::string_view name, int depth,
+                  const Attributes& attributes) {
+        if (!alternates_.empty() && alternates_.back().depth == depth - 1) {
+            // The first rendition of an alternate content is read (the one written for programs
+            // that know it, text boxes as drawings); the fallbacks after it repeat it.
+            if (alternates_.back().chosen) {
+                return true;
+            }
+            alternates_.back().chosen = true;
+        }
+        if (ns == kCompatibilityNamespace && name == "AlternateContent") {
+            alternates_.push_back({depth, false});
             return false;
         }
-        return (ns == kTextNamespace && (name == "note" || name == "tracked-changes")) ||
-               (ns == kOfficeNamespace && name == "annotation");
+        if (format_ == Format::word) {
+            return ns == kWordNamespace &&
+                   (name == "del" || name == "moveFrom" || name == "pPr" ||
+                    name == "rPrChange" || name == "footnoteRef" || name == "endnoteRef");
+        }
+        if (ns == kSvgNamespace && (name == "title" || name == "desc")) {
+            return true;
+        }
+        if (ns == kOfficeNamespace && name == "annotation") {
+            return true;
+        }
+        if (ns != kTextNamespace) {
+            return false;
+        }
+        if (name == "tracked-changes" || name == "note-citation") {
+            return true;
+        }
+        if (name == "section") {
+            return attributes.get(kTextNamespace, "display") == "none";
+        }
+        if (name == "hidden-paragraph") {
+            if (attributes.get(kTextNamespace, "is-hidden") == "true" && !paragraphs_.empty()) {
+                paragraphs_.back().hidden = true;
+            }
+            return true;
+        }
+        if (name == "hidden-text") {
+            if (attributes.get(kTextNamespace, "is-hidden") != "true" && !paragraphs_.empty()) {
+                const auto shown = attributes.get(kTextNamespace, "string-value").value_or("");
+                if (!shown.empty()) {
+                    appendText(shown, target());
+                }
+            }
+            return true;
+        }
+        if (name == "p" || name == "h" || name == "span") {
+            const auto style = attributes.get(kTextNamespace, "style-name");
+            return style && hiddenStyles_.contains(std::string(*style));
+        }
+        return false;
+    }
+
+    // Collects the automatic styles that hide their text (text:display="none").
+    void readStyle(std::string_view ns, std::string_view name, const Attributes& attributes) {
+        if (ns == kStyleNamespace && name == "style") {
+            styleName_ = std::string(attributes.get(kStyleNamespace, "name").value_or(""));
+        } else if (ns == kStyleNamespace && name == "text-properties" && !styleName_.empty() &&
+                   attributes.get(kTextNamespace, "display") == "none") {
+            charge(styleName_.size());
+            hiddenStyles_.insert(styleName_);
+        }
     }
 
     Format format_;
@@ -292,34 +796,26 @@ class BodyText {
     std::size_t maxTextBytes_;
     std::size_t textBytes_ = 0;
     std::string text_;
+    std::string notes_;
     // The paragraphs open around the current node, outermost first.
     std::vector<Paragraph> paragraphs_;
+    std::vector<Flow> flows_;
+    std::vector<Run> runs_;
+    std::vector<Alternate> alternates_;
+    std::unordered_set<std::string> hiddenStyles_;
+    std::string styleName_;
     // The depth of an element whose content is not read (skipped, or already turned into text).
     std::optional<int> opaqueDepth_;
     // The depth of the Word text element being read.
     std::optional<int> wordTextDepth_;
-    long spaceCount_ = 1;
+    // Reading word/numbering.xml rather than text; the list definitions it holds.
+    bool readingNumbering_ = false;
+    WordNumbering numbering_;
+    // The depth of the properties of the paragraph being read, and the list it belongs to.
+    std::optional<int> paragraphProperties_;
+    long listId_ = 0;
+    long listLevel_ = 0;
 };
-
-// How many spaces a text:s element stands for, from its text:c attribute.
-long spaceCount(int attributeCount, const xmlChar** attributes) {
-    // Each attribute is five pointers: local name, prefix, namespace, value start, value end.
-    for (int i = 0; i < attributeCount; ++i) {
-        const xmlChar** attribute = attributes + static_cast<std::ptrdiff_t>(i) * 5;
-        if (view(attribute[0]) != "c" || view(attribute[2]) != kTextNamespace) {
-            continue;
-        }
-        const auto* start = reinterpret_cast<const char*>(attribute[3]);
-        const auto* end = reinterpret_cast<const char*>(attribute[4]);
-        long count = 1;
-        const auto [stop, error] = std::from_chars(start, end, count);
-        if (error != std::errc{} || stop == start || count < 1) {
-            return 1;
-        }
-        return std::min(count, kMaxRepeatedSpaces);
-    }
-    return 1;
-}
 
 struct ParserContextDeleter {
     void operator()(xmlParserCtxt* context) const {
@@ -332,8 +828,8 @@ struct ParserContextDeleter {
 // a failure is kept, the parser stopped, and the failure thrown once it returns.
 class SaxBody {
   public:
-    SaxBody(BodyText& body, Format format, std::string_view entryName, std::stop_token stop)
-        : body_(body), format_(format), entryName_(entryName), stop_(std::move(stop)) {}
+    SaxBody(BodyText& body, std::string_view entryName, std::stop_token stop)
+        : body_(body), entryName_(entryName), stop_(std::move(stop)) {}
 
     static xmlSAXHandler handler() {
         xmlSAXHandler sax{};
@@ -402,12 +898,8 @@ class SaxBody {
                 sax.refuse(Case::malformedXml, "an element of " + std::string(sax.entryName_) +
                                                    " has more attributes than are read");
             }
-            const auto ns = view(uri);
-            const auto name = view(localName);
-            if (sax.format_ == Format::openDocument && ns == kTextNamespace && name == "s") {
-                sax.body_.setSpaceCount(spaceCount(attributeCount, attributes));
-            }
-            sax.body_.startElement(ns, name, sax.depth_, false);
+            sax.body_.startElement(view(uri), view(localName), sax.depth_, false,
+                                   Attributes(attributeCount, attributes));
             ++sax.depth_;
             sax.runBytes_ = 0;
         });
@@ -477,7 +969,6 @@ class SaxBody {
     }
 
     BodyText& body_;
-    Format format_;
     std::string_view entryName_;
     std::stop_token stop_;
     xmlParserCtxt* parser_ = nullptr;
@@ -504,17 +995,16 @@ void requireAsciiCompatible(std::string_view start, std::string_view entryName) 
     }
 }
 
-std::string readBodyText(archive* archiveReader, Format format, std::size_t maxEntryBytes,
-                         std::stop_token stop) {
+// Reads the markup of the entry `archiveReader` stands at into `body`.
+void readBodyText(archive* archiveReader, std::string_view entryName, BodyText& body,
+                  std::size_t maxEntryBytes, const std::stop_token& stop) {
     // Elements past this many attributes lose the rest before the parser: its cost grows with
     // the square of an element's attributes, and the text holds none. A real document's root
     // has a few dozen, with its namespace declarations (kept whatever their place, up to the
     // second bound).
     constexpr std::size_t kPieceBytes = std::size_t{64} * 1024;
-    const auto entryName = format == Format::word ? kWordEntry : kOpenDocumentEntry;
-    // The text may not outgrow the markup's own cap, however many spaces an element stands for.
-    BodyText body(format, entryName, maxEntryBytes);
-    SaxBody sax(body, format, entryName, stop);
+    body.setEntry(entryName);
+    SaxBody sax(body, entryName, stop);
     auto handler = SaxBody::handler();
     // No network, no DTD loaded, no entity substitution, no lifted limits; the bytes are UTF-8.
     const std::unique_ptr<xmlParserCtxt, ParserContextDeleter> parser(
@@ -581,7 +1071,18 @@ std::string readBodyText(archive* archiveReader, Format format, std::size_t maxE
         throw WordProcessorReaderError(
             Case::malformedXml, sax.firstError().empty() ? "no root element" : sax.firstError());
     }
-    return body.take();
+}
+
+ArchivePtr openArchive(std::string_view bytes) {
+    ArchivePtr reader(archive_read_new(), archive_read_free);
+    if (!reader) {
+        throw WordProcessorReaderError(Case::archiveUnreadable, "out of memory");
+    }
+    archive_read_support_format_zip(reader.get());
+    if (archive_read_open_memory(reader.get(), bytes.data(), bytes.size()) != ARCHIVE_OK) {
+        throw WordProcessorReaderError(Case::archiveUnreadable, archiveMessage(reader.get()));
+    }
+    return reader;
 }
 
 }  // namespace
@@ -595,16 +1096,42 @@ std::optional<std::string> WordProcessorReader::documentText(std::string_view by
     if (!bytes.starts_with(std::string_view("PK\x03\x04", 4))) {
         return std::nullopt;
     }
-    const ArchivePtr reader(archive_read_new(), archive_read_free);
-    if (!reader) {
-        throw WordProcessorReaderError(Case::archiveUnreadable, "out of memory");
-    }
-    archive_read_support_format_zip(reader.get());
-    if (archive_read_open_memory(reader.get(), bytes.data(), bytes.size()) != ARCHIVE_OK) {
-        throw WordProcessorReaderError(Case::archiveUnreadable, archiveMessage(reader.get()));
-    }
+    const auto reader = openArchive(bytes);
     const auto format = openDocumentEntry(reader.get(), maxEntryBytes);
-    return readBodyText(reader.get(), format, maxEntryBytes, stop);
+    // The text of the body and its notes together may not outgrow one entry's cap.
+    BodyText body(format, maxEntryBytes);
+    if (format == Format::word) {
+        // The list definitions come first, so that list items are numbered as they are read;
+        // without them the lists read without their numbers.
+        try {
+            const auto definitions = openArchive(bytes);
+            if (openEntry(definitions.get(), {kWordNumberingEntry}, maxEntryBytes)) {
+                readBodyText(definitions.get(), kWordNumberingEntry, body, maxEntryBytes, stop);
+            }
+        } catch (const WordProcessorReaderError& error) {
+            logger().error(std::string(kWordNumberingEntry) + " was not read: " + error.what());
+        }
+    }
+    readBodyText(reader.get(), format == Format::word ? kWordEntry : kOpenDocumentEntry, body,
+                 maxEntryBytes, stop);
+    if (format == Format::word) {
+        // Footnotes and endnotes follow the body, each once (the archive is read from its start
+        // for each: its entries may come in any order).
+        // A notes part that cannot be read costs its notes, not the body read before it.
+        for (const auto entry : kWordNoteEntries) {
+            const auto before = body.size();
+            try {
+                const auto notes = openArchive(bytes);
+                if (openEntry(notes.get(), {entry}, maxEntryBytes)) {
+                    readBodyText(notes.get(), entry, body, maxEntryBytes, stop);
+                }
+            } catch (const WordProcessorReaderError& error) {
+                body.truncate(before);
+                logger().error(std::string(entry) + " was not read: " + error.what());
+            }
+        }
+    }
+    return body.take();
 }
 
 }  // namespace vask

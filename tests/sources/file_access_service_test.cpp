@@ -248,6 +248,15 @@ TEST_F(FileAccessServiceTest, EachFileTypeTakesItsParsePath) {
         {"lease.rtf", R"({\rtf1\ansi Lease terms\par end})", "text-extraction", "Lease terms\nend",
          ""},
         {"lease.html", "<html><body><p>Lease</p></body></html>", "text-extraction", "Lease", ""},
+        // A page is HTML by its name, whatever its first tag.
+        {"lease-meta.html", "<meta charset=\"utf-8\"><title>T</title><div>Lease</div>",
+         "text-extraction", "Lease", ""},
+        {"lease-script.htm", "<script>var lease = 1;</script><p>Lease &check;</p>",
+         "text-extraction", "Lease \xE2\x9C\x93", ""},
+        {"lease-utf16.txt", std::string("\xFF\xFEL\0e\0a\0s\0e\0", 12), "direct", "Lease", ""},
+        {"lease-jis.txt", "\x1B$B$3$s$K$A$O\x1B(B lease", "direct-fallback",
+         "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF lease",
+         "file_text_decode_fallback"},
         {"lease.docx",
          test::docxDocument("<w:p><w:r><w:t>Lease</w:t></w:r></w:p><w:p><w:r>"
                             "<w:t>terms</w:t></w:r></w:p>"),

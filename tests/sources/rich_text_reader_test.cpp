@@ -65,6 +65,68 @@ TEST(RichTextReaderTest, ReadsRtfBodyText) {
     }
 }
 
+// RTF as LibreOffice and Word write it: what the page shows, with its characters, once.
+TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
+    const std::string head =
+        "{\\rtf1\\ansi\\ansicpg1252\\deff0\\deflang2057{\\fonttbl{\\f0\\froman\\fprq2\\fcharset0 "
+        "Times New Roman;}{\\f1\\fswiss\\fprq2\\fcharset204 Arial CYR;}{\\f2\\fnil\\fcharset128 "
+        "MS Mincho;}{\\f3\\fbidi \\froman\\fcharset2\\fprq2 Symbol;}{\\f4\\fnil\\fcharset2 "
+        "Wingdings;}}{\\colortbl;\\red0\\green0\\blue0;}{\\*\\revtbl {Unknown;}{Ann Author;}}"
+        "{\\stylesheet{\\s0\\snext0 Normal;}}\n\\pard\\plain \\s0\\f0\\fs24 ";
+    struct Case {
+        std::string name;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"hidden text is left out",
+         "Visible {\\v\\rtlch\\ltrch\\loch Hiddenword secret }tail\\v  gone\\v0  back\\par}",
+         "Visible tail back\n"},
+        {"tracked deletions are left out",
+         "Keep {\\deleted\\revauthdel1\\revdttmdel1384160612 removed }text{\\revised\\revauth1 "
+         " added}\\par}",
+         "Keep text added\n"},
+        {"typographic characters as control words",
+         "It\\rquote s \\ldblquote test\\rdblquote \\emdash done\\~now\\_x \\bullet  a\\endash b "
+         "\\lquote q\\rquote  co\\-op\\par}",
+         "It\xE2\x80\x99s \xE2\x80\x9Ctest\xE2\x80\x9D\xE2\x80\x94" "done\xC2\xA0now\xE2\x80\x91x "
+         "\xE2\x80\xA2 a\xE2\x80\x93" "b \xE2\x80\x98q\xE2\x80\x99 coop\n"},
+        {"a control word in a fallback is passed over",
+         "\\uc1 a\\u8212\\emdash b\\par}", "a\xE2\x80\x94" "b\n"},
+        {"fonts with a charset are read in its code page",
+         "{\\f1 \\'cf\\'f0\\'e8\\'e2\\'e5\\'f2} caf\\'e9 {\\f2 \\'82\\'a0\\'82\\'a2}\\f1 "
+         "\\'cc\\'e8\\'f0\\plain  \\'e9\\par}",
+         "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 caf\xC3\xA9 \xE3\x81\x82\xE3\x81\x84"
+         "\xD0\x9C\xD0\xB8\xD1\x80 \xC3\xA9\n"},
+        {"list bullets and symbols of symbol fonts",
+         "{\\listtext\\pard\\plain \\f3\\fs24 \\'b7\\tab}Item {\\f3 \\'61\\'b9}{\\f4 \\'d8}"
+         "{\\f3\\uc1\\u61623\\'b7}\\par}",
+         "\xE2\x80\xA2\tItem \xCE\xB1\xE2\x89\xA0\xEF\x83\x98\xE2\x80\xA2\n"},
+        {"footnotes as Word writes them follow the body",
+         "Body{\\cs15\\super \\chftn }{\\footnote \\pard\\plain \\s16\\fs20 {\\cs15\\super \\chftn "
+         "}A footnote.\\par} text\\par More\\par}",
+         "Body text\nMore\nA footnote.\n"},
+        {"footnotes as LibreOffice writes them follow the body",
+         "Body{\\super\\chftn}{\\*\\footnote\\chftn\\pard\\plain\\s17\\fs20 One.}{\\super\\chftn}"
+         "{\\*\\footnote\\chftn\\pard\\plain\\s17 Two.} text\\par}",
+         "Body text\nOne.\nTwo."},
+        {"a text box is read once from its shape",
+         "Anchor{\\shp{\\*\\shpinst\\shpleft0\\shptop0\\shpright2000\\shpbottom1000{\\sp{\\sn "
+         "shapeType}{\\sv 202}}{\\sp{\\sn fLine}{\\sv 0}}{\\shptxt \\pard\\plain Boxed text\\par}}"
+         "{\\shprslt{\\*\\do\\dobxcolumn\\dobypara\\dptxbx{\\dptxbxtext\\pard\\plain Boxed text"
+         "\\par}}}} after\\par}",
+         "AnchorBoxed text\n after\n"},
+        {"a picture's shape has no text",
+         "a{\\shp{\\*\\shpinst{\\sp{\\sn pib}{\\sv {\\pict\\pngblip 89504e47}}}}{\\shprslt "
+         "{\\pict 00}}}b\\par}",
+         "ab\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RichTextReader::rtfText(head + c.body), c.text);
+    }
+}
+
 // Deep nesting costs memory only where a group changes the state, and the text inside and after
 // the deepest group is all kept.
 TEST(RichTextReaderTest, DeeplyNestedRtfGroupsKeepTheirTextInBoundedMemory) {
@@ -104,6 +166,40 @@ TEST(RichTextReaderTest, ReadsHtmlTextWithoutScriptsOrStyles) {
     const auto text = RichTextReader::plainText(html);
     ASSERT_TRUE(text.has_value());
     EXPECT_EQ(*text, "Lease\nPets & plants\none\ntwo");
+}
+
+// References as the standard's tokenizer reads them in text: the whole table of names, the longest
+// name that matches, the legacy names without their semicolon, and numbers of C1 controls as the
+// windows-1252 characters pages meant.
+TEST(RichTextReaderTest, CharacterReferencesReadAsBrowsersReadThem) {
+    struct Case {
+        std::string html;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"&check; &NotEqual; &fjlig; &CounterClockwiseContourIntegral;",
+         "\xE2\x9C\x93 \xE2\x89\xA0 fj \xE2\x88\xB3"},
+        {"&nbsp;&nbsp;x", "\xC2\xA0\xC2\xA0x"},
+        {"&copy 2020 &nbspx &amp &lt&gt", "\xC2\xA9 2020 \xC2\xA0x & <>"},
+        {"&notit; &notin; &ampersand", "\xC2\xACit; \xE2\x88\x89 &ersand"},
+        {"&NotEqualTilde; &nvlt;", "\xE2\x89\x82\xCC\xB8 <\xE2\x83\x92"},
+        {"&#150; &#x80; &#x9d; &#8212;", "\xE2\x80\x93 \xE2\x82\xAC \xC2\x9D \xE2\x80\x94"},
+        {"&unknown; &check &; & x", "&unknown; &check &; & x"},
+        {"AT&T;", "AT&T;"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.html);
+        EXPECT_EQ(HtmlText::text(c.html), c.text);
+    }
+}
+
+// A browser shows the options of a list each on its own line, never run together.
+TEST(RichTextReaderTest, ListOptionsStayApart) {
+    EXPECT_EQ(RichTextReader::htmlText(
+                  "<html><body><label>Size</label><select><option>Small</option><option "
+                  "selected>Medium<option>Large</select><select><optgroup label=g><option>A"
+                  "</option></optgroup></select></body></html>"),
+              "Size\nSmall\nMedium\nLarge\nA");
 }
 
 // Whatever the bytes, what comes out is UTF-8: a number that is no character and a page whose
@@ -247,8 +343,9 @@ TEST(RichTextReaderTest, MarkupEndsWhereBrowsersEndIt) {
         {"< before _, : or a digit", "a <_b <:c <5 d", "a <_b <:c <5 d"},
         {"a script holds markup", "<script><b p q r s></SCRIPT><i p q r>t", "t"},
         {"unquoted and quoted values", "<p a=1 b c d=4 e='>' f=\"x>\">t", "t"},
+        // "&amp" is one of the names a page may write without its semicolon.
         {"references", "&amp;&lt;&nbsp;&#8364;&#x20ac;&bogus; & &amp",
-         "&<\xC2\xA0\xE2\x82\xAC\xE2\x82\xAC&bogus; & &amp"},
+         "&<\xC2\xA0\xE2\x82\xAC\xE2\x82\xAC&bogus; & &"},
         {"white space collapses outside pre",
          "<p> one\n  two </p><pre> a\n   b</pre><textarea>x &amp;  y</textarea>",
          "one two\n a\n   b\nx & y"},
@@ -351,7 +448,31 @@ TEST(RichTextReaderTest, SavedPagesThatStartWithACommentAreHtml) {
         SCOPED_TRACE(page);
         EXPECT_EQ(RichTextReader::plainText(page), "Hello");
     }
-    EXPECT_FALSE(RichTextReader::plainText("<!-- a comment, then plain text").has_value());
+    // A comment is one of the starts browsers sniff as HTML; one never ended shows nothing.
+    EXPECT_EQ(RichTextReader::plainText("<!-- a comment, then plain text"), "");
+}
+
+// Bytes not named as a page are HTML where browsers sniff HTML: one of the standard's starting
+// tags (in any case, after white space) followed by a space or ">".
+TEST(RichTextReaderTest, PagesAreSniffedAsBrowsersSniffThem) {
+    struct Case {
+        std::string start;
+        bool html;
+    };
+    const std::vector<Case> cases = {
+        {"<!DOCTYPE html>", true}, {"<HTML>", true},      {"  \n<head>", true},
+        {"<script>x</script>", true}, {"<iframe src=a>", true}, {"<h1>", true},
+        {"<DIV class=a>", true},   {"<font size=2>", true}, {"<table>", true},
+        {"<a href=x>", true},      {"<style>", true},     {"<title>", true},
+        {"<b>", true},             {"<body>", true},      {"<br>", true},
+        {"<p>", true},             {"<!-- c -->", true},  {"<abbr>", false},
+        {"<meta charset=utf-8>", false}, {"<bold>", false}, {"<h2>", false},
+        {"<!--c-->", false},       {"text <p>", false},   {"<p", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.start);
+        EXPECT_EQ(RichTextReader::htmlText(c.start + "Body").has_value(), c.html);
+    }
 }
 
 TEST(RichTextReaderTest, OtherBytesAreNotImported) {

@@ -70,6 +70,14 @@ TEST(VCardParserTest, ReadsTheFieldsOfEachVersion) {
         {"UTF-16 big-endian without a mark",
          utf16("BEGIN:VCARD\nFN:x\nEND:VCARD\n", true),
          {expected("", "x", "", "", "", "", {}, {})}},
+        {"vCard 2.1 names holding a comma, escaped or not",
+         "BEGIN:VCARD\r\nVERSION:2.1\r\nFN:John O'Neil\\, Jr.\r\nN:O'Neil\\, Jr.;John;;;\r\n"
+         "END:VCARD\r\nBEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=UTF-8:M\xC3\xBCller, Sr.;"
+         "Hans,Peter\r\nEND:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nN:Doe;Jane,Ann;;;\r\n"
+         "END:VCARD\r\n",
+         {expected("", "John O'Neil, Jr.", "John", "O'Neil, Jr.", "", "", {}, {}),
+          expected("", "", "Hans,Peter", "M\xC3\xBCller, Sr.", "", "", {}, {}),
+          expected("", "", "Jane Ann", "Doe", "", "", {}, {})}},
         {"vCard 2.1 quoted-printable with a soft break and a charset",
          "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:M=C3=BCller;J="
          "\r\n"

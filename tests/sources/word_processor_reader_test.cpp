@@ -5,6 +5,8 @@
 #include <optional>
 
 #include "sources/rich_text_reader.h"
+#include "support/log_capture.h"
+#include "support/peak_heap.h"
 #include "zip_fixture.h"
 
 namespace vask {
@@ -70,10 +72,13 @@ TEST(WordProcessorReaderTest, ReadsOdtBodyText) {
          "a" + std::string(1024, ' ') + "b"},
         {"tabs and line breaks", "<text:p>a<text:tab/>b<text:line-break/>c</text:p>", "a\tb\nc"},
         {"layout white space collapses", "<text:p>one\n   two</text:p>", "one two"},
-        {"notes and annotations are left out",
+        {"white space collapses across spans",
+         "<text:p>one <text:span> two</text:span>\n <text:span>\nthree</text:span></text:p>",
+         "one two three"},
+        {"notes follow the body",
          "<text:p>rent<text:note><text:note-body><text:p>footnote</text:p></text:note-body>"
          "</text:note> due</text:p>",
-         "rent due"},
+         "rent due\n\nfootnote"},
         {"non-ASCII text",
          "<text:p>\xC3\x9C"
          "ber \xE2\x82\xAC"
@@ -87,6 +92,295 @@ TEST(WordProcessorReaderTest, ReadsOdtBodyText) {
         const auto text = WordProcessorReader::documentText(test::odtDocument(c.body));
         ASSERT_TRUE(text.has_value());
         EXPECT_EQ(*text, c.text);
+    }
+}
+
+// The namespaces Word and LibreOffice declare on a .docx part.
+constexpr std::string_view kDocxNamespaces =
+    "xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\" "
+    "xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\" "
+    "xmlns:wp=\"http://schemas.openxmlformats.org/drawingml/2006/wordprocessingDrawing\" "
+    "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" "
+    "xmlns:wps=\"http://schemas.microsoft.com/office/word/2010/wordprocessingShape\" "
+    "xmlns:v=\"urn:schemas-microsoft-com:vml\" "
+    "xmlns:m=\"http://schemas.openxmlformats.org/officeDocument/2006/math\" mc:Ignorable=\"wps\"";
+
+std::string docxPart(std::string_view root, const std::string& content) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<w:" +
+           std::string(root) + " " + std::string(kDocxNamespaces) + ">" + content + "</w:" +
+           std::string(root) + ">";
+}
+
+// A .docx as Word and LibreOffice write it: the notes parts (when given) before the document
+// part, as LibreOffice orders them, with Word's separator notes.
+std::string docx(const std::string& body, const std::string& footnotes = {},
+                 const std::string& endnotes = {}, const std::string& numbering = {}) {
+    const std::string separators =
+        "<w:footnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
+        "</w:footnote><w:footnote w:type=\"continuationSeparator\" w:id=\"0\"><w:p><w:r>"
+        "<w:continuationSeparator/></w:r></w:p></w:footnote>";
+    std::vector<std::pair<std::string, std::string>> entries = {
+        {"[Content_Types].xml", "<?xml version=\"1.0\"?><Types/>"}};
+    if (!footnotes.empty()) {
+        entries.emplace_back("word/footnotes.xml", docxPart("footnotes", separators + footnotes));
+    }
+    entries.emplace_back("word/document.xml",
+                         docxPart("document", "<w:body>" + body + "<w:sectPr/></w:body>"));
+    if (!numbering.empty()) {
+        entries.emplace_back("word/numbering.xml", docxPart("numbering", numbering));
+    }
+    if (!endnotes.empty()) {
+        entries.emplace_back("word/endnotes.xml", docxPart("endnotes", endnotes));
+    }
+    return test::zipArchive(entries);
+}
+
+std::string run(const std::string& text, const std::string& properties = {}) {
+    return "<w:r>" + (properties.empty() ? "" : "<w:rPr>" + properties + "</w:rPr>") +
+           "<w:t xml:space=\"preserve\">" + text + "</w:t></w:r>";
+}
+
+std::string paragraph(const std::string& runs) {
+    return "<w:p><w:pPr><w:pStyle w:val=\"Normal\"/><w:rPr><w:lang w:val=\"en-GB\"/></w:rPr>"
+           "</w:pPr>" + runs + "</w:p>";
+}
+
+// A text box anchored in a run, as both writers save it: the DrawingML shape for programs that
+// know it, and the VML picture as the fallback, each holding the box's paragraphs.
+std::string textBox(const std::string& paragraphs) {
+    return "<w:r><mc:AlternateContent><mc:Choice Requires=\"wps\"><w:drawing><wp:anchor>"
+           "<a:graphic><a:graphicData><wps:wsp><wps:txbx><w:txbxContent>" + paragraphs +
+           "</w:txbxContent></wps:txbx></wps:wsp></a:graphicData></a:graphic></wp:anchor>"
+           "</w:drawing></mc:Choice><mc:Fallback><w:pict><v:rect><v:textbox><w:txbxContent>" +
+           paragraphs + "</w:txbxContent></v:textbox></v:rect></w:pict></mc:Fallback>"
+           "</mc:AlternateContent></w:r>";
+}
+
+// What the author sees in Word or LibreOffice, once, in reading order.
+TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
+    struct Case {
+        std::string name;
+        std::string document;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"a text box is read once",
+         docx(paragraph(run("Anchor") + textBox(paragraph(run("Boxed"))) + run(" text")) +
+              paragraph(run("Next"))),
+         "Anchor text\n\nBoxed\n\nNext"},
+        {"hidden runs are left out",
+         docx(paragraph(run("Visible ") + run("Hiddenword secret ", "<w:vanish/>") +
+                        run("tail", "<w:b/>")) +
+              paragraph(run("shown", "<w:vanish w:val=\"false\"/>")) +
+              paragraph(run("gone", "<w:vanish w:val=\"1\"/>"))),
+         "Visible tail\n\nshown"},
+        {"a hidden paragraph mark hides no text",
+         docx("<w:p><w:pPr><w:rPr><w:vanish/></w:rPr></w:pPr>" + run("kept") + "</w:p>"),
+         "kept"},
+        {"a tracked move is read where it went",
+         docx(paragraph("<w:moveFromRangeStart w:id=\"1\" w:name=\"move1\"/><w:moveFrom w:id=\"2\">" +
+                        run("Moved ") + "</w:moveFrom><w:moveFromRangeEnd w:id=\"1\"/>" +
+                        run("Stays")) +
+              paragraph("<w:moveToRangeStart w:id=\"3\" w:name=\"move1\"/><w:moveTo w:id=\"4\">" +
+                        run("Moved") + "</w:moveTo><w:moveToRangeEnd w:id=\"3\"/>")),
+         "Stays\n\nMoved"},
+        {"characters standing as elements",
+         docx(paragraph(run("Non") + "<w:r><w:noBreakHyphen/></w:r>" + run("breaking") +
+                        "<w:r><w:softHyphen/></w:r>" + run(" one") + "<w:r><w:cr/></w:r>" +
+                        run("two") + "<w:r><w:sym w:font=\"Symbol\" w:char=\"F061\"/>"
+                        "<w:sym w:font=\"Symbol\" w:char=\"F0B9\"/><w:sym w:font=\"Wingdings\" "
+                        "w:char=\"F0E0\"/><w:sym w:font=\"Arial\" w:char=\"00A9\"/></w:r>")),
+         "Non\xE2\x80\x91" "breaking one\ntwo\xCE\xB1\xE2\x89\xA0\xEF\x83\xA0\xC2\xA9"},
+        {"properties a tracked change replaced hide nothing",
+         docx(paragraph("<w:r><w:rPr><w:b/><w:rPrChange w:id=\"5\" w:author=\"A\"><w:rPr>"
+                        "<w:vanish/></w:rPr></w:rPrChange></w:rPr><w:t>shown</w:t></w:r>")),
+         "shown"},
+        {"equations are read with their paragraph",
+         docx(paragraph(run("Area ") + "<m:oMath><m:r><m:rPr><m:sty m:val=\"p\"/></m:rPr>"
+                        "<m:t>A=\xCF\x80</m:t></m:r><m:sSup><m:e><m:r><m:t>r</m:t></m:r></m:e>"
+                        "<m:sup><m:r><m:t>2</m:t></m:r></m:sup></m:sSup></m:oMath>")),
+         "Area A=\xCF\x80r2"},
+        {"a tab stop is no tab",
+         docx("<w:p><w:pPr><w:tabs><w:tab w:val=\"left\" w:pos=\"720\"/></w:tabs></w:pPr>" +
+              run("Text") + "<w:r><w:tab/></w:r>" + run("after") + "</w:p>"),
+         "Text\tafter"},
+        {"footnotes and endnotes follow the body once",
+         docx(paragraph(run("Body") + "<w:r><w:rPr><w:rStyle w:val=\"FootnoteReference\"/>"
+                                      "</w:rPr><w:footnoteReference w:id=\"1\"/></w:r>" +
+                        run(" text") + "<w:r><w:endnoteReference w:id=\"1\"/></w:r>"),
+              "<w:footnote w:id=\"1\">" +
+                  paragraph("<w:r><w:footnoteRef/></w:r>" + run(" A footnote")) + "</w:footnote>",
+              "<w:endnote w:id=\"1\">" +
+                  paragraph("<w:r><w:endnoteRef/></w:r>" + run(" An endnote")) + "</w:endnote>"),
+         "Body text\n\n A footnote\n\n An endnote"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(c.document), c.text);
+    }
+}
+
+// A list item reads with the number or bullet Word shows before it, counted as Word counts.
+TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
+    const std::string numbering =
+        "<w:abstractNum w:abstractNumId=\"0\"><w:multiLevelType w:val=\"hybridMultilevel\"/>"
+        "<w:lvl w:ilvl=\"0\"><w:start w:val=\"1\"/><w:numFmt w:val=\"decimal\"/>"
+        "<w:lvlText w:val=\"%1.\"/><w:lvlJc w:val=\"left\"/><w:pPr><w:ind w:left=\"720\" "
+        "w:hanging=\"360\"/></w:pPr></w:lvl><w:lvl w:ilvl=\"1\"><w:start w:val=\"1\"/>"
+        "<w:numFmt w:val=\"lowerLetter\"/><w:lvlText w:val=\"%1.%2)\"/></w:lvl>"
+        "<w:lvl w:ilvl=\"2\"><w:start w:val=\"4\"/><w:numFmt w:val=\"upperRoman\"/>"
+        "<w:lvlText w:val=\"%3.\"/></w:lvl></w:abstractNum>"
+        "<w:abstractNum w:abstractNumId=\"1\"><w:lvl w:ilvl=\"0\"><w:start w:val=\"1\"/>"
+        "<w:numFmt w:val=\"bullet\"/><w:lvlText w:val=\"\xEF\x82\xB7\"/><w:rPr><w:rFonts "
+        "w:ascii=\"Symbol\" w:hAnsi=\"Symbol\" w:hint=\"default\"/></w:rPr></w:lvl>"
+        "<w:lvl w:ilvl=\"1\"><w:numFmt w:val=\"bullet\"/><w:lvlText w:val=\"o\"/><w:rPr>"
+        "<w:rFonts w:ascii=\"Courier New\"/></w:rPr></w:lvl></w:abstractNum>"
+        "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>"
+        "<w:num w:numId=\"2\"><w:abstractNumId w:val=\"1\"/></w:num>";
+    const auto item = [](int list, int level, const std::string& text) {
+        return "<w:p><w:pPr><w:pStyle w:val=\"ListParagraph\"/><w:numPr><w:ilvl w:val=\"" +
+               std::to_string(level) + "\"/><w:numId w:val=\"" + std::to_string(list) +
+               "\"/></w:numPr><w:rPr><w:lang w:val=\"en-GB\"/></w:rPr></w:pPr>" + run(text) +
+               "</w:p>";
+    };
+    const auto body =
+        item(1, 0, "First") + item(1, 1, "Sub") + item(1, 1, "Sub two") + item(1, 2, "Deep") +
+        item(1, 0, "Second") + item(1, 1, "Sub again") + item(2, 0, "Bullet") +
+        item(2, 1, "Inner") + item(0, 0, "Not a list item") +
+        "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/></w:numPr>"
+        "<w:pPrChange w:id=\"1\" w:author=\"A\"><w:pPr><w:numPr><w:ilvl w:val=\"0\"/>"
+        "<w:numId w:val=\"2\"/></w:numPr></w:pPr></w:pPrChange></w:pPr>" + run("Third") + "</w:p>" +
+        paragraph(run("Plain"));
+    EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering)),
+              "1.\tFirst\n\n1.a)\tSub\n\n1.b)\tSub two\n\nIV.\tDeep\n\n2.\tSecond\n\n2.a)\tSub "
+              "again\n\n\xE2\x80\xA2\tBullet\n\no\tInner\n\nNot a list item\n\n3.\tThird\n\nPlain");
+    // A start past what a list counts to is taken as the most it counts to.
+    const std::string huge =
+        "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\"><w:start "
+        "w:val=\"9223372036854775807\"/><w:lvlText w:val=\"%1.\"/></w:lvl></w:abstractNum>"
+        "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>";
+    EXPECT_EQ(WordProcessorReader::documentText(
+                  docx(item(1, 0, "a") + item(1, 0, "b"), {}, {}, huge)),
+              "1000000000.\ta\n\n1000000001.\tb");
+    // Without its definitions a list reads without numbers.
+    EXPECT_EQ(WordProcessorReader::documentText(docx(item(1, 0, "First"))), "First");
+}
+
+// A notes part that cannot be read costs its notes, not the body, and says so.
+TEST(WordProcessorReaderTest, UnreadableNotesLeaveTheBody) {
+    test::LogCapture logs;
+    EXPECT_EQ(WordProcessorReader::documentText(docx(paragraph(run("Body")),
+                                                     "<w:footnote w:id=\"1\">" +
+                                                         paragraph(run("cut off")) + "<w:p>")),
+              "Body");
+    bool noted = false;
+    for (const auto& record : logs->records()) {
+        noted = noted || record.message.find("word/footnotes.xml was not read") != std::string::npos;
+    }
+    EXPECT_TRUE(noted);
+}
+
+// An .odt as LibreOffice writes it: automatic styles in content.xml before the body.
+std::string odt(const std::string& styles, const std::string& body) {
+    return test::zipArchive(
+        {{"mimetype", "application/vnd.oasis.opendocument.text"},
+         {"content.xml",
+          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<office:document-content "
+          "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+          "xmlns:style=\"urn:oasis:names:tc:opendocument:xmlns:style:1.0\" "
+          "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" "
+          "xmlns:draw=\"urn:oasis:names:tc:opendocument:xmlns:drawing:1.0\" "
+          "xmlns:fo=\"urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0\" "
+          "xmlns:svg=\"urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0\" "
+          "xmlns:xlink=\"http://www.w3.org/1999/xlink\" office:version=\"1.3\">"
+          "<office:automatic-styles>" + styles + "</office:automatic-styles><office:body>"
+          "<office:text><text:sequence-decls/>" + body +
+          "</office:text></office:body></office:document-content>"}});
+}
+
+TEST(WordProcessorReaderTest, OdtGivesWhatTheAuthorSees) {
+    const std::string hiddenStyles =
+        "<style:style style:name=\"P1\" style:family=\"paragraph\" "
+        "style:parent-style-name=\"Standard\"><style:text-properties text:display=\"none\"/>"
+        "</style:style><style:style style:name=\"T1\" style:family=\"text\">"
+        "<style:text-properties text:display=\"none\"/></style:style>"
+        "<style:style style:name=\"T2\" style:family=\"text\"><style:text-properties "
+        "fo:font-weight=\"bold\"/></style:style>";
+    struct Case {
+        std::string name;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"hidden characters are left out",
+         "<text:p text:style-name=\"Standard\">Visible <text:span text:style-name=\"T1\">"
+         "Hiddenword secret </text:span><text:span text:style-name=\"T2\">tail</text:span>"
+         "</text:p>",
+         "Visible tail"},
+        {"a paragraph of a hidden style is left out",
+         "<text:p text:style-name=\"P1\">hidden</text:p><text:p>shown</text:p>", "shown"},
+        {"a paragraph hidden by its field is left out",
+         "<text:p>before</text:p><text:p>gone <text:hidden-paragraph text:condition=\"ooow:1\" "
+         "text:is-hidden=\"true\"/>still gone</text:p><text:p><text:hidden-paragraph "
+         "text:condition=\"ooow:0\" text:is-hidden=\"false\"/>kept</text:p>",
+         "before\n\nkept"},
+        {"a hidden paragraph takes its text box with it",
+         "<text:p>gone<draw:frame><draw:text-box><text:p>boxed</text:p></draw:text-box>"
+         "</draw:frame><text:hidden-paragraph text:is-hidden=\"true\"/></text:p><text:p>kept"
+         "</text:p>",
+         "kept"},
+        {"a hidden section is left out",
+         "<text:section text:style-name=\"Sect1\" text:name=\"Section1\" text:display=\"none\">"
+         "<text:p>secret</text:p></text:section><text:section text:name=\"Section2\">"
+         "<text:p>open</text:p></text:section>",
+         "open"},
+        {"hidden text fields show their text only when shown",
+         "<text:p>a<text:hidden-text text:condition=\"ooow:1\" text:string-value=\"X\" "
+         "text:is-hidden=\"true\"/>b<text:hidden-text text:condition=\"ooow:0\" "
+         "text:string-value=\"Y\" text:is-hidden=\"false\"/>c</text:p>",
+         "abYc"},
+        {"titles and descriptions of images are no body text",
+         "<text:p>Photo<draw:frame draw:name=\"Image1\"><draw:image xlink:href=\"a.png\"/>"
+         "<svg:title>Alt title</svg:title><svg:desc>Long description</svg:desc></draw:frame>"
+         " caption</text:p>",
+         "Photo caption"},
+        {"a text box inside a frame follows its paragraph",
+         "<text:p>Anchor<draw:frame><draw:text-box><text:p>Boxed</text:p></draw:text-box>"
+         "</draw:frame> text</text:p>",
+         "Anchor text\n\nBoxed"},
+        {"notes follow the body once, without their citation",
+         "<text:p>Body<text:note text:id=\"ftn1\" text:note-class=\"footnote\">"
+         "<text:note-citation>1</text:note-citation><text:note-body><text:p "
+         "text:style-name=\"Footnote\">A footnote</text:p></text:note-body></text:note> text"
+         "<text:note text:id=\"ftn2\" text:note-class=\"endnote\"><text:note-citation>i"
+         "</text:note-citation><text:note-body><text:p>An endnote</text:p></text:note-body>"
+         "</text:note></text:p><text:p>More</text:p>",
+         "Body text\n\nMore\n\nA footnote\n\nAn endnote"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(odt(hiddenStyles, c.body)), c.text);
+    }
+}
+
+// A paragraph of many megabytes (a small .docx of repeated runs) is written once into the text,
+// never copied while the original is held.
+TEST(WordProcessorReaderTest, ALongParagraphIsNotHeldTwice) {
+    // Just under a power of two, where one copy beside the original shows most clearly.
+    constexpr std::size_t kRun = 1024;
+    constexpr std::size_t kRuns = 127 * 64;
+    std::string runs;
+    for (std::size_t i = 0; i < kRuns; ++i) {
+        runs += run(std::string(kRun, 'a' + static_cast<char>(i % 26)));
+    }
+    const auto document = docx(paragraph(runs));
+    std::optional<std::string> text;
+    const auto peak =
+        test::peakHeapGrowth([&] { text = WordProcessorReader::documentText(document); });
+    ASSERT_TRUE(text.has_value());
+    ASSERT_EQ(text->size(), kRun * kRuns);
+    if (peak) {
+        EXPECT_LT(*peak, text->size() * 7 / 4) << "peak heap growth " << *peak;
     }
 }
 
