@@ -82,31 +82,39 @@ SecretBackend::ReadResult JournaledKeyringBackend::copyMatching(std::string_view
 SecretBackend::Outcome JournaledKeyringBackend::update(std::string_view service,
                                                        std::string_view account,
                                                        std::string_view data) {
-    return putUnlessRead(itemNotFound, itemNotFound, service, account, data);
+    return change(true, service, account, data);
 }
 
 SecretBackend::Outcome JournaledKeyringBackend::add(std::string_view service,
                                                     std::string_view account,
                                                     std::string_view data) {
-    return putUnlessRead(success, duplicateItem, service, account, data);
+    return change(false, service, account, data);
 }
 
-SecretBackend::Outcome JournaledKeyringBackend::putUnlessRead(Status read, Status answer,
-                                                              std::string_view service,
-                                                              std::string_view account,
-                                                              std::string_view data) {
-    // A keyring that cannot say (locked, silent) does not stop the change: it is kept.
-    if (copyMatching(service, account).status == read) {
-        return answer;
-    }
-    return put(service, account, data);
-}
-
-SecretBackend::Outcome JournaledKeyringBackend::put(std::string_view service,
-                                                    std::string_view account,
-                                                    std::string_view data) {
+SecretBackend::Outcome JournaledKeyringBackend::change(bool replacing, std::string_view service,
+                                                       std::string_view account,
+                                                       std::string_view data) {
     std::lock_guard lock(changing_);
-    const auto stored = putInto(*keyring_, service, account, data);
+    // Whether the item exists is asked of the keyring only by the change itself, within the
+    // change's limit: a keyring that does not answer never holds a sign-in up for longer.
+    const bool removed = removalNoted(service, account);
+    const bool kept = !removed && pending_->copyMatching(service, account).status == success;
+    Outcome stored;
+    if (removed || kept) {
+        if (kept && !replacing) {
+            return duplicateItem;
+        }
+        if (removed && replacing) {
+            return itemNotFound;
+        }
+        stored = putInto(*keyring_, service, account, data);
+    } else {
+        stored = replacing ? keyring_->update(service, account, data)
+                           : keyring_->add(service, account, data);
+        if (stored.status == itemNotFound || stored.status == duplicateItem) {
+            return stored;
+        }
+    }
     Outcome outcome = stored;
     if (stored.status == success) {
         // An older copy kept while the keyring was away must not win at the next start.
@@ -114,8 +122,8 @@ SecretBackend::Outcome JournaledKeyringBackend::put(std::string_view service,
     } else {
         outcome = putInto(*pending_, service, account, data);
         logger().error("secret_kept_in_file key=" + std::string(account) +
-                         " status=" + std::to_string(stored.status) +
-                         " kept=" + (outcome.status == success ? "true" : "false"));
+                       " status=" + std::to_string(stored.status) +
+                       " kept=" + (outcome.status == success ? "true" : "false"));
         if (outcome.status != success) {
             return stored;
         }

@@ -52,11 +52,9 @@ class JournaledKeyringBackend final : public SecretBackend {
   private:
     // Whether a removal of the item is still to be made in the keyring.
     bool removalNoted(std::string_view service, std::string_view account);
-    // `answer` when reading the item answers `read`, else put().
-    Outcome putUnlessRead(Status read, Status answer, std::string_view service,
-                          std::string_view account, std::string_view data);
-    // Stores the item in the keyring, else in `pending`.
-    Outcome put(std::string_view service, std::string_view account, std::string_view data);
+    // Updates (`replacing`) or adds the item in the keyring, else in `pending`.
+    Outcome change(bool replacing, std::string_view service, std::string_view account,
+                   std::string_view data);
 
     std::shared_ptr<SecretBackend> keyring_;
     std::shared_ptr<FileSecretBackend> pending_;
