@@ -4,12 +4,15 @@
 # never answers, during the index rebuild at the end of a large first copy, during the repair
 # that the next open makes after a kill -9, and while a relay that accepts connections and never
 # answers holds its requests, with a notification server and a Secret Service that stopped
-# answering (SIGSTOP), and by SIGHUP during a turn; a start with a keyring stopped from the
-# first moment must show its tray and answer a launch within 5 s. Each quit must end with status 0 within the
+# answering (SIGSTOP), while a locked keyring's prompt that the user asked for stays open (a
+# stand-in Secret Service whose prompter never answers), and by SIGHUP during a turn; a start with
+# a keyring stopped from the first moment must show its tray and answer a launch within 5 s. After
+# a sign-out cut short by a quit the next start must be signed out, and no start may ask a locked
+# keyring to unlock. Each quit must end with status 0 within the
 # limit (2 s in a sanitizer build, 1 s otherwise) and leave no process of its own (helper
 # included), no lock or socket and no -wal or -shm file; after a turn the question must be in
 # sessions.db. A kill -9 during a turn must take the helper with it within 1 s, a quit held up by
-# a helper that ignores SIGTERM must keep the lock until it ends, and a start right after a quit
+# a helper that ignores SIGTERM must give up its lock and socket within 1 s, and a start right after a quit
 # must never find a database locked. A launch from another runtime folder, or none, or after the
 # running instance's runtime folder was removed never makes a second running instance, and a
 # launch 300 ms after SIGTERM ends with a Vask running. Prints each quit's latency and one
@@ -234,9 +237,9 @@ if start_app; then
     fi
 fi
 
-# A helper that ignores SIGTERM holds the quit up for the grace before its SIGKILL; all that time
-# the lock stays, so that no launch takes over while this process still runs. SIGTERM goes once
-# the helper ignores it, not merely once it exists.
+# A helper that ignores SIGTERM holds the quit up for the grace before its SIGKILL; the lock and
+# socket go before that wait, so a launch meanwhile is never refused by the Vask that is leaving.
+# SIGTERM goes once the helper ignores it, not merely once it exists.
 printf '{"steps":[{"ignore_sigterm":true},{"read_stdin":"all"},{"hang":true}]}\n' >"$ROOT/stubborn.json"
 export VASK_TEST_RLM_SCENARIO="$ROOT/stubborn.json"
 if start_app; then
@@ -245,12 +248,12 @@ if start_app; then
         pid=$APP_PID
         APP_PID=
         kill -TERM "$pid"
-        sleep 1
-        if kill -0 "$pid" 2>/dev/null && [[ -n $(instance_files) ]]; then
-            pass "a quit waiting for its helper keeps the lock until it ends"
+        no_instance_files() { [[ -z $(instance_files) ]]; }
+        if wait_for 1 no_instance_files; then
+            pass "a quit waiting for its helper gives up its lock and socket within 1 s"
         else
-            fail "a quit waiting for its helper keeps the lock until it ends" \
-                "$(kill -0 "$pid" 2>/dev/null && echo "running without them" || echo "ended")"
+            fail "a quit waiting for its helper gives up its lock and socket within 1 s" \
+                "$(instance_files | tr '\n' ' ')"
         fi
         status=0
         wait "$pid" || status=$?
@@ -467,7 +470,9 @@ else
     fail "a private session bus starts for the notification server"
 fi
 
-# A Secret Service that stopped during a sign-out: the sign-out's calls wait on it.
+# A Secret Service that stopped during a sign-out: the sign-out's calls wait on it, and the quit
+# gives them up. The sign-out was recorded in the data folder before it was done: the next start,
+# with the keyring answering again, is signed out and removes what the keyring still held.
 if new_case secrets && start_private_bus; then
     keyring=$(start_keyring)
     # The storage is chosen on a worker, after the tray is up.
@@ -478,6 +483,18 @@ if new_case secrets && start_private_bus; then
         send "vasktest://signout"
         if wait_for 30 testhook_grew 'signing out' "$signouts"; then
             quit_app "with a Secret Service that stopped answering during a sign-out"
+            kill -CONT "$keyring"
+            signed_out=$(log_count 'auth_mode_resolved mode=none')
+            signed_in=$(log_count 'auth_mode_resolved mode=managed')
+            if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=none' "$signed_out" &&
+                ! log_grew 'auth_mode_resolved mode=managed' "$signed_in" &&
+                grep -q 'secret_record_settled removed=[1-9]' "$VASK_LOG_FILE"; then
+                pass "the start after a sign-out cut short by a quit is signed out"
+            else
+                fail "the start after a sign-out cut short by a quit is signed out" \
+                    "$(grep -e auth_mode_resolved -e secret_record_settled "$VASK_LOG_FILE" | tail -n 3)"
+            fi
+            quit_app "after finishing an earlier sign-out"
         else
             fail "the sign-out starts with a stopped Secret Service"
             kill_app
@@ -491,6 +508,64 @@ if new_case secrets && start_private_bus; then
 else
     fail "a private session bus starts for the Secret Service"
 fi
+
+# A keyring that is locked when Vask starts (as after an automatic login) and holds Vask's
+# credentials, with a prompter that never answers: no start asks it to unlock; the user asks
+# (the chat's "Unlock Keyring"), the prompt shows and stays, and a quit then still ends at once.
+# The start after it asks nothing either.
+locked_keyring_prompt() {
+    local standin asked locked
+    if ! new_case locked-keyring || ! start_private_bus; then
+        fail "a private session bus starts for the locked keyring"
+        return
+    fi
+    /usr/bin/python3 scripts/secret-service-standin.py --locked --items "$SUPPORT/credentials.json" \
+        --log "$ROOT/standin.log" >"$ROOT/standin.out" 2>&1 &
+    standin=$!
+    if ! wait_for 20 name_owned org.freedesktop.secrets; then
+        fail "the stand-in keyring starts" "$(cat "$ROOT/standin.out")"
+        kill "$standin" 2>/dev/null
+        stop_private_bus
+        return
+    fi
+    # The credentials are in the keyring only.
+    rm -f "$SUPPORT/credentials.json"
+    unlocks() { grep -c -e 'Service.Unlock' -e 'Prompt.Prompt' "$ROOT/standin.log" 2>/dev/null || true; }
+    prompt_shown() { grep -q 'Prompt.Prompt' "$ROOT/standin.log" 2>/dev/null; }
+    locked=$(log_count 'auth_mode_resolved mode=keyring_locked')
+    if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=keyring_locked' "$locked"; then
+        if [[ $(unlocks) -eq 0 ]]; then
+            pass "a start with a locked keyring opens no prompt"
+        else
+            fail "a start with a locked keyring opens no prompt" "$(unlocks) unlock calls"
+        fi
+        send "vasktest://unlock-keyring"
+        if wait_for 30 prompt_shown; then
+            quit_app "with the keyring's prompt open"
+        else
+            fail "the unlock the user asks for shows the keyring's prompt"
+            kill_app
+        fi
+        asked=$(unlocks)
+        locked=$(log_count 'auth_mode_resolved mode=keyring_locked')
+        if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=keyring_locked' "$locked" &&
+            [[ $(unlocks) -eq $asked ]]; then
+            pass "the start after a quit with the prompt open opens no prompt and says the keyring is locked"
+        else
+            fail "the start after a quit with the prompt open opens no prompt and says the keyring is locked" \
+                "$(($(unlocks) - asked)) more unlock calls"
+        fi
+        quit_app "after a start with a locked keyring"
+    else
+        fail "a start with a locked keyring says it is locked" \
+            "$(grep -e auth_mode_resolved -e secret_storage "$VASK_LOG_FILE" | tail -n 3)"
+        kill_app
+    fi
+    kill "$standin" 2>/dev/null
+    wait "$standin" 2>/dev/null
+    stop_private_bus
+}
+locked_keyring_prompt
 
 # A start while the keyring is stopped (SIGSTOP) from the first moment: the keyring is asked on
 # a worker, so the tray comes up and a launch's URL is answered within a few seconds, and the

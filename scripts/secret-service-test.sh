@@ -3,7 +3,10 @@
 # gnome-keyring unlocked by a throw-away password, in a throw-away home, so the user's own
 # keyring is never touched. The Secret Service test must run here; a skip is a failure. Then,
 # on a second private bus in another empty home, gnome-keyring started on demand with no
-# keyring at all: credentials kept in the file must open no prompt there.
+# keyring at all: credentials kept in the file must open no prompt there. On a third, a
+# Secret Service stand-in (scripts/secret-service-standin.py) whose default keyring is locked
+# and holds Vask's items, and whose unlock prompt never completes: reads must open no prompt, and
+# a quit must not wait for the prompt the user asked for.
 # Usage: scripts/secret-service-test.sh [build folder]   (default: build/asan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,3 +44,30 @@ HOME="$scratch/on-demand-home" XDG_DATA_HOME="$scratch/on-demand-home/.local/sha
     XDG_RUNTIME_DIR="$scratch/on-demand-runtime" VASK_ON_DEMAND_KEYRING=1 \
     dbus-run-session -- ctest --test-dir "$build" -R "^SecretServicePromptTest\." \
     --output-on-failure --no-tests=error
+
+# A locked keyring holding Vask's customer token, with a prompter that never answers.
+service="ai.ternwick.Vask.locked-test"
+printf '{"%s": {"corvane.customer.token": "%s"}}\n' "$service" "$(printf tok | base64)" \
+    >"$scratch/locked-items.json"
+mkdir -p "$scratch/locked-home" "$scratch/locked-runtime"
+chmod 700 "$scratch/locked-runtime"
+HOME="$scratch/locked-home" XDG_DATA_HOME="$scratch/locked-home/.local/share" \
+    XDG_RUNTIME_DIR="$scratch/locked-runtime" VASK_LOCKED_KEYRING_SERVICE="$service" \
+    dbus-run-session -- bash -c '
+    set -euo pipefail
+    /usr/bin/python3 scripts/secret-service-standin.py --locked --items "$1" \
+        --log "$2" >"$2.out" 2>&1 &
+    standin=$!
+    trap "kill $standin 2>/dev/null" EXIT
+    deadline=$((SECONDS + 30))
+    until grep -q ready "$2.out" 2>/dev/null; do
+        if ((SECONDS >= deadline)) || ! kill -0 "$standin" 2>/dev/null; then
+            echo "secret-service-test: the stand-in Secret Service did not come up" >&2
+            cat "$2.out" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
+    ctest --test-dir "$0" -R "^SecretServiceLockedTest\." --output-on-failure --no-tests=error \
+        --timeout 120
+' "$build" "$scratch/locked-items.json" "$scratch/standin.log"

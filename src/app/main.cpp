@@ -108,13 +108,16 @@ int main(int argc, char** argv) {
     // event loop's quit: the signal's own thread gives such calls up at once.
     vask::quitOnTerminationSignals([] { vask::LibsecretBackend::abandonCalls(); });
     const int status = QApplication::exec();
+    // A quit waits on nothing outside Vask: every call to the keyring is given up (its prompt
+    // included), and what the user changed is already kept in the data folder.
     vask::LibsecretBackend::abandonCalls();
+    // Everything is told to stop (a running turn's question is stored) without waiting ...
     vask.shutDown();
-    // Every worker ends (each was told to stop) before the databases close and the
-    // single-instance lock goes: a launch that took over while this one still rebuilt an index
-    // would find its databases locked.
+    // ... and the lock and socket go before anything is waited for, so a launch from now on is
+    // never refused by a Vask that is leaving: work still stopping only reads or ends its
+    // databases, which wait for each other's writes.
+    vask.releaseInstance();
     workers.join();
     vask.closeDatabases();
-    vask.releaseInstance();
     return status;
 }

@@ -50,8 +50,8 @@ class VaskApplication : public QObject {
     // Once the workers have been joined: every service goes, and with them every database
     // connection, so that a clean quit leaves checkpointed databases.
     void closeDatabases();
-    // Gives up the single-instance lock and socket: last, once the workers have been joined and
-    // nothing of this process writes any more, so that a launch taking over never meets it.
+    // Gives up the single-instance lock and socket: right after shutDown(), before the quit waits
+    // for anything, so that a launch is never refused by a Vask that is leaving.
     void releaseInstance();
 
   private:

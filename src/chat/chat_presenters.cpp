@@ -1,5 +1,7 @@
 #include "chat/chat_presenters.h"
 
+#include "chat/chat_view_model.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -128,9 +130,19 @@ std::optional<std::string_view> shownReasoning(const ChatState& state) {
     return std::nullopt;
 }
 
-std::optional<std::string> errorRowText(const ChatState& state) {
+std::optional<std::string> errorRowText(const ChatState& state, bool keyringLocked) {
     if (const auto* failed = state.asFailed()) {
         return failed->error;
+    }
+    if (keyringLocked && !state.isSending()) {
+        return std::string(ChatViewModel::keyringLockedText);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string_view> errorRowAction(bool keyringLocked) {
+    if (keyringLocked) {
+        return unlockKeyringAction;
     }
     return std::nullopt;
 }

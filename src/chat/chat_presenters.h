@@ -41,8 +41,12 @@ bool canSend(bool isReady, std::string_view inputText, const ChatState& state);
 std::string progressText(const ChatState& state);
 // The reasoning to show, only while sending and when there is some; it points into `state`.
 std::optional<std::string_view> shownReasoning(const ChatState& state);
-// The error row's text: only for a failed turn, and never beside the usage-limit card.
-std::optional<std::string> errorRowText(const ChatState& state);
+// The error row's text: for a failed turn, and, while the keyring that holds the credentials is
+// locked, what the user needs to do before asking; never beside the usage-limit card.
+std::optional<std::string> errorRowText(const ChatState& state, bool keyringLocked = false);
+// The button beside the error row, when it has one: unlocking a locked keyring.
+std::optional<std::string_view> errorRowAction(bool keyringLocked);
+inline constexpr std::string_view unlockKeyringAction = "Unlock Keyring";
 
 inline constexpr std::string_view emptyStatePrompt = "Ask anything about your messages";
 inline constexpr std::string_view emptyStateExample =

@@ -30,6 +30,12 @@ RLMCredentials credentialsFor(const AuthMode& mode) {
     return credentials;
 }
 
+// A question that found the credentials behind a locked keyring.
+class KeyringLockedError : public Error {
+  public:
+    KeyringLockedError() : Error(std::string(ChatViewModel::keyringLockedText)) {}
+};
+
 bool carriesUsage(RLMHelperError::Case c) {
     using Case = RLMHelperError::Case;
     return c == Case::usageLimitReached || c == Case::unauthorized ||
@@ -45,6 +51,8 @@ struct ChatViewModel::Turn {
     std::string questionText;
     std::string sessionID;
     RLMCredentials credentials;
+    // The credentials were not known at send: the worker waits for them before the run.
+    bool awaitsCredentials = false;
     // Set on the worker when a refresh replaced the credentials; read on the main executor
     // only after the run's result was posted there.
     std::optional<RLMCredentials> refreshedCredentials;
@@ -58,10 +66,6 @@ struct ChatViewModel::Turn {
     SessionList sessions;
     std::stop_token stop;
 };
-
-RLMCredentials ChatViewModel::resolveCredentials() const {
-    return credentialsFor(deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none());
-}
 
 void ChatViewModel::send() {
     if (state.get().isSending()) {
@@ -83,7 +87,18 @@ void ChatViewModel::send() {
     }
 
     auto turn = std::make_shared<Turn>();
-    turn->credentials = resolveCredentials();
+    // Asked before secret storage answered: the turn waits for the credentials on the worker
+    // (showing its progress meanwhile) rather than go out without them.
+    turn->awaitsCredentials = deps_.authModeKnown && !deps_.authModeKnown();
+    if (!turn->awaitsCredentials) {
+        const AuthMode mode = deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none();
+        if (mode.isKeyringLocked()) {
+            keyringLocked.set(true);
+            failImmediately(questionText, std::string(keyringLockedText));
+            return;
+        }
+        turn->credentials = credentialsFor(mode);
+    }
     if (presentAndNotBlank(turn->credentials.customerToken) && deps_.tierSnapshotRefreshed &&
         !*deps_.tierSnapshotRefreshed) {
         *deps_.tierSnapshotRefreshed = true;
@@ -162,8 +177,12 @@ void ChatViewModel::send() {
 }
 
 void ChatViewModel::failImmediately(const std::string& questionText) {
-    const std::string text = persistentError_.value_or(
-        RLMHelperError::plain(RLMHelperError::Case::missingHelperCommand).what());
+    failImmediately(questionText,
+                    persistentError_.value_or(
+                        RLMHelperError::plain(RLMHelperError::Case::missingHelperCommand).what()));
+}
+
+void ChatViewModel::failImmediately(const std::string& questionText, const std::string& text) {
     ChatMessage question;
     question.id = Uuid::random();
     question.role = ChatRole::user;
@@ -213,6 +232,25 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
         };
 
         stream->progress("Preparing\u2026");
+        try {
+            if (turn->awaitsCredentials) {
+                // On the worker the provider waits until secret storage answers (its own
+                // limits bound that), so the question carries what storage holds.
+                const AuthMode mode = authModeProvider ? authModeProvider() : AuthMode::none();
+                if (mode.isKeyringLocked()) {
+                    throw KeyringLockedError();
+                }
+                turn->credentials = credentialsFor(mode);
+                turn->inputs.credentials = turn->credentials;
+            }
+        } catch (...) {
+            main.post([weak, turn, error = std::current_exception()] {
+                if (auto self = weak.lock()) {
+                    self->handleFailure(turn, error);
+                }
+            });
+            return;
+        }
         RLMTurnAttempt::TurnInputs inputs = turn->inputs;
         inputs.conversationSessions.reserve(turn->sessions.size());
         for (const auto& session : turn->sessions) {
@@ -401,6 +439,10 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
         usage = carriesUsage(e.errorCase())
                     ? turn->usageAccumulator->settled(e.usage().rootUsage, e.usage().subcallUsage)
                     : turn->usageAccumulator->usage();
+    } catch (const KeyringLockedError& e) {
+        keyringLocked.set(true);
+        text = e.what();
+        usage = turn->usageAccumulator->usage();
     } catch (const std::exception& e) {
         text = e.what();
         usage = turn->usageAccumulator->usage();

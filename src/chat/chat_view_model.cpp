@@ -186,7 +186,32 @@ void ChatViewModel::refreshCredentials() {
     } else if (const auto* managed = mode.asManaged()) {
         has = nilIfEmpty(managed->customerToken).has_value();
     }
-    hasCredentials.set(has);
+    // Signed in behind a locked keyring: the chat shows, and says what is needed.
+    keyringLocked.set(mode.isKeyringLocked());
+    hasCredentials.set(has || mode.isKeyringLocked());
+}
+
+void ChatViewModel::unlockKeyring() {
+    if (!deps_.unlockKeyring) {
+        return;
+    }
+    std::weak_ptr<ChatViewModel> weak = weak_from_this();
+    deps_.unlockKeyring([weak](std::optional<std::string> failure) {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        if (failure) {
+            self->lastError.set(std::move(failure));
+            return;
+        }
+        self->refreshCredentials();
+        if (const auto* failed = self->state.get().asFailed();
+            failed != nullptr && failed->error == keyringLockedText && !self->keyringLocked.get()) {
+            // The question that found the keyring locked may be asked again now.
+            self->state.set(ChatState::idle());
+        }
+    });
 }
 
 Subscription ChatViewModel::observeOutline(std::function<void()> changed) {
@@ -196,6 +221,7 @@ Subscription ChatViewModel::observeOutline(std::function<void()> changed) {
     subscriptions->push_back(currentSessionID.subscribe(notify, Delivery::changesOnly));
     subscriptions->push_back(pendingSessionFocus.subscribe(notify, Delivery::changesOnly));
     subscriptions->push_back(hasCredentials.subscribe(notify, Delivery::changesOnly));
+    subscriptions->push_back(keyringLocked.subscribe(notify, Delivery::changesOnly));
     subscriptions->push_back(lastError.subscribe(notify, Delivery::changesOnly));
     subscriptions->push_back(loadingSessions.subscribe(notify, Delivery::changesOnly));
     // More of the same running turn keeps the state's case and question.

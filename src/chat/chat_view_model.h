@@ -76,6 +76,13 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         // When null, private memory's coordinator over the store and gate above.
         std::shared_ptr<ChatMemoryCommitter> memoryCommitter{};
         AuthModeProvider authModeProvider{};
+        // Whether the credentials are known yet (secret storage may still be asked on a
+        // worker); null: always. A question asked before waits for them on the worker.
+        std::function<bool()> authModeKnown{};
+        // Asks the keyring to unlock (its prompt may show); `done` runs on the main executor
+        // with the failure's text, nothing once unlocked. Null: no keyring to unlock.
+        std::function<void(std::function<void(std::optional<std::string>)> done)>
+            unlockKeyring{};
         // Null for the popover.
         std::shared_ptr<SessionStore> sessionStore{};
         std::string accountURL{};
@@ -110,6 +117,9 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     Published<std::string> currentSessionID;
     Published<std::optional<std::string>> pendingSessionFocus;
     Published<bool> hasCredentials{false};
+    // Signed in, with the credentials in a keyring that is locked: questions are answered
+    // keyringLockedText until the user unlocks it (unlockKeyring()).
+    Published<bool> keyringLocked{false};
     // True while the saved chats are being read; sending waits for them.
     Published<bool> loadingSessions{false};
 
@@ -134,6 +144,11 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     std::size_t historyCountsMade() const { return historyCountsMade_; }
 
     void refreshCredentials();
+    // Asks the keyring to unlock, which may show its prompt: only on the user's request. The
+    // credentials are read again once it is unlocked.
+    void unlockKeyring();
+    static constexpr std::string_view keyringLockedText =
+        "Your keyring is locked. Unlock it to ask.";
 
     // Sessions.
     void startNewSession();
@@ -275,8 +290,9 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     std::shared_ptr<ChatViewModel> handoffReceiver(const std::string& sessionID) const;
 
     // The turn.
-    RLMCredentials resolveCredentials() const;
     void failImmediately(const std::string& question);
+    // Keeps the question as unanswered and shows `text` as its failure.
+    void failImmediately(const std::string& question, const std::string& text);
     void startTurn(std::shared_ptr<Turn> turn);
     void applyStream(const Uuid& questionID, const std::string& sessionID, TurnStream::Batch batch);
     void handleSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result);

@@ -5,8 +5,9 @@
 
 namespace vask {
 
-// The credentials a model call carries: a relay API key, a signed-in (managed) account, or
-// nothing usable. Deliberately not printable: it holds secrets.
+// The credentials a model call carries: a relay API key, a signed-in (managed) account, the
+// account's credentials kept in a keyring that is locked (the user must unlock it before a call
+// can carry them), or nothing usable. Deliberately not printable: it holds secrets.
 class AuthMode {
   public:
     struct APIKey {
@@ -18,6 +19,9 @@ class AuthMode {
         std::string accessToken;
         bool operator==(const Managed&) const = default;
     };
+    struct KeyringLocked {
+        bool operator==(const KeyringLocked&) const = default;
+    };
     struct None {
         bool operator==(const None&) const = default;
     };
@@ -26,16 +30,20 @@ class AuthMode {
     static AuthMode managed(std::string customerToken, std::string accessToken) {
         return AuthMode(Managed{std::move(customerToken), std::move(accessToken)});
     }
+    static AuthMode keyringLocked() { return AuthMode(KeyringLocked{}); }
     static AuthMode none() { return AuthMode(None{}); }
 
     const APIKey* asAPIKey() const { return std::get_if<APIKey>(&value_); }
     const Managed* asManaged() const { return std::get_if<Managed>(&value_); }
     bool isNone() const { return std::holds_alternative<None>(value_); }
+    // The credentials exist but cannot be read until the keyring is unlocked: the user is
+    // signed in, and no call can carry them yet.
+    bool isKeyringLocked() const { return std::holds_alternative<KeyringLocked>(value_); }
 
     bool operator==(const AuthMode&) const = default;
 
   private:
-    using Value = std::variant<None, APIKey, Managed>;
+    using Value = std::variant<None, APIKey, Managed, KeyringLocked>;
     explicit AuthMode(Value value) : value_(std::move(value)) {}
     Value value_;
 };

@@ -16,6 +16,13 @@ std::optional<AuthMode> AuthModeResolver::managedMode() const {
     std::optional<std::string> token;
     try {
         token = customerTokenStore.loadToken();
+    } catch (const KeychainError& e) {
+        logger.warning("auth_mode_keychain_error", {{"error", e.what()}});
+        if (SecretBackend::isRefusal(e.status())) {
+            // Signed in, behind a locked keyring: said so rather than taken for signed out.
+            return AuthMode::keyringLocked();
+        }
+        return std::nullopt;
     } catch (const std::exception& e) {
         logger.warning("auth_mode_keychain_error", {{"error", e.what()}});
         return std::nullopt;
@@ -46,7 +53,8 @@ AuthMode AuthModeResolver::resolve() const noexcept {
         }
     }
     if (auto managed = managedMode()) {
-        return resolved(logger, "managed", std::move(*managed));
+        const bool locked = managed->isKeyringLocked();
+        return resolved(logger, locked ? "keyring_locked" : "managed", std::move(*managed));
     }
     if (allowsAPIKeyAuth) {
         const auto stored = apiKeyStore.loadResult();

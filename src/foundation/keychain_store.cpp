@@ -20,6 +20,9 @@ std::string describe(KeychainError::Kind kind, std::int32_t status, const std::s
         case KeychainError::Kind::deleteFailed:
             phrase = "Could not remove the saved credentials: ";
             break;
+        case KeychainError::Kind::unlockFailed:
+            phrase = "Could not unlock the keyring: ";
+            break;
     }
     if (!reason.empty()) {
         return phrase + reason;
@@ -31,6 +34,8 @@ std::string describe(KeychainError::Kind kind, std::int32_t status, const std::s
             return phrase + std::string("the keyring is locked");
         case SecretBackend::decodeFailed:
             return phrase + std::string("the stored credentials are damaged");
+        case SecretBackend::cancelled:
+            return phrase + std::string("the keyring did not answer in time");
         case SecretBackend::duplicateItem:
             return phrase + std::string("they were saved twice at once");
         default:
@@ -48,7 +53,6 @@ KeychainStore::KeychainStore(std::string service, std::shared_ptr<SecretBackend>
     : service_(std::move(service)), backend_(std::move(backend)), logger_(std::move(logger)) {}
 
 std::optional<std::string> KeychainStore::read(std::string_view key) {
-    SecretBackend::takeFailureReason();
     auto result = backend_->copyMatching(service_, key);
     if (result.status == SecretBackend::success) {
         return std::move(result.data);
@@ -56,47 +60,46 @@ std::optional<std::string> KeychainStore::read(std::string_view key) {
     if (result.status == SecretBackend::itemNotFound) {
         return std::nullopt;
     }
-    const auto reason = SecretBackend::takeFailureReason();
-    logger_.error(
-        "keychain_read_failed",
-        {{"key", std::string(key)}, {"status", std::to_string(result.status)}, {"reason", reason}});
-    throw KeychainError(KeychainError::Kind::readFailed, result.status, reason);
+    fail("keychain_read_failed", KeychainError::Kind::readFailed, key,
+         {result.status, std::move(result.reason)});
 }
 
 void KeychainStore::write(std::string_view data, std::string_view key) {
-    SecretBackend::takeFailureReason();
     const auto updated = backend_->update(service_, key, data);
     if (updated == SecretBackend::success) {
         return;
     }
-    if (updated != SecretBackend::itemNotFound) {
-        const auto reason = SecretBackend::takeFailureReason();
-        logger_.error(
-            "keychain_update_failed",
-            {{"key", std::string(key)}, {"status", std::to_string(updated)}, {"reason", reason}});
-        throw KeychainError(KeychainError::Kind::writeFailed, updated, reason);
+    if (updated.status != SecretBackend::itemNotFound) {
+        fail("keychain_update_failed", KeychainError::Kind::writeFailed, key, updated);
     }
     const auto added = backend_->add(service_, key, data);
-    if (added != SecretBackend::success) {
-        const auto reason = SecretBackend::takeFailureReason();
-        logger_.error(
-            "keychain_add_failed",
-            {{"key", std::string(key)}, {"status", std::to_string(added)}, {"reason", reason}});
-        throw KeychainError(KeychainError::Kind::writeFailed, added, reason);
+    if (added.status != SecretBackend::success) {
+        fail("keychain_add_failed", KeychainError::Kind::writeFailed, key, added);
     }
 }
 
 void KeychainStore::remove(std::string_view key) {
-    SecretBackend::takeFailureReason();
-    const auto status = backend_->remove(service_, key);
-    if (status == SecretBackend::success || status == SecretBackend::itemNotFound) {
+    const auto removed = backend_->remove(service_, key);
+    if (removed == SecretBackend::success || removed == SecretBackend::itemNotFound) {
         return;
     }
-    const auto reason = SecretBackend::takeFailureReason();
-    logger_.error(
-        "keychain_delete_failed",
-        {{"key", std::string(key)}, {"status", std::to_string(status)}, {"reason", reason}});
-    throw KeychainError(KeychainError::Kind::deleteFailed, status, reason);
+    fail("keychain_delete_failed", KeychainError::Kind::deleteFailed, key, removed);
+}
+
+void KeychainStore::unlock() {
+    const auto unlocked = backend_->unlock(service_);
+    if (unlocked.status != SecretBackend::success) {
+        fail("keychain_unlock_failed", KeychainError::Kind::unlockFailed, "", unlocked);
+    }
+    logger_.info("keychain_unlocked");
+}
+
+void KeychainStore::fail(std::string_view event, KeychainError::Kind kind, std::string_view key,
+                         const SecretBackend::Outcome& outcome) const {
+    logger_.error(std::string(event), {{"key", std::string(key)},
+                                       {"status", std::to_string(outcome.status)},
+                                       {"reason", outcome.reason}});
+    throw KeychainError(kind, outcome.status, outcome.reason);
 }
 
 std::string KeychainStore::serviceName(const Environment& env,

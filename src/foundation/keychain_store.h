@@ -17,7 +17,7 @@ namespace vask {
 // text, what went wrong in words: the storage's own reason when it gave one.
 class KeychainError : public Error {
   public:
-    enum class Kind { readFailed, writeFailed, deleteFailed };
+    enum class Kind { readFailed, writeFailed, deleteFailed, unlockFailed };
 
     KeychainError(Kind kind, std::int32_t status, const std::string& reason = {});
 
@@ -53,6 +53,9 @@ class KeychainStore final : public SecureStorage {
     std::optional<std::string> read(std::string_view key) override;
     void write(std::string_view data, std::string_view key) override;
     void remove(std::string_view key) override;
+    // Asks the storage to unlock this service's items, which may show the keyring's prompt:
+    // only for a user who asked. Throws KeychainError when they stay locked.
+    void unlock();
 
     const std::string& service() const { return service_; }
     const SecretBackend& backend() const { return *backend_; }
@@ -63,6 +66,10 @@ class KeychainStore final : public SecureStorage {
                                    const std::optional<std::string>& bundleId);
 
   private:
+    // Logs `event` and throws the failure.
+    [[noreturn]] void fail(std::string_view event, KeychainError::Kind kind, std::string_view key,
+                           const SecretBackend::Outcome& outcome) const;
+
     std::string service_;
     std::shared_ptr<SecretBackend> backend_;
     StructuredLogger logger_;

@@ -2,6 +2,7 @@
 
 #include "platform/file_secret_backend.h"
 #include "platform/in_memory_secret_backend.h"
+#include "platform/journaled_keyring_backend.h"
 
 namespace vask {
 
@@ -12,22 +13,15 @@ SecretStorageChoice::Keyring SecretStorageChoice::Keyring::secretService() {
         },
         .defaultKeyring =
             [](std::string& whyNot) { return LibsecretBackend::defaultKeyring(whyNot); },
-        .withoutPrompts =
-            [](const std::shared_ptr<SecretBackend>& keyring) -> std::shared_ptr<SecretBackend> {
-            if (const auto* secretService = dynamic_cast<const LibsecretBackend*>(keyring.get())) {
-                return secretService->withoutPrompts();
-            }
-            return keyring;
-        },
     };
 }
 
 std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
     std::string whyNot;
     auto secretService = keyring.connect(whyNot);
-    std::filesystem::path path;
+    std::filesystem::path folder;
     try {
-        path = supportDirectory() / "credentials.json";
+        folder = supportDirectory();
     } catch (const std::exception& e) {
         if (secretService) {
             logger.info("secret_storage_selected", {{"backend", "secret_service"}});
@@ -38,6 +32,7 @@ std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
                      {{"backend", "memory"}, {"secret_service", whyNot}, {"error", e.what()}});
         return std::make_shared<InMemorySecretBackend>();
     }
+    const auto path = folder / "credentials.json";
     auto file = std::make_shared<FileSecretBackend>(path, problems);
     if (!secretService) {
         logger.info("secret_storage_selected",
@@ -53,39 +48,50 @@ std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
                     {{"backend", "file"}, {"path", path.string()}, {"kept", *recorded}});
         return file;
     }
-    if (!file->holdsItems()) {
+    auto removals = std::make_shared<FileSecretBackend>(folder / "credentials-removed.json", problems);
+    const bool recordHoldsChanges = file->holdsItems() || removals->holdsItems();
+    auto storage = std::make_shared<JournaledKeyringBackend>(secretService, file, removals);
+    if (!recordHoldsChanges) {
         if (recorded) {
             defaults.remove(keptKey);
         }
         logger.info("secret_storage_selected", {{"backend", "secret_service"}});
-        return secretService;
+        return storage;
     }
     std::string unknown;
     const auto state = keyring.defaultKeyring(unknown);
     if (!state) {
         // Nothing recorded: the next start asks again.
         logger.info("secret_storage_selected",
-                    {{"backend", "file"}, {"path", path.string()}, {"secret_service", unknown}});
-        return file;
+                    {{"backend", "secret_service"}, {"path", path.string()}, {"unsettled", unknown}});
+        return storage;
     }
     switch (*state) {
         case LibsecretBackend::DefaultKeyring::missing:
-            return keepFile(file, path, "noDefaultKeyring", "the desktop has no default keyring");
+            return keepFile(storage, path, "noDefaultKeyring",
+                            "the desktop has no default keyring");
         case LibsecretBackend::DefaultKeyring::locked:
-            return keepFile(file, path, "keyringLocked", "the default keyring is locked");
+            return keepFile(storage, path, "keyringLocked", "the default keyring is locked");
         case LibsecretBackend::DefaultKeyring::unlocked:
             break;
     }
-    if (!file->moveEverythingInto(*keyring.withoutPrompts(secretService))) {
+    const auto settled = storage->settle();
+    if (settled.refusal) {
         return keepFile(file, path, std::string(refusedByKeyring),
-                        "the default keyring refused them; Vask will not ask it again while "
-                        "that file is there");
+                        "the default keyring refused them (" + settled.refusal->reason +
+                            "); Vask will not ask it again while that file is there");
+    }
+    if (settled.unfinished) {
+        // It did not answer, or the application quits: nothing is recorded, and the next start
+        // carries on from what was done.
+        logger.info("secret_storage_selected", {{"backend", "secret_service"}, {"unsettled", "true"}});
+        return storage;
     }
     if (recorded) {
         defaults.remove(keptKey);
     }
     logger.info("secret_storage_selected", {{"backend", "secret_service"}});
-    return secretService;
+    return storage;
 }
 
 std::shared_ptr<SecretBackend> SecretStorageChoice::keepFile(std::shared_ptr<SecretBackend> file,
@@ -101,7 +107,7 @@ std::shared_ptr<SecretBackend> SecretStorageChoice::keepFile(std::shared_ptr<Sec
                                         " (readable by this user only): " + words + "."}});
     }
     logger.info("secret_storage_selected",
-                {{"backend", "file"}, {"path", path.string()}, {"kept", reason}});
+                {{"backend", std::string(file->kind())}, {"path", path.string()}, {"kept", reason}});
     return file;
 }
 

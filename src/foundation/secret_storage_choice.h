@@ -15,12 +15,15 @@
 namespace vask {
 
 // Where this run keeps credentials, chosen once (on a worker: asking a keyring may wait for
-// as long as D-Bus does). The Secret Service when one answers, else the 0600 file
-// "credentials.json" in the support folder, else memory for this run. Credentials a run kept
-// in the file move into the keyring only when its default keyring exists and is unlocked, so no
-// prompt opens that the user did not ask for. When they cannot move, the file stays the storage
-// and why is recorded in the defaults: the log says once, in words, where the credentials stay,
-// and a keyring that refused them is not asked again while the file is there.
+// as long as D-Bus does). The Secret Service when one answers, with the support folder's
+// record of what it did not take (JournaledKeyringBackend: "credentials.json" and
+// "credentials-removed.json"); else the 0600 file "credentials.json" alone; else memory for this
+// run. The record is carried over into the keyring only when its default keyring exists and is
+// unlocked, and without prompts, so no prompt opens that the user did not ask for. When it
+// cannot be carried over, why is recorded in the defaults and the log says once, in words,
+// where the credentials stay. Only a refusal is recorded as one: a keyring that refused the
+// file's credentials is not asked again while the file is there, while one that did not answer
+// (or a quit that cut the move short) is asked again at the next start.
 struct SecretStorageChoice {
     // What the choice needs of the desktop's keyring.
     struct Keyring {
@@ -29,9 +32,6 @@ struct SecretStorageChoice {
         // The default keyring's state, asked without a prompt; nothing with the reason.
         std::function<std::optional<LibsecretBackend::DefaultKeyring>(std::string& whyNot)>
             defaultKeyring;
-        // The connected keyring as a destination that opens no prompt.
-        std::function<std::shared_ptr<SecretBackend>(const std::shared_ptr<SecretBackend>&)>
-            withoutPrompts;
 
         // The session bus's Secret Service through libsecret.
         static Keyring secretService();

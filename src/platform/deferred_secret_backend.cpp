@@ -11,13 +11,13 @@ class UnavailableSecretBackend final : public SecretBackend {
     ReadResult copyMatching(std::string_view, std::string_view) override {
         return {notAvailable, std::nullopt};
     }
-    Status update(std::string_view, std::string_view, std::string_view) override {
+    Outcome update(std::string_view, std::string_view, std::string_view) override {
         return notAvailable;
     }
-    Status add(std::string_view, std::string_view, std::string_view) override {
+    Outcome add(std::string_view, std::string_view, std::string_view) override {
         return notAvailable;
     }
-    Status remove(std::string_view, std::string_view) override { return notAvailable; }
+    Outcome remove(std::string_view, std::string_view) override { return notAvailable; }
     std::string_view kind() const override { return "none"; }
 };
 
@@ -57,20 +57,24 @@ SecretBackend::ReadResult DeferredSecretBackend::copyMatching(std::string_view s
     return resolved()->copyMatching(service, account);
 }
 
-SecretBackend::Status DeferredSecretBackend::update(std::string_view service,
+SecretBackend::Outcome DeferredSecretBackend::update(std::string_view service,
                                                     std::string_view account,
                                                     std::string_view data) {
     return resolved()->update(service, account, data);
 }
 
-SecretBackend::Status DeferredSecretBackend::add(std::string_view service, std::string_view account,
+SecretBackend::Outcome DeferredSecretBackend::add(std::string_view service, std::string_view account,
                                                  std::string_view data) {
     return resolved()->add(service, account, data);
 }
 
-SecretBackend::Status DeferredSecretBackend::remove(std::string_view service,
+SecretBackend::Outcome DeferredSecretBackend::remove(std::string_view service,
                                                     std::string_view account) {
     return resolved()->remove(service, account);
+}
+
+SecretBackend::Outcome DeferredSecretBackend::unlock(std::string_view service) {
+    return resolved()->unlock(service);
 }
 
 std::string_view DeferredSecretBackend::kind() const {

@@ -22,10 +22,11 @@ class DeferredSecretBackend final : public SecretBackend {
     DeferredSecretBackend(Executor& executor, Choose choose);
 
     ReadResult copyMatching(std::string_view service, std::string_view account) override;
-    Status update(std::string_view service, std::string_view account,
+    Outcome update(std::string_view service, std::string_view account,
                   std::string_view data) override;
-    Status add(std::string_view service, std::string_view account, std::string_view data) override;
-    Status remove(std::string_view service, std::string_view account) override;
+    Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
+    Outcome remove(std::string_view service, std::string_view account) override;
+    Outcome unlock(std::string_view service) override;
     // The chosen backend's kind; "unresolved" until the choice is made.
     std::string_view kind() const override;
     // True until the choice is made, then the chosen backend's answer.

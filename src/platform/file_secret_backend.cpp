@@ -52,8 +52,8 @@ SecretBackend::ReadResult FileSecretBackend::copyMatching(std::string_view servi
         const auto items = parseItems(readFileIfExists(file_, LinkPolicy::refuse));
         if (!items) {
             logger().error("secret_file_corrupt path=" + file_.string());
-            noteFailureReason(file_.string() + " is damaged: it is not a list of credentials");
-            return {decodeFailed, std::nullopt};
+            return {decodeFailed, std::nullopt,
+                    file_.string() + " is damaged: it is not a list of credentials"};
         }
         const auto accounts = items->find(service);
         if (accounts == items->end()) {
@@ -71,31 +71,30 @@ SecretBackend::ReadResult FileSecretBackend::copyMatching(std::string_view servi
         return {success, std::move(data)};
     } catch (const FileError& e) {
         logger().error(std::string("secret_file_read_failed error=") + e.what());
-        noteFailureReason(e.what());
-        return {internalError, std::nullopt};
+        return {internalError, std::nullopt, e.what()};
     }
 }
 
-SecretBackend::Status FileSecretBackend::update(std::string_view service, std::string_view account,
+SecretBackend::Outcome FileSecretBackend::update(std::string_view service, std::string_view account,
                                                 std::string_view data) {
     return change(Change::update, service, account, data);
 }
 
-SecretBackend::Status FileSecretBackend::add(std::string_view service, std::string_view account,
+SecretBackend::Outcome FileSecretBackend::add(std::string_view service, std::string_view account,
                                              std::string_view data) {
     return change(Change::add, service, account, data);
 }
 
-SecretBackend::Status FileSecretBackend::remove(std::string_view service,
+SecretBackend::Outcome FileSecretBackend::remove(std::string_view service,
                                                 std::string_view account) {
     return change(Change::remove, service, account, {});
 }
 
-SecretBackend::Status FileSecretBackend::change(Change kind, std::string_view service,
+SecretBackend::Outcome FileSecretBackend::change(Change kind, std::string_view service,
                                                 std::string_view account, std::string_view data) {
     std::lock_guard lock(mutex_);
     try {
-        const auto fileLock = FileLock::acquire(file_.string() + ".lock");
+        const auto fileLock = lockFile();
         auto items = parseItems(readFileIfExists(file_, LinkPolicy::refuse));
         if (!items) {
             const auto aside = setAsideCorruptFile(file_);
@@ -140,8 +139,7 @@ SecretBackend::Status FileSecretBackend::change(Change kind, std::string_view se
         return success;
     } catch (const FileError& e) {
         logger().error(std::string("secret_file_write_failed error=") + e.what());
-        noteFailureReason(e.what());
-        return internalError;
+        return {internalError, e.what()};
     }
 }
 
@@ -156,56 +154,103 @@ bool FileSecretBackend::holdsItems() {
     }
 }
 
-bool FileSecretBackend::moveEverythingInto(SecretBackend& destination) {
+FileSecretBackend::Moved FileSecretBackend::moveInto(SecretBackend& destination) {
     std::lock_guard lock(mutex_);
+    Moved result;
     try {
-        const auto fileLock = FileLock::acquire(file_.string() + ".lock");
+        const auto fileLock = lockFile();
         const auto contents = readFileIfExists(file_, LinkPolicy::refuse);
         if (!contents) {
-            return true;
+            return result;
         }
-        const auto items = parseItems(contents);
+        auto items = parseItems(contents);
         if (!items) {
             // Left for the next change to set aside; reads report it meanwhile.
             logger().error("secret_file_not_moved reason=unreadable path=" + file_.string());
-            return false;
+            result.firstFailure = Outcome(decodeFailed, file_.string() + " is damaged");
+            return result;
         }
-        std::size_t moved = 0;
-        bool everything = true;
+        auto left = nlohmann::json::object();
         for (const auto& [service, accounts] : items->items()) {
             for (const auto& [account, value] : accounts.items()) {
                 const auto data = base64Decode(value.get<std::string>());
-                if (!data) {
-                    everything = false;
-                    continue;
-                }
                 // What the file holds was written while the keyring was away, so it is newer
                 // than what the keyring may still hold for the same account.
-                auto status = destination.update(service, account, *data);
-                if (status == itemNotFound) {
-                    status = destination.add(service, account, *data);
+                Outcome outcome(decodeFailed);
+                if (data) {
+                    outcome = destination.update(service, account, *data);
+                    if (outcome.status == itemNotFound) {
+                        outcome = destination.add(service, account, *data);
+                    }
                 }
-                if (status == success) {
-                    ++moved;
-                } else {
-                    everything = false;
-                    logger().error("secret_file_item_not_moved status=" + std::to_string(status));
+                if (outcome.status == success) {
+                    ++result.moved;
+                    continue;
+                }
+                left[service][account] = value;
+                logger().error("secret_file_item_not_moved status=" +
+                               std::to_string(outcome.status));
+                if (!result.firstFailure) {
+                    result.firstFailure = std::move(outcome);
                 }
             }
         }
-        if (!everything) {
-            // Every item stays in the file, read from there until a later run moves them.
-            return false;
+        if (result.moved == 0) {
+            return result;
         }
-        if (::unlink(file_.c_str()) != 0 && errno != ENOENT) {
-            throw FileError("remove", file_, errno);
+        // Each item moved leaves the file at once, so a move cut short is finished, never
+        // repeated over newer values, by a later one.
+        if (left.empty()) {
+            if (::unlink(file_.c_str()) != 0 && errno != ENOENT) {
+                throw FileError("remove", file_, errno);
+            }
+            // Nothing is left to guard: the lock file goes too (a waiter that locked it finds it
+            // gone and locks a new one).
+            ::unlink((file_.string() + ".lock").c_str());
+        } else {
+            writeFileAtomically(
+                file_, left.dump(2) + "\n",
+                std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                LinkPolicy::refuse);
         }
-        logger().info("secret_file_moved items=" + std::to_string(moved) +
-                      " to=" + std::string(destination.kind()));
-        return true;
+        logger().info("secret_file_moved items=" + std::to_string(result.moved) +
+                      " to=" + std::string(destination.kind()) +
+                      " left=" + std::to_string(left.size()));
     } catch (const FileError& e) {
         logger().error(std::string("secret_file_not_moved error=") + e.what());
-        return false;
+        if (!result.firstFailure) {
+            result.firstFailure = Outcome(internalError, e.what());
+        }
+    }
+    return result;
+}
+
+std::vector<FileSecretBackend::Key> FileSecretBackend::keys() {
+    std::lock_guard lock(mutex_);
+    std::vector<Key> found;
+    try {
+        const auto items = parseItems(readFileIfExists(file_, LinkPolicy::refuse));
+        if (!items) {
+            return found;
+        }
+        for (const auto& [service, accounts] : items->items()) {
+            for (const auto& [account, value] : accounts.items()) {
+                found.push_back({service, account});
+            }
+        }
+    } catch (const FileError& e) {
+        logger().error(std::string("secret_file_read_failed error=") + e.what());
+    }
+    return found;
+}
+
+FileLock FileSecretBackend::lockFile() const {
+    const auto path = file_.string() + ".lock";
+    for (;;) {
+        auto held = FileLock::acquire(path);
+        if (held.isStillAt(path)) {
+            return held;
+        }
     }
 }
 

@@ -3,6 +3,11 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/file_lock.h"
 
 #include "platform/file_problem.h"
 #include "platform/secret_backend.h"
@@ -14,17 +19,17 @@ namespace vask {
 // "<file>.lock" and re-read the file first, so two instances sharing it never drop each other's
 // items. A file that does not parse fails every read (decodeFailed) and is moved aside to
 // "<file>.corrupt-<seconds>" by the next change rather than overwritten, logged, and reported to
-// `problems` for the user.
+// `problems` for the user. Beside a keyring, the file holds what the keyring did not take.
 class FileSecretBackend final : public SecretBackend {
   public:
     explicit FileSecretBackend(std::filesystem::path file,
                                std::shared_ptr<FileProblems> problems = nullptr);
 
     ReadResult copyMatching(std::string_view service, std::string_view account) override;
-    Status update(std::string_view service, std::string_view account,
+    Outcome update(std::string_view service, std::string_view account,
                   std::string_view data) override;
-    Status add(std::string_view service, std::string_view account, std::string_view data) override;
-    Status remove(std::string_view service, std::string_view account) override;
+    Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
+    Outcome remove(std::string_view service, std::string_view account) override;
     std::string_view kind() const override { return "file"; }
 
     const std::filesystem::path& file() const { return file_; }
@@ -32,14 +37,29 @@ class FileSecretBackend final : public SecretBackend {
     // Whether the file holds any item (false when it is absent, empty or cannot be read).
     bool holdsItems();
 
+    struct Moved {
+        std::size_t moved = 0;
+        // What the first item that could not move answered; nothing when every item moved.
+        std::optional<Outcome> firstFailure;
+    };
     // Moves every item of the file into `destination`, an item already there taking the file's
-    // value, then removes the file. When any item cannot be moved the file is kept whole and
-    // false is returned. True when there is no file.
-    bool moveEverythingInto(SecretBackend& destination);
+    // value: each item that moved leaves the file, and the file (with its lock file) goes once
+    // it is empty. Items the destination did not take stay in the file.
+    Moved moveInto(SecretBackend& destination);
+
+    struct Key {
+        std::string service;
+        std::string account;
+    };
+    // The items the file holds, by name (none when it is absent or cannot be read).
+    std::vector<Key> keys();
 
   private:
+    // The lock of "<file>.lock", on the lock file that is there (a move may remove it).
+    FileLock lockFile() const;
+
     enum class Change { update, add, remove };
-    Status change(Change kind, std::string_view service, std::string_view account,
+    Outcome change(Change kind, std::string_view service, std::string_view account,
                   std::string_view data);
 
     std::filesystem::path file_;

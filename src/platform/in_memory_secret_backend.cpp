@@ -2,24 +2,21 @@
 
 namespace vask {
 
-std::optional<SecretBackend::Status> InMemorySecretBackend::injected(Operation operation,
-                                                                     std::string_view account) {
+std::optional<SecretBackend::Outcome> InMemorySecretBackend::injected(Operation operation,
+                                                                      std::string_view account) {
     ++operations_;
     const auto it = failures_.find({operation, std::string(account)});
     if (it == failures_.end()) {
         return std::nullopt;
     }
-    if (!it->second.second.empty()) {
-        noteFailureReason(it->second.second);
-    }
-    return it->second.first;
+    return Outcome{it->second.first, it->second.second};
 }
 
 SecretBackend::ReadResult InMemorySecretBackend::copyMatching(std::string_view service,
                                                               std::string_view account) {
     std::lock_guard lock(mutex_);
-    if (const auto status = injected(Operation::copyMatching, account)) {
-        return {*status, std::nullopt};
+    if (auto failure = injected(Operation::copyMatching, account)) {
+        return {failure->status, std::nullopt, std::move(failure->reason)};
     }
     const auto it = items_.find({std::string(service), std::string(account)});
     if (it == items_.end()) {
@@ -28,7 +25,7 @@ SecretBackend::ReadResult InMemorySecretBackend::copyMatching(std::string_view s
     return {success, it->second};
 }
 
-SecretBackend::Status InMemorySecretBackend::update(std::string_view service,
+SecretBackend::Outcome InMemorySecretBackend::update(std::string_view service,
                                                     std::string_view account,
                                                     std::string_view data) {
     std::lock_guard lock(mutex_);
@@ -43,7 +40,7 @@ SecretBackend::Status InMemorySecretBackend::update(std::string_view service,
     return success;
 }
 
-SecretBackend::Status InMemorySecretBackend::add(std::string_view service, std::string_view account,
+SecretBackend::Outcome InMemorySecretBackend::add(std::string_view service, std::string_view account,
                                                  std::string_view data) {
     std::lock_guard lock(mutex_);
     if (const auto status = injected(Operation::add, account)) {
@@ -54,7 +51,7 @@ SecretBackend::Status InMemorySecretBackend::add(std::string_view service, std::
     return inserted ? success : duplicateItem;
 }
 
-SecretBackend::Status InMemorySecretBackend::remove(std::string_view service,
+SecretBackend::Outcome InMemorySecretBackend::remove(std::string_view service,
                                                     std::string_view account) {
     std::optional<std::shared_future<void>> held;
     {

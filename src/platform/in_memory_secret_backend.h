@@ -18,10 +18,10 @@ class InMemorySecretBackend final : public SecretBackend {
     enum class Operation { copyMatching, update, add, remove };
 
     ReadResult copyMatching(std::string_view service, std::string_view account) override;
-    Status update(std::string_view service, std::string_view account,
+    Outcome update(std::string_view service, std::string_view account,
                   std::string_view data) override;
-    Status add(std::string_view service, std::string_view account, std::string_view data) override;
-    Status remove(std::string_view service, std::string_view account) override;
+    Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
+    Outcome remove(std::string_view service, std::string_view account) override;
     std::string_view kind() const override { return "memory"; }
 
     // Every later `operation` on `account` answers `status` (until cleared) without effect,
@@ -40,7 +40,7 @@ class InMemorySecretBackend final : public SecretBackend {
     std::size_t operationCount() const;
 
   private:
-    std::optional<Status> injected(Operation operation, std::string_view account);
+    std::optional<Outcome> injected(Operation operation, std::string_view account);
 
     mutable std::mutex mutex_;
     std::map<std::pair<std::string, std::string>, std::string> items_;

@@ -2,15 +2,22 @@
 
 #include <libsecret/secret.h>
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+
 #include "platform/base64.h"
 #include "platform/logger.h"
 
 namespace vask {
 namespace {
 
+// Never destroyed: a call thread still waiting on the service when the process exits may log.
 const Logger& logger() {
-    static const Logger instance("ai.ternwick.Vask", "keychain");
-    return instance;
+    static const auto* const instance = new Logger("ai.ternwick.Vask", "keychain");
+    return *instance;
 }
 
 const SecretSchema* schema() {
@@ -31,266 +38,426 @@ struct ErrorFree {
 };
 using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
 
-struct PasswordFree {
-    void operator()(gchar* password) const { secret_password_free(password); }
-};
-using PasswordPtr = std::unique_ptr<gchar, PasswordFree>;
-
 struct ObjectUnref {
     void operator()(gpointer object) const { g_object_unref(object); }
 };
+using ServicePtr = std::unique_ptr<SecretService, ObjectUnref>;
+using CollectionPtr = std::unique_ptr<SecretCollection, ObjectUnref>;
+using CancellablePtr = std::unique_ptr<GCancellable, ObjectUnref>;
+
+struct AttributesUnref {
+    void operator()(GHashTable* table) const { g_hash_table_unref(table); }
+};
+using AttributesPtr = std::unique_ptr<GHashTable, AttributesUnref>;
+
+struct ItemsFree {
+    void operator()(GList* items) const { g_list_free_full(items, g_object_unref); }
+};
+using ItemsPtr = std::unique_ptr<GList, ItemsFree>;
 
 // Maps a libsecret or D-Bus failure onto the keychain's status numbers, and logs what the
 // service said (never the value).
-SecretBackend::Status statusOf(const GError* error, std::string_view operation,
-                               std::string_view account) {
+SecretBackend::Outcome failureOf(const GError* error, std::string_view operation,
+                                 std::string_view account) {
     logger().error("secret_service_failed operation=" + std::string(operation) +
                    " key=" + std::string(account) + " error=" + error->message);
-    SecretBackend::noteFailureReason(std::string("the Secret Service answered: ") + error->message);
+    std::string reason = std::string("the Secret Service answered: ") + error->message;
+    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+        return {SecretBackend::cancelled, std::move(reason)};
+    }
     if (g_error_matches(error, SECRET_ERROR, SECRET_ERROR_IS_LOCKED)) {
-        return SecretBackend::interactionNotAllowed;
+        return {SecretBackend::interactionNotAllowed, std::move(reason)};
     }
     if (error->domain == G_DBUS_ERROR || error->domain == G_IO_ERROR) {
-        return SecretBackend::notAvailable;
+        return {SecretBackend::notAvailable, std::move(reason)};
     }
-    return SecretBackend::internalError;
+    return {SecretBackend::internalError, std::move(reason)};
 }
 
-// Cancelled when the application quits; shared by every call, never freed.
-GCancellable* quitting() {
-    static GCancellable* const cancellable = g_cancellable_new();
-    return cancellable;
+const SecretBackend::Outcome& lockedKeyring() {
+    static const auto* const outcome =
+        new SecretBackend::Outcome(SecretBackend::interactionNotAllowed, "the keyring is locked");
+    return *outcome;
 }
 
-}  // namespace
+// The calls waited for, so that a quit can give them all up. Never destroyed: a call thread may
+// finish after the process began to exit.
+struct Calls {
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::set<GCancellable*> running;
+    bool abandoned = false;
+};
 
-void LibsecretBackend::abandonCalls() {
-    if (!g_cancellable_is_cancelled(quitting())) {
-        logger().info("secret_service_calls_abandoned");
+Calls& calls() {
+    static auto* const instance = new Calls;
+    return *instance;
+}
+
+// Runs `work` on a thread of its own with a cancellable the quit (and the time limit) cancels,
+// and waits for its answer for at most `limit` (no limit when nothing): given up, the caller
+// gets `cancelled` at once and the thread is left to end whenever the service answers.
+SecretBackend::ReadResult runCall(
+    std::string_view operation, std::optional<std::chrono::milliseconds> limit,
+    std::function<SecretBackend::ReadResult(GCancellable*)> work) {
+    struct State {
+        std::optional<SecretBackend::ReadResult> result;
+    };
+    auto state = std::make_shared<State>();
+    auto& shared = calls();
+    std::shared_ptr<GCancellable> cancellable(g_cancellable_new(), ObjectUnref());
+    {
+        std::lock_guard lock(shared.mutex);
+        if (shared.abandoned) {
+            return {SecretBackend::cancelled, std::nullopt, "Vask is quitting"};
+        }
+        shared.running.insert(cancellable.get());
     }
-    g_cancellable_cancel(quitting());
-}
+    std::thread([state, cancellable, work = std::move(work)] {
+        auto result = work(cancellable.get());
+        auto& waiting = calls();
+        std::lock_guard lock(waiting.mutex);
+        waiting.running.erase(cancellable.get());
+        state->result = std::move(result);
+        waiting.answered.notify_all();
+    }).detach();
 
-std::shared_ptr<LibsecretBackend> LibsecretBackend::connect(std::string& whyNot) {
-    GError* raw = nullptr;
-    std::unique_ptr<SecretService, ObjectUnref> service(
-        secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, quitting(), &raw));
-    ErrorPtr error(raw);
-    if (error) {
-        whyNot = error->message;
-        return nullptr;
+    std::unique_lock lock(shared.mutex);
+    const auto answered = [&] { return state->result.has_value() || shared.abandoned; };
+    bool inTime = true;
+    if (limit) {
+        inTime = shared.answered.wait_for(lock, *limit, answered);
+    } else {
+        shared.answered.wait(lock, answered);
     }
-    if (!service) {
-        whyNot = "no Secret Service";
-        return nullptr;
+    if (state->result) {
+        return std::move(*state->result);
     }
-    return std::shared_ptr<LibsecretBackend>(new LibsecretBackend(true));
+    // The service is told; the thread's own answer, whenever it comes, goes nowhere.
+    g_cancellable_cancel(cancellable.get());
+    logger().error("secret_service_call_given_up operation=" + std::string(operation) +
+                   (inTime ? " why=quit" : " why=time_limit"));
+    return {SecretBackend::cancelled, std::nullopt,
+            inTime ? "Vask is quitting" : "the Secret Service did not answer in time"};
 }
 
-std::shared_ptr<LibsecretBackend> LibsecretBackend::withoutPrompts() const {
-    return std::shared_ptr<LibsecretBackend>(new LibsecretBackend(false));
+SecretBackend::Outcome runChange(std::string_view operation,
+                                 std::optional<std::chrono::milliseconds> limit,
+                                 std::function<SecretBackend::Outcome(GCancellable*)> work) {
+    const auto read =
+        runCall(operation, limit, [work = std::move(work)](GCancellable* cancellable) {
+            auto outcome = work(cancellable);
+            return SecretBackend::ReadResult{outcome.status, std::nullopt,
+                                             std::move(outcome.reason)};
+        });
+    return {read.status, read.reason};
 }
-
-namespace {
-
-using ServicePtr = std::unique_ptr<SecretService, ObjectUnref>;
-using CollectionPtr = std::unique_ptr<SecretCollection, ObjectUnref>;
 
 // The process's connection to the service (libsecret keeps one), with a session for secrets.
-ServicePtr openService(ErrorPtr& error) {
+ServicePtr openService(GCancellable* cancellable, ErrorPtr& error) {
     GError* raw = nullptr;
-    ServicePtr service(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, quitting(), &raw));
+    ServicePtr service(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, &raw));
     error.reset(raw);
     return service;
 }
 
 // The collection behind the "default" alias, looked up without creating it; null when the
 // alias names none (error empty) or the service failed (error set).
-CollectionPtr defaultCollection(SecretService* service, ErrorPtr& error) {
+CollectionPtr defaultCollection(SecretService* service, GCancellable* cancellable,
+                                ErrorPtr& error) {
     GError* raw = nullptr;
     CollectionPtr collection(secret_collection_for_alias_sync(
-        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, quitting(), &raw));
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, &raw));
     error.reset(raw);
     return collection;
 }
 
-}  // namespace
-
-std::optional<LibsecretBackend::DefaultKeyring> LibsecretBackend::defaultKeyring(
-    std::string& whyNot) {
-    ErrorPtr error;
-    const auto service = openService(error);
-    if (!service) {
-        whyNot = error ? error->message : "no Secret Service";
-        return std::nullopt;
-    }
-    const auto collection = defaultCollection(service.get(), error);
-    if (error) {
-        whyNot = error->message;
-        return std::nullopt;
-    }
-    if (!collection) {
-        return DefaultKeyring::missing;
-    }
-    return secret_collection_get_locked(collection.get()) ? DefaultKeyring::locked
-                                                          : DefaultKeyring::unlocked;
+// Vask's items for `service` (and `account` when given), locked ones included, never
+// unlocking; their secrets loaded when `secrets` says so.
+ItemsPtr search(SecretService* connection, const std::string& service,
+                const std::optional<std::string>& account, bool secrets,
+                GCancellable* cancellable, ErrorPtr& error) {
+    AttributesPtr attributes(
+        account ? secret_attributes_build(schema(), "service", service.c_str(), "account",
+                                          account->c_str(), nullptr)
+                : secret_attributes_build(schema(), "service", service.c_str(), nullptr));
+    const int flags = SECRET_SEARCH_ALL | (secrets ? SECRET_SEARCH_LOAD_SECRETS : 0);
+    GError* raw = nullptr;
+    ItemsPtr items(secret_service_search_sync(connection, schema(), attributes.get(),
+                                              static_cast<SecretSearchFlags>(flags), cancellable,
+                                              &raw));
+    error.reset(raw);
+    return items;
 }
 
-SecretBackend::ReadResult LibsecretBackend::lookUpWithoutPrompt(const std::string& service,
-                                                                const std::string& account) {
+SecretBackend::ReadResult lookUp(const std::string& service, const std::string& account,
+                                 GCancellable* cancellable) {
     ErrorPtr error;
-    const auto connection = openService(error);
+    const auto connection = openService(cancellable, error);
     if (!connection) {
-        return {error ? statusOf(error.get(), "read", account) : notAvailable, std::nullopt};
+        const auto failure = error ? failureOf(error.get(), "read", account)
+                                   : SecretBackend::Outcome(SecretBackend::notAvailable);
+        return {failure.status, std::nullopt, failure.reason};
     }
-    GHashTable* attributes = secret_attributes_build(schema(), "service", service.c_str(),
-                                                     "account", account.c_str(), nullptr);
-    GError* raw = nullptr;
-    // No SECRET_SEARCH_UNLOCK: a locked item stays locked rather than prompting.
-    GList* items = secret_service_search_sync(connection.get(), schema(), attributes,
-                                              SECRET_SEARCH_LOAD_SECRETS, quitting(), &raw);
-    g_hash_table_unref(attributes);
-    error.reset(raw);
+    const auto items = search(connection.get(), service, account, true, cancellable, error);
     if (error) {
-        return {statusOf(error.get(), "read", account), std::nullopt};
+        auto failure = failureOf(error.get(), "read", account);
+        return {failure.status, std::nullopt, std::move(failure.reason)};
     }
-    ReadResult result{itemNotFound, std::nullopt};
-    if (items != nullptr) {
-        auto* item = static_cast<SecretItem*>(items->data);
+    if (!items) {
+        return {SecretBackend::itemNotFound, std::nullopt};
+    }
+    // An unlocked copy wins over a locked one of the same account.
+    bool locked = false;
+    for (GList* node = items.get(); node != nullptr; node = node->next) {
+        auto* item = static_cast<SecretItem*>(node->data);
         SecretValue* value = secret_item_get_secret(item);
         if (secret_item_get_locked(item) || value == nullptr) {
-            noteFailureReason("the keyring is locked");
-            result.status = interactionNotAllowed;
-        } else if (auto data = base64Decode(secret_value_get_text(value))) {
-            result = {success, std::move(data)};
-        } else {
+            locked = true;
+            if (value != nullptr) {
+                secret_value_unref(value);
+            }
+            continue;
+        }
+        auto data = base64Decode(secret_value_get_text(value));
+        secret_value_unref(value);
+        if (!data) {
             logger().error("secret_service_value_undecodable key=" + account);
-            result.status = decodeFailed;
+            return {SecretBackend::decodeFailed, std::nullopt};
         }
-        if (value != nullptr) {
-            secret_value_unref(value);
-        }
+        return {SecretBackend::success, std::move(data)};
     }
-    g_list_free_full(items, g_object_unref);
-    return result;
+    return {lockedKeyring().status, std::nullopt, locked ? lockedKeyring().reason : ""};
 }
 
-SecretBackend::Status LibsecretBackend::storeWithoutPrompt(const std::string& service,
-                                                           const std::string& account,
-                                                           const std::string& encoded) {
+SecretBackend::Outcome store(const std::string& service, const std::string& account,
+                             const std::string& encoded, GCancellable* cancellable) {
     ErrorPtr error;
-    const auto connection = openService(error);
+    const auto connection = openService(cancellable, error);
     if (!connection) {
-        return error ? statusOf(error.get(), "write", account) : notAvailable;
+        return error ? failureOf(error.get(), "write", account)
+                     : SecretBackend::Outcome(SecretBackend::notAvailable);
     }
-    const auto collection = defaultCollection(connection.get(), error);
+    const auto collection = defaultCollection(connection.get(), cancellable, error);
     if (error) {
-        return statusOf(error.get(), "write", account);
+        return failureOf(error.get(), "write", account);
     }
-    if (!collection || secret_collection_get_locked(collection.get())) {
-        noteFailureReason(collection ? "the keyring is locked" : "there is no default keyring");
-        return interactionNotAllowed;
+    if (!collection) {
+        return {SecretBackend::interactionNotAllowed, "there is no default keyring"};
     }
-    GHashTable* attributes = secret_attributes_build(schema(), "service", service.c_str(),
-                                                     "account", account.c_str(), nullptr);
+    if (secret_collection_get_locked(collection.get())) {
+        return lockedKeyring();
+    }
+    AttributesPtr attributes(secret_attributes_build(schema(), "service", service.c_str(),
+                                                     "account", account.c_str(), nullptr));
     SecretValue* value = secret_value_new(encoded.c_str(), -1, "text/plain");
     const std::string label = service + " " + account;
     GError* raw = nullptr;
-    SecretItem* item =
-        secret_item_create_sync(collection.get(), schema(), attributes, label.c_str(), value,
-                                SECRET_ITEM_CREATE_REPLACE, quitting(), &raw);
+    // Replacing an item with the same attributes, so an update keeps one item.
+    SecretItem* item = secret_item_create_sync(collection.get(), schema(), attributes.get(),
+                                               label.c_str(), value, SECRET_ITEM_CREATE_REPLACE,
+                                               cancellable, &raw);
     secret_value_unref(value);
-    g_hash_table_unref(attributes);
     error.reset(raw);
     if (item != nullptr) {
         g_object_unref(item);
     }
     if (error) {
-        return statusOf(error.get(), "write", account);
+        return failureOf(error.get(), "write", account);
     }
-    return success;
+    return SecretBackend::success;
+}
+
+// Writes when the item exists (`existing` true) or does not (false), as update and add ask.
+SecretBackend::Outcome storeIf(bool existing, const std::string& service,
+                               const std::string& account, const std::string& encoded,
+                               GCancellable* cancellable) {
+    const auto found = lookUp(service, account, cancellable);
+    if (found.status == SecretBackend::success || found.status == SecretBackend::itemNotFound) {
+        if ((found.status == SecretBackend::success) != existing) {
+            return existing ? SecretBackend::itemNotFound : SecretBackend::duplicateItem;
+        }
+        return store(service, account, encoded, cancellable);
+    }
+    return {found.status, found.reason};
+}
+
+}  // namespace
+
+void LibsecretBackend::abandonCalls() {
+    auto& shared = calls();
+    std::lock_guard lock(shared.mutex);
+    if (!shared.abandoned) {
+        logger().info("secret_service_calls_abandoned");
+    }
+    shared.abandoned = true;
+    for (GCancellable* cancellable : shared.running) {
+        g_cancellable_cancel(cancellable);
+    }
+    shared.answered.notify_all();
+}
+
+std::shared_ptr<LibsecretBackend> LibsecretBackend::connect(std::string& whyNot,
+                                                            Duration changeLimit) {
+    const auto connected =
+        runChange("connect", std::nullopt, [](GCancellable* cancellable) -> Outcome {
+            ErrorPtr error;
+            if (openService(cancellable, error)) {
+                return success;
+            }
+            return {notAvailable, error ? error->message : "no Secret Service"};
+        });
+    if (connected.status != success) {
+        whyNot = connected.reason.empty() ? "no Secret Service" : connected.reason;
+        return nullptr;
+    }
+    return std::shared_ptr<LibsecretBackend>(new LibsecretBackend(changeLimit));
+}
+
+std::optional<LibsecretBackend::DefaultKeyring> LibsecretBackend::defaultKeyring(
+    std::string& whyNot) {
+    // The state rides in the status: success unlocked, itemNotFound missing, refusal locked.
+    const auto answer = runChange("state", std::nullopt, [](GCancellable* cancellable) {
+        ErrorPtr error;
+        const auto service = openService(cancellable, error);
+        if (!service) {
+            return Outcome{notAvailable, error ? error->message : "no Secret Service"};
+        }
+        const auto collection = defaultCollection(service.get(), cancellable, error);
+        if (error) {
+            return Outcome{internalError, error->message};
+        }
+        if (!collection) {
+            return Outcome{itemNotFound};
+        }
+        return secret_collection_get_locked(collection.get()) ? lockedKeyring() : Outcome{};
+    });
+    switch (answer.status) {
+        case success:
+            return DefaultKeyring::unlocked;
+        case itemNotFound:
+            return DefaultKeyring::missing;
+        case interactionNotAllowed:
+            return DefaultKeyring::locked;
+        default:
+            whyNot = answer.reason;
+            return std::nullopt;
+    }
 }
 
 SecretBackend::ReadResult LibsecretBackend::copyMatching(std::string_view service,
                                                          std::string_view account) {
-    const std::string serviceText(service);
-    const std::string accountText(account);
-    if (!prompts_) {
-        return lookUpWithoutPrompt(serviceText, accountText);
-    }
-    GError* raw = nullptr;
-    PasswordPtr password(secret_password_lookup_sync(schema(), quitting(), &raw, "service",
-                                                     serviceText.c_str(), "account",
-                                                     accountText.c_str(), nullptr));
-    ErrorPtr error(raw);
-    if (error) {
-        return {statusOf(error.get(), "read", account), std::nullopt};
-    }
-    if (!password) {
-        return {itemNotFound, std::nullopt};
-    }
-    auto data = base64Decode(password.get());
-    if (!data) {
-        logger().error("secret_service_value_undecodable key=" + accountText);
-        return {decodeFailed, std::nullopt};
-    }
-    return {success, std::move(data)};
+    // Reads wait as long as D-Bus does: a keyring that is slow at start is waited for.
+    return runCall("read", std::nullopt,
+                               [service = std::string(service),
+                                account = std::string(account)](GCancellable* cancellable) {
+                                   return lookUp(service, account, cancellable);
+                               });
 }
 
-SecretBackend::Status LibsecretBackend::update(std::string_view service, std::string_view account,
-                                               std::string_view data) {
-    const auto existing = copyMatching(service, account);
-    if (existing.status != success) {
-        return existing.status;
-    }
-    return store(service, account, data);
+SecretBackend::Outcome LibsecretBackend::update(std::string_view service, std::string_view account,
+                                                std::string_view data) {
+    return runChange("update", changeLimit_,
+                     [service = std::string(service), account = std::string(account),
+                      encoded = base64Encode(data)](GCancellable* cancellable) {
+                         return storeIf(true, service, account, encoded, cancellable);
+                     });
 }
 
-SecretBackend::Status LibsecretBackend::add(std::string_view service, std::string_view account,
-                                            std::string_view data) {
-    const auto existing = copyMatching(service, account);
-    if (existing.status == success) {
-        return duplicateItem;
-    }
-    if (existing.status != itemNotFound) {
-        return existing.status;
-    }
-    return store(service, account, data);
+SecretBackend::Outcome LibsecretBackend::add(std::string_view service, std::string_view account,
+                                             std::string_view data) {
+    return runChange("add", changeLimit_,
+                     [service = std::string(service), account = std::string(account),
+                      encoded = base64Encode(data)](GCancellable* cancellable) {
+                         return storeIf(false, service, account, encoded, cancellable);
+                     });
 }
 
-SecretBackend::Status LibsecretBackend::store(std::string_view service, std::string_view account,
-                                              std::string_view data) {
-    const std::string serviceText(service);
-    const std::string accountText(account);
-    const std::string label = serviceText + " " + accountText;
-    const std::string encoded = base64Encode(data);
-    if (!prompts_) {
-        return storeWithoutPrompt(serviceText, accountText, encoded);
-    }
-    GError* raw = nullptr;
-    // Storing replaces an item with the same attributes, so an update keeps one item.
-    secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), encoded.c_str(),
-                               quitting(), &raw, "service", serviceText.c_str(), "account",
-                               accountText.c_str(), nullptr);
-    ErrorPtr error(raw);
-    if (error) {
-        return statusOf(error.get(), "write", account);
-    }
-    return success;
+SecretBackend::Outcome LibsecretBackend::remove(std::string_view service,
+                                                std::string_view account) {
+    return runChange(
+        "delete", changeLimit_,
+        [service = std::string(service),
+         account = std::string(account)](GCancellable* cancellable) -> Outcome {
+            ErrorPtr error;
+            const auto connection = openService(cancellable, error);
+            if (!connection) {
+                return error ? failureOf(error.get(), "delete", account) : Outcome(notAvailable);
+            }
+            const auto items =
+                search(connection.get(), service, account, false, cancellable, error);
+            if (error) {
+                return failureOf(error.get(), "delete", account);
+            }
+            if (!items) {
+                return itemNotFound;
+            }
+            for (GList* node = items.get(); node != nullptr; node = node->next) {
+                // A locked item would need the keyring's prompt to go: it stays, and says so.
+                if (secret_item_get_locked(static_cast<SecretItem*>(node->data))) {
+                    return lockedKeyring();
+                }
+            }
+            for (GList* node = items.get(); node != nullptr; node = node->next) {
+                GError* raw = nullptr;
+                secret_item_delete_sync(static_cast<SecretItem*>(node->data), cancellable, &raw);
+                error.reset(raw);
+                if (error) {
+                    return failureOf(error.get(), "delete", account);
+                }
+            }
+            return success;
+        });
 }
 
-SecretBackend::Status LibsecretBackend::remove(std::string_view service, std::string_view account) {
-    const std::string serviceText(service);
-    const std::string accountText(account);
-    GError* raw = nullptr;
-    const gboolean removed =
-        secret_password_clear_sync(schema(), quitting(), &raw, "service", serviceText.c_str(),
-                                   "account", accountText.c_str(), nullptr);
-    ErrorPtr error(raw);
-    if (error) {
-        return statusOf(error.get(), "delete", account);
-    }
-    return removed ? success : itemNotFound;
+SecretBackend::Outcome LibsecretBackend::unlock(std::string_view service) {
+    logger().info("secret_service_unlock_asked");
+    return runChange(
+        "unlock", std::nullopt,
+        [service = std::string(service)](GCancellable* cancellable) -> Outcome {
+            ErrorPtr error;
+            const auto connection = openService(cancellable, error);
+            if (!connection) {
+                return error ? failureOf(error.get(), "unlock", "") : Outcome(notAvailable);
+            }
+            const auto items = search(connection.get(), service, std::nullopt, false,
+                                      cancellable, error);
+            if (error) {
+                return failureOf(error.get(), "unlock", "");
+            }
+            GList* locked = nullptr;
+            for (GList* node = items.get(); node != nullptr; node = node->next) {
+                if (secret_item_get_locked(static_cast<SecretItem*>(node->data))) {
+                    locked = g_list_prepend(locked, node->data);
+                }
+            }
+            CollectionPtr collection;
+            if (locked == nullptr) {
+                // Nothing of Vask's is locked: the default keyring is what later writes need.
+                collection = defaultCollection(connection.get(), cancellable, error);
+                if (error) {
+                    return failureOf(error.get(), "unlock", "");
+                }
+                if (!collection || !secret_collection_get_locked(collection.get())) {
+                    return success;
+                }
+                locked = g_list_prepend(locked, collection.get());
+            }
+            GList* unlocked = nullptr;
+            GError* raw = nullptr;
+            const int count =
+                secret_service_unlock_sync(connection.get(), locked, cancellable, &unlocked, &raw);
+            g_list_free(locked);
+            g_list_free_full(unlocked, g_object_unref);
+            error.reset(raw);
+            if (error) {
+                return failureOf(error.get(), "unlock", "");
+            }
+            if (count == 0) {
+                return {interactionNotAllowed, "the keyring stayed locked"};
+            }
+            return success;
+        });
 }
 
 }  // namespace vask

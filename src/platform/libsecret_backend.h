@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,20 +11,39 @@ namespace vask {
 
 // Items in the desktop's Secret Service (GNOME Keyring, KWallet) through libsecret, under a
 // schema with the attributes "service" and "account". Secret Service secrets are text, so the
-// value is stored base64-encoded; "no item" answers itemNotFound. Calls block while the service
-// answers over D-Bus, until abandonCalls(): a quitting application gives up the calls still
-// waiting on a service that stopped answering (they fail as notAvailable) and makes no more.
+// value is stored base64-encoded; "no item" answers itemNotFound.
+//
+// No operation opens a prompt: reads see unlocked items only (a locked one answers
+// interactionNotAllowed), writes go into the default keyring while it exists and is unlocked
+// (else interactionNotAllowed), and removals leave locked items alone (interactionNotAllowed).
+// Only unlock(), which the user asks for, may show the keyring's prompt.
+//
+// Each call runs on a thread of its own while the caller waits for its answer, its time limit
+// or the quit (abandonCalls), whichever comes first; a call given up answers `cancelled` and
+// its thread is left to end when the service answers (a prompt that is never answered keeps it
+// for the life of the process, holding nothing the process needs at exit).
 class LibsecretBackend final : public SecretBackend {
   public:
+    using Duration = std::chrono::milliseconds;
+
+    // How long a write or removal waits for the service before it is given up (as
+    // `cancelled`): its effect is then unknown, so the caller keeps what it meant elsewhere.
+    static constexpr Duration defaultChangeLimit{3000};
+
     // A backend when a Secret Service answers on the session bus (a session is opened to be
-    // sure); otherwise nothing, with the reason in `whyNot`.
-    static std::shared_ptr<LibsecretBackend> connect(std::string& whyNot);
+    // sure); otherwise nothing, with the reason in `whyNot`. Waits as long as D-Bus does.
+    static std::shared_ptr<LibsecretBackend> connect(std::string& whyNot,
+                                                     Duration changeLimit = defaultChangeLimit);
 
     ReadResult copyMatching(std::string_view service, std::string_view account) override;
-    Status update(std::string_view service, std::string_view account,
-                  std::string_view data) override;
-    Status add(std::string_view service, std::string_view account, std::string_view data) override;
-    Status remove(std::string_view service, std::string_view account) override;
+    Outcome update(std::string_view service, std::string_view account,
+                   std::string_view data) override;
+    Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
+    Outcome remove(std::string_view service, std::string_view account) override;
+    // Unlocks whatever keyring holds items of `service` (the default keyring when none does):
+    // the keyring's own prompt may show. Waits until the user answers it or the application
+    // quits (cancelled).
+    Outcome unlock(std::string_view service) override;
     std::string_view kind() const override { return "secret_service"; }
     bool mayBlock() const override { return true; }
 
@@ -32,24 +52,16 @@ class LibsecretBackend final : public SecretBackend {
     // nothing, with the reason in `whyNot`, when the service does not say.
     static std::optional<DefaultKeyring> defaultKeyring(std::string& whyNot);
 
-    // The same keyring as a destination that never opens a prompt (no keyring is created,
-    // none unlocked): reads see unlocked items only, and writes go into the default keyring
-    // while it exists and is unlocked, else answer interactionNotAllowed.
-    std::shared_ptr<LibsecretBackend> withoutPrompts() const;
 
-    // Process-wide and for good: every call waiting on the Secret Service returns at once, and
-    // every later call fails at once. Safe from any thread (not from a signal handler).
+    // Process-wide and for good: every call still waited for answers `cancelled` at once
+    // (the service is told to cancel), and every later call fails at once. Safe from any
+    // thread (not from a signal handler).
     static void abandonCalls();
 
   private:
-    explicit LibsecretBackend(bool prompts) : prompts_(prompts) {}
-    Status store(std::string_view service, std::string_view account, std::string_view data);
-    ReadResult lookUpWithoutPrompt(const std::string& service, const std::string& account);
-    Status storeWithoutPrompt(const std::string& service, const std::string& account,
-                              const std::string& encoded);
+    explicit LibsecretBackend(Duration changeLimit) : changeLimit_(changeLimit) {}
 
-    // Whether a call may open the desktop's prompts (create or unlock a keyring).
-    bool prompts_;
+    Duration changeLimit_;
 };
 
 }  // namespace vask

@@ -10,7 +10,7 @@ namespace vask {
 
 // Generic-password items by service and account, the way the system's secret storage offers
 // them: every operation answers a status code (0 for success, the keychain's own numbers for the
-// rest) so that the credential layer above can log and report one number whatever the backend.
+// rest), with the storage's reason beside a failure, so that the credential layer above can log and report one number whatever the backend.
 // Values are bytes; any byte survives a round trip. Implementations are safe to call from
 // several threads.
 class SecretBackend {
@@ -27,44 +27,61 @@ class SecretBackend {
     static constexpr Status decodeFailed = -26275;
     // Any other failure of the storage itself (I/O, D-Bus errors).
     static constexpr Status internalError = -26276;
+    // The call was given up before the storage answered (the application quits, or the storage
+    // took longer than the caller waits): nothing is known of its effect, and nothing about the
+    // storage follows from it.
+    static constexpr Status cancelled = -128;
+
+    // Whether `status` says the storage refused (locked, or the user would have to be asked),
+    // rather than that it could not be reached or did not answer in time.
+    static bool isRefusal(Status status) { return status == interactionNotAllowed; }
+
+    // What an operation answers: its status and, for a failure, why in the storage's own words
+    // ("Could not replace …/credentials.json: Operation not permitted"); "" when the failure
+    // came with its status alone.
+    struct Outcome {
+        Status status = success;
+        std::string reason;
+
+        Outcome(Status code = success, std::string why = {})  // NOLINT: a status is an outcome
+            : status(code), reason(std::move(why)) {}
+        bool operator==(Status code) const { return status == code; }
+    };
 
     struct ReadResult {
+        ReadResult(Status code = success, std::optional<std::string> bytes = std::nullopt,
+                   std::string why = {})  // NOLINT: a status is a result
+            : status(code), data(std::move(bytes)), reason(std::move(why)) {}
+
         Status status = success;
         // The item's bytes when status is success.
         std::optional<std::string> data;
+        // Why the read failed, as Outcome::reason.
+        std::string reason;
     };
 
     virtual ~SecretBackend() = default;
 
     virtual ReadResult copyMatching(std::string_view service, std::string_view account) = 0;
     // Replaces an existing item's value; itemNotFound when there is none.
-    virtual Status update(std::string_view service, std::string_view account,
-                          std::string_view data) = 0;
+    virtual Outcome update(std::string_view service, std::string_view account,
+                           std::string_view data) = 0;
     // Creates the item; duplicateItem when it exists already.
-    virtual Status add(std::string_view service, std::string_view account,
-                       std::string_view data) = 0;
+    virtual Outcome add(std::string_view service, std::string_view account,
+                        std::string_view data) = 0;
     // itemNotFound when there is nothing to delete.
-    virtual Status remove(std::string_view service, std::string_view account) = 0;
+    virtual Outcome remove(std::string_view service, std::string_view account) = 0;
+
+    // Asks the storage to unlock what holds `service`'s items, which may show the keyring's own
+    // prompt: only for a user who asked. Waits until it is unlocked or the user declined
+    // (interactionNotAllowed). Storage that is never locked answers success at once.
+    virtual Outcome unlock(std::string_view /*service*/) { return success; }
 
     // Names the backend in the log ("secret_service", "file", "memory").
     virtual std::string_view kind() const = 0;
     // Whether an operation may wait on another process (a keyring over D-Bus) for as long as
     // that process takes: such a backend is never called from the main executor.
     virtual bool mayBlock() const { return false; }
-
-    // Why the last operation of the calling thread failed, in the storage's own words ("Could
-    // not replace …/credentials.json: Operation not permitted"), and forgets it; "" when the
-    // failure came with its status alone. Per thread, so an operation and the reading of its
-    // reason pair up whatever other threads do meanwhile.
-    static std::string takeFailureReason() { return std::exchange(failureReason(), {}); }
-    // Implementations record the reason of a failure just before answering its status.
-    static void noteFailureReason(std::string reason) { failureReason() = std::move(reason); }
-
-  private:
-    static std::string& failureReason() {
-        thread_local std::string reason;
-        return reason;
-    }
 };
 
 }  // namespace vask

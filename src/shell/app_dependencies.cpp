@@ -226,6 +226,34 @@ void AppDependencies::resetAuthMode() {
     authModeCache_.reset();
 }
 
+bool AppDependencies::authModeKnown() {
+    return !onMainWhileStorageMayBlock() || authModeCache_.latest().has_value();
+}
+
+void AppDependencies::unlockKeyring(std::function<void(std::optional<std::string>)> done) {
+    context_.worker.post([this, alive = std::weak_ptr(lifetime_), done = std::move(done)] {
+        if (!alive.lock()) {
+            return;
+        }
+        std::optional<std::string> failure;
+        try {
+            keychain().unlock();
+        } catch (const KeychainError& e) {
+            failure = e.what();
+        }
+        // What was locked was never cached by the stores: resolving again reads it afresh.
+        resetAuthMode();
+        authModeCache_.get();
+        context_.main.post([this, alive, done, failure] {
+            if (!alive.lock()) {
+                return;
+            }
+            authModeArrived();
+            done(failure);
+        });
+    });
+}
+
 AccessTokenRefresher& AppDependencies::accessTokenRefresher() {
     return *accessTokenRefresher_.get([this] {
         return std::make_shared<AccessTokenRefresher>(
@@ -632,6 +660,8 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
         .memoryStore = memoryOn ? canonicalMemoryStore() : nullptr,
         .memoryAuthorizationGate = memoryAuthorizationGate(),
         .authModeProvider = [this] { return authMode(); },
+        .authModeKnown = [this] { return authModeKnown(); },
+        .unlockKeyring = [this](auto done) { unlockKeyring(std::move(done)); },
         .sessionStore = persistsSessions&& supportFolder
                             ? std::make_shared<SQLiteSessionStore>(*supportFolder / "sessions.db")
                             : nullptr,

@@ -142,6 +142,12 @@ class AppDependencies {
     // Empties the cache, so that the next authMode() resolves again: after a token refresh, a
     // sign-in and a sign-out.
     void resetAuthMode();
+    // Whether authMode() answers from storage already (never waits).
+    bool authModeKnown();
+    // Asks the keyring that holds the credentials to unlock (its prompt may show: the user
+    // asked), on the worker; then the mode is resolved again and `done` runs on the main
+    // executor with the failure's text, nothing once unlocked.
+    void unlockKeyring(std::function<void(std::optional<std::string>)> done);
 
     AccessTokenRefresher& accessTokenRefresher();
     // The one coordinator every caller with an unauthorised reply goes through.

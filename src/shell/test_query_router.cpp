@@ -201,6 +201,13 @@ void TestQueryRouter::handle(std::string_view url) {
                 }
             });
         }
+    } else if (host == "unlock-keyring") {
+        // As the chat's "Unlock Keyring" button does.
+        const auto model = services.mainChat ? services.mainChat() : nullptr;
+        debugLog(std::string("unlocking the keyring (vm=") + boolText(model != nullptr) + ")");
+        if (model) {
+            model->unlockKeyring();
+        }
     } else if (host == "outofcredit") {
         debugLog("simulating usage limit (test)");
         call(services.simulateSynced);

@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -50,6 +51,59 @@ bool isOwnSocket(const QString& path) {
     struct stat info {};
     return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
            S_ISSOCK(info.st_mode) && info.st_uid == ::geteuid();
+}
+
+// The `Name:` and real `Uid:` of a process from /proc/<pid>/status (readable for any process);
+// nothing when it cannot be read (the process went).
+struct ProcessStatus {
+    QString name;
+    uid_t uid = 0;
+};
+std::optional<ProcessStatus> processStatus(pid_t pid) {
+    QFile file(QString("/proc/%1/status").arg(pid));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    ProcessStatus status;
+    bool haveUid = false;
+    // The fields that matter come first; the file is small.
+    for (const QByteArray& line : file.read(4096).split('\n')) {
+        if (line.startsWith("Name:")) {
+            status.name = QString::fromUtf8(line.mid(5).trimmed());
+        } else if (line.startsWith("Uid:")) {
+            const auto fields = line.mid(4).simplified().split(' ');
+            status.uid = static_cast<uid_t>(fields.value(0).toUInt(&haveUid));
+        }
+    }
+    if (!haveUid) {
+        return std::nullopt;
+    }
+    return status;
+}
+
+// Whether `pid` runs as this user the program this process runs (by its name: another user's
+// program cannot be looked into, and a Vask started from elsewhere is still one).
+bool isVaskOfThisUser(pid_t pid) {
+    const auto holder = processStatus(pid);
+    const auto self = processStatus(::getpid());
+    return holder && self && holder->uid == ::geteuid() && holder->name == self->name;
+}
+
+// "name, user login" of `pid`, as far as it can be told.
+QString describeProcess(pid_t pid) {
+    const auto status = processStatus(pid);
+    if (!status) {
+        return QStringLiteral("which has gone");
+    }
+    passwd entry{};
+    passwd* account = nullptr;
+    char buffer[1024];
+    const QString user = ::getpwuid_r(status->uid, &entry, buffer, sizeof buffer, &account) == 0 &&
+                                 account != nullptr
+                             ? QString::fromLocal8Bit(account->pw_name)
+                             : QString::number(status->uid);
+    const QString name = status->name.isEmpty() ? QStringLiteral("unnamed") : status->name;
+    return name + ", user " + user;
 }
 
 std::filesystem::path localPath(const QString& path) {
@@ -244,6 +298,14 @@ bool SingleInstance::takeLock(int waitMs) {
 
 QString SingleInstance::notAnsweringReason() const {
     const auto pid = FileLock::holderOf(localPath(lockPath_));
+    if (pid && !isVaskOfThisUser(*pid)) {
+        // Not a Vask of this user: said as it is, not taken for one.
+        return QString("Process %1 (%2), which is not a Vask of yours, holds %3, the lock of the "
+                       "data in %4. End that process, and open Vask again.")
+            .arg(*pid)
+            .arg(describeProcess(*pid), lockPath_,
+                 dataFolder_.isEmpty() ? QString("this account") : dataFolder_);
+    }
     const QString holder =
         pid ? QString("Another Vask (process %1) is").arg(*pid) : QString("Another Vask is");
     return holder + " running with the data in " +

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "chat/chat_presenters.h"
+#include "chat/chat_view_model.h"
 
 namespace vask {
 namespace {
@@ -118,6 +119,32 @@ TEST(ChatViewPresentationTest, ProgressReasoningAndErrorFollowTheState) {
     EXPECT_EQ(cp::errorRowText(ChatState::failed(q, "Boom")), "Boom");
     EXPECT_EQ(cp::errorRowText(ChatState::usageLimitReached(q, AuthType::apiKey, std::nullopt)),
               std::nullopt);
+}
+
+// While the keyring that holds the credentials is locked the chat says so, with the unlock,
+// whether or not a question found it locked; a running question's progress is not covered.
+TEST(ChatViewPresentationTest, ALockedKeyringIsSaidWithItsUnlock) {
+    ChatMessage q;
+    const std::string locked(ChatViewModel::keyringLockedText);
+    struct Case {
+        const char* name;
+        ChatState state;
+        std::optional<std::string> text;
+    };
+    const Case cases[] = {
+        {"nothing asked", ChatState::idle(), locked},
+        {"answered before", ChatState::responded(q, q), locked},
+        {"a question failed otherwise", ChatState::failed(q, "Boom"), "Boom"},
+        {"a question runs", ChatState::sending(q, std::nullopt, std::nullopt), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(cp::errorRowText(c.state, true), c.text);
+        EXPECT_EQ(cp::errorRowText(c.state, false),
+                  c.state.asFailed() ? std::optional<std::string>("Boom") : std::nullopt);
+    }
+    EXPECT_EQ(cp::errorRowAction(true), cp::unlockKeyringAction);
+    EXPECT_EQ(cp::errorRowAction(false), std::nullopt);
 }
 
 TEST(ChatViewPresentationTest, UsageLimitCopyPerTier) {

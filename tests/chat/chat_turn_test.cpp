@@ -1,6 +1,7 @@
 // The turn over a scripted helper: what send() captures, live updates, outcomes and the
 // usage-limit look-ups.
 #include "chat_fixture.h"
+#include "chat/chat_presenters.h"
 #include "engine/cancellation_error.h"
 #include "engine/rlm_helper_error.h"
 #include "foundation/app_environment.h"
@@ -136,6 +137,65 @@ TEST_F(ChatTurnTest, TurnCarriesItsSessionsHistoryAndCredentials) {
     EXPECT_TRUE(model->state.get().isIdle());
     EXPECT_EQ(model->transcript().size(), 4u);
     EXPECT_EQ(usageChanges, 1);
+}
+
+// A question asked before secret storage answered waits for the credentials on the worker,
+// showing its progress, and carries what storage then holds; one that finds them behind a
+// locked keyring is answered in Vask's words, with the unlock offered, and reaches no helper.
+TEST_F(ChatTurnTest, AQuestionWaitsForCredentialsAndNamesALockedKeyring) {
+    struct Case {
+        const char* name;
+        // What storage holds, and whether it has answered by the time of the question.
+        AuthMode stored;
+        bool knownAtSend;
+        std::optional<std::string> customerToken;
+        std::optional<std::string> error;
+    };
+    const Case cases[] = {
+        {"known", AuthMode::managed("customer-token", "a"), true, "customer-token", std::nullopt},
+        {"read after the question", AuthMode::managed("customer-token", "a"), false,
+         "customer-token", std::nullopt},
+        {"locked", AuthMode::keyringLocked(), true, std::nullopt,
+         std::string(ChatViewModel::keyringLockedText)},
+        {"found locked after the question", AuthMode::keyringLocked(), false, std::nullopt,
+         std::string(ChatViewModel::keyringLockedText)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        runner = std::make_shared<test::FakeChatHelperRunner>();
+        bool known = c.knownAtSend;
+        int unlocks = 0;
+        auto deps = dependencies();
+        // Until storage answers, the main thread's provider knows nothing yet.
+        deps.authModeProvider = [&] { return known ? c.stored : AuthMode::none(); };
+        deps.authModeKnown = [&] { return known; };
+        deps.unlockKeyring = [&](auto done) {
+            ++unlocks;
+            done(std::nullopt);
+        };
+        auto model = loaded(ChatViewModel::make(std::move(deps)));
+        model->inputText.set("where?");
+        model->send();
+        if (!c.knownAtSend && model->state.get().isSending()) {
+            EXPECT_EQ(model->state.get().asSending()->progress, "Preparing...");
+            known = true;  // storage answers while the worker waits for it
+        }
+        settle();
+        EXPECT_EQ(runner->inputs().size(), c.error ? 0u : 1u);
+        if (!runner->inputs().empty()) {
+            EXPECT_EQ(runner->inputs()[0].credentials.customerToken, c.customerToken);
+        }
+        const auto* failed = model->state.get().asFailed();
+        EXPECT_EQ(failed ? std::optional(failed->error) : std::nullopt, c.error);
+        EXPECT_EQ(model->keyringLocked.get(), c.error.has_value());
+        EXPECT_EQ(chat_presentation::errorRowAction(model->keyringLocked.get()).has_value(),
+                  c.error.has_value());
+        if (c.error) {
+            ASSERT_EQ(model->transcript().size(), 1u) << "the question is kept";
+            model->unlockKeyring();
+            EXPECT_EQ(unlocks, 1);
+        }
+    }
 }
 
 TEST_F(ChatTurnTest, LiveUpdatesReachOnlyTheirOwnTurn) {

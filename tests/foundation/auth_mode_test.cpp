@@ -80,6 +80,8 @@ TEST(AuthModeResolverTest, ResolutionOrder) {
     }
 }
 
+// A customer token behind a locked keyring is an account that needs unlocking, not a signed-out
+// user; every other storage failure falls through to the next way of signing in.
 TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
     struct Case {
         const char* name;
@@ -87,10 +89,15 @@ TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
         const char* account;
         std::string cloud;
         AuthMode expected;
+        SecretBackend::Status status = SecretBackend::interactionNotAllowed;
     };
     const Case cases[] = {
+        {"customer token locked", Op::copyMatching, "corvane.customer.token", cloudRecord("acc"),
+         AuthMode::keyringLocked()},
         {"customer token unreadable", Op::copyMatching, "corvane.customer.token",
-         cloudRecord("acc"), AuthMode::apiKey("stored")},
+         cloudRecord("acc"), AuthMode::apiKey("stored"), SecretBackend::internalError},
+        {"customer token not answered", Op::copyMatching, "corvane.customer.token",
+         cloudRecord("acc"), AuthMode::apiKey("stored"), SecretBackend::cancelled},
         {"cloud record unreadable", Op::copyMatching, "cloud.auth.session", cloudRecord("acc"),
          AuthMode::apiKey("stored")},
         {"cloud record corrupt", Op::add, "unused", "{corrupt", AuthMode::apiKey("stored")},
@@ -103,7 +110,7 @@ TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
         s.put("corvane.customer.token", "tok");
         s.put("cloud.auth.session", c.cloud);
         s.put("corvane.api.key", "stored");
-        s.backend->fail(c.op, c.account, SecretBackend::interactionNotAllowed);
+        s.backend->fail(c.op, c.account, c.status);
         test::LogCapture log;
         const bool keyReadFails = std::string(c.account) == "corvane.api.key";
         const AuthModeResolver resolver{s.tokens, s.cloud, s.keys, {}, true};

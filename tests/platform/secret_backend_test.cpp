@@ -7,6 +7,7 @@
 #include <future>
 #include <iostream>
 #include <thread>
+#include <tuple>
 
 #include "platform/crypto.h"
 #include "platform/file_secret_backend.h"
@@ -26,7 +27,7 @@ const std::string binary("\0\xff\x80 value\n\"}", 12);
 void checkItemLifecycle(SecretBackend& backend, const std::string& service) {
     struct Step {
         const char* name;
-        std::function<Status()> run;
+        std::function<SecretBackend::Outcome()> run;
         Status expected;
     };
     const Step steps[] = {
@@ -193,36 +194,57 @@ TEST(SecretServiceQuitTest, AbandonedCallsToAStoppedServiceReturnAtOnce) {
     EXPECT_EQ(service.calls(), calls);
 }
 
-// A keyring that holds what it is given, or refuses every write.
-class RefusingKeyring final : public SecretBackend {
+// A keyring that holds what it is given, or answers `writes` to every write from the
+// `after`-th on (a refusal, or a call given up at a quit).
+class ScriptedKeyring final : public SecretBackend {
   public:
-    explicit RefusingKeyring(bool refuses) : refuses_(refuses) {}
+    ScriptedKeyring(Status writes, int after) : writes_(writes), after_(after) {}
     ReadResult copyMatching(std::string_view service, std::string_view account) override {
-        return items_.copyMatching(service, account);
+        return items.copyMatching(service, account);
     }
-    Status update(std::string_view service, std::string_view account,
-                  std::string_view data) override {
-        return refuses_ ? interactionNotAllowed : items_.update(service, account, data);
+    Outcome update(std::string_view service, std::string_view account,
+                   std::string_view data) override {
+        return scripted() ? Outcome(writes_) : items.update(service, account, data);
     }
-    Status add(std::string_view service, std::string_view account, std::string_view data) override {
-        return refuses_ ? interactionNotAllowed : items_.add(service, account, data);
+    Outcome add(std::string_view service, std::string_view account,
+                std::string_view data) override {
+        return scripted() ? Outcome(writes_) : items.add(service, account, data);
     }
-    Status remove(std::string_view service, std::string_view account) override {
-        return items_.remove(service, account);
+    Outcome remove(std::string_view service, std::string_view account) override {
+        return items.remove(service, account);
     }
     std::string_view kind() const override { return "memory"; }
 
+    InMemorySecretBackend items;
+
   private:
-    bool refuses_;
-    InMemorySecretBackend items_;
+    // Whether this write answers `writes_` (an update found nothing counts once with its add).
+    bool scripted() { return writes_ != success && calls_++ >= after_ * 2; }
+
+    Status writes_;
+    int after_;
+    int calls_ = 0;
 };
 
 // A sign-in kept in the file while no keyring ran survives the keyring's arrival: the file's
-// items move into it (over what the keyring still held from before) and the file goes; when the
-// keyring takes nothing, the file stays whole, and so do its items.
+// items move into it (over what the keyring still held from before), each leaving the file as it
+// moves, and the file goes with its lock file once empty. A move cut short (a refusal, or a
+// quit) keeps in the file exactly what did not move, so nothing is lost and a later move
+// finishes it without putting back what already moved.
 TEST(SecretBackendTest, TheCredentialFileMovesIntoAKeyringThatAppears) {
-    for (const bool refuses : {false, true}) {
-        SCOPED_TRACE(refuses ? "keyring refuses" : "keyring takes them");
+    struct Case {
+        const char* name;
+        Status writes;
+        int after;
+        std::size_t moved;
+    };
+    const Case cases[] = {
+        {"keyring takes them", SecretBackend::success, 0, 2},
+        {"keyring refuses", SecretBackend::interactionNotAllowed, 0, 0},
+        {"quit after the first item", SecretBackend::cancelled, 1, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         test::TempDir dir;
         const auto path = dir / "credentials.json";
         {
@@ -230,22 +252,36 @@ TEST(SecretBackendTest, TheCredentialFileMovesIntoAKeyringThatAppears) {
             ASSERT_EQ(before.add("svc", "tokens", binary), SecretBackend::success);
             ASSERT_EQ(before.add("svc.dev", "key", "k"), SecretBackend::success);
         }
-        RefusingKeyring keyring(refuses);
+        ScriptedKeyring keyring(c.writes, c.after);
         // Left from before the file was written: older than what the file holds.
-        ASSERT_EQ(keyring.add("svc.dev", "key", "old"),
-                  refuses ? SecretBackend::interactionNotAllowed : SecretBackend::success);
+        keyring.items.put("svc.dev", "key", "old");
         FileSecretBackend file(path);
 
-        EXPECT_EQ(file.moveEverythingInto(keyring), !refuses);
-        EXPECT_EQ(std::filesystem::exists(path), refuses);
-        EXPECT_EQ(keyring.copyMatching("svc", "tokens").data,
-                  refuses ? std::nullopt : std::optional(binary));
-        EXPECT_EQ(keyring.copyMatching("svc.dev", "key").data,
-                  refuses ? std::nullopt : std::optional<std::string>("k"));
-        if (refuses) {
-            EXPECT_EQ(file.copyMatching("svc", "tokens").data, binary);
-            EXPECT_EQ(file.copyMatching("svc.dev", "key").data, "k");
+        const auto moved = file.moveInto(keyring);
+        EXPECT_EQ(moved.moved, c.moved);
+        EXPECT_EQ(moved.firstFailure.has_value(), c.moved < 2);
+        if (moved.firstFailure) {
+            EXPECT_EQ(moved.firstFailure->status, c.writes);
         }
+        EXPECT_EQ(std::filesystem::exists(path), c.moved < 2);
+        EXPECT_EQ(std::filesystem::exists(dir / "credentials.json.lock"), c.moved < 2)
+            << "an emptied file leaves no lock file behind";
+        // Every item is in exactly one place, the file's value winning.
+        for (const auto& [service, account, value] :
+             {std::tuple<std::string, std::string, std::string>{"svc", "tokens", binary},
+              {"svc.dev", "key", "k"}}) {
+            const bool inFile = file.copyMatching(service, account).status == SecretBackend::success;
+            const auto inKeyring = keyring.items.get(service, account);
+            EXPECT_TRUE(inFile != (inKeyring == value)) << account;
+            if (inFile) {
+                EXPECT_EQ(file.copyMatching(service, account).data, value);
+            }
+        }
+        // The next start finishes what is left.
+        ScriptedKeyring healthy(SecretBackend::success, 0);
+        const auto rest = file.moveInto(healthy);
+        EXPECT_EQ(rest.moved, 2 - c.moved);
+        EXPECT_FALSE(std::filesystem::exists(path));
     }
 }
 

@@ -760,8 +760,7 @@ std::string credentialsFileFailure(const std::filesystem::path& scratch) {
     const auto file = scratch / "credentials.json";
     std::filesystem::create_directories(file / "in the way");
     FileSecretBackend backend(file);
-    backend.remove("ai.vask.screenshots", "cloud.auth.session");
-    return SecretBackend::takeFailureReason();
+    return backend.remove("ai.vask.screenshots", "cloud.auth.session").reason;
 }
 
 std::vector<Shot> accessAndAccountShots(const std::filesystem::path& scratch) {

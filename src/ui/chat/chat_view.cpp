@@ -143,6 +143,7 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     subscriptions_.push_back(model.sessions.subscribe(changed, Delivery::changesOnly));
     subscriptions_.push_back(model.currentSessionID.subscribe(changed, Delivery::changesOnly));
     subscriptions_.push_back(model.loadingSessions.subscribe(changed, Delivery::changesOnly));
+    subscriptions_.push_back(model.keyringLocked.subscribe(changed, Delivery::changesOnly));
     // Only the progress row shows the live usage.
     subscriptions_.push_back(model.usageDisclosure.subscribe(
         [this](const auto&) { streamChanged(); }, Delivery::changesOnly));
@@ -403,12 +404,13 @@ void ChatView::followEnd(int max) {
 void ChatView::renderTail() {
     const auto& state = viewModel_->state.get();
     const auto usageLimit = viewModel_->usageLimit();
-    const auto error = usageLimit ? std::nullopt : cp::errorRowText(state);
+    const bool keyringLocked = viewModel_->keyringLocked.get();
+    const auto error = usageLimit ? std::nullopt : cp::errorRowText(state, keyringLocked);
     // The tail is rebuilt only when what it shows changes.
     const bool loading = viewModel_->loadingSessions.get();
     std::string key = loading ? "loading" : bubbles_.empty() ? "empty" : "";
     if (error) {
-        key += "error:" + *error;
+        key += "error:" + *error + (keyringLocked ? ":locked" : "");
     }
     if (usageLimit) {
         const auto* limit = state.asUsageLimitReached();
@@ -431,7 +433,14 @@ void ChatView::renderTail() {
         layout->addWidget(makeEmptyState());
     }
     if (error) {
-        layout->addWidget(makeErrorRow(*error));
+        auto* row = makeErrorRow(*error);
+        if (const auto action = cp::errorRowAction(keyringLocked)) {
+            auto* button = new QPushButton(qt(std::string(*action)));
+            button->setObjectName("chatErrorAction");
+            connect(button, &QPushButton::clicked, this, [this] { viewModel_->unlockKeyring(); });
+            row->layout()->addWidget(button);
+        }
+        layout->addWidget(row);
     } else if (usageLimit) {
         layout->addWidget(makeUsageLimitCard());
     }
