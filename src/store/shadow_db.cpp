@@ -226,6 +226,23 @@ SELECT guid, chat_id, chat_name, sender, text, timestamp, is_from_me, is_group,
  recipient_handle, has_attachments, attachment_types, content_hash
 FROM temp.shadow_batch ORDER BY seq)";
 
+// Messages moved into their chats, one row per guid (the last written wins, as in a batch).
+constexpr std::string_view createMoveStagingSQL = R"(CREATE TEMP TABLE IF NOT EXISTS shadow_move (
+    guid TEXT PRIMARY KEY, chat_id TEXT, chat_name TEXT, is_group INTEGER, recipient_handle TEXT
+))";
+
+constexpr std::string_view stageMoveSQL = R"(INSERT OR REPLACE INTO temp.shadow_move
+(guid, chat_id, chat_name, is_group, recipient_handle) VALUES (?, ?, ?, ?, ?))";
+
+// In place: the row keeps its row id and guid, so only the chat's indexes and the full-text row
+// change, not the guid indexes a replace would scatter writes over.
+constexpr std::string_view moveStagedSQL = R"(UPDATE main.messages
+SET chat_id = mv.chat_id, chat_name = mv.chat_name, is_group = mv.is_group,
+    recipient_handle = mv.recipient_handle
+FROM temp.shadow_move AS mv
+WHERE main.messages.guid = mv.guid AND main.messages.chat_id = ?
+  AND main.messages.deleted_at IS NULL)";
+
 // Distinct guids of the batch without a live row yet: how much the live count grows.
 constexpr std::string_view countNewLiveSQL = R"(SELECT COUNT(*)
 FROM (SELECT DISTINCT guid FROM temp.shadow_batch) AS batch
@@ -582,6 +599,42 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
         execute("DELETE FROM temp.shadow_batch");
     });
     return {messages.size(), added};
+}
+
+std::int64_t ShadowDB::moveIntoChats(const std::vector<ShadowMessage>& messages) {
+    if (messages.empty()) {
+        return 0;
+    }
+    sqlite3* db = connection();
+    std::int64_t moved = 0;
+    inWriteTransaction([&] {
+        // One statement for the batch, as for a copy: FTS5 writes a segment per statement.
+        execute(createMoveStagingSQL);
+        execute("DELETE FROM temp.shadow_move");
+        auto stage = prepare(db, stageMoveSQL);
+        for (const auto& message : messages) {
+            stage.reset();
+            try {
+                stage.bind(1, message.guid)
+                    .bind(2, message.chatId)
+                    .bind(3, message.chatName)
+                    .bind(4, message.isGroup ? 1 : 0)
+                    .bind(5, message.recipientHandle)
+                    .run();
+            } catch (const SQLiteSupport::Failure& failure) {
+                throw insertFailure(message.guid, failure.message());
+            }
+        }
+        auto move = prepare(db, moveStagedSQL);
+        try {
+            move.bind(1, ShadowMessage::unknownChatId).run();
+        } catch (const SQLiteSupport::Failure& failure) {
+            throw insertFailure("?", failure.message());
+        }
+        moved = sqlite3_changes64(db);
+        execute("DELETE FROM temp.shadow_move");
+    });
+    return moved;
 }
 
 void ShadowDB::insertOneByOne(const std::vector<ShadowMessage>& messages) {

@@ -66,27 +66,21 @@ ShadowDB::JoinCursor joinCursorAt(const ChatDBReader::JoinRow& join, std::int64_
     return {join.rowid, join.chatId, join.messageId, lastChatRowid};
 }
 
-// Writes the messages moved into their chats, and the join cursor when given, in one
-// transaction; returns how many messages moved.
-std::int64_t writeMoved(ShadowDB& shadow, const ShadowDB::SyncWatermark& cursor,
-                        const std::vector<ShadowMessage>& found,
+// Moves the messages found into their chats, and writes the join cursor when given, in one
+// transaction; returns how many messages moved. Only live messages without a chat move, in
+// place, so the kept count stays as it is.
+std::int64_t writeMoved(ShadowDB& shadow, const std::vector<ShadowMessage>& found,
                         const std::optional<ShadowDB::JoinCursor>& joinCursor) {
     if (found.empty() && !joinCursor) {
         return 0;
     }
+    std::int64_t moved = 0;
     shadow.inWriteTransaction([&] {
-        if (!found.empty()) {
-            // They replace live rows of the same guid, so the count grows only if one of them
-            // was deleted in between.
-            const auto added = shadow.insertBatchCounting(found).addedToCount;
-            shadow.updateSyncState(cursor.timestamp, cursor.rowid,
-                                   shadow.syncedMessageCount() + added);
-        }
+        moved = shadow.moveIntoChats(found);
         if (joinCursor) {
             shadow.updateJoinCursor(*joinCursor);
         }
     });
-    const auto moved = messagesIn(found);
     if (moved > 0) {
         logger().info("Moved " + std::to_string(moved) +
                       " messages copied before their chat into it");
@@ -97,7 +91,6 @@ std::int64_t writeMoved(ShadowDB& shadow, const ShadowDB::SyncWatermark& cursor,
 // Of the messages that `joins` put in a chat, those stored without one, read again in their
 // chats and written with the join cursor.
 std::int64_t moveJoined(ChatDBReader& reader, ShadowDB& shadow,
-                        const ShadowDB::SyncWatermark& cursor,
                         const std::vector<ChatDBReader::JoinRow>& joins,
                         const ShadowDB::JoinCursor& joinCursor) {
     std::vector<std::string> guids;
@@ -113,7 +106,7 @@ std::int64_t moveJoined(ChatDBReader& reader, ShadowDB& shadow,
     for (const auto& guid : shadow.guidsWithoutChatAmong(guids)) {
         chatless.push_back(rowidOf.at(guid));
     }
-    return writeMoved(shadow, cursor,
+    return writeMoved(shadow,
                       chatless.empty() ? std::vector<ShadowMessage>{}
                                        : reader.fetchMessagesInChats(chatless),
                       joinCursor);
@@ -197,7 +190,7 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
         shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
     }
     // After the copy: a batch may just have copied a message whose join row has come since.
-    written += moveChatlessMessagesIntoTheirChats(reader, shadow, cursor, stop);
+    written += moveChatlessMessagesIntoTheirChats(reader, shadow, stop);
     messagesCommitted_ = written;
     lastMessageCount_ = shadow.syncedMessageCount();
     // Only a run that read the Messages database to the end replaces the participants: a
@@ -255,7 +248,6 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
 }
 
 std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
-                                                            const ShadowDB::SyncWatermark& cursor,
                                                             const std::stop_token& stop) {
     // The copy's cursor has moved past these messages, so no batch reads them again; the join
     // rows that put them in a chat come later. Both ends are read before anything is moved:
@@ -283,10 +275,10 @@ std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader
         // The cheaper way: by join rows when fewer arrived than messages wait without a chat
         // (a first run, say), by guid otherwise. Counting the waiting ones stops there.
         if (shadow.countWithoutChat(newJoins + 1) > newJoins) {
-            return moveByNewJoins(reader, shadow, cursor, *stored, lastChatRowid, stop);
+            return moveByNewJoins(reader, shadow, *stored, lastChatRowid, stop);
         }
     }
-    const auto moved = moveByStoredGuids(reader, shadow, cursor, stop);
+    const auto moved = moveByStoredGuids(reader, shadow, stop);
     auto moveEnd = end;
     moveEnd.lastChatRowid = lastChatRowid;
     shadow.updateJoinCursor(moveEnd);
@@ -294,7 +286,6 @@ std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader
 }
 
 std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
-                                        const ShadowDB::SyncWatermark& cursor,
                                         ShadowDB::JoinCursor joinCursor,
                                         std::int64_t lastChatRowid, const std::stop_token& stop) {
     std::int64_t moved = 0;
@@ -302,7 +293,7 @@ std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
     if (lastChatRowid > joinCursor.lastChatRowid) {
         const auto joins = reader.fetchJoinsOfChatsAfter(joinCursor.lastChatRowid, joinCursor.rowid);
         joinCursor.lastChatRowid = lastChatRowid;
-        moved += moveJoined(reader, shadow, cursor, joins, joinCursor);
+        moved += moveJoined(reader, shadow, joins, joinCursor);
     }
     for (bool more = true; more;) {
         throwIfStopped(stop);
@@ -311,18 +302,17 @@ std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
             break;
         }
         joinCursor = joinCursorAt(joins.back(), joinCursor.lastChatRowid);
-        moved += moveJoined(reader, shadow, cursor, joins, joinCursor);
+        moved += moveJoined(reader, shadow, joins, joinCursor);
         more = joins.size() >= static_cast<std::size_t>(batchSize);
     }
     return moved;
 }
 
 std::int64_t ShadowSync::moveByStoredGuids(ChatDBReader& reader, ShadowDB& shadow,
-                                           const ShadowDB::SyncWatermark& cursor,
                                            const std::stop_token& stop) {
     std::int64_t moved = 0;
-    // A message moved is written again as a new row, with a chat: the pages after it never
-    // meet it again.
+    // Pages in row order: a message that moved keeps its row, now with a chat, and one that
+    // did not is not met again.
     std::int64_t after = 0;
     for (bool more = true; more;) {
         throwIfStopped(stop);
@@ -331,7 +321,7 @@ std::int64_t ShadowSync::moveByStoredGuids(ChatDBReader& reader, ShadowDB& shado
             break;
         }
         after = page.lastRowid;
-        moved += writeMoved(shadow, cursor, reader.fetchMessagesInChats(page.guids), std::nullopt);
+        moved += writeMoved(shadow, reader.fetchMessagesInChats(page.guids), std::nullopt);
         more = page.guids.size() >= static_cast<std::size_t>(batchSize);
     }
     return moved;

@@ -116,16 +116,13 @@ class ShadowSync {
     // Writes again, in their chats, the stored messages that had no chat when they were copied
     // and have one now; returns how many. Stops between batches.
     std::int64_t moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
-                                                    const ShadowDB::SyncWatermark& cursor,
                                                     const std::stop_token& stop);
     // The move by join rows: those after the cursor, and those read before their chat was there.
     std::int64_t moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
-                                const ShadowDB::SyncWatermark& cursor,
                                 ShadowDB::JoinCursor joinCursor, std::int64_t lastChatRowid,
                                 const std::stop_token& stop);
     // The move by stored message: every message without a chat is looked up by guid.
     std::int64_t moveByStoredGuids(ChatDBReader& reader, ShadowDB& shadow,
-                                   const ShadowDB::SyncWatermark& cursor,
                                    const std::stop_token& stop);
 
     std::filesystem::path chatDBPath_;
