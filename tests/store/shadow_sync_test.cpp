@@ -536,6 +536,21 @@ TEST_F(ShadowSyncTest, MessagesThatNeverGetAJoinAreNotLookedUpAgain) {
     EXPECT_EQ(sync(shadowSync).written, 0);
 }
 
+// A late message joined to two chats lands in the one a copy would give it (the last in chat
+// order), whichever join came first.
+TEST_F(ShadowSyncTest, ALateMessageInTwoChatsMovesIntoTheLastChat) {
+    const auto club = addClub(chatDB);
+    const auto zed = chatDB.addChat("chat-zed", 43, std::string("Zed"));
+    addChatlessMessages(chatDB.connection(), 3);
+    ASSERT_EQ(sync(shadowSync).written, 6);
+    joinChatless(chatDB.connection(), zed);
+    joinChatless(chatDB.connection(), club);
+    EXPECT_EQ(sync(shadowSync).written, 3);
+    EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(*) FROM messages WHERE chat_id = 'chat-zed'"), 3);
+    EXPECT_EQ(test::fullTextMatches(shadowPath, "tusk AND zed"), 3);
+    EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+}
+
 // The join rows are followed by row id. What breaks that (the last rows deleted and their ids
 // taken again, the table rebuilt, rows naming a chat or a message not there yet) neither loses
 // a move nor makes one twice.
