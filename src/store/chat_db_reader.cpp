@@ -260,22 +260,28 @@ ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestam
 }
 
 std::vector<ShadowMessage> ChatDBReader::fetchMessagesInChats(
-    const std::vector<std::string>& guids) {
-    return fetchMessagesInChatsBy("m.guid", guids);
+    const std::vector<std::string>& guids, const std::stop_token& stop) {
+    return fetchMessagesInChatsBy("m.guid", guids, stop);
 }
 
 std::vector<ShadowMessage> ChatDBReader::fetchMessagesInChats(
-    const std::vector<std::int64_t>& rowids) {
-    return fetchMessagesInChatsBy("m.ROWID", rowids);
+    const std::vector<std::int64_t>& rowids, const std::stop_token& stop) {
+    return fetchMessagesInChatsBy("m.ROWID", rowids, stop);
 }
 
 template <typename Key>
 std::vector<ShadowMessage> ChatDBReader::fetchMessagesInChatsBy(std::string_view column,
-                                                                const std::vector<Key>& keys) {
+                                                                const std::vector<Key>& keys,
+                                                                const std::stop_token& stop) {
     // Well below SQLite's limit on bound values.
     constexpr std::size_t keysPerStatement = 500;
+    // SQLite ignores an interrupt between statements, hence the check before each.
+    const std::stop_callback interrupt(stop, [db = connection()] { sqlite3_interrupt(db); });
     std::vector<ShadowMessage> found;
     for (std::size_t first = 0; first < keys.size(); first += keysPerStatement) {
+        if (stop.stop_requested()) {
+            throw Error(Case::queryFailed, "interrupted");
+        }
         const auto count = std::min(keysPerStatement, keys.size() - first);
         std::string sql =
             std::string(batchSelectSQL) + "WHERE " + std::string(column) + " IN (?";

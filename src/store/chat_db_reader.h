@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,9 +73,13 @@ class ChatDBReader {
     // (one row per chat, in chat order); the others are left out. The Messages app may commit a
     // message's chat join after the message itself, so a batch can meet a message that has no
     // chat yet: reading it again once its join is there puts it in its chat.
-    std::vector<ShadowMessage> fetchMessagesInChats(const std::vector<std::string>& guids);
+    // A stop request ends the read with queryFailed ("interrupted"), the running statement at
+    // once.
+    std::vector<ShadowMessage> fetchMessagesInChats(const std::vector<std::string>& guids,
+                                                    const std::stop_token& stop = {});
     // The same for messages named by row id.
-    std::vector<ShadowMessage> fetchMessagesInChats(const std::vector<std::int64_t>& rowids);
+    std::vector<ShadowMessage> fetchMessagesInChats(const std::vector<std::int64_t>& rowids,
+                                                    const std::stop_token& stop = {});
     // One row of chat_message_join, with the guid of its message (nothing when that row is not
     // there).
     struct JoinRow {
@@ -123,7 +128,8 @@ class ChatDBReader {
     // fetchMessagesInChats() by the values of `column`.
     template <typename Key>
     std::vector<ShadowMessage> fetchMessagesInChatsBy(std::string_view column,
-                                                      const std::vector<Key>& keys);
+                                                      const std::vector<Key>& keys,
+                                                      const std::stop_token& stop);
     // Puts the rows of each message in chat order, messages in row id order.
     static void sortIntoChatOrder(std::vector<ShadowMessage>& messages,
                                   const std::vector<std::int64_t>& chatOrder);

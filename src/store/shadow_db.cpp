@@ -601,18 +601,24 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
     return {messages.size(), added};
 }
 
-std::int64_t ShadowDB::moveIntoChats(const std::vector<ShadowMessage>& messages) {
+std::int64_t ShadowDB::moveIntoChats(const std::vector<ShadowMessage>& messages,
+                                     const std::stop_token& stop) {
     if (messages.empty()) {
         return 0;
     }
     sqlite3* db = connection();
     std::int64_t moved = 0;
+    // SQLite ignores an interrupt between statements, hence the checks in the staging loop.
+    const std::stop_callback interrupt(stop, [db] { sqlite3_interrupt(db); });
     inWriteTransaction([&] {
         // One statement for the batch, as for a copy: FTS5 writes a segment per statement.
         execute(createMoveStagingSQL);
         execute("DELETE FROM temp.shadow_move");
         auto stage = prepare(db, stageMoveSQL);
         for (const auto& message : messages) {
+            if (stop.stop_requested()) {
+                throw Error(Case::queryFailed, "interrupted");
+            }
             stage.reset();
             try {
                 stage.bind(1, message.guid)

@@ -137,8 +137,10 @@ class ShadowDB {
     BatchOutcome insertBatchCounting(const std::vector<ShadowMessage>& messages);
     // Moves the live messages stored without a chat into the chats `messages` give them (chat,
     // chat name, group flag, recipient), in place, in one transaction; of several rows of one
-    // guid the last wins. Returns how many moved.
-    std::int64_t moveIntoChats(const std::vector<ShadowMessage>& messages);
+    // guid the last wins. Returns how many moved. A stop request ends it with queryFailed,
+    // rolled back, the running statement at once.
+    std::int64_t moveIntoChats(const std::vector<ShadowMessage>& messages,
+                               const std::stop_token& stop = {});
     // Replaces every participant in one transaction; all or nothing.
     void replaceChatParticipants(const std::vector<ChatParticipant>& participants);
     void updateSyncState(std::int64_t lastTimestamp, std::int64_t lastRowid,

@@ -70,13 +70,14 @@ ShadowDB::JoinCursor joinCursorAt(const ChatDBReader::JoinRow& join, std::int64_
 // transaction; returns how many messages moved. Only live messages without a chat move, in
 // place, so the kept count stays as it is.
 std::int64_t writeMoved(ShadowDB& shadow, const std::vector<ShadowMessage>& found,
-                        const std::optional<ShadowDB::JoinCursor>& joinCursor) {
+                        const std::optional<ShadowDB::JoinCursor>& joinCursor,
+                        const std::stop_token& stop) {
     if (found.empty() && !joinCursor) {
         return 0;
     }
     std::int64_t moved = 0;
     shadow.inWriteTransaction([&] {
-        moved = shadow.moveIntoChats(found);
+        moved = shadow.moveIntoChats(found, stop);
         if (joinCursor) {
             shadow.updateJoinCursor(*joinCursor);
         }
@@ -92,7 +93,7 @@ std::int64_t writeMoved(ShadowDB& shadow, const std::vector<ShadowMessage>& foun
 // chats and written with the join cursor.
 std::int64_t moveJoined(ChatDBReader& reader, ShadowDB& shadow,
                         const std::vector<ChatDBReader::JoinRow>& joins,
-                        const ShadowDB::JoinCursor& joinCursor) {
+                        const ShadowDB::JoinCursor& joinCursor, const std::stop_token& stop) {
     std::vector<std::string> guids;
     std::unordered_map<std::string, std::int64_t> rowidOf;
     guids.reserve(joins.size());
@@ -108,8 +109,8 @@ std::int64_t moveJoined(ChatDBReader& reader, ShadowDB& shadow,
     }
     return writeMoved(shadow,
                       chatless.empty() ? std::vector<ShadowMessage>{}
-                                       : reader.fetchMessagesInChats(chatless),
-                      joinCursor);
+                                       : reader.fetchMessagesInChats(chatless, stop),
+                      joinCursor, stop);
 }
 
 }  // namespace
@@ -190,7 +191,8 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
         shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
     }
     // After the copy: a batch may just have copied a message whose join row has come since.
-    written += moveChatlessMessagesIntoTheirChats(reader, shadow, stop);
+    // A stop ends the batch in hand too: it rolls back, and the next run moves it.
+    stoppable(stop, [&] { written += moveChatlessMessagesIntoTheirChats(reader, shadow, stop); });
     messagesCommitted_ = written;
     lastMessageCount_ = shadow.syncedMessageCount();
     // Only a run that read the Messages database to the end replaces the participants: a
@@ -293,7 +295,7 @@ std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
     if (lastChatRowid > joinCursor.lastChatRowid) {
         const auto joins = reader.fetchJoinsOfChatsAfter(joinCursor.lastChatRowid, joinCursor.rowid);
         joinCursor.lastChatRowid = lastChatRowid;
-        moved += moveJoined(reader, shadow, joins, joinCursor);
+        moved += moveJoined(reader, shadow, joins, joinCursor, stop);
     }
     for (bool more = true; more;) {
         throwIfStopped(stop);
@@ -302,7 +304,7 @@ std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
             break;
         }
         joinCursor = joinCursorAt(joins.back(), joinCursor.lastChatRowid);
-        moved += moveJoined(reader, shadow, joins, joinCursor);
+        moved += moveJoined(reader, shadow, joins, joinCursor, stop);
         more = joins.size() >= static_cast<std::size_t>(batchSize);
     }
     return moved;
@@ -321,7 +323,8 @@ std::int64_t ShadowSync::moveByStoredGuids(ChatDBReader& reader, ShadowDB& shado
             break;
         }
         after = page.lastRowid;
-        moved += writeMoved(shadow, reader.fetchMessagesInChats(page.guids), std::nullopt);
+        moved += writeMoved(shadow, reader.fetchMessagesInChats(page.guids, stop), std::nullopt,
+                            stop);
         more = page.guids.size() >= static_cast<std::size_t>(batchSize);
     }
     return moved;

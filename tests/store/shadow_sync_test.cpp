@@ -536,6 +536,34 @@ TEST_F(ShadowSyncTest, MessagesThatNeverGetAJoinAreNotLookedUpAgain) {
     EXPECT_EQ(sync(shadowSync).written, 0);
 }
 
+// A quit must not wait for the batch in hand: a stop ends the read and the write of a move
+// (the write rolled back whole), and the next run moves them.
+TEST_F(ShadowSyncTest, AStopEndsTheBatchInHandAndLeavesNothingHalfMoved) {
+    const auto club = addClub(chatDB);
+    addChatlessMessages(chatDB.connection(), 1200);
+    ASSERT_EQ(sync(shadowSync).written, 1203);
+    joinChatless(chatDB.connection(), club);
+    std::vector<std::string> guids;
+    for (int i = 1; i <= 1200; ++i) {
+        guids.push_back("late" + std::to_string(i));
+    }
+    ChatDBReader reader(chatDB.path());
+    const auto found = reader.fetchMessagesInChats(guids);
+    ASSERT_EQ(found.size(), 1200u);
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(reader.fetchMessagesInChats(guids, stop.get_token()), ChatDBReader::Error);
+    {
+        ShadowDB shadow(shadowPath);
+        EXPECT_THROW(shadow.moveIntoChats(found, stop.get_token()), ShadowDB::Error);
+        EXPECT_EQ(shadow.moveIntoChats({found.begin(), found.begin() + 1}), 1);
+    }
+    EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'"),
+              1199);
+    EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+    EXPECT_EQ(sync(shadowSync).written, 1199);
+}
+
 // A late message joined to two chats lands in the one a copy would give it (the last in chat
 // order), whichever join came first.
 TEST_F(ShadowSyncTest, ALateMessageInTwoChatsMovesIntoTheLastChat) {
