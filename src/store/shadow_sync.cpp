@@ -296,6 +296,7 @@ std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
         const auto joins = reader.fetchJoinsOfChatsAfter(joinCursor.lastChatRowid, joinCursor.rowid);
         joinCursor.lastChatRowid = lastChatRowid;
         moved += moveJoined(reader, shadow, joins, joinCursor, stop);
+        messagesCommitted_ += moved;
     }
     for (bool more = true; more;) {
         throwIfStopped(stop);
@@ -304,7 +305,9 @@ std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
             break;
         }
         joinCursor = joinCursorAt(joins.back(), joinCursor.lastChatRowid);
-        moved += moveJoined(reader, shadow, joins, joinCursor, stop);
+        const auto batchMoved = moveJoined(reader, shadow, joins, joinCursor, stop);
+        moved += batchMoved;
+        messagesCommitted_ += batchMoved;
         more = joins.size() >= static_cast<std::size_t>(batchSize);
     }
     return moved;
@@ -323,8 +326,10 @@ std::int64_t ShadowSync::moveByStoredGuids(ChatDBReader& reader, ShadowDB& shado
             break;
         }
         after = page.lastRowid;
-        moved += writeMoved(shadow, reader.fetchMessagesInChats(page.guids, stop), std::nullopt,
-                            stop);
+        const auto batchMoved =
+            writeMoved(shadow, reader.fetchMessagesInChats(page.guids, stop), std::nullopt, stop);
+        moved += batchMoved;
+        messagesCommitted_ += batchMoved;
         more = page.guids.size() >= static_cast<std::size_t>(batchSize);
     }
     return moved;

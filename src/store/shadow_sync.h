@@ -75,8 +75,8 @@ class ShadowSync {
     // always defers, a huge value never does).
     void setDeferredIndexingThreshold(std::int64_t rows) { deferredIndexingThreshold_ = rows; }
 
-    // The messages the current or latest run has committed, with their cursor: what a run that
-    // was stopped or failed leaves in place (a stop while the deferred indexes are built comes
+    // The messages the current or latest run has committed (copied, or moved into their
+    // chats), with their cursor: what a run that was stopped or failed leaves in place (a stop while the deferred indexes are built comes
     // after every row was committed). Read on the thread that runs the synchronisation.
     std::int64_t messagesCommitted() const { return messagesCommitted_; }
 

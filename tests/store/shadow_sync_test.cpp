@@ -493,6 +493,7 @@ TEST_F(ShadowSyncTest, AStopEndsTheMoveWithinOneBatchAndTheNextRunMovesTheRest) 
         }
         const std::string inClub = "SELECT COUNT(*) FROM messages WHERE chat_id = 'chat-club'";
         EXPECT_EQ(queryInt(shadow, inClub), 3 + ShadowSync::batchSize) << "one batch moved";
+        EXPECT_EQ(runSync.messagesCommitted(), ShadowSync::batchSize);
         EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
 
         EXPECT_EQ(sync(runSync).written, late - ShadowSync::batchSize);
