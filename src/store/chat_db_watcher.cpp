@@ -17,8 +17,8 @@
 #include "foundation/structured_logger.h"
 #include "platform/error.h"
 #include "platform/serial_queue.h"
-#include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
+#include "store/sqlite_support.h"
 
 namespace vask {
 namespace {
@@ -94,7 +94,12 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
     // The database as it was when the watcher last asked for a run (nothing when unknown), the
     // connection that reads it, and which request's closing check is due.
     std::optional<DatabaseState> requestedState;
-    SQLiteConnection probe;
+    // Not a SQLiteConnection: closing every connection at quit must not pull it from under a
+    // batch still running on the sync queue; it closes with the state.
+    struct Closer {
+        void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+    };
+    std::unique_ptr<sqlite3, Closer> probe;
     DatabaseState probed;
     std::uint64_t requests = 0;
 
@@ -199,12 +204,12 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
         const auto file = std::filesystem::canonical(databasePath, error);
         struct stat info {};
         if (error || ::stat(file.c_str(), &info) != 0) {
-            probe = SQLiteConnection();
+            probe.reset();
             return std::nullopt;
         }
         try {
             if (!probe || probed.device != info.st_dev || probed.inode != info.st_ino) {
-                probe = SQLiteConnection::open(file, SQLiteSupport::OpenMode::readOnly, false, 0);
+                probe.reset(SQLiteSupport::open(file, SQLiteSupport::OpenMode::readOnly, 0, false));
                 probed = {info.st_dev, info.st_ino, 0};
             }
             SQLiteStatement statement(probe.get(), "PRAGMA data_version");
@@ -214,7 +219,7 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
             probed.dataVersion = statement.columnInt64(0);
             return probed;
         } catch (const SQLiteSupport::Failure&) {
-            probe = SQLiteConnection();
+            probe.reset();
             return std::nullopt;
         }
     }
