@@ -15,13 +15,16 @@
 # a helper that ignores SIGTERM must give up its lock and socket within 1 s, and a start right after a quit
 # must never find a database locked. A launch from another runtime folder, or none, or after the
 # running instance's runtime folder was removed never makes a second running instance, and a
-# launch 300 ms after SIGTERM ends with a Vask running. Prints each quit's latency and one
+# launch 300 ms after SIGTERM ends with a Vask running. A quit during a synchronisation that moves
+# many messages whose chat joins arrived late must not wait for the move, and the next start moves
+# the rest. Prints each quit's latency and one
 # "N passed, N failed" line.
 #
 #   bash scripts/quit-check.sh [BUILD_DIR]     (default build/asan, the test command's build)
 #
 # VASK_QUIT_MESSAGES sets the size of the large history (default 100000 in a sanitizer build,
-# whose index rebuild then takes seconds, and 400000 otherwise).
+# whose index rebuild then takes seconds, and 400000 otherwise); VASK_QUIT_LATE_JOINS the size
+# of the history whose chat joins arrive late (default 60000).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -656,6 +659,61 @@ else
     fail "the large synchronisation completes"
     kill_app
 fi
+
+# --- A synchronisation that moves many late-joined messages ---------------------------------
+# A history whose chat joins all arrive after its messages were copied (as when a history is
+# restored while Vask runs): the joins come in one commit, and a quit during the move that
+# follows must not wait for it; the next start moves the rest, each message once, into its chat.
+late_join_quit() {
+    local late=${VASK_QUIT_LATE_JOINS:-60000} moved completed shadow
+    new_case latejoin || { fail "stand-in servers start for the late joins"; return; }
+    "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --messages "$late" --chats 200 --seed 13 \
+        --out "$CHAT_DB_PATH.new" >/dev/null && mv "$CHAT_DB_PATH.new" "$CHAT_DB_PATH"
+    rm -f "$CHAT_DB_PATH-wal" "$CHAT_DB_PATH-shm"
+    sqlite3 "$CHAT_DB_PATH" "CREATE TABLE held_joins AS SELECT * FROM chat_message_join;
+        DELETE FROM chat_message_join;"
+    shadow="$SUPPORT/shadow.db"
+    if ! { start_app && wait_for 120 log_grew 'shadow_sync_complete' 0; }; then
+        fail "the history without chat joins is copied"
+        kill_app
+        return
+    fi
+    moved=$(log_count 'Moved [0-9]* messages copied before their chat')
+    sqlite3 "$CHAT_DB_PATH" "PRAGMA busy_timeout = 5000;
+        INSERT INTO chat_message_join SELECT * FROM held_joins;"
+    if wait_for 60 log_grew 'Moved [0-9]* messages copied before their chat' "$moved"; then
+        quit_app "during a synchronisation that moves many late-joined messages"
+    else
+        fail "the late-joined messages start moving"
+        kill_app
+        return
+    fi
+    completed=$(log_count 'shadow_sync_complete')
+    if start_app && wait_for 120 log_grew 'shadow_sync_complete' "$completed"; then
+        local left count integrity
+        # Still without a chat, though the Messages database has one for it now (the sample
+        # has a few messages that never had a chat: they stay).
+        left=$(sqlite3 "$shadow" "ATTACH '$CHAT_DB_PATH' AS source;
+            SELECT count(*) FROM messages s WHERE s.chat_id = 'unknown' AND EXISTS (
+                SELECT 1 FROM source.message m JOIN source.chat_message_join j
+                ON j.message_id = m.ROWID WHERE m.guid = s.guid)" 2>&1)
+        count=$(sqlite3 "$shadow" "SELECT count(*) = (SELECT message_count FROM sync_state)
+            FROM messages" 2>&1)
+        integrity=$(sqlite3 "$shadow" "INSERT INTO messages_fts(messages_fts, rank)
+            VALUES ('integrity-check', 1)" 2>&1)
+        if [[ $left == 0 && $count == 1 && -z $integrity ]]; then
+            pass "the next start moves the rest of the late-joined messages, each once"
+        else
+            fail "the next start moves the rest of the late-joined messages, each once" \
+                "unknown=$left count_kept=$count fts=$integrity"
+        fi
+        quit_app "after the late-joined messages moved"
+    else
+        fail "the synchronisation after the stopped move completes"
+        kill_app
+    fi
+}
+late_join_quit
 
 export HOME=$CALLER_HOME
 if [[ -n $CALLER_TMPDIR ]]; then export TMPDIR=$CALLER_TMPDIR; else unset TMPDIR; fi

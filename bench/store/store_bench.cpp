@@ -199,34 +199,118 @@ BENCHMARK(BM_InitialSync)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
-// 1,000 new messages on top of a synchronised history of 1,000,000.
-void BM_IncrementalSync(benchmark::State& state) {
+void checkpoint(const fs::path& database) {
+    vask::SQLiteConnection::open(database, vask::SQLiteSupport::OpenMode::readWriteCreate)
+        .execute("PRAGMA wal_checkpoint(TRUNCATE)");
+}
+
+// A history of 1,000,000 messages and its shadow database, synchronised once per run.
+std::pair<fs::path, fs::path> syncedHistory() {
     const auto& chatDB = sampleChatDB(1000000);
     const auto syncedShadow = workFolder() / "synced-1m-shadow.db";
     if (!fs::exists(syncedShadow)) {
         vask::ShadowSync(chatDB, syncedShadow).performSync();
-        vask::SQLiteConnection::open(syncedShadow, vask::SQLiteSupport::OpenMode::readWriteCreate)
-            .execute("PRAGMA wal_checkpoint(TRUNCATE)");
+        checkpoint(syncedShadow);
     }
-    const auto chatCopy = workFolder() / "incremental-chat.db";
-    const auto shadowCopy = workFolder() / "incremental-shadow.db";
+    return {chatDB, syncedShadow};
+}
+
+// Working copies of a Messages database and its shadow database.
+void copyPair(const std::pair<fs::path, fs::path>& from, const std::pair<fs::path, fs::path>& to) {
+    removeDatabase(to.first);
+    removeDatabase(to.second);
+    fs::copy_file(from.first, to.first);
+    fs::copy_file(from.second, to.second);
+}
+
+// Copies of the synchronised history with `chatless` messages more, synchronised while their
+// chat joins were held back (in the table held_joins): all of them in chat "unknown".
+std::pair<fs::path, fs::path> historyWithChatless(std::int64_t chatless, const std::string& name) {
+    const std::pair<fs::path, fs::path> pair{workFolder() / (name + "-chat.db"),
+                                             workFolder() / (name + "-shadow.db")};
+    copyPair(syncedHistory(), pair);
+    auto chatDB =
+        vask::SQLiteConnection::open(pair.first, vask::SQLiteSupport::OpenMode::readWriteCreate);
+    const auto before = [&] {
+        vask::SQLiteStatement last(chatDB.get(), "SELECT MAX(ROWID) FROM message");
+        last.step();
+        return last.columnInt64(0);
+    }();
+    vask::sample::appendSampleMessages(pair.first, chatless, 7);
+    chatDB.execute("CREATE TABLE held_joins AS SELECT chat_id, message_id, message_date "
+                 "FROM chat_message_join WHERE message_id > " + std::to_string(before) + ";"
+                 "DELETE FROM chat_message_join WHERE message_id > " + std::to_string(before));
+    chatDB = vask::SQLiteConnection();
+    vask::ShadowSync(pair.first, pair.second).performSync();
+    checkpoint(pair.first);
+    checkpoint(pair.second);
+    return pair;
+}
+
+// New messages on top of a synchronised history of 1,000,000: the plain case, and the same over
+// 100,000 more messages that never get a chat join (second argument 1).
+void BM_IncrementalSync(benchmark::State& state) {
+    const auto newMessages = state.range(0);
+    const auto base = state.range(1) == 0 ? syncedHistory()
+                                          : historyWithChatless(100000, "never-joined-base");
+    const std::pair<fs::path, fs::path> work{workFolder() / "incremental-chat.db",
+                                             workFolder() / "incremental-shadow.db"};
     std::uint64_t seed = 100;
     std::int64_t written = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        removeDatabase(chatCopy);
-        removeDatabase(shadowCopy);
-        fs::copy_file(chatDB, chatCopy);
-        fs::copy_file(syncedShadow, shadowCopy);
-        vask::sample::appendSampleMessages(chatCopy, 1000, seed++);
+        copyPair(base, work);
+        vask::sample::appendSampleMessages(work.first, newMessages, seed++);
         state.ResumeTiming();
-        written += vask::ShadowSync(chatCopy, shadowCopy).performSync();
+        written += vask::ShadowSync(work.first, work.second).performSync();
     }
     state.counters["messages_written"] =
         benchmark::Counter(static_cast<double>(written), benchmark::Counter::kAvgIterations);
-    state.SetItemsProcessed(state.iterations() * 1000);
+    state.SetItemsProcessed(state.iterations() * newMessages);
 }
-BENCHMARK(BM_IncrementalSync)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IncrementalSync)
+    ->ArgNames({"new", "never_joined_100k"})
+    ->Args({1000, 0})
+    ->Args({1, 0})
+    ->Args({1000, 1})
+    ->Args({1, 1})
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
+
+// 100,000 chat joins arriving in one commit (a history downloaded while Vask runs) for messages
+// already copied into chat "unknown", over a history of 1,000,000: the run that moves them into
+// their chats, in a child process for its peak memory growth.
+void BM_LateJoinSync(benchmark::State& state) {
+    const auto late = state.range(0);
+    const auto base = historyWithChatless(late, "late-join-base");
+    const std::pair<fs::path, fs::path> work{workFolder() / "late-join-chat.db",
+                                             workFolder() / "late-join-shadow.db"};
+    for (auto _ : state) {
+        copyPair(base, work);
+        vask::SQLiteConnection::open(work.first, vask::SQLiteSupport::OpenMode::readWriteCreate)
+            .execute("INSERT INTO chat_message_join (chat_id, message_id, message_date) "
+                     "SELECT chat_id, message_id, message_date FROM held_joins");
+        const auto run = syncInChild(work.first, work.second);
+        if (run.seconds < 0) {
+            state.SkipWithError("synchronisation failed");
+            return;
+        }
+        state.SetIterationTime(run.seconds);
+        state.counters["sync_peak_rss_growth_MiB"] = run.memoryGrowthMiB;
+        auto shadow = vask::SQLiteConnection::open(work.second,
+                                                   vask::SQLiteSupport::OpenMode::readWriteCreate);
+        vask::SQLiteStatement unknown(
+            shadow.get(), "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'");
+        unknown.step();
+        state.counters["left_in_unknown"] = static_cast<double>(unknown.columnInt64(0));
+    }
+    state.SetItemsProcessed(state.iterations() * late);
+}
+BENCHMARK(BM_LateJoinSync)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // Text of message bodies as the reader takes it, per body.
 void BM_AttributedBodyText(benchmark::State& state) {

@@ -70,6 +70,11 @@ const std::string& messageChatsSQL() {
     return sql;
 }
 
+constexpr std::string_view joinSelectSQL =
+    "SELECT j.ROWID, j.chat_id, j.message_id, m.guid\n"
+    "FROM chat_message_join j\n"
+    "LEFT JOIN message m ON m.ROWID = j.message_id\n";
+
 constexpr std::string_view remainingSQL = "SELECT COUNT(*) FROM message WHERE ROWID > ?";
 
 constexpr std::string_view participantsSQL =
@@ -255,13 +260,31 @@ ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestam
 }
 
 std::vector<ShadowMessage> ChatDBReader::fetchMessagesInChats(
-    const std::vector<std::string>& guids) {
+    const std::vector<std::string>& guids, const std::stop_token& stop) {
+    return fetchMessagesInChatsBy("m.guid", guids, stop);
+}
+
+std::vector<ShadowMessage> ChatDBReader::fetchMessagesInChats(
+    const std::vector<std::int64_t>& rowids, const std::stop_token& stop) {
+    return fetchMessagesInChatsBy("m.ROWID", rowids, stop);
+}
+
+template <typename Key>
+std::vector<ShadowMessage> ChatDBReader::fetchMessagesInChatsBy(std::string_view column,
+                                                                const std::vector<Key>& keys,
+                                                                const std::stop_token& stop) {
     // Well below SQLite's limit on bound values.
-    constexpr std::size_t guidsPerStatement = 500;
+    constexpr std::size_t keysPerStatement = 500;
+    // SQLite ignores an interrupt between statements, hence the check before each.
+    const std::stop_callback interrupt(stop, [db = connection()] { sqlite3_interrupt(db); });
     std::vector<ShadowMessage> found;
-    for (std::size_t first = 0; first < guids.size(); first += guidsPerStatement) {
-        const auto count = std::min(guidsPerStatement, guids.size() - first);
-        std::string sql = std::string(batchSelectSQL) + "WHERE m.guid IN (?";
+    for (std::size_t first = 0; first < keys.size(); first += keysPerStatement) {
+        if (stop.stop_requested()) {
+            throw Error(Case::queryFailed, "interrupted");
+        }
+        const auto count = std::min(keysPerStatement, keys.size() - first);
+        std::string sql =
+            std::string(batchSelectSQL) + "WHERE " + std::string(column) + " IN (?";
         for (std::size_t i = 1; i < count; ++i) {
             sql += ", ?";
         }
@@ -273,7 +296,7 @@ std::vector<ShadowMessage> ChatDBReader::fetchMessagesInChats(
             "ORDER BY m.ROWID ASC";
         auto statement = prepare(connection(), sql);
         for (std::size_t i = 0; i < count; ++i) {
-            statement.bind(static_cast<int>(i + 1), guids[first + i]);
+            statement.bind(static_cast<int>(i + 1), keys[first + i]);
         }
         FetchResult result;
         std::vector<std::int64_t> chatOrder;
@@ -284,6 +307,55 @@ std::vector<ShadowMessage> ChatDBReader::fetchMessagesInChats(
         std::move(result.messages.begin(), result.messages.end(), std::back_inserter(found));
     }
     return found;
+}
+
+namespace {
+
+std::vector<ChatDBReader::JoinRow> readJoins(SQLiteStatement& statement) {
+    std::vector<ChatDBReader::JoinRow> joins;
+    while (stepRow(statement)) {
+        joins.push_back({statement.columnInt64(0), statement.columnOptionalInt64(1).value_or(0),
+                         statement.columnOptionalInt64(2).value_or(0),
+                         statement.columnOptionalUtf8Text(3)});
+    }
+    return joins;
+}
+
+}  // namespace
+
+std::vector<ChatDBReader::JoinRow> ChatDBReader::fetchJoins(std::int64_t afterRowid, int limit) {
+    auto statement = prepare(connection(), std::string(joinSelectSQL) +
+                                               "WHERE j.ROWID > ? ORDER BY j.ROWID LIMIT ?");
+    statement.bind(1, afterRowid).bind(2, limit);
+    return readJoins(statement);
+}
+
+std::vector<ChatDBReader::JoinRow> ChatDBReader::fetchJoinsOfChatsAfter(
+    std::int64_t afterChatRowid, std::int64_t upToRowid) {
+    auto statement =
+        prepare(connection(), std::string(joinSelectSQL) +
+                                  "WHERE j.chat_id > ? AND j.ROWID <= ? ORDER BY j.ROWID");
+    statement.bind(1, afterChatRowid).bind(2, upToRowid);
+    return readJoins(statement);
+}
+
+std::optional<ChatDBReader::JoinRow> ChatDBReader::joinAt(std::int64_t rowid) {
+    auto statement = prepare(connection(), std::string(joinSelectSQL) + "WHERE j.ROWID = ?");
+    statement.bind(1, rowid);
+    auto joins = readJoins(statement);
+    return joins.empty() ? std::nullopt : std::optional(std::move(joins.front()));
+}
+
+std::optional<ChatDBReader::JoinRow> ChatDBReader::lastJoin() {
+    auto statement =
+        prepare(connection(), std::string(joinSelectSQL) + "ORDER BY j.ROWID DESC LIMIT 1");
+    auto joins = readJoins(statement);
+    return joins.empty() ? std::nullopt : std::optional(std::move(joins.front()));
+}
+
+std::int64_t ChatDBReader::lastChatRowid() {
+    auto statement = prepare(connection(), "SELECT MAX(ROWID) FROM chat");
+    return stepRow(statement) ? statement.columnOptionalInt64(0).value_or(0) : 0;
 }
 
 void ChatDBReader::sortIntoChatOrder(std::vector<ShadowMessage>& messages,

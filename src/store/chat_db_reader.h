@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,7 +73,33 @@ class ChatDBReader {
     // (one row per chat, in chat order); the others are left out. The Messages app may commit a
     // message's chat join after the message itself, so a batch can meet a message that has no
     // chat yet: reading it again once its join is there puts it in its chat.
-    std::vector<ShadowMessage> fetchMessagesInChats(const std::vector<std::string>& guids);
+    // A stop request ends the read with queryFailed ("interrupted"), the running statement at
+    // once.
+    std::vector<ShadowMessage> fetchMessagesInChats(const std::vector<std::string>& guids,
+                                                    const std::stop_token& stop = {});
+    // The same for messages named by row id.
+    std::vector<ShadowMessage> fetchMessagesInChats(const std::vector<std::int64_t>& rowids,
+                                                    const std::stop_token& stop = {});
+    // One row of chat_message_join, with the guid of its message (nothing when that row is not
+    // there).
+    struct JoinRow {
+        std::int64_t rowid = 0;
+        std::int64_t chatId = 0;
+        std::int64_t messageId = 0;
+        std::optional<std::string> messageGuid;
+    };
+    // At most `limit` join rows after the row `afterRowid`, in the table's own row order: the
+    // joins that arrived since a caller last looked, as long as the table keeps its row ids.
+    std::vector<JoinRow> fetchJoins(std::int64_t afterRowid, int limit);
+    // The join rows of chats after the chat row `afterChatRowid`, up to the join row
+    // `upToRowid`: joins read before their chat row was there.
+    std::vector<JoinRow> fetchJoinsOfChatsAfter(std::int64_t afterChatRowid,
+                                                std::int64_t upToRowid);
+    // The join row `rowid`, and the last one; nothing when there is no such row.
+    std::optional<JoinRow> joinAt(std::int64_t rowid);
+    std::optional<JoinRow> lastJoin();
+    // The highest chat row id; 0 without chats.
+    std::int64_t lastChatRowid();
     std::int64_t totalMessageCount();
     std::int64_t remainingMessageCount(std::int64_t afterTimestamp, std::int64_t afterRowid);
     // The earliest non-zero date; nothing when no message has one.
@@ -98,6 +125,11 @@ class ChatDBReader {
     // a message; a message kept adds its chat's row id to `chatOrder`.
     void appendRow(const SQLiteStatement& statement, FetchResult& result,
                    std::vector<std::int64_t>& chatOrder) const;
+    // fetchMessagesInChats() by the values of `column`.
+    template <typename Key>
+    std::vector<ShadowMessage> fetchMessagesInChatsBy(std::string_view column,
+                                                      const std::vector<Key>& keys,
+                                                      const std::stop_token& stop);
     // Puts the rows of each message in chat order, messages in row id order.
     static void sortIntoChatOrder(std::vector<ShadowMessage>& messages,
                                   const std::vector<std::int64_t>& chatOrder);

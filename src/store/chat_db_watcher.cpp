@@ -1,6 +1,7 @@
 #include "store/chat_db_watcher.h"
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +17,8 @@
 #include "foundation/structured_logger.h"
 #include "platform/error.h"
 #include "platform/serial_queue.h"
+#include "store/sqlite_statement.h"
+#include "store/sqlite_support.h"
 
 namespace vask {
 namespace {
@@ -44,22 +47,35 @@ bool isLogComingOrGoing(std::string_view name, std::uint32_t mask) {
 
 }  // namespace
 
+// What a run would read: the database file (a replaced file is another one) and how far its
+// commits have gone, as SQLite's data_version tells one connection that stays open.
+struct DatabaseState {
+    std::uintmax_t device = 0;
+    std::uintmax_t inode = 0;
+    std::int64_t dataVersion = 0;
+    bool operator==(const DatabaseState&) const = default;
+};
+
 struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State> {
-    State(std::filesystem::path directory, Scheduler& schedulerRef, std::weak_ptr<Executor> queue,
-          Scheduler::Duration latencyValue)
-        : watchDirectory(std::move(directory)),
+    State(std::filesystem::path database, Scheduler& schedulerRef, std::weak_ptr<Executor> queue,
+          Scheduler::Duration latencyValue, Scheduler::Duration settleValue)
+        : watchDirectory(database.parent_path()),
+          databasePath(std::move(database)),
           scheduler(schedulerRef),
           syncQueue(std::move(queue)),
-          latency(latencyValue) {}
+          latency(latencyValue),
+          settle(std::min(settleValue, latencyValue)) {}
 
     State(const State&) = delete;
     State& operator=(const State&) = delete;
 
     const std::filesystem::path watchDirectory;
+    const std::filesystem::path databasePath;
     const StructuredLogger logger{"chatdb-watcher"};
     Scheduler& scheduler;
     const std::weak_ptr<Executor> syncQueue;
     const Scheduler::Duration latency;
+    const Scheduler::Duration settle;
     // Set once by the watcher's constructor: the reader, or why there is none.
     std::unique_ptr<InotifyReader> inotify;
     std::string createError;
@@ -75,6 +91,17 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
     bool pendingSync = false;
     bool batchArmed = false;
     std::optional<Clock::MonotonicTime> lastDelivery;
+    // The database as it was when the watcher last asked for a run (nothing when unknown), the
+    // connection that reads it, and which request's closing check is due.
+    std::optional<DatabaseState> requestedState;
+    // Not a SQLiteConnection: closing every connection at quit must not pull it from under a
+    // batch still running on the sync queue; it closes with the state.
+    struct Closer {
+        void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+    };
+    std::unique_ptr<sqlite3, Closer> probe;
+    DatabaseState probed;
+    std::uint64_t requests = 0;
 
     std::map<std::string, std::string> dirMetadata() const {
         return {{"dir", watchDirectory.string()}};
@@ -118,14 +145,19 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
             return;
         }
         const auto now = scheduler.clock().monotonicNow();
-        if (!lastDelivery || now - *lastDelivery >= latency) {
+        if ((!lastDelivery || now - *lastDelivery >= latency) && settle <= Scheduler::Duration{}) {
             lastDelivery = now;
             batchDelivered();
             return;
         }
+        // The first change of a quiet period is delivered once the rest of its commit has
+        // come; the others when the window after the last delivery closes.
+        const auto delay = !lastDelivery || now - *lastDelivery >= latency
+                               ? settle
+                               : *lastDelivery + latency - now;
         batchArmed = true;
         auto queue = syncQueue;
-        scheduler.after(*lastDelivery + latency - now,
+        scheduler.after(delay,
                         [queue, weak = weak_from_this()] { post(queue, weak, &State::batchDue); });
     }
 
@@ -136,11 +168,60 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
     }
 
     void batchDelivered() {
+        // Changes that committed nothing since the last request (the rest of a commit that run
+        // already read, a checkpoint, another file in the folder) ask for nothing.
+        if (const auto now = databaseState(); now && requestedState && *now == *requestedState) {
+            logger.info("chatdb_sync_not_needed", dirMetadata());
+            return;
+        }
         if (isSyncing) {
             pendingSync = true;
             return;
         }
         requestSync();
+    }
+
+    // At the end of the window after a request: a commit that became readable only after the
+    // run began writes nothing more to the folder, so the database itself is asked.
+    void requestWindowClosed(std::uint64_t request) {
+        if (request != requests || batchArmed) {
+            return;
+        }
+        const auto now = databaseState();
+        if (now && requestedState && *now != *requestedState) {
+            if (isSyncing) {
+                pendingSync = true;
+            } else {
+                requestSync();
+            }
+        }
+    }
+
+    // Nothing when the database cannot be read (missing, not a database, refused): every
+    // batch asks then, as it always did.
+    std::optional<DatabaseState> databaseState() {
+        std::error_code error;
+        const auto file = std::filesystem::canonical(databasePath, error);
+        struct stat info {};
+        if (error || ::stat(file.c_str(), &info) != 0) {
+            probe.reset();
+            return std::nullopt;
+        }
+        try {
+            if (!probe || probed.device != info.st_dev || probed.inode != info.st_ino) {
+                probe.reset(SQLiteSupport::open(file, SQLiteSupport::OpenMode::readOnly, 0, false));
+                probed = {info.st_dev, info.st_ino, 0};
+            }
+            SQLiteStatement statement(probe.get(), "PRAGMA data_version");
+            if (!statement.step()) {
+                return std::nullopt;
+            }
+            probed.dataVersion = statement.columnInt64(0);
+            return probed;
+        } catch (const SQLiteSupport::Failure&) {
+            probe.reset();
+            return std::nullopt;
+        }
     }
 
     void syncDidFinish() {
@@ -154,6 +235,21 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
     void requestSync() {
         isSyncing = true;
         pendingSync = false;
+        // Taken before the run starts reading: whatever it finds later is at least this.
+        requestedState = databaseState();
+        const auto request = ++requests;
+        if (requestedState) {
+            auto queue = syncQueue;
+            scheduler.after(latency, [queue, weak = weak_from_this(), request] {
+                if (auto executor = queue.lock()) {
+                    executor->post([weak, request] {
+                        if (auto current = weak.lock()) {
+                            current->requestWindowClosed(request);
+                        }
+                    });
+                }
+            });
+        }
         logger.info("chatdb_sync_triggered");
         std::function<void()> callback;
         {
@@ -179,11 +275,12 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
 };
 
 ChatDBWatcher::ChatDBWatcher(const std::filesystem::path& chatDBPath, Scheduler& scheduler,
-                             std::shared_ptr<Executor> syncQueue, Scheduler::Duration latency)
+                             std::shared_ptr<Executor> syncQueue, Scheduler::Duration latency,
+                             Scheduler::Duration settle)
     : watchDirectory_(chatDBPath.parent_path()),
       syncQueue_(syncQueue ? std::move(syncQueue)
                            : std::make_shared<SerialQueue>(queueLabel, scheduler)),
-      state_(std::make_shared<State>(watchDirectory_, scheduler, syncQueue_, latency)) {
+      state_(std::make_shared<State>(chatDBPath, scheduler, syncQueue_, latency, settle)) {
     try {
         state_->inotify = std::make_unique<InotifyReader>(
             [queue = std::weak_ptr<Executor>(syncQueue_), weak = std::weak_ptr<State>(state_)](

@@ -20,11 +20,19 @@ namespace vask {
 //
 // Changes are read with inotify on the folder itself (the database, its write-ahead log and
 // anything else created, written, moved or deleted there) and delivered in batches: the first
-// change after a quiet `latency` at once, the changes of the following `latency` together when
-// it ends.
+// change after a quiet `latency` once `settle` has passed (one commit writes its log several
+// times, and is readable only after the last write and a flush), the changes of the following
+// `latency` together when it ends.
+//
+// A batch asks for a run only when the database may hold something the last requested run did
+// not see: the watcher keeps its own read-only connection to the database and compares SQLite's
+// data_version (which moves with every commit of another connection) and the file's identity
+// with what they were when it last asked. What a commit writes after a run began is therefore
+// still seen: the window after each request ends with that comparison, events or not.
 class ChatDBWatcher {
   public:
     static constexpr std::chrono::seconds defaultLatency{1};
+    static constexpr std::chrono::milliseconds defaultSettle{100};
     static constexpr const char* queueLabel = "ai.vask.chatdb-watcher";
 
     // Watches the database path's folder once started. `syncQueue` runs everything the watcher
@@ -33,7 +41,8 @@ class ChatDBWatcher {
     explicit ChatDBWatcher(const std::filesystem::path& chatDBPath,
                            Scheduler& scheduler = Scheduler::system(),
                            std::shared_ptr<Executor> syncQueue = nullptr,
-                           Scheduler::Duration latency = defaultLatency);
+                           Scheduler::Duration latency = defaultLatency,
+                           Scheduler::Duration settle = defaultSettle);
     ~ChatDBWatcher();
 
     ChatDBWatcher(const ChatDBWatcher&) = delete;

@@ -160,6 +160,13 @@ const std::vector<std::string> schemaStatements = {
 ))",
     "INSERT OR IGNORE INTO sync_state (id, last_timestamp, last_rowid, updated_at) VALUES (1, 0, "
     "0, 0)",
+    R"(CREATE TABLE IF NOT EXISTS join_cursor (
+    id INTEGER PRIMARY KEY CHECK (id = 1),
+    join_rowid INTEGER NOT NULL,
+    chat_id INTEGER NOT NULL,
+    message_id INTEGER NOT NULL,
+    last_chat_rowid INTEGER NOT NULL
+))",
 };
 
 // What a bulk copy leaves out while it runs: the full-text triggers and the indexes that
@@ -191,7 +198,8 @@ constexpr std::string_view messagesFtsTriggerCountSQL =
     "('messages_fts_insert', 'messages_fts_delete', 'messages_fts_update')";
 
 constexpr std::string_view legacyTables[] = {
-    "messages_fts", "messages", "events_fts", "events", "chat_participants", "sync_state",
+    "messages_fts", "messages",  "events_fts",  "events",
+    "chat_participants", "sync_state", "join_cursor",
 };
 
 constexpr std::string_view insertMessageSQL = R"(INSERT OR REPLACE INTO messages
@@ -217,6 +225,23 @@ constexpr std::string_view copyStagedSQL = R"(INSERT OR REPLACE INTO main.messag
 SELECT guid, chat_id, chat_name, sender, text, timestamp, is_from_me, is_group,
  recipient_handle, has_attachments, attachment_types, content_hash
 FROM temp.shadow_batch ORDER BY seq)";
+
+// Messages moved into their chats, one row per guid (the last written wins, as in a batch).
+constexpr std::string_view createMoveStagingSQL = R"(CREATE TEMP TABLE IF NOT EXISTS shadow_move (
+    guid TEXT PRIMARY KEY, chat_id TEXT, chat_name TEXT, is_group INTEGER, recipient_handle TEXT
+))";
+
+constexpr std::string_view stageMoveSQL = R"(INSERT OR REPLACE INTO temp.shadow_move
+(guid, chat_id, chat_name, is_group, recipient_handle) VALUES (?, ?, ?, ?, ?))";
+
+// In place: the row keeps its row id and guid, so only the chat's indexes and the full-text row
+// change, not the guid indexes a replace would scatter writes over.
+constexpr std::string_view moveStagedSQL = R"(UPDATE main.messages
+SET chat_id = mv.chat_id, chat_name = mv.chat_name, is_group = mv.is_group,
+    recipient_handle = mv.recipient_handle
+FROM temp.shadow_move AS mv
+WHERE main.messages.guid = mv.guid AND main.messages.chat_id = ?
+  AND main.messages.deleted_at IS NULL)";
 
 // Distinct guids of the batch without a live row yet: how much the live count grows.
 constexpr std::string_view countNewLiveSQL = R"(SELECT COUNT(*)
@@ -576,6 +601,48 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
     return {messages.size(), added};
 }
 
+std::int64_t ShadowDB::moveIntoChats(const std::vector<ShadowMessage>& messages,
+                                     const std::stop_token& stop) {
+    if (messages.empty()) {
+        return 0;
+    }
+    sqlite3* db = connection();
+    std::int64_t moved = 0;
+    // SQLite ignores an interrupt between statements, hence the checks in the staging loop.
+    const std::stop_callback interrupt(stop, [db] { sqlite3_interrupt(db); });
+    inWriteTransaction([&] {
+        // One statement for the batch, as for a copy: FTS5 writes a segment per statement.
+        execute(createMoveStagingSQL);
+        execute("DELETE FROM temp.shadow_move");
+        auto stage = prepare(db, stageMoveSQL);
+        for (const auto& message : messages) {
+            if (stop.stop_requested()) {
+                throw Error(Case::queryFailed, "interrupted");
+            }
+            stage.reset();
+            try {
+                stage.bind(1, message.guid)
+                    .bind(2, message.chatId)
+                    .bind(3, message.chatName)
+                    .bind(4, message.isGroup ? 1 : 0)
+                    .bind(5, message.recipientHandle)
+                    .run();
+            } catch (const SQLiteSupport::Failure& failure) {
+                throw insertFailure(message.guid, failure.message());
+            }
+        }
+        auto move = prepare(db, moveStagedSQL);
+        try {
+            move.bind(1, ShadowMessage::unknownChatId).run();
+        } catch (const SQLiteSupport::Failure& failure) {
+            throw insertFailure("?", failure.message());
+        }
+        moved = sqlite3_changes64(db);
+        execute("DELETE FROM temp.shadow_move");
+    });
+    return moved;
+}
+
 void ShadowDB::insertOneByOne(const std::vector<ShadowMessage>& messages) {
     auto statement = prepare(connection(), insertMessageSQL);
     for (const auto& message : messages) {
@@ -644,16 +711,70 @@ std::int64_t ShadowDB::messageCount() {
     return firstColumnOrZero(messageCountSQL);
 }
 
-std::vector<std::string> ShadowDB::guidsWithoutChat() {
-    auto statement = prepare(connection(),
-                             "SELECT guid FROM messages WHERE chat_id = ? AND deleted_at IS NULL "
-                             "ORDER BY rowid");
-    statement.bind(1, ShadowMessage::unknownChatId);
-    std::vector<std::string> guids;
-    while (stepRow(statement)) {
-        guids.push_back(statement.columnUtf8Text(0));
+std::optional<ShadowDB::JoinCursor> ShadowDB::joinCursor() {
+    auto statement = prepare(
+        connection(),
+        "SELECT join_rowid, chat_id, message_id, last_chat_rowid FROM join_cursor WHERE id = 1");
+    if (!stepRow(statement)) {
+        return std::nullopt;
     }
-    return guids;
+    return JoinCursor{statement.columnInt64(0), statement.columnInt64(1), statement.columnInt64(2),
+                      statement.columnInt64(3)};
+}
+
+void ShadowDB::updateJoinCursor(const JoinCursor& cursor) {
+    auto statement = prepare(connection(),
+                             "INSERT OR REPLACE INTO join_cursor "
+                             "(id, join_rowid, chat_id, message_id, last_chat_rowid) "
+                             "VALUES (1, ?, ?, ?, ?)");
+    try {
+        statement.bind(1, cursor.rowid)
+            .bind(2, cursor.chatId)
+            .bind(3, cursor.messageId)
+            .bind(4, cursor.lastChatRowid)
+            .run();
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw Error(Case::queryFailed, failure.message());
+    }
+}
+
+std::int64_t ShadowDB::countWithoutChat(std::int64_t limit) {
+    // Through idx_messages_chat, and no further than asked: a caller comparing the count with
+    // another need not read them all.
+    auto statement = prepare(connection(),
+                             "SELECT COUNT(*) FROM (SELECT 1 FROM messages WHERE chat_id = ? "
+                             "AND deleted_at IS NULL LIMIT ?)");
+    statement.bind(1, ShadowMessage::unknownChatId).bind(2, limit);
+    return stepRow(statement) ? statement.columnInt64(0) : 0;
+}
+
+ShadowDB::ChatlessPage ShadowDB::guidsWithoutChat(std::int64_t afterRowid, int limit) {
+    auto statement = prepare(connection(),
+                             "SELECT rowid, guid FROM messages WHERE chat_id = ? AND rowid > ? "
+                             "AND deleted_at IS NULL ORDER BY rowid LIMIT ?");
+    statement.bind(1, ShadowMessage::unknownChatId).bind(2, afterRowid).bind(3, limit);
+    ChatlessPage page;
+    page.lastRowid = afterRowid;
+    while (stepRow(statement)) {
+        page.lastRowid = statement.columnInt64(0);
+        page.guids.push_back(statement.columnUtf8Text(1));
+    }
+    return page;
+}
+
+std::vector<std::string> ShadowDB::guidsWithoutChatAmong(const std::vector<std::string>& guids) {
+    auto statement = prepare(connection(),
+                             "SELECT 1 FROM messages WHERE guid = ? AND chat_id = ? "
+                             "AND deleted_at IS NULL");
+    std::vector<std::string> chatless;
+    for (const auto& guid : guids) {
+        statement.reset();
+        statement.bind(1, guid).bind(2, ShadowMessage::unknownChatId);
+        if (stepRow(statement)) {
+            chatless.push_back(guid);
+        }
+    }
+    return chatless;
 }
 
 std::int64_t ShadowDB::syncedMessageCount() {

@@ -66,6 +66,23 @@ class ShadowDB {
         bool operator==(const SyncWatermark&) const = default;
     };
 
+    // How far the move of late-joined messages has read the Messages database's
+    // chat_message_join table: the last join row read and what it held (so that a table whose
+    // rows were renumbered, replaced or cut back is noticed), and the last chat row there was.
+    struct JoinCursor {
+        std::int64_t rowid = 0;
+        std::int64_t chatId = 0;
+        std::int64_t messageId = 0;
+        std::int64_t lastChatRowid = 0;
+        bool operator==(const JoinCursor&) const = default;
+    };
+
+    // Live messages stored without a chat, in row order after the row `afterRowid`.
+    struct ChatlessPage {
+        std::vector<std::string> guids;
+        std::int64_t lastRowid = 0;
+    };
+
     // The format this build reads and writes, kept in PRAGMA user_version.
     static constexpr std::int64_t supportedSchemaVersion = 1;
 
@@ -118,6 +135,12 @@ class ShadowDB {
         std::int64_t addedToCount = 0;
     };
     BatchOutcome insertBatchCounting(const std::vector<ShadowMessage>& messages);
+    // Moves the live messages stored without a chat into the chats `messages` give them (chat,
+    // chat name, group flag, recipient), in place, in one transaction; of several rows of one
+    // guid the last wins. Returns how many moved. A stop request ends it with queryFailed,
+    // rolled back, the running statement at once.
+    std::int64_t moveIntoChats(const std::vector<ShadowMessage>& messages,
+                               const std::stop_token& stop = {});
     // Replaces every participant in one transaction; all or nothing.
     void replaceChatParticipants(const std::vector<ChatParticipant>& participants);
     void updateSyncState(std::int64_t lastTimestamp, std::int64_t lastRowid,
@@ -125,9 +148,14 @@ class ShadowDB {
     SyncWatermark lastSyncWatermark();
 
     std::int64_t messageCount();
-    // Guids of the live messages stored without a chat (ShadowMessage::unknownChatId), in the
-    // order they were written.
-    std::vector<std::string> guidsWithoutChat();
+    // The join cursor; nothing before a run first read the join table.
+    std::optional<JoinCursor> joinCursor();
+    void updateJoinCursor(const JoinCursor& cursor);
+    // Live messages stored without a chat (ShadowMessage::unknownChatId): how many, counted no
+    // further than `limit`; at most `limit` of their guids after a row; those among `guids`.
+    std::int64_t countWithoutChat(std::int64_t limit);
+    ChatlessPage guidsWithoutChat(std::int64_t afterRowid, int limit);
+    std::vector<std::string> guidsWithoutChatAmong(const std::vector<std::string>& guids);
     // message_count as the last synchronised batch stored it; 0 without a sync_state row.
     std::int64_t syncedMessageCount();
     std::int64_t eventCount();

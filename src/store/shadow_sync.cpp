@@ -4,6 +4,7 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/logger.h"
@@ -53,6 +54,63 @@ std::int64_t messagesIn(const std::vector<ShadowMessage>& rows) {
         guids.insert(row.guid);
     }
     return static_cast<std::int64_t>(guids.size());
+}
+
+void throwIfStopped(const std::stop_token& stop) {
+    if (stop.stop_requested()) {
+        throw ShadowSyncError(ShadowSyncError::Case::cancelled);
+    }
+}
+
+ShadowDB::JoinCursor joinCursorAt(const ChatDBReader::JoinRow& join, std::int64_t lastChatRowid) {
+    return {join.rowid, join.chatId, join.messageId, lastChatRowid};
+}
+
+// Moves the messages found into their chats, and writes the join cursor when given, in one
+// transaction; returns how many messages moved. Only live messages without a chat move, in
+// place, so the kept count stays as it is.
+std::int64_t writeMoved(ShadowDB& shadow, const std::vector<ShadowMessage>& found,
+                        const std::optional<ShadowDB::JoinCursor>& joinCursor,
+                        const std::stop_token& stop) {
+    if (found.empty() && !joinCursor) {
+        return 0;
+    }
+    std::int64_t moved = 0;
+    shadow.inWriteTransaction([&] {
+        moved = shadow.moveIntoChats(found, stop);
+        if (joinCursor) {
+            shadow.updateJoinCursor(*joinCursor);
+        }
+    });
+    if (moved > 0) {
+        logger().info("Moved " + std::to_string(moved) +
+                      " messages copied before their chat into it");
+    }
+    return moved;
+}
+
+// Of the messages that `joins` put in a chat, those stored without one, read again in their
+// chats and written with the join cursor.
+std::int64_t moveJoined(ChatDBReader& reader, ShadowDB& shadow,
+                        const std::vector<ChatDBReader::JoinRow>& joins,
+                        const ShadowDB::JoinCursor& joinCursor, const std::stop_token& stop) {
+    std::vector<std::string> guids;
+    std::unordered_map<std::string, std::int64_t> rowidOf;
+    guids.reserve(joins.size());
+    for (const auto& join : joins) {
+        if (join.messageGuid && rowidOf.emplace(*join.messageGuid, join.messageId).second) {
+            guids.push_back(*join.messageGuid);
+        }
+    }
+    // Read again by row id, which the join gave: the message's own row, through its key.
+    std::vector<std::int64_t> chatless;
+    for (const auto& guid : shadow.guidsWithoutChatAmong(guids)) {
+        chatless.push_back(rowidOf.at(guid));
+    }
+    return writeMoved(shadow,
+                      chatless.empty() ? std::vector<ShadowMessage>{}
+                                       : reader.fetchMessagesInChats(chatless, stop),
+                      joinCursor, stop);
 }
 
 }  // namespace
@@ -132,11 +190,9 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
         stoppable(stop, [&] { shadow.resumeIndexMaintenance(stop); });
         shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
     }
-    if (stop.stop_requested()) {
-        throw ShadowSyncError(ShadowSyncError::Case::cancelled);
-    }
     // After the copy: a batch may just have copied a message whose join row has come since.
-    written += moveChatlessMessagesIntoTheirChats(reader, shadow, cursor);
+    // A stop ends the batch in hand too: it rolls back, and the next run moves it.
+    stoppable(stop, [&] { written += moveChatlessMessagesIntoTheirChats(reader, shadow, stop); });
     messagesCommitted_ = written;
     lastMessageCount_ = shadow.syncedMessageCount();
     // Only a run that read the Messages database to the end replaces the participants: a
@@ -155,9 +211,7 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
     // One batch: read, then write it with the cursor and the count in one transaction, report.
     // False after the last.
     auto copyBatch = [&] {
-        if (stop.stop_requested()) {
-            throw ShadowSyncError(ShadowSyncError::Case::cancelled);
-        }
+        throwIfStopped(stop);
         auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize);
         if (batch.rawRowCount == 0) {
             return false;
@@ -196,26 +250,88 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
 }
 
 std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
-                                                            const ShadowDB::SyncWatermark& cursor) {
-    // The cursor has moved past these messages, so no batch reads them again. They are few (a
-    // message's chat join lands a moment after it), and those still without a join are looked
-    // up by guid, through the Messages database's own index, at each run.
-    const auto chatless = shadow.guidsWithoutChat();
-    if (chatless.empty()) {
-        return 0;
+                                                            const std::stop_token& stop) {
+    // The copy's cursor has moved past these messages, so no batch reads them again; the join
+    // rows that put them in a chat come later. Both ends are read before anything is moved:
+    // what arrives meanwhile lies after them, for the next run.
+    const auto lastJoin = reader.lastJoin();
+    const ShadowDB::JoinCursor end =
+        lastJoin ? joinCursorAt(*lastJoin, 0) : ShadowDB::JoinCursor{};
+    const auto lastChatRowid = reader.lastChatRowid();
+    const auto stored = shadow.joinCursor();
+    // The join table's rows are followed by row id, which only holds while the row the cursor
+    // stopped at is still there as it was. Otherwise (the table was renumbered by a VACUUM, or
+    // replaced, or its last rows deleted so that new ones take their ids), every stored message
+    // without a chat is looked up once, and the cursor starts again from the end.
+    bool followable = false;
+    if (stored && stored->rowid <= end.rowid) {
+        const auto at = stored->rowid == 0 ? std::nullopt : reader.joinAt(stored->rowid);
+        followable = stored->rowid == 0 ||
+                     (at && at->chatId == stored->chatId && at->messageId == stored->messageId);
     }
-    const auto found = reader.fetchMessagesInChats(chatless);
-    if (found.empty()) {
-        return 0;
+    if (followable) {
+        const std::int64_t newJoins = end.rowid - stored->rowid;
+        if (newJoins == 0 && lastChatRowid <= stored->lastChatRowid) {
+            return 0;
+        }
+        // The cheaper way: by join rows when fewer arrived than messages wait without a chat
+        // (a first run, say), by guid otherwise. Counting the waiting ones stops there.
+        if (shadow.countWithoutChat(newJoins + 1) > newJoins) {
+            return moveByNewJoins(reader, shadow, *stored, lastChatRowid, stop);
+        }
     }
-    shadow.inWriteTransaction([&] {
-        // They replace live rows of the same guid, so the count grows only if one of them was
-        // deleted in between.
-        const auto added = shadow.insertBatchCounting(found).addedToCount;
-        shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.syncedMessageCount() + added);
-    });
-    const auto moved = messagesIn(found);
-    logger().info("Moved " + std::to_string(moved) + " messages copied before their chat into it");
+    const auto moved = moveByStoredGuids(reader, shadow, stop);
+    auto moveEnd = end;
+    moveEnd.lastChatRowid = lastChatRowid;
+    shadow.updateJoinCursor(moveEnd);
+    return moved;
+}
+
+std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
+                                        ShadowDB::JoinCursor joinCursor,
+                                        std::int64_t lastChatRowid, const std::stop_token& stop) {
+    std::int64_t moved = 0;
+    // Joins already passed whose chat row was not there yet: the chat has come since.
+    if (lastChatRowid > joinCursor.lastChatRowid) {
+        const auto joins = reader.fetchJoinsOfChatsAfter(joinCursor.lastChatRowid, joinCursor.rowid);
+        joinCursor.lastChatRowid = lastChatRowid;
+        moved += moveJoined(reader, shadow, joins, joinCursor, stop);
+        messagesCommitted_ += moved;
+    }
+    for (bool more = true; more;) {
+        throwIfStopped(stop);
+        const auto joins = reader.fetchJoins(joinCursor.rowid, batchSize);
+        if (joins.empty()) {
+            break;
+        }
+        joinCursor = joinCursorAt(joins.back(), joinCursor.lastChatRowid);
+        const auto batchMoved = moveJoined(reader, shadow, joins, joinCursor, stop);
+        moved += batchMoved;
+        messagesCommitted_ += batchMoved;
+        more = joins.size() >= static_cast<std::size_t>(batchSize);
+    }
+    return moved;
+}
+
+std::int64_t ShadowSync::moveByStoredGuids(ChatDBReader& reader, ShadowDB& shadow,
+                                           const std::stop_token& stop) {
+    std::int64_t moved = 0;
+    // Pages in row order: a message that moved keeps its row, now with a chat, and one that
+    // did not is not met again.
+    std::int64_t after = 0;
+    for (bool more = true; more;) {
+        throwIfStopped(stop);
+        auto page = shadow.guidsWithoutChat(after, batchSize);
+        if (page.guids.empty()) {
+            break;
+        }
+        after = page.lastRowid;
+        const auto batchMoved =
+            writeMoved(shadow, reader.fetchMessagesInChats(page.guids, stop), std::nullopt, stop);
+        moved += batchMoved;
+        messagesCommitted_ += batchMoved;
+        more = page.guids.size() >= static_cast<std::size_t>(batchSize);
+    }
     return moved;
 }
 

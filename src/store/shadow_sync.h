@@ -61,8 +61,10 @@ class ShadowSync {
 
     // One synchronisation from the stored cursor; blocks, so callers run it off the main
     // executor. Returns the number of messages written. Messages copied before the Messages app
-    // joined them to a chat are looked at again on every run and moved into their chat once
-    // it is there. Throws ShadowSyncError (chatDBNotFound,
+    // joined them to a chat are moved into their chat once the join is there: each run follows
+    // the join rows that arrived since the last one (batches of batchSize, each committed with
+    // its cursor), so messages that never get a join cost nothing after they were copied.
+    // Throws ShadowSyncError (chatDBNotFound,
     // before anything is opened or created), ShadowDB::Error or ChatDBReader::Error; batches
     // committed before a failure stay, with their cursor. A stop request ends the run between
     // two batches with ShadowSyncError (cancelled); what was committed stays, and a run that had
@@ -73,8 +75,8 @@ class ShadowSync {
     // always defers, a huge value never does).
     void setDeferredIndexingThreshold(std::int64_t rows) { deferredIndexingThreshold_ = rows; }
 
-    // The messages the current or latest run has committed, with their cursor: what a run that
-    // was stopped or failed leaves in place (a stop while the deferred indexes are built comes
+    // The messages the current or latest run has committed (copied, or moved into their
+    // chats), with their cursor: what a run that was stopped or failed leaves in place (a stop while the deferred indexes are built comes
     // after every row was committed). Read on the thread that runs the synchronisation.
     std::int64_t messagesCommitted() const { return messagesCommitted_; }
 
@@ -112,9 +114,16 @@ class ShadowSync {
                      const std::function<void(std::int64_t, std::int64_t)>& report,
                      int batchesPerTransaction);
     // Writes again, in their chats, the stored messages that had no chat when they were copied
-    // and have one now; returns how many.
+    // and have one now; returns how many. Stops between batches.
     std::int64_t moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
-                                                    const ShadowDB::SyncWatermark& cursor);
+                                                    const std::stop_token& stop);
+    // The move by join rows: those after the cursor, and those read before their chat was there.
+    std::int64_t moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
+                                ShadowDB::JoinCursor joinCursor, std::int64_t lastChatRowid,
+                                const std::stop_token& stop);
+    // The move by stored message: every message without a chat is looked up by guid.
+    std::int64_t moveByStoredGuids(ChatDBReader& reader, ShadowDB& shadow,
+                                   const std::stop_token& stop);
 
     std::filesystem::path chatDBPath_;
     std::filesystem::path shadowDBPath_;

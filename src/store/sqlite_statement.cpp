@@ -135,13 +135,4 @@ double SQLiteStatement::columnDouble(int column) const {
     return sqlite3_column_double(statement_, column);
 }
 
-std::vector<std::uint8_t> SQLiteStatement::columnBlob(int column) const {
-    const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement_, column));
-    const int size = sqlite3_column_bytes(statement_, column);
-    if (data == nullptr || size <= 0) {
-        return {};
-    }
-    return std::vector<std::uint8_t>(data, data + size);
-}
-
 }  // namespace vask

@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "store/sqlite_support.h"
 
@@ -58,7 +57,6 @@ class SQLiteStatement {
     std::int64_t columnInt64(int column) const;
     std::optional<std::int64_t> columnOptionalInt64(int column) const;
     double columnDouble(int column) const;
-    std::vector<std::uint8_t> columnBlob(int column) const;
 
   private:
     void check(int rc) const;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -22,8 +23,10 @@ class ChatDBWatcherTest : public ::testing::Test {
   protected:
     std::filesystem::path messagesFolder() const { return dir_ / "Library" / "Messages"; }
 
-    void makeWatcher(bool withCallback = true) {
-        watcher_ = std::make_unique<ChatDBWatcher>(messagesFolder() / "chat.db", clock_, queue_);
+    // Without a settle time unless asked: the first change of a quiet period asks at once.
+    void makeWatcher(bool withCallback = true, Scheduler::Duration settle = 0ms) {
+        watcher_ = std::make_unique<ChatDBWatcher>(messagesFolder() / "chat.db", clock_, queue_,
+                                                   ChatDBWatcher::defaultLatency, settle);
         if (withCallback) {
             watcher_->setOnSyncRequested([this] { ++requests_; });
         }
@@ -53,6 +56,20 @@ class ChatDBWatcherTest : public ::testing::Test {
     void passLatency() {
         clock_.advance(ChatDBWatcher::defaultLatency);
         queue_->runUntilIdle();
+    }
+
+    // Plays a script, one letter a step: a = the latency passes, f = the owner's run ends, any
+    // other letter goes to `step`.
+    void play(std::string_view script, const std::function<void(char)>& step) {
+        for (const char letter : script) {
+            if (letter == 'a') {
+                passLatency();
+            } else if (letter == 'f') {
+                finish();
+            } else {
+                step(letter);
+            }
+        }
     }
 
     std::size_t logged(std::string_view event) const { return logs_->events(event).size(); }
@@ -120,21 +137,10 @@ TEST_F(ChatDBWatcherTest, BatchesBecomeOneRunAtATime) {
         logs_->clear();
         makeWatcher();
         start();
-        for (const char step : c.script) {
-            switch (step) {
-                case 'c':
-                    change();
-                    break;
-                case 'a':
-                    passLatency();
-                    break;
-                case 'f':
-                    finish();
-                    break;
-                default:
-                    FAIL() << "unknown step " << step;
-            }
-        }
+        play(c.script, [&](char step) {
+            ASSERT_EQ(step, 'c');
+            change();
+        });
         EXPECT_EQ(requests_, c.expectedRequests);
         EXPECT_EQ(logged("chatdb_sync_triggered"), static_cast<std::size_t>(c.expectedRequests));
         watcher_.reset();
@@ -233,6 +239,70 @@ TEST_F(ChatDBWatcherTest, WritesWakeTheWatcherButReadsDoNot) {
     EXPECT_EQ(requests_, 1);
 }
 
+// One commit writes the database folder several times, some of it after a run it woke has
+// begun. Scripts, one letter a step: c = a commit through the watched folder, w = a commit that
+// no event shows (through a hard link elsewhere), o = a change in the folder that commits
+// nothing, s = the settle time passes, a = the latency passes, f = the run ends.
+TEST_F(ChatDBWatcherTest, ACommitAsksOnceAndOnlyANewCommitAsksAgain) {
+    struct Row {
+        const char* name;
+        std::string script;
+        int expectedRequests;
+    };
+    const Row rows[] = {
+        {"a commit waits for the settle time", "c", 0},
+        {"... then asks once", "csfa", 1},
+        {"changes that commit nothing after the run asked ask nothing", "csfoa", 1},
+        {"... nor while it runs", "csoaf", 1},
+        {"a commit after the run asked asks again", "csfca", 2},
+        {"a commit no event shows is found when the window closes", "cswfa", 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(dir_ / "Library");
+        std::filesystem::create_directories(messagesFolder());
+        const auto database = messagesFolder() / "chat.db";
+        const auto elsewhere = dir_ / "Library" / "chat-link.db";
+        auto writer = SQLiteConnection::open(database, SQLiteSupport::OpenMode::readWriteCreate);
+        writer.execute("CREATE TABLE message (text TEXT)");
+        std::filesystem::create_hard_link(database, elsewhere);
+        auto hidden = SQLiteConnection::open(elsewhere, SQLiteSupport::OpenMode::readWriteCreate);
+        requests_ = 0;
+        logs_->clear();
+        makeWatcher(true, ChatDBWatcher::defaultSettle);
+        start();
+        auto takeIn = [&] {
+            watcher_->waitUntilEventsTakenIn();
+            queue_->runUntilIdle();
+        };
+        int others = 0;
+        play(row.script, [&](char step) {
+            switch (step) {
+                case 'c':
+                    writer.execute("INSERT INTO message VALUES ('hello')");
+                    takeIn();
+                    break;
+                case 'w':
+                    hidden.execute("INSERT INTO message VALUES ('unseen')");
+                    break;
+                case 'o':
+                    std::filesystem::create_directory(messagesFolder() /
+                                                      ("other-" + std::to_string(++others)));
+                    takeIn();
+                    break;
+                case 's':
+                    clock_.advance(ChatDBWatcher::defaultSettle);
+                    queue_->runUntilIdle();
+                    break;
+                default:
+                    FAIL() << "unknown step " << step;
+            }
+        });
+        EXPECT_EQ(requests_, row.expectedRequests);
+        watcher_.reset();
+    }
+}
+
 TEST_F(ChatDBWatcherTest, DestroyedWithABatchWaitingRunsNothingMore) {
     std::filesystem::create_directories(messagesFolder());
     makeWatcher();
@@ -251,7 +321,8 @@ TEST_F(ChatDBWatcherTest, OwnQueueDeliversOffTheCallersThread) {
     std::filesystem::create_directories(messagesFolder());
     std::atomic<bool> offCaller{false};
     const auto caller = std::this_thread::get_id();
-    auto watcher = std::make_unique<ChatDBWatcher>(messagesFolder() / "chat.db", clock_);
+    auto watcher = std::make_unique<ChatDBWatcher>(messagesFolder() / "chat.db", clock_, nullptr,
+                                                   ChatDBWatcher::defaultLatency, 0ms);
     watcher->setOnSyncRequested([&] {
         offCaller = std::this_thread::get_id() != caller;
         ++requests_;

@@ -47,7 +47,8 @@ TEST(ShadowDB, FreshFileGetsTheWholeSchemaAtVersionOne) {
     const std::vector<std::string> expected = {"chat_participants", "events",
                                                "events_fts",        "events_fts_config",
                                                "events_fts_data",   "events_fts_docsize",
-                                               "events_fts_idx",    "messages",
+                                               "events_fts_idx",    "join_cursor",
+                                               "messages",
                                                "messages_fts",      "messages_fts_config",
                                                "messages_fts_data", "messages_fts_docsize",
                                                "messages_fts_idx",  "sync_state"};

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
 #include <memory>
 #include <stop_token>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "chat_db_fixture.h"
+#include "platform/log_sink.h"
 #include "store/chat_db_reader.h"
 #include "store/shadow_db.h"
 #include "store_test_helpers.h"
@@ -353,6 +355,32 @@ TEST_F(ShadowSyncTest, OverlappingRunsLeaveAnExactCopy) {
     EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
 }
 
+// `count` messages with no chat yet, "tusk polish" from "late1" on.
+void addChatlessMessages(const SQLiteConnection& db, std::int64_t count,
+                         const std::string& prefix = "late", const std::string& table = "message") {
+    if (count == 0) {
+        return;
+    }
+    db.execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+               std::to_string(count) + ") INSERT INTO " + table +
+               " (guid, text, date, is_from_me, handle_id) SELECT '" + prefix +
+               "' || i, 'tusk polish', 100000 + i, 1, 0 FROM n");
+}
+
+void joinChatless(const SQLiteConnection& db, std::int64_t chat, const std::string& prefix = "late",
+                  const std::string& table = "message") {
+    db.execute("INSERT INTO chat_message_join (chat_id, message_id) SELECT " +
+               std::to_string(chat) + ", ROWID FROM " + table + " WHERE guid LIKE '" + prefix +
+               "%' ORDER BY ROWID");
+}
+
+// The chat "Walrus Club" with three messages in it; its row id.
+std::int64_t addClub(test::ChatDBFixture& source) {
+    const auto club = source.addChat("chat-club", 43, std::string("Walrus Club"));
+    source.addPlainMessages(3, club, "m");
+    return club;
+}
+
 // The Messages app may commit a message's chat join a moment after the message: a run in
 // between copies it without a chat, and its cursor moves past it. A later run, in this process
 // or after a restart, puts it in its chat once the join and the chat are there; a message that
@@ -372,18 +400,9 @@ TEST_F(ShadowSyncTest, AMessageWhoseChatArrivesAfterItMovesIntoItsChat) {
         SCOPED_TRACE(row.name);
         test::TempDir runDir;
         test::ChatDBFixture source(runDir / "chat.db");
-        const auto club = source.addChat("chat-club", 43, std::string("Walrus Club"));
-        source.addPlainMessages(3, club, "m");
+        const auto club = addClub(source);
         auto& db = source.connection();
-        db.inImmediateTransaction([&] {
-            SQLiteStatement message(db.get(),
-                                    "INSERT INTO message (guid, text, date, is_from_me, handle_id) "
-                                    "VALUES (?, 'tusk polish', ?, 1, 0)");
-            for (std::int64_t i = 1; i <= row.chatless; ++i) {
-                message.reset();
-                message.bind(1, "late" + std::to_string(i)).bind(2, 10000 + i).run();
-            }
-        });
+        addChatlessMessages(db, row.chatless);
         source.addMessage({"never", "no chat at all", std::nullopt, 20000, true, 0, std::nullopt});
         const auto shadow = runDir / "shadow.db";
         auto first = std::make_unique<ShadowSync>(source.path(), shadow);
@@ -420,6 +439,217 @@ TEST_F(ShadowSyncTest, AMessageWhoseChatArrivesAfterItMovesIntoItsChat) {
         EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
 
         EXPECT_EQ(sync(*second).written, 0) << "nothing more to move";
+    }
+}
+
+// Asks for a stop when the synchronisation says it moved a batch.
+class StopOnMove : public LogSink {
+  public:
+    explicit StopOnMove(std::stop_source stop) : stop_(std::move(stop)) {}
+    bool isEnabled(LogLevel) const override { return true; }
+    void write(const LogRecord& record) override {
+        if (record.message.starts_with("Moved ")) {
+            stop_.request_stop();
+        }
+    }
+
+  private:
+    std::stop_source stop_;
+};
+
+// Many joins at once (a history downloaded while Vask runs): the move goes in batches, each
+// committed with its cursor, and a stop ends it after the batch that was running. The next run
+// moves the rest, and nothing is moved twice or lost.
+TEST_F(ShadowSyncTest, AStopEndsTheMoveWithinOneBatchAndTheNextRunMovesTheRest) {
+    struct Row {
+        const char* name;
+        std::int64_t neverJoined;  // more waiting than joins arriving: the move follows the joins
+    };
+    const Row rows[] = {{"by the joins that arrived", 10}, {"by the messages that wait", 0}};
+    const std::int64_t late = 2 * ShadowSync::batchSize + 500;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir runDir;
+        test::ChatDBFixture source(runDir / "chat.db");
+        const auto club = addClub(source);
+        addChatlessMessages(source.connection(), late);
+        addChatlessMessages(source.connection(), row.neverJoined, "never");
+        const auto shadow = runDir / "shadow.db";
+        ShadowSync runSync(source.path(), shadow);
+        runSync.setDeferredIndexingThreshold(std::numeric_limits<std::int64_t>::max());
+        ASSERT_EQ(sync(runSync).written, 3 + late + row.neverJoined);
+
+        joinChatless(source.connection(), club);
+        std::stop_source stop;
+        {
+            const auto previous = LogSink::install(std::make_shared<StopOnMove>(stop));
+            try {
+                runSync.performSync({}, stop.get_token());
+                ADD_FAILURE() << "the move went to the end";
+            } catch (const ShadowSyncError& error) {
+                EXPECT_EQ(error.kind(), ShadowSyncError::Case::cancelled);
+            }
+            LogSink::install(previous);
+        }
+        const std::string inClub = "SELECT COUNT(*) FROM messages WHERE chat_id = 'chat-club'";
+        EXPECT_EQ(queryInt(shadow, inClub), 3 + ShadowSync::batchSize) << "one batch moved";
+        EXPECT_EQ(runSync.messagesCommitted(), ShadowSync::batchSize);
+        EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
+
+        EXPECT_EQ(sync(runSync).written, late - ShadowSync::batchSize);
+        EXPECT_EQ(queryInt(shadow, inClub), 3 + late);
+        EXPECT_EQ(queryInt(shadow, "SELECT COUNT(*) FROM messages"), 3 + late + row.neverJoined);
+        EXPECT_EQ(queryInt(shadow, "SELECT message_count FROM sync_state"),
+                  3 + late + row.neverJoined);
+        EXPECT_EQ(test::fullTextMatches(shadow, "tusk AND walrus"), late);
+        EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
+        EXPECT_EQ(sync(runSync).written, 0) << "nothing moved twice";
+    }
+}
+
+// Messages that never get a join (system rows, chats deleted) are not read again: a run looks
+// at the join rows that arrived since the last one. Here those messages can no longer be read
+// at all, so a run that looked them up again would fail.
+TEST_F(ShadowSyncTest, MessagesThatNeverGetAJoinAreNotLookedUpAgain) {
+    chatDB.addPlainMessages(3, chat, "m");
+    addChatlessMessages(chatDB.connection(), 1200, "never");
+    ASSERT_EQ(sync(shadowSync).written, 1203);
+    auto& db = chatDB.connection();
+    db.execute(
+        "ALTER TABLE message RENAME TO message_rows;"
+        "CREATE VIEW message AS SELECT ROWID AS ROWID, "
+        "CASE WHEN guid LIKE 'never%' THEN json(text) ELSE guid END AS guid, text, "
+        "attributedBody, date, is_from_me, handle_id FROM message_rows;");
+    addChatlessMessages(db, 1, "late", "message_rows");
+    db.execute(
+        "INSERT INTO message_rows (guid, text, date, is_from_me, handle_id) "
+        "VALUES ('new', 'just now', 900000, 0, 0)");
+    db.execute("INSERT INTO chat_message_join (chat_id, message_id) SELECT " +
+               std::to_string(chat) + ", ROWID FROM message_rows WHERE guid = 'new'");
+    ASSERT_EQ(sync(shadowSync).written, 2) << "'late1' has no chat yet";
+
+    joinChatless(db, chat, "late", "message_rows");
+    EXPECT_EQ(sync(shadowSync).written, 1);
+    EXPECT_EQ(test::queryText(shadowPath, "SELECT chat_id FROM messages WHERE guid = 'late1'"),
+              "iMessage;-;+15550100");
+    EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'"),
+              1200);
+    EXPECT_EQ(sync(shadowSync).written, 0);
+}
+
+// A quit must not wait for the batch in hand: a stop ends the read and the write of a move
+// (the write rolled back whole), and the next run moves them.
+TEST_F(ShadowSyncTest, AStopEndsTheBatchInHandAndLeavesNothingHalfMoved) {
+    const auto club = addClub(chatDB);
+    addChatlessMessages(chatDB.connection(), 1200);
+    ASSERT_EQ(sync(shadowSync).written, 1203);
+    joinChatless(chatDB.connection(), club);
+    std::vector<std::string> guids;
+    for (int i = 1; i <= 1200; ++i) {
+        guids.push_back("late" + std::to_string(i));
+    }
+    ChatDBReader reader(chatDB.path());
+    const auto found = reader.fetchMessagesInChats(guids);
+    ASSERT_EQ(found.size(), 1200u);
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(reader.fetchMessagesInChats(guids, stop.get_token()), ChatDBReader::Error);
+    {
+        ShadowDB shadow(shadowPath);
+        EXPECT_THROW(shadow.moveIntoChats(found, stop.get_token()), ShadowDB::Error);
+        EXPECT_EQ(shadow.moveIntoChats({found.begin(), found.begin() + 1}), 1);
+    }
+    EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'"),
+              1199);
+    EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+    EXPECT_EQ(sync(shadowSync).written, 1199);
+}
+
+// A late message joined to two chats lands in the one a copy would give it (the last in chat
+// order), whichever join came first.
+TEST_F(ShadowSyncTest, ALateMessageInTwoChatsMovesIntoTheLastChat) {
+    const auto club = addClub(chatDB);
+    const auto zed = chatDB.addChat("chat-zed", 43, std::string("Zed"));
+    addChatlessMessages(chatDB.connection(), 3);
+    ASSERT_EQ(sync(shadowSync).written, 6);
+    joinChatless(chatDB.connection(), zed);
+    joinChatless(chatDB.connection(), club);
+    EXPECT_EQ(sync(shadowSync).written, 3);
+    EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(*) FROM messages WHERE chat_id = 'chat-zed'"), 3);
+    EXPECT_EQ(test::fullTextMatches(shadowPath, "tusk AND zed"), 3);
+    EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+}
+
+// The join rows are followed by row id. What breaks that (the last rows deleted and their ids
+// taken again, the table rebuilt, rows naming a chat or a message not there yet) neither loses
+// a move nor makes one twice.
+TEST_F(ShadowSyncTest, TheJoinCursorSurvivesWhatTheJoinTableGoesThrough) {
+    struct Row {
+        const char* name;
+        // Between a run that copied 'late1' without a chat and the next one.
+        std::function<void(test::ChatDBFixture&, std::int64_t club)> change;
+    };
+    const Row rows[] = {
+        {"the last join deleted and its row id taken by the late one",
+         [](test::ChatDBFixture& source, std::int64_t club) {
+             source.connection().execute(
+                 "DELETE FROM chat_message_join WHERE ROWID = (SELECT MAX(ROWID) FROM "
+                 "chat_message_join)");
+             joinChatless(source.connection(), club);
+         }},
+        {"the join table rebuilt in another order",
+         [](test::ChatDBFixture& source, std::int64_t club) {
+             joinChatless(source.connection(), club);
+             source.connection().execute(
+                 "CREATE TABLE joins AS SELECT chat_id, message_id, message_date FROM "
+                 "chat_message_join ORDER BY message_id DESC;"
+                 "DELETE FROM chat_message_join;"
+                 "INSERT INTO chat_message_join SELECT * FROM joins; DROP TABLE joins;");
+         }},
+        {"a join read before its chat row came",
+         [](test::ChatDBFixture& source, std::int64_t) {
+             joinChatless(source.connection(), 999);
+             ShadowSync(source.path(), source.path().parent_path() / "shadow.db").performSync();
+             source.connection().execute(
+                 "INSERT INTO chat (ROWID, guid, style) VALUES (999, 'chat-late', 43)");
+         }},
+        {"a join read before its message row came",
+         [](test::ChatDBFixture& source, std::int64_t club) {
+             joinChatless(source.connection(), club);
+             source.connection().execute(
+                 "INSERT INTO chat_message_join (chat_id, message_id) SELECT " +
+                 std::to_string(club) + ", MAX(ROWID) + 1 FROM message");
+             ShadowSync(source.path(), source.path().parent_path() / "shadow.db").performSync();
+             source.connection().execute(
+                 "INSERT INTO message (guid, text, date, is_from_me, handle_id) "
+                 "VALUES ('after', 'came after its join', 900000, 0, 0)");
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir runDir;
+        test::ChatDBFixture source(runDir / "chat.db");
+        const auto club = addClub(source);
+        addChatlessMessages(source.connection(), 1);
+        addChatlessMessages(source.connection(), 2, "never");
+        const auto shadow = runDir / "shadow.db";
+        ASSERT_EQ(ShadowSync(source.path(), shadow).performSync(), 6);
+        ASSERT_EQ(test::queryText(shadow, "SELECT chat_id FROM messages WHERE guid = 'late1'"),
+                  "unknown");
+
+        row.change(source, club);
+        ShadowSync again(source.path(), shadow);
+        again.performSync();
+        EXPECT_NE(test::queryText(shadow, "SELECT chat_id FROM messages WHERE guid = 'late1'"),
+                  "unknown");
+        EXPECT_EQ(queryInt(shadow, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'"), 2);
+        EXPECT_EQ(test::queryText(shadow, "SELECT chat_id FROM messages WHERE guid = 'after' "
+                                          "UNION ALL SELECT 'chat-club' LIMIT 1"),
+                  "chat-club");
+        const auto count = queryInt(shadow, "SELECT COUNT(*) FROM messages");
+        EXPECT_EQ(queryInt(shadow, "SELECT message_count FROM sync_state"), count);
+        EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
+        EXPECT_EQ(again.performSync(), 0) << "nothing moved twice";
     }
 }
 
