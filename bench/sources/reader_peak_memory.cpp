@@ -29,7 +29,6 @@
 #include "sources/ics_calendar_parser.h"
 #include "sources/image_converter.h"
 #include "sources/page_drawer.h"
-#include "sources/pdf_document.h"
 #include "sources/rich_text_reader.h"
 #include "sources/word_processor_reader.h"
 #include "zip_fixture.h"
@@ -180,15 +179,12 @@ int readHostile(std::string_view command, const std::string& bytes) {
     const auto start = std::chrono::steady_clock::now();
     std::string outcome;
     if (command == "pdf") {
-        const auto document = vask::PdfDocument::fromData(bytes);
-        if (!document) {
-            std::cerr << "reader_peak_memory: not a PDF\n";
-            return 1;
-        }
         vask::PageDrawer::Options options;
         options.program = VASK_PAGE_DRAWER;
         const vask::PageDrawer drawer(bytes, options);
-        for (int page = 0; page < std::min(10, document->pageCount()); ++page) {
+        // Counted in the drawing program, as the file access service counts them.
+        const int pages = drawer.pageCount();
+        for (int page = 0; page < std::min(10, pages); ++page) {
             const auto drawn = drawer.draw(page);
             outcome += "page " + std::to_string(page + 1) + ": " +
                        (drawn.png ? std::to_string(drawn.png->size()) + " bytes of PNG"

@@ -36,6 +36,20 @@ inline std::string contentPdf(const std::string& content,
     });
 }
 
+// One page that shows `text` in the standard font `baseFont` ("Helvetica", "Times-Roman", ...),
+// not embedded: the reader finds a font for it on the system.
+inline std::string standardFontPdf(const std::string& baseFont, const std::string& text) {
+    const std::string content = "BT /F1 36 Tf 72 700 Td (" + text + ") Tj ET";
+    return sample::pdfFromObjects({
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R "
+        "/Resources << /Font << /F1 5 0 R >> >> >>",
+        "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /" + baseFont + " >>",
+    });
+}
+
 // A page that saves the graphics state `count` times without restoring it: each save copies the
 // whole state, so drawing it takes memory in proportion.
 inline std::string nestedSavesPdf(std::size_t count) {
