@@ -208,6 +208,9 @@ Environment RLMHelperRunner::bundledHelperEnvironment(const Environment& inherit
         "TZ",          "HTTP_PROXY",  "HTTPS_PROXY", "NO_PROXY",      "ALL_PROXY",
         "http_proxy",  "https_proxy", "no_proxy",    "all_proxy",     "SSL_CERT_FILE",
         "SSL_CERT_DIR", "DENO_CERT",
+        // What the stand-in helper put in the bundle's place acts out (tests and end-to-end
+        // runs); the shipped relay does not read it.
+        "VASK_TEST_RLM_SCENARIO",
     };
     Environment kept;
     for (const auto& [name, value] : inherited) {

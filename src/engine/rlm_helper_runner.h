@@ -125,7 +125,8 @@ class RLMHelperRunner {
         const std::string& personaContextEndpoint, const std::string& relayServiceHost,
         const std::vector<std::string>& environmentNames);
     // Of `inherited`, what the bundled runtime reads: home, search path, temporary folder,
-    // locale, time zone, proxies and certificate stores. Not the user's session (its bus, its
+    // locale, time zone, proxies and certificate stores (and the stand-in helper's scenario, for
+    // tests). Not the user's session (its bus, its
     // display) nor Vask's own variables: the bundled helper is Vask's, not the user's command.
     static Environment bundledHelperEnvironment(const Environment& inherited);
     static void configureDenoEnvironment(const std::string& cachePath, Environment& env);
