@@ -50,6 +50,17 @@ inline std::string standardFontPdf(const std::string& baseFont, const std::strin
     });
 }
 
+// A file of a couple of hundred bytes whose cross-reference section claims `entries` entries: a
+// reader that believes it sets aside room for all of them.
+inline std::string claimedXrefPdf(std::size_t entries) {
+    std::string out = "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n";
+    const auto xref = out.size();
+    out += "xref\n0 " + std::to_string(entries) + "\n0000000000 65535 f \ntrailer\n<< /Size " +
+           std::to_string(entries) + " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) +
+           "\n%%EOF\n";
+    return out;
+}
+
 // A page that saves the graphics state `count` times without restoring it: each save copies the
 // whole state, so drawing it takes memory in proportion.
 inline std::string nestedSavesPdf(std::size_t count) {
