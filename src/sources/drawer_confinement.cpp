@@ -119,6 +119,15 @@ constexpr const char* kSanitizerCalls[] = {
     "sigaltstack", "prctl", "ptrace", "wait4", "sched_yield", "getppid", "getdents", "pipe2",
 };
 
+// An argument condition: argument `index` masked with `mask` equals `value`, or (without a mask)
+// equals `value`. (libseccomp's SCMP_A* macros are C compound literals.)
+scmp_arg_cmp argumentMasked(unsigned index, scmp_datum_t mask, scmp_datum_t value) {
+    return scmp_arg_cmp{index, SCMP_CMP_MASKED_EQ, mask, value};
+}
+scmp_arg_cmp argumentEquals(unsigned index, scmp_datum_t value) {
+    return scmp_arg_cmp{index, SCMP_CMP_EQ, value, 0};
+}
+
 class SeccompFilter {
   public:
     SeccompFilter() : context_(seccomp_init(SCMP_ACT_KILL_PROCESS)) {
@@ -162,17 +171,17 @@ void restrictCalls() {
     // Opening only to read: no write access, no creating, truncating or anonymous files.
     constexpr auto kWriteFlags = static_cast<scmp_datum_t>(O_ACCMODE | O_CREAT | O_TRUNC |
                                                            (O_TMPFILE & ~O_DIRECTORY));
-    filter.add(SCMP_ACT_ALLOW, "openat", {SCMP_A2(SCMP_CMP_MASKED_EQ, kWriteFlags, 0)});
+    filter.add(SCMP_ACT_ALLOW, "openat", {argumentMasked(2, kWriteFlags, 0)});
     if constexpr (PageDrawer::sanitizedBuild) {
         // The sanitizers' runtime opens with the older call where there is one.
-        filter.add(SCMP_ACT_ALLOW, "open", {SCMP_A1(SCMP_CMP_MASKED_EQ, kWriteFlags, 0)});
+        filter.add(SCMP_ACT_ALLOW, "open", {argumentMasked(1, kWriteFlags, 0)});
     }
     // Memory, never executable.
-    filter.add(SCMP_ACT_ALLOW, "mmap", {SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)});
-    filter.add(SCMP_ACT_ALLOW, "mprotect", {SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)});
+    filter.add(SCMP_ACT_ALLOW, "mmap", {argumentMasked(2, PROT_EXEC, 0)});
+    filter.add(SCMP_ACT_ALLOW, "mprotect", {argumentMasked(2, PROT_EXEC, 0)});
     // abort() signals itself; nothing else.
     filter.add(SCMP_ACT_ALLOW, "tgkill",
-               {SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(::getpid()))});
+               {argumentEquals(0, static_cast<scmp_datum_t>(::getpid()))});
     // fontconfig asks where its program lies; it does without the answer.
     filter.add(SCMP_ACT_ERRNO(EPERM), "readlink", {});
     filter.add(SCMP_ACT_ERRNO(EPERM), "readlinkat", {});
@@ -181,8 +190,7 @@ void restrictCalls() {
             filter.add(SCMP_ACT_ALLOW, name, {});
         }
         filter.add(SCMP_ACT_ALLOW, "clone",
-                   {SCMP_A0(SCMP_CMP_MASKED_EQ, static_cast<scmp_datum_t>(CLONE_VM),
-                            static_cast<scmp_datum_t>(CLONE_VM))});
+                   {argumentMasked(0, CLONE_VM, CLONE_VM)});
     }
     filter.load();
 }

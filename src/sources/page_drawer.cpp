@@ -31,7 +31,7 @@ constexpr std::size_t kMaxPngBytes = std::size_t{64} * 1024 * 1024;
 constexpr std::chrono::milliseconds kWatchInterval{10};
 
 std::string mebibytes(std::uint64_t bytes) {
-    return std::to_string(bytes / (1024 * 1024)) + " MiB";
+    return std::to_string(bytes / (std::uint64_t{1024} * 1024)) + " MiB";
 }
 
 std::string seconds(std::chrono::milliseconds time) {
@@ -122,7 +122,7 @@ std::vector<std::string> PageDrawer::programEnvironment(const Environment& envir
     std::vector<std::string> out;
     for (const auto& [name, value] : environment) {
         if (drawerReads(name)) {
-            out.push_back(name + "=" + value);
+            out.push_back(std::string(name).append("=").append(value));
         }
     }
     if (sanitizedBuild) {
