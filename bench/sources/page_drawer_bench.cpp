@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pdf_fixture.h"
 #include "sample-pdf/sample_pdf.h"
 #include "sources/page_drawer.h"
 
@@ -47,32 +48,13 @@ std::string standardFontsPage() {
                              {"F3", "<< /Type /Font /Subtype /Type1 /BaseFont /Courier >>"}});
 }
 
-// Japanese text in a CID font that is not embedded (found through fontconfig, with poppler's
-// character maps).
-std::string japanesePage() {
-    std::string content = "BT /F1 24 Tf 30 TL 50 740 Td\n";
-    for (int line = 0; line < 20; ++line) {
-        content += "<30423044304630483093304B304D304F30513053> '\n";
-    }
-    content += "ET\n";
-    return pagePdf(
-        content,
-        {{"F1",
-          "<< /Type /Font /Subtype /Type0 /BaseFont /MS-Mincho /Encoding /UniJIS-UCS2-H "
-          "/DescendantFonts [<< /Type /Font /Subtype /CIDFontType0 /BaseFont /MS-Mincho "
-          "/CIDSystemInfo << /Registry (Adobe) /Ordering (Japan1) /Supplement 2 >> "
-          "/FontDescriptor << /Type /FontDescriptor /FontName /MS-Mincho /Flags 6 "
-          "/FontBBox [0 -141 1000 859] /ItalicAngle 0 /Ascent 859 /Descent -141 /CapHeight 700 "
-          "/StemV 80 >> >>] >>"}});
-}
-
 // Page kinds by index: 0 blank, 1 standard fonts, 2 Japanese.
 std::string page(std::int64_t kind) {
     switch (kind) {
         case 1:
             return standardFontsPage();
         case 2:
-            return japanesePage();
+            return vask::test::japaneseTextPdf(20);
         default:
             return pagePdf("", {});
     }

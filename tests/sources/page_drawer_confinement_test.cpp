@@ -177,7 +177,8 @@ TEST(DrawerConfinementTest, WithoutLandlockNothingIsDrawnAndTheReasonIsSaid) {
     }
 }
 
-// Fonts that a page names but does not embed are found on the system: the confined drawer
+// Fonts that a page names but does not embed (the standard ones, and Japanese in a CID font
+// with poppler's character maps) are found on the system: the confined drawer
 // draws such a page as the same drawing code draws it with the authority of the user.
 TEST(DrawerConfinementTest, StandardFontsNotEmbeddedAreDrawnAsUnconfined) {
     if (DrawerConfinement::kernelLandlockAbi() < 1) {
@@ -186,12 +187,23 @@ TEST(DrawerConfinementTest, StandardFontsNotEmbeddedAreDrawnAsUnconfined) {
     Home home;
     auto options = probeOptions(home);
     options.environment = processEnvironment();
+    struct Case {
+        std::string name;
+        std::string pdf;
+        std::string blank;  // the same page without its text
+    };
+    std::vector<Case> cases;
     for (const std::string font : {"Helvetica", "Times-Bold", "Courier"}) {
-        SCOPED_TRACE(font);
-        const auto pdf = test::standardFontPdf(font, "Hamburgefonstiv 0123");
+        cases.push_back({font, test::standardFontPdf(font, "Hamburgefonstiv 0123"),
+                         test::standardFontPdf(font, "")});
+    }
+    cases.push_back({"Japanese", test::japaneseTextPdf(5), test::japaneseTextPdf(0)});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto& pdf = c.pdf;
         const auto unconfined = tryIt(options, pdf, kUnconfined);
-        ASSERT_NE(unconfined, tryIt(options, test::standardFontPdf(font, ""), kUnconfined))
-            << "no font on this system draws " << font;
+        ASSERT_NE(unconfined, tryIt(options, c.blank, kUnconfined))
+            << "no font on this system draws " << c.name;
         for (const int abi : {-1, 3}) {
             options.landlockAbiCeiling = abi;
             EXPECT_EQ(tryIt(options, pdf, kConfined), unconfined);

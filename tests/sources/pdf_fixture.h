@@ -50,6 +50,30 @@ inline std::string standardFontPdf(const std::string& baseFont, const std::strin
     });
 }
 
+// One page of `lines` lines of Japanese (hiragana, UTF-16 code units in hex) in a CID font that
+// is not embedded: the reader finds a font through fontconfig and maps the text with poppler's
+// character maps.
+inline std::string japaneseTextPdf(int lines) {
+    std::string content = "BT /F1 24 Tf 30 TL 50 740 Td\n";
+    for (int line = 0; line < lines; ++line) {
+        content += "<30423044304630483093304B304D304F30513053> '\n";
+    }
+    content += "ET";
+    return sample::pdfFromObjects({
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R "
+        "/Resources << /Font << /F1 5 0 R >> >> >>",
+        "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+        "<< /Type /Font /Subtype /Type0 /BaseFont /MS-Mincho /Encoding /UniJIS-UCS2-H "
+        "/DescendantFonts [<< /Type /Font /Subtype /CIDFontType0 /BaseFont /MS-Mincho "
+        "/CIDSystemInfo << /Registry (Adobe) /Ordering (Japan1) /Supplement 2 >> "
+        "/FontDescriptor << /Type /FontDescriptor /FontName /MS-Mincho /Flags 6 "
+        "/FontBBox [0 -141 1000 859] /ItalicAngle 0 /Ascent 859 /Descent -141 /CapHeight 700 "
+        "/StemV 80 >> >>] >>",
+    });
+}
+
 // A file of a couple of hundred bytes whose cross-reference section claims `entries` entries: a
 // reader that believes it sets aside room for all of them.
 inline std::string claimedXrefPdf(std::size_t entries) {
