@@ -30,8 +30,10 @@ std::string pagePdf(const std::string& content,
         resources += "/" + name + " " + std::to_string(objects.size() + 1) + " 0 R ";
         objects.push_back(font);
     }
-    objects[2] = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R "
-                 "/Resources << /Font << " + resources + ">> >> >>";
+    objects[2] =
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R "
+        "/Resources << /Font << " +
+        resources + ">> >> >>";
     return vask::sample::pdfFromObjects(objects);
 }
 

@@ -25,8 +25,8 @@
 #include <iostream>
 #include <map>
 #include <memory>
-#include <set>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,9 +36,9 @@
 #include "hostile_reader_classes.h"
 #include "pdf_fixture.h"
 #include "platform/file_io.h"
+#include "sources/file_access_service.h"
 #include "sources/ics_calendar_parser.h"
 #include "sources/image_converter.h"
-#include "sources/file_access_service.h"
 #include "sources/page_drawer.h"
 #include "sources/pdf_document.h"
 #include "sources/rich_text_reader.h"
@@ -264,8 +264,8 @@ int askThroughService(const std::string& bytes) {
     const auto start = std::chrono::steady_clock::now();
     std::int64_t cached = 0;
     {
-        vask::FileAccessService service(folder / "shadow.db", config,
-                                        std::make_shared<AnyVision>(), options);
+        vask::FileAccessService service(folder / "shadow.db", config, std::make_shared<AnyVision>(),
+                                        options);
         cached = service.prefetch("asked about");
     }
     const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
@@ -314,8 +314,8 @@ bool isHostileCommand(int argc, char** argv) {
         return hostileWriters.contains(argv[1]);
     }
     const std::string_view command = argc == 3 ? argv[1] : "";
-    return command == "pdf" || command == "image" || command == "rtf" ||
-           command == "pdf-service" || command == "pdf-in-process";
+    return command == "pdf" || command == "image" || command == "rtf" || command == "pdf-service" ||
+           command == "pdf-in-process";
 }
 
 }  // namespace

@@ -204,10 +204,23 @@ std::vector<std::string> RLMHelperRunner::denoArgs(
 
 Environment RLMHelperRunner::bundledHelperEnvironment(const Environment& inherited) {
     static constexpr std::string_view kNames[] = {
-        "HOME",        "PATH",        "TMPDIR",      "LANG",          "LANGUAGE",
-        "TZ",          "HTTP_PROXY",  "HTTPS_PROXY", "NO_PROXY",      "ALL_PROXY",
-        "http_proxy",  "https_proxy", "no_proxy",    "all_proxy",     "SSL_CERT_FILE",
-        "SSL_CERT_DIR", "DENO_CERT",
+        "HOME",
+        "PATH",
+        "TMPDIR",
+        "LANG",
+        "LANGUAGE",
+        "TZ",
+        "HTTP_PROXY",
+        "HTTPS_PROXY",
+        "NO_PROXY",
+        "ALL_PROXY",
+        "http_proxy",
+        "https_proxy",
+        "no_proxy",
+        "all_proxy",
+        "SSL_CERT_FILE",
+        "SSL_CERT_DIR",
+        "DENO_CERT",
         // What the stand-in helper put in the bundle's place acts out (tests and end-to-end
         // runs); the shipped relay does not read it.
         "VASK_TEST_RLM_SCENARIO",

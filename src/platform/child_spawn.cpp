@@ -97,12 +97,11 @@ pid_t spawnChild(const ChildSpawn& spawn) {
     const auto argv = pointers(argvStrings);
     const auto envp = pointers(spawn.environment);
     pid_t pid = 0;
-    const int spawned =
-        spawn.searchPath
-            ? ::posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attributes,
-                             argv.data(), envp.data())
-            : ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(),
-                            envp.data());
+    const int spawned = spawn.searchPath
+                            ? ::posix_spawnp(&pid, program.c_str(), &setup.actions,
+                                             &setup.attributes, argv.data(), envp.data())
+                            : ::posix_spawn(&pid, program.c_str(), &setup.actions,
+                                            &setup.attributes, argv.data(), envp.data());
     check(spawned, "posix_spawn");
     return pid;
 }

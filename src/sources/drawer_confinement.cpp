@@ -13,9 +13,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <set>
 
 #include "platform/unique_fd.h"
@@ -72,8 +73,7 @@ void addReadableFolder(int ruleset, const std::filesystem::path& folder) {
         rule.allowed_access |= LANDLOCK_ACCESS_FS_READ_DIR;
     }
     if (::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0) {
-        throw DrawerConfinement::Error(reason("landlock_add_rule") + " (" + folder.string() +
-                                       ")");
+        throw DrawerConfinement::Error(reason("landlock_add_rule") + " (" + folder.string() + ")");
     }
 }
 
@@ -102,19 +102,19 @@ void restrictFileSystem(int abi) {
 // The calls drawing needs after fontconfig is loaded, found by drawing pages of real documents
 // (manuals, office and ghostscript output, base-14 and CJK fonts not embedded).
 constexpr const char* kAllowedCalls[] = {
-    "read",       "pread64",      "readv",         "write",        "writev",
-    "lseek",      "close",        "fstat",         "newfstatat",   "statx",
-    "getdents64", "munmap",       "mremap",        "brk",          "madvise",
-    "futex",      "fcntl",        "rt_sigprocmask", "rt_sigaction", "rt_sigreturn",
-    "getpid",     "gettid",       "clock_gettime", "getrandom",    "sysinfo",
-    "exit",       "exit_group",
+    "read",         "pread64",      "readv",      "write",  "writev",        "lseek",
+    "close",        "fstat",        "newfstatat", "statx",  "getdents64",    "munmap",
+    "mremap",       "brk",          "madvise",    "futex",  "fcntl",         "rt_sigprocmask",
+    "rt_sigaction", "rt_sigreturn", "getpid",     "gettid", "clock_gettime", "getrandom",
+    "sysinfo",      "exit",         "exit_group",
 };
 
 // What the sanitizers' runtime calls besides: LeakSanitizer stops the process at exit with a
 // tracer thread (clone sharing memory, ptrace of its own threads, prctl to let it, wait4, the
 // older open and getdents on /proc), reports go through sigaltstack'ed handlers, and the
-// dynamic-type check tests whether memory is readable by writing it into a pipe. Only in sanitized builds; Landlock still keeps
-// ptrace within this process, and a clone that does not share memory (a fork) is still refused.
+// dynamic-type check tests whether memory is readable by writing it into a pipe. Only in sanitized
+// builds; Landlock still keeps ptrace within this process, and a clone that does not share memory
+// (a fork) is still refused.
 constexpr const char* kSanitizerCalls[] = {
     "sigaltstack", "prctl", "ptrace", "wait4", "sched_yield", "getppid", "getdents", "pipe2",
 };
@@ -154,8 +154,7 @@ class SeccompFilter {
     }
     void load() {
         if (const int loaded = seccomp_load(context_); loaded != 0) {
-            throw DrawerConfinement::Error(std::string("seccomp_load: ") +
-                                           std::strerror(-loaded));
+            throw DrawerConfinement::Error(std::string("seccomp_load: ") + std::strerror(-loaded));
         }
     }
 
@@ -169,8 +168,8 @@ void restrictCalls() {
         filter.add(SCMP_ACT_ALLOW, name, {});
     }
     // Opening only to read: no write access, no creating, truncating or anonymous files.
-    constexpr auto kWriteFlags = static_cast<scmp_datum_t>(O_ACCMODE | O_CREAT | O_TRUNC |
-                                                           (O_TMPFILE & ~O_DIRECTORY));
+    constexpr auto kWriteFlags =
+        static_cast<scmp_datum_t>(O_ACCMODE | O_CREAT | O_TRUNC | (O_TMPFILE & ~O_DIRECTORY));
     filter.add(SCMP_ACT_ALLOW, "openat", {argumentMasked(2, kWriteFlags, 0)});
     if constexpr (PageDrawer::sanitizedBuild) {
         // The sanitizers' runtime opens with the older call where there is one.
@@ -189,8 +188,7 @@ void restrictCalls() {
         for (const char* name : kSanitizerCalls) {
             filter.add(SCMP_ACT_ALLOW, name, {});
         }
-        filter.add(SCMP_ACT_ALLOW, "clone",
-                   {argumentMasked(0, CLONE_VM, CLONE_VM)});
+        filter.add(SCMP_ACT_ALLOW, "clone", {argumentMasked(0, CLONE_VM, CLONE_VM)});
     }
     filter.load();
 }
@@ -198,8 +196,8 @@ void restrictCalls() {
 }  // namespace
 
 int DrawerConfinement::kernelLandlockAbi() {
-    const auto abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0,
-                               LANDLOCK_CREATE_RULESET_VERSION);
+    const auto abi =
+        ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
     return abi < 0 ? 0 : static_cast<int>(abi);
 }
 
@@ -248,6 +246,14 @@ void DrawerConfinement::loadFonts() {
 }
 
 int DrawerConfinement::apply(int abiCeiling) {
+    // Landlock and seccomp bind the calling thread (and what it starts) only.
+    std::error_code error;
+    const auto threads =
+        std::distance(std::filesystem::directory_iterator("/proc/self/task", error),
+                      std::filesystem::directory_iterator());
+    if (error || threads != 1) {
+        throw Error("the page drawing program must confine itself while it has one thread");
+    }
     loadFonts();
     int abi = kernelLandlockAbi();
     if (abiCeiling >= 0) {

@@ -38,7 +38,7 @@ std::string seconds(std::chrono::milliseconds time) {
     const auto tenths = (time.count() + 99) / 100;
     auto text = std::to_string(tenths / 10);
     if (tenths % 10 != 0) {
-        text += "." + std::to_string(tenths % 10);
+        text.append(".").append(std::to_string(tenths % 10));
     }
     return text + " s";
 }
@@ -101,9 +101,17 @@ pid_t spawn(const std::filesystem::path& program, const std::vector<std::string>
 // folders, fontconfig), the locale (the default language of fonts), and the sanitizers' options.
 bool drawerReads(std::string_view name) {
     static constexpr std::string_view kNames[] = {
-        "HOME",          "XDG_DATA_HOME",   "XDG_CONFIG_HOME",   "XDG_CACHE_HOME",
-        "XDG_DATA_DIRS", "XDG_CONFIG_DIRS", "FONTCONFIG_FILE",   "FONTCONFIG_PATH",
-        "FONTCONFIG_SYSROOT", "LANG",       "LANGUAGE",
+        "HOME",
+        "XDG_DATA_HOME",
+        "XDG_CONFIG_HOME",
+        "XDG_CACHE_HOME",
+        "XDG_DATA_DIRS",
+        "XDG_CONFIG_DIRS",
+        "FONTCONFIG_FILE",
+        "FONTCONFIG_PATH",
+        "FONTCONFIG_SYSROOT",
+        "LANG",
+        "LANGUAGE",
     };
     if (name.starts_with("LC_")) {
         return true;
@@ -129,9 +137,9 @@ std::vector<std::string> PageDrawer::programEnvironment(const Environment& envir
         // A small quarantine of freed memory: resident memory is the drawing program's bound in
         // these builds, and the default quarantine alone would count 256 MiB against a page.
         const auto given = environment.find("ASAN_OPTIONS");
-        out.push_back("ASAN_OPTIONS=" +
-                      (given == environment.end() ? std::string() : given->second + ":") +
-                      "quarantine_size_mb=8:thread_local_quarantine_size_kb=256");
+        out.push_back(
+            "ASAN_OPTIONS=" + (given == environment.end() ? std::string() : given->second + ":") +
+            "quarantine_size_mb=8:thread_local_quarantine_size_kb=256");
     }
     // Who started it, so that the drawing process knows it has lost this one even when it went
     // before the drawing process could ask to go with it (page_drawer_program.cpp).
@@ -195,7 +203,8 @@ int PageDrawer::pageCount(std::stop_token stop) const {
     if (answer.png) {
         const auto& text = *answer.png;
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
-        if (error == std::errc() && count >= 0 && std::string_view(end, text.data() + text.size()) == "\n") {
+        if (error == std::errc() && count >= 0 &&
+            std::string_view(end, text.data() + text.size()) == "\n") {
             return count;
         }
         throw Error("the page drawing program gave no page count");

@@ -103,8 +103,8 @@ Listener unixListener(const std::filesystem::path& path) {
 
 bool refused(const std::string& outcome) {
     return outcome.starts_with("denied: ") ||
-           outcome == "ended: makes the drawing program fail (signal " + std::to_string(SIGSYS) +
-                          ")";
+           outcome ==
+               "ended: makes the drawing program fail (signal " + std::to_string(SIGSYS) + ")";
 }
 
 TEST(DrawerConfinementTest, AConfinedDrawerReachesNothingOfTheUsers) {
@@ -117,6 +117,8 @@ TEST(DrawerConfinementTest, AConfinedDrawerReachesNothingOfTheUsers) {
     const std::vector<std::pair<std::string, std::string>> attempts = {
         {"the private key in the home folder", "read " + home.key.string()},
         {"the stored credentials", "read " + home.credentials.string()},
+        {"the application's environment", "read /proc/" + std::to_string(::getpid()) + "/environ"},
+        {"the application's memory", "read /proc/" + std::to_string(::getpid()) + "/mem"},
         {"a file opened to write", "write " + (home.dir / ".ssh/autostart.desktop").string()},
         {"a TCP connection to the loopback", "tcp " + tcp.address},
         {"a Unix socket", "unix " + unixSocket.address},
