@@ -3,6 +3,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,6 +77,12 @@ int start(int argc, char** argv, bool confine, const PageDrawerProgram::Work& wo
         // still refuses any other.)
         (!PageDrawer::sanitizedBuild && !limit(RLIMIT_NPROC, 0, 0))) {
         std::perror("vask-page-drawer: setrlimit");
+        return static_cast<int>(Exit::usage);
+    }
+    // Whoever started it, nothing but its input and output stays open (PageDrawer passes no
+    // more; a shell would).
+    if (::syscall(SYS_close_range, 3U, ~0U, 0U) != 0) {
+        std::perror("vask-page-drawer: close_range");
         return static_cast<int>(Exit::usage);
     }
     std::string bytes;
