@@ -152,7 +152,8 @@ std::vector<std::string> PageDrawer::programEnvironment(const Environment& envir
 }
 
 PageDrawer::PageDrawer(std::string_view pdfBytes, Options options)
-    : options_(std::move(options)), document_(::memfd_create("vask-page-document", MFD_CLOEXEC)) {
+    : options_(std::move(options)),
+      document_(::memfd_create("vask-page-document", MFD_CLOEXEC | MFD_ALLOW_SEALING)) {
     if (!document_.isOpen()) {
         throw Error(std::string("no anonymous file for the document: ") + std::strerror(errno));
     }
@@ -166,6 +167,11 @@ PageDrawer::PageDrawer(std::string_view pdfBytes, Options options)
                         std::strerror(errno));
         }
         pdfBytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    // Sealed: a drawing process that a page took over cannot change what later pages read.
+    if (::fcntl(document_.get(), F_ADD_SEALS,
+                F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0) {
+        throw Error(std::string("the document could not be sealed: ") + std::strerror(errno));
     }
 }
 

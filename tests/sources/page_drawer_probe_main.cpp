@@ -82,6 +82,10 @@ std::string attempt(const std::string& what, const std::string& argument) {
         // not read, being unmapped).
         return outcome(::open(argument.c_str(), O_RDONLY | O_CLOEXEC) >= 0);
     }
+    if (what == "rewrite-input") {
+        return outcome(::lseek(STDIN_FILENO, 0, SEEK_SET) == 0 &&
+                       ::write(STDIN_FILENO, "x", 1) == 1);
+    }
     if (what == "write") {
         return outcome(::open(argument.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600) >= 0);
     }
