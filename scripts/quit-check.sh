@@ -64,9 +64,15 @@ cleanup() {
 trap cleanup EXIT
 
 # The processes of the current run: the application and whatever it started (the helper), found
-# by a variable only their environment carries.
+# by a variable only their environment carries; and the page drawer, which gets only the
+# variables it reads, by its program (its command line stays readable while it is confined and
+# not dumpable). The pattern ends in "[r]" so that it does not match grep's own command line.
+DRAWER_PATTERN="$(dirname "$VASK")/vask-page-drawe[r]"
 own_pids() {
-    grep -lzxF "VASK_QUIT_CHECK_RUN=$RUN" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3
+    {
+        grep -lzxF "VASK_QUIT_CHECK_RUN=$RUN" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3
+        grep -lzx "$DRAWER_PATTERN" /proc/[0-9]*/cmdline 2>/dev/null | cut -d/ -f3
+    } | sort -u
 }
 own_count() { own_pids | wc -l; }
 helper_running() { [[ $(own_count) -ge 2 ]]; }

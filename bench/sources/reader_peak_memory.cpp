@@ -7,16 +7,26 @@
 //   reader_peak_memory write-pdf-saves|write-pdf-lines|write-pdf-slow-pages|write-tiff-claimed|
 //                      write-webp-large|write-rtf-braces FILE N
 //   reader_peak_memory pdf|image|rtf FILE
+// A PDF asked about the way a question reaches it (the file access service: found, read, counted
+// and drawn by the drawing program), with this process's own peak before and after, and the same
+// file opened with poppler in this process, as the service did before it left PDFs to the
+// drawing program:
+//   reader_peak_memory write-pdf-claimed-xref FILE N
+//   reader_peak_memory pdf-service|pdf-in-process FILE
 // "pdf" draws up to ten pages the way the file access service does, each in the page drawing
 // program (whose peak counts in the measure of its parent's children). The hostile HTML,
 // document, vCard and calendar classes are in hostile_reader_classes.h.
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,6 +36,7 @@
 #include "hostile_reader_classes.h"
 #include "pdf_fixture.h"
 #include "platform/file_io.h"
+#include "sources/file_access_service.h"
 #include "sources/ics_calendar_parser.h"
 #include "sources/image_converter.h"
 #include "sources/page_drawer.h"
@@ -180,15 +191,12 @@ int readHostile(std::string_view command, const std::string& bytes) {
     const auto start = std::chrono::steady_clock::now();
     std::string outcome;
     if (command == "pdf") {
-        const auto document = vask::PdfDocument::fromData(bytes);
-        if (!document) {
-            std::cerr << "reader_peak_memory: not a PDF\n";
-            return 1;
-        }
         vask::PageDrawer::Options options;
         options.program = VASK_PAGE_DRAWER;
         const vask::PageDrawer drawer(bytes, options);
-        for (int page = 0; page < std::min(10, document->pageCount()); ++page) {
+        // Counted in the drawing program, as the file access service counts them.
+        const int pages = drawer.pageCount();
+        for (int page = 0; page < std::min(10, pages); ++page) {
             const auto drawn = drawer.draw(page);
             outcome += "page " + std::to_string(page + 1) + ": " +
                        (drawn.png ? std::to_string(drawn.png->size()) + " bytes of PNG"
@@ -211,10 +219,72 @@ const std::map<std::string_view, std::string (*)(std::size_t)> hostileWriters{
     {"write-pdf-saves", [](std::size_t n) { return vask::test::nestedSavesPdf(n); }},
     {"write-pdf-lines", [](std::size_t n) { return vask::test::manyLinesPdf(n); }},
     {"write-pdf-slow-pages", [](std::size_t n) { return vask::test::slowPagesPdf(n); }},
+    {"write-pdf-claimed-xref", [](std::size_t n) { return vask::test::claimedXrefPdf(n); }},
     {"write-tiff-claimed", claimedTiff},
     {"write-webp-large", largeWebp},
     {"write-rtf-braces", rtfBraces},
 };
+
+// This process's peak resident memory so far, in MB.
+double peakMegabytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+class AnyVision final : public vask::VisionParserProviding {
+  public:
+    vask::VisionParseOutput parseMarkdown(std::string_view, std::string_view, std::string_view,
+                                          std::string_view filename,
+                                          const std::optional<std::string>&,
+                                          std::stop_token) const override {
+        return {"text of " + std::string(filename), 0};
+    }
+    std::set<std::string> fetchVisionModels(std::stop_token) const override { return {}; }
+};
+
+// The file, under the name "asked-about.pdf" in an allowed folder, through the file access
+// service's prefetch for "asked about".
+int askThroughService(const std::string& bytes) {
+    namespace fs = std::filesystem;
+    std::string name = (fs::temp_directory_path() / "vask-peak-XXXXXX").string();
+    if (mkdtemp(name.data()) == nullptr) {
+        return 1;
+    }
+    const fs::path folder = name;
+    fs::create_directories(folder / "home" / "Documents");
+    std::ofstream(folder / "home" / "Documents" / "asked-about.pdf", std::ios::binary) << bytes;
+    vask::FileAccessConfig config;
+    config.allowedScopes = {"~/Documents"};
+    vask::FileAccessService::Options options;
+    options.search.commandPath = folder / "no-mdfind";
+    options.environment = {{"HOME", (folder / "home").string()}};
+    options.pageDrawer.program = VASK_PAGE_DRAWER;
+    const double before = peakMegabytes();
+    const auto start = std::chrono::steady_clock::now();
+    std::int64_t cached = 0;
+    {
+        vask::FileAccessService service(folder / "shadow.db", config, std::make_shared<AnyVision>(),
+                                        options);
+        cached = service.prefetch("asked about");
+    }
+    const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
+    std::cout << bytes.size() << " bytes asked about: " << cached << " file(s) cached in "
+              << elapsed.count() << " s; this process's peak " << before << " MB before, "
+              << peakMegabytes() << " MB after\n";
+    fs::remove_all(folder);
+    return 0;
+}
+
+int openInProcess(const std::string& bytes) {
+    const double before = peakMegabytes();
+    const auto document = vask::PdfDocument::fromData(bytes);
+    std::cout << bytes.size() << " bytes opened with poppler in this process: "
+              << (document ? std::to_string(document->pageCount()) + " page(s)" : "not opened")
+              << "; this process's peak " << before << " MB before, " << peakMegabytes()
+              << " MB after\n";
+    return 0;
+}
 
 int hostile(int argc, char** argv) {
     const std::string_view command = argv[1];
@@ -230,6 +300,12 @@ int hostile(int argc, char** argv) {
         std::cerr << "reader_peak_memory: no file at " << argv[2] << "\n";
         return 1;
     }
+    if (command == "pdf-service") {
+        return askThroughService(*bytes);
+    }
+    if (command == "pdf-in-process") {
+        return openInProcess(*bytes);
+    }
     return readHostile(command, *bytes);
 }
 
@@ -238,7 +314,8 @@ bool isHostileCommand(int argc, char** argv) {
         return hostileWriters.contains(argv[1]);
     }
     const std::string_view command = argc == 3 ? argv[1] : "";
-    return command == "pdf" || command == "image" || command == "rtf";
+    return command == "pdf" || command == "image" || command == "rtf" || command == "pdf-service" ||
+           command == "pdf-in-process";
 }
 
 }  // namespace

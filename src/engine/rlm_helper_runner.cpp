@@ -148,7 +148,7 @@ std::vector<std::string> RLMHelperRunner::denoArgs(
     const std::string& relayPath, const std::string& sourcesPath, const std::string& resourceRoot,
     const std::string& denoCachePath, const std::string& dbPath,
     const std::optional<std::string>& contactsDbPath, const std::string& personaContextEndpoint,
-    const std::string& relayServiceHost) {
+    const std::string& relayServiceHost, const std::vector<std::string>& environmentNames) {
     const std::string resolvedDbFolder = parentOf(realpathOrSame(dbPath));
     const std::vector<std::string> readList = {resourceRoot,     realpathOrSame(resourceRoot),
                                                denoCachePath,    realpathOrSame(denoCachePath),
@@ -195,10 +195,44 @@ std::vector<std::string> RLMHelperRunner::denoArgs(
             "--allow-net=" + joined(networkList),
             "--allow-read=" + joined(dedupe(readList)),
             "--allow-write=" + joined(dedupe(writeList)),
-            "--allow-env",
+            // The variables of its environment, by name; never every variable.
+            "--allow-env=" + joined(environmentNames),
             relayPath,
             sourcesPath,
             "vask_rlm.pyodide_adapter"};
+}
+
+Environment RLMHelperRunner::bundledHelperEnvironment(const Environment& inherited) {
+    static constexpr std::string_view kNames[] = {
+        "HOME",
+        "PATH",
+        "TMPDIR",
+        "LANG",
+        "LANGUAGE",
+        "TZ",
+        "HTTP_PROXY",
+        "HTTPS_PROXY",
+        "NO_PROXY",
+        "ALL_PROXY",
+        "http_proxy",
+        "https_proxy",
+        "no_proxy",
+        "all_proxy",
+        "SSL_CERT_FILE",
+        "SSL_CERT_DIR",
+        "DENO_CERT",
+        // What the stand-in helper put in the bundle's place acts out (tests and end-to-end
+        // runs); the shipped relay does not read it.
+        "VASK_TEST_RLM_SCENARIO",
+    };
+    Environment kept;
+    for (const auto& [name, value] : inherited) {
+        if (name.starts_with("LC_") ||
+            std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames)) {
+            kept.emplace(name, value);
+        }
+    }
+    return kept;
 }
 
 void RLMHelperRunner::configureDenoEnvironment(const std::string& cachePath, Environment& env) {
@@ -280,17 +314,22 @@ RLMHelperRunner::LaunchPlan RLMHelperRunner::launchPlan(
 
     const auto& deno = std::get<Deno>(helperCommand_);
     auto staged = stageDenoCache(deno.denoDir, plan.environment);
+    plan.environment = bundledHelperEnvironment(plan.environment);
+    configureDenoEnvironment(staged.cache.string(), plan.environment);
+    std::vector<std::string> names;
+    for (const auto& entry : plan.environment) {
+        names.push_back(entry.first);
+    }
     try {
         plan.arguments =
             denoArgs(deno.relayPath.string(), deno.sourcesPath.string(), resourceRoot_.value_or(""),
                      staged.cache.string(), dbPath, contactsDbPath, personaContextEndpoint,
-                     settings_.relayServiceHost);
+                     settings_.relayServiceHost, names);
     } catch (...) {
         std::error_code ignored;
         fs::remove_all(staged.directory, ignored);
         throw;
     }
-    configureDenoEnvironment(staged.cache.string(), plan.environment);
     plan.executable = deno.denoURL;
     plan.stagedCache = std::move(staged);
     plan.usesEventChannel = true;

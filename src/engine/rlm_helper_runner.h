@@ -126,7 +126,13 @@ class RLMHelperRunner {
         const std::string& relayPath, const std::string& sourcesPath,
         const std::string& resourceRoot, const std::string& denoCachePath,
         const std::string& dbPath, const std::optional<std::string>& contactsDbPath,
-        const std::string& personaContextEndpoint, const std::string& relayServiceHost);
+        const std::string& personaContextEndpoint, const std::string& relayServiceHost,
+        const std::vector<std::string>& environmentNames);
+    // Of `inherited`, what the bundled runtime reads: home, search path, temporary folder,
+    // locale, time zone, proxies and certificate stores (and the stand-in helper's scenario, for
+    // tests). Not the user's session (its bus, its
+    // display) nor Vask's own variables: the bundled helper is Vask's, not the user's command.
+    static Environment bundledHelperEnvironment(const Environment& inherited);
     static void configureDenoEnvironment(const std::string& cachePath, Environment& env);
     static void applyBundledPythonEnv(const std::string& resourceRoot, Environment& env);
     static std::vector<std::string> dedupe(const std::vector<std::string>& values);

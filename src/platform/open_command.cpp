@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -12,8 +11,9 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
-extern char** environ;
+#include "platform/child_spawn.h"
 
 namespace vask {
 namespace {
@@ -69,21 +69,19 @@ std::optional<std::string> OpenCommandRunner::run(std::vector<std::string> comma
         return command.front() + ": Vask is quitting";
     }
     command.push_back(url);
-    std::vector<char*> argv;
-    argv.reserve(command.size() + 1);
-    for (auto& argument : command) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    // The opener runs on the user's behalf, with their environment; of this process it gets
+    // standard output and error, nothing else.
+    ChildSpawn spawn;
+    spawn.program = command.front();
+    spawn.searchPath = true;
+    spawn.arguments.assign(command.begin() + 1, command.end());
+    spawn.environment = currentEnvironment();
+    spawn.standard = {-1, STDOUT_FILENO, STDERR_FILENO};
     pid_t pid = 0;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        return command.front() + ": " + std::strerror(error);
+    try {
+        pid = spawnChild(spawn);
+    } catch (const std::system_error& error) {
+        return command.front() + ": " + error.code().message();
     }
     // Nothing else reaps this child, so its pid names it until it is waited for here.
     UniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));

@@ -18,7 +18,6 @@
 #include "sources/file_beneath.h"
 #include "sources/file_types.h"
 #include "sources/image_converter.h"
-#include "sources/pdf_document.h"
 #include "sources/rich_text_reader.h"
 #include "sources/text_decoding.h"
 
@@ -457,27 +456,28 @@ ParseModel FileAccessService::visionParseModel() const {
 
 FileParseResult FileAccessService::parsePDF(const fs::path& path, const std::string& bytes,
                                             std::stop_token stop) {
-    const auto document = PdfDocument::fromData(bytes);
-    if (!document) {
+    // Pages are drawn, and counted, by a separate process within memory and time limits, per
+    // page and for the whole document, and confined: no PDF is parsed in this process.
+    const PageDrawer drawer(bytes, options_.pageDrawer);
+    int pageCount = 0;
+    try {
+        pageCount = drawer.pageCount(stop);
+    } catch (const PageDrawer::Unreadable&) {
         throw FileAccessError(FileAccessError::Case::unreadable);
     }
     requireVision(stop);
-    return parsePDFWithVision(*document, bytes, path, stop);
+    return parsePDFWithVision(drawer, pageCount, path, stop);
 }
 
-FileParseResult FileAccessService::parsePDFWithVision(const PdfDocument& document,
-                                                      const std::string& bytes,
+FileParseResult FileAccessService::parsePDFWithVision(const PageDrawer& drawer, int pageCount,
                                                       const fs::path& path, std::stop_token stop) {
     if (!visionClient_) {
         throw FileAccessError(FileAccessError::Case::missingVisionClient);
     }
     const auto filename = path.filename().string();
-    const int pageCount = document.pageCount();
     const auto pages =
         std::max<std::int64_t>(1, std::min<std::int64_t>(config_.maxPages, pageCount));
-    // Pages are drawn by a separate process within memory and time limits, per page and for the
-    // whole document; a page past them is named in the text instead of read.
-    const PageDrawer drawer(bytes, options_.pageDrawer);
+    // A page past the drawing limits is named in the text instead of read.
     std::vector<std::string> sections;
     std::int64_t tokenCost = 0;
     for (std::int64_t i = 0; i < pages; ++i) {
@@ -489,13 +489,18 @@ FileParseResult FileAccessService::parsePDFWithVision(const PdfDocument& documen
         if (page.documentTimeSpent) {
             const auto last = std::to_string(pages);
             const bool one = i + 1 == pages;
-            logger_.error("file_pages_not_drawn", {{"path", path.string()},
-                                                   {"pages", one ? number : number + "-" + last},
-                                                   {"reason", *page.refusal}});
-            sections.push_back(one ? "## Page " + number +
-                                         "\n\nThis page was not read: " + *page.refusal + "."
-                                   : "## Pages " + number + " to " + last +
-                                         "\n\nThese pages were not read: " + *page.refusal + ".");
+            logger_.error("file_pages_not_drawn",
+                          {{"path", path.string()},
+                           {"pages", one ? number : std::string(number).append("-").append(last)},
+                           {"reason", *page.refusal}});
+            auto section = std::string(one ? "## Page " : "## Pages ").append(number);
+            if (!one) {
+                section.append(" to ").append(last);
+            }
+            section.append(one ? "\n\nThis page was not read: " : "\n\nThese pages were not read: ")
+                .append(*page.refusal)
+                .append(".");
+            sections.push_back(std::move(section));
             break;
         }
         if (page.refusal) {

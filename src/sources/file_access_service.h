@@ -25,8 +25,6 @@
 
 namespace vask {
 
-class PdfDocument;
-
 // Finds the user's files that match a question in the folders they allowed, turns them into
 // markdown (directly, through the rich-text readers, or through a vision model for PDFs and
 // images) and keeps the text in the shadow database's file cache for the engine. An actor: its
@@ -103,7 +101,7 @@ class FileAccessService {
     FileParseResult parseDocument(const std::string& bytes, std::stop_token stop);
     FileParseResult parsePDF(const std::filesystem::path& path, const std::string& bytes,
                              std::stop_token stop);
-    FileParseResult parsePDFWithVision(const PdfDocument& document, const std::string& bytes,
+    FileParseResult parsePDFWithVision(const PageDrawer& drawer, int pageCount,
                                        const std::filesystem::path& path, std::stop_token stop);
     FileParseResult parseImage(const std::filesystem::path& path, const std::string& bytes,
                                std::stop_token stop);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,12 +12,12 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 
+#include "platform/child_spawn.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 #include "sources/file_types.h"
-
-extern char** environ;
 
 namespace vask {
 namespace {
@@ -144,15 +143,6 @@ FileSearch::Result FileSearch::search(std::string_view query,
 FileSearch::Result FileSearch::runCommand(std::string_view query,
                                           const std::vector<std::filesystem::path>& scopes,
                                           std::size_t limit, std::stop_token stop) const {
-    const auto arguments = commandArguments(query, scopes);
-    const std::string program = options_.commandPath.string();
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-
     std::array<int, 2> pipeFds{};
     if (::pipe2(pipeFds.data(), O_CLOEXEC) != 0) {
         throw FileSearchError(std::strerror(errno));
@@ -160,25 +150,21 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
     UniqueFd readEnd(pipeFds[0]);
     UniqueFd writeEnd(pipeFds[1]);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // Its own process group, so that stopping the search also stops anything it started.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
+    // The search command runs for the user, with their environment, and gets only its output
+    // pipe; its own process group, so that stopping the search also stops anything it started.
+    ChildSpawn spawn;
+    spawn.program = options_.commandPath;
+    spawn.arguments = commandArguments(query, scopes);
+    spawn.environment = currentEnvironment();
+    spawn.standard = {-1, writeEnd.get(), -1};
+    spawn.ownProcessGroup = true;
     pid_t pid = 0;
-    const int spawned =
-        ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    writeEnd.reset();
-    if (spawned != 0) {
-        throw FileSearchError(std::strerror(spawned));
+    try {
+        pid = spawnChild(spawn);
+    } catch (const std::system_error& error) {
+        throw FileSearchError(error.code().message());
     }
+    writeEnd.reset();
 
     UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     std::stop_callback onStop(stop, [fd = wake.get()] {

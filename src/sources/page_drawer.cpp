@@ -2,20 +2,23 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <system_error>
 #include <vector>
 
-extern char** environ;
+#include "platform/child_spawn.h"
+#include "sources/page_drawer_program.h"
 
 namespace vask {
 namespace {
@@ -23,19 +26,19 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 // A PNG of 2000 x 2000 pixels is about 12 MB at worst; anything much larger is not a page.
-constexpr std::size_t kMaxPngBytes = 64 * 1024 * 1024;
+constexpr std::size_t kMaxPngBytes = std::size_t{64} * 1024 * 1024;
 // How often the resident memory of the drawing process is looked at.
 constexpr std::chrono::milliseconds kWatchInterval{10};
 
 std::string mebibytes(std::uint64_t bytes) {
-    return std::to_string(bytes / (1024 * 1024)) + " MiB";
+    return std::to_string(bytes / (std::uint64_t{1024} * 1024)) + " MiB";
 }
 
 std::string seconds(std::chrono::milliseconds time) {
     const auto tenths = (time.count() + 99) / 100;
     auto text = std::to_string(tenths / 10);
     if (tenths % 10 != 0) {
-        text += "." + std::to_string(tenths % 10);
+        text.append(".").append(std::to_string(tenths % 10));
     }
     return text + " s";
 }
@@ -78,80 +81,79 @@ class Child {
     pid_t pid_;
 };
 
-// This process's environment; in sanitizer builds with a small quarantine of freed memory for the
-// drawing program, whose resident memory is its bound there (the default quarantine alone would
-// count 256 MiB against a page).
-std::vector<std::string> childEnvironment() {
-    std::vector<std::string> environment;
-    std::string sanitizerOptions;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view variable(*entry);
-        if (PageDrawer::sanitizedBuild && variable.starts_with("ASAN_OPTIONS=")) {
-            sanitizerOptions = std::string(variable.substr(13)) + ":";
-        } else {
-            environment.emplace_back(variable);
-        }
+pid_t spawn(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+            const std::vector<std::string>& environment, int input, int output) {
+    ChildSpawn child;
+    child.program = program;
+    child.arguments = arguments;
+    child.environment = environment;
+    child.standard = {input, output, -1};
+    child.ownProcessGroup = true;
+    try {
+        return spawnChild(child);
+    } catch (const std::system_error& error) {
+        throw PageDrawer::Error("the page drawing program " + program.string() +
+                                " could not be started: " + error.code().message());
     }
-    if (PageDrawer::sanitizedBuild) {
-        environment.push_back("ASAN_OPTIONS=" + sanitizerOptions +
-                              "quarantine_size_mb=8:thread_local_quarantine_size_kb=256");
-    }
-    // Who started it, so that the drawing process knows it has lost this one even when it went
-    // before the drawing process could ask to go with it (page_drawer_main.cpp).
-    environment.push_back("VASK_PAGE_DRAWER_PARENT=" + std::to_string(::getpid()));
-    return environment;
 }
 
-pid_t spawn(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-            int input, int output) {
-    std::vector<char*> argv;
-    const std::string path = program.string();
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
+// Whether the drawing program reads `name`: where fonts and their caches are found (home, XDG
+// folders, fontconfig), the locale (the default language of fonts), and the sanitizers' options.
+bool drawerReads(std::string_view name) {
+    static constexpr std::string_view kNames[] = {
+        "HOME",
+        "XDG_DATA_HOME",
+        "XDG_CONFIG_HOME",
+        "XDG_CACHE_HOME",
+        "XDG_DATA_DIRS",
+        "XDG_CONFIG_DIRS",
+        "FONTCONFIG_FILE",
+        "FONTCONFIG_PATH",
+        "FONTCONFIG_SYSROOT",
+        "LANG",
+        "LANGUAGE",
+    };
+    if (name.starts_with("LC_")) {
+        return true;
     }
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // Its own process group; no blocked signals and every signal's default action, so that the
-    // processor-time limit's SIGXCPU ends it whatever this process has set.
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(
-        &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    const auto environment = childEnvironment();
-    std::vector<char*> envp;
-    for (const auto& variable : environment) {
-        envp.push_back(const_cast<char*>(variable.c_str()));
+    if (PageDrawer::sanitizedBuild &&
+        (name == "UBSAN_OPTIONS" || name == "LSAN_OPTIONS" || name == "ASAN_SYMBOLIZER_PATH")) {
+        return true;
     }
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned =
-        ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) {
-        throw PageDrawer::Error("the page drawing program " + path +
-                                " could not be started: " + std::strerror(spawned));
-    }
-    return pid;
+    return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }
 
 }  // namespace
 
+std::vector<std::string> PageDrawer::programEnvironment(const Environment& environment,
+                                                        int landlockAbiCeiling) {
+    std::vector<std::string> out;
+    for (const auto& [name, value] : environment) {
+        if (drawerReads(name)) {
+            out.push_back(std::string(name).append("=").append(value));
+        }
+    }
+    if (sanitizedBuild) {
+        // A small quarantine of freed memory: resident memory is the drawing program's bound in
+        // these builds, and the default quarantine alone would count 256 MiB against a page.
+        const auto given = environment.find("ASAN_OPTIONS");
+        out.push_back(
+            "ASAN_OPTIONS=" + (given == environment.end() ? std::string() : given->second + ":") +
+            "quarantine_size_mb=8:thread_local_quarantine_size_kb=256");
+    }
+    // Who started it, so that the drawing process knows it has lost this one even when it went
+    // before the drawing process could ask to go with it (page_drawer_program.cpp).
+    out.push_back("VASK_PAGE_DRAWER_PARENT=" + std::to_string(::getpid()));
+    if (landlockAbiCeiling >= 0) {
+        out.push_back(std::string(PageDrawerProgram::abiCeilingVariable) + "=" +
+                      std::to_string(landlockAbiCeiling));
+    }
+    return out;
+}
+
 PageDrawer::PageDrawer(std::string_view pdfBytes, Options options)
-    : options_(std::move(options)), document_(::memfd_create("vask-page-document", MFD_CLOEXEC)) {
+    : options_(std::move(options)),
+      document_(::memfd_create("vask-page-document", MFD_CLOEXEC | MFD_ALLOW_SEALING)) {
     if (!document_.isOpen()) {
         throw Error(std::string("no anonymous file for the document: ") + std::strerror(errno));
     }
@@ -165,6 +167,11 @@ PageDrawer::PageDrawer(std::string_view pdfBytes, Options options)
                         std::strerror(errno));
         }
         pdfBytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    // Sealed: a drawing process that a page took over cannot change what later pages read.
+    if (::fcntl(document_.get(), F_ADD_SEALS,
+                F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0) {
+        throw Error(std::string("the document could not be sealed: ") + std::strerror(errno));
     }
 }
 
@@ -193,6 +200,28 @@ std::string failureReason(std::string_view written) {
 }  // namespace
 
 PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
+    return run(std::to_string(index), stop);
+}
+
+int PageDrawer::pageCount(std::stop_token stop) const {
+    const auto answer = run("count", stop);
+    int count = 0;
+    if (answer.png) {
+        const auto& text = *answer.png;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+        if (error == std::errc() && count >= 0 &&
+            std::string_view(end, text.data() + text.size()) == "\n") {
+            return count;
+        }
+        throw Error("the page drawing program gave no page count");
+    }
+    if (answer.documentTimeSpent) {
+        throw Error("its pages could not be counted: " + answer.refusal.value_or(""));
+    }
+    throw Error("its pages could not be counted: it " + answer.refusal.value_or("cannot be read"));
+}
+
+PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) const {
     if (stop.stop_requested()) {
         throw Cancelled();
     }
@@ -223,8 +252,8 @@ PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
     const auto budget = options_.pageTimeBudget;
     const auto cpuSeconds = std::max<long long>(1, (budget.count() + 999) / 1000);
     Child child(spawn(options_.program,
-                      {std::to_string(options_.memoryLimitBytes), std::to_string(cpuSeconds),
-                       std::to_string(index)},
+                      {std::to_string(options_.memoryLimitBytes), std::to_string(cpuSeconds), what},
+                      programEnvironment(options_.environment, options_.landlockAbiCeiling),
                       document_.get(), writeEnd.get()));
     writeEnd.reset();
 
@@ -302,7 +331,12 @@ PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
         case ExitStatus::noSuchPage:
             return {};
         case ExitStatus::unreadable:
-            throw Error("not a readable PDF");
+            throw Unreadable();
+        case ExitStatus::unconfined: {
+            const auto reason = failureReason(png);
+            throw Error("pages are not drawn: the page drawing program could not be confined" +
+                        (reason.empty() ? std::string() : " (" + reason + ")"));
+        }
         case ExitStatus::failed: {
             // One damaged page (an empty crop box, say) costs that page, not the document.
             const auto reason = failureReason(png);

@@ -7,7 +7,9 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/unique_fd.h"
 
@@ -18,13 +20,20 @@ namespace vask {
 // gigabytes or minutes costs at most the limits given here: the process gets an address-space
 // and a processor-time limit, its resident memory is watched, it has a deadline, and a stop
 // request ends it at once. The document is handed over once, in an anonymous file that every
-// page's process reads.
+// page's process reads. The program confines itself before it parses the document
+// (DrawerConfinement) and is given nothing but its input, its output and the environment
+// variables it reads; it also counts the pages, so that no PDF is parsed in this process.
 class PageDrawer {
   public:
     // The drawing program could not be run or the bytes are not a readable PDF.
     class Error : public vask::Error {
       public:
         explicit Error(const std::string& message) : vask::Error(message) {}
+    };
+    // The document is not a readable PDF (damaged, or locked by a password).
+    class Unreadable : public Error {
+      public:
+        Unreadable() : Error("not a readable PDF") {}
     };
     // A stop request ended the drawing.
     class Cancelled : public vask::Error {
@@ -40,6 +49,7 @@ class PageDrawer {
         unreadable = 4,
         failed = 5,
         outOfMemory = 6,
+        unconfined = 7,
     };
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -65,6 +75,12 @@ class PageDrawer {
         // one page's, so that one slow page leaves time for a few quick ones while ten slow ones
         // cost no more than about two.
         std::chrono::milliseconds documentTimeBudget{7000};
+        // Where the drawing program's environment is taken from: only what it reads (home and
+        // XDG folders, fontconfig's variables, the locale, sanitizer options) is passed on.
+        Environment environment = processEnvironment();
+        // Caps the Landlock ABI the drawing program uses, so that tests take the paths of
+        // older kernels; negative: the kernel's own.
+        int landlockAbiCeiling = -1;
     };
 
     // A page drawn, not there, or refused with the reason, worded to follow "it"
@@ -86,9 +102,21 @@ class PageDrawer {
     // PDF, and Cancelled.
     Page draw(int index, std::stop_token stop = {}) const;
 
+    // The number of pages, counted by the drawing program within the same limits (and from the
+    // same document time) as a page. Throws Unreadable, Error (a count past the limits
+    // included, with the reason) and Cancelled.
+    int pageCount(std::stop_token stop = {}) const;
+
+    // The environment the drawing program gets, from `environment`.
+    static std::vector<std::string> programEnvironment(const Environment& environment,
+                                                       int landlockAbiCeiling);
+
     static std::filesystem::path besideExecutable();
 
   private:
+    // Runs the program for `what` (a page index or "count"); the answer is in `png`.
+    Page run(const std::string& what, std::stop_token stop) const;
+
     Options options_;
     UniqueFd document_;
     // The time the document's pages have taken to draw so far.

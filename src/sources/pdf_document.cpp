@@ -35,12 +35,18 @@ PdfDocument::~PdfDocument() = default;
 
 namespace {
 
-void routePopplerMessages() {
-    static std::once_flag routed;
-    std::call_once(routed, [] { poppler::set_debug_error_function(logPopplerMessage, nullptr); });
+std::once_flag popplerMessagesRouted;
+
+void routePopplerMessages(poppler::debug_func route = logPopplerMessage) {
+    std::call_once(popplerMessagesRouted,
+                   [route] { poppler::set_debug_error_function(route, nullptr); });
 }
 
 }  // namespace
+
+void PdfDocument::discardPopplerMessages() {
+    routePopplerMessages([](const std::string&, void*) {});
+}
 
 std::optional<PdfDocument> PdfDocument::open(const std::filesystem::path& path) {
     routePopplerMessages();

@@ -46,6 +46,10 @@ class PdfDocument {
     // page. Throws RenderError when the page cannot be drawn or encoded.
     std::optional<std::string> renderPagePNG(int index) const;
 
+    // poppler's complaints about damaged files are dropped rather than logged (the page drawing
+    // program, whose messages nobody reads). Before the first document is opened.
+    static void discardPopplerMessages();
+
     // The bitmap size for a page of `width` x `height` points as shown: scaled so that the longer
     // side becomes 2000 pixels, each side rounded up and at least 1.
     static PixelSize pixelSize(double width, double height);

@@ -108,6 +108,38 @@ TEST(HelperLaunchTest, ShellEnvironment) {
     EXPECT_FALSE(env.contains("CORVANE_API_KEY"));
 }
 
+// The bundled helper is Vask's program: it gets the variables the runtime reads and its own,
+// and may read only those; the user's session bus, display and Vask's settings stay behind.
+TEST(HelperLaunchTest, TheBundledHelperGetsAnExplicitEnvironment) {
+    test::TempDir dir;
+    touch(dir / "rlm" / "deno");
+    touch(dir / "rlm" / "deno-cache" / "npm" / "file");
+    const Environment inherited = {{"HOME", "/home/me"},
+                                   {"PATH", "/usr/bin"},
+                                   {"LC_TIME", "de_DE.UTF-8"},
+                                   {"HTTPS_PROXY", "http://proxy:3128"},
+                                   {"XDG_CACHE_HOME", (dir / "cache").string()},
+                                   {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/run/user/1000/bus"},
+                                   {"DISPLAY", ":0"},
+                                   {"VASK_LOG_FILE", "/tmp/vask.log"},
+                                   {"VASK_RLM_HELPER_CMD", "  "},
+                                   {"CORVANE_API_KEY", "secret"}};
+    const RLMHelperRunner bundled(inherited, settingsWith(dir.path(), inherited));
+    auto plan = bundled.launchPlan((dir / "shadow.db").string(), std::nullopt, "");
+    std::vector<std::string> names;
+    for (const auto& entry : plan.environment) {
+        names.push_back(entry.first);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"DENO_DIR", "DENO_DISABLE_NODE_SHIM",
+                                               "DENO_EXTRA_STDIO_FDS", "DENO_NO_UPDATE_CHECK",
+                                               "HOME", "HTTPS_PROXY", "LC_TIME", "PATH",
+                                               "ZENDREL_RELAY_EVENT_FD"}));
+    EXPECT_EQ(plan.arguments[7],
+              "--allow-env=DENO_DIR,DENO_DISABLE_NODE_SHIM,DENO_EXTRA_STDIO_FDS,"
+              "DENO_NO_UPDATE_CHECK,HOME,HTTPS_PROXY,LC_TIME,PATH,ZENDREL_RELAY_EVENT_FD");
+    fs::remove_all(plan.stagedCache->directory);
+}
+
 TEST(HelperLaunchTest, BundledPythonEnvironment) {
     test::TempDir root;
     const fs::path versions = root / "python" / "Python.framework" / "Versions";
@@ -138,7 +170,8 @@ TEST(HelperLaunchTest, BundledPythonEnvironment) {
 std::vector<std::string> args(const std::string& db, const std::optional<std::string>& contacts,
                               const std::string& endpoint) {
     return RLMHelperRunner::denoArgs("/r/relay.ts", "/r/sources", "/r", "/c/deno-cache", db,
-                                     contacts, endpoint, "relay.example");
+                                     contacts, endpoint, "relay.example",
+                                     {"DENO_DIR", "ZENDREL_RELAY_EVENT_FD"});
 }
 
 TEST(HelperLaunchTest, DenoArguments) {
@@ -153,6 +186,7 @@ TEST(HelperLaunchTest, DenoArguments) {
     EXPECT_EQ(list[5], "--allow-read=/r,/c/deno-cache," + dir.path().string());
     // The database path is its own resolved form: each sidecar appears once.
     EXPECT_EQ(list[6], "--allow-write=" + db + "-wal," + db + "-shm");
+    EXPECT_EQ(list[7], "--allow-env=DENO_DIR,ZENDREL_RELAY_EVENT_FD");
     EXPECT_EQ(list[10], "vask_rlm.pyodide_adapter");
 
     EXPECT_EQ(args(db, "", "")[4], "--allow-net=relay.example");

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -10,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "support/eventually.h"
 #include "support/temp_dir.h"
 
@@ -93,6 +97,22 @@ TEST(OpenCommandRunnerTest, AnOwnerThatGoesWhileItsOpenerRunsIsNeverCalledBack) 
     OpenCommandRunner other;
     ASSERT_EQ(other.run({"sh", "-c", "sleep 0.05"}, "x", witness.collector()), std::nullopt);
     ASSERT_TRUE(test::eventually([&] { return witness.count() == 1; }));
+}
+
+// An opener runs on the user's behalf, with their environment, but gets no descriptor of Vask's
+// besides standard output and error, whatever a library left open to children.
+TEST(OpenCommandRunnerTest, AnOpenerGetsNoneOfVasksDescriptors) {
+    const UniqueFd stray(::fcntl(STDERR_FILENO, F_DUPFD, 200));
+    ASSERT_GE(stray.get(), 200);
+    Reports reports;
+    OpenCommandRunner runner;
+    ASSERT_EQ(runner.run({"sh", "-c",
+                          "[ -e /proc/self/fd/" + std::to_string(stray.get()) +
+                              " ] && exit 9; [ \"$(pwd)\" = / ] || exit 8; exit 0"},
+                         "https://example.com", reports.collector()),
+              std::nullopt);
+    ASSERT_TRUE(test::eventually([&] { return reports.count() == 1; }));
+    EXPECT_EQ(reports.seen.front(), std::nullopt);
 }
 
 TEST(OpenCommandRunnerTest, AStoppedRunnerStartsNothing) {

@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -518,6 +519,36 @@ TEST_F(FileAccessServiceTest, DamagedPdfIsUnreadableAndImagesGoAsTheyAre) {
     ASSERT_TRUE(image.has_value());
     EXPECT_EQ(image->contentMarkdown, "  text of scan-photo.jpg\n");  // not trimmed
     EXPECT_EQ(image->pageCount, 1);
+}
+
+// No PDF is parsed in this process: whether a PDF opens and how many pages it has come from
+// the drawing program, within its limits and confinement. A stand-in program that counts seven
+// pages in bytes poppler could not open makes seven pages; one that cannot be run fails the
+// file rather than letting it be read another way.
+TEST_F(FileAccessServiceTest, APdfIsOpenedAndCountedOnlyByTheDrawingProgram) {
+    writeFileAtomically(docs() / "report.pdf", "%PDF-1.4 nothing poppler could open");
+    const auto standIn = dir_ / "stand-in-drawer";
+    std::ofstream(standIn) << "#!/bin/sh\ncase \"$3\" in count) echo 7 ;; *) printf png ;; esac\n";
+    fs::permissions(standIn, fs::perms::owner_all);
+    auto config = this->config();
+    config.maxPages = 2;
+    auto options = this->options();
+    options.pageDrawer.program = standIn;
+    auto client = std::make_shared<FakeVisionClient>();
+    EXPECT_EQ(FileAccessService(db(), config, client, options).prefetch("report"), 1);
+    EXPECT_EQ(client->calls().size(), 2U);
+    ASSERT_TRUE(row(docs() / "report.pdf").has_value());
+    EXPECT_EQ(row(docs() / "report.pdf")->pageCount, 7);
+
+    writeFileAtomically(docs() / "report.pdf", "%PDF-1.4 changed, still nothing to open");
+    options.pageDrawer.program = dir_ / "no-drawer";
+    test::LogCapture logs;
+    EXPECT_EQ(FileAccessService(db(), config, client, options).prefetch("report"), 0);
+    const auto failed = logs->events("file_prefetch_failed");
+    ASSERT_EQ(failed.size(), 1U);
+    EXPECT_NE(failed[0].metadata.at("error").find("could not be started"), std::string::npos);
+    EXPECT_EQ(client->calls().size(), 2U);
+    EXPECT_EQ(row(docs() / "report.pdf")->pageCount, 7);
 }
 
 TEST_F(FileAccessServiceTest, ImagesThatDecodeAreSentAsPng) {

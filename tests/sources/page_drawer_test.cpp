@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 
 #include <filesystem>
@@ -14,6 +16,7 @@
 #include <thread>
 
 #include "pdf_fixture.h"
+#include "platform/unique_fd.h"
 #include "sources/pdf_document.h"
 #include "support/eventually.h"
 #include "support/process_state.h"
@@ -68,21 +71,68 @@ TEST(PageDrawerTest, PagesAreDrawnAndHostilePagesRefusedWithTheirReason) {
     }
 }
 
+// A copy of the drawing program whose starts are counted: each exec opens the file, and
+// posix_spawn returns only once the exec is done, so every start is seen however soon the
+// process is killed.
+class CountedDrawer {
+  public:
+    explicit CountedDrawer(const test::TempDir& dir)
+        : program_(dir / "vask-page-drawer"), watch_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        std::filesystem::copy_file(VASK_PAGE_DRAWER, program_);
+        // With the closes, no two opens follow each other (inotify merges repeated events).
+        ::inotify_add_watch(watch_.get(), program_.c_str(), IN_OPEN | IN_CLOSE_NOWRITE);
+    }
+    const std::filesystem::path& program() const { return program_; }
+    int starts() {
+        std::array<char, 4096> events{};
+        for (ssize_t n = 0; (n = ::read(watch_.get(), events.data(), events.size())) > 0;) {
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events.data() + at);
+                starts_ += (event->mask & IN_OPEN) != 0 ? 1 : 0;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return starts_;
+    }
+
+  private:
+    std::filesystem::path program_;
+    UniqueFd watch_;
+    int starts_ = 0;
+};
+
 TEST(PageDrawerTest, TheDocumentsDrawingTimeBoundsItsPagesTogether) {
     // Each page alone fits its own limit's first part; together they pass the document's.
+    test::TempDir dir;
+    CountedDrawer counted(dir);
     auto options = drawerOptions();
+    options.program = counted.program();
     options.documentTimeBudget = std::chrono::seconds(3);
     const PageDrawer drawer(test::manyLinesPdf(40'000), options);
     const auto first = drawer.draw(0);
     EXPECT_EQ(first.refusal, "takes longer than 2 s to draw");
     EXPECT_FALSE(first.documentTimeSpent);
+    EXPECT_EQ(counted.starts(), 1);
     const auto second = drawer.draw(0);
     EXPECT_EQ(second.refusal, "drawing the document takes longer than 3 s");
     EXPECT_TRUE(second.documentTimeSpent);
-    // Spent: no process is started for a later page.
+    EXPECT_EQ(counted.starts(), 2);
+    // Spent: no process is started for a later page, nor for a count.
     const auto third = drawer.draw(1);
     EXPECT_TRUE(third.documentTimeSpent);
+    EXPECT_EQ(third.refusal, "drawing the document takes longer than 3 s");
+    EXPECT_THROW(drawer.pageCount(), PageDrawer::Error);
+    EXPECT_EQ(counted.starts(), 2);
     EXPECT_FALSE(hasChildProcess());
+}
+
+TEST(PageDrawerTest, PagesAreCountedByTheDrawingProgram) {
+    const auto options = drawerOptions();
+    EXPECT_EQ(PageDrawer(test::minimalPdf(3), options).pageCount(), 3);
+    EXPECT_EQ(PageDrawer(test::minimalPdf(1), options).pageCount(), 1);
+    EXPECT_THROW(PageDrawer("%PDF-1.4 garbage", options).pageCount(), PageDrawer::Unreadable);
+    // Counting reads no page's content: a page too costly to draw is counted.
+    EXPECT_EQ(PageDrawer(test::nestedSavesPdf(1'000'000), options).pageCount(), 1);
 }
 
 TEST(PageDrawerTest, APageDamagedBeyondDrawingIsRefusedWithTheDrawersReason) {

@@ -1,0 +1,117 @@
+#include "platform/child_spawn.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <system_error>
+
+#include "platform/unique_fd.h"
+
+extern char** environ;
+
+namespace vask {
+namespace {
+
+// posix_spawn's attributes and file actions, released however the spawn ends.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions{};
+    posix_spawnattr_t attributes{};
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+void check(int error, const char* step) {
+    if (error != 0) {
+        throw std::system_error(error, std::generic_category(), step);
+    }
+}
+
+std::vector<char*> pointers(const std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    out.reserve(strings.size() + 1);
+    for (const auto& s : strings) {
+        out.push_back(const_cast<char*>(s.c_str()));
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
+}  // namespace
+
+pid_t spawnChild(const ChildSpawn& spawn) {
+    SpawnSetup setup;
+    // A source among 0-2 that goes elsewhere would be overwritten by an earlier dup2: it is
+    // moved above 2 first (the copy closes on exec and with this call).
+    std::array<UniqueFd, 3> moved;
+    for (int target = 0; target < 3; ++target) {
+        int source = spawn.standard[static_cast<std::size_t>(target)];
+        if (source >= 0 && source < 3 && source != target) {
+            moved[static_cast<std::size_t>(target)].reset(::fcntl(source, F_DUPFD_CLOEXEC, 3));
+            source = moved[static_cast<std::size_t>(target)].get();
+            if (source < 0) {
+                check(errno, "fcntl");
+            }
+        }
+        if (source < 0) {
+            check(posix_spawn_file_actions_addopen(&setup.actions, target, "/dev/null",
+                                                   target == 0 ? O_RDONLY : O_WRONLY, 0),
+                  "posix_spawn_file_actions_addopen");
+        } else {
+            // dup2 onto the same number clears close-on-exec, so a descriptor already in place
+            // survives the exec too.
+            check(posix_spawn_file_actions_adddup2(&setup.actions, source, target),
+                  "posix_spawn_file_actions_adddup2");
+        }
+    }
+    check(posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3),
+          "posix_spawn_file_actions_addclosefrom_np");
+    check(posix_spawn_file_actions_addchdir_np(&setup.actions, spawn.workingFolder.c_str()),
+          "posix_spawn_file_actions_addchdir_np");
+
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&setup.attributes, &none);
+    posix_spawnattr_setsigdefault(&setup.attributes, &all);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (spawn.ownProcessGroup) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&setup.attributes, 0);
+    }
+    posix_spawnattr_setflags(&setup.attributes, flags);
+
+    const std::string program = spawn.program.string();
+    std::vector<std::string> argvStrings{program};
+    argvStrings.insert(argvStrings.end(), spawn.arguments.begin(), spawn.arguments.end());
+    const auto argv = pointers(argvStrings);
+    const auto envp = pointers(spawn.environment);
+    pid_t pid = 0;
+    const int spawned = spawn.searchPath
+                            ? ::posix_spawnp(&pid, program.c_str(), &setup.actions,
+                                             &setup.attributes, argv.data(), envp.data())
+                            : ::posix_spawn(&pid, program.c_str(), &setup.actions,
+                                            &setup.attributes, argv.data(), envp.data());
+    check(spawned, "posix_spawn");
+    return pid;
+}
+
+std::vector<std::string> currentEnvironment() {
+    std::vector<std::string> out;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        out.emplace_back(*entry);
+    }
+    return out;
+}
+
+}  // namespace vask

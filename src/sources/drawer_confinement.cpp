@@ -1,0 +1,278 @@
+#include "sources/drawer_confinement.h"
+
+#include <fcntl.h>
+#include <linux/landlock.h>
+#include <sched.h>
+#include <seccomp.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <fontconfig/fontconfig.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <set>
+
+#include "platform/unique_fd.h"
+#include "sources/page_drawer.h"
+
+namespace vask {
+namespace {
+
+// What the kernel's UAPI header of Debian 12 (6.1) lacks, from later kernels' header.
+constexpr std::uint64_t kAccessFsTruncate = 1ULL << 14;  // ABI 3
+constexpr std::uint64_t kAccessFsIoctlDev = 1ULL << 15;  // ABI 5
+constexpr std::uint64_t kAccessNetBindTcp = 1ULL << 0;   // ABI 4
+constexpr std::uint64_t kAccessNetConnectTcp = 1ULL << 1;
+constexpr std::uint64_t kScopeAbstractUnixSocket = 1ULL << 0;  // ABI 6
+constexpr std::uint64_t kScopeSignal = 1ULL << 1;
+
+// struct landlock_ruleset_attr as ABI 6 has it; older kernels take it as long as what they do
+// not know is zero.
+struct RulesetAttr {
+    std::uint64_t handledAccessFs = 0;
+    std::uint64_t handledAccessNet = 0;
+    std::uint64_t scoped = 0;
+};
+
+// Every file-system right of `abi`.
+std::uint64_t fileSystemRights(int abi) {
+    std::uint64_t rights = (LANDLOCK_ACCESS_FS_MAKE_SYM << 1) - 1;
+    if (abi >= 2) {
+        rights |= LANDLOCK_ACCESS_FS_REFER;
+    }
+    if (abi >= 3) {
+        rights |= kAccessFsTruncate;
+    }
+    if (abi >= 5) {
+        rights |= kAccessFsIoctlDev;
+    }
+    return rights;
+}
+
+std::string reason(const char* step) {
+    return std::string(step) + ": " + std::strerror(errno);
+}
+
+void addReadableFolder(int ruleset, const std::filesystem::path& folder) {
+    const UniqueFd opened(::open(folder.c_str(), O_PATH | O_CLOEXEC));
+    if (!opened.isOpen()) {
+        return;  // gone since it was listed: nothing to allow
+    }
+    landlock_path_beneath_attr rule{};
+    rule.allowed_access = LANDLOCK_ACCESS_FS_READ_FILE;
+    rule.parent_fd = opened.get();
+    std::error_code error;
+    if (std::filesystem::is_directory(folder, error)) {
+        rule.allowed_access |= LANDLOCK_ACCESS_FS_READ_DIR;
+    }
+    if (::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0) {
+        throw DrawerConfinement::Error(reason("landlock_add_rule") + " (" + folder.string() + ")");
+    }
+}
+
+void restrictFileSystem(int abi) {
+    RulesetAttr attr;
+    attr.handledAccessFs = fileSystemRights(abi);
+    if (abi >= 4) {
+        attr.handledAccessNet = kAccessNetBindTcp | kAccessNetConnectTcp;
+    }
+    if (abi >= 6) {
+        attr.scoped = kScopeAbstractUnixSocket | kScopeSignal;
+    }
+    const UniqueFd ruleset(
+        static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0U)));
+    if (!ruleset.isOpen()) {
+        throw DrawerConfinement::Error(reason("landlock_create_ruleset"));
+    }
+    for (const auto& folder : DrawerConfinement::readableFolders()) {
+        addReadableFolder(ruleset.get(), folder);
+    }
+    if (::syscall(SYS_landlock_restrict_self, ruleset.get(), 0U) != 0) {
+        throw DrawerConfinement::Error(reason("landlock_restrict_self"));
+    }
+}
+
+// The calls drawing needs after fontconfig is loaded, found by drawing pages of real documents
+// (manuals, office and ghostscript output, base-14 and CJK fonts not embedded).
+constexpr const char* kAllowedCalls[] = {
+    "read",         "pread64",      "readv",      "write",  "writev",        "lseek",
+    "close",        "fstat",        "newfstatat", "statx",  "getdents64",    "munmap",
+    "mremap",       "brk",          "madvise",    "futex",  "fcntl",         "rt_sigprocmask",
+    "rt_sigaction", "rt_sigreturn", "getpid",     "gettid", "clock_gettime", "getrandom",
+    "sysinfo",      "exit",         "exit_group",
+};
+
+// What the sanitizers' runtime calls besides: LeakSanitizer stops the process at exit with a
+// tracer thread (clone sharing memory, ptrace of its own threads, prctl to let it, wait4, the
+// older open and getdents on /proc), reports go through sigaltstack'ed handlers, and the
+// dynamic-type check tests whether memory is readable by writing it into a pipe. Only in sanitized
+// builds; Landlock still keeps ptrace within this process, and a clone that does not share memory
+// (a fork) is still refused.
+constexpr const char* kSanitizerCalls[] = {
+    "sigaltstack", "prctl", "ptrace", "wait4", "sched_yield", "getppid", "getdents", "pipe2",
+};
+
+// An argument condition: argument `index` masked with `mask` equals `value`, or (without a mask)
+// equals `value`. (libseccomp's SCMP_A* macros are C compound literals.)
+scmp_arg_cmp argumentMasked(unsigned index, scmp_datum_t mask, scmp_datum_t value) {
+    return scmp_arg_cmp{index, SCMP_CMP_MASKED_EQ, mask, value};
+}
+scmp_arg_cmp argumentEquals(unsigned index, scmp_datum_t value) {
+    return scmp_arg_cmp{index, SCMP_CMP_EQ, value, 0};
+}
+
+class SeccompFilter {
+  public:
+    SeccompFilter() : context_(seccomp_init(SCMP_ACT_KILL_PROCESS)) {
+        if (context_ == nullptr) {
+            throw DrawerConfinement::Error("seccomp_init failed");
+        }
+    }
+    ~SeccompFilter() { seccomp_release(context_); }
+    SeccompFilter(const SeccompFilter&) = delete;
+    SeccompFilter& operator=(const SeccompFilter&) = delete;
+
+    // `name` on this architecture; nothing when it has no such call.
+    void add(std::uint32_t action, const char* name, std::initializer_list<scmp_arg_cmp> args) {
+        const int number = seccomp_syscall_resolve_name(name);
+        if (number == __NR_SCMP_ERROR) {
+            return;
+        }
+        const int added = seccomp_rule_add_array(context_, action, number,
+                                                 static_cast<unsigned>(args.size()), args.begin());
+        if (added != 0) {
+            throw DrawerConfinement::Error(std::string("seccomp rule for ") + name + ": " +
+                                           std::strerror(-added));
+        }
+    }
+    void load() {
+        if (const int loaded = seccomp_load(context_); loaded != 0) {
+            throw DrawerConfinement::Error(std::string("seccomp_load: ") + std::strerror(-loaded));
+        }
+    }
+
+  private:
+    scmp_filter_ctx context_;
+};
+
+void restrictCalls() {
+    SeccompFilter filter;
+    for (const char* name : kAllowedCalls) {
+        filter.add(SCMP_ACT_ALLOW, name, {});
+    }
+    // Opening only to read: no write access, no creating, truncating or anonymous files.
+    constexpr auto kWriteFlags =
+        static_cast<scmp_datum_t>(O_ACCMODE | O_CREAT | O_TRUNC | (O_TMPFILE & ~O_DIRECTORY));
+    filter.add(SCMP_ACT_ALLOW, "openat", {argumentMasked(2, kWriteFlags, 0)});
+    if constexpr (PageDrawer::sanitizedBuild) {
+        // The sanitizers' runtime opens with the older call where there is one.
+        filter.add(SCMP_ACT_ALLOW, "open", {argumentMasked(1, kWriteFlags, 0)});
+    }
+    // Memory, never executable.
+    filter.add(SCMP_ACT_ALLOW, "mmap", {argumentMasked(2, PROT_EXEC, 0)});
+    filter.add(SCMP_ACT_ALLOW, "mprotect", {argumentMasked(2, PROT_EXEC, 0)});
+    // abort() signals itself; nothing else.
+    filter.add(SCMP_ACT_ALLOW, "tgkill",
+               {argumentEquals(0, static_cast<scmp_datum_t>(::getpid()))});
+    // fontconfig asks where its program lies; it does without the answer.
+    filter.add(SCMP_ACT_ERRNO(EPERM), "readlink", {});
+    filter.add(SCMP_ACT_ERRNO(EPERM), "readlinkat", {});
+    if constexpr (PageDrawer::sanitizedBuild) {
+        for (const char* name : kSanitizerCalls) {
+            filter.add(SCMP_ACT_ALLOW, name, {});
+        }
+        filter.add(SCMP_ACT_ALLOW, "clone", {argumentMasked(0, CLONE_VM, CLONE_VM)});
+    }
+    filter.load();
+}
+
+}  // namespace
+
+int DrawerConfinement::kernelLandlockAbi() {
+    const auto abi =
+        ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    return abi < 0 ? 0 : static_cast<int>(abi);
+}
+
+std::vector<std::filesystem::path> DrawerConfinement::readableFolders() {
+    std::set<std::filesystem::path> folders;
+    const auto take = [&](FcStrList* list) {
+        if (list == nullptr) {
+            return;
+        }
+        while (const FcChar8* entry = FcStrListNext(list)) {
+            folders.insert(reinterpret_cast<const char*>(entry));
+        }
+        FcStrListDone(list);
+    };
+    take(FcConfigGetFontDirs(nullptr));
+    take(FcConfigGetCacheDirs(nullptr));
+    // poppler's character maps and encodings (poppler-data).
+    folders.insert(POPPLER_DATA_FOLDER);
+    if constexpr (PageDrawer::sanitizedBuild) {
+        // The sanitizers read this process's memory map and threads when they report.
+        folders.insert("/proc/" + std::to_string(::getpid()));
+    }
+    std::vector<std::filesystem::path> existing;
+    for (const auto& folder : folders) {
+        std::error_code error;
+        if (std::filesystem::exists(folder, error)) {
+            existing.push_back(folder);
+        }
+    }
+    return existing;
+}
+
+void DrawerConfinement::loadFonts() {
+    static const bool loaded = [] {
+        if (FcInit() == FcFalse) {
+            return false;
+        }
+        // Released at exit, after poppler (whose statics go first), so that the leak check of
+        // sanitized builds sees fontconfig's own memory freed.
+        std::atexit(FcFini);
+        return true;
+    }();
+    if (!loaded) {
+        throw Error("fontconfig could not be loaded");
+    }
+}
+
+int DrawerConfinement::apply(int abiCeiling) {
+    // Landlock and seccomp bind the calling thread (and what it starts) only.
+    std::error_code error;
+    const auto threads =
+        std::distance(std::filesystem::directory_iterator("/proc/self/task", error),
+                      std::filesystem::directory_iterator());
+    if (error || threads != 1) {
+        throw Error("the page drawing program must confine itself while it has one thread");
+    }
+    loadFonts();
+    int abi = kernelLandlockAbi();
+    if (abiCeiling >= 0) {
+        abi = std::min(abi, abiCeiling);
+    }
+    if (abi < 1) {
+        throw Error(
+            "this system's kernel offers no Landlock, without which the page drawing program "
+            "cannot keep a PDF from reading the user's files");
+    }
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        throw Error(reason("no new privileges"));
+    }
+    if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
+        throw Error(reason("not dumpable"));
+    }
+    restrictFileSystem(abi);
+    restrictCalls();
+    return abi;
+}
+
+}  // namespace vask

@@ -1,0 +1,220 @@
+// The page drawing program's confinement, tried as a PDF that took poppler over would try it:
+// a stand-in drawer (vask-page-drawer-probe) starts and confines itself as the drawer does,
+// started by PageDrawer as the drawer is, then attempts each thing.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "pdf_fixture.h"
+#include "platform/unique_fd.h"
+#include "sources/drawer_confinement.h"
+#include "sources/page_drawer.h"
+#include "support/temp_dir.h"
+
+namespace vask {
+namespace {
+
+constexpr int kConfined = 0;
+constexpr int kUnconfined = 1;
+
+// A home with a private key and the application's stored credentials in it, and the
+// environment of a desktop session around it.
+struct Home {
+    test::TempDir dir;
+    std::filesystem::path key = dir / ".ssh/id_ed25519";
+    std::filesystem::path credentials = dir / ".local/share/ai.ternwick.Vask/credentials.json";
+
+    Home() {
+        for (const auto& file : {key, credentials}) {
+            std::filesystem::create_directories(file.parent_path());
+            std::ofstream(file) << "secret";
+        }
+    }
+    Environment environment() const {
+        return {{"HOME", dir.path().string()},
+                {"XDG_DATA_HOME", (dir / ".local/share").string()},
+                {"LANG", "C.UTF-8"},
+                {"PATH", "/usr/bin:/bin"},
+                {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/run/user/1000/bus"},
+                {"VASK_LOG_FILE", (dir / "vask.log").string()},
+                {"VASK_RLM_HELPER_CMD", "helper --serve"},
+                {"CORVANE_API_KEY", "sk-secret"}};
+    }
+};
+
+PageDrawer::Options probeOptions(const Home& home, int abiCeiling = -1) {
+    PageDrawer::Options options;
+    options.program = VASK_PAGE_DRAWER_PROBE;
+    options.pageTimeBudget = std::chrono::seconds(20);
+    options.documentTimeBudget = std::chrono::minutes(2);
+    options.environment = home.environment();
+    options.landlockAbiCeiling = abiCeiling;
+    return options;
+}
+
+// What the probe answered, or the reason the drawer gave for its end.
+std::string tryIt(const PageDrawer::Options& options, const std::string& attempt, int mode) {
+    const auto page = PageDrawer(attempt, options).draw(mode);
+    return page.png ? *page.png : "ended: " + page.refusal.value_or("nothing");
+}
+
+// A listening socket: TCP on the loopback (its port) or Unix (at `path`).
+struct Listener {
+    UniqueFd fd;
+    std::string address;
+};
+
+Listener tcpListener() {
+    Listener listener{UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), {}};
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    EXPECT_EQ(::bind(listener.fd.get(), raw, length), 0);
+    EXPECT_EQ(::listen(listener.fd.get(), 4), 0);
+    EXPECT_EQ(::getsockname(listener.fd.get(), raw, &length), 0);
+    listener.address = std::to_string(ntohs(address.sin_port));
+    return listener;
+}
+
+Listener unixListener(const std::filesystem::path& path) {
+    Listener listener{UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)), path.string()};
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    EXPECT_EQ(::bind(listener.fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(listener.fd.get(), 4), 0);
+    return listener;
+}
+
+bool refused(const std::string& outcome) {
+    return outcome.starts_with("denied: ") ||
+           outcome ==
+               "ended: makes the drawing program fail (signal " + std::to_string(SIGSYS) + ")";
+}
+
+TEST(DrawerConfinementTest, AConfinedDrawerReachesNothingOfTheUsers) {
+    if (DrawerConfinement::kernelLandlockAbi() < 1) {
+        GTEST_SKIP() << "this kernel has no Landlock";
+    }
+    Home home;
+    const auto tcp = tcpListener();
+    const auto unixSocket = unixListener(home.dir / "bus");
+    const std::vector<std::pair<std::string, std::string>> attempts = {
+        {"the private key in the home folder", "read " + home.key.string()},
+        {"the stored credentials", "read " + home.credentials.string()},
+        {"the application's environment", "read /proc/" + std::to_string(::getpid()) + "/environ"},
+        {"the application's memory", "read /proc/" + std::to_string(::getpid()) + "/mem"},
+        {"a file opened to write", "write " + (home.dir / ".ssh/autostart.desktop").string()},
+        {"the document that later pages read", "rewrite-input"},
+        {"a TCP connection to the loopback", "tcp " + tcp.address},
+        {"a Unix socket", "unix " + unixSocket.address},
+        {"running a program", "exec"},
+        {"a forked child", "fork"},
+        {"a signal to the application", "signal"},
+        {"tracing the application", "ptrace"},
+    };
+    // The kernel's own Landlock, and the older one of Debian 12's kernel (no TCP or signal
+    // scoping), where the call list alone refuses sockets, signals and tracing.
+    for (const int abi : {-1, 3}) {
+        for (const auto& [name, attempt] : attempts) {
+            SCOPED_TRACE(name + " at ABI " + std::to_string(abi));
+            // Unconfined, the same attempt reaches what it aims at: the probe aims right.
+            // (The document is sealed for every process alike.)
+            if (abi < 0 && attempt != "exec" && attempt != "rewrite-input") {
+                EXPECT_EQ(tryIt(probeOptions(home), attempt, kUnconfined), "done");
+            }
+            const auto outcome = tryIt(probeOptions(home, abi), attempt, kConfined);
+            EXPECT_TRUE(refused(outcome)) << outcome;
+        }
+    }
+}
+
+TEST(DrawerConfinementTest, TheDrawerIsGivenOnlyItsInputOutputAndTheVariablesItReads) {
+    Home home;
+    // A descriptor this process leaves open to children, as a library or the shell might.
+    const UniqueFd inheritable(::open("/dev/null", O_RDONLY));
+    ASSERT_TRUE(inheritable.isOpen());
+    const auto options = probeOptions(home);
+    EXPECT_EQ(tryIt(options, "descriptors", kConfined), "0 1 2");
+    EXPECT_EQ(tryIt(options, "folder", kConfined), "/");
+
+    std::set<std::string> names;
+    std::istringstream listed(tryIt(options, "environment", kConfined));
+    for (std::string name; std::getline(listed, name);) {
+        names.insert(name);
+    }
+    std::set<std::string> expected{"HOME", "XDG_DATA_HOME", "LANG", "VASK_PAGE_DRAWER_PARENT"};
+    if (PageDrawer::sanitizedBuild) {
+        expected.insert("ASAN_OPTIONS");
+    }
+    EXPECT_EQ(names, expected);
+}
+
+TEST(DrawerConfinementTest, WithoutLandlockNothingIsDrawnAndTheReasonIsSaid) {
+    Home home;
+    PageDrawer::Options options;
+    options.program = VASK_PAGE_DRAWER;
+    options.landlockAbiCeiling = 0;
+    try {
+        PageDrawer(test::minimalPdf(1), options).draw(0);
+        FAIL() << "a page was drawn unconfined";
+    } catch (const PageDrawer::Error& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "pages are not drawn: the page drawing program could not be confined (this "
+                  "system's kernel offers no Landlock, without which the page drawing program "
+                  "cannot keep a PDF from reading the user's files)");
+    }
+}
+
+// Fonts that a page names but does not embed (the standard ones, and Japanese in a CID font
+// with poppler's character maps) are found on the system: the confined drawer
+// draws such a page as the same drawing code draws it with the authority of the user.
+TEST(DrawerConfinementTest, StandardFontsNotEmbeddedAreDrawnAsUnconfined) {
+    if (DrawerConfinement::kernelLandlockAbi() < 1) {
+        GTEST_SKIP() << "this kernel has no Landlock";
+    }
+    Home home;
+    auto options = probeOptions(home);
+    options.environment = processEnvironment();
+    struct Case {
+        std::string name;
+        std::string pdf;
+        std::string blank;  // the same page without its text
+    };
+    std::vector<Case> cases;
+    for (const std::string font : {"Helvetica", "Times-Bold", "Courier"}) {
+        cases.push_back({font, test::standardFontPdf(font, "Hamburgefonstiv 0123"),
+                         test::standardFontPdf(font, "")});
+    }
+    cases.push_back({"Japanese", test::japaneseTextPdf(5), test::japaneseTextPdf(0)});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto& pdf = c.pdf;
+        const auto unconfined = tryIt(options, pdf, kUnconfined);
+        ASSERT_NE(unconfined, tryIt(options, c.blank, kUnconfined))
+            << "no font on this system draws " << c.name;
+        for (const int abi : {-1, 3}) {
+            options.landlockAbiCeiling = abi;
+            EXPECT_EQ(tryIt(options, pdf, kConfined), unconfined);
+        }
+        options.landlockAbiCeiling = -1;
+    }
+}
+
+}  // namespace
+}  // namespace vask

@@ -1,0 +1,151 @@
+// A stand-in for vask-page-drawer that starts as it does (limits, input, the same confinement)
+// and then, instead of drawing, tries what a PDF that took poppler over would try. Its input is
+// the attempt, "ATTEMPT [ARGUMENT]"; asked for page 0 it tries it confined, for page 1 without
+// the confinement (what the attempt reaches otherwise). It answers on standard output like the
+// drawer: "done" when the attempt succeeded, "denied: ERROR" when it failed; the confinement may
+// also end it (SIGSYS). A PDF as its input is drawn (its first page) as the drawer draws it.
+// What it was started with (descriptors, working folder, environment) is
+// seen before anything else runs.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sources/page_drawer_program.h"
+
+extern char** environ;
+
+namespace {
+
+std::string startDescriptors;
+std::string startFolder;
+std::string startEnvironment;
+
+void seeStart() {
+    if (DIR* fds = ::opendir("/proc/self/fd")) {
+        const int own = ::dirfd(fds);
+        while (const dirent* entry = ::readdir(fds)) {
+            if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != own) {
+                startDescriptors +=
+                    std::string(startDescriptors.empty() ? "" : " ") + entry->d_name;
+            }
+        }
+        ::closedir(fds);
+    }
+    char folder[4096];
+    if (::getcwd(folder, sizeof folder) != nullptr) {
+        startFolder = folder;
+    }
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable(*entry);
+        startEnvironment += variable.substr(0, variable.find('=')) + "\n";
+    }
+}
+
+std::string outcome(bool done) {
+    return done ? "done" : std::string("denied: ") + std::strerror(errno);
+}
+
+pid_t parent() {
+    const char* named = std::getenv("VASK_PAGE_DRAWER_PARENT");
+    return named != nullptr ? static_cast<pid_t>(std::atol(named)) : ::getppid();
+}
+
+bool connectTo(int domain, const sockaddr* address, socklen_t length) {
+    const int fd = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return fd >= 0 && ::connect(fd, address, length) == 0;
+}
+
+std::string attempt(const std::string& what, const std::string& argument) {
+    if (what == "descriptors") {
+        return startDescriptors;
+    }
+    if (what == "folder") {
+        return startFolder;
+    }
+    if (what == "environment") {
+        return startEnvironment;
+    }
+    if (what == "read") {
+        // Opened is read: the checks are made on the open (a process's memory at offset 0 would
+        // not read, being unmapped).
+        return outcome(::open(argument.c_str(), O_RDONLY | O_CLOEXEC) >= 0);
+    }
+    if (what == "rewrite-input") {
+        return outcome(::lseek(STDIN_FILENO, 0, SEEK_SET) == 0 &&
+                       ::write(STDIN_FILENO, "x", 1) == 1);
+    }
+    if (what == "write") {
+        return outcome(::open(argument.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600) >= 0);
+    }
+    if (what == "tcp") {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(std::atoi(argument.c_str())));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return outcome(
+            connectTo(AF_INET, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+    }
+    if (what == "unix") {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, argument.c_str(), sizeof address.sun_path - 1);
+        return outcome(
+            connectTo(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+    }
+    if (what == "exec") {
+        ::execl("/bin/true", "true", nullptr);
+        return outcome(false);
+    }
+    if (what == "fork") {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::_exit(0);
+        }
+        if (child > 0) {
+            ::waitpid(child, nullptr, 0);
+        }
+        return outcome(child > 0);
+    }
+    if (what == "signal") {
+        // Signal 0: the permission check of a signal without one.
+        return outcome(::kill(parent(), 0) == 0);
+    }
+    if (what == "ptrace") {
+        // Seized, not stopped: the application runs on if it is allowed; the tracer's exit
+        // lets go.
+        return outcome(::ptrace(PTRACE_SEIZE, parent(), nullptr, nullptr) == 0);
+    }
+    return "unknown attempt " + what;
+}
+
+int probe(std::string document, const std::string&) {
+    // A PDF is drawn as the drawer draws it (page 0), confined or not.
+    if (document.starts_with("%PDF")) {
+        return vask::PageDrawerProgram::draw(std::move(document), "0");
+    }
+    const auto space = document.find(' ');
+    const auto what = document.substr(0, space);
+    const auto argument = space == std::string::npos ? std::string() : document.substr(space + 1);
+    vask::PageDrawerProgram::answer(attempt(what, argument));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    seeStart();
+    const bool confine = argc < 4 || std::string(argv[3]) != "1";
+    return vask::PageDrawerProgram::run(argc, argv, confine, probe);
+}
