@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QFile>
 #include <QFileInfo>
@@ -213,8 +214,9 @@ constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* portalSettings = "org.freedesktop.portal.Settings";
 constexpr const char* appearanceNamespace = "org.freedesktop.appearance";
 constexpr const char* colorSchemeKey = "color-scheme";
-// A portal that does not answer at once is not waited for: the desktop's other signals remain.
-constexpr int portalTimeoutMs = 300;
+// A portal that does not answer within this time counts as none: the desktop's other signals
+// remain. Nothing waits for it.
+constexpr int portalTimeoutMs = 2000;
 
 bool platformThemeIs(const char* name) {
     return qEnvironmentVariable("QT_QPA_PLATFORMTHEME").split(':').contains(QString(name));
@@ -245,39 +247,74 @@ da::Preference qt6ctPreference() {
     return da::fromQtColorScheme(fileText(QString::fromStdString(conf.colorSchemePath)));
 }
 
-// The freedesktop appearance setting, where a settings portal runs.
-da::Preference portalPreference() {
-    auto bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
+// The freedesktop appearance setting as the settings portal last answered it: nothing until it
+// answered, and where no portal runs. It is asked on the bus without waiting (PortalReader), so a
+// portal that is slow to answer never holds the windows up.
+da::Preference portalAnswer = da::Preference::none;
+
+// The "color-scheme" in a portal's reply; "Read" wraps the value in one more variant than
+// "ReadOne".
+da::Preference colorSchemeIn(const QDBusMessage& reply) {
+    if (reply.arguments().isEmpty()) {
         return da::Preference::none;
     }
-    for (const char* method : {"ReadOne", "Read"}) {
+    QVariant value = reply.arguments().constFirst();
+    while (value.canConvert<QDBusVariant>() && value.userType() == qMetaTypeId<QDBusVariant>()) {
+        value = value.value<QDBusVariant>().variant();
+    }
+    bool ok = false;
+    const uint scheme = value.toUInt(&ok);
+    return ok ? da::fromColorScheme(scheme) : da::Preference::none;
+}
+
+// Asks the settings portal for the appearance setting without blocking: `answered` runs on the
+// GUI thread with what it said (nothing when no portal answers), at most once per ask; a later
+// ask's answer supersedes an earlier one still on its way.
+class PortalReader final : public QObject {
+  public:
+    using Answered = std::function<void(da::Preference)>;
+    explicit PortalReader(Answered answered) : answered_(std::move(answered)) {}
+
+    void read() { ask("ReadOne", ++asked_); }
+
+  private:
+    void ask(const char* method, int serial) {
+        auto bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected()) {
+            answer(serial, da::Preference::none);
+            return;
+        }
         auto call =
             QDBusMessage::createMethodCall(portalService, portalPath, portalSettings, method);
         call << QString(appearanceNamespace) << QString(colorSchemeKey);
-        const QDBusMessage reply = bus.call(call, QDBus::Block, portalTimeoutMs);
-        if (reply.type() == QDBusMessage::ErrorMessage &&
-            reply.errorName() == "org.freedesktop.DBus.Error.UnknownMethod") {
-            // A portal older than "ReadOne".
-            continue;
-        }
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-            break;
-        }
-        // "Read" wraps the value in one more variant than "ReadOne".
-        QVariant value = reply.arguments().constFirst();
-        while (value.canConvert<QDBusVariant>() &&
-               value.userType() == qMetaTypeId<QDBusVariant>()) {
-            value = value.value<QDBusVariant>().variant();
-        }
-        bool ok = false;
-        const uint scheme = value.toUInt(&ok);
-        if (ok) {
-            return da::fromColorScheme(scheme);
+        auto* watcher =
+            new QDBusPendingCallWatcher(bus.asyncCall(call, portalTimeoutMs), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                [this, watcher, serial, method = std::string(method)] {
+                    watcher->deleteLater();
+                    const QDBusMessage reply = watcher->reply();
+                    if (reply.type() == QDBusMessage::ErrorMessage &&
+                        reply.errorName() == "org.freedesktop.DBus.Error.UnknownMethod" &&
+                        method == "ReadOne") {
+                        // A portal older than "ReadOne".
+                        ask("Read", serial);
+                        return;
+                    }
+                    answer(serial, reply.type() == QDBusMessage::ReplyMessage
+                                       ? colorSchemeIn(reply)
+                                       : da::Preference::none);
+                });
+    }
+
+    void answer(int serial, da::Preference preference) {
+        if (serial == asked_) {
+            answered_(preference);
         }
     }
-    return da::Preference::none;
-}
+
+    Answered answered_;
+    int asked_ = 0;
+};
 
 // GTK's own settings, which follow the desktop's (XSETTINGS, GSettings), when the GTK platform
 // theme has GTK loaded: it is looked up in the process, never loaded for this.
@@ -327,6 +364,9 @@ class DesktopFollower final : public QObject {
             connect(&qt6ctFiles_, &QFileSystemWatcher::directoryChanged, this, filesChanged);
             watchQt6ctFiles();
         }
+        // The appearance applied at start did not wait for the portal: its answer is followed
+        // when it comes.
+        portalReader_.read();
     }
 
     bool eventFilter(QObject* watched, QEvent* event) override {
@@ -384,9 +424,14 @@ class DesktopFollower final : public QObject {
     std::function<void(Appearance)> changed_;
     QFileSystemWatcher qt6ctFiles_;
     bool pending_ = false;
+    // The portal's setting is read again when it may have changed, and followed once read.
+    PortalReader portalReader_{[this](da::Preference preference) {
+                                   portalAnswer = preference;
+                                   changeSeen();
+                               }};
     // Last, so that it stops first: nothing is posted to a follower that is going.
     da::PortalWatch portal_{[this] {
-        QMetaObject::invokeMethod(this, [this] { changeSeen(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this] { portalReader_.read(); }, Qt::QueuedConnection);
     }};
 };
 
@@ -436,10 +481,6 @@ QFont Theme::font(FontRole role) {
 
 QColor Theme::secondaryText() {
     return Shade(ThemeColour::secondary).colour();
-}
-
-QColor Theme::tertiaryText() {
-    return Shade(ThemeColour::tertiary).colour();
 }
 
 namespace {
@@ -546,7 +587,7 @@ void Theme::apply(QApplication& app, Appearance appearance) {
 Appearance Theme::desktopAppearance(QApplication& app) {
     // Where the desktop keeps its choice; qt6ct's own file first, as the one made for Qt
     // applications.
-    switch (da::firstPreference({qt6ctPreference(), portalPreference(), gtkPreference()})) {
+    switch (da::firstPreference({qt6ctPreference(), portalAnswer, gtkPreference()})) {
         case da::Preference::dark:
             return Appearance::dark;
         case da::Preference::light:
