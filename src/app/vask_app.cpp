@@ -266,6 +266,14 @@ void VaskApplication::buildInterface() {
                          tray_.get());
     const bool hasTray = tray_->install();
     launchLogger().info("tray_installed", {{"available", hasTray ? "true" : "false"}});
+    deps.trayShown().set(hasTray);
+    connect(tray_.get(), &ui::TrayController::trayAppeared, this, [this] {
+        launchLogger().info("tray_appeared", {});
+        dependencies_->trayShown().set(true);
+        if (lastWindowPolicy_) {
+            lastWindowPolicy_->setHasTray(true);
+        }
+    });
     lastWindowPolicy_ = std::make_unique<LastWindowPolicy>(
         hasTray,
         LastWindowPolicy::Actions{

@@ -31,6 +31,7 @@
 #include "ui/symbols.h"
 #include "ui/theme.h"
 #include "ui/tray_controller.h"
+#include "ui/tray_presence.h"
 #include "ui/window_fit.h"
 #include "ui/window_registry.h"
 
@@ -144,6 +145,47 @@ TEST(TrayControllerTest, ARightClickOnTheIconWhileThePopoverIsUpOpensTheMenu) {
         EXPECT_EQ(tray.menu()->isVisible(), c.menu) << c.name;
         tray.menu()->hide();
     }
+}
+
+// A panel started after Vask: no icon at first, and the icon as soon as the tray appears,
+// announced once.
+TEST(TrayControllerTest, ATrayThatAppearsLaterGetsTheIcon) {
+    struct FakePresence final : TrayPresence {
+        bool present() override {
+            ++asked;
+            return there;
+        }
+        bool there = false;
+        int asked = 0;
+    };
+    auto owned = std::make_unique<FakePresence>();
+    FakePresence* presence = owned.get();
+    QWidget popover;
+    TrayController tray(&popover,
+                        {.openVask = [] {},
+                         .openSettings = [] {},
+                         .showAbout = [] {},
+                         .checkForUpdates = {},
+                         .quit = [] {}},
+                        std::move(owned));
+    int appeared = 0;
+    QObject::connect(&tray, &TrayController::trayAppeared, [&] { ++appeared; });
+    EXPECT_FALSE(tray.install());
+    EXPECT_FALSE(tray.hasIcon());
+    // Word of a tray that is not (yet) there changes nothing.
+    emit presence->mayHaveAppeared();
+    EXPECT_FALSE(tray.hasIcon());
+    EXPECT_EQ(appeared, 0);
+    presence->there = true;
+    emit presence->mayHaveAppeared();
+    EXPECT_TRUE(tray.hasIcon());
+    EXPECT_EQ(appeared, 1);
+    // Docked: later word (a tray restarting) is the toolkit's to follow.
+    const int asked = presence->asked;
+    emit presence->mayHaveAppeared();
+    EXPECT_EQ(appeared, 1);
+    EXPECT_EQ(presence->asked, asked);
+    EXPECT_TRUE(tray.install());
 }
 
 TEST(BrandMarksTest, TheMarkFollowsTheSmallerSideAndIsCentred) {
