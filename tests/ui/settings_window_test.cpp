@@ -81,10 +81,19 @@ struct SettingsFixture : test::AppRootFixture {
     int onboardingOpened = 0;
 };
 
-TEST(SettingsWindowTest, SignedOutShowsContactsMemoryAndProactiveOnly) {
+// Signed out, the account section is the way back in (where there is no tray, the only one):
+// "Not signed in" and "Sign In…", which opens onboarding's sign-in.
+TEST(SettingsWindowTest, SignedOutOffersSignInAboveContactsMemoryAndProactive) {
     SettingsFixture f;
     f.open();
-    EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"contacts", "memory", "proactive"}));
+    EXPECT_EQ(f.visibleSections(),
+              (std::vector<std::string>{"account", "contacts", "memory", "proactive"}));
+    auto* signIn = f.window->findChild<QPushButton*>("sign-in-button");
+    ASSERT_NE(signIn, nullptr);
+    EXPECT_TRUE(signIn->isVisibleTo(f.window.get()));
+    EXPECT_FALSE(f.window->findChild<QPushButton*>("sign-out-button")->isVisibleTo(f.window.get()));
+    signIn->click();
+    EXPECT_EQ(f.onboardingOpened, 1);
 }
 
 // The window opens within the screen's available area with its frame (the form scrolls; how it
@@ -147,7 +156,7 @@ TEST(SettingsWindowTest, SignedInShowsEverySectionAccountFirst) {
     EXPECT_EQ(f.window->billingViewModel()->state.get().kind(), BillingState::Kind::loading);
 }
 
-TEST(SettingsWindowTest, SigningOutHidesTheAccountAndPlanAndOpensOnboarding) {
+TEST(SettingsWindowTest, SigningOutHidesThePlanOffersSignInAndOpensOnboarding) {
     SettingsFixture f;
     f.signIn();
     f.open();
@@ -155,7 +164,9 @@ TEST(SettingsWindowTest, SigningOutHidesTheAccountAndPlanAndOpensOnboarding) {
     // The credentials are removed on the worker; the window follows when that is done.
     EXPECT_EQ(f.onboardingOpened, 0);
     f.drain();
-    EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"contacts", "memory", "proactive"}));
+    EXPECT_EQ(f.visibleSections(),
+              (std::vector<std::string>{"account", "contacts", "memory", "proactive"}));
+    EXPECT_TRUE(f.window->findChild<QPushButton*>("sign-in-button")->isVisibleTo(f.window.get()));
     EXPECT_FALSE(f.window->isVisible());
     EXPECT_EQ(f.credentialRefreshes, 1);
     EXPECT_EQ(f.mainClosed, 1);

@@ -6,6 +6,7 @@
 #include "proactive/awaiting_screen_presenter.h"
 #include "proactive/proactive_surfaces.h"
 #include "shell/observe_all.h"
+#include "shell/window_coordinator.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 
 namespace vask::ui {
@@ -65,6 +66,8 @@ MainWindow* makeMainWindow(AppDependencies& root, Clipboard& clipboard, UrlOpene
             return view;
         },
         .makeChatView = std::move(makeChatView),
+        .hasTray = [&root] { return root.trayShown().get(); },
+        .signIn = [&root] { WindowCoordinator::run(root.windowCoordinator().openOnboarding); },
     });
 }
 
