@@ -313,6 +313,21 @@ std::string relativeAge(std::int64_t timestampUnix, std::int64_t nowUnix) {
 
 // --- Links ----------------------------------------------------------------------------------
 
+std::optional<std::string> sourceMessagesLink(const ConversationSource& source,
+                                              bool messagesAppPresent) {
+    if (!messagesAppPresent || !source.messagesTarget) {
+        return std::nullopt;
+    }
+    return source.messagesTarget->url();
+}
+
+std::string openedThing(std::string_view url) {
+    const auto parsed = Url::parse(url);
+    const bool messages = parsed && text::asciiLowered(parsed->scheme()) ==
+                                        text::asciiLowered(MessagesTarget::scheme);
+    return messages ? "the conversation in Messages" : "the link";
+}
+
 bool opensLink(std::string_view url) {
     const auto parsed = Url::parse(url);
     if (!parsed) {

@@ -131,4 +131,13 @@ std::string relativeAge(std::int64_t timestampUnix, std::int64_t nowUnix);
 // Only web links are opened from an answer: model output may carry file: or custom schemes.
 bool opensLink(std::string_view url);
 
+// The address a source card's "Open in Messages" follows: only where a Messages application
+// answers it (`messagesAppPresent`); elsewhere the card has no such control.
+std::optional<std::string> sourceMessagesLink(const ConversationSource& source,
+                                              bool messagesAppPresent);
+
+// What the chat names when `url` did not open: "the conversation in Messages" for a Messages
+// link, "the link" for anything else.
+std::string openedThing(std::string_view url);
+
 }  // namespace vask::chat_presentation

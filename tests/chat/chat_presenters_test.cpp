@@ -395,6 +395,21 @@ TEST(SourcesPresentationTest, MessagesLinkKeepsTheAddressAsOneValue) {
     }
 }
 
+// No Messages application: no card offers to open its conversation there.
+TEST(SourcesPresentationTest, MessagesLinkOnlyWhereMessagesAnswersIt) {
+    ConversationSource withTarget;
+    withTarget.messagesTarget = MessagesTarget{"+15550101"};
+    const ConversationSource withoutTarget;
+    EXPECT_EQ(cp::sourceMessagesLink(withTarget, true), "imessage:?addresses=+15550101");
+    EXPECT_EQ(cp::sourceMessagesLink(withTarget, false), std::nullopt);
+    EXPECT_EQ(cp::sourceMessagesLink(withoutTarget, true), std::nullopt);
+    EXPECT_FALSE(messagesApplicationPresent);
+    EXPECT_EQ(cp::openedThing("imessage:?addresses=1"), "the conversation in Messages");
+    EXPECT_EQ(cp::openedThing("IMESSAGE:?addresses=1"), "the conversation in Messages");
+    EXPECT_EQ(cp::openedThing("https://example.com"), "the link");
+    EXPECT_EQ(cp::openedThing(""), "the link");
+}
+
 TEST(LinkPolicyTest, OnlyWebLinksOpen) {
     const std::vector<std::pair<std::string, bool>> cases = {
         {"https://example.com/a", true},

@@ -36,9 +36,10 @@ struct RecordingClipboard final : Clipboard {
 struct RecordingOpener final : UrlOpener {
     bool open(const std::string& url) override {
         urls.push_back(url);
-        return true;
+        return opens;
     }
     std::vector<std::string> urls;
+    bool opens = true;
 };
 
 AwaitingReply waiting(const std::string& chatId, const std::string& name, std::int64_t age) {
@@ -263,11 +264,12 @@ TEST(AwaitingRepliesDetailView, FailedDraftShowsAStatusAndSendWaitsForText) {
     editor->setPlainText("  Running late, 10 min  ");
     EXPECT_EQ(screen.find<QPlainTextEdit>("awaiting.draftText"), editor);
     EXPECT_TRUE(send->isEnabled());
+    // No Messages application: the action copies the reply and opens nothing.
+    EXPECT_EQ(send->text(), "Copy Reply");
     send->click();
     EXPECT_EQ(screen.clipboard.texts, std::vector<std::string>{"Running late, 10 min"});
-    EXPECT_EQ(screen.opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
-    // The link may lead nowhere: the row's status line says where the draft went, and the
-    // draft stays until dismissed.
+    EXPECT_TRUE(screen.opener.urls.empty());
+    // The row's status line says the draft was copied, and the draft stays until dismissed.
     EXPECT_TRUE(screen.visible("awaiting.draftNotice"));
     EXPECT_EQ(screen.find<QLabel>("awaiting.draftNotice")->text().toStdString(),
               std::string(ReplyDrafts::copiedText));
@@ -370,6 +372,19 @@ TEST(AwaitingRepliesDetailView, RevealInMessagesIsOfferedWhereMessagesAnswers) {
     EXPECT_EQ(actions[1]->text(), "Reveal in Messages");
     actions[1]->trigger();
     EXPECT_EQ(screen.opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
+    screen.settle();
+    EXPECT_FALSE(screen.visible("awaiting.openFailure"));
+    // The conversation did not open: the screen says so in words, and the next try clears it.
+    screen.opener.opens = false;
+    actions[1]->trigger();
+    screen.settle();
+    ASSERT_TRUE(screen.visible("awaiting.openFailure"));
+    EXPECT_EQ(screen.find<QLabel>("awaiting.openFailure")->text(),
+              "Couldn't open the conversation in Messages (nothing on the desktop opens it).");
+    screen.opener.opens = true;
+    actions[1]->trigger();
+    screen.settle();
+    EXPECT_FALSE(screen.visible("awaiting.openFailure"));
 }
 
 TEST(AwaitingRepliesDetailView, BuildsOverTheApplicationsRoot) {

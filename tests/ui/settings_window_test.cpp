@@ -11,6 +11,7 @@
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
 #include "support/app_root_fixture.h"
+#include "support/log_capture.h"
 #include "ui/memory/memory_settings_panel.h"
 #include "ui/settings/account_settings_panel.h"
 #include "ui/settings/billing_settings_panel.h"
@@ -38,8 +39,9 @@ struct SettingsFixture : test::AppRootFixture {
         drain();
     }
 
-    void open() {
+    void open(UrlOpener* opener = nullptr) {
         SettingsWindowHooks hooks;
+        hooks.urlOpener = opener;
         hooks.refreshChatCredentials = {[this] { ++credentialRefreshes; }};
         hooks.makeBillingViewModel = [this] {
             return BillingViewModel::make({
@@ -232,6 +234,45 @@ TEST(SettingsWindowTest, PlanRowsFollowTheLoadedFigures) {
 
     f.window->billingViewModel()->state.set(BillingState::loading());
     EXPECT_FALSE(panel->findChild<QWidget*>("refresh-plan-button")->isVisibleTo(panel));
+}
+
+// "Manage Subscription" with an opener that fails: the plan says what did not open, and says
+// it no more once the page opened.
+TEST(SettingsWindowTest, AnAccountPageThatDidNotOpenIsSaid) {
+    struct FailingOpener final : UrlOpener {
+        bool open(const std::string& url) override {
+            urls.push_back(url);
+            return opens;
+        }
+        std::vector<std::string> urls;
+        bool opens = false;
+    } opener;
+    test::LogCapture logs;
+    SettingsFixture f;
+    f.signIn();
+    f.open(&opener);
+    ManagedBillingInfo plan;
+    plan.tierDisplayName = "Pro";
+    plan.priceAmountCents = 999;
+    plan.priceInterval = "month";
+    f.window->billingViewModel()->state.set(BillingState::loaded(plan));
+    auto* panel = f.window->billingPanel();
+    const auto failure = [panel] {
+        auto* label = panel->findChild<QLabel*>("account-page-failure");
+        return label && label->isVisibleTo(panel) ? label->text() : QString();
+    };
+    panel->findChild<QPushButton*>("manage-subscription-link")->click();
+    for (int i = 0; i < 100 && failure().isEmpty(); ++i) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_EQ(failure(), "Couldn't open the account page (nothing on the desktop opens it).");
+    ASSERT_EQ(opener.urls.size(), 1U);
+    EXPECT_TRUE(opener.urls[0].ends_with("/account")) << opener.urls[0];
+    EXPECT_TRUE(logs->contains("url_open_failed"));
+    opener.opens = true;
+    panel->findChild<QPushButton*>("manage-subscription-link")->click();
+    QApplication::processEvents();
+    EXPECT_EQ(failure(), QString());
 }
 
 }  // namespace

@@ -327,7 +327,7 @@ QWidget* awaitingScreen(Scene& scene, AwaitingState state, Clipboard& clipboard,
     }
     if (state == AwaitingState::copied) {
         scene.drain();
-        view->presenter().drafts().sendInMessages(replies[0]);
+        view->presenter().drafts().send(replies[0]);
     }
     return view;
 }

@@ -47,7 +47,8 @@ SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
     });
     column->addWidget(account_);
     billing_ =
-        new BillingSettingsPanel(billingViewModel_, deps_.catalogService, deps_.openAccountPage);
+        new BillingSettingsPanel(billingViewModel_, deps_.catalogService, deps_.urlOpener,
+                                 deps_.accountPage);
     column->addWidget(billing_);
     contacts_ = new ContactsSettingsPanel(deps_.contacts);
     column->addWidget(contacts_);

@@ -26,13 +26,11 @@ SettingsWindow* makeSettingsWindow(AppDependencies& root, SettingsWindowHooks ho
         .closeMain = [&root] { WindowCoordinator::run(root.windowCoordinator().closeMain); },
         .openOnboarding =
             [&root] { WindowCoordinator::run(root.windowCoordinator().openOnboarding); },
-        .openAccountPage =
-            [&root, opener = hooks.urlOpener] {
-                if (opener) {
-                    opener->open(
-                        root.cloudConfig().baseURL.appendingPath("account").absoluteString());
-                }
+        .accountPage =
+            [&root] {
+                return root.cloudConfig().baseURL.appendingPath("account").absoluteString();
             },
+        .urlOpener = hooks.urlOpener,
         .confirm = std::move(hooks.confirm),
     });
 }
