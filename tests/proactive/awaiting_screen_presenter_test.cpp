@@ -7,6 +7,7 @@
 #include "proactive/proactive_surfaces.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
+#include "support/recording_opener.h"
 
 namespace vask {
 namespace {
@@ -17,14 +18,7 @@ AwaitingReply waiting(const std::string& chatId, std::int64_t ageSeconds, std::i
     return {chatId, "Name " + chatId, "+1555" + chatId, "hey", timestamp, now - ageSeconds};
 }
 
-struct RecordingOpener final : UrlOpener {
-    bool open(const std::string& url) override {
-        urls.push_back(url);
-        return succeeds;  // by default nothing on the desktop handles it
-    }
-    std::vector<std::string> urls;
-    bool succeeds = false;
-};
+using test::RecordingOpener;
 
 struct RecordingClipboard final : Clipboard {
     void setText(const std::string& text) override { texts.push_back(text); }
@@ -34,6 +28,8 @@ struct RecordingClipboard final : Clipboard {
 class AwaitingScreenPresenterTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // Nothing on the desktop handles the Messages link unless a test says so.
+        opener.opens = false;
         defaults.set(ProactiveSurfaces::enabledKey(), true);
         defaults.set(PersonaDrafts::enabledKey(), false);
     }
@@ -302,10 +298,10 @@ TEST_F(AwaitingScreenPresenterTest, SendInMessagesSaysWhenTheConversationDidNotO
     EXPECT_TRUE(logs->contains("awaiting_reply_reveal_failed"));
     EXPECT_FALSE(logs->mentions("+1555c1"));
     // A verdict that comes after the screen went changes nothing.
-    opener.succeeds = true;
+    opener.opens = true;
     presenter->reveal(c1);
     EXPECT_FALSE(presenter->content().openFailure);
-    opener.succeeds = false;
+    opener.opens = false;
     presenter->reveal(c1);
     presenter.reset();
     settle();

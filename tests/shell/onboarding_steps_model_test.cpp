@@ -9,6 +9,7 @@
 #include "store/shadow_sync.h"
 #include "support/app_root_fixture.h"
 #include "sync_test_support.h"
+#include "support/recording_opener.h"
 
 namespace vask {
 namespace {
@@ -17,14 +18,7 @@ using Step = OnboardingStep;
 using Kind = GoogleSignInState::Kind;
 using Auth = ContactsAuthorizationState;
 
-struct RecordingOpener final : UrlOpener {
-    bool open(const std::string& url) override {
-        links.push_back(url);
-        return opens;
-    }
-    std::vector<std::string> links;
-    bool opens = true;
-};
+using test::RecordingOpener;
 
 // A model over a root of its own: a private home whose Messages database exists only when asked.
 struct StepsFixture : test::AppRootFixture {
@@ -309,7 +303,7 @@ TEST(OnboardingStepsModelTest, ResumingSkipsMetStepsAndNeverOpensSettingsWhenAcc
     EXPECT_EQ(f.model->step.get(), Step::done);
     EXPECT_TRUE(f.sync().hasSynced.get());
     EXPECT_EQ(f.savedStep(), 5);
-    EXPECT_TRUE(f.opener->links.empty());
+    EXPECT_TRUE(f.opener->urls.empty());
 }
 
 TEST(OnboardingStepsModelTest,
@@ -322,11 +316,11 @@ TEST(OnboardingStepsModelTest,
     f.model->primaryAction();
     f.drain();
     EXPECT_EQ(f.model->step.get(), Step::fullDiskAccess);
-    EXPECT_TRUE(f.opener->links.empty()) << "no file manager opens unasked";
+    EXPECT_TRUE(f.opener->urls.empty()) << "no file manager opens unasked";
 
     f.model->primaryAction();
     EXPECT_TRUE(std::filesystem::is_directory(f.chatDB.parent_path())) << "made when missing";
-    EXPECT_EQ(f.opener->links,
+    EXPECT_EQ(f.opener->urls,
               std::vector<std::string>{FullDiskAccessViewModel::fileURL(f.chatDB.parent_path())});
     EXPECT_EQ(f.access->lastError.get(), "chat.db not found") << "opened: no failure of its own";
 

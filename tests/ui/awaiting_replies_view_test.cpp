@@ -22,6 +22,7 @@
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
+#include "support/recording_opener.h"
 
 namespace vask::ui {
 namespace {
@@ -33,14 +34,7 @@ struct RecordingClipboard final : Clipboard {
     std::vector<std::string> texts;
 };
 
-struct RecordingOpener final : UrlOpener {
-    bool open(const std::string& url) override {
-        urls.push_back(url);
-        return opens;
-    }
-    std::vector<std::string> urls;
-    bool opens = true;
-};
+using test::RecordingOpener;
 
 AwaitingReply waiting(const std::string& chatId, const std::string& name, std::int64_t age) {
     return {chatId, name, "+1555" + chatId, "see you?", now - age, now - age};

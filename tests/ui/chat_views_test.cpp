@@ -25,6 +25,7 @@
 #include "ui/chat/message_bubble.h"
 #include "ui/chat/thinking_view.h"
 #include "ui/theme.h"
+#include "support/recording_opener.h"
 
 namespace vask::ui {
 namespace {
@@ -39,14 +40,7 @@ bool spinUntil(Predicate done) {
     return done();
 }
 
-struct RecordingOpener final : UrlOpener {
-    bool open(const std::string& url) override {
-        urls.push_back(url);
-        return opens;
-    }
-    std::vector<std::string> urls;
-    bool opens = true;
-};
+using test::RecordingOpener;
 
 void press(QWidget* target, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
     QKeyEvent event(QEvent::KeyPress, key, modifiers, key == Qt::Key_Return ? "\r" : QString());

@@ -26,6 +26,7 @@
 #include "ui/onboarding/onboarding_controls.h"
 #include "ui/onboarding/onboarding_view.h"
 #include "ui/single_instance.h"
+#include "support/recording_opener.h"
 
 namespace vask::ui {
 namespace {
@@ -59,13 +60,7 @@ struct ReturningBrowser final : WebAuthenticationSession {
     MainExecutor& main;
 };
 
-struct RecordingOpener final : UrlOpener {
-    bool open(const std::string& url) override {
-        links.push_back(url);
-        return true;
-    }
-    std::vector<std::string> links;
-};
+using test::RecordingOpener;
 
 // The onboarding window over a root of its own: a signed-out private home without a Messages
 // database yet, a vCard folder, manual executors, a fake clock and a stand-in cloud backend.
@@ -260,9 +255,9 @@ TEST(OnboardingWindowTest, WalkFromASignedOutHomeToTheMainWindow) {
     EXPECT_EQ(f.primary(), enabled("Open Folder"));
     EXPECT_TRUE(f.shows("onboarding.relaunch"));
     EXPECT_NE(f.subtitle().find(f.chatDB.string()), std::string::npos);
-    EXPECT_TRUE(f.opener->links.empty());
+    EXPECT_TRUE(f.opener->urls.empty());
     f.button("onboarding.primaryCTA")->click();
-    EXPECT_EQ(f.opener->links,
+    EXPECT_EQ(f.opener->urls,
               std::vector<std::string>{FullDiskAccessViewModel::fileURL(f.chatDB.parent_path())});
     f.clock.advance(OnboardingStepsModel::accessPollInterval);
     f.drain();

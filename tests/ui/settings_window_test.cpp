@@ -12,6 +12,7 @@
 #include "shell/window_coordinator.h"
 #include "support/app_root_fixture.h"
 #include "support/log_capture.h"
+#include "support/recording_opener.h"
 #include "ui/memory/memory_settings_panel.h"
 #include "ui/settings/account_settings_panel.h"
 #include "ui/settings/billing_settings_panel.h"
@@ -239,14 +240,8 @@ TEST(SettingsWindowTest, PlanRowsFollowTheLoadedFigures) {
 // "Manage Subscription" with an opener that fails: the plan says what did not open, and says
 // it no more once the page opened.
 TEST(SettingsWindowTest, AnAccountPageThatDidNotOpenIsSaid) {
-    struct FailingOpener final : UrlOpener {
-        bool open(const std::string& url) override {
-            urls.push_back(url);
-            return opens;
-        }
-        std::vector<std::string> urls;
-        bool opens = false;
-    } opener;
+    test::RecordingOpener opener;
+    opener.opens = false;
     test::LogCapture logs;
     SettingsFixture f;
     f.signIn();
