@@ -8,7 +8,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QFocusFrame>
 #include <QFrame>
+#include <QKeyEvent>
+#include <QPointer>
 #include <QPainter>
 #include <QProxyStyle>
 #include <QPushButton>
@@ -147,6 +150,10 @@ class PlainDialogStyle final : public QProxyStyle {
 
     void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
                      const QWidget* widget) const override {
+        if (element == CE_FocusFrame) {
+            drawFocusRing(*option, painter);
+            return;
+        }
         const QStyleOptionButton* button = nullptr;
         if ((element == CE_PushButtonBevel || element == CE_PushButtonLabel) &&
             (button = brandButton(option, widget)) != nullptr) {
@@ -165,6 +172,14 @@ class PlainDialogStyle final : public QProxyStyle {
         QProxyStyle::drawControl(element, option, painter, widget);
     }
 
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override {
+        if (metric == PM_FocusFrameHMargin || metric == PM_FocusFrameVMargin) {
+            return focusRingMargin;
+        }
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+
     QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& contents,
                            const QWidget* widget) const override {
         if (type == CT_PushButton && brandButton(option, widget) != nullptr) {
@@ -174,6 +189,18 @@ class PlainDialogStyle final : public QProxyStyle {
     }
 
   private:
+    static constexpr int focusRingMargin = 3;
+
+    // The keyboard focus (KeyboardFocusRing): a rounded accent ring just outside the widget.
+    static void drawFocusRing(const QStyleOption& option, QPainter* painter) {
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(QPen(option.palette.color(QPalette::Active, QPalette::Highlight), 2));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRoundedRect(QRectF(option.rect).adjusted(1, 1, -1, -1), 5, 5);
+        painter->restore();
+    }
+
     // A rounded outline in the edge colour on the window's, the accent when hovered or focused;
     // prominent ones filled with the accent (faded when disabled); other disabled ones on
     // nothing.
@@ -205,6 +232,54 @@ class PlainDialogStyle final : public QProxyStyle {
         painter->drawRoundedRect(QRectF(button.rect).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
         painter->restore();
     }
+};
+
+// Rings the widget that took the keyboard focus from Tab or Shift+Tab, whatever draws it (flat
+// buttons, lists and fields styled without a focus look of their own would show none); a
+// pointer press puts the ring away until the next Tab.
+class KeyboardFocusRing final : public QObject {
+  public:
+    explicit KeyboardFocusRing(QApplication& app) : QObject(&app) {
+        app.installEventFilter(this);
+        connect(&app, &QApplication::focusChanged, this,
+                [this](QWidget*, QWidget* now) { follow(now); });
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key == Qt::Key_Tab || key == Qt::Key_Backtab) {
+                byKeyboard_ = true;
+            }
+        } else if (event->type() == QEvent::MouseButtonPress) {
+            byKeyboard_ = false;
+            if (frame_) {
+                frame_->setWidget(nullptr);
+                frame_->hide();
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    void follow(QWidget* now) {
+        if (!byKeyboard_ || now == nullptr || now->isWindow()) {
+            if (frame_) {
+                frame_->setWidget(nullptr);
+                frame_->hide();
+            }
+            return;
+        }
+        if (!frame_) {
+            frame_ = new QFocusFrame;
+            frame_->setObjectName("keyboardFocusRing");
+        }
+        frame_->setWidget(now);
+        frame_->show();
+    }
+
+    bool byKeyboard_ = false;
+    QPointer<QFocusFrame> frame_;
 };
 
 namespace da = desktop_appearance;
@@ -543,6 +618,10 @@ void Theme::apply(QApplication& app, Appearance appearance) {
     // Once: a new style would polish every widget again.
     if (dynamic_cast<PlainDialogStyle*>(QApplication::style()) == nullptr) {
         app.setStyle(new PlainDialogStyle);
+    }
+    static QPointer<KeyboardFocusRing> focusRing;
+    if (!focusRing) {
+        focusRing = new KeyboardFocusRing(app);
     }
     const auto brand = palette(appearance);
     QPalette p;

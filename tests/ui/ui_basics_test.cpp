@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QBuffer>
+#include <QFocusFrame>
 #include <QHash>
 #include <QImage>
 #include <QImageReader>
@@ -8,6 +9,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QPointer>
 #include <QStackedWidget>
 #include <QVariantAnimation>
@@ -186,6 +188,43 @@ TEST(TrayControllerTest, ATrayThatAppearsLaterGetsTheIcon) {
     EXPECT_EQ(appeared, 1);
     EXPECT_EQ(presence->asked, asked);
     EXPECT_TRUE(tray.install());
+}
+
+// Tab rings the widget it reached, even one drawn without a focus look of its own; a pointer
+// press puts the ring away.
+TEST(ThemeTest, TabRingsTheWidgetItReaches) {
+    QWidget window;
+    auto* first = new QPushButton("First", &window);
+    auto* flat = new QPushButton("Flat", &window);
+    flat->setFlat(true);
+    flat->setStyleSheet("QPushButton { border: none; background: transparent; }");
+    flat->move(0, 40);
+    window.resize(200, 100);
+    window.show();
+    window.activateWindow();
+    first->setFocus();
+    ASSERT_TRUE(spinUntil([&] { return first->hasFocus(); }));
+    QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QApplication::sendEvent(first, &tab);
+    ASSERT_TRUE(flat->hasFocus());
+    auto* ring = window.findChild<QFocusFrame*>("keyboardFocusRing");
+    ASSERT_NE(ring, nullptr);
+    EXPECT_TRUE(ring->isVisible());
+    EXPECT_EQ(ring->widget(), flat);
+    // The ring is drawn in the accent, around the widget.
+    QApplication::processEvents();
+    const QImage image = ring->grab().toImage();
+    const QColor accent = Theme::palette(Appearance::light).accent;
+    int ringPixels = 0;
+    for (int x = 0; x < image.width(); ++x) {
+        ringPixels += image.pixelColor(x, 1).rgb() == accent.rgb() ? 1 : 0;
+    }
+    EXPECT_GT(ringPixels, image.width() / 2);
+
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(2, 2), QPointF(first->mapToGlobal(QPoint(2, 2))),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(first, &press);
+    EXPECT_FALSE(ring->isVisible());
 }
 
 TEST(BrandMarksTest, TheMarkFollowsTheSmallerSideAndIsCentred) {
