@@ -293,7 +293,7 @@ TEST_F(ChatViewTest, AnOpenerThatFailsIsSaidAboveTheComposer) {
     action().front()->click();
     ASSERT_TRUE(spinUntil([&] { return view->openFailureLabel()->isVisibleTo(view.get()); }));
     EXPECT_EQ(view->openFailureLabel()->text(),
-              "Couldn't open the link (nothing on the desktop opens it).");
+              "Couldn't open the account page (nothing on the desktop opens it).");
     EXPECT_TRUE(logs->contains("url_open_failed"));
     EXPECT_FALSE(logs->mentions("cloud.example"));
     opener.opens = true;

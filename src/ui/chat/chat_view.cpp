@@ -274,10 +274,11 @@ void ChatView::submit() {
     }
 }
 
-void ChatView::openURL(const std::string& url) {
+void ChatView::openURL(const std::string& url, const std::string& what) {
     showOpenFailure({});
     openFor(this, options_.urlOpener ? *options_.urlOpener : *ownOpener_, url,
-            cp::openedThing(url), [this](const QString& failure) { showOpenFailure(failure); });
+            what.empty() ? cp::openedThing(url) : what,
+            [this](const QString& failure) { showOpenFailure(failure); });
 }
 
 void ChatView::showOpenFailure(const QString& failure) {
@@ -566,7 +567,8 @@ QWidget* ChatView::makeUsageLimitCard(AuthType authType,
         cta->setFont(textFont(FontRole::caption, QFont::Medium));
         // The accent fill, drawn by the style in the appearance it is painted in.
         Theme::useAccentButton(cta);
-        connect(cta, &QPushButton::clicked, this, [this, url = *target] { openURL(url); });
+        connect(cta, &QPushButton::clicked, this,
+                [this, url = *target] { openURL(url, "the account page"); });
         column->addSpacing(2);
         column->addWidget(cta, 0, Qt::AlignLeft);
     }

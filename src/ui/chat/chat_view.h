@@ -119,7 +119,8 @@ class ChatView : public QWidget {
     QWidget* makeTurnNote(const ChatState& ended);
     static std::string turnNoteKey(const ChatState& ended);
     void submit();
-    void openURL(const std::string& url);
+    // `what` names the address in a failure ("the account page"); empty: from the address.
+    void openURL(const std::string& url, const std::string& what = {});
     // Says what did not open, until the next address is opened or a question is sent.
     void showOpenFailure(const QString& failure);
     void scrollToBottom();
