@@ -148,9 +148,11 @@ class DesktopTrayPresence::XEmbedWatch final : public QAbstractNativeEventFilter
 
 DesktopTrayPresence::DesktopTrayPresence(QObject* parent) : TrayPresence(parent) {
     if (auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
+        // Told once the toolkit has taken the same message too: its own icons follow the new
+        // manager then, and an icon made in the middle of that would dock twice.
         xembed_ = std::make_unique<XEmbedWatch>(x11->connection(), [this] {
             trayLogger().info("tray_xembed_manager_appeared", {});
-            emit mayHaveAppeared();
+            QMetaObject::invokeMethod(this, &TrayPresence::mayHaveAppeared, Qt::QueuedConnection);
         });
     }
     watchStatusNotifier();
