@@ -1,10 +1,6 @@
 #include "ui/theme.h"
 
 #include <QApplication>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusVariant>
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
@@ -25,6 +21,7 @@
 #include <map>
 
 #include "platform/desktop_appearance.h"
+#include "ui/portal_reader.h"
 
 // The resources live in a static library, so nothing registers them unless asked.
 static void registerUIResources() {
@@ -284,15 +281,6 @@ class KeyboardFocusRing final : public QObject {
 
 namespace da = desktop_appearance;
 
-constexpr const char* portalService = "org.freedesktop.portal.Desktop";
-constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
-constexpr const char* portalSettings = "org.freedesktop.portal.Settings";
-constexpr const char* appearanceNamespace = "org.freedesktop.appearance";
-constexpr const char* colorSchemeKey = "color-scheme";
-// A portal that does not answer within this time counts as none: the desktop's other signals
-// remain. Nothing waits for it.
-constexpr int portalTimeoutMs = 2000;
-
 bool platformThemeIs(const char* name) {
     return qEnvironmentVariable("QT_QPA_PLATFORMTHEME").split(':').contains(QString(name));
 }
@@ -326,70 +314,6 @@ da::Preference qt6ctPreference() {
 // answered, and where no portal runs. It is asked on the bus without waiting (PortalReader), so a
 // portal that is slow to answer never holds the windows up.
 da::Preference portalAnswer = da::Preference::none;
-
-// The "color-scheme" in a portal's reply; "Read" wraps the value in one more variant than
-// "ReadOne".
-da::Preference colorSchemeIn(const QDBusMessage& reply) {
-    if (reply.arguments().isEmpty()) {
-        return da::Preference::none;
-    }
-    QVariant value = reply.arguments().constFirst();
-    while (value.canConvert<QDBusVariant>() && value.userType() == qMetaTypeId<QDBusVariant>()) {
-        value = value.value<QDBusVariant>().variant();
-    }
-    bool ok = false;
-    const uint scheme = value.toUInt(&ok);
-    return ok ? da::fromColorScheme(scheme) : da::Preference::none;
-}
-
-// Asks the settings portal for the appearance setting without blocking: `answered` runs on the
-// GUI thread with what it said (nothing when no portal answers), at most once per ask; a later
-// ask's answer supersedes an earlier one still on its way.
-class PortalReader final : public QObject {
-  public:
-    using Answered = std::function<void(da::Preference)>;
-    explicit PortalReader(Answered answered) : answered_(std::move(answered)) {}
-
-    void read() { ask("ReadOne", ++asked_); }
-
-  private:
-    void ask(const char* method, int serial) {
-        auto bus = QDBusConnection::sessionBus();
-        if (!bus.isConnected()) {
-            answer(serial, da::Preference::none);
-            return;
-        }
-        auto call =
-            QDBusMessage::createMethodCall(portalService, portalPath, portalSettings, method);
-        call << QString(appearanceNamespace) << QString(colorSchemeKey);
-        auto* watcher =
-            new QDBusPendingCallWatcher(bus.asyncCall(call, portalTimeoutMs), this);
-        connect(watcher, &QDBusPendingCallWatcher::finished, this,
-                [this, watcher, serial, method = std::string(method)] {
-                    watcher->deleteLater();
-                    const QDBusMessage reply = watcher->reply();
-                    if (reply.type() == QDBusMessage::ErrorMessage &&
-                        reply.errorName() == "org.freedesktop.DBus.Error.UnknownMethod" &&
-                        method == "ReadOne") {
-                        // A portal older than "ReadOne".
-                        ask("Read", serial);
-                        return;
-                    }
-                    answer(serial, reply.type() == QDBusMessage::ReplyMessage
-                                       ? colorSchemeIn(reply)
-                                       : da::Preference::none);
-                });
-    }
-
-    void answer(int serial, da::Preference preference) {
-        if (serial == asked_) {
-            answered_(preference);
-        }
-    }
-
-    Answered answered_;
-    int asked_ = 0;
-};
 
 // GTK's own settings, which follow the desktop's (XSETTINGS, GSettings), when the GTK platform
 // theme has GTK loaded: it is looked up in the process, never loaded for this.

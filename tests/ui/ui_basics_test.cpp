@@ -1,5 +1,10 @@
 #include <QApplication>
 #include <QBuffer>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <QElapsedTimer>
 #include <QFocusFrame>
 #include <QHash>
 #include <QImage>
@@ -11,6 +16,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QPointer>
+#include <QProcess>
 #include <QStackedWidget>
 #include <QVariantAnimation>
 
@@ -28,6 +34,7 @@
 
 #include "support/temp_dir.h"
 #include "ui/brand_marks.h"
+#include "ui/portal_reader.h"
 #include "ui/qt_platform.h"
 #include "ui/single_instance.h"
 #include "ui/symbols.h"
@@ -225,6 +232,102 @@ TEST(ThemeTest, TabRingsTheWidgetItReaches) {
                       Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(first, &press);
     EXPECT_FALSE(ring->isVisible());
+}
+
+// A settings portal on a bus of the test's own, answering only when the test says so.
+class HeldPortal final : public QDBusVirtualObject {
+  public:
+    explicit HeldPortal(QDBusConnection bus) : bus_(std::move(bus)) {}
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
+        if (message.member() == "ReadOne" && !knowsReadOne) {
+            bus_.send(message.createErrorReply("org.freedesktop.DBus.Error.UnknownMethod", "old"));
+            return true;
+        }
+        held.push_back(message);
+        return true;
+    }
+    QString introspect(const QString&) const override { return {}; }
+    // Answers the oldest question held with `scheme` ("Read" wraps it once more).
+    void answer(uint scheme) {
+        const QDBusMessage question = held.takeFirst();
+        QVariant value = QVariant::fromValue(QDBusVariant(scheme));
+        if (question.member() == "Read") {
+            value = QVariant::fromValue(QDBusVariant(value));
+        }
+        bus_.send(question.createReply(value));
+    }
+    QList<QDBusMessage> held;
+    bool knowsReadOne = true;
+
+  private:
+    QDBusConnection bus_;
+};
+
+// Runs the event loop until `done`, for up to ten seconds: bus messages arrive on their own time.
+template <typename Predicate>
+bool busUntil(Predicate done) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 10'000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    }
+    return done();
+}
+
+// The portal is asked without waiting: read() returns before the portal has answered, the
+// answer is taken when it comes, a newer question's answer wins, and an older portal is asked
+// with "Read".
+TEST(PortalReaderTest, AskingNeverWaitsForThePortal) {
+    QProcess daemon;
+    daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
+    if (!daemon.waitForReadyRead(5000)) {
+        GTEST_SKIP() << "no dbus-daemon to run a portal on";
+    }
+    const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+    {
+        auto service = QDBusConnection::connectToBus(address, "held-portal");
+        ASSERT_TRUE(service.registerService(PortalReader::service));
+        HeldPortal portal(service);
+        ASSERT_TRUE(service.registerVirtualObject(PortalReader::path, &portal));
+        auto client = QDBusConnection::connectToBus(address, "portal-reader");
+        std::vector<desktop_appearance::Preference> answers;
+        PortalReader reader([&](desktop_appearance::Preference p) { answers.push_back(p); },
+                            client);
+        using P = desktop_appearance::Preference;
+
+        reader.read();
+        EXPECT_TRUE(answers.empty());
+        ASSERT_TRUE(busUntil([&] { return portal.held.size() == 1; }));
+        EXPECT_TRUE(answers.empty());
+        portal.answer(1);
+        ASSERT_TRUE(busUntil([&] { return !answers.empty(); }));
+        EXPECT_EQ(answers, std::vector{P::dark});
+
+        // Asked again before the first answer came: only the newer answer counts.
+        answers.clear();
+        reader.read();
+        reader.read();
+        ASSERT_TRUE(busUntil([&] { return portal.held.size() == 2; }));
+        portal.answer(1);
+        portal.answer(2);
+        ASSERT_TRUE(busUntil([&] { return !answers.empty(); }));
+        QApplication::processEvents();
+        EXPECT_EQ(answers, std::vector{P::light});
+
+        answers.clear();
+        portal.knowsReadOne = false;
+        reader.read();
+        ASSERT_TRUE(busUntil([&] { return portal.held.size() == 1; }));
+        EXPECT_EQ(portal.held.front().member(), "Read");
+        portal.answer(1);
+        ASSERT_TRUE(busUntil([&] { return !answers.empty(); }));
+        EXPECT_EQ(answers, std::vector{P::dark});
+        service.unregisterObject(PortalReader::path);
+    }
+    QDBusConnection::disconnectFromBus("held-portal");
+    QDBusConnection::disconnectFromBus("portal-reader");
+    daemon.kill();
+    daemon.waitForFinished();
 }
 
 TEST(BrandMarksTest, TheMarkFollowsTheSmallerSideAndIsCentred) {
