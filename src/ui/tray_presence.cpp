@@ -146,8 +146,14 @@ class DesktopTrayPresence::XEmbedWatch final : public QAbstractNativeEventFilter
     bool watching_ = false;
 };
 
-DesktopTrayPresence::DesktopTrayPresence(QObject* parent) : TrayPresence(parent) {
-    if (auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
+DesktopTrayPresence::DesktopTrayPresence(QObject* parent, QDBusConnection bus)
+    : TrayPresence(parent), bus_(std::move(bus)) {
+    // Only on X11 itself: other platforms (offscreen among them) may answer as X11 without a
+    // connection.
+    auto* x11 = QGuiApplication::platformName() == "xcb"
+                    ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
+                    : nullptr;
+    if (x11 != nullptr && x11->connection() != nullptr) {
         // Told once the toolkit has taken the same message too: its own icons follow the new
         // manager then, and an icon made in the middle of that would dock twice.
         xembed_ = std::make_unique<XEmbedWatch>(x11->connection(), [this] {
@@ -161,7 +167,7 @@ DesktopTrayPresence::DesktopTrayPresence(QObject* parent) : TrayPresence(parent)
 DesktopTrayPresence::~DesktopTrayPresence() = default;
 
 void DesktopTrayPresence::watchStatusNotifier() {
-    auto bus = QDBusConnection::sessionBus();
+    auto& bus = bus_;
     if (!bus.isConnected()) {
         return;
     }
@@ -187,7 +193,7 @@ void DesktopTrayPresence::statusNotifierHostRegistered() {
 
 void DesktopTrayPresence::askStatusNotifierHost() {
     auto* pending = new QDBusPendingCallWatcher(
-        QDBusConnection::sessionBus().asyncCall(hostQuery(), hostQueryMs), this);
+        bus_.asyncCall(hostQuery(), hostQueryMs), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this, pending] {
         pending->deleteLater();
         if (hostRegistered(pending->reply())) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusConnection>
 #include <QObject>
 
 #include <memory>
@@ -28,7 +29,9 @@ class TrayPresence : public QObject {
 class DesktopTrayPresence final : public TrayPresence {
     Q_OBJECT
   public:
-    explicit DesktopTrayPresence(QObject* parent = nullptr);
+    // `bus`: where StatusNotifierItem hosts are watched for (the session bus).
+    explicit DesktopTrayPresence(QObject* parent = nullptr,
+                                 QDBusConnection bus = QDBusConnection::sessionBus());
     ~DesktopTrayPresence() override;
 
     bool present() override;
@@ -43,6 +46,7 @@ class DesktopTrayPresence final : public TrayPresence {
     // mayHaveAppeared() when one has.
     void askStatusNotifierHost();
 
+    QDBusConnection bus_;
     std::unique_ptr<XEmbedWatch> xembed_;
     bool statusNotifierHost_ = false;
 };

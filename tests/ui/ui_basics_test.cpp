@@ -330,6 +330,65 @@ TEST(PortalReaderTest, AskingNeverWaitsForThePortal) {
     daemon.waitForFinished();
 }
 
+// A StatusNotifierWatcher that says whether a host has registered with it.
+class FakeWatcher final : public QDBusVirtualObject {
+  public:
+    explicit FakeWatcher(QDBusConnection bus) : bus_(std::move(bus)) {}
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
+        bus_.send(message.createReply(QVariant::fromValue(QDBusVariant(hostRegistered))));
+        return true;
+    }
+    QString introspect(const QString&) const override { return {}; }
+    bool hostRegistered = false;
+
+  private:
+    QDBusConnection bus_;
+};
+
+// A panel whose StatusNotifierItem host comes after Vask: word of it once the watcher takes its
+// name with a host registered, or once a host registers with a watcher already there.
+TEST(TrayPresenceTest, AStatusNotifierHostThatComesLaterIsNoticed) {
+    QProcess daemon;
+    daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
+    if (!daemon.waitForReadyRead(5000)) {
+        GTEST_SKIP() << "no dbus-daemon to run a panel on";
+    }
+    const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+    {
+        auto panel = QDBusConnection::connectToBus(address, "late-panel");
+        auto client = QDBusConnection::connectToBus(address, "tray-presence");
+        DesktopTrayPresence presence(nullptr, client);
+        int appeared = 0;
+        QObject::connect(&presence, &TrayPresence::mayHaveAppeared, [&] { ++appeared; });
+        FakeWatcher watcher(panel);
+        ASSERT_TRUE(panel.registerVirtualObject("/StatusNotifierWatcher", &watcher));
+
+        // The watcher's name without a host: nothing yet.
+        ASSERT_TRUE(panel.registerService("org.kde.StatusNotifierWatcher"));
+        QElapsedTimer settle;
+        settle.start();
+        busUntil([&] { return settle.elapsed() > 300; });
+        EXPECT_EQ(appeared, 0);
+
+        // A host registers.
+        watcher.hostRegistered = true;
+        panel.send(QDBusMessage::createSignal("/StatusNotifierWatcher",
+                                              "org.kde.StatusNotifierWatcher",
+                                              "StatusNotifierHostRegistered"));
+        ASSERT_TRUE(busUntil([&] { return appeared == 1; }));
+
+        // The panel starts again: its watcher's name comes back with a host.
+        panel.unregisterService("org.kde.StatusNotifierWatcher");
+        ASSERT_TRUE(panel.registerService("org.kde.StatusNotifierWatcher"));
+        ASSERT_TRUE(busUntil([&] { return appeared == 2; }));
+        panel.unregisterObject("/StatusNotifierWatcher");
+    }
+    QDBusConnection::disconnectFromBus("late-panel");
+    QDBusConnection::disconnectFromBus("tray-presence");
+    daemon.kill();
+    daemon.waitForFinished();
+}
+
 TEST(BrandMarksTest, TheMarkFollowsTheSmallerSideAndIsCentred) {
     const auto g = CurlMarkGeometry::forSize(QSizeF(40, 60));
     EXPECT_DOUBLE_EQ(g.side, 40);
