@@ -166,6 +166,14 @@ void VaskApplication::buildInterface() {
                          tray_.get());
     const bool hasTray = tray_->install();
     launchLogger().info("tray_installed", {{"available", hasTray ? "true" : "false"}});
+    composition_->root().trayShown().set(hasTray);
+    connect(tray_.get(), &ui::TrayController::trayAppeared, this, [this] {
+        launchLogger().info("tray_appeared", {});
+        composition_->root().trayShown().set(true);
+        if (lastWindowPolicy_) {
+            lastWindowPolicy_->setHasTray(true);
+        }
+    });
     lastWindowPolicy_ = std::make_unique<LastWindowPolicy>(
         hasTray,
         LastWindowPolicy::Actions{

@@ -37,7 +37,7 @@ AwaitingScreenPresenter::Dependencies awaitingScreenDependencies(
                 const auto c = credentials();
                 return RouteCredentials{c.apiKey, c.customerToken};
             },
-            defaults, root.responses(), {}),
+            defaults, root.responses()),
         .main = root.mainExecutor(),
         .worker = root.context().worker,
         .now = unixSecondsNow,
@@ -59,6 +59,8 @@ ui::MainWindowSources mainWindowSources(AppDependencies& root, Clipboard& clipbo
                 return awaitingScreenDependencies(root, clipboard, urlOpener, std::move(catchUp));
             },
         .makeChatView = std::move(makeChatView),
+        .hasTray = [&root] { return root.trayShown().get(); },
+        .signIn = [&root] { WindowCoordinator::run(root.windowCoordinator().openOnboarding); },
     };
 }
 
@@ -85,13 +87,11 @@ ui::SettingsWindow::Dependencies settingsWindowDependencies(AppDependencies& roo
         .closeMain = [&root] { WindowCoordinator::run(root.windowCoordinator().closeMain); },
         .openOnboarding =
             [&root] { WindowCoordinator::run(root.windowCoordinator().openOnboarding); },
-        .openAccountPage =
-            [&root, opener = hooks.urlOpener] {
-                if (opener) {
-                    opener->open(
-                        root.cloudConfig().baseURL.appendingPath("account").absoluteString());
-                }
+        .accountPage =
+            [&root] {
+                return root.cloudConfig().baseURL.appendingPath("account").absoluteString();
             },
+        .urlOpener = hooks.urlOpener,
         .confirm = std::move(hooks.confirm),
     };
 }

@@ -36,6 +36,12 @@ void ChatViewModel::completeHandoff(const std::string& sessionID,
     list.erase(list.begin() + static_cast<std::ptrdiff_t>(*index));
     sessions.set(list);
     handoffReceivers_[sessionID] = receiver;
+    // The session's failed turns keep what happened to them in the main window too.
+    for (const auto& message : moved->messages) {
+        if (const auto ended = endedTurns_.find(message.id); ended != endedTurns_.end()) {
+            receiver->endedTurns_.insert_or_assign(ended->first, ended->second);
+        }
+    }
     receiver->adopt(*moved);
     if (currentSessionID.get() == sessionID || sessions.get().empty()) {
         auto fresh = std::make_shared<const ChatSession>(newSession());

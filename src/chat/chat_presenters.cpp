@@ -130,18 +130,24 @@ std::optional<std::string_view> shownReasoning(const ChatState& state) {
     return std::nullopt;
 }
 
-std::optional<std::string> errorRowText(const ChatState& state, bool keyringLocked) {
-    if (const auto* failed = state.asFailed()) {
+std::optional<std::string> errorRowText(const ChatState& ended) {
+    if (const auto* failed = ended.asFailed()) {
         return failed->error;
-    }
-    if (keyringLocked && !state.isSending()) {
-        return std::string(ChatViewModel::keyringLockedText);
     }
     return std::nullopt;
 }
 
-std::optional<std::string_view> errorRowAction(bool keyringLocked) {
-    if (keyringLocked) {
+std::optional<std::string> keyringRowText(const ChatState& current, bool keyringLocked) {
+    const auto* failed = current.asFailed();
+    if (!keyringLocked || current.isSending() ||
+        (failed != nullptr && failed->error == ChatViewModel::keyringLockedText)) {
+        return std::nullopt;
+    }
+    return std::string(ChatViewModel::keyringLockedText);
+}
+
+std::optional<std::string_view> errorRowAction(std::string_view errorText, bool keyringLocked) {
+    if (keyringLocked && errorText == ChatViewModel::keyringLockedText) {
         return unlockKeyringAction;
     }
     return std::nullopt;
@@ -324,6 +330,21 @@ std::string relativeAge(std::int64_t timestampUnix, std::int64_t nowUnix) {
 }
 
 // --- Links ----------------------------------------------------------------------------------
+
+std::optional<std::string> sourceMessagesLink(const ConversationSource& source,
+                                              bool messagesAppPresent) {
+    if (!messagesAppPresent || !source.messagesTarget) {
+        return std::nullopt;
+    }
+    return source.messagesTarget->url();
+}
+
+std::string openedThing(std::string_view url) {
+    const auto parsed = Url::parse(url);
+    const bool messages = parsed && text::asciiLowered(parsed->scheme()) ==
+                                        text::asciiLowered(MessagesTarget::scheme);
+    return messages ? "the conversation in Messages" : "the link";
+}
 
 bool opensLink(std::string_view url) {
     const auto parsed = Url::parse(url);

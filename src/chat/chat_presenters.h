@@ -41,11 +41,14 @@ bool canSend(bool isReady, std::string_view inputText, const ChatState& state);
 std::string progressText(const ChatState& state);
 // The reasoning to show, only while sending and when there is some; it points into `state`.
 std::optional<std::string_view> shownReasoning(const ChatState& state);
-// The error row's text: for a failed turn, and, while the keyring that holds the credentials is
-// locked, what the user needs to do before asking; never beside the usage-limit card.
-std::optional<std::string> errorRowText(const ChatState& state, bool keyringLocked = false);
-// The button beside the error row, when it has one: unlocking a locked keyring.
-std::optional<std::string_view> errorRowAction(bool keyringLocked);
+// The error row under a question that got no answer: what failed it.
+std::optional<std::string> errorRowText(const ChatState& ended);
+// The row below the transcript while the keyring that holds the credentials is locked: what the
+// user needs to do before asking. Not while a question runs, nor when the last question's own row
+// already says it.
+std::optional<std::string> keyringRowText(const ChatState& current, bool keyringLocked);
+// The button beside an error row, when it has one: unlocking the keyring while it is locked.
+std::optional<std::string_view> errorRowAction(std::string_view errorText, bool keyringLocked);
 inline constexpr std::string_view unlockKeyringAction = "Unlock Keyring";
 
 inline constexpr std::string_view emptyStatePrompt = "Ask anything about your messages";
@@ -134,5 +137,14 @@ std::string relativeAge(std::int64_t timestampUnix, std::int64_t nowUnix);
 
 // Only web links are opened from an answer: model output may carry file: or custom schemes.
 bool opensLink(std::string_view url);
+
+// The address a source card's "Open in Messages" follows: only where a Messages application
+// answers it (`messagesAppPresent`); elsewhere the card has no such control.
+std::optional<std::string> sourceMessagesLink(const ConversationSource& source,
+                                              bool messagesAppPresent);
+
+// What the chat names when `url` did not open: "the conversation in Messages" for a Messages
+// link, "the link" for anything else.
+std::string openedThing(std::string_view url);
 
 }  // namespace vask::chat_presentation

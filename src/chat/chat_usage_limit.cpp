@@ -178,6 +178,10 @@ void ChatViewModel::recheckUsageAfterReturn(std::function<void()> done) {
                 return;
             }
             if (capacityBack && self->usageLimit()) {
+                // Every out-of-credit card goes, not only the last question's.
+                std::erase_if(self->endedTurns_, [](const auto& entry) {
+                    return entry.second.asUsageLimitReached() != nullptr;
+                });
                 self->state.set(ChatState::idle());
                 self->logger_.info("usage_capacity_restored_upsell_dismissed");
             }

@@ -10,6 +10,14 @@ namespace vask {
 
 std::shared_ptr<ChatViewModel> ChatViewModel::make(Dependencies dependencies) {
     std::shared_ptr<ChatViewModel> model(new ChatViewModel(std::move(dependencies)));
+    // First of all subscribers, so a view redrawn for a new state finds its turn recorded.
+    model->endedTurnsWatch_ = model->state.subscribe(
+        [raw = model.get()](const ChatState& current) {
+            if (current.asFailed() != nullptr || current.asUsageLimitReached() != nullptr) {
+                raw->endedTurns_.insert_or_assign(current.currentQuestion()->id, current);
+            }
+        },
+        Delivery::changesOnly);
     model->loadInitialState();
     return model;
 }
@@ -308,6 +316,11 @@ std::vector<std::shared_ptr<const ChatSession>> ChatViewModel::savedSessions() c
 std::optional<AuthType> ChatViewModel::usageLimit() const {
     const auto* limit = state.get().asUsageLimitReached();
     return limit ? std::optional<AuthType>(limit->authType) : std::nullopt;
+}
+
+const ChatState* ChatViewModel::endedTurn(const Uuid& questionID) const {
+    const auto found = endedTurns_.find(questionID);
+    return found == endedTurns_.end() ? nullptr : &found->second;
 }
 
 std::optional<ChatTokenUsage> ChatViewModel::liveTokenUsage() const {

@@ -134,6 +134,10 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     std::string currentTitle() const;
     std::vector<std::shared_ptr<const ChatSession>> savedSessions() const;
     std::optional<AuthType> usageLimit() const;
+    // How a question of this run that got no answer ended: its failure, or the usage limit that
+    // stopped it (until capacity is back). Each turn keeps its own, whatever was asked after
+    // it; nothing for an answered question or one asked in an earlier run.
+    const ChatState* endedTurn(const Uuid& questionID) const;
     bool isSending() const { return state.get().isSending(); }
     std::optional<ChatTokenUsage> liveTokenUsage() const;
     const std::optional<std::string>& persistentError() const { return persistentError_; }
@@ -345,6 +349,11 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     std::size_t historyCountsMade_ = 0;
 
     std::unique_ptr<SessionSaveQueue> saveQueue_;
+
+    // What ended the unanswered questions, by question id; kept from every failed or limited
+    // state the chat showed.
+    std::map<Uuid, ChatState> endedTurns_;
+    Subscription endedTurnsWatch_;
 };
 
 }  // namespace vask

@@ -144,7 +144,10 @@ std::string RLMHelperError::message(Case c, const Payload& p) {
         case Case::missingHelperCommand:
             return "RLM helper command not set. Set VASK_RLM_HELPER_CMD.";
         case Case::missingBundledHelper:
-            return "Bundled RLM helper not found in app resources.";
+            return "No RLM helper is installed (nothing in share/vask/rlm beside the vask "
+                   "program), so questions cannot be answered. Set VASK_RLM_HELPER_CMD to the "
+                   "helper's command line: see \"Your own history and the RLM helper\" in "
+                   "Vask's README.";
         case Case::invalidBundledRelayCache:
             return "Bundled RLM cache is not the immutable release representation.";
         case Case::shadowDBMissing:

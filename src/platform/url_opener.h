@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vask {
 
@@ -22,6 +23,17 @@ class UrlOpener {
                            : std::optional<std::string>("nothing on the desktop opens it"));
     }
 };
+
+// What a view says when `what` ("the link", "the account page") did not open, `why` being the
+// opener's own account: "Couldn't open the link (xdg-open exited with status 4)."
+inline std::string openFailureText(std::string_view what, std::string_view why) {
+    std::string text = "Couldn't open ";
+    text.append(what);
+    text += " (";
+    text.append(why);
+    text += ").";
+    return text;
+}
 
 // Puts plain text on the clipboard.
 class Clipboard {

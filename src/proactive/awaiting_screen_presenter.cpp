@@ -5,7 +5,6 @@
 
 #include "foundation/app_environment.h"
 #include "platform/text.h"
-#include "platform/url.h"
 #include "proactive/awaiting_read_state.h"
 #include "proactive/log_privacy.h"
 #include "proactive/persona_drafts.h"
@@ -19,14 +18,6 @@ bool verdictOf(const NeedsReplyService::Verdicts& verdicts, const std::string& c
     return found != verdicts.end() && found->second;
 }
 
-// Query characters kept as they are: the unreserved ones and the delimiters a query value may
-// hold, so a "+" in a phone number stays a "+". "&", "=" and "#" would end the value.
-bool keptInQueryValue(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           std::string_view("-._~!$'()*+,;:@/?").find(static_cast<char>(c)) !=
-               std::string_view::npos;
-}
-
 std::string lastDaysText(int days) {
     return "Last " + std::to_string(days) + " days";
 }
@@ -36,7 +27,10 @@ std::string lastDaysText(int days) {
 AwaitingScreenPresenter::AwaitingScreenPresenter(Dependencies dependencies)
     : deps_(std::move(dependencies)) {
     auto seams = deps_.draftSeams;
-    seams.openInMessages = [this](const std::string& handle) { openInMessages(handle); };
+    seams.openInMessages = nullptr;
+    if (deps_.messagesAppPresent) {
+        seams.openInMessages = [this](const std::string& handle) { openInMessages(handle); };
+    }
     drafts_ =
         std::make_shared<ReplyDrafts>(std::move(seams), deps_.clipboard, deps_.main, deps_.worker);
     answered_ = deps_.viewModel->replies().subscribe(
@@ -44,6 +38,10 @@ AwaitingScreenPresenter::AwaitingScreenPresenter(Dependencies dependencies)
             drafts->closeIfAnswered(replies);
         },
         Delivery::changesOnly);
+}
+
+AwaitingScreenPresenter::~AwaitingScreenPresenter() {
+    *alive_ = false;
 }
 
 Subscription AwaitingScreenPresenter::observe(std::function<void()> changed) {
@@ -59,6 +57,8 @@ Subscription AwaitingScreenPresenter::observe(std::function<void()> changed) {
     parts.push_back(deps_.viewModel->pendingFocus().subscribe([shared](bool) { (*shared)(); },
                                                               Delivery::changesOnly));
     parts.push_back(releases_.subscribe([shared](int) { (*shared)(); }, Delivery::changesOnly));
+    parts.push_back(openFailure_.subscribe(
+        [shared](const std::optional<std::string>&) { (*shared)(); }, Delivery::changesOnly));
     auto held = std::make_shared<std::vector<Subscription>>(std::move(parts));
     return Subscription([held] { held->clear(); });
 }
@@ -121,6 +121,16 @@ AwaitingScreenContent AwaitingScreenPresenter::content() const {
     content.draftSymbol = persona ? "signature" : "pencil.and.outline";
     content.draftHelp = persona ? "Drafts a reply that sounds like you, learned from your own texts"
                                 : "Drafts a reply you can edit before sending";
+    if (drafts_->opensMessages()) {
+        content.sendLabel = ReplyDrafts::sendTitle;
+        content.sendSymbol = "paperplane.fill";
+        content.sendHelp = "Copies the draft and opens Messages \xE2\x80\x94 press Ctrl+V to paste";
+    } else {
+        content.sendLabel = ReplyDrafts::copyTitle;
+        content.sendSymbol = "doc.on.doc";
+        content.sendHelp = "Copies the draft, to paste in your messages app";
+    }
+    content.openFailure = openFailure_.get();
 
     const auto& draft = drafts_->draft().get();
     for (auto& reply : orderedReplies(now, window)) {
@@ -184,8 +194,23 @@ void AwaitingScreenPresenter::openInMessages(const std::string& handle) {
         return;
     }
     logger_.info("awaiting_reply_reveal", {{"handle", loggableIdentifier(handle)}});
-    // The desktop may have nothing for the address; there is nothing more to do then.
-    (void)deps_.urlOpener.open(*url);
+    openFailure_.set(std::nullopt);
+    // The opener's verdict comes on a thread of its own, once the desktop has had its say.
+    deps_.urlOpener.openReporting(
+        *url, [this, alive = alive_, &main = deps_.main,
+               handle = loggableIdentifier(handle)](std::optional<std::string> failure) {
+            if (!failure) {
+                return;
+            }
+            main.post([this, alive, handle, failure = std::move(failure)] {
+                if (!*alive) {
+                    return;
+                }
+                logger_.error("awaiting_reply_reveal_failed",
+                              {{"handle", handle}, {"error", *failure}});
+                openFailure_.set(openFailureText("the conversation in Messages", *failure));
+            });
+        });
 }
 
 std::vector<AwaitingReply> AwaitingScreenPresenter::sorted(
@@ -260,15 +285,7 @@ std::optional<std::string> AwaitingScreenPresenter::messagesURL(std::string_view
     if (text::trimmed(handle).empty()) {
         return std::nullopt;
     }
-    std::string url = "imessage:?addresses=";
-    for (std::size_t i = 0; i < handle.size(); ++i) {
-        if (keptInQueryValue(static_cast<unsigned char>(handle[i]))) {
-            url += handle[i];
-        } else {
-            url += Url::percentEncode(handle.substr(i, 1));
-        }
-    }
-    return url;
+    return MessagesTarget{std::string(handle)}.url();
 }
 
 std::function<int()> AwaitingScreenPresenter::storedDisplayDays(const UserDefaults& defaults) {

@@ -16,6 +16,7 @@
 #include "proactive/awaiting_reply_view_model.h"
 #include "proactive/needs_reply_service.h"
 #include "proactive/reply_drafts.h"
+#include "records/conversation_source.h"
 
 namespace vask {
 
@@ -67,6 +68,12 @@ struct AwaitingScreenContent {
     std::string draftLabel;
     std::string draftSymbol;
     std::string draftHelp;
+    // The open draft's action: "Copy Reply", or "Send in Messages" where Messages answers.
+    std::string sendLabel;
+    std::string sendSymbol;
+    std::string sendHelp;
+    // Why the conversation last asked for did not open in Messages; cleared by the next try.
+    std::optional<std::string> openFailure;
     std::vector<AwaitingRowContent> rows;
 
     bool operator==(const AwaitingScreenContent&) const = default;
@@ -103,16 +110,18 @@ class AwaitingScreenPresenter {
         // Whole Unix seconds.
         std::function<std::int64_t()> now;
         // Whether a Messages application answers the conversation link. None does on Linux:
-        // "Send in Messages" then says to paste the copied draft in the user's own messages
-        // app, and a "Reveal in Messages" that could only do nothing is not offered.
-        bool messagesAppPresent = false;
+        // the draft's action is then "Copy Reply", which opens nothing, and a "Reveal in
+        // Messages" that could only do nothing is not offered.
+        bool messagesAppPresent = messagesApplicationPresent;
     };
 
     explicit AwaitingScreenPresenter(Dependencies dependencies);
+    ~AwaitingScreenPresenter();
     AwaitingScreenPresenter(const AwaitingScreenPresenter&) = delete;
     AwaitingScreenPresenter& operator=(const AwaitingScreenPresenter&) = delete;
 
-    // Calls `changed` whenever the list, the verdicts, the draft or the focus request change.
+    // Calls `changed` whenever the list, the verdicts, the draft, the focus request or the
+    // opener's verdict change.
     [[nodiscard]] Subscription observe(std::function<void()> changed);
     AwaitingScreenContent content() const;
 
@@ -134,6 +143,7 @@ class AwaitingScreenPresenter {
     // Whether the row's menu offers "Reveal in Messages".
     bool offersReveal() const { return deps_.messagesAppPresent; }
     void reveal(const AwaitingReply& reply);
+    // Opens the conversation in Messages; a failure reaches content().openFailure.
     void openInMessages(const std::string& handle);
     ReplyDrafts& drafts() { return *drafts_; }
 
@@ -169,6 +179,9 @@ class AwaitingScreenPresenter {
     std::optional<std::vector<std::string>> heldOrder_;
     // Raised when a hold ends, so observers show the order it kept back.
     Published<int> releases_{0};
+    Published<std::optional<std::string>> openFailure_;
+    // Cleared when the presenter goes: an opener's late verdict then changes nothing.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     StructuredLogger logger_{"awaiting-reply"};
 };
 

@@ -127,7 +127,7 @@ bool ReplyDrafts::canSend(const std::optional<DraftState>& draft) {
     return draft && !draft->isLoading && !text::trimmed(draft->text).empty();
 }
 
-void ReplyDrafts::sendInMessages(const AwaitingReply& reply) {
+void ReplyDrafts::send(const AwaitingReply& reply) {
     const auto& open = draft_.get();
     if (!canSend(open) || open->chatId != reply.chatId) {
         return;
@@ -136,7 +136,8 @@ void ReplyDrafts::sendInMessages(const AwaitingReply& reply) {
     if (seams_.openInMessages) {
         seams_.openInMessages(reply.sender);
     }
-    logger_.info("draft_send_in_messages", {{"chat_id", loggableIdentifier(reply.chatId)}});
+    logger_.info(seams_.openInMessages ? "draft_send_in_messages" : "draft_copied",
+                 {{"chat_id", loggableIdentifier(reply.chatId)}});
     draft_.update([](auto& draft) { draft->notice = std::string(copiedText); });
 }
 
@@ -153,9 +154,9 @@ void ReplyDrafts::closeIfAnswered(const std::vector<AwaitingReply>& replies) {
     }
 }
 
-ReplyDrafts::Seams ReplyDrafts::standardSeams(
-    std::function<RouteCredentials()> credentials, const UserDefaults& defaults,
-    const CorvaneResponses& responses, std::function<void(const std::string&)> openInMessages) {
+ReplyDrafts::Seams ReplyDrafts::standardSeams(std::function<RouteCredentials()> credentials,
+                                              const UserDefaults& defaults,
+                                              const CorvaneResponses& responses) {
     Seams seams;
     seams.credentials = std::move(credentials);
     seams.personaDraftsEnabled = [&defaults] { return PersonaDrafts::isEnabled(defaults); };
@@ -166,14 +167,16 @@ ReplyDrafts::Seams ReplyDrafts::standardSeams(
             if (std::filesystem::exists(path, error)) {
                 return path;
             }
-        } catch (const std::exception&) {
+        } catch (const std::exception& error) {
+            // No support directory: the draft is made without the persona context.
+            StructuredLogger("awaiting-reply")
+                .warning("persona_shadow_unavailable", {{"error", error.what()}});
         }
         return std::nullopt;
     };
     seams.complete = [&responses](const CorvaneResponses::Request& request) {
         return responses.complete(request);
     };
-    seams.openInMessages = std::move(openInMessages);
     return seams;
 }
 

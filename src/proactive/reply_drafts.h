@@ -37,15 +37,18 @@ struct DraftState {
 
 // Drafts replies to awaiting conversations: gathers the persona context off the main executor,
 // asks the model, cleans the answer and keeps at most one open draft. A result is applied only
-// while the open draft is still for its conversation. Nothing is ever sent: "Send in Messages"
-// copies the draft and opens the conversation. Main executor only.
+// while the open draft is still for its conversation. Nothing is ever sent: the draft is copied
+// ("Copy Reply"), and where a Messages application answers the conversation link it is opened
+// there too ("Send in Messages"). Main executor only.
 class ReplyDrafts {
   public:
     static constexpr std::string_view failureText =
         "Couldn't draft a reply just now \xE2\x80\x94 try Regenerate.";
-    // Nothing on this desktop answers the Messages link: the clipboard is all the user gets.
-    static constexpr std::string_view copiedText =
-        "Copied \xE2\x80\x94 paste it in your messages app";
+    // Said once the draft is on the clipboard.
+    static constexpr std::string_view copiedText = "Copied";
+    // The draft's action without a Messages application, and with one.
+    static constexpr std::string_view copyTitle = "Copy Reply";
+    static constexpr std::string_view sendTitle = "Send in Messages";
 
     struct Seams {
         // Read on the main executor when a draft starts.
@@ -60,7 +63,8 @@ class ReplyDrafts {
             readPersonaContext = &DraftReplyGenerator::readPersonaContext;
         // Blocking, on the worker: the relay client's call.
         DraftReplyGenerator::Complete complete;
-        // Opens the conversation with a handle in Messages.
+        // Opens the conversation with a handle in Messages; empty where no Messages application
+        // answers the link (the draft is then only copied).
         std::function<void(const std::string& handle)> openInMessages;
     };
 
@@ -83,18 +87,19 @@ class ReplyDrafts {
 
     // Whether there is a draft worth sending: not loading, not blank.
     static bool canSend(const std::optional<DraftState>& draft);
-    // Copies the trimmed draft to the clipboard, tries to open the conversation and says it was
-    // copied; the draft stays (to copy again) until dismissed or its conversation is answered.
-    // Nothing when there is no draft worth sending.
-    void sendInMessages(const AwaitingReply& reply);
+    // Copies the trimmed draft to the clipboard, opens the conversation where Messages can, and
+    // says it was copied; the draft stays (to copy again) until dismissed or its conversation is
+    // answered. Nothing when there is no draft worth sending.
+    void send(const AwaitingReply& reply);
+    // Whether send() opens Messages as well as copying.
+    bool opensMessages() const { return static_cast<bool>(seams_.openInMessages); }
     // Closes a copied draft whose conversation is no longer awaiting (answered): `replies` is
     // the whole awaiting list.
     void closeIfAnswered(const std::vector<AwaitingReply>& replies);
 
     // The application's seams over the standard defaults, the support directory and the relay.
     static Seams standardSeams(std::function<RouteCredentials()> credentials,
-                               const UserDefaults& defaults, const CorvaneResponses& responses,
-                               std::function<void(const std::string&)> openInMessages);
+                               const UserDefaults& defaults, const CorvaneResponses& responses);
 
   private:
     void run(const AwaitingReply& reply);

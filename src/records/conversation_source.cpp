@@ -30,7 +30,7 @@ MessagesTarget MessagesTarget::fromJson(const Json& json) {
 }
 
 std::string MessagesTarget::url() const {
-    std::string url = "imessage:?addresses=";
+    std::string url = std::string(scheme) + ":?addresses=";
     for (std::size_t i = 0; i < address.size(); ++i) {
         const char c = address[i];
         const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||

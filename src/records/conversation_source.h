@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -25,8 +26,15 @@ struct SupportingMessage {
     bool operator==(const SupportingMessage&) const = default;
 };
 
+// Whether the desktop has a Messages application that answers MessagesTarget links. Linux has
+// none: such a link reaches the web browser or nothing, so no control that would follow it is
+// offered, and a drafted reply is copied for the user to paste.
+inline constexpr bool messagesApplicationPresent = false;
+
 // Where a cited conversation opens in the Messages application.
 struct MessagesTarget {
+    static constexpr std::string_view scheme = "imessage";
+
     std::string address;
 
     nlohmann::json toJson() const;

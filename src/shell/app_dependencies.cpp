@@ -581,6 +581,7 @@ std::shared_ptr<OnboardingStepsModel> AppDependencies::makeOnboardingStepsModel(
         .state = onboardingState(),
         .authMode = [this] { return authMode(); },
         .shouldPresentAtLaunch = [this] { return shouldPresentOnboardingAtLaunch(); },
+        .hasTray = [this] { return trayShown_.get(); },
         .chatDBPath = ChatDBReader::defaultChatDBPath(context_.environment),
         .main = context_.main,
         .scheduler = context_.scheduler,

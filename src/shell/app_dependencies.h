@@ -191,6 +191,9 @@ class AppDependencies {
     ApplicationActivation& application();
     // How the main and onboarding windows open and close; the window side fills it in.
     WindowCoordinator& windowCoordinator() { return windowCoordinator_; }
+    // Whether Vask's icon is in a tray now; the tray side keeps it up to date (a tray may come
+    // after Vask). What the windows say about finding Vask again depends on it.
+    Published<bool>& trayShown() { return trayShown_; }
     // A chat's request to show the memory manager, read by every settings window.
     MemorySettingsNavigation& memorySettingsNavigation() { return memorySettingsNavigation_; }
 
@@ -275,6 +278,7 @@ class AppDependencies {
     // Main executor only.
     std::vector<std::function<void()>> whenAuthModeKnown_;
     Published<std::uint64_t> authModeArrivals_{0};
+    Published<bool> trayShown_{false};
     // The signed-in account's user id as of the last resolution of the mode.
     std::mutex resolvedUserIDMutex_;
     std::optional<std::string> resolvedUserID_;

@@ -2,6 +2,11 @@
 
 namespace vask {
 
+std::string MainWindowModel::signedOutDescription(bool hasTray) {
+    return hasTray ? "Sign in from the Vask icon in the system tray to start chatting."
+                   : "Sign in to start chatting.";
+}
+
 void MainWindowModel::select(std::optional<SidebarSelection> selection) {
     selection_ = std::move(selection);
     if (selection_ && selection_->isChat() &&

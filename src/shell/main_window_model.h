@@ -40,8 +40,10 @@ class MainWindowModel {
     };
 
     static constexpr const char* signedOutTitle = "Signed Out";
-    static constexpr const char* signedOutDescription =
-        "Sign in from the Vask icon in the system tray to start chatting.";
+    static constexpr const char* signInTitle = "Sign In\u2026";
+    // The signed-out notice: the tray's icon is named only where it is shown; the window's own
+    // "Sign In…" is there either way.
+    static std::string signedOutDescription(bool hasTray);
     static constexpr const char* syncingText = "Syncing your messages\u2026";
 
     explicit MainWindowModel(Dependencies dependencies) : deps_(std::move(dependencies)) {}

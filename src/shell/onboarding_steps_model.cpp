@@ -13,8 +13,12 @@ namespace {
 // The access probe's answer when there is no file at the path.
 constexpr std::string_view probeNotFound = "chat.db not found";
 
-constexpr const char* menubarSentence =
+// How to come back to Vask, with its icon in a tray and without.
+constexpr const char* traySentence =
     "Vask lives in your system tray — click the icon any time to ask about your messages.";
+constexpr const char* noTraySentence =
+    "Vask keeps running in the background — open Vask again from your applications, or run "
+    "vask, any time to ask about your messages.";
 
 }  // namespace
 
@@ -221,7 +225,7 @@ OnboardingStepsModel::Page OnboardingStepsModel::page() const {
     switch (step.get()) {
         case OnboardingStep::welcome:
             return {"sparkles", "Welcome to Vask",
-                    "Chat with your message history — ask questions, vask details, and find "
+                    "Chat with your message history — ask questions, look up details, and find "
                     "anything across your conversations. Let's get you set up.",
                     true};
         case OnboardingStep::signIn:
@@ -255,12 +259,12 @@ OnboardingStepsModel::Page OnboardingStepsModel::page() const {
 }
 
 std::string OnboardingStepsModel::doneSubtitle() const {
+    const char* comeBack = deps_.hasTray && deps_.hasTray() ? traySentence : noTraySentence;
     const auto count = deps_.sync->messageCount.get();
     if (count < 1) {
-        return menubarSentence;
+        return comeBack;
     }
-    return "Indexed " + TokenCountFormat::exact(count, deps_.locale) + " messages. " +
-           menubarSentence;
+    return "Indexed " + TokenCountFormat::exact(count, deps_.locale) + " messages. " + comeBack;
 }
 
 OnboardingStepsModel::SignInStatus OnboardingStepsModel::signInStatus() const {

@@ -59,6 +59,8 @@ class OnboardingStepsModel : public std::enable_shared_from_this<OnboardingSteps
         std::function<AuthMode()> authMode;
         // Read when the window comes on screen.
         std::function<bool()> shouldPresentAtLaunch;
+        // Whether Vask's icon is in a tray, read when the last step is shown; empty: none.
+        std::function<bool()> hasTray = {};
         // The Messages database Vask reads, for the access step's explanation.
         std::filesystem::path chatDBPath;
         MainExecutor& main;

@@ -26,8 +26,9 @@ std::string abbreviatedDate(Clock::WallTime time, const std::string& locale = {}
 std::string abbreviatedDateTime(Clock::WallTime time, const std::string& locale = {},
                                 const std::string& timeZone = {});
 
-// In form order. The account needs a Google sign-in service and a known e-mail and is never
-// shown for an API key; the plan needs any credentials.
+// In form order. The account needs a Google sign-in service and is never shown for an API key:
+// signed in once the e-mail is known (with "Sign Out"), signed out at once (with "Sign In…", the
+// one way to sign in where there is no tray); the plan needs any credentials.
 std::vector<Section> sections(const AuthMode& mode, bool hasGoogleAuthService,
                               const std::optional<std::string>& userEmail);
 

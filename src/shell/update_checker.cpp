@@ -119,9 +119,30 @@ void UpdateChecker::showUpdateAlert(const std::string& newVersion) {
                       .informativeText = "Vask " + newVersion + " is available. You have " +
                                          deps_.currentVersion + ".",
                       .buttons = {"Download", "Later"}};
-    if (deps_.alerts.runModal(alert) == 0) {
-        deps_.urlOpener.open(deps_.downloadURL);
+    if (deps_.alerts.runModal(alert) != 0) {
+        return;
     }
+    // A page that did not open is said, with where it is, rather than dropped.
+    deps_.urlOpener.openReporting(
+        deps_.downloadURL, [weak = weak_from_this(), &main = deps_.main,
+                            url = deps_.downloadURL](std::optional<std::string> failure) {
+            if (!failure) {
+                return;
+            }
+            main.post([weak, url, failure = std::move(failure)] {
+                auto self = weak.lock();
+                if (!self) {
+                    return;
+                }
+                self->deps_.logger.error("update_download_open_failed", {{"error", *failure}});
+                self->deps_.alerts.runModal(
+                    {.style = Alert::Style::warning,
+                     .messageText = "The download page did not open",
+                     .informativeText = openFailureText("the download page", *failure) +
+                                        " Open " + url + " in a browser to get the update.",
+                     .buttons = {"OK"}});
+            });
+        });
 }
 
 }  // namespace vask

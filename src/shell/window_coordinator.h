@@ -45,6 +45,8 @@ class LastWindowPolicy {
         : hasTray_(hasTray), actions_(std::move(actions)) {}
 
     void lastWindowClosed();
+    // A tray that appeared after launch keeps Vask from then on.
+    void setHasTray(bool hasTray) { hasTray_ = hasTray; }
 
   private:
     bool hasTray_;

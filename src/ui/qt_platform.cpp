@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QDesktopServices>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -11,6 +10,10 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QWidget>
+
+#include "foundation/structured_logger.h"
+#include "platform/open_command.h"
+#include "platform/url.h"
 
 namespace vask::ui {
 
@@ -94,8 +97,40 @@ void QtClipboard::setText(const std::string& text) {
     QGuiApplication::clipboard()->setText(QString::fromStdString(text));
 }
 
+QtUrlOpener::QtUrlOpener() : opener_(std::make_unique<CommandUrlOpener>()) {}
+
+QtUrlOpener::~QtUrlOpener() = default;
+
 bool QtUrlOpener::open(const std::string& url) {
-    return QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+    return opener_->open(url);
+}
+
+void QtUrlOpener::openReporting(const std::string& url, Finished finished) {
+    opener_->openReporting(url, std::move(finished));
+}
+
+void openFor(QObject* asker, UrlOpener& opener, const std::string& url, const std::string& what,
+             std::function<void(const QString& failure)> failed) {
+    // The verdict may come on the opener's own thread: it reaches the asker on its thread.
+    opener.openReporting(url, [asker = QPointer<QObject>(asker), what, scheme = Url::parse(url),
+                               failed = std::move(failed)](std::optional<std::string> failure) {
+        if (!failure || qApp == nullptr) {
+            return;
+        }
+        QMetaObject::invokeMethod(
+            qApp,
+            [asker, what, scheme, failed, failure = std::move(failure)] {
+                static const StructuredLogger logger("ui");
+                logger.error("url_open_failed",
+                             {{"what", what},
+                              {"scheme", scheme ? scheme->scheme() : std::string("none")},
+                              {"error", *failure}});
+                if (asker && failed) {
+                    failed(QString::fromStdString(openFailureText(what, *failure)));
+                }
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 QtApplicationActivation::QtApplicationActivation() {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "platform/alert_presenter.h"
@@ -50,11 +51,25 @@ class QtClipboard final : public Clipboard {
     void setText(const std::string& text) override;
 };
 
-// Opens through the desktop (xdg-open and friends).
+// Opens through the desktop's opener (xdg-open), whose exit status says whether the address was
+// shown: a link nothing on the desktop takes is reported, not dropped.
 class QtUrlOpener final : public UrlOpener {
   public:
+    QtUrlOpener();
+    ~QtUrlOpener() override;
     bool open(const std::string& url) override;
+    void openReporting(const std::string& url, Finished finished) override;
+
+  private:
+    std::unique_ptr<UrlOpener> opener_;
 };
+
+// The one way a view opens an address: through `opener`, and when it was not shown, `failed`
+// runs on the GUI thread with the words to show ("Couldn't open the link (...)"), while
+// `asker` still exists. `what` names the address for the user ("the link", "the account
+// page"). The failure is logged too, without the address (it may be private).
+void openFor(QObject* asker, UrlOpener& opener, const std::string& url, const std::string& what,
+             std::function<void(const QString& failure)> failed);
 
 // The application becomes active when one of its windows gets the focus, and once right after
 // launch (a tray application may never have a focused window).

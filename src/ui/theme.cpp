@@ -1,13 +1,13 @@
 #include "ui/theme.h"
 
 #include <QApplication>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVariant>
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QFocusFrame>
 #include <QFrame>
+#include <QKeyEvent>
+#include <QPointer>
 #include <QPainter>
 #include <QProxyStyle>
 #include <QPushButton>
@@ -21,6 +21,7 @@
 #include <map>
 
 #include "platform/desktop_appearance.h"
+#include "ui/portal_reader.h"
 
 // The resources live in a static library, so nothing registers them unless asked.
 static void registerUIResources() {
@@ -146,6 +147,10 @@ class PlainDialogStyle final : public QProxyStyle {
 
     void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
                      const QWidget* widget) const override {
+        if (element == CE_FocusFrame) {
+            drawFocusRing(*option, painter);
+            return;
+        }
         const QStyleOptionButton* button = nullptr;
         if ((element == CE_PushButtonBevel || element == CE_PushButtonLabel) &&
             (button = brandButton(option, widget)) != nullptr) {
@@ -164,6 +169,14 @@ class PlainDialogStyle final : public QProxyStyle {
         QProxyStyle::drawControl(element, option, painter, widget);
     }
 
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override {
+        if (metric == PM_FocusFrameHMargin || metric == PM_FocusFrameVMargin) {
+            return focusRingMargin;
+        }
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+
     QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& contents,
                            const QWidget* widget) const override {
         if (type == CT_PushButton && brandButton(option, widget) != nullptr) {
@@ -173,6 +186,18 @@ class PlainDialogStyle final : public QProxyStyle {
     }
 
   private:
+    static constexpr int focusRingMargin = 3;
+
+    // The keyboard focus (KeyboardFocusRing): a rounded accent ring just outside the widget.
+    static void drawFocusRing(const QStyleOption& option, QPainter* painter) {
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(QPen(option.palette.color(QPalette::Active, QPalette::Highlight), 2));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRoundedRect(QRectF(option.rect).adjusted(1, 1, -1, -1), 5, 5);
+        painter->restore();
+    }
+
     // A rounded outline in the edge colour on the window's, the accent when hovered or focused;
     // prominent ones filled with the accent (faded when disabled); other disabled ones on
     // nothing.
@@ -206,15 +231,55 @@ class PlainDialogStyle final : public QProxyStyle {
     }
 };
 
-namespace da = desktop_appearance;
+// Rings the widget that took the keyboard focus from Tab or Shift+Tab, whatever draws it (flat
+// buttons, lists and fields styled without a focus look of their own would show none); a
+// pointer press puts the ring away until the next Tab.
+class KeyboardFocusRing final : public QObject {
+  public:
+    explicit KeyboardFocusRing(QApplication& app) : QObject(&app) {
+        app.installEventFilter(this);
+        connect(&app, &QApplication::focusChanged, this,
+                [this](QWidget*, QWidget* now) { follow(now); });
+    }
 
-constexpr const char* portalService = "org.freedesktop.portal.Desktop";
-constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
-constexpr const char* portalSettings = "org.freedesktop.portal.Settings";
-constexpr const char* appearanceNamespace = "org.freedesktop.appearance";
-constexpr const char* colorSchemeKey = "color-scheme";
-// A portal that does not answer at once is not waited for: the desktop's other signals remain.
-constexpr int portalTimeoutMs = 300;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key == Qt::Key_Tab || key == Qt::Key_Backtab) {
+                byKeyboard_ = true;
+            }
+        } else if (event->type() == QEvent::MouseButtonPress) {
+            byKeyboard_ = false;
+            if (frame_) {
+                frame_->setWidget(nullptr);
+                frame_->hide();
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    void follow(QWidget* now) {
+        if (!byKeyboard_ || now == nullptr || now->isWindow()) {
+            if (frame_) {
+                frame_->setWidget(nullptr);
+                frame_->hide();
+            }
+            return;
+        }
+        if (!frame_) {
+            frame_ = new QFocusFrame;
+            frame_->setObjectName("keyboardFocusRing");
+        }
+        frame_->setWidget(now);
+        frame_->show();
+    }
+
+    bool byKeyboard_ = false;
+    QPointer<QFocusFrame> frame_;
+};
+
+namespace da = desktop_appearance;
 
 bool platformThemeIs(const char* name) {
     return qEnvironmentVariable("QT_QPA_PLATFORMTHEME").split(':').contains(QString(name));
@@ -245,39 +310,10 @@ da::Preference qt6ctPreference() {
     return da::fromQtColorScheme(fileText(QString::fromStdString(conf.colorSchemePath)));
 }
 
-// The freedesktop appearance setting, where a settings portal runs.
-da::Preference portalPreference() {
-    auto bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        return da::Preference::none;
-    }
-    for (const char* method : {"ReadOne", "Read"}) {
-        auto call =
-            QDBusMessage::createMethodCall(portalService, portalPath, portalSettings, method);
-        call << QString(appearanceNamespace) << QString(colorSchemeKey);
-        const QDBusMessage reply = bus.call(call, QDBus::Block, portalTimeoutMs);
-        if (reply.type() == QDBusMessage::ErrorMessage &&
-            reply.errorName() == "org.freedesktop.DBus.Error.UnknownMethod") {
-            // A portal older than "ReadOne".
-            continue;
-        }
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-            break;
-        }
-        // "Read" wraps the value in one more variant than "ReadOne".
-        QVariant value = reply.arguments().constFirst();
-        while (value.canConvert<QDBusVariant>() &&
-               value.userType() == qMetaTypeId<QDBusVariant>()) {
-            value = value.value<QDBusVariant>().variant();
-        }
-        bool ok = false;
-        const uint scheme = value.toUInt(&ok);
-        if (ok) {
-            return da::fromColorScheme(scheme);
-        }
-    }
-    return da::Preference::none;
-}
+// The freedesktop appearance setting as the settings portal last answered it: nothing until it
+// answered, and where no portal runs. It is asked on the bus without waiting (PortalReader), so a
+// portal that is slow to answer never holds the windows up.
+da::Preference portalAnswer = da::Preference::none;
 
 // GTK's own settings, which follow the desktop's (XSETTINGS, GSettings), when the GTK platform
 // theme has GTK loaded: it is looked up in the process, never loaded for this.
@@ -327,6 +363,9 @@ class DesktopFollower final : public QObject {
             connect(&qt6ctFiles_, &QFileSystemWatcher::directoryChanged, this, filesChanged);
             watchQt6ctFiles();
         }
+        // The appearance applied at start did not wait for the portal: its answer is followed
+        // when it comes.
+        portalReader_.read();
     }
 
     bool eventFilter(QObject* watched, QEvent* event) override {
@@ -384,9 +423,14 @@ class DesktopFollower final : public QObject {
     std::function<void(Appearance)> changed_;
     QFileSystemWatcher qt6ctFiles_;
     bool pending_ = false;
+    // The portal's setting is read again when it may have changed, and followed once read.
+    PortalReader portalReader_{[this](da::Preference preference) {
+                                   portalAnswer = preference;
+                                   changeSeen();
+                               }};
     // Last, so that it stops first: nothing is posted to a follower that is going.
     da::PortalWatch portal_{[this] {
-        QMetaObject::invokeMethod(this, [this] { changeSeen(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this] { portalReader_.read(); }, Qt::QueuedConnection);
     }};
 };
 
@@ -436,10 +480,6 @@ QFont Theme::font(FontRole role) {
 
 QColor Theme::secondaryText() {
     return Shade(ThemeColour::secondary).colour();
-}
-
-QColor Theme::tertiaryText() {
-    return Shade(ThemeColour::tertiary).colour();
 }
 
 namespace {
@@ -503,6 +543,10 @@ void Theme::apply(QApplication& app, Appearance appearance) {
     if (dynamic_cast<PlainDialogStyle*>(QApplication::style()) == nullptr) {
         app.setStyle(new PlainDialogStyle);
     }
+    static QPointer<KeyboardFocusRing> focusRing;
+    if (!focusRing) {
+        focusRing = new KeyboardFocusRing(app);
+    }
     const auto brand = palette(appearance);
     QPalette p;
     p.setColor(QPalette::Window, brand.canvas);
@@ -546,7 +590,7 @@ void Theme::apply(QApplication& app, Appearance appearance) {
 Appearance Theme::desktopAppearance(QApplication& app) {
     // Where the desktop keeps its choice; qt6ct's own file first, as the one made for Qt
     // applications.
-    switch (da::firstPreference({qt6ctPreference(), portalPreference(), gtkPreference()})) {
+    switch (da::firstPreference({qt6ctPreference(), portalAnswer, gtkPreference()})) {
         case da::Preference::dark:
             return Appearance::dark;
         case da::Preference::light:

@@ -48,7 +48,8 @@ enum class ThemeColour {
 // A named colour, faded by `alpha`; or, made with `fixed`, one colour in both appearances.
 class Shade {
   public:
-    Shade(ThemeColour name, qreal alpha = 1.0) : name_(name), alpha_(alpha) {}  // NOLINT
+    // Implicit on purpose: every call that takes a shade takes a plain colour name too.
+    Shade(ThemeColour name, qreal alpha = 1.0) : name_(name), alpha_(alpha) {}
     static Shade fixed(const QColor& colour);
     // The colour in the application's current appearance.
     QColor colour() const;
@@ -78,7 +79,6 @@ class Theme {
     static BrandPalette palette() { return palette(current()); }
     static QFont font(FontRole role);
     static QColor secondaryText();
-    static QColor tertiaryText();
 
     // Registers the bundled icons; once, before any view is made.
     static void initResources();
@@ -86,8 +86,10 @@ class Theme {
     // Puts the application on the brand palette in the given appearance (Fusion style, so the
     // palette is honoured whatever the desktop's style).
     static void apply(QApplication& app, Appearance appearance);
-    // The appearance of the desktop itself, read from its palette beneath the brand's. Puts the
-    // brand palette back on the application before it returns.
+    // The appearance of the desktop itself: qt6ct's colours, the settings portal's last answer
+    // (asked without waiting by followDesktop(), none before it came), GTK's settings, else its
+    // palette beneath the brand's. Puts the brand palette back on the application before it
+    // returns. Never blocks.
     static Appearance desktopAppearance(QApplication& app);
     // Keeps the application on the desktop's appearance while it runs: when the desktop's theme
     // changes, the brand palette is applied again in the new appearance (every view repaints in

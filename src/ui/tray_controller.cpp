@@ -7,8 +7,10 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 #include "ui/brand_marks.h"
+#include "ui/tray_presence.h"
 
 namespace vask::ui {
 
@@ -29,8 +31,9 @@ QPoint popoverPosition(const QRect& anchor, const QSize& popover, const QRect& s
     return {x, y};
 }
 
-TrayController::TrayController(QWidget* popover, Actions actions, QObject* parent)
-    : QObject(parent), actions_(std::move(actions)) {
+TrayController::TrayController(QWidget* popover, Actions actions,
+                               std::unique_ptr<TrayPresence> presence, QObject* parent)
+    : QObject(parent), actions_(std::move(actions)), presence_(std::move(presence)) {
     setPopover(popover);
     const auto add = [this](const QString& title, const std::function<void()>& action) {
         QAction* item = menu_.addAction(title);
@@ -47,8 +50,28 @@ TrayController::TrayController(QWidget* popover, Actions actions, QObject* paren
     add("Quit", actions_.quit);
 }
 
+TrayController::~TrayController() = default;
+
 bool TrayController::install() {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (std::exchange(installed_, true)) {
+        return hasIcon();
+    }
+    if (!presence_) {
+        presence_ = std::make_unique<DesktopTrayPresence>();
+    }
+    connect(presence_.get(), &TrayPresence::mayHaveAppeared, this, [this] {
+        if (!hasIcon() && dock()) {
+            emit trayAppeared();
+        }
+    });
+    return dock();
+}
+
+bool TrayController::dock() {
+    if (icon_) {
+        return true;
+    }
+    if (!presence_->present()) {
         return false;
     }
     icon_ = std::make_unique<QSystemTrayIcon>(trayIcon());

@@ -8,13 +8,16 @@
 #include <functional>
 #include <memory>
 
+#include "ui/tray_presence.h"
+
 namespace vask::ui {
 
 // Where the popover goes: hanging from the anchor (the tray icon, or the pointer when the panel
 // gives no geometry), below it when there is room and above it otherwise, kept on the screen.
 QPoint popoverPosition(const QRect& anchor, const QSize& popover, const QRect& screen);
 
-// The panel's tray icon with its popover and right-click menu.
+// The panel's tray icon with its popover and right-click menu. A tray that comes after Vask (a
+// panel started later in the session) gets the icon when it appears.
 class TrayController : public QObject {
     Q_OBJECT
   public:
@@ -27,10 +30,16 @@ class TrayController : public QObject {
         std::function<void()> quit;
     };
 
-    TrayController(QWidget* popover, Actions actions, QObject* parent = nullptr);
+    // `presence` null: the desktop's own trays (DesktopTrayPresence).
+    TrayController(QWidget* popover, Actions actions,
+                   std::unique_ptr<TrayPresence> presence = nullptr, QObject* parent = nullptr);
+    ~TrayController() override;
 
-    // False where no tray exists (a bare X server, offscreen): then nothing is shown.
+    // Shows the icon where a tray exists and returns whether it does; where none does yet
+    // (a bare X server, offscreen, a panel still starting) nothing is shown until one appears,
+    // and then trayAppeared() tells.
     bool install();
+    bool hasIcon() const { return icon_ != nullptr; }
     QMenu* menu() { return &menu_; }
     // Shows the popover at the icon, or hides it when it is up.
     void togglePopover();
@@ -38,12 +47,18 @@ class TrayController : public QObject {
     // The popover built anew (a new appearance) takes the old one's place.
     void setPopover(QWidget* popover);
 
+  signals:
+    // The icon is in a tray that appeared after install().
+    void trayAppeared();
+
   protected:
     // While the popover is up it takes every click; a right click on the icon still opens the
     // menu.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // Shows the icon when a tray takes it; returns whether it is shown.
+    bool dock();
     // Where the icon is: the panel's geometry of it, else around where the popover was asked
     // for.
     QRect iconArea() const;
@@ -52,6 +67,8 @@ class TrayController : public QObject {
     QRect anchor_;
     Actions actions_;
     QMenu menu_;
+    std::unique_ptr<TrayPresence> presence_;
+    bool installed_ = false;
     std::unique_ptr<QSystemTrayIcon> icon_;
 };
 

@@ -121,30 +121,34 @@ TEST(ChatViewPresentationTest, ProgressReasoningAndErrorFollowTheState) {
               std::nullopt);
 }
 
-// While the keyring that holds the credentials is locked the chat says so, with the unlock,
+// While the keyring that holds the credentials is locked the chat says so once, with the unlock,
 // whether or not a question found it locked; a running question's progress is not covered.
-TEST(ChatViewPresentationTest, ALockedKeyringIsSaidWithItsUnlock) {
+TEST(ChatViewPresentationTest, ALockedKeyringIsSaidOnceWithItsUnlock) {
     ChatMessage q;
     const std::string locked(ChatViewModel::keyringLockedText);
     struct Case {
         const char* name;
         ChatState state;
-        std::optional<std::string> text;
+        std::optional<std::string> underQuestion;
+        std::optional<std::string> belowTranscript;
     };
     const Case cases[] = {
-        {"nothing asked", ChatState::idle(), locked},
-        {"answered before", ChatState::responded(q, q), locked},
-        {"a question failed otherwise", ChatState::failed(q, "Boom"), "Boom"},
-        {"a question runs", ChatState::sending(q, std::nullopt, std::nullopt), std::nullopt},
+        {"nothing asked", ChatState::idle(), std::nullopt, locked},
+        {"answered before", ChatState::responded(q, q), std::nullopt, locked},
+        {"a question failed otherwise", ChatState::failed(q, "Boom"), "Boom", locked},
+        {"a question found it locked", ChatState::failed(q, locked), locked, std::nullopt},
+        {"a question runs", ChatState::sending(q, std::nullopt, std::nullopt), std::nullopt,
+         std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(cp::errorRowText(c.state, true), c.text);
-        EXPECT_EQ(cp::errorRowText(c.state, false),
-                  c.state.asFailed() ? std::optional<std::string>("Boom") : std::nullopt);
+        EXPECT_EQ(cp::errorRowText(c.state), c.underQuestion);
+        EXPECT_EQ(cp::keyringRowText(c.state, true), c.belowTranscript);
+        EXPECT_EQ(cp::keyringRowText(c.state, false), std::nullopt);
     }
-    EXPECT_EQ(cp::errorRowAction(true), cp::unlockKeyringAction);
-    EXPECT_EQ(cp::errorRowAction(false), std::nullopt);
+    EXPECT_EQ(cp::errorRowAction(locked, true), cp::unlockKeyringAction);
+    EXPECT_EQ(cp::errorRowAction(locked, false), std::nullopt);
+    EXPECT_EQ(cp::errorRowAction("Boom", true), std::nullopt);
 }
 
 TEST(ChatViewPresentationTest, UsageLimitCopyPerTier) {
@@ -420,6 +424,21 @@ TEST(SourcesPresentationTest, MessagesLinkKeepsTheAddressAsOneValue) {
     for (const auto& [address, url] : cases) {
         EXPECT_EQ(MessagesTarget{address}.url(), url);
     }
+}
+
+// No Messages application: no card offers to open its conversation there.
+TEST(SourcesPresentationTest, MessagesLinkOnlyWhereMessagesAnswersIt) {
+    ConversationSource withTarget;
+    withTarget.messagesTarget = MessagesTarget{"+15550101"};
+    const ConversationSource withoutTarget;
+    EXPECT_EQ(cp::sourceMessagesLink(withTarget, true), "imessage:?addresses=+15550101");
+    EXPECT_EQ(cp::sourceMessagesLink(withTarget, false), std::nullopt);
+    EXPECT_EQ(cp::sourceMessagesLink(withoutTarget, true), std::nullopt);
+    EXPECT_FALSE(messagesApplicationPresent);
+    EXPECT_EQ(cp::openedThing("imessage:?addresses=1"), "the conversation in Messages");
+    EXPECT_EQ(cp::openedThing("IMESSAGE:?addresses=1"), "the conversation in Messages");
+    EXPECT_EQ(cp::openedThing("https://example.com"), "the link");
+    EXPECT_EQ(cp::openedThing(""), "the link");
 }
 
 TEST(LinkPolicyTest, OnlyWebLinksOpen) {

@@ -2,6 +2,7 @@
 #include <fstream>
 
 #include "chat_fixture.h"
+#include "engine/rlm_helper_error.h"
 #include "platform/error.h"
 #include "support/temp_dir.h"
 
@@ -58,10 +59,15 @@ TEST_F(ChatSessionsTest, ConstructionProblemsBecomeThePersistentError) {
     auto noHelper = dependencies();
     noHelper.helperRunnerFactory =
         [](PersonaContextHostFactory) -> std::shared_ptr<ChatHelperRunner> {
-        throw Error("Bundled RLM helper not found in app resources.");
+        throw RLMHelperError::plain(RLMHelperError::Case::missingBundledHelper);
     };
     model = ChatViewModel::make(std::move(noHelper));
-    EXPECT_EQ(model->lastError.get(), "Bundled RLM helper not found in app resources.");
+    // What is missing in this system's words, and what to do about it.
+    const auto error = model->lastError.get().value_or("");
+    for (const char* said : {"share/vask/rlm", "VASK_RLM_HELPER_CMD",
+                             "\"Your own history and the RLM helper\" in Vask's README"}) {
+        EXPECT_NE(error.find(said), std::string::npos) << said;
+    }
     const auto init = logs->events("chat_vm_init");
     ASSERT_FALSE(init.empty());
     EXPECT_EQ(init.back().metadata.at("has_helper"), "false");

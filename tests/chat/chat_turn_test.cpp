@@ -112,6 +112,42 @@ TEST_F(ChatTurnTest, WithoutAHelperTheQuestionFailsAtOnceAndIsKept) {
     EXPECT_EQ(worker.pendingCount(), 0u);
 }
 
+// Four questions without a helper, then one out of credit: every turn keeps its own error or
+// card, however many were asked after it.
+TEST_F(ChatTurnTest, EachUnansweredTurnKeepsWhatHappenedToIt) {
+    auto deps = dependencies();
+    deps.helperRunnerFactory = nullptr;
+    auto model = ChatViewModel::make(std::move(deps));
+    for (const char* question : {"one", "two", "three", "four"}) {
+        model->inputText.set(question);
+        model->send();
+    }
+    model->simulateOutOfCredit();
+    model->inputText.set("five");
+    model->send();
+    const auto transcript = model->transcript();
+    ASSERT_EQ(transcript.size(), 6u);
+    for (std::size_t i = 0; i < transcript.size(); ++i) {
+        SCOPED_TRACE(transcript[i].text);
+        const ChatState* ended = model->endedTurn(transcript[i].id);
+        ASSERT_NE(ended, nullptr);
+        if (i == 4) {
+            ASSERT_NE(ended->asUsageLimitReached(), nullptr);
+            EXPECT_EQ(ended->currentQuestion()->id, transcript[i].id);
+        } else {
+            ASSERT_NE(ended->asFailed(), nullptr);
+            EXPECT_EQ(ended->asFailed()->error,
+                      "RLM helper command not set. Set VASK_RLM_HELPER_CMD.");
+        }
+    }
+    // Switching away and back keeps them; an unknown question has none.
+    const auto session = model->currentSessionID.get();
+    model->startNewSession();
+    model->switchSession(session);
+    EXPECT_NE(model->endedTurn(transcript[0].id), nullptr);
+    EXPECT_EQ(model->endedTurn(Uuid::random()), nullptr);
+}
+
 TEST_F(ChatTurnTest, TurnCarriesItsSessionsHistoryAndCredentials) {
     auto model = makeTurnModel();
     defaults.set(AppEnvironment::instanceScopedKey("fileAccessEnabled"), true);
@@ -188,7 +224,9 @@ TEST_F(ChatTurnTest, AQuestionWaitsForCredentialsAndNamesALockedKeyring) {
         const auto* failed = model->state.get().asFailed();
         EXPECT_EQ(failed ? std::optional(failed->error) : std::nullopt, c.error);
         EXPECT_EQ(model->keyringLocked.get(), c.error.has_value());
-        EXPECT_EQ(chat_presentation::errorRowAction(model->keyringLocked.get()).has_value(),
+        EXPECT_EQ(chat_presentation::errorRowAction(failed ? failed->error : "",
+                                                    model->keyringLocked.get())
+                      .has_value(),
                   c.error.has_value());
         if (c.error) {
             ASSERT_EQ(model->transcript().size(), 1u) << "the question is kept";
@@ -421,6 +459,9 @@ TEST_F(ChatTurnTest, RecheckLeavesTheCardOnlyWhenCapacityIsBack) {
             return done;
         })) << c.name;
         EXPECT_EQ(model->usageLimit().has_value(), !c.cleared) << c.name;
+        // Capacity back: the card goes from under its question too.
+        const auto limited = model->transcript().back().id;
+        EXPECT_EQ(model->endedTurn(limited) != nullptr, !c.cleared) << c.name;
         EXPECT_EQ(logs->contains("usage_capacity_restored_upsell_dismissed"), c.cleared) << c.name;
         EXPECT_EQ(usageChanges, 1) << c.name;
         logs->clear();

@@ -7,6 +7,7 @@
 #include "proactive/proactive_surfaces.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
+#include "support/recording_opener.h"
 
 namespace vask {
 namespace {
@@ -17,13 +18,7 @@ AwaitingReply waiting(const std::string& chatId, std::int64_t ageSeconds, std::i
     return {chatId, "Name " + chatId, "+1555" + chatId, "hey", timestamp, now - ageSeconds};
 }
 
-struct RecordingOpener final : UrlOpener {
-    bool open(const std::string& url) override {
-        urls.push_back(url);
-        return false;  // nothing on the desktop handles it
-    }
-    std::vector<std::string> urls;
-};
+using test::RecordingOpener;
 
 struct RecordingClipboard final : Clipboard {
     void setText(const std::string& text) override { texts.push_back(text); }
@@ -33,6 +28,8 @@ struct RecordingClipboard final : Clipboard {
 class AwaitingScreenPresenterTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // Nothing on the desktop handles the Messages link unless a test says so.
+        opener.opens = false;
         defaults.set(ProactiveSurfaces::enabledKey(), true);
         defaults.set(PersonaDrafts::enabledKey(), false);
     }
@@ -259,18 +256,55 @@ TEST_F(AwaitingScreenPresenterTest, DraftEditorUnderItsRowAndSendCopiesAndOpens)
     EXPECT_TRUE(content.rows[1].editor->sendEnabled);
     EXPECT_GE(changes, 2);
 
-    presenter->drafts().sendInMessages(c1);
+    // No Messages application: the action copies and opens nothing.
+    EXPECT_EQ(content.sendLabel, "Copy Reply");
+    presenter->drafts().send(c1);
     EXPECT_EQ(clipboard.texts, std::vector<std::string>{"On my way"});
-    EXPECT_EQ(opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
-    // The link may go nowhere: the row says the draft was copied and keeps it.
+    EXPECT_TRUE(opener.urls.empty());
+    EXPECT_TRUE(logs->contains("draft_copied"));
+    // The row says the draft was copied and keeps it.
     content = presenter->content();
     ASSERT_TRUE(content.rows[1].editor);
-    EXPECT_EQ(content.rows[1].editor->notice, "Copied \xE2\x80\x94 paste it in your messages app");
+    EXPECT_EQ(content.rows[1].editor->notice, "Copied");
     EXPECT_EQ(content.rows[1].editor->text, "On my way");
     EXPECT_FALSE(content.rows[1].editor->status);
+    EXPECT_FALSE(content.openFailure);
     // Answered: the conversation leaves the list, and the copied draft with it.
     viewModel->replies().set({viewModel->replies().get()[1]});
     EXPECT_FALSE(presenter->drafts().draft().get());
+}
+
+// Where Messages answers the link, the draft's action opens the conversation too, and an opener
+// that fails is said on the screen.
+TEST_F(AwaitingScreenPresenterTest, SendInMessagesSaysWhenTheConversationDidNotOpen) {
+    messagesApp = true;
+    auto presenter = make({waiting("c1", 60, 1)});
+    const auto c1 = viewModel->replies().get()[0];
+    presenter->drafts().startDraft(c1);
+    settle();
+    auto content = presenter->content();
+    EXPECT_EQ(content.sendLabel, "Send in Messages");
+    int changes = 0;
+    auto observing = presenter->observe([&] { ++changes; });
+    presenter->drafts().send(c1);
+    EXPECT_EQ(clipboard.texts, std::vector<std::string>{"On my way"});
+    EXPECT_EQ(opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
+    settle();
+    content = presenter->content();
+    EXPECT_EQ(content.rows[0].editor->notice, "Copied");
+    EXPECT_EQ(content.openFailure, "Couldn't open the conversation in Messages (nothing on the "
+                                   "desktop opens it).");
+    EXPECT_GE(changes, 2);
+    EXPECT_TRUE(logs->contains("awaiting_reply_reveal_failed"));
+    EXPECT_FALSE(logs->mentions("+1555c1"));
+    // A verdict that comes after the screen went changes nothing.
+    opener.opens = true;
+    presenter->reveal(c1);
+    EXPECT_FALSE(presenter->content().openFailure);
+    opener.opens = false;
+    presenter->reveal(c1);
+    presenter.reset();
+    settle();
 }
 
 TEST_F(AwaitingScreenPresenterTest, DraftButtonFollowsBothSettings) {

@@ -210,7 +210,7 @@ TEST_F(ReplyDraftsTest, AFailedDraftIsAStatusNotTextAndCannotBeSent) {
     EXPECT_FALSE(failed->personaTier);
     EXPECT_TRUE(logs->contains("draft_failed"));
     EXPECT_FALSE(ReplyDrafts::canSend(failed));
-    drafts->sendInMessages(ann);
+    drafts->send(ann);
     EXPECT_TRUE(clipboard.texts.empty());
     EXPECT_TRUE(opened.empty());
 
@@ -262,7 +262,7 @@ TEST_F(ReplyDraftsTest, EditingAndSendingInMessages) {
         SCOPED_TRACE(c.text);
         drafts->setText(c.text);
         EXPECT_EQ(drafts->draft().get()->personaTier, "persona");  // other fields kept
-        drafts->sendInMessages(ann);
+        drafts->send(ann);
         EXPECT_EQ(clipboard.texts.size(), c.sends ? 1u : 0u);
         // Copied, said so, and kept: nothing on this desktop takes the user to the chat.
         ASSERT_TRUE(drafts->draft().get());

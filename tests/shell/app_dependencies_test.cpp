@@ -439,11 +439,14 @@ TEST(LastWindowPolicyTest, WithoutATrayTheLastWindowClosingSaysHowToComeBackOrQu
         bool shown;
         int tells;
         int quits;
+        // A tray that appeared after launch.
+        bool trayLater = false;
     };
     const std::vector<Case> cases{
         {"tray", true, true, 0, 0},
         {"no tray, notice shown", false, true, 1, 0},
         {"no tray, no notification server", false, false, 1, 1},
+        {"a tray that came later", false, false, 0, 0, true},
     };
     for (const auto& c : cases) {
         int tells = 0;
@@ -454,6 +457,9 @@ TEST(LastWindowPolicyTest, WithoutATrayTheLastWindowClosingSaysHowToComeBackOrQu
                                                     shown(c.shown);
                                                 },
                                             .quit = [&] { ++quits; }});
+        if (c.trayLater) {
+            policy.setHasTray(true);
+        }
         policy.lastWindowClosed();
         policy.lastWindowClosed();  // told once a run
         EXPECT_EQ(tells, c.tells) << c.name;

@@ -9,6 +9,7 @@
 #include "store/shadow_sync.h"
 #include "support/app_root_fixture.h"
 #include "sync_test_support.h"
+#include "support/recording_opener.h"
 
 namespace vask {
 namespace {
@@ -17,14 +18,7 @@ using Step = OnboardingStep;
 using Kind = GoogleSignInState::Kind;
 using Auth = ContactsAuthorizationState;
 
-struct RecordingOpener final : UrlOpener {
-    bool open(const std::string& url) override {
-        links.push_back(url);
-        return opens;
-    }
-    std::vector<std::string> links;
-    bool opens = true;
-};
+using test::RecordingOpener;
 
 // A model over a root of its own: a private home whose Messages database exists only when asked.
 struct StepsFixture : test::AppRootFixture {
@@ -169,12 +163,34 @@ TEST(OnboardingStepsModelTest, StatusTexts) {
     f.contacts().authorizationState.set(Auth::authorized);
     EXPECT_EQ(f.model->contactsStatus(), (Status{true, {{"Syncing contacts…", false}}}));
 
-    f.sync().messageCount.set(0);
-    EXPECT_EQ(f.model->doneSubtitle(),
-              "Vask lives in your system tray — click the icon any time to ask about your "
-              "messages.");
-    f.sync().messageCount.set(12345);
-    EXPECT_EQ(f.model->doneSubtitle().rfind("Indexed 12,345 messages. Vask lives", 0), 0u);
+    // The last step names the tray only while Vask's icon is in one.
+    struct Case {
+        bool tray;
+        std::int64_t count;
+        std::string subtitle;
+    };
+    const std::string tray =
+        "Vask lives in your system tray — click the icon any time to ask about your messages.";
+    const std::string noTray =
+        "Vask keeps running in the background — open Vask again from your applications, or run "
+        "vask, any time to ask about your messages.";
+    for (const auto& c : {Case{true, 0, tray}, Case{true, 12345, "Indexed 12,345 messages. " + tray},
+                          Case{false, 0, noTray},
+                          Case{false, 12345, "Indexed 12,345 messages. " + noTray}}) {
+        SCOPED_TRACE(c.subtitle);
+        f.root->trayShown().set(c.tray);
+        f.sync().messageCount.set(c.count);
+        EXPECT_EQ(f.model->doneSubtitle(), c.subtitle);
+    }
+}
+
+// The signed-out notice names the tray only where Vask's icon is in one; its own "Sign In…" is
+// there either way.
+TEST(OnboardingStepsModelTest, SignedOutWordsWithAndWithoutATray) {
+    EXPECT_EQ(MainWindowModel::signedOutDescription(true),
+              "Sign in from the Vask icon in the system tray to start chatting.");
+    EXPECT_EQ(MainWindowModel::signedOutDescription(false), "Sign in to start chatting.");
+    EXPECT_EQ(std::string(MainWindowModel::signInTitle), "Sign In\u2026");
 }
 
 // Nothing on Linux is called System Settings, Full Disk Access or a menu bar: every text the
@@ -182,7 +198,7 @@ TEST(OnboardingStepsModelTest, StatusTexts) {
 TEST(OnboardingStepsModelTest, NoShownTextNamesAFacilityLinuxLacks) {
     StepsFixture f;
     std::vector<std::string> shown{OnboardingStepsModel::relaunchToolTip,
-                                   MainWindowModel::signedOutDescription,
+                                   MainWindowModel::signedOutDescription(false),
                                    ShadowSyncError(ShadowSyncError::Case::chatDBNotFound).what()};
     const auto collect = [&shown](const OnboardingStepsModel::Status& status) {
         for (const auto& line : status.lines) {
@@ -287,7 +303,7 @@ TEST(OnboardingStepsModelTest, ResumingSkipsMetStepsAndNeverOpensSettingsWhenAcc
     EXPECT_EQ(f.model->step.get(), Step::done);
     EXPECT_TRUE(f.sync().hasSynced.get());
     EXPECT_EQ(f.savedStep(), 5);
-    EXPECT_TRUE(f.opener->links.empty());
+    EXPECT_TRUE(f.opener->urls.empty());
 }
 
 TEST(OnboardingStepsModelTest,
@@ -300,11 +316,11 @@ TEST(OnboardingStepsModelTest,
     f.model->primaryAction();
     f.drain();
     EXPECT_EQ(f.model->step.get(), Step::fullDiskAccess);
-    EXPECT_TRUE(f.opener->links.empty()) << "no file manager opens unasked";
+    EXPECT_TRUE(f.opener->urls.empty()) << "no file manager opens unasked";
 
     f.model->primaryAction();
     EXPECT_TRUE(std::filesystem::is_directory(f.chatDB.parent_path())) << "made when missing";
-    EXPECT_EQ(f.opener->links,
+    EXPECT_EQ(f.opener->urls,
               std::vector<std::string>{FullDiskAccessViewModel::fileURL(f.chatDB.parent_path())});
     EXPECT_EQ(f.access->lastError.get(), "chat.db not found") << "opened: no failure of its own";
 

@@ -42,9 +42,15 @@ TEST(SettingsPresenter, SectionsFollowTheAccount) {
         std::vector<Section> expected;
     };
     const std::vector<Case> cases = {
+        // Signed out, the account section offers a way to sign in.
         {"signed out",
          AuthMode::none(),
          true,
+         std::nullopt,
+         {Section::account, Section::contacts, Section::memory, Section::proactive}},
+        {"signed out without a sign-in service",
+         AuthMode::none(),
+         false,
          std::nullopt,
          {Section::contacts, Section::memory, Section::proactive}},
         {"signed in with e-mail",

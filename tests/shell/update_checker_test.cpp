@@ -6,6 +6,7 @@
 #include "platform/manual_executor.h"
 #include "shell/popover_presenter.h"
 #include "support/log_capture.h"
+#include "support/recording_opener.h"
 #include "support/stub_http_server.h"
 
 namespace vask {
@@ -42,13 +43,7 @@ struct RecordingAlerts final : AlertPresenter {
     int answer = 0;
 };
 
-struct RecordingOpener final : UrlOpener {
-    bool open(const std::string& url) override {
-        opened.push_back(url);
-        return true;
-    }
-    std::vector<std::string> opened;
-};
+using test::RecordingOpener;
 
 struct CheckerFixture {
     test::StubHttpServer server;
@@ -87,7 +82,24 @@ TEST(UpdateCheckerTest, ChecksOncePerProcessAndOffersTheDownload) {
     EXPECT_EQ(f.alerts.shown[0].messageText, "Update Available");
     EXPECT_EQ(f.alerts.shown[0].informativeText, "Vask 1.3.0 is available. You have 1.2.0.");
     EXPECT_EQ(f.alerts.shown[0].buttons, (std::vector<std::string>{"Download", "Later"}));
-    EXPECT_EQ(f.opener.opened, std::vector<std::string>{"https://example.com/download"});
+    EXPECT_EQ(f.opener.urls, std::vector<std::string>{"https://example.com/download"});
+}
+
+// "Download" on a desktop where nothing opens the page: an alert says so and where the page is.
+TEST(UpdateCheckerTest, ADownloadPageThatDidNotOpenIsSaid) {
+    test::LogCapture log;
+    CheckerFixture f;
+    f.opener.opens = false;
+    f.server.script("GET", "/version.json",
+                    {test::StubHttpServer::Reply::json(200, R"({"version": "1.3.0"})")});
+    f.check();
+    f.main.runUntilIdle();
+    ASSERT_EQ(f.alerts.shown.size(), 2u);
+    EXPECT_EQ(f.alerts.shown[1].messageText, "The download page did not open");
+    EXPECT_EQ(f.alerts.shown[1].informativeText,
+              "Couldn't open the download page (nothing on the desktop opens it). Open "
+              "https://example.com/download in a browser to get the update.");
+    EXPECT_TRUE(log->contains("update_download_open_failed"));
 }
 
 TEST(UpdateCheckerTest, AnUnreadableFeedIsLoggedAndShowsNothing) {
@@ -110,7 +122,7 @@ TEST(UpdateCheckerTest, LaterOpensNothingAndAnOlderFeedIsSilent) {
     f.server.script("GET", "/version.json", {test::StubHttpServer::Reply::json(200, R"({"version": "2"})")});
     f.check();
     EXPECT_EQ(f.alerts.shown.size(), 1u);
-    EXPECT_TRUE(f.opener.opened.empty());
+    EXPECT_TRUE(f.opener.urls.empty());
 
     CheckerFixture older;
     older.server.script("GET", "/version.json",

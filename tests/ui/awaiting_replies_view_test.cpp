@@ -23,6 +23,7 @@
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
+#include "support/recording_opener.h"
 
 namespace vask::ui {
 namespace {
@@ -34,13 +35,7 @@ struct RecordingClipboard final : Clipboard {
     std::vector<std::string> texts;
 };
 
-struct RecordingOpener final : UrlOpener {
-    bool open(const std::string& url) override {
-        urls.push_back(url);
-        return true;
-    }
-    std::vector<std::string> urls;
-};
+using test::RecordingOpener;
 
 AwaitingReply waiting(const std::string& chatId, const std::string& name, std::int64_t age) {
     return {chatId, name, "+1555" + chatId, "see you?", now - age, now - age};
@@ -264,11 +259,12 @@ TEST(AwaitingRepliesDetailView, FailedDraftShowsAStatusAndSendWaitsForText) {
     editor->setPlainText("  Running late, 10 min  ");
     EXPECT_EQ(screen.find<QPlainTextEdit>("awaiting.draftText"), editor);
     EXPECT_TRUE(send->isEnabled());
+    // No Messages application: the action copies the reply and opens nothing.
+    EXPECT_EQ(send->text(), "Copy Reply");
     send->click();
     EXPECT_EQ(screen.clipboard.texts, std::vector<std::string>{"Running late, 10 min"});
-    EXPECT_EQ(screen.opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
-    // The link may lead nowhere: the row's status line says where the draft went, and the
-    // draft stays until dismissed.
+    EXPECT_TRUE(screen.opener.urls.empty());
+    // The row's status line says the draft was copied, and the draft stays until dismissed.
     EXPECT_TRUE(screen.visible("awaiting.draftNotice"));
     EXPECT_EQ(screen.find<QLabel>("awaiting.draftNotice")->text().toStdString(),
               std::string(ReplyDrafts::copiedText));
@@ -371,6 +367,19 @@ TEST(AwaitingRepliesDetailView, RevealInMessagesIsOfferedWhereMessagesAnswers) {
     EXPECT_EQ(actions[1]->text(), "Reveal in Messages");
     actions[1]->trigger();
     EXPECT_EQ(screen.opener.urls, std::vector<std::string>{"imessage:?addresses=+1555c1"});
+    screen.settle();
+    EXPECT_FALSE(screen.visible("awaiting.openFailure"));
+    // The conversation did not open: the screen says so in words, and the next try clears it.
+    screen.opener.opens = false;
+    actions[1]->trigger();
+    screen.settle();
+    ASSERT_TRUE(screen.visible("awaiting.openFailure"));
+    EXPECT_EQ(screen.find<QLabel>("awaiting.openFailure")->text(),
+              "Couldn't open the conversation in Messages (nothing on the desktop opens it).");
+    screen.opener.opens = true;
+    actions[1]->trigger();
+    screen.settle();
+    EXPECT_FALSE(screen.visible("awaiting.openFailure"));
 }
 
 TEST(AwaitingRepliesDetailView, BuildsOverTheApplicationsRoot) {

@@ -25,6 +25,7 @@
 #include "ui/chat/message_bubble.h"
 #include "ui/chat/thinking_view.h"
 #include "ui/theme.h"
+#include "support/recording_opener.h"
 
 namespace vask::ui {
 namespace {
@@ -39,13 +40,7 @@ bool spinUntil(Predicate done) {
     return done();
 }
 
-struct RecordingOpener final : UrlOpener {
-    bool open(const std::string& url) override {
-        urls.push_back(url);
-        return true;
-    }
-    std::vector<std::string> urls;
-};
+using test::RecordingOpener;
 
 void press(QWidget* target, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
     QKeyEvent event(QEvent::KeyPress, key, modifiers, key == Qt::Key_Return ? "\r" : QString());
@@ -282,6 +277,44 @@ TEST_F(ChatViewTest, TailShowsTheEmptyStateErrorOrUsageCardNeverTwo) {
         const bool empty = c.state.isIdle();
         EXPECT_EQ(visible<QWidget>(view.get(), "chatEmptyState").size(), empty ? 1U : 0U) << c.name;
     }
+}
+
+// "Manage Subscription" with an opener that fails: the view says what did not open, until the
+// next address opens.
+TEST_F(ChatViewTest, AnOpenerThatFailsIsSaidAboveTheComposer) {
+    const auto q = test::message(ChatRole::user, "q");
+    auto model = makeModel(false);
+    auto view = makeView(model);
+    model->state.set(ChatState::usageLimitReached(q, AuthType::customerToken, "max"));
+    const auto action = [&] { return visible<QPushButton>(view.get(), "usageLimitAction"); };
+    ASSERT_EQ(action().size(), 1U);
+    EXPECT_FALSE(view->openFailureLabel()->isVisibleTo(view.get()));
+    opener.opens = false;
+    action().front()->click();
+    ASSERT_TRUE(spinUntil([&] { return view->openFailureLabel()->isVisibleTo(view.get()); }));
+    EXPECT_EQ(view->openFailureLabel()->text(),
+              "Couldn't open the account page (nothing on the desktop opens it).");
+    EXPECT_TRUE(logs->contains("url_open_failed"));
+    EXPECT_FALSE(logs->mentions("cloud.example"));
+    opener.opens = true;
+    action().front()->click();
+    QApplication::processEvents();
+    EXPECT_FALSE(view->openFailureLabel()->isVisibleTo(view.get()));
+}
+
+// Two questions without a helper: each keeps its error row under it.
+TEST_F(ChatViewTest, EveryFailedTurnKeepsItsErrorInTheTranscript) {
+    auto deps = dependencies(false);
+    deps.helperRunnerFactory = nullptr;
+    auto model = loaded(ChatViewModel::make(std::move(deps)));
+    auto view = makeView(model);
+    for (const char* question : {"one", "two"}) {
+        model->inputText.set(question);
+        view->sendButton()->click();
+    }
+    EXPECT_EQ(visible<QWidget>(view.get(), "chatErrorRow").size(), 2U);
+    model->state.set(ChatState::sending(test::message(ChatRole::user, "three"), {}, {}));
+    EXPECT_EQ(visible<QWidget>(view.get(), "chatErrorRow").size(), 2U);
 }
 
 TEST_F(ChatViewTest, ProgressAndReasoningFollowTheRunningTurn) {
@@ -669,7 +702,9 @@ TEST_F(ChatViewTest, SavedChatsLoadingShowsTheLoadingStateAndHoldsSending) {
 // --- Message bubble ---------------------------------------------------------------------------
 
 MessageBubble::Actions bubbleActions(std::vector<std::string>& opened,
-                                     std::vector<Uuid>* undone = nullptr) {
+                                     std::vector<Uuid>* undone = nullptr,
+                                     bool messagesApp = true) {
+    const auto record = [&opened](const std::string& url) { opened.push_back(url); };
     return {.undoAutoSave =
                 [undone](const Uuid& id) {
                     if (undone) {
@@ -677,7 +712,9 @@ MessageBubble::Actions bubbleActions(std::vector<std::string>& opened,
                     }
                 },
             .openSettings = {},
-            .openURL = [&opened](const std::string& url) { opened.push_back(url); },
+            .openURL = record,
+            .openInMessages =
+                messagesApp ? std::function<void(const std::string&)>(record) : nullptr,
             .now = [] { return now; }};
 }
 
@@ -734,6 +771,17 @@ TEST(MessageBubbleTest, ConversationCardsShowThreeMessagesAndOpenMessages) {
               "Show fewer messages");
     visible<QPushButton>(&bubble, "openInMessages").front()->click();
     EXPECT_EQ(opened, std::vector<std::string>{"imessage:?addresses=+15550101"});
+}
+
+// No Messages application (Linux): the card has no arrow that could only go nowhere.
+TEST(MessageBubbleTest, WithoutAMessagesApplicationTheCardHasNoArrow) {
+    std::vector<std::string> opened;
+    MessageBubble bubble(chat_samples::answer("a", 1, 0, now), true,
+                         bubbleActions(opened, nullptr, false));
+    visible<QPushButton>(&bubble, "sourcesToggle").front()->click();
+    EXPECT_EQ(visible<QWidget>(&bubble, "conversationSourceCard").size(), 1U);
+    EXPECT_TRUE(visible<QPushButton>(&bubble, "openInMessages").empty());
+    EXPECT_TRUE(opened.empty());
 }
 
 TEST(MessageBubbleTest, OnlyWebLinksOpenAndTheTargetShowsOnHover) {

@@ -148,6 +148,31 @@ TEST(MainWindowTest, DetailFollowsCredentialsAndSynchronisation) {
     }
 }
 
+// Signed out, the window has its own way to sign in, and names the tray only where Vask's icon
+// is in one.
+TEST(MainWindowTest, SignedOutOffersSignInAndNamesTheTrayOnlyWhereThereIsOne) {
+    for (const bool tray : {false, true}) {
+        SCOPED_TRACE(tray ? "tray" : "no tray");
+        WindowFixture f;
+        f.chat.hasCredentials = false;
+        int signIns = 0;
+        auto deps = f.dependencies();
+        deps.hasTray = [tray] { return tray; };
+        deps.signIn = [&signIns] { ++signIns; };
+        MainWindow window(std::move(deps));
+        window.show();
+        auto* description = window.findChild<QLabel*>("signed-out-description");
+        ASSERT_NE(description, nullptr);
+        EXPECT_TRUE(description->isVisibleTo(&window));
+        EXPECT_EQ(description->text().contains("tray"), tray);
+        auto* signIn = window.findChild<QPushButton*>("signed-out-sign-in");
+        ASSERT_NE(signIn, nullptr);
+        EXPECT_EQ(signIn->text(), "Sign In\u2026");
+        signIn->click();
+        EXPECT_EQ(signIns, 1);
+    }
+}
+
 TEST(MainWindowTest, AppearingSelectsTheCurrentSessionAndPickingARowSwitches) {
     WindowFixture f;
     f.window->show();

@@ -1,4 +1,6 @@
+#include <QApplication>
 #include <QClipboard>
+#include <QFocusEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLabel>
@@ -26,6 +28,7 @@
 #include "ui/onboarding/onboarding_controls.h"
 #include "ui/onboarding/onboarding_view.h"
 #include "ui/single_instance.h"
+#include "support/recording_opener.h"
 
 namespace vask::ui {
 namespace {
@@ -59,13 +62,7 @@ struct ReturningBrowser final : WebAuthenticationSession {
     MainExecutor& main;
 };
 
-struct RecordingOpener final : UrlOpener {
-    bool open(const std::string& url) override {
-        links.push_back(url);
-        return true;
-    }
-    std::vector<std::string> links;
-};
+using test::RecordingOpener;
 
 // The onboarding window over a root of its own: a signed-out private home without a Messages
 // database yet, a vCard folder, manual executors, a fake clock and a stand-in cloud backend.
@@ -261,14 +258,14 @@ TEST(OnboardingWindowTest, WalkFromASignedOutHomeToTheMainWindow) {
     EXPECT_EQ(f.primary(), enabled("Open Folder"));
     EXPECT_TRUE(f.shows("onboarding.relaunch"));
     EXPECT_NE(f.subtitle().find(f.chatDB.string()), std::string::npos);
-    EXPECT_TRUE(f.opener->links.empty());
+    EXPECT_TRUE(f.opener->urls.empty());
     f.button("onboarding.primaryCTA")->click();
-    EXPECT_EQ(f.opener->links,
+    EXPECT_EQ(f.opener->urls,
               std::vector<std::string>{FullDiskAccessViewModel::fileURL(f.chatDB.parent_path())});
     f.clock.advance(OnboardingStepsModel::accessPollInterval);
     f.drain();
     EXPECT_EQ(f.statusLines("onboarding.accessStatus"), QStringList{"Waiting for access…"});
-    EXPECT_EQ(f.view->findChild<QLineEdit*>("onboarding.accessFolder")->text().toStdString(),
+    EXPECT_EQ(f.view->findChild<PathField*>("onboarding.accessFolder")->path().toStdString(),
               f.chatDB.parent_path().string());
     EXPECT_EQ(f.view->findChild<QLabel*>("onboarding.accessFile")->text(),
               "chat.db is not in this folder yet.");
@@ -346,12 +343,40 @@ TEST(OnboardingControlsTest, DotsButtonAndNotices) {
     // Nothing to switch on: the folder, selectable to copy, and what is in it.
     FullDiskAccessHint hint;
     hint.setFolder({"/home/ada/Library/Messages", "chat.db is not in this folder yet.", false});
-    EXPECT_EQ(hint.folderPath()->text(), "/home/ada/Library/Messages");
+    EXPECT_EQ(hint.folderPath()->path(), "/home/ada/Library/Messages");
     EXPECT_TRUE(hint.folderPath()->isReadOnly());
+    EXPECT_TRUE(hint.folderPath()->toolTip().startsWith("/home/ada/Library/Messages\n"));
     EXPECT_EQ(hint.fileState()->text(), "chat.db is not in this folder yet.");
     for (auto* child : hint.findChildren<QWidget*>()) {
         EXPECT_FALSE(child->accessibleName().contains("switched on"));
     }
+}
+
+// A long path shows its start and its end, the folder's name; focused, the whole path is there,
+// selected, to copy.
+TEST(OnboardingControlsTest, ALongFolderPathKeepsItsEndInView) {
+    const QString path =
+        "/home/ada-with-a-long-name/some/deeply/nested/folder/of/exports/Library/Messages";
+    QWidget window;
+    auto* field = new PathField(&window);
+    field->setGeometry(0, 30, 200, 24);
+    field->setPath(path);
+    window.show();
+    QApplication::processEvents();
+    EXPECT_TRUE(field->text().startsWith("/home"));
+    EXPECT_TRUE(field->text().endsWith("Messages")) << field->text().toStdString();
+    EXPECT_LT(field->text().size(), path.size());
+    EXPECT_TRUE(field->toolTip().startsWith(path));
+    QFocusEvent in(QEvent::FocusIn, Qt::TabFocusReason);
+    QApplication::sendEvent(field, &in);
+    EXPECT_EQ(field->text(), path);
+    EXPECT_EQ(field->selectedText(), path);
+    QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+    QApplication::sendEvent(field, &out);
+    EXPECT_TRUE(field->text().endsWith("Messages"));
+    // A short path is shown whole.
+    field->setPath("/home/ada");
+    EXPECT_EQ(field->text(), "/home/ada");
 }
 
 // A relaunched instance says that it runs before it waits for the lock, and takes the lock over

@@ -93,6 +93,25 @@ TEST(PopoverTest, SignedOutShowsTheSetupPromptAndChecksNothingButUpdates) {
     EXPECT_FALSE(f.menu->isVisible());
 }
 
+// The popover has an outline all round, in both appearances, so it stands apart from the
+// windows behind it.
+TEST(PopoverTest, AnOutlineSetsThePopoverOff) {
+    PopoverFixture f(false);
+    f.menu->show();
+    f.drain();
+    const QImage image = f.menu->grab().toImage();
+    const QColor canvas = f.menu->palette().color(QPalette::Window);
+    const QColor outline = VaskMenu::outline().colour();
+    ASSERT_NE(outline.rgb(), canvas.rgb());
+    const int w = image.width() - 1;
+    const int h = image.height() - 1;
+    for (const QPoint corner : {QPoint(w / 2, 0), QPoint(w / 2, h), QPoint(0, h / 2),
+                                QPoint(w, h / 2)}) {
+        EXPECT_NE(image.pixelColor(corner).rgb(), canvas.rgb())
+            << corner.x() << "," << corner.y();
+    }
+}
+
 TEST(PopoverTest, SignedInWithAccessSyncsOnceAndShowsTheChatWithItsCount) {
     PopoverFixture f(true);
     f.signIn();

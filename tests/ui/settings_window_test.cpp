@@ -12,6 +12,8 @@
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
 #include "support/app_root_fixture.h"
+#include "support/log_capture.h"
+#include "support/recording_opener.h"
 #include "ui/memory/memory_settings_panel.h"
 #include "ui/settings/account_settings_panel.h"
 #include "ui/settings/billing_settings_panel.h"
@@ -38,8 +40,9 @@ struct SettingsFixture : test::AppRootFixture {
         drain();
     }
 
-    void open() {
+    void open(UrlOpener* opener = nullptr) {
         SettingsWindowHooks hooks;
+        hooks.urlOpener = opener;
         hooks.refreshChatCredentials = {[this] { ++credentialRefreshes; }};
         hooks.makeBillingViewModel = [this] {
             return BillingViewModel::make({
@@ -84,10 +87,19 @@ struct SettingsFixture : test::AppRootFixture {
     int onboardingOpened = 0;
 };
 
-TEST(SettingsWindowTest, SignedOutShowsContactsMemoryAndProactiveOnly) {
+// Signed out, the account section is the way back in (where there is no tray, the only one):
+// "Not signed in" and "Sign In…", which opens onboarding's sign-in.
+TEST(SettingsWindowTest, SignedOutOffersSignInAboveContactsMemoryAndProactive) {
     SettingsFixture f;
     f.open();
-    EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"contacts", "memory", "proactive"}));
+    EXPECT_EQ(f.visibleSections(),
+              (std::vector<std::string>{"account", "contacts", "memory", "proactive"}));
+    auto* signIn = f.window->findChild<QPushButton*>("sign-in-button");
+    ASSERT_NE(signIn, nullptr);
+    EXPECT_TRUE(signIn->isVisibleTo(f.window.get()));
+    EXPECT_FALSE(f.window->findChild<QPushButton*>("sign-out-button")->isVisibleTo(f.window.get()));
+    signIn->click();
+    EXPECT_EQ(f.onboardingOpened, 1);
 }
 
 // The window opens within the screen's available area with its frame (the form scrolls; how it
@@ -150,7 +162,7 @@ TEST(SettingsWindowTest, SignedInShowsEverySectionAccountFirst) {
     EXPECT_EQ(f.window->billingViewModel()->state.get().kind(), BillingState::Kind::loading);
 }
 
-TEST(SettingsWindowTest, SigningOutHidesTheAccountAndPlanAndOpensOnboarding) {
+TEST(SettingsWindowTest, SigningOutHidesThePlanOffersSignInAndOpensOnboarding) {
     SettingsFixture f;
     f.signIn();
     f.open();
@@ -158,7 +170,9 @@ TEST(SettingsWindowTest, SigningOutHidesTheAccountAndPlanAndOpensOnboarding) {
     // The credentials are removed on the worker; the window follows when that is done.
     EXPECT_EQ(f.onboardingOpened, 0);
     f.drain();
-    EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"contacts", "memory", "proactive"}));
+    EXPECT_EQ(f.visibleSections(),
+              (std::vector<std::string>{"account", "contacts", "memory", "proactive"}));
+    EXPECT_TRUE(f.window->findChild<QPushButton*>("sign-in-button")->isVisibleTo(f.window.get()));
     EXPECT_FALSE(f.window->isVisible());
     EXPECT_EQ(f.credentialRefreshes, 1);
     EXPECT_EQ(f.mainClosed, 1);
@@ -224,6 +238,39 @@ TEST(SettingsWindowTest, PlanRowsFollowTheLoadedFigures) {
 
     f.window->billingViewModel()->state.set(BillingState::loading());
     EXPECT_FALSE(panel->findChild<QWidget*>("refresh-plan-button")->isVisibleTo(panel));
+}
+
+// "Manage Subscription" with an opener that fails: the plan says what did not open, and says
+// it no more once the page opened.
+TEST(SettingsWindowTest, AnAccountPageThatDidNotOpenIsSaid) {
+    test::RecordingOpener opener;
+    opener.opens = false;
+    test::LogCapture logs;
+    SettingsFixture f;
+    f.signIn();
+    f.open(&opener);
+    ManagedBillingInfo plan;
+    plan.tierDisplayName = "Pro";
+    plan.priceAmountCents = 999;
+    plan.priceInterval = "month";
+    f.window->billingViewModel()->state.set(BillingState::loaded(plan));
+    auto* panel = f.window->billingPanel();
+    const auto failure = [panel] {
+        auto* label = panel->findChild<QLabel*>("account-page-failure");
+        return label && label->isVisibleTo(panel) ? label->text() : QString();
+    };
+    panel->findChild<QPushButton*>("manage-subscription-link")->click();
+    for (int i = 0; i < 100 && failure().isEmpty(); ++i) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_EQ(failure(), "Couldn't open the account page (nothing on the desktop opens it).");
+    ASSERT_EQ(opener.urls.size(), 1U);
+    EXPECT_TRUE(opener.urls[0].ends_with("/account")) << opener.urls[0];
+    EXPECT_TRUE(logs->contains("url_open_failed"));
+    opener.opens = true;
+    panel->findChild<QPushButton*>("manage-subscription-link")->click();
+    QApplication::processEvents();
+    EXPECT_EQ(failure(), QString());
 }
 
 }  // namespace

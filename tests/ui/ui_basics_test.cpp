@@ -1,5 +1,11 @@
 #include <QApplication>
 #include <QBuffer>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <QElapsedTimer>
+#include <QFocusFrame>
 #include <QHash>
 #include <QImage>
 #include <QImageReader>
@@ -8,7 +14,9 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QPointer>
+#include <QProcess>
 #include <QStackedWidget>
 #include <QVariantAnimation>
 
@@ -26,11 +34,13 @@
 
 #include "support/temp_dir.h"
 #include "ui/brand_marks.h"
+#include "ui/portal_reader.h"
 #include "ui/qt_platform.h"
 #include "ui/single_instance.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
 #include "ui/tray_controller.h"
+#include "ui/tray_presence.h"
 #include "ui/window_fit.h"
 #include "ui/window_registry.h"
 
@@ -144,6 +154,239 @@ TEST(TrayControllerTest, ARightClickOnTheIconWhileThePopoverIsUpOpensTheMenu) {
         EXPECT_EQ(tray.menu()->isVisible(), c.menu) << c.name;
         tray.menu()->hide();
     }
+}
+
+// A panel started after Vask: no icon at first, and the icon as soon as the tray appears,
+// announced once.
+TEST(TrayControllerTest, ATrayThatAppearsLaterGetsTheIcon) {
+    struct FakePresence final : TrayPresence {
+        bool present() override {
+            ++asked;
+            return there;
+        }
+        bool there = false;
+        int asked = 0;
+    };
+    auto owned = std::make_unique<FakePresence>();
+    FakePresence* presence = owned.get();
+    QWidget popover;
+    TrayController tray(&popover,
+                        {.openVask = [] {},
+                         .openSettings = [] {},
+                         .showAbout = [] {},
+                         .checkForUpdates = {},
+                         .quit = [] {}},
+                        std::move(owned));
+    int appeared = 0;
+    QObject::connect(&tray, &TrayController::trayAppeared, [&] { ++appeared; });
+    EXPECT_FALSE(tray.install());
+    EXPECT_FALSE(tray.hasIcon());
+    // Word of a tray that is not (yet) there changes nothing.
+    emit presence->mayHaveAppeared();
+    EXPECT_FALSE(tray.hasIcon());
+    EXPECT_EQ(appeared, 0);
+    presence->there = true;
+    emit presence->mayHaveAppeared();
+    EXPECT_TRUE(tray.hasIcon());
+    EXPECT_EQ(appeared, 1);
+    // Docked: later word (a tray restarting) is the toolkit's to follow.
+    const int asked = presence->asked;
+    emit presence->mayHaveAppeared();
+    EXPECT_EQ(appeared, 1);
+    EXPECT_EQ(presence->asked, asked);
+    EXPECT_TRUE(tray.install());
+}
+
+// Tab rings the widget it reached, even one drawn without a focus look of its own; a pointer
+// press puts the ring away.
+TEST(ThemeTest, TabRingsTheWidgetItReaches) {
+    QWidget window;
+    auto* first = new QPushButton("First", &window);
+    auto* flat = new QPushButton("Flat", &window);
+    flat->setFlat(true);
+    flat->setStyleSheet("QPushButton { border: none; background: transparent; }");
+    flat->move(0, 40);
+    window.resize(200, 100);
+    window.show();
+    window.activateWindow();
+    first->setFocus();
+    ASSERT_TRUE(spinUntil([&] { return first->hasFocus(); }));
+    QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QApplication::sendEvent(first, &tab);
+    ASSERT_TRUE(flat->hasFocus());
+    auto* ring = window.findChild<QFocusFrame*>("keyboardFocusRing");
+    ASSERT_NE(ring, nullptr);
+    EXPECT_TRUE(ring->isVisible());
+    EXPECT_EQ(ring->widget(), flat);
+    // The ring is drawn in the accent, around the widget.
+    QApplication::processEvents();
+    const QImage image = ring->grab().toImage();
+    const QColor accent = Theme::palette(Appearance::light).accent;
+    int ringPixels = 0;
+    for (int x = 0; x < image.width(); ++x) {
+        ringPixels += image.pixelColor(x, 1).rgb() == accent.rgb() ? 1 : 0;
+    }
+    EXPECT_GT(ringPixels, image.width() / 2);
+
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(2, 2), QPointF(first->mapToGlobal(QPoint(2, 2))),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(first, &press);
+    EXPECT_FALSE(ring->isVisible());
+}
+
+// A settings portal on a bus of the test's own, answering only when the test says so.
+class HeldPortal final : public QDBusVirtualObject {
+  public:
+    explicit HeldPortal(QDBusConnection bus) : bus_(std::move(bus)) {}
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
+        if (message.member() == "ReadOne" && !knowsReadOne) {
+            bus_.send(message.createErrorReply("org.freedesktop.DBus.Error.UnknownMethod", "old"));
+            return true;
+        }
+        held.push_back(message);
+        return true;
+    }
+    QString introspect(const QString&) const override { return {}; }
+    // Answers the oldest question held with `scheme` ("Read" wraps it once more).
+    void answer(uint scheme) {
+        const QDBusMessage question = held.takeFirst();
+        QVariant value = QVariant::fromValue(QDBusVariant(scheme));
+        if (question.member() == "Read") {
+            value = QVariant::fromValue(QDBusVariant(value));
+        }
+        bus_.send(question.createReply(value));
+    }
+    QList<QDBusMessage> held;
+    bool knowsReadOne = true;
+
+  private:
+    QDBusConnection bus_;
+};
+
+// Runs the event loop until `done`, for up to ten seconds: bus messages arrive on their own time.
+template <typename Predicate>
+bool busUntil(Predicate done) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 10'000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    }
+    return done();
+}
+
+// The portal is asked without waiting: read() returns before the portal has answered, the
+// answer is taken when it comes, a newer question's answer wins, and an older portal is asked
+// with "Read".
+TEST(PortalReaderTest, AskingNeverWaitsForThePortal) {
+    QProcess daemon;
+    daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
+    if (!daemon.waitForReadyRead(5000)) {
+        GTEST_SKIP() << "no dbus-daemon to run a portal on";
+    }
+    const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+    {
+        auto service = QDBusConnection::connectToBus(address, "held-portal");
+        ASSERT_TRUE(service.registerService(PortalReader::service));
+        HeldPortal portal(service);
+        ASSERT_TRUE(service.registerVirtualObject(PortalReader::path, &portal));
+        auto client = QDBusConnection::connectToBus(address, "portal-reader");
+        std::vector<desktop_appearance::Preference> answers;
+        PortalReader reader([&](desktop_appearance::Preference p) { answers.push_back(p); },
+                            client);
+        using P = desktop_appearance::Preference;
+
+        reader.read();
+        EXPECT_TRUE(answers.empty());
+        ASSERT_TRUE(busUntil([&] { return portal.held.size() == 1; }));
+        EXPECT_TRUE(answers.empty());
+        portal.answer(1);
+        ASSERT_TRUE(busUntil([&] { return !answers.empty(); }));
+        EXPECT_EQ(answers, std::vector{P::dark});
+
+        // Asked again before the first answer came: only the newer answer counts.
+        answers.clear();
+        reader.read();
+        reader.read();
+        ASSERT_TRUE(busUntil([&] { return portal.held.size() == 2; }));
+        portal.answer(1);
+        portal.answer(2);
+        ASSERT_TRUE(busUntil([&] { return !answers.empty(); }));
+        QApplication::processEvents();
+        EXPECT_EQ(answers, std::vector{P::light});
+
+        answers.clear();
+        portal.knowsReadOne = false;
+        reader.read();
+        ASSERT_TRUE(busUntil([&] { return portal.held.size() == 1; }));
+        EXPECT_EQ(portal.held.front().member(), "Read");
+        portal.answer(1);
+        ASSERT_TRUE(busUntil([&] { return !answers.empty(); }));
+        EXPECT_EQ(answers, std::vector{P::dark});
+        service.unregisterObject(PortalReader::path);
+    }
+    QDBusConnection::disconnectFromBus("held-portal");
+    QDBusConnection::disconnectFromBus("portal-reader");
+    daemon.kill();
+    daemon.waitForFinished();
+}
+
+// A StatusNotifierWatcher that says whether a host has registered with it.
+class FakeWatcher final : public QDBusVirtualObject {
+  public:
+    explicit FakeWatcher(QDBusConnection bus) : bus_(std::move(bus)) {}
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
+        bus_.send(message.createReply(QVariant::fromValue(QDBusVariant(hostRegistered))));
+        return true;
+    }
+    QString introspect(const QString&) const override { return {}; }
+    bool hostRegistered = false;
+
+  private:
+    QDBusConnection bus_;
+};
+
+// A panel whose StatusNotifierItem host comes after Vask: word of it once the watcher takes its
+// name with a host registered, or once a host registers with a watcher already there.
+TEST(TrayPresenceTest, AStatusNotifierHostThatComesLaterIsNoticed) {
+    QProcess daemon;
+    daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
+    if (!daemon.waitForReadyRead(5000)) {
+        GTEST_SKIP() << "no dbus-daemon to run a panel on";
+    }
+    const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+    {
+        auto panel = QDBusConnection::connectToBus(address, "late-panel");
+        auto client = QDBusConnection::connectToBus(address, "tray-presence");
+        DesktopTrayPresence presence(nullptr, client);
+        int appeared = 0;
+        QObject::connect(&presence, &TrayPresence::mayHaveAppeared, [&] { ++appeared; });
+        FakeWatcher watcher(panel);
+        ASSERT_TRUE(panel.registerVirtualObject("/StatusNotifierWatcher", &watcher));
+
+        // The watcher's name without a host: nothing yet.
+        ASSERT_TRUE(panel.registerService("org.kde.StatusNotifierWatcher"));
+        QElapsedTimer settle;
+        settle.start();
+        busUntil([&] { return settle.elapsed() > 300; });
+        EXPECT_EQ(appeared, 0);
+
+        // A host registers.
+        watcher.hostRegistered = true;
+        panel.send(QDBusMessage::createSignal("/StatusNotifierWatcher",
+                                              "org.kde.StatusNotifierWatcher",
+                                              "StatusNotifierHostRegistered"));
+        ASSERT_TRUE(busUntil([&] { return appeared == 1; }));
+
+        // The panel starts again: its watcher's name comes back with a host.
+        panel.unregisterService("org.kde.StatusNotifierWatcher");
+        ASSERT_TRUE(panel.registerService("org.kde.StatusNotifierWatcher"));
+        ASSERT_TRUE(busUntil([&] { return appeared == 2; }));
+        panel.unregisterObject("/StatusNotifierWatcher");
+    }
+    QDBusConnection::disconnectFromBus("late-panel");
+    QDBusConnection::disconnectFromBus("tray-presence");
+    daemon.kill();
+    daemon.waitForFinished();
 }
 
 TEST(BrandMarksTest, TheMarkFollowsTheSmallerSideAndIsCentred) {

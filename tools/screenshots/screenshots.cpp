@@ -18,6 +18,7 @@
 
 #include "app/window_sources.h"
 #include "chat/chat_samples.h"
+#include "engine/rlm_helper_error.h"
 #include "foundation/customer_token_store.h"
 #include "platform/file_problem.h"
 #include "platform/file_secret_backend.h"
@@ -273,6 +274,7 @@ std::vector<Shot> settingsShots() {
 
 // --- Awaiting-replies screen -------------------------------------------------------------
 
+// A desktop where nothing takes an address: xdg-open has nothing for it.
 struct NoUrlOpener final : UrlOpener {
     bool open(const std::string&) override { return false; }
 };
@@ -330,7 +332,7 @@ QWidget* awaitingScreen(Scene& scene, AwaitingState state, Clipboard& clipboard,
     }
     if (state == AwaitingState::copied) {
         scene.drain();
-        view->presenter().drafts().sendInMessages(replies[0]);
+        view->presenter().drafts().send(replies[0]);
     }
     return view;
 }
@@ -356,7 +358,13 @@ enum class ChatShot {
     liveAnswers,
     // Made in the other appearance and scrolled to the middle of a long answer, then the
     // desktop's appearance changes to this one: the same place, in the new colours.
-    themeChangedScrolled
+    themeChangedScrolled,
+    // An answer's source card opened: no "Open in Messages" where no Messages application is.
+    sourceCard,
+    // Two questions that failed, then a third: each keeps its error under it.
+    twoFailures,
+    // The out-of-credit card's button with an opener that fails: the chat says so.
+    openFailed
 };
 
 // A main window's chat whose saved chats are still being read: its worker never runs.
@@ -437,9 +445,17 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
                 "restaurant. Leo said on Wednesday that he can drive four people home after "
                 "dinner, so one more car is needed; Jonas has not answered yet.",
                 0, 0, now)};
+    } else if (shot == ChatShot::sourceCard) {
+        session.messages = {
+            ask, chat_samples::answer("Sam recommended **Osteria Nonna**, the cacio e pepe place.",
+                                      1, 0, now)};
+    } else if (shot == ChatShot::twoFailures) {
+        session.messages = {chat_samples::question("Who is picking up Mia on Friday?"),
+                            chat_samples::question("And who brings the cake?"),
+                            chat_samples::question("Is Leo driving?")};
     } else if (shot != ChatShot::empty && shot != ChatShot::thinking &&
                shot != ChatShot::longReasoning && shot != ChatShot::loading &&
-               shot != ChatShot::liveAnswers) {
+               shot != ChatShot::liveAnswers && shot != ChatShot::openFailed) {
         session.messages = {chat_samples::question("Who is picking up Mia on Friday?"),
                             chat_samples::answer("**Leo** said he would, at 5.", 0, 0, now)};
     }
@@ -480,8 +496,19 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
             model->state.set(ChatState::usageLimitReached(ask, AuthType::customerToken, "pro"));
             break;
         case ChatShot::limitMax:
+        case ChatShot::openFailed:
             model->state.set(ChatState::usageLimitReached(ask, AuthType::customerToken, "max"));
             break;
+        case ChatShot::twoFailures: {
+            const std::string error =
+                RLMHelperError::plain(RLMHelperError::Case::missingBundledHelper).what();
+            model->state.set(ChatState::failed(session.messages[0], error));
+            model->state.set(ChatState::failed(session.messages[1], error));
+            model->state.set(ChatState::sending(session.messages[2],
+                                                "Searching your conversations with Leo",
+                                                std::nullopt));
+            break;
+        }
         default:
             break;
     }
@@ -505,10 +532,18 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
         ui::Theme::apply(*qApp, shown);
         QApplication::processEvents();
     }
-    if (shot == ChatShot::answer) {
+    if (shot == ChatShot::answer || shot == ChatShot::sourceCard) {
         if (auto* toggle = view->findChild<QPushButton*>("sourcesToggle")) {
             toggle->click();
         }
+    }
+    if (shot == ChatShot::openFailed) {
+        view->show();
+        QApplication::processEvents();
+        if (auto* action = view->findChild<QPushButton*>("usageLimitAction")) {
+            action->click();
+        }
+        QApplication::processEvents();
     }
     if (shot == ChatShot::liveAnswers) {
         view->show();
@@ -836,7 +871,8 @@ std::vector<Shot> mainWindowShots() {
          [](Scene& scene) { return mainWindow(scene, MainShot::listFocused); }},
         {"main", "awaiting-selected",
          [](Scene& scene) { return mainWindow(scene, MainShot::awaitingSelected); }},
-        {"main", "signed-out",
+        // No tray on this desktop: the window's own way to sign in.
+        {"main", "signed-out-no-tray",
          [](Scene& scene) -> QWidget* {
              static NoClipboard clipboard;
              static NoUrlOpener opener;
@@ -926,6 +962,12 @@ int main(int argc, char** argv) {
          [&](Scene& scene) {
              return chatScreen(scene, ChatShot::themeChangedScrolled, urlOpener);
          }},
+        {"chat", "source-card",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::sourceCard, urlOpener); }},
+        {"chat", "two-failures",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::twoFailures, urlOpener); }},
+        {"chat", "open-failed",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::openFailed, urlOpener); }},
         {"popover", "with-chat",
          [&](Scene& scene) -> QWidget* {
              scene.signIn();

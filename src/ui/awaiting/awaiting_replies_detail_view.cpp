@@ -213,6 +213,13 @@ void AwaitingRepliesDetailView::build() {
     column->setSpacing(0);
     column->addWidget(makeToolbar());
     column->addWidget(divider(0));
+    // What did not open (the conversation in Messages), in words.
+    openFailure_ = textLabel({}, FontRole::caption, errorRed());
+    openFailure_->setObjectName("awaiting.openFailure");
+    openFailure_->setWordWrap(true);
+    openFailure_->setContentsMargins(rowInsetH, 6, rowInsetH, 6);
+    openFailure_->hide();
+    column->addWidget(openFailure_);
 
     pages_ = new QStackedWidget;
     pages_->addWidget(makePlaceholder());
@@ -432,8 +439,9 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     return widget;
 }
 
-QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QPushButton** send) {
-    const auto& content = *row.editor;
+QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingScreenContent& content,
+                                               const AwaitingRowContent& row, QPushButton** send) {
+    const auto& draft = *row.editor;
     const auto reply = row.reply;
     auto* holder = new QWidget;
     holder->setObjectName("awaiting.draftEditor");
@@ -449,7 +457,7 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
     indented->addLayout(column, 1);
     *send = nullptr;
 
-    if (content.isLoading) {
+    if (draft.isLoading) {
         auto* loading = new QHBoxLayout;
         loading->setSpacing(8);
         auto* spinner = new QProgressBar;
@@ -459,7 +467,7 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
         spinner->setTextVisible(false);
         loading->addWidget(spinner);
         loading->addWidget(
-            textLabel(qs(content.loadingCaption), FontRole::caption, ThemeColour::secondary));
+            textLabel(qs(draft.loadingCaption), FontRole::caption, ThemeColour::secondary));
         loading->addStretch();
         column->addLayout(loading);
         return holder;
@@ -469,8 +477,8 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
     editor->setObjectName("awaiting.draftText");
     editor->setAccessibleName("Draft reply");
     editor->setFont(Theme::font(FontRole::body));
-    editor->setPlainText(qs(content.text));
-    editor->setToolTip(qs(content.tooltip));
+    editor->setPlainText(qs(draft.text));
+    editor->setToolTip(qs(draft.tooltip));
     editor->setMinimumHeight(56);
     editor->setMaximumHeight(130);
     editor->setFixedHeight(std::clamp(static_cast<int>(editor->document()->size().height() *
@@ -502,11 +510,11 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
         status->addWidget(label, 1);
         column->addLayout(status);
     };
-    if (content.status) {
-        statusLine(*content.status, "exclamationmark.triangle", errorRed(), "awaiting.draftStatus");
+    if (draft.status) {
+        statusLine(*draft.status, "exclamationmark.triangle", errorRed(), "awaiting.draftStatus");
     }
-    if (content.notice) {
-        statusLine(*content.notice, "checkmark.circle", ThemeColour::secondary,
+    if (draft.notice) {
+        statusLine(*draft.notice, "checkmark.circle", ThemeColour::secondary,
                    "awaiting.draftNotice");
     }
 
@@ -523,14 +531,12 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingRowContent& row, QP
     connect(regenerate, &QPushButton::clicked, this,
             [this, reply] { presenter_->drafts().regenerate(reply); });
     buttons->addWidget(regenerate);
-    auto* sendButton =
-        button("Send in Messages", "awaiting.send",
-               "Copies the draft and opens Messages \xE2\x80\x94 press Ctrl+V to paste");
-    sendButton->setIcon(symbolIcon("paperplane.fill", ThemeColour::onAccent, false));
+    auto* sendButton = button(qs(content.sendLabel), "awaiting.send", qs(content.sendHelp));
+    sendButton->setIcon(symbolIcon(content.sendSymbol.c_str(), ThemeColour::onAccent, false));
     Theme::useAccentButton(sendButton);
-    sendButton->setEnabled(content.sendEnabled);
+    sendButton->setEnabled(draft.sendEnabled);
     connect(sendButton, &QPushButton::clicked, this,
-            [this, reply] { presenter_->drafts().sendInMessages(reply); });
+            [this, reply] { presenter_->drafts().send(reply); });
     buttons->addWidget(sendButton);
     column->addLayout(buttons);
     *send = sendButton;
@@ -557,6 +563,9 @@ void AwaitingRepliesDetailView::updateToolbar(const AwaitingScreenContent& conte
         }
     }
     markAll_->setVisible(content.showsMarkAllAsRead);
+    openFailure_->setText(qs(content.openFailure.value_or("")));
+    openFailure_->setAccessibleName(openFailure_->text());
+    openFailure_->setVisible(content.openFailure.has_value());
     placeholderDescription_->setText(qs(content.placeholderDescription));
     pages_->setCurrentIndex(content.rows.empty() ? 0 : 1);
 }
@@ -598,7 +607,7 @@ void AwaitingRepliesDetailView::updateList(const AwaitingScreenContent& content)
             widgets.editor = nullptr;
             widgets.send = nullptr;
             if (row.editor) {
-                widgets.editor = makeEditor(row, &widgets.send);
+                widgets.editor = makeEditor(content, row, &widgets.send);
             }
             widgets.editorShape = std::move(editorShape);
         } else if (widgets.send != nullptr) {

@@ -70,7 +70,8 @@ class AwaitingRepliesDetailView : public QWidget {
     QWidget* makeToolbar();
     QWidget* makePlaceholder();
     QWidget* makeRow(const AwaitingScreenContent& content, const AwaitingRowContent& row);
-    QWidget* makeEditor(const AwaitingRowContent& row, QPushButton** send);
+    QWidget* makeEditor(const AwaitingScreenContent& content, const AwaitingRowContent& row,
+                        QPushButton** send);
     void fillRowActions(class QMenu* menu, const AwaitingReply& reply);
     void updateList(const AwaitingScreenContent& content);
     void updateToolbar(const AwaitingScreenContent& content);
@@ -82,6 +83,7 @@ class AwaitingRepliesDetailView : public QWidget {
     QToolButton* markAll_ = nullptr;
     QStackedWidget* pages_ = nullptr;
     QLabel* placeholderDescription_ = nullptr;
+    QLabel* openFailure_ = nullptr;
     QVBoxLayout* rows_ = nullptr;
     QWidget* list_ = nullptr;
     bool pointerInList_ = false;

@@ -92,7 +92,8 @@ QWidget* AnswerSourcesList::conversationCard(const ConversationSource& source) {
     headerRow->addWidget(
         textLabel(qt(source.title), textFont(FontRole::callout, QFont::DemiBold), Tone::primary),
         1);
-    if (source.messagesTarget) {
+    if (const auto link =
+            cp::sourceMessagesLink(source, static_cast<bool>(actions_.openInMessages))) {
         auto* open = new QPushButton;
         open->setObjectName("openInMessages");
         open->setAccessibleName("Open in Messages");
@@ -103,7 +104,7 @@ QWidget* AnswerSourcesList::conversationCard(const ConversationSource& source) {
         open->setIcon(symbolIcon("arrow.up.right", shade(Tone::accent), false));
         open->setIconSize({10, 10});
         connect(open, &QPushButton::clicked, this,
-                [this, url = source.messagesTarget->url()] { actions_.openURL(url); });
+                [this, url = *link] { actions_.openInMessages(url); });
         headerRow->addWidget(open);
     }
     column->addWidget(header);

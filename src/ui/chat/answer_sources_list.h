@@ -21,15 +21,18 @@ struct SourcesListState {
 };
 
 // The cited sources of an answer as cards: six at first with a control for the rest,
-// conversations with their quoted messages (three at first) and a button that reveals the
-// conversation in Messages, queries with what was computed and a preview.
+// conversations with their quoted messages (three at first) and, where a Messages application
+// answers it, a button that reveals the conversation there, queries with what was computed and
+// a preview.
 class AnswerSourcesList : public QWidget {
     Q_OBJECT
   public:
     struct Actions {
         // `state` changed; the owner redraws.
         std::function<void()> changed;
-        std::function<void(const std::string&)> openURL;
+        // Opens a conversation's Messages link; empty where no Messages application answers
+        // it (the cards then offer no such control).
+        std::function<void(const std::string&)> openInMessages;
         std::function<std::int64_t()> now;
     };
 

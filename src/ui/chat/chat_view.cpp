@@ -12,6 +12,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <set>
+
 #include "chat/chat_presenters.h"
 #include "ui/brand_marks.h"
 #include "ui/chat/chat_composer_text_view.h"
@@ -120,6 +122,12 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     progressRow_ = makeProgressRow();
     turnArea_->addWidget(progressRow_);
 
+    openFailure_ = textLabel({}, textFont(FontRole::caption), Tone::red);
+    openFailure_->setObjectName("chatOpenFailure");
+    openFailure_->setWordWrap(true);
+    openFailure_->setContentsMargins(Theme::padding, 6, Theme::padding, 6);
+    openFailure_->hide();
+    column->addWidget(openFailure_);
     column->addWidget(divider());
     column->addWidget(makeInputArea());
 
@@ -156,8 +164,8 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     composer_->setText(model.inputText.get());
     render();
     // Messages already there when the view appears are not scrolled to by themselves.
-    lastCount_ = bubbles_.size();
-    followsEnd_ = bubbles_.empty();
+    lastCount_ = shown_.size();
+    followsEnd_ = shown_.empty();
 }
 
 ChatView::~ChatView() = default;
@@ -262,12 +270,22 @@ bool ChatView::ready() const {
 
 void ChatView::submit() {
     if (cp::canSend(ready(), viewModel_->inputText.get(), viewModel_->state.get())) {
+        showOpenFailure({});
         viewModel_->send();
     }
 }
 
-void ChatView::openURL(const std::string& url) {
-    (options_.urlOpener ? *options_.urlOpener : *ownOpener_).open(url);
+void ChatView::openURL(const std::string& url, const std::string& what) {
+    showOpenFailure({});
+    openFor(this, options_.urlOpener ? *options_.urlOpener : *ownOpener_, url,
+            what.empty() ? cp::openedThing(url) : what,
+            [this](const QString& failure) { showOpenFailure(failure); });
+}
+
+void ChatView::showOpenFailure(const QString& failure) {
+    openFailure_->setText(failure);
+    openFailure_->setAccessibleName(failure);
+    openFailure_->setVisible(!failure.isEmpty());
 }
 
 void ChatView::render() {
@@ -316,9 +334,10 @@ void ChatView::flushFrame() {
 }
 
 void ChatView::renderMessages(const std::vector<ChatMessage>& messages) {
-    std::vector<MessageBubble*> ordered;
+    std::vector<QWidget*> ordered;
     ordered.reserve(messages.size());
     std::map<Uuid, MessageBubble*> next;
+    std::map<Uuid, TurnNote> nextNotes;
     for (const auto& message : messages) {
         MessageBubble* bubble = nullptr;
         if (const auto it = bubbles_.find(message.id); it != bubbles_.end()) {
@@ -333,25 +352,48 @@ void ChatView::renderMessages(const std::vector<ChatMessage>& messages) {
                                        },
                                    .openSettings = options_.openSettings,
                                    .openURL = [this](const std::string& url) { openURL(url); },
+                                   .openInMessages =
+                                       options_.messagesAppPresent
+                                           ? std::function<void(const std::string&)>(
+                                                 [this](const std::string& url) { openURL(url); })
+                                           : nullptr,
                                    .now = options_.now});
         }
         next.emplace(message.id, bubble);
         ordered.push_back(bubble);
+        // What ended a question that got no answer stays under it, whatever came after.
+        if (const ChatState* ended = viewModel_->endedTurn(message.id)) {
+            const std::string key = turnNoteKey(*ended);
+            TurnNote note;
+            if (const auto it = notes_.find(message.id); it != notes_.end() && it->second.key == key) {
+                note = it->second;
+                notes_.erase(it);
+            } else {
+                note = {key, makeTurnNote(*ended)};
+            }
+            ordered.push_back(note.widget);
+            nextNotes.emplace(message.id, note);
+        }
     }
     for (const auto& [id, bubble] : bubbles_) {
         if (!next.contains(id)) {
             dispose(bubble);
         }
     }
+    for (const auto& [id, note] : notes_) {
+        dispose(note.widget);
+    }
     bubbles_ = std::move(next);
+    notes_ = std::move(nextNotes);
 
-    // Appending is the common case: only the new bubbles go into the layout.
+    // Appending is the common case: only the new widgets go into the layout.
     const bool isPrefix = shown_.size() <= ordered.size() &&
                           std::equal(shown_.begin(), shown_.end(), ordered.begin());
     if (!isPrefix) {
-        for (auto* bubble : shown_) {
-            if (bubbles_.contains(bubble->message().id)) {
-                list_->removeWidget(bubble);
+        const std::set<QWidget*> kept(ordered.begin(), ordered.end());
+        for (auto* widget : shown_) {
+            if (kept.contains(widget)) {
+                list_->removeWidget(widget);
             }
         }
         shown_.clear();
@@ -367,6 +409,29 @@ void ChatView::renderMessages(const std::vector<ChatMessage>& messages) {
             scrollToBottom();
         }
     }
+}
+
+std::string ChatView::turnNoteKey(const ChatState& ended) const {
+    if (const auto error = cp::errorRowText(ended)) {
+        // Its unlock button comes and goes with the keyring's lock.
+        return "error:" + *error + (cp::errorRowAction(*error, viewModel_->keyringLocked.get())
+                                        ? ":locked"
+                                        : "");
+    }
+    const auto* limit = ended.asUsageLimitReached();
+    return limit ? "limit:" + std::string(rawValue(limit->authType)) + ":" +
+                       limit->tierCode.value_or("-")
+                 : std::string();
+}
+
+QWidget* ChatView::makeTurnNote(const ChatState& ended) {
+    if (const auto error = cp::errorRowText(ended)) {
+        return makeErrorRow(*error);
+    }
+    if (const auto* limit = ended.asUsageLimitReached()) {
+        return makeUsageLimitCard(limit->authType, limit->tierCode);
+    }
+    return new QWidget;
 }
 
 void ChatView::scrollToBottom() {
@@ -402,22 +467,12 @@ void ChatView::followEnd(int max) {
 }
 
 void ChatView::renderTail() {
-    const auto& state = viewModel_->state.get();
-    const auto usageLimit = viewModel_->usageLimit();
-    const bool keyringLocked = viewModel_->keyringLocked.get();
-    const auto error = usageLimit ? std::nullopt : cp::errorRowText(state, keyringLocked);
+    const auto keyringRow =
+        cp::keyringRowText(viewModel_->state.get(), viewModel_->keyringLocked.get());
     // The tail is rebuilt only when what it shows changes.
     const bool loading = viewModel_->loadingSessions.get();
-    std::string key = loading ? "loading" : bubbles_.empty() ? "empty" : "";
-    if (error) {
-        key += "error:" + *error + (keyringLocked ? ":locked" : "");
-    }
-    if (usageLimit) {
-        const auto* limit = state.asUsageLimitReached();
-        key += "limit:" + std::string(rawValue(*usageLimit)) + ":" +
-               (limit && limit->tierCode ? *limit->tierCode : "-");
-    }
-    const QString tailKey = qt(key);
+    const QString tailKey = QString(loading ? "loading" : bubbles_.empty() ? "empty" : "") +
+                            (keyringRow ? ":locked" : "");
     if (tail_->property("tailKey").toString() == tailKey && tail_->property("tailKey").isValid()) {
         return;
     }
@@ -432,17 +487,8 @@ void ChatView::renderTail() {
     } else if (bubbles_.empty()) {
         layout->addWidget(makeEmptyState());
     }
-    if (error) {
-        auto* row = makeErrorRow(*error);
-        if (const auto action = cp::errorRowAction(keyringLocked)) {
-            auto* button = new QPushButton(qt(std::string(*action)));
-            button->setObjectName("chatErrorAction");
-            connect(button, &QPushButton::clicked, this, [this] { viewModel_->unlockKeyring(); });
-            row->layout()->addWidget(button);
-        }
-        layout->addWidget(row);
-    } else if (usageLimit) {
-        layout->addWidget(makeUsageLimitCard());
+    if (keyringRow) {
+        layout->addWidget(makeErrorRow(*keyringRow));
     }
     tail_->setVisible(layout->count() > 0);
 }
@@ -492,15 +538,19 @@ QWidget* ChatView::makeErrorRow(const std::string& error) {
     row->addWidget(symbolLabel("exclamationmark.triangle", Tone::red, 14), 0, Qt::AlignTop);
     auto* text = selectableLabel(qt(error), textFont(FontRole::callout), Tone::red);
     row->addWidget(text, 1);
+    if (const auto action = cp::errorRowAction(error, viewModel_->keyringLocked.get())) {
+        auto* button = new QPushButton(qt(std::string(*action)));
+        button->setObjectName("chatErrorAction");
+        connect(button, &QPushButton::clicked, this, [this] { viewModel_->unlockKeyring(); });
+        row->addWidget(button, 0, Qt::AlignVCenter);
+    }
     widget->setAccessibleName(qt(error));
     return widget;
 }
 
-QWidget* ChatView::makeUsageLimitCard() {
-    const auto& state = viewModel_->state.get();
-    const auto authType = *viewModel_->usageLimit();
-    const auto* limit = state.asUsageLimitReached();
-    const auto copy = cp::usageLimitCopy(authType, limit ? limit->tierCode : std::nullopt);
+QWidget* ChatView::makeUsageLimitCard(AuthType authType,
+                                      const std::optional<std::string>& tierCode) {
+    const auto copy = cp::usageLimitCopy(authType, tierCode);
 
     auto* outer = new QWidget;
     auto* outerRow = new QVBoxLayout(outer);
@@ -533,7 +583,8 @@ QWidget* ChatView::makeUsageLimitCard() {
         cta->setFont(textFont(FontRole::caption, QFont::Medium));
         // The accent fill, drawn by the style in the appearance it is painted in.
         Theme::useAccentButton(cta);
-        connect(cta, &QPushButton::clicked, this, [this, url = *target] { openURL(url); });
+        connect(cta, &QPushButton::clicked, this,
+                [this, url = *target] { openURL(url, "the account page"); });
         column->addSpacing(2);
         column->addWidget(cta, 0, Qt::AlignLeft);
     }

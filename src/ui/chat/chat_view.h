@@ -14,6 +14,7 @@
 #include "chat/chat_view_model.h"
 #include "platform/subscription.h"
 #include "platform/url_opener.h"
+#include "records/conversation_source.h"
 
 class QLabel;
 class QPropertyAnimation;
@@ -30,8 +31,8 @@ class MessageBubble;
 class ThinkingView;
 class TokenUsageSummaryView;
 
-// The conversation screen over one chat view model: the messages with the empty state, the
-// error row or the usage-limit card at their end, the reasoning and progress row while a
+// The conversation screen over one chat view model: the messages with the empty state, under
+// each question that got no answer its error row or usage-limit card, the reasoning and progress row while a
 // question runs, and the composer with its send button. Everything shown follows the model's
 // published state; every action calls the model.
 //
@@ -60,8 +61,12 @@ class ChatView : public QWidget {
         // Opens the settings window on the memory manager (an answer's "View in Settings");
         // may be empty.
         std::function<void()> openSettings{};
-        // Opens web links, the account page and Messages; null: the desktop's own.
+        // Opens web links, the account page and Messages; null: the desktop's own. What did
+        // not open is said above the composer.
         UrlOpener* urlOpener = nullptr;
+        // Whether a Messages application answers a source's link: without one, source cards
+        // offer no "Open in Messages".
+        bool messagesAppPresent = messagesApplicationPresent;
         // Unix seconds for the ages of quoted messages; empty: the system clock.
         std::function<std::int64_t()> now{};
     };
@@ -82,6 +87,8 @@ class ChatView : public QWidget {
     std::size_t bubbleCount() const { return bubbles_.size(); }
     MessageBubble* bubble(const Uuid& messageID) const;
     ThinkingView* thinkingView() const { return thinking_; }
+    // What did not open, shown above the composer; hidden when all did.
+    QLabel* openFailureLabel() const { return openFailure_; }
     // How often the running turn's area was drawn.
     std::size_t turnRenderCount() const { return turnRenders_; }
     // Draws what waits for the next frame now.
@@ -106,9 +113,16 @@ class ChatView : public QWidget {
     QWidget* makeEmptyState();
     QWidget* makeLoadingState();
     QWidget* makeErrorRow(const std::string& error);
-    QWidget* makeUsageLimitCard();
+    QWidget* makeUsageLimitCard(AuthType authType, const std::optional<std::string>& tierCode);
+    // The error row or the usage-limit card under a question that got no answer, and what it
+    // was made from.
+    QWidget* makeTurnNote(const ChatState& ended);
+    std::string turnNoteKey(const ChatState& ended) const;
     void submit();
-    void openURL(const std::string& url);
+    // `what` names the address in a failure ("the account page"); empty: from the address.
+    void openURL(const std::string& url, const std::string& what = {});
+    // Says what did not open, until the next address is opened or a question is sent.
+    void showOpenFailure(const QString& failure);
     void scrollToBottom();
     void followEnd(int max);
 
@@ -120,7 +134,14 @@ class ChatView : public QWidget {
     QScrollArea* scroll_ = nullptr;
     QVBoxLayout* list_ = nullptr;
     std::map<Uuid, MessageBubble*> bubbles_;
-    std::vector<MessageBubble*> shown_;
+    struct TurnNote {
+        std::string key;
+        QWidget* widget = nullptr;
+    };
+    // By question id.
+    std::map<Uuid, TurnNote> notes_;
+    // The bubbles and notes in the list, in order.
+    std::vector<QWidget*> shown_;
     QWidget* tail_ = nullptr;
     std::size_t lastCount_ = 0;
     // Whether the list shows its end: then it keeps showing it as the last message grows.
@@ -142,6 +163,7 @@ class ChatView : public QWidget {
     QVBoxLayout* progressUsageSlot_ = nullptr;
     TokenUsageSummaryView* liveUsage_ = nullptr;
 
+    QLabel* openFailure_ = nullptr;
     QPushButton* newChat_ = nullptr;
     QWidget* composerBox_ = nullptr;
     ChatComposerTextView* composer_ = nullptr;

@@ -325,12 +325,7 @@ QWidget* MessageBubble::makeStatusSection() {
         auto* list = new AnswerSourcesList(sources, message_.sourcesTruncated.value_or(false),
                                            state_.sources,
                                            {.changed = [this] { renderStatus(); },
-                                            .openURL =
-                                                [this](const std::string& url) {
-                                                    if (actions_.openURL) {
-                                                        actions_.openURL(url);
-                                                    }
-                                                },
+                                            .openInMessages = actions_.openInMessages,
                                             .now = actions_.now});
         list->setContentsMargins(0, 4, 0, 0);
         column->addWidget(list);

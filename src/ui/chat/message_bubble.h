@@ -29,6 +29,8 @@ class MessageBubble : public QWidget {
         std::function<void(const Uuid& receiptID)> undoAutoSave;
         std::function<void()> openSettings;
         std::function<void(const std::string&)> openURL;
+        // Empty where no Messages application answers a source's link.
+        std::function<void(const std::string&)> openInMessages;
         std::function<std::int64_t()> now;
     };
     struct LocalState {

@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QPushButton>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStyle>
@@ -121,10 +122,20 @@ QWidget* MainWindow::makeSignedOutView() {
                       Qt::AlignHCenter);
     auto* title = styledText(MainWindowModel::signedOutTitle, FontRole::headline, ThemeColour::ink);
     column->addWidget(title, 0, Qt::AlignHCenter);
-    auto* description = styledText(MainWindowModel::signedOutDescription, FontRole::body,
-                                   ThemeColour::secondary, true);
-    description->setAlignment(Qt::AlignCenter);
-    column->addWidget(description);
+    signedOutDescription_ = styledText({}, FontRole::body, ThemeColour::secondary, true);
+    signedOutDescription_->setObjectName("signed-out-description");
+    signedOutDescription_->setAlignment(Qt::AlignCenter);
+    column->addWidget(signedOutDescription_);
+    if (deps_.signIn) {
+        auto* signIn = new QPushButton(MainWindowModel::signInTitle);
+        signIn->setObjectName("signed-out-sign-in");
+        signIn->setAccessibleName(signIn->text());
+        signIn->setDefault(true);
+        Theme::useAccentButton(signIn);
+        connect(signIn, &QPushButton::clicked, this, [this] { deps_.signIn(); });
+        column->addSpacing(Theme::spacingSmall);
+        column->addWidget(signIn, 0, Qt::AlignHCenter);
+    }
     column->addStretch();
     return page;
 }
@@ -196,6 +207,8 @@ void MainWindow::render() {
             setWindowTitle("Vask");
             return;
         case MainWindowModel::Detail::signedOut:
+            signedOutDescription_->setText(qs(MainWindowModel::signedOutDescription(
+                deps_.hasTray && deps_.hasTray())));
             detail_->setCurrentWidget(signedOutPage_);
             break;
         case MainWindowModel::Detail::syncing: {

@@ -41,6 +41,11 @@ class MainWindow : public QWidget {
         std::function<QWidget*(CatchUp catchUp, std::function<bool()> canCatchUp)> makeAwaitingView;
         // The chat of the current session; empty: a plain conversation view.
         std::function<QWidget*()> makeChatView;
+        // Whether Vask's icon is in a tray now, read when the signed-out notice shows (it names
+        // the tray only then); empty: no tray.
+        std::function<bool()> hasTray = {};
+        // The signed-out notice's "Sign In…" (onboarding's sign-in); empty: no button.
+        std::function<void()> signIn = {};
     };
 
     explicit MainWindow(Dependencies dependencies, QWidget* parent = nullptr);
@@ -72,6 +77,7 @@ class MainWindow : public QWidget {
     QStackedWidget* detail_ = nullptr;
     QWidget* awaitingPage_ = nullptr;
     QWidget* signedOutPage_ = nullptr;
+    QLabel* signedOutDescription_ = nullptr;
     QWidget* syncingPage_ = nullptr;
     QLabel* syncError_ = nullptr;
     QWidget* chatPage_ = nullptr;

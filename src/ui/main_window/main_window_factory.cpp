@@ -59,6 +59,8 @@ MainWindow* makeMainWindow(MainWindowSources sources) {
             return view;
         },
         .makeChatView = std::move(sources.makeChatView),
+        .hasTray = std::move(sources.hasTray),
+        .signIn = std::move(sources.signIn),
     });
 }
 

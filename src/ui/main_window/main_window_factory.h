@@ -29,6 +29,9 @@ struct MainWindowSources {
         awaitingScreen;
     // The chat shown for the current session.
     std::function<QWidget*()> makeChatView;
+    // Whether Vask's icon is in a tray, and how a signed-out user signs in from the window.
+    std::function<bool()> hasTray;
+    std::function<void()> signIn;
 };
 
 MainWindow* makeMainWindow(MainWindowSources sources);

@@ -1,5 +1,6 @@
 #include "ui/onboarding/onboarding_controls.h"
 
+#include <QFocusEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -9,6 +10,8 @@
 #include <QShowEvent>
 #include <QStyle>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "ui/brand_marks.h"
 #include "ui/settings/form_parts.h"
@@ -250,6 +253,53 @@ bool StatusArea::showsSpinner() const {
     return shown_.showsSpinner;
 }
 
+PathField::PathField(QWidget* parent) : QLineEdit(parent) {
+    setReadOnly(true);
+    setFrame(false);
+    setStyleSheet("QLineEdit { background: transparent; }");
+}
+
+void PathField::setPath(const QString& path) {
+    path_ = path;
+    setToolTip(path_ + "\nThe folder chat.db is read from: select it to copy");
+    showPath();
+}
+
+void PathField::showPath() {
+    if (expanded_) {
+        setText(path_);
+        return;
+    }
+    // The line edit's own inner margins, on both sides.
+    constexpr int textMargins = 8;
+    setText(fontMetrics().elidedText(path_, Qt::ElideMiddle,
+                                     std::max(0, contentsRect().width() - textMargins)));
+    setCursorPosition(0);
+}
+
+void PathField::resizeEvent(QResizeEvent* event) {
+    QLineEdit::resizeEvent(event);
+    showPath();
+}
+
+void PathField::focusInEvent(QFocusEvent* event) {
+    QLineEdit::focusInEvent(event);
+    // Reached to be selected; a window that comes up with the focus here leaves it short.
+    const auto reason = event->reason();
+    if (reason == Qt::MouseFocusReason || reason == Qt::TabFocusReason ||
+        reason == Qt::BacktabFocusReason || reason == Qt::ShortcutFocusReason) {
+        expanded_ = true;
+        setText(path_);
+        selectAll();
+    }
+}
+
+void PathField::focusOutEvent(QFocusEvent* event) {
+    QLineEdit::focusOutEvent(event);
+    expanded_ = false;
+    showPath();
+}
+
 FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
     setObjectName("onboarding.fullDiskAccessHint");
     auto* column = new QVBoxLayout(this);
@@ -268,15 +318,11 @@ FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
     rowLayout->addWidget(folderIcon, 0, 0, Qt::AlignTop);
     QFont medium = Theme::font(FontRole::callout);
     medium.setWeight(QFont::Medium);
-    // A path to copy: whole, selectable and scrolled within the row however long it is.
-    folder_ = new QLineEdit;
+    // A path to copy: its end in view however long it is, whole once selected.
+    folder_ = new PathField;
     folder_->setObjectName("onboarding.accessFolder");
-    folder_->setReadOnly(true);
-    folder_->setFrame(false);
     folder_->setFont(medium);
-    folder_->setStyleSheet("QLineEdit { background: transparent; }");
     setPaletteColour(folder_, QPalette::Text, ThemeColour::ink);
-    folder_->setToolTip("The folder chat.db is read from: select it to copy");
     rowLayout->addWidget(folder_, 0, 1);
     fileIcon_ = new QLabel;
     rowLayout->addWidget(fileIcon_, 1, 0, Qt::AlignTop | Qt::AlignHCenter);
@@ -308,8 +354,7 @@ void FullDiskAccessHint::setFolder(const OnboardingStepsModel::AccessFolder& fol
         return;
     }
     shown_ = folder;
-    folder_->setText(QString::fromStdString(folder.folder));
-    folder_->setCursorPosition(0);
+    folder_->setPath(QString::fromStdString(folder.folder));
     folder_->setAccessibleName(QString::fromStdString(folder.folder));
     file_->setText(QString::fromStdString(folder.fileState));
     file_->setAccessibleName(QString::fromStdString(folder.fileState));

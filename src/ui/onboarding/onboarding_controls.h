@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFrame>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QWidget>
 
@@ -8,7 +9,6 @@
 #include "store/message_retention_assessment.h"
 
 class QLabel;
-class QLineEdit;
 class QVBoxLayout;
 
 namespace vask::ui {
@@ -108,6 +108,29 @@ class StatusArea : public QWidget {
 // What the user must do on the access step: the folder chat.db is read from (its path can be
 // selected and copied), what is in it now, the way on when the file does not arrive, and the
 // waiting status. Nothing here is switched on: on Linux, the file in place is the access.
+// A folder's path to read and copy: while it is not being selected it shows the path's start and
+// end with "…" between where it is too long (the end names the folder), the whole path in its
+// tooltip; focused, it holds the whole path, selected, to copy.
+class PathField : public QLineEdit {
+    Q_OBJECT
+  public:
+    explicit PathField(QWidget* parent = nullptr);
+    void setPath(const QString& path);
+    const QString& path() const { return path_; }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+
+  private:
+    // The elided path, unless the user reached the field to select it.
+    void showPath();
+
+    QString path_;
+    bool expanded_ = false;
+};
+
 class FullDiskAccessHint : public QWidget {
     Q_OBJECT
   public:
@@ -115,12 +138,12 @@ class FullDiskAccessHint : public QWidget {
 
     void setFolder(const OnboardingStepsModel::AccessFolder& folder);
     void setStatus(const OnboardingStepsModel::Status& status) { status_->setStatus(status); }
-    QLineEdit* folderPath() const { return folder_; }
+    PathField* folderPath() const { return folder_; }
     QLabel* fileState() const { return file_; }
     StatusArea* status() const { return status_; }
 
   private:
-    QLineEdit* folder_ = nullptr;
+    PathField* folder_ = nullptr;
     QLabel* fileIcon_ = nullptr;
     QLabel* file_ = nullptr;
     StatusArea* status_ = nullptr;

@@ -114,7 +114,8 @@ VaskMenu::VaskMenu(PopoverModel& model, QWidget* chatView, Clipboard& clipboard,
     setFrameShape(QFrame::NoFrame);
 
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
+    // Room for the outline, which the content never covers.
+    layout->setContentsMargins(1, 1, 1, 1);
     layout->setSpacing(0);
     pages_ = new QStackedWidget;
     pages_->addWidget(makeSetupPrompt());
@@ -295,6 +296,18 @@ void VaskMenu::render() {
     countIcon_->setVisible(count.has_value());
     countLabel_->setVisible(count.has_value());
     countLabel_->setText(QString::fromStdString(count.value_or("")));
+}
+
+Shade VaskMenu::outline() {
+    return Shade(ThemeColour::ink, 0.35);
+}
+
+void VaskMenu::paintEvent(QPaintEvent* event) {
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    painter.setPen(QPen(outline().colour(), 1));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 void VaskMenu::showEvent(QShowEvent* event) {

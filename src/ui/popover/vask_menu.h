@@ -10,6 +10,7 @@
 #include "platform/subscription.h"
 #include "platform/url_opener.h"
 #include "shell/popover_model.h"
+#include "ui/theme.h"
 
 class QLabel;
 class QStackedWidget;
@@ -56,8 +57,13 @@ class VaskMenu : public QFrame {
     // Re-reads everything shown from the models.
     void render();
 
+    // The outline around the popover, which sets it off from the windows behind it: a
+    // desktop without a compositor draws no shadow.
+    static Shade outline();
+
   protected:
     void showEvent(QShowEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
   private:
     QWidget* makeHeader();

@@ -3,19 +3,30 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include "shell/main_window_model.h"
+
 namespace vask::ui {
 
-AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut, QWidget* parent)
+AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut,
+                                           std::function<void()> onSignIn, QWidget* parent)
     : FormSection("Account", parent) {
     auto* row = new QHBoxLayout;
     row->addWidget(symbolLabel("person.circle.fill", ThemeColour::secondary, 18));
     email_ = styledText({}, FontRole::body, ThemeColour::ink);
     email_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     row->addWidget(email_, 1);
-    auto* signOut = smallButton("Sign Out", "sign-out-button");
-    connect(signOut, &QPushButton::clicked, this,
+    signOut_ = smallButton("Sign Out", "sign-out-button");
+    connect(signOut_, &QPushButton::clicked, this,
             [onSignOut = std::move(onSignOut)] { onSignOut(); });
-    row->addWidget(signOut);
+    row->addWidget(signOut_);
+    signIn_ = smallButton(MainWindowModel::signInTitle, "sign-in-button");
+    Theme::useAccentButton(signIn_);
+    connect(signIn_, &QPushButton::clicked, this, [onSignIn = std::move(onSignIn)] {
+        if (onSignIn) {
+            onSignIn();
+        }
+    });
+    row->addWidget(signIn_);
     body()->addLayout(row);
     error_ = styledText({}, FontRole::caption, errorRed(), true);
     error_->setObjectName("sign-out-error");
@@ -23,9 +34,14 @@ AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut, QWid
     body()->addWidget(error_);
 }
 
-void AccountSettingsPanel::present(const QString& email, const std::optional<QString>& error) {
-    email_->setText(email);
-    email_->setAccessibleName(email);
+void AccountSettingsPanel::present(const std::optional<QString>& email,
+                                   const std::optional<QString>& error) {
+    const QString shown = email.value_or("Not signed in");
+    email_->setText(shown);
+    email_->setAccessibleName(shown);
+    setTextColour(email_, email ? ThemeColour::ink : ThemeColour::secondary);
+    signOut_->setVisible(email.has_value());
+    signIn_->setVisible(!email.has_value());
     error_->setText(error.value_or(QString()));
     error_->setVisible(error.has_value());
 }

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "shell/settings_presenter.h"
+#include "ui/qt_platform.h"
 #include "ui/symbols.h"
 
 namespace vask::ui {
@@ -51,11 +52,14 @@ class UsageBar final : public QProgressBar {
 
 BillingSettingsPanel::BillingSettingsPanel(std::shared_ptr<BillingViewModel> viewModel,
                                            std::shared_ptr<PresetCatalogService> catalogService,
-                                           std::function<void()> openAccountPage, QWidget* parent)
+                                           UrlOpener* opener,
+                                           std::function<std::string()> accountPage,
+                                           QWidget* parent)
     : FormSection("Plan", parent),
       viewModel_(std::move(viewModel)),
       catalogService_(std::move(catalogService)),
-      openAccountPage_(std::move(openAccountPage)),
+      opener_(opener),
+      accountPage_(std::move(accountPage)),
       loader_({
           .state = [this] { return viewModel_->state.get(); },
           .load =
@@ -220,12 +224,32 @@ void BillingSettingsPanel::addManagedRows(const ManagedBillingInfo& info) {
     link->setCursor(Qt::PointingHandCursor);
     link->setStyleSheet("QPushButton { border: none; text-align: left; padding: 0; }");
     setTextColour(link, ThemeColour::accent);
-    connect(link, &QPushButton::clicked, this, [this] {
-        if (openAccountPage_) {
-            openAccountPage_();
-        }
-    });
+    connect(link, &QPushButton::clicked, this, [this] { openAccountPage(); });
     column->addWidget(link, 0, Qt::AlignLeft);
+    if (!openFailure_.isEmpty()) {
+        auto* failure = styledText(openFailure_, FontRole::caption, errorRed(), true);
+        failure->setObjectName("account-page-failure");
+        failure->setAccessibleName(openFailure_);
+        column->addWidget(failure);
+    }
+}
+
+void BillingSettingsPanel::openAccountPage() {
+    const bool hadFailure = !openFailure_.isEmpty();
+    openFailure_.clear();
+    if (hadFailure) {
+        render();
+    }
+    const auto said = [this](const QString& failure) {
+        openFailure_ = failure;
+        render();
+    };
+    if (opener_ == nullptr || !accountPage_) {
+        said(QString::fromStdString(
+            openFailureText("the account page", "nothing on this desktop opens web pages")));
+        return;
+    }
+    openFor(this, *opener_, accountPage_(), "the account page", said);
 }
 
 void BillingSettingsPanel::addDeveloperRows(const DeveloperBillingInfo& info) {

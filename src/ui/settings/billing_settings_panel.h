@@ -2,9 +2,11 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/subscription.h"
+#include "platform/url_opener.h"
 #include "relay/billing_panel_presenter.h"
 #include "relay/billing_view_model.h"
 #include "relay/preset_catalog_service.h"
@@ -21,10 +23,11 @@ namespace vask::ui {
 class BillingSettingsPanel : public FormSection {
     Q_OBJECT
   public:
-    // `openAccountPage` opens the account page of the cloud backend in the browser.
+    // The subscription link opens `accountPage` (the cloud backend's account page) through
+    // `opener`; when it does not open, the panel says so under the link.
     BillingSettingsPanel(std::shared_ptr<BillingViewModel> viewModel,
-                         std::shared_ptr<PresetCatalogService> catalogService,
-                         std::function<void()> openAccountPage, QWidget* parent = nullptr);
+                         std::shared_ptr<PresetCatalogService> catalogService, UrlOpener* opener,
+                         std::function<std::string()> accountPage, QWidget* parent = nullptr);
 
     // For tests and the screenshot tool: a load started as if the panel had appeared.
     BillingPanelLoader& loader() { return loader_; }
@@ -41,7 +44,12 @@ class BillingSettingsPanel : public FormSection {
 
     std::shared_ptr<BillingViewModel> viewModel_;
     std::shared_ptr<PresetCatalogService> catalogService_;
-    std::function<void()> openAccountPage_;
+    void openAccountPage();
+
+    UrlOpener* opener_;
+    std::function<std::string()> accountPage_;
+    // What did not open; kept across redraws of the rows until the next try.
+    QString openFailure_;
     BillingPanelLoader loader_;
     QToolButton* refresh_ = nullptr;
     QProgressBar* spinner_ = nullptr;

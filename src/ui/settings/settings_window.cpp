@@ -40,10 +40,15 @@ SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
     banner_ = styledText({}, FontRole::caption, errorRed(), true);
     banner_->setObjectName("settings-sign-out-error");
     column->addWidget(banner_);
-    account_ = new AccountSettingsPanel([this] { signOut(); });
+    account_ = new AccountSettingsPanel([this] { signOut(); }, [this] {
+        if (deps_.openOnboarding) {
+            deps_.openOnboarding();
+        }
+    });
     column->addWidget(account_);
     billing_ =
-        new BillingSettingsPanel(billingViewModel_, deps_.catalogService, deps_.openAccountPage);
+        new BillingSettingsPanel(billingViewModel_, deps_.catalogService, deps_.urlOpener,
+                                 deps_.accountPage);
     column->addWidget(billing_);
     contacts_ = new ContactsSettingsPanel(deps_.contacts);
     column->addWidget(contacts_);
@@ -110,15 +115,18 @@ void SettingsWindow::showEvent(QShowEvent* event) {
 }
 
 void SettingsWindow::render() {
-    const auto email = deps_.signIn->userEmail.get();
+    const auto mode = deps_.authMode();
+    // Signed out, an e-mail still remembered is no one's.
+    const auto email = mode.isNone() ? std::nullopt : deps_.signIn->userEmail.get();
     const auto shown = settings::sections(
-        deps_.authMode(), deps_.hasGoogleAuthService && deps_.hasGoogleAuthService(), email);
+        mode, deps_.hasGoogleAuthService && deps_.hasGoogleAuthService(), email);
     const auto has = [&](settings::Section section) {
         return std::find(shown.begin(), shown.end(), section) != shown.end();
     };
     const bool accountShown = has(settings::Section::account);
     if (accountShown) {
-        account_->present(qs(*email), signOutError_);
+        account_->present(email ? std::optional<QString>(qs(*email)) : std::nullopt,
+                          signOutError_);
     }
     account_->setVisible(accountShown);
     billing_->setVisible(has(settings::Section::plan));

@@ -12,6 +12,7 @@
 #include "memory/memory_settings_navigation.h"
 #include "memory/memory_settings_view_model.h"
 #include "platform/subscription.h"
+#include "platform/url_opener.h"
 #include "platform/user_defaults.h"
 #include "relay/billing_view_model.h"
 #include "relay/preset_catalog_service.h"
@@ -55,7 +56,10 @@ class SettingsWindow : public QWidget {
         std::function<void()> resetOnboarding;
         std::function<void()> closeMain;
         std::function<void()> openOnboarding;
-        std::function<void()> openAccountPage;
+        // The account page and what opens it; the plan's subscription link says when it did
+        // not open.
+        std::function<std::string()> accountPage;
+        UrlOpener* urlOpener = nullptr;
         Confirm confirm = standardConfirm();
     };
 
