@@ -482,13 +482,19 @@ FileParseResult FileAccessService::parsePDFWithVision(const PdfDocument& documen
         if (page.documentTimeSpent) {
             const auto last = std::to_string(pages);
             const bool one = i + 1 == pages;
-            logger_.error("file_pages_not_drawn", {{"path", path.string()},
-                                                   {"pages", one ? number : number + "-" + last},
-                                                   {"reason", *page.refusal}});
-            sections.push_back(one ? "## Page " + number +
-                                         "\n\nThis page was not read: " + *page.refusal + "."
-                                   : "## Pages " + number + " to " + last +
-                                         "\n\nThese pages were not read: " + *page.refusal + ".");
+            logger_.error("file_pages_not_drawn",
+                          {{"path", path.string()},
+                           {"pages", one ? number : std::string(number).append("-").append(last)},
+                           {"reason", *page.refusal}});
+            std::string section = one ? "## Page " : "## Pages ";
+            section.append(number);
+            if (!one) {
+                section.append(" to ").append(last);
+            }
+            section.append(one ? "\n\nThis page was not read: " : "\n\nThese pages were not read: ")
+                .append(*page.refusal)
+                .append(".");
+            sections.push_back(std::move(section));
             break;
         }
         if (page.refusal) {
