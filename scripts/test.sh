@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Vask with AddressSanitizer and UndefinedBehaviorSanitizer, and
-# runs the whole test suite: the unit and integration tests, the secret-storage test against a real
-# Secret Service on a private session bus, the desktop-notification test against a notification
-# server stand-in on another, the end-to-end run of the application (scripts/e2e.sh), the quit
-# and special-file checks of the running application, and each fuzz target for a bounded time
-# (VASK_FUZZ_SECONDS each, else a few seconds per target).
+# runs the whole test suite: clang's check of every file (scripts/clang-check.sh), the unit and
+# integration tests, the secret-storage test against a real Secret Service on a private session
+# bus, the desktop-notification test against a notification server stand-in on another, the
+# end-to-end run of the application (scripts/e2e.sh), the quit and special-file checks of the
+# running application, and each fuzz target for a bounded time (VASK_FUZZ_SECONDS each, else a
+# few seconds per target).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +18,8 @@ for command in cmake ctest ninja clang clang++ sqlite3 pgrep setpriv flock mkfif
 done
 cmake --preset asan
 cmake --build --preset asan
+# The tree must build with clang too: its front end over every file of ours, warnings as errors.
+bash scripts/clang-check.sh build/asan
 bash scripts/fuzz.sh ${VASK_FUZZ_SECONDS:+"$VASK_FUZZ_SECONDS"}
 bash scripts/secret-service-test.sh build/asan
 bash scripts/notification-server-test.sh build/asan

@@ -60,16 +60,6 @@ std::string_view rawValue(AuthType type) {
     return type == AuthType::customerToken ? "customer_token" : "api_key";
 }
 
-std::optional<AuthType> authTypeFromRawValue(std::string_view text) {
-    if (text == "customer_token") {
-        return AuthType::customerToken;
-    }
-    if (text == "api_key") {
-        return AuthType::apiKey;
-    }
-    return std::nullopt;
-}
-
 std::string_view rawValue(RLMRunOutcome outcome) {
     switch (outcome) {
         case RLMRunOutcome::success:

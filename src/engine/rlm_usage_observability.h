@@ -16,7 +16,6 @@ enum class AuthType { customerToken, apiKey };
 
 // "customer_token" or "api_key".
 std::string_view rawValue(AuthType type);
-std::optional<AuthType> authTypeFromRawValue(std::string_view text);
 
 // What is known of a helper run before it starts; the chat turn builds it afresh for each run.
 struct RLMUsageObservabilityContext {

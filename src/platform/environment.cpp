@@ -3,7 +3,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -36,14 +35,6 @@ Environment processEnvironment() {
         env.emplace(std::string(text, equals), std::string(equals + 1));
     }
     return env;
-}
-
-std::optional<std::string> environmentValue(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(value);
 }
 
 std::optional<std::filesystem::path> homeDirectory(const Environment& env) {

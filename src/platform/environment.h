@@ -13,9 +13,6 @@ using Environment = std::map<std::string, std::string>;
 
 Environment processEnvironment();
 
-// The value of `name` in the process environment, as it is (not trimmed).
-std::optional<std::string> environmentValue(const char* name);
-
 // The user's home folder: $HOME, else the password database's entry; nothing when neither names
 // one.
 std::optional<std::filesystem::path> homeDirectory(const Environment& env);

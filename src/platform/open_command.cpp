@@ -153,7 +153,7 @@ void OpenCommandRunner::waitForOpeners() {
 }
 
 bool CommandUrlOpener::open(const std::string& url) {
-    return !runner_->run(command_, url, [](std::optional<std::string>) {});
+    return !runner_->run(command_, url, [](const std::optional<std::string>&) {});
 }
 
 void CommandUrlOpener::openReporting(const std::string& url, Finished finished) {

@@ -18,6 +18,7 @@ class UrlOpener {
     using Finished = std::function<void(std::optional<std::string> failure)>;
     // Opens and reports, once the desktop has had its say, whether the address was shown. By
     // default the answer of open(), at once.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): overriders keep the callback.
     virtual void openReporting(const std::string& url, Finished finished) {
         finished(open(url) ? std::nullopt
                            : std::optional<std::string>("nothing on the desktop opens it"));

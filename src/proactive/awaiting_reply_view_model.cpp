@@ -88,11 +88,6 @@ AwaitingReplyViewModel::Seams AwaitingReplyViewModel::standardSeams(
     return seams;
 }
 
-AwaitingReadStore AwaitingReplyViewModel::standardReadStore(UserDefaults& defaults) {
-    return AwaitingReadStore(defaults,
-                             AppEnvironment::instanceScopedKey(AwaitingReadStore::keyBase));
-}
-
 NeedsReplyClassificationDebouncer& AwaitingReplyViewModel::classificationDebouncer() {
     if (!debouncer_) {
         debouncer_ = std::make_unique<NeedsReplyClassificationDebouncer>(

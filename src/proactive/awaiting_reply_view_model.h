@@ -83,8 +83,6 @@ class AwaitingReplyViewModel {
     // support directory, the query below, a 45-second debouncer.
     static Seams standardSeams(SyncGenerations syncGenerations, UserDefaults& defaults,
                                std::function<void(const std::vector<AwaitingReply>&)> classify);
-    // The watermark store under its instance-scoped key.
-    static AwaitingReadStore standardReadStore(UserDefaults& defaults);
 
     // The readiness test of the application: the shadow database has its message table and
     // the contacts store says a synchronisation completed.

@@ -2,8 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "foundation/app_environment.h"
-
 namespace vask {
 
 // One model call and the callers waiting for it.
@@ -35,10 +33,6 @@ NeedsReplyService::NeedsReplyService(UserDefaults& defaults, std::string cacheKe
         known[chatId] = cached.needsReply;
     }
     verdicts_.set(std::move(known));
-}
-
-std::string NeedsReplyService::standardCacheKey() {
-    return AppEnvironment::instanceScopedKey(cacheKeyBase);
 }
 
 NeedsReplyService::CredentialsProvider NeedsReplyService::credentialsFrom(

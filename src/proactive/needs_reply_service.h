@@ -42,8 +42,6 @@ class NeedsReplyService {
     NeedsReplyService(const NeedsReplyService&) = delete;
     NeedsReplyService& operator=(const NeedsReplyService&) = delete;
 
-    // The instance-scoped key of the cache in this process.
-    static std::string standardCacheKey();
     // The application's credentials: an API key alone, or a managed account's customer token
     // alone (never its access token), or none.
     static CredentialsProvider credentialsFrom(std::function<AuthMode()> authMode);

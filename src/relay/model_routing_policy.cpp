@@ -28,16 +28,6 @@ std::string_view rawValue(ModelRole role) {
     return "root";
 }
 
-std::optional<ModelRole> modelRoleFromRawValue(std::string_view raw) {
-    for (const auto role :
-         {ModelRole::root, ModelRole::subcall, ModelRole::utility, ModelRole::vision}) {
-        if (rawValue(role) == raw) {
-            return role;
-        }
-    }
-    return std::nullopt;
-}
-
 std::optional<std::string> ModelRoute::requestedModel() const {
     if (const auto* e = asExplicit()) {
         return e->modelID;

@@ -15,8 +15,6 @@ namespace vask {
 enum class ModelRole { root, subcall, utility, vision };
 
 std::string_view rawValue(ModelRole role);
-// Exact, case-sensitive match of "root", "subcall", "utility" or "vision".
-std::optional<ModelRole> modelRoleFromRawValue(std::string_view raw);
 
 // How one model call picks its model: a named model, the model a preset assigns to the role, or
 // none, leaving the relay service to use the plan's default.

@@ -847,6 +847,7 @@ class CalendarReader {
                     continue;
                 }
                 auto changed = describe(slot.changed, changedEvent.get(), true);
+                // NOLINTNEXTLINE(bugprone-use-after-move): moved below only in the last round.
                 changed.recurrenceRules = description.recurrenceRules;
                 changed.occurrencesLeftOut = leftOut;
                 setDates(changed, slot.start, slot.end);

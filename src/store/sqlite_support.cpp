@@ -83,7 +83,7 @@ sqlite3* SQLiteSupport::open(const std::filesystem::path& path, OpenMode mode,
 }
 
 void SQLiteSupport::configureWriter(sqlite3* db, SynchronousMode synchronous, bool secureDelete) {
-    auto step = [db](std::string_view context, auto&& action) {
+    auto step = [](std::string_view context, auto&& action) {
         try {
             action();
         } catch (const Failure& error) {

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "foundation/structured_logger.h"
 #include "platform/environment.h"
@@ -176,9 +177,9 @@ SingleInstance::SingleInstance(const QString& instanceName, const QString& dataF
                                QObject* parent)
     : SingleInstance(instanceName, dataFolder, Limits{}, parent) {}
 
-SingleInstance::SingleInstance(const QString& instanceName, const QString& dataFolder,
-                               Limits limits, QObject* parent)
-    : QObject(parent), limits_(limits), dataFolder_(dataFolder) {
+SingleInstance::SingleInstance(const QString& instanceName, QString dataFolder, Limits limits,
+                               QObject* parent)
+    : QObject(parent), limits_(limits), dataFolder_(std::move(dataFolder)) {
     const QString name = serverName(instanceName);
     try {
         const auto folder = QString::fromStdString(privateRuntimeFolder(processEnvironment()));

@@ -71,7 +71,7 @@ class SingleInstance : public QObject {
     // socket, which still keeps one instance per runtime folder.
     SingleInstance(const QString& instanceName, const QString& dataFolder,
                    QObject* parent = nullptr);
-    SingleInstance(const QString& instanceName, const QString& dataFolder, Limits limits,
+    SingleInstance(const QString& instanceName, QString dataFolder, Limits limits,
                    QObject* parent = nullptr);
     ~SingleInstance() override;
 

@@ -425,8 +425,10 @@ TEST(HelperLaunchTest, OnlyTheStandardAndEventDescriptorsReachTheChild) {
 }
 
 // The environment variable that makes the test binary, started again by the test below, the
-// application that gets killed: it names what to start, one argument a line.
+// application that gets killed: it names what to start, one argument a line. After
+// `throughTheRunner`, the one line left is a helper command run as a turn runs it.
 constexpr const char* treeVictimVariable = "VASK_TEST_TREE_VICTIM";
+constexpr const char* throughTheRunner = "through the helper runner";
 
 TEST(HelperLaunchTest, TreeVictimStartsAHelperAndWaits) {
     const char* command = std::getenv(treeVictimVariable);
@@ -438,6 +440,12 @@ TEST(HelperLaunchTest, TreeVictimStartsAHelperAndWaits) {
     for (std::string line; std::getline(lines, line);) {
         arguments.push_back(line);
     }
+    if (arguments.front() == throughTheRunner) {
+        const RLMHelperRunner runner({{"VASK_RLM_HELPER_CMD", arguments.at(1)}},
+                                     settingsWith(std::nullopt, {{"PATH", "/usr/bin:/bin"}}));
+        runner.runProcess("{}", "", std::nullopt, "", {});
+        return;
+    }
     auto in = Pipe::make();
     auto out = Pipe::make();
     auto err = Pipe::make();
@@ -448,7 +456,8 @@ TEST(HelperLaunchTest, TreeVictimStartsAHelperAndWaits) {
 }
 
 // A helper started through a wrapper script or a command list is not the process that the
-// parent-death signal reaches: it must still end when the application is killed.
+// parent-death signal reaches: it must still end when the application is killed, whether the
+// group is started alone or by the helper runner as every turn starts it.
 TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
     test::TempDir dir;
     const auto helper = dir / "helper";
@@ -465,6 +474,7 @@ TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
     const std::vector<Start> cases = {
         {"a wrapper script", {wrapper.string(), pidFile}},
         {"a command list", {"/bin/sh", "-c", helper.string() + " " + pidFile + "; true"}},
+        {"a helper command of a turn", {throughTheRunner, helper.string() + " " + pidFile + "; true"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

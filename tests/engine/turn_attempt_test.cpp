@@ -4,9 +4,13 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <sstream>
+#include <stop_token>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -367,10 +371,17 @@ TEST_F(TurnAttemptTest, MissingShadowDatabaseFailsBeforeStaging) {
     EXPECT_EQ(personaStarted, 0);
 }
 
+// A prefetch that returns at once, or waits until its token is stopped; `entered`, when given,
+// is told the token it was handed.
 class WaitingPrefetch : public FilePrefetchService {
   public:
-    explicit WaitingPrefetch(bool untilStopped) : untilStopped_(untilStopped) {}
+    explicit WaitingPrefetch(bool untilStopped,
+                             std::function<void(std::stop_token)> entered = {})
+        : untilStopped_(untilStopped), entered_(std::move(entered)) {}
     std::int64_t prefetch(const std::string&, std::stop_token stop) override {
+        if (entered_) {
+            entered_(stop);
+        }
         if (!untilStopped_) {
             return 2;
         }
@@ -383,6 +394,7 @@ class WaitingPrefetch : public FilePrefetchService {
 
   private:
     bool untilStopped_;
+    std::function<void(std::stop_token)> entered_;
 };
 
 TEST_F(TurnAttemptTest, APrefetchLimitFiringAsThePrefetchEndsTouchesNothingOfTheEndedCall) {
@@ -413,70 +425,53 @@ struct StoppablePrefetch {
             return FileAccessConfig::defaults(std::move(model), {});
         };
         settings.filePrefetchServiceFactory = [this](auto&&...) {
-            waiting = true;
-            return std::make_unique<WaitingPrefetch>(true);
+            return std::make_unique<WaitingPrefetch>(true, [this](std::stop_token stop) {
+                token = std::move(stop);
+                waiting = true;
+            });
         };
     }
 
-    // Whether `call` ends without the limit; if it does not, the limit ends it.
-    bool endsWithoutTheLimit(std::future<void>& call) {
-        if (test::eventually([&] {
-                return call.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-            })) {
-            return true;
-        }
-        clock.advance(std::chrono::seconds(10));
-        call.wait();
-        return false;
-    }
-
     test::FakeClock clock;
+    // The token the waiting prefetch was handed; read once `waiting` is set.
+    std::stop_token token;
     std::atomic<bool> waiting{false};
     RLMFilePrefetch::Settings settings;
 };
 
+// A quit stops the turn's prefetch in the call that requests it (a stop callback runs before
+// request_stop returns), so the token the prefetch waits on is checked at once; a prefetch the
+// quit did not reach is then ended by its limit, and the turn still ends cancelled.
 TEST_F(TurnAttemptTest, AQuitEndsThePrefetchAtOnce) {
+    attempts({{readRequest, {{"answer_from_staged", json::object()}}}});
     for (const bool beforeTheCall : {true, false}) {
-        SCOPED_TRACE(beforeTheCall ? "quit before the call" : "quit while it waits");
+        SCOPED_TRACE(beforeTheCall ? "quit before the turn" : "quit while the prefetch waits");
         StoppablePrefetch prefetch;
+        const auto attempt = runner({}, RLMFilePrefetch(prefetch.settings));
+        auto in = inputs();
+        in.fileAccessEnabled = true;
         std::stop_source quit;
         if (beforeTheCall) {
             quit.request_stop();
         }
         test::LogCapture logs;
-        const RLMFilePrefetch prefetcher(prefetch.settings);
-        bool result = true;
         auto call = std::async(std::launch::async, [&] {
-            result = prefetcher.prefetchFilesIfNeeded("find the lease", shadowPath.string(), {},
-                                                      ModelRoute::tierDefault(), quit.get_token());
+            EXPECT_THROW(attempt.run(in, {}, quit.get_token()), CancellationError);
         });
         ASSERT_TRUE(test::eventually([&] { return prefetch.waiting.load(); }));
         quit.request_stop();
-        EXPECT_TRUE(prefetch.endsWithoutTheLimit(call));
-        EXPECT_FALSE(result);
+        const bool reached = prefetch.token.stop_requested();
+        EXPECT_TRUE(reached) << "the quit did not reach the prefetch";
+        if (!reached) {
+            prefetch.clock.advance(std::chrono::seconds(10));
+        }
+        call.wait();
         EXPECT_TRUE(logs->contains("file_prefetch_stopped"));
         EXPECT_FALSE(logs->contains("file_prefetch_timeout"));
         EXPECT_FALSE(logs->contains("file_prefetch_completed"));
+        EXPECT_EQ(personaStarted, 0);
+        EXPECT_TRUE(sandboxEmpty());
     }
-}
-
-TEST_F(TurnAttemptTest, AQuitDuringTheFilePrefetchEndsTheTurnBeforeStaging) {
-    StoppablePrefetch prefetch;
-    const auto attempt = runner({}, RLMFilePrefetch(prefetch.settings));
-    attempts({{readRequest, {{"answer_from_staged", json::object()}}}});
-    auto in = inputs();
-    in.fileAccessEnabled = true;
-    std::stop_source quit;
-    test::LogCapture logs;
-    auto call = std::async(std::launch::async, [&] {
-        EXPECT_THROW(attempt.run(in, {}, quit.get_token()), CancellationError);
-    });
-    ASSERT_TRUE(test::eventually([&] { return prefetch.waiting.load(); }));
-    quit.request_stop();
-    EXPECT_TRUE(prefetch.endsWithoutTheLimit(call));
-    EXPECT_FALSE(logs->contains("file_prefetch_timeout"));
-    EXPECT_EQ(personaStarted, 0);
-    EXPECT_TRUE(sandboxEmpty());
 }
 
 TEST_F(TurnAttemptTest, PrefetchIsAbandonedAtItsLimit) {

@@ -136,7 +136,11 @@ TEST(ImageConverterTest, CommonFormatsBecomePngWithTheirColours) {
 
 TEST(ImageConverterTest, BytesThatDoNotDecodeGiveNothing) {
     const auto good24 = bmp(2, 2, 24, 0, "", std::string(16, '\0'));
-    const std::vector<std::pair<std::string, std::string>> cases = {
+    struct Case {
+        std::string name;
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
         {"empty", ""},
         {"text", "hello"},
         {"PNG is not converted", "\x89PNG\r\n\x1a\n"},
@@ -239,14 +243,18 @@ TEST(ImageConverterTest, LargeImagesShrinkToTheVisionEdgeWhileDecoding) {
 }
 
 TEST(ImageConverterTest, ClaimedSizesCostNothingUntilThePixelsAreThere) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
+    struct Case {
+        std::string name;
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
         {"TIFF of 8192 x 8192 whose strip is missing", truncatedTiff(8192, 8192)},
         {"lossless WebP over the whole-picture cap", losslessWebpHeader(4100, 4100)},
     };
-    for (const auto& [name, image] : cases) {
-        SCOPED_TRACE(name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         std::optional<std::string> png;
-        const auto peak = test::peakHeapGrowth([&] { png = ImageConverter::toPNG(image); });
+        const auto peak = test::peakHeapGrowth([&] { png = ImageConverter::toPNG(c.bytes); });
         EXPECT_FALSE(png.has_value());
         if (peak) {
             EXPECT_LT(*peak, 1024 * 1024) << "peak heap growth " << *peak;

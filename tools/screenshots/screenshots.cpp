@@ -285,8 +285,8 @@ enum class AwaitingState { conversations, draft, failedDraft, copied };
 // comes back with `answer` (nothing: the model gave no usable text).
 QWidget* awaitingScreen(Scene& scene, AwaitingState state, Clipboard& clipboard,
                         UrlOpener& opener) {
-    const std::int64_t now = 1796630400;
-    const auto at = [now](std::int64_t ago) { return std::optional<std::int64_t>(now - ago); };
+    constexpr std::int64_t now = 1796630400;
+    const auto at = [](std::int64_t ago) { return std::optional<std::int64_t>(now - ago); };
     std::vector<AwaitingReply> replies = {
         {"chat-1", "Maya Okafor", "+15550101",
          "Are we still on for dinner Friday? I can book the place by the river if you want", 40,
@@ -324,7 +324,7 @@ QWidget* awaitingScreen(Scene& scene, AwaitingState state, Clipboard& clipboard,
         .draftSeams = std::move(seams),
         .main = scene.main,
         .worker = scene.worker,
-        .now = [now] { return now; },
+        .now = [] { return now; },
     });
     view->resize(640, 620);
     if (state != AwaitingState::conversations) {
@@ -388,7 +388,7 @@ std::shared_ptr<ChatViewModel> loadingChat(Scene& scene) {
 
 // The main window's chat over the root's view model, in one moment of a conversation.
 QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
-    const std::int64_t now = 1796630400;
+    constexpr std::int64_t now = 1796630400;
     const ui::Appearance shown = ui::Theme::current();
     if (shot == ChatShot::themeChangedScrolled) {
         ui::Theme::apply(
@@ -513,9 +513,8 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
             break;
     }
     auto* view = new ui::ChatView(
-        model, {.isReady = true, .showsSources = true, .urlOpener = &opener, .now = [now] {
-                    return now;
-                }});
+        model,
+        {.isReady = true, .showsSources = true, .urlOpener = &opener, .now = [] { return now; }});
     view->resize(shot == ChatShot::bubbleSizes ? 900 : 560, shot == ChatShot::answer ? 860 : 520);
     if (shot == ChatShot::cutAnswer) {
         // The note is at the end of the bubble: show the end, as the chat does for a new answer.
