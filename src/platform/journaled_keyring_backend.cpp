@@ -138,7 +138,7 @@ SecretBackend::Outcome JournaledKeyringBackend::remove(std::string_view service,
     // Recorded before anything else, so that the removal survives whatever comes next.
     const auto noted = putInto(*removed_, service, account, {});
     const auto fromFile = pending_->remove(service, account);
-    const auto fromKeyring = keyring_->remove(service, account);
+    auto fromKeyring = keyring_->remove(service, account);
     const Outcome removedSomewhere =
         fromFile.status == success || fromKeyring.status == success ? success : itemNotFound;
     if (gone(fromKeyring)) {
