@@ -43,14 +43,16 @@ class SecretBackend {
         Status status = success;
         std::string reason;
 
-        Outcome(Status code = success, std::string why = {})  // NOLINT: a status is an outcome
+        // Not explicit: a bare status is an outcome without a reason.
+        Outcome(Status code = success, std::string why = {})
             : status(code), reason(std::move(why)) {}
         bool operator==(Status code) const { return status == code; }
     };
 
     struct ReadResult {
+        // Not explicit: a bare status is a result without data.
         ReadResult(Status code = success, std::optional<std::string> bytes = std::nullopt,
-                   std::string why = {})  // NOLINT: a status is a result
+                   std::string why = {})
             : status(code), data(std::move(bytes)), reason(std::move(why)) {}
 
         Status status = success;
