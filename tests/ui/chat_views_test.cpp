@@ -317,6 +317,40 @@ TEST_F(ChatViewTest, EveryFailedTurnKeepsItsErrorInTheTranscript) {
     EXPECT_EQ(visible<QWidget>(view.get(), "chatErrorRow").size(), 2U);
 }
 
+// A locked keyring is said once, with its unlock: below the transcript while nothing asked has
+// found it locked, under the question it stopped once one has; the button goes with the lock.
+TEST_F(ChatViewTest, ALockedKeyringIsSaidOnceWithItsUnlock) {
+    authMode = AuthMode::keyringLocked();
+    auto deps = dependencies(false);
+    int unlocks = 0;
+    deps.unlockKeyring = [this, &unlocks](auto done) {
+        ++unlocks;
+        authMode = AuthMode::managed("customer-token", "access-token");
+        done(std::nullopt);
+    };
+    auto model = loaded(ChatViewModel::make(std::move(deps)));
+    auto view = makeView(model);
+    const auto shown = [&view](const char* name) {
+        return visible<QWidget>(view.get(), name).size();
+    };
+    const std::string locked(ChatViewModel::keyringLockedText);
+    ASSERT_EQ(shown("chatErrorRow"), 1U);
+    EXPECT_EQ(visible<QWidget>(view.get(), "chatErrorRow")[0]->accessibleName().toStdString(),
+              locked);
+    EXPECT_EQ(shown("chatErrorAction"), 1U);
+
+    model->inputText.set("where did we have dinner");
+    view->sendButton()->click();
+    settle();
+    EXPECT_EQ(shown("chatErrorRow"), 1U) << "said under the question, not again below it";
+    EXPECT_EQ(shown("chatErrorAction"), 1U);
+
+    view->findChild<QPushButton*>("chatErrorAction")->click();
+    settle();
+    EXPECT_EQ(unlocks, 1);
+    EXPECT_EQ(shown("chatErrorAction"), 0U);
+}
+
 TEST_F(ChatViewTest, ProgressAndReasoningFollowTheRunningTurn) {
     const auto q = test::message(ChatRole::user, "q");
     struct Case {
