@@ -83,14 +83,13 @@ bool isOneOf(std::string_view name, std::initializer_list<std::string_view> name
 
 // Elements shown on lines of their own.
 bool isBlock(std::string_view name) {
-    return isOneOf(name, {"address", "article", "aside",  "blockquote", "br",       "caption",
-                          "dd",      "details", "div",    "dl",         "dt",       "fieldset",
-                          "figcaption", "figure", "footer", "form",     "h1",       "h2",
-                          "h3",      "h4",      "h5",     "h6",         "header",   "hr",
-                          "li",      "listing", "main",   "nav",        "ol",       "optgroup",
-                          "option",  "p",
-                          "pre",     "section", "summary", "table",     "tr",       "ul",
-                          "xmp"});
+    return isOneOf(
+        name, {"address", "article",  "aside",  "blockquote", "br",       "caption",    "dd",
+               "details", "div",      "dl",     "dt",         "fieldset", "figcaption", "figure",
+               "footer",  "form",     "h1",     "h2",         "h3",       "h4",         "h5",
+               "h6",      "header",   "hr",     "li",         "listing",  "main",       "nav",
+               "ol",      "optgroup", "option", "p",          "pre",      "section",    "summary",
+               "table",   "tr",       "ul",     "xmp"});
 }
 
 // Elements whose content is raw text up to their end tag (no tags, no references), left out.
@@ -217,8 +216,11 @@ class Tokenizer {
 
     // Text with character references, up to `end`.
     void characters(std::size_t end) {
+        // The search is bounded by the run: a search to the page's end at every run would make a
+        // page of many runs and few "&" cost the square of its size.
+        const auto run = in_.substr(0, end);
         while (pos_ < end) {
-            const auto ampersand = std::min(in_.find('&', pos_), end);
+            const auto ampersand = std::min(run.find('&', pos_), end);
             out_.text(in_.substr(pos_, ampersand - pos_));
             pos_ = ampersand;
             if (pos_ < end) {
@@ -252,7 +254,7 @@ class Tokenizer {
                 }
                 const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
                 out_.character(value == 0 || value > 0x10FFFF || surrogate ? U'\uFFFD'
-                                                                            : c1Replaced(value));
+                                                                           : c1Replaced(value));
                 pos_ = at;
                 return;
             }
@@ -375,7 +377,15 @@ class Tokenizer {
             }
             ++at;
         }
-        enum class State { between, attribute, afterName, beforeValue, quoted, unquoted, afterQuoted };
+        enum class State {
+            between,
+            attribute,
+            afterName,
+            beforeValue,
+            quoted,
+            unquoted,
+            afterQuoted
+        };
         State state = State::between;
         char quote = '"';
         while (at < in_.size()) {
