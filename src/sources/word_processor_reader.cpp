@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/logger.h"
@@ -125,8 +126,8 @@ std::optional<std::string_view> openEntry(archive* reader,
 Format openDocumentEntry(archive* reader, std::size_t maxEntryBytes) {
     const auto name = openEntry(reader, {kWordEntry, kOpenDocumentEntry}, maxEntryBytes);
     if (!name) {
-        throw WordProcessorReaderError(Case::entryMissing, std::string(kWordEntry) + " or " +
-                                                               std::string(kOpenDocumentEntry));
+        throw WordProcessorReaderError(
+            Case::entryMissing, std::string(kWordEntry) + " or " + std::string(kOpenDocumentEntry));
     }
     return *name == kWordEntry ? Format::word : Format::openDocument;
 }
@@ -199,7 +200,9 @@ char32_t symbolCharacter(const Attributes& attributes) {
 
 // The list numbering of a .docx (word/numbering.xml): the formats of each list's levels, and the
 // counters that number its paragraphs as Word does, so that a list item reads with the number
-// or bullet the author sees ("2.", "b)", "•").
+// or bullet the author sees ("2.", "b)", "•"). Numbering instances (w:num) of one abstract
+// numbering count on from one another, as one list; an instance that overrides a level (a list
+// restarted at 1, as "Restart at 1" and converters write it) counts on its own.
 class WordNumbering {
   public:
     static constexpr std::size_t kLevels = 9;
@@ -220,17 +223,25 @@ class WordNumbering {
             num_ = &nums_[number(value("numId"))];
             abstract_ = nullptr;
             level_ = nullptr;
+            override_.reset();
         } else if (name == "abstractNumId" && num_ != nullptr) {
-            *num_ = number(value("val"));
+            num_->abstractId = number(value("val"));
+        } else if (name == "lvlOverride" && num_ != nullptr) {
+            override_ = levelIndex(number(value("ilvl")));
+            level_ = nullptr;
+            if (override_) {
+                num_->overridden = true;
+            }
+        } else if (name == "startOverride" && num_ != nullptr && override_) {
+            num_->startOverrides[*override_] = startValue(number(value("val")));
         } else if (name == "lvl" && abstract_ != nullptr) {
-            const auto index = number(value("ilvl"));
-            level_ = index >= 0 && static_cast<std::size_t>(index) < kLevels
-                         ? &abstract_->levels[static_cast<std::size_t>(index)]
-                         : nullptr;
+            const auto index = levelIndex(number(value("ilvl")));
+            level_ = index ? &abstract_->levels[*index] : nullptr;
+        } else if (name == "lvl" && num_ != nullptr && override_) {
+            // A level defined anew for this instance alone.
+            level_ = &num_->levelOverrides[*override_].emplace();
         } else if (level_ != nullptr && name == "start") {
-            // No list counts past this; a larger start could only overflow as it is counted.
-            constexpr long kHighestStart = 1'000'000'000;
-            level_->start = std::clamp(number(value("val")), 0L, kHighestStart);
+            level_->start = startValue(number(value("val")));
         } else if (level_ != nullptr && name == "numFmt") {
             level_->format = value("val");
         } else if (level_ != nullptr && name == "lvlText") {
@@ -243,21 +254,30 @@ class WordNumbering {
     // The marker of the next paragraph of list `numId` at `level`, counted; empty for none.
     std::string marker(long numId, long level) {
         const auto num = nums_.find(numId);
-        if (num == nums_.end()) {
+        const auto at = levelIndex(level);
+        if (num == nums_.end() || !at) {
             return {};
         }
-        const auto found = abstracts_.find(num->second);
-        if (found == abstracts_.end() || level < 0 || static_cast<std::size_t>(level) >= kLevels) {
+        const auto found = abstracts_.find(num->second.abstractId);
+        if (found == abstracts_.end()) {
             return {};
         }
-        auto& list = found->second;
-        const auto at = static_cast<std::size_t>(level);
-        list.counters[at] = list.started[at] ? list.counters[at] + 1 : list.levels[at].start;
-        list.started[at] = true;
-        for (auto deeper = at + 1; deeper < kLevels; ++deeper) {
-            list.started[deeper] = false;
+        const auto& instance = num->second;
+        const auto levelOf = [&](std::size_t index) -> const Level& {
+            const auto& overridden = instance.levelOverrides[index];
+            return overridden ? *overridden : found->second.levels[index];
+        };
+        const auto startOf = [&](std::size_t index) {
+            return instance.startOverrides[index].value_or(levelOf(index).start);
+        };
+        auto& counters =
+            instance.overridden ? numCounters_[numId] : abstractCounters_[instance.abstractId];
+        counters.values[*at] = counters.started[*at] ? counters.values[*at] + 1 : startOf(*at);
+        counters.started[*at] = true;
+        for (auto deeper = *at + 1; deeper < kLevels; ++deeper) {
+            counters.started[deeper] = false;
         }
-        const auto& format = list.levels[at];
+        const auto& format = levelOf(*at);
         if (format.format == "none") {
             return {};
         }
@@ -266,9 +286,9 @@ class WordNumbering {
         for (std::size_t i = 0; i < text.size(); ++i) {
             if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
                 const auto referenced = static_cast<std::size_t>(text[++i] - '1');
-                const auto count = list.started[referenced] ? list.counters[referenced]
-                                                            : list.levels[referenced].start;
-                out += formatted(count, list.levels[referenced].format);
+                const auto count = counters.started[referenced] ? counters.values[referenced]
+                                                                : startOf(referenced);
+                out += formatted(count, levelOf(referenced).format);
             } else {
                 out.push_back(text[i]);
             }
@@ -283,11 +303,33 @@ class WordNumbering {
         std::string text;
         std::string font;
     };
-    struct List {
+    struct Abstract {
         std::array<Level, kLevels> levels;
-        std::array<long, kLevels> counters{};
+    };
+    // A numbering instance: its abstract numbering and what it overrides of it.
+    struct Num {
+        long abstractId = -1;
+        bool overridden = false;
+        std::array<std::optional<long>, kLevels> startOverrides;
+        std::array<std::optional<Level>, kLevels> levelOverrides;
+    };
+    struct Counters {
+        std::array<long, kLevels> values{};
         std::array<bool, kLevels> started{};
     };
+
+    static std::optional<std::size_t> levelIndex(long level) {
+        if (level < 0 || static_cast<std::size_t>(level) >= kLevels) {
+            return std::nullopt;
+        }
+        return static_cast<std::size_t>(level);
+    }
+
+    // No list counts past this; a larger start could only overflow as it is counted.
+    static long startValue(long value) {
+        constexpr long kHighestStart = 1'000'000'000;
+        return std::clamp(value, 0L, kHighestStart);
+    }
 
     static long number(const std::string& text) {
         long value = 0;
@@ -299,15 +341,15 @@ class WordNumbering {
     static std::string formatted(long count, std::string_view format) {
         if ((format == "lowerLetter" || format == "upperLetter") && count >= 1 && count <= 780) {
             // Word repeats the letter past "z": 27 is "aa".
-            const auto letter = static_cast<char>((format == "lowerLetter" ? 'a' : 'A') +
-                                                  (count - 1) % 26);
+            const auto letter =
+                static_cast<char>((format == "lowerLetter" ? 'a' : 'A') + (count - 1) % 26);
             return std::string(static_cast<std::size_t>((count - 1) / 26 + 1), letter);
         }
         if ((format == "lowerRoman" || format == "upperRoman") && count >= 1 && count <= 3999) {
             static constexpr std::pair<long, std::string_view> kNumerals[] = {
-                {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"},
-                {50, "l"},   {40, "xl"},  {10, "x"},  {9, "ix"},   {5, "v"},   {4, "iv"},
-                {1, "i"}};
+                {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"},
+                {90, "xc"},  {50, "l"},   {40, "xl"}, {10, "x"},   {9, "ix"},
+                {5, "v"},    {4, "iv"},   {1, "i"}};
             std::string out;
             for (const auto& [value, numeral] : kNumerals) {
                 for (; count >= value; count -= value) {
@@ -326,9 +368,10 @@ class WordNumbering {
         return std::to_string(count);
     }
 
-    // A bullet of the Symbol font gives the character that font draws ("" is "•").
+    // A bullet of the Symbol or Wingdings font gives the character that font draws ("" is
+    // "•" in Symbol, "▪" in Wingdings).
     static std::string bullet(const std::string& text, std::string_view font) {
-        if (font != "Symbol") {
+        if (font != "Symbol" && font != "Wingdings") {
             return text;
         }
         std::string out;
@@ -338,19 +381,25 @@ class WordNumbering {
             UChar32 c = 0;
             U8_NEXT(text.data(), at, length, c);
             if (c >= 0xF020 && c <= 0xF0FF) {
-                c = static_cast<UChar32>(
-                    TextDecoding::symbolFontCharacter(static_cast<unsigned char>(c - 0xF000)));
+                const auto code = static_cast<unsigned char>(c - 0xF000);
+                c = static_cast<UChar32>(font == "Symbol" ? TextDecoding::symbolFontCharacter(code)
+                                                          : TextDecoding::wingdingsCharacter(code));
             }
             TextDecoding::appendUtf8(out, c < 0 ? U'\uFFFD' : static_cast<char32_t>(c));
         }
         return out;
     }
 
-    std::map<long, List> abstracts_;
-    std::map<long, long> nums_;
-    List* abstract_ = nullptr;
+    std::map<long, Abstract> abstracts_;
+    std::map<long, Num> nums_;
+    // The counters of the abstract numberings, and of the instances that override theirs.
+    std::map<long, Counters> abstractCounters_;
+    std::map<long, Counters> numCounters_;
+    Abstract* abstract_ = nullptr;
     Level* level_ = nullptr;
-    long* num_ = nullptr;
+    Num* num_ = nullptr;
+    // The level a w:lvlOverride of the instance being read overrides.
+    std::optional<std::size_t> override_;
 };
 
 // The body text of the document, read in one pass over the markup.
@@ -396,6 +445,12 @@ class BodyText {
             // and the properties a tracked change replaced are no longer the paragraph's.
             if (ns == kWordNamespace && name == "pPrChange") {
                 hideBelow(depth, empty);
+            } else if (ns == kWordNamespace &&
+                       (((name == "vanish" || name == "specVanish") && isOn(attributes)) ||
+                        name == "del" || name == "moveFrom")) {
+                // The paragraph mark is hidden or deleted: without text of its own to show,
+                // the paragraph is not shown, nor its number.
+                paragraphs_.back().markHidden = true;
             } else if (ns == kWordNamespace && (name == "numId" || name == "ilvl")) {
                 long value = 0;
                 const auto text = attributes.get(kWordNamespace, "val").value_or("");
@@ -481,12 +536,10 @@ class BodyText {
         if (paragraphProperties_) {
             if (depth == *paragraphProperties_) {
                 paragraphProperties_.reset();
-                // A list item begins with its number or bullet and the tab after it.
+                // A list item begins with its number or bullet and the tab after it, counted
+                // once the paragraph shows.
                 if (listId_ > 0) {
-                    if (const auto marker = numbering_.marker(listId_, listLevel_);
-                        !marker.empty()) {
-                        appendText(marker + "\t", target());
-                    }
+                    paragraphs_.back().wordList = std::pair{listId_, listLevel_};
                 }
             }
             return;
@@ -548,6 +601,12 @@ class BodyText {
         std::size_t start = 0;
         bool separated = false;
         bool hidden = false;
+        // The paragraph mark is hidden or deleted.
+        bool markHidden = false;
+        // The list (numbering instance and level) of a .docx list item, or the marker of an
+        // .odt one, until written before the paragraph's first text.
+        std::optional<std::pair<long, long>> wordList;
+        std::string marker;
         std::string text;
         // Paragraphs that were nested in this one, already in their final order.
         std::vector<std::string> nested;
@@ -592,19 +651,32 @@ class BodyText {
     // paragraph is written with its first text.
     std::string& target() {
         auto& paragraph = paragraphs_.back();
-        if (paragraph.flow == nullptr) {
-            return paragraph.text;
-        }
-        if (!paragraph.separated) {
+        auto& out = paragraph.flow == nullptr ? paragraph.text : *paragraph.flow;
+        if (paragraph.flow != nullptr && !paragraph.separated) {
             paragraph.separated = true;
             if (!paragraph.flow->empty()) {
                 appendText("\n\n", *paragraph.flow);
             }
         }
-        return *paragraph.flow;
+        // A list item's number is counted, and written, only for a paragraph that shows.
+        if (paragraph.wordList) {
+            const auto [list, level] = *paragraph.wordList;
+            paragraph.wordList.reset();
+            paragraph.marker = numbering_.marker(list, level);
+        }
+        if (!paragraph.marker.empty()) {
+            appendText(paragraph.marker + "\t", out);
+            paragraph.marker.clear();
+        }
+        return out;
     }
 
     void endParagraph() {
+        // An item shown without text still shows its number.
+        if (!paragraphs_.back().hidden && !paragraphs_.back().markHidden &&
+            (paragraphs_.back().wordList || !paragraphs_.back().marker.empty())) {
+            target();
+        }
         auto paragraph = std::move(paragraphs_.back());
         paragraphs_.pop_back();
         if (paragraph.flow != nullptr) {
@@ -740,8 +812,8 @@ class BodyText {
         }
         if (format_ == Format::word) {
             return ns == kWordNamespace &&
-                   (name == "del" || name == "moveFrom" || name == "pPr" ||
-                    name == "rPrChange" || name == "footnoteRef" || name == "endnoteRef");
+                   (name == "del" || name == "moveFrom" || name == "pPr" || name == "rPrChange" ||
+                    name == "footnoteRef" || name == "endnoteRef");
         }
         if (ns == kSvgNamespace && (name == "title" || name == "desc")) {
             return true;
@@ -925,10 +997,9 @@ class SaxBody {
                                                     std::to_string(kMaxTextRunBytes) +
                                                     " bytes, the most one run may hold");
             }
-            sax.body_.characters(
-                std::string_view(reinterpret_cast<const char*>(text),
-                                 static_cast<std::size_t>(std::max(length, 0))),
-                sax.depth_);
+            sax.body_.characters(std::string_view(reinterpret_cast<const char*>(text),
+                                                  static_cast<std::size_t>(std::max(length, 0))),
+                                 sax.depth_);
         });
     }
 
@@ -939,8 +1010,7 @@ class SaxBody {
                                   const xmlChar*, xmlChar*) {
         auto& sax = self(context);
         sax.guarded([&] {
-            sax.refuse(Case::malformedXml, std::string(sax.entryName_) +
-                                               " declares the entity \"" +
+            sax.refuse(Case::malformedXml, std::string(sax.entryName_) + " declares the entity \"" +
                                                std::string(view(name)) +
                                                "\"; documents that declare entities are not read");
         });
@@ -1046,8 +1116,9 @@ void readBodyText(archive* archiveReader, std::string_view entryName, BodyText& 
         bound.filter(bytes, filtered);
         if (bound.refused()) {
             throw WordProcessorReaderError(
-                Case::malformedXml, "an element of " + std::string(entryName) + " declares more than " +
-                                        std::to_string(kMaxNamespaces) + " namespaces");
+                Case::malformedXml, "an element of " + std::string(entryName) +
+                                        " declares more than " + std::to_string(kMaxNamespaces) +
+                                        " namespaces");
         }
         xmlParseChunk(parser.get(), filtered.data(), static_cast<int>(filtered.size()), 0);
         sax.rethrow();

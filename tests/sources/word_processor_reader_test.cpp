@@ -107,8 +107,8 @@ constexpr std::string_view kDocxNamespaces =
 
 std::string docxPart(std::string_view root, const std::string& content) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<w:" +
-           std::string(root) + " " + std::string(kDocxNamespaces) + ">" + content + "</w:" +
-           std::string(root) + ">";
+           std::string(root) + " " + std::string(kDocxNamespaces) + ">" + content +
+           "</w:" + std::string(root) + ">";
 }
 
 // A .docx as Word and LibreOffice write it: the notes parts (when given) before the document
@@ -142,17 +142,20 @@ std::string run(const std::string& text, const std::string& properties = {}) {
 
 std::string paragraph(const std::string& runs) {
     return "<w:p><w:pPr><w:pStyle w:val=\"Normal\"/><w:rPr><w:lang w:val=\"en-GB\"/></w:rPr>"
-           "</w:pPr>" + runs + "</w:p>";
+           "</w:pPr>" +
+           runs + "</w:p>";
 }
 
 // A text box anchored in a run, as both writers save it: the DrawingML shape for programs that
 // know it, and the VML picture as the fallback, each holding the box's paragraphs.
 std::string textBox(const std::string& paragraphs) {
     return "<w:r><mc:AlternateContent><mc:Choice Requires=\"wps\"><w:drawing><wp:anchor>"
-           "<a:graphic><a:graphicData><wps:wsp><wps:txbx><w:txbxContent>" + paragraphs +
+           "<a:graphic><a:graphicData><wps:wsp><wps:txbx><w:txbxContent>" +
+           paragraphs +
            "</w:txbxContent></wps:txbx></wps:wsp></a:graphicData></a:graphic></wp:anchor>"
            "</w:drawing></mc:Choice><mc:Fallback><w:pict><v:rect><v:textbox><w:txbxContent>" +
-           paragraphs + "</w:txbxContent></v:textbox></v:rect></w:pict></mc:Fallback>"
+           paragraphs +
+           "</w:txbxContent></v:textbox></v:rect></w:pict></mc:Fallback>"
            "</mc:AlternateContent></w:r>";
 }
 
@@ -175,28 +178,30 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
               paragraph(run("gone", "<w:vanish w:val=\"1\"/>"))),
          "Visible tail\n\nshown"},
         {"a hidden paragraph mark hides no text",
-         docx("<w:p><w:pPr><w:rPr><w:vanish/></w:rPr></w:pPr>" + run("kept") + "</w:p>"),
-         "kept"},
+         docx("<w:p><w:pPr><w:rPr><w:vanish/></w:rPr></w:pPr>" + run("kept") + "</w:p>"), "kept"},
         {"a tracked move is read where it went",
-         docx(paragraph("<w:moveFromRangeStart w:id=\"1\" w:name=\"move1\"/><w:moveFrom w:id=\"2\">" +
-                        run("Moved ") + "</w:moveFrom><w:moveFromRangeEnd w:id=\"1\"/>" +
-                        run("Stays")) +
+         docx(paragraph(
+                  "<w:moveFromRangeStart w:id=\"1\" w:name=\"move1\"/><w:moveFrom w:id=\"2\">" +
+                  run("Moved ") + "</w:moveFrom><w:moveFromRangeEnd w:id=\"1\"/>" + run("Stays")) +
               paragraph("<w:moveToRangeStart w:id=\"3\" w:name=\"move1\"/><w:moveTo w:id=\"4\">" +
                         run("Moved") + "</w:moveTo><w:moveToRangeEnd w:id=\"3\"/>")),
          "Stays\n\nMoved"},
         {"characters standing as elements",
          docx(paragraph(run("Non") + "<w:r><w:noBreakHyphen/></w:r>" + run("breaking") +
                         "<w:r><w:softHyphen/></w:r>" + run(" one") + "<w:r><w:cr/></w:r>" +
-                        run("two") + "<w:r><w:sym w:font=\"Symbol\" w:char=\"F061\"/>"
+                        run("two") +
+                        "<w:r><w:sym w:font=\"Symbol\" w:char=\"F061\"/>"
                         "<w:sym w:font=\"Symbol\" w:char=\"F0B9\"/><w:sym w:font=\"Wingdings\" "
                         "w:char=\"F0E0\"/><w:sym w:font=\"Arial\" w:char=\"00A9\"/></w:r>")),
-         "Non\xE2\x80\x91" "breaking one\ntwo\xCE\xB1\xE2\x89\xA0\xEF\x83\xA0\xC2\xA9"},
+         "Non\xE2\x80\x91"
+         "breaking one\ntwo\xCE\xB1\xE2\x89\xA0\xEF\x83\xA0\xC2\xA9"},
         {"properties a tracked change replaced hide nothing",
          docx(paragraph("<w:r><w:rPr><w:b/><w:rPrChange w:id=\"5\" w:author=\"A\"><w:rPr>"
                         "<w:vanish/></w:rPr></w:rPrChange></w:rPr><w:t>shown</w:t></w:r>")),
          "shown"},
         {"equations are read with their paragraph",
-         docx(paragraph(run("Area ") + "<m:oMath><m:r><m:rPr><m:sty m:val=\"p\"/></m:rPr>"
+         docx(paragraph(run("Area ") +
+                        "<m:oMath><m:r><m:rPr><m:sty m:val=\"p\"/></m:rPr>"
                         "<m:t>A=\xCF\x80</m:t></m:r><m:sSup><m:e><m:r><m:t>r</m:t></m:r></m:e>"
                         "<m:sup><m:r><m:t>2</m:t></m:r></m:sup></m:sSup></m:oMath>")),
          "Area A=\xCF\x80r2"},
@@ -205,8 +210,9 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
               run("Text") + "<w:r><w:tab/></w:r>" + run("after") + "</w:p>"),
          "Text\tafter"},
         {"footnotes and endnotes follow the body once",
-         docx(paragraph(run("Body") + "<w:r><w:rPr><w:rStyle w:val=\"FootnoteReference\"/>"
-                                      "</w:rPr><w:footnoteReference w:id=\"1\"/></w:r>" +
+         docx(paragraph(run("Body") +
+                        "<w:r><w:rPr><w:rStyle w:val=\"FootnoteReference\"/>"
+                        "</w:rPr><w:footnoteReference w:id=\"1\"/></w:r>" +
                         run(" text") + "<w:r><w:endnoteReference w:id=\"1\"/></w:r>"),
               "<w:footnote w:id=\"1\">" +
                   paragraph("<w:r><w:footnoteRef/></w:r>" + run(" A footnote")) + "</w:footnote>",
@@ -243,14 +249,13 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
                "\"/></w:numPr><w:rPr><w:lang w:val=\"en-GB\"/></w:rPr></w:pPr>" + run(text) +
                "</w:p>";
     };
-    const auto body =
-        item(1, 0, "First") + item(1, 1, "Sub") + item(1, 1, "Sub two") + item(1, 2, "Deep") +
-        item(1, 0, "Second") + item(1, 1, "Sub again") + item(2, 0, "Bullet") +
-        item(2, 1, "Inner") + item(0, 0, "Not a list item") +
-        "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/></w:numPr>"
-        "<w:pPrChange w:id=\"1\" w:author=\"A\"><w:pPr><w:numPr><w:ilvl w:val=\"0\"/>"
-        "<w:numId w:val=\"2\"/></w:numPr></w:pPr></w:pPrChange></w:pPr>" + run("Third") + "</w:p>" +
-        paragraph(run("Plain"));
+    const auto body = item(1, 0, "First") + item(1, 1, "Sub") + item(1, 1, "Sub two") +
+                      item(1, 2, "Deep") + item(1, 0, "Second") + item(1, 1, "Sub again") +
+                      item(2, 0, "Bullet") + item(2, 1, "Inner") + item(0, 0, "Not a list item") +
+                      "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/></w:numPr>"
+                      "<w:pPrChange w:id=\"1\" w:author=\"A\"><w:pPr><w:numPr><w:ilvl w:val=\"0\"/>"
+                      "<w:numId w:val=\"2\"/></w:numPr></w:pPr></w:pPrChange></w:pPr>" +
+                      run("Third") + "</w:p>" + paragraph(run("Plain"));
     EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering)),
               "1.\tFirst\n\n1.a)\tSub\n\n1.b)\tSub two\n\nIV.\tDeep\n\n2.\tSecond\n\n2.a)\tSub "
               "again\n\n\xE2\x80\xA2\tBullet\n\no\tInner\n\nNot a list item\n\n3.\tThird\n\nPlain");
@@ -259,23 +264,104 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
         "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\"><w:start "
         "w:val=\"9223372036854775807\"/><w:lvlText w:val=\"%1.\"/></w:lvl></w:abstractNum>"
         "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>";
-    EXPECT_EQ(WordProcessorReader::documentText(
-                  docx(item(1, 0, "a") + item(1, 0, "b"), {}, {}, huge)),
-              "1000000000.\ta\n\n1000000001.\tb");
+    EXPECT_EQ(
+        WordProcessorReader::documentText(docx(item(1, 0, "a") + item(1, 0, "b"), {}, {}, huge)),
+        "1000000000.\ta\n\n1000000001.\tb");
     // Without its definitions a list reads without numbers.
     EXPECT_EQ(WordProcessorReader::documentText(docx(item(1, 0, "First"))), "First");
+}
+
+// Lists restarted, continued and overridden as Word and LibreOffice show them, with numbers only
+// for the items the author sees.
+TEST(WordProcessorReaderTest, DocxListsCountAsTheirInstancesSay) {
+    const auto level = [](int index, const std::string& format, const std::string& text,
+                          const std::string& font = {}) {
+        return "<w:lvl w:ilvl=\"" + std::to_string(index) +
+               "\"><w:start w:val=\"1\"/><w:numFmt w:val=\"" + format + "\"/><w:lvlText w:val=\"" +
+               text + "\"/>" +
+               (font.empty() ? ""
+                             : "<w:rPr><w:rFonts w:ascii=\"" + font + "\" w:hAnsi=\"" + font +
+                                   "\"/></w:rPr>") +
+               "</w:lvl>";
+    };
+    const std::string numbering =
+        "<w:abstractNum w:abstractNumId=\"0\">" + level(0, "decimal", "%1.") +
+        level(1, "lowerLetter", "%2)") +
+        "</w:abstractNum>"
+        "<w:abstractNum w:abstractNumId=\"1\">" +
+        level(0, "bullet", "\xEF\x82\xB7", "Symbol") + level(1, "bullet", "o", "Courier New") +
+        level(2, "bullet", "\xEF\x82\xA7", "Wingdings") +
+        "</w:abstractNum>"
+        "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>"
+        "<w:num w:numId=\"2\"><w:abstractNumId w:val=\"0\"/><w:lvlOverride w:ilvl=\"0\">"
+        "<w:startOverride w:val=\"1\"/></w:lvlOverride></w:num>"
+        "<w:num w:numId=\"3\"><w:abstractNumId w:val=\"0\"/></w:num>"
+        "<w:num w:numId=\"4\"><w:abstractNumId w:val=\"0\"/><w:lvlOverride w:ilvl=\"0\">"
+        "<w:startOverride w:val=\"5\"/></w:lvlOverride></w:num>"
+        "<w:num w:numId=\"5\"><w:abstractNumId w:val=\"0\"/><w:lvlOverride w:ilvl=\"0\">"
+        "<w:lvl w:ilvl=\"0\"><w:start w:val=\"2\"/><w:numFmt w:val=\"lowerRoman\"/>"
+        "<w:lvlText w:val=\"(%1)\"/></w:lvl></w:lvlOverride></w:num>"
+        "<w:num w:numId=\"6\"><w:abstractNumId w:val=\"1\"/></w:num>";
+    const auto item = [](int list, int ilvl, const std::string& content,
+                         const std::string& mark = {}) {
+        return "<w:p><w:pPr><w:pStyle w:val=\"ListParagraph\"/><w:numPr><w:ilvl w:val=\"" +
+               std::to_string(ilvl) + "\"/><w:numId w:val=\"" + std::to_string(list) +
+               "\"/></w:numPr><w:rPr>" + mark + "</w:rPr></w:pPr>" + content + "</w:p>";
+    };
+    const std::string deleted = "<w:del w:id=\"9\" w:author=\"A\"/>";
+    struct Case {
+        std::string name;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"a list restarted by an override begins again at 1",
+         item(1, 0, run("a")) + item(1, 0, run("b")) + paragraph(run("Between")) +
+             item(2, 0, run("c")) + item(2, 0, run("d")),
+         "1.\ta\n\n2.\tb\n\nBetween\n\n1.\tc\n\n2.\td"},
+        {"instances of one list without an override count on",
+         item(1, 0, run("a")) + paragraph(run("Between")) + item(3, 0, run("b")),
+         "1.\ta\n\nBetween\n\n2.\tb"},
+        {"an override starts where it says",
+         item(4, 0, run("a")) + item(4, 1, run("sub")) + item(4, 0, run("b")),
+         "5.\ta\n\na)\tsub\n\n6.\tb"},
+        {"a level defined anew by an instance", item(5, 0, run("a")) + item(5, 0, run("b")),
+         "(ii)\ta\n\n(iii)\tb"},
+        {"a deleted item has no number",
+         item(1, 0, run("a")) +
+             item(1, 0,
+                  "<w:del w:id=\"8\" w:author=\"A\">" +
+                      std::string("<w:r><w:delText>gone</w:delText></w:r></w:del>"),
+                  deleted) +
+             item(1, 0, run("b")),
+         "1.\ta\n\n2.\tb"},
+        {"a hidden item has no number",
+         item(1, 0, run("a")) + item(1, 0, run("secret", "<w:vanish/>"), "<w:vanish/>") +
+             item(1, 0, run("b")),
+         "1.\ta\n\n2.\tb"},
+        {"an empty item that shows keeps its number", item(1, 0, "") + item(1, 0, run("b")),
+         "1.\t\n\n2.\tb"},
+        {"Symbol, Courier and Wingdings bullets",
+         item(6, 0, run("a")) + item(6, 1, run("b")) + item(6, 2, run("c")),
+         "\xE2\x80\xA2\ta\n\no\tb\n\n\xE2\x96\xAA\tc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(docx(c.body, {}, {}, numbering)), c.text);
+    }
 }
 
 // A notes part that cannot be read costs its notes, not the body, and says so.
 TEST(WordProcessorReaderTest, UnreadableNotesLeaveTheBody) {
     test::LogCapture logs;
-    EXPECT_EQ(WordProcessorReader::documentText(docx(paragraph(run("Body")),
-                                                     "<w:footnote w:id=\"1\">" +
-                                                         paragraph(run("cut off")) + "<w:p>")),
+    EXPECT_EQ(WordProcessorReader::documentText(
+                  docx(paragraph(run("Body")),
+                       "<w:footnote w:id=\"1\">" + paragraph(run("cut off")) + "<w:p>")),
               "Body");
     bool noted = false;
     for (const auto& record : logs->records()) {
-        noted = noted || record.message.find("word/footnotes.xml was not read") != std::string::npos;
+        noted =
+            noted || record.message.find("word/footnotes.xml was not read") != std::string::npos;
     }
     EXPECT_TRUE(noted);
 }
@@ -293,9 +379,11 @@ std::string odt(const std::string& styles, const std::string& body) {
           "xmlns:fo=\"urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0\" "
           "xmlns:svg=\"urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0\" "
           "xmlns:xlink=\"http://www.w3.org/1999/xlink\" office:version=\"1.3\">"
-          "<office:automatic-styles>" + styles + "</office:automatic-styles><office:body>"
-          "<office:text><text:sequence-decls/>" + body +
-          "</office:text></office:body></office:document-content>"}});
+          "<office:automatic-styles>" +
+              styles +
+              "</office:automatic-styles><office:body>"
+              "<office:text><text:sequence-decls/>" +
+              body + "</office:text></office:body></office:document-content>"}});
 }
 
 TEST(WordProcessorReaderTest, OdtGivesWhatTheAuthorSees) {
@@ -416,7 +504,8 @@ TEST(WordProcessorReaderTest, EntitiesAreNeitherExpandedNorFetched) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string xml = "<?xml version=\"1.0\"?>" + c.doctype + root +
-                                "<w:body><w:p><w:r>" + c.body + "</w:r></w:p></w:body></w:document>";
+                                "<w:body><w:p><w:r>" + c.body +
+                                "</w:r></w:p></w:body></w:document>";
         try {
             WordProcessorReader::documentText(test::zipArchive({{"word/document.xml", xml}}));
             ADD_FAILURE() << "read";
@@ -428,8 +517,9 @@ TEST(WordProcessorReaderTest, EntitiesAreNeitherExpandedNorFetched) {
     }
     // A DOCTYPE that declares nothing is read.
     const auto plain = WordProcessorReader::documentText(test::zipArchive(
-        {{"word/document.xml", "<!DOCTYPE w:document>" + root +
-                                   "<w:body><w:p><w:r><w:t>t</w:t></w:r></w:p></w:body></w:document>"}}));
+        {{"word/document.xml",
+          "<!DOCTYPE w:document>" + root +
+              "<w:body><w:p><w:r><w:t>t</w:t></w:r></w:p></w:body></w:document>"}}));
     EXPECT_EQ(plain, "t");
 }
 
@@ -456,13 +546,13 @@ TEST(WordProcessorReaderTest, NamespacesAfterManyAttributesAreRead) {
         {"xmlns:w after 200 attributes",
          "<w:document" + attributes + " xmlns:w=\"" + word + "\">" + body, "kept"},
         {"a default namespace after them",
-         "<document" + attributes + " xmlns=\"" + word + "\"><body><p><r><t>kept</t></r></p>"
-         "</body></document>",
+         "<document" + attributes + " xmlns=\"" + word +
+             "\"><body><p><r><t>kept</t></r></p>"
+             "</body></document>",
          "kept"},
         {"more namespaces than any document declares",
          "<w:document xmlns:w=\"" + word + "\"" + namespaces + ">" + body, std::nullopt},
-        {"UTF-16",
-         std::string("\xFF\xFE<\0w\0:\0d\0o\0c\0>\0", 16), std::nullopt},
+        {"UTF-16", std::string("\xFF\xFE<\0w\0:\0d\0o\0c\0>\0", 16), std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
