@@ -11,6 +11,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <initializer_list>
 #include <iterator>
@@ -44,7 +45,9 @@ constexpr std::string_view kMathNamespace =
     "http://schemas.openxmlformats.org/officeDocument/2006/math";
 constexpr std::string_view kCompatibilityNamespace =
     "http://schemas.openxmlformats.org/markup-compatibility/2006";
+constexpr std::string_view kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
 constexpr std::string_view kWordNumberingEntry = "word/numbering.xml";
+constexpr std::string_view kOpenDocumentStylesEntry = "styles.xml";
 constexpr std::array<std::string_view, 2> kWordNoteEntries = {"word/footnotes.xml",
                                                               "word/endnotes.xml"};
 
@@ -198,6 +201,36 @@ char32_t symbolCharacter(const Attributes& attributes) {
     return c;
 }
 
+// A count as the level's number format writes it; formats of words ("first") as digits.
+std::string formatted(long count, std::string_view format) {
+    if ((format == "lowerLetter" || format == "upperLetter") && count >= 1 && count <= 780) {
+        // Word repeats the letter past "z": 27 is "aa".
+        const auto letter =
+            static_cast<char>((format == "lowerLetter" ? 'a' : 'A') + (count - 1) % 26);
+        return std::string(static_cast<std::size_t>((count - 1) / 26 + 1), letter);
+    }
+    if ((format == "lowerRoman" || format == "upperRoman") && count >= 1 && count <= 3999) {
+        static constexpr std::pair<long, std::string_view> kNumerals[] = {
+            {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"}, {50, "l"},
+            {40, "xl"},  {10, "x"},   {9, "ix"},  {5, "v"},    {4, "iv"},  {1, "i"}};
+        std::string out;
+        for (const auto& [value, numeral] : kNumerals) {
+            for (; count >= value; count -= value) {
+                out += numeral;
+            }
+        }
+        if (format == "upperRoman") {
+            std::transform(out.begin(), out.end(), out.begin(),
+                           [](char c) { return static_cast<char>(c - 'a' + 'A'); });
+        }
+        return out;
+    }
+    if (format == "decimalZero" && count >= 0 && count < 10) {
+        return "0" + std::to_string(count);
+    }
+    return std::to_string(count);
+}
+
 // The list numbering of a .docx (word/numbering.xml): the formats of each list's levels, and the
 // counters that number its paragraphs as Word does, so that a list item reads with the number
 // or bullet the author sees ("2.", "b)", "•"). Numbering instances (w:num) of one abstract
@@ -337,37 +370,6 @@ class WordNumbering {
         return error == std::errc{} && stop != text.data() ? value : -1;
     }
 
-    // A count as the level's number format writes it; formats of words ("first") as digits.
-    static std::string formatted(long count, std::string_view format) {
-        if ((format == "lowerLetter" || format == "upperLetter") && count >= 1 && count <= 780) {
-            // Word repeats the letter past "z": 27 is "aa".
-            const auto letter =
-                static_cast<char>((format == "lowerLetter" ? 'a' : 'A') + (count - 1) % 26);
-            return std::string(static_cast<std::size_t>((count - 1) / 26 + 1), letter);
-        }
-        if ((format == "lowerRoman" || format == "upperRoman") && count >= 1 && count <= 3999) {
-            static constexpr std::pair<long, std::string_view> kNumerals[] = {
-                {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"},
-                {90, "xc"},  {50, "l"},   {40, "xl"}, {10, "x"},   {9, "ix"},
-                {5, "v"},    {4, "iv"},   {1, "i"}};
-            std::string out;
-            for (const auto& [value, numeral] : kNumerals) {
-                for (; count >= value; count -= value) {
-                    out += numeral;
-                }
-            }
-            if (format == "upperRoman") {
-                std::transform(out.begin(), out.end(), out.begin(),
-                               [](char c) { return static_cast<char>(c - 'a' + 'A'); });
-            }
-            return out;
-        }
-        if (format == "decimalZero" && count >= 0 && count < 10) {
-            return "0" + std::to_string(count);
-        }
-        return std::to_string(count);
-    }
-
     // A bullet of the Symbol or Wingdings font gives the character that font draws ("" is
     // "•" in Symbol, "▪" in Wingdings).
     static std::string bullet(const std::string& text, std::string_view font) {
@@ -402,6 +404,203 @@ class WordNumbering {
     std::optional<std::size_t> override_;
 };
 
+// The lists of an .odt as LibreOffice shows them: list styles (text:list-style, in styles.xml
+// or the automatic styles of content.xml) say how each level is numbered ("1.", "a)", "i.") or
+// bulleted, and counters number the items. A list begins its numbering anew unless it continues
+// the one before it (text:continue-numbering) or a named one (text:continue-list); a list inside
+// an item is the next level of the list around it, in its style unless it names its own.
+class OdtLists {
+  public:
+    static constexpr std::size_t kLevels = 10;
+
+    // An element of the styles; the bytes it keeps.
+    std::size_t style(std::string_view ns, std::string_view name, const Attributes& attributes) {
+        if (ns == kTextNamespace && name == "list-style") {
+            const auto styleName = attributes.get(kStyleNamespace, "name").value_or("");
+            current_ = &styles_[std::string(styleName)];
+            return sizeof(Style) + styleName.size();
+        }
+        const bool number = name == "list-level-style-number";
+        const bool bullet = name == "list-level-style-bullet";
+        if (current_ == nullptr || ns != kTextNamespace ||
+            !(number || bullet || name == "list-level-style-image")) {
+            return 0;
+        }
+        const auto index = levelIndex(attributes.get(kTextNamespace, "level").value_or(""));
+        if (!index) {
+            return 0;
+        }
+        const auto text = [&](std::string_view space, std::string_view key) {
+            return std::string(attributes.get(space, key).value_or(""));
+        };
+        auto& level = (*current_)[*index];
+        level = Level{};
+        level.kind = number ? Kind::number : (bullet ? Kind::bullet : Kind::image);
+        level.bullet = text(kTextNamespace, "bullet-char");
+        level.format = text(kStyleNamespace, "num-format");
+        level.prefix = text(kStyleNamespace, "num-prefix");
+        level.suffix = text(kStyleNamespace, "num-suffix");
+        level.shownLevels = static_cast<std::size_t>(
+            std::clamp<long>(whole(text(kTextNamespace, "display-levels")).value_or(1), 1,
+                             static_cast<long>(kLevels)));
+        level.start = startValue(text(kTextNamespace, "start-value"));
+        return level.bullet.size() + level.format.size() + level.prefix.size() +
+               level.suffix.size();
+    }
+
+    void endStyle(std::string_view ns, std::string_view name) {
+        if (ns == kTextNamespace && name == "list-style") {
+            current_ = nullptr;
+        }
+    }
+
+    // A text:list at `depth` begins; the bytes it keeps.
+    std::size_t openList(int depth, const Attributes& attributes) {
+        Open list{depth, std::string(attributes.get(kTextNamespace, "style-name").value_or("")), 0,
+                  open_.size()};
+        std::size_t kept = sizeof(Open) + list.style.size();
+        if (!open_.empty()) {
+            list.counters = open_.back().counters;
+            if (list.style.empty()) {
+                list.style = open_.back().style;
+            }
+        } else {
+            const auto continued = attributes.get(kTextNamespace, "continue-list");
+            const auto named = continued ? byId_.find(std::string(*continued)) : byId_.end();
+            if (named != byId_.end()) {
+                list.counters = named->second;
+            } else if (attributes.get(kTextNamespace, "continue-numbering") == "true" &&
+                       !counters_.empty()) {
+                list.counters = counters_.size() - 1;
+            } else {
+                list.counters = counters_.size();
+                counters_.emplace_back();
+                kept += sizeof(Counters);
+            }
+            if (const auto id = attributes.get(kXmlNamespace, "id")) {
+                byId_[std::string(*id)] = list.counters;
+                kept += id->size() + sizeof(std::size_t);
+            }
+        }
+        open_.push_back(std::move(list));
+        return kept;
+    }
+
+    void closeList(int depth) {
+        if (!open_.empty() && open_.back().depth == depth) {
+            open_.pop_back();
+        }
+    }
+
+    // A text:list-item begins: its number or bullet, counted; empty for none.
+    std::string item(const Attributes& attributes) {
+        if (open_.empty() || open_.back().level >= kLevels) {
+            return {};
+        }
+        const auto& list = open_.back();
+        const auto at = list.level;
+        auto& counters = counters_[list.counters];
+        const auto style = styles_.find(list.style);
+        const auto levelOf = [&](std::size_t index) -> Level {
+            return style != styles_.end() ? style->second[index] : Level{};
+        };
+        const auto restart = attributes.get(kTextNamespace, "start-value");
+        counters.values[at] = restart                ? startValue(*restart)
+                              : counters.started[at] ? counters.values[at] + 1
+                                                     : levelOf(at).start;
+        counters.started[at] = true;
+        for (auto deeper = at + 1; deeper < kLevels; ++deeper) {
+            counters.started[deeper] = false;
+        }
+        const auto level = levelOf(at);
+        if (level.kind == Kind::bullet) {
+            return level.bullet.empty() ? "\u2022" : level.bullet;
+        }
+        if (level.kind != Kind::number) {
+            return {};
+        }
+        std::string out = level.prefix;
+        if (!level.format.empty()) {
+            const auto shown = std::min(level.shownLevels, at + 1);
+            for (auto index = at + 1 - shown; index <= at; ++index) {
+                if (index != at + 1 - shown) {
+                    out += '.';
+                }
+                const auto count =
+                    counters.started[index] ? counters.values[index] : levelOf(index).start;
+                out += formatted(count, wordFormat(levelOf(index).format));
+            }
+        }
+        return out + level.suffix;
+    }
+
+  private:
+    enum class Kind { none, number, bullet, image };
+    struct Level {
+        Kind kind = Kind::none;
+        std::string bullet;
+        std::string format;
+        std::string prefix;
+        std::string suffix;
+        std::size_t shownLevels = 1;
+        long start = 1;
+    };
+    using Style = std::array<Level, kLevels>;
+    struct Counters {
+        std::array<long, kLevels> values{};
+        std::array<bool, kLevels> started{};
+    };
+    struct Open {
+        int depth;
+        std::string style;
+        std::size_t counters;
+        std::size_t level;
+    };
+
+    static std::optional<long> whole(std::string_view text) {
+        long value = 0;
+        const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return error == std::errc{} && stop != text.data() ? std::optional(value) : std::nullopt;
+    }
+
+    // Levels are counted from 1.
+    static std::optional<std::size_t> levelIndex(std::string_view text) {
+        const auto value = whole(text);
+        if (!value || *value < 1 || static_cast<std::size_t>(*value) > kLevels) {
+            return std::nullopt;
+        }
+        return static_cast<std::size_t>(*value - 1);
+    }
+
+    static long startValue(std::string_view text) {
+        constexpr long kHighestStart = 1'000'000'000;
+        return std::clamp(whole(text).value_or(1), 0L, kHighestStart);
+    }
+
+    // The number formats of the format written as Word names them.
+    static std::string_view wordFormat(std::string_view format) {
+        if (format == "a") {
+            return "lowerLetter";
+        }
+        if (format == "A") {
+            return "upperLetter";
+        }
+        if (format == "i") {
+            return "lowerRoman";
+        }
+        if (format == "I") {
+            return "upperRoman";
+        }
+        return "decimal";
+    }
+
+    std::map<std::string, Style> styles_;
+    Style* current_ = nullptr;
+    std::deque<Counters> counters_;
+    std::map<std::string, std::size_t> byId_;
+    std::vector<Open> open_;
+};
+
 // The body text of the document, read in one pass over the markup.
 //
 // Paragraphs come in document order; a paragraph nested in another (a text box) follows it;
@@ -420,6 +619,7 @@ class BodyText {
     void setEntry(std::string_view entryName) {
         entryName_ = entryName;
         readingNumbering_ = entryName == kWordNumberingEntry;
+        readingStyles_ = entryName == kOpenDocumentStylesEntry;
         paragraphProperties_.reset();
         opaqueDepth_.reset();
         wordTextDepth_.reset();
@@ -435,6 +635,10 @@ class BodyText {
         if (readingNumbering_) {
             charge(attributes.get(kWordNamespace, "val").value_or("").size());
             numbering_.definition(ns, name, attributes);
+            return;
+        }
+        if (readingStyles_) {
+            charge(lists_.style(ns, name, attributes));
             return;
         }
         if (opaqueDepth_) {
@@ -475,8 +679,19 @@ class BodyText {
         }
         if (format_ == Format::openDocument) {
             readStyle(ns, name, attributes);
+            charge(lists_.style(ns, name, attributes));
             if (ns == kTextNamespace && name == "note") {
                 flows_.push_back({&notes_, paragraphs_.size(), depth});
+                return;
+            }
+            if (ns == kTextNamespace && name == "list") {
+                charge(lists_.openList(depth, attributes));
+                return;
+            }
+            if (ns == kTextNamespace && (name == "list-item" || name == "list-header")) {
+                // The item's number goes before its first paragraph; a header has none.
+                listMarker_ = name == "list-item" ? lists_.item(attributes) : std::string();
+                charge(listMarker_.size());
                 return;
             }
         }
@@ -526,6 +741,10 @@ class BodyText {
     }
 
     void endElement(std::string_view ns, std::string_view name, int depth) {
+        if (readingStyles_) {
+            lists_.endStyle(ns, name);
+            return;
+        }
         if (opaqueDepth_) {
             if (depth == *opaqueDepth_) {
                 opaqueDepth_.reset();
@@ -555,6 +774,12 @@ class BodyText {
         }
         if (ns == kStyleNamespace && name == "style") {
             styleName_.clear();
+        }
+        if (format_ == Format::openDocument) {
+            lists_.endStyle(ns, name);
+            if (ns == kTextNamespace && name == "list") {
+                lists_.closeList(depth);
+            }
         }
         if (isParagraph(ns, name) && !paragraphs_.empty()) {
             endParagraph();
@@ -644,6 +869,7 @@ class BodyText {
             paragraph.flow = currentFlow();
             paragraph.start = paragraph.flow->size();
         }
+        paragraph.marker = std::exchange(listMarker_, std::string());
         paragraphs_.push_back(std::move(paragraph));
     }
 
@@ -883,6 +1109,11 @@ class BodyText {
     // Reading word/numbering.xml rather than text; the list definitions it holds.
     bool readingNumbering_ = false;
     WordNumbering numbering_;
+    // Reading the styles of an .odt rather than text; its lists, and the number of the list item
+    // whose first paragraph is yet to come.
+    bool readingStyles_ = false;
+    OdtLists lists_;
+    std::string listMarker_;
     // The depth of the properties of the paragraph being read, and the list it belongs to.
     std::optional<int> paragraphProperties_;
     long listId_ = 0;
@@ -1171,16 +1402,18 @@ std::optional<std::string> WordProcessorReader::documentText(std::string_view by
     const auto format = openDocumentEntry(reader.get(), maxEntryBytes);
     // The text of the body and its notes together may not outgrow one entry's cap.
     BodyText body(format, maxEntryBytes);
-    if (format == Format::word) {
+    {
         // The list definitions come first, so that list items are numbered as they are read;
         // without them the lists read without their numbers.
+        const auto definitionsEntry =
+            format == Format::word ? kWordNumberingEntry : kOpenDocumentStylesEntry;
         try {
             const auto definitions = openArchive(bytes);
-            if (openEntry(definitions.get(), {kWordNumberingEntry}, maxEntryBytes)) {
-                readBodyText(definitions.get(), kWordNumberingEntry, body, maxEntryBytes, stop);
+            if (openEntry(definitions.get(), {definitionsEntry}, maxEntryBytes)) {
+                readBodyText(definitions.get(), definitionsEntry, body, maxEntryBytes, stop);
             }
         } catch (const WordProcessorReaderError& error) {
-            logger().error(std::string(kWordNumberingEntry) + " was not read: " + error.what());
+            logger().error(std::string(definitionsEntry) + " was not read: " + error.what());
         }
     }
     readBodyText(reader.get(), format == Format::word ? kWordEntry : kOpenDocumentEntry, body,

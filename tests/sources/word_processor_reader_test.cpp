@@ -451,6 +451,88 @@ TEST(WordProcessorReaderTest, OdtGivesWhatTheAuthorSees) {
     }
 }
 
+// List items read with the number or bullet LibreOffice shows before them, from the list style of
+// their list (in the automatic styles, or in styles.xml), counted as LibreOffice counts.
+TEST(WordProcessorReaderTest, OdtListItemsKeepTheirNumbers) {
+    const std::string styles =
+        "<text:list-style style:name=\"L1\"><text:list-level-style-number text:level=\"1\" "
+        "style:num-suffix=\".\" style:num-format=\"1\"/><text:list-level-style-number "
+        "text:level=\"2\" style:num-suffix=\")\" style:num-format=\"a\"/>"
+        "<text:list-level-style-number text:level=\"3\" style:num-suffix=\".\" "
+        "style:num-format=\"i\" text:display-levels=\"3\"/></text:list-style>"
+        "<text:list-style style:name=\"L2\"><text:list-level-style-bullet text:level=\"1\" "
+        "text:bullet-char=\"\xE2\x80\xA2\"/><text:list-level-style-bullet text:level=\"2\" "
+        "text:bullet-char=\"\xE2\x97\xA6\"/></text:list-style>"
+        "<text:list-style style:name=\"L3\"><text:list-level-style-number text:level=\"1\" "
+        "style:num-prefix=\"(\" style:num-suffix=\")\" style:num-format=\"I\" "
+        "text:start-value=\"3\"/></text:list-style>";
+    const auto item = [](const std::string& text) {
+        return "<text:list-item><text:p>" + text + "</text:p></text:list-item>";
+    };
+    struct Case {
+        std::string name;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"numbers, letters and roman numerals of nested levels",
+         "<text:list xml:id=\"list1\" text:style-name=\"L1\">" + item("one") +
+             "<text:list-item><text:p>two</text:p><text:list>" + item("sub") +
+             "<text:list-item><text:p>sub two</text:p><text:list>" + item("deep") +
+             "</text:list></text:list-item></text:list></text:list-item>" + item("three") +
+             "</text:list>",
+         "1.\tone\n\n2.\ttwo\n\na)\tsub\n\nb)\tsub two\n\n2.b.i.\tdeep\n\n3.\tthree"},
+        {"bullets of two levels",
+         "<text:list text:style-name=\"L2\">" + item("a") + "<text:list-item><text:list>" +
+             item("b") + "</text:list></text:list-item></text:list>",
+         "\xE2\x80\xA2\ta\n\n\xE2\x97\xA6\tb"},
+        {"a new list begins again, a continued one counts on",
+         "<text:list text:style-name=\"L1\">" + item("a") + item("b") + "</text:list>" +
+             "<text:p>Between</text:p><text:list text:style-name=\"L1\">" + item("c") +
+             "</text:list><text:list text:style-name=\"L1\" text:continue-numbering=\"true\">" +
+             item("d") + "</text:list>",
+         "1.\ta\n\n2.\tb\n\nBetween\n\n1.\tc\n\n2.\td"},
+        {"a list continues a named one",
+         "<text:list xml:id=\"first\" text:style-name=\"L1\">" + item("a") + "</text:list>" +
+             "<text:list text:style-name=\"L1\">" + item("b") + "</text:list>" +
+             "<text:list text:continue-list=\"first\" text:style-name=\"L1\">" + item("c") +
+             "</text:list>",
+         "1.\ta\n\n1.\tb\n\n2.\tc"},
+        {"a start value, a prefix, and a header without a number",
+         "<text:list text:style-name=\"L3\"><text:list-header><text:p>Heading</text:p>"
+         "</text:list-header>" +
+             item("a") +
+             "<text:list-item text:start-value=\"7\"><text:p>b</text:p></text:list-item>" +
+             "</text:list>",
+         "Heading\n\n(III)\ta\n\n(VII)\tb"},
+        {"an item's second paragraph has no number",
+         "<text:list text:style-name=\"L1\"><text:list-item><text:p>a</text:p><text:p>more"
+         "</text:p></text:list-item></text:list>",
+         "1.\ta\n\nmore"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(odt(styles, c.body)), c.text);
+    }
+    // A list style of styles.xml, as LibreOffice keeps the named ones.
+    const auto document = test::zipArchive(
+        {{"mimetype", "application/vnd.oasis.opendocument.text"},
+         {"styles.xml",
+          "<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-styles "
+          "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+          "xmlns:style=\"urn:oasis:names:tc:opendocument:xmlns:style:1.0\" "
+          "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\"><office:styles>" +
+              styles + "</office:styles></office:document-styles>"},
+         {"content.xml",
+          "<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-content "
+          "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+          "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\"><office:body>"
+          "<office:text><text:list text:style-name=\"L1\">" +
+              item("a") + item("b") +
+              "</text:list></office:text></office:body></office:document-content>"}});
+    EXPECT_EQ(WordProcessorReader::documentText(document), "1.\ta\n\n2.\tb");
+}
+
 // A paragraph of many megabytes (a small .docx of repeated runs) is written once into the text,
 // never copied while the original is held.
 TEST(WordProcessorReaderTest, ALongParagraphIsNotHeldTwice) {
