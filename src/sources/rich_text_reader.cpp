@@ -29,11 +29,12 @@ bool isAsciiLetter(char c) {
 // the shape itself), and the properties of a shape.
 bool isSkippedDestination(std::string_view word) {
     static constexpr std::string_view kSkipped[] = {
-        "fonttbl", "colortbl",  "stylesheet", "info",         "pict",
-        "header",  "footer",    "headerl",    "headerr",      "footerl",
-        "footerr", "object",    "themedata",  "listtable",    "listoverridetable",
-        "rsidtbl", "generator", "xmlnstbl",   "latentstyles", "datastore",
-        "shprslt", "sp",        "headerf",    "footerf",      "revtbl"};
+        "fonttbl", "colortbl", "stylesheet", "info", "pict", "header", "footer", "headerl",
+        "headerr", "footerl", "footerr", "object", "themedata", "listtable", "listoverridetable",
+        "rsidtbl", "generator", "xmlnstbl", "latentstyles", "datastore", "shprslt", "sp", "headerf",
+        "footerf", "revtbl",
+        // The text of nested tables as plain paragraphs, for readers that know no nesting.
+        "nonesttables"};
     for (const auto skipped : kSkipped) {
         if (word == skipped) {
             return true;
@@ -385,6 +386,11 @@ class RtfReader {
             groups_.setTop(group);
             return;
         }
+        if (word == "nesttableprops" && group.shown()) {
+            // A nested row ends with its properties, where Word writes its \nestrow.
+            flushBytes();
+            target(group).push_back('\n');
+        }
         if (afterStar || isSkippedDestination(word)) {
             group.setSkip(word == "fonttbl" && !group.skipped() ? Skip::fontTable : Skip::yes);
             groups_.setTop(group);
@@ -460,10 +466,12 @@ class RtfReader {
         if (!group.shown()) {
             return;
         }
-        if (word == "par" || word == "line" || word == "sect" || word == "page" || word == "row") {
+        // A table nested in a cell ends its cells and rows with words of their own.
+        if (word == "par" || word == "line" || word == "sect" || word == "page" || word == "row" ||
+            word == "nestrow") {
             flushBytes();
             target(group).push_back('\n');
-        } else if (word == "tab" || word == "cell") {
+        } else if (word == "tab" || word == "cell" || word == "nestcell") {
             flushBytes();
             target(group).push_back('\t');
         }

@@ -119,6 +119,12 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "{\\shprslt{\\*\\do\\dobxcolumn\\dobypara\\dptxbx{\\dptxbxtext\\pard\\plain Boxed text"
          "\\par}}}} after\\par}",
          "AnchorBoxed text\n after\n"},
+        {"a table nested in a cell keeps its cells apart, once",
+         "\\trowd\\cellx3000\\cellx6000\\pard\\intbl Outer\\cell \\pard\\intbl\\itap2 "
+         "Inner one\\nestcell Inner two\\nestcell{\\*\\nesttableprops\\trowd\\cellx1000"
+         "\\cellx2000\\nestrow}{\\nonesttables\\par}\\pard\\intbl After\\cell \\row "
+         "Below\\par}",
+         "Outer\tInner one\tInner two\t\nAfter\t\nBelow\n"},
         {"a picture's shape has no text",
          "a{\\shp{\\*\\shpinst{\\sp{\\sn pib}{\\sv {\\pict\\pngblip 89504e47}}}}{\\shprslt "
          "{\\pict 00}}}b\\par}",
