@@ -43,6 +43,10 @@ constexpr std::string_view kSvgNamespace =
     "urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0";
 constexpr std::string_view kMathNamespace =
     "http://schemas.openxmlformats.org/officeDocument/2006/math";
+// Strict Open XML names the same elements and attributes in namespaces of its own.
+constexpr std::string_view kStrictWordNamespace =
+    "http://purl.oclc.org/ooxml/wordprocessingml/main";
+constexpr std::string_view kStrictMathNamespace = "http://purl.oclc.org/ooxml/officeDocument/math";
 constexpr std::string_view kCompatibilityNamespace =
     "http://schemas.openxmlformats.org/markup-compatibility/2006";
 constexpr std::string_view kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
@@ -70,6 +74,17 @@ const Logger& logger() {
 
 std::string_view view(const xmlChar* text) {
     return text != nullptr ? reinterpret_cast<const char*>(text) : std::string_view();
+}
+
+// A namespace as the transitional format names it: a Strict document reads as a transitional one.
+std::string_view transitional(std::string_view ns) {
+    if (ns == kStrictWordNamespace) {
+        return kWordNamespace;
+    }
+    if (ns == kStrictMathNamespace) {
+        return kMathNamespace;
+    }
+    return ns;
 }
 
 std::string description(Case kind) {
@@ -144,7 +159,7 @@ class Attributes {
     std::optional<std::string_view> get(std::string_view ns, std::string_view name) const {
         for (int i = 0; i < count_; ++i) {
             const xmlChar** attribute = attributes_ + static_cast<std::ptrdiff_t>(i) * 5;
-            if (view(attribute[0]) == name && view(attribute[2]) == ns) {
+            if (view(attribute[0]) == name && transitional(view(attribute[2])) == ns) {
                 const auto* start = reinterpret_cast<const char*>(attribute[3]);
                 const auto* end = reinterpret_cast<const char*>(attribute[4]);
                 return std::string_view(start, static_cast<std::size_t>(end - start));
@@ -627,6 +642,7 @@ class BodyText {
         alternates_.clear();
         flows_.clear();
         paragraphs_.clear();
+        enclosed_.clear();
         styleName_.clear();
     }
 
@@ -715,6 +731,13 @@ class BodyText {
         if (paragraphs_.empty() || runHidden()) {
             return;
         }
+        if (const auto kind = enclosedPart(ns, name)) {
+            enclosed_.push_back({*kind, depth, paragraphs_.size(), target().size()});
+            if (*kind == Enclosed::Kind::rubyText) {
+                appendText("(", target());
+            }
+            return;
+        }
         if (format_ == Format::word &&
             ((ns == kWordNamespace && name == "t") || (ns == kMathNamespace && name == "t"))) {
             // Only the text directly inside a text run (or a run of an equation) is body text.
@@ -765,6 +788,13 @@ class BodyText {
         }
         if (!alternates_.empty() && alternates_.back().depth == depth) {
             alternates_.pop_back();
+        }
+        if (!enclosed_.empty() && enclosed_.back().depth == depth) {
+            const auto part = enclosed_.back();
+            enclosed_.pop_back();
+            if (part.paragraphs == paragraphs_.size()) {
+                closeEnclosed(part);
+            }
         }
         if (!runs_.empty() && runs_.back().depth == depth) {
             runs_.pop_back();
@@ -897,7 +927,81 @@ class BodyText {
         return out;
     }
 
+    // A part of an equation or of ruby, its text written as linear text reads it.
+    struct Enclosed {
+        enum class Kind { numerator, denominator, rubyReading, rubyBase, rubyText };
+        Kind kind;
+        int depth;
+        // The paragraphs open around it, and where its text begins in the innermost one's.
+        std::size_t paragraphs;
+        std::size_t start;
+    };
+
+    std::optional<Enclosed::Kind> enclosedPart(std::string_view ns, std::string_view name) const {
+        using Kind = Enclosed::Kind;
+        if (format_ == Format::openDocument) {
+            return ns == kTextNamespace && name == "ruby-text" ? std::optional(Kind::rubyText)
+                                                               : std::nullopt;
+        }
+        if (ns == kMathNamespace && (name == "num" || name == "den")) {
+            return name == "num" ? Kind::numerator : Kind::denominator;
+        }
+        if (ns == kWordNamespace && (name == "rt" || name == "rubyBase")) {
+            return name == "rt" ? Kind::rubyReading : Kind::rubyBase;
+        }
+        return std::nullopt;
+    }
+
+    // A fraction reads "(a+b)/c", its parts in parentheses unless each is one character or
+    // letters and digits alone; ruby reads as its base followed by its reading in parentheses
+    // ("漢(かん)"), though Word keeps the reading first.
+    void closeEnclosed(const Enclosed& part) {
+        using Kind = Enclosed::Kind;
+        auto& out = target();
+        const auto start = std::min(part.start, out.size());
+        switch (part.kind) {
+            case Kind::numerator:
+            case Kind::denominator:
+                if (needsParentheses(std::string_view(out).substr(start))) {
+                    charge(2);
+                    out.insert(start, 1, '(');
+                    out.push_back(')');
+                }
+                if (part.kind == Kind::numerator) {
+                    appendText("/", out);
+                }
+                break;
+            case Kind::rubyReading:
+                rubyReading_ = out.substr(start);
+                out.resize(start);
+                break;
+            case Kind::rubyBase:
+                if (!rubyReading_.empty()) {
+                    appendText("(" + std::exchange(rubyReading_, std::string()) + ")", out);
+                }
+                break;
+            case Kind::rubyText:
+                appendText(")", out);
+                break;
+        }
+    }
+
+    static bool needsParentheses(std::string_view part) {
+        // Characters are counted by their first bytes (UTF-8 continuation bytes are 10xxxxxx).
+        const auto characters = std::count_if(part.begin(), part.end(), [](char c) {
+            return (static_cast<unsigned char>(c) & 0xC0U) != 0x80U;
+        });
+        return characters > 1 && !std::all_of(part.begin(), part.end(), [](char c) {
+                   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                          (c >= 'A' && c <= 'Z');
+               });
+    }
+
     void endParagraph() {
+        // What the paragraph leaves open is dropped with it.
+        while (!enclosed_.empty() && enclosed_.back().paragraphs >= paragraphs_.size()) {
+            enclosed_.pop_back();
+        }
         // An item shown without text still shows its number.
         if (!paragraphs_.back().hidden && !paragraphs_.back().markHidden &&
             (paragraphs_.back().wordList || !paragraphs_.back().marker.empty())) {
@@ -1100,6 +1204,9 @@ class BodyText {
     std::vector<Flow> flows_;
     std::vector<Run> runs_;
     std::vector<Alternate> alternates_;
+    std::vector<Enclosed> enclosed_;
+    // The reading of a ruby, written after its base.
+    std::string rubyReading_;
     std::unordered_set<std::string> hiddenStyles_;
     std::string styleName_;
     // The depth of an element whose content is not read (skipped, or already turned into text).
@@ -1201,7 +1308,7 @@ class SaxBody {
                 sax.refuse(Case::malformedXml, "an element of " + std::string(sax.entryName_) +
                                                    " has more attributes than are read");
             }
-            sax.body_.startElement(view(uri), view(localName), sax.depth_, false,
+            sax.body_.startElement(transitional(view(uri)), view(localName), sax.depth_, false,
                                    Attributes(attributeCount, attributes));
             ++sax.depth_;
             sax.runBytes_ = 0;
@@ -1213,7 +1320,7 @@ class SaxBody {
         auto& sax = self(context);
         sax.guarded([&] {
             --sax.depth_;
-            sax.body_.endElement(view(uri), view(localName), sax.depth_);
+            sax.body_.endElement(transitional(view(uri)), view(localName), sax.depth_);
             sax.runBytes_ = 0;
         });
     }

@@ -271,6 +271,61 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
     EXPECT_EQ(WordProcessorReader::documentText(docx(item(1, 0, "First"))), "First");
 }
 
+// Equations read as linear text and ruby as its base with its reading after it; a document in
+// Strict Open XML reads as a transitional one.
+TEST(WordProcessorReaderTest, DocxEquationsRubyAndStrictMarkupReadAsShown) {
+    const auto math = [](const std::string& text) { return "<m:r><m:t>" + text + "</m:t></m:r>"; };
+    const auto fraction = [](const std::string& numerator, const std::string& denominator) {
+        return "<m:f><m:fPr><m:ctrlPr/></m:fPr><m:num>" + numerator + "</m:num><m:den>" +
+               denominator + "</m:den></m:f>";
+    };
+    const auto ruby = [](const std::string& reading, const std::string& base) {
+        return "<w:r><w:ruby><w:rubyPr><w:rubyAlign w:val=\"distributeSpace\"/></w:rubyPr><w:rt>" +
+               run(reading) + "</w:rt><w:rubyBase>" + run(base) + "</w:rubyBase></w:ruby></w:r>";
+    };
+    struct Case {
+        std::string name;
+        std::string document;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"a fraction of sums",
+         docx(paragraph(run("x = ") + "<m:oMath>" + fraction(math("a+b"), math("c")) +
+                        "</m:oMath>")),
+         "x = (a+b)/c"},
+        {"a fraction of fractions",
+         docx(paragraph("<m:oMathPara><m:oMath>" +
+                        fraction(fraction(math("1"), math("2")), math("x\xE2\x88\x92y")) +
+                        math("=z") + "</m:oMath></m:oMathPara>")),
+         "(1/2)/(x\xE2\x88\x92y)=z"},
+        {"a fraction of single characters",
+         docx(paragraph("<m:oMath>" + fraction(math("\xCF\x80"), math("4")) + "</m:oMath>")),
+         "\xCF\x80/4"},
+        {"ruby after its base",
+         docx(paragraph(ruby("\xE3\x81\x8B\xE3\x82\x93", "\xE6\xBC\xA2") + run("\xE5\xAD\x97"))),
+         "\xE6\xBC\xA2(\xE3\x81\x8B\xE3\x82\x93)\xE5\xAD\x97"},
+        {"Strict Open XML",
+         test::zipArchive(
+             {{"word/document.xml",
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?><w:document "
+               "xmlns:w=\"http://purl.oclc.org/ooxml/wordprocessingml/main\" "
+               "xmlns:m=\"http://purl.oclc.org/ooxml/officeDocument/math\" "
+               "w:conformance=\"strict\"><w:body><w:p><w:r><w:t>Strict</w:t></w:r>"
+               "<w:r><w:rPr><w:vanish w:val=\"true\"/></w:rPr><w:t>hidden</w:t></w:r>"
+               "<m:oMath><m:r><m:t> e=mc</m:t></m:r></m:oMath></w:p></w:body></w:document>"}}),
+         "Strict e=mc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(c.document), c.text);
+    }
+    // Ruby in an .odt: its base, then its reading.
+    EXPECT_EQ(WordProcessorReader::documentText(test::odtDocument(
+                  "<text:p><text:ruby><text:ruby-base>\xE6\xBC\xA2</text:ruby-base><text:ruby-text>"
+                  "\xE3\x81\x8B\xE3\x82\x93</text:ruby-text></text:ruby></text:p>")),
+              "\xE6\xBC\xA2(\xE3\x81\x8B\xE3\x82\x93)");
+}
+
 // Lists restarted, continued and overridden as Word and LibreOffice show them, with numbers only
 // for the items the author sees.
 TEST(WordProcessorReaderTest, DocxListsCountAsTheirInstancesSay) {
