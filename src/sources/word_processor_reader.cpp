@@ -246,6 +246,15 @@ std::string formatted(long count, std::string_view format) {
     return std::to_string(count);
 }
 
+// How a level of a .docx list numbers its items (outside WordNumbering, whose members hold it
+// optionally, so that it is complete where they are declared).
+struct WordListLevel {
+    long start = 1;
+    std::string format = "decimal";
+    std::string text;
+    std::string font;
+};
+
 // The list numbering of a .docx (word/numbering.xml): the formats of each list's levels, and the
 // counters that number its paragraphs as Word does, so that a list item reads with the number
 // or bullet the author sees ("2.", "b)", "•"). Numbering instances (w:num) of one abstract
@@ -345,12 +354,7 @@ class WordNumbering {
     }
 
   private:
-    struct Level {
-        long start = 1;
-        std::string format = "decimal";
-        std::string text;
-        std::string font;
-    };
+    using Level = WordListLevel;
     struct Abstract {
         std::array<Level, kLevels> levels;
     };
