@@ -267,11 +267,13 @@ long plausibility(std::string_view utf8) {
                 score -= 2;
             }
         } else if (type == U_NON_SPACING_MARK || type == U_COMBINING_SPACING_MARK) {
-            // Vowel signs and tone marks of Thai and Indic scripts belong to the letter before
-            // them; anywhere else a mark is what a wrong code page makes.
+            // Vowel signs and tone marks of Thai and Indic scripts belong to the letter of their
+            // script before them, accents (of no script of their own) to any letter; anywhere
+            // else a mark is what a wrong code page makes.
             UErrorCode previousStatus = U_ZERO_ERROR;
-            const bool ofTheLetter = isLetter(previous) && previous >= 0x80 &&
-                                     uscript_getScript(previous, &previousStatus) == script;
+            const bool ofTheLetter =
+                isLetter(previous) && (script == USCRIPT_INHERITED ||
+                                       uscript_getScript(previous, &previousStatus) == script);
             score += ofTheLetter ? 1 : -4;
             if (ofTheLetter) {
                 continue;
