@@ -264,10 +264,12 @@ class WordNumbering {
   public:
     static constexpr std::size_t kLevels = 9;
 
-    // An element of word/numbering.xml.
-    void definition(std::string_view ns, std::string_view name, const Attributes& attributes) {
+    // An element of word/numbering.xml; the bytes it keeps, so that the definitions are bounded
+    // as the text is (an element of a few bytes makes a definition of many).
+    std::size_t definition(std::string_view ns, std::string_view name,
+                           const Attributes& attributes) {
         if (ns != kWordNamespace) {
-            return;
+            return 0;
         }
         const auto value = [&](std::string_view key) {
             return std::string(attributes.get(kWordNamespace, key).value_or(""));
@@ -276,11 +278,13 @@ class WordNumbering {
             abstract_ = &abstracts_[number(value("abstractNumId"))];
             level_ = nullptr;
             num_ = nullptr;
+            return sizeof(Abstract);
         } else if (name == "num") {
             num_ = &nums_[number(value("numId"))];
             abstract_ = nullptr;
             level_ = nullptr;
             override_.reset();
+            return sizeof(Num);
         } else if (name == "abstractNumId" && num_ != nullptr) {
             num_->abstractId = number(value("val"));
         } else if (name == "lvlOverride" && num_ != nullptr) {
@@ -297,6 +301,7 @@ class WordNumbering {
         } else if (name == "lvl" && num_ != nullptr && override_) {
             // A level defined anew for this instance alone.
             level_ = &num_->levelOverrides[*override_].emplace();
+            return sizeof(Level);
         } else if (level_ != nullptr && name == "start") {
             level_->start = startValue(number(value("val")));
         } else if (level_ != nullptr && name == "numFmt") {
@@ -305,7 +310,9 @@ class WordNumbering {
             level_->text = value("val");
         } else if (level_ != nullptr && name == "rFonts") {
             level_->font = value("ascii");
+            return level_->font.size();
         }
+        return 0;
     }
 
     // The marker of the next paragraph of list `numId` at `level`, counted; empty for none.
@@ -653,8 +660,8 @@ class BodyText {
     void startElement(std::string_view ns, std::string_view name, int depth, bool empty,
                       const Attributes& attributes) {
         if (readingNumbering_) {
-            charge(attributes.get(kWordNamespace, "val").value_or("").size());
-            numbering_.definition(ns, name, attributes);
+            charge(attributes.get(kWordNamespace, "val").value_or("").size() +
+                   numbering_.definition(ns, name, attributes));
             return;
         }
         if (readingStyles_) {

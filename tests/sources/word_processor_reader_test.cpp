@@ -406,6 +406,31 @@ TEST(WordProcessorReaderTest, DocxListsCountAsTheirInstancesSay) {
     }
 }
 
+// A list definition of a few bytes of markup is kept in many: the definitions count against the
+// same bound as the text, and past it the lists read without numbers, and say why.
+TEST(WordProcessorReaderTest, ListDefinitionsAreBoundedLikeTheText) {
+    std::string numbering =
+        "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\">"
+        "<w:lvlText w:val=\"%1.\"/></w:lvl></w:abstractNum>";
+    for (int i = 1; i <= 1000; ++i) {
+        numbering += "<w:abstractNum w:abstractNumId=\"" + std::to_string(i) + "\"/>";
+    }
+    numbering += "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>";
+    const auto body =
+        "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/>"
+        "</w:numPr></w:pPr>" +
+        run("First") + "</w:p>";
+    test::LogCapture logs;
+    EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering), 64 * 1024), "First");
+    bool noted = false;
+    for (const auto& record : logs->records()) {
+        noted =
+            noted || record.message.find("word/numbering.xml was not read") != std::string::npos;
+    }
+    EXPECT_TRUE(noted);
+    EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering)), "1.\tFirst");
+}
+
 // A notes part that cannot be read costs its notes, not the body, and says so.
 TEST(WordProcessorReaderTest, UnreadableNotesLeaveTheBody) {
     test::LogCapture logs;
