@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/logger.h"
@@ -83,14 +85,25 @@ bool isOneOf(std::string_view name, std::initializer_list<std::string_view> name
 
 // Elements shown on lines of their own.
 bool isBlock(std::string_view name) {
-    return isOneOf(name, {"address", "article", "aside",  "blockquote", "br",       "caption",
-                          "dd",      "details", "div",    "dl",         "dt",       "fieldset",
-                          "figcaption", "figure", "footer", "form",     "h1",       "h2",
-                          "h3",      "h4",      "h5",     "h6",         "header",   "hr",
-                          "li",      "listing", "main",   "nav",        "ol",       "optgroup",
-                          "option",  "p",
-                          "pre",     "section", "summary", "table",     "tr",       "ul",
-                          "xmp"});
+    return isOneOf(
+        name, {"address", "article",  "aside",  "blockquote", "br",       "caption",    "dd",
+               "details", "div",      "dl",     "dt",         "fieldset", "figcaption", "figure",
+               "footer",  "form",     "h1",     "h2",         "h3",       "h4",         "h5",
+               "h6",      "header",   "hr",     "li",         "listing",  "main",       "nav",
+               "ol",      "optgroup", "option", "p",          "pre",      "section",    "summary",
+               "table",   "tr",       "ul",     "xmp"});
+}
+
+// Elements without content or end tag.
+bool isVoid(std::string_view name) {
+    return isOneOf(name, {"area", "base", "br", "col", "embed", "hr", "img", "input", "link",
+                          "meta", "param", "source", "track", "wbr"});
+}
+
+// Elements whose end tag a page may leave out.
+bool hasOptionalEnd(std::string_view name) {
+    return isOneOf(name, {"p", "li", "dt", "dd", "option", "optgroup", "tr", "td", "th", "thead",
+                          "tbody", "tfoot", "colgroup", "rb", "rt", "rp"});
 }
 
 // Elements whose content is raw text up to their end tag (no tags, no references), left out.
@@ -217,8 +230,11 @@ class Tokenizer {
 
     // Text with character references, up to `end`.
     void characters(std::size_t end) {
+        // The search is bounded by the run: a search to the page's end at every run would make a
+        // page of many runs and few "&" cost the square of its size.
+        const auto run = in_.substr(0, end);
         while (pos_ < end) {
-            const auto ampersand = std::min(in_.find('&', pos_), end);
+            const auto ampersand = std::min(run.find('&', pos_), end);
             out_.text(in_.substr(pos_, ampersand - pos_));
             pos_ = ampersand;
             if (pos_ < end) {
@@ -252,7 +268,7 @@ class Tokenizer {
                 }
                 const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
                 out_.character(value == 0 || value > 0x10FFFF || surrogate ? U'\uFFFD'
-                                                                            : c1Replaced(value));
+                                                                           : c1Replaced(value));
                 pos_ = at;
                 return;
             }
@@ -366,7 +382,8 @@ class Tokenizer {
     }
 
     // At the tag's name: reads the tag to its ">", passing over the attributes as the standard's
-    // attribute states do (only a value in quotes may hold a ">").
+    // attribute states do (only a value in quotes may hold a ">"). Of the attributes only what
+    // hides the element is kept: `hidden`, or `display: none` in its style.
     void tag(std::size_t at, bool end) {
         std::string name;
         while (at < in_.size() && !isSpace(in_[at]) && in_[at] != '/' && in_[at] != '>') {
@@ -375,24 +392,52 @@ class Tokenizer {
             }
             ++at;
         }
-        enum class State { between, attribute, afterName, beforeValue, quoted, unquoted, afterQuoted };
+        enum class State {
+            between,
+            attribute,
+            afterName,
+            beforeValue,
+            quoted,
+            unquoted,
+            afterQuoted
+        };
         State state = State::between;
         char quote = '"';
+        std::size_t attributeStart = 0;
+        std::size_t valueStart = 0;
+        std::string_view attribute;
+        bool hides = false;
+        const auto nameEnds = [&](std::size_t stop) {
+            attribute = in_.substr(attributeStart, stop - attributeStart);
+            hides = hides || equalsIgnoringCase(attribute, "hidden");
+        };
+        const auto valueEnds = [&](std::size_t stop) {
+            hides = hides || (equalsIgnoringCase(attribute, "style") &&
+                              stylesNoDisplay(in_.substr(valueStart, stop - valueStart)));
+        };
         while (at < in_.size()) {
             const char c = in_[at];
             // Outside a quoted value (which is passed over whole below) a ">" ends the tag.
             if (c == '>' && state != State::quoted) {
-                return finishTag(at + 1, name, end);
+                if (state == State::attribute) {
+                    nameEnds(at);
+                } else if (state == State::unquoted) {
+                    valueEnds(at);
+                }
+                return finishTag(at + 1, name, end, hides);
             }
             switch (state) {
                 case State::between:
                 case State::afterQuoted:
                     state = isSpace(c) || c == '/' ? State::between : State::attribute;
+                    attributeStart = at;
                     break;
                 case State::attribute:
                     if (c == '=') {
+                        nameEnds(at);
                         state = State::beforeValue;
                     } else if (isSpace(c) || c == '/') {
+                        nameEnds(at);
                         state = State::afterName;
                     }
                     break;
@@ -401,14 +446,17 @@ class Tokenizer {
                         state = State::beforeValue;
                     } else if (!isSpace(c) && c != '/') {
                         state = State::attribute;
+                        attributeStart = at;
                     }
                     break;
                 case State::beforeValue:
                     if (c == '"' || c == '\'') {
                         state = State::quoted;
                         quote = c;
+                        valueStart = at + 1;
                     } else if (!isSpace(c)) {
                         state = State::unquoted;
+                        valueStart = at;
                     }
                     break;
                 case State::quoted: {
@@ -418,12 +466,14 @@ class Tokenizer {
                         pos_ = in_.size();
                         return;
                     }
+                    valueEnds(close);
                     at = close;
                     state = State::afterQuoted;
                     break;
                 }
                 case State::unquoted:
                     if (isSpace(c)) {
+                        valueEnds(at);
                         state = State::between;
                     }
                     break;
@@ -435,12 +485,93 @@ class Tokenizer {
         pos_ = in_.size();
     }
 
-    void finishTag(std::size_t after, const std::string& name, bool end) {
+    // Whether an inline style says `display: none` (white space, case and "!important" aside).
+    static bool stylesNoDisplay(std::string_view style) {
+        std::string compact;
+        for (const char c : style) {
+            if (!isSpace(c)) {
+                compact.push_back(lowered(c));
+            }
+        }
+        constexpr std::string_view kNone = "display:none";
+        for (auto at = compact.find(kNone); at != std::string::npos;
+             at = compact.find(kNone, at + 1)) {
+            const auto after = at + kNone.size();
+            if ((at == 0 || compact[at - 1] == ';') &&
+                (after == compact.size() || compact[after] == ';' || compact[after] == '!')) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void finishTag(std::size_t after, const std::string& name, bool end, bool hides) {
         pos_ = after;
         if (end) {
             endElement(name);
+            hiddenElementEnd(name);
+            return;
+        }
+        hiddenElementStart(name);
+        if (hides && !hiddenElement_ && !isVoid(name)) {
+            // Hidden with all it holds, as a browser shows the page.
+            hiddenElement_ = HiddenElement{name, {}, 0};
+            out_.hide();
+        }
+        startElement(name);
+    }
+
+    // An element is hidden up to its end tag, the end tag of a block around it, or (for an
+    // element whose end tag may be left out) the start of the next of its kind; a paragraph also
+    // at the start of a block. The elements open inside it are kept (as far as kMaxHiddenDepth),
+    // with the same ends left out, so that its end is found as a browser finds it.
+    void hiddenElementStart(const std::string& name) {
+        if (!hiddenElement_) {
+            return;
+        }
+        auto& hidden = *hiddenElement_;
+        const auto endsBy = [&](std::string_view open) {
+            return hasOptionalEnd(open) &&
+                   (open == name || (open == "p" && isBlock(name) && name != "br"));
+        };
+        if (hidden.inside.empty() && hidden.deeper == 0 && endsBy(hidden.name)) {
+            hiddenElement_.reset();
+            out_.unhide();
+            return;
+        }
+        if (isVoid(name)) {
+            return;
+        }
+        while (hidden.deeper == 0 && !hidden.inside.empty() && endsBy(hidden.inside.back())) {
+            hidden.inside.pop_back();
+        }
+        if (hidden.inside.size() < kMaxHiddenDepth && hidden.deeper == 0) {
+            hidden.inside.push_back(name);
         } else {
-            startElement(name);
+            ++hidden.deeper;
+        }
+    }
+
+    void hiddenElementEnd(const std::string& name) {
+        if (!hiddenElement_) {
+            return;
+        }
+        auto& hidden = *hiddenElement_;
+        if (hidden.deeper > 0) {
+            --hidden.deeper;
+            return;
+        }
+        const auto open = std::find(hidden.inside.rbegin(), hidden.inside.rend(), name);
+        if (open != hidden.inside.rend()) {
+            hidden.inside.erase(std::prev(open.base()), hidden.inside.end());
+            return;
+        }
+        // An end tag of no element open inside: the hidden element's own, or that of a block
+        // around it, ends it; a stray inline one ("</b>") is passed over, as browsers do.
+        if (name == hidden.name || isBlock(name) || hasOptionalEnd(name) ||
+            isOneOf(name, {"body", "html", "table"})) {
+            hiddenElement_.reset();
+            out_.unhide();
         }
     }
 
@@ -524,6 +655,15 @@ class Tokenizer {
     std::size_t pos_ = 0;
     std::size_t nextStopCheck_ = 0;
     TextWriter out_;
+    // The element hidden by its attributes, and the elements open inside it (past the most kept,
+    // only counted).
+    struct HiddenElement {
+        std::string name;
+        std::vector<std::string> inside;
+        std::size_t deeper = 0;
+    };
+    static constexpr std::size_t kMaxHiddenDepth = 256;
+    std::optional<HiddenElement> hiddenElement_;
     // What the page ended inside, if anything, and where it began.
     std::optional<std::string> unended_;
     std::size_t unendedAt_ = 0;

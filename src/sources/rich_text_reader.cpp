@@ -29,11 +29,12 @@ bool isAsciiLetter(char c) {
 // the shape itself), and the properties of a shape.
 bool isSkippedDestination(std::string_view word) {
     static constexpr std::string_view kSkipped[] = {
-        "fonttbl", "colortbl",  "stylesheet", "info",         "pict",
-        "header",  "footer",    "headerl",    "headerr",      "footerl",
-        "footerr", "object",    "themedata",  "listtable",    "listoverridetable",
-        "rsidtbl", "generator", "xmlnstbl",   "latentstyles", "datastore",
-        "shprslt", "sp",        "headerf",    "footerf",      "revtbl"};
+        "fonttbl", "colortbl", "stylesheet", "info", "pict", "header", "footer", "headerl",
+        "headerr", "footerl", "footerr", "object", "themedata", "listtable", "listoverridetable",
+        "rsidtbl", "generator", "xmlnstbl", "latentstyles", "datastore", "shprslt", "sp", "headerf",
+        "footerf", "revtbl",
+        // The text of nested tables as plain paragraphs, for readers that know no nesting.
+        "nonesttables"};
     for (const auto skipped : kSkipped) {
         if (word == skipped) {
             return true;
@@ -50,12 +51,24 @@ std::optional<char32_t> specialCharacter(std::string_view word) {
         char32_t c;
     };
     static constexpr Special kSpecials[] = {
-        {"lquote", U'\u2018'},   {"rquote", U'\u2019'},  {"ldblquote", U'\u201C'},
-        {"rdblquote", U'\u201D'}, {"emdash", U'\u2014'}, {"endash", U'\u2013'},
-        {"bullet", U'\u2022'},   {"emspace", U'\u2003'}, {"enspace", U'\u2002'},
-        {"qmspace", U'\u2005'},  {"zwj", U'\u200D'},     {"zwnj", U'\u200C'},
-        {"ltrmark", U'\u200E'},  {"rtlmark", U'\u200F'}, {"zwbo", U'\u200B'},
-        {"~", U'\u00A0'},        {"_", U'\u2011'},       {"-", 0},
+        {"lquote", U'\u2018'},
+        {"rquote", U'\u2019'},
+        {"ldblquote", U'\u201C'},
+        {"rdblquote", U'\u201D'},
+        {"emdash", U'\u2014'},
+        {"endash", U'\u2013'},
+        {"bullet", U'\u2022'},
+        {"emspace", U'\u2003'},
+        {"enspace", U'\u2002'},
+        {"qmspace", U'\u2005'},
+        {"zwj", U'\u200D'},
+        {"zwnj", U'\u200C'},
+        {"ltrmark", U'\u200E'},
+        {"rtlmark", U'\u200F'},
+        {"zwbo", U'\u200B'},
+        {"~", U'\u00A0'},
+        {"_", U'\u2011'},
+        {"-", 0},
         {"chftn", 0},
     };
     for (const auto& special : kSpecials) {
@@ -69,18 +82,30 @@ std::optional<char32_t> specialCharacter(std::string_view word) {
 // The ICU name of a Windows code page number (\ansicpg, \cpg), or nothing for one it lacks.
 std::optional<std::string> codePageName(long number) {
     switch (number) {
-        case 437: return "ibm-437";
-        case 850: return "ibm-850";
-        case 866: return "ibm-866";
-        case 874: return "windows-874";
-        case 932: return "windows-31j";
-        case 936: return "GBK";
-        case 949: return "windows-949";
-        case 950: return "Big5";
-        case 1361: return "ibm-1363";
-        case 10000: return "macintosh";
-        case 65001: return "UTF-8";
-        default: break;
+        case 437:
+            return "ibm-437";
+        case 850:
+            return "ibm-850";
+        case 866:
+            return "ibm-866";
+        case 874:
+            return "windows-874";
+        case 932:
+            return "windows-31j";
+        case 936:
+            return "GBK";
+        case 949:
+            return "windows-949";
+        case 950:
+            return "Big5";
+        case 1361:
+            return "ibm-1363";
+        case 10000:
+            return "macintosh";
+        case 65001:
+            return "UTF-8";
+        default:
+            break;
     }
     if (number >= 1250 && number <= 1258) {
         return "windows-" + std::to_string(number);
@@ -91,24 +116,42 @@ std::optional<std::string> codePageName(long number) {
 // The code page of a font's \fcharset; nothing for the document's own (ANSI, default, symbol).
 std::optional<std::string> charsetCodePage(long charset) {
     switch (charset) {
-        case 77: return codePageName(10000);
-        case 128: return codePageName(932);
-        case 129: return codePageName(949);
-        case 130: return codePageName(1361);
-        case 134: return codePageName(936);
-        case 136: return codePageName(950);
-        case 161: return codePageName(1253);
-        case 162: return codePageName(1254);
-        case 163: return codePageName(1258);
-        case 177: return codePageName(1255);
-        case 178: return codePageName(1256);
-        case 186: return codePageName(1257);
-        case 204: return codePageName(1251);
-        case 222: return codePageName(874);
-        case 238: return codePageName(1250);
-        case 254: return codePageName(437);
-        case 255: return codePageName(850);
-        default: return std::nullopt;
+        case 77:
+            return codePageName(10000);
+        case 128:
+            return codePageName(932);
+        case 129:
+            return codePageName(949);
+        case 130:
+            return codePageName(1361);
+        case 134:
+            return codePageName(936);
+        case 136:
+            return codePageName(950);
+        case 161:
+            return codePageName(1253);
+        case 162:
+            return codePageName(1254);
+        case 163:
+            return codePageName(1258);
+        case 177:
+            return codePageName(1255);
+        case 178:
+            return codePageName(1256);
+        case 186:
+            return codePageName(1257);
+        case 204:
+            return codePageName(1251);
+        case 222:
+            return codePageName(874);
+        case 238:
+            return codePageName(1250);
+        case 254:
+            return codePageName(437);
+        case 255:
+            return codePageName(850);
+        default:
+            return std::nullopt;
     }
 }
 
@@ -343,6 +386,11 @@ class RtfReader {
             groups_.setTop(group);
             return;
         }
+        if (word == "nesttableprops" && group.shown()) {
+            // A nested row ends with its properties, where Word writes its \nestrow.
+            flushBytes();
+            target(group).push_back('\n');
+        }
         if (afterStar || isSkippedDestination(word)) {
             group.setSkip(word == "fonttbl" && !group.skipped() ? Skip::fontTable : Skip::yes);
             groups_.setTop(group);
@@ -418,11 +466,12 @@ class RtfReader {
         if (!group.shown()) {
             return;
         }
-        if (word == "par" || word == "line" || word == "sect" || word == "page" ||
-            word == "row") {
+        // A table nested in a cell ends its cells and rows with words of their own.
+        if (word == "par" || word == "line" || word == "sect" || word == "page" || word == "row" ||
+            word == "nestrow") {
             flushBytes();
             target(group).push_back('\n');
-        } else if (word == "tab" || word == "cell") {
+        } else if (word == "tab" || word == "cell" || word == "nestcell") {
             flushBytes();
             target(group).push_back('\t');
         }
@@ -498,8 +547,8 @@ class RtfReader {
         const bool high = unit >= 0xD800 && unit <= 0xDBFF;
         const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
         if (low && highSurrogate_) {
-            TextDecoding::appendUtf8(out, 0x10000 + ((*highSurrogate_ - 0xD800) << 10) +
-                                              (unit - 0xDC00));
+            TextDecoding::appendUtf8(
+                out, 0x10000 + ((*highSurrogate_ - 0xD800) << 10) + (unit - 0xDC00));
             highSurrogate_.reset();
             return;
         }
@@ -631,7 +680,8 @@ std::string_view decodedPage(std::string_view bytes, std::string& converted,
     if (!encoding) {
         // The tokenizer passes bytes above 127 through as they are, so the text it finds in the
         // undecoded page is the page's text in its own encoding.
-        encoding = text::isValidUtf8(bytes)
+        // ISO-2022-JP is 7-bit, so well-formed UTF-8: its escape bytes send it to the guess.
+        encoding = text::isValidUtf8(bytes) && bytes.find('\x1B') == std::string_view::npos
                        ? "UTF-8"
                        : TextDecoding::guessedMarkupEncoding(HtmlText::text(bytes, stop));
     }

@@ -1,14 +1,15 @@
 #include "sources/text_decoding.h"
 
+#include <unicode/uchar.h>
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>
 #include <unicode/ucsdet.h>
-#include <unicode/uchar.h>
 #include <unicode/uscript.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -63,8 +64,8 @@ std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding,
         ucnv_setToUCallBack(from.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
                             &status);
     } else {
-        ucnv_setToUCallBack(from.get(), &replaceWithReplacementCharacter, nullptr, nullptr,
-                            nullptr, &status);
+        ucnv_setToUCallBack(from.get(), &replaceWithReplacementCharacter, nullptr, nullptr, nullptr,
+                            &status);
     }
     if (U_FAILURE(status)) {
         return std::nullopt;
@@ -140,21 +141,12 @@ std::vector<Guess> detectorGuesses(std::string_view bytes) {
     return guesses;
 }
 
-// The name of the encoding ICU's detector finds most likely for `bytes`; nothing when it finds
-// none.
-std::optional<std::string> detectorGuess(std::string_view bytes) {
-    auto guesses = detectorGuesses(bytes);
-    if (guesses.empty()) {
-        return std::nullopt;
-    }
-    return std::move(guesses.front().name);
-}
-
-// Single-byte encodings of text files that ICU's detector does not know (DOS and Mac code pages)
-// or confuses with each other, tried in this order when none reads more plausibly.
-constexpr std::array<const char*, 8> kSingleByteCandidates = {
-    "windows-1252", "windows-1251", "KOI8-R",  "ibm-866",
-    "ibm-850",      "macintosh",    "windows-1250", "ISO-8859-2"};
+// Single-byte encodings of text files that ICU's detector does not know (DOS and Mac code pages,
+// Thai and Baltic Windows pages) or confuses with each other, tried in this order when none reads
+// more plausibly.
+constexpr std::array<const char*, 11> kSingleByteCandidates = {
+    "windows-1252", "windows-1251", "KOI8-R",       "ibm-866",      "ibm-850",    "macintosh",
+    "windows-1250", "ISO-8859-2",   "windows-1254", "windows-1257", "windows-874"};
 
 bool isSingleByteName(std::string_view name) {
     return name.starts_with("ISO-8859") || name.starts_with("windows-125") || name == "KOI8-R";
@@ -174,12 +166,49 @@ UScriptCode scriptOf(UChar32 c) {
                : script;
 }
 
+// The accented letters (small) of languages written in Latin letters. Code pages of Latin
+// scripts differ mostly in which accented letter a byte is, and each reading makes letters: that
+// all of them are the letters of one language is what tells the right reading (Lithuanian
+// "žmonės" in windows-1257, not "þmonës" in windows-1252).
+constexpr std::u32string_view kLatinAlphabets[] = {
+    U"àâæçéèêëîïôœùûüÿ",   // French
+    U"äöüßéàè",            // German
+    U"áéíóúñüàèïòç",       // Spanish, Catalan
+    U"áâãàçéêíóôõú",       // Portuguese
+    U"àèéìíîòóùú",         // Italian
+    U"ëïéèáóúöüä",         // Dutch
+    U"åæøäöéü",            // Danish, Norwegian, Swedish, Finnish
+    U"áðéíóúýþæö",         // Icelandic
+    U"çğıöşüâî",           // Turkish
+    U"áčďéěíňóřšťúůýž",    // Czech
+    U"áäčďéíĺľňóôŕšťúýž",  // Slovak
+    U"ąćęłńóśźż",          // Polish
+    U"áéíóöőúüű",          // Hungarian
+    U"ăâîșțşţ",            // Romanian
+    U"čćđšž",              // Croatian, Slovene, Serbian
+    U"ąčęėįšųūž",          // Lithuanian
+    U"āčēģīķļņšūž",        // Latvian
+    U"äöõüšž",             // Estonian
+};
+
+bool isOneLanguage(const std::u32string& letters) {
+    return std::any_of(std::begin(kLatinAlphabets), std::end(kLatinAlphabets),
+                       [&](std::u32string_view alphabet) {
+                           return std::all_of(letters.begin(), letters.end(), [&](char32_t c) {
+                               return alphabet.find(c) != std::u32string_view::npos;
+                           });
+                       });
+}
+
 // How plausible text decoded from a legacy encoding reads: letters above ASCII count for it;
 // what a wrong code page makes of letters counts against it: a capital after a small letter
 // ("ÇtÇ" for "été"), letters of two scripts in one word, punctuation or symbols inside a word
 // ("‚t‚"), line-drawing and other symbols, and control or unassigned characters most of all.
 long plausibility(std::string_view utf8) {
     long score = 0;
+    // The accented Latin letters the text holds, each once (small), and how many there are.
+    std::u32string accented;
+    long accentedCount = 0;
     UChar32 previous = ' ';
     int32_t at = 0;
     const auto length = static_cast<int32_t>(utf8.size());
@@ -205,6 +234,14 @@ long plausibility(std::string_view utf8) {
             // Latin letters outside the accented ones of European languages ("ƒ", "º") are
             // rarely written; so are runs of accented letters ("Ïðèâåò" for "Привет").
             const bool latin = script == USCRIPT_LATIN;
+            if (latin && c >= 0xC0 && c <= 0x24F) {
+                const auto small = static_cast<char32_t>(u_tolower(c));
+                ++accentedCount;
+                // "İ" lowers to an ASCII "i", which every alphabet has.
+                if (small >= 0x80 && accented.find(small) == std::u32string::npos) {
+                    accented.push_back(small);
+                }
+            }
             score += latin && (c < 0xC0 || c > 0x17F) ? -2 : (script == USCRIPT_COMMON ? -2 : 1);
             if (isLetter(previous)) {
                 UErrorCode previousStatus = U_ZERO_ERROR;
@@ -229,13 +266,24 @@ long plausibility(std::string_view utf8) {
             } else if (c >= 0xFF61 && c <= 0xFF9F) {
                 score -= 2;
             }
+        } else if (type == U_NON_SPACING_MARK || type == U_COMBINING_SPACING_MARK) {
+            // Vowel signs and tone marks of Thai and Indic scripts belong to the letter of their
+            // script before them, accents (of no script of their own) to any letter; anywhere
+            // else a mark is what a wrong code page makes.
+            UErrorCode previousStatus = U_ZERO_ERROR;
+            const bool ofTheLetter =
+                isLetter(previous) && (script == USCRIPT_INHERITED ||
+                                       uscript_getScript(previous, &previousStatus) == script);
+            score += ofTheLetter ? 1 : -4;
+            if (ofTheLetter) {
+                continue;
+            }
         } else if (type == U_SPACE_SEPARATOR) {
             // Neither way.
         } else if (isLetter(previous) && isLetter(next) && c != 0x2019 && c != 0x00B7 &&
                    c != 0x2011 && c != 0x00AD) {
             score -= 4;
-        } else if ((type == U_MATH_SYMBOL || type == U_OTHER_SYMBOL ||
-                    type == U_MODIFIER_SYMBOL) &&
+        } else if ((type == U_MATH_SYMBOL || type == U_OTHER_SYMBOL || type == U_MODIFIER_SYMBOL) &&
                    c != 0x00B0 && c != 0x00B1 && c != 0x00D7 && c != 0x00F7 && c != 0x00A9 &&
                    c != 0x00AE && c != 0x2122 && c != 0x00A7) {
             score -= 2;
@@ -243,6 +291,9 @@ long plausibility(std::string_view utf8) {
             score += 1;
         }
         previous = c;
+    }
+    if (!accented.empty() && isOneLanguage(accented)) {
+        score += accentedCount;
     }
     return score;
 }
@@ -270,6 +321,132 @@ std::optional<std::string> TextDecoding::unicodeText(std::string_view bytes) {
     return utf8(bytes);
 }
 
+namespace {
+
+// What reading the bytes as UTF-8 makes: characters above ASCII, and ill-formed sequences (each
+// read as one U+FFFD).
+struct Utf8Reading {
+    std::size_t characters = 0;
+    std::size_t illFormed = 0;
+};
+
+Utf8Reading readAsUtf8(std::string_view bytes) {
+    Utf8Reading reading;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto length = static_cast<std::int64_t>(bytes.size());
+    std::int64_t at = 0;
+    while (at < length) {
+        if (data[at] < 0x80) {
+            ++at;
+            continue;
+        }
+        UChar32 c = 0;
+        U8_NEXT(data, at, length, c);
+        ++(c < 0 ? reading.illFormed : reading.characters);
+    }
+    return reading;
+}
+
+// Whether the bytes are UTF-8 but for a few: a text cut inside a character, or with a stray byte.
+// Text in a legacy code page makes few well-formed sequences by chance, and many more that are
+// not ("Пётр" in windows-1251 is one of each).
+bool isMostlyUtf8(std::string_view bytes) {
+    constexpr std::size_t kFew = 3;
+    constexpr std::size_t kCharactersForEachBadByte = 4;
+    constexpr std::size_t kBadBytesPerHundred = 1;
+    const auto reading = readAsUtf8(bytes);
+    return reading.characters > 0 &&
+           reading.characters >= kCharactersForEachBadByte * reading.illFormed &&
+           reading.illFormed <= std::max(kFew, reading.characters * kBadBytesPerHundred / 100);
+}
+
+bool isAscii(std::string_view bytes) {
+    return std::all_of(bytes.begin(), bytes.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// What the encoding is guessed from: 64 KB from the line of the first byte above ASCII, so a
+// file or page that begins with a long stretch of ASCII is guessed from the text that tells.
+std::string_view guessSample(std::string_view bytes) {
+    constexpr std::size_t kSample = std::size_t{64} * 1024;
+    constexpr std::size_t kLineBefore = 256;
+    const auto first = static_cast<std::size_t>(
+        std::find_if(bytes.begin(), bytes.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; }) -
+        bytes.begin());
+    const auto from = first - std::min(first, kLineBefore);
+    const auto lineStart = bytes.substr(from, first - from).rfind('\n');
+    const auto start = lineStart == std::string_view::npos ? from : from + lineStart + 1;
+    return bytes.substr(start, kSample);
+}
+
+// The encodings the sample most plausibly is in: a multi-byte encoding ICU's detector is fairly
+// sure of, and the single-byte code page (the detector's guesses, Windows, KOI8-R, DOS and Mac)
+// whose reading looks most like words.
+struct Ranking {
+    std::optional<std::string> multiByte;
+    std::optional<std::string> singleByte;
+};
+
+Ranking rankedEncodings(std::string_view sample) {
+    const auto guesses = detectorGuesses(sample);
+    // A multi-byte encoding the detector is fairly sure of is taken when the bytes convert; its
+    // guesses among single-byte encodings are weighed with the code pages it does not know.
+    constexpr int kSureOfMultiByte = 30;
+    std::vector<std::string> candidates;
+    Ranking ranking;
+    // Among the multi-byte encodings it is sure of (a short Japanese text may look as sure to be
+    // Chinese), the one whose reading looks most like words.
+    long multiByteScore = 0;
+    for (const auto& guess : guesses) {
+        if (isSingleByteName(guess.name)) {
+            candidates.push_back(guess.name == "ISO-8859-1" ? "windows-1252" : guess.name);
+        } else if (!guess.name.starts_with("UTF-") && !guess.name.starts_with("IBM4")) {
+            if (guess.confidence < kSureOfMultiByte) {
+                // Weighed with the others: its reading may still look most like words.
+                candidates.push_back(guess.name);
+            } else if (const auto text = TextDecoding::convert(sample, guess.name.c_str())) {
+                const auto score = plausibility(*text);
+                if (!ranking.multiByte || score > multiByteScore) {
+                    ranking.multiByte = guess.name;
+                    multiByteScore = score;
+                }
+            }
+        }
+    }
+    candidates.insert(candidates.end(), kSingleByteCandidates.begin(), kSingleByteCandidates.end());
+    // A few bytes say little, and DOS, Mac and multi-byte encodings make letters of what Windows
+    // pages make spaces and punctuation ("\xA0" is a no-break space, "á" in cp866): they are
+    // weighed only on text long enough to tell.
+    constexpr std::ptrdiff_t kFewestToTell = 4;
+    if (std::count_if(sample.begin(), sample.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0x80;
+        }) < kFewestToTell) {
+        ranking.multiByte.reset();
+        std::erase_if(candidates, [](const std::string& name) {
+            return !isSingleByteName(name) && name != "windows-874";
+        });
+    }
+    long bestScore = 0;
+    for (auto candidate = candidates.begin(); candidate != candidates.end(); ++candidate) {
+        if (std::find(candidates.begin(), candidate, *candidate) != candidate) {
+            continue;
+        }
+        const auto text = TextDecoding::convert(sample, candidate->c_str());
+        if (!text) {
+            continue;
+        }
+        const auto score = plausibility(*text);
+        if (!ranking.singleByte || score > bestScore) {
+            ranking.singleByte = *candidate;
+            bestScore = score;
+        }
+    }
+    return ranking;
+}
+
+}  // namespace
+
 std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::string* encoding) {
     const auto found = [&](const char* name) -> std::optional<std::string> {
         auto text = convert(bytes, name);
@@ -285,64 +462,28 @@ std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::s
         }
         return text;
     }
-    if (std::all_of(bytes.begin(), bytes.end(),
-                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    if (isAscii(bytes)) {
         return holdsIso2022JpEscapes(bytes) ? found("ISO-2022-JP") : found("US-ASCII");
     }
-    constexpr std::size_t kSample = std::size_t{64} * 1024;
-    const auto sample = bytes.substr(0, kSample);
-    const auto guesses = detectorGuesses(sample);
-    // A multi-byte encoding the detector is fairly sure of is taken when the bytes convert; its
-    // guesses among single-byte encodings are weighed with the code pages it does not know.
-    constexpr int kSureOfMultiByte = 30;
-    std::vector<std::string> candidates;
-    // Among the multi-byte encodings it is sure of (a short Japanese text may look as sure to be
-    // Chinese), the one whose reading looks most like words.
-    std::optional<std::string> multiByte;
-    long multiByteScore = 0;
-    for (const auto& guess : guesses) {
-        if (isSingleByteName(guess.name)) {
-            candidates.push_back(guess.name == "ISO-8859-1" ? "windows-1252" : guess.name);
-        } else if (!guess.name.starts_with("UTF-") && !guess.name.starts_with("IBM4")) {
-            if (guess.confidence < kSureOfMultiByte) {
-                // Weighed with the others: its reading may still look most like words.
-                candidates.push_back(guess.name);
-            } else if (const auto text = convert(sample, guess.name.c_str())) {
-                const auto score = plausibility(*text);
-                if (!multiByte || score > multiByteScore) {
-                    multiByte = guess.name;
-                    multiByteScore = score;
-                }
-            }
+    if (isMostlyUtf8(bytes)) {
+        if (encoding != nullptr) {
+            *encoding = "UTF-8";
         }
+        if (bytes.starts_with("\xEF\xBB\xBF")) {
+            bytes.remove_prefix(3);
+        }
+        return text::toValidUtf8(bytes);
     }
-    if (multiByte) {
-        if (auto text = found(multiByte->c_str())) {
+    const auto ranking = rankedEncodings(guessSample(bytes));
+    if (ranking.multiByte) {
+        if (auto text = found(ranking.multiByte->c_str())) {
             return text;
         }
     }
-    candidates.insert(candidates.end(), kSingleByteCandidates.begin(),
-                      kSingleByteCandidates.end());
-    std::optional<std::string> best;
-    long bestScore = 0;
-    for (auto candidate = candidates.begin(); candidate != candidates.end(); ++candidate) {
-        if (std::find(candidates.begin(), candidate, *candidate) != candidate) {
-            continue;
-        }
-        const auto text = convert(sample, candidate->c_str());
-        if (!text) {
-            continue;
-        }
-        const auto score = plausibility(*text);
-        if (!best || score > bestScore) {
-            best = *candidate;
-            bestScore = score;
-        }
-    }
-    if (!best) {
+    if (!ranking.singleByte) {
         return std::nullopt;
     }
-    return found(best->c_str());
+    return found(ranking.singleByte->c_str());
 }
 
 namespace {
@@ -621,10 +762,9 @@ std::optional<std::string> TextDecoding::encodingOfLabel(std::string_view label)
         label.remove_suffix(1);
     }
     const auto name = text::asciiLowered(label);
-    const auto it = std::lower_bound(kLabels.begin(), kLabels.end(), name,
-                                     [](const Label& entry, const std::string& key) {
-                                         return entry.label < key;
-                                     });
+    const auto it = std::lower_bound(
+        kLabels.begin(), kLabels.end(), name,
+        [](const Label& entry, const std::string& key) { return entry.label < key; });
     if (it == kLabels.end() || it->label != name) {
         return std::nullopt;
     }
@@ -692,9 +832,9 @@ class DeclarationScanner {
             if (rest.starts_with("<!--")) {
                 const auto end = in_.find("-->", pos_ + 4);
                 pos_ = end == std::string_view::npos ? in_.size() : end + 3;
-            } else if (rest.size() > 1 && (isAsciiLetter(rest[1]) ||
-                                           (rest[1] == '/' && rest.size() > 2 &&
-                                            isAsciiLetter(rest[2])))) {
+            } else if (rest.size() > 1 &&
+                       (isAsciiLetter(rest[1]) ||
+                        (rest[1] == '/' && rest.size() > 2 && isAsciiLetter(rest[2])))) {
                 if (auto encoding = tag()) {
                     return encoding;
                 }
@@ -751,8 +891,8 @@ class DeclarationScanner {
             }
             return encoding;
         }
-        for (const std::string_view raw : {"script", "style", "textarea", "title", "xmp", "iframe",
-                                           "noembed", "noframes"}) {
+        for (const std::string_view raw :
+             {"script", "style", "textarea", "title", "xmp", "iframe", "noembed", "noframes"}) {
             if (sameLetters(name, raw)) {
                 skipRawText(raw);
                 return std::nullopt;
@@ -871,13 +1011,20 @@ char32_t TextDecoding::symbolFontCharacter(unsigned char code) {
         U"€ϒ′≤⁄∞ƒ♣♦♥♠↔←↑→↓°±″≥×∝∂•÷≠≡≈…⏐⎯↵ℵℑℜ℘⊗⊕∅∩∪⊃⊇⊄⊂⊆∈∉∠∇®©™∏√⋅¬∧∨⇔⇐⇑⇒⇓"
         U"◊〈®©™∑⎛⎜⎝⎡⎢⎣⎧⎨⎩⎪\uFFFD〉∫⌠⎮⌡⎞⎟⎠⎤⎥⎦⎫⎬⎭\uFFFD";
     switch (code) {
-        case 0x22: return U'∀';
-        case 0x24: return U'∃';
-        case 0x27: return U'∋';
-        case 0x2A: return U'∗';
-        case 0x2D: return U'−';
-        case 0x40: return U'≅';
-        default: break;
+        case 0x22:
+            return U'∀';
+        case 0x24:
+            return U'∃';
+        case 0x27:
+            return U'∋';
+        case 0x2A:
+            return U'∗';
+        case 0x2D:
+            return U'−';
+        case 0x40:
+            return U'≅';
+        default:
+            break;
     }
     if (code >= 0x41 && code <= 0x7E) {
         return kLetters[code - 0x41];
@@ -886,6 +1033,31 @@ char32_t TextDecoding::symbolFontCharacter(unsigned char code) {
         return kHigh[code - 0xA0];
     }
     return code < 0x80 ? static_cast<char32_t>(code) : U'\uFFFD';
+}
+
+char32_t TextDecoding::wingdingsCharacter(unsigned char code) {
+    switch (code) {
+        case 0x6C:
+            return U'●';
+        case 0x6E:
+            return U'■';
+        case 0x6F:
+            return U'□';
+        case 0x71:
+            return U'❑';
+        case 0x75:
+            return U'◆';
+        case 0x76:
+            return U'❖';
+        case 0xA7:
+            return U'▪';
+        case 0xD8:
+            return U'➢';
+        case 0xFC:
+            return U'✔';
+        default:
+            return 0xF000 + code;
+    }
 }
 
 void TextDecoding::appendUtf8(std::string& out, char32_t c) {
@@ -912,23 +1084,21 @@ std::optional<std::string> TextDecoding::declaredMarkupEncoding(std::string_view
 }
 
 std::string TextDecoding::guessedMarkupEncoding(std::string_view visibleText) {
-    // A few bytes above 127 say nothing about their encoding (the detector is sure of KOI8-R for
-    // a single "\xE9"): a page with fewer is read in windows-1252, as browsers read it in most
-    // languages.
-    constexpr std::size_t kSample = std::size_t{1024} * 1024;
-    constexpr std::ptrdiff_t kFewestToGuessFrom = 20;
-    const auto sample = visibleText.substr(0, kSample);
-    if (std::count_if(sample.begin(), sample.end(), [](char c) {
-            return static_cast<unsigned char>(c) >= 0x80;
-        }) < kFewestToGuessFrom) {
+    // The same guess as for the text in a file, from the text the page shows.
+    if (isAscii(visibleText)) {
+        return holdsIso2022JpEscapes(visibleText) ? "ISO-2022-JP" : "windows-1252";
+    }
+    if (isMostlyUtf8(visibleText)) {
+        return "UTF-8";
+    }
+    const auto ranking = rankedEncodings(guessSample(visibleText));
+    const auto& name = ranking.multiByte ? ranking.multiByte : ranking.singleByte;
+    if (!name) {
         return "windows-1252";
     }
-    const auto name = detectorGuess(sample);
-    // UTF-16 without its byte order mark is not what a page is.
-    if (!name || name->starts_with("UTF-16") || name->starts_with("UTF-32")) {
-        return "windows-1252";
-    }
-    return encodingOfLabel(*name).value_or("windows-1252");
+    // The name browsers know the encoding by where they know it (Shift_JIS is windows-31j);
+    // the DOS and Mac code pages they do not know are read all the same.
+    return encodingOfLabel(*name).value_or(*name);
 }
 
 }  // namespace vask

@@ -14,9 +14,12 @@ std::optional<std::string> utf8(std::string_view bytes);
 std::optional<std::string> unicodeText(std::string_view bytes);
 
 // The bytes converted to UTF-8 from the encoding they are most plausibly in: UTF-16 by its byte
-// order mark, ISO-2022-JP by its escapes, a multi-byte encoding ICU's detector is fairly sure of,
-// else the single-byte code page (the detector's guesses, Windows, KOI8-R, DOS and Mac) whose
-// reading looks most like words. Nothing when none converts. `encoding` receives its ICU name.
+// order mark, ISO-2022-JP by its escapes, UTF-8 when all but a few bytes are (those few read as
+// U+FFFD: a text cut inside a character, a stray byte), a multi-byte encoding ICU's detector is
+// fairly sure of, else the single-byte code page (the detector's guesses, Windows including Thai
+// and Baltic, KOI8-R, DOS and Mac) whose reading looks most like words. The guess is made from
+// the part of the bytes from the first that is not ASCII. Nothing when none converts. `encoding`
+// receives its ICU name.
 std::optional<std::string> detected(std::string_view bytes, std::string* encoding = nullptr);
 
 // The bytes as UTF-8 when they are text: Unicode text, or an encoding found as `detected` finds
@@ -44,9 +47,10 @@ std::optional<std::string> encodingOfLabel(std::string_view label);
 // the page declares none.
 std::optional<std::string> declaredMarkupEncoding(std::string_view bytes);
 
-// The encoding of a page that declares none and is not UTF-8, guessed from its visible text (in
-// the page's own bytes, so neither styles nor scripts steer the guess); windows-1252, as browsers
-// read most languages, when the text holds too few bytes above 127 to tell.
+// The encoding of a page that declares none, guessed from its visible text (in the page's own
+// bytes, so neither styles nor scripts steer the guess) as `detected` guesses it for a file:
+// ISO-2022-JP by its escapes, UTF-8 when all but a few bytes are; windows-1252, as browsers read
+// most languages, when the text is ASCII or no code page converts it.
 std::string guessedMarkupEncoding(std::string_view visibleText);
 
 // The character the Symbol font draws for the byte `code` (as .docx w:sym and RTF fonts of the
@@ -54,6 +58,11 @@ std::string guessedMarkupEncoding(std::string_view visibleText);
 // rest as the mathematical signs, arrows and card suits the font holds; U+FFFD for bytes it
 // draws nothing for.
 char32_t symbolFontCharacter(unsigned char code);
+
+// The character the Wingdings font draws for the byte `code`, for the bullets lists are written
+// with ("\xA7" is "▪", "\xD8" "➢", "\xFC" "✔"); U+F000 plus the byte, where Word keeps the
+// font's glyphs, for the others.
+char32_t wingdingsCharacter(unsigned char code);
 
 // Appends the character's UTF-8 bytes; `c` is a scalar value (not a surrogate, at most U+10FFFF).
 void appendUtf8(std::string& out, char32_t c);

@@ -11,6 +11,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <initializer_list>
 #include <iterator>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/logger.h"
@@ -41,9 +43,15 @@ constexpr std::string_view kSvgNamespace =
     "urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0";
 constexpr std::string_view kMathNamespace =
     "http://schemas.openxmlformats.org/officeDocument/2006/math";
+// Strict Open XML names the same elements and attributes in namespaces of its own.
+constexpr std::string_view kStrictWordNamespace =
+    "http://purl.oclc.org/ooxml/wordprocessingml/main";
+constexpr std::string_view kStrictMathNamespace = "http://purl.oclc.org/ooxml/officeDocument/math";
 constexpr std::string_view kCompatibilityNamespace =
     "http://schemas.openxmlformats.org/markup-compatibility/2006";
+constexpr std::string_view kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
 constexpr std::string_view kWordNumberingEntry = "word/numbering.xml";
+constexpr std::string_view kOpenDocumentStylesEntry = "styles.xml";
 constexpr std::array<std::string_view, 2> kWordNoteEntries = {"word/footnotes.xml",
                                                               "word/endnotes.xml"};
 
@@ -66,6 +74,17 @@ const Logger& logger() {
 
 std::string_view view(const xmlChar* text) {
     return text != nullptr ? reinterpret_cast<const char*>(text) : std::string_view();
+}
+
+// A namespace as the transitional format names it: a Strict document reads as a transitional one.
+std::string_view transitional(std::string_view ns) {
+    if (ns == kStrictWordNamespace) {
+        return kWordNamespace;
+    }
+    if (ns == kStrictMathNamespace) {
+        return kMathNamespace;
+    }
+    return ns;
 }
 
 std::string description(Case kind) {
@@ -125,8 +144,8 @@ std::optional<std::string_view> openEntry(archive* reader,
 Format openDocumentEntry(archive* reader, std::size_t maxEntryBytes) {
     const auto name = openEntry(reader, {kWordEntry, kOpenDocumentEntry}, maxEntryBytes);
     if (!name) {
-        throw WordProcessorReaderError(Case::entryMissing, std::string(kWordEntry) + " or " +
-                                                               std::string(kOpenDocumentEntry));
+        throw WordProcessorReaderError(
+            Case::entryMissing, std::string(kWordEntry) + " or " + std::string(kOpenDocumentEntry));
     }
     return *name == kWordEntry ? Format::word : Format::openDocument;
 }
@@ -140,7 +159,7 @@ class Attributes {
     std::optional<std::string_view> get(std::string_view ns, std::string_view name) const {
         for (int i = 0; i < count_; ++i) {
             const xmlChar** attribute = attributes_ + static_cast<std::ptrdiff_t>(i) * 5;
-            if (view(attribute[0]) == name && view(attribute[2]) == ns) {
+            if (view(attribute[0]) == name && transitional(view(attribute[2])) == ns) {
                 const auto* start = reinterpret_cast<const char*>(attribute[3]);
                 const auto* end = reinterpret_cast<const char*>(attribute[4]);
                 return std::string_view(start, static_cast<std::size_t>(end - start));
@@ -197,17 +216,60 @@ char32_t symbolCharacter(const Attributes& attributes) {
     return c;
 }
 
+// A count as the level's number format writes it; formats of words ("first") as digits.
+std::string formatted(long count, std::string_view format) {
+    if ((format == "lowerLetter" || format == "upperLetter") && count >= 1 && count <= 780) {
+        // Word repeats the letter past "z": 27 is "aa".
+        const auto letter =
+            static_cast<char>((format == "lowerLetter" ? 'a' : 'A') + (count - 1) % 26);
+        return std::string(static_cast<std::size_t>((count - 1) / 26 + 1), letter);
+    }
+    if ((format == "lowerRoman" || format == "upperRoman") && count >= 1 && count <= 3999) {
+        static constexpr std::pair<long, std::string_view> kNumerals[] = {
+            {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"}, {50, "l"},
+            {40, "xl"},  {10, "x"},   {9, "ix"},  {5, "v"},    {4, "iv"},  {1, "i"}};
+        std::string out;
+        for (const auto& [value, numeral] : kNumerals) {
+            for (; count >= value; count -= value) {
+                out += numeral;
+            }
+        }
+        if (format == "upperRoman") {
+            std::transform(out.begin(), out.end(), out.begin(),
+                           [](char c) { return static_cast<char>(c - 'a' + 'A'); });
+        }
+        return out;
+    }
+    if (format == "decimalZero" && count >= 0 && count < 10) {
+        return "0" + std::to_string(count);
+    }
+    return std::to_string(count);
+}
+
+// How a level of a .docx list numbers its items (outside WordNumbering, whose members hold it
+// optionally, so that it is complete where they are declared).
+struct WordListLevel {
+    long start = 1;
+    std::string format = "decimal";
+    std::string text;
+    std::string font;
+};
+
 // The list numbering of a .docx (word/numbering.xml): the formats of each list's levels, and the
 // counters that number its paragraphs as Word does, so that a list item reads with the number
-// or bullet the author sees ("2.", "b)", "•").
+// or bullet the author sees ("2.", "b)", "•"). Numbering instances (w:num) of one abstract
+// numbering count on from one another, as one list; an instance that overrides a level (a list
+// restarted at 1, as "Restart at 1" and converters write it) counts on its own.
 class WordNumbering {
   public:
     static constexpr std::size_t kLevels = 9;
 
-    // An element of word/numbering.xml.
-    void definition(std::string_view ns, std::string_view name, const Attributes& attributes) {
+    // An element of word/numbering.xml; the bytes it keeps, so that the definitions are bounded
+    // as the text is (an element of a few bytes makes a definition of many).
+    std::size_t definition(std::string_view ns, std::string_view name,
+                           const Attributes& attributes) {
         if (ns != kWordNamespace) {
-            return;
+            return 0;
         }
         const auto value = [&](std::string_view key) {
             return std::string(attributes.get(kWordNamespace, key).value_or(""));
@@ -216,48 +278,70 @@ class WordNumbering {
             abstract_ = &abstracts_[number(value("abstractNumId"))];
             level_ = nullptr;
             num_ = nullptr;
+            return sizeof(Abstract);
         } else if (name == "num") {
             num_ = &nums_[number(value("numId"))];
             abstract_ = nullptr;
             level_ = nullptr;
+            override_.reset();
+            return sizeof(Num);
         } else if (name == "abstractNumId" && num_ != nullptr) {
-            *num_ = number(value("val"));
+            num_->abstractId = number(value("val"));
+        } else if (name == "lvlOverride" && num_ != nullptr) {
+            override_ = levelIndex(number(value("ilvl")));
+            level_ = nullptr;
+            if (override_) {
+                num_->overridden = true;
+            }
+        } else if (name == "startOverride" && num_ != nullptr && override_) {
+            num_->startOverrides[*override_] = startValue(number(value("val")));
         } else if (name == "lvl" && abstract_ != nullptr) {
-            const auto index = number(value("ilvl"));
-            level_ = index >= 0 && static_cast<std::size_t>(index) < kLevels
-                         ? &abstract_->levels[static_cast<std::size_t>(index)]
-                         : nullptr;
+            const auto index = levelIndex(number(value("ilvl")));
+            level_ = index ? &abstract_->levels[*index] : nullptr;
+        } else if (name == "lvl" && num_ != nullptr && override_) {
+            // A level defined anew for this instance alone.
+            level_ = &num_->levelOverrides[*override_].emplace();
+            return sizeof(Level);
         } else if (level_ != nullptr && name == "start") {
-            // No list counts past this; a larger start could only overflow as it is counted.
-            constexpr long kHighestStart = 1'000'000'000;
-            level_->start = std::clamp(number(value("val")), 0L, kHighestStart);
+            level_->start = startValue(number(value("val")));
         } else if (level_ != nullptr && name == "numFmt") {
             level_->format = value("val");
         } else if (level_ != nullptr && name == "lvlText") {
             level_->text = value("val");
         } else if (level_ != nullptr && name == "rFonts") {
             level_->font = value("ascii");
+            return level_->font.size();
         }
+        return 0;
     }
 
     // The marker of the next paragraph of list `numId` at `level`, counted; empty for none.
     std::string marker(long numId, long level) {
         const auto num = nums_.find(numId);
-        if (num == nums_.end()) {
+        const auto at = levelIndex(level);
+        if (num == nums_.end() || !at) {
             return {};
         }
-        const auto found = abstracts_.find(num->second);
-        if (found == abstracts_.end() || level < 0 || static_cast<std::size_t>(level) >= kLevels) {
+        const auto found = abstracts_.find(num->second.abstractId);
+        if (found == abstracts_.end()) {
             return {};
         }
-        auto& list = found->second;
-        const auto at = static_cast<std::size_t>(level);
-        list.counters[at] = list.started[at] ? list.counters[at] + 1 : list.levels[at].start;
-        list.started[at] = true;
-        for (auto deeper = at + 1; deeper < kLevels; ++deeper) {
-            list.started[deeper] = false;
+        const auto& instance = num->second;
+        const auto levelOf = [&](std::size_t index) -> const Level& {
+            const auto& overridden = instance.levelOverrides[index];
+            return overridden ? *overridden : found->second.levels[index];
+        };
+        const auto startOf = [&](std::size_t index) {
+            return instance.startOverrides[index].value_or(levelOf(index).start);
+        };
+        auto& counters =
+            instance.overridden ? numCounters_[numId] : abstractCounters_[instance.abstractId];
+        counters.values[*at] = counters.started[*at] ? counters.values[*at] + 1 : startOf(*at);
+        counters.started[*at] = true;
+        for (auto deeper = *at + 1; deeper < kLevels; ++deeper) {
+            counters.started[deeper] = false;
         }
-        const auto& format = list.levels[at];
+        const auto& format = levelOf(*at);
         if (format.format == "none") {
             return {};
         }
@@ -266,9 +350,9 @@ class WordNumbering {
         for (std::size_t i = 0; i < text.size(); ++i) {
             if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
                 const auto referenced = static_cast<std::size_t>(text[++i] - '1');
-                const auto count = list.started[referenced] ? list.counters[referenced]
-                                                            : list.levels[referenced].start;
-                out += formatted(count, list.levels[referenced].format);
+                const auto count = counters.started[referenced] ? counters.values[referenced]
+                                                                : startOf(referenced);
+                out += formatted(count, levelOf(referenced).format);
             } else {
                 out.push_back(text[i]);
             }
@@ -277,17 +361,34 @@ class WordNumbering {
     }
 
   private:
-    struct Level {
-        long start = 1;
-        std::string format = "decimal";
-        std::string text;
-        std::string font;
-    };
-    struct List {
+    using Level = WordListLevel;
+    struct Abstract {
         std::array<Level, kLevels> levels;
-        std::array<long, kLevels> counters{};
+    };
+    // A numbering instance: its abstract numbering and what it overrides of it.
+    struct Num {
+        long abstractId = -1;
+        bool overridden = false;
+        std::array<std::optional<long>, kLevels> startOverrides;
+        std::array<std::optional<Level>, kLevels> levelOverrides;
+    };
+    struct Counters {
+        std::array<long, kLevels> values{};
         std::array<bool, kLevels> started{};
     };
+
+    static std::optional<std::size_t> levelIndex(long level) {
+        if (level < 0 || static_cast<std::size_t>(level) >= kLevels) {
+            return std::nullopt;
+        }
+        return static_cast<std::size_t>(level);
+    }
+
+    // No list counts past this; a larger start could only overflow as it is counted.
+    static long startValue(long value) {
+        constexpr long kHighestStart = 1'000'000'000;
+        return std::clamp(value, 0L, kHighestStart);
+    }
 
     static long number(const std::string& text) {
         long value = 0;
@@ -295,40 +396,10 @@ class WordNumbering {
         return error == std::errc{} && stop != text.data() ? value : -1;
     }
 
-    // A count as the level's number format writes it; formats of words ("first") as digits.
-    static std::string formatted(long count, std::string_view format) {
-        if ((format == "lowerLetter" || format == "upperLetter") && count >= 1 && count <= 780) {
-            // Word repeats the letter past "z": 27 is "aa".
-            const auto letter = static_cast<char>((format == "lowerLetter" ? 'a' : 'A') +
-                                                  (count - 1) % 26);
-            return std::string(static_cast<std::size_t>((count - 1) / 26 + 1), letter);
-        }
-        if ((format == "lowerRoman" || format == "upperRoman") && count >= 1 && count <= 3999) {
-            static constexpr std::pair<long, std::string_view> kNumerals[] = {
-                {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"},
-                {50, "l"},   {40, "xl"},  {10, "x"},  {9, "ix"},   {5, "v"},   {4, "iv"},
-                {1, "i"}};
-            std::string out;
-            for (const auto& [value, numeral] : kNumerals) {
-                for (; count >= value; count -= value) {
-                    out += numeral;
-                }
-            }
-            if (format == "upperRoman") {
-                std::transform(out.begin(), out.end(), out.begin(),
-                               [](char c) { return static_cast<char>(c - 'a' + 'A'); });
-            }
-            return out;
-        }
-        if (format == "decimalZero" && count >= 0 && count < 10) {
-            return "0" + std::to_string(count);
-        }
-        return std::to_string(count);
-    }
-
-    // A bullet of the Symbol font gives the character that font draws ("" is "•").
+    // A bullet of the Symbol or Wingdings font gives the character that font draws ("" is
+    // "•" in Symbol, "▪" in Wingdings).
     static std::string bullet(const std::string& text, std::string_view font) {
-        if (font != "Symbol") {
+        if (font != "Symbol" && font != "Wingdings") {
             return text;
         }
         std::string out;
@@ -338,19 +409,222 @@ class WordNumbering {
             UChar32 c = 0;
             U8_NEXT(text.data(), at, length, c);
             if (c >= 0xF020 && c <= 0xF0FF) {
-                c = static_cast<UChar32>(
-                    TextDecoding::symbolFontCharacter(static_cast<unsigned char>(c - 0xF000)));
+                const auto code = static_cast<unsigned char>(c - 0xF000);
+                c = static_cast<UChar32>(font == "Symbol" ? TextDecoding::symbolFontCharacter(code)
+                                                          : TextDecoding::wingdingsCharacter(code));
             }
             TextDecoding::appendUtf8(out, c < 0 ? U'\uFFFD' : static_cast<char32_t>(c));
         }
         return out;
     }
 
-    std::map<long, List> abstracts_;
-    std::map<long, long> nums_;
-    List* abstract_ = nullptr;
+    std::map<long, Abstract> abstracts_;
+    std::map<long, Num> nums_;
+    // The counters of the abstract numberings, and of the instances that override theirs.
+    std::map<long, Counters> abstractCounters_;
+    std::map<long, Counters> numCounters_;
+    Abstract* abstract_ = nullptr;
     Level* level_ = nullptr;
-    long* num_ = nullptr;
+    Num* num_ = nullptr;
+    // The level a w:lvlOverride of the instance being read overrides.
+    std::optional<std::size_t> override_;
+};
+
+// The lists of an .odt as LibreOffice shows them: list styles (text:list-style, in styles.xml
+// or the automatic styles of content.xml) say how each level is numbered ("1.", "a)", "i.") or
+// bulleted, and counters number the items. A list begins its numbering anew unless it continues
+// the one before it (text:continue-numbering) or a named one (text:continue-list); a list inside
+// an item is the next level of the list around it, in its style unless it names its own.
+class OdtLists {
+  public:
+    static constexpr std::size_t kLevels = 10;
+
+    // An element of the styles; the bytes it keeps.
+    std::size_t style(std::string_view ns, std::string_view name, const Attributes& attributes) {
+        if (ns == kTextNamespace && name == "list-style") {
+            const auto styleName = attributes.get(kStyleNamespace, "name").value_or("");
+            current_ = &styles_[std::string(styleName)];
+            return sizeof(Style) + styleName.size();
+        }
+        const bool number = name == "list-level-style-number";
+        const bool bullet = name == "list-level-style-bullet";
+        if (current_ == nullptr || ns != kTextNamespace ||
+            !(number || bullet || name == "list-level-style-image")) {
+            return 0;
+        }
+        const auto index = levelIndex(attributes.get(kTextNamespace, "level").value_or(""));
+        if (!index) {
+            return 0;
+        }
+        const auto text = [&](std::string_view space, std::string_view key) {
+            return std::string(attributes.get(space, key).value_or(""));
+        };
+        auto& level = (*current_)[*index];
+        level = Level{};
+        level.kind = number ? Kind::number : (bullet ? Kind::bullet : Kind::image);
+        level.bullet = text(kTextNamespace, "bullet-char");
+        level.format = text(kStyleNamespace, "num-format");
+        level.prefix = text(kStyleNamespace, "num-prefix");
+        level.suffix = text(kStyleNamespace, "num-suffix");
+        level.shownLevels = static_cast<std::size_t>(
+            std::clamp<long>(whole(text(kTextNamespace, "display-levels")).value_or(1), 1,
+                             static_cast<long>(kLevels)));
+        level.start = startValue(text(kTextNamespace, "start-value"));
+        return level.bullet.size() + level.format.size() + level.prefix.size() +
+               level.suffix.size();
+    }
+
+    void endStyle(std::string_view ns, std::string_view name) {
+        if (ns == kTextNamespace && name == "list-style") {
+            current_ = nullptr;
+        }
+    }
+
+    // A text:list at `depth` begins; the bytes it keeps.
+    std::size_t openList(int depth, const Attributes& attributes) {
+        Open list{depth, std::string(attributes.get(kTextNamespace, "style-name").value_or("")), 0,
+                  open_.size()};
+        std::size_t kept = sizeof(Open) + list.style.size();
+        if (!open_.empty()) {
+            list.counters = open_.back().counters;
+            if (list.style.empty()) {
+                list.style = open_.back().style;
+            }
+        } else {
+            const auto continued = attributes.get(kTextNamespace, "continue-list");
+            const auto named = continued ? byId_.find(std::string(*continued)) : byId_.end();
+            if (named != byId_.end()) {
+                list.counters = named->second;
+            } else if (attributes.get(kTextNamespace, "continue-numbering") == "true" &&
+                       !counters_.empty()) {
+                list.counters = counters_.size() - 1;
+            } else {
+                list.counters = counters_.size();
+                counters_.emplace_back();
+                kept += sizeof(Counters);
+            }
+            if (const auto id = attributes.get(kXmlNamespace, "id")) {
+                byId_[std::string(*id)] = list.counters;
+                kept += id->size() + sizeof(std::size_t);
+            }
+        }
+        open_.push_back(std::move(list));
+        return kept;
+    }
+
+    void closeList(int depth) {
+        if (!open_.empty() && open_.back().depth == depth) {
+            open_.pop_back();
+        }
+    }
+
+    // A text:list-item begins: its number or bullet, counted; empty for none.
+    std::string item(const Attributes& attributes) {
+        if (open_.empty() || open_.back().level >= kLevels) {
+            return {};
+        }
+        const auto& list = open_.back();
+        const auto at = list.level;
+        auto& counters = counters_[list.counters];
+        const auto style = styles_.find(list.style);
+        const auto levelOf = [&](std::size_t index) -> Level {
+            return style != styles_.end() ? style->second[index] : Level{};
+        };
+        const auto restart = attributes.get(kTextNamespace, "start-value");
+        counters.values[at] = restart                ? startValue(*restart)
+                              : counters.started[at] ? counters.values[at] + 1
+                                                     : levelOf(at).start;
+        counters.started[at] = true;
+        for (auto deeper = at + 1; deeper < kLevels; ++deeper) {
+            counters.started[deeper] = false;
+        }
+        const auto level = levelOf(at);
+        if (level.kind == Kind::bullet) {
+            return level.bullet.empty() ? "\u2022" : level.bullet;
+        }
+        if (level.kind != Kind::number) {
+            return {};
+        }
+        std::string out = level.prefix;
+        if (!level.format.empty()) {
+            const auto shown = std::min(level.shownLevels, at + 1);
+            for (auto index = at + 1 - shown; index <= at; ++index) {
+                if (index != at + 1 - shown) {
+                    out += '.';
+                }
+                const auto count =
+                    counters.started[index] ? counters.values[index] : levelOf(index).start;
+                out += formatted(count, wordFormat(levelOf(index).format));
+            }
+        }
+        return out + level.suffix;
+    }
+
+  private:
+    enum class Kind { none, number, bullet, image };
+    struct Level {
+        Kind kind = Kind::none;
+        std::string bullet;
+        std::string format;
+        std::string prefix;
+        std::string suffix;
+        std::size_t shownLevels = 1;
+        long start = 1;
+    };
+    using Style = std::array<Level, kLevels>;
+    struct Counters {
+        std::array<long, kLevels> values{};
+        std::array<bool, kLevels> started{};
+    };
+    struct Open {
+        int depth;
+        std::string style;
+        std::size_t counters;
+        std::size_t level;
+    };
+
+    static std::optional<long> whole(std::string_view text) {
+        long value = 0;
+        const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return error == std::errc{} && stop != text.data() ? std::optional(value) : std::nullopt;
+    }
+
+    // Levels are counted from 1.
+    static std::optional<std::size_t> levelIndex(std::string_view text) {
+        const auto value = whole(text);
+        if (!value || *value < 1 || static_cast<std::size_t>(*value) > kLevels) {
+            return std::nullopt;
+        }
+        return static_cast<std::size_t>(*value - 1);
+    }
+
+    static long startValue(std::string_view text) {
+        constexpr long kHighestStart = 1'000'000'000;
+        return std::clamp(whole(text).value_or(1), 0L, kHighestStart);
+    }
+
+    // The number formats of the format written as Word names them.
+    static std::string_view wordFormat(std::string_view format) {
+        if (format == "a") {
+            return "lowerLetter";
+        }
+        if (format == "A") {
+            return "upperLetter";
+        }
+        if (format == "i") {
+            return "lowerRoman";
+        }
+        if (format == "I") {
+            return "upperRoman";
+        }
+        return "decimal";
+    }
+
+    std::map<std::string, Style> styles_;
+    Style* current_ = nullptr;
+    std::deque<Counters> counters_;
+    std::map<std::string, std::size_t> byId_;
+    std::vector<Open> open_;
 };
 
 // The body text of the document, read in one pass over the markup.
@@ -371,6 +645,7 @@ class BodyText {
     void setEntry(std::string_view entryName) {
         entryName_ = entryName;
         readingNumbering_ = entryName == kWordNumberingEntry;
+        readingStyles_ = entryName == kOpenDocumentStylesEntry;
         paragraphProperties_.reset();
         opaqueDepth_.reset();
         wordTextDepth_.reset();
@@ -378,14 +653,19 @@ class BodyText {
         alternates_.clear();
         flows_.clear();
         paragraphs_.clear();
+        enclosed_.clear();
         styleName_.clear();
     }
 
     void startElement(std::string_view ns, std::string_view name, int depth, bool empty,
                       const Attributes& attributes) {
         if (readingNumbering_) {
-            charge(attributes.get(kWordNamespace, "val").value_or("").size());
-            numbering_.definition(ns, name, attributes);
+            charge(attributes.get(kWordNamespace, "val").value_or("").size() +
+                   numbering_.definition(ns, name, attributes));
+            return;
+        }
+        if (readingStyles_) {
+            charge(lists_.style(ns, name, attributes));
             return;
         }
         if (opaqueDepth_) {
@@ -396,6 +676,12 @@ class BodyText {
             // and the properties a tracked change replaced are no longer the paragraph's.
             if (ns == kWordNamespace && name == "pPrChange") {
                 hideBelow(depth, empty);
+            } else if (ns == kWordNamespace &&
+                       (((name == "vanish" || name == "specVanish") && isOn(attributes)) ||
+                        name == "del" || name == "moveFrom")) {
+                // The paragraph mark is hidden or deleted: without text of its own to show,
+                // the paragraph is not shown, nor its number.
+                paragraphs_.back().markHidden = true;
             } else if (ns == kWordNamespace && (name == "numId" || name == "ilvl")) {
                 long value = 0;
                 const auto text = attributes.get(kWordNamespace, "val").value_or("");
@@ -420,8 +706,19 @@ class BodyText {
         }
         if (format_ == Format::openDocument) {
             readStyle(ns, name, attributes);
+            charge(lists_.style(ns, name, attributes));
             if (ns == kTextNamespace && name == "note") {
                 flows_.push_back({&notes_, paragraphs_.size(), depth});
+                return;
+            }
+            if (ns == kTextNamespace && name == "list") {
+                charge(lists_.openList(depth, attributes));
+                return;
+            }
+            if (ns == kTextNamespace && (name == "list-item" || name == "list-header")) {
+                // The item's number goes before its first paragraph; a header has none.
+                listMarker_ = name == "list-item" ? lists_.item(attributes) : std::string();
+                charge(listMarker_.size());
                 return;
             }
         }
@@ -443,6 +740,13 @@ class BodyText {
             }
         }
         if (paragraphs_.empty() || runHidden()) {
+            return;
+        }
+        if (const auto kind = enclosedPart(ns, name)) {
+            enclosed_.push_back({*kind, depth, paragraphs_.size(), target().size()});
+            if (*kind == Enclosed::Kind::rubyText) {
+                appendText("(", target());
+            }
             return;
         }
         if (format_ == Format::word &&
@@ -471,6 +775,10 @@ class BodyText {
     }
 
     void endElement(std::string_view ns, std::string_view name, int depth) {
+        if (readingStyles_) {
+            lists_.endStyle(ns, name);
+            return;
+        }
         if (opaqueDepth_) {
             if (depth == *opaqueDepth_) {
                 opaqueDepth_.reset();
@@ -481,18 +789,23 @@ class BodyText {
         if (paragraphProperties_) {
             if (depth == *paragraphProperties_) {
                 paragraphProperties_.reset();
-                // A list item begins with its number or bullet and the tab after it.
+                // A list item begins with its number or bullet and the tab after it, counted
+                // once the paragraph shows.
                 if (listId_ > 0) {
-                    if (const auto marker = numbering_.marker(listId_, listLevel_);
-                        !marker.empty()) {
-                        appendText(marker + "\t", target());
-                    }
+                    paragraphs_.back().wordList = std::pair{listId_, listLevel_};
                 }
             }
             return;
         }
         if (!alternates_.empty() && alternates_.back().depth == depth) {
             alternates_.pop_back();
+        }
+        if (!enclosed_.empty() && enclosed_.back().depth == depth) {
+            const auto part = enclosed_.back();
+            enclosed_.pop_back();
+            if (part.paragraphs == paragraphs_.size()) {
+                closeEnclosed(part);
+            }
         }
         if (!runs_.empty() && runs_.back().depth == depth) {
             runs_.pop_back();
@@ -502,6 +815,12 @@ class BodyText {
         }
         if (ns == kStyleNamespace && name == "style") {
             styleName_.clear();
+        }
+        if (format_ == Format::openDocument) {
+            lists_.endStyle(ns, name);
+            if (ns == kTextNamespace && name == "list") {
+                lists_.closeList(depth);
+            }
         }
         if (isParagraph(ns, name) && !paragraphs_.empty()) {
             endParagraph();
@@ -548,6 +867,12 @@ class BodyText {
         std::size_t start = 0;
         bool separated = false;
         bool hidden = false;
+        // The paragraph mark is hidden or deleted.
+        bool markHidden = false;
+        // The list (numbering instance and level) of a .docx list item, or the marker of an
+        // .odt one, until written before the paragraph's first text.
+        std::optional<std::pair<long, long>> wordList;
+        std::string marker;
         std::string text;
         // Paragraphs that were nested in this one, already in their final order.
         std::vector<std::string> nested;
@@ -585,6 +910,7 @@ class BodyText {
             paragraph.flow = currentFlow();
             paragraph.start = paragraph.flow->size();
         }
+        paragraph.marker = std::exchange(listMarker_, std::string());
         paragraphs_.push_back(std::move(paragraph));
     }
 
@@ -592,19 +918,106 @@ class BodyText {
     // paragraph is written with its first text.
     std::string& target() {
         auto& paragraph = paragraphs_.back();
-        if (paragraph.flow == nullptr) {
-            return paragraph.text;
-        }
-        if (!paragraph.separated) {
+        auto& out = paragraph.flow == nullptr ? paragraph.text : *paragraph.flow;
+        if (paragraph.flow != nullptr && !paragraph.separated) {
             paragraph.separated = true;
             if (!paragraph.flow->empty()) {
                 appendText("\n\n", *paragraph.flow);
             }
         }
-        return *paragraph.flow;
+        // A list item's number is counted, and written, only for a paragraph that shows.
+        if (paragraph.wordList) {
+            const auto [list, level] = *paragraph.wordList;
+            paragraph.wordList.reset();
+            paragraph.marker = numbering_.marker(list, level);
+        }
+        if (!paragraph.marker.empty()) {
+            appendText(paragraph.marker + "\t", out);
+            paragraph.marker.clear();
+        }
+        return out;
+    }
+
+    // A part of an equation or of ruby, its text written as linear text reads it.
+    struct Enclosed {
+        enum class Kind { numerator, denominator, rubyReading, rubyBase, rubyText };
+        Kind kind;
+        int depth;
+        // The paragraphs open around it, and where its text begins in the innermost one's.
+        std::size_t paragraphs;
+        std::size_t start;
+    };
+
+    std::optional<Enclosed::Kind> enclosedPart(std::string_view ns, std::string_view name) const {
+        using Kind = Enclosed::Kind;
+        if (format_ == Format::openDocument) {
+            return ns == kTextNamespace && name == "ruby-text" ? std::optional(Kind::rubyText)
+                                                               : std::nullopt;
+        }
+        if (ns == kMathNamespace && (name == "num" || name == "den")) {
+            return name == "num" ? Kind::numerator : Kind::denominator;
+        }
+        if (ns == kWordNamespace && (name == "rt" || name == "rubyBase")) {
+            return name == "rt" ? Kind::rubyReading : Kind::rubyBase;
+        }
+        return std::nullopt;
+    }
+
+    // A fraction reads "(a+b)/c", its parts in parentheses unless each is one character or
+    // letters and digits alone; ruby reads as its base followed by its reading in parentheses
+    // ("漢(かん)"), though Word keeps the reading first.
+    void closeEnclosed(const Enclosed& part) {
+        using Kind = Enclosed::Kind;
+        auto& out = target();
+        const auto start = std::min(part.start, out.size());
+        switch (part.kind) {
+            case Kind::numerator:
+            case Kind::denominator:
+                if (needsParentheses(std::string_view(out).substr(start))) {
+                    charge(2);
+                    out.insert(start, 1, '(');
+                    out.push_back(')');
+                }
+                if (part.kind == Kind::numerator) {
+                    appendText("/", out);
+                }
+                break;
+            case Kind::rubyReading:
+                rubyReading_ = out.substr(start);
+                out.resize(start);
+                break;
+            case Kind::rubyBase:
+                if (!rubyReading_.empty()) {
+                    appendText("(" + std::exchange(rubyReading_, std::string()) + ")", out);
+                }
+                break;
+            case Kind::rubyText:
+                appendText(")", out);
+                break;
+        }
+    }
+
+    static bool needsParentheses(std::string_view part) {
+        // Characters are counted by their first bytes (UTF-8 continuation bytes are 10xxxxxx).
+        const auto characters = std::count_if(part.begin(), part.end(), [](char c) {
+            return (static_cast<unsigned char>(c) & 0xC0U) != 0x80U;
+        });
+        return characters > 1 && !std::all_of(part.begin(), part.end(), [](char c) {
+                   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                          (c >= 'A' && c <= 'Z');
+               });
     }
 
     void endParagraph() {
+        // What the paragraph leaves open is dropped with it.
+        while (!enclosed_.empty() && enclosed_.back().paragraphs >= paragraphs_.size()) {
+            enclosed_.pop_back();
+        }
+        // An item shown without text still shows its number.
+        if (!paragraphs_.back().hidden && !paragraphs_.back().markHidden &&
+            (paragraphs_.back().wordList || !paragraphs_.back().marker.empty())) {
+            target();
+        }
         auto paragraph = std::move(paragraphs_.back());
         paragraphs_.pop_back();
         if (paragraph.flow != nullptr) {
@@ -740,8 +1153,8 @@ class BodyText {
         }
         if (format_ == Format::word) {
             return ns == kWordNamespace &&
-                   (name == "del" || name == "moveFrom" || name == "pPr" ||
-                    name == "rPrChange" || name == "footnoteRef" || name == "endnoteRef");
+                   (name == "del" || name == "moveFrom" || name == "pPr" || name == "rPrChange" ||
+                    name == "footnoteRef" || name == "endnoteRef");
         }
         if (ns == kSvgNamespace && (name == "title" || name == "desc")) {
             return true;
@@ -802,6 +1215,9 @@ class BodyText {
     std::vector<Flow> flows_;
     std::vector<Run> runs_;
     std::vector<Alternate> alternates_;
+    std::vector<Enclosed> enclosed_;
+    // The reading of a ruby, written after its base.
+    std::string rubyReading_;
     std::unordered_set<std::string> hiddenStyles_;
     std::string styleName_;
     // The depth of an element whose content is not read (skipped, or already turned into text).
@@ -811,6 +1227,11 @@ class BodyText {
     // Reading word/numbering.xml rather than text; the list definitions it holds.
     bool readingNumbering_ = false;
     WordNumbering numbering_;
+    // Reading the styles of an .odt rather than text; its lists, and the number of the list item
+    // whose first paragraph is yet to come.
+    bool readingStyles_ = false;
+    OdtLists lists_;
+    std::string listMarker_;
     // The depth of the properties of the paragraph being read, and the list it belongs to.
     std::optional<int> paragraphProperties_;
     long listId_ = 0;
@@ -898,7 +1319,7 @@ class SaxBody {
                 sax.refuse(Case::malformedXml, "an element of " + std::string(sax.entryName_) +
                                                    " has more attributes than are read");
             }
-            sax.body_.startElement(view(uri), view(localName), sax.depth_, false,
+            sax.body_.startElement(transitional(view(uri)), view(localName), sax.depth_, false,
                                    Attributes(attributeCount, attributes));
             ++sax.depth_;
             sax.runBytes_ = 0;
@@ -910,7 +1331,7 @@ class SaxBody {
         auto& sax = self(context);
         sax.guarded([&] {
             --sax.depth_;
-            sax.body_.endElement(view(uri), view(localName), sax.depth_);
+            sax.body_.endElement(transitional(view(uri)), view(localName), sax.depth_);
             sax.runBytes_ = 0;
         });
     }
@@ -925,10 +1346,9 @@ class SaxBody {
                                                     std::to_string(kMaxTextRunBytes) +
                                                     " bytes, the most one run may hold");
             }
-            sax.body_.characters(
-                std::string_view(reinterpret_cast<const char*>(text),
-                                 static_cast<std::size_t>(std::max(length, 0))),
-                sax.depth_);
+            sax.body_.characters(std::string_view(reinterpret_cast<const char*>(text),
+                                                  static_cast<std::size_t>(std::max(length, 0))),
+                                 sax.depth_);
         });
     }
 
@@ -939,8 +1359,7 @@ class SaxBody {
                                   const xmlChar*, xmlChar*) {
         auto& sax = self(context);
         sax.guarded([&] {
-            sax.refuse(Case::malformedXml, std::string(sax.entryName_) +
-                                               " declares the entity \"" +
+            sax.refuse(Case::malformedXml, std::string(sax.entryName_) + " declares the entity \"" +
                                                std::string(view(name)) +
                                                "\"; documents that declare entities are not read");
         });
@@ -1046,8 +1465,9 @@ void readBodyText(archive* archiveReader, std::string_view entryName, BodyText& 
         bound.filter(bytes, filtered);
         if (bound.refused()) {
             throw WordProcessorReaderError(
-                Case::malformedXml, "an element of " + std::string(entryName) + " declares more than " +
-                                        std::to_string(kMaxNamespaces) + " namespaces");
+                Case::malformedXml, "an element of " + std::string(entryName) +
+                                        " declares more than " + std::to_string(kMaxNamespaces) +
+                                        " namespaces");
         }
         xmlParseChunk(parser.get(), filtered.data(), static_cast<int>(filtered.size()), 0);
         sax.rethrow();
@@ -1100,16 +1520,18 @@ std::optional<std::string> WordProcessorReader::documentText(std::string_view by
     const auto format = openDocumentEntry(reader.get(), maxEntryBytes);
     // The text of the body and its notes together may not outgrow one entry's cap.
     BodyText body(format, maxEntryBytes);
-    if (format == Format::word) {
+    {
         // The list definitions come first, so that list items are numbered as they are read;
         // without them the lists read without their numbers.
+        const auto definitionsEntry =
+            format == Format::word ? kWordNumberingEntry : kOpenDocumentStylesEntry;
         try {
             const auto definitions = openArchive(bytes);
-            if (openEntry(definitions.get(), {kWordNumberingEntry}, maxEntryBytes)) {
-                readBodyText(definitions.get(), kWordNumberingEntry, body, maxEntryBytes, stop);
+            if (openEntry(definitions.get(), {definitionsEntry}, maxEntryBytes)) {
+                readBodyText(definitions.get(), definitionsEntry, body, maxEntryBytes, stop);
             }
         } catch (const WordProcessorReaderError& error) {
-            logger().error(std::string(kWordNumberingEntry) + " was not read: " + error.what());
+            logger().error(std::string(definitionsEntry) + " was not read: " + error.what());
         }
     }
     readBodyText(reader.get(), format == Format::word ? kWordEntry : kOpenDocumentEntry, body,

@@ -89,10 +89,13 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
         {"typographic characters as control words",
          "It\\rquote s \\ldblquote test\\rdblquote \\emdash done\\~now\\_x \\bullet  a\\endash b "
          "\\lquote q\\rquote  co\\-op\\par}",
-         "It\xE2\x80\x99s \xE2\x80\x9Ctest\xE2\x80\x9D\xE2\x80\x94" "done\xC2\xA0now\xE2\x80\x91x "
-         "\xE2\x80\xA2 a\xE2\x80\x93" "b \xE2\x80\x98q\xE2\x80\x99 coop\n"},
-        {"a control word in a fallback is passed over",
-         "\\uc1 a\\u8212\\emdash b\\par}", "a\xE2\x80\x94" "b\n"},
+         "It\xE2\x80\x99s \xE2\x80\x9Ctest\xE2\x80\x9D\xE2\x80\x94"
+         "done\xC2\xA0now\xE2\x80\x91x "
+         "\xE2\x80\xA2 a\xE2\x80\x93"
+         "b \xE2\x80\x98q\xE2\x80\x99 coop\n"},
+        {"a control word in a fallback is passed over", "\\uc1 a\\u8212\\emdash b\\par}",
+         "a\xE2\x80\x94"
+         "b\n"},
         {"fonts with a charset are read in its code page",
          "{\\f1 \\'cf\\'f0\\'e8\\'e2\\'e5\\'f2} caf\\'e9 {\\f2 \\'82\\'a0\\'82\\'a2}\\f1 "
          "\\'cc\\'e8\\'f0\\plain  \\'e9\\par}",
@@ -116,6 +119,12 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "{\\shprslt{\\*\\do\\dobxcolumn\\dobypara\\dptxbx{\\dptxbxtext\\pard\\plain Boxed text"
          "\\par}}}} after\\par}",
          "AnchorBoxed text\n after\n"},
+        {"a table nested in a cell keeps its cells apart, once",
+         "\\trowd\\cellx3000\\cellx6000\\pard\\intbl Outer\\cell \\pard\\intbl\\itap2 "
+         "Inner one\\nestcell Inner two\\nestcell{\\*\\nesttableprops\\trowd\\cellx1000"
+         "\\cellx2000\\nestrow}{\\nonesttables\\par}\\pard\\intbl After\\cell \\row "
+         "Below\\par}",
+         "Outer\tInner one\tInner two\t\nAfter\t\nBelow\n"},
         {"a picture's shape has no text",
          "a{\\shp{\\*\\shpinst{\\sp{\\sn pib}{\\sv {\\pict\\pngblip 89504e47}}}}{\\shprslt "
          "{\\pict 00}}}b\\par}",
@@ -219,7 +228,9 @@ TEST(RichTextReaderTest, TextIsValidUtf8WhateverTheInput) {
         // A page that is not UTF-8 and names no encoding is read as windows-1252.
         {"an ampersand before a byte above 127", "<html>&\xA0z", "&\xC2\xA0z"},
         {"in the body of a page", "<html><body><p>a&\xE9</p></body></html>", "a&\xC3\xA9"},
-        {"bytes that are no UTF-8 in a page that says it is", "<html><meta charset=utf-8>a\xFF" "b",
+        {"bytes that are no UTF-8 in a page that says it is",
+         "<html><meta charset=utf-8>a\xFF"
+         "b",
          "a" + replacement + "b"},
         {"a reference to no character", "<html>&#0;&#xD800;&#99999999999;&#x41;",
          replacement + replacement + replacement + "A"},
@@ -290,7 +301,8 @@ TEST(MarkupAttributeBoundTest, DropsOnlyAttributesPastTheBound) {
          "<a x=\"1\" y=\"2\"  xmlns:w=\"u\" xmlns=\"d\">t"},
         {"names that begin like one are not", "<a xm=\"1\" xmlnsx=\"2\" x=\"3\" xmlns:p=\"4\">",
          "<a xm=\"1\" xmlnsx=\"2\"  xmlns:p=\"4\">"},
-        {"too many namespace declarations", "<a xmlns:a=\"1\" xmlns:b=\"2\" xmlns:c=\"3\" xmlns:d=\"4\">",
+        {"too many namespace declarations",
+         "<a xmlns:a=\"1\" xmlns:b=\"2\" xmlns:c=\"3\" xmlns:d=\"4\">",
          "<a xmlns:a=\"1\" xmlns:b=\"2\"  xmlns:c=\"3\"  xmlns:d=\"4\">", true},
     };
     for (const auto& c : cases) {
@@ -336,9 +348,15 @@ TEST(RichTextReaderTest, MarkupEndsWhereBrowsersEndIt) {
         {"and at <!--> or <!--->", "a<!-->b<!--->c<!-- d -- e --->f", "abcf"},
         {"a declaration or instruction ends at the first >", "<!x y>a<?php echo '>b'; ?>c",
          "ab'; ?>c"},
-        {"< before a non-ASCII letter is text", "Rooms <\xE2\x82\xAC" "100 per night:" + words,
-         "Rooms <\xE2\x82\xAC" "100 per night:" + words},
-        {"< before Cyrillic", "\xD0\xA6\xD0\xB5\xD0\xBD\xD0\xB0 <\xD0\xB1\xD0\xBE\xD0\xBB\xD0\xB5\xD0\xB5 100" + words,
+        {"< before a non-ASCII letter is text",
+         "Rooms <\xE2\x82\xAC"
+         "100 per night:" +
+             words,
+         "Rooms <\xE2\x82\xAC"
+         "100 per night:" +
+             words},
+        {"< before Cyrillic",
+         "\xD0\xA6\xD0\xB5\xD0\xBD\xD0\xB0 <\xD0\xB1\xD0\xBE\xD0\xBB\xD0\xB5\xD0\xB5 100" + words,
          "\xD0\xA6\xD0\xB5\xD0\xBD\xD0\xB0 <\xD0\xB1\xD0\xBE\xD0\xBB\xD0\xB5\xD0\xB5 100" + words},
         {"< before _, : or a digit", "a <_b <:c <5 d", "a <_b <:c <5 d"},
         {"a script holds markup", "<script><b p q r s></SCRIPT><i p q r>t", "t"},
@@ -393,11 +411,58 @@ TEST(RichTextReaderTest, HtmlTableCellsAndRowsStayApart) {
     EXPECT_EQ(*text, "Subtotal\t39.98\nVAT\t7.60\na\nb\nc\nafter");
 }
 
+// What the `hidden` attribute or an inline `display: none` hides is not on the page a browser
+// shows, with all it holds, up to where the element ends.
+TEST(RichTextReaderTest, HiddenElementsAreLeftOut) {
+    struct Case {
+        std::string name;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"the hidden attribute", "<p>shown</p><div hidden><p>secret</p></div><p>after</p>",
+         "shown\nafter"},
+        {"hidden with a value, in capitals", "<p>a<span HIDDEN=\"hidden\">b</span>c</p>", "ac"},
+        {"display: none inline",
+         "<p>a<span style=\"color: red; DISPLAY : None !important\">b</span>c</p>", "ac"},
+        {"display: none unquoted", "<p>a<span style=display:none>b</span>c</p>", "ac"},
+        {"other styles and look-alike attributes hide nothing",
+         "<p>a<span style=\"display:none-ish\">b</span><span data-hidden>c</span>"
+         "<span style=\"display: inline\" title=\"display:none\">d</span></p>",
+         "abcd"},
+        {"nested elements of the same name",
+         "<div hidden><div>one</div><div>two</div></div><div>after</div>", "after"},
+        {"an item whose end tag is left out", "<ul><li>one<li hidden>two<li>three</ul>",
+         "one\nthree"},
+        {"a paragraph ended by a block", "<p hidden>secret<div>shown</div>", "shown"},
+        {"ended by the end of the element around it", "<div><span hidden>secret<b>bold</div>after",
+         "after"},
+        {"scripts and void elements inside",
+         "<div hidden>a<br><img src=x><script>x</script>b"
+         "</div>c",
+         "c"},
+        {"a cell ends what it hides", "<table><tr><td><span hidden>x</td><td>y</td></tr></table>",
+         "y"},
+        {"a stray end tag inside ends nothing", "<div hidden>a</b>b</div>c", "c"},
+        {"a void element with the attribute hides nothing", "<p>a<img hidden>b</p>", "ab"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RichTextReader::htmlText("<html><body>" + c.body + "</body></html>"), c.text);
+    }
+}
+
 // A browser's order: byte order mark, then the XML declaration or a meta charset, then UTF-8
 // when the bytes are UTF-8, then a guess.
 TEST(RichTextReaderTest, HtmlEncodingIsPickedAsBrowsersPickIt) {
-    const std::string greeting = "Gr\xC3\xBC\xC3\x9F" "e aus M\xC3\xBC" "nchen";
-    const std::string latin1 = "Gr\xFC\xDF" "e aus M\xFC" "nchen";
+    const std::string greeting =
+        "Gr\xC3\xBC\xC3\x9F"
+        "e aus M\xC3\xBC"
+        "nchen";
+    const std::string latin1 =
+        "Gr\xFC\xDF"
+        "e aus M\xFC"
+        "nchen";
     const std::string body = "<body><p>" + greeting + "</p></body></html>";
     const std::string utf16 = std::string("\xFF\xFE<\0h\0t\0m\0l\0>\0G\0r\0\xFC\0\xDF\0", 22);
     struct Case {
@@ -408,7 +473,8 @@ TEST(RichTextReaderTest, HtmlEncodingIsPickedAsBrowsersPickIt) {
     const std::vector<Case> cases = {
         {"UTF-8 without a charset", "<html>" + body, greeting},
         {"XHTML declaring UTF-8",
-         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<html xmlns=\"http://www.w3.org/1999/xhtml\">" +
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<html "
+         "xmlns=\"http://www.w3.org/1999/xhtml\">" +
              body,
          greeting},
         {"a UTF-8 byte order mark", "\xEF\xBB\xBF<!DOCTYPE html><html>" + body, greeting},
@@ -423,10 +489,19 @@ TEST(RichTextReaderTest, HtmlEncodingIsPickedAsBrowsersPickIt) {
          "charset=windows-1251\"></head><p>\xD6\xE5\xED\xE0",
          "\xD0\xA6\xD0\xB5\xD0\xBD\xD0\xB0"},
         {"undeclared and not UTF-8",
-         "<html><body><p>Liebe " + latin1 + ", die Stra\xDF" "e ist gesperrt, wir m\xFCssen "
-         "\xFC" "ber die Br\xFC" "cke fahren. Viele Gr\xFC\xDF" "e.</p></body></html>",
-         "Liebe " + greeting + ", die Stra\xC3\x9F" "e ist gesperrt, wir m\xC3\xBCssen \xC3\xBC"
-         "ber die Br\xC3\xBC" "cke fahren. Viele Gr\xC3\xBC\xC3\x9F" "e."},
+         "<html><body><p>Liebe " + latin1 +
+             ", die Stra\xDF"
+             "e ist gesperrt, wir m\xFCssen "
+             "\xFC"
+             "ber die Br\xFC"
+             "cke fahren. Viele Gr\xFC\xDF"
+             "e.</p></body></html>",
+         "Liebe " + greeting +
+             ", die Stra\xC3\x9F"
+             "e ist gesperrt, wir m\xC3\xBCssen \xC3\xBC"
+             "ber die Br\xC3\xBC"
+             "cke fahren. Viele Gr\xC3\xBC\xC3\x9F"
+             "e."},
         {"UTF-16 with its byte order mark", utf16, "Gr\xC3\xBC\xC3\x9F"},
     };
     for (const auto& c : cases) {
@@ -460,14 +535,30 @@ TEST(RichTextReaderTest, PagesAreSniffedAsBrowsersSniffThem) {
         bool html;
     };
     const std::vector<Case> cases = {
-        {"<!DOCTYPE html>", true}, {"<HTML>", true},      {"  \n<head>", true},
-        {"<script>x</script>", true}, {"<iframe src=a>", true}, {"<h1>", true},
-        {"<DIV class=a>", true},   {"<font size=2>", true}, {"<table>", true},
-        {"<a href=x>", true},      {"<style>", true},     {"<title>", true},
-        {"<b>", true},             {"<body>", true},      {"<br>", true},
-        {"<p>", true},             {"<!-- c -->", true},  {"<abbr>", false},
-        {"<meta charset=utf-8>", false}, {"<bold>", false}, {"<h2>", false},
-        {"<!--c-->", false},       {"text <p>", false},   {"<p", false},
+        {"<!DOCTYPE html>", true},
+        {"<HTML>", true},
+        {"  \n<head>", true},
+        {"<script>x</script>", true},
+        {"<iframe src=a>", true},
+        {"<h1>", true},
+        {"<DIV class=a>", true},
+        {"<font size=2>", true},
+        {"<table>", true},
+        {"<a href=x>", true},
+        {"<style>", true},
+        {"<title>", true},
+        {"<b>", true},
+        {"<body>", true},
+        {"<br>", true},
+        {"<p>", true},
+        {"<!-- c -->", true},
+        {"<abbr>", false},
+        {"<meta charset=utf-8>", false},
+        {"<bold>", false},
+        {"<h2>", false},
+        {"<!--c-->", false},
+        {"text <p>", false},
+        {"<p", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.start);

@@ -19,18 +19,29 @@ TEST(TextDecodingTest, LabelsResolveAsTheEncodingTableResolvesThem) {
         std::optional<std::string> encoding;
     };
     const std::vector<Case> cases = {
-        {"latin1", "windows-1252"},       {"ISO-8859-1", "windows-1252"},
-        {"ascii", "windows-1252"},        {"US-ASCII", "windows-1252"},
-        {" iso_8859-1:1987\t", "windows-1252"}, {"x-user-defined", "windows-1252"},
-        {"iso-8859-9", "windows-1254"},   {"utf-16le", "UTF-8"},
-        {"UTF8", "UTF-8"},                {"866", "ibm-866"},
-        {"x-mac-roman", "macintosh"},     {"ms932", "windows-31j"},
-        {"ks_c_5601-1987", "windows-949"}, {"gb2312", "GBK"},
-        {"koi8_r", "KOI8-R"},             {"iso-8859-8-i", "ISO-8859-8"},
+        {"latin1", "windows-1252"},
+        {"ISO-8859-1", "windows-1252"},
+        {"ascii", "windows-1252"},
+        {"US-ASCII", "windows-1252"},
+        {" iso_8859-1:1987\t", "windows-1252"},
+        {"x-user-defined", "windows-1252"},
+        {"iso-8859-9", "windows-1254"},
+        {"utf-16le", "UTF-8"},
+        {"UTF8", "UTF-8"},
+        {"866", "ibm-866"},
+        {"x-mac-roman", "macintosh"},
+        {"ms932", "windows-31j"},
+        {"ks_c_5601-1987", "windows-949"},
+        {"gb2312", "GBK"},
+        {"koi8_r", "KOI8-R"},
+        {"iso-8859-8-i", "ISO-8859-8"},
         // The standard's "replacement" labels, and what it does not list, are no labels.
-        {"iso-2022-kr", std::nullopt},    {"hz-gb-2312", std::nullopt},
-        {"utf-32", std::nullopt},         {"ibm037", std::nullopt},
-        {"iso-8859-1\"", std::nullopt},   {"", std::nullopt},
+        {"iso-2022-kr", std::nullopt},
+        {"hz-gb-2312", std::nullopt},
+        {"utf-32", std::nullopt},
+        {"ibm037", std::nullopt},
+        {"iso-8859-1\"", std::nullopt},
+        {"", std::nullopt},
         {"iso-8859-16", std::nullopt},
     };
     for (const auto& c : cases) {
@@ -38,13 +49,15 @@ TEST(TextDecodingTest, LabelsResolveAsTheEncodingTableResolvesThem) {
         EXPECT_EQ(TextDecoding::encodingOfLabel(c.label), c.encoding);
     }
     // Every encoding a label gives is one the converter opens.
-    for (const auto* label :
-         {"866", "iso-8859-2", "iso-8859-3", "iso-8859-4", "iso-8859-5", "iso-8859-6",
-          "iso-8859-7", "iso-8859-8", "iso-8859-10", "iso-8859-13", "iso-8859-14", "iso-8859-15",
-          "koi8-r", "koi8-u", "macintosh", "windows-874", "windows-1250",
-          "windows-1251", "windows-1252", "windows-1253", "windows-1254", "windows-1255",
-          "windows-1256", "windows-1257", "windows-1258", "x-mac-cyrillic", "gbk", "gb18030",
-          "big5", "euc-jp", "iso-2022-jp", "shift_jis", "euc-kr"}) {
+    for (const auto* label : {"866",          "iso-8859-2",     "iso-8859-3",   "iso-8859-4",
+                              "iso-8859-5",   "iso-8859-6",     "iso-8859-7",   "iso-8859-8",
+                              "iso-8859-10",  "iso-8859-13",    "iso-8859-14",  "iso-8859-15",
+                              "koi8-r",       "koi8-u",         "macintosh",    "windows-874",
+                              "windows-1250", "windows-1251",   "windows-1252", "windows-1253",
+                              "windows-1254", "windows-1255",   "windows-1256", "windows-1257",
+                              "windows-1258", "x-mac-cyrillic", "gbk",          "gb18030",
+                              "big5",         "euc-jp",         "iso-2022-jp",  "shift_jis",
+                              "euc-kr"}) {
         SCOPED_TRACE(label);
         const auto encoding = TextDecoding::encodingOfLabel(label);
         ASSERT_TRUE(encoding.has_value());
@@ -55,10 +68,12 @@ TEST(TextDecodingTest, LabelsResolveAsTheEncodingTableResolvesThem) {
 // Pages as older sites and saved mail write them; each must read as its UTF-8 original.
 TEST(TextDecodingTest, PagesReadInTheEncodingTheyDeclareWhereverTheyDeclareIt) {
     const std::string french =
-        "\xE2\x80\x9C" "Bonjour\xE2\x80\x9D \xE2\x80\x94 l\xE2\x80\x99\xC3\xA9t\xC3\xA9 arrive"
+        "\xE2\x80\x9C"
+        "Bonjour\xE2\x80\x9D \xE2\x80\x94 l\xE2\x80\x99\xC3\xA9t\xC3\xA9 arrive"
         "\xE2\x80\xA6";
-    const std::string russian = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 "
-                                "\xD0\xBC\xD0\xB8\xD1\x80";
+    const std::string russian =
+        "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 "
+        "\xD0\xBC\xD0\xB8\xD1\x80";
     const std::string style = "<style>" + std::string(5 * 1024, ' ') + "p { margin: 0 }</style>";
     struct Case {
         std::string name;
@@ -80,7 +95,8 @@ TEST(TextDecodingTest, PagesReadInTheEncodingTheyDeclareWhereverTheyDeclareIt) {
          french},
         {"a quoted charset inside the content",
          encodedAs("<html><meta http-equiv=\"Content-Type\" content=\"text/html; "
-                   "charset='koi8-r'\"><p>" + russian,
+                   "charset='koi8-r'\"><p>" +
+                       russian,
                    "KOI8-R"),
          russian},
         {"a meta after 5 KB of style",
@@ -112,7 +128,9 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedFromTheirTextNotTheirStyles) {
         "\xD0\xB8\xD0\xB1\xD0\xBE.";
     std::string css;
     for (int i = 0; i < 40; ++i) {
-        css += "/* Feuille de style cr\xE9\xE9" "e \xE0 l'\xE9t\xE9 pour la biblioth\xE8que */\n";
+        css +=
+            "/* Feuille de style cr\xE9\xE9"
+            "e \xE0 l'\xE9t\xE9 pour la biblioth\xE8que */\n";
     }
     const auto page = "<html><head><style>" + css + "</style></head><body><p>" +
                       encodedAs(russian, "KOI8-R") + "</p></body></html>";
@@ -133,9 +151,13 @@ TEST(TextDecodingTest, PlainTextInLegacyEncodingsReadsAsWritten) {
     const std::string french =
         "Le caf\xC3\xA9 \xC3\xA9tait ferm\xC3\xA9; o\xC3\xB9 \xC3\xAAtes-vous? \xC3\x87"
         "a va tr\xC3\xA8s bien, na\xC3\xAFve No\xC3\xABl \xC3\xA0 c\xC3\xB4t\xC3\xA9.\n";
-    const std::string german = "Gr\xC3\xBC\xC3\x9F" "e aus M\xC3\xBC" "nchen! Die Stra\xC3\x9F"
-                               "e ist gesperrt, wir m\xC3\xBCssen \xC3\xBC" "ber die Br\xC3\xBC"
-                               "cke fahren.\n";
+    const std::string german =
+        "Gr\xC3\xBC\xC3\x9F"
+        "e aus M\xC3\xBC"
+        "nchen! Die Stra\xC3\x9F"
+        "e ist gesperrt, wir m\xC3\xBCssen \xC3\xBC"
+        "ber die Br\xC3\xBC"
+        "cke fahren.\n";
     struct Case {
         std::string name;
         std::string bytes;
@@ -150,12 +172,30 @@ TEST(TextDecodingTest, PlainTextInLegacyEncodingsReadsAsWritten) {
         {"Japanese in EUC-JP", encodedAs(japanese, "EUC-JP"), japanese},
         {"a short line of Japanese in Shift_JIS",
          encodedAs("\xE6\x9D\xB1\xE4\xBA\xAC\xE3\x81\xAB\xE8\xA1\x8C\xE3\x81\x8D\xE3\x81"
-                   "\xBE\xE3\x81\x99\n", "Shift_JIS"),
+                   "\xBE\xE3\x81\x99\n",
+                   "Shift_JIS"),
          "\xE6\x9D\xB1\xE4\xBA\xAC\xE3\x81\xAB\xE8\xA1\x8C\xE3\x81\x8D\xE3\x81\xBE\xE3"
          "\x81\x99\n"},
-        {"a short line of Chinese in GBK", encodedAs("\xE8\xBF\x99\xE6\x98\xAF\xE4\xB8\x80\xE6\xAE\xB5\xE7\xAE\x80\xE4\xBD\x93\xE4\xB8\xAD\xE6\x96\x87\xE7\x9A\x84\xE6\x96\x87\xE6\x9C\xAC\xE3\x80\x82\x0A", "GBK"), "\xE8\xBF\x99\xE6\x98\xAF\xE4\xB8\x80\xE6\xAE\xB5\xE7\xAE\x80\xE4\xBD\x93\xE4\xB8\xAD\xE6\x96\x87\xE7\x9A\x84\xE6\x96\x87\xE6\x9C\xAC\xE3\x80\x82\x0A"},
-        {"a short line of Korean in EUC-KR", encodedAs("\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4\x20\xED\x85\x8D\xEC\x8A\xA4\xED\x8A\xB8\xEC\x9E\x85\xEB\x8B\x88\xEB\x8B\xA4\x2E\x20\xEC\x95\x88\xEB\x85\x95\xED\x95\x98\xEC\x84\xB8\xEC\x9A\x94\x2E\x0A", "windows-949"), "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4\x20\xED\x85\x8D\xEC\x8A\xA4\xED\x8A\xB8\xEC\x9E\x85\xEB\x8B\x88\xEB\x8B\xA4\x2E\x20\xEC\x95\x88\xEB\x85\x95\xED\x95\x98\xEC\x84\xB8\xEC\x9A\x94\x2E\x0A"},
-        {"a short line of Chinese in Big5", encodedAs("\xE9\x80\x99\xE6\x98\xAF\xE4\xB8\x80\xE6\xAE\xB5\xE7\xB9\x81\xE9\xAB\x94\xE4\xB8\xAD\xE6\x96\x87\xE7\x9A\x84\xE6\x96\x87\xE5\xAD\x97\xE3\x80\x82\x0A", "Big5"), "\xE9\x80\x99\xE6\x98\xAF\xE4\xB8\x80\xE6\xAE\xB5\xE7\xB9\x81\xE9\xAB\x94\xE4\xB8\xAD\xE6\x96\x87\xE7\x9A\x84\xE6\x96\x87\xE5\xAD\x97\xE3\x80\x82\x0A"},
+        {"a short line of Chinese in GBK",
+         encodedAs("\xE8\xBF\x99\xE6\x98\xAF\xE4\xB8\x80\xE6\xAE\xB5\xE7\xAE\x80\xE4\xBD\x93\xE4"
+                   "\xB8\xAD\xE6\x96\x87\xE7\x9A\x84\xE6\x96\x87\xE6\x9C\xAC\xE3\x80\x82\x0A",
+                   "GBK"),
+         "\xE8\xBF\x99\xE6\x98\xAF\xE4\xB8\x80\xE6\xAE\xB5\xE7\xAE\x80\xE4\xBD\x93\xE4\xB8\xAD\xE6"
+         "\x96\x87\xE7\x9A\x84\xE6\x96\x87\xE6\x9C\xAC\xE3\x80\x82\x0A"},
+        {"a short line of Korean in EUC-KR",
+         encodedAs("\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4\x20\xED\x85\x8D\xEC\x8A\xA4\xED\x8A\xB8"
+                   "\xEC\x9E\x85\xEB\x8B\x88\xEB\x8B\xA4\x2E\x20\xEC\x95\x88\xEB\x85\x95\xED\x95"
+                   "\x98\xEC\x84\xB8\xEC\x9A\x94\x2E\x0A",
+                   "windows-949"),
+         "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4\x20\xED\x85\x8D\xEC\x8A\xA4\xED\x8A\xB8\xEC\x9E\x85"
+         "\xEB\x8B\x88\xEB\x8B\xA4\x2E\x20\xEC\x95\x88\xEB\x85\x95\xED\x95\x98\xEC\x84\xB8\xEC\x9A"
+         "\x94\x2E\x0A"},
+        {"a short line of Chinese in Big5",
+         encodedAs("\xE9\x80\x99\xE6\x98\xAF\xE4\xB8\x80\xE6\xAE\xB5\xE7\xB9\x81\xE9\xAB\x94\xE4"
+                   "\xB8\xAD\xE6\x96\x87\xE7\x9A\x84\xE6\x96\x87\xE5\xAD\x97\xE3\x80\x82\x0A",
+                   "Big5"),
+         "\xE9\x80\x99\xE6\x98\xAF\xE4\xB8\x80\xE6\xAE\xB5\xE7\xB9\x81\xE9\xAB\x94\xE4\xB8\xAD\xE6"
+         "\x96\x87\xE7\x9A\x84\xE6\x96\x87\xE5\xAD\x97\xE3\x80\x82\x0A"},
         {"French in cp850", encodedAs(french, "ibm-850"), french},
         {"French in MacRoman", encodedAs(french, "macintosh"), french},
         {"French in windows-1252", encodedAs(french, "windows-1252"), french},
@@ -173,6 +213,100 @@ TEST(TextDecodingTest, PlainTextInLegacyEncodingsReadsAsWritten) {
             EXPECT_EQ(TextDecoding::detected(c.bytes, &encoding), c.text) << encoding;
         }
     }
+}
+
+// Text as it is left on disk: UTF-8 cut at a size limit or with a stray byte, Thai and Baltic
+// Windows pages, and legacy text after a long stretch of ASCII.
+TEST(TextDecodingTest, OrdinaryFilesReadAsTheirAuthorsWroteThem) {
+    const std::string replacement = "\xEF\xBF\xBD";
+    const std::string russian = "Привет, мир! Как дела? Всё хорошо, спасибо.\n";
+    const std::string thai = "ภาษาไทยเป็นภาษาที่มีวรรณยุกต์ ผู้คนในประเทศไทยพูดภาษานี้ทุกวัน\n";
+    const std::string lithuanian =
+        "Lietuvių kalba yra viena seniausių gyvų kalbų. Šiandien ją "
+        "vartoja apie tris milijonus žmonių, gyvenančių Lietuvoje.\n";
+    const std::string latvian =
+        "Latviešu valoda ir dzimtā valoda aptuveni 1,5 miljoniem cilvēku. "
+        "Rīgā dzīvo vairāk nekā sešsimt tūkstoši iedzīvotāju.\n";
+    const std::string ascii = std::string(70 * 1024, 'x') + "\n";
+    struct Case {
+        std::string name;
+        std::string bytes;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"UTF-8 cut inside a character", russian.substr(0, 11), "Приве" + replacement},
+        {"UTF-8 with one stray byte", "Привет\xFF мир\n", "Привет" + replacement + " мир\n"},
+        {"a long UTF-8 log cut at its limit",
+         [&] {
+             std::string log;
+             for (int i = 0; i < 200; ++i) {
+                 log += russian;
+             }
+             return log.substr(0, log.size() - 1 - 2);
+         }(),
+         [&] {
+             std::string log;
+             for (int i = 0; i < 200; ++i) {
+                 log += russian;
+             }
+             return log.substr(0, log.size() - 1 - 3) + replacement;
+         }()},
+        {"a short name in windows-1251 is no UTF-8", encodedAs("Пётр Ёлкин\n", "windows-1251"),
+         "Пётр Ёлкин\n"},
+        {"Thai in windows-874", encodedAs(thai, "windows-874"), thai},
+        {"Lithuanian in windows-1257", encodedAs(lithuanian, "windows-1257"), lithuanian},
+        {"Latvian in windows-1257", encodedAs(latvian, "windows-1257"), latvian},
+        // Latin languages of other code pages stay where they were.
+        {"Danish in windows-1252",
+         encodedAs("Søren bor i København, på øen tæt ved søen.\n", "windows-1252"),
+         "Søren bor i København, på øen tæt ved søen.\n"},
+        {"Icelandic in windows-1252",
+         encodedAs("Þetta er íslenska. Það er gott að búa á Íslandi þegar sólin skín.\n",
+                   "windows-1252"),
+         "Þetta er íslenska. Það er gott að búa á Íslandi þegar sólin skín.\n"},
+        {"Polish in windows-1250",
+         encodedAs("Zażółć gęślą jaźń. Łódź leży w środkowej Polsce.\n", "windows-1250"),
+         "Zażółć gęślą jaźń. Łódź leży w środkowej Polsce.\n"},
+        {"windows-1251 after 70 KB of ASCII", ascii + encodedAs(russian, "windows-1251"),
+         ascii + russian},
+        {"cp866 after 70 KB of ASCII", ascii + encodedAs(russian, "ibm-866"), ascii + russian},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string encoding;
+        EXPECT_EQ(TextDecoding::detected(c.bytes, &encoding), c.text) << encoding;
+        EXPECT_EQ(TextDecoding::plainText(c.bytes), c.text);
+    }
+}
+
+// A page that declares nothing is guessed as its text would be in a file.
+TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
+    const std::string replacement = "\xEF\xBF\xBD";
+    struct Case {
+        std::string name;
+        std::string text;
+        const char* encoding;
+    };
+    const std::vector<Case> cases = {
+        {"one Turkish sentence", "Bugün hava çok güzel, şehirde yürüyüş yapalım mı?",
+         "windows-1254"},
+        {"one Czech sentence", "Příliš žluťoučký kůň úpěl ďábelské ódy.", "windows-1250"},
+        {"two Greek sentences", "Καλημέρα σας. Πώς είστε σήμερα;", "windows-1253"},
+        {"Thai", "ภาษาไทยเป็นภาษาที่มีวรรณยุกต์ ผู้คนในประเทศไทยพูดภาษานี้ทุกวัน", "windows-874"},
+        {"Lithuanian", "Lietuvių kalba yra viena seniausių gyvų kalbų, ją vartoja žmonės.",
+         "windows-1257"},
+        {"Japanese in ISO-2022-JP", "こんにちは、世界。日本語のテキストです。", "ISO-2022-JP"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto body = encodedAs(c.text, c.encoding);
+        EXPECT_EQ(TextDecoding::plainText(body), c.text);
+        EXPECT_EQ(RichTextReader::htmlText("<html><body><p>" + body + "</p></body></html>"),
+                  c.text);
+    }
+    // A UTF-8 page cut inside its last character.
+    EXPECT_EQ(RichTextReader::htmlText("<html><body><p>Привет, мир\xD1"),
+              "Привет, мир" + replacement);
 }
 
 }  // namespace

@@ -107,8 +107,8 @@ constexpr std::string_view kDocxNamespaces =
 
 std::string docxPart(std::string_view root, const std::string& content) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<w:" +
-           std::string(root) + " " + std::string(kDocxNamespaces) + ">" + content + "</w:" +
-           std::string(root) + ">";
+           std::string(root) + " " + std::string(kDocxNamespaces) + ">" + content +
+           "</w:" + std::string(root) + ">";
 }
 
 // A .docx as Word and LibreOffice write it: the notes parts (when given) before the document
@@ -142,17 +142,20 @@ std::string run(const std::string& text, const std::string& properties = {}) {
 
 std::string paragraph(const std::string& runs) {
     return "<w:p><w:pPr><w:pStyle w:val=\"Normal\"/><w:rPr><w:lang w:val=\"en-GB\"/></w:rPr>"
-           "</w:pPr>" + runs + "</w:p>";
+           "</w:pPr>" +
+           runs + "</w:p>";
 }
 
 // A text box anchored in a run, as both writers save it: the DrawingML shape for programs that
 // know it, and the VML picture as the fallback, each holding the box's paragraphs.
 std::string textBox(const std::string& paragraphs) {
     return "<w:r><mc:AlternateContent><mc:Choice Requires=\"wps\"><w:drawing><wp:anchor>"
-           "<a:graphic><a:graphicData><wps:wsp><wps:txbx><w:txbxContent>" + paragraphs +
+           "<a:graphic><a:graphicData><wps:wsp><wps:txbx><w:txbxContent>" +
+           paragraphs +
            "</w:txbxContent></wps:txbx></wps:wsp></a:graphicData></a:graphic></wp:anchor>"
            "</w:drawing></mc:Choice><mc:Fallback><w:pict><v:rect><v:textbox><w:txbxContent>" +
-           paragraphs + "</w:txbxContent></v:textbox></v:rect></w:pict></mc:Fallback>"
+           paragraphs +
+           "</w:txbxContent></v:textbox></v:rect></w:pict></mc:Fallback>"
            "</mc:AlternateContent></w:r>";
 }
 
@@ -175,28 +178,30 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
               paragraph(run("gone", "<w:vanish w:val=\"1\"/>"))),
          "Visible tail\n\nshown"},
         {"a hidden paragraph mark hides no text",
-         docx("<w:p><w:pPr><w:rPr><w:vanish/></w:rPr></w:pPr>" + run("kept") + "</w:p>"),
-         "kept"},
+         docx("<w:p><w:pPr><w:rPr><w:vanish/></w:rPr></w:pPr>" + run("kept") + "</w:p>"), "kept"},
         {"a tracked move is read where it went",
-         docx(paragraph("<w:moveFromRangeStart w:id=\"1\" w:name=\"move1\"/><w:moveFrom w:id=\"2\">" +
-                        run("Moved ") + "</w:moveFrom><w:moveFromRangeEnd w:id=\"1\"/>" +
-                        run("Stays")) +
+         docx(paragraph(
+                  "<w:moveFromRangeStart w:id=\"1\" w:name=\"move1\"/><w:moveFrom w:id=\"2\">" +
+                  run("Moved ") + "</w:moveFrom><w:moveFromRangeEnd w:id=\"1\"/>" + run("Stays")) +
               paragraph("<w:moveToRangeStart w:id=\"3\" w:name=\"move1\"/><w:moveTo w:id=\"4\">" +
                         run("Moved") + "</w:moveTo><w:moveToRangeEnd w:id=\"3\"/>")),
          "Stays\n\nMoved"},
         {"characters standing as elements",
          docx(paragraph(run("Non") + "<w:r><w:noBreakHyphen/></w:r>" + run("breaking") +
                         "<w:r><w:softHyphen/></w:r>" + run(" one") + "<w:r><w:cr/></w:r>" +
-                        run("two") + "<w:r><w:sym w:font=\"Symbol\" w:char=\"F061\"/>"
+                        run("two") +
+                        "<w:r><w:sym w:font=\"Symbol\" w:char=\"F061\"/>"
                         "<w:sym w:font=\"Symbol\" w:char=\"F0B9\"/><w:sym w:font=\"Wingdings\" "
                         "w:char=\"F0E0\"/><w:sym w:font=\"Arial\" w:char=\"00A9\"/></w:r>")),
-         "Non\xE2\x80\x91" "breaking one\ntwo\xCE\xB1\xE2\x89\xA0\xEF\x83\xA0\xC2\xA9"},
+         "Non\xE2\x80\x91"
+         "breaking one\ntwo\xCE\xB1\xE2\x89\xA0\xEF\x83\xA0\xC2\xA9"},
         {"properties a tracked change replaced hide nothing",
          docx(paragraph("<w:r><w:rPr><w:b/><w:rPrChange w:id=\"5\" w:author=\"A\"><w:rPr>"
                         "<w:vanish/></w:rPr></w:rPrChange></w:rPr><w:t>shown</w:t></w:r>")),
          "shown"},
         {"equations are read with their paragraph",
-         docx(paragraph(run("Area ") + "<m:oMath><m:r><m:rPr><m:sty m:val=\"p\"/></m:rPr>"
+         docx(paragraph(run("Area ") +
+                        "<m:oMath><m:r><m:rPr><m:sty m:val=\"p\"/></m:rPr>"
                         "<m:t>A=\xCF\x80</m:t></m:r><m:sSup><m:e><m:r><m:t>r</m:t></m:r></m:e>"
                         "<m:sup><m:r><m:t>2</m:t></m:r></m:sup></m:sSup></m:oMath>")),
          "Area A=\xCF\x80r2"},
@@ -205,8 +210,9 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
               run("Text") + "<w:r><w:tab/></w:r>" + run("after") + "</w:p>"),
          "Text\tafter"},
         {"footnotes and endnotes follow the body once",
-         docx(paragraph(run("Body") + "<w:r><w:rPr><w:rStyle w:val=\"FootnoteReference\"/>"
-                                      "</w:rPr><w:footnoteReference w:id=\"1\"/></w:r>" +
+         docx(paragraph(run("Body") +
+                        "<w:r><w:rPr><w:rStyle w:val=\"FootnoteReference\"/>"
+                        "</w:rPr><w:footnoteReference w:id=\"1\"/></w:r>" +
                         run(" text") + "<w:r><w:endnoteReference w:id=\"1\"/></w:r>"),
               "<w:footnote w:id=\"1\">" +
                   paragraph("<w:r><w:footnoteRef/></w:r>" + run(" A footnote")) + "</w:footnote>",
@@ -243,14 +249,13 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
                "\"/></w:numPr><w:rPr><w:lang w:val=\"en-GB\"/></w:rPr></w:pPr>" + run(text) +
                "</w:p>";
     };
-    const auto body =
-        item(1, 0, "First") + item(1, 1, "Sub") + item(1, 1, "Sub two") + item(1, 2, "Deep") +
-        item(1, 0, "Second") + item(1, 1, "Sub again") + item(2, 0, "Bullet") +
-        item(2, 1, "Inner") + item(0, 0, "Not a list item") +
-        "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/></w:numPr>"
-        "<w:pPrChange w:id=\"1\" w:author=\"A\"><w:pPr><w:numPr><w:ilvl w:val=\"0\"/>"
-        "<w:numId w:val=\"2\"/></w:numPr></w:pPr></w:pPrChange></w:pPr>" + run("Third") + "</w:p>" +
-        paragraph(run("Plain"));
+    const auto body = item(1, 0, "First") + item(1, 1, "Sub") + item(1, 1, "Sub two") +
+                      item(1, 2, "Deep") + item(1, 0, "Second") + item(1, 1, "Sub again") +
+                      item(2, 0, "Bullet") + item(2, 1, "Inner") + item(0, 0, "Not a list item") +
+                      "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/></w:numPr>"
+                      "<w:pPrChange w:id=\"1\" w:author=\"A\"><w:pPr><w:numPr><w:ilvl w:val=\"0\"/>"
+                      "<w:numId w:val=\"2\"/></w:numPr></w:pPr></w:pPrChange></w:pPr>" +
+                      run("Third") + "</w:p>" + paragraph(run("Plain"));
     EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering)),
               "1.\tFirst\n\n1.a)\tSub\n\n1.b)\tSub two\n\nIV.\tDeep\n\n2.\tSecond\n\n2.a)\tSub "
               "again\n\n\xE2\x80\xA2\tBullet\n\no\tInner\n\nNot a list item\n\n3.\tThird\n\nPlain");
@@ -259,23 +264,184 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
         "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\"><w:start "
         "w:val=\"9223372036854775807\"/><w:lvlText w:val=\"%1.\"/></w:lvl></w:abstractNum>"
         "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>";
-    EXPECT_EQ(WordProcessorReader::documentText(
-                  docx(item(1, 0, "a") + item(1, 0, "b"), {}, {}, huge)),
-              "1000000000.\ta\n\n1000000001.\tb");
+    EXPECT_EQ(
+        WordProcessorReader::documentText(docx(item(1, 0, "a") + item(1, 0, "b"), {}, {}, huge)),
+        "1000000000.\ta\n\n1000000001.\tb");
     // Without its definitions a list reads without numbers.
     EXPECT_EQ(WordProcessorReader::documentText(docx(item(1, 0, "First"))), "First");
+}
+
+// Equations read as linear text and ruby as its base with its reading after it; a document in
+// Strict Open XML reads as a transitional one.
+TEST(WordProcessorReaderTest, DocxEquationsRubyAndStrictMarkupReadAsShown) {
+    const auto math = [](const std::string& text) { return "<m:r><m:t>" + text + "</m:t></m:r>"; };
+    const auto fraction = [](const std::string& numerator, const std::string& denominator) {
+        return "<m:f><m:fPr><m:ctrlPr/></m:fPr><m:num>" + numerator + "</m:num><m:den>" +
+               denominator + "</m:den></m:f>";
+    };
+    const auto ruby = [](const std::string& reading, const std::string& base) {
+        return "<w:r><w:ruby><w:rubyPr><w:rubyAlign w:val=\"distributeSpace\"/></w:rubyPr><w:rt>" +
+               run(reading) + "</w:rt><w:rubyBase>" + run(base) + "</w:rubyBase></w:ruby></w:r>";
+    };
+    struct Case {
+        std::string name;
+        std::string document;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"a fraction of sums",
+         docx(paragraph(run("x = ") + "<m:oMath>" + fraction(math("a+b"), math("c")) +
+                        "</m:oMath>")),
+         "x = (a+b)/c"},
+        {"a fraction of fractions",
+         docx(paragraph("<m:oMathPara><m:oMath>" +
+                        fraction(fraction(math("1"), math("2")), math("x\xE2\x88\x92y")) +
+                        math("=z") + "</m:oMath></m:oMathPara>")),
+         "(1/2)/(x\xE2\x88\x92y)=z"},
+        {"a fraction of single characters",
+         docx(paragraph("<m:oMath>" + fraction(math("\xCF\x80"), math("4")) + "</m:oMath>")),
+         "\xCF\x80/4"},
+        {"ruby after its base",
+         docx(paragraph(ruby("\xE3\x81\x8B\xE3\x82\x93", "\xE6\xBC\xA2") + run("\xE5\xAD\x97"))),
+         "\xE6\xBC\xA2(\xE3\x81\x8B\xE3\x82\x93)\xE5\xAD\x97"},
+        {"Strict Open XML",
+         test::zipArchive(
+             {{"word/document.xml",
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?><w:document "
+               "xmlns:w=\"http://purl.oclc.org/ooxml/wordprocessingml/main\" "
+               "xmlns:m=\"http://purl.oclc.org/ooxml/officeDocument/math\" "
+               "w:conformance=\"strict\"><w:body><w:p><w:r><w:t>Strict</w:t></w:r>"
+               "<w:r><w:rPr><w:vanish w:val=\"true\"/></w:rPr><w:t>hidden</w:t></w:r>"
+               "<m:oMath><m:r><m:t> e=mc</m:t></m:r></m:oMath></w:p></w:body></w:document>"}}),
+         "Strict e=mc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(c.document), c.text);
+    }
+    // Ruby in an .odt: its base, then its reading.
+    EXPECT_EQ(WordProcessorReader::documentText(test::odtDocument(
+                  "<text:p><text:ruby><text:ruby-base>\xE6\xBC\xA2</text:ruby-base><text:ruby-text>"
+                  "\xE3\x81\x8B\xE3\x82\x93</text:ruby-text></text:ruby></text:p>")),
+              "\xE6\xBC\xA2(\xE3\x81\x8B\xE3\x82\x93)");
+}
+
+// Lists restarted, continued and overridden as Word and LibreOffice show them, with numbers only
+// for the items the author sees.
+TEST(WordProcessorReaderTest, DocxListsCountAsTheirInstancesSay) {
+    const auto level = [](int index, const std::string& format, const std::string& text,
+                          const std::string& font = {}) {
+        return "<w:lvl w:ilvl=\"" + std::to_string(index) +
+               "\"><w:start w:val=\"1\"/><w:numFmt w:val=\"" + format + "\"/><w:lvlText w:val=\"" +
+               text + "\"/>" +
+               (font.empty() ? ""
+                             : "<w:rPr><w:rFonts w:ascii=\"" + font + "\" w:hAnsi=\"" + font +
+                                   "\"/></w:rPr>") +
+               "</w:lvl>";
+    };
+    const std::string numbering =
+        "<w:abstractNum w:abstractNumId=\"0\">" + level(0, "decimal", "%1.") +
+        level(1, "lowerLetter", "%2)") +
+        "</w:abstractNum>"
+        "<w:abstractNum w:abstractNumId=\"1\">" +
+        level(0, "bullet", "\xEF\x82\xB7", "Symbol") + level(1, "bullet", "o", "Courier New") +
+        level(2, "bullet", "\xEF\x82\xA7", "Wingdings") +
+        "</w:abstractNum>"
+        "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>"
+        "<w:num w:numId=\"2\"><w:abstractNumId w:val=\"0\"/><w:lvlOverride w:ilvl=\"0\">"
+        "<w:startOverride w:val=\"1\"/></w:lvlOverride></w:num>"
+        "<w:num w:numId=\"3\"><w:abstractNumId w:val=\"0\"/></w:num>"
+        "<w:num w:numId=\"4\"><w:abstractNumId w:val=\"0\"/><w:lvlOverride w:ilvl=\"0\">"
+        "<w:startOverride w:val=\"5\"/></w:lvlOverride></w:num>"
+        "<w:num w:numId=\"5\"><w:abstractNumId w:val=\"0\"/><w:lvlOverride w:ilvl=\"0\">"
+        "<w:lvl w:ilvl=\"0\"><w:start w:val=\"2\"/><w:numFmt w:val=\"lowerRoman\"/>"
+        "<w:lvlText w:val=\"(%1)\"/></w:lvl></w:lvlOverride></w:num>"
+        "<w:num w:numId=\"6\"><w:abstractNumId w:val=\"1\"/></w:num>";
+    const auto item = [](int list, int ilvl, const std::string& content,
+                         const std::string& mark = {}) {
+        return "<w:p><w:pPr><w:pStyle w:val=\"ListParagraph\"/><w:numPr><w:ilvl w:val=\"" +
+               std::to_string(ilvl) + "\"/><w:numId w:val=\"" + std::to_string(list) +
+               "\"/></w:numPr><w:rPr>" + mark + "</w:rPr></w:pPr>" + content + "</w:p>";
+    };
+    const std::string deleted = "<w:del w:id=\"9\" w:author=\"A\"/>";
+    struct Case {
+        std::string name;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"a list restarted by an override begins again at 1",
+         item(1, 0, run("a")) + item(1, 0, run("b")) + paragraph(run("Between")) +
+             item(2, 0, run("c")) + item(2, 0, run("d")),
+         "1.\ta\n\n2.\tb\n\nBetween\n\n1.\tc\n\n2.\td"},
+        {"instances of one list without an override count on",
+         item(1, 0, run("a")) + paragraph(run("Between")) + item(3, 0, run("b")),
+         "1.\ta\n\nBetween\n\n2.\tb"},
+        {"an override starts where it says",
+         item(4, 0, run("a")) + item(4, 1, run("sub")) + item(4, 0, run("b")),
+         "5.\ta\n\na)\tsub\n\n6.\tb"},
+        {"a level defined anew by an instance", item(5, 0, run("a")) + item(5, 0, run("b")),
+         "(ii)\ta\n\n(iii)\tb"},
+        {"a deleted item has no number",
+         item(1, 0, run("a")) +
+             item(1, 0,
+                  "<w:del w:id=\"8\" w:author=\"A\">" +
+                      std::string("<w:r><w:delText>gone</w:delText></w:r></w:del>"),
+                  deleted) +
+             item(1, 0, run("b")),
+         "1.\ta\n\n2.\tb"},
+        {"a hidden item has no number",
+         item(1, 0, run("a")) + item(1, 0, run("secret", "<w:vanish/>"), "<w:vanish/>") +
+             item(1, 0, run("b")),
+         "1.\ta\n\n2.\tb"},
+        {"an empty item that shows keeps its number", item(1, 0, "") + item(1, 0, run("b")),
+         "1.\t\n\n2.\tb"},
+        {"Symbol, Courier and Wingdings bullets",
+         item(6, 0, run("a")) + item(6, 1, run("b")) + item(6, 2, run("c")),
+         "\xE2\x80\xA2\ta\n\no\tb\n\n\xE2\x96\xAA\tc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(docx(c.body, {}, {}, numbering)), c.text);
+    }
+}
+
+// A list definition of a few bytes of markup is kept in many: the definitions count against the
+// same bound as the text, and past it the lists read without numbers, and say why.
+TEST(WordProcessorReaderTest, ListDefinitionsAreBoundedLikeTheText) {
+    std::string numbering =
+        "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\">"
+        "<w:lvlText w:val=\"%1.\"/></w:lvl></w:abstractNum>";
+    for (int i = 1; i <= 1000; ++i) {
+        numbering += "<w:abstractNum w:abstractNumId=\"" + std::to_string(i) + "\"/>";
+    }
+    numbering += "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>";
+    const auto body =
+        "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/>"
+        "</w:numPr></w:pPr>" +
+        run("First") + "</w:p>";
+    test::LogCapture logs;
+    EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering), 64 * 1024), "First");
+    bool noted = false;
+    for (const auto& record : logs->records()) {
+        noted =
+            noted || record.message.find("word/numbering.xml was not read") != std::string::npos;
+    }
+    EXPECT_TRUE(noted);
+    EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering)), "1.\tFirst");
 }
 
 // A notes part that cannot be read costs its notes, not the body, and says so.
 TEST(WordProcessorReaderTest, UnreadableNotesLeaveTheBody) {
     test::LogCapture logs;
-    EXPECT_EQ(WordProcessorReader::documentText(docx(paragraph(run("Body")),
-                                                     "<w:footnote w:id=\"1\">" +
-                                                         paragraph(run("cut off")) + "<w:p>")),
+    EXPECT_EQ(WordProcessorReader::documentText(
+                  docx(paragraph(run("Body")),
+                       "<w:footnote w:id=\"1\">" + paragraph(run("cut off")) + "<w:p>")),
               "Body");
     bool noted = false;
     for (const auto& record : logs->records()) {
-        noted = noted || record.message.find("word/footnotes.xml was not read") != std::string::npos;
+        noted =
+            noted || record.message.find("word/footnotes.xml was not read") != std::string::npos;
     }
     EXPECT_TRUE(noted);
 }
@@ -293,9 +459,11 @@ std::string odt(const std::string& styles, const std::string& body) {
           "xmlns:fo=\"urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0\" "
           "xmlns:svg=\"urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0\" "
           "xmlns:xlink=\"http://www.w3.org/1999/xlink\" office:version=\"1.3\">"
-          "<office:automatic-styles>" + styles + "</office:automatic-styles><office:body>"
-          "<office:text><text:sequence-decls/>" + body +
-          "</office:text></office:body></office:document-content>"}});
+          "<office:automatic-styles>" +
+              styles +
+              "</office:automatic-styles><office:body>"
+              "<office:text><text:sequence-decls/>" +
+              body + "</office:text></office:body></office:document-content>"}});
 }
 
 TEST(WordProcessorReaderTest, OdtGivesWhatTheAuthorSees) {
@@ -363,6 +531,88 @@ TEST(WordProcessorReaderTest, OdtGivesWhatTheAuthorSees) {
     }
 }
 
+// List items read with the number or bullet LibreOffice shows before them, from the list style of
+// their list (in the automatic styles, or in styles.xml), counted as LibreOffice counts.
+TEST(WordProcessorReaderTest, OdtListItemsKeepTheirNumbers) {
+    const std::string styles =
+        "<text:list-style style:name=\"L1\"><text:list-level-style-number text:level=\"1\" "
+        "style:num-suffix=\".\" style:num-format=\"1\"/><text:list-level-style-number "
+        "text:level=\"2\" style:num-suffix=\")\" style:num-format=\"a\"/>"
+        "<text:list-level-style-number text:level=\"3\" style:num-suffix=\".\" "
+        "style:num-format=\"i\" text:display-levels=\"3\"/></text:list-style>"
+        "<text:list-style style:name=\"L2\"><text:list-level-style-bullet text:level=\"1\" "
+        "text:bullet-char=\"\xE2\x80\xA2\"/><text:list-level-style-bullet text:level=\"2\" "
+        "text:bullet-char=\"\xE2\x97\xA6\"/></text:list-style>"
+        "<text:list-style style:name=\"L3\"><text:list-level-style-number text:level=\"1\" "
+        "style:num-prefix=\"(\" style:num-suffix=\")\" style:num-format=\"I\" "
+        "text:start-value=\"3\"/></text:list-style>";
+    const auto item = [](const std::string& text) {
+        return "<text:list-item><text:p>" + text + "</text:p></text:list-item>";
+    };
+    struct Case {
+        std::string name;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"numbers, letters and roman numerals of nested levels",
+         "<text:list xml:id=\"list1\" text:style-name=\"L1\">" + item("one") +
+             "<text:list-item><text:p>two</text:p><text:list>" + item("sub") +
+             "<text:list-item><text:p>sub two</text:p><text:list>" + item("deep") +
+             "</text:list></text:list-item></text:list></text:list-item>" + item("three") +
+             "</text:list>",
+         "1.\tone\n\n2.\ttwo\n\na)\tsub\n\nb)\tsub two\n\n2.b.i.\tdeep\n\n3.\tthree"},
+        {"bullets of two levels",
+         "<text:list text:style-name=\"L2\">" + item("a") + "<text:list-item><text:list>" +
+             item("b") + "</text:list></text:list-item></text:list>",
+         "\xE2\x80\xA2\ta\n\n\xE2\x97\xA6\tb"},
+        {"a new list begins again, a continued one counts on",
+         "<text:list text:style-name=\"L1\">" + item("a") + item("b") + "</text:list>" +
+             "<text:p>Between</text:p><text:list text:style-name=\"L1\">" + item("c") +
+             "</text:list><text:list text:style-name=\"L1\" text:continue-numbering=\"true\">" +
+             item("d") + "</text:list>",
+         "1.\ta\n\n2.\tb\n\nBetween\n\n1.\tc\n\n2.\td"},
+        {"a list continues a named one",
+         "<text:list xml:id=\"first\" text:style-name=\"L1\">" + item("a") + "</text:list>" +
+             "<text:list text:style-name=\"L1\">" + item("b") + "</text:list>" +
+             "<text:list text:continue-list=\"first\" text:style-name=\"L1\">" + item("c") +
+             "</text:list>",
+         "1.\ta\n\n1.\tb\n\n2.\tc"},
+        {"a start value, a prefix, and a header without a number",
+         "<text:list text:style-name=\"L3\"><text:list-header><text:p>Heading</text:p>"
+         "</text:list-header>" +
+             item("a") +
+             "<text:list-item text:start-value=\"7\"><text:p>b</text:p></text:list-item>" +
+             "</text:list>",
+         "Heading\n\n(III)\ta\n\n(VII)\tb"},
+        {"an item's second paragraph has no number",
+         "<text:list text:style-name=\"L1\"><text:list-item><text:p>a</text:p><text:p>more"
+         "</text:p></text:list-item></text:list>",
+         "1.\ta\n\nmore"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(odt(styles, c.body)), c.text);
+    }
+    // A list style of styles.xml, as LibreOffice keeps the named ones.
+    const auto document = test::zipArchive(
+        {{"mimetype", "application/vnd.oasis.opendocument.text"},
+         {"styles.xml",
+          "<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-styles "
+          "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+          "xmlns:style=\"urn:oasis:names:tc:opendocument:xmlns:style:1.0\" "
+          "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\"><office:styles>" +
+              styles + "</office:styles></office:document-styles>"},
+         {"content.xml",
+          "<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-content "
+          "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+          "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\"><office:body>"
+          "<office:text><text:list text:style-name=\"L1\">" +
+              item("a") + item("b") +
+              "</text:list></office:text></office:body></office:document-content>"}});
+    EXPECT_EQ(WordProcessorReader::documentText(document), "1.\ta\n\n2.\tb");
+}
+
 // A paragraph of many megabytes (a small .docx of repeated runs) is written once into the text,
 // never copied while the original is held.
 TEST(WordProcessorReaderTest, ALongParagraphIsNotHeldTwice) {
@@ -416,7 +666,8 @@ TEST(WordProcessorReaderTest, EntitiesAreNeitherExpandedNorFetched) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string xml = "<?xml version=\"1.0\"?>" + c.doctype + root +
-                                "<w:body><w:p><w:r>" + c.body + "</w:r></w:p></w:body></w:document>";
+                                "<w:body><w:p><w:r>" + c.body +
+                                "</w:r></w:p></w:body></w:document>";
         try {
             WordProcessorReader::documentText(test::zipArchive({{"word/document.xml", xml}}));
             ADD_FAILURE() << "read";
@@ -428,8 +679,9 @@ TEST(WordProcessorReaderTest, EntitiesAreNeitherExpandedNorFetched) {
     }
     // A DOCTYPE that declares nothing is read.
     const auto plain = WordProcessorReader::documentText(test::zipArchive(
-        {{"word/document.xml", "<!DOCTYPE w:document>" + root +
-                                   "<w:body><w:p><w:r><w:t>t</w:t></w:r></w:p></w:body></w:document>"}}));
+        {{"word/document.xml",
+          "<!DOCTYPE w:document>" + root +
+              "<w:body><w:p><w:r><w:t>t</w:t></w:r></w:p></w:body></w:document>"}}));
     EXPECT_EQ(plain, "t");
 }
 
@@ -456,13 +708,13 @@ TEST(WordProcessorReaderTest, NamespacesAfterManyAttributesAreRead) {
         {"xmlns:w after 200 attributes",
          "<w:document" + attributes + " xmlns:w=\"" + word + "\">" + body, "kept"},
         {"a default namespace after them",
-         "<document" + attributes + " xmlns=\"" + word + "\"><body><p><r><t>kept</t></r></p>"
-         "</body></document>",
+         "<document" + attributes + " xmlns=\"" + word +
+             "\"><body><p><r><t>kept</t></r></p>"
+             "</body></document>",
          "kept"},
         {"more namespaces than any document declares",
          "<w:document xmlns:w=\"" + word + "\"" + namespaces + ">" + body, std::nullopt},
-        {"UTF-16",
-         std::string("\xFF\xFE<\0w\0:\0d\0o\0c\0>\0", 16), std::nullopt},
+        {"UTF-16", std::string("\xFF\xFE<\0w\0:\0d\0o\0c\0>\0", 16), std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
