@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -57,6 +58,24 @@ bool readInput(std::string& out) {
     return true;
 }
 
+constexpr std::array kReasons = {
+    PageDrawerProgram::Reason{"empty-crop-box", "page has an empty crop box"},
+    PageDrawerProgram::Reason{"page-not-drawn", "page could not be drawn"},
+    PageDrawerProgram::Reason{"png-not-encoded", "PNG encoding failed"},
+    PageDrawerProgram::Reason{"fonts-not-loaded", "fontconfig could not be loaded"},
+    PageDrawerProgram::Reason{"unexpected-error", "the drawing program met an unexpected error"},
+    PageDrawerProgram::Reason{
+        "no-landlock",
+        "this system's kernel offers no Landlock, without which the page drawing program "
+        "cannot keep a PDF from reading the user's files"},
+    PageDrawerProgram::Reason{"not-confined", "the confinement could not be put in place"},
+};
+
+int fail(const PageDrawerProgram::Reason& reason, Exit status) {
+    PageDrawerProgram::answer(reason.word);
+    return static_cast<int>(status);
+}
+
 int start(int argc, char** argv, bool confine, const PageDrawerProgram::Work& work) {
     std::uint64_t memoryBytes = 0;
     unsigned cpuSeconds = 0;
@@ -91,9 +110,8 @@ int start(int argc, char** argv, bool confine, const PageDrawerProgram::Work& wo
     }
     try {
         DrawerConfinement::loadFonts();
-    } catch (const DrawerConfinement::Error& error) {
-        PageDrawerProgram::answer(error.what());
-        return static_cast<int>(Exit::failed);
+    } catch (const DrawerConfinement::Error&) {
+        return fail(PageDrawerProgram::fontsNotLoaded, Exit::failed);
     }
     if (confine) {
         int ceiling = -1;
@@ -102,15 +120,33 @@ int start(int argc, char** argv, bool confine, const PageDrawerProgram::Work& wo
         }
         try {
             DrawerConfinement::apply(ceiling);
-        } catch (const DrawerConfinement::Error& error) {
-            PageDrawerProgram::answer(error.what());
-            return static_cast<int>(Exit::unconfined);
+        } catch (const DrawerConfinement::NoLandlock&) {
+            return fail(PageDrawerProgram::noLandlock, Exit::unconfined);
+        } catch (const DrawerConfinement::Error&) {
+            return fail(PageDrawerProgram::notConfined, Exit::unconfined);
         }
     }
     return work(std::move(bytes), argv[3]);
 }
 
 }  // namespace
+
+const PageDrawerProgram::Reason PageDrawerProgram::emptyCropBox = kReasons[0];
+const PageDrawerProgram::Reason PageDrawerProgram::pageNotDrawn = kReasons[1];
+const PageDrawerProgram::Reason PageDrawerProgram::pngNotEncoded = kReasons[2];
+const PageDrawerProgram::Reason PageDrawerProgram::fontsNotLoaded = kReasons[3];
+const PageDrawerProgram::Reason PageDrawerProgram::unexpectedError = kReasons[4];
+const PageDrawerProgram::Reason PageDrawerProgram::noLandlock = kReasons[5];
+const PageDrawerProgram::Reason PageDrawerProgram::notConfined = kReasons[6];
+
+std::optional<PageDrawerProgram::Reason> PageDrawerProgram::reasonNamed(std::string_view word) {
+    for (const auto& reason : kReasons) {
+        if (reason.word == word) {
+            return reason;
+        }
+    }
+    return std::nullopt;
+}
 
 bool PageDrawerProgram::answer(std::string_view bytes) {
     while (!bytes.empty()) {
@@ -147,9 +183,13 @@ int PageDrawerProgram::draw(std::string document, const std::string& what) {
         }
         return answer(*png) ? static_cast<int>(Exit::drawn) : static_cast<int>(Exit::failed);
     } catch (const PdfDocument::RenderError& error) {
-        // The reason goes where the image would have gone, for the page's note.
-        answer(error.what());
-        return static_cast<int>(Exit::failed);
+        // The reason goes where the image would have gone, for the page's note, as its word.
+        for (const auto& reason : {emptyCropBox, pngNotEncoded}) {
+            if (error.what() == reason.text) {
+                return fail(reason, Exit::failed);
+            }
+        }
+        return fail(pageNotDrawn, Exit::failed);
     }
 }
 
@@ -164,10 +204,14 @@ int PageDrawerProgram::run(int argc, char** argv, bool confine, const Work& work
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
         return static_cast<int>(Exit::failed);
     }
+    // Out of memory is said as such; anything else that went wrong is said as that, not left to
+    // end the process with SIGABRT (which is how poppler's own allocation failures end it).
     try {
         return start(argc, argv, confine, work);
     } catch (const std::bad_alloc&) {
         return static_cast<int>(Exit::outOfMemory);
+    } catch (...) {
+        return fail(unexpectedError, Exit::failed);
     }
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace vask {
 
@@ -25,6 +27,24 @@ struct PageDrawerProgram {
 
     // Writes all of `bytes` to standard output; false when it could not.
     static bool answer(std::string_view bytes);
+
+    // Why the program did not draw, when it says (exit status 5 or 7): one of these words alone on
+    // standard output, never free text, so that nothing a page made the program write reaches
+    // the page's note.
+    struct Reason {
+        std::string_view word;
+        // What it means, worded as the drawing code words it.
+        std::string_view text;
+    };
+    static const Reason emptyCropBox;
+    static const Reason pageNotDrawn;
+    static const Reason pngNotEncoded;
+    static const Reason fontsNotLoaded;
+    static const Reason unexpectedError;
+    static const Reason noLandlock;
+    static const Reason notConfined;
+    // The reason `word` names; nothing for any other output.
+    static std::optional<Reason> reasonNamed(std::string_view word);
 
     // The environment variable that caps the Landlock ABI the program uses (tests only; see
     // PageDrawer::Options).

@@ -528,7 +528,10 @@ TEST_F(FileAccessServiceTest, DamagedPdfIsUnreadableAndImagesGoAsTheyAre) {
 TEST_F(FileAccessServiceTest, APdfIsOpenedAndCountedOnlyByTheDrawingProgram) {
     writeFileAtomically(docs() / "report.pdf", "%PDF-1.4 nothing poppler could open");
     const auto standIn = dir_ / "stand-in-drawer";
-    std::ofstream(standIn) << "#!/bin/sh\ncase \"$3\" in count) echo 7 ;; *) printf png ;; esac\n";
+    // A page is a PNG: its signature and a header of one pixel.
+    std::ofstream(standIn) << "#!/bin/sh\ncase \"$3\" in count) echo 7 ;; *) printf "
+                              "'\\211PNG\\r\\n\\032\\n\\0\\0\\0\\rIHDR\\0\\0\\0\\1\\0\\0\\0\\1' ;; "
+                              "esac\n";
     fs::permissions(standIn, fs::perms::owner_all);
     auto config = this->config();
     config.maxPages = 2;

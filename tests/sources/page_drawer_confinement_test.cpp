@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "page_drawer_probe.h"
 #include "pdf_fixture.h"
 #include "platform/unique_fd.h"
 #include "sources/drawer_confinement.h"
@@ -65,10 +66,16 @@ PageDrawer::Options probeOptions(const Home& home, int abiCeiling = -1) {
     return options;
 }
 
-// What the probe answered, or the reason the drawer gave for its end.
+// What the probe answered (a page it drew, as it is), or the reason the drawer gave for its end.
 std::string tryIt(const PageDrawer::Options& options, const std::string& attempt, int mode) {
     const auto page = PageDrawer(attempt, options).draw(mode);
-    return page.png ? *page.png : "ended: " + page.refusal.value_or("nothing");
+    if (!page.png) {
+        return "ended: " + page.refusal.value_or("nothing");
+    }
+    const std::string_view answer = *page.png;
+    return std::string(answer.starts_with(test::probeAnswerHead)
+                           ? answer.substr(test::probeAnswerHead.size())
+                           : answer);
 }
 
 // A listening socket: TCP on the loopback (its port) or Unix (at `path`).

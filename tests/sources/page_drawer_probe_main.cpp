@@ -22,6 +22,7 @@
 #include <cstring>
 #include <string>
 
+#include "page_drawer_probe.h"
 #include "sources/page_drawer_program.h"
 
 extern char** environ;
@@ -138,7 +139,8 @@ int probe(std::string document, const std::string&) {
     const auto space = document.find(' ');
     const auto what = document.substr(0, space);
     const auto argument = space == std::string::npos ? std::string() : document.substr(space + 1);
-    vask::PageDrawerProgram::answer(attempt(what, argument));
+    vask::PageDrawerProgram::answer(std::string(vask::test::probeAnswerHead) +
+                                    attempt(what, argument));
     return 0;
 }
 
