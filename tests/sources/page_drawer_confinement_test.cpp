@@ -140,6 +140,7 @@ TEST(DrawerConfinementTest, AConfinedDrawerReachesNothingOfTheUsers) {
         {"a signal to the application", "signal"},
         {"tracing the application", "ptrace"},
         {"a lease on the document, signalled when another opens it", "lease"},
+        {"memory merged with other processes' pages", "merge-pages"},
         {"whether the private key exists, through a descriptor that opens nothing",
          "path-open " + home.key.string()},
     };
