@@ -6,7 +6,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -57,19 +56,6 @@ bool readInput(std::string& out) {
     }
     return true;
 }
-
-constexpr std::array kReasons = {
-    PageDrawerProgram::Reason{"empty-crop-box", "page has an empty crop box"},
-    PageDrawerProgram::Reason{"page-not-drawn", "page could not be drawn"},
-    PageDrawerProgram::Reason{"png-not-encoded", "PNG encoding failed"},
-    PageDrawerProgram::Reason{"fonts-not-loaded", "fontconfig could not be loaded"},
-    PageDrawerProgram::Reason{"unexpected-error", "the drawing program met an unexpected error"},
-    PageDrawerProgram::Reason{
-        "no-landlock",
-        "this system's kernel offers no Landlock, without which the page drawing program "
-        "cannot keep a PDF from reading the user's files"},
-    PageDrawerProgram::Reason{"not-confined", "the confinement could not be put in place"},
-};
 
 int fail(const PageDrawerProgram::Reason& reason, Exit status) {
     PageDrawerProgram::answer(reason.word);
@@ -130,23 +116,6 @@ int start(int argc, char** argv, bool confine, const PageDrawerProgram::Work& wo
 }
 
 }  // namespace
-
-const PageDrawerProgram::Reason PageDrawerProgram::emptyCropBox = kReasons[0];
-const PageDrawerProgram::Reason PageDrawerProgram::pageNotDrawn = kReasons[1];
-const PageDrawerProgram::Reason PageDrawerProgram::pngNotEncoded = kReasons[2];
-const PageDrawerProgram::Reason PageDrawerProgram::fontsNotLoaded = kReasons[3];
-const PageDrawerProgram::Reason PageDrawerProgram::unexpectedError = kReasons[4];
-const PageDrawerProgram::Reason PageDrawerProgram::noLandlock = kReasons[5];
-const PageDrawerProgram::Reason PageDrawerProgram::notConfined = kReasons[6];
-
-std::optional<PageDrawerProgram::Reason> PageDrawerProgram::reasonNamed(std::string_view word) {
-    for (const auto& reason : kReasons) {
-        if (reason.word == word) {
-            return reason;
-        }
-    }
-    return std::nullopt;
-}
 
 bool PageDrawerProgram::answer(std::string_view bytes) {
     while (!bytes.empty()) {
