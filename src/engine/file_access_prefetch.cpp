@@ -21,13 +21,16 @@ class FileAccessPrefetch final : public FilePrefetchService {
 }  // namespace
 
 FilePrefetchServiceFactory fileAccessPrefetchFactory(Url relayBaseURL, const HttpClient& http) {
-    return [relayBaseURL = std::move(relayBaseURL), &http](
+    // What the page drawers learn of this system holds for every question of the run.
+    auto drawingSystem = std::make_shared<PageDrawer::SystemRecord>();
+    return [relayBaseURL = std::move(relayBaseURL), &http, drawingSystem](
                const std::string& dbPath, const std::optional<std::string>& apiKey,
                const std::optional<std::string>& customerToken,
                const FileAccessConfig& config) -> std::unique_ptr<FilePrefetchService> {
-        return std::make_unique<FileAccessPrefetch>(
-            std::make_unique<FileAccessService>(dbPath, apiKey, customerToken, config, relayBaseURL,
-                                                http, FileAccessService::Options{}));
+        FileAccessService::Options options;
+        options.pageDrawer.system = drawingSystem;
+        return std::make_unique<FileAccessPrefetch>(std::make_unique<FileAccessService>(
+            dbPath, apiKey, customerToken, config, relayBaseURL, http, std::move(options)));
     };
 }
 

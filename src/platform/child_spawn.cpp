@@ -1,9 +1,15 @@
 #include "platform/child_spawn.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <csignal>
 #include <system_error>
 
@@ -95,7 +101,14 @@ pid_t spawnChild(const ChildSpawn& spawn) {
     std::vector<std::string> argvStrings{program};
     argvStrings.insert(argvStrings.end(), spawn.arguments.begin(), spawn.arguments.end());
     const auto argv = pointers(argvStrings);
-    const auto envp = pointers(spawn.environment);
+    std::vector<std::string> environment;
+    environment.reserve(spawn.environment.size());
+    for (const auto& entry : spawn.environment) {
+        if (!isApplicationSecret(std::string_view(entry).substr(0, entry.find('=')))) {
+            environment.push_back(entry);
+        }
+    }
+    const auto envp = pointers(environment);
     pid_t pid = 0;
     const int spawned = spawn.searchPath
                             ? ::posix_spawnp(&pid, program.c_str(), &setup.actions,
@@ -104,6 +117,96 @@ pid_t spawnChild(const ChildSpawn& spawn) {
                                             &setup.attributes, argv.data(), envp.data());
     check(spawned, "posix_spawn");
     return pid;
+}
+
+bool isApplicationSecret(std::string_view name) {
+    // The relay's own variables, whatever they are named after.
+    if (name.starts_with("CORVANE_")) {
+        return true;
+    }
+    // Vask's variables that carry a credential, or the addresses of the relay and the account
+    // service it signs in with.
+    static constexpr std::array<std::string_view, 7> kSecretParts = {
+        "KEY", "TOKEN", "SECRET", "PASSWORD", "CREDENTIAL", "RELAY", "CLOUD"};
+    return name.starts_with("VASK_") &&
+           std::any_of(kSecretParts.begin(), kSecretParts.end(),
+                       [&](std::string_view part) { return name.find(part) != name.npos; });
+}
+
+ChildProcess::ChildProcess(const ChildSpawn& spawn)
+    : pid_(spawnChild(spawn)), group_(spawn.ownProcessGroup) {
+    // Nothing else reaps this child, so its pid names it until it is reaped here.
+    ended_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+    if (!ended_.isOpen()) {
+        const int error = errno;
+        kill();
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        throw std::system_error(error, std::generic_category(), "pidfd_open");
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (!status_) {
+        kill();
+        // Killed: the wait is as short as the kernel's teardown.
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+void ChildProcess::kill() const {
+    // Until it is reaped the child holds its pid, and as a leader its group's id too.
+    if (!status_) {
+        ::kill(group_ ? -pid_ : pid_, SIGKILL);
+    }
+}
+
+std::optional<int> ChildProcess::reapIfEnded() {
+    if (status_) {
+        return status_;
+    }
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        if (errno == ECHILD) {
+            // Reaped elsewhere: its end is unknown, which no caller takes for success.
+            status_ = W_EXITCODE(255, 0);
+        }
+        return status_;
+    }
+    if (info.si_pid != pid_) {
+        return std::nullopt;
+    }
+    // What it started goes with it: the group's id is still held by the unreaped leader.
+    if (group_) {
+        ::kill(-pid_, SIGKILL);
+    }
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    status_ = status;
+    return status_;
+}
+
+std::optional<int> ChildProcess::waitUntil(std::chrono::steady_clock::time_point deadline,
+                                           int wake) {
+    while (!reapIfEnded()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return std::nullopt;
+        }
+        std::array<pollfd, 2> fds{pollfd{ended_.get(), POLLIN, 0}, pollfd{wake, POLLIN, 0}};
+        const auto timeout = std::min<std::chrono::milliseconds::rep>(left.count(), 60'000);
+        if (::poll(fds.data(), wake >= 0 ? 2 : 1, static_cast<int>(timeout)) < 0 &&
+            errno != EINTR) {
+            return std::nullopt;
+        }
+        if (wake >= 0 && fds[1].revents != 0) {
+            return std::nullopt;
+        }
+    }
+    return status_;
 }
 
 std::vector<std::string> currentEnvironment() {

@@ -3,9 +3,14 @@
 #include <sys/types.h>
 
 #include <array>
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace vask {
 
@@ -18,7 +23,8 @@ struct ChildSpawn {
     bool searchPath = false;
     // After the program's own name.
     std::vector<std::string> arguments;
-    // The child's whole environment, "NAME=value" each.
+    // The child's whole environment, "NAME=value" each, but for Vask's own secrets
+    // (isApplicationSecret), which spawnChild leaves out whoever asks.
     std::vector<std::string> environment;
     // The descriptors put on 0, 1 and 2; -1 is /dev/null.
     std::array<int, 3> standard{-1, -1, -1};
@@ -30,6 +36,40 @@ struct ChildSpawn {
 // Starts the child and returns its pid (the caller reaps it). Throws std::system_error with the
 // reason the program could not be started (not found, not executable, ...).
 pid_t spawnChild(const ChildSpawn& spawn);
+
+// Whether the environment variable `name` holds what Vask itself was given to reach the relay
+// and its account (the relay's API key, tokens, the service addresses): no child gets it.
+bool isApplicationSecret(std::string_view name);
+
+// A started child that its owner waits for with a deadline and a stop: the child's pidfd, readable
+// once it ended, is polled beside whatever else the owner waits on. However the owner stops
+// waiting, the child is killed (with its process group when it leads one) and reaped, so nothing
+// a child does (closing its output and sleeping, say) can hold a worker or a quit.
+class ChildProcess {
+  public:
+    // Starts `spawn`. Throws std::system_error (the spawn's, or the pidfd's).
+    explicit ChildProcess(const ChildSpawn& spawn);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Readable once the child ended.
+    int endedFd() const { return ended_.get(); }
+    // The child's wait status when it ended (reaped here); nothing while it runs. Never blocks.
+    std::optional<int> reapIfEnded();
+    // Polls until the child ends (its wait status), `deadline` passes or `wake` becomes readable
+    // (nothing either way; the child runs on until the destructor or kill()).
+    std::optional<int> waitUntil(std::chrono::steady_clock::time_point deadline, int wake);
+    // SIGKILL to the child, or to its process group when it leads one.
+    void kill() const;
+
+  private:
+    pid_t pid_;
+    bool group_;
+    UniqueFd ended_;
+    std::optional<int> status_;
+};
 
 // This process's environment as "NAME=value" entries, for a child that runs on the user's
 // behalf (a desktop opener) rather than on the application's.

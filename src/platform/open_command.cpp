@@ -69,8 +69,8 @@ std::optional<std::string> OpenCommandRunner::run(std::vector<std::string> comma
         return command.front() + ": Vask is quitting";
     }
     command.push_back(url);
-    // The opener runs on the user's behalf, with their environment; of this process it gets
-    // standard output and error, nothing else.
+    // The opener runs on the user's behalf, with their environment (but for Vask's own secrets,
+    // which no child gets); of this process it gets standard output and error, nothing else.
     ChildSpawn spawn;
     spawn.program = command.front();
     spawn.searchPath = true;

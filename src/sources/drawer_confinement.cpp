@@ -101,23 +101,48 @@ void restrictFileSystem(int abi) {
 
 // The calls drawing needs after fontconfig is loaded, found by drawing pages of real documents
 // (manuals, office and ghostscript output, base-14 and CJK fonts not embedded).
+// `newfstatat` and `statx` stay: glibc's fstat is newfstatat(fd, "", AT_EMPTY_PATH), poppler
+// looks its data files up by path, and seccomp sees no path. Landlock does not cover them
+// either, so a drawer a page took over may learn whether a path exists, its size and its times,
+// but not what the file holds.
 constexpr const char* kAllowedCalls[] = {
-    "read",         "pread64",      "readv",      "write",  "writev",        "lseek",
-    "close",        "fstat",        "newfstatat", "statx",  "getdents64",    "munmap",
-    "mremap",       "brk",          "madvise",    "futex",  "fcntl",         "rt_sigprocmask",
-    "rt_sigaction", "rt_sigreturn", "getpid",     "gettid", "clock_gettime", "getrandom",
-    "sysinfo",      "exit",         "exit_group",
+    "read",           "pread64",      "readv",        "write",      "writev",
+    "lseek",          "close",        "fstat",        "newfstatat", "statx",
+    "getdents64",     "munmap",       "mremap",       "brk",        "futex",
+    "rt_sigprocmask", "rt_sigaction", "rt_sigreturn", "getpid",     "gettid",
+    "clock_gettime",  "getrandom",    "sysinfo",      "exit",       "exit_group",
+};
+
+// The fcntl commands drawing and the C library use (measured: descriptors made close-on-exec).
+// Never F_SETOWN, F_SETOWN_EX or F_SETSIG, which would have the kernel signal another process
+// (Vask, or its whole process group) when the output pipe is read, nor F_SETLEASE or F_NOTIFY,
+// which signal this one for events elsewhere; F_SETFL only without O_ASYNC. Landlock scopes
+// such signals only from ABI 6, so the call list refuses them at every ABI.
+constexpr int kAllowedFcntlCommands[] = {F_GETFD, F_SETFD, F_GETFL, F_DUPFD_CLOEXEC};
+
+// madvise as the allocators use it (glibc's and the sanitizers'); not the advice that merges
+// pages with other processes', poisons or offlines physical pages (which root may do) or pages
+// memory out.
+constexpr int kAllowedAdvice[] = {
+    MADV_NORMAL, MADV_RANDOM,   MADV_SEQUENTIAL, MADV_WILLNEED, MADV_DONTNEED,
+    MADV_FREE,   MADV_HUGEPAGE, MADV_NOHUGEPAGE, MADV_DONTDUMP, MADV_DODUMP,
 };
 
 // What the sanitizers' runtime calls besides: LeakSanitizer stops the process at exit with a
 // tracer thread (clone sharing memory, ptrace of its own threads, prctl to let it, wait4, the
 // older open and getdents on /proc), reports go through sigaltstack'ed handlers, and the
 // dynamic-type check tests whether memory is readable by writing it into a pipe. Only in sanitized
-// builds; Landlock still keeps ptrace within this process, and a clone that does not share memory
-// (a fork) is still refused.
+// builds; Landlock still keeps ptrace within this process.
 constexpr const char* kSanitizerCalls[] = {
-    "sigaltstack", "prctl", "ptrace", "wait4", "sched_yield", "getppid", "getdents", "pipe2",
+    "sigaltstack", "ptrace", "wait4", "sched_yield", "getppid", "getdents", "pipe2",
 };
+// LeakSanitizer's prctl calls: whether the process is dumpable and making it so while its tracer
+// runs, naming the tracer, and the tracer's parent-death signal.
+constexpr int kSanitizerPrctlOptions[] = {PR_GET_DUMPABLE, PR_SET_DUMPABLE, PR_SET_PTRACER,
+                                          PR_SET_PDEATHSIG};
+// The flags of LeakSanitizer's tracer thread, exactly: a clone that does not share memory (a
+// fork) or makes namespaces is refused.
+constexpr scmp_datum_t kSanitizerTracerClone = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_UNTRACED;
 
 // An argument condition: argument `index` masked with `mask` equals `value`, or (without a mask)
 // equals `value`. (libseccomp's SCMP_A* macros are C compound literals.)
@@ -167,13 +192,24 @@ void restrictCalls() {
     for (const char* name : kAllowedCalls) {
         filter.add(SCMP_ACT_ALLOW, name, {});
     }
-    // Opening only to read: no write access, no creating, truncating or anonymous files.
-    constexpr auto kWriteFlags =
-        static_cast<scmp_datum_t>(O_ACCMODE | O_CREAT | O_TRUNC | (O_TMPFILE & ~O_DIRECTORY));
-    filter.add(SCMP_ACT_ALLOW, "openat", {argumentMasked(2, kWriteFlags, 0)});
+    for (const int command : kAllowedFcntlCommands) {
+        filter.add(SCMP_ACT_ALLOW, "fcntl",
+                   {argumentEquals(1, static_cast<scmp_datum_t>(command))});
+    }
+    filter.add(SCMP_ACT_ALLOW, "fcntl",
+               {argumentEquals(1, F_SETFL), argumentMasked(2, O_ASYNC, 0)});
+    for (const int advice : kAllowedAdvice) {
+        filter.add(SCMP_ACT_ALLOW, "madvise",
+                   {argumentEquals(2, static_cast<scmp_datum_t>(advice))});
+    }
+    // Opening only to read: no write access, no creating, truncating or anonymous files, and no
+    // O_PATH (Landlock checks no right on such an open, and fstat on it tells of any file).
+    constexpr auto kRefusedOpenFlags = static_cast<scmp_datum_t>(
+        O_ACCMODE | O_CREAT | O_TRUNC | (O_TMPFILE & ~O_DIRECTORY) | O_PATH);
+    filter.add(SCMP_ACT_ALLOW, "openat", {argumentMasked(2, kRefusedOpenFlags, 0)});
     if constexpr (PageDrawer::sanitizedBuild) {
         // The sanitizers' runtime opens with the older call where there is one.
-        filter.add(SCMP_ACT_ALLOW, "open", {argumentMasked(1, kWriteFlags, 0)});
+        filter.add(SCMP_ACT_ALLOW, "open", {argumentMasked(1, kRefusedOpenFlags, 0)});
     }
     // Memory, never executable.
     filter.add(SCMP_ACT_ALLOW, "mmap", {argumentMasked(2, PROT_EXEC, 0)});
@@ -188,7 +224,11 @@ void restrictCalls() {
         for (const char* name : kSanitizerCalls) {
             filter.add(SCMP_ACT_ALLOW, name, {});
         }
-        filter.add(SCMP_ACT_ALLOW, "clone", {argumentMasked(0, CLONE_VM, CLONE_VM)});
+        for (const int option : kSanitizerPrctlOptions) {
+            filter.add(SCMP_ACT_ALLOW, "prctl",
+                       {argumentEquals(0, static_cast<scmp_datum_t>(option))});
+        }
+        filter.add(SCMP_ACT_ALLOW, "clone", {argumentEquals(0, kSanitizerTracerClone)});
     }
     filter.load();
 }
@@ -260,9 +300,7 @@ int DrawerConfinement::apply(int abiCeiling) {
         abi = std::min(abi, abiCeiling);
     }
     if (abi < 1) {
-        throw Error(
-            "this system's kernel offers no Landlock, without which the page drawing program "
-            "cannot keep a PDF from reading the user's files");
+        throw NoLandlock();
     }
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
         throw Error(reason("no new privileges"));

@@ -32,6 +32,14 @@ class DrawerConfinement {
       public:
         explicit Error(const std::string& message) : vask::Error(message) {}
     };
+    // The kernel offers no Landlock (or a ceiling below 1 was asked for).
+    class NoLandlock : public Error {
+      public:
+        NoLandlock()
+            : Error(
+                  "this system's kernel offers no Landlock, without which the page drawing "
+                  "program cannot keep a PDF from reading the user's files") {}
+    };
 
     // The kernel's Landlock ABI version; 0 when it has none or it is not enabled.
     static int kernelLandlockAbi();

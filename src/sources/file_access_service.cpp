@@ -351,7 +351,7 @@ bool FileAccessService::cacheFile(const FileCandidate& candidate, bool visionEli
     FileCacheEntry entry;
     entry.path = candidate.path;
     entry.contentMarkdown = std::move(result.contentMarkdown);
-    entry.fileHash = std::move(hash);
+    entry.fileHash = result.unhashed ? std::string() : std::move(hash);
     entry.parsedAt =
         std::chrono::duration_cast<std::chrono::seconds>(options_.clock->now().time_since_epoch())
             .count();
@@ -464,6 +464,23 @@ FileParseResult FileAccessService::parsePDF(const fs::path& path, const std::str
         pageCount = drawer.pageCount(stop);
     } catch (const PageDrawer::Unreadable&) {
         throw FileAccessError(FileAccessError::Case::unreadable);
+    } catch (const PageDrawer::Unconfined& error) {
+        // Said once in a run, in the text of the first PDF it costs, where the answer reads it;
+        // later PDFs fail at once (no drawer is started again) and are only logged. No hash is
+        // kept, so a later run reads the file again.
+        if (!options_.pageDrawer.system->tellOnce()) {
+            throw;
+        }
+        logger_.error("file_pages_not_drawn", {{"path", path.string()}, {"reason", error.what()}});
+        FileParseResult result;
+        result.contentMarkdown =
+            "The pages of this PDF were not read: pages are not drawn on this system, where the "
+            "page drawing program could not be confined (" +
+            error.reason() + ").";
+        result.parseMethod = ParseMethod::vision;
+        result.parseModel = visionParseModel();
+        result.unhashed = true;
+        return result;
     }
     requireVision(stop);
     return parsePDFWithVision(drawer, pageCount, path, stop);

@@ -53,6 +53,9 @@ struct FileParseResult {
     ParseModel parseModel = ParseModel::local();
     std::int64_t pageCount = 0;
     std::int64_t tokenCost = 0;
+    // Stored without the file's hash, so that the next run reads the file again (a note about
+    // this system rather than the file's text).
+    bool unhashed = false;
 };
 
 class FileAccessError : public Error {

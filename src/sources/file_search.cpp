@@ -3,14 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <csignal>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <system_error>
 
@@ -150,17 +149,18 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
     UniqueFd readEnd(pipeFds[0]);
     UniqueFd writeEnd(pipeFds[1]);
 
-    // The search command runs for the user, with their environment, and gets only its output
-    // pipe; its own process group, so that stopping the search also stops anything it started.
+    // The search command runs for the user, with their environment (but for Vask's own secrets,
+    // which no child gets), and gets only its output pipe; its own process group, so that
+    // stopping the search also stops anything it started.
     ChildSpawn spawn;
     spawn.program = options_.commandPath;
     spawn.arguments = commandArguments(query, scopes);
     spawn.environment = currentEnvironment();
     spawn.standard = {-1, writeEnd.get(), -1};
     spawn.ownProcessGroup = true;
-    pid_t pid = 0;
+    std::unique_ptr<ChildProcess> child;
     try {
-        pid = spawnChild(spawn);
+        child = std::make_unique<ChildProcess>(spawn);
     } catch (const std::system_error& error) {
         throw FileSearchError(error.code().message());
     }
@@ -213,13 +213,13 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
             break;
         }
     }
-    if (!finished) {
-        ::kill(-pid, SIGKILL);
+    // A command that closed its output may still run: the same budget and stop bound its end.
+    // The child is killed as it goes, unless it ended.
+    if (finished && !child->waitUntil(deadline, wake.get())) {
+        (stop.stop_requested() ? result.cancelled : result.timedOut) = true;
     }
     readEnd.reset();
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    child.reset();
 
     if (text::toValidUtf8(output) != output) {
         return result;

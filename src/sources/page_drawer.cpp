@@ -14,11 +14,14 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "platform/child_spawn.h"
 #include "sources/page_drawer_program.h"
+#include "sources/pdf_document.h"
 
 namespace vask {
 namespace {
@@ -54,35 +57,10 @@ std::uint64_t residentBytes(pid_t pid) {
     return resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
-// The drawing process, killed (with anything it started) and reaped however the drawing ends.
-class Child {
-  public:
-    explicit Child(pid_t pid) : pid_(pid) {}
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (pid_ > 0) {
-            kill();
-            wait();
-        }
-    }
-
-    pid_t pid() const { return pid_; }
-    void kill() const { ::kill(-pid_, SIGKILL); }
-    int wait() {
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        return status;
-    }
-
-  private:
-    pid_t pid_;
-};
-
-pid_t spawn(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-            const std::vector<std::string>& environment, int input, int output) {
+std::unique_ptr<ChildProcess> spawn(const std::filesystem::path& program,
+                                    const std::vector<std::string>& arguments,
+                                    const std::vector<std::string>& environment, int input,
+                                    int output) {
     ChildSpawn child;
     child.program = program;
     child.arguments = arguments;
@@ -90,7 +68,7 @@ pid_t spawn(const std::filesystem::path& program, const std::vector<std::string>
     child.standard = {input, output, -1};
     child.ownProcessGroup = true;
     try {
-        return spawnChild(child);
+        return std::make_unique<ChildProcess>(child);
     } catch (const std::system_error& error) {
         throw PageDrawer::Error("the page drawing program " + program.string() +
                                 " could not be started: " + error.code().message());
@@ -183,24 +161,60 @@ std::filesystem::path PageDrawer::besideExecutable() {
 
 namespace {
 
-// The reason the drawing program gave for a page it could not draw: one short line of plain
-// text, or nothing.
-std::string failureReason(std::string_view written) {
-    constexpr std::size_t kMaxReasonBytes = 200;
-    std::string reason;
-    for (const char c : written.substr(0, kMaxReasonBytes)) {
-        if (c < ' ' || c > '~') {
-            return {};
-        }
-        reason += c;
+// The reason the drawing program gave, by its word; nothing for anything else it wrote.
+std::optional<std::string> drawersReason(std::string_view written) {
+    if (const auto reason = PageDrawerProgram::reasonNamed(written)) {
+        return std::string(reason->text);
     }
-    return reason;
+    return std::nullopt;
+}
+
+std::uint32_t bigEndian32(std::string_view bytes) {
+    std::uint32_t value = 0;
+    for (const char c : bytes.substr(0, 4)) {
+        value = (value << 8) | static_cast<unsigned char>(c);
+    }
+    return value;
+}
+
+// Whether `bytes` start as a PNG of a page does: the signature, then the header chunk with
+// both sides within the drawing's longer side.
+bool isPagePng(std::string_view bytes) {
+    constexpr std::string_view kSignature("\x89PNG\r\n\x1a\n", 8);
+    // Signature, the header chunk's length and type, width and height.
+    if (bytes.size() < 24 || !bytes.starts_with(kSignature) ||
+        bytes.substr(8, 8) != std::string_view("\0\0\0\x0dIHDR", 8)) {
+        return false;
+    }
+    const auto width = bigEndian32(bytes.substr(16));
+    const auto height = bigEndian32(bytes.substr(20));
+    constexpr auto kLongest = static_cast<std::uint32_t>(PdfDocument::longerSidePixels);
+    return width > 0 && height > 0 && width <= kLongest && height <= kLongest;
 }
 
 }  // namespace
 
+std::optional<std::string> PageDrawer::SystemRecord::unconfinedReason() const {
+    const std::lock_guard lock(mutex_);
+    return unconfinedReason_;
+}
+
+void PageDrawer::SystemRecord::recordUnconfined(const std::string& reason) {
+    const std::lock_guard lock(mutex_);
+    unconfinedReason_ = reason;
+}
+
+bool PageDrawer::SystemRecord::tellOnce() {
+    const std::lock_guard lock(mutex_);
+    return !std::exchange(told_, true);
+}
+
 PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
-    return run(std::to_string(index), stop);
+    auto page = run(std::to_string(index), stop);
+    if (page.png && !isPagePng(*page.png)) {
+        return {std::nullopt, "makes the drawing program write something other than a page image"};
+    }
+    return page;
 }
 
 int PageDrawer::pageCount(std::stop_token stop) const {
@@ -224,6 +238,9 @@ int PageDrawer::pageCount(std::stop_token stop) const {
 PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) const {
     if (stop.stop_requested()) {
         throw Cancelled();
+    }
+    if (const auto reason = options_.system->unconfinedReason()) {
+        throw Unconfined(*reason);
     }
     const auto documentBudget = options_.documentTimeBudget;
     const auto documentLeft =
@@ -251,10 +268,11 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
     }
     const auto budget = options_.pageTimeBudget;
     const auto cpuSeconds = std::max<long long>(1, (budget.count() + 999) / 1000);
-    Child child(spawn(options_.program,
-                      {std::to_string(options_.memoryLimitBytes), std::to_string(cpuSeconds), what},
-                      programEnvironment(options_.environment, options_.landlockAbiCeiling),
-                      document_.get(), writeEnd.get()));
+    const auto child =
+        spawn(options_.program,
+              {std::to_string(options_.memoryLimitBytes), std::to_string(cpuSeconds), what},
+              programEnvironment(options_.environment, options_.landlockAbiCeiling),
+              document_.get(), writeEnd.get());
     writeEnd.reset();
 
     const std::stop_callback onStop(stop, [fd = wake.get()] {
@@ -265,10 +283,14 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
     const auto tooLarge =
         "needs more than " + mebibytes(options_.memoryLimitBytes) + " of memory to draw";
     std::string png;
-    // The page's own limit, or what is left of the document's when that comes first.
+    // The page's own limit, or what is left of the document's when that comes first. It holds
+    // until the process has ended, not only its output: one that closes its output and waits
+    // (which costs no processor time) is ended here too.
     const bool documentFirst = documentLeft < budget;
     const auto deadline = started + (documentFirst ? documentLeft : budget);
-    while (true) {
+    bool outputEnded = false;
+    std::optional<int> ended;
+    while (!outputEnded || !ended) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
         if (left.count() <= 0) {
@@ -277,22 +299,34 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
             }
             return {std::nullopt, tooSlow};
         }
-        if (options_.memoryLimitBytes > 0 &&
-            residentBytes(child.pid()) > options_.memoryLimitBytes) {
+        if (options_.memoryLimitBytes > 0 && !ended &&
+            residentBytes(child->pid()) > options_.memoryLimitBytes) {
             return {std::nullopt, tooLarge};
         }
-        std::array<pollfd, 2> fds{pollfd{readEnd.get(), POLLIN, 0}, pollfd{wake.get(), POLLIN, 0}};
+        // The stop, then what is still awaited: the output, the process's end (last).
+        std::array<pollfd, 3> fds{};
+        nfds_t count = 0;
+        fds[count++] = {wake.get(), POLLIN, 0};
+        if (!outputEnded) {
+            fds[count++] = {readEnd.get(), POLLIN, 0};
+        }
+        if (!ended) {
+            fds[count++] = {child->endedFd(), POLLIN, 0};
+        }
         const auto timeout = std::min(left, kWatchInterval);
-        if (::poll(fds.data(), fds.size(), static_cast<int>(timeout.count()) + 1) < 0) {
+        if (::poll(fds.data(), count, static_cast<int>(timeout.count()) + 1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             throw Error(std::string("waiting for the page failed: ") + std::strerror(errno));
         }
-        if (fds[1].revents != 0) {
+        if (fds[0].revents != 0) {
             throw Cancelled();
         }
-        if (fds[0].revents == 0) {
+        if (!ended && fds[count - 1].revents != 0) {
+            ended = child->reapIfEnded();
+        }
+        if (outputEnded || fds[1].revents == 0) {
             continue;
         }
         std::array<char, 65536> chunk{};
@@ -301,7 +335,8 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
             continue;
         }
         if (n <= 0) {
-            break;
+            outputEnded = true;
+            continue;
         }
         png.append(chunk.data(), static_cast<std::size_t>(n));
         if (png.size() > kMaxPngBytes) {
@@ -309,13 +344,14 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
         }
     }
 
-    const int status = child.wait();
+    const int status = *ended;
     if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
         if (signal == SIGXCPU) {
             return {std::nullopt, tooSlow};
         }
-        // poppler aborts when an allocation fails under the address-space limit.
+        // poppler aborts when an allocation fails under the address-space limit (the program
+        // says any other failure itself).
         if (signal == SIGABRT) {
             return {std::nullopt, tooLarge};
         }
@@ -333,15 +369,15 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
         case ExitStatus::unreadable:
             throw Unreadable();
         case ExitStatus::unconfined: {
-            const auto reason = failureReason(png);
-            throw Error("pages are not drawn: the page drawing program could not be confined" +
-                        (reason.empty() ? std::string() : " (" + reason + ")"));
+            const auto reason = drawersReason(png).value_or("for a reason it did not say");
+            // Whatever the document, this system will not confine the next drawer either.
+            options_.system->recordUnconfined(reason);
+            throw Unconfined(reason);
         }
         case ExitStatus::failed: {
             // One damaged page (an empty crop box, say) costs that page, not the document.
-            const auto reason = failureReason(png);
-            return {std::nullopt,
-                    reason.empty() ? "cannot be drawn" : "cannot be drawn (" + reason + ")"};
+            const auto reason = drawersReason(png);
+            return {std::nullopt, reason ? "cannot be drawn (" + *reason + ")" : "cannot be drawn"};
         }
         case ExitStatus::outOfMemory:
             return {std::nullopt, tooLarge};

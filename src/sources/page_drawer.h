@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -34,6 +36,32 @@ class PageDrawer {
     class Unreadable : public Error {
       public:
         Unreadable() : Error("not a readable PDF") {}
+    };
+    // The drawing program cannot confine itself on this system, so no page is drawn here.
+    class Unconfined : public Error {
+      public:
+        explicit Unconfined(const std::string& reason)
+            : Error("pages are not drawn: the page drawing program could not be confined (" +
+                    reason + ")"),
+              reason_(reason) {}
+        const std::string& reason() const { return reason_; }
+
+      private:
+        std::string reason_;
+    };
+    // What the drawers of one run learned of this system: once a drawing program could not
+    // confine itself, no later one is started, and the user is told once. Safe from any thread.
+    class SystemRecord {
+      public:
+        std::optional<std::string> unconfinedReason() const;
+        void recordUnconfined(const std::string& reason);
+        // True the first time it is asked only.
+        bool tellOnce();
+
+      private:
+        mutable std::mutex mutex_;
+        std::optional<std::string> unconfinedReason_;
+        bool told_ = false;
     };
     // A stop request ended the drawing.
     class Cancelled : public vask::Error {
@@ -81,6 +109,8 @@ class PageDrawer {
         // Caps the Landlock ABI the drawing program uses, so that tests take the paths of
         // older kernels; negative: the kernel's own.
         int landlockAbiCeiling = -1;
+        // Shared by the drawers of one run (the application makes one for all its questions).
+        std::shared_ptr<SystemRecord> system = std::make_shared<SystemRecord>();
     };
 
     // A page drawn, not there, or refused with the reason, worded to follow "it"
@@ -99,7 +129,9 @@ class PageDrawer {
 
     // The page at `index` (from 0); a page damaged beyond drawing is refused with the reason.
     // Throws Error when the drawing program cannot be run or the document is not a readable
-    // PDF, and Cancelled.
+    // PDF (Unconfined when it cannot confine itself here, then without starting it again), and
+    // Cancelled. What the program hands back is a page only when it is a PNG within the page
+    // bound; anything else refuses the page.
     Page draw(int index, std::stop_token stop = {}) const;
 
     // The number of pages, counted by the drawing program within the same limits (and from the

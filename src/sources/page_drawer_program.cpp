@@ -57,6 +57,11 @@ bool readInput(std::string& out) {
     return true;
 }
 
+int fail(const PageDrawerProgram::Reason& reason, Exit status) {
+    PageDrawerProgram::answer(reason.word);
+    return static_cast<int>(status);
+}
+
 int start(int argc, char** argv, bool confine, const PageDrawerProgram::Work& work) {
     std::uint64_t memoryBytes = 0;
     unsigned cpuSeconds = 0;
@@ -91,9 +96,8 @@ int start(int argc, char** argv, bool confine, const PageDrawerProgram::Work& wo
     }
     try {
         DrawerConfinement::loadFonts();
-    } catch (const DrawerConfinement::Error& error) {
-        PageDrawerProgram::answer(error.what());
-        return static_cast<int>(Exit::failed);
+    } catch (const DrawerConfinement::Error&) {
+        return fail(PageDrawerProgram::fontsNotLoaded, Exit::failed);
     }
     if (confine) {
         int ceiling = -1;
@@ -102,9 +106,10 @@ int start(int argc, char** argv, bool confine, const PageDrawerProgram::Work& wo
         }
         try {
             DrawerConfinement::apply(ceiling);
-        } catch (const DrawerConfinement::Error& error) {
-            PageDrawerProgram::answer(error.what());
-            return static_cast<int>(Exit::unconfined);
+        } catch (const DrawerConfinement::NoLandlock&) {
+            return fail(PageDrawerProgram::noLandlock, Exit::unconfined);
+        } catch (const DrawerConfinement::Error&) {
+            return fail(PageDrawerProgram::notConfined, Exit::unconfined);
         }
     }
     return work(std::move(bytes), argv[3]);
@@ -147,9 +152,13 @@ int PageDrawerProgram::draw(std::string document, const std::string& what) {
         }
         return answer(*png) ? static_cast<int>(Exit::drawn) : static_cast<int>(Exit::failed);
     } catch (const PdfDocument::RenderError& error) {
-        // The reason goes where the image would have gone, for the page's note.
-        answer(error.what());
-        return static_cast<int>(Exit::failed);
+        // The reason goes where the image would have gone, for the page's note, as its word.
+        for (const auto& reason : {emptyCropBox, pngNotEncoded}) {
+            if (error.what() == reason.text) {
+                return fail(reason, Exit::failed);
+            }
+        }
+        return fail(pageNotDrawn, Exit::failed);
     }
 }
 
@@ -164,10 +173,14 @@ int PageDrawerProgram::run(int argc, char** argv, bool confine, const Work& work
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
         return static_cast<int>(Exit::failed);
     }
+    // Out of memory is said as such; anything else that went wrong is said as that, not left to
+    // end the process with SIGABRT (which is how poppler's own allocation failures end it).
     try {
         return start(argc, argv, confine, work);
     } catch (const std::bad_alloc&) {
         return static_cast<int>(Exit::outOfMemory);
+    } catch (...) {
+        return fail(unexpectedError, Exit::failed);
     }
 }
 

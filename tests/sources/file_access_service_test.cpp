@@ -528,7 +528,10 @@ TEST_F(FileAccessServiceTest, DamagedPdfIsUnreadableAndImagesGoAsTheyAre) {
 TEST_F(FileAccessServiceTest, APdfIsOpenedAndCountedOnlyByTheDrawingProgram) {
     writeFileAtomically(docs() / "report.pdf", "%PDF-1.4 nothing poppler could open");
     const auto standIn = dir_ / "stand-in-drawer";
-    std::ofstream(standIn) << "#!/bin/sh\ncase \"$3\" in count) echo 7 ;; *) printf png ;; esac\n";
+    // A page is a PNG: its signature and a header of one pixel.
+    std::ofstream(standIn) << "#!/bin/sh\ncase \"$3\" in count) echo 7 ;; *) printf "
+                              "'\\211PNG\\r\\n\\032\\n\\0\\0\\0\\rIHDR\\0\\0\\0\\1\\0\\0\\0\\1' ;; "
+                              "esac\n";
     fs::permissions(standIn, fs::perms::owner_all);
     auto config = this->config();
     config.maxPages = 2;
@@ -549,6 +552,53 @@ TEST_F(FileAccessServiceTest, APdfIsOpenedAndCountedOnlyByTheDrawingProgram) {
     EXPECT_NE(failed[0].metadata.at("error").find("could not be started"), std::string::npos);
     EXPECT_EQ(client->calls().size(), 2U);
     EXPECT_EQ(row(docs() / "report.pdf")->pageCount, 7);
+}
+
+// Without Landlock no page is drawn. The first PDF of a run says so in its text, where the
+// answer reads it, stored without the file's hash so that a later run reads it again; no drawer
+// is started again in the run, and later PDFs fail with the reason in the log.
+TEST_F(FileAccessServiceTest, WithoutLandlockTheUserIsToldOnceAndNoDrawerRunsAgain) {
+    writeFileAtomically(docs() / "report-a.pdf", test::minimalPdf(1));
+    writeFileAtomically(docs() / "report-b.pdf", test::minimalPdf(1));
+    auto options = this->options();
+    options.pageDrawer.landlockAbiCeiling = 0;
+    auto client = std::make_shared<FakeVisionClient>();
+    const std::string notDrawn =
+        "pages are not drawn: the page drawing program could not be confined (this system's "
+        "kernel offers no Landlock, without which the page drawing program cannot keep a PDF "
+        "from reading the user's files)";
+    {
+        test::LogCapture logs;
+        EXPECT_EQ(FileAccessService(db(), config(), client, options).prefetch("report"), 1);
+        const auto failed = logs->events("file_prefetch_failed");
+        ASSERT_EQ(failed.size(), 1U);
+        EXPECT_EQ(failed[0].metadata.at("error"), notDrawn);
+    }
+    std::vector<FileCacheEntry> told;
+    for (const auto* name : {"report-a.pdf", "report-b.pdf"}) {
+        if (auto entry = row(docs() / name)) {
+            told.push_back(*entry);
+        }
+    }
+    ASSERT_EQ(told.size(), 1U);
+    EXPECT_EQ(told[0].contentMarkdown,
+              "The pages of this PDF were not read: pages are not drawn on this system, where the "
+              "page drawing program could not be confined (this system's kernel offers no "
+              "Landlock, without which the page drawing program cannot keep a PDF from reading "
+              "the user's files).");
+    EXPECT_EQ(told[0].fileHash, "");
+
+    // The next question of the run starts no drawer (one that is not there is never looked for)
+    // and tells nothing again.
+    options.pageDrawer.program = dir_ / "no-drawer";
+    test::LogCapture logs;
+    EXPECT_EQ(FileAccessService(db(), config(), client, options).prefetch("report"), 0);
+    const auto failed = logs->events("file_prefetch_failed");
+    ASSERT_EQ(failed.size(), 2U);
+    for (const auto& failure : failed) {
+        EXPECT_EQ(failure.metadata.at("error"), notDrawn);
+    }
+    EXPECT_TRUE(client->calls().empty());
 }
 
 TEST_F(FileAccessServiceTest, ImagesThatDecodeAreSentAsPng) {

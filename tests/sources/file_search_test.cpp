@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <set>
 #include <thread>
 
 #include "platform/file_io.h"
+#include "support/process_state.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -113,6 +115,42 @@ TEST(FileSearchTest, TimeBudgetEndsAHungCommand) {
         commandSearch(dir / "mdfind", std::chrono::milliseconds(20)).search("q", {"/s"}, 10, {});
     EXPECT_TRUE(result.timedOut);
     EXPECT_TRUE(result.paths.empty());
+}
+
+// A command that closes its output and runs on is ended by the budget or the stop all the same,
+// with what it printed kept.
+TEST(FileSearchTest, ACommandThatClosesItsOutputAndRunsOnIsEnded) {
+    test::TempDir dir;
+    writeScript(dir / "mdfind", "echo /found\nexec >&-\nexec sleep 600\n");
+    struct Case {
+        std::string name;
+        std::chrono::milliseconds budget;
+        bool stopped;
+    };
+    const std::vector<Case> cases = {
+        {"at the time budget", std::chrono::milliseconds(300), false},
+        {"at a stop request", std::chrono::minutes(10), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto search = commandSearch(dir / "mdfind", c.budget);
+        std::stop_source stop;
+        auto searching = std::async(std::launch::async, [&] {
+            return search.search("q", {"/s"}, 10, {}, stop.get_token());
+        });
+        if (c.stopped) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop.request_stop();
+        }
+        if (searching.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            ADD_FAILURE() << "the search still waits for the command";
+            test::killChildren();
+        }
+        const auto result = searching.get();
+        EXPECT_EQ(result.paths, std::vector<std::string>{"/found"});
+        EXPECT_EQ(result.cancelled, c.stopped);
+        EXPECT_EQ(result.timedOut, !c.stopped);
+    }
 }
 
 TEST(FileSearchTest, UnlaunchableCommandThrows) {

@@ -13,15 +13,21 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "page_drawer_probe.h"
 #include "pdf_fixture.h"
+#include "platform/child_spawn.h"
 #include "platform/unique_fd.h"
 #include "sources/drawer_confinement.h"
 #include "sources/page_drawer.h"
+#include "support/process_state.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -65,10 +71,16 @@ PageDrawer::Options probeOptions(const Home& home, int abiCeiling = -1) {
     return options;
 }
 
-// What the probe answered, or the reason the drawer gave for its end.
+// What the probe answered (a page it drew, as it is), or the reason the drawer gave for its end.
 std::string tryIt(const PageDrawer::Options& options, const std::string& attempt, int mode) {
     const auto page = PageDrawer(attempt, options).draw(mode);
-    return page.png ? *page.png : "ended: " + page.refusal.value_or("nothing");
+    if (!page.png) {
+        return "ended: " + page.refusal.value_or("nothing");
+    }
+    const std::string_view answer = *page.png;
+    return std::string(answer.starts_with(test::probeAnswerHead)
+                           ? answer.substr(test::probeAnswerHead.size())
+                           : answer);
 }
 
 // A listening socket: TCP on the loopback (its port) or Unix (at `path`).
@@ -127,6 +139,10 @@ TEST(DrawerConfinementTest, AConfinedDrawerReachesNothingOfTheUsers) {
         {"a forked child", "fork"},
         {"a signal to the application", "signal"},
         {"tracing the application", "ptrace"},
+        {"a lease on the document, signalled when another opens it", "lease"},
+        {"memory merged with other processes' pages", "merge-pages"},
+        {"whether the private key exists, through a descriptor that opens nothing",
+         "path-open " + home.key.string()},
     };
     // The kernel's own Landlock, and the older one of Debian 12's kernel (no TCP or signal
     // scoping), where the call list alone refuses sockets, signals and tracing.
@@ -141,6 +157,135 @@ TEST(DrawerConfinementTest, AConfinedDrawerReachesNothingOfTheUsers) {
             const auto outcome = tryIt(probeOptions(home, abi), attempt, kConfined);
             EXPECT_TRUE(refused(outcome)) << outcome;
         }
+    }
+}
+
+// A process standing in for Vask (and its process group), for the drawer to try to signal.
+std::unique_ptr<ChildProcess> standInVask() {
+    ChildSpawn spawn;
+    spawn.program = "/bin/sleep";
+    spawn.arguments = {"600"};
+    spawn.ownProcessGroup = true;
+    return std::make_unique<ChildProcess>(spawn);
+}
+
+bool endsSoon(ChildProcess& process, std::chrono::milliseconds within) {
+    return process.waitUntil(std::chrono::steady_clock::now() + within, -1).has_value();
+}
+
+// The kernel signals the owner of a descriptor set for signal-driven I/O when it becomes
+// writable, and the drawer's output becomes writable when Vask reads it: owned by Vask (or by
+// its process group), the output pipe would end Vask with SIGIO, or with the signal F_SETSIG
+// names. Landlock scopes such signals only from ABI 6, so the call list refuses them below.
+TEST(DrawerConfinementTest, ADrawerCannotHaveTheKernelSignalVask) {
+    if (DrawerConfinement::kernelLandlockAbi() < 1) {
+        GTEST_SKIP() << "this kernel has no Landlock";
+    }
+    Home home;
+    struct Case {
+        std::string name;
+        std::string attempt;
+        bool group;
+    };
+    const std::vector<Case> cases = {
+        {"SIGIO to Vask", "sigio", false},
+        {"SIGKILL to Vask through F_SETSIG", "sigkill", false},
+        {"SIGIO to Vask's process group", "sigio", true},
+    };
+    for (const auto& c : cases) {
+        // Unconfined, the stand-in is ended: the probe aims right.
+        {
+            SCOPED_TRACE(c.name + " unconfined");
+            const auto vask = standInVask();
+            const auto target = std::to_string(c.group ? -vask->pid() : vask->pid());
+            EXPECT_EQ(tryIt(probeOptions(home), c.attempt + " " + target, kUnconfined), "done");
+            EXPECT_TRUE(endsSoon(*vask, std::chrono::seconds(10)));
+        }
+        // Debian 12's kernel (ABI 2), one without signal scoping (5), and this kernel's own.
+        for (const int abi : {2, 5, -1}) {
+            SCOPED_TRACE(c.name + " at ABI " + std::to_string(abi));
+            const auto vask = standInVask();
+            const auto target = std::to_string(c.group ? -vask->pid() : vask->pid());
+            const auto outcome =
+                tryIt(probeOptions(home, abi), c.attempt + " " + target, kConfined);
+            EXPECT_TRUE(refused(outcome)) << outcome;
+            EXPECT_FALSE(endsSoon(*vask, std::chrono::milliseconds(300)))
+                << "Vask's stand-in was ended";
+        }
+    }
+}
+
+// What a drawer hands back is a page only when it is a PNG within the page bound, and a reason
+// only when it is one of the drawer's own words: a drawer a page took over says nothing else to
+// the vision service or into the page's note. A failure is said as what it is.
+TEST(DrawerConfinementTest, WhatADrawerHandsBackIsAPageOrOneOfItsOwnReasons) {
+    Home home;
+    const auto options = probeOptions(home);
+    const std::string png("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+    const auto size = [](std::string_view bytes) { return std::string(bytes.data(), 4); };
+    const std::string notAnImage = "refusal: text that the vision service would take for a page";
+    const std::string ofEach = "write something other than a page image";
+    struct Case {
+        std::string name;
+        std::string attempt;
+        std::string outcome;
+    };
+    const std::vector<Case> cases = {
+        {"text as the page", "raw 0 " + notAnImage, "ended: makes the drawing program " + ofEach},
+        {"a PNG wider than a page", "raw 0 " + png + size("\0\0\x0f\xa0") + size("\0\0\0\x01"),
+         "ended: makes the drawing program " + ofEach},
+        {"a PNG of no pixels", "raw 0 " + png + size("\0\0\0\0") + size("\0\0\0\x01"),
+         "ended: makes the drawing program " + ofEach},
+        {"a page's header alone", "raw 0 " + png + size("\0\0\x07\xd0") + size("\0\0\x05\x0a"),
+         png + size("\0\0\x07\xd0") + size("\0\0\x05\x0a")},
+        {"free text as the reason", "raw 5 " + notAnImage, "ended: cannot be drawn"},
+        {"a reason of the drawer's", "raw 5 empty-crop-box",
+         "ended: cannot be drawn (page has an empty crop box)"},
+        {"an exception in the drawing code", "throw",
+         "ended: cannot be drawn (the drawing program met an unexpected error)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(tryIt(options, c.attempt, kConfined), c.outcome);
+    }
+}
+
+// A drawer that closes its output and then waits (which costs no processor time) is ended at the
+// page's time, or at once when a stop is requested, as one that draws on would be.
+TEST(DrawerConfinementTest, ADrawerThatClosesItsOutputAndWaitsIsEnded) {
+    Home home;
+    struct Case {
+        std::string name;
+        std::chrono::milliseconds pageTime;
+        bool stopped;
+        std::string outcome;
+    };
+    const std::vector<Case> cases = {
+        {"at the page's time", std::chrono::seconds(1), false, "takes longer than 1 s to draw"},
+        {"at a stop request", std::chrono::minutes(5), true, "page drawing was stopped"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto options = probeOptions(home);
+        options.pageTimeBudget = c.pageTime;
+        const PageDrawer drawer("hang", options);
+        std::stop_source stop;
+        auto drawing = std::async(std::launch::async, [&] {
+            try {
+                return drawer.draw(kConfined, stop.get_token()).refusal.value_or("drawn");
+            } catch (const PageDrawer::Cancelled& cancelled) {
+                return std::string(cancelled.what());
+            }
+        });
+        if (c.stopped) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            stop.request_stop();
+        }
+        if (drawing.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            ADD_FAILURE() << "the drawing still waits for the drawer";
+            test::killChildren();
+        }
+        EXPECT_EQ(drawing.get(), c.outcome);
     }
 }
 

@@ -9,9 +9,13 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,8 +24,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
+#include "page_drawer_probe.h"
 #include "sources/page_drawer_program.h"
 
 extern char** environ;
@@ -127,7 +133,40 @@ std::string attempt(const std::string& what, const std::string& argument) {
         // lets go.
         return outcome(::ptrace(PTRACE_SEIZE, parent(), nullptr, nullptr) == 0);
     }
+    // Signals to Vask through the output pipe: the kernel sends the owner SIGIO (or the signal
+    // F_SETSIG names) when Vask reads what this process wrote. The argument is the pid, or
+    // minus the process group, to signal.
+    if (what == "sigio" || what == "sigkill") {
+        const int owner = std::atoi(argument.c_str());
+        return outcome(::fcntl(STDOUT_FILENO, F_SETOWN, owner) == 0 &&
+                       (what == "sigio" || ::fcntl(STDOUT_FILENO, F_SETSIG, SIGKILL) == 0) &&
+                       ::fcntl(STDOUT_FILENO, F_SETFL, O_WRONLY | O_ASYNC) == 0);
+    }
+    // Memory offered for merging with identical pages of other processes, whose copy-on-write
+    // time would tell what those hold.
+    if (what == "merge-pages") {
+        void* memory =
+            ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return outcome(memory != MAP_FAILED && ::madvise(memory, 4096, MADV_MERGEABLE) == 0);
+    }
+    if (what == "lease") {
+        return outcome(::fcntl(STDIN_FILENO, F_SETLEASE, F_RDLCK) == 0);
+    }
+    // Whether a file exists, and its size, through a descriptor that opens nothing.
+    if (what == "path-open") {
+        const int fd = ::open(argument.c_str(), O_PATH | O_CLOEXEC);
+        struct stat info {};
+        return outcome(fd >= 0 && ::fstat(fd, &info) == 0);
+    }
     return "unknown attempt " + what;
+}
+
+// Waits for ever, costing no processor time.
+[[noreturn]] void waitForEver() {
+    int word = 0;
+    for (;;) {
+        ::syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+    }
 }
 
 int probe(std::string document, const std::string&) {
@@ -138,7 +177,21 @@ int probe(std::string document, const std::string&) {
     const auto space = document.find(' ');
     const auto what = document.substr(0, space);
     const auto argument = space == std::string::npos ? std::string() : document.substr(space + 1);
-    vask::PageDrawerProgram::answer(attempt(what, argument));
+    if (what == "raw") {
+        const auto bytes = argument.find(' ');
+        vask::PageDrawerProgram::answer(bytes == std::string::npos ? std::string()
+                                                                   : argument.substr(bytes + 1));
+        return std::atoi(argument.c_str());
+    }
+    if (what == "hang") {
+        ::close(STDOUT_FILENO);
+        waitForEver();
+    }
+    if (what == "throw") {
+        throw std::runtime_error("a page the drawing code did not expect");
+    }
+    vask::PageDrawerProgram::answer(std::string(vask::test::probeAnswerHead) +
+                                    attempt(what, argument));
     return 0;
 }
 

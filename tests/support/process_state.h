@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -17,6 +19,17 @@ inline bool processGone(pid_t pid) {
     // The state follows the command name, which may itself hold ") ".
     const auto close = line.rfind(')');
     return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
+}
+
+// Kills the children of this process, so that a child a fault left waiting does not hold the
+// test that waits for it for ever.
+inline void killChildren() {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream children(task.path() / "children");
+        for (pid_t pid = 0; children >> pid;) {
+            ::kill(pid, SIGKILL);
+        }
+    }
 }
 
 }  // namespace vask::test
