@@ -18,6 +18,7 @@
 #include "engine/relay_event_collector.h"
 #include "engine/resolved_path.h"
 #include "engine/rlm_helper_error.h"
+#include "platform/child_spawn.h"
 #include "platform/crypto.h"
 #include "platform/text.h"
 #include "platform/url.h"
@@ -299,8 +300,10 @@ RLMHelperRunner::LaunchPlan RLMHelperRunner::launchPlan(
     LaunchPlan plan;
     plan.environment =
         settings_.launchEnvironment ? settings_.launchEnvironment() : processEnvironment();
-    // The relay key travels only inside the request, never through the helper's environment.
-    plan.environment.erase("CORVANE_API_KEY");
+    // The relay key travels only inside the request, never through the helper's environment;
+    // the helper is a child like any other in what of Vask's it may not see.
+    std::erase_if(plan.environment,
+                  [](const auto& entry) { return isApplicationSecret(entry.first); });
 
     if (const auto* shell = std::get_if<Shell>(&helperCommand_)) {
         plan.executable = "/bin/zsh";

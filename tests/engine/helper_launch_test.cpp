@@ -82,6 +82,8 @@ TEST(HelperLaunchTest, ChoosesTheVariant) {
 TEST(HelperLaunchTest, ShellEnvironment) {
     const Environment inherited = {{"PATH", "/usr/bin"},
                                    {"CORVANE_API_KEY", "secret"},
+                                   {"CORVANE_ORG_TOKEN", "secret"},
+                                   {"VASK_CLOUD_BASE_URL", "https://account.example"},
                                    {"VASK_RLM_RESOURCE_ROOT", "/inherited"}};
     const RLMHelperRunner noRoot({{"VASK_RLM_HELPER_CMD", "helper"}},
                                  settingsWith(std::nullopt, inherited));
