@@ -104,6 +104,30 @@ TEST(TrayControllerTest, PopoverHangsFromTheAnchorAndStaysOnScreen) {
     }
 }
 
+// The popover keeps the height it would like where the screen has room for it beside the icon,
+// and takes the roomier side's height where it has not.
+TEST(TrayControllerTest, ThePopoverIsAsTallAsTheRoomBesideItsIcon) {
+    const QSize preferred(340, 500);
+    const QSize minimum(340, 250);
+    struct Case {
+        const char* name;
+        QRect screen;
+        QRect anchor;
+        QSize expected;
+    };
+    const std::vector<Case> cases = {
+        {"room enough", QRect(0, 0, 1920, 1080), QRect(1000, 0, 24, 24), {340, 500}},
+        {"short, panel at the top", QRect(0, 24, 683, 360), QRect(600, 0, 24, 24), {340, 356}},
+        {"short, panel at the bottom", QRect(0, 0, 683, 360), QRect(600, 360, 24, 24), {340, 356}},
+        {"short, panel at the side", QRect(24, 0, 659, 384), QRect(0, 300, 24, 24), {340, 384}},
+        {"the pointer mid-screen", QRect(0, 0, 683, 384), QRect(300, 100, 1, 1), {340, 279}},
+        {"less room than its least", QRect(0, 0, 683, 200), QRect(600, 200, 24, 24), {340, 250}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(popoverSize(c.anchor, preferred, minimum, c.screen), c.expected) << c.name;
+    }
+}
+
 TEST(TrayControllerTest, MenuHasNoUpdateItemWithoutAnUpdater) {
     QWidget popover;
     int quits = 0;

@@ -180,6 +180,10 @@ void ChatView::setReady(bool ready) {
     renderInput();
 }
 
+void ChatView::setMinimumTranscriptHeight(int height) {
+    scroll_->setMinimumHeight(height);
+}
+
 void ChatView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!options_.keepsMessagesWhileHidden) {

@@ -76,6 +76,9 @@ class ChatView : public QWidget {
 
     void setReady(bool ready);
     bool isReady() const { return options_.isReady; }
+    // The least height of the conversation above the composer: a host shorter than the window
+    // (the popover on a small screen) lowers it, and the conversation scrolls.
+    void setMinimumTranscriptHeight(int height);
 
     // A running turn's streamed changes (progress, reasoning, live usage) are drawn at most once
     // per frame, however many arrive; other changes are drawn at once.
