@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "chat/chat_fixture.h"
 #include "chat/chat_presenters.h"
@@ -301,6 +302,54 @@ TEST_F(ChatViewTest, AnOpenerThatFailsIsSaidAboveTheComposer) {
     action().front()->click();
     QApplication::processEvents();
     EXPECT_FALSE(view->openFailureLabel()->isVisibleTo(view.get()));
+}
+
+// What did not open belongs to the chat it was asked in: it goes when another chat is shown,
+// however that came (a new chat, another saved chat, a chat handed off from the popover), and
+// does not come back with the first chat.
+TEST_F(ChatViewTest, AnOpenFailureGoesWhenAnotherChatIsShown) {
+    struct Case {
+        const char* name;
+        std::function<void(ChatViewModel& model, const std::string& first)> step;
+    };
+    const auto other = std::make_shared<const ChatSession>(chat_samples::session(1, now));
+    const std::vector<Case> cases = {
+        {"new chat", [](ChatViewModel& model, const std::string&) { model.startNewSession(); }},
+        {"another chat and back",
+         [&other](ChatViewModel& model, const std::string& first) {
+             model.switchSession(other->id);
+             model.switchSession(first);
+         }},
+        {"hand-off",
+         [this](ChatViewModel& model, const std::string&) {
+             auto popover = makeModel(false);
+             chat_samples::show(*popover, chat_samples::session(1, now));
+             popover->handOffCurrentSession(model.shared_from_this());
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto model = makeModel(false);
+        const auto first = chat_samples::session(1, now);
+        chat_samples::show(*model, first);
+        auto list = model->sessions.get();
+        list.push_back(other);
+        model->sessions.set(list);
+        auto view = makeView(model);
+        model->state.set(ChatState::usageLimitReached(first.messages.front(),
+                                                      AuthType::customerToken, std::nullopt));
+        auto action = visible<QPushButton>(view.get(), "usageLimitAction");
+        ASSERT_EQ(action.size(), 1U);
+        opener.opens = false;
+        action.front()->click();
+        ASSERT_TRUE(spinUntil([&] { return view->openFailureLabel()->isVisibleTo(view.get()); }));
+        c.step(*model, first.id);
+        QApplication::processEvents();
+        EXPECT_FALSE(view->openFailureLabel()->isVisibleTo(view.get()));
+        EXPECT_TRUE(view->openFailureLabel()->text().isEmpty());
+        settle();
+    }
+    opener.opens = true;
 }
 
 // Two questions without a helper: each keeps its error row under it.
