@@ -6,8 +6,11 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "ui/onboarding/onboarding_controls.h"
 #include "ui/symbols.h"
@@ -37,6 +40,7 @@ OnboardingView::OnboardingView(std::shared_ptr<OnboardingStepsModel> model, QWid
     : QWidget(parent), model_(std::move(model)) {
     setWindowTitle("Welcome to Vask");
     fitToScreen(this, {defaultWidth, defaultHeight}, {560, 640});
+    leastHeight_ = minimumHeight();
     setAutoFillBackground(true);
 
     auto* column = new QVBoxLayout(this);
@@ -45,7 +49,9 @@ OnboardingView::OnboardingView(std::shared_ptr<OnboardingStepsModel> model, QWid
     auto* contentHolder = new QWidget;
     contentHolder->setObjectName("onboarding.content");
     content_ = new QVBoxLayout(contentHolder);
-    content_->setContentsMargins(48, 0, 48, 0);
+    // Room above the page's picture and below its last line when the window is no taller than
+    // the page needs.
+    content_->setContentsMargins(48, 20, 48, 12);
     column->addWidget(contentHolder, 1);
     column->addWidget(divider());
     column->addWidget(makeFooter());
@@ -107,6 +113,36 @@ void OnboardingView::showEvent(QShowEvent* event) {
         return;
     }
     render();
+}
+
+bool OnboardingView::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    // The layout has taken in the change that asked for it (a line added, a page built).
+    if (event->type() == QEvent::LayoutRequest) {
+        fitHeight();
+    }
+    return handled;
+}
+
+void OnboardingView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    fitHeight();
+}
+
+void OnboardingView::fitHeight() {
+    QLayout* column = layout();
+    if (column == nullptr || !column->hasHeightForWidth()) {
+        return;
+    }
+    const int needed = column->totalHeightForWidth(width());
+    const QScreen* shownOn = screen();
+    const int most = shownOn != nullptr
+                         ? shownOn->availableGeometry().height() - windowDecoration.height
+                         : needed;
+    const int least = std::max(leastHeight_, std::min(needed, most));
+    if (least != minimumHeight()) {
+        setMinimumHeight(least);
+    }
 }
 
 void OnboardingView::render() {

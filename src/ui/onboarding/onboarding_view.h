@@ -40,8 +40,13 @@ class OnboardingView : public QWidget {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    bool event(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
+    // Keeps the window at least as tall as its page's lines need at its width (a failure's
+    // lines added to the access step's hint), as far as the screen allows.
+    void fitHeight();
     QWidget* makeFooter();
     void buildPage();
     QWidget* stepBody(const OnboardingStepsModel::Page& page, QWidget* extra);
@@ -53,6 +58,8 @@ class OnboardingView : public QWidget {
     void orderFocus();
 
     std::shared_ptr<OnboardingStepsModel> model_;
+    // The least height the screen gave the window, whatever its page.
+    int leastHeight_ = 0;
     QVBoxLayout* content_ = nullptr;
     QPointer<QWidget> page_;
     std::optional<OnboardingStep> pageStep_;
