@@ -4,8 +4,11 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "app/window_sources.h"
 #include "platform/in_memory_secret_backend.h"
@@ -238,6 +241,41 @@ TEST(SettingsWindowTest, PlanRowsFollowTheLoadedFigures) {
 
     f.window->billingViewModel()->state.set(BillingState::loading());
     EXPECT_FALSE(panel->findChild<QWidget*>("refresh-plan-button")->isVisibleTo(panel));
+}
+
+// Tab goes through the form in reading order, the plan's rows drawn once its figures came
+// included ("Manage Subscription" within the plan, before Contacts and Proactive), and never
+// stops on the scroll area, whose focus would be drawn outside the window.
+TEST(SettingsWindowTest, TabFollowsTheReadingOrderOfTheForm) {
+    SettingsFixture f;
+    f.signIn();
+    f.open();
+    ManagedBillingInfo plan;
+    plan.tierDisplayName = "Pro";
+    plan.priceAmountCents = 999;
+    plan.priceInterval = "month";
+    f.window->billingViewModel()->state.set(BillingState::loaded(plan));
+    QApplication::processEvents();
+    std::vector<QWidget*> stops;
+    QWidget* window = f.window.get();
+    for (QWidget* next = window->nextInFocusChain(); next != window;
+         next = next->nextInFocusChain()) {
+        if ((next->focusPolicy() & Qt::TabFocus) && next->isVisibleTo(window) &&
+            next->isEnabled()) {
+            stops.push_back(next);
+        }
+    }
+    const auto at = [&](const char* name) {
+        const auto found = std::find_if(stops.begin(), stops.end(),
+                                        [name](QWidget* w) { return w->objectName() == name; });
+        EXPECT_NE(found, stops.end()) << name;
+        return found - stops.begin();
+    };
+    EXPECT_LT(at("sign-out-button"), at("manage-subscription-link"));
+    EXPECT_LT(at("manage-subscription-link"), at("proactive-surfaces-toggle"));
+    for (QWidget* stop : stops) {
+        EXPECT_EQ(qobject_cast<QScrollArea*>(stop), nullptr) << "the scroll area is a Tab stop";
+    }
 }
 
 // "Manage Subscription" with an opener that fails: the plan says what did not open, and says
