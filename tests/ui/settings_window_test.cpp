@@ -2,6 +2,7 @@
 #include <QCheckBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -17,10 +18,12 @@
 #include "support/app_root_fixture.h"
 #include "support/log_capture.h"
 #include "support/recording_opener.h"
+#include "ui/main_window/session_sidebar.h"
 #include "ui/memory/memory_settings_panel.h"
 #include "ui/settings/account_settings_panel.h"
 #include "ui/settings/billing_settings_panel.h"
 #include "ui/settings/contacts_settings_panel.h"
+#include "ui/settings/form_parts.h"
 #include "ui/settings/proactive_surfaces_panel.h"
 #include "ui/window_fit.h"
 
@@ -275,6 +278,29 @@ TEST(SettingsWindowTest, TabFollowsTheReadingOrderOfTheForm) {
     EXPECT_LT(at("manage-subscription-link"), at("proactive-surfaces-toggle"));
     for (QWidget* stop : stops) {
         EXPECT_EQ(qobject_cast<QScrollArea*>(stop), nullptr) << "the scroll area is a Tab stop";
+    }
+}
+
+// A confirmation is wide enough for its title in the desktop's title bar and its text in a few
+// lines, and leaves no empty gap where a warning picture would be: with a long message or a short
+// one.
+TEST(ConfirmationTest, TheBoxIsWideWhateverItsText) {
+    for (const QString& message : {QString(SessionSidebar::deleteMessage), QString("Sure?")}) {
+        QMessageBox box;
+        auto* action = fillConfirmation(box, {.title = "Delete this chat?",
+                                              .message = message,
+                                              .action = "Delete Chat",
+                                              .actionIdentifier = "confirm-delete-chat"});
+        box.show();
+        QApplication::processEvents();
+        EXPECT_GE(box.width(), confirmationWidth) << message.toStdString();
+        EXPECT_EQ(action->objectName(), "confirm-delete-chat");
+        for (auto* label : box.findChildren<QLabel*>()) {
+            if (label->isVisible() && label->text().isEmpty()) {
+                EXPECT_FALSE(label->pixmap().isNull()) << "an empty picture's gap";
+            }
+        }
+        box.hide();
     }
 }
 
