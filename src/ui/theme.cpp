@@ -169,6 +169,27 @@ class PlainDialogStyle final : public QProxyStyle {
         QProxyStyle::drawControl(element, option, painter, widget);
     }
 
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override {
+        QProxyStyle::drawPrimitive(element, option, painter, widget);
+        const bool keyboardFocus =
+            (option->state & State_HasFocus) && (option->state & State_KeyboardFocusChange);
+        if (element == PE_IndicatorCheckBox && !keyboardFocus) {
+            // Fusion outlines the box in the window's colour darkened, which next to a dark
+            // window is all but invisible: the box is outlined in a faded ink instead, which
+            // reads on either appearance.
+            painter->save();
+            painter->setRenderHint(QPainter::Antialiasing, true);
+            QColor edge = option->palette.color(QPalette::WindowText);
+            edge.setAlphaF((option->state & State_Enabled) ? 0.55F : 0.25F);
+            painter->setPen(QPen(edge, 1));
+            painter->setBrush(Qt::NoBrush);
+            painter->translate(0.5, 0.5);
+            painter->drawRect(option->rect.adjusted(0, 0, -1, -1));
+            painter->restore();
+        }
+    }
+
     int pixelMetric(PixelMetric metric, const QStyleOption* option,
                     const QWidget* widget) const override {
         if (metric == PM_FocusFrameHMargin || metric == PM_FocusFrameVMargin) {

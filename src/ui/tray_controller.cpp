@@ -31,6 +31,17 @@ QPoint popoverPosition(const QRect& anchor, const QSize& popover, const QRect& s
     return {x, y};
 }
 
+QSize popoverSize(const QRect& anchor, const QSize& preferred, const QSize& minimum,
+                  const QRect& screen) {
+    const int below = screen.bottom() - (anchor.bottom() + gap);
+    const int above = anchor.top() - gap - screen.top();
+    // An icon in a panel at the side: the popover goes beside the panel, as tall as the area.
+    const bool beside = anchor.right() < screen.left() || anchor.left() > screen.right();
+    const int room = beside ? screen.height() : std::max(below, above);
+    return {std::min(preferred.width(), screen.width()),
+            std::max(minimum.height(), std::min(preferred.height(), room))};
+}
+
 TrayController::TrayController(QWidget* popover, Actions actions,
                                std::unique_ptr<TrayPresence> presence, QObject* parent)
     : QObject(parent), actions_(std::move(actions)), presence_(std::move(presence)) {
@@ -144,11 +155,19 @@ void TrayController::showPopoverAt(const QRect& anchor) {
     if (screen == nullptr) {
         screen = QGuiApplication::primaryScreen();
     }
-    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1920, 1080);
-    popover_->move(popoverPosition(anchor, popover_->size(), available));
+    placePopover(anchor, screen ? screen->availableGeometry() : QRect(0, 0, 1920, 1080));
     popover_->show();
     popover_->raise();
     popover_->activateWindow();
+}
+
+void TrayController::placePopover(const QRect& anchor, const QRect& available) {
+    // What the popover would like, laid out with nothing to limit it; a popover without a
+    // preference keeps its size.
+    const QSize wanted = popover_->sizeHint().isValid() ? popover_->sizeHint() : popover_->size();
+    const QSize size = popoverSize(anchor, wanted, popover_->minimumSizeHint(), available);
+    popover_->resize(size);
+    popover_->move(popoverPosition(anchor, popover_->size(), available));
 }
 
 LastWindowWatcher::LastWindowWatcher(std::function<void()> lastClosed, QObject* parent)

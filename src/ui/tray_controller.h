@@ -15,6 +15,11 @@ namespace vask::ui {
 // Where the popover goes: hanging from the anchor (the tray icon, or the pointer when the panel
 // gives no geometry), below it when there is room and above it otherwise, kept on the screen.
 QPoint popoverPosition(const QRect& anchor, const QSize& popover, const QRect& screen);
+// The popover's size there: as tall as it would like where the roomier side of the anchor holds
+// it (the whole height beside a panel at the side), else as tall as that side (its content
+// scrolls), never less than its `minimum`; never wider than the screen.
+QSize popoverSize(const QRect& anchor, const QSize& preferred, const QSize& minimum,
+                  const QRect& screen);
 
 // The panel's tray icon with its popover and right-click menu. A tray that comes after Vask (a
 // panel started later in the session) gets the icon when it appears.
@@ -44,6 +49,9 @@ class TrayController : public QObject {
     // Shows the popover at the icon, or hides it when it is up.
     void togglePopover();
     void showPopoverAt(const QRect& anchor);
+    // Sizes and moves the popover for the anchor on a screen whose available area (without
+    // panels) is `available`, in logical pixels.
+    void placePopover(const QRect& anchor, const QRect& available);
     // The popover built anew (a new appearance) takes the old one's place.
     void setPopover(QWidget* popover);
 

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTextBrowser>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "chat/chat_fixture.h"
 #include "chat/chat_presenters.h"
@@ -300,6 +302,54 @@ TEST_F(ChatViewTest, AnOpenerThatFailsIsSaidAboveTheComposer) {
     action().front()->click();
     QApplication::processEvents();
     EXPECT_FALSE(view->openFailureLabel()->isVisibleTo(view.get()));
+}
+
+// What did not open belongs to the chat it was asked in: it goes when another chat is shown,
+// however that came (a new chat, another saved chat, a chat handed off from the popover), and
+// does not come back with the first chat.
+TEST_F(ChatViewTest, AnOpenFailureGoesWhenAnotherChatIsShown) {
+    struct Case {
+        const char* name;
+        std::function<void(ChatViewModel& model, const std::string& first)> step;
+    };
+    const auto other = std::make_shared<const ChatSession>(chat_samples::session(1, now));
+    const std::vector<Case> cases = {
+        {"new chat", [](ChatViewModel& model, const std::string&) { model.startNewSession(); }},
+        {"another chat and back",
+         [&other](ChatViewModel& model, const std::string& first) {
+             model.switchSession(other->id);
+             model.switchSession(first);
+         }},
+        {"hand-off",
+         [this](ChatViewModel& model, const std::string&) {
+             auto popover = makeModel(false);
+             chat_samples::show(*popover, chat_samples::session(1, now));
+             popover->handOffCurrentSession(model.shared_from_this());
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto model = makeModel(false);
+        const auto first = chat_samples::session(1, now);
+        chat_samples::show(*model, first);
+        auto list = model->sessions.get();
+        list.push_back(other);
+        model->sessions.set(list);
+        auto view = makeView(model);
+        model->state.set(ChatState::usageLimitReached(first.messages.front(),
+                                                      AuthType::customerToken, std::nullopt));
+        auto action = visible<QPushButton>(view.get(), "usageLimitAction");
+        ASSERT_EQ(action.size(), 1U);
+        opener.opens = false;
+        action.front()->click();
+        ASSERT_TRUE(spinUntil([&] { return view->openFailureLabel()->isVisibleTo(view.get()); }));
+        c.step(*model, first.id);
+        QApplication::processEvents();
+        EXPECT_FALSE(view->openFailureLabel()->isVisibleTo(view.get()));
+        EXPECT_TRUE(view->openFailureLabel()->text().isEmpty());
+        settle();
+    }
+    opener.opens = true;
 }
 
 // Two questions without a helper: each keeps its error row under it.
@@ -614,7 +664,7 @@ TEST_F(ChatViewTest, ALiveChangeOfAppearanceKeepsThePlaceInALongAnswer) {
         EXPECT_EQ(composer->toPlainText(), "and the dessert?");
         EXPECT_EQ(bar->value(), place);
         const auto brand = Theme::palette(appearance);
-        EXPECT_EQ(answer->findChild<QLabel*>("messageText")->palette().color(QPalette::WindowText),
+        EXPECT_EQ(answer->findChild<QTextBrowser*>("messageText")->palette().color(QPalette::Text),
                   brand.ink);
         EXPECT_EQ(view->palette().color(QPalette::Window), brand.canvas);
         EXPECT_EQ(composer->palette().color(QPalette::Text), brand.ink);
@@ -647,7 +697,7 @@ void expectLaidOutWhole(ChatView& view, const std::vector<Uuid>& ids, const std:
         auto* bubble = view.bubble(id);
         ASSERT_NE(bubble, nullptr) << when;
         bubbles.push_back(bubble);
-        auto* text = bubble->findChild<QLabel*>("messageText");
+        auto* text = bubble->findChild<QTextBrowser*>("messageText");
         EXPECT_GE(text->height(), text->heightForWidth(text->width()))
             << when << ": the text of " << bubble->message().text.substr(0, 20);
         EXPECT_GT(text->height(), 0) << when;
@@ -832,12 +882,12 @@ TEST(MessageBubbleTest, OnlyWebLinksOpenAndTheTargetShowsOnHover) {
         std::vector<std::string> opened;
         auto answer = chat_samples::answer(std::string("[x](") + c.url + ")", 0, 0, now);
         MessageBubble bubble(answer, true, bubbleActions(opened));
-        auto* text = bubble.findChild<QLabel*>("messageText");
+        auto* text = bubble.findChild<QTextBrowser*>("messageText");
         ASSERT_NE(text, nullptr);
-        EXPECT_TRUE(text->text().contains("<a href=")) << c.url;
-        emit text->linkHovered(c.url);
+        EXPECT_TRUE(text->toHtml().contains("<a href=")) << c.url;
+        emit text->highlighted(QUrl(c.url));
         EXPECT_EQ(text->toolTip(), c.url);
-        emit text->linkActivated(c.url);
+        emit text->anchorClicked(QUrl(c.url));
         EXPECT_EQ(opened.size(), c.opens ? 1U : 0U) << c.url;
     }
 }
@@ -848,9 +898,9 @@ TEST(MessageBubbleTest, QuestionsShowTheirTextAsWrittenAndNoStatus) {
     question.sources = chat_samples::answer("a", 1, 0, now).sources;
     question.extracted = true;
     MessageBubble bubble(question, true, bubbleActions(opened));
-    auto* text = bubble.findChild<QLabel*>("messageText");
-    EXPECT_EQ(text->textFormat(), Qt::PlainText);
-    EXPECT_EQ(text->text(), "**not bold** <b>x</b>");
+    auto* text = bubble.findChild<QTextBrowser*>("messageText");
+    EXPECT_EQ(text->toPlainText(), "**not bold** <b>x</b>");
+    EXPECT_FALSE(text->toHtml().contains("<b>x"));
     EXPECT_TRUE(visible<QWidget>(&bubble, "statusSection").empty());
 }
 
@@ -871,9 +921,10 @@ TEST(MessageBubbleTest, AnOverlongTextIsCutWithANote) {
         std::vector<std::string> opened;
         MessageBubble bubble(c.message, true, bubbleActions(opened));
         EXPECT_EQ(visible<QLabel>(&bubble, "messageCutNote").size(), c.cut ? 1U : 0U) << c.name;
-        auto* text = bubble.findChild<QLabel*>("messageText");
-        EXPECT_LE(static_cast<std::size_t>(text->text().count(QChar(c.message.text[0]))), limit)
-            << c.name << " " << text->text().left(80).toStdString();
+        auto* text = bubble.findChild<QTextBrowser*>("messageText");
+        EXPECT_LE(static_cast<std::size_t>(text->toPlainText().count(QChar(c.message.text[0]))),
+                  limit)
+            << c.name << " " << text->toPlainText().left(80).toStdString();
         // The message keeps its whole text.
         EXPECT_EQ(bubble.message().text.size(), c.message.text.size()) << c.name;
     }
@@ -887,7 +938,7 @@ TEST(MessageBubbleTest, BubblesHugTheirTextUpToAReadableLine) {
         bubble.show();
         QApplication::processEvents();
         auto* panel = bubble.findChild<QWidget*>(name);
-        auto* text = bubble.findChild<QLabel*>("messageText");
+        auto* text = bubble.findChild<QTextBrowser*>("messageText");
         return std::pair{panel->width(), text->height()};
     };
     const auto [shortAnswer, shortAnswerHeight] =
@@ -925,8 +976,52 @@ TEST(MessageBubbleTest, AQuestionMixingScriptsStaysOnOneLine) {
         bubble.resize(1500, bubble.heightForWidth(1500));
         bubble.show();
         QApplication::processEvents();
-        auto* label = bubble.findChild<QLabel*>("messageText");
+        auto* label = bubble.findChild<QTextBrowser*>("messageText");
         EXPECT_LT(label->heightForWidth(label->width()), 2 * line) << text;
+    }
+}
+
+// A word longer than the line (a long link in an answer, a long word in a question) is broken
+// where the line ends: the bubble stays inside its column, and the text (what a selection
+// copies) is the message's own.
+TEST_F(ChatViewTest, AWordLongerThanTheLineBreaksInsideTheColumn) {
+    const std::string url = "https://example.com/" + std::string(190, 'u');
+    const std::string word(220, 'w');
+    struct Case {
+        const char* name;
+        ChatMessage message;
+        const char* panel;
+        std::string shown;
+    };
+    const std::vector<Case> cases = {
+        {"link in an answer", chat_samples::answer("See " + url + " for more.", 0, 0, now),
+         "answerBubble", "See " + url + " for more."},
+        {"word in a question", chat_samples::question(word), "userBubble", word},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto model = makeModel(false);
+        ChatSession session = chat_samples::session(0, now);
+        session.messages.push_back(c.message);
+        chat_samples::show(*model, session);
+        auto view = makeView(model);
+        for (const int width : {500, 340}) {
+            view->resize(width, 600);
+            view->show();
+            QApplication::processEvents();
+            auto* bubble = view->bubble(c.message.id);
+            ASSERT_NE(bubble, nullptr);
+            auto* column = view->findChild<QScrollArea*>("chatMessages")->viewport();
+            auto* panel = bubble->findChild<QWidget*>(c.panel);
+            const QRect drawn(panel->mapTo(column, QPoint(0, 0)), panel->size());
+            EXPECT_TRUE(column->rect().contains(drawn))
+                << width << ": " << drawn.right() << " past " << column->width();
+            auto* text = bubble->findChild<QTextBrowser*>("messageText");
+            const int line = QFontMetrics(text->font()).lineSpacing();
+            EXPECT_GE(text->height(), 3 * line) << width << ": the word is broken over lines";
+            EXPECT_LE(text->document()->size().width(), text->viewport()->width() + 1) << width;
+            EXPECT_EQ(text->toPlainText().toStdString(), c.shown);
+        }
     }
 }
 

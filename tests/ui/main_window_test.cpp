@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -452,6 +453,54 @@ TEST(MainWindowTest, TheArrowKeysPickTheNextRowPastTheHeading) {
     QKeyEvent up(QEvent::KeyPress, Qt::Key_Up, Qt::NoModifier);
     QCoreApplication::sendEvent(f.list(), &up);
     EXPECT_EQ(f.window->model().selection(), SidebarSelection::awaitingReplies());
+}
+
+// With no chat picked, Tab from the search field reaches the list, whose first row (the
+// awaiting row) becomes current: the screen it opens is shown with that row selected, signed in
+// or out.
+TEST(MainWindowTest, TabIntoTheListSelectsTheRowWhoseScreenItShows) {
+    for (const bool signedIn : {true, false}) {
+        SCOPED_TRACE(signedIn ? "signed in" : "signed out");
+        WindowFixture f;
+        f.chat.hasCredentials = signedIn;
+        f.replies = {waitingSince("maya", f.now - 600)};
+        f.window->show();
+        f.window->activateWindow();
+        auto* search = f.window->findChild<QLineEdit*>("sidebar-search");
+        search->setFocus();
+        for (int i = 0; i < 100 && !search->hasFocus(); ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+        ASSERT_TRUE(search->hasFocus());
+        ASSERT_FALSE(f.list()->selectionModel()->hasSelection());
+        QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QApplication::sendEvent(search, &tab);
+        ASSERT_TRUE(f.list()->hasFocus());
+        EXPECT_EQ(f.window->shownDetail(), Detail::awaitingReplies);
+        EXPECT_EQ(f.currentTag(), SessionRowsModel::awaitingTag);
+        const auto selected = f.list()->selectionModel()->selectedIndexes();
+        ASSERT_EQ(selected.size(), 1);
+        EXPECT_EQ(selected[0], f.list()->currentIndex());
+    }
+}
+
+// A right click on a chat only asks for its menu: the chat shown stays; a left click opens it.
+TEST(MainWindowTest, ARightClickOnAChatLeavesTheChatShown) {
+    WindowFixture f;
+    f.window->show();
+    const std::string before = f.chat.chat.currentSessionID();
+    auto* viewport = f.list()->viewport();
+    const QPoint at = f.list()->visualRect(f.row(2)).center();  // "Chats" heading, dinner, lisbon
+    for (const auto button : {Qt::RightButton, Qt::LeftButton}) {
+        QMouseEvent press(QEvent::MouseButtonPress, QPointF(at), viewport->mapToGlobal(QPointF(at)),
+                          button, button, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &press);
+        QMouseEvent release(QEvent::MouseButtonRelease, QPointF(at),
+                            viewport->mapToGlobal(QPointF(at)), button, Qt::NoButton,
+                            Qt::NoModifier);
+        QApplication::sendEvent(viewport, &release);
+        EXPECT_EQ(f.chat.chat.currentSessionID(), button == Qt::RightButton ? before : "lisbon");
+    }
 }
 
 // The rows of a list model as a view that follows only its signals sees them.

@@ -321,6 +321,49 @@ TEST(OnboardingWindowTest, FailuresOfIndexingOfferRetryAndRelaunch) {
     EXPECT_EQ(f.defaults.integerValue(f.root->onboardingState().stepKey()).optional(), 2);
 }
 
+// At the window's smallest, the access step with the longest of its failures (the folder could
+// not be made: its path and why) keeps every line whole above the footer, each as tall as its
+// lines: the hint's note, the status and the failure.
+TEST(OnboardingWindowTest, TheAccessStepKeepsItsLinesWholeAtItsSmallestWithAFailure) {
+    WalkFixture f;
+    // A file where the Messages folder goes: the folder cannot be made.
+    std::filesystem::remove_all(f.chatDB.parent_path());
+    writeFileAtomically(f.chatDB.parent_path(), "");
+    f.view->show();
+    f.drain();
+    f.view->model().step.set(OnboardingStep::fullDiskAccess);
+    f.drain();
+    f.view->resize(f.view->minimumSize());
+    f.button("onboarding.primaryCTA")->click();
+    f.drain();
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QCoreApplication::processEvents();
+    }
+    const auto lines = f.statusLines("onboarding.accessStatus");
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[1].contains(QString::fromStdString(f.chatDB.parent_path().string())));
+    QWidget* view = f.view.get();
+    const int footerTop = f.shown<QWidget>("onboarding.footer")->mapTo(view, QPoint(0, 0)).y();
+    int checked = 0;
+    for (auto* label : f.shown<QWidget>("onboarding.content")->findChildren<QLabel*>()) {
+        if (!label->isVisibleTo(view) || label->text().isEmpty()) {
+            continue;
+        }
+        ++checked;
+        const std::string text = label->text().left(40).toStdString();
+        const QRect at(label->mapTo(view, QPoint(0, 0)), label->size());
+        const int needed = label->wordWrap() ? label->heightForWidth(label->width())
+                                             : label->minimumSizeHint().height();
+        EXPECT_GE(label->height(), needed) << text;
+        // Nor blank lines under it, which push the rest down.
+        EXPECT_LT(label->height(), needed + label->fontMetrics().lineSpacing()) << text;
+        EXPECT_GE(at.top(), 0) << text;
+        EXPECT_LE(at.bottom(), footerTop) << text;
+    }
+    EXPECT_GE(checked, 5);
+}
+
 TEST(OnboardingControlsTest, DotsButtonAndNotices) {
     struct DotCase {
         int current;

@@ -1,14 +1,21 @@
+#include <QApplication>
 #include <QLabel>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStackedWidget>
+#include <QTextBrowser>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
 
+#include "chat/chat_samples.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "shell/app_dependencies.h"
 #include "shell/popover_model.h"
 #include "support/app_root_fixture.h"
+#include "ui/chat/chat_view.h"
 #include "ui/popover/vask_menu.h"
+#include "ui/tray_controller.h"
 
 namespace vask::ui {
 namespace {
@@ -20,7 +27,9 @@ struct RecordingClipboard final : Clipboard {
 
 // A popover over a root of its own: a private home, in-memory secrets and manual executors.
 struct PopoverFixture : test::AppRootFixture {
-    explicit PopoverFixture(bool withMessages) : AppRootFixture({.instance = "VaskUITest"}) {
+    // `withChat`: the popover holds the real chat view over the root's popover chat.
+    explicit PopoverFixture(bool withMessages, bool withChat = false)
+        : AppRootFixture({.instance = "VaskUITest"}) {
         if (withMessages) {
             sample::buildSampleChatDB(chatDB, {.messages = 20, .chats = 2, .seed = 3});
         }
@@ -44,8 +53,14 @@ struct PopoverFixture : test::AppRootFixture {
                                                           Delivery::changesOnly);
                          }},
         });
+        QWidget* chatView = withChat ? new ChatView(root->popoverChatViewModel(),
+                                                    {.isReady = true,
+                                                     .showsSources = false,
+                                                     .focusesInputOnAppear = true,
+                                                     .keepsMessagesWhileHidden = false})
+                                     : new QWidget;
         menu = std::make_unique<VaskMenu>(
-            *model, new QWidget, clipboard,
+            *model, chatView, clipboard,
             VaskMenu::Actions{.openMain = [this] { ++mainOpened; },
                               .openOnboarding = [this] { ++onboardingOpened; }});
     }
@@ -221,6 +236,66 @@ TEST(PopoverTest, NewAndTheChatErrorFollowTheChatWhileOpen) {
     f.chatChanges.set(2);
     EXPECT_FALSE(f.visibleButton("popover.new")->isEnabled());
     EXPECT_TRUE(f.menu->findChildren<ErrorRow*>().empty());
+}
+
+// A screen shorter than the popover (768 pixels at twice the density are 384 logical ones, and
+// a panel takes some): the popover takes the room beside its icon, inside the available area and
+// off the icon, with its chat's composer and its footer in view (the conversation scrolls).
+TEST(PopoverTest, AScreenShorterThanThePopoverHoldsItBesideItsIcon) {
+    PopoverFixture f(true, true);
+    f.signIn();
+    chat_samples::show(*f.root->popoverChatViewModel(), chat_samples::session(4, 1796630400));
+    TrayController tray(f.menu.get(), {.openVask = [] {},
+                                       .openSettings = [] {},
+                                       .showAbout = [] {},
+                                       .checkForUpdates = {},
+                                       .quit = [] {}});
+    struct Case {
+        const char* name;
+        QRect available;
+        QRect icon;
+    };
+    const std::vector<Case> cases = {
+        {"panel at the top", QRect(0, 24, 683, 360), QRect(600, 0, 24, 24)},
+        {"panel at the bottom", QRect(0, 0, 683, 360), QRect(600, 360, 24, 24)},
+        {"panel at the left", QRect(24, 0, 659, 384), QRect(0, 300, 24, 24)},
+        {"at the pointer", QRect(0, 0, 683, 384), QRect(640, 380, 1, 1)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tray.placePopover(c.icon, c.available);
+        f.menu->show();
+        f.drain();
+        for (int i = 0; i < 3; ++i) {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            QApplication::processEvents();
+        }
+        EXPECT_EQ(f.page(), "popover.mainView");
+        const QRect shown = f.menu->geometry();
+        EXPECT_TRUE(c.available.contains(shown))
+            << shown.top() << ".." << shown.bottom() << " in " << c.available.top() << ".."
+            << c.available.bottom();
+        EXPECT_FALSE(shown.intersects(c.icon));
+        EXPECT_LT(shown.height(), VaskMenu::height);
+        for (const char* name : {"composerBox", "popover.count", "chatMessages"}) {
+            auto* part = f.menu->findChild<QWidget*>(name);
+            ASSERT_NE(part, nullptr) << name;
+            EXPECT_TRUE(part->isVisibleTo(f.menu.get())) << name;
+            const QRect at(part->mapTo(f.menu.get(), QPoint(0, 0)), part->size());
+            EXPECT_TRUE(f.menu->rect().contains(at)) << name << " ends at " << at.bottom();
+            EXPECT_GT(at.height(), 0) << name;
+        }
+        // The conversation scrolls, each message drawn whole.
+        auto* transcript = f.menu->findChild<QScrollArea*>("chatMessages");
+        EXPECT_GT(transcript->verticalScrollBar()->maximum(), 0);
+        const auto texts = f.menu->findChildren<QTextBrowser*>("messageText");
+        EXPECT_EQ(texts.size(), 8);
+        for (auto* text : texts) {
+            EXPECT_GE(text->height(), text->heightForWidth(text->width()))
+                << text->toPlainText().toStdString();
+        }
+        f.menu->hide();
+    }
 }
 
 }  // namespace

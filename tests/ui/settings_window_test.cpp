@@ -2,10 +2,14 @@
 #include <QCheckBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "app/window_sources.h"
 #include "platform/in_memory_secret_backend.h"
@@ -14,10 +18,12 @@
 #include "support/app_root_fixture.h"
 #include "support/log_capture.h"
 #include "support/recording_opener.h"
+#include "ui/main_window/session_sidebar.h"
 #include "ui/memory/memory_settings_panel.h"
 #include "ui/settings/account_settings_panel.h"
 #include "ui/settings/billing_settings_panel.h"
 #include "ui/settings/contacts_settings_panel.h"
+#include "ui/settings/form_parts.h"
 #include "ui/settings/proactive_surfaces_panel.h"
 #include "ui/window_fit.h"
 
@@ -238,6 +244,64 @@ TEST(SettingsWindowTest, PlanRowsFollowTheLoadedFigures) {
 
     f.window->billingViewModel()->state.set(BillingState::loading());
     EXPECT_FALSE(panel->findChild<QWidget*>("refresh-plan-button")->isVisibleTo(panel));
+}
+
+// Tab goes through the form in reading order, the plan's rows drawn once its figures came
+// included ("Manage Subscription" within the plan, before Contacts and Proactive), and never
+// stops on the scroll area, whose focus would be drawn outside the window.
+TEST(SettingsWindowTest, TabFollowsTheReadingOrderOfTheForm) {
+    SettingsFixture f;
+    f.signIn();
+    f.open();
+    ManagedBillingInfo plan;
+    plan.tierDisplayName = "Pro";
+    plan.priceAmountCents = 999;
+    plan.priceInterval = "month";
+    f.window->billingViewModel()->state.set(BillingState::loaded(plan));
+    QApplication::processEvents();
+    std::vector<QWidget*> stops;
+    QWidget* window = f.window.get();
+    for (QWidget* next = window->nextInFocusChain(); next != window;
+         next = next->nextInFocusChain()) {
+        if ((next->focusPolicy() & Qt::TabFocus) && next->isVisibleTo(window) &&
+            next->isEnabled()) {
+            stops.push_back(next);
+        }
+    }
+    const auto at = [&](const char* name) {
+        const auto found = std::find_if(stops.begin(), stops.end(),
+                                        [name](QWidget* w) { return w->objectName() == name; });
+        EXPECT_NE(found, stops.end()) << name;
+        return found - stops.begin();
+    };
+    EXPECT_LT(at("sign-out-button"), at("manage-subscription-link"));
+    EXPECT_LT(at("manage-subscription-link"), at("proactive-surfaces-toggle"));
+    for (QWidget* stop : stops) {
+        EXPECT_EQ(qobject_cast<QScrollArea*>(stop), nullptr) << "the scroll area is a Tab stop";
+    }
+}
+
+// A confirmation is wide enough for its title in the desktop's title bar and its text in a few
+// lines, and leaves no empty gap where a warning picture would be: with a long message or a short
+// one.
+TEST(ConfirmationTest, TheBoxIsWideWhateverItsText) {
+    for (const QString& message : {QString(SessionSidebar::deleteMessage), QString("Sure?")}) {
+        QMessageBox box;
+        auto* action = fillConfirmation(box, {.title = "Delete this chat?",
+                                              .message = message,
+                                              .action = "Delete Chat",
+                                              .actionIdentifier = "confirm-delete-chat"});
+        box.show();
+        QApplication::processEvents();
+        EXPECT_GE(box.width(), confirmationWidth) << message.toStdString();
+        EXPECT_EQ(action->objectName(), "confirm-delete-chat");
+        for (auto* label : box.findChildren<QLabel*>()) {
+            if (label->isVisible() && label->text().isEmpty()) {
+                EXPECT_FALSE(label->pixmap().isNull()) << "an empty picture's gap";
+            }
+        }
+        box.hide();
+    }
 }
 
 // "Manage Subscription" with an opener that fails: the plan says what did not open, and says

@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QBuffer>
+#include <QCheckBox>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
@@ -14,10 +15,11 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
-#include <QPushButton>
 #include <QPointer>
 #include <QProcess>
+#include <QPushButton>
 #include <QStackedWidget>
+#include <QStyleOptionButton>
 #include <QVariantAnimation>
 
 #include <gtest/gtest.h>
@@ -101,6 +103,30 @@ TEST(TrayControllerTest, PopoverHangsFromTheAnchorAndStaysOnScreen) {
     for (const auto& [anchor, expected] : cases) {
         EXPECT_EQ(popoverPosition(anchor, popover, screen), expected)
             << anchor.x() << "," << anchor.y();
+    }
+}
+
+// The popover keeps the height it would like where the screen has room for it beside the icon,
+// and takes the roomier side's height where it has not.
+TEST(TrayControllerTest, ThePopoverIsAsTallAsTheRoomBesideItsIcon) {
+    const QSize preferred(340, 500);
+    const QSize minimum(340, 250);
+    struct Case {
+        const char* name;
+        QRect screen;
+        QRect anchor;
+        QSize expected;
+    };
+    const std::vector<Case> cases = {
+        {"room enough", QRect(0, 0, 1920, 1080), QRect(1000, 0, 24, 24), {340, 500}},
+        {"short, panel at the top", QRect(0, 24, 683, 360), QRect(600, 0, 24, 24), {340, 356}},
+        {"short, panel at the bottom", QRect(0, 0, 683, 360), QRect(600, 360, 24, 24), {340, 356}},
+        {"short, panel at the side", QRect(24, 0, 659, 384), QRect(0, 300, 24, 24), {340, 384}},
+        {"the pointer mid-screen", QRect(0, 0, 683, 384), QRect(300, 100, 1, 1), {340, 279}},
+        {"less room than its least", QRect(0, 0, 683, 200), QRect(600, 200, 24, 24), {340, 250}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(popoverSize(c.anchor, preferred, minimum, c.screen), c.expected) << c.name;
     }
 }
 
@@ -195,6 +221,37 @@ TEST(TrayControllerTest, ATrayThatAppearsLaterGetsTheIcon) {
     EXPECT_EQ(appeared, 1);
     EXPECT_EQ(presence->asked, asked);
     EXPECT_TRUE(tray.install());
+}
+
+// An unchecked box is plain to see against the window in both appearances (a box outlined
+// only in the window's own colour darkened is all but invisible on a dark one).
+TEST(ThemeTest, AnUncheckedBoxIsOutlinedInBothAppearances) {
+    const Appearance before = Theme::current();
+    for (const auto appearance : {Appearance::light, Appearance::dark}) {
+        SCOPED_TRACE(appearance == Appearance::dark ? "dark" : "light");
+        Theme::apply(*qApp, appearance);
+        QWidget window;
+        auto* box = new QCheckBox("Show proactive surfaces", &window);
+        box->move(10, 10);
+        window.resize(260, 50);
+        window.show();
+        QApplication::processEvents();
+        const QImage image = window.grab().toImage();
+        QStyleOptionButton option;
+        option.initFrom(box);
+        const QRect indicator = box->style()
+                                    ->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box)
+                                    .translated(box->pos());
+        const QColor background = window.palette().color(QPalette::Window);
+        double most = 1;
+        for (int y = indicator.top(); y <= indicator.bottom(); ++y) {
+            for (int x = indicator.left(); x <= indicator.right(); ++x) {
+                most = std::max(most, test::contrastRatio(image.pixelColor(x, y), background));
+            }
+        }
+        EXPECT_GE(most, 3.0);
+    }
+    Theme::apply(*qApp, before);
 }
 
 // Tab rings the widget it reached, even one drawn without a focus look of its own; a pointer

@@ -38,13 +38,16 @@
 #include "ui/brand_marks.h"
 #include "ui/chat/chat_view.h"
 #include "ui/main_window/main_window_factory.h"
+#include "ui/main_window/session_sidebar.h"
 #include "ui/memory/memory_manager_view.h"
 #include "ui/onboarding/onboarding_controls.h"
 #include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/qt_platform.h"
+#include "ui/settings/form_parts.h"
 #include "ui/single_instance.h"
 #include "ui/theme.h"
+#include "ui/tray_controller.h"
 #include "ui/window_fit.h"
 
 namespace {
@@ -364,7 +367,10 @@ enum class ChatShot {
     // Two questions that failed, then a third: each keeps its error under it.
     twoFailures,
     // The out-of-credit card's button with an opener that fails: the chat says so.
-    openFailed
+    openFailed,
+    // An answer with a link longer than the line and a question of one long word, in a column
+    // as narrow as the popover's: both broken where the line ends.
+    longWord
 };
 
 // A main window's chat whose saved chats are still being read: its worker never runs.
@@ -449,6 +455,15 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
         session.messages = {
             ask, chat_samples::answer("Sam recommended **Osteria Nonna**, the cacio e pepe place.",
                                       1, 0, now)};
+    } else if (shot == ChatShot::longWord) {
+        const std::string longURL =
+            "https://osteria.example.com/reservations/confirm?booking=7F3A9C2E-51B4-4D2A-9E0F-"
+            "6C1B8A7D3E55&guests=6&date=2026-12-11&time=19:00&table=window&name=Maya%20Okafor&"
+            "phone=%2B15550101&source=messages&ref=sam-recs-birthday-dinner";
+        session.messages = {chat_samples::question(std::string(220, 'w')),
+                            chat_samples::answer("The booking is at [" + longURL + "](" + longURL +
+                                                     ") \xE2\x80\x94 open it to change the time.",
+                                                 0, 0, now)};
     } else if (shot == ChatShot::twoFailures) {
         session.messages = {chat_samples::question("Who is picking up Mia on Friday?"),
                             chat_samples::question("And who brings the cake?"),
@@ -515,7 +530,10 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
     auto* view = new ui::ChatView(
         model,
         {.isReady = true, .showsSources = true, .urlOpener = &opener, .now = [] { return now; }});
-    view->resize(shot == ChatShot::bubbleSizes ? 900 : 560, shot == ChatShot::answer ? 860 : 520);
+    view->resize(shot == ChatShot::bubbleSizes ? 900
+                 : shot == ChatShot::longWord  ? 340
+                                               : 560,
+                 shot == ChatShot::answer || shot == ChatShot::longWord ? 860 : 520);
     if (shot == ChatShot::cutAnswer) {
         // The note is at the end of the bubble: show the end, as the chat does for a new answer.
         view->show();
@@ -695,7 +713,9 @@ enum class MainShot {
     awaitingMinimumSize,
     awaitingAt750,
     // The list with the keyboard focus, moved one row down from the chat shown.
-    listFocused
+    listFocused,
+    // A right-to-left title too long for the sidebar: its "…" at its cut end, on the left.
+    rightToLeftTitle
 };
 
 QWidget* mainWindow(Scene& scene, MainShot shot) {
@@ -714,6 +734,20 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
             "s-3", "Planning the surprise party for Priya's thirtieth birthday in the garden",
             {{user, "Who is bringing the cake?"}, {assistant, "Tom said he would."}},
             std::chrono::minutes(60 * 24 * 9)));
+    }
+    if (shot == MainShot::rightToLeftTitle) {
+        using enum ChatRole;
+        chat->adopt(sampleConversation(
+            "s-4",
+            "\u05EA\u05DB\u05E0\u05D5\u05DF \u05DE\u05E1\u05D9\u05D1\u05EA "
+            "\u05D4\u05D9\u05D5\u05DD \u05D4\u05D5\u05DC\u05D3\u05EA "
+            "\u05D4\u05E4\u05EA\u05E2\u05D4 \u05E9\u05DC \u05E4\u05E8\u05D9\u05D4 "
+            "\u05D1\u05D2\u05D9\u05E0\u05D4 \u05E2\u05DD \u05DB\u05D5\u05DC\u05DD",
+            {{user,
+              "\u05DE\u05D9 \u05DE\u05D1\u05D9\u05D0 \u05D0\u05EA "
+              "\u05D4\u05E2\u05D5\u05D2\u05D4?"},
+             {assistant, "Tom said he would."}},
+            std::chrono::minutes(60 * 24 * 2)));
     }
     if (withConversation) {
         using enum ChatRole;
@@ -834,7 +868,10 @@ std::vector<Shot> accessAndAccountShots(const std::filesystem::path& scratch) {
              scene.drain();
              access->openDatabaseFolder();
              scene.drain();
-             return new ui::OnboardingView(model);
+             // At its smallest: every line of the hint and the failure whole.
+             auto* view = new ui::OnboardingView(model);
+             view->resize(view->minimumSize());
+             return view;
          }},
         {"settings", "sign-out-failed",
          [scratch](Scene& scene) -> QWidget* {
@@ -870,6 +907,18 @@ std::vector<Shot> mainWindowShots() {
          [](Scene& scene) { return mainWindow(scene, MainShot::listFocused); }},
         {"main", "awaiting-selected",
          [](Scene& scene) { return mainWindow(scene, MainShot::awaitingSelected); }},
+        {"main", "rtl-title",
+         [](Scene& scene) { return mainWindow(scene, MainShot::rightToLeftTitle); }},
+        // The confirmation of a chat's deletion, as the sidebar asks it.
+        {"dialog", "delete-chat",
+         [](Scene&) -> QWidget* {
+             auto* box = new QMessageBox;
+             ui::fillConfirmation(*box, {.title = "Delete this chat?",
+                                         .message = ui::SessionSidebar::deleteMessage,
+                                         .action = "Delete Chat",
+                                         .actionIdentifier = "confirm-delete-chat"});
+             return box;
+         }},
         // No tray on this desktop: the window's own way to sign in.
         {"main", "signed-out-no-tray",
          [](Scene& scene) -> QWidget* {
@@ -967,6 +1016,29 @@ int main(int argc, char** argv) {
          [&](Scene& scene) { return chatScreen(scene, ChatShot::twoFailures, urlOpener); }},
         {"chat", "open-failed",
          [&](Scene& scene) { return chatScreen(scene, ChatShot::openFailed, urlOpener); }},
+        {"chat", "long-word",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::longWord, urlOpener); }},
+        // A 1366x768 screen at twice the density (683x384 logical), a 12-point panel at the
+        // bottom with the icon: the popover takes the room above the icon, its chat scrolling.
+        {"popover", "scale-2",
+         [&](Scene& scene) -> QWidget* {
+             scene.signIn();
+             models.push_back(popoverModel(scene));
+             auto* chat =
+                 new ui::ChatView(scene.root->popoverChatViewModel(), {.isReady = true,
+                                                                       .showsSources = false,
+                                                                       .focusesInputOnAppear = true,
+                                                                       .urlOpener = &urlOpener});
+             auto* menu = new ui::VaskMenu(*models.back(), chat, clipboard, {});
+             menu->resize(ui::popoverSize(QRect(640, 372, 24, 12), menu->sizeHint(),
+                                          menu->minimumSizeHint(), QRect(0, 0, 683, 372)));
+             menu->show();
+             scene.drain();
+             scene.root->shadowSyncViewModel()->simulateSynced();
+             chat_samples::show(*scene.root->popoverChatViewModel(),
+                                chat_samples::session(3, 1796630400));
+             return menu;
+         }},
         {"popover", "with-chat",
          [&](Scene& scene) -> QWidget* {
              scene.signIn();
@@ -1036,7 +1108,11 @@ int main(int argc, char** argv) {
             widget->setWindowFlags(Qt::Widget);
             widget->show();
             scene.drain();
-            QApplication::processEvents();
+            // Widgets added while shown appear, and are laid out, over a few turns of the loop.
+            for (int turn = 0; turn < 3; ++turn) {
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+                QApplication::processEvents();
+            }
             const QString file = QString("%1/%2-%3-%4.png").arg(out, shot.view, shot.state, suffix);
             if (!widget->grab().save(file)) {
                 std::cerr << "vask-screenshots: could not write " << file.toStdString() << "\n";

@@ -122,12 +122,12 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     progressRow_ = makeProgressRow();
     turnArea_->addWidget(progressRow_);
 
-    openFailure_ = textLabel({}, textFont(FontRole::caption), Tone::red);
-    openFailure_->setObjectName("chatOpenFailure");
-    openFailure_->setWordWrap(true);
-    openFailure_->setContentsMargins(Theme::padding, 6, Theme::padding, 6);
-    openFailure_->hide();
-    column->addWidget(openFailure_);
+    openFailureLabel_ = textLabel({}, textFont(FontRole::caption), Tone::red);
+    openFailureLabel_->setObjectName("chatOpenFailure");
+    openFailureLabel_->setWordWrap(true);
+    openFailureLabel_->setContentsMargins(Theme::padding, 6, Theme::padding, 6);
+    openFailureLabel_->hide();
+    column->addWidget(openFailureLabel_);
     column->addWidget(divider());
     column->addWidget(makeInputArea());
 
@@ -178,6 +178,10 @@ MessageBubble* ChatView::bubble(const Uuid& messageID) const {
 void ChatView::setReady(bool ready) {
     options_.isReady = ready;
     renderInput();
+}
+
+void ChatView::setMinimumTranscriptHeight(int height) {
+    scroll_->setMinimumHeight(height);
 }
 
 void ChatView::showEvent(QShowEvent* event) {
@@ -270,22 +274,32 @@ bool ChatView::ready() const {
 
 void ChatView::submit() {
     if (cp::canSend(ready(), viewModel_->inputText.get(), viewModel_->state.get())) {
-        showOpenFailure({});
+        showOpenFailure(viewModel_->currentSessionID.get(), {});
         viewModel_->send();
     }
 }
 
 void ChatView::openURL(const std::string& url, const std::string& what) {
-    showOpenFailure({});
+    // A failure said later belongs to the chat it was asked in, whichever is shown by then.
+    const std::string askedIn = viewModel_->currentSessionID.get();
+    showOpenFailure(askedIn, {});
     openFor(this, options_.urlOpener ? *options_.urlOpener : *ownOpener_, url,
-            what.empty() ? cp::openedThing(url) : what,
-            [this](const QString& failure) { showOpenFailure(failure); });
+            what.empty() ? cp::openedThing(url) : what, [this, askedIn](const QString& failure) {
+                showOpenFailure(askedIn, failure.toStdString());
+            });
 }
 
-void ChatView::showOpenFailure(const QString& failure) {
-    openFailure_->setText(failure);
-    openFailure_->setAccessibleName(failure);
-    openFailure_->setVisible(!failure.isEmpty());
+void ChatView::showOpenFailure(const std::string& sessionID, std::string failure) {
+    openFailure_.say(sessionID, std::move(failure));
+    renderOpenFailure();
+}
+
+void ChatView::renderOpenFailure() {
+    const auto failure = openFailure_.shownFor(viewModel_->currentSessionID.get());
+    const QString text = qt(failure.value_or(std::string()));
+    openFailureLabel_->setText(text);
+    openFailureLabel_->setAccessibleName(text);
+    openFailureLabel_->setVisible(failure.has_value());
 }
 
 void ChatView::render() {
@@ -295,6 +309,7 @@ void ChatView::render() {
     renderTail();
     renderTurn();
     renderInput();
+    renderOpenFailure();
 }
 
 void ChatView::stateChanged(const ChatState& state) {

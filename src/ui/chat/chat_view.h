@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "chat/chat_transient_line.h"
 #include "chat/chat_view_model.h"
 #include "platform/subscription.h"
 #include "platform/url_opener.h"
@@ -76,6 +77,9 @@ class ChatView : public QWidget {
 
     void setReady(bool ready);
     bool isReady() const { return options_.isReady; }
+    // The least height of the conversation above the composer: a host shorter than the window
+    // (the popover on a small screen) lowers it, and the conversation scrolls.
+    void setMinimumTranscriptHeight(int height);
 
     // A running turn's streamed changes (progress, reasoning, live usage) are drawn at most once
     // per frame, however many arrive; other changes are drawn at once.
@@ -88,7 +92,7 @@ class ChatView : public QWidget {
     MessageBubble* bubble(const Uuid& messageID) const;
     ThinkingView* thinkingView() const { return thinking_; }
     // What did not open, shown above the composer; hidden when all did.
-    QLabel* openFailureLabel() const { return openFailure_; }
+    QLabel* openFailureLabel() const { return openFailureLabel_; }
     // How often the running turn's area was drawn.
     std::size_t turnRenderCount() const { return turnRenders_; }
     // Draws what waits for the next frame now.
@@ -121,8 +125,10 @@ class ChatView : public QWidget {
     void submit();
     // `what` names the address in a failure ("the account page"); empty: from the address.
     void openURL(const std::string& url, const std::string& what = {});
-    // Says what did not open, until the next address is opened or a question is sent.
-    void showOpenFailure(const QString& failure);
+    // Says what did not open under the chat `sessionID`, until the next address is opened, a
+    // question is sent or another chat is shown; empty: nothing.
+    void showOpenFailure(const std::string& sessionID, std::string failure);
+    void renderOpenFailure();
     void scrollToBottom();
     void followEnd(int max);
 
@@ -163,7 +169,8 @@ class ChatView : public QWidget {
     QVBoxLayout* progressUsageSlot_ = nullptr;
     TokenUsageSummaryView* liveUsage_ = nullptr;
 
-    QLabel* openFailure_ = nullptr;
+    ChatTransientLine openFailure_;
+    QLabel* openFailureLabel_ = nullptr;
     QPushButton* newChat_ = nullptr;
     QWidget* composerBox_ = nullptr;
     ChatComposerTextView* composer_ = nullptr;

@@ -4,9 +4,11 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QTextBrowser>
 #include <QTextDocument>
 #include <QToolTip>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
@@ -30,29 +32,52 @@ namespace {
 // then wraps.
 constexpr int readableLineCharacters = 64;
 
+}  // namespace
+
 // A message's text that asks for the width it needs up to a readable line, so a short answer
-// gets a short bubble and a question does not wrap while there is room beside it.
-class BubbleText : public QLabel {
+// gets a short bubble and a question does not wrap while there is room beside it. A word longer
+// than the line (a long link) is broken where the line ends, so the bubble never grows past its
+// column; the text itself is unchanged, and so is what a selection copies.
+class BubbleText : public QTextBrowser {
   public:
+    BubbleText() {
+        setFrameShape(QFrame::NoFrame);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        setOpenLinks(false);
+        setOpenExternalLinks(false);
+        setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse);
+        // As a selectable label: a click may take the focus to copy, Tab passes by.
+        setFocusPolicy(Qt::ClickFocus);
+        setAutoFillBackground(false);
+        viewport()->setAutoFillBackground(false);
+        document()->setDocumentMargin(0);
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    }
+
     void setContent(const QString& text, Qt::TextFormat format) {
-        setTextFormat(format);
-        setText(text);
+        if (format == Qt::RichText) {
+            setHtml(text);
+        } else {
+            setPlainText(text);
+        }
         if (text.size() > longText) {
             // Laying out a long text once more only to learn it is wider than a line: it is.
             naturalWidth_ = std::numeric_limits<int>::max() / 2;
         } else {
-            // Measured the way the label lays the text out (a text document): a line's width
-            // summed from its characters misses how mixed scripts are shaped and ordered, and a
+            // Measured the way the text is laid out (a text document): a line's width summed
+            // from its characters misses how mixed scripts are shaped and ordered, and a
             // question ending in another script's word would wrap that word.
-            QTextDocument document;
-            document.setDefaultFont(font());
-            document.setDocumentMargin(0);
+            QTextDocument measure;
+            measure.setDefaultFont(font());
+            measure.setDocumentMargin(0);
             if (format == Qt::RichText) {
-                document.setHtml(text);
+                measure.setHtml(text);
             } else {
-                document.setPlainText(text);
+                measure.setPlainText(text);
             }
-            naturalWidth_ = static_cast<int>(std::ceil(document.idealWidth()));
+            naturalWidth_ = static_cast<int>(std::ceil(measure.idealWidth()));
         }
         // One more pixel: rounding must not wrap the last word of a line that fits.
         naturalWidth_ = std::min(naturalWidth_, std::numeric_limits<int>::max() / 2) + 1;
@@ -65,12 +90,33 @@ class BubbleText : public QLabel {
         return {width, heightForWidth(width)};
     }
 
+    // Any word breaks where the line ends: the text is never the reason its bubble is wider
+    // than the room it is given.
+    QSize minimumSizeHint() const override {
+        const int narrowest = fontMetrics().averageCharWidth() * minimumLineCharacters;
+        return {std::min(naturalWidth_, narrowest), fontMetrics().lineSpacing()};
+    }
+
+    bool hasHeightForWidth() const override { return true; }
+
+    int heightForWidth(int width) const override {
+        QTextDocument* shown = document();
+        const qreal before = shown->textWidth();
+        shown->setTextWidth(std::max(1, width));
+        const int height = static_cast<int>(std::ceil(shown->size().height()));
+        shown->setTextWidth(before);
+        return height;
+    }
+
+  protected:
+    // The text never scrolls inside its bubble: the wheel scrolls the conversation.
+    void wheelEvent(QWheelEvent* event) override { event->ignore(); }
+
   private:
     static constexpr qsizetype longText = 4000;
+    static constexpr int minimumLineCharacters = 6;
     int naturalWidth_ = 0;
 };
-
-}  // namespace
 
 MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions actions,
                              QWidget* parent)
@@ -109,15 +155,15 @@ MessageBubble::MessageBubble(ChatMessage message, bool showsSources, Actions act
     inset->setContentsMargins(12, 8, 12, 8);
     text_ = new BubbleText;
     text_->setObjectName("messageText");
-    text_->setWordWrap(true);
     text_->setFont(Theme::font(FontRole::body));
-    setPaletteColour(text_, QPalette::WindowText, user ? ThemeColour::onAccent : ThemeColour::ink);
-    text_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse);
-    text_->setOpenExternalLinks(false);
-    connect(text_, &QLabel::linkActivated, this, &MessageBubble::linkActivated);
+    const auto ink = user ? ThemeColour::onAccent : ThemeColour::ink;
+    setPaletteColour(text_, QPalette::WindowText, ink);
+    setPaletteColour(text_, QPalette::Text, ink);
+    connect(text_, &QTextBrowser::anchorClicked, this,
+            [this](const QUrl& url) { linkActivated(url.toString(QUrl::FullyEncoded)); });
     // The target of a link shows before it is followed, whatever its scheme.
-    connect(text_, &QLabel::linkHovered, this, [this](const QString& url) {
-        text_->setToolTip(url);
+    connect(text_, &QTextBrowser::highlighted, this, [this](const QUrl& url) {
+        text_->setToolTip(url.toString());
         if (url.isEmpty()) {
             QToolTip::hideText();
         }
@@ -219,7 +265,7 @@ void MessageBubble::setMessage(ChatMessage message) {
 
 void MessageBubble::renderText() {
     const auto shown = cp::shownText(message_.text);
-    auto* text = static_cast<BubbleText*>(text_);
+    auto* text = text_;
     if (message_.role == ChatRole::assistant) {
         text->setContent(qt(inline_markdown::toRichText(shown.text)), Qt::RichText);
     } else {

@@ -16,6 +16,7 @@ class QVBoxLayout;
 
 namespace vask::ui {
 
+class BubbleText;
 class TokenUsageSummaryView;
 
 // One message of the open session: the question on the right on the accent colour, an answer on
@@ -74,7 +75,7 @@ class MessageBubble : public QWidget {
     LocalState state_;
     QWidget* body_ = nullptr;
     QVBoxLayout* column_ = nullptr;
-    QLabel* text_ = nullptr;
+    BubbleText* text_ = nullptr;
     QLabel* cutNote_ = nullptr;
     QWidget* status_ = nullptr;
     TokenUsageSummaryView* usage_ = nullptr;

@@ -14,6 +14,11 @@ namespace vask::ui {
 namespace {
 
 constexpr const char* headingKey = "\x01heading";
+
+// The direction a text runs in, from its first strong character.
+Qt::LayoutDirection directionOf(const QString& text) {
+    return text.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight;
+}
 constexpr const char* awaitingSymbol = "tray.and.arrow.down.fill";
 // The chat rows' insets above and below, and between their two lines.
 constexpr int sessionInset = 5;
@@ -252,13 +257,13 @@ SessionRowDelegate::Layout SessionRowDelegate::layout(const QModelIndex& index, 
             const QFont titleFont = Theme::font(FontRole::body);
             const QFontMetrics titleMetrics(titleFont);
             int top = rect.top() + sessionInset;
-            layout.texts.push_back(
-                {.name = "title",
-                 .text = titleMetrics.elidedText(index.data(Qt::DisplayRole).toString(),
-                                                 Qt::ElideRight, width),
-                 .rect = QRect(left, top, width, titleMetrics.height()),
-                 .font = titleFont,
-                 .colour = ink});
+            const QString title = index.data(Qt::DisplayRole).toString();
+            layout.texts.push_back({.name = "title",
+                                    .text = titleMetrics.elidedText(title, Qt::ElideRight, width),
+                                    .rect = QRect(left, top, width, titleMetrics.height()),
+                                    .font = titleFont,
+                                    .colour = ink,
+                                    .direction = directionOf(title)});
             top += titleMetrics.height() + sessionLineGap;
             const QFont lineFont = Theme::font(FontRole::subheadline);
             const QFontMetrics lineMetrics(lineFont);
@@ -273,7 +278,8 @@ SessionRowDelegate::Layout SessionRowDelegate::layout(const QModelIndex& index, 
                                         .text = text,
                                         .rect = QRect(x, top, textWidth, lineMetrics.height()),
                                         .font = lineFont,
-                                        .colour = secondary});
+                                        .colour = secondary,
+                                        .direction = directionOf(text)});
                 x += textWidth + previewGap;
             };
             if (!preview.isEmpty()) {
@@ -319,7 +325,11 @@ void SessionRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
     for (const auto& text : parts.texts) {
         painter->setFont(text.font);
         painter->setPen(text.colour);
-        painter->drawText(text.rect, static_cast<int>(text.alignment), text.text);
+        // Its own direction, and the row's side: a short right-to-left title starts at the left
+        // like every other.
+        painter->setLayoutDirection(text.direction);
+        painter->drawText(text.rect, static_cast<int>(text.alignment | Qt::AlignAbsolute),
+                          text.text);
     }
     // The keyboard's row, plain to see on the selection or off it.
     if (option.state.testFlag(QStyle::State_HasFocus)) {

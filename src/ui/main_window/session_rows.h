@@ -85,6 +85,8 @@ class SessionRowDelegate : public QStyledItemDelegate {
         QFont font;
         QColor colour;
         Qt::Alignment alignment = Qt::AlignLeft | Qt::AlignVCenter;
+        // A text in a right-to-left script runs right to left, so its "…" is at its cut end.
+        Qt::LayoutDirection direction = Qt::LeftToRight;
     };
     // What one row draws, inside `rect`.
     struct Layout {

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -81,6 +82,8 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
     column->addWidget(list_, 1);
     // The empty list's notice covers the list.
     list_->installEventFilter(this);
+    // A right click only asks for a row's menu: it does not open the row first.
+    list_->viewport()->installEventFilter(this);
 
     // "5 min. ago" must not stay that for an hour, nor the badge count replies that aged out.
     auto* minute = new QTimer(this);
@@ -111,6 +114,14 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
 bool SessionSidebar::eventFilter(QObject* watched, QEvent* event) {
     if (watched == list_ && event->type() == QEvent::Resize) {
         placeOverlay();
+    }
+    if (watched == list_->viewport()) {
+        const auto type = event->type();
+        if ((type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease ||
+             type == QEvent::MouseButtonDblClick) &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
+            return true;
+        }
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -184,8 +195,11 @@ void SessionSidebar::showSelection() {
     const bool wasRendering = std::exchange(rendering_, true);
     const auto selected = rows_->selectedRow();
     const QModelIndex target = selected ? rows_->index(*selected) : QModelIndex();
-    if (list_->currentIndex() != target) {
-        list_->setCurrentIndex(target);
+    // The list can make a row current without selecting it (Tab into a list with no current
+    // row): a row that is current is shown selected too.
+    auto* selection = list_->selectionModel();
+    if (list_->currentIndex() != target || (target.isValid() && !selection->isSelected(target))) {
+        selection->setCurrentIndex(target, QItemSelectionModel::ClearAndSelect);
     }
     if (!selected) {
         list_->clearSelection();

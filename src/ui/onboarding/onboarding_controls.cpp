@@ -339,7 +339,10 @@ FullDiskAccessHint::FullDiskAccessHint(QWidget* parent) : QWidget(parent) {
         Theme::font(FontRole::callout), ThemeColour::secondary);
     noteText->setObjectName("onboarding.hintNote");
     noteText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    noteText->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    // As wide as it is given, and as tall as its lines are at that width.
+    QSizePolicy wide(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    wide.setHeightForWidth(true);
+    noteText->setSizePolicy(wide);
     column->addWidget(
         widthLimited(iconLabel("arrow.clockwise.circle", ThemeColour::secondary, noteText), 330));
 

@@ -6,8 +6,12 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "ui/onboarding/onboarding_controls.h"
 #include "ui/symbols.h"
@@ -37,6 +41,7 @@ OnboardingView::OnboardingView(std::shared_ptr<OnboardingStepsModel> model, QWid
     : QWidget(parent), model_(std::move(model)) {
     setWindowTitle("Welcome to Vask");
     fitToScreen(this, {defaultWidth, defaultHeight}, {560, 640});
+    leastHeight_ = minimumHeight();
     setAutoFillBackground(true);
 
     auto* column = new QVBoxLayout(this);
@@ -45,10 +50,27 @@ OnboardingView::OnboardingView(std::shared_ptr<OnboardingStepsModel> model, QWid
     auto* contentHolder = new QWidget;
     contentHolder->setObjectName("onboarding.content");
     content_ = new QVBoxLayout(contentHolder);
-    content_->setContentsMargins(48, 0, 48, 0);
-    column->addWidget(contentHolder, 1);
-    column->addWidget(divider());
-    column->addWidget(makeFooter());
+    // Room above the page's picture and below its last line when the window is no taller than
+    // the page needs.
+    content_->setContentsMargins(48, 20, 48, 12);
+    // On a screen too short for the page (a large scale on a small screen) the page scrolls
+    // above the footer instead of being squeezed; it is sized in fitHeight().
+    scroll_ = new QScrollArea;
+    scroll_->setObjectName("onboarding.scroll");
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setFocusPolicy(Qt::NoFocus);
+    scroll_->setWidget(contentHolder);
+    scroll_->viewport()->setAutoFillBackground(false);
+    contentHolder->setAutoFillBackground(false);
+    contentHolder->installEventFilter(this);
+    scroll_->viewport()->installEventFilter(this);
+    column->addWidget(scroll_, 1);
+    auto* line = divider();
+    column->addWidget(line);
+    footer_ = makeFooter();
+    column->addWidget(footer_);
+    footerHeight_ = line->height() + footer_->sizeHint().height();
 
     subscriptions_.push_back(
         model_->revision.subscribe([this](auto) { render(); }, Delivery::changesOnly));
@@ -107,6 +129,42 @@ void OnboardingView::showEvent(QShowEvent* event) {
         return;
     }
     render();
+}
+
+bool OnboardingView::eventFilter(QObject* watched, QEvent* event) {
+    // The page asked for a new layout (a line added, a page built), or its room changed.
+    if ((watched == scroll_->widget() && event->type() == QEvent::LayoutRequest) ||
+        (watched == scroll_->viewport() && event->type() == QEvent::Resize)) {
+        fitHeight();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void OnboardingView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    fitHeight();
+}
+
+void OnboardingView::fitHeight() {
+    // The page as tall as its lines need at the width it has (a scroll area's own sizing gives
+    // wrapped text too little height), and never shorter than the room.
+    QWidget* page = scroll_->widget();
+    QLayout* lines = page->layout();
+    lines->activate();
+    const int width = scroll_->viewport()->width();
+    const int needed = lines->hasHeightForWidth() ? lines->totalHeightForWidth(width)
+                                                  : lines->totalSizeHint().height();
+    page->resize(width, std::max(needed, scroll_->viewport()->height()));
+    // The window as tall as the page and the footer need, as far as the screen allows.
+    const int wanted = needed + footerHeight_;
+    const QScreen* shownOn = screen();
+    const int most = shownOn != nullptr
+                         ? shownOn->availableGeometry().height() - windowDecoration.height
+                         : wanted;
+    const int least = std::max(leastHeight_, std::min(wanted, most));
+    if (least != minimumHeight()) {
+        setMinimumHeight(least);
+    }
 }
 
 void OnboardingView::render() {

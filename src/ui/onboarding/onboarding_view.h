@@ -13,6 +13,7 @@
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace vask::ui {
@@ -40,8 +41,14 @@ class OnboardingView : public QWidget {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
+    // Sizes the page to what its lines need at its width, and keeps the window at least that
+    // tall with its footer (a failure's lines added to the access step's hint), as far as the
+    // screen allows: on a shorter screen the page scrolls.
+    void fitHeight();
     QWidget* makeFooter();
     void buildPage();
     QWidget* stepBody(const OnboardingStepsModel::Page& page, QWidget* extra);
@@ -53,6 +60,12 @@ class OnboardingView : public QWidget {
     void orderFocus();
 
     std::shared_ptr<OnboardingStepsModel> model_;
+    // The least height the screen gave the window, whatever its page.
+    int leastHeight_ = 0;
+    QScrollArea* scroll_ = nullptr;
+    QWidget* footer_ = nullptr;
+    // The divider's and the footer's height under the page.
+    int footerHeight_ = 0;
     QVBoxLayout* content_ = nullptr;
     QPointer<QWidget> page_;
     std::optional<OnboardingStep> pageStep_;

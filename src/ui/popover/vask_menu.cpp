@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "shell/observe_all.h"
+#include "ui/chat/chat_view.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
 
@@ -19,6 +20,8 @@ namespace vask::ui {
 namespace {
 
 constexpr int copiedResetMs = 1500;
+// About three lines of the conversation.
+constexpr int minimumTranscriptHeight = 72;
 
 QLabel* text(const QString& content, FontRole role, const Shade& colour) {
     auto* label = new QLabel(content);
@@ -109,7 +112,10 @@ VaskMenu::VaskMenu(PopoverModel& model, QWidget* chatView, Clipboard& clipboard,
       clipboard_(clipboard),
       actions_(std::move(actions)) {
     setObjectName("popover");
-    setFixedSize(width, height);
+    // Its height is what the screen has room for (TrayController::placePopover): at a large
+    // scale the chat's transcript scrolls in a shorter popover.
+    setFixedWidth(width);
+    setMaximumHeight(height);
     setAutoFillBackground(true);
     setFrameShape(QFrame::NoFrame);
 
@@ -240,6 +246,11 @@ QWidget* VaskMenu::makeMainView(QWidget* chatView) {
     syncing->addWidget(divider());
     column->addWidget(syncingRow_);
 
+    // The popover may be shorter than it would like (a large scale on a small screen): the
+    // conversation gives up its height first.
+    if (auto* chat = qobject_cast<ChatView*>(chatView)) {
+        chat->setMinimumTranscriptHeight(minimumTranscriptHeight);
+    }
     chatView->setParent(page);
     column->addWidget(chatView, 1);
     column->addWidget(divider());
@@ -296,6 +307,10 @@ void VaskMenu::render() {
     countIcon_->setVisible(count.has_value());
     countLabel_->setVisible(count.has_value());
     countLabel_->setText(QString::fromStdString(count.value_or("")));
+}
+
+QSize VaskMenu::sizeHint() const {
+    return {width, height};
 }
 
 Shade VaskMenu::outline() {

@@ -56,6 +56,8 @@ class VaskMenu : public QFrame {
 
     // Re-reads everything shown from the models.
     void render();
+    // Its size where the screen has room for it.
+    QSize sizeHint() const override;
 
     // The outline around the popover, which sets it off from the windows behind it: a
     // desktop without a compositor draws no shadow.

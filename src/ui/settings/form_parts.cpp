@@ -2,11 +2,14 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QMessageBox>
 #include <QPainter>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "ui/chat/chat_style.h"
 #include "ui/symbols.h"
@@ -145,22 +148,38 @@ FormSection::FormSection(const QString& title, QWidget* parent) : QFrame(parent)
     column->addWidget(panel);
 }
 
+QAbstractButton* fillConfirmation(QMessageBox& box, const Confirmation& confirmation) {
+    Theme::useBrandButtons(&box);
+    // The desktop's own warning picture, or none: never the toolkit's stand-in, nor an empty
+    // gap where a theme names a picture it cannot draw.
+    const QPixmap warning = QIcon::fromTheme("dialog-warning").pixmap(48, 48);
+    if (!warning.isNull()) {
+        box.setIconPixmap(warning);
+    } else {
+        box.setIcon(QMessageBox::NoIcon);
+    }
+    box.setWindowTitle(confirmation.title);
+    box.setText(confirmation.title);
+    box.setInformativeText(confirmation.message);
+    // Wide enough for its title in the frame's title bar and for its text in a few lines; the
+    // box sizes itself to its layout's minimum, which this row sets.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        const int wide = std::max(
+            confirmationWidth, QFontMetrics(box.font()).horizontalAdvance(confirmation.title) * 2);
+        grid->addItem(new QSpacerItem(wide, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
+    auto* action = box.addButton(confirmation.action, QMessageBox::DestructiveRole);
+    action->setObjectName(confirmation.actionIdentifier);
+    box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(QMessageBox::Cancel);
+    return action;
+}
+
 Confirm standardConfirm() {
     return [](QWidget* parent, const Confirmation& confirmation) {
         QMessageBox box(parent);
-        Theme::useBrandButtons(&box);
-        // The desktop's own warning picture, or none: never the toolkit's stand-in.
-        const QIcon warning = QIcon::fromTheme("dialog-warning");
-        if (!warning.isNull()) {
-            box.setIconPixmap(warning.pixmap(48, 48));
-        }
-        box.setWindowTitle(confirmation.title);
-        box.setText(confirmation.title);
-        box.setInformativeText(confirmation.message);
-        auto* action = box.addButton(confirmation.action, QMessageBox::DestructiveRole);
-        action->setObjectName(confirmation.actionIdentifier);
-        box.addButton(QMessageBox::Cancel);
-        box.setDefaultButton(QMessageBox::Cancel);
+        QAbstractButton* action = fillConfirmation(box, confirmation);
         box.exec();
         return box.clickedButton() == action;
     };

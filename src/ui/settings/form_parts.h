@@ -11,6 +11,8 @@
 
 #include "ui/theme.h"
 
+class QAbstractButton;
+class QMessageBox;
 class QVBoxLayout;
 class QHBoxLayout;
 
@@ -90,5 +92,9 @@ struct Confirmation {
 using Confirm = std::function<bool(QWidget* parent, const Confirmation&)>;
 // A modal message box with the action as a destructive button and Cancel.
 Confirm standardConfirm();
+// The narrowest a confirmation is, so its title and text are not squeezed into a column.
+inline constexpr int confirmationWidth = 420;
+// Fills `box` as standardConfirm() shows it; returns its action's button.
+QAbstractButton* fillConfirmation(QMessageBox& box, const Confirmation& confirmation);
 
 }  // namespace vask::ui

@@ -29,6 +29,9 @@ SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
     scroll_ = new QScrollArea;
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll_->setFrameShape(QFrame::NoFrame);
+    // The form's controls take the keyboard; the scroll area itself would be a Tab stop whose
+    // focus is drawn outside the window.
+    scroll_->setFocusPolicy(Qt::NoFocus);
     auto* form = new QWidget;
     form_ = form;
     form->installEventFilter(this);
@@ -106,6 +109,24 @@ void SettingsWindow::fitForm() {
     const int needed = layout->hasHeightForWidth() ? layout->totalHeightForWidth(viewportWidth)
                                                    : layout->totalSizeHint().height();
     form_->resize(viewportWidth, std::max(needed, scroll_->viewport()->height()));
+    orderFocus();
+}
+
+void SettingsWindow::orderFocus() {
+    // The form's widgets in the order they were made, each section's in its rows' order: the
+    // order they are read in.
+    QWidget* previous = nullptr;
+    for (QWidget* widget : form_->findChildren<QWidget*>()) {
+        // A combo box's list is a window of its own, reached only from the box.
+        if ((widget->focusPolicy() & Qt::TabFocus) == 0 || widget->focusProxy() != nullptr ||
+            widget->window() != window()) {
+            continue;
+        }
+        if (previous != nullptr) {
+            setTabOrder(previous, widget);
+        }
+        previous = widget;
+    }
 }
 
 void SettingsWindow::showEvent(QShowEvent* event) {

@@ -88,6 +88,9 @@ class SettingsWindow : public QWidget {
 
   private:
     void fitForm();
+    // Tab follows the form's reading order, rows a section drew again (a plan's rows once its
+    // figures came) included.
+    void orderFocus();
 
     Dependencies deps_;
     QScrollArea* scroll_ = nullptr;
