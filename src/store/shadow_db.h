@@ -125,7 +125,9 @@ class ShadowDB {
     void inWriteTransaction(const std::function<void()>& body);
 
     // Writes the batch in one transaction, replacing messages with the same guid; all or
-    // nothing. Returns the number of messages written.
+    // nothing. A message without a chat (ShadowMessage::unknownChatId) never takes away the
+    // chat of the row it replaces: it was read before its chat join was there. Returns the
+    // number of messages written.
     std::size_t insertBatch(const std::vector<ShadowMessage>& messages);
     // insertBatch that also tells how much messageCount() grew: messages that replaced a live
     // row of the same guid add nothing. Lets a synchronisation keep the count without counting

@@ -188,7 +188,11 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
         // Seconds for a large history: a stop leaves the rebuild to the next open.
         logger().info("Building the indexes deferred by the bulk copy");
         stoppable(stop, [&] { shadow.resumeIndexMaintenance(stop); });
-        shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
+        // The stored cursor, not this run's: one that overlapped may have gone further.
+        shadow.inWriteTransaction([&] {
+            const auto stored = shadow.lastSyncWatermark();
+            shadow.updateSyncState(stored.timestamp, stored.rowid, shadow.messageCount());
+        });
     }
     // After the copy: a batch may just have copied a message whose join row has come since.
     // A stop ends the batch in hand too: it rolls back, and the next run moves it.
@@ -212,11 +216,29 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
     // False after the last.
     auto copyBatch = [&] {
         throwIfStopped(stop);
+        // What another run may change between this run's read and its write: the copy's
+        // cursor, and the join cursor (a move that passed the joins of messages this batch read
+        // without a chat, before they were stored, would never see them again).
+        const auto joinsSeen = shadow.joinCursor();
         auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize);
+        if (afterBatchRead_) {
+            afterBatchRead_();
+        }
         if (batch.rawRowCount == 0) {
             return false;
         }
+        // A quit does not wait for the write of a batch it stopped.
+        throwIfStopped(stop);
+        bool stale = false;
         shadow.inWriteTransaction([&] {
+            const auto stored = shadow.lastSyncWatermark();
+            if (stored != cursor || shadow.joinCursor() != joinsSeen) {
+                // Another run wrote in between: this batch is read again from where it left
+                // the copy, so that nothing read before its write replaces what it wrote.
+                stale = true;
+                cursor = stored;
+                return;
+            }
             // Read inside the transaction: a run that overlaps this one adds to the count it
             // left, never to a stale one.
             std::int64_t messageCount = shadow.syncedMessageCount();
@@ -225,6 +247,10 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
             }
             shadow.updateSyncState(batch.lastRawTimestamp, batch.lastRawRowid, messageCount);
         });
+        if (stale) {
+            logger().info("A batch read before another run's write is read again");
+            return true;
+        }
         cursor = {batch.lastRawTimestamp, batch.lastRawRowid};
         written += messagesIn(batch.messages);
         processed += batch.rawRowCount;
@@ -255,8 +281,7 @@ std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader
     // rows that put them in a chat come later. Both ends are read before anything is moved:
     // what arrives meanwhile lies after them, for the next run.
     const auto lastJoin = reader.lastJoin();
-    const ShadowDB::JoinCursor end =
-        lastJoin ? joinCursorAt(*lastJoin, 0) : ShadowDB::JoinCursor{};
+    const ShadowDB::JoinCursor end = lastJoin ? joinCursorAt(*lastJoin, 0) : ShadowDB::JoinCursor{};
     const auto lastChatRowid = reader.lastChatRowid();
     const auto stored = shadow.joinCursor();
     // The join table's rows are followed by row id, which only holds while the row the cursor
@@ -288,12 +313,13 @@ std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader
 }
 
 std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
-                                        ShadowDB::JoinCursor joinCursor,
-                                        std::int64_t lastChatRowid, const std::stop_token& stop) {
+                                        ShadowDB::JoinCursor joinCursor, std::int64_t lastChatRowid,
+                                        const std::stop_token& stop) {
     std::int64_t moved = 0;
     // Joins already passed whose chat row was not there yet: the chat has come since.
     if (lastChatRowid > joinCursor.lastChatRowid) {
-        const auto joins = reader.fetchJoinsOfChatsAfter(joinCursor.lastChatRowid, joinCursor.rowid);
+        const auto joins =
+            reader.fetchJoinsOfChatsAfter(joinCursor.lastChatRowid, joinCursor.rowid);
         joinCursor.lastChatRowid = lastChatRowid;
         moved += moveJoined(reader, shadow, joins, joinCursor, stop);
         messagesCommitted_ += moved;

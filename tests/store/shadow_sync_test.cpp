@@ -7,6 +7,8 @@
 #include <memory>
 #include <stop_token>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -643,13 +645,126 @@ TEST_F(ShadowSyncTest, TheJoinCursorSurvivesWhatTheJoinTableGoesThrough) {
         EXPECT_NE(test::queryText(shadow, "SELECT chat_id FROM messages WHERE guid = 'late1'"),
                   "unknown");
         EXPECT_EQ(queryInt(shadow, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'"), 2);
-        EXPECT_EQ(test::queryText(shadow, "SELECT chat_id FROM messages WHERE guid = 'after' "
-                                          "UNION ALL SELECT 'chat-club' LIMIT 1"),
+        EXPECT_EQ(test::queryText(shadow,
+                                  "SELECT chat_id FROM messages WHERE guid = 'after' "
+                                  "UNION ALL SELECT 'chat-club' LIMIT 1"),
                   "chat-club");
         const auto count = queryInt(shadow, "SELECT COUNT(*) FROM messages");
         EXPECT_EQ(queryInt(shadow, "SELECT message_count FROM sync_state"), count);
         EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
         EXPECT_EQ(again.performSync(), 0) << "nothing moved twice";
+    }
+}
+
+// Holds the first thread that reaches it until released; later ones pass.
+class Gate {
+  public:
+    void holdHere() {
+        std::unique_lock lock(mutex_);
+        if (reached_) {
+            return;
+        }
+        reached_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return open_; });
+    }
+    bool waitUntilHeld() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return reached_; });
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = true;
+        }
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool reached_ = false;
+    bool open_ = false;
+};
+
+// A run on a thread of its own, held after its first read of messages until released.
+struct HeldRun {
+    HeldRun(const std::filesystem::path& chatDBPath, const std::filesystem::path& shadowPath)
+        : sync(chatDBPath, shadowPath) {
+        sync.setDeferredIndexingThreshold(std::numeric_limits<std::int64_t>::max());
+        sync.setAfterBatchRead([this] { gate.holdHere(); });
+        thread = std::thread([this] { written = sync.performSync(); });
+    }
+    ~HeldRun() { finish(); }
+    std::int64_t finish() {
+        gate.release();
+        if (thread.joinable()) {
+            thread.join();
+        }
+        return written;
+    }
+    ShadowSync sync;
+    Gate gate;
+    std::int64_t written = -1;
+    std::thread thread;
+};
+
+// Two runs at once (a Vask that quits and the next one): a run that read messages before
+// their chat joins were committed, and writes them after another run wrote what they became,
+// leaves none of them outside their chat.
+TEST_F(ShadowSyncTest, ARunHeldBetweenItsReadAndItsWriteLeavesNoMessageOutsideItsChat) {
+    struct Row {
+        const char* name;
+        std::int64_t late;
+        // The other run is held on its own read before the messages come (so that it copies
+        // none of them, and only passes their joins).
+        bool otherReadsFirst;
+        bool joined = true;
+    };
+    const Row rows[] = {
+        {"another run copied one with its chat", 1, false},
+        {"another run copied many with their chat", 700, false},
+        {"another run copied them, and no join came", 700, false, false},
+        {"another run passed their joins before they were copied", 1, true},
+        {"... many of them", 700, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir runDir;
+        test::ChatDBFixture source(runDir / "chat.db");
+        const auto club = addClub(source);
+        const auto shadow = runDir / "shadow.db";
+        ASSERT_EQ(ShadowSync(source.path(), shadow).performSync(), 3);
+
+        std::unique_ptr<HeldRun> other;
+        if (row.otherReadsFirst) {
+            other = std::make_unique<HeldRun>(source.path(), shadow);
+            ASSERT_TRUE(other->gate.waitUntilHeld());
+        }
+        addChatlessMessages(source.connection(), row.late);
+        HeldRun held(source.path(), shadow);
+        ASSERT_TRUE(held.gate.waitUntilHeld());
+        if (row.joined) {
+            joinChatless(source.connection(), club);
+        }
+        if (other) {
+            EXPECT_EQ(other->finish(), 0);
+        } else {
+            ShadowSync(source.path(), shadow).performSync();
+        }
+        const std::int64_t heldWritten = held.finish();
+        EXPECT_EQ(heldWritten, row.otherReadsFirst ? row.late : 0)
+            << "what the other run wrote is not written again";
+
+        const std::int64_t joined = row.joined ? row.late : 0;
+        EXPECT_EQ(queryInt(shadow, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'"),
+                  row.late - joined);
+        EXPECT_EQ(queryInt(shadow, "SELECT COUNT(*) FROM messages WHERE chat_id = 'chat-club'"),
+                  3 + joined);
+        EXPECT_EQ(queryInt(shadow, "SELECT message_count FROM sync_state"), 3 + row.late);
+        EXPECT_EQ(test::fullTextMatches(shadow, "tusk AND walrus"), joined);
+        EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
+        EXPECT_EQ(ShadowSync(source.path(), shadow).performSync(), 0);
     }
 }
 
