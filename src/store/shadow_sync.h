@@ -22,6 +22,7 @@
 namespace vask {
 
 class ChatDBReader;
+struct LateJoinMovePass;
 
 class ShadowSyncError : public Error {
   public:
@@ -78,8 +79,9 @@ class ShadowSync {
     // The row count from which a run defers its index work (for tests and measurements: 0
     // always defers, a huge value never does).
     void setDeferredIndexingThreshold(std::int64_t rows) { deferredIndexingThreshold_ = rows; }
-    // Called on the run's thread after each read of messages from the Messages database and
-    // before anything read is written (for tests: they hold a run there).
+    // Called on the run's thread after each read from the Messages database (a batch of messages
+    // to copy, or to move into their chats) and before what it read is written (for tests: they
+    // hold a run there).
     void setAfterBatchRead(std::function<void()> hook) { afterBatchRead_ = std::move(hook); }
 
     // The messages the current or latest run has committed (copied, or moved into their
@@ -124,14 +126,14 @@ class ShadowSync {
     // Writes again, in their chats, the stored messages that had no chat when they were copied
     // and have one now; returns how many. Stops between batches.
     std::int64_t moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
-                                                    const std::stop_token& stop);
+                                                    const LateJoinMovePass& pass);
     // The move by join rows: those after the cursor, and those read before their chat was there.
     std::int64_t moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
                                 ShadowDB::JoinCursor joinCursor, std::int64_t lastChatRowid,
-                                const std::stop_token& stop);
+                                const LateJoinMovePass& pass);
     // The move by stored message: every message without a chat is looked up by guid.
     std::int64_t moveByStoredGuids(ChatDBReader& reader, ShadowDB& shadow,
-                                   const std::stop_token& stop);
+                                   const LateJoinMovePass& pass);
 
     std::filesystem::path chatDBPath_;
     std::filesystem::path shadowDBPath_;

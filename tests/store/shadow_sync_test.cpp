@@ -656,26 +656,23 @@ TEST_F(ShadowSyncTest, TheJoinCursorSurvivesWhatTheJoinTableGoesThrough) {
     }
 }
 
-// Holds the first thread that reaches it until released; later ones pass.
-class Gate {
+// Holds each thread that reaches it until let through: the n-th arrival waits for the n-th pass.
+class Turnstile {
   public:
-    void holdHere() {
+    void arrive() {
         std::unique_lock lock(mutex_);
-        if (reached_) {
-            return;
-        }
-        reached_ = true;
+        const auto arrival = ++arrived_;
         changed_.notify_all();
-        changed_.wait(lock, [&] { return open_; });
+        changed_.wait(lock, [&] { return passes_ >= arrival; });
     }
-    bool waitUntilHeld() {
+    bool waitForArrivals(std::int64_t count) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return reached_; });
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return arrived_ >= count; });
     }
-    void release() {
+    void let(std::int64_t passes) {
         {
             std::lock_guard lock(mutex_);
-            open_ = true;
+            passes_ += passes;
         }
         changed_.notify_all();
     }
@@ -683,28 +680,29 @@ class Gate {
   private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    bool reached_ = false;
-    bool open_ = false;
+    std::int64_t arrived_ = 0;
+    std::int64_t passes_ = 0;
 };
 
-// A run on a thread of its own, held after its first read of messages until released.
+// A run on a thread of its own, held after each read from the Messages database until let
+// through.
 struct HeldRun {
     HeldRun(const std::filesystem::path& chatDBPath, const std::filesystem::path& shadowPath)
         : sync(chatDBPath, shadowPath) {
         sync.setDeferredIndexingThreshold(std::numeric_limits<std::int64_t>::max());
-        sync.setAfterBatchRead([this] { gate.holdHere(); });
+        sync.setAfterBatchRead([this] { turnstile.arrive(); });
         thread = std::thread([this] { written = sync.performSync(); });
     }
     ~HeldRun() { finish(); }
     std::int64_t finish() {
-        gate.release();
+        turnstile.let(std::numeric_limits<std::int32_t>::max());
         if (thread.joinable()) {
             thread.join();
         }
         return written;
     }
     ShadowSync sync;
-    Gate gate;
+    Turnstile turnstile;
     std::int64_t written = -1;
     std::thread thread;
 };
@@ -739,11 +737,11 @@ TEST_F(ShadowSyncTest, ARunHeldBetweenItsReadAndItsWriteLeavesNoMessageOutsideIt
         std::unique_ptr<HeldRun> other;
         if (row.otherReadsFirst) {
             other = std::make_unique<HeldRun>(source.path(), shadow);
-            ASSERT_TRUE(other->gate.waitUntilHeld());
+            ASSERT_TRUE(other->turnstile.waitForArrivals(1));
         }
         addChatlessMessages(source.connection(), row.late);
         HeldRun held(source.path(), shadow);
-        ASSERT_TRUE(held.gate.waitUntilHeld());
+        ASSERT_TRUE(held.turnstile.waitForArrivals(1));
         if (row.joined) {
             joinChatless(source.connection(), club);
         }
@@ -766,6 +764,33 @@ TEST_F(ShadowSyncTest, ARunHeldBetweenItsReadAndItsWriteLeavesNoMessageOutsideIt
         EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
         EXPECT_EQ(ShadowSync(source.path(), shadow).performSync(), 0);
     }
+}
+
+// A move that looked for the messages of the joins it read, found none, and writes its join
+// cursor past those joins after another run stored the messages without their chat (it read
+// them before the joins came) would leave them there for good: it keeps its cursor instead, and
+// the other run's own move moves them.
+TEST_F(ShadowSyncTest, AMoveKeepsItsCursorWhenAnotherRunCopiedMessagesMeanwhile) {
+    const auto club = addClub(chatDB);
+    ASSERT_EQ(sync(shadowSync).written, 3);
+    const std::int64_t late = ShadowSync::batchSize;
+    HeldRun mover(chatDB.path(), shadowPath);
+    ASSERT_TRUE(mover.turnstile.waitForArrivals(1)) << "its copy found nothing new";
+    addChatlessMessages(chatDB.connection(), late);
+    HeldRun copier(chatDB.path(), shadowPath);
+    ASSERT_TRUE(copier.turnstile.waitForArrivals(1)) << "it read them without a chat";
+    joinChatless(chatDB.connection(), club);
+    mover.turnstile.let(1);
+    ASSERT_TRUE(mover.turnstile.waitForArrivals(2)) << "its move found none of them";
+    copier.turnstile.let(1);
+    ASSERT_TRUE(copier.turnstile.waitForArrivals(2)) << "it stored them, and read what follows";
+    EXPECT_EQ(mover.finish(), 0);
+    EXPECT_EQ(copier.finish(), 2 * late) << "copied, then moved";
+
+    EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'"), 0);
+    EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 3 + late);
+    EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+    EXPECT_EQ(sync(shadowSync).written, 0);
 }
 
 TEST_F(ShadowSyncTest, ParticipantsByChatSkipPlaceholdersAndSortByHandle) {
