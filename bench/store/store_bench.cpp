@@ -3,9 +3,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -94,6 +96,9 @@ ChildRun syncInChild(const fs::path& chatDB, const fs::path& shadowDB) {
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(pipeFds[0]);
+        // The heap this process inherits holds what the benchmark freed (its own synchronisations
+        // of the history), already resident: reused, it would hide the run's allocations.
+        ::malloc_trim(0);
         {
             std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak to the current size
         }
@@ -237,9 +242,13 @@ std::pair<fs::path, fs::path> historyWithChatless(std::int64_t chatless, const s
         return last.columnInt64(0);
     }();
     vask::sample::appendSampleMessages(pair.first, chatless, 7);
-    chatDB.execute("CREATE TABLE held_joins AS SELECT chat_id, message_id, message_date "
-                 "FROM chat_message_join WHERE message_id > " + std::to_string(before) + ";"
-                 "DELETE FROM chat_message_join WHERE message_id > " + std::to_string(before));
+    chatDB.execute(
+        "CREATE TABLE held_joins AS SELECT chat_id, message_id, message_date "
+        "FROM chat_message_join WHERE message_id > " +
+        std::to_string(before) +
+        ";"
+        "DELETE FROM chat_message_join WHERE message_id > " +
+        std::to_string(before));
     chatDB = vask::SQLiteConnection();
     vask::ShadowSync(pair.first, pair.second).performSync();
     checkpoint(pair.first);
@@ -251,8 +260,8 @@ std::pair<fs::path, fs::path> historyWithChatless(std::int64_t chatless, const s
 // 100,000 more messages that never get a chat join (second argument 1).
 void BM_IncrementalSync(benchmark::State& state) {
     const auto newMessages = state.range(0);
-    const auto base = state.range(1) == 0 ? syncedHistory()
-                                          : historyWithChatless(100000, "never-joined-base");
+    const auto base =
+        state.range(1) == 0 ? syncedHistory() : historyWithChatless(100000, "never-joined-base");
     const std::pair<fs::path, fs::path> work{workFolder() / "incremental-chat.db",
                                              workFolder() / "incremental-shadow.db"};
     std::uint64_t seed = 100;
@@ -277,19 +286,61 @@ BENCHMARK(BM_IncrementalSync)
     ->Iterations(5)
     ->Unit(benchmark::kMillisecond);
 
+// Copies of the synchronised history of 1,000,000 where about `chatless` messages spread over all
+// of it (every n-th message row) wait in chat "unknown", their chat joins held back (in the table
+// held_joins, chat by chat, as a history restored one chat after another brings them: each batch
+// of joins names messages from the whole history), as if each had been copied before its join
+// came.
+std::pair<fs::path, fs::path> historyWithSpreadChatless(std::int64_t chatless,
+                                                        const std::string& name) {
+    const std::pair<fs::path, fs::path> pair{workFolder() / (name + "-chat.db"),
+                                             workFolder() / (name + "-shadow.db")};
+    copyPair(syncedHistory(), pair);
+    const auto every = std::to_string(std::max<std::int64_t>(1, 1000000 / chatless));
+    auto chatDB =
+        vask::SQLiteConnection::open(pair.first, vask::SQLiteSupport::OpenMode::readWriteCreate);
+    // The newest message keeps its joins: the last join read stays where the last run left it.
+    chatDB.execute(
+        "CREATE TABLE held_joins AS SELECT chat_id, message_id, message_date "
+        "FROM chat_message_join WHERE message_id % " +
+        every +
+        " = 0 AND message_id < "
+        "(SELECT MAX(message_id) FROM chat_message_join) ORDER BY chat_id, message_id;"
+        "DELETE FROM chat_message_join WHERE message_id IN (SELECT message_id FROM held_joins)");
+    chatDB = vask::SQLiteConnection();
+    auto shadow =
+        vask::SQLiteConnection::open(pair.second, vask::SQLiteSupport::OpenMode::readWriteCreate);
+    vask::SQLiteStatement attach(shadow.get(), "ATTACH DATABASE ? AS source");
+    attach.bind(1, pair.first.string()).run();
+    shadow.inImmediateTransaction([&] {
+        shadow.execute(
+            "UPDATE messages SET chat_id = 'unknown', chat_name = NULL, is_group = 0 "
+            "WHERE guid IN (SELECT guid FROM source.message WHERE ROWID IN "
+            "(SELECT message_id FROM source.held_joins))");
+    });
+    shadow.execute("DETACH DATABASE source");
+    shadow = vask::SQLiteConnection();
+    checkpoint(pair.first);
+    checkpoint(pair.second);
+    return pair;
+}
+
 // 100,000 chat joins arriving in one commit (a history downloaded while Vask runs) for messages
 // already copied into chat "unknown", over a history of 1,000,000: the run that moves them into
-// their chats, in a child process for its peak memory growth.
+// their chats, in a child process for its peak memory growth. The messages are the newest
+// (`spread:0`), or spread over the whole history, their joins chat by chat (`spread:1`).
 void BM_LateJoinSync(benchmark::State& state) {
     const auto late = state.range(0);
-    const auto base = historyWithChatless(late, "late-join-base");
+    const auto base = state.range(1) == 0 ? historyWithChatless(late, "late-join-base")
+                                          : historyWithSpreadChatless(late, "late-join-spread");
     const std::pair<fs::path, fs::path> work{workFolder() / "late-join-chat.db",
                                              workFolder() / "late-join-shadow.db"};
     for (auto _ : state) {
         copyPair(base, work);
         vask::SQLiteConnection::open(work.first, vask::SQLiteSupport::OpenMode::readWriteCreate)
-            .execute("INSERT INTO chat_message_join (chat_id, message_id, message_date) "
-                     "SELECT chat_id, message_id, message_date FROM held_joins");
+            .execute(
+                "INSERT INTO chat_message_join (chat_id, message_id, message_date) "
+                "SELECT chat_id, message_id, message_date FROM held_joins");
         const auto run = syncInChild(work.first, work.second);
         if (run.seconds < 0) {
             state.SkipWithError("synchronisation failed");
@@ -299,15 +350,23 @@ void BM_LateJoinSync(benchmark::State& state) {
         state.counters["sync_peak_rss_growth_MiB"] = run.memoryGrowthMiB;
         auto shadow = vask::SQLiteConnection::open(work.second,
                                                    vask::SQLiteSupport::OpenMode::readWriteCreate);
-        vask::SQLiteStatement unknown(
-            shadow.get(), "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'");
+        vask::SQLiteStatement unknown(shadow.get(),
+                                      "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'");
         unknown.step();
         state.counters["left_in_unknown"] = static_cast<double>(unknown.columnInt64(0));
+        const auto chatDB =
+            vask::SQLiteConnection::open(work.first, vask::SQLiteSupport::OpenMode::readOnly);
+        vask::SQLiteStatement joins(chatDB.get(),
+                                    "SELECT COUNT(DISTINCT message_id) FROM held_joins");
+        joins.step();
+        state.counters["joined_messages"] = static_cast<double>(joins.columnInt64(0));
     }
     state.SetItemsProcessed(state.iterations() * late);
 }
 BENCHMARK(BM_LateJoinSync)
-    ->Arg(100000)
+    ->ArgNames({"joins", "spread"})
+    ->Args({100000, 0})
+    ->Args({100000, 1})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QPointer>
 
+#include <chrono>
 #include <memory>
 #include <utility>
 
@@ -11,11 +12,13 @@
 #include "foundation/app_environment.h"
 #include "foundation/app_installation_gate.h"
 #include "foundation/structured_logger.h"
+#include "platform/clock.h"
 #include "platform/file_problem.h"
 #include "platform/http_client.h"
 #include "proactive/persona_drafts.h"
 #include "proactive/proactive_surfaces.h"
 #include "shell/app_dependencies.h"
+#include "shell/shadow_sync_view_model.h"
 #include "shell/update_checker.h"
 #include "shell/window_coordinator.h"
 #include "ui/brand_marks.h"
@@ -316,6 +319,13 @@ void VaskApplication::closeDatabases() {
 }
 
 void VaskApplication::releaseInstance() {
+    // A synchronisation told to stop ends within a batch: a launch from now on must not have its
+    // first run overlap with this one's last. Bounded, so that a read held up elsewhere cannot
+    // keep the lock (the shadow database keeps overlapping runs apart then).
+    if (composition_ && !composition_->root().shadowSyncViewModel()->waitUntilStopped(
+                            Clock::system().monotonicNow() + std::chrono::seconds(1))) {
+        StructuredLogger("launch").warning("sync_still_running_at_release", {});
+    }
     singleInstance_.reset();
 }
 

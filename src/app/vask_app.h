@@ -50,8 +50,9 @@ class VaskApplication : public QObject {
     // Once the workers have been joined: every service goes, and with them every database
     // connection, so that a clean quit leaves checkpointed databases.
     void closeDatabases();
-    // Gives up the single-instance lock and socket: right after shutDown(), before the quit waits
-    // for anything, so that a launch is never refused by a Vask that is leaving.
+    // Gives up the single-instance lock and socket: right after shutDown(), once the
+    // synchronisation has stopped and before the quit waits for anything else, so that a launch
+    // is never refused by a Vask that is leaving, nor overlaps with its last batch.
     void releaseInstance();
 
   private:

@@ -3,7 +3,9 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 
 #include "store/chat_db_reader.h"
 #include "store/message_retention_detector.h"
@@ -11,6 +13,20 @@
 #include "store/shadow_sync.h"
 
 namespace vask {
+
+struct ShadowSyncViewModel::RunsInFlight {
+    std::mutex mutex;
+    std::condition_variable ended;
+    int count = 0;
+
+    void add(int change) {
+        {
+            std::lock_guard lock(mutex);
+            count += change;
+        }
+        ended.notify_all();
+    }
+};
 
 struct ShadowSyncViewModel::Outcome {
     std::optional<std::string> error;
@@ -67,8 +83,9 @@ void returnFreedMemory() {
 
 ShadowSyncViewModel::ShadowSyncViewModel(Dependencies dependencies)
     : deps_(std::move(dependencies)),
-      watcher_(std::make_unique<ChatDBWatcher>(deps_.chatDBPath, deps_.scheduler, nullptr,
-                                               deps_.watcherLatency)) {
+      watcher_(std::make_shared<ChatDBWatcher>(deps_.chatDBPath, deps_.scheduler, nullptr,
+                                               deps_.watcherLatency)),
+      runsInFlight_(std::make_shared<RunsInFlight>()) {
     try {
         shadowDBPath_ = deps_.supportDirectory() / "shadow.db";
     } catch (const std::exception& error) {
@@ -94,6 +111,10 @@ std::shared_ptr<ShadowSyncViewModel> ShadowSyncViewModel::make(Dependencies depe
 }
 
 void ShadowSyncViewModel::syncIfPossible() {
+    startRun(false);
+}
+
+void ShadowSyncViewModel::startRun(bool askedByWatcher) {
     if (isSyncing.get() || shadowDBPath_.empty() || stopSource_.stop_requested()) {
         return;
     }
@@ -101,8 +122,15 @@ void ShadowSyncViewModel::syncIfPossible() {
     lastError.set(std::nullopt);
     logger_.info("shadow_sync_start", {{"shadow_db_path", shadowDBPath_.string()}});
 
+    runsInFlight_->add(1);
     deps_.worker.post([weak = weak_from_this(), deps = deps_, shadowPath = shadowDBPath_,
-                       logger = logger_, stop = stopSource_.get_token()] {
+                       logger = logger_, stop = stopSource_.get_token(),
+                       watcher = askedByWatcher ? nullptr : watcher_, inFlight = runsInFlight_] {
+        // However the task leaves, it is over for a quit that waits for it.
+        const std::shared_ptr<void> ending(nullptr, [&inFlight](void*) { inFlight->add(-1); });
+        if (watcher) {
+            watcher->syncWillStart();
+        }
         reconcileFileCacheSchema(shadowPath, deps.defaults, deps.fileAccessEnabledKey, logger);
         Outcome outcome;
         std::int64_t inserted = 0;
@@ -217,7 +245,7 @@ void ShadowSyncViewModel::watcherRequestedSync() {
         watcher_->syncDidFinish();
         return;
     }
-    syncIfPossible();
+    startRun(true);
     if (!isSyncing.get()) {
         watcher_->syncDidFinish();
     }
@@ -232,6 +260,12 @@ void ShadowSyncViewModel::simulateSynced() {
 void ShadowSyncViewModel::stopSynchronising() {
     // A retry still pending finds the stop and starts nothing.
     stopSource_.request_stop();
+}
+
+bool ShadowSyncViewModel::waitUntilStopped(Clock::MonotonicTime deadline) const {
+    std::unique_lock lock(runsInFlight_->mutex);
+    return runsInFlight_->ended.wait_until(lock, deadline,
+                                           [&] { return runsInFlight_->count == 0; });
 }
 
 }  // namespace vask

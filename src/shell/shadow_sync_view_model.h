@@ -29,7 +29,8 @@ namespace vask {
 // A change reported while a run is in progress is never lost: the watcher holds back further
 // changes until the run ends and then asks once more, and a watcher request refused because a
 // run was already in progress (one started by a view or an activation) is remembered and run once
-// when that run ends.
+// when that run ends. A run the watcher did not ask for (the first, before anything is watched)
+// tells it when it starts, and a commit the run came too early for makes one more run.
 class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewModel> {
   public:
     struct SyncProgress {
@@ -80,6 +81,11 @@ class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewMo
     // Any thread. Ends a run in progress between two batches and starts no other: the
     // application is quitting and its workers must wind down.
     void stopSynchronising();
+    // Any thread, after stopSynchronising(). Returns once no run is in progress on the worker
+    // (what it read is written or given up), or false when `deadline` came first. A quit waits
+    // for this before it gives up the single-instance lock: the next Vask's first run must not
+    // overlap with this one's last batch.
+    bool waitUntilStopped(Clock::MonotonicTime deadline) const;
 
     // Empty when the support directory could not be had at creation.
     const std::filesystem::path& shadowDBPath() const { return shadowDBPath_; }
@@ -88,8 +94,14 @@ class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewMo
   private:
     struct Outcome;
 
+    // Runs in progress on the worker: started, and not yet ended.
+    struct RunsInFlight;
+
     explicit ShadowSyncViewModel(Dependencies dependencies);
 
+    // Main executor. `askedByWatcher`: the watcher asked for this run, and watches the database
+    // from its request on; any other run tells it when it starts.
+    void startRun(bool askedByWatcher);
     void watcherRequestedSync();
     void finish(const Outcome& outcome);
     // Main executor. Tries a failed run again after the next back-off delay.
@@ -98,7 +110,9 @@ class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewMo
     Dependencies deps_;
     StructuredLogger logger_{"shadow-sync"};
     std::filesystem::path shadowDBPath_;
-    std::unique_ptr<ChatDBWatcher> watcher_;
+    // Shared with each run, which tells it when it starts.
+    std::shared_ptr<ChatDBWatcher> watcher_;
+    std::shared_ptr<RunsInFlight> runsInFlight_;
     bool watcherRequestWaiting_ = false;
     std::stop_source stopSource_;
     ScheduledTask retry_;

@@ -48,10 +48,14 @@ bool isLogComingOrGoing(std::string_view name, std::uint32_t mask) {
 }  // namespace
 
 // What a run would read: the database file (a replaced file is another one) and how far its
-// commits have gone, as SQLite's data_version tells one connection that stays open.
+// commits have gone, as SQLite's data_version tells one connection that stays open. Numbers of
+// two connections do not compare (each counts from its own start): the probe connection is part
+// of the state, so that a state taken before the probe was opened again differs from every one
+// taken after.
 struct DatabaseState {
     std::uintmax_t device = 0;
     std::uintmax_t inode = 0;
+    std::uint64_t probe = 0;
     std::int64_t dataVersion = 0;
     bool operator==(const DatabaseState&) const = default;
 };
@@ -85,15 +89,9 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
     std::mutex callbackMutex;
     std::function<void()> onSyncRequested;
 
-    // Everything below is touched only on the sync queue.
-    int watch = -1;
-    bool isSyncing = false;
-    bool pendingSync = false;
-    bool batchArmed = false;
-    std::optional<Clock::MonotonicTime> lastDelivery;
-    // The database as it was when the watcher last asked for a run (nothing when unknown), the
-    // connection that reads it, and which request's closing check is due.
-    std::optional<DatabaseState> requestedState;
+    // The probe is read on the sync queue and, when a run the watcher did not ask for starts, on
+    // that run's thread.
+    std::mutex probeMutex;
     // Not a SQLiteConnection: closing every connection at quit must not pull it from under a
     // batch still running on the sync queue; it closes with the state.
     struct Closer {
@@ -101,6 +99,19 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
     };
     std::unique_ptr<sqlite3, Closer> probe;
     DatabaseState probed;
+    std::uint64_t probesOpened = 0;
+    // Runs the owner started by itself, and the database as each found it, in order.
+    std::vector<std::optional<DatabaseState>> unaskedRunStarts;
+
+    // Everything below is touched only on the sync queue.
+    int watch = -1;
+    bool isSyncing = false;
+    bool pendingSync = false;
+    bool batchArmed = false;
+    std::optional<Clock::MonotonicTime> lastDelivery;
+    // The database as it was when the watcher last asked for a run (nothing when unknown), and
+    // which request's closing check is due.
+    std::optional<DatabaseState> requestedState;
     std::uint64_t requests = 0;
 
     std::map<std::string, std::string> dirMetadata() const {
@@ -200,6 +211,7 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
     // Nothing when the database cannot be read (missing, not a database, refused): every
     // batch asks then, as it always did.
     std::optional<DatabaseState> databaseState() {
+        std::lock_guard lock(probeMutex);
         std::error_code error;
         const auto file = std::filesystem::canonical(databasePath, error);
         struct stat info {};
@@ -210,7 +222,7 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
         try {
             if (!probe || probed.device != info.st_dev || probed.inode != info.st_ino) {
                 probe.reset(SQLiteSupport::open(file, SQLiteSupport::OpenMode::readOnly, 0, false));
-                probed = {info.st_dev, info.st_ino, 0};
+                probed = {info.st_dev, info.st_ino, ++probesOpened, 0};
             }
             SQLiteStatement statement(probe.get(), "PRAGMA data_version");
             if (!statement.step()) {
@@ -224,12 +236,38 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
         }
     }
 
+    void unaskedRunStarting() {
+        const auto state = databaseState();
+        std::lock_guard lock(probeMutex);
+        unaskedRunStarts.push_back(state);
+    }
+
     void syncDidFinish() {
         isSyncing = false;
-        if (!pendingSync) {
+        std::optional<std::optional<DatabaseState>> unaskedStart;
+        {
+            std::lock_guard lock(probeMutex);
+            if (!unaskedRunStarts.empty()) {
+                unaskedStart = unaskedRunStarts.front();
+                unaskedRunStarts.erase(unaskedRunStarts.begin());
+            }
+        }
+        if (pendingSync) {
+            requestSync();
             return;
         }
-        requestSync();
+        // A run the watcher did not ask for (the first, before the folder was watched, above
+        // all) has no window of its own: what was committed after it began reading is asked for
+        // now, unless the watcher asked for it already. A database the run could not read and
+        // that can be read now has changed too.
+        if (unaskedStart) {
+            const auto now = databaseState();
+            if (now && (!*unaskedStart || *now != **unaskedStart) &&
+                (!requestedState || *now != *requestedState)) {
+                logger.info("chatdb_changed_during_sync", dirMetadata());
+                requestSync();
+            }
+        }
     }
 
     void requestSync() {
@@ -307,6 +345,10 @@ ChatDBWatcher::~ChatDBWatcher() {
 
 void ChatDBWatcher::start() {
     State::post(syncQueue_, state_, &State::start);
+}
+
+void ChatDBWatcher::syncWillStart() {
+    state_->unaskedRunStarting();
 }
 
 void ChatDBWatcher::syncDidFinish() {

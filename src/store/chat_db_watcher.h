@@ -28,7 +28,8 @@ namespace vask {
 // not see: the watcher keeps its own read-only connection to the database and compares SQLite's
 // data_version (which moves with every commit of another connection) and the file's identity
 // with what they were when it last asked. What a commit writes after a run began is therefore
-// still seen: the window after each request ends with that comparison, events or not.
+// still seen: the window after each request ends with that comparison, events or not; a run the
+// owner started by itself (syncWillStart()) is compared when it ends.
 class ChatDBWatcher {
   public:
     static constexpr std::chrono::seconds defaultLatency{1};
@@ -53,6 +54,10 @@ class ChatDBWatcher {
     // Starts watching unless already watching; a failure is logged and the next call tries
     // again. Returns at once; safe to call any number of times.
     void start();
+    // The owner starts a run the watcher did not ask for. Called on the thread of that run before
+    // it reads anything (it blocks for a read of the database); the run's syncDidFinish() then
+    // asks for another run when the database has changed since.
+    void syncWillStart();
     // The owner's run (requested or not) has ended, successfully or not. Returns at once.
     void syncDidFinish();
     // Runs on the sync queue, never on the main executor; the owner hops to its own executor.

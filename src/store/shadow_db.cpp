@@ -198,7 +198,7 @@ constexpr std::string_view messagesFtsTriggerCountSQL =
     "('messages_fts_insert', 'messages_fts_delete', 'messages_fts_update')";
 
 constexpr std::string_view legacyTables[] = {
-    "messages_fts", "messages",  "events_fts",  "events",
+    "messages_fts",      "messages",   "events_fts",  "events",
     "chat_participants", "sync_state", "join_cursor",
 };
 
@@ -225,6 +225,15 @@ constexpr std::string_view copyStagedSQL = R"(INSERT OR REPLACE INTO main.messag
 SELECT guid, chat_id, chat_name, sender, text, timestamp, is_from_me, is_group,
  recipient_handle, has_attachments, attachment_types, content_hash
 FROM temp.shadow_batch ORDER BY seq)";
+
+// A staged row without a chat takes the chat of the row it replaces, when that has one: the
+// message was read before its chat join was there, and the row it replaces was written later
+// (by another run, or by the move into its chat), with it.
+constexpr std::string_view keepChatOfReplacedSQL = R"(UPDATE temp.shadow_batch
+SET chat_id = m.chat_id, chat_name = m.chat_name, is_group = m.is_group,
+    recipient_handle = m.recipient_handle
+FROM main.messages AS m
+WHERE m.guid = temp.shadow_batch.guid AND temp.shadow_batch.chat_id = ?1 AND m.chat_id <> ?1)";
 
 // Messages moved into their chats, one row per guid (the last written wins, as in a batch).
 constexpr std::string_view createMoveStagingSQL = R"(CREATE TEMP TABLE IF NOT EXISTS shadow_move (
@@ -590,6 +599,7 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
         }
         added = firstColumnOrZero(countNewLiveSQL);
         try {
+            prepare(db, keepChatOfReplacedSQL).bind(1, ShadowMessage::unknownChatId).run();
             SQLiteStatement(db, copyStagedSQL).run();
         } catch (const SQLiteSupport::Failure& failure) {
             // The failed copy undid itself; writing row by row names the message at fault.

@@ -119,13 +119,21 @@ class ShadowDB {
     void resumeIndexMaintenance(std::stop_token stop = {});
     bool isIndexMaintenanceSuspended();
 
+    // Runs `body` with the temporary store in files, for work that would otherwise hold a copy
+    // of whole tables, or of every page its statements change, in memory (a statement's undo
+    // journal is kept in the temporary store); back to memory afterwards. Outside any
+    // transaction: SQLite changes the store only between transactions.
+    void withFileTemporaryStore(const std::function<void()>& body);
+
     // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back on any exception; inside a
     // transaction already open (a caller's), inside a savepoint instead. The writes below use
     // it, so a caller can group several of them into one commit.
     void inWriteTransaction(const std::function<void()>& body);
 
     // Writes the batch in one transaction, replacing messages with the same guid; all or
-    // nothing. Returns the number of messages written.
+    // nothing. A message without a chat (ShadowMessage::unknownChatId) never takes away the
+    // chat of the row it replaces: it was read before its chat join was there. Returns the
+    // number of messages written.
     std::size_t insertBatch(const std::vector<ShadowMessage>& messages);
     // insertBatch that also tells how much messageCount() grew: messages that replaced a live
     // row of the same guid add nothing. Lets a synchronisation keep the count without counting
@@ -240,9 +248,6 @@ class ShadowDB {
     // FTS5 'rebuild' and every missing object of the schema, in one transaction; stoppable as
     // resumeIndexMaintenance() says.
     void rebuildIndexes(const std::stop_token& stop);
-    // Runs `body` with the temporary store in files (outside any transaction), for work that
-    // would otherwise hold a copy of whole tables in memory; back to memory afterwards.
-    void withFileTemporaryStore(const std::function<void()>& body);
     void checkpointWalOrThrow();
     // Runs `query` with the contacts database attached as "contacts". The attach is kept for
     // the connection's life (attaching re-reads the schema of both databases on the next

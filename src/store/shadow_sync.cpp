@@ -14,6 +14,17 @@
 #include "store/shadow_db.h"
 
 namespace vask {
+
+// One pass of the move of late-joined messages. It writes the join cursor only while the copy's
+// cursor stands where it stood when the pass began: another run that copied messages since may
+// have copied some without their chat after this pass looked for them, and a cursor past their
+// joins would leave them there. The pass then ends, and the next one moves them.
+struct LateJoinMovePass {
+    ShadowDB::SyncWatermark copied;
+    const std::function<void()>& afterRead;
+    const std::stop_token& stop;
+};
+
 namespace {
 
 std::string describe(ShadowSyncError::Case kind, const std::string& message) {
@@ -66,34 +77,47 @@ ShadowDB::JoinCursor joinCursorAt(const ChatDBReader::JoinRow& join, std::int64_
     return {join.rowid, join.chatId, join.messageId, lastChatRowid};
 }
 
+struct Moved {
+    std::int64_t messages = 0;
+    bool cursorWritten = true;
+};
+
 // Moves the messages found into their chats, and writes the join cursor when given, in one
-// transaction; returns how many messages moved. Only live messages without a chat move, in
-// place, so the kept count stays as it is.
-std::int64_t writeMoved(ShadowDB& shadow, const std::vector<ShadowMessage>& found,
-                        const std::optional<ShadowDB::JoinCursor>& joinCursor,
-                        const std::stop_token& stop) {
-    if (found.empty() && !joinCursor) {
-        return 0;
+// transaction. Only live messages without a chat move, in place, so the kept count stays as it is.
+Moved writeMoved(ShadowDB& shadow, const std::vector<ShadowMessage>& found,
+                 const std::optional<ShadowDB::JoinCursor>& joinCursor,
+                 const LateJoinMovePass& pass) {
+    if (pass.afterRead) {
+        pass.afterRead();
     }
-    std::int64_t moved = 0;
+    if (found.empty() && !joinCursor) {
+        return {};
+    }
+    Moved moved;
     shadow.inWriteTransaction([&] {
-        moved = shadow.moveIntoChats(found, stop);
+        moved.messages = shadow.moveIntoChats(found, pass.stop);
         if (joinCursor) {
-            shadow.updateJoinCursor(*joinCursor);
+            moved.cursorWritten = shadow.lastSyncWatermark() == pass.copied;
+            if (moved.cursorWritten) {
+                shadow.updateJoinCursor(*joinCursor);
+            }
         }
     });
-    if (moved > 0) {
-        logger().info("Moved " + std::to_string(moved) +
+    if (moved.messages > 0) {
+        logger().info("Moved " + std::to_string(moved.messages) +
                       " messages copied before their chat into it");
+    }
+    if (!moved.cursorWritten) {
+        logger().info("Another run copied messages during the move: the join cursor stays");
     }
     return moved;
 }
 
 // Of the messages that `joins` put in a chat, those stored without one, read again in their
 // chats and written with the join cursor.
-std::int64_t moveJoined(ChatDBReader& reader, ShadowDB& shadow,
-                        const std::vector<ChatDBReader::JoinRow>& joins,
-                        const ShadowDB::JoinCursor& joinCursor, const std::stop_token& stop) {
+Moved moveJoined(ChatDBReader& reader, ShadowDB& shadow,
+                 const std::vector<ChatDBReader::JoinRow>& joins,
+                 const ShadowDB::JoinCursor& joinCursor, const LateJoinMovePass& pass) {
     std::vector<std::string> guids;
     std::unordered_map<std::string, std::int64_t> rowidOf;
     guids.reserve(joins.size());
@@ -109,8 +133,8 @@ std::int64_t moveJoined(ChatDBReader& reader, ShadowDB& shadow,
     }
     return writeMoved(shadow,
                       chatless.empty() ? std::vector<ShadowMessage>{}
-                                       : reader.fetchMessagesInChats(chatless, stop),
-                      joinCursor, stop);
+                                       : reader.fetchMessagesInChats(chatless, pass.stop),
+                      joinCursor, pass);
 }
 
 }  // namespace
@@ -188,11 +212,21 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
         // Seconds for a large history: a stop leaves the rebuild to the next open.
         logger().info("Building the indexes deferred by the bulk copy");
         stoppable(stop, [&] { shadow.resumeIndexMaintenance(stop); });
-        shadow.updateSyncState(cursor.timestamp, cursor.rowid, shadow.messageCount());
+        // The stored cursor, not this run's: one that overlapped may have gone further.
+        shadow.inWriteTransaction([&] {
+            const auto stored = shadow.lastSyncWatermark();
+            shadow.updateSyncState(stored.timestamp, stored.rowid, shadow.messageCount());
+        });
     }
     // After the copy: a batch may just have copied a message whose join row has come since.
-    // A stop ends the batch in hand too: it rolls back, and the next run moves it.
-    stoppable(stop, [&] { written += moveChatlessMessagesIntoTheirChats(reader, shadow, stop); });
+    // A stop ends the batch in hand too: it rolls back, and the next run moves it. Messages
+    // spread over the history touch a page of each index apiece, and the statement that moves a
+    // batch keeps every page it changes until it ends: in files, not in memory.
+    stoppable(stop, [&] {
+        const LateJoinMovePass pass{shadow.lastSyncWatermark(), afterBatchRead_, stop};
+        shadow.withFileTemporaryStore(
+            [&] { written += moveChatlessMessagesIntoTheirChats(reader, shadow, pass); });
+    });
     messagesCommitted_ = written;
     lastMessageCount_ = shadow.syncedMessageCount();
     // Only a run that read the Messages database to the end replaces the participants: a
@@ -212,11 +246,29 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
     // False after the last.
     auto copyBatch = [&] {
         throwIfStopped(stop);
+        // What another run may change between this run's read and its write: the copy's
+        // cursor, and the join cursor (a move that passed the joins of messages this batch read
+        // without a chat, before they were stored, would never see them again).
+        const auto joinsSeen = shadow.joinCursor();
         auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize);
+        if (afterBatchRead_) {
+            afterBatchRead_();
+        }
         if (batch.rawRowCount == 0) {
             return false;
         }
+        // A quit does not wait for the write of a batch it stopped.
+        throwIfStopped(stop);
+        bool stale = false;
         shadow.inWriteTransaction([&] {
+            const auto stored = shadow.lastSyncWatermark();
+            if (stored != cursor || shadow.joinCursor() != joinsSeen) {
+                // Another run wrote in between: this batch is read again from where it left
+                // the copy, so that nothing read before its write replaces what it wrote.
+                stale = true;
+                cursor = stored;
+                return;
+            }
             // Read inside the transaction: a run that overlaps this one adds to the count it
             // left, never to a stale one.
             std::int64_t messageCount = shadow.syncedMessageCount();
@@ -225,6 +277,10 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
             }
             shadow.updateSyncState(batch.lastRawTimestamp, batch.lastRawRowid, messageCount);
         });
+        if (stale) {
+            logger().info("A batch read before another run's write is read again");
+            return true;
+        }
         cursor = {batch.lastRawTimestamp, batch.lastRawRowid};
         written += messagesIn(batch.messages);
         processed += batch.rawRowCount;
@@ -250,13 +306,12 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
 }
 
 std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
-                                                            const std::stop_token& stop) {
+                                                            const LateJoinMovePass& pass) {
     // The copy's cursor has moved past these messages, so no batch reads them again; the join
     // rows that put them in a chat come later. Both ends are read before anything is moved:
     // what arrives meanwhile lies after them, for the next run.
     const auto lastJoin = reader.lastJoin();
-    const ShadowDB::JoinCursor end =
-        lastJoin ? joinCursorAt(*lastJoin, 0) : ShadowDB::JoinCursor{};
+    const ShadowDB::JoinCursor end = lastJoin ? joinCursorAt(*lastJoin, 0) : ShadowDB::JoinCursor{};
     const auto lastChatRowid = reader.lastChatRowid();
     const auto stored = shadow.joinCursor();
     // The join table's rows are followed by row id, which only holds while the row the cursor
@@ -277,59 +332,63 @@ std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader
         // The cheaper way: by join rows when fewer arrived than messages wait without a chat
         // (a first run, say), by guid otherwise. Counting the waiting ones stops there.
         if (shadow.countWithoutChat(newJoins + 1) > newJoins) {
-            return moveByNewJoins(reader, shadow, *stored, lastChatRowid, stop);
+            return moveByNewJoins(reader, shadow, *stored, lastChatRowid, pass);
         }
     }
-    const auto moved = moveByStoredGuids(reader, shadow, stop);
+    const auto moved = moveByStoredGuids(reader, shadow, pass);
     auto moveEnd = end;
     moveEnd.lastChatRowid = lastChatRowid;
-    shadow.updateJoinCursor(moveEnd);
+    writeMoved(shadow, {}, moveEnd, pass);
     return moved;
 }
 
 std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
-                                        ShadowDB::JoinCursor joinCursor,
-                                        std::int64_t lastChatRowid, const std::stop_token& stop) {
+                                        ShadowDB::JoinCursor joinCursor, std::int64_t lastChatRowid,
+                                        const LateJoinMovePass& pass) {
     std::int64_t moved = 0;
+    bool more = true;
     // Joins already passed whose chat row was not there yet: the chat has come since.
     if (lastChatRowid > joinCursor.lastChatRowid) {
-        const auto joins = reader.fetchJoinsOfChatsAfter(joinCursor.lastChatRowid, joinCursor.rowid);
+        const auto joins =
+            reader.fetchJoinsOfChatsAfter(joinCursor.lastChatRowid, joinCursor.rowid);
         joinCursor.lastChatRowid = lastChatRowid;
-        moved += moveJoined(reader, shadow, joins, joinCursor, stop);
-        messagesCommitted_ += moved;
+        const auto batch = moveJoined(reader, shadow, joins, joinCursor, pass);
+        moved += batch.messages;
+        messagesCommitted_ += batch.messages;
+        more = batch.cursorWritten;
     }
-    for (bool more = true; more;) {
-        throwIfStopped(stop);
+    while (more) {
+        throwIfStopped(pass.stop);
         const auto joins = reader.fetchJoins(joinCursor.rowid, batchSize);
         if (joins.empty()) {
             break;
         }
         joinCursor = joinCursorAt(joins.back(), joinCursor.lastChatRowid);
-        const auto batchMoved = moveJoined(reader, shadow, joins, joinCursor, stop);
-        moved += batchMoved;
-        messagesCommitted_ += batchMoved;
-        more = joins.size() >= static_cast<std::size_t>(batchSize);
+        const auto batch = moveJoined(reader, shadow, joins, joinCursor, pass);
+        moved += batch.messages;
+        messagesCommitted_ += batch.messages;
+        more = batch.cursorWritten && joins.size() >= static_cast<std::size_t>(batchSize);
     }
     return moved;
 }
 
 std::int64_t ShadowSync::moveByStoredGuids(ChatDBReader& reader, ShadowDB& shadow,
-                                           const std::stop_token& stop) {
+                                           const LateJoinMovePass& pass) {
     std::int64_t moved = 0;
     // Pages in row order: a message that moved keeps its row, now with a chat, and one that
     // did not is not met again.
     std::int64_t after = 0;
     for (bool more = true; more;) {
-        throwIfStopped(stop);
+        throwIfStopped(pass.stop);
         auto page = shadow.guidsWithoutChat(after, batchSize);
         if (page.guids.empty()) {
             break;
         }
         after = page.lastRowid;
-        const auto batchMoved =
-            writeMoved(shadow, reader.fetchMessagesInChats(page.guids, stop), std::nullopt, stop);
-        moved += batchMoved;
-        messagesCommitted_ += batchMoved;
+        const auto batch = writeMoved(shadow, reader.fetchMessagesInChats(page.guids, pass.stop),
+                                      std::nullopt, pass);
+        moved += batch.messages;
+        messagesCommitted_ += batch.messages;
         more = page.guids.size() >= static_cast<std::size_t>(batchSize);
     }
     return moved;

@@ -22,6 +22,7 @@
 namespace vask {
 
 class ChatDBReader;
+struct LateJoinMovePass;
 
 class ShadowSyncError : public Error {
   public:
@@ -39,7 +40,10 @@ class ShadowSyncError : public Error {
 // Copies the Messages history incrementally into the shadow database, and reads it back for other
 // components. Holds only its two paths: every call opens and releases its own connections, so one
 // instance may serve several tasks. Runs that overlap are kept apart by the caller; if they do
-// overlap, their writes serialise through SQLite and the copy stays exact.
+// overlap (two processes), their writes serialise through SQLite, and a run writes a batch only
+// if no other run wrote the copy's cursor or the join cursor since it read the batch (it reads
+// it again otherwise), so that a message read before its chat join was there never replaces one
+// written with its chat, nor lands behind a move that already passed its join.
 class ShadowSync {
   public:
     // (processed, total); called on the thread that runs the synchronisation.
@@ -67,17 +71,23 @@ class ShadowSync {
     // Throws ShadowSyncError (chatDBNotFound,
     // before anything is opened or created), ShadowDB::Error or ChatDBReader::Error; batches
     // committed before a failure stay, with their cursor. A stop request ends the run between
-    // two batches with ShadowSyncError (cancelled); what was committed stays, and a run that had
-    // deferred its indexes leaves them for the next open to rebuild rather than hold up a quit.
+    // two batches (a batch read when it came is not written) with ShadowSyncError (cancelled); what
+    // was committed stays, and a run that had deferred its indexes leaves them for the next open to
+    // rebuild rather than hold up a quit.
     std::int64_t performSync(const Progress& onProgress = {}, std::stop_token stop = {});
 
     // The row count from which a run defers its index work (for tests and measurements: 0
     // always defers, a huge value never does).
     void setDeferredIndexingThreshold(std::int64_t rows) { deferredIndexingThreshold_ = rows; }
+    // Called on the run's thread after each read from the Messages database (a batch of messages
+    // to copy, or to move into their chats) and before what it read is written (for tests: they
+    // hold a run there).
+    void setAfterBatchRead(std::function<void()> hook) { afterBatchRead_ = std::move(hook); }
 
     // The messages the current or latest run has committed (copied, or moved into their
-    // chats), with their cursor: what a run that was stopped or failed leaves in place (a stop while the deferred indexes are built comes
-    // after every row was committed). Read on the thread that runs the synchronisation.
+    // chats), with their cursor: what a run that was stopped or failed leaves in place (a stop
+    // while the deferred indexes are built comes after every row was committed). Read on the thread
+    // that runs the synchronisation.
     std::int64_t messagesCommitted() const { return messagesCommitted_; }
 
     std::int64_t messageCount();
@@ -116,18 +126,19 @@ class ShadowSync {
     // Writes again, in their chats, the stored messages that had no chat when they were copied
     // and have one now; returns how many. Stops between batches.
     std::int64_t moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
-                                                    const std::stop_token& stop);
+                                                    const LateJoinMovePass& pass);
     // The move by join rows: those after the cursor, and those read before their chat was there.
     std::int64_t moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
                                 ShadowDB::JoinCursor joinCursor, std::int64_t lastChatRowid,
-                                const std::stop_token& stop);
+                                const LateJoinMovePass& pass);
     // The move by stored message: every message without a chat is looked up by guid.
     std::int64_t moveByStoredGuids(ChatDBReader& reader, ShadowDB& shadow,
-                                   const std::stop_token& stop);
+                                   const LateJoinMovePass& pass);
 
     std::filesystem::path chatDBPath_;
     std::filesystem::path shadowDBPath_;
     std::int64_t deferredIndexingThreshold_ = defaultDeferredIndexingThreshold;
+    std::function<void()> afterBatchRead_;
     std::int64_t lastMessageCount_ = 0;
     std::int64_t messagesCommitted_ = 0;
 };

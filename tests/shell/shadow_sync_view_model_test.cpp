@@ -203,6 +203,34 @@ TEST_F(ShadowSyncFixture, AFailedRunIsTriedAgainAfterADelay) {
     EXPECT_EQ(log->events("shadow_sync_retry").size(), retries);
 }
 
+// Before the first run ends nothing watches the folder: what is committed after it read the
+// database (while it builds its indexes, say) is copied by one more run once it ends.
+TEST_F(ShadowSyncFixture, AMessageCommittedAtTheEndOfTheFirstRunIsCopiedAfterIt) {
+    auto viewModel = makeViewModel(worker);
+    viewModel->syncIfPossible();
+    ASSERT_EQ(worker.runUntilIdle(), 1u);
+    sample::appendSampleMessages(chatDB, 1, 99);
+    ASSERT_TRUE(test::driveUntil(
+        main, worker, [&] { return viewModel->syncGeneration.get() == 2; }, 10s));
+    EXPECT_EQ(viewModel->messageCount.get(), expectedCount());
+    EXPECT_EQ(log->events("shadow_sync_start").size(), 2u);
+}
+
+// A quit gives up the single-instance lock only once the run in progress has ended, and waits
+// no longer than it says.
+TEST_F(ShadowSyncFixture, AQuitWaitsForTheRunInProgressUntilItsDeadline) {
+    auto viewModel = makeViewModel(worker);
+    const auto soon = [] { return std::chrono::steady_clock::now() + 50ms; };
+    EXPECT_TRUE(viewModel->waitUntilStopped(soon())) << "no run: nothing to wait for";
+    viewModel->syncIfPossible();
+    viewModel->stopSynchronising();
+    EXPECT_FALSE(viewModel->waitUntilStopped(soon())) << "the run has not ended";
+    std::thread runner([&] { worker.runUntilIdle(); });
+    EXPECT_TRUE(viewModel->waitUntilStopped(std::chrono::steady_clock::now() + 20s));
+    runner.join();
+    EXPECT_TRUE(log->contains("shadow_sync_stopped"));
+}
+
 // A run stopped because the application quits is a stop: logged as one, no error shown, not
 // tried again.
 TEST_F(ShadowSyncFixture, AStopIsLoggedAsAStopNotAFailure) {

@@ -242,7 +242,9 @@ TEST_F(ChatDBWatcherTest, WritesWakeTheWatcherButReadsDoNot) {
 // One commit writes the database folder several times, some of it after a run it woke has
 // begun. Scripts, one letter a step: c = a commit through the watched folder, w = a commit that
 // no event shows (through a hard link elsewhere), o = a change in the folder that commits
-// nothing, s = the settle time passes, a = the latency passes, f = the run ends.
+// nothing, s = the settle time passes, a = the latency passes, x = the latency passes while the
+// database is locked (the watcher's read of it fails), u = the owner starts a run the watcher
+// did not ask for, f = the run ends.
 TEST_F(ChatDBWatcherTest, ACommitAsksOnceAndOnlyANewCommitAsksAgain) {
     struct Row {
         const char* name;
@@ -256,6 +258,10 @@ TEST_F(ChatDBWatcherTest, ACommitAsksOnceAndOnlyANewCommitAsksAgain) {
         {"... nor while it runs", "csoaf", 1},
         {"a commit after the run asked asks again", "csfca", 2},
         {"a commit no event shows is found when the window closes", "cswfa", 2},
+        {"a commit after a failed read is not taken for the state before it", "csfxcs", 2},
+        {"a commit during a run the owner started asks when the run ends", "uwf", 1},
+        {"... a run the owner started with nothing committed asks nothing", "uf", 0},
+        {"... nor one whose commit asked already", "ucsfuf", 1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -293,6 +299,16 @@ TEST_F(ChatDBWatcherTest, ACommitAsksOnceAndOnlyANewCommitAsksAgain) {
                 case 's':
                     clock_.advance(ChatDBWatcher::defaultSettle);
                     queue_->runUntilIdle();
+                    break;
+                case 'x':
+                    writer.execute("BEGIN EXCLUSIVE");
+                    takeIn();
+                    passLatency();
+                    writer.execute("ROLLBACK");
+                    takeIn();
+                    break;
+                case 'u':
+                    watcher_->syncWillStart();
                     break;
                 default:
                     FAIL() << "unknown step " << step;

@@ -153,6 +153,51 @@ TEST(ShadowDB, ReplacedMessagesKeepTheFullTextIndexExact) {
     EXPECT_NO_THROW(checkMessagesFullTextIndex(path));
 }
 
+// A message read before its chat join was there comes without a chat; written over a row that
+// has its chat (another run's, or a move's), it keeps that chat and takes the rest.
+TEST(ShadowDB, AMessageWithoutAChatNeverTakesAwayTheChatOfTheRowItReplaces) {
+    const std::string unknown(ShadowMessage::unknownChatId);
+    struct Row {
+        const char* name;
+        std::string storedChat;
+        std::string writtenChat;
+        std::string expectedChat;
+    };
+    const Row rows[] = {
+        {"chatless over a chat keeps the chat", "chat-club", unknown, "chat-club"},
+        {"a chat over chatless takes it", unknown, "chat-club", "chat-club"},
+        {"chatless over chatless stays so", unknown, unknown, unknown},
+        {"another chat replaces the chat", "chat-zed", "chat-club", "chat-club"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir dir;
+        const auto path = dir / "shadow.db";
+        auto db = writer(path);
+        auto inChat = [](std::string chat, const std::string& text) {
+            auto message = shadowMessage("g1", text);
+            message.chatId = chat;
+            if (chat != ShadowMessage::unknownChatId) {
+                message.chatName = chat == "chat-club" ? "Walrus Club" : "Zed";
+                message.isGroup = true;
+            }
+            message.recipientHandle = std::nullopt;
+            return message;
+        };
+        ASSERT_EQ(db.insertBatch({inChat(row.storedChat, "original")}), 1u);
+        ASSERT_EQ(db.insertBatch({shadowMessage("other", "x"), inChat(row.writtenChat, "edited")}),
+                  2u);
+        EXPECT_EQ(queryText(path, "SELECT chat_id FROM messages WHERE guid = 'g1'"),
+                  row.expectedChat);
+        EXPECT_EQ(queryText(path, "SELECT text FROM messages WHERE guid = 'g1'"), "edited");
+        EXPECT_EQ(queryInt(path, "SELECT is_group FROM messages WHERE guid = 'g1'"),
+                  row.expectedChat == unknown ? 0 : 1);
+        EXPECT_EQ(fullTextMatches(path, "edited AND walrus"), row.expectedChat == unknown ? 0 : 1);
+        EXPECT_EQ(db.messageCount(), 2);
+        EXPECT_NO_THROW(checkMessagesFullTextIndex(path));
+    }
+}
+
 TEST(ShadowDB, AttachmentTypesAreEscapedJSONAndHashedSorted) {
     struct Row {
         std::vector<std::string> types;

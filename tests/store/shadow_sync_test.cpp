@@ -7,6 +7,8 @@
 #include <memory>
 #include <stop_token>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -643,14 +645,152 @@ TEST_F(ShadowSyncTest, TheJoinCursorSurvivesWhatTheJoinTableGoesThrough) {
         EXPECT_NE(test::queryText(shadow, "SELECT chat_id FROM messages WHERE guid = 'late1'"),
                   "unknown");
         EXPECT_EQ(queryInt(shadow, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'"), 2);
-        EXPECT_EQ(test::queryText(shadow, "SELECT chat_id FROM messages WHERE guid = 'after' "
-                                          "UNION ALL SELECT 'chat-club' LIMIT 1"),
+        EXPECT_EQ(test::queryText(shadow,
+                                  "SELECT chat_id FROM messages WHERE guid = 'after' "
+                                  "UNION ALL SELECT 'chat-club' LIMIT 1"),
                   "chat-club");
         const auto count = queryInt(shadow, "SELECT COUNT(*) FROM messages");
         EXPECT_EQ(queryInt(shadow, "SELECT message_count FROM sync_state"), count);
         EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
         EXPECT_EQ(again.performSync(), 0) << "nothing moved twice";
     }
+}
+
+// Holds each thread that reaches it until let through: the n-th arrival waits for the n-th pass.
+class Turnstile {
+  public:
+    void arrive() {
+        std::unique_lock lock(mutex_);
+        const auto arrival = ++arrived_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return passes_ >= arrival; });
+    }
+    bool waitForArrivals(std::int64_t count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return arrived_ >= count; });
+    }
+    void let(std::int64_t passes) {
+        {
+            std::lock_guard lock(mutex_);
+            passes_ += passes;
+        }
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::int64_t arrived_ = 0;
+    std::int64_t passes_ = 0;
+};
+
+// A run on a thread of its own, held after each read from the Messages database until let
+// through.
+struct HeldRun {
+    HeldRun(const std::filesystem::path& chatDBPath, const std::filesystem::path& shadowPath)
+        : sync(chatDBPath, shadowPath) {
+        sync.setDeferredIndexingThreshold(std::numeric_limits<std::int64_t>::max());
+        sync.setAfterBatchRead([this] { turnstile.arrive(); });
+        thread = std::thread([this] { written = sync.performSync(); });
+    }
+    ~HeldRun() { finish(); }
+    std::int64_t finish() {
+        turnstile.let(std::numeric_limits<std::int32_t>::max());
+        if (thread.joinable()) {
+            thread.join();
+        }
+        return written;
+    }
+    ShadowSync sync;
+    Turnstile turnstile;
+    std::int64_t written = -1;
+    std::thread thread;
+};
+
+// Two runs at once (a Vask that quits and the next one): a run that read messages before
+// their chat joins were committed, and writes them after another run wrote what they became,
+// leaves none of them outside their chat.
+TEST_F(ShadowSyncTest, ARunHeldBetweenItsReadAndItsWriteLeavesNoMessageOutsideItsChat) {
+    struct Row {
+        const char* name;
+        std::int64_t late;
+        // The other run is held on its own read before the messages come (so that it copies
+        // none of them, and only passes their joins).
+        bool otherReadsFirst;
+        bool joined = true;
+    };
+    const Row rows[] = {
+        {"another run copied one with its chat", 1, false},
+        {"another run copied many with their chat", 700, false},
+        {"another run copied them, and no join came", 700, false, false},
+        {"another run passed their joins before they were copied", 1, true},
+        {"... many of them", 700, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir runDir;
+        test::ChatDBFixture source(runDir / "chat.db");
+        const auto club = addClub(source);
+        const auto shadow = runDir / "shadow.db";
+        ASSERT_EQ(ShadowSync(source.path(), shadow).performSync(), 3);
+
+        std::unique_ptr<HeldRun> other;
+        if (row.otherReadsFirst) {
+            other = std::make_unique<HeldRun>(source.path(), shadow);
+            ASSERT_TRUE(other->turnstile.waitForArrivals(1));
+        }
+        addChatlessMessages(source.connection(), row.late);
+        HeldRun held(source.path(), shadow);
+        ASSERT_TRUE(held.turnstile.waitForArrivals(1));
+        if (row.joined) {
+            joinChatless(source.connection(), club);
+        }
+        if (other) {
+            EXPECT_EQ(other->finish(), 0);
+        } else {
+            ShadowSync(source.path(), shadow).performSync();
+        }
+        const std::int64_t heldWritten = held.finish();
+        EXPECT_EQ(heldWritten, row.otherReadsFirst ? row.late : 0)
+            << "what the other run wrote is not written again";
+
+        const std::int64_t joined = row.joined ? row.late : 0;
+        EXPECT_EQ(queryInt(shadow, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'"),
+                  row.late - joined);
+        EXPECT_EQ(queryInt(shadow, "SELECT COUNT(*) FROM messages WHERE chat_id = 'chat-club'"),
+                  3 + joined);
+        EXPECT_EQ(queryInt(shadow, "SELECT message_count FROM sync_state"), 3 + row.late);
+        EXPECT_EQ(test::fullTextMatches(shadow, "tusk AND walrus"), joined);
+        EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
+        EXPECT_EQ(ShadowSync(source.path(), shadow).performSync(), 0);
+    }
+}
+
+// A move that looked for the messages of the joins it read, found none, and writes its join
+// cursor past those joins after another run stored the messages without their chat (it read
+// them before the joins came) would leave them there for good: it keeps its cursor instead, and
+// the other run's own move moves them.
+TEST_F(ShadowSyncTest, AMoveKeepsItsCursorWhenAnotherRunCopiedMessagesMeanwhile) {
+    const auto club = addClub(chatDB);
+    ASSERT_EQ(sync(shadowSync).written, 3);
+    const std::int64_t late = ShadowSync::batchSize;
+    HeldRun mover(chatDB.path(), shadowPath);
+    ASSERT_TRUE(mover.turnstile.waitForArrivals(1)) << "its copy found nothing new";
+    addChatlessMessages(chatDB.connection(), late);
+    HeldRun copier(chatDB.path(), shadowPath);
+    ASSERT_TRUE(copier.turnstile.waitForArrivals(1)) << "it read them without a chat";
+    joinChatless(chatDB.connection(), club);
+    mover.turnstile.let(1);
+    ASSERT_TRUE(mover.turnstile.waitForArrivals(2)) << "its move found none of them";
+    copier.turnstile.let(1);
+    ASSERT_TRUE(copier.turnstile.waitForArrivals(2)) << "it stored them, and read what follows";
+    EXPECT_EQ(mover.finish(), 0);
+    EXPECT_EQ(copier.finish(), 2 * late) << "copied, then moved";
+
+    EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'"), 0);
+    EXPECT_EQ(queryInt(shadowPath, "SELECT message_count FROM sync_state"), 3 + late);
+    EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+    EXPECT_EQ(sync(shadowSync).written, 0);
 }
 
 TEST_F(ShadowSyncTest, ParticipantsByChatSkipPlaceholdersAndSortByHandle) {
