@@ -107,8 +107,8 @@ std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
             chosen != context_.environment.end() && text::trimmed(chosen->second) == "file";
         auto keyring = SecretStorageChoice::Keyring::secretService();
         if (fileChosen) {
-            keyring.connect = [](std::string& whyNot) -> std::shared_ptr<SecretBackend> {
-                whyNot = "VASK_CREDENTIAL_STORE=file";
+            keyring.connect = [](SecretBackend::Outcome& whyNot) -> std::shared_ptr<SecretBackend> {
+                whyNot = {SecretBackend::notAvailable, "VASK_CREDENTIAL_STORE=file"};
                 return nullptr;
             };
         }
@@ -414,6 +414,7 @@ std::shared_ptr<GoogleSignInViewModel> AppDependencies::makeGoogleSignInViewMode
         .customerTokenStore = customerTokenStore(),
         .cloudAuthStore = cloudAuthStore(),
         .apiKeyStore = apiKeyStore(),
+        .keychain = &keychain(),
         .authModeProvider = [this] { return authMode(); },
         .resetAuthMode = [this] { resetAuthMode(); },
         .memory =
