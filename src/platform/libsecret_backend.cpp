@@ -332,7 +332,17 @@ std::shared_ptr<LibsecretBackend> LibsecretBackend::connect(Outcome& whyNot, Dur
             if (openService(cancellable, error)) {
                 return success;
             }
-            return {notAvailable, error ? error->message : "no Secret Service"};
+            if (!error) {
+                return {notAvailable, "no Secret Service"};
+            }
+            // A service that owns its name and did not answer (yet) is not one that is absent.
+            const bool noAnswer =
+                g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED) ||
+                g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
+                g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY) ||
+                g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_TIMEOUT) ||
+                g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_TIMED_OUT);
+            return {noAnswer ? cancelled : notAvailable, error->message};
         });
     if (connected.status != success) {
         whyNot = {connected.status,
