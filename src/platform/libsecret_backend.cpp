@@ -430,13 +430,7 @@ SecretBackend::Outcome LibsecretBackend::removeAll(std::string_view service,
             }
             Outcome result(itemNotFound);
             for (const auto& account : accounts) {
-                auto outcome = deleteItems(connection.get(), service, account, cancellable);
-                if (outcome.status == success && result.status == itemNotFound) {
-                    result = std::move(outcome);
-                } else if (outcome.status != success && outcome.status != itemNotFound &&
-                           (result.status == success || result.status == itemNotFound)) {
-                    result = std::move(outcome);
-                }
+                addRemoval(result, deleteItems(connection.get(), service, account, cancellable));
             }
             return result;
         });

@@ -83,15 +83,17 @@ class SecretBackend {
     virtual Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) {
         Outcome result(itemNotFound);
         for (const auto& account : accounts) {
-            auto outcome = remove(service, account);
-            if (outcome.status == success && result.status == itemNotFound) {
-                result = std::move(outcome);
-            } else if (outcome.status != success && outcome.status != itemNotFound &&
-                       (result.status == success || result.status == itemNotFound)) {
-                result = std::move(outcome);
-            }
+            addRemoval(result, remove(service, account));
         }
         return result;
+    }
+    // Takes one item's removal into the outcome of several: the first failure stays; else
+    // success once any item was there.
+    static void addRemoval(Outcome& several, Outcome one) {
+        const bool failedAlready = several.status != success && several.status != itemNotFound;
+        if (!failedAlready && (one.status != itemNotFound || several.status == itemNotFound)) {
+            several = std::move(one);
+        }
     }
 
     // Asks the storage to unlock what holds `service`'s items, which may show the keyring's own

@@ -471,6 +471,22 @@ TEST(LastWindowPolicyTest, WithoutATrayTheLastWindowClosingSaysHowToComeBackOrQu
     EXPECT_NE(std::string(LastWindowPolicy::noticeBody).find("Ctrl+Q"), std::string::npos);
 }
 
+// A root of the process's own kind, on the session bus, with `dir` as its home.
+std::unique_ptr<AppDependencies> sessionBusRoot(const test::TempDir& dir, UserDefaults& defaults,
+                                                MainExecutor& main, Executor& worker,
+                                                Scheduler& clock) {
+    return std::make_unique<AppDependencies>(AppDependencies::Context{
+        .environment = {{"HOME", (dir / "home").string()},
+                        {"XDG_DATA_HOME", (dir / "data").string()},
+                        {"VASK_SUPPORT_DIR", "VaskTest"}},
+        .bundleIdentifier = "ai.vask.tests",
+        .defaults = defaults,
+        .main = main,
+        .worker = worker,
+        .scheduler = clock,
+    });
+}
+
 // A keyring whose unlock waits on its prompt until the test answers it; counts the unlocks asked.
 class PromptingKeyring final : public SecretBackend {
   public:
@@ -538,16 +554,7 @@ TEST(AppDependenciesSecretServiceTest, AKeyringThatHangsAtStartIsItsOwnState) {
     ManualExecutor main;
     test::FakeClock clock;
     auto worker = std::make_unique<WorkerPool>(2);
-    auto root = std::make_unique<AppDependencies>(AppDependencies::Context{
-        .environment = {{"HOME", (dir / "home").string()},
-                        {"XDG_DATA_HOME", (dir / "data").string()},
-                        {"VASK_SUPPORT_DIR", "VaskTest"}},
-        .bundleIdentifier = "ai.vask.tests",
-        .defaults = defaults,
-        .main = main,
-        .worker = *worker,
-        .scheduler = clock,
-    });
+    auto root = sessionBusRoot(dir, defaults, main, *worker, clock);
     bool known = false;
     root->whenAuthModeKnown([&] { known = true; });
     ASSERT_TRUE(main.runUntil([&] { return known; }));
@@ -596,16 +603,7 @@ TEST(AppDependenciesSecretServiceTest, ASilentKeyringNeverHoldsTheMainThread) {
     ManualExecutor main;
     test::FakeClock clock;
     auto worker = std::make_unique<WorkerPool>(4);
-    auto root = std::make_unique<AppDependencies>(AppDependencies::Context{
-        .environment = {{"HOME", (dir / "home").string()},
-                        {"XDG_DATA_HOME", (dir / "data").string()},
-                        {"VASK_SUPPORT_DIR", "VaskTest"}},
-        .bundleIdentifier = "ai.vask.tests",
-        .defaults = defaults,
-        .main = main,
-        .worker = *worker,
-        .scheduler = clock,
-    });
+    auto root = sessionBusRoot(dir, defaults, main, *worker, clock);
 
     bool known = false;
     root->whenAuthModeKnown([&] { known = true; });
