@@ -9,13 +9,19 @@
 namespace vask {
 namespace {
 
-// The Secret Service when it did not answer at start: every use asks it again, within the
-// connection's own limit, and once it answers the run goes on with it. Until then each
-// operation answers why it is not there (`cancelled` while it does not answer).
+// The Secret Service when it did not answer at start: a use asks it again, within the
+// connection's own limit, unless it was last tried moments ago, and once it answers the run goes
+// on with it. Until then each operation answers why it is not there (`cancelled` while it does
+// not answer).
 class LateKeyring final : public SecretBackend {
   public:
-    explicit LateKeyring(SecretStorageChoice::Keyring keyring, StructuredLogger logger)
-        : keyring_(std::move(keyring)), logger_(std::move(logger)) {}
+    LateKeyring(const SecretStorageChoice& choice, SecretBackend::Outcome whyNot)
+        : keyring_(choice.keyring),
+          logger_(choice.logger),
+          clock_(choice.clock),
+          askAgainAfter_(choice.askAgainAfter),
+          whyNot_(std::move(whyNot)),
+          lastTried_(choice.clock.monotonicNow()) {}
 
     ReadResult copyMatching(std::string_view service, std::string_view account) override {
         Outcome whyNot;
@@ -57,19 +63,31 @@ class LateKeyring final : public SecretBackend {
   private:
     std::shared_ptr<SecretBackend> connected(Outcome& whyNot) {
         std::lock_guard lock(mutex_);
-        if (!connected_) {
-            connected_ = keyring_.connect(whyNot);
-            if (connected_) {
-                logger_.info("secret_service_answered");
-            }
+        if (connected_) {
+            return connected_;
         }
+        if (clock_.monotonicNow() - lastTried_ < askAgainAfter_) {
+            whyNot = whyNot_;
+            return nullptr;
+        }
+        connected_ = keyring_.connect(whyNot_);
+        lastTried_ = clock_.monotonicNow();
+        if (connected_) {
+            logger_.info("secret_service_answered");
+        }
+        whyNot = whyNot_;
         return connected_;
     }
 
     SecretStorageChoice::Keyring keyring_;
     StructuredLogger logger_;
+    const Clock& clock_;
+    Clock::Duration askAgainAfter_;
     mutable std::mutex mutex_;
     std::shared_ptr<SecretBackend> connected_;
+    // Why the last try found none, and when it ended.
+    Outcome whyNot_;
+    Clock::MonotonicTime lastTried_;
 };
 
 }  // namespace
@@ -90,7 +108,7 @@ std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
     // A service that did not answer in time may yet: it is asked again at each use.
     const bool late = !secretService && whyNot.status == SecretBackend::cancelled;
     if (late) {
-        secretService = std::make_shared<LateKeyring>(keyring, logger);
+        secretService = std::make_shared<LateKeyring>(*this, whyNot);
     }
     std::filesystem::path folder;
     try {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "foundation/structured_logger.h"
+#include "platform/clock.h"
 #include "platform/file_problem.h"
 #include "platform/libsecret_backend.h"
 #include "platform/secret_backend.h"
@@ -53,6 +54,10 @@ struct SecretStorageChoice {
     // Told when the credentials file is damaged.
     std::shared_ptr<FileProblems> problems = nullptr;
     StructuredLogger logger = StructuredLogger("keychain");
+    // A keyring that did not answer is asked again only this long after its last try: the
+    // steps of one sign-in or one question wait for it once, not once each.
+    Clock::Duration askAgainAfter = std::chrono::seconds(2);
+    const Clock& clock = Clock::system();
 
     // Never throws; logs `secret_storage_selected`.
     std::shared_ptr<SecretBackend> choose() const;

@@ -18,6 +18,7 @@
 #include "platform/in_memory_secret_backend.h"
 #include "platform/user_defaults.h"
 #include "platform/uuid.h"
+#include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -78,11 +79,13 @@ struct ChoiceFixture {
             .supportDirectory = [this] { return dir.path(); },
             .defaults = defaults,
             .keptKey = "kept",
+            .clock = clock,
         }
             .choose();
     }
 
     test::TempDir dir;
+    test::FakeClock clock;
     FakeKeyring keyring;
     InMemoryDefaults defaults;
 };
@@ -205,9 +208,15 @@ TEST(SecretStorageChoiceTest, AKeyringThatDoesNotAnswerAtStartIsAskedAgainAndMis
     EXPECT_EQ(run->copyMatching("svc", "tokens").status, SecretBackend::itemNotFound);
     EXPECT_EQ(run->copyMatching("svc", "email").status, SecretBackend::itemNotFound);
     EXPECT_EQ(f.keyring.items->itemCount(), 2u) << "the keyring was never reached";
+    EXPECT_EQ(f.keyring.connects, 1) << "asked again only once it may have come back";
+    f.clock.advance(std::chrono::seconds(3));
+    EXPECT_EQ(run->copyMatching("svc", "email").status, SecretBackend::itemNotFound);
+    EXPECT_EQ(run->copyMatching("svc", "other").status, SecretBackend::cancelled);
+    EXPECT_EQ(f.keyring.connects, 2);
 
     // The keyring answers later in the same run: the run goes on with it.
     const int connects = f.keyring.connects;
+    f.clock.advance(std::chrono::seconds(3));
     f.keyring.answers = true;
     EXPECT_EQ(run->add("svc", "key", "k"), SecretBackend::success);
     EXPECT_EQ(f.keyring.items->get("svc", "key"), "k");
