@@ -278,8 +278,11 @@ void ChatViewModel::askStoppedQuestionAgain() {
             persist();
         }
     }
+    // Whatever the user typed since stays in the composer.
+    const std::string draft = inputText.get();
     inputText.set(question.text);
     send();
+    inputText.set(draft);
 }
 
 Subscription ChatViewModel::observeOutline(std::function<void()> changed) {

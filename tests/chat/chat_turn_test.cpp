@@ -274,11 +274,13 @@ TEST_F(ChatTurnTest, TheKeyringsWayOnAsksTheStoppedQuestionAgain) {
             EXPECT_EQ(error(), ChatViewModel::keyringUnlockingText);
             EXPECT_EQ(chat_presentation::errorRowAction(error(), true), std::nullopt);
         }
+        model->inputText.set("a draft");
         stored = AuthMode::managed("customer-token", "a");
         answers[0]();
         settle();
         ASSERT_EQ(runner->inputs().size(), 1u) << "the stopped question is asked";
         EXPECT_EQ(runner->inputs()[0].credentials.customerToken, "customer-token");
+        EXPECT_EQ(model->inputText.get(), "a draft");
         const auto transcript = model->transcript();
         EXPECT_EQ(std::count_if(transcript.begin(), transcript.end(),
                                 [](const ChatMessage& m) { return m.role == ChatRole::user; }),
