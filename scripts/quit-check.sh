@@ -8,7 +8,10 @@
 # stand-in Secret Service whose prompter never answers), and by SIGHUP during a turn; a start with
 # a keyring stopped from the first moment must show its tray and answer a launch within 5 s. After
 # a sign-out cut short by a quit the next start must be signed out, and no start may ask a locked
-# keyring to unlock. Each quit must end with status 0 within the
+# keyring to unlock. A keyring hung from the start of a launch gets a question answered in words
+# of its own and a sign-out within 5 s, and the next start is signed out with no item left in
+# the keyring; ten unlocks asked with the prompt open show one prompt, and a sign-out meanwhile
+# is answered within 5 s. Each quit must end with status 0 within the
 # limit (2 s in a sanitizer build, 1 s otherwise) and leave no process of its own (helper
 # included), no lock or socket and no -wal or -shm file; after a turn the question must be in
 # sessions.db. A kill -9 during a turn must take the helper with it within 1 s, a quit held up by
@@ -526,7 +529,7 @@ fi
 # (the chat's "Unlock Keyring"), the prompt shows and stays, and a quit then still ends at once.
 # The start after it asks nothing either.
 locked_keyring_prompt() {
-    local standin asked locked
+    local standin asked locked prompts signouts began took
     if ! new_case locked-keyring || ! start_private_bus; then
         fail "a private session bus starts for the locked keyring"
         return
@@ -563,6 +566,20 @@ locked_keyring_prompt() {
         if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=keyring_locked' "$locked" &&
             [[ $(unlocks) -eq $asked ]]; then
             pass "the start after a quit with the prompt open opens no prompt and says the keyring is locked"
+            # Ten presses with the prompt open ask one unlock, and a sign-out is answered.
+            prompts=$(grep -c 'Prompt.Prompt' "$ROOT/standin.log" 2>/dev/null || true)
+            for _ in $(seq 10); do send "vasktest://unlock-keyring"; done
+            signouts=$(log_count 'signout_completed')
+            began=$(now_ms)
+            send "vasktest://signout"
+            if wait_for 30 log_grew 'signout_completed' "$signouts" &&
+                took=$(($(now_ms) - began)) && ((took <= 5000)) &&
+                [[ $(grep -c 'Prompt.Prompt' "$ROOT/standin.log") -eq $((prompts + 1)) ]]; then
+                pass "ten unlocks with the prompt open ask once, and a sign-out is answered within 5 s ($took ms)"
+            else
+                fail "ten unlocks with the prompt open ask once, and a sign-out is answered within 5 s" \
+                    "${took:-none} ms, $(($(grep -c 'Prompt.Prompt' "$ROOT/standin.log") - prompts)) prompts"
+            fi
         else
             fail "the start after a quit with the prompt open opens no prompt and says the keyring is locked" \
                 "$(($(unlocks) - asked)) more unlock calls"
@@ -607,8 +624,9 @@ stopped_keyring_start() {
             fail "a launch beside a start with a stopped keyring is answered within 5 s" \
                 "status $status after $took ms"
         fi
-        if grep -q 'secret_storage_selected' "$VASK_LOG_FILE"; then
-            fail "the storage waits for the stopped keyring" "chosen already"
+        if grep 'secret_storage_selected' "$VASK_LOG_FILE" | grep -qv 'answering=false'; then
+            fail "the storage takes the stopped keyring for one that does not answer" \
+                "$(grep secret_storage_selected "$VASK_LOG_FILE" | tail -n 1)"
         fi
         quit_app "with a keyring stopped since the start"
     else
@@ -619,6 +637,78 @@ stopped_keyring_start() {
     stop_private_bus
 }
 stopped_keyring_start
+
+# vask_items: how many items of Vask's the keyring on the private bus holds (locked or not).
+vask_items() {
+    dbus-send --session --print-reply --dest=org.freedesktop.secrets /org/freedesktop/secrets \
+        org.freedesktop.Secret.Service.SearchItems \
+        dict:string:string:"xdg:schema","ai.ternwick.Vask.GenericPassword" 2>/dev/null |
+        grep -c 'object path'
+}
+
+# A keyring that holds the account and hangs (SIGSTOP) from the first moment of a launch: a
+# question is answered in words of its own (never "session expired"), a sign-out is answered
+# within 5 s, and the next start, with the keyring answering, is signed out and leaves no item
+# of Vask's in the keyring.
+hung_keyring_run() {
+    local keyring signouts began took answer
+    if ! new_case hung-keyring || ! start_private_bus; then
+        fail "a private session bus starts for the hung keyring"
+        return
+    fi
+    keyring=$(start_keyring)
+    if [[ -z $keyring ]] || ! start_app ||
+        ! wait_for 30 grep -q 'secret_record_settled removed=0 moved=[1-9]' "$VASK_LOG_FILE"; then
+        fail "the account moves into the keyring" "$(grep secret_ "$VASK_LOG_FILE" | tail -n 3)"
+        kill_app
+        [[ -n $keyring ]] && stop_and_end "$keyring"
+        stop_private_bus
+        return
+    fi
+    quit_app "after the account moved into the keyring"
+    kill -STOP "$keyring"
+    if start_app && wait_for 30 grep -q 'secret_storage_selected.*answering=false' "$VASK_LOG_FILE"; then
+        send "vasktest://query?text=where%20is%20the%20restaurant&chat=main"
+        if wait_for 60 grep -q 'rendered ' "$VASK_TESTHOOK_LOG"; then
+            answer=$(grep 'rendered ' "$VASK_TESTHOOK_LOG" | tail -n 1)
+            if [[ $answer == *"keyring is not answering"* ]]; then
+                pass "a question beside a hung keyring says the keyring does not answer"
+            else
+                fail "a question beside a hung keyring says the keyring does not answer" "$answer"
+            fi
+        else
+            fail "a question beside a hung keyring is answered"
+        fi
+        signouts=$(log_count 'signout_completed')
+        began=$(now_ms)
+        send "vasktest://signout"
+        if wait_for 30 log_grew 'signout_completed' "$signouts" &&
+            took=$(($(now_ms) - began)) && ((took <= 5000)); then
+            pass "a sign-out beside a hung keyring is answered within 5 s ($took ms)"
+        else
+            fail "a sign-out beside a hung keyring is answered within 5 s" "${took:-none} ms"
+        fi
+        quit_app "with a keyring hung since the start"
+    else
+        fail "a start with a hung keyring chooses its storage" \
+            "$(grep secret_storage_selected "$VASK_LOG_FILE" | tail -n 1)"
+        kill_app
+    fi
+    kill -CONT "$keyring"
+    signed_out=$(log_count 'auth_mode_resolved mode=none')
+    if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=none' "$signed_out" &&
+        wait_for 10 grep -q 'secret_record_settled removed=[1-9]' "$VASK_LOG_FILE" &&
+        [[ $(vask_items) -eq 0 ]]; then
+        pass "the start after a sign-out beside a hung keyring is signed out, with no item left"
+    else
+        fail "the start after a sign-out beside a hung keyring is signed out, with no item left" \
+            "$(vask_items) items; $(grep -e auth_mode_resolved -e secret_record "$VASK_LOG_FILE" | tail -n 3)"
+    fi
+    quit_app "after finishing a sign-out made beside a hung keyring"
+    stop_and_end "$keyring"
+    stop_private_bus
+}
+hung_keyring_run
 
 # --- A large first synchronisation ----------------------------------------------------------
 new_case large || fail "stand-in servers start for the large history"

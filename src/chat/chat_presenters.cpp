@@ -150,6 +150,9 @@ std::optional<std::string_view> errorRowAction(std::string_view errorText, bool 
     if (keyringLocked && errorText == ChatViewModel::keyringLockedText) {
         return unlockKeyringAction;
     }
+    if (errorText == ChatViewModel::keyringNotAnsweringText) {
+        return askKeyringAgainAction;
+    }
     return std::nullopt;
 }
 

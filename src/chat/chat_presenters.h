@@ -47,9 +47,11 @@ std::optional<std::string> errorRowText(const ChatState& ended);
 // user needs to do before asking. Not while a question runs, nor when the last question's own row
 // already says it.
 std::optional<std::string> keyringRowText(const ChatState& current, bool keyringLocked);
-// The button beside an error row, when it has one: unlocking the keyring while it is locked.
+// The button beside an error row, when it has one: unlocking the keyring while it is locked,
+// asking again one that did not answer. None while an unlock waits on the keyring's prompt.
 std::optional<std::string_view> errorRowAction(std::string_view errorText, bool keyringLocked);
 inline constexpr std::string_view unlockKeyringAction = "Unlock Keyring";
+inline constexpr std::string_view askKeyringAgainAction = "Try Again";
 
 inline constexpr std::string_view emptyStatePrompt = "Ask anything about your messages";
 inline constexpr std::string_view emptyStateExample =

@@ -30,10 +30,17 @@ RLMCredentials credentialsFor(const AuthMode& mode) {
     return credentials;
 }
 
-// A question that found the credentials behind a locked keyring.
-class KeyringLockedError : public Error {
+// A question that found the credentials behind a keyring that is locked, or does not answer.
+class KeyringHeldError : public Error {
   public:
-    KeyringLockedError() : Error(std::string(ChatViewModel::keyringLockedText)) {}
+    explicit KeyringHeldError(bool locked)
+        : Error(std::string(locked ? ChatViewModel::keyringLockedText
+                                   : ChatViewModel::keyringNotAnsweringText)),
+          locked_(locked) {}
+    bool locked() const { return locked_; }
+
+  private:
+    bool locked_;
 };
 
 bool carriesUsage(RLMHelperError::Case c) {
@@ -92,9 +99,12 @@ void ChatViewModel::send() {
     turn->awaitsCredentials = deps_.authModeKnown && !deps_.authModeKnown();
     if (!turn->awaitsCredentials) {
         const AuthMode mode = deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none();
-        if (mode.isKeyringLocked()) {
-            keyringLocked.set(true);
-            failImmediately(questionText, std::string(keyringLockedText));
+        if (mode.isKeyringLocked() || mode.isKeyringNotAnswering()) {
+            keyringLocked.set(mode.isKeyringLocked());
+            keyringNotAnswering.set(mode.isKeyringNotAnswering());
+            failImmediately(
+                questionText,
+                std::string(mode.isKeyringLocked() ? keyringLockedText : keyringNotAnsweringText));
             return;
         }
         turn->credentials = credentialsFor(mode);
@@ -237,8 +247,8 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
                 // On the worker the provider waits until secret storage answers (its own
                 // limits bound that), so the question carries what storage holds.
                 const AuthMode mode = authModeProvider ? authModeProvider() : AuthMode::none();
-                if (mode.isKeyringLocked()) {
-                    throw KeyringLockedError();
+                if (mode.isKeyringLocked() || mode.isKeyringNotAnswering()) {
+                    throw KeyringHeldError(mode.isKeyringLocked());
                 }
                 turn->credentials = credentialsFor(mode);
                 turn->inputs.credentials = turn->credentials;
@@ -439,8 +449,9 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
         usage = carriesUsage(e.errorCase())
                     ? turn->usageAccumulator->settled(e.usage().rootUsage, e.usage().subcallUsage)
                     : turn->usageAccumulator->usage();
-    } catch (const KeyringLockedError& e) {
-        keyringLocked.set(true);
+    } catch (const KeyringHeldError& e) {
+        keyringLocked.set(e.locked());
+        keyringNotAnswering.set(!e.locked());
         text = e.what();
         usage = turn->usageAccumulator->usage();
     } catch (const std::exception& e) {

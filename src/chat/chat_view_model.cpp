@@ -194,32 +194,95 @@ void ChatViewModel::refreshCredentials() {
     } else if (const auto* managed = mode.asManaged()) {
         has = nilIfEmpty(managed->customerToken).has_value();
     }
-    // Signed in behind a locked keyring: the chat shows, and says what is needed.
+    // Signed in behind a locked keyring, or one that does not answer: the chat shows, and says
+    // what is needed.
     keyringLocked.set(mode.isKeyringLocked());
-    hasCredentials.set(has || mode.isKeyringLocked());
+    keyringNotAnswering.set(mode.isKeyringNotAnswering());
+    hasCredentials.set(has || mode.isKeyringLocked() || mode.isKeyringNotAnswering());
 }
 
 void ChatViewModel::unlockKeyring() {
-    if (!deps_.unlockKeyring) {
+    if (askingKeyring_) {
+        // The one under way answers for this press too; its row says what it waits for.
+        logger_.info("keyring_unlock_pending");
         return;
     }
     std::weak_ptr<ChatViewModel> weak = weak_from_this();
+    const auto* failed = state.get().asFailed();
+    const bool notAnswering = keyringNotAnswering.get() ||
+                              (failed != nullptr && failed->error == keyringNotAnsweringText);
+    if (notAnswering) {
+        if (!deps_.askKeyringAgain) {
+            return;
+        }
+        askingKeyring_ = true;
+        deps_.askKeyringAgain([weak] {
+            if (auto self = weak.lock()) {
+                self->askingKeyring_ = false;
+                self->refreshCredentials();
+                self->askStoppedQuestionAgain();
+            }
+        });
+        return;
+    }
+    if (!deps_.unlockKeyring) {
+        return;
+    }
+    askingKeyring_ = true;
+    if (failed != nullptr && failed->error == keyringLockedText) {
+        state.set(ChatState::failed(failed->question, std::string(keyringUnlockingText)));
+    }
     deps_.unlockKeyring([weak](std::optional<std::string> failure) {
         auto self = weak.lock();
         if (!self) {
             return;
+        }
+        self->askingKeyring_ = false;
+        if (const auto* waiting = self->state.get().asFailed();
+            waiting != nullptr && waiting->error == keyringUnlockingText) {
+            self->state.set(ChatState::failed(waiting->question, std::string(keyringLockedText)));
         }
         if (failure) {
             self->lastError.set(std::move(failure));
             return;
         }
         self->refreshCredentials();
-        if (const auto* failed = self->state.get().asFailed();
-            failed != nullptr && failed->error == keyringLockedText && !self->keyringLocked.get()) {
-            // The question that found the keyring locked may be asked again now.
-            self->state.set(ChatState::idle());
-        }
+        self->askStoppedQuestionAgain();
     });
+}
+
+void ChatViewModel::askStoppedQuestionAgain() {
+    const auto* failed = state.get().asFailed();
+    if (failed == nullptr ||
+        (failed->error != keyringLockedText && failed->error != keyringNotAnsweringText)) {
+        return;
+    }
+    if (keyringLocked.get() || keyringNotAnswering.get()) {
+        // Still held back: the row keeps saying why, with its way on.
+        state.set(ChatState::failed(
+            failed->question,
+            std::string(keyringLocked.get() ? keyringLockedText : keyringNotAnsweringText)));
+        return;
+    }
+    const ChatMessage question = failed->question;
+    state.set(ChatState::idle());
+    // The stopped question leaves its session, where it is asked again.
+    if (const auto index = sessionIndex(currentSessionID.get())) {
+        ChatSession session = *sessions.get()[*index];
+        const auto before = session.messages.size();
+        std::erase_if(session.messages,
+                      [&](const ChatMessage& message) { return message.id == question.id; });
+        if (session.messages.size() != before) {
+            session.messageCount = static_cast<std::int64_t>(session.messages.size());
+            replaceSession(*index, std::move(session));
+            persist();
+        }
+    }
+    // Whatever the user typed since stays in the composer.
+    const std::string draft = inputText.get();
+    inputText.set(question.text);
+    send();
+    inputText.set(draft);
 }
 
 Subscription ChatViewModel::observeOutline(std::function<void()> changed) {
@@ -230,6 +293,7 @@ Subscription ChatViewModel::observeOutline(std::function<void()> changed) {
     subscriptions->push_back(pendingSessionFocus.subscribe(notify, Delivery::changesOnly));
     subscriptions->push_back(hasCredentials.subscribe(notify, Delivery::changesOnly));
     subscriptions->push_back(keyringLocked.subscribe(notify, Delivery::changesOnly));
+    subscriptions->push_back(keyringNotAnswering.subscribe(notify, Delivery::changesOnly));
     subscriptions->push_back(lastError.subscribe(notify, Delivery::changesOnly));
     subscriptions->push_back(loadingSessions.subscribe(notify, Delivery::changesOnly));
     // More of the same running turn keeps the state's case and question.

@@ -81,8 +81,10 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         std::function<bool()> authModeKnown{};
         // Asks the keyring to unlock (its prompt may show); `done` runs on the main executor
         // with the failure's text, nothing once unlocked. Null: no keyring to unlock.
-        std::function<void(std::function<void(std::optional<std::string>)> done)>
-            unlockKeyring{};
+        std::function<void(std::function<void(std::optional<std::string>)> done)> unlockKeyring{};
+        // Asks a keyring that did not answer again, without any prompt; `done` runs on the main
+        // executor once the credentials were read again. Null: nothing to ask.
+        std::function<void(std::function<void()> done)> askKeyringAgain{};
         // Null for the popover.
         std::shared_ptr<SessionStore> sessionStore{};
         std::string accountURL{};
@@ -120,6 +122,9 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // Signed in, with the credentials in a keyring that is locked: questions are answered
     // keyringLockedText until the user unlocks it (unlockKeyring()).
     Published<bool> keyringLocked{false};
+    // Signed in, or perhaps: the keyring that holds the credentials does not answer. Questions
+    // are answered keyringNotAnsweringText until it does (asked again by unlockKeyring()).
+    Published<bool> keyringNotAnswering{false};
     // True while the saved chats are being read; sending waits for them.
     Published<bool> loadingSessions{false};
 
@@ -148,11 +153,18 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     std::size_t historyCountsMade() const { return historyCountsMade_; }
 
     void refreshCredentials();
-    // Asks the keyring to unlock, which may show its prompt: only on the user's request. The
-    // credentials are read again once it is unlocked.
+    // The user's way on from a keyring that holds the credentials back: a locked one is asked
+    // to unlock (its prompt may show: only on the user's request), one that did not answer is
+    // asked again. One at a time: pressed again while the prompt is open, the question's row
+    // already says so (keyringUnlockingText). Once the credentials can be read, the question
+    // the keyring stopped is asked.
     void unlockKeyring();
     static constexpr std::string_view keyringLockedText =
         "Your keyring is locked. Unlock it to ask.";
+    static constexpr std::string_view keyringUnlockingText =
+        "Unlock your keyring in its prompt to ask.";
+    static constexpr std::string_view keyringNotAnsweringText =
+        "Your keyring is not answering. Try again to ask.";
 
     // Sessions.
     void startNewSession();
@@ -273,6 +285,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
 
     explicit ChatViewModel(Dependencies dependencies);
     void loadInitialState();
+    // After the keyring answered: the question it stopped is asked again, in its place.
+    void askStoppedQuestionAgain();
     // Blocking: runs on the worker.
     static LoadedSessions readSessions(SessionStore& store);
     void finishLoading(LoadedSessions loaded);
@@ -317,6 +331,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     void refreshTierSnapshotOnFirstManagedAsk(const std::string& customerToken);
     void writeTierSnapshot(const std::string& tierCode);
 
+    // Main executor: an unlock or a question to the keyring is under way.
+    bool askingKeyring_ = false;
     Dependencies deps_;
     StructuredLogger logger_{"chat"};
     std::shared_ptr<ChatMemoryCommitter> memoryCommitter_;

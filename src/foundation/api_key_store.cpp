@@ -22,6 +22,11 @@ Result<std::optional<std::string>, KeychainError> APIKeyStore::loadResult() {
     return LoadResult::success(cachedKey_);
 }
 
+void APIKeyStore::forget() {
+    std::lock_guard lock(mutex_);
+    cacheLoaded_ = false;
+}
+
 void APIKeyStore::clear() {
     std::lock_guard lock(mutex_);
     keychain_.remove(key_);

@@ -22,6 +22,10 @@ class APIKeyStore {
     Result<std::optional<std::string>, KeychainError> loadResult();
     // Throws KeychainError.
     void clear();
+    // The item it keeps, for a removal of several stores' items at once.
+    std::vector<std::string> keys() const { return {key_}; }
+    // Drops the cache: the next read asks storage.
+    void forget();
 
   private:
     SecureStorage& keychain_;

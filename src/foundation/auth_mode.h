@@ -7,7 +7,8 @@ namespace vask {
 
 // The credentials a model call carries: a relay API key, a signed-in (managed) account, the
 // account's credentials kept in a keyring that is locked (the user must unlock it before a call
-// can carry them), or nothing usable. Deliberately not printable: it holds secrets.
+// can carry them) or that does not answer (asked again at the next use), or nothing usable.
+// Deliberately not printable: it holds secrets.
 class AuthMode {
   public:
     struct APIKey {
@@ -22,6 +23,9 @@ class AuthMode {
     struct KeyringLocked {
         bool operator==(const KeyringLocked&) const = default;
     };
+    struct KeyringNotAnswering {
+        bool operator==(const KeyringNotAnswering&) const = default;
+    };
     struct None {
         bool operator==(const None&) const = default;
     };
@@ -31,6 +35,7 @@ class AuthMode {
         return AuthMode(Managed{std::move(customerToken), std::move(accessToken)});
     }
     static AuthMode keyringLocked() { return AuthMode(KeyringLocked{}); }
+    static AuthMode keyringNotAnswering() { return AuthMode(KeyringNotAnswering{}); }
     static AuthMode none() { return AuthMode(None{}); }
 
     const APIKey* asAPIKey() const { return std::get_if<APIKey>(&value_); }
@@ -39,11 +44,15 @@ class AuthMode {
     // The credentials exist but cannot be read until the keyring is unlocked: the user is
     // signed in, and no call can carry them yet.
     bool isKeyringLocked() const { return std::holds_alternative<KeyringLocked>(value_); }
+    // Whether the credentials are kept is not known: the keyring did not answer (in time).
+    bool isKeyringNotAnswering() const {
+        return std::holds_alternative<KeyringNotAnswering>(value_);
+    }
 
     bool operator==(const AuthMode&) const = default;
 
   private:
-    using Value = std::variant<None, APIKey, Managed, KeyringLocked>;
+    using Value = std::variant<None, APIKey, Managed, KeyringLocked, KeyringNotAnswering>;
     explicit AuthMode(Value value) : value_(std::move(value)) {}
     Value value_;
 };

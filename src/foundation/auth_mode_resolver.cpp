@@ -22,6 +22,10 @@ std::optional<AuthMode> AuthModeResolver::managedMode() const {
             // Signed in, behind a locked keyring: said so rather than taken for signed out.
             return AuthMode::keyringLocked();
         }
+        if (SecretBackend::isNoAnswer(e.status())) {
+            // Unknown rather than signed out: a question must not go out without them.
+            return AuthMode::keyringNotAnswering();
+        }
         return std::nullopt;
     } catch (const std::exception& e) {
         logger.warning("auth_mode_keychain_error", {{"error", e.what()}});
@@ -53,8 +57,10 @@ AuthMode AuthModeResolver::resolve() const noexcept {
         }
     }
     if (auto managed = managedMode()) {
-        const bool locked = managed->isKeyringLocked();
-        return resolved(logger, locked ? "keyring_locked" : "managed", std::move(*managed));
+        const char* name = managed->isKeyringLocked()         ? "keyring_locked"
+                           : managed->isKeyringNotAnswering() ? "keyring_not_answering"
+                                                              : "managed";
+        return resolved(logger, name, std::move(*managed));
     }
     if (allowsAPIKeyAuth) {
         const auto stored = apiKeyStore.loadResult();

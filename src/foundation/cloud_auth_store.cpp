@@ -109,6 +109,11 @@ void CloudAuthStore::save(const CloudAuthSession& session) {
     logger_.info("cloud_auth_saved", {{"user_id", session.userID}});
 }
 
+void CloudAuthStore::forget() {
+    std::lock_guard lock(mutex_);
+    cacheLoaded_ = false;
+}
+
 void CloudAuthStore::clear() {
     std::lock_guard lock(mutex_);
     try {

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "foundation/keychain_store.h"
 #include "foundation/structured_logger.h"
@@ -52,6 +53,10 @@ class AuthSessionStorage {
     virtual std::optional<CloudAuthSession> load() = 0;
     virtual void save(const CloudAuthSession& session) = 0;
     virtual void clear() = 0;
+    // The items it keeps, for a removal of several stores' items at once; none by default.
+    virtual std::vector<std::string> keys() const { return {}; }
+    // Drops what it cached: the next load asks storage.
+    virtual void forget() {}
 };
 
 // The cloud session in the item "cloud.auth.session", cached after the first successful read.
@@ -69,6 +74,8 @@ class CloudAuthStore final : public AuthSessionStorage {
     std::optional<CloudAuthSession> load() override;
     void save(const CloudAuthSession& session) override;
     void clear() override;
+    std::vector<std::string> keys() const override { return {key_}; }
+    void forget() override;
 
   private:
     SecureStorage& keychain_;

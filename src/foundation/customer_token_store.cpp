@@ -67,6 +67,11 @@ void CustomerTokenStore::save(const std::string& token, const std::string& email
     logger_.info("customer_token_saved", {{"email", email}});
 }
 
+void CustomerTokenStore::forget() {
+    std::lock_guard lock(mutex_);
+    cacheLoaded_ = false;
+}
+
 void CustomerTokenStore::clear() {
     std::lock_guard lock(mutex_);
     keychain_.remove(tokenKey_);

@@ -40,6 +40,10 @@ class CustomerTokenStore {
     void save(const std::string& token, const std::string& email);
     // When the token item is removed but the e-mail item is not, the cache is dropped likewise.
     void clear();
+    // The items it keeps, for a removal of several stores' items at once.
+    std::vector<std::string> keys() const { return {tokenKey_, userEmailKey_}; }
+    // Drops the cache: the next read asks storage.
+    void forget();
 
     void ensureCacheLoaded();
     std::optional<std::string> loadToken();

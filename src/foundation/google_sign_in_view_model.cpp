@@ -201,9 +201,30 @@ void GoogleSignInViewModel::onMain(std::function<void(GoogleSignInViewModel&)> s
 }
 
 void GoogleSignInViewModel::clearStoredCredentials() {
-    deps_.customerTokenStore.clear();
-    deps_.cloudAuthStore.clear();
-    deps_.apiKeyStore.clear();
+    if (deps_.keychain != nullptr) {
+        // One removal: a launch cut short anywhere leaves the whole sign-out noted or none of
+        // it, and a keyring that stopped answering holds it up for one call's limit.
+        auto keys = deps_.customerTokenStore.keys();
+        for (auto more : {deps_.cloudAuthStore.keys(), deps_.apiKeyStore.keys()}) {
+            keys.insert(keys.end(), more.begin(), more.end());
+        }
+        const auto forget = [this] {
+            deps_.customerTokenStore.forget();
+            deps_.cloudAuthStore.forget();
+            deps_.apiKeyStore.forget();
+        };
+        try {
+            deps_.keychain->removeAll(keys);
+        } catch (...) {
+            forget();
+            throw;
+        }
+        forget();
+    } else {
+        deps_.customerTokenStore.clear();
+        deps_.cloudAuthStore.clear();
+        deps_.apiKeyStore.clear();
+    }
     if (deps_.resetAuthMode) {
         deps_.resetAuthMode();
     }

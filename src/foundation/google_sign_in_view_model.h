@@ -84,6 +84,9 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
         CustomerTokenStore& customerTokenStore;
         AuthSessionStorage& cloudAuthStore;
         APIKeyStore& apiKeyStore;
+        // Where the three stores keep their items: a sign-out removes them all there at once.
+        // Absent: each store removes its own in turn.
+        SecureStorage* keychain = nullptr;
         // Called on the worker.
         std::function<AuthMode()> authModeProvider;
         // Empties the cached authentication mode, so the next read resolves from the stores.

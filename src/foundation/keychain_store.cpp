@@ -86,6 +86,18 @@ void KeychainStore::remove(std::string_view key) {
     fail("keychain_delete_failed", KeychainError::Kind::deleteFailed, key, removed);
 }
 
+void KeychainStore::removeAll(const std::vector<std::string>& keys) {
+    const auto removed = backend_->removeAll(service_, keys);
+    if (removed == SecretBackend::success || removed == SecretBackend::itemNotFound) {
+        return;
+    }
+    std::string names;
+    for (const auto& key : keys) {
+        names += (names.empty() ? "" : ",") + key;
+    }
+    fail("keychain_delete_failed", KeychainError::Kind::deleteFailed, names, removed);
+}
+
 void KeychainStore::unlock() {
     const auto unlocked = backend_->unlock(service_);
     if (unlocked.status != SecretBackend::success) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/structured_logger.h"
 #include "platform/environment.h"
@@ -38,6 +39,13 @@ class SecureStorage {
     virtual void write(std::string_view data, std::string_view key) = 0;
     // Removing an absent item succeeds.
     virtual void remove(std::string_view key) = 0;
+    // Removes every item at once (a sign-out's): a launch cut short removes all or none, and
+    // storage that waits on a keyring waits for one call, not one per item.
+    virtual void removeAll(const std::vector<std::string>& keys) {
+        for (const auto& key : keys) {
+            remove(key);
+        }
+    }
 };
 
 // Generic-password items of one service: the one component that talks to secret storage.
@@ -53,6 +61,7 @@ class KeychainStore final : public SecureStorage {
     std::optional<std::string> read(std::string_view key) override;
     void write(std::string_view data, std::string_view key) override;
     void remove(std::string_view key) override;
+    void removeAll(const std::vector<std::string>& keys) override;
     // Asks the storage to unlock this service's items, which may show the keyring's prompt:
     // only for a user who asked. Throws KeychainError when they stay locked.
     void unlock();

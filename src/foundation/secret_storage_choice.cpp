@@ -4,11 +4,97 @@
 #include "platform/in_memory_secret_backend.h"
 #include "platform/journaled_keyring_backend.h"
 
+#include <mutex>
+
 namespace vask {
+namespace {
+
+// The Secret Service when it did not answer at start: a use asks it again, within the
+// connection's own limit, unless it was last tried moments ago, and once it answers the run goes
+// on with it. Until then each operation answers why it is not there (`cancelled` while it does
+// not answer).
+class LateKeyring final : public SecretBackend {
+  public:
+    LateKeyring(const SecretStorageChoice& choice, SecretBackend::Outcome whyNot)
+        : keyring_(choice.keyring),
+          logger_(choice.logger),
+          clock_(choice.clock),
+          askAgainAfter_(choice.askAgainAfter),
+          whyNot_(std::move(whyNot)),
+          lastTried_(choice.clock.monotonicNow()) {}
+
+    ReadResult copyMatching(std::string_view service, std::string_view account) override {
+        Outcome whyNot;
+        const auto answering = connected(whyNot);
+        return answering ? answering->copyMatching(service, account)
+                         : ReadResult{whyNot.status, std::nullopt, whyNot.reason};
+    }
+    Outcome update(std::string_view service, std::string_view account,
+                   std::string_view data) override {
+        Outcome whyNot;
+        const auto answering = connected(whyNot);
+        return answering ? answering->update(service, account, data) : whyNot;
+    }
+    Outcome add(std::string_view service, std::string_view account,
+                std::string_view data) override {
+        Outcome whyNot;
+        const auto answering = connected(whyNot);
+        return answering ? answering->add(service, account, data) : whyNot;
+    }
+    Outcome remove(std::string_view service, std::string_view account) override {
+        return removeAll(service, {std::string(account)});
+    }
+    Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) override {
+        Outcome whyNot;
+        const auto answering = connected(whyNot);
+        return answering ? answering->removeAll(service, accounts) : whyNot;
+    }
+    Outcome unlock(std::string_view service) override {
+        Outcome whyNot;
+        const auto answering = connected(whyNot);
+        return answering ? answering->unlock(service) : whyNot;
+    }
+    std::string_view kind() const override {
+        std::lock_guard lock(mutex_);
+        return connected_ ? connected_->kind() : std::string_view("secret_service");
+    }
+    bool mayBlock() const override { return true; }
+
+  private:
+    std::shared_ptr<SecretBackend> connected(Outcome& whyNot) {
+        std::lock_guard lock(mutex_);
+        if (connected_) {
+            return connected_;
+        }
+        if (clock_.monotonicNow() - lastTried_ < askAgainAfter_) {
+            whyNot = whyNot_;
+            return nullptr;
+        }
+        connected_ = keyring_.connect(whyNot_);
+        lastTried_ = clock_.monotonicNow();
+        if (connected_) {
+            logger_.info("secret_service_answered");
+        }
+        whyNot = whyNot_;
+        return connected_;
+    }
+
+    SecretStorageChoice::Keyring keyring_;
+    StructuredLogger logger_;
+    const Clock& clock_;
+    Clock::Duration askAgainAfter_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<SecretBackend> connected_;
+    // Why the last try found none, and when it ended.
+    Outcome whyNot_;
+    Clock::MonotonicTime lastTried_;
+};
+
+}  // namespace
 
 SecretStorageChoice::Keyring SecretStorageChoice::Keyring::secretService() {
     return {
-        .connect = [](std::string& whyNot) -> std::shared_ptr<SecretBackend> {
+        .connect = [](SecretBackend::Outcome& whyNot) -> std::shared_ptr<SecretBackend> {
             return LibsecretBackend::connect(whyNot);
         },
         .defaultKeyring =
@@ -17,8 +103,13 @@ SecretStorageChoice::Keyring SecretStorageChoice::Keyring::secretService() {
 }
 
 std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
-    std::string whyNot;
-    auto secretService = keyring.connect(whyNot);
+    SecretBackend::Outcome whyNot;
+    std::shared_ptr<SecretBackend> secretService = keyring.connect(whyNot);
+    // A service that did not answer in time may yet: it is asked again at each use.
+    const bool late = !secretService && whyNot.status == SecretBackend::cancelled;
+    if (late) {
+        secretService = std::make_shared<LateKeyring>(*this, whyNot);
+    }
     std::filesystem::path folder;
     try {
         folder = supportDirectory();
@@ -28,29 +119,41 @@ std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
             return secretService;
         }
         // Nowhere to keep credentials across launches: they last for this run only.
-        logger.error("secret_storage_selected",
-                     {{"backend", "memory"}, {"secret_service", whyNot}, {"error", e.what()}});
+        logger.error(
+            "secret_storage_selected",
+            {{"backend", "memory"}, {"secret_service", whyNot.reason}, {"error", e.what()}});
         return std::make_shared<InMemorySecretBackend>();
     }
     const auto path = folder / "credentials.json";
     auto file = std::make_shared<FileSecretBackend>(path, problems);
     if (!secretService) {
-        logger.info("secret_storage_selected",
-                    {{"backend", "file"}, {"path", path.string()}, {"secret_service", whyNot}});
+        logger.info(
+            "secret_storage_selected",
+            {{"backend", "file"}, {"path", path.string()}, {"secret_service", whyNot.reason}});
         return file;
+    }
+    auto removals =
+        std::make_shared<FileSecretBackend>(folder / "credentials-removed.json", problems);
+    auto storage = std::make_shared<JournaledKeyringBackend>(secretService, file, removals);
+    if (late) {
+        // What this run does is kept in the record, and the next start whose keyring answers
+        // finishes it.
+        logger.warning("secret_storage_selected", {{"backend", "secret_service"},
+                                                   {"path", path.string()},
+                                                   {"answering", "false"},
+                                                   {"secret_service", whyNot.reason}});
+        return storage;
     }
     const auto recorded = defaults.stringValue(keptKey).optional();
     std::error_code error;
     if (recorded == refusedByKeyring && std::filesystem::exists(path, error)) {
-        // Asked once already; the file, emptied by a sign-out too, stays the storage so that
-        // nothing the keyring took before comes back.
+        // Asked once already: not again at start while the file is there. The record still
+        // comes first, so nothing the keyring took before a sign-out comes back.
         logger.info("secret_storage_selected",
-                    {{"backend", "file"}, {"path", path.string()}, {"kept", *recorded}});
-        return file;
+                    {{"backend", "secret_service"}, {"path", path.string()}, {"kept", *recorded}});
+        return storage;
     }
-    auto removals = std::make_shared<FileSecretBackend>(folder / "credentials-removed.json", problems);
     const bool recordHoldsChanges = file->holdsItems() || removals->holdsItems();
-    auto storage = std::make_shared<JournaledKeyringBackend>(secretService, file, removals);
     if (!recordHoldsChanges) {
         if (recorded) {
             defaults.remove(keptKey);
@@ -62,8 +165,9 @@ std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
     const auto state = keyring.defaultKeyring(unknown);
     if (!state) {
         // Nothing recorded: the next start asks again.
-        logger.info("secret_storage_selected",
-                    {{"backend", "secret_service"}, {"path", path.string()}, {"unsettled", unknown}});
+        logger.info(
+            "secret_storage_selected",
+            {{"backend", "secret_service"}, {"path", path.string()}, {"unsettled", unknown}});
         return storage;
     }
     switch (*state) {
@@ -77,14 +181,17 @@ std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
     }
     const auto settled = storage->settle();
     if (settled.refusal) {
-        return keepFile(file, path, std::string(refusedByKeyring),
+        // The record stays beside the keyring: what the keyring took before the refusal is
+        // read from it, and what it did not from the file.
+        return keepFile(storage, path, std::string(refusedByKeyring),
                         "the default keyring refused them (" + settled.refusal->reason +
                             "); Vask will not ask it again while that file is there");
     }
     if (settled.unfinished) {
         // It did not answer, or the application quits: nothing is recorded, and the next start
         // carries on from what was done.
-        logger.info("secret_storage_selected", {{"backend", "secret_service"}, {"unsettled", "true"}});
+        logger.info("secret_storage_selected",
+                    {{"backend", "secret_service"}, {"unsettled", "true"}});
         return storage;
     }
     if (recorded) {
@@ -106,8 +213,9 @@ std::shared_ptr<SecretBackend> SecretStorageChoice::keepFile(std::shared_ptr<Sec
                         {"message", "Vask keeps its credentials in " + path.string() +
                                         " (readable by this user only): " + words + "."}});
     }
-    logger.info("secret_storage_selected",
-                {{"backend", std::string(file->kind())}, {"path", path.string()}, {"kept", reason}});
+    logger.info(
+        "secret_storage_selected",
+        {{"backend", std::string(file->kind())}, {"path", path.string()}, {"kept", reason}});
     return file;
 }
 

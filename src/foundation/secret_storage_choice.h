@@ -7,6 +7,7 @@
 #include <string>
 
 #include "foundation/structured_logger.h"
+#include "platform/clock.h"
 #include "platform/file_problem.h"
 #include "platform/libsecret_backend.h"
 #include "platform/secret_backend.h"
@@ -14,21 +15,25 @@
 
 namespace vask {
 
-// Where this run keeps credentials, chosen once (on a worker: asking a keyring may wait for
-// as long as D-Bus does). The Secret Service when one answers, with the support folder's
-// record of what it did not take (JournaledKeyringBackend: "credentials.json" and
-// "credentials-removed.json"); else the 0600 file "credentials.json" alone; else memory for this
-// run. The record is carried over into the keyring only when its default keyring exists and is
-// unlocked, and without prompts, so no prompt opens that the user did not ask for. When it
-// cannot be carried over, why is recorded in the defaults and the log says once, in words,
-// where the credentials stay. Only a refusal is recorded as one: a keyring that refused the
-// file's credentials is not asked again while the file is there, while one that did not answer
-// (or a quit that cut the move short) is asked again at the next start.
+// Where this run keeps credentials, chosen once on a worker, within the keyring's limit for one
+// call. The Secret Service, whatever its state, with the support folder's record of what the
+// user did (JournaledKeyringBackend: "credentials.json" and "credentials-removed.json"): when it
+// does not answer in time the record alone holds the run's changes, and every later use asks
+// the service again, the run going on with it once it answers. The 0600 file "credentials.json"
+// alone only where the session bus says there is no Secret Service; memory for this run where
+// there is no support folder either. The record is carried over into the keyring only when its
+// default keyring exists and is unlocked, and without prompts, so no prompt opens that the user
+// did not ask for. When it cannot be carried over, why is recorded in the defaults and the log
+// says once, in words, where the credentials stay. Only a refusal is recorded as one: a keyring
+// that refused the file's credentials is not asked again at start while the file is there,
+// while one that did not answer (or a quit that cut the move short) is asked again at the next
+// start.
 struct SecretStorageChoice {
     // What the choice needs of the desktop's keyring.
     struct Keyring {
-        // The Secret Service, or nothing with the reason.
-        std::function<std::shared_ptr<SecretBackend>(std::string& whyNot)> connect;
+        // The Secret Service, or nothing with why: `cancelled` when it did not answer in time
+        // (it may yet), another status when there is none.
+        std::function<std::shared_ptr<SecretBackend>(SecretBackend::Outcome& whyNot)> connect;
         // The default keyring's state, asked without a prompt; nothing with the reason.
         std::function<std::optional<LibsecretBackend::DefaultKeyring>(std::string& whyNot)>
             defaultKeyring;
@@ -49,6 +54,10 @@ struct SecretStorageChoice {
     // Told when the credentials file is damaged.
     std::shared_ptr<FileProblems> problems = nullptr;
     StructuredLogger logger = StructuredLogger("keychain");
+    // A keyring that did not answer is asked again only this long after its last try: the
+    // steps of one sign-in or one question wait for it once, not once each.
+    Clock::Duration askAgainAfter = std::chrono::seconds(2);
+    const Clock& clock = Clock::system();
 
     // Never throws; logs `secret_storage_selected`.
     std::shared_ptr<SecretBackend> choose() const;

@@ -58,19 +58,24 @@ SecretBackend::ReadResult DeferredSecretBackend::copyMatching(std::string_view s
 }
 
 SecretBackend::Outcome DeferredSecretBackend::update(std::string_view service,
-                                                    std::string_view account,
-                                                    std::string_view data) {
+                                                     std::string_view account,
+                                                     std::string_view data) {
     return resolved()->update(service, account, data);
 }
 
-SecretBackend::Outcome DeferredSecretBackend::add(std::string_view service, std::string_view account,
-                                                 std::string_view data) {
+SecretBackend::Outcome DeferredSecretBackend::add(std::string_view service,
+                                                  std::string_view account, std::string_view data) {
     return resolved()->add(service, account, data);
 }
 
 SecretBackend::Outcome DeferredSecretBackend::remove(std::string_view service,
-                                                    std::string_view account) {
+                                                     std::string_view account) {
     return resolved()->remove(service, account);
+}
+
+SecretBackend::Outcome DeferredSecretBackend::removeAll(std::string_view service,
+                                                        const std::vector<std::string>& accounts) {
+    return resolved()->removeAll(service, accounts);
 }
 
 SecretBackend::Outcome DeferredSecretBackend::unlock(std::string_view service) {

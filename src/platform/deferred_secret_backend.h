@@ -23,9 +23,10 @@ class DeferredSecretBackend final : public SecretBackend {
 
     ReadResult copyMatching(std::string_view service, std::string_view account) override;
     Outcome update(std::string_view service, std::string_view account,
-                  std::string_view data) override;
+                   std::string_view data) override;
     Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
     Outcome remove(std::string_view service, std::string_view account) override;
+    Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) override;
     Outcome unlock(std::string_view service) override;
     // The chosen backend's kind; "unresolved" until the choice is made.
     std::string_view kind() const override;

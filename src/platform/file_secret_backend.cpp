@@ -76,22 +76,22 @@ SecretBackend::ReadResult FileSecretBackend::copyMatching(std::string_view servi
 }
 
 SecretBackend::Outcome FileSecretBackend::update(std::string_view service, std::string_view account,
-                                                std::string_view data) {
+                                                 std::string_view data) {
     return change(Change::update, service, account, data);
 }
 
 SecretBackend::Outcome FileSecretBackend::add(std::string_view service, std::string_view account,
-                                             std::string_view data) {
+                                              std::string_view data) {
     return change(Change::add, service, account, data);
 }
 
 SecretBackend::Outcome FileSecretBackend::remove(std::string_view service,
-                                                std::string_view account) {
+                                                 std::string_view account) {
     return change(Change::remove, service, account, {});
 }
 
-SecretBackend::Outcome FileSecretBackend::change(Change kind, std::string_view service,
-                                                std::string_view account, std::string_view data) {
+template <class Edit>
+SecretBackend::Outcome FileSecretBackend::rewrite(Edit edit) {
     std::lock_guard lock(mutex_);
     try {
         const auto fileLock = lockFile();
@@ -104,43 +104,99 @@ SecretBackend::Outcome FileSecretBackend::change(Change kind, std::string_view s
             }
             items = nlohmann::json::object();
         }
-        const std::string serviceKey(service);
-        const std::string accountKey(account);
-        const bool exists =
-            items->contains(serviceKey) && (*items)[serviceKey].contains(accountKey);
-        switch (kind) {
-            case Change::update:
-                if (!exists) {
-                    return itemNotFound;
-                }
-                (*items)[serviceKey][accountKey] = base64Encode(data);
-                break;
-            case Change::add:
-                if (exists) {
-                    return duplicateItem;
-                }
-                (*items)[serviceKey][accountKey] = base64Encode(data);
-                break;
-            case Change::remove:
-                if (!exists) {
-                    return itemNotFound;
-                }
-                (*items)[serviceKey].erase(accountKey);
-                if ((*items)[serviceKey].empty()) {
-                    items->erase(serviceKey);
-                }
-                break;
+        auto outcome = edit(*items);
+        if (outcome.status != success) {
+            return outcome;
+        }
+        if (items->empty()) {
+            // An empty record is no record: the file goes, and its lock file with it (a waiter
+            // that locked it finds it gone and locks a new one).
+            if (::unlink(file_.c_str()) != 0 && errno != ENOENT) {
+                throw FileError("remove", file_, errno);
+            }
+            ::unlink((file_.string() + ".lock").c_str());
+            return outcome;
         }
         // The file lives in the data folder: a link there is nothing Vask made.
         writeFileAtomically(
             file_, items->dump(2) + "\n",
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
             LinkPolicy::refuse);
-        return success;
+        return outcome;
     } catch (const FileError& e) {
         logger().error(std::string("secret_file_write_failed error=") + e.what());
         return {internalError, e.what()};
     }
+}
+
+namespace {
+
+bool holds(const nlohmann::json& items, const std::string& service, const std::string& account) {
+    return items.contains(service) && items[service].contains(account);
+}
+
+void erase(nlohmann::json& items, const std::string& service, const std::string& account) {
+    items[service].erase(account);
+    if (items[service].empty()) {
+        items.erase(service);
+    }
+}
+
+}  // namespace
+
+SecretBackend::Outcome FileSecretBackend::change(Change kind, std::string_view service,
+                                                 std::string_view account, std::string_view data) {
+    return rewrite([&](nlohmann::json& items) -> Outcome {
+        const std::string serviceKey(service);
+        const std::string accountKey(account);
+        const bool exists = holds(items, serviceKey, accountKey);
+        switch (kind) {
+            case Change::update:
+                if (!exists) {
+                    return itemNotFound;
+                }
+                items[serviceKey][accountKey] = base64Encode(data);
+                break;
+            case Change::add:
+                if (exists) {
+                    return duplicateItem;
+                }
+                items[serviceKey][accountKey] = base64Encode(data);
+                break;
+            case Change::remove:
+                if (!exists) {
+                    return itemNotFound;
+                }
+                erase(items, serviceKey, accountKey);
+                break;
+        }
+        return success;
+    });
+}
+
+SecretBackend::Outcome FileSecretBackend::removeAll(std::string_view service,
+                                                    const std::vector<std::string>& accounts) {
+    return rewrite([&](nlohmann::json& items) -> Outcome {
+        const std::string serviceKey(service);
+        bool any = false;
+        for (const auto& account : accounts) {
+            if (holds(items, serviceKey, account)) {
+                erase(items, serviceKey, account);
+                any = true;
+            }
+        }
+        return any ? success : itemNotFound;
+    });
+}
+
+SecretBackend::Outcome FileSecretBackend::putAll(
+    std::string_view service, const std::vector<std::pair<std::string, std::string>>& items) {
+    return rewrite([&](nlohmann::json& all) -> Outcome {
+        for (const auto& [account, data] : items) {
+            all[std::string(service)][account] = base64Encode(data);
+        }
+        return success;
+    });
 }
 
 bool FileSecretBackend::holdsItems() {
@@ -213,9 +269,8 @@ FileSecretBackend::Moved FileSecretBackend::moveInto(SecretBackend& destination)
                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
                 LinkPolicy::refuse);
         }
-        logger().info("secret_file_moved items=" + std::to_string(result.moved) +
-                      " to=" + std::string(destination.kind()) +
-                      " left=" + std::to_string(left.size()));
+        logger().info("secret_file_moved items=" + std::to_string(result.moved) + " to=" +
+                      std::string(destination.kind()) + " left=" + std::to_string(left.size()));
     } catch (const FileError& e) {
         logger().error(std::string("secret_file_not_moved error=") + e.what());
         if (!result.firstFailure) {
@@ -225,13 +280,14 @@ FileSecretBackend::Moved FileSecretBackend::moveInto(SecretBackend& destination)
     return result;
 }
 
-std::vector<FileSecretBackend::Key> FileSecretBackend::keys() {
+std::optional<std::vector<FileSecretBackend::Key>> FileSecretBackend::keys() {
     std::lock_guard lock(mutex_);
     std::vector<Key> found;
     try {
         const auto items = parseItems(readFileIfExists(file_, LinkPolicy::refuse));
         if (!items) {
-            return found;
+            logger().error("secret_file_corrupt path=" + file_.string());
+            return std::nullopt;
         }
         for (const auto& [service, accounts] : items->items()) {
             for (const auto& [account, value] : accounts.items()) {
@@ -240,6 +296,7 @@ std::vector<FileSecretBackend::Key> FileSecretBackend::keys() {
         }
     } catch (const FileError& e) {
         logger().error(std::string("secret_file_read_failed error=") + e.what());
+        return std::nullopt;
     }
     return found;
 }

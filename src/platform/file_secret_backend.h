@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/file_lock.h"
@@ -19,7 +20,8 @@ namespace vask {
 // "<file>.lock" and re-read the file first, so two instances sharing it never drop each other's
 // items. A file that does not parse fails every read (decodeFailed) and is moved aside to
 // "<file>.corrupt-<seconds>" by the next change rather than overwritten, logged, and reported to
-// `problems` for the user. Beside a keyring, the file holds what the keyring did not take.
+// `problems` for the user. A change that leaves the file empty removes it and its lock file.
+// Beside a keyring, the file holds what the keyring did not take.
 class FileSecretBackend final : public SecretBackend {
   public:
     explicit FileSecretBackend(std::filesystem::path file,
@@ -27,9 +29,14 @@ class FileSecretBackend final : public SecretBackend {
 
     ReadResult copyMatching(std::string_view service, std::string_view account) override;
     Outcome update(std::string_view service, std::string_view account,
-                  std::string_view data) override;
+                   std::string_view data) override;
     Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
     Outcome remove(std::string_view service, std::string_view account) override;
+    // In one write: itemNotFound when none of them was there.
+    Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) override;
+    // Adds or replaces every item (account, value) in one write.
+    Outcome putAll(std::string_view service,
+                   const std::vector<std::pair<std::string, std::string>>& items);
     std::string_view kind() const override { return "file"; }
 
     const std::filesystem::path& file() const { return file_; }
@@ -51,8 +58,9 @@ class FileSecretBackend final : public SecretBackend {
         std::string service;
         std::string account;
     };
-    // The items the file holds, by name (none when it is absent or cannot be read).
-    std::vector<Key> keys();
+    // The items the file holds, by name (none when it is absent); nothing when it cannot be
+    // read.
+    std::optional<std::vector<Key>> keys();
 
   private:
     // The lock of "<file>.lock", on the lock file that is there (a move may remove it).
@@ -60,7 +68,12 @@ class FileSecretBackend final : public SecretBackend {
 
     enum class Change { update, add, remove };
     Outcome change(Change kind, std::string_view service, std::string_view account,
-                  std::string_view data);
+                   std::string_view data);
+    // Reads the file under its lock, lets `edit` change the items (a damaged file is set aside
+    // and read as empty), and writes them back when `edit` answers success: the file and its
+    // lock file go when no item is left.
+    template <class Edit>
+    Outcome rewrite(Edit edit);
 
     std::filesystem::path file_;
     std::shared_ptr<FileProblems> problems_;

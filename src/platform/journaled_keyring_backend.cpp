@@ -1,5 +1,8 @@
 #include "platform/journaled_keyring_backend.h"
 
+#include <map>
+
+#include "platform/crypto.h"
 #include "platform/logger.h"
 
 namespace vask {
@@ -25,12 +28,57 @@ bool gone(const SecretBackend::Outcome& outcome) {
            outcome.status == SecretBackend::itemNotFound;
 }
 
+// What a removal note holds: which copy in the file it removes.
+std::string noteFor(const SecretBackend::ReadResult& fileCopy) {
+    return fileCopy.status == SecretBackend::success ? Sha256::hex(*fileCopy.data) : std::string();
+}
+
 }  // namespace
 
 JournaledKeyringBackend::JournaledKeyringBackend(std::shared_ptr<SecretBackend> keyring,
                                                  std::shared_ptr<FileSecretBackend> pending,
-                                                 std::shared_ptr<FileSecretBackend> removed)
-    : keyring_(std::move(keyring)), pending_(std::move(pending)), removed_(std::move(removed)) {}
+                                                 std::shared_ptr<FileSecretBackend> removed,
+                                                 AfterWrite afterWrite)
+    : keyring_(std::move(keyring)),
+      pending_(std::move(pending)),
+      removed_(std::move(removed)),
+      afterWrite_(std::move(afterWrite)) {}
+
+void JournaledKeyringBackend::wrote() const {
+    if (afterWrite_) {
+        afterWrite_();
+    }
+}
+
+void JournaledKeyringBackend::sayUnreadable(const std::string& reason) {
+    if (!saidUnreadable_.exchange(true)) {
+        logger().error("secret_removal_record_unreadable path=" + removed_->file().string() +
+                       " reason=" + reason + " read_as=signed_out");
+    }
+}
+
+JournaledKeyringBackend::Entry JournaledKeyringBackend::entry(std::string_view service,
+                                                              std::string_view account) {
+    Entry found;
+    found.pending = pending_->copyMatching(service, account);
+    const auto note = removed_->copyMatching(service, account);
+    if (note.status != success && note.status != itemNotFound) {
+        // Whatever it held may have been a sign-out: nothing it could hide is read.
+        sayUnreadable(note.reason);
+        found.noted = true;
+        found.recorded = Recorded::unreadable;
+        return found;
+    }
+    found.noted = note.status == success;
+    if (found.pending.status == success) {
+        // A note names the copy it removes: any other copy was written after it.
+        found.recorded =
+            found.noted && note.data == noteFor(found.pending) ? Recorded::removed : Recorded::kept;
+    } else if (found.noted) {
+        found.recorded = Recorded::removed;
+    }
+    return found;
+}
 
 JournaledKeyringBackend::Settled JournaledKeyringBackend::settle() {
     std::lock_guard lock(changing_);
@@ -41,21 +89,80 @@ JournaledKeyringBackend::Settled JournaledKeyringBackend::settle() {
             settled.refusal = outcome;
         }
     };
-    for (const auto& key : removed_->keys()) {
-        const auto outcome = keyring_->remove(key.service, key.account);
-        if (gone(outcome)) {
-            removed_->remove(key.service, key.account);
-            ++settled.removed;
-        } else {
-            note(outcome);
+    const auto notes = removed_->keys();
+    if (!notes) {
+        sayUnreadable("it cannot be read");
+        settled.unfinished = true;
+        return settled;
+    }
+    // The removals first, a service's in one call: the file's copies they name, then the
+    // keyring's, then the notes.
+    std::map<std::string, std::vector<std::string>> byService;
+    for (const auto& key : *notes) {
+        byService[key.service].push_back(key.account);
+    }
+    for (const auto& [service, accounts] : byService) {
+        std::vector<std::string> named;
+        for (const auto& account : accounts) {
+            const auto copy = pending_->copyMatching(service, account);
+            if (copy.status == success &&
+                removed_->copyMatching(service, account).data == noteFor(copy)) {
+                named.push_back(account);
+            }
         }
+        if (!named.empty()) {
+            const auto fromFile = pending_->removeAll(service, named);
+            if (!gone(fromFile)) {
+                note(fromFile);
+                continue;
+            }
+            wrote();
+        }
+        const auto fromKeyring = keyring_->removeAll(service, accounts);
+        wrote();
+        if (!gone(fromKeyring)) {
+            note(fromKeyring);
+            continue;
+        }
+        const auto dropped = removed_->removeAll(service, accounts);
+        if (!gone(dropped)) {
+            note(dropped);
+            continue;
+        }
+        wrote();
+        settled.removed += accounts.size();
     }
-    const auto moved = pending_->moveInto(*keyring_);
-    settled.moved = moved.moved;
-    if (moved.firstFailure) {
-        note(*moved.firstFailure);
+    // Then what the keyring did not take: a copy leaves the file once the keyring holds it.
+    const auto kept = pending_->keys();
+    if (!kept) {
+        note(Outcome(decodeFailed, pending_->file().string() + " cannot be read"));
     }
-    if (settled.removed > 0 || settled.unfinished) {
+    for (const auto& key : kept.value_or(std::vector<FileSecretBackend::Key>{})) {
+        if (removed_->copyMatching(key.service, key.account).status != itemNotFound) {
+            // Its removal from the keyring is still to be made: the copy waits for it.
+            settled.unfinished = true;
+            continue;
+        }
+        const auto copy = pending_->copyMatching(key.service, key.account);
+        if (copy.status != success) {
+            note({copy.status, copy.reason});
+            continue;
+        }
+        const auto stored = putInto(*keyring_, key.service, key.account, *copy.data);
+        wrote();
+        if (stored.status != success) {
+            note(stored);
+            continue;
+        }
+        const auto left = pending_->remove(key.service, key.account);
+        if (!gone(left)) {
+            note(left);
+            continue;
+        }
+        wrote();
+        ++settled.moved;
+    }
+    if (settled.removed > 0 || settled.moved > 0 || settled.unfinished) {
         logger().info("secret_record_settled removed=" + std::to_string(settled.removed) +
                       " moved=" + std::to_string(settled.moved) +
                       " unfinished=" + (settled.unfinished ? "true" : "false"));
@@ -63,18 +170,20 @@ JournaledKeyringBackend::Settled JournaledKeyringBackend::settle() {
     return settled;
 }
 
-bool JournaledKeyringBackend::removalNoted(std::string_view service, std::string_view account) {
-    return removed_->copyMatching(service, account).status == success;
-}
-
 SecretBackend::ReadResult JournaledKeyringBackend::copyMatching(std::string_view service,
                                                                 std::string_view account) {
-    if (removalNoted(service, account)) {
-        return {itemNotFound, std::nullopt};
+    auto found = entry(service, account);
+    switch (found.recorded) {
+        case Recorded::removed:
+        case Recorded::unreadable:
+            return {itemNotFound, std::nullopt};
+        case Recorded::kept:
+            return std::move(found.pending);
+        case Recorded::nothing:
+            break;
     }
-    auto kept = pending_->copyMatching(service, account);
-    if (kept.status != itemNotFound) {
-        return kept;
+    if (found.pending.status != itemNotFound) {
+        return std::move(found.pending);
     }
     return keyring_->copyMatching(service, account);
 }
@@ -95,63 +204,99 @@ SecretBackend::Outcome JournaledKeyringBackend::change(bool replacing, std::stri
                                                        std::string_view account,
                                                        std::string_view data) {
     std::lock_guard lock(changing_);
-    // Whether the item exists is asked of the keyring only by the change itself, within the
-    // change's limit: a keyring that does not answer never holds a sign-in up for longer.
-    const bool removed = removalNoted(service, account);
-    const bool kept = !removed && pending_->copyMatching(service, account).status == success;
-    Outcome stored;
-    if (removed || kept) {
-        if (kept && !replacing) {
-            return duplicateItem;
-        }
-        if (removed && replacing) {
-            return itemNotFound;
-        }
-        stored = putInto(*keyring_, service, account, data);
-    } else {
-        stored = replacing ? keyring_->update(service, account, data)
-                           : keyring_->add(service, account, data);
-        if (stored.status == itemNotFound || stored.status == duplicateItem) {
-            return stored;
-        }
+    const auto found = entry(service, account);
+    // Whether the item exists is known from the record when it holds the item; else only the
+    // keyring's own update or add says, within the change's limit.
+    const bool known = found.recorded != Recorded::nothing;
+    const bool exists = found.recorded == Recorded::kept;
+    if (known && exists != replacing) {
+        return replacing ? itemNotFound : duplicateItem;
     }
-    Outcome outcome = stored;
-    if (stored.status == success) {
-        // An older copy kept while the keyring was away must not win at the next start.
-        pending_->remove(service, account);
-    } else {
-        outcome = putInto(*pending_, service, account, data);
+    const auto before = found.pending.status == success ? found.pending.data : std::nullopt;
+    const auto undo = [&] {
+        const auto undone = before ? putInto(*pending_, service, account, *before)
+                                   : pending_->remove(service, account);
+        if (!gone(undone)) {
+            logger().error("secret_file_not_undone key=" + std::string(account));
+        }
+    };
+    // 1. The file: from here on the next start reads the new value.
+    const auto kept = putInto(*pending_, service, account, data);
+    if (kept.status != success) {
+        logger().error("secret_not_kept key=" + std::string(account) +
+                       " status=" + std::to_string(kept.status));
+        return kept;
+    }
+    wrote();
+    // 2. The note of an earlier removal, which no longer applies.
+    if (found.noted) {
+        const auto dropped = removed_->remove(service, account);
+        if (!gone(dropped)) {
+            undo();
+            return dropped;
+        }
+        wrote();
+    }
+    // 3. The keyring.
+    const auto stored = known ? putInto(*keyring_, service, account, data)
+                              : (replacing ? keyring_->update(service, account, data)
+                                           : keyring_->add(service, account, data));
+    wrote();
+    if (!known && (stored.status == itemNotFound || stored.status == duplicateItem)) {
+        undo();
+        return stored;
+    }
+    if (stored.status != success) {
         logger().error("secret_kept_in_file key=" + std::string(account) +
-                       " status=" + std::to_string(stored.status) +
-                       " kept=" + (outcome.status == success ? "true" : "false"));
-        if (outcome.status != success) {
-            return stored;
-        }
+                       " status=" + std::to_string(stored.status));
+        return success;
     }
-    removed_->remove(service, account);
-    return outcome;
+    // 4. The file's copy, now the keyring's too.
+    if (gone(pending_->remove(service, account))) {
+        wrote();
+    }
+    return success;
 }
 
 SecretBackend::Outcome JournaledKeyringBackend::remove(std::string_view service,
                                                        std::string_view account) {
+    return removeAll(service, {std::string(account)});
+}
+
+SecretBackend::Outcome JournaledKeyringBackend::removeAll(
+    std::string_view service, const std::vector<std::string>& accounts) {
     std::lock_guard lock(changing_);
-    // Recorded before anything else, so that the removal survives whatever comes next.
-    const auto noted = putInto(*removed_, service, account, {});
-    const auto fromFile = pending_->remove(service, account);
-    auto fromKeyring = keyring_->remove(service, account);
-    const Outcome removedSomewhere =
-        fromFile.status == success || fromKeyring.status == success ? success : itemNotFound;
-    if (gone(fromKeyring)) {
-        removed_->remove(service, account);
-        return gone(fromFile) ? removedSomewhere : fromFile;
+    // 1. Every removal noted in one write, each naming the file's copy it removes.
+    std::vector<std::pair<std::string, std::string>> notes;
+    bool inFile = false;
+    for (const auto& account : accounts) {
+        const auto copy = pending_->copyMatching(service, account);
+        inFile = inFile || copy.status == success;
+        notes.emplace_back(account, noteFor(copy));
     }
+    const auto noted = removed_->putAll(service, notes);
     if (noted.status != success) {
-        // Not recorded either: the removal did not happen, and says why.
-        return fromKeyring;
+        logger().error("secret_removal_not_noted status=" + std::to_string(noted.status));
+        return noted;
     }
-    logger().error("secret_removal_recorded key=" + std::string(account) +
-                     " status=" + std::to_string(fromKeyring.status));
-    return gone(fromFile) ? Outcome(success) : fromFile;
+    wrote();
+    // 2. The file's copies (the notes hide them already).
+    const auto fromFile = pending_->removeAll(service, accounts);
+    if (fromFile.status == success) {
+        wrote();
+    }
+    // 3. The keyring's, in one call.
+    const auto fromKeyring = keyring_->removeAll(service, accounts);
+    wrote();
+    if (!gone(fromKeyring)) {
+        logger().error("secret_removal_recorded status=" + std::to_string(fromKeyring.status));
+        return success;
+    }
+    // 4. The notes.
+    if (gone(removed_->removeAll(service, accounts))) {
+        wrote();
+    }
+    return inFile || fromKeyring.status == success ? success : itemNotFound;
 }
 
 SecretBackend::Outcome JournaledKeyringBackend::unlock(std::string_view service) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -9,22 +11,29 @@
 
 namespace vask {
 
-// The desktop's keyring with the data folder as its record of what the user did: a change is
-// kept there before it is reported done whenever the keyring does not make it (it refused, did
-// not answer in time, or the application quits meanwhile), and a later start finishes it.
+// The desktop's keyring with the data folder as its record of what the user did: every change
+// reaches the record before the keyring, so a launch that dies at any point, a keyring that
+// refuses, does not answer in time, or a quit meanwhile never undoes it, and a later start
+// finishes it.
 //
-// - A write the keyring did not take goes into `pending` (credentials.json), which reads see
-//   first, and which settle() moves into the keyring.
-// - A removal is first noted in `removed` (an item per account; its value means nothing), and
-//   `pending`'s copy goes at once; the note is dropped once the keyring no longer holds the
-//   item. While noted, the item reads as absent, whatever the keyring still holds.
-//
-// So a quit never undoes a sign-in or a sign-out: the next start shows what the user did.
+// - A write goes into `pending` (credentials.json) first, then its removal note (if any) goes,
+//   then the keyring is written, then `pending`'s copy goes once the keyring took it.
+// - A removal (all of a sign-out's in one write) is first noted in `removed` (an item per
+//   account whose value is the SHA-256 of the `pending` copy it removes, "" when there was
+//   none), then `pending`'s copies go, then the keyring's, then the notes.
+// - A read sees `pending`'s copy first unless a note names that very copy; else a noted item
+//   is absent; else the keyring answers. A `removed` that cannot be read (damaged, a link, not
+//   a regular file) fails closed: every item reads as absent, and the log says so.
+// - A failed write of the record fails the change.
 class JournaledKeyringBackend final : public SecretBackend {
   public:
+    // Called after each write that reached the record or the keyring (a test stops a launch
+    // there).
+    using AfterWrite = std::function<void()>;
+
     JournaledKeyringBackend(std::shared_ptr<SecretBackend> keyring,
                             std::shared_ptr<FileSecretBackend> pending,
-                            std::shared_ptr<FileSecretBackend> removed);
+                            std::shared_ptr<FileSecretBackend> removed, AfterWrite afterWrite = {});
 
     struct Settled {
         std::size_t moved = 0;
@@ -44,23 +53,42 @@ class JournaledKeyringBackend final : public SecretBackend {
                    std::string_view data) override;
     Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
     Outcome remove(std::string_view service, std::string_view account) override;
+    Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) override;
     // Unlocks the keyring, then settles what the record holds.
     Outcome unlock(std::string_view service) override;
     std::string_view kind() const override { return keyring_->kind(); }
     bool mayBlock() const override { return keyring_->mayBlock(); }
 
   private:
-    // Whether a removal of the item is still to be made in the keyring.
-    bool removalNoted(std::string_view service, std::string_view account);
-    // Updates (`replacing`) or adds the item in the keyring, else in `pending`.
+    // What the record says of one item.
+    enum class Recorded {
+        nothing,     // the keyring answers
+        kept,        // `pending`'s copy is the item
+        removed,     // a removal is noted, and no newer copy waits
+        unreadable,  // `removed` cannot be read: taken as removed
+    };
+    struct Entry {
+        Recorded recorded = Recorded::nothing;
+        // `pending`'s read (its copy, or why it cannot be read).
+        ReadResult pending;
+        // Whether a note exists (or may: `removed` cannot be read) that the keyring's copy is
+        // to go.
+        bool noted = false;
+    };
+    Entry entry(std::string_view service, std::string_view account);
+    // Updates (`replacing`) or adds the item: the record first, then the keyring.
     Outcome change(bool replacing, std::string_view service, std::string_view account,
                    std::string_view data);
+    void wrote() const;
+    void sayUnreadable(const std::string& reason);
 
     std::shared_ptr<SecretBackend> keyring_;
     std::shared_ptr<FileSecretBackend> pending_;
     std::shared_ptr<FileSecretBackend> removed_;
+    AfterWrite afterWrite_;
     // One change at a time, so a write and a removal of the same item keep their order.
     std::mutex changing_;
+    std::atomic<bool> saidUnreadable_{false};
 };
 
 }  // namespace vask

@@ -97,9 +97,9 @@ Calls& calls() {
 // Runs `work` on a thread of its own with a cancellable the quit (and the time limit) cancels,
 // and waits for its answer for at most `limit` (no limit when nothing): given up, the caller
 // gets `cancelled` at once and the thread is left to end whenever the service answers.
-SecretBackend::ReadResult runCall(
-    std::string_view operation, std::optional<std::chrono::milliseconds> limit,
-    std::function<SecretBackend::ReadResult(GCancellable*)> work) {
+SecretBackend::ReadResult runCall(std::string_view operation,
+                                  std::optional<std::chrono::milliseconds> limit,
+                                  std::function<SecretBackend::ReadResult(GCancellable*)> work) {
     struct State {
         std::optional<SecretBackend::ReadResult> result;
     };
@@ -175,8 +175,8 @@ CollectionPtr defaultCollection(SecretService* service, GCancellable* cancellabl
 // Vask's items for `service` (and `account` when given), locked ones included, never
 // unlocking; their secrets loaded when `secrets` says so.
 ItemsPtr search(SecretService* connection, const std::string& service,
-                const std::optional<std::string>& account, bool secrets,
-                GCancellable* cancellable, ErrorPtr& error) {
+                const std::optional<std::string>& account, bool secrets, GCancellable* cancellable,
+                ErrorPtr& error) {
     AttributesPtr attributes(
         account ? secret_attributes_build(schema(), "service", service.c_str(), "account",
                                           account->c_str(), nullptr)
@@ -254,9 +254,9 @@ SecretBackend::Outcome store(const std::string& service, const std::string& acco
     const std::string label = service + " " + account;
     GError* raw = nullptr;
     // Replacing an item with the same attributes, so an update keeps one item.
-    SecretItem* item = secret_item_create_sync(collection.get(), schema(), attributes.get(),
-                                               label.c_str(), value, SECRET_ITEM_CREATE_REPLACE,
-                                               cancellable, &raw);
+    SecretItem* item =
+        secret_item_create_sync(collection.get(), schema(), attributes.get(), label.c_str(), value,
+                                SECRET_ITEM_CREATE_REPLACE, cancellable, &raw);
     secret_value_unref(value);
     error.reset(raw);
     if (item != nullptr) {
@@ -282,6 +282,34 @@ SecretBackend::Outcome storeIf(bool existing, const std::string& service,
     return {found.status, found.reason};
 }
 
+// Removes every item of `account`; leaves them all when one is locked (its removal would need
+// the keyring's prompt).
+SecretBackend::Outcome deleteItems(SecretService* connection, const std::string& service,
+                                   const std::string& account, GCancellable* cancellable) {
+    ErrorPtr error;
+    const auto items = search(connection, service, account, false, cancellable, error);
+    if (error) {
+        return failureOf(error.get(), "delete", account);
+    }
+    if (!items) {
+        return SecretBackend::itemNotFound;
+    }
+    for (GList* node = items.get(); node != nullptr; node = node->next) {
+        if (secret_item_get_locked(static_cast<SecretItem*>(node->data))) {
+            return lockedKeyring();
+        }
+    }
+    for (GList* node = items.get(); node != nullptr; node = node->next) {
+        GError* raw = nullptr;
+        secret_item_delete_sync(static_cast<SecretItem*>(node->data), cancellable, &raw);
+        error.reset(raw);
+        if (error) {
+            return failureOf(error.get(), "delete", account);
+        }
+    }
+    return SecretBackend::success;
+}
+
 }  // namespace
 
 void LibsecretBackend::abandonCalls() {
@@ -297,18 +325,28 @@ void LibsecretBackend::abandonCalls() {
     shared.answered.notify_all();
 }
 
-std::shared_ptr<LibsecretBackend> LibsecretBackend::connect(std::string& whyNot,
-                                                            Duration changeLimit) {
+std::shared_ptr<LibsecretBackend> LibsecretBackend::connect(Outcome& whyNot, Duration changeLimit) {
     const auto connected =
-        runChange("connect", std::nullopt, [](GCancellable* cancellable) -> Outcome {
+        runChange("connect", changeLimit, [](GCancellable* cancellable) -> Outcome {
             ErrorPtr error;
             if (openService(cancellable, error)) {
                 return success;
             }
-            return {notAvailable, error ? error->message : "no Secret Service"};
+            if (!error) {
+                return {notAvailable, "no Secret Service"};
+            }
+            // A service that owns its name and did not answer (yet) is not one that is absent.
+            const bool noAnswer =
+                g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED) ||
+                g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
+                g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY) ||
+                g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_TIMEOUT) ||
+                g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_TIMED_OUT);
+            return {noAnswer ? cancelled : notAvailable, error->message};
         });
     if (connected.status != success) {
-        whyNot = connected.reason.empty() ? "no Secret Service" : connected.reason;
+        whyNot = {connected.status,
+                  connected.reason.empty() ? "no Secret Service" : connected.reason};
         return nullptr;
     }
     return std::shared_ptr<LibsecretBackend>(new LibsecretBackend(changeLimit));
@@ -317,7 +355,7 @@ std::shared_ptr<LibsecretBackend> LibsecretBackend::connect(std::string& whyNot,
 std::optional<LibsecretBackend::DefaultKeyring> LibsecretBackend::defaultKeyring(
     std::string& whyNot) {
     // The state rides in the status: success unlocked, itemNotFound missing, refusal locked.
-    const auto answer = runChange("state", std::nullopt, [](GCancellable* cancellable) {
+    const auto answer = runChange("state", defaultChangeLimit, [](GCancellable* cancellable) {
         ErrorPtr error;
         const auto service = openService(cancellable, error);
         if (!service) {
@@ -347,12 +385,12 @@ std::optional<LibsecretBackend::DefaultKeyring> LibsecretBackend::defaultKeyring
 
 SecretBackend::ReadResult LibsecretBackend::copyMatching(std::string_view service,
                                                          std::string_view account) {
-    // Reads wait as long as D-Bus does: a keyring that is slow at start is waited for.
-    return runCall("read", std::nullopt,
-                               [service = std::string(service),
-                                account = std::string(account)](GCancellable* cancellable) {
-                                   return lookUp(service, account, cancellable);
-                               });
+    // Within the same limit as a change: a keyring that stopped answering is said to, rather
+    // than wait out D-Bus's own time limit.
+    return runCall(
+        "read", changeLimit_,
+        [service = std::string(service), account = std::string(account)](
+            GCancellable* cancellable) { return lookUp(service, account, cancellable); });
 }
 
 SecretBackend::Outcome LibsecretBackend::update(std::string_view service, std::string_view account,
@@ -375,38 +413,26 @@ SecretBackend::Outcome LibsecretBackend::add(std::string_view service, std::stri
 
 SecretBackend::Outcome LibsecretBackend::remove(std::string_view service,
                                                 std::string_view account) {
+    return removeAll(service, {std::string(account)});
+}
+
+SecretBackend::Outcome LibsecretBackend::removeAll(std::string_view service,
+                                                   const std::vector<std::string>& accounts) {
+    // One call for all of them: a keyring that stopped answering holds a sign-out up for one
+    // limit, not one per item.
     return runChange(
         "delete", changeLimit_,
-        [service = std::string(service),
-         account = std::string(account)](GCancellable* cancellable) -> Outcome {
+        [service = std::string(service), accounts](GCancellable* cancellable) -> Outcome {
             ErrorPtr error;
             const auto connection = openService(cancellable, error);
             if (!connection) {
-                return error ? failureOf(error.get(), "delete", account) : Outcome(notAvailable);
+                return error ? failureOf(error.get(), "delete", "") : Outcome(notAvailable);
             }
-            const auto items =
-                search(connection.get(), service, account, false, cancellable, error);
-            if (error) {
-                return failureOf(error.get(), "delete", account);
+            Outcome result(itemNotFound);
+            for (const auto& account : accounts) {
+                addRemoval(result, deleteItems(connection.get(), service, account, cancellable));
             }
-            if (!items) {
-                return itemNotFound;
-            }
-            for (GList* node = items.get(); node != nullptr; node = node->next) {
-                // A locked item would need the keyring's prompt to go: it stays, and says so.
-                if (secret_item_get_locked(static_cast<SecretItem*>(node->data))) {
-                    return lockedKeyring();
-                }
-            }
-            for (GList* node = items.get(); node != nullptr; node = node->next) {
-                GError* raw = nullptr;
-                secret_item_delete_sync(static_cast<SecretItem*>(node->data), cancellable, &raw);
-                error.reset(raw);
-                if (error) {
-                    return failureOf(error.get(), "delete", account);
-                }
-            }
-            return success;
+            return result;
         });
 }
 
@@ -420,8 +446,8 @@ SecretBackend::Outcome LibsecretBackend::unlock(std::string_view service) {
             if (!connection) {
                 return error ? failureOf(error.get(), "unlock", "") : Outcome(notAvailable);
             }
-            const auto items = search(connection.get(), service, std::nullopt, false,
-                                      cancellable, error);
+            const auto items =
+                search(connection.get(), service, std::nullopt, false, cancellable, error);
             if (error) {
                 return failureOf(error.get(), "unlock", "");
             }

@@ -26,13 +26,15 @@ class LibsecretBackend final : public SecretBackend {
   public:
     using Duration = std::chrono::milliseconds;
 
-    // How long a write or removal waits for the service before it is given up (as
-    // `cancelled`): its effect is then unknown, so the caller keeps what it meant elsewhere.
+    // How long a read, write or removal waits for the service before it is given up (as
+    // `cancelled`): a write's effect is then unknown, so the caller keeps what it meant
+    // elsewhere.
     static constexpr Duration defaultChangeLimit{3000};
 
     // A backend when a Secret Service answers on the session bus (a session is opened to be
-    // sure); otherwise nothing, with the reason in `whyNot`. Waits as long as D-Bus does.
-    static std::shared_ptr<LibsecretBackend> connect(std::string& whyNot,
+    // sure); otherwise nothing, with why in `whyNot`: `cancelled` when it did not answer within
+    // `changeLimit` (it may yet), another status when the bus said there is none.
+    static std::shared_ptr<LibsecretBackend> connect(Outcome& whyNot,
                                                      Duration changeLimit = defaultChangeLimit);
 
     ReadResult copyMatching(std::string_view service, std::string_view account) override;
@@ -40,6 +42,7 @@ class LibsecretBackend final : public SecretBackend {
                    std::string_view data) override;
     Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
     Outcome remove(std::string_view service, std::string_view account) override;
+    Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) override;
     // Unlocks whatever keyring holds items of `service` (the default keyring when none does):
     // the keyring's own prompt may show. Waits until the user answers it or the application
     // quits (cancelled).
@@ -49,9 +52,9 @@ class LibsecretBackend final : public SecretBackend {
 
     enum class DefaultKeyring { unlocked, locked, missing };
     // Whether the default keyring exists and is unlocked, asked without opening any prompt;
-    // nothing, with the reason in `whyNot`, when the service does not say.
+    // nothing, with the reason in `whyNot`, when the service does not say within the change
+    // limit.
     static std::optional<DefaultKeyring> defaultKeyring(std::string& whyNot);
-
 
     // Process-wide and for good: every call still waited for answers `cancelled` at once
     // (the service is told to cancel), and every later call fails at once. Safe from any

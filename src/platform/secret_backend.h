@@ -5,14 +5,15 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vask {
 
 // Generic-password items by service and account, the way the system's secret storage offers
 // them: every operation answers a status code (0 for success, the keychain's own numbers for the
-// rest), with the storage's reason beside a failure, so that the credential layer above can log and report one number whatever the backend.
-// Values are bytes; any byte survives a round trip. Implementations are safe to call from
-// several threads.
+// rest), with the storage's reason beside a failure, so that the credential layer above can log and
+// report one number whatever the backend. Values are bytes; any byte survives a round trip.
+// Implementations are safe to call from several threads.
 class SecretBackend {
   public:
     using Status = std::int32_t;
@@ -35,6 +36,9 @@ class SecretBackend {
     // Whether `status` says the storage refused (locked, or the user would have to be asked),
     // rather than that it could not be reached or did not answer in time.
     static bool isRefusal(Status status) { return status == interactionNotAllowed; }
+    // Whether `status` says the storage did not answer (in time, or at all): what it holds is
+    // unknown, not absent.
+    static bool isNoAnswer(Status status) { return status == cancelled || status == notAvailable; }
 
     // What an operation answers: its status and, for a failure, why in the storage's own words
     // ("Could not replace …/credentials.json: Operation not permitted"); "" when the failure
@@ -73,6 +77,24 @@ class SecretBackend {
                         std::string_view data) = 0;
     // itemNotFound when there is nothing to delete.
     virtual Outcome remove(std::string_view service, std::string_view account) = 0;
+    // Removes each item (a sign-out's): the first failure other than itemNotFound, else success
+    // when any was there, else itemNotFound. Storage that waits on another process makes it
+    // one call, within one call's limit.
+    virtual Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) {
+        Outcome result(itemNotFound);
+        for (const auto& account : accounts) {
+            addRemoval(result, remove(service, account));
+        }
+        return result;
+    }
+    // Takes one item's removal into the outcome of several: the first failure stays; else
+    // success once any item was there.
+    static void addRemoval(Outcome& several, Outcome one) {
+        const bool failedAlready = several.status != success && several.status != itemNotFound;
+        if (!failedAlready && (one.status != itemNotFound || several.status == itemNotFound)) {
+            several = std::move(one);
+        }
+    }
 
     // Asks the storage to unlock what holds `service`'s items, which may show the keyring's own
     // prompt: only for a user who asked. Waits until it is unlocked or the user declined

@@ -85,7 +85,15 @@ AppDependencies::AppDependencies(Context context)
           return mode;
       }) {}
 
-AppDependencies::~AppDependencies() = default;
+AppDependencies::~AppDependencies() {
+    joinKeyringQuestion();
+}
+
+void AppDependencies::joinKeyringQuestion() {
+    if (keyringQuestion_.joinable()) {
+        keyringQuestion_.join();
+    }
+}
 
 std::filesystem::path AppDependencies::supportDirectory() const {
     return AppEnvironment::supportDirectoryURL(context_.environment, context_.bundleIdentifier);
@@ -107,27 +115,26 @@ std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
             chosen != context_.environment.end() && text::trimmed(chosen->second) == "file";
         auto keyring = SecretStorageChoice::Keyring::secretService();
         if (fileChosen) {
-            keyring.connect = [](std::string& whyNot) -> std::shared_ptr<SecretBackend> {
-                whyNot = "VASK_CREDENTIAL_STORE=file";
+            keyring.connect = [](SecretBackend::Outcome& whyNot) -> std::shared_ptr<SecretBackend> {
+                whyNot = {SecretBackend::notAvailable, "VASK_CREDENTIAL_STORE=file"};
                 return nullptr;
             };
         }
         // A keyring may take D-Bus's whole time limit to answer, or not answer: the choice is
         // made on the worker, and every operation waits for it there.
         return std::make_shared<DeferredSecretBackend>(
-            context_.worker, [choice = SecretStorageChoice{
-                                  .keyring = std::move(keyring),
-                                  // By value: the choice may run after the root is gone.
-                                  .supportDirectory =
-                                      [environment = context_.environment,
-                                       bundle = context_.bundleIdentifier] {
-                                          return AppEnvironment::supportDirectoryURL(environment,
-                                                                                     bundle);
-                                      },
-                                  .defaults = context_.defaults,
-                                  .keptKey = instanceScopedKey("secretStorage.credentialFileKept"),
-                                  .problems = fileProblems_,
-                              }] { return choice.choose(); });
+            context_.worker,
+            [choice = SecretStorageChoice{
+                 .keyring = std::move(keyring),
+                 // By value: the choice may run after the root is gone.
+                 .supportDirectory =
+                     [environment = context_.environment, bundle = context_.bundleIdentifier] {
+                         return AppEnvironment::supportDirectoryURL(environment, bundle);
+                     },
+                 .defaults = context_.defaults,
+                 .keptKey = instanceScopedKey("secretStorage.credentialFileKept"),
+                 .problems = fileProblems_,
+             }] { return choice.choose(); });
     });
 }
 
@@ -231,25 +238,45 @@ bool AppDependencies::authModeKnown() {
 }
 
 void AppDependencies::unlockKeyring(std::function<void(std::optional<std::string>)> done) {
-    context_.worker.post([this, alive = std::weak_ptr(lifetime_), done = std::move(done)] {
-        if (!alive.lock()) {
-            return;
-        }
+    askKeyring(true, std::move(done));
+}
+
+void AppDependencies::askKeyringAgain(std::function<void()> done) {
+    askKeyring(false, [done = std::move(done)](const std::optional<std::string>&) { done(); });
+}
+
+void AppDependencies::askKeyring(bool unlock,
+                                 std::function<void(std::optional<std::string>)> done) {
+    keyringAnswerWaiters_.push_back(std::move(done));
+    if (askingKeyring_) {
+        StructuredLogger("keychain").info("keychain_question_pending");
+        return;
+    }
+    askingKeyring_ = true;
+    // The thread before has posted its answer, and ends with that.
+    joinKeyringQuestion();
+    keyringQuestion_ = std::thread([this, unlock] {
         std::optional<std::string> failure;
-        try {
-            keychain().unlock();
-        } catch (const KeychainError& e) {
-            failure = e.what();
+        if (unlock) {
+            try {
+                keychain().unlock();
+            } catch (const KeychainError& e) {
+                failure = e.what();
+            }
         }
-        // What was locked was never cached by the stores: resolving again reads it afresh.
+        // What was locked or not answered was never cached by the stores: resolving again
+        // reads it afresh.
         resetAuthMode();
         authModeCache_.get();
-        context_.main.post([this, alive, done, failure] {
+        context_.main.post([this, alive = std::weak_ptr(lifetime_), failure] {
             if (!alive.lock()) {
                 return;
             }
+            askingKeyring_ = false;
             authModeArrived();
-            done(failure);
+            for (auto& waiter : std::exchange(keyringAnswerWaiters_, {})) {
+                waiter(failure);
+            }
         });
     });
 }
@@ -414,6 +441,7 @@ std::shared_ptr<GoogleSignInViewModel> AppDependencies::makeGoogleSignInViewMode
         .customerTokenStore = customerTokenStore(),
         .cloudAuthStore = cloudAuthStore(),
         .apiKeyStore = apiKeyStore(),
+        .keychain = &keychain(),
         .authModeProvider = [this] { return authMode(); },
         .resetAuthMode = [this] { resetAuthMode(); },
         .memory =
@@ -663,6 +691,7 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
         .authModeProvider = [this] { return authMode(); },
         .authModeKnown = [this] { return authModeKnown(); },
         .unlockKeyring = [this](auto done) { unlockKeyring(std::move(done)); },
+        .askKeyringAgain = [this](auto done) { askKeyringAgain(std::move(done)); },
         .sessionStore = persistsSessions&& supportFolder
                             ? std::make_shared<SQLiteSessionStore>(*supportFolder / "sessions.db")
                             : nullptr,
@@ -819,6 +848,9 @@ void AppDependencies::shutDown() {
     for (const auto& chat : {popoverChatViewModel(), chatViewModel()}) {
         chat->stopRunningTurns();
     }
+    // The quit gave up the keyring's calls (LibsecretBackend::abandonCalls): an unlock whose
+    // prompt is still open has answered.
+    joinKeyringQuestion();
 }
 
 }  // namespace vask

@@ -145,9 +145,15 @@ class AppDependencies {
     // Whether authMode() answers from storage already (never waits).
     bool authModeKnown();
     // Asks the keyring that holds the credentials to unlock (its prompt may show: the user
-    // asked), on the worker; then the mode is resolved again and `done` runs on the main
-    // executor with the failure's text, nothing once unlocked.
+    // asked), on a thread of its own (never the worker pool: a prompt may stay open for as long
+    // as the user leaves it, and the quit gives it up); then the mode is resolved again and
+    // `done` runs on the main executor with the failure's text, nothing once unlocked. One at a
+    // time: asked while one is pending, `done` waits for that one's answer. Main executor.
     void unlockKeyring(std::function<void(std::optional<std::string>)> done);
+    // Asks the keyring again, without any prompt, after it did not answer: the mode is resolved
+    // again on the same thread as unlockKeyring (after any unlock pending), then `done` runs on
+    // the main executor. Main executor.
+    void askKeyringAgain(std::function<void()> done);
 
     AccessTokenRefresher& accessTokenRefresher();
     // The one coordinator every caller with an unauthorised reply goes through.
@@ -261,6 +267,8 @@ class AppDependencies {
     // nothing may read storage here.
     bool onMainWhileStorageMayBlock();
     void refreshAuthModeInBackground();
+    void askKeyring(bool unlock, std::function<void(std::optional<std::string>)> done);
+    void joinKeyringQuestion();
     void authModeArrived();
     std::shared_ptr<ChatViewModel> buildChatViewModel(bool persistsSessions);
 
@@ -277,6 +285,11 @@ class AppDependencies {
     std::atomic<bool> authModeRefreshing_{false};
     // Main executor only.
     std::vector<std::function<void()>> whenAuthModeKnown_;
+    // The one unlock (or question to a keyring that did not answer) under way, and who waits
+    // for its answer. Main executor only; the thread is joined at shutDown() and destruction.
+    bool askingKeyring_ = false;
+    std::vector<std::function<void(std::optional<std::string>)>> keyringAnswerWaiters_;
+    std::thread keyringQuestion_;
     Published<std::uint64_t> authModeArrivals_{0};
     Published<bool> trayShown_{false};
     // The signed-in account's user id as of the last resolution of the mode.

@@ -149,6 +149,9 @@ TEST(ChatViewPresentationTest, ALockedKeyringIsSaidOnceWithItsUnlock) {
     EXPECT_EQ(cp::errorRowAction(locked, true), cp::unlockKeyringAction);
     EXPECT_EQ(cp::errorRowAction(locked, false), std::nullopt);
     EXPECT_EQ(cp::errorRowAction("Boom", true), std::nullopt);
+    EXPECT_EQ(cp::errorRowAction(ChatViewModel::keyringNotAnsweringText, false),
+              cp::askKeyringAgainAction);
+    EXPECT_EQ(cp::errorRowAction(ChatViewModel::keyringUnlockingText, true), std::nullopt);
 }
 
 TEST(ChatViewPresentationTest, UsageLimitCopyPerTier) {

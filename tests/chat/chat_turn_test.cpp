@@ -1,7 +1,7 @@
 // The turn over a scripted helper: what send() captures, live updates, outcomes and the
 // usage-limit look-ups.
-#include "chat_fixture.h"
 #include "chat/chat_presenters.h"
+#include "chat_fixture.h"
 #include "engine/cancellation_error.h"
 #include "engine/rlm_helper_error.h"
 #include "foundation/app_environment.h"
@@ -233,6 +233,58 @@ TEST_F(ChatTurnTest, AQuestionWaitsForCredentialsAndNamesALockedKeyring) {
             model->unlockKeyring();
             EXPECT_EQ(unlocks, 1);
         }
+    }
+}
+
+// A question stopped by a keyring that is locked, or does not answer, has its way on ("Unlock
+// Keyring", "Try Again"): one at a time whatever the presses, the row saying so while the prompt
+// is open, and once the keyring answers the question is asked again, in its place.
+TEST_F(ChatTurnTest, TheKeyringsWayOnAsksTheStoppedQuestionAgain) {
+    for (const bool locked : {true, false}) {
+        SCOPED_TRACE(locked ? "locked" : "not answering");
+        runner = std::make_shared<test::FakeChatHelperRunner>();
+        AuthMode stored = locked ? AuthMode::keyringLocked() : AuthMode::keyringNotAnswering();
+        // The keyring's answers, given when the test says.
+        std::vector<std::function<void()>> answers;
+        auto deps = dependencies();
+        deps.authModeProvider = [&] { return stored; };
+        deps.unlockKeyring = [&](auto done) { answers.push_back([done] { done(std::nullopt); }); };
+        deps.askKeyringAgain = [&](auto done) { answers.push_back(done); };
+        auto model = loaded(ChatViewModel::make(std::move(deps)));
+        model->inputText.set("where?");
+        model->send();
+        settle();
+        const std::string held(locked ? ChatViewModel::keyringLockedText
+                                      : ChatViewModel::keyringNotAnsweringText);
+        const auto error = [&] {
+            const auto* failed = model->state.get().asFailed();
+            return failed ? failed->error : std::string();
+        };
+        ASSERT_EQ(error(), held);
+        EXPECT_EQ(chat_presentation::errorRowAction(held, model->keyringLocked.get()),
+                  locked ? chat_presentation::unlockKeyringAction
+                         : chat_presentation::askKeyringAgainAction);
+        EXPECT_TRUE(model->hasCredentials.get()) << "not taken for signed out";
+
+        for (int press = 0; press < 10; ++press) {
+            model->unlockKeyring();
+        }
+        ASSERT_EQ(answers.size(), 1u) << "one at a time";
+        if (locked) {
+            EXPECT_EQ(error(), ChatViewModel::keyringUnlockingText);
+            EXPECT_EQ(chat_presentation::errorRowAction(error(), true), std::nullopt);
+        }
+        model->inputText.set("a draft");
+        stored = AuthMode::managed("customer-token", "a");
+        answers[0]();
+        settle();
+        ASSERT_EQ(runner->inputs().size(), 1u) << "the stopped question is asked";
+        EXPECT_EQ(runner->inputs()[0].credentials.customerToken, "customer-token");
+        EXPECT_EQ(model->inputText.get(), "a draft");
+        const auto transcript = model->transcript();
+        EXPECT_EQ(std::count_if(transcript.begin(), transcript.end(),
+                                [](const ChatMessage& m) { return m.role == ChatRole::user; }),
+                  1);
     }
 }
 

@@ -80,8 +80,10 @@ TEST(AuthModeResolverTest, ResolutionOrder) {
     }
 }
 
-// A customer token behind a locked keyring is an account that needs unlocking, not a signed-out
-// user; every other storage failure falls through to the next way of signing in.
+// A customer token behind a locked keyring is an account that needs unlocking, and one behind a
+// keyring that does not answer is unknown: neither is a signed-out user (a question must not go
+// out without credentials). Every other storage failure falls through to the next way of
+// signing in.
 TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
     struct Case {
         const char* name;
@@ -97,7 +99,9 @@ TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
         {"customer token unreadable", Op::copyMatching, "corvane.customer.token",
          cloudRecord("acc"), AuthMode::apiKey("stored"), SecretBackend::internalError},
         {"customer token not answered", Op::copyMatching, "corvane.customer.token",
-         cloudRecord("acc"), AuthMode::apiKey("stored"), SecretBackend::cancelled},
+         cloudRecord("acc"), AuthMode::keyringNotAnswering(), SecretBackend::cancelled},
+        {"keyring gone", Op::copyMatching, "corvane.customer.token", cloudRecord("acc"),
+         AuthMode::keyringNotAnswering(), SecretBackend::notAvailable},
         {"cloud record unreadable", Op::copyMatching, "cloud.auth.session", cloudRecord("acc"),
          AuthMode::apiKey("stored")},
         {"cloud record corrupt", Op::add, "unused", "{corrupt", AuthMode::apiKey("stored")},

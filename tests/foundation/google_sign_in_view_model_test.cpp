@@ -71,6 +71,7 @@ class GoogleSignInViewModelTest : public ::testing::Test {
             .customerTokenStore = stack.tokens,
             .cloudAuthStore = stack.cloud,
             .apiKeyStore = stack.keys,
+            .keychain = keychainForSignOut,
             .authModeProvider = [this] { return authMode.get(); },
             .resetAuthMode =
                 [this] {
@@ -146,6 +147,7 @@ class GoogleSignInViewModelTest : public ::testing::Test {
     AuthModeCache& authMode = stack.authMode;
     InMemoryDefaults defaults;
     std::optional<std::string> principal = "principal-1";
+    SecureStorage* keychainForSignOut = nullptr;
     std::vector<std::string> memoryCalls;
     int resetCount = 0;
     int catalogRefreshes = 0;
@@ -530,6 +532,55 @@ TEST_F(GoogleSignInViewModelTest, RetriedSignOutFinishesWhatTheFailedOneLeft) {
     EXPECT_EQ(model->state.get(), GoogleSignInState::idle());
     EXPECT_EQ(backend->itemCount(), 0u);
     EXPECT_FALSE(defaults.value(managedTierSnapshotKey));
+}
+
+// How a sign-out reaches storage.
+class CountingStorage final : public SecureStorage {
+  public:
+    explicit CountingStorage(SecureStorage& inner) : inner_(inner) {}
+    std::optional<std::string> read(std::string_view key) override { return inner_.read(key); }
+    void write(std::string_view data, std::string_view key) override { inner_.write(data, key); }
+    void remove(std::string_view key) override {
+        ++removals;
+        inner_.remove(key);
+    }
+    void removeAll(const std::vector<std::string>& keys) override {
+        ++removeAlls;
+        inner_.removeAll(keys);
+    }
+    int removals = 0;
+    int removeAlls = 0;
+
+  private:
+    SecureStorage& inner_;
+};
+
+// A sign-out removes every item of the account in one removal (noted whole, and held up by a
+// keyring that stopped answering for one call only); what the stores cached goes with it, and
+// a removal that failed leaves them reading storage afresh.
+TEST_F(GoogleSignInViewModelTest, ASignOutRemovesEveryItemAtOnce) {
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "a removal fails" : "all removed");
+        storeSignedInAccount();
+        stack.tokens.forget();
+        authMode.reset();
+        CountingStorage counting(stack.keychain);
+        keychainForSignOut = &counting;
+        const auto model = makeModel();
+        ASSERT_TRUE(main.runUntil([&] { return model->userEmail.get().has_value(); }));
+        backend->clearFailures();
+        if (fails) {
+            backend->fail(Op::remove, "cloud.auth.session", locked);
+        }
+        signOutAndWait(*model);
+        EXPECT_EQ(counting.removeAlls, 1);
+        EXPECT_EQ(counting.removals, 0);
+        EXPECT_EQ(backend->itemCount(), fails ? 1u : 0u);
+        EXPECT_EQ(model->state.get().kind(), fails ? StateKind::error : StateKind::idle);
+        authMode.reset();
+        EXPECT_TRUE(authMode.get().isNone());
+        backend->clearFailures();
+    }
 }
 
 }  // namespace

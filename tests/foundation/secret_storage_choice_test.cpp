@@ -18,6 +18,7 @@
 #include "platform/in_memory_secret_backend.h"
 #include "platform/user_defaults.h"
 #include "platform/uuid.h"
+#include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -31,6 +32,9 @@ using Op = InMemorySecretBackend::Operation;
 // answers to what is written into it. Counts what it is asked.
 struct FakeKeyring {
     bool answers = true;
+    // Not answering: whether it did not answer in time (else the bus says there is none).
+    bool hangs = false;
+    int connects = 0;
     std::optional<DefaultKeyring> state = DefaultKeyring::unlocked;
     SecretBackend::Status writes = SecretBackend::success;
     std::shared_ptr<InMemorySecretBackend> items = std::make_shared<InMemorySecretBackend>();
@@ -38,9 +42,11 @@ struct FakeKeyring {
 
     SecretStorageChoice::Keyring keyring() {
         return {
-            .connect = [this](std::string& whyNot) -> std::shared_ptr<SecretBackend> {
+            .connect = [this](SecretBackend::Outcome& whyNot) -> std::shared_ptr<SecretBackend> {
+                ++connects;
                 if (!answers) {
-                    whyNot = "no Secret Service";
+                    whyNot = {hangs ? SecretBackend::cancelled : SecretBackend::notAvailable,
+                              hangs ? "did not answer in time" : "no Secret Service"};
                     return nullptr;
                 }
                 items->clearFailures();
@@ -73,11 +79,13 @@ struct ChoiceFixture {
             .supportDirectory = [this] { return dir.path(); },
             .defaults = defaults,
             .keptKey = "kept",
+            .clock = clock,
         }
             .choose();
     }
 
     test::TempDir dir;
+    test::FakeClock clock;
     FakeKeyring keyring;
     InMemoryDefaults defaults;
 };
@@ -107,10 +115,10 @@ TEST(SecretStorageChoiceTest, TheFileMovesOnlyIntoAnUnlockedDefaultKeyringAndOnl
          true, true},
         {"locked", true, DefaultKeyring::locked, ok, "memory", "keyringLocked", true, true},
         {"state unknown", true, std::nullopt, ok, "memory", std::nullopt, true, true},
-        {"refused", true, DefaultKeyring::unlocked, SecretBackend::interactionNotAllowed, "file",
+        {"refused", true, DefaultKeyring::unlocked, SecretBackend::interactionNotAllowed, "memory",
          "keyringRefused", true, false},
-        {"cut short by a quit", true, DefaultKeyring::unlocked, SecretBackend::cancelled,
-         "memory", std::nullopt, true, true},
+        {"cut short by a quit", true, DefaultKeyring::unlocked, SecretBackend::cancelled, "memory",
+         std::nullopt, true, true},
         {"D-Bus error", true, DefaultKeyring::unlocked, SecretBackend::notAvailable, "memory",
          std::nullopt, true, true},
     };
@@ -156,24 +164,77 @@ TEST(SecretStorageChoiceTest, AMoveCutShortIsFinishedByTheNextStart) {
     EXPECT_EQ(f.keyring.items->get("svc", "key"), "k");
 }
 
-// A keyring that refused the file stays unasked after a sign-out emptied the file: what the
-// keyring took before the refusal must not come back as a signed-in account.
-TEST(SecretStorageChoiceTest, AnEmptiedFileStaysTheStorageAfterARefusal) {
+// After a refusal, what the keyring took before it never comes back as a signed-in account
+// once the user signed out, and a start meanwhile reads what the keyring took: the record
+// stays beside the keyring.
+TEST(SecretStorageChoiceTest, AfterARefusalTheRecordStaysBesideTheKeyring) {
     ChoiceFixture f;
     f.keyring.writes = SecretBackend::interactionNotAllowed;
+    // The keyring took one item before it refused the other.
+    f.keyring.items->put("svc", "taken", "before");
     auto first = f.choose();
-    ASSERT_EQ(first->kind(), "file");
+    EXPECT_EQ(first->copyMatching("svc", "taken").data, "before") << "not read as signed out";
     f.keyring.items->put("svc", "tokens", "taken before");
     EXPECT_EQ(first->remove("svc", "tokens"), SecretBackend::success);
     EXPECT_EQ(first->remove("svc", "key"), SecretBackend::success);
     const auto next = f.choose();
-    EXPECT_EQ(next->kind(), "file");
     EXPECT_EQ(next->copyMatching("svc", "tokens").status, SecretBackend::itemNotFound);
 
-    // With the file gone the keyring is the storage again.
+    // With the file gone the keyring takes the record at start again.
     std::filesystem::remove(f.dir / "credentials.json");
-    EXPECT_EQ(f.choose()->kind(), "memory");
+    f.keyring.writes = SecretBackend::success;
+    EXPECT_EQ(f.choose()->copyMatching("svc", "tokens").status, SecretBackend::itemNotFound);
+    EXPECT_EQ(f.keyring.items->get("svc", "tokens"), std::nullopt);
     EXPECT_EQ(f.defaults.stringValue("kept").optional(), std::nullopt);
+}
+
+// A keyring that does not answer at start is its own state: the run keeps what the user does
+// in the record (a sign-in, then a sign-out), reads it from there, and asks the keyring again
+// at each use; once it answers the run goes on with it, and the next start whose keyring
+// answers is signed out with none of the earlier account's items left in the keyring.
+TEST(SecretStorageChoiceTest, AKeyringThatDoesNotAnswerAtStartIsAskedAgainAndMissesNothing) {
+    ChoiceFixture f;
+    std::filesystem::remove(f.dir / "credentials.json");
+    f.keyring.items->put("svc", "tokens", "earlier account");
+    f.keyring.items->put("svc", "email", "earlier e-mail");
+    f.keyring.answers = false;
+    f.keyring.hangs = true;
+    const auto run = f.choose();
+    EXPECT_EQ(run->copyMatching("svc", "tokens").status, SecretBackend::cancelled)
+        << "not answering, which is not signed out";
+    EXPECT_EQ(run->add("svc", "tokens", "new account"), SecretBackend::success);
+    EXPECT_EQ(run->copyMatching("svc", "tokens").data, "new account");
+    EXPECT_EQ(run->removeAll("svc", {"tokens", "email"}), SecretBackend::success);
+    EXPECT_EQ(run->copyMatching("svc", "tokens").status, SecretBackend::itemNotFound);
+    EXPECT_EQ(run->copyMatching("svc", "email").status, SecretBackend::itemNotFound);
+    EXPECT_EQ(f.keyring.items->itemCount(), 2u) << "the keyring was never reached";
+    EXPECT_EQ(f.keyring.connects, 1) << "asked again only once it may have come back";
+    f.clock.advance(std::chrono::seconds(3));
+    EXPECT_EQ(run->copyMatching("svc", "email").status, SecretBackend::itemNotFound);
+    EXPECT_EQ(run->copyMatching("svc", "other").status, SecretBackend::cancelled);
+    EXPECT_EQ(f.keyring.connects, 2);
+
+    // The keyring answers later in the same run: the run goes on with it.
+    const int connects = f.keyring.connects;
+    f.clock.advance(std::chrono::seconds(3));
+    f.keyring.answers = true;
+    EXPECT_EQ(run->add("svc", "key", "k"), SecretBackend::success);
+    EXPECT_EQ(f.keyring.items->get("svc", "key"), "k");
+    EXPECT_EQ(f.keyring.connects, connects + 1);
+    EXPECT_EQ(run->remove("svc", "key"), SecretBackend::success);
+
+    // The next start finishes the sign-out the keyring did not hear of.
+    const auto next = f.choose();
+    EXPECT_EQ(next->copyMatching("svc", "tokens").status, SecretBackend::itemNotFound);
+    EXPECT_EQ(f.keyring.items->itemCount(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(f.dir / "credentials-removed.json"));
+}
+
+// Where the bus says there is no Secret Service at all, the file is the storage.
+TEST(SecretStorageChoiceTest, NoSecretServiceLeavesTheFile) {
+    ChoiceFixture f;
+    f.keyring.answers = false;
+    EXPECT_EQ(f.choose()->kind(), "file");
 }
 
 // GLib's type macros are C and cast the old way.
@@ -244,12 +305,12 @@ std::shared_ptr<SecretBackend> chooseBesideTheSecretService(const std::filesyste
 // skipped elsewhere unless VASK_REQUIRE_SECRET_SERVICE=1): a sign-in kept in the file while no
 // keyring ran moves into the keyring, the way the application chooses its storage.
 TEST(SecretServiceTest, TheCredentialFileMovesIntoTheSecretService) {
-    std::string whyNot;
+    SecretBackend::Outcome whyNot;
     const auto keyring = LibsecretBackend::connect(whyNot);
     if (!keyring) {
         const char* required = std::getenv("VASK_REQUIRE_SECRET_SERVICE");
         ASSERT_FALSE(required != nullptr && std::string(required) == "1")
-            << "no Secret Service answers: " << whyNot;
+            << "no Secret Service answers: " << whyNot.reason;
         GTEST_SKIP() << "no Secret Service on the session bus: run scripts/secret-service-test.sh";
     }
     test::TempDir dir;

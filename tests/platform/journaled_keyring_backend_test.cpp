@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 
 #include "platform/file_secret_backend.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/journaled_keyring_backend.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -112,10 +119,9 @@ TEST(JournaledKeyringBackendTest, SignInAndSignOutKeepTheirOrder) {
     const auto storage = record.start();
     ASSERT_EQ(storage->add("svc", "tokens", "first"), SecretBackend::success);
     ASSERT_EQ(storage->remove("svc", "tokens"), SecretBackend::success);
-    EXPECT_EQ(FileSecretBackend(record.dir / "credentials.json")
-                  .copyMatching("svc", "tokens")
-                  .status,
-              SecretBackend::itemNotFound)
+    EXPECT_EQ(
+        FileSecretBackend(record.dir / "credentials.json").copyMatching("svc", "tokens").status,
+        SecretBackend::itemNotFound)
         << "the file's credentials go at once";
     EXPECT_EQ(record.read("tokens"), std::nullopt);
     ASSERT_EQ(storage->add("svc", "tokens", "second"), SecretBackend::success);
@@ -137,6 +143,262 @@ TEST(JournaledKeyringBackendTest, ALockedKeyringIsNotAnEmptyOne) {
     const auto read = record.start()->copyMatching("svc", "tokens");
     EXPECT_EQ(read.status, SecretBackend::interactionNotAllowed);
     EXPECT_EQ(read.reason, "the keyring is locked");
+}
+
+// A keyring kept in a file of its own, so that what it took outlives a launch that dies: it
+// answers, refuses every change and read (locked), or never answers (each call given up at its
+// limit).
+class StandInKeyring final : public SecretBackend {
+  public:
+    enum class Mode { answers, refuses, silent };
+
+    StandInKeyring(const std::filesystem::path& file, Mode mode) : items_(file), mode_(mode) {}
+
+    ReadResult copyMatching(std::string_view service, std::string_view account) override {
+        if (const auto no = refusal()) {
+            return {no->status, std::nullopt, no->reason};
+        }
+        return items_.copyMatching(service, account);
+    }
+    Outcome update(std::string_view service, std::string_view account,
+                   std::string_view data) override {
+        return refusal().value_or(items_.update(service, account, data));
+    }
+    Outcome add(std::string_view service, std::string_view account,
+                std::string_view data) override {
+        return refusal().value_or(items_.add(service, account, data));
+    }
+    Outcome remove(std::string_view service, std::string_view account) override {
+        return refusal().value_or(items_.remove(service, account));
+    }
+    std::string_view kind() const override { return "stand_in"; }
+
+  private:
+    std::optional<Outcome> refusal() const {
+        switch (mode_) {
+            case Mode::answers:
+                return std::nullopt;
+            case Mode::refuses:
+                return Outcome(interactionNotAllowed, "the keyring is locked");
+            case Mode::silent:
+                return Outcome(cancelled, "the Secret Service did not answer in time");
+        }
+        return std::nullopt;
+    }
+
+    FileSecretBackend items_;
+    Mode mode_;
+};
+
+using Mode = StandInKeyring::Mode;
+using Items = std::map<std::string, std::string>;
+
+// A data folder and a keyring file; each launch() builds the storage afresh over them.
+struct Launches {
+    test::TempDir dir;
+
+    std::shared_ptr<JournaledKeyringBackend> launch(
+        Mode mode, JournaledKeyringBackend::AfterWrite afterWrite = {}) const {
+        return std::make_shared<JournaledKeyringBackend>(
+            std::make_shared<StandInKeyring>(dir / "keyring.json", mode),
+            std::make_shared<FileSecretBackend>(dir / "credentials.json"),
+            std::make_shared<FileSecretBackend>(dir / "credentials-removed.json"),
+            std::move(afterWrite));
+    }
+    // What a launch reads of each account.
+    Items reads(Mode mode) const {
+        const auto storage = launch(mode);
+        Items found;
+        for (const char* account : {"token", "email", "session"}) {
+            if (auto data = storage->copyMatching("svc", account).data) {
+                found[account] = *data;
+            }
+        }
+        return found;
+    }
+    Items keyring() const {
+        FileSecretBackend items(dir / "keyring.json");
+        Items found;
+        for (const char* account : {"token", "email", "session"}) {
+            if (auto data = items.copyMatching("svc", account).data) {
+                found[account] = *data;
+            }
+        }
+        return found;
+    }
+    // Runs `change` in a forked launch that dies right after its `crashAt`-th write (to the
+    // record or the keyring). Whether the change ended before that write.
+    bool dieAfterWrite(int crashAt, Mode mode,
+                       const std::function<void(JournaledKeyringBackend&)>& change) const {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            int writes = 0;
+            const auto storage = launch(mode, [&] {
+                if (++writes == crashAt) {
+                    ::_exit(0);
+                }
+            });
+            change(*storage);
+            ::_exit(1);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status));
+        return WEXITSTATUS(status) == 1;
+    }
+};
+
+// Each change a user makes (sign-in, token refresh, sign-out, and the start that moves the
+// record into the keyring), cut by a launch that dies after each of its writes in turn, with a
+// keyring that answers, refuses or never answers: the next start reads what the user did last,
+// with the keyring still away and once it answers, and a start whose keyring answers leaves
+// exactly that in the keyring and no record behind.
+TEST(JournaledKeyringBackendTest, EveryCrashPointKeepsWhatTheUserDidLast) {
+    struct Case {
+        const char* name;
+        // Earlier launches, each with its keyring's answer.
+        std::vector<std::pair<Mode, std::function<void(JournaledKeyringBackend&)>>> earlier;
+        std::function<void(JournaledKeyringBackend&)> change;
+        Items after;
+    };
+    const auto signOut = [](JournaledKeyringBackend& storage) {
+        storage.removeAll("svc", {"token", "email", "session"});
+    };
+    const auto signIn = [](std::string token) {
+        return [token](JournaledKeyringBackend& storage) { storage.add("svc", "token", token); };
+    };
+    const auto refresh = [](JournaledKeyringBackend& storage) {
+        storage.update("svc", "session", "s2");
+    };
+    const std::vector<Case> cases = {
+        {"sign-in", {}, signIn("t"), {{"token", "t"}}},
+        {"sign-in after a sign-out the locked keyring had not made",
+         {{Mode::answers, signIn("old")}, {Mode::refuses, signOut}},
+         signIn("new"),
+         {{"token", "new"}}},
+        {"refresh after a sign-in kept in the file",
+         {{Mode::answers, signIn("t")},
+          {Mode::refuses,
+           [](JournaledKeyringBackend& storage) { storage.add("svc", "session", "s1"); }}},
+         refresh,
+         {{"token", "t"}, {"session", "s2"}}},
+        {"refresh",
+         {{Mode::answers,
+           [](JournaledKeyringBackend& storage) { storage.add("svc", "session", "s1"); }}},
+         refresh,
+         {{"session", "s2"}}},
+        {"sign-out",
+         {{Mode::answers,
+           [](JournaledKeyringBackend& storage) {
+               storage.add("svc", "token", "t");
+               storage.add("svc", "email", "e");
+           }},
+          {Mode::refuses,
+           [](JournaledKeyringBackend& storage) { storage.add("svc", "session", "s"); }}},
+         signOut,
+         {}},
+        {"move at start",
+         {{Mode::answers,
+           [](JournaledKeyringBackend& storage) {
+               storage.add("svc", "token", "t1");
+               storage.add("svc", "email", "e");
+           }},
+          {Mode::refuses,
+           [](JournaledKeyringBackend& storage) {
+               storage.update("svc", "token", "t2");
+               storage.remove("svc", "email");
+           }}},
+         [](JournaledKeyringBackend& storage) { storage.settle(); },
+         {{"token", "t2"}}},
+    };
+    for (const auto& c : cases) {
+        for (const Mode mode : {Mode::answers, Mode::refuses, Mode::silent}) {
+            bool ended = false;
+            for (int crashAt = 1; !ended; ++crashAt) {
+                SCOPED_TRACE(std::string(c.name) + ", keyring " +
+                             std::to_string(static_cast<int>(mode)) + ", dies after write " +
+                             std::to_string(crashAt));
+                Launches launches;
+                for (const auto& [earlierMode, step] : c.earlier) {
+                    step(*launches.launch(earlierMode));
+                }
+                ended = launches.dieAfterWrite(crashAt, mode, c.change);
+                // With the keyring still away, what it alone holds cannot be read, but nothing
+                // read is older than what the user did.
+                for (const auto& [account, value] : launches.reads(mode)) {
+                    EXPECT_EQ(c.after.count(account) ? c.after.at(account) : "", value) << account;
+                }
+                EXPECT_EQ(launches.reads(Mode::answers), c.after);
+                const auto settled = launches.launch(Mode::answers)->settle();
+                EXPECT_FALSE(settled.unfinished);
+                EXPECT_EQ(launches.reads(Mode::answers), c.after);
+                EXPECT_EQ(launches.keyring(), c.after);
+                EXPECT_FALSE(std::filesystem::exists(launches.dir / "credentials.json"));
+                EXPECT_FALSE(std::filesystem::exists(launches.dir / "credentials.json.lock"));
+                EXPECT_FALSE(std::filesystem::exists(launches.dir / "credentials-removed.json"));
+                ASSERT_LT(crashAt, 20);
+            }
+        }
+    }
+}
+
+// A record of removals that cannot be read (cut short, garbled, a link, a FIFO, a folder)
+// fails closed: the account reads as signed out, never as the keyring's older sign-in, and the
+// log says why.
+TEST(JournaledKeyringBackendTest, AnUnreadableRemovalRecordReadsAsSignedOut) {
+    const std::vector<std::pair<const char*, std::function<void(const std::filesystem::path&)>>>
+        damages = {
+            {"cut short", [](const auto& path) { std::ofstream(path) << R"({"svc": {"tok)"; }},
+            {"garbled", [](const auto& path) { std::ofstream(path) << "\x01\xfe not json"; }},
+            {"not items", [](const auto& path) { std::ofstream(path) << R"({"svc": 3})"; }},
+            {"a link",
+             [](const auto& path) {
+                 std::ofstream(path.string() + ".elsewhere") << "{}";
+                 std::filesystem::create_symlink(path.string() + ".elsewhere", path);
+             }},
+            {"a FIFO", [](const auto& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
+            {"a folder", [](const auto& path) { std::filesystem::create_directory(path); }},
+        };
+    for (const auto& [name, damage] : damages) {
+        SCOPED_TRACE(name);
+        Launches launches;
+        launches.launch(Mode::answers)->add("svc", "token", "t");
+        damage(launches.dir / "credentials-removed.json");
+        test::LogCapture log;
+        EXPECT_EQ(launches.reads(Mode::answers), Items{});
+        EXPECT_TRUE(log->mentions("secret_removal_record_unreadable"));
+        EXPECT_TRUE(launches.launch(Mode::answers)->settle().unfinished);
+        EXPECT_EQ(launches.reads(Mode::answers), Items{});
+    }
+}
+
+// A change whose record cannot be written fails, with the file's own reason (never "the
+// keyring is locked"), and leaves the keyring as it was, whatever it would have done.
+TEST(JournaledKeyringBackendTest, AChangeTheRecordDidNotTakeFails) {
+    for (const Mode mode : {Mode::answers, Mode::refuses}) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        Launches launches;
+        launches.launch(Mode::answers)->add("svc", "token", "t");
+        // A place no record can be written in, as on a full disk.
+        std::ofstream(launches.dir / "blocked") << "";
+        const auto blocked = launches.dir / "blocked" / "record.json";
+        const auto keyring = std::make_shared<StandInKeyring>(launches.dir / "keyring.json", mode);
+        const auto written =
+            JournaledKeyringBackend(
+                keyring, std::make_shared<FileSecretBackend>(blocked),
+                std::make_shared<FileSecretBackend>(launches.dir / "credentials-removed.json"))
+                .update("svc", "token", "new");
+        EXPECT_EQ(written.status, SecretBackend::internalError);
+        EXPECT_NE(written.reason.find("record.json"), std::string::npos) << written.reason;
+        const auto removed =
+            JournaledKeyringBackend(keyring,
+                                    std::make_shared<FileSecretBackend>(launches.dir / "c.json"),
+                                    std::make_shared<FileSecretBackend>(blocked))
+                .removeAll("svc", {"token"});
+        EXPECT_EQ(removed.status, SecretBackend::internalError);
+        EXPECT_NE(removed.reason.find("record.json"), std::string::npos) << removed.reason;
+        EXPECT_EQ(launches.keyring(), (Items{{"token", "t"}}));
+    }
 }
 
 }  // namespace

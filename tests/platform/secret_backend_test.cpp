@@ -132,15 +132,15 @@ TEST(SecretBackendTest, UnwritableFolderReportsAnError) {
 // session bus. Without one the test is skipped, unless VASK_REQUIRE_SECRET_SERVICE=1 says it
 // must run.
 std::shared_ptr<SecretBackend> secretServiceOrSkip(bool& skipped) {
-    std::string whyNot;
+    SecretBackend::Outcome whyNot;
     auto backend = LibsecretBackend::connect(whyNot);
     skipped = !backend;
     if (!backend) {
         const char* required = std::getenv("VASK_REQUIRE_SECRET_SERVICE");
         if (required != nullptr && std::string(required) == "1") {
-            ADD_FAILURE() << "no Secret Service answers: " << whyNot;
+            ADD_FAILURE() << "no Secret Service answers: " << whyNot.reason;
         } else {
-            std::cout << "no Secret Service on the session bus (" << whyNot
+            std::cout << "no Secret Service on the session bus (" << whyNot.reason
                       << "); run scripts/secret-service-test.sh\n";
         }
     }
@@ -176,7 +176,7 @@ TEST(SecretBackendTest, LinkAtTheCredentialFileIsNotWrittenThrough) {
 TEST(SecretServiceQuitTest, AbandonedCallsToAStoppedServiceReturnAtOnce) {
     test::SilentDBusService service("org.freedesktop.secrets");
     ASSERT_TRUE(service.owned());
-    std::string whyNot;
+    SecretBackend::Outcome whyNot;
     auto connecting =
         std::async(std::launch::async, [&] { return LibsecretBackend::connect(whyNot); });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -187,9 +187,9 @@ TEST(SecretServiceQuitTest, AbandonedCallsToAStoppedServiceReturnAtOnce) {
     LibsecretBackend::abandonCalls();
     ASSERT_EQ(connecting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(connecting.get(), nullptr);
-    EXPECT_FALSE(whyNot.empty());
+    EXPECT_FALSE(whyNot.reason.empty());
     const int calls = service.calls();
-    std::string again;
+    SecretBackend::Outcome again;
     EXPECT_EQ(LibsecretBackend::connect(again), nullptr);
     EXPECT_EQ(service.calls(), calls);
 }
@@ -270,7 +270,8 @@ TEST(SecretBackendTest, TheCredentialFileMovesIntoAKeyringThatAppears) {
         for (const auto& [service, account, value] :
              {std::tuple<std::string, std::string, std::string>{"svc", "tokens", binary},
               {"svc.dev", "key", "k"}}) {
-            const bool inFile = file.copyMatching(service, account).status == SecretBackend::success;
+            const bool inFile =
+                file.copyMatching(service, account).status == SecretBackend::success;
             const auto inKeyring = keyring.items.get(service, account);
             EXPECT_TRUE(inFile != (inKeyring == value)) << account;
             if (inFile) {

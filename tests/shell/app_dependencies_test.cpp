@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <set>
 #include <thread>
 #include <vector>
@@ -469,10 +471,116 @@ TEST(LastWindowPolicyTest, WithoutATrayTheLastWindowClosingSaysHowToComeBackOrQu
     EXPECT_NE(std::string(LastWindowPolicy::noticeBody).find("Ctrl+Q"), std::string::npos);
 }
 
+// A root of the process's own kind, on the session bus, with `dir` as its home.
+std::unique_ptr<AppDependencies> sessionBusRoot(const test::TempDir& dir, UserDefaults& defaults,
+                                                MainExecutor& main, Executor& worker,
+                                                Scheduler& clock) {
+    return std::make_unique<AppDependencies>(AppDependencies::Context{
+        .environment = {{"HOME", (dir / "home").string()},
+                        {"XDG_DATA_HOME", (dir / "data").string()},
+                        {"VASK_SUPPORT_DIR", "VaskTest"}},
+        .bundleIdentifier = "ai.vask.tests",
+        .defaults = defaults,
+        .main = main,
+        .worker = worker,
+        .scheduler = clock,
+    });
+}
+
+// A keyring whose unlock waits on its prompt until the test answers it; counts the unlocks asked.
+class PromptingKeyring final : public SecretBackend {
+  public:
+    ReadResult copyMatching(std::string_view service, std::string_view account) override {
+        return items.copyMatching(service, account);
+    }
+    Outcome update(std::string_view service, std::string_view account,
+                   std::string_view data) override {
+        return items.update(service, account, data);
+    }
+    Outcome add(std::string_view service, std::string_view account,
+                std::string_view data) override {
+        return items.add(service, account, data);
+    }
+    Outcome remove(std::string_view service, std::string_view account) override {
+        return items.remove(service, account);
+    }
+    Outcome unlock(std::string_view) override {
+        ++unlocks;
+        answered.wait_for(std::chrono::seconds(10));
+        return success;
+    }
+    std::string_view kind() const override { return "prompting"; }
+
+    InMemorySecretBackend items;
+    std::atomic<int> unlocks{0};
+    std::promise<void> answer;
+    std::shared_future<void> answered = answer.get_future().share();
+};
+
+// "Unlock Keyring" pressed again and again while the keyring's prompt stays open asks one unlock,
+// which holds no worker: a sign-out meanwhile is answered. Every press hears the one answer.
+TEST(AppDependenciesTest, OneUnlockAtATimeHoldsNoWorker) {
+    auto keyring = std::make_shared<PromptingKeyring>();
+    RootFixture f({.secrets = keyring});
+    f.signIn();
+    int answers = 0;
+    for (int press = 0; press < 10; ++press) {
+        f.root->unlockKeyring([&](const std::optional<std::string>& failure) {
+            EXPECT_EQ(failure, std::nullopt);
+            ++answers;
+        });
+    }
+    ASSERT_TRUE(test::eventually([&] { return keyring->unlocks.load() == 1; }));
+    bool signedOut = false;
+    f.root->sharedGoogleSignInViewModel()->signOut([&] { signedOut = true; });
+    f.drain();
+    EXPECT_TRUE(signedOut) << "the sign-out is answered while the prompt is open";
+    EXPECT_EQ(answers, 0);
+
+    keyring->answer.set_value();
+    ASSERT_TRUE(f.main.runUntil([&] { return answers == 10; }));
+    EXPECT_EQ(keyring->unlocks.load(), 1);
+    EXPECT_TRUE(f.root->authMode().isNone());
+}
+
+// A start on a desktop whose keyring owns its name and never answers: the question of the
+// credentials is answered within the keyring's limit as a keyring that does not answer (never as
+// signed out), and a sign-out within one call's limit, noted for the next start.
+TEST(AppDependenciesSecretServiceTest, AKeyringThatHangsAtStartIsItsOwnState) {
+    test::SilentDBusService keyring("org.freedesktop.secrets");
+    ASSERT_TRUE(keyring.owned());
+    test::TempDir dir;
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    test::FakeClock clock;
+    auto worker = std::make_unique<WorkerPool>(2);
+    auto root = sessionBusRoot(dir, defaults, main, *worker, clock);
+    bool known = false;
+    root->whenAuthModeKnown([&] { known = true; });
+    ASSERT_TRUE(main.runUntil([&] { return known; }));
+    EXPECT_TRUE(root->authMode().isKeyringNotAnswering());
+    EXPECT_EQ(root->secretBackend()->kind(), "secret_service");
+
+    bool signedOut = false;
+    const auto signIn = root->sharedGoogleSignInViewModel();
+    signIn->signOut([&] { signedOut = true; });
+    ASSERT_TRUE(main.runUntil([&] { return signedOut; }));
+    EXPECT_EQ(signIn->state.get(), GoogleSignInState::idle());
+    EXPECT_TRUE(root->authMode().isNone());
+    EXPECT_EQ(FileSecretBackend(dir / "data" / "VaskTest" / "credentials-removed.json")
+                  .keys()
+                  .value_or(std::vector<FileSecretBackend::Key>{})
+                  .size(),
+              4u)
+        << "every item's removal is noted for the next start";
+    worker.reset();
+    main.runUntilIdle();
+}
+
 // A start on a desktop whose keyring owns its name and never answers: the main executor never
 // waits on it. What a launch asks of the root on the main thread answers at once, a sign-out
-// returns at once, and each reports once the keyring is given up (as at quit, or after D-Bus's
-// time limit) and the credential file is chosen.
+// returns at once, and each reports once the keyring is given up (as at quit, or after its
+// limit) and the record beside it holds the run's changes.
 TEST(AppDependenciesSecretServiceTest, ASilentKeyringNeverHoldsTheMainThread) {
     test::SilentDBusService keyring("org.freedesktop.secrets");
     ASSERT_TRUE(keyring.owned());
@@ -495,16 +603,7 @@ TEST(AppDependenciesSecretServiceTest, ASilentKeyringNeverHoldsTheMainThread) {
     ManualExecutor main;
     test::FakeClock clock;
     auto worker = std::make_unique<WorkerPool>(4);
-    auto root = std::make_unique<AppDependencies>(AppDependencies::Context{
-        .environment = {{"HOME", (dir / "home").string()},
-                        {"XDG_DATA_HOME", (dir / "data").string()},
-                        {"VASK_SUPPORT_DIR", "VaskTest"}},
-        .bundleIdentifier = "ai.vask.tests",
-        .defaults = defaults,
-        .main = main,
-        .worker = *worker,
-        .scheduler = clock,
-    });
+    auto root = sessionBusRoot(dir, defaults, main, *worker, clock);
 
     bool known = false;
     root->whenAuthModeKnown([&] { known = true; });
@@ -520,7 +619,7 @@ TEST(AppDependenciesSecretServiceTest, ASilentKeyringNeverHoldsTheMainThread) {
 
     LibsecretBackend::abandonCalls();
     ASSERT_TRUE(main.runUntil([&] { return known && signedOut; }));
-    EXPECT_EQ(root->secretBackend()->kind(), "file");
+    EXPECT_EQ(root->secretBackend()->kind(), "secret_service") << "with the record beside it";
     EXPECT_EQ(signIn->state.get(), GoogleSignInState::idle());
     EXPECT_TRUE(root->authMode().isNone());
     EXPECT_FALSE(FileSecretBackend(support / "credentials.json").holdsItems())
