@@ -137,13 +137,16 @@ std::optional<std::string> errorRowText(const ChatState& ended) {
     return std::nullopt;
 }
 
-std::optional<std::string> keyringRowText(const ChatState& current, bool keyringLocked) {
+std::optional<std::string> keyringRowText(const ChatState& current, bool keyringLocked,
+                                          bool unlocking) {
     const auto* failed = current.asFailed();
     if (!keyringLocked || current.isSending() ||
-        (failed != nullptr && failed->error == ChatViewModel::keyringLockedText)) {
+        (failed != nullptr && (failed->error == ChatViewModel::keyringLockedText ||
+                               failed->error == ChatViewModel::keyringUnlockingText))) {
         return std::nullopt;
     }
-    return std::string(ChatViewModel::keyringLockedText);
+    return std::string(unlocking ? ChatViewModel::keyringUnlockingText
+                                 : ChatViewModel::keyringLockedText);
 }
 
 std::optional<std::string_view> errorRowAction(std::string_view errorText, bool keyringLocked) {

@@ -44,9 +44,10 @@ std::optional<std::string_view> shownReasoning(const ChatState& state);
 // The error row under a question that got no answer: what failed it.
 std::optional<std::string> errorRowText(const ChatState& ended);
 // The row below the transcript while the keyring that holds the credentials is locked: what the
-// user needs to do before asking. Not while a question runs, nor when the last question's own row
-// already says it.
-std::optional<std::string> keyringRowText(const ChatState& current, bool keyringLocked);
+// user needs to do before asking, or, while its unlock prompt is open, that it waits for it. Not
+// while a question runs, nor when the last question's own row already says it.
+std::optional<std::string> keyringRowText(const ChatState& current, bool keyringLocked,
+                                          bool unlocking);
 // The button beside an error row, when it has one: unlocking the keyring while it is locked,
 // asking again one that did not answer. None while an unlock waits on the keyring's prompt.
 std::optional<std::string_view> errorRowAction(std::string_view errorText, bool keyringLocked);

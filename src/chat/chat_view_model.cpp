@@ -202,7 +202,7 @@ void ChatViewModel::refreshCredentials() {
 }
 
 void ChatViewModel::unlockKeyring() {
-    if (askingKeyring_) {
+    if (askingKeyring.get()) {
         // The one under way answers for this press too; its row says what it waits for.
         logger_.info("keyring_unlock_pending");
         return;
@@ -215,10 +215,10 @@ void ChatViewModel::unlockKeyring() {
         if (!deps_.askKeyringAgain) {
             return;
         }
-        askingKeyring_ = true;
+        askingKeyring.set(true);
         deps_.askKeyringAgain([weak] {
             if (auto self = weak.lock()) {
-                self->askingKeyring_ = false;
+                self->askingKeyring.set(false);
                 self->refreshCredentials();
                 self->askStoppedQuestionAgain();
             }
@@ -228,7 +228,7 @@ void ChatViewModel::unlockKeyring() {
     if (!deps_.unlockKeyring) {
         return;
     }
-    askingKeyring_ = true;
+    askingKeyring.set(true);
     if (failed != nullptr && failed->error == keyringLockedText) {
         state.set(ChatState::failed(failed->question, std::string(keyringUnlockingText)));
     }
@@ -237,7 +237,7 @@ void ChatViewModel::unlockKeyring() {
         if (!self) {
             return;
         }
-        self->askingKeyring_ = false;
+        self->askingKeyring.set(false);
         if (const auto* waiting = self->state.get().asFailed();
             waiting != nullptr && waiting->error == keyringUnlockingText) {
             self->state.set(ChatState::failed(waiting->question, std::string(keyringLockedText)));

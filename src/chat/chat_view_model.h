@@ -125,6 +125,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // Signed in, or perhaps: the keyring that holds the credentials does not answer. Questions
     // are answered keyringNotAnsweringText until it does (asked again by unlockKeyring()).
     Published<bool> keyringNotAnswering{false};
+    // An unlock or a question to the keyring is under way (unlockKeyring()): one at a time.
+    Published<bool> askingKeyring{false};
     // True while the saved chats are being read; sending waits for them.
     Published<bool> loadingSessions{false};
 
@@ -331,8 +333,6 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     void refreshTierSnapshotOnFirstManagedAsk(const std::string& customerToken);
     void writeTierSnapshot(const std::string& tierCode);
 
-    // Main executor: an unlock or a question to the keyring is under way.
-    bool askingKeyring_ = false;
     Dependencies deps_;
     StructuredLogger logger_{"chat"};
     std::shared_ptr<ChatMemoryCommitter> memoryCommitter_;

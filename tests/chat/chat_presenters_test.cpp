@@ -143,9 +143,13 @@ TEST(ChatViewPresentationTest, ALockedKeyringIsSaidOnceWithItsUnlock) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(cp::errorRowText(c.state), c.underQuestion);
-        EXPECT_EQ(cp::keyringRowText(c.state, true), c.belowTranscript);
-        EXPECT_EQ(cp::keyringRowText(c.state, false), std::nullopt);
+        EXPECT_EQ(cp::keyringRowText(c.state, true, false), c.belowTranscript);
+        EXPECT_EQ(cp::keyringRowText(c.state, false, false), std::nullopt);
     }
+    // While its prompt is open, the row below says what the unlock waits for, once.
+    const std::string unlocking(ChatViewModel::keyringUnlockingText);
+    EXPECT_EQ(cp::keyringRowText(ChatState::idle(), true, true), unlocking);
+    EXPECT_EQ(cp::keyringRowText(ChatState::failed(q, unlocking), true, true), std::nullopt);
     EXPECT_EQ(cp::errorRowAction(locked, true), cp::unlockKeyringAction);
     EXPECT_EQ(cp::errorRowAction(locked, false), std::nullopt);
     EXPECT_EQ(cp::errorRowAction("Boom", true), std::nullopt);

@@ -401,6 +401,36 @@ TEST_F(ChatViewTest, ALockedKeyringIsSaidOnceWithItsUnlock) {
     EXPECT_EQ(shown("chatErrorAction"), 0U);
 }
 
+TEST_F(ChatViewTest, AnUnlockPressedBeforeAnyQuestionSaysItWaitsForThePrompt) {
+    authMode = AuthMode::keyringLocked();
+    auto deps = dependencies(false);
+    std::function<void(std::optional<std::string>)> answer;
+    int unlocks = 0;
+    deps.unlockKeyring = [&](auto done) {
+        ++unlocks;
+        answer = std::move(done);
+    };
+    auto model = loaded(ChatViewModel::make(std::move(deps)));
+    auto view = makeView(model);
+    const auto rowText = [&view] {
+        const auto rows = visible<QWidget>(view.get(), "chatErrorRow");
+        return rows.size() == 1 ? rows[0]->accessibleName().toStdString() : std::string("none");
+    };
+
+    view->findChild<QPushButton*>("chatErrorAction")->click();
+    settle();
+    EXPECT_EQ(rowText(), ChatViewModel::keyringUnlockingText);
+    EXPECT_TRUE(visible<QPushButton>(view.get(), "chatErrorAction").empty());
+    model->unlockKeyring();
+    EXPECT_EQ(unlocks, 1) << "one prompt at a time";
+
+    // The prompt dismissed: the keyring is still locked, and the row offers the unlock again.
+    answer(std::nullopt);
+    settle();
+    EXPECT_EQ(rowText(), ChatViewModel::keyringLockedText);
+    EXPECT_EQ(visible<QPushButton>(view.get(), "chatErrorAction").size(), 1U);
+}
+
 TEST_F(ChatViewTest, ProgressAndReasoningFollowTheRunningTurn) {
     const auto q = test::message(ChatRole::user, "q");
     struct Case {

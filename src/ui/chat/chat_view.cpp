@@ -152,6 +152,7 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     subscriptions_.push_back(model.currentSessionID.subscribe(changed, Delivery::changesOnly));
     subscriptions_.push_back(model.loadingSessions.subscribe(changed, Delivery::changesOnly));
     subscriptions_.push_back(model.keyringLocked.subscribe(changed, Delivery::changesOnly));
+    subscriptions_.push_back(model.askingKeyring.subscribe(changed, Delivery::changesOnly));
     // Only the progress row shows the live usage.
     subscriptions_.push_back(model.usageDisclosure.subscribe(
         [this](const auto&) { streamChanged(); }, Delivery::changesOnly));
@@ -483,11 +484,12 @@ void ChatView::followEnd(int max) {
 
 void ChatView::renderTail() {
     const auto keyringRow =
-        cp::keyringRowText(viewModel_->state.get(), viewModel_->keyringLocked.get());
+        cp::keyringRowText(viewModel_->state.get(), viewModel_->keyringLocked.get(),
+                           viewModel_->askingKeyring.get());
     // The tail is rebuilt only when what it shows changes.
     const bool loading = viewModel_->loadingSessions.get();
-    const QString tailKey = QString(loading ? "loading" : bubbles_.empty() ? "empty" : "") +
-                            (keyringRow ? ":locked" : "");
+    const QString tailKey = QString(loading ? "loading" : bubbles_.empty() ? "empty" : "") + ":" +
+                            qt(keyringRow.value_or(""));
     if (tail_->property("tailKey").toString() == tailKey && tail_->property("tailKey").isValid()) {
         return;
     }
