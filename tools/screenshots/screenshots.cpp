@@ -947,6 +947,25 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<PopoverModel>> models;
     NoClipboard clipboard;
     NoUrlOpener urlOpener;
+    // The popover over a session of `exchanges` questions and answers, placed by `place`.
+    const auto popoverWithChat = [&](Scene& scene, int exchanges,
+                                     const std::function<void(ui::VaskMenu&)>& place) {
+        scene.signIn();
+        models.push_back(popoverModel(scene));
+        auto* chat = new ui::ChatView(scene.root->popoverChatViewModel(),
+                                      {.isReady = true,
+                                       .showsSources = false,
+                                       .focusesInputOnAppear = true,
+                                       .urlOpener = &urlOpener});
+        auto* menu = new ui::VaskMenu(*models.back(), chat, clipboard, {});
+        place(*menu);
+        menu->show();
+        scene.drain();
+        scene.root->shadowSyncViewModel()->simulateSynced();
+        chat_samples::show(*scene.root->popoverChatViewModel(),
+                           chat_samples::session(exchanges, 1796630400));
+        return menu;
+    };
     std::vector<Shot> shots = {
         {"popover", "setup",
          [&](Scene& scene) -> QWidget* {
@@ -1022,39 +1041,14 @@ int main(int argc, char** argv) {
         // bottom with the icon: the popover takes the room above the icon, its chat scrolling.
         {"popover", "scale-2",
          [&](Scene& scene) -> QWidget* {
-             scene.signIn();
-             models.push_back(popoverModel(scene));
-             auto* chat =
-                 new ui::ChatView(scene.root->popoverChatViewModel(), {.isReady = true,
-                                                                       .showsSources = false,
-                                                                       .focusesInputOnAppear = true,
-                                                                       .urlOpener = &urlOpener});
-             auto* menu = new ui::VaskMenu(*models.back(), chat, clipboard, {});
-             menu->resize(ui::popoverSize(QRect(640, 372, 24, 12), menu->sizeHint(),
-                                          menu->minimumSizeHint(), QRect(0, 0, 683, 372)));
-             menu->show();
-             scene.drain();
-             scene.root->shadowSyncViewModel()->simulateSynced();
-             chat_samples::show(*scene.root->popoverChatViewModel(),
-                                chat_samples::session(3, 1796630400));
-             return menu;
+             return popoverWithChat(scene, 3, [](ui::VaskMenu& menu) {
+                 menu.resize(ui::popoverSize(QRect(640, 372, 24, 12), menu.sizeHint(),
+                                             menu.minimumSizeHint(), QRect(0, 0, 683, 372)));
+             });
          }},
         {"popover", "with-chat",
          [&](Scene& scene) -> QWidget* {
-             scene.signIn();
-             models.push_back(popoverModel(scene));
-             auto* chat =
-                 new ui::ChatView(scene.root->popoverChatViewModel(), {.isReady = true,
-                                                                       .showsSources = false,
-                                                                       .focusesInputOnAppear = true,
-                                                                       .urlOpener = &urlOpener});
-             auto* menu = new ui::VaskMenu(*models.back(), chat, clipboard, {});
-             menu->show();
-             scene.drain();
-             scene.root->shadowSyncViewModel()->simulateSynced();
-             chat_samples::show(*scene.root->popoverChatViewModel(),
-                                chat_samples::session(1, 1796630400));
-             return menu;
+             return popoverWithChat(scene, 1, [](ui::VaskMenu&) {});
          }},
         // End of chat views.
     };
