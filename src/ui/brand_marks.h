@@ -1,12 +1,43 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QImage>
+#include <QTimer>
 #include <QWidget>
 
-class QVariantAnimation;
+#include <functional>
 
 namespace vask::ui {
+
+// A breath for a mark: 0 (breathed out) to 1 (breathed in) over 2.4 s and back over the next
+// 2.4 s, eased as a sine, for as long as its owner is on screen. A new phase is taken about 12
+// times a second, which a breath needs no more than: between two of them the dot's opacity moves
+// by under 3 % and its size by a twentieth of a pixel. Owned by the widget that breathes.
+class Breath : public QObject {
+    Q_OBJECT
+  public:
+    static constexpr int cycleMilliseconds = 4800;
+    static constexpr int frameMilliseconds = 80;
+
+    // `changed` gets each new phase while the breath runs.
+    Breath(QWidget* owner, std::function<void(qreal phase)> changed);
+
+    bool isRunning() const { return timer_.isActive(); }
+    int interval() const { return timer_.interval(); }
+    // The phase `elapsed` milliseconds into a breath.
+    static qreal phaseAt(qint64 elapsed);
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void start();
+
+    std::function<void(qreal)> changed_;
+    QTimer timer_;
+    QElapsedTimer clock_;
+};
 
 // Where the curl mark's parts go in a frame of the given size: the ring's stroke and inset and the
 // dot's diameter all follow the smaller side, and the mark is centred.
@@ -37,7 +68,7 @@ class BreathingDot : public QWidget {
   private:
     qreal diameter_;
     qreal phase_ = 0;
-    QVariantAnimation* animation_ = nullptr;
+    Breath* breath_ = nullptr;
 };
 
 // The product's mark: an open ring with a dot in its middle. Decorative: hidden from
@@ -51,9 +82,12 @@ class CurlMark : public QWidget {
     void paintEvent(QPaintEvent* event) override;
 
   private:
+    // Where the dot may paint, at its fullest: all that a new phase redraws.
+    QRect dotBounds() const;
+
     bool breathing_;
     qreal phase_ = 0;
-    QVariantAnimation* animation_ = nullptr;
+    Breath* breath_ = nullptr;
 };
 
 // The application's icon, the same in both appearances: the ring and dot in white on a rounded
