@@ -38,8 +38,12 @@ void paintRing(QPainter& painter, const QRectF& square, qreal lineWidth, qreal i
 
 Breath::Breath(QWidget* owner, std::function<void(qreal)> changed)
     : QObject(owner), changed_(std::move(changed)) {
-    timer_.setInterval(frameMilliseconds);
-    connect(&timer_, &QTimer::timeout, this, [this] { changed_(phaseAt(clock_.elapsed())); });
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+        const qint64 elapsed = clock_.elapsed();
+        changed_(phaseAt(elapsed));
+        timer_.start(frameAfter(elapsed));
+    });
     // Only while on screen: hidden (a page not shown, a window closed to the tray) it would go
     // on waking the application for frames nobody sees.
     owner->installEventFilter(this);
@@ -53,9 +57,20 @@ qreal Breath::phaseAt(qint64 elapsed) {
     return (1 - std::cos(2 * std::numbers::pi * turn)) / 2;
 }
 
+int Breath::frameAfter(qint64 elapsed) {
+    constexpr int resolution = 5;
+    const qreal drawn = phaseAt(elapsed);
+    int wait = resolution;
+    while (wait < longestFrameMilliseconds &&
+           std::abs(phaseAt(elapsed + wait) - drawn) < phaseStep) {
+        wait += resolution;
+    }
+    return wait;
+}
+
 void Breath::start() {
     clock_.start();
-    timer_.start();
+    timer_.start(frameAfter(0));
 }
 
 bool Breath::eventFilter(QObject* watched, QEvent* event) {

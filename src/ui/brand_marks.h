@@ -11,22 +11,26 @@
 namespace vask::ui {
 
 // A breath for a mark: 0 (breathed out) to 1 (breathed in) over 2.4 s and back over the next
-// 2.4 s, eased as a sine, for as long as its owner is on screen. A new phase is taken about 12
-// times a second, which a breath needs no more than: between two of them the dot's opacity moves
-// by under 3 % and its size by a twentieth of a pixel. Owned by the widget that breathes.
+// 2.4 s, eased as a sine, for as long as its owner is on screen. A new phase is taken only when
+// it has moved by a twentieth of the way (the dot's opacity by under 3 %, its size by a twentieth
+// of a pixel): about eight times a second on average, fewest where the breath turns. Owned by the
+// widget that breathes.
 class Breath : public QObject {
     Q_OBJECT
   public:
     static constexpr int cycleMilliseconds = 4800;
-    static constexpr int frameMilliseconds = 80;
+    static constexpr qreal phaseStep = 0.05;
+    // Where the breath turns it barely moves: it is still drawn that often.
+    static constexpr int longestFrameMilliseconds = 400;
 
     // `changed` gets each new phase while the breath runs.
     Breath(QWidget* owner, std::function<void(qreal phase)> changed);
 
     bool isRunning() const { return timer_.isActive(); }
-    int interval() const { return timer_.interval(); }
     // The phase `elapsed` milliseconds into a breath.
     static qreal phaseAt(qint64 elapsed);
+    // How long after a frame drawn at `elapsed` the next one is due.
+    static int frameAfter(qint64 elapsed);
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

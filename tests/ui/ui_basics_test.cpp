@@ -485,9 +485,9 @@ class EventRecorder final : public QObject {
     std::function<void(QEvent*)> record_;
 };
 
-// A breath eases in and out over 4.8 s, takes a new phase no more often than it shows (the dot's
-// opacity moves by under 3 % from one to the next), and draws again only the breathing dot: the
-// ring and what lies around the mark stay as they were.
+// A breath eases in and out over 4.8 s, takes a new phase only once it shows (and before a step
+// could be seen), and draws again only the breathing dot: the ring and what lies around the mark
+// stay as they were.
 TEST(BrandMarksTest, ABreathEasesInAndOutAndRedrawsOnlyTheDot) {
     const struct {
         qint64 elapsed;
@@ -521,14 +521,29 @@ TEST(BrandMarksTest, ABreathEasesInAndOutAndRedrawsOnlyTheDot) {
     EXPECT_TRUE(QRect(14, 14, 12, 12).contains(painted.boundingRect()))
         << painted.boundingRect().x() << "," << painted.boundingRect().width();
 
-    const int frame = mark->findChild<Breath*>()->interval();
-    EXPECT_GE(frame, 1000 / 15);
+    // Over a whole breath: no frame moves the dot visibly, none is drawn that looks the same,
+    // and the turns are drawn too.
+    int frames = 0;
     qreal largestStep = 0;
-    for (qint64 t = 0; t < Breath::cycleMilliseconds; t += 5) {
-        largestStep =
-            std::max(largestStep, std::abs(Breath::phaseAt(t + frame) - Breath::phaseAt(t)));
+    qreal smallestStep = 1;  // of the frames not drawn only because the breath turns
+    qreal deepest = 1;
+    qreal fullest = 0;
+    for (qint64 t = 0; t < Breath::cycleMilliseconds; ++frames) {
+        const qint64 next = t + Breath::frameAfter(t);
+        const qreal step = std::abs(Breath::phaseAt(next) - Breath::phaseAt(t));
+        largestStep = std::max(largestStep, step);
+        if (next - t < Breath::longestFrameMilliseconds) {
+            smallestStep = std::min(smallestStep, step);
+        }
+        t = next;
+        deepest = std::min(deepest, Breath::phaseAt(t));
+        fullest = std::max(fullest, Breath::phaseAt(t));
     }
-    EXPECT_LT(largestStep * (1 - 0.45), 0.03) << frame;
+    EXPECT_LT(largestStep * (1 - 0.45), 0.03);
+    EXPECT_GE(smallestStep, Breath::phaseStep);
+    EXPECT_LE(frames, Breath::cycleMilliseconds / 100);
+    EXPECT_LT(deepest, 0.02);
+    EXPECT_GT(fullest, 0.98);
 }
 
 TEST(SymbolsTest, EverySymbolTheViewsUseHasAnIconOnABareDesktop) {
