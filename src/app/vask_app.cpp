@@ -15,6 +15,7 @@
 #include "platform/http_client.h"
 #include "proactive/persona_drafts.h"
 #include "proactive/proactive_surfaces.h"
+#include "quit_signals.h"
 #include "shell/app_dependencies.h"
 #include "shell/update_checker.h"
 #include "shell/window_coordinator.h"
@@ -107,7 +108,7 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
         .workers = workers_,
         .alerts = *alerts_,
         .watchWindow = [this](QWidget* window) { return watched(window); },
-        .quit = [] { QApplication::quit(); },
+        .quit = [] { requestQuit(); },
     });
     auto& deps = composition_->root();
     launchLogger().info("app_started", {{"instance", AppEnvironment::supportDirectoryName()},
@@ -158,12 +159,12 @@ void VaskApplication::buildInterface() {
                                       .openSettings = [this] { composition_->openSettings(); },
                                       .showAbout = [this] { showAbout(); },
                                       .checkForUpdates = {},
-                                      .quit = [] { QApplication::quit(); },
+                                      .quit = [] { requestQuit(); },
                                   });
     // Owned by the tray controller, so the keys go with the windows they open.
-    new ui::StandardKeys({.quit = [] { QApplication::quit(); },
-                          .openSettings = [this] { composition_->openSettings(); }},
-                         tray_.get());
+    new ui::StandardKeys(
+        {.quit = [] { requestQuit(); }, .openSettings = [this] { composition_->openSettings(); }},
+        tray_.get());
     const bool hasTray = tray_->install();
     launchLogger().info("tray_installed", {{"available", hasTray ? "true" : "false"}});
     composition_->root().trayShown().set(hasTray);
@@ -181,7 +182,7 @@ void VaskApplication::buildInterface() {
             .quit =
                 [] {
                     launchLogger().info("quit_last_window_closed", {{"tray", "false"}});
-                    QApplication::quit();
+                    requestQuit();
                 },
         });
     lastWindow_ = new ui::LastWindowWatcher(
