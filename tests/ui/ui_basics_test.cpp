@@ -14,11 +14,11 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
-#include <QPaintEvent>
+#include <QPushButton>
 #include <QPointer>
 #include <QProcess>
-#include <QPushButton>
 #include <QStackedWidget>
+#include <QVariantAnimation>
 
 #include <gtest/gtest.h>
 
