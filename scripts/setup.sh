@@ -20,6 +20,10 @@ packages=(
     # what it draws fonts that pages do not embed with: the standard 14 (URW base 35), a CJK
     # fallback, and poppler's character maps.
     libseccomp-dev libfontconfig-dev fonts-urw-base35 fonts-droid-fallback poppler-data
+    # The desktop's own font, DejaVu, which Debian's desktops install; the widget tests measure
+    # with it alone (tests/support/fonts.conf.in). fonts-urw-base35 above already answers
+    # fontconfig's need of a font, so nothing brings DejaVu in unless it is named.
+    fonts-dejavu-core
     # The helper's shell (rlm helper launch), and xdg-open, which opens the browser for a
     # sign-in and links.
     zsh xdg-utils

@@ -26,6 +26,14 @@ void onSignal(int) {
 
 }  // namespace
 
+void requestQuit() {
+    if (loopPipe[1] < 0) {
+        QApplication::quit();
+        return;
+    }
+    onSignal(0);
+}
+
 void quitOnTerminationSignals(std::function<void()> onQuitRequested) {
     if (::pipe2(loopPipe, O_CLOEXEC | O_NONBLOCK) != 0 ||
         ::pipe2(watcherPipe, O_CLOEXEC | O_NONBLOCK) != 0) {

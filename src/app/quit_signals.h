@@ -16,4 +16,9 @@ inline constexpr int quitSignals[] = {SIGTERM, SIGINT, SIGHUP};
 // Call once, after the application object exists.
 void quitOnTerminationSignals(std::function<void()> onQuitRequested);
 
+// Quits the way the signals do: `onQuitRequested` runs at once on its thread and the event loop
+// ends as for SIGTERM. Quit in the tray's menu, Ctrl+Q and the last window closing all come here,
+// so that every quit takes one route. Before quitOnTerminationSignals, only the loop is ended.
+void requestQuit();
+
 }  // namespace vask

@@ -17,6 +17,7 @@
 #include "platform/http_client.h"
 #include "proactive/persona_drafts.h"
 #include "proactive/proactive_surfaces.h"
+#include "quit_signals.h"
 #include "shell/app_dependencies.h"
 #include "shell/shadow_sync_view_model.h"
 #include "shell/update_checker.h"
@@ -110,7 +111,7 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
         .workers = workers_,
         .alerts = *alerts_,
         .watchWindow = [this](QWidget* window) { return watched(window); },
-        .quit = [] { QApplication::quit(); },
+        .quit = [] { requestQuit(); },
     });
     auto& deps = composition_->root();
     launchLogger().info("app_started", {{"instance", AppEnvironment::supportDirectoryName()},
@@ -161,12 +162,12 @@ void VaskApplication::buildInterface() {
                                       .openSettings = [this] { composition_->openSettings(); },
                                       .showAbout = [this] { showAbout(); },
                                       .checkForUpdates = {},
-                                      .quit = [] { QApplication::quit(); },
+                                      .quit = [] { requestQuit(); },
                                   });
     // Owned by the tray controller, so the keys go with the windows they open.
-    new ui::StandardKeys({.quit = [] { QApplication::quit(); },
-                          .openSettings = [this] { composition_->openSettings(); }},
-                         tray_.get());
+    new ui::StandardKeys(
+        {.quit = [] { requestQuit(); }, .openSettings = [this] { composition_->openSettings(); }},
+        tray_.get());
     const bool hasTray = tray_->install();
     launchLogger().info("tray_installed", {{"available", hasTray ? "true" : "false"}});
     composition_->root().trayShown().set(hasTray);
@@ -184,7 +185,7 @@ void VaskApplication::buildInterface() {
             .quit =
                 [] {
                     launchLogger().info("quit_last_window_closed", {{"tray", "false"}});
-                    QApplication::quit();
+                    requestQuit();
                 },
         });
     lastWindow_ = new ui::LastWindowWatcher(

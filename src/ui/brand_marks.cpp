@@ -4,7 +4,9 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
-#include <QVariantAnimation>
+
+#include <cmath>
+#include <numbers>
 
 #include "ui/theme.h"
 
@@ -14,54 +16,10 @@ namespace {
 
 constexpr qreal breathScale = 1.18;
 constexpr qreal breathOutOpacity = 0.45;
-constexpr int breathMilliseconds = 2400;
 
-// Runs an endless animation only while its widget is on screen. Hidden (a page not shown, a
-// window closed to the tray) it would go on waking the application at the display's rate for
-// frames nobody sees.
-class RunWhileVisible final : public QObject {
-  public:
-    RunWhileVisible(QWidget* owner, QAbstractAnimation* animation)
-        : QObject(animation), animation_(animation) {
-        owner->installEventFilter(this);
-        if (owner->isVisible()) {
-            animation_->start();
-        }
-    }
-
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Show && animation_->state() != QAbstractAnimation::Running) {
-            animation_->start();
-        } else if (event->type() == QEvent::Hide) {
-            animation_->stop();
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-  private:
-    QAbstractAnimation* animation_;
-};
-
-// Swells over 2.4 s and shrinks back over the next 2.4 s, for as long as the owner is visible;
-// nothing with reduce-motion.
-QVariantAnimation* startBreathing(QWidget* owner, qreal& phase) {
-    if (Theme::reduceMotion()) {
-        return nullptr;
-    }
-    auto* animation = new QVariantAnimation(owner);
-    animation->setStartValue(0.0);
-    animation->setKeyValueAt(0.5, 1.0);
-    animation->setEndValue(0.0);
-    animation->setDuration(2 * breathMilliseconds);
-    animation->setEasingCurve(QEasingCurve::InOutSine);
-    animation->setLoopCount(-1);
-    QObject::connect(animation, &QVariantAnimation::valueChanged, owner,
-                     [owner, &phase](const QVariant& value) {
-                         phase = value.toReal();
-                         owner->update();
-                     });
-    new RunWhileVisible(owner, animation);
-    return animation;
+// Nothing breathes with reduce-motion.
+Breath* breathFor(QWidget* owner, std::function<void(qreal)> changed) {
+    return Theme::reduceMotion() ? nullptr : new Breath(owner, std::move(changed));
 }
 
 // The ring: 240 degrees with its 120-degree opening centred on the right-hand side.
@@ -78,6 +36,52 @@ void paintRing(QPainter& painter, const QRectF& square, qreal lineWidth, qreal i
 
 }  // namespace
 
+Breath::Breath(QWidget* owner, std::function<void(qreal)> changed)
+    : QObject(owner), changed_(std::move(changed)) {
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+        const qint64 elapsed = clock_.elapsed();
+        changed_(phaseAt(elapsed));
+        timer_.start(frameAfter(elapsed));
+    });
+    // Only while on screen: hidden (a page not shown, a window closed to the tray) it would go
+    // on waking the application for frames nobody sees.
+    owner->installEventFilter(this);
+    if (owner->isVisible()) {
+        start();
+    }
+}
+
+qreal Breath::phaseAt(qint64 elapsed) {
+    const qreal turn = static_cast<qreal>(elapsed % cycleMilliseconds) / cycleMilliseconds;
+    return (1 - std::cos(2 * std::numbers::pi * turn)) / 2;
+}
+
+int Breath::frameAfter(qint64 elapsed) {
+    constexpr int resolution = 5;
+    const qreal drawn = phaseAt(elapsed);
+    int wait = resolution;
+    while (wait < longestFrameMilliseconds &&
+           std::abs(phaseAt(elapsed + wait) - drawn) < phaseStep) {
+        wait += resolution;
+    }
+    return wait;
+}
+
+void Breath::start() {
+    clock_.start();
+    timer_.start(frameAfter(0));
+}
+
+bool Breath::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Show && !timer_.isActive()) {
+        start();
+    } else if (event->type() == QEvent::Hide) {
+        timer_.stop();
+    }
+    return QObject::eventFilter(watched, event);
+}
+
 CurlMarkGeometry CurlMarkGeometry::forSize(QSizeF size) {
     const qreal side = std::min(size.width(), size.height());
     return {.side = side,
@@ -91,7 +95,10 @@ BreathingDot::BreathingDot(qreal diameter, QWidget* parent) : QWidget(parent), d
     setAttribute(Qt::WA_TranslucentBackground);
     const int extent = static_cast<int>(std::ceil(diameter * breathScale));
     setFixedSize(extent, extent);
-    animation_ = startBreathing(this, phase_);
+    breath_ = breathFor(this, [this](qreal phase) {
+        phase_ = phase;
+        update();
+    });
 }
 
 void BreathingDot::paintDot(QPainter& painter, QPointF centre, qreal diameter, qreal phase,
@@ -110,7 +117,7 @@ void BreathingDot::paintDot(QPainter& painter, QPointF centre, qreal diameter, q
 void BreathingDot::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    paintDot(painter, QRectF(rect()).center(), diameter_, phase_, animation_ == nullptr);
+    paintDot(painter, QRectF(rect()).center(), diameter_, phase_, breath_ == nullptr);
 }
 
 CurlMark::CurlMark(bool breathing, QWidget* parent) : QWidget(parent), breathing_(breathing) {
@@ -118,8 +125,20 @@ CurlMark::CurlMark(bool breathing, QWidget* parent) : QWidget(parent), breathing
     setAccessibleName(QString());
     setFocusPolicy(Qt::NoFocus);
     if (breathing_) {
-        animation_ = startBreathing(this, phase_);
+        // The ring stays as it is: only the dot is drawn again.
+        breath_ = breathFor(this, [this](qreal phase) {
+            phase_ = phase;
+            update(dotBounds());
+        });
     }
+}
+
+QRect CurlMark::dotBounds() const {
+    const auto geometry = CurlMarkGeometry::forSize(QSizeF(size()));
+    const qreal d = geometry.dotDiameter * breathScale;
+    const QPointF centre = geometry.square.center();
+    // Every pixel it touches, its antialiased edge included.
+    return QRectF(centre.x() - d / 2, centre.y() - d / 2, d, d).toAlignedRect();
 }
 
 void CurlMark::paintEvent(QPaintEvent*) {
@@ -129,7 +148,7 @@ void CurlMark::paintEvent(QPaintEvent*) {
     const auto palette = Theme::palette();
     paintRing(painter, geometry.square, geometry.lineWidth, geometry.inset, palette.ink);
     BreathingDot::paintDot(painter, geometry.square.center(), geometry.dotDiameter, phase_,
-                           animation_ == nullptr);
+                           breath_ == nullptr);
 }
 
 namespace {

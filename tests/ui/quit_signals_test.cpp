@@ -13,17 +13,25 @@
 namespace vask {
 namespace {
 
-// Each quit signal (a closed terminal's SIGHUP too) runs the hook off the main thread and ends
-// the event loop the ordinary way, so that the quit's own steps run; the process does not end.
+// Each quit signal (a closed terminal's SIGHUP too), and a quit the user asks for (Ctrl+Q, the
+// tray's Quit), runs the hook off the main thread and ends the event loop the ordinary way, so
+// that the quit's own steps run; the process does not end.
 TEST(QuitSignals, EachQuitSignalRunsTheHookAndEndsTheEventLoop) {
     // The watcher thread outlives the test.
     static std::atomic<int> hooked{0};
     quitOnTerminationSignals([] { ++hooked; });
     int expected = 0;
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    constexpr int asked = 0;
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, asked}) {
         SCOPED_TRACE(signal);
         bool timedOut = false;
-        QTimer::singleShot(0, qApp, [signal] { ::raise(signal); });
+        QTimer::singleShot(0, qApp, [signal] {
+            if (signal == asked) {
+                requestQuit();
+            } else {
+                ::raise(signal);
+            }
+        });
         QTimer bound;
         bound.setSingleShot(true);
         QObject::connect(&bound, &QTimer::timeout, qApp, [&timedOut] {

@@ -34,6 +34,7 @@
 
 #include "contrast.h"
 
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 #include "ui/brand_marks.h"
 #include "ui/portal_reader.h"
@@ -482,8 +483,8 @@ TEST(BrandMarksTest, BreathingRunsOnlyWhileTheMarkIsVisible) {
         {"breathing mark", [](QWidget* parent) { return new CurlMark(true, parent); }},
     };
     const auto running = [](QWidget* mark) {
-        const auto* animation = mark->findChild<QVariantAnimation*>();
-        return animation != nullptr && animation->state() == QAbstractAnimation::Running;
+        const auto* breath = mark->findChild<Breath*>();
+        return breath != nullptr && breath->isRunning();
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -493,7 +494,7 @@ TEST(BrandMarksTest, BreathingRunsOnlyWhileTheMarkIsVisible) {
         window.addWidget(page);
         window.addWidget(other);
         QWidget* mark = c.make(page);
-        ASSERT_NE(mark->findChild<QVariantAnimation*>(), nullptr);
+        ASSERT_NE(mark->findChild<Breath*>(), nullptr);
         EXPECT_FALSE(running(mark)) << "made but never shown";
 
         window.show();
@@ -521,8 +522,85 @@ TEST(BrandMarksTest, ReduceMotionKeepsTheMarksStillAndFollowsItsSwitch) {
     QWidget window;
     auto* dot = new BreathingDot(14, &window);
     window.show();
-    EXPECT_EQ(dot->findChild<QVariantAnimation*>(), nullptr);
+    EXPECT_EQ(dot->findChild<Breath*>(), nullptr);
     Theme::setReduceMotion(false);
+}
+
+// Hands each event a widget gets to a function, before the widget sees it.
+class EventRecorder final : public QObject {
+  public:
+    EventRecorder(QWidget* widget, std::function<void(QEvent*)> record)
+        : record_(std::move(record)) {
+        widget->installEventFilter(this);
+    }
+    bool eventFilter(QObject*, QEvent* event) override {
+        record_(event);
+        return false;
+    }
+
+  private:
+    std::function<void(QEvent*)> record_;
+};
+
+// A breath eases in and out over 4.8 s, takes a new phase only once it shows (and before a step
+// could be seen), and draws again only the breathing dot: the ring and what lies around the mark
+// stay as they were.
+TEST(BrandMarksTest, ABreathEasesInAndOutAndRedrawsOnlyTheDot) {
+    const struct {
+        qint64 elapsed;
+        qreal phase;
+    } phases[] = {{0, 0}, {1200, 0.5}, {2400, 1}, {3600, 0.5}, {4800, 0}, {6000, 0.5}};
+    for (const auto& p : phases) {
+        EXPECT_NEAR(Breath::phaseAt(p.elapsed), p.phase, 1e-9) << p.elapsed;
+    }
+
+    QWidget window;
+    window.resize(120, 120);
+    auto* mark = new CurlMark(true, &window);
+    mark->setGeometry(40, 40, 40, 40);
+    QRegion painted;
+    EventRecorder recorder(mark, [&](QEvent* event) {
+        if (event->type() == QEvent::Paint) {
+            painted += static_cast<QPaintEvent*>(event)->region();
+        }
+    });
+    window.show();
+    ASSERT_TRUE(vask::test::eventually([&] {
+        QApplication::processEvents();
+        return painted.boundingRect() == mark->rect();
+    }));
+    painted = QRegion();
+    ASSERT_TRUE(vask::test::eventually([&] {
+        QApplication::processEvents();
+        return !painted.isEmpty();
+    }));
+    // The dot, 8.8 points at rest and 18 % more at its fullest, in the middle of the 40-point mark.
+    EXPECT_TRUE(QRect(14, 14, 12, 12).contains(painted.boundingRect()))
+        << painted.boundingRect().x() << "," << painted.boundingRect().width();
+
+    // Over a whole breath: no frame moves the dot visibly, none is drawn that looks the same,
+    // and the turns are drawn too.
+    int frames = 0;
+    qreal largestStep = 0;
+    qreal smallestStep = 1;  // of the frames not drawn only because the breath turns
+    qreal deepest = 1;
+    qreal fullest = 0;
+    for (qint64 t = 0; t < Breath::cycleMilliseconds; ++frames) {
+        const qint64 next = t + Breath::frameAfter(t);
+        const qreal step = std::abs(Breath::phaseAt(next) - Breath::phaseAt(t));
+        largestStep = std::max(largestStep, step);
+        if (next - t < Breath::longestFrameMilliseconds) {
+            smallestStep = std::min(smallestStep, step);
+        }
+        t = next;
+        deepest = std::min(deepest, Breath::phaseAt(t));
+        fullest = std::max(fullest, Breath::phaseAt(t));
+    }
+    EXPECT_LT(largestStep * (1 - 0.45), 0.03);
+    EXPECT_GE(smallestStep, Breath::phaseStep);
+    EXPECT_LE(frames, Breath::cycleMilliseconds / 100);
+    EXPECT_LT(deepest, 0.02);
+    EXPECT_GT(fullest, 0.98);
 }
 
 TEST(SymbolsTest, EverySymbolTheViewsUseHasAnIconOnABareDesktop) {
