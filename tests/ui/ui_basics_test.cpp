@@ -20,7 +20,6 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStyleOptionButton>
-#include <QVariantAnimation>
 
 #include <gtest/gtest.h>
 
