@@ -124,7 +124,7 @@ JournaledKeyringBackend::Settled JournaledKeyringBackend::settle() {
             note(fromKeyring);
             continue;
         }
-        const auto dropped = removed_->removeAll(service, accounts);
+        auto dropped = removed_->removeAll(service, accounts);
         if (!gone(dropped)) {
             note(dropped);
             continue;
@@ -221,7 +221,7 @@ SecretBackend::Outcome JournaledKeyringBackend::change(bool replacing, std::stri
         }
     };
     // 1. The file: from here on the next start reads the new value.
-    const auto kept = putInto(*pending_, service, account, data);
+    auto kept = putInto(*pending_, service, account, data);
     if (kept.status != success) {
         logger().error("secret_not_kept key=" + std::string(account) +
                        " status=" + std::to_string(kept.status));
@@ -230,7 +230,7 @@ SecretBackend::Outcome JournaledKeyringBackend::change(bool replacing, std::stri
     wrote();
     // 2. The note of an earlier removal, which no longer applies.
     if (found.noted) {
-        const auto dropped = removed_->remove(service, account);
+        auto dropped = removed_->remove(service, account);
         if (!gone(dropped)) {
             undo();
             return dropped;
@@ -238,9 +238,9 @@ SecretBackend::Outcome JournaledKeyringBackend::change(bool replacing, std::stri
         wrote();
     }
     // 3. The keyring.
-    const auto stored = known ? putInto(*keyring_, service, account, data)
-                              : (replacing ? keyring_->update(service, account, data)
-                                           : keyring_->add(service, account, data));
+    auto stored = known ? putInto(*keyring_, service, account, data)
+                        : (replacing ? keyring_->update(service, account, data)
+                                     : keyring_->add(service, account, data));
     wrote();
     if (!known && (stored.status == itemNotFound || stored.status == duplicateItem)) {
         undo();
@@ -274,7 +274,7 @@ SecretBackend::Outcome JournaledKeyringBackend::removeAll(
         inFile = inFile || copy.status == success;
         notes.emplace_back(account, noteFor(copy));
     }
-    const auto noted = removed_->putAll(service, notes);
+    auto noted = removed_->putAll(service, notes);
     if (noted.status != success) {
         logger().error("secret_removal_not_noted status=" + std::to_string(noted.status));
         return noted;
