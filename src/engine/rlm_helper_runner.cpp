@@ -18,7 +18,7 @@
 #include "engine/relay_event_collector.h"
 #include "engine/resolved_path.h"
 #include "engine/rlm_helper_error.h"
-#include "platform/child_spawn.h"
+#include "foundation/application_secrets.h"
 #include "platform/crypto.h"
 #include "platform/text.h"
 #include "platform/url.h"
