@@ -953,7 +953,7 @@ TEST(AboutBoxTest, ItsLinkOpensThroughVasksOpenerWhichSaysItsFailureThere) {
     ASSERT_TRUE(test::eventually([&] {
         QApplication::processEvents();
         return !box->informativeText().isEmpty();
-    })) << "the link went past Vask's opener";
+    })) << "nothing said in the box: the link went past Vask's opener, or its failure was lost";
     EXPECT_EQ(box->informativeText(), "Couldn't open the link (sh exited with status 4).");
     std::ifstream url(dir / "opener.url");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(url), {}),
