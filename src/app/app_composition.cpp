@@ -156,6 +156,10 @@ AppComposition::AppComposition(Host host)
     popover_ = makePopover();
 }
 
+UrlOpener& AppComposition::urlOpener() {
+    return *urlOpener_;
+}
+
 AppComposition::~AppComposition() = default;
 
 void AppComposition::openMain() {

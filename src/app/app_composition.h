@@ -22,6 +22,7 @@ class PopoverModel;
 class Relauncher;
 class TestQueryRouter;
 class UpdateChecker;
+class UrlOpener;
 
 namespace ui {
 class QtApplicationActivation;
@@ -62,6 +63,8 @@ class AppComposition {
     ui::VaskMenu& popover() { return *popover_; }
     ui::WindowRegistry& windows() { return *windows_; }
     TestQueryRouter& testRouter() { return *testRouter_; }
+    // The opener of every link the windows and dialogs show.
+    UrlOpener& urlOpener();
 
     void openMain();
     void openOnboarding();

@@ -1,6 +1,7 @@
 #include "vask_app.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QPointer>
 
 #include <chrono>
@@ -281,11 +282,11 @@ void VaskApplication::reopen() {
 }
 
 void VaskApplication::showAbout() {
-    ui::showAboutBox("About Vask",
-                     QString("<b>Vask</b> %1<br><br>"
-                             "<a href=\"https://ternwick.ai\">ternwick.ai</a>")
-                         .arg(VASK_VERSION),
-                     ui::appIcon().pixmap(64));
+    about_ = ui::showAboutBox("About Vask",
+                              QString("<b>Vask</b> %1<br><br>"
+                                      "<a href=\"https://ternwick.ai\">ternwick.ai</a>")
+                                  .arg(VASK_VERSION),
+                              ui::appIcon().pixmap(64), composition_->urlOpener());
 }
 
 void VaskApplication::shutDown() {
@@ -305,6 +306,8 @@ void VaskApplication::shutDown() {
         composition_->root().notificationService()->withdrawAllDelivered();
     }
     main_.stopAccepting();
+    // Its link opens through the composition's opener, which goes with the interface.
+    delete about_;
     subscriptions_.clear();
     lastWindowPolicy_.reset();
     tray_.reset();

@@ -12,6 +12,7 @@
 #include "platform/subscription.h"
 
 class QApplication;
+class QMessageBox;
 class QWidget;
 
 namespace vask {
@@ -79,6 +80,7 @@ class VaskApplication : public QObject {
     std::unique_ptr<AppComposition> composition_;
     std::unique_ptr<ui::TrayController> tray_;
     QPointer<ui::LastWindowWatcher> lastWindow_;
+    QPointer<QMessageBox> about_;
     std::unique_ptr<LastWindowPolicy> lastWindowPolicy_;
     bool didCoordinateLaunch_ = false;
     std::optional<QString> launchURL_;

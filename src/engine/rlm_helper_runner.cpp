@@ -18,7 +18,7 @@
 #include "engine/relay_event_collector.h"
 #include "engine/resolved_path.h"
 #include "engine/rlm_helper_error.h"
-#include "platform/child_spawn.h"
+#include "foundation/application_secrets.h"
 #include "platform/crypto.h"
 #include "platform/text.h"
 #include "platform/url.h"
@@ -301,9 +301,9 @@ RLMHelperRunner::LaunchPlan RLMHelperRunner::launchPlan(
     plan.environment =
         settings_.launchEnvironment ? settings_.launchEnvironment() : processEnvironment();
     // The relay key travels only inside the request, never through the helper's environment;
-    // the helper is a child like any other in what of Vask's it may not see.
-    std::erase_if(plan.environment,
-                  [](const auto& entry) { return isApplicationSecret(entry.first); });
+    // Vask's other variables (the relay's and the account's addresses, the keychain's service
+    // name) are the helper's to read, unlike a child that runs for the user.
+    plan.environment.erase(std::string(relayApiKeyVariable));
 
     if (const auto* shell = std::get_if<Shell>(&helperCommand_)) {
         plan.executable = "/bin/zsh";

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 
+#include "foundation/application_secrets.h"
 #include "platform/open_command.h"
 #include "platform/text.h"
 
@@ -79,7 +80,8 @@ BrowserAuthenticationSession::BrowserAuthenticationSession(
     : openCommand_(std::move(openCommand)),
       timeLimit_(timeLimit),
       state_(std::make_shared<State>(main, scheduler, std::move(logger))),
-      openers_(openers ? std::move(openers) : std::make_shared<OpenCommandRunner>()) {}
+      openers_(openers ? std::move(openers)
+                       : std::make_shared<OpenCommandRunner>(isApplicationSecret)) {}
 
 BrowserAuthenticationSession::~BrowserAuthenticationSession() {
     std::optional<State::Flow> flow;

@@ -104,7 +104,8 @@ pid_t spawnChild(const ChildSpawn& spawn) {
     std::vector<std::string> environment;
     environment.reserve(spawn.environment.size());
     for (const auto& entry : spawn.environment) {
-        if (!isApplicationSecret(std::string_view(entry).substr(0, entry.find('=')))) {
+        if (!spawn.withheld ||
+            !spawn.withheld(std::string_view(entry).substr(0, entry.find('=')))) {
             environment.push_back(entry);
         }
     }
@@ -117,20 +118,6 @@ pid_t spawnChild(const ChildSpawn& spawn) {
                                             &setup.attributes, argv.data(), envp.data());
     check(spawned, "posix_spawn");
     return pid;
-}
-
-bool isApplicationSecret(std::string_view name) {
-    // The relay's own variables, whatever they are named after.
-    if (name.starts_with("CORVANE_")) {
-        return true;
-    }
-    // Vask's variables that carry a credential, or the addresses of the relay and the account
-    // service it signs in with.
-    static constexpr std::array<std::string_view, 7> kSecretParts = {
-        "KEY", "TOKEN", "SECRET", "PASSWORD", "CREDENTIAL", "RELAY", "CLOUD"};
-    return name.starts_with("VASK_") &&
-           std::any_of(kSecretParts.begin(), kSecretParts.end(),
-                       [&](std::string_view part) { return name.find(part) != name.npos; });
 }
 
 ChildProcess::ChildProcess(const ChildSpawn& spawn)

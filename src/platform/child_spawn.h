@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,10 @@
 #include "platform/unique_fd.h"
 
 namespace vask {
+
+// Whether a child is kept from the environment variable `name`: the application's secrets,
+// which only the application knows.
+using WithheldVariables = std::function<bool(std::string_view name)>;
 
 // How a child program starts. A child gets what is named here and nothing else of this
 // process: no descriptor above 2 (whatever a library opened without O_CLOEXEC included), no
@@ -23,9 +28,10 @@ struct ChildSpawn {
     bool searchPath = false;
     // After the program's own name.
     std::vector<std::string> arguments;
-    // The child's whole environment, "NAME=value" each, but for Vask's own secrets
-    // (isApplicationSecret), which spawnChild leaves out whoever asks.
+    // The child's whole environment, "NAME=value" each, but for the variables `withheld` names.
     std::vector<std::string> environment;
+    // What the child never gets, whatever `environment` holds; nothing without it.
+    WithheldVariables withheld;
     // The descriptors put on 0, 1 and 2; -1 is /dev/null.
     std::array<int, 3> standard{-1, -1, -1};
     std::filesystem::path workingFolder = "/";
@@ -36,10 +42,6 @@ struct ChildSpawn {
 // Starts the child and returns its pid (the caller reaps it). Throws std::system_error with the
 // reason the program could not be started (not found, not executable, ...).
 pid_t spawnChild(const ChildSpawn& spawn);
-
-// Whether the environment variable `name` holds what Vask itself was given to reach the relay
-// and its account (the relay's API key, tokens, the service addresses): no child gets it.
-bool isApplicationSecret(std::string_view name);
 
 // A started child that its owner waits for with a deadline and a stop: the child's pidfd, readable
 // once it ended, is polled beside whatever else the owner waits on. However the owner stops

@@ -36,7 +36,8 @@ void signal(const UniqueFd& eventFd) {
 
 }  // namespace
 
-OpenCommandRunner::OpenCommandRunner() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+OpenCommandRunner::OpenCommandRunner(WithheldVariables withheld)
+    : withheld_(std::move(withheld)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (!wake_.isOpen()) {
         throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     }
@@ -69,13 +70,14 @@ std::optional<std::string> OpenCommandRunner::run(std::vector<std::string> comma
         return command.front() + ": Vask is quitting";
     }
     command.push_back(url);
-    // The opener runs on the user's behalf, with their environment (but for Vask's own secrets,
-    // which no child gets); of this process it gets standard output and error, nothing else.
+    // The opener runs on the user's behalf, with their environment (but for what the owner
+    // withholds); of this process it gets standard output and error, nothing else.
     ChildSpawn spawn;
     spawn.program = command.front();
     spawn.searchPath = true;
     spawn.arguments.assign(command.begin() + 1, command.end());
     spawn.environment = currentEnvironment();
+    spawn.withheld = withheld_;
     spawn.standard = {-1, STDOUT_FILENO, STDERR_FILENO};
     pid_t pid = 0;
     try {

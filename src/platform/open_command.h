@@ -10,21 +10,24 @@
 #include <thread>
 #include <vector>
 
+#include "platform/child_spawn.h"
 #include "platform/unique_fd.h"
 #include "platform/url_opener.h"
 
 namespace vask {
 
-// Runs desktop openers (`command`, followed by the address) with standard input from /dev/null,
-// and reads their exit status on one thread of its own: an opener such as xdg-open may run as
-// long as what it starts, and it is the status that says whether the address could be shown at
-// all. The thread is the owner's: stop() (or the destructor) joins it, and from then on no
-// `finished` runs, so a callback never outlives what it reports to. Safe from any thread.
+// Runs desktop openers (`command`, followed by the address) with the user's environment but for
+// what `withheld` names, standard input from /dev/null and of Vask's descriptors only its
+// standard output and error, and reads their exit status on one thread of its own: an opener
+// such as xdg-open may run as long as what it starts, and it is the status that says whether
+// the address could be shown at all. The thread is the owner's: stop() (or the destructor) joins
+// it, and from then on no `finished` runs, so a callback never outlives what it reports to. Safe
+// from any thread.
 class OpenCommandRunner {
   public:
     using Finished = std::function<void(std::optional<std::string> failure)>;
 
-    OpenCommandRunner();
+    explicit OpenCommandRunner(WithheldVariables withheld);
     ~OpenCommandRunner();
     OpenCommandRunner(const OpenCommandRunner&) = delete;
     OpenCommandRunner& operator=(const OpenCommandRunner&) = delete;
@@ -48,6 +51,7 @@ class OpenCommandRunner {
     };
     void waitForOpeners();
 
+    WithheldVariables withheld_;
     UniqueFd wake_;  // an eventfd that wakes the thread for a new child or the stop
     std::mutex mutex_;
     std::vector<Child> children_;
@@ -58,11 +62,9 @@ class OpenCommandRunner {
 // Opens addresses with a desktop opener and reports its exit status.
 class CommandUrlOpener final : public UrlOpener {
   public:
-    // Without a runner the opener has one of its own, joined when it goes.
-    explicit CommandUrlOpener(std::vector<std::string> command = {"xdg-open"},
-                              std::shared_ptr<OpenCommandRunner> runner = nullptr)
-        : command_(std::move(command)),
-          runner_(runner ? std::move(runner) : std::make_shared<OpenCommandRunner>()) {}
+    // `runner` starts the openers (and decides what of Vask's environment they get).
+    CommandUrlOpener(std::vector<std::string> command, std::shared_ptr<OpenCommandRunner> runner)
+        : command_(std::move(command)), runner_(std::move(runner)) {}
 
     // Whether the opener started; its verdict comes too late for this answer.
     bool open(const std::string& url) override;

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "foundation/app_environment.h"
+#include "foundation/application_secrets.h"
 #include "foundation/auth_mode_resolver.h"
 #include "foundation/secret_storage_choice.h"
 #include "memory/memory_store_changes.h"
@@ -36,7 +37,7 @@ AppDependencies::Context AppDependencies::Context::forProcess(MainExecutor& main
                                                               Executor& worker) {
     static const auto problems = std::make_shared<FileProblems>();
     static JsonFileDefaults defaults(UserDefaults::standardPath(), problems);
-    auto openers = std::make_shared<OpenCommandRunner>();
+    auto openers = std::make_shared<OpenCommandRunner>(isApplicationSecret);
     return Context{
         .environment = processEnvironment(),
         .bundleIdentifier = AppEnvironment::bundleIdentifier(),

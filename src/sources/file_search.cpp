@@ -13,6 +13,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "foundation/application_secrets.h"
 #include "platform/child_spawn.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
@@ -156,6 +157,7 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
     spawn.program = options_.commandPath;
     spawn.arguments = commandArguments(query, scopes);
     spawn.environment = currentEnvironment();
+    spawn.withheld = isApplicationSecret;
     spawn.standard = {-1, writeEnd.get(), -1};
     spawn.ownProcessGroup = true;
     std::unique_ptr<ChildProcess> child;

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/application_secrets.h"
 #include "platform/child_spawn.h"
 #include "sources/page_drawer_program.h"
 #include "sources/pdf_document.h"
@@ -65,6 +66,7 @@ std::unique_ptr<ChildProcess> spawn(const std::filesystem::path& program,
     child.program = program;
     child.arguments = arguments;
     child.environment = environment;
+    child.withheld = isApplicationSecret;
     child.standard = {input, output, -1};
     child.ownProcessGroup = true;
     try {

@@ -5,12 +5,14 @@
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QUrl>
 #include <QWidget>
 
+#include "foundation/application_secrets.h"
 #include "foundation/structured_logger.h"
 #include "platform/open_command.h"
 #include "platform/url.h"
@@ -21,6 +23,31 @@ namespace {
 
 // Room in a title bar beside its title: the window menu and the three buttons.
 constexpr int aboutTitleBarAllowance = 160;
+
+// A message box sizes itself to its text; a spanning spacer is the one way to widen it. The
+// title bar's font is the desktop's, often larger than ours, and its buttons take room too. The
+// box lays itself out anew when its informative text comes or goes, so this is done again then.
+void widenForTitle(QMessageBox& box) {
+    const int titleWidth = QFontMetrics(QApplication::font()).horizontalAdvance(box.windowTitle());
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        grid->addItem(new QSpacerItem(titleWidth * 3 / 2 + aboutTitleBarAllowance, 0,
+                                      QSizePolicy::Minimum, QSizePolicy::Expanding),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
+}
+
+// The About box says under its text why its link did not open, until the link is clicked again.
+void sayAboutOpenFailure(QMessageBox& box, const QString& failure) {
+    if (failure == box.informativeText()) {
+        return;
+    }
+    box.setInformativeText(failure);
+    if (auto* said = box.findChild<QLabel*>("qt_msgbox_informativelabel")) {
+        said->setTextFormat(Qt::PlainText);
+    }
+    closeQtLinkOpening(box);
+    widenForTitle(box);
+}
 
 }  // namespace
 
@@ -53,10 +80,18 @@ std::vector<QAbstractButton*> fillAlertBox(QMessageBox& box, const Alert& alert)
         buttons.push_back(box.addButton(QMessageBox::Ok));
     }
     box.setDefaultButton(qobject_cast<QPushButton*>(buttons.front()));
+    closeQtLinkOpening(box);
     return buttons;
 }
 
-QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixmap& icon) {
+void closeQtLinkOpening(QMessageBox& box) {
+    for (auto* label : box.findChildren<QLabel*>()) {
+        label->setOpenExternalLinks(false);
+    }
+}
+
+QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixmap& icon,
+                          UrlOpener& opener) {
     static QPointer<QMessageBox> open;
     if (!open) {
         open = new QMessageBox;
@@ -66,14 +101,16 @@ QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixm
         open->setTextFormat(Qt::RichText);
         open->setText(html);
         open->setStandardButtons(QMessageBox::Ok);
-        // A message box sizes itself to its text; a spanning spacer is the one way to widen it.
-        // The title bar's font is the desktop's, often larger than ours, and its buttons take
-        // room too.
-        const int titleWidth = QFontMetrics(QApplication::font()).horizontalAdvance(title);
-        if (auto* grid = qobject_cast<QGridLayout*>(open->layout())) {
-            grid->addItem(new QSpacerItem(titleWidth * 3 / 2 + aboutTitleBarAllowance, 0,
-                                          QSizePolicy::Minimum, QSizePolicy::Expanding),
-                          grid->rowCount(), 0, 1, grid->columnCount());
+        closeQtLinkOpening(*open);
+        widenForTitle(*open);
+        if (auto* text = open->findChild<QLabel*>("qt_msgbox_label")) {
+            QObject::connect(
+                text, &QLabel::linkActivated, open,
+                [box = open.data(), &opener](const QString& url) {
+                    sayAboutOpenFailure(*box, {});
+                    openFor(box, opener, url.toStdString(), "the link",
+                            [box](const QString& failure) { sayAboutOpenFailure(*box, failure); });
+                });
         }
     }
     if (open->isMinimized()) {
@@ -97,7 +134,10 @@ void QtClipboard::setText(const std::string& text) {
     QGuiApplication::clipboard()->setText(QString::fromStdString(text));
 }
 
-QtUrlOpener::QtUrlOpener() : opener_(std::make_unique<CommandUrlOpener>()) {}
+QtUrlOpener::QtUrlOpener()
+    : opener_(std::make_unique<CommandUrlOpener>(
+          std::vector<std::string>{"xdg-open"},
+          std::make_shared<OpenCommandRunner>(isApplicationSecret))) {}
 
 QtUrlOpener::~QtUrlOpener() = default;
 

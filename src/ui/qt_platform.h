@@ -36,9 +36,16 @@ class QtMainExecutor final : public MainExecutor {
 // the default. Returns the buttons in the alert's order.
 std::vector<QAbstractButton*> fillAlertBox(QMessageBox& box, const Alert& alert);
 
+// Qt's message box opens a link in its texts by itself, through the toolkit's own desktop
+// services: past Vask's opener, with Vask's whole environment and inherited descriptors, and
+// with no word when it fails. Every box shown turns that off.
+void closeQtLinkOpening(QMessageBox& box);
+
 // The About box, one at a time: asked for again, the open one comes to the front. It is wide
-// enough for the window manager to show its title whole beside the title bar's buttons.
-QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixmap& icon);
+// enough for the window manager to show its title whole beside the title bar's buttons. Its links
+// open through `opener`, and one that did not open is said in the box.
+QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixmap& icon,
+                          UrlOpener& opener);
 
 // Modal message boxes; the first button is the default.
 class QtAlertPresenter final : public AlertPresenter {

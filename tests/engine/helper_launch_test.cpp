@@ -79,25 +79,30 @@ TEST(HelperLaunchTest, ChoosesTheVariant) {
               Case::missingBundledHelper);
 }
 
+// A helper named by the developer gets the application's environment but for the relay key,
+// which reaches it inside its request: Vask's addresses and names are its to read.
 TEST(HelperLaunchTest, ShellEnvironment) {
-    const Environment inherited = {{"PATH", "/usr/bin"},
-                                   {"CORVANE_API_KEY", "secret"},
-                                   {"CORVANE_ORG_TOKEN", "secret"},
-                                   {"VASK_CLOUD_BASE_URL", "https://account.example"},
-                                   {"VASK_RLM_RESOURCE_ROOT", "/inherited"}};
+    const Environment kept = {{"PATH", "/usr/bin"},
+                              {"CORVANE_ORG_TOKEN", "token"},
+                              {"VASK_CLOUD_BASE_URL", "https://account.example"},
+                              {"VASK_RELAY_BASE_URL", "https://relay.example"},
+                              {"VASK_RELAY_TOKEN", "token"},
+                              {"VASK_KEYCHAIN_SERVICE", "ai.ternwick.Vask.dev"},
+                              {"VASK_RLM_RESOURCE_ROOT", "/inherited"}};
+    Environment inherited = kept;
+    inherited["CORVANE_API_KEY"] = "secret";
     const RLMHelperRunner noRoot({{"VASK_RLM_HELPER_CMD", "helper"}},
                                  settingsWith(std::nullopt, inherited));
     const auto plan = noRoot.launchPlan("/db/shadow.db", std::nullopt, "");
     EXPECT_EQ(plan.executable, "/bin/zsh");
     EXPECT_EQ(plan.arguments, (std::vector<std::string>{"-lc", "helper"}));
-    EXPECT_EQ(plan.environment,
-              (Environment{{"PATH", "/usr/bin"}, {"VASK_RLM_RESOURCE_ROOT", "/inherited"}}));
+    EXPECT_EQ(plan.environment, kept);
     EXPECT_FALSE(plan.usesEventChannel);
 
     const RLMHelperRunner blankRoot(
         {{"VASK_RLM_HELPER_CMD", "helper"}, {"VASK_RLM_RESOURCE_ROOT", " "}},
         settingsWith(std::nullopt, inherited));
-    EXPECT_EQ(blankRoot.launchPlan("/db/shadow.db", std::nullopt, "").environment.size(), 2u);
+    EXPECT_EQ(blankRoot.launchPlan("/db/shadow.db", std::nullopt, "").environment, kept);
 
     test::TempDir root;
     const RLMHelperRunner withRoot(

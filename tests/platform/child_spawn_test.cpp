@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -70,6 +71,9 @@ TEST(ChildSpawnTest, AChildGetsWhatIsNamedAndNothingElse) {
     searched.searchPath = true;
     ChildSpawn elsewhere = shell("pwd");
     elsewhere.workingFolder = "/tmp";
+    ChildSpawn withheld = env;
+    withheld.environment.insert(withheld.environment.begin(), "APP_TOKEN=t");
+    withheld.withheld = [](std::string_view name) { return name == "APP_TOKEN"; };
     ChildSpawn group = shell("cut -d' ' -f5 /proc/$$/stat; echo $$");
     group.ownProcessGroup = true;
 
@@ -81,6 +85,7 @@ TEST(ChildSpawnTest, AChildGetsWhatIsNamedAndNothingElse) {
     const std::vector<Case> cases = {
         {"exactly the environment given", env, "HOME=/home/someone\nLANG=C.UTF-8\n"},
         {"a program found on this process's PATH", searched, "HOME=/home/someone\nLANG=C.UTF-8\n"},
+        {"but for what is withheld", withheld, "HOME=/home/someone\nLANG=C.UTF-8\n"},
         {"no descriptor above 2",
          shell("for fd in 3 4 5 6 7 8 9 " + std::to_string(stray.get()) +
                "; do [ -e /proc/self/fd/$fd ] && echo $fd; done; true"),

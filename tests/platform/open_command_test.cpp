@@ -53,7 +53,7 @@ TEST(OpenCommandRunnerTest, ReportsHowEachOpenerEnded) {
         {{}, "no opener command", std::nullopt},
     };
     // One runner for all, several openers at once: each report reaches its own caller.
-    OpenCommandRunner runner;
+    OpenCommandRunner runner({});
     std::vector<std::unique_ptr<Reports>> reports;
     for (const auto& c : cases) {
         reports.push_back(std::make_unique<Reports>());
@@ -78,7 +78,7 @@ TEST(OpenCommandRunnerTest, AnOwnerThatGoesWhileItsOpenerRunsIsNeverCalledBack) 
     const auto mark = (dir / "opener").string();
     struct Owner {
         Reports reports;
-        OpenCommandRunner runner;
+        OpenCommandRunner runner{WithheldVariables{}};
     };
     auto owner = std::make_unique<Owner>();
     ASSERT_EQ(owner->runner.run({"sh", "-c",
@@ -94,7 +94,7 @@ TEST(OpenCommandRunnerTest, AnOwnerThatGoesWhileItsOpenerRunsIsNeverCalledBack) 
     // An opener of another runner that ended after this one was seen to: a watcher left behind
     // would have had its turn too (AddressSanitizer reports it reaching the owner).
     Reports witness;
-    OpenCommandRunner other;
+    OpenCommandRunner other({});
     ASSERT_EQ(other.run({"sh", "-c", "sleep 0.05"}, "x", witness.collector()), std::nullopt);
     ASSERT_TRUE(test::eventually([&] { return witness.count() == 1; }));
 }
@@ -105,7 +105,7 @@ TEST(OpenCommandRunnerTest, AnOpenerGetsNoneOfVasksDescriptors) {
     const UniqueFd stray(::fcntl(STDERR_FILENO, F_DUPFD, 200));
     ASSERT_GE(stray.get(), 200);
     Reports reports;
-    OpenCommandRunner runner;
+    OpenCommandRunner runner({});
     ASSERT_EQ(runner.run({"sh", "-c",
                           "[ -e /proc/self/fd/" + std::to_string(stray.get()) +
                               " ] && exit 9; [ \"$(pwd)\" = / ] || exit 8; exit 0"},
@@ -117,7 +117,7 @@ TEST(OpenCommandRunnerTest, AnOpenerGetsNoneOfVasksDescriptors) {
 
 TEST(OpenCommandRunnerTest, AStoppedRunnerStartsNothing) {
     test::TempDir dir;
-    OpenCommandRunner runner;
+    OpenCommandRunner runner({});
     runner.stop();
     Reports reports;
     EXPECT_EQ(runner.run({"touch"}, (dir / "opened").string(), reports.collector()),

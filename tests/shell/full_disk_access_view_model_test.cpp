@@ -118,7 +118,9 @@ TEST(FullDiskAccessViewModelTest, AnOpenerThatStartsButFailsIsReported) {
         test::TempDir dir;
         test::LogCapture log;
         const auto chatDB = dir / "Messages" / "chat.db";
-        FdaFixture fixture(std::make_shared<CommandUrlOpener>(c.command), chatDB);
+        FdaFixture fixture(std::make_shared<CommandUrlOpener>(
+                               c.command, std::make_shared<OpenCommandRunner>(WithheldVariables{})),
+                           chatDB);
         fixture.viewModel->openDatabaseFolder();
         const char* event = c.why ? "fda_open_folder_failed" : "fda_open_folder";
         ASSERT_TRUE(

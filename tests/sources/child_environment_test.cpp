@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/application_secrets.h"
 #include "page_drawer_probe.h"
-#include "platform/child_spawn.h"
 #include "platform/file_io.h"
 #include "platform/open_command.h"
 #include "sources/file_search.h"
@@ -42,10 +42,11 @@ std::string readAll(const fs::path& path) {
 
 TEST(ChildEnvironmentTest, NoChildGetsVasksSecrets) {
     const std::vector<std::pair<std::string, bool>> variables = {
-        {"CORVANE_API_KEY", true},     {"CORVANE_CUSTOMER_TOKEN", true},
-        {"VASK_RELAY_BASE_URL", true}, {"VASK_CLOUD_BASE_URL", true},
-        {"VASK_ACCESS_TOKEN", true},   {"VASK_LOG_FILE", false},
-        {"GITHUB_TOKEN", false},       {"DISPLAY", false},
+        {"CORVANE_API_KEY", true},       {"CORVANE_CUSTOMER_TOKEN", true},
+        {"VASK_RELAY_BASE_URL", true},   {"VASK_CLOUD_BASE_URL", true},
+        {"VASK_ACCESS_TOKEN", true},     {"VASK_RELAY_TOKEN", true},
+        {"VASK_KEYCHAIN_SERVICE", true}, {"VASK_LOG_FILE", false},
+        {"GITHUB_TOKEN", false},         {"DISPLAY", false},
     };
     test::ScopedEnvironment environment;
     Environment given = processEnvironment();
@@ -57,7 +58,7 @@ TEST(ChildEnvironmentTest, NoChildGetsVasksSecrets) {
     test::TempDir dir;
 
     // The desktop opener: the address it is given is where it writes its environment.
-    OpenCommandRunner runner;
+    OpenCommandRunner runner(isApplicationSecret);
     std::mutex mutex;
     std::optional<std::optional<std::string>> opened;
     ASSERT_EQ(runner.run({"sh", "-c", "env > \"$0\""}, (dir / "opener").string(),

@@ -23,21 +23,31 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
 #include <optional>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "contrast.h"
 
+#include "foundation/application_secrets.h"
+#include "platform/open_command.h"
+#include "platform/unique_fd.h"
 #include "support/eventually.h"
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 #include "ui/brand_marks.h"
 #include "ui/portal_reader.h"
 #include "ui/qt_platform.h"
+#include "ui/settings/form_parts.h"
 #include "ui/single_instance.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
@@ -847,11 +857,18 @@ TEST(ThemeTest, UnderQt6ctTheColourSchemeFileDecidesAndIsFollowed) {
     Theme::apply(*qApp, before);
 }
 
+// Opens nothing.
+class NoOpener final : public UrlOpener {
+  public:
+    bool open(const std::string&) override { return false; }
+};
+
 TEST(AboutBoxTest, OneAtATimeAndWideEnoughForItsTitle) {
+    NoOpener opener;
     QPixmap icon(16, 16);
     icon.fill(Qt::magenta);
-    QPointer<QMessageBox> first = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon);
-    QPointer<QMessageBox> second = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon);
+    QPointer<QMessageBox> first = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon, opener);
+    QPointer<QMessageBox> second = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon, opener);
     EXPECT_EQ(first, second);
     int boxes = 0;
     for (auto* widget : QApplication::topLevelWidgets()) {
@@ -864,10 +881,121 @@ TEST(AboutBoxTest, OneAtATimeAndWideEnoughForItsTitle) {
     first->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_FALSE(first) << "closed, it goes";
-    QPointer<QMessageBox> again = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon);
+    QPointer<QMessageBox> again = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon, opener);
     EXPECT_TRUE(again && again->isVisible());
     again->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// Where `label` shows a link, found as a pointer would: hovering over it, a few pixels apart.
+std::optional<QPoint> linkIn(QLabel& label) {
+    std::optional<QPoint> found;
+    QPoint at;
+    const auto hovered = QObject::connect(&label, &QLabel::linkHovered, [&](const QString& link) {
+        if (!link.isEmpty()) {
+            found = at;
+        }
+    });
+    for (int y = 1; y < label.height() && !found; y += 3) {
+        for (int x = 1; x < label.width() && !found; x += 4) {
+            at = QPoint(x, y);
+            QMouseEvent move(QEvent::MouseMove, QPointF(at), label.mapToGlobal(QPointF(at)),
+                             Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(&label, &move);
+        }
+    }
+    QObject::disconnect(hovered);
+    return found;
+}
+
+void click(QWidget& widget, QPoint at) {
+    const QPointF global = widget.mapToGlobal(QPointF(at));
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(at), global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(at), global, Qt::LeftButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(&widget, &press);
+    QApplication::sendEvent(&widget, &release);
+}
+
+// Its link opens through Vask's opener, as every other link does, and never through Qt's own
+// desktop services: the opener (here one that records what it got and fails as xdg-open does
+// when nothing takes the address) gets the user's environment less Vask's secrets and no
+// descriptor beyond 0-2, and its failure is said in the box.
+TEST(AboutBoxTest, ItsLinkOpensThroughVasksOpenerWhichSaysItsFailureThere) {
+    test::TempDir dir;
+    test::ScopedEnvironment environment;
+    environment.set("CORVANE_API_KEY", "key");
+    environment.set("VASK_RELAY_TOKEN", "token");
+    environment.set("VASK_RELAY_BASE_URL", "https://relay.example");
+    environment.set("GITHUB_TOKEN", "the user's");
+    environment.set("ABOUT_OPENER_LOG", (dir / "opener").string());
+    // A descriptor left open to children, as a library might.
+    const UniqueFd stray(::fcntl(STDERR_FILENO, F_DUPFD, 251));
+    ASSERT_GE(stray.get(), 251);
+    CommandUrlOpener opener({"sh", "-c",
+                             // Redirected for good, the shell keeps no copy of a descriptor.
+                             "exec > \"$ABOUT_OPENER_LOG.fd\"; ls /proc/$$/fd; "
+                             "exec > \"$ABOUT_OPENER_LOG.env\"; env; "
+                             "exec >> \"$ABOUT_OPENER_LOG.url\"; echo \"$0\"; exit 4"},
+                            std::make_shared<OpenCommandRunner>(isApplicationSecret));
+    QPixmap icon(16, 16);
+    icon.fill(Qt::magenta);
+    QPointer<QMessageBox> box = showAboutBox(
+        "About Vask", "<a href=\"https://ternwick.example/about\">ternwick.example</a>", icon,
+        opener);
+    auto* text = box->findChild<QLabel*>("qt_msgbox_label");
+    ASSERT_NE(text, nullptr);
+    QApplication::processEvents();
+    const auto link = linkIn(*text);
+    ASSERT_TRUE(link);
+    click(*text, *link);
+    ASSERT_TRUE(test::eventually([&] {
+        QApplication::processEvents();
+        return !box->informativeText().isEmpty();
+    })) << "nothing said in the box: the link went past Vask's opener, or its failure was lost";
+    EXPECT_EQ(box->informativeText(), "Couldn't open the link (sh exited with status 4).");
+    std::ifstream url(dir / "opener.url");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(url), {}),
+              "https://ternwick.example/about\n");
+    std::ifstream env(dir / "opener.env");
+    std::set<std::string> names;
+    for (std::string line; std::getline(env, line);) {
+        names.insert(line.substr(0, line.find('=')));
+    }
+    for (const char* secret : {"CORVANE_API_KEY", "VASK_RELAY_TOKEN", "VASK_RELAY_BASE_URL"}) {
+        EXPECT_EQ(names.count(secret), 0U) << secret;
+    }
+    EXPECT_EQ(names.count("GITHUB_TOKEN"), 1U);
+    std::ifstream fds(dir / "opener.fd");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(fds), {}), "0\n1\n2\n");
+    // No label of the box opens a link by itself, the one that says the failure included.
+    for (auto* label : box->findChildren<QLabel*>()) {
+        EXPECT_FALSE(label->openExternalLinks()) << label->objectName().toStdString();
+    }
+    box->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// The boxes that say or ask something open no link by themselves either: a text that holds one
+// (an error's words, say) leaves it unopened rather than handed to Qt's desktop services.
+TEST(MessageBoxTest, NoBoxOpensALinkByItself) {
+    const QString link = "<a href=\"https://example.com\">here</a>";
+    Alert said;
+    said.messageText = said.informativeText = link.toStdString();
+    QMessageBox alert;
+    fillAlertBox(alert, said);
+    QMessageBox confirmation;
+    fillConfirmation(
+        confirmation,
+        {.title = link, .message = link, .action = "Delete", .actionIdentifier = "delete"});
+    for (QMessageBox* box : {&alert, &confirmation}) {
+        const auto labels = box->findChildren<QLabel*>();
+        EXPECT_GE(labels.size(), 2);
+        for (auto* label : labels) {
+            EXPECT_FALSE(label->openExternalLinks()) << label->objectName().toStdString();
+        }
+    }
 }
 
 // A window keeps the size it would like where the screen holds it with its frame; otherwise it

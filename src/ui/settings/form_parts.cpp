@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "ui/chat/chat_style.h"
+#include "ui/qt_platform.h"
 #include "ui/symbols.h"
 
 static void registerViewIcons() {
@@ -173,6 +174,7 @@ QAbstractButton* fillConfirmation(QMessageBox& box, const Confirmation& confirma
     action->setObjectName(confirmation.actionIdentifier);
     box.addButton(QMessageBox::Cancel);
     box.setDefaultButton(QMessageBox::Cancel);
+    closeQtLinkOpening(box);
     return action;
 }
 
