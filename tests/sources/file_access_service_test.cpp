@@ -420,37 +420,10 @@ std::string pagesPdf(const std::vector<std::pair<int, std::string>>& pages) {
     return sample::pdfFromObjects(objects);
 }
 
-TEST_F(FileAccessServiceTest, APageWithAnEmptyCropBoxIsNamedAndTheRestKept) {
-    const std::string media = "/MediaBox [0 0 612 792]";
-    writeFileAtomically(
-        docs() / "report.pdf",
-        pagesPdf({{1, media}, {1, media + " /CropBox [700 800 900 1000]"}, {1, media}}));
-    auto client = std::make_shared<FakeVisionClient>();
-    test::LogCapture logs;
-    FileAccessService svc(db(), config(), client, options());
-    EXPECT_EQ(svc.prefetch("report"), 1);
-    std::vector<std::string> sent;
-    for (const auto& call : client->calls()) {
-        sent.push_back(call.filename);
-    }
-    EXPECT_EQ(sent, (std::vector<std::string>{"report.pdf-page-1.png", "report.pdf-page-3.png"}));
-    const auto stored = row(docs() / "report.pdf");
-    ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ(stored->contentMarkdown,
-              "## Page 1\n\ntext of report.pdf-page-1.png\n\n---\n\n## Page 2\n\nThis page was "
-              "not read: it cannot be drawn (page has an empty crop box).\n\n---\n\n## Page "
-              "3\n\ntext of report.pdf-page-3.png");
-    EXPECT_EQ(stored->pageCount, 3);
-    const auto refused = logs->events("file_page_refused");
-    ASSERT_EQ(refused.size(), 1U);
-    EXPECT_EQ(refused[0].metadata.at("page"), "2");
-}
-
-// Pages past their own drawing time, then past the document's: a stand-in drawer whose middle
-// pages wait, so that each takes its whole limit. The first page has the document's time less
-// one page's (3 s) to be drawn in.
+// A page the drawer cannot draw, and pages past their own drawing time, then past the
+// document's. The slow pages are a stand-in drawer's that wait, so that each takes its whole
+// limit; its first page has the document's time less one page's (3 s) to be drawn in.
 TEST_F(FileAccessServiceTest, PagesPastTheirBoundsAreNamedAndTheRestKept) {
-    writeFileAtomically(docs() / "report.pdf", "%PDF-1.4 five pages for the stand-in");
     const std::uint8_t pixel[3] = {};
     writeFileAtomically(dir_ / "page.png", PngEncoder::encodeRGB(pixel, 1, 1, 3).value());
     const auto standIn = dir_ / "stand-in-drawer";
@@ -458,27 +431,68 @@ TEST_F(FileAccessServiceTest, PagesPastTheirBoundsAreNamedAndTheRestKept) {
                               ";; *) cat '"
                            << (dir_ / "page.png").string() << "' ;; esac\n";
     fs::permissions(standIn, fs::perms::owner_all);
-    auto client = std::make_shared<FakeVisionClient>();
-    auto options = this->options();
-    options.pageDrawer.program = standIn;
-    options.pageDrawer.pageTimeBudget = std::chrono::seconds(5);
-    options.pageDrawer.documentTimeBudget = std::chrono::seconds(8);
-    test::LogCapture logs;
-    FileAccessService svc(db(), config(), client, options);
-    EXPECT_EQ(svc.prefetch("report"), 1);
+    const std::string media = "/MediaBox [0 0 612 792]";
+    struct Case {
+        std::string name;
+        std::string pdf;
+        std::optional<fs::path> standIn;
+        std::int32_t pages;
+        std::vector<std::string> sent;
+        std::string markdown;
+        std::string event;
+        std::string pagesNamed;
+    };
+    const std::vector<Case> cases = {
+        {"a page with an empty crop box",
+         pagesPdf({{1, media}, {1, media + " /CropBox [700 800 900 1000]"}, {1, media}}),
+         std::nullopt,
+         3,
+         {"report.pdf-page-1.png", "report.pdf-page-3.png"},
+         "## Page 1\n\ntext of report.pdf-page-1.png\n\n---\n\n## Page 2\n\nThis page was not "
+         "read: it cannot be drawn (page has an empty crop box).\n\n---\n\n## Page 3\n\ntext "
+         "of report.pdf-page-3.png",
+         "file_page_refused",
+         "2"},
+        {"slow pages past the document's drawing time",
+         "%PDF-1.4 five pages for the stand-in",
+         standIn,
+         5,
+         {"report.pdf-page-1.png"},
+         "## Page 1\n\ntext of report.pdf-page-1.png\n\n---\n\n## Page 2\n\nThis page was not "
+         "read: it takes longer than 5 s to draw.\n\n---\n\n## Pages 3 to 5\n\nThese pages "
+         "were not read: drawing the document takes longer than 8 s.",
+         "file_pages_not_drawn",
+         "3-5"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(db());
+        writeFileAtomically(docs() / "report.pdf", c.pdf);
+        auto client = std::make_shared<FakeVisionClient>();
+        auto options = this->options();
+        if (c.standIn) {
+            options.pageDrawer.program = *c.standIn;
+            options.pageDrawer.pageTimeBudget = std::chrono::seconds(5);
+            options.pageDrawer.documentTimeBudget = std::chrono::seconds(8);
+        }
+        test::LogCapture logs;
+        FileAccessService svc(db(), config(), client, options);
+        EXPECT_EQ(svc.prefetch("report"), 1);
 
-    ASSERT_EQ(client->calls().size(), 1U);
-    EXPECT_EQ(client->calls()[0].filename, "report.pdf-page-1.png");
-    const auto stored = row(docs() / "report.pdf");
-    ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ(stored->contentMarkdown,
-              "## Page 1\n\ntext of report.pdf-page-1.png\n\n---\n\n## Page 2\n\nThis page was "
-              "not read: it takes longer than 5 s to draw.\n\n---\n\n## Pages 3 to 5\n\nThese "
-              "pages were not read: drawing the document takes longer than 8 s.");
-    EXPECT_EQ(stored->pageCount, 5);
-    const auto named = logs->events("file_pages_not_drawn");
-    ASSERT_EQ(named.size(), 1U);
-    EXPECT_EQ(named[0].metadata.at("pages"), "3-5");
+        std::vector<std::string> sent;
+        for (const auto& call : client->calls()) {
+            sent.push_back(call.filename);
+        }
+        EXPECT_EQ(sent, c.sent);
+        const auto stored = row(docs() / "report.pdf");
+        ASSERT_TRUE(stored.has_value());
+        EXPECT_EQ(stored->contentMarkdown, c.markdown);
+        EXPECT_EQ(stored->pageCount, c.pages);
+        const auto named = logs->events(c.event);
+        ASSERT_EQ(named.size(), 1U);
+        EXPECT_EQ(named[0].metadata.at(c.event == "file_page_refused" ? "page" : "pages"),
+                  c.pagesNamed);
+    }
 }
 
 TEST_F(FileAccessServiceTest, AFailedPageStoresNothingAndKeepsTheOldRow) {
