@@ -79,6 +79,34 @@ void BM_WalkSearch100kFiles(benchmark::State& state) {
 }
 BENCHMARK(BM_WalkSearch100kFiles)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// A search command that writes 200 MB without a newline: what reading it costs Vask's own
+// process (its processor time, not the command's), with the paths asked for of a question.
+void BM_SearchCommandWritingWithoutEnd(benchmark::State& state) {
+    const ScratchFolder folder;
+    const auto command = folder.path() / "mdfind";
+    std::ofstream(command) << "#!/bin/sh\nexec head -c 200000000 /dev/zero\n";
+    fs::permissions(command, fs::perms::owner_all);
+    vask::FileSearch::Options options;
+    options.commandPath = command;
+    options.timeBudget = std::chrono::minutes(5);
+    const vask::FileSearch search(options);
+    const auto cpu = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    };
+    const auto before = cpu();
+    std::size_t found = 0;
+    for (auto _ : state) {
+        found = search.search("lease", {folder.path()}, 40, {}).paths.size();
+        benchmark::DoNotOptimize(found);
+    }
+    state.counters["vask_cpu_s"] = (cpu() - before) / static_cast<double>(state.iterations());
+    state.counters["found"] = static_cast<double>(found);
+}
+BENCHMARK(BM_SearchCommandWritingWithoutEnd)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 // A page of text in the base Helvetica font, so that drawing includes glyphs.
 std::string textPdf(int width, int height) {
     std::string content = "BT /F1 11 Tf 14 TL 50 " + std::to_string(height - 60) + " Td\n";

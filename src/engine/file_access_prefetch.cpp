@@ -20,15 +20,17 @@ class FileAccessPrefetch final : public FilePrefetchService {
 
 }  // namespace
 
-FilePrefetchServiceFactory fileAccessPrefetchFactory(Url relayBaseURL, const HttpClient& http) {
-    // What the page drawers learn of this system holds for every question of the run.
-    auto drawingSystem = std::make_shared<PageDrawer::SystemRecord>();
-    return [relayBaseURL = std::move(relayBaseURL), &http, drawingSystem](
+FilePrefetchServiceFactory fileAccessPrefetchFactory(Url relayBaseURL, const HttpClient& http,
+                                                     PageDrawer::Options pageDrawing) {
+    // What the page drawers learn of this system holds for every question of the run, in
+    // whichever chat it is asked.
+    pageDrawing.system = PageDrawer::SystemRecord::ofThisProgram();
+    return [relayBaseURL = std::move(relayBaseURL), &http, pageDrawing = std::move(pageDrawing)](
                const std::string& dbPath, const std::optional<std::string>& apiKey,
                const std::optional<std::string>& customerToken,
                const FileAccessConfig& config) -> std::unique_ptr<FilePrefetchService> {
         FileAccessService::Options options;
-        options.pageDrawer.system = drawingSystem;
+        options.pageDrawer = pageDrawing;
         return std::make_unique<FileAccessPrefetch>(std::make_unique<FileAccessService>(
             dbPath, apiKey, customerToken, config, relayBaseURL, http, std::move(options)));
     };

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/landlock.h>
-#include <sched.h>
 #include <seccomp.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -19,6 +18,7 @@
 #include <iterator>
 #include <set>
 
+#include "platform/landlock.h"
 #include "platform/unique_fd.h"
 #include "sources/page_drawer.h"
 
@@ -128,21 +128,13 @@ constexpr int kAllowedAdvice[] = {
     MADV_FREE,   MADV_HUGEPAGE, MADV_NOHUGEPAGE, MADV_DONTDUMP, MADV_DODUMP,
 };
 
-// What the sanitizers' runtime calls besides: LeakSanitizer stops the process at exit with a
-// tracer thread (clone sharing memory, ptrace of its own threads, prctl to let it, wait4, the
-// older open and getdents on /proc), reports go through sigaltstack'ed handlers, and the
-// dynamic-type check tests whether memory is readable by writing it into a pipe. Only in sanitized
-// builds; Landlock still keeps ptrace within this process.
+// What the sanitizers' runtime calls besides: reports go through sigaltstack'ed handlers and read
+// the process's memory map and threads with the older open and getdents, and the dynamic-type
+// check tests whether memory is readable by writing it into a pipe. Only in sanitized builds,
+// whose drawer runs without the leak check at exit (its tracer would be a second process).
 constexpr const char* kSanitizerCalls[] = {
-    "sigaltstack", "ptrace", "wait4", "sched_yield", "getppid", "getdents", "pipe2",
+    "sigaltstack", "sched_yield", "getppid", "getdents", "pipe2",
 };
-// LeakSanitizer's prctl calls: whether the process is dumpable and making it so while its tracer
-// runs, naming the tracer, and the tracer's parent-death signal.
-constexpr int kSanitizerPrctlOptions[] = {PR_GET_DUMPABLE, PR_SET_DUMPABLE, PR_SET_PTRACER,
-                                          PR_SET_PDEATHSIG};
-// The flags of LeakSanitizer's tracer thread, exactly: a clone that does not share memory (a
-// fork) or makes namespaces is refused.
-constexpr scmp_datum_t kSanitizerTracerClone = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_UNTRACED;
 
 // An argument condition: argument `index` masked with `mask` equals `value`, or (without a mask)
 // equals `value`. (libseccomp's SCMP_A* macros are C compound literals.)
@@ -224,22 +216,11 @@ void restrictCalls() {
         for (const char* name : kSanitizerCalls) {
             filter.add(SCMP_ACT_ALLOW, name, {});
         }
-        for (const int option : kSanitizerPrctlOptions) {
-            filter.add(SCMP_ACT_ALLOW, "prctl",
-                       {argumentEquals(0, static_cast<scmp_datum_t>(option))});
-        }
-        filter.add(SCMP_ACT_ALLOW, "clone", {argumentEquals(0, kSanitizerTracerClone)});
     }
     filter.load();
 }
 
 }  // namespace
-
-int DrawerConfinement::kernelLandlockAbi() {
-    const auto abi =
-        ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
-    return abi < 0 ? 0 : static_cast<int>(abi);
-}
 
 std::vector<std::filesystem::path> DrawerConfinement::readableFolders() {
     std::set<std::filesystem::path> folders;

@@ -41,9 +41,6 @@ class DrawerConfinement {
                   "program cannot keep a PDF from reading the user's files") {}
     };
 
-    // The kernel's Landlock ABI version; 0 when it has none or it is not enabled.
-    static int kernelLandlockAbi();
-
     // Loads fontconfig's configuration and caches, once; released at exit. Throws Error.
     static void loadFonts();
 

@@ -1,8 +1,6 @@
 #include "sources/file_search.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include <system_error>
 
 #include "foundation/application_secrets.h"
+#include "platform/child_output_reader.h"
 #include "platform/child_spawn.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
@@ -64,16 +63,19 @@ bool isStopWord(std::string_view word) {
     return std::binary_search(kStopWords.begin(), kStopWords.end(), word);
 }
 
-std::size_t countLines(std::string_view text) {
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-}
+// The longest path the system takes (PATH_MAX, its terminating NUL aside).
+constexpr std::size_t kMaxPathBytes = 4095;
+// What the command's output may come to, whatever the limit asked for.
+constexpr std::size_t kMaxOutputBytes = std::size_t{64} * 1024 * 1024;
 
 std::vector<std::string> splitLines(std::string_view text, std::size_t limit) {
     std::vector<std::string> lines;
     while (!text.empty() && lines.size() < limit) {
         const auto end = text.find('\n');
         const auto line = text.substr(0, end);
-        if (!line.empty()) {
+        // A NUL never lies in a path, nor does a path run longer than the system's longest.
+        if (!line.empty() && line.size() <= kMaxPathBytes &&
+            line.find('\0') == std::string_view::npos) {
             lines.emplace_back(line);
         }
         if (end == std::string_view::npos) {
@@ -143,6 +145,9 @@ FileSearch::Result FileSearch::search(std::string_view query,
 FileSearch::Result FileSearch::runCommand(std::string_view query,
                                           const std::vector<std::filesystem::path>& scopes,
                                           std::size_t limit, std::stop_token stop) const {
+    if (limit == 0) {
+        return {};
+    }
     std::array<int, 2> pipeFds{};
     if (::pipe2(pipeFds.data(), O_CLOEXEC) != 0) {
         throw FileSearchError(std::strerror(errno));
@@ -168,61 +173,48 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
     }
     writeEnd.reset();
 
-    UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    std::stop_callback onStop(stop, [fd = wake.get()] {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
-    });
-
     Result result;
+    ChildOutputReader::Options reading;
+    // Enough lines end the reading (the rest would be dropped), and so does more than that many
+    // paths could take.
+    reading.maxBytes = limit < kMaxOutputBytes / (kMaxPathBytes + 1) ? limit * (kMaxPathBytes + 1)
+                                                                     : kMaxOutputBytes;
+    reading.deadline = std::chrono::steady_clock::now() + options_.timeBudget;
+    std::size_t lines = 0;
+    reading.enough = [&lines, limit](std::string_view part) {
+        lines += static_cast<std::size_t>(std::count(part.begin(), part.end(), '\n'));
+        return lines >= limit;
+    };
     std::string output;
-    bool finished = false;
-    const auto deadline = std::chrono::steady_clock::now() + options_.timeBudget;
-    while (!finished) {
-        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (remaining.count() <= 0) {
-            result.timedOut = true;
-            break;
+    bool outputEnded = false;
+    try {
+        // A command that closed its output may still run: the same budget and stop bound its
+        // end. The child is killed as it goes, unless it ended.
+        ChildOutputReader reader(std::move(readEnd), *child, stop);
+        switch (reader.read(reading)) {
+            case ChildOutputReader::End::deadline:
+                result.timedOut = true;
+                break;
+            case ChildOutputReader::End::stopped:
+                result.cancelled = true;
+                break;
+            case ChildOutputReader::End::finished:
+            case ChildOutputReader::End::enough:
+            case ChildOutputReader::End::pastBound:
+            case ChildOutputReader::End::watched:
+                break;
         }
-        std::array<pollfd, 2> fds{pollfd{readEnd.get(), POLLIN, 0}, pollfd{wake.get(), POLLIN, 0}};
-        const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(remaining.count()) + 1);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        if (fds[1].revents != 0) {
-            result.cancelled = true;
-            break;
-        }
-        if (fds[0].revents == 0) {
-            continue;
-        }
-        std::array<char, 16384> chunk{};
-        const auto n = ::read(readEnd.get(), chunk.data(), chunk.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            finished = true;
-            break;
-        }
-        output.append(chunk.data(), static_cast<std::size_t>(n));
-        // Enough lines: the rest would be dropped anyway.
-        if (countLines(output) >= limit) {
-            break;
-        }
+        output = reader.takeOutput();
+        outputEnded = reader.outputEnded();
+    } catch (const std::system_error& error) {
+        throw FileSearchError(error.what());
     }
-    // A command that closed its output may still run: the same budget and stop bound its end.
-    // The child is killed as it goes, unless it ended.
-    if (finished && !child->waitUntil(deadline, wake.get())) {
-        (stop.stop_requested() ? result.cancelled : result.timedOut) = true;
-    }
-    readEnd.reset();
     child.reset();
 
+    // A line the command was cut off in is no path.
+    if (!outputEnded) {
+        output.resize(output.rfind('\n') + 1);
+    }
     if (text::toValidUtf8(output) != output) {
         return result;
     }

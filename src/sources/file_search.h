@@ -55,7 +55,9 @@ class FileSearch {
     bool usesCommand() const;
 
     // At most `limit` paths. The walk never follows symbolic links: a link is neither entered
-    // nor reported. Throws FileSearchError when the search command cannot be started.
+    // nor reported. The command's output is read up to what `limit` paths can take; a line with
+    // a NUL, or longer than a path can be, is no path. Throws FileSearchError when the search
+    // command cannot be started or waited for.
     Result search(std::string_view query, const std::vector<std::filesystem::path>& scopes,
                   std::size_t limit, const ExclusionCheck& isExcluded,
                   std::stop_token stop = {}) const;

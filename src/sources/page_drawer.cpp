@@ -1,8 +1,6 @@
 #include "sources/page_drawer.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <csetjmp>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -19,8 +18,12 @@
 #include <utility>
 #include <vector>
 
+#include <png.h>
+
 #include "foundation/application_secrets.h"
+#include "platform/child_output_reader.h"
 #include "platform/child_spawn.h"
+#include "platform/landlock.h"
 #include "sources/page_drawer_program.h"
 #include "sources/pdf_document.h"
 
@@ -115,11 +118,14 @@ std::vector<std::string> PageDrawer::programEnvironment(const Environment& envir
     }
     if (sanitizedBuild) {
         // A small quarantine of freed memory: resident memory is the drawing program's bound in
-        // these builds, and the default quarantine alone would count 256 MiB against a page.
+        // these builds, and the default quarantine alone would count 256 MiB against a page. No
+        // leak check at exit, whose tracer would be a second process: the drawer may start none.
+        // An allocation past the limits fails as it does without the sanitizer.
         const auto given = environment.find("ASAN_OPTIONS");
         out.push_back(
             "ASAN_OPTIONS=" + (given == environment.end() ? std::string() : given->second + ":") +
-            "quarantine_size_mb=8:thread_local_quarantine_size_kb=256");
+            "quarantine_size_mb=8:thread_local_quarantine_size_kb=256:detect_leaks=0:"
+            "allocator_may_return_null=1");
     }
     // Who started it, so that the drawing process knows it has lost this one even when it went
     // before the drawing process could ask to go with it (page_drawer_program.cpp).
@@ -171,34 +177,96 @@ std::optional<std::string> drawersReason(std::string_view written) {
     return std::nullopt;
 }
 
-std::uint32_t bigEndian32(std::string_view bytes) {
-    std::uint32_t value = 0;
-    for (const char c : bytes.substr(0, 4)) {
-        value = (value << 8) | static_cast<unsigned char>(c);
+// The bytes of a PNG being decoded.
+struct PngSource {
+    std::string_view bytes;
+    std::size_t at = 0;
+};
+
+void readPngSource(png_structp png, png_bytep out, png_size_t length) {
+    auto* source = static_cast<PngSource*>(png_get_io_ptr(png));
+    if (length > source->bytes.size() - source->at) {
+        png_error(png, "truncated");
     }
-    return value;
+    std::memcpy(out, source->bytes.data() + source->at, length);
+    source->at += length;
 }
 
-// Whether `bytes` start as a PNG of a page does: the signature, then the header chunk with
-// both sides within the drawing's longer side.
+[[noreturn]] void onPngError(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
+void onPngWarning(png_structp, png_const_charp) {}
+
+// The widest row a page's PNG can have: four channels of 16 bits at the longer side.
+constexpr auto kLongestRowBytes = static_cast<std::size_t>(PdfDocument::longerSidePixels) * 8;
+
+// Whether `bytes` are a PNG of a page, whole: both sides within the drawing's longer side, every
+// chunk intact, the image data decoding to exactly its rows (one row held at a time), and
+// nothing after its end.
 bool isPagePng(std::string_view bytes) {
     constexpr std::string_view kSignature("\x89PNG\r\n\x1a\n", 8);
-    // Signature, the header chunk's length and type, width and height.
-    if (bytes.size() < 24 || !bytes.starts_with(kSignature) ||
-        bytes.substr(8, 8) != std::string_view("\0\0\0\x0dIHDR", 8)) {
+    if (!bytes.starts_with(kSignature)) {
         return false;
     }
-    const auto width = bigEndian32(bytes.substr(16));
-    const auto height = bigEndian32(bytes.substr(20));
-    constexpr auto kLongest = static_cast<std::uint32_t>(PdfDocument::longerSidePixels);
-    return width > 0 && height > 0 && width <= kLongest && height <= kLongest;
+    png_structp png =
+        png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, onPngError, onPngWarning);
+    if (png == nullptr) {
+        return false;
+    }
+    png_infop info = png_create_info_struct(png);
+    PngSource source{bytes};
+    // Made before the jump point: libpng reports failure by longjmp.
+    std::vector<png_byte> row(kLongestRowBytes + 1);
+    if (info == nullptr || setjmp(png_jmpbuf(png)) != 0) {
+        png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
+        return false;
+    }
+    png_set_read_fn(png, &source, readPngSource);
+    constexpr auto kLongest = static_cast<png_uint_32>(PdfDocument::longerSidePixels);
+    png_set_user_limits(png, kLongest, kLongest);
+    png_set_chunk_malloc_max(png, bytes.size());
+    // Image data past the rows, or a damaged chunk, is the PNG's fault, not a warning.
+    png_set_benign_errors(png, 0);
+    png_read_info(png, info);
+    if (png_get_rowbytes(png, info) > kLongestRowBytes) {
+        png_error(png, "row too wide");
+    }
+    const auto passes = png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    const auto height = png_get_image_height(png, info);
+    for (int pass = 0; pass < passes; ++pass) {
+        for (png_uint_32 y = 0; y < height; ++y) {
+            png_read_row(png, row.data(), nullptr);
+        }
+    }
+    png_read_end(png, nullptr);
+    const bool whole = source.at == bytes.size();
+    png_destroy_read_struct(&png, &info, nullptr);
+    return whole;
 }
 
 }  // namespace
 
-std::optional<std::string> PageDrawer::SystemRecord::unconfinedReason() const {
-    const std::lock_guard lock(mutex_);
-    return unconfinedReason_;
+std::optional<std::string> PageDrawer::SystemRecord::unconfinedReason(int abiCeiling) const {
+    {
+        const std::lock_guard lock(mutex_);
+        if (unconfinedReason_) {
+            return unconfinedReason_;
+        }
+    }
+    const auto abi = abiCeiling < 0 ? kernelAbi_() : std::min(kernelAbi_(), abiCeiling);
+    if (abi < 1) {
+        return std::string(PageDrawerProgram::noLandlock.text);
+    }
+    return std::nullopt;
+}
+
+PageDrawer::SystemRecord::SystemRecord(std::function<int()> kernelAbi)
+    : kernelAbi_(std::move(kernelAbi)) {}
+
+const std::shared_ptr<PageDrawer::SystemRecord>& PageDrawer::SystemRecord::ofThisProgram() {
+    static const auto record = std::make_shared<SystemRecord>();
+    return record;
 }
 
 void PageDrawer::SystemRecord::recordUnconfined(const std::string& reason) {
@@ -241,7 +309,7 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
     if (stop.stop_requested()) {
         throw Cancelled();
     }
-    if (const auto reason = options_.system->unconfinedReason()) {
+    if (const auto reason = options_.system->unconfinedReason(options_.landlockAbiCeiling)) {
         throw Unconfined(*reason);
     }
     const auto documentBudget = options_.documentTimeBudget;
@@ -264,10 +332,6 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
     }
     UniqueFd readEnd(pipeFds[0]);
     UniqueFd writeEnd(pipeFds[1]);
-    UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake.isOpen()) {
-        throw Error(std::string("no event descriptor for the page: ") + std::strerror(errno));
-    }
     const auto budget = options_.pageTimeBudget;
     const auto cpuSeconds = std::max<long long>(1, (budget.count() + 999) / 1000);
     const auto child =
@@ -277,73 +341,46 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
               document_.get(), writeEnd.get());
     writeEnd.reset();
 
-    const std::stop_callback onStop(stop, [fd = wake.get()] {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
-    });
     const auto tooSlow = "takes longer than " + seconds(budget) + " to draw";
     const auto tooLarge =
         "needs more than " + mebibytes(options_.memoryLimitBytes) + " of memory to draw";
-    std::string png;
     // The page's own limit, or what is left of the document's when that comes first. It holds
     // until the process has ended, not only its output: one that closes its output and waits
     // (which costs no processor time) is ended here too.
     const bool documentFirst = documentLeft < budget;
-    const auto deadline = started + (documentFirst ? documentLeft : budget);
-    bool outputEnded = false;
+    ChildOutputReader::Options reading;
+    reading.maxBytes = kMaxPngBytes;
+    reading.deadline = started + (documentFirst ? documentLeft : budget);
+    if (options_.memoryLimitBytes > 0) {
+        reading.watch = [&child, limit = options_.memoryLimitBytes] {
+            return residentBytes(child->pid()) > limit;
+        };
+        reading.watchInterval = kWatchInterval;
+    }
+    std::string png;
     std::optional<int> ended;
-    while (!outputEnded || !ended) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-        if (left.count() <= 0) {
-            if (documentFirst) {
-                return {std::nullopt, documentTooSlow, true};
-            }
-            return {std::nullopt, tooSlow};
+    try {
+        ChildOutputReader reader(std::move(readEnd), *child, stop);
+        switch (reader.read(reading)) {
+            case ChildOutputReader::End::finished:
+                break;
+            case ChildOutputReader::End::deadline:
+                if (documentFirst) {
+                    return {std::nullopt, documentTooSlow, true};
+                }
+                return {std::nullopt, tooSlow};
+            case ChildOutputReader::End::watched:
+                return {std::nullopt, tooLarge};
+            case ChildOutputReader::End::stopped:
+                throw Cancelled();
+            case ChildOutputReader::End::pastBound:
+            case ChildOutputReader::End::enough:
+                return {std::nullopt, "makes the drawing program write more than a page"};
         }
-        if (options_.memoryLimitBytes > 0 && !ended &&
-            residentBytes(child->pid()) > options_.memoryLimitBytes) {
-            return {std::nullopt, tooLarge};
-        }
-        // The stop, then what is still awaited: the output, the process's end (last).
-        std::array<pollfd, 3> fds{};
-        nfds_t count = 0;
-        fds[count++] = {wake.get(), POLLIN, 0};
-        if (!outputEnded) {
-            fds[count++] = {readEnd.get(), POLLIN, 0};
-        }
-        if (!ended) {
-            fds[count++] = {child->endedFd(), POLLIN, 0};
-        }
-        const auto timeout = std::min(left, kWatchInterval);
-        if (::poll(fds.data(), count, static_cast<int>(timeout.count()) + 1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw Error(std::string("waiting for the page failed: ") + std::strerror(errno));
-        }
-        if (fds[0].revents != 0) {
-            throw Cancelled();
-        }
-        if (!ended && fds[count - 1].revents != 0) {
-            ended = child->reapIfEnded();
-        }
-        if (outputEnded || fds[1].revents == 0) {
-            continue;
-        }
-        std::array<char, 65536> chunk{};
-        const auto n = ::read(readEnd.get(), chunk.data(), chunk.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            outputEnded = true;
-            continue;
-        }
-        png.append(chunk.data(), static_cast<std::size_t>(n));
-        if (png.size() > kMaxPngBytes) {
-            return {std::nullopt, "makes the drawing program write more than a page"};
-        }
+        png = reader.takeOutput();
+        ended = reader.status();
+    } catch (const std::system_error& error) {
+        throw Error(std::string("waiting for the page failed: ") + error.what());
     }
 
     const int status = *ended;
@@ -351,11 +388,6 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
         const int signal = WTERMSIG(status);
         if (signal == SIGXCPU) {
             return {std::nullopt, tooSlow};
-        }
-        // poppler aborts when an allocation fails under the address-space limit (the program
-        // says any other failure itself).
-        if (signal == SIGABRT) {
-            return {std::nullopt, tooLarge};
         }
         return {std::nullopt,
                 "makes the drawing program fail (signal " + std::to_string(signal) + ")"};
@@ -372,6 +404,13 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
             throw Unreadable();
         case ExitStatus::unconfined: {
             const auto reason = drawersReason(png).value_or("for a reason it did not say");
+            // Whether the kernel offers Landlock was asked of it before the drawer started: a
+            // drawer that says otherwise failed, for this document only.
+            if (reason == PageDrawerProgram::noLandlock.text) {
+                throw Error(
+                    "the page drawing program failed: it found no Landlock, which this "
+                    "system's kernel offers");
+            }
             // Whatever the document, this system will not confine the next drawer either.
             options_.system->recordUnconfined(reason);
             throw Unconfined(reason);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,6 +14,7 @@
 
 #include "platform/environment.h"
 #include "platform/error.h"
+#include "platform/landlock.h"
 #include "platform/unique_fd.h"
 
 namespace vask {
@@ -49,16 +51,27 @@ class PageDrawer {
       private:
         std::string reason_;
     };
-    // What the drawers of one run learned of this system: once a drawing program could not
-    // confine itself, no later one is started, and the user is told once. Safe from any thread.
+    // What the drawers of one run know of this system: whether its kernel offers Landlock,
+    // asked of the kernel itself (no drawer is started where it does not), and whether a
+    // drawing program could not confine itself (no later one is started); the user is told
+    // once. Safe from any thread.
     class SystemRecord {
       public:
-        std::optional<std::string> unconfinedReason() const;
+        // `kernelAbi` gives the Landlock ABI the kernel offers.
+        explicit SystemRecord(std::function<int()> kernelAbi = kernelLandlockAbi);
+
+        // The one record of this program, which every question of the run shares.
+        static const std::shared_ptr<SystemRecord>& ofThisProgram();
+
+        // Why no drawing program is started here, with the Landlock ABI capped at `abiCeiling`
+        // (negative: no cap); nothing when one may be.
+        std::optional<std::string> unconfinedReason(int abiCeiling) const;
         void recordUnconfined(const std::string& reason);
         // True the first time it is asked only.
         bool tellOnce();
 
       private:
+        std::function<int()> kernelAbi_;
         mutable std::mutex mutex_;
         std::optional<std::string> unconfinedReason_;
         bool told_ = false;
@@ -109,7 +122,8 @@ class PageDrawer {
         // Caps the Landlock ABI the drawing program uses, so that tests take the paths of
         // older kernels; negative: the kernel's own.
         int landlockAbiCeiling = -1;
-        // Shared by the drawers of one run (the application makes one for all its questions).
+        // Shared by the drawers of one run (the application's questions share
+        // SystemRecord::ofThisProgram()).
         std::shared_ptr<SystemRecord> system = std::make_shared<SystemRecord>();
     };
 
@@ -129,9 +143,11 @@ class PageDrawer {
 
     // The page at `index` (from 0); a page damaged beyond drawing is refused with the reason.
     // Throws Error when the drawing program cannot be run or the document is not a readable
-    // PDF (Unconfined when it cannot confine itself here, then without starting it again), and
-    // Cancelled. What the program hands back is a page only when it is a PNG within the page
-    // bound; anything else refuses the page.
+    // PDF (Unconfined when the kernel offers no Landlock, without starting it, or when it
+    // cannot confine itself here, then without starting it again), and Cancelled. What the
+    // program hands back is a page only when it is a whole PNG within the page bound, decoded
+    // to check (what it writes past the bound is refused before more is read); anything else
+    // refuses the page.
     Page draw(int index, std::stop_token stop = {}) const;
 
     // The number of pages, counted by the drawing program within the same limits (and from the

@@ -8,9 +8,10 @@
 // decimal) written to standard output. The limits are set before the input is read, the
 // confinement (DrawerConfinement) is put in place after it and before poppler parses it. Exit
 // status: 0 drawn, 2 usage, 3 no such page, 4 not a readable PDF, 5 the page cannot be drawn
-// (the reason, a line of text, on standard output), 6 out of memory, 7 the process could not be
-// confined (the reason on standard output). Past its processor time the process gets SIGXCPU
-// (and SIGKILL a second later); a call outside what drawing needs ends it with SIGSYS.
+// (the reason, a line of text, on standard output), 6 out of memory (poppler's abort after a
+// failed allocation included), 7 the process could not be confined (the reason on standard
+// output). Past its processor time the process gets SIGXCPU (and SIGKILL a second later); a call
+// outside what drawing needs ends it with SIGSYS.
 #include "sources/page_drawer_program.h"
 
 int main(int argc, char** argv) {

@@ -57,6 +57,29 @@ bool readInput(std::string& out) {
     return true;
 }
 
+// The address space this process has mapped, in bytes.
+rlim_t mappedBytes() {
+    std::FILE* statm = std::fopen("/proc/self/statm", "re");
+    unsigned long long pages = 0;
+    if (statm != nullptr) {
+        if (std::fscanf(statm, "%llu", &pages) != 1) {
+            pages = 0;
+        }
+        std::fclose(statm);
+    }
+    return static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// poppler ends the process with abort() when an allocation fails under the address-space limit:
+// that abort is said as out of memory; any other ends the process with SIGABRT as it would.
+extern "C" void onAbort(int) {
+    if (errno == ENOMEM) {
+        ::_exit(static_cast<int>(Exit::outOfMemory));
+    }
+    std::signal(SIGABRT, SIG_DFL);
+    std::raise(SIGABRT);
+}
+
 int fail(const PageDrawerProgram::Reason& reason, Exit status) {
     PageDrawerProgram::answer(reason.word);
     return static_cast<int>(status);
@@ -73,14 +96,14 @@ int start(int argc, char** argv, bool confine, const PageDrawerProgram::Work& wo
         return static_cast<int>(Exit::usage);
     }
     // A sanitizer's runtime reserves terabytes of address space before main: there the drawing
-    // process is bounded by its resident memory, which the parent watches.
-    if ((!PageDrawer::sanitizedBuild && memoryBytes > 0 &&
-         !limit(RLIMIT_AS, memoryBytes, memoryBytes)) ||
+    // process may map `memoryBytes` past what it holds now (its resident memory, which the
+    // parent watches, bounds what the runtime's own reservations hand out).
+    const auto addressSpace =
+        PageDrawer::sanitizedBuild ? mappedBytes() + memoryBytes : memoryBytes;
+    if ((memoryBytes > 0 && !limit(RLIMIT_AS, addressSpace, addressSpace)) ||
         !limit(RLIMIT_CPU, cpuSeconds, cpuSeconds + 1) || !limit(RLIMIT_CORE, 0, 0) ||
-        // One process: what it would start could be neither watched nor ended with it. (The
-        // sanitizers' leak check at exit needs a tracer process; the confinement's call list
-        // still refuses any other.)
-        (!PageDrawer::sanitizedBuild && !limit(RLIMIT_NPROC, 0, 0))) {
+        // One process: what it would start could be neither watched nor ended with it.
+        !limit(RLIMIT_NPROC, 0, 0)) {
         std::perror("vask-page-drawer: setrlimit");
         return static_cast<int>(Exit::usage);
     }
@@ -173,6 +196,7 @@ int PageDrawerProgram::run(int argc, char** argv, bool confine, const Work& work
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
         return static_cast<int>(Exit::failed);
     }
+    std::signal(SIGABRT, onAbort);
     // Out of memory is said as such; anything else that went wrong is said as that, not left to
     // end the process with SIGABRT (which is how poppler's own allocation failures end it).
     try {

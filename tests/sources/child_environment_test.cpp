@@ -14,6 +14,7 @@
 #include "page_drawer_probe.h"
 #include "platform/file_io.h"
 #include "platform/open_command.h"
+#include "png_fixture.h"
 #include "sources/file_search.h"
 #include "sources/page_drawer.h"
 #include "support/eventually.h"
@@ -88,7 +89,8 @@ TEST(ChildEnvironmentTest, NoChildGetsVasksSecrets) {
     drawerOptions.environment = given;
     const auto page = PageDrawer("environment", drawerOptions).draw(0);
     ASSERT_TRUE(page.png.has_value()) << page.refusal.value_or("");
-    const auto drawer = page.png->substr(test::probeAnswerHead.size());
+    const auto drawer =
+        test::probeAnswer(test::decodePng(*page.png).value_or(test::RgbImage{}).pixels);
 
     const std::vector<std::pair<std::string, std::set<std::string>>> children = {
         {"the desktop opener", names(readAll(dir / "opener"))},

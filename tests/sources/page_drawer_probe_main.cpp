@@ -1,9 +1,10 @@
 // A stand-in for vask-page-drawer that starts as it does (limits, input, the same confinement)
 // and then, instead of drawing, tries what a PDF that took poppler over would try. Its input is
 // the attempt, "ATTEMPT [ARGUMENT]"; asked for page 0 it tries it confined, for page 1 without
-// the confinement (what the attempt reaches otherwise). It answers on standard output like the
-// drawer: "done" when the attempt succeeded, "denied: ERROR" when it failed; the confinement may
-// also end it (SIGSYS). A PDF as its input is drawn (its first page) as the drawer draws it.
+// the confinement (what the attempt reaches otherwise). It answers on standard output with a page
+// that holds the answer (test::probePage): "done" when the attempt succeeded, "denied: ERROR"
+// when it failed; the confinement may also end it (SIGSYS). A PDF as its input is drawn (its
+// first page) or counted as the drawer does it.
 // What it was started with (descriptors, working folder, environment) is
 // seen before anything else runs.
 #include <arpa/inet.h>
@@ -11,6 +12,8 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
@@ -114,6 +117,15 @@ std::string attempt(const std::string& what, const std::string& argument) {
         ::execl("/bin/true", "true", nullptr);
         return outcome(false);
     }
+    // A process that shares this one's memory, as the sanitizers' leak check starts to stop
+    // it at exit.
+    if (what == "clone") {
+        static char stack[65536];
+        const int child = ::clone([](void*) { return 0; }, stack + sizeof stack,
+                                  CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_UNTRACED, nullptr);
+        // Not waited for: it ends at once, and is gone with this process.
+        return outcome(child > 0);
+    }
     if (what == "fork") {
         const pid_t child = ::fork();
         if (child == 0) {
@@ -169,10 +181,10 @@ std::string attempt(const std::string& what, const std::string& argument) {
     }
 }
 
-int probe(std::string document, const std::string&) {
-    // A PDF is drawn as the drawer draws it (page 0), confined or not.
+int probe(std::string document, const std::string& asked) {
+    // A PDF is drawn as the drawer draws it (page 0), confined or not, or counted.
     if (document.starts_with("%PDF")) {
-        return vask::PageDrawerProgram::draw(std::move(document), "0");
+        return vask::PageDrawerProgram::draw(std::move(document), asked == "count" ? asked : "0");
     }
     const auto space = document.find(' ');
     const auto what = document.substr(0, space);
@@ -183,6 +195,9 @@ int probe(std::string document, const std::string&) {
                                                                    : argument.substr(bytes + 1));
         return std::atoi(argument.c_str());
     }
+    if (what == "abort") {
+        std::abort();
+    }
     if (what == "hang") {
         ::close(STDOUT_FILENO);
         waitForEver();
@@ -190,8 +205,15 @@ int probe(std::string document, const std::string&) {
     if (what == "throw") {
         throw std::runtime_error("a page the drawing code did not expect");
     }
-    vask::PageDrawerProgram::answer(std::string(vask::test::probeAnswerHead) +
-                                    attempt(what, argument));
+    const auto outcome = attempt(what, argument);
+    vask::PageDrawerProgram::answer(vask::test::probePage(outcome));
+    // The kernel signals the owner only when the output is read while this process still
+    // holds it: held until the pipe is empty.
+    if ((what == "sigio" || what == "sigkill") && outcome == "done") {
+        for (int held = 1; ::ioctl(STDOUT_FILENO, FIONREAD, &held) == 0 && held > 0;) {
+            ::usleep(1000);
+        }
+    }
     return 0;
 }
 
