@@ -1060,6 +1060,20 @@ char32_t TextDecoding::wingdingsCharacter(unsigned char code) {
     }
 }
 
+std::optional<std::string> TextDecoding::superscript(std::string_view text) {
+    static constexpr std::string_view kPlain = "0123456789+-=()ni";
+    static constexpr std::u32string_view kRaised = U"⁰¹²³⁴⁵⁶⁷⁸⁹⁺⁻⁼⁽⁾ⁿⁱ";
+    std::string out;
+    for (const char c : text) {
+        const auto at = kPlain.find(c);
+        if (at == std::string_view::npos) {
+            return std::nullopt;
+        }
+        appendUtf8(out, kRaised[at]);
+    }
+    return out;
+}
+
 void TextDecoding::appendUtf8(std::string& out, char32_t c) {
     std::array<char, U8_MAX_LENGTH> bytes{};
     std::size_t length = 0;

@@ -64,6 +64,11 @@ char32_t symbolFontCharacter(unsigned char code);
 // font's glyphs, for the others.
 char32_t wingdingsCharacter(unsigned char code);
 
+// The text written with the superscript characters Unicode has ("2" as "²", "-1" as "⁻¹"), when
+// it is all digits, signs, parentheses and "n" or "i"; nothing otherwise (a raised "th" is left
+// as it is written).
+std::optional<std::string> superscript(std::string_view text);
+
 // Appends the character's UTF-8 bytes; `c` is a scalar value (not a surrogate, at most U+10FFFF).
 void appendUtf8(std::string& out, char32_t c);
 
