@@ -309,6 +309,9 @@ class RtfReader {
                 ++pos_;
                 if (next == '*') {
                     ignorable = true;
+                } else if (next == '\n' || next == '\r') {
+                    // A backslash that ends a line is a paragraph's end, as TextEdit ends lines.
+                    controlWord("par", std::nullopt, false, group, pendingSkip);
                 } else if (next == '\\' || next == '{' || next == '}') {
                     if (pendingSkip > 0) {
                         --pendingSkip;

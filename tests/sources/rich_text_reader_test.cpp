@@ -93,6 +93,11 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "done\xC2\xA0now\xE2\x80\x91x "
          "\xE2\x80\xA2 a\xE2\x80\x93"
          "b \xE2\x80\x98q\xE2\x80\x99 coop\n"},
+        {"a backslash ending a line ends a paragraph, as TextEdit writes",
+         "Meeting notes\\\nCaf\\'e9 at 5pm\\\r\n\\'80"
+         "20 each\\\n\\\nEmoji\\\n}",
+         "Meeting notes\nCaf\xC3\xA9 at 5pm\n\xE2\x82\xAC"
+         "20 each\n\nEmoji\n"},
         {"a control word in a fallback is passed over", "\\uc1 a\\u8212\\emdash b\\par}",
          "a\xE2\x80\x94"
          "b\n"},
