@@ -322,7 +322,8 @@ class WordNumbering {
             style_ = attributes.get(kWordNamespace, "type").value_or("paragraph") == "paragraph"
                          ? &styles_[id]
                          : nullptr;
-            return sizeof(Style) + id.size();
+            // The id again for the chain the style may keep.
+            return sizeof(Style) + 2 * id.size();
         }
         if (style_ == nullptr) {
             return 0;
@@ -344,24 +345,17 @@ class WordNumbering {
     // named by neither is the one the list links to the paragraph's style (or to the style that
     // gives the numbering), else the first. Nothing for a
     // paragraph of no list (a numId of 0 takes a style's list away).
-    std::optional<std::pair<long, long>> listOf(const std::string& styleId, ListRef own) const {
+    std::optional<std::pair<long, long>> listOf(const std::string& styleId, ListRef own) {
         std::string linked;
-        // Styles based on one another in a loop are followed no further than there are styles.
-        auto current = styleId;
-        for (std::size_t step = 0; step <= styles_.size() && !current.empty(); ++step) {
-            const auto found = styles_.find(current);
-            if (found == styles_.end()) {
-                break;
+        if (const auto style = styles_.find(styleId); style != styles_.end()) {
+            const auto& chain = chainOf(style);
+            if (!own.numId && chain.list.numId) {
+                own.numId = chain.list.numId;
+                linked = chain.linked;
             }
-            const auto& list = found->second.list;
-            if (!own.numId && list.numId) {
-                own.numId = list.numId;
-                linked = current;
+            if (!own.level) {
+                own.level = chain.list.level;
             }
-            if (!own.level && list.level) {
-                own.level = list.level;
-            }
-            current = found->second.basedOn;
         }
         if (!own.numId || *own.numId <= 0) {
             return std::nullopt;
@@ -445,10 +439,43 @@ class WordNumbering {
         std::array<long, kLevels> values{};
         std::array<bool, kLevels> started{};
     };
+    // What a style and the styles it is based on give: the first list and the first level
+    // named along the chain, and the style that named the list.
+    struct Chain {
+        ListRef list;
+        std::string linked;
+    };
     struct Style {
         std::string basedOn;
         ListRef list;
+        // Worked out at the first paragraph of the style.
+        std::optional<Chain> chain;
     };
+
+    // No real document bases its styles deeper than this; a chain is followed no further (nor
+    // round a loop), and once for each style, so that each paragraph costs the same whatever its
+    // styles say.
+    const Chain& chainOf(std::map<std::string, Style>::iterator style) {
+        constexpr std::size_t kMaxStyleDepth = 64;
+        if (!style->second.chain) {
+            Chain chain;
+            auto current = style;
+            for (std::size_t step = 0; step < kMaxStyleDepth && current != styles_.end(); ++step) {
+                const auto& list = current->second.list;
+                if (!chain.list.numId && list.numId) {
+                    chain.list.numId = list.numId;
+                    chain.linked = current->first;
+                }
+                if (!chain.list.level && list.level) {
+                    chain.list.level = list.level;
+                }
+                current = current->second.basedOn.empty() ? styles_.end()
+                                                          : styles_.find(current->second.basedOn);
+            }
+            style->second.chain = std::move(chain);
+        }
+        return *style->second.chain;
+    }
     struct StyleLevel {
         long abstractId;
         std::size_t level;
