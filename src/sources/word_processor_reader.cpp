@@ -855,6 +855,10 @@ class BodyText {
             paragraphStyle_.clear();
             return;
         }
+        if (format_ == Format::word && ns == kWordNamespace && footnoteMark(name, attributes)) {
+            hideBelow(depth, empty);
+            return;
+        }
         if (isHidden(ns, name, depth, attributes)) {
             hideBelow(depth, empty);
             return;
@@ -1318,9 +1322,8 @@ class BodyText {
             return false;
         }
         if (format_ == Format::word) {
-            return ns == kWordNamespace &&
-                   (name == "del" || name == "moveFrom" || name == "pPr" || name == "rPrChange" ||
-                    name == "footnoteRef" || name == "endnoteRef");
+            return ns == kWordNamespace && (name == "del" || name == "moveFrom" || name == "pPr" ||
+                                            name == "rPrChange" || name == "endnoteRef");
         }
         if (ns == kSvgNamespace && (name == "title" || name == "desc")) {
             return true;
@@ -1360,6 +1363,33 @@ class BodyText {
         return false;
     }
 
+    // The number of a footnote where Word shows it, raised: at its reference in the text
+    // ("Body¹"), counted in order, and before the note's own text. A reference whose mark is
+    // the text after it (w:customMarkFollows) has no number. Whether the element was one.
+    bool footnoteMark(std::string_view name, const Attributes& attributes) {
+        const auto id = attributes.get(kWordNamespace, "id").value_or("");
+        if (name == "footnote") {
+            noteId_ = id;
+            return false;
+        }
+        if ((name != "footnoteReference" && name != "footnoteRef") || paragraphs_.empty() ||
+            runHidden()) {
+            return false;
+        }
+        const auto custom = attributes.get(kWordNamespace, "customMarkFollows");
+        if (name == "footnoteReference" && !(custom == "1" || custom == "true" || custom == "on")) {
+            charge(id.size() + sizeof(long));
+            footnoteNumbers_[std::string(id)] = ++footnotes_;
+        }
+        const auto number =
+            footnoteNumbers_.find(name == "footnoteRef" ? noteId_ : std::string(id));
+        if (number != footnoteNumbers_.end()) {
+            appendText(TextDecoding::superscript(std::to_string(number->second)).value_or(""),
+                       target());
+        }
+        return true;
+    }
+
     // Collects the automatic styles that hide their text (text:display="none").
     void readStyle(std::string_view ns, std::string_view name, const Attributes& attributes) {
         if (ns == kStyleNamespace && name == "style") {
@@ -1383,6 +1413,10 @@ class BodyText {
     std::vector<Run> runs_;
     std::vector<Alternate> alternates_;
     std::vector<Enclosed> enclosed_;
+    // The footnotes referred to so far, numbered by their ids, and the note being read.
+    std::map<std::string, long> footnoteNumbers_;
+    long footnotes_ = 0;
+    std::string noteId_;
     // The reading of a ruby, written after its base.
     std::string rubyReading_;
     std::unordered_set<std::string> hiddenStyles_;

@@ -229,7 +229,17 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
                   paragraph("<w:r><w:footnoteRef/></w:r>" + run(" A footnote")) + "</w:footnote>",
               "<w:endnote w:id=\"1\">" +
                   paragraph("<w:r><w:endnoteRef/></w:r>" + run(" An endnote")) + "</w:endnote>"),
-         "Body text\n\n A footnote\n\n An endnote"},
+         "Body\xC2\xB9 text\n\n\xC2\xB9 A footnote\n\n An endnote"},
+        {"footnotes numbered in order, a custom mark as written",
+         docx(paragraph(run("A") + "<w:r><w:footnoteReference w:id=\"7\"/></w:r>" + run(" B") +
+                        "<w:r><w:footnoteReference w:customMarkFollows=\"1\" w:id=\"3\"/>"
+                        "<w:t>*</w:t></w:r>" +
+                        run(" C") + "<w:r><w:footnoteReference w:id=\"2\"/></w:r>"),
+              "<w:footnote w:id=\"7\">" + paragraph("<w:r><w:footnoteRef/></w:r>" + run(" Seven")) +
+                  "</w:footnote><w:footnote w:id=\"3\">" + paragraph(run("Custom")) +
+                  "</w:footnote><w:footnote w:id=\"2\">" +
+                  paragraph("<w:r><w:footnoteRef/></w:r>" + run(" Two")) + "</w:footnote>"),
+         "A\xC2\xB9 B* C\xC2\xB2\n\n\xC2\xB9 Seven\n\nCustom\n\n\xC2\xB2 Two"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
