@@ -271,6 +271,9 @@ class WordNumbering {
             level_ = nullptr;
             override_.reset();
             return sizeof(Num);
+        } else if (name == "numStyleLink" && abstract_ != nullptr && level_ == nullptr) {
+            abstract_->styleLink = value("val");
+            return abstract_->styleLink.size();
         } else if (name == "abstractNumId" && num_ != nullptr) {
             num_->abstractId = number(value("val"));
         } else if (name == "lvlOverride" && num_ != nullptr) {
@@ -319,11 +322,15 @@ class WordNumbering {
         };
         if (name == "style") {
             const auto id = value("styleId");
-            style_ = attributes.get(kWordNamespace, "type").value_or("paragraph") == "paragraph"
-                         ? &styles_[id]
-                         : nullptr;
-            // The id again for the chain the style may keep.
+            const auto type = attributes.get(kWordNamespace, "type").value_or("paragraph");
+            style_ = type == "paragraph" ? &styles_[id] : nullptr;
+            numberingStyle_ = type == "numbering" ? id : std::string();
+            // The id again for the chain the style may keep, or as a numbering style.
             return sizeof(Style) + 2 * id.size();
+        }
+        if (!numberingStyle_.empty() && name == "numId") {
+            numberingStyles_[numberingStyle_] = number(value("val"));
+            return sizeof(long);
         }
         if (style_ == nullptr) {
             return 0;
@@ -378,7 +385,7 @@ class WordNumbering {
         if (num == nums_.end() || !at) {
             return {};
         }
-        const auto found = abstracts_.find(num->second.abstractId);
+        const auto found = levelsOf(num->second.abstractId);
         if (found == abstracts_.end()) {
             return {};
         }
@@ -426,6 +433,9 @@ class WordNumbering {
     using Level = WordListLevel;
     struct Abstract {
         std::array<Level, kLevels> levels;
+        // The numbering style whose list's levels these are (w:numStyleLink), when it has none
+        // of its own.
+        std::string styleLink;
     };
     // A numbering instance: its abstract numbering, what it overrides of it, and whether the
     // starts it overrides were applied (at its first paragraph).
@@ -439,6 +449,20 @@ class WordNumbering {
         std::array<long, kLevels> values{};
         std::array<bool, kLevels> started{};
     };
+    // The abstract numbering whose levels number the lists of `abstractId`: itself, or the one
+    // its numbering style names (a list style of Word's, "1 / 1.1 / 1.1.1" and the like).
+    std::map<long, Abstract>::const_iterator levelsOf(long abstractId) const {
+        const auto found = abstracts_.find(abstractId);
+        if (found == abstracts_.end() || found->second.styleLink.empty()) {
+            return found;
+        }
+        const auto style = numberingStyles_.find(found->second.styleLink);
+        const auto num = style != numberingStyles_.end() ? nums_.find(style->second) : nums_.end();
+        const auto linked =
+            num != nums_.end() ? abstracts_.find(num->second.abstractId) : abstracts_.end();
+        return linked != abstracts_.end() ? linked : found;
+    }
+
     // What a style and the styles it is based on give: the first list and the first level
     // named along the chain, and the style that named the list.
     struct Chain {
@@ -529,6 +553,9 @@ class WordNumbering {
     std::map<std::string, Style> styles_;
     // The level of an abstract numbering that each paragraph style is linked to.
     std::map<std::string, StyleLevel> styleLevels_;
+    // The list (numbering instance) of each numbering style, and the one being read.
+    std::map<std::string, long> numberingStyles_;
+    std::string numberingStyle_;
     long abstractId_ = -1;
     Abstract* abstract_ = nullptr;
     Level* level_ = nullptr;

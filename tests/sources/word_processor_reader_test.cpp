@@ -462,7 +462,16 @@ TEST(WordProcessorReaderTest, DocxStylesNumberTheirParagraphs) {
         "</w:abstractNum>"
         "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"8\"/></w:num>"
         "<w:num w:numId=\"5\"><w:abstractNumId w:val=\"7\"/></w:num>"
-        "<w:num w:numId=\"3\"><w:abstractNumId w:val=\"2\"/></w:num>";
+        "<w:num w:numId=\"3\"><w:abstractNumId w:val=\"2\"/></w:num>"
+        // A list of Word's list style "Outline": its levels are those of the list the numbering
+        // style names.
+        "<w:abstractNum w:abstractNumId=\"4\"><w:numStyleLink w:val=\"Outline\"/>"
+        "</w:abstractNum><w:abstractNum w:abstractNumId=\"5\"><w:styleLink "
+        "w:val=\"Outline\"/>" +
+        level(0, {}, "upperRoman", "%1.") + level(1, {}, "decimal", "%1.%2") +
+        "</w:abstractNum>"
+        "<w:num w:numId=\"6\"><w:abstractNumId w:val=\"5\"/></w:num>"
+        "<w:num w:numId=\"7\"><w:abstractNumId w:val=\"4\"/></w:num>";
     const auto style = [](const std::string& id, const std::string& basedOn,
                           const std::string& numPr) {
         return "<w:style w:type=\"paragraph\" w:styleId=\"" + id + "\"><w:name w:val=\"" + id +
@@ -479,7 +488,9 @@ TEST(WordProcessorReaderTest, DocxStylesNumberTheirParagraphs) {
         style("Heading1", "Normal", "<w:numId w:val=\"3\"/>") + style("Heading2", "Heading1", "") +
         style("Heading3", "Heading1", "<w:ilvl w:val=\"2\"/>") + style("Loop", "Loop", "") +
         "<w:style w:type=\"character\" w:styleId=\"Strong\"><w:pPr><w:numPr><w:numId "
-        "w:val=\"5\"/></w:numPr></w:pPr></w:style>";
+        "w:val=\"5\"/></w:numPr></w:pPr></w:style>"
+        "<w:style w:type=\"numbering\" w:styleId=\"Outline\"><w:pPr><w:numPr><w:numId "
+        "w:val=\"6\"/></w:numPr></w:pPr></w:style>";
     const auto styled = [](const std::string& id, const std::string& text,
                            const std::string& numPr = {}) {
         return "<w:p><w:pPr><w:pStyle w:val=\"" + id + "\"/>" +
@@ -506,6 +517,11 @@ TEST(WordProcessorReaderTest, DocxStylesNumberTheirParagraphs) {
              styled("ListNumber", "dot", "<w:numId w:val=\"1\"/>") +
              styled("Heading1", "Deeper", "<w:ilvl w:val=\"1\"/>"),
          "1.\tone\n\nnone\n\n\xE2\x80\xA2\tdot\n\n1.1\tDeeper"},
+        {"a list of a list style",
+         styled("Normal", "one", "<w:numId w:val=\"7\"/>") +
+             styled("Normal", "sub", "<w:ilvl w:val=\"1\"/><w:numId w:val=\"7\"/>") +
+             styled("Normal", "two", "<w:numId w:val=\"7\"/>"),
+         "I.\tone\n\nI.1\tsub\n\nII.\ttwo"},
         {"styles of no list, unknown, in a loop or not of paragraphs number nothing",
          styled("Normal", "a") + styled("Missing", "b") + styled("Loop", "c") +
              styled("Strong", "d"),
