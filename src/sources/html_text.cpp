@@ -88,12 +88,12 @@ bool isOneOf(std::string_view name, std::initializer_list<std::string_view> name
 // Elements shown on lines of their own.
 bool isBlock(std::string_view name) {
     return isOneOf(
-        name, {"address", "article",  "aside",  "blockquote", "br",       "caption",    "dd",
-               "details", "div",      "dl",     "dt",         "fieldset", "figcaption", "figure",
-               "footer",  "form",     "h1",     "h2",         "h3",       "h4",         "h5",
-               "h6",      "header",   "hr",     "li",         "listing",  "main",       "nav",
-               "ol",      "optgroup", "option", "p",          "pre",      "section",    "summary",
-               "table",   "tr",       "ul",     "xmp"});
+        name, {"address", "article", "aside",    "blockquote", "br",       "caption",    "dd",
+               "details", "div",     "dl",       "dt",         "fieldset", "figcaption", "figure",
+               "footer",  "form",    "h1",       "h2",         "h3",       "h4",         "h5",
+               "h6",      "header",  "hr",       "li",         "listing",  "main",       "menu",
+               "nav",     "ol",      "optgroup", "option",     "p",        "pre",        "section",
+               "summary", "table",   "tr",       "ul",         "xmp"});
 }
 
 // Elements without content or end tag.
@@ -561,7 +561,7 @@ class Tokenizer {
             out_.hide();
         }
         startElement(name);
-        if (name == "ol" || name == "ul") {
+        if (name == "ol" || name == "ul" || name == "menu") {
             openList(name, list);
         } else if (name == "li") {
             listItem(list);
@@ -670,7 +670,7 @@ class Tokenizer {
     }
 
     void endElement(const std::string& name) {
-        if (name == "ol" || name == "ul") {
+        if (name == "ol" || name == "ul" || name == "menu") {
             closeList(name);
         }
         if (name == "template") {
@@ -686,8 +686,8 @@ class Tokenizer {
     }
 
     // A list begins: an <ol> counts from its start (the number of its items down, when reversed),
-    // in the format its type names; a <ul> is bulleted by its type, or by how deep it is in
-    // other lists (disc, circle, then square), as browsers show them.
+    // in the format its type names; a <ul> (or <menu>) is bulleted by its type, or by how deep it
+    // is in other lists (disc, circle, then square), as browsers show them.
     void openList(const std::string& name, const ListAttributes& attributes) {
         if (lists_.size() >= kMaxListDepth) {
             ++deeperLists_;
@@ -696,7 +696,7 @@ class Tokenizer {
         List list;
         list.name = name;
         const auto type = attributes.type.value_or("");
-        if (name == "ul") {
+        if (name != "ol") {
             const auto disc = equalsIgnoringCase(type, "disc");
             const auto circle = equalsIgnoringCase(type, "circle");
             const auto square = equalsIgnoringCase(type, "square");
@@ -735,7 +735,7 @@ class Tokenizer {
         if (out_.hidden() || deeperLists_ > 0) {
             return;
         }
-        if (lists_.empty() || lists_.back().name == "ul") {
+        if (lists_.empty() || lists_.back().name != "ol") {
             out_.marker(lists_.empty() ? "\u2022" : lists_.back().bullet);
             return;
         }
