@@ -104,6 +104,39 @@ const std::map<std::string, HostileClass, std::less<>>& classes() {
               return "<html><body><p" + attributes(n, false) + ">text</p></body></html>";
           },
           80'000, 800'000, "one element of many attributes"}},
+        {"html-nested-reversed-lists",
+         {"html",
+          [](std::size_t n) {
+              return "<html><body>" + repeated("<ol reversed><li>x", n) + "</body></html>";
+          },
+          100'000, 1'000'000, "reversed lists nested in one another, their items counted ahead"}},
+        {"html-reversed-lists-quoted-gt",
+         {"html",
+          [](std::size_t n) {
+              return "<html><body>" + repeated("<ol reversed title='>'><li>x", n) +
+                     "</body></html>";
+          },
+          100'000, 1'000'000, "nested reversed lists whose tags the count ahead misreads"}},
+        {"docx-deep-style-chain",
+         {"doc",
+          [](std::size_t n) {
+              std::string styles;
+              for (std::size_t i = 0; i < n; ++i) {
+                  styles += "<w:style w:type=\"paragraph\" w:styleId=\"s" + std::to_string(i + 1) +
+                            "\"><w:basedOn w:val=\"s" + std::to_string(i) + "\"/></w:style>";
+              }
+              const std::string ns =
+                  "xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\"";
+              return test::zipArchive(
+                  {{"word/styles.xml", "<w:styles " + ns + ">" + styles + "</w:styles>"},
+                   {"word/document.xml",
+                    "<w:document " + ns + "><w:body>" +
+                        repeated("<w:p><w:pPr><w:pStyle w:val=\"s" + std::to_string(n) +
+                                     "\"/></w:pPr><w:r><w:t>x</w:t></w:r></w:p>",
+                                 n) +
+                        "</w:body></w:document>"}});
+          },
+          20'000, 200'000, "paragraphs of a style based on a chain of as many (.docx)"}},
         {"docx-nested-empty",
          {"doc",
           [](std::size_t n) {

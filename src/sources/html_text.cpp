@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,6 +13,7 @@
 #include "platform/error.h"
 #include "platform/logger.h"
 #include "platform/text.h"
+#include "sources/list_number_format.h"
 #include "sources/text_decoding.h"
 
 namespace vask {
@@ -86,12 +88,12 @@ bool isOneOf(std::string_view name, std::initializer_list<std::string_view> name
 // Elements shown on lines of their own.
 bool isBlock(std::string_view name) {
     return isOneOf(
-        name, {"address", "article",  "aside",  "blockquote", "br",       "caption",    "dd",
-               "details", "div",      "dl",     "dt",         "fieldset", "figcaption", "figure",
-               "footer",  "form",     "h1",     "h2",         "h3",       "h4",         "h5",
-               "h6",      "header",   "hr",     "li",         "listing",  "main",       "nav",
-               "ol",      "optgroup", "option", "p",          "pre",      "section",    "summary",
-               "table",   "tr",       "ul",     "xmp"});
+        name, {"address", "article", "aside",    "blockquote", "br",       "caption",    "dd",
+               "details", "div",     "dl",       "dt",         "fieldset", "figcaption", "figure",
+               "footer",  "form",    "h1",       "h2",         "h3",       "h4",         "h5",
+               "h6",      "header",  "hr",       "li",         "listing",  "main",       "menu",
+               "nav",     "ol",      "optgroup", "option",     "p",        "pre",        "section",
+               "summary", "table",   "tr",       "ul",         "xmp"});
 }
 
 // Elements without content or end tag.
@@ -116,6 +118,24 @@ const Logger& logger() {
     static const Logger instance("ai.vask.VaskCore", "rich-text");
     return instance;
 }
+
+// The attributes of a tag that number lists (`start`, `type` and `reversed` of an <ol>, `type`
+// of a <ul>, `value` of an <li>), as views of the page.
+struct ListAttributes {
+    std::optional<std::string_view> start;
+    std::optional<std::string_view> type;
+    std::optional<std::string_view> value;
+    bool reversed = false;
+};
+
+// An open <ol> or <ul>: the bullet of its items, or the format, number and step of the next.
+struct List {
+    std::string name;
+    std::string bullet;
+    std::string_view format;
+    long next = 1;
+    long step = 1;
+};
 
 class TextWriter {
   public:
@@ -160,6 +180,18 @@ class TextWriter {
     }
 
     void lineBreak() { endRun('\n'); }
+
+    // A list item's number or bullet, and the tab after it, at the start of its line.
+    void marker(std::string_view marker) {
+        if (hidden_ > 0) {
+            return;
+        }
+        lineBreak();
+        out_ += marker;
+        out_.push_back('\t');
+    }
+
+    bool hidden() const { return hidden_ > 0; }
 
     // Cells of a row are kept apart, so that "Subtotal" and "39.98" never read as one word.
     void cellBreak() { endRun('\t'); }
@@ -407,13 +439,22 @@ class Tokenizer {
         std::size_t valueStart = 0;
         std::string_view attribute;
         bool hides = false;
+        ListAttributes list;
         const auto nameEnds = [&](std::size_t stop) {
             attribute = in_.substr(attributeStart, stop - attributeStart);
             hides = hides || equalsIgnoringCase(attribute, "hidden");
+            list.reversed = list.reversed || equalsIgnoringCase(attribute, "reversed");
         };
         const auto valueEnds = [&](std::size_t stop) {
-            hides = hides || (equalsIgnoringCase(attribute, "style") &&
-                              stylesNoDisplay(in_.substr(valueStart, stop - valueStart)));
+            const auto value = in_.substr(valueStart, stop - valueStart);
+            hides = hides || (equalsIgnoringCase(attribute, "style") && stylesNoDisplay(value));
+            // The first of an attribute given twice counts, as in a browser.
+            for (auto [key, kept] : {std::pair{"start", &list.start}, std::pair{"type", &list.type},
+                                     std::pair{"value", &list.value}}) {
+                if (equalsIgnoringCase(attribute, key) && !*kept) {
+                    *kept = value;
+                }
+            }
         };
         while (at < in_.size()) {
             const char c = in_[at];
@@ -424,7 +465,7 @@ class Tokenizer {
                 } else if (state == State::unquoted) {
                     valueEnds(at);
                 }
-                return finishTag(at + 1, name, end, hides);
+                return finishTag(at + 1, name, end, hides, list);
             }
             switch (state) {
                 case State::between:
@@ -505,7 +546,8 @@ class Tokenizer {
         return false;
     }
 
-    void finishTag(std::size_t after, const std::string& name, bool end, bool hides) {
+    void finishTag(std::size_t after, const std::string& name, bool end, bool hides,
+                   const ListAttributes& list) {
         pos_ = after;
         if (end) {
             endElement(name);
@@ -519,6 +561,11 @@ class Tokenizer {
             out_.hide();
         }
         startElement(name);
+        if (name == "ol" || name == "ul" || name == "menu") {
+            openList(name, list);
+        } else if (name == "li") {
+            listItem(list);
+        }
     }
 
     // An element is hidden up to its end tag, the end tag of a block around it, or (for an
@@ -623,6 +670,9 @@ class Tokenizer {
     }
 
     void endElement(const std::string& name) {
+        if (name == "ol" || name == "ul" || name == "menu") {
+            closeList(name);
+        }
         if (name == "template") {
             out_.unhide();
             return;
@@ -633,6 +683,144 @@ class Tokenizer {
         if (isBlock(name)) {
             out_.lineBreak();
         }
+    }
+
+    // A list begins: an <ol> counts from its start (the number of its items down, when reversed),
+    // in the format its type names; a <ul> (or <menu>) is bulleted by its type, or by how deep it
+    // is in other lists (disc, circle, then square), as browsers show them.
+    void openList(const std::string& name, const ListAttributes& attributes) {
+        if (lists_.size() >= kMaxListDepth) {
+            ++deeperLists_;
+            return;
+        }
+        List list;
+        list.name = name;
+        const auto type = attributes.type.value_or("");
+        if (name != "ol") {
+            const auto disc = equalsIgnoringCase(type, "disc");
+            const auto circle = equalsIgnoringCase(type, "circle");
+            const auto square = equalsIgnoringCase(type, "square");
+            const auto depth = disc || circle || square ? 0 : lists_.size();
+            list.bullet = circle || (!disc && !square && depth == 1)
+                              ? "\u25E6"
+                              : (square || depth >= 2 ? "\u25AA" : "\u2022");
+        } else {
+            list.format = type == "a"   ? "lowerLetter"
+                          : type == "A" ? "upperLetter"
+                          : type == "i" ? "lowerRoman"
+                          : type == "I" ? "upperRoman"
+                                        : "decimal";
+            list.step = attributes.reversed ? -1 : 1;
+            const auto start = attributes.start ? integer(*attributes.start) : std::nullopt;
+            list.next = start ? *start : (attributes.reversed ? itemsAhead() : 1);
+        }
+        lists_.push_back(std::move(list));
+    }
+
+    void closeList(const std::string& name) {
+        if (deeperLists_ > 0) {
+            --deeperLists_;
+            return;
+        }
+        const auto open = std::find_if(lists_.rbegin(), lists_.rend(),
+                                       [&](const List& list) { return list.name == name; });
+        if (open != lists_.rend()) {
+            lists_.erase(std::prev(open.base()), lists_.end());
+        }
+    }
+
+    // An item shows its list's bullet, or its number (its `value`, when it has one), counted
+    // only when it shows; an item outside any list is bulleted.
+    void listItem(const ListAttributes& attributes) {
+        if (out_.hidden() || deeperLists_ > 0) {
+            return;
+        }
+        if (lists_.empty() || lists_.back().name != "ol") {
+            out_.marker(lists_.empty() ? "\u2022" : lists_.back().bullet);
+            return;
+        }
+        auto& list = lists_.back();
+        if (const auto value = attributes.value ? integer(*attributes.value) : std::nullopt) {
+            list.next = *value;
+        }
+        out_.marker(ListNumberFormat::formatted(list.next, list.format) + ".");
+        list.next += list.step;
+    }
+
+    // How many items the reversed list whose start tag ends at `pos_` holds: its <li> tags up
+    // to its end, those of lists inside it left out. The lists met inside are counted in the
+    // same pass, and no markup is counted twice however the lists nest (a list inside one
+    // counted that the pass did not find, its tag holding a quoted ">", counts none).
+    long itemsAhead() {
+        const auto known = [&]() -> long {
+            const auto found = std::lower_bound(itemCounts_.begin(), itemCounts_.end(),
+                                                std::pair{pos_, std::numeric_limits<long>::min()});
+            return found != itemCounts_.end() && found->first == pos_ ? found->second : 0;
+        };
+        if (pos_ < countedTo_) {
+            return known();
+        }
+        struct Open {
+            std::size_t at;
+            bool counted;
+            long items;
+        };
+        std::vector<Open> open{{pos_, true, 0}};
+        const auto tagAt = [&](std::size_t at, std::string_view tagName) {
+            const auto after = at + tagName.size();
+            return after < in_.size() &&
+                   equalsIgnoringCase(in_.substr(at, tagName.size()), tagName) &&
+                   (isSpace(in_[after]) || in_[after] == '>' || in_[after] == '/');
+        };
+        const auto first = itemCounts_.size();
+        auto at = in_.find('<', pos_);
+        for (; at != std::string_view::npos && !open.empty(); at = in_.find('<', at + 1)) {
+            if (tagAt(at + 1, "li")) {
+                ++open.back().items;
+            } else if (tagAt(at + 1, "ol") || tagAt(at + 1, "ul")) {
+                const auto end = std::min(in_.find('>', at), in_.size());
+                // Only the reversed lists met are kept (their tags say "reversed").
+                const auto reversed =
+                    text::asciiLowered(in_.substr(at, end - at)).find("reversed") !=
+                    std::string::npos;
+                open.push_back({std::min(end + 1, in_.size()), tagAt(at + 1, "ol") && reversed, 0});
+            } else if (tagAt(at + 1, "/ol") || tagAt(at + 1, "/ul")) {
+                if (open.back().counted) {
+                    itemCounts_.emplace_back(open.back().at, open.back().items);
+                }
+                open.pop_back();
+            }
+        }
+        for (const auto& list : open) {
+            if (list.counted) {
+                itemCounts_.emplace_back(list.at, list.items);
+            }
+        }
+        countedTo_ = open.empty() ? at : in_.size();
+        // Each pass counts markup after the last one's, so the counts stay in order of place.
+        std::sort(itemCounts_.begin() + static_cast<std::ptrdiff_t>(first), itemCounts_.end());
+        return known();
+    }
+
+    // An integer as browsers read one: white space, a sign, digits, whatever follows ignored.
+    static std::optional<long> integer(std::string_view text) {
+        constexpr long kMost = 1'000'000'000;
+        std::size_t at = 0;
+        while (at < text.size() && isSpace(text[at])) {
+            ++at;
+        }
+        const bool negative = at < text.size() && text[at] == '-';
+        if (at < text.size() && (text[at] == '-' || text[at] == '+')) {
+            ++at;
+        }
+        if (at == text.size() || !isAsciiDigit(text[at])) {
+            return std::nullopt;
+        }
+        long value = 0;
+        for (; at < text.size() && isAsciiDigit(text[at]); ++at) {
+            value = std::min(value * 10 + (text[at] - '0'), kMost);
+        }
+        return negative ? -value : value;
     }
 
     // Where the raw text of `name` ends: at its end tag ("</name" then a space, "/" or ">"), or
@@ -664,6 +852,13 @@ class Tokenizer {
     };
     static constexpr std::size_t kMaxHiddenDepth = 256;
     std::optional<HiddenElement> hiddenElement_;
+    // The lists open around the text, innermost last (past the most kept, only counted), and
+    // the items of each reversed list without a start, counted ahead once by where it begins.
+    static constexpr std::size_t kMaxListDepth = 256;
+    std::vector<List> lists_;
+    std::size_t deeperLists_ = 0;
+    std::vector<std::pair<std::size_t, long>> itemCounts_;
+    std::size_t countedTo_ = 0;
     // What the page ended inside, if anything, and where it began.
     std::optional<std::string> unended_;
     std::size_t unendedAt_ = 0;

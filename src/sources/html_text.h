@@ -16,9 +16,10 @@
 namespace vask::HtmlText {
 
 // `page` is UTF-8. Block elements end a line, table cells are separated by a tab and rows by a
-// line break; white space collapses as a browser shows it, except in preformatted elements.
-// Scripts, styles, the title and templates are left out, and so are elements hidden by their
-// `hidden` attribute or an inline `display: none`. Throws vask::Error when `stop` is requested.
+// line break, list items begin with their number or bullet and a tab as a browser shows them; white
+// space collapses as a browser shows it, except in preformatted elements. Scripts, styles, the
+// title and templates are left out, and so are elements hidden by their `hidden` attribute or an
+// inline `display: none`. Throws vask::Error when `stop` is requested.
 std::string text(std::string_view page, std::stop_token stop = {});
 
 }  // namespace vask::HtmlText

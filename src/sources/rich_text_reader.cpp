@@ -309,6 +309,9 @@ class RtfReader {
                 ++pos_;
                 if (next == '*') {
                     ignorable = true;
+                } else if (next == '\n' || next == '\r') {
+                    // A backslash that ends a line is a paragraph's end, as TextEdit ends lines.
+                    controlWord("par", std::nullopt, false, group, pendingSkip);
                 } else if (next == '\\' || next == '{' || next == '}') {
                     if (pendingSkip > 0) {
                         --pendingSkip;
@@ -664,6 +667,11 @@ bool looksLikeHTML(std::string_view bytes) {
             bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
         return head && startsLikeHTML(*head);
     }
+    if (const auto utf16 = TextDecoding::unmarkedUtf16Encoding(bytes)) {
+        const auto head = TextDecoding::convertReplacing(
+            bytes.substr(0, std::min(bytes.size(), kHead) & ~std::size_t{1}), utf16->c_str());
+        return head && startsLikeHTML(*head);
+    }
     auto head = bytes.substr(0, kHead);
     if (head.starts_with("\xEF\xBB\xBF")) {
         head.remove_prefix(3);
@@ -671,12 +679,17 @@ bool looksLikeHTML(std::string_view bytes) {
     return startsLikeHTML(head);
 }
 
-// The page in UTF-8, in the encoding a browser would pick: the one it declares, else UTF-8 when
-// the bytes are UTF-8, else a guess from the text it shows. `converted` holds it when it is not
+// The page in UTF-8, in the encoding a browser would pick: the one it declares, else UTF-16 saved
+// without its byte order mark, else UTF-8 when the bytes are UTF-8, else a guess from the text it
+// shows. `converted` holds it when it is not
 // the bytes themselves.
 std::string_view decodedPage(std::string_view bytes, std::string& converted,
                              const std::stop_token& stop) {
     auto encoding = TextDecoding::declaredMarkupEncoding(bytes);
+    const bool marked = encoding && encoding->starts_with("UTF-16");
+    if (!encoding) {
+        encoding = TextDecoding::unmarkedUtf16Encoding(bytes);
+    }
     if (!encoding) {
         // The tokenizer passes bytes above 127 through as they are, so the text it finds in the
         // undecoded page is the page's text in its own encoding.
@@ -695,7 +708,7 @@ std::string_view decodedPage(std::string_view bytes, std::string& converted,
         converted = text::toValidUtf8(bytes);
         return converted;
     }
-    if (encoding->starts_with("UTF-16")) {
+    if (marked) {
         bytes.remove_prefix(2);
     }
     if (auto text = TextDecoding::convertReplacing(bytes, encoding->c_str())) {

@@ -142,25 +142,40 @@ std::vector<Guess> detectorGuesses(std::string_view bytes) {
 }
 
 // Single-byte encodings of text files that ICU's detector does not know (DOS and Mac code pages,
-// Thai and Baltic Windows pages) or confuses with each other, tried in this order when none reads
-// more plausibly.
-constexpr std::array<const char*, 11> kSingleByteCandidates = {
-    "windows-1252", "windows-1251", "KOI8-R",       "ibm-866",      "ibm-850",    "macintosh",
-    "windows-1250", "ISO-8859-2",   "windows-1254", "windows-1257", "windows-874"};
+// Thai, Baltic and Vietnamese Windows pages, KOI8-U) or confuses with each other, tried in this
+// order when none reads more plausibly (Russian reads the same in KOI8-R and KOI8-U, French in
+// windows-1252 and windows-1258).
+constexpr std::array<const char*, 15> kSingleByteCandidates = {
+    "windows-1252", "windows-1251", "KOI8-R",       "ibm-866",      "ibm-850",
+    "macintosh",    "windows-1250", "ISO-8859-2",   "windows-1254", "windows-1257",
+    "windows-874",  "KOI8-U",       "windows-1258", "ISO-8859-4",   "x-mac-cyrillic"};
 
 bool isSingleByteName(std::string_view name) {
-    return name.starts_with("ISO-8859") || name.starts_with("windows-125") || name == "KOI8-R";
+    return name.starts_with("ISO-8859") || name.starts_with("windows-125") || name == "KOI8-R" ||
+           name == "KOI8-U";
 }
 
 bool isLetter(UChar32 c) {
     return u_isalpha(c) != 0;
 }
 
+// The script of a character; one of no script of its own that only kana write (the long-vowel
+// mark "ー", the iteration marks) is katakana's.
+UScriptCode letterScript(UChar32 c) {
+    UErrorCode status = U_ZERO_ERROR;
+    const auto script = uscript_getScript(c, &status);
+    if ((script == USCRIPT_COMMON || script == USCRIPT_INHERITED) &&
+        (uscript_hasScript(c, USCRIPT_KATAKANA) != 0 ||
+         uscript_hasScript(c, USCRIPT_HIRAGANA) != 0)) {
+        return USCRIPT_KATAKANA;
+    }
+    return script;
+}
+
 // The script of a letter, the scripts East Asian text writes side by side (Han, kana, Hangul)
 // taken as one.
 UScriptCode scriptOf(UChar32 c) {
-    UErrorCode status = U_ZERO_ERROR;
-    const auto script = uscript_getScript(c, &status);
+    const auto script = letterScript(c);
     return script == USCRIPT_HIRAGANA || script == USCRIPT_KATAKANA || script == USCRIPT_HANGUL
                ? USCRIPT_HAN
                : script;
@@ -224,8 +239,7 @@ long plausibility(std::string_view utf8) {
             previous = c;
             continue;
         }
-        UErrorCode status = U_ZERO_ERROR;
-        const auto script = uscript_getScript(c, &status);
+        const auto script = letterScript(c);
         const auto type = u_charType(c);
         if (c < 0 || type == U_CONTROL_CHAR || type == U_UNASSIGNED || type == U_PRIVATE_USE_CHAR ||
             type == U_SURROGATE || c == 0xFFFD) {
@@ -244,8 +258,7 @@ long plausibility(std::string_view utf8) {
             }
             score += latin && (c < 0xC0 || c > 0x17F) ? -2 : (script == USCRIPT_COMMON ? -2 : 1);
             if (isLetter(previous)) {
-                UErrorCode previousStatus = U_ZERO_ERROR;
-                const auto previousScript = uscript_getScript(previous, &previousStatus);
+                const auto previousScript = letterScript(previous);
                 if (scriptOf(previous) != scriptOf(c)) {
                     score -= 4;
                 }
@@ -299,7 +312,7 @@ long plausibility(std::string_view utf8) {
 }
 
 // ISO-2022-JP is all 7-bit bytes (so well-formed UTF-8) with escapes that switch to and from
-// JIS X 0208.
+// JIS X 0208; ISO-2022-KR declares KS X 1001 once, with an escape of its own.
 bool holdsIso2022JpEscapes(std::string_view bytes) {
     for (const auto escape : {"\x1B$B", "\x1B$@", "\x1B(J", "\x1B$(D"}) {
         if (bytes.find(escape) != std::string_view::npos) {
@@ -309,16 +322,78 @@ bool holdsIso2022JpEscapes(std::string_view bytes) {
     return false;
 }
 
+bool holdsIso2022KrEscape(std::string_view bytes) {
+    return bytes.find("\x1B$)C") != std::string_view::npos;
+}
+
+// The ISO-2022 encoding whose escapes 7-bit bytes hold; nothing for none.
+const char* iso2022Encoding(std::string_view bytes) {
+    if (holdsIso2022JpEscapes(bytes)) {
+        return "ISO-2022-JP";
+    }
+    return holdsIso2022KrEscape(bytes) ? "ISO-2022-KR" : nullptr;
+}
+
+// Whether UTF-8 holds C0 and C1 control characters other than tab, line feed, form feed and
+// carriage return, and DEL: what text files do not hold and binary files almost always do.
+bool holdsControlCharacters(std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\f' && c != '\r') || c == 0x7F) {
+            return true;
+        }
+        // U+0080 to U+009F are C2 80 to C2 9F.
+        if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The UTF-16 a text saved without a byte order mark is in, told by the NULs of its ASCII
+// characters (spaces at least) in every other byte: the high bytes, second in UTF-16LE and first
+// in UTF-16BE, while the other half holds almost none. The text is read from the first 4 KB, and
+// must read without control characters. Nothing for other bytes.
+const char* unmarkedUtf16(std::string_view bytes) {
+    constexpr std::size_t kSample = 4096;
+    const auto sample = bytes.substr(0, std::min(bytes.size(), kSample) & ~std::size_t{1});
+    std::array<std::size_t, 2> nuls{};
+    for (std::size_t i = 0; i < sample.size(); ++i) {
+        nuls[i % 2] += sample[i] == '\0' ? 1 : 0;
+    }
+    // One character in eight at least is ASCII (a space between words), and the other half holds
+    // at most one NUL for every ten of them (U+0100, U+4E00 ...).
+    const auto pairs = sample.size() / 2;
+    for (const std::size_t high : {1U, 0U}) {
+        const auto low = 1 - high;
+        if (pairs >= 1 && nuls[high] * 8 >= pairs && nuls[low] * 10 <= nuls[high]) {
+            const auto* name = high == 1 ? "UTF-16LE" : "UTF-16BE";
+            const auto text = TextDecoding::convert(sample, name);
+            return text && !holdsControlCharacters(*text) ? name : nullptr;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 std::optional<std::string> TextDecoding::unicodeText(std::string_view bytes) {
     if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
         return convert(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
     }
-    if (holdsIso2022JpEscapes(bytes)) {
+    if (const auto* utf16 = unmarkedUtf16(bytes)) {
+        // A text cut inside its last character ends in U+FFFD.
+        return convertReplacing(bytes, utf16);
+    }
+    if (iso2022Encoding(bytes) != nullptr) {
         return std::nullopt;
     }
     return utf8(bytes);
+}
+
+std::optional<std::string> TextDecoding::unmarkedUtf16Encoding(std::string_view bytes) {
+    const auto* name = unmarkedUtf16(bytes);
+    return name != nullptr ? std::optional<std::string>(name) : std::nullopt;
 }
 
 namespace {
@@ -462,8 +537,15 @@ std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::s
         }
         return text;
     }
+    if (const auto* utf16 = unmarkedUtf16(bytes)) {
+        if (encoding != nullptr) {
+            *encoding = utf16;
+        }
+        return convertReplacing(bytes, utf16);
+    }
     if (isAscii(bytes)) {
-        return holdsIso2022JpEscapes(bytes) ? found("ISO-2022-JP") : found("US-ASCII");
+        const auto* iso2022 = iso2022Encoding(bytes);
+        return found(iso2022 != nullptr ? iso2022 : "US-ASCII");
     }
     if (isMostlyUtf8(bytes)) {
         if (encoding != nullptr) {
@@ -485,26 +567,6 @@ std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::s
     }
     return found(ranking.singleByte->c_str());
 }
-
-namespace {
-
-// C0 and C1 control characters other than tab, line feed, form feed and carriage return, and
-// DEL: what text files do not hold and binary files almost always do.
-bool holdsControlCharacters(std::string_view utf8) {
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        const auto c = static_cast<unsigned char>(utf8[i]);
-        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\f' && c != '\r') || c == 0x7F) {
-            return true;
-        }
-        // U+0080 to U+009F are C2 80 to C2 9F.
-        if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
 
 std::optional<std::string> TextDecoding::plainText(std::string_view bytes) {
     auto text = unicodeText(bytes);
@@ -1060,6 +1122,20 @@ char32_t TextDecoding::wingdingsCharacter(unsigned char code) {
     }
 }
 
+std::optional<std::string> TextDecoding::superscript(std::string_view text) {
+    static constexpr std::string_view kPlain = "0123456789+-=()ni";
+    static constexpr std::u32string_view kRaised = U"⁰¹²³⁴⁵⁶⁷⁸⁹⁺⁻⁼⁽⁾ⁿⁱ";
+    std::string out;
+    for (const char c : text) {
+        const auto at = kPlain.find(c);
+        if (at == std::string_view::npos) {
+            return std::nullopt;
+        }
+        appendUtf8(out, kRaised[at]);
+    }
+    return out;
+}
+
 void TextDecoding::appendUtf8(std::string& out, char32_t c) {
     std::array<char, U8_MAX_LENGTH> bytes{};
     std::size_t length = 0;
@@ -1086,7 +1162,8 @@ std::optional<std::string> TextDecoding::declaredMarkupEncoding(std::string_view
 std::string TextDecoding::guessedMarkupEncoding(std::string_view visibleText) {
     // The same guess as for the text in a file, from the text the page shows.
     if (isAscii(visibleText)) {
-        return holdsIso2022JpEscapes(visibleText) ? "ISO-2022-JP" : "windows-1252";
+        const auto* iso2022 = iso2022Encoding(visibleText);
+        return iso2022 != nullptr ? iso2022 : "windows-1252";
     }
     if (isMostlyUtf8(visibleText)) {
         return "UTF-8";

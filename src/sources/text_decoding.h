@@ -10,16 +10,23 @@ namespace vask::TextDecoding {
 std::optional<std::string> utf8(std::string_view bytes);
 
 // Text in a Unicode encoding as UTF-8: well-formed UTF-8 (its byte order mark dropped) that is
-// not ISO-2022-JP, or UTF-16 with its byte order mark (dropped). Nothing otherwise.
+// not ISO-2022-JP or -KR, UTF-16 with its byte order mark (dropped), or UTF-16 saved without
+// one (as `unmarkedUtf16Encoding` finds it). Nothing otherwise.
 std::optional<std::string> unicodeText(std::string_view bytes);
 
+// "UTF-16LE" or "UTF-16BE" for text saved in UTF-16 without a byte order mark, told by the NULs
+// of its ASCII characters in every other byte (and no control characters in its reading).
+// Nothing for other bytes.
+std::optional<std::string> unmarkedUtf16Encoding(std::string_view bytes);
+
 // The bytes converted to UTF-8 from the encoding they are most plausibly in: UTF-16 by its byte
-// order mark, ISO-2022-JP by its escapes, UTF-8 when all but a few bytes are (those few read as
-// U+FFFD: a text cut inside a character, a stray byte), a multi-byte encoding ICU's detector is
-// fairly sure of, else the single-byte code page (the detector's guesses, Windows including Thai
-// and Baltic, KOI8-R, DOS and Mac) whose reading looks most like words. The guess is made from
-// the part of the bytes from the first that is not ASCII. Nothing when none converts. `encoding`
-// receives its ICU name.
+// order mark or the NULs of its ASCII, ISO-2022-JP and -KR by their escapes, UTF-8 when all but a
+// few bytes are (those few read as U+FFFD: a text cut inside a character, a stray byte), a
+// multi-byte encoding ICU's detector is fairly sure of (the one whose reading looks most like
+// words, so EUC-JP's "ー" is no GB18030 "〖"), else the single-byte code page (the detector's
+// guesses, Windows including Thai, Baltic and Vietnamese, ISO-8859-4, KOI8-R and -U, DOS and Mac)
+// whose reading looks most like words. The guess is made from the part of the bytes from the first
+// that is not ASCII. Nothing when none converts. `encoding` receives its ICU name.
 std::optional<std::string> detected(std::string_view bytes, std::string* encoding = nullptr);
 
 // The bytes as UTF-8 when they are text: Unicode text, or an encoding found as `detected` finds
@@ -49,8 +56,8 @@ std::optional<std::string> declaredMarkupEncoding(std::string_view bytes);
 
 // The encoding of a page that declares none, guessed from its visible text (in the page's own
 // bytes, so neither styles nor scripts steer the guess) as `detected` guesses it for a file:
-// ISO-2022-JP by its escapes, UTF-8 when all but a few bytes are; windows-1252, as browsers read
-// most languages, when the text is ASCII or no code page converts it.
+// ISO-2022-JP and -KR by their escapes, UTF-8 when all but a few bytes are; windows-1252, as
+// browsers read most languages, when the text is ASCII or no code page converts it.
 std::string guessedMarkupEncoding(std::string_view visibleText);
 
 // The character the Symbol font draws for the byte `code` (as .docx w:sym and RTF fonts of the
@@ -63,6 +70,11 @@ char32_t symbolFontCharacter(unsigned char code);
 // with ("\xA7" is "▪", "\xD8" "➢", "\xFC" "✔"); U+F000 plus the byte, where Word keeps the
 // font's glyphs, for the others.
 char32_t wingdingsCharacter(unsigned char code);
+
+// The text written with the superscript characters Unicode has ("2" as "²", "-1" as "⁻¹"), when
+// it is all digits, signs, parentheses and "n" or "i"; nothing otherwise (a raised "th" is left
+// as it is written).
+std::optional<std::string> superscript(std::string_view text);
 
 // Appends the character's UTF-8 bytes; `c` is a scalar value (not a surrogate, at most U+10FFFF).
 void appendUtf8(std::string& out, char32_t c);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/logger.h"
+#include "sources/list_number_format.h"
 #include "sources/markup_attribute_bound.h"
 #include "sources/text_decoding.h"
 
@@ -51,6 +52,7 @@ constexpr std::string_view kCompatibilityNamespace =
     "http://schemas.openxmlformats.org/markup-compatibility/2006";
 constexpr std::string_view kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
 constexpr std::string_view kWordNumberingEntry = "word/numbering.xml";
+constexpr std::string_view kWordStylesEntry = "word/styles.xml";
 constexpr std::string_view kOpenDocumentStylesEntry = "styles.xml";
 constexpr std::array<std::string_view, 2> kWordNoteEntries = {"word/footnotes.xml",
                                                               "word/endnotes.xml"};
@@ -195,8 +197,8 @@ bool isOn(const Attributes& attributes) {
 
 // The character of a w:sym element: its w:char in hexadecimal. Symbol fonts keep their glyphs at
 // U+F020 to U+F0FF; those of the Symbol font are the Greek letters and mathematical signs that
-// font draws, the others (Wingdings and the like) have no characters of their own and stay
-// where they are.
+// font draws, those of Wingdings the ticks and bullets it draws, the others (and the glyphs of
+// Wingdings that have no character) stay where they are.
 char32_t symbolCharacter(const Attributes& attributes) {
     const auto value = attributes.get(kWordNamespace, "char").value_or("");
     unsigned long code = 0;
@@ -207,43 +209,18 @@ char32_t symbolCharacter(const Attributes& attributes) {
     }
     auto c = static_cast<char32_t>(code);
     const auto font = attributes.get(kWordNamespace, "font").value_or("");
-    if (font == "Symbol" && c >= 0xF020 && c <= 0xF0FF) {
+    if (font != "Symbol" && font != "Wingdings") {
+        return c;
+    }
+    if (c >= 0xF020 && c <= 0xF0FF) {
         c -= 0xF000;
     }
-    if (font == "Symbol" && c >= 0x20 && c <= 0xFF) {
-        return TextDecoding::symbolFontCharacter(static_cast<unsigned char>(c));
+    if (c < 0x20 || c > 0xFF) {
+        return c;
     }
-    return c;
-}
-
-// A count as the level's number format writes it; formats of words ("first") as digits.
-std::string formatted(long count, std::string_view format) {
-    if ((format == "lowerLetter" || format == "upperLetter") && count >= 1 && count <= 780) {
-        // Word repeats the letter past "z": 27 is "aa".
-        const auto letter =
-            static_cast<char>((format == "lowerLetter" ? 'a' : 'A') + (count - 1) % 26);
-        return std::string(static_cast<std::size_t>((count - 1) / 26 + 1), letter);
-    }
-    if ((format == "lowerRoman" || format == "upperRoman") && count >= 1 && count <= 3999) {
-        static constexpr std::pair<long, std::string_view> kNumerals[] = {
-            {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"}, {50, "l"},
-            {40, "xl"},  {10, "x"},   {9, "ix"},  {5, "v"},    {4, "iv"},  {1, "i"}};
-        std::string out;
-        for (const auto& [value, numeral] : kNumerals) {
-            for (; count >= value; count -= value) {
-                out += numeral;
-            }
-        }
-        if (format == "upperRoman") {
-            std::transform(out.begin(), out.end(), out.begin(),
-                           [](char c) { return static_cast<char>(c - 'a' + 'A'); });
-        }
-        return out;
-    }
-    if (format == "decimalZero" && count >= 0 && count < 10) {
-        return "0" + std::to_string(count);
-    }
-    return std::to_string(count);
+    const auto glyph = static_cast<unsigned char>(c);
+    return font == "Symbol" ? TextDecoding::symbolFontCharacter(glyph)
+                            : TextDecoding::wingdingsCharacter(glyph);
 }
 
 // How a level of a .docx list numbers its items (outside WordNumbering, whose members hold it
@@ -255,14 +232,22 @@ struct WordListLevel {
     std::string font;
 };
 
-// The list numbering of a .docx (word/numbering.xml): the formats of each list's levels, and the
-// counters that number its paragraphs as Word does, so that a list item reads with the number
-// or bullet the author sees ("2.", "b)", "•"). Numbering instances (w:num) of one abstract
-// numbering count on from one another, as one list; an instance that overrides a level (a list
-// restarted at 1, as "Restart at 1" and converters write it) counts on its own.
+// The list numbering of a .docx (word/numbering.xml, and the numbering word/styles.xml gives
+// paragraph styles): the formats of each list's levels, and the counters that number its
+// paragraphs as Word does, so that a list item reads with the number or bullet the author sees
+// ("2.", "b)", "•", "1.2" of a heading). Numbering instances (w:num) of one abstract numbering
+// count on from one another, as one list; an instance that overrides a level's start (a list
+// restarted, as "Restart numbering" writes it) restarts the count where its first paragraph
+// stands, and the paragraphs after it count on from there, whichever instance they name.
 class WordNumbering {
   public:
     static constexpr std::size_t kLevels = 9;
+
+    // The list of a paragraph, as far as its properties or its style say.
+    struct ListRef {
+        std::optional<long> numId;
+        std::optional<long> level;
+    };
 
     // An element of word/numbering.xml; the bytes it keeps, so that the definitions are bounded
     // as the text is (an element of a few bytes makes a definition of many).
@@ -275,7 +260,8 @@ class WordNumbering {
             return std::string(attributes.get(kWordNamespace, key).value_or(""));
         };
         if (name == "abstractNum") {
-            abstract_ = &abstracts_[number(value("abstractNumId"))];
+            abstractId_ = number(value("abstractNumId"));
+            abstract_ = &abstracts_[abstractId_];
             level_ = nullptr;
             num_ = nullptr;
             return sizeof(Abstract);
@@ -285,25 +271,30 @@ class WordNumbering {
             level_ = nullptr;
             override_.reset();
             return sizeof(Num);
+        } else if (name == "numStyleLink" && abstract_ != nullptr && level_ == nullptr) {
+            abstract_->styleLink = value("val");
+            return abstract_->styleLink.size();
         } else if (name == "abstractNumId" && num_ != nullptr) {
             num_->abstractId = number(value("val"));
         } else if (name == "lvlOverride" && num_ != nullptr) {
             override_ = levelIndex(number(value("ilvl")));
             level_ = nullptr;
-            if (override_) {
-                num_->overridden = true;
-            }
         } else if (name == "startOverride" && num_ != nullptr && override_) {
             num_->startOverrides[*override_] = startValue(number(value("val")));
         } else if (name == "lvl" && abstract_ != nullptr) {
             const auto index = levelIndex(number(value("ilvl")));
             level_ = index ? &abstract_->levels[*index] : nullptr;
+            levelIndex_ = index.value_or(0);
         } else if (name == "lvl" && num_ != nullptr && override_) {
-            // A level defined anew for this instance alone.
+            // A level defined anew for this instance alone, which restarts it as an override
+            // of its start does.
             level_ = &num_->levelOverrides[*override_].emplace();
             return sizeof(Level);
         } else if (level_ != nullptr && name == "start") {
             level_->start = startValue(number(value("val")));
+            if (num_ != nullptr && override_ && !num_->startOverrides[*override_]) {
+                num_->startOverrides[*override_] = level_->start;
+            }
         } else if (level_ != nullptr && name == "numFmt") {
             level_->format = value("val");
         } else if (level_ != nullptr && name == "lvlText") {
@@ -311,8 +302,80 @@ class WordNumbering {
         } else if (level_ != nullptr && name == "rFonts") {
             level_->font = value("ascii");
             return level_->font.size();
+        } else if (level_ != nullptr && abstract_ != nullptr && name == "pStyle") {
+            // The level a paragraph of this style is, when the style names no level.
+            const auto style = value("val");
+            styleLevels_[style] = {abstractId_, levelIndex_};
+            return style.size() + sizeof(StyleLevel);
         }
         return 0;
+    }
+
+    // An element of word/styles.xml: the numbering a paragraph style gives, and the style it is
+    // based on; the bytes it keeps.
+    std::size_t style(std::string_view ns, std::string_view name, const Attributes& attributes) {
+        if (ns != kWordNamespace) {
+            return 0;
+        }
+        const auto value = [&](std::string_view key) {
+            return std::string(attributes.get(kWordNamespace, key).value_or(""));
+        };
+        if (name == "style") {
+            const auto id = value("styleId");
+            const auto type = attributes.get(kWordNamespace, "type").value_or("paragraph");
+            style_ = type == "paragraph" ? &styles_[id] : nullptr;
+            numberingStyle_ = type == "numbering" ? id : std::string();
+            // The id again for the chain the style may keep, or as a numbering style.
+            return sizeof(Style) + 2 * id.size();
+        }
+        if (!numberingStyle_.empty() && name == "numId") {
+            numberingStyles_[numberingStyle_] = number(value("val"));
+            return sizeof(long);
+        }
+        if (style_ == nullptr) {
+            return 0;
+        }
+        if (name == "basedOn") {
+            style_->basedOn = value("val");
+            return style_->basedOn.size();
+        }
+        if (name == "numId") {
+            style_->list.numId = number(value("val"));
+        } else if (name == "ilvl") {
+            style_->list.level = number(value("val"));
+        }
+        return 0;
+    }
+
+    // The list a paragraph of style `styleId` belongs to, given what its own properties say:
+    // its own numbering first, then its style's (through the styles it is based on); a level
+    // named by neither is the one the list links to the paragraph's style (or to the style that
+    // gives the numbering), else the first. Nothing for a
+    // paragraph of no list (a numId of 0 takes a style's list away).
+    std::optional<std::pair<long, long>> listOf(const std::string& styleId, ListRef own) {
+        std::string linked;
+        if (const auto style = styles_.find(styleId); style != styles_.end()) {
+            const auto& chain = chainOf(style);
+            if (!own.numId && chain.list.numId) {
+                own.numId = chain.list.numId;
+                linked = chain.linked;
+            }
+            if (!own.level) {
+                own.level = chain.list.level;
+            }
+        }
+        if (!own.numId || *own.numId <= 0) {
+            return std::nullopt;
+        }
+        const auto num = nums_.find(*own.numId);
+        for (const std::string_view style : {std::string_view(styleId), std::string_view(linked)}) {
+            const auto link = styleLevels_.find(std::string(style));
+            if (!own.level && link != styleLevels_.end() && num != nums_.end() &&
+                link->second.abstractId == num->second.abstractId) {
+                own.level = static_cast<long>(link->second.level);
+            }
+        }
+        return std::pair{*own.numId, own.level.value_or(0)};
     }
 
     // The marker of the next paragraph of list `numId` at `level`, counted; empty for none.
@@ -322,21 +385,27 @@ class WordNumbering {
         if (num == nums_.end() || !at) {
             return {};
         }
-        const auto found = abstracts_.find(num->second.abstractId);
+        const auto found = levelsOf(num->second.abstractId);
         if (found == abstracts_.end()) {
             return {};
         }
-        const auto& instance = num->second;
+        auto& instance = num->second;
         const auto levelOf = [&](std::size_t index) -> const Level& {
             const auto& overridden = instance.levelOverrides[index];
             return overridden ? *overridden : found->second.levels[index];
         };
-        const auto startOf = [&](std::size_t index) {
-            return instance.startOverrides[index].value_or(levelOf(index).start);
-        };
-        auto& counters =
-            instance.overridden ? numCounters_[numId] : abstractCounters_[instance.abstractId];
-        counters.values[*at] = counters.started[*at] ? counters.values[*at] + 1 : startOf(*at);
+        auto& counters = counters_[instance.abstractId];
+        if (!instance.applied) {
+            instance.applied = true;
+            for (std::size_t index = 0; index < kLevels; ++index) {
+                if (instance.startOverrides[index]) {
+                    counters.values[index] = *instance.startOverrides[index] - 1;
+                    counters.started[index] = true;
+                }
+            }
+        }
+        counters.values[*at] =
+            counters.started[*at] ? counters.values[*at] + 1 : levelOf(*at).start;
         counters.started[*at] = true;
         for (auto deeper = *at + 1; deeper < kLevels; ++deeper) {
             counters.started[deeper] = false;
@@ -351,8 +420,8 @@ class WordNumbering {
             if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
                 const auto referenced = static_cast<std::size_t>(text[++i] - '1');
                 const auto count = counters.started[referenced] ? counters.values[referenced]
-                                                                : startOf(referenced);
-                out += formatted(count, levelOf(referenced).format);
+                                                                : levelOf(referenced).start;
+                out += ListNumberFormat::formatted(count, levelOf(referenced).format);
             } else {
                 out.push_back(text[i]);
             }
@@ -364,17 +433,76 @@ class WordNumbering {
     using Level = WordListLevel;
     struct Abstract {
         std::array<Level, kLevels> levels;
+        // The numbering style whose list's levels these are (w:numStyleLink), when it has none
+        // of its own.
+        std::string styleLink;
     };
-    // A numbering instance: its abstract numbering and what it overrides of it.
+    // A numbering instance: its abstract numbering, what it overrides of it, and whether the
+    // starts it overrides were applied (at its first paragraph).
     struct Num {
         long abstractId = -1;
-        bool overridden = false;
+        bool applied = false;
         std::array<std::optional<long>, kLevels> startOverrides;
         std::array<std::optional<Level>, kLevels> levelOverrides;
     };
     struct Counters {
         std::array<long, kLevels> values{};
         std::array<bool, kLevels> started{};
+    };
+    // The abstract numbering whose levels number the lists of `abstractId`: itself, or the one
+    // its numbering style names (a list style of Word's, "1 / 1.1 / 1.1.1" and the like).
+    std::map<long, Abstract>::const_iterator levelsOf(long abstractId) const {
+        const auto found = abstracts_.find(abstractId);
+        if (found == abstracts_.end() || found->second.styleLink.empty()) {
+            return found;
+        }
+        const auto style = numberingStyles_.find(found->second.styleLink);
+        const auto num = style != numberingStyles_.end() ? nums_.find(style->second) : nums_.end();
+        const auto linked =
+            num != nums_.end() ? abstracts_.find(num->second.abstractId) : abstracts_.end();
+        return linked != abstracts_.end() ? linked : found;
+    }
+
+    // What a style and the styles it is based on give: the first list and the first level
+    // named along the chain, and the style that named the list.
+    struct Chain {
+        ListRef list;
+        std::string linked;
+    };
+    struct Style {
+        std::string basedOn;
+        ListRef list;
+        // Worked out at the first paragraph of the style.
+        std::optional<Chain> chain;
+    };
+
+    // No real document bases its styles deeper than this; a chain is followed no further (nor
+    // round a loop), and once for each style, so that each paragraph costs the same whatever its
+    // styles say.
+    const Chain& chainOf(std::map<std::string, Style>::iterator style) {
+        constexpr std::size_t kMaxStyleDepth = 64;
+        if (!style->second.chain) {
+            Chain chain;
+            auto current = style;
+            for (std::size_t step = 0; step < kMaxStyleDepth && current != styles_.end(); ++step) {
+                const auto& list = current->second.list;
+                if (!chain.list.numId && list.numId) {
+                    chain.list.numId = list.numId;
+                    chain.linked = current->first;
+                }
+                if (!chain.list.level && list.level) {
+                    chain.list.level = list.level;
+                }
+                current = current->second.basedOn.empty() ? styles_.end()
+                                                          : styles_.find(current->second.basedOn);
+            }
+            style->second.chain = std::move(chain);
+        }
+        return *style->second.chain;
+    }
+    struct StyleLevel {
+        long abstractId;
+        std::size_t level;
     };
 
     static std::optional<std::size_t> levelIndex(long level) {
@@ -420,12 +548,20 @@ class WordNumbering {
 
     std::map<long, Abstract> abstracts_;
     std::map<long, Num> nums_;
-    // The counters of the abstract numberings, and of the instances that override theirs.
-    std::map<long, Counters> abstractCounters_;
-    std::map<long, Counters> numCounters_;
+    // The counters of each abstract numbering, which all its instances count with.
+    std::map<long, Counters> counters_;
+    std::map<std::string, Style> styles_;
+    // The level of an abstract numbering that each paragraph style is linked to.
+    std::map<std::string, StyleLevel> styleLevels_;
+    // The list (numbering instance) of each numbering style, and the one being read.
+    std::map<std::string, long> numberingStyles_;
+    std::string numberingStyle_;
+    long abstractId_ = -1;
     Abstract* abstract_ = nullptr;
     Level* level_ = nullptr;
+    std::size_t levelIndex_ = 0;
     Num* num_ = nullptr;
+    Style* style_ = nullptr;
     // The level a w:lvlOverride of the instance being read overrides.
     std::optional<std::size_t> override_;
 };
@@ -446,7 +582,11 @@ class OdtLists {
             current_ = &styles_[std::string(styleName)];
             return sizeof(Style) + styleName.size();
         }
-        const bool number = name == "list-level-style-number";
+        if (ns == kTextNamespace && name == "outline-style") {
+            current_ = &outline_;
+            return 0;
+        }
+        const bool number = name == "list-level-style-number" || name == "outline-level-style";
         const bool bullet = name == "list-level-style-bullet";
         if (current_ == nullptr || ns != kTextNamespace ||
             !(number || bullet || name == "list-level-style-image")) {
@@ -475,7 +615,7 @@ class OdtLists {
     }
 
     void endStyle(std::string_view ns, std::string_view name) {
-        if (ns == kTextNamespace && name == "list-style") {
+        if (ns == kTextNamespace && (name == "list-style" || name == "outline-style")) {
             current_ = nullptr;
         }
     }
@@ -527,37 +667,21 @@ class OdtLists {
         const auto at = list.level;
         auto& counters = counters_[list.counters];
         const auto style = styles_.find(list.style);
-        const auto levelOf = [&](std::size_t index) -> Level {
-            return style != styles_.end() ? style->second[index] : Level{};
-        };
-        const auto restart = attributes.get(kTextNamespace, "start-value");
-        counters.values[at] = restart                ? startValue(*restart)
-                              : counters.started[at] ? counters.values[at] + 1
-                                                     : levelOf(at).start;
-        counters.started[at] = true;
-        for (auto deeper = at + 1; deeper < kLevels; ++deeper) {
-            counters.started[deeper] = false;
-        }
-        const auto level = levelOf(at);
-        if (level.kind == Kind::bullet) {
-            return level.bullet.empty() ? "\u2022" : level.bullet;
-        }
-        if (level.kind != Kind::number) {
+        return label(style != styles_.end() ? style->second : Style{}, counters, at,
+                     attributes.get(kTextNamespace, "start-value"));
+    }
+
+    // A heading (text:h) begins: its number in the outline style ("1.2"), counted; empty for
+    // none (the default outline style numbers nothing, and a heading may say it has none).
+    std::string heading(const Attributes& attributes) {
+        const auto at = levelIndex(attributes.get(kTextNamespace, "outline-level").value_or(""));
+        if (!at || attributes.get(kTextNamespace, "is-list-header") == "true") {
             return {};
         }
-        std::string out = level.prefix;
-        if (!level.format.empty()) {
-            const auto shown = std::min(level.shownLevels, at + 1);
-            for (auto index = at + 1 - shown; index <= at; ++index) {
-                if (index != at + 1 - shown) {
-                    out += '.';
-                }
-                const auto count =
-                    counters.started[index] ? counters.values[index] : levelOf(index).start;
-                out += formatted(count, wordFormat(levelOf(index).format));
-            }
-        }
-        return out + level.suffix;
+        const auto restart = attributes.get(kTextNamespace, "restart-numbering") == "true"
+                                 ? attributes.get(kTextNamespace, "start-value")
+                                 : std::nullopt;
+        return label(outline_, outlineCounters_, *at, restart);
     }
 
   private:
@@ -576,6 +700,41 @@ class OdtLists {
         std::array<long, kLevels> values{};
         std::array<bool, kLevels> started{};
     };
+
+    // The label of the next item at level `at` of a list in `style` counted by `counters`
+    // (restarted at `restart` when given).
+    static std::string label(const Style& style, Counters& counters, std::size_t at,
+                             std::optional<std::string_view> restart) {
+        const auto levelOf = [&](std::size_t index) -> const Level& { return style[index]; };
+        counters.values[at] = restart                ? startValue(*restart)
+                              : counters.started[at] ? counters.values[at] + 1
+                                                     : levelOf(at).start;
+        counters.started[at] = true;
+        for (auto deeper = at + 1; deeper < kLevels; ++deeper) {
+            counters.started[deeper] = false;
+        }
+        const auto& level = levelOf(at);
+        if (level.kind == Kind::bullet) {
+            return level.bullet.empty() ? "\u2022" : level.bullet;
+        }
+        if (level.kind != Kind::number) {
+            return {};
+        }
+        std::string out = level.prefix;
+        if (!level.format.empty()) {
+            const auto shown = std::min(level.shownLevels, at + 1);
+            for (auto index = at + 1 - shown; index <= at; ++index) {
+                if (index != at + 1 - shown) {
+                    out += '.';
+                }
+                const auto count =
+                    counters.started[index] ? counters.values[index] : levelOf(index).start;
+                out += ListNumberFormat::formatted(count, wordFormat(levelOf(index).format));
+            }
+        }
+        return out + level.suffix;
+    }
+
     struct Open {
         int depth;
         std::string style;
@@ -617,10 +776,26 @@ class OdtLists {
         if (format == "I") {
             return "upperRoman";
         }
+        // The names LibreOffice writes for the formats of other scripts.
+        static constexpr std::pair<std::string_view, std::string_view> kNamed[] = {
+            {"\u2460, \u2461, \u2462, ...", "decimalEnclosedCircle"},
+            {"\u4E00, \u4E8C, \u4E09, ...", "chineseCounting"},
+            {"\u0430, \u0431, .. (Ru)", "russianLower"},
+            {"\u0410, \u0411, .. (Ru)", "russianUpper"},
+            {"\u05D0, \u05D1, \u05D2, ...", "hebrew2"},
+        };
+        for (const auto& [name, word] : kNamed) {
+            if (format == name) {
+                return word;
+            }
+        }
         return "decimal";
     }
 
     std::map<std::string, Style> styles_;
+    // The outline style, which numbers headings by their outline level, and its counters.
+    Style outline_;
+    Counters outlineCounters_;
     Style* current_ = nullptr;
     std::deque<Counters> counters_;
     std::map<std::string, std::size_t> byId_;
@@ -645,6 +820,7 @@ class BodyText {
     void setEntry(std::string_view entryName) {
         entryName_ = entryName;
         readingNumbering_ = entryName == kWordNumberingEntry;
+        readingWordStyles_ = entryName == kWordStylesEntry;
         readingStyles_ = entryName == kOpenDocumentStylesEntry;
         paragraphProperties_.reset();
         opaqueDepth_.reset();
@@ -662,6 +838,10 @@ class BodyText {
         if (readingNumbering_) {
             charge(attributes.get(kWordNamespace, "val").value_or("").size() +
                    numbering_.definition(ns, name, attributes));
+            return;
+        }
+        if (readingWordStyles_) {
+            charge(numbering_.style(ns, name, attributes));
             return;
         }
         if (readingStyles_) {
@@ -688,16 +868,22 @@ class BodyText {
                 const auto [stop, error] =
                     std::from_chars(text.data(), text.data() + text.size(), value);
                 if (error == std::errc{} && stop != text.data()) {
-                    (name == "numId" ? listId_ : listLevel_) = value;
+                    (name == "numId" ? ownList_.numId : ownList_.level) = value;
                 }
+            } else if (ns == kWordNamespace && name == "pStyle") {
+                paragraphStyle_ = attributes.get(kWordNamespace, "val").value_or("");
             }
             return;
         }
         if (format_ == Format::word && ns == kWordNamespace && name == "pPr" &&
             !paragraphs_.empty() && !empty) {
             paragraphProperties_ = depth;
-            listId_ = 0;
-            listLevel_ = 0;
+            ownList_ = {};
+            paragraphStyle_.clear();
+            return;
+        }
+        if (format_ == Format::word && ns == kWordNamespace && footnoteMark(name, attributes)) {
+            hideBelow(depth, empty);
             return;
         }
         if (isHidden(ns, name, depth, attributes)) {
@@ -722,6 +908,11 @@ class BodyText {
                 return;
             }
         }
+        if (format_ == Format::openDocument && ns == kTextNamespace && name == "h" &&
+            listMarker_.empty()) {
+            listMarker_ = lists_.heading(attributes);
+            charge(listMarker_.size());
+        }
         if (isParagraph(ns, name)) {
             openParagraph();
             if (empty) {
@@ -736,6 +927,10 @@ class BodyText {
             }
             if (name == "vanish" && !runs_.empty() && isOn(attributes)) {
                 runs_.back().hidden = true;
+                return;
+            }
+            if (name == "vertAlign" && !runs_.empty()) {
+                runs_.back().superscript = attributes.get(kWordNamespace, "val") == "superscript";
                 return;
             }
         }
@@ -791,9 +986,7 @@ class BodyText {
                 paragraphProperties_.reset();
                 // A list item begins with its number or bullet and the tab after it, counted
                 // once the paragraph shows.
-                if (listId_ > 0) {
-                    paragraphs_.back().wordList = std::pair{listId_, listLevel_};
-                }
+                paragraphs_.back().wordList = numbering_.listOf(paragraphStyle_, ownList_);
             }
             return;
         }
@@ -833,7 +1026,10 @@ class BodyText {
         }
         if (format_ == Format::word) {
             if (wordTextDepth_ && depth == *wordTextDepth_ + 1) {
-                appendText(content, target());
+                const auto raised = !runs_.empty() && runs_.back().superscript
+                                        ? TextDecoding::superscript(content)
+                                        : std::nullopt;
+                appendText(raised ? *raised : content, target());
             }
             return;
         }
@@ -887,6 +1083,7 @@ class BodyText {
     struct Run {
         int depth;
         bool hidden;
+        bool superscript = false;
     };
     struct Alternate {
         int depth;
@@ -1136,7 +1333,7 @@ class BodyText {
     // Elements whose content the author does not see, or that are read elsewhere: hidden text,
     // deleted text and the source of a move, the second rendition of alternate content,
     // paragraph properties (a tab stop is no tab), note citations, comments, titles and
-    // descriptions of drawings.
+    // descriptions of drawings, numbers as a writer last formatted them.
     bool isHidden(std::string_view ns, std::string_view name, int depth,
                   const Attributes& attributes) {
         if (!alternates_.empty() && alternates_.back().depth == depth - 1) {
@@ -1152,9 +1349,8 @@ class BodyText {
             return false;
         }
         if (format_ == Format::word) {
-            return ns == kWordNamespace &&
-                   (name == "del" || name == "moveFrom" || name == "pPr" || name == "rPrChange" ||
-                    name == "footnoteRef" || name == "endnoteRef");
+            return ns == kWordNamespace && (name == "del" || name == "moveFrom" || name == "pPr" ||
+                                            name == "rPrChange" || name == "endnoteRef");
         }
         if (ns == kSvgNamespace && (name == "title" || name == "desc")) {
             return true;
@@ -1165,7 +1361,8 @@ class BodyText {
         if (ns != kTextNamespace) {
             return false;
         }
-        if (name == "tracked-changes" || name == "note-citation") {
+        // A number a writer kept with a list item or heading (text:number) is counted anew.
+        if (name == "tracked-changes" || name == "note-citation" || name == "number") {
             return true;
         }
         if (name == "section") {
@@ -1193,6 +1390,33 @@ class BodyText {
         return false;
     }
 
+    // The number of a footnote where Word shows it, raised: at its reference in the text
+    // ("Body¹"), counted in order, and before the note's own text. A reference whose mark is
+    // the text after it (w:customMarkFollows) has no number. Whether the element was one.
+    bool footnoteMark(std::string_view name, const Attributes& attributes) {
+        const auto id = attributes.get(kWordNamespace, "id").value_or("");
+        if (name == "footnote") {
+            noteId_ = id;
+            return false;
+        }
+        if ((name != "footnoteReference" && name != "footnoteRef") || paragraphs_.empty() ||
+            runHidden()) {
+            return false;
+        }
+        const auto custom = attributes.get(kWordNamespace, "customMarkFollows");
+        if (name == "footnoteReference" && !(custom == "1" || custom == "true" || custom == "on")) {
+            charge(id.size() + sizeof(long));
+            footnoteNumbers_[std::string(id)] = ++footnotes_;
+        }
+        const auto number =
+            footnoteNumbers_.find(name == "footnoteRef" ? noteId_ : std::string(id));
+        if (number != footnoteNumbers_.end()) {
+            appendText(TextDecoding::superscript(std::to_string(number->second)).value_or(""),
+                       target());
+        }
+        return true;
+    }
+
     // Collects the automatic styles that hide their text (text:display="none").
     void readStyle(std::string_view ns, std::string_view name, const Attributes& attributes) {
         if (ns == kStyleNamespace && name == "style") {
@@ -1216,6 +1440,10 @@ class BodyText {
     std::vector<Run> runs_;
     std::vector<Alternate> alternates_;
     std::vector<Enclosed> enclosed_;
+    // The footnotes referred to so far, numbered by their ids, and the note being read.
+    std::map<std::string, long> footnoteNumbers_;
+    long footnotes_ = 0;
+    std::string noteId_;
     // The reading of a ruby, written after its base.
     std::string rubyReading_;
     std::unordered_set<std::string> hiddenStyles_;
@@ -1226,16 +1454,19 @@ class BodyText {
     std::optional<int> wordTextDepth_;
     // Reading word/numbering.xml rather than text; the list definitions it holds.
     bool readingNumbering_ = false;
+    // Reading word/styles.xml, for the numbering of paragraph styles.
+    bool readingWordStyles_ = false;
     WordNumbering numbering_;
     // Reading the styles of an .odt rather than text; its lists, and the number of the list item
     // whose first paragraph is yet to come.
     bool readingStyles_ = false;
     OdtLists lists_;
     std::string listMarker_;
-    // The depth of the properties of the paragraph being read, and the list it belongs to.
+    // The depth of the properties of the paragraph being read, the list they name for it,
     std::optional<int> paragraphProperties_;
-    long listId_ = 0;
-    long listLevel_ = 0;
+    // and its style.
+    WordNumbering::ListRef ownList_;
+    std::string paragraphStyle_;
 };
 
 struct ParserContextDeleter {
@@ -1523,15 +1754,19 @@ std::optional<std::string> WordProcessorReader::documentText(std::string_view by
     {
         // The list definitions come first, so that list items are numbered as they are read;
         // without them the lists read without their numbers.
-        const auto definitionsEntry =
-            format == Format::word ? kWordNumberingEntry : kOpenDocumentStylesEntry;
-        try {
-            const auto definitions = openArchive(bytes);
-            if (openEntry(definitions.get(), {definitionsEntry}, maxEntryBytes)) {
-                readBodyText(definitions.get(), definitionsEntry, body, maxEntryBytes, stop);
+        const auto definitionEntries =
+            format == Format::word
+                ? std::vector<std::string_view>{kWordNumberingEntry, kWordStylesEntry}
+                : std::vector<std::string_view>{kOpenDocumentStylesEntry};
+        for (const auto entry : definitionEntries) {
+            try {
+                const auto definitions = openArchive(bytes);
+                if (openEntry(definitions.get(), {entry}, maxEntryBytes)) {
+                    readBodyText(definitions.get(), entry, body, maxEntryBytes, stop);
+                }
+            } catch (const WordProcessorReaderError& error) {
+                logger().error(std::string(entry) + " was not read: " + error.what());
             }
-        } catch (const WordProcessorReaderError& error) {
-            logger().error(std::string(definitionsEntry) + " was not read: " + error.what());
         }
     }
     readBodyText(reader.get(), format == Format::word ? kWordEntry : kOpenDocumentEntry, body,

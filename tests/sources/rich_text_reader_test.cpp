@@ -93,6 +93,11 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "done\xC2\xA0now\xE2\x80\x91x "
          "\xE2\x80\xA2 a\xE2\x80\x93"
          "b \xE2\x80\x98q\xE2\x80\x99 coop\n"},
+        {"a backslash ending a line ends a paragraph, as TextEdit writes",
+         "Meeting notes\\\nCaf\\'e9 at 5pm\\\r\n\\'80"
+         "20 each\\\n\\\nEmoji\\\n}",
+         "Meeting notes\nCaf\xC3\xA9 at 5pm\n\xE2\x82\xAC"
+         "20 each\n\nEmoji\n"},
         {"a control word in a fallback is passed over", "\\uc1 a\\u8212\\emdash b\\par}",
          "a\xE2\x80\x94"
          "b\n"},
@@ -174,7 +179,42 @@ TEST(RichTextReaderTest, ReadsHtmlTextWithoutScriptsOrStyles) {
         "<ul><li>one</li><li>two</li></ul></body></html>";
     const auto text = RichTextReader::plainText(html);
     ASSERT_TRUE(text.has_value());
-    EXPECT_EQ(*text, "Lease\nPets & plants\none\ntwo");
+    EXPECT_EQ(*text, "Lease\nPets & plants\n\u2022\tone\n\u2022\ttwo");
+}
+
+// List items numbered and bulleted as a browser shows them, as the word-processor readers write
+// them (the number or bullet, then a tab).
+TEST(RichTextReaderTest, HtmlListItemsKeepTheirNumbers) {
+    struct Case {
+        std::string name;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"numbers and nested bullets",
+         "<ol><li>one<li>two<ul><li>a<ul><li>b<ul><li>c</ul></ul></ul><li>three</ol>",
+         "1.\tone\n2.\ttwo\n\u25E6\ta\n\u25AA\tb\n\u25AA\tc\n3.\tthree"},
+        {"a start, a type and a value",
+         "<ol start=\"5\" type=\"A\"><li>e</li><li value=\"9\">i</li><li>j</li></ol>"
+         "<ol type=\"i\" start=\" 3x\"><li>iii</li></ol>",
+         "E.\te\nI.\ti\nJ.\tj\niii.\tiii"},
+        {"reversed, counted from its own items",
+         "<ol reversed><li>a<ol reversed><li>x<li>y</ol><li>b<li>c</ol>",
+         "3.\ta\n2.\tx\n1.\ty\n2.\tb\n1.\tc"},
+        {"reversed from a start, past zero", "<ol reversed start=\"1\"><li>a<li>b</ol>",
+         "1.\ta\n0.\tb"},
+        {"a bullet type, a menu, and an item outside any list",
+         "<ul type=\"square\"><li>a</ul><menu><li>m<ul><li>n</ul></menu><li>lone</li>",
+         "\u25AA\ta\n\u2022\tm\n\u25E6\tn\n\u2022\tlone"},
+        {"a hidden item is not counted",
+         "<ol><li>a<li hidden>b<li style=\"display:none\">c<li>d</ol>", "1.\ta\n2.\td"},
+        {"a list ends where it ends", "<ol><li>a</ol><ol><li>b</ol><p>text</p>",
+         "1.\ta\n1.\tb\ntext"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RichTextReader::htmlText("<html><body>" + c.body + "</body></html>"), c.text);
+    }
 }
 
 // References as the standard's tokenizer reads them in text: the whole table of names, the longest
@@ -433,7 +473,7 @@ TEST(RichTextReaderTest, HiddenElementsAreLeftOut) {
         {"nested elements of the same name",
          "<div hidden><div>one</div><div>two</div></div><div>after</div>", "after"},
         {"an item whose end tag is left out", "<ul><li>one<li hidden>two<li>three</ul>",
-         "one\nthree"},
+         "\u2022\tone\n\u2022\tthree"},
         {"a paragraph ended by a block", "<p hidden>secret<div>shown</div>", "shown"},
         {"ended by the end of the element around it", "<div><span hidden>secret<b>bold</div>after",
          "after"},

@@ -296,6 +296,22 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
         {"Lithuanian", "Lietuvių kalba yra viena seniausių gyvų kalbų, ją vartoja žmonės.",
          "windows-1257"},
         {"Japanese in ISO-2022-JP", "こんにちは、世界。日本語のテキストです。", "ISO-2022-JP"},
+        // The long-vowel mark ー is "〖" in GB18030.
+        {"EUC-JP with long vowels", "サーバーのメンテナンスは明日の午前中に行います。", "EUC-JP"},
+        {"EUC-JP of coffee and mail", "コーヒーを飲みながらメールを書きました。", "EUC-JP"},
+        {"one short line of EUC-JP", "メールを送ってください。", "EUC-JP"},
+        {"Ukrainian in KOI8-U", "Привіт! Їжак і єнот шукають ґудзик на подвір'ї.", "KOI8-U"},
+        // windows-1258 writes tone marks as combining characters after their letters.
+        {"Vietnamese in windows-1258",
+         "Tiê\u0301ng Viê\u0323t là ngôn ngư\u0303 chi\u0301nh thư\u0301c cu\u0309a Viê\u0323t "
+         "Nam, "
+         "đươ\u0323c nhiê\u0300u ngươ\u0300i sư\u0309 du\u0323ng.",
+         "windows-1258"},
+        {"Latvian in ISO-8859-4",
+         "Rīgā dzīvo vairāk nekā sešsimt tūkstoši iedzīvotāju, ļoti daudz.", "ISO-8859-4"},
+        {"Russian in Mac Cyrillic", "Привет, мир! Как дела? Всё хорошо, спасибо. Юрий Яковлев.",
+         "x-mac-cyrillic"},
+        {"Korean in ISO-2022-KR", "한국어 텍스트입니다. 안녕하세요.", "ISO-2022-KR"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -304,6 +320,25 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
         EXPECT_EQ(RichTextReader::htmlText("<html><body><p>" + body + "</p></body></html>"),
                   c.text);
     }
+    // UTF-16 saved without a byte order mark: NULs in every other byte of its ASCII.
+    for (const auto* encoding : {"UTF-16LE", "UTF-16BE"}) {
+        SCOPED_TRACE(encoding);
+        const std::string text = "Hello, world.\nПривет, мир! Café at 5pm.\n";
+        EXPECT_EQ(TextDecoding::unicodeText(encodedAs(text, encoding)), text);
+        EXPECT_EQ(TextDecoding::detected(encodedAs(text, encoding)), text);
+        EXPECT_EQ(TextDecoding::plainText(encodedAs(text, encoding)), text);
+        EXPECT_EQ(RichTextReader::htmlText(
+                      encodedAs("<html><body><p>" + text + "</p></body></html>", encoding)),
+                  "Hello, world. Привет, мир! Café at 5pm.");
+    }
+    // Binary data with NULs in every other byte is no text.
+    std::string samples;
+    for (int i = 0; i < 512; ++i) {
+        samples += static_cast<char>(i % 7 + 1);
+        samples += '\0';
+    }
+    EXPECT_EQ(TextDecoding::unmarkedUtf16Encoding(samples), std::nullopt);
+    EXPECT_EQ(TextDecoding::plainText(samples), std::nullopt);
     // A UTF-8 page cut inside its last character.
     EXPECT_EQ(RichTextReader::htmlText("<html><body><p>Привет, мир\xD1"),
               "Привет, мир" + replacement);

@@ -114,7 +114,8 @@ std::string docxPart(std::string_view root, const std::string& content) {
 // A .docx as Word and LibreOffice write it: the notes parts (when given) before the document
 // part, as LibreOffice orders them, with Word's separator notes.
 std::string docx(const std::string& body, const std::string& footnotes = {},
-                 const std::string& endnotes = {}, const std::string& numbering = {}) {
+                 const std::string& endnotes = {}, const std::string& numbering = {},
+                 const std::string& styles = {}) {
     const std::string separators =
         "<w:footnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
         "</w:footnote><w:footnote w:type=\"continuationSeparator\" w:id=\"0\"><w:p><w:r>"
@@ -128,6 +129,9 @@ std::string docx(const std::string& body, const std::string& footnotes = {},
                          docxPart("document", "<w:body>" + body + "<w:sectPr/></w:body>"));
     if (!numbering.empty()) {
         entries.emplace_back("word/numbering.xml", docxPart("numbering", numbering));
+    }
+    if (!styles.empty()) {
+        entries.emplace_back("word/styles.xml", docxPart("styles", styles));
     }
     if (!endnotes.empty()) {
         entries.emplace_back("word/endnotes.xml", docxPart("endnotes", endnotes));
@@ -192,9 +196,16 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
                         run("two") +
                         "<w:r><w:sym w:font=\"Symbol\" w:char=\"F061\"/>"
                         "<w:sym w:font=\"Symbol\" w:char=\"F0B9\"/><w:sym w:font=\"Wingdings\" "
-                        "w:char=\"F0E0\"/><w:sym w:font=\"Arial\" w:char=\"00A9\"/></w:r>")),
+                        "w:char=\"F0E0\"/><w:sym w:font=\"Arial\" w:char=\"00A9\"/><w:sym "
+                        "w:font=\"Wingdings\" w:char=\"F0FC\"/></w:r>")),
          "Non\xE2\x80\x91"
-         "breaking one\ntwo\xCE\xB1\xE2\x89\xA0\xEF\x83\xA0\xC2\xA9"},
+         "breaking one\ntwo\xCE\xB1\xE2\x89\xA0\xEF\x83\xA0\xC2\xA9\xE2\x9C\x94"},
+        {"exponents stay raised, other raised text as it is",
+         docx(paragraph(run("E=mc") + run("2", "<w:vertAlign w:val=\"superscript\"/>") +
+                        run(", x") + run("-1", "<w:vertAlign w:val=\"superscript\"/>") +
+                        run(", 1") + run("st", "<w:vertAlign w:val=\"superscript\"/>") +
+                        run(", H") + run("2", "<w:vertAlign w:val=\"subscript\"/>") + run("O"))),
+         "E=mc\xC2\xB2, x\xE2\x81\xBB\xC2\xB9, 1st, H2O"},
         {"properties a tracked change replaced hide nothing",
          docx(paragraph("<w:r><w:rPr><w:b/><w:rPrChange w:id=\"5\" w:author=\"A\"><w:rPr>"
                         "<w:vanish/></w:rPr></w:rPrChange></w:rPr><w:t>shown</w:t></w:r>")),
@@ -218,7 +229,17 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
                   paragraph("<w:r><w:footnoteRef/></w:r>" + run(" A footnote")) + "</w:footnote>",
               "<w:endnote w:id=\"1\">" +
                   paragraph("<w:r><w:endnoteRef/></w:r>" + run(" An endnote")) + "</w:endnote>"),
-         "Body text\n\n A footnote\n\n An endnote"},
+         "Body\xC2\xB9 text\n\n\xC2\xB9 A footnote\n\n An endnote"},
+        {"footnotes numbered in order, a custom mark as written",
+         docx(paragraph(run("A") + "<w:r><w:footnoteReference w:id=\"7\"/></w:r>" + run(" B") +
+                        "<w:r><w:footnoteReference w:customMarkFollows=\"1\" w:id=\"3\"/>"
+                        "<w:t>*</w:t></w:r>" +
+                        run(" C") + "<w:r><w:footnoteReference w:id=\"2\"/></w:r>"),
+              "<w:footnote w:id=\"7\">" + paragraph("<w:r><w:footnoteRef/></w:r>" + run(" Seven")) +
+                  "</w:footnote><w:footnote w:id=\"3\">" + paragraph(run("Custom")) +
+                  "</w:footnote><w:footnote w:id=\"2\">" +
+                  paragraph("<w:r><w:footnoteRef/></w:r>" + run(" Two")) + "</w:footnote>"),
+         "A\xC2\xB9 B* C\xC2\xB2\n\n\xC2\xB9 Seven\n\nCustom\n\n\xC2\xB2 Two"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -347,6 +368,9 @@ TEST(WordProcessorReaderTest, DocxListsCountAsTheirInstancesSay) {
         level(0, "bullet", "\xEF\x82\xB7", "Symbol") + level(1, "bullet", "o", "Courier New") +
         level(2, "bullet", "\xEF\x82\xA7", "Wingdings") +
         "</w:abstractNum>"
+        "<w:abstractNum w:abstractNumId=\"2\">" +
+        level(0, "upperLetter", "%1.") +
+        "</w:abstractNum>"
         "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>"
         "<w:num w:numId=\"2\"><w:abstractNumId w:val=\"0\"/><w:lvlOverride w:ilvl=\"0\">"
         "<w:startOverride w:val=\"1\"/></w:lvlOverride></w:num>"
@@ -356,7 +380,10 @@ TEST(WordProcessorReaderTest, DocxListsCountAsTheirInstancesSay) {
         "<w:num w:numId=\"5\"><w:abstractNumId w:val=\"0\"/><w:lvlOverride w:ilvl=\"0\">"
         "<w:lvl w:ilvl=\"0\"><w:start w:val=\"2\"/><w:numFmt w:val=\"lowerRoman\"/>"
         "<w:lvlText w:val=\"(%1)\"/></w:lvl></w:lvlOverride></w:num>"
-        "<w:num w:numId=\"6\"><w:abstractNumId w:val=\"1\"/></w:num>";
+        "<w:num w:numId=\"6\"><w:abstractNumId w:val=\"1\"/></w:num>"
+        "<w:num w:numId=\"7\"><w:abstractNumId w:val=\"2\"/></w:num>"
+        "<w:num w:numId=\"8\"><w:abstractNumId w:val=\"2\"/><w:lvlOverride w:ilvl=\"0\">"
+        "<w:startOverride w:val=\"5\"/></w:lvlOverride></w:num>";
     const auto item = [](int list, int ilvl, const std::string& content,
                          const std::string& mark = {}) {
         return "<w:p><w:pPr><w:pStyle w:val=\"ListParagraph\"/><w:numPr><w:ilvl w:val=\"" +
@@ -374,6 +401,13 @@ TEST(WordProcessorReaderTest, DocxListsCountAsTheirInstancesSay) {
          item(1, 0, run("a")) + item(1, 0, run("b")) + paragraph(run("Between")) +
              item(2, 0, run("c")) + item(2, 0, run("d")),
          "1.\ta\n\n2.\tb\n\nBetween\n\n1.\tc\n\n2.\td"},
+        {"a restart by an override on its first item alone, as LibreOffice writes it",
+         item(1, 0, run("a")) + item(1, 0, run("b")) + item(1, 0, run("c")) + item(2, 0, run("d")) +
+             item(1, 0, run("e")) + item(1, 0, run("f")),
+         "1.\ta\n\n2.\tb\n\n3.\tc\n\n1.\td\n\n2.\te\n\n3.\tf"},
+        {"a start value on the first item alone",
+         item(8, 0, run("a")) + item(7, 0, run("b")) + item(7, 0, run("c")),
+         "E.\ta\n\nF.\tb\n\nG.\tc"},
         {"instances of one list without an override count on",
          item(1, 0, run("a")) + paragraph(run("Between")) + item(3, 0, run("b")),
          "1.\ta\n\nBetween\n\n2.\tb"},
@@ -403,6 +437,100 @@ TEST(WordProcessorReaderTest, DocxListsCountAsTheirInstancesSay) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(WordProcessorReader::documentText(docx(c.body, {}, {}, numbering)), c.text);
+    }
+}
+
+// Numbering given by a paragraph style, as python-docx's "List Number" and "List Bullet" and
+// headings linked to a list give it: through the styles a style is based on, at the level the
+// style names or the list links to it.
+TEST(WordProcessorReaderTest, DocxStylesNumberTheirParagraphs) {
+    const auto level = [](int index, const std::string& style, const std::string& format,
+                          const std::string& text) {
+        return "<w:lvl w:ilvl=\"" + std::to_string(index) +
+               "\"><w:start w:val=\"1\"/><w:numFmt w:val=\"" + format + "\"/>" +
+               (style.empty() ? "" : "<w:pStyle w:val=\"" + style + "\"/>") +
+               "<w:lvlText w:val=\"" + text + "\"/></w:lvl>";
+    };
+    const std::string numbering =
+        "<w:abstractNum w:abstractNumId=\"7\">" + level(0, "ListNumber", "decimal", "%1.") +
+        "</w:abstractNum><w:abstractNum w:abstractNumId=\"8\"><w:lvl w:ilvl=\"0\">"
+        "<w:numFmt w:val=\"bullet\"/><w:pStyle w:val=\"ListBullet\"/><w:lvlText "
+        "w:val=\"\xEF\x82\xB7\"/><w:rPr><w:rFonts w:ascii=\"Symbol\"/></w:rPr></w:lvl>"
+        "</w:abstractNum><w:abstractNum w:abstractNumId=\"2\">" +
+        level(0, "Heading1", "decimal", "%1") + level(1, "Heading2", "decimal", "%1.%2") +
+        level(2, {}, "lowerLetter", "%3)") +
+        "</w:abstractNum>"
+        "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"8\"/></w:num>"
+        "<w:num w:numId=\"5\"><w:abstractNumId w:val=\"7\"/></w:num>"
+        "<w:num w:numId=\"3\"><w:abstractNumId w:val=\"2\"/></w:num>"
+        // A list of Word's list style "Outline": its levels are those of the list the numbering
+        // style names.
+        "<w:abstractNum w:abstractNumId=\"4\"><w:numStyleLink w:val=\"Outline\"/>"
+        "</w:abstractNum><w:abstractNum w:abstractNumId=\"5\"><w:styleLink "
+        "w:val=\"Outline\"/>" +
+        level(0, {}, "upperRoman", "%1.") + level(1, {}, "decimal", "%1.%2") +
+        "</w:abstractNum>"
+        "<w:num w:numId=\"6\"><w:abstractNumId w:val=\"5\"/></w:num>"
+        "<w:num w:numId=\"7\"><w:abstractNumId w:val=\"4\"/></w:num>";
+    const auto style = [](const std::string& id, const std::string& basedOn,
+                          const std::string& numPr) {
+        return "<w:style w:type=\"paragraph\" w:styleId=\"" + id + "\"><w:name w:val=\"" + id +
+               "\"/>" + (basedOn.empty() ? "" : "<w:basedOn w:val=\"" + basedOn + "\"/>") +
+               "<w:pPr>" + (numPr.empty() ? "" : "<w:numPr>" + numPr + "</w:numPr>") +
+               "<w:contextualSpacing/></w:pPr><w:rPr><w:b/></w:rPr></w:style>";
+    };
+    const std::string styles =
+        "<w:docDefaults><w:pPrDefault><w:pPr/></w:pPrDefault></w:docDefaults>"
+        "<w:style w:type=\"paragraph\" w:default=\"1\" w:styleId=\"Normal\"><w:name "
+        "w:val=\"Normal\"/></w:style>" +
+        style("ListNumber", "Normal", "<w:numId w:val=\"5\"/>") +
+        style("ListBullet", "Normal", "<w:numId w:val=\"1\"/>") +
+        style("Heading1", "Normal", "<w:numId w:val=\"3\"/>") + style("Heading2", "Heading1", "") +
+        style("Heading3", "Heading1", "<w:ilvl w:val=\"2\"/>") + style("Loop", "Loop", "") +
+        "<w:style w:type=\"character\" w:styleId=\"Strong\"><w:pPr><w:numPr><w:numId "
+        "w:val=\"5\"/></w:numPr></w:pPr></w:style>"
+        "<w:style w:type=\"numbering\" w:styleId=\"Outline\"><w:pPr><w:numPr><w:numId "
+        "w:val=\"6\"/></w:numPr></w:pPr></w:style>";
+    const auto styled = [](const std::string& id, const std::string& text,
+                           const std::string& numPr = {}) {
+        return "<w:p><w:pPr><w:pStyle w:val=\"" + id + "\"/>" +
+               (numPr.empty() ? "" : "<w:numPr>" + numPr + "</w:numPr>") + "</w:pPr>" + run(text) +
+               "</w:p>";
+    };
+    struct Case {
+        std::string name;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"List Number and List Bullet",
+         styled("ListNumber", "one") + styled("ListNumber", "two") + paragraph(run("Between")) +
+             styled("ListNumber", "three") + styled("ListBullet", "dot"),
+         "1.\tone\n\n2.\ttwo\n\nBetween\n\n3.\tthree\n\n\xE2\x80\xA2\tdot"},
+        {"headings linked to a list",
+         styled("Heading1", "Introduction") + styled("Heading2", "Scope") +
+             styled("Heading2", "Terms") + styled("Heading3", "Words") +
+             styled("Heading1", "Method") + styled("Heading2", "Data"),
+         "1\tIntroduction\n\n1.1\tScope\n\n1.2\tTerms\n\na)\tWords\n\n2\tMethod\n\n2.1\tData"},
+        {"a paragraph's own numbering before its style's",
+         styled("ListNumber", "one") + styled("ListNumber", "none", "<w:numId w:val=\"0\"/>") +
+             styled("ListNumber", "dot", "<w:numId w:val=\"1\"/>") +
+             styled("Heading1", "Deeper", "<w:ilvl w:val=\"1\"/>"),
+         "1.\tone\n\nnone\n\n\xE2\x80\xA2\tdot\n\n1.1\tDeeper"},
+        {"a list of a list style",
+         styled("Normal", "one", "<w:numId w:val=\"7\"/>") +
+             styled("Normal", "sub", "<w:ilvl w:val=\"1\"/><w:numId w:val=\"7\"/>") +
+             styled("Normal", "two", "<w:numId w:val=\"7\"/>"),
+         "I.\tone\n\nI.1\tsub\n\nII.\ttwo"},
+        {"styles of no list, unknown, in a loop or not of paragraphs number nothing",
+         styled("Normal", "a") + styled("Missing", "b") + styled("Loop", "c") +
+             styled("Strong", "d"),
+         "a\n\nb\n\nc\n\nd"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(docx(c.body, {}, {}, numbering, styles)),
+                  c.text);
     }
 }
 
@@ -611,6 +739,70 @@ TEST(WordProcessorReaderTest, OdtListItemsKeepTheirNumbers) {
               item("a") + item("b") +
               "</text:list></office:text></office:body></office:document-content>"}});
     EXPECT_EQ(WordProcessorReader::documentText(document), "1.\ta\n\n2.\tb");
+}
+
+// Headings numbered by the outline style ("Chapter Numbering"), as LibreOffice keeps it in
+// styles.xml; a writer's own copy of the number (text:number) is not read twice.
+TEST(WordProcessorReaderTest, OdtHeadingsKeepTheirChapterNumbers) {
+    const auto outlineLevel = [](int level, const std::string& format, int shown) {
+        return "<text:outline-level-style text:level=\"" + std::to_string(level) +
+               "\" style:num-format=\"" + format + "\" text:display-levels=\"" +
+               std::to_string(shown) +
+               "\"><style:list-level-properties text:list-level-position-and-space-mode=\"label-"
+               "alignment\"><style:list-level-label-alignment text:label-followed-by=\"listtab\"/>"
+               "</style:list-level-properties></text:outline-level-style>";
+    };
+    const auto document = [](const std::string& outline, const std::string& body) {
+        return test::zipArchive(
+            {{"mimetype", "application/vnd.oasis.opendocument.text"},
+             {"styles.xml",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-styles "
+              "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+              "xmlns:style=\"urn:oasis:names:tc:opendocument:xmlns:style:1.0\" "
+              "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\"><office:styles>"
+              "<text:outline-style style:name=\"Outline\">" +
+                  outline + "</text:outline-style></office:styles></office:document-styles>"},
+             {"content.xml",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-content "
+              "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+              "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\"><office:body>"
+              "<office:text>" +
+                  body + "</office:text></office:body></office:document-content>"}});
+    };
+    const auto heading = [](int level, const std::string& text, const std::string& more = {}) {
+        return "<text:h text:style-name=\"Heading_20_" + std::to_string(level) +
+               "\" text:outline-level=\"" + std::to_string(level) + "\"" + more + ">" + text +
+               "</text:h>";
+    };
+    const std::string chapters =
+        outlineLevel(1, "1", 1) + outlineLevel(2, "1", 2) + outlineLevel(3, "a", 1);
+    const std::string body = heading(1, "Introduction") + heading(2, "Scope") +
+                             "<text:p>Text</text:p>" + heading(2, "Terms") + heading(3, "Words") +
+                             heading(1, "Method") + heading(2, "Data");
+    struct Case {
+        std::string name;
+        std::string document;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"chapter numbering", document(chapters, body),
+         "1\tIntroduction\n\n1.1\tScope\n\nText\n\n1.2\tTerms\n\na\tWords\n\n2\tMethod\n\n2."
+         "1\tData"},
+        {"the default outline style numbers nothing",
+         document(outlineLevel(1, "", 1) + outlineLevel(2, "", 1), body),
+         "Introduction\n\nScope\n\nText\n\nTerms\n\nWords\n\nMethod\n\nData"},
+        {"a restart, a heading without a number, and a number kept by the writer",
+         document(chapters, heading(1, "One") +
+                                heading(1, "Five",
+                                        " text:restart-numbering=\"true\" text:start-value=\"5\"") +
+                                heading(1, "Unnumbered", " text:is-list-header=\"true\"") +
+                                heading(1, "<text:number>6</text:number>Six")),
+         "1\tOne\n\n5\tFive\n\nUnnumbered\n\n6\tSix"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(c.document), c.text);
+    }
 }
 
 // A paragraph of many megabytes (a small .docx of repeated runs) is written once into the text,
