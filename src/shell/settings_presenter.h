@@ -101,9 +101,12 @@ struct Presentation {
     std::optional<std::string> error;
 };
 
+// Access granted but the address book's folder not read (`folderProblem`) is no enabled row: it
+// says what was found and offers to try again.
 Presentation present(ContactsAuthorizationState state, bool isBusy,
                      const std::optional<Clock::WallTime>& lastSyncedAt,
-                     const std::optional<std::string>& lastError);
+                     const std::optional<std::string>& lastError,
+                     std::optional<ContactsFolderProblem> folderProblem = std::nullopt);
 
 }  // namespace contacts
 }  // namespace vask::settings
