@@ -7,21 +7,46 @@
 
 namespace vask::ui {
 
+Extent roomOn(Extent available, Extent decoration) {
+    if (available.width <= 0 || available.height <= 0) {
+        return {};
+    }
+    return {std::max(1, available.width - decoration.width),
+            std::max(1, available.height - decoration.height)};
+}
+
 WindowFit fitWindow(Extent preferred, Extent minimum, Extent maximum, Extent available,
                     Extent decoration) {
-    if (available.width <= 0 || available.height <= 0) {
+    const Extent room = roomOn(available, decoration);
+    if (room.width == 0) {
         return {preferred, minimum, maximum};
     }
-    const Extent room{std::max(1, available.width - decoration.width),
-                      std::max(1, available.height - decoration.height)};
-    const Extent most{std::min(maximum.width, room.width), std::min(maximum.height, room.height)};
-    const Extent least{std::min(minimum.width, most.width), std::min(minimum.height, most.height)};
+    const Extent least{std::min({minimum.width, maximum.width, room.width}),
+                       std::min({minimum.height, maximum.height, room.height})};
     return {
-        .size = {std::clamp(preferred.width, least.width, most.width),
-                 std::clamp(preferred.height, least.height, most.height)},
+        .size = {std::clamp(std::min(preferred.width, room.width), least.width, maximum.width),
+                 std::clamp(std::min(preferred.height, room.height), least.height, maximum.height)},
         .minimum = least,
-        .maximum = most,
+        .maximum = maximum,
     };
+}
+
+PaneFit fitPanes(Extent room, int sidebarMinimum, Extent detailMinimum) {
+    if (room.width <= 0 || room.height <= 0) {
+        return {true, sidebarMinimum, detailMinimum};
+    }
+    const int height = std::min(detailMinimum.height, room.height);
+    if (room.width >= sidebarMinimum + detailMinimum.width) {
+        return {true, sidebarMinimum, {detailMinimum.width, height}};
+    }
+    const int sidebar = std::min(sidebarMinimum, narrowestSidebar);
+    if (room.width >= sidebar + detailMinimum.width) {
+        return {true, room.width - detailMinimum.width, {detailMinimum.width, height}};
+    }
+    if (room.width >= sidebar + std::min(detailMinimum.width, narrowestDetail)) {
+        return {true, sidebar, {room.width - sidebar, height}};
+    }
+    return {false, 0, {std::min(detailMinimum.width, room.width), height}};
 }
 
 void fitToScreen(QWidget* window, Extent preferred, Extent minimum, Extent maximum) {

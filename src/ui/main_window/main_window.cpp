@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStyle>
@@ -67,17 +68,16 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
     split->addWidget(sidebar_);
 
     detail_ = new QStackedWidget;
-    detail_->setMinimumSize(420, 360);
     signedOutPage_ = makeSignedOutView();
     syncingPage_ = makeSyncingView();
     detail_->addWidget(signedOutPage_);
     detail_->addWidget(syncingPage_);
     split->addWidget(detail_);
     split->setStretchFactor(1, 1);
-    const int sidebarWidth =
-        defaultSidebarWidth(*sidebar_, sidebar_->minimumWidth(), sidebar_->maximumWidth());
-    split->setSizes({sidebarWidth, width() - sidebarWidth});
     layout->addWidget(split);
+    const QScreen* screen = this->screen();
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect();
+    fitPanesTo(roomOn({area.width(), area.height()}));
 
     subscriptions_.push_back(deps_.chat.observe([this] { chatChanged(); }));
     if (deps_.observeSync) {
@@ -90,9 +90,26 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
 
 MainWindow::~MainWindow() = default;
 
+void MainWindow::fitPanesTo(Extent room) {
+    // The splitter's handle takes its share of the width too.
+    if (room.width > 0) {
+        room.width = std::max(1, room.width - split_->handleWidth());
+    }
+    const auto fit = fitPanes(room, minimumSidebarWidth(*sidebar_), detailMinimum);
+    sidebar_->setMinimumWidth(fit.sidebarMinimum);
+    sidebar_->setVisible(fit.sidebarShown);
+    detail_->setMinimumSize(fit.detailMinimum.width, fit.detailMinimum.height);
+    // The splitter hears of its panes' new minimums only once shown; the window asks it now.
+    split_->updateGeometry();
+    if (fit.sidebarShown) {
+        const int sidebarWidth =
+            defaultSidebarWidth(*sidebar_, sidebar_->minimumWidth(), sidebar_->maximumWidth());
+        split_->setSizes({sidebarWidth, width() - sidebarWidth});
+    }
+}
+
 SessionSidebar* MainWindow::makeSidebar() {
     auto* sidebar = new SessionSidebar(deps_.chat, deps_.sidebar);
-    sidebar->setMinimumWidth(minimumSidebarWidth(*sidebar));
     sidebar->setMaximumWidth(320);
     sidebar->setAutoFillBackground(true);
     setPaletteColour(sidebar, QPalette::Window, ThemeColour::panel);
@@ -207,8 +224,8 @@ void MainWindow::render() {
             setWindowTitle("Vask");
             return;
         case MainWindowModel::Detail::signedOut:
-            signedOutDescription_->setText(qs(MainWindowModel::signedOutDescription(
-                deps_.hasTray && deps_.hasTray())));
+            signedOutDescription_->setText(
+                qs(MainWindowModel::signedOutDescription(deps_.hasTray && deps_.hasTray())));
             detail_->setCurrentWidget(signedOutPage_);
             break;
         case MainWindowModel::Detail::syncing: {

@@ -10,6 +10,7 @@
 #include "platform/subscription.h"
 #include "shell/main_window_model.h"
 #include "ui/main_window/session_sidebar.h"
+#include "ui/window_fit.h"
 
 class QLabel;
 class QSplitter;
@@ -58,6 +59,12 @@ class MainWindow : public QWidget {
     void catchUp(const AwaitingReply& reply);
 
     void render();
+
+    // What the detail asks for where the screen has room.
+    static constexpr Extent detailMinimum{420, 360};
+    // Shares a window's `room` between the sidebar and the detail (done for the screen the
+    // window opens on).
+    void fitPanesTo(Extent room);
 
   protected:
     void showEvent(QShowEvent* event) override;
