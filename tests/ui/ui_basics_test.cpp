@@ -38,6 +38,7 @@
 #include "ui/brand_marks.h"
 #include "ui/portal_reader.h"
 #include "ui/qt_platform.h"
+#include "ui/settings/form_parts.h"
 #include "ui/single_instance.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
@@ -469,6 +470,30 @@ TEST(BrandMarksTest, PaletteSwitchesWithTheAppearanceExceptPlumInk) {
     EXPECT_EQ(Theme::current(), Appearance::dark);
     Theme::apply(*qApp, Appearance::light);
     EXPECT_EQ(Theme::current(), Appearance::light);
+}
+
+// Secondary, tertiary and error text reads at 4.5:1 or more on the window and on a panel, in
+// both appearances.
+TEST(BrandMarksTest, SecondaryAndErrorTextKeepTheirContrast) {
+    const std::pair<const char*, Shade> texts[] = {{"secondary", Shade(ThemeColour::secondary)},
+                                                   {"tertiary", Shade(ThemeColour::tertiary)},
+                                                   {"error", errorRed()}};
+    for (const auto appearance : {Appearance::light, Appearance::dark}) {
+        const auto brand = Theme::palette(appearance);
+        for (const auto& background : {brand.canvas, brand.panel}) {
+            for (const auto& [name, shade] : texts) {
+                const QColor text = shade.colour(appearance);
+                const double a = text.alphaF();
+                const QColor seen = QColor::fromRgbF(
+                    static_cast<float>(text.redF() * a + background.redF() * (1 - a)),
+                    static_cast<float>(text.greenF() * a + background.greenF() * (1 - a)),
+                    static_cast<float>(text.blueF() * a + background.blueF() * (1 - a)));
+                EXPECT_GE(test::contrastRatio(seen, background), 4.5)
+                    << name << (appearance == Appearance::dark ? " dark on " : " light on ")
+                    << background.name().toStdString();
+            }
+        }
+    }
 }
 
 // An endless breathing animation runs only while its mark is on screen: hidden with its window,
