@@ -135,6 +135,7 @@ Presentation present(ContactsAuthorizationState state, bool isBusy,
             if (folderProblem) {
                 shown.message = ContactsSyncViewModel::folderProblemText(*folderProblem);
                 shown.actionLabel = "Try Again";
+                shown.actionBelow = true;
                 break;
             }
             shown.row = Row::enabled;

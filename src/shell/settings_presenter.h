@@ -96,6 +96,8 @@ struct Presentation {
     // Empty when the row has no button.
     std::string actionLabel;
     bool actionEnabled = false;
+    // A message of several sentences: the button goes under it, not beside it.
+    bool actionBelow = false;
     // Only for the enabled row once a synchronisation has completed.
     std::optional<Clock::WallTime> lastSynced;
     std::optional<std::string> error;

@@ -35,18 +35,23 @@ PaneFit fitPanes(Extent room, int sidebarMinimum, Extent detailMinimum) {
     if (room.width <= 0 || room.height <= 0) {
         return {true, sidebarMinimum, detailMinimum};
     }
-    const int height = std::min(detailMinimum.height, room.height);
+    // Where the panes do not fit, each asks for no more than its narrowest, so that the window
+    // can still be made smaller than the screen.
+    const int height = detailMinimum.height <= room.height
+                           ? detailMinimum.height
+                           : std::min(narrowestDetail.height, room.height);
+    const int sidebar = std::min(sidebarMinimum, narrowestSidebar);
+    const int detail = std::min(detailMinimum.width, narrowestDetail.width);
     if (room.width >= sidebarMinimum + detailMinimum.width) {
         return {true, sidebarMinimum, {detailMinimum.width, height}};
     }
-    const int sidebar = std::min(sidebarMinimum, narrowestSidebar);
     if (room.width >= sidebar + detailMinimum.width) {
-        return {true, room.width - detailMinimum.width, {detailMinimum.width, height}};
+        return {true, sidebar, {detailMinimum.width, height}};
     }
-    if (room.width >= sidebar + std::min(detailMinimum.width, narrowestDetail)) {
-        return {true, sidebar, {room.width - sidebar, height}};
+    if (room.width >= sidebar + detail) {
+        return {true, sidebar, {detail, height}};
     }
-    return {false, 0, {std::min(detailMinimum.width, room.width), height}};
+    return {false, 0, {std::min(detail, room.width), height}};
 }
 
 void fitToScreen(QWidget* window, Extent preferred, Extent minimum, Extent maximum) {

@@ -39,10 +39,10 @@ WindowFit fitWindow(Extent preferred, Extent minimum, Extent maximum, Extent ava
                     Extent decoration = windowDecoration);
 
 // How the main window's sidebar and detail share a window's `room`: each keeps the minimum it
-// asks for where both fit; otherwise the sidebar narrows, down to `narrowestSidebar`, then the
-// detail narrows, down to `narrowestDetail`, and below that the sidebar folds away and the
-// detail takes what there is. No minimum is ever more than the room, so a window at any scale
-// fits its screen.
+// asks for where both fit; otherwise the sidebar's minimum drops to `narrowestSidebar`, then
+// the detail's to `narrowestDetail`, and below that the sidebar folds away. A detail taller
+// than the room asks for `narrowestDetail`'s height. No minimum is ever more than the room, so
+// a window at any scale fits its screen and can still be made smaller.
 struct PaneFit {
     bool sidebarShown = true;
     int sidebarMinimum = 0;
@@ -50,7 +50,7 @@ struct PaneFit {
     bool operator==(const PaneFit&) const = default;
 };
 inline constexpr int narrowestSidebar = 160;
-inline constexpr int narrowestDetail = 300;
+inline constexpr Extent narrowestDetail{300, 240};
 PaneFit fitPanes(Extent room, int sidebarMinimum, Extent detailMinimum);
 
 // Gives the top-level `window` its fitted sizes on the screen it opens on.

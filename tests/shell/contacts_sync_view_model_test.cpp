@@ -370,6 +370,7 @@ TEST(ContactsSyncViewModelTest, AFolderThatCannotBeReadIsSaidNeverShownAsEnabled
             EXPECT_NE(shown.row, settings::contacts::Row::enabled);
             EXPECT_EQ(shown.message, ContactsSyncViewModel::folderProblemText(c.problem));
             EXPECT_EQ(shown.actionLabel, "Try Again");
+            EXPECT_TRUE(shown.actionBelow) << "under the sentences, not squeezing them";
             EXPECT_TRUE(shown.actionEnabled);
             EXPECT_FALSE(shown.lastSynced);
 

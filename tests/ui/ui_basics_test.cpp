@@ -981,9 +981,10 @@ TEST(WindowFitTest, ThePanesGiveWayWhereTheScreenIsNarrow) {
     const Case cases[] = {
         {"1920x1080", {1920, 1050}, {true, sidebar, detail}},
         {"1366x768", {1366, 768}, {true, sidebar, detail}},
-        {"1366x768 at twice the scale", {683, 384}, {true, 247, {420, 336}}},
-        {"1024x600 at twice the scale", {512, 300}, {true, narrowestSidebar, {336, 252}}},
-        {"800x600 at twice the scale", {400, 300}, {false, 0, {384, 252}}},
+        {"1366x768 at twice the scale", {683, 384}, {true, narrowestSidebar, {420, 240}}},
+        {"1024x600 at twice the scale", {512, 300}, {true, narrowestSidebar, {300, 240}}},
+        {"800x600 at twice the scale", {400, 300}, {false, 0, {300, 240}}},
+        {"a phone's screen", {200, 150}, {false, 0, {184, 102}}},
         {"no screen known", {0, 0}, {true, sidebar, detail}},
     };
     for (const auto& c : cases) {
@@ -993,6 +994,10 @@ TEST(WindowFitTest, ThePanesGiveWayWhereTheScreenIsNarrow) {
         if (room.width > 0) {
             EXPECT_LE(fit.sidebarMinimum + fit.detailMinimum.width, room.width) << c.name;
             EXPECT_LE(fit.detailMinimum.height, room.height) << c.name;
+        }
+        if (room.width > narrowestDetail.width) {
+            EXPECT_LT(fit.sidebarMinimum + fit.detailMinimum.width, room.width)
+                << c.name << ": the window can still be made narrower";
         }
     }
 }

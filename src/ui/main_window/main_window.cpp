@@ -102,8 +102,11 @@ void MainWindow::fitPanesTo(Extent room) {
     // The splitter hears of its panes' new minimums only once shown; the window asks it now.
     split_->updateGeometry();
     if (fit.sidebarShown) {
-        const int sidebarWidth =
-            defaultSidebarWidth(*sidebar_, sidebar_->minimumWidth(), sidebar_->maximumWidth());
+        // What the detail leaves of the window's width caps the sidebar's first width.
+        const int left = width() - split_->handleWidth() - fit.detailMinimum.width;
+        const int sidebarWidth = defaultSidebarWidth(
+            *sidebar_, fit.sidebarMinimum,
+            std::max(fit.sidebarMinimum, std::min(sidebar_->maximumWidth(), left)));
         split_->setSizes({sidebarWidth, width() - sidebarWidth});
     }
 }

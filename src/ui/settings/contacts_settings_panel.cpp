@@ -62,6 +62,11 @@ void ContactsSettingsPanel::render() {
             } else {
                 connect(action, &QPushButton::clicked, this, [this] { model_->syncNow(); });
             }
+            if (shown.actionBelow) {
+                column->addLayout(row);
+                row = new QHBoxLayout;
+                row->addStretch();
+            }
             row->addWidget(action, 0, Qt::AlignVCenter);
         }
         column->addLayout(row);
