@@ -22,6 +22,10 @@ void SessionListView::mousePressEvent(QMouseEvent* event) {
     picking(picking_, [&] { QListView::mousePressEvent(event); });
 }
 
+void SessionListView::mouseMoveEvent(QMouseEvent* event) {
+    picking(picking_, [&] { QListView::mouseMoveEvent(event); });
+}
+
 void SessionListView::mouseReleaseEvent(QMouseEvent* event) {
     picking(picking_, [&] { QListView::mouseReleaseEvent(event); });
 }

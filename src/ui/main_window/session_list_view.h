@@ -11,11 +11,12 @@ class SessionListView : public QListView {
   public:
     using QListView::QListView;
 
-    // True while the list handles the user's click, key or Tab.
+    // True while the list handles the user's click (or drag), key or Tab.
     bool userIsPicking() const { return picking_; }
 
   protected:
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
