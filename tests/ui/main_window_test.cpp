@@ -518,29 +518,45 @@ TEST(MainWindowTest, TabIntoTheListSelectsTheRowWhoseScreenItShows) {
 }
 
 // The detail changes only when a row is picked: with a new chat shown, a click on the list's
-// empty part and then the awaiting row arriving (or a chat saved) leave the new chat shown.
+// empty part, then the awaiting row arriving, then the window taking focus back (which gives it
+// to the list, with no current row) leave the new chat shown, whether or not chats are listed.
 TEST(MainWindowTest, ARowArrivingAfterAClickOnTheEmptyListLeavesTheDetail) {
-    WindowFixture f;
-    f.window->show();
-    f.window->activateWindow();
-    f.window->findChild<QToolButton*>("new-chat-button")->click();
-    const std::string fresh = f.chat.chat.currentSessionID();
-    ASSERT_EQ(f.window->model().selection(), SidebarSelection::chat(fresh));
-    const QPoint empty(f.list()->viewport()->width() / 2, f.list()->viewport()->height() - 4);
-    ASSERT_FALSE(f.list()->indexAt(empty).isValid());
-    f.click(empty);
-    // The window taking focus back gives it to the list, which has no current row.
-    QCoreApplication::processEvents();
-    f.list()->clearFocus();
-    f.list()->setFocus(Qt::ActiveWindowFocusReason);
-    EXPECT_EQ(f.window->model().selection(), SidebarSelection::chat(fresh)) << "after the click";
-    f.replies = {waitingSince("maya", f.now - 600)};
-    f.window->render();
-    QCoreApplication::processEvents();
-    EXPECT_EQ(f.window->model().selection(), SidebarSelection::chat(fresh));
-    EXPECT_EQ(f.window->shownDetail(), Detail::chat);
-    EXPECT_EQ(f.chat.chat.currentSessionID(), fresh);
-    EXPECT_FALSE(f.list()->selectionModel()->hasSelection());
+    for (const bool chatsListed : {true, false}) {
+        SCOPED_TRACE(chatsListed ? "chats listed" : "nothing listed");
+        WindowFixture f;
+        f.confirms = true;
+        f.window->show();
+        f.window->activateWindow();
+        if (!chatsListed) {
+            f.window->sidebar().confirmDeletion("lisbon");
+            f.window->sidebar().confirmDeletion("dinner");
+            f.window->render();
+            ASSERT_TRUE(f.rows().empty());
+        }
+        f.window->findChild<QToolButton*>("new-chat-button")->click();
+        const std::string fresh = f.chat.chat.currentSessionID();
+        ASSERT_EQ(f.window->model().selection(), SidebarSelection::chat(fresh));
+        const QPoint empty(f.list()->viewport()->width() / 2, f.list()->viewport()->height() - 4);
+        ASSERT_FALSE(f.list()->indexAt(empty).isValid());
+        f.click(empty);
+        f.list()->setFocus(Qt::MouseFocusReason);
+        QCoreApplication::processEvents();
+        const auto stillNew = [&f, &fresh](const char* step) {
+            EXPECT_EQ(f.window->model().selection(), SidebarSelection::chat(fresh)) << step;
+            EXPECT_EQ(f.window->shownDetail(), Detail::chat) << step;
+            EXPECT_EQ(f.chat.chat.currentSessionID(), fresh) << step;
+            EXPECT_FALSE(f.list()->selectionModel()->hasSelection()) << step;
+        };
+        stillNew("after the click");
+        f.replies = {waitingSince("maya", f.now - 600)};
+        f.window->render();
+        QCoreApplication::processEvents();
+        stillNew("after the row arrived");
+        f.list()->clearFocus();
+        f.list()->setFocus(Qt::ActiveWindowFocusReason);
+        QCoreApplication::processEvents();
+        stillNew("after the window took focus back");
+    }
 }
 
 // A right click on a chat only asks for its menu: the chat shown stays; a left click opens it.
