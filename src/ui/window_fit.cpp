@@ -54,10 +54,13 @@ PaneFit fitPanes(Extent room, int sidebarMinimum, Extent detailMinimum) {
     return {false, 0, {std::min(detail, room.width), height}};
 }
 
-void fitToScreen(QWidget* window, Extent preferred, Extent minimum, Extent maximum) {
-    const QScreen* screen = window->screen();
+Extent availableArea(const QScreen* screen) {
     const QRect area = screen != nullptr ? screen->availableGeometry() : QRect();
-    fitToArea(window, preferred, minimum, maximum, {area.width(), area.height()});
+    return {area.width(), area.height()};
+}
+
+void fitToScreen(QWidget* window, Extent preferred, Extent minimum, Extent maximum) {
+    fitToArea(window, preferred, minimum, maximum, availableArea(window->screen()));
 }
 
 void fitToArea(QWidget* window, Extent preferred, Extent minimum, Extent maximum,

@@ -2,6 +2,7 @@
 
 #include <climits>
 
+class QScreen;
 class QWidget;
 
 namespace vask::ui {
@@ -52,6 +53,9 @@ struct PaneFit {
 inline constexpr int narrowestSidebar = 160;
 inline constexpr Extent narrowestDetail{300, 240};
 PaneFit fitPanes(Extent room, int sidebarMinimum, Extent detailMinimum);
+
+// The available area of `screen` (without panels); nothing for no screen.
+Extent availableArea(const QScreen* screen);
 
 // Gives the top-level `window` its fitted sizes on the screen it opens on.
 void fitToScreen(QWidget* window, Extent preferred, Extent minimum = {}, Extent maximum = noLimit);

@@ -9,6 +9,7 @@
 #include <QStackedWidget>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -75,9 +76,7 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
     split->addWidget(detail_);
     split->setStretchFactor(1, 1);
     layout->addWidget(split);
-    const QScreen* screen = this->screen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect();
-    fitPanesTo(roomOn({area.width(), area.height()}));
+    fitPanesTo(roomOn(availableArea(screen())));
 
     subscriptions_.push_back(deps_.chat.observe([this] { chatChanged(); }));
     if (deps_.observeSync) {
@@ -178,6 +177,12 @@ QWidget* MainWindow::makeSyncingView() {
 
 void MainWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // Moved to another screen (another size or scale), the panes give way to that one.
+    if (QWindow* window = windowHandle(); window != nullptr && !followsScreen_) {
+        followsScreen_ = true;
+        connect(window, &QWindow::screenChanged, this,
+                [this](QScreen* screen) { fitPanesTo(roomOn(availableArea(screen))); });
+    }
     model_->appear();
     lastSessionID_ = deps_.chat.currentSessionID();
     lastAwaitingFocus_ = deps_.awaiting.pendingFocus();

@@ -90,6 +90,7 @@ class MainWindow : public QWidget {
     QWidget* chatPage_ = nullptr;
     MainWindowModel::Detail shown_ = MainWindowModel::Detail::chat;
     bool appeared_ = false;
+    bool followsScreen_ = false;
     std::optional<std::string> lastSessionID_;
     bool lastAwaitingFocus_ = false;
     std::vector<Subscription> subscriptions_;
