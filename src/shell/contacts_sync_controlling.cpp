@@ -2,6 +2,27 @@
 
 namespace vask {
 
+namespace {
+
+ContactsSyncControlling::SyncFailure syncFailure(const std::exception& error) {
+    ContactsSyncControlling::SyncFailure failure{.description = error.what(), .folder = {}};
+    if (const auto* store = dynamic_cast<const SystemContactStoreError*>(&error)) {
+        switch (store->kind()) {
+            case SystemContactStoreError::Case::folderMissing:
+                failure.folder = ContactsFolderProblem::missing;
+                break;
+            case SystemContactStoreError::Case::folderUnreadable:
+                failure.folder = ContactsFolderProblem::unreadable;
+                break;
+            default:
+                break;
+        }
+    }
+    return failure;
+}
+
+}  // namespace
+
 LiveContactsSyncController::LiveContactsSyncController(ContactsManager manager, ContactsStore store,
                                                        MainExecutor& main)
     : manager_(manager),
@@ -21,9 +42,9 @@ std::shared_ptr<LiveContactsSyncController> LiveContactsSyncController::make(
         });
     });
     controller->engine_.setOnSyncError([weak, &main](const std::exception& error) {
-        main.post([weak, description = std::string(error.what())] {
+        main.post([weak, failure = syncFailure(error)] {
             if (auto self = weak.lock(); self && self->onSyncError_) {
-                self->onSyncError_(description);
+                self->onSyncError_(failure);
             }
         });
     });
@@ -38,8 +59,7 @@ void LiveContactsSyncController::setOnSyncComplete(std::function<void()> handler
     onSyncComplete_ = std::move(handler);
 }
 
-void LiveContactsSyncController::setOnSyncError(
-    std::function<void(const std::string& description)> handler) {
+void LiveContactsSyncController::setOnSyncError(std::function<void(const SyncFailure&)> handler) {
     onSyncError_ = std::move(handler);
 }
 

@@ -12,6 +12,9 @@
 
 namespace vask {
 
+// Why the address book's folder could not be read.
+enum class ContactsFolderProblem { missing, unreadable };
+
 // What the contacts view model needs of the contacts synchronisation engine. Every callback
 // runs on the main executor.
 class ContactsSyncControlling {
@@ -23,13 +26,18 @@ class ContactsSyncControlling {
         // and no completion will follow from this start.
         bool scheduledSync = false;
     };
+    struct SyncFailure {
+        std::string description;
+        // Set when the address book's folder itself could not be read.
+        std::optional<ContactsFolderProblem> folder;
+    };
 
     virtual ~ContactsSyncControlling() = default;
 
     // The platform's status: 0 not determined, 1 restricted, 2 denied, 3 authorized, others.
     virtual int authorizationStatus() const = 0;
     virtual void setOnSyncComplete(std::function<void()> handler) = 0;
-    virtual void setOnSyncError(std::function<void(const std::string& description)> handler) = 0;
+    virtual void setOnSyncError(std::function<void(const SyncFailure&)> handler) = 0;
     // Asks for access, prepares the database, schedules the first synchronisation and follows
     // address-book changes; returns at once and reports through `done`.
     virtual void start(std::function<void(const StartOutcome&)> done) = 0;
@@ -50,7 +58,7 @@ class LiveContactsSyncController final
 
     int authorizationStatus() const override;
     void setOnSyncComplete(std::function<void()> handler) override;
-    void setOnSyncError(std::function<void(const std::string& description)> handler) override;
+    void setOnSyncError(std::function<void(const SyncFailure&)> handler) override;
     void start(std::function<void(const StartOutcome&)> done) override;
     void scheduleSync() override;
 
@@ -61,7 +69,7 @@ class LiveContactsSyncController final
     ContactsSyncEngine engine_;
     MainExecutor& main_;
     std::function<void()> onSyncComplete_;
-    std::function<void(const std::string&)> onSyncError_;
+    std::function<void(const SyncFailure&)> onSyncError_;
 };
 
 }  // namespace vask

@@ -34,17 +34,20 @@ void ContactsSyncViewModel::install() {
             if (auto self = weak.lock()) {
                 self->isBusy.set(false);
                 self->lastError.set(std::nullopt);
+                self->folderProblem.set(std::nullopt);
                 self->lastSyncedAt.set(self->deps_.scheduler.clock().now());
                 self->logger_.info("contacts_sync_complete");
             }
         });
-        deps_.controller->setOnSyncError([weak](const std::string& description) {
-            if (auto self = weak.lock()) {
-                self->isBusy.set(false);
-                self->lastError.set(description);
-                self->logger_.error("contacts_sync_failed", {{"error", description}});
-            }
-        });
+        deps_.controller->setOnSyncError(
+            [weak](const ContactsSyncControlling::SyncFailure& failure) {
+                if (auto self = weak.lock()) {
+                    self->folderProblem.set(failure.folder);
+                    self->lastError.set(failure.description);
+                    self->isBusy.set(false);
+                    self->logger_.error("contacts_sync_failed", {{"error", failure.description}});
+                }
+            });
     }
     refreshAuthorization();
     if (deps_.observesApplicationActivation) {
@@ -63,6 +66,25 @@ void ContactsSyncViewModel::install() {
 
 bool ContactsSyncViewModel::isSyncing() const {
     return isBusy.get() && authorizationState.get() == ContactsAuthorizationState::authorized;
+}
+
+bool ContactsSyncViewModel::hasContacts() const {
+    return authorizationState.get() == ContactsAuthorizationState::authorized && !isBusy.get() &&
+           !folderProblem.get();
+}
+
+std::string ContactsSyncViewModel::folderProblemText(ContactsFolderProblem problem) {
+    switch (problem) {
+        case ContactsFolderProblem::missing:
+            return "Vask can't find your contacts folder. Put your contacts in it as vCard files, "
+                   "or set VASK_CONTACTS_DIR to the folder that has them and reopen Vask, then "
+                   "try again.";
+        case ContactsFolderProblem::unreadable:
+            break;
+    }
+    return "Vask can't read your contacts folder. Make sure it is a folder you can open, or set "
+           "VASK_CONTACTS_DIR to the folder that has your vCard files and reopen Vask, then try "
+           "again.";
 }
 
 bool ContactsSyncViewModel::isRequestingAccess() const {

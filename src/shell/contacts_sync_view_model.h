@@ -35,6 +35,8 @@ class ContactsSyncViewModel : public std::enable_shared_from_this<ContactsSyncVi
     static constexpr const char* deniedText =
         "Contacts access is off for Vask. To turn it on, remove “contactsAccessGrant” from "
         "Vask's settings file (in ~/.config/vask) and reopen Vask.";
+    // What the last synchronisation found of the address book's folder, with the way on.
+    static std::string folderProblemText(ContactsFolderProblem problem);
     static constexpr auto activationWait = std::chrono::milliseconds(2000);
     static constexpr auto activationPoll = std::chrono::milliseconds(50);
 
@@ -66,15 +68,22 @@ class ContactsSyncViewModel : public std::enable_shared_from_this<ContactsSyncVi
     Published<bool> isBusy{false};
     Published<std::optional<std::string>> lastError;
     Published<std::optional<Clock::WallTime>> lastSyncedAt;
+    // Set when the last synchronisation could not read the address book's folder; cleared by
+    // the next one that completes.
+    Published<std::optional<ContactsFolderProblem>> folderProblem;
 
     bool isSyncing() const;
     bool isRequestingAccess() const;
+    // Access is granted, nothing runs, and the address book's folder was not found wanting: the
+    // contacts are in hand.
+    bool hasContacts() const;
     const std::string& contactsDBPath() const { return deps_.contactsDBPath; }
 
     void refreshAuthorization();
     // The action of "Enable Contacts": asks for access (bringing the application forward first),
     // tries the desktop's settings when access was denied (no window offers that on Linux,
-    // where the refusal is Vask's own setting), or synchronises when it is granted. Returns at once; `done` runs when the request has been handled.
+    // where the refusal is Vask's own setting), or synchronises when it is granted. Returns at
+    // once; `done` runs when the request has been handled.
     void requestAccessAndSync(std::function<void()> done = {});
     // Starts the engine or asks it for one more run, when access is granted and nothing runs.
     void syncNow();

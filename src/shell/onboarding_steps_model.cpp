@@ -20,6 +20,9 @@ constexpr const char* noTraySentence =
     "Vask keeps running in the background — open Vask again from your applications, or run "
     "vask, any time to ask about your messages.";
 
+// The way past a contacts folder that could not be read.
+constexpr const char* skipSentence = "Or Skip: you can turn on Contacts later in Settings.";
+
 }  // namespace
 
 OnboardingStepsModel::OnboardingStepsModel(Dependencies dependencies)
@@ -38,16 +41,14 @@ std::shared_ptr<OnboardingStepsModel> OnboardingStepsModel::make(Dependencies de
 
 void OnboardingStepsModel::install() {
     lastAccess_ = deps_.access->hasAccess.get();
-    lastContactsAuthorized_ =
-        deps_.contacts->authorizationState.get() == ContactsAuthorizationState::authorized;
+    lastContactsAuthorized_ = deps_.contacts->hasContacts();
     lastSynced_ = deps_.sync->hasSynced.get();
 
-    subscriptions_.push_back(
-        observeAll([this] { changed(); }, deps_.signIn->state, deps_.signIn->userEmail,
-                   deps_.access->lastError, deps_.access->probeFailure, deps_.access->folderFailure,
-                   deps_.contacts->isBusy, deps_.contacts->lastError, deps_.sync->isSyncing,
-                   deps_.sync->lastError, deps_.sync->messageCount, deps_.sync->messageRetention,
-                   deps_.sync->syncProgress));
+    subscriptions_.push_back(observeAll(
+        [this] { changed(); }, deps_.signIn->state, deps_.signIn->userEmail,
+        deps_.access->lastError, deps_.access->probeFailure, deps_.access->folderFailure,
+        deps_.contacts->lastError, deps_.sync->isSyncing, deps_.sync->lastError,
+        deps_.sync->messageCount, deps_.sync->messageRetention, deps_.sync->syncProgress));
 
     subscriptions_.push_back(deps_.access->hasAccess.subscribe(
         [this](bool value) {
@@ -55,13 +56,15 @@ void OnboardingStepsModel::install() {
             changed();
         },
         Delivery::changesOnly));
-    subscriptions_.push_back(deps_.contacts->authorizationState.subscribe(
-        [this](ContactsAuthorizationState value) {
-            requirementChanged(value == ContactsAuthorizationState::authorized,
-                               lastContactsAuthorized_, OnboardingStep::contacts);
+    // The contacts step is done once the first read has found the address book, not when access
+    // is granted: a folder that is not there keeps the step, and says so.
+    subscriptions_.push_back(observeAll(
+        [this] {
+            requirementChanged(deps_.contacts->hasContacts(), lastContactsAuthorized_,
+                               OnboardingStep::contacts);
             changed();
         },
-        Delivery::changesOnly));
+        deps_.contacts->authorizationState, deps_.contacts->isBusy, deps_.contacts->folderProblem));
     subscriptions_.push_back(deps_.sync->hasSynced.subscribe(
         [this](bool value) {
             requirementChanged(value, lastSynced_, OnboardingStep::indexing);
@@ -124,8 +127,7 @@ void OnboardingStepsModel::autoAdvanceIfSatisfied() {
     const OnboardingFlow::Conditions conditions{
         .signedIn = deps_.authMode && !deps_.authMode().isNone(),
         .hasFullDiskAccess = deps_.access->hasAccess.get(),
-        .contactsAuthorized =
-            deps_.contacts->authorizationState.get() == ContactsAuthorizationState::authorized,
+        .contactsAuthorized = deps_.contacts->hasContacts(),
         .hasSynced = deps_.sync->hasSynced.get(),
     };
     const OnboardingStep target = OnboardingFlow::resolve(current, conditions);
@@ -310,6 +312,12 @@ OnboardingStepsModel::Status OnboardingStepsModel::contactsStatus() const {
         return {true, {{"Syncing contacts…", false}}};
     }
     if (const auto& error = contacts.lastError.get()) {
+        if (const auto problem = contacts.folderProblem.get()) {
+            return {
+                false,
+                {{*error, true},
+                 {ContactsSyncViewModel::folderProblemText(*problem) + " " + skipSentence, false}}};
+        }
         return {false, {{*error, true}}};
     }
     switch (contacts.authorizationState.get()) {
@@ -412,7 +420,7 @@ std::optional<std::string> OnboardingStepsModel::primaryLabel() const {
                 case ContactsAuthorizationState::restricted:
                     return std::nullopt;
                 default:
-                    return "Enable Contacts";
+                    return deps_.contacts->folderProblem.get() ? "Try Again" : "Enable Contacts";
             }
         case OnboardingStep::indexing:
             if (indexingFailed()) {

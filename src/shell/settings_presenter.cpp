@@ -125,12 +125,19 @@ namespace contacts {
 
 Presentation present(ContactsAuthorizationState state, bool isBusy,
                      const std::optional<Clock::WallTime>& lastSyncedAt,
-                     const std::optional<std::string>& lastError) {
+                     const std::optional<std::string>& lastError,
+                     std::optional<ContactsFolderProblem> folderProblem) {
     Presentation shown;
     shown.error = lastError;
     shown.actionEnabled = !isBusy;
     switch (state) {
         case ContactsAuthorizationState::authorized:
+            if (folderProblem) {
+                shown.message = ContactsSyncViewModel::folderProblemText(*folderProblem);
+                shown.actionLabel = "Try Again";
+                shown.actionBelow = true;
+                break;
+            }
             shown.row = Row::enabled;
             shown.message = "Contacts access enabled";
             shown.actionLabel = "Sync Now";

@@ -96,14 +96,19 @@ struct Presentation {
     // Empty when the row has no button.
     std::string actionLabel;
     bool actionEnabled = false;
+    // A message of several sentences: the button goes under it, not beside it.
+    bool actionBelow = false;
     // Only for the enabled row once a synchronisation has completed.
     std::optional<Clock::WallTime> lastSynced;
     std::optional<std::string> error;
 };
 
+// Access granted but the address book's folder not read (`folderProblem`) is no enabled row: it
+// says what was found and offers to try again.
 Presentation present(ContactsAuthorizationState state, bool isBusy,
                      const std::optional<Clock::WallTime>& lastSyncedAt,
-                     const std::optional<std::string>& lastError);
+                     const std::optional<std::string>& lastError,
+                     std::optional<ContactsFolderProblem> folderProblem = std::nullopt);
 
 }  // namespace contacts
 }  // namespace vask::settings

@@ -14,7 +14,9 @@ namespace vask {
 
 class SystemContactStoreError : public Error {
   public:
-    enum class Case { enumerationFailed, accessRequestFailed };
+    // folderMissing and folderUnreadable: the folder the address book is read from is not
+    // there, or cannot be listed or read.
+    enum class Case { enumerationFailed, accessRequestFailed, folderMissing, folderUnreadable };
 
     SystemContactStoreError(Case kind, std::string message);
     Case kind() const { return kind_; }

@@ -123,10 +123,18 @@ std::vector<SystemContact> VCardContactStore::enumerateContacts(
             contacts.push_back(std::move(card));
         }
     };
+    bool found = false;
     try {
-        folder_.readDataFiles(logger(), vcardFolderKind.eventPrefix, read);
+        found = folder_.readDataFiles(logger(), vcardFolderKind.eventPrefix, read);
     } catch (const WatchedDataFolderError& failure) {
-        throw enumerationFailure(failure.what());
+        throw SystemContactStoreError(SystemContactStoreError::Case::folderUnreadable,
+                                      failure.what());
+    }
+    // Read as an empty address book, a folder that went away would take every contact out of
+    // the database and be reported as a synchronisation that went well.
+    if (!found) {
+        throw SystemContactStoreError(SystemContactStoreError::Case::folderMissing,
+                                      folder().string() + ": no such folder");
     }
     if (request.unifyResults) {
         contacts = unified(std::move(contacts));

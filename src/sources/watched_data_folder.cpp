@@ -78,13 +78,13 @@ std::optional<std::vector<std::filesystem::path>> WatchedDataFolder::dataFiles()
     return files;
 }
 
-void WatchedDataFolder::readDataFiles(const StructuredLogger& logger, std::string_view logPrefix,
+bool WatchedDataFolder::readDataFiles(const StructuredLogger& logger, std::string_view logPrefix,
                                       const FileReader& read) const {
     const auto files = dataFiles();
     const std::string prefix(logPrefix);
     if (!files) {
         logger.info(prefix + "_folder_missing", {{"path", folder_.string()}});
-        return;
+        return false;
     }
     const auto tooLarge = [&](const std::filesystem::path& file, std::uintmax_t bytes) {
         if (bytes <= maxFileBytes_) {
@@ -116,6 +116,7 @@ void WatchedDataFolder::readDataFiles(const StructuredLogger& logger, std::strin
         }
         read(file, *contents);
     }
+    return true;
 }
 
 }  // namespace vask

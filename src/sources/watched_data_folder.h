@@ -53,13 +53,14 @@ class WatchedDataFolder {
     // WatchedDataFolderError ("<folder>: <reason>") when the folder cannot be listed.
     std::optional<std::vector<std::filesystem::path>> dataFiles() const;
 
-    // Hands each data file's contents to `read`, in path order. A missing folder reads nothing
-    // and logs "<logPrefix>_folder_missing"; a file larger than the cap is passed over with a
-    // warning "<logPrefix>_file_too_large", and one removed between listing and reading is
-    // passed over too (the next change notification covers it). Throws WatchedDataFolderError
-    // when the folder cannot be listed (listingFailed) or a file cannot be read (readFailed,
-    // with the file's error as its text); what `read` throws goes through unchanged.
-    void readDataFiles(const StructuredLogger& logger, std::string_view logPrefix,
+    // Hands each data file's contents to `read`, in path order, and returns whether the folder
+    // was there. A missing folder reads nothing and logs "<logPrefix>_folder_missing"; a file
+    // larger than the cap is passed over with a warning "<logPrefix>_file_too_large", and one
+    // removed between listing and reading is passed over too (the next change notification covers
+    // it). Throws WatchedDataFolderError when the folder cannot be listed (listingFailed) or a file
+    // cannot be read (readFailed, with the file's error as its text); what `read` throws goes
+    // through unchanged.
+    bool readDataFiles(const StructuredLogger& logger, std::string_view logPrefix,
                        const FileReader& read) const;
 
     // `changed` runs after each burst of changes, for as long as the subscription lives.

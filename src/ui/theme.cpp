@@ -526,10 +526,12 @@ QColor namedColour(ThemeColour name, Appearance appearance) {
             return brand.onAccent;
         case ThemeColour::ink:
             return brand.ink;
+        // Text in either reads at 4.5:1 or more on the canvas and the panel: the light canvas
+        // asks for a stronger ink than the dark one.
         case ThemeColour::secondary:
-            return faded(brand.ink, 0.62F);
+            return faded(brand.ink, dark ? 0.62F : 0.70F);
         case ThemeColour::tertiary:
-            return faded(brand.ink, 0.38F);
+            return faded(brand.ink, dark ? 0.55F : 0.66F);
         case ThemeColour::red:
             return dark ? QColor(0xFF6B6B) : QColor(0xC62828);
         case ThemeColour::orange:

@@ -4,7 +4,10 @@
 
 #include "platform/file_io.h"
 #include "platform/manual_executor.h"
+#include "shell/settings_presenter.h"
 #include "sources/vcard_contact_store.h"
+#include "store/sqlite_connection.h"
+#include "store/sqlite_statement.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -21,7 +24,7 @@ class FakeController final : public ContactsSyncControlling {
     void setOnSyncComplete(std::function<void()> handler) override {
         complete = std::move(handler);
     }
-    void setOnSyncError(std::function<void(const std::string&)> handler) override {
+    void setOnSyncError(std::function<void(const SyncFailure&)> handler) override {
         error = std::move(handler);
     }
     void start(std::function<void(const StartOutcome&)> done) override {
@@ -41,7 +44,7 @@ class FakeController final : public ContactsSyncControlling {
     int scheduled = 0;
     std::function<void(const StartOutcome&)> pendingStart;
     std::function<void()> complete;
-    std::function<void(const std::string&)> error;
+    std::function<void(const SyncFailure&)> error;
 };
 
 class FakeApplication final : public ApplicationActivation {
@@ -231,7 +234,7 @@ TEST(ContactsSyncViewModelTest, AfterAStartFurtherSyncsOnlySchedule) {
     EXPECT_TRUE(fixture.viewModel->isBusy.get());
     fixture.viewModel->syncNow();
     EXPECT_EQ(fixture.controller->scheduled, 1) << "dropped while busy";
-    fixture.controller->error("disk full");
+    fixture.controller->error({.description = "disk full", .folder = {}});
     EXPECT_FALSE(fixture.viewModel->isBusy.get());
     EXPECT_EQ(fixture.viewModel->lastError.get(), "disk full");
     EXPECT_TRUE(fixture.log->contains("contacts_sync_failed"));
@@ -252,40 +255,134 @@ TEST(ContactsSyncViewModelTest, ReturningWithAccessGrantedSyncsOnce) {
     EXPECT_EQ(fixture.application.onActive, nullptr) << "the observer ends with the view model";
 }
 
-// The real engine behind the live controller: its callbacks, from the engine's own queue, reach
-// the view model on the main executor.
-TEST(ContactsSyncViewModelTest, LiveControllerCompletesTheFirstSyncOnTheMainExecutor) {
+// The real engine behind the live controller, over a folder of cards.
+struct LiveFixture {
+    LiveFixture() {
+        application.active = true;
+        cards = std::make_shared<VCardContactStore>(folder, defaults, clock);
+        viewModel = ContactsSyncViewModel::make({
+            .contactsDBPath = (dir / "contacts.db").string(),
+            .controller = LiveContactsSyncController::make(
+                ContactsManager(cards, clock), ContactsStore(dir / "contacts.db"), main),
+            .initialError = std::nullopt,
+            .contactsSettingsOpener = [] { return false; },
+            .application = application,
+            .main = main,
+            .scheduler = clock,
+        });
+    }
+    // The folder comes whole, its card in it: no run sees it empty.
+    void writeCard() {
+        const auto staged = dir / "staged";
+        std::filesystem::create_directories(staged);
+        writeFileAtomically(staged / "ada.vcf",
+                            "BEGIN:VCARD\nVERSION:3.0\nUID:ada\nFN:Ada Lovelace\nEND:VCARD\n");
+        std::filesystem::rename(staged, folder);
+    }
+    bool settle() {
+        return main.runUntil([this] { return !viewModel->isBusy.get(); });
+    }
+    std::int64_t storedContacts() const {
+        auto db = SQLiteConnection::open(dir / "contacts.db", SQLiteSupport::OpenMode::readOnly);
+        SQLiteStatement count(db.get(), "SELECT count(*) FROM contacts");
+        return count.step() ? count.columnInt64(0) : -1;
+    }
+    settings::contacts::Presentation shown() const {
+        return settings::contacts::present(viewModel->authorizationState.get(),
+                                           viewModel->isBusy.get(), viewModel->lastSyncedAt.get(),
+                                           viewModel->lastError.get(),
+                                           viewModel->folderProblem.get());
+    }
+
+    test::LogCapture log;
     test::TempDir dir;
-    const auto folder = dir / "cards";
-    std::filesystem::create_directories(folder);
-    writeFileAtomically(folder / "ada.vcf",
-                        "BEGIN:VCARD\nVERSION:3.0\nUID:ada\nFN:Ada Lovelace\nEND:VCARD\n");
+    std::filesystem::path folder = dir / "cards";
     InMemoryDefaults defaults;
     test::FakeClock clock;
     ManualExecutor main;
     FakeApplication application;
-    application.active = true;
-    auto cards = std::make_shared<VCardContactStore>(folder, defaults, clock);
-    auto viewModel = ContactsSyncViewModel::make({
-        .contactsDBPath = (dir / "contacts.db").string(),
-        .controller = LiveContactsSyncController::make(ContactsManager(cards, clock),
-                                                       ContactsStore(dir / "contacts.db"), main),
-        .initialError = std::nullopt,
-        .contactsSettingsOpener = [] { return false; },
-        .application = application,
-        .main = main,
-        .scheduler = clock,
-    });
+    std::shared_ptr<VCardContactStore> cards;
+    std::shared_ptr<ContactsSyncViewModel> viewModel;
+};
+
+// Its callbacks, from the engine's own queue, reach the view model on the main executor.
+TEST(ContactsSyncViewModelTest, LiveControllerCompletesTheFirstSyncOnTheMainExecutor) {
+    LiveFixture f;
+    f.writeCard();
+    auto& viewModel = f.viewModel;
     EXPECT_EQ(viewModel->authorizationState.get(), State::notDetermined);
     viewModel->requestAccessAndSync();
-    ASSERT_TRUE(main.runUntil([&] { return viewModel->lastSyncedAt.get().has_value(); }));
+    ASSERT_TRUE(f.main.runUntil([&] { return viewModel->lastSyncedAt.get().has_value(); }));
     EXPECT_EQ(viewModel->authorizationState.get(), State::authorized);
     EXPECT_FALSE(viewModel->isBusy.get());
     EXPECT_EQ(viewModel->lastError.get(), std::nullopt);
+    EXPECT_TRUE(viewModel->hasContacts());
 
     viewModel->syncNow();
     EXPECT_TRUE(viewModel->isSyncing());
-    ASSERT_TRUE(main.runUntil([&] { return !viewModel->isBusy.get(); }));
+    ASSERT_TRUE(f.settle());
+}
+
+// A contacts folder that is not there, or cannot be listed, is no synchronisation: the view
+// model says which, sets no sync time, keeps the contacts already copied, and settings show no
+// "enabled" row but the words and "Try Again". Once the folder is there, all is well again.
+TEST(ContactsSyncViewModelTest, AFolderThatCannotBeReadIsSaidNeverShownAsEnabled) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::filesystem::path&)> breakFolder;
+        ContactsFolderProblem problem;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"missing", [](const auto& folder) { std::filesystem::remove_all(folder); },
+         ContactsFolderProblem::missing, "contacts_folder_missing"},
+        {"a file in its place",
+         [](const auto& folder) {
+             std::filesystem::remove_all(folder);
+             writeFileAtomically(folder, "not a folder");
+         },
+         ContactsFolderProblem::unreadable, "contacts_sync_failed"},
+    };
+    for (const auto& c : cases) {
+        for (const bool syncedBefore : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (syncedBefore ? ", synced before" : ""));
+            LiveFixture f;
+            if (syncedBefore) {
+                f.writeCard();
+                f.viewModel->requestAccessAndSync();
+                ASSERT_TRUE(
+                    f.main.runUntil([&] { return f.viewModel->lastSyncedAt.get().has_value(); }));
+            }
+            const auto syncedAt = f.viewModel->lastSyncedAt.get();
+            c.breakFolder(f.folder);
+            f.clock.advance(1h);
+            f.viewModel->requestAccessAndSync();
+            ASSERT_TRUE(f.settle());
+
+            EXPECT_EQ(f.viewModel->folderProblem.get(), c.problem);
+            EXPECT_FALSE(f.viewModel->hasContacts());
+            EXPECT_EQ(f.viewModel->lastSyncedAt.get(), syncedAt) << "no new sync time";
+            ASSERT_TRUE(f.viewModel->lastError.get());
+            EXPECT_NE(f.viewModel->lastError.get()->find(f.folder.string()), std::string::npos);
+            EXPECT_TRUE(f.log->contains(c.logged));
+            EXPECT_EQ(f.storedContacts(), syncedBefore ? 1 : 0) << "the copy is kept";
+            const auto shown = f.shown();
+            EXPECT_NE(shown.row, settings::contacts::Row::enabled);
+            EXPECT_EQ(shown.message, ContactsSyncViewModel::folderProblemText(c.problem));
+            EXPECT_EQ(shown.actionLabel, "Try Again");
+            EXPECT_TRUE(shown.actionBelow) << "under the sentences, not squeezing them";
+            EXPECT_TRUE(shown.actionEnabled);
+            EXPECT_FALSE(shown.lastSynced);
+
+            std::filesystem::remove_all(f.folder);
+            f.writeCard();
+            f.viewModel->requestAccessAndSync();
+            // A run the folder's own changes asked for may fail first.
+            ASSERT_TRUE(f.main.runUntil([&f] { return f.viewModel->hasContacts(); }));
+            EXPECT_EQ(f.shown().row, settings::contacts::Row::enabled);
+            EXPECT_EQ(f.storedContacts(), 1);
+        }
+    }
 }
 
 }  // namespace

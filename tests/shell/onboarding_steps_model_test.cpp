@@ -8,8 +8,8 @@
 #include "shell/settings_presenter.h"
 #include "store/shadow_sync.h"
 #include "support/app_root_fixture.h"
-#include "sync_test_support.h"
 #include "support/recording_opener.h"
+#include "sync_test_support.h"
 
 namespace vask {
 namespace {
@@ -174,9 +174,9 @@ TEST(OnboardingStepsModelTest, StatusTexts) {
     const std::string noTray =
         "Vask keeps running in the background — open Vask again from your applications, or run "
         "vask, any time to ask about your messages.";
-    for (const auto& c : {Case{true, 0, tray}, Case{true, 12345, "Indexed 12,345 messages. " + tray},
-                          Case{false, 0, noTray},
-                          Case{false, 12345, "Indexed 12,345 messages. " + noTray}}) {
+    for (const auto& c :
+         {Case{true, 0, tray}, Case{true, 12345, "Indexed 12,345 messages. " + tray},
+          Case{false, 0, noTray}, Case{false, 12345, "Indexed 12,345 messages. " + noTray}}) {
         SCOPED_TRACE(c.subtitle);
         f.root->trayShown().set(c.tray);
         f.sync().messageCount.set(c.count);
@@ -332,6 +332,44 @@ TEST(OnboardingStepsModelTest,
     f.tick(OnboardingStepsModel::accessPollInterval);
     EXPECT_EQ(f.model->step.get(), Step::contacts);
     EXPECT_EQ(f.savedStep(), 3);
+}
+
+// "Enable Contacts" with no contacts folder (the data folder's "contacts" here) keeps the step
+// and says so, with the way on: try again, or Skip. With the folder there, the step moves on.
+TEST(OnboardingStepsModelTest, AContactsFolderThatCannotBeReadKeepsTheStepAndSaysSo) {
+    StepsFixture f;
+    // The activation wait runs on the fake clock, the engine on its own thread.
+    const auto settle = [&f](const std::function<bool()>& done) {
+        for (int i = 0; i < 400; ++i) {
+            f.tick(std::chrono::milliseconds(50));
+            if (done() || f.main.runUntil(done, std::chrono::milliseconds(25))) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const auto folder = f.dir / "data" / "contacts";
+    f.model->step.set(Step::contacts);
+    f.model->primaryAction();
+    ASSERT_TRUE(settle([&f] { return f.contacts().folderProblem.get().has_value(); }));
+    f.drain();
+    EXPECT_EQ(f.model->step.get(), Step::contacts);
+    ASSERT_EQ(f.contacts().folderProblem.get(), ContactsFolderProblem::missing);
+    const auto status = f.model->contactsStatus();
+    ASSERT_EQ(status.lines.size(), 2u);
+    EXPECT_TRUE(status.lines[0].isError);
+    EXPECT_NE(status.lines[0].text.find(folder.string()), std::string::npos);
+    EXPECT_EQ(status.lines[1].text,
+              ContactsSyncViewModel::folderProblemText(ContactsFolderProblem::missing) +
+                  " Or Skip: you can turn on Contacts later in Settings.");
+    EXPECT_EQ(f.model->primaryLabel(), "Try Again");
+    EXPECT_FALSE(f.model->primaryDisabled());
+    EXPECT_TRUE(f.model->showsSkip());
+
+    std::filesystem::create_directories(folder);
+    f.model->primaryAction();
+    ASSERT_TRUE(settle([&f] { return f.contacts().hasContacts(); }));
+    EXPECT_NE(f.model->step.get(), Step::contacts);
 }
 
 TEST(OnboardingStepsModelTest, SuccessfulSignInWaitsForContinue) {

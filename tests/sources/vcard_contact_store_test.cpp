@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "folder_fixtures.h"
@@ -138,11 +140,38 @@ TEST_F(VCardContactStoreTest, AccessFollowsThePersistedGrant) {
     }
 }
 
-TEST_F(VCardContactStoreTest, MissingFolderIsEmptyButAFileInItsPlaceIsAnError) {
+// A folder that is not there, or cannot be listed, fails the enumeration with its own case: read
+// as an empty address book it would empty the contacts database and pass for a good sync.
+TEST_F(VCardContactStoreTest, AMissingOrUnreadableFolderFailsTheEnumeration) {
+    using Case = SystemContactStoreError::Case;
+    struct Step {
+        const char* name;
+        std::function<void()> make;
+        std::optional<Case> failure;
+    };
+    const Step steps[] = {
+        {"missing", [] {}, Case::folderMissing},
+        {"a file in its place", [this] { writeFileAtomically(folder(), "not a folder"); },
+         Case::folderUnreadable},
+        {"an empty folder",
+         [this] {
+             std::filesystem::remove(folder());
+             std::filesystem::create_directory(folder());
+         },
+         std::nullopt},
+    };
     auto store = makeStore();
-    EXPECT_TRUE(store->enumerateContacts({}).empty());
-    writeFileAtomically(folder(), "not a folder");
-    EXPECT_THROW(store->enumerateContacts({}), SystemContactStoreError);
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.make();
+        try {
+            EXPECT_TRUE(store->enumerateContacts({}).empty());
+            EXPECT_FALSE(step.failure) << "no failure";
+        } catch (const SystemContactStoreError& error) {
+            EXPECT_EQ(std::optional(error.kind()), step.failure);
+            EXPECT_THAT(error.what(), ::testing::HasSubstr(folder().string()));
+        }
+    }
 }
 
 TEST_F(VCardContactStoreTest, AFileWithoutReadableCardsFailsTheEnumeration) {

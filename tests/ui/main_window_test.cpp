@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListView>
 #include <QMouseEvent>
@@ -92,6 +93,17 @@ struct WindowFixture {
         }
         return ids;
     }
+    // A left click at `at` in the list, as the user gives it.
+    void click(QPoint at) const {
+        auto* viewport = list()->viewport();
+        for (const auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent event(type, QPointF(at), viewport->mapToGlobal(QPointF(at)), Qt::LeftButton,
+                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                              Qt::NoModifier);
+            QApplication::sendEvent(viewport, &event);
+        }
+    }
+    void pick(int at) const { click(list()->visualRect(row(at)).center()); }
     QString currentTag() const {
         return list()->currentIndex().data(SessionRowsModel::selectionRole).toString();
     }
@@ -181,7 +193,7 @@ TEST(MainWindowTest, AppearingSelectsTheCurrentSessionAndPickingARowSwitches) {
               SidebarSelection::chat(f.chat.chat.currentSessionID()));
     EXPECT_EQ(f.rows(), (std::vector<std::string>{"dinner", "lisbon"}));
 
-    f.list()->setCurrentIndex(f.row(2));  // "Chats" heading, dinner, lisbon
+    f.pick(2);  // "Chats" heading, dinner, lisbon
     EXPECT_EQ(f.chat.chat.currentSessionID(), "lisbon");
     EXPECT_EQ(f.window->windowTitle(), "Trip to Lisbon");
 }
@@ -323,6 +335,27 @@ TEST(MainWindowTest, AtItsMinimumSizeTheSidebarKeepsItsLabelHeadingAndTimesWhole
     }
 }
 
+// On each screen, at each scale, the window's whole layout asks for less than the room the screen
+// leaves it, so the window opens inside the screen and can be sized down.
+TEST(MainWindowTest, TheLayoutsMinimumFitsTheScreenAtEveryScale) {
+    WindowFixture f;
+    f.replies = {waitingSince("maya", f.now - 600)};
+    const Extent screens[] = {{1920, 1050}, {1366, 768}, {683, 384}, {512, 300}, {400, 300}};
+    for (const auto screen : screens) {
+        SCOPED_TRACE(std::to_string(screen.width) + "x" + std::to_string(screen.height));
+        const Extent room = roomOn(screen);
+        f.window->fitPanesTo(room);
+        f.window->render();
+        QCoreApplication::processEvents();
+        f.window->layout()->activate();
+        const QSize least = f.window->layout()->totalMinimumSize();
+        // Less than the room: the window can still be made smaller.
+        EXPECT_LT(least.width(), room.width);
+        EXPECT_LT(least.height(), room.height);
+        EXPECT_EQ(f.window->sidebar().isVisibleTo(f.window.get()), screen.width > 400);
+    }
+}
+
 TEST(MainWindowTest, AtItsDefaultSizeTheAwaitingEntryIsWhole) {
     WindowFixture f;
     f.replies = {waitingSince("maya", f.now - 600), waitingSince("leo", f.now - 7200),
@@ -412,7 +445,7 @@ TEST(MainWindowTest, ThePickedChatStaysSelectedAsRowsComeGoAndMove) {
     WindowFixture f;
     f.confirms = true;
     f.window->show();
-    f.list()->setCurrentIndex(f.row(2));
+    f.pick(2);
     ASSERT_EQ(f.currentTag(), "lisbon");
     ModelChanges changes(f.list()->model());
     const auto stillLisbon = [&f] {
@@ -481,6 +514,48 @@ TEST(MainWindowTest, TabIntoTheListSelectsTheRowWhoseScreenItShows) {
         const auto selected = f.list()->selectionModel()->selectedIndexes();
         ASSERT_EQ(selected.size(), 1);
         EXPECT_EQ(selected[0], f.list()->currentIndex());
+    }
+}
+
+// The detail changes only when a row is picked: with a new chat shown, a click on the list's
+// empty part, then the awaiting row arriving, then the window taking focus back (which gives it
+// to the list, with no current row) leave the new chat shown, whether or not chats are listed.
+TEST(MainWindowTest, ARowArrivingAfterAClickOnTheEmptyListLeavesTheDetail) {
+    for (const bool chatsListed : {true, false}) {
+        SCOPED_TRACE(chatsListed ? "chats listed" : "nothing listed");
+        WindowFixture f;
+        f.confirms = true;
+        f.window->show();
+        f.window->activateWindow();
+        if (!chatsListed) {
+            f.window->sidebar().confirmDeletion("lisbon");
+            f.window->sidebar().confirmDeletion("dinner");
+            f.window->render();
+            ASSERT_TRUE(f.rows().empty());
+        }
+        f.window->findChild<QToolButton*>("new-chat-button")->click();
+        const std::string fresh = f.chat.chat.currentSessionID();
+        ASSERT_EQ(f.window->model().selection(), SidebarSelection::chat(fresh));
+        const QPoint empty(f.list()->viewport()->width() / 2, f.list()->viewport()->height() - 4);
+        ASSERT_FALSE(f.list()->indexAt(empty).isValid());
+        f.click(empty);
+        f.list()->setFocus(Qt::MouseFocusReason);
+        QCoreApplication::processEvents();
+        const auto stillNew = [&f, &fresh](const char* step) {
+            EXPECT_EQ(f.window->model().selection(), SidebarSelection::chat(fresh)) << step;
+            EXPECT_EQ(f.window->shownDetail(), Detail::chat) << step;
+            EXPECT_EQ(f.chat.chat.currentSessionID(), fresh) << step;
+            EXPECT_FALSE(f.list()->selectionModel()->hasSelection()) << step;
+        };
+        stillNew("after the click");
+        f.replies = {waitingSince("maya", f.now - 600)};
+        f.window->render();
+        QCoreApplication::processEvents();
+        stillNew("after the row arrived");
+        f.list()->clearFocus();
+        f.list()->setFocus(Qt::ActiveWindowFocusReason);
+        QCoreApplication::processEvents();
+        stillNew("after the window took focus back");
     }
 }
 

@@ -295,8 +295,9 @@ TEST(ThemeTest, TabRingsTheWidgetItReaches) {
     }
     EXPECT_GT(ringPixels, image.width() / 2);
 
-    QMouseEvent press(QEvent::MouseButtonPress, QPointF(2, 2), QPointF(first->mapToGlobal(QPoint(2, 2))),
-                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(2, 2),
+                      QPointF(first->mapToGlobal(QPoint(2, 2))), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
     QApplication::sendEvent(first, &press);
     EXPECT_FALSE(ring->isVisible());
 }
@@ -478,6 +479,30 @@ TEST(BrandMarksTest, PaletteSwitchesWithTheAppearanceExceptPlumInk) {
     EXPECT_EQ(Theme::current(), Appearance::dark);
     Theme::apply(*qApp, Appearance::light);
     EXPECT_EQ(Theme::current(), Appearance::light);
+}
+
+// Secondary, tertiary and error text reads at 4.5:1 or more on the window and on a panel, in
+// both appearances.
+TEST(BrandMarksTest, SecondaryAndErrorTextKeepTheirContrast) {
+    const std::pair<const char*, Shade> texts[] = {{"secondary", Shade(ThemeColour::secondary)},
+                                                   {"tertiary", Shade(ThemeColour::tertiary)},
+                                                   {"error", errorRed()}};
+    for (const auto appearance : {Appearance::light, Appearance::dark}) {
+        const auto brand = Theme::palette(appearance);
+        for (const auto& background : {brand.canvas, brand.panel}) {
+            for (const auto& [name, shade] : texts) {
+                const QColor text = shade.colour(appearance);
+                const double a = text.alphaF();
+                const QColor seen = QColor::fromRgbF(
+                    static_cast<float>(text.redF() * a + background.redF() * (1 - a)),
+                    static_cast<float>(text.greenF() * a + background.greenF() * (1 - a)),
+                    static_cast<float>(text.blueF() * a + background.blueF() * (1 - a)));
+                EXPECT_GE(test::contrastRatio(seen, background), 4.5)
+                    << name << (appearance == Appearance::dark ? " dark on " : " light on ")
+                    << background.name().toStdString();
+            }
+        }
+    }
 }
 
 // An endless breathing animation runs only while its mark is on screen: hidden with its window,
@@ -999,7 +1024,9 @@ TEST(MessageBoxTest, NoBoxOpensALinkByItself) {
 }
 
 // A window keeps the size it would like where the screen holds it with its frame; otherwise it
-// takes the screen's available area and no more, its minimum and maximum included.
+// takes the screen's available area and no more, its minimum included. Its maximum stays its
+// own: the window manager keeps it on the screen, and a maximised window fills the work area.
+// Screens are given in logical pixels: 1366x768 at twice the scale is 683x384.
 TEST(WindowFitTest, AWindowIsNeverLargerThanTheScreenItOpensOn) {
     struct Case {
         const char* name;
@@ -1010,6 +1037,7 @@ TEST(WindowFitTest, AWindowIsNeverLargerThanTheScreenItOpensOn) {
         WindowFit expected;
     };
     const Extent settings{480, 740};
+    const Extent main{900, 600};
     const Case cases[] = {
         {"fits", settings, {480, 320}, settings, {1920, 1050}, {settings, {480, 320}, settings}},
         {"exactly fits",
@@ -1023,19 +1051,32 @@ TEST(WindowFitTest, AWindowIsNeverLargerThanTheScreenItOpensOn) {
          {480, 320},
          settings,
          {1366, 740},
-         {{480, 692}, {480, 320}, {480, 692}}},
+         {{480, 692}, {480, 320}, settings}},
+        {"the main window on 1366x768", main, {}, noLimit, {1366, 768}, {main, {}, noLimit}},
+        {"the main window on 1366x768 at twice the scale",
+         main,
+         {},
+         noLimit,
+         {683, 384},
+         {{667, 336}, {}, noLimit}},
+        {"the main window on 1024x600 at twice the scale",
+         main,
+         {},
+         noLimit,
+         {512, 300},
+         {{496, 252}, {}, noLimit}},
         {"twice the scale on 1600x1000",
-         {900, 600},
+         main,
          {},
          noLimit,
          {800, 470},
-         {{784, 422}, {0, 0}, {784, 422}}},
+         {{784, 422}, {0, 0}, noLimit}},
         {"a screen below the minimum",
          {600, 680},
          {560, 640},
          noLimit,
          {500, 400},
-         {{484, 352}, {484, 352}, {484, 352}}},
+         {{484, 352}, {484, 352}, noLimit}},
         {"no screen known",
          settings,
          {480, 320},
@@ -1047,10 +1088,44 @@ TEST(WindowFitTest, AWindowIsNeverLargerThanTheScreenItOpensOn) {
          {480, 320},
          settings,
          {10, 20},
-         {{1, 1}, {1, 1}, {1, 1}}},
+         {{1, 1}, {1, 1}, settings}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(fitWindow(c.preferred, c.minimum, c.maximum, c.available), c.expected) << c.name;
+    }
+}
+
+// The main window's panes give way on a small screen: the sidebar narrows, then the detail, and
+// on the smallest the sidebar folds; neither's minimum is ever more than the window's room.
+TEST(WindowFitTest, ThePanesGiveWayWhereTheScreenIsNarrow) {
+    struct Case {
+        const char* name;
+        Extent available;
+        PaneFit expected;
+    };
+    const int sidebar = 264;
+    const Extent detail{420, 360};
+    const Case cases[] = {
+        {"1920x1080", {1920, 1050}, {true, sidebar, detail}},
+        {"1366x768", {1366, 768}, {true, sidebar, detail}},
+        {"1366x768 at twice the scale", {683, 384}, {true, narrowestSidebar, {420, 240}}},
+        {"1024x600 at twice the scale", {512, 300}, {true, narrowestSidebar, {300, 240}}},
+        {"800x600 at twice the scale", {400, 300}, {false, 0, {300, 240}}},
+        {"a phone's screen", {200, 150}, {false, 0, {184, 102}}},
+        {"no screen known", {0, 0}, {true, sidebar, detail}},
+    };
+    for (const auto& c : cases) {
+        const Extent room = roomOn(c.available);
+        const auto fit = fitPanes(room, sidebar, detail);
+        EXPECT_EQ(fit, c.expected) << c.name;
+        if (room.width > 0) {
+            EXPECT_LE(fit.sidebarMinimum + fit.detailMinimum.width, room.width) << c.name;
+            EXPECT_LE(fit.detailMinimum.height, room.height) << c.name;
+        }
+        if (room.width > narrowestDetail.width) {
+            EXPECT_LT(fit.sidebarMinimum + fit.detailMinimum.width, room.width)
+                << c.name << ": the window can still be made narrower";
+        }
     }
 }
 

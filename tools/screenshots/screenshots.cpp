@@ -204,6 +204,15 @@ ui::SettingsWindow* settingsWindow(Scene& scene) {
     return new ui::SettingsWindow(settingsWindowDependencies(*scene.root, std::move(hooks)));
 }
 
+// Access given, but the address book's folder not there, as the contacts read finds it.
+void contactsFolderMissing(Scene& scene) {
+    auto contacts = scene.root->contactsSyncViewModel();
+    contacts->folderProblem.set(ContactsFolderProblem::missing);
+    contacts->lastError.set(
+        "Could not read the address book: /home/ada/.local/share/contacts: no such folder");
+    contacts->authorizationState.set(ContactsAuthorizationState::authorized);
+}
+
 std::vector<Shot> settingsShots() {
     return {
         {"settings", "signed-out", [](Scene& scene) -> QWidget* { return settingsWindow(scene); }},
@@ -221,6 +230,15 @@ std::vector<Shot> settingsShots() {
              scene.main.post([model = window->billingViewModel()] {
                  model->state.set(BillingState::loaded(sampleManagedPlan()));
              });
+             return window;
+         }},
+        {"settings", "contacts-folder-missing",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             contactsFolderMissing(scene);
+             auto* window = settingsWindow(scene);
+             window->show();
+             scene.drain();
              return window;
          }},
         {"settings", "developer-plan-error",
@@ -641,6 +659,7 @@ std::vector<Shot> onboardingShots() {
              }),
         shot("access", Step::fullDiskAccess, withoutMessages),
         shot("contacts", Step::contacts),
+        shot("contacts-folder-missing", Step::contacts, contactsFolderMissing),
         shot("contacts-restricted", Step::contacts,
              [](Scene& scene) {
                  scene.root->contactsSyncViewModel()->authorizationState.set(
@@ -715,7 +734,11 @@ enum class MainShot {
     // The list with the keyboard focus, moved one row down from the chat shown.
     listFocused,
     // A right-to-left title too long for the sidebar: its "…" at its cut end, on the left.
-    rightToLeftTitle
+    rightToLeftTitle,
+    // As it opens on a 1366x768 screen at twice the scale (683x384 logical), and maximised on
+    // one at the scale of one: the work area whole.
+    screen1366AtTwice,
+    maximised1366
 };
 
 QWidget* mainWindow(Scene& scene, MainShot shot) {
@@ -727,7 +750,9 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
     const bool awaitingShown = shot == MainShot::awaitingSelected ||
                                shot == MainShot::awaitingMinimumSize ||
                                shot == MainShot::awaitingAt750;
-    if (shot == MainShot::minimumSize || shot == MainShot::listFocused || awaitingShown) {
+    const bool onAScreen = shot == MainShot::screen1366AtTwice || shot == MainShot::maximised1366;
+    if (shot == MainShot::minimumSize || shot == MainShot::listFocused || awaitingShown ||
+        onAScreen) {
         // A title too long for any sidebar.
         using enum ChatRole;
         chat->adopt(sampleConversation(
@@ -769,7 +794,7 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
         mainWindowSources(*scene.root, clipboard, opener, mainChatView(scene, opener)));
     window->show();
     scene.drain();
-    if (shot == MainShot::minimumSize || awaitingShown) {
+    if (shot == MainShot::minimumSize || awaitingShown || onAScreen) {
         // Two people waiting, so the sidebar has its awaiting row and count. The window's own
         // refresh finds nobody in the sample history: the stand-in list is put back each time.
         const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
@@ -806,6 +831,15 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
     }
     if (shot == MainShot::awaitingAt750) {
         window->resize(750, 480);
+    }
+    if (shot == MainShot::screen1366AtTwice) {
+        const ui::Extent screen{683, 384};
+        window->fitPanesTo(ui::roomOn(screen));
+        ui::fitToArea(window, {900, 600}, {}, ui::noLimit, screen);
+    }
+    if (shot == MainShot::maximised1366) {
+        window->fitPanesTo(ui::roomOn({1366, 768}));
+        window->resize(1366, 768);
     }
     scene.drain();
     return window;
@@ -909,6 +943,10 @@ std::vector<Shot> mainWindowShots() {
          [](Scene& scene) { return mainWindow(scene, MainShot::awaitingSelected); }},
         {"main", "rtl-title",
          [](Scene& scene) { return mainWindow(scene, MainShot::rightToLeftTitle); }},
+        {"main", "screen-1366x768-scale-2",
+         [](Scene& scene) { return mainWindow(scene, MainShot::screen1366AtTwice); }},
+        {"main", "maximised-1366x768",
+         [](Scene& scene) { return mainWindow(scene, MainShot::maximised1366); }},
         // The confirmation of a chat's deletion, as the sidebar asks it.
         {"dialog", "delete-chat",
          [](Scene&) -> QWidget* {
@@ -952,11 +990,11 @@ int main(int argc, char** argv) {
                                      const std::function<void(ui::VaskMenu&)>& place) {
         scene.signIn();
         models.push_back(popoverModel(scene));
-        auto* chat = new ui::ChatView(scene.root->popoverChatViewModel(),
-                                      {.isReady = true,
-                                       .showsSources = false,
-                                       .focusesInputOnAppear = true,
-                                       .urlOpener = &urlOpener});
+        auto* chat =
+            new ui::ChatView(scene.root->popoverChatViewModel(), {.isReady = true,
+                                                                  .showsSources = false,
+                                                                  .focusesInputOnAppear = true,
+                                                                  .urlOpener = &urlOpener});
         auto* menu = new ui::VaskMenu(*models.back(), chat, clipboard, {});
         place(*menu);
         menu->show();
@@ -1047,9 +1085,7 @@ int main(int argc, char** argv) {
              });
          }},
         {"popover", "with-chat",
-         [&](Scene& scene) -> QWidget* {
-             return popoverWithChat(scene, 1, [](ui::VaskMenu&) {});
-         }},
+         [&](Scene& scene) -> QWidget* { return popoverWithChat(scene, 1, [](ui::VaskMenu&) {}); }},
         // End of chat views.
     };
 

@@ -4,10 +4,12 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -67,17 +69,14 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
     split->addWidget(sidebar_);
 
     detail_ = new QStackedWidget;
-    detail_->setMinimumSize(420, 360);
     signedOutPage_ = makeSignedOutView();
     syncingPage_ = makeSyncingView();
     detail_->addWidget(signedOutPage_);
     detail_->addWidget(syncingPage_);
     split->addWidget(detail_);
     split->setStretchFactor(1, 1);
-    const int sidebarWidth =
-        defaultSidebarWidth(*sidebar_, sidebar_->minimumWidth(), sidebar_->maximumWidth());
-    split->setSizes({sidebarWidth, width() - sidebarWidth});
     layout->addWidget(split);
+    fitPanesTo(roomOn(availableArea(screen())));
 
     subscriptions_.push_back(deps_.chat.observe([this] { chatChanged(); }));
     if (deps_.observeSync) {
@@ -90,9 +89,29 @@ MainWindow::MainWindow(Dependencies dependencies, QWidget* parent)
 
 MainWindow::~MainWindow() = default;
 
+void MainWindow::fitPanesTo(Extent room) {
+    // The splitter's handle takes its share of the width too.
+    if (room.width > 0) {
+        room.width = std::max(1, room.width - split_->handleWidth());
+    }
+    const auto fit = fitPanes(room, minimumSidebarWidth(*sidebar_), detailMinimum);
+    sidebar_->setMinimumWidth(fit.sidebarMinimum);
+    sidebar_->setVisible(fit.sidebarShown);
+    detail_->setMinimumSize(fit.detailMinimum.width, fit.detailMinimum.height);
+    // The splitter hears of its panes' new minimums only once shown; the window asks it now.
+    split_->updateGeometry();
+    if (fit.sidebarShown) {
+        // What the detail leaves of the window's width caps the sidebar's first width.
+        const int left = width() - split_->handleWidth() - fit.detailMinimum.width;
+        const int sidebarWidth = defaultSidebarWidth(
+            *sidebar_, fit.sidebarMinimum,
+            std::max(fit.sidebarMinimum, std::min(sidebar_->maximumWidth(), left)));
+        split_->setSizes({sidebarWidth, width() - sidebarWidth});
+    }
+}
+
 SessionSidebar* MainWindow::makeSidebar() {
     auto* sidebar = new SessionSidebar(deps_.chat, deps_.sidebar);
-    sidebar->setMinimumWidth(minimumSidebarWidth(*sidebar));
     sidebar->setMaximumWidth(320);
     sidebar->setAutoFillBackground(true);
     setPaletteColour(sidebar, QPalette::Window, ThemeColour::panel);
@@ -158,6 +177,12 @@ QWidget* MainWindow::makeSyncingView() {
 
 void MainWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // Moved to another screen (another size or scale), the panes give way to that one.
+    if (QWindow* window = windowHandle(); window != nullptr && !followsScreen_) {
+        followsScreen_ = true;
+        connect(window, &QWindow::screenChanged, this,
+                [this](QScreen* screen) { fitPanesTo(roomOn(availableArea(screen))); });
+    }
     model_->appear();
     lastSessionID_ = deps_.chat.currentSessionID();
     lastAwaitingFocus_ = deps_.awaiting.pendingFocus();
@@ -207,8 +232,8 @@ void MainWindow::render() {
             setWindowTitle("Vask");
             return;
         case MainWindowModel::Detail::signedOut:
-            signedOutDescription_->setText(qs(MainWindowModel::signedOutDescription(
-                deps_.hasTray && deps_.hasTray())));
+            signedOutDescription_->setText(
+                qs(MainWindowModel::signedOutDescription(deps_.hasTray && deps_.hasTray())));
             detail_->setCurrentWidget(signedOutPage_);
             break;
         case MainWindowModel::Detail::syncing: {

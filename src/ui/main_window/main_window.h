@@ -10,6 +10,7 @@
 #include "platform/subscription.h"
 #include "shell/main_window_model.h"
 #include "ui/main_window/session_sidebar.h"
+#include "ui/window_fit.h"
 
 class QLabel;
 class QSplitter;
@@ -59,6 +60,12 @@ class MainWindow : public QWidget {
 
     void render();
 
+    // What the detail asks for where the screen has room.
+    static constexpr Extent detailMinimum{420, 360};
+    // Shares a window's `room` between the sidebar and the detail (done for the screen the
+    // window opens on).
+    void fitPanesTo(Extent room);
+
   protected:
     void showEvent(QShowEvent* event) override;
 
@@ -83,6 +90,7 @@ class MainWindow : public QWidget {
     QWidget* chatPage_ = nullptr;
     MainWindowModel::Detail shown_ = MainWindowModel::Detail::chat;
     bool appeared_ = false;
+    bool followsScreen_ = false;
     std::optional<std::string> lastSessionID_;
     bool lastAwaitingFocus_ = false;
     std::vector<Subscription> subscriptions_;

@@ -12,6 +12,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "ui/main_window/session_list_view.h"
 #include "ui/main_window/session_rows.h"
 #include "ui/symbols.h"
 
@@ -56,7 +57,7 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
     column->addWidget(search_);
 
     rows_ = new SessionRowsModel(this);
-    list_ = new QListView;
+    list_ = new SessionListView;
     list_->setObjectName("session-list");
     list_->setAccessibleName("Chats");
     list_->setFrameShape(QFrame::NoFrame);
@@ -72,6 +73,12 @@ SessionSidebar::SessionSidebar(MainWindowChat& chat, Dependencies dependencies, 
             [this](const QModelIndex& current) {
                 const QString tag = current.data(SessionRowsModel::selectionRole).toString();
                 if (rendering_ || tag.isEmpty()) {
+                    return;
+                }
+                // Only the user picks: a row the list made current by itself (its window
+                // activated, a row arriving) goes back to the one the window shows.
+                if (!list_->userIsPicking()) {
+                    showSelection();
                     return;
                 }
                 emit picked(tag == SessionRowsModel::awaitingTag

@@ -14,11 +14,11 @@
 
 class QLabel;
 class QLineEdit;
-class QListView;
 class QToolButton;
 
 namespace vask::ui {
 
+class SessionListView;
 class SessionRowsModel;
 
 // The main window's sidebar: "New Chat", the search field, the awaiting-reply row and the saved
@@ -77,7 +77,7 @@ class SessionSidebar : public QWidget {
     QToolButton* newChat_ = nullptr;
     QLineEdit* search_ = nullptr;
     SessionRowsModel* rows_ = nullptr;
-    QListView* list_ = nullptr;
+    SessionListView* list_ = nullptr;
     QLabel* overlay_ = nullptr;
 };
 

@@ -26,16 +26,17 @@ ContactsSettingsPanel::ContactsSettingsPanel(std::shared_ptr<ContactsSyncViewMod
     rows_->layout()->setContentsMargins(0, 0, 0, 0);
     body()->addWidget(rows_);
     subscriptions_.push_back(observeAll([this] { render(); }, model_->authorizationState,
-                                        model_->isBusy, model_->lastError, model_->lastSyncedAt));
+                                        model_->isBusy, model_->lastError, model_->lastSyncedAt,
+                                        model_->folderProblem));
     render();
 }
 
 void ContactsSettingsPanel::render() {
     auto* column = static_cast<QVBoxLayout*>(rows_->layout());
     clearLayout(column);
-    const auto shown =
-        settings::contacts::present(model_->authorizationState.get(), model_->isBusy.get(),
-                                    model_->lastSyncedAt.get(), model_->lastError.get());
+    const auto shown = settings::contacts::present(
+        model_->authorizationState.get(), model_->isBusy.get(), model_->lastSyncedAt.get(),
+        model_->lastError.get(), model_->folderProblem.get());
     using settings::contacts::Row;
     if (shown.row == Row::restricted) {
         column->addWidget(
@@ -60,6 +61,11 @@ void ContactsSettingsPanel::render() {
                         [this] { model_->requestAccessAndSync(); });
             } else {
                 connect(action, &QPushButton::clicked, this, [this] { model_->syncNow(); });
+            }
+            if (shown.actionBelow) {
+                column->addLayout(row);
+                row = new QHBoxLayout;
+                row->addStretch();
             }
             row->addWidget(action, 0, Qt::AlignVCenter);
         }

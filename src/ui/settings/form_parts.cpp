@@ -30,7 +30,7 @@ void ensureViewIcons() {
 }
 
 Shade errorRed() {
-    return Shade::fixed(QColor(0xD0, 0x3B, 0x3B));
+    return Shade(ThemeColour::red);
 }
 
 Shade warningOrange() {
