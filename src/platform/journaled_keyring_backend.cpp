@@ -274,12 +274,14 @@ SecretBackend::Outcome JournaledKeyringBackend::removeAll(
         inFile = inFile || copy.status == success;
         notes.emplace_back(account, noteFor(copy));
     }
-    auto noted = removed_->putAll(service, notes);
-    if (noted.status != success) {
+    // A note that cannot be written (a full disk, a record that is not a regular file) stops
+    // nothing: a sign-out takes off this machine whatever it can, and says what it could not.
+    const auto noted = removed_->putAll(service, notes);
+    if (noted.status == success) {
+        wrote();
+    } else {
         logger().error("secret_removal_not_noted status=" + std::to_string(noted.status));
-        return noted;
     }
-    wrote();
     // 2. The file's copies (the notes hide them already).
     const auto fromFile = pending_->removeAll(service, accounts);
     if (fromFile.status == success) {
@@ -288,6 +290,9 @@ SecretBackend::Outcome JournaledKeyringBackend::removeAll(
     // 3. The keyring's, in one call.
     const auto fromKeyring = keyring_->removeAll(service, accounts);
     wrote();
+    if (noted.status != success) {
+        return unnoted(noted, fromFile, fromKeyring, inFile);
+    }
     if (!gone(fromKeyring)) {
         logger().error("secret_removal_recorded status=" + std::to_string(fromKeyring.status));
         return success;
@@ -297,6 +302,28 @@ SecretBackend::Outcome JournaledKeyringBackend::removeAll(
         wrote();
     }
     return inFile || fromKeyring.status == success ? success : itemNotFound;
+}
+
+SecretBackend::Outcome JournaledKeyringBackend::unnoted(const Outcome& noted,
+                                                        const Outcome& fromFile,
+                                                        const Outcome& fromKeyring, bool inFile) {
+    std::string left;
+    if (!gone(fromFile)) {
+        left = "the copies in " + pending_->file().string() + " stay (" + fromFile.reason + ")";
+    }
+    if (!gone(fromKeyring)) {
+        left += (left.empty() ? "" : "; ") +
+                std::string("the keyring's stay until it is asked again (") +
+                (fromKeyring.reason.empty() ? "status " + std::to_string(fromKeyring.status)
+                                            : fromKeyring.reason) +
+                ")";
+    }
+    if (left.empty()) {
+        // Everything went: the note would have had nothing left to hide.
+        return inFile || fromKeyring.status == success ? success : itemNotFound;
+    }
+    const auto failed = !gone(fromKeyring) ? fromKeyring.status : fromFile.status;
+    return {failed, "the removal could not be noted (" + noted.reason + "), so " + left};
 }
 
 SecretBackend::Outcome JournaledKeyringBackend::unlock(std::string_view service) {

@@ -24,7 +24,8 @@ namespace vask {
 // - A read sees `pending`'s copy first unless a note names that very copy; else a noted item
 //   is absent; else the keyring answers. A `removed` that cannot be read (damaged, a link, not
 //   a regular file) fails closed: every item reads as absent, and the log says so.
-// - A failed write of the record fails the change.
+// - A failed write of the record fails a write. A removal goes on without its note: the
+//   file's and the keyring's copies go as far as they can, and what stays is said.
 class JournaledKeyringBackend final : public SecretBackend {
   public:
     // Called after each write that reached the record or the keyring (a test stops a launch
@@ -80,6 +81,10 @@ class JournaledKeyringBackend final : public SecretBackend {
     Outcome change(bool replacing, std::string_view service, std::string_view account,
                    std::string_view data);
     void wrote() const;
+    // What a removal whose note could not be written answers: success when nothing is left,
+    // else what stays, and why.
+    Outcome unnoted(const Outcome& noted, const Outcome& fromFile, const Outcome& fromKeyring,
+                    bool inFile);
     void sayUnreadable(const std::string& reason);
 
     std::shared_ptr<SecretBackend> keyring_;

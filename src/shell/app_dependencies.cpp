@@ -234,7 +234,9 @@ void AppDependencies::resetAuthMode() {
 }
 
 bool AppDependencies::authModeKnown() {
-    return !onMainWhileStorageMayBlock() || authModeCache_.latest().has_value();
+    // A mode the keyring held back is asked again on the worker once it is due, so a question
+    // after the keyring was unlocked elsewhere, or came back, goes out with the credentials.
+    return !onMainWhileStorageMayBlock() || authModeCache_.latestIsUsable();
 }
 
 void AppDependencies::unlockKeyring(std::function<void(std::optional<std::string>)> done) {

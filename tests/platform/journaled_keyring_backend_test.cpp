@@ -160,16 +160,17 @@ class StandInKeyring final : public SecretBackend {
         }
         return items_.copyMatching(service, account);
     }
+    // A keyring that refuses or is silent changes nothing.
     Outcome update(std::string_view service, std::string_view account,
                    std::string_view data) override {
-        return refusal().value_or(items_.update(service, account, data));
+        return refusal() ? *refusal() : items_.update(service, account, data);
     }
     Outcome add(std::string_view service, std::string_view account,
                 std::string_view data) override {
-        return refusal().value_or(items_.add(service, account, data));
+        return refusal() ? *refusal() : items_.add(service, account, data);
     }
     Outcome remove(std::string_view service, std::string_view account) override {
-        return refusal().value_or(items_.remove(service, account));
+        return refusal() ? *refusal() : items_.remove(service, account);
     }
     std::string_view kind() const override { return "stand_in"; }
 
@@ -372,9 +373,9 @@ TEST(JournaledKeyringBackendTest, AnUnreadableRemovalRecordReadsAsSignedOut) {
     }
 }
 
-// A change whose record cannot be written fails, with the file's own reason (never "the
-// keyring is locked"), and leaves the keyring as it was, whatever it would have done.
-TEST(JournaledKeyringBackendTest, AChangeTheRecordDidNotTakeFails) {
+// A write whose record cannot be written fails, with the file's own reason (never "the keyring
+// is locked"), and leaves the keyring as it was, whatever it would have done.
+TEST(JournaledKeyringBackendTest, AWriteTheRecordDidNotTakeFails) {
     for (const Mode mode : {Mode::answers, Mode::refuses}) {
         SCOPED_TRACE(static_cast<int>(mode));
         Launches launches;
@@ -390,14 +391,65 @@ TEST(JournaledKeyringBackendTest, AChangeTheRecordDidNotTakeFails) {
                 .update("svc", "token", "new");
         EXPECT_EQ(written.status, SecretBackend::internalError);
         EXPECT_NE(written.reason.find("record.json"), std::string::npos) << written.reason;
-        const auto removed =
-            JournaledKeyringBackend(keyring,
-                                    std::make_shared<FileSecretBackend>(launches.dir / "c.json"),
-                                    std::make_shared<FileSecretBackend>(blocked))
-                .removeAll("svc", {"token"});
-        EXPECT_EQ(removed.status, SecretBackend::internalError);
-        EXPECT_NE(removed.reason.find("record.json"), std::string::npos) << removed.reason;
         EXPECT_EQ(launches.keyring(), (Items{{"token", "t"}}));
+    }
+}
+
+// A sign-out takes the credentials off the machine even where its removals cannot be noted
+// (no room on the disk, a record that is a link, a FIFO or a folder): the file's copies and
+// the keyring's go, and only what could not go is reported, with why.
+TEST(JournaledKeyringBackendTest, ASignOutWithoutItsNoteStillRemovesWhatItCan) {
+    const std::vector<
+        std::pair<const char*, std::function<std::filesystem::path(const std::filesystem::path&)>>>
+        records = {
+            {"no room",
+             [](const auto& dir) {
+                 std::ofstream(dir / "blocked") << "";
+                 return dir / "blocked" / "removed.json";
+             }},
+            {"a link",
+             [](const auto& dir) {
+                 std::ofstream(dir / "elsewhere.json") << "{}";
+                 std::filesystem::create_symlink(dir / "elsewhere.json", dir / "removed.json");
+                 return dir / "removed.json";
+             }},
+            {"a FIFO",
+             [](const auto& dir) {
+                 EXPECT_EQ(::mkfifo((dir / "removed.json").c_str(), 0600), 0);
+                 return dir / "removed.json";
+             }},
+            {"a folder",
+             [](const auto& dir) {
+                 std::filesystem::create_directory(dir / "removed.json");
+                 return dir / "removed.json";
+             }},
+        };
+    for (const auto& [name, record] : records) {
+        for (const Mode mode : {Mode::answers, Mode::refuses}) {
+            SCOPED_TRACE(std::string(name) + (mode == Mode::answers ? ", answers" : ", refuses"));
+            Launches launches;
+            launches.launch(Mode::answers)->add("svc", "token", "t");
+            FileSecretBackend copies(launches.dir / "credentials.json");
+            ASSERT_EQ(copies.add("svc", "email", "e"), SecretBackend::success);
+            const auto removals = record(launches.dir.path());
+            const auto removed =
+                JournaledKeyringBackend(
+                    std::make_shared<StandInKeyring>(launches.dir / "keyring.json", mode),
+                    std::make_shared<FileSecretBackend>(launches.dir / "credentials.json"),
+                    std::make_shared<FileSecretBackend>(removals))
+                    .removeAll("svc", {"token", "email", "session"});
+            EXPECT_EQ(copies.copyMatching("svc", "email").status, SecretBackend::itemNotFound);
+            if (mode == Mode::answers) {
+                EXPECT_EQ(removed.status, SecretBackend::success) << removed.reason;
+                EXPECT_EQ(launches.keyring(), Items{});
+            } else {
+                EXPECT_EQ(removed.status, SecretBackend::interactionNotAllowed);
+                EXPECT_NE(removed.reason.find("removed.json"), std::string::npos) << removed.reason;
+                EXPECT_NE(removed.reason.find("the keyring is locked"), std::string::npos)
+                    << removed.reason;
+                EXPECT_EQ(launches.keyring(), (Items{{"token", "t"}}));
+            }
+        }
     }
 }
 
