@@ -51,6 +51,11 @@ class LateKeyring final : public SecretBackend {
         const auto answering = connected(whyNot, false);
         return answering ? answering->removeAll(service, accounts) : whyNot;
     }
+    Outcome removeService(std::string_view service) override {
+        Outcome whyNot;
+        const auto answering = connected(whyNot, false);
+        return answering ? answering->removeService(service) : whyNot;
+    }
     Outcome unlock(std::string_view service) override {
         Outcome whyNot;
         const auto answering = connected(whyNot);

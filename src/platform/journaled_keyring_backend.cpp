@@ -200,10 +200,46 @@ SecretBackend::Outcome JournaledKeyringBackend::add(std::string_view service,
     return change(false, service, account, data);
 }
 
+SecretBackend::Outcome JournaledKeyringBackend::dropUnreadableRecord(std::string_view service) {
+    if (removed_->keys()) {
+        return success;
+    }
+    // Whatever it held may have been a sign-out: it goes only once nothing it could hide is left.
+    const auto unreadable = removed_->file().string() + " cannot be read";
+    const auto fromKeyring = keyring_->removeService(service);
+    wrote();
+    if (!gone(fromKeyring)) {
+        return {fromKeyring.status, unreadable + ", and the keyring's items it may remove stay (" +
+                                        fromKeyring.reason + ")"};
+    }
+    const auto fromFile = pending_->removeService(service);
+    if (!gone(fromFile)) {
+        return {fromFile.status, unreadable + ", and the copies it may remove stay (" +
+                                     fromFile.reason + ")"};
+    }
+    wrote();
+    auto aside = removed_->setAside();
+    if (aside.status != success) {
+        return aside;
+    }
+    wrote();
+    logger().info("secret_removal_record_replaced removed_from_keyring=" +
+                  std::string(fromKeyring.status == success ? "true" : "false"));
+    return success;
+}
+
 SecretBackend::Outcome JournaledKeyringBackend::change(bool replacing, std::string_view service,
                                                        std::string_view account,
                                                        std::string_view data) {
     std::lock_guard lock(changing_);
+    if (entry(service, account).recorded == Recorded::unreadable) {
+        // A write must not set the record aside as it stands: a sign-out it held would be lost.
+        if (auto dropped = dropUnreadableRecord(service); dropped.status != success) {
+            logger().error("secret_not_kept key=" + std::string(account) +
+                           " status=" + std::to_string(dropped.status));
+            return dropped;
+        }
+    }
     const auto found = entry(service, account);
     // Whether the item exists is known from the record when it holds the item; else only the
     // keyring's own update or add says, within the change's limit.
@@ -276,7 +312,11 @@ SecretBackend::Outcome JournaledKeyringBackend::removeAll(
     }
     // A note that cannot be written (a full disk, a record that is not a regular file) stops
     // nothing: a sign-out takes off this machine whatever it can, and says what it could not.
-    const auto noted = removed_->putAll(service, notes);
+    // A record that cannot be read is never written over while it may hold other sign-outs.
+    auto noted = dropUnreadableRecord(service);
+    if (noted.status == success) {
+        noted = removed_->putAll(service, notes);
+    }
     if (noted.status == success) {
         wrote();
     } else {

@@ -313,11 +313,12 @@ SecretBackend::Outcome storeIf(bool existing, const std::string& service,
 // Removes every item of `account`; leaves them all when one is locked (its removal would need
 // the keyring's prompt).
 SecretBackend::Outcome deleteItems(SecretService* connection, const std::string& service,
-                                   const std::string& account, GCancellable* cancellable) {
+                                   const std::optional<std::string>& account,
+                                   GCancellable* cancellable) {
     ErrorPtr error;
     const auto items = search(connection, service, account, false, cancellable, error);
     if (error) {
-        return failureOf(error.get(), "delete", account);
+        return failureOf(error.get(), "delete", account.value_or(""));
     }
     if (!items) {
         return SecretBackend::itemNotFound;
@@ -332,7 +333,7 @@ SecretBackend::Outcome deleteItems(SecretService* connection, const std::string&
         secret_item_delete_sync(static_cast<SecretItem*>(node->data), cancellable, &raw);
         error.reset(raw);
         if (error) {
-            return failureOf(error.get(), "delete", account);
+            return failureOf(error.get(), "delete", account.value_or(""));
         }
     }
     return SecretBackend::success;
@@ -462,6 +463,19 @@ SecretBackend::Outcome LibsecretBackend::removeAll(std::string_view service,
             }
             return result;
         });
+}
+
+SecretBackend::Outcome LibsecretBackend::removeService(std::string_view service) {
+    return runChange("delete", std::min(changeLimit_, removalLimit),
+                     [service = std::string(service)](GCancellable* cancellable) -> Outcome {
+                         ErrorPtr error;
+                         const auto connection = openService(cancellable, error);
+                         if (!connection) {
+                             return error ? failureOf(error.get(), "delete", "")
+                                          : Outcome(notAvailable);
+                         }
+                         return deleteItems(connection.get(), service, std::nullopt, cancellable);
+                     });
 }
 
 SecretBackend::Outcome LibsecretBackend::unlock(std::string_view service) {

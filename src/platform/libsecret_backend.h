@@ -46,6 +46,7 @@ class LibsecretBackend final : public SecretBackend {
     Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
     Outcome remove(std::string_view service, std::string_view account) override;
     Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) override;
+    Outcome removeService(std::string_view service) override;
     // Unlocks whatever keyring holds items of `service` (the default keyring when none does):
     // the keyring's own prompt may show. Waits until the user answers it or the application
     // quits (cancelled): the quit does not cancel the call, which ends with the connection.

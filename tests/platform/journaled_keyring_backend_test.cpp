@@ -172,6 +172,9 @@ class StandInKeyring final : public SecretBackend {
     Outcome remove(std::string_view service, std::string_view account) override {
         return refusal() ? *refusal() : items_.remove(service, account);
     }
+    Outcome removeService(std::string_view service) override {
+        return refusal() ? *refusal() : items_.removeService(service);
+    }
     std::string_view kind() const override { return "stand_in"; }
 
   private:
@@ -370,6 +373,54 @@ TEST(JournaledKeyringBackendTest, AnUnreadableRemovalRecordReadsAsSignedOut) {
         EXPECT_TRUE(log->mentions("secret_removal_record_unreadable"));
         EXPECT_TRUE(launches.launch(Mode::answers)->settle().unfinished);
         EXPECT_EQ(launches.reads(Mode::answers), Items{});
+    }
+}
+
+// A damaged record of removals may hold a sign-out: the next change never sets it aside while
+// what it could hide is still kept. A write first removes the service's items from the keyring
+// and the file (the sign-out made for good), then replaces the record; with a keyring that
+// refuses, the write fails, saying why, and the record stays as it was.
+TEST(JournaledKeyringBackendTest, ADamagedRemovalRecordIsNeverDroppedWithWhatItHides) {
+    const std::vector<std::pair<const char*, std::function<void(const std::filesystem::path&)>>>
+        damages = {
+            {"garbled", [](const auto& path) { std::ofstream(path) << "\x01\xfe not json"; }},
+            {"a link",
+             [](const auto& path) {
+                 std::ofstream(path.string() + ".elsewhere") << "{}";
+                 std::filesystem::create_symlink(path.string() + ".elsewhere", path);
+             }},
+            {"a FIFO", [](const auto& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
+            {"a folder", [](const auto& path) { std::filesystem::create_directory(path); }},
+        };
+    for (const auto& [name, damage] : damages) {
+        for (const Mode mode : {Mode::answers, Mode::refuses}) {
+            SCOPED_TRACE(std::string(name) + (mode == Mode::answers ? ", answers" : ", refuses"));
+            Launches launches;
+            const auto record = launches.dir / "credentials-removed.json";
+            launches.launch(Mode::answers)->add("svc", "token", "old");
+            launches.launch(Mode::answers)->add("svc", "email", "e");
+            // Signed out while the keyring refused: only the record says so.
+            EXPECT_EQ(launches.launch(Mode::refuses)->removeAll("svc", {"token", "email"}),
+                      SecretBackend::success);
+            std::filesystem::remove(record);
+            damage(record);
+
+            const auto written = launches.launch(mode)->add("svc", "session", "new");
+            if (mode == Mode::answers) {
+                EXPECT_EQ(written.status, SecretBackend::success) << written.reason;
+                EXPECT_EQ(launches.reads(Mode::answers), (Items{{"session", "new"}}));
+                EXPECT_EQ(launches.keyring(), (Items{{"session", "new"}}));
+            } else {
+                EXPECT_EQ(written.status, SecretBackend::interactionNotAllowed);
+                EXPECT_NE(written.reason.find(record.string()), std::string::npos)
+                    << written.reason;
+                EXPECT_EQ(launches.reads(Mode::answers), Items{});
+                EXPECT_EQ(launches.keyring(), (Items{{"token", "old"}, {"email", "e"}}));
+                std::error_code error;
+                EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(record, error)))
+                    << "the record stays until what it hides is gone";
+            }
+        }
     }
 }
 

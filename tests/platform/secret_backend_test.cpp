@@ -55,6 +55,15 @@ void checkItemLifecycle(SecretBackend& backend, const std::string& service) {
     EXPECT_EQ(backend.remove(service, "a"), SecretBackend::success);
     EXPECT_EQ(backend.copyMatching(service, "a").status, SecretBackend::itemNotFound);
     EXPECT_EQ(backend.remove(service, "b"), SecretBackend::success);
+    // A service's items go together, and only its own.
+    EXPECT_EQ(backend.add(service, "a", "x"), SecretBackend::success);
+    EXPECT_EQ(backend.add(service, "b", "y"), SecretBackend::success);
+    EXPECT_EQ(backend.add(service + ".other", "a", "z"), SecretBackend::success);
+    EXPECT_EQ(backend.removeService(service), SecretBackend::success);
+    EXPECT_EQ(backend.copyMatching(service, "b").status, SecretBackend::itemNotFound);
+    EXPECT_EQ(backend.removeService(service), SecretBackend::itemNotFound);
+    EXPECT_EQ(backend.copyMatching(service + ".other", "a").data, "z");
+    EXPECT_EQ(backend.remove(service + ".other", "a"), SecretBackend::success);
 }
 
 TEST(SecretBackendTest, MemoryAndFileBackendsKeepTheContract) {
