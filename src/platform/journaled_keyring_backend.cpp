@@ -214,8 +214,8 @@ SecretBackend::Outcome JournaledKeyringBackend::dropUnreadableRecord(std::string
     }
     const auto fromFile = pending_->removeService(service);
     if (!gone(fromFile)) {
-        return {fromFile.status, unreadable + ", and the copies it may remove stay (" +
-                                     fromFile.reason + ")"};
+        return {fromFile.status,
+                unreadable + ", and the copies it may remove stay (" + fromFile.reason + ")"};
     }
     wrote();
     auto aside = removed_->setAside();
