@@ -346,23 +346,28 @@ TEST(JournaledKeyringBackendTest, EveryCrashPointKeepsWhatTheUserDidLast) {
     }
 }
 
+// Ways a record of removals cannot be read, each made at the path it is given.
+std::vector<std::pair<const char*, std::function<void(const std::filesystem::path&)>>>
+unreadableRecords() {
+    return {
+        {"cut short", [](const auto& path) { std::ofstream(path) << R"({"svc": {"tok)"; }},
+        {"garbled", [](const auto& path) { std::ofstream(path) << "\x01\xfe not json"; }},
+        {"not items", [](const auto& path) { std::ofstream(path) << R"({"svc": 3})"; }},
+        {"a link",
+         [](const auto& path) {
+             std::ofstream(path.string() + ".elsewhere") << "{}";
+             std::filesystem::create_symlink(path.string() + ".elsewhere", path);
+         }},
+        {"a FIFO", [](const auto& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
+        {"a folder", [](const auto& path) { std::filesystem::create_directory(path); }},
+    };
+}
+
 // A record of removals that cannot be read (cut short, garbled, a link, a FIFO, a folder)
 // fails closed: the account reads as signed out, never as the keyring's older sign-in, and the
 // log says why.
 TEST(JournaledKeyringBackendTest, AnUnreadableRemovalRecordReadsAsSignedOut) {
-    const std::vector<std::pair<const char*, std::function<void(const std::filesystem::path&)>>>
-        damages = {
-            {"cut short", [](const auto& path) { std::ofstream(path) << R"({"svc": {"tok)"; }},
-            {"garbled", [](const auto& path) { std::ofstream(path) << "\x01\xfe not json"; }},
-            {"not items", [](const auto& path) { std::ofstream(path) << R"({"svc": 3})"; }},
-            {"a link",
-             [](const auto& path) {
-                 std::ofstream(path.string() + ".elsewhere") << "{}";
-                 std::filesystem::create_symlink(path.string() + ".elsewhere", path);
-             }},
-            {"a FIFO", [](const auto& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
-            {"a folder", [](const auto& path) { std::filesystem::create_directory(path); }},
-        };
+    const auto damages = unreadableRecords();
     for (const auto& [name, damage] : damages) {
         SCOPED_TRACE(name);
         Launches launches;
@@ -381,17 +386,7 @@ TEST(JournaledKeyringBackendTest, AnUnreadableRemovalRecordReadsAsSignedOut) {
 // and the file (the sign-out made for good), then replaces the record; with a keyring that
 // refuses, the write fails, saying why, and the record stays as it was.
 TEST(JournaledKeyringBackendTest, ADamagedRemovalRecordIsNeverDroppedWithWhatItHides) {
-    const std::vector<std::pair<const char*, std::function<void(const std::filesystem::path&)>>>
-        damages = {
-            {"garbled", [](const auto& path) { std::ofstream(path) << "\x01\xfe not json"; }},
-            {"a link",
-             [](const auto& path) {
-                 std::ofstream(path.string() + ".elsewhere") << "{}";
-                 std::filesystem::create_symlink(path.string() + ".elsewhere", path);
-             }},
-            {"a FIFO", [](const auto& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
-            {"a folder", [](const auto& path) { std::filesystem::create_directory(path); }},
-        };
+    const auto damages = unreadableRecords();
     for (const auto& [name, damage] : damages) {
         for (const Mode mode : {Mode::answers, Mode::refuses}) {
             SCOPED_TRACE(std::string(name) + (mode == Mode::answers ? ", answers" : ", refuses"));
