@@ -70,6 +70,7 @@ JournaledKeyringBackend::Entry JournaledKeyringBackend::entry(std::string_view s
         return found;
     }
     found.noted = note.status == success;
+    found.note = note.data;
     if (found.pending.status == success) {
         // A note names the copy it removes: any other copy was written after it.
         found.recorded =
@@ -256,6 +257,15 @@ SecretBackend::Outcome JournaledKeyringBackend::change(bool replacing, std::stri
             logger().error("secret_file_not_undone key=" + std::string(account));
         }
     };
+    // 0. A note names a copy by its value: one that would name the new copy (the same value,
+    //    signed out before) is first made to name none, so the copy is read as the newer.
+    if (found.noted && found.note == Sha256::hex(data)) {
+        auto renamed = removed_->putAll(service, {{std::string(account), std::string()}});
+        if (renamed.status != success) {
+            return renamed;
+        }
+        wrote();
+    }
     // 1. The file: from here on the next start reads the new value.
     auto kept = putInto(*pending_, service, account, data);
     if (kept.status != success) {

@@ -77,6 +77,8 @@ class JournaledKeyringBackend final : public SecretBackend {
         // Whether a note exists (or may: `removed` cannot be read) that the keyring's copy is
         // to go.
         bool noted = false;
+        // The note: which file copy it removes.
+        std::optional<std::string> note;
     };
     Entry entry(std::string_view service, std::string_view account);
     // Updates (`replacing`) or adds the item: the record first, then the keyring.

@@ -419,6 +419,27 @@ TEST(JournaledKeyringBackendTest, ADamagedRemovalRecordIsNeverDroppedWithWhatItH
     }
 }
 
+// Signed in again with the very value a recorded sign-out removed from the file (an e-mail
+// address), with a launch that dies after each write in turn: once the new copy is in the file,
+// the next start reads it, never the old sign-out's note naming the same value.
+TEST(JournaledKeyringBackendTest, ASignInAgainWithTheSameValueIsNotTakenForItsSignOut) {
+    for (int crashAt = 1; crashAt <= 4; ++crashAt) {
+        SCOPED_TRACE(crashAt);
+        Launches launches;
+        ASSERT_EQ(launches.launch(Mode::refuses)->add("svc", "email", "e"), SecretBackend::success);
+        ASSERT_EQ(launches.launch(Mode::refuses)->removeAll("svc", {"email"}),
+                  SecretBackend::success);
+        launches.dieAfterWrite(crashAt, Mode::refuses, [](JournaledKeyringBackend& storage) {
+            storage.add("svc", "email", "e");
+        });
+        const bool copyWritten = FileSecretBackend(launches.dir / "credentials.json")
+                                     .copyMatching("svc", "email")
+                                     .status == SecretBackend::success;
+        const Items expected = copyWritten ? Items{{"email", "e"}} : Items{};
+        EXPECT_EQ(launches.reads(Mode::refuses), expected);
+    }
+}
+
 // A write whose record cannot be written fails, with the file's own reason (never "the keyring
 // is locked"), and leaves the keyring as it was, whatever it would have done.
 TEST(JournaledKeyringBackendTest, AWriteTheRecordDidNotTakeFails) {
