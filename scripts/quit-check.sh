@@ -11,7 +11,8 @@
 # keyring to unlock. A keyring hung from the start of a launch gets a question answered in words
 # of its own and a sign-out within the quit's limit, and the next start is signed out with no
 # item left in the keyring; ten unlocks asked with the prompt open show one prompt, and a
-# sign-out meanwhile is answered within 5 s. With the real gnome-keyring and its gcr prompt (on
+# sign-out meanwhile is answered within 5 s. A keyring stopped before the start and let go again
+# answers the next question signed in. With the real gnome-keyring and its gcr prompt (on
 # Xvfb), a login keyring locked at start reads as locked, unlocked by its prompt answers the next
 # question signed in, and a quit with its prompt open leaves the daemon running. Each quit must
 # end with status 0 within the limit (2 s in a sanitizer build, 1 s otherwise) and leave no process of its own (helper
@@ -741,6 +742,53 @@ stopped_keyring_start() {
     stop_private_bus
 }
 stopped_keyring_start
+
+# A keyring stopped before the start and let go again: the question asked while it is stopped
+# says it is not answering; one asked a few seconds after it answers again goes out signed in
+# (the keyring is asked again at later use, not only by "Try Again").
+keyring_back_after_start() {
+    local keyring failures responses
+    if ! new_case keyring-back || ! start_private_bus; then
+        fail "a private session bus starts for the keyring that comes back"
+        return
+    fi
+    keyring=$(start_keyring)
+    moved() { grep -q -e 'secret_file_moved' -e 'secret_record_settled.*moved=[1-9]' "$VASK_LOG_FILE"; }
+    if [[ -n $keyring ]] && start_app && wait_for 30 moved; then
+        quit_app "after the credentials moved into the keyring that will stop"
+        kill -STOP "$keyring"
+        failures=$(testhook_count 'rendered failure: Your keyring is not answering')
+        if start_app; then
+            send "vasktest://query?text=asked%20while%20stopped&chat=main"
+            if wait_for 30 testhook_grew 'rendered failure: Your keyring is not answering' "$failures"; then
+                pass "a question beside a stopped keyring says it is not answering"
+            else
+                fail "a question beside a stopped keyring says it is not answering" \
+                    "$(grep rendered "$VASK_TESTHOOK_LOG" | tail -n 1)"
+            fi
+            kill -CONT "$keyring"
+            sleep 2.5
+            responses=$(testhook_count 'rendered response:')
+            send "vasktest://query?text=asked%20once%20it%20answers&chat=main"
+            if wait_for 60 testhook_grew 'rendered response:' "$responses"; then
+                pass "a question after the keyring answers again goes out signed in"
+            else
+                fail "a question after the keyring answers again goes out signed in" \
+                    "$(grep rendered "$VASK_TESTHOOK_LOG" | tail -n 1)"
+            fi
+            quit_app "after the keyring answered again"
+        else
+            fail "the application starts beside a stopped keyring"
+            kill_app
+        fi
+    else
+        fail "the credentials move into the keyring that will stop" "keyring ${keyring:-not running}"
+        kill_app
+    fi
+    [[ -n $keyring ]] && stop_and_end "$keyring"
+    stop_private_bus
+}
+keyring_back_after_start
 
 # vask_items: how many items of Vask's the keyring on the private bus holds (locked or not).
 vask_items() {
