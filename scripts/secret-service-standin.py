@@ -5,12 +5,15 @@ One collection, the default one, optionally locked and filled from a credentials
 Vask's own format ({service: {account: base64}}, stored as the schema's items with the base64
 text as the secret, as Vask stores them). Unlocking needs a prompt; by default the prompt
 never completes (a prompter that never answers): Prompt and Dismiss are answered and nothing
-more happens. With --prompt-unlocks the prompt unlocks the collection at once.
+more happens. With --prompt-unlocks the prompt unlocks the collection at once. With
+--hide-locked a search finds nothing in the collection while it is locked, as gnome-keyring's
+login keyring shows nothing at start until it is unlocked.
 
 Every method call is appended to --log as "Interface.Method" (one a line), so a test can tell
 whether anything asked for a prompt.
 
-    secret-service-standin.py [--locked] [--items FILE] [--log FILE] [--prompt-unlocks]
+    secret-service-standin.py [--locked] [--hide-locked] [--items FILE] [--log FILE]
+                              [--prompt-unlocks]
 
 Prints "ready" once it owns org.freedesktop.secrets; serves until SIGTERM.
 """
@@ -158,6 +161,11 @@ class Collection(Recorded):
         self.items.remove(item)
         item.remove_from_connection()
 
+    def visible(self, attributes):
+        if self.locked and self.service.hide_locked:
+            return []
+        return self.matching(attributes)
+
     def matching(self, attributes):
         return [item for item in self.items
                 if all(item.attributes.get(k) == v for k, v in attributes.items())]
@@ -180,7 +188,7 @@ class Collection(Recorded):
     @dbus.service.method(COLLECTION_IFACE, in_signature="a{ss}", out_signature="ao")
     def SearchItems(self, attributes):
         self.service.record(COLLECTION_IFACE + ".SearchItems")
-        return dbus.Array([item.path for item in self.matching(attributes)], signature="o")
+        return dbus.Array([item.path for item in self.visible(attributes)], signature="o")
 
     @dbus.service.method(COLLECTION_IFACE, in_signature="", out_signature="o")
     def Delete(self):
@@ -227,10 +235,11 @@ class Session(Recorded):
 
 
 class Service(Recorded):
-    def __init__(self, bus, log, locked, prompt_unlocks):
+    def __init__(self, bus, log, locked, prompt_unlocks, hide_locked):
         self.bus_name = dbus.service.BusName(BUS_NAME, bus, do_not_queue=True)
         self.log = log
         self.prompt_unlocks = prompt_unlocks
+        self.hide_locked = hide_locked
         self.sessions = 0
         self.prompts = 0
         super().__init__(self, ROOT)
@@ -265,7 +274,7 @@ class Service(Recorded):
     @dbus.service.method(SERVICE_IFACE, in_signature="a{ss}", out_signature="aoao")
     def SearchItems(self, attributes):
         self.record(SERVICE_IFACE + ".SearchItems")
-        found = dbus.Array([item.path for item in self.collection.matching(attributes)],
+        found = dbus.Array([item.path for item in self.collection.visible(attributes)],
                            signature="o")
         empty = dbus.Array([], signature="o")
         return (empty, found) if self.collection.locked else (found, empty)
@@ -311,10 +320,12 @@ def main():
     parser.add_argument("--items")
     parser.add_argument("--log")
     parser.add_argument("--prompt-unlocks", action="store_true")
+    parser.add_argument("--hide-locked", action="store_true")
     args = parser.parse_args()
 
     DBusGMainLoop(set_as_default=True)
-    service = Service(dbus.SessionBus(), args.log, args.locked, args.prompt_unlocks)
+    service = Service(dbus.SessionBus(), args.log, args.locked, args.prompt_unlocks,
+                      args.hide_locked)
     if args.items:
         with open(args.items, encoding="utf-8") as source:
             for name, accounts in json.load(source).items():

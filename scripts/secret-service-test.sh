@@ -5,8 +5,9 @@
 # on a second private bus in another empty home, gnome-keyring started on demand with no
 # keyring at all: credentials kept in the file must open no prompt there. On a third, a
 # Secret Service stand-in (scripts/secret-service-standin.py) whose default keyring is locked
-# and holds Vask's items, and whose unlock prompt never completes: reads must open no prompt, and
-# a quit must not wait for the prompt the user asked for.
+# and holds Vask's items out of sight (as a login keyring locked at start does), and whose unlock
+# prompt never completes: reads must say locked and open no prompt, and a quit must neither wait
+# for the prompt the user asked for nor dismiss it.
 # Usage: scripts/secret-service-test.sh [build folder]   (default: build/asan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -55,7 +56,7 @@ HOME="$scratch/locked-home" XDG_DATA_HOME="$scratch/locked-home/.local/share" \
     XDG_RUNTIME_DIR="$scratch/locked-runtime" VASK_LOCKED_KEYRING_SERVICE="$service" \
     dbus-run-session -- bash -c '
     set -euo pipefail
-    /usr/bin/python3 scripts/secret-service-standin.py --locked --items "$1" \
+    /usr/bin/python3 scripts/secret-service-standin.py --locked --hide-locked --items "$1" \
         --log "$2" >"$2.out" 2>&1 &
     standin=$!
     trap "kill $standin 2>/dev/null" EXIT

@@ -139,21 +139,29 @@ std::optional<std::string> errorRowText(const ChatState& ended) {
 
 std::optional<std::string> keyringRowText(const ChatState& current, bool keyringLocked,
                                           bool unlocking) {
+    using Problem = ChatState::CredentialProblem;
     const auto* failed = current.asFailed();
     if (!keyringLocked || current.isSending() ||
-        (failed != nullptr && (failed->error == ChatViewModel::keyringLockedText ||
-                               failed->error == ChatViewModel::keyringUnlockingText))) {
+        (failed != nullptr && (failed->credentials == Problem::keyringLocked ||
+                               failed->credentials == Problem::keyringUnlocking))) {
         return std::nullopt;
     }
-    return std::string(unlocking ? ChatViewModel::keyringUnlockingText
-                                 : ChatViewModel::keyringLockedText);
+    return std::string(
+        ChatViewModel::heldText(unlocking ? Problem::keyringUnlocking : Problem::keyringLocked));
 }
 
-std::optional<std::string_view> errorRowAction(std::string_view errorText, bool keyringLocked) {
-    if (keyringLocked && errorText == ChatViewModel::keyringLockedText) {
+std::optional<std::string_view> keyringRowAction(bool unlocking) {
+    return unlocking ? std::nullopt : std::optional(unlockKeyringAction);
+}
+
+std::optional<std::string_view> errorRowAction(const ChatState& ended, bool keyringLocked) {
+    const auto* failed = ended.asFailed();
+    const auto problem =
+        failed != nullptr ? failed->credentials : ChatState::CredentialProblem::none;
+    if (keyringLocked && problem == ChatState::CredentialProblem::keyringLocked) {
         return unlockKeyringAction;
     }
-    if (errorText == ChatViewModel::keyringNotAnsweringText) {
+    if (problem == ChatState::CredentialProblem::keyringNotAnswering) {
         return askKeyringAgainAction;
     }
     return std::nullopt;

@@ -50,7 +50,9 @@ std::optional<std::string> keyringRowText(const ChatState& current, bool keyring
                                           bool unlocking);
 // The button beside an error row, when it has one: unlocking the keyring while it is locked,
 // asking again one that did not answer. None while an unlock waits on the keyring's prompt.
-std::optional<std::string_view> errorRowAction(std::string_view errorText, bool keyringLocked);
+std::optional<std::string_view> errorRowAction(const ChatState& ended, bool keyringLocked);
+// The button of the keyring row: unlocking, unless an unlock waits on the keyring's prompt.
+std::optional<std::string_view> keyringRowAction(bool unlocking);
 inline constexpr std::string_view unlockKeyringAction = "Unlock Keyring";
 inline constexpr std::string_view askKeyringAgainAction = "Try Again";
 

@@ -25,9 +25,25 @@ class ChatState {
         ChatMessage answer;
         bool operator==(const Responded&) const = default;
     };
+    // Why the account's credentials could not go with a question, when that is why it failed:
+    // what the chat offers follows from it, never from the words shown.
+    enum class CredentialProblem {
+        none,
+        // The keyring that holds them is locked.
+        keyringLocked,
+        // The user asked to unlock it, and its prompt is open.
+        keyringUnlocking,
+        // The keyring did not answer.
+        keyringNotAnswering,
+        // There are none: the question went out signed out.
+        signedOut,
+        // The relay refused them, and a refresh did not help.
+        sessionExpired,
+    };
     struct Failed {
         ChatMessage question;
         std::string error;
+        CredentialProblem credentials = CredentialProblem::none;
         bool operator==(const Failed&) const = default;
     };
     struct UsageLimitReached {
@@ -49,8 +65,9 @@ class ChatState {
     static ChatState responded(ChatMessage question, ChatMessage answer) {
         return ChatState(Responded{std::move(question), std::move(answer)});
     }
-    static ChatState failed(ChatMessage question, std::string error) {
-        return ChatState(Failed{std::move(question), std::move(error)});
+    static ChatState failed(ChatMessage question, std::string error,
+                            CredentialProblem credentials = CredentialProblem::none) {
+        return ChatState(Failed{std::move(question), std::move(error), credentials});
     }
     static ChatState usageLimitReached(ChatMessage question, AuthType authType,
                                        std::optional<std::string> tierCode) {

@@ -30,17 +30,23 @@ RLMCredentials credentialsFor(const AuthMode& mode) {
     return credentials;
 }
 
+// What a mode the keyring holds back keeps from a question; none for any other mode.
+ChatState::CredentialProblem heldBack(const AuthMode& mode) {
+    using Problem = ChatState::CredentialProblem;
+    return mode.isKeyringLocked()         ? Problem::keyringLocked
+           : mode.isKeyringNotAnswering() ? Problem::keyringNotAnswering
+                                          : Problem::none;
+}
+
 // A question that found the credentials behind a keyring that is locked, or does not answer.
 class KeyringHeldError : public Error {
   public:
-    explicit KeyringHeldError(bool locked)
-        : Error(std::string(locked ? ChatViewModel::keyringLockedText
-                                   : ChatViewModel::keyringNotAnsweringText)),
-          locked_(locked) {}
-    bool locked() const { return locked_; }
+    explicit KeyringHeldError(ChatState::CredentialProblem problem)
+        : Error(std::string(ChatViewModel::heldText(problem))), problem_(problem) {}
+    ChatState::CredentialProblem problem() const { return problem_; }
 
   private:
-    bool locked_;
+    ChatState::CredentialProblem problem_;
 };
 
 bool carriesUsage(RLMHelperError::Case c) {
@@ -99,12 +105,10 @@ void ChatViewModel::send() {
     turn->awaitsCredentials = deps_.authModeKnown && !deps_.authModeKnown();
     if (!turn->awaitsCredentials) {
         const AuthMode mode = deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none();
-        if (mode.isKeyringLocked() || mode.isKeyringNotAnswering()) {
+        if (const auto problem = heldBack(mode); problem != ChatState::CredentialProblem::none) {
             keyringLocked.set(mode.isKeyringLocked());
             keyringNotAnswering.set(mode.isKeyringNotAnswering());
-            failImmediately(
-                questionText,
-                std::string(mode.isKeyringLocked() ? keyringLockedText : keyringNotAnsweringText));
+            failImmediately(questionText, std::string(heldText(problem)), problem);
             return;
         }
         turn->credentials = credentialsFor(mode);
@@ -192,14 +196,15 @@ void ChatViewModel::failImmediately(const std::string& questionText) {
                         RLMHelperError::plain(RLMHelperError::Case::missingHelperCommand).what()));
 }
 
-void ChatViewModel::failImmediately(const std::string& questionText, const std::string& text) {
+void ChatViewModel::failImmediately(const std::string& questionText, const std::string& text,
+                                    ChatState::CredentialProblem problem) {
     ChatMessage question;
     question.id = Uuid::random();
     question.role = ChatRole::user;
     question.text = questionText;
     question.timestamp = deps_.clock.now();
     persistUnansweredQuestion(question, std::nullopt, currentSessionID.get());
-    state.set(ChatState::failed(std::move(question), text));
+    state.set(ChatState::failed(std::move(question), text, problem));
     lastError.set(text);
     inputText.set("");
 }
@@ -247,8 +252,9 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
                 // On the worker the provider waits until secret storage answers (its own
                 // limits bound that), so the question carries what storage holds.
                 const AuthMode mode = authModeProvider ? authModeProvider() : AuthMode::none();
-                if (mode.isKeyringLocked() || mode.isKeyringNotAnswering()) {
-                    throw KeyringHeldError(mode.isKeyringLocked());
+                if (const auto problem = heldBack(mode);
+                    problem != ChatState::CredentialProblem::none) {
+                    throw KeyringHeldError(problem);
                 }
                 turn->credentials = credentialsFor(mode);
                 turn->inputs.credentials = turn->credentials;
@@ -410,6 +416,7 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
     }
     std::string text;
     std::optional<ChatTokenUsage> usage;
+    auto problem = ChatState::CredentialProblem::none;
     try {
         std::rethrow_exception(error);
     } catch (const RLMHelperError& e) {
@@ -441,6 +448,18 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
             return;
         }
         text = e.what();
+        if (e.errorCase() == RLMHelperError::Case::unauthorized) {
+            // Refused credentials expired; a question that carried none was asked signed out.
+            const bool carried = presentAndNotBlank(turn->credentials.customerToken) ||
+                                 presentAndNotBlank(turn->credentials.apiKey);
+            problem = carried ? ChatState::CredentialProblem::sessionExpired
+                              : ChatState::CredentialProblem::signedOut;
+            if (!carried) {
+                text = signedOutText;
+                // The chat shows the signed-out notice, with its "Sign In…".
+                refreshCredentials();
+            }
+        }
         if (e.errorCase() == RLMHelperError::Case::modelRefusedByTier &&
             presentAndNotBlank(turn->credentials.customerToken) && turn->preset) {
             deps_.presets.clearStale(turn->preset->preset.code, turn->preset->snapshotID);
@@ -450,8 +469,9 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
                     ? turn->usageAccumulator->settled(e.usage().rootUsage, e.usage().subcallUsage)
                     : turn->usageAccumulator->usage();
     } catch (const KeyringHeldError& e) {
-        keyringLocked.set(e.locked());
-        keyringNotAnswering.set(!e.locked());
+        problem = e.problem();
+        keyringLocked.set(problem == ChatState::CredentialProblem::keyringLocked);
+        keyringNotAnswering.set(problem == ChatState::CredentialProblem::keyringNotAnswering);
         text = e.what();
         usage = turn->usageAccumulator->usage();
     } catch (const std::exception& e) {
@@ -468,7 +488,7 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
     }
     persistUnansweredQuestion(turn->question, usage, turn->sessionID);
     if (state.get().showsQuestion(turn->question.id)) {
-        state.set(ChatState::failed(turn->question, text));
+        state.set(ChatState::failed(turn->question, text, problem));
     }
     lastError.set(text);
     resolveHandoffAfterTurn(PopoverHandoff::TurnOutcome::failed, turn->sessionID);

@@ -201,16 +201,33 @@ void ChatViewModel::refreshCredentials() {
     hasCredentials.set(has || mode.isKeyringLocked() || mode.isKeyringNotAnswering());
 }
 
+std::string_view ChatViewModel::heldText(ChatState::CredentialProblem problem) {
+    switch (problem) {
+        case ChatState::CredentialProblem::keyringLocked:
+            return keyringLockedText;
+        case ChatState::CredentialProblem::keyringUnlocking:
+            return keyringUnlockingText;
+        case ChatState::CredentialProblem::keyringNotAnswering:
+            return keyringNotAnsweringText;
+        case ChatState::CredentialProblem::none:
+        case ChatState::CredentialProblem::signedOut:
+        case ChatState::CredentialProblem::sessionExpired:
+            break;
+    }
+    return {};
+}
+
 void ChatViewModel::unlockKeyring() {
     if (askingKeyring.get()) {
         // The one under way answers for this press too; its row says what it waits for.
         logger_.info("keyring_unlock_pending");
         return;
     }
+    using Problem = ChatState::CredentialProblem;
     std::weak_ptr<ChatViewModel> weak = weak_from_this();
     const auto* failed = state.get().asFailed();
-    const bool notAnswering = keyringNotAnswering.get() ||
-                              (failed != nullptr && failed->error == keyringNotAnsweringText);
+    const Problem problem = failed != nullptr ? failed->credentials : Problem::none;
+    const bool notAnswering = keyringNotAnswering.get() || problem == Problem::keyringNotAnswering;
     if (notAnswering) {
         if (!deps_.askKeyringAgain) {
             return;
@@ -229,8 +246,9 @@ void ChatViewModel::unlockKeyring() {
         return;
     }
     askingKeyring.set(true);
-    if (failed != nullptr && failed->error == keyringLockedText) {
-        state.set(ChatState::failed(failed->question, std::string(keyringUnlockingText)));
+    if (problem == Problem::keyringLocked) {
+        state.set(ChatState::failed(failed->question, std::string(keyringUnlockingText),
+                                    Problem::keyringUnlocking));
     }
     deps_.unlockKeyring([weak](std::optional<std::string> failure) {
         auto self = weak.lock();
@@ -239,8 +257,9 @@ void ChatViewModel::unlockKeyring() {
         }
         self->askingKeyring.set(false);
         if (const auto* waiting = self->state.get().asFailed();
-            waiting != nullptr && waiting->error == keyringUnlockingText) {
-            self->state.set(ChatState::failed(waiting->question, std::string(keyringLockedText)));
+            waiting != nullptr && waiting->credentials == Problem::keyringUnlocking) {
+            self->state.set(ChatState::failed(waiting->question, std::string(keyringLockedText),
+                                              Problem::keyringLocked));
         }
         if (failure) {
             self->lastError.set(std::move(failure));
@@ -252,16 +271,17 @@ void ChatViewModel::unlockKeyring() {
 }
 
 void ChatViewModel::askStoppedQuestionAgain() {
+    using Problem = ChatState::CredentialProblem;
     const auto* failed = state.get().asFailed();
-    if (failed == nullptr ||
-        (failed->error != keyringLockedText && failed->error != keyringNotAnsweringText)) {
+    if (failed == nullptr || (failed->credentials != Problem::keyringLocked &&
+                              failed->credentials != Problem::keyringNotAnswering)) {
         return;
     }
     if (keyringLocked.get() || keyringNotAnswering.get()) {
         // Still held back: the row keeps saying why, with its way on.
-        state.set(ChatState::failed(
-            failed->question,
-            std::string(keyringLocked.get() ? keyringLockedText : keyringNotAnsweringText)));
+        const auto held =
+            keyringLocked.get() ? Problem::keyringLocked : Problem::keyringNotAnswering;
+        state.set(ChatState::failed(failed->question, std::string(heldText(held)), held));
         return;
     }
     const ChatMessage question = failed->question;

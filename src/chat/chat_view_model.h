@@ -167,6 +167,9 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         "Unlock your keyring in its prompt to ask.";
     static constexpr std::string_view keyringNotAnsweringText =
         "Your keyring is not answering. Try again to ask.";
+    static constexpr std::string_view signedOutText = "You're signed out. Sign in to ask.";
+    // The words for a question the keyring held back (locked, unlocking, not answering).
+    static std::string_view heldText(ChatState::CredentialProblem problem);
 
     // Sessions.
     void startNewSession();
@@ -312,7 +315,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // The turn.
     void failImmediately(const std::string& question);
     // Keeps the question as unanswered and shows `text` as its failure.
-    void failImmediately(const std::string& question, const std::string& text);
+    void failImmediately(const std::string& question, const std::string& text,
+                         ChatState::CredentialProblem problem = ChatState::CredentialProblem::none);
     void startTurn(std::shared_ptr<Turn> turn);
     void applyStream(const Uuid& questionID, const std::string& sessionID, TurnStream::Batch batch);
     void handleSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result);

@@ -1,11 +1,22 @@
 #include "foundation/auth_mode_cache.h"
 
 namespace vask {
+namespace {
+
+bool heldByKeyring(const AuthMode& mode) {
+    return mode.isKeyringLocked() || mode.isKeyringNotAnswering();
+}
+
+}  // namespace
+
+bool AuthModeCache::currentLocked() const {
+    return cached_ && (!heldByKeyring(*cached_) || clock_.monotonicNow() - resolvedAt_ < heldFor_);
+}
 
 AuthMode AuthModeCache::get() {
     {
         std::lock_guard state(state_);
-        if (cached_) {
+        if (currentLocked()) {
             return *cached_;
         }
     }
@@ -13,7 +24,7 @@ AuthMode AuthModeCache::get() {
     std::uint64_t generation = 0;
     {
         std::lock_guard state(state_);
-        if (cached_) {
+        if (currentLocked()) {
             return *cached_;
         }
         generation = generation_;
@@ -23,6 +34,7 @@ AuthMode AuthModeCache::get() {
     if (generation == generation_) {
         cached_ = mode;
         last_ = mode;
+        resolvedAt_ = clock_.monotonicNow();
     }
     return mode;
 }
@@ -34,7 +46,12 @@ std::optional<AuthMode> AuthModeCache::latest() const {
 
 bool AuthModeCache::isCurrent() const {
     std::lock_guard state(state_);
-    return cached_.has_value();
+    return currentLocked();
+}
+
+bool AuthModeCache::latestIsUsable() const {
+    std::lock_guard state(state_);
+    return last_ && (!heldByKeyring(*last_) || currentLocked());
 }
 
 void AuthModeCache::reset() {

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "foundation/auth_mode.h"
+#include "platform/clock.h"
 
 namespace vask {
 
@@ -13,12 +14,16 @@ namespace vask {
 // tasks, and emptied after sign-in, sign-out and a token refresh. One resolution runs at a
 // time, so concurrent first reads resolve once, and a resolution that began before an emptying
 // can never put its (now stale) answer back afterwards. Resolving reads secret storage, which
-// may wait on a keyring: latest() answers without ever waiting for a resolution.
+// may wait on a keyring: latest() answers without ever waiting for a resolution. A mode held
+// back by the keyring (locked, not answering) is kept only `heldFor`: the next use after that
+// asks the keyring again, so a keyring unlocked elsewhere or answering again is seen.
 class AuthModeCache {
   public:
     using Resolve = std::function<AuthMode()>;
 
-    explicit AuthModeCache(Resolve resolve) : resolve_(std::move(resolve)) {}
+    explicit AuthModeCache(Resolve resolve, Clock::Duration heldFor = std::chrono::seconds(2),
+                           const Clock& clock = Clock::system())
+        : resolve_(std::move(resolve)), heldFor_(heldFor), clock_(clock) {}
 
     // The cached mode, or one resolved now (waiting for a resolution under way) and cached.
     AuthMode get();
@@ -27,11 +32,19 @@ class AuthModeCache {
     std::optional<AuthMode> latest() const;
     // Whether a get() would answer without resolving. Never waits.
     bool isCurrent() const;
+    // Whether latest() is one a use may go on with: there is one, and it is not a mode held back
+    // by the keyring that is due to be asked again. Never waits.
+    bool latestIsUsable() const;
     // The next get() resolves again.
     void reset();
 
   private:
+    // Whether the cached mode answers get(); state_ held.
+    bool currentLocked() const;
+
     Resolve resolve_;
+    Clock::Duration heldFor_;
+    const Clock& clock_;
     // Held for the whole of a resolution.
     std::mutex resolving_;
     // Held only to read or change the members below, never across a resolution.
@@ -40,6 +53,8 @@ class AuthModeCache {
     // The last mode cached, kept through an emptying (equal to cached_ while that holds one).
     std::optional<AuthMode> last_;
     std::uint64_t generation_ = 0;
+    // When the cached mode was resolved.
+    Clock::MonotonicTime resolvedAt_{};
 };
 
 }  // namespace vask

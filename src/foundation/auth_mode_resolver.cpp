@@ -10,6 +10,19 @@ AuthMode resolved(const StructuredLogger& logger, std::string_view mode, AuthMod
     return result;
 }
 
+// What a storage failure says of the account: signed in behind a locked keyring, or unknown
+// behind one that does not answer; nothing when it says neither (the user is then signed out).
+std::optional<AuthMode> heldBy(std::optional<std::int32_t> status) {
+    if (status && SecretBackend::isRefusal(*status)) {
+        return AuthMode::keyringLocked();
+    }
+    if (status && SecretBackend::isNoAnswer(*status)) {
+        // Unknown rather than signed out: a question must not go out without them.
+        return AuthMode::keyringNotAnswering();
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<AuthMode> AuthModeResolver::managedMode() const {
@@ -18,15 +31,7 @@ std::optional<AuthMode> AuthModeResolver::managedMode() const {
         token = customerTokenStore.loadToken();
     } catch (const KeychainError& e) {
         logger.warning("auth_mode_keychain_error", {{"error", e.what()}});
-        if (SecretBackend::isRefusal(e.status())) {
-            // Signed in, behind a locked keyring: said so rather than taken for signed out.
-            return AuthMode::keyringLocked();
-        }
-        if (SecretBackend::isNoAnswer(e.status())) {
-            // Unknown rather than signed out: a question must not go out without them.
-            return AuthMode::keyringNotAnswering();
-        }
-        return std::nullopt;
+        return heldBy(e.status());
     } catch (const std::exception& e) {
         logger.warning("auth_mode_keychain_error", {{"error", e.what()}});
         return std::nullopt;
@@ -38,6 +43,10 @@ std::optional<AuthMode> AuthModeResolver::managedMode() const {
     std::optional<CloudAuthSession> session;
     try {
         session = cloudAuthStore.load();
+    } catch (const CloudAuthStoreError& e) {
+        // The token was read, and the session is behind the same keyring.
+        logger.warning("auth_mode_keychain_error", {{"error", e.what()}});
+        return heldBy(e.keychainStatus());
     } catch (const std::exception& e) {
         logger.warning("auth_mode_keychain_error", {{"error", e.what()}});
         return std::nullopt;

@@ -58,7 +58,11 @@ CloudAuthSession CloudAuthSession::decode(std::string_view text) {
 }
 
 CloudAuthStoreError::CloudAuthStoreError(Kind kind, const std::exception& underlying)
-    : Error(phrase(kind) + underlying.what()), kind_(kind) {}
+    : Error(phrase(kind) + underlying.what()), kind_(kind) {
+    if (const auto* storage = dynamic_cast<const KeychainError*>(&underlying)) {
+        keychainStatus_ = storage->status();
+    }
+}
 
 CloudAuthStore::CloudAuthStore(SecureStorage& keychain, StructuredLogger logger, std::string key)
     : keychain_(keychain), logger_(std::move(logger)), key_(std::move(key)) {}

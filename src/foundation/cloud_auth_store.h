@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -41,9 +42,13 @@ class CloudAuthStoreError : public Error {
 
     CloudAuthStoreError(Kind kind, const std::exception& underlying);
     Kind kind() const { return kind_; }
+    // The storage's status when the underlying failure was the storage's (a locked keyring, one
+    // that did not answer); nothing for an encoding or decoding failure.
+    std::optional<std::int32_t> keychainStatus() const { return keychainStatus_; }
 
   private:
     Kind kind_;
+    std::optional<std::int32_t> keychainStatus_;
 };
 
 // Where the cloud session is kept; CloudAuthStore is the one in use.

@@ -31,7 +31,11 @@ void GoogleSignInViewModel::loadStoredEmail() {
     storage_.post([self = shared_from_this()] {
         std::optional<std::string> email;
         try {
-            if (self->deps_.authModeProvider().asManaged() == nullptr) {
+            const AuthMode mode = self->deps_.authModeProvider();
+            if (mode.isNone()) {
+                self->clearSignInCutShort();
+            }
+            if (mode.asManaged() == nullptr) {
                 return;
             }
             self->deps_.customerTokenStore.ensureCacheLoaded();
@@ -43,6 +47,17 @@ void GoogleSignInViewModel::loadStoredEmail() {
         // Steps asked for later (a sign-in, a sign-out) come back after this one.
         self->onMain([email](GoogleSignInViewModel& model) { model.userEmail.set(email); });
     });
+}
+
+void GoogleSignInViewModel::clearSignInCutShort() {
+    // A customer token beside no cloud session at all is a sign-in that ended (a kill) between
+    // its two writes: the user is shown signed out, so nothing of that account stays stored.
+    // Sign-ins write on this same queue, so none is half-way through now.
+    if (!deps_.customerTokenStore.loadToken() || deps_.cloudAuthStore.load()) {
+        return;
+    }
+    deps_.customerTokenStore.clear();
+    deps_.logger.warning("signin_cut_short_cleared");
 }
 
 void GoogleSignInViewModel::signIn() {

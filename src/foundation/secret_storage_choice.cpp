@@ -45,9 +45,16 @@ class LateKeyring final : public SecretBackend {
         return removeAll(service, {std::string(account)});
     }
     Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) override {
+        // A sign-out is noted in the record before it gets here: it answers the user at once
+        // rather than wait out a connection, and the keyring's items go once it answers.
         Outcome whyNot;
-        const auto answering = connected(whyNot);
+        const auto answering = connected(whyNot, false);
         return answering ? answering->removeAll(service, accounts) : whyNot;
+    }
+    Outcome removeService(std::string_view service) override {
+        Outcome whyNot;
+        const auto answering = connected(whyNot, false);
+        return answering ? answering->removeService(service) : whyNot;
     }
     Outcome unlock(std::string_view service) override {
         Outcome whyNot;
@@ -61,16 +68,36 @@ class LateKeyring final : public SecretBackend {
     bool mayBlock() const override { return true; }
 
   private:
-    std::shared_ptr<SecretBackend> connected(Outcome& whyNot) {
-        std::lock_guard lock(mutex_);
-        if (connected_) {
-            return connected_;
-        }
-        if (clock_.monotonicNow() - lastTried_ < askAgainAfter_) {
+    // The keyring once it answers; asked again (when `asking`) unless it was last tried
+    // moments ago.
+    std::shared_ptr<SecretBackend> connected(Outcome& whyNot, bool asking = true) {
+        const auto known = [&] {
+            if (connected_) {
+                return true;
+            }
             whyNot = whyNot_;
-            return nullptr;
+            return !asking || clock_.monotonicNow() - lastTried_ < askAgainAfter_;
+        };
+        {
+            std::lock_guard lock(mutex_);
+            if (known()) {
+                return connected_;
+            }
         }
-        connected_ = keyring_.connect(whyNot_);
+        // One connection at a time, the only writer of what it finds; what does not ask never
+        // waits for it.
+        std::lock_guard connecting(connecting_);
+        {
+            std::lock_guard lock(mutex_);
+            if (known()) {
+                return connected_;
+            }
+        }
+        Outcome failure;
+        auto answering = keyring_.connect(failure);
+        std::lock_guard lock(mutex_);
+        connected_ = std::move(answering);
+        whyNot_ = std::move(failure);
         lastTried_ = clock_.monotonicNow();
         if (connected_) {
             logger_.info("secret_service_answered");
@@ -83,6 +110,9 @@ class LateKeyring final : public SecretBackend {
     StructuredLogger logger_;
     const Clock& clock_;
     Clock::Duration askAgainAfter_;
+    // Held across a connection.
+    std::mutex connecting_;
+    // Held only to read or change the members below.
     mutable std::mutex mutex_;
     std::shared_ptr<SecretBackend> connected_;
     // Why the last try found none, and when it ended.

@@ -18,6 +18,7 @@ class UnavailableSecretBackend final : public SecretBackend {
         return notAvailable;
     }
     Outcome remove(std::string_view, std::string_view) override { return notAvailable; }
+    Outcome removeService(std::string_view) override { return notAvailable; }
     std::string_view kind() const override { return "none"; }
 };
 
@@ -76,6 +77,10 @@ SecretBackend::Outcome DeferredSecretBackend::remove(std::string_view service,
 SecretBackend::Outcome DeferredSecretBackend::removeAll(std::string_view service,
                                                         const std::vector<std::string>& accounts) {
     return resolved()->removeAll(service, accounts);
+}
+
+SecretBackend::Outcome DeferredSecretBackend::removeService(std::string_view service) {
+    return resolved()->removeService(service);
 }
 
 SecretBackend::Outcome DeferredSecretBackend::unlock(std::string_view service) {

@@ -27,6 +27,7 @@ class DeferredSecretBackend final : public SecretBackend {
     Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
     Outcome remove(std::string_view service, std::string_view account) override;
     Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) override;
+    Outcome removeService(std::string_view service) override;
     Outcome unlock(std::string_view service) override;
     // The chosen backend's kind; "unresolved" until the choice is made.
     std::string_view kind() const override;

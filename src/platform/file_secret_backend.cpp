@@ -189,6 +189,29 @@ SecretBackend::Outcome FileSecretBackend::removeAll(std::string_view service,
     });
 }
 
+SecretBackend::Outcome FileSecretBackend::removeService(std::string_view service) {
+    return rewrite([&](nlohmann::json& items) -> Outcome {
+        return items.erase(std::string(service)) > 0 ? success : itemNotFound;
+    });
+}
+
+SecretBackend::Outcome FileSecretBackend::setAside() {
+    std::lock_guard lock(mutex_);
+    try {
+        const auto fileLock = lockFile();
+        std::error_code error;
+        if (!std::filesystem::exists(std::filesystem::symlink_status(file_, error))) {
+            return success;
+        }
+        const auto aside = setAsideCorruptFile(file_);
+        logger().error("secret_file_set_aside path=" + aside.string());
+        return success;
+    } catch (const FileError& e) {
+        logger().error(std::string("secret_file_not_set_aside error=") + e.what());
+        return {internalError, e.what()};
+    }
+}
+
 SecretBackend::Outcome FileSecretBackend::putAll(
     std::string_view service, const std::vector<std::pair<std::string, std::string>>& items) {
     return rewrite([&](nlohmann::json& all) -> Outcome {

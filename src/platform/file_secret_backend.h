@@ -34,6 +34,10 @@ class FileSecretBackend final : public SecretBackend {
     Outcome remove(std::string_view service, std::string_view account) override;
     // In one write: itemNotFound when none of them was there.
     Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) override;
+    Outcome removeService(std::string_view service) override;
+    // Moves the file aside, whatever it is (a damaged record, a link, a FIFO, a folder), to
+    // "<file>.corrupt-<seconds>"; success when there was none.
+    Outcome setAside();
     // Adds or replaces every item (account, value) in one write.
     Outcome putAll(std::string_view service,
                    const std::vector<std::pair<std::string, std::string>>& items);

@@ -26,8 +26,8 @@ SecretBackend::ReadResult InMemorySecretBackend::copyMatching(std::string_view s
 }
 
 SecretBackend::Outcome InMemorySecretBackend::update(std::string_view service,
-                                                    std::string_view account,
-                                                    std::string_view data) {
+                                                     std::string_view account,
+                                                     std::string_view data) {
     std::lock_guard lock(mutex_);
     if (const auto status = injected(Operation::update, account)) {
         return *status;
@@ -40,8 +40,8 @@ SecretBackend::Outcome InMemorySecretBackend::update(std::string_view service,
     return success;
 }
 
-SecretBackend::Outcome InMemorySecretBackend::add(std::string_view service, std::string_view account,
-                                                 std::string_view data) {
+SecretBackend::Outcome InMemorySecretBackend::add(std::string_view service,
+                                                  std::string_view account, std::string_view data) {
     std::lock_guard lock(mutex_);
     if (const auto status = injected(Operation::add, account)) {
         return *status;
@@ -52,7 +52,7 @@ SecretBackend::Outcome InMemorySecretBackend::add(std::string_view service, std:
 }
 
 SecretBackend::Outcome InMemorySecretBackend::remove(std::string_view service,
-                                                    std::string_view account) {
+                                                     std::string_view account) {
     std::optional<std::shared_future<void>> held;
     {
         std::lock_guard lock(mutex_);
@@ -68,6 +68,14 @@ SecretBackend::Outcome InMemorySecretBackend::remove(std::string_view service,
         return *status;
     }
     return items_.erase({std::string(service), std::string(account)}) > 0 ? success : itemNotFound;
+}
+
+SecretBackend::Outcome InMemorySecretBackend::removeService(std::string_view service) {
+    std::lock_guard lock(mutex_);
+    ++operations_;
+    const auto erased =
+        std::erase_if(items_, [&](const auto& item) { return item.first.first == service; });
+    return erased > 0 ? success : itemNotFound;
 }
 
 void InMemorySecretBackend::holdRemovals(std::shared_future<void> answered) {

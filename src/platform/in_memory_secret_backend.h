@@ -22,6 +22,7 @@ class InMemorySecretBackend final : public SecretBackend {
                   std::string_view data) override;
     Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
     Outcome remove(std::string_view service, std::string_view account) override;
+    Outcome removeService(std::string_view service) override;
     std::string_view kind() const override { return "memory"; }
 
     // Every later `operation` on `account` answers `status` (until cleared) without effect,

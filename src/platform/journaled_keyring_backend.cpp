@@ -70,6 +70,7 @@ JournaledKeyringBackend::Entry JournaledKeyringBackend::entry(std::string_view s
         return found;
     }
     found.noted = note.status == success;
+    found.note = note.data;
     if (found.pending.status == success) {
         // A note names the copy it removes: any other copy was written after it.
         found.recorded =
@@ -200,10 +201,46 @@ SecretBackend::Outcome JournaledKeyringBackend::add(std::string_view service,
     return change(false, service, account, data);
 }
 
+SecretBackend::Outcome JournaledKeyringBackend::dropUnreadableRecord(std::string_view service) {
+    if (removed_->keys()) {
+        return success;
+    }
+    // Whatever it held may have been a sign-out: it goes only once nothing it could hide is left.
+    const auto unreadable = removed_->file().string() + " cannot be read";
+    const auto fromKeyring = keyring_->removeService(service);
+    wrote();
+    if (!gone(fromKeyring)) {
+        return {fromKeyring.status, unreadable + ", and the keyring's items it may remove stay (" +
+                                        fromKeyring.reason + ")"};
+    }
+    const auto fromFile = pending_->removeService(service);
+    if (!gone(fromFile)) {
+        return {fromFile.status,
+                unreadable + ", and the copies it may remove stay (" + fromFile.reason + ")"};
+    }
+    wrote();
+    auto aside = removed_->setAside();
+    if (aside.status != success) {
+        return aside;
+    }
+    wrote();
+    logger().info("secret_removal_record_replaced removed_from_keyring=" +
+                  std::string(fromKeyring.status == success ? "true" : "false"));
+    return success;
+}
+
 SecretBackend::Outcome JournaledKeyringBackend::change(bool replacing, std::string_view service,
                                                        std::string_view account,
                                                        std::string_view data) {
     std::lock_guard lock(changing_);
+    if (entry(service, account).recorded == Recorded::unreadable) {
+        // A write must not set the record aside as it stands: a sign-out it held would be lost.
+        if (auto dropped = dropUnreadableRecord(service); dropped.status != success) {
+            logger().error("secret_not_kept key=" + std::string(account) +
+                           " status=" + std::to_string(dropped.status));
+            return dropped;
+        }
+    }
     const auto found = entry(service, account);
     // Whether the item exists is known from the record when it holds the item; else only the
     // keyring's own update or add says, within the change's limit.
@@ -220,6 +257,15 @@ SecretBackend::Outcome JournaledKeyringBackend::change(bool replacing, std::stri
             logger().error("secret_file_not_undone key=" + std::string(account));
         }
     };
+    // 0. A note names a copy by its value: one that would name the new copy (the same value,
+    //    signed out before) is first made to name none, so the copy is read as the newer.
+    if (found.noted && found.note == Sha256::hex(data)) {
+        auto renamed = removed_->putAll(service, {{std::string(account), std::string()}});
+        if (renamed.status != success) {
+            return renamed;
+        }
+        wrote();
+    }
     // 1. The file: from here on the next start reads the new value.
     auto kept = putInto(*pending_, service, account, data);
     if (kept.status != success) {
@@ -274,12 +320,18 @@ SecretBackend::Outcome JournaledKeyringBackend::removeAll(
         inFile = inFile || copy.status == success;
         notes.emplace_back(account, noteFor(copy));
     }
-    auto noted = removed_->putAll(service, notes);
-    if (noted.status != success) {
-        logger().error("secret_removal_not_noted status=" + std::to_string(noted.status));
-        return noted;
+    // A note that cannot be written (a full disk, a record that is not a regular file) stops
+    // nothing: a sign-out takes off this machine whatever it can, and says what it could not.
+    // A record that cannot be read is never written over while it may hold other sign-outs.
+    auto noted = dropUnreadableRecord(service);
+    if (noted.status == success) {
+        noted = removed_->putAll(service, notes);
     }
-    wrote();
+    if (noted.status == success) {
+        wrote();
+    } else {
+        logger().error("secret_removal_not_noted status=" + std::to_string(noted.status));
+    }
     // 2. The file's copies (the notes hide them already).
     const auto fromFile = pending_->removeAll(service, accounts);
     if (fromFile.status == success) {
@@ -288,6 +340,9 @@ SecretBackend::Outcome JournaledKeyringBackend::removeAll(
     // 3. The keyring's, in one call.
     const auto fromKeyring = keyring_->removeAll(service, accounts);
     wrote();
+    if (noted.status != success) {
+        return unnoted(noted, fromFile, fromKeyring, inFile);
+    }
     if (!gone(fromKeyring)) {
         logger().error("secret_removal_recorded status=" + std::to_string(fromKeyring.status));
         return success;
@@ -297,6 +352,28 @@ SecretBackend::Outcome JournaledKeyringBackend::removeAll(
         wrote();
     }
     return inFile || fromKeyring.status == success ? success : itemNotFound;
+}
+
+SecretBackend::Outcome JournaledKeyringBackend::unnoted(const Outcome& noted,
+                                                        const Outcome& fromFile,
+                                                        const Outcome& fromKeyring, bool inFile) {
+    std::string left;
+    if (!gone(fromFile)) {
+        left = "the copies in " + pending_->file().string() + " stay (" + fromFile.reason + ")";
+    }
+    if (!gone(fromKeyring)) {
+        left += (left.empty() ? "" : "; ") +
+                std::string("the keyring's stay until it is asked again (") +
+                (fromKeyring.reason.empty() ? "status " + std::to_string(fromKeyring.status)
+                                            : fromKeyring.reason) +
+                ")";
+    }
+    if (left.empty()) {
+        // Everything went: the note would have had nothing left to hide.
+        return inFile || fromKeyring.status == success ? success : itemNotFound;
+    }
+    const auto failed = !gone(fromKeyring) ? fromKeyring.status : fromFile.status;
+    return {failed, "the removal could not be noted (" + noted.reason + "), so " + left};
 }
 
 SecretBackend::Outcome JournaledKeyringBackend::unlock(std::string_view service) {

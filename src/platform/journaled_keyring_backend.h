@@ -23,8 +23,11 @@ namespace vask {
 //   none), then `pending`'s copies go, then the keyring's, then the notes.
 // - A read sees `pending`'s copy first unless a note names that very copy; else a noted item
 //   is absent; else the keyring answers. A `removed` that cannot be read (damaged, a link, not
-//   a regular file) fails closed: every item reads as absent, and the log says so.
-// - A failed write of the record fails the change.
+//   a regular file) fails closed: every item reads as absent, and the log says so. It is set
+//   aside by the next change only after every item of the service is removed from the keyring
+//   and the file, so no sign-out it held comes undone.
+// - A failed write of the record fails a write. A removal goes on without its note: the
+//   file's and the keyring's copies go as far as they can, and what stays is said.
 class JournaledKeyringBackend final : public SecretBackend {
   public:
     // Called after each write that reached the record or the keyring (a test stops a launch
@@ -74,12 +77,22 @@ class JournaledKeyringBackend final : public SecretBackend {
         // Whether a note exists (or may: `removed` cannot be read) that the keyring's copy is
         // to go.
         bool noted = false;
+        // The note: which file copy it removes.
+        std::optional<std::string> note;
     };
     Entry entry(std::string_view service, std::string_view account);
     // Updates (`replacing`) or adds the item: the record first, then the keyring.
     Outcome change(bool replacing, std::string_view service, std::string_view account,
                    std::string_view data);
     void wrote() const;
+    // A record of removals that cannot be read goes (set aside) only once every item of
+    // `service` it may hide is removed from the keyring and the file; success when the record
+    // is readable or gone.
+    Outcome dropUnreadableRecord(std::string_view service);
+    // What a removal whose note could not be written answers: success when nothing is left,
+    // else what stays, and why.
+    Outcome unnoted(const Outcome& noted, const Outcome& fromFile, const Outcome& fromKeyring,
+                    bool inFile);
     void sayUnreadable(const std::string& reason);
 
     std::shared_ptr<SecretBackend> keyring_;

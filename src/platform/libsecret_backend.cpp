@@ -2,6 +2,7 @@
 
 #include <libsecret/secret.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -89,6 +90,15 @@ struct Calls {
     bool abandoned = false;
 };
 
+// How a call is given up.
+enum class GivingUp {
+    // The service is told to cancel it.
+    cancel,
+    // It is left to end with the connection, at exit: cancelling a call that may have the
+    // keyring's prompt open makes gnome-keyring-daemon dismiss the prompt in flight, and abort.
+    leave,
+};
+
 Calls& calls() {
     static auto* const instance = new Calls;
     return *instance;
@@ -99,7 +109,8 @@ Calls& calls() {
 // gets `cancelled` at once and the thread is left to end whenever the service answers.
 SecretBackend::ReadResult runCall(std::string_view operation,
                                   std::optional<std::chrono::milliseconds> limit,
-                                  std::function<SecretBackend::ReadResult(GCancellable*)> work) {
+                                  std::function<SecretBackend::ReadResult(GCancellable*)> work,
+                                  GivingUp givingUp = GivingUp::cancel) {
     struct State {
         std::optional<SecretBackend::ReadResult> result;
     };
@@ -111,7 +122,9 @@ SecretBackend::ReadResult runCall(std::string_view operation,
         if (shared.abandoned) {
             return {SecretBackend::cancelled, std::nullopt, "Vask is quitting"};
         }
-        shared.running.insert(cancellable.get());
+        if (givingUp == GivingUp::cancel) {
+            shared.running.insert(cancellable.get());
+        }
     }
     std::thread([state, cancellable, work = std::move(work)] {
         auto result = work(cancellable.get());
@@ -133,8 +146,10 @@ SecretBackend::ReadResult runCall(std::string_view operation,
     if (state->result) {
         return std::move(*state->result);
     }
-    // The service is told; the thread's own answer, whenever it comes, goes nowhere.
-    g_cancellable_cancel(cancellable.get());
+    // The thread's own answer, whenever it comes, goes nowhere.
+    if (givingUp == GivingUp::cancel) {
+        g_cancellable_cancel(cancellable.get());
+    }
     logger().error("secret_service_call_given_up operation=" + std::string(operation) +
                    (inTime ? " why=quit" : " why=time_limit"));
     return {SecretBackend::cancelled, std::nullopt,
@@ -143,13 +158,16 @@ SecretBackend::ReadResult runCall(std::string_view operation,
 
 SecretBackend::Outcome runChange(std::string_view operation,
                                  std::optional<std::chrono::milliseconds> limit,
-                                 std::function<SecretBackend::Outcome(GCancellable*)> work) {
-    const auto read =
-        runCall(operation, limit, [work = std::move(work)](GCancellable* cancellable) {
+                                 std::function<SecretBackend::Outcome(GCancellable*)> work,
+                                 GivingUp givingUp = GivingUp::cancel) {
+    const auto read = runCall(
+        operation, limit,
+        [work = std::move(work)](GCancellable* cancellable) {
             auto outcome = work(cancellable);
             return SecretBackend::ReadResult{outcome.status, std::nullopt,
                                              std::move(outcome.reason)};
-        });
+        },
+        givingUp);
     return {read.status, read.reason};
 }
 
@@ -205,6 +223,16 @@ SecretBackend::ReadResult lookUp(const std::string& service, const std::string& 
         return {failure.status, std::nullopt, std::move(failure.reason)};
     }
     if (!items) {
+        // A locked keyring need not show its items at all (gnome-keyring's login keyring at
+        // start): nothing found there is not known to be absent.
+        const auto collection = defaultCollection(connection.get(), cancellable, error);
+        if (error) {
+            auto failure = failureOf(error.get(), "read", account);
+            return {failure.status, std::nullopt, std::move(failure.reason)};
+        }
+        if (collection && secret_collection_get_locked(collection.get())) {
+            return {lockedKeyring().status, std::nullopt, lockedKeyring().reason};
+        }
         return {SecretBackend::itemNotFound, std::nullopt};
     }
     // An unlocked copy wins over a locked one of the same account.
@@ -285,11 +313,12 @@ SecretBackend::Outcome storeIf(bool existing, const std::string& service,
 // Removes every item of `account`; leaves them all when one is locked (its removal would need
 // the keyring's prompt).
 SecretBackend::Outcome deleteItems(SecretService* connection, const std::string& service,
-                                   const std::string& account, GCancellable* cancellable) {
+                                   const std::optional<std::string>& account,
+                                   GCancellable* cancellable) {
     ErrorPtr error;
     const auto items = search(connection, service, account, false, cancellable, error);
     if (error) {
-        return failureOf(error.get(), "delete", account);
+        return failureOf(error.get(), "delete", account.value_or(""));
     }
     if (!items) {
         return SecretBackend::itemNotFound;
@@ -304,7 +333,7 @@ SecretBackend::Outcome deleteItems(SecretService* connection, const std::string&
         secret_item_delete_sync(static_cast<SecretItem*>(node->data), cancellable, &raw);
         error.reset(raw);
         if (error) {
-            return failureOf(error.get(), "delete", account);
+            return failureOf(error.get(), "delete", account.value_or(""));
         }
     }
     return SecretBackend::success;
@@ -419,9 +448,9 @@ SecretBackend::Outcome LibsecretBackend::remove(std::string_view service,
 SecretBackend::Outcome LibsecretBackend::removeAll(std::string_view service,
                                                    const std::vector<std::string>& accounts) {
     // One call for all of them: a keyring that stopped answering holds a sign-out up for one
-    // limit, not one per item.
+    // (short) limit, not one per item.
     return runChange(
-        "delete", changeLimit_,
+        "delete", std::min(changeLimit_, removalLimit),
         [service = std::string(service), accounts](GCancellable* cancellable) -> Outcome {
             ErrorPtr error;
             const auto connection = openService(cancellable, error);
@@ -434,6 +463,19 @@ SecretBackend::Outcome LibsecretBackend::removeAll(std::string_view service,
             }
             return result;
         });
+}
+
+SecretBackend::Outcome LibsecretBackend::removeService(std::string_view service) {
+    return runChange("delete", std::min(changeLimit_, removalLimit),
+                     [service = std::string(service)](GCancellable* cancellable) -> Outcome {
+                         ErrorPtr error;
+                         const auto connection = openService(cancellable, error);
+                         if (!connection) {
+                             return error ? failureOf(error.get(), "delete", "")
+                                          : Outcome(notAvailable);
+                         }
+                         return deleteItems(connection.get(), service, std::nullopt, cancellable);
+                     });
 }
 
 SecretBackend::Outcome LibsecretBackend::unlock(std::string_view service) {
@@ -483,7 +525,8 @@ SecretBackend::Outcome LibsecretBackend::unlock(std::string_view service) {
                 return {interactionNotAllowed, "the keyring stayed locked"};
             }
             return success;
-        });
+        },
+        GivingUp::leave);
 }
 
 }  // namespace vask

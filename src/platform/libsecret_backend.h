@@ -30,6 +30,9 @@ class LibsecretBackend final : public SecretBackend {
     // `cancelled`): a write's effect is then unknown, so the caller keeps what it meant
     // elsewhere.
     static constexpr Duration defaultChangeLimit{3000};
+    // How long removals wait: a sign-out is noted in the data folder before the keyring is
+    // asked, so it answers the user at once and a removal not made in time is made later.
+    static constexpr Duration removalLimit{500};
 
     // A backend when a Secret Service answers on the session bus (a session is opened to be
     // sure); otherwise nothing, with why in `whyNot`: `cancelled` when it did not answer within
@@ -43,9 +46,10 @@ class LibsecretBackend final : public SecretBackend {
     Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
     Outcome remove(std::string_view service, std::string_view account) override;
     Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) override;
+    Outcome removeService(std::string_view service) override;
     // Unlocks whatever keyring holds items of `service` (the default keyring when none does):
     // the keyring's own prompt may show. Waits until the user answers it or the application
-    // quits (cancelled).
+    // quits (cancelled): the quit does not cancel the call, which ends with the connection.
     Outcome unlock(std::string_view service) override;
     std::string_view kind() const override { return "secret_service"; }
     bool mayBlock() const override { return true; }
@@ -57,7 +61,8 @@ class LibsecretBackend final : public SecretBackend {
     static std::optional<DefaultKeyring> defaultKeyring(std::string& whyNot);
 
     // Process-wide and for good: every call still waited for answers `cancelled` at once
-    // (the service is told to cancel), and every later call fails at once. Safe from any
+    // (the service is told to cancel, except an unlock, whose prompt may be open), and every
+    // later call fails at once. Safe from any
     // thread (not from a signal handler).
     static void abandonCalls();
 

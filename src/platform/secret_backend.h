@@ -87,6 +87,11 @@ class SecretBackend {
         }
         return result;
     }
+    // Removes every item of `service`, whatever its account: success when any was there, else
+    // itemNotFound. Storage that cannot tell its items apart by service cannot.
+    virtual Outcome removeService(std::string_view /*service*/) {
+        return {internalError, "this storage cannot remove a service's items"};
+    }
     // Takes one item's removal into the outcome of several: the first failure stays; else
     // success once any item was there.
     static void addRemoval(Outcome& several, Outcome one) {

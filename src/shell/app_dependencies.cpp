@@ -235,7 +235,9 @@ void AppDependencies::resetAuthMode() {
 }
 
 bool AppDependencies::authModeKnown() {
-    return !onMainWhileStorageMayBlock() || authModeCache_.latest().has_value();
+    // A mode the keyring held back is asked again on the worker once it is due, so a question
+    // after the keyring was unlocked elsewhere, or came back, goes out with the credentials.
+    return !onMainWhileStorageMayBlock() || authModeCache_.latestIsUsable();
 }
 
 void AppDependencies::unlockKeyring(std::function<void(std::optional<std::string>)> done) {
@@ -248,12 +250,18 @@ void AppDependencies::askKeyringAgain(std::function<void()> done) {
 
 void AppDependencies::askKeyring(bool unlock,
                                  std::function<void(std::optional<std::string>)> done) {
+    if (askingKeyring_ && unlock && !askingUnlock_) {
+        // Asking again opens no prompt: the unlock the user pressed for is asked after it.
+        unlocksAfter_.push_back(std::move(done));
+        return;
+    }
     keyringAnswerWaiters_.push_back(std::move(done));
     if (askingKeyring_) {
         StructuredLogger("keychain").info("keychain_question_pending");
         return;
     }
     askingKeyring_ = true;
+    askingUnlock_ = unlock;
     // The thread before has posted its answer, and ends with that.
     joinKeyringQuestion();
     keyringQuestion_ = std::thread([this, unlock] {
@@ -277,6 +285,9 @@ void AppDependencies::askKeyring(bool unlock,
             authModeArrived();
             for (auto& waiter : std::exchange(keyringAnswerWaiters_, {})) {
                 waiter(failure);
+            }
+            for (auto& waiter : std::exchange(unlocksAfter_, {})) {
+                askKeyring(true, std::move(waiter));
             }
         });
     });

@@ -288,7 +288,11 @@ class AppDependencies {
     // The one unlock (or question to a keyring that did not answer) under way, and who waits
     // for its answer. Main executor only; the thread is joined at shutDown() and destruction.
     bool askingKeyring_ = false;
+    // Whether the question under way is an unlock (else the keyring is only asked again).
+    bool askingUnlock_ = false;
     std::vector<std::function<void(std::optional<std::string>)>> keyringAnswerWaiters_;
+    // Unlocks asked while the keyring was only being asked again: they follow that question.
+    std::vector<std::function<void(std::optional<std::string>)>> unlocksAfter_;
     std::thread keyringQuestion_;
     Published<std::uint64_t> authModeArrivals_{0};
     Published<bool> trayShown_{false};

@@ -186,10 +186,9 @@ SingleInstance::SingleInstance(const QString& instanceName, QString dataFolder, 
         socketPath_ = folder + "/" + name;
         if (QFile::encodeName(socketPath_).size() >= qsizetype{sizeof(sockaddr_un::sun_path)}) {
             failure_ = "Vask cannot make its socket: the path " + socketPath_ + " is too long.";
-        } else if (dataFolder_.isEmpty()) {
-            lockPath_ = folder + "/" + name + ".lock";
         } else {
-            lockPath_ = dataFolder_ + "/" + lockFileName;
+            runtimeLockPath_ = folder + "/" + name + ".lock";
+            lockPath_ = dataFolder_.isEmpty() ? runtimeLockPath_ : dataFolder_ + "/" + lockFileName;
         }
     } catch (const std::exception& error) {
         failure_ = "Vask cannot make its socket. " + QString::fromStdString(error.what());
@@ -231,6 +230,17 @@ void SingleInstance::stopListening() {
     }
 }
 
+namespace {
+
+// Whether a lock file cannot be made at all where it was asked for (the folder is read-only,
+// not writable, or not a folder), rather than that one is there and refused.
+bool cannotHoldALockFile(int errorNumber) {
+    return errorNumber == EROFS || errorNumber == EACCES || errorNumber == EPERM ||
+           errorNumber == ENOTDIR;
+}
+
+}  // namespace
+
 SingleInstance::Role SingleInstance::claimOrForward(const std::optional<QString>& url,
                                                     bool relaunch, int relaunchWait) {
     if (lockPath_.isEmpty()) {
@@ -238,6 +248,18 @@ SingleInstance::Role SingleInstance::claimOrForward(const std::optional<QString>
     }
     try {
         return claimOrForwardOrThrow(url, relaunch, relaunchWait);
+    } catch (const FileError& error) {
+        if (lockPath_ != runtimeLockPath_ && cannotHoldALockFile(error.errorNumber())) {
+            // A data folder that cannot take the lock file (read-only): every launch over it
+            // falls back alike, so the lock beside the socket keeps one Vask, and URLs are
+            // handed over.
+            logger().error("instance_lock_beside_socket", {{"error", error.what()}});
+            lockPath_ = runtimeLockPath_;
+            return claimOrForward(url, relaunch, relaunchWait);
+        }
+        failure_ =
+            "Vask cannot use its lock " + lockPath_ + ". " + QString::fromStdString(error.what());
+        return Role::failed;
     } catch (const std::exception& error) {
         failure_ =
             "Vask cannot use its lock " + lockPath_ + ". " + QString::fromStdString(error.what());

@@ -122,6 +122,8 @@ class SingleInstance : public QObject {
     QString dataFolder_;
     QString failure_;
     QString lockPath_;
+    // The lock beside the socket: used without a data folder, or one that cannot hold it.
+    QString runtimeLockPath_;
     std::optional<FileLock> lock_;
     mutable QByteArray refusedRecord_;
     QLocalServer server_;

@@ -124,8 +124,10 @@ TEST(ChatViewPresentationTest, ProgressReasoningAndErrorFollowTheState) {
 // While the keyring that holds the credentials is locked the chat says so once, with the unlock,
 // whether or not a question found it locked; a running question's progress is not covered.
 TEST(ChatViewPresentationTest, ALockedKeyringIsSaidOnceWithItsUnlock) {
+    using Problem = ChatState::CredentialProblem;
     ChatMessage q;
     const std::string locked(ChatViewModel::keyringLockedText);
+    const auto foundLocked = ChatState::failed(q, locked, Problem::keyringLocked);
     struct Case {
         const char* name;
         ChatState state;
@@ -136,7 +138,8 @@ TEST(ChatViewPresentationTest, ALockedKeyringIsSaidOnceWithItsUnlock) {
         {"nothing asked", ChatState::idle(), std::nullopt, locked},
         {"answered before", ChatState::responded(q, q), std::nullopt, locked},
         {"a question failed otherwise", ChatState::failed(q, "Boom"), "Boom", locked},
-        {"a question found it locked", ChatState::failed(q, locked), locked, std::nullopt},
+        {"a question found it locked", foundLocked, locked, std::nullopt},
+        {"a failure in the same words", ChatState::failed(q, locked), locked, locked},
         {"a question runs", ChatState::sending(q, std::nullopt, std::nullopt), std::nullopt,
          std::nullopt},
     };
@@ -149,13 +152,32 @@ TEST(ChatViewPresentationTest, ALockedKeyringIsSaidOnceWithItsUnlock) {
     // While its prompt is open, the row below says what the unlock waits for, once.
     const std::string unlocking(ChatViewModel::keyringUnlockingText);
     EXPECT_EQ(cp::keyringRowText(ChatState::idle(), true, true), unlocking);
-    EXPECT_EQ(cp::keyringRowText(ChatState::failed(q, unlocking), true, true), std::nullopt);
-    EXPECT_EQ(cp::errorRowAction(locked, true), cp::unlockKeyringAction);
-    EXPECT_EQ(cp::errorRowAction(locked, false), std::nullopt);
-    EXPECT_EQ(cp::errorRowAction("Boom", true), std::nullopt);
-    EXPECT_EQ(cp::errorRowAction(ChatViewModel::keyringNotAnsweringText, false),
-              cp::askKeyringAgainAction);
-    EXPECT_EQ(cp::errorRowAction(ChatViewModel::keyringUnlockingText, true), std::nullopt);
+    const auto waiting = ChatState::failed(q, unlocking, Problem::keyringUnlocking);
+    EXPECT_EQ(cp::keyringRowText(waiting, true, true), std::nullopt);
+    // The button follows from why the question failed, never from its words.
+    const std::string notAnswering(ChatViewModel::keyringNotAnsweringText);
+    struct Action {
+        const char* name;
+        ChatState state;
+        bool keyringLocked;
+        std::optional<std::string_view> action;
+    };
+    const Action actions[] = {
+        {"locked", foundLocked, true, cp::unlockKeyringAction},
+        {"unlocked meanwhile", foundLocked, false, std::nullopt},
+        {"the same words from elsewhere", ChatState::failed(q, locked), true, std::nullopt},
+        {"another failure", ChatState::failed(q, "Boom"), true, std::nullopt},
+        {"not answering", ChatState::failed(q, notAnswering, Problem::keyringNotAnswering), false,
+         cp::askKeyringAgainAction},
+        {"its prompt open", waiting, true, std::nullopt},
+        {"signed out", ChatState::failed(q, "x", Problem::signedOut), false, std::nullopt},
+    };
+    for (const auto& a : actions) {
+        SCOPED_TRACE(a.name);
+        EXPECT_EQ(cp::errorRowAction(a.state, a.keyringLocked), a.action);
+    }
+    EXPECT_EQ(cp::keyringRowAction(false), cp::unlockKeyringAction);
+    EXPECT_EQ(cp::keyringRowAction(true), std::nullopt);
 }
 
 TEST(ChatViewPresentationTest, UsageLimitCopyPerTier) {

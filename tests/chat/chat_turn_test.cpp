@@ -224,8 +224,7 @@ TEST_F(ChatTurnTest, AQuestionWaitsForCredentialsAndNamesALockedKeyring) {
         const auto* failed = model->state.get().asFailed();
         EXPECT_EQ(failed ? std::optional(failed->error) : std::nullopt, c.error);
         EXPECT_EQ(model->keyringLocked.get(), c.error.has_value());
-        EXPECT_EQ(chat_presentation::errorRowAction(failed ? failed->error : "",
-                                                    model->keyringLocked.get())
+        EXPECT_EQ(chat_presentation::errorRowAction(model->state.get(), model->keyringLocked.get())
                       .has_value(),
                   c.error.has_value());
         if (c.error) {
@@ -261,7 +260,7 @@ TEST_F(ChatTurnTest, TheKeyringsWayOnAsksTheStoppedQuestionAgain) {
             return failed ? failed->error : std::string();
         };
         ASSERT_EQ(error(), held);
-        EXPECT_EQ(chat_presentation::errorRowAction(held, model->keyringLocked.get()),
+        EXPECT_EQ(chat_presentation::errorRowAction(model->state.get(), model->keyringLocked.get()),
                   locked ? chat_presentation::unlockKeyringAction
                          : chat_presentation::askKeyringAgainAction);
         EXPECT_TRUE(model->hasCredentials.get()) << "not taken for signed out";
@@ -272,7 +271,7 @@ TEST_F(ChatTurnTest, TheKeyringsWayOnAsksTheStoppedQuestionAgain) {
         ASSERT_EQ(answers.size(), 1u) << "one at a time";
         if (locked) {
             EXPECT_EQ(error(), ChatViewModel::keyringUnlockingText);
-            EXPECT_EQ(chat_presentation::errorRowAction(error(), true), std::nullopt);
+            EXPECT_EQ(chat_presentation::errorRowAction(model->state.get(), true), std::nullopt);
         }
         model->inputText.set("a draft");
         stored = AuthMode::managed("customer-token", "a");
@@ -395,6 +394,7 @@ TEST_F(ChatTurnTest, FailuresKeepTheQuestionAndShowTheirText) {
         std::function<RLMHelperError()> error;
         std::string expected;
         int staleNotifications;
+        ChatState::CredentialProblem problem = ChatState::CredentialProblem::none;
     };
     const std::string suffix =
         " \u2014 Response quality was reset to your plan's default; please ask again.";
@@ -404,7 +404,11 @@ TEST_F(ChatTurnTest, FailuresKeepTheQuestionAndShowTheirText) {
          "This request took too long and was stopped. Please retry.", 0},
         {"expired session", AuthMode::managed("t", "a"), false,
          [] { return RLMHelperError::unauthorized({}); },
-         "Your session expired. Please sign in again.", 0},
+         "Your session expired. Please sign in again.", 0,
+         ChatState::CredentialProblem::sessionExpired},
+        {"asked signed out", AuthMode::none(), false,
+         [] { return RLMHelperError::unauthorized({}); }, std::string(ChatViewModel::signedOutText),
+         0, ChatState::CredentialProblem::signedOut},
         {"preset refused, managed", AuthMode::managed("t", "a"), true,
          [] { return RLMHelperError::modelRefusedByTier("model not in plan", {}); },
          "RLM helper failed: model not in plan" + suffix, 1},
@@ -425,6 +429,8 @@ TEST_F(ChatTurnTest, FailuresKeepTheQuestionAndShowTheirText) {
         const auto* failed = model->state.get().asFailed();
         ASSERT_NE(failed, nullptr) << c.name;
         EXPECT_EQ(failed->error, c.expected) << c.name;
+        EXPECT_EQ(failed->credentials, c.problem) << c.name;
+        EXPECT_EQ(model->hasCredentials.get(), !c.mode.isNone()) << c.name;
         EXPECT_EQ(model->lastError.get(), c.expected) << c.name;
         ASSERT_EQ(model->transcript().size(), 1u) << c.name;
         EXPECT_EQ(staleCatalogs, c.staleNotifications) << c.name;

@@ -8,6 +8,7 @@
 
 #include "platform/iso8601.h"
 #include "support/credential_stack.h"
+#include "support/fake_clock.h"
 #include "support/log_capture.h"
 
 namespace vask {
@@ -80,8 +81,9 @@ TEST(AuthModeResolverTest, ResolutionOrder) {
     }
 }
 
-// A customer token behind a locked keyring is an account that needs unlocking, and one behind a
-// keyring that does not answer is unknown: neither is a signed-out user (a question must not go
+// Credentials (the customer token, or the cloud session beside it) behind a locked keyring are an
+// account that needs unlocking, and behind a keyring that does not answer unknown: neither is a
+// signed-out user (a question must not go
 // out without credentials). Every other storage failure falls through to the next way of
 // signing in.
 TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
@@ -102,8 +104,12 @@ TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
          cloudRecord("acc"), AuthMode::keyringNotAnswering(), SecretBackend::cancelled},
         {"keyring gone", Op::copyMatching, "corvane.customer.token", cloudRecord("acc"),
          AuthMode::keyringNotAnswering(), SecretBackend::notAvailable},
+        {"cloud record locked", Op::copyMatching, "cloud.auth.session", cloudRecord("acc"),
+         AuthMode::keyringLocked()},
+        {"cloud record not answered", Op::copyMatching, "cloud.auth.session", cloudRecord("acc"),
+         AuthMode::keyringNotAnswering(), SecretBackend::cancelled},
         {"cloud record unreadable", Op::copyMatching, "cloud.auth.session", cloudRecord("acc"),
-         AuthMode::apiKey("stored")},
+         AuthMode::apiKey("stored"), SecretBackend::internalError},
         {"cloud record corrupt", Op::add, "unused", "{corrupt", AuthMode::apiKey("stored")},
         {"stored key unreadable", Op::copyMatching, "corvane.api.key", "{corrupt",
          AuthMode::none()},
@@ -120,6 +126,36 @@ TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
         const AuthModeResolver resolver{s.tokens, s.cloud, s.keys, {}, true};
         EXPECT_TRUE(resolver.resolve() == c.expected);
         EXPECT_EQ(log->events("auth_mode_keychain_error").size(), keyReadFails ? 2u : 1u);
+    }
+}
+
+// A keyring locked at start (its items out of sight), or one that does not answer, holds the
+// account back only until it is asked again: once it is unlocked (here or elsewhere) or answers,
+// the next use after the pause is signed in, and nothing it said meanwhile was kept as "absent".
+TEST(AuthModeCacheTest, AModeTheKeyringHeldBackIsAskedAgainAtLaterUse) {
+    const std::pair<SecretBackend::Status, AuthMode> holds[] = {
+        {SecretBackend::interactionNotAllowed, AuthMode::keyringLocked()},
+        {SecretBackend::cancelled, AuthMode::keyringNotAnswering()},
+    };
+    for (const auto& [status, held] : holds) {
+        SCOPED_TRACE(status);
+        test::CredentialStack s;
+        s.put("corvane.customer.token", "tok");
+        s.put("cloud.auth.session", cloudRecord("acc"));
+        s.backend->fail(Op::copyMatching, "corvane.customer.token", status);
+        test::FakeClock clock;
+        AuthModeCache cache([&] { return s.resolve(); }, std::chrono::seconds(2), clock);
+        EXPECT_TRUE(cache.get() == held);
+        s.backend->clearFailures();
+        clock.advance(std::chrono::milliseconds(1500));
+        EXPECT_TRUE(cache.get() == held) << "the steps of one use ask once";
+        EXPECT_TRUE(cache.latestIsUsable());
+        clock.advance(std::chrono::milliseconds(600));
+        EXPECT_FALSE(cache.latestIsUsable()) << "a question waits for the keyring's answer";
+        EXPECT_TRUE(cache.get() == AuthMode::managed("tok", "acc"));
+        EXPECT_TRUE(cache.latestIsUsable());
+        clock.advance(std::chrono::hours(1));
+        EXPECT_TRUE(cache.isCurrent()) << "a signed-in mode is kept";
     }
 }
 

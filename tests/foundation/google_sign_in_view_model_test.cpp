@@ -156,17 +156,21 @@ class GoogleSignInViewModelTest : public ::testing::Test {
     WorkerPool worker{1};
 };
 
+// A customer token with no cloud session is a sign-in cut short between its writes (a kill):
+// the start, signed out, leaves none of it stored.
 TEST_F(GoogleSignInViewModelTest, CreationLoadsTheEmailOnlyForAManagedAccount) {
     struct Case {
         const char* name;
         bool token;
         bool session;
         std::optional<std::string> email;
+        // Whether the token is still stored after creation.
+        bool tokenKept;
     };
     const std::vector<Case> cases = {
-        {"managed", true, true, "stored@example.com"},
-        {"token without cloud session", true, false, std::nullopt},
-        {"nothing stored", false, false, std::nullopt},
+        {"managed", true, true, "stored@example.com", true},
+        {"token without cloud session", true, false, std::nullopt, false},
+        {"nothing stored", false, false, std::nullopt, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -199,6 +203,8 @@ TEST_F(GoogleSignInViewModelTest, CreationLoadsTheEmailOnlyForAManagedAccount) {
         main.runUntilIdle();
         EXPECT_EQ(model->userEmail.get(), c.email);
         EXPECT_EQ(model->state.get(), GoogleSignInState::idle());
+        EXPECT_EQ(fresh.item("corvane.customer.token").has_value(), c.tokenKept);
+        EXPECT_EQ(fresh.item("corvane.customer.email").has_value(), c.tokenKept);
     }
 }
 

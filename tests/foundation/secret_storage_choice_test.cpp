@@ -21,6 +21,7 @@
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/usable_secret_service.h"
 
 namespace vask {
 namespace {
@@ -230,6 +231,20 @@ TEST(SecretStorageChoiceTest, AKeyringThatDoesNotAnswerAtStartIsAskedAgainAndMis
     EXPECT_FALSE(std::filesystem::exists(f.dir / "credentials-removed.json"));
 }
 
+// A sign-out beside a keyring that has not answered since start is noted and answers at once,
+// however long since the keyring was last tried: it never waits out a connection to it.
+TEST(SecretStorageChoiceTest, ASignOutNeverWaitsForAKeyringThatDidNotAnswer) {
+    ChoiceFixture f;
+    f.keyring.answers = false;
+    f.keyring.hangs = true;
+    const auto run = f.choose();
+    f.clock.advance(std::chrono::seconds(3));
+    const int connects = f.keyring.connects;
+    EXPECT_EQ(run->removeAll("svc", {"tokens", "key"}), SecretBackend::success);
+    EXPECT_EQ(f.keyring.connects, connects);
+    EXPECT_EQ(run->copyMatching("svc", "tokens").status, SecretBackend::itemNotFound);
+}
+
 // Where the bus says there is no Secret Service at all, the file is the storage.
 TEST(SecretStorageChoiceTest, NoSecretServiceLeavesTheFile) {
     ChoiceFixture f;
@@ -263,6 +278,8 @@ class PromptRecorder {
     int promptingCalls() const { return prompting_.load(); }
     // The calls that show a prompt.
     int promptsShown() const { return prompts_.load(); }
+    // The calls that take a prompt down (which makes gnome-keyring-daemon abort).
+    int dismissals() const { return dismissals_.load(); }
 
   private:
     static GDBusMessage* seen(GDBusConnection*, GDBusMessage* message, gboolean incoming,
@@ -273,6 +290,9 @@ class PromptRecorder {
             const char* member = g_dbus_message_get_member(message);
             if (member != nullptr && std::string(member) == "Prompt") {
                 ++static_cast<PromptRecorder*>(data)->prompts_;
+            }
+            if (member != nullptr && std::string(member) == "Dismiss") {
+                ++static_cast<PromptRecorder*>(data)->dismissals_;
             }
             if (member != nullptr && prompting.contains(member)) {
                 ++static_cast<PromptRecorder*>(data)->prompting_;
@@ -285,6 +305,7 @@ class PromptRecorder {
     guint filter_ = 0;
     std::atomic<int> prompting_{0};
     std::atomic<int> prompts_{0};
+    std::atomic<int> dismissals_{0};
 };
 
 #pragma GCC diagnostic pop
@@ -305,13 +326,11 @@ std::shared_ptr<SecretBackend> chooseBesideTheSecretService(const std::filesyste
 // skipped elsewhere unless VASK_REQUIRE_SECRET_SERVICE=1): a sign-in kept in the file while no
 // keyring ran moves into the keyring, the way the application chooses its storage.
 TEST(SecretServiceTest, TheCredentialFileMovesIntoTheSecretService) {
-    SecretBackend::Outcome whyNot;
-    const auto keyring = LibsecretBackend::connect(whyNot);
+    std::string whyNot;
+    const auto keyring = test::usableSecretService(whyNot);
     if (!keyring) {
-        const char* required = std::getenv("VASK_REQUIRE_SECRET_SERVICE");
-        ASSERT_FALSE(required != nullptr && std::string(required) == "1")
-            << "no Secret Service answers: " << whyNot.reason;
-        GTEST_SKIP() << "no Secret Service on the session bus: run scripts/secret-service-test.sh";
+        ASSERT_FALSE(test::secretServiceRequired()) << whyNot;
+        GTEST_SKIP() << whyNot << ": run scripts/secret-service-test.sh";
     }
     test::TempDir dir;
     const auto service = "ai.ternwick.Vask.test." + Uuid::random().lowercaseString();
@@ -359,8 +378,9 @@ TEST(SecretServicePromptTest, AnOnDemandKeyringWithoutKeyringsOpensNoPrompt) {
 // Against the stand-in Secret Service whose default keyring is locked, holds Vask's customer
 // token, and whose prompt never completes (the third bus scripts/secret-service-test.sh starts):
 // reading the credentials at start and at use opens no prompt and says the keyring is locked
-// (not "signed out"); a sign-in meanwhile is kept in the data folder; and the unlock the user
-// asks for, whose prompt nobody answers, gives way to a quit at once.
+// (not "signed out"), though a locked keyring shows none of its items; a sign-in meanwhile is
+// kept in the data folder; and the unlock the user asks for, whose prompt nobody answers, gives
+// way to a quit at once, without taking the prompt down.
 TEST(SecretServiceLockedTest, ALockedKeyringIsNeverUnlockedUnaskedAndItsPromptNeverHoldsAQuit) {
     const char* service = std::getenv("VASK_LOCKED_KEYRING_SERVICE");
     if (service == nullptr) {
@@ -406,6 +426,12 @@ TEST(SecretServiceLockedTest, ALockedKeyringIsNeverUnlockedUnaskedAndItsPromptNe
     ASSERT_EQ(answer.wait_for(std::chrono::seconds(5)), std::future_status::ready)
         << "a quit waits for no prompt";
     EXPECT_EQ(answer.get().status, SecretBackend::cancelled);
+    // The prompt is left to end with the connection: a dismissal would be sent at once.
+    const auto settled = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (recorder.dismissals() == 0 && std::chrono::steady_clock::now() < settled) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(recorder.dismissals(), 0) << "the quit dismissed the prompt the user asked for";
 }
 
 }  // namespace

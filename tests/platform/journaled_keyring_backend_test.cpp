@@ -160,16 +160,20 @@ class StandInKeyring final : public SecretBackend {
         }
         return items_.copyMatching(service, account);
     }
+    // A keyring that refuses or is silent changes nothing.
     Outcome update(std::string_view service, std::string_view account,
                    std::string_view data) override {
-        return refusal().value_or(items_.update(service, account, data));
+        return refusal() ? *refusal() : items_.update(service, account, data);
     }
     Outcome add(std::string_view service, std::string_view account,
                 std::string_view data) override {
-        return refusal().value_or(items_.add(service, account, data));
+        return refusal() ? *refusal() : items_.add(service, account, data);
     }
     Outcome remove(std::string_view service, std::string_view account) override {
-        return refusal().value_or(items_.remove(service, account));
+        return refusal() ? *refusal() : items_.remove(service, account);
+    }
+    Outcome removeService(std::string_view service) override {
+        return refusal() ? *refusal() : items_.removeService(service);
     }
     std::string_view kind() const override { return "stand_in"; }
 
@@ -342,23 +346,28 @@ TEST(JournaledKeyringBackendTest, EveryCrashPointKeepsWhatTheUserDidLast) {
     }
 }
 
+// Ways a record of removals cannot be read, each made at the path it is given.
+std::vector<std::pair<const char*, std::function<void(const std::filesystem::path&)>>>
+unreadableRecords() {
+    return {
+        {"cut short", [](const auto& path) { std::ofstream(path) << R"({"svc": {"tok)"; }},
+        {"garbled", [](const auto& path) { std::ofstream(path) << "\x01\xfe not json"; }},
+        {"not items", [](const auto& path) { std::ofstream(path) << R"({"svc": 3})"; }},
+        {"a link",
+         [](const auto& path) {
+             std::ofstream(path.string() + ".elsewhere") << "{}";
+             std::filesystem::create_symlink(path.string() + ".elsewhere", path);
+         }},
+        {"a FIFO", [](const auto& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
+        {"a folder", [](const auto& path) { std::filesystem::create_directory(path); }},
+    };
+}
+
 // A record of removals that cannot be read (cut short, garbled, a link, a FIFO, a folder)
 // fails closed: the account reads as signed out, never as the keyring's older sign-in, and the
 // log says why.
 TEST(JournaledKeyringBackendTest, AnUnreadableRemovalRecordReadsAsSignedOut) {
-    const std::vector<std::pair<const char*, std::function<void(const std::filesystem::path&)>>>
-        damages = {
-            {"cut short", [](const auto& path) { std::ofstream(path) << R"({"svc": {"tok)"; }},
-            {"garbled", [](const auto& path) { std::ofstream(path) << "\x01\xfe not json"; }},
-            {"not items", [](const auto& path) { std::ofstream(path) << R"({"svc": 3})"; }},
-            {"a link",
-             [](const auto& path) {
-                 std::ofstream(path.string() + ".elsewhere") << "{}";
-                 std::filesystem::create_symlink(path.string() + ".elsewhere", path);
-             }},
-            {"a FIFO", [](const auto& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
-            {"a folder", [](const auto& path) { std::filesystem::create_directory(path); }},
-        };
+    const auto damages = unreadableRecords();
     for (const auto& [name, damage] : damages) {
         SCOPED_TRACE(name);
         Launches launches;
@@ -372,9 +381,68 @@ TEST(JournaledKeyringBackendTest, AnUnreadableRemovalRecordReadsAsSignedOut) {
     }
 }
 
-// A change whose record cannot be written fails, with the file's own reason (never "the
-// keyring is locked"), and leaves the keyring as it was, whatever it would have done.
-TEST(JournaledKeyringBackendTest, AChangeTheRecordDidNotTakeFails) {
+// A damaged record of removals may hold a sign-out: the next change never sets it aside while
+// what it could hide is still kept. A write first removes the service's items from the keyring
+// and the file (the sign-out made for good), then replaces the record; with a keyring that
+// refuses, the write fails, saying why, and the record stays as it was.
+TEST(JournaledKeyringBackendTest, ADamagedRemovalRecordIsNeverDroppedWithWhatItHides) {
+    const auto damages = unreadableRecords();
+    for (const auto& [name, damage] : damages) {
+        for (const Mode mode : {Mode::answers, Mode::refuses}) {
+            SCOPED_TRACE(std::string(name) + (mode == Mode::answers ? ", answers" : ", refuses"));
+            Launches launches;
+            const auto record = launches.dir / "credentials-removed.json";
+            launches.launch(Mode::answers)->add("svc", "token", "old");
+            launches.launch(Mode::answers)->add("svc", "email", "e");
+            // Signed out while the keyring refused: only the record says so.
+            EXPECT_EQ(launches.launch(Mode::refuses)->removeAll("svc", {"token", "email"}),
+                      SecretBackend::success);
+            std::filesystem::remove(record);
+            damage(record);
+
+            const auto written = launches.launch(mode)->add("svc", "session", "new");
+            if (mode == Mode::answers) {
+                EXPECT_EQ(written.status, SecretBackend::success) << written.reason;
+                EXPECT_EQ(launches.reads(Mode::answers), (Items{{"session", "new"}}));
+                EXPECT_EQ(launches.keyring(), (Items{{"session", "new"}}));
+            } else {
+                EXPECT_EQ(written.status, SecretBackend::interactionNotAllowed);
+                EXPECT_NE(written.reason.find(record.string()), std::string::npos)
+                    << written.reason;
+                EXPECT_EQ(launches.reads(Mode::answers), Items{});
+                EXPECT_EQ(launches.keyring(), (Items{{"token", "old"}, {"email", "e"}}));
+                std::error_code error;
+                EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(record, error)))
+                    << "the record stays until what it hides is gone";
+            }
+        }
+    }
+}
+
+// Signed in again with the very value a recorded sign-out removed from the file (an e-mail
+// address), with a launch that dies after each write in turn: once the new copy is in the file,
+// the next start reads it, never the old sign-out's note naming the same value.
+TEST(JournaledKeyringBackendTest, ASignInAgainWithTheSameValueIsNotTakenForItsSignOut) {
+    for (int crashAt = 1; crashAt <= 4; ++crashAt) {
+        SCOPED_TRACE(crashAt);
+        Launches launches;
+        ASSERT_EQ(launches.launch(Mode::refuses)->add("svc", "email", "e"), SecretBackend::success);
+        ASSERT_EQ(launches.launch(Mode::refuses)->removeAll("svc", {"email"}),
+                  SecretBackend::success);
+        launches.dieAfterWrite(crashAt, Mode::refuses, [](JournaledKeyringBackend& storage) {
+            storage.add("svc", "email", "e");
+        });
+        const bool copyWritten = FileSecretBackend(launches.dir / "credentials.json")
+                                     .copyMatching("svc", "email")
+                                     .status == SecretBackend::success;
+        const Items expected = copyWritten ? Items{{"email", "e"}} : Items{};
+        EXPECT_EQ(launches.reads(Mode::refuses), expected);
+    }
+}
+
+// A write whose record cannot be written fails, with the file's own reason (never "the keyring
+// is locked"), and leaves the keyring as it was, whatever it would have done.
+TEST(JournaledKeyringBackendTest, AWriteTheRecordDidNotTakeFails) {
     for (const Mode mode : {Mode::answers, Mode::refuses}) {
         SCOPED_TRACE(static_cast<int>(mode));
         Launches launches;
@@ -390,14 +458,65 @@ TEST(JournaledKeyringBackendTest, AChangeTheRecordDidNotTakeFails) {
                 .update("svc", "token", "new");
         EXPECT_EQ(written.status, SecretBackend::internalError);
         EXPECT_NE(written.reason.find("record.json"), std::string::npos) << written.reason;
-        const auto removed =
-            JournaledKeyringBackend(keyring,
-                                    std::make_shared<FileSecretBackend>(launches.dir / "c.json"),
-                                    std::make_shared<FileSecretBackend>(blocked))
-                .removeAll("svc", {"token"});
-        EXPECT_EQ(removed.status, SecretBackend::internalError);
-        EXPECT_NE(removed.reason.find("record.json"), std::string::npos) << removed.reason;
         EXPECT_EQ(launches.keyring(), (Items{{"token", "t"}}));
+    }
+}
+
+// A sign-out takes the credentials off the machine even where its removals cannot be noted
+// (no room on the disk, a record that is a link, a FIFO or a folder): the file's copies and
+// the keyring's go, and only what could not go is reported, with why.
+TEST(JournaledKeyringBackendTest, ASignOutWithoutItsNoteStillRemovesWhatItCan) {
+    const std::vector<
+        std::pair<const char*, std::function<std::filesystem::path(const std::filesystem::path&)>>>
+        records = {
+            {"no room",
+             [](const auto& dir) {
+                 std::ofstream(dir / "blocked") << "";
+                 return dir / "blocked" / "removed.json";
+             }},
+            {"a link",
+             [](const auto& dir) {
+                 std::ofstream(dir / "elsewhere.json") << "{}";
+                 std::filesystem::create_symlink(dir / "elsewhere.json", dir / "removed.json");
+                 return dir / "removed.json";
+             }},
+            {"a FIFO",
+             [](const auto& dir) {
+                 EXPECT_EQ(::mkfifo((dir / "removed.json").c_str(), 0600), 0);
+                 return dir / "removed.json";
+             }},
+            {"a folder",
+             [](const auto& dir) {
+                 std::filesystem::create_directory(dir / "removed.json");
+                 return dir / "removed.json";
+             }},
+        };
+    for (const auto& [name, record] : records) {
+        for (const Mode mode : {Mode::answers, Mode::refuses}) {
+            SCOPED_TRACE(std::string(name) + (mode == Mode::answers ? ", answers" : ", refuses"));
+            Launches launches;
+            launches.launch(Mode::answers)->add("svc", "token", "t");
+            FileSecretBackend copies(launches.dir / "credentials.json");
+            ASSERT_EQ(copies.add("svc", "email", "e"), SecretBackend::success);
+            const auto removals = record(launches.dir.path());
+            const auto removed =
+                JournaledKeyringBackend(
+                    std::make_shared<StandInKeyring>(launches.dir / "keyring.json", mode),
+                    std::make_shared<FileSecretBackend>(launches.dir / "credentials.json"),
+                    std::make_shared<FileSecretBackend>(removals))
+                    .removeAll("svc", {"token", "email", "session"});
+            EXPECT_EQ(copies.copyMatching("svc", "email").status, SecretBackend::itemNotFound);
+            if (mode == Mode::answers) {
+                EXPECT_EQ(removed.status, SecretBackend::success) << removed.reason;
+                EXPECT_EQ(launches.keyring(), Items{});
+            } else {
+                EXPECT_EQ(removed.status, SecretBackend::interactionNotAllowed);
+                EXPECT_NE(removed.reason.find("removed.json"), std::string::npos) << removed.reason;
+                EXPECT_NE(removed.reason.find("the keyring is locked"), std::string::npos)
+                    << removed.reason;
+                EXPECT_EQ(launches.keyring(), (Items{{"token", "t"}}));
+            }
+        }
     }
 }
 

@@ -16,6 +16,7 @@
 #include "support/silent_dbus_service.h"
 #include "support/special_files.h"
 #include "support/temp_dir.h"
+#include "support/usable_secret_service.h"
 
 namespace vask {
 namespace {
@@ -54,6 +55,15 @@ void checkItemLifecycle(SecretBackend& backend, const std::string& service) {
     EXPECT_EQ(backend.remove(service, "a"), SecretBackend::success);
     EXPECT_EQ(backend.copyMatching(service, "a").status, SecretBackend::itemNotFound);
     EXPECT_EQ(backend.remove(service, "b"), SecretBackend::success);
+    // A service's items go together, and only its own.
+    EXPECT_EQ(backend.add(service, "a", "x"), SecretBackend::success);
+    EXPECT_EQ(backend.add(service, "b", "y"), SecretBackend::success);
+    EXPECT_EQ(backend.add(service + ".other", "a", "z"), SecretBackend::success);
+    EXPECT_EQ(backend.removeService(service), SecretBackend::success);
+    EXPECT_EQ(backend.copyMatching(service, "b").status, SecretBackend::itemNotFound);
+    EXPECT_EQ(backend.removeService(service), SecretBackend::itemNotFound);
+    EXPECT_EQ(backend.copyMatching(service + ".other", "a").data, "z");
+    EXPECT_EQ(backend.remove(service + ".other", "a"), SecretBackend::success);
 }
 
 TEST(SecretBackendTest, MemoryAndFileBackendsKeepTheContract) {
@@ -128,30 +138,15 @@ TEST(SecretBackendTest, UnwritableFolderReportsAnError) {
     EXPECT_EQ(backend.add("svc", "a", "x"), SecretBackend::internalError);
 }
 
-// Runs against a real Secret Service: scripts/secret-service-test.sh starts one on a private
-// session bus. Without one the test is skipped, unless VASK_REQUIRE_SECRET_SERVICE=1 says it
-// must run.
-std::shared_ptr<SecretBackend> secretServiceOrSkip(bool& skipped) {
-    SecretBackend::Outcome whyNot;
-    auto backend = LibsecretBackend::connect(whyNot);
-    skipped = !backend;
-    if (!backend) {
-        const char* required = std::getenv("VASK_REQUIRE_SECRET_SERVICE");
-        if (required != nullptr && std::string(required) == "1") {
-            ADD_FAILURE() << "no Secret Service answers: " << whyNot.reason;
-        } else {
-            std::cout << "no Secret Service on the session bus (" << whyNot.reason
-                      << "); run scripts/secret-service-test.sh\n";
-        }
-    }
-    return backend;
-}
-
+// Runs against a real Secret Service that can keep items: scripts/secret-service-test.sh starts
+// one on a private session bus. Without one the test is skipped with the reason, unless
+// VASK_REQUIRE_SECRET_SERVICE=1 says it must run.
 TEST(SecretServiceTest, RoundTripsItemsThroughTheSecretService) {
-    bool skipped = false;
-    const auto backend = secretServiceOrSkip(skipped);
-    if (skipped) {
-        GTEST_SKIP() << "no Secret Service on the session bus: run scripts/secret-service-test.sh";
+    std::string whyNot;
+    const auto backend = test::usableSecretService(whyNot);
+    if (!backend) {
+        ASSERT_FALSE(test::secretServiceRequired()) << whyNot;
+        GTEST_SKIP() << whyNot << ": run scripts/secret-service-test.sh";
     }
     const auto service = "ai.ternwick.Vask.test." + randomUUID();
     checkItemLifecycle(*backend, service);

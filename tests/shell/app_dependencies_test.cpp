@@ -543,6 +543,24 @@ TEST(AppDependenciesTest, OneUnlockAtATimeHoldsNoWorker) {
     EXPECT_TRUE(f.root->authMode().isNone());
 }
 
+// "Unlock Keyring" pressed in one chat while the other's "Try Again" asks the keyring again
+// (which opens no prompt) is not folded into that question: its unlock follows it.
+TEST(AppDependenciesTest, AnUnlockPressedWhileTheKeyringIsAskedAgainStillUnlocks) {
+    auto keyring = std::make_shared<PromptingKeyring>();
+    keyring->answer.set_value();
+    RootFixture f({.secrets = keyring});
+    f.signIn();
+    bool askedAgain = false;
+    bool unlocked = false;
+    f.root->askKeyringAgain([&] { askedAgain = true; });
+    f.root->unlockKeyring([&](const std::optional<std::string>& failure) {
+        EXPECT_EQ(failure, std::nullopt);
+        unlocked = true;
+    });
+    ASSERT_TRUE(f.main.runUntil([&] { return askedAgain && unlocked; }));
+    EXPECT_EQ(keyring->unlocks.load(), 1);
+}
+
 // A start on a desktop whose keyring owns its name and never answers: the question of the
 // credentials is answered within the keyring's limit as a keyring that does not answer (never as
 // signed out), and a sign-out within one call's limit, noted for the next start.

@@ -315,6 +315,29 @@ TEST(SingleInstanceDataFolder, OneRunningInstancePerDataFolderWhateverTheEnviron
 
 // Once quitting starts the socket is closed: a launch then waits for the lock and becomes the
 // running instance, rather than handing its URL to a process that will never read it.
+// A data folder that cannot hold the lock file (read-only; here a file where the folder would
+// be): the running Vask keeps its lock beside its socket, and a later launch does the same, so
+// it hands its URL over rather than start a second Vask.
+TEST(SingleInstanceDataFolder, ADataFolderWithoutRoomForTheLockStillHandsURLsOver) {
+    test::TempDir runtime;
+    test::TempDir data;
+    ScopedVariables environment{{{"XDG_RUNTIME_DIR", runtime.path().string()}}};
+    const auto notAFolder = data / "data";
+    std::ofstream(notAFolder) << "";
+    const QString unusable = QString::fromStdString(notAFolder.string());
+    const QString instance = uniqueInstance("ui-readonly");
+    SingleInstance primary(instance, unusable);
+    QStringList urls;
+    QObject::connect(&primary, &SingleInstance::urlReceived,
+                     [&urls](const QString& url) { urls << url; });
+    ASSERT_EQ(primary.claimOrForward(std::nullopt, false), SingleInstance::Role::primary)
+        << primary.failureReason().toStdString();
+    EXPECT_EQ(launchBeside(instance, unusable, QString("vasktest://ping")),
+              SingleInstance::Role::forwarded);
+    ASSERT_TRUE(spinUntil([&] { return !urls.isEmpty(); }));
+    EXPECT_EQ(urls, QStringList{"vasktest://ping"});
+}
+
 TEST(SingleInstanceQuitting, ALaunchDuringAQuitTakesOverOnceTheLockIsFree) {
     test::TempDir runtime;
     test::TempDir data;

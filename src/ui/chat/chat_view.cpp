@@ -430,9 +430,8 @@ void ChatView::renderMessages(const std::vector<ChatMessage>& messages) {
 std::string ChatView::turnNoteKey(const ChatState& ended) const {
     if (const auto error = cp::errorRowText(ended)) {
         // Its unlock button comes and goes with the keyring's lock.
-        return "error:" + *error + (cp::errorRowAction(*error, viewModel_->keyringLocked.get())
-                                        ? ":locked"
-                                        : "");
+        return "error:" + *error +
+               (cp::errorRowAction(ended, viewModel_->keyringLocked.get()) ? ":locked" : "");
     }
     const auto* limit = ended.asUsageLimitReached();
     return limit ? "limit:" + std::string(rawValue(limit->authType)) + ":" +
@@ -442,7 +441,7 @@ std::string ChatView::turnNoteKey(const ChatState& ended) const {
 
 QWidget* ChatView::makeTurnNote(const ChatState& ended) {
     if (const auto error = cp::errorRowText(ended)) {
-        return makeErrorRow(*error);
+        return makeErrorRow(*error, cp::errorRowAction(ended, viewModel_->keyringLocked.get()));
     }
     if (const auto* limit = ended.asUsageLimitReached()) {
         return makeUsageLimitCard(limit->authType, limit->tierCode);
@@ -505,7 +504,8 @@ void ChatView::renderTail() {
         layout->addWidget(makeEmptyState());
     }
     if (keyringRow) {
-        layout->addWidget(makeErrorRow(*keyringRow));
+        layout->addWidget(
+            makeErrorRow(*keyringRow, cp::keyringRowAction(viewModel_->askingKeyring.get())));
     }
     tail_->setVisible(layout->count() > 0);
 }
@@ -546,7 +546,7 @@ QWidget* ChatView::makeLoadingState() {
     return widget;
 }
 
-QWidget* ChatView::makeErrorRow(const std::string& error) {
+QWidget* ChatView::makeErrorRow(const std::string& error, std::optional<std::string_view> action) {
     auto* widget = new QWidget;
     widget->setObjectName("chatErrorRow");
     auto* row = new QHBoxLayout(widget);
@@ -555,7 +555,7 @@ QWidget* ChatView::makeErrorRow(const std::string& error) {
     row->addWidget(symbolLabel("exclamationmark.triangle", Tone::red, 14), 0, Qt::AlignTop);
     auto* text = selectableLabel(qt(error), textFont(FontRole::callout), Tone::red);
     row->addWidget(text, 1);
-    if (const auto action = cp::errorRowAction(error, viewModel_->keyringLocked.get())) {
+    if (action) {
         auto* button = new QPushButton(qt(std::string(*action)));
         button->setObjectName("chatErrorAction");
         connect(button, &QPushButton::clicked, this, [this] { viewModel_->unlockKeyring(); });

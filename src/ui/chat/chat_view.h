@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "chat/chat_transient_line.h"
@@ -116,7 +117,8 @@ class ChatView : public QWidget {
     void renderInput();
     QWidget* makeEmptyState();
     QWidget* makeLoadingState();
-    QWidget* makeErrorRow(const std::string& error);
+    // `action`: the button beside it (the keyring's way on), when there is one.
+    QWidget* makeErrorRow(const std::string& error, std::optional<std::string_view> action);
     QWidget* makeUsageLimitCard(AuthType authType, const std::optional<std::string>& tierCode);
     // The error row or the usage-limit card under a question that got no answer, and what it
     // was made from.
