@@ -250,7 +250,7 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
         // cursor, and the join cursor (a move that passed the joins of messages this batch read
         // without a chat, before they were stored, would never see them again).
         const auto joinsSeen = shadow.joinCursor();
-        auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize);
+        auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize_);
         if (afterBatchRead_) {
             afterBatchRead_();
         }
@@ -285,7 +285,7 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
         written += messagesIn(batch.messages);
         processed += batch.rawRowCount;
         report(std::min(total, processed), total);
-        return batch.rawRowCount >= batchSize;
+        return batch.rawRowCount >= batchSize_;
     };
     for (bool more = true; more;) {
         if (batchesPerTransaction <= 1) {
@@ -359,7 +359,7 @@ std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
     }
     while (more) {
         throwIfStopped(pass.stop);
-        const auto joins = reader.fetchJoins(joinCursor.rowid, batchSize);
+        const auto joins = reader.fetchJoins(joinCursor.rowid, batchSize_);
         if (joins.empty()) {
             break;
         }
@@ -367,7 +367,7 @@ std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
         const auto batch = moveJoined(reader, shadow, joins, joinCursor, pass);
         moved += batch.messages;
         messagesCommitted_ += batch.messages;
-        more = batch.cursorWritten && joins.size() >= static_cast<std::size_t>(batchSize);
+        more = batch.cursorWritten && joins.size() >= static_cast<std::size_t>(batchSize_);
     }
     return moved;
 }
@@ -380,7 +380,7 @@ std::int64_t ShadowSync::moveByStoredGuids(ChatDBReader& reader, ShadowDB& shado
     std::int64_t after = 0;
     for (bool more = true; more;) {
         throwIfStopped(pass.stop);
-        auto page = shadow.guidsWithoutChat(after, batchSize);
+        auto page = shadow.guidsWithoutChat(after, batchSize_);
         if (page.guids.empty()) {
             break;
         }
@@ -389,7 +389,7 @@ std::int64_t ShadowSync::moveByStoredGuids(ChatDBReader& reader, ShadowDB& shado
                                       std::nullopt, pass);
         moved += batch.messages;
         messagesCommitted_ += batch.messages;
-        more = page.guids.size() >= static_cast<std::size_t>(batchSize);
+        more = page.guids.size() >= static_cast<std::size_t>(batchSize_);
     }
     return moved;
 }

@@ -49,7 +49,7 @@ class ShadowSync {
     // (processed, total); called on the thread that runs the synchronisation.
     using Progress = std::function<void(std::int64_t processed, std::int64_t total)>;
 
-    static constexpr int batchSize = 10000;
+    static constexpr int defaultBatchSize = 10000;
     // A run with at least this many rows to copy, and no fewer than the messages already
     // stored, builds its indexes once at the end rather than row by row.
     static constexpr std::int64_t defaultDeferredIndexingThreshold = 20000;
@@ -66,8 +66,8 @@ class ShadowSync {
     // One synchronisation from the stored cursor; blocks, so callers run it off the main
     // executor. Returns the number of messages written. Messages copied before the Messages app
     // joined them to a chat are moved into their chat once the join is there: each run follows
-    // the join rows that arrived since the last one (batches of batchSize, each committed with
-    // its cursor), so messages that never get a join cost nothing after they were copied.
+    // the join rows that arrived since the last one (batches of defaultBatchSize, each committed
+    // with its cursor), so messages that never get a join cost nothing after they were copied.
     // Throws ShadowSyncError (chatDBNotFound,
     // before anything is opened or created), ShadowDB::Error or ChatDBReader::Error; batches
     // committed before a failure stay, with their cursor. A stop request ends the run between
@@ -79,6 +79,9 @@ class ShadowSync {
     // The row count from which a run defers its index work (for tests and measurements: 0
     // always defers, a huge value never does).
     void setDeferredIndexingThreshold(std::int64_t rows) { deferredIndexingThreshold_ = rows; }
+    // The rows a batch reads and writes (for tests: a small history in a few batches takes every
+    // path a large one takes, at a fraction of the time).
+    void setBatchSize(int rows) { batchSize_ = rows; }
     // Called on the run's thread after each read from the Messages database (a batch of messages
     // to copy, or to move into their chats) and before what it read is written (for tests: they
     // hold a run there).
@@ -138,6 +141,7 @@ class ShadowSync {
     std::filesystem::path chatDBPath_;
     std::filesystem::path shadowDBPath_;
     std::int64_t deferredIndexingThreshold_ = defaultDeferredIndexingThreshold;
+    int batchSize_ = defaultBatchSize;
     std::function<void()> afterBatchRead_;
     std::int64_t lastMessageCount_ = 0;
     std::int64_t messagesCommitted_ = 0;

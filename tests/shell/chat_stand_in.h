@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -26,12 +27,16 @@ class ChatStandIn {
         startNewSession();
     }
 
-    static ChatSession session(const std::string& id, const std::string& title,
-                               std::vector<std::string> texts, int minutesAgo) {
+    // Dated minutesAgo before `now`: a test that shows ages against a clock of its own hands
+    // that clock's time in, so that a second passing meanwhile cannot change an age.
+    static ChatSession session(
+        const std::string& id, const std::string& title, std::vector<std::string> texts,
+        int minutesAgo,
+        std::chrono::system_clock::time_point now = std::chrono::system_clock::now()) {
         ChatSession session;
         session.id = id;
         session.title = title;
-        session.lastMessageAt = std::chrono::system_clock::now() - std::chrono::minutes(minutesAgo);
+        session.lastMessageAt = now - std::chrono::minutes(minutesAgo);
         session.createdAt = session.lastMessageAt;
         for (auto& text : texts) {
             ChatMessage message;

@@ -25,6 +25,10 @@ namespace vask {
 namespace {
 
 constexpr std::int64_t never = std::numeric_limits<std::int64_t>::max();
+// Small batches: a history of two of them takes every path that a history of two full batches
+// takes (a bulk copy commits both in one transaction), with a tenth of the rows.
+constexpr int batchRows = 1000;
+constexpr std::int64_t historyRows = 2 * batchRows;
 const char* const queries[] = {"you", "the", "see*", "\"see you\"", "ok OR yes", "caf*"};
 
 std::vector<std::string> column(const std::filesystem::path& path, const std::string& sql) {
@@ -71,6 +75,14 @@ std::map<std::string, std::vector<std::string>> snapshot(const std::filesystem::
     return seen;
 }
 
+ShadowSync smallBatchSync(const std::filesystem::path& source, const std::filesystem::path& shadow,
+                          std::int64_t deferredIndexingThreshold) {
+    ShadowSync sync(source, shadow);
+    sync.setBatchSize(batchRows);
+    sync.setDeferredIndexingThreshold(deferredIndexingThreshold);
+    return sync;
+}
+
 void expectSame(const std::map<std::string, std::vector<std::string>>& actual,
                 const std::map<std::string, std::vector<std::string>>& expected) {
     ASSERT_EQ(actual.size(), expected.size());
@@ -85,17 +97,15 @@ class DeferredSyncTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         folder_ = new test::TempDir;
-        sample::buildSampleChatDB(chatDB(), {20000, 40, 7});
+        sample::buildSampleChatDB(chatDB(), {historyRows, 40, 7});
         // Messages in two chats, the later chat joined first.
         test::openFile(chatDB()).execute(
             "INSERT OR IGNORE INTO chat_message_join (chat_id, message_id) "
             "SELECT 1 + (message_id % 40), message_id FROM chat_message_join "
-            "WHERE message_id % 997 = 0");
+            "WHERE message_id % 97 = 0");
         reference_ = new std::map<std::string, std::vector<std::string>>;
         const auto path = dir() / "reference.db";
-        ShadowSync reference(chatDB(), path);
-        reference.setDeferredIndexingThreshold(never);
-        reference.performSync();
+        smallBatchSync(chatDB(), path, never).performSync();
         *reference_ = snapshot(path, true);
         referenceWithoutRowids_ = new std::map<std::string, std::vector<std::string>>;
         *referenceWithoutRowids_ = snapshot(path, false);
@@ -131,8 +141,7 @@ TEST_F(DeferredSyncTest, DeferredRunLeavesWhatARowByRowRunLeaves) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const auto path = dir() / (std::string(row.name) + ".db");
-        ShadowSync sync(chatDB(), path);
-        sync.setDeferredIndexingThreshold(row.threshold);
+        auto sync = smallBatchSync(chatDB(), path, row.threshold);
         sync.performSync();
         expectSame(snapshot(path, true), *reference_);
         // Everything again over itself (the cursor wound back): every row is replaced, and the
@@ -172,8 +181,7 @@ TEST_F(DeferredSyncTest, AWriterOpeningDuringADeferredRunLeavesItsIndexesAlone) 
     // synchronisation runs: rebuilding now would stall the run on the write lock, and recreating
     // the triggers without a rebuild would leave the index short for good.
     const auto path = dir() / "shared.db";
-    ShadowSync sync(chatDB(), path);
-    sync.setDeferredIndexingThreshold(0);
+    auto sync = smallBatchSync(chatDB(), path, 0);
     std::optional<bool> suspendedAfterCheck;
     sync.performSync([&](std::int64_t processed, std::int64_t) {
         if (processed == 0 && !suspendedAfterCheck) {
@@ -193,10 +201,11 @@ TEST_F(DeferredSyncTest, OnlyRunsWithManyRowsDeferTheirIndexes) {
         std::int64_t appended;  // new messages after a first, complete run
         bool deferred;
     };
+    // On the history of 2,000 rows.
     const Row rows[] = {
-        {"few rows on a larger history", 0, 100, false},
-        {"below the threshold", 30000, 25000, false},
-        {"as many rows as the history, above the threshold", 15000, 25000, true},
+        {"few rows on a larger history", 0, 10, false},
+        {"below the threshold", 3000, 2500, false},
+        {"as many rows as the history, above the threshold", 1500, 2500, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -204,8 +213,7 @@ TEST_F(DeferredSyncTest, OnlyRunsWithManyRowsDeferTheirIndexes) {
         const auto source = runDir / "chat.db";
         std::filesystem::copy_file(chatDB(), source);
         const auto path = runDir / "shadow.db";
-        ShadowSync sync(source, path);
-        sync.setDeferredIndexingThreshold(never);
+        auto sync = smallBatchSync(source, path, never);
         sync.performSync();
         sample::appendSampleMessages(source, row.appended, 11);
         sync.setDeferredIndexingThreshold(row.threshold);
@@ -253,8 +261,7 @@ TEST_F(DeferredSyncTest, KilledRunEndsExactWhenRunAgain) {
         if (child == 0) {
             ::close(fds[0]);
             int reports = 0;
-            ShadowSync sync(chatDB(), path);
-            sync.setDeferredIndexingThreshold(0);
+            auto sync = smallBatchSync(chatDB(), path, 0);
             try {
                 sync.performSync([&](std::int64_t, std::int64_t) {
                     if (reports++ != row.report) {
@@ -281,9 +288,7 @@ TEST_F(DeferredSyncTest, KilledRunEndsExactWhenRunAgain) {
         EXPECT_TRUE(WIFSIGNALED(status));
 
         // Row by row this time: what the killed run left must be repaired when it is opened.
-        ShadowSync again(chatDB(), path);
-        again.setDeferredIndexingThreshold(never);
-        again.performSync();
+        smallBatchSync(chatDB(), path, never).performSync();
         expectSame(snapshot(path, false), *referenceWithoutRowids_);
     }
 }

@@ -139,8 +139,8 @@ TEST_F(ShadowSyncTest, MessagesInTwoChatsKeepOneChatWhereverABatchEnds) {
         std::int64_t before;  // plain messages ahead of the two messages in two chats
     };
     const Row rows[] = {
-        {"first join row ends a batch", ShadowSync::batchSize - 1},
-        {"second join row ends a batch", ShadowSync::batchSize - 2},
+        {"first join row ends a batch", ShadowSync::defaultBatchSize - 1},
+        {"second join row ends a batch", ShadowSync::defaultBatchSize - 2},
         {"both inside a batch", 10},
     };
     for (const auto& row : rows) {
@@ -468,7 +468,7 @@ TEST_F(ShadowSyncTest, AStopEndsTheMoveWithinOneBatchAndTheNextRunMovesTheRest) 
         std::int64_t neverJoined;  // more waiting than joins arriving: the move follows the joins
     };
     const Row rows[] = {{"by the joins that arrived", 10}, {"by the messages that wait", 0}};
-    const std::int64_t late = 2 * ShadowSync::batchSize + 500;
+    const std::int64_t late = 2 * ShadowSync::defaultBatchSize + 500;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         test::TempDir runDir;
@@ -494,11 +494,11 @@ TEST_F(ShadowSyncTest, AStopEndsTheMoveWithinOneBatchAndTheNextRunMovesTheRest) 
             LogSink::install(previous);
         }
         const std::string inClub = "SELECT COUNT(*) FROM messages WHERE chat_id = 'chat-club'";
-        EXPECT_EQ(queryInt(shadow, inClub), 3 + ShadowSync::batchSize) << "one batch moved";
-        EXPECT_EQ(runSync.messagesCommitted(), ShadowSync::batchSize);
+        EXPECT_EQ(queryInt(shadow, inClub), 3 + ShadowSync::defaultBatchSize) << "one batch moved";
+        EXPECT_EQ(runSync.messagesCommitted(), ShadowSync::defaultBatchSize);
         EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
 
-        EXPECT_EQ(sync(runSync).written, late - ShadowSync::batchSize);
+        EXPECT_EQ(sync(runSync).written, late - ShadowSync::defaultBatchSize);
         EXPECT_EQ(queryInt(shadow, inClub), 3 + late);
         EXPECT_EQ(queryInt(shadow, "SELECT COUNT(*) FROM messages"), 3 + late + row.neverJoined);
         EXPECT_EQ(queryInt(shadow, "SELECT message_count FROM sync_state"),
@@ -773,7 +773,7 @@ TEST_F(ShadowSyncTest, ARunHeldBetweenItsReadAndItsWriteLeavesNoMessageOutsideIt
 TEST_F(ShadowSyncTest, AMoveKeepsItsCursorWhenAnotherRunCopiedMessagesMeanwhile) {
     const auto club = addClub(chatDB);
     ASSERT_EQ(sync(shadowSync).written, 3);
-    const std::int64_t late = ShadowSync::batchSize;
+    const std::int64_t late = ShadowSync::defaultBatchSize;
     HeldRun mover(chatDB.path(), shadowPath);
     ASSERT_TRUE(mover.turnstile.waitForArrivals(1)) << "its copy found nothing new";
     addChatlessMessages(chatDB.connection(), late);

@@ -41,8 +41,9 @@ using testing::ChatStandIn;
 // The window over a stand-in chat that keeps a real sessions.db.
 struct WindowFixture {
     WindowFixture() {
-        chat.add(ChatStandIn::session("lisbon", "Trip to Lisbon", {"Pack the tickets"}, 90));
-        chat.add(ChatStandIn::session("dinner", "Dinner plans", {"Pasta at eight"}, 5));
+        const std::chrono::system_clock::time_point at{std::chrono::seconds(now)};
+        chat.add(ChatStandIn::session("lisbon", "Trip to Lisbon", {"Pack the tickets"}, 90, at));
+        chat.add(ChatStandIn::session("dinner", "Dinner plans", {"Pasta at eight"}, 5, at));
         window = std::make_unique<MainWindow>(dependencies());
     }
 
