@@ -15,7 +15,8 @@
 # answers the next question signed in. With the real gnome-keyring and its gcr prompt (on
 # Xvfb), a login keyring locked at start reads as locked, unlocked by its prompt answers the next
 # question signed in, and a quit with its prompt open leaves the daemon running. Each quit must
-# end with status 0 within the limit (2 s in a sanitizer build, 1 s otherwise) and leave no process of its own (helper
+# end with status 0 within the limit (2 s in a sanitizer build, 1 s otherwise; every limit stretches
+# with the machine's load, see scripts/harness.sh) and leave no process of its own (helper
 # included), no lock or socket and no -wal or -shm file; after a turn the question must be in
 # sessions.db. A kill -9 during a turn must take the helper with it within 1 s, a quit held up by
 # a helper that ignores SIGTERM must give up its lock and socket within 1 s, and a start right after a quit
@@ -225,10 +226,11 @@ if VASK_RLM_HELPER_CMD="$VASK_RLM_HELPER_CMD; true" start_app; then
     if wait_for 60 helper_tree_running; then
         started=$(now_ms)
         kill_app
-        if wait_for 1 none_left; then
-            pass "kill -9 during a turn: the helper is gone within 1 s ($(($(now_ms) - started)) ms)"
+        if wait_for 30 none_left && took=$(($(now_ms) - started)) && within "$took" 1000; then
+            pass "kill -9 during a turn: the helper is gone within 1 s ($took ms)"
         else
-            fail "kill -9 during a turn: the helper is gone within 1 s" "$(own_pids | tr '\n' ' ')"
+            fail "kill -9 during a turn: the helper is gone within 1 s" \
+                "${took:-none} ms, left: $(own_pids | tr '\n' ' ')"
             for pid in $(own_pids); do kill -KILL "$pid" 2>/dev/null; done
         fi
     else
@@ -576,7 +578,7 @@ locked_keyring_prompt() {
             began=$(now_ms)
             send "vasktest://signout"
             if wait_for 30 log_grew 'signout_completed' "$signouts" &&
-                took=$(($(now_ms) - began)) && ((took <= 5000)) &&
+                took=$(($(now_ms) - began)) && within "$took" 5000 &&
                 [[ $(grep -c 'Prompt.Prompt' "$ROOT/standin.log") -eq $((prompts + 1)) ]]; then
                 pass "ten unlocks with the prompt open ask once, and a sign-out is answered within 5 s ($took ms)"
             else
@@ -718,12 +720,12 @@ stopped_keyring_start() {
     fi
     kill -STOP "$keyring"
     began=$(now_ms)
-    if start_app && took=$(($(now_ms) - began)) && ((took <= 5000)); then
+    if start_app && took=$(($(now_ms) - began)) && within "$took" 5000; then
         pass "a start with a stopped keyring shows the tray within 5 s ($took ms)"
         began=$(now_ms)
         send "vasktest://ping" || status=$?
         took=$(($(now_ms) - began))
-        if [[ $status -eq 0 ]] && ((took <= 5000)); then
+        if [[ $status -eq 0 ]] && within "$took" 5000; then
             pass "a launch beside a start with a stopped keyring is answered within 5 s ($took ms)"
         else
             fail "a launch beside a start with a stopped keyring is answered within 5 s" \
@@ -835,7 +837,7 @@ hung_keyring_run() {
         began=$(now_ms)
         send "vasktest://signout"
         if wait_for 30 log_grew 'signout_completed' "$signouts" &&
-            took=$(($(now_ms) - began)) && ((took <= LIMIT_MS)); then
+            took=$(($(now_ms) - began)) && within "$took" "$LIMIT_MS"; then
             pass "a sign-out beside a hung keyring is answered within $LIMIT_MS ms ($took ms)"
         else
             fail "a sign-out beside a hung keyring is answered within $LIMIT_MS ms" "${took:-none} ms"
