@@ -32,6 +32,8 @@ packages=(
     # bus; locales holds the locale sources a test compiles a comma-decimal locale from.
     googletest libgtest-dev libgmock-dev libbenchmark-dev gcovr
     gnome-keyring dbus dbus-x11 python3 python3-dbusmock locales
+    # The quit check's real login keyring: gcr's prompt on a private X display, typed into.
+    gcr xvfb xdotool
     # Commands of the test scripts that a minimal Debian lacks: sqlite3 (scripts/harness.sh),
     # ps and pgrep (procps; scripts/soak.sh, the quit and special-file checks), /usr/bin/time
     # (time; the special-file check's peak memory of a launch). The rest
