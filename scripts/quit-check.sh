@@ -932,7 +932,7 @@ late_join_quit() {
         return
     fi
     moved=$(log_count 'Moved [0-9]* messages copied before their chat')
-    sqlite3 "$CHAT_DB_PATH" "PRAGMA busy_timeout = 5000;
+    sqlite3 "$CHAT_DB_PATH" >/dev/null "PRAGMA busy_timeout = 5000;
         INSERT INTO chat_message_join SELECT * FROM held_joins;"
     if wait_for 60 log_grew 'Moved [0-9]* messages copied before their chat' "$moved"; then
         quit_app "during a synchronisation that moves many late-joined messages"
