@@ -13,6 +13,7 @@
 #include "platform/error.h"
 #include "platform/logger.h"
 #include "platform/text.h"
+#include "sources/list_count.h"
 #include "sources/list_number_format.h"
 #include "sources/text_decoding.h"
 
@@ -120,27 +121,103 @@ const Logger& logger() {
 }
 
 // The attributes of a tag that number lists (`start`, `type` and `reversed` of an <ol>, `type`
-// of a <ul>, `value` of an <li>), as views of the page.
+// of a <ul>, `value` of an <li>, and the inline style that may name a list-style-type), as
+// views of the page.
 struct ListAttributes {
     std::optional<std::string_view> start;
     std::optional<std::string_view> type;
     std::optional<std::string_view> value;
+    std::optional<std::string_view> style;
     bool reversed = false;
 };
 
-// An open <ol> or <ul>: the bullet of its items, or the format, number and step of the next.
+// How the items of a list are marked: a bullet, a number format, or nothing.
+struct ListMarking {
+    std::string_view bullet;
+    std::string_view format;
+};
+
+// The marking a CSS list-style-type keyword names, as browsers draw it; nothing for a keyword
+// not known here (which leaves the list as its tag says).
+std::optional<ListMarking> listStyleMarking(std::string_view keyword) {
+    static constexpr std::pair<std::string_view, ListMarking> kKeywords[] = {
+        {"none", {"", ""}},
+        {"disc", {"\u2022", ""}},
+        {"circle", {"\u25E6", ""}},
+        {"square", {"\u25AA", ""}},
+        {"decimal", {"", "decimal"}},
+        {"decimal-leading-zero", {"", "decimalZero"}},
+        {"lower-alpha", {"", "lowerAlpha"}},
+        {"lower-latin", {"", "lowerAlpha"}},
+        {"upper-alpha", {"", "upperAlpha"}},
+        {"upper-latin", {"", "upperAlpha"}},
+        {"lower-roman", {"", "lowerRoman"}},
+        {"upper-roman", {"", "upperRoman"}},
+        {"hebrew", {"", "hebrew1"}},
+        {"cjk-decimal", {"", "ideographDigital"}},
+    };
+    for (const auto& [name, marking] : kKeywords) {
+        if (keyword == name) {
+            return marking;
+        }
+    }
+    return std::nullopt;
+}
+
+// The list-style-type an inline style gives (by `list-style-type`, or a known keyword of the
+// `list-style` shorthand), the last declaration winning as in a browser.
+std::optional<ListMarking> inlineListStyle(std::string_view style) {
+    std::optional<ListMarking> found;
+    std::size_t at = 0;
+    while (at < style.size()) {
+        const auto end = std::min(style.find(';', at), style.size());
+        const auto declaration = text::asciiLowered(style.substr(at, end - at));
+        at = end + 1;
+        const auto colon = declaration.find(':');
+        if (colon == std::string::npos) {
+            continue;
+        }
+        const auto property = text::trimmed(std::string_view(declaration).substr(0, colon));
+        if (property != "list-style-type" && property != "list-style") {
+            continue;
+        }
+        auto value = std::string_view(declaration).substr(colon + 1);
+        value = value.substr(0, std::min(value.find('!'), value.size()));
+        // Each word of the value: the shorthand's type is whichever word is one.
+        std::size_t word = 0;
+        while (word < value.size()) {
+            while (word < value.size() && isSpace(value[word])) {
+                ++word;
+            }
+            auto wordEnd = word;
+            while (wordEnd < value.size() && !isSpace(value[wordEnd])) {
+                ++wordEnd;
+            }
+            if (const auto marking = listStyleMarking(value.substr(word, wordEnd - word))) {
+                found = marking;
+                break;
+            }
+            word = wordEnd;
+        }
+    }
+    return found;
+}
+
+// An open <ol>, <ul> or <menu>: the marking of its items, and the count of its numbers.
 struct List {
     std::string name;
-    std::string bullet;
-    std::string_view format;
-    long next = 1;
+    ListMarking marking;
+    long start = 1;
     long step = 1;
+    ListCount count;
+    // Where its items are counted ahead, for a reversed list counted by the first pass.
+    std::optional<std::size_t> counted;
 };
 
 class TextWriter {
   public:
     void text(std::string_view text) {
-        if (hidden_ > 0) {
+        if (hidden_ > 0 || discarding_) {
             return;
         }
         if (preformatted_ > 0) {
@@ -181,15 +258,26 @@ class TextWriter {
 
     void lineBreak() { endRun('\n'); }
 
-    // A list item's number or bullet, and the tab after it, at the start of its line.
+    // A list item's number or bullet, and the tab after it, at the start of its line; the
+    // block that opens the item, if one does ("<li><p>"), keeps the item's text on that line.
     void marker(std::string_view marker) {
-        if (hidden_ > 0) {
+        if (hidden_ > 0 || discarding_) {
             return;
         }
-        lineBreak();
+        pendingSpace_ = false;
+        if (!out_.empty() && out_.back() != '\n') {
+            out_.push_back('\n');
+        }
+        if (marker.empty()) {
+            return;
+        }
         out_ += marker;
         out_.push_back('\t');
+        markerEnd_ = out_.size();
     }
+
+    // Nothing is written, only what is hidden followed (a pass that counts list items).
+    void discard() { discarding_ = true; }
 
     bool hidden() const { return hidden_ > 0; }
 
@@ -206,10 +294,13 @@ class TextWriter {
   private:
     // Ends the text so far with `separator`, unless it is empty or at a line's start.
     void endRun(char separator) {
-        if (hidden_ > 0) {
+        if (hidden_ > 0 || discarding_) {
             return;
         }
         pendingSpace_ = false;
+        if (out_.size() == markerEnd_) {
+            return;
+        }
         if (!out_.empty() && out_.back() != '\n') {
             out_.push_back(separator);
         }
@@ -219,6 +310,9 @@ class TextWriter {
 
     std::string out_;
     bool pendingSpace_ = false;
+    bool discarding_ = false;
+    // Where the last list marker ends: a line break right after it is no break.
+    std::size_t markerEnd_ = std::string::npos;
     std::size_t hidden_ = 0;
     std::size_t preformatted_ = 0;
 };
@@ -226,6 +320,17 @@ class TextWriter {
 class Tokenizer {
   public:
     Tokenizer(std::string_view in, std::stop_token stop) : in_(in), stop_(std::move(stop)) {}
+
+    // The items each reversed list without a start shows, by where its start tag ends, in
+    // order of place: the page read once more without writing, items counted as they show.
+    static std::vector<std::pair<std::size_t, long>> reversedItems(std::string_view in,
+                                                                   std::stop_token stop) {
+        Tokenizer counter(in, std::move(stop));
+        counter.counting_ = true;
+        counter.out_.discard();
+        counter.run();
+        return std::move(counter.itemCounts_);
+    }
 
     std::string run() {
         while (pos_ < in_.size()) {
@@ -236,7 +341,7 @@ class Tokenizer {
                 characters(std::min(in_.find('<', pos_), in_.size()));
             }
         }
-        if (unended_) {
+        if (unended_ && !counting_) {
             // As in a browser, what follows an unended construct is not text; the log says so.
             logger().info("The page ends inside " + *unended_ + " begun at byte " +
                           std::to_string(unendedAt_) + ": its last " +
@@ -450,7 +555,8 @@ class Tokenizer {
             hides = hides || (equalsIgnoringCase(attribute, "style") && stylesNoDisplay(value));
             // The first of an attribute given twice counts, as in a browser.
             for (auto [key, kept] : {std::pair{"start", &list.start}, std::pair{"type", &list.type},
-                                     std::pair{"value", &list.value}}) {
+                                     std::pair{"value", &list.value},
+                                     std::pair{"style", &list.style}}) {
                 if (equalsIgnoringCase(attribute, key) && !*kept) {
                     *kept = value;
                 }
@@ -687,7 +793,8 @@ class Tokenizer {
 
     // A list begins: an <ol> counts from its start (the number of its items down, when reversed),
     // in the format its type names; a <ul> (or <menu>) is bulleted by its type, or by how deep it
-    // is in other lists (disc, circle, then square), as browsers show them.
+    // is in other lists (disc, circle, then square), as browsers show them. An inline
+    // list-style-type marks the items as it says, numbers on a <ul> and bullets on an <ol>.
     void openList(const std::string& name, const ListAttributes& attributes) {
         if (lists_.size() >= kMaxListDepth) {
             ++deeperLists_;
@@ -701,18 +808,26 @@ class Tokenizer {
             const auto circle = equalsIgnoringCase(type, "circle");
             const auto square = equalsIgnoringCase(type, "square");
             const auto depth = disc || circle || square ? 0 : lists_.size();
-            list.bullet = circle || (!disc && !square && depth == 1)
-                              ? "\u25E6"
-                              : (square || depth >= 2 ? "\u25AA" : "\u2022");
+            list.marking.bullet = circle || (!disc && !square && depth == 1)
+                                      ? "\u25E6"
+                                      : (square || depth >= 2 ? "\u25AA" : "\u2022");
         } else {
-            list.format = type == "a"   ? "lowerLetter"
-                          : type == "A" ? "upperLetter"
-                          : type == "i" ? "lowerRoman"
-                          : type == "I" ? "upperRoman"
-                                        : "decimal";
+            list.marking.format = type == "a"   ? "lowerAlpha"
+                                  : type == "A" ? "upperAlpha"
+                                  : type == "i" ? "lowerRoman"
+                                  : type == "I" ? "upperRoman"
+                                                : "decimal";
             list.step = attributes.reversed ? -1 : 1;
             const auto start = attributes.start ? integer(*attributes.start) : std::nullopt;
-            list.next = start ? *start : (attributes.reversed ? itemsAhead() : 1);
+            if (start) {
+                list.start = *start;
+            } else if (attributes.reversed) {
+                list.start = itemsAhead(list);
+            }
+        }
+        if (const auto styled = attributes.style ? inlineListStyle(*attributes.style)
+                                                 : std::nullopt) {
+            list.marking = *styled;
         }
         lists_.push_back(std::move(list));
     }
@@ -730,76 +845,54 @@ class Tokenizer {
     }
 
     // An item shows its list's bullet, or its number (its `value`, when it has one), counted
-    // only when it shows; an item outside any list is bulleted.
+    // only when it shows; an item outside any list is bulleted. Its own inline list-style-type
+    // marks it alone.
     void listItem(const ListAttributes& attributes) {
         if (out_.hidden() || deeperLists_ > 0) {
             return;
         }
-        if (lists_.empty() || lists_.back().name != "ol") {
-            out_.marker(lists_.empty() ? "\u2022" : lists_.back().bullet);
+        if (lists_.empty()) {
+            out_.marker("\u2022");
             return;
         }
         auto& list = lists_.back();
-        if (const auto value = attributes.value ? integer(*attributes.value) : std::nullopt) {
-            list.next = *value;
+        if (counting_) {
+            if (list.counted) {
+                ++itemCounts_[*list.counted].second;
+            }
+            return;
         }
-        out_.marker(ListNumberFormat::formatted(list.next, list.format) + ".");
-        list.next += list.step;
+        const auto styled =
+            attributes.style ? inlineListStyle(*attributes.style) : std::nullopt;
+        const auto marking = styled.value_or(list.marking);
+        if (marking.format.empty()) {
+            out_.marker(marking.bullet);
+            return;
+        }
+        if (const auto value = attributes.value ? integer(*attributes.value) : std::nullopt) {
+            list.count.restart(0, *value, list.step);
+        }
+        out_.marker(ListNumberFormat::formatted(list.count.next(0, list.start, list.step),
+                                                marking.format) +
+                    ".");
     }
 
-    // How many items the reversed list whose start tag ends at `pos_` holds: its <li> tags up
-    // to its end, those of lists inside it left out. The lists met inside are counted in the
-    // same pass, and no markup is counted twice however the lists nest (a list inside one
-    // counted that the pass did not find, its tag holding a quoted ">", counts none).
-    long itemsAhead() {
-        const auto known = [&]() -> long {
-            const auto found = std::lower_bound(itemCounts_.begin(), itemCounts_.end(),
-                                                std::pair{pos_, std::numeric_limits<long>::min()});
-            return found != itemCounts_.end() && found->first == pos_ ? found->second : 0;
-        };
-        if (pos_ < countedTo_) {
-            return known();
+    // How many items the reversed list whose start tag ends at `pos_` shows: counted for all
+    // such lists at once, by a first pass over the page that reads it as this one does (so
+    // that a hidden item, an item of a list inside, or an "<li" in a comment counts for none).
+    long itemsAhead(List& list) {
+        if (counting_) {
+            list.counted = itemCounts_.size();
+            itemCounts_.emplace_back(pos_, 0);
+            return 0;
         }
-        struct Open {
-            std::size_t at;
-            bool counted;
-            long items;
-        };
-        std::vector<Open> open{{pos_, true, 0}};
-        const auto tagAt = [&](std::size_t at, std::string_view tagName) {
-            const auto after = at + tagName.size();
-            return after < in_.size() &&
-                   equalsIgnoringCase(in_.substr(at, tagName.size()), tagName) &&
-                   (isSpace(in_[after]) || in_[after] == '>' || in_[after] == '/');
-        };
-        const auto first = itemCounts_.size();
-        auto at = in_.find('<', pos_);
-        for (; at != std::string_view::npos && !open.empty(); at = in_.find('<', at + 1)) {
-            if (tagAt(at + 1, "li")) {
-                ++open.back().items;
-            } else if (tagAt(at + 1, "ol") || tagAt(at + 1, "ul")) {
-                const auto end = std::min(in_.find('>', at), in_.size());
-                // Only the reversed lists met are kept (their tags say "reversed").
-                const auto reversed =
-                    text::asciiLowered(in_.substr(at, end - at)).find("reversed") !=
-                    std::string::npos;
-                open.push_back({std::min(end + 1, in_.size()), tagAt(at + 1, "ol") && reversed, 0});
-            } else if (tagAt(at + 1, "/ol") || tagAt(at + 1, "/ul")) {
-                if (open.back().counted) {
-                    itemCounts_.emplace_back(open.back().at, open.back().items);
-                }
-                open.pop_back();
-            }
+        if (!itemsCounted_) {
+            itemsCounted_ = true;
+            itemCounts_ = reversedItems(in_, stop_);
         }
-        for (const auto& list : open) {
-            if (list.counted) {
-                itemCounts_.emplace_back(list.at, list.items);
-            }
-        }
-        countedTo_ = open.empty() ? at : in_.size();
-        // Each pass counts markup after the last one's, so the counts stay in order of place.
-        std::sort(itemCounts_.begin() + static_cast<std::ptrdiff_t>(first), itemCounts_.end());
-        return known();
+        const auto found = std::lower_bound(itemCounts_.begin(), itemCounts_.end(),
+                                            std::pair{pos_, std::numeric_limits<long>::min()});
+        return found != itemCounts_.end() && found->first == pos_ ? found->second : 0;
     }
 
     // An integer as browsers read one: white space, a sign, digits, whatever follows ignored.
@@ -858,7 +951,9 @@ class Tokenizer {
     std::vector<List> lists_;
     std::size_t deeperLists_ = 0;
     std::vector<std::pair<std::size_t, long>> itemCounts_;
-    std::size_t countedTo_ = 0;
+    bool itemsCounted_ = false;
+    // This pass only counts the items of reversed lists.
+    bool counting_ = false;
     // What the page ended inside, if anything, and where it began.
     std::optional<std::string> unended_;
     std::size_t unendedAt_ = 0;

@@ -1,5 +1,7 @@
 #include "sources/list_number_format.h"
 
+#include <unicode/utf8.h>
+
 #include <algorithm>
 #include <array>
 #include <string_view>
@@ -28,6 +30,47 @@ std::string alphabetic(long count, std::u32string_view alphabet) {
     std::string out;
     for (long i = 0; i <= (count - 1) / size; ++i) {
         out += letter;
+    }
+    return out;
+}
+
+// Letters counted on past the last as digits are ("z", "aa", "ab"): the count in bijective base
+// of the alphabet's size. The letters after the first are taken from `rest` (LibreOffice's
+// capital Russian letters go on in small ones, "Аа").
+std::string lettersCounted(long count, std::u32string_view first, std::u32string_view rest) {
+    constexpr std::size_t kMostLetters = 30;
+    if (count < 1) {
+        return std::to_string(count);
+    }
+    const auto size = static_cast<long>(first.size());
+    std::u32string letters;
+    for (auto left = count; left > 0 && letters.size() <= kMostLetters; left = (left - 1) / size) {
+        letters.push_back(static_cast<char32_t>((left - 1) % size));
+    }
+    std::string out;
+    for (auto at = letters.size(); at-- > 0;) {
+        const auto& alphabet = at + 1 == letters.size() ? first : rest;
+        TextDecoding::appendUtf8(out, alphabet[letters[at]]);
+    }
+    return out;
+}
+
+// A letter repeated once more for each round past the last, its first from `first` and the
+// repeats from `rest`.
+std::string repeated(long count, std::u32string_view first, std::u32string_view rest) {
+    if (first == rest) {
+        return alphabetic(count, first);
+    }
+    const auto once = alphabetic(count, first);
+    const auto size = static_cast<long>(first.size());
+    if (count < 1 || once.empty() || (once[0] >= '0' && once[0] <= '9')) {
+        return once;
+    }
+    const auto index = static_cast<std::size_t>((count - 1) % size);
+    std::string out;
+    TextDecoding::appendUtf8(out, first[index]);
+    for (long i = 0; i < (count - 1) / size; ++i) {
+        TextDecoding::appendUtf8(out, rest[index]);
     }
     return out;
 }
@@ -273,9 +316,29 @@ std::string ListNumberFormat::formatted(long count, std::string_view format) {
     constexpr std::u32string_view kRussian = U"абвгдежзиклмнопрстуфхцчшщэюя";
     constexpr std::u32string_view kRussianUpper = U"АБВГДЕЖЗИКЛМНОПРСТУФХЦЧШЩЭЮЯ";
     constexpr long kMostWords = 999'999;
+    // LibreOffice's Russian alphabets, with "ы" and without "ъ", "ь", "ё" and "й".
+    constexpr std::u32string_view kRussianOdf = U"абвгдежзиклмнопрстуфхцчшщыэюя";
+    constexpr std::u32string_view kRussianUpperOdf = U"АБВГДЕЖЗИКЛМНОПРСТУФХЦЧШЩЫЭЮЯ";
+    constexpr std::u32string_view kLatin = U"abcdefghijklmnopqrstuvwxyz";
+    constexpr std::u32string_view kLatinUpper = U"ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    constexpr std::u32string_view kHebrew = U"אבגדהוזחטיכלמנסעפצקרשת";
+    if (format == "lowerAlpha" || format == "upperAlpha") {
+        const auto alphabet = format == "lowerAlpha" ? kLatin : kLatinUpper;
+        return lettersCounted(count, alphabet, alphabet);
+    }
+    if (format == "hebrewAlpha") {
+        return lettersCounted(count, kHebrew, kHebrew);
+    }
+    if (format == "russianLowerAlpha" || format == "russianUpperAlpha") {
+        return lettersCounted(
+            count, format == "russianLowerAlpha" ? kRussianOdf : kRussianUpperOdf, kRussianOdf);
+    }
+    if (format == "russianLowerSync" || format == "russianUpperSync") {
+        return repeated(count, format == "russianLowerSync" ? kRussianOdf : kRussianUpperOdf,
+                        kRussianOdf);
+    }
     if (format == "lowerLetter" || format == "upperLetter") {
-        return alphabetic(count, format == "lowerLetter" ? U"abcdefghijklmnopqrstuvwxyz"
-                                                         : U"ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+        return alphabetic(count, format == "lowerLetter" ? kLatin : kLatinUpper);
     }
     if (format == "lowerRoman" || format == "upperRoman") {
         return roman(count, format == "upperRoman");
@@ -310,7 +373,7 @@ std::string ListNumberFormat::formatted(long count, std::string_view format) {
         return hebrewNumerals(count);
     }
     if (format == "hebrew2") {
-        return alphabetic(count, U"אבגדהוזחטיכלמנסעפצקרשת");
+        return alphabetic(count, kHebrew);
     }
     if (format == "russianLower" || format == "russianUpper") {
         return alphabetic(count, format == "russianLower" ? kRussian : kRussianUpper);
@@ -328,6 +391,31 @@ std::string ListNumberFormat::formatted(long count, std::string_view format) {
         return fullWidth(count);
     }
     return std::to_string(count);
+}
+
+char32_t ListNumberFormat::symbolFontCharacter(char32_t c, std::string_view font) {
+    if ((font != "Symbol" && font != "Wingdings") || c < 0xF020 || c > 0xF0FF) {
+        return c;
+    }
+    const auto code = static_cast<unsigned char>(c - 0xF000);
+    return font == "Symbol" ? TextDecoding::symbolFontCharacter(code)
+                            : TextDecoding::wingdingsCharacter(code);
+}
+
+std::string ListNumberFormat::symbolFontText(std::string_view text, std::string_view font) {
+    if (font != "Symbol" && font != "Wingdings") {
+        return std::string(text);
+    }
+    std::string out;
+    int32_t at = 0;
+    const auto length = static_cast<int32_t>(text.size());
+    while (at < length) {
+        UChar32 c = 0;
+        U8_NEXT(text.data(), at, length, c);
+        TextDecoding::appendUtf8(
+            out, c < 0 ? U'\uFFFD' : symbolFontCharacter(static_cast<char32_t>(c), font));
+    }
+    return out;
 }
 
 }  // namespace vask

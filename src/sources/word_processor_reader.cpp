@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/logger.h"
+#include "sources/list_count.h"
 #include "sources/list_number_format.h"
 #include "sources/markup_attribute_bound.h"
 #include "sources/text_decoding.h"
@@ -40,6 +41,8 @@ constexpr std::string_view kWordNamespace =
 constexpr std::string_view kTextNamespace = "urn:oasis:names:tc:opendocument:xmlns:text:1.0";
 constexpr std::string_view kOfficeNamespace = "urn:oasis:names:tc:opendocument:xmlns:office:1.0";
 constexpr std::string_view kStyleNamespace = "urn:oasis:names:tc:opendocument:xmlns:style:1.0";
+constexpr std::string_view kFoNamespace =
+    "urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0";
 constexpr std::string_view kSvgNamespace =
     "urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0";
 constexpr std::string_view kMathNamespace =
@@ -230,15 +233,22 @@ struct WordListLevel {
     std::string format = "decimal";
     std::string text;
     std::string font;
+    // Legal numbering (w:isLgl): the levels it shows all in decimal digits ("1.1", not "I.1").
+    bool legal = false;
+    // The level (counted from 1) whose items begin this one anew and above which none does
+    // (w:lvlRestart; 0 for never); by default the level above.
+    std::optional<long> restartAfter;
 };
 
 // The list numbering of a .docx (word/numbering.xml, and the numbering word/styles.xml gives
 // paragraph styles): the formats of each list's levels, and the counters that number its
 // paragraphs as Word does, so that a list item reads with the number or bullet the author sees
 // ("2.", "b)", "•", "1.2" of a heading). Numbering instances (w:num) of one abstract numbering
-// count on from one another, as one list; an instance that overrides a level's start (a list
-// restarted, as "Restart numbering" writes it) restarts the count where its first paragraph
-// stands, and the paragraphs after it count on from there, whichever instance they name.
+// count on from one another, as one list (and so do the lists of one list style, whose levels
+// they share); an instance that overrides a level's start (a list restarted, as "Restart
+// numbering" writes it) restarts that level where its first paragraph at that level or above
+// stands, never a level above the paragraph's (pandoc's nested lists override all nine), and the
+// paragraphs after it count on from there, whichever instance they name.
 class WordNumbering {
   public:
     static constexpr std::size_t kLevels = 9;
@@ -270,7 +280,7 @@ class WordNumbering {
             abstract_ = nullptr;
             level_ = nullptr;
             override_.reset();
-            return sizeof(Num);
+            return sizeof(Num) + kMapNodeBytes;
         } else if (name == "numStyleLink" && abstract_ != nullptr && level_ == nullptr) {
             abstract_->styleLink = value("val");
             return abstract_->styleLink.size();
@@ -280,7 +290,7 @@ class WordNumbering {
             override_ = levelIndex(number(value("ilvl")));
             level_ = nullptr;
         } else if (name == "startOverride" && num_ != nullptr && override_) {
-            num_->startOverrides[*override_] = startValue(number(value("val")));
+            num_->startOverrides[*override_] = ListCount::capped(number(value("val")));
         } else if (name == "lvl" && abstract_ != nullptr) {
             const auto index = levelIndex(number(value("ilvl")));
             level_ = index ? &abstract_->levels[*index] : nullptr;
@@ -288,13 +298,17 @@ class WordNumbering {
         } else if (name == "lvl" && num_ != nullptr && override_) {
             // A level defined anew for this instance alone, which restarts it as an override
             // of its start does.
-            level_ = &num_->levelOverrides[*override_].emplace();
-            return sizeof(Level);
+            level_ = &(num_->levelOverrides[*override_] = Level{});
+            return sizeof(Level) + kMapNodeBytes;
         } else if (level_ != nullptr && name == "start") {
-            level_->start = startValue(number(value("val")));
-            if (num_ != nullptr && override_ && !num_->startOverrides[*override_]) {
+            level_->start = ListCount::capped(number(value("val")));
+            if (num_ != nullptr && override_ && num_->startOverrides[*override_] < 0) {
                 num_->startOverrides[*override_] = level_->start;
             }
+        } else if (level_ != nullptr && name == "isLgl") {
+            level_->legal = isOn(attributes);
+        } else if (level_ != nullptr && name == "lvlRestart") {
+            level_->restartAfter = number(value("val"));
         } else if (level_ != nullptr && name == "numFmt") {
             level_->format = value("val");
         } else if (level_ != nullptr && name == "lvlText") {
@@ -391,25 +405,34 @@ class WordNumbering {
         }
         auto& instance = num->second;
         const auto levelOf = [&](std::size_t index) -> const Level& {
-            const auto& overridden = instance.levelOverrides[index];
-            return overridden ? *overridden : found->second.levels[index];
+            const auto overridden = instance.levelOverrides.find(index);
+            return overridden != instance.levelOverrides.end() ? overridden->second
+                                                                : found->second.levels[index];
         };
-        auto& counters = counters_[instance.abstractId];
-        if (!instance.applied) {
-            instance.applied = true;
-            for (std::size_t index = 0; index < kLevels; ++index) {
-                if (instance.startOverrides[index]) {
-                    counters.values[index] = *instance.startOverrides[index] - 1;
-                    counters.started[index] = true;
+        // Where each level of this instance begins: its own start, else the list's.
+        const auto startOf = [&](std::size_t index) {
+            return instance.startOverrides[index] >= 0 ? instance.startOverrides[index]
+                                                       : levelOf(index).start;
+        };
+        // The lists whose levels are one numbering's count as one: those of a list style
+        // count with the numbering the style names.
+        auto& count = counts_[counts_.named(std::to_string(found->first))];
+        for (auto index = *at; index < kLevels; ++index) {
+            if (!instance.applied[index]) {
+                instance.applied[index] = true;
+                if (instance.startOverrides[index] >= 0 || instance.levelOverrides.contains(index)) {
+                    count.restart(index, startOf(index));
                 }
             }
         }
-        counters.values[*at] =
-            counters.started[*at] ? counters.values[*at] + 1 : levelOf(*at).start;
-        counters.started[*at] = true;
+        ListCount::Restarts restarts;
         for (auto deeper = *at + 1; deeper < kLevels; ++deeper) {
-            counters.started[deeper] = false;
+            if (const auto after = levelOf(deeper).restartAfter) {
+                restarts.restartedBy[deeper] =
+                    std::min(static_cast<std::size_t>(std::max(*after, 0L)), deeper);
+            }
         }
+        count.next(*at, startOf(*at), 1, restarts);
         const auto& format = levelOf(*at);
         if (format.format == "none") {
             return {};
@@ -419,14 +442,15 @@ class WordNumbering {
         for (std::size_t i = 0; i < text.size(); ++i) {
             if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
                 const auto referenced = static_cast<std::size_t>(text[++i] - '1');
-                const auto count = counters.started[referenced] ? counters.values[referenced]
-                                                                : levelOf(referenced).start;
-                out += ListNumberFormat::formatted(count, levelOf(referenced).format);
+                const auto& shownFormat = levelOf(referenced).format;
+                out += ListNumberFormat::formatted(
+                    count.shown(referenced, startOf(referenced)),
+                    format.legal && shownFormat != "decimalZero" ? "decimal" : shownFormat);
             } else {
                 out.push_back(text[i]);
             }
         }
-        return format.format == "bullet" ? bullet(out, format.font) : out;
+        return format.format == "bullet" ? ListNumberFormat::symbolFontText(out, format.font) : out;
     }
 
   private:
@@ -437,18 +461,21 @@ class WordNumbering {
         // of its own.
         std::string styleLink;
     };
-    // A numbering instance: its abstract numbering, what it overrides of it, and whether the
-    // starts it overrides were applied (at its first paragraph).
+    // A numbering instance: its abstract numbering, what it overrides of it (a start below 0
+    // for none: a document may hold tens of thousands of instances, so each keeps little), and
+    // whether each level's override was applied (at its first paragraph at that level or above).
     struct Num {
         long abstractId = -1;
-        bool applied = false;
-        std::array<std::optional<long>, kLevels> startOverrides;
-        std::array<std::optional<Level>, kLevels> levelOverrides;
+        std::array<bool, kLevels> applied{};
+        std::array<long, kLevels> startOverrides = [] {
+            std::array<long, kLevels> none{};
+            none.fill(-1);
+            return none;
+        }();
+        std::map<std::size_t, Level> levelOverrides;
     };
-    struct Counters {
-        std::array<long, kLevels> values{};
-        std::array<bool, kLevels> started{};
-    };
+    // What a node of a std::map keeps beside its value.
+    static constexpr std::size_t kMapNodeBytes = 4 * sizeof(void*);
     // The abstract numbering whose levels number the lists of `abstractId`: itself, or the one
     // its numbering style names (a list style of Word's, "1 / 1.1 / 1.1.1" and the like).
     std::map<long, Abstract>::const_iterator levelsOf(long abstractId) const {
@@ -512,44 +539,17 @@ class WordNumbering {
         return static_cast<std::size_t>(level);
     }
 
-    // No list counts past this; a larger start could only overflow as it is counted.
-    static long startValue(long value) {
-        constexpr long kHighestStart = 1'000'000'000;
-        return std::clamp(value, 0L, kHighestStart);
-    }
-
     static long number(const std::string& text) {
         long value = 0;
         const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
         return error == std::errc{} && stop != text.data() ? value : -1;
     }
 
-    // A bullet of the Symbol or Wingdings font gives the character that font draws ("" is
-    // "•" in Symbol, "▪" in Wingdings).
-    static std::string bullet(const std::string& text, std::string_view font) {
-        if (font != "Symbol" && font != "Wingdings") {
-            return text;
-        }
-        std::string out;
-        int32_t at = 0;
-        const auto length = static_cast<int32_t>(text.size());
-        while (at < length) {
-            UChar32 c = 0;
-            U8_NEXT(text.data(), at, length, c);
-            if (c >= 0xF020 && c <= 0xF0FF) {
-                const auto code = static_cast<unsigned char>(c - 0xF000);
-                c = static_cast<UChar32>(font == "Symbol" ? TextDecoding::symbolFontCharacter(code)
-                                                          : TextDecoding::wingdingsCharacter(code));
-            }
-            TextDecoding::appendUtf8(out, c < 0 ? U'\uFFFD' : static_cast<char32_t>(c));
-        }
-        return out;
-    }
-
     std::map<long, Abstract> abstracts_;
     std::map<long, Num> nums_;
-    // The counters of each abstract numbering, which all its instances count with.
-    std::map<long, Counters> counters_;
+    // The count of each abstract numbering whose levels number lists, which all its instances
+    // (and the lists of the list style it is) count with, named by its id.
+    ListCounts counts_;
     std::map<std::string, Style> styles_;
     // The level of an abstract numbering that each paragraph style is linked to.
     std::map<std::string, StyleLevel> styleLevels_;
@@ -586,6 +586,16 @@ class OdtLists {
             current_ = &outline_;
             return 0;
         }
+        if (currentLevel_ != nullptr && ns == kStyleNamespace && name == "text-properties") {
+            // The font a bullet is drawn in: a symbol font's glyphs are characters of its own.
+            const auto font = attributes.get(kStyleNamespace, "font-name")
+                                  .value_or(attributes.get(kFoNamespace, "font-family").value_or(""));
+            const auto first = font.find_first_not_of(" '\"");
+            const auto last = font.find_last_not_of(" '\"");
+            currentLevel_->font =
+                first == std::string_view::npos ? "" : std::string(font.substr(first, last - first + 1));
+            return currentLevel_->font.size();
+        }
         const bool number = name == "list-level-style-number" || name == "outline-level-style";
         const bool bullet = name == "list-level-style-bullet";
         if (current_ == nullptr || ns != kTextNamespace ||
@@ -601,6 +611,7 @@ class OdtLists {
         };
         auto& level = (*current_)[*index];
         level = Level{};
+        currentLevel_ = &level;
         level.kind = number ? Kind::number : (bullet ? Kind::bullet : Kind::image);
         level.bullet = text(kTextNamespace, "bullet-char");
         level.format = text(kStyleNamespace, "num-format");
@@ -610,6 +621,7 @@ class OdtLists {
             std::clamp<long>(whole(text(kTextNamespace, "display-levels")).value_or(1), 1,
                              static_cast<long>(kLevels)));
         level.start = startValue(text(kTextNamespace, "start-value"));
+        level.letterSync = text(kStyleNamespace, "num-letter-sync") == "true";
         return level.bullet.size() + level.format.size() + level.prefix.size() +
                level.suffix.size();
     }
@@ -617,6 +629,9 @@ class OdtLists {
     void endStyle(std::string_view ns, std::string_view name) {
         if (ns == kTextNamespace && (name == "list-style" || name == "outline-style")) {
             current_ = nullptr;
+        }
+        if (ns == kTextNamespace && name.starts_with("list-level-style-")) {
+            currentLevel_ = nullptr;
         }
     }
 
@@ -632,20 +647,19 @@ class OdtLists {
             }
         } else {
             const auto continued = attributes.get(kTextNamespace, "continue-list");
-            const auto named = continued ? byId_.find(std::string(*continued)) : byId_.end();
-            if (named != byId_.end()) {
-                list.counters = named->second;
-            } else if (attributes.get(kTextNamespace, "continue-numbering") == "true" &&
-                       !counters_.empty()) {
-                list.counters = counters_.size() - 1;
+            const auto named = continued ? counts_.find(std::string(*continued)) : std::nullopt;
+            const auto last = counts_.last();
+            if (named) {
+                list.counters = *named;
+            } else if (attributes.get(kTextNamespace, "continue-numbering") == "true" && last) {
+                list.counters = *last;
             } else {
-                list.counters = counters_.size();
-                counters_.emplace_back();
-                kept += sizeof(Counters);
+                list.counters = counts_.begin();
+                kept += ListCounts::kCountBytes;
             }
             if (const auto id = attributes.get(kXmlNamespace, "id")) {
-                byId_[std::string(*id)] = list.counters;
-                kept += id->size() + sizeof(std::size_t);
+                counts_.name(std::string(*id), list.counters);
+                kept += id->size() + ListCounts::kNameBytes;
             }
         }
         open_.push_back(std::move(list));
@@ -665,9 +679,8 @@ class OdtLists {
         }
         const auto& list = open_.back();
         const auto at = list.level;
-        auto& counters = counters_[list.counters];
         const auto style = styles_.find(list.style);
-        return label(style != styles_.end() ? style->second : Style{}, counters, at,
+        return label(style != styles_.end() ? style->second : Style{}, counts_[list.counters], at,
                      attributes.get(kTextNamespace, "start-value"));
     }
 
@@ -694,28 +707,26 @@ class OdtLists {
         std::string suffix;
         std::size_t shownLevels = 1;
         long start = 1;
+        // Letters past the last repeat ("aa", "bb") rather than count on ("aa", "ab").
+        bool letterSync = false;
+        // The font of a bullet.
+        std::string font;
     };
     using Style = std::array<Level, kLevels>;
-    struct Counters {
-        std::array<long, kLevels> values{};
-        std::array<bool, kLevels> started{};
-    };
 
-    // The label of the next item at level `at` of a list in `style` counted by `counters`
+    // The label of the next item at level `at` of a list in `style` counted by `count`
     // (restarted at `restart` when given).
-    static std::string label(const Style& style, Counters& counters, std::size_t at,
+    static std::string label(const Style& style, ListCount& count, std::size_t at,
                              std::optional<std::string_view> restart) {
         const auto levelOf = [&](std::size_t index) -> const Level& { return style[index]; };
-        counters.values[at] = restart                ? startValue(*restart)
-                              : counters.started[at] ? counters.values[at] + 1
-                                                     : levelOf(at).start;
-        counters.started[at] = true;
-        for (auto deeper = at + 1; deeper < kLevels; ++deeper) {
-            counters.started[deeper] = false;
+        if (restart) {
+            count.restart(at, startValue(*restart));
         }
+        count.next(at, levelOf(at).start);
         const auto& level = levelOf(at);
         if (level.kind == Kind::bullet) {
-            return level.bullet.empty() ? "\u2022" : level.bullet;
+            return level.bullet.empty() ? "\u2022"
+                                        : ListNumberFormat::symbolFontText(level.bullet, level.font);
         }
         if (level.kind != Kind::number) {
             return {};
@@ -727,9 +738,9 @@ class OdtLists {
                 if (index != at + 1 - shown) {
                     out += '.';
                 }
-                const auto count =
-                    counters.started[index] ? counters.values[index] : levelOf(index).start;
-                out += ListNumberFormat::formatted(count, wordFormat(levelOf(index).format));
+                out += ListNumberFormat::formatted(
+                    count.shown(index, levelOf(index).start),
+                    wordFormat(levelOf(index).format, levelOf(index).letterSync));
             }
         }
         return out + level.suffix;
@@ -758,17 +769,17 @@ class OdtLists {
     }
 
     static long startValue(std::string_view text) {
-        constexpr long kHighestStart = 1'000'000'000;
-        return std::clamp(whole(text).value_or(1), 0L, kHighestStart);
+        return ListCount::capped(whole(text).value_or(1));
     }
 
-    // The number formats of the format written as Word names them.
-    static std::string_view wordFormat(std::string_view format) {
+    // The number format as ListNumberFormat names it. Letters without letter sync count on
+    // past "z" as digits do ("aa", "ab"); with it they repeat ("aa", "bb").
+    static std::string_view wordFormat(std::string_view format, bool letterSync) {
         if (format == "a") {
-            return "lowerLetter";
+            return letterSync ? "lowerLetter" : "lowerAlpha";
         }
         if (format == "A") {
-            return "upperLetter";
+            return letterSync ? "upperLetter" : "upperAlpha";
         }
         if (format == "i") {
             return "lowerRoman";
@@ -776,13 +787,23 @@ class OdtLists {
         if (format == "I") {
             return "upperRoman";
         }
-        // The names LibreOffice writes for the formats of other scripts.
+        // The names LibreOffice writes for its other formats: its spelled-out and zero-padded
+        // numbers, and those of other scripts (each named by its first counts).
         static constexpr std::pair<std::string_view, std::string_view> kNamed[] = {
+            {"1st", "ordinal"},
+            {"One", "cardinalText"},
+            {"First", "ordinalText"},
+            {"01, 02, 03, ...", "decimalZero"},
+            {"aaa", "lowerLetter"},
+            {"AAA", "upperLetter"},
             {"\u2460, \u2461, \u2462, ...", "decimalEnclosedCircle"},
             {"\u4E00, \u4E8C, \u4E09, ...", "chineseCounting"},
-            {"\u0430, \u0431, .. (Ru)", "russianLower"},
-            {"\u0410, \u0411, .. (Ru)", "russianUpper"},
-            {"\u05D0, \u05D1, \u05D2, ...", "hebrew2"},
+            {"\u0430, \u0431, .., \u0430\u0430, \u0430\u0431, ... (ru)", "russianLowerAlpha"},
+            {"\u0410, \u0411, .., \u0410\u0430, \u0410\u0431, ... (ru)", "russianUpperAlpha"},
+            {"\u0430, \u0431, .., \u0430\u0430, \u0431\u0431, ... (ru)", "russianLowerSync"},
+            {"\u0410, \u0411, .., \u0410\u0430, \u0411\u0431, ... (ru)", "russianUpperSync"},
+            {"\u05D0, \u05D1, \u05D2, ...", "hebrewAlpha"},
+            {"\u05D0, \u05D9, \u05E7, ...", "hebrew1"},
         };
         for (const auto& [name, word] : kNamed) {
             if (format == name) {
@@ -795,10 +816,13 @@ class OdtLists {
     std::map<std::string, Style> styles_;
     // The outline style, which numbers headings by their outline level, and its counters.
     Style outline_;
-    Counters outlineCounters_;
+    ListCount outlineCounters_;
     Style* current_ = nullptr;
-    std::deque<Counters> counters_;
-    std::map<std::string, std::size_t> byId_;
+    // The level being defined, whose bullet's font its text properties may name.
+    Level* currentLevel_ = nullptr;
+    // The counts of the lists, each list's own or that of the list it continues, named by the
+    // lists' ids.
+    ListCounts counts_;
     std::vector<Open> open_;
 };
 
@@ -836,16 +860,16 @@ class BodyText {
     void startElement(std::string_view ns, std::string_view name, int depth, bool empty,
                       const Attributes& attributes) {
         if (readingNumbering_) {
-            charge(attributes.get(kWordNamespace, "val").value_or("").size() +
-                   numbering_.definition(ns, name, attributes));
+            keep(attributes.get(kWordNamespace, "val").value_or("").size() +
+                 numbering_.definition(ns, name, attributes));
             return;
         }
         if (readingWordStyles_) {
-            charge(numbering_.style(ns, name, attributes));
+            keep(numbering_.style(ns, name, attributes));
             return;
         }
         if (readingStyles_) {
-            charge(lists_.style(ns, name, attributes));
+            keep(lists_.style(ns, name, attributes));
             return;
         }
         if (opaqueDepth_) {
@@ -892,26 +916,24 @@ class BodyText {
         }
         if (format_ == Format::openDocument) {
             readStyle(ns, name, attributes);
-            charge(lists_.style(ns, name, attributes));
+            keep(lists_.style(ns, name, attributes));
             if (ns == kTextNamespace && name == "note") {
                 flows_.push_back({&notes_, paragraphs_.size(), depth});
                 return;
             }
             if (ns == kTextNamespace && name == "list") {
-                charge(lists_.openList(depth, attributes));
+                keep(lists_.openList(depth, attributes));
                 return;
             }
             if (ns == kTextNamespace && (name == "list-item" || name == "list-header")) {
                 // The item's number goes before its first paragraph; a header has none.
                 listMarker_ = name == "list-item" ? lists_.item(attributes) : std::string();
-                charge(listMarker_.size());
                 return;
             }
         }
         if (format_ == Format::openDocument && ns == kTextNamespace && name == "h" &&
             listMarker_.empty()) {
             listMarker_ = lists_.heading(attributes);
-            charge(listMarker_.size());
         }
         if (isParagraph(ns, name)) {
             openParagraph();
@@ -1259,6 +1281,19 @@ class BodyText {
         textBytes_ += bytes;
     }
 
+    // The list definitions and what counts the lists keep have a bound of their own, as large
+    // as the text's: a document of many small lists keeps more of them than of text, and
+    // neither takes from the other.
+    void keep(std::size_t bytes) {
+        if (bytes > maxTextBytes_ - keptBytes_) {
+            throw WordProcessorReaderError(Case::entryTooLarge,
+                                           "the list definitions of " + std::string(entryName_) +
+                                               " exceed " + std::to_string(maxTextBytes_) +
+                                               " bytes");
+        }
+        keptBytes_ += bytes;
+    }
+
     void appendText(std::string_view text, std::string& out) {
         charge(text.size());
         out += text;
@@ -1362,7 +1397,8 @@ class BodyText {
             return false;
         }
         // A number a writer kept with a list item or heading (text:number) is counted anew.
-        if (name == "tracked-changes" || name == "note-citation" || name == "number") {
+        // A note's citation ("1") stays in the text, where the note is referred to.
+        if (name == "tracked-changes" || name == "number") {
             return true;
         }
         if (name == "section") {
@@ -1405,7 +1441,7 @@ class BodyText {
         }
         const auto custom = attributes.get(kWordNamespace, "customMarkFollows");
         if (name == "footnoteReference" && !(custom == "1" || custom == "true" || custom == "on")) {
-            charge(id.size() + sizeof(long));
+            keep(id.size() + sizeof(long));
             footnoteNumbers_[std::string(id)] = ++footnotes_;
         }
         const auto number =
@@ -1423,7 +1459,7 @@ class BodyText {
             styleName_ = std::string(attributes.get(kStyleNamespace, "name").value_or(""));
         } else if (ns == kStyleNamespace && name == "text-properties" && !styleName_.empty() &&
                    attributes.get(kTextNamespace, "display") == "none") {
-            charge(styleName_.size());
+            keep(styleName_.size());
             hiddenStyles_.insert(styleName_);
         }
     }
@@ -1432,6 +1468,7 @@ class BodyText {
     std::string_view entryName_;
     std::size_t maxTextBytes_;
     std::size_t textBytes_ = 0;
+    std::size_t keptBytes_ = 0;
     std::string text_;
     std::string notes_;
     // The paragraphs open around the current node, outermost first.

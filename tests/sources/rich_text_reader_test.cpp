@@ -210,6 +210,25 @@ TEST(RichTextReaderTest, HtmlListItemsKeepTheirNumbers) {
          "<ol><li>a<li hidden>b<li style=\"display:none\">c<li>d</ol>", "1.\ta\n2.\td"},
         {"a list ends where it ends", "<ol><li>a</ol><ol><li>b</ol><p>text</p>",
          "1.\ta\n1.\tb\ntext"},
+        // Pandoc's loose lists and many generators open each item with a block.
+        {"an item's first text stays on its marker's line whatever block opens it",
+         "<ol>\n<li>\n<p>Minutes</p>\n<p>read aloud</p>\n</li>\n<li><div>Budget</div></li>"
+         "<li><h3>Plans</h3></li><li></li><li><p>Last</p></li></ol>",
+         "1.\tMinutes\nread aloud\n2.\tBudget\n3.\tPlans\n4.\t\n5.\tLast"},
+        {"a reversed list counts only the items it shows",
+         "<ol reversed><li>a<li hidden>h<li style=\"display: none\">n<!-- <li>old -->"
+         "<li>b<menu><li>m<li>n</menu><div hidden><li>x</div><li>c</ol>",
+         "3.\ta\n2.\tb\n\u25E6\tm\n\u25E6\tn\n1.\tc"},
+        {"an inline list-style-type marks the items",
+         "<ol style=\"list-style-type: upper-roman\"><li>a<li>b</ol>"
+         "<ul style=\"color: red; LIST-STYLE: square inside\"><li>s</ul>"
+         "<ul style=\"list-style-type:decimal\"><li>d</ul>"
+         "<ol style=\"list-style-type: none\"><li>plain</ol>"
+         "<ol><li>one<li style=\"list-style-type: lower-alpha\">two</ol>",
+         "I.\ta\nII.\tb\n\u25AA\ts\n1.\td\nplain\n1.\tone\nb.\ttwo"},
+        {"letters count on past z as browsers count them",
+         "<ol type=\"a\" start=\"26\"><li>z<li>aa<li>ab</ol>",
+         "z.\tz\naa.\taa\nab.\tab"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -644,14 +644,14 @@ TEST(WordProcessorReaderTest, OdtGivesWhatTheAuthorSees) {
          "<text:p>Anchor<draw:frame><draw:text-box><text:p>Boxed</text:p></draw:text-box>"
          "</draw:frame> text</text:p>",
          "Anchor text\n\nBoxed"},
-        {"notes follow the body once, without their citation",
+        {"notes follow the body once, their citations where they are referred to",
          "<text:p>Body<text:note text:id=\"ftn1\" text:note-class=\"footnote\">"
          "<text:note-citation>1</text:note-citation><text:note-body><text:p "
          "text:style-name=\"Footnote\">A footnote</text:p></text:note-body></text:note> text"
          "<text:note text:id=\"ftn2\" text:note-class=\"endnote\"><text:note-citation>i"
          "</text:note-citation><text:note-body><text:p>An endnote</text:p></text:note-body>"
          "</text:note></text:p><text:p>More</text:p>",
-         "Body text\n\nMore\n\nA footnote\n\nAn endnote"},
+         "Body1 texti\n\nMore\n\nA footnote\n\nAn endnote"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
