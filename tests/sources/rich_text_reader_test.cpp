@@ -215,10 +215,15 @@ TEST(RichTextReaderTest, HtmlListItemsKeepTheirNumbers) {
          "<ol>\n<li>\n<p>Minutes</p>\n<p>read aloud</p>\n</li>\n<li><div>Budget</div></li>"
          "<li><h3>Plans</h3></li><li></li><li><p>Last</p></li></ol>",
          "1.\tMinutes\nread aloud\n2.\tBudget\n3.\tPlans\n4.\t\n5.\tLast"},
-        {"a reversed list counts only the items it shows",
-         "<ol reversed><li>a<li hidden>h<li style=\"display: none\">n<!-- <li>old -->"
-         "<li>b<menu><li>m<li>n</menu><div hidden><li>x</div><li>c</ol>",
-         "3.\ta\n2.\tb\n\u25E6\tm\n\u25E6\tn\n1.\tc"},
+        {"a reversed list counts no hidden item",
+         "<ol reversed><li>a<li hidden>h<li style=\"display: none\">n<li>b<div hidden><li>x"
+         "</div><li>c</ol>",
+         "3.\ta\n2.\tb\n1.\tc"},
+        {"a reversed list counts no item in a comment",
+         "<ol reversed><li>a<!-- <li>old --><li>b</ol>", "2.\ta\n1.\tb"},
+        {"a reversed list counts no item of a menu inside it",
+         "<ol reversed><li>a<menu><li>m<li>n</menu><li>b</ol>",
+         "2.\ta\n\u25E6\tm\n\u25E6\tn\n1.\tb"},
         {"an inline list-style-type marks the items",
          "<ol style=\"list-style-type: upper-roman\"><li>a<li>b</ol>"
          "<ul style=\"color: red; LIST-STYLE: square inside\"><li>s</ul>"

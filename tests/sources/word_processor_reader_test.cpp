@@ -534,6 +534,115 @@ TEST(WordProcessorReaderTest, DocxStylesNumberTheirParagraphs) {
     }
 }
 
+// Lists as pandoc, Word and python-docx write them: pandoc's nested lists (a new instance
+// overriding the start of all nine levels), a start override on a deeper level, legal
+// numbering, w:lvlRestart, and two lists of one Word list style.
+TEST(WordProcessorReaderTest, DocxListsCountAsWordCountsThem) {
+    const auto level = [](int index, const std::string& format, const std::string& text,
+                          const std::string& more = {}) {
+        return "<w:lvl w:ilvl=\"" + std::to_string(index) +
+               "\"><w:start w:val=\"1\"/><w:numFmt w:val=\"" + format + "\"/>" + more +
+               "<w:lvlText w:val=\"" + text + "\"/></w:lvl>";
+    };
+    std::string allNine;
+    for (int index = 0; index < 9; ++index) {
+        allNine += "<w:lvlOverride w:ilvl=\"" + std::to_string(index) +
+                   "\"><w:startOverride w:val=\"1\"/></w:lvlOverride>";
+    }
+    const std::string numbering =
+        "<w:abstractNum w:abstractNumId=\"0\">" + level(0, "decimal", "%1.") +
+        level(1, "lowerLetter", "%2)") +
+        "</w:abstractNum>"
+        "<w:abstractNum w:abstractNumId=\"1\">" +
+        level(0, "upperRoman", "%1.") + level(1, "decimal", "%1.%2", "<w:isLgl/>") +
+        level(2, "lowerLetter", "%1.%2.%3", "<w:isLgl w:val=\"0\"/>") +
+        "</w:abstractNum>"
+        "<w:abstractNum w:abstractNumId=\"2\">" +
+        level(0, "decimal", "%1.") + level(1, "lowerLetter", "%2)", "<w:lvlRestart w:val=\"0\"/>") +
+        level(2, "lowerRoman", "(%3)", "<w:lvlRestart w:val=\"1\"/>") +
+        "</w:abstractNum>"
+        // Two lists of the list style "Outline", each with an abstract numbering of its own
+        // that takes the style's levels.
+        "<w:abstractNum w:abstractNumId=\"3\"><w:styleLink w:val=\"Outline\"/>" +
+        level(0, "decimal", "%1.") +
+        "</w:abstractNum><w:abstractNum w:abstractNumId=\"4\"><w:numStyleLink "
+        "w:val=\"Outline\"/></w:abstractNum><w:abstractNum w:abstractNumId=\"5\">"
+        "<w:numStyleLink w:val=\"Outline\"/></w:abstractNum>"
+        "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>"
+        "<w:num w:numId=\"2\"><w:abstractNumId w:val=\"0\"/>" +
+        allNine +
+        "</w:num>"
+        "<w:num w:numId=\"3\"><w:abstractNumId w:val=\"0\"/><w:lvlOverride w:ilvl=\"1\">"
+        "<w:startOverride w:val=\"4\"/></w:lvlOverride></w:num>"
+        "<w:num w:numId=\"4\"><w:abstractNumId w:val=\"1\"/></w:num>"
+        "<w:num w:numId=\"5\"><w:abstractNumId w:val=\"2\"/></w:num>"
+        "<w:num w:numId=\"6\"><w:abstractNumId w:val=\"3\"/></w:num>"
+        "<w:num w:numId=\"7\"><w:abstractNumId w:val=\"4\"/></w:num>"
+        "<w:num w:numId=\"8\"><w:abstractNumId w:val=\"5\"/></w:num>";
+    const std::string styles =
+        "<w:style w:type=\"numbering\" w:styleId=\"Outline\"><w:pPr><w:numPr><w:numId "
+        "w:val=\"6\"/></w:numPr></w:pPr></w:style>";
+    const auto item = [](int list, int ilvl, const std::string& text) {
+        return "<w:p><w:pPr><w:pStyle w:val=\"Compact\"/><w:numPr><w:ilvl w:val=\"" +
+               std::to_string(ilvl) + "\"/><w:numId w:val=\"" + std::to_string(list) +
+               "\"/></w:numPr></w:pPr>" + run(text) + "</w:p>";
+    };
+    struct Case {
+        std::string name;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"pandoc's nested list restarts its own level, not the one around it",
+         item(1, 0, "Minutes") + item(1, 0, "Old business") + item(2, 1, "Roof") +
+             item(2, 1, "Budget") + item(1, 0, "New business"),
+         "1.\tMinutes\n\n2.\tOld business\n\na)\tRoof\n\nb)\tBudget\n\n3.\tNew business"},
+        {"a start override on a deeper level holds after the first item above it",
+         item(3, 0, "Part") + item(3, 1, "Fourth") + item(3, 1, "Fifth"),
+         "1.\tPart\n\nd)\tFourth\n\ne)\tFifth"},
+        {"legal numbering shows its levels in digits",
+         item(4, 0, "Part") + item(4, 1, "Sub") + item(4, 2, "Deeper"),
+         "I.\tPart\n\n1.1\tSub\n\nI.1.a\tDeeper"},
+        {"a level that never restarts, and one restarted only by the first",
+         item(5, 0, "a") + item(5, 1, "x") + item(5, 2, "p") + item(5, 1, "y") + item(5, 2, "q") +
+             item(5, 0, "b") + item(5, 1, "z") + item(5, 2, "r"),
+         "1.\ta\n\na)\tx\n\n(i)\tp\n\nb)\ty\n\n(ii)\tq\n\n2.\tb\n\nc)\tz\n\n(i)\tr"},
+        {"two lists of one list style share its count",
+         item(7, 0, "one") + item(7, 0, "two") + paragraph(run("Between")) + item(8, 0, "three"),
+         "1.\tone\n\n2.\ttwo\n\nBetween\n\n3.\tthree"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(docx(c.body, {}, {}, numbering, styles)),
+                  c.text);
+    }
+}
+
+// A document of many one-item lists (pandoc writes a numbering instance for each list) keeps
+// its text: its definitions are bounded apart from it, each charged what it keeps (not the
+// kilobyte of levels it might override), so that neither its lists nor its text, each well
+// within the bound, take the other's share.
+TEST(WordProcessorReaderTest, ManySmallListsKeepTheirText) {
+    constexpr int kLists = 900;
+    const std::string words(400, 'w');
+    std::string numbering =
+        "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\"><w:start w:val=\"1\"/>"
+        "<w:numFmt w:val=\"decimal\"/><w:lvlText w:val=\"%1.\"/></w:lvl></w:abstractNum>";
+    std::string body;
+    std::string expected;
+    for (int list = 1; list <= kLists; ++list) {
+        const auto id = std::to_string(list);
+        numbering += "<w:num w:numId=\"" + id +
+                     "\"><w:abstractNumId w:val=\"0\"/><w:lvlOverride w:ilvl=\"0\">"
+                     "<w:startOverride w:val=\"1\"/></w:lvlOverride></w:num>";
+        body += "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"" + id +
+                "\"/></w:numPr></w:pPr>" + run("Item " + id + " " + words) + "</w:p>";
+        expected += (expected.empty() ? "" : "\n\n") + std::string("1.\tItem ") + id + " " + words;
+    }
+    EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering), 512 * 1024),
+              expected);
+}
+
 // A list definition of a few bytes of markup is kept in many: the definitions count against the
 // same bound as the text, and past it the lists read without numbers, and say why.
 TEST(WordProcessorReaderTest, ListDefinitionsAreBoundedLikeTheText) {
