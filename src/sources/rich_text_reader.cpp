@@ -14,6 +14,7 @@
 #include "platform/error.h"
 #include "platform/text.h"
 #include "sources/html_text.h"
+#include "sources/list_number_format.h"
 #include "sources/text_decoding.h"
 #include "sources/word_processor_reader.h"
 
@@ -454,8 +455,8 @@ class RtfReader {
                 flushBytes(KeepSurrogate::yes);
                 auto unit = unicodeUnit(*parameter);
                 // A symbol font's glyphs are written where its bytes fall in the private use area.
-                if (unit >= 0xF020 && unit <= 0xF0FF && codePage(group) == kSymbolFont) {
-                    unit = TextDecoding::symbolFontCharacter(static_cast<unsigned char>(unit));
+                if (const auto& page = codePage(group); page == kSymbolFont || page == kWingdingsFont) {
+                    unit = ListNumberFormat::symbolFontCharacter(unit, page);
                 }
                 appendUnit(unit, target(group));
             }
@@ -496,10 +497,10 @@ class RtfReader {
 
     std::string& target(const RtfGroup& group) { return group.note != 0 ? notes_ : out_; }
 
-    // Collects the name of the font being defined, up to its ";": a font of the symbol charset
-    // named Symbol draws the Symbol font's characters; the others of that charset (Wingdings and
-    // the like) have no characters of their own, and their bytes stay as the private use
-    // characters Word gives them.
+    // Collects the name of the font being defined, up to its ";": a font named Symbol or
+    // Wingdings draws that font's characters (whatever charset it names, as Word draws it);
+    // the other fonts of the symbol charset have no characters of their own, and their bytes
+    // stay as the private use characters Word gives them.
     void fontNameCharacter(char c) {
         if (!definingFont_) {
             return;
@@ -510,10 +511,9 @@ class RtfReader {
             }
             return;
         }
-        const auto found = fontCodePages_.find(*definingFont_);
-        if (found != fontCodePages_.end() && found->second == kSymbolGlyphs &&
-            text::trimmed(fontName_) == "Symbol") {
-            found->second = std::string(kSymbolFont);
+        const auto name = text::trimmed(fontName_);
+        if (name == kSymbolFont || name == kWingdingsFont) {
+            fontCodePages_[*definingFont_] = std::string(name);
         }
         fontName_.clear();
     }
@@ -592,12 +592,14 @@ class RtfReader {
         const auto& group = groups_.top();
         auto& out = target(group);
         const auto& page = codePage(group);
-        if (page == kSymbolFont || page == kSymbolGlyphs) {
+        if (page == kSymbolFont || page == kWingdingsFont || page == kSymbolGlyphs) {
             for (const char byte : bytes_) {
                 const auto code = static_cast<unsigned char>(byte);
-                TextDecoding::appendUtf8(out, page == kSymbolFont
-                                                  ? TextDecoding::symbolFontCharacter(code)
-                                                  : 0xF000 + code);
+                char32_t c = 0xF000 + code;
+                if (page != kSymbolGlyphs) {
+                    c = code < 0x20 ? code : ListNumberFormat::symbolFontCharacter(c, page);
+                }
+                TextDecoding::appendUtf8(out, c);
             }
         } else if (auto converted =
                        TextDecoding::convertReplacing(bytes_, codePage(group).c_str())) {
@@ -610,7 +612,9 @@ class RtfReader {
 
     // The \fcharset of symbol fonts, and the names their fonts are given in place of a code page.
     static constexpr long kSymbolCharset = 2;
-    static constexpr std::string_view kSymbolFont = "Symbol font";
+    // The fonts whose characters are their own, by their names.
+    static constexpr std::string_view kSymbolFont = "Symbol";
+    static constexpr std::string_view kWingdingsFont = "Wingdings";
     static constexpr std::string_view kSymbolGlyphs = "symbol glyphs";
     static constexpr std::size_t kLongestFontName = 64;
 

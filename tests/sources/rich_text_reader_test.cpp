@@ -71,7 +71,7 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
         "{\\rtf1\\ansi\\ansicpg1252\\deff0\\deflang2057{\\fonttbl{\\f0\\froman\\fprq2\\fcharset0 "
         "Times New Roman;}{\\f1\\fswiss\\fprq2\\fcharset204 Arial CYR;}{\\f2\\fnil\\fcharset128 "
         "MS Mincho;}{\\f3\\fbidi \\froman\\fcharset2\\fprq2 Symbol;}{\\f4\\fnil\\fcharset2 "
-        "Wingdings;}}{\\colortbl;\\red0\\green0\\blue0;}{\\*\\revtbl {Unknown;}{Ann Author;}}"
+        "Wingdings;}{\\f5\\fnil\\fcharset2 Webdings;}{\\f6\\fnil\\fcharset0 Symbol;}}{\\colortbl;\\red0\\green0\\blue0;}{\\*\\revtbl {Unknown;}{Ann Author;}}"
         "{\\stylesheet{\\s0\\snext0 Normal;}}\n\\pard\\plain \\s0\\f0\\fs24 ";
     struct Case {
         std::string name;
@@ -108,8 +108,15 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "\xD0\x9C\xD0\xB8\xD1\x80 \xC3\xA9\n"},
         {"list bullets and symbols of symbol fonts",
          "{\\listtext\\pard\\plain \\f3\\fs24 \\'b7\\tab}Item {\\f3 \\'61\\'b9}{\\f4 \\'d8}"
-         "{\\f3\\uc1\\u61623\\'b7}\\par}",
-         "\xE2\x80\xA2\tItem \xCE\xB1\xE2\x89\xA0\xEF\x83\x98\xE2\x80\xA2\n"},
+         "{\\f3\\uc1\\u61623\\'b7}{\\f5 \\'d8}\\par}",
+         "\xE2\x80\xA2\tItem \xCE\xB1\xE2\x89\xA0\xE2\x9E\xA2\xE2\x80\xA2\xEF\x83\x98\n"},
+        // WordPad and LibreOffice keep a Word list's bullets in the Wingdings or Symbol font,
+        // as private-use characters or as bytes.
+        {"Wingdings and Symbol bullets of lists",
+         "{\\listtext\\pard\\plain \\f4\\uc1\\u61656\\'3f\\tab}Arrow\\par"
+         "{\\listtext\\pard\\plain \\f4 \\'a7\\tab}Square\\par"
+         "{\\pntext\\f6\\'B7\\tab}Dot\\par}",
+         "\xE2\x9E\xA2\tArrow\n\xE2\x96\xAA\tSquare\n\xE2\x80\xA2\tDot\n"},
         {"footnotes as Word writes them follow the body",
          "Body{\\cs15\\super \\chftn }{\\footnote \\pard\\plain \\s16\\fs20 {\\cs15\\super \\chftn "
          "}A footnote.\\par} text\\par More\\par}",

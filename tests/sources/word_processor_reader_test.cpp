@@ -850,6 +850,63 @@ TEST(WordProcessorReaderTest, OdtListItemsKeepTheirNumbers) {
     EXPECT_EQ(WordProcessorReader::documentText(document), "1.\ta\n\n2.\tb");
 }
 
+// The number formats LibreOffice names itself (spelled out, zero-padded, other scripts) and its
+// letters with and without letter sync, and bullets of symbol fonts (as a Word document saved
+// by LibreOffice keeps them), each as LibreOffice shows them.
+TEST(WordProcessorReaderTest, OdtListsNumberAsLibreOfficeShowsThem) {
+    struct Case {
+        std::string name;
+        std::string level;
+        std::vector<std::string> markers;
+    };
+    const auto numbered = [](const std::string& format, int start, const std::string& more = {}) {
+        return "<text:list-level-style-number text:level=\"1\" style:num-suffix=\".\" "
+               "style:num-format=\"" +
+               format + "\" text:start-value=\"" + std::to_string(start) + "\"" + more + "/>";
+    };
+    const auto bulleted = [](const std::string& character, const std::string& properties) {
+        return "<text:list-level-style-bullet text:level=\"1\" text:bullet-char=\"" + character +
+               "\"><style:list-level-properties/><style:text-properties " + properties +
+               "/></text:list-level-style-bullet>";
+    };
+    const std::string sync = " style:num-letter-sync=\"true\"";
+    const std::vector<Case> cases = {
+        {"ordinal numbers", numbered("1st", 1), {"1st.", "2nd.", "3rd."}},
+        {"numbers spelled out", numbered("One", 20), {"Twenty.", "Twenty-one.", "Twenty-two."}},
+        {"ordinals spelled out", numbered("First", 1), {"First.", "Second.", "Third."}},
+        {"numbers padded with a zero", numbered("01, 02, 03, ...", 9), {"09.", "10.", "11."}},
+        {"letters without letter sync count on", numbered("a", 26), {"z.", "aa.", "ab."}},
+        {"letters with letter sync repeat", numbered("A", 26, sync), {"Z.", "AA.", "BB."}},
+        {"Russian letters", numbered("\u0430, \u0431, .., \u0430\u0430, \u0430\u0431, ... (ru)", 28),
+         {"\u044E.", "\u044F.", "\u0430\u0430."}},
+        {"Russian capitals with letter sync",
+         numbered("\u0410, \u0411, .., \u0410\u0430, \u0411\u0431, ... (ru)", 30),
+         {"\u0410\u0430.", "\u0411\u0431.", "\u0412\u0432."}},
+        {"Hebrew letters", numbered("\u05D0, \u05D1, \u05D2, ...", 1),
+         {"\u05D0.", "\u05D1.", "\u05D2."}},
+        {"Hebrew numerals", numbered("\u05D0, \u05D9, \u05E7, ...", 14),
+         {"\u05D9\u05D3.", "\u05D8\u05D5.", "\u05D8\u05D6."}},
+        {"a Symbol bullet", bulleted("\uF0B7", "style:font-name=\"Symbol\""),
+         {"\u2022", "\u2022", "\u2022"}},
+        {"a Wingdings bullet", bulleted("\uF0D8", "fo:font-family=\"'Wingdings'\""),
+         {"\u27A2", "\u27A2", "\u27A2"}},
+        {"a private-use bullet of another font stays", bulleted("\uF0B7", "fo:font-family=\"Arial\""),
+         {"\uF0B7", "\uF0B7", "\uF0B7"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto styles = "<text:list-style style:name=\"L1\">" + c.level + "</text:list-style>";
+        std::string body = "<text:list text:style-name=\"L1\">";
+        std::string expected;
+        for (std::size_t i = 0; i < c.markers.size(); ++i) {
+            const auto text = "item " + std::to_string(i + 1);
+            body += "<text:list-item><text:p>" + text + "</text:p></text:list-item>";
+            expected += (i == 0 ? "" : "\n\n") + c.markers[i] + "\t" + text;
+        }
+        EXPECT_EQ(WordProcessorReader::documentText(odt(styles, body + "</text:list>")), expected);
+    }
+}
+
 // Headings numbered by the outline style ("Chapter Numbering"), as LibreOffice keeps it in
 // styles.xml; a writer's own copy of the number (text:number) is not read twice.
 TEST(WordProcessorReaderTest, OdtHeadingsKeepTheirChapterNumbers) {
