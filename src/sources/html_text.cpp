@@ -258,6 +258,11 @@ class TextWriter {
 
     void lineBreak() { endRun('\n'); }
 
+    void hardLineBreak() {
+        markerEnd_ = std::string::npos;
+        endRun('\n');
+    }
+
     // A list item's number or bullet, and the tab after it, at the start of its line; the
     // block that opens the item, if one does ("<li><p>"), keeps the item's text on that line.
     void marker(std::string_view marker) {
@@ -767,7 +772,10 @@ class Tokenizer {
             out_.cellBreak();
             return;
         }
-        if (isBlock(name)) {
+        if (name == "br") {
+            // A line break is one, also right after an item's marker.
+            out_.hardLineBreak();
+        } else if (isBlock(name)) {
             out_.lineBreak();
         }
         if (name == "pre" || name == "listing") {

@@ -220,8 +220,8 @@ TEST(RichTextReaderTest, HtmlListItemsKeepTheirNumbers) {
         // Pandoc's loose lists and many generators open each item with a block.
         {"an item's first text stays on its marker's line whatever block opens it",
          "<ol>\n<li>\n<p>Minutes</p>\n<p>read aloud</p>\n</li>\n<li><div>Budget</div></li>"
-         "<li><h3>Plans</h3></li><li></li><li><p>Last</p></li></ol>",
-         "1.\tMinutes\nread aloud\n2.\tBudget\n3.\tPlans\n4.\t\n5.\tLast"},
+         "<li><h3>Plans</h3></li><li></li><li><p>Last</p></li><li><br>Broken</ol>",
+         "1.\tMinutes\nread aloud\n2.\tBudget\n3.\tPlans\n4.\t\n5.\tLast\n6.\t\nBroken"},
         {"a reversed list counts no hidden item",
          "<ol reversed><li>a<li hidden>h<li style=\"display: none\">n<li>b<div hidden><li>x"
          "</div><li>c</ol>",
