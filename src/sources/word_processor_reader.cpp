@@ -586,14 +586,23 @@ class OdtLists {
             current_ = &outline_;
             return 0;
         }
+        if (ns == kStyleNamespace && name == "font-face") {
+            // A font declared by name, which text properties name it by.
+            const auto fontName = attributes.get(kStyleNamespace, "name").value_or("");
+            auto& family = fontFamilies_[std::string(fontName)];
+            family = unquoted(attributes.get(kSvgNamespace, "font-family").value_or(fontName));
+            return fontName.size() + family.size() + kNodeBytes;
+        }
         if (currentLevel_ != nullptr && ns == kStyleNamespace && name == "text-properties") {
             // The font a bullet is drawn in: a symbol font's glyphs are characters of its own.
-            const auto font = attributes.get(kStyleNamespace, "font-name")
-                                  .value_or(attributes.get(kFoNamespace, "font-family").value_or(""));
-            const auto first = font.find_first_not_of(" '\"");
-            const auto last = font.find_last_not_of(" '\"");
-            currentLevel_->font =
-                first == std::string_view::npos ? "" : std::string(font.substr(first, last - first + 1));
+            if (const auto fontName = attributes.get(kStyleNamespace, "font-name")) {
+                const auto declared = fontFamilies_.find(std::string(*fontName));
+                currentLevel_->font =
+                    declared != fontFamilies_.end() ? declared->second : unquoted(*fontName);
+            } else {
+                currentLevel_->font =
+                    unquoted(attributes.get(kFoNamespace, "font-family").value_or(""));
+            }
             return currentLevel_->font.size();
         }
         const bool number = name == "list-level-style-number" || name == "outline-level-style";
@@ -772,6 +781,16 @@ class OdtLists {
         return ListCount::capped(whole(text).value_or(1));
     }
 
+    // A font family as a style writes it, without its quotes ("'Symbol'").
+    static std::string unquoted(std::string_view font) {
+        const auto first = font.find_first_not_of(" '\"");
+        const auto last = font.find_last_not_of(" '\"");
+        return first == std::string_view::npos ? std::string()
+                                               : std::string(font.substr(first, last - first + 1));
+    }
+
+    static constexpr std::size_t kNodeBytes = 4 * sizeof(void*) + 2 * sizeof(std::string);
+
     // The number format as ListNumberFormat names it. Letters without letter sync count on
     // past "z" as digits do ("aa", "ab"); with it they repeat ("aa", "bb").
     static std::string_view wordFormat(std::string_view format, bool letterSync) {
@@ -818,8 +837,10 @@ class OdtLists {
     Style outline_;
     ListCount outlineCounters_;
     Style* current_ = nullptr;
-    // The level being defined, whose bullet's font its text properties may name.
+    // The level being defined, whose bullet's font its text properties may name, and the
+    // family of each font declared.
     Level* currentLevel_ = nullptr;
+    std::map<std::string, std::string> fontFamilies_;
     // The counts of the lists, each list's own or that of the list it continues, named by the
     // lists' ids.
     ListCounts counts_;

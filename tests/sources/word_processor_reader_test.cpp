@@ -888,6 +888,10 @@ TEST(WordProcessorReaderTest, OdtListsNumberAsLibreOfficeShowsThem) {
          {"\u05D9\u05D3.", "\u05D8\u05D5.", "\u05D8\u05D6."}},
         {"a Symbol bullet", bulleted("\uF0B7", "style:font-name=\"Symbol\""),
          {"\u2022", "\u2022", "\u2022"}},
+        {"a bullet of a font declared under another name",
+         "<style:font-face style:name=\"Symbol1\" svg:font-family=\"Symbol\"/>" +
+             bulleted("\uF0B7", "style:font-name=\"Symbol1\""),
+         {"\u2022", "\u2022", "\u2022"}},
         {"a Wingdings bullet", bulleted("\uF0D8", "fo:font-family=\"'Wingdings'\""),
          {"\u27A2", "\u27A2", "\u27A2"}},
         {"a private-use bullet of another font stays", bulleted("\uF0B7", "fo:font-family=\"Arial\""),
