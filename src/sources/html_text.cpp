@@ -903,9 +903,10 @@ class Tokenizer {
         return found != itemCounts_.end() && found->first == pos_ ? found->second : 0;
     }
 
-    // An integer as browsers read one: white space, a sign, digits, whatever follows ignored.
+    // An integer as browsers read one: white space, a sign, digits, whatever follows ignored;
+    // within what a list counts.
     static std::optional<long> integer(std::string_view text) {
-        constexpr long kMost = 1'000'000'000;
+        constexpr long kMost = ListCount::kHighestStart;
         std::size_t at = 0;
         while (at < text.size() && isSpace(text[at])) {
             ++at;
