@@ -442,10 +442,9 @@ class WordNumbering {
         for (std::size_t i = 0; i < text.size(); ++i) {
             if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
                 const auto referenced = static_cast<std::size_t>(text[++i] - '1');
-                const auto& shownFormat = levelOf(referenced).format;
                 out += ListNumberFormat::formatted(
                     count.shown(referenced, startOf(referenced)),
-                    format.legal && shownFormat != "decimalZero" ? "decimal" : shownFormat);
+                    format.legal ? "decimal" : levelOf(referenced).format);
             } else {
                 out.push_back(text[i]);
             }
