@@ -5,13 +5,11 @@
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/valid.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <initializer_list>
 #include <iterator>
