@@ -870,19 +870,17 @@ class Tokenizer {
             }
             return;
         }
-        const auto styled =
-            attributes.style ? inlineListStyle(*attributes.style) : std::nullopt;
-        const auto marking = styled.value_or(list.marking);
-        if (marking.format.empty()) {
-            out_.marker(marking.bullet);
-            return;
-        }
+        // Every item counts, as in a browser, whatever marks it.
         if (const auto value = attributes.value ? integer(*attributes.value) : std::nullopt) {
             list.count.restart(0, *value, list.step);
         }
-        out_.marker(ListNumberFormat::formatted(list.count.next(0, list.start, list.step),
-                                                marking.format) +
-                    ".");
+        const auto number = list.count.next(0, list.start, list.step);
+        const auto styled =
+            attributes.style ? inlineListStyle(*attributes.style) : std::nullopt;
+        const auto marking = styled.value_or(list.marking);
+        out_.marker(marking.format.empty()
+                        ? std::string(marking.bullet)
+                        : ListNumberFormat::formatted(number, marking.format) + ".");
     }
 
     // How many items the reversed list whose start tag ends at `pos_` shows: counted for all

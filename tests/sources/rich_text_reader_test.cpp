@@ -236,8 +236,9 @@ TEST(RichTextReaderTest, HtmlListItemsKeepTheirNumbers) {
          "<ul style=\"color: red; LIST-STYLE: square inside\"><li>s</ul>"
          "<ul style=\"list-style-type:decimal\"><li>d</ul>"
          "<ol style=\"list-style-type: none\"><li>plain</ol>"
-         "<ol><li>one<li style=\"list-style-type: lower-alpha\">two</ol>",
-         "I.\ta\nII.\tb\n\u25AA\ts\n1.\td\nplain\n1.\tone\nb.\ttwo"},
+         "<ol><li>one<li style=\"list-style-type: lower-alpha\">two<li style=\"list-style: "
+         "none\">three<li>four</ol>",
+         "I.\ta\nII.\tb\n\u25AA\ts\n1.\td\nplain\n1.\tone\nb.\ttwo\nthree\n4.\tfour"},
         {"letters count on past z as browsers count them",
          "<ol type=\"a\" start=\"26\"><li>z<li>aa<li>ab</ol>",
          "z.\tz\naa.\taa\nab.\tab"},
