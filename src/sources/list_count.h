@@ -75,7 +75,8 @@ class ListCounts {
 
     // What one more count and one more name keep, for a caller that bounds its memory.
     static constexpr std::size_t kCountBytes = sizeof(ListCount);
-    static constexpr std::size_t kNameBytes = sizeof(std::size_t) + 2 * sizeof(void*);
+    static constexpr std::size_t kNameBytes =
+        sizeof(std::string) + sizeof(std::size_t) + 4 * sizeof(void*);
 
   private:
     std::deque<ListCount> counts_;
