@@ -11,6 +11,8 @@
 #include <charconv>
 #include <csetjmp>
 #include <csignal>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -177,14 +179,22 @@ std::optional<std::string> drawersReason(std::string_view written) {
     return std::nullopt;
 }
 
-// The bytes of a PNG being decoded.
+// The bytes of a PNG being decoded, and the stop its decode looks at.
 struct PngSource {
     std::string_view bytes;
+    std::stop_token stop;
     std::size_t at = 0;
+    bool stopped = false;
 };
 
 void readPngSource(png_structp png, png_bytep out, png_size_t length) {
     auto* source = static_cast<PngSource*>(png_get_io_ptr(png));
+    // Each chunk, and each part of the image data (a few kilobytes), is read here: a stop is
+    // seen within one.
+    if (source->stop.stop_requested()) {
+        source->stopped = true;
+        png_error(png, "stopped");
+    }
     if (length > source->bytes.size() - source->at) {
         png_error(png, "truncated");
     }
@@ -197,34 +207,83 @@ void readPngSource(png_structp png, png_bytep out, png_size_t length) {
 }
 void onPngWarning(png_structp, png_const_charp) {}
 
+// The memory of one decode, every allocation of libpng and zlib counted: what passes the bound
+// is not given, and the decode fails.
+struct PngMemory {
+    std::size_t held = 0;
+    std::size_t peak = 0;
+};
+// Each block carries its size ahead of what libpng gets, aligned for anything.
+constexpr std::size_t kBlockHeader = alignof(std::max_align_t);
+
+png_voidp allocatePng(png_structp png, png_alloc_size_t size) {
+    auto* memory = static_cast<PngMemory*>(png_get_mem_ptr(png));
+    if (size > PageDrawer::pngDecodeBoundBytes - memory->held) {
+        return nullptr;
+    }
+    auto* block = static_cast<unsigned char*>(std::malloc(kBlockHeader + size));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    std::memcpy(block, &size, sizeof size);
+    memory->held += size;
+    memory->peak = std::max(memory->peak, memory->held);
+    return block + kBlockHeader;
+}
+
+void freePng(png_structp png, png_voidp pointer) {
+    if (pointer == nullptr) {
+        return;
+    }
+    auto* memory = static_cast<PngMemory*>(png_get_mem_ptr(png));
+    auto* block = static_cast<unsigned char*>(pointer) - kBlockHeader;
+    std::size_t size = 0;
+    std::memcpy(&size, block, sizeof size);
+    memory->held -= size;
+    std::free(block);
+}
+
 // The widest row a page's PNG can have: four channels of 16 bits at the longer side.
 constexpr auto kLongestRowBytes = static_cast<std::size_t>(PdfDocument::longerSidePixels) * 8;
+// The longest chunk beside the image data a page may carry: none is kept, but one longer than
+// this is no page's.
+constexpr png_alloc_size_t kChunkBytes = 64 * 1024;
 
-// Whether `bytes` are a PNG of a page, whole: both sides within the drawing's longer side, every
-// chunk intact, the image data decoding to exactly its rows (one row held at a time), and
-// nothing after its end.
-bool isPagePng(std::string_view bytes) {
+}  // namespace
+
+PageDrawer::PngCheck PageDrawer::checkPng(std::string_view bytes, std::stop_token stop) {
     constexpr std::string_view kSignature("\x89PNG\r\n\x1a\n", 8);
+    PngCheck check;
     if (!bytes.starts_with(kSignature)) {
-        return false;
+        return check;
     }
+    PngMemory memory;
     png_structp png =
-        png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, onPngError, onPngWarning);
+        png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, onPngError, onPngWarning,
+                                 &memory, allocatePng, freePng);
     if (png == nullptr) {
-        return false;
+        return check;
     }
     png_infop info = png_create_info_struct(png);
-    PngSource source{bytes};
+    PngSource source{bytes, std::move(stop)};
     // Made before the jump point: libpng reports failure by longjmp.
     std::vector<png_byte> row(kLongestRowBytes + 1);
     if (info == nullptr || setjmp(png_jmpbuf(png)) != 0) {
         png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
-        return false;
+        check.stopped = source.stopped;
+        check.peakBytes = memory.peak;
+        return check;
     }
     png_set_read_fn(png, &source, readPngSource);
     constexpr auto kLongest = static_cast<png_uint_32>(PdfDocument::longerSidePixels);
     png_set_user_limits(png, kLongest, kLongest);
-    png_set_chunk_malloc_max(png, bytes.size());
+    // Every chunk but the header, palette, transparency, image data and end is passed over
+    // (its CRC still checked): a page needs none, and a compressed one could inflate to
+    // gigabytes. One longer than kChunkBytes refuses the page; the limits also hold should one
+    // be read all the same.
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+    png_set_chunk_cache_max(png, 1);
+    png_set_chunk_malloc_max(png, kChunkBytes);
     // Image data past the rows, or a damaged chunk, is the PNG's fault, not a warning.
     png_set_benign_errors(png, 0);
     png_read_info(png, info);
@@ -240,20 +299,13 @@ bool isPagePng(std::string_view bytes) {
         }
     }
     png_read_end(png, nullptr);
-    const bool whole = source.at == bytes.size();
+    check.page = source.at == bytes.size();
     png_destroy_read_struct(&png, &info, nullptr);
-    return whole;
+    check.peakBytes = memory.peak;
+    return check;
 }
 
-}  // namespace
-
 std::optional<std::string> PageDrawer::SystemRecord::unconfinedReason(int abiCeiling) const {
-    {
-        const std::lock_guard lock(mutex_);
-        if (unconfinedReason_) {
-            return unconfinedReason_;
-        }
-    }
     const auto abi = abiCeiling < 0 ? kernelAbi_() : std::min(kernelAbi_(), abiCeiling);
     if (abi < 1) {
         return std::string(PageDrawerProgram::noLandlock.text);
@@ -269,11 +321,6 @@ const std::shared_ptr<PageDrawer::SystemRecord>& PageDrawer::SystemRecord::ofThi
     return record;
 }
 
-void PageDrawer::SystemRecord::recordUnconfined(const std::string& reason) {
-    const std::lock_guard lock(mutex_);
-    unconfinedReason_ = reason;
-}
-
 bool PageDrawer::SystemRecord::tellOnce() {
     const std::lock_guard lock(mutex_);
     return !std::exchange(told_, true);
@@ -281,8 +328,15 @@ bool PageDrawer::SystemRecord::tellOnce() {
 
 PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
     auto page = run(std::to_string(index), stop);
-    if (page.png && !isPagePng(*page.png)) {
-        return {std::nullopt, "makes the drawing program write something other than a page image"};
+    if (page.png) {
+        const auto check = checkPng(*page.png, stop);
+        if (check.stopped) {
+            throw Cancelled();
+        }
+        if (!check.page) {
+            return {std::nullopt,
+                    "makes the drawing program write something other than a page image"};
+        }
     }
     return page;
 }
@@ -403,17 +457,17 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
         case ExitStatus::unreadable:
             throw Unreadable();
         case ExitStatus::unconfined: {
-            const auto reason = drawersReason(png).value_or("for a reason it did not say");
-            // Whether the kernel offers Landlock was asked of it before the drawer started: a
-            // drawer that says otherwise failed, for this document only.
+            // Whether this system can confine a drawer was asked of its kernel before this one
+            // started: a drawer that says it could not, whatever its word or none, failed for
+            // this document only, and the next document's drawer is started as this one was.
+            const auto reason = drawersReason(png);
             if (reason == PageDrawerProgram::noLandlock.text) {
                 throw Error(
                     "the page drawing program failed: it found no Landlock, which this "
                     "system's kernel offers");
             }
-            // Whatever the document, this system will not confine the next drawer either.
-            options_.system->recordUnconfined(reason);
-            throw Unconfined(reason);
+            throw Error("the page drawing program failed: it could not confine itself (" +
+                        reason.value_or("for a reason it did not say") + ")");
         }
         case ExitStatus::failed: {
             // One damaged page (an empty crop box, say) costs that page, not the document.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -52,9 +53,9 @@ class PageDrawer {
         std::string reason_;
     };
     // What the drawers of one run know of this system: whether its kernel offers Landlock,
-    // asked of the kernel itself (no drawer is started where it does not), and whether a
-    // drawing program could not confine itself (no later one is started); the user is told
-    // once. Safe from any thread.
+    // asked of the kernel itself (no drawer is started where it does not); the user is told
+    // once. Only the kernel's answer decides it: whatever a drawer says of itself costs its own
+    // document. Safe from any thread.
     class SystemRecord {
       public:
         // `kernelAbi` gives the Landlock ABI the kernel offers.
@@ -66,14 +67,12 @@ class PageDrawer {
         // Why no drawing program is started here, with the Landlock ABI capped at `abiCeiling`
         // (negative: no cap); nothing when one may be.
         std::optional<std::string> unconfinedReason(int abiCeiling) const;
-        void recordUnconfined(const std::string& reason);
         // True the first time it is asked only.
         bool tellOnce();
 
       private:
         std::function<int()> kernelAbi_;
         mutable std::mutex mutex_;
-        std::optional<std::string> unconfinedReason_;
         bool told_ = false;
     };
     // A stop request ended the drawing.
@@ -143,8 +142,8 @@ class PageDrawer {
 
     // The page at `index` (from 0); a page damaged beyond drawing is refused with the reason.
     // Throws Error when the drawing program cannot be run or the document is not a readable
-    // PDF (Unconfined when the kernel offers no Landlock, without starting it, or when it
-    // cannot confine itself here, then without starting it again), and Cancelled. What the
+    // PDF (Unconfined when the kernel offers no Landlock, without starting it; a drawer that
+    // says it could not confine itself is an Error of this document only), and Cancelled. What the
     // program hands back is a page only when it is a whole PNG within the page bound, decoded
     // to check (what it writes past the bound is refused before more is read); anything else
     // refuses the page.
@@ -154,6 +153,24 @@ class PageDrawer {
     // same document time) as a page. Throws Unreadable, Error (a count past the limits
     // included, with the reason) and Cancelled.
     int pageCount(std::stop_token stop = {}) const;
+
+    // What checking a drawer's answer found: whether it is a whole PNG of a page, whether a stop
+    // request ended the check first, and the most memory the decode held at once.
+    struct PngCheck {
+        bool page = false;
+        bool stopped = false;
+        std::size_t peakBytes = 0;
+    };
+    // The memory a PNG's decode may hold at once: a page's widest rows and the inflater's window
+    // take a small part of it. The decode is refused when it would need more.
+    static constexpr std::size_t pngDecodeBoundBytes = std::size_t{1024} * 1024;
+    // Whether `bytes` are a PNG of a page, whole: both sides within the drawing's longer side,
+    // every chunk intact, the image data decoding to exactly its rows (one row held at a time),
+    // and nothing after its end. Chunks beside the image (text, colour profiles, anything
+    // unknown) are passed over unread: however far they would inflate, they cost nothing. Every
+    // allocation of the decode counts against pngDecodeBoundBytes, and the stop is looked at
+    // before each read of the bytes (a chunk, or a few kilobytes of the image data).
+    static PngCheck checkPng(std::string_view bytes, std::stop_token stop = {});
 
     // The environment the drawing program gets, from `environment`.
     static std::vector<std::string> programEnvironment(const Environment& environment,

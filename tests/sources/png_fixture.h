@@ -1,11 +1,14 @@
 #pragma once
 
 #include <png.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -51,6 +54,54 @@ inline std::optional<RgbImage> decodePng(const std::string& png) {
         return std::nullopt;
     }
     return out;
+}
+
+// A PNG chunk: its length, type, data and CRC.
+inline std::string pngChunk(std::string_view type, std::string_view data) {
+    std::string chunk;
+    const auto length = static_cast<std::uint32_t>(data.size());
+    for (const int shift : {24, 16, 8, 0}) {
+        chunk.push_back(static_cast<char>((length >> shift) & 0xff));
+    }
+    chunk.append(type).append(data);
+    auto crc = crc32(0, nullptr, 0);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.data() + 4),
+                static_cast<uInt>(chunk.size() - 4));
+    for (const int shift : {24, 16, 8, 0}) {
+        chunk.push_back(static_cast<char>((crc >> shift) & 0xff));
+    }
+    return chunk;
+}
+
+// `png` with `chunks` between its header chunk and the rest.
+inline std::string withChunksAfterHeader(std::string png, const std::string& chunks) {
+    // The signature (8 bytes) and the header chunk (25).
+    return png.insert(33, chunks);
+}
+
+// A zlib stream that inflates to `bytes` zeros.
+inline std::string deflatedZeros(std::size_t bytes) {
+    z_stream stream{};
+    deflateInit(&stream, Z_BEST_COMPRESSION);
+    std::vector<Bytef> zeros(std::size_t{1} << 20);
+    std::vector<Bytef> out(std::size_t{1} << 16);
+    std::string deflated;
+    for (int flush = Z_NO_FLUSH; flush != Z_FINISH;) {
+        const auto part = std::min(bytes, zeros.size());
+        bytes -= part;
+        flush = bytes == 0 ? Z_FINISH : Z_NO_FLUSH;
+        stream.next_in = zeros.data();
+        stream.avail_in = static_cast<uInt>(part);
+        do {
+            stream.next_out = out.data();
+            stream.avail_out = static_cast<uInt>(out.size());
+            deflate(&stream, flush);
+            deflated.append(reinterpret_cast<const char*>(out.data()),
+                            out.size() - stream.avail_out);
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    return deflated;
 }
 
 }  // namespace vask::test
