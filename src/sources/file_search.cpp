@@ -73,9 +73,11 @@ std::vector<std::string> splitLines(std::string_view text, std::size_t limit) {
     while (!text.empty() && lines.size() < limit) {
         const auto end = text.find('\n');
         const auto line = text.substr(0, end);
-        // A NUL never lies in a path, nor does a path run longer than the system's longest.
+        // A NUL never lies in a path, nor does a path run longer than the system's longest. A
+        // name that is not UTF-8 (legal on Linux, a Latin-1 one say) is left out: the paths
+        // become text for the cache, the logs and the helper. The other lines are kept.
         if (!line.empty() && line.size() <= kMaxPathBytes &&
-            line.find('\0') == std::string_view::npos) {
+            line.find('\0') == std::string_view::npos && text::isValidUtf8(line)) {
             lines.emplace_back(line);
         }
         if (end == std::string_view::npos) {
@@ -214,9 +216,6 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
     // A line the command was cut off in is no path.
     if (!outputEnded) {
         output.resize(output.rfind('\n') + 1);
-    }
-    if (text::toValidUtf8(output) != output) {
-        return result;
     }
     result.paths = splitLines(output, limit);
     return result;
