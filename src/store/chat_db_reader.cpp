@@ -226,7 +226,16 @@ ChatDBReader::ChatDBReader(const std::optional<std::filesystem::path>& path)
 }
 
 ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestamp,
-                                                      std::int64_t afterRowid, int limit) {
+                                                      std::int64_t afterRowid, int limit,
+                                                      const std::stop_token& stop) {
+    // SQLite ignores an interrupt between statements (and one requested before the first step),
+    // hence the check before each row.
+    const std::stop_callback interrupt(stop, [db = connection()] { sqlite3_interrupt(db); });
+    const auto throwIfStopped = [&stop] {
+        if (stop.stop_requested()) {
+            throw Error(Case::queryFailed, "interrupted");
+        }
+    };
     auto statement = prepare(connection(), batchSQL());
     statement.bind(1, afterRowid).bind(2, limit);
     FetchResult result;
@@ -235,7 +244,7 @@ ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestam
     // The chat row id of each message kept, and the chats already read of the last message.
     std::vector<std::int64_t> chatOrder;
     std::set<std::optional<std::int64_t>> lastMessageChats;
-    while (stepRow(statement)) {
+    while ((throwIfStopped(), stepRow(statement))) {
         if (statement.columnInt64(0) != result.lastRawRowid) {
             lastMessageChats.clear();
         }
@@ -248,7 +257,7 @@ ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestam
     if (result.rawRowCount >= limit) {
         auto rest = prepare(connection(), messageChatsSQL());
         rest.bind(1, result.lastRawRowid);
-        while (stepRow(rest)) {
+        while ((throwIfStopped(), stepRow(rest))) {
             if (lastMessageChats.insert(rest.columnOptionalInt64(10)).second) {
                 appendRow(rest, result, chatOrder);
             }

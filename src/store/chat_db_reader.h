@@ -68,7 +68,10 @@ class ChatDBReader {
     // date is carried along as the cursor's timestamp. A message in several chats gives one row
     // per chat, in chat order; a full batch also carries the rest of its last message's chats
     // (so it may hold more than `limit` rows), and the cursor never stops inside a message.
-    FetchResult fetchMessages(std::int64_t afterTimestamp, std::int64_t afterRowid, int limit);
+    // A stop request ends the read with queryFailed ("interrupted"), the running statement at
+    // once.
+    FetchResult fetchMessages(std::int64_t afterTimestamp, std::int64_t afterRowid, int limit,
+                              const std::stop_token& stop = {});
     // The messages among `guids` that belong to a chat now, read as fetchMessages() reads them
     // (one row per chat, in chat order); the others are left out. The Messages app may commit a
     // message's chat join after the message itself, so a batch can meet a message that has no

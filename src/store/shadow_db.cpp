@@ -574,12 +574,20 @@ std::size_t ShadowDB::insertBatch(const std::vector<ShadowMessage>& messages) {
     return insertBatchCounting(messages).written;
 }
 
-ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMessage>& messages) {
+ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMessage>& messages,
+                                                     const std::stop_token& stop) {
     if (messages.empty()) {
         return {};
     }
     sqlite3* db = connection();
     std::int64_t added = 0;
+    // SQLite ignores an interrupt between statements, hence the checks in the staging loop.
+    const std::stop_callback interrupt(stop, [db] { sqlite3_interrupt(db); });
+    const auto throwIfStopped = [&stop] {
+        if (stop.stop_requested()) {
+            throw Error(Case::queryFailed, "interrupted");
+        }
+    };
     inWriteTransaction([&] {
         // Every statement that fires the full-text triggers runs in a statement transaction, and
         // FTS5 writes its pending terms out at each one: a statement per message would leave a
@@ -589,6 +597,7 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
         execute("DELETE FROM temp.shadow_batch");
         auto stage = prepare(db, stageMessageSQL);
         for (const auto& message : messages) {
+            throwIfStopped();
             stage.reset();
             try {
                 bindMessage(stage, message);
@@ -597,11 +606,14 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
                 throw insertFailure(message.guid, failure.message());
             }
         }
+        throwIfStopped();
         added = firstColumnOrZero(countNewLiveSQL);
         try {
             prepare(db, keepChatOfReplacedSQL).bind(1, ShadowMessage::unknownChatId).run();
+            throwIfStopped();
             SQLiteStatement(db, copyStagedSQL).run();
         } catch (const SQLiteSupport::Failure& failure) {
+            throwIfStopped();
             // The failed copy undid itself; writing row by row names the message at fault.
             insertOneByOne(messages);
             throw insertFailure("?", failure.message());

@@ -142,7 +142,10 @@ class ShadowDB {
         std::size_t written = 0;
         std::int64_t addedToCount = 0;
     };
-    BatchOutcome insertBatchCounting(const std::vector<ShadowMessage>& messages);
+    // A stop request ends it with queryFailed ("interrupted"), rolled back, the running
+    // statement at once.
+    BatchOutcome insertBatchCounting(const std::vector<ShadowMessage>& messages,
+                                     const std::stop_token& stop = {});
     // Moves the live messages stored without a chat into the chats `messages` give them (chat,
     // chat name, group flag, recipient), in place, in one transaction; of several rows of one
     // guid the last wins. Returns how many moved. A stop request ends it with queryFailed,

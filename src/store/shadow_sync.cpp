@@ -192,8 +192,10 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
     std::int64_t written = 0;
     std::int64_t processed = 0;
     try {
-        copyBatches(reader, shadow, cursor, total, written, processed, stop, report,
-                    deferIndexes ? bulkBatchesPerTransaction : 1);
+        stoppable(stop, [&] {
+            copyBatches(reader, shadow, cursor, total, written, processed, stop, report,
+                        deferIndexes ? bulkBatchesPerTransaction : 1);
+        });
     } catch (...) {
         // A stopped run is leaving (the application quits): rebuilding now would hold that up
         // for seconds, and the next open rebuilds instead.
@@ -250,7 +252,10 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
         // cursor, and the join cursor (a move that passed the joins of messages this batch read
         // without a chat, before they were stored, would never see them again).
         const auto joinsSeen = shadow.joinCursor();
-        auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize_);
+        // The stop is looked at inside the batch too, row by row as it is read and written, the
+        // running statement interrupted: a quit waits for no batch, and a batch it stopped is
+        // rolled back whole, for the next run to copy.
+        auto batch = reader.fetchMessages(cursor.timestamp, cursor.rowid, batchSize_, stop);
         if (afterBatchRead_) {
             afterBatchRead_();
         }
@@ -273,7 +278,7 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
             // left, never to a stale one.
             std::int64_t messageCount = shadow.syncedMessageCount();
             if (!batch.messages.empty()) {
-                messageCount += shadow.insertBatchCounting(batch.messages).addedToCount;
+                messageCount += shadow.insertBatchCounting(batch.messages, stop).addedToCount;
             }
             shadow.updateSyncState(batch.lastRawTimestamp, batch.lastRawRowid, messageCount);
         });

@@ -70,10 +70,11 @@ class ShadowSync {
     // with its cursor), so messages that never get a join cost nothing after they were copied.
     // Throws ShadowSyncError (chatDBNotFound,
     // before anything is opened or created), ShadowDB::Error or ChatDBReader::Error; batches
-    // committed before a failure stay, with their cursor. A stop request ends the run between
-    // two batches (a batch read when it came is not written) with ShadowSyncError (cancelled); what
-    // was committed stays, and a run that had deferred its indexes leaves them for the next open to
-    // rebuild rather than hold up a quit.
+    // committed before a failure stay, with their cursor. A stop request ends the run with
+    // ShadowSyncError (cancelled) within the batch in hand: its read and its write look at the
+    // stop row by row and interrupt the running statement, and the batch (with any others of its
+    // transaction) is rolled back whole. What was committed stays, and a run that had deferred
+    // its indexes leaves them for the next open to rebuild rather than hold up a quit.
     std::int64_t performSync(const Progress& onProgress = {}, std::stop_token stop = {});
 
     // The row count from which a run defers its index work (for tests and measurements: 0

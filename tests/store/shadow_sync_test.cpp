@@ -12,6 +12,8 @@
 #include <mutex>
 #include <thread>
 
+#include <sqlite3.h>
+
 #include "chat_db_fixture.h"
 #include "platform/log_sink.h"
 #include "store/chat_db_reader.h"
@@ -321,6 +323,102 @@ TEST_F(ShadowSyncTest, AStoppedRunEndsBetweenBatchesAndTheNextOneFinishes) {
                            "SELECT count(*) FROM messages_fts WHERE messages_fts MATCH 'm*'"),
                   30000);
     }
+}
+
+// Asks for a stop once the shadow database has been given `rows` message rows: a trigger on its
+// messages table calls a function that every connection this process opens meanwhile gets, so
+// the stop comes from inside the statement that writes a batch.
+class StopAfterRowsWritten {
+  public:
+    StopAfterRowsWritten(const std::filesystem::path& shadowPath, std::stop_source stop,
+                         std::int64_t rows)
+        : shadowPath_(shadowPath) {
+        current_ = this;
+        stop_ = std::move(stop);
+        rowsLeft_ = rows;
+        sqlite3_auto_extension(reinterpret_cast<void (*)()>(&addFunction));
+        test::openFile(shadowPath_).execute(
+            "CREATE TRIGGER stop_after_rows AFTER INSERT ON messages BEGIN "
+            "SELECT vask_test_row_written(); END");
+    }
+    ~StopAfterRowsWritten() {
+        test::openFile(shadowPath_).execute("DROP TRIGGER stop_after_rows");
+        sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&addFunction));
+        current_ = nullptr;
+    }
+    StopAfterRowsWritten(const StopAfterRowsWritten&) = delete;
+    StopAfterRowsWritten& operator=(const StopAfterRowsWritten&) = delete;
+
+  private:
+    static int addFunction(sqlite3* db, const char**, const sqlite3_api_routines*) {
+        return sqlite3_create_function(db, "vask_test_row_written", 0, SQLITE_UTF8, nullptr,
+                                       &rowWritten, nullptr, nullptr);
+    }
+    static void rowWritten(sqlite3_context* context, int, sqlite3_value**) {
+        if (current_ != nullptr && --current_->rowsLeft_ == 0) {
+            current_->stop_.request_stop();
+        }
+        sqlite3_result_null(context);
+    }
+    static inline StopAfterRowsWritten* current_ = nullptr;
+    std::filesystem::path shadowPath_;
+    std::stop_source stop_;
+    std::int64_t rowsLeft_ = 0;
+};
+
+// A quit holds its second whatever the batch in flight: a stop that comes while a batch is being
+// written ends the copy before the batch's end, with nothing of it written (its rows, cursor and
+// count rolled back together), whether the run defers its index work or not; the next run copies
+// everything exactly.
+TEST_F(ShadowSyncTest, AStopInsideABatchEndsTheCopyBeforeTheBatchsEnd) {
+    // The shadow database's schema, for the trigger.
+    ASSERT_EQ(sync(shadowSync).written, 0);
+    chatDB.addPlainMessages(30000, chat, "m");
+    for (const std::int64_t threshold :
+         {std::int64_t{0}, std::numeric_limits<std::int64_t>::max()}) {
+        SCOPED_TRACE(threshold);
+        ShadowSync run(chatDB.path(), shadowPath);
+        run.setDeferredIndexingThreshold(threshold);
+        // One batch holds every row.
+        run.setBatchSize(40000);
+        std::stop_source stop;
+        {
+            const StopAfterRowsWritten stopper(shadowPath, stop, 1000);
+            try {
+                run.performSync({}, stop.get_token());
+                ADD_FAILURE() << "the run went to the end";
+            } catch (const ShadowSyncError& error) {
+                EXPECT_EQ(error.kind(), ShadowSyncError::Case::cancelled);
+            }
+        }
+        EXPECT_TRUE(stop.stop_requested());
+        EXPECT_EQ(run.messagesCommitted(), 0);
+        EXPECT_EQ(cursorOf(shadowPath).rowid, 0);
+        EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(*) FROM messages"), 0);
+        EXPECT_EQ(ShadowDB(shadowPath, ShadowDB::OpenMode::readOnly).syncedMessageCount(), 0);
+    }
+    EXPECT_EQ(sync(shadowSync).written, 30000);
+    EXPECT_EQ(shadowSync.messageCount(), 30000);
+    EXPECT_EQ(queryInt(shadowPath, "SELECT count(*) FROM messages_fts WHERE messages_fts MATCH 'm*'"),
+              30000);
+    EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+}
+
+// The copy's read and write of a batch each look at the stop row by row: a stop requested ends
+// them at once, the write rolled back whole.
+TEST_F(ShadowSyncTest, AStopEndsTheCopysReadAndWriteOfABatch) {
+    chatDB.addPlainMessages(1200, chat, "m");
+    ChatDBReader reader(chatDB.path());
+    const auto batch = reader.fetchMessages(0, 0, 2000);
+    ASSERT_EQ(batch.messages.size(), 1200u);
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(reader.fetchMessages(0, 0, 2000, stop.get_token()), ChatDBReader::Error);
+    ShadowDB shadow(shadowPath);
+    shadow.createSchemaIfNeeded();
+    EXPECT_THROW(shadow.insertBatchCounting(batch.messages, stop.get_token()), ShadowDB::Error);
+    EXPECT_EQ(shadow.messageCount(), 0);
+    EXPECT_EQ(shadow.insertBatchCounting(batch.messages).addedToCount, 1200);
 }
 
 // Two runs that start together on a new shadow database: both open and configure it (only one
