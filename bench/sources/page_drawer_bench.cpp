@@ -131,8 +131,9 @@ void BM_CheckPagePng(benchmark::State& state) {
         page = vask::PngEncoder::encodeRGB(pixels, kWidth, kHeight, kWidth * 3).value_or("");
     } else {
         const std::vector<std::uint8_t> pixel{0x20, 0x40, 0x60};
-        const auto text = vask::test::pngChunk(
-            "zTXt", std::string("Comment\0\0", 9) + vask::test::deflatedZeros(std::size_t{48} << 20));
+        const auto text =
+            vask::test::pngChunk("zTXt", std::string("Comment\0\0", 9) +
+                                             vask::test::deflatedZeros(std::size_t{48} << 20));
         std::string chunks;
         for (int i = 0; i < 32; ++i) {
             chunks += text;

@@ -258,9 +258,8 @@ PageDrawer::PngCheck PageDrawer::checkPng(std::string_view bytes, std::stop_toke
         return check;
     }
     PngMemory memory;
-    png_structp png =
-        png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, onPngError, onPngWarning,
-                                 &memory, allocatePng, freePng);
+    png_structp png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, onPngError,
+                                               onPngWarning, &memory, allocatePng, freePng);
     if (png == nullptr) {
         return check;
     }

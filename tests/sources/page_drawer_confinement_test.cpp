@@ -376,8 +376,7 @@ TEST(DrawerConfinementTest, ADrawersWordAboutItsConfinementCostsItsDocumentOnly)
          failed + "it found no Landlock, which this system's kernel offers"},
         {"not confined", "raw 7 not-confined",
          failed + "it could not confine itself (the confinement could not be put in place)"},
-        {"nothing", "raw 7",
-         failed + "it could not confine itself (for a reason it did not say)"},
+        {"nothing", "raw 7", failed + "it could not confine itself (for a reason it did not say)"},
         {"free text", "raw 7 refusal: text the user would read",
          failed + "it could not confine itself (for a reason it did not say)"},
     };

@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "pdf_fixture.h"
-#include "png_fixture.h"
 #include "platform/unique_fd.h"
+#include "png_fixture.h"
 #include "sources/pdf_document.h"
 #include "sources/png_encoder.h"
 #include "support/eventually.h"
@@ -234,10 +234,10 @@ TEST(PageDrawerTest, CheckingAPageCostsWhatAPlainPageCostsWhateverItsChunks) {
          test::pngChunk("tEXt", std::string("Comment\0text", 12)) +
              test::pngChunk("prVt", std::string(1024, 'x')),
          true},
-        {"compressed text in a page as large", paddingChunk(kEach) + inflatingChunks("zTXt", 4, kEach),
-         false},
-        {"a colour profile in a page as large", paddingChunk(kEach) + inflatingChunks("iCCP", 1, kEach),
-         false},
+        {"compressed text in a page as large",
+         paddingChunk(kEach) + inflatingChunks("zTXt", 4, kEach), false},
+        {"a colour profile in a page as large",
+         paddingChunk(kEach) + inflatingChunks("iCCP", 1, kEach), false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -271,8 +271,7 @@ TEST(PageDrawerTest, APageWithInflatingChunksCostsVaskOnlyItsBytes) {
     };
     const std::vector<Case> cases = {
         {"small", onePixelPage(inflatingChunks("zTXt", 16, kEach)), true},
-        {"as large", onePixelPage(paddingChunk(kEach) + inflatingChunks("zTXt", 16, kEach)),
-         false},
+        {"as large", onePixelPage(paddingChunk(kEach) + inflatingChunks("zTXt", 16, kEach)), false},
     };
     auto options = drawerOptions();
     options.program = VASK_PAGE_DRAWER_PROBE;

@@ -337,9 +337,10 @@ class StopAfterRowsWritten {
         stop_ = std::move(stop);
         rowsLeft_ = rows;
         sqlite3_auto_extension(reinterpret_cast<void (*)()>(&addFunction));
-        test::openFile(shadowPath_).execute(
-            "CREATE TRIGGER stop_after_rows AFTER INSERT ON messages BEGIN "
-            "SELECT vask_test_row_written(); END");
+        test::openFile(shadowPath_)
+            .execute(
+                "CREATE TRIGGER stop_after_rows AFTER INSERT ON messages BEGIN "
+                "SELECT vask_test_row_written(); END");
     }
     ~StopAfterRowsWritten() {
         test::openFile(shadowPath_).execute("DROP TRIGGER stop_after_rows");
@@ -399,8 +400,9 @@ TEST_F(ShadowSyncTest, AStopInsideABatchEndsTheCopyBeforeTheBatchsEnd) {
     }
     EXPECT_EQ(sync(shadowSync).written, 30000);
     EXPECT_EQ(shadowSync.messageCount(), 30000);
-    EXPECT_EQ(queryInt(shadowPath, "SELECT count(*) FROM messages_fts WHERE messages_fts MATCH 'm*'"),
-              30000);
+    EXPECT_EQ(
+        queryInt(shadowPath, "SELECT count(*) FROM messages_fts WHERE messages_fts MATCH 'm*'"),
+        30000);
     EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
 }
 
