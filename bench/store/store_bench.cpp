@@ -13,8 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "sample-chatdb/sample_chat_db.h"
 #include "store/chat_db_reader.h"
@@ -368,6 +371,50 @@ BENCHMARK(BM_LateJoinSync)
     ->Args({100000, 0})
     ->Args({100000, 1})
     ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// How long a stop takes to end a first synchronisation's copy: the stop comes at a different
+// point of the copy in each iteration (every 150 ms from 100 ms on), inside a batch or between
+// two, and the time from the request to performSync's return is measured. The counters: the
+// longest and the median of those times.
+void BM_StopDuringFirstCopy(benchmark::State& state) {
+    const auto& chatDB = sampleChatDB(state.range(0));
+    const auto shadowDB = workFolder() / "stopped-shadow.db";
+    std::vector<double> latencies;
+    int iteration = 0;
+    for (auto _ : state) {
+        removeDatabase(shadowDB);
+        std::stop_source stop;
+        std::chrono::steady_clock::time_point ended;
+        bool cancelled = false;
+        std::thread run([&] {
+            try {
+                vask::ShadowSync(chatDB, shadowDB).performSync({}, stop.get_token());
+            } catch (const vask::ShadowSyncError& error) {
+                cancelled = error.kind() == vask::ShadowSyncError::Case::cancelled;
+            }
+            ended = std::chrono::steady_clock::now();
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + 150 * iteration++));
+        const auto requested = std::chrono::steady_clock::now();
+        stop.request_stop();
+        run.join();
+        if (!cancelled) {
+            state.SkipWithError("the copy ended before the stop");
+            return;
+        }
+        const double seconds = Seconds(ended - requested).count();
+        state.SetIterationTime(seconds);
+        latencies.push_back(seconds * 1000);
+    }
+    std::sort(latencies.begin(), latencies.end());
+    state.counters["stop_max_ms"] = latencies.back();
+    state.counters["stop_median_ms"] = latencies[latencies.size() / 2];
+}
+BENCHMARK(BM_StopDuringFirstCopy)
+    ->Arg(300000)
+    ->Iterations(12)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
