@@ -264,7 +264,9 @@ FileSearch::Result FileSearch::walk(std::string_view query,
                 }
                 continue;
             }
-            if (!fs::is_regular_file(status) || (isExcluded && isExcluded(path))) {
+            // A path that is not UTF-8 is left out, as the search command's are.
+            if (!fs::is_regular_file(status) || !text::isValidUtf8(path) ||
+                (isExcluded && isExcluded(path))) {
                 continue;
             }
             const auto name = text::toLower(entry.path().filename().string());

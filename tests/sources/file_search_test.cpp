@@ -212,6 +212,8 @@ TEST(FileSearchTest, WalkMatchesNamesAndTheStartOfSmallTextFiles) {
     writeFileAtomically(root / "late.txt", std::string(20000, ' ') + " lease");  // past the start
     writeFileAtomically(root / "node_modules" / "pkg" / "lease.js", "lease");
     writeFileAtomically(dir / "outside" / "lease-secret.txt", "lease");
+    // A Latin-1 name: legal on Linux, no UTF-8 path.
+    writeFileAtomically(root / "lease-caf\xe9.txt", "lease");
     fs::create_directory_symlink(dir / "outside", root / "linked-dir");
     fs::create_symlink(dir / "outside" / "lease-secret.txt", root / "lease-link.txt");
 
