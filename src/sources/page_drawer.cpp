@@ -247,7 +247,7 @@ void freePng(png_structp png, png_voidp pointer) {
 constexpr auto kLongestRowBytes = static_cast<std::size_t>(PdfDocument::longerSidePixels) * 8;
 // The longest chunk beside the image data a page may carry: none is kept, but one longer than
 // this is no page's.
-constexpr png_alloc_size_t kChunkBytes = 64 * 1024;
+constexpr png_alloc_size_t kChunkBytes = png_alloc_size_t{64} * 1024;
 
 }  // namespace
 
