@@ -1,6 +1,8 @@
 #include "platform/text.h"
 
 #include <unicode/brkiter.h>
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
 #include <unicode/numberformatter.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -206,6 +208,30 @@ bool isValidUtf8(std::string_view s) {
         }
     }
     return true;
+}
+
+std::string composed(std::string s) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) {
+        throw Error("Unicode normalization data is missing: " + std::string(u_errorName(status)));
+    }
+    if (!isValidUtf8(s)) {
+        s = toValidUtf8(s);
+    }
+    const icu::StringPiece piece(s.data(), static_cast<int32_t>(s.size()));
+    if (nfc->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) {
+        return s;
+    }
+    status = U_ZERO_ERROR;
+    std::string out;
+    out.reserve(s.size());
+    icu::StringByteSink<std::string> sink(&out);
+    nfc->normalizeUTF8(0, piece, sink, nullptr, status);
+    if (U_FAILURE(status)) {
+        throw Error("Unicode normalization failed: " + std::string(u_errorName(status)));
+    }
+    return out;
 }
 
 std::string_view utf8Prefix(std::string_view s, std::size_t maxBytes) {

@@ -47,6 +47,11 @@ std::string toValidUtf8(std::string_view s);
 
 // True when `s` is well-formed UTF-8 throughout.
 bool isValidUtf8(std::string_view s);
+
+// `s` in Unicode's composed normal form (NFC): a letter written as its base and combining marks
+// ("o" U+0302 U+0323) becomes the one character a keyboard types ("ộ"). Ill-formed bytes become
+// U+FFFD. Text already in NFC, nearly all of it, is checked in one pass and returned as it is.
+std::string composed(std::string s);
 // The longest start of `s` that has at most `maxBytes` bytes and does not end inside a
 // multi-byte sequence.
 std::string_view utf8Prefix(std::string_view s, std::size_t maxBytes);

@@ -84,6 +84,29 @@ TEST(Text, Utf8ValidityAgreesWithRepair) {
     }
 }
 
+TEST(Text, ComposedIsTheFormAKeyboardTypes) {
+    struct Case {
+        std::string input;
+        std::string composed;
+    };
+    const std::vector<Case> cases = {
+        {"", ""},
+        {"plain ASCII", "plain ASCII"},
+        // Vietnamese as windows-1258 writes it: a base letter and its tone as a combining mark.
+        {"Cuô\u0323c ho\u0323p", "Cuộc họp"},
+        {"e\u0301te\u0301", "été"},
+        // Marks in canonical order, whatever order they were written in.
+        {"o\u0323\u0302", "ộ"},
+        {"Hangul \u1112\u1161\u11AB", "Hangul 한"},
+        // Already composed text is returned as it is, and ill-formed bytes become U+FFFD.
+        {"Cuộc họp", "Cuộc họp"},
+        {"e\u0301\xff", "é\uFFFD"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(text::composed(c.input), c.composed) << c.input;
+    }
+}
+
 TEST(Text, ClippedKeepsWholeCharactersAndMarksTheCut) {
     struct Case {
         std::string input;
