@@ -46,10 +46,15 @@ void replaceWithReplacementCharacter(const void*, UConverterToUnicodeArgs* argum
 
 enum class OnInvalid { fail, replace };
 
+// What becomes of a last character the bytes end inside: what the rest of the conversion does
+// (it fails it or replaces it), nothing (the bytes are a sample of a longer text, which goes on
+// past them) or U+FFFD (a text cut short, which does not make its encoding wrong).
+enum class CutEnd { asInvalid, dropped, replaced };
+
 // Converts straight into UTF-8 through a small pivot, so no copy of the text in UTF-16 is held
 // besides the result.
 std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding,
-                                  OnInvalid onInvalid) {
+                                  OnInvalid onInvalid, CutEnd cutEnd = CutEnd::asInvalid) {
     UErrorCode status = U_ZERO_ERROR;
     const ConverterPtr from(ucnv_open(encoding, &status), ucnv_close);
     if (U_FAILURE(status)) {
@@ -77,35 +82,65 @@ std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding,
     const char* source = bytes.data();
     char* target = out.data();
     bool reset = true;
-    while (true) {
-        status = U_ZERO_ERROR;
-        ucnv_convertEx(to.get(), from.get(), &target, out.data() + out.size(), &source,
-                       bytes.data() + bytes.size(), pivot.data(), &pivotSource, &pivotTarget,
-                       pivot.data() + pivot.size(), static_cast<UBool>(reset), 1, &status);
-        reset = false;
-        if (status != U_BUFFER_OVERFLOW_ERROR) {
-            break;
+    // The bytes are converted without flushing, so a character they end inside is held back;
+    // then the converter is flushed, with that character or without it.
+    const auto run = [&](bool flush) {
+        while (true) {
+            status = U_ZERO_ERROR;
+            ucnv_convertEx(to.get(), from.get(), &target, out.data() + out.size(), &source,
+                           bytes.data() + bytes.size(), pivot.data(), &pivotSource, &pivotTarget,
+                           pivot.data() + pivot.size(), static_cast<UBool>(reset),
+                           static_cast<UBool>(flush), &status);
+            reset = false;
+            if (status != U_BUFFER_OVERFLOW_ERROR) {
+                return;
+            }
+            const auto used = static_cast<std::size_t>(target - out.data());
+            out.resize(out.size() * 2);
+            target = out.data() + used;
         }
-        const auto used = static_cast<std::size_t>(target - out.data());
-        out.resize(out.size() * 2);
-        target = out.data() + used;
+    };
+    run(false);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
     }
+    UErrorCode pendingStatus = U_ZERO_ERROR;
+    const bool cut = ucnv_toUCountPending(from.get(), &pendingStatus) > 0;
+    if (cut && cutEnd != CutEnd::asInvalid) {
+        ucnv_resetToUnicode(from.get());
+    }
+    run(true);
     if (U_FAILURE(status)) {
         return std::nullopt;
     }
     out.resize(static_cast<std::size_t>(target - out.data()));
+    if (cut && cutEnd == CutEnd::replaced) {
+        out += "\xEF\xBF\xBD";
+    }
     return out;
 }
 
 }  // namespace
 
+namespace {
+
+// The text in NFC, when there is one.
+std::optional<std::string> composed(std::optional<std::string> text) {
+    if (text) {
+        *text = text::composed(std::move(*text));
+    }
+    return text;
+}
+
+}  // namespace
+
 std::optional<std::string> TextDecoding::convert(std::string_view bytes, const char* encoding) {
-    return toUtf8(bytes, encoding, OnInvalid::fail);
+    return composed(toUtf8(bytes, encoding, OnInvalid::fail));
 }
 
 std::optional<std::string> TextDecoding::convertReplacing(std::string_view bytes,
                                                           const char* encoding) {
-    return toUtf8(bytes, encoding, OnInvalid::replace);
+    return composed(toUtf8(bytes, encoding, OnInvalid::replace));
 }
 
 namespace {
@@ -184,35 +219,56 @@ UScriptCode scriptOf(UChar32 c) {
 // The accented letters (small) of languages written in Latin letters. Code pages of Latin
 // scripts differ mostly in which accented letter a byte is, and each reading makes letters: that
 // all of them are the letters of one language is what tells the right reading (Lithuanian
-// "žmonės" in windows-1257, not "þmonës" in windows-1252).
-constexpr std::u32string_view kLatinAlphabets[] = {
-    U"àâæçéèêëîïôœùûüÿ",   // French
-    U"äöüßéàè",            // German
-    U"áéíóúñüàèïòç",       // Spanish, Catalan
-    U"áâãàçéêíóôõú",       // Portuguese
-    U"àèéìíîòóùú",         // Italian
-    U"ëïéèáóúöüä",         // Dutch
-    U"åæøäöéü",            // Danish, Norwegian, Swedish, Finnish
-    U"áðéíóúýþæö",         // Icelandic
-    U"çğıöşüâî",           // Turkish
-    U"áčďéěíňóřšťúůýž",    // Czech
-    U"áäčďéíĺľňóôŕšťúýž",  // Slovak
-    U"ąćęłńóśźż",          // Polish
-    U"áéíóöőúüű",          // Hungarian
-    U"ăâîșțşţ",            // Romanian
-    U"čćđšž",              // Croatian, Slovene, Serbian
-    U"ąčęėįšųūž",          // Lithuanian
-    U"āčēģīķļņšūž",        // Latvian
-    U"äöõüšž",             // Estonian
+// "žmonės" in windows-1257, not "þmonës" in windows-1252). Some are letters of a few borrowed
+// words only (Turkish "â" and "î"): text that writes them often is more likely another
+// language's whose letters a code page puts there (Latvian "Tikšanās", which ISO-8859-9 reads
+// as "Tikğanâs").
+struct LatinAlphabet {
+    std::u32string_view letters;
+    std::u32string_view rare = U"";
 };
 
-bool isOneLanguage(const std::u32string& letters) {
-    return std::any_of(std::begin(kLatinAlphabets), std::end(kLatinAlphabets),
-                       [&](std::u32string_view alphabet) {
-                           return std::all_of(letters.begin(), letters.end(), [&](char32_t c) {
-                               return alphabet.find(c) != std::u32string_view::npos;
-                           });
-                       });
+constexpr LatinAlphabet kLatinAlphabets[] = {
+    {U"àâæçéèêëîïôœùûüÿ"},          // French
+    {U"äöüßéàè"},                   // German
+    {U"áéíóúñüàèïòç"},              // Spanish, Catalan
+    {U"áâãàçéêíóôõú"},              // Portuguese
+    {U"àèéìíîòóùú"},                // Italian
+    {U"ëïéèáóúöüä"},                // Dutch
+    {U"åæøäöéü"},                   // Danish, Norwegian, Swedish, Finnish
+    {U"áðéíóúýþæö"},                // Icelandic
+    {U"çğıöşüâîû", U"âîû"},         // Turkish
+    {U"áčďéěíňóřšťúůýž"},           // Czech
+    {U"áäčďéíĺľňóôŕšťúýž"},         // Slovak
+    {U"ąćęłńóśźż"},                 // Polish
+    {U"áéíóöőúüű"},                 // Hungarian
+    {U"ăâîșțşţ"},                   // Romanian
+    {U"čćđšž"},                     // Croatian, Slovene, Serbian
+    {U"ąčęėįšųūž"},                 // Lithuanian
+    {U"āčēģīķļņšūž"},               // Latvian
+    {U"äöõüšž"},                    // Estonian
+};
+
+// How many of the accented letters count for the reading as letters of one language: all but
+// the rare ones of the language whose letters they all are, when there is one; none otherwise.
+// `letters` holds each letter once (small), `counts` how often each is written; `dotted` is how
+// many more there are whose small letter is ASCII ("İ").
+long oneLanguageLetters(const std::u32string& letters, const std::vector<long>& counts,
+                        long dotted) {
+    long best = 0;
+    for (const auto& alphabet : kLatinAlphabets) {
+        if (!std::all_of(letters.begin(), letters.end(), [&](char32_t c) {
+                return alphabet.letters.find(c) != std::u32string_view::npos;
+            })) {
+            continue;
+        }
+        long common = dotted;
+        for (std::size_t i = 0; i < letters.size(); ++i) {
+            common += alphabet.rare.find(letters[i]) == std::u32string_view::npos ? counts[i] : 0;
+        }
+        best = std::max(best, common);
+    }
+    return best;
 }
 
 // How plausible text decoded from a legacy encoding reads: letters above ASCII count for it;
@@ -221,9 +277,10 @@ bool isOneLanguage(const std::u32string& letters) {
 // ("‚t‚"), line-drawing and other symbols, and control or unassigned characters most of all.
 long plausibility(std::string_view utf8) {
     long score = 0;
-    // The accented Latin letters the text holds, each once (small), and how many there are.
+    // The accented Latin letters the text holds, each once (small), and how often each is.
     std::u32string accented;
-    long accentedCount = 0;
+    std::vector<long> accentedCounts;
+    long dotted = 0;
     UChar32 previous = ' ';
     int32_t at = 0;
     const auto length = static_cast<int32_t>(utf8.size());
@@ -250,10 +307,17 @@ long plausibility(std::string_view utf8) {
             const bool latin = script == USCRIPT_LATIN;
             if (latin && c >= 0xC0 && c <= 0x24F) {
                 const auto small = static_cast<char32_t>(u_tolower(c));
-                ++accentedCount;
                 // "İ" lowers to an ASCII "i", which every alphabet has.
-                if (small >= 0x80 && accented.find(small) == std::u32string::npos) {
-                    accented.push_back(small);
+                if (small < 0x80) {
+                    ++dotted;
+                } else {
+                    const auto known = accented.find(small);
+                    if (known == std::u32string::npos) {
+                        accented.push_back(small);
+                        accentedCounts.push_back(1);
+                    } else {
+                        ++accentedCounts[known];
+                    }
                 }
             }
             score += latin && (c < 0xC0 || c > 0x17F) ? -2 : (script == USCRIPT_COMMON ? -2 : 1);
@@ -305,8 +369,8 @@ long plausibility(std::string_view utf8) {
         }
         previous = c;
     }
-    if (!accented.empty() && isOneLanguage(accented)) {
-        score += accentedCount;
+    if (!accented.empty()) {
+        score += oneLanguageLetters(accented, accentedCounts, dotted);
     }
     return score;
 }
@@ -349,54 +413,6 @@ bool holdsControlCharacters(std::string_view utf8) {
     }
     return false;
 }
-
-// The UTF-16 a text saved without a byte order mark is in, told by the NULs of its ASCII
-// characters (spaces at least) in every other byte: the high bytes, second in UTF-16LE and first
-// in UTF-16BE, while the other half holds almost none. The text is read from the first 4 KB, and
-// must read without control characters. Nothing for other bytes.
-const char* unmarkedUtf16(std::string_view bytes) {
-    constexpr std::size_t kSample = 4096;
-    const auto sample = bytes.substr(0, std::min(bytes.size(), kSample) & ~std::size_t{1});
-    std::array<std::size_t, 2> nuls{};
-    for (std::size_t i = 0; i < sample.size(); ++i) {
-        nuls[i % 2] += sample[i] == '\0' ? 1 : 0;
-    }
-    // One character in eight at least is ASCII (a space between words), and the other half holds
-    // at most one NUL for every ten of them (U+0100, U+4E00 ...).
-    const auto pairs = sample.size() / 2;
-    for (const std::size_t high : {1U, 0U}) {
-        const auto low = 1 - high;
-        if (pairs >= 1 && nuls[high] * 8 >= pairs && nuls[low] * 10 <= nuls[high]) {
-            const auto* name = high == 1 ? "UTF-16LE" : "UTF-16BE";
-            const auto text = TextDecoding::convert(sample, name);
-            return text && !holdsControlCharacters(*text) ? name : nullptr;
-        }
-    }
-    return nullptr;
-}
-
-}  // namespace
-
-std::optional<std::string> TextDecoding::unicodeText(std::string_view bytes) {
-    if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
-        return convert(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
-    }
-    if (const auto* utf16 = unmarkedUtf16(bytes)) {
-        // A text cut inside its last character ends in U+FFFD.
-        return convertReplacing(bytes, utf16);
-    }
-    if (iso2022Encoding(bytes) != nullptr) {
-        return std::nullopt;
-    }
-    return utf8(bytes);
-}
-
-std::optional<std::string> TextDecoding::unmarkedUtf16Encoding(std::string_view bytes) {
-    const auto* name = unmarkedUtf16(bytes);
-    return name != nullptr ? std::optional<std::string>(name) : std::nullopt;
-}
-
-namespace {
 
 // What reading the bytes as UTF-8 makes: characters above ASCII, and ill-formed sequences (each
 // read as one U+FFFD).
@@ -442,6 +458,7 @@ bool isAscii(std::string_view bytes) {
 
 // What the encoding is guessed from: 64 KB from the line of the first byte above ASCII, so a
 // file or page that begins with a long stretch of ASCII is guessed from the text that tells.
+// The sample may end inside a character: it is read as the start of a longer text.
 std::string_view guessSample(std::string_view bytes) {
     constexpr std::size_t kSample = std::size_t{64} * 1024;
     constexpr std::size_t kLineBefore = 256;
@@ -455,12 +472,20 @@ std::string_view guessSample(std::string_view bytes) {
     return bytes.substr(start, kSample);
 }
 
+// A sample read in an encoding: a character cut at its end is no fault of the encoding (the
+// text goes on past the sample, or was cut short), so it is left out.
+std::optional<std::string> sampleText(std::string_view sample, const char* encoding) {
+    return toUtf8(sample, encoding, OnInvalid::fail, CutEnd::dropped);
+}
+
 // The encodings the sample most plausibly is in: a multi-byte encoding ICU's detector is fairly
 // sure of, and the single-byte code page (the detector's guesses, Windows, KOI8-R, DOS and Mac)
-// whose reading looks most like words.
+// whose reading looks most like words; with how plausible each reading is.
 struct Ranking {
     std::optional<std::string> multiByte;
     std::optional<std::string> singleByte;
+    long multiByteScore = 0;
+    long singleByteScore = 0;
 };
 
 Ranking rankedEncodings(std::string_view sample) {
@@ -472,7 +497,6 @@ Ranking rankedEncodings(std::string_view sample) {
     Ranking ranking;
     // Among the multi-byte encodings it is sure of (a short Japanese text may look as sure to be
     // Chinese), the one whose reading looks most like words.
-    long multiByteScore = 0;
     for (const auto& guess : guesses) {
         if (isSingleByteName(guess.name)) {
             candidates.push_back(guess.name == "ISO-8859-1" ? "windows-1252" : guess.name);
@@ -480,11 +504,11 @@ Ranking rankedEncodings(std::string_view sample) {
             if (guess.confidence < kSureOfMultiByte) {
                 // Weighed with the others: its reading may still look most like words.
                 candidates.push_back(guess.name);
-            } else if (const auto text = TextDecoding::convert(sample, guess.name.c_str())) {
+            } else if (const auto text = sampleText(sample, guess.name.c_str())) {
                 const auto score = plausibility(*text);
-                if (!ranking.multiByte || score > multiByteScore) {
+                if (!ranking.multiByte || score > ranking.multiByteScore) {
                     ranking.multiByte = guess.name;
-                    multiByteScore = score;
+                    ranking.multiByteScore = score;
                 }
             }
         }
@@ -502,29 +526,208 @@ Ranking rankedEncodings(std::string_view sample) {
             return !isSingleByteName(name) && name != "windows-874";
         });
     }
-    long bestScore = 0;
     for (auto candidate = candidates.begin(); candidate != candidates.end(); ++candidate) {
         if (std::find(candidates.begin(), candidate, *candidate) != candidate) {
             continue;
         }
-        const auto text = TextDecoding::convert(sample, candidate->c_str());
+        const auto text = sampleText(sample, candidate->c_str());
         if (!text) {
             continue;
         }
         const auto score = plausibility(*text);
-        if (!ranking.singleByte || score > bestScore) {
+        if (!ranking.singleByte || score > ranking.singleByteScore) {
             ranking.singleByte = *candidate;
-            bestScore = score;
+            ranking.singleByteScore = score;
         }
     }
     return ranking;
 }
 
+// How a UTF-16 sample reads in one byte order: how plausible its reading is, when the reading is
+// text of letters. It must convert (a character cut by the sample's end aside) without control
+// characters other than tab, line and page breaks, with at most one character in a hundred that
+// text seldom writes (unassigned, private-use, noncharacters, rare ideographs); letters and their
+// marks must be half at least of what is not white space or ASCII, twelve at least, and three in
+// four of one script (Han and kana taken as one): data read two bytes at a time makes letters of
+// many.
+// Nothing otherwise.
+std::optional<long> utf16TextScore(std::string_view sample, const char* order, CutEnd cutEnd) {
+    const auto text = toUtf8(sample, order, OnInvalid::fail, cutEnd);
+    if (!text || holdsControlCharacters(*text)) {
+        return std::nullopt;
+    }
+    long characters = 0;
+    long unwritten = 0;
+    long letters = 0;
+    long others = 0;
+    std::vector<std::pair<UScriptCode, long>> scripts;
+    const auto length = static_cast<int32_t>(text->size());
+    for (int32_t at = 0; at < length;) {
+        UChar32 c = 0;
+        U8_NEXT(text->data(), at, length, c);
+        ++characters;
+        const auto type = u_charType(c);
+        // Ideographs of the extensions and compatibility blocks are for rare names and old
+        // texts; data makes them as often as the common ones.
+        const bool rareIdeograph = (c >= 0x3400 && c <= 0x4DBF) || (c >= 0xF900 && c <= 0xFAFF);
+        if (c < 0 || type == U_UNASSIGNED || type == U_PRIVATE_USE_CHAR ||
+            U_IS_UNICODE_NONCHAR(c) || rareIdeograph) {
+            ++unwritten;
+        } else if (isLetter(c)) {
+            ++letters;
+            // Korean writes few ideographs, Chinese and Japanese no Hangul.
+            const auto script = letterScript(c) == USCRIPT_HANGUL ? USCRIPT_HANGUL : scriptOf(c);
+            const auto known = std::find_if(scripts.begin(), scripts.end(),
+                                            [&](const auto& seen) { return seen.first == script; });
+            if (known == scripts.end()) {
+                scripts.emplace_back(script, 1);
+            } else {
+                ++known->second;
+            }
+        } else if (type == U_NON_SPACING_MARK || type == U_COMBINING_SPACING_MARK) {
+            ++letters;
+        } else if (c >= 0x80 && u_isUWhiteSpace(c) == 0) {
+            ++others;
+        }
+    }
+    constexpr long kCharactersForEachUnwritten = 100;
+    constexpr long kFewestLetters = 12;
+    long mainScript = 0;
+    for (const auto& [script, count] : scripts) {
+        mainScript = std::max(mainScript, count);
+    }
+    if (unwritten * kCharactersForEachUnwritten > characters || letters < others ||
+        letters < kFewestLetters || mainScript * 4 < letters * 3) {
+        return std::nullopt;
+    }
+    return plausibility(*text);
+}
+
+// Whether the bytes hold control characters other than tab, line and page breaks and escape:
+// bytes text in an encoding other than UTF-16 does not hold (ISO-2022's escapes aside).
+bool holdsControlBytes(std::string_view bytes) {
+    return std::any_of(bytes.begin(), bytes.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\f' &&
+               c != '\r' && c != '\x1B';
+    });
+}
+
+// The UTF-16 a sample of a text saved without a byte order mark is in, when no ASCII of the text
+// tells it (Japanese, Chinese, Thai...): the bytes hold controls no text in another encoding
+// holds (Thai's high bytes are 0x0E, and the low bytes of Han and Hangul take every value), and
+// read in one byte order they are text of letters, more plausible than in the other and than
+// in any legacy encoding. Text in an encoding of ASCII with a stray control (a log in terminal
+// colours, a DOS end-of-file mark, an overstruck manual page) reads as Han ideographs two bytes
+// at a time: in such text nine bytes in ten at least are printable ASCII, in UTF-16 far fewer
+// (Thai's and Hangul's high bytes are none, Han's low bytes take every value).
+const char* unmarkedUtf16WithoutAscii(std::string_view sample, CutEnd cutEnd) {
+    if (!holdsControlBytes(sample) || iso2022Encoding(sample) != nullptr ||
+        (!isAscii(sample) && isMostlyUtf8(sample))) {
+        return nullptr;
+    }
+    const char* best = nullptr;
+    long bestScore = 0;
+    bool tie = false;
+    for (const auto* order : {"UTF-16LE", "UTF-16BE"}) {
+        const auto score = utf16TextScore(sample, order, cutEnd);
+        if (!score) {
+            continue;
+        }
+        tie = best != nullptr && *score == bestScore;
+        if (best == nullptr || *score > bestScore) {
+            best = order;
+            bestScore = *score;
+        }
+    }
+    if (best == nullptr || tie || bestScore <= 0) {
+        return nullptr;
+    }
+    const auto asciiText = static_cast<std::size_t>(std::count_if(
+        sample.begin(), sample.end(),
+        [](char c) { return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r'; }));
+    constexpr std::size_t kAsciiTextTenths = 9;
+    if (asciiText * 10 >= sample.size() * kAsciiTextTenths) {
+        return nullptr;
+    }
+    const auto legacy = rankedEncodings(sample);
+    if ((legacy.multiByte && legacy.multiByteScore >= bestScore) ||
+        (legacy.singleByte && legacy.singleByteScore >= bestScore)) {
+        return nullptr;
+    }
+    return best;
+}
+
+// The UTF-16 a text saved without a byte order mark is in, told by the NULs of its ASCII
+// characters (spaces at least) in every other byte: the high bytes, second in UTF-16LE and first
+// in UTF-16BE, while the other half holds almost none; or, where the text has too little ASCII
+// to tell, by how its two readings look. The text is read from the first 4 KB, and must read
+// without control characters. Nothing for other bytes.
+const char* unmarkedUtf16(std::string_view bytes) {
+    constexpr std::size_t kSample = 4096;
+    const auto sample = bytes.substr(0, std::min(bytes.size(), kSample) & ~std::size_t{1});
+    std::array<std::size_t, 2> nuls{};
+    for (std::size_t i = 0; i < sample.size(); ++i) {
+        nuls[i % 2] += sample[i] == '\0' ? 1 : 0;
+    }
+    // A character cut at the end of the sample goes on in the bytes after it; one cut at the end
+    // of the bytes is no sign of UTF-16.
+    const auto cutEnd = sample.size() < bytes.size() ? CutEnd::dropped : CutEnd::asInvalid;
+    // One character in eight at least is ASCII (a space between words), and the other half holds
+    // at most one NUL for every ten of them (U+0100, U+4E00 ...).
+    const auto pairs = sample.size() / 2;
+    for (const std::size_t high : {1U, 0U}) {
+        const auto low = 1 - high;
+        if (pairs >= 1 && nuls[high] * 8 >= pairs && nuls[low] * 10 <= nuls[high]) {
+            const auto* name = high == 1 ? "UTF-16LE" : "UTF-16BE";
+            const auto text = toUtf8(sample, name, OnInvalid::fail, cutEnd);
+            return text && !holdsControlCharacters(*text) ? name : nullptr;
+        }
+    }
+    return unmarkedUtf16WithoutAscii(sample, cutEnd);
+}
+
+// The bytes in a legacy encoding as `detected` reads them (the guess is made from a sample); a
+// character the text ends inside is read as U+FFFD.
+std::optional<std::string> legacyText(std::string_view bytes, const char* encoding) {
+    return composed(toUtf8(bytes, encoding, OnInvalid::fail, CutEnd::replaced));
+}
+
 }  // namespace
+
+std::optional<std::string> TextDecoding::unicodeText(std::string_view bytes) {
+    if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
+        return convert(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
+    }
+    if (const auto* utf16 = unmarkedUtf16(bytes)) {
+        // A text cut inside its last character ends in U+FFFD.
+        return convertReplacing(bytes, utf16);
+    }
+    if (iso2022Encoding(bytes) != nullptr) {
+        return std::nullopt;
+    }
+    return utf8(bytes);
+}
+
+std::optional<std::string> TextDecoding::unmarkedUtf16Encoding(std::string_view bytes) {
+    const auto* name = unmarkedUtf16(bytes);
+    return name != nullptr ? std::optional<std::string>(name) : std::nullopt;
+}
+
+std::optional<std::string> TextDecoding::guessedEncoding(std::string_view bytes) {
+    if (isAscii(bytes)) {
+        const auto* iso2022 = iso2022Encoding(bytes);
+        return iso2022 != nullptr ? std::optional<std::string>(iso2022) : std::nullopt;
+    }
+    if (isMostlyUtf8(bytes)) {
+        return "UTF-8";
+    }
+    const auto ranking = rankedEncodings(guessSample(bytes));
+    return ranking.multiByte ? ranking.multiByte : ranking.singleByte;
+}
 
 std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::string* encoding) {
     const auto found = [&](const char* name) -> std::optional<std::string> {
-        auto text = convert(bytes, name);
+        auto text = legacyText(bytes, name);
         if (text && encoding != nullptr) {
             *encoding = name;
         }
@@ -1161,15 +1364,7 @@ std::optional<std::string> TextDecoding::declaredMarkupEncoding(std::string_view
 
 std::string TextDecoding::guessedMarkupEncoding(std::string_view visibleText) {
     // The same guess as for the text in a file, from the text the page shows.
-    if (isAscii(visibleText)) {
-        const auto* iso2022 = iso2022Encoding(visibleText);
-        return iso2022 != nullptr ? iso2022 : "windows-1252";
-    }
-    if (isMostlyUtf8(visibleText)) {
-        return "UTF-8";
-    }
-    const auto ranking = rankedEncodings(guessSample(visibleText));
-    const auto& name = ranking.multiByte ? ranking.multiByte : ranking.singleByte;
+    const auto name = guessedEncoding(visibleText);
     if (!name) {
         return "windows-1252";
     }

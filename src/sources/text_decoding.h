@@ -15,27 +15,38 @@ std::optional<std::string> utf8(std::string_view bytes);
 std::optional<std::string> unicodeText(std::string_view bytes);
 
 // "UTF-16LE" or "UTF-16BE" for text saved in UTF-16 without a byte order mark, told by the NULs
-// of its ASCII characters in every other byte (and no control characters in its reading).
-// Nothing for other bytes.
+// of its ASCII characters in every other byte (and no control characters in its reading), or,
+// in a script that writes no ASCII (Japanese, Chinese, Thai), by control bytes no other
+// encoding of text holds and a reading in one byte order that is text of letters, more
+// plausible than the other order's and any legacy encoding's. Nothing for other bytes.
 std::optional<std::string> unmarkedUtf16Encoding(std::string_view bytes);
 
 // The bytes converted to UTF-8 from the encoding they are most plausibly in: UTF-16 by its byte
-// order mark or the NULs of its ASCII, ISO-2022-JP and -KR by their escapes, UTF-8 when all but a
+// order mark or as `unmarkedUtf16Encoding` finds it, ISO-2022-JP and -KR by their escapes, UTF-8 when all but a
 // few bytes are (those few read as U+FFFD: a text cut inside a character, a stray byte), a
 // multi-byte encoding ICU's detector is fairly sure of (the one whose reading looks most like
 // words, so EUC-JP's "ー" is no GB18030 "〖"), else the single-byte code page (the detector's
 // guesses, Windows including Thai, Baltic and Vietnamese, ISO-8859-4, KOI8-R and -U, DOS and Mac)
-// whose reading looks most like words. The guess is made from the part of the bytes from the first
-// that is not ASCII. Nothing when none converts. `encoding` receives its ICU name.
+// whose reading looks most like words. The guess is made from 64 KB of the bytes from the line of
+// the first that is not ASCII; a character cut at the sample's end does not count against an
+// encoding, and one the bytes end inside is read as U+FFFD. Nothing when none converts.
+// `encoding` receives its ICU name. Decoded text is in NFC (UTF-8 is taken as it is written).
 std::optional<std::string> detected(std::string_view bytes, std::string* encoding = nullptr);
+
+// The encoding `detected` reads bytes that are not UTF-16 in, by the same guess: ISO-2022-JP or
+// -KR by their escapes, "UTF-8" when all but a few bytes are, else the encoding guessed from the
+// sample (the multi-byte encoding the detector is fairly sure of, else the most plausible code
+// page). Nothing for ASCII without escapes, or when no encoding converts the sample.
+std::optional<std::string> guessedEncoding(std::string_view bytes);
 
 // The bytes as UTF-8 when they are text: Unicode text, or an encoding found as `detected` finds
 // it, either way without control characters other than tabs, line and page breaks. Nothing for
 // binary data.
 std::optional<std::string> plainText(std::string_view bytes);
 
-// `bytes` converted from the named encoding to UTF-8; nothing when ICU does not know it or the
-// bytes do not convert cleanly.
+// `bytes` converted from the named encoding to UTF-8, in NFC (windows-1258 and others write
+// letters as a base and combining marks; a search is typed composed); nothing when ICU does not
+// know it or the bytes do not convert cleanly.
 std::optional<std::string> convert(std::string_view bytes, const char* encoding);
 
 // The same, with U+FFFD for what does not convert; nothing only when ICU does not know the

@@ -2,16 +2,36 @@
 
 #include <gtest/gtest.h>
 
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "encoded_text.h"
+#include "platform/text.h"
 #include "sources/rich_text_reader.h"
 
 namespace vask {
 namespace {
 
 using test::encodedAs;
+
+// Where a long text read differs from what was written, for a failure's message (the texts
+// themselves are too long to print).
+std::string difference(const std::optional<std::string>& read, const std::string& written) {
+    if (!read) {
+        return "nothing read";
+    }
+    const auto [at, ignored] = std::mismatch(read->begin(), read->end(), written.begin(), written.end());
+    const auto offset = static_cast<std::size_t>(at - read->begin());
+    if (offset == read->size() && read->size() == written.size()) {
+        return "the same";
+    }
+    return "from byte " + std::to_string(offset) + " of " + std::to_string(written.size()) +
+           ", read as \"" + text::toValidUtf8(read->substr(offset, 40)) + "\"";
+}
 
 TEST(TextDecodingTest, LabelsResolveAsTheEncodingTableResolvesThem) {
     struct Case {
@@ -270,6 +290,15 @@ TEST(TextDecodingTest, OrdinaryFilesReadAsTheirAuthorsWroteThem) {
         {"windows-1251 after 70 KB of ASCII", ascii + encodedAs(russian, "windows-1251"),
          ascii + russian},
         {"cp866 after 70 KB of ASCII", ascii + encodedAs(russian, "ibm-866"), ascii + russian},
+        // A download cut short inside its last two-byte character.
+        {"Japanese in Shift_JIS cut inside its last character",
+         [] {
+             const auto bytes =
+                 encodedAs("明日の会議は午後三時からです。資料を忘れずに持ってきてください。",
+                           "Shift_JIS");
+             return bytes.substr(0, bytes.size() - 1);
+         }(),
+         "明日の会議は午後三時からです。資料を忘れずに持ってきてください" + replacement},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -286,7 +315,13 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
         std::string name;
         std::string text;
         const char* encoding;
+        // What is read, when it is not the text (which the encoding may write otherwise).
+        std::string read = {};
     };
+    std::string latvianNotes;
+    for (int i = 0; i < 100; ++i) {
+        latvianNotes += "Tikšanās pēc pusdienām. Mēs apspriedīsim jaunās idejas un plānus. ";
+    }
     const std::vector<Case> cases = {
         {"one Turkish sentence", "Bugün hava çok güzel, şehirde yürüyüş yapalım mı?",
          "windows-1254"},
@@ -306,7 +341,12 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
          "Tiê\u0301ng Viê\u0323t là ngôn ngư\u0303 chi\u0301nh thư\u0301c cu\u0309a Viê\u0323t "
          "Nam, "
          "đươ\u0323c nhiê\u0300u ngươ\u0300i sư\u0309 du\u0323ng.",
-         "windows-1258"},
+         "windows-1258",
+         "Tiếng Việt là ngôn ngữ chính thức của Việt Nam, được nhiều người sử dụng."},
+        // Windows' Baltic page makes Turkish letters of Latvian ones in ISO-8859-9.
+        {"one Latvian word", "Tikšanās", "windows-1257"},
+        {"a short Latvian line", "Tikšanās pēc pusdienām.", "windows-1257"},
+        {"long Latvian notes", latvianNotes, "windows-1257"},
         {"Latvian in ISO-8859-4",
          "Rīgā dzīvo vairāk nekā sešsimt tūkstoši iedzīvotāju, ļoti daudz.", "ISO-8859-4"},
         {"Russian in Mac Cyrillic", "Привет, мир! Как дела? Всё хорошо, спасибо. Юрий Яковлев.",
@@ -316,9 +356,11 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto body = encodedAs(c.text, c.encoding);
-        EXPECT_EQ(TextDecoding::plainText(body), c.text);
-        EXPECT_EQ(RichTextReader::htmlText("<html><body><p>" + body + "</p></body></html>"),
-                  c.text);
+        const std::string read = c.read.empty() ? c.text : c.read;
+        const auto plain = TextDecoding::plainText(body);
+        EXPECT_TRUE(plain == read) << difference(plain, read);
+        const auto page = RichTextReader::htmlText("<html><body><p>" + body + "</p></body></html>");
+        EXPECT_TRUE(page == text::trimmed(read)) << difference(page, std::string(text::trimmed(read)));
     }
     // UTF-16 saved without a byte order mark: NULs in every other byte of its ASCII.
     for (const auto* encoding : {"UTF-16LE", "UTF-16BE"}) {
@@ -342,6 +384,207 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
     // A UTF-8 page cut inside its last character.
     EXPECT_EQ(RichTextReader::htmlText("<html><body><p>Привет, мир\xD1"),
               "Привет, мир" + replacement);
+}
+
+// Long texts in the legacy encodings of East Asia, as a novel or a report saved as text is: the
+// guess reads a sample of the first 64 KB, which ends inside a two-byte character at one
+// alignment of the text and between two at the next. Both read as written.
+TEST(TextDecodingTest, LongLegacyEastAsianTextReadsRightWhereverItsSampleEnds) {
+    constexpr std::size_t kSample = std::size_t{64} * 1024;
+    struct Case {
+        std::string name;
+        std::string paragraph;
+        const char* encoding;
+    };
+    const std::vector<Case> cases = {
+        {"Japanese in Shift_JIS",
+         "吾輩は猫である。名前はまだ無い。どこで生れたかとんと見当がつかぬ。何でも薄暗いじめじめした"
+         "所でニャーニャー泣いていた事だけは記憶している。\n",
+         "Shift_JIS"},
+        {"Japanese in EUC-JP",
+         "吾輩は猫である。名前はまだ無い。どこで生れたかとんと見当がつかぬ。何でも薄暗いじめじめした"
+         "所でニャーニャー泣いていた事だけは記憶している。\n",
+         "EUC-JP"},
+        {"Chinese in GB18030",
+         "这是一份关于今年第三季度销售情况的报告。我们的收入比去年同期增长了百分之十二，主要原因是"
+         "新产品在市场上受到了欢迎。下一季度我们将继续扩大生产规模。\n",
+         "GB18030"},
+        {"Chinese in Big5",
+         "這是一份關於今年第三季度銷售情況的報告。我們的收入比去年同期增長了百分之十二，主要原因是"
+         "新產品在市場上受到了歡迎。下一季度我們將繼續擴大生產規模。\n",
+         "Big5"},
+        {"Korean in EUC-KR",
+         "오늘 회의에서는 다음 분기의 예산과 일정에 대해 논의했습니다. 모든 팀은 다음 주 금요일까지 "
+         "보고서를 제출해야 합니다. 질문이 있으면 언제든지 연락해 주세요.\n",
+         "windows-949"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto paragraph = encodedAs(c.paragraph, c.encoding);
+        // Where characters begin in the paragraph's bytes.
+        std::vector<bool> boundary(paragraph.size() + 1, false);
+        std::size_t at = 0;
+        for (std::int32_t i = 0; i < static_cast<std::int32_t>(c.paragraph.size());) {
+            const auto start = i;
+            UChar32 ignored = 0;
+            U8_NEXT(c.paragraph.data(), i, static_cast<std::int32_t>(c.paragraph.size()), ignored);
+            boundary[at] = true;
+            at += encodedAs(c.paragraph.substr(static_cast<std::size_t>(start),
+                                               static_cast<std::size_t>(i - start)),
+                            c.encoding)
+                      .size();
+        }
+        std::string text;
+        std::string bytes;
+        while (bytes.size() < kSample * 3 / 2) {
+            text += c.paragraph;
+            bytes += paragraph;
+        }
+        bool cutInside = false;
+        for (const std::size_t shift : {0, 1}) {
+            SCOPED_TRACE(shift);
+            // The sample starts with the text: a file of its first non-ASCII line.
+            const std::string lead(shift, '-');
+            cutInside = cutInside || !boundary[(kSample - shift) % paragraph.size()];
+            std::string encoding;
+            const auto detected = TextDecoding::detected(lead + bytes, &encoding);
+            EXPECT_TRUE(detected == lead + text) << encoding << ": " << difference(detected, lead + text);
+            const auto plain = TextDecoding::plainText(lead + bytes);
+            EXPECT_TRUE(plain == lead + text) << difference(plain, lead + text);
+        }
+        EXPECT_TRUE(cutInside) << "no alignment ends the sample inside a character";
+    }
+    // An undeclared Korean page of 71 KB and more, which browsers guess from its text. Its
+    // sample is of the text the page shows, whose spaces may fall at the sample's end: of four
+    // alignments one at least ends it inside a character.
+    const std::string korean =
+        "오늘 회의에서는 다음 분기의 예산과 일정에 대해 논의했습니다. 모든 팀은 다음 주 "
+        "금요일까지 보고서를 제출해야 합니다.";
+    for (const std::size_t shift : {0, 1, 2, 3}) {
+        SCOPED_TRACE(shift);
+        std::string text = std::string(shift, '-');
+        std::string bytes = text;
+        const auto paragraph = encodedAs(korean, "windows-949");
+        while (bytes.size() < 71 * 1024 + 100) {
+            text += korean;
+            bytes += paragraph;
+        }
+        const auto page = "<html><body><p>" + bytes + "</p></body></html>";
+        const auto read = RichTextReader::htmlText(page);
+        EXPECT_TRUE(read == text) << difference(read, text);
+    }
+}
+
+// UTF-16 saved without a byte order mark, in scripts that write no ASCII: no NULs of spaces tell
+// it, but read in one byte order it is text of one script and in the other it is not.
+TEST(TextDecodingTest, UnmarkedUtf16WithoutAsciiIsFound) {
+    struct Case {
+        std::string name;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"a Japanese note", "明日の会議は午後三時からです。資料を忘れずに持ってきてください。"},
+        {"a Japanese note of two lines",
+         "明日の会議は午後三時からです。\n資料を忘れずに持ってきてください。\n"},
+        {"a Chinese note", "明天下午三点开会，请大家准时参加，并带上上个月的销售报告。"},
+        {"a Korean note", "내일 회의는 오후 세 시에 시작합니다. 자료를 꼭 가져오세요."},
+        {"a Korean note without spaces", "회의자료를가져오세요감사합니다"},
+        {"a Thai note", "ภาษาไทยเป็นภาษาที่มีวรรณยุกต์ ผู้คนในประเทศไทยพูดภาษานี้ทุกวัน"},
+        {"a long Thai note",
+         [] {
+             std::string text;
+             for (int i = 0; i < 200; ++i) {
+                 text += "การประชุมพรุ่งนี้เริ่มบ่ายสามโมง กรุณานำเอกสารมาด้วย\n";
+             }
+             return text;
+         }()},
+    };
+    for (const auto& c : cases) {
+        for (const auto* order : {"UTF-16LE", "UTF-16BE"}) {
+            SCOPED_TRACE(c.name + " in " + order);
+            const auto bytes = encodedAs(c.text, order);
+            EXPECT_EQ(TextDecoding::unmarkedUtf16Encoding(bytes), order);
+            const auto unicode = TextDecoding::unicodeText(bytes);
+            EXPECT_TRUE(unicode == c.text) << difference(unicode, c.text);
+            std::string encoding;
+            const auto detected = TextDecoding::detected(bytes, &encoding);
+            EXPECT_TRUE(detected == c.text) << difference(detected, c.text);
+            EXPECT_EQ(encoding, order);
+            const auto plain = TextDecoding::plainText(bytes);
+            EXPECT_TRUE(plain == c.text) << difference(plain, c.text);
+        }
+    }
+    // A note whose 4 KB sample ends between the two halves of an emoji.
+    for (const auto* order : {"UTF-16LE", "UTF-16BE"}) {
+        SCOPED_TRACE(order);
+        std::string note;
+        while (note.size() < 2047) {
+            note += "note ";
+        }
+        note.resize(2047);
+        note += "\U0001F600 done.\n";
+        EXPECT_EQ(TextDecoding::unmarkedUtf16Encoding(encodedAs(note, order)), order);
+        EXPECT_EQ(TextDecoding::plainText(encodedAs(note, order)), note);
+    }
+    // What is no UTF-16 stays what it is: legacy text of two-byte characters alone, text with
+    // control characters (terminal colours, a DOS end-of-file mark, overstruck manual pages),
+    // and data.
+    struct Other {
+        std::string name;
+        std::string bytes;
+    };
+    std::string data;
+    std::uint32_t state = 12345;
+    for (int i = 0; i < 4096; ++i) {
+        state = state * 1103515245U + 12345U;
+        data += static_cast<char>(state >> 24);
+    }
+    const std::vector<Other> others = {
+        {"Korean in EUC-KR without spaces", encodedAs("회의자료를가져오세요감사합니다", "windows-949")},
+        {"Japanese in Shift_JIS without ASCII",
+         encodedAs("明日の会議は午後三時からです。資料を忘れずに持ってきてください。", "Shift_JIS")},
+        {"Japanese in Shift_JIS with a DOS end mark",
+         encodedAs("明日の会議は午後三時からです。\r\n資料を忘れずに持ってきてください。\r\n",
+                   "Shift_JIS") +
+             "\x1A"},
+        {"a log in colours",
+         "\x1B[32mINFO\x1B[0m server started on port 8080\n\x1B[31mERROR\x1B[0m disk full\n"},
+        {"an overstruck manual page", "N\bNA\bAM\bME\bE\n     ls - list directory contents\n"},
+        {"a text with a DOS end mark", "Meeting at three, bring the reports.\r\n\x1A"},
+        {"random data", data},
+        {"a few bytes of data", std::string("lease\x01\x02\x03", 8)},
+        {"machine code", "\x0f\x6e\xc7\x66\x0f\x6e\xc8\x66\x0f\x62\xc1\x66\x0f\xd6\x05\x7d"},
+    };
+    for (const auto& other : others) {
+        SCOPED_TRACE(other.name);
+        EXPECT_EQ(TextDecoding::unmarkedUtf16Encoding(other.bytes), std::nullopt);
+    }
+}
+
+// Every decoded text is in the composed form a keyboard types, whatever its encoding writes.
+TEST(TextDecodingTest, DecodedTextIsComposed) {
+    // windows-1258 has "ô", "ơ" and "ê" of their own, and writes tones as combining marks.
+    const std::string written = "Cuô\u0323c ho\u0323p lu\u0301c ba giơ\u0300 chiê\u0300u.\n";
+    const std::string typed = "Cuộc họp lúc ba giờ chiều.\n";
+    struct Case {
+        std::string name;
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
+        {"windows-1258", encodedAs(written, "windows-1258")},
+        {"UTF-16LE with its mark", "\xFF\xFE" + encodedAs(written, "UTF-16LE")},
+        {"UTF-16BE without a mark", encodedAs(written, "UTF-16BE")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(TextDecoding::plainText(c.bytes), typed);
+        EXPECT_EQ(TextDecoding::detected(c.bytes), typed);
+    }
+    EXPECT_EQ(RichTextReader::htmlText("<p>" + encodedAs(written, "windows-1258")),
+              text::trimmed(typed));
+    EXPECT_EQ(TextDecoding::convert(encodedAs(written, "windows-1258"), "windows-1258"), typed);
+    EXPECT_EQ(TextDecoding::convertReplacing(encodedAs(written, "windows-1258"), "windows-1258"),
+              typed);
 }
 
 }  // namespace
