@@ -167,9 +167,32 @@ std::string quotedPrintableDecoded(std::string_view value) {
     return out;
 }
 
-// The value in UTF-8: quoted-printable is decoded and a CHARSET other than UTF-8 converted;
-// what still is not UTF-8 is replaced.
-std::string decodedValue(std::string_view parameters, std::string_view value) {
+// The encoding of the file's values that name no CHARSET and are not UTF-8, as its text is
+// guessed (old phones write their own code page, Shift_JIS or windows-1251, and name none):
+// guessed once, at the first such value, from the whole file.
+class UndeclaredCharset {
+  public:
+    explicit UndeclaredCharset(std::string_view file) : file_(file) {}
+
+    // The guessed encoding; nothing when the guess is UTF-8 or none.
+    const std::optional<std::string>& get() {
+        if (!guessed_) {
+            auto name = TextDecoding::guessedEncoding(file_);
+            guessed_ = name == "UTF-8" ? std::nullopt : std::move(name);
+        }
+        return *guessed_;
+    }
+
+  private:
+    std::string_view file_;
+    std::optional<std::optional<std::string>> guessed_;
+};
+
+// The value in UTF-8: quoted-printable is decoded and a CHARSET other than UTF-8 converted; a
+// value that names none and is not UTF-8 is read in the encoding guessed for the file; what
+// still is not UTF-8 is replaced.
+std::string decodedValue(std::string_view parameters, std::string_view value,
+                         UndeclaredCharset& undeclared) {
     std::string bytes(value);
     std::string charset;
     while (!parameters.empty()) {
@@ -191,10 +214,17 @@ std::string decodedValue(std::string_view parameters, std::string_view value) {
             return *converted;
         }
     }
+    if (charset.empty() && !text::isValidUtf8(bytes)) {
+        if (const auto& guessed = undeclared.get()) {
+            if (auto converted = TextDecoding::convertReplacing(bytes, guessed->c_str())) {
+                return *converted;
+            }
+        }
+    }
     return text::toValidUtf8(bytes);
 }
 
-std::optional<Property> splitProperty(std::string_view line) {
+std::optional<Property> splitProperty(std::string_view line, UndeclaredCharset& undeclared) {
     bool quoted = false;
     std::size_t colon = std::string_view::npos;
     std::size_t nameEnd = std::string_view::npos;
@@ -225,7 +255,8 @@ std::optional<Property> splitProperty(std::string_view line) {
     const bool read = std::any_of(std::begin(kRead), std::end(kRead), [&](std::string_view kept) {
         return equalsIgnoringCase(name, kept);
     });
-    return Property{name, read ? decodedValue(parameters, line.substr(colon + 1)) : std::string()};
+    return Property{name, read ? decodedValue(parameters, line.substr(colon + 1), undeclared)
+                               : std::string()};
 }
 
 std::string unescaped(std::string_view value) {
@@ -340,7 +371,7 @@ void applyProperty(const Property& property, SystemContact& card, bool& haveName
 
 // Hands each card of the text to `finish` as it ends.
 template <typename Finish>
-void forEachCard(std::string_view text, Finish finish) {
+void forEachCard(std::string_view text, UndeclaredCharset& undeclared, Finish finish) {
     std::optional<SystemContact> card;
     bool haveName = false;
     auto lists = ListValues::yes;
@@ -349,7 +380,7 @@ void forEachCard(std::string_view text, Finish finish) {
     int depth = 0;
     bool afterAgent = false;
     forEachUnfoldedLine(text, [&](std::string_view line) {
-        const auto property = splitProperty(line);
+        const auto property = splitProperty(line, undeclared);
         if (!property) {
             return;
         }
@@ -401,9 +432,10 @@ std::vector<SystemContact> VCardParser::parse(std::string_view input, std::strin
     std::size_t leftOut = 0;
     std::size_t kept = 0;
     std::vector<SystemContact> cards;
+    UndeclaredCharset undeclared(text);
     for (const bool counting : {true, false}) {
         std::size_t yieldedBytes = 0;
-        forEachCard(text, [&](SystemContact&& finished) {
+        forEachCard(text, undeclared, [&](SystemContact&& finished) {
             if (holdsNothing(finished)) {
                 empty += counting ? 1 : 0;
                 return;

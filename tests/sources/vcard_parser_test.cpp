@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "encoded_text.h"
+
 namespace vask {
 namespace {
 
@@ -51,8 +53,11 @@ TEST(VCardParserTest, ReadsTheFieldsOfEachVersion) {
          "END:VCARD\nno colon here\nEMAIL:outer@example.com\nEND:VCARD\n",
          {expected("", "Outer", "", "", "", "", {}, {"outer@example.com"})}},
         {"invalid UTF-8 is replaced, not fatal",
-         "BEGIN:VCARD\nFN:Bad \xff byte\nEND:VCARD\n",
+         "BEGIN:VCARD\nFN;CHARSET=UTF-8:Bad \xff byte\nEND:VCARD\n",
          {expected("", "Bad \xEF\xBF\xBD byte", "", "", "", "", {}, {})}},
+        {"a value in a code page, which names no charset",
+         "BEGIN:VCARD\nFN:Ren\xE9 Dupont\nEND:VCARD\n",
+         {expected("", "Ren\xC3\xA9 Dupont", "", "", "", "", {}, {})}},
         {"a card without END ends where the next begins",
          "BEGIN:VCARD\nFN:One\nBEGIN:VCARD\nFN:Two\nEND:VCARD\n",
          {expected("", "One", "", "", "", "", {}, {}),
@@ -133,6 +138,42 @@ TEST(VCardParserTest, LongQuotedPrintableValuesAndPhotos) {
     const auto cards = VCardParser::parse(text);
     ASSERT_EQ(cards.size(), 1u);
     EXPECT_EQ(cards[0].formattedName, "AB");
+}
+
+// Old phones export cards in their own code page and name none: the names are read in the
+// encoding the file's text is in, as a text file of it would be.
+TEST(VCardParserTest, CardsWithoutACharsetAreReadInTheEncodingOfTheirText) {
+    struct Person {
+        std::string family;
+        std::string given;
+    };
+    struct Case {
+        const char* name;
+        const char* encoding;
+        std::vector<Person> people;
+    };
+    const std::vector<Case> cases = {
+        {"Japanese names in Shift_JIS",
+         "Shift_JIS",
+         {{"山田", "太郎"}, {"佐藤", "花子"}, {"鈴木", "一郎"}, {"高橋", "美咲"}}},
+        {"Russian names in windows-1251",
+         "windows-1251",
+         {{"Петрова", "Мария"}, {"Смирнова", "Ольга"}, {"Кузнецов", "Сергей"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string file;
+        std::vector<SystemContact> cards;
+        for (const auto& person : c.people) {
+            file += "BEGIN:VCARD\r\nVERSION:2.1\r\nN:" + test::encodedAs(person.family, c.encoding) +
+                    ";" + test::encodedAs(person.given, c.encoding) + ";;;\r\nFN:" +
+                    test::encodedAs(person.family + " " + person.given, c.encoding) +
+                    "\r\nTEL;CELL:090-1234-5678\r\nEND:VCARD\r\n";
+            cards.push_back(expected("", person.family + " " + person.given, person.given,
+                                     person.family, "", "", {"090-1234-5678"}, {}));
+        }
+        EXPECT_EQ(VCardParser::parse(file), cards);
+    }
 }
 
 }  // namespace
