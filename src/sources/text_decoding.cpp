@@ -220,7 +220,7 @@ UScriptCode scriptOf(UChar32 c) {
 // scripts differ mostly in which accented letter a byte is, and each reading makes letters: that
 // all of them are the letters of one language is what tells the right reading (Lithuanian
 // "žmonės" in windows-1257, not "þmonës" in windows-1252). Some are letters of a few borrowed
-// words only (Turkish "â" and "î"): text that writes them often is more likely another
+// words only (Turkish "â", "î" and "û"): text that writes them often is more likely another
 // language's whose letters a code page puts there (Latvian "Tikšanās", which ISO-8859-9 reads
 // as "Tikğanâs").
 struct LatinAlphabet {
@@ -549,8 +549,7 @@ Ranking rankedEncodings(std::string_view sample) {
 // text seldom writes (unassigned, private-use, noncharacters, rare ideographs); letters and their
 // marks must be half at least of what is not white space or ASCII, twelve at least, and three in
 // four of one script (Han and kana taken as one): data read two bytes at a time makes letters of
-// many.
-// Nothing otherwise.
+// many. Nothing otherwise.
 std::optional<long> utf16TextScore(std::string_view sample, const char* order, CutEnd cutEnd) {
     const auto text = toUtf8(sample, order, OnInvalid::fail, cutEnd);
     if (!text || holdsControlCharacters(*text)) {
