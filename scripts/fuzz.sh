@@ -17,6 +17,7 @@ targets=(
     fuzz_phone_number:5
     fuzz_http_request:5
     fuzz_vcard:8
+    fuzz_text_decoding:8
     fuzz_ics:15
     fuzz_rich_text:10
     fuzz_word_processor:12
