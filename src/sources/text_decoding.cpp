@@ -53,8 +53,8 @@ enum class CutEnd { asInvalid, dropped, replaced };
 
 // Converts straight into UTF-8 through a small pivot, so no copy of the text in UTF-16 is held
 // besides the result.
-std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding,
-                                  OnInvalid onInvalid, CutEnd cutEnd = CutEnd::asInvalid) {
+std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, OnInvalid onInvalid,
+                                  CutEnd cutEnd = CutEnd::asInvalid) {
     UErrorCode status = U_ZERO_ERROR;
     const ConverterPtr from(ucnv_open(encoding, &status), ucnv_close);
     if (U_FAILURE(status)) {
@@ -229,24 +229,24 @@ struct LatinAlphabet {
 };
 
 constexpr LatinAlphabet kLatinAlphabets[] = {
-    {U"àâæçéèêëîïôœùûüÿ"},          // French
-    {U"äöüßéàè"},                   // German
-    {U"áéíóúñüàèïòç"},              // Spanish, Catalan
-    {U"áâãàçéêíóôõú"},              // Portuguese
-    {U"àèéìíîòóùú"},                // Italian
-    {U"ëïéèáóúöüä"},                // Dutch
-    {U"åæøäöéü"},                   // Danish, Norwegian, Swedish, Finnish
-    {U"áðéíóúýþæö"},                // Icelandic
-    {U"çğıöşüâîû", U"âîû"},         // Turkish
-    {U"áčďéěíňóřšťúůýž"},           // Czech
-    {U"áäčďéíĺľňóôŕšťúýž"},         // Slovak
-    {U"ąćęłńóśźż"},                 // Polish
-    {U"áéíóöőúüű"},                 // Hungarian
-    {U"ăâîșțşţ"},                   // Romanian
-    {U"čćđšž"},                     // Croatian, Slovene, Serbian
-    {U"ąčęėįšųūž"},                 // Lithuanian
-    {U"āčēģīķļņšūž"},               // Latvian
-    {U"äöõüšž"},                    // Estonian
+    {U"àâæçéèêëîïôœùûüÿ"},   // French
+    {U"äöüßéàè"},            // German
+    {U"áéíóúñüàèïòç"},       // Spanish, Catalan
+    {U"áâãàçéêíóôõú"},       // Portuguese
+    {U"àèéìíîòóùú"},         // Italian
+    {U"ëïéèáóúöüä"},         // Dutch
+    {U"åæøäöéü"},            // Danish, Norwegian, Swedish, Finnish
+    {U"áðéíóúýþæö"},         // Icelandic
+    {U"çğıöşüâîû", U"âîû"},  // Turkish
+    {U"áčďéěíňóřšťúůýž"},    // Czech
+    {U"áäčďéíĺľňóôŕšťúýž"},  // Slovak
+    {U"ąćęłńóśźż"},          // Polish
+    {U"áéíóöőúüű"},          // Hungarian
+    {U"ăâîșțşţ"},            // Romanian
+    {U"čćđšž"},              // Croatian, Slovene, Serbian
+    {U"ąčęėįšųūž"},          // Lithuanian
+    {U"āčēģīķļņšūž"},        // Latvian
+    {U"äöõüšž"},             // Estonian
 };
 
 // How many of the accented letters count for the reading as letters of one language: all but
@@ -641,9 +641,10 @@ const char* unmarkedUtf16WithoutAscii(std::string_view sample, CutEnd cutEnd) {
     if (best == nullptr || tie || bestScore <= 0) {
         return nullptr;
     }
-    const auto asciiText = static_cast<std::size_t>(std::count_if(
-        sample.begin(), sample.end(),
-        [](char c) { return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r'; }));
+    const auto asciiText =
+        static_cast<std::size_t>(std::count_if(sample.begin(), sample.end(), [](char c) {
+            return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r';
+        }));
     constexpr std::size_t kAsciiTextTenths = 9;
     if (asciiText * 10 >= sample.size() * kAsciiTextTenths) {
         return nullptr;

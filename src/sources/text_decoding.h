@@ -22,10 +22,10 @@ std::optional<std::string> unicodeText(std::string_view bytes);
 std::optional<std::string> unmarkedUtf16Encoding(std::string_view bytes);
 
 // The bytes converted to UTF-8 from the encoding they are most plausibly in: UTF-16 by its byte
-// order mark or as `unmarkedUtf16Encoding` finds it, ISO-2022-JP and -KR by their escapes, UTF-8 when all but a
-// few bytes are (those few read as U+FFFD: a text cut inside a character, a stray byte), a
-// multi-byte encoding ICU's detector is fairly sure of (the one whose reading looks most like
-// words, so EUC-JP's "ー" is no GB18030 "〖"), else the single-byte code page (the detector's
+// order mark or as `unmarkedUtf16Encoding` finds it, ISO-2022-JP and -KR by their escapes, UTF-8
+// when all but a few bytes are (those few read as U+FFFD: a text cut inside a character, a stray
+// byte), a multi-byte encoding ICU's detector is fairly sure of (the one whose reading looks most
+// like words, so EUC-JP's "ー" is no GB18030 "〖"), else the single-byte code page (the detector's
 // guesses, Windows including Thai, Baltic and Vietnamese, ISO-8859-4, KOI8-R and -U, DOS and Mac)
 // whose reading looks most like words. The guess is made from 64 KB of the bytes from the line of
 // the first that is not ASCII; a character cut at the sample's end does not count against an

@@ -255,8 +255,8 @@ std::optional<Property> splitProperty(std::string_view line, UndeclaredCharset& 
     const bool read = std::any_of(std::begin(kRead), std::end(kRead), [&](std::string_view kept) {
         return equalsIgnoringCase(name, kept);
     });
-    return Property{name, read ? decodedValue(parameters, line.substr(colon + 1), undeclared)
-                               : std::string()};
+    return Property{
+        name, read ? decodedValue(parameters, line.substr(colon + 1), undeclared) : std::string()};
 }
 
 std::string unescaped(std::string_view value) {

@@ -24,7 +24,8 @@ std::string difference(const std::optional<std::string>& read, const std::string
     if (!read) {
         return "nothing read";
     }
-    const auto [at, ignored] = std::mismatch(read->begin(), read->end(), written.begin(), written.end());
+    const auto [at, ignored] =
+        std::mismatch(read->begin(), read->end(), written.begin(), written.end());
     const auto offset = static_cast<std::size_t>(at - read->begin());
     if (offset == read->size() && read->size() == written.size()) {
         return "the same";
@@ -293,9 +294,8 @@ TEST(TextDecodingTest, OrdinaryFilesReadAsTheirAuthorsWroteThem) {
         // A download cut short inside its last two-byte character.
         {"Japanese in Shift_JIS cut inside its last character",
          [] {
-             const auto bytes =
-                 encodedAs("明日の会議は午後三時からです。資料を忘れずに持ってきてください。",
-                           "Shift_JIS");
+             const auto bytes = encodedAs(
+                 "明日の会議は午後三時からです。資料を忘れずに持ってきてください。", "Shift_JIS");
              return bytes.substr(0, bytes.size() - 1);
          }(),
          "明日の会議は午後三時からです。資料を忘れずに持ってきてください" + replacement},
@@ -360,7 +360,8 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
         const auto plain = TextDecoding::plainText(body);
         EXPECT_TRUE(plain == read) << difference(plain, read);
         const auto page = RichTextReader::htmlText("<html><body><p>" + body + "</p></body></html>");
-        EXPECT_TRUE(page == text::trimmed(read)) << difference(page, std::string(text::trimmed(read)));
+        EXPECT_TRUE(page == text::trimmed(read))
+            << difference(page, std::string(text::trimmed(read)));
     }
     // UTF-16 saved without a byte order mark: NULs in every other byte of its ASCII.
     for (const auto* encoding : {"UTF-16LE", "UTF-16BE"}) {
@@ -398,12 +399,12 @@ TEST(TextDecodingTest, LongLegacyEastAsianTextReadsRightWhereverItsSampleEnds) {
     };
     const std::vector<Case> cases = {
         {"Japanese in Shift_JIS",
-         "吾輩は猫である。名前はまだ無い。どこで生れたかとんと見当がつかぬ。何でも薄暗いじめじめした"
-         "所でニャーニャー泣いていた事だけは記憶している。\n",
+         "吾輩は猫である。名前はまだ無い。どこで生れたかとんと見当がつかぬ。"
+         "何でも薄暗いじめじめした所でニャーニャー泣いていた事だけは記憶している。\n",
          "Shift_JIS"},
         {"Japanese in EUC-JP",
-         "吾輩は猫である。名前はまだ無い。どこで生れたかとんと見当がつかぬ。何でも薄暗いじめじめした"
-         "所でニャーニャー泣いていた事だけは記憶している。\n",
+         "吾輩は猫である。名前はまだ無い。どこで生れたかとんと見当がつかぬ。"
+         "何でも薄暗いじめじめした所でニャーニャー泣いていた事だけは記憶している。\n",
          "EUC-JP"},
         {"Chinese in GB18030",
          "这是一份关于今年第三季度销售情况的报告。我们的收入比去年同期增长了百分之十二，主要原因是"
@@ -414,8 +415,9 @@ TEST(TextDecodingTest, LongLegacyEastAsianTextReadsRightWhereverItsSampleEnds) {
          "新產品在市場上受到了歡迎。下一季度我們將繼續擴大生產規模。\n",
          "Big5"},
         {"Korean in EUC-KR",
-         "오늘 회의에서는 다음 분기의 예산과 일정에 대해 논의했습니다. 모든 팀은 다음 주 금요일까지 "
-         "보고서를 제출해야 합니다. 질문이 있으면 언제든지 연락해 주세요.\n",
+         "오늘 회의에서는 다음 분기의 예산과 일정에 대해 논의했습니다. "
+         "모든 팀은 다음 주 금요일까지 보고서를 제출해야 합니다. "
+         "질문이 있으면 언제든지 연락해 주세요.\n",
          "windows-949"},
     };
     for (const auto& c : cases) {
@@ -448,7 +450,8 @@ TEST(TextDecodingTest, LongLegacyEastAsianTextReadsRightWhereverItsSampleEnds) {
             cutInside = cutInside || !boundary[(kSample - shift) % paragraph.size()];
             std::string encoding;
             const auto detected = TextDecoding::detected(lead + bytes, &encoding);
-            EXPECT_TRUE(detected == lead + text) << encoding << ": " << difference(detected, lead + text);
+            EXPECT_TRUE(detected == lead + text)
+                << encoding << ": " << difference(detected, lead + text);
             const auto plain = TextDecoding::plainText(lead + bytes);
             EXPECT_TRUE(plain == lead + text) << difference(plain, lead + text);
         }
@@ -540,9 +543,11 @@ TEST(TextDecodingTest, UnmarkedUtf16WithoutAsciiIsFound) {
         data += static_cast<char>(state >> 24);
     }
     const std::vector<Other> others = {
-        {"Korean in EUC-KR without spaces", encodedAs("회의자료를가져오세요감사합니다", "windows-949")},
+        {"Korean in EUC-KR without spaces",
+         encodedAs("회의자료를가져오세요감사합니다", "windows-949")},
         {"Japanese in Shift_JIS without ASCII",
-         encodedAs("明日の会議は午後三時からです。資料を忘れずに持ってきてください。", "Shift_JIS")},
+         encodedAs("明日の会議は午後三時からです。資料を忘れずに持ってきてください。",
+                   "Shift_JIS")},
         {"Japanese in Shift_JIS with a DOS end mark",
          encodedAs("明日の会議は午後三時からです。\r\n資料を忘れずに持ってきてください。\r\n",
                    "Shift_JIS") +

@@ -165,10 +165,11 @@ TEST(VCardParserTest, CardsWithoutACharsetAreReadInTheEncodingOfTheirText) {
         std::string file;
         std::vector<SystemContact> cards;
         for (const auto& person : c.people) {
-            file += "BEGIN:VCARD\r\nVERSION:2.1\r\nN:" + test::encodedAs(person.family, c.encoding) +
-                    ";" + test::encodedAs(person.given, c.encoding) + ";;;\r\nFN:" +
-                    test::encodedAs(person.family + " " + person.given, c.encoding) +
-                    "\r\nTEL;CELL:090-1234-5678\r\nEND:VCARD\r\n";
+            file +=
+                "BEGIN:VCARD\r\nVERSION:2.1\r\nN:" + test::encodedAs(person.family, c.encoding) +
+                ";" + test::encodedAs(person.given, c.encoding) +
+                ";;;\r\nFN:" + test::encodedAs(person.family + " " + person.given, c.encoding) +
+                "\r\nTEL;CELL:090-1234-5678\r\nEND:VCARD\r\n";
             cards.push_back(expected("", person.family + " " + person.given, person.given,
                                      person.family, "", "", {"090-1234-5678"}, {}));
         }
