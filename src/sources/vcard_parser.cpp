@@ -167,34 +167,15 @@ std::string quotedPrintableDecoded(std::string_view value) {
     return out;
 }
 
-// The encoding of the file's values that name no CHARSET and are not UTF-8, as its text is
-// guessed (old phones write their own code page, Shift_JIS or windows-1251, and name none):
-// guessed once, at the first such value, from the whole file.
-class UndeclaredCharset {
-  public:
-    explicit UndeclaredCharset(std::string_view file) : file_(file) {}
-
-    // The guessed encoding; nothing when the guess is UTF-8 or none.
-    const std::optional<std::string>& get() {
-        if (!guessed_) {
-            auto name = TextDecoding::guessedEncoding(file_);
-            guessed_ = name == "UTF-8" ? std::nullopt : std::move(name);
-        }
-        return *guessed_;
-    }
-
-  private:
-    std::string_view file_;
-    std::optional<std::optional<std::string>> guessed_;
+// A value's bytes as the card writes them, quoted-printable decoded, and the CHARSET it names
+// (empty for none).
+struct RawValue {
+    std::string bytes;
+    std::string charset;
 };
 
-// The value in UTF-8: quoted-printable is decoded and a CHARSET other than UTF-8 converted; a
-// value that names none and is not UTF-8 is read in the encoding guessed for the file; what
-// still is not UTF-8 is replaced.
-std::string decodedValue(std::string_view parameters, std::string_view value,
-                         UndeclaredCharset& undeclared) {
-    std::string bytes(value);
-    std::string charset;
+RawValue rawValue(std::string_view parameters, std::string_view value) {
+    RawValue raw{std::string(value), {}};
     while (!parameters.empty()) {
         const auto semicolon = parameters.find(';');
         auto parameter = parameters.substr(0, semicolon);
@@ -204,27 +185,24 @@ std::string decodedValue(std::string_view parameters, std::string_view value,
         const auto key = parameter.substr(0, eq);
         const auto setting = eq == std::string_view::npos ? parameter : parameter.substr(eq + 1);
         if (equalsIgnoringCase(setting, "QUOTED-PRINTABLE")) {
-            bytes = quotedPrintableDecoded(bytes);
+            raw.bytes = quotedPrintableDecoded(raw.bytes);
         } else if (eq != std::string_view::npos && equalsIgnoringCase(key, "CHARSET")) {
-            charset = std::string(setting);
+            raw.charset = std::string(setting);
         }
     }
-    if (!charset.empty() && !equalsIgnoringCase(charset, "UTF-8")) {
-        if (auto converted = TextDecoding::convert(bytes, charset.c_str())) {
-            return *converted;
-        }
-    }
-    if (charset.empty() && !text::isValidUtf8(bytes)) {
-        if (const auto& guessed = undeclared.get()) {
-            if (auto converted = TextDecoding::convertReplacing(bytes, guessed->c_str())) {
-                return *converted;
-            }
-        }
-    }
-    return text::toValidUtf8(bytes);
+    return raw;
 }
 
-std::optional<Property> splitProperty(std::string_view line, UndeclaredCharset& undeclared) {
+// A content line split into its name (without its group), its parameters and its value, and
+// whether the value is one a card keeps; nothing for a line without a colon.
+struct ContentLine {
+    std::string_view name;
+    std::string_view parameters;
+    std::string_view value;
+    bool read = false;
+};
+
+std::optional<ContentLine> splitLine(std::string_view line) {
     bool quoted = false;
     std::size_t colon = std::string_view::npos;
     std::size_t nameEnd = std::string_view::npos;
@@ -255,8 +233,77 @@ std::optional<Property> splitProperty(std::string_view line, UndeclaredCharset& 
     const bool read = std::any_of(std::begin(kRead), std::end(kRead), [&](std::string_view kept) {
         return equalsIgnoringCase(name, kept);
     });
-    return Property{
-        name, read ? decodedValue(parameters, line.substr(colon + 1), undeclared) : std::string()};
+    return ContentLine{name, parameters, line.substr(colon + 1), read};
+}
+
+// The encoding of the file's values that name no CHARSET and are not UTF-8, as text is guessed
+// (old phones write their own code page, Shift_JIS or windows-1251, and name none, their bytes
+// raw or quoted-printable): guessed once, at the first such value, from the bytes of all of them
+// (up to 64 KB), which a pass over the file gathers.
+class UndeclaredCharset {
+  public:
+    explicit UndeclaredCharset(std::string_view text) : text_(text) {}
+
+    // The guessed encoding; nothing when the guess is UTF-8 or none.
+    const std::optional<std::string>& get() {
+        if (!guessed_) {
+            auto name = TextDecoding::guessedEncoding(undeclaredBytes());
+            guessed_ = name == "UTF-8" ? std::nullopt : std::move(name);
+        }
+        return *guessed_;
+    }
+
+  private:
+    std::string undeclaredBytes() const {
+        constexpr std::size_t kSample = std::size_t{64} * 1024;
+        std::string bytes;
+        forEachUnfoldedLine(text_, [&](std::string_view line) {
+            const auto parts = bytes.size() < kSample ? splitLine(line) : std::nullopt;
+            if (!parts || !parts->read) {
+                return;
+            }
+            auto raw = rawValue(parts->parameters, parts->value);
+            if (raw.charset.empty() && !text::isValidUtf8(raw.bytes)) {
+                bytes += raw.bytes;
+                bytes += '\n';
+            }
+        });
+        return bytes;
+    }
+
+    std::string_view text_;
+    std::optional<std::optional<std::string>> guessed_;
+};
+
+// The value in UTF-8: quoted-printable is decoded and a CHARSET other than UTF-8 converted; a
+// value that names none and is not UTF-8 is read in the encoding guessed for such values of the
+// file; what still is not UTF-8 is replaced.
+std::string decodedValue(std::string_view parameters, std::string_view value,
+                         UndeclaredCharset& undeclared) {
+    const auto raw = rawValue(parameters, value);
+    if (!raw.charset.empty() && !equalsIgnoringCase(raw.charset, "UTF-8")) {
+        if (auto converted = TextDecoding::convert(raw.bytes, raw.charset.c_str())) {
+            return *converted;
+        }
+    }
+    if (raw.charset.empty() && !text::isValidUtf8(raw.bytes)) {
+        if (const auto& guessed = undeclared.get()) {
+            if (auto converted = TextDecoding::convertReplacing(raw.bytes, guessed->c_str())) {
+                return *converted;
+            }
+        }
+    }
+    return text::toValidUtf8(raw.bytes);
+}
+
+std::optional<Property> splitProperty(std::string_view line, UndeclaredCharset& undeclared) {
+    const auto parts = splitLine(line);
+    if (!parts) {
+        return std::nullopt;
+    }
+    return Property{parts->name, parts->read
+                                     ? decodedValue(parts->parameters, parts->value, undeclared)
+                                     : std::string()};
 }
 
 std::string unescaped(std::string_view value) {

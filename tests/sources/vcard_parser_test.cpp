@@ -140,8 +140,9 @@ TEST(VCardParserTest, LongQuotedPrintableValuesAndPhotos) {
     EXPECT_EQ(cards[0].formattedName, "AB");
 }
 
-// Old phones export cards in their own code page and name none: the names are read in the
-// encoding the file's text is in, as a text file of it would be.
+// Old phones export cards in their own code page and name none, as raw bytes or
+// quoted-printable: the names are read in the encoding those values are in, as a text file of
+// them would be.
 TEST(VCardParserTest, CardsWithoutACharsetAreReadInTheEncodingOfTheirText) {
     struct Person {
         std::string family;
@@ -150,26 +151,45 @@ TEST(VCardParserTest, CardsWithoutACharsetAreReadInTheEncodingOfTheirText) {
     struct Case {
         const char* name;
         const char* encoding;
+        bool quotedPrintable;
         std::vector<Person> people;
     };
+    const std::vector<Person> japanese = {
+        {"山田", "太郎"}, {"佐藤", "花子"}, {"鈴木", "一郎"}, {"高橋", "美咲"}};
+    const std::vector<Person> russian = {
+        {"Петрова", "Мария"}, {"Смирнова", "Ольга"}, {"Кузнецов", "Сергей"}};
     const std::vector<Case> cases = {
-        {"Japanese names in Shift_JIS",
-         "Shift_JIS",
-         {{"山田", "太郎"}, {"佐藤", "花子"}, {"鈴木", "一郎"}, {"高橋", "美咲"}}},
-        {"Russian names in windows-1251",
-         "windows-1251",
-         {{"Петрова", "Мария"}, {"Смирнова", "Ольга"}, {"Кузнецов", "Сергей"}}},
+        {"Japanese names in Shift_JIS", "Shift_JIS", false, japanese},
+        {"Russian names in windows-1251", "windows-1251", false, russian},
+        {"Japanese names in quoted-printable Shift_JIS", "Shift_JIS", true, japanese},
+        {"Russian names in quoted-printable windows-1251", "windows-1251", true, russian},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        // A value as the phone writes it: its bytes, or each of them as "=XX".
+        const auto written = [&](const std::string& text) {
+            const auto bytes = test::encodedAs(text, c.encoding);
+            if (!c.quotedPrintable) {
+                return bytes;
+            }
+            std::string out;
+            for (const char byte : bytes) {
+                static constexpr std::string_view kHex = "0123456789ABCDEF";
+                const auto value = static_cast<unsigned char>(byte);
+                out += '=';
+                out += kHex[value / 16];
+                out += kHex[value % 16];
+            }
+            return out;
+        };
+        const std::string encoding = c.quotedPrintable ? ";ENCODING=QUOTED-PRINTABLE" : "";
         std::string file;
         std::vector<SystemContact> cards;
         for (const auto& person : c.people) {
-            file +=
-                "BEGIN:VCARD\r\nVERSION:2.1\r\nN:" + test::encodedAs(person.family, c.encoding) +
-                ";" + test::encodedAs(person.given, c.encoding) +
-                ";;;\r\nFN:" + test::encodedAs(person.family + " " + person.given, c.encoding) +
-                "\r\nTEL;CELL:090-1234-5678\r\nEND:VCARD\r\n";
+            file += "BEGIN:VCARD\r\nVERSION:2.1\r\nN" + encoding + ":" + written(person.family) +
+                    ";" + written(person.given) + ";;;\r\nFN" + encoding + ":" +
+                    written(person.family + " " + person.given) +
+                    "\r\nTEL;CELL:090-1234-5678\r\nEND:VCARD\r\n";
             cards.push_back(expected("", person.family + " " + person.given, person.given,
                                      person.family, "", "", {"090-1234-5678"}, {}));
         }
