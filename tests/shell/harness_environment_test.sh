@@ -33,4 +33,18 @@ for mode in checks demo; do
         exit $status
     ) || status=1
 done
+# The limits stretch with the load, at most 1.5 times: a wait of one keyring call (3 s) fails the
+# sanitizer build's 2 s limit and the 1 s one at any load.
+for load in 0.00 22.45 999.99; do
+    echo "$load 1.00 1.00 1/100 1" >"$root/loadavg"
+    export HARNESS_LOADAVG="$root/loadavg"
+    tenths=$(busy_factor_tenths)
+    expect "stretch at load $load within 10..15" "$((tenths >= 10 && tenths <= 15))" 1
+    for limit in 1000 2000; do
+        expect "3100 ms within $limit at load $load" "$(within 3100 "$limit" && echo yes || echo no)" no
+    done
+done
+expect "2900 ms within 2000 at load 999.99" "$(within 2900 2000 && echo yes || echo no)" yes
+expect "1900 ms within 2000 with no load" \
+    "$(echo "0.00 0 0 1/1 1" >"$root/loadavg" && within 1900 2000 && echo yes || echo no)" yes
 exit $status
