@@ -7,7 +7,10 @@
 # Secret Service stand-in (scripts/secret-service-standin.py) whose default keyring is locked
 # and holds Vask's items out of sight (as a login keyring locked at start does), and whose unlock
 # prompt never completes: reads must say locked and open no prompt, and a quit must neither wait
-# for the prompt the user asked for nor dismiss it.
+# for the prompt the user asked for nor dismiss it. On a fourth, a stand-in that hides its items
+# while locked and whose prompt unlocks: a sign-out behind it must hold through the unlock, a
+# damaged record of removals must stay while the items may be there, and no items with no
+# sign-in recorded must read as signed out.
 # Usage: scripts/secret-service-test.sh [build folder]   (default: build/asan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -72,3 +75,29 @@ HOME="$scratch/locked-home" XDG_DATA_HOME="$scratch/locked-home/.local/share" \
     ctest --test-dir "$0" -R "^SecretServiceLockedTest\." --output-on-failure --no-tests=error \
         --timeout 120
 ' "$build" "$scratch/locked-items.json" "$scratch/standin.log"
+
+# A keyring that hides its items while locked, as a login keyring locked at start does, and whose
+# prompt unlocks at once: each test stores its account, locks it, signs out or finds nothing, and
+# unlocks.
+mkdir -p "$scratch/hidden-home" "$scratch/hidden-runtime"
+chmod 700 "$scratch/hidden-runtime"
+HOME="$scratch/hidden-home" XDG_DATA_HOME="$scratch/hidden-home/.local/share" \
+    XDG_RUNTIME_DIR="$scratch/hidden-runtime" VASK_HIDDEN_KEYRING=1 \
+    dbus-run-session -- bash -c '
+    set -euo pipefail
+    /usr/bin/python3 scripts/secret-service-standin.py --hide-locked --prompt-unlocks \
+        >"$1.out" 2>&1 &
+    standin=$!
+    trap "kill $standin 2>/dev/null" EXIT
+    deadline=$((SECONDS + 30))
+    until grep -q ready "$1.out" 2>/dev/null; do
+        if ((SECONDS >= deadline)) || ! kill -0 "$standin" 2>/dev/null; then
+            echo "secret-service-test: the hiding stand-in Secret Service did not come up" >&2
+            cat "$1.out" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
+    ctest --test-dir "$0" -R "^SecretServiceHiddenTest\." --output-on-failure --no-tests=error \
+        --timeout 120
+' "$build" "$scratch/hidden-standin"

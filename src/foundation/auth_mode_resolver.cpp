@@ -10,10 +10,16 @@ AuthMode resolved(const StructuredLogger& logger, std::string_view mode, AuthMod
     return result;
 }
 
-// What a storage failure says of the account: signed in behind a locked keyring, or unknown
-// behind one that does not answer; nothing when it says neither (the user is then signed out).
-std::optional<AuthMode> heldBy(std::optional<std::int32_t> status) {
+}  // namespace
+
+std::optional<AuthMode> AuthModeResolver::heldBy(std::optional<std::int32_t> status) const {
     if (status && SecretBackend::isRefusal(*status)) {
+        if (signInRecord != nullptr && !signInRecord->signedIn()) {
+            // Nothing of Vask's was ever kept there (or it was signed out of): a user who
+            // never signed in is not asked to unlock a keyring for an account.
+            logger.info("auth_mode_keyring_locked_without_sign_in");
+            return std::nullopt;
+        }
         return AuthMode::keyringLocked();
     }
     if (status && SecretBackend::isNoAnswer(*status)) {
@@ -23,7 +29,16 @@ std::optional<AuthMode> heldBy(std::optional<std::int32_t> status) {
     return std::nullopt;
 }
 
-}  // namespace
+void AuthModeResolver::answered(bool signedIn) const {
+    if (signInRecord == nullptr) {
+        return;
+    }
+    try {
+        signedIn ? signInRecord->noteSignedIn() : signInRecord->noteSignedOut();
+    } catch (const std::exception& e) {
+        logger.warning("sign_in_record_not_kept", {{"error", e.what()}});
+    }
+}
 
 std::optional<AuthMode> AuthModeResolver::managedMode() const {
     std::optional<std::string> token;
@@ -38,6 +53,7 @@ std::optional<AuthMode> AuthModeResolver::managedMode() const {
     }
     const auto trimmedToken = token ? nilIfEmpty(*token) : std::nullopt;
     if (!trimmedToken) {
+        answered(false);
         return std::nullopt;
     }
     std::optional<CloudAuthSession> session;
@@ -52,8 +68,10 @@ std::optional<AuthMode> AuthModeResolver::managedMode() const {
         return std::nullopt;
     }
     if (!session || session->accessToken.empty()) {
+        answered(false);
         return std::nullopt;
     }
+    answered(true);
     return AuthMode::managed(*trimmedToken, session->accessToken);
 }
 

@@ -4,6 +4,7 @@
 #include "foundation/auth_mode.h"
 #include "foundation/cloud_auth_store.h"
 #include "foundation/customer_token_store.h"
+#include "foundation/sign_in_record.h"
 #include "foundation/structured_logger.h"
 #include "platform/environment.h"
 
@@ -12,6 +13,11 @@ namespace vask {
 // Works out the credentials of model calls from the stores (and, for developers, an API key),
 // for one resolution. First match wins: the environment's CORVANE_API_KEY (when API keys are
 // allowed), a managed account, a stored API key (when allowed), none.
+//
+// A locked keyring answers for an account only as far as Vask's own sign-in record says there is
+// one: signed in behind it when the record says the user signed in, else signed out (it may hide
+// its items, so its refusal says nothing of them). What the keyring does answer keeps the record
+// in step.
 struct AuthModeResolver {
     CustomerTokenStore& customerTokenStore;
     AuthSessionStorage& cloudAuthStore;
@@ -19,12 +25,19 @@ struct AuthModeResolver {
     Environment environment;
     bool allowsAPIKeyAuth = false;
     StructuredLogger logger = StructuredLogger("auth-mode");
+    // Absent: no record is kept, and a locked keyring is taken to hold an account.
+    SignInRecord* signInRecord = nullptr;
 
     // Never fails: each storage problem is logged and resolution goes on to the next step.
     AuthMode resolve() const noexcept;
 
   private:
     std::optional<AuthMode> managedMode() const;
+    // What a storage failure says of the account: signed in behind a locked keyring (as the
+    // record has it), or unknown behind one that does not answer; nothing when it says neither.
+    std::optional<AuthMode> heldBy(std::optional<std::int32_t> status) const;
+    // The keyring answered: the account is there, or it is not.
+    void answered(bool signedIn) const;
 };
 
 }  // namespace vask

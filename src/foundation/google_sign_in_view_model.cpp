@@ -138,6 +138,9 @@ void GoogleSignInViewModel::finishSignIn(std::uint64_t attempt, const GoogleAuth
             self->deps_.cloudAuthStore.save(
                 CloudAuthSession{result.accessToken, result.refreshToken, result.refreshExpiresAt,
                                  result.userID, result.userEmail});
+            if (self->deps_.signInRecord != nullptr) {
+                self->deps_.signInRecord->noteSignedIn();
+            }
             if (self->deps_.resetAuthMode) {
                 self->deps_.resetAuthMode();
             }
@@ -216,6 +219,11 @@ void GoogleSignInViewModel::onMain(std::function<void(GoogleSignInViewModel&)> s
 }
 
 void GoogleSignInViewModel::clearStoredCredentials() {
+    // First: whatever the keyring does with the removal, a keyring locked from here on is not
+    // taken to hold the account.
+    if (deps_.signInRecord != nullptr) {
+        deps_.signInRecord->noteSignedOut();
+    }
     if (deps_.keychain != nullptr) {
         // One removal: a launch cut short anywhere leaves the whole sign-out noted or none of
         // it, and a keyring that stopped answering holds it up for one call's limit.

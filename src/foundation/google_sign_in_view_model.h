@@ -12,6 +12,7 @@
 #include "foundation/customer_token_store.h"
 #include "foundation/google_auth_service.h"
 #include "foundation/managed_tier_snapshot.h"
+#include "foundation/sign_in_record.h"
 #include "foundation/structured_logger.h"
 #include "platform/executor.h"
 #include "platform/ordered_executor.h"
@@ -99,6 +100,9 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
         std::function<void()> clearPresetAccountState = {};
         UserDefaults& defaults;
         StructuredLogger logger = StructuredLogger("google-signin-vm");
+        // Noted once a sign-in is stored, forgotten before a sign-out removes it. Absent: none
+        // is kept.
+        SignInRecord* signInRecord = nullptr;
         MainExecutor& main;
         Executor& worker;
     };
@@ -119,13 +123,16 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
     // (if any) runs on the main executor after it, whether it succeeded or not.
     void signOut(std::function<void()> done = {});
 
+    // Fills userEmail from the keychain (from the worker) when the current mode is a managed
+    // account: at start, and again once a keyring that held the account back answers.
+    void loadStoredEmail();
+
     // The sign-in page for the user to open by hand; nothing when sign-in is not available.
     std::optional<std::string> signInLink() const;
 
   private:
     explicit GoogleSignInViewModel(Dependencies dependencies);
 
-    void loadStoredEmail();
     // Signed out at start with a customer token but no cloud session stored: removes the token
     // and e-mail of that sign-in cut short. On the storage queue only.
     void clearSignInCutShort();

@@ -379,6 +379,14 @@ SecretBackend::Outcome JournaledKeyringBackend::unnoted(const Outcome& noted,
 SecretBackend::Outcome JournaledKeyringBackend::unlock(std::string_view service) {
     auto outcome = keyring_->unlock(service);
     if (outcome.status == success) {
+        {
+            // A damaged record's sign-out is finished now that the keyring shows what it hides.
+            std::lock_guard lock(changing_);
+            if (const auto dropped = dropUnreadableRecord(service); dropped.status != success) {
+                logger().error("secret_removal_record_kept status=" +
+                               std::to_string(dropped.status) + " reason=" + dropped.reason);
+            }
+        }
         settle();
     }
     return outcome;

@@ -20,7 +20,10 @@ namespace vask {
 //   then the keyring is written, then `pending`'s copy goes once the keyring took it.
 // - A removal (all of a sign-out's in one write) is first noted in `removed` (an item per
 //   account whose value is the SHA-256 of the `pending` copy it removes, "" when there was
-//   none), then `pending`'s copies go, then the keyring's, then the notes.
+//   none), then `pending`'s copies go, then the keyring's, then the notes. A keyring that
+//   cannot say its items are gone (locked, which may hide them; not answering) keeps the notes
+//   until an unlock here, or a later start with the keyring unlocked, removes the items; while a
+//   note stands its item reads as absent, whatever the keyring holds.
 // - A read sees `pending`'s copy first unless a note names that very copy; else a noted item
 //   is absent; else the keyring answers. A `removed` that cannot be read (damaged, a link, not
 //   a regular file) fails closed: every item reads as absent, and the log says so. It is set
@@ -57,7 +60,8 @@ class JournaledKeyringBackend final : public SecretBackend {
     Outcome add(std::string_view service, std::string_view account, std::string_view data) override;
     Outcome remove(std::string_view service, std::string_view account) override;
     Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) override;
-    // Unlocks the keyring, then settles what the record holds.
+    // Unlocks the keyring, then settles what the record holds (a damaged record of removals
+    // first: the service's items go, then the record is set aside).
     Outcome unlock(std::string_view service) override;
     std::string_view kind() const override { return keyring_->kind(); }
     bool mayBlock() const override { return keyring_->mayBlock(); }

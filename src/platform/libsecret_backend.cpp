@@ -208,6 +208,23 @@ ItemsPtr search(SecretService* connection, const std::string& service,
     return items;
 }
 
+// What a search that found nothing says: no item when the default keyring is unlocked (or there
+// is none), else `interactionNotAllowed`: a locked keyring need not show its items at all
+// (gnome-keyring's login keyring at start), so what it holds is unknown, not absent. Reads and
+// removals alike answer so: a removal that saw nothing there has removed nothing.
+SecretBackend::Outcome nothingFound(SecretService* connection, std::string_view operation,
+                                    const std::string& account, GCancellable* cancellable) {
+    ErrorPtr error;
+    const auto collection = defaultCollection(connection, cancellable, error);
+    if (error) {
+        return failureOf(error.get(), operation, account);
+    }
+    if (collection && secret_collection_get_locked(collection.get())) {
+        return lockedKeyring();
+    }
+    return SecretBackend::itemNotFound;
+}
+
 SecretBackend::ReadResult lookUp(const std::string& service, const std::string& account,
                                  GCancellable* cancellable) {
     ErrorPtr error;
@@ -223,17 +240,8 @@ SecretBackend::ReadResult lookUp(const std::string& service, const std::string& 
         return {failure.status, std::nullopt, std::move(failure.reason)};
     }
     if (!items) {
-        // A locked keyring need not show its items at all (gnome-keyring's login keyring at
-        // start): nothing found there is not known to be absent.
-        const auto collection = defaultCollection(connection.get(), cancellable, error);
-        if (error) {
-            auto failure = failureOf(error.get(), "read", account);
-            return {failure.status, std::nullopt, std::move(failure.reason)};
-        }
-        if (collection && secret_collection_get_locked(collection.get())) {
-            return {lockedKeyring().status, std::nullopt, lockedKeyring().reason};
-        }
-        return {SecretBackend::itemNotFound, std::nullopt};
+        auto nothing = nothingFound(connection.get(), "read", account, cancellable);
+        return {nothing.status, std::nullopt, std::move(nothing.reason)};
     }
     // An unlocked copy wins over a locked one of the same account.
     bool locked = false;
@@ -311,7 +319,7 @@ SecretBackend::Outcome storeIf(bool existing, const std::string& service,
 }
 
 // Removes every item of `account`; leaves them all when one is locked (its removal would need
-// the keyring's prompt).
+// the keyring's prompt), and says so when the keyring is locked and shows none.
 SecretBackend::Outcome deleteItems(SecretService* connection, const std::string& service,
                                    const std::optional<std::string>& account,
                                    GCancellable* cancellable) {
@@ -321,7 +329,7 @@ SecretBackend::Outcome deleteItems(SecretService* connection, const std::string&
         return failureOf(error.get(), "delete", account.value_or(""));
     }
     if (!items) {
-        return SecretBackend::itemNotFound;
+        return nothingFound(connection, "delete", account.value_or(""), cancellable);
     }
     for (GList* node = items.get(); node != nullptr; node = node->next) {
         if (secret_item_get_locked(static_cast<SecretItem*>(node->data))) {

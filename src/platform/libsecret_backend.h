@@ -16,6 +16,8 @@ namespace vask {
 // No operation opens a prompt: reads see unlocked items only (a locked one answers
 // interactionNotAllowed), writes go into the default keyring while it exists and is unlocked
 // (else interactionNotAllowed), and removals leave locked items alone (interactionNotAllowed).
+// A read or removal that finds nothing while the default keyring is locked answers
+// interactionNotAllowed too, never "no item": a locked keyring may hide its items from a search.
 // Only unlock(), which the user asks for, may show the keyring's prompt.
 //
 // Each call runs on a thread of its own while the caller waits for its answer, its time limit

@@ -22,7 +22,9 @@ class SecretBackend {
     static constexpr Status duplicateItem = -25299;
     // No storage answers (no Secret Service, no support folder).
     static constexpr Status notAvailable = -25291;
-    // The store is locked and would need the user to unlock it.
+    // The store is locked and would need the user to unlock it. Also what a read or a removal
+    // that found nothing answers while the store is locked: a locked store need not show what it
+    // holds, so nothing found there is unknown, never absent, and nothing was removed.
     static constexpr Status interactionNotAllowed = -25308;
     // A stored value or the storage file cannot be decoded.
     static constexpr Status decodeFailed = -26275;

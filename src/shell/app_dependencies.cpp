@@ -67,7 +67,8 @@ AppDependencies::AppDependencies(Context context)
                                           apiKeyStore(),
                                           context_.environment,
                                           false,
-                                          StructuredLogger("auth-mode")};
+                                          StructuredLogger("auth-mode"),
+                                          &signInRecord()};
           auto mode = resolver.resolve();
           // The account's user id, for the main thread's memory principal (the store is read
           // and cached here already).
@@ -172,6 +173,20 @@ APIKeyStore& AppDependencies::apiKeyStore() {
     });
 }
 
+SignInRecord& AppDependencies::signInRecord() {
+    return *signInRecord_.get([this] {
+        // Settings an earlier version kept hold no record: its finished onboarding (which
+        // needs a sign-in, and starts over at a sign-out) stands for one.
+        return std::make_shared<SignInRecord>(
+            context_.defaults, instanceScopedKey("account.signedIn"),
+            [this] {
+                return context_.defaults
+                    .boolValue(instanceScopedKey(OnboardingState::completedBaseKey))
+                    .valueOr(false);
+            });
+    });
+}
+
 bool AppDependencies::onMainWhileStorageMayBlock() {
     return std::this_thread::get_id() == mainThread_ && secretBackend()->mayBlock();
 }
@@ -211,6 +226,16 @@ void AppDependencies::authModeArrived() {
     }
     for (auto& action : std::exchange(whenAuthModeKnown_, {})) {
         action();
+    }
+    // A keyring that held the account back and answers now (unlocked here or elsewhere): the
+    // account's e-mail, which could not be read at start, is read now.
+    std::shared_ptr<GoogleSignInViewModel> signIn;
+    {
+        std::lock_guard lock(sharedSignInMutex_);
+        signIn = sharedSignIn_.lock();
+    }
+    if (signIn && authModeCache_.latest()->asManaged() != nullptr && !signIn->userEmail.get()) {
+        signIn->loadStoredEmail();
     }
     authModeArrivals_.set(authModeArrivals_.get() + 1);
 }
@@ -479,13 +504,19 @@ std::shared_ptr<GoogleSignInViewModel> AppDependencies::makeGoogleSignInViewMode
         .refreshPresetCatalog = [this] { presetCatalogService()->refreshInBackground(); },
         .clearPresetAccountState = [this] { presetCatalogService()->clearAccountState(); },
         .defaults = context_.defaults,
+        .signInRecord = &signInRecord(),
         .main = context_.main,
         .worker = context_.worker,
     });
 }
 
 std::shared_ptr<GoogleSignInViewModel> AppDependencies::sharedGoogleSignInViewModel() {
-    return sharedGoogleSignInViewModel_.get([this] { return makeGoogleSignInViewModel(); });
+    return sharedGoogleSignInViewModel_.get([this] {
+        auto model = makeGoogleSignInViewModel();
+        std::lock_guard lock(sharedSignInMutex_);
+        sharedSignIn_ = model;
+        return model;
+    });
 }
 
 std::shared_ptr<BillingViewModel> AppDependencies::makeBillingViewModel() {

@@ -26,6 +26,7 @@
 #include "foundation/google_auth_service.h"
 #include "foundation/google_sign_in_view_model.h"
 #include "foundation/keychain_store.h"
+#include "foundation/sign_in_record.h"
 #include "foundation/token_refresh_coordinator.h"
 #include "memory/memory_account_lifecycle_coordinator.h"
 #include "memory/memory_authorization_gate.h"
@@ -127,6 +128,9 @@ class AppDependencies {
     CloudAuthStore& cloudAuthStore();
     CustomerTokenStore& customerTokenStore();
     APIKeyStore& apiKeyStore();
+    // Whether the user signed in and has not signed out since, in the settings: what tells a
+    // signed-in user behind a locked keyring from one who never signed in.
+    SignInRecord& signInRecord();
 
     // The cached authentication mode, resolved from the stores when the cache is empty (API
     // keys not allowed). Safe from any thread. On the main thread (the one that built the root)
@@ -294,6 +298,9 @@ class AppDependencies {
     // Unlocks asked while the keyring was only being asked again: they follow that question.
     std::vector<std::function<void(std::optional<std::string>)>> unlocksAfter_;
     std::thread keyringQuestion_;
+    // The shared sign-in view model once built, for the e-mail a keyring held back.
+    std::mutex sharedSignInMutex_;
+    std::weak_ptr<GoogleSignInViewModel> sharedSignIn_;
     Published<std::uint64_t> authModeArrivals_{0};
     Published<bool> trayShown_{false};
     // The signed-in account's user id as of the last resolution of the mode.
@@ -311,6 +318,7 @@ class AppDependencies {
     Lazy<CloudAuthStore> cloudAuthStore_;
     Lazy<CustomerTokenStore> customerTokenStore_;
     Lazy<APIKeyStore> apiKeyStore_;
+    Lazy<SignInRecord> signInRecord_;
     AuthModeCache authModeCache_;
     Lazy<AccessTokenRefresher> accessTokenRefresher_;
     Lazy<TokenRefreshCoordinator> tokenRefreshCoordinator_;

@@ -129,6 +129,54 @@ TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
     }
 }
 
+// A locked keyring says nothing of what it holds (it may hide every item): whether the user is
+// signed in behind it is what Vask's own sign-in record says, and an earlier version's settings
+// (no record) fall back on what stood for one. What the keyring does answer keeps the record in
+// step: an account notes a sign-in, no account a sign-out.
+TEST(AuthModeResolverTest, ALockedKeyringHoldsAnAccountOnlyAsTheSignInRecordSays) {
+    struct Case {
+        const char* name;
+        std::optional<bool> recorded;  // nothing: never written
+        bool before;                   // what an earlier version's settings stand for
+        bool locked;
+        bool stored;  // an account in the keyring
+        AuthMode expected;
+        std::optional<bool> recordedAfter;
+    };
+    const Case cases[] = {
+        {"signed in, locked", true, false, true, true, AuthMode::keyringLocked(), true},
+        {"signed out, locked", false, true, true, true, AuthMode::none(), false},
+        {"never signed in, locked", std::nullopt, false, true, false, AuthMode::none(),
+         std::nullopt},
+        {"an earlier version's sign-in, locked", std::nullopt, true, true, true,
+         AuthMode::keyringLocked(), std::nullopt},
+        {"the keyring answers with the account", false, false, false, true,
+         AuthMode::managed("tok", "acc"), true},
+        {"the keyring answers with none", true, false, false, false, AuthMode::none(), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::CredentialStack s;
+        if (c.stored) {
+            s.put("corvane.customer.token", "tok");
+            s.put("cloud.auth.session", cloudRecord("acc"));
+        }
+        if (c.locked) {
+            s.backend->fail(Op::copyMatching, "corvane.customer.token",
+                            SecretBackend::interactionNotAllowed);
+        }
+        InMemoryDefaults defaults;
+        if (c.recorded) {
+            defaults.set("signedIn", *c.recorded);
+        }
+        SignInRecord record(defaults, "signedIn", [&c] { return c.before; });
+        const AuthModeResolver resolver{
+            s.tokens, s.cloud, s.keys, {}, false, StructuredLogger("auth-mode"), &record};
+        EXPECT_TRUE(resolver.resolve() == c.expected);
+        EXPECT_EQ(defaults.boolValue("signedIn").optional(), c.recordedAfter);
+    }
+}
+
 // A keyring locked at start (its items out of sight), or one that does not answer, holds the
 // account back only until it is asked again: once it is unlocked (here or elsewhere) or answers,
 // the next use after the pause is signed in, and nothing it said meanwhile was kept as "absent".

@@ -91,6 +91,7 @@ class GoogleSignInViewModelTest : public ::testing::Test {
             .clearPresetAccountState = [this] { ++presetClears; },
             .defaults = defaults,
             .logger = StructuredLogger("google-signin-vm"),
+            .signInRecord = signInRecord,
             .main = main,
             .worker = workerExecutor ? *workerExecutor : worker,
         });
@@ -148,6 +149,7 @@ class GoogleSignInViewModelTest : public ::testing::Test {
     InMemoryDefaults defaults;
     std::optional<std::string> principal = "principal-1";
     SecureStorage* keychainForSignOut = nullptr;
+    SignInRecord* signInRecord = nullptr;
     std::vector<std::string> memoryCalls;
     int resetCount = 0;
     int catalogRefreshes = 0;
@@ -552,10 +554,14 @@ class CountingStorage final : public SecureStorage {
     }
     void removeAll(const std::vector<std::string>& keys) override {
         ++removeAlls;
+        if (beforeRemoveAll) {
+            beforeRemoveAll();
+        }
         inner_.removeAll(keys);
     }
     int removals = 0;
     int removeAlls = 0;
+    std::function<void()> beforeRemoveAll;
 
   private:
     SecureStorage& inner_;
@@ -587,6 +593,26 @@ TEST_F(GoogleSignInViewModelTest, ASignOutRemovesEveryItemAtOnce) {
         EXPECT_TRUE(authMode.get().isNone());
         backend->clearFailures();
     }
+}
+
+// Vask's own record of the sign-in: noted once a sign-in is stored, forgotten before a sign-out
+// removes the account, so that a keyring locked from then on is not taken to hold it.
+TEST_F(GoogleSignInViewModelTest, TheSignInRecordFollowsSignInAndSignOut) {
+    SignInRecord record(defaults, "account.signedIn");
+    signInRecord = &record;
+    server.script("POST", exchangePath, {Reply::json(200, exchangeReply())});
+    CountingStorage counting(stack.keychain);
+    keychainForSignOut = &counting;
+    const auto model = makeModel();
+    EXPECT_FALSE(record.signedIn());
+    signInAndWait(*model);
+    EXPECT_TRUE(record.signedIn());
+
+    std::optional<bool> atRemoval;
+    counting.beforeRemoveAll = [&] { atRemoval = record.signedIn(); };
+    signOutAndWait(*model);
+    EXPECT_EQ(atRemoval, false);
+    EXPECT_FALSE(record.signedIn());
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gio/gio.h>
 
 #include <atomic>
+#include <fstream>
+#include <map>
 #include <cstdlib>
 #include <future>
 #include <set>
@@ -14,6 +16,8 @@
 #include "foundation/customer_token_store.h"
 #include "foundation/keychain_store.h"
 #include "foundation/secret_storage_choice.h"
+#include "foundation/sign_in_record.h"
+#include "platform/iso8601.h"
 #include "platform/file_secret_backend.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/user_defaults.h"
@@ -432,6 +436,205 @@ TEST(SecretServiceLockedTest, ALockedKeyringIsNeverUnlockedUnaskedAndItsPromptNe
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_EQ(recorder.dismissals(), 0) << "the quit dismissed the prompt the user asked for";
+}
+
+// Against the stand-in Secret Service that hides a locked keyring's items from every search, as
+// gnome-keyring's login keyring locked at start does, and whose prompt unlocks at once (the
+// fourth bus scripts/secret-service-test.sh starts). Each test keeps its items under a service
+// of its own, stored while the keyring is unlocked, then locks it.
+class HiddenItemsKeyring {
+  public:
+    HiddenItemsKeyring() : service_("ai.ternwick.Vask.hidden." + Uuid::random().lowercaseString()) {}
+
+    static bool available() {
+        const char* hidden = std::getenv("VASK_HIDDEN_KEYRING");
+        return hidden != nullptr && std::string(hidden) == "1";
+    }
+    const std::string& service() const { return service_; }
+
+    // Stores `items` unlocked, then locks the keyring: they are out of sight.
+    ::testing::AssertionResult lockedHolding(const std::map<std::string, std::string>& items) {
+        SecretBackend::Outcome whyNot;
+        keyring_ = LibsecretBackend::connect(whyNot);
+        if (!keyring_) {
+            return ::testing::AssertionFailure() << "no Secret Service: " << whyNot.reason;
+        }
+        if (const auto unlocked = keyring_->unlock(service_); unlocked.status != 0) {
+            return ::testing::AssertionFailure() << "not unlocked: " << unlocked.reason;
+        }
+        for (const auto& [account, value] : items) {
+            if (const auto added = keyring_->add(service_, account, value); added.status != 0) {
+                return ::testing::AssertionFailure() << "not stored: " << added.reason;
+            }
+        }
+        return lock();
+    }
+    ::testing::AssertionResult lock() {
+        GError* error = nullptr;
+        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+        if (bus == nullptr) {
+            const std::string why = error->message;
+            g_error_free(error);
+            return ::testing::AssertionFailure() << why;
+        }
+        GVariantBuilder objects;
+        g_variant_builder_init(&objects, G_VARIANT_TYPE("ao"));
+        g_variant_builder_add(&objects, "o", "/org/freedesktop/secrets/collection/login");
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+            "org.freedesktop.Secret.Service", "Lock", g_variant_new("(ao)", &objects), nullptr,
+            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+        g_object_unref(bus);
+        if (reply == nullptr) {
+            const std::string why = error->message;
+            g_error_free(error);
+            return ::testing::AssertionFailure() << why;
+        }
+        g_variant_unref(reply);
+        return ::testing::AssertionSuccess();
+    }
+    // What the keyring itself holds of `account`, read with it unlocked (it is then).
+    SecretBackend::ReadResult held(const std::string& account) const {
+        return keyring_->copyMatching(service_, account);
+    }
+
+  private:
+    std::string service_;
+    std::shared_ptr<LibsecretBackend> keyring_;
+};
+
+// The credential stores of one start over the storage the application chooses, with the sign-in
+// record kept in `defaults`.
+struct HiddenItemsStart {
+    HiddenItemsStart(const std::filesystem::path& folder, UserDefaults& defaults,
+                     const std::string& service)
+        : storage(chooseBesideTheSecretService(folder, defaults)),
+          record(defaults, "account.signedIn"),
+          keychain(service, storage) {}
+
+    AuthMode resolve() {
+        return AuthModeResolver{tokens, cloud, keys, {}, false, StructuredLogger("auth-mode"),
+                                &record}
+            .resolve();
+    }
+    // As a sign-out does: the record first, then every item in one removal.
+    void signOut() {
+        record.noteSignedOut();
+        auto all = tokens.keys();
+        for (const auto& more : {cloud.keys(), keys.keys()}) {
+            all.insert(all.end(), more.begin(), more.end());
+        }
+        keychain.removeAll(all);
+    }
+
+    std::shared_ptr<SecretBackend> storage;
+    SignInRecord record;
+    KeychainStore keychain;
+    CustomerTokenStore tokens{keychain};
+    CloudAuthStore cloud{keychain};
+    APIKeyStore keys{keychain};
+};
+
+std::map<std::string, std::string> anAccount() {
+    return {{"corvane.customer.token", "tok"},
+            {"corvane.customer.email", "ada@example.com"},
+            {"cloud.auth.session",
+             CloudAuthSession{"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "u",
+                              "ada@example.com"}
+                 .encoded()}};
+}
+
+// Signed in, the login keyring locked at start hiding the account: the start says locked; a
+// sign-out is one at once (its notes stay while the keyring cannot show the items gone); the
+// unlock the user asks for removes them and stays signed out; the next start is signed out with
+// nothing left in the keyring.
+TEST(SecretServiceHiddenTest, ASignOutBehindALockedKeyringHoldsThroughTheUnlock) {
+    if (!HiddenItemsKeyring::available()) {
+        GTEST_SKIP() << "run scripts/secret-service-test.sh";
+    }
+    HiddenItemsKeyring keyring;
+    ASSERT_TRUE(keyring.lockedHolding(anAccount()));
+    test::TempDir dir;
+    InMemoryDefaults defaults;
+    SignInRecord(defaults, "account.signedIn").noteSignedIn();
+    const auto& service = keyring.service();
+    {
+        HiddenItemsStart start(dir.path(), defaults, service);
+        EXPECT_TRUE(start.resolve() == AuthMode::keyringLocked());
+        ASSERT_NO_THROW(start.signOut());
+    }
+    EXPECT_TRUE(FileSecretBackend(dir / "credentials-removed.json").holdsItems())
+        << "the removals stay noted while the keyring hides the items";
+    HiddenItemsStart afterSignOut(dir.path(), defaults, service);
+    EXPECT_TRUE(afterSignOut.resolve() == AuthMode::none());
+    EXPECT_EQ(afterSignOut.storage->copyMatching(service, "corvane.customer.token").status,
+              SecretBackend::itemNotFound);
+
+    ASSERT_EQ(afterSignOut.storage->unlock(service), SecretBackend::success);
+    HiddenItemsStart afterUnlock(dir.path(), defaults, service);
+    EXPECT_TRUE(afterUnlock.resolve() == AuthMode::none()) << "still signed out";
+    for (const auto& [account, value] : anAccount()) {
+        EXPECT_EQ(keyring.held(account).status, SecretBackend::itemNotFound) << account;
+    }
+    EXPECT_FALSE(FileSecretBackend(dir / "credentials-removed.json").holdsItems());
+
+    ASSERT_TRUE(keyring.lock());
+    HiddenItemsStart next(dir.path(), defaults, service);
+    EXPECT_TRUE(next.resolve() == AuthMode::none());
+}
+
+// A damaged record of removals while the locked keyring hides the account: no change sets it
+// aside (a sign-in write fails, saying why; a sign-out leaves it), the account reads as signed
+// out; the unlock finishes the sign-out it may hold (the keyring's items go, then the record).
+TEST(SecretServiceHiddenTest, ADamagedRecordStaysWhileTheLockedKeyringHidesTheItems) {
+    if (!HiddenItemsKeyring::available()) {
+        GTEST_SKIP() << "run scripts/secret-service-test.sh";
+    }
+    HiddenItemsKeyring keyring;
+    ASSERT_TRUE(keyring.lockedHolding(anAccount()));
+    test::TempDir dir;
+    const auto record = dir / "credentials-removed.json";
+    std::ofstream(record) << "{\"cut short";
+    InMemoryDefaults defaults;
+    SignInRecord(defaults, "account.signedIn").noteSignedIn();
+    const auto& service = keyring.service();
+    test::LogCapture log;
+    {
+        HiddenItemsStart start(dir.path(), defaults, service);
+        EXPECT_TRUE(start.resolve() == AuthMode::none()) << "a damaged record reads signed out";
+        const auto written = start.storage->add(service, "corvane.api.key", "k");
+        EXPECT_EQ(written.status, SecretBackend::interactionNotAllowed) << written.reason;
+        start.storage->removeAll(service, {"corvane.customer.token", "cloud.auth.session"});
+    }
+    EXPECT_FALSE(log->mentions("secret_removal_record_replaced"));
+    EXPECT_TRUE(std::filesystem::exists(record)) << "set aside with the items there";
+
+    HiddenItemsStart unlocking(dir.path(), defaults, service);
+    ASSERT_EQ(unlocking.storage->unlock(service), SecretBackend::success);
+    EXPECT_EQ(keyring.held("corvane.customer.token").status, SecretBackend::itemNotFound);
+    EXPECT_EQ(keyring.held("cloud.auth.session").status, SecretBackend::itemNotFound);
+    EXPECT_TRUE(log->mentions("secret_removal_record_replaced"));
+    HiddenItemsStart afterUnlock(dir.path(), defaults, service);
+    EXPECT_TRUE(afterUnlock.resolve() == AuthMode::none());
+    ASSERT_TRUE(keyring.lock());
+}
+
+// Nothing of Vask's in the locked keyring and no sign-in recorded: a user who never signed in
+// is signed out (asked to sign in), never taken for one behind a locked keyring.
+TEST(SecretServiceHiddenTest, NoItemsAndNoRecordIsSignedOut) {
+    if (!HiddenItemsKeyring::available()) {
+        GTEST_SKIP() << "run scripts/secret-service-test.sh";
+    }
+    HiddenItemsKeyring keyring;
+    ASSERT_TRUE(keyring.lockedHolding({}));
+    test::TempDir dir;
+    InMemoryDefaults defaults;
+    HiddenItemsStart start(dir.path(), defaults, keyring.service());
+    EXPECT_EQ(start.storage->copyMatching(keyring.service(), "corvane.customer.token").status,
+              SecretBackend::interactionNotAllowed)
+        << "what the keyring holds is unknown";
+    EXPECT_TRUE(start.resolve() == AuthMode::none());
+    EXPECT_FALSE(start.record.signedIn());
 }
 
 }  // namespace
