@@ -69,6 +69,11 @@ ui::SettingsWindow::Dependencies settingsWindowDependencies(AppDependencies& roo
     return {
         .signIn = root.sharedGoogleSignInViewModel(),
         .authMode = [&root] { return root.authMode(); },
+        .observeAuthMode =
+            [&root](std::function<void()> changed) {
+                return root.observeAuthModeArrivals(std::move(changed));
+            },
+        .unlockKeyring = [&root](auto done) { root.unlockKeyring(std::move(done)); },
         .hasGoogleAuthService = [&root] { return root.googleAuthService() != nullptr; },
         .makeBillingViewModel = hooks.makeBillingViewModel
                                     ? std::move(hooks.makeBillingViewModel)

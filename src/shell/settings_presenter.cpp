@@ -47,10 +47,11 @@ std::string abbreviatedDateTime(Clock::WallTime time, const std::string& locale,
 std::vector<Section> sections(const AuthMode& mode, bool hasGoogleAuthService,
                               const std::optional<std::string>& userEmail) {
     std::vector<Section> shown;
-    if (!mode.asAPIKey() && hasGoogleAuthService && (userEmail || mode.isNone())) {
+    const bool heldBack = mode.isKeyringLocked() || mode.isKeyringNotAnswering();
+    if (!mode.asAPIKey() && hasGoogleAuthService && (userEmail || mode.isNone() || heldBack)) {
         shown.push_back(Section::account);
     }
-    if (!mode.isNone()) {
+    if (!mode.isNone() && !heldBack) {
         shown.push_back(Section::plan);
     }
     for (const auto always : {Section::contacts, Section::memory, Section::proactive}) {
@@ -58,6 +59,45 @@ std::vector<Section> sections(const AuthMode& mode, bool hasGoogleAuthService,
     }
     return shown;
 }
+
+namespace account {
+
+std::string_view rowName(Row row) {
+    switch (row) {
+        case Row::signedIn:
+            return "signed_in";
+        case Row::signedOut:
+            return "signed_out";
+        case Row::keyringLocked:
+            return "keyring_locked";
+        case Row::keyringUnlocking:
+            return "keyring_unlocking";
+        case Row::keyringNotAnswering:
+            return "keyring_not_answering";
+    }
+    return "signed_out";
+}
+
+Presentation present(const AuthMode& mode, const std::optional<std::string>& userEmail,
+                     bool unlocking) {
+    if (mode.isKeyringLocked()) {
+        return unlocking ? Presentation{.row = Row::keyringUnlocking,
+                                        .text = std::string(keyringUnlockingText)}
+                         : Presentation{.row = Row::keyringLocked,
+                                        .text = std::string(keyringLockedText),
+                                        .unlock = true};
+    }
+    if (mode.isKeyringNotAnswering()) {
+        return {.row = Row::keyringNotAnswering, .text = std::string(keyringNotAnsweringText)};
+    }
+    // Signed out, an e-mail still remembered is no one's.
+    if (userEmail && !mode.isNone()) {
+        return {.row = Row::signedIn, .text = *userEmail, .signOut = true};
+    }
+    return {.row = Row::signedOut, .text = std::string(notSignedInText), .signIn = true};
+}
+
+}  // namespace account
 
 std::optional<std::string> signOutFailure(const GoogleSignInState& state) {
     const std::string_view prefix = GoogleSignInViewModel::signOutFailedPrefix;

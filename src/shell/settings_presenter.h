@@ -28,9 +28,44 @@ std::string abbreviatedDateTime(Clock::WallTime time, const std::string& locale 
 
 // In form order. The account needs a Google sign-in service and is never shown for an API key:
 // signed in once the e-mail is known (with "Sign Out"), signed out at once (with "Sign In…", the
-// one way to sign in where there is no tray); the plan needs any credentials.
+// one way to sign in where there is no tray), and behind a keyring that is locked or does not
+// answer, saying so; the plan needs credentials a call can carry (never a keyring's held back).
 std::vector<Section> sections(const AuthMode& mode, bool hasGoogleAuthService,
                               const std::optional<std::string>& userEmail);
+
+// The account section's row.
+namespace account {
+
+enum class Row { signedIn, signedOut, keyringLocked, keyringUnlocking, keyringNotAnswering };
+
+inline constexpr std::string_view notSignedInText = "Not signed in";
+inline constexpr std::string_view keyringLockedText =
+    "Your keyring is locked. Unlock it to see your account.";
+inline constexpr std::string_view keyringUnlockingText =
+    "Unlock your keyring in its prompt to see your account.";
+inline constexpr std::string_view keyringNotAnsweringText =
+    "Your keyring is not answering.";
+inline constexpr std::string_view unlockAction = "Unlock";
+
+struct Presentation {
+    Row row = Row::signedOut;
+    // The e-mail, or what stands in its place.
+    std::string text;
+    // Which buttons show.
+    bool signOut = false;
+    bool signIn = false;
+    bool unlock = false;
+};
+
+// The row's name in the log ("signed_in", "keyring_locked", …).
+std::string_view rowName(Row row);
+
+// Behind a locked keyring the account waits for the user's unlock (`unlocking` while its prompt
+// is open); once the keyring answers, the e-mail with "Sign Out".
+Presentation present(const AuthMode& mode, const std::optional<std::string>& userEmail,
+                     bool unlocking);
+
+}  // namespace account
 
 // The failure text a sign-out left in the sign-in state, if it failed.
 std::optional<std::string> signOutFailure(const GoogleSignInState& state);

@@ -73,10 +73,59 @@ TEST(SettingsPresenter, SectionsFollowTheAccount) {
          true,
          email,
          {Section::plan, Section::contacts, Section::memory, Section::proactive}},
+        // Held back by the keyring: the account says so, and no plan can be asked for.
+        {"keyring locked",
+         AuthMode::keyringLocked(),
+         true,
+         std::nullopt,
+         {Section::account, Section::contacts, Section::memory, Section::proactive}},
+        {"keyring not answering",
+         AuthMode::keyringNotAnswering(),
+         true,
+         std::nullopt,
+         {Section::account, Section::contacts, Section::memory, Section::proactive}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(settings::sections(c.mode, c.googleService, c.email), c.expected);
+    }
+}
+
+// The account row: the e-mail with "Sign Out" once the keyring answers with the account;
+// "Unlock" behind a locked keyring, none while its prompt is open.
+TEST(SettingsPresenter, TheAccountRowFollowsTheKeyring) {
+    namespace account = settings::account;
+    const std::optional<std::string> email = "ada@example.com";
+    struct Case {
+        const char* name;
+        AuthMode mode;
+        std::optional<std::string> email;
+        bool unlocking;
+        account::Row row;
+        std::string_view text;
+        bool signOut, signIn, unlock;
+    };
+    const Case cases[] = {
+        {"signed in", AuthMode::managed("t", "a"), email, false, account::Row::signedIn,
+         "ada@example.com", true, false, false},
+        {"signed out, an old e-mail", AuthMode::none(), email, false, account::Row::signedOut,
+         account::notSignedInText, false, true, false},
+        {"locked", AuthMode::keyringLocked(), std::nullopt, false, account::Row::keyringLocked,
+         account::keyringLockedText, false, false, true},
+        {"unlocking", AuthMode::keyringLocked(), std::nullopt, true,
+         account::Row::keyringUnlocking, account::keyringUnlockingText, false, false, false},
+        {"not answering", AuthMode::keyringNotAnswering(), std::nullopt, false,
+         account::Row::keyringNotAnswering, account::keyringNotAnsweringText, false, false,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto shown = account::present(c.mode, c.email, c.unlocking);
+        EXPECT_EQ(shown.row, c.row);
+        EXPECT_EQ(shown.text, c.text);
+        EXPECT_EQ(shown.signOut, c.signOut);
+        EXPECT_EQ(shown.signIn, c.signIn);
+        EXPECT_EQ(shown.unlock, c.unlock);
     }
 }
 

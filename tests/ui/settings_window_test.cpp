@@ -13,6 +13,7 @@
 
 #include "app/window_sources.h"
 #include "platform/in_memory_secret_backend.h"
+#include "platform/iso8601.h"
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
 #include "support/app_root_fixture.h"
@@ -337,5 +338,83 @@ TEST(SettingsWindowTest, AnAccountPageThatDidNotOpenIsSaid) {
     EXPECT_EQ(failure(), QString());
 }
 
+// Signed in behind a keyring that is locked (its items out of sight): Settings says so with
+// "Unlock", and shows no plan (never "No API key or account configured"). Once the unlock is
+// answered (asked here, or from a chat while Settings is open), the same window shows the account
+// with "Sign Out" and the plan, without reopening; or, when the keyring no longer holds it,
+// "Sign In…".
+TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
+    struct Case {
+        const char* name;
+        bool fromSettings;
+        bool kept;
+    };
+    for (const auto& [name, fromSettings, kept] : {Case{"unlocked from Settings", true, true},
+                                                   Case{"unlocked from a chat", false, true},
+                                                   Case{"signed out elsewhere", false, false}}) {
+        SCOPED_TRACE(name);
+        SettingsFixture f;
+        const auto service = f.root->keychain().service();
+        f.secrets->put(service, std::string(CustomerTokenStore::defaultTokenKey), "tok");
+        f.secrets->put(service, "corvane.customer.email", "ada@example.com");
+        f.secrets->put(service, std::string(CloudAuthStore::defaultKey),
+                       CloudAuthSession{"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"),
+                                        "user-1", "ada@example.com"}
+                           .encoded());
+        f.root->signInRecord().noteSignedIn();
+        f.secrets->fail(InMemorySecretBackend::Operation::copyMatching,
+                        std::string(CustomerTokenStore::defaultTokenKey),
+                        SecretBackend::interactionNotAllowed, "the keyring is locked");
+        f.root->resetAuthMode();
+        f.open();
+        const auto visible = [&](const char* object) {
+            auto* button = f.window->findChild<QPushButton*>(object);
+            return button != nullptr && button->isVisibleTo(f.window.get());
+        };
+        const auto accountText = [&] {
+            for (auto* label :
+                 f.window->findChild<AccountSettingsPanel*>()->findChildren<QLabel*>()) {
+                if (label->isVisibleTo(f.window.get()) && !label->text().isEmpty() &&
+                    label->text() != "Account") {
+                    return label->text().toStdString();
+                }
+            }
+            return std::string();
+        };
+        EXPECT_EQ(f.visibleSections(),
+                  (std::vector<std::string>{"account", "contacts", "memory", "proactive"}));
+        EXPECT_EQ(accountText(), settings::account::keyringLockedText);
+        EXPECT_TRUE(visible("settings-unlock-keyring-button"));
+        EXPECT_FALSE(visible("sign-out-button"));
+        EXPECT_FALSE(visible("sign-in-button"));
+
+        // The keyring's prompt unlocks it.
+        f.secrets->clearFailures();
+        if (!kept) {
+            f.secrets->removeService(service);
+        }
+        if (fromSettings) {
+            f.window->findChild<QPushButton*>("settings-unlock-keyring-button")->click();
+            EXPECT_FALSE(visible("settings-unlock-keyring-button")) << "its prompt is open";
+            EXPECT_EQ(accountText(), settings::account::keyringUnlockingText);
+        } else {
+            f.root->unlockKeyring([](const std::optional<std::string>&) {});
+        }
+        ASSERT_TRUE(f.main.runUntil([&] {
+            f.worker.runUntilIdle();
+            return visible(kept ? "sign-out-button" : "sign-in-button");
+        }));
+        if (!kept) {
+            EXPECT_EQ(accountText(), settings::account::notSignedInText);
+            EXPECT_EQ(f.visibleSections(),
+                      (std::vector<std::string>{"account", "contacts", "memory", "proactive"}));
+            continue;
+        }
+        EXPECT_EQ(accountText(), "ada@example.com");
+        EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"account", "plan", "contacts",
+                                                                 "memory", "proactive"}));
+        EXPECT_FALSE(visible("settings-unlock-keyring-button"));
+    }
+}
 }  // namespace
 }  // namespace vask::ui

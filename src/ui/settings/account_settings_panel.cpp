@@ -8,7 +8,8 @@
 namespace vask::ui {
 
 AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut,
-                                           std::function<void()> onSignIn, QWidget* parent)
+                                           std::function<void()> onSignIn,
+                                           std::function<void()> onUnlock, QWidget* parent)
     : FormSection("Account", parent) {
     auto* row = new QHBoxLayout;
     row->addWidget(symbolLabel("person.circle.fill", ThemeColour::secondary, 18));
@@ -27,6 +28,14 @@ AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut,
         }
     });
     row->addWidget(signIn_);
+    unlock_ = smallButton(qs(std::string(settings::account::unlockAction)),
+                          "settings-unlock-keyring-button");
+    connect(unlock_, &QPushButton::clicked, this, [onUnlock = std::move(onUnlock)] {
+        if (onUnlock) {
+            onUnlock();
+        }
+    });
+    row->addWidget(unlock_);
     body()->addLayout(row);
     error_ = styledText({}, FontRole::caption, errorRed(), true);
     error_->setObjectName("sign-out-error");
@@ -34,14 +43,17 @@ AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut,
     body()->addWidget(error_);
 }
 
-void AccountSettingsPanel::present(const std::optional<QString>& email,
+void AccountSettingsPanel::present(const settings::account::Presentation& account,
                                    const std::optional<QString>& error) {
-    const QString shown = email.value_or("Not signed in");
+    const QString shown = qs(account.text);
     email_->setText(shown);
     email_->setAccessibleName(shown);
-    setTextColour(email_, email ? ThemeColour::ink : ThemeColour::secondary);
-    signOut_->setVisible(email.has_value());
-    signIn_->setVisible(!email.has_value());
+    email_->setWordWrap(account.row != settings::account::Row::signedIn);
+    setTextColour(email_, account.row == settings::account::Row::signedIn ? ThemeColour::ink
+                                                                           : ThemeColour::secondary);
+    signOut_->setVisible(account.signOut);
+    signIn_->setVisible(account.signIn);
+    unlock_->setVisible(account.unlock);
     error_->setText(error.value_or(QString()));
     error_->setVisible(error.has_value());
 }

@@ -7,6 +7,7 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include "foundation/structured_logger.h"
 #include "ui/memory/memory_settings_panel.h"
 #include "ui/settings/account_settings_panel.h"
 #include "ui/settings/billing_settings_panel.h"
@@ -43,11 +44,14 @@ SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
     banner_ = styledText({}, FontRole::caption, errorRed(), true);
     banner_->setObjectName("settings-sign-out-error");
     column->addWidget(banner_);
-    account_ = new AccountSettingsPanel([this] { signOut(); }, [this] {
-        if (deps_.openOnboarding) {
-            deps_.openOnboarding();
-        }
-    });
+    account_ = new AccountSettingsPanel(
+        [this] { signOut(); },
+        [this] {
+            if (deps_.openOnboarding) {
+                deps_.openOnboarding();
+            }
+        },
+        [this] { unlockKeyring(); });
     column->addWidget(account_);
     billing_ =
         new BillingSettingsPanel(billingViewModel_, deps_.catalogService, deps_.urlOpener,
@@ -73,6 +77,9 @@ SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
                                                                Delivery::changesOnly));
     subscriptions_.push_back(
         deps_.signIn->state.subscribe([this](const auto&) { render(); }, Delivery::changesOnly));
+    if (deps_.observeAuthMode) {
+        subscriptions_.push_back(deps_.observeAuthMode([this] { render(); }));
+    }
     // After the sections have redrawn (they subscribed first), the form takes its new height.
     const auto refit = [this](const auto&) {
         settleLayouts(form_);
@@ -146,8 +153,15 @@ void SettingsWindow::render() {
     };
     const bool accountShown = has(settings::Section::account);
     if (accountShown) {
-        account_->present(email ? std::optional<QString>(qs(*email)) : std::nullopt,
-                          signOutError_);
+        auto account = settings::account::present(mode, email, unlocking_);
+        account.unlock = account.unlock && static_cast<bool>(deps_.unlockKeyring);
+        account_->present(account, signOutError_ ? signOutError_ : unlockError_);
+        if (shownAccount_ != account.row) {
+            shownAccount_ = account.row;
+            StructuredLogger("settings").info(
+                "settings_account_shown", {{"account", std::string(settings::account::rowName(
+                                                           account.row))}});
+        }
     }
     account_->setVisible(accountShown);
     billing_->setVisible(has(settings::Section::plan));
@@ -182,6 +196,25 @@ void SettingsWindow::signOut() {
                               failure ? std::optional<QString>(qs(*failure)) : std::nullopt;
                           render();
                       });
+}
+
+void SettingsWindow::unlockKeyring() {
+    if (unlocking_ || !deps_.unlockKeyring) {
+        return;
+    }
+    unlocking_ = true;
+    unlockError_.reset();
+    render();
+    // The answer comes later, on the main executor: only while this window still exists.
+    deps_.unlockKeyring([self = QPointer<SettingsWindow>(this)](
+                            const std::optional<std::string>& failure) {
+        if (!self) {
+            return;
+        }
+        self->unlocking_ = false;
+        self->unlockError_ = failure ? std::optional<QString>(qs(*failure)) : std::nullopt;
+        self->render();
+    });
 }
 
 void SettingsWindow::keyPressEvent(QKeyEvent* event) {

@@ -39,6 +39,13 @@ class SettingsWindow : public QWidget {
     struct Dependencies {
         std::shared_ptr<GoogleSignInViewModel> signIn;
         std::function<AuthMode()> authMode;
+        // Subscribes to each arrival of a newly resolved mode (a keyring unlocked, here or
+        // elsewhere, or answering again): the account and the plan follow it. Absent: they
+        // follow only what the window sees itself.
+        std::function<Subscription(std::function<void()>)> observeAuthMode;
+        // Unlocks the keyring, as the chat's button does: `done` gets the failure's text,
+        // nothing once unlocked. Absent: no "Unlock".
+        std::function<void(std::function<void(std::optional<std::string>)>)> unlockKeyring;
         std::function<bool()> hasGoogleAuthService;
         // Called once, when the window is made: the window keeps its own plan figures.
         std::function<std::shared_ptr<BillingViewModel>()> makeBillingViewModel;
@@ -73,6 +80,7 @@ class SettingsWindow : public QWidget {
     // Re-decides which sections show.
     void render();
     void signOut();
+    void unlockKeyring();
 
     const std::optional<QString>& signOutError() const { return signOutError_; }
     const std::shared_ptr<BillingViewModel>& billingViewModel() const { return billingViewModel_; }
@@ -97,6 +105,11 @@ class SettingsWindow : public QWidget {
     QWidget* form_ = nullptr;
     std::shared_ptr<BillingViewModel> billingViewModel_;
     std::optional<QString> signOutError_;
+    // The keyring's prompt is open, asked from here; and why the last unlock did not.
+    bool unlocking_ = false;
+    std::optional<QString> unlockError_;
+    // Which account the window last showed, so it logs each change once.
+    std::optional<settings::account::Row> shownAccount_;
     QLabel* banner_ = nullptr;
     AccountSettingsPanel* account_ = nullptr;
     BillingSettingsPanel* billing_ = nullptr;
