@@ -864,6 +864,201 @@ hung_keyring_run() {
 }
 hung_keyring_run
 
+# --- The real login keyring locked at start: what it must never undo or invent -------------
+# The real gnome-keyring restarted without its password (as at an automatic login), its login
+# keyring locked and hiding Vask's items, with gcr's prompt on a private X display. Signed in:
+# Settings opened while it is locked says so, and shows the account once the chat's unlock is
+# answered, without reopening. Then, locked afresh: Sign Out; a question says signed out; the
+# real prompt unlocks; still signed out; no request reaches the relay with the signed-out
+# credentials; the next start is signed out with no item of Vask's left. And a user who never
+# signed in, on a locked login keyring, is offered Sign In, never the unlock.
+login_keyring_tools() {
+    command -v Xvfb >/dev/null && command -v xdotool >/dev/null && [[ -x /usr/libexec/gcr-prompter ]]
+}
+# login_keyring_display: an X display on which the daemon's prompter draws; sets DISPLAY_NAME
+# and XVFB_PID.
+login_keyring_display() {
+    DISPLAY_NAME=":$((90 + $$ % 9))"
+    Xvfb "$DISPLAY_NAME" -screen 0 1024x768x24 >"$ROOT/xvfb.out" 2>&1 &
+    XVFB_PID=$!
+    dbus-update-activation-environment "DISPLAY=$DISPLAY_NAME" >/dev/null 2>&1
+}
+end_login_keyring_display() {
+    kill "$XVFB_PID" 2>/dev/null
+    wait "$XVFB_PID" 2>/dev/null
+}
+# restart_login_keyring_locked PID: the daemon ended and started afresh without its password;
+# prints the new one's pid.
+restart_login_keyring_locked() {
+    stop_and_end "$1"
+    wait_for 20 eval '! name_owned org.freedesktop.secrets'
+    gnome-keyring-daemon --daemonize --components=secrets >>"$ROOT/keyring.out" 2>&1
+    wait_for 20 name_owned org.freedesktop.secrets
+    name_owner org.freedesktop.secrets
+}
+login_prompt_window() {
+    DISPLAY=$DISPLAY_NAME xdotool search --onlyvisible --name 'Unlock' 2>/dev/null | head -n 1
+}
+login_prompt_open() { [[ -n $(login_prompt_window) ]]; }
+# answer_login_prompt: waits for gcr's prompt and types the keyring's password into it.
+answer_login_prompt() {
+    wait_for 30 login_prompt_open || return 1
+    DISPLAY=$DISPLAY_NAME xdotool windowfocus --sync "$(login_prompt_window)" type --delay 30 x
+    DISPLAY=$DISPLAY_NAME xdotool key Return
+}
+# Requests the stand-in relay answered as authorised (it logs "relay METHOD PATH STATUS").
+relay_authorised() { grep -c '^relay .* 200$' "$ROOT/stub-requests.log" 2>/dev/null || true; }
+settings_shown() { log_count "settings_account_shown account=$1"; }
+
+real_login_keyring_sign_out() {
+    local keyring locked shown signouts failures relayed resolved managed unlocked signed_out
+    if ! new_case real-keyring-sign-out || ! start_private_bus; then
+        fail "a private session bus starts for the sign-out behind the real login keyring"
+        return
+    fi
+    login_keyring_display
+    keyring=$(start_keyring)
+    if [[ -z $keyring ]] || ! start_app || ! wait_for 30 grep -q \
+        -e 'secret_file_moved' -e 'secret_record_settled.*moved=[1-9]' "$VASK_LOG_FILE"; then
+        fail "the credentials move into the real keyring before the sign-out" \
+            "keyring ${keyring:-not running}"
+        kill_app
+        [[ -n $keyring ]] && stop_and_end "$keyring"
+        end_login_keyring_display
+        stop_private_bus
+        return
+    fi
+    quit_app "after the credentials moved into the real keyring for the sign-out"
+
+    # Settings open while the keyring is locked, then the chat's unlock answered.
+    keyring=$(restart_login_keyring_locked "$keyring")
+    locked=$(log_count 'auth_mode_resolved mode=keyring_locked')
+    if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=keyring_locked' "$locked"; then
+        shown=$(settings_shown signed_in)
+        send "vasktest://settings"
+        if wait_for 30 log_grew 'settings_account_shown account=keyring_locked' 0 &&
+            send "vasktest://unlock-keyring" && answer_login_prompt &&
+            wait_for 30 log_grew 'settings_account_shown account=signed_in' "$shown"; then
+            pass "Settings opened behind the locked login keyring shows the account once its prompt unlocks"
+        else
+            fail "Settings opened behind the locked login keyring shows the account once its prompt unlocks" \
+                "$(grep -e settings_account_shown -e auth_mode_resolved "$VASK_LOG_FILE" | tail -n 3)"
+        fi
+        quit_app "after Settings followed the unlock"
+    else
+        fail "a start with the real login keyring locked says it is locked (Settings)" \
+            "$(grep auth_mode_resolved "$VASK_LOG_FILE" | tail -n 2)"
+        kill_app
+    fi
+
+    # Locked afresh, hiding the account: Sign Out.
+    keyring=$(restart_login_keyring_locked "$keyring")
+    locked=$(log_count 'auth_mode_resolved mode=keyring_locked')
+    if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=keyring_locked' "$locked"; then
+        pass "a start with the real login keyring locked again says it is locked"
+    else
+        fail "a start with the real login keyring locked again says it is locked" \
+            "$(grep auth_mode_resolved "$VASK_LOG_FILE" | tail -n 2)"
+    fi
+    relayed=$(relay_authorised)
+    signouts=$(log_count 'signout_completed')
+    send "vasktest://signout"
+    if wait_for 30 log_grew 'signout_completed' "$signouts" &&
+        grep -q 'corvane.customer.token' "$SUPPORT/credentials-removed.json" 2>/dev/null; then
+        pass "a sign-out behind the locked login keyring keeps its removal noted"
+    else
+        fail "a sign-out behind the locked login keyring keeps its removal noted" \
+            "$(grep -e signout_ -e secret_removal "$VASK_LOG_FILE" | tail -n 2)"
+    fi
+    failures=$(testhook_count "rendered failure: You're signed out")
+    send "vasktest://query?text=asked%20after%20signing%20out&chat=main"
+    if wait_for 30 testhook_grew "rendered failure: You're signed out" "$failures"; then
+        pass "a question after the sign-out behind the locked login keyring says signed out"
+    else
+        fail "a question after the sign-out behind the locked login keyring says signed out" \
+            "$(grep rendered "$VASK_TESTHOOK_LOG" | tail -n 1)"
+    fi
+    # The real prompt unlocks the keyring: the sign-out's removals are made, nothing signs back in.
+    resolved=$(log_count 'auth_mode_resolved mode=none')
+    managed=$(log_count 'auth_mode_resolved mode=managed')
+    unlocked=$(log_count 'keychain_unlocked')
+    send "vasktest://unlock-keyring"
+    if answer_login_prompt && wait_for 30 log_grew 'keychain_unlocked' "$unlocked" &&
+        wait_for 30 log_grew 'auth_mode_resolved mode=none' "$resolved"; then
+        pass "the real prompt unlocks the login keyring after the sign-out"
+    else
+        fail "the real prompt unlocks the login keyring after the sign-out" \
+            "$(grep -e keychain_ -e auth_mode_resolved "$VASK_LOG_FILE" | tail -n 2)"
+    fi
+    failures=$(testhook_count "rendered failure: You're signed out")
+    send "vasktest://query?text=asked%20once%20unlocked&chat=main"
+    if wait_for 30 testhook_grew "rendered failure: You're signed out" "$failures" &&
+        ! log_grew 'auth_mode_resolved mode=managed' "$managed" && [[ $(vask_items) -eq 0 ]]; then
+        pass "still signed out once the login keyring is unlocked, with no item of Vask's left"
+    else
+        fail "still signed out once the login keyring is unlocked, with no item of Vask's left" \
+            "$(vask_items) items; $(grep auth_mode_resolved "$VASK_LOG_FILE" | tail -n 1); $(grep rendered "$VASK_TESTHOOK_LOG" | tail -n 1)"
+    fi
+    if [[ $(relay_authorised) -eq $relayed ]]; then
+        pass "no request reaches the relay with the signed-out credentials"
+    else
+        fail "no request reaches the relay with the signed-out credentials" \
+            "$(tail -n +1 "$ROOT/stub-requests.log" | grep '^relay .* 200$' | tail -n 3 | tr '\n' '|')"
+    fi
+    quit_app "after a sign-out behind the locked login keyring"
+
+    signed_out=$(log_count 'auth_mode_resolved mode=none')
+    managed=$(log_count 'auth_mode_resolved mode=managed')
+    if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=none' "$signed_out" &&
+        ! log_grew 'auth_mode_resolved mode=managed' "$managed" && [[ $(vask_items) -eq 0 ]]; then
+        pass "the next start after the sign-out behind the locked login keyring is signed out, with no item left"
+    else
+        fail "the next start after the sign-out behind the locked login keyring is signed out, with no item left" \
+            "$(vask_items) items; $(grep auth_mode_resolved "$VASK_LOG_FILE" | tail -n 1)"
+    fi
+    quit_app "after the start that follows the sign-out behind the locked login keyring"
+    stop_and_end "$keyring"
+    end_login_keyring_display
+    stop_private_bus
+}
+
+# Never signed in (no credentials, onboarding never finished) on a login keyring locked at
+# start: Sign In (onboarding) opens, and the keyring is never taken to hold an account.
+real_login_keyring_newcomer() {
+    local keyring locked resolved
+    if ! new_case real-keyring-newcomer || ! start_private_bus; then
+        fail "a private session bus starts for the newcomer on the real login keyring"
+        return
+    fi
+    rm -f "$SUPPORT/credentials.json"
+    printf '{"contactsAccessGrant":"authorized"}\n' >"$XDG_CONFIG_HOME/vask/ai.ternwick.Vask.json"
+    keyring=$(start_keyring)
+    if [[ -n $keyring ]]; then
+        keyring=$(restart_login_keyring_locked "$keyring")
+    fi
+    locked=$(log_count 'auth_mode_resolved mode=keyring_locked')
+    resolved=$(log_count 'auth_mode_resolved mode=none')
+    if [[ -n $keyring ]] && start_app &&
+        wait_for 30 log_grew 'auth_mode_resolved mode=none' "$resolved" &&
+        wait_for 30 log_grew 'launch_open_onboarding' 0 &&
+        ! log_grew 'auth_mode_resolved mode=keyring_locked' "$locked"; then
+        pass "a user who never signed in, on a locked login keyring, is offered Sign In"
+    else
+        fail "a user who never signed in, on a locked login keyring, is offered Sign In" \
+            "$(grep -e auth_mode_resolved -e launch_open "$VASK_LOG_FILE" | tail -n 2)"
+    fi
+    quit_app "after a newcomer's start on a locked login keyring"
+    [[ -n $keyring ]] && stop_and_end "$keyring"
+    stop_private_bus
+}
+
+if login_keyring_tools; then
+    real_login_keyring_sign_out
+    real_login_keyring_newcomer
+else
+    echo "skip the real login keyring's sign-out and newcomer: Xvfb, xdotool or gcr-prompter is missing"
+fi
+
 # --- A large first synchronisation ----------------------------------------------------------
 new_case large || fail "stand-in servers start for the large history"
 "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --messages "$MESSAGES" --chats 200 --seed 11 \

@@ -152,6 +152,7 @@ AppComposition::AppComposition(Host host)
     testRouter_->chatViewModel = deps.popoverChatViewModel();
     testRouter_->openMainWindow = [this] { openMain(); };
     testRouter_->openOnboarding = [this] { openOnboarding(); };
+    testRouter_->openSettings = [this] { openSettings(); };
 
     popover_ = makePopover();
 }
@@ -207,6 +208,7 @@ void AppComposition::closeInterface() {
     coordinator.closeMain = {};
     testRouter_->openMainWindow = {};
     testRouter_->openOnboarding = {};
+    testRouter_->openSettings = {};
     subscriptions_.clear();
     popover_.reset();
     if (windows_) {

@@ -179,6 +179,10 @@ void TestQueryRouter::handle(std::string_view url) {
         debugLog(std::string("opening main window (registered=") + boolText(bool(openMainWindow)) +
                  ")");
         call(openMainWindow);
+    } else if (host == "settings") {
+        debugLog(std::string("opening settings (registered=") + boolText(bool(openSettings)) +
+                 ")");
+        call(openSettings);
     } else if (host == "onboarding") {
         debugLog(std::string("opening onboarding (registered=") + boolText(bool(openOnboarding)) +
                  ")");

@@ -81,6 +81,7 @@ class TestQueryRouter {
     std::weak_ptr<ChatViewModel> chatViewModel;
     std::function<void()> openMainWindow;
     std::function<void()> openOnboarding;
+    std::function<void()> openSettings;
 
     // Runs one command; work that waits continues in tasks on the main executor.
     void handle(std::string_view url);

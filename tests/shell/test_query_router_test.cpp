@@ -246,6 +246,7 @@ TEST_F(TestQueryRouterTest, CommandsLogAndActOnlyWhenTheyMatchExactly) {
         {"1", "vasktest:notify", {}, {}},
         {"1", "vasktest://window", {"opening main window (registered=false)"}, {}},
         {"1", "vasktest://onboarding", {"opening onboarding (registered=false)"}, {}},
+        {"1", "vasktest://settings", {"opening settings (registered=false)"}, {}},
         {"1", "vasktest://query", {"no text param"}, {}},
         {"1", "vasktest://query?text=", {"no text param"}, {}},
         {"1", "vasktest://signout", {"signing out (test)"}, {}},
