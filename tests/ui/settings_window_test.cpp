@@ -349,10 +349,12 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
         bool fromSettings;
         bool kept;
     };
-    for (const auto& [name, fromSettings, kept] : {Case{"unlocked from Settings", true, true},
-                                                   Case{"unlocked from a chat", false, true},
-                                                   Case{"signed out elsewhere", false, false}}) {
-        SCOPED_TRACE(name);
+    for (const auto& c : {Case{"unlocked from Settings", true, true},
+                          Case{"unlocked from a chat", false, true},
+                          Case{"signed out elsewhere", false, false}}) {
+        SCOPED_TRACE(c.name);
+        const bool fromSettings = c.fromSettings;
+        const bool kept = c.kept;
         SettingsFixture f;
         const auto service = f.root->keychain().service();
         f.secrets->put(service, std::string(CustomerTokenStore::defaultTokenKey), "tok");
