@@ -139,6 +139,8 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
     // The updater framework does not exist here; creating the service records that.
     UpdaterService::shared();
     deps.presetCatalogService()->refreshInBackground();
+    // Before any window: the awaiting list needs the contacts' names, whatever opens first.
+    deps.startContactsSync();
     launchProactiveAssistance();
 
     buildInterface();

@@ -562,6 +562,12 @@ std::shared_ptr<ContactsSyncViewModel> AppDependencies::contactsSyncViewModel() 
     return contactsSyncViewModel_.get([this] { return buildContactsSyncViewModel(); });
 }
 
+void AppDependencies::startContactsSync() {
+    // Without access this only logs that it was skipped; the onboarding's and the settings'
+    // requests start it later.
+    contactsSyncViewModel()->syncNow();
+}
+
 std::shared_ptr<ContactsSyncViewModel> AppDependencies::buildContactsSyncViewModel() {
     const StructuredLogger logger("contacts-sync");
     std::string path;
@@ -794,6 +800,16 @@ std::shared_ptr<AwaitingReplyViewModel> AppDependencies::awaitingReplyViewModel(
         seams.proactiveSurfacesEnabled = [this] {
             return context_.defaults.boolValue(instanceScopedKey(ProactiveSurfaces::enabledKeyBase))
                 .valueOr(false);
+        };
+        // The root's own databases (its support directory comes from its environment).
+        seams.databasePaths = [this]() -> std::optional<AwaitingReplyViewModel::DatabasePaths> {
+            try {
+                const auto folder = supportDirectory();
+                return AwaitingReplyViewModel::DatabasePaths{(folder / "shadow.db").string(),
+                                                             (folder / "contacts.db").string()};
+            } catch (const std::exception&) {
+                return std::nullopt;
+            }
         };
         seams.contactsSynchronised =
             [contacts = contactsSyncViewModel()](std::function<void()> synchronised) {

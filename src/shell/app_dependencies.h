@@ -211,6 +211,10 @@ class AppDependencies {
     std::shared_ptr<ShadowSyncViewModel> shadowSyncViewModel();
     // The contacts permission and synchronisation shared by every view.
     std::shared_ptr<ContactsSyncViewModel> contactsSyncViewModel();
+    // At launch: copies the address book into the contacts database when access was granted
+    // and follows its changes from then on, whichever window or popover the user opens first
+    // (the awaiting list takes its names from that database and waits for it).
+    void startContactsSync();
     // Each view that shows Full Disk Access owns one.
     std::shared_ptr<FullDiskAccessViewModel> makeFullDiskAccessViewModel();
     OnboardingState& onboardingState();

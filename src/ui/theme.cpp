@@ -11,9 +11,12 @@
 #include <QPainter>
 #include <QProxyStyle>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QToolButton>
 #include <QStandardPaths>
 #include <QStyleFactory>
 #include <QStyleOptionButton>
+#include <QStyleOptionSlider>
 #include <QTimer>
 
 #include <dlfcn.h>
@@ -142,6 +145,20 @@ class PlainDialogStyle final : public QProxyStyle {
         if (hint == SH_DialogButtonBox_ButtonsHaveIcons) {
             return 0;
         }
+        if (hint == SH_FocusFrame_AboveWidget) {
+            // A ring inside a widget that fills its holder would be painted over otherwise.
+            return 1;
+        }
+        if (auto* mask = qstyleoption_cast<QStyleHintReturnMask*>(data);
+            hint == SH_FocusFrame_Mask && mask != nullptr && option != nullptr) {
+            // The band the ring is drawn in, whether it lies outside the widget or inside.
+            const QRect band = option->rect;
+            mask->region = QRegion(band) - QRegion(band.adjusted(focusRingMargin + 1,
+                                                                 focusRingMargin + 1,
+                                                                 -focusRingMargin - 1,
+                                                                 -focusRingMargin - 1));
+            return 1;
+        }
         return QProxyStyle::styleHint(hint, option, widget, data);
     }
 
@@ -190,10 +207,28 @@ class PlainDialogStyle final : public QProxyStyle {
         }
     }
 
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                            QPainter* painter, const QWidget* widget) const override {
+        if (const auto* bar = qstyleoption_cast<const QStyleOptionSlider*>(option);
+            control == CC_ScrollBar && bar != nullptr) {
+            drawScrollBar(*bar, painter, widget);
+            return;
+        }
+        QProxyStyle::drawComplexControl(control, option, painter, widget);
+    }
+
     int pixelMetric(PixelMetric metric, const QStyleOption* option,
                     const QWidget* widget) const override {
         if (metric == PM_FocusFrameHMargin || metric == PM_FocusFrameVMargin) {
-            return focusRingMargin;
+            // Asked by the focus frame, with itself or the widget it rings as the option's
+            // object.
+            const QObject* asker = option != nullptr ? option->styleObject : nullptr;
+            const QWidget* ringed = qobject_cast<const QWidget*>(asker);
+            if (const auto* frame = qobject_cast<const QFocusFrame*>(asker)) {
+                ringed = frame->widget();
+            }
+            return ringMargin(ringed, metric == PM_FocusFrameHMargin ? Qt::Horizontal
+                                                                      : Qt::Vertical);
         }
         return QProxyStyle::pixelMetric(metric, option, widget);
     }
@@ -208,6 +243,86 @@ class PlainDialogStyle final : public QProxyStyle {
 
   private:
     static constexpr int focusRingMargin = 3;
+
+    // The ring goes just outside the widget, where there is room for it; a widget that fills
+    // what holds it (a page's scroll area, a list) along an axis is ringed just inside along
+    // that one, where its holders would otherwise cut the ring away.
+    static int ringMargin(const QWidget* ringed, Qt::Orientation axis) {
+        if (ringed == nullptr) {
+            return focusRingMargin;
+        }
+        const QRect wanted = QRect(QPoint(0, 0), ringed->size())
+                                 .adjusted(-focusRingMargin, -focusRingMargin, focusRingMargin,
+                                           focusRingMargin);
+        QRect room = wanted;
+        for (const QWidget* holder = ringed->parentWidget(); holder != nullptr;
+             holder = holder->parentWidget()) {
+            room &= QRect(holder->mapTo(ringed->window(), QPoint(0, 0)) -
+                              ringed->mapTo(ringed->window(), QPoint(0, 0)),
+                          holder->size());
+            if (holder->isWindow()) {
+                break;
+            }
+        }
+        const bool fits = axis == Qt::Horizontal
+                              ? room.left() == wanted.left() && room.right() == wanted.right()
+                              : room.top() == wanted.top() && room.bottom() == wanted.bottom();
+        return fits ? focusRingMargin : -focusRingMargin;
+    }
+
+    // The track in its own colour and a rounded handle that stands out from it, with small
+    // arrows at the ends where the style has its step buttons.
+    void drawScrollBar(const QStyleOptionSlider& bar, QPainter* painter,
+                       const QWidget* widget) const {
+        const auto colours = Theme::scrollBarColours(Theme::appearanceOf(bar.palette));
+        const bool horizontal = bar.orientation == Qt::Horizontal;
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->fillRect(bar.rect, colours.track);
+        const QRect slider = proxy()->subControlRect(CC_ScrollBar, &bar, SC_ScrollBarSlider, widget);
+        const bool active = (bar.activeSubControls & SC_ScrollBarSlider) &&
+                            (bar.state & (State_Sunken | State_MouseOver));
+        QColor handle = active ? colours.activeHandle : colours.handle;
+        if (!(bar.state & State_Enabled)) {
+            handle.setAlphaF(0.4F);
+        }
+        if (slider.isValid() && bar.maximum > bar.minimum) {
+            const qreal across = horizontal ? slider.height() : slider.width();
+            const qreal inset = std::max<qreal>(2, across / 4);
+            const QRectF shape = horizontal
+                                     ? QRectF(slider).adjusted(1, inset, -1, -inset)
+                                     : QRectF(slider).adjusted(inset, 1, -inset, -1);
+            const qreal radius = std::min(shape.width(), shape.height()) / 2;
+            painter->setPen(Qt::NoPen);
+            painter->setBrush(handle);
+            painter->drawRoundedRect(shape, radius, radius);
+        }
+        for (const auto& [part, forward] :
+             {std::pair{SC_ScrollBarSubLine, false}, std::pair{SC_ScrollBarAddLine, true}}) {
+            const QRect button = proxy()->subControlRect(CC_ScrollBar, &bar, part, widget);
+            if (!button.isValid() || button.isEmpty()) {
+                continue;
+            }
+            const qreal half = std::min(button.width(), button.height()) / 5.0;
+            const QPointF c = QRectF(button).center();
+            QPolygonF arrow;
+            if (horizontal) {
+                const qreal tip = forward ? half : -half;
+                arrow << QPointF(c.x() + tip, c.y()) << QPointF(c.x() - tip, c.y() - half)
+                      << QPointF(c.x() - tip, c.y() + half);
+            } else {
+                const qreal tip = forward ? half : -half;
+                arrow << QPointF(c.x(), c.y() + tip) << QPointF(c.x() - half, c.y() - tip)
+                      << QPointF(c.x() + half, c.y() - tip);
+            }
+            painter->setPen(Qt::NoPen);
+            painter->setBrush((bar.activeSubControls & part) && (bar.state & State_Sunken)
+                                  ? colours.activeHandle
+                                  : handle);
+            painter->drawPolygon(arrow);
+        }
+        painter->restore();
+    }
 
     // The keyboard focus (KeyboardFocusRing): a rounded accent ring just outside the widget.
     static void drawFocusRing(const QStyleOption& option, QPainter* painter) {
@@ -237,7 +352,8 @@ class PlainDialogStyle final : public QProxyStyle {
         } else if (!enabled) {
             fill = Qt::transparent;
         } else if (prominent) {
-            fill = down ? p.color(QPalette::Highlight).darker(115) : p.color(QPalette::Highlight);
+            fill = down ? Theme::pressedAccent(p.color(QPalette::Highlight))
+                        : p.color(QPalette::Highlight);
             border = p.color(QPalette::Highlight);
         } else {
             fill = down ? p.color(QPalette::Mid) : fill;
@@ -298,6 +414,43 @@ class KeyboardFocusRing final : public QObject {
 
     bool byKeyboard_ = false;
     QPointer<QFocusFrame> frame_;
+};
+
+// Return and Enter press the push or tool button that has the keyboard focus, in every window,
+// as they do in Qt's dialogs (Space already does): the focused button takes them before any
+// shortcut or default button of its window.
+class ButtonKeys final : public QObject {
+  public:
+    explicit ButtonKeys(QApplication& app) : QObject(&app) { app.installEventFilter(this); }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride) {
+            return QObject::eventFilter(watched, event);
+        }
+        auto* button = qobject_cast<QAbstractButton*>(watched);
+        const auto* key = static_cast<QKeyEvent*>(event);
+        // Key events go to the focus widget first: a button they reach as `watched` has it.
+        if (button == nullptr || !isEnter(*key) || !button->isEnabled() ||
+            (qobject_cast<QPushButton*>(button) == nullptr &&
+             qobject_cast<QToolButton*>(button) == nullptr)) {
+            return QObject::eventFilter(watched, event);
+        }
+        if (event->type() == QEvent::ShortcutOverride) {
+            // The key is the button's: no shortcut of the window takes it.
+            event->accept();
+            return true;
+        }
+        if (!key->isAutoRepeat()) {
+            button->click();
+        }
+        return true;
+    }
+
+  private:
+    static bool isEnter(const QKeyEvent& key) {
+        return (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter) &&
+               (key.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    }
 };
 
 namespace da = desktop_appearance;
@@ -503,6 +656,31 @@ QColor Theme::secondaryText() {
     return Shade(ThemeColour::secondary).colour();
 }
 
+ScrollBarColours Theme::scrollBarColours(Appearance appearance) {
+    // The track a step off the page, the handle the ink faded far enough to stay quiet and
+    // still stand out from the track at 3:1 or more.
+    const auto brand = palette(appearance);
+    const bool dark = appearance == Appearance::dark;
+    QColor handle = brand.ink;
+    handle.setAlphaF(dark ? 0.45F : 0.55F);
+    QColor active = brand.ink;
+    active.setAlphaF(dark ? 0.62F : 0.70F);
+    return {.track = brand.panel,
+            .handle = seenOn(handle, brand.panel),
+            .activeHandle = seenOn(active, brand.panel)};
+}
+
+QColor Theme::pressedAccent(const QColor& accent) {
+    return accent.darker(115);
+}
+
+QColor Theme::seenOn(const QColor& colour, const QColor& background) {
+    const float a = colour.alphaF();
+    return QColor::fromRgbF(colour.redF() * a + background.redF() * (1 - a),
+                            colour.greenF() * a + background.greenF() * (1 - a),
+                            colour.blueF() * a + background.blueF() * (1 - a));
+}
+
 namespace {
 
 QColor faded(QColor colour, float alpha) {
@@ -569,6 +747,10 @@ void Theme::apply(QApplication& app, Appearance appearance) {
     static QPointer<KeyboardFocusRing> focusRing;
     if (!focusRing) {
         focusRing = new KeyboardFocusRing(app);
+    }
+    static QPointer<ButtonKeys> buttonKeys;
+    if (!buttonKeys) {
+        buttonKeys = new ButtonKeys(app);
     }
     const auto brand = palette(appearance);
     QPalette p;
@@ -661,6 +843,30 @@ void Theme::setReduceMotion(bool on) {
 bool Theme::reduceMotionRequested(const Environment& env) {
     const auto found = env.find("VASK_REDUCE_MOTION");
     return found != env.end() && found->second == "1";
+}
+
+void markDestructive(QWidget* control) {
+    control->setProperty("vaskDestructive", true);
+}
+
+bool isDestructive(const QWidget* control) {
+    return control->property("vaskDestructive").toBool();
+}
+
+void focusFirstField(QWidget* window) {
+    QWidget* first = nullptr;
+    for (QWidget* stop = window->nextInFocusChain(); stop != nullptr && stop != window;
+         stop = stop->nextInFocusChain()) {
+        if ((stop->focusPolicy() & Qt::TabFocus) != 0 && stop->isVisibleTo(window) &&
+            stop->isEnabled() && stop->focusProxy() == nullptr && stop->window() == window &&
+            !isDestructive(stop)) {
+            first = stop;
+            break;
+        }
+    }
+    if (first != nullptr) {
+        first->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 QFrame* divider() {

@@ -28,6 +28,15 @@ struct BrandPalette {
     QColor plumInk;
 };
 
+// The colours of a scroll bar: the track it runs in, and the handle, which stands out from the
+// track (3:1 or more) so that the bar reads as how far the page goes and where it is shown.
+struct ScrollBarColours {
+    QColor track;
+    QColor handle;
+    // Under the pointer or held.
+    QColor activeHandle;
+};
+
 enum class FontRole { headline, subheadline, body, callout, caption };
 
 // Vask's named colours. Views keep the name, never the colour it has now: it is looked up in the
@@ -79,6 +88,12 @@ class Theme {
     static BrandPalette palette() { return palette(current()); }
     static QFont font(FontRole role);
     static QColor secondaryText();
+    static ScrollBarColours scrollBarColours(Appearance appearance);
+    // The fill of an accent-filled button held down: darker, so its text (`onAccent`) keeps its
+    // contrast in both appearances.
+    static QColor pressedAccent(const QColor& accent);
+    // `colour` as seen over the opaque `background` (its alpha blended in).
+    static QColor seenOn(const QColor& colour, const QColor& background);
 
     // Registers the bundled icons; once, before any view is made.
     static void initResources();
@@ -112,6 +127,14 @@ class Theme {
     // The reduced-motion setting: VASK_REDUCE_MOTION=1. Qt tells nothing of the desktop's own.
     static bool reduceMotionRequested(const Environment& env);
 };
+
+// Marks a control whose action takes effect at once and cannot be taken back there (Sign Out):
+// a window never starts with the keyboard focus on it.
+void markDestructive(QWidget* control);
+bool isDestructive(const QWidget* control);
+// Puts the keyboard focus of `window` on its first field: the first Tab stop, in the window's
+// Tab order, that is shown, enabled and not destructive. Nothing when it has none.
+void focusFirstField(QWidget* window);
 
 // The one-pixel line in the edge colour that separates a window's regions.
 QFrame* divider();

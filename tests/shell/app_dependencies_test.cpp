@@ -15,6 +15,8 @@
 #include "platform/libsecret_backend.h"
 #include "platform/manual_executor.h"
 #include "platform/worker_pool.h"
+#include "proactive/proactive_surfaces.h"
+#include "sample-chatdb/conversations.h"
 #include "records/sqlite_session_store.h"
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
@@ -26,6 +28,7 @@
 #include "support/scoped_environment.h"
 #include "support/silent_dbus_service.h"
 #include "support/stub_http_server.h"
+#include "sync_test_support.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -190,6 +193,43 @@ TEST(AppDependenciesTest, AContactsSynchronisationReloadsTheAwaitingList) {
     fixture.worker.runUntilIdle();
     fixture.main.runUntilIdle();
     EXPECT_EQ(loads, 1);
+}
+
+// The launch starts the contacts synchronisation, which the awaiting list waits for: the list is
+// there without anyone showing the popover (which starts one each time it is shown).
+TEST(AppDependenciesTest, TheAwaitingListLoadsAtLaunchWithNoPopoverShown) {
+    test::TempDir history;
+    RootFixture fixture({.extra = {{"VASK_CONTACTS_DIR", (history / "contacts").string()}}});
+    auto conversations = sample::readConversations(VASK_SAMPLE_CORPUS);
+    // The history ends long ago: moved to end an hour ago, as the demo's is, its last unanswered
+    // messages are recent enough to wait on a reply.
+    const std::int64_t secondsSince2001 =
+        std::chrono::duration_cast<std::chrono::seconds>(
+            std::chrono::system_clock::now().time_since_epoch())
+            .count() -
+        978307200;
+    const std::int64_t shift =
+        (secondsSince2001 - 3600) * 1'000'000'000 - conversations.messages.back().date;
+    for (auto& message : conversations.messages) {
+        message.date += shift;
+    }
+    sample::buildConversationChatDB(fixture.chatDB, conversations);
+    sample::writeConversationContacts(history / "contacts", conversations);
+    auto& root = *fixture.root;
+    fixture.defaults.set("contactsAccessGrant", "authorized");
+    fixture.defaults.set(root.instanceScopedKey(ProactiveSurfaces::enabledKeyBase), true);
+
+    // As the application starts: the contacts, the main window's list, the messages.
+    root.startContactsSync();
+    const auto awaiting = root.awaitingReplyViewModel();
+    root.shadowSyncViewModel()->syncIfPossible();
+    ASSERT_TRUE(test::driveUntil(fixture.main, fixture.worker,
+                                 [&] { return !awaiting->replies().get().empty(); }));
+    std::set<std::string> names;
+    for (const auto& reply : awaiting->replies().get()) {
+        names.insert(reply.contactName);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"Maya Chen", "Hana Sato", "Mom"}));
 }
 
 TEST(AppDependenciesTest, ConcurrentFirstReadsBuildOneObject) {

@@ -1,4 +1,6 @@
+#include <QApplication>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QEnterEvent>
 #include <QLabel>
 #include <QMenu>
@@ -272,6 +274,21 @@ TEST(AwaitingRepliesDetailView, FailedDraftShowsAStatusAndSendWaitsForText) {
               "  Running late, 10 min  ");
     screen.find<QPushButton>("awaiting.dismiss")->click();
     EXPECT_FALSE(screen.visible("awaiting.draftEditor"));
+}
+
+// Return on the focused Copy Reply copies the reply, as a click does.
+TEST(AwaitingRepliesDetailView, ReturnOnTheFocusedCopyReplyCopiesIt) {
+    ScreenFixture screen({waiting("c1", "Ann", 600)});
+    screen.answer = std::nullopt;
+    screen.startDraftOnFirstRow();
+    screen.find<QPlainTextEdit>("awaiting.draftText")->setPlainText("On my way");
+    auto* send = screen.find<QPushButton>("awaiting.send");
+    ASSERT_NE(send, nullptr);
+    ASSERT_EQ(send->text(), "Copy Reply");
+    send->setFocus();
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(send, &press);
+    EXPECT_EQ(screen.clipboard.texts, std::vector<std::string>{"On my way"});
 }
 
 // Whatever else changes on the screen, the editor being typed in is the same widget with the

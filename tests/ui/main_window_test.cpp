@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QToolButton>
@@ -17,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/window_sources.h"
+#include "chat/chat_presenters.h"
 #include "contrast.h"
 
 #include "platform/manual_executor.h"
@@ -24,12 +27,16 @@
 #include "proactive/persona_drafts.h"
 #include "proactive/proactive_surfaces.h"
 #include "shell/chat_stand_in.h"
+#include "support/app_root_fixture.h"
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
+#include "ui/chat/chat_view.h"
 #include "ui/main_window/main_window.h"
 #include "ui/main_window/session_rows.h"
 #include "ui/settings/form_parts.h"
+#include "ui/main_window/main_window_factory.h"
+#include "ui/window_fit.h"
 #include "ui/window_registry.h"
 
 namespace vask::ui {
@@ -354,6 +361,65 @@ TEST(MainWindowTest, TheLayoutsMinimumFitsTheScreenAtEveryScale) {
         EXPECT_LT(least.width(), room.width);
         EXPECT_LT(least.height(), room.height);
         EXPECT_EQ(f.window->sidebar().isVisibleTo(f.window.get()), screen.width > 400);
+    }
+}
+
+// On a 1024x600 screen at twice the scale (512x300 logical), as the window opens and at its
+// smallest, a new chat's heading is whole: it wraps rather than running under the scroll bar.
+TEST(MainWindowTest, TheEmptyChatsHeadingIsWholeOnA1024x600ScreenAtTwiceTheScale) {
+    struct NoClipboard final : Clipboard {
+        void setText(const std::string&) override {}
+    } clipboard;
+    struct NoOpener final : UrlOpener {
+        bool open(const std::string&) override { return false; }
+    } opener;
+    test::AppRootFixture fixture;
+    fixture.signIn();
+    auto& root = *fixture.root;
+    root.shadowSyncViewModel()->simulateSynced();
+    std::unique_ptr<QWidget> window(
+        makeMainWindow(mainWindowSources(root, clipboard, opener, [&]() -> QWidget* {
+            return new ChatView(root.chatViewModel(), {.isReady = true,
+                                                       .showsSessionControls = false,
+                                                       .showsSources = true,
+                                                       .focusesInputOnAppear = false,
+                                                       .urlOpener = &opener});
+        })));
+    auto* main = qobject_cast<MainWindow*>(window.get());
+    ASSERT_NE(main, nullptr);
+    window->show();
+    fixture.drain();
+    const Extent screen{512, 300};
+    main->fitPanesTo(roomOn(screen));
+    fitToArea(window.get(), {900, 600}, {}, noLimit, screen);
+    const QString heading = QString::fromUtf8(chat_presentation::emptyStatePrompt.data(),
+                                              chat_presentation::emptyStatePrompt.size());
+    for (const bool smallest : {false, true}) {
+        SCOPED_TRACE(smallest ? "at its smallest" : "as it opens");
+        if (smallest) {
+            window->resize(window->minimumSize());
+        }
+        QApplication::processEvents();
+        window->layout()->activate();
+        QApplication::processEvents();
+        QLabel* label = nullptr;
+        for (auto* candidate : window->findChildren<QLabel*>()) {
+            if (candidate->text() == heading && candidate->isVisibleTo(window.get())) {
+                label = candidate;
+            }
+        }
+        ASSERT_NE(label, nullptr);
+        auto* messages = window->findChild<QScrollArea*>("chatMessages");
+        ASSERT_NE(messages, nullptr);
+        const QRect shown(label->mapTo(messages->viewport(), QPoint(0, 0)), label->size());
+        EXPECT_GE(shown.left(), 0);
+        EXPECT_LE(shown.right(), messages->viewport()->width() - 1) << "under the scroll bar";
+        const int needed = label->wordWrap() ? label->heightForWidth(label->width())
+                                             : label->fontMetrics().height();
+        EXPECT_GE(label->height(), needed);
+        if (!label->wordWrap()) {
+            EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(heading));
+        }
     }
 }
 

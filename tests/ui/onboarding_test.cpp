@@ -374,8 +374,11 @@ TEST(OnboardingControlsTest, DotsButtonAndNotices) {
         EXPECT_EQ(StepDots(6, c.current).highlighted(), c.highlighted) << c.current;
     }
     // Held down while disabled, the button stays faint.
-    EXPECT_EQ(OnboardingPrimaryButton::fillOpacity(false, true), 0.4);
-    EXPECT_EQ(OnboardingPrimaryButton::fillOpacity(true, true), 0.82);
+    for (const auto appearance : {Appearance::light, Appearance::dark}) {
+        EXPECT_EQ(OnboardingPrimaryButton::fill(appearance, false, true).alphaF(), 0.4F);
+        EXPECT_EQ(OnboardingPrimaryButton::fill(appearance, false, true),
+                  OnboardingPrimaryButton::fill(appearance, false, false));
+    }
 
     using A = MessageRetentionAssessment;
     const MessageRetentionNotice byPreference({A::Policy::oneYear, A::Evidence::preference});

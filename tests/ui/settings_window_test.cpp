@@ -282,6 +282,29 @@ TEST(SettingsWindowTest, TabFollowsTheReadingOrderOfTheForm) {
     }
 }
 
+// Settings opens on its first field, never on Sign Out, which takes effect at once: Space or
+// Return on whatever has the focus when it opens signs nobody out.
+TEST(SettingsWindowTest, OpensOnItsFirstFieldNotOnSignOut) {
+    for (const int key : {Qt::Key_Space, Qt::Key_Return}) {
+        SettingsFixture f;
+        f.signIn();
+        f.open();
+        f.window->activateWindow();
+        QApplication::processEvents();
+        QWidget* focused = f.window->focusWidget();
+        ASSERT_NE(focused, nullptr);
+        EXPECT_NE(focused->objectName(), "sign-out-button");
+        EXPECT_TRUE(focused->isVisibleTo(f.window.get()));
+        for (const auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+            QKeyEvent event(type, key, Qt::NoModifier, key == Qt::Key_Space ? " " : "\r");
+            QApplication::sendEvent(focused, &event);
+        }
+        f.drain();
+        EXPECT_EQ(f.onboardingOpened, 0) << key;
+        EXPECT_EQ(f.credentialRefreshes, 0) << key;
+    }
+}
+
 // A confirmation is wide enough for its title in the desktop's title bar and its text in a few
 // lines, and leaves no empty gap where a warning picture would be: with a long message or a short
 // one.

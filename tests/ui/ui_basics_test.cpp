@@ -7,6 +7,7 @@
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QFocusFrame>
+#include <QHBoxLayout>
 #include <QHash>
 #include <QImage>
 #include <QImageReader>
@@ -18,6 +19,12 @@
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QStyleOptionSlider>
+#include <QToolButton>
+#include <QVBoxLayout>
 #include <QStackedWidget>
 #include <QStyleOptionButton>
 
@@ -45,6 +52,7 @@
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 #include "ui/brand_marks.h"
+#include "ui/onboarding/onboarding_controls.h"
 #include "ui/portal_reader.h"
 #include "ui/qt_platform.h"
 #include "ui/settings/form_parts.h"
@@ -302,6 +310,150 @@ TEST(ThemeTest, TabRingsTheWidgetItReaches) {
     EXPECT_FALSE(ring->isVisible());
 }
 
+// A page that fills what holds it (the transcript, the awaiting list) is ringed just inside,
+// where its holders would cut a ring outside it away; a button with room around it is ringed
+// outside.
+TEST(ThemeTest, TabRingsAWidgetThatFillsItsWindowInside) {
+    QWidget window;
+    auto* column = new QVBoxLayout(&window);
+    column->setContentsMargins(0, 0, 0, 0);
+    auto* page = new QScrollArea;
+    page->setFrameShape(QFrame::NoFrame);
+    column->addWidget(page);
+    auto* button = new QPushButton("Copy Reply");
+    auto* row = new QHBoxLayout;
+    row->setContentsMargins(12, 12, 12, 12);
+    row->addWidget(button);
+    column->addLayout(row);
+    window.resize(300, 200);
+    window.show();
+    window.activateWindow();
+    button->setFocus();
+    ASSERT_TRUE(spinUntil([&] { return button->hasFocus(); }));
+    QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QApplication::sendEvent(button, &tab);
+    ASSERT_TRUE(page->hasFocus());
+    auto* ring = window.findChild<QFocusFrame*>("keyboardFocusRing");
+    ASSERT_NE(ring, nullptr);
+    EXPECT_TRUE(ring->isVisible());
+    EXPECT_TRUE(window.rect().contains(ring->geometry())) << "the ring is cut by the window";
+    // Drawn in the accent, down its left side.
+    QApplication::processEvents();
+    const QImage image = window.grab().toImage();
+    const QColor accent = Theme::palette(Appearance::light).accent;
+    int ringPixels = 0;
+    for (int y = 0; y < page->height(); ++y) {
+        const QColor seen = image.pixelColor(ring->geometry().left() + 1, y);
+        ringPixels += test::contrastRatio(seen, accent) < 1.2 ? 1 : 0;
+    }
+    EXPECT_GT(ringPixels, page->height() / 2);
+
+    QKeyEvent back(QEvent::KeyPress, Qt::Key_Backtab, Qt::ShiftModifier);
+    QApplication::sendEvent(page, &back);
+    ASSERT_TRUE(button->hasFocus());
+    EXPECT_EQ(ring->geometry(), button->geometry().adjusted(-3, -3, 3, 3));
+}
+
+// Return and Enter press the push or tool button that has the focus, in any window, as Space
+// does and as they do in Qt's dialogs; the button takes them before a shortcut of its window.
+TEST(ThemeTest, ReturnAndEnterPressTheFocusedButton) {
+    QWidget window;
+    auto* column = new QVBoxLayout(&window);
+    auto* push = new QPushButton("Copy Reply");
+    auto* tool = new QToolButton;
+    tool->setText("Mark All Read");
+    auto* box = new QCheckBox("Show proactive surfaces");
+    for (QWidget* widget : std::initializer_list<QWidget*>{push, tool, box}) {
+        column->addWidget(widget);
+    }
+    int pushes = 0;
+    int tools = 0;
+    int shortcuts = 0;
+    QObject::connect(push, &QPushButton::clicked, [&] { ++pushes; });
+    QObject::connect(tool, &QToolButton::clicked, [&] { ++tools; });
+    auto* shortcut = new QShortcut(QKeySequence(Qt::Key_Return), &window);
+    QObject::connect(shortcut, &QShortcut::activated, [&] { ++shortcuts; });
+    window.show();
+
+    struct Case {
+        const char* name;
+        QWidget* target;
+        int key;
+        Qt::KeyboardModifiers modifiers;
+        bool autoRepeat;
+        int pushes;
+        int tools;
+    };
+    const Case cases[] = {
+        {"Return", push, Qt::Key_Return, Qt::NoModifier, false, 1, 0},
+        {"Enter on the keypad", push, Qt::Key_Enter, Qt::KeypadModifier, false, 2, 0},
+        {"held down", push, Qt::Key_Return, Qt::NoModifier, true, 2, 0},
+        {"with Shift", push, Qt::Key_Return, Qt::ShiftModifier, false, 2, 0},
+        {"a tool button", tool, Qt::Key_Return, Qt::NoModifier, false, 2, 1},
+        {"a check box", box, Qt::Key_Return, Qt::NoModifier, false, 2, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QKeyEvent override(QEvent::ShortcutOverride, c.key, c.modifiers);
+        override.ignore();
+        QApplication::sendEvent(c.target, &override);
+        const bool pressesButton = qobject_cast<QCheckBox*>(c.target) == nullptr &&
+                                   (c.modifiers & ~Qt::KeypadModifier) == Qt::NoModifier;
+        EXPECT_EQ(override.isAccepted(), pressesButton) << "the button keeps the key";
+        QKeyEvent press(QEvent::KeyPress, c.key, c.modifiers, QString(), c.autoRepeat);
+        QApplication::sendEvent(c.target, &press);
+        EXPECT_EQ(pushes, c.pushes);
+        EXPECT_EQ(tools, c.tools);
+    }
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_EQ(shortcuts, 0);
+}
+
+// A scroll bar's handle stands out from its track in both appearances (Fusion's own drew the
+// handle in the page's colour on a grey track in the light one, which reads as reversed).
+TEST(ThemeTest, AScrollBarsHandleStandsOutFromItsTrack) {
+    const Appearance before = Theme::current();
+    for (const auto appearance : {Appearance::light, Appearance::dark}) {
+        SCOPED_TRACE(appearance == Appearance::dark ? "dark" : "light");
+        const auto colours = Theme::scrollBarColours(appearance);
+        const auto brand = Theme::palette(appearance);
+        EXPECT_GE(test::contrastRatio(colours.handle, colours.track), 3.0);
+        EXPECT_GE(test::contrastRatio(colours.activeHandle, colours.track), 3.0);
+        EXPECT_GE(test::contrastRatio(colours.handle, brand.canvas), 3.0);
+
+        Theme::apply(*qApp, appearance);
+        QWidget window;
+        auto* bar = new QScrollBar(Qt::Vertical, &window);
+        bar->setRange(0, 100);
+        bar->setPageStep(25);
+        bar->setGeometry(0, 0, bar->sizeHint().width(), 240);
+        window.resize(bar->width(), 240);
+        window.show();
+        QApplication::processEvents();
+        const QImage image = bar->grab().toImage();
+        QStyleOptionSlider option;
+        option.initFrom(bar);
+        option.orientation = Qt::Vertical;
+        option.minimum = bar->minimum();
+        option.maximum = bar->maximum();
+        option.sliderPosition = bar->sliderPosition();
+        option.sliderValue = bar->value();
+        option.pageStep = bar->pageStep();
+        option.singleStep = bar->singleStep();
+        option.subControls = QStyle::SC_All;
+        const QRect slider =
+            bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, bar);
+        const QRect groove =
+            bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarGroove, bar);
+        ASSERT_LT(slider.bottom() + 10, groove.bottom());
+        const QColor handle = image.pixelColor(slider.center());
+        const QColor track = image.pixelColor(groove.center().x(), (slider.bottom() + groove.bottom()) / 2);
+        EXPECT_GE(test::contrastRatio(handle, track), 3.0)
+            << handle.name().toStdString() << " on " << track.name().toStdString();
+    }
+    Theme::apply(*qApp, before);
+}
+
 // A settings portal on a bus of the test's own, answering only when the test says so.
 class HeldPortal final : public QDBusVirtualObject {
   public:
@@ -501,6 +653,36 @@ TEST(BrandMarksTest, SecondaryAndErrorTextKeepTheirContrast) {
                     << name << (appearance == Appearance::dark ? " dark on " : " light on ")
                     << background.name().toStdString();
             }
+        }
+    }
+}
+
+// Every button's text reads at 4.5:1 or more on what it is drawn on, in both appearances and
+// while held: the outlined buttons, the accent-filled ones, the onboarding's main button and the
+// link-like ones.
+TEST(BrandMarksTest, EveryButtonsTextKeepsItsContrast) {
+    for (const auto appearance : {Appearance::light, Appearance::dark}) {
+        const auto brand = Theme::palette(appearance);
+        const QColor onboardingText = OnboardingPrimaryButton::textColour(appearance, true);
+        const struct {
+            const char* name;
+            QColor text;
+            QColor background;
+        } cases[] = {
+            {"outlined", brand.ink, brand.canvas},
+            {"outlined, held", brand.ink, brand.edge},
+            {"outlined, on a panel", brand.ink, brand.panel},
+            {"accent", brand.onAccent, brand.accent},
+            {"accent, held", brand.onAccent, Theme::pressedAccent(brand.accent)},
+            {"onboarding", onboardingText, OnboardingPrimaryButton::fill(appearance, true, false)},
+            {"onboarding, held", onboardingText,
+             OnboardingPrimaryButton::fill(appearance, true, true)},
+            {"link", brand.accent, brand.canvas},
+            {"secondary", Shade(ThemeColour::secondary).colour(appearance), brand.canvas},
+        };
+        for (const auto& c : cases) {
+            EXPECT_GE(test::contrastRatio(Theme::seenOn(c.text, c.background), c.background), 4.5)
+                << c.name << (appearance == Appearance::dark ? " in dark" : " in light");
         }
     }
 }

@@ -738,19 +738,26 @@ enum class MainShot {
     // As it opens on a 1366x768 screen at twice the scale (683x384 logical), and maximised on
     // one at the scale of one: the work area whole.
     screen1366AtTwice,
-    maximised1366
+    maximised1366,
+    // A new chat as the window opens on a 1024x600 screen at twice the scale (512x300 logical),
+    // and at its smallest there: the empty chat's heading whole.
+    screen1024AtTwice,
+    screen1024AtTwiceMinimum
 };
 
 QWidget* mainWindow(Scene& scene, MainShot shot) {
     static NoClipboard clipboard;
     static NoUrlOpener opener;
-    const bool withConversation = shot != MainShot::empty;
+    const bool on1024 =
+        shot == MainShot::screen1024AtTwice || shot == MainShot::screen1024AtTwiceMinimum;
+    const bool withConversation = shot != MainShot::empty && !on1024;
     scene.signIn();
     auto chat = scene.root->chatViewModel();
     const bool awaitingShown = shot == MainShot::awaitingSelected ||
                                shot == MainShot::awaitingMinimumSize ||
                                shot == MainShot::awaitingAt750;
-    const bool onAScreen = shot == MainShot::screen1366AtTwice || shot == MainShot::maximised1366;
+    const bool onAScreen =
+        shot == MainShot::screen1366AtTwice || shot == MainShot::maximised1366 || on1024;
     if (shot == MainShot::minimumSize || shot == MainShot::listFocused || awaitingShown ||
         onAScreen) {
         // A title too long for any sidebar.
@@ -789,6 +796,9 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
               "asked you to bring the board games. You agreed to arrive Friday "
               "around 6pm."}},
             std::chrono::minutes(4)));
+    }
+    if (on1024) {
+        chat->startNewSession();
     }
     auto* window = ui::makeMainWindow(
         mainWindowSources(*scene.root, clipboard, opener, mainChatView(scene, opener)));
@@ -840,6 +850,14 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
     if (shot == MainShot::maximised1366) {
         window->fitPanesTo(ui::roomOn({1366, 768}));
         window->resize(1366, 768);
+    }
+    if (on1024) {
+        const ui::Extent screen{512, 300};
+        window->fitPanesTo(ui::roomOn(screen));
+        ui::fitToArea(window, {900, 600}, {}, ui::noLimit, screen);
+        if (shot == MainShot::screen1024AtTwiceMinimum) {
+            window->resize(window->minimumSize());
+        }
     }
     scene.drain();
     return window;
@@ -947,6 +965,10 @@ std::vector<Shot> mainWindowShots() {
          [](Scene& scene) { return mainWindow(scene, MainShot::screen1366AtTwice); }},
         {"main", "maximised-1366x768",
          [](Scene& scene) { return mainWindow(scene, MainShot::maximised1366); }},
+        {"main", "screen-1024x600-scale-2",
+         [](Scene& scene) { return mainWindow(scene, MainShot::screen1024AtTwice); }},
+        {"main", "screen-1024x600-scale-2-minimum",
+         [](Scene& scene) { return mainWindow(scene, MainShot::screen1024AtTwiceMinimum); }},
         // The confirmation of a chat's deletion, as the sidebar asks it.
         {"dialog", "delete-chat",
          [](Scene&) -> QWidget* {
@@ -1082,6 +1104,14 @@ int main(int argc, char** argv) {
              return popoverWithChat(scene, 3, [](ui::VaskMenu& menu) {
                  menu.resize(ui::popoverSize(QRect(640, 372, 24, 12), menu.sizeHint(),
                                              menu.minimumSizeHint(), QRect(0, 0, 683, 372)));
+             });
+         }},
+        // A 1024x600 screen at twice the density (512x300 logical), the panel at the bottom.
+        {"popover", "screen-1024x600-scale-2",
+         [&](Scene& scene) -> QWidget* {
+             return popoverWithChat(scene, 0, [](ui::VaskMenu& menu) {
+                 menu.resize(ui::popoverSize(QRect(470, 288, 24, 12), menu.sizeHint(),
+                                             menu.minimumSizeHint(), QRect(0, 0, 512, 288)));
              });
          }},
         {"popover", "with-chat",

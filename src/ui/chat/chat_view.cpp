@@ -522,7 +522,9 @@ QWidget* ChatView::makeEmptyState() {
     auto* prompt = textLabel(qt(std::string(cp::emptyStatePrompt)), textFont(FontRole::callout),
                              Tone::secondary);
     prompt->setAlignment(Qt::AlignCenter);
-    column->addWidget(prompt, 0, Qt::AlignHCenter);
+    // Where the transcript is narrow (a small screen at a large scale), it wraps.
+    prompt->setWordWrap(true);
+    column->addWidget(prompt);
     QFont italic = textFont(FontRole::subheadline);
     italic.setItalic(true);
     auto* example = textLabel(qt(std::string(cp::emptyStateExample)), italic, Tone::tertiary);

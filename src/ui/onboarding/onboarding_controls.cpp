@@ -108,11 +108,20 @@ QSize OnboardingPrimaryButton::sizeHint() const {
     return {metrics.horizontalAdvance(text()) + 36, metrics.height() + 18};
 }
 
-qreal OnboardingPrimaryButton::fillOpacity(bool enabled, bool pressed) {
+QColor OnboardingPrimaryButton::fill(Appearance appearance, bool enabled, bool pressed) {
+    const QColor accent = Theme::palette(appearance).accent;
     if (!enabled) {
-        return 0.4;
+        return withAlpha(accent, 0.4);
     }
-    return pressed ? 0.82 : 1.0;
+    // Darker rather than fainter: a faded capsule would leave its text below 4.5:1.
+    return pressed ? Theme::pressedAccent(accent) : accent;
+}
+
+QColor OnboardingPrimaryButton::textColour(Appearance appearance, bool enabled) {
+    // White would read at under 3:1 on the light accent of the dark appearance. On the faint
+    // capsule of a disabled button, the page's own fainter ink.
+    return enabled ? Theme::palette(appearance).onAccent
+                   : Shade(ThemeColour::secondary).colour(appearance);
 }
 
 void OnboardingPrimaryButton::paintEvent(QPaintEvent*) {
@@ -121,9 +130,10 @@ void OnboardingPrimaryButton::paintEvent(QPaintEvent*) {
     const QRectF capsule = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     const qreal radius = capsule.height() / 2;
     painter.setPen(Qt::NoPen);
-    painter.setBrush(withAlpha(Theme::palette().accent, fillOpacity(isEnabled(), isDown())));
+    const Appearance appearance = Theme::current();
+    painter.setBrush(fill(appearance, isEnabled(), isDown()));
     painter.drawRoundedRect(capsule, radius, radius);
-    painter.setPen(Qt::white);
+    painter.setPen(textColour(appearance, isEnabled()));
     painter.setFont(font());
     painter.drawText(rect(), Qt::AlignCenter, text());
 }

@@ -7,6 +7,7 @@
 
 #include "shell/onboarding_steps_model.h"
 #include "store/message_retention_assessment.h"
+#include "ui/theme.h"
 
 class QLabel;
 class QVBoxLayout;
@@ -26,16 +27,18 @@ class AppIconView : public QWidget {
     void paintEvent(QPaintEvent* event) override;
 };
 
-// The onboarding footer's main button: a filled capsule in the accent colour, dimmed while
-// pressed and faint while disabled (pressing a disabled button changes nothing).
+// The onboarding footer's main button: a filled capsule in the accent colour, darker while
+// pressed and faint while disabled (pressing a disabled button changes nothing), its text in the
+// ink every accent-filled button has.
 class OnboardingPrimaryButton : public QPushButton {
     Q_OBJECT
   public:
     explicit OnboardingPrimaryButton(QWidget* parent = nullptr);
 
     QSize sizeHint() const override;
-    // The capsule's opacity for the given state.
-    static qreal fillOpacity(bool enabled, bool pressed);
+    // The capsule's colour for the given state.
+    static QColor fill(Appearance appearance, bool enabled, bool pressed);
+    static QColor textColour(Appearance appearance, bool enabled);
 
   protected:
     void paintEvent(QPaintEvent* event) override;

@@ -17,6 +17,7 @@ AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut,
     email_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     row->addWidget(email_, 1);
     signOut_ = smallButton("Sign Out", "sign-out-button");
+    markDestructive(signOut_);
     connect(signOut_, &QPushButton::clicked, this,
             [onSignOut = std::move(onSignOut)] { onSignOut(); });
     row->addWidget(signOut_);

@@ -140,6 +140,8 @@ void SettingsWindow::showEvent(QShowEvent* event) {
     render();
     QWidget::showEvent(event);
     settleLayouts(form_);
+    // Never on Sign Out, which takes effect at once: Space there would sign out.
+    focusFirstField(this);
 }
 
 void SettingsWindow::render() {
