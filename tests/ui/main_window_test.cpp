@@ -420,6 +420,11 @@ TEST(MainWindowTest, TheEmptyChatsHeadingIsWholeOnA1024x600ScreenAtTwiceTheScale
         if (!label->wordWrap()) {
             EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(heading));
         }
+        // The transcript, and its scroll bar, end above the composer's divider.
+        auto* composer = window->findChild<QWidget*>("chatInputArea");
+        ASSERT_NE(composer, nullptr);
+        EXPECT_LT(messages->mapTo(window.get(), QPoint(0, messages->height())).y(),
+                  composer->mapTo(window.get(), QPoint(0, 0)).y());
     }
 }
 

@@ -13,6 +13,7 @@
 #include "shell/app_dependencies.h"
 #include "shell/popover_model.h"
 #include "support/app_root_fixture.h"
+#include "ui/brand_marks.h"
 #include "ui/chat/chat_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/tray_controller.h"
@@ -296,6 +297,42 @@ TEST(PopoverTest, AScreenShorterThanThePopoverHoldsItBesideItsIcon) {
         }
         f.menu->hide();
     }
+}
+
+}  // namespace
+}  // namespace vask::ui
+
+namespace vask::ui {
+namespace {
+
+// On a 1024x600 screen at twice the scale (512x300 logical), a new chat in the popover opens at
+// its top: the mark above "Ask anything about your messages" whole, not scrolled past.
+TEST(PopoverTest, ANewChatOpensAtItsTopOnASmallScreen) {
+    PopoverFixture f(true, true);
+    f.signIn();
+    f.root->shadowSyncViewModel()->simulateSynced();
+    TrayController tray(f.menu.get(), {.openVask = [] {},
+                                       .openSettings = [] {},
+                                       .showAbout = [] {},
+                                       .checkForUpdates = {},
+                                       .quit = [] {}});
+    tray.placePopover(QRect(470, 288, 24, 12), QRect(0, 0, 512, 288));
+    f.menu->show();
+    f.drain();
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QApplication::processEvents();
+    }
+    auto* transcript = f.menu->findChild<QScrollArea*>("chatMessages");
+    ASSERT_NE(transcript, nullptr);
+    ASSERT_GT(transcript->verticalScrollBar()->maximum(), 0) << "the empty chat fits: no test";
+    EXPECT_EQ(transcript->verticalScrollBar()->value(), 0);
+    auto* empty = f.menu->findChild<QWidget*>("chatEmptyState");
+    ASSERT_NE(empty, nullptr);
+    auto* mark = empty->findChild<CurlMark*>();
+    ASSERT_NE(mark, nullptr);
+    const QRect at(mark->mapTo(transcript->viewport(), QPoint(0, 0)), mark->size());
+    EXPECT_TRUE(transcript->viewport()->rect().contains(at)) << "the mark starts at " << at.top();
 }
 
 }  // namespace

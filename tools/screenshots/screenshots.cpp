@@ -742,15 +742,19 @@ enum class MainShot {
     // A new chat as the window opens on a 1024x600 screen at twice the scale (512x300 logical),
     // and at its smallest there: the empty chat's heading whole.
     screen1024AtTwice,
-    screen1024AtTwiceMinimum
+    screen1024AtTwiceMinimum,
+    // A conversation there at the window's smallest: the transcript scrolls above the composer.
+    screen1024AtTwiceConversation
 };
 
 QWidget* mainWindow(Scene& scene, MainShot shot) {
     static NoClipboard clipboard;
     static NoUrlOpener opener;
-    const bool on1024 =
-        shot == MainShot::screen1024AtTwice || shot == MainShot::screen1024AtTwiceMinimum;
-    const bool withConversation = shot != MainShot::empty && !on1024;
+    const bool on1024 = shot == MainShot::screen1024AtTwice ||
+                        shot == MainShot::screen1024AtTwiceMinimum ||
+                        shot == MainShot::screen1024AtTwiceConversation;
+    const bool newChat = on1024 && shot != MainShot::screen1024AtTwiceConversation;
+    const bool withConversation = shot != MainShot::empty && !newChat;
     scene.signIn();
     auto chat = scene.root->chatViewModel();
     const bool awaitingShown = shot == MainShot::awaitingSelected ||
@@ -796,9 +800,6 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
               "asked you to bring the board games. You agreed to arrive Friday "
               "around 6pm."}},
             std::chrono::minutes(4)));
-    }
-    if (on1024) {
-        chat->startNewSession();
     }
     auto* window = ui::makeMainWindow(
         mainWindowSources(*scene.root, clipboard, opener, mainChatView(scene, opener)));
@@ -852,10 +853,14 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
         window->resize(1366, 768);
     }
     if (on1024) {
+        if (newChat) {
+            chat->startNewSession();
+            scene.drain();
+        }
         const ui::Extent screen{512, 300};
         window->fitPanesTo(ui::roomOn(screen));
         ui::fitToArea(window, {900, 600}, {}, ui::noLimit, screen);
-        if (shot == MainShot::screen1024AtTwiceMinimum) {
+        if (shot != MainShot::screen1024AtTwice) {
             window->resize(window->minimumSize());
         }
     }
@@ -969,6 +974,8 @@ std::vector<Shot> mainWindowShots() {
          [](Scene& scene) { return mainWindow(scene, MainShot::screen1024AtTwice); }},
         {"main", "screen-1024x600-scale-2-minimum",
          [](Scene& scene) { return mainWindow(scene, MainShot::screen1024AtTwiceMinimum); }},
+        {"main", "screen-1024x600-scale-2-conversation",
+         [](Scene& scene) { return mainWindow(scene, MainShot::screen1024AtTwiceConversation); }},
         // The confirmation of a chat's deletion, as the sidebar asks it.
         {"dialog", "delete-chat",
          [](Scene&) -> QWidget* {

@@ -97,7 +97,9 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     scroll_->setFrameShape(QFrame::NoFrame);
     scroll_->setWidgetResizable(true);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll_->setMinimumHeight(200);
+    // Short enough for the detail's smallest (a 1024x600 screen at twice the scale leaves it
+    // 240 px), with the composer under it: a taller minimum would run under the composer.
+    scroll_->setMinimumHeight(120);
     auto* content = new QWidget;
     content->setObjectName("chatMessagesContent");
     content->setAutoFillBackground(false);
@@ -472,6 +474,12 @@ void ChatView::scrollToBottom() {
 void ChatView::followEnd(int max) {
     // The last message grew (its sources, its usage line) or the view got shorter.
     if (!followsEnd_) {
+        return;
+    }
+    if (bubbles_.empty() && tail_->property("tailKey").toString() == "empty:") {
+        // Nothing asked yet: the heading is read from its top, its mark whole, in a short
+        // transcript too.
+        scroll_->verticalScrollBar()->setValue(0);
         return;
     }
     if (scrollAnimation_) {
