@@ -7,17 +7,17 @@
 #include <QFocusFrame>
 #include <QFrame>
 #include <QKeyEvent>
-#include <QPointer>
 #include <QPainter>
+#include <QPointer>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QToolButton>
 #include <QStandardPaths>
 #include <QStyleFactory>
 #include <QStyleOptionButton>
 #include <QStyleOptionSlider>
 #include <QTimer>
+#include <QToolButton>
 
 #include <dlfcn.h>
 
@@ -153,10 +153,9 @@ class PlainDialogStyle final : public QProxyStyle {
             hint == SH_FocusFrame_Mask && mask != nullptr && option != nullptr) {
             // The band the ring is drawn in, whether it lies outside the widget or inside.
             const QRect band = option->rect;
-            mask->region = QRegion(band) - QRegion(band.adjusted(focusRingMargin + 1,
-                                                                 focusRingMargin + 1,
-                                                                 -focusRingMargin - 1,
-                                                                 -focusRingMargin - 1));
+            mask->region =
+                QRegion(band) - QRegion(band.adjusted(focusRingMargin + 1, focusRingMargin + 1,
+                                                      -focusRingMargin - 1, -focusRingMargin - 1));
             return 1;
         }
         return QProxyStyle::styleHint(hint, option, widget, data);
@@ -227,8 +226,8 @@ class PlainDialogStyle final : public QProxyStyle {
             if (const auto* frame = qobject_cast<const QFocusFrame*>(asker)) {
                 ringed = frame->widget();
             }
-            return ringMargin(ringed, metric == PM_FocusFrameHMargin ? Qt::Horizontal
-                                                                      : Qt::Vertical);
+            return ringMargin(ringed,
+                              metric == PM_FocusFrameHMargin ? Qt::Horizontal : Qt::Vertical);
         }
         return QProxyStyle::pixelMetric(metric, option, widget);
     }
@@ -251,9 +250,9 @@ class PlainDialogStyle final : public QProxyStyle {
         if (ringed == nullptr) {
             return focusRingMargin;
         }
-        const QRect wanted = QRect(QPoint(0, 0), ringed->size())
-                                 .adjusted(-focusRingMargin, -focusRingMargin, focusRingMargin,
-                                           focusRingMargin);
+        const QRect wanted =
+            QRect(QPoint(0, 0), ringed->size())
+                .adjusted(-focusRingMargin, -focusRingMargin, focusRingMargin, focusRingMargin);
         QRect room = wanted;
         for (const QWidget* holder = ringed->parentWidget(); holder != nullptr;
              holder = holder->parentWidget()) {
@@ -279,7 +278,8 @@ class PlainDialogStyle final : public QProxyStyle {
         painter->save();
         painter->setRenderHint(QPainter::Antialiasing);
         painter->fillRect(bar.rect, colours.track);
-        const QRect slider = proxy()->subControlRect(CC_ScrollBar, &bar, SC_ScrollBarSlider, widget);
+        const QRect slider =
+            proxy()->subControlRect(CC_ScrollBar, &bar, SC_ScrollBarSlider, widget);
         const bool active = (bar.activeSubControls & SC_ScrollBarSlider) &&
                             (bar.state & (State_Sunken | State_MouseOver));
         QColor handle = active ? colours.activeHandle : colours.handle;
@@ -289,9 +289,8 @@ class PlainDialogStyle final : public QProxyStyle {
         if (slider.isValid() && bar.maximum > bar.minimum) {
             const qreal across = horizontal ? slider.height() : slider.width();
             const qreal inset = std::max<qreal>(2, across / 4);
-            const QRectF shape = horizontal
-                                     ? QRectF(slider).adjusted(1, inset, -1, -inset)
-                                     : QRectF(slider).adjusted(inset, 1, -inset, -1);
+            const QRectF shape = horizontal ? QRectF(slider).adjusted(1, inset, -1, -inset)
+                                            : QRectF(slider).adjusted(inset, 1, -inset, -1);
             const qreal radius = std::min(shape.width(), shape.height()) / 2;
             painter->setPen(Qt::NoPen);
             painter->setBrush(handle);

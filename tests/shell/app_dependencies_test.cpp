@@ -16,8 +16,8 @@
 #include "platform/manual_executor.h"
 #include "platform/worker_pool.h"
 #include "proactive/proactive_surfaces.h"
-#include "sample-chatdb/conversations.h"
 #include "records/sqlite_session_store.h"
+#include "sample-chatdb/conversations.h"
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
 #include "store/sqlite_connection.h"
@@ -28,8 +28,8 @@
 #include "support/scoped_environment.h"
 #include "support/silent_dbus_service.h"
 #include "support/stub_http_server.h"
-#include "sync_test_support.h"
 #include "support/temp_dir.h"
+#include "sync_test_support.h"
 
 namespace vask {
 namespace {
@@ -203,11 +203,10 @@ TEST(AppDependenciesTest, TheAwaitingListLoadsAtLaunchWithNoPopoverShown) {
     auto conversations = sample::readConversations(VASK_SAMPLE_CORPUS);
     // The history ends long ago: moved to end an hour ago, as the demo's is, its last unanswered
     // messages are recent enough to wait on a reply.
-    const std::int64_t secondsSince2001 =
-        std::chrono::duration_cast<std::chrono::seconds>(
-            std::chrono::system_clock::now().time_since_epoch())
-            .count() -
-        978307200;
+    const std::int64_t secondsSince2001 = std::chrono::duration_cast<std::chrono::seconds>(
+                                              std::chrono::system_clock::now().time_since_epoch())
+                                              .count() -
+                                          978307200;
     const std::int64_t shift =
         (secondsSince2001 - 3600) * 1'000'000'000 - conversations.messages.back().date;
     for (auto& message : conversations.messages) {

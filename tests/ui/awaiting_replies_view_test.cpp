@@ -1,7 +1,7 @@
 #include <QApplication>
 #include <QCoreApplication>
-#include <QKeyEvent>
 #include <QEnterEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>

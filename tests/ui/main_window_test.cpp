@@ -33,9 +33,9 @@
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 #include "ui/chat/chat_view.h"
 #include "ui/main_window/main_window.h"
+#include "ui/main_window/main_window_factory.h"
 #include "ui/main_window/session_rows.h"
 #include "ui/settings/form_parts.h"
-#include "ui/main_window/main_window_factory.h"
 #include "ui/window_fit.h"
 #include "ui/window_registry.h"
 

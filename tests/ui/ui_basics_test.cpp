@@ -22,11 +22,11 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QStackedWidget>
+#include <QStyleOptionButton>
 #include <QStyleOptionSlider>
 #include <QToolButton>
 #include <QVBoxLayout>
-#include <QStackedWidget>
-#include <QStyleOptionButton>
 
 #include <gtest/gtest.h>
 
@@ -441,13 +441,14 @@ TEST(ThemeTest, AScrollBarsHandleStandsOutFromItsTrack) {
         option.pageStep = bar->pageStep();
         option.singleStep = bar->singleStep();
         option.subControls = QStyle::SC_All;
-        const QRect slider =
-            bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, bar);
-        const QRect groove =
-            bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarGroove, bar);
+        const QRect slider = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option,
+                                                          QStyle::SC_ScrollBarSlider, bar);
+        const QRect groove = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option,
+                                                          QStyle::SC_ScrollBarGroove, bar);
         ASSERT_LT(slider.bottom() + 10, groove.bottom());
         const QColor handle = image.pixelColor(slider.center());
-        const QColor track = image.pixelColor(groove.center().x(), (slider.bottom() + groove.bottom()) / 2);
+        const QColor track =
+            image.pixelColor(groove.center().x(), (slider.bottom() + groove.bottom()) / 2);
         EXPECT_GE(test::contrastRatio(handle, track), 3.0)
             << handle.name().toStdString() << " on " << track.name().toStdString();
     }
