@@ -51,7 +51,9 @@ enum class ThemeColour {
     secondary,
     tertiary,
     red,
-    orange
+    orange,
+    // Text that says something went well ("Copied").
+    green
 };
 
 // A named colour, faded by `alpha`; or, made with `fixed`, one colour in both appearances.

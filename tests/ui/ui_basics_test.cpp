@@ -53,6 +53,7 @@
 #include "support/temp_dir.h"
 #include "ui/brand_marks.h"
 #include "ui/onboarding/onboarding_controls.h"
+#include "ui/popover/vask_menu.h"
 #include "ui/portal_reader.h"
 #include "ui/qt_platform.h"
 #include "ui/settings/form_parts.h"
@@ -659,8 +660,8 @@ TEST(BrandMarksTest, SecondaryAndErrorTextKeepTheirContrast) {
 }
 
 // Every button's text reads at 4.5:1 or more on what it is drawn on, in both appearances and
-// while held: the outlined buttons, the accent-filled ones, the onboarding's main button and the
-// link-like ones.
+// while held: the outlined buttons, the accent-filled ones, the onboarding's main button, the
+// link-like ones and the popover's error rows.
 TEST(BrandMarksTest, EveryButtonsTextKeepsItsContrast) {
     for (const auto appearance : {Appearance::light, Appearance::dark}) {
         const auto brand = Theme::palette(appearance);
@@ -679,6 +680,9 @@ TEST(BrandMarksTest, EveryButtonsTextKeepsItsContrast) {
             {"onboarding, held", onboardingText,
              OnboardingPrimaryButton::fill(appearance, true, true)},
             {"link", brand.accent, brand.canvas},
+            {"the popover's error row", ErrorRow::labelColour(appearance), brand.canvas},
+            {"the popover's error row, copied", ErrorRow::copiedColour(appearance),
+             brand.canvas},
             {"secondary", Shade(ThemeColour::secondary).colour(appearance), brand.canvas},
         };
         for (const auto& c : cases) {

@@ -66,12 +66,20 @@ void ErrorRow::copyToClipboard() {
     });
 }
 
+QColor ErrorRow::labelColour(Appearance appearance) {
+    return Shade(ThemeColour::red).colour(appearance);
+}
+
+QColor ErrorRow::copiedColour(Appearance appearance) {
+    return Shade(ThemeColour::green).colour(appearance);
+}
+
 void ErrorRow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QFontMetrics metrics(font());
     const int iconSize = metrics.height();
-    const QColor red(0xD0, 0x3B, 0x3B);
+    const QColor red = labelColour(Theme::current());
     int x = 0;
     const int mid = height() / 2;
     symbolIcon("exclamationmark.triangle", Shade::fixed(red), false)
@@ -97,7 +105,7 @@ void ErrorRow::paintEvent(QPaintEvent*) {
         metrics.elidedText(QString::fromStdString(entry_.message), Qt::ElideRight, messageWidth));
     const QRect end(width() - trailingWidth, 0, trailingWidth, height());
     if (copied_) {
-        painter.setPen(QColor(0x2E, 0x9D, 0x4F));
+        painter.setPen(copiedColour(Theme::current()));
         painter.drawText(end, Qt::AlignVCenter | Qt::AlignRight, trailing);
     } else {
         symbolIcon("doc.on.doc", ThemeColour::tertiary, false)

@@ -27,6 +27,9 @@ class ErrorRow : public QPushButton {
 
     bool isShowingCopied() const { return copied_; }
     void copyToClipboard();
+    // The label's red and the green of "Copied", readable on the popover in `appearance`.
+    static QColor labelColour(Appearance appearance);
+    static QColor copiedColour(Appearance appearance);
 
   protected:
     void paintEvent(QPaintEvent* event) override;
