@@ -14,6 +14,30 @@ std::string summary(bool isAvailable, int count) {
     return std::to_string(count) + " saved associations";
 }
 
+KeyringHold keyringHold(const AuthMode& mode, bool unlocking) {
+    if (mode.isKeyringLocked()) {
+        return unlocking ? KeyringHold::unlocking : KeyringHold::locked;
+    }
+    return mode.isKeyringNotAnswering() ? KeyringHold::notAnswering : KeyringHold::none;
+}
+
+std::string summary(bool hasStore, bool isAvailable, int count, KeyringHold hold) {
+    if (isAvailable || !hasStore) {
+        return summary(isAvailable, count);
+    }
+    switch (hold) {
+        case KeyringHold::locked:
+            return std::string(keyringLockedText);
+        case KeyringHold::unlocking:
+            return std::string(keyringUnlockingText);
+        case KeyringHold::notAnswering:
+            return std::string(keyringNotAnsweringText);
+        case KeyringHold::none:
+            break;
+    }
+    return summary(false, count);
+}
+
 bool hasValidContent(std::string_view term, std::string_view definition) {
     try {
         MemoryMutationValidator::content(term, MemoryMutationValidator::maxTermBytes);

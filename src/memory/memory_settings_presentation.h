@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/auth_mode.h"
 #include "memory/memory_association.h"
 #include "platform/uuid.h"
 
@@ -17,8 +18,26 @@ inline constexpr const char* forgetAllMessage =
 
 enum class ManagerContent { loading, empty, list };
 
+// The account's memory is named by the account, which a keyring may hold back: locked (its
+// prompt open while an unlock asked from Settings runs) or not answering.
+enum class KeyringHold { none, locked, unlocking, notAnswering };
+
+inline constexpr std::string_view keyringLockedText =
+    "Your keyring is locked. Unlock it to see your memory.";
+inline constexpr std::string_view keyringUnlockingText =
+    "Unlock your keyring in its prompt to see your memory.";
+inline constexpr std::string_view keyringNotAnsweringText = "Your keyring is not answering.";
+
+// What the credentials' mode holds back; `unlocking` while the keyring's prompt is open.
+KeyringHold keyringHold(const AuthMode& mode, bool unlocking);
+
 // "Memory unavailable", "1 saved association", "N saved associations".
 std::string summary(bool isAvailable, int count);
+
+// The summary as Settings shows it: while a keyring holds the account back, what it does, in
+// place of "Memory unavailable"; memory without a store (off, or not opened) is unavailable
+// whatever the keyring does.
+std::string summary(bool hasStore, bool isAvailable, int count, KeyringHold hold);
 
 // The edit sheet's Save rule: both texts, trimmed, non-empty, without NUL and within their byte
 // limits. The texts themselves are passed on as typed.

@@ -50,6 +50,8 @@ class MemorySettingsViewModel : public std::enable_shared_from_this<MemorySettin
 
     const std::optional<MemoryPrincipal>& loadedPrincipal() const { return loadedPrincipal_; }
 
+    // A store exists: memory is on and could be opened.
+    bool hasStore() const { return store_ != nullptr; }
     bool isAvailable() const;
     void load(Completion done = {});
     void update(const Uuid& id, std::string_view term, std::string_view definition,

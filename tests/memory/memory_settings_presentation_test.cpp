@@ -17,6 +17,43 @@ TEST(MemorySettingsPresentation, Summary) {
     EXPECT_EQ(summary(true, 2), "2 saved associations");
 }
 
+// Memory is the account's, and the account may be behind a keyring: while the keyring holds it
+// back, Settings says what the keyring does (as the account row does), never that memory is
+// unavailable; once it answers, the count. Memory without a store is unavailable whatever the
+// keyring does.
+TEST(MemorySettingsPresentation, SummaryBehindAKeyringSaysWhatTheKeyringDoes) {
+    const std::string unavailable = "Memory unavailable";
+    struct Case {
+        const char* name;
+        AuthMode mode;
+        bool unlocking;
+        bool hasStore;
+        bool isAvailable;
+        std::string shown;
+    };
+    const std::vector<Case> cases = {
+        {"locked", AuthMode::keyringLocked(), false, true, false, std::string(keyringLockedText)},
+        {"locked, its prompt open", AuthMode::keyringLocked(), true, true, false,
+         std::string(keyringUnlockingText)},
+        {"not answering", AuthMode::keyringNotAnswering(), false, true, false,
+         std::string(keyringNotAnsweringText)},
+        {"not answering, an unlock asked", AuthMode::keyringNotAnswering(), true, true, false,
+         std::string(keyringNotAnsweringText)},
+        {"locked, memory off", AuthMode::keyringLocked(), false, false, false, unavailable},
+        {"not answering, memory off", AuthMode::keyringNotAnswering(), false, false, false,
+         unavailable},
+        {"unlocked", AuthMode::managed("tok", "acc"), false, true, true, "3 saved associations"},
+        {"unlocked, signing out", AuthMode::managed("tok", "acc"), false, true, false, unavailable},
+        {"signed out", AuthMode::none(), false, true, false, unavailable},
+        {"signed out, an unlock asked", AuthMode::none(), true, true, false, unavailable},
+        {"API key", AuthMode::apiKey("k"), false, true, true, "3 saved associations"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(summary(c.hasStore, c.isAvailable, 3, keyringHold(c.mode, c.unlocking)), c.shown);
+    }
+}
+
 TEST(MemorySettingsPresentation, SaveIsEnabledOnlyWithinTheByteLimits) {
     const std::string eAcute = "\u00e9";  // two bytes of UTF-8
     struct Case {

@@ -365,7 +365,9 @@ TEST(SettingsWindowTest, AnAccountPageThatDidNotOpenIsSaid) {
 // "Unlock", and shows no plan (never "No API key or account configured"). Once the unlock is
 // answered (asked here, or from a chat while Settings is open), the same window shows the account
 // with "Sign Out" and the plan, without reopening; or, when the keyring no longer holds it,
-// "Sign In…".
+// "Sign In…". Memory, the account's, says the same of the keyring in place of "Memory
+// unavailable" and then shows the account's saved associations, taking the request a chat made
+// meanwhile to manage them.
 TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
     struct Case {
         const char* name;
@@ -387,11 +389,24 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
                                         "user-1", "ada@example.com"}
                            .encoded());
         f.root->signInRecord().noteSignedIn();
+        f.root->canonicalMemoryStore()->createAssociation(
+            *MemoryPrincipal::make("user-1"), "Mum", "Helen", MemoryProvenance::explicitlySaved,
+            Uuid::random(), 1);
         f.secrets->fail(InMemorySecretBackend::Operation::copyMatching,
                         std::string(CustomerTokenStore::defaultTokenKey),
                         SecretBackend::interactionNotAllowed, "the keyring is locked");
         f.root->resetAuthMode();
         f.open();
+        const auto request = Uuid::random();
+        f.root->memorySettingsNavigation().managerRequestID.set(request);
+        f.drain();
+        auto* memory = f.window->memoryPanel();
+        const auto memorySummary = [&] {
+            return memory->findChild<QLabel*>("memory-summary")->text().toStdString();
+        };
+        const auto manageEnabled = [&] {
+            return memory->findChild<QPushButton*>("manage-memory-button")->isEnabled();
+        };
         const auto visible = [&](const char* object) {
             auto* button = f.window->findChild<QPushButton*>(object);
             return button != nullptr && button->isVisibleTo(f.window.get());
@@ -412,6 +427,9 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
         EXPECT_TRUE(visible("settings-unlock-keyring-button"));
         EXPECT_FALSE(visible("sign-out-button"));
         EXPECT_FALSE(visible("sign-in-button"));
+        EXPECT_EQ(memorySummary(), MemorySettingsPresentation::keyringLockedText);
+        EXPECT_FALSE(manageEnabled());
+        EXPECT_FALSE(memory->manager()) << "the request waits for the keyring";
 
         // The keyring's prompt unlocks it.
         f.secrets->clearFailures();
@@ -422,6 +440,7 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
             f.window->findChild<QPushButton*>("settings-unlock-keyring-button")->click();
             EXPECT_FALSE(visible("settings-unlock-keyring-button")) << "its prompt is open";
             EXPECT_EQ(accountText(), settings::account::keyringUnlockingText);
+            EXPECT_EQ(memorySummary(), MemorySettingsPresentation::keyringUnlockingText);
         } else {
             f.root->unlockKeyring([](const std::optional<std::string>&) {});
         }
@@ -429,8 +448,13 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
             f.worker.runUntilIdle();
             return visible(kept ? "sign-out-button" : "sign-in-button");
         }));
+        f.drain();
         if (!kept) {
             EXPECT_EQ(accountText(), settings::account::notSignedInText);
+            EXPECT_EQ(memorySummary(), "Memory unavailable");
+            EXPECT_FALSE(manageEnabled());
+            EXPECT_FALSE(memory->manager());
+            EXPECT_EQ(f.root->memorySettingsNavigation().managerRequestID.get(), request);
             EXPECT_EQ(f.visibleSections(),
                       (std::vector<std::string>{"account", "contacts", "memory", "proactive"}));
             continue;
@@ -439,6 +463,10 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
         EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"account", "plan", "contacts",
                                                                  "memory", "proactive"}));
         EXPECT_FALSE(visible("settings-unlock-keyring-button"));
+        EXPECT_EQ(memorySummary(), "1 saved association");
+        EXPECT_TRUE(manageEnabled());
+        EXPECT_TRUE(memory->manager()) << "the chat's request is taken once memory is there";
+        EXPECT_FALSE(f.root->memorySettingsNavigation().managerRequestID.get());
     }
 }
 }  // namespace

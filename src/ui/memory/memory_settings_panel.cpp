@@ -42,8 +42,14 @@ MemorySettingsPanel::MemorySettingsPanel(std::shared_ptr<MemorySettingsViewModel
 
 void MemorySettingsPanel::render() {
     const bool available = viewModel_->isAvailable();
-    summary_->setText(qs(
-        presentation::summary(available, static_cast<int>(viewModel_->associations.get().size()))));
+    const bool becameAvailable = available && !wasAvailable_;
+    wasAvailable_ = available;
+    const bool held =
+        !available && viewModel_->hasStore() && keyringHold_ != presentation::KeyringHold::none;
+    summary_->setText(qs(presentation::summary(
+        viewModel_->hasStore(), available, static_cast<int>(viewModel_->associations.get().size()),
+        keyringHold_)));
+    summary_->setWordWrap(held);
     manage_->setEnabled(available);
     if (const auto& error = viewModel_->errorMessage.get()) {
         note_->setText(qs(*error));
@@ -55,7 +61,17 @@ void MemorySettingsPanel::render() {
     // Another account, or none, since the list was followed: follow the new one.
     if (isVisible()) {
         followPrincipal();
+        // Memory that became available while on screen (a keyring answered) takes the request
+        // a chat made meanwhile.
+        if (becameAvailable) {
+            presentRequestedManager();
+        }
     }
+}
+
+void MemorySettingsPanel::followKeyring(presentation::KeyringHold hold) {
+    keyringHold_ = hold;
+    render();
 }
 
 void MemorySettingsPanel::followPrincipal() {

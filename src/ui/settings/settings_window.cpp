@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "foundation/structured_logger.h"
+#include "memory/memory_settings_presentation.h"
 #include "ui/memory/memory_settings_panel.h"
 #include "ui/settings/account_settings_panel.h"
 #include "ui/settings/billing_settings_panel.h"
@@ -167,6 +168,8 @@ void SettingsWindow::render() {
     }
     account_->setVisible(accountShown);
     billing_->setVisible(has(settings::Section::plan));
+    // Memory is the account's: behind the keyring with it, and followed once the keyring answers.
+    memory_->followKeyring(MemorySettingsPresentation::keyringHold(mode, unlocking_));
     // The message of a failed sign-out stays in view even when the account row has gone.
     banner_->setText(signOutError_.value_or(QString()));
     banner_->setVisible(signOutError_.has_value() && !accountShown);
