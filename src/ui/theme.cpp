@@ -712,7 +712,7 @@ QColor namedColour(ThemeColour name, Appearance appearance) {
         case ThemeColour::red:
             return dark ? QColor(0xFF6B6B) : QColor(0xC62828);
         case ThemeColour::orange:
-            return dark ? QColor(0xFFA94D) : QColor(0xD9480F);
+            return dark ? QColor(0xFFA94D) : QColor(0xA84300);
         case ThemeColour::green:
             return dark ? QColor(0x6BCB77) : QColor(0x1E6E34);
     }

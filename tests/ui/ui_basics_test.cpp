@@ -635,12 +635,13 @@ TEST(BrandMarksTest, PaletteSwitchesWithTheAppearanceExceptPlumInk) {
     EXPECT_EQ(Theme::current(), Appearance::light);
 }
 
-// Secondary, tertiary and error text reads at 4.5:1 or more on the window and on a panel, in
-// both appearances.
+// Secondary, tertiary, error and warning text reads at 4.5:1 or more on the window and on a
+// panel, in both appearances.
 TEST(BrandMarksTest, SecondaryAndErrorTextKeepTheirContrast) {
     const std::pair<const char*, Shade> texts[] = {{"secondary", Shade(ThemeColour::secondary)},
                                                    {"tertiary", Shade(ThemeColour::tertiary)},
-                                                   {"error", errorRed()}};
+                                                   {"error", errorRed()},
+                                                   {"warning", warningOrange()}};
     for (const auto appearance : {Appearance::light, Appearance::dark}) {
         const auto brand = Theme::palette(appearance);
         for (const auto& background : {brand.canvas, brand.panel}) {

@@ -34,7 +34,7 @@ Shade errorRed() {
 }
 
 Shade warningOrange() {
-    return Shade::fixed(QColor(0xE0, 0x80, 0x1E));
+    return Shade(ThemeColour::orange);
 }
 
 int WrappedLabel::heightForWidth(int width) const {

@@ -22,7 +22,7 @@ namespace vask::ui {
 // drawn.
 void ensureViewIcons();
 
-// The same in both appearances.
+// Error and warning text: the appearance's red and orange, readable on the window and a panel.
 Shade errorRed();
 Shade warningOrange();
 
