@@ -249,6 +249,21 @@ constexpr LatinAlphabet kLatinAlphabets[] = {
     {U"äöõüšž"},             // Estonian
 };
 
+// The letters above ASCII that are words of their own (small): French and Portuguese "à",
+// Italian "è", Portuguese "é" and "ó", Icelandic "á" and "í", Hungarian "ő", Scandinavian "å",
+// "ö" and "ø", Lithuanian "į", French "ô", Welsh "â"; the Cyrillic prepositions, conjunctions and
+// pronouns ("в", "и", "я", Ukrainian "є", "ї", Belarusian "ў"). What a wrong code page makes of a
+// dash between spaces (cp850's "û" for "–") or of a lone word (windows-1252's "Š" and
+// windows-1251's "Љ" for cp850's "è") is none of them.
+constexpr std::u32string_view kLetterWords = U"àèéóáíőåöøįôâабвжзиійкосуяеєїў";
+
+// Whether a character is part of the word beside it: a letter, a digit or a mark.
+bool isPartOfWord(UChar32 c) {
+    const auto type = u_charType(c);
+    return isLetter(c) || u_isdigit(c) != 0 || type == U_NON_SPACING_MARK ||
+           type == U_COMBINING_SPACING_MARK;
+}
+
 // How many of the accented letters count for the reading as letters of one language: all but
 // the rare ones of the language whose letters they all are, when there is one; none otherwise.
 // `letters` holds each letter once (small), `counts` how often each is written; `dotted` is how
@@ -271,11 +286,51 @@ long oneLanguageLetters(const std::u32string& letters, const std::vector<long>& 
     return best;
 }
 
-// How plausible text decoded from a legacy encoding reads: letters above ASCII count for it;
-// what a wrong code page makes of letters counts against it: a capital after a small letter
-// ("ÇtÇ" for "été"), letters of two scripts in one word, punctuation or symbols inside a word
-// ("‚t‚"), line-drawing and other symbols, and control or unassigned characters most of all.
+// Whether a typographic mark stands where writers put it: an ellipsis at the end of a word or
+// sentence, a quotation mark at one side of what it quotes (a low one, "„" or "‚", before it
+// only), a dash between spaces or between numbers, the euro sign beside no letter. The bytes
+// Windows pages give these marks are accented letters in DOS and Mac code pages ("à" for "…",
+// "û" for "–", "ôTextö" for "“Text”"), which one language's letters count for wherever they
+// stand: a mark where it belongs counts for its reading more than such a letter does.
+bool isTypographicMarkInPlace(UChar32 c, UChar32 previous, UChar32 next) {
+    const auto isWhite = [](UChar32 x) { return u_isUWhiteSpace(x) != 0; };
+    // After something, not glued to a word after it; before something, not glued to a word
+    // before it.
+    const bool closes = !isWhite(previous) && !isPartOfWord(next);
+    const bool opens = !isPartOfWord(previous) && !isWhite(next);
+    switch (c) {
+        case 0x2026:  // …
+            return closes;
+        case 0x201A:  // ‚
+        case 0x201E:  // „
+            return opens;
+        case 0x2018:  // ‘
+        case 0x2019:  // ’
+        case 0x201C:  // “
+        case 0x201D:  // ”
+        case 0x2039:  // ‹
+        case 0x203A:  // ›
+            return opens || closes;
+        case 0x2013:  // –
+        case 0x2014:  // —
+            return (isWhite(previous) && isWhite(next)) ||
+                   (u_isdigit(previous) != 0 && u_isdigit(next) != 0);
+        case 0x20AC:  // €
+            return !isLetter(previous) && !isLetter(next);
+        default:
+            return false;
+    }
+}
+
+// How plausible text decoded from a legacy encoding reads: letters above ASCII count for it,
+// and typographic marks where writers put them more; what a wrong code page makes of letters
+// counts against it: a capital after a small letter ("ÇtÇ" for "été"), an accented letter alone
+// that no language writes as a word ("Le fichier û s'il existe"), letters of two scripts in one
+// word, punctuation or symbols inside a word ("‚t‚"), line-drawing and other symbols, and
+// control or unassigned characters most of all.
 long plausibility(std::string_view utf8) {
+    // More than an accented letter with its language's count (1 and 1).
+    constexpr long kMarkInPlace = 3;
     long score = 0;
     // The accented Latin letters the text holds, each once (small), and how often each is.
     std::u32string accented;
@@ -305,8 +360,9 @@ long plausibility(std::string_view utf8) {
             // Latin letters outside the accented ones of European languages ("ƒ", "º") are
             // rarely written; so are runs of accented letters ("Ïðèâåò" for "Привет").
             const bool latin = script == USCRIPT_LATIN;
-            if (latin && c >= 0xC0 && c <= 0x24F) {
-                const auto small = static_cast<char32_t>(u_tolower(c));
+            const bool accentedLatin = latin && c >= 0xC0 && c <= 0x24F;
+            const auto small = static_cast<char32_t>(u_tolower(c));
+            if (accentedLatin) {
                 // "İ" lowers to an ASCII "i", which every alphabet has.
                 if (small < 0x80) {
                     ++dotted;
@@ -321,6 +377,12 @@ long plausibility(std::string_view utf8) {
                 }
             }
             score += latin && (c < 0xC0 || c > 0x17F) ? -2 : (script == USCRIPT_COMMON ? -2 : 1);
+            // A letter alone that is no word (an initial or an abbreviation has its full stop).
+            if ((accentedLatin || script == USCRIPT_CYRILLIC) && small >= 0x80 &&
+                !isPartOfWord(previous) && !isPartOfWord(next) && next != '.' &&
+                kLetterWords.find(small) == std::u32string_view::npos) {
+                score -= 4;
+            }
             if (isLetter(previous)) {
                 const auto previousScript = letterScript(previous);
                 if (scriptOf(previous) != scriptOf(c)) {
@@ -364,6 +426,8 @@ long plausibility(std::string_view utf8) {
                    c != 0x00B0 && c != 0x00B1 && c != 0x00D7 && c != 0x00F7 && c != 0x00A9 &&
                    c != 0x00AE && c != 0x2122 && c != 0x00A7) {
             score -= 2;
+        } else if (isTypographicMarkInPlace(c, previous, next)) {
+            score += kMarkInPlace;
         } else {
             score += 1;
         }

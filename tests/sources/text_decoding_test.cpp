@@ -236,6 +236,102 @@ TEST(TextDecodingTest, PlainTextInLegacyEncodingsReadsAsWritten) {
     }
 }
 
+// Text in windows-1252 whose only bytes above ASCII are typographic punctuation (manual pages
+// and notes converted by iconv): DOS code pages make accented letters of those bytes ("à" for
+// "…", "û" for "–", "äTextô" for "„Text“"), standing where no word has them. Text in those code
+// pages, whose letters stand in words, stays in them.
+TEST(TextDecodingTest, TypographicPunctuationInWindows1252IsNoDosLetter) {
+    const auto repeated = [](const std::string& paragraph, std::size_t bytes) {
+        std::string text;
+        while (text.size() < bytes) {
+            text += paragraph;
+        }
+        return text;
+    };
+    // Longer than the 64 KB the guess reads.
+    constexpr std::size_t kLong = std::size_t{70} * 1024;
+    const std::string germanEllipses =
+        "Der Befehl liest die angegebenen Dateien und schreibt sie auf die Standardausgabe… Wird "
+        "keine Datei angegeben, so liest er von der Standardeingabe…\nDie Optionen sind in der "
+        "Info-Seite genauer beschrieben… Siehe auch [DATEI]… und die Dokumentation im Paket "
+        "coreutils.\n";
+    const std::string frenchEllipses =
+        "Le programme lit chaque fichier et affiche son contenu… Sans fichier, il lit ce qui "
+        "arrive sur son canal standard…\nLes options sont toutes dans la page info… Voir aussi "
+        "[FICHIER]… et la documentation du paquet.\n";
+    const std::string germanQuotes =
+        "Die Datei „Liste“ wird gelesen, die Datei „Ausgabe“ geschrieben. Die Variable „LANG“ "
+        "bestimmt die Sprache, „TERM“ die Art des Terminals.\n";
+    const std::string frenchQuotes =
+        "Le fichier “liste” est lu et le fichier “sortie” reste vide. La variable “LANG” donne la "
+        "langue, “TERM” le type du terminal.\n";
+    const std::string germanDashes =
+        "Die Datei – sofern vorhanden – wird zuerst gelesen. Die Seiten 10–12 und 20–24 "
+        "beschreiben das Format – mehr steht in der Info-Seite.\n";
+    const std::string frenchDashes =
+        "Le fichier – s'il existe – est lu en premier. Les pages 10–12 et 20–24 donnent le "
+        "format – voir aussi la page info.\n";
+    const std::string frenchInCp850 =
+        "Le café était déjà fermé à midi; où êtes-vous ? Voilà la gare, là-bas à côté du "
+        "marché.\n";
+    struct Case {
+        std::string name;
+        std::string text;
+        const char* encoding;
+    };
+    const std::vector<Case> cases = {
+        {"a German synopsis with ellipses",
+         "ls [OPTION]… [DATEI]…\nListet Informationen zu den DATEIen auf… Standard ist das "
+         "aktuelle Verzeichnis…\n",
+         "windows-1252"},
+        {"a French synopsis with ellipses",
+         "ls [OPTION]… [FICHIER]…\nAfficher des informations sur les FICHIERs… Sans argument, le "
+         "dossier courant…\n",
+         "windows-1252"},
+        {"German with ellipses", germanEllipses, "windows-1252"},
+        {"a long German text with ellipses", repeated(germanEllipses, kLong), "windows-1252"},
+        {"French with ellipses", frenchEllipses, "windows-1252"},
+        {"a long French text with ellipses", repeated(frenchEllipses, kLong), "windows-1252"},
+        {"German with its curly quotes", germanQuotes, "windows-1252"},
+        {"a long German text with its curly quotes", repeated(germanQuotes, kLong), "windows-1252"},
+        {"French with curly quotes", frenchQuotes, "windows-1252"},
+        {"a long French text with curly quotes", repeated(frenchQuotes, kLong), "windows-1252"},
+        {"German with en dashes", germanDashes, "windows-1252"},
+        {"a long German text with en dashes", repeated(germanDashes, kLong), "windows-1252"},
+        {"German with en dashes between numbers",
+         "Die Optionen stehen auf den Seiten 10–12, die Beispiele auf 20–24 und 30–36, der Index "
+         "auf 40–48.\n",
+         "windows-1252"},
+        {"French with en dashes", frenchDashes, "windows-1252"},
+        {"a long French text with en dashes", repeated(frenchDashes, kLong), "windows-1252"},
+        // What these bytes are in cp850, where they stand in words.
+        {"French in cp850 with \"à\" after words and alone",
+         "Il est déjà là. Voilà le train à Paris à midi, le café est en face.\n", "ibm-850"},
+        {"Italian in cp850",
+         "La città è bella e l'università è antica. Però il caffè costa di più e perché la "
+         "libertà è cara, nessuno ci va.\n",
+         "ibm-850"},
+        // Windows pages make "…" of "à" and "Š" of "è".
+        {"an Italian line in cp850 of \"à\" and \"è\" alone",
+         "La città è bella, la libertà è cara, la verità è semplice.\n", "ibm-850"},
+        {"German in cp850 with words that begin with umlauts",
+         "Bitte ändern Sie die Einstellungen und öffnen Sie die Datei erneut. Ähnlich geht es "
+         "beim Schließen: öfter speichern, schön älter werden.\n",
+         "ibm-850"},
+        {"a long French text in cp850", repeated(frenchInCp850, kLong), "ibm-850"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto bytes = encodedAs(c.text, c.encoding);
+        std::string encoding;
+        const auto detected = TextDecoding::detected(bytes, &encoding);
+        EXPECT_TRUE(detected == c.text) << encoding << ": " << difference(detected, c.text);
+        EXPECT_EQ(TextDecoding::guessedEncoding(bytes), std::string(c.encoding));
+        const auto plain = TextDecoding::plainText(bytes);
+        EXPECT_TRUE(plain == c.text) << difference(plain, c.text);
+    }
+}
+
 // Text as it is left on disk: UTF-8 cut at a size limit or with a stray byte, Thai and Baltic
 // Windows pages, and legacy text after a long stretch of ASCII.
 TEST(TextDecodingTest, OrdinaryFilesReadAsTheirAuthorsWroteThem) {
