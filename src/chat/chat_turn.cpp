@@ -103,6 +103,15 @@ void ChatViewModel::send() {
     // Asked before secret storage answered: the turn waits for the credentials on the worker
     // (showing its progress meanwhile) rather than go out without them.
     turn->awaitsCredentials = deps_.authModeKnown && !deps_.authModeKnown();
+    if (unlockUnderWay() && deps_.authModeProvider && deps_.authModeProvider().isKeyringLocked()) {
+        // The keyring is being unlocked (its prompt open, or its answer on its way): the
+        // question waits for the answer rather than be told the keyring is locked.
+        failImmediately(questionText, std::string(keyringUnlockingText),
+                        ChatState::CredentialProblem::keyringUnlocking);
+        holdForUnlock(*state.get().currentQuestion());
+        waitForUnlock();
+        return;
+    }
     if (!turn->awaitsCredentials) {
         const AuthMode mode = deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none();
         if (const auto problem = heldBack(mode); problem != ChatState::CredentialProblem::none) {
@@ -417,6 +426,7 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
     std::string text;
     std::optional<ChatTokenUsage> usage;
     auto problem = ChatState::CredentialProblem::none;
+    bool heldForUnlock = false;
     try {
         std::rethrow_exception(error);
     } catch (const RLMHelperError& e) {
@@ -474,6 +484,8 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
         keyringNotAnswering.set(problem == ChatState::CredentialProblem::keyringNotAnswering);
         text = e.what();
         usage = turn->usageAccumulator->usage();
+        // Found locked while an unlock is under way: the question waits for its answer.
+        heldForUnlock = problem == ChatState::CredentialProblem::keyringLocked && unlockUnderWay();
     } catch (const std::exception& e) {
         text = e.what();
         usage = turn->usageAccumulator->usage();
@@ -487,7 +499,11 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
         return;
     }
     persistUnansweredQuestion(turn->question, usage, turn->sessionID);
-    if (state.get().showsQuestion(turn->question.id)) {
+    if (heldForUnlock) {
+        holdForUnlock(turn->question);
+        waitForUnlock();
+        text = keyringUnlockingText;
+    } else if (state.get().showsQuestion(turn->question.id)) {
         state.set(ChatState::failed(turn->question, text, problem));
     }
     lastError.set(text);
@@ -499,6 +515,14 @@ void ChatViewModel::endTurn(const std::shared_ptr<Turn>& turn) {
     finishInFlightTurn(turn->question.id, turn->sessionID);
     if (deps_.usageChanged) {
         deps_.usageChanged();
+    }
+    if (!heldToAsk_.empty()) {
+        // The next question an unlock let go, once this turn's outcome is shown.
+        deps_.main.post([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->askNextHeldQuestion();
+            }
+        });
     }
 }
 

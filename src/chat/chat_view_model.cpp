@@ -245,29 +245,107 @@ void ChatViewModel::unlockKeyring() {
     if (!deps_.unlockKeyring) {
         return;
     }
-    askingKeyring.set(true);
     if (problem == Problem::keyringLocked) {
-        state.set(ChatState::failed(failed->question, std::string(keyringUnlockingText),
-                                    Problem::keyringUnlocking));
+        holdForUnlock(failed->question);
     }
+    waitForUnlock();
+}
+
+bool ChatViewModel::unlockUnderWay() const {
+    return waitingForUnlock_ || (deps_.keyringUnlockUnderWay && deps_.keyringUnlockUnderWay());
+}
+
+void ChatViewModel::showEnded(const ChatState& ended) {
+    const ChatMessage* question = ended.currentQuestion();
+    if (question == nullptr) {
+        return;
+    }
+    if (state.get().showsQuestion(question->id)) {
+        state.set(ended);
+    } else {
+        endedTurns_.insert_or_assign(question->id, ended);
+    }
+}
+
+void ChatViewModel::holdForUnlock(const ChatMessage& question) {
+    using Problem = ChatState::CredentialProblem;
+    keyringLocked.set(true);
+    keyringNotAnswering.set(false);
+    showEnded(
+        ChatState::failed(question, std::string(keyringUnlockingText), Problem::keyringUnlocking));
+    if (std::none_of(heldForUnlock_.begin(), heldForUnlock_.end(),
+                     [&](const ChatMessage& held) { return held.id == question.id; })) {
+        heldForUnlock_.push_back(question);
+    }
+}
+
+void ChatViewModel::waitForUnlock() {
+    if (waitingForUnlock_ || !deps_.unlockKeyring) {
+        return;
+    }
+    waitingForUnlock_ = true;
+    askingKeyring.set(true);
+    std::weak_ptr<ChatViewModel> weak = weak_from_this();
     deps_.unlockKeyring([weak](std::optional<std::string> failure) {
-        auto self = weak.lock();
-        if (!self) {
-            return;
+        if (auto self = weak.lock()) {
+            self->unlockAnswered(std::move(failure));
         }
-        self->askingKeyring.set(false);
-        if (const auto* waiting = self->state.get().asFailed();
-            waiting != nullptr && waiting->credentials == Problem::keyringUnlocking) {
-            self->state.set(ChatState::failed(waiting->question, std::string(keyringLockedText),
-                                              Problem::keyringLocked));
-        }
-        if (failure) {
-            self->lastError.set(std::move(failure));
-            return;
-        }
-        self->refreshCredentials();
-        self->askStoppedQuestionAgain();
     });
+}
+
+void ChatViewModel::unlockAnswered(std::optional<std::string> failure) {
+    using Problem = ChatState::CredentialProblem;
+    waitingForUnlock_ = false;
+    const auto held = std::exchange(heldForUnlock_, {});
+    if (!failure) {
+        refreshCredentials();
+    }
+    if (failure || keyringLocked.get() || keyringNotAnswering.get()) {
+        // Still held back (the prompt cancelled, or the keyring locked again): every question
+        // that waited says so again, with its way on.
+        const Problem problem = !failure && keyringNotAnswering.get()
+                                    ? Problem::keyringNotAnswering
+                                    : Problem::keyringLocked;
+        for (const auto& question : held) {
+            showEnded(ChatState::failed(question, std::string(heldText(problem)), problem));
+        }
+        askingKeyring.set(false);
+        if (failure) {
+            lastError.set(std::move(failure));
+        }
+        return;
+    }
+    // Each is asked again in turn; until then its row waits without a note.
+    for (const auto& question : held) {
+        if (!state.get().showsQuestion(question.id)) {
+            endedTurns_.erase(question.id);
+        }
+        heldToAsk_.push_back(question);
+    }
+    askingKeyring.set(false);
+    askNextHeldQuestion();
+}
+
+void ChatViewModel::askNextHeldQuestion() {
+    using Problem = ChatState::CredentialProblem;
+    while (!heldToAsk_.empty() && !isSending()) {
+        const ChatMessage question = heldToAsk_.front();
+        heldToAsk_.pop_front();
+        askAgain(question);
+        const auto* failed = state.get().asFailed();
+        const Problem problem = failed != nullptr ? failed->credentials : Problem::none;
+        if (heldText(problem).empty()) {
+            continue;
+        }
+        // The keyring held it back at once: the rest are held alike.
+        for (const auto& rest : std::exchange(heldToAsk_, {})) {
+            if (problem == Problem::keyringUnlocking) {
+                holdForUnlock(rest);
+            } else {
+                showEnded(ChatState::failed(rest, std::string(heldText(problem)), problem));
+            }
+        }
+    }
 }
 
 void ChatViewModel::askStoppedQuestionAgain() {
@@ -284,8 +362,13 @@ void ChatViewModel::askStoppedQuestionAgain() {
         state.set(ChatState::failed(failed->question, std::string(heldText(held)), held));
         return;
     }
-    const ChatMessage question = failed->question;
-    state.set(ChatState::idle());
+    askAgain(ChatMessage(failed->question));
+}
+
+void ChatViewModel::askAgain(const ChatMessage& question) {
+    if (state.get().showsQuestion(question.id)) {
+        state.set(ChatState::idle());
+    }
     // The stopped question leaves its session, where it is asked again.
     if (const auto index = sessionIndex(currentSessionID.get())) {
         ChatSession session = *sessions.get()[*index];
@@ -298,6 +381,7 @@ void ChatViewModel::askStoppedQuestionAgain() {
             persist();
         }
     }
+    endedTurns_.erase(question.id);
     // Whatever the user typed since stays in the composer.
     const std::string draft = inputText.get();
     inputText.set(question.text);

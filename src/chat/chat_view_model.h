@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -82,6 +83,10 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         // Asks the keyring to unlock (its prompt may show); `done` runs on the main executor
         // with the failure's text, nothing once unlocked. Null: no keyring to unlock.
         std::function<void(std::function<void(std::optional<std::string>)> done)> unlockKeyring{};
+        // Whether an unlock is under way, asked by either chat (its prompt open, or its answer
+        // not in yet): asked again meanwhile, `unlockKeyring` joins it and opens no prompt.
+        // Main executor. Null: only this chat's own unlock counts.
+        std::function<bool()> keyringUnlockUnderWay{};
         // Asks a keyring that did not answer again, without any prompt; `done` runs on the main
         // executor once the credentials were read again. Null: nothing to ask.
         std::function<void(std::function<void()> done)> askKeyringAgain{};
@@ -126,6 +131,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // are answered keyringNotAnsweringText until it does (asked again by unlockKeyring()).
     Published<bool> keyringNotAnswering{false};
     // An unlock or a question to the keyring is under way (unlockKeyring()): one at a time.
+    // A question asked while an unlock is under way waits for its answer (keyringUnlockingText)
+    // and is asked then, after the question that the keyring stopped before.
     Published<bool> askingKeyring{false};
     // True while the saved chats are being read; sending waits for them.
     Published<bool> loadingSessions{false};
@@ -292,6 +299,19 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     void loadInitialState();
     // After the keyring answered: the question it stopped is asked again, in its place.
     void askStoppedQuestionAgain();
+    // The question leaves its session and is asked again; the composer keeps its draft.
+    void askAgain(const ChatMessage& question);
+    // Whether an unlock is under way, this chat's or the other's.
+    bool unlockUnderWay() const;
+    // The question (already kept in its session) waits for the unlock under way, saying so.
+    void holdForUnlock(const ChatMessage& question);
+    // Joins the unlock under way, or asks for one (its prompt may show), unless waiting already.
+    void waitForUnlock();
+    void unlockAnswered(std::optional<std::string> failure);
+    // Asks the next question the unlock held, once no turn runs.
+    void askNextHeldQuestion();
+    // Shows `ended` for its question: in the state when that shows it, else under its row.
+    void showEnded(const ChatState& ended);
     // Blocking: runs on the worker.
     static LoadedSessions readSessions(SessionStore& store);
     void finishLoading(LoadedSessions loaded);
@@ -374,6 +394,13 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // state the chat showed.
     std::map<Uuid, ChatState> endedTurns_;
     Subscription endedTurnsWatch_;
+
+    // This chat waits for an unlock's answer (its own, or one it joined).
+    bool waitingForUnlock_ = false;
+    // The questions that wait for that answer, oldest first.
+    std::vector<ChatMessage> heldForUnlock_;
+    // The questions the unlock let go, still to be asked again one after the other.
+    std::deque<ChatMessage> heldToAsk_;
 };
 
 }  // namespace vask

@@ -269,6 +269,10 @@ void AppDependencies::unlockKeyring(std::function<void(std::optional<std::string
     askKeyring(true, std::move(done));
 }
 
+bool AppDependencies::keyringUnlockUnderWay() const {
+    return askingKeyring_ && (askingUnlock_ || !unlocksAfter_.empty());
+}
+
 void AppDependencies::askKeyringAgain(std::function<void()> done) {
     askKeyring(false, [done = std::move(done)](const std::optional<std::string>&) { done(); });
 }
@@ -741,6 +745,7 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
         .authModeKnown = [this] { return authModeKnown(); },
         .unlockKeyring = [this](auto done) { unlockKeyring(std::move(done)); },
         .askKeyringAgain = [this](auto done) { askKeyringAgain(std::move(done)); },
+        .keyringUnlockUnderWay = [this] { return keyringUnlockUnderWay(); },
         .sessionStore = persistsSessions&& supportFolder
                             ? std::make_shared<SQLiteSessionStore>(*supportFolder / "sessions.db")
                             : nullptr,

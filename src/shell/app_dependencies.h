@@ -158,6 +158,9 @@ class AppDependencies {
     // again on the same thread as unlockKeyring (after any unlock pending), then `done` runs on
     // the main executor. Main executor.
     void askKeyringAgain(std::function<void()> done);
+    // Whether an unlock is under way (its prompt open, or its answer not in yet) or waits for
+    // the question to the keyring before it: unlockKeyring() then joins it. Main executor.
+    bool keyringUnlockUnderWay() const;
 
     AccessTokenRefresher& accessTokenRefresher();
     // The one coordinator every caller with an unauthorised reply goes through.

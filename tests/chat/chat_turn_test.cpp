@@ -287,6 +287,114 @@ TEST_F(ChatTurnTest, TheKeyringsWayOnAsksTheStoppedQuestionAgain) {
     }
 }
 
+// A question asked while an unlock is under way (its prompt open, or its answer not yet in)
+// waits for the answer with the words for it, never told the keyring is locked meanwhile, and
+// is asked once the keyring is open, after the question the keyring stopped before. A prompt
+// cancelled leaves every waiting question with the locked words and the unlock offered again.
+TEST_F(ChatTurnTest, AQuestionAskedWhileTheKeyringUnlocksWaitsForTheUnlock) {
+    struct Case {
+        const char* name;
+        // The unlock is pressed in the other chat; this one only hears that it is under way.
+        bool otherChatUnlocks = false;
+        // The question in between is asked before the unlock, while the credentials are read
+        // again on the worker, and found locked there once the unlock is under way.
+        bool foundOnTheWorker = false;
+        // The unlock's answer: its failure, if any.
+        std::optional<std::string> failure = std::nullopt;
+        std::vector<std::string> asked;
+    };
+    const Case cases[] = {
+        {.name = "asked with the prompt open", .asked = {"where?", "and now?"}},
+        {.name = "found locked on the worker", .foundOnTheWorker = true, .asked = {"and now?"}},
+        {.name = "the other chat unlocks", .otherChatUnlocks = true, .asked = {"and now?"}},
+        {.name = "the prompt cancelled", .failure = "Unlocking was cancelled.", .asked = {}},
+    };
+    using Problem = ChatState::CredentialProblem;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        runner = std::make_shared<test::FakeChatHelperRunner>();
+        AuthMode stored = AuthMode::keyringLocked();
+        bool known = true;
+        bool otherUnlocking = false;
+        std::vector<std::function<void(std::optional<std::string>)>> unlocks;
+        auto deps = dependencies();
+        deps.authModeProvider = [&] { return stored; };
+        deps.authModeKnown = [&] { return known; };
+        deps.unlockKeyring = [&](auto done) { unlocks.push_back(done); };
+        deps.keyringUnlockUnderWay = [&] { return otherUnlocking || !unlocks.empty(); };
+        auto model = loaded(ChatViewModel::make(std::move(deps)));
+        const auto row = [&](std::size_t index) {
+            const auto transcript = model->transcript();
+            const ChatState* ended =
+                index < transcript.size() ? model->endedTurn(transcript[index].id) : nullptr;
+            const auto* failed = ended ? ended->asFailed() : nullptr;
+            return std::pair(failed ? failed->error : std::string(),
+                             failed ? chat_presentation::errorRowAction(
+                                          *ended, model->keyringLocked.get())
+                                    : std::nullopt);
+        };
+        model->inputText.set("where?");
+        model->send();
+        settle();
+        ASSERT_EQ(row(0).first, ChatViewModel::keyringLockedText);
+
+        if (c.foundOnTheWorker) {
+            known = false;
+            model->inputText.set("and now?");
+            model->send();
+            ASSERT_TRUE(model->isSending());
+            model->unlockKeyring();  // the keyring row's button, while the question waits
+            settle();
+        } else {
+            if (c.otherChatUnlocks) {
+                otherUnlocking = true;
+            } else {
+                model->unlockKeyring();
+            }
+            model->inputText.set("and now?");
+            model->send();
+            settle();
+        }
+        ASSERT_EQ(unlocks.size(), 1u) << "one unlock, joined by the question";
+        EXPECT_TRUE(model->askingKeyring.get());
+        EXPECT_EQ(row(1).first, ChatViewModel::keyringUnlockingText);
+        EXPECT_EQ(row(1).second, std::nullopt) << "no unlock offered while one is under way";
+        const auto* failed = model->state.get().asFailed();
+        ASSERT_NE(failed, nullptr);
+        EXPECT_EQ(failed->credentials, Problem::keyringUnlocking);
+        EXPECT_TRUE(runner->inputs().empty());
+
+        if (!c.failure) {
+            stored = AuthMode::managed("customer-token", "a");
+            known = true;
+        }
+        otherUnlocking = false;
+        auto answer = std::exchange(unlocks, {});
+        answer[0](c.failure);
+        settle();
+        std::vector<std::string> asked;
+        for (const auto& inputs : runner->inputs()) {
+            asked.push_back(inputs.question);
+            EXPECT_EQ(inputs.credentials.customerToken, "customer-token");
+        }
+        EXPECT_EQ(asked, c.asked);
+        EXPECT_FALSE(model->askingKeyring.get());
+        const auto transcript = model->transcript();
+        EXPECT_EQ(std::count_if(transcript.begin(), transcript.end(),
+                                [](const ChatMessage& m) { return m.role == ChatRole::user; }),
+                  2)
+            << "each question once";
+        if (c.failure) {
+            for (const std::size_t index : {0u, 1u}) {
+                EXPECT_EQ(row(index).first, ChatViewModel::keyringLockedText) << index;
+                EXPECT_EQ(row(index).second, chat_presentation::unlockKeyringAction) << index;
+            }
+            model->unlockKeyring();
+            EXPECT_EQ(unlocks.size(), 1u) << "Unlock works again";
+        }
+    }
+}
+
 TEST_F(ChatTurnTest, LiveUpdatesReachOnlyTheirOwnTurn) {
     auto model = makeTurnModel();
     commit(*model, "earlier");
