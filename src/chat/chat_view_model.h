@@ -83,13 +83,13 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         // Asks the keyring to unlock (its prompt may show); `done` runs on the main executor
         // with the failure's text, nothing once unlocked. Null: no keyring to unlock.
         std::function<void(std::function<void(std::optional<std::string>)> done)> unlockKeyring{};
+        // Asks a keyring that did not answer again, without any prompt; `done` runs on the main
+        // executor once the credentials were read again. Null: nothing to ask.
+        std::function<void(std::function<void()> done)> askKeyringAgain{};
         // Whether an unlock is under way, asked by either chat (its prompt open, or its answer
         // not in yet): asked again meanwhile, `unlockKeyring` joins it and opens no prompt.
         // Main executor. Null: only this chat's own unlock counts.
         std::function<bool()> keyringUnlockUnderWay{};
-        // Asks a keyring that did not answer again, without any prompt; `done` runs on the main
-        // executor once the credentials were read again. Null: nothing to ask.
-        std::function<void(std::function<void()> done)> askKeyringAgain{};
         // Null for the popover.
         std::shared_ptr<SessionStore> sessionStore{};
         std::string accountURL{};

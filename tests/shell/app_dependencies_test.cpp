@@ -600,6 +600,101 @@ TEST(AppDependenciesTest, AnUnlockPressedWhileTheKeyringIsAskedAgainStillUnlocks
     EXPECT_EQ(keyring->unlocks.load(), 1);
 }
 
+// A keyring locked until its prompt is answered: reads are refused while it is locked, and its
+// unlock waits on the prompt until the test answers it.
+class LockedUntilPromptedKeyring final : public SecretBackend {
+  public:
+    ReadResult copyMatching(std::string_view service, std::string_view account) override {
+        if (locked.load()) {
+            return interactionNotAllowed;
+        }
+        return items.copyMatching(service, account);
+    }
+    Outcome update(std::string_view service, std::string_view account,
+                   std::string_view data) override {
+        return items.update(service, account, data);
+    }
+    Outcome add(std::string_view service, std::string_view account,
+                std::string_view data) override {
+        return items.add(service, account, data);
+    }
+    Outcome remove(std::string_view service, std::string_view account) override {
+        return items.remove(service, account);
+    }
+    Outcome unlock(std::string_view) override {
+        ++unlocks;
+        answered.wait_for(std::chrono::seconds(10));
+        locked = false;
+        return success;
+    }
+    std::string_view kind() const override { return "locked until prompted"; }
+
+    InMemorySecretBackend items;
+    std::atomic<bool> locked{false};
+    std::atomic<int> unlocks{0};
+    std::promise<void> answer;
+    std::shared_future<void> answered = answer.get_future().share();
+};
+
+// The user presses Unlock in one chat and, with the prompt still open (or its answer not yet in),
+// asks in the other: that question says it waits for the unlock (never "locked"), opens no second
+// prompt, and goes out signed in once the unlock answers, as does the question stopped before.
+TEST(AppDependenciesTest, AQuestionAskedWhileTheKeyringUnlocksGoesOutSignedIn) {
+    auto keyring = std::make_shared<LockedUntilPromptedKeyring>();
+    // The plan look-up of a first question signed in gets a quick refusal.
+    test::StubHttpServer relay;
+    const auto base = relay.baseURL().absoluteString();
+    RootFixture f({.extra = {{"VASK_RLM_HELPER_CMD", "/bin/true"},
+                             {"VASK_RELAY_BASE_URL", base},
+                             {"VASK_CLOUD_BASE_URL", base}},
+                   .secrets = keyring});
+    f.signIn();
+    // Locked, as at the next start of a desktop that logs in by itself.
+    keyring->locked = true;
+    f.restart();
+    test::LogCapture log;
+    const auto mainChat = f.root->chatViewModel();
+    const auto popover = f.root->popoverChatViewModel();
+    f.drain();
+    mainChat->inputText.set("where?");
+    mainChat->send();
+    f.drain();
+    const auto* stopped = mainChat->state.get().asFailed();
+    ASSERT_NE(stopped, nullptr);
+    ASSERT_EQ(stopped->error, ChatViewModel::keyringLockedText);
+
+    mainChat->unlockKeyring();
+    ASSERT_TRUE(test::eventually([&] { return keyring->unlocks.load() == 1; }));
+    EXPECT_TRUE(f.root->keyringUnlockUnderWay());
+    popover->inputText.set("and now?");
+    popover->send();
+    f.drain();
+    const auto* waiting = popover->state.get().asFailed();
+    ASSERT_NE(waiting, nullptr);
+    EXPECT_EQ(waiting->error, ChatViewModel::keyringUnlockingText);
+    EXPECT_TRUE(popover->askingKeyring.get());
+
+    const auto signedIn = [&] {
+        const auto sent = log->events("chat_send_started");
+        return std::count_if(sent.begin(), sent.end(), [](const LogRecord& record) {
+            return record.metadata.at("has_credentials") == "true";
+        });
+    };
+    EXPECT_EQ(signedIn(), 0);
+    keyring->answer.set_value();
+    ASSERT_TRUE(f.main.runUntil([&] {
+        f.worker.runUntilIdle();
+        return signedIn() == 2;
+    })) << signedIn() << " questions went out signed in";
+    f.drain();
+    EXPECT_EQ(keyring->unlocks.load(), 1);
+    EXPECT_FALSE(f.root->keyringUnlockUnderWay());
+    for (const auto& chat : {mainChat, popover}) {
+        EXPECT_FALSE(chat->askingKeyring.get());
+        EXPECT_EQ(chat->transcript().size(), 1u) << "the question is asked once, in its place";
+    }
+}
+
 // A start on a desktop whose keyring owns its name and never answers: the question of the
 // credentials is answered within the keyring's limit as a keyring that does not answer (never as
 // signed out), and a sign-out within one call's limit, noted for the next start.

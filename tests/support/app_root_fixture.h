@@ -36,18 +36,9 @@ struct AppRootFixture {
         for (auto& [name, value] : options.extra) {
             env[name] = value;
         }
-        root = std::make_unique<AppDependencies>(AppDependencies::Context{
-            .environment = env,
-            .bundleIdentifier = "ai.vask.tests",
-            .defaults = defaults,
-            .main = main,
-            .worker = worker,
-            .scheduler = clock,
-            .secretBackend = std::move(options.secrets),
-            .settingsOpener = std::move(options.settingsOpener),
-            .folderOpener = std::move(options.folderOpener),
-            .fileProblems = std::move(options.fileProblems),
-        });
+        options.extra = std::move(env);
+        options_ = std::move(options);
+        root = makeRoot();
     }
 
     AppRootFixture() : AppRootFixture(Options{}) {}
@@ -69,6 +60,13 @@ struct AppRootFixture {
         root->cloudAuthStore().save(
             {"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), userID, "ada@example.com"});
     }
+    // A new root over the same folders, defaults and secret storage, as the next start of the
+    // application: nothing the last one cached is known to it.
+    void restart() {
+        drain();
+        root.reset();
+        root = makeRoot();
+    }
     // Runs both executors until neither has anything left (bounded).
     void drain() {
         for (int i = 0; i < 100 && (main.runUntilIdle() + worker.runUntilIdle()) > 0; ++i) {
@@ -82,6 +80,24 @@ struct AppRootFixture {
     ManualExecutor worker;
     FakeClock clock;
     std::unique_ptr<AppDependencies> root;
+
+  private:
+    std::unique_ptr<AppDependencies> makeRoot() {
+        return std::make_unique<AppDependencies>(AppDependencies::Context{
+            .environment = options_.extra,
+            .bundleIdentifier = "ai.vask.tests",
+            .defaults = defaults,
+            .main = main,
+            .worker = worker,
+            .scheduler = clock,
+            .secretBackend = options_.secrets,
+            .settingsOpener = options_.settingsOpener,
+            .folderOpener = options_.folderOpener,
+            .fileProblems = options_.fileProblems,
+        });
+    }
+
+    Options options_;
 };
 
 }  // namespace vask::test
