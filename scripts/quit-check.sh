@@ -29,6 +29,11 @@
 #
 #   bash scripts/quit-check.sh [BUILD_DIR]     (default build/asan, the test command's build)
 #
+# VASK_QUIT_CASES runs only the named groups of cases (space-separated; all when unset or empty):
+# core (idle, turns, kills, hang-ups, PDF drawing, a silent relay, launches beside a running
+# instance), notifications, secrets, locked-keyring (the stand-in's prompt that never answers),
+# real-keyring (gnome-keyring's own prompt on Xvfb), stopped-keyring, keyring-back, hung-keyring,
+# large and latejoin; e.g. VASK_QUIT_CASES="real-keyring keyring-back".
 # VASK_QUIT_MESSAGES sets the size of the large history (default 100000 in a sanitizer build,
 # whose index rebuild then takes seconds, and 400000 otherwise); VASK_QUIT_LATE_JOINS the size
 # of the history whose chat joins arrive late (default 60000).
@@ -186,7 +191,12 @@ kill_app() {
 
 no_locked_database() { ! grep -q 'database is locked' "$VASK_LOG_FILE" 2>/dev/null; }
 
+# case_selected GROUP: whether VASK_QUIT_CASES asks for GROUP (every group when it is unset).
+case_selected() { [[ -z ${VASK_QUIT_CASES:-} || " $VASK_QUIT_CASES " == *" $1 "* ]]; }
+
 # --- Idle, then a chat turn whose helper never answers ------------------------------------
+# The core group runs up to its closing "fi # core".
+if case_selected core; then
 new_case turn || { fail "stand-in servers start"; echo "$passed passed, $failed failed"; exit 1; }
 printf '{"steps":[{"read_stdin":"all"},{"event":{"type":"progress","status":"Working"}},{"hang":true}]}\n' \
     >"$ROOT/hang.json"
@@ -424,6 +434,7 @@ if start_app; then
         kill_app
     fi
 fi
+fi # core
 
 # --- Desktop services that stopped answering -------------------------------------------------
 # start_private_bus: a session bus of the case's own; its address exported.
@@ -457,6 +468,19 @@ start_keyring() {
 # testhook_grew TEXT N: whether the test hooks' log names TEXT more than N times.
 testhook_count() { grep -c -- "$1" "$VASK_TESTHOOK_LOG" 2>/dev/null || true; }
 testhook_grew() { [[ $(testhook_count "$1") -gt $2 ]]; }
+# log_age_ms PATTERN: how long ago, in ms, Vask's log last named PATTERN, by that line's own
+# time; nothing when it never did.
+log_age_ms() {
+    local stamp
+    stamp=$(grep -- "$1" "$VASK_LOG_FILE" 2>/dev/null | tail -n 1 | cut -d' ' -f1)
+    [[ -n $stamp ]] && echo $(($(now_ms) - $(date -d "$stamp" +%s%3N)))
+}
+# answers_stored: how many answers the chats keep in sessions.db.
+answers_stored() {
+    sqlite3 "$SUPPORT/sessions.db" "SELECT count(*) FROM chat_messages WHERE role = 'assistant'" \
+        2>/dev/null || echo 0
+}
+answers_grew() { [[ $(answers_stored) -ge $1 ]]; }
 # stop_and_end PID: a stopped service process is let go and ended.
 stop_and_end() {
     kill -CONT "$1" 2>/dev/null
@@ -464,7 +488,9 @@ stop_and_end() {
 }
 
 # A notification server that stopped: the posts of the awaiting-reply notifier wait on it.
-if new_case notifications && start_private_bus; then
+if ! case_selected notifications; then
+    :
+elif new_case notifications && start_private_bus; then
     unset VASK_NOTIFICATION_SINK
     /usr/bin/python3 -m dbusmock --template notification_daemon >"$ROOT/notifier.out" 2>&1 &
     notifier=$!
@@ -493,7 +519,9 @@ fi
 # A Secret Service that stopped during a sign-out: the sign-out's calls wait on it, and the quit
 # gives them up. The sign-out was recorded in the data folder before it was done: the next start,
 # with the keyring answering again, is signed out and removes what the keyring still held.
-if new_case secrets && start_private_bus; then
+if ! case_selected secrets; then
+    :
+elif new_case secrets && start_private_bus; then
     keyring=$(start_keyring)
     # The storage is chosen on a worker, after the tray is up.
     if [[ -n $keyring ]] && start_app &&
@@ -599,16 +627,18 @@ locked_keyring_prompt() {
     wait "$standin" 2>/dev/null
     stop_private_bus
 }
-locked_keyring_prompt
+case_selected locked-keyring && locked_keyring_prompt
 
 # The real gnome-keyring, its login keyring locked when Vask starts (the daemon started afresh
 # without its password, as at an automatic login) and holding Vask's credentials out of sight,
 # with gcr's own prompt on a private X display: the start says the keyring is locked (never
-# signed out), a question is answered with the unlock, the prompt answered with the keyring's
-# password lets the next question go out signed in, and a quit with the prompt open leaves the
-# daemon running, its pid unchanged.
+# signed out), a question is answered with the unlock, one asked with the prompt open waits for
+# the unlock in words of its own, the prompt answered with the keyring's password lets both go
+# out signed in and then the next question, and a quit with the prompt open leaves the daemon
+# running and answering, its pid unchanged. Each step waits for what it checks (a window, a log
+# line, a stored answer), never for a set time, so that a loaded machine only makes it slower.
 real_locked_login_keyring() {
-    local display xvfb keyring window locked failures managed responses owner
+    local display xvfb keyring locked failures waiting answers responses owner
     if ! command -v Xvfb >/dev/null || ! command -v xdotool >/dev/null ||
         [[ ! -x /usr/libexec/gcr-prompter ]]; then
         echo "skip the real login keyring: Xvfb, xdotool or gcr-prompter is missing"
@@ -621,6 +651,8 @@ real_locked_login_keyring() {
     display=":$((70 + $$ % 20))"
     Xvfb "$display" -screen 0 1024x768x24 >"$ROOT/xvfb.out" 2>&1 &
     xvfb=$!
+    display_up() { DISPLAY=$display xdotool getdisplaygeometry >/dev/null 2>&1; }
+    wait_for 30 display_up || fail "Xvfb starts on $display" "$(tail -n 2 "$ROOT/xvfb.out")"
     # The prompter the daemon starts on the bus draws on that display.
     dbus-update-activation-environment "DISPLAY=$display" >/dev/null 2>&1
     keyring=$(start_keyring)
@@ -631,6 +663,29 @@ real_locked_login_keyring() {
     }
     prompt_window() { DISPLAY=$display xdotool search --onlyvisible --name 'Unlock' 2>/dev/null | head -n 1; }
     prompt_open() { [[ -n $(prompt_window) ]]; }
+    # answer_prompt: the keyring's password typed into gcr's prompt until Vask hears the unlock
+    # (keys typed before the prompt takes the keyboard are lost, and a wrong password leaves it
+    # open: while it stays, the password is typed again).
+    answer_prompt() {
+        local unlocked window
+        unlocked=$(log_count 'keychain_unlocked')
+        for _ in 1 2 3; do
+            window=$(prompt_window)
+            if [[ -n $window ]]; then
+                DISPLAY=$display xdotool windowfocus --sync "$window" type --delay 30 x
+                DISPLAY=$display xdotool key Return
+            fi
+            wait_for 20 log_grew 'keychain_unlocked' "$unlocked" && return 0
+        done
+        return 1
+    }
+    # daemon_answers: gnome-keyring answers a call of the Secret Service, sent after everything
+    # the quitting Vask sent it.
+    daemon_answers() {
+        dbus-send --session --print-reply --reply-timeout=25000 --dest=org.freedesktop.secrets \
+            /org/freedesktop/secrets org.freedesktop.DBus.Properties.Get \
+            string:org.freedesktop.Secret.Service string:Collections >/dev/null 2>&1
+    }
     moved() { grep -q -e 'secret_file_moved' -e 'secret_record_settled.*moved=[1-9]' "$VASK_LOG_FILE"; }
     if [[ -n $keyring ]] && start_app && wait_for 30 moved; then
         quit_app "after the credentials moved into the real keyring"
@@ -656,21 +711,37 @@ real_locked_login_keyring() {
             fail "a question with the login keyring locked is answered with the unlock" \
                 "$(grep rendered "$VASK_TESTHOOK_LOG" | tail -n 1)"
         fi
-        managed=$(log_count 'auth_mode_resolved mode=managed')
         send "vasktest://unlock-keyring"
         if [[ -n $APP_PID ]] && wait_for 30 prompt_open; then
-            window=$(prompt_window)
-            DISPLAY=$display xdotool windowfocus --sync "$window" type --delay 30 x
-            DISPLAY=$display xdotool key Return
-            responses=$(testhook_count 'rendered response:')
-            if wait_for 30 log_grew 'auth_mode_resolved mode=managed' "$managed"; then
-                send "vasktest://query?text=asked%20once%20unlocked&chat=main"
-            fi
-            if wait_for 60 testhook_grew 'rendered response:' "$responses"; then
-                pass "the login keyring unlocked by its prompt answers the next question signed in"
+            waiting=$(testhook_count 'rendered failure: Unlock your keyring in its prompt')
+            send "vasktest://query?text=asked%20while%20unlocking&chat=main"
+            if wait_for 30 testhook_grew 'rendered failure: Unlock your keyring in its prompt' "$waiting"; then
+                pass "a question asked with gnome-keyring's prompt open waits for the unlock"
             else
-                fail "the login keyring unlocked by its prompt answers the next question signed in" \
-                    "$(grep -e auth_mode_resolved "$VASK_LOG_FILE" | tail -n 1); $(grep rendered "$VASK_TESTHOOK_LOG" | tail -n 1)"
+                fail "a question asked with gnome-keyring's prompt open waits for the unlock" \
+                    "$(grep rendered "$VASK_TESTHOOK_LOG" | tail -n 1)"
+            fi
+            answers=$(answers_stored)
+            if answer_prompt; then
+                # The question stopped before the unlock and the one asked meanwhile are asked
+                # again, one after the other; signed out, the stand-in helper would refuse them.
+                if wait_for 60 answers_grew $((answers + 2)); then
+                    pass "both questions the unlock held are answered signed in once it answers"
+                else
+                    fail "both questions the unlock held are answered signed in once it answers" \
+                        "$(($(answers_stored) - answers)) answered; $(grep -e auth_mode_resolved "$VASK_LOG_FILE" | tail -n 1)"
+                fi
+                responses=$(testhook_count 'rendered response:')
+                send "vasktest://query?text=asked%20once%20unlocked&chat=main"
+                if wait_for 60 testhook_grew 'rendered response:' "$responses"; then
+                    pass "the login keyring unlocked by its prompt answers the next question signed in"
+                else
+                    fail "the login keyring unlocked by its prompt answers the next question signed in" \
+                        "$(grep -e auth_mode_resolved "$VASK_LOG_FILE" | tail -n 1); $(tail -n 1 "$VASK_TESTHOOK_LOG")"
+                fi
+            else
+                fail "gnome-keyring's prompt takes the password and Vask hears the unlock" \
+                    "$(grep -e keychain_ "$VASK_LOG_FILE" | tail -n 1)"
             fi
         else
             fail "the unlock shows gnome-keyring's prompt"
@@ -680,8 +751,8 @@ real_locked_login_keyring() {
         send "vasktest://unlock-keyring"
         if [[ -n $APP_PID ]] && wait_for 30 prompt_open; then
             quit_app "with gnome-keyring's prompt open"
-            sleep 1
-            owner=$(name_owner org.freedesktop.secrets)
+            owner=
+            daemon_answers && owner=$(name_owner org.freedesktop.secrets)
             if kill -0 "$keyring" 2>/dev/null && [[ $owner == "$keyring" ]]; then
                 pass "a quit with gnome-keyring's prompt open leaves the daemon running (pid $keyring)"
             else
@@ -701,7 +772,7 @@ real_locked_login_keyring() {
     wait "$xvfb" 2>/dev/null
     stop_private_bus
 }
-real_locked_login_keyring
+case_selected real-keyring && real_locked_login_keyring
 
 # A start while the keyring is stopped (SIGSTOP) from the first moment: the keyring is asked on
 # a worker, so the tray comes up and a launch's URL is answered within a few seconds, and the
@@ -743,7 +814,7 @@ stopped_keyring_start() {
     stop_and_end "$keyring"
     stop_private_bus
 }
-stopped_keyring_start
+case_selected stopped-keyring && stopped_keyring_start
 
 # A keyring stopped before the start and let go again: the question asked while it is stopped
 # says it is not answering; one asked a few seconds after it answers again goes out signed in
@@ -769,7 +840,14 @@ keyring_back_after_start() {
                     "$(grep rendered "$VASK_TESTHOOK_LOG" | tail -n 1)"
             fi
             kill -CONT "$keyring"
-            sleep 2.5
+            # The mode the keyring held back is asked again at the first use once it is due
+            # (2 s after it was resolved); a question before that is told it again.
+            held_due() {
+                local age
+                age=$(log_age_ms 'auth_mode_resolved mode=keyring_not_answering')
+                [[ -z $age || $age -ge 2000 ]]
+            }
+            wait_for 30 held_due
             responses=$(testhook_count 'rendered response:')
             send "vasktest://query?text=asked%20once%20it%20answers&chat=main"
             if wait_for 60 testhook_grew 'rendered response:' "$responses"; then
@@ -790,7 +868,7 @@ keyring_back_after_start() {
     [[ -n $keyring ]] && stop_and_end "$keyring"
     stop_private_bus
 }
-keyring_back_after_start
+case_selected keyring-back && keyring_back_after_start
 
 # vask_items: how many items of Vask's the keyring on the private bus holds (locked or not).
 vask_items() {
@@ -862,7 +940,7 @@ hung_keyring_run() {
     stop_and_end "$keyring"
     stop_private_bus
 }
-hung_keyring_run
+case_selected hung-keyring && hung_keyring_run
 
 # --- The real login keyring locked at start: what it must never undo or invent -------------
 # The real gnome-keyring restarted without its password (as at an automatic login), its login
@@ -1060,6 +1138,8 @@ else
 fi
 
 # --- A large first synchronisation ----------------------------------------------------------
+# The large group runs up to its closing "fi # large".
+if case_selected large; then
 new_case large || fail "stand-in servers start for the large history"
 "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --messages "$MESSAGES" --chats 200 --seed 11 \
     --out "$CHAT_DB_PATH.new" >/dev/null && mv "$CHAT_DB_PATH.new" "$CHAT_DB_PATH"
@@ -1107,6 +1187,7 @@ else
     fail "the large synchronisation completes"
     kill_app
 fi
+fi # large
 
 # --- A synchronisation that moves many late-joined messages ---------------------------------
 # A history whose chat joins all arrive after its messages were copied (as when a history is
@@ -1161,7 +1242,7 @@ late_join_quit() {
         kill_app
     fi
 }
-late_join_quit
+case_selected latejoin && late_join_quit
 
 export HOME=$CALLER_HOME
 if [[ -n $CALLER_TMPDIR ]]; then export TMPDIR=$CALLER_TMPDIR; else unset TMPDIR; fi
