@@ -13,8 +13,9 @@
 # item left in the keyring; ten unlocks asked with the prompt open show one prompt, and a
 # sign-out meanwhile is answered within 5 s. A keyring stopped before the start and let go again
 # answers the next question signed in. With the real gnome-keyring and its gcr prompt (on
-# Xvfb), a login keyring locked at start reads as locked, unlocked by its prompt answers the next
-# question signed in, and a quit with its prompt open leaves the daemon running. Each quit must
+# Xvfb), a login keyring locked at start reads as locked, a question asked with its prompt open
+# waits for the unlock, unlocked by its prompt answers the held questions and the next one signed
+# in, and a quit with its prompt open leaves the daemon running. Each quit must
 # end with status 0 within the limit (2 s in a sanitizer build, 1 s otherwise; every limit stretches
 # with the machine's load, see scripts/harness.sh) and leave no process of its own (helper
 # included), no lock or socket and no -wal or -shm file; after a turn the question must be in
