@@ -553,6 +553,9 @@ void ChatViewModel::stopRunningTurns() {
         logger_.info("chat_turn_stopped_on_quit", {{"session_id", turn->sessionID}});
         finishInFlightTurn(questionID, turn->sessionID);
     }
+    // Questions an unlock held stay unanswered in their sessions: nothing more is asked.
+    heldForUnlock_.clear();
+    heldToAsk_.clear();
     flushPendingSaves();
 }
 

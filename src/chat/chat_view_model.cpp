@@ -184,6 +184,7 @@ void ChatViewModel::finishLoading(LoadedSessions loaded) {
     if (changedMeanwhile) {
         persist();
     }
+    askNextHeldQuestion();
 }
 
 void ChatViewModel::refreshCredentials() {
@@ -323,11 +324,18 @@ void ChatViewModel::unlockAnswered(std::optional<std::string> failure) {
         heldToAsk_.push_back(question);
     }
     askingKeyring.set(false);
+    if (held.empty()) {
+        askStoppedQuestionAgain();
+    }
     askNextHeldQuestion();
 }
 
 void ChatViewModel::askNextHeldQuestion() {
     using Problem = ChatState::CredentialProblem;
+    if (loadingSessions.get()) {
+        // Asked once the saved chats are in (finishLoading).
+        return;
+    }
     while (!heldToAsk_.empty() && !isSending()) {
         const ChatMessage question = heldToAsk_.front();
         heldToAsk_.pop_front();
