@@ -395,6 +395,34 @@ TEST_F(ChatTurnTest, AQuestionAskedWhileTheKeyringUnlocksWaitsForTheUnlock) {
     }
 }
 
+// A quit that comes as the first question the unlock let go is answered asks none of the
+// others: they stay unanswered in their session, and no helper starts while the worker is joined.
+TEST_F(ChatTurnTest, AQuitAsksNoneOfTheQuestionsAnUnlockStillHolds) {
+    AuthMode stored = AuthMode::keyringLocked();
+    std::vector<std::function<void(std::optional<std::string>)>> unlocks;
+    std::shared_ptr<ChatViewModel> model;
+    auto deps = dependencies();
+    deps.authModeProvider = [&] { return stored; };
+    deps.unlockKeyring = [&](auto done) { unlocks.push_back(done); };
+    // Told as each turn ends: the quit comes then.
+    deps.usageChanged = [&] { model->stopRunningTurns(); };
+    model = loaded(ChatViewModel::make(std::move(deps)));
+    ask(*model, "where?");
+    model->unlockKeyring();
+    ask(*model, "and now?");
+    ASSERT_EQ(unlocks.size(), 1u);
+    stored = AuthMode::managed("customer-token", "a");
+    unlocks[0](std::nullopt);
+    settle();
+    ASSERT_EQ(runner->inputs().size(), 1u) << "only the question asked before the quit";
+    EXPECT_EQ(runner->inputs()[0].question, "where?");
+    const auto transcript = model->transcript();
+    EXPECT_EQ(std::count_if(transcript.begin(), transcript.end(),
+                            [](const ChatMessage& m) { return m.text == "and now?"; }),
+              1)
+        << "kept, unanswered";
+}
+
 TEST_F(ChatTurnTest, LiveUpdatesReachOnlyTheirOwnTurn) {
     auto model = makeTurnModel();
     commit(*model, "earlier");
