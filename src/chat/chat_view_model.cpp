@@ -318,9 +318,7 @@ void ChatViewModel::unlockAnswered(std::optional<std::string> failure) {
     }
     // Each is asked again in turn; until then its row waits without a note.
     for (const auto& question : held) {
-        if (!state.get().showsQuestion(question.id)) {
-            endedTurns_.erase(question.id);
-        }
+        endedTurns_.erase(question.id);
         heldToAsk_.push_back(question);
     }
     askingKeyring.set(false);

@@ -369,8 +369,12 @@ TEST_F(ChatTurnTest, AQuestionAskedWhileTheKeyringUnlocksWaitsForTheUnlock) {
             known = true;
         }
         otherUnlocking = false;
+        const Uuid waitingID = model->transcript()[1].id;
         auto answer = std::exchange(unlocks, {});
         answer[0](c.failure);
+        if (!c.failure) {
+            EXPECT_EQ(model->endedTurn(waitingID), nullptr) << "no note while it waits its turn";
+        }
         settle();
         std::vector<std::string> asked;
         for (const auto& inputs : runner->inputs()) {
