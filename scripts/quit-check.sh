@@ -33,8 +33,9 @@
 # VASK_QUIT_CASES runs only the named groups of cases (space-separated; all when unset or empty):
 # core (idle, turns, kills, hang-ups, PDF drawing, a silent relay, launches beside a running
 # instance), notifications, secrets, locked-keyring (the stand-in's prompt that never answers),
-# real-keyring (gnome-keyring's own prompt on Xvfb), stopped-keyring, keyring-back, hung-keyring,
-# large and latejoin; e.g. VASK_QUIT_CASES="real-keyring keyring-back".
+# real-keyring (gnome-keyring's own prompt on Xvfb: the unlock, Settings, a sign-out behind it, a
+# newcomer), stopped-keyring, keyring-back, hung-keyring, large and latejoin;
+# e.g. VASK_QUIT_CASES="real-keyring keyring-back".
 # VASK_QUIT_MESSAGES sets the size of the large history (default 100000 in a sanitizer build,
 # whose index rebuild then takes seconds, and 400000 otherwise); VASK_QUIT_LATE_JOINS the size
 # of the history whose chat joins arrive late (default 60000).
@@ -1131,7 +1132,9 @@ real_login_keyring_newcomer() {
     stop_private_bus
 }
 
-if login_keyring_tools; then
+if ! case_selected real-keyring; then
+    :
+elif login_keyring_tools; then
     real_login_keyring_sign_out
     real_login_keyring_newcomer
 else
