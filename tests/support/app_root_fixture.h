@@ -48,9 +48,10 @@ struct AppRootFixture {
     AppRootFixture(const AppRootFixture&) = delete;
     AppRootFixture& operator=(const AppRootFixture&) = delete;
 
-    // A managed account with a customer token and a cloud session.
+    // A managed account with a customer token and a cloud session, noted as a sign-in notes it.
     void signIn() {
         saveAccount("user-1");
+        root->signInRecord().noteSignedIn();
         root->resetAuthMode();
     }
     // The same account stored, for user `userID`, without emptying the cached mode: the root sees
