@@ -527,9 +527,13 @@ std::unique_ptr<AppDependencies> sessionBusRoot(const test::TempDir& dir, UserDe
 }
 
 // A keyring whose unlock waits on its prompt until the test answers it; counts the unlocks asked.
+// Locked, it refuses reads until that unlock.
 class PromptingKeyring final : public SecretBackend {
   public:
     ReadResult copyMatching(std::string_view service, std::string_view account) override {
+        if (locked.load()) {
+            return interactionNotAllowed;
+        }
         return items.copyMatching(service, account);
     }
     Outcome update(std::string_view service, std::string_view account,
@@ -546,11 +550,13 @@ class PromptingKeyring final : public SecretBackend {
     Outcome unlock(std::string_view) override {
         ++unlocks;
         answered.wait_for(std::chrono::seconds(10));
+        locked = false;
         return success;
     }
     std::string_view kind() const override { return "prompting"; }
 
     InMemorySecretBackend items;
+    std::atomic<bool> locked{false};
     std::atomic<int> unlocks{0};
     std::promise<void> answer;
     std::shared_future<void> answered = answer.get_future().share();
@@ -600,47 +606,11 @@ TEST(AppDependenciesTest, AnUnlockPressedWhileTheKeyringIsAskedAgainStillUnlocks
     EXPECT_EQ(keyring->unlocks.load(), 1);
 }
 
-// A keyring locked until its prompt is answered: reads are refused while it is locked, and its
-// unlock waits on the prompt until the test answers it.
-class LockedUntilPromptedKeyring final : public SecretBackend {
-  public:
-    ReadResult copyMatching(std::string_view service, std::string_view account) override {
-        if (locked.load()) {
-            return interactionNotAllowed;
-        }
-        return items.copyMatching(service, account);
-    }
-    Outcome update(std::string_view service, std::string_view account,
-                   std::string_view data) override {
-        return items.update(service, account, data);
-    }
-    Outcome add(std::string_view service, std::string_view account,
-                std::string_view data) override {
-        return items.add(service, account, data);
-    }
-    Outcome remove(std::string_view service, std::string_view account) override {
-        return items.remove(service, account);
-    }
-    Outcome unlock(std::string_view) override {
-        ++unlocks;
-        answered.wait_for(std::chrono::seconds(10));
-        locked = false;
-        return success;
-    }
-    std::string_view kind() const override { return "locked until prompted"; }
-
-    InMemorySecretBackend items;
-    std::atomic<bool> locked{false};
-    std::atomic<int> unlocks{0};
-    std::promise<void> answer;
-    std::shared_future<void> answered = answer.get_future().share();
-};
-
 // The user presses Unlock in one chat and, with the prompt still open (or its answer not yet in),
 // asks in the other: that question says it waits for the unlock (never "locked"), opens no second
 // prompt, and goes out signed in once the unlock answers, as does the question stopped before.
 TEST(AppDependenciesTest, AQuestionAskedWhileTheKeyringUnlocksGoesOutSignedIn) {
-    auto keyring = std::make_shared<LockedUntilPromptedKeyring>();
+    auto keyring = std::make_shared<PromptingKeyring>();
     // The plan look-up of a first question signed in gets a quick refusal.
     test::StubHttpServer relay;
     const auto base = relay.baseURL().absoluteString();
