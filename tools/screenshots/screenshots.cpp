@@ -232,6 +232,29 @@ std::vector<Shot> settingsShots() {
              });
              return window;
          }},
+        // Signed in, at a start whose login keyring is still locked: the account and memory
+        // say so, with Unlock.
+        {"settings", "keyring-locked",
+         [](Scene& scene) -> QWidget* {
+             auto keyring =
+                 std::dynamic_pointer_cast<InMemorySecretBackend>(scene.root->secretBackend());
+             const auto service = scene.root->keychain().service();
+             keyring->put(service, std::string(CustomerTokenStore::defaultTokenKey), "tok");
+             keyring->put(service, std::string(CloudAuthStore::defaultKey),
+                          CloudAuthSession{"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"),
+                                           "user-1", "ada@example.com"}
+                              .encoded());
+             scene.root->signInRecord().noteSignedIn();
+             keyring->fail(InMemorySecretBackend::Operation::copyMatching,
+                           std::string(CustomerTokenStore::defaultTokenKey),
+                           SecretBackend::interactionNotAllowed, "the keyring is locked");
+             scene.root->contactsSyncViewModel()->authorizationState.set(
+                 ContactsAuthorizationState::authorized);
+             auto* window = settingsWindow(scene);
+             window->show();
+             scene.drain();
+             return window;
+         }},
         {"settings", "contacts-folder-missing",
          [](Scene& scene) -> QWidget* {
              scene.signIn();
