@@ -430,6 +430,22 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
         EXPECT_EQ(memorySummary(), MemorySettingsPresentation::keyringLockedText);
         EXPECT_FALSE(manageEnabled());
         EXPECT_FALSE(memory->manager()) << "the request waits for the keyring";
+        // Every wrapped sentence in the account and memory sections has the height its lines
+        // need, whichever words the keyring put there.
+        const auto expectWholeText = [&](const char* when) {
+            for (QWidget* panel :
+                 {static_cast<QWidget*>(f.window->findChild<AccountSettingsPanel*>()),
+                  static_cast<QWidget*>(memory)}) {
+                for (auto* label : panel->findChildren<QLabel*>()) {
+                    if (label->isVisibleTo(f.window.get()) && label->wordWrap()) {
+                        EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                            << when << ", " << label->objectName().toStdString() << ": "
+                            << label->text().toStdString();
+                    }
+                }
+            }
+        };
+        expectWholeText("locked");
 
         // The keyring's prompt unlocks it.
         f.secrets->clearFailures();
@@ -441,6 +457,7 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
             EXPECT_FALSE(visible("settings-unlock-keyring-button")) << "its prompt is open";
             EXPECT_EQ(accountText(), settings::account::keyringUnlockingText);
             EXPECT_EQ(memorySummary(), MemorySettingsPresentation::keyringUnlockingText);
+            expectWholeText("unlocking");
         } else {
             f.root->unlockKeyring([](const std::optional<std::string>&) {});
         }
@@ -449,6 +466,7 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
             return visible(kept ? "sign-out-button" : "sign-in-button");
         }));
         f.drain();
+        expectWholeText("answered");
         if (!kept) {
             EXPECT_EQ(accountText(), settings::account::notSignedInText);
             EXPECT_EQ(memorySummary(), "Memory unavailable");

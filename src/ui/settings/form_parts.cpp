@@ -130,7 +130,11 @@ void settleLayouts(QWidget* widget) {
 
 FormSection::FormSection(const QString& title, QWidget* parent) : QFrame(parent) {
     // Always as tall as its rows need: a long form scrolls rather than squeezing its sections.
-    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    // Never a fixed height: a layout caps such a section at its size hint, which measures wrapped
+    // text at the width it would like rather than the one it has, so a sentence whose words wrap
+    // to more lines in place (a keyring sentence in place of a count) would be cut. The form's
+    // closing stretch takes whatever height is left over.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(Theme::spacingSmall);
