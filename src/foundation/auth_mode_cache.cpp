@@ -14,11 +14,18 @@ bool AuthModeCache::currentLocked() const {
 }
 
 AuthMode AuthModeCache::get() {
+    bool due = false;
     {
         std::lock_guard state(state_);
         if (currentLocked()) {
             return *cached_;
         }
+        // A mode the keyring held back: it is asked again before the resolution, holding
+        // nothing. After an emptying the resolution reads what it needs itself.
+        due = cached_.has_value();
+    }
+    if (due && askAgain_) {
+        askAgain_();
     }
     std::lock_guard resolving(resolving_);
     std::uint64_t generation = 0;

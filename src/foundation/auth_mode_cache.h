@@ -16,14 +16,20 @@ namespace vask {
 // can never put its (now stale) answer back afterwards. Resolving reads secret storage, which
 // may wait on a keyring: latest() answers without ever waiting for a resolution. A mode held
 // back by the keyring (locked, not answering) is kept only `heldFor`: the next use after that
-// asks the keyring again, so a keyring unlocked elsewhere or answering again is seen.
+// asks the keyring again, so a keyring unlocked elsewhere or answering again is seen. That
+// asking (`askAgain`, which may wait a connection's limit) runs before the resolution and holds
+// nothing: an emptying and the get() after it (a sign-out's) never wait behind it.
 class AuthModeCache {
   public:
     using Resolve = std::function<AuthMode()>;
+    using AskAgain = std::function<void()>;
 
     explicit AuthModeCache(Resolve resolve, Clock::Duration heldFor = std::chrono::seconds(2),
-                           const Clock& clock = Clock::system())
-        : resolve_(std::move(resolve)), heldFor_(heldFor), clock_(clock) {}
+                           const Clock& clock = Clock::system(), AskAgain askAgain = {})
+        : resolve_(std::move(resolve)),
+          askAgain_(std::move(askAgain)),
+          heldFor_(heldFor),
+          clock_(clock) {}
 
     // The cached mode, or one resolved now (waiting for a resolution under way) and cached.
     AuthMode get();
@@ -43,6 +49,7 @@ class AuthModeCache {
     bool currentLocked() const;
 
     Resolve resolve_;
+    AskAgain askAgain_;
     Clock::Duration heldFor_;
     const Clock& clock_;
     // Held for the whole of a resolution.

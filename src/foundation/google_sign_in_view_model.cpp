@@ -28,25 +28,36 @@ GoogleSignInViewModel::GoogleSignInViewModel(Dependencies dependencies)
     : state(GoogleSignInState::idle()), deps_(std::move(dependencies)), storage_(deps_.worker) {}
 
 void GoogleSignInViewModel::loadStoredEmail() {
-    storage_.post([self = shared_from_this()] {
-        std::optional<std::string> email;
+    // The mode is resolved first off the queue: asking a keyring that did not answer again may
+    // take a connection's limit, and a sign-out asked for meanwhile does not wait for it.
+    deps_.worker.post([self = shared_from_this()] {
         try {
-            const AuthMode mode = self->deps_.authModeProvider();
-            if (mode.isNone()) {
-                self->clearSignInCutShort();
-            }
-            if (mode.asManaged() == nullptr) {
-                return;
-            }
-            self->deps_.customerTokenStore.ensureCacheLoaded();
-            email = self->deps_.customerTokenStore.loadEmail();
-        } catch (const std::exception& e) {
-            self->deps_.logger.error("load_email_failed", {{"error", e.what()}});
+            self->deps_.authModeProvider();
+        } catch (const std::exception&) {
+            // Read again, and logged, below.
+        }
+        self->storage_.post([self] { self->loadStoredEmailNow(); });
+    });
+}
+
+void GoogleSignInViewModel::loadStoredEmailNow() {
+    std::optional<std::string> email;
+    try {
+        const AuthMode mode = deps_.authModeProvider();
+        if (mode.isNone()) {
+            clearSignInCutShort();
+        }
+        if (mode.asManaged() == nullptr) {
             return;
         }
-        // Steps asked for later (a sign-in, a sign-out) come back after this one.
-        self->onMain([email](GoogleSignInViewModel& model) { model.userEmail.set(email); });
-    });
+        deps_.customerTokenStore.ensureCacheLoaded();
+        email = deps_.customerTokenStore.loadEmail();
+    } catch (const std::exception& e) {
+        deps_.logger.error("load_email_failed", {{"error", e.what()}});
+        return;
+    }
+    // Steps queued behind this one (a sign-in, a sign-out) come back after it.
+    onMain([email](GoogleSignInViewModel& model) { model.userEmail.set(email); });
 }
 
 void GoogleSignInViewModel::clearSignInCutShort() {

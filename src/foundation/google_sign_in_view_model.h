@@ -136,6 +136,8 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
     // Signed out at start with a customer token but no cloud session stored: removes the token
     // and e-mail of that sign-in cut short. On the storage queue only.
     void clearSignInCutShort();
+    // loadStoredEmail's reading, on the storage queue once the mode was resolved.
+    void loadStoredEmailNow();
     void exchange(std::uint64_t attempt, const std::string& code);
     // Stores the account on the worker, then reports success.
     void finishSignIn(std::uint64_t attempt, const GoogleAuthResult& result);

@@ -66,6 +66,10 @@ class LateKeyring final : public SecretBackend {
         return connected_ ? connected_->kind() : std::string_view("secret_service");
     }
     bool mayBlock() const override { return true; }
+    void askAgain() override {
+        Outcome whyNot;
+        connected(whyNot);
+    }
 
   private:
     // The keyring once it answers; asked again (when `asking`) unless it was last tried

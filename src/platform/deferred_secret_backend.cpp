@@ -95,4 +95,10 @@ bool DeferredSecretBackend::mayBlock() const {
     return !isResolved() || resolved()->mayBlock();
 }
 
+void DeferredSecretBackend::askAgain() {
+    if (isResolved()) {
+        resolved()->askAgain();
+    }
+}
+
 }  // namespace vask

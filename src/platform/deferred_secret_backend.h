@@ -33,6 +33,8 @@ class DeferredSecretBackend final : public SecretBackend {
     std::string_view kind() const override;
     // True until the choice is made, then the chosen backend's answer.
     bool mayBlock() const override;
+    // The chosen backend's, once chosen (the choice itself asks the keyring).
+    void askAgain() override;
 
   private:
     // Never waits.

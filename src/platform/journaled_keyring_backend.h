@@ -65,6 +65,7 @@ class JournaledKeyringBackend final : public SecretBackend {
     Outcome unlock(std::string_view service) override;
     std::string_view kind() const override { return keyring_->kind(); }
     bool mayBlock() const override { return keyring_->mayBlock(); }
+    void askAgain() override { keyring_->askAgain(); }
 
   private:
     // What the record says of one item.

@@ -113,6 +113,11 @@ class SecretBackend {
     // Whether an operation may wait on another process (a keyring over D-Bus) for as long as
     // that process takes: such a backend is never called from the main executor.
     virtual bool mayBlock() const { return false; }
+    // A keyring that did not answer is asked again now if it is due (within a connection's
+    // limit), reading nothing: callers do it before taking locks that other users of the
+    // storage wait on, so what follows finds it answering or tried moments ago. Storage that
+    // always answers does nothing.
+    virtual void askAgain() {}
 };
 
 }  // namespace vask

@@ -85,7 +85,11 @@ AppDependencies::AppDependencies(Context context)
           std::lock_guard lock(resolvedUserIDMutex_);
           resolvedUserID_ = std::move(userID);
           return mode;
-      }) {}
+      },
+                     std::chrono::seconds(2), Clock::system(),
+                     // A keyring that did not answer is connected to again outside the
+                     // resolution and the stores' locks: a sign-out meanwhile goes on.
+                     [this] { secretBackend()->askAgain(); }) {}
 
 AppDependencies::~AppDependencies() {
     joinKeyringQuestion();

@@ -699,6 +699,55 @@ TEST(AppDependenciesSecretServiceTest, AKeyringThatHangsAtStartIsItsOwnState) {
     main.runUntilIdle();
 }
 
+// A keyring that did not answer at start, signed out of after its mode is due to be asked
+// again: the re-ask's connection (asked for by the main thread, and by the sign-in view model
+// made then) waits out its limit, and the sign-out neither waits for it nor connects itself. It
+// ends before that connection is given up, with every removal noted for the next start.
+TEST(AppDependenciesSecretServiceTest, ASignOutNeverWaitsForTheSilentKeyringToBeAskedAgain) {
+    test::SilentDBusService keyring("org.freedesktop.secrets");
+    ASSERT_TRUE(keyring.owned());
+    test::TempDir dir;
+    InMemoryDefaults defaults;
+    ManualExecutor main;
+    test::FakeClock clock;
+    auto worker = std::make_unique<WorkerPool>(4);
+    auto root = sessionBusRoot(dir, defaults, main, *worker, clock);
+    bool known = false;
+    root->whenAuthModeKnown([&] { known = true; });
+    ASSERT_TRUE(main.runUntil([&] { return known; }));
+    ASSERT_TRUE(root->authMode().isKeyringNotAnswering());
+
+    // Past the 2 s a mode held back by the keyring is kept (the root's clock is the system's).
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    test::LogCapture log;
+    const int before = keyring.calls();
+    EXPECT_TRUE(root->authMode().isKeyringNotAnswering()) << "answers at once, asks again";
+    const auto signIn = root->sharedGoogleSignInViewModel();
+    ASSERT_TRUE(test::eventually([&] { return keyring.calls() > before; }))
+        << "the keyring is being asked again";
+
+    bool signedOut = false;
+    signIn->signOut([&] { signedOut = true; });
+    ASSERT_TRUE(main.runUntil([&] { return signedOut; }));
+    EXPECT_FALSE(log->mentions("secret_service_call_given_up operation=connect"))
+        << "signed out while the keyring was still being asked again";
+    EXPECT_EQ(signIn->state.get(), GoogleSignInState::idle());
+    EXPECT_TRUE(root->authMode().isNone());
+    EXPECT_EQ(FileSecretBackend(dir / "data" / "VaskTest" / "credentials-removed.json")
+                  .keys()
+                  .value_or(std::vector<FileSecretBackend::Key>{})
+                  .size(),
+              4u)
+        << "every item's removal is noted for the next start";
+
+    // The re-ask ends at its limit; the sign-out's mode stands.
+    ASSERT_TRUE(main.runUntil(
+        [&] { return log->mentions("secret_service_call_given_up operation=connect"); }));
+    worker.reset();
+    main.runUntilIdle();
+    EXPECT_TRUE(root->authMode().isNone());
+}
+
 // A start on a desktop whose keyring owns its name and never answers: the main executor never
 // waits on it. What a launch asks of the root on the main thread answers at once, a sign-out
 // returns at once, and each reports once the keyring is given up (as at quit, or after its
