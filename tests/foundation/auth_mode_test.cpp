@@ -207,6 +207,47 @@ TEST(AuthModeCacheTest, AModeTheKeyringHeldBackIsAskedAgainAtLaterUse) {
     }
 }
 
+// Asking a keyring that held the mode back again (a connection that may wait out its limit)
+// holds no lock: an emptying and the get() after it (a sign-out's) resolve while it waits, and
+// only a held mode that is due asks it, never a fill after an emptying.
+TEST(AuthModeCacheTest, AskingTheKeyringAgainHoldsNothing) {
+    test::FakeClock clock;
+    std::atomic<int> asked = 0;
+    std::promise<void> asking;
+    std::promise<void> answer;
+    auto answered = answer.get_future().share();
+    std::atomic<bool> signedOut = false;
+    std::atomic<bool> reasking = false;
+    AuthModeCache cache(
+        [&] { return signedOut ? AuthMode::none() : AuthMode::keyringNotAnswering(); },
+        std::chrono::seconds(2), clock, [&] {
+            ++asked;
+            if (reasking.exchange(false)) {
+                asking.set_value();
+                answered.wait();
+            }
+        });
+    EXPECT_TRUE(cache.get().isKeyringNotAnswering());
+    EXPECT_EQ(asked, 0) << "a first fill reads what it needs itself";
+    clock.advance(std::chrono::milliseconds(2100));
+    reasking = true;
+    auto reask = std::async(std::launch::async, [&] { return cache.get(); });
+    asking.get_future().wait();
+
+    auto signOut = std::async(std::launch::async, [&] {
+        signedOut = true;
+        cache.reset();
+        return cache.get();
+    });
+    // A guard against a hung test, not a measure: the keyring is let go either way.
+    const bool beside = signOut.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    answer.set_value();
+    EXPECT_TRUE(beside) << "resolved while the keyring is asked again";
+    EXPECT_TRUE(signOut.get().isNone());
+    EXPECT_EQ(asked, 1) << "a fill after an emptying asks nothing";
+    EXPECT_TRUE(reask.get().isNone()) << "the re-ask finds the sign-out's mode";
+}
+
 TEST(AuthModeCacheTest, ResolvesOncePerFill) {
     std::atomic<int> resolutions = 0;
     AuthModeCache cache([&] {
