@@ -667,85 +667,63 @@ TEST(AppDependenciesTest, AQuestionAskedWhileTheKeyringUnlocksGoesOutSignedIn) {
 
 // A start on a desktop whose keyring owns its name and never answers: the question of the
 // credentials is answered within the keyring's limit as a keyring that does not answer (never as
-// signed out), and a sign-out within one call's limit, noted for the next start.
+// signed out), and a sign-out within one call's limit, noted for the next start. Signed out of
+// after that mode is due to be asked again, the re-ask's connection (asked for by the main thread,
+// and by the sign-in view model made then) waits out its limit, and the sign-out neither waits for
+// it nor connects itself: it ends before that connection is given up.
 TEST(AppDependenciesSecretServiceTest, AKeyringThatHangsAtStartIsItsOwnState) {
-    test::SilentDBusService keyring("org.freedesktop.secrets");
-    ASSERT_TRUE(keyring.owned());
-    test::TempDir dir;
-    InMemoryDefaults defaults;
-    ManualExecutor main;
-    test::FakeClock clock;
-    auto worker = std::make_unique<WorkerPool>(2);
-    auto root = sessionBusRoot(dir, defaults, main, *worker, clock);
-    bool known = false;
-    root->whenAuthModeKnown([&] { known = true; });
-    ASSERT_TRUE(main.runUntil([&] { return known; }));
-    EXPECT_TRUE(root->authMode().isKeyringNotAnswering());
-    EXPECT_EQ(root->secretBackend()->kind(), "secret_service");
+    for (const bool afterTheHold : {false, true}) {
+        SCOPED_TRACE(afterTheHold ? "signed out after the hold" : "signed out at once");
+        test::SilentDBusService keyring("org.freedesktop.secrets");
+        ASSERT_TRUE(keyring.owned());
+        test::TempDir dir;
+        InMemoryDefaults defaults;
+        ManualExecutor main;
+        test::FakeClock clock;
+        auto worker = std::make_unique<WorkerPool>(4);
+        auto root = sessionBusRoot(dir, defaults, main, *worker, clock);
+        bool known = false;
+        root->whenAuthModeKnown([&] { known = true; });
+        ASSERT_TRUE(main.runUntil([&] { return known; }));
+        EXPECT_TRUE(root->authMode().isKeyringNotAnswering());
+        EXPECT_EQ(root->secretBackend()->kind(), "secret_service");
 
-    bool signedOut = false;
-    const auto signIn = root->sharedGoogleSignInViewModel();
-    signIn->signOut([&] { signedOut = true; });
-    ASSERT_TRUE(main.runUntil([&] { return signedOut; }));
-    EXPECT_EQ(signIn->state.get(), GoogleSignInState::idle());
-    EXPECT_TRUE(root->authMode().isNone());
-    EXPECT_EQ(FileSecretBackend(dir / "data" / "VaskTest" / "credentials-removed.json")
-                  .keys()
-                  .value_or(std::vector<FileSecretBackend::Key>{})
-                  .size(),
-              4u)
-        << "every item's removal is noted for the next start";
-    worker.reset();
-    main.runUntilIdle();
-}
-
-// A keyring that did not answer at start, signed out of after its mode is due to be asked
-// again: the re-ask's connection (asked for by the main thread, and by the sign-in view model
-// made then) waits out its limit, and the sign-out neither waits for it nor connects itself. It
-// ends before that connection is given up, with every removal noted for the next start.
-TEST(AppDependenciesSecretServiceTest, ASignOutNeverWaitsForTheSilentKeyringToBeAskedAgain) {
-    test::SilentDBusService keyring("org.freedesktop.secrets");
-    ASSERT_TRUE(keyring.owned());
-    test::TempDir dir;
-    InMemoryDefaults defaults;
-    ManualExecutor main;
-    test::FakeClock clock;
-    auto worker = std::make_unique<WorkerPool>(4);
-    auto root = sessionBusRoot(dir, defaults, main, *worker, clock);
-    bool known = false;
-    root->whenAuthModeKnown([&] { known = true; });
-    ASSERT_TRUE(main.runUntil([&] { return known; }));
-    ASSERT_TRUE(root->authMode().isKeyringNotAnswering());
-
-    // Past the 2 s a mode held back by the keyring is kept (the root's clock is the system's).
-    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
-    test::LogCapture log;
-    const int before = keyring.calls();
-    EXPECT_TRUE(root->authMode().isKeyringNotAnswering()) << "answers at once, asks again";
-    const auto signIn = root->sharedGoogleSignInViewModel();
-    ASSERT_TRUE(test::eventually([&] { return keyring.calls() > before; }))
-        << "the keyring is being asked again";
-
-    bool signedOut = false;
-    signIn->signOut([&] { signedOut = true; });
-    ASSERT_TRUE(main.runUntil([&] { return signedOut; }));
-    EXPECT_FALSE(log->mentions("secret_service_call_given_up operation=connect"))
-        << "signed out while the keyring was still being asked again";
-    EXPECT_EQ(signIn->state.get(), GoogleSignInState::idle());
-    EXPECT_TRUE(root->authMode().isNone());
-    EXPECT_EQ(FileSecretBackend(dir / "data" / "VaskTest" / "credentials-removed.json")
-                  .keys()
-                  .value_or(std::vector<FileSecretBackend::Key>{})
-                  .size(),
-              4u)
-        << "every item's removal is noted for the next start";
-
-    // The re-ask ends at its limit; the sign-out's mode stands.
-    ASSERT_TRUE(main.runUntil(
-        [&] { return log->mentions("secret_service_call_given_up operation=connect"); }));
-    worker.reset();
-    main.runUntilIdle();
-    EXPECT_TRUE(root->authMode().isNone());
+        test::LogCapture log;
+        const auto givenUp = [&] {
+            return log->mentions("secret_service_call_given_up operation=connect");
+        };
+        if (afterTheHold) {
+            // Past the 2 s a mode held back by the keyring is kept (the root's clock is the
+            // system's).
+            std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+            const int before = keyring.calls();
+            EXPECT_TRUE(root->authMode().isKeyringNotAnswering()) << "answers at once, asks again";
+            root->sharedGoogleSignInViewModel();
+            ASSERT_TRUE(test::eventually([&] { return keyring.calls() > before; }))
+                << "the keyring is being asked again";
+        }
+        bool signedOut = false;
+        const auto signIn = root->sharedGoogleSignInViewModel();
+        signIn->signOut([&] { signedOut = true; });
+        ASSERT_TRUE(main.runUntil([&] { return signedOut; }));
+        EXPECT_FALSE(afterTheHold && givenUp())
+            << "signed out while the keyring was still being asked again";
+        EXPECT_EQ(signIn->state.get(), GoogleSignInState::idle());
+        EXPECT_TRUE(root->authMode().isNone());
+        EXPECT_EQ(FileSecretBackend(dir / "data" / "VaskTest" / "credentials-removed.json")
+                      .keys()
+                      .value_or(std::vector<FileSecretBackend::Key>{})
+                      .size(),
+                  4u)
+            << "every item's removal is noted for the next start";
+        if (afterTheHold) {
+            // The re-ask ends at its limit; the sign-out's mode stands.
+            ASSERT_TRUE(main.runUntil(givenUp));
+        }
+        worker.reset();
+        main.runUntilIdle();
+        EXPECT_TRUE(root->authMode().isNone());
+    }
 }
 
 // A start on a desktop whose keyring owns its name and never answers: the main executor never
