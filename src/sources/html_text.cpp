@@ -153,6 +153,7 @@ std::optional<ListMarking> listStyleMarking(std::string_view keyword) {
         {"upper-latin", {"", "upperAlpha"}},
         {"lower-roman", {"", "lowerRoman"}},
         {"upper-roman", {"", "upperRoman"}},
+        {"lower-greek", {"", "lowerGreek"}},
         {"hebrew", {"", "hebrew1"}},
         {"cjk-decimal", {"", "ideographDigital"}},
     };
@@ -264,13 +265,16 @@ class TextWriter {
     }
 
     // A list item's number or bullet, and the tab after it, at the start of its line; the
-    // block that opens the item, if one does ("<li><p>"), keeps the item's text on that line.
+    // block that opens the item, if one does ("<li><p>"), keeps the item's text on that line,
+    // and so does a list that opens it: its first item's marker follows the item's ("1.\t1.\t").
     void marker(std::string_view marker) {
         if (hidden_ > 0 || discarding_) {
             return;
         }
         pendingSpace_ = false;
-        if (!out_.empty() && out_.back() != '\n') {
+        const bool nested = out_.size() == nestedListAt_;
+        nestedListAt_ = std::string::npos;
+        if (!nested && !out_.empty() && out_.back() != '\n') {
             out_.push_back('\n');
         }
         if (marker.empty()) {
@@ -280,6 +284,10 @@ class TextWriter {
         out_.push_back('\t');
         markerEnd_ = out_.size();
     }
+
+    // A list begins, and ends: one that begins right after an item's marker opens that item.
+    void listOpened() { nestedListAt_ = out_.size() == markerEnd_ ? markerEnd_ : std::string::npos; }
+    void listClosed() { nestedListAt_ = std::string::npos; }
 
     // Nothing is written, only what is hidden followed (a pass that counts list items).
     void discard() { discarding_ = true; }
@@ -316,8 +324,10 @@ class TextWriter {
     std::string out_;
     bool pendingSpace_ = false;
     bool discarding_ = false;
-    // Where the last list marker ends: a line break right after it is no break.
+    // Where the last list marker ends: a line break right after it is no break; and where a
+    // list opened right after it, until its first item shows or it ends.
     std::size_t markerEnd_ = std::string::npos;
+    std::size_t nestedListAt_ = std::string::npos;
     std::size_t hidden_ = 0;
     std::size_t preformatted_ = 0;
 };
@@ -673,6 +683,7 @@ class Tokenizer {
         }
         startElement(name);
         if (name == "ol" || name == "ul" || name == "menu") {
+            out_.listOpened();
             openList(name, list);
         } else if (name == "li") {
             listItem(list);
@@ -785,6 +796,7 @@ class Tokenizer {
 
     void endElement(const std::string& name) {
         if (name == "ol" || name == "ul" || name == "menu") {
+            out_.listClosed();
             closeList(name);
         }
         if (name == "template") {

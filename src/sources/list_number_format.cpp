@@ -301,11 +301,13 @@ std::string circled(long count) {
     return enclosed(count, U'①', 20);
 }
 
-std::string fullWidth(long count) {
+// The count's decimal digits written with those of another script, whose zero is `zero`
+// (full-width "２", Arabic-Indic "٢").
+std::string digitsFrom(long count, char32_t zero) {
     std::string out;
     for (const char digit : std::to_string(count)) {
         TextDecoding::appendUtf8(out, digit >= '0' && digit <= '9'
-                                          ? U'０' + static_cast<char32_t>(digit - '0')
+                                          ? zero + static_cast<char32_t>(digit - '0')
                                           : static_cast<char32_t>(digit));
     }
     return out;
@@ -323,9 +325,14 @@ std::string ListNumberFormat::formatted(long count, std::string_view format) {
     constexpr std::u32string_view kLatin = U"abcdefghijklmnopqrstuvwxyz";
     constexpr std::u32string_view kLatinUpper = U"ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     constexpr std::u32string_view kHebrew = U"אבגדהוזחטיכלמנסעפצקרשת";
+    // Without the final sigma, as browsers count.
+    constexpr std::u32string_view kGreek = U"αβγδεζηθικλμνξοπρστυφχψω";
     if (format == "lowerAlpha" || format == "upperAlpha") {
         const auto alphabet = format == "lowerAlpha" ? kLatin : kLatinUpper;
         return lettersCounted(count, alphabet, alphabet);
+    }
+    if (format == "lowerGreek") {
+        return lettersCounted(count, kGreek, kGreek);
     }
     if (format == "hebrewAlpha") {
         return lettersCounted(count, kHebrew, kHebrew);
@@ -389,7 +396,10 @@ std::string ListNumberFormat::formatted(long count, std::string_view format) {
         return enclosed(count, U'⒈', 20);
     }
     if (format == "decimalFullWidth" || format == "decimalFullWidth2") {
-        return fullWidth(count);
+        return digitsFrom(count, U'０');
+    }
+    if (format == "arabicIndic") {
+        return digitsFrom(count, U'\u0660');
     }
     return std::to_string(count);
 }

@@ -11,9 +11,10 @@ namespace vask::ListNumberFormat {
 // "lowerRoman" and "upperRoman", "decimalZero", "ordinal" ("2nd"), "cardinalText" ("Two"),
 // "ordinalText" ("Second"), the CJK counting and digit formats ("十二", "一二"), "hebrew1"
 // (numerals) and "hebrew2" (letters), "russianLower" and "russianUpper", the enclosed and
-// full-width digits ("②", "⑵", "⒉", "２"). Beside Word's, the letters that count on past the
-// last as digits do ("aa", "ab", as browsers and .odt lists without letter sync count):
-// "lowerAlpha" and "upperAlpha", "hebrewAlpha", and LibreOffice's Russian letters,
+// full-width digits ("②", "⑵", "⒉", "２"). Beside Word's, the Arabic-Indic digits
+// "arabicIndic" ("١٢"), and the letters that count on past the last as digits do ("aa", "ab",
+// as browsers and .odt lists without letter sync count): "lowerAlpha" and "upperAlpha",
+// "lowerGreek" ("α" to "ω", then "αα"), "hebrewAlpha", and LibreOffice's Russian letters,
 // "russianLowerAlpha" ("аа", "аб") and "russianUpperAlpha" ("Аа", "Аб"), with their repeating
 // forms "russianLowerSync" ("аа", "бб") and "russianUpperSync" ("Аа", "Бб"). A count a format
 // cannot write (none below 1 has a letter), and any format not named, reads in decimal digits.

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -403,6 +404,7 @@ class RtfReader {
         if (group.skip() == Skip::fontTable) {
             if (word == "f" && parameter) {
                 definingFont_ = *parameter;
+                definedFonts_.insert(*parameter);
                 fontName_.clear();
             } else if (word == "fcharset" && parameter && *parameter == kSymbolCharset &&
                        definingFont_) {
@@ -454,9 +456,13 @@ class RtfReader {
             if (group.shown()) {
                 flushBytes(KeepSurrogate::yes);
                 auto unit = unicodeUnit(*parameter);
-                // A symbol font's glyphs are written where its bytes fall in the private use area.
+                // A symbol font's glyphs are written where its bytes fall in the private use area;
+                // there, a font the font table does not define is taken as Symbol (a list's
+                // bullet written "\u61623" is "•").
                 if (const auto& page = codePage(group); page == kSymbolFont || page == kWingdingsFont) {
                     unit = ListNumberFormat::symbolFontCharacter(unit, page);
+                } else if (!definedFonts_.contains(font(group))) {
+                    unit = ListNumberFormat::symbolFontCharacter(unit, kSymbolFont);
                 }
                 appendUnit(unit, target(group));
             }
@@ -571,12 +577,16 @@ class RtfReader {
         }
     }
 
+    // The number of the text's font (-1 for none).
+    long font(const RtfGroup& group) const {
+        return group.fontSlot > 0 && group.fontSlot <= usedFonts_.size()
+                   ? usedFonts_[group.fontSlot - 1U]
+                   : defaultFont_.value_or(-1);
+    }
+
     // The code page of the text's font, else the document's.
     const std::string& codePage(const RtfGroup& group) const {
-        const long font = group.fontSlot > 0 && group.fontSlot <= usedFonts_.size()
-                              ? usedFonts_[group.fontSlot - 1U]
-                              : defaultFont_.value_or(-1);
-        const auto found = fontCodePages_.find(font);
+        const auto found = fontCodePages_.find(font(group));
         return found != fontCodePages_.end() ? found->second : codePage_;
     }
 
@@ -627,6 +637,7 @@ class RtfReader {
     std::optional<long> definingFont_;
     std::string fontName_;
     std::map<long, std::string> fontCodePages_;
+    std::set<long> definedFonts_;
     std::vector<long> usedFonts_;
     std::map<long, std::uint16_t> fontSlots_;
     std::string bytes_;

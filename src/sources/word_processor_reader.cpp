@@ -54,6 +54,7 @@ constexpr std::string_view kCompatibilityNamespace =
 constexpr std::string_view kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
 constexpr std::string_view kWordNumberingEntry = "word/numbering.xml";
 constexpr std::string_view kWordStylesEntry = "word/styles.xml";
+constexpr std::string_view kWordSettingsEntry = "word/settings.xml";
 constexpr std::string_view kOpenDocumentStylesEntry = "styles.xml";
 constexpr std::array<std::string_view, 2> kWordNoteEntries = {"word/footnotes.xml",
                                                               "word/endnotes.xml"};
@@ -227,7 +228,9 @@ char32_t symbolCharacter(const Attributes& attributes) {
 // How a level of a .docx list numbers its items (outside WordNumbering, whose members hold it
 // optionally, so that it is complete where they are declared).
 struct WordListLevel {
-    long start = 1;
+    // Without w:start a level begins at 0, as the standard says and Word and LibreOffice read
+    // it (LibreOffice writes none for a level that begins at 0).
+    long start = 0;
     std::string format = "decimal";
     std::string text;
     std::string font;
@@ -576,7 +579,7 @@ class OdtLists {
     std::size_t style(std::string_view ns, std::string_view name, const Attributes& attributes) {
         if (ns == kTextNamespace && name == "list-style") {
             const auto styleName = attributes.get(kStyleNamespace, "name").value_or("");
-            current_ = &styles_[std::string(styleName)];
+            current_ = &styles_.try_emplace(std::string(styleName), undefinedLevels()).first->second;
             return sizeof(Style) + styleName.size();
         }
         if (ns == kTextNamespace && name == "outline-style") {
@@ -720,6 +723,20 @@ class OdtLists {
     };
     using Style = std::array<Level, kLevels>;
 
+    // The levels of a list style before it defines any: a level it leaves undefined numbers
+    // as LibreOffice numbers it, "1.", "2." in decimal digits, whether the levels it does
+    // define are numbered or bulleted (pandoc's ordered list inside a bullet item has a style
+    // of its own that defines its first level alone, and is the second level of the list).
+    static Style undefinedLevels() {
+        Style style;
+        for (auto& level : style) {
+            level.kind = Kind::number;
+            level.format = "1";
+            level.suffix = ".";
+        }
+        return style;
+    }
+
     // The label of the next item at level `at` of a list in `style` counted by `count`
     // (restarted at `restart` when given).
     static std::string label(const Style& style, ListCount& count, std::size_t at,
@@ -820,6 +837,7 @@ class OdtLists {
             {"\u0410, \u0411, .., \u0410\u0430, \u0411\u0431, ... (ru)", "russianUpperSync"},
             {"\u05D0, \u05D1, \u05D2, ...", "hebrewAlpha"},
             {"\u05D0, \u05D9, \u05E7, ...", "hebrew1"},
+            {"\u0661, \u0662, \u0663, ...", "arabicIndic"},
         };
         for (const auto& [name, word] : kNamed) {
             if (format == name) {
@@ -863,8 +881,10 @@ class BodyText {
         entryName_ = entryName;
         readingNumbering_ = entryName == kWordNumberingEntry;
         readingWordStyles_ = entryName == kWordStylesEntry;
+        readingWordSettings_ = entryName == kWordSettingsEntry;
         readingStyles_ = entryName == kOpenDocumentStylesEntry;
         paragraphProperties_.reset();
+        noteProperties_ = nullptr;
         opaqueDepth_.reset();
         wordTextDepth_.reset();
         runs_.clear();
@@ -884,6 +904,10 @@ class BodyText {
         }
         if (readingWordStyles_) {
             keep(numbering_.style(ns, name, attributes));
+            return;
+        }
+        if (readingWordSettings_) {
+            noteFormat(ns, name, attributes);
             return;
         }
         if (readingStyles_) {
@@ -1012,6 +1036,12 @@ class BodyText {
     void endElement(std::string_view ns, std::string_view name, int depth) {
         if (readingStyles_) {
             lists_.endStyle(ns, name);
+            return;
+        }
+        if (readingWordSettings_) {
+            if (ns == kWordNamespace && (name == "footnotePr" || name == "endnotePr")) {
+                noteProperties_ = nullptr;
+            }
             return;
         }
         if (opaqueDepth_) {
@@ -1403,7 +1433,7 @@ class BodyText {
         }
         if (format_ == Format::word) {
             return ns == kWordNamespace && (name == "del" || name == "moveFrom" || name == "pPr" ||
-                                            name == "rPrChange" || name == "endnoteRef");
+                                            name == "rPrChange");
         }
         if (ns == kSvgNamespace && (name == "title" || name == "desc")) {
             return true;
@@ -1444,31 +1474,49 @@ class BodyText {
         return false;
     }
 
-    // The number of a footnote where Word shows it, raised: at its reference in the text
-    // ("Body¹"), counted in order, and before the note's own text. A reference whose mark is
-    // the text after it (w:customMarkFollows) has no number. Whether the element was one.
+    // The number of a footnote or endnote where Word shows it, raised: at its reference in the
+    // text ("Body¹", "Bodyⁱ"), counted in order apart for each kind, and before the note's own
+    // text. A reference whose mark is the text after it (w:customMarkFollows) has no number.
+    // Whether the element was one.
     bool footnoteMark(std::string_view name, const Attributes& attributes) {
         const auto id = attributes.get(kWordNamespace, "id").value_or("");
-        if (name == "footnote") {
+        if (name == "footnote" || name == "endnote") {
             noteId_ = id;
             return false;
         }
-        if ((name != "footnoteReference" && name != "footnoteRef") || paragraphs_.empty() ||
+        const bool reference = name == "footnoteReference" || name == "endnoteReference";
+        if ((!reference && name != "footnoteRef" && name != "endnoteRef") || paragraphs_.empty() ||
             runHidden()) {
             return false;
         }
+        auto& marks = noteMarks_[name.starts_with("endnote") ? 1 : 0];
         const auto custom = attributes.get(kWordNamespace, "customMarkFollows");
-        if (name == "footnoteReference" && !(custom == "1" || custom == "true" || custom == "on")) {
+        if (reference && !(custom == "1" || custom == "true" || custom == "on")) {
             keep(id.size() + sizeof(long));
-            footnoteNumbers_[std::string(id)] = ++footnotes_;
+            marks.numbers[std::string(id)] = ++marks.count;
         }
-        const auto number =
-            footnoteNumbers_.find(name == "footnoteRef" ? noteId_ : std::string(id));
-        if (number != footnoteNumbers_.end()) {
-            appendText(TextDecoding::superscript(std::to_string(number->second)).value_or(""),
-                       target());
+        const auto number = marks.numbers.find(reference ? std::string(id) : noteId_);
+        if (number != marks.numbers.end()) {
+            // Raised where Unicode has every character of the mark raised, else as written.
+            const auto mark = ListNumberFormat::formatted(number->second, marks.format);
+            appendText(TextDecoding::superscript(mark).value_or(mark), target());
         }
         return true;
+    }
+
+    // An element of word/settings.xml: the number format of the document's footnotes or
+    // endnotes (w:footnotePr and w:endnotePr); Word numbers a "bullet" format in decimal.
+    void noteFormat(std::string_view ns, std::string_view name, const Attributes& attributes) {
+        if (ns != kWordNamespace) {
+            return;
+        }
+        if (name == "footnotePr" || name == "endnotePr") {
+            noteProperties_ = &noteMarks_[name == "endnotePr" ? 1 : 0];
+        } else if (name == "numFmt" && noteProperties_ != nullptr) {
+            const auto format = attributes.get(kWordNamespace, "val").value_or("decimal");
+            keep(format.size());
+            noteProperties_->format = format == "bullet" ? "decimal" : std::string(format);
+        }
     }
 
     // Collects the automatic styles that hide their text (text:display="none").
@@ -1495,10 +1543,17 @@ class BodyText {
     std::vector<Run> runs_;
     std::vector<Alternate> alternates_;
     std::vector<Enclosed> enclosed_;
-    // The footnotes referred to so far, numbered by their ids, and the note being read.
-    std::map<std::string, long> footnoteNumbers_;
-    long footnotes_ = 0;
+    // The footnotes and the endnotes referred to so far, each numbered by their ids, and their
+    // formats (Word's endnotes count "i", "ii" unless the document says otherwise); the note
+    // being read, and the note properties of the settings being read.
+    struct NoteMarks {
+        std::map<std::string, long> numbers;
+        long count = 0;
+        std::string format;
+    };
+    std::array<NoteMarks, 2> noteMarks_{NoteMarks{{}, 0, "decimal"}, NoteMarks{{}, 0, "lowerRoman"}};
     std::string noteId_;
+    NoteMarks* noteProperties_ = nullptr;
     // The reading of a ruby, written after its base.
     std::string rubyReading_;
     std::unordered_set<std::string> hiddenStyles_;
@@ -1511,6 +1566,8 @@ class BodyText {
     bool readingNumbering_ = false;
     // Reading word/styles.xml, for the numbering of paragraph styles.
     bool readingWordStyles_ = false;
+    // Reading word/settings.xml, for the number formats of the notes.
+    bool readingWordSettings_ = false;
     WordNumbering numbering_;
     // Reading the styles of an .odt rather than text; its lists, and the number of the list item
     // whose first paragraph is yet to come.
@@ -1811,7 +1868,8 @@ std::optional<std::string> WordProcessorReader::documentText(std::string_view by
         // without them the lists read without their numbers.
         const auto definitionEntries =
             format == Format::word
-                ? std::vector<std::string_view>{kWordNumberingEntry, kWordStylesEntry}
+                ? std::vector<std::string_view>{kWordNumberingEntry, kWordStylesEntry,
+                                                kWordSettingsEntry}
                 : std::vector<std::string_view>{kOpenDocumentStylesEntry};
         for (const auto entry : definitionEntries) {
             try {

@@ -34,7 +34,7 @@ TEST(RichTextReaderTest, ReadsRtfBodyText) {
         {"hex bytes in the code page", R"({\rtf1\ansi\ansicpg1252 caf\'e9})", "caf\xC3\xA9"},
         {"unicode with its fallback skipped", R"({\rtf1\uc1 \u8364?5 \u-3913?})",
          "\xE2\x82\xAC"
-         "5 \xEF\x82\xB7"},
+         "5 \xE2\x80\xA2"},
         {"group-local unicode skip count", R"({\rtf1{\uc2 \u8364ab}c})",
          "\xE2\x82\xAC"
          "c"},
@@ -117,6 +117,12 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "{\\listtext\\pard\\plain \\f4 \\'a7\\tab}Square\\par"
          "{\\pntext\\f6\\'B7\\tab}Dot\\par}",
          "\xE2\x9E\xA2\tArrow\n\xE2\x96\xAA\tSquare\n\xE2\x80\xA2\tDot\n"},
+        // A font the table does not define draws its private-use characters as Symbol does;
+        // one it defines keeps them.
+        {"a bullet in a font the table does not define",
+         "{\\listtext\\pard\\plain \\f9\\uc1\\u61623\\'3f\\tab}Dot\\par"
+         "{\\f0\\uc1\\u61623\\'3f}{\\f9 \\u8364?}\\par}",
+         "\xE2\x80\xA2\tDot\n\xEF\x82\xB7\xE2\x82\xAC\n"},
         {"footnotes as Word writes them follow the body",
          "Body{\\cs15\\super \\chftn }{\\footnote \\pard\\plain \\s16\\fs20 {\\cs15\\super \\chftn "
          "}A footnote.\\par} text\\par More\\par}",
@@ -242,6 +248,13 @@ TEST(RichTextReaderTest, HtmlListItemsKeepTheirNumbers) {
         {"letters count on past z as browsers count them",
          "<ol type=\"a\" start=\"26\"><li>z<li>aa<li>ab</ol>",
          "z.\tz\naa.\taa\nab.\tab"},
+        {"Greek letters count on past omega",
+         "<ol style=\"list-style-type: lower-greek\" start=\"23\"><li>psi<li>omega<li>on</ol>",
+         "\u03C8.\tpsi\n\u03C9.\tomega\n\u03B1\u03B1.\ton"},
+        {"an item that opens with a list has its number on the line of that list's first item",
+         "<ol><li><ul><li>a<li>b</ul><li><div><ol><li><p>x</ol></div><li><ol></ol><li>c"
+         "<li><ul><li hidden>h<li>d</ul></ol>",
+         "1.\t\u25E6\ta\n\u25E6\tb\n2.\t1.\tx\n3.\t\n4.\tc\n5.\t\u25E6\td"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

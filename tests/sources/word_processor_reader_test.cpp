@@ -115,7 +115,7 @@ std::string docxPart(std::string_view root, const std::string& content) {
 // part, as LibreOffice orders them, with Word's separator notes.
 std::string docx(const std::string& body, const std::string& footnotes = {},
                  const std::string& endnotes = {}, const std::string& numbering = {},
-                 const std::string& styles = {}) {
+                 const std::string& styles = {}, const std::string& settings = {}) {
     const std::string separators =
         "<w:footnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
         "</w:footnote><w:footnote w:type=\"continuationSeparator\" w:id=\"0\"><w:p><w:r>"
@@ -132,6 +132,9 @@ std::string docx(const std::string& body, const std::string& footnotes = {},
     }
     if (!styles.empty()) {
         entries.emplace_back("word/styles.xml", docxPart("styles", styles));
+    }
+    if (!settings.empty()) {
+        entries.emplace_back("word/settings.xml", docxPart("settings", settings));
     }
     if (!endnotes.empty()) {
         entries.emplace_back("word/endnotes.xml", docxPart("endnotes", endnotes));
@@ -229,7 +232,7 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
                   paragraph("<w:r><w:footnoteRef/></w:r>" + run(" A footnote")) + "</w:footnote>",
               "<w:endnote w:id=\"1\">" +
                   paragraph("<w:r><w:endnoteRef/></w:r>" + run(" An endnote")) + "</w:endnote>"),
-         "Body\xC2\xB9 text\n\n\xC2\xB9 A footnote\n\n An endnote"},
+         "Body\xC2\xB9 text\xE2\x81\xB1\n\n\xC2\xB9 A footnote\n\n\xE2\x81\xB1 An endnote"},
         {"footnotes numbered in order, a custom mark as written",
          docx(paragraph(run("A") + "<w:r><w:footnoteReference w:id=\"7\"/></w:r>" + run(" B") +
                         "<w:r><w:footnoteReference w:customMarkFollows=\"1\" w:id=\"3\"/>"
@@ -240,6 +243,30 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
                   "</w:footnote><w:footnote w:id=\"2\">" +
                   paragraph("<w:r><w:footnoteRef/></w:r>" + run(" Two")) + "</w:footnote>"),
          "A\xC2\xB9 B* C\xC2\xB2\n\n\xC2\xB9 Seven\n\nCustom\n\n\xC2\xB2 Two"},
+        // Word counts endnotes "i", "ii" unless the settings say otherwise; a mark Unicode
+        // cannot raise whole is written as it is.
+        {"endnotes numbered in order apart from footnotes, in Word's lower Roman",
+         docx(paragraph(run("A") + "<w:r><w:endnoteReference w:id=\"4\"/></w:r>" + run(" B") +
+                        "<w:r><w:footnoteReference w:id=\"4\"/></w:r>" + run(" C") +
+                        "<w:r><w:endnoteReference w:id=\"2\"/></w:r>"),
+              "<w:footnote w:id=\"4\">" + paragraph("<w:r><w:footnoteRef/></w:r>" + run(" F")) +
+                  "</w:footnote>",
+              "<w:endnote w:id=\"4\">" + paragraph("<w:r><w:endnoteRef/></w:r>" + run(" Four")) +
+                  "</w:endnote><w:endnote w:id=\"2\">" +
+                  paragraph("<w:r><w:endnoteRef/></w:r>" + run(" Two")) + "</w:endnote>"),
+         "A\xE2\x81\xB1 B\xC2\xB9 C\xE2\x81\xB1\xE2\x81\xB1\n\n\xC2\xB9 F\n\n\xE2\x81\xB1 "
+         "Four\n\n\xE2\x81\xB1\xE2\x81\xB1 Two"},
+        {"note numbers in the formats the settings give",
+         docx(paragraph(run("A") + "<w:r><w:endnoteReference w:id=\"1\"/></w:r>" + run(" B") +
+                        "<w:r><w:footnoteReference w:id=\"1\"/></w:r>"),
+              "<w:footnote w:id=\"1\">" + paragraph("<w:r><w:footnoteRef/></w:r>" + run(" F")) +
+                  "</w:footnote>",
+              "<w:endnote w:id=\"1\">" + paragraph("<w:r><w:endnoteRef/></w:r>" + run(" E")) +
+                  "</w:endnote>",
+              {}, {},
+              "<w:footnotePr><w:numFmt w:val=\"upperLetter\"/><w:footnote w:id=\"-1\"/>"
+              "</w:footnotePr><w:endnotePr><w:numFmt w:val=\"decimal\"/></w:endnotePr>"),
+         "A\xC2\xB9 BA\n\nA F\n\n\xC2\xB9 E"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -578,7 +605,12 @@ TEST(WordProcessorReaderTest, DocxListsCountAsWordCountsThem) {
         "<w:num w:numId=\"5\"><w:abstractNumId w:val=\"2\"/></w:num>"
         "<w:num w:numId=\"6\"><w:abstractNumId w:val=\"3\"/></w:num>"
         "<w:num w:numId=\"7\"><w:abstractNumId w:val=\"4\"/></w:num>"
-        "<w:num w:numId=\"8\"><w:abstractNumId w:val=\"5\"/></w:num>";
+        "<w:num w:numId=\"8\"><w:abstractNumId w:val=\"5\"/></w:num>"
+        // Levels without a start, as LibreOffice writes a level that begins at 0.
+        "<w:abstractNum w:abstractNumId=\"6\"><w:lvl w:ilvl=\"0\"><w:numFmt "
+        "w:val=\"decimal\"/><w:lvlText w:val=\"%1.\"/></w:lvl><w:lvl w:ilvl=\"1\"><w:numFmt "
+        "w:val=\"lowerLetter\"/><w:lvlText w:val=\"%1.%2\"/></w:lvl></w:abstractNum>"
+        "<w:num w:numId=\"9\"><w:abstractNumId w:val=\"6\"/></w:num>";
     const std::string styles =
         "<w:style w:type=\"numbering\" w:styleId=\"Outline\"><w:pPr><w:numPr><w:numId "
         "w:val=\"6\"/></w:numPr></w:pPr></w:style>";
@@ -610,6 +642,9 @@ TEST(WordProcessorReaderTest, DocxListsCountAsWordCountsThem) {
         {"two lists of one list style share its count",
          item(7, 0, "one") + item(7, 0, "two") + paragraph(run("Between")) + item(8, 0, "three"),
          "1.\tone\n\n2.\ttwo\n\nBetween\n\n3.\tthree"},
+        {"a level without a start begins at 0",
+         item(9, 0, "-O0") + item(9, 1, "none") + item(9, 1, "some") + item(9, 0, "-O1"),
+         "0.\t-O0\n\n0.0\tnone\n\n0.a\tsome\n\n1.\t-O1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -647,7 +682,7 @@ TEST(WordProcessorReaderTest, ManySmallListsKeepTheirText) {
 // same bound as the text, and past it the lists read without numbers, and say why.
 TEST(WordProcessorReaderTest, ListDefinitionsAreBoundedLikeTheText) {
     std::string numbering =
-        "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\">"
+        "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\"><w:start w:val=\"1\"/>"
         "<w:lvlText w:val=\"%1.\"/></w:lvl></w:abstractNum>";
     for (int i = 1; i <= 1000; ++i) {
         numbering += "<w:abstractNum w:abstractNumId=\"" + std::to_string(i) + "\"/>";
@@ -782,7 +817,9 @@ TEST(WordProcessorReaderTest, OdtListItemsKeepTheirNumbers) {
         "text:bullet-char=\"\xE2\x97\xA6\"/></text:list-style>"
         "<text:list-style style:name=\"L3\"><text:list-level-style-number text:level=\"1\" "
         "style:num-prefix=\"(\" style:num-suffix=\")\" style:num-format=\"I\" "
-        "text:start-value=\"3\"/></text:list-style>";
+        "text:start-value=\"3\"/></text:list-style>"
+        "<text:list-style style:name=\"L4\"><text:list-level-style-number text:level=\"1\" "
+        "style:num-suffix=\")\" style:num-format=\"a\"/></text:list-style>";
     const auto item = [](const std::string& text) {
         return "<text:list-item><text:p>" + text + "</text:p></text:list-item>";
     };
@@ -826,6 +863,18 @@ TEST(WordProcessorReaderTest, OdtListItemsKeepTheirNumbers) {
          "<text:list text:style-name=\"L1\"><text:list-item><text:p>a</text:p><text:p>more"
          "</text:p></text:list-item></text:list>",
          "1.\ta\n\nmore"},
+        // Pandoc gives an ordered list inside a bullet item a style defining its first level
+        // alone; LibreOffice numbers a level its style leaves undefined "1.", bulleted or not.
+        {"a level its style does not define numbers in decimal",
+         "<text:list text:style-name=\"L2\"><text:list-item><text:p>bullet</text:p>"
+         "<text:list text:style-name=\"L4\">" +
+             item("first") + item("second") +
+             "</text:list></text:list-item><text:list-item><text:list><text:list-item><text:list>" +
+             item("third level") +
+             "</text:list></text:list-item></text:list></text:list-item></text:list>"
+             "<text:list text:style-name=\"L3\"><text:list-item><text:p>a</text:p><text:list>" +
+             item("x") + "</text:list></text:list-item></text:list>",
+         "\xE2\x80\xA2\tbullet\n\n1.\tfirst\n\n2.\tsecond\n\n1.\tthird level\n\n(III)\ta\n\n1.\tx"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -886,6 +935,8 @@ TEST(WordProcessorReaderTest, OdtListsNumberAsLibreOfficeShowsThem) {
          {"\u05D0.", "\u05D1.", "\u05D2."}},
         {"Hebrew numerals", numbered("\u05D0, \u05D9, \u05E7, ...", 14),
          {"\u05D9\u05D3.", "\u05D8\u05D5.", "\u05D8\u05D6."}},
+        {"Arabic-Indic digits", numbered("\u0661, \u0662, \u0663, ...", 9),
+         {"\u0669.", "\u0661\u0660.", "\u0661\u0661."}},
         {"a Symbol bullet", bulleted("\uF0B7", "style:font-name=\"Symbol\""),
          {"\u2022", "\u2022", "\u2022"}},
         {"a bullet of a font declared under another name",
