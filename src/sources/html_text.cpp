@@ -286,7 +286,9 @@ class TextWriter {
     }
 
     // A list begins, and ends: one that begins right after an item's marker opens that item.
-    void listOpened() { nestedListAt_ = out_.size() == markerEnd_ ? markerEnd_ : std::string::npos; }
+    void listOpened() {
+        nestedListAt_ = out_.size() == markerEnd_ ? markerEnd_ : std::string::npos;
+    }
     void listClosed() { nestedListAt_ = std::string::npos; }
 
     // Nothing is written, only what is hidden followed (a pass that counts list items).

@@ -579,7 +579,8 @@ class OdtLists {
     std::size_t style(std::string_view ns, std::string_view name, const Attributes& attributes) {
         if (ns == kTextNamespace && name == "list-style") {
             const auto styleName = attributes.get(kStyleNamespace, "name").value_or("");
-            current_ = &styles_.try_emplace(std::string(styleName), undefinedLevels()).first->second;
+            current_ =
+                &styles_.try_emplace(std::string(styleName), undefinedLevels()).first->second;
             return sizeof(Style) + styleName.size();
         }
         if (ns == kTextNamespace && name == "outline-style") {
@@ -1432,8 +1433,8 @@ class BodyText {
             return false;
         }
         if (format_ == Format::word) {
-            return ns == kWordNamespace && (name == "del" || name == "moveFrom" || name == "pPr" ||
-                                            name == "rPrChange");
+            return ns == kWordNamespace &&
+                   (name == "del" || name == "moveFrom" || name == "pPr" || name == "rPrChange");
         }
         if (ns == kSvgNamespace && (name == "title" || name == "desc")) {
             return true;
@@ -1551,7 +1552,8 @@ class BodyText {
         long count = 0;
         std::string format;
     };
-    std::array<NoteMarks, 2> noteMarks_{NoteMarks{{}, 0, "decimal"}, NoteMarks{{}, 0, "lowerRoman"}};
+    std::array<NoteMarks, 2> noteMarks_{NoteMarks{{}, 0, "decimal"},
+                                        NoteMarks{{}, 0, "lowerRoman"}};
     std::string noteId_;
     NoteMarks* noteProperties_ = nullptr;
     // The reading of a ruby, written after its base.
