@@ -16,6 +16,9 @@ packages=(
     libsecret-1-dev libpoppler-cpp-dev libpng-dev libxml2-dev libical-dev libplist-dev libarchive-dev
     libheif-dev libwebp-dev libtiff-dev libgif-dev libcpp-httplib-dev
     qt6-base-dev qt6-svg-dev
+    # The detector legacy encodings are guessed with (freedesktop's uchardet: language models of
+    # the code pages of some 40 languages).
+    libuchardet-dev
     # The page drawer's confinement (seccomp by call name; fontconfig loaded before it), and
     # what it draws fonts that pages do not embed with: the standard 14 (URW base 35), a CJK
     # fallback, and poppler's character maps.

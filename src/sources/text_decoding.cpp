@@ -1,9 +1,9 @@
 #include "sources/text_decoding.h"
 
+#include <uchardet.h>
 #include <unicode/uchar.h>
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>
-#include <unicode/ucsdet.h>
 #include <unicode/uscript.h>
 #include <unicode/utf8.h>
 
@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -145,53 +146,13 @@ std::optional<std::string> TextDecoding::convertReplacing(std::string_view bytes
 
 namespace {
 
-struct Guess {
-    std::string name;
-    int confidence = 0;
-};
-
-// The encodings ICU's detector finds for `bytes`, most likely first.
-std::vector<Guess> detectorGuesses(std::string_view bytes) {
-    UErrorCode status = U_ZERO_ERROR;
-    const std::unique_ptr<UCharsetDetector, decltype(&ucsdet_close)> detector(ucsdet_open(&status),
-                                                                              ucsdet_close);
-    if (U_FAILURE(status)) {
-        return {};
-    }
-    ucsdet_setText(detector.get(), bytes.data(), static_cast<int32_t>(bytes.size()), &status);
-    int32_t count = 0;
-    const UCharsetMatch** matches = ucsdet_detectAll(detector.get(), &count, &status);
-    if (U_FAILURE(status) || matches == nullptr) {
-        return {};
-    }
-    std::vector<Guess> guesses;
-    for (int32_t i = 0; i < count; ++i) {
-        status = U_ZERO_ERROR;
-        const char* name = ucsdet_getName(matches[i], &status);
-        const int32_t confidence = ucsdet_getConfidence(matches[i], &status);
-        if (U_SUCCESS(status) && name != nullptr && *name != '\0') {
-            guesses.push_back({name, confidence});
-        }
-    }
-    return guesses;
-}
-
-// Single-byte encodings of text files that ICU's detector does not know (DOS and Mac code pages,
-// Thai, Baltic and Vietnamese Windows pages, KOI8-U) or confuses with each other, tried in this
-// order when none reads more plausibly (Russian reads the same in KOI8-R and KOI8-U, French in
-// windows-1252 and windows-1258).
-constexpr std::array<const char*, 15> kSingleByteCandidates = {
-    "windows-1252", "windows-1251", "KOI8-R",       "ibm-866",      "ibm-850",
-    "macintosh",    "windows-1250", "ISO-8859-2",   "windows-1254", "windows-1257",
-    "windows-874",  "KOI8-U",       "windows-1258", "ISO-8859-4",   "x-mac-cyrillic"};
-
-bool isSingleByteName(std::string_view name) {
-    return name.starts_with("ISO-8859") || name.starts_with("windows-125") || name == "KOI8-R" ||
-           name == "KOI8-U";
-}
-
 bool isLetter(UChar32 c) {
     return u_isalpha(c) != 0;
+}
+
+bool isMark(UChar32 c) {
+    const auto type = u_charType(c);
+    return type == U_NON_SPACING_MARK || type == U_COMBINING_SPACING_MARK;
 }
 
 // The script of a character; one of no script of its own that only kana write (the long-vowel
@@ -216,138 +177,49 @@ UScriptCode scriptOf(UChar32 c) {
                : script;
 }
 
-// The accented letters (small) of languages written in Latin letters. Code pages of Latin
-// scripts differ mostly in which accented letter a byte is, and each reading makes letters: that
-// all of them are the letters of one language is what tells the right reading (Lithuanian
-// "žmonės" in windows-1257, not "þmonës" in windows-1252). Some are letters of a few borrowed
-// words only (Turkish "â", "î" and "û"): text that writes them often is more likely another
-// language's whose letters a code page puts there (Latvian "Tikšanās", which ISO-8859-9 reads
-// as "Tikğanâs").
-struct LatinAlphabet {
-    std::u32string_view letters;
-    std::u32string_view rare = U"";
-};
-
-constexpr LatinAlphabet kLatinAlphabets[] = {
-    {U"àâæçéèêëîïôœùûüÿ"},   // French
-    {U"äöüßéàè"},            // German
-    {U"áéíóúñüàèïòç"},       // Spanish, Catalan
-    {U"áâãàçéêíóôõú"},       // Portuguese
-    {U"àèéìíîòóùú"},         // Italian
-    {U"ëïéèáóúöüä"},         // Dutch
-    {U"åæøäöéü"},            // Danish, Norwegian, Swedish, Finnish
-    {U"áðéíóúýþæö"},         // Icelandic
-    {U"çğıöşüâîû", U"âîû"},  // Turkish
-    {U"áčďéěíňóřšťúůýž"},    // Czech
-    {U"áäčďéíĺľňóôŕšťúýž"},  // Slovak
-    {U"ąćęłńóśźż"},          // Polish
-    {U"áéíóöőúüű"},          // Hungarian
-    {U"ăâîșțşţ"},            // Romanian
-    {U"čćđšž"},              // Croatian, Slovene, Serbian
-    {U"ąčęėįšųūž"},          // Lithuanian
-    {U"āčēģīķļņšūž"},        // Latvian
-    {U"äöõüšž"},             // Estonian
-};
-
-// The letters above ASCII that are words of their own (small): French and Portuguese "à",
-// Italian "è", Portuguese "é" and "ó", Icelandic "á" and "í", Hungarian "ő", Scandinavian "å",
-// "ö" and "ø", Lithuanian "į", French "ô", Welsh "â"; the Cyrillic prepositions, conjunctions and
-// pronouns ("в", "и", "я", Ukrainian "є", "ї", Belarusian "ў"). What a wrong code page makes of a
-// dash between spaces (cp850's "û" for "–") or of a lone word (windows-1252's "Š" and
-// windows-1251's "Љ" for cp850's "è") is none of them.
-constexpr std::u32string_view kLetterWords = U"àèéóáíőåöøįôâабвжзиійкосуяеєїў";
-
 // Whether a character is part of the word beside it: a letter, a digit or a mark.
 bool isPartOfWord(UChar32 c) {
-    const auto type = u_charType(c);
-    return isLetter(c) || u_isdigit(c) != 0 || type == U_NON_SPACING_MARK ||
-           type == U_COMBINING_SPACING_MARK;
+    return isLetter(c) || u_isdigit(c) != 0 || isMark(c);
 }
 
-// How many of the accented letters count for the reading as letters of one language: all but
-// the rare ones of the language whose letters they all are, when there is one; none otherwise.
-// `letters` holds each letter once (small), `counts` how often each is written; `dotted` is how
-// many more there are whose small letter is ASCII ("İ").
-long oneLanguageLetters(const std::u32string& letters, const std::vector<long>& counts,
-                        long dotted) {
-    long best = 0;
-    for (const auto& alphabet : kLatinAlphabets) {
-        if (!std::all_of(letters.begin(), letters.end(), [&](char32_t c) {
-                return alphabet.letters.find(c) != std::u32string_view::npos;
-            })) {
-            continue;
-        }
-        long common = dotted;
-        for (std::size_t i = 0; i < letters.size(); ++i) {
-            common += alphabet.rare.find(letters[i]) == std::u32string_view::npos ? counts[i] : 0;
-        }
-        best = std::max(best, common);
+// Whether a character that is no letter may stand inside a word: an apostrophe, a middle dot
+// (Catalan "l·l"), a non-breaking or soft hyphen.
+bool joinsWords(UChar32 c) {
+    return c == 0x2019 || c == 0x00B7 || c == 0x2011 || c == 0x00AD;
+}
+
+// Whether a symbol is one text writes: degrees, plus-minus, times, division, copyright,
+// registered, trade mark, section.
+bool isWrittenSymbol(UChar32 c) {
+    return c == 0x00B0 || c == 0x00B1 || c == 0x00D7 || c == 0x00F7 || c == 0x00A9 || c == 0x00AE ||
+           c == 0x2122 || c == 0x00A7;
+}
+
+// The character at `at` and the one after it (a space at the end).
+std::pair<UChar32, UChar32> characterAt(std::string_view utf8, int32_t& at) {
+    const auto length = static_cast<int32_t>(utf8.size());
+    UChar32 c = 0;
+    U8_NEXT(utf8.data(), at, length, c);
+    UChar32 next = ' ';
+    if (at < length) {
+        int32_t peek = at;
+        U8_NEXT(utf8.data(), peek, length, next);
     }
-    return best;
+    return {c, next};
 }
 
-// Whether a typographic mark stands where writers put it: an ellipsis at the end of a word or
-// sentence, a quotation mark at one side of what it quotes (a low one, "„" or "‚", before it
-// only), a dash between spaces or between numbers, the euro sign beside no letter. The bytes
-// Windows pages give these marks are accented letters in DOS and Mac code pages ("à" for "…",
-// "û" for "–", "ôTextö" for "“Text”"), which one language's letters count for wherever they
-// stand: a mark where it belongs counts for its reading more than such a letter does.
-bool isTypographicMarkInPlace(UChar32 c, UChar32 previous, UChar32 next) {
-    const auto isWhite = [](UChar32 x) { return u_isUWhiteSpace(x) != 0; };
-    // After something, not glued to a word after it; before something, not glued to a word
-    // before it.
-    const bool closes = !isWhite(previous) && !isPartOfWord(next);
-    const bool opens = !isPartOfWord(previous) && !isWhite(next);
-    switch (c) {
-        case 0x2026:  // …
-            return closes;
-        case 0x201A:  // ‚
-        case 0x201E:  // „
-            return opens;
-        case 0x2018:  // ‘
-        case 0x2019:  // ’
-        case 0x201C:  // “
-        case 0x201D:  // ”
-        case 0x2039:  // ‹
-        case 0x203A:  // ›
-            return opens || closes;
-        case 0x2013:  // –
-        case 0x2014:  // —
-            return (isWhite(previous) && isWhite(next)) ||
-                   (u_isdigit(previous) != 0 && u_isdigit(next) != 0);
-        case 0x20AC:  // €
-            return !isLetter(previous) && !isLetter(next);
-        default:
-            return false;
-    }
-}
-
-// How plausible text decoded from a legacy encoding reads: letters above ASCII count for it,
-// and typographic marks where writers put them more; what a wrong code page makes of letters
-// counts against it: a capital after a small letter ("ÇtÇ" for "été"), an accented letter alone
-// that no language writes as a word ("Le fichier û s'il existe"), letters of two scripts in one
-// word, punctuation or symbols inside a word ("‚t‚"), line-drawing and other symbols, and
-// control or unassigned characters most of all.
+// How plausible text decoded from an encoding of two-byte characters reads (the two byte orders
+// of UTF-16 saved without a mark, and the legacy encoding guessed for the same bytes, are weighed
+// by it): letters above ASCII count for it, and what a wrong reading makes against it: a capital
+// after a small letter, letters of two scripts in one word, punctuation or symbols inside a word,
+// line-drawing and other symbols, and control or unassigned characters most of all.
 long plausibility(std::string_view utf8) {
-    // More than an accented letter with its language's count (1 and 1).
-    constexpr long kMarkInPlace = 3;
     long score = 0;
-    // The accented Latin letters the text holds, each once (small), and how often each is.
-    std::u32string accented;
-    std::vector<long> accentedCounts;
-    long dotted = 0;
     UChar32 previous = ' ';
     int32_t at = 0;
-    const auto length = static_cast<int32_t>(utf8.size());
-    while (at < length) {
-        UChar32 c = 0;
-        U8_NEXT(utf8.data(), at, length, c);
-        UChar32 next = ' ';
-        if (at < length) {
-            int32_t peek = at;
-            U8_NEXT(utf8.data(), peek, length, next);
-        }
-        if (c < 0x80) {
+    while (at < static_cast<int32_t>(utf8.size())) {
+        const auto [c, next] = characterAt(utf8, at);
+        if (c >= 0 && c < 0x80) {
             previous = c;
             continue;
         }
@@ -358,40 +230,18 @@ long plausibility(std::string_view utf8) {
             score -= 20;
         } else if (isLetter(c)) {
             // Latin letters outside the accented ones of European languages ("ƒ", "º") are
-            // rarely written; so are runs of accented letters ("Ïðèâåò" for "Привет").
+            // rarely written; so are runs of accented letters.
             const bool latin = script == USCRIPT_LATIN;
-            const bool accentedLatin = latin && c >= 0xC0 && c <= 0x24F;
-            const auto small = static_cast<char32_t>(u_tolower(c));
-            if (accentedLatin) {
-                // "İ" lowers to an ASCII "i", which every alphabet has.
-                if (small < 0x80) {
-                    ++dotted;
-                } else {
-                    const auto known = accented.find(small);
-                    if (known == std::u32string::npos) {
-                        accented.push_back(small);
-                        accentedCounts.push_back(1);
-                    } else {
-                        ++accentedCounts[known];
-                    }
-                }
-            }
             score += latin && (c < 0xC0 || c > 0x17F) ? -2 : (script == USCRIPT_COMMON ? -2 : 1);
-            // A letter alone that is no word (an initial or an abbreviation has its full stop).
-            if ((accentedLatin || script == USCRIPT_CYRILLIC) && small >= 0x80 &&
-                !isPartOfWord(previous) && !isPartOfWord(next) && next != '.' &&
-                kLetterWords.find(small) == std::u32string_view::npos) {
-                score -= 4;
-            }
             if (isLetter(previous)) {
-                const auto previousScript = letterScript(previous);
                 if (scriptOf(previous) != scriptOf(c)) {
                     score -= 4;
                 }
                 if (u_isupper(c) != 0 && u_islower(previous) != 0) {
                     score -= 4;
                 }
-                if (latin && previous >= 0x80 && previousScript == USCRIPT_LATIN) {
+                // Runs of accented letters ("Ïðèâåò" for "Привет").
+                if (latin && previous >= 0x80 && letterScript(previous) == USCRIPT_LATIN) {
                     score -= 1;
                 }
             }
@@ -405,10 +255,10 @@ long plausibility(std::string_view utf8) {
             } else if (c >= 0xFF61 && c <= 0xFF9F) {
                 score -= 2;
             }
-        } else if (type == U_NON_SPACING_MARK || type == U_COMBINING_SPACING_MARK) {
+        } else if (isMark(c)) {
             // Vowel signs and tone marks of Thai and Indic scripts belong to the letter of their
             // script before them, accents (of no script of their own) to any letter; anywhere
-            // else a mark is what a wrong code page makes.
+            // else a mark is what a wrong reading makes.
             UErrorCode previousStatus = U_ZERO_ERROR;
             const bool ofTheLetter =
                 isLetter(previous) && (script == USCRIPT_INHERITED ||
@@ -419,24 +269,65 @@ long plausibility(std::string_view utf8) {
             }
         } else if (type == U_SPACE_SEPARATOR) {
             // Neither way.
-        } else if (isLetter(previous) && isLetter(next) && c != 0x2019 && c != 0x00B7 &&
-                   c != 0x2011 && c != 0x00AD) {
+        } else if (isLetter(previous) && isLetter(next) && !joinsWords(c)) {
             score -= 4;
         } else if ((type == U_MATH_SYMBOL || type == U_OTHER_SYMBOL || type == U_MODIFIER_SYMBOL) &&
-                   c != 0x00B0 && c != 0x00B1 && c != 0x00D7 && c != 0x00F7 && c != 0x00A9 &&
-                   c != 0x00AE && c != 0x2122 && c != 0x00A7) {
+                   !isWrittenSymbol(c)) {
             score -= 2;
-        } else if (isTypographicMarkInPlace(c, previous, next)) {
-            score += kMarkInPlace;
         } else {
             score += 1;
         }
         previous = c;
     }
-    if (!accented.empty()) {
-        score += oneLanguageLetters(accented, accentedCounts, dotted);
-    }
     return score;
+}
+
+// The Latin letters above ASCII that are words of their own (small): French "à", Italian "è",
+// Portuguese "é" and "ó", Icelandic "á" and "í", Hungarian "ő", Scandinavian "å", "ö" and "ø",
+// Lithuanian "į".
+constexpr std::u32string_view kLoneLetterWords = U"àèéóáíőåöøį";
+
+// What a wrong code page makes of text, counted in a reading of the bytes: a control character
+// or one no encoding assigns; a character above ASCII that is no letter standing inside a word
+// (windows-1252's "d‚j…" for cp850's "déjà"); a capital after a small letter, one of the two
+// above ASCII ("cafÉ"); letters of two scripts in one word; a letter above ASCII that no European
+// language writes, beside a letter (cp850's "Grƒºe" for Mac Roman's "Grüße"); a mark after no
+// letter; a Latin letter above ASCII alone that is no word (windows-1252's "Š" for cp850's "è").
+long readingFaults(std::string_view utf8) {
+    long faults = 0;
+    UChar32 previous = ' ';
+    int32_t at = 0;
+    while (at < static_cast<int32_t>(utf8.size())) {
+        const auto [c, next] = characterAt(utf8, at);
+        const auto type = u_charType(c);
+        if (c < 0 || (type == U_CONTROL_CHAR && c != '\t' && c != '\n' && c != '\r' && c != '\f') ||
+            type == U_UNASSIGNED || type == U_PRIVATE_USE_CHAR) {
+            ++faults;
+        } else if (isMark(c)) {
+            faults += isLetter(previous) ? 0 : 1;
+            continue;
+        } else if (isLetter(c)) {
+            if ((c >= 0x80 || previous >= 0x80) && isLetter(previous) &&
+                (scriptOf(previous) != scriptOf(c) ||
+                 (u_isupper(c) != 0 && u_islower(previous) != 0))) {
+                ++faults;
+            }
+            const bool latin = c >= 0x80 && letterScript(c) == USCRIPT_LATIN;
+            if (latin && (c < 0xC0 || c > 0x24F) && (isLetter(previous) || isLetter(next))) {
+                ++faults;
+            }
+            if (latin && !isPartOfWord(previous) && !isPartOfWord(next) && next != '.' &&
+                kLoneLetterWords.find(static_cast<char32_t>(u_tolower(c))) ==
+                    std::u32string_view::npos) {
+                ++faults;
+            }
+        } else if (c >= 0x80 && type != U_SPACE_SEPARATOR && isLetter(previous) && isLetter(next) &&
+                   !joinsWords(c)) {
+            ++faults;
+        }
+        previous = c;
+    }
+    return faults;
 }
 
 // ISO-2022-JP is all 7-bit bytes (so well-formed UTF-8) with escapes that switch to and from
@@ -542,69 +433,211 @@ std::optional<std::string> sampleText(std::string_view sample, const char* encod
     return toUtf8(sample, encoding, OnInvalid::fail, CutEnd::dropped);
 }
 
-// The encodings the sample most plausibly is in: a multi-byte encoding ICU's detector is fairly
-// sure of, and the single-byte code page (the detector's guesses, Windows, KOI8-R, DOS and Mac)
-// whose reading looks most like words; with how plausible each reading is.
-struct Ranking {
-    std::optional<std::string> multiByte;
-    std::optional<std::string> singleByte;
-    long multiByteScore = 0;
-    long singleByteScore = 0;
+// The converter of each encoding the detector (uchardet) names. ISO-8859-1, -9 and -11 are read
+// as the Windows pages that extend them (their bytes 0x80 to 0x9F are controls in ISO-8859 and
+// typographic marks in Windows), EUC-KR as windows-949 (its Hangul beyond KS X 1001 as well);
+// ISO-8859-16, which ICU does not convert, as ISO-8859-2 (Romanian's "ș" and "ț" as "ş" and "ţ",
+// its other letters alike), and VISCII, which ICU does not convert either and which the detector
+// takes short Vietnamese in windows-1258 for, as windows-1258. ASCII and the Unicode encodings
+// are left out: the bytes are in none of them.
+struct DetectorName {
+    std::string_view name;
+    const char* encoding;
 };
 
-Ranking rankedEncodings(std::string_view sample) {
-    const auto guesses = detectorGuesses(sample);
-    // A multi-byte encoding the detector is fairly sure of is taken when the bytes convert; its
-    // guesses among single-byte encodings are weighed with the code pages it does not know.
-    constexpr int kSureOfMultiByte = 30;
-    std::vector<std::string> candidates;
-    Ranking ranking;
-    // Among the multi-byte encodings it is sure of (a short Japanese text may look as sure to be
-    // Chinese), the one whose reading looks most like words.
-    for (const auto& guess : guesses) {
-        if (isSingleByteName(guess.name)) {
-            candidates.push_back(guess.name == "ISO-8859-1" ? "windows-1252" : guess.name);
-        } else if (!guess.name.starts_with("UTF-") && !guess.name.starts_with("IBM4")) {
-            if (guess.confidence < kSureOfMultiByte) {
-                // Weighed with the others: its reading may still look most like words.
-                candidates.push_back(guess.name);
-            } else if (const auto text = sampleText(sample, guess.name.c_str())) {
-                const auto score = plausibility(*text);
-                if (!ranking.multiByte || score > ranking.multiByteScore) {
-                    ranking.multiByte = guess.name;
-                    ranking.multiByteScore = score;
-                }
+constexpr auto kDetectorNames = std::to_array<DetectorName>({
+    {"BIG5", "Big5"},
+    {"EUC-JP", "EUC-JP"},
+    {"EUC-KR", "windows-949"},
+    {"EUC-TW", "EUC-TW"},
+    {"GB18030", "GB18030"},
+    {"HZ-GB-2312", "HZ"},
+    {"IBM852", "ibm-852"},
+    {"IBM855", "ibm-855"},
+    {"IBM866", "ibm-866"},
+    {"ISO-2022-CN", "ISO-2022-CN"},
+    {"ISO-2022-JP", "ISO-2022-JP"},
+    {"ISO-2022-KR", "ISO-2022-KR"},
+    {"ISO-8859-1", "windows-1252"},
+    {"ISO-8859-10", "ISO-8859-10"},
+    {"ISO-8859-11", "windows-874"},
+    {"ISO-8859-13", "ISO-8859-13"},
+    {"ISO-8859-15", "ISO-8859-15"},
+    {"ISO-8859-16", "ISO-8859-2"},
+    {"ISO-8859-2", "ISO-8859-2"},
+    {"ISO-8859-3", "ISO-8859-3"},
+    {"ISO-8859-4", "ISO-8859-4"},
+    {"ISO-8859-5", "ISO-8859-5"},
+    {"ISO-8859-6", "ISO-8859-6"},
+    {"ISO-8859-7", "ISO-8859-7"},
+    {"ISO-8859-8", "ISO-8859-8"},
+    {"ISO-8859-9", "windows-1254"},
+    {"KOI8-R", "KOI8-R"},
+    {"MAC-CENTRALEUROPE", "x-mac-centraleurroman"},
+    {"MAC-CYRILLIC", "x-mac-cyrillic"},
+    {"SHIFT_JIS", "Shift_JIS"},
+    {"TIS-620", "windows-874"},
+    {"UHC", "windows-949"},
+    {"VISCII", "windows-1258"},
+    {"WINDOWS-1250", "windows-1250"},
+    {"WINDOWS-1251", "windows-1251"},
+    {"WINDOWS-1252", "windows-1252"},
+    {"WINDOWS-1253", "windows-1253"},
+    {"WINDOWS-1254", "windows-1254"},
+    {"WINDOWS-1255", "windows-1255"},
+    {"WINDOWS-1256", "windows-1256"},
+    {"WINDOWS-1257", "windows-1257"},
+    {"WINDOWS-1258", "windows-1258"},
+});
+
+// The encoding the detector finds the sample in, as ICU names it; nothing when it finds none,
+// finds ASCII or a Unicode encoding, or names one not above.
+const char* detectorGuess(std::string_view sample) {
+    const std::unique_ptr<std::remove_pointer_t<uchardet_t>, decltype(&uchardet_delete)> detector(
+        uchardet_new(), uchardet_delete);
+    if (!detector || uchardet_handle_data(detector.get(), sample.data(), sample.size()) != 0) {
+        return nullptr;
+    }
+    uchardet_data_end(detector.get());
+    const char* answer = uchardet_get_charset(detector.get());
+    const std::string_view name = answer != nullptr ? answer : "";
+    const auto known = std::find_if(kDetectorNames.begin(), kDetectorNames.end(),
+                                    [&](const DetectorName& entry) { return entry.name == name; });
+    return known != kDetectorNames.end() ? known->encoding : nullptr;
+}
+
+bool holdsAnyByte(std::string_view bytes, std::string_view of) {
+    return bytes.find_first_of(of) != std::string_view::npos;
+}
+
+// KOI8-U's Ukrainian letters ("є", "і", "ї", "ґ" and their capitals), line-drawing pieces in
+// KOI8-R, which the detector does not tell KOI8-U from.
+constexpr std::string_view kKoi8UkrainianLetters = "\xA4\xA6\xA7\xAD\xB4\xB6\xB7\xBD";
+
+// The bytes 0x80 to 0x9F: controls in ISO-8859-13, the quotation marks and dashes of
+// windows-1257, whose letters are ISO-8859-13's; the detector names the ISO page for both.
+constexpr std::string_view kC1Bytes =
+    "\x80\x81\x82\x83\x84\x85\x86\x87\x88\x89\x8A\x8B\x8C\x8D\x8E\x8F"
+    "\x90\x91\x92\x93\x94\x95\x96\x97\x98\x99\x9A\x9B\x9C\x9D\x9E\x9F";
+
+// The code pages of Latin letters the detector finds: a reading in one of them with faults is
+// weighed against the Western pages below.
+constexpr auto kLatinPages = std::to_array<std::string_view>(
+    {"windows-1250", "windows-1252", "windows-1254", "windows-1257", "ISO-8859-2", "ISO-8859-3",
+     "ISO-8859-4", "ISO-8859-10", "ISO-8859-13", "ISO-8859-15", "ibm-852",
+     "x-mac-centraleurroman"});
+
+// Western text in the pages the detector does not know (DOS's cp850, Mac Roman), or in
+// windows-1252 that it reads in a page of languages it knows (Icelandic as Baltic), and
+// Vietnamese in windows-1258: in that order, the first with fewest faults.
+constexpr auto kWesternPages =
+    std::to_array<const char*>({"windows-1252", "ibm-850", "macintosh", "windows-1258"});
+
+// The Central European DOS and Mac pages, which the detector names for Western text in the DOS
+// and Mac pages it does not know (Mac Roman's "Grüße" is cp852's "Grčže"): a Western page that
+// reads the sample with as few faults is taken instead.
+constexpr auto kWesternLookalikes =
+    std::to_array<std::string_view>({"ibm-852", "x-mac-centraleurroman"});
+
+// The Baltic pages, and the letters above ASCII of the languages they write (Lithuanian,
+// Latvian, Estonian): the detector, which knows no Icelandic, reads Icelandic in windows-1252 in
+// ISO-8859-13, whose reading holds Polish letters ("bśa" for "búa").
+constexpr auto kBalticPages =
+    std::to_array<std::string_view>({"ISO-8859-4", "ISO-8859-13", "windows-1257"});
+constexpr std::u32string_view kBalticLetters = U"ąčęėįšųūžāēģīķļņŗõäöü";
+
+// The letters above ASCII of a reading that are not among `letters` (small).
+long foreignLetters(std::string_view utf8, std::u32string_view letters) {
+    long foreign = 0;
+    int32_t at = 0;
+    while (at < static_cast<int32_t>(utf8.size())) {
+        const auto c = characterAt(utf8, at).first;
+        if (c >= 0x80 && isLetter(c) &&
+            letters.find(static_cast<char32_t>(u_tolower(c))) == std::u32string_view::npos) {
+            ++foreign;
+        }
+    }
+    return foreign;
+}
+
+// What a sample the detector finds no encoding for is weighed in: the Windows pages of Western,
+// Cyrillic, Central European, Greek and Baltic letters, KOI8-R and the DOS and Mac pages.
+constexpr auto kFallbackPages =
+    std::to_array<const char*>({"windows-1252", "windows-1251", "windows-1250", "KOI8-R", "ibm-866",
+                                "ibm-850", "macintosh", "windows-1253", "windows-1257"});
+
+// Of `pages`, the one whose reading of the sample has fewest faults (the first of those), into
+// `best` and `faults` when it has fewer than `faults` (as few, with `tiesToPages`).
+template <std::size_t n>
+void takeFewestFaults(std::string_view sample, const std::array<const char*, n>& pages,
+                      const char*& best, long& faults, bool tiesToPages = false) {
+    const char* found = nullptr;
+    long foundFaults = 0;
+    for (const auto* page : pages) {
+        if (const auto text = sampleText(sample, page)) {
+            const auto pageFaults = readingFaults(*text);
+            if (found == nullptr || pageFaults < foundFaults) {
+                found = page;
+                foundFaults = pageFaults;
             }
         }
     }
-    candidates.insert(candidates.end(), kSingleByteCandidates.begin(), kSingleByteCandidates.end());
-    // A few bytes say little, and DOS, Mac and multi-byte encodings make letters of what Windows
-    // pages make spaces and punctuation ("\xA0" is a no-break space, "á" in cp866): they are
-    // weighed only on text long enough to tell.
-    constexpr std::ptrdiff_t kFewestToTell = 4;
-    if (std::count_if(sample.begin(), sample.end(), [](char c) {
-            return static_cast<unsigned char>(c) >= 0x80;
-        }) < kFewestToTell) {
-        ranking.multiByte.reset();
-        std::erase_if(candidates, [](const std::string& name) {
-            return !isSingleByteName(name) && name != "windows-874";
-        });
+    if (found != nullptr &&
+        (best == nullptr || foundFaults < faults || (tiesToPages && foundFaults == faults))) {
+        best = found;
+        faults = foundFaults;
     }
-    for (auto candidate = candidates.begin(); candidate != candidates.end(); ++candidate) {
-        if (std::find(candidates.begin(), candidate, *candidate) != candidate) {
-            continue;
-        }
-        const auto text = sampleText(sample, candidate->c_str());
-        if (!text) {
-            continue;
-        }
-        const auto score = plausibility(*text);
-        if (!ranking.singleByte || score > ranking.singleByteScore) {
-            ranking.singleByte = *candidate;
-            ranking.singleByteScore = score;
-        }
+}
+
+template <std::size_t n>
+bool isOneOf(std::string_view name, const std::array<std::string_view, n>& names) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// The legacy encoding the sample is in: the detector's, but for what its reading shows a rule
+// of Vask's own reads better: KOI8-U for Ukrainian letters, windows-1257 for Baltic text with
+// its quotation marks, ISO-8859-2 for what the detector takes for ISO-8859-3 (Maltese and
+// Esperanto) and a Western page when a reading in a Latin page has faults and one of those has
+// fewer. A Latin page that reads the sample as windows-1252 does is named as that, the page
+// most such text is written in. When the detector finds none, the page whose reading has fewest
+// faults. Nothing when no page converts the sample.
+const char* legacyEncoding(std::string_view sample) {
+    const char* guess = detectorGuess(sample);
+    auto text = guess != nullptr ? sampleText(sample, guess) : std::nullopt;
+    if (!text) {
+        const char* best = nullptr;
+        long faults = 0;
+        takeFewestFaults(sample, kFallbackPages, best, faults);
+        return best;
     }
-    return ranking;
+    const std::string_view name = guess;
+    if (name == "KOI8-R" && holdsAnyByte(sample, kKoi8UkrainianLetters) &&
+        sampleText(sample, "KOI8-U")) {
+        return "KOI8-U";
+    }
+    if (name == "ISO-8859-13" && holdsAnyByte(sample, kC1Bytes) &&
+        sampleText(sample, "windows-1257")) {
+        return "windows-1257";
+    }
+    if (!isOneOf(name, kLatinPages)) {
+        return guess;
+    }
+    auto faults = readingFaults(*text);
+    if (isOneOf(name, kBalticPages)) {
+        faults += foreignLetters(*text, kBalticLetters);
+    }
+    if (name == "ISO-8859-3") {
+        takeFewestFaults(sample, std::to_array<const char*>({"ISO-8859-2"}), guess, faults, true);
+    }
+    const bool lookalike = isOneOf(name, kWesternLookalikes);
+    if (faults > 0 || lookalike) {
+        takeFewestFaults(sample, kWesternPages, guess, faults, lookalike);
+    }
+    text = sampleText(sample, guess);
+    if (std::string_view(guess) != "windows-1252" && text == sampleText(sample, "windows-1252")) {
+        return "windows-1252";
+    }
+    return guess;
 }
 
 // How a UTF-16 sample reads in one byte order: how plausible its reading is, when the reading is
@@ -713,10 +746,11 @@ const char* unmarkedUtf16WithoutAscii(std::string_view sample, CutEnd cutEnd) {
     if (asciiText * 10 >= sample.size() * kAsciiTextTenths) {
         return nullptr;
     }
-    const auto legacy = rankedEncodings(sample);
-    if ((legacy.multiByte && legacy.multiByteScore >= bestScore) ||
-        (legacy.singleByte && legacy.singleByteScore >= bestScore)) {
-        return nullptr;
+    if (const auto* legacy = legacyEncoding(sample)) {
+        const auto text = sampleText(sample, legacy);
+        if (text && plausibility(*text) >= bestScore) {
+            return nullptr;
+        }
     }
     return best;
 }
@@ -785,8 +819,8 @@ std::optional<std::string> TextDecoding::guessedEncoding(std::string_view bytes)
     if (isMostlyUtf8(bytes)) {
         return "UTF-8";
     }
-    const auto ranking = rankedEncodings(guessSample(bytes));
-    return ranking.multiByte ? ranking.multiByte : ranking.singleByte;
+    const auto* name = legacyEncoding(guessSample(bytes));
+    return name != nullptr ? std::optional<std::string>(name) : std::nullopt;
 }
 
 std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::string* encoding) {
@@ -823,16 +857,8 @@ std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::s
         }
         return text::toValidUtf8(bytes);
     }
-    const auto ranking = rankedEncodings(guessSample(bytes));
-    if (ranking.multiByte) {
-        if (auto text = found(ranking.multiByte->c_str())) {
-            return text;
-        }
-    }
-    if (!ranking.singleByte) {
-        return std::nullopt;
-    }
-    return found(ranking.singleByte->c_str());
+    const auto* name = legacyEncoding(guessSample(bytes));
+    return name != nullptr ? found(name) : std::nullopt;
 }
 
 std::optional<std::string> TextDecoding::plainText(std::string_view bytes) {

@@ -24,19 +24,20 @@ std::optional<std::string> unmarkedUtf16Encoding(std::string_view bytes);
 // The bytes converted to UTF-8 from the encoding they are most plausibly in: UTF-16 by its byte
 // order mark or as `unmarkedUtf16Encoding` finds it, ISO-2022-JP and -KR by their escapes, UTF-8
 // when all but a few bytes are (those few read as U+FFFD: a text cut inside a character, a stray
-// byte), a multi-byte encoding ICU's detector is fairly sure of (the one whose reading looks most
-// like words, so EUC-JP's "ー" is no GB18030 "〖"), else the single-byte code page (the detector's
-// guesses, Windows including Thai, Baltic and Vietnamese, ISO-8859-4, KOI8-R and -U, DOS and Mac)
-// whose reading looks most like words. The guess is made from 64 KB of the bytes from the line of
-// the first that is not ASCII; a character cut at the sample's end does not count against an
-// encoding, and one the bytes end inside is read as U+FFFD. Nothing when none converts.
-// `encoding` receives its ICU name. Decoded text is in NFC (UTF-8 is taken as it is written).
+// byte), else the legacy encoding uchardet's detector finds, but where Vask's own rules read the
+// bytes better: KOI8-U for its Ukrainian letters, windows-1257 for Baltic text with its
+// quotation marks, DOS's cp850 and Mac Roman (which the detector does not know) and windows-1252
+// when the detector's Latin reading has letters out of place that theirs has fewer of. When the
+// detector finds nothing it can name, the code page whose reading has fewest such faults. The
+// guess is made from 64 KB of the bytes from the line of the first that is not ASCII; a
+// character cut at the sample's end does not count against an encoding, and one the bytes end
+// inside is read as U+FFFD. Nothing when none converts. `encoding` receives its ICU name.
+// Decoded text is in NFC (UTF-8 is taken as it is written).
 std::optional<std::string> detected(std::string_view bytes, std::string* encoding = nullptr);
 
 // The encoding `detected` reads bytes that are not UTF-16 in, by the same guess: ISO-2022-JP or
-// -KR by their escapes, "UTF-8" when all but a few bytes are, else the encoding guessed from the
-// sample (the multi-byte encoding the detector is fairly sure of, else the most plausible code
-// page). Nothing for ASCII without escapes, or when no encoding converts the sample.
+// -KR by their escapes, "UTF-8" when all but a few bytes are, else the legacy encoding guessed
+// from the sample. Nothing for ASCII without escapes, or when no encoding converts the sample.
 std::optional<std::string> guessedEncoding(std::string_view bytes);
 
 // The bytes as UTF-8 when they are text: Unicode text, or an encoding found as `detected` finds

@@ -158,8 +158,13 @@ TEST(VCardParserTest, CardsWithoutACharsetAreReadInTheEncodingOfTheirText) {
         {"山田", "太郎"}, {"佐藤", "花子"}, {"鈴木", "一郎"}, {"高橋", "美咲"}};
     const std::vector<Person> russian = {
         {"Петрова", "Мария"}, {"Смирнова", "Ольга"}, {"Кузнецов", "Сергей"}};
+    // Ten cards of short names: few bytes to tell GB18030 from EUC-KR by.
+    const std::vector<Person> chinese = {{"张", "伟"}, {"王", "芳"}, {"李", "娜"}, {"刘", "洋"},
+                                         {"陈", "静"}, {"杨", "磊"}, {"赵", "敏"}, {"黄", "强"},
+                                         {"周", "杰"}, {"吴", "丽"}};
     const std::vector<Case> cases = {
         {"Japanese names in Shift_JIS", "Shift_JIS", false, japanese},
+        {"Chinese names in GB18030", "GB18030", false, chinese},
         {"Russian names in windows-1251", "windows-1251", false, russian},
         {"Japanese names in quoted-printable Shift_JIS", "Shift_JIS", true, japanese},
         {"Russian names in quoted-printable windows-1251", "windows-1251", true, russian},
