@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the encoding guess as a file's contents. Every text read is UTF-8,
 // text read from an encoding other than UTF-8 is composed (NFC), plain text holds no control
-// characters, and the encoding named for a file is one the converter reads the file in.
+// characters, and the encoding named for a file or an undeclared page is one the converter
+// reads the bytes in.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -43,8 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto utf16 = vask::TextDecoding::unmarkedUtf16Encoding(bytes)) {
         require(*utf16 == "UTF-16LE" || *utf16 == "UTF-16BE");
     }
+    // Every encoding the guess names (the detector's, as mapped, or one of Vask's own rules) is
+    // one the converter opens, for a file and for a page that declares none.
     if (const auto guessed = vask::TextDecoding::guessedEncoding(bytes)) {
-        requireUtf8(vask::TextDecoding::convertReplacing(bytes, guessed->c_str()));
+        const auto text = vask::TextDecoding::convertReplacing(bytes, guessed->c_str());
+        require(text.has_value());
+        requireUtf8(text);
     }
+    const auto markup = vask::TextDecoding::guessedMarkupEncoding(bytes);
+    require(vask::TextDecoding::convertReplacing(bytes, markup.c_str()).has_value());
     return 0;
 }
