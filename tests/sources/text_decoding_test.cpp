@@ -441,6 +441,8 @@ TEST(TextDecodingTest, EverydayTextsKeepTheirCodePages) {
          "windows-1257"},
         {"Lithuanian in windows-1257", "Šiandien ją vartoja apie tris milijonus žmonių.",
          "windows-1257"},
+        {"Lithuanian in windows-1257 with „ “", "Jis tarė: „Labas rytas“ ir išėjo į darbą.",
+         "windows-1257"},
         {"German in windows-1252", "Grüße aus München! Die Straße ist gesperrt.", "windows-1252"},
         {"French in windows-1252", "Le café était fermé; où êtes-vous? Ça va très bien.",
          "windows-1252"},
