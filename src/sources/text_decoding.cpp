@@ -437,9 +437,8 @@ std::optional<std::string> sampleText(std::string_view sample, const char* encod
 // as the Windows pages that extend them (their bytes 0x80 to 0x9F are controls in ISO-8859 and
 // typographic marks in Windows), EUC-KR as windows-949 (its Hangul beyond KS X 1001 as well);
 // ISO-8859-16, which ICU does not convert, as ISO-8859-2 (Romanian's "ș" and "ț" as "ş" and "ţ",
-// its other letters alike), and VISCII, which ICU does not convert either and which the detector
-// takes short Vietnamese in windows-1258 for, as windows-1258. ASCII and the Unicode encodings
-// are left out: the bytes are in none of them.
+// its other letters alike). ASCII and the Unicode encodings are left out (the bytes are in none
+// of them), and so is VISCII, which ICU does not convert.
 struct DetectorName {
     std::string_view name;
     const char* encoding;
@@ -478,7 +477,6 @@ constexpr auto kDetectorNames = std::to_array<DetectorName>({
     {"SHIFT_JIS", "Shift_JIS"},
     {"TIS-620", "windows-874"},
     {"UHC", "windows-949"},
-    {"VISCII", "windows-1258"},
     {"WINDOWS-1250", "windows-1250"},
     {"WINDOWS-1251", "windows-1251"},
     {"WINDOWS-1252", "windows-1252"},

@@ -472,6 +472,8 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
         {"Polish in ISO-8859-2", "Proszę zamknąć okno, bo wieje zimny wiatr.", "ISO-8859-2"},
         {"Slovak in windows-1250", "Ďakujem, že ste prišli včas na stretnutie.", "windows-1250"},
         {"Hungarian in ISO-8859-2", "Árvíztűrő tükörfúrógép és öt szép szűz lány.", "ISO-8859-2"},
+        {"Romanian in ISO-8859-2", "Ştefan cel Mare şi Sfânt a fost domnitorul Moldovei.",
+         "ISO-8859-2"},
         {"Latvian in windows-1257", "Tikšanās pēc pusdienām. Mēs apspriedīsim jaunās idejas.",
          "windows-1257"},
         {"Lithuanian in windows-1257", "Šiandien ją vartoja apie tris milijonus žmonių.",
