@@ -18,7 +18,7 @@ std::optional<std::string> unicodeText(std::string_view bytes);
 // of its ASCII characters in every other byte (and no control characters in its reading), or,
 // in a script that writes no ASCII (Japanese, Chinese, Thai), by control bytes no other
 // encoding of text holds and a reading in one byte order that is text of letters, more
-// plausible than the other order's and any legacy encoding's. Nothing for other bytes.
+// plausible than the other order's and the guessed legacy encoding's. Nothing for other bytes.
 std::optional<std::string> unmarkedUtf16Encoding(std::string_view bytes);
 
 // The bytes converted to UTF-8 from the encoding they are most plausibly in: UTF-16 by its byte
