@@ -710,10 +710,10 @@ bool holdsControlBytes(std::string_view bytes) {
 // tells it (Japanese, Chinese, Thai...): the bytes hold controls no text in another encoding
 // holds (Thai's high bytes are 0x0E, and the low bytes of Han and Hangul take every value), and
 // read in one byte order they are text of letters, more plausible than in the other and than
-// in the legacy encoding guessed for them. Text in an encoding of ASCII with a stray control (a log in terminal
-// colours, a DOS end-of-file mark, an overstruck manual page) reads as Han ideographs two bytes
-// at a time: in such text nine bytes in ten at least are printable ASCII, in UTF-16 far fewer
-// (Thai's and Hangul's high bytes are none, Han's low bytes take every value).
+// in the legacy encoding guessed for them. Text in an encoding of ASCII with a stray control (a log
+// in terminal colours, a DOS end-of-file mark, an overstruck manual page) reads as Han ideographs
+// two bytes at a time: in such text nine bytes in ten at least are printable ASCII, in UTF-16 far
+// fewer (Thai's and Hangul's high bytes are none, Han's low bytes take every value).
 const char* unmarkedUtf16WithoutAscii(std::string_view sample, CutEnd cutEnd) {
     if (!holdsControlBytes(sample) || iso2022Encoding(sample) != nullptr ||
         (!isAscii(sample) && isMostlyUtf8(sample))) {
