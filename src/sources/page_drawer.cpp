@@ -9,10 +9,8 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
-#include <csetjmp>
 #include <csignal>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -20,14 +18,12 @@
 #include <utility>
 #include <vector>
 
-#include <png.h>
-
 #include "foundation/application_secrets.h"
 #include "platform/child_output_reader.h"
 #include "platform/child_spawn.h"
 #include "platform/landlock.h"
 #include "sources/page_drawer_program.h"
-#include "sources/pdf_document.h"
+#include "sources/page_png.h"
 
 namespace vask {
 namespace {
@@ -179,130 +175,7 @@ std::optional<std::string> drawersReason(std::string_view written) {
     return std::nullopt;
 }
 
-// The bytes of a PNG being decoded, and the stop its decode looks at.
-struct PngSource {
-    std::string_view bytes;
-    std::stop_token stop;
-    std::size_t at = 0;
-    bool stopped = false;
-};
-
-void readPngSource(png_structp png, png_bytep out, png_size_t length) {
-    auto* source = static_cast<PngSource*>(png_get_io_ptr(png));
-    // Each chunk, and each part of the image data (a few kilobytes), is read here: a stop is
-    // seen within one.
-    if (source->stop.stop_requested()) {
-        source->stopped = true;
-        png_error(png, "stopped");
-    }
-    if (length > source->bytes.size() - source->at) {
-        png_error(png, "truncated");
-    }
-    std::memcpy(out, source->bytes.data() + source->at, length);
-    source->at += length;
-}
-
-[[noreturn]] void onPngError(png_structp png, png_const_charp) {
-    png_longjmp(png, 1);
-}
-void onPngWarning(png_structp, png_const_charp) {}
-
-// The memory of one decode, every allocation of libpng and zlib counted: what passes the bound
-// is not given, and the decode fails.
-struct PngMemory {
-    std::size_t held = 0;
-    std::size_t peak = 0;
-};
-// Each block carries its size ahead of what libpng gets, aligned for anything.
-constexpr std::size_t kBlockHeader = alignof(std::max_align_t);
-
-png_voidp allocatePng(png_structp png, png_alloc_size_t size) {
-    auto* memory = static_cast<PngMemory*>(png_get_mem_ptr(png));
-    if (size > PageDrawer::pngDecodeBoundBytes - memory->held) {
-        return nullptr;
-    }
-    auto* block = static_cast<unsigned char*>(std::malloc(kBlockHeader + size));
-    if (block == nullptr) {
-        return nullptr;
-    }
-    std::memcpy(block, &size, sizeof size);
-    memory->held += size;
-    memory->peak = std::max(memory->peak, memory->held);
-    return block + kBlockHeader;
-}
-
-void freePng(png_structp png, png_voidp pointer) {
-    if (pointer == nullptr) {
-        return;
-    }
-    auto* memory = static_cast<PngMemory*>(png_get_mem_ptr(png));
-    auto* block = static_cast<unsigned char*>(pointer) - kBlockHeader;
-    std::size_t size = 0;
-    std::memcpy(&size, block, sizeof size);
-    memory->held -= size;
-    std::free(block);
-}
-
-// The widest row a page's PNG can have: four channels of 16 bits at the longer side.
-constexpr auto kLongestRowBytes = static_cast<std::size_t>(PdfDocument::longerSidePixels) * 8;
-// The longest chunk beside the image data a page may carry: none is kept, but one longer than
-// this is no page's.
-constexpr png_alloc_size_t kChunkBytes = png_alloc_size_t{64} * 1024;
-
 }  // namespace
-
-PageDrawer::PngCheck PageDrawer::checkPng(std::string_view bytes, std::stop_token stop) {
-    constexpr std::string_view kSignature("\x89PNG\r\n\x1a\n", 8);
-    PngCheck check;
-    if (!bytes.starts_with(kSignature)) {
-        return check;
-    }
-    PngMemory memory;
-    png_structp png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, onPngError,
-                                               onPngWarning, &memory, allocatePng, freePng);
-    if (png == nullptr) {
-        return check;
-    }
-    png_infop info = png_create_info_struct(png);
-    PngSource source{bytes, std::move(stop)};
-    // Made before the jump point: libpng reports failure by longjmp.
-    std::vector<png_byte> row(kLongestRowBytes + 1);
-    if (info == nullptr || setjmp(png_jmpbuf(png)) != 0) {
-        png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
-        check.stopped = source.stopped;
-        check.peakBytes = memory.peak;
-        return check;
-    }
-    png_set_read_fn(png, &source, readPngSource);
-    constexpr auto kLongest = static_cast<png_uint_32>(PdfDocument::longerSidePixels);
-    png_set_user_limits(png, kLongest, kLongest);
-    // Every chunk but the header, palette, transparency, image data and end is passed over
-    // (its CRC still checked): a page needs none, and a compressed one could inflate to
-    // gigabytes. One longer than kChunkBytes refuses the page; the limits also hold should one
-    // be read all the same.
-    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
-    png_set_chunk_cache_max(png, 1);
-    png_set_chunk_malloc_max(png, kChunkBytes);
-    // Image data past the rows, or a damaged chunk, is the PNG's fault, not a warning.
-    png_set_benign_errors(png, 0);
-    png_read_info(png, info);
-    if (png_get_rowbytes(png, info) > kLongestRowBytes) {
-        png_error(png, "row too wide");
-    }
-    const auto passes = png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    const auto height = png_get_image_height(png, info);
-    for (int pass = 0; pass < passes; ++pass) {
-        for (png_uint_32 y = 0; y < height; ++y) {
-            png_read_row(png, row.data(), nullptr);
-        }
-    }
-    png_read_end(png, nullptr);
-    check.page = source.at == bytes.size();
-    png_destroy_read_struct(&png, &info, nullptr);
-    check.peakBytes = memory.peak;
-    return check;
-}
 
 std::optional<std::string> PageDrawer::SystemRecord::unconfinedReason(int abiCeiling) const {
     const auto abi = abiCeiling < 0 ? kernelAbi_() : std::min(kernelAbi_(), abiCeiling);
@@ -328,7 +201,7 @@ bool PageDrawer::SystemRecord::tellOnce() {
 PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
     auto page = run(std::to_string(index), stop);
     if (page.png) {
-        const auto check = checkPng(*page.png, stop);
+        const auto check = PagePng::check(*page.png, stop);
         if (check.stopped) {
             throw Cancelled();
         }

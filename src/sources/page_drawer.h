@@ -144,33 +144,16 @@ class PageDrawer {
     // Throws Error when the drawing program cannot be run or the document is not a readable
     // PDF (Unconfined when the kernel offers no Landlock, without starting it; a drawer that
     // says it could not confine itself is an Error of this document only), and Cancelled. What the
-    // program hands back is a page only when it is a whole PNG within the page bound, decoded
-    // to check (what it writes past the bound is refused before more is read); anything else
-    // refuses the page.
+    // program hands back is a page only when it is a whole PNG of a page within the page bound
+    // (what it writes past the bound is refused before more is read), checked by PagePng::check:
+    // every chunk intact and the image data exactly its rows, at a cost in proportion to them;
+    // anything else refuses the page.
     Page draw(int index, std::stop_token stop = {}) const;
 
     // The number of pages, counted by the drawing program within the same limits (and from the
     // same document time) as a page. Throws Unreadable, Error (a count past the limits
     // included, with the reason) and Cancelled.
     int pageCount(std::stop_token stop = {}) const;
-
-    // What checking a drawer's answer found: whether it is a whole PNG of a page, whether a stop
-    // request ended the check first, and the most memory the decode held at once.
-    struct PngCheck {
-        bool page = false;
-        bool stopped = false;
-        std::size_t peakBytes = 0;
-    };
-    // The memory a PNG's decode may hold at once: a page's widest rows and the inflater's window
-    // take a small part of it. The decode is refused when it would need more.
-    static constexpr std::size_t pngDecodeBoundBytes = std::size_t{1024} * 1024;
-    // Whether `bytes` are a PNG of a page, whole: both sides within the drawing's longer side,
-    // every chunk intact, the image data decoding to exactly its rows (one row held at a time),
-    // and nothing after its end. Chunks beside the image (text, colour profiles, anything
-    // unknown) are passed over unread: however far they would inflate, they cost nothing. Every
-    // allocation of the decode counts against pngDecodeBoundBytes, and the stop is looked at
-    // before each read of the bytes (a chunk, or a few kilobytes of the image data).
-    static PngCheck checkPng(std::string_view bytes, std::stop_token stop = {});
 
     // The environment the drawing program gets, from `environment`.
     static std::vector<std::string> programEnvironment(const Environment& environment,

@@ -18,8 +18,8 @@
 #include "pdf_fixture.h"
 #include "platform/unique_fd.h"
 #include "png_fixture.h"
+#include "sources/page_png.h"
 #include "sources/pdf_document.h"
-#include "sources/png_encoder.h"
 #include "support/eventually.h"
 #include "support/peak_heap.h"
 #include "support/process_state.h"
@@ -182,83 +182,6 @@ TEST(PageDrawerTest, AStopEndsTheDrawingUnderWay) {
     EXPECT_FALSE(hasChildProcess());
 }
 
-// A page of one pixel, with `chunks` after its header.
-std::string onePixelPage(const std::string& chunks = {}) {
-    const std::vector<std::uint8_t> pixel{0x20, 0x40, 0x60};
-    return test::withChunksAfterHeader(PngEncoder::encodeRGB(pixel, 1, 1, 3).value(), chunks);
-}
-
-// `count` chunks of `type` (zTXt, iTXt or iCCP) that would each inflate to `each` zeros.
-std::string inflatingChunks(std::string_view type, int count, std::size_t each) {
-    const auto deflated = test::deflatedZeros(each);
-    std::string header;
-    if (type == "zTXt") {
-        header = std::string("Comment\0\0", 9);
-    } else if (type == "iTXt") {
-        header = std::string("Comment\0\1\0\0\0", 12);
-    } else {
-        header = std::string("profile\0\0", 9);
-    }
-    std::string chunks;
-    for (int i = 0; i < count; ++i) {
-        chunks += test::pngChunk(type, header + deflated);
-    }
-    return chunks;
-}
-
-// An unknown chunk of `bytes`: a page made as large as its chunks would inflate, were a chunk's
-// inflation bounded by the page's size.
-std::string paddingChunk(std::size_t bytes) {
-    return test::pngChunk("vaSk", std::string(bytes, 'x'));
-}
-
-// Whatever a drawer hands back, checking it costs the memory of a plain page's decode: chunks
-// beside the image are passed over, however far they would inflate, and a page with a large one
-// is refused.
-TEST(PageDrawerTest, CheckingAPageCostsWhatAPlainPageCostsWhateverItsChunks) {
-    const auto plain = PageDrawer::checkPng(onePixelPage());
-    ASSERT_TRUE(plain.page);
-    ASSERT_GT(plain.peakBytes, 0U);
-    const std::size_t margin = 16 * 1024;
-    constexpr std::size_t kEach = std::size_t{16} * 1024 * 1024;
-    struct Case {
-        std::string name;
-        std::string chunks;
-        bool page;
-    };
-    const std::vector<Case> cases = {
-        {"compressed text", inflatingChunks("zTXt", 4, kEach), true},
-        {"international compressed text", inflatingChunks("iTXt", 4, kEach), true},
-        {"a colour profile", inflatingChunks("iCCP", 1, kEach), true},
-        {"plain text and an unknown chunk",
-         test::pngChunk("tEXt", std::string("Comment\0text", 12)) +
-             test::pngChunk("prVt", std::string(1024, 'x')),
-         true},
-        {"compressed text in a page as large",
-         paddingChunk(kEach) + inflatingChunks("zTXt", 4, kEach), false},
-        {"a colour profile in a page as large",
-         paddingChunk(kEach) + inflatingChunks("iCCP", 1, kEach), false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto check = PageDrawer::checkPng(onePixelPage(c.chunks));
-        EXPECT_EQ(check.page, c.page);
-        EXPECT_FALSE(check.stopped);
-        EXPECT_LE(check.peakBytes, plain.peakBytes + margin);
-    }
-}
-
-// A stop requested while a page is checked ends the decode at its next read: within a chunk
-// passed over or a few kilobytes of image data.
-TEST(PageDrawerTest, AStopEndsTheCheckOfAPage) {
-    const auto page = onePixelPage(inflatingChunks("zTXt", 2, std::size_t{1} << 20));
-    std::stop_source stop;
-    stop.request_stop();
-    const auto check = PageDrawer::checkPng(page, stop.get_token());
-    EXPECT_TRUE(check.stopped);
-    EXPECT_FALSE(check.page);
-}
-
 // Through a stand-in drawer: a page whose chunks would inflate to 256 MiB is handed back as it
 // was written, one made as large as they would inflate is refused, and Vask holds no more for
 // either than the bytes it read.
@@ -270,8 +193,8 @@ TEST(PageDrawerTest, APageWithInflatingChunksCostsVaskOnlyItsBytes) {
         bool handedBack;
     };
     const std::vector<Case> cases = {
-        {"small", onePixelPage(inflatingChunks("zTXt", 16, kEach)), true},
-        {"as large", onePixelPage(paddingChunk(kEach) + inflatingChunks("zTXt", 16, kEach)), false},
+        {"small", test::onePixelPage(test::inflatingChunks("zTXt", 16, kEach)), true},
+        {"as large", test::onePixelPage(test::paddingChunk(kEach) + test::inflatingChunks("zTXt", 16, kEach)), false},
     };
     auto options = drawerOptions();
     options.program = VASK_PAGE_DRAWER_PROBE;
@@ -289,7 +212,7 @@ TEST(PageDrawerTest, APageWithInflatingChunksCostsVaskOnlyItsBytes) {
         }
         if (peak) {
             // The output as read (a buffer that grew to it) and the page made of it.
-            EXPECT_LT(*peak, 3 * c.page.size() + PageDrawer::pngDecodeBoundBytes);
+            EXPECT_LT(*peak, 3 * c.page.size() + PagePng::memoryBoundBytes);
         }
     }
 }

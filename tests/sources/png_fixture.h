@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "sources/png_encoder.h"
+
 namespace vask::test {
 
 // A decoded image as 8-bit RGB rows.
@@ -102,6 +104,157 @@ inline std::string deflatedZeros(std::size_t bytes) {
     }
     deflateEnd(&stream);
     return deflated;
+}
+
+// A zlib stream that inflates to `mebibytes` MiB of zeros, made without deflating them all: one
+// MiB deflated up to a full flush (past which no later part refers back), repeated.
+inline std::string repeatedZeros(std::size_t mebibytes) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    z_stream stream{};
+    deflateInit(&stream, Z_BEST_COMPRESSION);
+    std::vector<Bytef> zeros(kMiB);
+    std::vector<Bytef> out(kMiB);
+    const auto deflateMiB = [&] {
+        stream.next_in = zeros.data();
+        stream.avail_in = static_cast<uInt>(zeros.size());
+        stream.next_out = out.data();
+        stream.avail_out = static_cast<uInt>(out.size());
+        deflate(&stream, Z_FULL_FLUSH);
+        return std::string(reinterpret_cast<const char*>(out.data()), out.size() - stream.avail_out);
+    };
+    std::string deflated = deflateMiB();
+    const auto part = deflateMiB();
+    deflateEnd(&stream);
+    auto check = adler32(0, nullptr, 0);
+    const auto ofMiB = adler32(check, zeros.data(), static_cast<uInt>(zeros.size()));
+    for (std::size_t i = 0; i < mebibytes; ++i) {
+        if (i > 0) {
+            deflated += part;
+        }
+        check = adler32_combine(check, ofMiB, static_cast<z_off_t>(kMiB));
+    }
+    // An empty last block, and the check of what was inflated.
+    deflated.append("\x03\x00", 2);
+    for (const int shift : {24, 16, 8, 0}) {
+        deflated.push_back(static_cast<char>((check >> shift) & 0xff));
+    }
+    return deflated;
+}
+
+// `raw` deflated into a zlib stream, ended with `flush` (Z_FINISH), or left open (Z_SYNC_FLUSH).
+inline std::string zlibOf(std::string_view raw, int flush = Z_FINISH) {
+    z_stream stream{};
+    deflateInit(&stream, Z_DEFAULT_COMPRESSION);
+    std::string out(deflateBound(&stream, static_cast<uLong>(raw.size())) + 16, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
+    stream.avail_in = static_cast<uInt>(raw.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, flush);
+    out.resize(out.size() - stream.avail_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+// The PNG signature and header chunk of an image.
+inline std::string pngHeader(std::uint32_t width, std::uint32_t height, int bitDepth,
+                             int colourType, bool interlaced = false) {
+    std::string data;
+    for (const auto value : {width, height}) {
+        for (const int shift : {24, 16, 8, 0}) {
+            data.push_back(static_cast<char>((value >> shift) & 0xff));
+        }
+    }
+    data += {static_cast<char>(bitDepth), static_cast<char>(colourType), 0, 0,
+             static_cast<char>(interlaced ? 1 : 0)};
+    return std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", data);
+}
+
+// `png` with the last byte of the CRC of the chunk at `offset` changed.
+inline std::string withDamagedChunk(std::string png, std::size_t offset) {
+    std::uint32_t length = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        length = (length << 8) | static_cast<unsigned char>(png[offset + i]);
+    }
+    png[offset + 12 + length - 1] ^= 1;
+    return png;
+}
+
+// A PNG that libpng writes of `width` x `height` pixels of `colourType` at `bitDepth`, its bytes
+// a pattern; a palette page has a transparency, and five entries at 8 bits (as many as its
+// indices can name below).
+inline std::string writtenPng(std::uint32_t width, std::uint32_t height, int bitDepth,
+                              int colourType, bool interlaced) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    std::string out;
+    png_set_write_fn(
+        png, &out,
+        [](png_structp writer, png_bytep data, png_size_t length) {
+            static_cast<std::string*>(png_get_io_ptr(writer))
+                ->append(reinterpret_cast<const char*>(data), length);
+        },
+        nullptr);
+    png_set_IHDR(png, info, width, height, bitDepth, colourType,
+                 interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    // Every filter tried on every row, a palette's among them.
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_ALL_FILTERS);
+    // Fewer entries than 8 bits could name: an index undone wrongly would be past them.
+    const std::size_t entries = bitDepth == 8 ? 5 : std::size_t{1} << std::min(bitDepth, 8);
+    std::vector<png_color> palette(entries);
+    png_byte opaque = 0;
+    if (colourType == PNG_COLOR_TYPE_PALETTE) {
+        png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
+        png_set_tRNS(png, info, &opaque, 1, nullptr);
+    }
+    png_write_info(png, info);
+    const auto rowBytes = png_get_rowbytes(png, info);
+    std::vector<png_byte> pixels(rowBytes * height);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        pixels[i] = static_cast<png_byte>(i * 37 + i / rowBytes);
+        if (colourType == PNG_COLOR_TYPE_PALETTE && bitDepth == 8) {
+            pixels[i] = static_cast<png_byte>(pixels[i] % entries);
+        }
+    }
+    std::vector<png_bytep> rows(height);
+    for (std::size_t y = 0; y < height; ++y) {
+        rows[y] = pixels.data() + y * rowBytes;
+    }
+    png_write_image(png, rows.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+// A page of one pixel, with `chunks` after its header.
+inline std::string onePixelPage(const std::string& chunks = {}) {
+    const std::vector<std::uint8_t> pixel{0x20, 0x40, 0x60};
+    return withChunksAfterHeader(PngEncoder::encodeRGB(pixel, 1, 1, 3).value(), chunks);
+}
+
+// `count` chunks of `type` (zTXt, iTXt or iCCP) that would each inflate to `each` zeros.
+inline std::string inflatingChunks(std::string_view type, int count, std::size_t each) {
+    const auto deflated = deflatedZeros(each);
+    std::string header;
+    if (type == "zTXt") {
+        header = std::string("Comment\0\0", 9);
+    } else if (type == "iTXt") {
+        header = std::string("Comment\0\1\0\0\0", 12);
+    } else {
+        header = std::string("profile\0\0", 9);
+    }
+    std::string chunks;
+    for (int i = 0; i < count; ++i) {
+        chunks += pngChunk(type, header + deflated);
+    }
+    return chunks;
+}
+
+// An unknown chunk of `bytes`: a page made as large as its chunks would inflate, were a chunk's
+// inflation bounded by the page's size.
+inline std::string paddingChunk(std::size_t bytes) {
+    return pngChunk("vaSk", std::string(bytes, 'x'));
 }
 
 }  // namespace vask::test
