@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -184,52 +183,11 @@ std::vector<Pass> passesOf(const Header& header) {
     return passes;
 }
 
-std::uint8_t paeth(int left, int up, int upLeft) {
-    const int p = left + up - upLeft;
-    const int toLeft = std::abs(p - left);
-    const int toUp = std::abs(p - up);
-    const int toUpLeft = std::abs(p - upLeft);
-    if (toLeft <= toUp && toLeft <= toUpLeft) {
-        return static_cast<std::uint8_t>(left);
-    }
-    return static_cast<std::uint8_t>(toUp <= toUpLeft ? up : upLeft);
-}
-
-// Undoes `filter` on `row` (its bytes after the filter's), given the row above as undone.
-void unfilter(std::uint8_t filter, std::span<std::uint8_t> row, std::span<const std::uint8_t> above,
-              std::size_t pixelBytes) {
-    for (std::size_t i = 0; i < row.size(); ++i) {
-        const int left = i >= pixelBytes ? row[i - pixelBytes] : 0;
-        const int up = above[i];
-        const int upLeft = i >= pixelBytes ? above[i - pixelBytes] : 0;
-        int predicted = 0;
-        switch (filter) {
-            case 1:
-                predicted = left;
-                break;
-            case 2:
-                predicted = up;
-                break;
-            case 3:
-                predicted = (left + up) / 2;
-                break;
-            case 4:
-                predicted = paeth(left, up, upLeft);
-                break;
-            default:
-                break;
-        }
-        row[i] = static_cast<std::uint8_t>(row[i] + predicted);
-    }
-}
-
 // The image data of a page: its rows, inflated one at a time and looked at as they come.
 class ImageData {
   public:
-    // `paletteEntries`: the palette's size for a page of palette indices.
-    ImageData(const Header& header, Memory& memory, std::size_t paletteEntries)
-        : header_(header), memory_(memory), passes_(passesOf(header)),
-          paletteEntries_(paletteEntries) {
+    ImageData(const Header& header, Memory& memory)
+        : header_(header), memory_(memory), passes_(passesOf(header)) {
         std::size_t rowsBytes = 0;
         for (const auto& pass : passes_) {
             const auto bytes = header.rowBytes(pass.width) + 1;
@@ -237,23 +195,21 @@ class ImageData {
             rowsBytes += bytes * pass.height;
         }
         compressedBound_ = rowsBytes + rowsBytes / 4 + kImageDataSlack;
-        // The row being inflated and, for a palette's indices, the one above it undone.
-        if (!memory_.take(2 * rowCapacity_)) {
+        if (!memory_.take(rowCapacity_)) {
             refuse();
         }
         row_.resize(rowCapacity_);
-        above_.resize(rowCapacity_);
         stream_.zalloc = allocateCounted;
         stream_.zfree = freeCounted;
         stream_.opaque = &memory_;
         if (inflateInit(&stream_) != Z_OK) {
-            memory_.give(2 * rowCapacity_);
+            memory_.give(rowCapacity_);
             refuse();
         }
     }
     ~ImageData() {
         inflateEnd(&stream_);
-        memory_.give(2 * rowCapacity_);
+        memory_.give(rowCapacity_);
     }
     ImageData(const ImageData&) = delete;
     ImageData& operator=(const ImageData&) = delete;
@@ -325,47 +281,24 @@ class ImageData {
     std::size_t rowSize() const { return header_.rowBytes(passes_[pass_].width) + 1; }
 
     void rowDone() {
-        const auto filter = row_[0];
-        if (filter > 4) {
+        if (row_[0] > 4) {
+            // No filter of PNG's.
             refuse();
-        }
-        if (header_.colourType == palette) {
-            checkIndices(filter);
         }
         filled_ = 0;
         if (++y_ == passes_[pass_].height) {
             y_ = 0;
             ++pass_;
-            std::fill(above_.begin(), above_.end(), 0);
         }
-    }
-
-    void checkIndices(std::uint8_t filter) {
-        const auto bytes = rowSize() - 1;
-        const std::span<std::uint8_t> pixels(row_.data() + 1, bytes);
-        unfilter(filter, pixels, std::span(above_.data() + 1, bytes),
-                 std::max<std::size_t>(1, header_.bitsPerPixel() / 8));
-        const auto depth = static_cast<std::size_t>(header_.bitDepth);
-        const auto mask = (1U << depth) - 1;
-        for (std::size_t x = 0; x < passes_[pass_].width; ++x) {
-            const auto bit = x * depth;
-            const auto index = (pixels[bit / 8] >> (8 - depth - bit % 8)) & mask;
-            if (index >= paletteEntries_) {
-                refuse();
-            }
-        }
-        std::swap(row_, above_);
     }
 
     Header header_;
     Memory& memory_;
     std::vector<Pass> passes_;
-    std::size_t paletteEntries_;
     std::size_t rowCapacity_ = 0;
     std::size_t compressedBound_ = 0;
     std::size_t compressed_ = 0;
     std::vector<std::uint8_t> row_;
-    std::vector<std::uint8_t> above_;
     z_stream stream_{};
     std::size_t pass_ = 0;
     std::uint32_t y_ = 0;
@@ -423,11 +356,10 @@ void walk(std::string_view bytes, const std::stop_token& stop, Memory& memory) {
             }
             header = readHeader(data);
         } else if (type == "PLTE") {
+            // Not in a grey page; one to 256 colours.
             const auto entries = data.size() / 3;
-            const auto most = header->colourType == palette ? std::size_t{1} << header->bitDepth
-                                                            : std::size_t{256};
             if (image || paletteEntries > 0 || (header->colourType & 2) == 0 ||
-                data.size() % 3 != 0 || entries == 0 || entries > most) {
+                data.size() % 3 != 0 || entries == 0 || entries > 256) {
                 refuse();
             }
             paletteEntries = entries;
@@ -446,7 +378,7 @@ void walk(std::string_view bytes, const std::stop_token& stop, Memory& memory) {
                 if (header->colourType == palette && paletteEntries == 0) {
                     refuse();
                 }
-                image.emplace(*header, memory, paletteEntries);
+                image.emplace(*header, memory);
             }
             image->add(data, stop);
         } else if (type == "IEND") {

@@ -22,7 +22,7 @@ inline constexpr std::size_t memoryBoundBytes = std::size_t{1024} * 1024;
 // Whether `bytes` are a PNG of a page, whole: both sides within the drawing's longer side, every
 // chunk intact (its CRC checked, text and private chunks as much as the image's own), and the
 // image data exactly its rows: one zlib stream, inflated one row at a time (each row's filter
-// looked at, a palette's indices within it), that ends with the last row, with no byte after its
+// one of PNG's), that ends with the last row, with no byte after its
 // end and no image data chunk after it, and nothing after IEND. The stream is refused at the
 // first byte it would inflate past the rows, and image data longer than its rows could take
 // stored uncompressed is refused before it is inflated, so the check costs time in proportion

@@ -23,6 +23,15 @@ std::string idat(const std::string& data) {
     return test::pngChunk("IDAT", data);
 }
 
+// `stream` in image data chunks of 8 KiB, as libpng writes them.
+std::string idats(std::string_view stream) {
+    std::string chunks;
+    for (std::size_t at = 0; at < stream.size(); at += 8192) {
+        chunks += idat(std::string(stream.substr(at, 8192)));
+    }
+    return chunks;
+}
+
 TEST(PagePngTest, PagesOfEveryKindPass) {
     const auto stream = test::zlibOf(kRow);
     struct Case {
@@ -34,8 +43,7 @@ TEST(PagePngTest, PagesOfEveryKindPass) {
         {"grey of 1 bit, interlaced", test::writtenPng(13, 7, 1, 0, true)},
         {"grey of 16 bits, interlaced", test::writtenPng(5, 3, 16, 0, true)},
         {"a palette of 2 bits and a transparency, interlaced", test::writtenPng(9, 9, 2, 3, true)},
-        {"a palette of 8 bits, fewer entries than its indices name",
-         test::writtenPng(30, 6, 8, 3, false)},
+        {"a palette of 8 bits", test::writtenPng(30, 6, 8, 3, false)},
         {"RGBA of 16 bits, the widest rows, interlaced", test::writtenPng(2000, 3, 16, 6, true)},
         {"grey and alpha, one pixel interlaced", test::writtenPng(1, 1, 8, 4, true)},
         {"the stream's end in a chunk of its own",
@@ -65,7 +73,7 @@ TEST(PagePngTest, WhatIsNotAWholePageIsRefusedWithoutInflatingPastItsRows) {
         std::string png;
     };
     const std::vector<Case> cases = {
-        {"image data inflating 1 GiB past its rows", onePixelWith(idat(test::repeatedZeros(1024)))},
+        {"image data inflating 1 GiB past its rows", onePixelWith(idats(test::repeatedZeros(1024)))},
         {"a stream that does not end with its rows",
          onePixelWith(idat(test::zlibOf(kRow, Z_SYNC_FLUSH)))},
         {"a stream that ends before its rows",
@@ -83,9 +91,6 @@ TEST(PagePngTest, WhatIsNotAWholePageIsRefusedWithoutInflatingPastItsRows) {
         {"a damaged image data chunk", test::withDamagedChunk(onePixelWith(idat(stream)), 33)},
         {"a row with an unknown filter",
          onePixelWith(idat(test::zlibOf(std::string("\x05\x20\x40\x60", 4))))},
-        {"an index past its palette",
-         test::pngHeader(1, 1, 8, 3) + test::pngChunk("PLTE", "abc") +
-             idat(test::zlibOf(std::string("\0\x01", 2))) + test::pngChunk("IEND", "")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

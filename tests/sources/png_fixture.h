@@ -181,8 +181,7 @@ inline std::string withDamagedChunk(std::string png, std::size_t offset) {
 }
 
 // A PNG that libpng writes of `width` x `height` pixels of `colourType` at `bitDepth`, its bytes
-// a pattern; a palette page has a transparency, and five entries at 8 bits (as many as its
-// indices can name below).
+// a pattern; a palette page has as many entries as its indices can name, and a transparency.
 inline std::string writtenPng(std::uint32_t width, std::uint32_t height, int bitDepth,
                               int colourType, bool interlaced) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -198,11 +197,7 @@ inline std::string writtenPng(std::uint32_t width, std::uint32_t height, int bit
     png_set_IHDR(png, info, width, height, bitDepth, colourType,
                  interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    // Every filter tried on every row, a palette's among them.
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_ALL_FILTERS);
-    // Fewer entries than 8 bits could name: an index undone wrongly would be past them.
-    const std::size_t entries = bitDepth == 8 ? 5 : std::size_t{1} << std::min(bitDepth, 8);
-    std::vector<png_color> palette(entries);
+    std::vector<png_color> palette(std::size_t{1} << std::min(bitDepth, 8));
     png_byte opaque = 0;
     if (colourType == PNG_COLOR_TYPE_PALETTE) {
         png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
@@ -213,9 +208,6 @@ inline std::string writtenPng(std::uint32_t width, std::uint32_t height, int bit
     std::vector<png_byte> pixels(rowBytes * height);
     for (std::size_t i = 0; i < pixels.size(); ++i) {
         pixels[i] = static_cast<png_byte>(i * 37 + i / rowBytes);
-        if (colourType == PNG_COLOR_TYPE_PALETTE && bitDepth == 8) {
-            pixels[i] = static_cast<png_byte>(pixels[i] % entries);
-        }
     }
     std::vector<png_bytep> rows(height);
     for (std::size_t y = 0; y < height; ++y) {
