@@ -73,7 +73,10 @@ TEST(PagePngTest, WhatIsNotAWholePageIsRefusedWithoutInflatingPastItsRows) {
         std::string png;
     };
     const std::vector<Case> cases = {
-        {"image data inflating 1 GiB past its rows", onePixelWith(idats(test::repeatedZeros(1024)))},
+        // A grey page of a megabyte of rows, all zeros, as long as the 1 MB of image data.
+        {"image data inflating 1 GiB past its rows",
+         test::pngHeader(1000, 1000, 8, 0) + idats(test::repeatedZeros(1024)) +
+             test::pngChunk("IEND", "")},
         {"a stream that does not end with its rows",
          onePixelWith(idat(test::zlibOf(kRow, Z_SYNC_FLUSH)))},
         {"a stream that ends before its rows",
