@@ -10,10 +10,8 @@
 #include <vector>
 
 #include "pdf_fixture.h"
-#include "png_fixture.h"
 #include "sample-pdf/sample_pdf.h"
 #include "sources/page_drawer.h"
-#include "sources/png_encoder.h"
 
 namespace {
 
@@ -113,46 +111,5 @@ BENCHMARK(BM_DrawPageConfinedBesideUnconfined)
     ->DenseRange(0, 2)
     ->Iterations(40)
     ->Unit(benchmark::kMillisecond);
-
-// What checking a drawer's answer costs Vask. range(0): 0 a page as the drawer writes it (1546 x
-// 2000 pixels of varied rows), 1 a page of one pixel whose 32 compressed text chunks would each
-// inflate to 48 MiB, 2 the same made 60 MiB large by an unknown chunk ahead of them (as large as
-// a chunk's inflation was once allowed to be). The counters: the decode's peak memory as its
-// allocator counted it, and the page's size.
-void BM_CheckPagePng(benchmark::State& state) {
-    std::string page;
-    if (state.range(0) == 0) {
-        constexpr int kWidth = 1546;
-        constexpr int kHeight = 2000;
-        std::vector<std::uint8_t> pixels(static_cast<std::size_t>(kWidth) * kHeight * 3);
-        for (std::size_t i = 0; i < pixels.size(); ++i) {
-            pixels[i] = static_cast<std::uint8_t>((i * 7 + i / 4639) & 0xff);
-        }
-        page = vask::PngEncoder::encodeRGB(pixels, kWidth, kHeight, kWidth * 3).value_or("");
-    } else {
-        const std::vector<std::uint8_t> pixel{0x20, 0x40, 0x60};
-        const auto text =
-            vask::test::pngChunk("zTXt", std::string("Comment\0\0", 9) +
-                                             vask::test::deflatedZeros(std::size_t{48} << 20));
-        std::string chunks;
-        for (int i = 0; i < 32; ++i) {
-            chunks += text;
-        }
-        if (state.range(0) == 2) {
-            chunks = vask::test::pngChunk("vaSk", std::string(std::size_t{60} << 20, 'x')) + chunks;
-        }
-        page = vask::test::withChunksAfterHeader(
-            vask::PngEncoder::encodeRGB(pixel, 1, 1, 3).value_or(""), chunks);
-    }
-    vask::PageDrawer::PngCheck check;
-    for (auto _ : state) {
-        check = vask::PageDrawer::checkPng(page);
-        benchmark::DoNotOptimize(check);
-    }
-    state.counters["peak_kb"] = static_cast<double>(check.peakBytes) / 1024.0;
-    state.counters["page_kb"] = static_cast<double>(page.size()) / 1024.0;
-    state.counters["is_page"] = check.page ? 1 : 0;
-}
-BENCHMARK(BM_CheckPagePng)->ArgName("page")->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
 }  // namespace

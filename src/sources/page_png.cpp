@@ -322,7 +322,7 @@ void walk(std::string_view bytes, const std::stop_token& stop, Memory& memory) {
     std::optional<ImageData> image;
     for (;;) {
         lookAt(stop);
-        // Length, type and CRC.
+        // Length, type, data and CRC.
         if (bytes.size() < 12) {
             refuse();
         }
@@ -333,6 +333,13 @@ void walk(std::string_view bytes, const std::stop_token& stop, Memory& memory) {
         const auto type = bytes.substr(4, 4);
         const auto data = bytes.substr(8, length);
         if (!std::all_of(type.begin(), type.end(), isLetter)) {
+            refuse();
+        }
+        // A critical chunk no page has, or a chunk beside the image longer than a page's, is
+        // refused before its bytes are read.
+        const bool ofTheImage = type == "IHDR" || type == "PLTE" || type == "tRNS" ||
+                                type == "IDAT" || type == "IEND";
+        if (!ofTheImage && ((type[0] & 0x20) == 0 || length > kChunkBytes)) {
             refuse();
         }
         const auto crc = crc32(crc32(0, Z_NULL, 0), reinterpret_cast<const Bytef*>(type.data()),
@@ -386,9 +393,6 @@ void walk(std::string_view bytes, const std::stop_token& stop, Memory& memory) {
                 refuse();
             }
             return;
-        } else if ((type[0] & 0x20) == 0 || data.size() > kChunkBytes) {
-            // A critical chunk no page has, or a chunk beside the image longer than a page's.
-            refuse();
         }
     }
 }
