@@ -91,6 +91,7 @@ TEST(PagePngTest, WhatIsNotAWholePageIsRefusedWithoutInflatingPastItsRows) {
         {"a damaged text chunk", test::withDamagedChunk(test::onePixelPage(text), 33)},
         {"a damaged private chunk",
          test::withDamagedChunk(test::onePixelPage(test::pngChunk("prVt", "x")), 33)},
+        {"a critical chunk no page has", test::onePixelPage(test::pngChunk("VASK", "x"))},
         {"a damaged image data chunk", test::withDamagedChunk(onePixelWith(idat(stream)), 33)},
         {"a row with an unknown filter",
          onePixelWith(idat(test::zlibOf(std::string("\x05\x20\x40\x60", 4))))},
