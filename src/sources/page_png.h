@@ -22,15 +22,15 @@ inline constexpr std::size_t memoryBoundBytes = std::size_t{1024} * 1024;
 // Whether `bytes` are a PNG of a page, whole: both sides within the drawing's longer side, every
 // chunk intact (its CRC checked, text and private chunks as much as the image's own), and the
 // image data exactly its rows: one zlib stream, inflated one row at a time (each row's filter
-// one of PNG's), that ends with the last row, with no byte after its
-// end and no image data chunk after it, and nothing after IEND. The stream is refused at the
-// first byte it would inflate past the rows, and image data longer than its rows could take
-// stored uncompressed is refused before it is inflated, so the check costs time in proportion
-// to the page's own rows whatever the answer carries. Chunks beside the image (text, colour
-// profiles, anything unknown) are passed over unread: however far they would inflate, they cost
-// nothing, and one longer than 64 KiB refuses the page. Every allocation of the check counts
-// against memoryBoundBytes, and the stop is looked at before each chunk and each step of the
-// inflater (at most a row out, 64 KiB in).
+// one of PNG's), that ends with the last row, with no byte after its end and no image data
+// chunk after it, and nothing after IEND. The stream is refused at the first byte it would
+// inflate past the rows, and image data longer than its rows could take stored uncompressed is
+// refused before it is inflated, so the check costs time in proportion to the page's own rows
+// whatever the answer carries. Chunks beside the image (text, colour profiles, anything
+// unknown) are passed over with only their CRC computed: however far they would inflate, they
+// cost no more, and one longer than 64 KiB refuses the page. Every allocation of the check
+// counts against memoryBoundBytes, and the stop is looked at before each chunk and each step of
+// the inflater (at most a row out, 64 KiB in).
 Check check(std::string_view bytes, std::stop_token stop = {});
 
 }  // namespace vask::PagePng
