@@ -96,8 +96,8 @@ void BM_CheckPagePng(benchmark::State& state) {
     std::string page;
     switch (state.range(0)) {
         case 0:
-            page = vask::PngEncoder::encodeRGB(pagePixels(), kWidth, kHeight, kWidth * 3)
-                       .value_or("");
+            page =
+                vask::PngEncoder::encodeRGB(pagePixels(), kWidth, kHeight, kWidth * 3).value_or("");
             break;
         case 1:
         case 2: {
@@ -123,8 +123,8 @@ void BM_CheckPagePng(benchmark::State& state) {
             break;
         }
         default:
-            page = vask::test::withDamagedChunk(
-                pageOf(pageStream(0), vask::test::pngChunk("tEXt", std::string("Comment\0text", 12))), 33);
+            page = pageOf(pageStream(0), vask::test::damaged(vask::test::pngChunk(
+                                             "tEXt", std::string("Comment\0text", 12))));
             break;
     }
     vask::PagePng::Check check;

@@ -306,6 +306,21 @@ class ImageData {
     bool ended_ = false;
 };
 
+// Whether a transparency chunk of `size` bytes fits a page of `colourType`: one grey or RGB
+// sample, or the alphas of at most the palette's entries; none for a page with alpha.
+bool transparencyFits(int colourType, std::size_t size, std::size_t paletteEntries) {
+    switch (colourType) {
+        case grey:
+            return size == 2;
+        case rgb:
+            return size == 6;
+        case palette:
+            return size > 0 && size <= paletteEntries;
+        default:
+            return false;
+    }
+}
+
 bool isLetter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
@@ -337,8 +352,8 @@ void walk(std::string_view bytes, const std::stop_token& stop, Memory& memory) {
         }
         // A critical chunk no page has, or a chunk beside the image longer than a page's, is
         // refused before its bytes are read.
-        const bool ofTheImage = type == "IHDR" || type == "PLTE" || type == "tRNS" ||
-                                type == "IDAT" || type == "IEND";
+        const bool ofTheImage =
+            type == "IHDR" || type == "PLTE" || type == "tRNS" || type == "IDAT" || type == "IEND";
         if (!ofTheImage && ((type[0] & 0x20) == 0 || length > kChunkBytes)) {
             refuse();
         }
@@ -371,11 +386,7 @@ void walk(std::string_view bytes, const std::stop_token& stop, Memory& memory) {
             }
             paletteEntries = entries;
         } else if (type == "tRNS") {
-            const bool fits = header->colourType == grey      ? data.size() == 2
-                              : header->colourType == rgb     ? data.size() == 6
-                              : header->colourType == palette ? !data.empty() &&
-                                                                    data.size() <= paletteEntries
-                                                              : false;
+            const bool fits = transparencyFits(header->colourType, data.size(), paletteEntries);
             if (image || transparency || !fits) {
                 refuse();
             }

@@ -194,7 +194,9 @@ TEST(PageDrawerTest, APageWithInflatingChunksCostsVaskOnlyItsBytes) {
     };
     const std::vector<Case> cases = {
         {"small", test::onePixelPage(test::inflatingChunks("zTXt", 16, kEach)), true},
-        {"as large", test::onePixelPage(test::paddingChunk(kEach) + test::inflatingChunks("zTXt", 16, kEach)), false},
+        {"as large",
+         test::onePixelPage(test::paddingChunk(kEach) + test::inflatingChunks("zTXt", 16, kEach)),
+         false},
     };
     auto options = drawerOptions();
     options.program = VASK_PAGE_DRAWER_PROBE;

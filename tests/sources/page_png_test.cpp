@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "png_fixture.h"
@@ -32,6 +34,8 @@ std::string idats(std::string_view stream) {
     return chunks;
 }
 
+// Pages of every colour type as libpng writes them pass, interlaced or not, and so does a stream
+// whose end lies in an image data chunk of its own.
 TEST(PagePngTest, PagesOfEveryKindPass) {
     const auto stream = test::zlibOf(kRow);
     struct Case {
@@ -73,10 +77,11 @@ TEST(PagePngTest, WhatIsNotAWholePageIsRefusedWithoutInflatingPastItsRows) {
         std::string png;
     };
     const std::vector<Case> cases = {
-        // A grey page of a megabyte of rows, all zeros, as long as the 1 MB of image data.
-        {"image data inflating 1 GiB past its rows",
-         test::pngHeader(1000, 1000, 8, 0) + idats(test::repeatedZeros(1024)) +
-             test::pngChunk("IEND", "")},
+        // A grey page of 1000 x 1000: its rows take a megabyte, so its 1 MB of image data is not
+        // too long for them.
+        {"image data inflating 1 GiB past its rows", test::pngHeader(1000, 1000, 8, 0) +
+                                                         idats(test::repeatedZeros(1024)) +
+                                                         test::pngChunk("IEND", "")},
         {"a stream that does not end with its rows",
          onePixelWith(idat(test::zlibOf(kRow, Z_SYNC_FLUSH)))},
         {"a stream that ends before its rows",
@@ -88,11 +93,10 @@ TEST(PagePngTest, WhatIsNotAWholePageIsRefusedWithoutInflatingPastItsRows) {
          onePixelWith(idat(stream.substr(0, 4)) + text + idat(stream.substr(4)))},
         {"image data longer than its rows could take stored",
          onePixelWith(idat(stream.substr(0, 2) + emptyBlocks + stream.substr(2)))},
-        {"a damaged text chunk", test::withDamagedChunk(test::onePixelPage(text), 33)},
-        {"a damaged private chunk",
-         test::withDamagedChunk(test::onePixelPage(test::pngChunk("prVt", "x")), 33)},
+        {"a damaged text chunk", test::onePixelPage(test::damaged(text))},
+        {"a damaged private chunk", test::onePixelPage(test::damaged(test::pngChunk("prVt", "x")))},
         {"a critical chunk no page has", test::onePixelPage(test::pngChunk("VASK", "x"))},
-        {"a damaged image data chunk", test::withDamagedChunk(onePixelWith(idat(stream)), 33)},
+        {"a damaged image data chunk", onePixelWith(test::damaged(idat(stream)))},
         {"a row with an unknown filter",
          onePixelWith(idat(test::zlibOf(std::string("\x05\x20\x40\x60", 4))))},
     };

@@ -120,7 +120,8 @@ inline std::string repeatedZeros(std::size_t mebibytes) {
         stream.next_out = out.data();
         stream.avail_out = static_cast<uInt>(out.size());
         deflate(&stream, Z_FULL_FLUSH);
-        return std::string(reinterpret_cast<const char*>(out.data()), out.size() - stream.avail_out);
+        return std::string(reinterpret_cast<const char*>(out.data()),
+                           out.size() - stream.avail_out);
     };
     std::string deflated = deflateMiB();
     const auto part = deflateMiB();
@@ -170,14 +171,10 @@ inline std::string pngHeader(std::uint32_t width, std::uint32_t height, int bitD
     return std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", data);
 }
 
-// `png` with the last byte of the CRC of the chunk at `offset` changed.
-inline std::string withDamagedChunk(std::string png, std::size_t offset) {
-    std::uint32_t length = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        length = (length << 8) | static_cast<unsigned char>(png[offset + i]);
-    }
-    png[offset + 12 + length - 1] ^= 1;
-    return png;
+// `chunk` with the last byte of its CRC changed.
+inline std::string damaged(std::string chunk) {
+    chunk.back() = static_cast<char>(chunk.back() ^ 1);
+    return chunk;
 }
 
 // A PNG that libpng writes of `width` x `height` pixels of `colourType` at `bitDepth`, its bytes
