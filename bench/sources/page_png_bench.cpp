@@ -27,51 +27,18 @@ std::vector<std::uint8_t> pagePixels() {
     return pixels;
 }
 
-// Deflates `bytes` with `stream`, up to `flush`.
-std::string deflated(z_stream& stream, const std::uint8_t* bytes, std::size_t size, int flush) {
-    std::string out(deflateBound(&stream, static_cast<uLong>(size)) + 64, '\0');
-    stream.next_in = const_cast<Bytef*>(bytes);
-    stream.avail_in = static_cast<uInt>(size);
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, flush);
-    out.resize(out.size() - stream.avail_out);
-    return out;
-}
-
 // The page's rows (each unfiltered) in a zlib stream of level 3, as the drawer's encoder
 // writes; with `zeroMiB`, that many MiB of zeros follow the rows in the same stream.
 std::string pageStream(std::size_t zeroMiB) {
     const auto pixels = pagePixels();
     const std::size_t rowBytes = static_cast<std::size_t>(kWidth) * 3;
-    std::vector<std::uint8_t> rows;
+    std::string rows;
     for (std::size_t y = 0; y < kHeight; ++y) {
-        rows.push_back(0);
-        rows.insert(rows.end(), pixels.begin() + static_cast<std::ptrdiff_t>(y * rowBytes),
-                    pixels.begin() + static_cast<std::ptrdiff_t>((y + 1) * rowBytes));
+        rows.push_back('\0');
+        rows.append(reinterpret_cast<const char*>(pixels.data()) + y * rowBytes, rowBytes);
     }
-    z_stream stream{};
-    deflateInit(&stream, 3);
-    auto out = deflated(stream, rows.data(), rows.size(), zeroMiB == 0 ? Z_FINISH : Z_FULL_FLUSH);
-    if (zeroMiB > 0) {
-        // One MiB of zeros deflated at the best compression after a full flush, repeated, and an
-        // empty last block.
-        deflateParams(&stream, Z_BEST_COMPRESSION, Z_DEFAULT_STRATEGY);
-        const std::vector<std::uint8_t> zeros(kMiB);
-        const auto part = deflated(stream, zeros.data(), zeros.size(), Z_FULL_FLUSH);
-        auto check = adler32(adler32(0, nullptr, 0), rows.data(), static_cast<uInt>(rows.size()));
-        const auto ofMiB = adler32(adler32(0, nullptr, 0), zeros.data(), static_cast<uInt>(kMiB));
-        for (std::size_t i = 0; i < zeroMiB; ++i) {
-            out += part;
-            check = adler32_combine(check, ofMiB, static_cast<z_off_t>(kMiB));
-        }
-        out.append("\x03\x00", 2);
-        for (const int shift : {24, 16, 8, 0}) {
-            out.push_back(static_cast<char>((check >> shift) & 0xff));
-        }
-    }
-    deflateEnd(&stream);
-    return out;
+    return zeroMiB == 0 ? vask::test::zlibOf(rows, Z_FINISH, 3)
+                        : vask::test::zerosAfter(rows, zeroMiB, 3);
 }
 
 // The page of `stream`, its image data in chunks of 8 KiB, with `before` ahead of them and

@@ -106,54 +106,56 @@ inline std::string deflatedZeros(std::size_t bytes) {
     return deflated;
 }
 
-// A zlib stream that inflates to `mebibytes` MiB of zeros, made without deflating them all: one
-// MiB deflated up to a full flush (past which no later part refers back), repeated.
-inline std::string repeatedZeros(std::size_t mebibytes) {
-    constexpr std::size_t kMiB = std::size_t{1} << 20;
-    z_stream stream{};
-    deflateInit(&stream, Z_BEST_COMPRESSION);
-    std::vector<Bytef> zeros(kMiB);
-    std::vector<Bytef> out(kMiB);
-    const auto deflateMiB = [&] {
-        stream.next_in = zeros.data();
-        stream.avail_in = static_cast<uInt>(zeros.size());
-        stream.next_out = out.data();
-        stream.avail_out = static_cast<uInt>(out.size());
-        deflate(&stream, Z_FULL_FLUSH);
-        return std::string(reinterpret_cast<const char*>(out.data()),
-                           out.size() - stream.avail_out);
-    };
-    std::string deflated = deflateMiB();
-    const auto part = deflateMiB();
-    deflateEnd(&stream);
-    auto check = adler32(0, nullptr, 0);
-    const auto ofMiB = adler32(check, zeros.data(), static_cast<uInt>(zeros.size()));
-    for (std::size_t i = 0; i < mebibytes; ++i) {
-        if (i > 0) {
-            deflated += part;
-        }
-        check = adler32_combine(check, ofMiB, static_cast<z_off_t>(kMiB));
-    }
-    // An empty last block, and the check of what was inflated.
-    deflated.append("\x03\x00", 2);
-    for (const int shift : {24, 16, 8, 0}) {
-        deflated.push_back(static_cast<char>((check >> shift) & 0xff));
-    }
-    return deflated;
-}
-
-// `raw` deflated into a zlib stream, ended with `flush` (Z_FINISH), or left open (Z_SYNC_FLUSH).
-inline std::string zlibOf(std::string_view raw, int flush = Z_FINISH) {
-    z_stream stream{};
-    deflateInit(&stream, Z_DEFAULT_COMPRESSION);
-    std::string out(deflateBound(&stream, static_cast<uLong>(raw.size())) + 16, '\0');
+// `raw` deflated with `stream` up to `flush`.
+inline std::string deflatedWith(z_stream& stream, std::string_view raw, int flush) {
+    std::string out(deflateBound(&stream, static_cast<uLong>(raw.size())) + 64, '\0');
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
     stream.avail_in = static_cast<uInt>(raw.size());
     stream.next_out = reinterpret_cast<Bytef*>(out.data());
     stream.avail_out = static_cast<uInt>(out.size());
     deflate(&stream, flush);
     out.resize(out.size() - stream.avail_out);
+    return out;
+}
+
+// `raw` deflated at `level` into a zlib stream, ended with `flush` (Z_FINISH), or left open
+// (Z_SYNC_FLUSH).
+inline std::string zlibOf(std::string_view raw, int flush = Z_FINISH,
+                          int level = Z_DEFAULT_COMPRESSION) {
+    z_stream stream{};
+    deflateInit(&stream, level);
+    auto out = deflatedWith(stream, raw, flush);
     deflateEnd(&stream);
+    return out;
+}
+
+// A zlib stream of `leading` deflated at `level`, then `mebibytes` MiB of zeros, made without
+// deflating them all: one MiB deflated at the best compression up to a full flush (past which
+// no later part refers back), repeated.
+inline std::string zerosAfter(std::string_view leading, std::size_t mebibytes,
+                              int level = Z_DEFAULT_COMPRESSION) {
+    z_stream stream{};
+    deflateInit(&stream, level);
+    auto out = deflatedWith(stream, leading, Z_FULL_FLUSH);
+    deflateParams(&stream, Z_BEST_COMPRESSION, Z_DEFAULT_STRATEGY);
+    const std::string zeros(std::size_t{1} << 20, '\0');
+    const auto part = deflatedWith(stream, zeros, Z_FULL_FLUSH);
+    deflateEnd(&stream);
+    const auto bytes = [](std::string_view text) {
+        return adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(text.data()),
+                       static_cast<uInt>(text.size()));
+    };
+    auto check = bytes(leading);
+    const auto ofZeros = bytes(zeros);
+    for (std::size_t i = 0; i < mebibytes; ++i) {
+        out += part;
+        check = adler32_combine(check, ofZeros, static_cast<z_off_t>(zeros.size()));
+    }
+    // An empty last block, and the check of what was inflated.
+    out.append("\x03\x00", 2);
+    for (const int shift : {24, 16, 8, 0}) {
+        out.push_back(static_cast<char>((check >> shift) & 0xff));
+    }
     return out;
 }
 
