@@ -9,7 +9,6 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "sources/pdf_document.h"
