@@ -14,7 +14,7 @@ packages=(
     # Libraries the application links.
     libsqlite3-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libicu-dev
     libsecret-1-dev libpoppler-cpp-dev libpng-dev libxml2-dev libical-dev libplist-dev libarchive-dev
-    libheif-dev libwebp-dev libtiff-dev libgif-dev libcpp-httplib-dev
+    libheif-dev libwebp-dev libtiff-dev libgif-dev libcpp-httplib-dev zlib1g-dev
     qt6-base-dev qt6-svg-dev
     # The detector legacy encodings are guessed with (freedesktop's uchardet: language models of
     # the code pages of some 40 languages).
