@@ -62,7 +62,7 @@ ChildOutputReader::Kept ChildOutputReader::keep(const Options& options) {
     // What fits within the bound is kept, the byte past it is not.
     auto kept = read.substr(0, options.maxBytes - size_);
     size_ += read.size();
-    while (!kept.empty()) {
+    while (options.keep && !kept.empty()) {
         if (parts_.empty() || parts_.back().size() == kReadBytes) {
             parts_.emplace_back().reserve(kReadBytes);
         }
@@ -100,10 +100,13 @@ ChildOutputReader::End ChildOutputReader::read(const Options& options) {
         return end;
     };
     auto nextWatch = SteadyClock::now();
+    // The deadline, or the end of the wait for the output once the child ended.
+    auto endBy = options.deadline;
+    bool childGone = false;
     while (!outputEnded_ || !status_) {
         const auto now = SteadyClock::now();
-        if (now >= options.deadline) {
-            return endWith(End::deadline);
+        if (now >= endBy) {
+            return endWith(childGone ? End::finished : End::deadline);
         }
         if (options.watch && !status_ && now >= nextWatch) {
             if (options.watch()) {
@@ -123,7 +126,7 @@ ChildOutputReader::End ChildOutputReader::read(const Options& options) {
         if (!status_) {
             fds[count++] = {child_.endedFd(), POLLIN, 0};
         }
-        auto until = options.deadline;
+        auto until = endBy;
         if (options.watch && !status_) {
             until = std::min(until, nextWatch);
         }
@@ -140,6 +143,10 @@ ChildOutputReader::End ChildOutputReader::read(const Options& options) {
         }
         if (endedAt < fds.size() && fds[endedAt].revents != 0) {
             status_ = child_.reapIfEnded();
+            if (status_ && options.afterEnd && SteadyClock::now() + *options.afterEnd < endBy) {
+                endBy = SteadyClock::now() + *options.afterEnd;
+                childGone = true;
+            }
         }
         if (outputAt < fds.size() && fds[outputAt].revents != 0) {
             switch (readAvailable(options, false)) {

@@ -22,7 +22,8 @@ namespace vask {
 class ChildOutputReader {
   public:
     enum class End {
-        // The output ended and the child ended: `status` holds its wait status.
+        // The child ended (`status` holds its wait status), and so did its output, or it was
+        // no longer waited for (`afterEnd`).
         finished,
         // `enough` asked for no more.
         enough,
@@ -36,8 +37,15 @@ class ChildOutputReader {
     struct Options {
         std::size_t maxBytes = 0;
         std::chrono::steady_clock::time_point deadline;
-        // Called with each part as it is kept; true ends the reading.
+        // Called with each part as it is read; true ends the reading.
         std::function<bool(std::string_view part)> enough;
+        // False: what is read is only handed to `enough`, nothing is kept (`maxBytes` still
+        // bounds what is read).
+        bool keep = true;
+        // How long the output is still read once the child ended; unset, up to the deadline. A
+        // descendant that holds the output after the child's end (one that left its process
+        // group, which the owner's kill does not reach) is not waited for past it.
+        std::optional<std::chrono::milliseconds> afterEnd;
         // Called every `watchInterval` while the child runs; true ends the reading.
         std::function<bool()> watch;
         std::chrono::milliseconds watchInterval{10};

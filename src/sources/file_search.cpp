@@ -67,26 +67,70 @@ bool isStopWord(std::string_view word) {
 constexpr std::size_t kMaxPathBytes = 4095;
 // What the command's output may come to, whatever the limit asked for.
 constexpr std::size_t kMaxOutputBytes = std::size_t{64} * 1024 * 1024;
+// How long the output is still read once the command ended: a process it left behind in a
+// session of its own (out of reach of the kill of its process group) may hold the output open.
+constexpr std::chrono::milliseconds kOutputGraceAfterExit{200};
 
-std::vector<std::string> splitLines(std::string_view text, std::size_t limit) {
-    std::vector<std::string> lines;
-    while (!text.empty() && lines.size() < limit) {
-        const auto end = text.find('\n');
-        const auto line = text.substr(0, end);
-        // A NUL never lies in a path, nor does a path run longer than the system's longest. A
-        // name that is not UTF-8 (legal on Linux, a Latin-1 one say) is left out: the paths
-        // become text for the cache, the logs and the helper. The other lines are kept.
-        if (!line.empty() && line.size() <= kMaxPathBytes &&
-            line.find('\0') == std::string_view::npos && text::isValidUtf8(line)) {
-            lines.emplace_back(line);
-        }
-        if (end == std::string_view::npos) {
-            break;
-        }
-        text.remove_prefix(end + 1);
-    }
-    return lines;
+// A NUL never lies in a path, nor does a path run longer than the system's longest. A name that
+// is not UTF-8 (legal on Linux, a Latin-1 one say) is left out: the paths become text for the
+// cache, the logs and the helper.
+bool isPath(std::string_view line) {
+    return !line.empty() && line.size() <= kMaxPathBytes &&
+           line.find('\0') == std::string_view::npos && text::isValidUtf8(line);
 }
+
+// Keeps the paths of the command's output as it is read, up to `limit`. It holds those paths and
+// the line in hand, and of that line no more than a path can take: the lines left out count
+// neither toward the limit nor toward what is held, however many or long they are.
+class PathLines {
+  public:
+    explicit PathLines(std::size_t limit) : limit_(limit) {}
+
+    // True once `limit` paths are kept.
+    bool add(std::string_view part) {
+        while (!part.empty() && paths_.size() < limit_) {
+            const auto end = part.find('\n');
+            const auto piece = part.substr(0, end);
+            if (!tooLong_) {
+                tooLong_ = line_.size() + piece.size() > kMaxPathBytes;
+                if (tooLong_) {
+                    line_.clear();
+                } else {
+                    line_.append(piece);
+                }
+            }
+            if (end == std::string_view::npos) {
+                break;
+            }
+            endLine();
+            part.remove_prefix(end + 1);
+        }
+        return paths_.size() >= limit_;
+    }
+
+    // The paths, with the last line when the output ended after it without a newline (a line
+    // the command was cut off in is no path).
+    std::vector<std::string> take(bool outputEnded) {
+        if (outputEnded) {
+            endLine();
+        }
+        return std::move(paths_);
+    }
+
+  private:
+    void endLine() {
+        if (!tooLong_ && paths_.size() < limit_ && isPath(line_)) {
+            paths_.push_back(line_);
+        }
+        line_.clear();
+        tooLong_ = false;
+    }
+
+    std::size_t limit_;
+    std::vector<std::string> paths_;
+    std::string line_;
+    bool tooLong_ = false;
+};
 
 }  // namespace
 
@@ -177,21 +221,19 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
 
     Result result;
     ChildOutputReader::Options reading;
-    // Enough lines end the reading (the rest would be dropped), and so does more than that many
-    // paths could take.
-    reading.maxBytes = limit < kMaxOutputBytes / (kMaxPathBytes + 1) ? limit * (kMaxPathBytes + 1)
-                                                                     : kMaxOutputBytes;
+    // Only the paths are kept, as they come; enough of them end the reading (the rest would be
+    // dropped), and so does more output than any search gives.
+    reading.keep = false;
+    reading.maxBytes = kMaxOutputBytes;
     reading.deadline = std::chrono::steady_clock::now() + options_.timeBudget;
-    std::size_t lines = 0;
-    reading.enough = [&lines, limit](std::string_view part) {
-        lines += static_cast<std::size_t>(std::count(part.begin(), part.end(), '\n'));
-        return lines >= limit;
-    };
-    std::string output;
+    reading.afterEnd = kOutputGraceAfterExit;
+    PathLines paths(limit);
+    reading.enough = [&paths](std::string_view part) { return paths.add(part); };
     bool outputEnded = false;
     try {
         // A command that closed its output may still run: the same budget and stop bound its
-        // end. The child is killed as it goes, unless it ended.
+        // end. The child is killed as it goes, unless it ended. One that ended is not waited for
+        // past a moment after, whatever it left holding its output.
         ChildOutputReader reader(std::move(readEnd), *child, stop);
         switch (reader.read(reading)) {
             case ChildOutputReader::End::deadline:
@@ -206,18 +248,12 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
             case ChildOutputReader::End::watched:
                 break;
         }
-        output = reader.takeOutput();
         outputEnded = reader.outputEnded();
     } catch (const std::system_error& error) {
         throw FileSearchError(error.what());
     }
     child.reset();
-
-    // A line the command was cut off in is no path.
-    if (!outputEnded) {
-        output.resize(output.rfind('\n') + 1);
-    }
-    result.paths = splitLines(output, limit);
+    result.paths = paths.take(outputEnded);
     return result;
 }
 

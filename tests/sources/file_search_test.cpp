@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <future>
 #include <set>
 #include <thread>
@@ -84,6 +85,15 @@ TEST(FileSearchTest, CommandOutputIsSplitLimitedAndNamesNotUtf8LeftOut) {
         {"a last line without its newline", "printf '/a\\n/b'", 10, {"/a", "/b"}},
         {"a failing command gives what it printed", "echo /x; exit 3", 10, {"/x"}},
         {"limit zero keeps nothing", "echo /x", 0, {}},
+        // The good paths come in a read of their own, after the left-out lines filled the limit.
+        {"left-out names as many as the limit, then good paths",
+         "printf '/caf\\351\\n/\\377\\n'; sleep 0.3; printf '/a\\n/b\\n'",
+         2,
+         {"/a", "/b"}},
+        {"a left-out line longer than the limit's paths could take, then good paths",
+         "printf '/%020000d\\n/a\\n/b\\n' 0",
+         2,
+         {"/a", "/b"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -115,8 +125,8 @@ TEST(FileSearchTest, CancellationStopsASlowCommand) {
     EXPECT_EQ(result.paths, std::vector<std::string>{"/early"});
 }
 
-// A command that writes without end, and without a newline, is read only as far as the paths
-// asked for could go: what the search holds stays that small, and no giant "path" comes of it.
+// A command that writes without end, and without a newline, is read no further than the output's
+// bound: what the search holds stays small, and no giant "path" comes of it.
 TEST(FileSearchTest, ACommandThatWritesWithoutEndIsReadOnlyAsFarAsItsPathsCouldGo) {
     test::TempDir dir;
     writeScript(dir / "mdfind", "head -c 200000000 /dev/zero\n");
@@ -181,6 +191,25 @@ TEST(FileSearchTest, ACommandThatClosesItsOutputAndRunsOnIsEnded) {
         EXPECT_EQ(result.cancelled, c.stopped);
         EXPECT_EQ(result.timedOut, !c.stopped);
     }
+}
+
+// A command that ended is not waited for while a process it left in a session of its own holds
+// its output: the search ends a moment after the command, with what it printed.
+TEST(FileSearchTest, AnOutputHeldPastTheCommandsEndDoesNotHoldTheSearch) {
+    test::TempDir dir;
+    const auto pidFile = dir / "held-by";
+    const auto quoted = "'" + pidFile.string() + "'";
+    writeScript(dir / "mdfind", "echo /found\nsetsid sh -c \"echo \\$\\$ >" + quoted +
+                                    "; exec sleep 600\" &\nwhile [ ! -s " + quoted +
+                                    " ]; do sleep 0.01; done\n");
+    const auto result =
+        commandSearch(dir / "mdfind", std::chrono::seconds(20)).search("q", {"/s"}, 10, {});
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.paths, std::vector<std::string>{"/found"});
+    // The process left behind is this test's to end.
+    const auto pid = readFileIfExists(pidFile);
+    ASSERT_TRUE(pid);
+    ::kill(std::stoi(*pid), SIGKILL);
 }
 
 TEST(FileSearchTest, UnlaunchableCommandThrows) {
