@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <stop_token>
 #include <string>
@@ -375,11 +376,13 @@ BENCHMARK(BM_LateJoinSync)
     ->Unit(benchmark::kMillisecond);
 
 // How long a stop takes to end a first synchronisation's copy: the stop comes at a different
-// point of the copy in each iteration (every 150 ms from 100 ms on), inside a batch or between
-// two, and the time from the request to performSync's return is measured. The counters: the
-// longest and the median of those times.
+// point of the copy in each iteration, and the time from the request to performSync's return is
+// measured. `at:0`: every 150 ms from 100 ms on, inside a batch or between two. `at:1`: every
+// 40 ms from the report of the first group's last batch on, so through that group's commit and
+// the checkpoint after it. The counters: the longest and the median of those times.
 void BM_StopDuringFirstCopy(benchmark::State& state) {
     const auto& chatDB = sampleChatDB(state.range(0));
+    const bool atGroupCommit = state.range(1) == 1;
     const auto shadowDB = workFolder() / "stopped-shadow.db";
     std::vector<double> latencies;
     int iteration = 0;
@@ -388,15 +391,30 @@ void BM_StopDuringFirstCopy(benchmark::State& state) {
         std::stop_source stop;
         std::chrono::steady_clock::time_point ended;
         bool cancelled = false;
+        std::promise<void> groupWritten;
+        const std::int64_t perGroup = std::int64_t{vask::ShadowSync::defaultBatchSize} *
+                                      vask::ShadowSync::bulkBatchesPerTransaction;
         std::thread run([&] {
             try {
-                vask::ShadowSync(chatDB, shadowDB).performSync({}, stop.get_token());
+                vask::ShadowSync(chatDB, shadowDB)
+                    .performSync(
+                        [&](std::int64_t processed, std::int64_t) {
+                            if (processed == perGroup) {
+                                groupWritten.set_value();
+                            }
+                        },
+                        stop.get_token());
             } catch (const vask::ShadowSyncError& error) {
                 cancelled = error.kind() == vask::ShadowSyncError::Case::cancelled;
             }
             ended = std::chrono::steady_clock::now();
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(100 + 150 * iteration++));
+        if (atGroupCommit) {
+            groupWritten.get_future().wait();
+            std::this_thread::sleep_for(std::chrono::milliseconds(40 * iteration++));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100 + 150 * iteration++));
+        }
         const auto requested = std::chrono::steady_clock::now();
         stop.request_stop();
         run.join();
@@ -413,7 +431,9 @@ void BM_StopDuringFirstCopy(benchmark::State& state) {
     state.counters["stop_median_ms"] = latencies[latencies.size() / 2];
 }
 BENCHMARK(BM_StopDuringFirstCopy)
-    ->Arg(300000)
+    ->ArgNames({"messages", "at"})
+    ->Args({300000, 0})
+    ->Args({300000, 1})
     ->Iterations(12)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -230,12 +230,8 @@ ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestam
                                                       const std::stop_token& stop) {
     // SQLite ignores an interrupt between statements (and one requested before the first step),
     // hence the check before each row.
-    const std::stop_callback interrupt(stop, [db = connection()] { sqlite3_interrupt(db); });
-    const auto throwIfStopped = [&stop] {
-        if (stop.stop_requested()) {
-            throw Error(Case::queryFailed, "interrupted");
-        }
-    };
+    const SQLiteStopInterrupt interrupt(connection(), stop);
+    const auto throwIfStopped = [&interrupt] { interrupt.throwIfStopped<Error>(); };
     auto statement = prepare(connection(), batchSQL());
     statement.bind(1, afterRowid).bind(2, limit);
     FetchResult result;
@@ -285,12 +281,10 @@ std::vector<ShadowMessage> ChatDBReader::fetchMessagesInChatsBy(std::string_view
     // Well below SQLite's limit on bound values.
     constexpr std::size_t keysPerStatement = 500;
     // SQLite ignores an interrupt between statements, hence the check before each.
-    const std::stop_callback interrupt(stop, [db = connection()] { sqlite3_interrupt(db); });
+    const SQLiteStopInterrupt interrupt(connection(), stop);
     std::vector<ShadowMessage> found;
     for (std::size_t first = 0; first < keys.size(); first += keysPerStatement) {
-        if (stop.stop_requested()) {
-            throw Error(Case::queryFailed, "interrupted");
-        }
+        interrupt.throwIfStopped<Error>();
         const auto count = std::min(keysPerStatement, keys.size() - first);
         std::string sql =
             std::string(batchSelectSQL) + "WHERE " + std::string(column) + " IN (?";

@@ -409,6 +409,17 @@ void ShadowDB::inWriteTransaction(const std::function<void()>& body) {
     }
 }
 
+void ShadowDB::inWriteTransaction(const std::function<void()>& body, const std::stop_token& stop) {
+    inWriteTransaction([&] {
+        // Not over the commit: SQLite writes a commit's pages without looking at an interrupt,
+        // and a checkpoint interrupted after it is only done again when the connection closes.
+        const SQLiteStopInterrupt interrupt(connection(), stop);
+        body();
+        // SQLite forgets an interrupt that came between two statements.
+        interrupt.throwIfStopped<Error>();
+    });
+}
+
 std::int64_t ShadowDB::scalarCount(std::string_view sql) {
     try {
         SQLiteStatement statement(connection(), sql);
@@ -503,12 +514,8 @@ void ShadowDB::rebuildIndexes(const std::stop_token& stop) {
     // Each statement of a large history runs for seconds: a quit must not wait for them. The
     // interrupted transaction rolls back whole, so the indexes stay suspended and marked for the
     // next open to repair.
-    const auto stopIfAsked = [&] {
-        if (stop.stop_requested()) {
-            throw Error(Case::queryFailed, "interrupted");
-        }
-    };
-    std::stop_callback interrupt(stop, [db = connection()] { sqlite3_interrupt(db); });
+    const SQLiteStopInterrupt interrupt(connection(), stop);
+    const auto stopIfAsked = [&] { interrupt.throwIfStopped<Error>(); };
     // Index builds sort every row; in the writer's in-memory temporary store the sort would
     // hold the whole table.
     withFileTemporaryStore([&] {
@@ -582,12 +589,8 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
     sqlite3* db = connection();
     std::int64_t added = 0;
     // SQLite ignores an interrupt between statements, hence the checks in the staging loop.
-    const std::stop_callback interrupt(stop, [db] { sqlite3_interrupt(db); });
-    const auto throwIfStopped = [&stop] {
-        if (stop.stop_requested()) {
-            throw Error(Case::queryFailed, "interrupted");
-        }
-    };
+    const SQLiteStopInterrupt interrupt(db, stop);
+    const auto throwIfStopped = [&interrupt] { interrupt.throwIfStopped<Error>(); };
     inWriteTransaction([&] {
         // Every statement that fires the full-text triggers runs in a statement transaction, and
         // FTS5 writes its pending terms out at each one: a statement per message would leave a
@@ -631,16 +634,14 @@ std::int64_t ShadowDB::moveIntoChats(const std::vector<ShadowMessage>& messages,
     sqlite3* db = connection();
     std::int64_t moved = 0;
     // SQLite ignores an interrupt between statements, hence the checks in the staging loop.
-    const std::stop_callback interrupt(stop, [db] { sqlite3_interrupt(db); });
+    const SQLiteStopInterrupt interrupt(db, stop);
     inWriteTransaction([&] {
         // One statement for the batch, as for a copy: FTS5 writes a segment per statement.
         execute(createMoveStagingSQL);
         execute("DELETE FROM temp.shadow_move");
         auto stage = prepare(db, stageMoveSQL);
         for (const auto& message : messages) {
-            if (stop.stop_requested()) {
-                throw Error(Case::queryFailed, "interrupted");
-            }
+            interrupt.throwIfStopped<Error>();
             stage.reset();
             try {
                 stage.bind(1, message.guid)

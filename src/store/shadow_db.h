@@ -129,6 +129,10 @@ class ShadowDB {
     // transaction already open (a caller's), inside a savepoint instead. The writes below use
     // it, so a caller can group several of them into one commit.
     void inWriteTransaction(const std::function<void()>& body);
+    // The same, ended by a stop request up to the commit: the running statement is interrupted,
+    // and a stop that came by the end of `body` rolls it all back (queryFailed, "interrupted").
+    // Once the commit has begun, it and the checkpoint after it run to their end.
+    void inWriteTransaction(const std::function<void()>& body, const std::stop_token& stop);
 
     // Writes the batch in one transaction, replacing messages with the same guid; all or
     // nothing. A message without a chat (ShadowMessage::unknownChatId) never takes away the

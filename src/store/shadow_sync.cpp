@@ -300,12 +300,16 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
         }
         // Each commit writes out every index page its rows touched; rows with random guids touch
         // nearly all of the guid index's leaves, so fewer, larger commits write far less. The
-        // cursor still moves with each batch, inside the transaction.
-        shadow.inWriteTransaction([&] {
-            for (int i = 0; i < batchesPerTransaction && more; ++i) {
-                more = copyBatch();
-            }
-        });
+        // cursor still moves with each batch, inside the transaction. A stop that comes before
+        // the commit rolls the group back whole, for the next run to copy: a quit does not wait
+        // for the commit and its checkpoint.
+        shadow.inWriteTransaction(
+            [&] {
+                for (int i = 0; i < batchesPerTransaction && more; ++i) {
+                    more = copyBatch();
+                }
+            },
+            stop);
         messagesCommitted_ = written;
     }
 }

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <limits>
+#include <utility>
 
 #include "platform/file_io.h"
 #include "store/sqlite_statement.h"
@@ -184,5 +185,8 @@ std::int32_t SQLiteSupport::userVersion(sqlite3* db) {
 void SQLiteSupport::setUserVersion(std::int32_t version, sqlite3* db) {
     execute("PRAGMA user_version = " + std::to_string(version), db);
 }
+
+SQLiteStopInterrupt::SQLiteStopInterrupt(sqlite3* db, std::stop_token stop)
+    : stop_(stop), interrupt_(std::move(stop), Interrupt{db}) {}
 
 }  // namespace vask

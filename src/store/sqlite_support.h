@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -70,6 +71,33 @@ class SQLiteSupport {
 
   private:
     static std::string journalMode(sqlite3* db);
+};
+
+// While it lives, a stop request interrupts what `db` runs: the running statement ends with
+// SQLITE_INTERRUPT (inside a transaction the whole transaction is rolled back), and so does a
+// checkpoint, the one a commit runs after it included. SQLite forgets an interrupt that comes
+// between two statements, so a caller also looks at the stop before each (throwIfStopped).
+class SQLiteStopInterrupt {
+  public:
+    SQLiteStopInterrupt(sqlite3* db, std::stop_token stop);
+
+    bool stopRequested() const { return stop_.stop_requested(); }
+    // Throws the caller's error, `Failure(Failure::Case::queryFailed, "interrupted")`, once a
+    // stop was requested.
+    template <typename Failure>
+    void throwIfStopped() const {
+        if (stopRequested()) {
+            throw Failure(Failure::Case::queryFailed, "interrupted");
+        }
+    }
+
+  private:
+    struct Interrupt {
+        sqlite3* db;
+        void operator()() const { sqlite3_interrupt(db); }
+    };
+    std::stop_token stop_;
+    std::stop_callback<Interrupt> interrupt_;
 };
 
 }  // namespace vask

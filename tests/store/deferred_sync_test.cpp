@@ -10,10 +10,12 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <stop_token>
 #include <string>
 #include <vector>
 
+#include "platform/log_sink.h"
 #include "platform/text.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "store/shadow_db.h"
@@ -293,14 +295,27 @@ TEST_F(DeferredSyncTest, KilledRunEndsExactWhenRunAgain) {
     }
 }
 
+// Asks for a stop when the synchronisation says it starts the rebuild, once the copy committed.
+class StopAtRebuild : public LogSink {
+  public:
+    explicit StopAtRebuild(std::stop_source stop) : stop_(std::move(stop)) {}
+    bool isEnabled(LogLevel) const override { return true; }
+    void write(const LogRecord& record) override {
+        if (record.message.starts_with("Building the indexes deferred")) {
+            stop_.request_stop();
+        }
+    }
+
+  private:
+    std::stop_source stop_;
+};
+
 TEST(DeferredSyncStopTest, AStopLeavesTheRebuildAndTheRepairToTheNextOpen) {
     // A quit must not wait for seconds of index building: a stop once the copy has ended skips
     // the rebuild, and a stop when the next run opens skips the repair; each leaves the indexes
     // suspended, and a later run without a stop still ends exact.
     test::TempDir dir;
     const auto chatDB = dir / "chat.db";
-    // Not a whole number of batches: the last batch ends the copy without another look at the
-    // stop request, so the request made at its report reaches the rebuild.
     sample::buildSampleChatDB(chatDB, {12345, 40, 7});
     const auto path = dir / "shadow.db";
     const auto cancelled = [](const std::function<void()>& run) {
@@ -317,15 +332,9 @@ TEST(DeferredSyncStopTest, AStopLeavesTheRebuildAndTheRepairToTheNextOpen) {
     ShadowSync sync(chatDB, path);
     sync.setDeferredIndexingThreshold(0);
     std::stop_source quit;
-    EXPECT_TRUE(cancelled([&] {
-        sync.performSync(
-            [&](std::int64_t processed, std::int64_t total) {
-                if (processed > 0 && processed >= total) {
-                    quit.request_stop();
-                }
-            },
-            quit.get_token());
-    }));
+    const auto previous = LogSink::install(std::make_shared<StopAtRebuild>(quit));
+    EXPECT_TRUE(cancelled([&] { sync.performSync({}, quit.get_token()); }));
+    LogSink::install(previous);
     EXPECT_TRUE(suspended());
     // The copy itself was committed, and the stopped run says so: only the indexes wait.
     EXPECT_GT(ShadowDB(path, ShadowDB::OpenMode::readOnly).syncedMessageCount(), 10000);

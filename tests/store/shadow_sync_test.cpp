@@ -406,6 +406,52 @@ TEST_F(ShadowSyncTest, AStopInsideABatchEndsTheCopyBeforeTheBatchsEnd) {
     EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
 }
 
+// A bulk copy commits its batches in groups, and a quit does not wait for a group's commit: a
+// stop that comes after the group's last batch was written rolls the whole group back (its rows,
+// cursor and count together), the groups committed before it stay, and the next run copies the
+// rest exactly.
+TEST_F(ShadowSyncTest, AStopBeforeAGroupsCommitRollsTheGroupBack) {
+    const auto perGroup = 100 * ShadowSync::bulkBatchesPerTransaction;
+    chatDB.addPlainMessages(perGroup + 50, chat, "m");
+    struct Row {
+        const char* name;
+        std::int64_t stopAtReport;  // how many messages were processed when the stop comes
+        std::int64_t kept;
+    };
+    const Row rows[] = {
+        {"after the first group's last batch", perGroup, 0},
+        {"after the last batch, which ends the copy", perGroup + 50, perGroup},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove(shadowPath);
+        ShadowSync run(chatDB.path(), shadowPath);
+        run.setDeferredIndexingThreshold(0);
+        run.setBatchSize(100);
+        std::stop_source stop;
+        try {
+            run.performSync(
+                [&](std::int64_t processed, std::int64_t) {
+                    if (processed == row.stopAtReport) {
+                        stop.request_stop();
+                    }
+                },
+                stop.get_token());
+            ADD_FAILURE() << "the run went to the end";
+        } catch (const ShadowSyncError& error) {
+            EXPECT_EQ(error.kind(), ShadowSyncError::Case::cancelled);
+        }
+        EXPECT_EQ(run.messagesCommitted(), row.kept);
+        EXPECT_EQ(cursorOf(shadowPath).rowid, row.kept);
+        EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(*) FROM messages"), row.kept);
+        EXPECT_EQ(ShadowDB(shadowPath, ShadowDB::OpenMode::readOnly).syncedMessageCount(),
+                  row.kept);
+        EXPECT_EQ(run.performSync(), perGroup + 50 - row.kept);
+        EXPECT_EQ(run.messageCount(), perGroup + 50);
+        EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+    }
+}
+
 // The copy's read and write of a batch each look at the stop row by row: a stop requested ends
 // them at once, the write rolled back whole.
 TEST_F(ShadowSyncTest, AStopEndsTheCopysReadAndWriteOfABatch) {
