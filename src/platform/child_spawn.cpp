@@ -10,7 +10,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
+#include <filesystem>
+#include <string>
+#include <string_view>
 #include <system_error>
 
 #include "platform/unique_fd.h"
@@ -194,6 +198,48 @@ std::optional<int> ChildProcess::waitUntil(std::chrono::steady_clock::time_point
         }
     }
     return status_;
+}
+
+namespace {
+
+// Whether process `pid` holds a descriptor whose link reads `target`.
+bool holdsDescriptor(pid_t pid, const std::string& target) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator fd("/proc/" + std::to_string(pid) + "/fd", error);
+         !error && fd != std::filesystem::directory_iterator(); fd.increment(error)) {
+        std::array<char, 64> link{};
+        const auto n = ::readlink(fd->path().c_str(), link.data(), link.size());
+        if (n > 0 && std::string_view(link.data(), static_cast<std::size_t>(n)) == target) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::size_t killPipeHolders(ino_t pipe) {
+    const std::string target = "pipe:[" + std::to_string(pipe) + "]";
+    std::size_t killed = 0;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry("/proc", error);
+         !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+        const auto name = entry->path().filename().string();
+        pid_t pid = 0;
+        const auto [end, parsed] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        if (parsed != std::errc() || end != name.data() + name.size() || pid == ::getpid() ||
+            !holdsDescriptor(pid, target)) {
+            continue;
+        }
+        // The process may have ended and its pid been taken since the look: looked at again
+        // once a descriptor holds the process, the signal reaches the one that was seen.
+        const UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        if (process.isOpen() && holdsDescriptor(pid, target) &&
+            ::syscall(SYS_pidfd_send_signal, process.get(), SIGKILL, nullptr, 0) == 0) {
+            ++killed;
+        }
+    }
+    return killed;
 }
 
 std::vector<std::string> currentEnvironment() {

@@ -73,6 +73,13 @@ class ChildProcess {
     std::optional<int> status_;
 };
 
+// SIGKILL to every other process that holds the pipe whose inode is `pipe`: for a pipe only
+// this process and a child it started were given, what the child left holding it, out of reach
+// of the kill of its process group (a process that started a session of its own). Processes
+// whose descriptors cannot be looked at (another user's) are passed. Returns how many were
+// signalled.
+std::size_t killPipeHolders(ino_t pipe);
+
 // This process's environment as "NAME=value" entries, for a child that runs on the user's
 // behalf (a desktop opener) rather than on the application's.
 std::vector<std::string> currentEnvironment();

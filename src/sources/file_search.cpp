@@ -1,6 +1,7 @@
 #include "sources/file_search.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,7 +69,8 @@ constexpr std::size_t kMaxPathBytes = 4095;
 // What the command's output may come to, whatever the limit asked for.
 constexpr std::size_t kMaxOutputBytes = std::size_t{64} * 1024 * 1024;
 // How long the output is still read once the command ended: a process it left behind in a
-// session of its own (out of reach of the kill of its process group) may hold the output open.
+// session of its own (out of reach of the kill of its process group) may hold the output open,
+// and is then ended.
 constexpr std::chrono::milliseconds kOutputGraceAfterExit{200};
 
 // A NUL never lies in a path, nor does a path run longer than the system's longest. A name that
@@ -200,6 +202,10 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
     }
     UniqueFd readEnd(pipeFds[0]);
     UniqueFd writeEnd(pipeFds[1]);
+    struct stat pipeStatus {};
+    if (::fstat(readEnd.get(), &pipeStatus) != 0) {
+        throw FileSearchError(std::strerror(errno));
+    }
 
     // The search command runs for the user, with their environment (but for Vask's own secrets,
     // which no child gets), and gets only its output pipe; its own process group, so that
@@ -249,6 +255,11 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
                 break;
         }
         outputEnded = reader.outputEnded();
+        if (reader.status() && !outputEnded) {
+            // The command ended and something it left behind holds its output: that is ended
+            // too, as the command's process group is.
+            killPipeHolders(pipeStatus.st_ino);
+        }
     } catch (const std::system_error& error) {
         throw FileSearchError(error.what());
     }

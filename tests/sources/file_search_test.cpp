@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/file_io.h"
+#include "support/eventually.h"
 #include "support/peak_heap.h"
 #include "support/process_state.h"
 #include "support/temp_dir.h"
@@ -194,7 +195,8 @@ TEST(FileSearchTest, ACommandThatClosesItsOutputAndRunsOnIsEnded) {
 }
 
 // A command that ended is not waited for while a process it left in a session of its own holds
-// its output: the search ends a moment after the command, with what it printed.
+// its output: the search ends a moment after the command, with what it printed, and that process
+// is ended too.
 TEST(FileSearchTest, AnOutputHeldPastTheCommandsEndDoesNotHoldTheSearch) {
     test::TempDir dir;
     const auto pidFile = dir / "held-by";
@@ -206,10 +208,18 @@ TEST(FileSearchTest, AnOutputHeldPastTheCommandsEndDoesNotHoldTheSearch) {
         commandSearch(dir / "mdfind", std::chrono::seconds(20)).search("q", {"/s"}, 10, {});
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.paths, std::vector<std::string>{"/found"});
-    // The process left behind is this test's to end.
     const auto pid = readFileIfExists(pidFile);
     ASSERT_TRUE(pid);
-    ::kill(std::stoi(*pid), SIGKILL);
+    const auto ended = [stat = "/proc/" + std::to_string(std::stoi(*pid)) + "/stat"] {
+        // Gone, or a zombie until whoever took it over reaps it.
+        const auto status = readFileIfExists(stat).value_or("");
+        const auto name = status.rfind(')');
+        return name == std::string::npos || status.compare(name, 3, ") Z") == 0;
+    };
+    EXPECT_TRUE(test::eventually(ended));
+    if (!ended()) {
+        ::kill(std::stoi(*pid), SIGKILL);
+    }
 }
 
 TEST(FileSearchTest, UnlaunchableCommandThrows) {

@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/log_sink.h"
 #include "platform/text.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "store/shadow_db.h"
@@ -295,21 +294,6 @@ TEST_F(DeferredSyncTest, KilledRunEndsExactWhenRunAgain) {
     }
 }
 
-// Asks for a stop when the synchronisation says it starts the rebuild, once the copy committed.
-class StopAtRebuild : public LogSink {
-  public:
-    explicit StopAtRebuild(std::stop_source stop) : stop_(std::move(stop)) {}
-    bool isEnabled(LogLevel) const override { return true; }
-    void write(const LogRecord& record) override {
-        if (record.message.starts_with("Building the indexes deferred")) {
-            stop_.request_stop();
-        }
-    }
-
-  private:
-    std::stop_source stop_;
-};
-
 TEST(DeferredSyncStopTest, AStopLeavesTheRebuildAndTheRepairToTheNextOpen) {
     // A quit must not wait for seconds of index building: a stop once the copy has ended skips
     // the rebuild, and a stop when the next run opens skips the repair; each leaves the indexes
@@ -331,8 +315,10 @@ TEST(DeferredSyncStopTest, AStopLeavesTheRebuildAndTheRepairToTheNextOpen) {
     };
     ShadowSync sync(chatDB, path);
     sync.setDeferredIndexingThreshold(0);
+    // The stop comes as the rebuild starts, once the copy has committed.
     std::stop_source quit;
-    const auto previous = LogSink::install(std::make_shared<StopAtRebuild>(quit));
+    const auto previous =
+        LogSink::install(std::make_shared<test::StopOnLog>(quit, "Building the indexes deferred"));
     EXPECT_TRUE(cancelled([&] { sync.performSync({}, quit.get_token()); }));
     LogSink::install(previous);
     EXPECT_TRUE(suspended());

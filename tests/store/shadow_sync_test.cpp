@@ -590,21 +590,6 @@ TEST_F(ShadowSyncTest, AMessageWhoseChatArrivesAfterItMovesIntoItsChat) {
     }
 }
 
-// Asks for a stop when the synchronisation says it moved a batch.
-class StopOnMove : public LogSink {
-  public:
-    explicit StopOnMove(std::stop_source stop) : stop_(std::move(stop)) {}
-    bool isEnabled(LogLevel) const override { return true; }
-    void write(const LogRecord& record) override {
-        if (record.message.starts_with("Moved ")) {
-            stop_.request_stop();
-        }
-    }
-
-  private:
-    std::stop_source stop_;
-};
-
 // Many joins at once (a history downloaded while Vask runs): the move goes in batches, each
 // committed with its cursor, and a stop ends it after the batch that was running. The next run
 // moves the rest, and nothing is moved twice or lost.
@@ -630,7 +615,8 @@ TEST_F(ShadowSyncTest, AStopEndsTheMoveWithinOneBatchAndTheNextRunMovesTheRest) 
         joinChatless(source.connection(), club);
         std::stop_source stop;
         {
-            const auto previous = LogSink::install(std::make_shared<StopOnMove>(stop));
+            const auto previous =
+                LogSink::install(std::make_shared<test::StopOnLog>(stop, "Moved "));
             try {
                 runSync.performSync({}, stop.get_token());
                 ADD_FAILURE() << "the move went to the end";

@@ -2,13 +2,35 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <stop_token>
 #include <string>
+#include <utility>
+
+#include "platform/log_sink.h"
 
 #include "store/shadow_message.h"
 #include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
 
 namespace vask::test {
+
+// Asks for a stop when a log message starts with `prefix` (the synchronisation says where it
+// is). Installed with LogSink::install.
+class StopOnLog : public LogSink {
+  public:
+    StopOnLog(std::stop_source stop, std::string prefix)
+        : stop_(std::move(stop)), prefix_(std::move(prefix)) {}
+    bool isEnabled(LogLevel) const override { return true; }
+    void write(const LogRecord& record) override {
+        if (record.message.starts_with(prefix_)) {
+            stop_.request_stop();
+        }
+    }
+
+  private:
+    std::stop_source stop_;
+    std::string prefix_;
+};
 
 // A separate connection to a database file, as another process would have.
 inline SQLiteConnection openFile(const std::filesystem::path& path) {
