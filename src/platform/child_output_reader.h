@@ -14,11 +14,12 @@
 namespace vask {
 
 // Reads what a child writes to a pipe until the child is done with it (its output ended and the
-// child ended), a deadline passes, a stop is requested, or it wrote more than the bound. What is
-// kept never passes the bound by more than one read, and each byte is looked at once, so a child
-// that writes without end costs Vask neither memory nor time beyond them. However the reading
-// ends, what the child had written by then is kept (a stop or a deadline is seen only after what
-// the pipe already holds is read), and the child is left to its owner, who kills it as it goes.
+// child ended, or `afterEnd` passed since the child ended), a deadline passes, a stop is
+// requested, or it wrote more than the bound. What is kept never passes the bound by more than
+// one read, and each byte is looked at once, so a child that writes without end costs Vask
+// neither memory nor time beyond them. However the reading ends, what the child had written by
+// then is kept (a stop or a deadline is seen only after what the pipe already holds is read), and
+// the child is left to its owner, who kills it as it goes.
 class ChildOutputReader {
   public:
     enum class End {
