@@ -24,6 +24,7 @@
 #include "shell/update_checker.h"
 #include "shell/window_coordinator.h"
 #include "ui/brand_marks.h"
+#include "ui/keyboard.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/qt_platform.h"
 #include "ui/single_instance.h"
@@ -102,6 +103,7 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
             [this](qint64 pid) { composition_->relaunchedInstanceStarted(pid); });
 
     ui::Theme::apply(app_, ui::Theme::desktopAppearance(app_));
+    ui::installKeyboardHandling(app_);
     QApplication::setWindowIcon(ui::appIcon());
     // Every view takes its colours from the palette when it paints: a new appearance is a
     // repaint, and nothing is made again.

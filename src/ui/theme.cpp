@@ -6,9 +6,7 @@
 #include <QFileSystemWatcher>
 #include <QFocusFrame>
 #include <QFrame>
-#include <QKeyEvent>
 #include <QPainter>
-#include <QPointer>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QScrollBar>
@@ -17,7 +15,6 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionSlider>
 #include <QTimer>
-#include <QToolButton>
 
 #include <dlfcn.h>
 
@@ -367,91 +364,6 @@ class PlainDialogStyle final : public QProxyStyle {
     }
 };
 
-// Rings the widget that took the keyboard focus from Tab or Shift+Tab, whatever draws it (flat
-// buttons, lists and fields styled without a focus look of their own would show none); a
-// pointer press puts the ring away until the next Tab.
-class KeyboardFocusRing final : public QObject {
-  public:
-    explicit KeyboardFocusRing(QApplication& app) : QObject(&app) {
-        app.installEventFilter(this);
-        connect(&app, &QApplication::focusChanged, this,
-                [this](QWidget*, QWidget* now) { follow(now); });
-    }
-
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::KeyPress) {
-            const int key = static_cast<QKeyEvent*>(event)->key();
-            if (key == Qt::Key_Tab || key == Qt::Key_Backtab) {
-                byKeyboard_ = true;
-            }
-        } else if (event->type() == QEvent::MouseButtonPress) {
-            byKeyboard_ = false;
-            if (frame_) {
-                frame_->setWidget(nullptr);
-                frame_->hide();
-            }
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-  private:
-    void follow(QWidget* now) {
-        if (!byKeyboard_ || now == nullptr || now->isWindow()) {
-            if (frame_) {
-                frame_->setWidget(nullptr);
-                frame_->hide();
-            }
-            return;
-        }
-        if (!frame_) {
-            frame_ = new QFocusFrame;
-            frame_->setObjectName("keyboardFocusRing");
-        }
-        frame_->setWidget(now);
-        frame_->show();
-    }
-
-    bool byKeyboard_ = false;
-    QPointer<QFocusFrame> frame_;
-};
-
-// Return and Enter press the push or tool button that has the keyboard focus, in every window,
-// as they do in Qt's dialogs (Space already does): the focused button takes them before any
-// shortcut or default button of its window.
-class ButtonKeys final : public QObject {
-  public:
-    explicit ButtonKeys(QApplication& app) : QObject(&app) { app.installEventFilter(this); }
-
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride) {
-            return QObject::eventFilter(watched, event);
-        }
-        auto* button = qobject_cast<QAbstractButton*>(watched);
-        const auto* key = static_cast<QKeyEvent*>(event);
-        // Key events go to the focus widget first: a button they reach as `watched` has it.
-        if (button == nullptr || !isEnter(*key) || !button->isEnabled() ||
-            (qobject_cast<QPushButton*>(button) == nullptr &&
-             qobject_cast<QToolButton*>(button) == nullptr)) {
-            return QObject::eventFilter(watched, event);
-        }
-        if (event->type() == QEvent::ShortcutOverride) {
-            // The key is the button's: no shortcut of the window takes it.
-            event->accept();
-            return true;
-        }
-        if (!key->isAutoRepeat()) {
-            button->click();
-        }
-        return true;
-    }
-
-  private:
-    static bool isEnter(const QKeyEvent& key) {
-        return (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter) &&
-               (key.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
-    }
-};
-
 namespace da = desktop_appearance;
 
 bool platformThemeIs(const char* name) {
@@ -745,14 +657,6 @@ void Theme::apply(QApplication& app, Appearance appearance) {
     if (dynamic_cast<PlainDialogStyle*>(QApplication::style()) == nullptr) {
         app.setStyle(new PlainDialogStyle);
     }
-    static QPointer<KeyboardFocusRing> focusRing;
-    if (!focusRing) {
-        focusRing = new KeyboardFocusRing(app);
-    }
-    static QPointer<ButtonKeys> buttonKeys;
-    if (!buttonKeys) {
-        buttonKeys = new ButtonKeys(app);
-    }
     const auto brand = palette(appearance);
     QPalette p;
     p.setColor(QPalette::Window, brand.canvas);
@@ -844,30 +748,6 @@ void Theme::setReduceMotion(bool on) {
 bool Theme::reduceMotionRequested(const Environment& env) {
     const auto found = env.find("VASK_REDUCE_MOTION");
     return found != env.end() && found->second == "1";
-}
-
-void markDestructive(QWidget* control) {
-    control->setProperty("vaskDestructive", true);
-}
-
-bool isDestructive(const QWidget* control) {
-    return control->property("vaskDestructive").toBool();
-}
-
-void focusFirstField(QWidget* window) {
-    QWidget* first = nullptr;
-    for (QWidget* stop = window->nextInFocusChain(); stop != nullptr && stop != window;
-         stop = stop->nextInFocusChain()) {
-        if ((stop->focusPolicy() & Qt::TabFocus) != 0 && stop->isVisibleTo(window) &&
-            stop->isEnabled() && stop->focusProxy() == nullptr && stop->window() == window &&
-            !isDestructive(stop)) {
-            first = stop;
-            break;
-        }
-    }
-    if (first != nullptr) {
-        first->setFocus(Qt::OtherFocusReason);
-    }
 }
 
 QFrame* divider() {

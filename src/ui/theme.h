@@ -130,14 +130,6 @@ class Theme {
     static bool reduceMotionRequested(const Environment& env);
 };
 
-// Marks a control whose action takes effect at once and cannot be taken back there (Sign Out):
-// a window never starts with the keyboard focus on it.
-void markDestructive(QWidget* control);
-bool isDestructive(const QWidget* control);
-// Puts the keyboard focus of `window` on its first field: the first Tab stop, in the window's
-// Tab order, that is shown, enabled and not destructive. Nothing when it has none.
-void focusFirstField(QWidget* window);
-
 // The one-pixel line in the edge colour that separates a window's regions.
 QFrame* divider();
 

@@ -86,9 +86,9 @@ bool StandardKeys::eventFilter(QObject* watched, QEvent* event) {
             }
             return true;
         case Command::closeWindow:
-            if (QWidget* window = QApplication::activeWindow()) {
-                window->close();
-            }
+            // The window the key was pressed in: the first to see a key press is the focused
+            // widget, in a popup (the tray's popover) too, which is never the active window.
+            static_cast<QWidget*>(watched)->window()->close();
             return true;
         case Command::openSettings:
             if (actions_.openSettings) {

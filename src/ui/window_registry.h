@@ -33,7 +33,8 @@ class WindowRegistry : public QObject {
 };
 
 // The desktop's usual keys in every window of the application: Ctrl+Q quits, Ctrl+W closes the
-// window that has the focus, Ctrl+, opens the settings. Filters the application's key presses.
+// window it is pressed in (a popup too), Ctrl+, opens the settings. Filters the application's key
+// presses.
 class StandardKeys : public QObject {
     Q_OBJECT
   public:

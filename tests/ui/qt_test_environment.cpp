@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "ui/keyboard.h"
 #include "ui/theme.h"
 
 namespace {
@@ -34,6 +35,7 @@ class QtEnvironment final : public ::testing::Environment {
         vask::ui::Theme::initResources();
         // As the application starts: the brand palette, which fades every disabled text.
         vask::ui::Theme::apply(*app_, vask::ui::Appearance::light);
+        vask::ui::installKeyboardHandling(*app_);
         const QString used = QFontInfo(QApplication::font()).family();
         if (used != QLatin1String(fontFamily)) {
             GTEST_FAIL() << "The widget tests measure with " << fontFamily << ", not with "

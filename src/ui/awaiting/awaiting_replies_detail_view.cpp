@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "ui/chat/chat_style.h"
+#include "ui/keyboard.h"
 #include "ui/settings/form_parts.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
@@ -48,6 +49,11 @@ QFrame* divider(int leadingInset) {
     layout->setContentsMargins(leadingInset, 0, 0, 0);
     layout->addWidget(ui::divider());
     return holder;
+}
+
+// The focus key of a row's control: its name and its conversation's.
+QString rowKey(const QString& objectName, const std::string& chatId) {
+    return objectName + '/' + qs(chatId);
 }
 
 QPushButton* button(const QString& title, const QString& objectName, const QString& help = {}) {
@@ -419,6 +425,9 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     Theme::useAccentButton(draft);
     connect(draft, &QPushButton::clicked, this,
             [this, reply] { presenter_->drafts().startDraft(reply); });
+    setFocusKey(draft, rowKey("awaiting.draft", reply.chatId));
+    // The draft dismissed, the focus goes back to what opened it.
+    setStandsInFor(draft, {rowKey("awaiting.dismiss", reply.chatId)});
     actions->addWidget(draft);
     auto* more = new QToolButton;
     more->setObjectName("awaiting.moreActions");
@@ -432,6 +441,7 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     auto* moreMenu = new QMenu(more);
     fillRowActions(moreMenu, reply);
     more->setMenu(moreMenu);
+    setFocusKey(more, rowKey("awaiting.moreActions", reply.chatId));
     actions->addWidget(more);
     actions->addStretch();
     texts->addLayout(actions);
@@ -470,12 +480,18 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingScreenContent& cont
             textLabel(qs(draft.loadingCaption), FontRole::caption, ThemeColour::secondary));
         loading->addStretch();
         column->addLayout(loading);
+        // Regenerate pressed, the focus waits here for the new draft's.
+        holder->setAccessibleName(qs(draft.loadingCaption));
+        setStandsInFor(holder, {rowKey("awaiting.regenerate", reply.chatId)});
         return holder;
     }
 
     auto* editor = new QPlainTextEdit;
     editor->setObjectName("awaiting.draftText");
     editor->setAccessibleName("Draft reply");
+    setFocusKey(editor, rowKey("awaiting.draftText", reply.chatId));
+    // Tab moves on to the draft's buttons, as in the chat's composer.
+    editor->setTabChangesFocus(true);
     editor->setFont(Theme::font(FontRole::body));
     editor->setPlainText(qs(draft.text));
     editor->setToolTip(qs(draft.tooltip));
@@ -538,6 +554,9 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingScreenContent& cont
     connect(sendButton, &QPushButton::clicked, this,
             [this, reply] { presenter_->drafts().send(reply); });
     buttons->addWidget(sendButton);
+    for (QPushButton* each : {dismiss, regenerate, sendButton}) {
+        setFocusKey(each, rowKey(each->objectName(), reply.chatId));
+    }
     column->addLayout(buttons);
     *send = sendButton;
     return holder;
@@ -571,6 +590,8 @@ void AwaitingRepliesDetailView::updateToolbar(const AwaitingScreenContent& conte
 }
 
 void AwaitingRepliesDetailView::updateList(const AwaitingScreenContent& content) {
+    // A row or a draft rebuilt keeps the focus its control had.
+    const FocusKeeper::Rebuild keepsFocus(list_->widget());
     // Out of the screen at once, deleted later: the button being clicked may be inside it.
     const auto discard = [](QWidget* widget) {
         if (widget != nullptr) {
@@ -647,6 +668,8 @@ void AwaitingRepliesDetailView::updateList(const AwaitingScreenContent& content)
         // Children in the order shown: assistive tools read them in that order.
         widget->raise();
     }
+    // Tab in that order too: a draft's buttons come right after its text.
+    orderTabStops(list_->widget());
 }
 
 void AwaitingRepliesDetailView::render() {

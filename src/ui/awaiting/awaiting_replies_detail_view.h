@@ -19,6 +19,7 @@ class QHideEvent;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QScrollArea;
 class QStackedWidget;
 class QToolButton;
 class QVBoxLayout;
@@ -85,7 +86,8 @@ class AwaitingRepliesDetailView : public QWidget {
     QLabel* placeholderDescription_ = nullptr;
     QLabel* openFailure_ = nullptr;
     QVBoxLayout* rows_ = nullptr;
-    QWidget* list_ = nullptr;
+    // The scroll area holding the rows.
+    QScrollArea* list_ = nullptr;
     bool pointerInList_ = false;
     QMetaObject::Connection focusWatch_;
     // By chat id.

@@ -8,6 +8,7 @@
 
 #include "chat/chat_presenters.h"
 #include "ui/chat/chat_style.h"
+#include "ui/keyboard.h"
 #include "ui/symbols.h"
 
 namespace vask::ui {
@@ -140,6 +141,7 @@ QWidget* AnswerSourcesList::conversationCard(const ConversationSource& source) {
         auto* more =
             textButton(qt(*title), textFont(FontRole::caption, QFont::Medium), Tone::secondary);
         more->setObjectName("messagesShowMore");
+        setFocusKey(more, "messagesShowMore/" + qt(source.id));
         more->setAccessibleName(more->text());
         more->setStyleSheet(more->styleSheet().replace("padding: 0;", "padding: 8px;"));
         connect(more, &QPushButton::clicked, this, [this, id = source.id, expanded] {

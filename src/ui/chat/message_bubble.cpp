@@ -19,6 +19,7 @@
 #include "ui/chat/chat_style.h"
 #include "ui/chat/memory_receipt_rows.h"
 #include "ui/chat/token_usage_summary_view.h"
+#include "ui/keyboard.h"
 
 namespace vask::ui {
 
@@ -284,6 +285,8 @@ void MessageBubble::linkActivated(const QString& url) {
 }
 
 void MessageBubble::renderStatus() {
+    // A toggle pressed (the sources, the auto-saves) keeps the focus on its rebuilt self.
+    const FocusKeeper::Rebuild keepsFocus(this);
     if (status_) {
         // A button of the old section may be the sender of the click being handled.
         status_->hide();

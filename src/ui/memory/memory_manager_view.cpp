@@ -10,6 +10,7 @@
 
 #include "memory/memory_settings_presentation.h"
 #include "shell/observe_all.h"
+#include "ui/keyboard.h"
 #include "ui/memory/memory_edit_view.h"
 #include "ui/window_fit.h"
 
@@ -134,6 +135,8 @@ void MemoryManagerView::render() {
             content_->setCurrentIndex(2);
             break;
     }
+    // A control pressed in the rows keeps the focus once they are rebuilt.
+    const FocusKeeper::Rebuild keepsFocus(rows_->parentWidget());
     clearLayout(rows_);
     for (const auto& association : associations) {
         rows_->addWidget(makeRow(association, loading));

@@ -13,7 +13,9 @@
 
 #include <algorithm>
 
+#include "ui/keyboard.h"
 #include "ui/onboarding/onboarding_controls.h"
+#include "ui/settings/form_parts.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
 #include "ui/window_fit.h"
@@ -29,10 +31,6 @@ QLabel* centredText(const QString& content, const QFont& font, const Shade& colo
     label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     setTextColour(label, colour);
     return label;
-}
-
-QString qs(const std::string& text) {
-    return QString::fromStdString(text);
 }
 
 }  // namespace
@@ -170,10 +168,17 @@ void OnboardingView::fitHeight() {
 void OnboardingView::render() {
     if (pageStep_ != model_->step.get()) {
         buildPage();
+        // A page opened by Return goes on by Return: its button takes the focus, now or once
+        // the page has one.
+        primaryWanted_ = true;
     }
     subtitle_->setText(qs(model_->page().subtitle));
     renderExtra();
     renderFooter();
+    if (primaryWanted_ && primary_->isVisibleTo(this) && primary_->isEnabled()) {
+        primaryWanted_ = false;
+        primary_->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void OnboardingView::buildPage() {
@@ -332,6 +337,8 @@ QWidget* OnboardingView::makeSignInLinkRow() {
 void OnboardingView::renderExtra() {
     if (signInStatus_) {
         const auto status = model_->signInStatus();
+        const QStringList linesBefore = signInStatus_->lines();
+        const bool linkBefore = !signInLinkRow_->isHidden();
         signInStatus_->setStatus(status.status);
         differentAccount_->setVisible(status.offersDifferentAccount);
         signInLinkRow_->setVisible(status.link.has_value());
@@ -340,6 +347,10 @@ void OnboardingView::renderExtra() {
         signInLink_->setToolTip(link);
         signInLink_->setText(
             QFontMetrics(signInLink_->font()).elidedText(link, Qt::ElideMiddle, linkWidth));
+        if (isVisible() &&
+            (signInStatus_->lines() != linesBefore || linkBefore != status.link.has_value())) {
+            revealSignInStatus();
+        }
     }
     if (hint_) {
         hint_->setFolder(model_->accessFolder());
@@ -377,6 +388,20 @@ void OnboardingView::renderExtra() {
             shownRetention_ = retention;
         }
     }
+}
+
+void OnboardingView::revealSignInStatus() {
+    // What the sign-in says (the browser that did not open, the link, Copy Link) may have come
+    // below the fold of a short screen: the page scrolls to it once laid out.
+    settleLayouts(signInStatus_);
+    fitHeight();
+    QWidget* last = signInStatus_;
+    for (QWidget* below : std::initializer_list<QWidget*>{signInLinkRow_, differentAccount_}) {
+        if (!below->isHidden()) {
+            last = below;
+        }
+    }
+    scrollIntoView(scroll_, signInStatus_, last);
 }
 
 void OnboardingView::renderFooter() {

@@ -56,6 +56,7 @@ class OnboardingView : public QWidget {
     // The sign-in page's link and a button that copies it, for a browser that did not open.
     QWidget* makeSignInLinkRow();
     void renderExtra();
+    void revealSignInStatus();
     void renderFooter();
     void orderFocus();
 
@@ -69,6 +70,8 @@ class OnboardingView : public QWidget {
     QVBoxLayout* content_ = nullptr;
     QPointer<QWidget> page_;
     std::optional<OnboardingStep> pageStep_;
+    // The page opened has not yet given its primary button the focus.
+    bool primaryWanted_ = false;
     QLabel* subtitle_ = nullptr;
 
     StatusArea* signInStatus_ = nullptr;

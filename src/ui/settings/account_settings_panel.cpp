@@ -4,6 +4,7 @@
 #include <QVBoxLayout>
 
 #include "shell/main_window_model.h"
+#include "ui/keyboard.h"
 
 namespace vask::ui {
 

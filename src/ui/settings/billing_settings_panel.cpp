@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "shell/settings_presenter.h"
+#include "ui/keyboard.h"
 #include "ui/qt_platform.h"
 #include "ui/symbols.h"
 
@@ -71,6 +72,7 @@ BillingSettingsPanel::BillingSettingsPanel(std::shared_ptr<BillingViewModel> vie
     spinner_->setTextVisible(false);
     spinner_->setFixedSize(48, 6);
     spinner_->setAccessibleName("Loading plan");
+    setStandsInFor(spinner_, {"refresh-plan-button"});
     header()->addWidget(spinner_, 0, Qt::AlignVCenter);
     refresh_ = new QToolButton;
     refresh_->setObjectName("refresh-plan-button");
@@ -109,6 +111,9 @@ QString BillingSettingsPanel::abbreviatedDate(Clock::WallTime time) {
 }
 
 void BillingSettingsPanel::render() {
+    // A control pressed here keeps the focus once the rows are rebuilt; Refresh, hidden while
+    // the plan loads, takes it back once loaded.
+    const FocusKeeper::Rebuild keepsFocus(this);
     const BillingState state = viewModel_->state.get();
     const bool showsRefresh = bp::showsRefreshButton(state);
     refresh_->setVisible(showsRefresh);

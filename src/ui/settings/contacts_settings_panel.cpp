@@ -6,6 +6,7 @@
 
 #include "shell/observe_all.h"
 #include "shell/settings_presenter.h"
+#include "ui/keyboard.h"
 
 namespace vask::ui {
 
@@ -32,6 +33,8 @@ ContactsSettingsPanel::ContactsSettingsPanel(std::shared_ptr<ContactsSyncViewMod
 }
 
 void ContactsSettingsPanel::render() {
+    // A control pressed in the rows keeps the focus once they are rebuilt.
+    const FocusKeeper::Rebuild keepsFocus(this);
     auto* column = static_cast<QVBoxLayout*>(rows_->layout());
     clearLayout(column);
     const auto shown = settings::contacts::present(

@@ -9,6 +9,7 @@
 
 #include "foundation/structured_logger.h"
 #include "memory/memory_settings_presentation.h"
+#include "ui/keyboard.h"
 #include "ui/memory/memory_settings_panel.h"
 #include "ui/settings/account_settings_panel.h"
 #include "ui/settings/billing_settings_panel.h"
@@ -123,18 +124,7 @@ void SettingsWindow::fitForm() {
 void SettingsWindow::orderFocus() {
     // The form's widgets in the order they were made, each section's in its rows' order: the
     // order they are read in.
-    QWidget* previous = nullptr;
-    for (QWidget* widget : form_->findChildren<QWidget*>()) {
-        // A combo box's list is a window of its own, reached only from the box.
-        if ((widget->focusPolicy() & Qt::TabFocus) == 0 || widget->focusProxy() != nullptr ||
-            widget->window() != window()) {
-            continue;
-        }
-        if (previous != nullptr) {
-            setTabOrder(previous, widget);
-        }
-        previous = widget;
-    }
+    orderTabStops(form_);
 }
 
 void SettingsWindow::showEvent(QShowEvent* event) {

@@ -1,0 +1,300 @@
+#include "ui/keyboard.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFocusFrame>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QToolButton>
+
+#include <algorithm>
+#include <vector>
+
+namespace vask::ui {
+
+namespace {
+
+constexpr const char* focusKeyProperty = "vaskFocusKey";
+constexpr const char* standsInForProperty = "vaskStandsInFor";
+constexpr const char* focusKeeperName = "vask-focus-keeper";
+
+// Rings the widget that took the keyboard focus from Tab or Shift+Tab, whatever draws it (flat
+// buttons, lists and fields styled without a focus look of their own would show none); a
+// pointer press puts the ring away until the next Tab.
+class KeyboardFocusRing final : public QObject {
+  public:
+    explicit KeyboardFocusRing(QApplication& app) : QObject(&app) {
+        app.installEventFilter(this);
+        connect(&app, &QApplication::focusChanged, this,
+                [this](QWidget*, QWidget* now) { follow(now); });
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key == Qt::Key_Tab || key == Qt::Key_Backtab) {
+                byKeyboard_ = true;
+            }
+        } else if (event->type() == QEvent::MouseButtonPress) {
+            byKeyboard_ = false;
+            if (frame_) {
+                frame_->setWidget(nullptr);
+                frame_->hide();
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    void follow(QWidget* now) {
+        if (!byKeyboard_ || now == nullptr || now->isWindow()) {
+            if (frame_) {
+                frame_->setWidget(nullptr);
+                frame_->hide();
+            }
+            return;
+        }
+        if (!frame_) {
+            frame_ = new QFocusFrame;
+            frame_->setObjectName("keyboardFocusRing");
+        }
+        frame_->setWidget(now);
+        frame_->show();
+    }
+
+    bool byKeyboard_ = false;
+    QPointer<QFocusFrame> frame_;
+};
+
+// Return and Enter press the push or tool button that has the keyboard focus, in every window,
+// as they do in Qt's dialogs (Space already does): the focused button takes them before any
+// shortcut or default button of its window.
+class ButtonKeys final : public QObject {
+  public:
+    explicit ButtonKeys(QApplication& app) : QObject(&app) { app.installEventFilter(this); }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride) {
+            return QObject::eventFilter(watched, event);
+        }
+        auto* button = qobject_cast<QAbstractButton*>(watched);
+        const auto* key = static_cast<QKeyEvent*>(event);
+        // Key events go to the focus widget first: a button they reach as `watched` has it.
+        if (button == nullptr || !isEnter(*key) || !button->isEnabled() ||
+            (qobject_cast<QPushButton*>(button) == nullptr &&
+             qobject_cast<QToolButton*>(button) == nullptr)) {
+            return QObject::eventFilter(watched, event);
+        }
+        if (event->type() == QEvent::ShortcutOverride) {
+            // The key is the button's: no shortcut of the window takes it.
+            event->accept();
+            return true;
+        }
+        if (!key->isAutoRepeat()) {
+            button->click();
+        }
+        return true;
+    }
+
+  private:
+    static bool isEnter(const QKeyEvent& key) {
+        return (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter) &&
+               (key.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    }
+};
+
+// Shown, or to be shown on the event loop's next turn (added to a shown layout), as far up as
+// `top`.
+bool shownUnder(const QWidget* widget, const QWidget* top) {
+    for (const QWidget* w = widget; w != top; w = w->parentWidget()) {
+        if (w == nullptr || w->isWindow() ||
+            (w->isHidden() && w->testAttribute(Qt::WA_WState_ExplicitShowHide))) {
+            return false;
+        }
+    }
+    return top->isVisible();
+}
+
+// Shows now what `shownUnder` says is to be shown: a hidden widget cannot take the focus.
+void showUnder(QWidget* widget, const QWidget* top) {
+    std::vector<QWidget*> hidden;
+    for (QWidget* w = widget; w != top; w = w->parentWidget()) {
+        if (w->isHidden()) {
+            hidden.push_back(w);
+        }
+    }
+    std::for_each(hidden.rbegin(), hidden.rend(), [](QWidget* w) { w->show(); });
+}
+
+bool isTabStop(const QWidget* widget) {
+    return (widget->focusPolicy() & Qt::TabFocus) != 0 && widget->focusProxy() == nullptr;
+}
+
+}  // namespace
+
+void installKeyboardHandling(QApplication& app) {
+    static QPointer<KeyboardFocusRing> focusRing;
+    if (!focusRing) {
+        focusRing = new KeyboardFocusRing(app);
+    }
+    static QPointer<ButtonKeys> buttonKeys;
+    if (!buttonKeys) {
+        buttonKeys = new ButtonKeys(app);
+    }
+}
+
+void markDestructive(QWidget* control) {
+    control->setProperty("vaskDestructive", true);
+}
+
+bool isDestructive(const QWidget* control) {
+    return control->property("vaskDestructive").toBool();
+}
+
+void focusFirstField(QWidget* window) {
+    QWidget* first = nullptr;
+    for (QWidget* stop = window->nextInFocusChain(); stop != nullptr && stop != window;
+         stop = stop->nextInFocusChain()) {
+        if (isTabStop(stop) && stop->isVisibleTo(window) && stop->isEnabled() &&
+            stop->window() == window && !isDestructive(stop)) {
+            first = stop;
+            break;
+        }
+    }
+    if (first != nullptr) {
+        first->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+void orderTabStops(QWidget* container) {
+    QWidget* previous = nullptr;
+    for (QWidget* widget : container->findChildren<QWidget*>()) {
+        // A combo box's list is a window of its own, reached only from the box.
+        if (!isTabStop(widget) || widget->window() != container->window()) {
+            continue;
+        }
+        if (previous != nullptr) {
+            QWidget::setTabOrder(previous, widget);
+        }
+        previous = widget;
+    }
+}
+
+void scrollIntoView(QScrollArea* area, QWidget* from, QWidget* to) {
+    QWidget* page = area->widget();
+    const int top = from->mapTo(page, QPoint(0, 0)).y();
+    const int bottom = to->mapTo(page, QPoint(0, to->height())).y();
+    const int view = area->viewport()->height();
+    QScrollBar* bar = area->verticalScrollBar();
+    int value = bar->value();
+    if (bottom - top > view || bottom > value + view) {
+        value = bottom - view;
+    } else if (top < value) {
+        value = top;
+    }
+    bar->setValue(value);
+}
+
+void setFocusKey(QWidget* control, const QString& key) {
+    control->setProperty(focusKeyProperty, key);
+}
+
+QString focusKey(const QWidget* control) {
+    const QVariant key = control->property(focusKeyProperty);
+    return key.isValid() ? key.toString() : control->objectName();
+}
+
+void setStandsInFor(QWidget* widget, const QStringList& keys) {
+    widget->setProperty(standsInForProperty, keys);
+}
+
+FocusKeeper::FocusKeeper(QWidget* section) : QObject(section), section_(section) {
+    setObjectName(focusKeeperName);
+}
+
+FocusKeeper& FocusKeeper::of(QWidget* section) {
+    auto* found = section->findChild<FocusKeeper*>(focusKeeperName, Qt::FindDirectChildrenOnly);
+    return found != nullptr ? *found : *new FocusKeeper(section);
+}
+
+FocusKeeper::Rebuild::Rebuild(QWidget* section) : keeper_(FocusKeeper::of(section)) {
+    if (keeper_.depth_++ == 0) {
+        keeper_.note();
+    }
+}
+
+FocusKeeper::Rebuild::~Rebuild() {
+    if (--keeper_.depth_ == 0) {
+        keeper_.restore();
+    }
+}
+
+void FocusKeeper::note() {
+    QWidget* focus = QApplication::focusWidget();
+    if (focus == nullptr || (focus != section_ && !section_->isAncestorOf(focus))) {
+        wanted_.clear();
+        waiting_ = nullptr;
+        return;
+    }
+    // Moved by the user since it was put there: the control focused now is the one to keep.
+    if (focus != waiting_) {
+        wanted_ = focus == section_ ? QString() : focusKey(focus);
+        waiting_ = nullptr;
+    }
+    if (focus != section_) {
+        watched_ = focus;
+        focus->installEventFilter(this);
+    }
+}
+
+bool FocusKeeper::eventFilter(QObject* watched, QEvent* event) {
+    // Hidden (itself or with what holds it) while it has the focus: the toolkit would move the
+    // focus on to the next control, scrolling that into view; it waits here instead.
+    if (watched == watched_ && event->type() == QEvent::Hide && watched_->hasFocus()) {
+        waiting_ = section_;
+        section_->setFocus(Qt::OtherFocusReason);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void FocusKeeper::restore() {
+    if (watched_) {
+        watched_->removeEventFilter(this);
+    }
+    const bool kept = watched_ && watched_->hasFocus();
+    watched_ = nullptr;
+    if (kept || wanted_.isEmpty() || waiting_ == nullptr || !waiting_->hasFocus()) {
+        return;
+    }
+    QWidget* control = find(wanted_);
+    if (control == nullptr) {
+        return;
+    }
+    showUnder(control, section_);
+    control->setFocus(Qt::OtherFocusReason);
+    // A stand-in that is no control only holds the place until the control comes back.
+    waiting_ = isTabStop(control) ? nullptr : control;
+}
+
+QWidget* FocusKeeper::find(const QString& key) const {
+    const auto children = section_->findChildren<QWidget*>();
+    const auto usable = [this](const QWidget* widget) {
+        return widget->isEnabled() && shownUnder(widget, section_);
+    };
+    for (QWidget* widget : children) {
+        if (focusKey(widget) == key && isTabStop(widget) && usable(widget)) {
+            return widget;
+        }
+    }
+    for (QWidget* widget : children) {
+        if (widget->property(standsInForProperty).toStringList().contains(key) &&
+            usable(widget)) {
+            return widget;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace vask::ui
