@@ -25,6 +25,8 @@
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"
 #include "ui/awaiting/awaiting_replies_detail_view.h"
+#include "ui/chat/chat_composer_text_view.h"
+#include "ui/keyboard.h"
 #include "support/recording_opener.h"
 
 namespace vask::ui {
@@ -289,6 +291,87 @@ TEST(AwaitingRepliesDetailView, ReturnOnTheFocusedCopyReplyCopiesIt) {
     QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
     QApplication::sendEvent(send, &press);
     EXPECT_EQ(screen.clipboard.texts, std::vector<std::string>{"On my way"});
+}
+
+// Return on a draft's control, pressed again by a user unsure the first took: the focus stays
+// on what was pressed, rebuilt (Copy Reply once it copied, Regenerate once the new draft came),
+// or on what stands for it (the drafting line meanwhile, the row's draft button once dismissed),
+// never on a control elsewhere in the window; Copy Reply copies twice.
+TEST(AwaitingRepliesDetailView, APressedDraftControlKeepsTheFocus) {
+    struct Case {
+        const char* pressed;
+        // The focused control's focus key after the first Return, once the draft has come,
+        // and after the second Return once it has come.
+        const char* afterPress;
+        const char* afterSettle;
+        const char* afterSecond;
+        std::size_t copies;
+    };
+    const Case cases[] = {
+        {"awaiting.send", "awaiting.send/c1", "awaiting.send/c1", "awaiting.send/c1", 2},
+        {"awaiting.regenerate", "awaiting.draftEditor", "awaiting.regenerate/c1",
+         "awaiting.regenerate/c1", 0},
+        {"awaiting.dismiss", "awaiting.draft/c1", "awaiting.draft/c1", "awaiting.draft/c1", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pressed);
+        ScreenFixture screen({waiting("c1", "Ann", 600), waiting("c2", "Bo", 1200)});
+        QApplication::setActiveWindow(screen.view.get());
+        screen.startDraftOnFirstRow();
+        ScreenFixture::flush();
+        screen.find<QPushButton>(c.pressed)->setFocus();
+        ASSERT_EQ(QApplication::focusWidget(), screen.find<QPushButton>(c.pressed));
+        const auto focused = [&] {
+            QWidget* focus = QApplication::focusWidget();
+            EXPECT_NE(focus, nullptr);
+            return focus != nullptr ? focusKey(focus).toStdString() : std::string();
+        };
+        const auto pressReturn = [] {
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+            QApplication::sendEvent(QApplication::focusWidget(), &press);
+        };
+        pressReturn();
+        EXPECT_EQ(focused(), c.afterPress);
+        screen.settle();
+        ScreenFixture::flush();
+        EXPECT_EQ(focused(), c.afterSettle);
+        pressReturn();
+        screen.settle();
+        ScreenFixture::flush();
+        EXPECT_EQ(focused(), c.afterSecond);
+        EXPECT_EQ(screen.clipboard.texts.size(), c.copies);
+    }
+}
+
+// Tab leaves a draft's text for its buttons, which come right after it, before the next row's;
+// Ctrl+Tab does there what it does in the chat's composer.
+TEST(AwaitingRepliesDetailView, TabLeavesTheDraftsTextForItsButtons) {
+    ScreenFixture screen({waiting("c1", "Ann", 600), waiting("c2", "Bo", 1200)});
+    QApplication::setActiveWindow(screen.view.get());
+    screen.startDraftOnFirstRow();
+    ScreenFixture::flush();
+    auto* editor = screen.find<QPlainTextEdit>("awaiting.draftText");
+    editor->setFocus();
+    editor->moveCursor(QTextCursor::End);
+    const auto send = [](QWidget* target, int key, Qt::KeyboardModifiers modifiers) {
+        QKeyEvent press(QEvent::KeyPress, key, modifiers, "\t");
+        QApplication::sendEvent(target, &press);
+    };
+    ChatComposerTextView composer({});
+    composer.setText("See you at 7");
+    send(&composer, Qt::Key_Tab, Qt::ControlModifier);
+    send(editor, Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(editor->toPlainText().toStdString(), composer.toPlainText().toStdString());
+    EXPECT_EQ(QApplication::focusWidget(), editor);
+
+    for (const char* next : {"awaiting.dismiss/c1", "awaiting.regenerate/c1", "awaiting.send/c1",
+                             "awaiting.draft/c2"}) {
+        send(QApplication::focusWidget(), Qt::Key_Tab, Qt::NoModifier);
+        ASSERT_NE(QApplication::focusWidget(), nullptr);
+        EXPECT_EQ(focusKey(QApplication::focusWidget()).toStdString(), next);
+    }
+    EXPECT_EQ(editor->toPlainText().toStdString(), composer.toPlainText().toStdString())
+        << "no tab typed into the reply";
 }
 
 // Whatever else changes on the screen, the editor being typed in is the same widget with the

@@ -8,6 +8,7 @@
 #include <QScrollBar>
 #include <QTextBrowser>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include <gtest/gtest.h>
 
@@ -868,6 +869,52 @@ TEST(MessageBubbleTest, SourcesShowSixThenTheRest) {
         EXPECT_EQ(cards(), c.cardsAfterMore) << c.sources;
         EXPECT_EQ(visible<QPushButton>(&bubble, "sourcesShowMore").front()->text().toStdString(),
                   *c.moreAfter);
+    }
+}
+
+// Return on a control of an answer's sources, pressed twice: each press opens or closes what it
+// names, and the focus stays on the control rebuilt with its section, never on a control of
+// another part of the window.
+TEST(MessageBubbleTest, AToggleOfTheSourcesKeepsTheFocusAcrossPresses) {
+    using State = MessageBubble::LocalState;
+    struct Case {
+        const char* control;
+        std::function<bool(const State&)> opened;
+    };
+    const std::vector<Case> cases = {
+        {"sourcesToggle", [](const State& s) { return s.sourcesExpanded; }},
+        {"sourcesShowMore", [](const State& s) { return s.sources.showsAll; }},
+        {"messagesShowMore",
+         [](const State& s) { return !s.sources.expandedConversationIDs.empty(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.control);
+        std::vector<std::string> opened;
+        QWidget window;
+        auto* column = new QVBoxLayout(&window);
+        auto* before = new QPushButton("New Chat");
+        column->addWidget(before);
+        auto* bubble = new MessageBubble(chat_samples::answer("a", 6, 1, now), true,
+                                         bubbleActions(opened));
+        column->addWidget(bubble);
+        column->addWidget(new QPushButton("Settings"));
+        window.resize(600, 2400);
+        window.show();
+        QApplication::setActiveWindow(&window);
+        if (c.control != std::string("sourcesToggle")) {
+            visible<QPushButton>(bubble, "sourcesToggle").front()->click();
+        }
+        QApplication::processEvents();
+        visible<QPushButton>(bubble, c.control).front()->setFocus();
+        for (const bool open : {true, false}) {
+            press(QApplication::focusWidget(), Qt::Key_Return);
+            EXPECT_EQ(c.opened(bubble->localState()), open);
+            ASSERT_NE(QApplication::focusWidget(), nullptr);
+            EXPECT_EQ(QApplication::focusWidget()->objectName().toStdString(), c.control);
+            EXPECT_TRUE(bubble->isAncestorOf(QApplication::focusWidget()));
+            QApplication::processEvents();
+            EXPECT_TRUE(QApplication::focusWidget()->isVisible());
+        }
     }
 }
 

@@ -1,10 +1,12 @@
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStackedWidget>
 #include <QTextBrowser>
 #include <QToolButton>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +19,7 @@
 #include "ui/chat/chat_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/tray_controller.h"
+#include "ui/window_registry.h"
 
 namespace vask::ui {
 namespace {
@@ -111,6 +114,27 @@ TEST(PopoverTest, SignedOutShowsTheSetupPromptAndChecksNothingButUpdates) {
 
 // The popover has an outline all round, in both appearances, so it stands apart from the
 // windows behind it.
+// Ctrl+W pressed while the popover is up closes the popover, never the window behind it (the
+// active window: a popup never is one). The key comes as the desktop sends it, to the active
+// window, which hands it to the popup.
+TEST(PopoverTest, CtrlWClosesThePopoverNotTheWindowBehindIt) {
+    PopoverFixture f(true, true);
+    f.signIn();
+    QObject owner;
+    new StandardKeys({}, &owner);
+    QWidget main;
+    main.resize(400, 300);
+    main.show();
+    QApplication::setActiveWindow(&main);
+    f.menu->show();
+    f.drain();
+    ASSERT_EQ(QApplication::activePopupWidget(), f.menu.get());
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_W, Qt::ControlModifier);
+    QApplication::sendEvent(main.windowHandle(), &press);
+    EXPECT_FALSE(f.menu->isVisible());
+    EXPECT_TRUE(main.isVisible());
+}
+
 TEST(PopoverTest, AnOutlineSetsThePopoverOff) {
     PopoverFixture f(false);
     f.menu->show();

@@ -16,10 +16,13 @@
 #include "platform/iso8601.h"
 #include "shell/app_dependencies.h"
 #include "shell/window_coordinator.h"
+#include "sources/vcard_contact_store.h"
 #include "support/app_root_fixture.h"
+#include "support/eventually.h"
 #include "support/log_capture.h"
 #include "support/recording_opener.h"
 #include "ui/main_window/session_sidebar.h"
+#include "ui/memory/memory_manager_view.h"
 #include "ui/memory/memory_settings_panel.h"
 #include "ui/settings/account_settings_panel.h"
 #include "ui/settings/billing_settings_panel.h"
@@ -279,6 +282,89 @@ TEST(SettingsWindowTest, TabFollowsTheReadingOrderOfTheForm) {
     EXPECT_LT(at("manage-subscription-link"), at("proactive-surfaces-toggle"));
     for (QWidget* stop : stops) {
         EXPECT_EQ(qobject_cast<QScrollArea*>(stop), nullptr) << "the scroll area is a Tab stop";
+    }
+}
+
+// Space on a control its section rebuilds, pressed again by a user unsure the first took: the
+// focus waits in the section while the control cannot take it (Sync Now while syncing, Refresh
+// while the plan loads) and is on the rebuilt control once it can, never on another section's
+// (Memory's "Manage…", whose Space would open the Private Memory window).
+TEST(SettingsWindowTest, SpaceOnARebuiltControlKeepsTheFocusThere) {
+    struct Case {
+        const char* name;
+        const char* control;
+        // What ends the control's work.
+        std::function<void(SettingsFixture&)> finish;
+        // The control with the focus then: the rebuilt one, or the one that stands for it.
+        const char* focused;
+        bool contactsFolder = true;
+    };
+    ManagedBillingInfo plan;
+    plan.tierDisplayName = "Pro";
+    // Until the sync has ended; one asked again runs on the contacts engine's own thread.
+    const auto drain = [](SettingsFixture& f) {
+        ASSERT_TRUE(test::eventually([&f] {
+            f.drain();
+            return !f.root->contactsSyncViewModel()->isBusy.get();
+        }));
+    };
+    const std::vector<Case> cases = {
+        {"Sync Now", "contacts-sync-button", drain, "contacts-sync-button"},
+        {"Sync Now failing: Try Again", "contacts-sync-button", drain, "contacts-access-button",
+         false},
+        {"Refresh", "refresh-plan-button",
+         [&plan](SettingsFixture& f) {
+             f.window->billingViewModel()->state.set(BillingState::loaded(plan));
+         },
+         "refresh-plan-button"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SettingsFixture f;
+        f.signIn();
+        // Access to the address book (a folder of vCards) was granted.
+        if (c.contactsFolder) {
+            std::filesystem::create_directories(f.dir / "data" / "contacts");
+        }
+        f.defaults.set(std::string(vcardFolderKind.accessGrantKey), std::string("authorized"));
+        f.root->contactsSyncViewModel()->refreshAuthorization();
+        f.open();
+        f.window->billingViewModel()->state.set(BillingState::loaded(plan));
+        QApplication::setActiveWindow(f.window.get());
+        QApplication::processEvents();
+        const auto shown = [&](const char* name) -> QWidget* {
+            for (auto* widget : f.window->findChildren<QWidget*>(name)) {
+                if (widget->isVisibleTo(f.window.get())) {
+                    return widget;
+                }
+            }
+            return nullptr;
+        };
+        ASSERT_NE(shown(c.control), nullptr);
+        shown(c.control)->setFocus();
+        QWidget* section = shown(c.control)->parentWidget();
+        while (qobject_cast<FormSection*>(section) == nullptr) {
+            section = section->parentWidget();
+        }
+        for (int press = 0; press < 2; ++press) {
+            for (const auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+                QKeyEvent event(type, Qt::Key_Space, Qt::NoModifier, " ");
+                QApplication::sendEvent(QApplication::focusWidget(), &event);
+            }
+            ASSERT_NE(QApplication::focusWidget(), nullptr);
+            EXPECT_TRUE(section == QApplication::focusWidget() ||
+                        section->isAncestorOf(QApplication::focusWidget()))
+                << QApplication::focusWidget()->objectName().toStdString();
+            c.finish(f);
+            QApplication::processEvents();
+            ASSERT_NE(QApplication::focusWidget(), nullptr);
+            EXPECT_EQ(QApplication::focusWidget()->objectName().toStdString(), c.focused);
+            EXPECT_EQ(QApplication::focusWidget(), shown(c.focused));
+        }
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            EXPECT_FALSE(top->isVisible() && qobject_cast<MemoryManagerView*>(top) != nullptr)
+                << "the Private Memory window opened";
+        }
     }
 }
 

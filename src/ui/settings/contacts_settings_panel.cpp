@@ -57,6 +57,9 @@ void ContactsSettingsPanel::render() {
             auto* action = smallButton(qs(shown.actionLabel), prominent ? "contacts-access-button"
                                                                         : "contacts-sync-button");
             action->setEnabled(shown.actionEnabled);
+            // The section's one action, whatever it is called now (Try Again after a failed
+            // sync): it takes the focus the other had.
+            setStandsInFor(action, {"contacts-sync-button", "contacts-access-button"});
             action->setDefault(prominent);
             action->setProperty("prominent", prominent);
             if (prominent) {
