@@ -3,6 +3,7 @@
 #include <QFocusEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -302,6 +303,34 @@ TEST(OnboardingWindowTest, WalkFromASignedOutHomeToTheMainWindow) {
     f.view->show();
     f.drain();
     EXPECT_FALSE(f.view->isVisible());
+}
+
+// A page opened by the keyboard goes on by Return: each step's button takes the focus when the
+// step opens, or once it has one. Return on "Enable Contacts" leads through indexing, which has
+// no button, to the last page, whose "Start Chatting" has the focus.
+TEST(OnboardingWindowTest, EachPageOpensWithItsButtonFocused) {
+    WalkFixture f;
+    sample::buildSampleChatDB(f.chatDB, {.messages = 20, .chats = 2, .seed = 3});
+    f.view->show();
+    QApplication::setActiveWindow(f.view.get());
+    f.drain();
+    const auto focusedButton = [] {
+        auto* focus = qobject_cast<QPushButton*>(QApplication::focusWidget());
+        return focus != nullptr && focus->isVisible() ? focus->text().toStdString()
+                                                       : std::string();
+    };
+    for (const auto& [step, button] : {std::pair{OnboardingStep::welcome, "Get Started"},
+                                       std::pair{OnboardingStep::signIn, "Sign in with Google"},
+                                       std::pair{OnboardingStep::contacts, "Enable Contacts"}}) {
+        f.view->model().step.set(step);
+        f.drain();
+        EXPECT_EQ(focusedButton(), button);
+    }
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+    QApplication::sendEvent(QApplication::focusWidget(), &press);
+    ASSERT_TRUE(f.driveUntil([&] { return f.step() == OnboardingStep::done; }));
+    f.drain();
+    EXPECT_EQ(focusedButton(), "Start Chatting");
 }
 
 TEST(OnboardingWindowTest, FailuresOfIndexingOfferRetryAndRelaunch) {
