@@ -11,10 +11,12 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <thread>
 
 #include "app/window_sources.h"
 #include "chat/chat_samples.h"
@@ -37,6 +39,7 @@
 #include "ui/awaiting/awaiting_replies_detail_view.h"
 #include "ui/brand_marks.h"
 #include "ui/chat/chat_view.h"
+#include "ui/keyboard.h"
 #include "ui/main_window/main_window_factory.h"
 #include "ui/main_window/session_sidebar.h"
 #include "ui/memory/memory_manager_view.h"
@@ -66,7 +69,7 @@ struct NoClipboard final : Clipboard {
 
 // A root over a scratch home with a small sample history, as a new user's machine would be.
 struct Scene {
-    explicit Scene(const std::filesystem::path& home) {
+    explicit Scene(const std::filesystem::path& home) : homeDir(home) {
         const auto chatDB = home / "Library" / "Messages" / "chat.db";
         std::filesystem::create_directories(chatDB.parent_path());
         if (!std::filesystem::exists(chatDB)) {
@@ -96,6 +99,7 @@ struct Scene {
         }
     }
 
+    std::filesystem::path homeDir;
     InMemoryDefaults defaults;
     ManualExecutor main;
     ManualExecutor worker;
@@ -108,7 +112,33 @@ struct Shot {
     const char* state;
     // Builds the widget to grab; the scene stays alive while it is shown.
     std::function<QWidget*(Scene&)> build;
+    // What is done to it once shown, if anything.
+    std::function<void(QWidget*, Scene&)> then = {};
 };
+
+// Reaches the control named `target` by the keyboard (Shift+Tab away and Tab back, which rings
+// it) and presses `key` on it, as a keyboard user does; what that sets going is run.
+void pressByKeyboard(QWidget* window, Scene& scene, const char* target, int key) {
+    QApplication::setActiveWindow(window);
+    for (auto* control : window->findChildren<QWidget*>(target)) {
+        if (control->isVisible()) {
+            control->setFocus(Qt::OtherFocusReason);
+            break;
+        }
+    }
+    const auto send = [](QEvent::Type type, int code, Qt::KeyboardModifiers modifiers) {
+        if (QWidget* focus = QApplication::focusWidget()) {
+            QKeyEvent event(type, code, modifiers,
+                            code == Qt::Key_Space ? " " : (code == Qt::Key_Return ? "\r" : ""));
+            QApplication::sendEvent(focus, &event);
+        }
+    };
+    send(QEvent::KeyPress, Qt::Key_Backtab, Qt::ShiftModifier);
+    send(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    send(QEvent::KeyPress, key, Qt::NoModifier);
+    send(QEvent::KeyRelease, key, Qt::NoModifier);
+    scene.drain();
+}
 
 std::unique_ptr<PopoverModel> popoverModel(Scene& scene) {
     return std::make_unique<PopoverModel>(PopoverModel::Dependencies{
@@ -231,6 +261,24 @@ std::vector<Shot> settingsShots() {
                  model->state.set(BillingState::loaded(sampleManagedPlan()));
              });
              return window;
+         }},
+        // Sync Now pressed by Space: synced, and the focus still on it.
+        {"settings", "synced-by-keyboard",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             std::filesystem::create_directories(scene.homeDir / "data" / "contacts");
+             scene.defaults.set(std::string("contactsAccessGrant"), std::string("authorized"));
+             scene.root->contactsSyncViewModel()->refreshAuthorization();
+             return settingsWindow(scene);
+         },
+         [](QWidget* window, Scene& scene) {
+             pressByKeyboard(window, scene, "contacts-sync-button", Qt::Key_Space);
+             // The sync runs on the contacts engine's thread.
+             for (int turn = 0;
+                  turn < 1000 && scene.root->contactsSyncViewModel()->isBusy.get(); ++turn) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                 scene.drain();
+             }
          }},
         // Signed in, at a start whose login keyring is still locked: the account and memory
         // say so, with Unlock.
@@ -1029,6 +1077,8 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     ui::Theme::initResources();
+    // Tab's ring and Return on a button, for the states reached by the keyboard.
+    ui::installKeyboardHandling(app);
     const QString out = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(out);
     const auto scratch = std::filesystem::path(QDir::tempPath().toStdString()) /
@@ -1090,6 +1140,14 @@ int main(int argc, char** argv) {
          [&](Scene& scene) {
              return awaitingScreen(scene, AwaitingState::copied, clipboard, urlOpener);
          }},
+        // Copy Reply pressed by Return: copied, and the focus still on it.
+        {"awaiting", "copied-by-keyboard",
+         [&](Scene& scene) {
+             return awaitingScreen(scene, AwaitingState::draft, clipboard, urlOpener);
+         },
+         [](QWidget* view, Scene& scene) {
+             pressByKeyboard(view, scene, "awaiting.send", Qt::Key_Return);
+         }},
         // Chat views.
         {"chat", "empty",
          [&](Scene& scene) { return chatScreen(scene, ChatShot::empty, urlOpener); }},
@@ -1121,6 +1179,13 @@ int main(int argc, char** argv) {
          }},
         {"chat", "source-card",
          [&](Scene& scene) { return chatScreen(scene, ChatShot::sourceCard, urlOpener); }},
+        // The open sources' "Sources (n)" pressed by Return: they close, the focus still on the
+        // toggle.
+        {"chat", "sources-closed-by-keyboard",
+         [&](Scene& scene) { return chatScreen(scene, ChatShot::answer, urlOpener); },
+         [](QWidget* view, Scene& scene) {
+             pressByKeyboard(view, scene, "sourcesToggle", Qt::Key_Return);
+         }},
         {"chat", "two-failures",
          [&](Scene& scene) { return chatScreen(scene, ChatShot::twoFailures, urlOpener); }},
         {"chat", "open-failed",
@@ -1199,9 +1264,16 @@ int main(int argc, char** argv) {
             widget->show();
             scene.drain();
             // Widgets added while shown appear, and are laid out, over a few turns of the loop.
-            for (int turn = 0; turn < 3; ++turn) {
-                QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-                QApplication::processEvents();
+            const auto settle = [] {
+                for (int turn = 0; turn < 3; ++turn) {
+                    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+                    QApplication::processEvents();
+                }
+            };
+            settle();
+            if (shot.then) {
+                shot.then(widget.get(), scene);
+                settle();
             }
             const QString file = QString("%1/%2-%3-%4.png").arg(out, shot.view, shot.state, suffix);
             if (!widget->grab().save(file)) {
