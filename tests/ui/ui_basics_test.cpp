@@ -52,6 +52,7 @@
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 #include "ui/brand_marks.h"
+#include "ui/keyboard.h"
 #include "ui/onboarding/onboarding_controls.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/portal_reader.h"
@@ -408,6 +409,47 @@ TEST(ThemeTest, ReturnAndEnterPressTheFocusedButton) {
     }
     EXPECT_FALSE(box->isChecked());
     EXPECT_EQ(shortcuts, 0);
+}
+
+// A message and the control under it, scrolled into view as little as it takes: from below the
+// fold its bottom comes to the view's bottom, from above its top to the view's top, one in view
+// stays where it is, and one taller than the view shows its bottom (the control).
+TEST(KeyboardTest, ScrollIntoViewShowsTheSpanOrItsBottom) {
+    struct Case {
+        const char* name;
+        int scrolledTo;
+        int top;
+        int height;
+        int expected;
+    };
+    // A page of 1000 px in a view of 200 px.
+    const Case cases[] = {
+        {"below the fold", 0, 500, 60, 360},
+        {"above the view", 700, 100, 60, 100},
+        {"in view", 400, 450, 60, 400},
+        {"taller than the view", 0, 500, 300, 600},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QScrollArea area;
+        area.setFrameShape(QFrame::NoFrame);
+        area.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        area.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        auto* page = new QWidget;
+        page->resize(100, 1000);
+        auto* message = new QWidget(page);
+        message->setGeometry(0, c.top, 100, c.height / 2);
+        auto* control = new QWidget(page);
+        control->setGeometry(0, c.top + c.height / 2, 100, c.height / 2);
+        area.setWidget(page);
+        area.resize(120, 200);
+        area.show();
+        QApplication::processEvents();
+        ASSERT_EQ(area.viewport()->height(), 200);
+        area.verticalScrollBar()->setValue(c.scrolledTo);
+        scrollIntoView(&area, message, control);
+        EXPECT_EQ(area.verticalScrollBar()->value(), c.expected);
+    }
 }
 
 // A scroll bar's handle stands out from its track in both appearances (Fusion's own drew the
