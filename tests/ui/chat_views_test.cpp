@@ -918,6 +918,39 @@ TEST(MessageBubbleTest, AToggleOfTheSourcesKeepsTheFocusAcrossPresses) {
     }
 }
 
+// Return on one auto-save's Undo, pressed again once the answer shows it undone: the focus
+// never passes to another receipt's Undo, so the second press undoes nothing else.
+TEST(MessageBubbleTest, AnUndoneReceiptPassesTheFocusToNoOtherUndo) {
+    const auto autoSave = [](const char* term) {
+        return chat_samples::receipt(MemoryMutationOperation::suggest, MemoryProvenance::inferred,
+                                     MemoryReceiptStatus::committed, term, "green");
+    };
+    auto answer = chat_samples::answer("a", 1, 0, now);
+    answer.memoryReceipts = std::vector{autoSave("Tea"), autoSave("Coffee")};
+    std::vector<std::string> opened;
+    std::vector<Uuid> undone;
+    QWidget window;
+    auto* column = new QVBoxLayout(&window);
+    auto* bubble = new MessageBubble(answer, true, bubbleActions(opened, &undone));
+    column->addWidget(bubble);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    visible<QPushButton>(bubble, "autoSaveGroupToggle").front()->click();
+    QApplication::processEvents();
+    auto undo = visible<QPushButton>(bubble, "memoryReceiptUndo");
+    ASSERT_EQ(undo.size(), 2U);
+    undo.back()->setFocus();
+    press(QApplication::focusWidget(), Qt::Key_Return);
+    ASSERT_EQ(undone, std::vector<Uuid>{(*answer.memoryReceipts)[1].id});
+    (*answer.memoryReceipts)[1].status = MemoryReceiptStatus::undone;
+    bubble->setMessage(answer);
+    QApplication::processEvents();
+    ASSERT_NE(QApplication::focusWidget(), nullptr);
+    EXPECT_NE(QApplication::focusWidget()->objectName().toStdString(), "memoryReceiptUndo");
+    press(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(undone, std::vector<Uuid>{(*answer.memoryReceipts)[1].id});
+}
+
 TEST(MessageBubbleTest, ConversationCardsShowThreeMessagesAndOpenMessages) {
     std::vector<std::string> opened;
     MessageBubble bubble(chat_samples::answer("a", 1, 0, now), true, bubbleActions(opened));

@@ -7,6 +7,7 @@
 
 #include "chat/chat_presenters.h"
 #include "ui/chat/chat_style.h"
+#include "ui/keyboard.h"
 
 namespace vask::ui {
 
@@ -61,6 +62,13 @@ QWidget* MemoryReceiptRows::action(const QString& title, std::function<void()> r
     return button;
 }
 
+QWidget* MemoryReceiptRows::undoAction(const Uuid& id) {
+    auto* undo = action("Undo", [this, id] { actions_.undo(id); });
+    // Known by its receipt across redraws: the focus never lands on another receipt's Undo.
+    setFocusKey(undo, "memoryReceiptUndo/" + qt(id.lowercaseString()));
+    return undo;
+}
+
 QWidget* MemoryReceiptRows::otherRow(const MemoryReceipt& receipt) {
     const Tone tone =
         receipt.status == MemoryReceiptStatus::failed ? Tone::orange : Tone::secondary;
@@ -92,7 +100,7 @@ QWidget* MemoryReceiptRows::autoSaveRow(const MemoryReceipt& receipt) {
         layout->addWidget(detailLabel(*detail, Tone::secondary), 1);
     }
     if (receipt.status == MemoryReceiptStatus::committed) {
-        layout->addWidget(action("Undo", [this, id = receipt.id] { actions_.undo(id); }));
+        layout->addWidget(undoAction(receipt.id));
     }
     layout->addWidget(action("View in Settings", actions_.viewInSettings));
     if (!receipt.detail()) {
@@ -140,7 +148,7 @@ QWidget* MemoryReceiptRows::autoSaveGroup(const std::vector<MemoryReceipt>& rece
                 entryRow->addWidget(detailLabel(*detail, Tone::secondary), 1);
             }
             if (receipt.status == MemoryReceiptStatus::committed) {
-                entryRow->addWidget(action("Undo", [this, id = receipt.id] { actions_.undo(id); }));
+                entryRow->addWidget(undoAction(receipt.id));
             } else {
                 entryRow->addWidget(
                     textLabel("Undone", textFont(FontRole::caption), Tone::tertiary));

@@ -32,6 +32,8 @@ class MemoryReceiptRows : public QWidget {
     QWidget* autoSaveRow(const MemoryReceipt& receipt);
     QWidget* autoSaveGroup(const std::vector<MemoryReceipt>& receipts, bool expanded);
     QWidget* action(const QString& title, std::function<void()> run);
+    // Undo of one receipt.
+    QWidget* undoAction(const Uuid& id);
 
     Actions actions_;
 };
