@@ -38,8 +38,9 @@ void ChatViewModel::startNewSession() {
     }
     SessionList list = sessions.get();
     if (!deps_.persistsSessions) {
-        // The popover keeps no history: the chat it leaves is dropped.
+        // The popover keeps no history: the chat it leaves is dropped, with what it held.
         std::erase_if(list, [&](const auto& s) { return s->id == currentSessionID.get(); });
+        held_.drop(currentSessionID.get());
     }
     auto session = std::make_shared<const ChatSession>(newSession());
     list.push_back(session);
@@ -77,6 +78,8 @@ void ChatViewModel::deleteSession(const std::string& id) {
     if (!index) {
         return;
     }
+    // A question it held for the keyring goes with it.
+    held_.drop(id);
     bool turnRunning = false;
     for (const auto& [questionID, sessionID] : inFlightSessionIDs_) {
         turnRunning = turnRunning || sessionID == id;

@@ -30,14 +30,6 @@ RLMCredentials credentialsFor(const AuthMode& mode) {
     return credentials;
 }
 
-// What a mode the keyring holds back keeps from a question; none for any other mode.
-ChatState::CredentialProblem heldBack(const AuthMode& mode) {
-    using Problem = ChatState::CredentialProblem;
-    return mode.isKeyringLocked()         ? Problem::keyringLocked
-           : mode.isKeyringNotAnswering() ? Problem::keyringNotAnswering
-                                          : Problem::none;
-}
-
 // A question that found the credentials behind a keyring that is locked, or does not answer.
 class KeyringHeldError : public Error {
   public:
@@ -94,32 +86,27 @@ void ChatViewModel::send() {
         logger_.info("chat_send_refused_while_loading");
         return;
     }
+    ask(questionText, currentSessionID.get());
+    inputText.set("");
+}
+
+ChatViewModel::Asked ChatViewModel::ask(const std::string& questionText,
+                                        const std::string& sessionID) {
     if (!helperRunner_ || deps_.shadowDBPath.empty()) {
-        failImmediately(questionText);
-        return;
+        failImmediately(questionText, sessionID);
+        return {};
     }
 
     auto turn = std::make_shared<Turn>();
     // Asked before secret storage answered: the turn waits for the credentials on the worker
     // (showing its progress meanwhile) rather than go out without them.
     turn->awaitsCredentials = deps_.authModeKnown && !deps_.authModeKnown();
-    if (unlockUnderWay() && deps_.authModeProvider && deps_.authModeProvider().isKeyringLocked()) {
-        // The keyring is being unlocked (its prompt open, or its answer on its way): the
-        // question waits for the answer rather than be told the keyring is locked.
-        failImmediately(questionText, std::string(keyringUnlockingText),
-                        ChatState::CredentialProblem::keyringUnlocking);
-        holdForUnlock(*state.get().currentQuestion());
-        waitForUnlock();
-        return;
+    const AuthMode mode = deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none();
+    if (const auto problem = holdBack(questionText, sessionID, mode, !turn->awaitsCredentials);
+        problem != ChatState::CredentialProblem::none) {
+        return {.running = std::nullopt, .heldBack = problem};
     }
     if (!turn->awaitsCredentials) {
-        const AuthMode mode = deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none();
-        if (const auto problem = heldBack(mode); problem != ChatState::CredentialProblem::none) {
-            keyringLocked.set(mode.isKeyringLocked());
-            keyringNotAnswering.set(mode.isKeyringNotAnswering());
-            failImmediately(questionText, std::string(heldText(problem)), problem);
-            return;
-        }
         turn->credentials = credentialsFor(mode);
     }
     if (presentAndNotBlank(turn->credentials.customerToken) && deps_.tierSnapshotRefreshed &&
@@ -127,8 +114,12 @@ void ChatViewModel::send() {
         *deps_.tierSnapshotRefreshed = true;
         refreshTierSnapshotOnFirstManagedAsk(*nilIfEmpty(*turn->credentials.customerToken));
     }
-    lastError.set(persistentError_);
-    inputText.set("");
+    // Asked in a chat not shown (a question an unlock held, asked once it answered): it runs
+    // there, and the chat shown keeps what it shows.
+    const bool shown = sessionID == currentSessionID.get();
+    if (shown) {
+        lastError.set(persistentError_);
+    }
 
     turn->question.id = Uuid::random();
     turn->question.role = ChatRole::user;
@@ -136,12 +127,11 @@ void ChatViewModel::send() {
     turn->question.timestamp = deps_.clock.now();
     turn->questionText = questionText;
 
-    // The current session stays alive through this pointer: its messages are not copied.
-    const auto sessionIndexNow = sessionIndex(currentSessionID.get());
-    const std::shared_ptr<const ChatSession> current =
-        sessionIndexNow ? sessions.get()[*sessionIndexNow] : nullptr;
+    // The session stays alive through this pointer: its messages are not copied.
+    const auto index = sessionIndex(sessionID);
+    const std::shared_ptr<const ChatSession> session = index ? sessions.get()[*index] : nullptr;
     static const std::vector<ChatMessage> noMessages;
-    const std::vector<ChatMessage>& messages = current ? current->messages : noMessages;
+    const std::vector<ChatMessage>& messages = session ? session->messages : noMessages;
     auto& inputs = turn->inputs;
     inputs.credentials = turn->credentials;
     inputs.question = questionText;
@@ -167,7 +157,7 @@ void ChatViewModel::send() {
     turn->firstAnswer = std::none_of(messages.begin(), messages.end(), [](const ChatMessage& m) {
         return m.role == ChatRole::assistant;
     });
-    turn->sessionID = currentSessionID.get();
+    turn->sessionID = sessionID;
     inputs.activeSessionID = turn->sessionID;
     turn->preset = deps_.presets.current().chatResolution();
     turn->memoryPrincipal =
@@ -185,11 +175,14 @@ void ChatViewModel::send() {
     inputs.memoryStore = deps_.memoryStore;
     turn->runner = helperRunner_;
 
-    recordInFlightTurn(turn->question.id, turn->sessionID);
-    turn->stop = turnStops_[turn->question.id].get_token();
-    runningTurns_[turn->question.id] = turn;
-    startExecutionDisclosure(turn->question.id, turn->sessionID);
-    state.set(ChatState::sending(turn->question, "Preparing...", std::nullopt));
+    const Uuid questionID = turn->question.id;
+    recordInFlightTurn(questionID, turn->sessionID);
+    turn->stop = turnStops_[questionID].get_token();
+    runningTurns_[questionID] = turn;
+    if (shown) {
+        startExecutionDisclosure(questionID, turn->sessionID);
+        state.set(ChatState::sending(turn->question, "Preparing...", std::nullopt));
+    }
     const bool credentialsPresent = presentAndNotBlank(turn->credentials.apiKey) ||
                                     presentAndNotBlank(turn->credentials.customerToken);
     logger_.info("chat_send_started",
@@ -197,25 +190,32 @@ void ChatViewModel::send() {
                   {"auth_type", std::string(rawValue(HostRequest::authTypeFor(turn->credentials)))},
                   {"has_credentials", credentialsPresent ? "true" : "false"}});
     startTurn(std::move(turn));
+    return {.running = questionID};
 }
 
-void ChatViewModel::failImmediately(const std::string& questionText) {
-    failImmediately(questionText,
+void ChatViewModel::failImmediately(const std::string& questionText,
+                                    const std::string& sessionID) {
+    failImmediately(questionText, sessionID,
                     persistentError_.value_or(
                         RLMHelperError::plain(RLMHelperError::Case::missingHelperCommand).what()));
 }
 
-void ChatViewModel::failImmediately(const std::string& questionText, const std::string& text,
-                                    ChatState::CredentialProblem problem) {
+ChatMessage ChatViewModel::failImmediately(const std::string& questionText,
+                                           const std::string& sessionID, const std::string& text,
+                                           ChatState::CredentialProblem problem) {
     ChatMessage question;
     question.id = Uuid::random();
     question.role = ChatRole::user;
     question.text = questionText;
     question.timestamp = deps_.clock.now();
-    persistUnansweredQuestion(question, std::nullopt, currentSessionID.get());
-    state.set(ChatState::failed(std::move(question), text, problem));
-    lastError.set(text);
-    inputText.set("");
+    persistUnansweredQuestion(question, std::nullopt, sessionID);
+    if (sessionID == currentSessionID.get()) {
+        state.set(ChatState::failed(question, text, problem));
+        lastError.set(text);
+    } else {
+        endedTurns_.insert_or_assign(question.id, ChatState::failed(question, text, problem));
+    }
+    return question;
 }
 
 void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
@@ -261,7 +261,7 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
                 // On the worker the provider waits until secret storage answers (its own
                 // limits bound that), so the question carries what storage holds.
                 const AuthMode mode = authModeProvider ? authModeProvider() : AuthMode::none();
-                if (const auto problem = heldBack(mode);
+                if (const auto problem = ChatViewModel::heldBack(mode);
                     problem != ChatState::CredentialProblem::none) {
                     throw KeyringHeldError(problem);
                 }
@@ -500,11 +500,11 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
     }
     persistUnansweredQuestion(turn->question, usage, turn->sessionID);
     if (heldForUnlock) {
-        holdForUnlock(turn->question);
+        holdForUnlock(turn->question, turn->sessionID);
         waitForUnlock();
         text = keyringUnlockingText;
-    } else if (state.get().showsQuestion(turn->question.id)) {
-        state.set(ChatState::failed(turn->question, text, problem));
+    } else {
+        showEnded(ChatState::failed(turn->question, text, problem));
     }
     lastError.set(text);
     resolveHandoffAfterTurn(PopoverHandoff::TurnOutcome::failed, turn->sessionID);
@@ -516,7 +516,8 @@ void ChatViewModel::endTurn(const std::shared_ptr<Turn>& turn) {
     if (deps_.usageChanged) {
         deps_.usageChanged();
     }
-    if (!heldToAsk_.empty()) {
+    held_.ended(turn->question.id);
+    if (held_.hasNext()) {
         // The next question an unlock let go, once this turn's outcome is shown.
         deps_.main.post([weak = weak_from_this()] {
             if (auto self = weak.lock()) {
@@ -554,8 +555,7 @@ void ChatViewModel::stopRunningTurns() {
         finishInFlightTurn(questionID, turn->sessionID);
     }
     // Questions an unlock held stay unanswered in their sessions: nothing more is asked.
-    heldForUnlock_.clear();
-    heldToAsk_.clear();
+    held_.clear();
     flushPendingSaves();
 }
 

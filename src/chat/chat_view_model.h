@@ -1,6 +1,5 @@
 #pragma once
 
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -14,6 +13,7 @@
 #include "chat/chat_helper_runner.h"
 #include "chat/chat_memory_committer.h"
 #include "chat/chat_state.h"
+#include "chat/held_questions.h"
 #include "chat/popover_handoff.h"
 #include "chat/session_save_queue.h"
 #include "chat/turn_stream.h"
@@ -297,18 +297,34 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
 
     explicit ChatViewModel(Dependencies dependencies);
     void loadInitialState();
-    // After the keyring answered: the question it stopped is asked again, in its place.
-    void askStoppedQuestionAgain();
-    // The question leaves its session and is asked again; the composer keeps its draft.
-    void askAgain(const ChatMessage& question);
+    // What became of a question asked: the turn that runs it, or why the keyring held it back
+    // at once (it is then kept in its chat, saying so).
+    struct Asked {
+        std::optional<Uuid> running;
+        ChatState::CredentialProblem heldBack = ChatState::CredentialProblem::none;
+    };
+    // Asks `questionText` in the chat `sessionID`, shown or not; the composer is left alone.
+    Asked ask(const std::string& questionText, const std::string& sessionID);
+    // Whether the keyring holds the question back at once: locked, not answering (when the
+    // credentials are known: `mode`), or being unlocked, when the question waits for the unlock.
+    ChatState::CredentialProblem holdBack(const std::string& questionText,
+                                          const std::string& sessionID, const AuthMode& mode,
+                                          bool credentialsKnown);
+    static ChatState::CredentialProblem heldBack(const AuthMode& mode);
+    // The question leaves its chat and is asked again there (or with the window its chat was
+    // handed to); nothing when its chat is gone.
+    Asked askAgain(const ChatMessage& question, const std::string& sessionID);
     // Whether an unlock is under way, this chat's or the other's.
     bool unlockUnderWay() const;
-    // The question (already kept in its session) waits for the unlock under way, saying so.
-    void holdForUnlock(const ChatMessage& question);
+    // The question (already kept in its chat) waits for the unlock under way, saying so.
+    void holdForUnlock(const ChatMessage& question, const std::string& sessionID);
     // Joins the unlock under way, or asks for one (its prompt may show), unless waiting already.
     void waitForUnlock();
     void unlockAnswered(std::optional<std::string> failure);
-    // Asks the next question the unlock held, once no turn runs.
+    // The keyring that did not answer was asked again: the question it stopped, if any, is
+    // asked again in its chat, or says why not.
+    void keyringAskedAgain(const std::optional<HeldQuestions::Held>& stopped);
+    // Asks the next question the keyring let go, once no turn of this chat's shows running.
     void askNextHeldQuestion();
     // Shows `ended` for its question: in the state when that shows it, else under its row.
     void showEnded(const ChatState& ended);
@@ -333,10 +349,11 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     std::shared_ptr<ChatViewModel> handoffReceiver(const std::string& sessionID) const;
 
     // The turn.
-    void failImmediately(const std::string& question);
-    // Keeps the question as unanswered and shows `text` as its failure.
-    void failImmediately(const std::string& question, const std::string& text,
-                         ChatState::CredentialProblem problem = ChatState::CredentialProblem::none);
+    void failImmediately(const std::string& question, const std::string& sessionID);
+    // Keeps the question as unanswered in its chat and shows `text` as its failure there.
+    ChatMessage failImmediately(
+        const std::string& question, const std::string& sessionID, const std::string& text,
+        ChatState::CredentialProblem problem = ChatState::CredentialProblem::none);
     void startTurn(std::shared_ptr<Turn> turn);
     void applyStream(const Uuid& questionID, const std::string& sessionID, TurnStream::Batch batch);
     void handleSuccess(const std::shared_ptr<Turn>& turn, RLMHelperResult result);
@@ -395,12 +412,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     std::map<Uuid, ChatState> endedTurns_;
     Subscription endedTurnsWatch_;
 
-    // This chat waits for an unlock's answer (its own, or one it joined).
-    bool waitingForUnlock_ = false;
-    // The questions that wait for that answer, oldest first.
-    std::vector<ChatMessage> heldForUnlock_;
-    // The questions the unlock let go, still to be asked again one after the other.
-    std::deque<ChatMessage> heldToAsk_;
+    // The questions the keyring held back, each with its chat, until it answers.
+    HeldQuestions held_;
 };
 
 }  // namespace vask

@@ -427,6 +427,89 @@ TEST_F(ChatTurnTest, AQuitAsksNoneOfTheQuestionsAnUnlockStillHolds) {
         << "kept, unanswered";
 }
 
+// A question the keyring held back belongs to its chat: once the keyring answers (an unlock, or
+// asked again) it is asked there whatever chat is shown by then, and answered and saved there;
+// a chat deleted meanwhile takes it along, and nothing is asked.
+TEST_F(ChatTurnTest, AHeldQuestionIsAskedInItsOwnChat) {
+    using Meanwhile = std::function<void(ChatViewModel&, const std::string& held,
+                                         const std::string& other)>;
+    const Meanwhile openNew = [](ChatViewModel& m, const auto&, const auto&) {
+        m.startNewSession();
+    };
+    const Meanwhile showOther = [](ChatViewModel& m, const auto&, const std::string& other) {
+        m.switchSession(other);
+    };
+    const Meanwhile deleteHeld = [](ChatViewModel& m, const std::string& held, const auto&) {
+        m.deleteSession(held);
+    };
+    struct Case {
+        const char* name;
+        bool locked;
+        Meanwhile meanwhile;
+        bool asked;
+    };
+    const Case cases[] = {
+        {"locked, a new chat opened", true, openNew, true},
+        {"locked, another chat shown", true, showOther, true},
+        {"locked, its chat deleted", true, deleteHeld, false},
+        {"not answering, another chat shown", false, showOther, true},
+        {"not answering, its chat deleted", false, deleteHeld, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        runner = std::make_shared<test::FakeChatHelperRunner>();
+        store = std::make_shared<test::FakeSessionStore>();
+        AuthMode stored = c.locked ? AuthMode::keyringLocked() : AuthMode::keyringNotAnswering();
+        std::vector<std::function<void()>> answers;
+        auto deps = dependencies();
+        deps.authModeProvider = [&] { return stored; };
+        deps.unlockKeyring = [&](auto done) { answers.push_back([done] { done(std::nullopt); }); };
+        deps.askKeyringAgain = [&](auto done) { answers.push_back(done); };
+        auto model = loaded(ChatViewModel::make(std::move(deps)));
+        const std::string other = model->currentSessionID.get();
+        commit(*model, "earlier");
+        model->startNewSession();
+        const std::string held = model->currentSessionID.get();
+        ask(*model, "where?");
+        model->unlockKeyring();
+        ASSERT_EQ(answers.size(), 1u);
+
+        c.meanwhile(*model, held, other);
+        const std::string shown = model->currentSessionID.get();
+        ASSERT_NE(shown, held);
+        stored = AuthMode::managed("customer-token", "a");
+        answers[0]();
+        settle();
+        model->flushPendingSaves();
+
+        const auto whereAsked = [](const ChatSession& session) {
+            return std::count_if(session.messages.begin(), session.messages.end(),
+                                 [](const ChatMessage& m) { return m.text == "where?"; });
+        };
+        EXPECT_EQ(whereAsked(sessionWithID(*model, shown)), 0) << "the chat shown keeps nothing";
+        EXPECT_TRUE(model->state.get().isIdle());
+        if (!c.asked) {
+            EXPECT_TRUE(runner->inputs().empty());
+            for (const auto& session : store->stored()) {
+                EXPECT_EQ(whereAsked(session), 0) << session.id;
+            }
+            continue;
+        }
+        ASSERT_EQ(runner->inputs().size(), 1u);
+        EXPECT_EQ(runner->inputs()[0].question, "where?");
+        EXPECT_EQ(runner->inputs()[0].activeSessionID, held);
+        const auto& answered = sessionWithID(*model, held);
+        ASSERT_EQ(answered.messages.size(), 2u);
+        EXPECT_EQ(answered.messages[0].text, "where?");
+        EXPECT_EQ(model->endedTurn(answered.messages[0].id), nullptr) << "no note left under it";
+        bool saved = false;
+        for (const auto& session : store->stored()) {
+            saved = saved || (session.id == held && session.messages.size() == 2u);
+        }
+        EXPECT_TRUE(saved) << "saved in its own chat";
+    }
+}
+
 TEST_F(ChatTurnTest, LiveUpdatesReachOnlyTheirOwnTurn) {
     auto model = makeTurnModel();
     commit(*model, "earlier");

@@ -1,0 +1,225 @@
+// Questions a keyring held back (locked, or not answering): the unlock and asking it again,
+// and each held question asked again in its own chat once the keyring answers.
+#include "chat/chat_view_model.h"
+
+namespace vask {
+
+std::string_view ChatViewModel::heldText(ChatState::CredentialProblem problem) {
+    switch (problem) {
+        case ChatState::CredentialProblem::keyringLocked:
+            return keyringLockedText;
+        case ChatState::CredentialProblem::keyringUnlocking:
+            return keyringUnlockingText;
+        case ChatState::CredentialProblem::keyringNotAnswering:
+            return keyringNotAnsweringText;
+        case ChatState::CredentialProblem::none:
+        case ChatState::CredentialProblem::signedOut:
+        case ChatState::CredentialProblem::sessionExpired:
+            break;
+    }
+    return {};
+}
+
+ChatState::CredentialProblem ChatViewModel::heldBack(const AuthMode& mode) {
+    using Problem = ChatState::CredentialProblem;
+    return mode.isKeyringLocked()         ? Problem::keyringLocked
+           : mode.isKeyringNotAnswering() ? Problem::keyringNotAnswering
+                                          : Problem::none;
+}
+
+ChatState::CredentialProblem ChatViewModel::holdBack(const std::string& questionText,
+                                                     const std::string& sessionID,
+                                                     const AuthMode& mode, bool credentialsKnown) {
+    using Problem = ChatState::CredentialProblem;
+    if (unlockUnderWay() && mode.isKeyringLocked()) {
+        // The keyring is being unlocked (its prompt open, or its answer on its way): the
+        // question waits for the answer rather than be told the keyring is locked.
+        const auto question = failImmediately(questionText, sessionID,
+                                              std::string(keyringUnlockingText),
+                                              Problem::keyringUnlocking);
+        holdForUnlock(question, sessionID);
+        waitForUnlock();
+        return Problem::keyringUnlocking;
+    }
+    const Problem problem = credentialsKnown ? heldBack(mode) : Problem::none;
+    if (problem != Problem::none) {
+        keyringLocked.set(mode.isKeyringLocked());
+        keyringNotAnswering.set(mode.isKeyringNotAnswering());
+        failImmediately(questionText, sessionID, std::string(heldText(problem)), problem);
+    }
+    return problem;
+}
+
+void ChatViewModel::unlockKeyring() {
+    if (askingKeyring.get()) {
+        // The one under way answers for this press too; its row says what it waits for.
+        logger_.info("keyring_unlock_pending");
+        return;
+    }
+    using Problem = ChatState::CredentialProblem;
+    std::weak_ptr<ChatViewModel> weak = weak_from_this();
+    const auto* failed = state.get().asFailed();
+    const Problem problem = failed != nullptr ? failed->credentials : Problem::none;
+    if (keyringNotAnswering.get() || problem == Problem::keyringNotAnswering) {
+        if (!deps_.askKeyringAgain) {
+            return;
+        }
+        // The question the keyring stopped goes on in its own chat, whatever is shown then.
+        std::optional<HeldQuestions::Held> stopped;
+        if (problem == Problem::keyringLocked || problem == Problem::keyringNotAnswering) {
+            stopped = HeldQuestions::Held{failed->question, currentSessionID.get()};
+        }
+        askingKeyring.set(true);
+        deps_.askKeyringAgain([weak, stopped] {
+            if (auto self = weak.lock()) {
+                self->keyringAskedAgain(stopped);
+            }
+        });
+        return;
+    }
+    if (!deps_.unlockKeyring) {
+        return;
+    }
+    if (problem == Problem::keyringLocked) {
+        holdForUnlock(failed->question, currentSessionID.get());
+    }
+    waitForUnlock();
+}
+
+bool ChatViewModel::unlockUnderWay() const {
+    return held_.waiting() || (deps_.keyringUnlockUnderWay && deps_.keyringUnlockUnderWay());
+}
+
+void ChatViewModel::holdForUnlock(const ChatMessage& question, const std::string& sessionID) {
+    using Problem = ChatState::CredentialProblem;
+    keyringLocked.set(true);
+    keyringNotAnswering.set(false);
+    showEnded(
+        ChatState::failed(question, std::string(keyringUnlockingText), Problem::keyringUnlocking));
+    held_.hold(question, sessionID);
+}
+
+void ChatViewModel::waitForUnlock() {
+    if (held_.waiting() || !deps_.unlockKeyring) {
+        return;
+    }
+    held_.startWaiting();
+    askingKeyring.set(true);
+    std::weak_ptr<ChatViewModel> weak = weak_from_this();
+    deps_.unlockKeyring([weak](std::optional<std::string> failure) {
+        if (auto self = weak.lock()) {
+            self->unlockAnswered(std::move(failure));
+        }
+    });
+}
+
+void ChatViewModel::unlockAnswered(std::optional<std::string> failure) {
+    using Problem = ChatState::CredentialProblem;
+    auto held = held_.answered();
+    if (!failure) {
+        refreshCredentials();
+    }
+    if (failure || keyringLocked.get() || keyringNotAnswering.get()) {
+        // Still held back (the prompt cancelled, or the keyring locked again): every question
+        // that waited says so again, with its way on.
+        const Problem problem = !failure && keyringNotAnswering.get()
+                                    ? Problem::keyringNotAnswering
+                                    : Problem::keyringLocked;
+        for (const auto& each : held) {
+            showEnded(ChatState::failed(each.question, std::string(heldText(problem)), problem));
+        }
+        askingKeyring.set(false);
+        if (failure) {
+            lastError.set(std::move(failure));
+        }
+        return;
+    }
+    // Each is asked again in turn; until then its row waits without a note.
+    for (const auto& each : held) {
+        endedTurns_.erase(each.question.id);
+    }
+    held_.release(std::move(held));
+    askingKeyring.set(false);
+    askNextHeldQuestion();
+}
+
+void ChatViewModel::keyringAskedAgain(const std::optional<HeldQuestions::Held>& stopped) {
+    using Problem = ChatState::CredentialProblem;
+    askingKeyring.set(false);
+    refreshCredentials();
+    if (!stopped) {
+        return;
+    }
+    if (keyringLocked.get() || keyringNotAnswering.get()) {
+        // Still held back: the row keeps saying why, with its way on.
+        const auto problem =
+            keyringLocked.get() ? Problem::keyringLocked : Problem::keyringNotAnswering;
+        showEnded(ChatState::failed(stopped->question, std::string(heldText(problem)), problem));
+        return;
+    }
+    held_.release({*stopped});
+    askNextHeldQuestion();
+}
+
+void ChatViewModel::askNextHeldQuestion() {
+    using Problem = ChatState::CredentialProblem;
+    if (loadingSessions.get()) {
+        // Asked once the saved chats are in (finishLoading).
+        return;
+    }
+    while (!isSending()) {
+        const auto next = held_.next();
+        if (!next) {
+            return;
+        }
+        const Asked asked = askAgain(next->question, next->sessionID);
+        if (asked.running) {
+            // The next waits for this one to end (endTurn).
+            held_.running(*asked.running);
+            return;
+        }
+        if (heldText(asked.heldBack).empty()) {
+            continue;
+        }
+        // The keyring held it back at once: the rest are held alike.
+        for (const auto& rest : held_.takeRest()) {
+            if (asked.heldBack == Problem::keyringUnlocking) {
+                holdForUnlock(rest.question, rest.sessionID);
+            } else {
+                showEnded(ChatState::failed(rest.question, std::string(heldText(asked.heldBack)),
+                                            asked.heldBack));
+            }
+        }
+    }
+}
+
+ChatViewModel::Asked ChatViewModel::askAgain(const ChatMessage& question,
+                                             const std::string& sessionID) {
+    if (state.get().showsQuestion(question.id)) {
+        state.set(ChatState::idle());
+    }
+    endedTurns_.erase(question.id);
+    const auto index = sessionIndex(sessionID);
+    if (!index) {
+        // Its chat moved to the main window meanwhile: it is asked there.
+        if (auto receiver = handoffReceiver(sessionID)) {
+            receiver->askAgain(question, sessionID);
+            return {};
+        }
+        logger_.info("held_question_dropped", {{"session_id", sessionID}});
+        return {};
+    }
+    // The stopped question leaves its chat, where it is asked again.
+    ChatSession session = *sessions.get()[*index];
+    const auto before = session.messages.size();
+    std::erase_if(session.messages,
+                  [&](const ChatMessage& message) { return message.id == question.id; });
+    if (session.messages.size() != before) {
+        session.messageCount = static_cast<std::int64_t>(session.messages.size());
+        replaceSession(*index, std::move(session));
+        persist();
+    }
+    return ask(question.text, sessionID);
+}
+
+}  // namespace vask
