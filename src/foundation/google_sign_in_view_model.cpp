@@ -17,6 +17,51 @@ bool isCancellation(const std::exception_ptr& error) {
 
 }  // namespace
 
+void AccountStorage::store(const GoogleAuthResult& result) const {
+    if (signInRecord != nullptr) {
+        signInRecord->noteSignedIn();
+    }
+    customerTokenStore.save(result.customerToken, result.userEmail);
+    cloudAuthStore.save(CloudAuthSession{result.accessToken, result.refreshToken,
+                                         result.refreshExpiresAt, result.userID,
+                                         result.userEmail});
+    if (signInRecord != nullptr) {
+        signInRecord->noteSignedIn();
+    }
+}
+
+void AccountStorage::remove() const {
+    if (keychain != nullptr) {
+        // One removal: a launch cut short anywhere leaves the whole sign-out noted or none of
+        // it, and a keyring that stopped answering holds it up for one call's limit.
+        auto keys = customerTokenStore.keys();
+        for (auto more : {cloudAuthStore.keys(), apiKeyStore.keys()}) {
+            keys.insert(keys.end(), more.begin(), more.end());
+        }
+        const auto forget = [this] {
+            customerTokenStore.forget();
+            cloudAuthStore.forget();
+            apiKeyStore.forget();
+        };
+        try {
+            keychain->removeAll(keys);
+        } catch (...) {
+            forget();
+            throw;
+        }
+        forget();
+    } else {
+        customerTokenStore.clear();
+        cloudAuthStore.clear();
+        apiKeyStore.clear();
+    }
+    // Only now: a keyring that hides its items at the next start would otherwise give back an
+    // account the record says is gone.
+    if (signInRecord != nullptr) {
+        signInRecord->noteSignedOut();
+    }
+}
+
 std::shared_ptr<GoogleSignInViewModel> GoogleSignInViewModel::make(Dependencies dependencies) {
     std::shared_ptr<GoogleSignInViewModel> model(
         new GoogleSignInViewModel(std::move(dependencies)));
@@ -145,13 +190,7 @@ void GoogleSignInViewModel::exchange(std::uint64_t attempt, const std::string& c
 void GoogleSignInViewModel::finishSignIn(std::uint64_t attempt, const GoogleAuthResult& result) {
     storage_.post([self = shared_from_this(), attempt, result] {
         try {
-            self->deps_.customerTokenStore.save(result.customerToken, result.userEmail);
-            self->deps_.cloudAuthStore.save(
-                CloudAuthSession{result.accessToken, result.refreshToken, result.refreshExpiresAt,
-                                 result.userID, result.userEmail});
-            if (self->deps_.signInRecord != nullptr) {
-                self->deps_.signInRecord->noteSignedIn();
-            }
+            self->accountStorage().store(result);
             if (self->deps_.resetAuthMode) {
                 self->deps_.resetAuthMode();
             }
@@ -229,36 +268,13 @@ void GoogleSignInViewModel::onMain(std::function<void(GoogleSignInViewModel&)> s
     });
 }
 
+AccountStorage GoogleSignInViewModel::accountStorage() const {
+    return {deps_.customerTokenStore, deps_.cloudAuthStore, deps_.apiKeyStore, deps_.keychain,
+            deps_.signInRecord};
+}
+
 void GoogleSignInViewModel::clearStoredCredentials() {
-    // First: whatever the keyring does with the removal, a keyring locked from here on is not
-    // taken to hold the account.
-    if (deps_.signInRecord != nullptr) {
-        deps_.signInRecord->noteSignedOut();
-    }
-    if (deps_.keychain != nullptr) {
-        // One removal: a launch cut short anywhere leaves the whole sign-out noted or none of
-        // it, and a keyring that stopped answering holds it up for one call's limit.
-        auto keys = deps_.customerTokenStore.keys();
-        for (auto more : {deps_.cloudAuthStore.keys(), deps_.apiKeyStore.keys()}) {
-            keys.insert(keys.end(), more.begin(), more.end());
-        }
-        const auto forget = [this] {
-            deps_.customerTokenStore.forget();
-            deps_.cloudAuthStore.forget();
-            deps_.apiKeyStore.forget();
-        };
-        try {
-            deps_.keychain->removeAll(keys);
-        } catch (...) {
-            forget();
-            throw;
-        }
-        forget();
-    } else {
-        deps_.customerTokenStore.clear();
-        deps_.cloudAuthStore.clear();
-        deps_.apiKeyStore.clear();
-    }
+    accountStorage().remove();
     if (deps_.resetAuthMode) {
         deps_.resetAuthMode();
     }

@@ -68,6 +68,30 @@ struct SignOutMemorySteps {
     std::function<void(const std::optional<std::string>& principal)> finishSignOut;
 };
 
+// The account's credentials in secret storage and Vask's record of the sign-in beside them,
+// written in an order that a launch dying after any one write leaves consistent. A keyring
+// locked at the next start may hide its items, and the record is then what tells whether they
+// are there: it says signed in before a sign-in stores its first item (and again after its last,
+// should a resolution meanwhile have read half an account), and signed out only once a
+// sign-out's removals are noted (or made), so that no item of an account recorded as signed out
+// comes back after an unlock.
+struct AccountStorage {
+    CustomerTokenStore& customerTokenStore;
+    AuthSessionStorage& cloudAuthStore;
+    APIKeyStore& apiKeyStore;
+    // Where the three stores keep their items: a sign-out removes them all there at once.
+    // Absent: each store removes its own in turn.
+    SecureStorage* keychain = nullptr;
+    // Absent: none is kept.
+    SignInRecord* signInRecord = nullptr;
+
+    // Throws the first store error; the record then stays signed in until storage answers.
+    void store(const GoogleAuthResult& result) const;
+    // Removes every item of the account. Throws the first store error: what could not be
+    // removed stays, and so does the record of the sign-in.
+    void remove() const;
+};
+
 // Where an account begins and ends: signing in runs the Google flow and stores the customer
 // token and cloud session; signing out suspends private memory, removes every credential and
 // the account's cached plan data, and finishes the memory side. Lives on the main executor.
@@ -85,8 +109,7 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
         CustomerTokenStore& customerTokenStore;
         AuthSessionStorage& cloudAuthStore;
         APIKeyStore& apiKeyStore;
-        // Where the three stores keep their items: a sign-out removes them all there at once.
-        // Absent: each store removes its own in turn.
+        // As in AccountStorage.
         SecureStorage* keychain = nullptr;
         // Called on the worker.
         std::function<AuthMode()> authModeProvider;
@@ -100,8 +123,7 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
         std::function<void()> clearPresetAccountState = {};
         UserDefaults& defaults;
         StructuredLogger logger = StructuredLogger("google-signin-vm");
-        // Noted once a sign-in is stored, forgotten before a sign-out removes it. Absent: none
-        // is kept.
+        // As in AccountStorage.
         SignInRecord* signInRecord = nullptr;
         MainExecutor& main;
         Executor& worker;
@@ -147,6 +169,7 @@ class GoogleSignInViewModel : public std::enable_shared_from_this<GoogleSignInVi
     void codeArrived(std::uint64_t attempt, const GoogleAuthService::CodeResult& code);
     // From the worker: `step` runs on the main executor while the model lives.
     void onMain(std::function<void(GoogleSignInViewModel&)> step);
+    AccountStorage accountStorage() const;
     // On the worker; throws the first store error.
     void clearStoredCredentials();
     // Back on the main executor.

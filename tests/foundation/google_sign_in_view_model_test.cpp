@@ -595,8 +595,8 @@ TEST_F(GoogleSignInViewModelTest, ASignOutRemovesEveryItemAtOnce) {
     }
 }
 
-// Vask's own record of the sign-in: noted once a sign-in is stored, forgotten before a sign-out
-// removes the account, so that a keyring locked from then on is not taken to hold it.
+// Vask's own record of the sign-in: noted once a sign-in is stored, forgotten only once a
+// sign-out's removal is noted, so that a keyring locked from then on gives nothing back.
 TEST_F(GoogleSignInViewModelTest, TheSignInRecordFollowsSignInAndSignOut) {
     SignInRecord record(defaults, "account.signedIn");
     signInRecord = &record;
@@ -611,7 +611,7 @@ TEST_F(GoogleSignInViewModelTest, TheSignInRecordFollowsSignInAndSignOut) {
     std::optional<bool> atRemoval;
     counting.beforeRemoveAll = [&] { atRemoval = record.signedIn(); };
     signOutAndWait(*model);
-    EXPECT_EQ(atRemoval, false);
+    EXPECT_EQ(atRemoval, true);
     EXPECT_FALSE(record.signedIn());
 }
 

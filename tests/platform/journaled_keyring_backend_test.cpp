@@ -13,6 +13,7 @@
 #include "platform/in_memory_secret_backend.h"
 #include "platform/journaled_keyring_backend.h"
 #include "support/log_capture.h"
+#include "support/stand_in_keyring.h"
 #include "support/temp_dir.h"
 
 namespace vask {
@@ -145,55 +146,7 @@ TEST(JournaledKeyringBackendTest, ALockedKeyringIsNotAnEmptyOne) {
     EXPECT_EQ(read.reason, "the keyring is locked");
 }
 
-// A keyring kept in a file of its own, so that what it took outlives a launch that dies: it
-// answers, refuses every change and read (locked), or never answers (each call given up at its
-// limit).
-class StandInKeyring final : public SecretBackend {
-  public:
-    enum class Mode { answers, refuses, silent };
-
-    StandInKeyring(const std::filesystem::path& file, Mode mode) : items_(file), mode_(mode) {}
-
-    ReadResult copyMatching(std::string_view service, std::string_view account) override {
-        if (const auto no = refusal()) {
-            return {no->status, std::nullopt, no->reason};
-        }
-        return items_.copyMatching(service, account);
-    }
-    // A keyring that refuses or is silent changes nothing.
-    Outcome update(std::string_view service, std::string_view account,
-                   std::string_view data) override {
-        return refusal() ? *refusal() : items_.update(service, account, data);
-    }
-    Outcome add(std::string_view service, std::string_view account,
-                std::string_view data) override {
-        return refusal() ? *refusal() : items_.add(service, account, data);
-    }
-    Outcome remove(std::string_view service, std::string_view account) override {
-        return refusal() ? *refusal() : items_.remove(service, account);
-    }
-    Outcome removeService(std::string_view service) override {
-        return refusal() ? *refusal() : items_.removeService(service);
-    }
-    std::string_view kind() const override { return "stand_in"; }
-
-  private:
-    std::optional<Outcome> refusal() const {
-        switch (mode_) {
-            case Mode::answers:
-                return std::nullopt;
-            case Mode::refuses:
-                return Outcome(interactionNotAllowed, "the keyring is locked");
-            case Mode::silent:
-                return Outcome(cancelled, "the Secret Service did not answer in time");
-        }
-        return std::nullopt;
-    }
-
-    FileSecretBackend items_;
-    Mode mode_;
-};
-
+using test::StandInKeyring;
 using Mode = StandInKeyring::Mode;
 using Items = std::map<std::string, std::string>;
 
