@@ -18,6 +18,14 @@ std::shared_ptr<ChatViewModel> ChatViewModel::make(Dependencies dependencies) {
             }
         },
         Delivery::changesOnly);
+    if (model->deps_.observeCredentials) {
+        model->credentialsWatch_ = model->deps_.observeCredentials(
+            [weak = std::weak_ptr<ChatViewModel>(model)] {
+                if (auto self = weak.lock()) {
+                    self->refreshCredentials();
+                }
+            });
+    }
     model->loadInitialState();
     return model;
 }

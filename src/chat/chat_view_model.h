@@ -86,6 +86,10 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         // Asks a keyring that did not answer again, without any prompt; `done` runs on the main
         // executor once the credentials were read again. Null: nothing to ask.
         std::function<void(std::function<void()> done)> askKeyringAgain{};
+        // Subscribes to each arrival of newly resolved credentials (main executor): the chat
+        // reads them again, so its keyring notice follows the keyring whoever unlocked it.
+        // Null: only what the chat asks itself.
+        std::function<Subscription(std::function<void()>)> observeCredentials{};
         // Whether an unlock is under way, asked by either chat (its prompt open, or its answer
         // not in yet): asked again meanwhile, `unlockKeyring` joins it and opens no prompt.
         // Main executor. Null: only this chat's own unlock counts.
@@ -411,6 +415,7 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // state the chat showed.
     std::map<Uuid, ChatState> endedTurns_;
     Subscription endedTurnsWatch_;
+    Subscription credentialsWatch_;
 
     // The questions the keyring held back, each with its chat, until it answers.
     HeldQuestions held_;

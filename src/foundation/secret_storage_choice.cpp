@@ -4,6 +4,7 @@
 #include "platform/in_memory_secret_backend.h"
 #include "platform/journaled_keyring_backend.h"
 
+#include <cstdint>
 #include <mutex>
 
 namespace vask {
@@ -66,9 +67,26 @@ class LateKeyring final : public SecretBackend {
         return connected_ ? connected_->kind() : std::string_view("secret_service");
     }
     bool mayBlock() const override { return true; }
+    // Asked by the user (Try Again, Unlock) or by a use once a held-back mode is due: the
+    // keyring is connected to now, however recently it was last tried. A connection that ends
+    // while this one waits for it answers for both.
     void askAgain() override {
-        Outcome whyNot;
-        connected(whyNot);
+        std::uint64_t before = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (connected_) {
+                return;
+            }
+            before = tries_;
+        }
+        std::lock_guard connecting(connecting_);
+        {
+            std::lock_guard lock(mutex_);
+            if (connected_ || tries_ != before) {
+                return;
+            }
+        }
+        connect();
     }
 
   private:
@@ -97,17 +115,24 @@ class LateKeyring final : public SecretBackend {
                 return connected_;
             }
         }
+        connect();
+        std::lock_guard lock(mutex_);
+        whyNot = whyNot_;
+        return connected_;
+    }
+
+    // One try; `connecting_` held.
+    void connect() {
         Outcome failure;
         auto answering = keyring_.connect(failure);
         std::lock_guard lock(mutex_);
         connected_ = std::move(answering);
         whyNot_ = std::move(failure);
         lastTried_ = clock_.monotonicNow();
+        ++tries_;
         if (connected_) {
             logger_.info("secret_service_answered");
         }
-        whyNot = whyNot_;
-        return connected_;
     }
 
     SecretStorageChoice::Keyring keyring_;
@@ -119,9 +144,10 @@ class LateKeyring final : public SecretBackend {
     // Held only to read or change the members below.
     mutable std::mutex mutex_;
     std::shared_ptr<SecretBackend> connected_;
-    // Why the last try found none, and when it ended.
+    // Why the last try found none, when it ended, and how many there were.
     Outcome whyNot_;
     Clock::MonotonicTime lastTried_;
+    std::uint64_t tries_ = 0;
 };
 
 }  // namespace

@@ -92,6 +92,7 @@ AppDependencies::AppDependencies(Context context)
                      [this] { secretBackend()->askAgain(); }) {}
 
 AppDependencies::~AppDependencies() {
+    keyringFollowUp_.cancel();
     joinKeyringQuestion();
 }
 
@@ -242,6 +243,49 @@ void AppDependencies::authModeArrived() {
         signIn->loadStoredEmail();
     }
     authModeArrivals_.set(authModeArrivals_.get() + 1);
+    followKeyring();
+}
+
+void AppDependencies::followKeyring() {
+    const auto latest = authModeCache_.latest();
+    if (!latest || (!latest->isKeyringLocked() && !latest->isKeyringNotAnswering())) {
+        keyringFollowUp_.cancel();
+        keyringFollowScheduled_ = false;
+        keyringFollowPause_ = keyringFollowFirst;
+        return;
+    }
+    if (shutDown_ || keyringFollowScheduled_) {
+        return;
+    }
+    if (!followsActivation_) {
+        // An unlock made outside Vask is most often followed by coming back to it.
+        followsActivation_ = true;
+        becameActive_ = application().observeDidBecomeActive([this] { askKeyringIfHeldBack(); });
+    }
+    keyringFollowScheduled_ = true;
+    keyringFollowUp_ = context_.scheduler.after(
+        keyringFollowPause_, [this, &main = context_.main, alive = std::weak_ptr(lifetime_)] {
+            main.post([this, alive] {
+                if (!alive.lock()) {
+                    return;
+                }
+                keyringFollowScheduled_ = false;
+                askKeyringIfHeldBack();
+            });
+        });
+    keyringFollowPause_ = std::min(keyringFollowPause_ * 2, keyringFollowLongest);
+}
+
+void AppDependencies::askKeyringIfHeldBack() {
+    const auto latest = authModeCache_.latest();
+    if (shutDown_ || !latest || (!latest->isKeyringLocked() && !latest->isKeyringNotAnswering())) {
+        return;
+    }
+    if (askingKeyring_) {
+        // Its answer arrives anyway, and the next question is scheduled then.
+        return;
+    }
+    askKeyring(false, [](const std::optional<std::string>&) {});
 }
 
 void AppDependencies::whenAuthModeKnown(std::function<void()> action) {
@@ -299,6 +343,9 @@ void AppDependencies::askKeyring(bool unlock,
     joinKeyringQuestion();
     keyringQuestion_ = std::thread([this, unlock] {
         std::optional<std::string> failure;
+        // Asked by the user (or to follow the keyring): a keyring that did not answer is
+        // connected to now, however recently it was last tried.
+        secretBackend()->askAgain();
         if (unlock) {
             try {
                 keychain().unlock();
@@ -749,6 +796,10 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
         .authModeKnown = [this] { return authModeKnown(); },
         .unlockKeyring = [this](auto done) { unlockKeyring(std::move(done)); },
         .askKeyringAgain = [this](auto done) { askKeyringAgain(std::move(done)); },
+        .observeCredentials =
+            [this](std::function<void()> changed) {
+                return observeAuthModeArrivals(std::move(changed));
+            },
         .keyringUnlockUnderWay = [this] { return keyringUnlockUnderWay(); },
         .sessionStore = persistsSessions&& supportFolder
                             ? std::make_shared<SQLiteSessionStore>(*supportFolder / "sessions.db")
@@ -917,7 +968,9 @@ void AppDependencies::shutDown() {
         chat->stopRunningTurns();
     }
     // The quit gave up the keyring's calls (LibsecretBackend::abandonCalls): an unlock whose
-    // prompt is still open has answered.
+    // prompt is still open has answered. Nothing asks the keyring from here on.
+    shutDown_ = true;
+    keyringFollowUp_.cancel();
     joinKeyringQuestion();
 }
 

@@ -141,8 +141,15 @@ class AppDependencies {
     // Main executor: runs `action` at once when a mode has been resolved, else once the first
     // one arrives.
     void whenAuthModeKnown(std::function<void()> action);
-    // Main executor: `changed` runs each time a mode resolved on the worker arrives.
+    // Main executor: `changed` runs each time a mode resolved on the worker arrives. While the
+    // latest mode is one the keyring held back (locked, not answering) the keyring is asked
+    // again from time to time, without any prompt, and when Vask becomes active: every view
+    // that shows the keyring's state hears here when it answers, whoever unlocked it (another
+    // view, or something outside Vask) or however long it hung.
     [[nodiscard]] Subscription observeAuthModeArrivals(std::function<void()> changed);
+    // The first and the longest pause between those questions.
+    static constexpr Clock::Duration keyringFollowFirst = std::chrono::seconds(2);
+    static constexpr Clock::Duration keyringFollowLongest = std::chrono::seconds(30);
     // Empties the cache, so that the next authMode() resolves again: after a token refresh, a
     // sign-in and a sign-out.
     void resetAuthMode();
@@ -281,6 +288,10 @@ class AppDependencies {
     void askKeyring(bool unlock, std::function<void(std::optional<std::string>)> done);
     void joinKeyringQuestion();
     void authModeArrived();
+    // After each arrival: while the keyring holds the mode back, its next question is
+    // scheduled (each pause twice the last, up to keyringFollowLongest).
+    void followKeyring();
+    void askKeyringIfHeldBack();
     std::shared_ptr<ChatViewModel> buildChatViewModel(bool persistsSessions);
 
     Context context_;
@@ -305,6 +316,13 @@ class AppDependencies {
     // Unlocks asked while the keyring was only being asked again: they follow that question.
     std::vector<std::function<void(std::optional<std::string>)>> unlocksAfter_;
     std::thread keyringQuestion_;
+    // The keyring's next question while it holds the mode back. Main executor only.
+    ScheduledTask keyringFollowUp_;
+    bool keyringFollowScheduled_ = false;
+    Clock::Duration keyringFollowPause_ = keyringFollowFirst;
+    Subscription becameActive_;
+    bool followsActivation_ = false;
+    bool shutDown_ = false;
     // The shared sign-in view model once built, for the e-mail a keyring held back.
     std::mutex sharedSignInMutex_;
     std::weak_ptr<GoogleSignInViewModel> sharedSignIn_;

@@ -235,6 +235,39 @@ TEST(SecretStorageChoiceTest, AKeyringThatDoesNotAnswerAtStartIsAskedAgainAndMis
     EXPECT_FALSE(std::filesystem::exists(f.dir / "credentials-removed.json"));
 }
 
+// The user's Try Again (or Unlock) asks a keyring that did not answer at once, however recently
+// it was last tried, and a use right after reads what that asking found; reads alone wait out
+// the pause between tries.
+TEST(SecretStorageChoiceTest, AskedAgainAKeyringThatDidNotAnswerIsTriedAtOnce) {
+    struct Case {
+        const char* name;
+        bool answersBy;
+        int connects;
+        SecretBackend::Status read;
+    };
+    const Case cases[] = {
+        {"still silent", false, 2, SecretBackend::cancelled},
+        {"answering again", true, 2, SecretBackend::success},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChoiceFixture f;
+        std::filesystem::remove(f.dir / "credentials.json");
+        f.keyring.items->put("svc", "tokens", "t");
+        f.keyring.answers = false;
+        f.keyring.hangs = true;
+        const auto run = f.choose();
+        ASSERT_EQ(f.keyring.connects, 1);
+        f.keyring.answers = c.answersBy;
+        EXPECT_EQ(run->copyMatching("svc", "tokens").status, SecretBackend::cancelled)
+            << "a read moments after the last try asks nothing";
+        run->askAgain();
+        EXPECT_EQ(f.keyring.connects, c.connects);
+        EXPECT_EQ(run->copyMatching("svc", "tokens").status, c.read);
+        EXPECT_EQ(f.keyring.connects, c.connects) << "the read goes on with that answer";
+    }
+}
+
 // A sign-out beside a keyring that has not answered since start is noted and answers at once,
 // however long since the keyring was last tried: it never waits out a connection to it.
 TEST(SecretStorageChoiceTest, ASignOutNeverWaitsForAKeyringThatDidNotAnswer) {

@@ -527,10 +527,13 @@ std::unique_ptr<AppDependencies> sessionBusRoot(const test::TempDir& dir, UserDe
 }
 
 // A keyring whose unlock waits on its prompt until the test answers it; counts the unlocks asked.
-// Locked, it refuses reads until that unlock.
+// Locked, it refuses reads until that unlock; silent, it answers none in time.
 class PromptingKeyring final : public SecretBackend {
   public:
     ReadResult copyMatching(std::string_view service, std::string_view account) override {
+        if (silent.load()) {
+            return cancelled;
+        }
         if (locked.load()) {
             return interactionNotAllowed;
         }
@@ -554,10 +557,16 @@ class PromptingKeyring final : public SecretBackend {
         return success;
     }
     std::string_view kind() const override { return "prompting"; }
+    bool mayBlock() const override { return blocks; }
+    void askAgain() override { ++askedAgain; }
 
     InMemorySecretBackend items;
+    // As a desktop keyring: never read on the main thread.
+    bool blocks = false;
+    std::atomic<bool> silent{false};
     std::atomic<bool> locked{false};
     std::atomic<int> unlocks{0};
+    std::atomic<int> askedAgain{0};
     std::promise<void> answer;
     std::shared_future<void> answered = answer.get_future().share();
 };
@@ -589,7 +598,8 @@ TEST(AppDependenciesTest, OneUnlockAtATimeHoldsNoWorker) {
 }
 
 // "Unlock Keyring" pressed in one chat while the other's "Try Again" asks the keyring again
-// (which opens no prompt) is not folded into that question: its unlock follows it.
+// (which opens no prompt) is not folded into that question: its unlock follows it. Each asks a
+// keyring that did not answer once more, however recently it was tried.
 TEST(AppDependenciesTest, AnUnlockPressedWhileTheKeyringIsAskedAgainStillUnlocks) {
     auto keyring = std::make_shared<PromptingKeyring>();
     keyring->answer.set_value();
@@ -604,6 +614,7 @@ TEST(AppDependenciesTest, AnUnlockPressedWhileTheKeyringIsAskedAgainStillUnlocks
     });
     ASSERT_TRUE(f.main.runUntil([&] { return askedAgain && unlocked; }));
     EXPECT_EQ(keyring->unlocks.load(), 1);
+    EXPECT_EQ(keyring->askedAgain.load(), 2) << "each asks the keyring once more, at once";
 }
 
 // The user presses Unlock in one chat and, with the prompt still open (or its answer not yet in),
@@ -662,6 +673,71 @@ TEST(AppDependenciesTest, AQuestionAskedWhileTheKeyringUnlocksGoesOutSignedIn) {
     for (const auto& chat : {mainChat, popover}) {
         EXPECT_FALSE(chat->askingKeyring.get());
         EXPECT_EQ(chat->transcript().size(), 1u) << "the question is asked once, in its place";
+    }
+}
+
+// Both chats' keyring notices follow the keyring back when it answers, whoever unlocked it:
+// another view's Unlock (Settings'), an unlock outside Vask (seen when the keyring is asked
+// again, which the root does by itself while the mode is held back), or a hang that ends.
+TEST(AppDependenciesTest, EveryChatFollowsTheKeyringBack) {
+    using Answer = std::function<void(RootFixture&, PromptingKeyring&)>;
+    struct Case {
+        const char* name;
+        bool silent;
+        Answer answer;
+    };
+    const Case cases[] = {
+        {"unlocked through another view", false,
+         [](RootFixture& f, PromptingKeyring& keyring) {
+             keyring.answer.set_value();
+             f.root->unlockKeyring([](const std::optional<std::string>&) {});
+         }},
+        {"unlocked outside Vask", false,
+         [](RootFixture& f, PromptingKeyring& keyring) {
+             keyring.locked = false;
+             f.clock.advance(AppDependencies::keyringFollowFirst);
+         }},
+        {"a hang that ends", true,
+         [](RootFixture& f, PromptingKeyring& keyring) {
+             keyring.silent = false;
+             f.clock.advance(AppDependencies::keyringFollowFirst);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto keyring = std::make_shared<PromptingKeyring>();
+        keyring->blocks = true;
+        RootFixture f({.secrets = keyring});
+        f.signIn();
+        keyring->locked = !c.silent;
+        keyring->silent = c.silent;
+        f.restart();
+        const auto chats = {f.root->chatViewModel(), f.root->popoverChatViewModel()};
+        const auto heldBack = [&] {
+            return std::any_of(chats.begin(), chats.end(), [&](const auto& chat) {
+                return c.silent ? chat->keyringNotAnswering.get() : chat->keyringLocked.get();
+            });
+        };
+        ASSERT_TRUE(f.main.runUntil([&] {
+            f.worker.runUntilIdle();
+            return heldBack();
+        }));
+        f.drain();
+        for (const auto& chat : chats) {
+            EXPECT_TRUE(chat->hasCredentials.get()) << "held back, never signed out";
+        }
+
+        c.answer(f, *keyring);
+        ASSERT_TRUE(f.main.runUntil([&] {
+            f.worker.runUntilIdle();
+            return std::none_of(chats.begin(), chats.end(), [](const auto& chat) {
+                return chat->keyringLocked.get() || chat->keyringNotAnswering.get();
+            });
+        })) << "a notice stayed";
+        EXPECT_NE(f.root->authMode().asManaged(), nullptr);
+        for (const auto& chat : chats) {
+            EXPECT_TRUE(chat->hasCredentials.get());
+        }
     }
 }
 
