@@ -74,6 +74,7 @@ ui::SettingsWindow::Dependencies settingsWindowDependencies(AppDependencies& roo
                 return root.observeAuthModeArrivals(std::move(changed));
             },
         .unlockKeyring = [&root](auto done) { root.unlockKeyring(std::move(done)); },
+        .askKeyringAgain = [&root](auto done) { root.askKeyringAgain(std::move(done)); },
         .hasGoogleAuthService = [&root] { return root.googleAuthService() != nullptr; },
         .makeBillingViewModel = hooks.makeBillingViewModel
                                     ? std::move(hooks.makeBillingViewModel)

@@ -88,7 +88,9 @@ Presentation present(const AuthMode& mode, const std::optional<std::string>& use
                                         .unlock = true};
     }
     if (mode.isKeyringNotAnswering()) {
-        return {.row = Row::keyringNotAnswering, .text = std::string(keyringNotAnsweringText)};
+        return {.row = Row::keyringNotAnswering,
+                .text = std::string(keyringNotAnsweringText),
+                .tryAgain = true};
     }
     // Signed out, an e-mail still remembered is no one's.
     if (userEmail && !mode.isNone()) {

@@ -46,6 +46,7 @@ inline constexpr std::string_view keyringUnlockingText =
 inline constexpr std::string_view keyringNotAnsweringText =
     "Your keyring is not answering.";
 inline constexpr std::string_view unlockAction = "Unlock";
+inline constexpr std::string_view tryAgainAction = "Try Again";
 
 struct Presentation {
     Row row = Row::signedOut;
@@ -55,13 +56,16 @@ struct Presentation {
     bool signOut = false;
     bool signIn = false;
     bool unlock = false;
+    // Asks a keyring that did not answer once more.
+    bool tryAgain = false;
 };
 
 // The row's name in the log ("signed_in", "keyring_locked", …).
 std::string_view rowName(Row row);
 
 // Behind a locked keyring the account waits for the user's unlock (`unlocking` while its prompt
-// is open); once the keyring answers, the e-mail with "Sign Out".
+// is open), behind one that does not answer for "Try Again"; once the keyring answers, the
+// e-mail with "Sign Out".
 Presentation present(const AuthMode& mode, const std::optional<std::string>& userEmail,
                      bool unlocking);
 

@@ -92,7 +92,8 @@ TEST(SettingsPresenter, SectionsFollowTheAccount) {
 }
 
 // The account row: the e-mail with "Sign Out" once the keyring answers with the account;
-// "Unlock" behind a locked keyring, none while its prompt is open.
+// "Unlock" behind a locked keyring, none while its prompt is open; "Try Again" behind one that
+// does not answer.
 TEST(SettingsPresenter, TheAccountRowFollowsTheKeyring) {
     namespace account = settings::account;
     const std::optional<std::string> email = "ada@example.com";
@@ -103,20 +104,21 @@ TEST(SettingsPresenter, TheAccountRowFollowsTheKeyring) {
         bool unlocking;
         account::Row row;
         std::string_view text;
-        bool signOut, signIn, unlock;
+        bool signOut, signIn, unlock, tryAgain;
     };
     const Case cases[] = {
         {"signed in", AuthMode::managed("t", "a"), email, false, account::Row::signedIn,
-         "ada@example.com", true, false, false},
+         "ada@example.com", true, false, false, false},
         {"signed out, an old e-mail", AuthMode::none(), email, false, account::Row::signedOut,
-         account::notSignedInText, false, true, false},
+         account::notSignedInText, false, true, false, false},
         {"locked", AuthMode::keyringLocked(), std::nullopt, false, account::Row::keyringLocked,
-         account::keyringLockedText, false, false, true},
+         account::keyringLockedText, false, false, true, false},
         {"unlocking", AuthMode::keyringLocked(), std::nullopt, true,
-         account::Row::keyringUnlocking, account::keyringUnlockingText, false, false, false},
+         account::Row::keyringUnlocking, account::keyringUnlockingText, false, false, false,
+         false},
         {"not answering", AuthMode::keyringNotAnswering(), std::nullopt, false,
          account::Row::keyringNotAnswering, account::keyringNotAnsweringText, false, false,
-         false},
+         false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -126,6 +128,7 @@ TEST(SettingsPresenter, TheAccountRowFollowsTheKeyring) {
         EXPECT_EQ(shown.signOut, c.signOut);
         EXPECT_EQ(shown.signIn, c.signIn);
         EXPECT_EQ(shown.unlock, c.unlock);
+        EXPECT_EQ(shown.tryAgain, c.tryAgain);
     }
 }
 

@@ -88,6 +88,39 @@ struct SettingsFixture : test::AppRootFixture {
         return titles;
     }
 
+    // An account stored and noted as signed in, that the keyring holds back as `status`.
+    void storeAccountHeldBack(SecretBackend::Status status) {
+        const auto service = root->keychain().service();
+        secrets->put(service, std::string(CustomerTokenStore::defaultTokenKey), "tok");
+        secrets->put(service, "corvane.customer.email", "ada@example.com");
+        secrets->put(service, std::string(CloudAuthStore::defaultKey),
+                     CloudAuthSession{"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"),
+                                      "user-1", "ada@example.com"}
+                         .encoded());
+        root->signInRecord().noteSignedIn();
+        secrets->fail(InMemorySecretBackend::Operation::copyMatching,
+                      std::string(CustomerTokenStore::defaultTokenKey), status,
+                      "held back by the keyring");
+        root->resetAuthMode();
+    }
+    bool visible(const char* object) const {
+        auto* button = window->findChild<QPushButton*>(object);
+        return button != nullptr && button->isVisibleTo(window.get());
+    }
+    // The account row's text.
+    std::string accountText() const {
+        for (auto* label : window->findChild<AccountSettingsPanel*>()->findChildren<QLabel*>()) {
+            if (label->isVisibleTo(window.get()) && !label->text().isEmpty() &&
+                label->text() != "Account") {
+                return label->text().toStdString();
+            }
+        }
+        return std::string();
+    }
+    std::string memorySummary() const {
+        return window->memoryPanel()->findChild<QLabel*>("memory-summary")->text().toStdString();
+    }
+
     std::shared_ptr<InMemorySecretBackend> secrets;
     ManualExecutor idleWorker;
     UsageChanges usageChanges{0};
@@ -468,45 +501,21 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
         const bool kept = c.kept;
         SettingsFixture f;
         const auto service = f.root->keychain().service();
-        f.secrets->put(service, std::string(CustomerTokenStore::defaultTokenKey), "tok");
-        f.secrets->put(service, "corvane.customer.email", "ada@example.com");
-        f.secrets->put(service, std::string(CloudAuthStore::defaultKey),
-                       CloudAuthSession{"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"),
-                                        "user-1", "ada@example.com"}
-                           .encoded());
-        f.root->signInRecord().noteSignedIn();
         f.root->canonicalMemoryStore()->createAssociation(
             *MemoryPrincipal::make("user-1"), "Mum", "Helen", MemoryProvenance::explicitlySaved,
             Uuid::random(), 1);
-        f.secrets->fail(InMemorySecretBackend::Operation::copyMatching,
-                        std::string(CustomerTokenStore::defaultTokenKey),
-                        SecretBackend::interactionNotAllowed, "the keyring is locked");
-        f.root->resetAuthMode();
+        f.storeAccountHeldBack(SecretBackend::interactionNotAllowed);
         f.open();
         const auto request = Uuid::random();
         f.root->memorySettingsNavigation().managerRequestID.set(request);
         f.drain();
         auto* memory = f.window->memoryPanel();
-        const auto memorySummary = [&] {
-            return memory->findChild<QLabel*>("memory-summary")->text().toStdString();
-        };
+        const auto memorySummary = [&] { return f.memorySummary(); };
         const auto manageEnabled = [&] {
             return memory->findChild<QPushButton*>("manage-memory-button")->isEnabled();
         };
-        const auto visible = [&](const char* object) {
-            auto* button = f.window->findChild<QPushButton*>(object);
-            return button != nullptr && button->isVisibleTo(f.window.get());
-        };
-        const auto accountText = [&] {
-            for (auto* label :
-                 f.window->findChild<AccountSettingsPanel*>()->findChildren<QLabel*>()) {
-                if (label->isVisibleTo(f.window.get()) && !label->text().isEmpty() &&
-                    label->text() != "Account") {
-                    return label->text().toStdString();
-                }
-            }
-            return std::string();
-        };
+        const auto visible = [&](const char* object) { return f.visible(object); };
+        const auto accountText = [&] { return f.accountText(); };
         EXPECT_EQ(f.visibleSections(),
                   (std::vector<std::string>{"account", "contacts", "memory", "proactive"}));
         EXPECT_EQ(accountText(), settings::account::keyringLockedText);
@@ -573,5 +582,35 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
         EXPECT_FALSE(f.root->memorySettingsNavigation().managerRequestID.get());
     }
 }
+
+// Behind a keyring that does not answer, Settings says so with "Try Again", which asks the
+// keyring once more each time it is pressed: still silent, the row says so again with its
+// button; answering, the account and its memory show without reopening.
+TEST(SettingsWindowTest, AKeyringThatDoesNotAnswerOffersTryAgain) {
+    SettingsFixture f;
+    f.storeAccountHeldBack(SecretBackend::cancelled);
+    f.open();
+    EXPECT_EQ(f.accountText(), settings::account::keyringNotAnsweringText);
+    EXPECT_EQ(f.memorySummary(), MemorySettingsPresentation::keyringNotAnsweringText);
+    for (const bool answers : {false, true}) {
+        SCOPED_TRACE(answers ? "answering again" : "still silent");
+        ASSERT_TRUE(f.visible("settings-try-keyring-again-button"));
+        EXPECT_FALSE(f.visible("settings-unlock-keyring-button"));
+        if (answers) {
+            f.secrets->clearFailures();
+        }
+        f.window->findChild<QPushButton*>("settings-try-keyring-again-button")->click();
+        EXPECT_FALSE(f.visible("settings-try-keyring-again-button")) << "asked once at a time";
+        const char* shown = answers ? "sign-out-button" : "settings-try-keyring-again-button";
+        ASSERT_TRUE(f.main.runUntil([&] {
+            f.worker.runUntilIdle();
+            return f.visible(shown);
+        }));
+        f.drain();
+    }
+    EXPECT_EQ(f.accountText(), "ada@example.com");
+    EXPECT_NE(f.memorySummary(), MemorySettingsPresentation::keyringNotAnsweringText);
+}
+
 }  // namespace
 }  // namespace vask::ui

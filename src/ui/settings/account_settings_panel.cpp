@@ -10,7 +10,8 @@ namespace vask::ui {
 
 AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut,
                                            std::function<void()> onSignIn,
-                                           std::function<void()> onUnlock, QWidget* parent)
+                                           std::function<void()> onUnlock,
+                                           std::function<void()> onTryAgain, QWidget* parent)
     : FormSection("Account", parent) {
     auto* row = new QHBoxLayout;
     row->addWidget(symbolLabel("person.circle.fill", ThemeColour::secondary, 18));
@@ -38,6 +39,14 @@ AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut,
         }
     });
     row->addWidget(unlock_);
+    tryAgain_ = smallButton(qs(std::string(settings::account::tryAgainAction)),
+                            "settings-try-keyring-again-button");
+    connect(tryAgain_, &QPushButton::clicked, this, [onTryAgain = std::move(onTryAgain)] {
+        if (onTryAgain) {
+            onTryAgain();
+        }
+    });
+    row->addWidget(tryAgain_);
     body()->addLayout(row);
     error_ = styledText({}, FontRole::caption, errorRed(), true);
     error_->setObjectName("sign-out-error");
@@ -56,6 +65,7 @@ void AccountSettingsPanel::present(const settings::account::Presentation& accoun
     signOut_->setVisible(account.signOut);
     signIn_->setVisible(account.signIn);
     unlock_->setVisible(account.unlock);
+    tryAgain_->setVisible(account.tryAgain);
     error_->setText(error.value_or(QString()));
     error_->setVisible(error.has_value());
 }

@@ -53,7 +53,7 @@ SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
                 deps_.openOnboarding();
             }
         },
-        [this] { unlockKeyring(); });
+        [this] { unlockKeyring(); }, [this] { askKeyringAgain(); });
     column->addWidget(account_);
     billing_ =
         new BillingSettingsPanel(billingViewModel_, deps_.catalogService, deps_.urlOpener,
@@ -148,6 +148,8 @@ void SettingsWindow::render() {
     if (accountShown) {
         auto account = settings::account::present(mode, email, unlocking_);
         account.unlock = account.unlock && static_cast<bool>(deps_.unlockKeyring);
+        account.tryAgain =
+            account.tryAgain && !askingAgain_ && static_cast<bool>(deps_.askKeyringAgain);
         account_->present(account, signOutError_ ? signOutError_ : unlockError_);
         if (shownAccount_ != account.row) {
             shownAccount_ = account.row;
@@ -208,6 +210,22 @@ void SettingsWindow::unlockKeyring() {
         }
         self->unlocking_ = false;
         self->unlockError_ = failure ? std::optional<QString>(qs(*failure)) : std::nullopt;
+        self->render();
+    });
+}
+
+void SettingsWindow::askKeyringAgain() {
+    if (askingAgain_ || !deps_.askKeyringAgain) {
+        return;
+    }
+    askingAgain_ = true;
+    render();
+    // What the keyring answers arrives with the mode (observeAuthMode); this ends the asking.
+    deps_.askKeyringAgain([self = QPointer<SettingsWindow>(this)] {
+        if (!self) {
+            return;
+        }
+        self->askingAgain_ = false;
         self->render();
     });
 }

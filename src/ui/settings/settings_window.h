@@ -46,6 +46,9 @@ class SettingsWindow : public QWidget {
         // Unlocks the keyring, as the chat's button does: `done` gets the failure's text,
         // nothing once unlocked. Absent: no "Unlock".
         std::function<void(std::function<void(std::optional<std::string>)>)> unlockKeyring;
+        // Asks a keyring that did not answer once more, without a prompt; `done` runs once it
+        // was asked. Absent: no "Try Again".
+        std::function<void(std::function<void()>)> askKeyringAgain;
         std::function<bool()> hasGoogleAuthService;
         // Called once, when the window is made: the window keeps its own plan figures.
         std::function<std::shared_ptr<BillingViewModel>()> makeBillingViewModel;
@@ -81,6 +84,7 @@ class SettingsWindow : public QWidget {
     void render();
     void signOut();
     void unlockKeyring();
+    void askKeyringAgain();
 
     const std::optional<QString>& signOutError() const { return signOutError_; }
     const std::shared_ptr<BillingViewModel>& billingViewModel() const { return billingViewModel_; }
@@ -108,6 +112,8 @@ class SettingsWindow : public QWidget {
     // The keyring's prompt is open, asked from here; and why the last unlock did not.
     bool unlocking_ = false;
     std::optional<QString> unlockError_;
+    // A keyring that did not answer is being asked again from here.
+    bool askingAgain_ = false;
     // Which account the window last showed, so it logs each change once.
     std::optional<settings::account::Row> shownAccount_;
     QLabel* banner_ = nullptr;
