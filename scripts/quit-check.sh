@@ -1102,6 +1102,131 @@ real_login_keyring_sign_out() {
     stop_private_bus
 }
 
+# keyring_notice: what the main window's chat says below its transcript of the keyring (the
+# test hooks' answer to vasktest://keyring-notice); notice_is TEXT asks again until it says TEXT.
+keyring_notice() {
+    local asked
+    asked=$(testhook_count 'keyring notice:')
+    send "vasktest://keyring-notice"
+    wait_for 10 testhook_grew 'keyring notice:' "$asked"
+    grep -- 'keyring notice:' "$VASK_TESTHOOK_LOG" | tail -n 1 | sed 's/.*keyring notice: //'
+}
+notice_is() { [[ $(keyring_notice) == "$1"* ]]; }
+# kill_at_first_write PID: kills Vask (SIGKILL) at the sign-out's first write, its removal note
+# or the settings' record of the sign-in turned to signed out, whichever comes first (read with
+# builtins only, so the kill comes within a fraction of a millisecond of it).
+kill_at_first_write() {
+    local pid=$1 settings="$XDG_CONFIG_HOME/vask/ai.ternwick.Vask.json" content
+    while kill -0 "$pid" 2>/dev/null; do
+        content=
+        [[ -e $SUPPORT/credentials-removed.json ]] && break
+        read -r -d "" content 2>/dev/null <"$settings"
+        [[ $content =~ \"account\.signedIn[^\"]*\"\ *:\ *false ]] && break
+    done
+    kill -KILL "$pid" 2>/dev/null
+}
+
+# With the real login keyring locked at start: the main window's locked notice goes once
+# Settings' Unlock is answered; then a sign-out killed right after its first write stays signed
+# out once the keyring is unlocked, and nothing goes out signed in.
+real_login_keyring_cut_sign_out() {
+    local keyring locked unlocked relayed managed resolved failures watcher pid
+    if ! new_case real-keyring-cut || ! start_private_bus; then
+        fail "a private session bus starts for the cut sign-out behind the real login keyring"
+        return
+    fi
+    login_keyring_display
+    keyring=$(start_keyring)
+    if [[ -z $keyring ]] || ! start_app || ! wait_for 30 grep -q \
+        -e 'secret_file_moved' -e 'secret_record_settled.*moved=[1-9]' "$VASK_LOG_FILE"; then
+        fail "the credentials move into the real keyring before the cut sign-out" \
+            "keyring ${keyring:-not running}"
+        kill_app
+        [[ -n $keyring ]] && stop_and_end "$keyring"
+        end_login_keyring_display
+        stop_private_bus
+        return
+    fi
+    quit_app "after the credentials moved into the real keyring for the cut sign-out"
+
+    keyring=$(restart_login_keyring_locked "$keyring")
+    locked=$(log_count 'auth_mode_resolved mode=keyring_locked')
+    if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=keyring_locked' "$locked" &&
+        wait_for 30 notice_is 'Your keyring is locked'; then
+        unlocked=$(log_count 'keychain_unlocked')
+        send "vasktest://unlock-keyring?from=settings"
+        if answer_login_prompt && wait_for 30 log_grew 'keychain_unlocked' "$unlocked" &&
+            wait_for 30 testhook_grew 'settings unlock answered: unlocked' 0 &&
+            wait_for 10 notice_is none; then
+            pass "the main window's locked notice goes once Settings' Unlock is answered"
+        else
+            fail "the main window's locked notice goes once Settings' Unlock is answered" \
+                "notice: $(keyring_notice); $(grep -e keychain_ -e auth_mode_resolved "$VASK_LOG_FILE" | tail -n 2)"
+        fi
+        quit_app "after Settings' Unlock"
+    else
+        fail "the main window says the real login keyring is locked" \
+            "notice: $(keyring_notice); $(grep auth_mode_resolved "$VASK_LOG_FILE" | tail -n 2)"
+        kill_app
+    fi
+
+    # Locked afresh: Sign Out, killed at its first write.
+    keyring=$(restart_login_keyring_locked "$keyring")
+    locked=$(log_count 'auth_mode_resolved mode=keyring_locked')
+    relayed=$(relay_authorised)
+    if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=keyring_locked' "$locked" &&
+        [[ ! -e $SUPPORT/credentials-removed.json ]]; then
+        pid=$APP_PID
+        kill_at_first_write "$pid" &
+        watcher=$!
+        send "vasktest://signout"
+        wait_for 30 eval "! kill -0 $pid 2>/dev/null"
+        kill "$watcher" 2>/dev/null
+        wait "$watcher" 2>/dev/null
+        kill_app
+        if [[ -e $SUPPORT/credentials-removed.json ]]; then
+            pass "a sign-out killed at its first write behind the locked login keyring has noted its removal"
+        else
+            fail "a sign-out killed at its first write behind the locked login keyring has noted its removal" \
+                "$(grep -o '"account.signedIn[^,}]*' "$XDG_CONFIG_HOME/vask/ai.ternwick.Vask.json")"
+        fi
+    else
+        fail "a start with the real login keyring locked again says it is locked (cut sign-out)" \
+            "$(grep auth_mode_resolved "$VASK_LOG_FILE" | tail -n 2)"
+        kill_app
+    fi
+    # The next start, then the real prompt's unlock: signed out, the account's items gone.
+    managed=$(log_count 'auth_mode_resolved mode=managed')
+    resolved=$(log_count 'auth_mode_resolved mode=none')
+    unlocked=$(log_count 'keychain_unlocked')
+    if start_app && send "vasktest://unlock-keyring?from=settings" && answer_login_prompt &&
+        wait_for 30 log_grew 'keychain_unlocked' "$unlocked" &&
+        wait_for 30 log_grew 'auth_mode_resolved mode=none' "$resolved"; then
+        failures=$(testhook_count "rendered failure: You're signed out")
+        send "vasktest://query?text=asked%20after%20the%20cut%20sign-out&chat=main"
+        if wait_for 30 testhook_grew "rendered failure: You're signed out" "$failures" &&
+            ! log_grew 'auth_mode_resolved mode=managed' "$managed" && [[ $(vask_items) -eq 0 ]]; then
+            pass "a sign-out killed at its first write stays signed out once the login keyring is unlocked"
+        else
+            fail "a sign-out killed at its first write stays signed out once the login keyring is unlocked" \
+                "$(vask_items) items; $(grep auth_mode_resolved "$VASK_LOG_FILE" | tail -n 1); $(grep rendered "$VASK_TESTHOOK_LOG" | tail -n 1)"
+        fi
+    else
+        fail "the real prompt unlocks the login keyring after the cut sign-out" \
+            "$(grep -e keychain_ -e auth_mode_resolved "$VASK_LOG_FILE" | tail -n 2)"
+    fi
+    if [[ $(relay_authorised) -eq $relayed ]]; then
+        pass "nothing reaches the relay signed in after the cut sign-out"
+    else
+        fail "nothing reaches the relay signed in after the cut sign-out" \
+            "$(grep '^relay .* 200$' "$ROOT/stub-requests.log" | tail -n 3 | tr '\n' '|')"
+    fi
+    quit_app "after the cut sign-out and the unlock"
+    stop_and_end "$keyring"
+    end_login_keyring_display
+    stop_private_bus
+}
+
 # Never signed in (no credentials, onboarding never finished) on a login keyring locked at
 # start: Sign In (onboarding) opens, and the keyring is never taken to hold an account.
 real_login_keyring_newcomer() {
@@ -1136,9 +1261,10 @@ if ! case_selected real-keyring; then
     :
 elif login_keyring_tools; then
     real_login_keyring_sign_out
+    real_login_keyring_cut_sign_out
     real_login_keyring_newcomer
 else
-    echo "skip the real login keyring's sign-out and newcomer: Xvfb, xdotool or gcr-prompter is missing"
+    echo "skip the real login keyring's sign-outs and newcomer: Xvfb, xdotool or gcr-prompter is missing"
 fi
 
 # --- A large first synchronisation ----------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <limits>
 
+#include "chat/chat_presenters.h"
 #include "platform/test_hook_log.h"
 #include "platform/text.h"
 #include "platform/url.h"
@@ -205,6 +206,23 @@ void TestQueryRouter::handle(std::string_view url) {
                 }
             });
         }
+    } else if (host == "unlock-keyring" && item("from") == "settings") {
+        debugLog("unlocking the keyring from settings");
+        if (services.unlockKeyring) {
+            services.unlockKeyring([weak = self_](const std::optional<std::string>& failure) {
+                if (const auto router = weak.lock()) {
+                    router->debugLog("settings unlock answered: " + failure.value_or("unlocked"));
+                }
+            });
+        }
+    } else if (host == "keyring-notice") {
+        // What the main window's chat says below its transcript of the keyring.
+        const auto model = services.mainChat ? services.mainChat() : nullptr;
+        const auto notice = model ? chat_presentation::keyringRowText(model->state.get(),
+                                                                      model->keyringLocked.get(),
+                                                                      model->askingKeyring.get())
+                                  : std::nullopt;
+        debugLog("keyring notice: " + notice.value_or("none"));
     } else if (host == "unlock-keyring") {
         // As the chat's "Unlock Keyring" button does.
         const auto model = services.mainChat ? services.mainChat() : nullptr;
@@ -365,6 +383,7 @@ TestQueryRouter::Services TestQueryRouter::servicesOf(AppDependencies& root) {
         root.awaitingReplyNotifier()->fireSampleNotification(count);
     };
     services.authMode = [&root] { return root.authMode(); };
+    services.unlockKeyring = [&root](auto done) { root.unlockKeyring(std::move(done)); };
     services.generateDraft = [&root](std::string contactName, std::string lastMessage,
                                      RouteCredentials credentials, DraftDone done) {
         auto& main = root.mainExecutor();

@@ -51,6 +51,9 @@ class TestQueryRouter {
         std::function<std::vector<AwaitingReply>()> awaitingReplies;
         std::function<void(int count)> fireSampleNotification;
         std::function<AuthMode()> authMode;
+        // Unlocks the keyring as Settings' Unlock does (no chat asked it); `done` gets the
+        // failure's text, nothing once unlocked.
+        std::function<void(std::function<void(std::optional<std::string>)> done)> unlockKeyring;
         // Writes a draft with the empty persona context off the main executor; `done` is called
         // on the main executor.
         std::function<void(std::string contactName, std::string lastMessage,

@@ -193,6 +193,7 @@ class TestQueryRouterTest : public test::ChatFixture {
         s.simulateSynced = [this] { ++syncsSimulated; };
         s.awaitingReplies = [this] { return replies; };
         s.authMode = [this] { return authMode; };
+        s.unlockKeyring = [](auto done) { done(std::nullopt); };
         s.generateDraft = [this](std::string, std::string, RouteCredentials credentials,
                                  TestQueryRouter::DraftDone done) {
             draftCredentials = credentials;
@@ -250,6 +251,11 @@ TEST_F(TestQueryRouterTest, CommandsLogAndActOnlyWhenTheyMatchExactly) {
         {"1", "vasktest://query", {"no text param"}, {}},
         {"1", "vasktest://query?text=", {"no text param"}, {}},
         {"1", "vasktest://signout", {"signing out (test)"}, {}},
+        {"1", "vasktest://keyring-notice", {"keyring notice: none"}, {}},
+        {"1",
+         "vasktest://unlock-keyring?from=settings",
+         {"unlocking the keyring from settings", "settings unlock answered: unlocked"},
+         {}},
     };
     for (const auto& c : cases) {
         std::filesystem::remove(dir / "testhook.log");
