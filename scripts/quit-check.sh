@@ -990,25 +990,35 @@ answer_login_prompt() {
 relay_authorised() { grep -c '^relay .* 200$' "$ROOT/stub-requests.log" 2>/dev/null || true; }
 settings_shown() { log_count "settings_account_shown account=$1"; }
 
-real_login_keyring_sign_out() {
-    local keyring locked shown signouts failures relayed resolved managed unlocked signed_out
-    if ! new_case real-keyring-sign-out || ! start_private_bus; then
-        fail "a private session bus starts for the sign-out behind the real login keyring"
-        return
+# login_keyring_case NAME WHAT: a case of its own with the real login keyring on a private bus
+# and a display, the credentials moved into the keyring by a first start (then quit); sets
+# LOGIN_KEYRING to the daemon's pid. Fails, and ends what it started, when any of it does not
+# come up.
+login_keyring_case() {
+    LOGIN_KEYRING=
+    if ! new_case "$1" || ! start_private_bus; then
+        fail "a private session bus starts for $2 behind the real login keyring"
+        return 1
     fi
     login_keyring_display
-    keyring=$(start_keyring)
-    if [[ -z $keyring ]] || ! start_app || ! wait_for 30 grep -q \
+    LOGIN_KEYRING=$(start_keyring)
+    if [[ -z $LOGIN_KEYRING ]] || ! start_app || ! wait_for 30 grep -q \
         -e 'secret_file_moved' -e 'secret_record_settled.*moved=[1-9]' "$VASK_LOG_FILE"; then
-        fail "the credentials move into the real keyring before the sign-out" \
-            "keyring ${keyring:-not running}"
+        fail "the credentials move into the real keyring before $2" \
+            "keyring ${LOGIN_KEYRING:-not running}"
         kill_app
-        [[ -n $keyring ]] && stop_and_end "$keyring"
+        [[ -n $LOGIN_KEYRING ]] && stop_and_end "$LOGIN_KEYRING"
         end_login_keyring_display
         stop_private_bus
-        return
+        return 1
     fi
-    quit_app "after the credentials moved into the real keyring for the sign-out"
+    quit_app "after the credentials moved into the real keyring for $2"
+}
+
+real_login_keyring_sign_out() {
+    local keyring locked shown signouts failures relayed resolved managed unlocked signed_out
+    login_keyring_case real-keyring-sign-out "the sign-out" || return
+    keyring=$LOGIN_KEYRING
 
     # Settings open while the keyring is locked, then the chat's unlock answered.
     keyring=$(restart_login_keyring_locked "$keyring")
@@ -1131,23 +1141,8 @@ kill_at_first_write() {
 # out once the keyring is unlocked, and nothing goes out signed in.
 real_login_keyring_cut_sign_out() {
     local keyring locked unlocked relayed managed resolved failures watcher pid
-    if ! new_case real-keyring-cut || ! start_private_bus; then
-        fail "a private session bus starts for the cut sign-out behind the real login keyring"
-        return
-    fi
-    login_keyring_display
-    keyring=$(start_keyring)
-    if [[ -z $keyring ]] || ! start_app || ! wait_for 30 grep -q \
-        -e 'secret_file_moved' -e 'secret_record_settled.*moved=[1-9]' "$VASK_LOG_FILE"; then
-        fail "the credentials move into the real keyring before the cut sign-out" \
-            "keyring ${keyring:-not running}"
-        kill_app
-        [[ -n $keyring ]] && stop_and_end "$keyring"
-        end_login_keyring_display
-        stop_private_bus
-        return
-    fi
-    quit_app "after the credentials moved into the real keyring for the cut sign-out"
+    login_keyring_case real-keyring-cut "the cut sign-out" || return
+    keyring=$LOGIN_KEYRING
 
     keyring=$(restart_login_keyring_locked "$keyring")
     locked=$(log_count 'auth_mode_resolved mode=keyring_locked')

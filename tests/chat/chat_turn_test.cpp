@@ -60,6 +60,19 @@ class ChatTurnTest : public test::ChatFixture {
         return ChatViewModel::make(std::move(deps));
     }
 
+    // A model whose credentials are `stored`; its unlock and its asking again answer when the
+    // test calls what they left in `answers`.
+    std::shared_ptr<ChatViewModel> keyringModel(const AuthMode& stored,
+                                                std::vector<std::function<void()>>& answers) {
+        auto deps = dependencies();
+        deps.authModeProvider = [&stored] { return stored; };
+        deps.unlockKeyring = [&answers](auto done) {
+            answers.push_back([done] { done(std::nullopt); });
+        };
+        deps.askKeyringAgain = [&answers](auto done) { answers.push_back(done); };
+        return loaded(ChatViewModel::make(std::move(deps)));
+    }
+
     void selectPreset() {
         presets.adopt(ModelPresetCatalog{{ModelPreset{
             "deep", "Deep", "", false, PresetExecution::single(PresetModelRef{"model-d", "D"})}}});
@@ -245,11 +258,7 @@ TEST_F(ChatTurnTest, TheKeyringsWayOnAsksTheStoppedQuestionAgain) {
         AuthMode stored = locked ? AuthMode::keyringLocked() : AuthMode::keyringNotAnswering();
         // The keyring's answers, given when the test says.
         std::vector<std::function<void()>> answers;
-        auto deps = dependencies();
-        deps.authModeProvider = [&] { return stored; };
-        deps.unlockKeyring = [&](auto done) { answers.push_back([done] { done(std::nullopt); }); };
-        deps.askKeyringAgain = [&](auto done) { answers.push_back(done); };
-        auto model = loaded(ChatViewModel::make(std::move(deps)));
+        auto model = keyringModel(stored, answers);
         model->inputText.set("where?");
         model->send();
         settle();
@@ -461,11 +470,7 @@ TEST_F(ChatTurnTest, AHeldQuestionIsAskedInItsOwnChat) {
         store = std::make_shared<test::FakeSessionStore>();
         AuthMode stored = c.locked ? AuthMode::keyringLocked() : AuthMode::keyringNotAnswering();
         std::vector<std::function<void()>> answers;
-        auto deps = dependencies();
-        deps.authModeProvider = [&] { return stored; };
-        deps.unlockKeyring = [&](auto done) { answers.push_back([done] { done(std::nullopt); }); };
-        deps.askKeyringAgain = [&](auto done) { answers.push_back(done); };
-        auto model = loaded(ChatViewModel::make(std::move(deps)));
+        auto model = keyringModel(stored, answers);
         const std::string other = model->currentSessionID.get();
         commit(*model, "earlier");
         model->startNewSession();

@@ -1,8 +1,6 @@
 // A sign-in's and a sign-out's writes (the keyring's items, the record beside them, and the
 // settings' record of the sign-in), each cut by a launch that dies after it.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <functional>
 #include <memory>
@@ -12,6 +10,7 @@
 #include "foundation/google_sign_in_view_model.h"
 #include "platform/file_secret_backend.h"
 #include "platform/journaled_keyring_backend.h"
+#include "support/die_after_write.h"
 #include "support/stand_in_keyring.h"
 #include "support/temp_dir.h"
 
@@ -109,25 +108,14 @@ void signOut(AccountStorage storage) {
 // Runs `step` in a launch that dies right after its `crashAt`-th write (the keyring, the record
 // beside it, or the settings). Whether the step ended before that write.
 bool dieAfterWrite(const std::filesystem::path& dir, int crashAt, Mode mode, const Step& step) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        int writes = 0;
-        Launch launch(dir, mode, [&] {
-            if (++writes == crashAt) {
-                ::_exit(0);
-            }
-        });
+    return test::endedBeforeWrite(crashAt, [&](const AfterWrite& afterWrite) {
+        Launch launch(dir, mode, afterWrite);
         try {
             step(launch.storage());
         } catch (const std::exception&) {
             // A store that refused: what it left is checked like any other end.
         }
-        ::_exit(1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status));
-    return WEXITSTATUS(status) == 1;
+    });
 }
 
 // Each sign-in and sign-out, cut after each of its writes in turn with a keyring that answers,

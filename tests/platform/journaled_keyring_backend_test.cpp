@@ -12,6 +12,7 @@
 #include "platform/file_secret_backend.h"
 #include "platform/in_memory_secret_backend.h"
 #include "platform/journaled_keyring_backend.h"
+#include "support/die_after_write.h"
 #include "support/log_capture.h"
 #include "support/stand_in_keyring.h"
 #include "support/temp_dir.h"
@@ -187,21 +188,9 @@ struct Launches {
     // record or the keyring). Whether the change ended before that write.
     bool dieAfterWrite(int crashAt, Mode mode,
                        const std::function<void(JournaledKeyringBackend&)>& change) const {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            int writes = 0;
-            const auto storage = launch(mode, [&] {
-                if (++writes == crashAt) {
-                    ::_exit(0);
-                }
-            });
-            change(*storage);
-            ::_exit(1);
-        }
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status));
-        return WEXITSTATUS(status) == 1;
+        return test::endedBeforeWrite(crashAt, [&](const std::function<void()>& afterWrite) {
+            change(*launch(mode, afterWrite));
+        });
     }
 };
 
