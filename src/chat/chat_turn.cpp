@@ -193,8 +193,7 @@ ChatViewModel::Asked ChatViewModel::ask(const std::string& questionText,
     return {.running = questionID};
 }
 
-void ChatViewModel::failImmediately(const std::string& questionText,
-                                    const std::string& sessionID) {
+void ChatViewModel::failImmediately(const std::string& questionText, const std::string& sessionID) {
     failImmediately(questionText, sessionID,
                     persistentError_.value_or(
                         RLMHelperError::plain(RLMHelperError::Case::missingHelperCommand).what()));

@@ -34,9 +34,8 @@ ChatState::CredentialProblem ChatViewModel::holdBack(const std::string& question
     if (unlockUnderWay() && mode.isKeyringLocked()) {
         // The keyring is being unlocked (its prompt open, or its answer on its way): the
         // question waits for the answer rather than be told the keyring is locked.
-        const auto question = failImmediately(questionText, sessionID,
-                                              std::string(keyringUnlockingText),
-                                              Problem::keyringUnlocking);
+        const auto question = failImmediately(
+            questionText, sessionID, std::string(keyringUnlockingText), Problem::keyringUnlocking);
         holdForUnlock(question, sessionID);
         waitForUnlock();
         return Problem::keyringUnlocking;
@@ -122,9 +121,8 @@ void ChatViewModel::unlockAnswered(std::optional<std::string> failure) {
     if (failure || keyringLocked.get() || keyringNotAnswering.get()) {
         // Still held back (the prompt cancelled, or the keyring locked again): every question
         // that waited says so again, with its way on.
-        const Problem problem = !failure && keyringNotAnswering.get()
-                                    ? Problem::keyringNotAnswering
-                                    : Problem::keyringLocked;
+        const Problem problem = !failure && keyringNotAnswering.get() ? Problem::keyringNotAnswering
+                                                                      : Problem::keyringLocked;
         for (const auto& each : held) {
             showEnded(ChatState::failed(each.question, std::string(heldText(problem)), problem));
         }

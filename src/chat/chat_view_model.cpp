@@ -19,8 +19,8 @@ std::shared_ptr<ChatViewModel> ChatViewModel::make(Dependencies dependencies) {
         },
         Delivery::changesOnly);
     if (model->deps_.observeCredentials) {
-        model->credentialsWatch_ = model->deps_.observeCredentials(
-            [weak = std::weak_ptr<ChatViewModel>(model)] {
+        model->credentialsWatch_ =
+            model->deps_.observeCredentials([weak = std::weak_ptr<ChatViewModel>(model)] {
                 if (auto self = weak.lock()) {
                     self->refreshCredentials();
                 }
@@ -207,7 +207,7 @@ void ChatViewModel::refreshCredentials() {
     // what is needed.
     keyringLocked.set(mode.isKeyringLocked());
     keyringNotAnswering.set(mode.isKeyringNotAnswering());
-    hasCredentials.set(has || mode.isKeyringLocked() || mode.isKeyringNotAnswering());
+    hasCredentials.set(has || mode.isHeldBackByKeyring());
 }
 
 void ChatViewModel::showEnded(const ChatState& ended) {

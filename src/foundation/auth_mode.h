@@ -48,6 +48,8 @@ class AuthMode {
     bool isKeyringNotAnswering() const {
         return std::holds_alternative<KeyringNotAnswering>(value_);
     }
+    // Either of the two: the keyring holds the account back.
+    bool isHeldBackByKeyring() const { return isKeyringLocked() || isKeyringNotAnswering(); }
 
     bool operator==(const AuthMode&) const = default;
 

@@ -1,16 +1,10 @@
 #include "foundation/auth_mode_cache.h"
 
 namespace vask {
-namespace {
-
-bool heldByKeyring(const AuthMode& mode) {
-    return mode.isKeyringLocked() || mode.isKeyringNotAnswering();
-}
-
-}  // namespace
 
 bool AuthModeCache::currentLocked() const {
-    return cached_ && (!heldByKeyring(*cached_) || clock_.monotonicNow() - resolvedAt_ < heldFor_);
+    return cached_ &&
+           (!cached_->isHeldBackByKeyring() || clock_.monotonicNow() - resolvedAt_ < heldFor_);
 }
 
 AuthMode AuthModeCache::get() {
@@ -58,7 +52,7 @@ bool AuthModeCache::isCurrent() const {
 
 bool AuthModeCache::latestIsUsable() const {
     std::lock_guard state(state_);
-    return last_ && (!heldByKeyring(*last_) || currentLocked());
+    return last_ && (!last_->isHeldBackByKeyring() || currentLocked());
 }
 
 void AuthModeCache::reset() {

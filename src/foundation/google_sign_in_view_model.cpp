@@ -23,8 +23,7 @@ void AccountStorage::store(const GoogleAuthResult& result) const {
     }
     customerTokenStore.save(result.customerToken, result.userEmail);
     cloudAuthStore.save(CloudAuthSession{result.accessToken, result.refreshToken,
-                                         result.refreshExpiresAt, result.userID,
-                                         result.userEmail});
+                                         result.refreshExpiresAt, result.userID, result.userEmail});
     if (signInRecord != nullptr) {
         signInRecord->noteSignedIn();
     }

@@ -248,7 +248,7 @@ void AppDependencies::authModeArrived() {
 
 void AppDependencies::followKeyring() {
     const auto latest = authModeCache_.latest();
-    if (!latest || (!latest->isKeyringLocked() && !latest->isKeyringNotAnswering())) {
+    if (!latest || !latest->isHeldBackByKeyring()) {
         keyringFollowUp_.cancel();
         keyringFollowScheduled_ = false;
         keyringFollowPause_ = keyringFollowFirst;
@@ -278,7 +278,7 @@ void AppDependencies::followKeyring() {
 
 void AppDependencies::askKeyringIfHeldBack() {
     const auto latest = authModeCache_.latest();
-    if (shutDown_ || !latest || (!latest->isKeyringLocked() && !latest->isKeyringNotAnswering())) {
+    if (shutDown_ || !latest || !latest->isHeldBackByKeyring()) {
         return;
     }
     if (askingKeyring_) {

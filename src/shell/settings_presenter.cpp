@@ -47,7 +47,7 @@ std::string abbreviatedDateTime(Clock::WallTime time, const std::string& locale,
 std::vector<Section> sections(const AuthMode& mode, bool hasGoogleAuthService,
                               const std::optional<std::string>& userEmail) {
     std::vector<Section> shown;
-    const bool heldBack = mode.isKeyringLocked() || mode.isKeyringNotAnswering();
+    const bool heldBack = mode.isHeldBackByKeyring();
     if (!mode.asAPIKey() && hasGoogleAuthService && (userEmail || mode.isNone() || heldBack)) {
         shown.push_back(Section::account);
     }

@@ -218,10 +218,10 @@ void TestQueryRouter::handle(std::string_view url) {
     } else if (host == "keyring-notice") {
         // What the main window's chat says below its transcript of the keyring.
         const auto model = services.mainChat ? services.mainChat() : nullptr;
-        const auto notice = model ? chat_presentation::keyringRowText(model->state.get(),
-                                                                      model->keyringLocked.get(),
-                                                                      model->askingKeyring.get())
-                                  : std::nullopt;
+        const auto notice =
+            model ? chat_presentation::keyringRowText(
+                        model->state.get(), model->keyringLocked.get(), model->askingKeyring.get())
+                  : std::nullopt;
         debugLog("keyring notice: " + notice.value_or("none"));
     } else if (host == "unlock-keyring") {
         // As the chat's "Unlock Keyring" button does.

@@ -440,8 +440,8 @@ TEST_F(ChatTurnTest, AQuitAsksNoneOfTheQuestionsAnUnlockStillHolds) {
 // asked again) it is asked there whatever chat is shown by then, and answered and saved there;
 // a chat deleted meanwhile takes it along, and nothing is asked.
 TEST_F(ChatTurnTest, AHeldQuestionIsAskedInItsOwnChat) {
-    using Meanwhile = std::function<void(ChatViewModel&, const std::string& held,
-                                         const std::string& other)>;
+    using Meanwhile =
+        std::function<void(ChatViewModel&, const std::string& held, const std::string& other)>;
     const Meanwhile openNew = [](ChatViewModel& m, const auto&, const auto&) {
         m.startNewSession();
     };

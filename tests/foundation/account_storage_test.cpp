@@ -67,9 +67,9 @@ struct Launch {
         if (mode_ == Mode::answers) {
             backend->settle();
         }
-        const auto mode = AuthModeResolver{tokens, cloud, keys, {}, false,
-                                           StructuredLogger("auth-mode"), &record}
-                              .resolve();
+        const auto mode =
+            AuthModeResolver{tokens, cloud, keys, {}, false, StructuredLogger("auth-mode"), &record}
+                .resolve();
         if (const auto* managed = mode.asManaged()) {
             return "signed in with " + managed->customerToken;
         }
@@ -91,8 +91,12 @@ struct Launch {
 };
 
 GoogleAuthResult account(const std::string& token) {
-    return {token, "access-" + token, "refresh-" + token, Clock::WallTime{}, "user-" + token,
-            token + "@example.com"};
+    return {.customerToken = token,
+            .accessToken = "access-" + token,
+            .refreshToken = "refresh-" + token,
+            .refreshExpiresAt = Clock::WallTime{},
+            .userID = "user-" + token,
+            .userEmail = token + "@example.com"};
 }
 
 using Step = std::function<void(AccountStorage)>;

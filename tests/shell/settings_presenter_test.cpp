@@ -113,12 +113,11 @@ TEST(SettingsPresenter, TheAccountRowFollowsTheKeyring) {
          account::notSignedInText, false, true, false, false},
         {"locked", AuthMode::keyringLocked(), std::nullopt, false, account::Row::keyringLocked,
          account::keyringLockedText, false, false, true, false},
-        {"unlocking", AuthMode::keyringLocked(), std::nullopt, true,
-         account::Row::keyringUnlocking, account::keyringUnlockingText, false, false, false,
-         false},
+        {"unlocking", AuthMode::keyringLocked(), std::nullopt, true, account::Row::keyringUnlocking,
+         account::keyringUnlockingText, false, false, false, false},
         {"not answering", AuthMode::keyringNotAnswering(), std::nullopt, false,
-         account::Row::keyringNotAnswering, account::keyringNotAnsweringText, false, false,
-         false, true},
+         account::Row::keyringNotAnswering, account::keyringNotAnsweringText, false, false, false,
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -94,8 +94,8 @@ struct SettingsFixture : test::AppRootFixture {
         secrets->put(service, std::string(CustomerTokenStore::defaultTokenKey), "tok");
         secrets->put(service, "corvane.customer.email", "ada@example.com");
         secrets->put(service, std::string(CloudAuthStore::defaultKey),
-                     CloudAuthSession{"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"),
-                                      "user-1", "ada@example.com"}
+                     CloudAuthSession{"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-1",
+                                      "ada@example.com"}
                          .encoded());
         root->signInRecord().noteSignedIn();
         secrets->fail(InMemorySecretBackend::Operation::copyMatching,

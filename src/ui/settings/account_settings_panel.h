@@ -15,8 +15,8 @@ class AccountSettingsPanel : public FormSection {
     Q_OBJECT
   public:
     AccountSettingsPanel(std::function<void()> onSignOut, std::function<void()> onSignIn,
-                         std::function<void()> onUnlock = {},
-                         std::function<void()> onTryAgain = {}, QWidget* parent = nullptr);
+                         std::function<void()> onUnlock = {}, std::function<void()> onTryAgain = {},
+                         QWidget* parent = nullptr);
 
     void present(const settings::account::Presentation& account,
                  const std::optional<QString>& error);
