@@ -303,6 +303,23 @@ std::vector<Shot> settingsShots() {
              scene.drain();
              return window;
          }},
+        // Signed in, at a start whose keyring does not answer: the account says so, with Try
+        // Again.
+        {"settings", "keyring-not-answering",
+         [](Scene& scene) -> QWidget* {
+             auto keyring =
+                 std::dynamic_pointer_cast<InMemorySecretBackend>(scene.root->secretBackend());
+             scene.root->signInRecord().noteSignedIn();
+             keyring->fail(InMemorySecretBackend::Operation::copyMatching,
+                           std::string(CustomerTokenStore::defaultTokenKey),
+                           SecretBackend::notAvailable, "the keyring does not answer");
+             scene.root->contactsSyncViewModel()->authorizationState.set(
+                 ContactsAuthorizationState::authorized);
+             auto* window = settingsWindow(scene);
+             window->show();
+             scene.drain();
+             return window;
+         }},
         {"settings", "contacts-folder-missing",
          [](Scene& scene) -> QWidget* {
              scene.signIn();
