@@ -25,6 +25,7 @@ targets=(
     fuzz_benchmark_corpus:8
     fuzz_rlm_response:8
     fuzz_page_drawing:10
+    fuzz_page_png:8
 )
 
 seconds="${1:-}"
