@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTimer>
 #include <QToolButton>
 
 #include <algorithm>
@@ -132,6 +133,31 @@ bool isTabStop(const QWidget* widget) {
     return (widget->focusPolicy() & Qt::TabFocus) != 0 && widget->focusProxy() == nullptr;
 }
 
+// Orders a container's Tab stops again after its rows changed: a change lays them out again
+// (their parent is asked for a layout) or adds a child.
+class TabOrderKeeper final : public QObject {
+  public:
+    TabOrderKeeper(QWidget* container, QWidget* rows) : QObject(container), container_(container) {
+        rows->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const auto type = event->type();
+        if (!pending_ && (type == QEvent::LayoutRequest || type == QEvent::ChildAdded)) {
+            pending_ = true;
+            QTimer::singleShot(0, this, [this] {
+                pending_ = false;
+                orderTabStops(container_);
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    QWidget* container_;
+    bool pending_ = false;
+};
+
 }  // namespace
 
 void installKeyboardHandling(QApplication& app) {
@@ -180,6 +206,10 @@ void orderTabStops(QWidget* container) {
         }
         previous = widget;
     }
+}
+
+void keepTabStopsInReadingOrder(QWidget* container, QWidget* rows) {
+    new TabOrderKeeper(container, rows);
 }
 
 void scrollIntoView(QScrollArea* area, QWidget* from, QWidget* to) {

@@ -29,6 +29,13 @@ void focusFirstField(QWidget* window);
 // order of their parents' children, are chained one after the other.
 void orderTabStops(QWidget* container);
 
+// Keeps `container`'s Tab stops in reading order (orderTabStops) while the rows of `rows`, a
+// widget inside it, come, go and are rebuilt: Qt puts a widget made after the window was built
+// at the end of the window's Tab order, so an answer that arrives would otherwise be reached
+// only past the window's last control. Ordered once per turn of the event loop, however many
+// changes come together.
+void keepTabStopsInReadingOrder(QWidget* container, QWidget* rows);
+
 // Scrolls `area` as little as it takes to show everything from the top of `from` to the bottom
 // of `to` (a message and the control under it); where the view is shorter than that, the bottom
 // is shown.

@@ -1094,6 +1094,76 @@ TEST(MessageBubbleTest, AQuestionMixingScriptsStaysOnOneLine) {
 // A word longer than the line (a long link in an answer, a long word in a question) is broken
 // where the line ends: the bubble stays inside its column, and the text (what a selection
 // copies) is the message's own.
+// Tab and Shift+Tab go through the chat as it reads, whatever was built after it: an answer
+// that arrives while the window is shown, or whose sources open, has its controls between the
+// transcript and the composer, not after the window's last control.
+TEST_F(ChatViewTest, TabGoesThroughTheChatAsItReads) {
+    auto model = makeModel(false);
+    QWidget window;
+    auto* column = new QHBoxLayout(&window);
+    auto view = makeView(model);
+    column->addWidget(view.get());
+    auto* after = new QPushButton("New Chat");
+    after->setObjectName("after");
+    column->addWidget(after);
+    window.resize(700, 700);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    QApplication::processEvents();
+    const auto session = chat_samples::session(1, now);
+    chat_samples::show(*model, session);
+    QApplication::processEvents();
+    auto* bubble = view->bubble(session.messages[1].id);
+    ASSERT_NE(bubble, nullptr);
+    const auto focused = [] {
+        const auto* widget = QApplication::focusWidget();
+        return widget != nullptr ? widget->objectName().toStdString() : std::string();
+    };
+    for (const bool opened : {false, true}) {
+        SCOPED_TRACE(opened ? "sources open" : "sources closed");
+        if (opened) {
+            visible<QPushButton>(bubble, "sourcesToggle").front()->click();
+            QApplication::processEvents();
+        }
+        view->composer()->setFocus();
+        press(view->composer(), Qt::Key_Backtab, Qt::ShiftModifier);
+        EXPECT_EQ(focused(), opened ? "messagesShowMore" : "sourcesToggle");
+        press(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(focused(), "chatComposer");
+    }
+}
+
+// An answer's sources opened from its toggle are read from the toggle down: the transcript does
+// not run to their end, which would take the pressed toggle out of view.
+TEST_F(ChatViewTest, SourcesOpenedFromTheirToggleKeepItInView) {
+    Theme::setReduceMotion(true);
+    auto model = makeModel(false);
+    auto view = makeView(model);
+    auto* bar = showScrolling(*view);
+    QApplication::setActiveWindow(view.get());
+    // The answer arrives while the chat is shown: it is scrolled to, and its end followed.
+    const auto session = chat_samples::session(1, now);
+    chat_samples::show(*model, session);
+    QApplication::processEvents();
+    QApplication::processEvents();
+    auto* bubble = view->bubble(session.messages[1].id);
+    ASSERT_NE(bubble, nullptr);
+    auto* toggle = visible<QPushButton>(bubble, "sourcesToggle").front();
+    toggle->setFocus();
+    press(toggle, Qt::Key_Return);
+    QApplication::processEvents();
+    QApplication::processEvents();
+    ASSERT_GT(bar->maximum(), 0) << "the open sources run past the view";
+    auto* focused = QApplication::focusWidget();
+    ASSERT_NE(focused, nullptr);
+    EXPECT_EQ(focused->objectName().toStdString(), "sourcesToggle");
+    const auto* viewport = view->findChild<QScrollArea*>("chatMessages")->viewport();
+    const int top = focused->mapTo(viewport, QPoint(0, 0)).y();
+    EXPECT_GE(top, 0);
+    EXPECT_LE(top + focused->height(), viewport->height());
+    Theme::setReduceMotion(false);
+}
+
 TEST_F(ChatViewTest, AWordLongerThanTheLineBreaksInsideTheColumn) {
     const std::string url = "https://example.com/" + std::string(190, 'u');
     const std::string word(220, 'w');

@@ -1,5 +1,6 @@
 #include "ui/chat/chat_view.h"
 
+#include <QApplication>
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -16,6 +17,7 @@
 
 #include "chat/chat_presenters.h"
 #include "ui/brand_marks.h"
+#include "ui/keyboard.h"
 #include "ui/chat/chat_composer_text_view.h"
 #include "ui/chat/chat_style.h"
 #include "ui/chat/message_bubble.h"
@@ -112,6 +114,7 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     list_->addWidget(tail_);
     list_->addStretch();
     scroll_->setWidget(content);
+    keepTabStopsInReadingOrder(this, content);
     scroll_->viewport()->setAutoFillBackground(false);
     content->setStyleSheet("#chatMessagesContent { background: transparent; }");
     column->addWidget(scroll_, 1);
@@ -474,6 +477,12 @@ void ChatView::scrollToBottom() {
 void ChatView::followEnd(int max) {
     // The last message grew (its sources, its usage line) or the view got shorter.
     if (!followsEnd_) {
+        return;
+    }
+    // A control of the transcript the reader pressed (the toggle that opened an answer's
+    // sources) stays where it is: what it opened is read from there down, not from its end.
+    if (const auto* focused = QApplication::focusWidget();
+        focused != nullptr && scroll_->widget()->isAncestorOf(focused)) {
         return;
     }
     if (bubbles_.empty() && tail_->property("tailKey").toString() == "empty:") {
