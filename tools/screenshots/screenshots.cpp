@@ -235,6 +235,22 @@ ui::SettingsWindow* settingsWindow(Scene& scene) {
 }
 
 // Access given, but the address book's folder not there, as the contacts read finds it.
+// Settings of a signed-in user whose keyring answers a read of the account with `status`
+// (locked, or not answering), shown.
+QWidget* settingsHeldBackByTheKeyring(Scene& scene, SecretBackend::Status status) {
+    auto keyring = std::dynamic_pointer_cast<InMemorySecretBackend>(scene.root->secretBackend());
+    scene.root->signInRecord().noteSignedIn();
+    keyring->fail(InMemorySecretBackend::Operation::copyMatching,
+                  std::string(CustomerTokenStore::defaultTokenKey), status,
+                  "the keyring holds the account back");
+    scene.root->contactsSyncViewModel()->authorizationState.set(
+        ContactsAuthorizationState::authorized);
+    auto* window = settingsWindow(scene);
+    window->show();
+    scene.drain();
+    return window;
+}
+
 void contactsFolderMissing(Scene& scene) {
     auto contacts = scene.root->contactsSyncViewModel();
     contacts->folderProblem.set(ContactsFolderProblem::missing);
@@ -292,33 +308,13 @@ std::vector<Shot> settingsShots() {
                           CloudAuthSession{"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"),
                                            "user-1", "ada@example.com"}
                               .encoded());
-             scene.root->signInRecord().noteSignedIn();
-             keyring->fail(InMemorySecretBackend::Operation::copyMatching,
-                           std::string(CustomerTokenStore::defaultTokenKey),
-                           SecretBackend::interactionNotAllowed, "the keyring is locked");
-             scene.root->contactsSyncViewModel()->authorizationState.set(
-                 ContactsAuthorizationState::authorized);
-             auto* window = settingsWindow(scene);
-             window->show();
-             scene.drain();
-             return window;
+             return settingsHeldBackByTheKeyring(scene, SecretBackend::interactionNotAllowed);
          }},
         // Signed in, at a start whose keyring does not answer: the account says so, with Try
         // Again.
         {"settings", "keyring-not-answering",
          [](Scene& scene) -> QWidget* {
-             auto keyring =
-                 std::dynamic_pointer_cast<InMemorySecretBackend>(scene.root->secretBackend());
-             scene.root->signInRecord().noteSignedIn();
-             keyring->fail(InMemorySecretBackend::Operation::copyMatching,
-                           std::string(CustomerTokenStore::defaultTokenKey),
-                           SecretBackend::notAvailable, "the keyring does not answer");
-             scene.root->contactsSyncViewModel()->authorizationState.set(
-                 ContactsAuthorizationState::authorized);
-             auto* window = settingsWindow(scene);
-             window->show();
-             scene.drain();
-             return window;
+             return settingsHeldBackByTheKeyring(scene, SecretBackend::notAvailable);
          }},
         {"settings", "contacts-folder-missing",
          [](Scene& scene) -> QWidget* {
