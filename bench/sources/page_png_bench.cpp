@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "png_fixture.h"
@@ -27,9 +28,8 @@ std::vector<std::uint8_t> pagePixels() {
     return pixels;
 }
 
-// The page's rows (each unfiltered) in a zlib stream of level 3, as the drawer's encoder
-// writes; with `zeroMiB`, that many MiB of zeros follow the rows in the same stream.
-std::string pageStream(std::size_t zeroMiB) {
+// The page's rows, each unfiltered.
+std::string pageRows() {
     const auto pixels = pagePixels();
     const std::size_t rowBytes = static_cast<std::size_t>(kWidth) * 3;
     std::string rows;
@@ -37,8 +37,80 @@ std::string pageStream(std::size_t zeroMiB) {
         rows.push_back('\0');
         rows.append(reinterpret_cast<const char*>(pixels.data()) + y * rowBytes, rowBytes);
     }
+    return rows;
+}
+
+// The page's rows in a zlib stream of level 3, as the drawer's encoder writes; with `zeroMiB`,
+// that many MiB of zeros follow the rows in the same stream.
+std::string pageStream(std::size_t zeroMiB) {
+    const auto rows = pageRows();
     return zeroMiB == 0 ? vask::test::zlibOf(rows, Z_FINISH, 3)
                         : vask::test::zerosAfter(rows, zeroMiB, 3);
+}
+
+// The most image data the check reads for the page's rows: a quarter more and 64 KiB.
+std::size_t imageDataBound() {
+    const std::size_t rows = std::size_t{kHeight} * (std::size_t{kWidth} * 3 + 1);
+    return rows + rows / 4 + 64 * 1024;
+}
+
+// The page's rows at level 3 led by as many empty blocks of `kind` as the image data bound
+// leaves room for.
+std::string ledUpToTheBound(vask::test::EmptyBlock kind) {
+    const auto rows = pageRows();
+    const auto plain = vask::test::ledByEmptyBlocks(kind, 1, rows, 3);
+    vask::test::DeflateBits one;
+    vask::test::putEmptyBlock(one, kind);
+    const auto bits = kind == vask::test::EmptyBlock::stored
+                          ? std::size_t{40}
+                          : one.bytes().size() * 8 + static_cast<std::size_t>(one.tailBits());
+    // The last block of the lead is stored: 5 bytes and the bits to the byte.
+    const auto room = (imageDataBound() - plain.size() - 8) * 8;
+    return vask::test::ledByEmptyBlocks(kind, room / bits, rows, 3);
+}
+
+// The page's rows at level 3 with as many empty dynamic blocks of every code as the check
+// admits: PagePng::blocksAhead before the rows, then one after each 2 x PagePng::bytesPerBlock
+// of them (zlib ends a block there), the last of them in the last block.
+std::string mostBlocksAdmitted() {
+    const auto rows = std::string_view(pageRows());
+    vask::test::DeflateBits block;
+    vask::test::putEmptyBlock(block, vask::test::EmptyBlock::everyCode);
+    z_stream stream{};
+    deflateInit2(&stream, 3, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    const auto putBlock = [&] {
+        for (const char byte : block.bytes()) {
+            deflatePrime(&stream, 8, static_cast<unsigned char>(byte));
+        }
+        deflatePrime(&stream, block.tailBits(), static_cast<int>(block.tail()));
+    };
+    std::string out("\x78\x5e", 2);
+    std::vector<Bytef> buffer(std::size_t{1} << 16);
+    const auto deflateSome = [&](std::string_view raw, int flush) {
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
+        stream.avail_in = static_cast<uInt>(raw.size());
+        do {
+            stream.next_out = buffer.data();
+            stream.avail_out = static_cast<uInt>(buffer.size());
+            deflate(&stream, flush);
+            out.append(reinterpret_cast<const char*>(buffer.data()),
+                       buffer.size() - stream.avail_out);
+        } while (stream.avail_out == 0);
+    };
+    for (std::size_t i = 0; i < vask::PagePng::blocksAhead; ++i) {
+        putBlock();
+    }
+    const auto segment = 2 * vask::PagePng::bytesPerBlock;
+    for (std::size_t at = 0; at < rows.size(); at += segment) {
+        const bool last = at + segment >= rows.size();
+        deflateSome(rows.substr(at, segment), last ? Z_FINISH : Z_BLOCK);
+        if (!last) {
+            putBlock();
+        }
+    }
+    deflateEnd(&stream);
+    vask::test::putAdler(out, rows);
+    return out;
 }
 
 // The page of `stream`, its image data in chunks of 8 KiB, with `before` ahead of them and
@@ -57,8 +129,11 @@ std::string pageOf(const std::string& stream, const std::string& before = {},
 // by an unknown chunk ahead of them (as large as a chunk's inflation was once allowed to be);
 // 3 the page's rows, then 1 GiB of zeros in the same stream (1 MB more); 4 the same with 60 GiB of
 // zeros (an answer of 61 MiB); 5 the page, then 40 MiB of image data chunks after its stream's
-// end; 6 the page with a text chunk whose CRC is wrong. The counters: the check's peak memory as
-// its allocator counted it, the page's size, and whether it was taken for a page.
+// end; 6 the page with a text chunk whose CRC is wrong; 7 the page's rows as 3 and 4 have them
+// (level 3, unfiltered), in one stream; 8, 9 and 10 the same led by empty dynamic, fixed and
+// stored blocks up to the bound on image data; 11 the same rows with the most empty blocks the
+// check admits, each dynamic with every code. The counters: the check's peak memory as its
+// allocator counted it, the page's size, and whether it was taken for a page.
 void BM_CheckPagePng(benchmark::State& state) {
     std::string page;
     switch (state.range(0)) {
@@ -89,9 +164,24 @@ void BM_CheckPagePng(benchmark::State& state) {
             page = pageOf(pageStream(0), {}, after);
             break;
         }
-        default:
+        case 6:
             page = pageOf(pageStream(0), vask::test::damaged(vask::test::pngChunk(
                                              "tEXt", std::string("Comment\0text", 12))));
+            break;
+        case 7:
+            page = pageOf(pageStream(0));
+            break;
+        case 8:
+            page = pageOf(ledUpToTheBound(vask::test::EmptyBlock::dynamic));
+            break;
+        case 9:
+            page = pageOf(ledUpToTheBound(vask::test::EmptyBlock::fixed));
+            break;
+        case 10:
+            page = pageOf(ledUpToTheBound(vask::test::EmptyBlock::stored));
+            break;
+        default:
+            page = pageOf(mostBlocksAdmitted());
             break;
     }
     vask::PagePng::Check check;
@@ -103,6 +193,6 @@ void BM_CheckPagePng(benchmark::State& state) {
     state.counters["page_kb"] = static_cast<double>(page.size()) / 1024.0;
     state.counters["is_page"] = check.page ? 1 : 0;
 }
-BENCHMARK(BM_CheckPagePng)->ArgName("page")->DenseRange(0, 6)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CheckPagePng)->ArgName("page")->DenseRange(0, 11)->Unit(benchmark::kMillisecond);
 
 }  // namespace

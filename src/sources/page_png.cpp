@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "sources/pdf_document.h"
@@ -45,11 +46,12 @@ void lookAt(const std::stop_token& stop) {
 // The memory of one check, every allocation of the inflater and every row counted: what passes
 // the bound is not given.
 struct Memory {
+    std::size_t bound = memoryBoundBytes;
     std::size_t held = 0;
     std::size_t peak = 0;
 
     bool take(std::size_t size) {
-        if (size > memoryBoundBytes - held) {
+        if (size > bound - held) {
             return false;
         }
         held += size;
@@ -254,8 +256,14 @@ class ImageData {
             stream_.avail_out = static_cast<uInt>(rowSize() - filled_);
         }
         const auto room = stream_.avail_out;
-        const int result = inflate(&stream_, Z_NO_FLUSH);
+        // Z_BLOCK: the inflater returns at each block's end too, where it is waiting for the next
+        // block's header (bit 7 of data_type; once also after the stream's header).
+        const int result = inflate(&stream_, Z_BLOCK);
         if (result != Z_OK && result != Z_STREAM_END) {
+            refuse();
+        }
+        if ((stream_.data_type & 128) != 0 && std::exchange(streamHeaderRead_, true) &&
+            ++blocks_ > blocksAhead + stream_.total_out / bytesPerBlock) {
             refuse();
         }
         const auto inflated = room - stream_.avail_out;
@@ -303,6 +311,9 @@ class ImageData {
     std::uint32_t y_ = 0;
     std::size_t filled_ = 0;
     bool ended_ = false;
+    bool streamHeaderRead_ = false;
+    // The blocks ended so far.
+    std::size_t blocks_ = 0;
 };
 
 // Whether a transparency chunk of `size` bytes fits a page of `colourType`: one grey or RGB
@@ -409,9 +420,10 @@ void walk(std::string_view bytes, const std::stop_token& stop, Memory& memory) {
 
 }  // namespace
 
-Check check(std::string_view bytes, std::stop_token stop) {
+Check check(std::string_view bytes, std::stop_token stop, std::size_t memoryBound) {
     Check result;
     Memory memory;
+    memory.bound = memoryBound;
     try {
         walk(bytes, stop, memory);
         result.page = true;

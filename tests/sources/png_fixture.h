@@ -159,6 +159,195 @@ inline std::string zerosAfter(std::string_view leading, std::size_t mebibytes,
     return out;
 }
 
+// Deflate's bits as a stream carries them, least significant first, for blocks made by hand.
+class DeflateBits {
+  public:
+    void put(std::uint32_t value, int count) {
+        pending_ |= std::uint64_t{value} << filled_;
+        filled_ += count;
+        for (; filled_ >= 8; filled_ -= 8) {
+            bytes_.push_back(static_cast<char>(pending_ & 0xff));
+            pending_ >>= 8;
+        }
+    }
+    // A Huffman code, its most significant bit first.
+    void putCode(std::uint32_t code, int length) {
+        std::uint32_t reversed = 0;
+        for (int i = 0; i < length; ++i) {
+            reversed |= ((code >> i) & 1U) << (length - 1 - i);
+        }
+        put(reversed, length);
+    }
+    void toByte() {
+        if (filled_ > 0) {
+            put(0, 8 - filled_);
+        }
+    }
+    // The whole bytes written, and the bits after them.
+    const std::string& bytes() const { return bytes_; }
+    int tailBits() const { return filled_; }
+    std::uint32_t tail() const { return static_cast<std::uint32_t>(pending_); }
+
+  private:
+    std::string bytes_;
+    std::uint64_t pending_ = 0;
+    int filled_ = 0;
+};
+
+// Deflate blocks that carry nothing, none the last: stored (5 bytes from a byte's start), fixed
+// (10 bits), dynamic with the fewest codes (92 bits: only the end of the block is coded), and
+// dynamic with every code (715 bits: 286 literal/length codes of 8 and 9 bits, 30 distance codes
+// of 4 and 5 bits), the costliest for an inflater to set up.
+enum class EmptyBlock { stored, fixed, dynamic, everyCode };
+
+inline void putEmptyBlock(DeflateBits& bits, EmptyBlock kind) {
+    switch (kind) {
+        case EmptyBlock::stored:
+            bits.put(0, 3);
+            bits.toByte();
+            bits.put(0x0000, 16);
+            bits.put(0xffff, 16);
+            break;
+        case EmptyBlock::fixed:
+            bits.put(1 << 1, 3);
+            bits.putCode(0, 7);
+            break;
+        case EmptyBlock::dynamic: {
+            bits.put(2 << 1, 3);
+            // 257 literal/length codes, one distance code, 18 code length codes.
+            bits.put(0, 5);
+            bits.put(0, 5);
+            bits.put(14, 4);
+            // In deflate's order (16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1): 18 (a run of
+            // zeros) coded "0", 0 "10", 1 "11".
+            for (const int length : {0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}) {
+                bits.put(static_cast<std::uint32_t>(length), 3);
+            }
+            // 256 zeros (138 and 118), the end of the block of length 1, no distance code.
+            bits.putCode(0, 1);
+            bits.put(138 - 11, 7);
+            bits.putCode(0, 1);
+            bits.put(118 - 11, 7);
+            bits.putCode(3, 2);
+            bits.putCode(2, 2);
+            // The end of the block.
+            bits.putCode(0, 1);
+            break;
+        }
+        case EmptyBlock::everyCode: {
+            bits.put(2 << 1, 3);
+            bits.put(286 - 257, 5);
+            bits.put(30 - 1, 5);
+            bits.put(19 - 4, 4);
+            // In deflate's order (16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1 15): 4, 5, 8 and
+            // 9 coded in 2 bits ("00", "01", "10", "11").
+            for (const int length : {0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 0, 2, 0, 0, 0, 0, 0, 0, 0}) {
+                bits.put(static_cast<std::uint32_t>(length), 3);
+            }
+            // 226 literal/length codes of 8 bits and 60 of 9 bits; 28 distance codes of 5 bits
+            // and 2 of 4 bits.
+            for (int symbol = 0; symbol < 286; ++symbol) {
+                bits.putCode(symbol < 226 ? 2 : 3, 2);
+            }
+            for (int symbol = 0; symbol < 30; ++symbol) {
+                bits.putCode(symbol < 28 ? 1 : 0, 2);
+            }
+            // The end of the block (256), the 31st code of 9 bits.
+            bits.putCode(226 * 2 + (256 - 226), 9);
+            break;
+        }
+    }
+}
+
+inline void putAdler(std::string& stream, std::string_view raw) {
+    const auto check = adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(raw.data()),
+                               static_cast<uInt>(raw.size()));
+    for (const int shift : {24, 16, 8, 0}) {
+        stream.push_back(static_cast<char>((check >> shift) & 0xff));
+    }
+}
+
+// A zlib stream of `raw` deflated at `level` that `count` empty blocks of `kind` lead; the last of
+// them is stored, so that the blocks zlib writes start on a byte.
+inline std::string ledByEmptyBlocks(EmptyBlock kind, std::size_t count, std::string_view raw,
+                                    int level = Z_DEFAULT_COMPRESSION) {
+    DeflateBits bits;
+    bits.put(0x78, 8);
+    bits.put(0x9c, 8);
+    for (std::size_t i = 0; i < count; ++i) {
+        putEmptyBlock(bits, i + 1 == count ? EmptyBlock::stored : kind);
+    }
+    z_stream stream{};
+    deflateInit2(&stream, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    auto out = bits.bytes() + deflatedWith(stream, raw, Z_FINISH);
+    deflateEnd(&stream);
+    putAdler(out, raw);
+    return out;
+}
+
+// A zlib stream of `raw` deflated up to a flush (which ends in an empty stored block), then
+// `count` empty blocks of `kind`, then an empty last block.
+inline std::string followedByEmptyBlocks(EmptyBlock kind, std::size_t count, std::string_view raw) {
+    DeflateBits bits;
+    for (std::size_t i = 0; i < count; ++i) {
+        putEmptyBlock(bits, kind);
+    }
+    // The last block: fixed, with only its end.
+    bits.put(1 | (1 << 1), 3);
+    bits.putCode(0, 7);
+    bits.toByte();
+    auto out = zlibOf(raw, Z_SYNC_FLUSH) + bits.bytes();
+    putAdler(out, raw);
+    return out;
+}
+
+// A zlib stream of `raw` (bytes below 15 only) in one dynamic block that codes 0 and 1 in 15
+// bits, 2 to 14 in 14 down to 2, and the end of the block in 1: a stream almost twice as long
+// as what it inflates to.
+inline std::string longCodedStream(std::string_view raw) {
+    // The literal/length codes' lengths and their canonical codes (a code of each length, the
+    // two of 15 bits last).
+    std::array<int, 257> lengths{};
+    std::array<std::uint32_t, 257> codes{};
+    lengths[256] = 1;
+    for (int symbol = 2; symbol <= 14; ++symbol) {
+        lengths[static_cast<std::size_t>(symbol)] = 16 - symbol;
+    }
+    lengths[0] = 15;
+    lengths[1] = 15;
+    for (std::size_t symbol = 0; symbol < lengths.size(); ++symbol) {
+        // The first code of length n is 2^n - 2 (n from 2), and 0 for length 1.
+        const auto length = lengths[symbol];
+        codes[symbol] = length <= 1 ? 0 : (std::uint32_t{1} << length) - 2 + (symbol == 1 ? 1 : 0);
+    }
+    DeflateBits bits;
+    bits.put(0x78, 8);
+    bits.put(0x9c, 8);
+    // The last block, dynamic: 257 literal/length codes, one distance code, and the 19 code
+    // length codes, 0 to 15 coded in 4 bits ("0000" for 0 to "1111" for 15), 16 to 18 none.
+    bits.put(1 | (2 << 1), 3);
+    bits.put(0, 5);
+    bits.put(0, 5);
+    bits.put(19 - 4, 4);
+    for (const int symbol : {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15}) {
+        bits.put(symbol < 16 ? 4 : 0, 3);
+    }
+    for (const auto length : lengths) {
+        bits.putCode(static_cast<std::uint32_t>(length), 4);
+    }
+    // One distance code, of length 1.
+    bits.putCode(1, 4);
+    for (const char byte : raw) {
+        const auto symbol = static_cast<std::size_t>(static_cast<unsigned char>(byte));
+        bits.putCode(codes.at(symbol), lengths.at(symbol));
+    }
+    bits.putCode(codes[256], lengths[256]);
+    bits.toByte();
+    auto out = bits.bytes();
+    putAdler(out, raw);
+    return out;
+}
+
 // The PNG signature and header chunk of an image.
 inline std::string pngHeader(std::uint32_t width, std::uint32_t height, int bitDepth,
                              int colourType, bool interlaced = false) {
