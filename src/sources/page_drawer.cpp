@@ -199,22 +199,11 @@ bool PageDrawer::SystemRecord::tellOnce() {
 }
 
 PageDrawer::Page PageDrawer::draw(int index, std::stop_token stop) const {
-    auto page = run(std::to_string(index), stop);
-    if (page.png) {
-        const auto check = PagePng::check(*page.png, stop);
-        if (check.stopped) {
-            throw Cancelled();
-        }
-        if (!check.page) {
-            return {std::nullopt,
-                    "makes the drawing program write something other than a page image"};
-        }
-    }
-    return page;
+    return run(std::to_string(index), true, stop);
 }
 
 int PageDrawer::pageCount(std::stop_token stop) const {
-    const auto answer = run("count", stop);
+    const auto answer = run("count", false, stop);
     int count = 0;
     if (answer.png) {
         const auto& text = *answer.png;
@@ -231,7 +220,7 @@ int PageDrawer::pageCount(std::stop_token stop) const {
     throw Error("its pages could not be counted: it " + answer.refusal.value_or("cannot be read"));
 }
 
-PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) const {
+PageDrawer::Page PageDrawer::run(const std::string& what, bool page, std::stop_token stop) const {
     if (stop.stop_requested()) {
         throw Cancelled();
     }
@@ -322,6 +311,17 @@ PageDrawer::Page PageDrawer::run(const std::string& what, std::stop_token stop) 
         case ExitStatus::drawn:
             if (png.empty()) {
                 return {std::nullopt, "makes the drawing program write no image"};
+            }
+            if (page) {
+                // Checked while the document's time runs: its time is the page's.
+                const auto check = options_.checkPage(png, stop);
+                if (check.stopped) {
+                    throw Cancelled();
+                }
+                if (!check.page) {
+                    return {std::nullopt,
+                            "makes the drawing program write something other than a page image"};
+                }
             }
             return {std::move(png), std::nullopt};
         case ExitStatus::noSuchPage:

@@ -17,6 +17,7 @@
 #include "platform/error.h"
 #include "platform/landlock.h"
 #include "platform/unique_fd.h"
+#include "sources/page_png.h"
 
 namespace vask {
 
@@ -124,6 +125,12 @@ class PageDrawer {
         // Shared by the drawers of one run (the application's questions share
         // SystemRecord::ofThisProgram()).
         std::shared_ptr<SystemRecord> system = std::make_shared<SystemRecord>();
+        // Checks what the drawing program hands back for a page; its time is the document's
+        // too. Tests stand in a slower one.
+        std::function<PagePng::Check(std::string_view, std::stop_token)> checkPage =
+            [](std::string_view bytes, std::stop_token stop) {
+                return PagePng::check(bytes, std::move(stop));
+            };
     };
 
     // A page drawn, not there, or refused with the reason, worded to follow "it"
@@ -146,8 +153,8 @@ class PageDrawer {
     // says it could not confine itself is an Error of this document only), and Cancelled. What the
     // program hands back is a page only when it is a whole PNG of a page within the page bound
     // (what it writes past the bound is refused before more is read), checked by PagePng::check:
-    // every chunk intact and the image data exactly its rows, at a cost in proportion to them;
-    // anything else refuses the page.
+    // every chunk intact and the image data exactly its rows, at a cost in proportion to them,
+    // counted in the document's time; anything else refuses the page.
     Page draw(int index, std::stop_token stop = {}) const;
 
     // The number of pages, counted by the drawing program within the same limits (and from the
@@ -162,8 +169,9 @@ class PageDrawer {
     static std::filesystem::path besideExecutable();
 
   private:
-    // Runs the program for `what` (a page index or "count"); the answer is in `png`.
-    Page run(const std::string& what, std::stop_token stop) const;
+    // Runs the program for `what` (a page index or "count"); the answer is in `png`, checked
+    // as a page when `page`.
+    Page run(const std::string& what, bool page, std::stop_token stop) const;
 
     Options options_;
     UniqueFd document_;

@@ -143,6 +143,30 @@ TEST(PageDrawerTest, TheDocumentsDrawingTimeBoundsItsPagesTogether) {
     EXPECT_FALSE(hasChildProcess());
 }
 
+// The check of what a drawer hands back takes the document's time too: a page whose check takes
+// the whole of it is handed back, and the next is refused without a drawer started.
+TEST(PageDrawerTest, ThePagesCheckTakesTheDocumentsTime) {
+    test::TempDir dir;
+    CountedDrawer counted(dir, VASK_PAGE_DRAWER_PROBE);
+    auto options = drawerOptions();
+    options.program = counted.program();
+    options.documentTimeBudget = std::chrono::seconds(2);
+    options.checkPage = [budget = options.documentTimeBudget](std::string_view bytes,
+                                                              std::stop_token stop) {
+        std::this_thread::sleep_for(budget);
+        return PagePng::check(bytes, std::move(stop));
+    };
+    const auto page = test::onePixelPage();
+    const PageDrawer drawer("raw 0 " + page, options);
+    const auto first = drawer.draw(kProbeUnconfined);
+    ASSERT_TRUE(first.png.has_value()) << first.refusal.value_or("");
+    EXPECT_TRUE(*first.png == page);
+    const auto second = drawer.draw(kProbeUnconfined);
+    EXPECT_TRUE(second.documentTimeSpent);
+    EXPECT_EQ(second.refusal, "drawing the document takes longer than 2 s");
+    EXPECT_EQ(counted.starts(), 1);
+}
+
 TEST(PageDrawerTest, PagesAreCountedByTheDrawingProgram) {
     const auto options = drawerOptions();
     EXPECT_EQ(PageDrawer(test::minimalPdf(3), options).pageCount(), 3);
