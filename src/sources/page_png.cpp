@@ -256,8 +256,9 @@ class ImageData {
             stream_.avail_out = static_cast<uInt>(rowSize() - filled_);
         }
         const auto room = stream_.avail_out;
-        // Z_BLOCK: the inflater returns at each block's end too, where it is waiting for the next
-        // block's header (bit 7 of data_type; once also after the stream's header).
+        // Z_BLOCK: the inflater also returns at each block's end, the last block's too (bit 7 of
+        // data_type set), and once after the stream's header. Every block counts against what
+        // the rows inflated so far admit: an empty one costs as much to set up as one of rows.
         const int result = inflate(&stream_, Z_BLOCK);
         if (result != Z_OK && result != Z_STREAM_END) {
             refuse();
