@@ -73,7 +73,8 @@ std::string ledUpToTheBound(vask::test::EmptyBlock kind) {
 // admits: PagePng::blocksAhead before the rows, then one after each 2 x PagePng::bytesPerBlock
 // of them (zlib ends a block there), the last of them in the last block.
 std::string mostBlocksAdmitted() {
-    const auto rows = std::string_view(pageRows());
+    const auto pageBytes = pageRows();
+    const std::string_view rows(pageBytes);
     vask::test::DeflateBits block;
     vask::test::putEmptyBlock(block, vask::test::EmptyBlock::everyCode);
     z_stream stream{};

@@ -197,7 +197,9 @@ TEST(PagePngTest, AStreamOfMoreBlocksThanItsRowsAdmitIsRefusedAtTheFirstBlockPas
         {EmptyBlock::fixed, "fixed"},
         {EmptyBlock::dynamic, "dynamic"},
         {EmptyBlock::everyCode, "dynamic of every code"}};
-    for (const auto& [kind, kindName] : kinds) {
+    for (const auto& entry : kinds) {
+        const auto kind = entry.first;
+        const auto& kindName = entry.second;
         for (const std::size_t more : {0U, 1U}) {
             const auto named = [&](const std::string& what) {
                 return std::to_string(more) + " past: " + kindName + " " + what;
