@@ -150,7 +150,7 @@ TEST(PageDrawerTest, ThePagesCheckTakesTheDocumentsTime) {
     CountedDrawer counted(dir, VASK_PAGE_DRAWER_PROBE);
     auto options = drawerOptions();
     options.program = counted.program();
-    options.documentTimeBudget = std::chrono::seconds(2);
+    options.documentTimeBudget = std::chrono::seconds(3);
     options.checkPage = [budget = options.documentTimeBudget](std::string_view bytes,
                                                               std::stop_token stop) {
         std::this_thread::sleep_for(budget);
@@ -163,7 +163,7 @@ TEST(PageDrawerTest, ThePagesCheckTakesTheDocumentsTime) {
     EXPECT_TRUE(*first.png == page);
     const auto second = drawer.draw(kProbeUnconfined);
     EXPECT_TRUE(second.documentTimeSpent);
-    EXPECT_EQ(second.refusal, "drawing the document takes longer than 2 s");
+    EXPECT_EQ(second.refusal, "drawing the document takes longer than 3 s");
     EXPECT_EQ(counted.starts(), 1);
 }
 
