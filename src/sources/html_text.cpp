@@ -145,22 +145,16 @@ std::optional<ListMarking> listStyleMarking(std::string_view keyword) {
         {"disc", {"\u2022", ""}},
         {"circle", {"\u25E6", ""}},
         {"square", {"\u25AA", ""}},
-        {"decimal", {"", "decimal"}},
-        {"decimal-leading-zero", {"", "decimalZero"}},
-        {"lower-alpha", {"", "lowerAlpha"}},
-        {"lower-latin", {"", "lowerAlpha"}},
-        {"upper-alpha", {"", "upperAlpha"}},
-        {"upper-latin", {"", "upperAlpha"}},
-        {"lower-roman", {"", "lowerRoman"}},
-        {"upper-roman", {"", "upperRoman"}},
-        {"lower-greek", {"", "lowerGreek"}},
-        {"hebrew", {"", "hebrew1"}},
-        {"cjk-decimal", {"", "ideographDigital"}},
+        {"disclosure-open", {"\u25BE", ""}},
+        {"disclosure-closed", {"\u25B8", ""}},
     };
     for (const auto& [name, marking] : kKeywords) {
         if (keyword == name) {
             return marking;
         }
+    }
+    if (const auto style = ListNumberFormat::counterStyle(keyword)) {
+        return ListMarking{"", *style};
     }
     return std::nullopt;
 }

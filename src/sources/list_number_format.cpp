@@ -1,407 +1,710 @@
 #include "sources/list_number_format.h"
 
+#include <unicode/rbnf.h>
+#include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <limits>
+#include <map>
+#include <memory>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "sources/text_decoding.h"
 
 namespace vask {
 namespace {
 
-std::string fromCharacter(char32_t c) {
-    std::string out;
-    TextDecoding::appendUtf8(out, c);
+// The symbols of a counter style, written one after another with a space between (a symbol may be
+// more than one character: "अं").
+std::vector<std::string_view> symbolsOf(std::string_view list) {
+    std::vector<std::string_view> symbols;
+    std::size_t at = 0;
+    while (at < list.size()) {
+        const auto end = std::min(list.find(' ', at), list.size());
+        if (end > at) {
+            symbols.push_back(list.substr(at, end - at));
+        }
+        at = end + 1;
+    }
+    return symbols;
+}
+
+// The low end of a range that has none.
+constexpr long kNoLow = std::numeric_limits<long>::min();
+
+struct Style;
+using Writer = std::string (*)(long count, const Style& style);
+
+// One way of writing list numbers, under the names each vocabulary gives it: `name` is Word's
+// w:numFmt (or a name of our own where Word has none), `odf` the style:num-format LibreOffice
+// writes, `css` the list-style-type. Counts outside [low, high] read in decimal digits, and so do
+// counts below 1 under the Word and ODF names, as LibreOffice shows a list that starts at 0.
+struct Style {
+    std::string_view name;
+    std::string_view odf;
+    std::string_view css;
+    Writer write;
+    // The symbols the writer takes: digits, letters, or a locale and an ICU rule set ("zh
+    // %spellout-cardinal").
+    std::string_view symbols = {};
+    // Letters after the first of a word (LibreOffice's capital Cyrillic letters go on in small
+    // ones: "Аа").
+    std::string_view rest = {};
+    long low = 1;
+    long high = kNoLimit;
+    static constexpr long kNoLimit = std::numeric_limits<long>::max();
+};
+
+// The count's digits in base `symbols.size()`, after a minus sign below zero (CSS's numeric
+// system), at least `width` digits.
+std::string positional(long count, std::string_view list, std::size_t width) {
+    const auto symbols = symbolsOf(list);
+    const auto base = static_cast<unsigned long>(symbols.size());
+    auto left =
+        count < 0 ? 0UL - static_cast<unsigned long>(count) : static_cast<unsigned long>(count);
+    std::vector<std::string_view> digits;
+    do {
+        digits.push_back(symbols[left % base]);
+        left /= base;
+    } while (left > 0);
+    while (digits.size() < width) {
+        digits.push_back(symbols[0]);
+    }
+    std::string out = count < 0 ? "-" : "";
+    for (auto at = digits.size(); at-- > 0;) {
+        out += digits[at];
+    }
     return out;
 }
 
-// A letter of `alphabet` repeated once more for each round past its last, as Word counts past
-// "z": 27 is "aa".
-std::string alphabetic(long count, std::u32string_view alphabet) {
-    constexpr long kMostRepeats = 30;
-    const auto size = static_cast<long>(alphabet.size());
-    if (count < 1 || (count - 1) / size >= kMostRepeats) {
-        return std::to_string(count);
-    }
-    const auto letter = fromCharacter(alphabet[static_cast<std::size_t>((count - 1) % size)]);
-    std::string out;
-    for (long i = 0; i <= (count - 1) / size; ++i) {
-        out += letter;
-    }
-    return out;
+std::string numeric(long count, const Style& style) {
+    return positional(count, style.symbols, 1);
+}
+
+std::string zeroPadded(long count, const Style& style) {
+    return positional(count, style.symbols, 2);
 }
 
 // Letters counted on past the last as digits are ("z", "aa", "ab"): the count in bijective base
-// of the alphabet's size. The letters after the first are taken from `rest` (LibreOffice's
-// capital Russian letters go on in small ones, "Аа").
-std::string lettersCounted(long count, std::u32string_view first, std::u32string_view rest) {
-    constexpr std::size_t kMostLetters = 30;
-    if (count < 1) {
-        return std::to_string(count);
-    }
+// of the alphabet's size; the letters after the first from `rest` when it is given.
+std::string alphabetic(long count, const Style& style) {
+    const auto first = symbolsOf(style.symbols);
+    const auto rest = style.rest.empty() ? first : symbolsOf(style.rest);
     const auto size = static_cast<long>(first.size());
-    std::u32string letters;
-    for (auto left = count; left > 0 && letters.size() <= kMostLetters; left = (left - 1) / size) {
-        letters.push_back(static_cast<char32_t>((left - 1) % size));
+    std::vector<std::size_t> letters;
+    for (auto left = count; left > 0; left = (left - 1) / size) {
+        letters.push_back(static_cast<std::size_t>((left - 1) % size));
     }
     std::string out;
     for (auto at = letters.size(); at-- > 0;) {
-        const auto& alphabet = at + 1 == letters.size() ? first : rest;
-        TextDecoding::appendUtf8(out, alphabet[letters[at]]);
+        out += (at + 1 == letters.size() ? first : rest)[letters[at]];
     }
     return out;
 }
 
-// A letter repeated once more for each round past the last, its first from `first` and the
-// repeats from `rest`.
-std::string repeated(long count, std::u32string_view first, std::u32string_view rest) {
-    if (first == rest) {
-        return alphabetic(count, first);
-    }
-    const auto once = alphabetic(count, first);
+// A letter repeated once more for each round past the last, as Word counts past "z" (27 is
+// "aa"); the repeats from `rest` when it is given.
+std::string repeating(long count, const Style& style) {
+    constexpr long kMostRepeats = 30;
+    const auto first = symbolsOf(style.symbols);
+    const auto rest = style.rest.empty() ? first : symbolsOf(style.rest);
     const auto size = static_cast<long>(first.size());
-    if (count < 1 || once.empty() || (once[0] >= '0' && once[0] <= '9')) {
-        return once;
+    if ((count - 1) / size >= kMostRepeats) {
+        return std::to_string(count);
     }
     const auto index = static_cast<std::size_t>((count - 1) % size);
-    std::string out;
-    TextDecoding::appendUtf8(out, first[index]);
+    std::string out(first[index]);
     for (long i = 0; i < (count - 1) / size; ++i) {
-        TextDecoding::appendUtf8(out, rest[index]);
+        out += rest[index];
     }
     return out;
 }
 
-std::string roman(long count, bool upper) {
-    if (count < 1 || count > 3999) {
+// The symbols in turn, over again past the last.
+std::string cyclic(long count, const Style& style) {
+    const auto symbols = symbolsOf(style.symbols);
+    const auto size = static_cast<long>(symbols.size());
+    return std::string(symbols[static_cast<std::size_t>(((count - 1) % size + size) % size)]);
+}
+
+// One symbol for each count from 1, decimal digits past the last.
+std::string fixed(long count, const Style& style) {
+    const auto symbols = symbolsOf(style.symbols);
+    if (count < 1 || static_cast<std::size_t>(count) > symbols.size()) {
         return std::to_string(count);
     }
-    static constexpr std::pair<long, std::string_view> kNumerals[] = {
-        {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"}, {50, "l"},
-        {40, "xl"},  {10, "x"},   {9, "ix"},  {5, "v"},    {4, "iv"},  {1, "i"}};
-    std::string out;
-    for (const auto& [value, numeral] : kNumerals) {
-        for (; count >= value; count -= value) {
-            out += numeral;
-        }
+    return std::string(symbols[static_cast<std::size_t>(count - 1)]);
+}
+
+// The rule-based number format of a locale and rule set, each made once a thread.
+const icu::RuleBasedNumberFormat* ruleBased(std::string_view locale, bool spellout) {
+    thread_local std::map<std::string, std::unique_ptr<icu::RuleBasedNumberFormat>, std::less<>>
+        made;
+    const auto key = std::string(locale) + (spellout ? "" : "@numbers");
+    auto found = made.find(key);
+    if (found == made.end()) {
+        UErrorCode status = U_ZERO_ERROR;
+        auto format = std::make_unique<icu::RuleBasedNumberFormat>(
+            spellout ? icu::URBNF_SPELLOUT : icu::URBNF_NUMBERING_SYSTEM,
+            icu::Locale(std::string(locale).c_str()), status);
+        found = made.emplace(key, U_SUCCESS(status) ? std::move(format) : nullptr).first;
     }
-    if (upper) {
-        std::transform(out.begin(), out.end(), out.begin(),
-                       [](char c) { return static_cast<char>(c - 'a' + 'A'); });
+    return found->second.get();
+}
+
+// The count as an ICU rule set writes it ("zh %spellout-cardinal": "一百零一"; "root
+// %armenian-upper"), without the zero-width spaces Thai words are written with; decimal digits
+// where ICU has no such rules.
+std::string icuRules(long count, std::string_view symbols) {
+    const auto space = symbols.find(' ');
+    const auto locale = symbols.substr(0, space);
+    const auto rules = symbols.substr(space + 1);
+    const auto* format = ruleBased(locale, rules.starts_with("%spellout"));
+    if (format == nullptr) {
+        return std::to_string(count);
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    icu::UnicodeString out;
+    icu::FieldPosition position;
+    format->format(static_cast<int64_t>(count),
+                   icu::UnicodeString::fromUTF8(
+                       icu::StringPiece(rules.data(), static_cast<int32_t>(rules.size()))),
+                   out, position, status);
+    if (U_FAILURE(status)) {
+        return std::to_string(count);
+    }
+    out.findAndReplace(icu::UnicodeString(static_cast<UChar>(0x200B)), icu::UnicodeString());
+    std::string utf8;
+    return out.toUTF8String(utf8);
+}
+
+std::string ruleBasedNumber(long count, const Style& style) {
+    return icuRules(count, style.symbols);
+}
+
+// Spelled-out English with a capital ("Twenty-one", "Second").
+std::string capitalisedWords(long count, const Style& style) {
+    auto out = icuRules(count, style.symbols);
+    if (!out.empty() && out[0] >= 'a' && out[0] <= 'z') {
+        out[0] = static_cast<char>(out[0] - 'a' + 'A');
     }
     return out;
 }
 
-std::string ordinalSuffix(long count) {
+std::string ordinal(long count, const Style&) {
     const auto lastTwo = count % 100;
-    if (lastTwo >= 11 && lastTwo <= 13) {
-        return "th";
-    }
-    switch (count % 10) {
-        case 1:
-            return "st";
-        case 2:
-            return "nd";
-        case 3:
-            return "rd";
-        default:
-            return "th";
-    }
+    const auto last = count % 10;
+    const char* suffix = (lastTwo >= 11 && lastTwo <= 13) || last > 3 || last == 0 ? "th"
+                         : last == 1                                               ? "st"
+                         : last == 2                                               ? "nd"
+                                                                                   : "rd";
+    return std::to_string(count) + suffix;
 }
 
-constexpr std::array<std::string_view, 20> kOnes = {
-    "zero",     "one",     "two",     "three",     "four",     "five",    "six",
-    "seven",    "eight",   "nine",    "ten",       "eleven",   "twelve",  "thirteen",
-    "fourteen", "fifteen", "sixteen", "seventeen", "eighteen", "nineteen"};
-constexpr std::array<std::string_view, 10> kTens = {
-    "", "", "twenty", "thirty", "forty", "fifty", "sixty", "seventy", "eighty", "ninety"};
-
-// A count below a million in English words ("one hundred twenty-three").
-std::string words(long count) {
-    std::string out;
-    const auto append = [&](std::string_view word) {
-        if (!out.empty() && out.back() != '-') {
-            out += ' ';
-        }
-        out += word;
-    };
-    if (count >= 1000) {
-        append(words(count / 1000));
-        append("thousand");
-        count %= 1000;
-        if (count == 0) {
-            return out;
-        }
-    }
-    if (count >= 100) {
-        append(kOnes[static_cast<std::size_t>(count / 100)]);
-        append("hundred");
-        count %= 100;
-        if (count == 0) {
-            return out;
-        }
-    }
-    if (count >= 20) {
-        append(kTens[static_cast<std::size_t>(count / 10)]);
-        if (count % 10 != 0) {
-            out += '-';
-            out += kOnes[static_cast<std::size_t>(count % 10)];
-        }
-        return out;
-    }
-    append(kOnes[static_cast<std::size_t>(count)]);
-    return out;
-}
-
-// The ordinal of spelled-out words: the last word's ("twenty-first").
-std::string ordinalWords(std::string text) {
-    static constexpr std::pair<std::string_view, std::string_view> kIrregular[] = {
-        {"one", "first"},    {"two", "second"}, {"three", "third"},   {"five", "fifth"},
-        {"eight", "eighth"}, {"nine", "ninth"}, {"twelve", "twelfth"}};
-    for (const auto& [cardinal, ordinal] : kIrregular) {
-        if (text.ends_with(cardinal)) {
-            return text.substr(0, text.size() - cardinal.size()) + std::string(ordinal);
-        }
-    }
-    if (text.ends_with('y')) {
-        text.pop_back();
-        return text + "ieth";
-    }
-    return text + "th";
-}
-
-std::string capitalised(std::string text) {
-    if (!text.empty()) {
-        text[0] = static_cast<char>(text[0] - 'a' + 'A');
-    }
-    return text;
-}
-
-// How a CJK counting format writes numbers: its digits 1 to 9, its signs for ten, hundred and
-// thousand, its zero between the digits ("一百零一"), and whether "一" is written before
-// units ("一百", though ten leads as "十") or never ("百").
+// A CJK counting system of our own where ICU has none that reads as CSS and Word write it: the
+// digits 0 to 9, the signs of ten, hundred and thousand, whether a zero stands for the zeros
+// between digits ("一百零一"), whether "1" is written before every unit ("壹拾") or none
+// ("十", "百"), and the sign of a negative count.
 struct Counting {
-    std::u32string_view digits;
-    std::u32string_view units;
-    char32_t zero;
+    std::string_view digits;
+    std::string_view units;
+    bool zeroBetween;
     bool oneBeforeUnits;
+    std::string_view negative;
 };
 
-constexpr Counting kChinese{U"一二三四五六七八九", U"十百千", U'零', true};
-constexpr Counting kJapanese{U"一二三四五六七八九", U"十百千", 0, false};
-constexpr Counting kKorean{U"일이삼사오육칠팔구", U"십백천", 0, false};
+constexpr Counting kSimplifiedFormal{"零 壹 贰 叁 肆 伍 陆 柒 捌 玖", "拾 佰 仟", true, true, "负"};
+constexpr Counting kTraditionalFormal{"零 壹 貳 參 肆 伍 陸 柒 捌 玖", "拾 佰 仟", true, true,
+                                      "負"};
+constexpr Counting kJapaneseFormal{"零 壱 弐 参 四 伍 六 七 八 九", "拾 百 阡", false, true,
+                                   "マイナス"};
+constexpr Counting kKoreanHanjaInformal{"零 一 二 三 四 五 六 七 八 九", "十 百 千", false, false,
+                                        "마이너스 "};
+constexpr Counting kKoreanHanjaFormal{"零 壹 貳 參 四 五 六 七 八 九", "拾 百 仟", false, true,
+                                      "마이너스 "};
 
 std::string counted(long count, const Counting& counting) {
-    if (count < 1 || count > 9999) {
-        return std::to_string(count);
+    const auto digits = symbolsOf(counting.digits);
+    const auto units = symbolsOf(counting.units);
+    if (count == 0) {
+        return std::string(digits[0]);
     }
-    std::u32string out;
+    std::string out = count < 0 ? std::string(counting.negative) : std::string();
+    const auto value = count < 0 ? -count : count;
     bool zeroPending = false;
+    bool written = false;
     for (int place = 3; place >= 0; --place) {
         long power = 1;
         for (int i = 0; i < place; ++i) {
             power *= 10;
         }
-        const auto digit = (count / power) % 10;
+        const auto digit = static_cast<std::size_t>((value / power) % 10);
         if (digit == 0) {
-            zeroPending = !out.empty();
+            zeroPending = written;
             continue;
         }
-        if (zeroPending && counting.zero != 0) {
-            out += counting.zero;
+        if (zeroPending && counting.zeroBetween) {
+            out += digits[0];
         }
         zeroPending = false;
-        if (place == 0 || digit != 1 || (counting.oneBeforeUnits && !(place == 1 && out.empty()))) {
-            out += counting.digits[static_cast<std::size_t>(digit - 1)];
+        written = true;
+        if (place == 0 || digit != 1 || counting.oneBeforeUnits) {
+            out += digits[digit];
         }
         if (place > 0) {
-            out += counting.units[static_cast<std::size_t>(place - 1)];
-        }
-    }
-    std::string utf8;
-    for (const auto c : out) {
-        TextDecoding::appendUtf8(utf8, c);
-    }
-    return utf8;
-}
-
-// Digit by digit in ideographs ("一〇" for 10).
-std::string ideographDigits(long count) {
-    constexpr std::u32string_view kDigits = U"〇一二三四五六七八九";
-    std::string out;
-    for (const char digit : std::to_string(count)) {
-        if (digit >= '0' && digit <= '9') {
-            TextDecoding::appendUtf8(out, kDigits[static_cast<std::size_t>(digit - '0')]);
-        } else {
-            out += digit;
+            out += units[static_cast<std::size_t>(place - 1)];
         }
     }
     return out;
+}
+
+std::string simplifiedFormal(long count, const Style&) {
+    return counted(count, kSimplifiedFormal);
+}
+std::string traditionalFormal(long count, const Style&) {
+    return counted(count, kTraditionalFormal);
+}
+std::string japaneseFormal(long count, const Style&) {
+    return counted(count, kJapaneseFormal);
+}
+std::string koreanHanjaInformal(long count, const Style&) {
+    return counted(count, kKoreanHanjaInformal);
+}
+std::string koreanHanjaFormal(long count, const Style&) {
+    return counted(count, kKoreanHanjaFormal);
 }
 
 // Hebrew numerals below a thousand: letters added up ("קכג"), with 15 and 16 written "טו" and
 // "טז" as they are read.
-std::string hebrewNumerals(long count) {
-    if (count < 1 || count > 999) {
-        return std::to_string(count);
-    }
+std::string hebrewNumerals(long count, const Style&) {
     constexpr std::u32string_view kUnits = U"אבגדהוזחט";
     constexpr std::u32string_view kTensLetters = U"יכלמנסעפצ";
     constexpr std::u32string_view kHundreds = U"קרשת";
-    std::u32string out;
+    std::string out;
     auto hundreds = count / 100;
     for (; hundreds > 4; hundreds -= 4) {
-        out += kHundreds[3];
+        TextDecoding::appendUtf8(out, kHundreds[3]);
     }
     if (hundreds > 0) {
-        out += kHundreds[static_cast<std::size_t>(hundreds - 1)];
+        TextDecoding::appendUtf8(out, kHundreds[static_cast<std::size_t>(hundreds - 1)]);
     }
     const auto rest = count % 100;
     if (rest == 15 || rest == 16) {
-        out += U'ט';
-        out += rest == 15 ? U'ו' : U'ז';
-    } else {
-        if (rest >= 10) {
-            out += kTensLetters[static_cast<std::size_t>(rest / 10 - 1)];
-        }
-        if (rest % 10 != 0) {
-            out += kUnits[static_cast<std::size_t>(rest % 10 - 1)];
-        }
+        TextDecoding::appendUtf8(out, U'ט');
+        TextDecoding::appendUtf8(out, rest == 15 ? U'ו' : U'ז');
+        return out;
     }
-    std::string utf8;
-    for (const auto c : out) {
-        TextDecoding::appendUtf8(utf8, c);
+    if (rest >= 10) {
+        TextDecoding::appendUtf8(out, kTensLetters[static_cast<std::size_t>(rest / 10 - 1)]);
     }
-    return utf8;
-}
-
-// One character of a run of enclosed digits: `first` stands for 1 and `last` for `last - first
-// + 1`; past it, plain digits.
-std::string enclosed(long count, char32_t first, long last) {
-    if (count < 1 || count > last) {
-        return std::to_string(count);
-    }
-    return fromCharacter(first + static_cast<char32_t>(count - 1));
-}
-
-std::string circled(long count) {
-    if (count == 0) {
-        return fromCharacter(U'⓪');
-    }
-    if (count >= 21 && count <= 35) {
-        return fromCharacter(U'㉑' + static_cast<char32_t>(count - 21));
-    }
-    if (count >= 36 && count <= 50) {
-        return fromCharacter(U'㊱' + static_cast<char32_t>(count - 36));
-    }
-    return enclosed(count, U'①', 20);
-}
-
-// The count's decimal digits written with those of another script, whose zero is `zero`
-// (full-width "２", Arabic-Indic "٢").
-std::string digitsFrom(long count, char32_t zero) {
-    std::string out;
-    for (const char digit : std::to_string(count)) {
-        TextDecoding::appendUtf8(out, digit >= '0' && digit <= '9'
-                                          ? zero + static_cast<char32_t>(digit - '0')
-                                          : static_cast<char32_t>(digit));
+    if (rest % 10 != 0) {
+        TextDecoding::appendUtf8(out, kUnits[static_cast<std::size_t>(rest % 10 - 1)]);
     }
     return out;
+}
+
+// Greek numerals as LibreOffice writes them: letters added up, "στ" for 6, thousands after a
+// left keraia ("͵α" for 1000).
+std::string greekNumerals(long count, const Style& style) {
+    const auto letters = symbolsOf(style.symbols);
+    std::string out;
+    long power = 1000;
+    for (int place = 3; place >= 0; --place, power /= 10) {
+        const auto digit = (count / power) % 10;
+        if (digit == 0) {
+            continue;
+        }
+        if (place == 3) {
+            out += "\u0375";
+        }
+        out += letters[static_cast<std::size_t>((digit - 1) + 9 * (place % 3))];
+    }
+    return out;
+}
+
+// The sixty-year cycle: a heavenly stem and an earthly branch ("甲子", "乙丑").
+std::string sexagenary(long count, const Style&) {
+    const auto stems = symbolsOf("甲 乙 丙 丁 戊 己 庚 辛 壬 癸");
+    const auto branches = symbolsOf("子 丑 寅 卯 辰 巳 午 未 申 酉 戌 亥");
+    return std::string(stems[static_cast<std::size_t>((count - 1) % 10)]) +
+           std::string(branches[static_cast<std::size_t>((count - 1) % 12)]);
+}
+
+std::string inDashes(long count, const Style&) {
+    return "- " + std::to_string(count) + " -";
+}
+
+std::string dollarText(long count, const Style& style) {
+    return capitalisedWords(count, style) + " and 00/100";
+}
+
+std::string bahtText(long count, const Style& style) {
+    return icuRules(count, style.symbols) + "\u0E1A\u0E32\u0E17\u0E16\u0E49\u0E27\u0E19";
+}
+
+constexpr std::string_view kDecimal = "0 1 2 3 4 5 6 7 8 9";
+constexpr std::string_view kLatin = "a b c d e f g h i j k l m n o p q r s t u v w x y z";
+constexpr std::string_view kLatinUpper = "A B C D E F G H I J K L M N O P Q R S T U V W X Y Z";
+// Word's Russian letters, and LibreOffice's (with "ы", without "ъ", "ь", "ё" and "й").
+constexpr std::string_view kRussianWord = "а б в г д е ж з и к л м н о п р с т у ф х ц ч ш щ э ю я";
+constexpr std::string_view kRussianWordUpper =
+    "А Б В Г Д Е Ж З И К Л М Н О П Р С Т У Ф Х Ц Ч Ш Щ Э Ю Я";
+constexpr std::string_view kRussian = "а б в г д е ж з и к л м н о п р с т у ф х ц ч ш щ ы э ю я";
+constexpr std::string_view kRussianUpper =
+    "А Б В Г Д Е Ж З И К Л М Н О П Р С Т У Ф Х Ц Ч Ш Щ Ы Э Ю Я";
+constexpr std::string_view kBulgarian = "а б в г д е ж з и к л м н о п р с т у ф х ц ч ш щ ъ ю я";
+constexpr std::string_view kBulgarianUpper =
+    "А Б В Г Д Е Ж З И К Л М Н О П Р С Т У Ф Х Ц Ч Ш Щ Ъ Ю Я";
+constexpr std::string_view kSerbian = "а б в г д ђ е ж з и ј к л љ м н њ о п р с т ћ у ф х ц ч џ ш";
+constexpr std::string_view kSerbianUpper =
+    "А Б В Г Д Ђ Е Ж З И Ј К Л Љ М Н Њ О П Р С Т Ћ У Ф Х Ц Ч Џ Ш";
+constexpr std::string_view kHebrew = "א ב ג ד ה ו ז ח ט י כ ל מ נ ס ע פ צ ק ר ש ת";
+// Without the final sigma, as browsers count.
+constexpr std::string_view kGreek = "α β γ δ ε ζ η θ ι κ λ μ ν ξ ο π ρ σ τ υ φ χ ψ ω";
+constexpr std::string_view kGreekNumerals =
+    "α β γ δ ε στ ζ η θ ι κ λ μ ν ξ ο π ϟ ρ σ τ υ φ χ ψ ω ϡ";
+constexpr std::string_view kGreekUpperNumerals =
+    "Α Β Γ Δ Ε ΣΤ Ζ Η Θ Ι Κ Λ Μ Ν Ξ Ο Π Ϟ Ρ Σ Τ Υ Φ Χ Ψ Ω Ϡ";
+constexpr std::string_view kIdeographDigits = "〇 一 二 三 四 五 六 七 八 九";
+constexpr std::string_view kKoreanDigits = "영 일 이 삼 사 오 육 칠 팔 구";
+constexpr std::string_view kCircled =
+    "① ② ③ ④ ⑤ ⑥ ⑦ ⑧ ⑨ ⑩ ⑪ ⑫ ⑬ ⑭ ⑮ ⑯ ⑰ ⑱ ⑲ ⑳ ㉑ ㉒ ㉓ ㉔ ㉕ ㉖ ㉗ ㉘ ㉙ ㉚ ㉛ ㉜ ㉝ ㉞ ㉟ "
+    "㊱ ㊲ ㊳ ㊴ ㊵ ㊶ ㊷ ㊸ ㊹ ㊺ ㊻ ㊼ ㊽ ㊾ ㊿";
+constexpr std::string_view kParenthesised = "⑴ ⑵ ⑶ ⑷ ⑸ ⑹ ⑺ ⑻ ⑼ ⑽ ⑾ ⑿ ⒀ ⒁ ⒂ ⒃ ⒄ ⒅ ⒆ ⒇";
+constexpr std::string_view kFullStopped = "⒈ ⒉ ⒊ ⒋ ⒌ ⒍ ⒎ ⒏ ⒐ ⒑ ⒒ ⒓ ⒔ ⒕ ⒖ ⒗ ⒘ ⒙ ⒚ ⒛";
+constexpr std::string_view kHeavenlyStems = "甲 乙 丙 丁 戊 己 庚 辛 壬 癸";
+constexpr std::string_view kEarthlyBranches = "子 丑 寅 卯 辰 巳 午 未 申 酉 戌 亥";
+// The kana in a-i-u-e-o and in iroha order: as browsers count (with ゐ and ゑ), and as
+// LibreOffice does for Word's and its own formats (katakana, full and half width).
+constexpr std::string_view kHiragana =
+    "あ い う え お か き く け こ さ し す せ そ た ち つ て と な に ぬ ね の は ひ ふ へ ほ ま "
+    "み む め も や ゆ よ ら り る れ ろ わ ゐ ゑ を ん";
+constexpr std::string_view kHiraganaIroha =
+    "い ろ は に ほ へ と ち り ぬ る を わ か よ た れ そ つ ね な ら む う ゐ の お く や ま け "
+    "ふ こ え て あ さ き ゆ め み し ゑ ひ も せ す";
+constexpr std::string_view kKatakana =
+    "ア イ ウ エ オ カ キ ク ケ コ サ シ ス セ ソ タ チ ツ テ ト ナ ニ ヌ ネ ノ ハ ヒ フ ヘ ホ マ "
+    "ミ ム メ モ ヤ ユ ヨ ラ リ ル レ ロ ワ ヰ ヱ ヲ ン";
+constexpr std::string_view kKatakanaIroha =
+    "イ ロ ハ ニ ホ ヘ ト チ リ ヌ ル ヲ ワ カ ヨ タ レ ソ ツ ネ ナ ラ ム ウ ヰ ノ オ ク ヤ マ ケ "
+    "フ コ エ テ ア サ キ ユ メ ミ シ ヱ ヒ モ セ ス";
+constexpr std::string_view kAiueo =
+    "ア イ ウ エ オ カ キ ク ケ コ サ シ ス セ ソ タ チ ツ テ ト ナ ニ ヌ ネ ノ ハ ヒ フ ヘ ホ マ "
+    "ミ ム メ モ ヤ ユ ヨ ラ リ ル レ ロ ワ ヲ ン";
+constexpr std::string_view kAiueoHalfWidth =
+    "ｱ ｲ ｳ ｴ ｵ ｶ ｷ ｸ ｹ ｺ ｻ ｼ ｽ ｾ ｿ ﾀ ﾁ ﾂ ﾃ ﾄ ﾅ ﾆ ﾇ ﾈ ﾉ ﾊ ﾋ ﾌ ﾍ ﾎ ﾏ ﾐ ﾑ ﾒ ﾓ ﾔ ﾕ ﾖ ﾗ ﾘ ﾙ ﾚ ﾛ ﾜ "
+    "ｦ ﾝ";
+constexpr std::string_view kIroha =
+    "イ ロ ハ ニ ホ ヘ ト チ リ ヌ ル ヲ ワ カ ヨ タ レ ソ ツ ネ ナ ラ ム ウ ヰ ノ オ ク ヤ マ ケ "
+    "フ コ エ テ ア サ キ ユ メ ミ シ ヱ ヒ モ セ ス ン";
+constexpr std::string_view kIrohaHalfWidth =
+    "ｲ ﾛ ﾊ ﾆ ﾎ ﾍ ﾄ ﾁ ﾘ ﾇ ﾙ ｦ ﾜ ｶ ﾖ ﾀ ﾚ ｿ ﾂ ﾈ ﾅ ﾗ ﾑ ｳ ヰ ﾉ ｵ ｸ ﾔ ﾏ ｹ ﾌ ｺ ｴ ﾃ ｱ ｻ ｷ ﾕ ﾒ ﾐ ｼ ヱ ﾋ "
+    "ﾓ ｾ ｽ ﾝ";
+constexpr std::string_view kGanada = "가 나 다 라 마 바 사 아 자 차 카 타 파 하";
+constexpr std::string_view kChosung = "ㄱ ㄴ ㄷ ㄹ ㅁ ㅂ ㅅ ㅇ ㅈ ㅊ ㅋ ㅌ ㅍ ㅎ";
+constexpr std::string_view kCircledChosung = "㉠ ㉡ ㉢ ㉣ ㉤ ㉥ ㉦ ㉧ ㉨ ㉩ ㉪ ㉫ ㉬ ㉭";
+constexpr std::string_view kCircledGanada = "㉮ ㉯ ㉰ ㉱ ㉲ ㉳ ㉴ ㉵ ㉶ ㉷ ㉸ ㉹ ㉺ ㉻";
+constexpr std::string_view kArabicAlpha =
+    "\u0623 \u0628 \u062A \u062B \u062C \u062D \u062E \u062F \u0630 \u0631 \u0632 \u0633 \u0634 "
+    "\u0635 \u0636 \u0637 \u0638 \u0639 \u063A \u0641 \u0642 \u0643 \u0644 \u0645 \u0646 \u0647 "
+    "\u0648 \u0649";
+constexpr std::string_view kArabicAbjad =
+    "\u0627 \u0628 \u062C \u062F \u0647 \u0648 \u0632 \u062D \u0637 \u064A \u0643 \u0644 \u0645 "
+    "\u0646 \u0633 \u0639 \u0641 \u0635 \u0642 \u0631 \u0634 \u062A \u062B \u062E \u0630 \u0636 "
+    "\u0638 \u063A";
+constexpr std::string_view kPersianAlpha =
+    "\u0622 \u0628 \u067E \u062A \u062B \u062C \u0686 \u062D \u062E \u062F \u0630 \u0631 \u0632 "
+    "\u0698 \u0633 \u0634 \u0635 \u0636 \u0637 \u0638 \u0639 \u0640 \u0641 \u0642 \u06A9 \u06AF "
+    "\u0644 \u0645 \u0646 \u0648 \u0647 \u06CC";
+constexpr std::string_view kThaiLetters =
+    "ก ข ค ง จ ฉ ช ซ ฌ ญ ฎ ฏ ฐ ฑ ฒ ณ ด ต ถ ท ธ น บ ป ผ ฝ พ ฟ ภ ม ย ร ฤ ล ฦ ว ศ ษ ส ห ฬ อ ฮ";
+constexpr std::string_view kHindiConsonants =
+    "क ख ग घ ङ च छ ज झ ञ ट ठ ड ढ ण त थ द ध न प फ ब भ म य र ल व श ष स ह";
+constexpr std::string_view kHindiVowels = "अ आ इ ई उ ऊ ऋ ए ऐ ओ औ अं अः";
+constexpr std::string_view kKhmerLetters =
+    "ក ខ គ ឃ ង ច ឆ ជ ឈ ញ ដ ឋ ឌ ឍ ណ ត ថ ទ ធ ន ប ផ ព ភ ម យ រ ល វ ស ហ ឡ អ";
+constexpr std::string_view kLaoLetters =
+    "ກ ຂ ຄ ງ ຈ ຊ ຍ ດ ຕ ຖ ທ ນ ບ ປ ຜ ຝ ພ ຟ ມ ຢ ຣ ລ ວ ສ ຫ ອ ຮ ຯ ຮ ໜ ໝ";
+constexpr std::string_view kMyanmarLetters =
+    "က ခ ဂ ဃ င စ ဆ ဇ ဈ ည ဋ ဌ ဍ ဎ ဏ တ ထ ဒ ဓ န ပ ဖ ဗ ဘ မ ယ ရ လ ဝ သ ဟ ဠ အ";
+constexpr std::string_view kTibetanLetters =
+    "ཀ ཁ ག ང ཅ ཆ ཇ ཉ ཏ ཐ ད ན པ ཕ བ མ ཙ ཚ ཛ ཝ ཞ ཟ འ ཡ ར ལ ཤ ས ཧ ཨ";
+
+// Every format, each once. The W3C's ready-made counter styles give the symbols of those CSS
+// predefines; LibreOffice's tables those of Word's and its own formats that CSS has not.
+const std::vector<Style>& styles() {
+    static const std::vector<Style> kStyles = {
+        {"decimal", "1", "decimal", numeric, kDecimal, {}, kNoLow},
+        {"decimalHalfWidth", {}, {}, numeric, kDecimal},
+        {"decimalZero",
+         "01, 02, 03, ...",
+         "decimal-leading-zero",
+         zeroPadded,
+         kDecimal,
+         {},
+         kNoLow},
+        {"decimalFullWidth", "１, ２, ３, ...", {}, numeric, "０ １ ２ ３ ４ ５ ６ ７ ８ ９"},
+        {"decimalFullWidth2", {}, {}, numeric, "０ １ ２ ３ ４ ５ ６ ７ ８ ９"},
+        {"hex", {}, {}, numeric, "0 1 2 3 4 5 6 7 8 9 A B C D E F"},
+        {"arabicIndic",
+         "١, ٢, ٣, ...",
+         "arabic-indic",
+         numeric,
+         "\u0660 \u0661 \u0662 \u0663 \u0664 \u0665 \u0666 \u0667 \u0668 \u0669",
+         {},
+         kNoLow},
+        {"persianDigits", "۱, ۲, ۳, ...", "persian", numeric, "۰ ۱ ۲ ۳ ۴ ۵ ۶ ۷ ۸ ۹", {}, kNoLow},
+        {"hindiNumbers", "१, २, ३, ...", "devanagari", numeric, "० १ २ ३ ४ ५ ६ ७ ८ ९", {}, kNoLow},
+        {"thaiNumbers", {}, "thai", numeric, "๐ ๑ ๒ ๓ ๔ ๕ ๖ ๗ ๘ ๙", {}, kNoLow},
+        {"bengaliDigits", {}, "bengali", numeric, "০ ১ ২ ৩ ৪ ৫ ৬ ৭ ৮ ৯", {}, kNoLow},
+        {"khmerDigits", {}, "khmer", numeric, "០ ១ ២ ៣ ៤ ៥ ៦ ៧ ៨ ៩", {}, kNoLow},
+        {"cambodianDigits", {}, "cambodian", numeric, "០ ១ ២ ៣ ៤ ៥ ៦ ៧ ៨ ៩", {}, kNoLow},
+        {"ideographDigital", {}, "cjk-decimal", numeric, kIdeographDigits, {}, kNoLow},
+        {"taiwaneseDigital", {}, {}, numeric, kIdeographDigits},
+        {"koreanDigital2", {}, {}, numeric, kIdeographDigits},
+        {"japaneseDigitalTenThousand", {}, {}, numeric, kIdeographDigits},
+        {"koreanDigital", {}, {}, numeric, kKoreanDigits},
+        {"gujaratiDigits", {}, "gujarati", numeric, "૦ ૧ ૨ ૩ ૪ ૫ ૬ ૭ ૮ ૯", {}, kNoLow},
+        {"gurmukhiDigits", {}, "gurmukhi", numeric, "੦ ੧ ੨ ੩ ੪ ੫ ੬ ੭ ੮ ੯", {}, kNoLow},
+        {"kannadaDigits", {}, "kannada", numeric, "೦ ೧ ೨ ೩ ೪ ೫ ೬ ೭ ೮ ೯", {}, kNoLow},
+        {"laoDigits", {}, "lao", numeric, "໐ ໑ ໒ ໓ ໔ ໕ ໖ ໗ ໘ ໙", {}, kNoLow},
+        {"malayalamDigits", {}, "malayalam", numeric, "൦ ൧ ൨ ൩ ൪ ൫ ൬ ൭ ൮ ൯", {}, kNoLow},
+        {"mongolianDigits", {}, "mongolian", numeric, "᠐ ᠑ ᠒ ᠓ ᠔ ᠕ ᠖ ᠗ ᠘ ᠙", {}, kNoLow},
+        {"myanmarDigits", {}, "myanmar", numeric, "၀ ၁ ၂ ၃ ၄ ၅ ၆ ၇ ၈ ၉", {}, kNoLow},
+        {"oriyaDigits", {}, "oriya", numeric, "୦ ୧ ୨ ୩ ୪ ୫ ୬ ୭ ୮ ୯", {}, kNoLow},
+        {"tamilDigits", {}, "tamil", numeric, "௦ ௧ ௨ ௩ ௪ ௫ ௬ ௭ ௮ ௯", {}, kNoLow},
+        {"teluguDigits", {}, "telugu", numeric, "౦ ౧ ౨ ౩ ౪ ౫ ౬ ౭ ౮ ౯", {}, kNoLow},
+        {"tibetanDigits", {}, "tibetan", numeric, "༠ ༡ ༢ ༣ ༤ ༥ ༦ ༧ ༨ ༩", {}, kNoLow},
+        {"lowerLetter", "aaa", {}, repeating, kLatin},
+        {"upperLetter", "AAA", {}, repeating, kLatinUpper},
+        {"lowerAlpha", "a", "lower-alpha", alphabetic, kLatin},
+        {"lowerLatin", {}, "lower-latin", alphabetic, kLatin},
+        {"upperAlpha", "A", "upper-alpha", alphabetic, kLatinUpper},
+        {"upperLatin", {}, "upper-latin", alphabetic, kLatinUpper},
+        {"lowerRoman", "i", "lower-roman", ruleBasedNumber, "root %roman-lower", {}, 1, 3999},
+        {"upperRoman", "I", "upper-roman", ruleBasedNumber, "root %roman-upper", {}, 1, 3999},
+        {"lowerGreek", {}, "lower-greek", alphabetic, kGreek},
+        {"greekLowerNumerals", "α, β, γ, ... (gr)", {}, greekNumerals, kGreekNumerals, {}, 1, 9999},
+        {"greekUpperNumerals",
+         "Α, Β, Γ, ... (gr)",
+         {},
+         greekNumerals,
+         kGreekUpperNumerals,
+         {},
+         1,
+         9999},
+        {"ordinal", "1st", {}, ordinal},
+        {"cardinalText", "One", {}, capitalisedWords, "en %spellout-cardinal"},
+        {"ordinalText", "First", {}, capitalisedWords, "en %spellout-ordinal"},
+        {"dollarText", {}, {}, dollarText, "en %spellout-cardinal"},
+        {"chicago", "*, †, ‡, §, **, ††, ...", {}, repeating, "* † ‡ §"},
+        {"numberInDash", {}, {}, inDashes},
+        {"chineseCounting",
+         "一, 二, 三, ...",
+         "simp-chinese-informal",
+         ruleBasedNumber,
+         "zh %spellout-cardinal",
+         {},
+         -9999,
+         9999},
+        {"chineseCountingThousand", {}, {}, ruleBasedNumber, "zh %spellout-cardinal", {}, 1, 9999},
+        {"taiwaneseCounting",
+         {},
+         "trad-chinese-informal",
+         ruleBasedNumber,
+         "zh_Hant %spellout-cardinal",
+         {},
+         -9999,
+         9999},
+        {"taiwaneseCountingThousand",
+         {},
+         {},
+         ruleBasedNumber,
+         "zh_Hant %spellout-cardinal",
+         {},
+         1,
+         9999},
+        {"chineseLegalSimplified",
+         "壹, 贰, 叁, ...",
+         "simp-chinese-formal",
+         simplifiedFormal,
+         {},
+         {},
+         -9999,
+         9999},
+        {"ideographLegalTraditional",
+         "壹, 貳, 參, ...",
+         "trad-chinese-formal",
+         traditionalFormal,
+         {},
+         {},
+         -9999,
+         9999},
+        {"japaneseCounting",
+         {},
+         "japanese-informal",
+         ruleBasedNumber,
+         "ja %spellout-cardinal",
+         {},
+         -9999,
+         9999},
+        {"japaneseLegal",
+         "壱, 弐, 参, ...",
+         "japanese-formal",
+         japaneseFormal,
+         {},
+         {},
+         -9999,
+         9999},
+        {"koreanCounting",
+         {},
+         {},
+         ruleBasedNumber,
+         "ko %spellout-cardinal-sinokorean",
+         {},
+         1,
+         9999},
+        {"koreanLegal",
+         "일, 이, 삼, ...",
+         "korean-hangul-formal",
+         ruleBasedNumber,
+         "ko %spellout-cardinal-financial",
+         {},
+         -9999,
+         9999},
+        {"koreanHanjaInformal",
+         {},
+         "korean-hanja-informal",
+         koreanHanjaInformal,
+         {},
+         {},
+         -9999,
+         9999},
+        {"koreanHanjaFormal", {}, "korean-hanja-formal", koreanHanjaFormal, {}, {}, -9999, 9999},
+        {"vietnameseCounting", {}, {}, ruleBasedNumber, "vi %spellout-cardinal"},
+        {"thaiCounting", {}, {}, ruleBasedNumber, "th %spellout-cardinal"},
+        {"bahtText", {}, {}, bahtText, "th %spellout-cardinal"},
+        {"hindiCounting", {}, {}, ruleBasedNumber, "hi %spellout-cardinal"},
+        {"persianWords", "یک, دو, سه, ...", {}, ruleBasedNumber, "fa %spellout-cardinal"},
+        {"hebrew1", "א, י, ק, ...", "hebrew", hebrewNumerals, {}, {}, 1, 999},
+        {"hebrew2", {}, {}, repeating, kHebrew},
+        {"hebrewAlpha", "א, ב, ג, ...", {}, alphabetic, kHebrew},
+        {"armenianUpper",
+         {},
+         "upper-armenian",
+         ruleBasedNumber,
+         "root %armenian-upper",
+         {},
+         1,
+         9999},
+        {"armenian", {}, "armenian", ruleBasedNumber, "root %armenian-upper", {}, 1, 9999},
+        {"armenianLower",
+         {},
+         "lower-armenian",
+         ruleBasedNumber,
+         "root %armenian-lower",
+         {},
+         1,
+         9999},
+        {"georgian", {}, "georgian", ruleBasedNumber, "root %georgian", {}, 1, 19999},
+        {"ethiopicNumeric", {}, "ethiopic-numeric", ruleBasedNumber, "root %ethiopic"},
+        {"russianLower", {}, {}, repeating, kRussianWord},
+        {"russianUpper", {}, {}, repeating, kRussianWordUpper},
+        {"russianLowerAlpha", "а, б, .., аа, аб, ... (ru)", {}, alphabetic, kRussian},
+        {"russianUpperAlpha",
+         "А, Б, .., Аа, Аб, ... (ru)",
+         {},
+         alphabetic,
+         kRussianUpper,
+         kRussian},
+        {"russianLowerSync", "а, б, .., аа, бб, ... (ru)", {}, repeating, kRussian},
+        {"russianUpperSync", "А, Б, .., Аа, Бб, ... (ru)", {}, repeating, kRussianUpper, kRussian},
+        {"bulgarianLowerAlpha", "а, б, .., аа, аб, ... (bg)", {}, alphabetic, kBulgarian},
+        {"bulgarianUpperAlpha",
+         "А, Б, .., Аа, Аб, ... (bg)",
+         {},
+         alphabetic,
+         kBulgarianUpper,
+         kBulgarian},
+        {"bulgarianLowerSync", "а, б, .., аа, бб, ... (bg)", {}, repeating, kBulgarian},
+        {"bulgarianUpperSync",
+         "А, Б, .., Аа, Бб, ... (bg)",
+         {},
+         repeating,
+         kBulgarianUpper,
+         kBulgarian},
+        {"serbianLowerAlpha", "а, б, .., аа, аб, ... (sr)", {}, alphabetic, kSerbian},
+        {"serbianUpperAlpha",
+         "А, Б, .., Аа, Аб, ... (sr)",
+         {},
+         alphabetic,
+         kSerbianUpper,
+         kSerbian},
+        {"serbianLowerSync", "а, б, .., аа, бб, ... (sr)", {}, repeating, kSerbian},
+        {"serbianUpperSync", "А, Б, .., Аа, Бб, ... (sr)", {}, repeating, kSerbianUpper, kSerbian},
+        {"decimalEnclosedCircle", "①, ②, ③, ...", {}, fixed, kCircled},
+        {"decimalEnclosedCircleChinese", {}, {}, fixed, kCircled},
+        {"decimalEnclosedParen", {}, {}, fixed, kParenthesised},
+        {"decimalEnclosedFullstop", {}, {}, fixed, kFullStopped},
+        {"ideographEnclosedCircle", {}, {}, fixed, "㈠ ㈡ ㈢ ㈣ ㈤ ㈥ ㈦ ㈧ ㈨ ㈩"},
+        {"ideographTraditional", "甲, 乙, 丙, ...", "cjk-heavenly-stem", fixed, kHeavenlyStems},
+        {"ideographZodiac", "子, 丑, 寅, ...", "cjk-earthly-branch", fixed, kEarthlyBranches},
+        {"ideographZodiacTraditional", {}, {}, sexagenary, {}, {}, 1, 60},
+        {"aiueo", "ｱ, ｲ, ｳ, ...", {}, cyclic, kAiueoHalfWidth},
+        {"aiueoFullWidth", "ア, イ, ウ, ...", {}, cyclic, kAiueo},
+        {"iroha", "ｲ, ﾛ, ﾊ, ...", {}, cyclic, kIrohaHalfWidth},
+        {"irohaFullWidth", "イ, ロ, ハ, ...", {}, cyclic, kIroha},
+        {"hiragana", {}, "hiragana", alphabetic, kHiragana},
+        {"hiraganaIroha", {}, "hiragana-iroha", alphabetic, kHiraganaIroha},
+        {"katakana", {}, "katakana", alphabetic, kKatakana},
+        {"katakanaIroha", {}, "katakana-iroha", alphabetic, kKatakanaIroha},
+        {"ganada", "가, 나, 다, ...", {}, cyclic, kGanada},
+        {"chosung", "ㄱ, ㄴ, ㄷ, ...", {}, cyclic, kChosung},
+        {"ganadaCircled", "㉮, ㉯, ㉰, ...", {}, cyclic, kCircledGanada},
+        {"chosungCircled", "㉠, ㉡, ㉢, ...", {}, cyclic, kCircledChosung},
+        {"arabicAlpha", "أ, ب, ت, ...", {}, alphabetic, kArabicAlpha},
+        {"arabicAbjad", "ا, ب, ج, ...", {}, alphabetic, kArabicAbjad},
+        {"persianAlpha", "آ, ب, پ, ...", {}, alphabetic, kPersianAlpha},
+        {"thaiLetters", "ก, ข, ค, ...", {}, alphabetic, kThaiLetters},
+        {"hindiVowels", {}, {}, alphabetic, kHindiVowels},
+        {"hindiConsonants", "क, ख, ग, ...", {}, alphabetic, kHindiConsonants},
+        {"khmerLetters", "ក, ខ, គ, ...", {}, alphabetic, kKhmerLetters},
+        {"laoLetters", "ກ, ຂ, ຄ, ...", {}, alphabetic, kLaoLetters},
+        {"myanmarLetters", "က, ခ, ဂ, ...", {}, alphabetic, kMyanmarLetters},
+        {"tibetanLetters", "ཀ, ཁ, ག, ...", {}, alphabetic, kTibetanLetters},
+    };
+    return kStyles;
 }
 
 }  // namespace
 
 std::string ListNumberFormat::formatted(long count, std::string_view format) {
-    constexpr std::u32string_view kRussian = U"абвгдежзиклмнопрстуфхцчшщэюя";
-    constexpr std::u32string_view kRussianUpper = U"АБВГДЕЖЗИКЛМНОПРСТУФХЦЧШЩЭЮЯ";
-    constexpr long kMostWords = 999'999;
-    // LibreOffice's Russian alphabets, with "ы" and without "ъ", "ь", "ё" and "й".
-    constexpr std::u32string_view kRussianOdf = U"абвгдежзиклмнопрстуфхцчшщыэюя";
-    constexpr std::u32string_view kRussianUpperOdf = U"АБВГДЕЖЗИКЛМНОПРСТУФХЦЧШЩЫЭЮЯ";
-    constexpr std::u32string_view kLatin = U"abcdefghijklmnopqrstuvwxyz";
-    constexpr std::u32string_view kLatinUpper = U"ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    constexpr std::u32string_view kHebrew = U"אבגדהוזחטיכלמנסעפצקרשת";
-    // Without the final sigma, as browsers count.
-    constexpr std::u32string_view kGreek = U"αβγδεζηθικλμνξοπρστυφχψω";
-    if (format == "lowerAlpha" || format == "upperAlpha") {
-        const auto alphabet = format == "lowerAlpha" ? kLatin : kLatinUpper;
-        return lettersCounted(count, alphabet, alphabet);
-    }
-    if (format == "lowerGreek") {
-        return lettersCounted(count, kGreek, kGreek);
-    }
-    if (format == "hebrewAlpha") {
-        return lettersCounted(count, kHebrew, kHebrew);
-    }
-    if (format == "russianLowerAlpha" || format == "russianUpperAlpha") {
-        return lettersCounted(
-            count, format == "russianLowerAlpha" ? kRussianOdf : kRussianUpperOdf, kRussianOdf);
-    }
-    if (format == "russianLowerSync" || format == "russianUpperSync") {
-        return repeated(count, format == "russianLowerSync" ? kRussianOdf : kRussianUpperOdf,
-                        kRussianOdf);
-    }
-    if (format == "lowerLetter" || format == "upperLetter") {
-        return alphabetic(count, format == "lowerLetter" ? kLatin : kLatinUpper);
-    }
-    if (format == "lowerRoman" || format == "upperRoman") {
-        return roman(count, format == "upperRoman");
-    }
-    if (format == "decimalZero" && count >= 0 && count < 10) {
-        return "0" + std::to_string(count);
-    }
-    if (format == "ordinal" && count >= 0) {
-        return std::to_string(count) + ordinalSuffix(count);
-    }
-    if ((format == "cardinalText" || format == "ordinalText") && count >= 0 &&
-        count <= kMostWords) {
-        const auto cardinal = words(count);
-        return capitalised(format == "cardinalText" ? cardinal : ordinalWords(cardinal));
-    }
-    if (format == "chineseCounting" || format == "chineseCountingThousand" ||
-        format == "taiwaneseCounting" || format == "taiwaneseCountingThousand") {
-        return counted(count, kChinese);
-    }
-    if (format == "japaneseCounting") {
-        return counted(count, kJapanese);
-    }
-    if (format == "koreanCounting") {
-        return counted(count, kKorean);
-    }
-    if ((format == "ideographDigital" || format == "taiwaneseDigital" ||
-         format == "koreanDigital2") &&
-        count >= 0) {
-        return ideographDigits(count);
-    }
-    if (format == "hebrew1") {
-        return hebrewNumerals(count);
-    }
-    if (format == "hebrew2") {
-        return alphabetic(count, kHebrew);
-    }
-    if (format == "russianLower" || format == "russianUpper") {
-        return alphabetic(count, format == "russianLower" ? kRussian : kRussianUpper);
-    }
-    if (format == "decimalEnclosedCircle" || format == "decimalEnclosedCircleChinese") {
-        return circled(count);
-    }
-    if (format == "decimalEnclosedParen") {
-        return enclosed(count, U'⑴', 20);
-    }
-    if (format == "decimalEnclosedFullstop") {
-        return enclosed(count, U'⒈', 20);
-    }
-    if (format == "decimalFullWidth" || format == "decimalFullWidth2") {
-        return digitsFrom(count, U'０');
-    }
-    if (format == "arabicIndic") {
-        return digitsFrom(count, U'\u0660');
+    for (const auto& style : styles()) {
+        const bool css = !style.css.empty() && format == style.css;
+        if (!css && format != style.name && (style.odf.empty() || format != style.odf)) {
+            continue;
+        }
+        const auto low = css ? style.low : std::max(style.low, 1L);
+        if (count < low || count > style.high) {
+            return std::to_string(count);
+        }
+        return style.write(count, style);
     }
     return std::to_string(count);
+}
+
+std::optional<std::string_view> ListNumberFormat::counterStyle(std::string_view keyword) {
+    for (const auto& style : styles()) {
+        if (!style.css.empty() && keyword == style.css) {
+            return style.css;
+        }
+    }
+    return std::nullopt;
 }
 
 char32_t ListNumberFormat::symbolFontCharacter(char32_t c, std::string_view font) {

@@ -1,24 +1,29 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
-// How word processors and web pages write the number of a list item or heading: the formats a
-// .docx level names (w:numFmt), which the other readers' formats are translated to.
+// How word processors and web pages write the number of a list item or heading, from one table
+// of formats under the names each gives them: Word's (w:numFmt), LibreOffice's style:num-format
+// ("1", "a", "i", "①, ②, ③, ...", "가, 나, 다, ...") and CSS's predefined list-style-types
+// ("arabic-indic", "korean-hangul-formal", "hiragana").
 namespace vask::ListNumberFormat {
 
-// `count` as the format writes it: "decimal", "lowerLetter" and "upperLetter" ("aa" after "z"),
-// "lowerRoman" and "upperRoman", "decimalZero", "ordinal" ("2nd"), "cardinalText" ("Two"),
-// "ordinalText" ("Second"), the CJK counting and digit formats ("十二", "一二"), "hebrew1"
-// (numerals) and "hebrew2" (letters), "russianLower" and "russianUpper", the enclosed and
-// full-width digits ("②", "⑵", "⒉", "２"). Beside Word's, the Arabic-Indic digits
-// "arabicIndic" ("١٢"), and the letters that count on past the last as digits do ("aa", "ab",
-// as browsers and .odt lists without letter sync count): "lowerAlpha" and "upperAlpha",
-// "lowerGreek" ("α" to "ω", then "αα"), "hebrewAlpha", and LibreOffice's Russian letters,
-// "russianLowerAlpha" ("аа", "аб") and "russianUpperAlpha" ("Аа", "Аб"), with their repeating
-// forms "russianLowerSync" ("аа", "бб") and "russianUpperSync" ("Аа", "Бб"). A count a format
-// cannot write (none below 1 has a letter), and any format not named, reads in decimal digits.
+// `count` as the format writes it: decimal digits of every script ("２", "٢", "२", "๒",
+// "二〇"), letters ("b", "bb" after "z" under Word's "lowerLetter", "ab" under "lowerAlpha" and
+// CSS's "lower-alpha"; Greek, Cyrillic, Hebrew, Arabic, Thai, Devanagari letters; kana in
+// a-i-u-e-o and iroha order; Korean "가" and "ㄱ"), Roman, Hebrew, Armenian, Georgian and
+// Ethiopic numerals, CJK counting ("十二", "壹拾贰", "일십"), the heavenly stems and earthly
+// branches, enclosed digits ("②", "⑵", "⒉"), ordinals ("2nd") and words ("Two", "Second",
+// "หนึ่ง"). Under Word's and LibreOffice's names a count below 1 reads in decimal digits, as
+// LibreOffice shows a list that starts at 0 ("0", not "00" or "0th"); under CSS's, counts
+// outside the style's range do. A format not named reads in decimal digits.
 std::string formatted(long count, std::string_view format);
+
+// The CSS list-style-type `keyword` as the table names it (a view that outlives `keyword`), when
+// it is one of the predefined counter styles the table writes.
+std::optional<std::string_view> counterStyle(std::string_view keyword);
 
 // A bullet as the font it is written in draws it: the glyphs of the Symbol and Wingdings fonts
 // sit at U+F020 to U+F0FF, where Word, LibreOffice and WordPad keep them ("\uF0B7" is "•" in

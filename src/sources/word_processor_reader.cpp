@@ -806,46 +806,14 @@ class OdtLists {
 
     static constexpr std::size_t kNodeBytes = 4 * sizeof(void*) + 2 * sizeof(std::string);
 
-    // The number format as ListNumberFormat names it. Letters without letter sync count on
-    // past "z" as digits do ("aa", "ab"); with it they repeat ("aa", "bb").
+    // The number format as ListNumberFormat names it: LibreOffice's own names are in its table.
+    // Letters without letter sync count on past "z" as digits do ("aa", "ab"); with it they
+    // repeat ("aa", "bb").
     static std::string_view wordFormat(std::string_view format, bool letterSync) {
-        if (format == "a") {
-            return letterSync ? "lowerLetter" : "lowerAlpha";
+        if (letterSync && (format == "a" || format == "A")) {
+            return format == "a" ? "lowerLetter" : "upperLetter";
         }
-        if (format == "A") {
-            return letterSync ? "upperLetter" : "upperAlpha";
-        }
-        if (format == "i") {
-            return "lowerRoman";
-        }
-        if (format == "I") {
-            return "upperRoman";
-        }
-        // The names LibreOffice writes for its other formats: its spelled-out and zero-padded
-        // numbers, and those of other scripts (each named by its first counts).
-        static constexpr std::pair<std::string_view, std::string_view> kNamed[] = {
-            {"1st", "ordinal"},
-            {"One", "cardinalText"},
-            {"First", "ordinalText"},
-            {"01, 02, 03, ...", "decimalZero"},
-            {"aaa", "lowerLetter"},
-            {"AAA", "upperLetter"},
-            {"\u2460, \u2461, \u2462, ...", "decimalEnclosedCircle"},
-            {"\u4E00, \u4E8C, \u4E09, ...", "chineseCounting"},
-            {"\u0430, \u0431, .., \u0430\u0430, \u0430\u0431, ... (ru)", "russianLowerAlpha"},
-            {"\u0410, \u0411, .., \u0410\u0430, \u0410\u0431, ... (ru)", "russianUpperAlpha"},
-            {"\u0430, \u0431, .., \u0430\u0430, \u0431\u0431, ... (ru)", "russianLowerSync"},
-            {"\u0410, \u0411, .., \u0410\u0430, \u0411\u0431, ... (ru)", "russianUpperSync"},
-            {"\u05D0, \u05D1, \u05D2, ...", "hebrewAlpha"},
-            {"\u05D0, \u05D9, \u05E7, ...", "hebrew1"},
-            {"\u0661, \u0662, \u0663, ...", "arabicIndic"},
-        };
-        for (const auto& [name, word] : kNamed) {
-            if (format == name) {
-                return word;
-            }
-        }
-        return "decimal";
+        return format;
     }
 
     std::map<std::string, Style> styles_;

@@ -75,6 +75,92 @@ TEST(ListNumberFormatTest, CountsReadAsTheirFormatWritesThem) {
     }
 }
 
+// Every script's formats, under Word's names, LibreOffice's and CSS's, as each program shows
+// them; counts below 1 under the word processors' names read in digits, as LibreOffice shows a
+// list that starts at 0.
+TEST(ListNumberFormatTest, FormatsOfEveryScriptReadAsTheirProgramsShowThem) {
+    struct Case {
+        std::string format;
+        long count;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"ganada", 1, "\uAC00"},
+        {"ganada", 15, "\uAC00"},
+        {"chosung", 3, "\u3137"},
+        {"aiueo", 2, "\uFF72"},
+        {"aiueoFullWidth", 6, "\u30AB"},
+        {"iroha", 3, "\uFF8A"},
+        {"irohaFullWidth", 2, "\u30ED"},
+        {"ideographTraditional", 3, "\u4E19"},
+        {"ideographTraditional", 11, "11"},
+        {"ideographZodiac", 12, "\u4EA5"},
+        {"ideographZodiacTraditional", 11, "\u7532\u620C"},
+        {"chineseLegalSimplified", 10, "\u58F9\u62FE"},
+        {"chineseLegalSimplified", 101, "\u58F9\u4F70\u96F6\u58F9"},
+        {"ideographLegalTraditional", 23, "\u8CB3\u62FE\u53C3"},
+        {"japaneseLegal", 1000, "\u58F1\u9621"},
+        {"koreanCounting", 12, "\uC2ED\uC774"},
+        {"koreanLegal", 10, "\uC77C\uC2ED"},
+        {"koreanDigital", 10, "\uC77C\uC601"},
+        {"arabicAlpha", 2, "\u0628"},
+        {"arabicAlpha", 29, "\u0623\u0623"},
+        {"arabicAbjad", 3, "\u062C"},
+        {"thaiLetters", 3, "\u0E04"},
+        {"thaiNumbers", 12, "\u0E51\u0E52"},
+        {"thaiCounting", 2, "\u0E2A\u0E2D\u0E07"},
+        {"hindiVowels", 2, "\u0906"},
+        {"hindiConsonants", 3, "\u0917"},
+        {"hindiNumbers", 10, "\u0967\u0966"},
+        {"hindiCounting", 1, "\u090F\u0915"},
+        {"hex", 31, "1F"},
+        {"chicago", 6, "\u2020\u2020"},
+        {"numberInDash", 4, "- 4 -"},
+        {"ideographEnclosedCircle", 10, "\u3229"},
+        {"decimalZero", 0, "0"},
+        {"ordinal", 0, "0"},
+        {"cardinalText", 0, "0"},
+        {"upperRoman", 0, "0"},
+        {"\uAC00, \uB098, \uB2E4, ...", 2, "\uB098"},
+        {"\u3131, \u3134, \u3137, ...", 1, "\u3131"},
+        {"\u30A2, \u30A4, \u30A6, ...", 47, "\u30A2"},
+        {"\u7532, \u4E59, \u4E19, ...", 10, "\u7678"},
+        {"\u58F9, \u8D30, \u53C1, ...", 20, "\u8D30\u62FE"},
+        {"\u0623, \u0628, \u062A, ...", 1, "\u0623"},
+        {"\u0E01, \u0E02, \u0E04, ...", 2, "\u0E02"},
+        {"\u03B1, \u03B2, \u03B3, ... (gr)", 16, "\u03B9\u03C3\u03C4"},
+        {"01, 02, 03, ...", 0, "0"},
+        {"01, 02, 03, ...", 3, "03"},
+        {"decimal-leading-zero", 0, "00"},
+        {"decimal-leading-zero", -3, "-03"},
+        {"arabic-indic", -12, "-\u0661\u0662"},
+        {"korean-hangul-formal", 111, "\uC77C\uBC31\uC77C\uC2ED\uC77C"},
+        {"korean-hangul-formal", -3, "\uB9C8\uC774\uB108\uC2A4 \uC0BC"},
+        {"korean-hanja-informal", 101, "\u767E\u4E00"},
+        {"korean-hanja-formal", 10, "\u58F9\u62FE"},
+        {"hiragana", 49, "\u3042\u3042"},
+        {"katakana-iroha", 2, "\u30ED"},
+        {"simp-chinese-informal", 110, "\u4E00\u767E\u4E00\u5341"},
+        {"trad-chinese-formal", 1010, "\u58F9\u4EDF\u96F6\u58F9\u62FE"},
+        {"japanese-informal", 0, "\u3007"},
+        {"japanese-formal", 12, "\u58F1\u62FE\u5F10"},
+        {"japanese-formal", 10000, "10000"},
+        {"cjk-earthly-branch", 13, "13"},
+        {"upper-armenian", 1234, "\u054C\u0544\u053C\u0534"},
+        {"georgian", 19, "\u10D8\u10D7"},
+        {"ethiopic-numeric", 100, "\u137B"},
+        {"persian", 10, "\u06F1\u06F0"},
+        {"tamil", 7, "\u0BED"},
+        {"lower-roman", 0, "0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format + " " + std::to_string(c.count));
+        EXPECT_EQ(ListNumberFormat::formatted(c.count, c.format), c.text);
+    }
+    EXPECT_EQ(ListNumberFormat::counterStyle("hiragana"), "hiragana");
+    EXPECT_FALSE(ListNumberFormat::counterStyle("ganada"));
+}
+
 // Bullets of the symbol fonts read as the characters those fonts draw; other fonts' private-use
 // characters, and invalid bytes, do not.
 TEST(ListNumberFormatTest, SymbolFontBulletsReadAsTheirFontsDrawThem) {

@@ -251,6 +251,12 @@ TEST(RichTextReaderTest, HtmlListItemsKeepTheirNumbers) {
         {"Greek letters count on past omega",
          "<ol style=\"list-style-type: lower-greek\" start=\"23\"><li>psi<li>omega<li>on</ol>",
          "\u03C8.\tpsi\n\u03C9.\tomega\n\u03B1\u03B1.\ton"},
+        {"the predefined counter styles of other scripts",
+         "<ol style=\"list-style-type: arabic-indic\" start=\"9\"><li>a<li>b</ol>"
+         "<ol style=\"list-style: korean-hangul-formal\" start=\"10\"><li>k</ol>"
+         "<ol style=\"list-style-type: hiragana\"><li>h<li>i</ol>"
+         "<ol style=\"list-style-type: decimal-leading-zero\" start=\"0\"><li>z</ol>",
+         "\u0669.\ta\n\u0661\u0660.\tb\n\uC77C\uC2ED.\tk\n\u3042.\th\n\u3044.\ti\n00.\tz"},
         {"an item that opens with a list has its number on the line of that list's first item",
          "<ol><li><ul><li>a<li>b</ul><li><div><ol><li><p>x</ol></div><li><ol></ol><li>c"
          "<li><ul><li hidden>h<li>d</ul></ol>",

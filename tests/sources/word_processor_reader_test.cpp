@@ -319,6 +319,50 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
     EXPECT_EQ(WordProcessorReader::documentText(docx(item(1, 0, "First"))), "First");
 }
 
+// Lists numbered in other scripts read as Word shows them ("가." is the first level of a
+// Korean document), and a list that starts at 0 reads "0." whatever its format.
+TEST(WordProcessorReaderTest, DocxListsOfEveryScriptKeepTheirNumbers) {
+    struct Case {
+        std::string format;
+        int start;
+        std::string markers;
+    };
+    const std::vector<Case> cases = {
+        {"ganada", 1, "\uAC00.|\uB098.|\uB2E4."},
+        {"chosung", 1, "\u3131.|\u3134.|\u3137."},
+        {"aiueoFullWidth", 1, "\u30A2.|\u30A4.|\u30A6."},
+        {"iroha", 1, "\uFF72.|\uFF9B.|\uFF8A."},
+        {"ideographTraditional", 1, "\u7532.|\u4E59.|\u4E19."},
+        {"chineseLegalSimplified", 1, "\u58F9.|\u8D30.|\u53C1."},
+        {"arabicAbjad", 1, "\u0627.|\u0628.|\u062C."},
+        {"thaiNumbers", 1, "\u0E51.|\u0E52.|\u0E53."},
+        {"hindiConsonants", 1, "\u0915.|\u0916.|\u0917."},
+        {"decimalZero", 0, "0.|01.|02."},
+        {"ordinal", 0, "0.|1st.|2nd."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        const auto numbering =
+            "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\"><w:start w:val=\"" +
+            std::to_string(c.start) + "\"/><w:numFmt w:val=\"" + c.format +
+            "\"/><w:lvlText w:val=\"%1.\"/></w:lvl></w:abstractNum>"
+            "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>";
+        std::string body;
+        std::string expected;
+        std::size_t at = 0;
+        for (int i = 1; i <= 3; ++i) {
+            const auto end = std::min(c.markers.find('|', at), c.markers.size());
+            body +=
+                "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/>"
+                "</w:numPr></w:pPr>" +
+                run("item") + "</w:p>";
+            expected += (i == 1 ? "" : "\n\n") + c.markers.substr(at, end - at) + "\titem";
+            at = end + 1;
+        }
+        EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering)), expected);
+    }
+}
+
 // Equations read as linear text and ruby as its base with its reading after it; a document in
 // Strict Open XML reads as a transitional one.
 TEST(WordProcessorReaderTest, DocxEquationsRubyAndStrictMarkupReadAsShown) {
@@ -937,6 +981,17 @@ TEST(WordProcessorReaderTest, OdtListsNumberAsLibreOfficeShowsThem) {
          {"\u05D9\u05D3.", "\u05D8\u05D5.", "\u05D8\u05D6."}},
         {"Arabic-Indic digits", numbered("\u0661, \u0662, \u0663, ...", 9),
          {"\u0669.", "\u0661\u0660.", "\u0661\u0661."}},
+        {"Korean syllables", numbered("\uAC00, \uB098, \uB2E4, ...", 1),
+         {"\uAC00.", "\uB098.", "\uB2E4."}},
+        {"Japanese iroha", numbered("\u30A4, \u30ED, \u30CF, ...", 1),
+         {"\u30A4.", "\u30ED.", "\u30CF."}},
+        {"Chinese capital numbers", numbered("\u58F9, \u8D30, \u53C1, ...", 10),
+         {"\u58F9\u62FE.", "\u58F9\u62FE\u58F9.", "\u58F9\u62FE\u8D30."}},
+        {"Arabic letters", numbered("\u0623, \u0628, \u062A, ...", 1),
+         {"\u0623.", "\u0628.", "\u062A."}},
+        {"a list padded with zeros that starts at 0", numbered("01, 02, 03, ...", 0),
+         {"0.", "01.", "02."}},
+        {"ordinals that start at 0", numbered("1st", 0), {"0.", "1st.", "2nd."}},
         {"a Symbol bullet", bulleted("\uF0B7", "style:font-name=\"Symbol\""),
          {"\u2022", "\u2022", "\u2022"}},
         {"a bullet of a font declared under another name",
