@@ -46,7 +46,7 @@ bool isSkippedDestination(std::string_view word) {
 }
 
 // The characters control words and symbols stand for; 0 for one that stands for nothing shown
-// (an optional hyphen, the mark of a note whose number is not kept).
+// (an optional hyphen).
 std::optional<char32_t> specialCharacter(std::string_view word) {
     struct Special {
         std::string_view word;
@@ -71,7 +71,6 @@ std::optional<char32_t> specialCharacter(std::string_view word) {
         {"~", U'\u00A0'},
         {"_", U'\u2011'},
         {"-", 0},
-        {"chftn", 0},
     };
     for (const auto& special : kSpecials) {
         if (word == special.word) {
@@ -170,8 +169,10 @@ struct RtfGroup {
         // The font table: not text, but its fonts' code pages are read.
         fontTable,
     };
-    // \uc counts above 65535 are taken as 65535: no fallback text is that long.
-    std::uint16_t unicodeSkip = 1;
+    // \uc counts above 32767 are taken as 32767: no fallback text is that long.
+    std::uint16_t unicodeSkip : 15 = 1;
+    // Inside a list's text (\listtext), whose symbols are drawn in its list level's font.
+    std::uint16_t listText : 1 = 0;
     std::uint16_t skipBits : 2 = 0;
     // \v (hidden) and \deleted (a tracked deletion): text the page does not show.
     std::uint16_t hidden : 1 = 0;
@@ -191,7 +192,7 @@ struct RtfGroup {
     bool shown() const { return skip() == Skip::no && hidden == 0 && deleted == 0; }
 
     static std::uint16_t skipCount(long parameter) {
-        return static_cast<std::uint16_t>(std::clamp<long>(parameter, 0, 65535));
+        return static_cast<std::uint16_t>(std::clamp<long>(parameter, 0, 32767));
     }
 };
 
@@ -261,12 +262,17 @@ class RtfReader {
             if (c == '{') {
                 flushBytes();
                 groups_.open();
+                ++depth_;
                 pendingSkip = 0;
                 continue;
             }
             if (c == '}') {
                 flushBytes();
                 groups_.close();
+                depth_ -= depth_ > 0 ? 1 : 0;
+                if (listTableDepth_ && depth_ < *listTableDepth_) {
+                    listTableDepth_.reset();
+                }
                 pendingSkip = 0;
                 continue;
             }
@@ -330,18 +336,7 @@ class RtfReader {
                 ++pos_;
             }
             const auto word = in_.substr(start, pos_ - start);
-            std::optional<long> parameter;
-            const auto numberStart = pos_;
-            if (pos_ < in_.size() && in_[pos_] == '-') {
-                ++pos_;
-            }
-            while (pos_ < in_.size() && in_[pos_] >= '0' && in_[pos_] <= '9' &&
-                   pos_ - numberStart < 10) {
-                ++pos_;
-            }
-            if (pos_ > numberStart && !(pos_ == numberStart + 1 && in_[numberStart] == '-')) {
-                parameter = std::stol(std::string(in_.substr(numberStart, pos_ - numberStart)));
-            }
+            const auto parameter = readParameter();
             if (pos_ < in_.size() && in_[pos_] == ' ') {
                 ++pos_;
             }
@@ -356,6 +351,8 @@ class RtfReader {
         }
         flushBytes();
         dropLoneSurrogate();
+        settleListText();
+        settleReference(kFootnote);
         if (!notes_.empty()) {
             if (!out_.empty() && out_.back() != '\n') {
                 out_.push_back('\n');
@@ -368,6 +365,25 @@ class RtfReader {
   private:
     enum class KeepSurrogate { no, yes };
 
+    // A control word's parameter: an optional minus sign and up to ten digits (the sign is not
+    // one of them); a digit past the tenth is text.
+    std::optional<long> readParameter() {
+        constexpr std::size_t kMostDigits = 10;
+        const auto numberStart = pos_;
+        if (pos_ < in_.size() && in_[pos_] == '-') {
+            ++pos_;
+        }
+        const auto digitsStart = pos_;
+        while (pos_ < in_.size() && in_[pos_] >= '0' && in_[pos_] <= '9' &&
+               pos_ - digitsStart < kMostDigits) {
+            ++pos_;
+        }
+        if (pos_ == digitsStart) {
+            return std::nullopt;
+        }
+        return std::stol(std::string(in_.substr(numberStart, pos_ - numberStart)));
+    }
+
     void controlWord(std::string_view word, std::optional<long> parameter, bool afterStar,
                      RtfGroup group, int& pendingSkip) {
         using Skip = RtfGroup::Skip;
@@ -379,6 +395,7 @@ class RtfReader {
             }
             group.note = 1;
             groups_.setTop(group);
+            noteKind_ = kFootnote;
             return;
         }
         if (word == "shpinst" && group.skip() != Skip::yes && group.skip() != Skip::fontTable) {
@@ -395,6 +412,9 @@ class RtfReader {
             // A nested row ends with its properties, where Word writes its \nestrow.
             flushBytes();
             target(group).push_back('\n');
+        }
+        if (word == "listtable" || word == "listoverridetable") {
+            listTableDepth_ = depth_;
         }
         if (afterStar || isSkippedDestination(word)) {
             group.setSkip(word == "fonttbl" && !group.skipped() ? Skip::fontTable : Skip::yes);
@@ -418,6 +438,13 @@ class RtfReader {
             }
             return;
         }
+        if (listTableDepth_) {
+            listDefinition(word, parameter);
+            return;
+        }
+        if (noteFormat(word)) {
+            return;
+        }
         if (word == "ansicpg" && parameter) {
             codePage_ = codePageName(*parameter).value_or(codePage_);
             return;
@@ -432,6 +459,17 @@ class RtfReader {
             return;
         }
         if (group.skipped()) {
+            return;
+        }
+        if (paragraphList(word, parameter, group)) {
+            return;
+        }
+        if (word == "chftn") {
+            noteMark(group, pendingSkip);
+            return;
+        }
+        if (word == "ftnalt" && group.note != 0) {
+            noteKind_ = kEndnote;
             return;
         }
         // Character formatting: hidden and deleted text, and the font the bytes are in.
@@ -501,7 +539,165 @@ class RtfReader {
         TextDecoding::appendUtf8(target(group), c);
     }
 
-    std::string& target(const RtfGroup& group) { return group.note != 0 ? notes_ : out_; }
+    // Where the group's text goes; a list's text before it is settled first.
+    std::string& target(const RtfGroup& group) {
+        if (listText_ && group.listText == 0) {
+            settleListText();
+        }
+        return group.note != 0 ? notes_ : out_;
+    }
+
+    // The list definitions (\listtable, \listoverridetable): the font of each level of each
+    // list, and the list each \ls number names.
+    void listDefinition(std::string_view word, std::optional<long> parameter) {
+        if (word == "list") {
+            listLevels_.clear();
+            levelCount_ = 0;
+            inOverride_ = false;
+        } else if (word == "listoverride") {
+            inOverride_ = true;
+            overrideList_.reset();
+        } else if (word == "listlevel" && !inOverride_) {
+            if (++levelCount_ <= kListLevels) {
+                listLevels_.push_back(-1);
+            }
+        } else if (word == "f" && parameter && !inOverride_ && !listLevels_.empty() &&
+                   levelCount_ <= kListLevels) {
+            listLevels_.back() = *parameter;
+        } else if (word == "listid" && parameter) {
+            if (inOverride_) {
+                overrideList_ = *parameter;
+            } else {
+                listFonts_[*parameter] = listLevels_;
+            }
+        } else if (word == "ls" && parameter && inOverride_ && overrideList_) {
+            listOverrides_[*parameter] = *overrideList_;
+        }
+    }
+
+    // The list and level of the paragraph (\ls, \ilvl; \pard outside a list's text begins a
+    // paragraph of none), and the start of a list's text; whether the word was one of them.
+    bool paragraphList(std::string_view word, std::optional<long> parameter, RtfGroup group) {
+        if (word == "ls" && parameter) {
+            paragraphList_ = *parameter;
+        } else if (word == "ilvl" && parameter) {
+            paragraphLevel_ = *parameter;
+        } else if (word == "pard" && group.listText == 0) {
+            paragraphList_.reset();
+            paragraphLevel_ = 0;
+        } else if (word == "listtext") {
+            flushBytes();
+            auto& out = target(group);
+            listText_ = ListText{&out, out.size()};
+            group.listText = 1;
+            groups_.setTop(group);
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    // A list's text is written before the paragraph names its list, so the symbols in it are
+    // drawn once the paragraph's text begins: the private-use characters of a symbol font in
+    // the font of its list's level (LibreOffice writes a bullet "\u61623" in the default font
+    // while the level's font is Symbol), or in Symbol when the list's fonts are not known.
+    void settleListText() {
+        if (!listText_) {
+            return;
+        }
+        const auto [out, start] = *listText_;
+        listText_.reset();
+        if (start < out->size()) {
+            const auto shown =
+                ListNumberFormat::symbolFontText(std::string_view(*out).substr(start), listFont());
+            out->replace(start, std::string::npos, shown);
+        }
+    }
+
+    // The symbol font of the paragraph's list level: Symbol or Wingdings, or none for a level
+    // in another font.
+    std::string_view listFont() const {
+        const auto list =
+            paragraphList_ ? listOverrides_.find(*paragraphList_) : listOverrides_.end();
+        const auto levels =
+            list != listOverrides_.end() ? listFonts_.find(list->second) : listFonts_.end();
+        if (levels == listFonts_.end()) {
+            return kSymbolFont;
+        }
+        const auto level = static_cast<std::size_t>(
+            std::clamp<long>(paragraphLevel_, 0, static_cast<long>(kListLevels) - 1));
+        if (level >= levels->second.size() || levels->second[level] < 0) {
+            return kSymbolFont;
+        }
+        const auto page = fontCodePages_.find(levels->second[level]);
+        if (page != fontCodePages_.end() &&
+            (page->second == kSymbolFont || page->second == kWingdingsFont)) {
+            return page->second;
+        }
+        return {};
+    }
+
+    // The document's note formats (\ftnnar, \ftnnrlc ... for footnotes, \aftnnar ... for
+    // endnotes); whether the word was one.
+    bool noteFormat(std::string_view word) {
+        static constexpr std::pair<std::string_view, std::string_view> kFormats[] = {
+            {"nar", "decimal"},      {"nalc", "lowerLetter"}, {"nauc", "upperLetter"},
+            {"nrlc", "lowerRoman"},  {"nruc", "upperRoman"},  {"nchi", "chicago"}};
+        const bool endnote = word.starts_with("aftn");
+        if (!endnote && !word.starts_with("ftn")) {
+            return false;
+        }
+        const auto suffix = word.substr(endnote ? 4 : 3);
+        for (const auto& [name, format] : kFormats) {
+            if (suffix == name) {
+                noteFormats_[endnote ? kEndnote : kFootnote] = format;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // A note's mark (\chftn), numbered as Word numbers notes: raised where the note is referred
+    // to ("Body¹") and before the note's text, footnotes and endnotes (\ftnalt) counted apart.
+    // The kind of a reference is known at its note, which follows it.
+    void noteMark(const RtfGroup& group, int& pendingSkip) {
+        if (pendingSkip > 0) {
+            --pendingSkip;
+            return;
+        }
+        if (!group.shown()) {
+            return;
+        }
+        flushBytes();
+        if (group.note == 0) {
+            // A reference whose note never came is a footnote's.
+            settleReference(kFootnote);
+            auto& out = target(group);
+            reference_ = Reference{&out, out.size()};
+            return;
+        }
+        const auto number = reference_ ? settleReference(noteKind_) : ++noteCounts_[noteKind_];
+        appendMark(number, noteKind_, target(group));
+    }
+
+    // Numbers the reference waiting for its note as a note of `kind`; its number (0 for none).
+    long settleReference(std::size_t kind) {
+        if (!reference_) {
+            return 0;
+        }
+        const auto [out, at] = *reference_;
+        reference_.reset();
+        const auto number = ++noteCounts_[kind];
+        std::string mark;
+        appendMark(number, kind, mark);
+        out->insert(std::min(at, out->size()), mark);
+        return number;
+    }
+
+    void appendMark(long number, std::size_t kind, std::string& out) const {
+        const auto mark = ListNumberFormat::formatted(number, noteFormats_[kind]);
+        out += TextDecoding::superscript(mark).value_or(mark);
+    }
 
     // Collects the name of the font being defined, up to its ";": a font named Symbol or
     // Wingdings draws that font's characters (whatever charset it names, as Word draws it);
@@ -627,6 +823,16 @@ class RtfReader {
     static constexpr std::string_view kWingdingsFont = "Wingdings";
     static constexpr std::string_view kSymbolGlyphs = "symbol glyphs";
     static constexpr std::size_t kLongestFontName = 64;
+    static constexpr std::size_t kListLevels = 9;
+    static constexpr std::size_t kFootnote = 0;
+    static constexpr std::size_t kEndnote = 1;
+
+    // A place in the text (the body or the notes) where something is yet to be settled.
+    struct ListText {
+        std::string* out;
+        std::size_t start;
+    };
+    using Reference = ListText;
 
     std::string_view in_;
     std::size_t pos_ = 0;
@@ -645,6 +851,26 @@ class RtfReader {
     std::string notes_;
     std::optional<char32_t> highSurrogate_;
     std::string* surrogateTarget_ = nullptr;
+    // How deep the groups go, and the depth of the list definitions being read.
+    std::size_t depth_ = 0;
+    std::optional<std::size_t> listTableDepth_;
+    // The list being defined (its levels' fonts), or the override (the list its \ls names).
+    std::vector<long> listLevels_;
+    std::size_t levelCount_ = 0;
+    bool inOverride_ = false;
+    std::optional<long> overrideList_;
+    std::map<long, std::vector<long>> listFonts_;
+    std::map<long, long> listOverrides_;
+    // The paragraph's list and level, and a list's text not yet settled.
+    std::optional<long> paragraphList_;
+    long paragraphLevel_ = 0;
+    std::optional<ListText> listText_;
+    // The notes counted so far and their formats (Word's endnotes count "i", "ii"), the kind of
+    // the note being read, and the reference waiting for its note.
+    std::array<long, 2> noteCounts_{};
+    std::array<std::string_view, 2> noteFormats_{"decimal", "lowerRoman"};
+    std::size_t noteKind_ = kFootnote;
+    std::optional<Reference> reference_;
 };
 
 bool isMarkupSpace(char c) {

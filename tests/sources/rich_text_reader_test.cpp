@@ -126,11 +126,41 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
         {"footnotes as Word writes them follow the body",
          "Body{\\cs15\\super \\chftn }{\\footnote \\pard\\plain \\s16\\fs20 {\\cs15\\super \\chftn "
          "}A footnote.\\par} text\\par More\\par}",
-         "Body text\nMore\nA footnote.\n"},
+         "Body\u00B9 text\nMore\n\u00B9A footnote.\n"},
         {"footnotes as LibreOffice writes them follow the body",
          "Body{\\super\\chftn}{\\*\\footnote\\chftn\\pard\\plain\\s17\\fs20 One.}{\\super\\chftn}"
          "{\\*\\footnote\\chftn\\pard\\plain\\s17 Two.} text\\par}",
-         "Body text\nOne.\nTwo."},
+         "Body\u00B9\u00B2 text\n\u00B9One.\n\u00B2Two."},
+        // Endnotes count apart from footnotes, in lower Roman unless the document says
+        // otherwise, as in a .docx.
+        {"endnotes are counted apart in their own format",
+         "A{\\super\\chftn{\\*\\footnote\\ftnalt{\\super\\chftn} End.}} B{\\super\\chftn"
+         "{\\*\\footnote{\\super\\chftn} Foot.}} C{\\super\\chftn{\\*\\footnote\\ftnalt"
+         "{\\super\\chftn} Again.}}\\par}",
+         "A\u2071 B\u00B9 C\u2071\u2071\n\u2071 End.\n\u00B9 Foot.\n\u2071\u2071 Again."},
+        {"note formats the document names",
+         "\\aftnnar\\ftnnruc A{\\super\\chftn{\\*\\footnote\\ftnalt{\\super\\chftn} E.}}"
+         "{\\super\\chftn{\\*\\footnote{\\super\\chftn} F.}}\\par}",
+         "A\u00B9I\n\u00B9 E.\nI F."},
+        // A negative parameter has ten digits beside its sign (LibreOffice dates tracked
+        // changes so).
+        {"a parameter's sign is not one of its ten digits",
+         "Meet at {\\deleted\\revauthdel1\\revdttmdel-1845493740 3}{\\revised\\revauth1"
+         "\\revdttm-1845493740 2} the new caf\\'e9\\fs12345678901\\par}",
+         "Meet at 2 the new caf\xC3\xA9" "1\n"},
+        // A list's text is drawn in its level's font, which LibreOffice names in the list
+        // table while it writes the bullet in the default font (or under \af naming a font
+        // called Symbol); Word writes the list's text before the paragraph names its list.
+        {"list bullets in their level's font",
+         "{\\*\\listtable{\\list\\listtemplateid1{\\listlevel\\levelnfc23{\\leveltext "
+         "\\'01\\u61623 ?;}{\\levelnumbers;}\\f6\\fi-360\\li720}{\\listlevel\\levelnfc23"
+         "{\\leveltext \\'01\\u61485 ?;}{\\levelnumbers;}\\f3\\fi-360}\\listid7}{\\list"
+         "{\\listlevel\\f0}\\listid8}}{\\*\\listoverridetable{\\listoverride\\listid7"
+         "\\listoverridecount0\\ls1}{\\listoverride\\listid8\\ls2}}"
+         "\\pard\\plain\\ls1\\ilvl0 {\\listtext\\pard\\plain \\u61623\\'3f\\tab}Bullet\\par"
+         "{\\listtext\\pard\\plain\\af6 \\u61485\\'3f\\tab}\\pard\\plain\\ls1\\ilvl1 "
+         "Dash\\par\\pard\\plain\\ls2 {\\listtext\\pard\\plain \\u61623\\'3f\\tab}Own\\par}",
+         "\u2022\tBullet\n\u2212\tDash\n\uF0B7\tOwn\n"},
         {"a text box is read once from its shape",
          "Anchor{\\shp{\\*\\shpinst\\shpleft0\\shptop0\\shpright2000\\shpbottom1000{\\sp{\\sn "
          "shapeType}{\\sv 202}}{\\sp{\\sn fLine}{\\sv 0}}{\\shptxt \\pard\\plain Boxed text\\par}}"
