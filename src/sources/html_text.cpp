@@ -129,6 +129,8 @@ struct ListAttributes {
     std::optional<std::string_view> value;
     std::optional<std::string_view> style;
     bool reversed = false;
+    // An <input> that is checked (a task list's done item is a checked checkbox).
+    bool checked = false;
 };
 
 // How the items of a list are marked: a bullet, a number format, or nothing.
@@ -560,6 +562,7 @@ class Tokenizer {
             attribute = in_.substr(attributeStart, stop - attributeStart);
             hides = hides || equalsIgnoringCase(attribute, "hidden");
             list.reversed = list.reversed || equalsIgnoringCase(attribute, "reversed");
+            list.checked = list.checked || equalsIgnoringCase(attribute, "checked");
         };
         const auto valueEnds = [&](std::size_t stop) {
             const auto value = in_.substr(valueStart, stop - valueStart);
@@ -683,6 +686,9 @@ class Tokenizer {
             openList(name, list);
         } else if (name == "li") {
             listItem(list);
+        } else if (name == "input" && equalsIgnoringCase(list.type.value_or(""), "checkbox")) {
+            // A checkbox reads as the box a document's checkbox shows, ticked or not.
+            out_.text(list.checked ? "\u2612 " : "\u2610 ");
         }
     }
 

@@ -287,6 +287,12 @@ TEST(RichTextReaderTest, HtmlListItemsKeepTheirNumbers) {
          "<ol style=\"list-style-type: hiragana\"><li>h<li>i</ol>"
          "<ol style=\"list-style-type: decimal-leading-zero\" start=\"0\"><li>z</ol>",
          "\u0669.\ta\n\u0661\u0660.\tb\n\uC77C\uC2ED.\tk\n\u3042.\th\n\u3044.\ti\n00.\tz"},
+        // Pandoc's task lists: each item's box, ticked or not, as a document's checkbox reads.
+        {"a task list keeps which items are done",
+         "<ul class=\"task-list\"><li><input type=\"checkbox\" disabled=\"\" checked=\"\" />"
+         "Done</li><li><input type=checkbox disabled>To do</li><li><input TYPE=CHECKBOX CHECKED> "
+         "Also done<li><input type=text value=x>Named</ul>",
+         "\u2022\t\u2612 Done\n\u2022\t\u2610 To do\n\u2022\t\u2612 Also done\n\u2022\tNamed"},
         {"an item that opens with a list has its number on the line of that list's first item",
          "<ol><li><ul><li>a<li>b</ul><li><div><ol><li><p>x</ol></div><li><ol></ol><li>c"
          "<li><ul><li hidden>h<li>d</ul></ol>",
