@@ -14,14 +14,20 @@ function(vask_add_readers name platform)
     set(dir ${CMAKE_CURRENT_FUNCTION_LIST_DIR})
     add_library(${name} OBJECT
         ${dir}/calendar_event_store.cpp
+        ${dir}/docx_numbering.cpp
+        ${dir}/docx_reader.cpp
         ${dir}/html_text.cpp
         ${dir}/ics_calendar_parser.cpp
         ${dir}/list_count.cpp
         ${dir}/list_number_format.cpp
         ${dir}/markup_attribute_bound.cpp
+        ${dir}/odt_lists.cpp
+        ${dir}/odt_reader.cpp
+        ${dir}/paragraph_text.cpp
         ${dir}/rich_text_reader.cpp
         ${dir}/text_decoding.cpp
         ${dir}/vcard_parser.cpp
+        ${dir}/word_processing_markup.cpp
         ${dir}/word_processor_reader.cpp
     )
     vask_set_warnings(${name})

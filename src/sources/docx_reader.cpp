@@ -1,0 +1,387 @@
+#include "sources/docx_reader.h"
+
+#include <array>
+#include <charconv>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "platform/logger.h"
+#include "sources/docx_numbering.h"
+#include "sources/list_number_format.h"
+#include "sources/paragraph_text.h"
+#include "sources/text_decoding.h"
+#include "sources/word_processing_markup.h"
+#include "sources/word_processor_reader.h"
+
+namespace vask {
+namespace {
+
+using WordProcessingMarkup::Attributes;
+using WordProcessingMarkup::kMathNamespace;
+using WordProcessingMarkup::kWordNamespace;
+
+constexpr std::string_view kNumberingEntry = "word/numbering.xml";
+constexpr std::string_view kStylesEntry = "word/styles.xml";
+constexpr std::string_view kSettingsEntry = "word/settings.xml";
+constexpr std::array<std::string_view, 2> kNoteEntries = {"word/footnotes.xml",
+                                                          "word/endnotes.xml"};
+
+// The character of a w:sym element: its w:char in hexadecimal. Symbol fonts keep their glyphs at
+// U+F020 to U+F0FF; those of the Symbol font are the Greek letters and mathematical signs that
+// font draws, those of Wingdings the ticks and bullets it draws, the others (and the glyphs of
+// Wingdings that have no character) stay where they are.
+char32_t symbolCharacter(const Attributes& attributes) {
+    const auto value = attributes.get(kWordNamespace, "char").value_or("");
+    unsigned long code = 0;
+    const auto [stop, error] = std::from_chars(value.data(), value.data() + value.size(), code, 16);
+    if (error != std::errc{} || stop == value.data() || code == 0 || code > 0x10FFFF ||
+        (code >= 0xD800 && code <= 0xDFFF)) {
+        return U'\uFFFD';
+    }
+    auto c = static_cast<char32_t>(code);
+    const auto font = attributes.get(kWordNamespace, "font").value_or("");
+    if (font != "Symbol" && font != "Wingdings") {
+        return c;
+    }
+    if (c >= 0xF020 && c <= 0xF0FF) {
+        c -= 0xF000;
+    }
+    if (c < 0x20 || c > 0xFF) {
+        return c;
+    }
+    const auto glyph = static_cast<unsigned char>(c);
+    return font == "Symbol" ? TextDecoding::symbolFontCharacter(glyph)
+                            : TextDecoding::wingdingsCharacter(glyph);
+}
+
+// The character a run's element stands for (0 for one that stands for nothing); nothing when
+// it is no such element.
+std::optional<char32_t> characterElement(std::string_view name, const Attributes& attributes) {
+    if (name == "tab" || name == "ptab") {
+        return U'\t';
+    }
+    if (name == "br" || name == "cr") {
+        return U'\n';
+    }
+    if (name == "noBreakHyphen") {
+        return U'\u2011';
+    }
+    if (name == "softHyphen") {
+        return 0;
+    }
+    if (name == "sym") {
+        return symbolCharacter(attributes);
+    }
+    return std::nullopt;
+}
+
+// The text of a .docx: its parts read in turn, the definitions before the text. Left out: hidden
+// text (w:vanish), deleted text and the source of a move, the fallback of alternate content,
+// paragraph properties (a tab stop is no tab) and the properties a tracked change replaced.
+class DocxText : public ParagraphText {
+  public:
+    using ParagraphText::ParagraphText;
+
+    void setEntry(std::string_view entryName) override {
+        ParagraphText::setEntry(entryName);
+        part_ = entryName == kNumberingEntry  ? Part::numbering
+                : entryName == kStylesEntry   ? Part::styles
+                : entryName == kSettingsEntry ? Part::settings
+                                              : Part::text;
+        paragraphProperties_.reset();
+        noteProperties_ = nullptr;
+        wordTextDepth_.reset();
+        runs_.clear();
+    }
+
+    void startElement(std::string_view ns, std::string_view name, int depth, bool empty,
+                      const Attributes& attributes) override {
+        if (part_ != Part::text) {
+            definition(ns, name, attributes);
+            return;
+        }
+        if (opaque()) {
+            return;
+        }
+        if (paragraphProperties_) {
+            paragraphProperty(ns, name, depth, empty, attributes);
+            return;
+        }
+        if (ns == kWordNamespace && name == "pPr" && inParagraph() && !empty) {
+            paragraphProperties_ = depth;
+            ownList_ = {};
+            paragraphStyle_.clear();
+            return;
+        }
+        if ((ns == kWordNamespace && footnoteMark(name, attributes)) || isHidden(ns, name, depth)) {
+            hideBelow(depth, empty);
+            return;
+        }
+        if (ns == kWordNamespace && name == "p") {
+            openParagraph({});
+            if (empty) {
+                endParagraph();
+            }
+            return;
+        }
+        if (ns == kWordNamespace && runProperty(name, depth, attributes)) {
+            return;
+        }
+        if (inParagraph() && !runHidden()) {
+            textElement(ns, name, depth, empty, attributes);
+        }
+    }
+
+    void endElement(std::string_view ns, std::string_view name, int depth) override {
+        if (part_ != Part::text) {
+            if (part_ == Part::settings && ns == kWordNamespace &&
+                (name == "footnotePr" || name == "endnotePr")) {
+                noteProperties_ = nullptr;
+            }
+            return;
+        }
+        if (opaque()) {
+            if (endOpaque(depth)) {
+                wordTextDepth_.reset();
+            }
+            return;
+        }
+        if (paragraphProperties_) {
+            if (depth == *paragraphProperties_) {
+                paragraphProperties_.reset();
+                // A list item begins with its number or bullet and the tab after it, counted
+                // once the paragraph shows.
+                setParagraphList(numbering_.listOf(paragraphStyle_, ownList_));
+            }
+            return;
+        }
+        endElementAt(depth);
+        if (!runs_.empty() && runs_.back().depth == depth) {
+            runs_.pop_back();
+        }
+        if (ns == kWordNamespace && name == "p" && inParagraph()) {
+            endParagraph();
+        }
+    }
+
+    void characters(std::string_view content, int depth) override {
+        if (!inParagraph() || content.empty()) {
+            return;
+        }
+        // Only the text directly inside a text run (or a run of an equation) is body text.
+        if (wordTextDepth_ && depth == *wordTextDepth_ + 1) {
+            const auto raised = !runs_.empty() && runs_.back().superscript
+                                    ? TextDecoding::superscript(content)
+                                    : std::nullopt;
+            appendText(raised ? *raised : content, target());
+        }
+    }
+
+  protected:
+    std::string markerOf(long list, long level) override { return numbering_.marker(list, level); }
+
+  private:
+    enum class Part { numbering, styles, settings, text };
+    struct Run {
+        int depth;
+        bool hidden;
+        bool superscript = false;
+    };
+
+    // An element of the list definitions, the styles or the settings.
+    void definition(std::string_view ns, std::string_view name, const Attributes& attributes) {
+        if (part_ == Part::numbering) {
+            keep(attributes.get(kWordNamespace, "val").value_or("").size() +
+                 numbering_.definition(ns, name, attributes));
+        } else if (part_ == Part::styles) {
+            keep(numbering_.style(ns, name, attributes));
+        } else {
+            noteFormat(ns, name, attributes);
+        }
+    }
+
+    // Of a paragraph's properties only its list numbering is text; a tab stop is no tab, and the
+    // properties a tracked change replaced are no longer the paragraph's.
+    void paragraphProperty(std::string_view ns, std::string_view name, int depth, bool empty,
+                           const Attributes& attributes) {
+        if (ns != kWordNamespace) {
+            return;
+        }
+        if (name == "pPrChange") {
+            hideBelow(depth, empty);
+        } else if (((name == "vanish" || name == "specVanish") && isWordPropertyOn(attributes)) ||
+                   name == "del" || name == "moveFrom") {
+            // The paragraph mark is hidden or deleted: without text of its own to show, the
+            // paragraph is not shown, nor its number.
+            hideParagraphMark();
+        } else if (name == "numId" || name == "ilvl") {
+            long value = 0;
+            const auto text = attributes.get(kWordNamespace, "val").value_or("");
+            const auto [stop, error] =
+                std::from_chars(text.data(), text.data() + text.size(), value);
+            if (error == std::errc{} && stop != text.data()) {
+                (name == "numId" ? ownList_.numId : ownList_.level) = value;
+            }
+        } else if (name == "pStyle") {
+            paragraphStyle_ = attributes.get(kWordNamespace, "val").value_or("");
+        }
+    }
+
+    // A run begins, or one of its properties that matter (hidden, raised); whether it was one.
+    bool runProperty(std::string_view name, int depth, const Attributes& attributes) {
+        if (name == "r") {
+            runs_.push_back({depth, false});
+            return true;
+        }
+        if (name == "vanish" && !runs_.empty() && isWordPropertyOn(attributes)) {
+            runs_.back().hidden = true;
+            return true;
+        }
+        if (name == "vertAlign" && !runs_.empty()) {
+            runs_.back().superscript = attributes.get(kWordNamespace, "val") == "superscript";
+            return true;
+        }
+        return false;
+    }
+
+    // An element of a shown paragraph: a part of an equation or ruby, a text element, or one
+    // that stands for a character.
+    void textElement(std::string_view ns, std::string_view name, int depth, bool empty,
+                     const Attributes& attributes) {
+        if (ns == kMathNamespace && (name == "num" || name == "den")) {
+            openEnclosed(name == "num" ? Enclosed::numerator : Enclosed::denominator, depth);
+            return;
+        }
+        if (ns == kWordNamespace && (name == "rt" || name == "rubyBase")) {
+            openEnclosed(name == "rt" ? Enclosed::rubyReading : Enclosed::rubyBase, depth);
+            return;
+        }
+        if ((ns == kWordNamespace || ns == kMathNamespace) && name == "t") {
+            wordTextDepth_ = depth;
+            hideBelow(depth, empty);
+            if (empty) {
+                wordTextDepth_.reset();
+            }
+            return;
+        }
+        if (ns != kWordNamespace) {
+            return;
+        }
+        if (const auto c = characterElement(name, attributes)) {
+            if (*c != 0) {
+                appendCharacter(*c, target());
+            }
+            hideBelow(depth, empty);
+        }
+    }
+
+    // Deleted text and the source of a move, paragraph properties, replaced run properties, and
+    // the renditions of alternate content after the first.
+    bool isHidden(std::string_view ns, std::string_view name, int depth) {
+        if (alternateHidden(ns, name, depth)) {
+            return true;
+        }
+        return ns == kWordNamespace &&
+               (name == "del" || name == "moveFrom" || name == "pPr" || name == "rPrChange");
+    }
+
+    bool runHidden() const { return !runs_.empty() && runs_.back().hidden; }
+
+    // The number of a footnote or endnote where Word shows it, raised: at its reference in the
+    // text ("Body¹", "Bodyⁱ"), counted in order apart for each kind, and before the note's own
+    // text. A reference whose mark is the text after it (w:customMarkFollows) has no number.
+    // Whether the element was one.
+    bool footnoteMark(std::string_view name, const Attributes& attributes) {
+        const auto id = attributes.get(kWordNamespace, "id").value_or("");
+        if (name == "footnote" || name == "endnote") {
+            noteId_ = id;
+            return false;
+        }
+        const bool reference = name == "footnoteReference" || name == "endnoteReference";
+        if ((!reference && name != "footnoteRef" && name != "endnoteRef") || !inParagraph() ||
+            runHidden()) {
+            return false;
+        }
+        auto& marks = noteMarks_[name.starts_with("endnote") ? 1 : 0];
+        const auto custom = attributes.get(kWordNamespace, "customMarkFollows");
+        if (reference && !(custom == "1" || custom == "true" || custom == "on")) {
+            keep(id.size() + sizeof(long));
+            marks.numbers[std::string(id)] = ++marks.count;
+        }
+        const auto number = marks.numbers.find(reference ? std::string(id) : noteId_);
+        if (number != marks.numbers.end()) {
+            // Raised where Unicode has every character of the mark raised, else as written.
+            const auto mark = ListNumberFormat::formatted(number->second, marks.format);
+            appendText(TextDecoding::superscript(mark).value_or(mark), target());
+        }
+        return true;
+    }
+
+    // An element of word/settings.xml: the number format of the document's footnotes or
+    // endnotes (w:footnotePr and w:endnotePr); Word numbers a "bullet" format in decimal.
+    void noteFormat(std::string_view ns, std::string_view name, const Attributes& attributes) {
+        if (ns != kWordNamespace) {
+            return;
+        }
+        if (name == "footnotePr" || name == "endnotePr") {
+            noteProperties_ = &noteMarks_[name == "endnotePr" ? 1 : 0];
+        } else if (name == "numFmt" && noteProperties_ != nullptr) {
+            const auto format = attributes.get(kWordNamespace, "val").value_or("decimal");
+            keep(format.size());
+            noteProperties_->format = format == "bullet" ? "decimal" : std::string(format);
+        }
+    }
+
+    Part part_ = Part::text;
+    DocxNumbering numbering_;
+    std::vector<Run> runs_;
+    // The depth of the Word text element being read.
+    std::optional<int> wordTextDepth_;
+    // The depth of the properties of the paragraph being read, the list they name for it, and
+    // its style.
+    std::optional<int> paragraphProperties_;
+    DocxNumbering::ListRef ownList_;
+    std::string paragraphStyle_;
+    // The footnotes and the endnotes referred to so far, each numbered by their ids, and their
+    // formats (Word's endnotes count "i", "ii" unless the document says otherwise); the note
+    // being read, and the note properties of the settings being read.
+    struct NoteMarks {
+        std::map<std::string, long> numbers;
+        long count = 0;
+        std::string format;
+    };
+    std::array<NoteMarks, 2> noteMarks_{NoteMarks{{}, 0, "decimal"},
+                                        NoteMarks{{}, 0, "lowerRoman"}};
+    std::string noteId_;
+    NoteMarks* noteProperties_ = nullptr;
+};
+
+}  // namespace
+
+std::string DocxReader::documentText(std::string_view bytes, archive* reader,
+                                     std::size_t maxEntryBytes, const std::stop_token& stop) {
+    // The text of the body and its notes together may not outgrow one entry's cap.
+    DocxText text(maxEntryBytes);
+    // The list definitions come first, so that list items are numbered as they are read;
+    // without them the lists read without their numbers.
+    WordProcessingMarkup::readDefinitions(bytes, {kNumberingEntry, kStylesEntry, kSettingsEntry},
+                                          text, maxEntryBytes, stop);
+    WordProcessingMarkup::readEntry(reader, kDocumentEntry, text, maxEntryBytes, stop);
+    // Footnotes and endnotes follow the body, each once (the archive is read from its start
+    // for each: its entries may come in any order). A notes part that cannot be read costs
+    // its notes, not the body read before it.
+    for (const auto entry : kNoteEntries) {
+        const auto before = text.size();
+        try {
+            WordProcessingMarkup::readNamedEntry(bytes, entry, text, maxEntryBytes, stop);
+        } catch (const WordProcessorReaderError& error) {
+            text.truncate(before);
+            WordProcessingMarkup::logger().error(std::string(entry) +
+                                                 " was not read: " + error.what());
+        }
+    }
+    return text.take();
+}
+
+}  // namespace vask
