@@ -90,6 +90,17 @@ std::string zeroPadded(long count, const Style& style) {
     return positional(count, style.symbols, 2);
 }
 
+// LibreOffice's numbers padded to three, four and five digits.
+std::string zeroPadded3(long count, const Style& style) {
+    return positional(count, style.symbols, 3);
+}
+std::string zeroPadded4(long count, const Style& style) {
+    return positional(count, style.symbols, 4);
+}
+std::string zeroPadded5(long count, const Style& style) {
+    return positional(count, style.symbols, 5);
+}
+
 // Letters counted on past the last as digits are ("z", "aa", "ab"): the count in bijective base
 // of the alphabet's size; the letters after the first from `rest` when it is given.
 std::string alphabetic(long count, const Style& style) {
@@ -335,6 +346,21 @@ std::string sexagenary(long count, const Style&) {
            std::string(branches[static_cast<std::size_t>((count - 1) % 12)]);
 }
 
+// Korean's native numbers, as LibreOffice writes Word's legal Korean numbering: "하나",
+// "열하나", "아흔아홉".
+std::string koreanNative(long count, const Style&) {
+    const auto units = symbolsOf("하나 둘 셋 넷 다섯 여섯 일곱 여덟 아홉");
+    const auto tens = symbolsOf("열 스물 서른 마흔 쉰 예순 일흔 여든 아흔");
+    std::string out;
+    if (count >= 10) {
+        out += tens[static_cast<std::size_t>(count / 10 - 1)];
+    }
+    if (count % 10 != 0) {
+        out += units[static_cast<std::size_t>(count % 10 - 1)];
+    }
+    return out;
+}
+
 std::string inDashes(long count, const Style&) {
     return "- " + std::to_string(count) + " -";
 }
@@ -350,10 +376,8 @@ std::string bahtText(long count, const Style& style) {
 constexpr std::string_view kDecimal = "0 1 2 3 4 5 6 7 8 9";
 constexpr std::string_view kLatin = "a b c d e f g h i j k l m n o p q r s t u v w x y z";
 constexpr std::string_view kLatinUpper = "A B C D E F G H I J K L M N O P Q R S T U V W X Y Z";
-// Word's Russian letters, and LibreOffice's (with "ы", without "ъ", "ь", "ё" and "й").
-constexpr std::string_view kRussianWord = "а б в г д е ж з и к л м н о п р с т у ф х ц ч ш щ э ю я";
-constexpr std::string_view kRussianWordUpper =
-    "А Б В Г Д Е Ж З И К Л М Н О П Р С Т У Ф Х Ц Ч Ш Щ Э Ю Я";
+// LibreOffice's Russian letters (with "ы", without "ъ", "ь", "ё" and "й"), which it reads
+// Word's as too.
 constexpr std::string_view kRussian = "а б в г д е ж з и к л м н о п р с т у ф х ц ч ш щ ы э ю я";
 constexpr std::string_view kRussianUpper =
     "А Б В Г Д Е Ж З И К Л М Н О П Р С Т У Ф Х Ц Ч Ш Щ Ы Э Ю Я";
@@ -425,7 +449,6 @@ constexpr std::string_view kThaiLetters =
     "ก ข ค ง จ ฉ ช ซ ฌ ญ ฎ ฏ ฐ ฑ ฒ ณ ด ต ถ ท ธ น บ ป ผ ฝ พ ฟ ภ ม ย ร ฤ ล ฦ ว ศ ษ ส ห ฬ อ ฮ";
 constexpr std::string_view kHindiConsonants =
     "क ख ग घ ङ च छ ज झ ञ ट ठ ड ढ ण त थ द ध न प फ ब भ म य र ल व श ष स ह";
-constexpr std::string_view kHindiVowels = "अ आ इ ई उ ऊ ऋ ए ऐ ओ औ अं अः";
 constexpr std::string_view kKhmerLetters =
     "ក ខ គ ឃ ង ច ឆ ជ ឈ ញ ដ ឋ ឌ ឍ ណ ត ថ ទ ធ ន ប ផ ព ភ ម យ រ ល វ ស ហ ឡ អ";
 constexpr std::string_view kLaoLetters =
@@ -438,26 +461,20 @@ constexpr std::string_view kTibetanLetters =
 // Every format, each once. The W3C's ready-made counter styles give the symbols of those CSS
 // predefines; LibreOffice's tables those of Word's and its own formats that CSS has not.
 const std::vector<Style>& styles() {
+    // clang-format off
     static const std::vector<Style> kStyles = {
         {"decimal", "1", "decimal", numeric, kDecimal, {}, kNoLow},
         {"decimalHalfWidth", {}, {}, numeric, kDecimal},
-        {"decimalZero",
-         "01, 02, 03, ...",
-         "decimal-leading-zero",
-         zeroPadded,
-         kDecimal,
-         {},
-         kNoLow},
+        {"decimalZero", "01, 02, 03, ...", "decimal-leading-zero", zeroPadded,
+         kDecimal, {}, kNoLow},
+        {"decimalZero3", "001, 002, 003, ...", {}, zeroPadded3, kDecimal},
+        {"decimalZero4", "0001, 0002, 0003, ...", {}, zeroPadded4, kDecimal},
+        {"decimalZero5", "00001, 00002, 00003, ...", {}, zeroPadded5, kDecimal},
         {"decimalFullWidth", "１, ２, ３, ...", {}, numeric, "０ １ ２ ３ ４ ５ ６ ７ ８ ９"},
         {"decimalFullWidth2", {}, {}, numeric, "０ １ ２ ３ ４ ５ ６ ７ ８ ９"},
         {"hex", {}, {}, numeric, "0 1 2 3 4 5 6 7 8 9 A B C D E F"},
-        {"arabicIndic",
-         "١, ٢, ٣, ...",
-         "arabic-indic",
-         numeric,
-         "\u0660 \u0661 \u0662 \u0663 \u0664 \u0665 \u0666 \u0667 \u0668 \u0669",
-         {},
-         kNoLow},
+        {"arabicIndic", "١, ٢, ٣, ...", "arabic-indic", numeric,
+         "\u0660 \u0661 \u0662 \u0663 \u0664 \u0665 \u0666 \u0667 \u0668 \u0669", {}, kNoLow},
         {"persianDigits", "۱, ۲, ۳, ...", "persian", numeric, "۰ ۱ ۲ ۳ ۴ ۵ ۶ ۷ ۸ ۹", {}, kNoLow},
         {"hindiNumbers", "१, २, ३, ...", "devanagari", numeric, "० १ २ ३ ४ ५ ६ ७ ८ ९", {}, kNoLow},
         {"thaiNumbers", {}, "thai", numeric, "๐ ๑ ๒ ๓ ๔ ๕ ๖ ๗ ๘ ๙", {}, kNoLow},
@@ -466,7 +483,7 @@ const std::vector<Style>& styles() {
         {"cambodianDigits", {}, "cambodian", numeric, "០ ១ ២ ៣ ៤ ៥ ៦ ៧ ៨ ៩", {}, kNoLow},
         {"ideographDigital", {}, "cjk-decimal", numeric, kIdeographDigits, {}, kNoLow},
         {"taiwaneseDigital", {}, {}, numeric, kIdeographDigits},
-        {"koreanDigital2", {}, {}, numeric, kIdeographDigits},
+        {"koreanDigital2", {}, {}, numeric, "零 一 二 三 四 五 六 七 八 九"},
         {"japaneseDigitalTenThousand", {}, {}, numeric, kIdeographDigits},
         {"koreanDigital", {}, {}, numeric, kKoreanDigits},
         {"gujaratiDigits", {}, "gujarati", numeric, "૦ ૧ ૨ ૩ ૪ ૫ ૬ ૭ ૮ ૯", {}, kNoLow},
@@ -490,101 +507,36 @@ const std::vector<Style>& styles() {
         {"upperRoman", "I", "upper-roman", ruleBasedNumber, "root %roman-upper", {}, 1, 3999},
         {"lowerGreek", {}, "lower-greek", alphabetic, kGreek},
         {"greekLowerNumerals", "α, β, γ, ... (gr)", {}, greekNumerals, kGreekNumerals, {}, 1, 9999},
-        {"greekUpperNumerals",
-         "Α, Β, Γ, ... (gr)",
-         {},
-         greekNumerals,
-         kGreekUpperNumerals,
-         {},
-         1,
-         9999},
+        {"greekUpperNumerals", "Α, Β, Γ, ... (gr)", {}, greekNumerals,
+         kGreekUpperNumerals, {}, 1, 9999},
         {"ordinal", "1st", {}, ordinal},
         {"cardinalText", "One", {}, capitalisedWords, "en %spellout-cardinal"},
         {"ordinalText", "First", {}, capitalisedWords, "en %spellout-ordinal"},
         {"dollarText", {}, {}, dollarText, "en %spellout-cardinal"},
         {"chicago", "*, †, ‡, §, **, ††, ...", {}, repeating, "* † ‡ §"},
         {"numberInDash", {}, {}, inDashes},
-        {"chineseCounting",
-         "一, 二, 三, ...",
-         "simp-chinese-informal",
-         ruleBasedNumber,
-         "zh %spellout-cardinal",
-         {},
-         -9999,
-         9999},
+        {"chineseCounting", "一, 二, 三, ...", "simp-chinese-informal", ruleBasedNumber,
+         "zh %spellout-cardinal", {}, -9999, 9999},
         {"chineseCountingThousand", {}, {}, ruleBasedNumber, "zh %spellout-cardinal", {}, 1, 9999},
-        {"taiwaneseCounting",
-         {},
-         "trad-chinese-informal",
-         ruleBasedNumber,
-         "zh_Hant %spellout-cardinal",
-         {},
-         -9999,
-         9999},
-        {"taiwaneseCountingThousand",
-         {},
-         {},
-         ruleBasedNumber,
-         "zh_Hant %spellout-cardinal",
-         {},
-         1,
-         9999},
-        {"chineseLegalSimplified",
-         "壹, 贰, 叁, ...",
-         "simp-chinese-formal",
-         simplifiedFormal,
-         {},
-         {},
-         -9999,
-         9999},
-        {"ideographLegalTraditional",
-         "壹, 貳, 參, ...",
-         "trad-chinese-formal",
-         traditionalFormal,
-         {},
-         {},
-         -9999,
-         9999},
-        {"japaneseCounting",
-         {},
-         "japanese-informal",
-         ruleBasedNumber,
-         "ja %spellout-cardinal",
-         {},
-         -9999,
-         9999},
-        {"japaneseLegal",
-         "壱, 弐, 参, ...",
-         "japanese-formal",
-         japaneseFormal,
-         {},
-         {},
-         -9999,
-         9999},
-        {"koreanCounting",
-         {},
-         {},
-         ruleBasedNumber,
-         "ko %spellout-cardinal-sinokorean",
-         {},
-         1,
-         9999},
-        {"koreanLegal",
-         "일, 이, 삼, ...",
-         "korean-hangul-formal",
-         ruleBasedNumber,
-         "ko %spellout-cardinal-financial",
-         {},
-         -9999,
-         9999},
-        {"koreanHanjaInformal",
-         {},
-         "korean-hanja-informal",
-         koreanHanjaInformal,
-         {},
-         {},
-         -9999,
-         9999},
+        {"taiwaneseCounting", {}, "trad-chinese-informal", ruleBasedNumber,
+         "zh_Hant %spellout-cardinal", {}, -9999, 9999},
+        {"taiwaneseCountingThousand", {}, {}, ruleBasedNumber,
+         "zh_Hant %spellout-cardinal", {}, 1, 9999},
+        {"chineseLegalSimplified", "壹, 贰, 叁, ...", "simp-chinese-formal", simplifiedFormal,
+         {}, {}, -9999, 9999},
+        {"ideographLegalTraditional", "壹, 貳, 參, ...", "trad-chinese-formal", traditionalFormal,
+         {}, {}, -9999, 9999},
+        {"japaneseCounting", {}, "japanese-informal", ruleBasedNumber,
+         "ja %spellout-cardinal", {}, -9999, 9999},
+        {"japaneseLegal", "壱, 弐, 参, ...", "japanese-formal", japaneseFormal, {}, {}, -9999, 9999},
+        {"koreanCounting", "일, 이, 삼, ...", {}, ruleBasedNumber, "ko %spellout-cardinal-sinokorean",
+         {}, 1, 9999},
+        // Word's legal Korean numbering in Korean's native numbers, as LibreOffice shows it.
+        {"koreanLegal", "하나, 둘, 셋, ...", {}, koreanNative, {}, {}, 1, 99},
+        {"koreanHangulFormal", {}, "korean-hangul-formal", ruleBasedNumber,
+         "ko %spellout-cardinal-financial", {}, -9999, 9999},
+        {"koreanHanjaInformal", {}, "korean-hanja-informal", koreanHanjaInformal,
+         {}, {}, -9999, 9999},
         {"koreanHanjaFormal", {}, "korean-hanja-formal", koreanHanjaFormal, {}, {}, -9999, 9999},
         {"vietnameseCounting", {}, {}, ruleBasedNumber, "vi %spellout-cardinal"},
         {"thaiCounting", {}, {}, ruleBasedNumber, "th %spellout-cardinal"},
@@ -592,59 +544,31 @@ const std::vector<Style>& styles() {
         {"hindiCounting", {}, {}, ruleBasedNumber, "hi %spellout-cardinal"},
         {"persianWords", "یک, دو, سه, ...", {}, ruleBasedNumber, "fa %spellout-cardinal"},
         {"hebrew1", "א, י, ק, ...", "hebrew", hebrewNumerals, {}, {}, 1, 999},
-        {"hebrew2", {}, {}, repeating, kHebrew},
+        {"hebrew2", {}, {}, alphabetic, kHebrew},
         {"hebrewAlpha", "א, ב, ג, ...", {}, alphabetic, kHebrew},
-        {"armenianUpper",
-         {},
-         "upper-armenian",
-         ruleBasedNumber,
-         "root %armenian-upper",
-         {},
-         1,
-         9999},
+        {"armenianUpper", {}, "upper-armenian", ruleBasedNumber,
+         "root %armenian-upper", {}, 1, 9999},
         {"armenian", {}, "armenian", ruleBasedNumber, "root %armenian-upper", {}, 1, 9999},
-        {"armenianLower",
-         {},
-         "lower-armenian",
-         ruleBasedNumber,
-         "root %armenian-lower",
-         {},
-         1,
-         9999},
+        {"armenianLower", {}, "lower-armenian", ruleBasedNumber,
+         "root %armenian-lower", {}, 1, 9999},
         {"georgian", {}, "georgian", ruleBasedNumber, "root %georgian", {}, 1, 19999},
         {"ethiopicNumeric", {}, "ethiopic-numeric", ruleBasedNumber, "root %ethiopic"},
-        {"russianLower", {}, {}, repeating, kRussianWord},
-        {"russianUpper", {}, {}, repeating, kRussianWordUpper},
+        {"russianLower", {}, {}, alphabetic, kRussian},
+        {"russianUpper", {}, {}, alphabetic, kRussianUpper, kRussian},
         {"russianLowerAlpha", "а, б, .., аа, аб, ... (ru)", {}, alphabetic, kRussian},
-        {"russianUpperAlpha",
-         "А, Б, .., Аа, Аб, ... (ru)",
-         {},
-         alphabetic,
-         kRussianUpper,
-         kRussian},
+        {"russianUpperAlpha", "А, Б, .., Аа, Аб, ... (ru)", {}, alphabetic,
+         kRussianUpper, kRussian},
         {"russianLowerSync", "а, б, .., аа, бб, ... (ru)", {}, repeating, kRussian},
         {"russianUpperSync", "А, Б, .., Аа, Бб, ... (ru)", {}, repeating, kRussianUpper, kRussian},
         {"bulgarianLowerAlpha", "а, б, .., аа, аб, ... (bg)", {}, alphabetic, kBulgarian},
-        {"bulgarianUpperAlpha",
-         "А, Б, .., Аа, Аб, ... (bg)",
-         {},
-         alphabetic,
-         kBulgarianUpper,
-         kBulgarian},
+        {"bulgarianUpperAlpha", "А, Б, .., Аа, Аб, ... (bg)", {}, alphabetic,
+         kBulgarianUpper, kBulgarian},
         {"bulgarianLowerSync", "а, б, .., аа, бб, ... (bg)", {}, repeating, kBulgarian},
-        {"bulgarianUpperSync",
-         "А, Б, .., Аа, Бб, ... (bg)",
-         {},
-         repeating,
-         kBulgarianUpper,
-         kBulgarian},
+        {"bulgarianUpperSync", "А, Б, .., Аа, Бб, ... (bg)", {}, repeating,
+         kBulgarianUpper, kBulgarian},
         {"serbianLowerAlpha", "а, б, .., аа, аб, ... (sr)", {}, alphabetic, kSerbian},
-        {"serbianUpperAlpha",
-         "А, Б, .., Аа, Аб, ... (sr)",
-         {},
-         alphabetic,
-         kSerbianUpper,
-         kSerbian},
+        {"serbianUpperAlpha", "А, Б, .., Аа, Аб, ... (sr)", {}, alphabetic,
+         kSerbianUpper, kSerbian},
         {"serbianLowerSync", "а, б, .., аа, бб, ... (sr)", {}, repeating, kSerbian},
         {"serbianUpperSync", "А, Б, .., Аа, Бб, ... (sr)", {}, repeating, kSerbianUpper, kSerbian},
         {"decimalEnclosedCircle", "①, ②, ③, ...", {}, fixed, kCircled},
@@ -671,13 +595,15 @@ const std::vector<Style>& styles() {
         {"arabicAbjad", "ا, ب, ج, ...", {}, alphabetic, kArabicAbjad},
         {"persianAlpha", "آ, ب, پ, ...", {}, alphabetic, kPersianAlpha},
         {"thaiLetters", "ก, ข, ค, ...", {}, alphabetic, kThaiLetters},
-        {"hindiVowels", {}, {}, alphabetic, kHindiVowels},
+        // LibreOffice writes its Devanagari letters as Word's "hindiVowels", and reads them so.
+        {"hindiVowels", {}, {}, alphabetic, kHindiConsonants},
         {"hindiConsonants", "क, ख, ग, ...", {}, alphabetic, kHindiConsonants},
         {"khmerLetters", "ក, ខ, គ, ...", {}, alphabetic, kKhmerLetters},
         {"laoLetters", "ກ, ຂ, ຄ, ...", {}, alphabetic, kLaoLetters},
         {"myanmarLetters", "က, ခ, ဂ, ...", {}, alphabetic, kMyanmarLetters},
         {"tibetanLetters", "ཀ, ཁ, ག, ...", {}, alphabetic, kTibetanLetters},
     };
+    // clang-format on
     return kStyles;
 }
 
