@@ -605,8 +605,11 @@ class RtfReader {
         if (!listText_) {
             return;
         }
-        const auto [out, start] = *listText_;
+        auto [out, start] = *listText_;
         listText_.reset();
+        // The number or bullet and its tab, without the spaces written before it.
+        const auto first = out->find_first_not_of(' ', start);
+        out->erase(start, std::min(first, out->size()) - start);
         if (start < out->size()) {
             const auto shown =
                 ListNumberFormat::symbolFontText(std::string_view(*out).substr(start), listFont());
@@ -626,7 +629,10 @@ class RtfReader {
         }
         const auto level = static_cast<std::size_t>(
             std::clamp<long>(paragraphLevel_, 0, static_cast<long>(kListLevels) - 1));
-        if (level >= levels->second.size() || levels->second[level] < 0) {
+        // A level font the font table does not define is taken as Symbol, as other text is
+        // (LibreOffice names level fonts it leaves out of the table).
+        if (level >= levels->second.size() || levels->second[level] < 0 ||
+            !definedFonts_.contains(levels->second[level])) {
             return kSymbolFont;
         }
         const auto page = fontCodePages_.find(levels->second[level]);

@@ -155,12 +155,14 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "{\\*\\listtable{\\list\\listtemplateid1{\\listlevel\\levelnfc23{\\leveltext "
          "\\'01\\u61623 ?;}{\\levelnumbers;}\\f6\\fi-360\\li720}{\\listlevel\\levelnfc23"
          "{\\leveltext \\'01\\u61485 ?;}{\\levelnumbers;}\\f3\\fi-360}\\listid7}{\\list"
-         "{\\listlevel\\f0}\\listid8}}{\\*\\listoverridetable{\\listoverride\\listid7"
-         "\\listoverridecount0\\ls1}{\\listoverride\\listid8\\ls2}}"
-         "\\pard\\plain\\ls1\\ilvl0 {\\listtext\\pard\\plain \\u61623\\'3f\\tab}Bullet\\par"
+         "{\\listlevel\\f0}\\listid8}{\\list{\\listlevel\\f9}\\listid9}}{\\*\\listoverridetable"
+         "{\\listoverride\\listid7\\listoverridecount0\\ls1}{\\listoverride\\listid8\\ls2}"
+         "{\\listoverride\\listid9\\ls3}}"
+         "\\pard\\plain\\ls1\\ilvl0 {\\listtext\\pard\\plain  \\u61623\\'3f\\tab}Bullet\\par"
          "{\\listtext\\pard\\plain\\af6 \\u61485\\'3f\\tab}\\pard\\plain\\ls1\\ilvl1 "
-         "Dash\\par\\pard\\plain\\ls2 {\\listtext\\pard\\plain \\u61623\\'3f\\tab}Own\\par}",
-         "\u2022\tBullet\n\u2212\tDash\n\uF0B7\tOwn\n"},
+         "Dash\\par\\pard\\plain\\ls2 {\\listtext\\pard\\plain \\u61623\\'3f\\tab}Own\\par"
+         "{\\listtext\\pard\\plain \\u61623\\'3f\\tab}\\ls3 Undefined\\par}",
+         "\u2022\tBullet\n\u2212\tDash\n\uF0B7\tOwn\n\u2022\tUndefined\n"},
         {"a text box is read once from its shape",
          "Anchor{\\shp{\\*\\shpinst\\shpleft0\\shptop0\\shpright2000\\shpbottom1000{\\sp{\\sn "
          "shapeType}{\\sv 202}}{\\sp{\\sn fLine}{\\sv 0}}{\\shptxt \\pard\\plain Boxed text\\par}}"
