@@ -14,10 +14,10 @@ namespace vask::ListNumberFormat {
 // "二〇"), letters ("b", "bb" after "z" under Word's "lowerLetter", "ab" under "lowerAlpha" and
 // CSS's "lower-alpha"; Greek, Cyrillic, Hebrew, Arabic, Thai, Devanagari letters; kana in
 // a-i-u-e-o and iroha order; Korean "가" and "ㄱ"), Roman, Hebrew, Armenian, Georgian and
-// Ethiopic numerals, CJK counting ("十二", "壹拾贰", "일십"), the heavenly stems and earthly
-// branches, enclosed digits ("②", "⑵", "⒉"), ordinals ("2nd") and words ("Two", "Second",
-// "หนึ่ง"). Under Word's and LibreOffice's names a count below 1 reads in decimal digits, as
-// LibreOffice shows a list that starts at 0 ("0", not "00" or "0th"); under CSS's, counts
+// Ethiopic numerals, CJK counting ("十二", "壹拾贰", "일십", Korean "열하나"), the heavenly stems
+// and earthly branches, enclosed digits ("②", "⑵", "⒉"), ordinals ("2nd") and words ("Two",
+// "Second", "หนึ่ง"). Under Word's and LibreOffice's names a count below 1 reads in decimal digits,
+// as LibreOffice shows a list that starts at 0 ("0", not "00" or "0th"); under CSS's, counts
 // outside the style's range do. A format not named reads in decimal digits.
 std::string formatted(long count, std::string_view format);
 

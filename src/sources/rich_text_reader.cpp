@@ -691,6 +691,8 @@ class RtfReader {
         if (!reference_) {
             return 0;
         }
+        // The list's text after the reference is settled before the mark moves it.
+        settleListText();
         const auto [out, at] = *reference_;
         reference_.reset();
         const auto number = ++noteCounts_[kind];
