@@ -64,7 +64,17 @@ std::size_t DocxNumbering::definition(std::string_view ns, std::string_view name
     } else if (level_ != nullptr && name == "lvlRestart") {
         level_->restartAfter = number(value("val"));
     } else if (level_ != nullptr && name == "numFmt") {
-        level_->format = value("val");
+        // A format beyond the standard's list is "custom", named by w:format ("001, 002, 003,
+        // ...", as LibreOffice's), in the choice of an alternate content whose fallback follows.
+        const auto format = value("val");
+        if (format == "custom") {
+            level_->format = value("format");
+            level_->custom = true;
+            return level_->format.size();
+        }
+        if (!level_->custom) {
+            level_->format = format;
+        }
     } else if (level_ != nullptr && name == "lvlText") {
         level_->text = value("val");
     } else if (level_ != nullptr && name == "rFonts") {

@@ -30,6 +30,8 @@ struct WordListLevel {
     // The level (counted from 1) whose items begin this one anew and above which none does
     // (w:lvlRestart; 0 for never); by default the level above.
     std::optional<long> restartAfter;
+    // The format is a custom one (w:format), which its fallback does not replace.
+    bool custom = false;
 };
 
 // The list numbering of a .docx (word/numbering.xml, and the numbering word/styles.xml gives

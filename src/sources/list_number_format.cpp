@@ -528,7 +528,9 @@ const std::vector<Style>& styles() {
          {}, {}, -9999, 9999},
         {"japaneseCounting", {}, "japanese-informal", ruleBasedNumber,
          "ja %spellout-cardinal", {}, -9999, 9999},
-        {"japaneseLegal", "壱, 弐, 参, ...", "japanese-formal", japaneseFormal, {}, {}, -9999, 9999},
+        // LibreOffice writes each digit of Word's legal Japanese numbers ("壱零" for 10).
+        {"japaneseLegal", "壱, 弐, 参, ...", {}, numeric, "零 壱 弐 参 四 伍 六 七 八 九"},
+        {"japaneseFormal", {}, "japanese-formal", japaneseFormal, {}, {}, -9999, 9999},
         {"koreanCounting", "일, 이, 삼, ...", {}, ruleBasedNumber, "ko %spellout-cardinal-sinokorean",
          {}, 1, 9999},
         // Word's legal Korean numbering in Korean's native numbers, as LibreOffice shows it.

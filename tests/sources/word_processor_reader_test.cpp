@@ -361,6 +361,22 @@ TEST(WordProcessorReaderTest, DocxListsOfEveryScriptKeepTheirNumbers) {
         }
         EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering)), expected);
     }
+    // A custom format, with the fallback Word and LibreOffice write after it.
+    const auto custom = [](const std::string& format) {
+        return "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\"><w:start w:val=\"7\"/>"
+               "<mc:AlternateContent><mc:Choice Requires=\"w14\"><w:numFmt w:val=\"custom\" "
+               "w:format=\"" +
+               format +
+               "\"/></mc:Choice><mc:Fallback><w:numFmt w:val=\"decimal\"/></mc:Fallback>"
+               "</mc:AlternateContent><w:lvlText w:val=\"%1.\"/></w:lvl></w:abstractNum>"
+               "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>";
+    };
+    const auto item = "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/></w:numPr>"
+                      "</w:pPr>" +
+                      run("item") + "</w:p>";
+    EXPECT_EQ(WordProcessorReader::documentText(docx(item, {}, {}, custom("001, 002, 003, ..."))),
+              "007.\titem");
+    EXPECT_EQ(WordProcessorReader::documentText(docx(item, {}, {}, custom("Item #1"))), "7.\titem");
 }
 
 // Equations read as linear text and ruby as its base with its reading after it; a document in
