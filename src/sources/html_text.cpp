@@ -894,7 +894,8 @@ class Tokenizer {
         const auto marking = styled.value_or(list.marking);
         out_.marker(marking.format.empty()
                         ? std::string(marking.bullet)
-                        : ListNumberFormat::formatted(number, marking.format) + ".");
+                        : ListNumberFormat::formatted(number, marking.format) +
+                              std::string(ListNumberFormat::cssSuffix(marking.format)));
     }
 
     // How many items the reversed list whose start tag ends at `pos_` shows: counted for all

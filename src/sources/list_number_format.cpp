@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <memory>
@@ -633,6 +634,25 @@ std::optional<std::string_view> ListNumberFormat::counterStyle(std::string_view 
         }
     }
     return std::nullopt;
+}
+
+std::string_view ListNumberFormat::cssSuffix(std::string_view style) {
+    static constexpr std::string_view kIdeographicComma[] = {
+        "cjk-decimal",         "cjk-earthly-branch",
+        "cjk-heavenly-stem",   "hiragana",
+        "hiragana-iroha",      "katakana",
+        "katakana-iroha",      "japanese-informal",
+        "japanese-formal",     "simp-chinese-informal",
+        "simp-chinese-formal", "trad-chinese-informal",
+        "trad-chinese-formal"};
+    if (std::find(std::begin(kIdeographicComma), std::end(kIdeographicComma), style) !=
+        std::end(kIdeographicComma)) {
+        return "\u3001";
+    }
+    if (style.starts_with("korean-")) {
+        return ",";
+    }
+    return style == "ethiopic-numeric" ? "/" : ".";
 }
 
 char32_t ListNumberFormat::symbolFontCharacter(char32_t c, std::string_view font) {

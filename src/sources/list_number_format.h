@@ -25,6 +25,11 @@ std::string formatted(long count, std::string_view format);
 // it is one of the predefined counter styles the table writes.
 std::optional<std::string_view> counterStyle(std::string_view keyword);
 
+// What browsers write after a number of the CSS counter style `style`: "、" after CJK and kana
+// numbers, "," after Korean ones, "/" after Ethiopic ones, else "." (without the space CSS adds,
+// as a tab follows the marker).
+std::string_view cssSuffix(std::string_view style);
+
 // A bullet as the font it is written in draws it: the glyphs of the Symbol and Wingdings fonts
 // sit at U+F020 to U+F0FF, where Word, LibreOffice and WordPad keep them ("\uF0B7" is "•" in
 // Symbol, "\uF0A7" "▪" in Wingdings); other fonts' text, and other characters, as they are.

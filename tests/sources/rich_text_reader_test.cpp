@@ -288,7 +288,7 @@ TEST(RichTextReaderTest, HtmlListItemsKeepTheirNumbers) {
          "<ol style=\"list-style: korean-hangul-formal\" start=\"10\"><li>k</ol>"
          "<ol style=\"list-style-type: hiragana\"><li>h<li>i</ol>"
          "<ol style=\"list-style-type: decimal-leading-zero\" start=\"0\"><li>z</ol>",
-         "\u0669.\ta\n\u0661\u0660.\tb\n\uC77C\uC2ED.\tk\n\u3042.\th\n\u3044.\ti\n00.\tz"},
+         "\u0669.\ta\n\u0661\u0660.\tb\n\uC77C\uC2ED,\tk\n\u3042\u3001\th\n\u3044\u3001\ti\n00.\tz"},
         // Pandoc's task lists: each item's box, ticked or not, as a document's checkbox reads.
         {"a task list keeps which items are done",
          "<ul class=\"task-list\"><li><input type=\"checkbox\" disabled=\"\" checked=\"\" />"
