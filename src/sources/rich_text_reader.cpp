@@ -244,110 +244,35 @@ class RtfReader {
     explicit RtfReader(std::string_view input) : in_(input) {}
 
     std::optional<std::string> read() {
-        int pendingSkip = 0;
-        // After "\*": the group is skipped unless the control word that follows is a destination
-        // this reader reads.
-        bool ignorable = false;
         while (pos_ < in_.size()) {
             const char c = in_[pos_++];
             // "\*" before anything but a control word skips its group all the same.
-            if (ignorable && !(c == '\\' && pos_ < in_.size() && isAsciiLetter(in_[pos_]))) {
-                ignorable = false;
+            if (ignorable_ && !(c == '\\' && pos_ < in_.size() && isAsciiLetter(in_[pos_]))) {
+                ignorable_ = false;
                 flushBytes();
                 auto skipped = groups_.top();
                 skipped.setSkip(RtfGroup::Skip::yes);
                 groups_.setTop(skipped);
             }
-            // A group's end ends the fallback of a \u inside it, and a new group is no fallback.
-            if (c == '{') {
-                flushBytes();
-                groups_.open();
-                ++depth_;
-                pendingSkip = 0;
+            if (c == '{' || c == '}') {
+                groupBoundary(c);
                 continue;
             }
-            if (c == '}') {
-                flushBytes();
-                groups_.close();
-                depth_ -= depth_ > 0 ? 1 : 0;
-                if (listTableDepth_ && depth_ < *listTableDepth_) {
-                    listTableDepth_.reset();
-                }
-                pendingSkip = 0;
-                continue;
-            }
-            RtfGroup group = groups_.top();
+            const RtfGroup group = groups_.top();
             if (c == '\r' || c == '\n') {
                 continue;
             }
-            if (c != '\\' && group.skip() == RtfGroup::Skip::fontTable) {
-                fontNameCharacter(c);
-                continue;
-            }
             if (c != '\\') {
-                if (pendingSkip > 0) {
-                    --pendingSkip;
-                } else if (group.shown()) {
-                    bytes_.push_back(c);
+                if (group.skip() == RtfGroup::Skip::fontTable) {
+                    fontNameCharacter(c);
+                } else {
+                    textByte(c, group);
                 }
                 continue;
             }
-            if (pos_ >= in_.size()) {
+            if (pos_ >= in_.size() || !control(group)) {
                 break;
             }
-            const char next = in_[pos_];
-            if (next == '\'') {
-                if (pos_ + 2 >= in_.size()) {
-                    break;
-                }
-                const int high = text::hexDigitValue(in_[pos_ + 1]);
-                const int low = text::hexDigitValue(in_[pos_ + 2]);
-                pos_ += 3;
-                if (high < 0 || low < 0) {
-                    continue;
-                }
-                if (pendingSkip > 0) {
-                    --pendingSkip;
-                } else if (group.shown()) {
-                    bytes_.push_back(static_cast<char>(high * 16 + low));
-                }
-                continue;
-            }
-            if (!isAsciiLetter(next)) {
-                ++pos_;
-                if (next == '*') {
-                    ignorable = true;
-                } else if (next == '\n' || next == '\r') {
-                    // A backslash that ends a line is a paragraph's end, as TextEdit ends lines.
-                    controlWord("par", std::nullopt, false, group, pendingSkip);
-                } else if (next == '\\' || next == '{' || next == '}') {
-                    if (pendingSkip > 0) {
-                        --pendingSkip;
-                    } else if (group.shown()) {
-                        bytes_.push_back(next);
-                    }
-                } else if (const auto special = specialCharacter(std::string_view(&next, 1))) {
-                    character(*special, group, pendingSkip);
-                }
-                continue;
-            }
-            const auto start = pos_;
-            while (pos_ < in_.size() && isAsciiLetter(in_[pos_])) {
-                ++pos_;
-            }
-            const auto word = in_.substr(start, pos_ - start);
-            const auto parameter = readParameter();
-            if (pos_ < in_.size() && in_[pos_] == ' ') {
-                ++pos_;
-            }
-            if (word == "bin") {
-                // Binary data of the parameter's length follows: never markup, never text.
-                const auto length = static_cast<std::size_t>(std::max(parameter.value_or(0), 0L));
-                pos_ += std::min(length, in_.size() - pos_);
-                continue;
-            }
-            const bool afterStar = std::exchange(ignorable, false);
-            controlWord(word, parameter, afterStar, group, pendingSkip);
         }
         flushBytes();
         dropLoneSurrogate();
@@ -364,6 +289,82 @@ class RtfReader {
 
   private:
     enum class KeepSurrogate { no, yes };
+
+    // A group begins or ends. A group's end ends the fallback of a \u inside it, and a new group
+    // is no fallback.
+    void groupBoundary(char c) {
+        flushBytes();
+        if (c == '{') {
+            groups_.open();
+            ++depth_;
+        } else {
+            groups_.close();
+            depth_ -= depth_ > 0 ? 1 : 0;
+            if (listTableDepth_ && depth_ < *listTableDepth_) {
+                listTableDepth_.reset();
+            }
+        }
+        pendingSkip_ = 0;
+    }
+
+    // A byte of text (literal, or written \'hh), passed over as part of a \u fallback.
+    void textByte(char byte, const RtfGroup& group) {
+        if (pendingSkip_ > 0) {
+            --pendingSkip_;
+        } else if (group.shown()) {
+            bytes_.push_back(byte);
+        }
+    }
+
+    // After a backslash: a byte in hexadecimal, a control symbol or a control word; whether the
+    // input goes on.
+    bool control(const RtfGroup& group) {
+        const char next = in_[pos_];
+        if (next == '\'') {
+            if (pos_ + 2 >= in_.size()) {
+                return false;
+            }
+            const int high = text::hexDigitValue(in_[pos_ + 1]);
+            const int low = text::hexDigitValue(in_[pos_ + 2]);
+            pos_ += 3;
+            if (high >= 0 && low >= 0) {
+                textByte(static_cast<char>(high * 16 + low), group);
+            }
+            return true;
+        }
+        if (!isAsciiLetter(next)) {
+            ++pos_;
+            if (next == '*') {
+                ignorable_ = true;
+            } else if (next == '\n' || next == '\r') {
+                // A backslash that ends a line is a paragraph's end, as TextEdit ends lines.
+                controlWord("par", std::nullopt, false, group, pendingSkip_);
+            } else if (next == '\\' || next == '{' || next == '}') {
+                textByte(next, group);
+            } else if (const auto special = specialCharacter(std::string_view(&next, 1))) {
+                character(*special, group, pendingSkip_);
+            }
+            return true;
+        }
+        const auto start = pos_;
+        while (pos_ < in_.size() && isAsciiLetter(in_[pos_])) {
+            ++pos_;
+        }
+        const auto word = in_.substr(start, pos_ - start);
+        const auto parameter = readParameter();
+        if (pos_ < in_.size() && in_[pos_] == ' ') {
+            ++pos_;
+        }
+        if (word == "bin") {
+            // Binary data of the parameter's length follows: never markup, never text.
+            const auto length = static_cast<std::size_t>(std::max(parameter.value_or(0), 0L));
+            pos_ += std::min(length, in_.size() - pos_);
+            return true;
+        }
+        const bool afterStar = std::exchange(ignorable_, false);
+        controlWord(word, parameter, afterStar, group, pendingSkip_);
+        return true;
+    }
 
     // A control word's parameter: an optional minus sign and up to ten digits (the sign is not
     // one of them); a digit past the tenth is text.
@@ -607,6 +608,9 @@ class RtfReader {
         }
         auto [out, start] = *listText_;
         listText_.reset();
+        if (start > out->size()) {
+            return;
+        }
         // The number or bullet and its tab, without the spaces written before it.
         const auto first = out->find_first_not_of(' ', start);
         out->erase(start, std::min(first, out->size()) - start);
@@ -644,11 +648,15 @@ class RtfReader {
     }
 
     // The document's note formats (\ftnnar, \ftnnrlc ... for footnotes, \aftnnar ... for
-    // endnotes); whether the word was one.
+    // endnotes); whether the word was one. Chicago's marks ("*", "†", "**") are left to digits:
+    // their length grows with the count, and the text would outgrow the control words.
     bool noteFormat(std::string_view word) {
         static constexpr std::pair<std::string_view, std::string_view> kFormats[] = {
-            {"nar", "decimal"},      {"nalc", "lowerLetter"}, {"nauc", "upperLetter"},
-            {"nrlc", "lowerRoman"},  {"nruc", "upperRoman"},  {"nchi", "chicago"}};
+            {"nar", "decimal"},
+            {"nalc", "lowerLetter"},
+            {"nauc", "upperLetter"},
+            {"nrlc", "lowerRoman"},
+            {"nruc", "upperRoman"}};
         const bool endnote = word.starts_with("aftn");
         if (!endnote && !word.starts_with("ftn")) {
             return false;
@@ -698,7 +706,14 @@ class RtfReader {
         const auto number = ++noteCounts_[kind];
         std::string mark;
         appendMark(number, kind, mark);
-        out->insert(std::min(at, out->size()), mark);
+        // Never inside a character, should the text before have changed since (a list's text
+        // settled around a reference written inside it).
+        auto place = std::min(at, out->size());
+        while (place > 0 && place < out->size() &&
+               (static_cast<unsigned char>((*out)[place]) & 0xC0U) == 0x80U) {
+            --place;
+        }
+        out->insert(place, mark);
         return number;
     }
 
@@ -844,6 +859,10 @@ class RtfReader {
 
     std::string_view in_;
     std::size_t pos_ = 0;
+    // The characters of a \u fallback still to pass over, and whether a "\*" came last: the
+    // group is skipped unless the control word that follows is a destination this reader reads.
+    int pendingSkip_ = 0;
+    bool ignorable_ = false;
     RtfGroupStack groups_;
     std::string codePage_ = "windows-1252";
     std::optional<long> defaultFont_;

@@ -142,6 +142,12 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "\\aftnnar\\ftnnruc A{\\super\\chftn{\\*\\footnote\\ftnalt{\\super\\chftn} E.}}"
          "{\\super\\chftn{\\*\\footnote{\\super\\chftn} F.}}\\par}",
          "A\u00B9I\n\u00B9 E.\nI F."},
+        // A reference written inside a list's text, whose symbols read shorter once settled,
+        // is put between characters, not inside one.
+        {"a note referred to inside a list's text",
+         "{\\listtext\\pard\\plain \\u61537?\\chftn\\u61537?\\tab}Item{\\footnote\\chftn Note.}"
+         "\\par}",
+         "\u03B1\u00B9\u03B1\tItem\n\u00B9Note."},
         // A negative parameter has ten digits beside its sign (LibreOffice dates tracked
         // changes so).
         {"a parameter's sign is not one of its ten digits",
