@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -58,13 +59,16 @@ struct Style {
     std::string_view rest = {};
     long low = 1;
     long high = kNoLimit;
+    // The symbols and the letters after the first, split once.
+    std::vector<std::string_view> symbolList = {};
+    std::vector<std::string_view> restList = {};
     static constexpr long kNoLimit = std::numeric_limits<long>::max();
 };
 
 // The count's digits in base `symbols.size()`, after a minus sign below zero (CSS's numeric
 // system), at least `width` digits.
-std::string positional(long count, std::string_view list, std::size_t width) {
-    const auto symbols = symbolsOf(list);
+std::string positional(long count, const std::vector<std::string_view>& symbols,
+                       std::size_t width) {
     const auto base = static_cast<unsigned long>(symbols.size());
     auto left =
         count < 0 ? 0UL - static_cast<unsigned long>(count) : static_cast<unsigned long>(count);
@@ -84,37 +88,39 @@ std::string positional(long count, std::string_view list, std::size_t width) {
 }
 
 std::string numeric(long count, const Style& style) {
-    return positional(count, style.symbols, 1);
+    return positional(count, style.symbolList, 1);
 }
 
 std::string zeroPadded(long count, const Style& style) {
-    return positional(count, style.symbols, 2);
+    return positional(count, style.symbolList, 2);
 }
 
 // LibreOffice's numbers padded to three, four and five digits.
 std::string zeroPadded3(long count, const Style& style) {
-    return positional(count, style.symbols, 3);
+    return positional(count, style.symbolList, 3);
 }
 std::string zeroPadded4(long count, const Style& style) {
-    return positional(count, style.symbols, 4);
+    return positional(count, style.symbolList, 4);
 }
 std::string zeroPadded5(long count, const Style& style) {
-    return positional(count, style.symbols, 5);
+    return positional(count, style.symbolList, 5);
 }
 
 // Letters counted on past the last as digits are ("z", "aa", "ab"): the count in bijective base
 // of the alphabet's size; the letters after the first from `rest` when it is given.
 std::string alphabetic(long count, const Style& style) {
-    const auto first = symbolsOf(style.symbols);
-    const auto rest = style.rest.empty() ? first : symbolsOf(style.rest);
+    const auto& first = style.symbolList;
+    const auto& rest = style.rest.empty() ? first : style.restList;
     const auto size = static_cast<long>(first.size());
-    std::vector<std::size_t> letters;
-    for (auto left = count; left > 0; left = (left - 1) / size) {
-        letters.push_back(static_cast<std::size_t>((left - 1) % size));
+    // No count a long holds takes more letters than this, in an alphabet of two or more.
+    std::array<std::size_t, 64> letters{};
+    std::size_t used = 0;
+    for (auto left = count; left > 0 && used < letters.size(); left = (left - 1) / size) {
+        letters[used++] = static_cast<std::size_t>((left - 1) % size);
     }
     std::string out;
-    for (auto at = letters.size(); at-- > 0;) {
-        out += (at + 1 == letters.size() ? first : rest)[letters[at]];
+    for (auto at = used; at-- > 0;) {
+        out += (at + 1 == used ? first : rest)[letters[at]];
     }
     return out;
 }
@@ -123,8 +129,8 @@ std::string alphabetic(long count, const Style& style) {
 // "aa"); the repeats from `rest` when it is given.
 std::string repeating(long count, const Style& style) {
     constexpr long kMostRepeats = 30;
-    const auto first = symbolsOf(style.symbols);
-    const auto rest = style.rest.empty() ? first : symbolsOf(style.rest);
+    const auto& first = style.symbolList;
+    const auto& rest = style.rest.empty() ? first : style.restList;
     const auto size = static_cast<long>(first.size());
     if ((count - 1) / size >= kMostRepeats) {
         return std::to_string(count);
@@ -139,14 +145,14 @@ std::string repeating(long count, const Style& style) {
 
 // The symbols in turn, over again past the last.
 std::string cyclic(long count, const Style& style) {
-    const auto symbols = symbolsOf(style.symbols);
+    const auto& symbols = style.symbolList;
     const auto size = static_cast<long>(symbols.size());
     return std::string(symbols[static_cast<std::size_t>(((count - 1) % size + size) % size)]);
 }
 
 // One symbol for each count from 1, decimal digits past the last.
 std::string fixed(long count, const Style& style) {
-    const auto symbols = symbolsOf(style.symbols);
+    const auto& symbols = style.symbolList;
     if (count < 1 || static_cast<std::size_t>(count) > symbols.size()) {
         return std::to_string(count);
     }
@@ -323,7 +329,7 @@ std::string hebrewNumerals(long count, const Style&) {
 // Greek numerals as LibreOffice writes them: letters added up, "στ" for 6, thousands after a
 // left keraia ("͵α" for 1000).
 std::string greekNumerals(long count, const Style& style) {
-    const auto letters = symbolsOf(style.symbols);
+    const auto& letters = style.symbolList;
     std::string out;
     long power = 1000;
     for (int place = 3; place >= 0; --place, power /= 10) {
@@ -461,9 +467,9 @@ constexpr std::string_view kTibetanLetters =
 
 // Every format, each once. The W3C's ready-made counter styles give the symbols of those CSS
 // predefines; LibreOffice's tables those of Word's and its own formats that CSS has not.
-const std::vector<Style>& styles() {
+std::vector<Style> table() {
     // clang-format off
-    static const std::vector<Style> kStyles = {
+    return {
         {"decimal", "1", "decimal", numeric, kDecimal, {}, kNoLow},
         {"decimalHalfWidth", {}, {}, numeric, kDecimal},
         {"decimalZero", "01, 02, 03, ...", "decimal-leading-zero", zeroPadded,
@@ -607,33 +613,65 @@ const std::vector<Style>& styles() {
         {"tibetanLetters", "ཀ, ཁ, ག, ...", {}, alphabetic, kTibetanLetters},
     };
     // clang-format on
+}
+
+// The table, each row's symbols split once.
+const std::vector<Style>& styles() {
+    static const auto kStyles = [] {
+        auto styles = table();
+        for (auto& style : styles) {
+            style.symbolList = symbolsOf(style.symbols);
+            style.restList = symbolsOf(style.rest);
+        }
+        return styles;
+    }();
     return kStyles;
+}
+
+// The style each name stands for, and whether the name is CSS's.
+const std::unordered_map<std::string_view, std::pair<const Style*, bool>>& stylesByName() {
+    static const auto kByName = [] {
+        std::unordered_map<std::string_view, std::pair<const Style*, bool>> byName;
+        for (const auto& style : styles()) {
+            for (const auto name : {style.name, style.odf}) {
+                if (!name.empty()) {
+                    byName.try_emplace(name, &style, false);
+                }
+            }
+            if (!style.css.empty()) {
+                byName.insert_or_assign(style.css, std::pair{&style, true});
+            }
+        }
+        return byName;
+    }();
+    return kByName;
 }
 
 }  // namespace
 
 std::string ListNumberFormat::formatted(long count, std::string_view format) {
-    for (const auto& style : styles()) {
-        const bool css = !style.css.empty() && format == style.css;
-        if (!css && format != style.name && (style.odf.empty() || format != style.odf)) {
-            continue;
-        }
-        const auto low = css ? style.low : std::max(style.low, 1L);
-        if (count < low || count > style.high) {
-            return std::to_string(count);
-        }
-        return style.write(count, style);
+    const auto& byName = stylesByName();
+    const auto found = byName.find(format);
+    if (found == byName.end()) {
+        return std::to_string(count);
     }
-    return std::to_string(count);
+    const auto& [style, css] = found->second;
+    const auto low = css ? style->low : std::max(style->low, 1L);
+    // Decimal digits as the standard library writes them, the most common format at the least
+    // cost.
+    if (count < low || count > style->high ||
+        (style->write == numeric && style->symbols == kDecimal)) {
+        return std::to_string(count);
+    }
+    return style->write(count, *style);
 }
 
 std::optional<std::string_view> ListNumberFormat::counterStyle(std::string_view keyword) {
-    for (const auto& style : styles()) {
-        if (!style.css.empty() && keyword == style.css) {
-            return style.css;
-        }
+    const auto found = stylesByName().find(keyword);
+    if (found == stylesByName().end() || !found->second.second) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return found->second.first->css;
 }
 
 std::string_view ListNumberFormat::cssSuffix(std::string_view style) {
