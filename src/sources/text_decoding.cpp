@@ -1,5 +1,6 @@
 #include "sources/text_decoding.h"
 
+#include <iconv.h>
 #include <uchardet.h>
 #include <unicode/uchar.h>
 #include <unicode/ucnv.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <type_traits>
@@ -20,7 +22,7 @@
 namespace vask {
 
 std::optional<std::string> TextDecoding::utf8(std::string_view bytes) {
-    if (text::toValidUtf8(bytes) != bytes) {
+    if (!text::isValidUtf8(bytes)) {
         return std::nullopt;
     }
     if (bytes.starts_with("\xEF\xBB\xBF")) {
@@ -52,10 +54,86 @@ enum class OnInvalid { fail, replace };
 // past them) or U+FFFD (a text cut short, which does not make its encoding wrong).
 enum class CutEnd { asInvalid, dropped, replaced };
 
+// The encodings ICU has no converter for, which glibc's iconv converts: ISO-8859-16 (Romanian
+// "ș" and "ț" with their commas, the letters of Polish, Hungarian, Slovenian and Croatian).
+constexpr auto kIconvEncodings = std::to_array<std::string_view>({"ISO-8859-16"});
+
+bool isIconvEncoding(std::string_view encoding) {
+    return std::find(kIconvEncodings.begin(), kIconvEncodings.end(), encoding) !=
+           kIconvEncodings.end();
+}
+
+// The UTF-8 a conversion writes: `bytes` of input make at most three bytes each in every encoding
+// read here but UTF-16 (where two bytes make at most three), and text of letters of one script
+// makes about as much of each part as of the rest. The first conversion of a text is told how
+// much its first 64 KB made; the result is grown by halves past that, so the text is never held
+// with a spare copy of its whole size (the peak of a doubling).
+std::size_t expectedUtf8Size(std::size_t bytes, std::size_t sampleBytes, std::size_t sampleOut) {
+    if (sampleBytes == 0) {
+        return bytes + bytes / 4 + 64;
+    }
+    const auto perByte = static_cast<double>(sampleOut) / static_cast<double>(sampleBytes);
+    return static_cast<std::size_t>(static_cast<double>(bytes) * perByte * 1.03) + 64;
+}
+
+void grow(std::string& out, char*& target) {
+    const auto used = static_cast<std::size_t>(target - out.data());
+    out.resize(out.size() + out.size() / 2 + 64);
+    target = out.data() + used;
+}
+
+// `bytes` converted by glibc's iconv (for what ICU lacks); the same contract as `toUtf8`.
+std::optional<std::string> iconvToUtf8(std::string_view bytes, const char* encoding,
+                                       OnInvalid onInvalid, CutEnd cutEnd) {
+    iconv_t converter = iconv_open("UTF-8", encoding);
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<void, void (*)(void*)> closer(converter, [](void* c) { iconv_close(c); });
+    std::string out(expectedUtf8Size(bytes.size(), 0, 0), '\0');
+    // iconv's input is not const in its declaration; it is only read.
+    auto* source = const_cast<char*>(bytes.data());
+    std::size_t sourceLeft = bytes.size();
+    char* target = out.data();
+    while (sourceLeft > 0) {
+        std::size_t targetLeft = out.size() - static_cast<std::size_t>(target - out.data());
+        if (iconv(converter, &source, &sourceLeft, &target, &targetLeft) !=
+            static_cast<std::size_t>(-1)) {
+            break;
+        }
+        if (errno == E2BIG) {
+            grow(out, target);
+            continue;
+        }
+        const bool cut = errno == EINVAL;
+        if (cut && cutEnd == CutEnd::dropped) {
+            break;
+        }
+        if ((cut && cutEnd == CutEnd::asInvalid && onInvalid == OnInvalid::fail) ||
+            (!cut && onInvalid == OnInvalid::fail)) {
+            return std::nullopt;
+        }
+        // U+FFFD for the byte (or the cut character) that does not convert.
+        const auto used = static_cast<std::size_t>(target - out.data());
+        out.resize(used);
+        out += "\xEF\xBF\xBD";
+        out.resize(std::max(out.size() * 3 / 2, out.size() + sourceLeft * 3 + 64));
+        target = out.data() + used + 3;
+        const std::size_t skipped = cut ? sourceLeft : 1;
+        source += skipped;
+        sourceLeft -= skipped;
+    }
+    out.resize(static_cast<std::size_t>(target - out.data()));
+    return out;
+}
+
 // Converts straight into UTF-8 through a small pivot, so no copy of the text in UTF-16 is held
 // besides the result.
 std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, OnInvalid onInvalid,
                                   CutEnd cutEnd = CutEnd::asInvalid) {
+    if (isIconvEncoding(encoding)) {
+        return iconvToUtf8(bytes, encoding, onInvalid, cutEnd);
+    }
     UErrorCode status = U_ZERO_ERROR;
     const ConverterPtr from(ucnv_open(encoding, &status), ucnv_close);
     if (U_FAILURE(status)) {
@@ -76,7 +154,11 @@ std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, 
     if (U_FAILURE(status)) {
         return std::nullopt;
     }
-    std::string out(bytes.size() + bytes.size() / 4 + 64, '\0');
+    // The first part is converted into room of its own size; the rest into room for what that
+    // part made, in proportion.
+    constexpr std::size_t kFirstPart = std::size_t{64} * 1024;
+    const auto firstPart = std::min(bytes.size(), kFirstPart);
+    std::string out(expectedUtf8Size(firstPart, 0, 0), '\0');
     std::array<UChar, 1024> pivot{};
     UChar* pivotSource = pivot.data();
     UChar* pivotTarget = pivot.data();
@@ -85,32 +167,39 @@ std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, 
     bool reset = true;
     // The bytes are converted without flushing, so a character they end inside is held back;
     // then the converter is flushed, with that character or without it.
-    const auto run = [&](bool flush) {
+    const auto run = [&](const char* sourceLimit, bool flush) {
         while (true) {
             status = U_ZERO_ERROR;
             ucnv_convertEx(to.get(), from.get(), &target, out.data() + out.size(), &source,
-                           bytes.data() + bytes.size(), pivot.data(), &pivotSource, &pivotTarget,
+                           sourceLimit, pivot.data(), &pivotSource, &pivotTarget,
                            pivot.data() + pivot.size(), static_cast<UBool>(reset),
                            static_cast<UBool>(flush), &status);
             reset = false;
             if (status != U_BUFFER_OVERFLOW_ERROR) {
                 return;
             }
-            const auto used = static_cast<std::size_t>(target - out.data());
-            out.resize(out.size() * 2);
-            target = out.data() + used;
+            grow(out, target);
         }
     };
-    run(false);
+    run(bytes.data() + firstPart, false);
     if (U_FAILURE(status)) {
         return std::nullopt;
+    }
+    if (firstPart < bytes.size()) {
+        const auto used = static_cast<std::size_t>(target - out.data());
+        out.resize(std::max(out.size(), expectedUtf8Size(bytes.size(), firstPart, used)));
+        target = out.data() + used;
+        run(bytes.data() + bytes.size(), false);
+        if (U_FAILURE(status)) {
+            return std::nullopt;
+        }
     }
     UErrorCode pendingStatus = U_ZERO_ERROR;
     const bool cut = ucnv_toUCountPending(from.get(), &pendingStatus) > 0;
     if (cut && cutEnd != CutEnd::asInvalid) {
         ucnv_resetToUnicode(from.get());
     }
-    run(true);
+    run(bytes.data() + bytes.size(), true);
     if (U_FAILURE(status)) {
         return std::nullopt;
     }
@@ -175,6 +264,24 @@ UScriptCode scriptOf(UChar32 c) {
     return script == USCRIPT_HIRAGANA || script == USCRIPT_KATAKANA || script == USCRIPT_HANGUL
                ? USCRIPT_HAN
                : script;
+}
+
+// Whether two letters side by side are of two scripts, a letter of no script of its own (the
+// micro sign "µ", the ordinal "º") agreeing with any.
+bool ofTwoScripts(UChar32 a, UChar32 b) {
+    const auto first = scriptOf(a);
+    const auto second = scriptOf(b);
+    const auto shared = [](UScriptCode script) {
+        return script == USCRIPT_COMMON || script == USCRIPT_INHERITED;
+    };
+    return first != second && !shared(first) && !shared(second);
+}
+
+// Whether a character is a symbol (of mathematics, currency, modifiers or any other).
+bool isSymbol(UChar32 c) {
+    const auto type = u_charType(c);
+    return type == U_MATH_SYMBOL || type == U_CURRENCY_SYMBOL || type == U_MODIFIER_SYMBOL ||
+           type == U_OTHER_SYMBOL;
 }
 
 // Whether a character is part of the word beside it: a letter, a digit or a mark.
@@ -289,12 +396,19 @@ constexpr std::u32string_view kLoneLetterWords = U"àèéóáíőåöøį";
 
 // What a wrong code page makes of text, counted in a reading of the bytes: a control character
 // or one no encoding assigns; a character above ASCII that is no letter standing inside a word
-// (windows-1252's "d‚j…" for cp850's "déjà"); a capital after a small letter, one of the two
-// above ASCII ("cafÉ"); letters of two scripts in one word; a letter above ASCII that no European
-// language writes, beside a letter (cp850's "Grƒºe" for Mac Roman's "Grüße"); a mark after no
-// letter; a Latin letter above ASCII alone that is no word (windows-1252's "Š" for cp850's "è").
+// (windows-1252's "d‚j…" for cp850's "déjà"), or an opening quotation mark after one
+// (windows-1252's "donn‚" for cp850's "donné"); two symbols above ASCII beside a letter, what
+// the two bytes of a UTF-8 letter read as in a DOS or Mac page (Mac Roman's "r√©pertoire" and
+// cp850's "r├®pertoire" for "répertoire"), two faults as windows-1252's "rÃ©pertoire" is; a capital
+// after a small letter, one of the two above ASCII ("cafÉ"); letters of two scripts in one word (a
+// letter of no script, "µ", of either); a letter above ASCII that no European language writes,
+// beside a letter (cp850's "Grƒºe" for Mac Roman's "Grüße"); a mark after no letter, or after a
+// letter of another script (Thai vowels on Latin letters); a Latin letter above ASCII alone that is
+// no word (windows-1252's "Š" for cp850's "è"), one after a hyphen (the Lithuanian ordinal "1-ą")
+// aside.
 long readingFaults(std::string_view utf8) {
     long faults = 0;
+    UChar32 beforePrevious = ' ';
     UChar32 previous = ' ';
     int32_t at = 0;
     while (at < static_cast<int32_t>(utf8.size())) {
@@ -304,27 +418,32 @@ long readingFaults(std::string_view utf8) {
             type == U_UNASSIGNED || type == U_PRIVATE_USE_CHAR) {
             ++faults;
         } else if (isMark(c)) {
-            faults += isLetter(previous) ? 0 : 1;
+            faults += isLetter(previous) && !ofTwoScripts(previous, c) ? 0 : 1;
             continue;
         } else if (isLetter(c)) {
             if ((c >= 0x80 || previous >= 0x80) && isLetter(previous) &&
-                (scriptOf(previous) != scriptOf(c) ||
-                 (u_isupper(c) != 0 && u_islower(previous) != 0))) {
+                (ofTwoScripts(previous, c) || (u_isupper(c) != 0 && u_islower(previous) != 0))) {
                 ++faults;
             }
             const bool latin = c >= 0x80 && letterScript(c) == USCRIPT_LATIN;
             if (latin && (c < 0xC0 || c > 0x24F) && (isLetter(previous) || isLetter(next))) {
                 ++faults;
             }
-            if (latin && !isPartOfWord(previous) && !isPartOfWord(next) && next != '.' &&
+            if (latin && !isPartOfWord(previous) && previous != '-' && !isPartOfWord(next) &&
+                next != '.' &&
                 kLoneLetterWords.find(static_cast<char32_t>(u_tolower(c))) ==
                     std::u32string_view::npos) {
                 ++faults;
             }
-        } else if (c >= 0x80 && type != U_SPACE_SEPARATOR && isLetter(previous) && isLetter(next) &&
-                   !joinsWords(c)) {
+        } else if (c >= 0x80 && isSymbol(c) && previous >= 0x80 && isSymbol(previous) &&
+                   (isLetter(beforePrevious) || isLetter(next))) {
+            // The two bytes of one letter, as many faults as windows-1252's "Ã©" makes.
+            faults += 2;
+        } else if (c >= 0x80 && type != U_SPACE_SEPARATOR && isLetter(previous) &&
+                   ((isLetter(next) && !joinsWords(c)) || type == U_START_PUNCTUATION)) {
             ++faults;
         }
+        beforePrevious = previous;
         previous = c;
     }
     return faults;
@@ -393,17 +512,20 @@ Utf8Reading readAsUtf8(std::string_view bytes) {
     return reading;
 }
 
-// Whether the bytes are UTF-8 but for a few: a text cut inside a character, or with a stray byte.
-// Text in a legacy code page makes few well-formed sequences by chance, and many more that are
-// not ("Пётр" in windows-1251 is one of each).
+// Whether the bytes are mostly UTF-8: a text cut inside a character, with a stray byte, or with
+// words or lines pasted from a text in a legacy code page (which `mixedUtf8Text` reads). Text in
+// a legacy code page makes few well-formed sequences by chance and many more that are not
+// ("Пётр" in windows-1251 is one of each): at most one for every two in notes of a line (Chinese
+// and Japanese), a fourth to a third in longer texts (Thai, cp866, EUC-JP) in every code page the
+// measured corpus writes. A short text is taken for UTF-8 with four characters above ASCII for
+// each bad byte; one of sixteen such characters or more with as many as bad bytes.
 bool isMostlyUtf8(std::string_view bytes) {
-    constexpr std::size_t kFew = 3;
     constexpr std::size_t kCharactersForEachBadByte = 4;
-    constexpr std::size_t kBadBytesPerHundred = 1;
+    constexpr std::size_t kManyCharacters = 16;
     const auto reading = readAsUtf8(bytes);
     return reading.characters > 0 &&
-           reading.characters >= kCharactersForEachBadByte * reading.illFormed &&
-           reading.illFormed <= std::max(kFew, reading.characters * kBadBytesPerHundred / 100);
+           (reading.characters >= kCharactersForEachBadByte * reading.illFormed ||
+            (reading.characters >= kManyCharacters && reading.characters >= reading.illFormed));
 }
 
 bool isAscii(std::string_view bytes) {
@@ -436,9 +558,8 @@ std::optional<std::string> sampleText(std::string_view sample, const char* encod
 // The converter of each encoding the detector (uchardet) names. ISO-8859-1, -9 and -11 are read
 // as the Windows pages that extend them (their bytes 0x80 to 0x9F are controls in ISO-8859 and
 // typographic marks in Windows), EUC-KR as windows-949 (its Hangul beyond KS X 1001 as well);
-// ISO-8859-16, which ICU does not convert, as ISO-8859-2 (Romanian's "ș" and "ț" as "ş" and "ţ",
-// its other letters alike). ASCII and the Unicode encodings are left out (the bytes are in none
-// of them), and so is VISCII, which ICU does not convert.
+// ISO-8859-16, which ICU does not convert, through iconv. ASCII and the Unicode encodings are
+// left out (the bytes are in none of them), and so is VISCII, which neither converts.
 struct DetectorName {
     std::string_view name;
     const char* encoding;
@@ -462,7 +583,7 @@ constexpr auto kDetectorNames = std::to_array<DetectorName>({
     {"ISO-8859-11", "windows-874"},
     {"ISO-8859-13", "ISO-8859-13"},
     {"ISO-8859-15", "ISO-8859-15"},
-    {"ISO-8859-16", "ISO-8859-2"},
+    {"ISO-8859-16", "ISO-8859-16"},
     {"ISO-8859-2", "ISO-8859-2"},
     {"ISO-8859-3", "ISO-8859-3"},
     {"ISO-8859-4", "ISO-8859-4"},
@@ -522,7 +643,7 @@ constexpr std::string_view kC1Bytes =
 // weighed against the Western pages below.
 constexpr auto kLatinPages = std::to_array<std::string_view>(
     {"windows-1250", "windows-1252", "windows-1254", "windows-1257", "ISO-8859-2", "ISO-8859-3",
-     "ISO-8859-4", "ISO-8859-10", "ISO-8859-13", "ISO-8859-15", "ibm-852",
+     "ISO-8859-4", "ISO-8859-10", "ISO-8859-13", "ISO-8859-15", "ISO-8859-16", "ibm-852",
      "x-mac-centraleurroman"});
 
 // Western text in the pages the detector does not know (DOS's cp850, Mac Roman), or in
@@ -558,21 +679,65 @@ long foreignLetters(std::string_view utf8, std::u32string_view letters) {
     return foreign;
 }
 
+// The letters above ASCII of each language ISO-8859-3 writes (small): Esperanto, Maltese and
+// Turkish ("i" is "İ" made small). A reading in it of letters of one of them is that language;
+// Polish in ISO-8859-2, which the detector also names ISO-8859-3, reads as letters of all three
+// ("Proszê zamknħĉ").
+constexpr auto kLatin3Alphabets =
+    std::to_array<std::u32string_view>({U"ĉĝĥĵŝŭ", U"ċġħżàèìòù", U"çğışöüâîûi"});
+
+bool isOneLatin3Language(std::string_view utf8) {
+    return std::any_of(
+        kLatin3Alphabets.begin(), kLatin3Alphabets.end(),
+        [&](std::u32string_view letters) { return foreignLetters(utf8, letters) == 0; });
+}
+
 // What a sample the detector finds no encoding for is weighed in: the Windows pages of Western,
-// Cyrillic, Central European, Greek and Baltic letters, KOI8-R and the DOS and Mac pages.
-constexpr auto kFallbackPages =
-    std::to_array<const char*>({"windows-1252", "windows-1251", "windows-1250", "KOI8-R", "ibm-866",
-                                "ibm-850", "macintosh", "windows-1253", "windows-1257"});
+// Cyrillic, Central European, Greek, Baltic and Thai letters, KOI8-R and the DOS and Mac pages.
+// (The detector names UTF-8 for some Thai lines in windows-874, which cp866 reads as Cyrillic
+// and line drawing.)
+constexpr auto kFallbackPages = std::to_array<const char*>(
+    {"windows-1252", "windows-1251", "windows-1250", "KOI8-R", "ibm-866", "ibm-850", "macintosh",
+     "windows-1253", "windows-1257", "windows-874"});
+
+// What a legacy encoding is guessed from: the sample, and the part of it a reading's faults are
+// counted in (the sample without the words pasted into it from UTF-8; the whole when it has
+// none).
+struct Sample {
+    std::string_view bytes;
+    std::string_view weighed;
+};
+
+// The reading in `page` of the part of the sample that is weighed, when the page converts the
+// whole sample (the whole sample's, when the part cut from it does not convert: a page of two
+// bytes to a character).
+std::optional<std::string> weighedText(const Sample& sample, const char* page) {
+    auto text = sampleText(sample.bytes, page);
+    if (!text || sample.weighed.size() == sample.bytes.size()) {
+        return text;
+    }
+    auto part = sampleText(sample.weighed, page);
+    return part ? part : text;
+}
+
+// Whether the sample reads in ISO-8859-3 without faults as Esperanto, every letter above ASCII
+// one of its own: the detector names cp852 for some Esperanto, whose "ĉ", "ĝ", "ŝ" and "ŭ" the
+// Western pages read fault-free as "æ", "ø", "þ" and "ý" ("dolæa", "þajnis"); Western DOS and
+// Mac text, which it also names cp852 for, reads in ISO-8859-3 with controls or other letters.
+bool readsAsEsperanto(const Sample& sample) {
+    const auto text = weighedText(sample, "ISO-8859-3");
+    return text && readingFaults(*text) == 0 && foreignLetters(*text, kLatin3Alphabets[0]) == 0;
+}
 
 // Of `pages`, the one whose reading of the sample has fewest faults (the first of those), into
 // `best` and `faults` when it has fewer than `faults` (as few, with `tiesToPages`).
 template <std::size_t n>
-void takeFewestFaults(std::string_view sample, const std::array<const char*, n>& pages,
+void takeFewestFaults(const Sample& sample, const std::array<const char*, n>& pages,
                       const char*& best, long& faults, bool tiesToPages = false) {
     const char* found = nullptr;
     long foundFaults = 0;
     for (const auto* page : pages) {
-        if (const auto text = sampleText(sample, page)) {
+        if (const auto text = weighedText(sample, page)) {
             const auto pageFaults = readingFaults(*text);
             if (found == nullptr || pageFaults < foundFaults) {
                 found = page;
@@ -587,6 +752,34 @@ void takeFewestFaults(std::string_view sample, const std::array<const char*, n>&
     }
 }
 
+// The signs of units and currencies windows-1252 writes: degrees, micro, squared and cubed,
+// pound, euro, yen, cent, the common fractions, section, plus-minus, times.
+constexpr std::u32string_view kUnitSigns = U"°µ²³£€¥¢½¼¾§±×";
+
+// Whether every byte of the sample above ASCII reads in windows-1252 as a sign of a unit or a
+// currency, each between ASCII characters ("5µm", "20m²", "£850"): one such byte tells too little
+// for the detector, which names a page that reads it as a letter (ISO-8859-10's "20mē", DOS's
+// "5Ám"), as fault-free as the sign.
+bool holdsOnlyUnitSigns(std::string_view sample) {
+    bool any = false;
+    for (std::size_t i = 0; i < sample.size(); ++i) {
+        if (static_cast<unsigned char>(sample[i]) < 0x80) {
+            continue;
+        }
+        const auto sign = toUtf8(sample.substr(i, 1), "windows-1252", OnInvalid::fail);
+        if (!sign || (i + 1 < sample.size() && static_cast<unsigned char>(sample[i + 1]) >= 0x80)) {
+            return false;
+        }
+        int32_t at = 0;
+        if (kUnitSigns.find(static_cast<char32_t>(characterAt(*sign, at).first)) ==
+            std::u32string_view::npos) {
+            return false;
+        }
+        any = true;
+    }
+    return any;
+}
+
 template <std::size_t n>
 bool isOneOf(std::string_view name, const std::array<std::string_view, n>& names) {
     return std::find(names.begin(), names.end(), name) != names.end();
@@ -594,18 +787,26 @@ bool isOneOf(std::string_view name, const std::array<std::string_view, n>& names
 
 // The legacy encoding the sample is in: the detector's, but for what its reading shows a rule
 // of Vask's own reads better: KOI8-U for Ukrainian letters, windows-1257 for Baltic text with
-// its quotation marks, ISO-8859-2 for what the detector takes for ISO-8859-3 (Maltese and
-// Esperanto) and a Western page when a reading in a Latin page has faults and one of those has
-// fewer. A Latin page that reads the sample as windows-1252 does is named as that, the page
-// most such text is written in. When the detector finds none, the page whose reading has fewest
-// faults. Nothing when no page converts the sample.
-const char* legacyEncoding(std::string_view sample) {
+// its quotation marks, ISO-8859-2 for what the detector takes for ISO-8859-3 when that reading
+// is no one language of the page's (Esperanto, Maltese, Turkish) and -2 reads with as few
+// faults, and a Western page when a reading in a Latin page has faults and one of those has
+// fewer; windows-1252 for signs of units and currencies alone. A Latin page that reads the
+// sample as windows-1252 does is named as that, the page most such text is written in. When
+// the detector finds none, the page whose reading has fewest faults. The detector reads the
+// whole sample (the words of Chinese, Japanese and Korean text between spaces are UTF-8 whole
+// often enough to break its reading if they were taken out), the faults are counted in the
+// weighed part. Nothing when no page converts the sample.
+const char* legacyEncoding(const Sample& weighed) {
+    const auto sample = weighed.bytes;
+    if (holdsOnlyUnitSigns(sample)) {
+        return "windows-1252";
+    }
     const char* guess = detectorGuess(sample);
-    auto text = guess != nullptr ? sampleText(sample, guess) : std::nullopt;
+    auto text = guess != nullptr ? weighedText(weighed, guess) : std::nullopt;
     if (!text) {
         const char* best = nullptr;
         long faults = 0;
-        takeFewestFaults(sample, kFallbackPages, best, faults);
+        takeFewestFaults(weighed, kFallbackPages, best, faults);
         return best;
     }
     const std::string_view name = guess;
@@ -624,18 +825,183 @@ const char* legacyEncoding(std::string_view sample) {
     if (isOneOf(name, kBalticPages)) {
         faults += foreignLetters(*text, kBalticLetters);
     }
-    if (name == "ISO-8859-3") {
-        takeFewestFaults(sample, std::to_array<const char*>({"ISO-8859-2"}), guess, faults, true);
+    if (name == "ISO-8859-3" && !isOneLatin3Language(*text)) {
+        takeFewestFaults(weighed, std::to_array<const char*>({"ISO-8859-2"}), guess, faults, true);
     }
     const bool lookalike = isOneOf(name, kWesternLookalikes);
+    if (lookalike && readsAsEsperanto(weighed)) {
+        return "ISO-8859-3";
+    }
     if (faults > 0 || lookalike) {
-        takeFewestFaults(sample, kWesternPages, guess, faults, lookalike);
+        takeFewestFaults(weighed, kWesternPages, guess, faults, lookalike);
     }
     text = sampleText(sample, guess);
     if (std::string_view(guess) != "windows-1252" && text == sampleText(sample, "windows-1252")) {
         return "windows-1252";
     }
     return guess;
+}
+
+// How many bytes at the end of the text are a UTF-8 character cut short (its lead and the
+// continuations it has, each of the values its place allows); 0 when it ends whole or in bytes
+// that begin no character.
+std::size_t cutUtf8Tail(std::string_view bytes) {
+    const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    for (std::size_t back = 1; back <= std::min<std::size_t>(3, bytes.size()); ++back) {
+        const auto at = bytes.size() - back;
+        const auto lead = byteAt(at);
+        if (lead >= 0x80 && lead < 0xC0) {
+            continue;
+        }
+        const std::size_t length = lead >= 0xF0 ? 4 : (lead >= 0xE0 ? 3 : 2);
+        if (lead < 0xC2 || lead > 0xF4 || back >= length) {
+            return 0;
+        }
+        if (back > 1) {
+            // The second byte's range narrows after E0, ED, F0 and F4.
+            const auto second = byteAt(at + 1);
+            const unsigned char low = lead == 0xE0 ? 0xA0 : (lead == 0xF0 ? 0x90 : 0x80);
+            const unsigned char high = lead == 0xED ? 0x9F : (lead == 0xF4 ? 0x8F : 0xBF);
+            if (second < low || second > high) {
+                return 0;
+            }
+        }
+        return back;
+    }
+    return 0;
+}
+
+// The bytes of a word (between ASCII white space) that are in well-formed UTF-8 characters above
+// ASCII, and those that are not.
+struct WordBytes {
+    std::size_t wellFormed = 0;
+    std::size_t illFormed = 0;
+};
+
+WordBytes readWord(std::string_view word) {
+    WordBytes counted;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(word.data());
+    const auto length = static_cast<std::int64_t>(word.size());
+    std::int64_t at = 0;
+    while (at < length) {
+        if (data[at] < 0x80) {
+            ++at;
+            continue;
+        }
+        const auto start = at;
+        UChar32 c = 0;
+        U8_NEXT(data, at, length, c);
+        (c < 0 ? counted.illFormed : counted.wellFormed) += static_cast<std::size_t>(at - start);
+    }
+    return counted;
+}
+
+// The length of the separator at `at`: ASCII white space, or a well-formed UTF-8 character
+// above ASCII that is neither a letter nor a mark (a no-break space, "«", "“", "—"); 0 for
+// anything else, an ill-formed byte among it.
+std::size_t separatorAt(std::string_view text, std::size_t at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte < 0x80) {
+        return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r' || byte == '\f' ? 1 : 0;
+    }
+    const auto rest = static_cast<int32_t>(std::min<std::size_t>(U8_MAX_LENGTH, text.size() - at));
+    int32_t length = 0;
+    UChar32 c = 0;
+    U8_NEXT(text.data() + at, length, rest, c);
+    return c >= 0 && !isLetter(c) && !isMark(c) ? static_cast<std::size_t>(length) : 0;
+}
+
+// Calls `each` with every word of the text (a run between separators) and the separators after
+// it: words pasted from a legacy code page into UTF-8 are told apart from the UTF-8 around them
+// however they are quoted or spaced.
+template <typename Each>
+void forEachWord(std::string_view text, Each&& each) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        auto end = at;
+        while (end < text.size() && separatorAt(text, end) == 0) {
+            ++end;
+        }
+        auto separatorEnd = end;
+        while (separatorEnd < text.size()) {
+            const auto length = separatorAt(text, separatorEnd);
+            if (length == 0) {
+                break;
+            }
+            separatorEnd += length;
+        }
+        each(text.substr(at, end - at), text.substr(end, separatorEnd - end));
+        at = separatorEnd;
+    }
+}
+
+// Whether a word of a mostly UTF-8 text was pasted from a legacy code page: as many of its bytes
+// above ASCII are ill-formed as are in characters (windows-1252's "répertoire", windows-1251's
+// "Пётр"); a UTF-8 word with a stray byte ("Привет\xFF") is not.
+bool isLegacyWord(std::string_view word) {
+    const auto counted = readWord(word);
+    return counted.illFormed > 0 && counted.illFormed >= counted.wellFormed;
+}
+
+// The part of a sample of a text that is not mostly UTF-8 that readings are weighed in: the sample
+// without the words that are UTF-8 whole (with a character above ASCII) and the UTF-8 punctuation
+// and spaces between words, pasted into it from a UTF-8 text: read in any code page they make
+// letters out of place, fewer in some pages than others (UTF-8's "ó" is windows-1250's "Ăł"
+// and Mac Roman's "√≥"), and so would decide the page of the text around them.
+std::string weighedPart(std::string_view whole) {
+    std::string sample;
+    sample.reserve(whole.size());
+    forEachWord(whole, [&](std::string_view word, std::string_view separators) {
+        const auto counted = readWord(word);
+        if (counted.illFormed > 0 || counted.wellFormed == 0) {
+            sample += word;
+        }
+        for (const char c : separators) {
+            if (static_cast<unsigned char>(c) < 0x80) {
+                sample += c;
+            }
+        }
+    });
+    return sample;
+}
+
+// A text that is mostly UTF-8, read as UTF-8 but for the words pasted into it from a text in a
+// legacy code page, which are read in the code page guessed from them alone (64 KB of them at
+// most): two windows-1252 words in a French text, twenty windows-1252 rows after two hundred
+// UTF-8 rows of a CSV file. What no code page is guessed for, and stray bytes in UTF-8 words,
+// read as U+FFFD, and so does a character the text ends inside.
+std::string mixedUtf8Text(std::string_view bytes) {
+    constexpr std::size_t kSample = std::size_t{64} * 1024;
+    const auto cut = cutUtf8Tail(bytes);
+    bytes.remove_suffix(cut);
+    std::string pasted;
+    forEachWord(bytes, [&](std::string_view word, std::string_view) {
+        if (pasted.size() < kSample && isLegacyWord(word)) {
+            pasted.append(word).push_back(' ');
+        }
+    });
+    const char* legacy = pasted.empty() ? nullptr : legacyEncoding({pasted, pasted});
+    pasted = std::string();
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 8 + 3);
+    forEachWord(bytes, [&](std::string_view word, std::string_view space) {
+        std::optional<std::string> read;
+        if (legacy != nullptr && isLegacyWord(word)) {
+            read = composed(toUtf8(word, legacy, OnInvalid::replace));
+        }
+        if (read) {
+            out += *read;
+        } else if (text::isValidUtf8(word)) {
+            out += word;
+        } else {
+            out += text::toValidUtf8(word);
+        }
+        out += space;
+    });
+    if (cut > 0) {
+        out += "\xEF\xBF\xBD";
+    }
+    return out;
 }
 
 // How a UTF-16 sample reads in one byte order: how plausible its reading is, when the reading is
@@ -744,7 +1110,7 @@ const char* unmarkedUtf16WithoutAscii(std::string_view sample, CutEnd cutEnd) {
     if (asciiText * 10 >= sample.size() * kAsciiTextTenths) {
         return nullptr;
     }
-    if (const auto* legacy = legacyEncoding(sample)) {
+    if (const auto* legacy = legacyEncoding({sample, sample})) {
         const auto text = sampleText(sample, legacy);
         if (text && plausibility(*text) >= bestScore) {
             return nullptr;
@@ -817,7 +1183,9 @@ std::optional<std::string> TextDecoding::guessedEncoding(std::string_view bytes)
     if (isMostlyUtf8(bytes)) {
         return "UTF-8";
     }
-    const auto* name = legacyEncoding(guessSample(bytes));
+    const auto sample = guessSample(bytes);
+    const auto weighed = weighedPart(sample);
+    const auto* name = legacyEncoding({sample, weighed});
     return name != nullptr ? std::optional<std::string>(name) : std::nullopt;
 }
 
@@ -853,9 +1221,11 @@ std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::s
         if (bytes.starts_with("\xEF\xBB\xBF")) {
             bytes.remove_prefix(3);
         }
-        return text::toValidUtf8(bytes);
+        return mixedUtf8Text(bytes);
     }
-    const auto* name = legacyEncoding(guessSample(bytes));
+    const auto sample = guessSample(bytes);
+    const auto weighed = weighedPart(sample);
+    const auto* name = legacyEncoding({sample, weighed});
     return name != nullptr ? found(name) : std::nullopt;
 }
 
@@ -883,9 +1253,9 @@ struct Label {
 
 // The encoding standard's labels with the name ICU knows each encoding by, sorted by label.
 // UTF-16 labels give UTF-8: a page that names UTF-16 in its own ASCII bytes cannot be UTF-16.
-// The labels of the "replacement" encoding (ISO-2022-KR, ISO-2022-CN, HZ) and ISO-8859-16 (which
-// ICU does not convert) are left out: such a label is no label here, and the page is read as if
-// it named none.
+// The labels of the "replacement" encoding (ISO-2022-KR, ISO-2022-CN, HZ) are left out: such a
+// label is no label here, and the page is read as if it named none. ISO-8859-16 is converted by
+// iconv.
 constexpr auto kLabels = std::to_array<Label>({
     {"866", "ibm-866"},
     {"ansi_x3.4-1968", "windows-1252"},
@@ -957,6 +1327,7 @@ constexpr auto kLabels = std::to_array<Label>({
     {"iso-8859-13", "ISO-8859-13"},
     {"iso-8859-14", "ISO-8859-14"},
     {"iso-8859-15", "ISO-8859-15"},
+    {"iso-8859-16", "ISO-8859-16"},
     {"iso-8859-2", "ISO-8859-2"},
     {"iso-8859-3", "ISO-8859-3"},
     {"iso-8859-4", "ISO-8859-4"},

@@ -23,16 +23,19 @@ std::optional<std::string> unmarkedUtf16Encoding(std::string_view bytes);
 
 // The bytes converted to UTF-8 from the encoding they are most plausibly in: UTF-16 by its byte
 // order mark or as `unmarkedUtf16Encoding` finds it, ISO-2022-JP and -KR by their escapes, UTF-8
-// when all but a few bytes are (those few read as U+FFFD: a text cut inside a character, a stray
-// byte), else the legacy encoding uchardet's detector finds, but where Vask's own rules read the
-// bytes better: KOI8-U for its Ukrainian letters, windows-1257 for Baltic text with its
-// quotation marks, DOS's cp850 and Mac Roman (which the detector does not know) and windows-1252
-// when the detector's Latin reading has letters out of place that theirs has fewer of. When the
-// detector finds nothing it can name, the code page whose reading has fewest such faults. The
-// guess is made from 64 KB of the bytes from the line of the first that is not ASCII; a
-// character cut at the sample's end does not count against an encoding, and one the bytes end
-// inside is read as U+FFFD. Nothing when none converts. `encoding` receives its ICU name.
-// Decoded text is in NFC (UTF-8 is taken as it is written).
+// when the bytes are mostly UTF-8 (a text cut inside a character, a stray byte, words or rows
+// pasted from a legacy code page: the words that are not UTF-8 are read in the code page guessed
+// from them alone, U+FFFD where none is), else the legacy encoding uchardet's detector finds, but
+// where Vask's own rules read the bytes better: KOI8-U for its Ukrainian letters, windows-1257
+// for Baltic text with its quotation marks, ISO-8859-3 for Esperanto, ISO-8859-2 for Polish the
+// detector takes for ISO-8859-3, windows-1252 for a sign of a unit or currency alone, DOS's cp850
+// and Mac Roman (which the detector does not know) and windows-1252 when the detector's Latin
+// reading has letters out of place that theirs has fewer of. When the detector finds nothing it
+// can name, the code page whose reading has fewest such faults. The guess is made from 64 KB of
+// the bytes from the line of the first that is not ASCII; a character cut at the sample's end
+// does not count against an encoding, and one the bytes end inside is read as U+FFFD. Nothing
+// when none converts. `encoding` receives its ICU name ("UTF-8" for mostly UTF-8 text; iconv's
+// for ISO-8859-16). Decoded text is in NFC (UTF-8 is taken as it is written).
 std::optional<std::string> detected(std::string_view bytes, std::string* encoding = nullptr);
 
 // The encoding `detected` reads bytes that are not UTF-16 in, by the same guess: ISO-2022-JP or
@@ -46,17 +49,19 @@ std::optional<std::string> guessedEncoding(std::string_view bytes);
 std::optional<std::string> plainText(std::string_view bytes);
 
 // `bytes` converted from the named encoding to UTF-8, in NFC (windows-1258 and others write
-// letters as a base and combining marks; a search is typed composed); nothing when ICU does not
-// know it or the bytes do not convert cleanly.
+// letters as a base and combining marks; a search is typed composed); nothing when neither ICU
+// nor, for ISO-8859-16, glibc's iconv knows it or the bytes do not convert cleanly. The result
+// is written in place as it grows by the measure of its first 64 KB, so a conversion holds
+// about the input and its result at a time.
 std::optional<std::string> convert(std::string_view bytes, const char* encoding);
 
-// The same, with U+FFFD for what does not convert; nothing only when ICU does not know the
-// encoding.
+// The same, with U+FFFD for what does not convert; nothing only when the encoding is unknown.
 std::optional<std::string> convertReplacing(std::string_view bytes, const char* encoding);
 
 // The ICU name of the encoding a label stands for, as the encoding standard's table resolves it
 // (case and surrounding white space aside): "latin1", "ISO-8859-1", "ascii" and "us-ascii" give
-// windows-1252, "ms932" windows-31j, and a UTF-16 label UTF-8 (it was read from ASCII bytes).
+// windows-1252, "ms932" windows-31j, "iso-8859-16" ISO-8859-16, and a UTF-16 label UTF-8 (it was
+// read from ASCII bytes).
 // Nothing for a label the table does not hold.
 std::optional<std::string> encodingOfLabel(std::string_view label);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <iconv.h>
 #include <unicode/ucnv.h>
 
 #include <stdexcept>
@@ -8,8 +9,33 @@
 
 namespace vask::test {
 
-// `utf8` as the bytes a program writing `encoding` (an ICU converter name) saves.
+// `utf8` as glibc's iconv writes it in `encoding` (for what ICU has no converter for).
+inline std::string iconvEncodedAs(std::string_view utf8, const char* encoding) {
+    const iconv_t converter = iconv_open(encoding, "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        throw std::runtime_error(std::string("cannot write ") + encoding);
+    }
+    std::string out(utf8.size() * 4 + 16, '\0');
+    std::string in(utf8);
+    char* source = in.data();
+    std::size_t sourceLeft = in.size();
+    char* target = out.data();
+    std::size_t targetLeft = out.size();
+    const auto result = iconv(converter, &source, &sourceLeft, &target, &targetLeft);
+    iconv_close(converter);
+    if (result == static_cast<std::size_t>(-1)) {
+        throw std::runtime_error(std::string("cannot write the text in ") + encoding);
+    }
+    out.resize(out.size() - targetLeft);
+    return out;
+}
+
+// `utf8` as the bytes a program writing `encoding` (an ICU converter name, or ISO-8859-16, which
+// only iconv writes) saves.
 inline std::string encodedAs(std::string_view utf8, const char* encoding) {
+    if (std::string_view(encoding) == "ISO-8859-16") {
+        return iconvEncodedAs(utf8, encoding);
+    }
     std::string out(utf8.size() * 4 + 16, '\0');
     UErrorCode status = U_ZERO_ERROR;
     const auto length =

@@ -63,7 +63,7 @@ TEST(TextDecodingTest, LabelsResolveAsTheEncodingTableResolvesThem) {
         {"ibm037", std::nullopt},
         {"iso-8859-1\"", std::nullopt},
         {"", std::nullopt},
-        {"iso-8859-16", std::nullopt},
+        {"iso-8859-16", "ISO-8859-16"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -78,7 +78,7 @@ TEST(TextDecodingTest, LabelsResolveAsTheEncodingTableResolvesThem) {
                               "windows-1254", "windows-1255",   "windows-1256", "windows-1257",
                               "windows-1258", "x-mac-cyrillic", "gbk",          "gb18030",
                               "big5",         "euc-jp",         "iso-2022-jp",  "shift_jis",
-                              "euc-kr"}) {
+                              "euc-kr",       "iso-8859-16"}) {
         SCOPED_TRACE(label);
         const auto encoding = TextDecoding::encodingOfLabel(label);
         ASSERT_TRUE(encoding.has_value());
@@ -472,8 +472,11 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
         {"Polish in ISO-8859-2", "Proszę zamknąć okno, bo wieje zimny wiatr.", "ISO-8859-2"},
         {"Slovak in windows-1250", "Ďakujem, že ste prišli včas na stretnutie.", "windows-1250"},
         {"Hungarian in ISO-8859-2", "Árvíztűrő tükörfúrógép és öt szép szűz lány.", "ISO-8859-2"},
+        // ISO-8859-2 has only the cedilla's "ş" and "ţ" for Romanian's "ș" and "ț", in the bytes
+        // ISO-8859-16 gives them: the two pages read Romanian alike but for those, and it is read
+        // with the letters Romanian is written with.
         {"Romanian in ISO-8859-2", "Ştefan cel Mare şi Sfânt a fost domnitorul Moldovei.",
-         "ISO-8859-2"},
+         "ISO-8859-2", "Ștefan cel Mare și Sfânt a fost domnitorul Moldovei."},
         {"Latvian in windows-1257", "Tikšanās pēc pusdienām. Mēs apspriedīsim jaunās idejas.",
          "windows-1257"},
         {"Lithuanian in windows-1257", "Šiandien ją vartoja apie tris milijonus žmonių.",
@@ -704,6 +707,164 @@ TEST(TextDecodingTest, UnmarkedUtf16WithoutAsciiIsFound) {
     for (const auto& other : others) {
         SCOPED_TRACE(other.name);
         EXPECT_EQ(TextDecoding::unmarkedUtf16Encoding(other.bytes), std::nullopt);
+    }
+}
+
+// Text in the code pages of languages that share them, as notes, subtitles and messages are
+// saved: each reads in the page it was written in, not in another page of the same letters.
+TEST(TextDecodingTest, LanguagesSharingCodePagesReadInTheirOwn) {
+    struct Case {
+        std::string name;
+        std::string text;
+        const char* encoding;
+    };
+    std::string turkishMessages;
+    for (int i = 0; i < 20; ++i) {
+        turkishMessages +=
+            "Dosya açılamadı çünkü başka bir program tarafından kullanılıyor. Lütfen programı "
+            "kapatıp yeniden deneyin. İşlem iptal edildi.\n";
+    }
+    const std::vector<std::string> lithuanianLines = {
+        "Nežinomas vartotojas prisijungė 1-ą kartą.\n", "Sistema užregistravo jį.\n",
+        "Ataskaita išsiųsta vadovui.\n", "Slaptažodis pakeistas sėkmingai.\n"};
+    std::string lithuanianNotes;
+    for (std::size_t i = 0; lithuanianNotes.size() < 40 * 1024; ++i) {
+        lithuanianNotes += lithuanianLines[i % lithuanianLines.size()];
+    }
+    const std::vector<Case> cases = {
+        // ISO-8859-3: Esperanto, Maltese and Turkish, which ISO-8859-2 reads as other letters.
+        {"an Esperanto note",
+         "Ĉu vi povas sendi al mi la dosieron ĝis vendredo? Mi ŝatus legi ĝin antaŭ la kunveno.",
+         "ISO-8859-3"},
+        {"an Esperanto line", "Bonvolu ŝalti la komputilon kaj kontroli, ĉu la ĝisdatigo sukcesis.",
+         "ISO-8859-3"},
+        {"an Esperanto text the detector names cp852 for",
+         "Hieraŭ ni manĝis en malgranda restoracio apud la ĉefa placo. La supo estis bongusta, "
+         "sed la deserto ŝajnis tro dolĉa por mi.",
+         "ISO-8859-3"},
+        {"a short Esperanto line", "La dosiero ne estas legebla ĉar ĝi estas ŝlosita.",
+         "ISO-8859-3"},
+        {"a Maltese line", "Il-Ħadd li għadda ħriġna nieklu ġo restorant żgħir ħdejn il-baħar.",
+         "ISO-8859-3"},
+        {"a Turkish note",
+         "Yarın sabah toplantıya gelmeden önce raporu gözden geçirebilir misin? Çok teşekkür "
+         "ederim, iyi akşamlar.",
+         "ISO-8859-3"},
+        {"Turkish messages", turkishMessages, "ISO-8859-3"},
+        // ISO-8859-13: Lithuanian with the ordinal "1-ą" alone of its "ą".
+        {"a Lithuanian note with an ordinal", "Nežinomas vartotojas prisijungė 1-ą kartą.",
+         "ISO-8859-13"},
+        {"a Lithuanian line with an ordinal",
+         "Susitikimas vyks 1-ą valandą. Neužmirškite dokumentų.", "ISO-8859-13"},
+        {"40 KB of Lithuanian notes", lithuanianNotes, "ISO-8859-13"},
+        // ISO-8859-16: Romanian with its commas, which ICU cannot convert.
+        {"a Romanian note",
+         "Știți că mâine ședința începe la ora nouă? Vă rugăm să țineți ușa închisă.",
+         "ISO-8859-16"},
+        {"a Romanian message",
+         "Fișierul nu a putut fi deschis deoarece este folosit de alt program. Închideți "
+         "programul și încercați din nou.",
+         "ISO-8859-16"},
+        {"a Croatian message in ISO-8859-16",
+         "Datoteka se ne može otvoriti jer je koristi drugi program. Zatvorite program i "
+         "pokušajte ponovno.",
+         "ISO-8859-16"},
+        // windows-874: a subtitle the detector names UTF-8 for.
+        {"a Thai subtitle",
+         "1\r\n00:00:01,000 --> 00:00:03,500\r\nแพตเทิร์นตรวจค่าย้อนไม่ได้มีความยาวคงที่\r\n\r\n",
+         "windows-874"},
+        // windows-1252: one sign of a unit, which DOS and Nordic pages read as a letter.
+        {"a micrometre", "The part is 5µm thick.", "windows-1252"},
+        {"a square metre", "The room is 20m² in size.", "windows-1252"},
+        {"a microgram", "Weight: 5µg per tablet", "windows-1252"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto bytes = encodedAs(c.text, c.encoding);
+        std::string encoding;
+        const auto detected = TextDecoding::detected(bytes, &encoding);
+        EXPECT_TRUE(detected == c.text) << encoding << ": " << difference(detected, c.text);
+        EXPECT_EQ(encoding, c.encoding);
+        const auto plain = TextDecoding::plainText(bytes);
+        EXPECT_TRUE(plain == c.text) << difference(plain, c.text);
+    }
+    // A page declaring ISO-8859-16 reads in it.
+    EXPECT_EQ(TextDecoding::encodingOfLabel("ISO-8859-16"), "ISO-8859-16");
+    EXPECT_EQ(TextDecoding::convert(encodedAs("Știți că", "ISO-8859-16"), "ISO-8859-16"),
+              "Știți că");
+    EXPECT_EQ(TextDecoding::convertReplacing("\xAA\x80", "ISO-8859-16"), "Ș\u0080");
+}
+
+// Text saved in UTF-8 with words or rows pasted from a text in a legacy code page: the UTF-8
+// reads as it is, and only the pasted words are read in the page guessed from them.
+TEST(TextDecodingTest, MostlyUtf8TextReadsItsPastedWordsInTheirCodePage) {
+    const std::string replacement = "\xEF\xBF\xBD";
+    const std::string french =
+        "Le répertoire « Documents » contient les fichiers créés cet été ; déplacez-les vers "
+        "le répertoire de sauvegarde avant de réinstaller le système. Après la mise à jour, "
+        "vérifiez que les préférences sont conservées et que la bibliothèque est à jour.\n";
+    std::string frenchText;
+    while (frenchText.size() < 2048) {
+        frenchText += french;
+    }
+    // "répertoire" and "été" pasted from a windows-1252 text, once each.
+    const auto pasted = [](std::string text, const std::vector<std::string>& words,
+                           const char* encoding) {
+        for (const auto& word : words) {
+            const auto at = text.find(" " + word + " ");
+            text.replace(at + 1, word.size(), encodedAs(word, encoding));
+        }
+        return text;
+    };
+    const auto rows = [](const std::vector<std::string>& cells, std::size_t count) {
+        std::string csv;
+        for (std::size_t i = 0; i < count; ++i) {
+            csv += std::to_string(i) + ";" + cells[i % cells.size()] + "\n";
+        }
+        return csv;
+    };
+    const std::vector<std::string> westernRows = {"Hélène Dupré;Genève", "Jürgen Müller;Zürich",
+                                                  "François Lefèvre;Orléans",
+                                                  "Agnès Pétain;Montréal", "José Núñez;Málaga"};
+    const std::vector<std::string> cyrillicRows = {"Пётр Ёлкин;Москва", "Юлия Щукина;Тверь",
+                                                   "Фёдор Жуков;Самара"};
+    const auto utf8Rows = rows(westernRows, 200);
+    const auto legacyRows = rows(westernRows, 20);
+    const auto cyrillicUtf8 = rows(cyrillicRows, 200);
+    const auto cyrillicLegacy = rows(cyrillicRows, 20);
+    const std::string german =
+        "„-l SEITENLÄNGE“ ungültige Anzahl von Zeilen; für „-w BREITE“ "
+        "gilt dasselbe. Überprüfen Sie die Größe der Seite.\n";
+    struct Case {
+        std::string name;
+        std::string bytes;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"a 2 KB French text with two windows-1252 words",
+         pasted(frenchText, {"répertoire", "été"}, "windows-1252"), frenchText},
+        {"a CSV of 200 UTF-8 rows and 20 windows-1252 rows",
+         utf8Rows + encodedAs(legacyRows, "windows-1252"), utf8Rows + legacyRows},
+        {"a CSV of 200 UTF-8 rows and 20 windows-1251 rows",
+         cyrillicUtf8 + encodedAs(cyrillicLegacy, "windows-1251"), cyrillicUtf8 + cyrillicLegacy},
+        {"a CSV of 40 UTF-8 rows and 40 windows-1252 rows",
+         rows(westernRows, 40) + encodedAs(rows(westernRows, 40), "windows-1252"),
+         rows(westernRows, 40) + rows(westernRows, 40)},
+        {"a German word pasted between UTF-8 quotation marks",
+         pasted(german, {"SEITENLÄNGE“"}, "windows-1252"), german},
+        {"a pasted word and a character cut at the end",
+         pasted(frenchText, {"répertoire", "été"}, "windows-1252") + "\xC3",
+         frenchText + replacement},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string encoding;
+        const auto detected = TextDecoding::detected(c.bytes, &encoding);
+        EXPECT_TRUE(detected == c.text) << encoding << ": " << difference(detected, c.text);
+        EXPECT_EQ(encoding, "UTF-8");
+        const auto plain = TextDecoding::plainText(c.bytes);
+        EXPECT_TRUE(plain == c.text) << difference(plain, c.text);
+        EXPECT_EQ(TextDecoding::guessedEncoding(c.bytes), "UTF-8");
     }
 }
 
