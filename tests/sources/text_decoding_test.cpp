@@ -5,7 +5,11 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -32,6 +36,27 @@ std::string difference(const std::optional<std::string>& read, const std::string
     }
     return "from byte " + std::to_string(offset) + " of " + std::to_string(written.size()) +
            ", read as \"" + text::toValidUtf8(read->substr(offset, 40)) + "\"";
+}
+
+// With VASK_ENCODING_CORPUS naming a folder, each text the tables below read as a file is kept
+// there (its bytes, and beside them as NAME.utf8 how it reads right), for the measure of the
+// guess beside bare uchardet (tools/encoding-comparison).
+void keepForComparison(const std::string& name, const std::string& bytes, const std::string& text) {
+    const char* folder = std::getenv("VASK_ENCODING_CORPUS");
+    if (folder == nullptr) {
+        return;
+    }
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::string file = std::string(test) + "-" + name;
+    for (auto& c : file) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') {
+            c = '-';
+        }
+    }
+    const auto path = std::filesystem::path(folder) / file;
+    std::filesystem::create_directories(folder);
+    std::ofstream(path, std::ios::binary) << bytes;
+    std::ofstream(path.string() + ".utf8", std::ios::binary) << text;
 }
 
 TEST(TextDecodingTest, LabelsResolveAsTheEncodingTableResolvesThem) {
@@ -228,6 +253,7 @@ TEST(TextDecodingTest, PlainTextInLegacyEncodingsReadsAsWritten) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        keepForComparison(c.name, c.bytes, c.text);
         EXPECT_EQ(TextDecoding::plainText(c.bytes), c.text);
         std::string encoding;
         if (!TextDecoding::unicodeText(c.bytes)) {
@@ -323,6 +349,7 @@ TEST(TextDecodingTest, TypographicPunctuationInWindows1252IsNoDosLetter) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto bytes = encodedAs(c.text, c.encoding);
+        keepForComparison(c.name, bytes, c.text);
         std::string encoding;
         const auto detected = TextDecoding::detected(bytes, &encoding);
         EXPECT_TRUE(detected == c.text) << encoding << ": " << difference(detected, c.text);
@@ -398,6 +425,7 @@ TEST(TextDecodingTest, OrdinaryFilesReadAsTheirAuthorsWroteThem) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        keepForComparison(c.name, c.bytes, c.text);
         std::string encoding;
         EXPECT_EQ(TextDecoding::detected(c.bytes, &encoding), c.text) << encoding;
         EXPECT_EQ(TextDecoding::plainText(c.bytes), c.text);
@@ -501,6 +529,7 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
         SCOPED_TRACE(c.name);
         const auto body = encodedAs(c.text, c.encoding);
         const std::string read = c.read.empty() ? c.text : c.read;
+        keepForComparison(c.name, body, read);
         const auto plain = TextDecoding::plainText(body);
         EXPECT_TRUE(plain == read) << difference(plain, read);
         const auto page = RichTextReader::htmlText("<html><body><p>" + body + "</p></body></html>");
@@ -592,6 +621,7 @@ TEST(TextDecodingTest, LongLegacyEastAsianTextReadsRightWhereverItsSampleEnds) {
             // The sample starts with the text: a file of its first non-ASCII line.
             const std::string lead(shift, '-');
             cutInside = cutInside || !boundary[(kSample - shift) % paragraph.size()];
+            keepForComparison(c.name + "-" + std::to_string(shift), lead + bytes, lead + text);
             std::string encoding;
             const auto detected = TextDecoding::detected(lead + bytes, &encoding);
             EXPECT_TRUE(detected == lead + text)
@@ -650,6 +680,7 @@ TEST(TextDecodingTest, UnmarkedUtf16WithoutAsciiIsFound) {
         for (const auto* order : {"UTF-16LE", "UTF-16BE"}) {
             SCOPED_TRACE(c.name + " in " + order);
             const auto bytes = encodedAs(c.text, order);
+            keepForComparison(c.name + "-" + order, bytes, c.text);
             EXPECT_EQ(TextDecoding::unmarkedUtf16Encoding(bytes), order);
             const auto unicode = TextDecoding::unicodeText(bytes);
             EXPECT_TRUE(unicode == c.text) << difference(unicode, c.text);
@@ -781,6 +812,7 @@ TEST(TextDecodingTest, LanguagesSharingCodePagesReadInTheirOwn) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto bytes = encodedAs(c.text, c.encoding);
+        keepForComparison(c.name, bytes, c.text);
         std::string encoding;
         const auto detected = TextDecoding::detected(bytes, &encoding);
         EXPECT_TRUE(detected == c.text) << encoding << ": " << difference(detected, c.text);
@@ -858,6 +890,7 @@ TEST(TextDecodingTest, MostlyUtf8TextReadsItsPastedWordsInTheirCodePage) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        keepForComparison(c.name, c.bytes, c.text);
         std::string encoding;
         const auto detected = TextDecoding::detected(c.bytes, &encoding);
         EXPECT_TRUE(detected == c.text) << encoding << ": " << difference(detected, c.text);
@@ -884,6 +917,7 @@ TEST(TextDecodingTest, DecodedTextIsComposed) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        keepForComparison(c.name, c.bytes, typed);
         EXPECT_EQ(TextDecoding::plainText(c.bytes), typed);
         EXPECT_EQ(TextDecoding::detected(c.bytes), typed);
     }

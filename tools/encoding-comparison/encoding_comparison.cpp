@@ -1,0 +1,160 @@
+// Reads every file of the folders given as Vask reads a text file (`TextDecoding::unicodeText`,
+// then `detected`) and as bare uchardet does (its answer converted by iconv; ISO-8859-1, -9 and
+// -11 and TIS-620 as the Windows pages that extend them, as browsers read them), and compares
+// both with the file's right reading: FILE.utf8 beside it, or, for a file of the fuzz corpus, the
+// encoding its name gives. Prints one line for each file either reads wrong, then the counts.
+// Usage: encoding-comparison FOLDER...
+#include <iconv.h>
+#include <uchardet.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/text.h"
+#include "sources/text_decoding.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::optional<std::string> iconvRead(std::string_view bytes, const std::string& encoding) {
+    const iconv_t converter = iconv_open("UTF-8", encoding.c_str());
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        return std::nullopt;
+    }
+    std::string in(bytes);
+    std::string out(in.size() * 4 + 16, '\0');
+    char* source = in.data();
+    std::size_t sourceLeft = in.size();
+    char* target = out.data();
+    std::size_t targetLeft = out.size();
+    const auto result = iconv(converter, &source, &sourceLeft, &target, &targetLeft);
+    iconv_close(converter);
+    if (result == static_cast<std::size_t>(-1)) {
+        return std::nullopt;
+    }
+    out.resize(out.size() - targetLeft);
+    return vask::text::composed(out);
+}
+
+// Bare uchardet's answer for the bytes, and its reading of them.
+std::pair<std::string, std::optional<std::string>> uchardetReading(std::string_view bytes) {
+    const std::unique_ptr<std::remove_pointer_t<uchardet_t>, decltype(&uchardet_delete)> detector(
+        uchardet_new(), uchardet_delete);
+    uchardet_handle_data(detector.get(), bytes.data(), bytes.size());
+    uchardet_data_end(detector.get());
+    std::string name = uchardet_get_charset(detector.get());
+    std::string encoding = name;
+    for (const auto& [superset, of] : std::to_array<std::pair<std::string_view, std::string_view>>(
+             {{"ISO-8859-1", "WINDOWS-1252"},
+              {"ISO-8859-9", "WINDOWS-1254"},
+              {"ISO-8859-11", "CP874"},
+              {"TIS-620", "CP874"},
+              {"ASCII", "UTF-8"}})) {
+        if (name == superset) {
+            encoding = of;
+        }
+    }
+    if (name.empty()) {
+        return {"(none)", std::nullopt};
+    }
+    auto text = iconvRead(bytes, encoding);
+    if (text && text->starts_with("\xEF\xBB\xBF")) {
+        text->erase(0, 3);
+    }
+    return {name, text};
+}
+
+// The encoding a fuzz seed's name gives (the seeds are named for what they are written in).
+std::optional<std::string> seedEncoding(const std::string& name) {
+    static constexpr auto kSeeds = std::to_array<std::pair<std::string_view, const char*>>({
+        {"cp850", "CP850"},
+        {"euc-kr", "CP949"},
+        {"gb18030-names", "GB18030"},
+        {"iso-8859-13", "ISO-8859-13"},
+        {"koi8-u", "KOI8-U"},
+        {"latvian-1257", "CP1257"},
+        {"mac-roman", "MACINTOSH"},
+        {"pound-1252", "CP1252"},
+        {"shift-jis", "SHIFT_JIS"},
+        {"thai-utf16le", "UTF-16LE"},
+        {"vietnamese-1258", "CP1258"},
+    });
+    for (const auto& [seed, encoding] : kSeeds) {
+        if (name == seed) {
+            return encoding;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::cerr << "usage: encoding-comparison FOLDER...\n";
+        return 2;
+    }
+    std::vector<fs::path> files;
+    for (int i = 1; i < argc; ++i) {
+        for (const auto& entry : fs::recursive_directory_iterator(argv[i])) {
+            if (entry.is_regular_file() && entry.path().extension() != ".utf8") {
+                files.push_back(entry.path());
+            }
+        }
+    }
+    std::sort(files.begin(), files.end());
+    int known = 0;
+    int vaskRight = 0;
+    int uchardetRight = 0;
+    int uchardetOnly = 0;
+    for (const auto& file : files) {
+        const auto bytes = contents(file);
+        std::optional<std::string> right;
+        if (fs::exists(file.string() + ".utf8")) {
+            right = contents(file.string() + ".utf8");
+        } else if (const auto encoding = seedEncoding(file.filename().string())) {
+            right = iconvRead(bytes, *encoding);
+        }
+        if (!right) {
+            continue;
+        }
+        ++known;
+        std::string vaskEncoding = vask::TextDecoding::unmarkedUtf16Encoding(bytes).value_or("UTF");
+        auto vask = vask::TextDecoding::unicodeText(bytes);
+        if (!vask) {
+            vask = vask::TextDecoding::detected(bytes, &vaskEncoding);
+        }
+        const auto [uchardetName, uchardet] = uchardetReading(bytes);
+        const bool vaskOk = vask == right;
+        const bool uchardetOk = uchardet == right;
+        vaskRight += vaskOk ? 1 : 0;
+        uchardetRight += uchardetOk ? 1 : 0;
+        uchardetOnly += uchardetOk && !vaskOk ? 1 : 0;
+        if (!vaskOk || !uchardetOk) {
+            std::printf("%-60s vask %-14s %-5s uchardet %-16s %s\n", file.string().c_str(),
+                        vaskEncoding.c_str(), vaskOk ? "right" : "WRONG", uchardetName.c_str(),
+                        uchardetOk ? "right" : "WRONG");
+        }
+    }
+    std::printf(
+        "%d files: Vask reads %d right, bare uchardet %d; %d that uchardet reads right "
+        "and Vask wrong\n",
+        known, vaskRight, uchardetRight, uchardetOnly);
+    return 0;
+}
