@@ -22,8 +22,10 @@
 #include <thread>
 #include <vector>
 
+#include "encoded_text.h"
 #include "platform/file_io.h"
 #include "sources/rich_text_reader.h"
+#include "sources/text_decoding.h"
 #include "sources/vcard_parser.h"
 #include "sources/word_processor_reader.h"
 #include "zip_fixture.h"
@@ -66,8 +68,52 @@ struct HostileClass {
     const char* description;
 };
 
+// The lines of the text files, and the size of the larger ones (the 64 MiB files are read up to).
+constexpr std::size_t kTextBytes = std::size_t{64} * 1024 * 1024;
+constexpr std::string_view kRussianLine = "Привет, мир! Как дела? Всё хорошо, спасибо.\n";
+constexpr std::string_view kThaiLine = "การประชุมพรุ่งนี้เริ่มบ่ายสามโมง กรุณานำเอกสารมาด้วยนะครับ\n";
+constexpr std::string_view kVietnameseLine =
+    "Cuô\u0323c ho\u0323p lu\u0301c ba giơ\u0300 chiê\u0300u nay nhe\u0301.\n";
+constexpr std::string_view kWesternRow = "Hélène Dupré;Genève;répertoire créé l'été dernier;\n";
+
+// A text file of `count` lines in `encoding` (ICU's name), each line `line` (UTF-8).
+std::string textLines(std::string_view line, const char* encoding, std::size_t count) {
+    return repeated(test::encodedAs(line, encoding), count);
+}
+
 const std::map<std::string, HostileClass, std::less<>>& classes() {
     static const std::map<std::string, HostileClass, std::less<>> all = {
+        // Text as the file readers decode it (Unicode first, then the guess), the larger file at
+        // the 64 MiB files are read up to.
+        {"text-windows-1251",
+         {"text", [](std::size_t n) { return textLines(kRussianLine, "windows-1251", n); },
+          kTextBytes / 10 / 44, kTextBytes / 44,
+          "Russian in windows-1251 (two bytes of UTF-8 a byte)"}},
+        {"text-windows-874",
+         {"text", [](std::size_t n) { return textLines(kThaiLine, "windows-874", n); },
+          kTextBytes / 10 / 59, kTextBytes / 59,
+          "Thai in windows-874 (three bytes of UTF-8 a byte)"}},
+        {"text-windows-1258",
+         {"text", [](std::size_t n) { return textLines(kVietnameseLine, "windows-1258", n); },
+          kTextBytes / 10 / 41, kTextBytes / 41, "Vietnamese in windows-1258, its tones composed"}},
+        {"text-utf8-pasted-1252",
+         {"text",
+          [](std::size_t n) {
+              // Nine UTF-8 rows for each windows-1252 row.
+              return repeated(
+                  repeated(kWesternRow, 9) + test::encodedAs(kWesternRow, "windows-1252"), n / 10);
+          },
+          kTextBytes / 10 / 60, kTextBytes / 60,
+          "UTF-8 rows with windows-1252 rows pasted among them"}},
+        {"text-utf8-pasted-1251",
+         {"text",
+          [](std::size_t n) {
+              // As many windows-1251 lines as UTF-8 lines.
+              return repeated(
+                  std::string(kRussianLine) + test::encodedAs(kRussianLine, "windows-1251"), n / 2);
+          },
+          kTextBytes / 10 / 60, kTextBytes / 60,
+          "UTF-8 lines and as many windows-1251 lines, one after the other"}},
         {"html-br",
          {"html",
           [](std::size_t n) { return "<html><body>" + repeated("<br>", n) + "</body></html>"; },
@@ -269,7 +315,14 @@ int read(std::string_view reader, const char* path) {
             return 1;
         }
         bytes = std::move(*contents);
-        if (reader == "html") {
+        if (reader == "text") {
+            auto text = TextDecoding::unicodeText(bytes);
+            if (!text) {
+                text = TextDecoding::detected(bytes);
+            }
+            std::cout << bytes.size() << " bytes read: " << (text ? text->size() : 0)
+                      << " bytes of text\n";
+        } else if (reader == "html") {
             const auto text = RichTextReader::htmlText(bytes);
             std::cout << bytes.size() << " bytes read: " << (text ? text->size() : 0)
                       << " bytes of text\n";
@@ -367,19 +420,22 @@ Run spawn(const std::vector<std::string>& arguments) {
             static_cast<double>(usage.ru_maxrss) / 1024.0, took.count()};
 }
 
-int table(const std::filesystem::path& folder) {
+int table(const std::filesystem::path& folder, std::string_view prefix) {
     std::filesystem::create_directories(folder);
     // What each reader's process holds before any input: its peak on an empty file.
     std::map<std::string, double> baseline;
     const auto empty = (folder / "empty").string();
     std::ofstream(empty, std::ios::binary).flush();
-    for (const auto* reader : {"html", "doc", "vcf", "ics"}) {
+    for (const auto* reader : {"html", "doc", "vcf", "ics", "text"}) {
         baseline[reader] = spawn({reader, empty}).peakMiB;
     }
     std::filesystem::remove(empty);
     std::printf("| class | units | file | peak | growth | growth / file | time | MB/s |\n");
     std::printf("|---|---|---|---|---|---|---|---|\n");
     for (const auto& [name, kind] : classes()) {
+        if (!name.starts_with(prefix)) {
+            continue;
+        }
         for (const auto count : {kind.small, kind.large}) {
             const auto file = (folder / (name + "-" + std::to_string(count))).string();
             if (!spawn({"write-hostile", name, std::to_string(count), file}).ok) {
@@ -406,13 +462,14 @@ int table(const std::filesystem::path& folder) {
 
 std::optional<int> runHostileReaderCommand(int argc, char** argv) {
     const std::string_view command = argc >= 2 ? argv[1] : "";
-    if (command == "hostile-table" && argc == 3) {
-        return table(argv[2]);
+    if (command == "hostile-table" && (argc == 3 || argc == 4)) {
+        return table(argv[2], argc == 4 ? argv[3] : "");
     }
     if (command == "stop" && argc == 5) {
         return stopLatency(argv[2], argv[3], std::strtol(argv[4], nullptr, 10));
     }
-    if ((command == "html" || command == "doc" || command == "vcf") && argc == 3) {
+    if ((command == "html" || command == "doc" || command == "vcf" || command == "text") &&
+        argc == 3) {
         return read(command, argv[2]);
     }
     if (command == "write-hostile" && argc == 5) {

@@ -975,29 +975,58 @@ std::string mixedUtf8Text(std::string_view bytes) {
     const auto cut = cutUtf8Tail(bytes);
     bytes.remove_suffix(cut);
     std::string pasted;
+    std::size_t pastedBytes = 0;
     forEachWord(bytes, [&](std::string_view word, std::string_view) {
-        if (pasted.size() < kSample && isLegacyWord(word)) {
-            pasted.append(word).push_back(' ');
+        if (isLegacyWord(word)) {
+            pastedBytes += word.size();
+            if (pasted.size() < kSample) {
+                pasted.append(word).push_back(' ');
+            }
         }
     });
     const char* legacy = pasted.empty() ? nullptr : legacyEncoding({pasted, pasted});
     pasted = std::string();
+    // Room for the pasted words at two bytes of UTF-8 a byte (a letter of a Latin, Cyrillic or
+    // Greek page), so the text is written without a second copy.
     std::string out;
-    out.reserve(bytes.size() + bytes.size() / 8 + 3);
-    forEachWord(bytes, [&](std::string_view word, std::string_view space) {
-        std::optional<std::string> read;
-        if (legacy != nullptr && isLegacyWord(word)) {
-            read = composed(toUtf8(word, legacy, OnInvalid::replace));
+    out.reserve(bytes.size() + pastedBytes + 3);
+    // Pasted words side by side (a row) are converted together, with the ASCII between them.
+    std::string_view run;
+    std::string_view after;
+    const auto flush = [&] {
+        if (!run.empty()) {
+            const auto read = composed(toUtf8(run, legacy, OnInvalid::replace));
+            out += read ? *read : text::toValidUtf8(run);
         }
-        if (read) {
-            out += *read;
-        } else if (text::isValidUtf8(word)) {
+        out += after;
+        run = {};
+        after = {};
+    };
+    forEachWord(bytes, [&](std::string_view word, std::string_view separators) {
+        if (legacy != nullptr && isLegacyWord(word)) {
+            if (run.empty() || !after.empty()) {
+                flush();
+                run = word;
+            } else {
+                run = std::string_view(run.data(), word.data() + word.size() - run.data());
+            }
+            after = separators;
+            if (isAscii(separators)) {
+                // Kept in the run when the next word is pasted too.
+                run = std::string_view(run.data(), run.size() + separators.size());
+                after = {};
+            }
+            return;
+        }
+        flush();
+        if (text::isValidUtf8(word)) {
             out += word;
         } else {
             out += text::toValidUtf8(word);
         }
-        out += space;
+        out += separators;
     });
+    flush();
     if (cut > 0) {
         out += "\xEF\xBF\xBD";
     }
