@@ -687,9 +687,14 @@ constexpr auto kLatin3Alphabets =
     std::to_array<std::u32string_view>({U"ĉĝĥĵŝŭ", U"ċġħżàèìòù", U"çğışöüâîûi"});
 
 bool isOneLatin3Language(std::string_view utf8) {
+    // A name or a borrowed word of another language ("Gödel" in Esperanto) aside: one letter in
+    // twenty of other alphabets.
+    constexpr long kLettersForEachForeign = 20;
+    const auto letters = foreignLetters(utf8, U"");
     return std::any_of(
-        kLatin3Alphabets.begin(), kLatin3Alphabets.end(),
-        [&](std::u32string_view letters) { return foreignLetters(utf8, letters) == 0; });
+        kLatin3Alphabets.begin(), kLatin3Alphabets.end(), [&](std::u32string_view alphabet) {
+            return foreignLetters(utf8, alphabet) * kLettersForEachForeign <= letters;
+        });
 }
 
 // What a sample the detector finds no encoding for is weighed in: the Windows pages of Western,
@@ -965,11 +970,88 @@ std::string weighedPart(std::string_view whole) {
     return sample;
 }
 
+// The characters above ASCII the UTF-8 of a text writes (small), from its first megabyte.
+std::u32string writtenCharacters(std::string_view bytes) {
+    constexpr std::size_t kRead = std::size_t{1024} * 1024;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto length = static_cast<std::int64_t>(std::min(bytes.size(), kRead));
+    std::u32string written;
+    std::int64_t at = 0;
+    while (at < length) {
+        if (data[at] < 0x80) {
+            ++at;
+            continue;
+        }
+        UChar32 c = 0;
+        U8_NEXT(data, at, length, c);
+        if (c >= 0) {
+            const auto small = static_cast<char32_t>(u_tolower(c));
+            if (written.find(small) == std::u32string::npos) {
+                written += small;
+            }
+        }
+    }
+    return written;
+}
+
+// The characters above ASCII of a reading that the rest of the text does not write (small).
+long unwrittenCharacters(std::string_view utf8, std::u32string_view written) {
+    long unwritten = 0;
+    int32_t at = 0;
+    while (at < static_cast<int32_t>(utf8.size())) {
+        const auto c = characterAt(utf8, at).first;
+        if (c >= 0x80 &&
+            written.find(static_cast<char32_t>(u_tolower(c))) == std::u32string_view::npos) {
+            ++unwritten;
+        }
+    }
+    return unwritten;
+}
+
+// The single-byte pages pasted words are read in when the detector's page for them makes
+// characters the UTF-8 around them does not write.
+constexpr auto kPastedPages = std::to_array<const char*>(
+    {"windows-1252", "windows-1250", "windows-1251", "windows-1253", "windows-1254", "windows-1257",
+     "ISO-8859-2", "ISO-8859-15", "KOI8-R", "ibm-866", "ibm-850", "macintosh"});
+
+// The page pasted words are in: the guess from them alone, unless a page of the text's own
+// characters reads them with fewer characters the UTF-8 around them does not write (one
+// windows-1250 "ą", which alone the detector reads as windows-1252's "¹", in a Polish text).
+// A guess of a page of two bytes a character (Chinese, Japanese, Korean) stands.
+const char* pastedWordsEncoding(std::string_view pasted, std::string_view text) {
+    const char* guess = legacyEncoding({pasted, pasted});
+    if (guess != nullptr && !isOneOf(std::string_view(guess), kLatinPages) &&
+        std::find_if(kPastedPages.begin(), kPastedPages.end(), [&](const char* page) {
+            return std::string_view(page) == guess;
+        }) == kPastedPages.end()) {
+        return guess;
+    }
+    const auto written = writtenCharacters(text);
+    long fewest = 0;
+    if (guess != nullptr) {
+        const auto reading = sampleText(pasted, guess);
+        fewest = reading ? unwrittenCharacters(*reading, written) : 0;
+        if (fewest == 0) {
+            return guess;
+        }
+    }
+    for (const auto* page : kPastedPages) {
+        if (const auto reading = sampleText(pasted, page)) {
+            const auto unwritten = unwrittenCharacters(*reading, written);
+            if (guess == nullptr || unwritten < fewest) {
+                guess = page;
+                fewest = unwritten;
+            }
+        }
+    }
+    return guess;
+}
+
 // A text that is mostly UTF-8, read as UTF-8 but for the words pasted into it from a text in a
 // legacy code page, which are read in the code page guessed from them alone (64 KB of them at
-// most): two windows-1252 words in a French text, twenty windows-1252 rows after two hundred
-// UTF-8 rows of a CSV file. What no code page is guessed for, and stray bytes in UTF-8 words,
-// read as U+FFFD, and so does a character the text ends inside.
+// most; `pastedWordsEncoding`): two windows-1252 words in a French text, twenty windows-1252
+// rows after two hundred UTF-8 rows of a CSV file. What no code page is guessed for, and stray
+// bytes in UTF-8 words, read as U+FFFD, and so does a character the text ends inside.
 std::string mixedUtf8Text(std::string_view bytes) {
     constexpr std::size_t kSample = std::size_t{64} * 1024;
     const auto cut = cutUtf8Tail(bytes);
@@ -984,7 +1066,7 @@ std::string mixedUtf8Text(std::string_view bytes) {
             }
         }
     });
-    const char* legacy = pasted.empty() ? nullptr : legacyEncoding({pasted, pasted});
+    const char* legacy = pasted.empty() ? nullptr : pastedWordsEncoding(pasted, bytes);
     pasted = std::string();
     // Room for the pasted words at two bytes of UTF-8 a byte (a letter of a Latin, Cyrillic or
     // Greek page), so the text is written without a second copy.

@@ -775,6 +775,12 @@ TEST(TextDecodingTest, LanguagesSharingCodePagesReadInTheirOwn) {
          "ISO-8859-3"},
         {"a short Esperanto line", "La dosiero ne estas legebla ĉar ĝi estas ŝlosita.",
          "ISO-8859-3"},
+        {"Esperanto with a German name",
+         "Hieraŭ ni manĝis en malgranda restoracio apud la ĉefa placo. La supo estis bongusta, "
+         "sed la deserto ŝajnis tro dolĉa por mi. Poste ni promenis ĝis la ponto, kaj ĉiuj "
+         "babilis pri la libro de Gödel, kiun Ŝtefano aĉetis antaŭ ĉi tiu semajno. Ĉu vi jam "
+         "legis ĝin? Ĝi ŝajnas al mi ĉarma kaj ĝuinda, ĉar ĝi montras ĉion, kion ŝi ŝatas.\n",
+         "ISO-8859-3"},
         {"a Maltese line", "Il-Ħadd li għadda ħriġna nieklu ġo restorant żgħir ħdejn il-baħar.",
          "ISO-8859-3"},
         {"a Turkish note",
@@ -864,6 +870,10 @@ TEST(TextDecodingTest, MostlyUtf8TextReadsItsPastedWordsInTheirCodePage) {
     const auto legacyRows = rows(westernRows, 20);
     const auto cyrillicUtf8 = rows(cyrillicRows, 200);
     const auto cyrillicLegacy = rows(cyrillicRows, 20);
+    const std::string polish =
+        "Proszę sprawdzić, czy plik został zapisany. Wczoraj wieczorem wysłałem ostatnią wersję "
+        "sprawozdania, ale serwer zgłosił błąd. Jeśli dokument nie dotarł, wyślę go jeszcze raz "
+        "jutro rano, zanim zaczniemy spotkanie.\n";
     const std::string german =
         "„-l SEITENLÄNGE“ ungültige Anzahl von Zeilen; für „-w BREITE“ "
         "gilt dasselbe. Überprüfen Sie die Größe der Seite.\n";
@@ -875,6 +885,9 @@ TEST(TextDecodingTest, MostlyUtf8TextReadsItsPastedWordsInTheirCodePage) {
     const std::vector<Case> cases = {
         {"a 2 KB French text with two windows-1252 words",
          pasted(frenchText, {"répertoire", "été"}, "windows-1252"), frenchText},
+        // "ostatni\xB9" alone is windows-1252's "ostatni¹" to the detector.
+        {"a Polish text with one windows-1250 word", pasted(polish, {"ostatnią"}, "windows-1250"),
+         polish},
         {"a CSV of 200 UTF-8 rows and 20 windows-1252 rows",
          utf8Rows + encodedAs(legacyRows, "windows-1252"), utf8Rows + legacyRows},
         {"a CSV of 200 UTF-8 rows and 20 windows-1251 rows",
