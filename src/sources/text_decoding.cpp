@@ -266,24 +266,6 @@ UScriptCode scriptOf(UChar32 c) {
                : script;
 }
 
-// Whether two letters side by side are of two scripts, a letter of no script of its own (the
-// micro sign "µ", the ordinal "º") agreeing with any.
-bool ofTwoScripts(UChar32 a, UChar32 b) {
-    const auto first = scriptOf(a);
-    const auto second = scriptOf(b);
-    const auto shared = [](UScriptCode script) {
-        return script == USCRIPT_COMMON || script == USCRIPT_INHERITED;
-    };
-    return first != second && !shared(first) && !shared(second);
-}
-
-// Whether a character is a symbol (of mathematics, currency, modifiers or any other).
-bool isSymbol(UChar32 c) {
-    const auto type = u_charType(c);
-    return type == U_MATH_SYMBOL || type == U_CURRENCY_SYMBOL || type == U_MODIFIER_SYMBOL ||
-           type == U_OTHER_SYMBOL;
-}
-
 // Whether a character is part of the word beside it: a letter, a digit or a mark.
 bool isPartOfWord(UChar32 c) {
     return isLetter(c) || u_isdigit(c) != 0 || isMark(c);
@@ -397,18 +379,14 @@ constexpr std::u32string_view kLoneLetterWords = U"àèéóáíőåöøį";
 // What a wrong code page makes of text, counted in a reading of the bytes: a control character
 // or one no encoding assigns; a character above ASCII that is no letter standing inside a word
 // (windows-1252's "d‚j…" for cp850's "déjà"), or an opening quotation mark after one
-// (windows-1252's "donn‚" for cp850's "donné"); two symbols above ASCII beside a letter, what
-// the two bytes of a UTF-8 letter read as in a DOS or Mac page (Mac Roman's "r√©pertoire" and
-// cp850's "r├®pertoire" for "répertoire"), two faults as windows-1252's "rÃ©pertoire" is; a capital
-// after a small letter, one of the two above ASCII ("cafÉ"); letters of two scripts in one word (a
-// letter of no script, "µ", of either); a letter above ASCII that no European language writes,
-// beside a letter (cp850's "Grƒºe" for Mac Roman's "Grüße"); a mark after no letter, or after a
-// letter of another script (Thai vowels on Latin letters); a Latin letter above ASCII alone that is
-// no word (windows-1252's "Š" for cp850's "è"), one after a hyphen (the Lithuanian ordinal "1-ą")
-// aside.
+// (windows-1252's "donn‚" for cp850's "donné"); a capital after a small letter, one of the two
+// above ASCII ("cafÉ"); letters of two scripts in one word; a letter above ASCII that no European
+// language writes, beside a letter (cp850's "Grƒºe" for Mac Roman's "Grüße"); a mark after no
+// letter; a Latin letter above ASCII alone that is no word (windows-1252's "Š" for cp850's "è"),
+// one after a hyphen (the Lithuanian ordinal "1-ą") aside. Words pasted from UTF-8, which read as
+// letters out of place in any page, are not counted (`weighedPart`).
 long readingFaults(std::string_view utf8) {
     long faults = 0;
-    UChar32 beforePrevious = ' ';
     UChar32 previous = ' ';
     int32_t at = 0;
     while (at < static_cast<int32_t>(utf8.size())) {
@@ -418,11 +396,12 @@ long readingFaults(std::string_view utf8) {
             type == U_UNASSIGNED || type == U_PRIVATE_USE_CHAR) {
             ++faults;
         } else if (isMark(c)) {
-            faults += isLetter(previous) && !ofTwoScripts(previous, c) ? 0 : 1;
+            faults += isLetter(previous) ? 0 : 1;
             continue;
         } else if (isLetter(c)) {
             if ((c >= 0x80 || previous >= 0x80) && isLetter(previous) &&
-                (ofTwoScripts(previous, c) || (u_isupper(c) != 0 && u_islower(previous) != 0))) {
+                (scriptOf(previous) != scriptOf(c) ||
+                 (u_isupper(c) != 0 && u_islower(previous) != 0))) {
                 ++faults;
             }
             const bool latin = c >= 0x80 && letterScript(c) == USCRIPT_LATIN;
@@ -435,15 +414,10 @@ long readingFaults(std::string_view utf8) {
                     std::u32string_view::npos) {
                 ++faults;
             }
-        } else if (c >= 0x80 && isSymbol(c) && previous >= 0x80 && isSymbol(previous) &&
-                   (isLetter(beforePrevious) || isLetter(next))) {
-            // The two bytes of one letter, as many faults as windows-1252's "Ã©" makes.
-            faults += 2;
         } else if (c >= 0x80 && type != U_SPACE_SEPARATOR && isLetter(previous) &&
                    ((isLetter(next) && !joinsWords(c)) || type == U_START_PUNCTUATION)) {
             ++faults;
         }
-        beforePrevious = previous;
         previous = c;
     }
     return faults;

@@ -810,6 +810,9 @@ TEST(TextDecodingTest, LanguagesSharingCodePagesReadInTheirOwn) {
         {"a Thai subtitle",
          "1\r\n00:00:01,000 --> 00:00:03,500\r\nแพตเทิร์นตรวจค่าย้อนไม่ได้มีความยาวคงที่\r\n\r\n",
          "windows-874"},
+        // cp850: an "é" ending a word, windows-1252's opening quotation mark "‚".
+        {"a French DOS note",
+         "contexte de traduction donné pour une valeur sans activation de l10n", "ibm-850"},
         // windows-1252: one sign of a unit, which DOS and Nordic pages read as a letter.
         {"a micrometre", "The part is 5µm thick.", "windows-1252"},
         {"a square metre", "The room is 20m² in size.", "windows-1252"},
@@ -911,6 +914,51 @@ TEST(TextDecodingTest, MostlyUtf8TextReadsItsPastedWordsInTheirCodePage) {
         const auto plain = TextDecoding::plainText(c.bytes);
         EXPECT_TRUE(plain == c.text) << difference(plain, c.text);
         EXPECT_EQ(TextDecoding::guessedEncoding(c.bytes), "UTF-8");
+    }
+}
+
+// Text saved in windows-1252 with fewer rows pasted from UTF-8 after it: the text keeps its page,
+// which the UTF-8 rows, read in any page as letters out of place, do not decide (in cp850 and
+// Mac Roman fewer of them are, "├ñ" for "ä" against windows-1252's "Ã¤").
+TEST(TextDecodingTest, LegacyTextWithRowsPastedFromUtf8KeepsItsCodePage) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> rows;
+    };
+    const std::vector<Case> cases = {
+        {"German",
+         {"Die Datei konnte nicht geöffnet werden – später erneut versuchen.",
+          "Die Änderungen wurden im Ordner „Dokumente“ gespeichert.",
+          "Das Passwort ist zu kurz; wählen Sie ein längeres.",
+          "Der Drucker ist nicht mit dem Rechner verbunden.",
+          "Möchten Sie die Änderungen vor dem Schließen speichern?"}},
+        {"Spanish",
+         {"No se pudo abrir el archivo – inténtelo más tarde.",
+          "Los cambios se guardaron en la carpeta «Documentos».",
+          "La contraseña es demasiado corta; elija otra más larga.",
+          "La impresora no está conectada al ordenador.",
+          "¿Desea guardar los cambios antes de cerrar?"}},
+        {"Swedish",
+         {"Filen kunde inte öppnas – försök igen senare.",
+          "Ändringarna har sparats i mappen ”Dokument”.",
+          "Lösenordet är för kort; välj ett längre.", "Skrivaren är inte ansluten till datorn.",
+          "Vill du spara ändringarna innan du stänger?"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Thirty rows in windows-1252, then ten in UTF-8.
+        std::string legacy;
+        std::string utf8;
+        for (std::size_t i = 0; i < 40; ++i) {
+            (i < 30 ? legacy : utf8) += std::to_string(i) + ";" + c.rows[i % c.rows.size()] + "\n";
+        }
+        const auto bytes = encodedAs(legacy, "windows-1252") + utf8;
+        EXPECT_EQ(TextDecoding::guessedEncoding(bytes), "windows-1252");
+        std::string encoding;
+        const auto detected = TextDecoding::detected(bytes, &encoding);
+        ASSERT_TRUE(detected.has_value());
+        EXPECT_EQ(encoding, "windows-1252");
+        EXPECT_TRUE(detected->starts_with(legacy)) << difference(detected, legacy);
     }
 }
 
