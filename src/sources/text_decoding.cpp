@@ -621,10 +621,12 @@ constexpr auto kLatinPages = std::to_array<std::string_view>(
      "x-mac-centraleurroman"});
 
 // Western text in the pages the detector does not know (DOS's cp850, Mac Roman), or in
-// windows-1252 that it reads in a page of languages it knows (Icelandic as Baltic), and
-// Vietnamese in windows-1258: in that order, the first with fewest faults.
-constexpr auto kWesternPages =
-    std::to_array<const char*>({"windows-1252", "ibm-850", "macintosh", "windows-1258"});
+// windows-1252 that it reads in a page of languages it knows (Icelandic as Baltic), Vietnamese
+// in windows-1258, and Estonian and Finnish in ISO-8859-15, whose "š" and "ž" the detector reads
+// as windows-1252's "¨" and "¸" ("Tšehhi" as "T¨ehhi"): in that order, the first with fewest
+// faults.
+constexpr auto kWesternPages = std::to_array<const char*>(
+    {"windows-1252", "ibm-850", "macintosh", "windows-1258", "ISO-8859-15"});
 
 // The Central European DOS and Mac pages, which the detector names for Western text in the DOS
 // and Mac pages it does not know (Mac Roman's "Grüße" is cp852's "Grčže"): a Western page that

@@ -810,6 +810,11 @@ TEST(TextDecodingTest, LanguagesSharingCodePagesReadInTheirOwn) {
         {"a Thai subtitle",
          "1\r\n00:00:01,000 --> 00:00:03,500\r\nแพตเทิร์นตรวจค่าย้อนไม่ได้มีความยาวคงที่\r\n\r\n",
          "windows-874"},
+        // ISO-8859-15: Estonian "š" and "ž", windows-1252's "¨" and "¸".
+        {"an Estonian note",
+         "Me sõitsime Tšehhi kaudu Ungarisse, kus garaažis ootas meid tuttav. Dušš oli külm, aga "
+         "šokolaad maitses hästi.",
+         "ISO-8859-15"},
         // cp850: an "é" ending a word, windows-1252's opening quotation mark "‚".
         {"a French DOS note",
          "contexte de traduction donné pour une valeur sans activation de l10n", "ibm-850"},
