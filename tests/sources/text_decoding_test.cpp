@@ -958,6 +958,7 @@ TEST(TextDecodingTest, LegacyTextWithRowsPastedFromUtf8KeepsItsCodePage) {
             (i < 30 ? legacy : utf8) += std::to_string(i) + ";" + c.rows[i % c.rows.size()] + "\n";
         }
         const auto bytes = encodedAs(legacy, "windows-1252") + utf8;
+        keepForComparison(c.name, bytes, TextDecoding::convert(bytes, "windows-1252").value_or(""));
         EXPECT_EQ(TextDecoding::guessedEncoding(bytes), "windows-1252");
         std::string encoding;
         const auto detected = TextDecoding::detected(bytes, &encoding);
