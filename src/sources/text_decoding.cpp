@@ -733,9 +733,10 @@ void takeFewestFaults(const Sample& sample, const std::array<const char*, n>& pa
     }
 }
 
-// The signs of units and currencies windows-1252 writes: degrees, micro, squared and cubed,
-// pound, euro, yen, cent, the common fractions, section, plus-minus, times.
-constexpr std::u32string_view kUnitSigns = U"°µ²³£€¥¢½¼¾§±×";
+// The bytes of the signs of units and currencies in windows-1252: euro, cent, pound, yen,
+// section, degrees, plus-minus, squared, cubed, micro, the common fractions, times.
+constexpr std::string_view kUnitSignBytes =
+    "\x80\xA2\xA3\xA5\xA7\xB0\xB1\xB2\xB3\xB5\xBC\xBD\xBE\xD7";
 
 // Whether every byte of the sample above ASCII reads in windows-1252 as a sign of a unit or a
 // currency, each between ASCII characters ("5µm", "20m²", "£850"): one such byte tells too little
@@ -747,13 +748,8 @@ bool holdsOnlyUnitSigns(std::string_view sample) {
         if (static_cast<unsigned char>(sample[i]) < 0x80) {
             continue;
         }
-        const auto sign = toUtf8(sample.substr(i, 1), "windows-1252", OnInvalid::fail);
-        if (!sign || (i + 1 < sample.size() && static_cast<unsigned char>(sample[i + 1]) >= 0x80)) {
-            return false;
-        }
-        int32_t at = 0;
-        if (kUnitSigns.find(static_cast<char32_t>(characterAt(*sign, at).first)) ==
-            std::u32string_view::npos) {
+        if (kUnitSignBytes.find(sample[i]) == std::string_view::npos ||
+            (i + 1 < sample.size() && static_cast<unsigned char>(sample[i + 1]) >= 0x80)) {
             return false;
         }
         any = true;
@@ -852,8 +848,8 @@ std::size_t cutUtf8Tail(std::string_view bytes) {
     return 0;
 }
 
-// The bytes of a word (between ASCII white space) that are in well-formed UTF-8 characters above
-// ASCII, and those that are not.
+// The bytes of a word that are in well-formed UTF-8 characters above ASCII, and those that are
+// not.
 struct WordBytes {
     std::size_t wellFormed = 0;
     std::size_t illFormed = 0;
@@ -993,7 +989,7 @@ constexpr auto kPastedPages = std::to_array<const char*>(
 // The page pasted words are in: the guess from them alone, unless a page of the text's own
 // characters reads them with fewer characters the UTF-8 around them does not write (one
 // windows-1250 "ą", which alone the detector reads as windows-1252's "¹", in a Polish text).
-// A guess of a page of two bytes a character (Chinese, Japanese, Korean) stands.
+// A guess of another page (Chinese, Japanese and Korean ones, ISO-8859-5, -7) stands.
 const char* pastedWordsEncoding(std::string_view pasted, std::string_view text) {
     const char* guess = legacyEncoding({pasted, pasted});
     if (guess != nullptr && !isOneOf(std::string_view(guess), kLatinPages) &&
