@@ -1019,6 +1019,21 @@ const char* pastedWordsEncoding(std::string_view pasted, std::string_view text) 
     return guess;
 }
 
+// Appends UTF-8 with U+FFFD for each C1 control character (U+0080 to U+009F, "\xC2\x80" to
+// "\xC2\x9F"): what the page of pasted words reads a byte it assigns nothing to as is no letter
+// of theirs either.
+void appendWithoutC1Controls(std::string& out, std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        if (utf8[i] == '\xC2' && i + 1 < utf8.size() &&
+            static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out += utf8[i];
+        }
+    }
+}
+
 // A text that is mostly UTF-8, read as UTF-8 but for the words pasted into it from a text in a
 // legacy code page, which are read in the code page guessed from them alone (64 KB of them at
 // most; `pastedWordsEncoding`): two windows-1252 words in a French text, twenty windows-1252
@@ -1050,7 +1065,7 @@ std::string mixedUtf8Text(std::string_view bytes) {
     const auto flush = [&] {
         if (!run.empty()) {
             const auto read = composed(toUtf8(run, legacy, OnInvalid::replace));
-            out += read ? *read : text::toValidUtf8(run);
+            appendWithoutC1Controls(out, read ? *read : text::toValidUtf8(run));
         }
         out += after;
         run = {};

@@ -905,6 +905,11 @@ TEST(TextDecodingTest, MostlyUtf8TextReadsItsPastedWordsInTheirCodePage) {
          rows(westernRows, 40) + rows(westernRows, 40)},
         {"a German word pasted between UTF-8 quotation marks",
          pasted(german, {"SEITENLÄNGE"}, "windows-1252"), german},
+        // windows-1252 assigns nothing to 0x81, which ICU reads as the control U+0081.
+        {"a pasted word with a byte its page leaves unassigned",
+         pasted(frenchText, {"répertoire"}, "windows-1252")
+             .insert(frenchText.find("répertoire") + 10, "\x81"),
+         std::string(frenchText).insert(frenchText.find("répertoire") + 11, replacement)},
         {"a pasted word and a character cut at the end",
          pasted(frenchText, {"répertoire", "été"}, "windows-1252") + "\xC3",
          frenchText + replacement},
