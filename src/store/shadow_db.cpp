@@ -9,6 +9,7 @@
 #include <regex>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 
 #include "foundation/app_environment.h"
 #include "platform/logger.h"
@@ -93,7 +94,7 @@ std::string update(std::string_view table, std::string_view columns) {
 const std::vector<std::string> schemaStatements = {
     R"(CREATE TABLE IF NOT EXISTS messages (
     rowid INTEGER PRIMARY KEY,
-    guid TEXT UNIQUE NOT NULL,
+    guid TEXT NOT NULL,
     chat_id TEXT NOT NULL,
     chat_name TEXT,
     sender TEXT NOT NULL,
@@ -110,6 +111,10 @@ const std::vector<std::string> schemaStatements = {
     timestamp_unix INTEGER
         GENERATED ALWAYS AS (timestamp / 1000000000 + 978307200) VIRTUAL
 ))",
+    // A guid's one row: an index of its own (not a column constraint), so that a bulk copy can
+    // leave it out and check the guids once at the end. Databases made with the constraint keep
+    // it, and not this index.
+    "CREATE UNIQUE INDEX IF NOT EXISTS idx_messages_guid_unique ON messages(guid)",
     "CREATE INDEX IF NOT EXISTS idx_messages_timestamp_unix ON messages(timestamp_unix DESC)",
     fullText::table("messages", "text, chat_name, sender"),
     fullText::insert("messages", "text, chat_name, sender"),
@@ -170,17 +175,19 @@ const std::vector<std::string> schemaStatements = {
 };
 
 // What a bulk copy leaves out while it runs: the full-text triggers and the indexes that
-// random keys would scatter writes over. The guid's own UNIQUE index stays (the replace needs
-// it), and so do the two time indexes: rows arrive in nearly time order, and a query names
-// idx_messages_timestamp.
+// random keys would scatter writes over, the guid's UNIQUE index among them (the copy appends,
+// and the guids are made unique once at its end; a database whose guid column carries the
+// constraint itself keeps it, and copies by replacing). The two time indexes stay: rows arrive in
+// nearly time order, and a query names idx_messages_timestamp.
 constexpr std::string_view messagesFtsTriggers[] = {
     "messages_fts_insert",
     "messages_fts_delete",
     "messages_fts_update",
 };
+constexpr std::string_view guidUniqueIndex = "idx_messages_guid_unique";
 constexpr std::string_view deferrableIndexes[] = {
     "idx_messages_chat", "idx_messages_sender",         "idx_messages_chat_time",
-    "idx_messages_guid", "idx_messages_recipient_time",
+    "idx_messages_guid", "idx_messages_recipient_time", guidUniqueIndex,
 };
 // A statement of the schema that makes one of the objects a bulk copy leaves out.
 bool isDeferrable(std::string_view statement) {
@@ -196,6 +203,15 @@ constexpr std::string_view messagesFtsCountSQL =
 constexpr std::string_view messagesFtsTriggerCountSQL =
     "SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger' AND name IN "
     "('messages_fts_insert', 'messages_fts_delete', 'messages_fts_update')";
+
+// The index SQLite made for a guid column declared UNIQUE (databases from before the index of
+// its own), and the one of its own.
+constexpr std::string_view inlineGuidConstraintCountSQL =
+    "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name = "
+    "'sqlite_autoindex_messages_1'";
+constexpr std::string_view guidUniqueIndexCountSQL =
+    "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name IN "
+    "('sqlite_autoindex_messages_1', 'idx_messages_guid_unique')";
 
 constexpr std::string_view legacyTables[] = {
     "messages_fts",      "messages",   "events_fts",  "events",
@@ -235,6 +251,34 @@ SET chat_id = m.chat_id, chat_name = m.chat_name, is_group = m.is_group,
 FROM main.messages AS m
 WHERE m.guid = temp.shadow_batch.guid AND temp.shadow_batch.chat_id = ?1 AND m.chat_id <> ?1)";
 
+// A bulk copy without the guid's unique index appends: every row of a guid stays until the
+// copy's end, which keeps the last (see removeDuplicateGuidsSQL).
+constexpr std::string_view appendMessageSQL = R"(INSERT INTO main.messages
+(guid, chat_id, chat_name, sender, text, timestamp, is_from_me, is_group,
+ recipient_handle, has_attachments, attachment_types, content_hash)
+VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?))";
+
+// The end of such a copy, through idx_messages_guid (built first): of the rows of one guid the
+// last written stays, as if each had replaced the one before; without a chat it takes the chat
+// of the latest row it replaced that had one, as a replace does (keepChatOfReplacedSQL).
+constexpr std::string_view createDuplicatesSQL =
+    "CREATE TEMP TABLE IF NOT EXISTS shadow_duplicate (guid TEXT PRIMARY KEY, kept INTEGER)";
+constexpr std::string_view findDuplicatesSQL = R"(INSERT INTO temp.shadow_duplicate (guid, kept)
+SELECT guid, MAX(rowid) FROM main.messages GROUP BY guid HAVING COUNT(*) > 1)";
+constexpr std::string_view keepChatOfDuplicatesSQL = R"(UPDATE main.messages
+SET chat_id = older.chat_id, chat_name = older.chat_name, is_group = older.is_group,
+    recipient_handle = older.recipient_handle
+FROM (SELECT d.kept AS kept, m.chat_id, m.chat_name, m.is_group, m.recipient_handle, MAX(m.rowid)
+      FROM temp.shadow_duplicate AS d JOIN main.messages AS m ON m.guid = d.guid
+      WHERE m.rowid < d.kept AND m.chat_id <> ?1
+      GROUP BY d.kept) AS older
+WHERE main.messages.rowid = older.kept AND main.messages.chat_id = ?1)";
+constexpr std::string_view removeDuplicateGuidsSQL = R"(DELETE FROM main.messages
+WHERE rowid IN (SELECT m.rowid FROM temp.shadow_duplicate AS d
+                JOIN main.messages AS m ON m.guid = d.guid WHERE m.rowid < d.kept))";
+constexpr std::string_view recountSQL = R"(UPDATE sync_state
+SET message_count = (SELECT COUNT(*) FROM messages WHERE deleted_at IS NULL) WHERE id = 1)";
+
 // Messages moved into their chats, one row per guid (the last written wins, as in a batch).
 constexpr std::string_view createMoveStagingSQL = R"(CREATE TEMP TABLE IF NOT EXISTS shadow_move (
     guid TEXT PRIMARY KEY, chat_id TEXT, chat_name TEXT, is_group INTEGER, recipient_handle TEXT
@@ -243,14 +287,29 @@ constexpr std::string_view createMoveStagingSQL = R"(CREATE TEMP TABLE IF NOT EX
 constexpr std::string_view stageMoveSQL = R"(INSERT OR REPLACE INTO temp.shadow_move
 (guid, chat_id, chat_name, is_group, recipient_handle) VALUES (?, ?, ?, ?, ?))";
 
-// In place: the row keeps its row id and guid, so only the chat's indexes and the full-text row
-// change, not the guid indexes a replace would scatter writes over.
+// The rows to move, by where they live: looked up in guid order (the staging table's key, so
+// the lookups walk the guid index once), then keyed by row id.
+constexpr std::string_view createMoveTargetsSQL =
+    R"(CREATE TEMP TABLE IF NOT EXISTS shadow_move_target (
+    target INTEGER PRIMARY KEY, chat_id TEXT, chat_name TEXT, is_group INTEGER,
+    recipient_handle TEXT
+))";
+
+constexpr std::string_view locateMovesSQL = R"(INSERT INTO temp.shadow_move_target
+(target, chat_id, chat_name, is_group, recipient_handle)
+SELECT m.rowid, mv.chat_id, mv.chat_name, mv.is_group, mv.recipient_handle
+FROM temp.shadow_move AS mv JOIN main.messages AS m ON m.guid = mv.guid
+WHERE m.chat_id = ? AND m.deleted_at IS NULL
+ORDER BY mv.guid)";
+
+// In place, in row-id order: the row keeps its row id and guid, so only the chat's indexes and
+// the full-text row change, not the guid indexes a replace would scatter writes over; and the
+// table's pages and the old chat's index entries are met in the order they lie.
 constexpr std::string_view moveStagedSQL = R"(UPDATE main.messages
 SET chat_id = mv.chat_id, chat_name = mv.chat_name, is_group = mv.is_group,
     recipient_handle = mv.recipient_handle
-FROM temp.shadow_move AS mv
-WHERE main.messages.guid = mv.guid AND main.messages.chat_id = ?
-  AND main.messages.deleted_at IS NULL)";
+FROM temp.shadow_move_target AS mv
+WHERE main.messages.rowid = mv.target)";
 
 // Distinct guids of the batch without a live row yet: how much the live count grows.
 constexpr std::string_view countNewLiveSQL = R"(SELECT COUNT(*)
@@ -457,9 +516,52 @@ void ShadowDB::createSchemaIfNeeded(std::stop_token stop) {
             .info("Repairing the indexes of a cut-short bulk copy");
         rebuildIndexes(stop);
     }
+    executeSchemaStatements({});
+}
+
+void ShadowDB::executeSchemaStatements(const std::function<void()>& beforeEach) {
     for (const auto& statement : schemaStatements) {
+        if (beforeEach) {
+            beforeEach();
+        }
+        // A table made with the guid constraint has its unique index already.
+        if (statement.find(guidUniqueIndex) != std::string::npos &&
+            scalarCount(inlineGuidConstraintCountSQL) > 0) {
+            continue;
+        }
         execute(statement);
     }
+}
+
+bool ShadowDB::guidIsIndexed() {
+    return scalarCount(guidUniqueIndexCountSQL) > 0;
+}
+
+bool ShadowDB::resumeCutShortBulkCopy() {
+    if (bulkLock_) {
+        return true;
+    }
+    try {
+        if (SQLiteSupport::userVersion(connection()) != supportedSchemaVersion) {
+            return false;
+        }
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw Error(Case::queryFailed, failure.message());
+    }
+    if (scalarCount(messagesFtsCountSQL) != 1 || !isIndexMaintenanceSuspended()) {
+        return false;
+    }
+    bulkLock_ = tryLockBulkCopy();
+    if (!bulkLock_) {
+        return false;
+    }
+    // Another copy may have finished between the look and the lock.
+    if (!isIndexMaintenanceSuspended()) {
+        bulkLock_.reset();
+        return false;
+    }
+    execute("PRAGMA cache_size = -32768");
+    return true;
 }
 
 std::shared_ptr<void> ShadowDB::tryLockBulkCopy() const {
@@ -521,13 +623,31 @@ void ShadowDB::rebuildIndexes(const std::stop_token& stop) {
     withFileTemporaryStore([&] {
         inWriteTransaction([&] {
             stopIfAsked();
-            execute("INSERT INTO messages_fts(messages_fts) VALUES ('rebuild')");
-            for (const auto& statement : schemaStatements) {
+            if (!guidIsIndexed()) {
+                removeDuplicateGuids();
                 stopIfAsked();
-                execute(statement);
             }
+            execute("INSERT INTO messages_fts(messages_fts) VALUES ('rebuild')");
+            executeSchemaStatements(stopIfAsked);
+            // The copy kept its count as if no guid had been stored before it.
+            execute(recountSQL);
         });
     });
+}
+
+void ShadowDB::removeDuplicateGuids() {
+    sqlite3* db = connection();
+    execute("CREATE INDEX IF NOT EXISTS idx_messages_guid ON messages(guid)");
+    execute(createDuplicatesSQL);
+    execute("DELETE FROM temp.shadow_duplicate");
+    execute(findDuplicatesSQL);
+    try {
+        prepare(db, keepChatOfDuplicatesSQL).bind(1, ShadowMessage::unknownChatId).run();
+    } catch (const SQLiteSupport::Failure& failure) {
+        throw Error(Case::queryFailed, failure.message());
+    }
+    execute(removeDuplicateGuidsSQL);
+    execute("DELETE FROM temp.shadow_duplicate");
 }
 
 bool ShadowDB::isIndexMaintenanceSuspended() {
@@ -591,6 +711,33 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
     // SQLite ignores an interrupt between statements, hence the checks in the staging loop.
     const SQLiteStopInterrupt interrupt(db, stop);
     const auto throwIfStopped = [&interrupt] { interrupt.throwIfStopped<Error>(); };
+    if (!guidIsIndexed()) {
+        // A bulk copy without the guid's index: no trigger to fire and nothing to replace, so
+        // each row goes straight into the table, and the guids are made unique at the end.
+        // Every row, as a replace would number it (a replace takes the next row id, then
+        // deletes the row it replaces).
+        inWriteTransaction([&] {
+            auto append = prepare(db, appendMessageSQL);
+            for (const auto& message : messages) {
+                throwIfStopped();
+                append.reset();
+                try {
+                    bindMessage(append, message);
+                    append.run();
+                } catch (const SQLiteSupport::Failure& failure) {
+                    throwIfStopped();
+                    throw insertFailure(message.guid, failure.message());
+                }
+            }
+        });
+        // What the count grows by if none of these guids was stored before; the copy's end
+        // counts the table.
+        std::unordered_set<std::string_view> guids;
+        for (const auto& message : messages) {
+            guids.insert(message.guid);
+        }
+        return {messages.size(), static_cast<std::int64_t>(guids.size())};
+    }
     inWriteTransaction([&] {
         // Every statement that fires the full-text triggers runs in a statement transaction, and
         // FTS5 writes its pending terms out at each one: a statement per message would leave a
@@ -654,14 +801,18 @@ std::int64_t ShadowDB::moveIntoChats(const std::vector<ShadowMessage>& messages,
                 throw insertFailure(message.guid, failure.message());
             }
         }
-        auto move = prepare(db, moveStagedSQL);
+        execute(createMoveTargetsSQL);
+        execute("DELETE FROM temp.shadow_move_target");
         try {
-            move.bind(1, ShadowMessage::unknownChatId).run();
+            prepare(db, locateMovesSQL).bind(1, ShadowMessage::unknownChatId).run();
+            interrupt.throwIfStopped<Error>();
+            SQLiteStatement(db, moveStagedSQL).run();
         } catch (const SQLiteSupport::Failure& failure) {
             throw insertFailure("?", failure.message());
         }
         moved = sqlite3_changes64(db);
         execute("DELETE FROM temp.shadow_move");
+        execute("DELETE FROM temp.shadow_move_target");
     });
     return moved;
 }
@@ -789,12 +940,15 @@ std::vector<std::string> ShadowDB::guidsWithoutChatAmong(const std::vector<std::
     auto statement = prepare(connection(),
                              "SELECT 1 FROM messages WHERE guid = ? AND chat_id = ? "
                              "AND deleted_at IS NULL");
+    // In guid order, so that the lookups walk the guid index once.
+    std::vector<std::string_view> sorted(guids.begin(), guids.end());
+    std::sort(sorted.begin(), sorted.end());
     std::vector<std::string> chatless;
-    for (const auto& guid : guids) {
+    for (const auto guid : sorted) {
         statement.reset();
         statement.bind(1, guid).bind(2, ShadowMessage::unknownChatId);
         if (stepRow(statement)) {
-            chatless.push_back(guid);
+            chatless.emplace_back(guid);
         }
     }
     return chatless;

@@ -115,9 +115,20 @@ class ShadowDB {
     // A stop request ends the rebuild at once (the running statement is interrupted and the
     // transaction rolled back) with queryFailed: the indexes stay suspended, and the next
     // createSchemaIfNeeded() repairs them as it repairs a copy that was killed.
+    // Suspending also drops the guid's unique index (not on databases whose guid column carries
+    // the constraint itself): the copy then appends every row, and resuming keeps the last row
+    // written of each guid (without a chat, it takes the chat of the latest it replaced that had
+    // one, as a replace would) before the index is made again, and counts the messages afresh.
     bool suspendIndexMaintenance();
     void resumeIndexMaintenance(std::stop_token stop = {});
     bool isIndexMaintenanceSuspended();
+    // Takes over the indexes of a bulk copy that was cut short (killed or stopped) instead of
+    // leaving them for createSchemaIfNeeded() to rebuild: the caller copies on, as the copy that
+    // was cut short did, and resumes at its end. False (nothing changed) when there is no such
+    // copy or another one holds the lock.
+    bool resumeCutShortBulkCopy();
+    // Whether the guids are held unique by an index now (false while a bulk copy appends).
+    bool guidIsIndexed();
 
     // Runs `body` with the temporary store in files, for work that would otherwise hold a copy
     // of whole tables, or of every page its statements change, in memory (a statement's undo
@@ -255,6 +266,9 @@ class ShadowDB {
     // FTS5 'rebuild' and every missing object of the schema, in one transaction; stoppable as
     // resumeIndexMaintenance() says.
     void rebuildIndexes(const std::stop_token& stop);
+    // Every statement of the schema, `beforeEach` (when given) run before each.
+    void executeSchemaStatements(const std::function<void()>& beforeEach);
+    void removeDuplicateGuids();
     void checkpointWalOrThrow();
     // Runs `query` with the contacts database attached as "contacts". The attach is kept for
     // the connection's life (attaching re-reads the schema of both databases on the next

@@ -126,11 +126,13 @@ Moved moveJoined(ChatDBReader& reader, ShadowDB& shadow,
             guids.push_back(*join.messageGuid);
         }
     }
-    // Read again by row id, which the join gave: the message's own row, through its key.
+    // Read again by row id, which the join gave: the message's own row, through its key, in
+    // the order the rows lie (joins may come in any order).
     std::vector<std::int64_t> chatless;
     for (const auto& guid : shadow.guidsWithoutChatAmong(guids)) {
         chatless.push_back(rowidOf.at(guid));
     }
+    std::sort(chatless.begin(), chatless.end());
     return writeMoved(shadow,
                       chatless.empty() ? std::vector<ShadowMessage>{}
                                        : reader.fetchMessagesInChats(chatless, pass.stop),
@@ -163,6 +165,12 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
     ChatDBReader reader(chatDBPath_);
     const auto participants = reader.fetchChatParticipants();
     ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readWrite);
+    // A bulk copy that a quit (or a kill) cut short goes on from its cursor, its indexes still
+    // left out, rather than have them rebuilt now and dropped again for the rest.
+    const bool resumedBulkCopy = shadow.resumeCutShortBulkCopy();
+    if (resumedBulkCopy) {
+        logger().info("Going on with a bulk copy that was cut short");
+    }
     // A stop during the repair of a cut-short bulk copy leaves it for the next open.
     stoppable(stop, [&] { shadow.createSchemaIfNeeded(stop); });
 
@@ -179,9 +187,15 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
     // secondary indexes are built once at the end instead of row by row, which scatters each
     // batch's writes over the whole file. Not for a few rows on top of a large history, whose
     // indexes would be rebuilt whole for them.
-    const bool deferIndexes = total >= deferredIndexingThreshold_ &&
-                              total >= shadow.syncedMessageCount() &&
-                              shadow.suspendIndexMaintenance();
+    const bool deferIndexes = resumedBulkCopy || (total >= deferredIndexingThreshold_ &&
+                                                  total >= shadow.syncedMessageCount() &&
+                                                  shadow.suspendIndexMaintenance());
+    // Appending, a batch's commit writes about the pages its rows fill: each batch commits on
+    // its own, so a quit keeps what was copied and waits for one batch at most. With the guid's
+    // unique index kept (a database whose guid column carries the constraint), each commit
+    // would write nearly every leaf of that index again: batches are grouped.
+    const int batchesPerTransaction =
+        deferIndexes && shadow.guidIsIndexed() ? bulkBatchesPerTransaction : 1;
     report(0, total);
 
     // Counting the whole table reads all of it: after every batch that would make a first
@@ -194,7 +208,7 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
     try {
         stoppable(stop, [&] {
             copyBatches(reader, shadow, cursor, total, written, processed, stop, report,
-                        deferIndexes ? bulkBatchesPerTransaction : 1);
+                        batchesPerTransaction);
         });
     } catch (...) {
         // A stopped run is leaving (the application quits): rebuilding now would hold that up
@@ -213,12 +227,8 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
     if (deferIndexes) {
         // Seconds for a large history: a stop leaves the rebuild to the next open.
         logger().info("Building the indexes deferred by the bulk copy");
+        // It counts the messages afresh, in the same transaction.
         stoppable(stop, [&] { shadow.resumeIndexMaintenance(stop); });
-        // The stored cursor, not this run's: one that overlapped may have gone further.
-        shadow.inWriteTransaction([&] {
-            const auto stored = shadow.lastSyncWatermark();
-            shadow.updateSyncState(stored.timestamp, stored.rowid, shadow.messageCount());
-        });
     }
     // After the copy: a batch may just have copied a message whose join row has come since.
     // A stop ends the batch in hand too: it rolls back, and the next run moves it. Messages

@@ -53,7 +53,8 @@ class ShadowSync {
     // A run with at least this many rows to copy, and no fewer than the messages already
     // stored, builds its indexes once at the end rather than row by row.
     static constexpr std::int64_t defaultDeferredIndexingThreshold = 20000;
-    // Batches committed together by a run that defers its indexes.
+    // Batches committed together by a run that defers its indexes but keeps the guid's unique
+    // index (a database whose guid column carries the constraint); other runs commit each batch.
     static constexpr int bulkBatchesPerTransaction = 20;
 
     // Absent paths take ChatDBReader::defaultChatDBPath() and ShadowDB::defaultShadowDBPath().
@@ -74,7 +75,9 @@ class ShadowSync {
     // ShadowSyncError (cancelled) within the batch in hand: its read and its write look at the
     // stop row by row and interrupt the running statement, and the batch (with any others of its
     // transaction) is rolled back whole. What was committed stays, and a run that had deferred
-    // its indexes leaves them for the next open to rebuild rather than hold up a quit.
+    // its indexes leaves them deferred rather than hold up a quit: the next run goes on with the
+    // copy from its cursor and builds them at its end (another writer that opens the database
+    // first rebuilds them instead).
     std::int64_t performSync(const Progress& onProgress = {}, std::stop_token stop = {});
 
     // The row count from which a run defers its index work (for tests and measurements: 0

@@ -288,7 +288,9 @@ TEST_F(ShadowSyncTest, AFailedRunKeepsCommittedBatchesAndTheirCursor) {
 }
 
 // A stop (the application quitting) ends the run between batches, whether it defers its index
-// work or not; the next run finishes the copy exactly.
+// work or not, and keeps the batches it copied; the next run goes on from there (a bulk copy with
+// its indexes still left out, neither repaired nor dropped again) and copies every other message
+// once.
 TEST_F(ShadowSyncTest, AStoppedRunEndsBetweenBatchesAndTheNextOneFinishes) {
     chatDB.addPlainMessages(30000, chat, "m");
     for (const std::int64_t threshold :
@@ -297,6 +299,8 @@ TEST_F(ShadowSyncTest, AStoppedRunEndsBetweenBatchesAndTheNextOneFinishes) {
         test::TempDir runDir;
         ShadowSync run(chatDB.path(), runDir / "shadow.db");
         run.setDeferredIndexingThreshold(threshold);
+        const auto log = std::make_shared<test::LogLines>();
+        const auto previous = LogSink::install(log);
         std::stop_source stop;
         try {
             run.performSync(
@@ -311,17 +315,23 @@ TEST_F(ShadowSyncTest, AStoppedRunEndsBetweenBatchesAndTheNextOneFinishes) {
             EXPECT_EQ(error.kind(), ShadowSyncError::Case::cancelled);
         }
         EXPECT_LT(cursorOf(runDir / "shadow.db").rowid, 30000);
-        // What it reports committed is what the next run finds (a bulk copy commits 20 batches
-        // at a time, so it left nothing).
+        // What it reports committed is what the next run finds.
         EXPECT_EQ(
             run.messagesCommitted(),
             ShadowDB(runDir / "shadow.db", ShadowDB::OpenMode::readOnly).syncedMessageCount());
-        EXPECT_EQ(run.messagesCommitted(), threshold == 0 ? 0 : 10000);
-        run.performSync();
+        EXPECT_EQ(run.messagesCommitted(), 10000);
+        EXPECT_EQ(run.performSync(), 20000);
+        LogSink::install(previous);
+        EXPECT_EQ(log->count("Repairing the indexes"), 0);
+        EXPECT_EQ(log->count("Going on with a bulk copy"), threshold == 0 ? 1 : 0);
         EXPECT_EQ(run.messageCount(), 30000);
+        EXPECT_EQ(queryInt(runDir / "shadow.db", "SELECT COUNT(*) FROM messages"), 30000);
+        EXPECT_EQ(queryInt(runDir / "shadow.db", "SELECT COUNT(DISTINCT guid) FROM messages"),
+                  30000);
         EXPECT_EQ(queryInt(runDir / "shadow.db",
                            "SELECT count(*) FROM messages_fts WHERE messages_fts MATCH 'm*'"),
                   30000);
+        EXPECT_NO_THROW(checkMessagesFullTextIndex(runDir / "shadow.db"));
     }
 }
 
@@ -406,25 +416,56 @@ TEST_F(ShadowSyncTest, AStopInsideABatchEndsTheCopyBeforeTheBatchsEnd) {
     EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
 }
 
-// A bulk copy commits its batches in groups, and a quit does not wait for a group's commit: a
-// stop that comes after the group's last batch was written rolls the whole group back (its rows,
-// cursor and count together), the groups committed before it stay, and the next run copies the
+// The messages table as databases made before the guid had a unique index of its own: the
+// column carries the constraint, whose index a bulk copy cannot drop.
+constexpr const char* guidConstraintTableSQL = R"(PRAGMA user_version = 1;
+CREATE TABLE messages (
+    rowid INTEGER PRIMARY KEY,
+    guid TEXT UNIQUE NOT NULL,
+    chat_id TEXT NOT NULL,
+    chat_name TEXT,
+    sender TEXT NOT NULL,
+    text TEXT NOT NULL,
+    timestamp INTEGER NOT NULL,
+    is_from_me INTEGER NOT NULL,
+    is_group INTEGER NOT NULL,
+    recipient_handle TEXT,
+    has_attachments INTEGER DEFAULT 0,
+    attachment_types TEXT,
+    content_hash TEXT,
+    edited_at INTEGER,
+    deleted_at INTEGER,
+    timestamp_unix INTEGER
+        GENERATED ALWAYS AS (timestamp / 1000000000 + 978307200) VIRTUAL
+))";
+
+// A bulk copy commits each batch, and a quit keeps what was committed; on a database whose guid
+// column carries the constraint it commits its batches in groups instead (each commit would
+// write the guid index out again), and a quit does not wait for a group's commit: a stop that
+// comes after the group's last batch was written rolls the whole group back (its rows, cursor
+// and count together), the groups committed before it stay. Either way the next run copies the
 // rest exactly.
 TEST_F(ShadowSyncTest, AStopBeforeAGroupsCommitRollsTheGroupBack) {
     const auto perGroup = 100 * ShadowSync::bulkBatchesPerTransaction;
     chatDB.addPlainMessages(perGroup + 50, chat, "m");
     struct Row {
         const char* name;
+        bool guidConstraint;
         std::int64_t stopAtReport;  // how many messages were processed when the stop comes
         std::int64_t kept;
     };
     const Row rows[] = {
-        {"after the first group's last batch", perGroup, 0},
-        {"after the last batch, which ends the copy", perGroup + 50, perGroup},
+        {"after the first batch", false, 100, 100},
+        {"after the first group's last batch", false, perGroup, perGroup},
+        {"constraint: after the first group's last batch", true, perGroup, 0},
+        {"constraint: after the last batch, which ends the copy", true, perGroup + 50, perGroup},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         std::filesystem::remove(shadowPath);
+        if (row.guidConstraint) {
+            test::openFile(shadowPath).execute(guidConstraintTableSQL);
+        }
         ShadowSync run(chatDB.path(), shadowPath);
         run.setDeferredIndexingThreshold(0);
         run.setBatchSize(100);
@@ -448,7 +489,16 @@ TEST_F(ShadowSyncTest, AStopBeforeAGroupsCommitRollsTheGroupBack) {
                   row.kept);
         EXPECT_EQ(run.performSync(), perGroup + 50 - row.kept);
         EXPECT_EQ(run.messageCount(), perGroup + 50);
+        EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(DISTINCT guid) FROM messages"), perGroup + 50);
         EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+        // One unique index on the guid: the column's, or the index of its own.
+        EXPECT_EQ(queryInt(shadowPath,
+                           "SELECT COUNT(*) FROM pragma_index_list('messages') WHERE \"unique\""),
+                  1);
+        EXPECT_EQ(queryInt(shadowPath,
+                           "SELECT COUNT(*) FROM sqlite_master "
+                           "WHERE name = 'sqlite_autoindex_messages_1'"),
+                  row.guidConstraint ? 1 : 0);
     }
 }
 

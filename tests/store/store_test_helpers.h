@@ -1,10 +1,14 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/log_sink.h"
 
@@ -30,6 +34,27 @@ class StopOnLog : public LogSink {
   private:
     std::stop_source stop_;
     std::string prefix_;
+};
+
+// Every message logged while installed.
+class LogLines : public LogSink {
+  public:
+    bool isEnabled(LogLevel) const override { return true; }
+    void write(const LogRecord& record) override {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(record.message);
+    }
+    // How many messages start with `prefix`.
+    std::size_t count(std::string_view prefix) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(
+            std::count_if(lines_.begin(), lines_.end(),
+                          [&](const auto& line) { return line.starts_with(prefix); }));
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
 };
 
 // A separate connection to a database file, as another process would have.
