@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,8 +75,23 @@ void removeDatabase(const fs::path& path) {
 
 struct ChildRun {
     double seconds = 0;
+    double cpuSeconds = 0;  // user and system, all threads of the child
     double memoryGrowthMiB = 0;
 };
+
+double cpuSecondsOf(const rusage& usage) {
+    auto seconds = [](const timeval& time) {
+        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// CPU time of the calling thread (user and system).
+double threadCpuSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
 
 // A figure of /proc/self/status ("VmRSS", "VmHWM") in KiB.
 long statusKiB(std::string_view field) {
@@ -122,9 +138,11 @@ ChildRun syncInChild(const fs::path& chatDB, const fs::path& shadowDB) {
     [[maybe_unused]] const auto read = ::read(pipeFds[0], &growth, sizeof growth);
     ::close(pipeFds[0]);
     int status = 0;
-    ::waitpid(child, &status, 0);
+    rusage usage{};
+    ::wait4(child, &status, 0, &usage);
     ChildRun run;
     run.seconds = Seconds(std::chrono::steady_clock::now() - start).count();
+    run.cpuSeconds = cpuSecondsOf(usage);
     run.memoryGrowthMiB = static_cast<double>(growth) / 1024.0;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         run.seconds = -1;
@@ -134,9 +152,13 @@ ChildRun syncInChild(const fs::path& chatDB, const fs::path& shadowDB) {
 
 // SQLite alone: the rows whose text sits in the text column, mapped in SQL as far as SQL can
 // (no body decoding, no handle normalisation), inserted into the same schema with its
-// full-text triggers. Returns seconds and rows copied.
-std::pair<double, std::int64_t> insertSelectBaseline(const fs::path& chatDB,
-                                                     const fs::path& shadowDB) {
+// full-text triggers.
+struct BaselineRun {
+    double seconds = 0;
+    double cpuSeconds = 0;
+    std::int64_t rows = 0;
+};
+BaselineRun insertSelectBaseline(const fs::path& chatDB, const fs::path& shadowDB) {
     removeDatabase(shadowDB);
     {
         vask::ShadowDB shadow(shadowDB);
@@ -152,6 +174,7 @@ std::pair<double, std::int64_t> insertSelectBaseline(const fs::path& chatDB,
     vask::SQLiteStatement attach(db.get(), "ATTACH DATABASE ? AS source");
     attach.bind(1, chatDB.string()).run();
     const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = threadCpuSeconds();
     db.inImmediateTransaction([&] {
         db.execute(R"(INSERT OR REPLACE INTO messages
 (guid, chat_id, chat_name, sender, text, timestamp, is_from_me, is_group,
@@ -169,9 +192,10 @@ WHERE m.text IS NOT NULL AND m.text != ''
 ORDER BY m.ROWID)");
     });
     const double seconds = Seconds(std::chrono::steady_clock::now() - start).count();
+    const double cpuSeconds = threadCpuSeconds() - cpuStart;
     vask::SQLiteStatement count(db.get(), "SELECT COUNT(*) FROM messages");
     count.step();
-    return {seconds, count.columnInt64(0)};
+    return {seconds, cpuSeconds, count.columnInt64(0)};
 }
 
 // Initial synchronisation of a whole sample database, beside SQLite's own copy of its text rows.
@@ -189,20 +213,27 @@ void BM_InitialSync(benchmark::State& state) {
         }
         state.SetIterationTime(run.seconds);
         written = vask::ShadowSync(chatDB, shadowDB).messageCount();
-        const auto [baselineSeconds, baselineRows] = insertSelectBaseline(chatDB, baselineDB);
-        const double syncPerMessage = run.seconds / static_cast<double>(written);
-        const double baselinePerRow = baselineSeconds / static_cast<double>(baselineRows);
-        state.counters["messages_written"] = static_cast<double>(written);
-        state.counters["sync_msgs_per_s"] = static_cast<double>(written) / run.seconds;
+        const auto baseline = insertSelectBaseline(chatDB, baselineDB);
+        const auto messages = static_cast<double>(written);
+        const auto baselineRows = static_cast<double>(baseline.rows);
+        state.counters["messages_written"] = messages;
+        state.counters["sync_msgs_per_s"] = messages / run.seconds;
+        state.counters["sync_cpu_s"] = run.cpuSeconds;
         state.counters["sync_peak_rss_growth_MiB"] = run.memoryGrowthMiB;
-        state.counters["baseline_rows"] = static_cast<double>(baselineRows);
-        state.counters["baseline_rows_per_s"] = static_cast<double>(baselineRows) / baselineSeconds;
-        state.counters["time_ratio_per_row"] = syncPerMessage / baselinePerRow;
+        state.counters["baseline_rows"] = baselineRows;
+        state.counters["baseline_rows_per_s"] = baselineRows / baseline.seconds;
+        state.counters["baseline_cpu_s"] = baseline.cpuSeconds;
+        state.counters["time_ratio_per_row"] =
+            (run.seconds / messages) / (baseline.seconds / baselineRows);
+        // The same in CPU time, which other work on the machine moves less.
+        state.counters["cpu_ratio_per_row"] =
+            (run.cpuSeconds / messages) / (baseline.cpuSeconds / baselineRows);
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_InitialSync)
     ->Arg(100000)
+    ->Arg(300000)
     ->Arg(1000000)
     ->Iterations(1)
     ->UseManualTime()
@@ -291,12 +322,13 @@ BENCHMARK(BM_IncrementalSync)
     ->Unit(benchmark::kMillisecond);
 
 // Copies of the synchronised history of 1,000,000 where about `chatless` messages spread over all
-// of it (every n-th message row) wait in chat "unknown", their chat joins held back (in the table
-// held_joins, chat by chat, as a history restored one chat after another brings them: each batch
-// of joins names messages from the whole history), as if each had been copied before its join
-// came.
+// of it wait in chat "unknown", their chat joins held back (in the table held_joins), as if each
+// had been copied before its join came. `atRandom` false: every n-th message row, the joins chat
+// by chat (as a history restored one chat after another brings them: each batch of joins names
+// messages from the whole history). True: messages picked at random (a fixed hash of the row id),
+// their joins in random order (another), so each batch of joins names messages of every chat.
 std::pair<fs::path, fs::path> historyWithSpreadChatless(std::int64_t chatless,
-                                                        const std::string& name) {
+                                                        const std::string& name, bool atRandom) {
     const std::pair<fs::path, fs::path> pair{workFolder() / (name + "-chat.db"),
                                              workFolder() / (name + "-shadow.db")};
     copyPair(syncedHistory(), pair);
@@ -304,13 +336,21 @@ std::pair<fs::path, fs::path> historyWithSpreadChatless(std::int64_t chatless,
     auto chatDB =
         vask::SQLiteConnection::open(pair.first, vask::SQLiteSupport::OpenMode::readWriteCreate);
     // The newest message keeps its joins: the last join read stays where the last run left it.
+    // Multiplicative hashes of the row id, modulo a prime: fixed, and far from any order.
+    const std::string picked =
+        atRandom ? "(message_id * 2654435761) % 4294967291 % " + every : "message_id % " + every;
+    const std::string order =
+        atRandom ? "(message_id * 40503) % 1000003, message_id" : "chat_id, message_id";
     chatDB.execute(
         "CREATE TABLE held_joins AS SELECT chat_id, message_id, message_date "
-        "FROM chat_message_join WHERE message_id % " +
-        every +
+        "FROM chat_message_join WHERE " +
+        picked +
         " = 0 AND message_id < "
-        "(SELECT MAX(message_id) FROM chat_message_join) ORDER BY chat_id, message_id;"
-        "DELETE FROM chat_message_join WHERE message_id IN (SELECT message_id FROM held_joins)");
+        "(SELECT MAX(message_id) FROM chat_message_join) ORDER BY " +
+        order +
+        ";"
+        "DELETE FROM chat_message_join WHERE message_id IN "
+        "(SELECT message_id FROM held_joins)");
     chatDB = vask::SQLiteConnection();
     auto shadow =
         vask::SQLiteConnection::open(pair.second, vask::SQLiteSupport::OpenMode::readWriteCreate);
@@ -331,12 +371,16 @@ std::pair<fs::path, fs::path> historyWithSpreadChatless(std::int64_t chatless,
 
 // 100,000 chat joins arriving in one commit (a history downloaded while Vask runs) for messages
 // already copied into chat "unknown", over a history of 1,000,000: the run that moves them into
-// their chats, in a child process for its peak memory growth. The messages are the newest
-// (`spread:0`), or spread over the whole history, their joins chat by chat (`spread:1`).
+// their chats, in a child process for its peak memory growth and CPU time. The messages are the
+// newest (`spread:0`), or spread over the whole history, their joins chat by chat (`spread:1`),
+// or picked at random over it, their joins in random order (`spread:2`).
 void BM_LateJoinSync(benchmark::State& state) {
     const auto late = state.range(0);
-    const auto base = state.range(1) == 0 ? historyWithChatless(late, "late-join-base")
-                                          : historyWithSpreadChatless(late, "late-join-spread");
+    const auto base =
+        state.range(1) == 0
+            ? historyWithChatless(late, "late-join-base")
+            : historyWithSpreadChatless(late, "late-join-spread-" + std::to_string(state.range(1)),
+                                        state.range(1) == 2);
     const std::pair<fs::path, fs::path> work{workFolder() / "late-join-chat.db",
                                              workFolder() / "late-join-shadow.db"};
     for (auto _ : state) {
@@ -351,6 +395,7 @@ void BM_LateJoinSync(benchmark::State& state) {
             return;
         }
         state.SetIterationTime(run.seconds);
+        state.counters["sync_cpu_s"] = run.cpuSeconds;
         state.counters["sync_peak_rss_growth_MiB"] = run.memoryGrowthMiB;
         auto shadow = vask::SQLiteConnection::open(work.second,
                                                    vask::SQLiteSupport::OpenMode::readWriteCreate);
@@ -371,6 +416,7 @@ BENCHMARK(BM_LateJoinSync)
     ->ArgNames({"joins", "spread"})
     ->Args({100000, 0})
     ->Args({100000, 1})
+    ->Args({100000, 2})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
