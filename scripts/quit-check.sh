@@ -1269,22 +1269,55 @@ new_case large || fail "stand-in servers start for the large history"
 "$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --messages "$MESSAGES" --chats 200 --seed 11 \
     --out "$CHAT_DB_PATH.new" >/dev/null && mv "$CHAT_DB_PATH.new" "$CHAT_DB_PATH"
 rm -f "$CHAT_DB_PATH-wal" "$CHAT_DB_PATH-shm"
-# The copy runs to its end; a quit must not wait for the index rebuild that follows.
+# The first copy commits batch by batch: a quit right after one of its commits (the second, seen
+# as the copy's cursor moving) waits for no more than the batch in hand, and what was committed
+# stays for the next start, which goes on from there.
+shadow="$SUPPORT/shadow.db"
+copied_up_to() { sqlite3 "file:$shadow?mode=ro" "SELECT last_rowid FROM sync_state" 2>/dev/null; }
+cursor_moved() { local now; now=$(copied_up_to); [[ -n $now && $now != "$1" ]]; }
+if start_app && wait_for 120 cursor_moved 0; then
+    first=$(copied_up_to)
+    while ! cursor_moved "$first" && kill -0 "$APP_PID" 2>/dev/null; do sleep 0.005; done
+    quit_app "right after a commit of a large first copy"
+    kept=$(sqlite3 "$shadow" "SELECT message_count FROM sync_state" 2>&1)
+    if [[ $kept =~ ^[0-9]+$ && $kept -gt 0 ]]; then
+        pass "a quit during a large first copy keeps what it committed"
+    else
+        fail "a quit during a large first copy keeps what it committed" "kept=$kept"
+    fi
+else
+    fail "the large first copy commits its batches"
+    kill_app
+fi
+# The copy goes on from there and runs to its end; a quit must not wait for the index rebuild
+# that follows.
+resumed=$(log_count 'Going on with a bulk copy')
 if start_app && wait_for 120 log_grew 'Building the indexes deferred' 0; then
+    if log_grew 'Going on with a bulk copy' "$resumed"; then
+        pass "the next start goes on with the large first copy"
+    else
+        fail "the next start goes on with the large first copy"
+    fi
     quit_app "during the index rebuild of a large first synchronisation"
 else
     fail "the large copy reaches its index rebuild"
     kill_app
 fi
 
-# A bulk run cut short by a kill -9 (here inside the repair of the run above, which leaves what
-# a kill in the middle of the copy leaves: rows without their indexes): the next open repairs the
-# indexes over the whole history, and a quit must not wait for that repair.
+# A bulk run cut short by a kill -9 (here inside the rebuild that ends the run above, which
+# leaves what a kill in the middle of the copy leaves: rows without their indexes): the next
+# open builds the indexes over the whole history (the synchronisation going on with the copy,
+# or another writer repairing them first), and a quit must not wait for that.
 repairs=$(log_count 'Repairing the indexes')
-if start_app && wait_for 60 log_grew 'Repairing the indexes' "$repairs"; then
+builds=$(log_count 'Building the indexes deferred')
+rebuild_started() {
+    log_grew 'Repairing the indexes' "$repairs" || log_grew 'Building the indexes deferred' "$builds"
+}
+if start_app && wait_for 60 rebuild_started; then
     kill_app
     repairs=$(log_count 'Repairing the indexes')
-    if start_app && wait_for 60 log_grew 'Repairing the indexes' "$repairs"; then
+    builds=$(log_count 'Building the indexes deferred')
+    if start_app && wait_for 60 rebuild_started; then
         quit_app "during the repair after a kill -9"
     else
         fail "the repair starts after a kill -9"
@@ -1306,6 +1339,18 @@ if start_app && wait_for 120 sync_ended; then
     else
         fail "a start right after a quit finds no database locked and synchronises" \
             "$(grep -e 'database is locked' -e shadow_sync_failed "$VASK_LOG_FILE" | tail -n 2)"
+    fi
+    # Over the quits and kills above, every message once, the kept count exact, the full-text
+    # index whole.
+    once=$(sqlite3 "$shadow" "SELECT count(*) = count(DISTINCT guid)
+        AND count(*) = (SELECT message_count FROM sync_state) FROM messages" 2>&1)
+    integrity=$(sqlite3 "$shadow" "INSERT INTO messages_fts(messages_fts, rank)
+        VALUES ('integrity-check', 1)" 2>&1)
+    if [[ $once == 1 && -z $integrity ]]; then
+        pass "the large copy cut short three times holds every message once"
+    else
+        fail "the large copy cut short three times holds every message once" \
+            "once=$once fts=$integrity"
     fi
     quit_app "after the large synchronisation"
 else

@@ -239,6 +239,43 @@ BENCHMARK(BM_InitialSync)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// The same two started together, as they would meet on a machine that runs other work: the
+// synchronisation in its child process, SQLite's copy on a thread of this one. The ratios are
+// what each took per row while the other ran.
+void BM_InitialSyncBesideCopy(benchmark::State& state) {
+    const auto& chatDB = sampleChatDB(state.range(0));
+    const auto shadowDB = workFolder() / "together-shadow.db";
+    const auto baselineDB = workFolder() / "together-baseline-shadow.db";
+    for (auto _ : state) {
+        removeDatabase(shadowDB);
+        auto baselineRun = std::async(std::launch::async,
+                                      [&] { return insertSelectBaseline(chatDB, baselineDB); });
+        const auto run = syncInChild(chatDB, shadowDB);
+        const auto baseline = baselineRun.get();
+        if (run.seconds < 0) {
+            state.SkipWithError("synchronisation failed");
+            return;
+        }
+        state.SetIterationTime(run.seconds);
+        const auto messages =
+            static_cast<double>(vask::ShadowSync(chatDB, shadowDB).messageCount());
+        const auto baselineRows = static_cast<double>(baseline.rows);
+        state.counters["messages_written"] = messages;
+        state.counters["sync_cpu_s"] = run.cpuSeconds;
+        state.counters["baseline_s"] = baseline.seconds;
+        state.counters["baseline_cpu_s"] = baseline.cpuSeconds;
+        state.counters["time_ratio_per_row"] =
+            (run.seconds / messages) / (baseline.seconds / baselineRows);
+        state.counters["cpu_ratio_per_row"] =
+            (run.cpuSeconds / messages) / (baseline.cpuSeconds / baselineRows);
+    }
+}
+BENCHMARK(BM_InitialSyncBesideCopy)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
 void checkpoint(const fs::path& database) {
     vask::SQLiteConnection::open(database, vask::SQLiteSupport::OpenMode::readWriteCreate)
         .execute("PRAGMA wal_checkpoint(TRUNCATE)");
@@ -424,8 +461,9 @@ BENCHMARK(BM_LateJoinSync)
 // How long a stop takes to end a first synchronisation's copy: the stop comes at a different
 // point of the copy in each iteration, and the time from the request to performSync's return is
 // measured. `at:0`: every 150 ms from 100 ms on, inside a batch or between two. `at:1`: every
-// 40 ms from the report of the first group's last batch on, so through that group's commit and
-// the checkpoint after it. The counters: the longest and the median of those times.
+// 40 ms from the report of the 20th batch on (the last of a group where batches are grouped), so
+// through the commits that follow and the checkpoints after them. The counters: the longest and
+// the median of those times.
 void BM_StopDuringFirstCopy(benchmark::State& state) {
     const auto& chatDB = sampleChatDB(state.range(0));
     const bool atGroupCommit = state.range(1) == 1;
@@ -480,6 +518,7 @@ BENCHMARK(BM_StopDuringFirstCopy)
     ->ArgNames({"messages", "at"})
     ->Args({300000, 0})
     ->Args({300000, 1})
+    ->Args({2000000, 1})
     ->Iterations(12)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

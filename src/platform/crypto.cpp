@@ -14,8 +14,20 @@ struct Sha256::Context {
     ~Context() { EVP_MD_CTX_free(ctx); }
 };
 
+namespace {
+
+// Fetched once: naming the digest at each initialisation looks it up again, under a lock, for
+// every hash (one per message a synchronisation copies).
+const EVP_MD* sha256Digest() {
+    static EVP_MD* const fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return fetched != nullptr ? fetched : EVP_sha256();
+}
+
+}  // namespace
+
 Sha256::Sha256() : context_(std::make_unique<Context>()) {
-    if (context_->ctx == nullptr || EVP_DigestInit_ex(context_->ctx, EVP_sha256(), nullptr) != 1) {
+    if (context_->ctx == nullptr ||
+        EVP_DigestInit_ex(context_->ctx, sha256Digest(), nullptr) != 1) {
         throw Error("SHA-256 is not available");
     }
 }

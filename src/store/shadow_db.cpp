@@ -9,7 +9,6 @@
 #include <regex>
 #include <system_error>
 #include <thread>
-#include <unordered_set>
 
 #include "foundation/app_environment.h"
 #include "platform/logger.h"
@@ -730,13 +729,12 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
                 }
             }
         });
-        // What the count grows by if none of these guids was stored before; the copy's end
-        // counts the table.
-        std::unordered_set<std::string_view> guids;
-        for (const auto& message : messages) {
-            guids.insert(message.guid);
+        // What the count grows by if none of these guids was stored before (the rows of a
+        // message come together); the copy's end counts the table.
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            added += i == 0 || messages[i].guid != messages[i - 1].guid ? 1 : 0;
         }
-        return {messages.size(), static_cast<std::int64_t>(guids.size())};
+        return {messages.size(), added};
     }
     inWriteTransaction([&] {
         // Every statement that fires the full-text triggers runs in a statement transaction, and

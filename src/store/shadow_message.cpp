@@ -1,7 +1,6 @@
 #include "store/shadow_message.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include <nlohmann/json.hpp>
 
@@ -23,14 +22,9 @@ std::string ShadowMessage::contentHash() const {
     sha.update(text);
     sha.update("|");
     sha.update(joined);
-    const auto digest = sha.finish();
-    std::string hex;
-    hex.reserve(16);
-    for (std::size_t i = 0; i < 8; ++i) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-        hex.append(pair, 2);
-    }
+    // Written once for every message a synchronisation copies: no formatted printing.
+    auto hex = sha.finishHex();
+    hex.resize(16);
     return hex;
 }
 
