@@ -287,7 +287,9 @@ constexpr std::string_view stageMoveSQL = R"(INSERT OR REPLACE INTO temp.shadow_
 (guid, chat_id, chat_name, is_group, recipient_handle) VALUES (?, ?, ?, ?, ?))";
 
 // The rows to move, by where they live: looked up in guid order (the staging table's key, so
-// the lookups walk the guid index once), then keyed by row id.
+// the lookups walk the guid index once, which gives the row id: no table page read), then keyed
+// by row id. CROSS JOIN keeps the staged rows the outer loop: without statistics SQLite could
+// as well walk every waiting message of the table for each batch.
 constexpr std::string_view createMoveTargetsSQL =
     R"(CREATE TEMP TABLE IF NOT EXISTS shadow_move_target (
     target INTEGER PRIMARY KEY, chat_id TEXT, chat_name TEXT, is_group INTEGER,
@@ -297,18 +299,19 @@ constexpr std::string_view createMoveTargetsSQL =
 constexpr std::string_view locateMovesSQL = R"(INSERT INTO temp.shadow_move_target
 (target, chat_id, chat_name, is_group, recipient_handle)
 SELECT m.rowid, mv.chat_id, mv.chat_name, mv.is_group, mv.recipient_handle
-FROM temp.shadow_move AS mv JOIN main.messages AS m ON m.guid = mv.guid
-WHERE m.chat_id = ? AND m.deleted_at IS NULL
+FROM temp.shadow_move AS mv CROSS JOIN main.messages AS m ON m.guid = mv.guid
 ORDER BY mv.guid)";
 
 // In place, in row-id order: the row keeps its row id and guid, so only the chat's indexes and
 // the full-text row change, not the guid indexes a replace would scatter writes over; and the
-// table's pages and the old chat's index entries are met in the order they lie.
+// table's pages and the old chat's index entries are met in the order they lie. The row ids
+// drive the loop (`+chat_id` keeps SQLite from walking the chat index instead).
 constexpr std::string_view moveStagedSQL = R"(UPDATE main.messages
-SET chat_id = mv.chat_id, chat_name = mv.chat_name, is_group = mv.is_group,
-    recipient_handle = mv.recipient_handle
-FROM temp.shadow_move_target AS mv
-WHERE main.messages.rowid = mv.target)";
+SET (chat_id, chat_name, is_group, recipient_handle) =
+    (SELECT mv.chat_id, mv.chat_name, mv.is_group, mv.recipient_handle
+     FROM temp.shadow_move_target AS mv WHERE mv.target = main.messages.rowid)
+WHERE rowid IN (SELECT target FROM temp.shadow_move_target)
+  AND +chat_id = ? AND deleted_at IS NULL)";
 
 // Distinct guids of the batch without a live row yet: how much the live count grows.
 constexpr std::string_view countNewLiveSQL = R"(SELECT COUNT(*)
@@ -802,9 +805,9 @@ std::int64_t ShadowDB::moveIntoChats(const std::vector<ShadowMessage>& messages,
         execute(createMoveTargetsSQL);
         execute("DELETE FROM temp.shadow_move_target");
         try {
-            prepare(db, locateMovesSQL).bind(1, ShadowMessage::unknownChatId).run();
+            SQLiteStatement(db, locateMovesSQL).run();
             interrupt.throwIfStopped<Error>();
-            SQLiteStatement(db, moveStagedSQL).run();
+            prepare(db, moveStagedSQL).bind(1, ShadowMessage::unknownChatId).run();
         } catch (const SQLiteSupport::Failure& failure) {
             throw insertFailure("?", failure.message());
         }
