@@ -178,7 +178,8 @@ class ShadowDB {
     std::optional<JoinCursor> joinCursor();
     void updateJoinCursor(const JoinCursor& cursor);
     // Live messages stored without a chat (ShadowMessage::unknownChatId): how many, counted no
-    // further than `limit`; at most `limit` of their guids after a row; those among `guids`.
+    // further than `limit`; at most `limit` of their guids after a row; those among `guids`, in
+    // guid order.
     std::int64_t countWithoutChat(std::int64_t limit);
     ChatlessPage guidsWithoutChat(std::int64_t afterRowid, int limit);
     std::vector<std::string> guidsWithoutChatAmong(const std::vector<std::string>& guids);
