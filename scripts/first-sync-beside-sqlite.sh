@@ -27,7 +27,9 @@ if [[ ! -f $SAMPLE ]]; then
 fi
 BASE=$(mktemp -d "${TMPDIR:-/tmp}/vask-first-sync.XXXXXX")
 CALLER_HOME=$HOME
-trap 'harness_stop_stubs; export HOME=$CALLER_HOME; rm -rf "$BASE"' EXIT
+# VASK_KEEP=1 keeps the databases (their folder is printed) for a look afterwards.
+trap 'harness_stop_stubs; export HOME=$CALLER_HOME
+    if [[ ${VASK_KEEP:-} == 1 ]]; then echo "kept: $BASE"; else rm -rf "$BASE"; fi' EXIT
 SCHEMA="$BASE/schema.sql"
 
 # Milliseconds since the epoch of the log line that first names $1 after line $2.
@@ -36,9 +38,12 @@ log_ms() {
         { read -r stamp && date -d "$stamp" +%s%3N; }
 }
 
-# The application's first synchronisation; prints "seconds messages".
+seconds() { echo "$(($1 / 1000)).$(printf '%03d' $(($1 % 1000)))"; }
+
+# The application's first synchronisation; prints "seconds messages", and on standard error the
+# copy's share and the closing index build's.
 app_sync() {
-    local root="$BASE/app-$1" lines start end pid
+    local root="$BASE/app-$1" lines start end pid build
     ROOT=$root
     mkdir -p "$root/tmp"
     export HOME=$CALLER_HOME
@@ -52,7 +57,11 @@ app_sync() {
     pid=$!
     wait_for 3600 log_grew 'shadow_sync_complete' 0
     start=$(log_ms shadow_sync_start "$lines")
+    build=$(log_ms 'Building the indexes deferred' "$lines")
     end=$(log_ms shadow_sync_complete "$lines")
+    if [[ -n $build ]]; then
+        echo "  (copy $(seconds $((build - start))) s, indexes and the rest $(seconds $((end - build))) s)" >&2
+    fi
     kill -TERM "$pid"
     wait "$pid"
     harness_stop_stubs
@@ -63,7 +72,7 @@ app_sync() {
             (type = 'table' AND (name GLOB 'messages_fts_*' OR name GLOB 'events_fts_*'))
             ORDER BY rowid" >"$SCHEMA"
     fi
-    echo "$(((end - start) / 1000)).$(printf '%03d' $(((end - start) % 1000))) $(sqlite3 "$shadow" 'SELECT count(*) FROM messages')"
+    echo "$(seconds $((end - start))) $(sqlite3 "$shadow" 'SELECT count(*) FROM messages')"
 }
 
 # SQLite's copy into a new database of the same schema; prints "seconds rows".
