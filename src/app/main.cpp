@@ -1,6 +1,7 @@
 #include <QApplication>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -81,6 +82,9 @@ void keepAllocatorFromHoarding() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A write to a child (or a socket) that went away is that write's failure, EPIPE, never the
+    // end of Vask. Children start with every signal at its default whatever is set here.
+    std::signal(SIGPIPE, SIG_IGN);
     keepAllocatorFromHoarding();
     QApplication app(argc, argv);
     QApplication::setApplicationName("Vask");

@@ -7,18 +7,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <set>
 #include <system_error>
 #include <thread>
 
 #include "engine/cancellation_error.h"
 #include "engine/in_use_folder.h"
-#include "engine/process_output_drain.h"
-#include "engine/process_spawn.h"
 #include "engine/relay_event_collector.h"
 #include "engine/resolved_path.h"
 #include "engine/rlm_helper_error.h"
 #include "foundation/application_secrets.h"
+#include "platform/child_pipe_workers.h"
+#include "platform/child_spawn.h"
 #include "platform/crypto.h"
 #include "platform/text.h"
 #include "platform/url.h"
@@ -189,17 +190,12 @@ std::vector<std::string> RLMHelperRunner::denoArgs(
         }
         return out;
     };
-    return {"run",
-            "--cached-only",
-            "--lock=" + (fs::path(denoCachePath) / "deno.lock").string(),
-            "--frozen",
-            "--allow-net=" + joined(networkList),
+    return {"run", "--cached-only", "--lock=" + (fs::path(denoCachePath) / "deno.lock").string(),
+            "--frozen", "--allow-net=" + joined(networkList),
             "--allow-read=" + joined(dedupe(readList)),
             "--allow-write=" + joined(dedupe(writeList)),
             // The variables of its environment, by name; never every variable.
-            "--allow-env=" + joined(environmentNames),
-            relayPath,
-            sourcesPath,
+            "--allow-env=" + joined(environmentNames), relayPath, sourcesPath,
             "vask_rlm.pyodide_adapter"};
 }
 
@@ -386,9 +382,32 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
     // Whatever the helper starts (through a wrapper script or a command list) ends with this
     // process, a kill -9 included, not only the helper itself.
     ProcessGroupWatch groupWatch;
-    const pid_t pid =
-        spawnProcessGroup(plan.executable, plan.arguments, plan.environment, stdinPipe, stdoutPipe,
-                          stderrPipe, eventPipe ? &*eventPipe : nullptr, &groupWatch);
+    ChildSpawn spawn;
+    spawn.program = plan.executable;
+    spawn.arguments = plan.arguments;
+    spawn.environment = environmentBlock(plan.environment);
+    spawn.standard = {stdinPipe.readEnd.get(), stdoutPipe.writeEnd.get(),
+                      stderrPipe.writeEnd.get()};
+    if (eventPipe) {
+        spawn.passed = {eventPipe->writeEnd.get()};
+    }
+    // The helper works where Vask was started, as it always has.
+    std::error_code noFolder;
+    spawn.workingFolder = fs::current_path(noFolder);
+    if (noFolder) {
+        spawn.workingFolder = "/";
+    }
+    spawn.ownProcessGroup = true;
+    spawn.diesWithStarter = true;
+    spawn.groupWatch = &groupWatch;
+    const pid_t pid = spawnChild(spawn);
+    // The child's ends are the child's alone: an end kept here would keep its pipe open.
+    stdinPipe.readEnd.reset();
+    stdoutPipe.writeEnd.reset();
+    stderrPipe.writeEnd.reset();
+    if (eventPipe) {
+        eventPipe->writeEnd.reset();
+    }
     lifecycle->install(pid);
     lifecycle->startWatchdog();
     // The watchdog bounds the helper; this bounds what it leaves holding the pipes.
@@ -396,15 +415,17 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(settings_.timeouts.wholeTurn));
 
-    ProcessOutputDrain stdoutDrain(std::move(stdoutPipe.readEnd),
-                                   settings_.outputLimits.stdoutBytes, abandonPipes);
-    ProcessOutputDrain stderrDrain(std::move(stderrPipe.readEnd),
-                                   settings_.outputLimits.stderrBytes, abandonPipes);
-    std::optional<RelayEventDrain> eventDrain;
+    ChildOutputDrain stdoutDrain(std::move(stdoutPipe.readEnd), settings_.outputLimits.stdoutBytes,
+                                 abandonPipes, "rlm-helper");
+    ChildOutputDrain stderrDrain(std::move(stderrPipe.readEnd), settings_.outputLimits.stderrBytes,
+                                 abandonPipes, "rlm-helper");
+    std::optional<ChildOutputDrain> eventDrain;
     if (eventPipe) {
-        eventDrain.emplace(std::move(eventPipe->readEnd), collector, abandonPipes);
+        // Events are handed on as they come; none is kept.
+        eventDrain.emplace(std::move(eventPipe->readEnd), 0, abandonPipes, "rlm-helper",
+                           [&collector](std::string_view chunk) { collector.append(chunk); });
     }
-    RequestWriter writer(std::move(stdinPipe.writeEnd), requestData, abandonPipes);
+    ChildInputWriter writer(std::move(stdinPipe.writeEnd), requestData, abandonPipes);
 
     int status = 0;
     pid_t waited = 0;
@@ -423,7 +444,7 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
     if (!pipesEnded) {
         abandonPipes.signal();
     }
-    writer.join();
+    const int requestFailure = writer.failure();
     std::string stdoutBytes = stdoutDrain.takeData();
     const std::string stderrBytes = stderrDrain.takeData();
     if (eventDrain) {
@@ -435,6 +456,12 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
         throw std::system_error(waitError, std::generic_category(), "waitpid");
     }
     const int exitCode = exitCodeOf(status);
+    if (requestFailure != 0 && requestFailure != ECANCELED) {
+        // A helper that closed its input (or ended) before it read all of its request is the
+        // helper's doing, never Vask's end: told here, and its answer or failure stands as given.
+        logger_.warning("rlm_helper_request_unread", {{"exit_code", std::to_string(exitCode)},
+                                                      {"error", std::strerror(requestFailure)}});
+    }
     const std::string stderrText(text::trimmed(utf8OrEmpty(stderrBytes)));
     const bool stdoutOverflowed = stdoutDrain.overflowed();
     const std::string stdoutText = utf8OrEmpty(std::move(stdoutBytes));

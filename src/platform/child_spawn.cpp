@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,42 +13,31 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <system_error>
-
-#include "platform/unique_fd.h"
+#include <utility>
 
 extern char** environ;
 
 namespace vask {
 namespace {
 
-// posix_spawn's attributes and file actions, released however the spawn ends.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions{};
-    posix_spawnattr_t attributes{};
-    SpawnSetup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-    }
-    ~SpawnSetup() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
+// The most descriptors a child is given: 0-2, four passed, and the spawn's own (its report,
+// its go word, a keeper's stop and status).
+constexpr int kMaxPlaced = 10;
 
-void check(int error, const char* step) {
-    if (error != 0) {
-        throw std::system_error(error, std::generic_category(), step);
+void check(bool ok, const char* step) {
+    if (!ok) {
+        throw std::system_error(errno, std::generic_category(), step);
     }
 }
 
+// Owned, NUL-terminated copies of strings in a null-terminated array, as exec wants.
 std::vector<char*> pointers(const std::vector<std::string>& strings) {
     std::vector<char*> out;
     out.reserve(strings.size() + 1);
@@ -56,105 +48,642 @@ std::vector<char*> pointers(const std::vector<std::string>& strings) {
     return out;
 }
 
-}  // namespace
+// Everything the child does between fork and exec is async-signal-safe: it copies nothing and
+// allocates nothing (another thread may have held the allocator's lock when the process forked).
+struct ChildPlan {
+    const char* executable = nullptr;
+    char* const* argv = nullptr;
+    char* const* envp = nullptr;
+    const char* workingFolder = nullptr;
+    // sources[i] goes on descriptor i; the child gets the first `given`, the rest are the
+    // spawn's own and close on exec: the report at `given`, then the go word or a keeper's.
+    int sources[kMaxPlaced]{};
+    int placed = 0;
+    int given = 0;
+    // The report pipe's writing end as this process holds it, for a failure before placing.
+    int reportFd = -1;
+    // -1 stays in this process's group, 0 leads a new one, any other joins that group.
+    pid_t group = -1;
+    // Killed when the starting thread goes.
+    bool dieWithParent = false;
+    pid_t parent = 0;
+    // The child waits for one byte on the descriptor after the report (the parent's word that
+    // the group's watch is in place); its end closes it without that word.
+    bool waitsForGo = false;
+};
 
-pid_t spawnChild(const ChildSpawn& spawn) {
-    SpawnSetup setup;
-    // A source among 0-2 that goes elsewhere would be overwritten by an earlier dup2: it is
-    // moved above 2 first (the copy closes on exec and with this call).
-    std::array<UniqueFd, 3> moved;
-    for (int target = 0; target < 3; ++target) {
-        int source = spawn.standard[static_cast<std::size_t>(target)];
-        if (source >= 0 && source < 3 && source != target) {
-            moved[static_cast<std::size_t>(target)].reset(::fcntl(source, F_DUPFD_CLOEXEC, 3));
-            source = moved[static_cast<std::size_t>(target)].get();
-            if (source < 0) {
-                check(errno, "fcntl");
+[[noreturn]] void failWith(int reportFd, int error) {
+    [[maybe_unused]] const auto written = ::write(reportFd, &error, sizeof error);
+    ::_exit(127);
+}
+
+// Puts plan.sources[i] on descriptor i and closes every other descriptor: the ones this process
+// had open (made without O_CLOEXEC by libraries, or a sibling thread's pipes) are none of the
+// child's business, and a child must not hold them while it waits for anything. Each source is
+// first copied above every source and target, so that no dup2 overwrites one still to be placed.
+int placeDescriptors(const ChildPlan& plan) {
+    int above = plan.placed;
+    for (int i = 0; i < plan.placed; ++i) {
+        above = std::max(above, plan.sources[i] + 1);
+    }
+    int copies[kMaxPlaced];
+    for (int i = 0; i < plan.placed; ++i) {
+        copies[i] = ::fcntl(plan.sources[i], F_DUPFD_CLOEXEC, above);
+        if (copies[i] < 0) {
+            return errno;
+        }
+    }
+    for (int i = 0; i < plan.placed; ++i) {
+        // dup2 clears close-on-exec: what is given survives the exec, the spawn's own do not.
+        if (::dup2(copies[i], i) < 0 || (i >= plan.given && ::fcntl(i, F_SETFD, FD_CLOEXEC) != 0)) {
+            return errno;
+        }
+    }
+    if (::syscall(SYS_close_range, static_cast<unsigned>(plan.placed), ~0U, 0U) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+// What the child does once its descriptors are in place: it runs the program or reports why not.
+[[noreturn]] void execPlaced(const ChildPlan& plan) {
+    const int report = plan.given;
+    if (plan.group >= 0 && ::setpgid(0, plan.group) != 0) {
+        failWith(report, errno);
+    }
+    if (plan.waitsForGo) {
+        const int go = plan.given + 1;
+        char word = 0;
+        ssize_t got = 0;
+        do {
+            got = ::read(go, &word, 1);
+        } while (got < 0 && errno == EINTR);
+        if (got != 1) {
+            ::_exit(127);
+        }
+        ::close(go);
+    }
+    // The application's signal state must not leak into the child: an ignored signal would
+    // stay ignored across the exec, so every disposition goes back to its default.
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigemptyset(&defaults.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP) {
+            ::sigaction(sig, &defaults, nullptr);
+        }
+    }
+    if (::chdir(plan.workingFolder) != 0) {
+        failWith(report, errno);
+    }
+    sigset_t empty;
+    sigemptyset(&empty);
+    ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+    ::execve(plan.executable, plan.argv, plan.envp);
+    failWith(report, errno);
+}
+
+[[noreturn]] void runChild(const ChildPlan& plan) {
+    // A helper must not outlive the application, however the application ends (a crash, a
+    // kill -9, a logout that kills the session): the kernel kills it when the thread that
+    // started it goes. A parent that died before the request was made is seen here.
+    if (plan.dieWithParent &&
+        (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != plan.parent)) {
+        ::_exit(127);
+    }
+    // First of all, before anything that waits: a sibling thread's pipe held here would keep
+    // its reader waiting for an end.
+    if (const int error = placeDescriptors(plan); error != 0) {
+        failWith(plan.reportFd, error);
+    }
+    execPlaced(plan);
+}
+
+// A keeper's descriptors, after the child's own and its report.
+struct KeeperSlots {
+    int stop;
+    int status;
+};
+
+// Kills every child of the calling (single-threaded) process; false when they cannot be listed.
+// A pid listed here is a child of this process that only this process reaps, and it reaps none
+// between the listing and the kill: the pid names the same process until then.
+bool killChildren() {
+    const int list = ::open("/proc/thread-self/children", O_RDONLY | O_CLOEXEC);
+    if (list < 0) {
+        return false;
+    }
+    char buffer[512];
+    pid_t pid = 0;
+    for (;;) {
+        const auto n = ::read(list, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] >= '0' && buffer[i] <= '9') {
+                pid = pid * 10 + (buffer[i] - '0');
+            } else {
+                if (pid > 0) {
+                    ::kill(pid, SIGKILL);
+                }
+                pid = 0;
             }
         }
-        if (source < 0) {
-            check(posix_spawn_file_actions_addopen(&setup.actions, target, "/dev/null",
-                                                   target == 0 ? O_RDONLY : O_WRONLY, 0),
-                  "posix_spawn_file_actions_addopen");
-        } else {
-            // dup2 onto the same number clears close-on-exec, so a descriptor already in place
-            // survives the exec too.
-            check(posix_spawn_file_actions_adddup2(&setup.actions, source, target),
-                  "posix_spawn_file_actions_adddup2");
+    }
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+    }
+    ::close(list);
+    return true;
+}
+
+void onChildEnded(int) {}
+
+// The keeper: a child subreaper whose one child is the command, so that every process the
+// command starts is its descendant and, once orphaned, its child. It reports the command's end,
+// then waits for the word to end everything (a byte on the stop socket, or its end, which also
+// comes when Vask dies), kills its children until it has none, and ends. Signals other than
+// SIGCHLD stay blocked (a terminal's Ctrl-C is for Vask, which then ends the keeper by dying).
+[[noreturn]] void runKeeper(const ChildPlan& plan, KeeperSlots slots) {
+    if (const int error = placeDescriptors(plan); error != 0) {
+        failWith(plan.reportFd, error);
+    }
+    const int report = plan.given;
+    if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        failWith(report, errno);
+    }
+    struct sigaction wake {};
+    wake.sa_handler = onChildEnded;
+    sigemptyset(&wake.sa_mask);
+    ::sigaction(SIGCHLD, &wake, nullptr);
+    sigset_t waiting;
+    sigfillset(&waiting);
+    sigdelset(&waiting, SIGCHLD);
+
+    // The command: the keeper's descriptors are none of its business.
+    const pid_t command = ::_Fork();
+    if (command == 0) {
+        ::close(slots.stop);
+        ::close(slots.status);
+        execPlaced(plan);
+    }
+    if (command < 0) {
+        failWith(report, errno);
+    }
+    // The command's descriptors are the command's: the keeper holds none of them (its output
+    // ends when the command's holders end), and the report closes when the command runs.
+    ::syscall(SYS_close_range, 0U, static_cast<unsigned>(report), 0U);
+
+    int status = W_EXITCODE(255, 0);
+    bool commandEnded = false;
+    bool told = false;
+    const auto tell = [&] {
+        if (!told) {
+            [[maybe_unused]] const auto written = ::write(slots.status, &status, sizeof status);
+            ::close(slots.status);
+            told = true;
+        }
+    };
+    const auto reapAll = [&] {
+        for (;;) {
+            int ended = 0;
+            const pid_t pid = ::waitpid(-1, &ended, WNOHANG);
+            if (pid <= 0) {
+                return pid == 0 || errno != ECHILD;
+            }
+            if (pid == command) {
+                status = ended;
+                commandEnded = true;
+            }
+        }
+    };
+    // Until the word to end: the command's end is told as it comes, orphans are reaped.
+    for (;;) {
+        reapAll();
+        if (commandEnded) {
+            tell();
+        }
+        pollfd stop{slots.stop, POLLIN, 0};
+        if (::ppoll(&stop, 1, nullptr, &waiting) > 0) {
+            break;
         }
     }
-    check(posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3),
-          "posix_spawn_file_actions_addclosefrom_np");
-    check(posix_spawn_file_actions_addchdir_np(&setup.actions, spawn.workingFolder.c_str()),
-          "posix_spawn_file_actions_addchdir_np");
-
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&setup.attributes, &none);
-    posix_spawnattr_setsigdefault(&setup.attributes, &all);
-    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (spawn.ownProcessGroup) {
-        flags |= POSIX_SPAWN_SETPGROUP;
-        posix_spawnattr_setpgroup(&setup.attributes, 0);
+    // Everything left is the command's: killed, then its orphans in turn, until none is left.
+    // Without /proc the command's group is what can be reached, and the rest is not waited for.
+    for (int round = 0;; ++round) {
+        if (!killChildren()) {
+            if (!commandEnded) {
+                ::kill(-command, SIGKILL);
+                ::kill(command, SIGKILL);
+            }
+            if (round > 100) {
+                break;
+            }
+        }
+        if (!reapAll()) {
+            break;
+        }
+        const timespec pause{0, 10'000'000};
+        ::ppoll(nullptr, 0, &pause, &waiting);
     }
-    posix_spawnattr_setflags(&setup.attributes, flags);
+    tell();
+    ::_exit(0);
+}
 
-    const std::string program = spawn.program.string();
-    std::vector<std::string> argvStrings{program};
-    argvStrings.insert(argvStrings.end(), spawn.arguments.begin(), spawn.arguments.end());
-    const auto argv = pointers(argvStrings);
-    std::vector<std::string> environment;
-    environment.reserve(spawn.environment.size());
-    for (const auto& entry : spawn.environment) {
-        if (!spawn.withheld ||
-            !spawn.withheld(std::string_view(entry).substr(0, entry.find('=')))) {
-            environment.push_back(entry);
+// Blocks every signal on the calling thread while it lives: between fork and the child's reset
+// of its handlers, a signal must not run one of the application's handlers in the child.
+class AllSignalsBlocked {
+  public:
+    AllSignalsBlocked() {
+        sigset_t all;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_SETMASK, &all, &saved_);
+    }
+    ~AllSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+    AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+  private:
+    sigset_t saved_{};
+};
+
+void reap(pid_t pid) {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// The program to run: as given, or a bare name found on this process's PATH. Looked up before
+// the fork, where allocating is allowed.
+std::string resolveProgram(const ChildSpawn& spawn) {
+    std::string program = spawn.program.string();
+    if (!spawn.searchPath || program.find('/') != std::string::npos) {
+        return program;
+    }
+    const char* path = std::getenv("PATH");
+    std::string_view folders = path != nullptr ? path : "/usr/bin:/bin";
+    int error = ENOENT;
+    while (true) {
+        const auto end = folders.find(':');
+        const auto folder = folders.substr(0, end);
+        auto candidate = std::string(folder.empty() ? "." : folder) + "/" + program;
+        struct stat status {};
+        if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+            if (::access(candidate.c_str(), X_OK) == 0) {
+                return candidate;
+            }
+            error = EACCES;
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        folders.remove_prefix(end + 1);
+    }
+    throw std::system_error(error, std::generic_category(), "exec " + program);
+}
+
+// What a spawn needs made before the fork: the strings exec takes, and /dev/null for standard
+// descriptors that are given none.
+struct Prepared {
+    std::string program;
+    std::vector<std::string> argvStrings;
+    std::vector<std::string> envStrings;
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    std::string workingFolder;
+    UniqueFd null;
+
+    explicit Prepared(const ChildSpawn& spawn)
+        : program(resolveProgram(spawn)), workingFolder(spawn.workingFolder.string()) {
+        argvStrings.push_back(spawn.program.string());
+        argvStrings.insert(argvStrings.end(), spawn.arguments.begin(), spawn.arguments.end());
+        for (const auto& entry : spawn.environment) {
+            if (!spawn.withheld ||
+                !spawn.withheld(std::string_view(entry).substr(0, entry.find('=')))) {
+                envStrings.push_back(entry);
+            }
+        }
+        argv = pointers(argvStrings);
+        envp = pointers(envStrings);
+        null.reset(::open("/dev/null", O_RDWR | O_CLOEXEC));
+        check(null.isOpen(), "open /dev/null");
+        if (spawn.passed.size() > 4) {
+            throw std::system_error(EINVAL, std::generic_category(), "more than four descriptors");
         }
     }
-    const auto envp = pointers(environment);
-    pid_t pid = 0;
-    const int spawned = spawn.searchPath
-                            ? ::posix_spawnp(&pid, program.c_str(), &setup.actions,
-                                             &setup.attributes, argv.data(), envp.data())
-                            : ::posix_spawn(&pid, program.c_str(), &setup.actions,
-                                            &setup.attributes, argv.data(), envp.data());
-    check(spawned, "posix_spawn");
+
+    // The name the program sees as its own (argv[0]).
+    void nameAs(std::string name) {
+        argvStrings.front() = std::move(name);
+        argv = pointers(argvStrings);
+    }
+
+    // The plan of the child, with the descriptors it is given; the report and what follows
+    // are added by the caller.
+    ChildPlan plan(const ChildSpawn& spawn) const {
+        ChildPlan plan;
+        plan.executable = program.c_str();
+        plan.argv = argv.data();
+        plan.envp = envp.data();
+        plan.workingFolder = workingFolder.c_str();
+        for (const int source : spawn.standard) {
+            plan.sources[plan.placed++] = source >= 0 ? source : null.get();
+        }
+        for (const int source : spawn.passed) {
+            plan.sources[plan.placed++] = source >= 0 ? source : null.get();
+        }
+        plan.given = plan.placed;
+        plan.group = spawn.ownProcessGroup ? 0 : -1;
+        plan.dieWithParent = spawn.diesWithStarter;
+        plan.parent = ::getpid();
+        return plan;
+    }
+};
+
+// Forks a child that runs `run(plan)` and returns its pid. The report pipe's writing end must be
+// among the plan's sources; it is closed here after the fork.
+template <typename Run>
+pid_t forkChild(const Run& run) {
+    pid_t pid = -1;
+    int forkError = 0;
+    {
+        const AllSignalsBlocked blocked;
+        pid = ::fork();
+        if (pid == 0) {
+            run();
+        }
+        // Restoring the signal mask may change errno.
+        forkError = errno;
+    }
+    if (pid < 0) {
+        throw std::system_error(forkError, std::generic_category(), "fork");
+    }
     return pid;
 }
 
-ChildProcess::ChildProcess(const ChildSpawn& spawn)
-    : pid_(spawnChild(spawn)), group_(spawn.ownProcessGroup) {
+// The child's word on the report pipe: nothing once it ran the program (the pipe closed on exec),
+// else why it could not.
+int childError(const UniqueFd& report) {
+    int error = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(report.get(), &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    return got > 0 ? error : 0;
+}
+
+// The watcher's script: the polite stops sent to the group are for the child; the end of the
+// pipe on descriptor 3 (this application gone, or done with the child) ends the whole group,
+// the watcher included. `read` is a builtin, so nothing else is started.
+constexpr const char* watchScript = "trap '' HUP INT QUIT TERM; read -r _ <&3; kill -KILL 0";
+
+}  // namespace
+
+Pipe Pipe::make() {
+    int fds[2];
+    check(::pipe2(fds, O_CLOEXEC) == 0, "pipe2");
+    return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+std::vector<std::string> environmentBlock(const std::map<std::string, std::string>& environment) {
+    std::vector<std::string> entries;
+    entries.reserve(environment.size());
+    for (const auto& [name, value] : environment) {
+        entries.push_back(std::string(name).append("=").append(value));
+    }
+    return entries;
+}
+
+pid_t spawnChild(const ChildSpawn& spawn) {
+    const Prepared prepared(spawn);
+    auto plan = prepared.plan(spawn);
+    // The child tells why it could not start through this pipe; a successful exec closes it.
+    auto report = Pipe::make();
+    plan.reportFd = report.writeEnd.get();
+    plan.sources[plan.placed++] = report.writeEnd.get();
+    // With a watch, the child runs nothing before the watch is in its group: an application
+    // killed in between would leave what the program starts behind. The word goes through a
+    // socket, sent without SIGPIPE: a child that died meanwhile fails this spawn, nothing else.
+    const bool watched = spawn.groupWatch != nullptr && spawn.ownProcessGroup;
+    UniqueFd goHere;
+    UniqueFd goThere;
+    if (watched) {
+        int ends[2];
+        check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0, "socketpair");
+        goHere.reset(ends[0]);
+        goThere.reset(ends[1]);
+        plan.sources[plan.placed++] = goThere.get();
+        plan.waitsForGo = true;
+    }
+    const pid_t pid = forkChild([&plan] { runChild(plan); });
+    report.writeEnd.reset();
+    goThere.reset();
+    if (watched) {
+        try {
+            // The child may not have made its group yet; the watch joins it.
+            ::setpgid(pid, pid);
+            *spawn.groupWatch = ProcessGroupWatch::start(pid);
+            if (spawn.whileHeld) {
+                spawn.whileHeld(pid);
+            }
+            const char word = 1;
+            if (::send(goHere.get(), &word, 1, MSG_NOSIGNAL) != 1) {
+                throw std::system_error(errno, std::generic_category(),
+                                        "the child ended before it ran the program");
+            }
+        } catch (...) {
+            ::kill(pid, SIGKILL);
+            reap(pid);
+            spawn.groupWatch->end();
+            throw;
+        }
+    }
+    if (const int error = childError(report.readEnd); error != 0) {
+        // The child never ran the program: reaped here, so nobody else has to.
+        reap(pid);
+        if (watched) {
+            spawn.groupWatch->end();
+        }
+        throw std::system_error(error, std::generic_category(), "exec " + prepared.program);
+    }
+    return pid;
+}
+
+ProcessGroupWatch::ProcessGroupWatch(ProcessGroupWatch&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), group_(other.group_), alive_(std::move(other.alive_)) {}
+
+ProcessGroupWatch& ProcessGroupWatch::operator=(ProcessGroupWatch&& other) noexcept {
+    if (this != &other) {
+        end();
+        pid_ = std::exchange(other.pid_, -1);
+        group_ = other.group_;
+        alive_ = std::move(other.alive_);
+    }
+    return *this;
+}
+
+ProcessGroupWatch ProcessGroupWatch::start(pid_t group) {
+    auto alive = Pipe::make();
+    ChildSpawn watcher;
+    watcher.program = "/bin/sh";
+    watcher.arguments = {"-c", watchScript};
+    watcher.environment = {"PATH=/usr/bin:/bin"};
+    watcher.passed = {alive.readEnd.get()};
+    Prepared prepared(watcher);
+    prepared.nameAs("vask-helper-watch");
+    auto plan = prepared.plan(watcher);
+    plan.group = group;
+    auto report = Pipe::make();
+    plan.reportFd = report.writeEnd.get();
+    plan.sources[plan.placed++] = report.writeEnd.get();
+    const pid_t pid = forkChild([&plan] { runChild(plan); });
+    report.writeEnd.reset();
+    alive.readEnd.reset();
+    if (const int error = childError(report.readEnd); error != 0) {
+        reap(pid);
+        throw std::system_error(error, std::generic_category(), "exec /bin/sh");
+    }
+    ProcessGroupWatch watch;
+    watch.pid_ = pid;
+    watch.group_ = group;
+    watch.alive_ = std::move(alive.writeEnd);
+    return watch;
+}
+
+void ProcessGroupWatch::end() noexcept {
+    if (pid_ <= 0) {
+        return;
+    }
+    alive_.reset();
+    // Not left to the watcher, which might be stopped: while it is unreaped the group's id
+    // cannot be another's.
+    ::kill(-group_, SIGKILL);
+    reap(std::exchange(pid_, -1));
+}
+
+ChildProcess::ChildProcess(const ChildSpawn& spawn, Descendants descendants)
+    : group_(spawn.ownProcessGroup) {
+    if (descendants == Descendants::ended) {
+        startKept(spawn);
+        return;
+    }
+    pid_ = spawnChild(spawn);
     // Nothing else reaps this child, so its pid names it until it is reaped here.
     ended_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
     if (!ended_.isOpen()) {
         const int error = errno;
         kill();
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        reap(pid_);
         throw std::system_error(error, std::generic_category(), "pidfd_open");
     }
 }
 
+void ChildProcess::startKept(const ChildSpawn& spawn) {
+    if (spawn.groupWatch != nullptr) {
+        throw std::system_error(EINVAL, std::generic_category(), "a kept child has no watch");
+    }
+    const Prepared prepared(spawn);
+    auto plan = prepared.plan(spawn);
+    auto report = Pipe::make();
+    // The word to end everything is a byte, sent without SIGPIPE: the end of the socket alone
+    // (this process gone) would not come while another of its children, forked and not yet past
+    // closing what it inherited, holds a copy.
+    int stopEnds[2];
+    check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stopEnds) == 0, "socketpair");
+    UniqueFd stopHere(stopEnds[0]);
+    UniqueFd stopThere(stopEnds[1]);
+    auto status = Pipe::make();
+    plan.reportFd = report.writeEnd.get();
+    plan.sources[plan.placed++] = report.writeEnd.get();
+    const KeeperSlots slots{plan.placed, plan.placed + 1};
+    plan.sources[plan.placed++] = stopThere.get();
+    plan.sources[plan.placed++] = status.writeEnd.get();
+    // The keeper itself is in this process's group and dies with nothing but its stop word.
+    plan.dieWithParent = false;
+    pid_ = forkChild([&plan, slots] { runKeeper(plan, slots); });
+    report.writeEnd.reset();
+    stopThere.reset();
+    status.writeEnd.reset();
+    keeperStop_ = std::move(stopHere);
+    if (const int error = childError(report.readEnd); error != 0) {
+        stopKeeper();
+        reap(pid_);
+        throw std::system_error(error, std::generic_category(), "exec " + prepared.program);
+    }
+    const int flags = ::fcntl(status.readEnd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(status.readEnd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        const int error = errno;
+        stopKeeper();
+        reap(pid_);
+        throw std::system_error(error, std::generic_category(), "fcntl");
+    }
+    ended_ = std::move(status.readEnd);
+    kept_ = true;
+}
+
 ChildProcess::~ChildProcess() {
+    if (kept_) {
+        // The keeper ends what the child started and then itself; it is waited for, but not
+        // for ever (a descendant stuck in the kernel, a stopped keeper): then it is killed, and
+        // what it has not reaped yet goes to the system.
+        stopKeeper();
+        const UniqueFd keeper(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+        if (keeper.isOpen()) {
+            pollfd ended{keeper.get(), POLLIN, 0};
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (ended.revents == 0 && std::chrono::steady_clock::now() < until) {
+                ::poll(&ended, 1, 100);
+            }
+            if (ended.revents == 0) {
+                ::kill(pid_, SIGKILL);
+            }
+        }
+        reap(pid_);
+        return;
+    }
     if (!status_) {
         kill();
         // Killed: the wait is as short as the kernel's teardown.
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        reap(pid_);
     }
 }
 
-void ChildProcess::kill() const {
+void ChildProcess::kill() {
+    if (kept_) {
+        stopKeeper();
+        return;
+    }
     // Until it is reaped the child holds its pid, and as a leader its group's id too.
     if (!status_) {
         ::kill(group_ ? -pid_ : pid_, SIGKILL);
     }
 }
 
+void ChildProcess::stopKeeper() {
+    if (keeperStop_.isOpen()) {
+        const char word = 1;
+        [[maybe_unused]] const auto sent = ::send(keeperStop_.get(), &word, 1, MSG_NOSIGNAL);
+        keeperStop_.reset();
+    }
+}
+
 std::optional<int> ChildProcess::reapIfEnded() {
     if (status_) {
+        return status_;
+    }
+    if (kept_) {
+        int status = 0;
+        const auto got = ::read(ended_.get(), &status, sizeof status);
+        if (got == sizeof status) {
+            status_ = status;
+        } else if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+            // The keeper ended without a word: the child's end is unknown, which no caller
+            // takes for success.
+            status_ = W_EXITCODE(255, 0);
+        }
         return status_;
     }
     siginfo_t info{};
@@ -198,48 +727,6 @@ std::optional<int> ChildProcess::waitUntil(std::chrono::steady_clock::time_point
         }
     }
     return status_;
-}
-
-namespace {
-
-// Whether process `pid` holds a descriptor whose link reads `target`.
-bool holdsDescriptor(pid_t pid, const std::string& target) {
-    std::error_code error;
-    for (std::filesystem::directory_iterator fd("/proc/" + std::to_string(pid) + "/fd", error);
-         !error && fd != std::filesystem::directory_iterator(); fd.increment(error)) {
-        std::array<char, 64> link{};
-        const auto n = ::readlink(fd->path().c_str(), link.data(), link.size());
-        if (n > 0 && std::string_view(link.data(), static_cast<std::size_t>(n)) == target) {
-            return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
-std::size_t killPipeHolders(ino_t pipe) {
-    const std::string target = "pipe:[" + std::to_string(pipe) + "]";
-    std::size_t killed = 0;
-    std::error_code error;
-    for (std::filesystem::directory_iterator entry("/proc", error);
-         !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
-        const auto name = entry->path().filename().string();
-        pid_t pid = 0;
-        const auto [end, parsed] = std::from_chars(name.data(), name.data() + name.size(), pid);
-        if (parsed != std::errc() || end != name.data() + name.size() || pid == ::getpid() ||
-            !holdsDescriptor(pid, target)) {
-            continue;
-        }
-        // The process may have ended and its pid been taken since the look: looked at again
-        // once a descriptor holds the process, the signal reaches the one that was seen.
-        const UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-        if (process.isOpen() && holdsDescriptor(pid, target) &&
-            ::syscall(SYS_pidfd_send_signal, process.get(), SIGKILL, nullptr, 0) == 0) {
-            ++killed;
-        }
-    }
-    return killed;
 }
 
 std::vector<std::string> currentEnvironment() {

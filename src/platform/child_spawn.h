@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,13 +16,26 @@
 
 namespace vask {
 
+// Both ends of a pipe made with O_CLOEXEC, so that no other child inherits them by accident.
+struct Pipe {
+    UniqueFd readEnd;
+    UniqueFd writeEnd;
+
+    // Throws std::system_error.
+    static Pipe make();
+};
+
 // Whether a child is kept from the environment variable `name`: the application's secrets,
 // which only the application knows.
 using WithheldVariables = std::function<bool(std::string_view name)>;
 
+class ProcessGroupWatch;
+
 // How a child program starts. A child gets what is named here and nothing else of this
-// process: no descriptor above 2 (whatever a library opened without O_CLOEXEC included), no
-// blocked signal, every signal's default action, and its own working folder.
+// process: no descriptor beyond the ones named (whatever a library opened without O_CLOEXEC
+// included), no blocked signal, every signal's default action, and its own working folder.
+// Between fork and exec the child does nothing that waits before it has closed every descriptor
+// of this process that it is not given.
 struct ChildSpawn {
     // Run as given; a bare name is looked up in this process's PATH only with `searchPath`.
     std::filesystem::path program;
@@ -34,51 +48,110 @@ struct ChildSpawn {
     WithheldVariables withheld;
     // The descriptors put on 0, 1 and 2; -1 is /dev/null.
     std::array<int, 3> standard{-1, -1, -1};
+    // Further descriptors, put on 3, 4, ... in this order (at most four).
+    std::vector<int> passed;
     std::filesystem::path workingFolder = "/";
     // A process group of its own, led by the child, so that one signal reaches what it starts.
     bool ownProcessGroup = false;
+    // Killed (SIGKILL) when the thread that starts it ends, this process's death included.
+    bool diesWithStarter = false;
+    // With `ownProcessGroup`: the group is watched (ProcessGroupWatch, given back here) before
+    // the child runs anything, so that what it starts ends with this process too. A watch that
+    // cannot start fails the spawn.
+    ProcessGroupWatch* groupWatch = nullptr;
+    // Called with the child's pid while the child waits for its group's watch (for tests: what
+    // a child that dies before it runs the program does to the spawn).
+    std::function<void(pid_t)> whileHeld;
 };
 
 // Starts the child and returns its pid (the caller reaps it). Throws std::system_error with the
-// reason the program could not be started (not found, not executable, ...).
+// reason the program could not be started (not found, not executable, a child that died
+// before it ran the program, ...); such a child is reaped here.
 pid_t spawnChild(const ChildSpawn& spawn);
 
-// A started child that its owner waits for with a deadline and a stop: the child's pidfd, readable
-// once it ended, is polled beside whatever else the owner waits on. However the owner stops
+// "NAME=value" entries in ascending order of the name.
+std::vector<std::string> environmentBlock(const std::map<std::string, std::string>& environment);
+
+// A small process in a child's process group that kills the whole group (SIGKILL) once this
+// process is gone, however it goes (a kill -9 included): the parent-death signal reaches only
+// the child itself, and what a wrapper script or a command list started would run on with parent
+// 1. It waits for the end of a pipe whose writing end only this process holds, ignores the polite
+// stops sent to the group, and goes with the group's SIGKILL. end() (or the destructor) ends the
+// group, the watcher with it, and reaps the watcher.
+class ProcessGroupWatch {
+  public:
+    ProcessGroupWatch() = default;
+    ~ProcessGroupWatch() { end(); }
+    ProcessGroupWatch(ProcessGroupWatch&& other) noexcept;
+    ProcessGroupWatch& operator=(ProcessGroupWatch&& other) noexcept;
+    ProcessGroupWatch(const ProcessGroupWatch&) = delete;
+    ProcessGroupWatch& operator=(const ProcessGroupWatch&) = delete;
+
+    // Starts watching the group `group` (a group whose leader has not been reaped yet). Throws
+    // std::system_error (fork, or exec of /bin/sh in the watcher).
+    static ProcessGroupWatch start(pid_t group);
+    // Ends the group and reaps the watcher. Never fails.
+    void end() noexcept;
+
+  private:
+    pid_t pid_ = -1;
+    pid_t group_ = -1;
+    UniqueFd alive_;
+};
+
+// A started child that its owner waits for with a deadline and a stop: a descriptor readable
+// once it ended is polled beside whatever else the owner waits on. However the owner stops
 // waiting, the child is killed (with its process group when it leads one) and reaped, so nothing
 // a child does (closing its output and sleeping, say) can hold a worker or a quit.
+//
+// With `Descendants::ended`, nothing the child starts outlives it either: the child runs under a
+// keeper, a process of Vask's own that is a child subreaper (PR_SET_CHILD_SUBREAPER) and has no
+// other child. Every process the child starts, and every one those start, is then a descendant
+// of the keeper: while its parent lives it is reached through that parent, and once orphaned
+// (a daemon in a session of its own, say) the kernel hands it to the nearest subreaper above
+// it, which is the keeper. A process that was running before the child, or that Vask or any of
+// its other children started, is never the keeper's descendant, so the keeper never signals it.
+// When the child ends, or the owner ends the wait, the keeper kills its own children, whose
+// orphans then come back to it, until it has none, and ends; its pid names it to this process
+// until it is reaped here, and its children's pids name them to it until it reaps them itself.
+// It works the same for any user, root or not, and needs neither cgroups nor /proc of another.
 class ChildProcess {
   public:
+    enum class Descendants { left, ended };
+
     // Starts `spawn`. Throws std::system_error (the spawn's, or the pidfd's).
-    explicit ChildProcess(const ChildSpawn& spawn);
+    explicit ChildProcess(const ChildSpawn& spawn, Descendants descendants = Descendants::left);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
+    // The child's, or with a keeper the keeper's.
     pid_t pid() const { return pid_; }
-    // Readable once the child ended.
+    // Readable once the child ended (with a keeper, once what it started ended too).
     int endedFd() const { return ended_.get(); }
     // The child's wait status when it ended (reaped here); nothing while it runs. Never blocks.
     std::optional<int> reapIfEnded();
     // Polls until the child ends (its wait status), `deadline` passes or `wake` becomes readable
     // (nothing either way; the child runs on until the destructor or kill()).
     std::optional<int> waitUntil(std::chrono::steady_clock::time_point deadline, int wake);
-    // SIGKILL to the child, or to its process group when it leads one.
-    void kill() const;
+    // SIGKILL to the child, or to its process group when it leads one; with a keeper, the
+    // keeper is told to end the child and everything it started.
+    void kill();
 
   private:
-    pid_t pid_;
-    bool group_;
+    void startKept(const ChildSpawn& spawn);
+    // Tells the keeper to end everything (once; never blocks, never raises SIGPIPE).
+    void stopKeeper();
+
+    pid_t pid_ = -1;
+    bool group_ = false;
+    // With a keeper, `ended_` is the pipe on which it tells the child's wait status, and
+    // `keeperStop_` the socket on which a byte (or its end) tells it to end everything.
+    bool kept_ = false;
     UniqueFd ended_;
     std::optional<int> status_;
+    UniqueFd keeperStop_;
 };
-
-// SIGKILL to every other process that holds the pipe whose inode is `pipe`: for a pipe only
-// this process and a child it started were given, what the child left holding it, out of reach
-// of the kill of its process group (a process that started a session of its own). Processes
-// whose descriptors cannot be looked at (another user's) are passed. Returns how many were
-// signalled.
-std::size_t killPipeHolders(ino_t pipe);
 
 // This process's environment as "NAME=value" entries, for a child that runs on the user's
 // behalf (a desktop opener) rather than on the application's.

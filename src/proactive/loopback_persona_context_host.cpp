@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/process_spawn.h"
+#include "platform/unique_fd.h"
 #include "platform/uuid.h"
 #include "proactive/http_request.h"
 #include "proactive/persona_context_responder.h"
@@ -57,8 +57,7 @@ PersonaContextHostError::PersonaContextHostError(Case kind, const std::string& m
 // Owns the sockets; everything below runs on the host's one thread, except wake().
 class LoopbackPersonaContextHost::Worker {
   public:
-    Worker(FileDescriptor listener, FileDescriptor wakeup, PersonaContextResponder responder,
-           Options options)
+    Worker(UniqueFd listener, UniqueFd wakeup, PersonaContextResponder responder, Options options)
         : listener_(std::move(listener)),
           wakeup_(std::move(wakeup)),
           responder_(std::move(responder)),
@@ -118,7 +117,7 @@ class LoopbackPersonaContextHost::Worker {
 
   private:
     struct Connection {
-        FileDescriptor socket;
+        UniqueFd socket;
         std::string input;
         std::string output;
         std::size_t sent = 0;
@@ -171,7 +170,7 @@ class LoopbackPersonaContextHost::Worker {
                 return;
             }
             Connection connection;
-            connection.socket = FileDescriptor(fd);
+            connection.socket = UniqueFd(fd);
             connection.lastActivity = SteadyClock::now();
             connection.deadline = connection.lastActivity + options_.idleTimeout;
             connections_.emplace(fd, std::move(connection));
@@ -300,8 +299,8 @@ class LoopbackPersonaContextHost::Worker {
         }
     }
 
-    FileDescriptor listener_;
-    FileDescriptor wakeup_;
+    UniqueFd listener_;
+    UniqueFd wakeup_;
     PersonaContextResponder responder_;
     Options options_;
     std::map<int, Connection> connections_;
@@ -318,7 +317,7 @@ LoopbackPersonaContextHost::LoopbackPersonaContextHost(std::filesystem::path sha
                                                        Options options)
     : token_(newToken()) {
     using Case = PersonaContextHostError::Case;
-    FileDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (listener.get() < 0) {
         throw PersonaContextHostError(Case::listenerFailed, systemMessage("socket"));
     }
@@ -337,7 +336,7 @@ LoopbackPersonaContextHost::LoopbackPersonaContextHost(std::filesystem::path sha
         throw PersonaContextHostError(Case::listenerFailed, systemMessage("getsockname"));
     }
     port_ = ntohs(address.sin_port);
-    FileDescriptor wakeup(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    UniqueFd wakeup(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (wakeup.get() < 0) {
         throw PersonaContextHostError(Case::listenerFailed, systemMessage("eventfd"));
     }

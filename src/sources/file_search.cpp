@@ -1,7 +1,6 @@
 #include "sources/file_search.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,15 +68,17 @@ constexpr std::size_t kMaxPathBytes = 4095;
 // What the command's output may come to, whatever the limit asked for.
 constexpr std::size_t kMaxOutputBytes = std::size_t{64} * 1024 * 1024;
 // How long the output is still read once the command ended: a process it left behind in a
-// session of its own (out of reach of the kill of its process group) may hold the output open,
-// and is then ended.
+// session of its own may hold the output open (ended with the search, as everything the command
+// started is), or one that was running before the search and was handed the output (a daemon the
+// command talks to, which is not Vask's to end).
 constexpr std::chrono::milliseconds kOutputGraceAfterExit{200};
 
-// A NUL never lies in a path, nor does a path run longer than the system's longest. A name that
-// is not UTF-8 (legal on Linux, a Latin-1 one say) is left out: the paths become text for the
-// cache, the logs and the helper.
+// A path the command reports is absolute (a warning or a progress line is not); a NUL never lies
+// in one, nor does one run longer than the system's longest. A name that is not UTF-8 (legal on
+// Linux, a Latin-1 one say) is left out: the paths become text for the cache, the logs and the
+// helper.
 bool isPath(std::string_view line) {
-    return !line.empty() && line.size() <= kMaxPathBytes &&
+    return line.starts_with('/') && line.size() <= kMaxPathBytes &&
            line.find('\0') == std::string_view::npos && text::isValidUtf8(line);
 }
 
@@ -202,14 +203,11 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
     }
     UniqueFd readEnd(pipeFds[0]);
     UniqueFd writeEnd(pipeFds[1]);
-    struct stat pipeStatus {};
-    if (::fstat(readEnd.get(), &pipeStatus) != 0) {
-        throw FileSearchError(std::strerror(errno));
-    }
 
     // The search command runs for the user, with their environment (but for Vask's own secrets,
-    // which no child gets), and gets only its output pipe; its own process group, so that
-    // stopping the search also stops anything it started.
+    // which no child gets), and gets only its output pipe. Nothing it starts outlives the search,
+    // however the search ends: it runs under a keeper that ends every descendant of it, and
+    // only those (see ChildProcess).
     ChildSpawn spawn;
     spawn.program = options_.commandPath;
     spawn.arguments = commandArguments(query, scopes);
@@ -219,7 +217,7 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
     spawn.ownProcessGroup = true;
     std::unique_ptr<ChildProcess> child;
     try {
-        child = std::make_unique<ChildProcess>(spawn);
+        child = std::make_unique<ChildProcess>(spawn, ChildProcess::Descendants::ended);
     } catch (const std::system_error& error) {
         throw FileSearchError(error.code().message());
     }
@@ -238,8 +236,8 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
     bool outputEnded = false;
     try {
         // A command that closed its output may still run: the same budget and stop bound its
-        // end. The child is killed as it goes, unless it ended. One that ended is not waited for
-        // past a moment after, whatever it left holding its output.
+        // end. One that ended is not waited for past a moment after, whatever holds its output;
+        // what it started is ended as the child goes.
         ChildOutputReader reader(std::move(readEnd), *child, stop);
         switch (reader.read(reading)) {
             case ChildOutputReader::End::deadline:
@@ -255,11 +253,6 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
                 break;
         }
         outputEnded = reader.outputEnded();
-        if (reader.status() && !outputEnded) {
-            // The command ended and something it left behind holds its output: that is ended
-            // too, as the command's process group is.
-            killPipeHolders(pipeStatus.st_ino);
-        }
     } catch (const std::system_error& error) {
         throw FileSearchError(error.what());
     }

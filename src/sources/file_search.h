@@ -55,11 +55,12 @@ class FileSearch {
     bool usesCommand() const;
 
     // At most `limit` paths. The walk never follows symbolic links: a link is neither entered
-    // nor reported. Of the command's output lines only paths count toward `limit` (a line with
-    // a NUL, longer than a path can be, or not UTF-8 is none, and costs no memory); the output
-    // is read up to 64 MiB, and no longer than a moment after the command ended, whatever it
-    // left holding it. Throws FileSearchError when the search command cannot be started or
-    // waited for.
+    // nor reported. Of the command's output lines only paths count toward `limit` (a line that
+    // is not absolute, holds a NUL, is longer than a path can be, or is not UTF-8 is none, and
+    // costs no memory); the output is read up to 64 MiB, and no longer than a moment after the
+    // command ended, whatever holds it. Whatever the command started (and only that) is ended
+    // when the search returns, however it ends. Throws FileSearchError when the search command
+    // cannot be started or waited for.
     Result search(std::string_view query, const std::vector<std::filesystem::path>& scopes,
                   std::size_t limit, const ExclusionCheck& isExcluded,
                   std::stop_token stop = {}) const;

@@ -18,9 +18,9 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/process_spawn.h"
 #include "engine/rlm_helper_error.h"
 #include "engine/rlm_helper_runner.h"
+#include "platform/child_spawn.h"
 #include "platform/unique_fd.h"
 #include "support/eventually.h"
 #include "support/process_state.h"
@@ -324,113 +324,6 @@ TEST(HelperLaunchTest, CacheCopiesGoOnlyToAFolderOfOurOwn) {
     fs::remove_all(staged.directory);
 }
 
-TEST(HelperLaunchTest, TheChildStartsWithEverySignalAtItsDefault) {
-    // Signals the application ignores would otherwise stay ignored in the helper across exec.
-    const std::vector<int> ignored = {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGPIPE, SIGTERM};
-    std::vector<struct sigaction> saved(ignored.size());
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    for (std::size_t i = 0; i < ignored.size(); ++i) {
-        sigaction(ignored[i], &ignore, &saved[i]);
-    }
-    auto in = Pipe::make();
-    auto out = Pipe::make();
-    auto err = Pipe::make();
-    const pid_t pid = spawnProcessGroup("/bin/grep", {"^SigIgn:", "/proc/self/status"}, {}, in, out,
-                                        err, nullptr);
-    for (std::size_t i = 0; i < ignored.size(); ++i) {
-        sigaction(ignored[i], &saved[i], nullptr);
-    }
-    in.writeEnd.reset();
-    std::string status;
-    char buffer[256];
-    for (ssize_t n; (n = ::read(out.readEnd.get(), buffer, sizeof buffer)) > 0;) {
-        status.append(buffer, static_cast<std::size_t>(n));
-    }
-    int exit = 0;
-    ::waitpid(pid, &exit, 0);
-    ASSERT_EQ(status.rfind("SigIgn:\t", 0), 0u) << status;
-    auto mask = std::stoull(status.substr(8), nullptr, 16);
-    // glibc keeps the signals between 32 and SIGRTMIN for itself, ignored in every process.
-    for (int sig = 32; sig < SIGRTMIN; ++sig) {
-        mask &= ~(1ULL << (sig - 1));
-    }
-    EXPECT_EQ(mask, 0u) << status;
-}
-
-// The exit status of `pid` once it has ended, waiting at most `limit`; nothing when it still runs
-// then (it is killed and reaped so that no test leaves it behind).
-std::optional<int> statusWithin(pid_t pid, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            return status;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return std::nullopt;
-}
-
-TEST(HelperLaunchTest, TheChildIsKilledWhenTheThreadThatStartedItEnds) {
-    // The application's death ends every thread; a helper left running would be an orphan.
-    auto in = Pipe::make();
-    auto out = Pipe::make();
-    auto err = Pipe::make();
-    pid_t pid = -1;
-    std::thread starter(
-        [&] { pid = spawnProcessGroup("/bin/sleep", {"30"}, {}, in, out, err, nullptr); });
-    starter.join();
-    ASSERT_GT(pid, 0);
-    const auto status = statusWithin(pid, std::chrono::seconds(10));
-    ASSERT_TRUE(status.has_value()) << "the child outlived the thread that started it";
-    EXPECT_TRUE(WIFSIGNALED(*status));
-    EXPECT_EQ(WTERMSIG(*status), SIGKILL);
-}
-
-TEST(HelperLaunchTest, AProgramThatCannotRunIsReportedWithItsCause) {
-    auto in = Pipe::make();
-    auto out = Pipe::make();
-    auto err = Pipe::make();
-    try {
-        spawnProcessGroup("/nonexistent/helper", {}, {}, in, out, err, nullptr);
-        ADD_FAILURE() << "no error";
-    } catch (const std::system_error& error) {
-        EXPECT_EQ(error.code().value(), ENOENT);
-    }
-}
-
-TEST(HelperLaunchTest, OnlyTheStandardAndEventDescriptorsReachTheChild) {
-    auto in = Pipe::make();
-    auto out = Pipe::make();
-    auto err = Pipe::make();
-    auto events = Pipe::make();
-    // A descriptor made without O_CLOEXEC, as some libraries do.
-    const int leaked = ::open("/dev/null", O_RDONLY);
-    ASSERT_GE(leaked, 0);
-    const pid_t pid = spawnProcessGroup("/bin/ls", {"/proc/self/fd"}, {}, in, out, err, &events);
-    ::close(leaked);
-    in.writeEnd.reset();
-    std::string listing;
-    char buffer[256];
-    for (ssize_t n; (n = ::read(out.readEnd.get(), buffer, sizeof buffer)) > 0;) {
-        listing.append(buffer, static_cast<std::size_t>(n));
-    }
-    ASSERT_TRUE(statusWithin(pid, std::chrono::seconds(10)).has_value());
-    // ls's own directory descriptor shows up as the one above the four.
-    std::vector<int> descriptors;
-    std::istringstream lines(listing);
-    for (std::string line; std::getline(lines, line);) {
-        descriptors.push_back(std::stoi(line));
-    }
-    ASSERT_GE(descriptors.size(), 4u) << listing;
-    EXPECT_EQ(std::vector<int>(descriptors.begin(), descriptors.begin() + 4),
-              (std::vector<int>{0, 1, 2, 3}));
-    EXPECT_LE(descriptors.size(), 5u) << listing;
-}
-
 // The environment variable that makes the test binary, started again by the test below, the
 // application that gets killed: it names what to start, one argument a line. After
 // `throughTheRunner`, the one line left is a helper command run as a turn runs it.
@@ -453,12 +346,14 @@ TEST(HelperLaunchTest, TreeVictimStartsAHelperAndWaits) {
         runner.runProcess("{}", "", std::nullopt, "", {});
         return;
     }
-    auto in = Pipe::make();
-    auto out = Pipe::make();
-    auto err = Pipe::make();
     ProcessGroupWatch watch;
-    spawnProcessGroup(arguments.front(), {arguments.begin() + 1, arguments.end()}, {}, in, out, err,
-                      nullptr, &watch);
+    ChildSpawn spawn;
+    spawn.program = arguments.front();
+    spawn.arguments = {arguments.begin() + 1, arguments.end()};
+    spawn.ownProcessGroup = true;
+    spawn.diesWithStarter = true;
+    spawn.groupWatch = &watch;
+    spawnChild(spawn);
     ::pause();
 }
 
@@ -481,7 +376,8 @@ TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
     const std::vector<Start> cases = {
         {"a wrapper script", {wrapper.string(), pidFile}},
         {"a command list", {"/bin/sh", "-c", helper.string() + " " + pidFile + "; true"}},
-        {"a helper command of a turn", {throughTheRunner, helper.string() + " " + pidFile + "; true"}},
+        {"a helper command of a turn",
+         {throughTheRunner, helper.string() + " " + pidFile + "; true"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -494,9 +390,14 @@ TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
         for (char** entry = environ; *entry != nullptr; ++entry) {
             environment.emplace_back(*entry);
         }
-        const auto envp = makeCStringArray(environment);
-        const auto argv = makeCStringArray(
-            {"/proc/self/exe", "--gtest_filter=HelperLaunchTest.TreeVictimStartsAHelperAndWaits"});
+        std::vector<char*> envp;
+        for (auto& entry : environment) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+        std::string self = "/proc/self/exe";
+        std::string filter = "--gtest_filter=HelperLaunchTest.TreeVictimStartsAHelperAndWaits";
+        const std::vector<char*> argv = {self.data(), filter.data(), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);

@@ -2,7 +2,9 @@
 // launch variants: the bundled one (the stand-in placed as rlm/deno, with the event channel) and
 // a shell command through /bin/zsh.
 #include <gtest/gtest.h>
+
 #include <stdlib.h>
+#include <cstring>
 
 #include <signal.h>
 
@@ -431,12 +433,17 @@ TEST_F(HelperProcessRunTest, ADaemonHoldingThePipesEndsTheRunAtTheTurnLimit) {
 
 TEST_F(HelperProcessRunTest, ARequestTheHelperNeverReadsDoesNotHangOrCrash) {
     const std::string request(1 << 20, 'x');
+    test::LogCapture logs;
     for (const auto& steps :
          {json{{{"stdout", "ok"}}}, json{{{"read_stdin", 1000}}, {{"stdout", "ok"}}}}) {
         scenario(steps);
         EXPECT_EQ(run(bundled(), request), "ok");
         EXPECT_EQ(run(shell(), request), "ok");
     }
+    // The request it left unread is told as the helper's doing.
+    const auto unread = logs->events("rlm_helper_request_unread");
+    ASSERT_EQ(unread.size(), 4U);
+    EXPECT_EQ(unread[0].metadata.at("error"), std::strerror(EPIPE));
     // A helper that streams a lot of output while the request is still being written.
     scenario({{{"stdout_repeat", {{"text", "y"}, {"count", 4 << 20}}}}, {{"read_stdin", "all"}}});
     EXPECT_EQ(run(bundled(), request).size(), 4u << 20);

@@ -6,14 +6,25 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "support/eventually.h"
+#include "support/process_state.h"
+#include "support/temp_dir.h"
 
 namespace vask {
 namespace {
@@ -45,6 +56,9 @@ Ran run(ChildSpawn spawn) {
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
+    if (spawn.groupWatch != nullptr) {
+        spawn.groupWatch->end();
+    }
     ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return ran;
 }
@@ -120,6 +134,207 @@ TEST(ChildSpawnTest, AProgramThatCannotRunIsAnErrorWithItsCause) {
     notOnPath.program = "vask-no-such-program";
     notOnPath.searchPath = true;
     EXPECT_THROW(spawnChild(notOnPath), std::system_error);
+}
+
+TEST(ChildSpawnTest, TheChildStartsWithEverySignalAtItsDefaultAndNoneBlocked) {
+    // Signals the application ignores would otherwise stay ignored in the child across exec.
+    const std::vector<int> ignored = {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGPIPE, SIGTERM};
+    std::vector<struct sigaction> saved(ignored.size());
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (std::size_t i = 0; i < ignored.size(); ++i) {
+        sigaction(ignored[i], &ignore, &saved[i]);
+    }
+    ChildSpawn plain = shell("grep -E '^Sig(Ign|Blk):' /proc/self/status");
+    ChildSpawn watched = plain;
+    watched.ownProcessGroup = true;
+    watched.diesWithStarter = true;
+    ProcessGroupWatch watch;
+    watched.groupWatch = &watch;
+    for (const auto& spawn : {plain, watched}) {
+        const auto ran = run(spawn);
+        std::istringstream lines(ran.output);
+        for (std::string line; std::getline(lines, line);) {
+            SCOPED_TRACE(line);
+            auto mask = std::stoull(line.substr(8), nullptr, 16);
+            // glibc keeps the signals between 32 and SIGRTMIN for itself, ignored everywhere.
+            for (int sig = 32; sig < SIGRTMIN; ++sig) {
+                mask &= ~(1ULL << (sig - 1));
+            }
+            EXPECT_EQ(mask, 0U);
+        }
+        EXPECT_EQ(std::count(ran.output.begin(), ran.output.end(), '\n'), 2) << ran.output;
+    }
+    watch.end();
+    for (std::size_t i = 0; i < ignored.size(); ++i) {
+        sigaction(ignored[i], &saved[i], nullptr);
+    }
+}
+
+// The exit status of `pid` once it has ended; nothing when it still runs a minute later (it is
+// killed and reaped then, so that no test leaves it behind).
+std::optional<int> statusOf(pid_t pid) {
+    int status = 0;
+    if (test::eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
+        return status;
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return std::nullopt;
+}
+
+TEST(ChildSpawnTest, TheChildIsKilledWhenTheThreadThatStartedItEndsWhenAsked) {
+    // The application's death ends every thread; a helper left running would be an orphan.
+    ChildSpawn spawn;
+    spawn.program = "/bin/sleep";
+    spawn.arguments = {"600"};
+    spawn.diesWithStarter = true;
+    pid_t pid = -1;
+    std::thread([&] { pid = spawnChild(spawn); }).join();
+    ASSERT_GT(pid, 0);
+    const auto status = statusOf(pid);
+    ASSERT_TRUE(status.has_value()) << "the child outlived the thread that started it";
+    EXPECT_TRUE(WIFSIGNALED(*status));
+    EXPECT_EQ(WTERMSIG(*status), SIGKILL);
+}
+
+std::vector<int> descriptorsOf(pid_t pid) {
+    std::vector<int> fds;
+    std::error_code error;
+    for (std::filesystem::directory_iterator fd("/proc/" + std::to_string(pid) + "/fd", error);
+         !error && fd != std::filesystem::directory_iterator(); fd.increment(error)) {
+        fds.push_back(std::stoi(fd->path().filename().string()));
+    }
+    std::sort(fds.begin(), fds.end());
+    return fds;
+}
+
+TEST(ChildSpawnTest, PassedDescriptorsFollowTheStandardOnesAndNothingElseFollows) {
+    auto events = Pipe::make();
+    auto more = Pipe::make();
+    // A descriptor made without O_CLOEXEC, as some libraries do.
+    const UniqueFd leaked(::open("/dev/null", O_RDONLY));
+    ASSERT_TRUE(leaked.isOpen());
+    ChildSpawn spawn = shell("ls /proc/self/fd; echo one >&3; echo two >&4");
+    spawn.passed = {events.writeEnd.get(), more.writeEnd.get()};
+    const auto ran = run(spawn);
+    events.writeEnd.reset();
+    more.writeEnd.reset();
+    // ls's own directory descriptor shows up as the one after them.
+    std::vector<int> descriptors;
+    std::istringstream lines(ran.output);
+    for (std::string line; std::getline(lines, line);) {
+        descriptors.push_back(std::stoi(line));
+    }
+    ASSERT_GE(descriptors.size(), 5U) << ran.output;
+    EXPECT_EQ(std::vector<int>(descriptors.begin(), descriptors.begin() + 5),
+              (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_LE(descriptors.size(), 6U) << ran.output;
+    std::array<char, 16> got{};
+    EXPECT_EQ(::read(events.readEnd.get(), got.data(), got.size()), 4);
+    EXPECT_EQ(std::string_view(got.data(), 4), "one\n");
+    EXPECT_EQ(::read(more.readEnd.get(), got.data(), got.size()), 4);
+    EXPECT_EQ(std::string_view(got.data(), 4), "two\n");
+}
+
+// While a child waits for its group's watch, it holds only what it is given and the spawn's own
+// two (its report and the word to go on): a pipe of another thread held there would keep that
+// pipe's reader waiting, or make the pipe look held by the child.
+TEST(ChildSpawnTest, AChildHoldsNothingOfThisProcessWhileItWaitsToRun) {
+    auto unrelated = Pipe::make();
+    ChildSpawn spawn = shell("exit 0");
+    spawn.ownProcessGroup = true;
+    ProcessGroupWatch watch;
+    spawn.groupWatch = &watch;
+    std::vector<int> held;
+    spawn.whileHeld = [&](pid_t pid) {
+        test::eventually([&] { return (held = descriptorsOf(pid)).size() <= 5; });
+    };
+    EXPECT_EQ(run(spawn).status, 0);
+    EXPECT_EQ(held, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+// A child that dies before it runs the program (killed while it waits for its group's watch)
+// fails that spawn with a clear error, and nothing else: not this process (its word to the child
+// meets a closed socket), not another child, and it is reaped.
+TEST(ChildSpawnTest, ASpawnWhoseChildDiesBeforeExecFailsThatSpawnAndNothingElse) {
+    ChildSpawn other;
+    other.program = "/bin/sleep";
+    other.arguments = {"600"};
+    ChildProcess bystander(other);
+    ChildSpawn spawn = shell("exit 0");
+    spawn.ownProcessGroup = true;
+    spawn.diesWithStarter = true;
+    ProcessGroupWatch watch;
+    spawn.groupWatch = &watch;
+    pid_t killed = -1;
+    spawn.whileHeld = [&](pid_t pid) {
+        killed = pid;
+        ::kill(pid, SIGKILL);
+        siginfo_t info{};
+        ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+    };
+    try {
+        spawnChild(spawn);
+        ADD_FAILURE() << "a child that died before exec was taken as started";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), EPIPE) << error.what();
+    }
+    ASSERT_GT(killed, 0);
+    EXPECT_EQ(::waitpid(killed, nullptr, WNOHANG), -1) << "the dead child was left unreaped";
+    EXPECT_FALSE(bystander.reapIfEnded());
+    // The next spawn goes as ever.
+    spawn.whileHeld = {};
+    EXPECT_EQ(run(spawn).status, 0);
+}
+
+// Under a keeper, what the child starts ends with it, in a session of its own or not, and the
+// child's own end is told as it comes; what runs beside it is left alone.
+TEST(ChildSpawnTest, AKeptChildTakesWhatItStartedAlongAndOnlyThat) {
+    test::TempDir dir;
+    const auto pids = (dir / "pids").string();
+    ChildSpawn beside;
+    beside.program = "/bin/sleep";
+    beside.arguments = {"600"};
+    ChildProcess bystander(beside);
+    auto output = Pipe::make();
+    ChildSpawn spawn =
+        shell("sleep 600 & echo $! > '" + pids + ".1'; setsid sh -c 'echo $$ > " + pids +
+              ".2; exec sleep 600' & while [ ! -s '" + pids + ".2' ]; do sleep 0.01; done; exit 7");
+    spawn.standard[1] = output.writeEnd.get();
+    std::vector<pid_t> started;
+    {
+        ChildProcess child(spawn, ChildProcess::Descendants::ended);
+        output.writeEnd.reset();
+        const auto status = child.waitUntil(std::chrono::steady_clock::time_point::max(), -1);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(WEXITSTATUS(*status), 7);
+        for (const auto* suffix : {".1", ".2"}) {
+            pid_t pid = 0;
+            std::ifstream(pids + suffix) >> pid;
+            ASSERT_GT(pid, 0);
+            EXPECT_FALSE(test::processGone(pid)) << "ended before its time";
+            started.push_back(pid);
+        }
+    }
+    for (const pid_t pid : started) {
+        EXPECT_TRUE(test::processGone(pid)) << pid << " outlived the kept child";
+    }
+    // The output's last holders are gone with them.
+    std::array<char, 8> byte{};
+    EXPECT_EQ(::read(output.readEnd.get(), byte.data(), byte.size()), 0);
+    EXPECT_FALSE(bystander.reapIfEnded());
+}
+
+TEST(ChildSpawnTest, AKeptChildThatCannotRunIsAnErrorWithItsCause) {
+    ChildSpawn missing;
+    missing.program = "/nonexistent/program";
+    try {
+        ChildProcess child(missing, ChildProcess::Descendants::ended);
+        FAIL() << "a missing program was started";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), ENOENT);
+    }
 }
 
 }  // namespace

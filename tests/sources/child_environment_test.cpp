@@ -73,14 +73,14 @@ TEST(ChildEnvironmentTest, NoChildGetsVasksSecrets) {
         return opened.has_value();
     }));
 
-    // The search command: what it prints are the paths found.
-    writeFileAtomically(dir / "search", "#!/bin/sh\nenv\n");
+    // The search command: what it prints are the paths found (absolute lines only).
+    writeFileAtomically(dir / "search", "#!/bin/sh\nenv | sed 's|^|/|'\n");
     fs::permissions(dir / "search", fs::perms::owner_all);
     FileSearch::Options searchOptions;
     searchOptions.commandPath = dir / "search";
     std::string searched;
     for (const auto& line : FileSearch(searchOptions).search("q", {"/s"}, 1000, {}).paths) {
-        searched += line + "\n";
+        searched += line.substr(1) + "\n";
     }
 
     // The page drawer, given the whole environment to choose from.

@@ -1,7 +1,10 @@
 #include "sources/file_search.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -10,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/child_spawn.h"
 #include "platform/file_io.h"
 #include "support/eventually.h"
 #include "support/peak_heap.h"
@@ -70,9 +74,13 @@ TEST(FileSearchTest, CommandOutputIsSplitLimitedAndNamesNotUtf8LeftOut) {
     };
     const std::vector<Case> cases = {
         {"arguments arrive unchanged",
-         "for a in \"$@\"; do echo \"$a\"; done",
+         "for a in \"$@\"; do echo \"/$a\"; done",
          10,
-         {" -q", "-onlyin", "/s"}},
+         {"/ -q", "/-onlyin", "//s"}},
+        {"only absolute paths count toward the limit",
+         "printf 'warning: index busy\\n\\n./relative\\n~/home\\nfound 2\\n/a\\n/b\\n/c\\n'",
+         2,
+         {"/a", "/b"}},
         {"empty lines dropped, limit kept",
          "printf '/a\\n\\n/b\\n/c\\n/d\\n/e\\n/f\\n/g\\n'",
          4,
@@ -219,6 +227,148 @@ TEST(FileSearchTest, AnOutputHeldPastTheCommandsEndDoesNotHoldTheSearch) {
     EXPECT_TRUE(test::eventually(ended));
     if (!ended()) {
         ::kill(std::stoi(*pid), SIGKILL);
+    }
+}
+
+// The pid a script wrote to `file` (written whole: to a temporary name, then moved).
+pid_t pidIn(const fs::path& file) {
+    const auto text = readFileIfExists(file);
+    return text ? static_cast<pid_t>(std::stoi(*text)) : -1;
+}
+
+// What writes `pid` of the shell to `file` whole.
+std::string writePid(const std::string& pid, const fs::path& file) {
+    return "echo " + pid + " > '" + file.string() + ".tmp' && mv '" + file.string() + ".tmp' '" +
+           file.string() + "'";
+}
+
+// A child of this process forked by another thread, stopped between its fork and its exec: it
+// holds every descriptor this process had (the search's pipe among them) and must outlive a
+// search whose command left something holding its output.
+TEST(FileSearchTest, ASiblingThreadsChildBetweenForkAndExecOutlivesTheSearch) {
+    test::TempDir dir;
+    const auto started = dir / "started";
+    const auto holder = dir / "holder";
+    const auto forked = dir / "forked";
+    writeScript(dir / "mdfind", "echo /found\n" + writePid("$$", started) + "\nwhile [ ! -e '" +
+                                    forked.string() + "' ]; do sleep 0.01; done\nsetsid sh -c \"" +
+                                    writePid("\\$\\$", holder) + "; exec sleep 600\" &\n" +
+                                    "while [ ! -s '" + holder.string() +
+                                    "' ]; do sleep 0.01; done\n");
+    const auto search = commandSearch(dir / "mdfind", std::chrono::minutes(1));
+    auto searching =
+        std::async(std::launch::async, [&] { return search.search("q", {"/s"}, 10, {}); });
+    ASSERT_TRUE(test::eventually([&] { return fs::exists(started); }));
+    // Forked while the search's pipe is open, and held before its exec until told to go on
+    // (then it ends well): killed meanwhile, it would end by SIGKILL.
+    int goOn[2];
+    ASSERT_EQ(::pipe2(goOn, O_CLOEXEC), 0);
+    pid_t sibling = -1;
+    std::thread([&] {
+        sibling = ::fork();
+        if (sibling == 0) {
+            char word = 0;
+            ::_exit(::read(goOn[0], &word, 1) == 1 ? 0 : 1);
+        }
+    }).join();
+    ::close(goOn[0]);
+    ASSERT_GT(sibling, 0);
+    writeFileAtomically(forked, "");
+    const auto result = searching.get();
+    EXPECT_EQ(result.paths, std::vector<std::string>{"/found"});
+    EXPECT_TRUE(test::processGone(pidIn(holder)));
+    EXPECT_EQ(::write(goOn[1], "g", 1), 1);
+    ::close(goOn[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(sibling, &status, 0), sibling);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the search ended a child of Vask's";
+}
+
+// A process that was running before the search (a service the command talks to) and that the
+// command handed its output stays: it is no descendant of the command. The search ends a moment
+// after the command, with what it printed.
+TEST(FileSearchTest, AProcessStartedBeforeTheSearchAndHandedItsOutputOutlivesIt) {
+    test::TempDir dir;
+    const auto command = dir / "command";
+    const auto held = dir / "held";
+    ChildSpawn service;
+    service.program = "/bin/sh";
+    service.environment = {"PATH=/usr/bin:/bin"};
+    // It takes the command's output by opening it through /proc, as a descriptor handed over.
+    // Once told to go on, it ends well; killed meanwhile, it would end by SIGKILL.
+    const auto goOn = dir / "go-on";
+    service.arguments = {"-c", "while [ ! -s '" + command.string() +
+                                   "' ]; do sleep 0.01; done; exec 9>/proc/$(cat '" +
+                                   command.string() + "')/fd/1; : > '" + held.string() +
+                                   "'; while [ ! -e '" + goOn.string() +
+                                   "' ]; do sleep 0.01; done"};
+    ChildProcess running(service);
+    writeScript(dir / "mdfind", "echo /found\n" + writePid("$$", command) + "\nwhile [ ! -e '" +
+                                    held.string() + "' ]; do sleep 0.01; done\n");
+    const auto result =
+        commandSearch(dir / "mdfind", std::chrono::minutes(1)).search("q", {"/s"}, 10, {});
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.paths, std::vector<std::string>{"/found"});
+    EXPECT_TRUE(fs::exists(held));
+    writeFileAtomically(goOn, "");
+    const auto status = running.waitUntil(std::chrono::steady_clock::time_point::max(), -1);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+        << "the search ended a process it did not start";
+}
+
+// Whatever ends the search, what the command started ends with it by the time the search
+// returns: in a session of its own and holding the output, or not.
+TEST(FileSearchTest, NothingTheCommandStartedOutlivesTheSearch) {
+    test::TempDir dir;
+    const auto holder = dir / "holder";
+    const auto quiet = dir / "quiet";
+    writeScript(dir / "mdfind", "echo /found\nsetsid sh -c \"" + writePid("\\$\\$", holder) +
+                                    "; exec sleep 600\" &\nsetsid sh -c \"exec >/dev/null; " +
+                                    writePid("\\$\\$", quiet) + "; exec sleep 600\" &\n" +
+                                    "while [ ! -s '" + holder.string() + "' ] || [ ! -s '" +
+                                    quiet.string() + "' ]; do sleep 0.01; done\n" +
+                                    "[ \"$1\" = ended ] || exec sleep 600\n");
+    struct Case {
+        std::string name;
+        std::string query;
+        std::chrono::milliseconds budget;
+        bool stopped;
+    };
+    const std::vector<Case> cases = {
+        {"the command ended", "ended", std::chrono::minutes(1), false},
+        {"the search was stopped", "runs", std::chrono::minutes(1), true},
+        {"the time ran out", "runs", std::chrono::milliseconds(1500), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(holder);
+        fs::remove(quiet);
+        const auto search = commandSearch(dir / "mdfind", c.budget);
+        std::stop_source stop;
+        auto searching = std::async(std::launch::async, [&] {
+            return search.search(c.query, {"/s"}, 10, {}, stop.get_token());
+        });
+        if (c.stopped) {
+            ASSERT_TRUE(test::eventually([&] { return fs::exists(quiet) && fs::exists(holder); }));
+            stop.request_stop();
+        }
+        const auto result = searching.get();
+        EXPECT_EQ(result.cancelled, c.stopped);
+        const pid_t left[] = {pidIn(holder), pidIn(quiet)};
+        for (const pid_t pid : left) {
+            if (pid <= 0) {
+                continue;  // the time ran out before the command got that far
+            }
+            EXPECT_TRUE(test::processGone(pid)) << pid << " outlived the search";
+            if (!test::processGone(pid)) {
+                ::kill(pid, SIGKILL);
+            }
+        }
+        if (!c.stopped && result.timedOut == false) {
+            EXPECT_EQ(result.paths, std::vector<std::string>{"/found"});
+        }
     }
 }
 

@@ -1,4 +1,4 @@
-#include "engine/process_output_drain.h"
+#include "platform/child_pipe_workers.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,7 +14,6 @@
 #include <exception>
 #include <system_error>
 
-#include "engine/relay_event_collector.h"
 #include "platform/logger.h"
 
 namespace vask {
@@ -54,9 +53,9 @@ ssize_t readSome(int fd, char* buffer, std::size_t size, const PipeAbandonment& 
     }
 }
 
-void logReadFailure(int error) {
-    Logger("ai.ternwick.Vask", "rlm-helper")
-        .error("helper pipe read failed: " + std::string(std::strerror(error)));
+void logReadFailure(const std::string& category, int error) {
+    Logger("ai.ternwick.Vask", category)
+        .error("child pipe read failed: " + std::string(std::strerror(error)));
 }
 
 }  // namespace
@@ -96,92 +95,77 @@ void PipeWorker::join() {
     }
 }
 
-ProcessOutputDrain::ProcessOutputDrain(FileDescriptor readEnd, std::size_t limit,
-                                       const PipeAbandonment& stop)
+ChildOutputDrain::ChildOutputDrain(UniqueFd readEnd, std::size_t limit, const PipeAbandonment& stop,
+                                   std::string category, OnChunk onChunk)
     : fd_(std::move(readEnd)) {
-    start([this, limit, &stop] {
+    start([this, limit, &stop, category = std::move(category), onChunk = std::move(onChunk)] {
         std::array<char, kChunkSize> buffer;
         for (;;) {
             const ssize_t n = readSome(fd_.get(), buffer.data(), buffer.size(), stop);
             if (n < 0) {
-                logReadFailure(errno);
+                logReadFailure(category, errno);
             }
             if (n <= 0) {
                 break;
             }
-            const auto size = static_cast<std::size_t>(n);
+            const std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
             const std::size_t room = limit - data_.size();
-            if (size > room) {
+            if (chunk.size() > room) {
                 overflowed_ = true;
             }
-            data_.append(buffer.data(), std::min(size, room));
+            data_.append(chunk.substr(0, room));
+            if (onChunk) {
+                try {
+                    onChunk(chunk);
+                } catch (const std::exception& e) {
+                    // A failing consumer must not end the reading: the child would block on a
+                    // full pipe.
+                    Logger("ai.ternwick.Vask", category)
+                        .error(std::string("child output callback failed: ") + e.what());
+                }
+            }
         }
     });
 }
 
-ProcessOutputDrain::~ProcessOutputDrain() {
+ChildOutputDrain::~ChildOutputDrain() {
     join();
 }
 
-std::string ProcessOutputDrain::takeData() {
+std::string ChildOutputDrain::takeData() {
     // Joining orders the thread's writes before these reads.
     join();
     return std::move(data_);
 }
 
-RelayEventDrain::RelayEventDrain(FileDescriptor readEnd, RelayEventCollector& collector,
-                                 const PipeAbandonment& stop)
-    : fd_(std::move(readEnd)) {
-    start([this, &collector, &stop] {
-        std::array<char, kChunkSize> buffer;
-        for (;;) {
-            const ssize_t n = readSome(fd_.get(), buffer.data(), buffer.size(), stop);
-            if (n < 0) {
-                logReadFailure(errno);
-            }
-            if (n <= 0) {
-                break;
-            }
-            try {
-                collector.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-            } catch (const std::exception& e) {
-                // A failing consumer must not end the reading: the helper would block on a
-                // full pipe.
-                Logger("ai.ternwick.Vask", "rlm-helper")
-                    .error(std::string("relay event callback failed: ") + e.what());
-            }
-        }
-    });
-}
-
-RelayEventDrain::~RelayEventDrain() {
-    join();
-}
-
-RequestWriter::RequestWriter(FileDescriptor writeEnd, std::string_view request,
-                             const PipeAbandonment& stop)
+ChildInputWriter::ChildInputWriter(UniqueFd writeEnd, std::string_view input,
+                                   const PipeAbandonment& stop)
     : fd_(std::move(writeEnd)) {
     ::fcntl(fd_.get(), F_SETFL, ::fcntl(fd_.get(), F_GETFL) | O_NONBLOCK);
-    start([this, request, &stop] {
-        // SIGPIPE is blocked on this thread only; a helper that exits early gives EPIPE.
+    start([this, input, &stop] {
+        // SIGPIPE is blocked on this thread only; a child that exits early gives EPIPE.
         sigset_t pipeSignal;
         sigemptyset(&pipeSignal);
         sigaddset(&pipeSignal, SIGPIPE);
         pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
         std::size_t written = 0;
-        while (written < request.size() && waitReady(fd_.get(), POLLOUT, stop)) {
-            const ssize_t n =
-                ::write(fd_.get(), request.data() + written, request.size() - written);
+        while (written < input.size()) {
+            if (!waitReady(fd_.get(), POLLOUT, stop)) {
+                failure_ = ECANCELED;
+                break;
+            }
+            const ssize_t n = ::write(fd_.get(), input.data() + written, input.size() - written);
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
                 continue;
             }
             if (n <= 0) {
+                failure_ = n < 0 ? errno : EIO;
                 break;
             }
             written += static_cast<std::size_t>(n);
         }
         fd_.reset();
-        // Consume the SIGPIPE an early exit raised, so that nothing is left pending.
+        // Take back the SIGPIPE an early exit raised, so that nothing is left pending.
         const timespec noWait{0, 0};
         sigset_t pending;
         sigpending(&pending);
@@ -191,8 +175,13 @@ RequestWriter::RequestWriter(FileDescriptor writeEnd, std::string_view request,
     });
 }
 
-RequestWriter::~RequestWriter() {
+ChildInputWriter::~ChildInputWriter() {
     join();
+}
+
+int ChildInputWriter::failure() {
+    join();
+    return failure_;
 }
 
 }  // namespace vask
