@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,6 +23,10 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 extern char** environ;
 
@@ -72,7 +78,12 @@ struct ChildPlan {
     bool waitsForGo = false;
 };
 
-[[noreturn]] void failWith(int reportFd, int error) {
+// The child's own steps run, for most children, on a stack of their own in this process's memory
+// until the exec (below): they are kept out of the sanitizers' instrumentation, whose marks on
+// that stack would outlive it.
+#define VASK_CHILD_STEP __attribute__((no_sanitize("address", "undefined")))
+
+[[noreturn]] VASK_CHILD_STEP void failWith(int reportFd, int error) {
     [[maybe_unused]] const auto written = ::write(reportFd, &error, sizeof error);
     ::_exit(127);
 }
@@ -81,7 +92,7 @@ struct ChildPlan {
 // had open (made without O_CLOEXEC by libraries, or a sibling thread's pipes) are none of the
 // child's business, and a child must not hold them while it waits for anything. Each source is
 // first copied above every source and target, so that no dup2 overwrites one still to be placed.
-int placeDescriptors(const ChildPlan& plan) {
+VASK_CHILD_STEP int placeDescriptors(const ChildPlan& plan) {
     int above = plan.placed;
     for (int i = 0; i < plan.placed; ++i) {
         above = std::max(above, plan.sources[i] + 1);
@@ -106,7 +117,7 @@ int placeDescriptors(const ChildPlan& plan) {
 }
 
 // What the child does once its descriptors are in place: it runs the program or reports why not.
-[[noreturn]] void execPlaced(const ChildPlan& plan) {
+[[noreturn]] VASK_CHILD_STEP void execPlaced(const ChildPlan& plan) {
     const int report = plan.given;
     if (plan.group >= 0 && ::setpgid(0, plan.group) != 0) {
         failWith(report, errno);
@@ -143,7 +154,7 @@ int placeDescriptors(const ChildPlan& plan) {
     failWith(report, errno);
 }
 
-[[noreturn]] void runChild(const ChildPlan& plan) {
+[[noreturn]] VASK_CHILD_STEP void runChild(const ChildPlan& plan) {
     // A helper must not outlive the application, however the application ends (a crash, a
     // kill -9, a logout that kills the session): the kernel kills it when the thread that
     // started it goes. A parent that died before the request was made is seen here.
@@ -403,8 +414,7 @@ struct Prepared {
     }
 };
 
-// Forks a child that runs `run(plan)` and returns its pid. The report pipe's writing end must be
-// among the plan's sources; it is closed here after the fork.
+// Forks a child that runs `run()` and returns its pid.
 template <typename Run>
 pid_t forkChild(const Run& run) {
     pid_t pid = -1;
@@ -420,6 +430,37 @@ pid_t forkChild(const Run& run) {
     }
     if (pid < 0) {
         throw std::system_error(forkError, std::generic_category(), "fork");
+    }
+    return pid;
+}
+
+VASK_CHILD_STEP int runChildOnItsStack(void* plan) {
+    runChild(*static_cast<const ChildPlan*>(plan));
+}
+
+// Starts a child that runs `plan` and waits for nothing before its exec, as posix_spawn does: it
+// shares this process's memory on a stack of its own, with this thread held until it has run
+// the program or ended, so that nothing of this process is copied (a fork of a large process
+// costs milliseconds). Only a child that waits for this process (its group's watch) is forked.
+pid_t cloneChild(const ChildPlan& plan) {
+    constexpr std::size_t kStackBytes = std::size_t{256} * 1024;
+    void* stack = ::mmap(nullptr, kStackBytes, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    check(stack != MAP_FAILED, "mmap");
+    pid_t pid = -1;
+    int cloneError = 0;
+    {
+        const AllSignalsBlocked blocked;
+        pid = ::clone(runChildOnItsStack, static_cast<char*>(stack) + kStackBytes,
+                      CLONE_VM | CLONE_VFORK | SIGCHLD, const_cast<ChildPlan*>(&plan));
+        cloneError = errno;
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    __asan_unpoison_memory_region(stack, kStackBytes);
+#endif
+    ::munmap(stack, kStackBytes);
+    if (pid < 0) {
+        throw std::system_error(cloneError, std::generic_category(), "clone");
     }
     return pid;
 }
@@ -478,7 +519,7 @@ pid_t spawnChild(const ChildSpawn& spawn) {
         plan.sources[plan.placed++] = goThere.get();
         plan.waitsForGo = true;
     }
-    const pid_t pid = forkChild([&plan] { runChild(plan); });
+    const pid_t pid = watched ? forkChild([&plan] { runChild(plan); }) : cloneChild(plan);
     report.writeEnd.reset();
     goThere.reset();
     if (watched) {
@@ -539,7 +580,7 @@ ProcessGroupWatch ProcessGroupWatch::start(pid_t group) {
     auto report = Pipe::make();
     plan.reportFd = report.writeEnd.get();
     plan.sources[plan.placed++] = report.writeEnd.get();
-    const pid_t pid = forkChild([&plan] { runChild(plan); });
+    const pid_t pid = cloneChild(plan);
     report.writeEnd.reset();
     alive.readEnd.reset();
     if (const int error = childError(report.readEnd); error != 0) {
