@@ -25,6 +25,13 @@
 #include <utility>
 
 #if defined(__SANITIZE_ADDRESS__)
+#define VASK_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VASK_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(VASK_ADDRESS_SANITIZER)
 #include <sanitizer/asan_interface.h>
 #endif
 
@@ -455,7 +462,7 @@ pid_t cloneChild(const ChildPlan& plan) {
                       CLONE_VM | CLONE_VFORK | SIGCHLD, const_cast<ChildPlan*>(&plan));
         cloneError = errno;
     }
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VASK_ADDRESS_SANITIZER)
     __asan_unpoison_memory_region(stack, kStackBytes);
 #endif
     ::munmap(stack, kStackBytes);
