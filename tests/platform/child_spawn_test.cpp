@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -324,6 +325,48 @@ TEST(ChildSpawnTest, AKeptChildTakesWhatItStartedAlongAndOnlyThat) {
     std::array<char, 8> byte{};
     EXPECT_EQ(::read(output.readEnd.get(), byte.data(), byte.size()), 0);
     EXPECT_FALSE(bystander.reapIfEnded());
+}
+
+// Names the file a kept child's descendant writes its pid to, for the test binary started again
+// by the test below as the process that gets killed.
+constexpr const char* keptVictimVariable = "VASK_TEST_KEPT_VICTIM";
+
+TEST(ChildSpawnTest, KeptVictimStartsAChildAndWaits) {
+    const char* pidFile = std::getenv(keptVictimVariable);
+    if (pidFile == nullptr) {
+        GTEST_SKIP() << "runs only when started by AKilledVaskTakesWhatAKeptChildStartedAlong";
+    }
+    ChildSpawn spawn =
+        shell(std::string("setsid sh -c 'echo $$ > ") + pidFile + ".tmp; mv " + pidFile + ".tmp " +
+              pidFile + "; exec sleep 600' &" + " exec sleep 600");
+    ChildProcess child(spawn, ChildProcess::Descendants::ended);
+    for (;;) {
+        ::pause();
+    }
+}
+
+// However Vask ends (a kill -9 included), what a kept child started ends with it: the keeper's
+// stop socket ends with Vask.
+TEST(ChildSpawnTest, AKilledVaskTakesWhatAKeptChildStartedAlong) {
+    test::TempDir dir;
+    const auto pidFile = (dir / "descendant").string();
+    ChildSpawn victim;
+    victim.program = "/proc/self/exe";
+    victim.arguments = {"--gtest_filter=ChildSpawnTest.KeptVictimStartsAChildAndWaits"};
+    victim.environment = currentEnvironment();
+    victim.environment.push_back(std::string(keptVictimVariable) + "=" + pidFile);
+    const pid_t vask = spawnChild(victim);
+    pid_t descendant = -1;
+    const bool started = test::eventually([&] {
+        std::ifstream in(pidFile);
+        return static_cast<bool>(in >> descendant);
+    });
+    ::kill(vask, SIGKILL);
+    ::waitpid(vask, nullptr, 0);
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(test::eventually([&] { return test::processGone(descendant); }))
+        << "the kept child's descendant outlived the killed Vask";
+    ::kill(descendant, SIGKILL);
 }
 
 TEST(ChildSpawnTest, AKeptChildThatCannotRunIsAnErrorWithItsCause) {
