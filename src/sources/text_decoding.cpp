@@ -462,11 +462,13 @@ bool holdsControlCharacters(std::string_view utf8) {
     return false;
 }
 
-// What reading the bytes as UTF-8 makes: characters above ASCII, and ill-formed sequences (each
-// read as one U+FFFD).
+// What reading the bytes as UTF-8 makes: characters above ASCII and the bytes they take, and
+// ill-formed sequences (each read as one U+FFFD) and the bytes they take.
 struct Utf8Reading {
     std::size_t characters = 0;
     std::size_t illFormed = 0;
+    std::size_t wellFormedBytes = 0;
+    std::size_t illFormedBytes = 0;
 };
 
 Utf8Reading readAsUtf8(std::string_view bytes) {
@@ -479,9 +481,12 @@ Utf8Reading readAsUtf8(std::string_view bytes) {
             ++at;
             continue;
         }
+        const auto start = at;
         UChar32 c = 0;
         U8_NEXT(data, at, length, c);
         ++(c < 0 ? reading.illFormed : reading.characters);
+        (c < 0 ? reading.illFormedBytes : reading.wellFormedBytes) +=
+            static_cast<std::size_t>(at - start);
     }
     return reading;
 }
@@ -848,31 +853,6 @@ std::size_t cutUtf8Tail(std::string_view bytes) {
     return 0;
 }
 
-// The bytes of a word that are in well-formed UTF-8 characters above ASCII, and those that are
-// not.
-struct WordBytes {
-    std::size_t wellFormed = 0;
-    std::size_t illFormed = 0;
-};
-
-WordBytes readWord(std::string_view word) {
-    WordBytes counted;
-    const auto* data = reinterpret_cast<const std::uint8_t*>(word.data());
-    const auto length = static_cast<std::int64_t>(word.size());
-    std::int64_t at = 0;
-    while (at < length) {
-        if (data[at] < 0x80) {
-            ++at;
-            continue;
-        }
-        const auto start = at;
-        UChar32 c = 0;
-        U8_NEXT(data, at, length, c);
-        (c < 0 ? counted.illFormed : counted.wellFormed) += static_cast<std::size_t>(at - start);
-    }
-    return counted;
-}
-
 // The length of the separator at `at`: ASCII white space, or a well-formed UTF-8 character
 // above ASCII that is neither a letter nor a mark (a no-break space, "«", "“", "—"); 0 for
 // anything else, an ill-formed byte among it.
@@ -916,8 +896,8 @@ void forEachWord(std::string_view text, Each&& each) {
 // above ASCII are ill-formed as are in characters (windows-1252's "répertoire", windows-1251's
 // "Пётр"); a UTF-8 word with a stray byte ("Привет\xFF") is not.
 bool isLegacyWord(std::string_view word) {
-    const auto counted = readWord(word);
-    return counted.illFormed > 0 && counted.illFormed >= counted.wellFormed;
+    const auto reading = readAsUtf8(word);
+    return reading.illFormed > 0 && reading.illFormedBytes >= reading.wellFormedBytes;
 }
 
 // The part of a sample of a text that is not mostly UTF-8 that readings are weighed in: the sample
@@ -929,8 +909,8 @@ std::string weighedPart(std::string_view whole) {
     std::string sample;
     sample.reserve(whole.size());
     forEachWord(whole, [&](std::string_view word, std::string_view separators) {
-        const auto counted = readWord(word);
-        if (counted.illFormed > 0 || counted.wellFormed == 0) {
+        const auto reading = readAsUtf8(word);
+        if (reading.illFormed > 0 || reading.characters == 0) {
             sample += word;
         }
         for (const char c : separators) {
