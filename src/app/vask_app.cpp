@@ -279,10 +279,15 @@ void VaskApplication::becameActive() {
     composition_->root().chatViewModel()->recheckUsageAfterReturn();
 }
 
-void VaskApplication::reopen() {
-    if (!composition_->windows().hasVisibleWindow()) {
+void VaskApplication::reopen(const QByteArray& startupId) {
+    auto& windows = composition_->windows();
+    windows.setStartupId(startupId);
+    if (QWidget* shown = windows.frontWindow()) {
+        windows.raise(shown);
+    } else {
         composition_->openMain();
     }
+    windows.setStartupId({});
 }
 
 void VaskApplication::showAbout() {

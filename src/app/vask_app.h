@@ -69,7 +69,9 @@ class VaskApplication : public QObject {
     // Without a tray, once the last window closed: how to bring Vask back, as a notification.
     void tellStillRunning(std::function<void(bool shown)> shown);
     void becameActive();
-    void reopen();
+    // A second launch: the window in sight comes to the front with the launch's startup id;
+    // with none in sight, the main window opens.
+    void reopen(const QByteArray& startupId);
     void showAbout();
 
     QApplication& app_;

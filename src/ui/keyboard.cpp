@@ -21,51 +21,74 @@ constexpr const char* focusKeyProperty = "vaskFocusKey";
 constexpr const char* standsInForProperty = "vaskStandsInFor";
 constexpr const char* focusKeeperName = "vask-focus-keeper";
 
-// Rings the widget that took the keyboard focus from Tab or Shift+Tab, whatever draws it (flat
-// buttons, lists and fields styled without a focus look of their own would show none); a
-// pointer press puts the ring away until the next Tab.
+// Rings the widget that has the keyboard focus whenever the user did not put it there with the
+// pointer: Tab and Shift+Tab, a window taking the keyboard, and Vask moving the focus itself (a
+// control handing it to its stand-in, Copy Link after a failed sign-in), whatever draws the
+// widget (flat buttons, lists and fields styled without a focus look of their own would show
+// none). Tab in a window with one control rings that control. A pointer press puts the ring
+// away until the focus moves again by other means.
 class KeyboardFocusRing final : public QObject {
   public:
     explicit KeyboardFocusRing(QApplication& app) : QObject(&app) {
         app.installEventFilter(this);
-        connect(&app, &QApplication::focusChanged, this,
-                [this](QWidget*, QWidget* now) { follow(now); });
+        connect(&app, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+            if (now == nullptr || now->isWindow()) {
+                putAway();
+            }
+        });
     }
 
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::KeyPress) {
-            const int key = static_cast<QKeyEvent*>(event)->key();
-            if (key == Qt::Key_Tab || key == Qt::Key_Backtab) {
-                byKeyboard_ = true;
+        switch (event->type()) {
+            case QEvent::KeyPress: {
+                const int key = static_cast<QKeyEvent*>(event)->key();
+                // Where Tab moves nothing (the window's only control), it still shows where the
+                // keyboard is; where it moves the focus, the focus event rings the next one.
+                if ((key == Qt::Key_Tab || key == Qt::Key_Backtab) &&
+                    watched == QApplication::focusWidget()) {
+                    ring(QApplication::focusWidget());
+                }
+                break;
             }
-        } else if (event->type() == QEvent::MouseButtonPress) {
-            byKeyboard_ = false;
-            if (frame_) {
-                frame_->setWidget(nullptr);
-                frame_->hide();
-            }
+            case QEvent::MouseButtonPress:
+                putAway();
+                break;
+            case QEvent::FocusIn:
+                if (watched->isWidgetType()) {
+                    if (static_cast<QFocusEvent*>(event)->reason() == Qt::MouseFocusReason) {
+                        putAway();
+                    } else {
+                        ring(static_cast<QWidget*>(watched));
+                    }
+                }
+                break;
+            default:
+                break;
         }
         return QObject::eventFilter(watched, event);
     }
 
   private:
-    void follow(QWidget* now) {
-        if (!byKeyboard_ || now == nullptr || now->isWindow()) {
-            if (frame_) {
-                frame_->setWidget(nullptr);
-                frame_->hide();
-            }
+    void ring(QWidget* widget) {
+        if (widget == nullptr || widget->isWindow() || !widget->hasFocus()) {
+            putAway();
             return;
         }
         if (!frame_) {
             frame_ = new QFocusFrame;
             frame_->setObjectName("keyboardFocusRing");
         }
-        frame_->setWidget(now);
+        frame_->setWidget(widget);
         frame_->show();
     }
 
-    bool byKeyboard_ = false;
+    void putAway() {
+        if (frame_) {
+            frame_->setWidget(nullptr);
+            frame_->hide();
+        }
+    }
+
     QPointer<QFocusFrame> frame_;
 };
 
@@ -127,6 +150,12 @@ void showUnder(QWidget* widget, const QWidget* top) {
         }
     }
     std::for_each(hidden.rbegin(), hidden.rend(), [](QWidget* w) { w->show(); });
+}
+
+// The widget of `inside`'s window that has the keyboard focus, or has it again once the window
+// is active: a window behind a dialog (Private Memory behind its confirmation) keeps its own.
+QWidget* focusOf(const QWidget* inside) {
+    return inside->window()->focusWidget();
 }
 
 bool isTabStop(const QWidget* widget) {
@@ -262,7 +291,7 @@ FocusKeeper::Rebuild::~Rebuild() {
 }
 
 void FocusKeeper::note() {
-    QWidget* focus = QApplication::focusWidget();
+    QWidget* focus = focusOf(section_);
     if (focus == nullptr || (focus != section_ && !section_->isAncestorOf(focus))) {
         wanted_.clear();
         waiting_ = nullptr;
@@ -282,7 +311,7 @@ void FocusKeeper::note() {
 bool FocusKeeper::eventFilter(QObject* watched, QEvent* event) {
     // Hidden (itself or with what holds it) while it has the focus: the toolkit would move the
     // focus on to the next control, scrolling that into view; it waits here instead.
-    if (watched == watched_ && event->type() == QEvent::Hide && watched_->hasFocus()) {
+    if (watched == watched_ && event->type() == QEvent::Hide && focusOf(section_) == watched_) {
         waiting_ = section_;
         section_->setFocus(Qt::OtherFocusReason);
     }
@@ -293,9 +322,10 @@ void FocusKeeper::restore() {
     if (watched_) {
         watched_->removeEventFilter(this);
     }
-    const bool kept = watched_ && watched_->hasFocus();
+    // Still on the control it had (a stand-in holding the place is no such control).
+    const bool kept = watched_ && watched_ != waiting_ && focusOf(section_) == watched_;
     watched_ = nullptr;
-    if (kept || wanted_.isEmpty() || waiting_ == nullptr || !waiting_->hasFocus()) {
+    if (kept || wanted_.isEmpty() || waiting_ == nullptr || focusOf(section_) != waiting_) {
         return;
     }
     QWidget* control = find(wanted_);
@@ -325,6 +355,56 @@ QWidget* FocusKeeper::find(const QString& key) const {
         }
     }
     return nullptr;
+}
+
+StandardKeys::Command StandardKeys::commandFor(int key, Qt::KeyboardModifiers modifiers) {
+    // Keypad and group-switch bits say nothing about which command was meant.
+    const auto held = modifiers & ~(Qt::KeypadModifier | Qt::GroupSwitchModifier);
+    if (held != Qt::ControlModifier) {
+        return Command::none;
+    }
+    switch (key) {
+        case Qt::Key_Q:
+            return Command::quit;
+        case Qt::Key_W:
+            return Command::closeWindow;
+        case Qt::Key_Comma:
+            return Command::openSettings;
+        default:
+            return Command::none;
+    }
+}
+
+StandardKeys::StandardKeys(Actions actions, QObject* parent)
+    : QObject(parent), actions_(std::move(actions)) {
+    qApp->installEventFilter(this);
+}
+
+bool StandardKeys::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress || !watched->isWidgetType()) {
+        return false;
+    }
+    const auto* key = static_cast<QKeyEvent*>(event);
+    switch (commandFor(key->key(), key->modifiers())) {
+        case Command::none:
+            return false;
+        case Command::quit:
+            if (actions_.quit) {
+                actions_.quit();
+            }
+            return true;
+        case Command::closeWindow:
+            // The window the key was pressed in: the first to see a key press is the focused
+            // widget, in a popup (the tray's popover) too, which is never the active window.
+            static_cast<QWidget*>(watched)->window()->close();
+            return true;
+        case Command::openSettings:
+            if (actions_.openSettings) {
+                actions_.openSettings();
+            }
+            return true;
+    }
+    return false;
 }
 
 }  // namespace vask::ui

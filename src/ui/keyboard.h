@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QApplication;
 class QEvent;
 class QScrollArea;
@@ -55,8 +57,14 @@ void setStandsInFor(QWidget* widget, const QStringList& keys);
 // stands in for it; with neither, it waits on the section (a key pressed there does nothing), and
 // goes to the control when a later rebuild brings it back (Sync Now enabled once the sync ends),
 // unless the user moved it meanwhile. The focus never runs ahead to the next control (another
-// section's button, the sidebar) while the section rebuilds.
+// section's button, the sidebar) while the section rebuilds. It follows the focus of the
+// section's window whether or not that window is active: a confirmation or an edit sheet over it
+// returns to the control of the same key. A rebuild that takes down a control that may have the
+// focus hides it first (the keeper sees it go; a control deleted at once would hand the focus to
+// the window's next Tab stop) and deletes it later (`deleteLater`: it may be the button whose
+// click is being handled), as `clearLayout` does.
 class FocusKeeper final : public QObject {
+    Q_OBJECT
   public:
     // The section's keeper, made on first use.
     static FocusKeeper& of(QWidget* section);
@@ -91,6 +99,29 @@ class FocusKeeper final : public QObject {
     QPointer<QWidget> watched_;
     // Where the focus waits for `wanted_`: the section or a stand-in that is no control.
     QPointer<QWidget> waiting_;
+};
+
+// The desktop's usual keys in every window of the application: Ctrl+Q quits, Ctrl+W closes the
+// window it is pressed in (a popup too), Ctrl+, opens the settings. Filters the application's key
+// presses.
+class StandardKeys : public QObject {
+    Q_OBJECT
+  public:
+    enum class Command { none, quit, closeWindow, openSettings };
+    struct Actions {
+        std::function<void()> quit;
+        std::function<void()> openSettings;
+    };
+
+    static Command commandFor(int key, Qt::KeyboardModifiers modifiers);
+
+    StandardKeys(Actions actions, QObject* parent);
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    Actions actions_;
 };
 
 }  // namespace vask::ui

@@ -22,6 +22,7 @@
 #include "platform/environment.h"
 #include "platform/file_io.h"
 #include "platform/owner_only_file.h"
+#include "ui/window_registry.h"
 
 namespace vask::ui {
 
@@ -160,8 +161,12 @@ QString SingleInstance::serverName(const QString& instanceName) {
     return QString("vask-%1-%2").arg(getuid()).arg(instanceName);
 }
 
-QString SingleInstance::messageFor(const std::optional<QString>& url) {
-    return url ? *url : QStringLiteral("reopen");
+QString SingleInstance::messageFor(const std::optional<QString>& url, const QByteArray& startupId) {
+    if (url) {
+        return *url;
+    }
+    return startupId.isEmpty() ? QStringLiteral("reopen")
+                               : QStringLiteral("reopen ") + QString::fromLatin1(startupId);
 }
 
 QString SingleInstance::relaunchedMessage(qint64 pid) {
@@ -284,8 +289,9 @@ SingleInstance::Role SingleInstance::claimOrForwardOrThrow(const std::optional<Q
     // The lock is held: the running instance may still be setting up its socket, or be quitting
     // with its socket closed. Either it answers or its lock comes free.
     while (true) {
-        if (forward(messageFor(url), static_cast<int>(std::max<qint64>(deadline.remainingTime(),
-                                                                       connectTimeoutMs)))) {
+        if (forward(
+                messageFor(url, launchStartupId()),
+                static_cast<int>(std::max<qint64>(deadline.remainingTime(), connectTimeoutMs)))) {
             return Role::forwarded;
         }
         if (takeLock(retryPauseMs)) {
@@ -488,7 +494,9 @@ void SingleInstance::readFrom(QLocalSocket* socket) {
                            ? line.mid(relaunchedPrefix.size()).toLongLong(&isPid)
                            : 0;
     if (line == "reopen") {
-        emit reopenRequested();
+        emit reopenRequested({});
+    } else if (line.startsWith("reopen ")) {
+        emit reopenRequested(line.mid(7).toLatin1());
     } else if (isPid) {
         emit relaunchedInstanceStarted(pid);
     } else if (!line.isEmpty()) {

@@ -56,8 +56,9 @@ class SingleInstance : public QObject {
     // The lock, and the file naming the running instance's socket, in the data folder.
     static constexpr const char* lockFileName = "single-instance.lock";
     static constexpr const char* socketRecordName = "single-instance.socket-path";
-    // The line a launch sends: the URL, or "reopen".
-    static QString messageFor(const std::optional<QString>& url);
+    // The line a launch sends: the URL, or "reopen", followed by the startup id the desktop
+    // gave the launch (`launchStartupId`), when there is one, after a space.
+    static QString messageFor(const std::optional<QString>& url, const QByteArray& startupId = {});
     // The line a relaunched instance sends before it waits for the lock: it runs.
     static QString relaunchedMessage(qint64 pid);
     // The line the running instance answers with once it has taken a line.
@@ -94,8 +95,9 @@ class SingleInstance : public QObject {
   signals:
     // On the primary: a URL from another launch.
     void urlReceived(const QString& url);
-    // On the primary: another launch without a URL.
-    void reopenRequested();
+    // On the primary: another launch without a URL; `startupId` is the one it was given, or
+    // empty.
+    void reopenRequested(const QByteArray& startupId);
     // On the primary: an instance started with --relaunch runs and waits for this one to quit.
     void relaunchedInstanceStarted(qint64 pid);
 

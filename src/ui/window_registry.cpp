@@ -1,12 +1,155 @@
 #include "ui/window_registry.h"
 
 #include <QApplication>
-#include <QKeyEvent>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QWindow>
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace vask::ui {
 
+namespace {
+
+xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
+    auto* reply = xcb_intern_atom_reply(
+        connection,
+        xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name),
+        nullptr);
+    xcb_atom_t atom = XCB_ATOM_NONE;
+    if (reply != nullptr) {
+        atom = reply->atom;
+        std::free(reply);
+    }
+    return atom;
+}
+
+// The time of the user's action that started the launch, as the startup notification protocol
+// writes it into the id ("..._TIME<server time>"); 0 when it names none.
+xcb_timestamp_t launchTime(const QByteArray& startupId) {
+    const qsizetype at = startupId.lastIndexOf("_TIME");
+    if (at < 0) {
+        return 0;
+    }
+    bool ok = false;
+    const qulonglong time = startupId.mid(at + 5).toULongLong(&ok);
+    return ok && time <= 0xFFFFFFFFULL ? static_cast<xcb_timestamp_t>(time) : 0;
+}
+
+void sendToRoot(xcb_connection_t* connection, xcb_window_t root, xcb_window_t window,
+                xcb_atom_t type, std::uint8_t format, const void* data, std::size_t size) {
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = format;
+    event.window = window;
+    event.type = type;
+    std::memcpy(event.data.data8, data, std::min<std::size_t>(size, sizeof event.data.data8));
+    xcb_send_event(connection, 0, root,
+                   XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT |
+                       XCB_EVENT_MASK_PROPERTY_CHANGE,
+                   reinterpret_cast<const char*>(&event));
+}
+
+// Under X11, the window answers the launch by the startup notification protocol: it names the
+// launch (`_NET_STARTUP_ID`), asks to be activated at the time of the user's action that
+// started it (a window manager preventing focus stealing weighs that time against the window
+// in use), and the launch's feedback is removed ("remove: ID=...", in 20-byte pieces).
+void answerX11Launch(QWidget* window, const QByteArray& startupId) {
+    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11 == nullptr || x11->connection() == nullptr) {
+        return;
+    }
+    xcb_connection_t* connection = x11->connection();
+    const auto id = static_cast<xcb_window_t>(window->winId());
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id,
+                        internAtom(connection, "_NET_STARTUP_ID"),
+                        internAtom(connection, "UTF8_STRING"), 8,
+                        static_cast<std::uint32_t>(startupId.size()), startupId.constData());
+    if (const xcb_timestamp_t time = launchTime(startupId); time != 0) {
+        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id,
+                            internAtom(connection, "_NET_WM_USER_TIME"), XCB_ATOM_CARDINAL, 32, 1,
+                            &time);
+        // Source 1: an application's request, carrying the user's time.
+        const std::uint32_t active[5] = {1, time, 0, 0, 0};
+        sendToRoot(connection, root, id, internAtom(connection, "_NET_ACTIVE_WINDOW"), 32, active,
+                   sizeof active);
+    }
+    QByteArray message = "remove: ID=" + startupId;
+    message.append('\0');
+    const xcb_atom_t begin = internAtom(connection, "_NET_STARTUP_INFO_BEGIN");
+    const xcb_atom_t more = internAtom(connection, "_NET_STARTUP_INFO");
+    for (qsizetype offset = 0; offset < message.size(); offset += 20) {
+        char piece[20] = {};
+        std::memcpy(piece, message.constData() + offset,
+                    static_cast<std::size_t>(std::min<qsizetype>(20, message.size() - offset)));
+        sendToRoot(connection, root, id, offset == 0 ? begin : more, 8, piece, sizeof piece);
+    }
+    xcb_flush(connection);
+}
+
+// What the startup id may hold: printable ASCII without blanks, as desktops make them.
+bool isStartupId(const QByteArray& id) {
+    return !id.isEmpty() && id.size() <= 512 &&
+           std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+}
+
+}  // namespace
+
+QWidget* keyboardWindowOf(QWidget* window) {
+    for (QWidget* shown : QApplication::topLevelWidgets()) {
+        if (shown == window || !shown->isVisible() || shown->windowModality() == Qt::NonModal) {
+            continue;
+        }
+        const QWidget* owner = shown->parentWidget() ? shown->parentWidget()->window() : nullptr;
+        if (shown->windowModality() == Qt::ApplicationModal || owner == window) {
+            return shown;
+        }
+    }
+    return window;
+}
+
+void bringToFront(QWidget* window, const QByteArray& startupId) {
+    QWidget* target = keyboardWindowOf(window);
+    if (target != window) {
+        window->raise();
+    }
+    target->raise();
+    target->activateWindow();
+    if (QWindow* handle = target->windowHandle()) {
+        if (isStartupId(startupId)) {
+            if (QGuiApplication::platformName() == "wayland") {
+                // The toolkit's Wayland window takes the token from here when it asks to be
+                // activated, and uses it up.
+                qputenv("XDG_ACTIVATION_TOKEN", startupId);
+            } else if (QGuiApplication::platformName() == "xcb") {
+                answerX11Launch(target, startupId);
+            }
+        }
+        handle->requestActivate();
+    }
+}
+
+QByteArray launchStartupId() {
+    for (const char* name : {"DESKTOP_STARTUP_ID", "XDG_ACTIVATION_TOKEN"}) {
+        const QByteArray id = qgetenv(name);
+        if (isStartupId(id)) {
+            return id;
+        }
+    }
+    return {};
+}
+
 void WindowRegistry::registerWindow(const QString& id, const Factory& factory) {
     factories_.insert(id, factory);
+    if (!order_.contains(id)) {
+        order_.append(id);
+    }
 }
 
 QWidget* WindowRegistry::open(const QString& id) {
@@ -19,15 +162,20 @@ QWidget* WindowRegistry::open(const QString& id) {
         slot = (*factory)();
         slot->setAttribute(Qt::WA_DeleteOnClose, false);
         slot->setObjectName(id);
+        slot->installEventFilter(this);
     }
     // A minimised window is shown already, yet out of sight: opening brings it back.
     if (slot->isMinimized()) {
         slot->setWindowState(slot->windowState() & ~Qt::WindowMinimized);
     }
     slot->show();
-    slot->raise();
-    slot->activateWindow();
+    raise(slot);
     return slot;
+}
+
+void WindowRegistry::raise(QWidget* window) {
+    bringToFront(window, startupId_);
+    startupId_.clear();
 }
 
 void WindowRegistry::close(const QString& id) {
@@ -41,62 +189,29 @@ QWidget* WindowRegistry::window(const QString& id) const {
 }
 
 bool WindowRegistry::hasVisibleWindow() const {
-    for (const auto& window : windows_) {
-        if (window && window->isVisible() && !window->isMinimized()) {
-            return true;
+    return frontWindow() != nullptr;
+}
+
+QWidget* WindowRegistry::frontWindow() const {
+    const auto inSight = [](const QWidget* window) {
+        return window != nullptr && window->isVisible() && !window->isMinimized();
+    };
+    if (inSight(lastActive_)) {
+        return lastActive_;
+    }
+    for (const QString& id : order_) {
+        if (QWidget* window = windows_.value(id); inSight(window)) {
+            return window;
         }
     }
-    return false;
+    return nullptr;
 }
 
-StandardKeys::Command StandardKeys::commandFor(int key, Qt::KeyboardModifiers modifiers) {
-    // Keypad and group-switch bits say nothing about which command was meant.
-    const auto held = modifiers & ~(Qt::KeypadModifier | Qt::GroupSwitchModifier);
-    if (held != Qt::ControlModifier) {
-        return Command::none;
+bool WindowRegistry::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::WindowActivate && watched->isWidgetType()) {
+        lastActive_ = static_cast<QWidget*>(watched);
     }
-    switch (key) {
-        case Qt::Key_Q:
-            return Command::quit;
-        case Qt::Key_W:
-            return Command::closeWindow;
-        case Qt::Key_Comma:
-            return Command::openSettings;
-        default:
-            return Command::none;
-    }
-}
-
-StandardKeys::StandardKeys(Actions actions, QObject* parent)
-    : QObject(parent), actions_(std::move(actions)) {
-    qApp->installEventFilter(this);
-}
-
-bool StandardKeys::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() != QEvent::KeyPress || !watched->isWidgetType()) {
-        return false;
-    }
-    const auto* key = static_cast<QKeyEvent*>(event);
-    switch (commandFor(key->key(), key->modifiers())) {
-        case Command::none:
-            return false;
-        case Command::quit:
-            if (actions_.quit) {
-                actions_.quit();
-            }
-            return true;
-        case Command::closeWindow:
-            // The window the key was pressed in: the first to see a key press is the focused
-            // widget, in a popup (the tray's popover) too, which is never the active window.
-            static_cast<QWidget*>(watched)->window()->close();
-            return true;
-        case Command::openSettings:
-            if (actions_.openSettings) {
-                actions_.openSettings();
-            }
-            return true;
-    }
-    return false;
+    return QObject::eventFilter(watched, event);
 }
 
 }  // namespace vask::ui

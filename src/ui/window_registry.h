@@ -1,14 +1,29 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
 
 namespace vask::ui {
+
+// Brings `window` to the front and gives it the keyboard, through the toolkit's window
+// (`QWindow::requestActivate`): a dialog that blocks it (Private Memory over Settings) comes
+// instead, since the window itself could take no key. `startupId` is what the launch that asked
+// for it was given by the desktop (`DESKTOP_STARTUP_ID` under X11, `XDG_ACTIVATION_TOKEN` under
+// Wayland): the window manager lets a window that carries it come forward over the one in use,
+// and the launch's busy cursor ends. Empty: none.
+void bringToFront(QWidget* window, const QByteArray& startupId = {});
+// The dialog that blocks `window`'s keys (one opened modal over it), or `window` itself.
+QWidget* keyboardWindowOf(QWidget* window);
+// What a launch got from the desktop to bring a window of a running Vask forward: the startup
+// notification id under X11, else the Wayland activation token; empty when neither is set.
+QByteArray launchStartupId();
 
 // The application's top-level windows by identifier ("main", "onboarding", "settings"). A window
 // is made on first open and kept (closing hides it), so its state survives being closed. Nothing
@@ -20,39 +35,29 @@ class WindowRegistry : public QObject {
 
     void registerWindow(const QString& id, const Factory& factory);
     // Makes the window when needed, shows it (restored, when it was minimised) and brings it to
-    // the front.
+    // the front with the keyboard (`bringToFront`), an already open one too.
     QWidget* open(const QString& id);
     void close(const QString& id);
     QWidget* window(const QString& id) const;
     // Whether a window is in sight: a minimised one is not.
     bool hasVisibleWindow() const;
-
-  private:
-    QHash<QString, Factory> factories_;
-    QHash<QString, QPointer<QWidget>> windows_;
-};
-
-// The desktop's usual keys in every window of the application: Ctrl+Q quits, Ctrl+W closes the
-// window it is pressed in (a popup too), Ctrl+, opens the settings. Filters the application's key
-// presses.
-class StandardKeys : public QObject {
-    Q_OBJECT
-  public:
-    enum class Command { none, quit, closeWindow, openSettings };
-    struct Actions {
-        std::function<void()> quit;
-        std::function<void()> openSettings;
-    };
-
-    static Command commandFor(int key, Qt::KeyboardModifiers modifiers);
-
-    StandardKeys(Actions actions, QObject* parent);
+    // The window in sight that was active last; null when none is in sight.
+    QWidget* frontWindow() const;
+    // The startup id the next window brought to the front carries (a second launch's).
+    void setStartupId(const QByteArray& startupId) { startupId_ = startupId; }
+    // Brings `window` to the front with the startup id set, which it uses up.
+    void raise(QWidget* window);
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    Actions actions_;
+    QHash<QString, Factory> factories_;
+    QHash<QString, QPointer<QWidget>> windows_;
+    // Identifiers in the order they were registered.
+    QStringList order_;
+    QPointer<QWidget> lastActive_;
+    QByteArray startupId_;
 };
 
 }  // namespace vask::ui

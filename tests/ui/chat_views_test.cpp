@@ -27,6 +27,7 @@
 #include "ui/chat/memory_receipt_rows.h"
 #include "ui/chat/message_bubble.h"
 #include "ui/chat/thinking_view.h"
+#include "ui/keyboard.h"
 #include "ui/theme.h"
 #include "support/recording_opener.h"
 
@@ -195,31 +196,91 @@ TEST_F(ChatViewTest, SendsOnlyWhenReadyWithTextAndIdle) {
     }
 }
 
-TEST_F(ChatViewTest, TheComposerLooksDisabledWhileATurnRuns) {
+// A keyboard user keeps the composer through a question: the focus stays in it while the answer
+// runs, what is typed then waits there (Return does nothing until the answer is in), and a
+// follow-up typed at once after the answer is sent: two questions, both asked.
+TEST_F(ChatViewTest, TheComposerKeepsTheFocusThroughAQuestionAndSendsTheFollowUp) {
     auto model = makeModel(false);
+    QWidget host;
+    auto* column = new QVBoxLayout(&host);
     auto view = makeView(model);
-    view->show();
-    QApplication::processEvents();
-    auto* box = view->findChild<QWidget*>("composerBox");
-    const auto grab = [&] {
-        QApplication::processEvents();
-        return box->grab().toImage();
+    column->addWidget(view.get());
+    // Where the focus would run on to: the sidebar's first control in the main window.
+    auto* next = new QPushButton("New Chat");
+    column->addWidget(next);
+    host.show();
+    host.activateWindow();
+    view->composer()->setFocus();
+    ASSERT_TRUE(spinUntil([&] { return view->composer()->hasFocus(); }));
+    const auto type = [&](const QString& text) {
+        for (const QChar c : text) {
+            QKeyEvent key(QEvent::KeyPress, c == ' ' ? Qt::Key_Space : Qt::Key_A, Qt::NoModifier,
+                          QString(c));
+            QApplication::sendEvent(QApplication::focusWidget(), &key);
+        }
+        press(QApplication::focusWidget(), Qt::Key_Return);
     };
-    const auto placeholder = [&] {
-        const auto* composer = view->composer();
-        return composer->palette().color(
-            composer->isEnabled() ? QPalette::Active : QPalette::Disabled,
-            QPalette::PlaceholderText);
-    };
-    const QImage idle = grab();
-    const QColor idlePlaceholder = placeholder();
-    model->state.set(ChatState::sending(test::message(ChatRole::user, "q"), {}, {}));
-    EXPECT_FALSE(view->composer()->isEnabled());
-    EXPECT_NE(grab(), idle) << "the disabled composer must not look like the enabled one";
-    EXPECT_LT(placeholder().alphaF(), idlePlaceholder.alphaF());
-    model->state.set(ChatState::idle());
+    type("Where did we meet?");
+    ASSERT_TRUE(model->state.get().isSending());
+    EXPECT_TRUE(view->composer()->hasFocus()) << "the focus left the composer as the answer ran";
     EXPECT_TRUE(view->composer()->isEnabled());
-    EXPECT_EQ(grab(), idle);
+    // Return while the answer runs sends nothing, and loses nothing typed.
+    type("book");
+    EXPECT_EQ(model->inputText.get(), "book") << "typed while the answer runs: kept";
+    EXPECT_EQ(model->state.get().asSending()->question.text, "Where did we meet?");
+    settle();
+    QApplication::processEvents();
+    ASSERT_FALSE(model->state.get().isSending());
+    EXPECT_TRUE(view->composer()->hasFocus());
+    type(" club");
+    EXPECT_TRUE(model->state.get().isSending()) << "the follow-up went nowhere";
+    settle();
+    std::vector<std::string> asked;
+    for (const auto& message : model->displayMessages()) {
+        if (message.role == ChatRole::user) {
+            asked.push_back(message.text);
+        }
+    }
+    EXPECT_EQ(asked, (std::vector<std::string>{"Where did we meet?", "book club"}));
+    EXPECT_FALSE(next->hasFocus());
+}
+
+// Send pressed by the keyboard (Return or Space) sends, and the focus goes to the composer where
+// the next question is typed: Send, disabled once the question is on its way, would hand it on
+// to the next control (New Chat, "Open in Vask"), whose second press starts another chat.
+TEST_F(ChatViewTest, SendPressedByTheKeyboardLeavesTheFocusInTheComposer) {
+    installKeyboardHandling(*qApp);
+    for (const int key : {Qt::Key_Return, Qt::Key_Space}) {
+        SCOPED_TRACE(key == Qt::Key_Return ? "Return" : "Space");
+        auto model = makeModel(false);
+        QWidget host;
+        auto* column = new QVBoxLayout(&host);
+        auto view = makeView(model);
+        column->addWidget(view.get());
+        auto* next = new QPushButton("Open in Vask");
+        int nextPresses = 0;
+        QObject::connect(next, &QPushButton::clicked, [&] { ++nextPresses; });
+        column->addWidget(next);
+        host.show();
+        host.activateWindow();
+        model->inputText.set("Where did we meet?");
+        view->sendButton()->setFocus();
+        ASSERT_TRUE(spinUntil([&] { return view->sendButton()->hasFocus(); }));
+        for (int time = 0; time < 2; ++time) {
+            for (const auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+                QKeyEvent event(type, key, Qt::NoModifier, key == Qt::Key_Space ? " " : "\r");
+                QApplication::sendEvent(QApplication::focusWidget(), &event);
+            }
+            EXPECT_TRUE(model->state.get().isSending());
+            EXPECT_TRUE(view->composer()->hasFocus())
+                << "the focus is on "
+                << (QApplication::focusWidget()
+                        ? QApplication::focusWidget()->objectName().toStdString()
+                        : std::string("nothing"));
+        }
+        EXPECT_EQ(nextPresses, 0);
+        settle();
+    }
 }
 
 TEST_F(ChatViewTest, ReadinessFromTheHostEnablesSending) {

@@ -560,32 +560,48 @@ TEST(MainWindowTest, TheArrowKeysPickTheNextRowPastTheHeading) {
     EXPECT_EQ(f.window->model().selection(), SidebarSelection::awaitingReplies());
 }
 
-// With no chat picked, Tab from the search field reaches the list, whose first row (the
-// awaiting row) becomes current: the screen it opens is shown with that row selected, signed in
-// or out.
-TEST(MainWindowTest, TabIntoTheListSelectsTheRowWhoseScreenItShows) {
+// With no chat picked, Tab from the search field reaches the list and changes no screen: the
+// list makes its first row current by itself, which is no pick. Return or Space opens a row: the
+// first one, the awaiting row, signed in or out, shown selected.
+TEST(MainWindowTest, TabIntoTheListChangesNoScreenAndReturnOpensARow) {
     for (const bool signedIn : {true, false}) {
-        SCOPED_TRACE(signedIn ? "signed in" : "signed out");
-        WindowFixture f;
-        f.chat.hasCredentials = signedIn;
-        f.replies = {waitingSince("maya", f.now - 600)};
-        f.window->show();
-        f.window->activateWindow();
-        auto* search = f.window->findChild<QLineEdit*>("sidebar-search");
-        search->setFocus();
-        for (int i = 0; i < 100 && !search->hasFocus(); ++i) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        for (const int key : {Qt::Key_Return, Qt::Key_Space}) {
+            SCOPED_TRACE(std::string(signedIn ? "signed in" : "signed out") +
+                         (key == Qt::Key_Return ? ", Return" : ", Space"));
+            WindowFixture f;
+            f.chat.hasCredentials = signedIn;
+            f.replies = {waitingSince("maya", f.now - 600)};
+            f.window->show();
+            f.window->activateWindow();
+            auto* search = f.window->findChild<QLineEdit*>("sidebar-search");
+            search->setFocus();
+            for (int i = 0; i < 100 && !search->hasFocus(); ++i) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            }
+            ASSERT_TRUE(search->hasFocus());
+            ASSERT_FALSE(f.list()->selectionModel()->hasSelection());
+            const auto before = f.window->shownDetail();
+            const auto selectionBefore = f.window->model().selection();
+            QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+            QApplication::sendEvent(search, &tab);
+            ASSERT_TRUE(f.list()->hasFocus());
+            EXPECT_EQ(f.window->shownDetail(), before) << "Tab switched the screen";
+            EXPECT_EQ(f.window->model().selection(), selectionBefore);
+            EXPECT_FALSE(f.list()->selectionModel()->hasSelection());
+
+            QKeyEvent open(QEvent::KeyPress, key, Qt::NoModifier,
+                           key == Qt::Key_Space ? " " : "\r");
+            QApplication::sendEvent(f.list(), &open);
+            EXPECT_EQ(f.window->shownDetail(), Detail::awaitingReplies);
+            EXPECT_EQ(f.currentTag(), SessionRowsModel::awaitingTag);
+            const auto selected = f.list()->selectionModel()->selectedIndexes();
+            ASSERT_EQ(selected.size(), 1);
+            EXPECT_EQ(selected[0], f.list()->currentIndex());
+            // Pressed again, the row shown stays shown.
+            QApplication::sendEvent(f.list(), &open);
+            EXPECT_EQ(f.window->shownDetail(), Detail::awaitingReplies);
+            EXPECT_EQ(f.currentTag(), SessionRowsModel::awaitingTag);
         }
-        ASSERT_TRUE(search->hasFocus());
-        ASSERT_FALSE(f.list()->selectionModel()->hasSelection());
-        QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
-        QApplication::sendEvent(search, &tab);
-        ASSERT_TRUE(f.list()->hasFocus());
-        EXPECT_EQ(f.window->shownDetail(), Detail::awaitingReplies);
-        EXPECT_EQ(f.currentTag(), SessionRowsModel::awaitingTag);
-        const auto selected = f.list()->selectionModel()->selectedIndexes();
-        ASSERT_EQ(selected.size(), 1);
-        EXPECT_EQ(selected[0], f.list()->currentIndex());
     }
 }
 

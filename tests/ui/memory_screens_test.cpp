@@ -1,3 +1,5 @@
+#include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -191,6 +193,114 @@ TEST(MemoryScreensTest, AManagerRequestWaitsUntilMemoryIsAvailable) {
     f.drain();
     EXPECT_TRUE(f.panel->manager());
     EXPECT_FALSE(f.navigation.managerRequestID.get());
+}
+
+// Private Memory's Tab follows the window as it reads: Done, the list, each row's Edit and
+// Forget, then Forget All at the bottom. After Forget (confirmed in a box of its own, which takes
+// the window's activation while it is up) and after Edit then Save, the focus is in the list:
+// on the row's Edit, or on the list where the forgotten row was; never on Done, whose Return
+// would close the window.
+TEST(MemoryScreensTest, TheFocusStaysInTheListAfterForgetAndSave) {
+    MemoryFixture f;
+    const auto mum = f.save("Mum", "Helen");
+    const auto sam = f.save("Sam", "Manager");
+    f.panel->show();
+    f.drain();
+    auto* manager = f.openManager();
+    ASSERT_TRUE(manager);
+    QApplication::setActiveWindow(manager);
+    QApplication::processEvents();
+    const auto named = [&](const std::string& name) {
+        return manager->findChild<QPushButton*>(QString::fromStdString(name));
+    };
+    auto* done = manager->findChild<QPushButton*>("memory-done-button");
+    ASSERT_TRUE(done);
+    std::vector<std::string> order;
+    QWidget* stop = done;
+    for (int i = 0; i < 6; ++i) {
+        order.push_back(stop->objectName().toStdString());
+        do {
+            stop = stop->nextInFocusChain();
+        } while ((stop->focusPolicy() & Qt::TabFocus) == 0);
+    }
+    // Sorted by term, as the list shows them.
+    const std::string mumEdit = "edit-memory-" + mum.id.lowercaseString();
+    const std::string mumForget = "forget-memory-" + mum.id.lowercaseString();
+    const std::string samEdit = "edit-memory-" + sam.id.lowercaseString();
+    const std::string samForget = "forget-memory-" + sam.id.lowercaseString();
+    const auto rowsFirst = order[2] == mumEdit
+                               ? std::vector<std::string>{mumEdit, mumForget, samEdit, samForget}
+                               : std::vector<std::string>{samEdit, samForget, mumEdit, mumForget};
+    EXPECT_EQ(order, (std::vector<std::string>{"memory-done-button", "memory-list", rowsFirst[0],
+                                               rowsFirst[1], rowsFirst[2], rowsFirst[3]}));
+    EXPECT_EQ(stop->objectName(), "forget-all-memory-button");
+
+    // A confirmation box of its own is active while it asks.
+    QWidget box;
+    box.resize(100, 40);
+    const auto confirmedInABox = [&](QWidget*, const Confirmation&) {
+        box.show();
+        QApplication::setActiveWindow(&box);
+        return true;
+    };
+    const auto backFromTheBox = [&] {
+        f.drain();
+        box.hide();
+        QApplication::processEvents();
+        QApplication::setActiveWindow(manager);
+        QApplication::processEvents();
+    };
+    const auto focusName = [] {
+        QWidget* focus = QApplication::focusWidget();
+        return focus ? focus->objectName().toStdString() : std::string("nothing");
+    };
+
+    // Forget, confirmed.
+    f.panel.reset();
+    f.panel = std::make_unique<MemorySettingsPanel>(
+        f.viewModel, f.navigation, [&f] { return f.principal; }, confirmedInABox);
+    f.panel->show();
+    f.drain();
+    manager = f.openManager();
+    ASSERT_TRUE(manager);
+    QApplication::setActiveWindow(manager);
+    QApplication::processEvents();
+    named(mumForget)->setFocus();
+    ASSERT_EQ(focusName(), mumForget);
+    QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
+    QKeyEvent spaceUp(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, " ");
+    QApplication::sendEvent(named(mumForget), &space);
+    QApplication::sendEvent(named(mumForget), &spaceUp);
+    backFromTheBox();
+    EXPECT_EQ(f.storedTerms(), (std::vector<std::string>{"Sam"}));
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr) << "nothing has the focus";
+    EXPECT_EQ(focus->window(), manager);
+    EXPECT_NE(focus->objectName(), "memory-done-button") << "the focus fell to Done";
+    EXPECT_TRUE(focus->objectName() == "memory-content" ||
+                manager->findChild<QWidget*>("memory-content")->isAncestorOf(focus))
+        << focusName();
+
+    // Edit, then Save in the edit sheet.
+    named(samEdit)->setFocus();
+    ASSERT_EQ(focusName(), samEdit);
+    QApplication::sendEvent(named(samEdit), &space);
+    QApplication::sendEvent(named(samEdit), &spaceUp);
+    auto* sheet = manager->editSheet();
+    ASSERT_TRUE(sheet);
+    QApplication::setActiveWindow(sheet);
+    QApplication::processEvents();
+    sheet->findChild<QPlainTextEdit*>()->setPlainText("Team lead");
+    for (auto* button : sheet->findChildren<QPushButton*>()) {
+        if (button->text() == "Save") {
+            button->click();
+        }
+    }
+    f.drain();
+    QApplication::setActiveWindow(manager);
+    QApplication::processEvents();
+    EXPECT_EQ(focusName(), samEdit);
+    EXPECT_TRUE(manager->isVisible());
 }
 
 }  // namespace

@@ -17,9 +17,9 @@
 #include "support/app_root_fixture.h"
 #include "ui/brand_marks.h"
 #include "ui/chat/chat_view.h"
+#include "ui/keyboard.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/tray_controller.h"
-#include "ui/window_registry.h"
 
 namespace vask::ui {
 namespace {

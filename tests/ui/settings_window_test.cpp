@@ -3,6 +3,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -21,6 +22,7 @@
 #include "support/eventually.h"
 #include "support/log_capture.h"
 #include "support/recording_opener.h"
+#include "ui/keyboard.h"
 #include "ui/main_window/session_sidebar.h"
 #include "ui/memory/memory_manager_view.h"
 #include "ui/memory/memory_settings_panel.h"
@@ -30,6 +32,7 @@
 #include "ui/settings/form_parts.h"
 #include "ui/settings/proactive_surfaces_panel.h"
 #include "ui/window_fit.h"
+#include "ui/window_registry.h"
 
 namespace vask::ui {
 namespace {
@@ -610,6 +613,101 @@ TEST(SettingsWindowTest, AKeyringThatDoesNotAnswerOffersTryAgain) {
     }
     EXPECT_EQ(f.accountText(), "ada@example.com");
     EXPECT_NE(f.memorySummary(), MemorySettingsPresentation::keyringNotAnsweringText);
+}
+
+// Try Again and Unlock, pressed by the keyboard, hide while they work: the focus waits in the
+// account section (on the line saying what the keyring does) and is back on the button once it
+// returns, so a second press asks the keyring again; it never runs on to Contacts' Sync Now,
+// whose press would sync the contacts.
+TEST(SettingsWindowTest, TryAgainAndUnlockPressedTwiceKeepTheFocusInTheAccount) {
+    struct Case {
+        const char* name;
+        SecretBackend::Status status;
+        const char* button;
+    };
+    for (const auto& c :
+         {Case{"Try Again", SecretBackend::cancelled, "settings-try-keyring-again-button"},
+          Case{"Unlock", SecretBackend::interactionNotAllowed, "settings-unlock-keyring-button"}}) {
+        for (const int key : {Qt::Key_Space, Qt::Key_Return}) {
+            SCOPED_TRACE(std::string(c.name) + (key == Qt::Key_Space ? ", Space" : ", Return"));
+            SettingsFixture f;
+            installKeyboardHandling(*qApp);
+            std::filesystem::create_directories(f.dir / "data" / "contacts");
+            f.defaults.set(std::string(vcardFolderKind.accessGrantKey), std::string("authorized"));
+            f.root->contactsSyncViewModel()->refreshAuthorization();
+            f.storeAccountHeldBack(c.status);
+            f.open();
+            ASSERT_TRUE(f.visible("contacts-sync-button"));
+            const auto synced = f.root->contactsSyncViewModel()->lastSyncedAt.get();
+            QApplication::setActiveWindow(f.window.get());
+            auto* account = f.window->findChild<AccountSettingsPanel*>();
+            auto* button = f.window->findChild<QPushButton*>(c.button);
+            ASSERT_TRUE(f.visible(c.button));
+            button->setFocus();
+            ASSERT_TRUE(test::eventually([&] {
+                QApplication::processEvents();
+                return button->hasFocus();
+            }));
+            for (int press = 0; press < 2; ++press) {
+                SCOPED_TRACE(press + 1);
+                for (const auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+                    QKeyEvent event(type, key, Qt::NoModifier, key == Qt::Key_Space ? " " : "\r");
+                    QApplication::sendEvent(QApplication::focusWidget(), &event);
+                }
+                EXPECT_FALSE(f.visible(c.button)) << "it works";
+                QWidget* focus = QApplication::focusWidget();
+                ASSERT_NE(focus, nullptr);
+                EXPECT_TRUE(account->isAncestorOf(focus)) << focus->objectName().toStdString();
+                ASSERT_TRUE(f.main.runUntil([&] {
+                    f.worker.runUntilIdle();
+                    return f.visible(c.button);
+                }));
+                f.drain();
+                QApplication::processEvents();
+                EXPECT_EQ(QApplication::focusWidget(), button)
+                    << (QApplication::focusWidget()
+                            ? QApplication::focusWidget()->objectName().toStdString()
+                            : std::string("nothing"));
+            }
+            EXPECT_EQ(f.root->contactsSyncViewModel()->lastSyncedAt.get(), synced);
+            EXPECT_FALSE(f.root->contactsSyncViewModel()->isBusy.get());
+        }
+    }
+}
+
+// "View in Settings" on a memory receipt opens Settings with Private Memory over it, modal to
+// it: Private Memory takes the keyboard, whatever brings Settings to the front after it, and
+// Escape there closes it, Settings then taking the keyboard back.
+TEST(SettingsWindowTest, PrivateMemoryOpenedFromAReceiptTakesTheKeyboard) {
+    SettingsFixture f;
+    f.signIn();
+    f.root->canonicalMemoryStore()->createAssociation(*MemoryPrincipal::make("user-1"), "Mum",
+                                                      "Helen", MemoryProvenance::explicitlySaved,
+                                                      Uuid::random(), 1);
+    f.root->memorySettingsNavigation().managerRequestID.set(Uuid::random());
+    f.open();
+    // As the window registry opens it: shown, then brought to the front.
+    bringToFront(f.window.get());
+    f.drain();
+    const QPointer<MemoryManagerView> manager = f.window->memoryPanel()->manager();
+    ASSERT_NE(manager, nullptr);
+    ASSERT_TRUE(manager->isVisible());
+    EXPECT_EQ(keyboardWindowOf(f.window.get()), manager.data());
+    ASSERT_TRUE(test::eventually([&] {
+        QApplication::processEvents();
+        return QApplication::activeWindow() == manager.data();
+    })) << "active: "
+        << (QApplication::activeWindow() ? QApplication::activeWindow()->objectName().toStdString()
+                                         : std::string("none"));
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    EXPECT_EQ(focus->window(), manager.data());
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(focus, &escape);
+    f.drain();
+    EXPECT_TRUE(manager.isNull() || !manager->isVisible());
+    EXPECT_TRUE(f.window->isVisible());
+    EXPECT_EQ(keyboardWindowOf(f.window.get()), f.window.get());
 }
 
 }  // namespace

@@ -253,8 +253,8 @@ QWidget* ChatView::makeInputArea() {
          .submit = [this] { submit(); }});
     composer_->setFont(Theme::font(FontRole::body));
     composer_->setPlaceholderText(qt(std::string(cp::composerPlaceholder)));
-    // Disabled while a turn runs, it shows it: the text and placeholder fade (the disabled group
-    // keeps the application's faded colours), and so does the box around it.
+    // It stays enabled while a turn runs: the keyboard focus stays in it, and what is typed then
+    // waits there for the answer (Return and Send do nothing until it is in).
     setPaletteColour(composer_, QPalette::PlaceholderText, shade(Tone::secondary));
     setPaletteColour(composer_, QPalette::Text, shade(Tone::primary));
     inset->addWidget(composer_);
@@ -280,6 +280,11 @@ bool ChatView::ready() const {
 
 void ChatView::submit() {
     if (cp::canSend(ready(), viewModel_->inputText.get(), viewModel_->state.get())) {
+        // Send pressed by the keyboard is disabled once the question is on its way: the focus
+        // goes to the composer, where the next question is typed, never on to the next control.
+        if (send_->hasFocus()) {
+            composer_->setFocus(Qt::OtherFocusReason);
+        }
         showOpenFailure(viewModel_->currentSessionID.get(), {});
         viewModel_->send();
     }
@@ -694,7 +699,6 @@ void ChatView::renderInput() {
     send_->setIcon(symbolIcon("arrow.up.circle.fill",
                               canSend ? Shade(ThemeColour::accent) : shade(Tone::secondary),
                               false));
-    composerBox_->setEnabled(!state.isSending());
     if (newChat_) {
         newChat_->setEnabled(!viewModel_->transcript().empty() || state.hasAnyMessages());
     }

@@ -1,6 +1,6 @@
 #include "ui/main_window/session_list_view.h"
 
-#include <QFocusEvent>
+#include <QKeyEvent>
 
 #include <utility>
 
@@ -31,14 +31,26 @@ void SessionListView::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void SessionListView::keyPressEvent(QKeyEvent* event) {
-    picking(picking_, [&] { QListView::keyPressEvent(event); });
-}
-
-void SessionListView::focusInEvent(QFocusEvent* event) {
-    if (event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason) {
-        picking(picking_, [&] { QListView::focusInEvent(event); });
-    } else {
-        QListView::focusInEvent(event);
+    const bool opens = (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter ||
+                        event->key() == Qt::Key_Space) &&
+                       (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (!opens) {
+        picking(picking_, [&] { QListView::keyPressEvent(event); });
+        return;
+    }
+    // The current row is the one shown; with none, the first row that opens a screen.
+    event->accept();
+    if (currentIndex().isValid() || model() == nullptr) {
+        return;
+    }
+    for (int row = 0; row < model()->rowCount(rootIndex()); ++row) {
+        const QModelIndex index = model()->index(row, 0, rootIndex());
+        if (index.flags().testFlag(Qt::ItemIsSelectable)) {
+            picking(picking_, [&] {
+                selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+            });
+            return;
+        }
     }
 }
 

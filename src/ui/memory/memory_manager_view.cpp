@@ -56,6 +56,7 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     header->addLayout(titles, 1);
     Theme::useBrandButtons(this);
     auto* done = new QPushButton("Done");
+    done->setObjectName("memory-done-button");
     done->setAccessibleName("Done");
     done->setDefault(true);
     done->setProperty("prominent", true);
@@ -65,6 +66,7 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     column->addWidget(divider());
 
     content_ = new QStackedWidget;
+    content_->setObjectName("memory-content");
     auto* spinner = new QProgressBar;
     spinner->setRange(0, 0);
     spinner->setTextVisible(false);
@@ -77,6 +79,8 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
                  styledText("Ask Vask to remember something and it will appear here.",
                             FontRole::body, ThemeColour::secondary)}));
     auto* scroll = new QScrollArea;
+    scroll->setObjectName("memory-list");
+    scroll->setAccessibleName("Saved associations");
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     auto* list = new QWidget;
@@ -86,6 +90,8 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     scroll->setWidget(list);
     content_->addWidget(scroll);
     column->addWidget(content_, 1);
+    // Tab goes as the window reads: Done, the list and its rows' buttons, then Forget All.
+    keepTabStopsInReadingOrder(this, list);
     column->addWidget(divider());
 
     auto* footer = new QHBoxLayout;
@@ -124,6 +130,11 @@ void MemoryManagerView::showEvent(QShowEvent* event) {
 void MemoryManagerView::render() {
     const auto& associations = viewModel_->associations.get();
     const bool loading = viewModel_->isLoading.get();
+    // A control pressed in the list (Edit, Forget) keeps the focus once the rows are rebuilt;
+    // while it cannot take it (the change being saved), or once its row went, the focus waits
+    // on the list (or the empty page it gave way to): never on Done, whose Return would close
+    // the window.
+    const FocusKeeper::Rebuild keepsFocus(content_);
     switch (presentation::managerContent(loading, associations.empty())) {
         case presentation::ManagerContent::loading:
             content_->setCurrentIndex(0);
@@ -135,8 +146,6 @@ void MemoryManagerView::render() {
             content_->setCurrentIndex(2);
             break;
     }
-    // A control pressed in the rows keeps the focus once they are rebuilt.
-    const FocusKeeper::Rebuild keepsFocus(rows_->parentWidget());
     clearLayout(rows_);
     for (const auto& association : associations) {
         rows_->addWidget(makeRow(association, loading));
@@ -225,6 +234,11 @@ void MemoryManagerView::forgetAll() {
         confirm_(this, {"Forget all saved associations?", presentation::forgetAllMessage,
                         "Forget All", "confirm-forget-all-memory"});
     if (confirmed) {
+        // Forget All is disabled at once: the list takes the focus before the toolkit would
+        // hand it on to the next control, Done.
+        if (focusWidget() == forgetAll_) {
+            content_->setFocus(Qt::OtherFocusReason);
+        }
         viewModel_->forgetAll();
     }
 }

@@ -6,6 +6,7 @@
 #include "memory/memory_settings_presentation.h"
 #include "shell/observe_all.h"
 #include "ui/memory/memory_manager_view.h"
+#include "ui/window_registry.h"
 
 namespace vask::ui {
 
@@ -109,13 +110,15 @@ void MemorySettingsPanel::presentRequestedManager() {
 }
 
 void MemorySettingsPanel::presentManager() {
+    // Over Settings, modal to it, it takes the keyboard: Settings could take no key meanwhile.
     if (manager_) {
-        manager_->raise();
+        bringToFront(manager_);
         return;
     }
     manager_ = new MemoryManagerView(viewModel_, confirm_, window());
     manager_->setAttribute(Qt::WA_DeleteOnClose);
     manager_->open();
+    bringToFront(manager_);
 }
 
 }  // namespace vask::ui

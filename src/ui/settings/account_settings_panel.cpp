@@ -18,6 +18,9 @@ AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut,
     email_ = styledText({}, FontRole::body, ThemeColour::ink);
     email_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     row->addWidget(email_, 1);
+    // While Unlock's prompt is open or Try Again asks the keyring, the button is hidden: the
+    // line saying so holds the focus, which goes back to the button when it returns.
+    setStandsInFor(email_, {"settings-unlock-keyring-button", "settings-try-keyring-again-button"});
     signOut_ = smallButton("Sign Out", "sign-out-button");
     markDestructive(signOut_);
     connect(signOut_, &QPushButton::clicked, this,
@@ -56,6 +59,8 @@ AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut,
 
 void AccountSettingsPanel::present(const settings::account::Presentation& account,
                                    const std::optional<QString>& error) {
+    // A button hidden while it works keeps the focus in this section, never on the next one's.
+    const FocusKeeper::Rebuild keepsFocus(this);
     const QString shown = qs(account.text);
     email_->setText(shown);
     email_->setAccessibleName(shown);
