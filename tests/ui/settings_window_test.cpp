@@ -652,7 +652,9 @@ TEST(SettingsWindowTest, TryAgainAndUnlockPressedTwiceKeepTheFocusInTheAccount) 
                 SCOPED_TRACE(press + 1);
                 for (const auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
                     QKeyEvent event(type, key, Qt::NoModifier, key == Qt::Key_Space ? " " : "\r");
-                    QApplication::sendEvent(QApplication::focusWidget(), &event);
+                    if (QWidget* focus = QApplication::focusWidget()) {
+                        QApplication::sendEvent(focus, &event);
+                    }
                 }
                 EXPECT_FALSE(f.visible(c.button)) << "it works";
                 QWidget* focus = QApplication::focusWidget();
