@@ -1,3 +1,4 @@
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEnterEvent>
@@ -240,6 +241,55 @@ TEST(AwaitingRepliesDetailView, TheHeadingAndTheTimesAreWholeAtTheSmallestWindow
                 << width << ": " << age->text().toStdString();
             const QPoint right = age->mapTo(list->viewport(), QPoint(age->width(), 0));
             EXPECT_LE(right.x(), list->viewport()->width()) << width;
+        }
+    }
+    f.view->setParent(nullptr);
+}
+
+// An open draft's row fits the list's width however narrow the detail (a 1024x600 screen at twice
+// the scale leaves it 300 px or less): the list never scrolls sideways, the draft's buttons and
+// the row's wrap to a second line, and every button, name and time stays whole and inside the
+// list, at the narrowest too.
+TEST(AwaitingRepliesDetailView, AnOpenDraftsRowFitsTheListAtEveryWidth) {
+    ScreenFixture f({waiting("mom", "Mom", 3600), waiting("leo", "Leo", 9 * 60)});
+    f.startDraftOnFirstRow();
+    QWidget window;
+    f.view->setParent(&window);
+    window.show();
+    for (const int width : {420, 340, 300, 260}) {
+        SCOPED_TRACE(width);
+        window.resize(width, 600);
+        f.view->setGeometry(0, 0, width, 600);
+        ScreenFixture::flush();
+        auto* list = f.view->findChild<QScrollArea*>("awaiting.list");
+        ASSERT_TRUE(list);
+        const int room = list->viewport()->width();
+        EXPECT_LE(list->widget()->width(), room) << "the rows are wider than the list";
+        EXPECT_LE(list->widget()->minimumSizeHint().width(), room);
+        ASSERT_NE(f.find<QWidget>("awaiting.draftEditor"), nullptr);
+        for (auto* control : list->widget()->findChildren<QWidget*>()) {
+            const bool button = qobject_cast<QAbstractButton*>(control) != nullptr;
+            const bool text = control->objectName() == "awaiting.age" ||
+                              control->objectName() == "awaiting.contactName";
+            if (!control->isVisibleTo(list->widget()) || !(button || text)) {
+                continue;
+            }
+            const QRect at(control->mapTo(list->viewport(), QPoint(0, 0)), control->size());
+            EXPECT_GE(at.left(), 0) << control->objectName().toStdString();
+            EXPECT_LE(at.right(), room) << control->objectName().toStdString();
+            if (button) {
+                EXPECT_GE(control->width(), control->sizeHint().width())
+                    << control->objectName().toStdString() << " is cut";
+            }
+        }
+        for (auto* label : f.view->findChildren<QLabel*>()) {
+            if (label->isVisibleTo(list->widget()) &&
+                (label->objectName() == "awaiting.age" ||
+                 label->objectName() == "awaiting.contactName")) {
+                EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()))
+                    << label->text().toStdString();
+                EXPECT_FALSE(label->text().endsWith(QChar(0x2026))) << label->text().toStdString();
+            }
         }
     }
     f.view->setParent(nullptr);

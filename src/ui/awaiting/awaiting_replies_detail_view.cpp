@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "ui/chat/chat_style.h"
+#include "ui/flow_row.h"
 #include "ui/keyboard.h"
 #include "ui/settings/form_parts.h"
 #include "ui/symbols.h"
@@ -231,6 +232,7 @@ void AwaitingRepliesDetailView::build() {
     pages_->addWidget(makePlaceholder());
     auto* scroll = new QScrollArea;
     scroll->setObjectName("awaiting.list");
+    setStandsInFor(scroll, {"awaiting.markAllRead"});
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -316,6 +318,7 @@ QWidget* AwaitingRepliesDetailView::makeToolbar() {
 QWidget* AwaitingRepliesDetailView::makePlaceholder() {
     auto* page = new QWidget;
     page->setObjectName("awaiting.placeholder");
+    setStandsInFor(page, {"awaiting.markAllRead"});
     auto* column = new QVBoxLayout(page);
     column->setContentsMargins(Theme::padding * 2, Theme::padding, Theme::padding * 2,
                                Theme::padding);
@@ -417,9 +420,9 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     setPaletteColour(message, QPalette::WindowText, ThemeColour::secondary);
     texts->addWidget(message);
 
-    auto* actions = new QHBoxLayout;
+    // Where the row is narrow (a small screen at twice the scale), the buttons wrap.
+    auto* actions = new FlowRow(Qt::AlignLeft, 8);
     actions->setContentsMargins(0, 3, 0, 0);
-    actions->setSpacing(8);
     auto* draft = button(qs(content.draftLabel), "awaiting.draft", qs(content.draftHelp));
     draft->setIcon(symbolIcon(qs(content.draftSymbol), ThemeColour::onAccent, false));
     Theme::useAccentButton(draft);
@@ -443,7 +446,6 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     more->setMenu(moreMenu);
     setFocusKey(more, rowKey("awaiting.moreActions", reply.chatId));
     actions->addWidget(more);
-    actions->addStretch();
     texts->addLayout(actions);
     line->addLayout(texts, 1);
     return widget;
@@ -476,9 +478,10 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingScreenContent& cont
         spinner->setFixedSize(16, 6);
         spinner->setTextVisible(false);
         loading->addWidget(spinner);
-        loading->addWidget(
-            textLabel(qs(draft.loadingCaption), FontRole::caption, ThemeColour::secondary));
-        loading->addStretch();
+        auto* caption =
+            textLabel(qs(draft.loadingCaption), FontRole::caption, ThemeColour::secondary);
+        caption->setWordWrap(true);
+        loading->addWidget(caption, 1);
         column->addLayout(loading);
         // Regenerate pressed, the focus waits here for the new draft's.
         holder->setAccessibleName(qs(draft.loadingCaption));
@@ -522,6 +525,7 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingScreenContent& cont
         status->addWidget(icon);
         auto* label = textLabel(qs(text), FontRole::caption, colour);
         label->setObjectName(objectName);
+        label->setWordWrap(true);
         label->setAccessibleName(qs(text));
         status->addWidget(label, 1);
         column->addLayout(status);
@@ -534,9 +538,8 @@ QWidget* AwaitingRepliesDetailView::makeEditor(const AwaitingScreenContent& cont
                    "awaiting.draftNotice");
     }
 
-    auto* buttons = new QHBoxLayout;
-    buttons->setSpacing(8);
-    buttons->addStretch();
+    // At the trailing edge; where the draft is narrow they wrap to a second line.
+    auto* buttons = new FlowRow(Qt::AlignRight, 8);
     auto* dismiss = button("Dismiss", "awaiting.dismiss");
     dismiss->setFlat(true);
     setPaletteColour(dismiss, QPalette::ButtonText, ThemeColour::secondary);
@@ -673,6 +676,9 @@ void AwaitingRepliesDetailView::updateList(const AwaitingScreenContent& content)
 }
 
 void AwaitingRepliesDetailView::render() {
+    // Mark All as Read hidden once nothing is left to mark: the focus goes to what is left in
+    // its place (the list, or the page saying nothing awaits), never on to the next control.
+    const FocusKeeper::Rebuild keepsFocus(this);
     const auto content = presenter_->content();
     auto toolbar = content;
     toolbar.rows.clear();
