@@ -270,6 +270,8 @@ QWidget* ChatView::makeInputArea() {
     connect(send_, &QToolButton::clicked, this, [this] { submit(); });
     row->addWidget(send_, 0, Qt::AlignVCenter);
     setTabOrder(composer_, send_);
+    // Send pressed by the keyboard hands the focus to the composer (see submit()).
+    setStandsInFor(composer_, {"sendButton"});
     return area;
 }
 

@@ -58,7 +58,9 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     auto* done = new QPushButton("Done");
     done->setObjectName("memory-done-button");
     done->setAccessibleName("Done");
-    done->setDefault(true);
+    // Prominent, yet no default: Return closes the window only on Done itself, never from the
+    // list or a row's button.
+    done->setAutoDefault(false);
     done->setProperty("prominent", true);
     connect(done, &QPushButton::clicked, this, &QDialog::accept);
     header->addWidget(done, 0, Qt::AlignVCenter);
@@ -67,6 +69,8 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
 
     content_ = new QStackedWidget;
     content_->setObjectName("memory-content");
+    // Forget All done, the emptied list holds the focus (see forgetAll()).
+    setStandsInFor(content_, {"forget-all-memory-button"});
     auto* spinner = new QProgressBar;
     spinner->setRange(0, 0);
     spinner->setTextVisible(false);
@@ -99,6 +103,9 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     forgetAll_ = smallButton("Forget All\u2026", "forget-all-memory-button");
     setTextColour(forgetAll_, errorRed());
     connect(forgetAll_, &QPushButton::clicked, this, &MemoryManagerView::forgetAll);
+    // No button here is the dialog's default, even once focused: Return presses only the button
+    // that has the focus, never one passed on the way to the list.
+    forgetAll_->setAutoDefault(false);
     footer->addWidget(forgetAll_);
     footer->addStretch();
     error_ = styledText({}, FontRole::caption, errorRed());
@@ -186,11 +193,13 @@ QWidget* MemoryManagerView::makeRow(const MemoryAssociation& association, bool b
     line->addLayout(texts, 1);
 
     auto* edit = smallButton("Edit", qs(presentation::editIdentifier(association.id)));
+    edit->setAutoDefault(false);
     edit->setEnabled(!busy);
     connect(edit, &QPushButton::clicked, this, [this, association] { this->edit(association); });
     line->addWidget(edit, 0, Qt::AlignTop);
     auto* forget = smallButton("Forget", qs(presentation::forgetIdentifier(association.id)));
     setTextColour(forget, errorRed());
+    forget->setAutoDefault(false);
     forget->setEnabled(!busy);
     connect(forget, &QPushButton::clicked, this,
             [this, association] { this->forget(association); });

@@ -113,6 +113,9 @@ QWidget* OnboardingView::makeFooter() {
 
     primary_ = new OnboardingPrimaryButton;
     connect(primary_, &QPushButton::clicked, this, [this] { model_->primaryAction(); });
+    // Skip opens the next page, whose button takes the focus (a page opened by the keyboard
+    // goes on by the keyboard).
+    setStandsInFor(primary_, {"onboarding.skip"});
     row->addWidget(primary_);
     // Steps without a primary button keep the footer's height, so the page does not jump.
     footer->setMinimumHeight(primary_->sizeHint().height() + 32);
@@ -259,6 +262,9 @@ QWidget* OnboardingView::makeExtra(OnboardingStep step) {
             column->setSpacing(6);
             signInStatus_ = new StatusArea(380);
             signInStatus_->setObjectName("onboarding.signInStatus");
+            // "Use a different account" hides while that sign-in runs: the line saying how it
+            // goes holds the focus meanwhile.
+            setStandsInFor(signInStatus_, {"onboarding.differentAccount"});
             column->addWidget(signInStatus_);
             column->addWidget(makeSignInLinkRow(), 0, Qt::AlignHCenter);
             differentAccount_ = new QPushButton("Use a different account");
@@ -339,6 +345,7 @@ void OnboardingView::renderExtra() {
         const auto status = model_->signInStatus();
         const QStringList linesBefore = signInStatus_->lines();
         const bool linkBefore = !signInLinkRow_->isHidden();
+        const FocusKeeper::Rebuild keepsFocus(signInStatus_->parentWidget());
         signInStatus_->setStatus(status.status);
         differentAccount_->setVisible(status.offersDifferentAccount);
         signInLinkRow_->setVisible(status.link.has_value());
@@ -415,7 +422,21 @@ void OnboardingView::renderFooter() {
         primary_->setAccessibleName(qs(*label));
         primary_->updateGeometry();
     }
+    // Disabled while its work runs (a sign-in, the contacts being read), the button leaves the
+    // focus in the footer rather than to the next control, Skip, whose press would skip the
+    // step; it takes the focus back once enabled, unless the user moved it meanwhile.
+    const bool disabled = model_->primaryDisabled() || !label.has_value();
+    if (disabled && window()->focusWidget() == primary_) {
+        footer_->setFocus(Qt::OtherFocusReason);
+        primaryWaiting_ = true;
+    }
     primary_->setEnabled(!model_->primaryDisabled());
+    if (!disabled && primaryWaiting_) {
+        primaryWaiting_ = false;
+        if (window()->focusWidget() == footer_) {
+            primary_->setFocus(Qt::OtherFocusReason);
+        }
+    }
 }
 
 void OnboardingView::orderFocus() {

@@ -72,6 +72,8 @@ class OnboardingView : public QWidget {
     std::optional<OnboardingStep> pageStep_;
     // The page opened has not yet given its primary button the focus.
     bool primaryWanted_ = false;
+    // The footer holds the focus for the primary button while it cannot take it.
+    bool primaryWaiting_ = false;
     QLabel* subtitle_ = nullptr;
 
     StatusArea* signInStatus_ = nullptr;

@@ -1,0 +1,416 @@
+// One walk by the keyboard alone over every window state the screenshot tool knows: Tab reaches
+// every control, each with its focus ring, in reading order; each control pressed twice by
+// Return and by Space keeps the focus where a keyboard user left it (on the control, what stands
+// in for it or its section, never the window's start nor another section), and no key presses
+// anything but the focused control. Failures are listed by window state and control.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFocusFrame>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QPointer>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "screenshot_scenes.h"
+#include "ui/keyboard.h"
+
+namespace vask::ui {
+namespace {
+
+using screenshots::Shot;
+using screenshots::ShownShot;
+
+std::filesystem::path scratch() {
+    return std::filesystem::path(QDir::tempPath().toStdString()) /
+           ("vask-keyboard-walk-" + std::to_string(QApplication::applicationPid()));
+}
+
+const std::vector<Shot>& shots() {
+    static const std::vector<Shot> all = screenshots::allShots(scratch());
+    return all;
+}
+
+// How a failure names a control: its object name, else its accessible name or text, else its
+// class.
+std::string nameOf(const QWidget* widget) {
+    if (widget == nullptr) {
+        return "nothing";
+    }
+    if (!widget->objectName().isEmpty()) {
+        return widget->objectName().toStdString();
+    }
+    if (!widget->accessibleName().isEmpty()) {
+        return "\"" + widget->accessibleName().toStdString() + "\"";
+    }
+    if (const auto* button = qobject_cast<const QAbstractButton*>(widget);
+        button != nullptr && !button->text().isEmpty()) {
+        return "\"" + button->text().toStdString() + "\"";
+    }
+    return widget->metaObject()->className();
+}
+
+bool isTabStop(const QWidget* widget, const QWidget* window) {
+    return (widget->focusPolicy() & Qt::TabFocus) != 0 && widget->focusProxy() == nullptr &&
+           widget->window() == window && widget->isEnabled() && widget->isVisibleTo(window);
+}
+
+// The pane a control is read in: the side of a splitter it is on (the sidebar, the detail), else
+// the window.
+const QWidget* paneOf(const QWidget* widget) {
+    for (const QWidget* w = widget; w != nullptr && !w->isWindow(); w = w->parentWidget()) {
+        if (qobject_cast<const QSplitter*>(w->parentWidget()) != nullptr) {
+            return w;
+        }
+    }
+    return widget->window();
+}
+
+QRect placeOf(const QWidget* widget) {
+    return {widget->mapTo(widget->window(), QPoint(0, 0)), widget->size()};
+}
+
+// Whether `next` may follow `before` in reading order: below it, or beside it on its right on
+// the same line, or in another pane.
+bool readsAfter(const QWidget* before, const QWidget* next) {
+    if (paneOf(before) != paneOf(next)) {
+        return true;
+    }
+    const QRect a = placeOf(before);
+    const QRect b = placeOf(next);
+    // Entirely above, in the same column.
+    const bool overlapsAcross = b.left() < a.right() && a.left() < b.right();
+    if (b.bottom() < a.top() && overlapsAcross) {
+        return false;
+    }
+    // On the same line, to the left.
+    const bool sameLine = b.top() < a.bottom() && a.top() < b.bottom();
+    return !(sameLine && b.right() <= a.left() && !before->isRightToLeft());
+}
+
+void sendKey(QWidget* target, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    const QString text = key == Qt::Key_Space ? " " : key == Qt::Key_Return ? "\r" : "";
+    for (const auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+        if (target == nullptr) {
+            return;
+        }
+        QKeyEvent event(type, key, modifiers, text);
+        QApplication::sendEvent(target, &event);
+    }
+}
+
+// A question typed in each chat's composer, so Send can be pressed too.
+void typeQuestions(QWidget* window) {
+    for (auto* composer : window->findChildren<QWidget*>("chatComposer")) {
+        if (composer->isVisibleTo(window) && composer->isEnabled()) {
+            for (const QChar c : QString("book club")) {
+                QKeyEvent key(QEvent::KeyPress, c == ' ' ? Qt::Key_Space : Qt::Key_A,
+                              Qt::NoModifier, QString(c));
+                QApplication::sendEvent(composer, &key);
+            }
+        }
+    }
+}
+
+// Shows the window with the keyboard, as a window the user brought forward.
+void activate(QWidget* window) {
+    window->activateWindow();
+    QApplication::setActiveWindow(window);
+    for (int i = 0; i < 50 && QApplication::activeWindow() != window; ++i) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
+// Puts away every window a press opened over the shot (a confirmation, a menu, Private Memory):
+// the walk goes on in the shot's window. Runs inside a dialog's own loop too.
+class WindowCloser {
+  public:
+    explicit WindowCloser(QWidget* window) : window_(window) {
+        timer_.setInterval(5);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { closeOthers(); });
+        timer_.start();
+    }
+    void closeOthers() {
+        if (QWidget* popup = QApplication::activePopupWidget()) {
+            popup->close();
+        }
+        if (QWidget* modal = QApplication::activeModalWidget();
+            modal != nullptr && modal != window_) {
+            // A confirmation is answered with its action, so what it guards runs in the sandbox
+            // too (Forget, Sign Out); any other dialog is put away.
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            QAbstractButton* action = nullptr;
+            for (QAbstractButton* button : box ? box->buttons() : QList<QAbstractButton*>()) {
+                if (box->buttonRole(button) == QMessageBox::DestructiveRole ||
+                    box->buttonRole(button) == QMessageBox::AcceptRole) {
+                    action = button;
+                }
+            }
+            if (action != nullptr) {
+                action->click();
+            } else {
+                modal->close();
+            }
+        }
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            if (top != window_ && top->isVisible() && !top->inherits("QFocusFrame") &&
+                !top->isAncestorOf(window_)) {
+                top->close();
+            }
+        }
+    }
+
+  private:
+    QWidget* window_;
+    QTimer timer_;
+};
+
+struct Walk {
+    std::vector<std::string> failures;
+
+    void fail(const std::string& where, const QWidget* control, const std::string& what) {
+        failures.push_back(where + ": " + nameOf(control) + ": " + what);
+    }
+};
+
+// The Tab stops in the order Tab reaches them from the window's focus, once round.
+std::vector<QPointer<QWidget>> tabRound(QWidget* window, const std::string& where, Walk& walk) {
+    std::vector<QPointer<QWidget>> round;
+    QWidget* start = window->focusWidget();
+    if (start == nullptr || start == window) {
+        sendKey(window, Qt::Key_Tab);
+        start = QApplication::focusWidget();
+    }
+    if (start == nullptr) {
+        return round;
+    }
+    QWidget* focus = start;
+    // What the window shows: the page each of its stacks has up.
+    const auto pages = [window] {
+        std::vector<QWidget*> shown;
+        for (auto* stack : window->findChildren<QStackedWidget*>()) {
+            shown.push_back(stack->isVisibleTo(window) ? stack->currentWidget() : nullptr);
+        }
+        return shown;
+    };
+    for (int step = 0; step < 400; ++step) {
+        round.emplace_back(focus);
+        auto* ring = window->findChild<QFocusFrame*>("keyboardFocusRing");
+        if (ring == nullptr || !ring->isVisible() || ring->widget() != focus) {
+            walk.fail(where, focus,
+                      step == 0 ? "has the focus as the window opens, without a visible ring"
+                                : "reached by Tab without a visible focus ring");
+        }
+        const auto before = pages();
+        sendKey(focus, Qt::Key_Tab);
+        if (pages() != before) {
+            walk.fail(where, QApplication::focusWidget(),
+                      "reached by Tab, changed what the window shows");
+        }
+        QWidget* next = QApplication::focusWidget();
+        if (next == nullptr || next->window() != window) {
+            walk.fail(where, focus, "Tab left the window");
+            break;
+        }
+        if (next == start) {
+            break;
+        }
+        if (std::find(round.begin(), round.end(), next) != round.end()) {
+            walk.fail(where, next, "Tab goes round without coming back to where it started");
+            break;
+        }
+        focus = next;
+    }
+    return round;
+}
+
+// Presses `control` twice by `key` (the second press goes where the focus is then) and says
+// where the focus went and what else the key pressed.
+void pressTwice(const ShownShot& shown, QWidget* control, int key, Walk& walk,
+                const std::string& where) {
+    QWidget* window = shown.widget();
+    const std::string at = where + (key == Qt::Key_Return ? " (Return)" : " (Space)");
+    const QString key0 = focusKey(control);
+    const QPointer<QWidget> pressedControl(control);
+    // Where the control is read: each holder up to the window.
+    std::vector<QPointer<QWidget>> holders;
+    for (QWidget* w = control->parentWidget(); w != nullptr && w != window; w = w->parentWidget()) {
+        holders.emplace_back(w);
+    }
+    // Every button of the window says when it is pressed, a rebuilt row's too.
+    std::map<QAbstractButton*, int> pressed;
+    // The listening ends with this press: it goes before the map it counts in.
+    const QObject listening;
+    const auto listen = [&] {
+        for (auto* button : window->findChildren<QAbstractButton*>()) {
+            if (!pressed.contains(button)) {
+                pressed[button] = 0;
+                QObject::connect(button, &QAbstractButton::clicked, &listening,
+                                 [&pressed, button] { ++pressed[button]; });
+                QObject::connect(button, &QObject::destroyed, &listening,
+                                 [&pressed, button] { pressed.erase(button); });
+            }
+        }
+    };
+    control->setFocus(Qt::TabFocusReason);
+    if (!control->hasFocus()) {
+        walk.fail(at, control, "takes no focus");
+        return;
+    }
+    const std::string name = nameOf(control);
+    for (int time = 1; time <= 2; ++time) {
+        listen();
+        for (auto& [button, count] : pressed) {
+            count = 0;
+        }
+        QWidget* target = QApplication::focusWidget();
+        {
+            const WindowCloser closer(window);
+            sendKey(target, key);
+            shown.scene().drain();
+            screenshots::settle();
+        }
+        for (const auto& [button, count] : pressed) {
+            if (count > 0 && button != target) {
+                walk.fail(at, pressedControl,
+                          "press " + std::to_string(time) + " pressed " + nameOf(button));
+            }
+        }
+        if (!window->isVisible()) {
+            // The control's work was to close the window (Done, Open in Vask).
+            return;
+        }
+        QWidget* focus = window->focusWidget();
+        if (std::getenv("VASK_WALK_TRACE") != nullptr) {
+            std::cerr << at << " " << name << " press " << time << ": target " << nameOf(target)
+                      << ", focus " << nameOf(focus) << ", app focus "
+                      << nameOf(QApplication::focusWidget()) << "\n";
+        }
+        const bool kept =
+            focus != nullptr &&
+            (focus == pressedControl || (!key0.isEmpty() && focusKey(focus) == key0) ||
+             focus->property("vaskStandsInFor").toStringList().contains(key0) ||
+             std::find(holders.begin(), holders.end(), focus) != holders.end());
+        if (!kept) {
+            walk.failures.push_back(at + ": " + name + ": after press " + std::to_string(time) +
+                                    " the focus is on " +
+                                    nameOf(focus == window ? nullptr : focus));
+            return;
+        }
+        activate(window);
+    }
+}
+
+class KeyboardWalkTest : public ::testing::TestWithParam<int> {
+  protected:
+    const Shot& shot() const { return shots()[static_cast<std::size_t>(GetParam())]; }
+    std::string where() const { return std::string(shot().view) + "-" + shot().state; }
+
+    void TearDown() override { std::filesystem::remove_all(scratch()); }
+};
+
+TEST_P(KeyboardWalkTest, TabReachesEveryControlWithItsRingInReadingOrder) {
+    // The pointer pressed last: no ring is left from before.
+    QWidget elsewhere;
+    elsewhere.show();
+    QMouseEvent click(QEvent::MouseButtonPress, QPointF(1, 1), QPointF(1, 1), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&elsewhere, &click);
+    elsewhere.hide();
+    const ShownShot shown(shot(), scratch());
+    QWidget* window = shown.widget();
+    activate(window);
+    Walk walk;
+    const auto round = tabRound(window, where(), walk);
+    for (QWidget* control : window->findChildren<QWidget*>()) {
+        if (isTabStop(control, window) &&
+            std::find(round.begin(), round.end(), control) == round.end()) {
+            walk.fail(where(), control, "never reached by Tab");
+        }
+    }
+    // Tab goes round: read from where the round wraps, the start that leaves fewest steps
+    // against reading order.
+    const auto against = [](const std::vector<QPointer<QWidget>>& order) {
+        std::vector<std::size_t> steps;
+        for (std::size_t i = 1; i < order.size(); ++i) {
+            if (order[i - 1] && order[i] && !readsAfter(order[i - 1], order[i])) {
+                steps.push_back(i);
+            }
+        }
+        return steps;
+    };
+    auto read = round;
+    auto best = round;
+    for (std::size_t start = 0; start < round.size(); ++start) {
+        std::rotate(read.begin(), read.begin() + 1, read.end());
+        if (against(read).size() < against(best).size()) {
+            best = read;
+        }
+    }
+    read = best;
+    for (std::size_t i = 1; i < read.size(); ++i) {
+        if (read[i - 1] && read[i] && !readsAfter(read[i - 1], read[i])) {
+            walk.fail(where(), read[i],
+                      "reached by Tab after " + nameOf(read[i - 1]) + ", which is read after it");
+        }
+    }
+    for (const auto& failure : walk.failures) {
+        ADD_FAILURE() << failure;
+    }
+}
+
+TEST_P(KeyboardWalkTest, EachControlPressedTwiceKeepsTheFocusAndPressesNothingElse) {
+    Walk walk;
+    std::size_t stops = 1;
+    // Each control in a sandbox of its own: the window state made afresh, the control reached as
+    // Tab reaches it, pressed twice.
+    for (std::size_t index = 0; index < stops; ++index) {
+        for (const int key : {Qt::Key_Return, Qt::Key_Space}) {
+            const ShownShot shown(shot(), scratch());
+            QWidget* window = shown.widget();
+            activate(window);
+            typeQuestions(window);
+            shown.scene().drain();
+            screenshots::settle();
+            Walk unused;
+            const auto round = tabRound(window, where(), unused);
+            stops = round.size();
+            if (index >= round.size() || !round[index]) {
+                continue;
+            }
+            pressTwice(shown, round[index], key, walk, where());
+        }
+    }
+    for (const auto& failure : walk.failures) {
+        ADD_FAILURE() << failure;
+    }
+}
+
+std::string shotName(const ::testing::TestParamInfo<int>& info) {
+    const Shot& shot = shots()[static_cast<std::size_t>(info.param)];
+    std::string name = std::string(shot.view) + "_" + shot.state;
+    for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) {
+            c = '_';
+        }
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWindowState, KeyboardWalkTest,
+                         ::testing::Range(0, static_cast<int>(shots().size())), shotName);
+
+}  // namespace
+}  // namespace vask::ui
