@@ -83,16 +83,15 @@ QRect placeOf(const QWidget* widget) {
 }
 
 // Whether `next` may follow `before` in reading order: below it, or beside it on its right on
-// the same line, or in another pane.
+// the same line, or in another pane (the sidebar, the detail).
 bool readsAfter(const QWidget* before, const QWidget* next) {
     if (paneOf(before) != paneOf(next)) {
         return true;
     }
     const QRect a = placeOf(before);
     const QRect b = placeOf(next);
-    // Entirely above, in the same column.
-    const bool overlapsAcross = b.left() < a.right() && a.left() < b.right();
-    if (b.bottom() < a.top() && overlapsAcross) {
+    // Entirely above: a pane is read in one column.
+    if (b.bottom() < a.top()) {
         return false;
     }
     // On the same line, to the left.

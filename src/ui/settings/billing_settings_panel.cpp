@@ -83,6 +83,9 @@ BillingSettingsPanel::BillingSettingsPanel(std::shared_ptr<BillingViewModel> vie
     refresh_->setIcon(symbolIcon("arrow.clockwise", ThemeColour::secondary, false));
     connect(refresh_, &QToolButton::clicked, this, [this] { loader_.refresh(); });
     header()->addWidget(refresh_);
+    // Tab follows the order of the section's children: Refresh, in the heading, comes before
+    // the rows under it, made earlier.
+    refresh_->lower();
 
     rows_ = new QWidget;
     auto* column = new QVBoxLayout(rows_);
