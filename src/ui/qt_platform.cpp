@@ -5,10 +5,12 @@
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QUrl>
 #include <QWidget>
 
@@ -20,6 +22,40 @@
 namespace vask::ui {
 
 namespace {
+
+// Return, Enter and Space on a label whose link has the keyboard focus open the link there, as
+// a click does: they never reach the box's default button.
+class LinkKeys final : public QObject {
+  public:
+    LinkKeys(QLabel* label, std::function<void(const QString&)> open)
+        : QObject(label), open_(std::move(open)) {
+        label->installEventFilter(this);
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride) {
+            return QObject::eventFilter(watched, event);
+        }
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool opens = (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
+                            key->key() == Qt::Key_Space) &&
+                           (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        static const QRegularExpression link(QStringLiteral("href=\"([^\"]+)\""));
+        const auto match = link.match(static_cast<QLabel*>(watched)->text());
+        if (!opens || !match.hasMatch()) {
+            return QObject::eventFilter(watched, event);
+        }
+        event->accept();
+        if (event->type() == QEvent::KeyPress && !key->isAutoRepeat()) {
+            open_(match.captured(1));
+        }
+        return true;
+    }
+
+  private:
+    std::function<void(const QString&)> open_;
+};
 
 // Room in a title bar beside its title: the window menu and the three buttons.
 constexpr int aboutTitleBarAllowance = 160;
@@ -104,13 +140,16 @@ QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixm
         closeQtLinkOpening(*open);
         widenForTitle(*open);
         if (auto* text = open->findChild<QLabel*>("qt_msgbox_label")) {
-            QObject::connect(
-                text, &QLabel::linkActivated, open,
-                [box = open.data(), &opener](const QString& url) {
-                    sayAboutOpenFailure(*box, {});
-                    openFor(box, opener, url.toStdString(), "the link",
-                            [box](const QString& failure) { sayAboutOpenFailure(*box, failure); });
-                });
+            // Its link is reached by Tab, as the OK button is, and opened by Return or Space.
+            text->setTextInteractionFlags(text->textInteractionFlags() |
+                                          Qt::LinksAccessibleByKeyboard);
+            const auto openLink = [box = open.data(), &opener](const QString& url) {
+                sayAboutOpenFailure(*box, {});
+                openFor(box, opener, url.toStdString(), "the link",
+                        [box](const QString& failure) { sayAboutOpenFailure(*box, failure); });
+            };
+            QObject::connect(text, &QLabel::linkActivated, open, openLink);
+            new LinkKeys(text, openLink);
         }
     }
     if (open->isMinimized()) {

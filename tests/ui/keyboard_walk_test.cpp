@@ -214,6 +214,10 @@ std::vector<QPointer<QWidget>> tabRound(QWidget* window, const std::string& wher
         }
         const auto before = pages();
         sendKey(focus, Qt::Key_Tab);
+        // Tab may move inside the control first (a label's links, one after the other).
+        for (int inside = 0; inside < 20 && QApplication::focusWidget() == focus; ++inside) {
+            sendKey(focus, Qt::Key_Tab);
+        }
         if (pages() != before) {
             walk.fail(where, QApplication::focusWidget(),
                       "reached by Tab, changed what the window shows");

@@ -1240,6 +1240,17 @@ std::vector<Shot> allShots(const std::filesystem::path& scratch) {
                            "/home/ada/.local/share/Vask/credentials.json.corrupt-1796630400",
                            {}})},
     };
+    // The About box, its link reached by Tab.
+    shots.push_back(
+        Shot{"alert", "about", [](Scene&) -> QWidget* {
+                 // Kept when closed: the shot owns it.
+                 auto* box = ui::showAboutBox(
+                     "About Vask",
+                     "<b>Vask</b> 0.1.0<br><br><a href=\"https://ternwick.ai\">ternwick.ai</a>",
+                     ui::appIcon().pixmap(64), shotUrlOpener());
+                 box->setAttribute(Qt::WA_DeleteOnClose, false);
+                 return box;
+             }});
     for (const auto& entry : alerts) {
         shots.push_back(Shot{"alert", entry.first, [alert = entry.second](Scene&) -> QWidget* {
                                  auto* box = new QMessageBox;
