@@ -6,6 +6,7 @@
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
+#include <QDialog>
 #include <QFocusFrame>
 #include <QHBoxLayout>
 #include <QHash>
@@ -109,6 +110,20 @@ TEST(SingleInstanceTest, ALaterLaunchHandsItsURLOrAReopenToTheRunningOne) {
 
     EXPECT_TRUE(spinUntil([&] { return urls.size() == 1 && reopens == 1; }));
     EXPECT_EQ(urls, QStringList{"vasktest://New?x=1"});
+
+    // A launch from a desktop launcher hands its startup id on, so the window it brings forward
+    // may come to the front; one that is no id (blanks, control characters) is not sent.
+    std::vector<QByteArray> ids;
+    QObject::connect(&primary, &SingleInstance::reopenRequested,
+                     [&](const QByteArray& id) { ids.push_back(id); });
+    for (const QByteArray& id : {QByteArray("vask-42-host-_TIME123456"), QByteArray("a b"),
+                                QByteArray("bad\tid")}) {
+        qputenv("DESKTOP_STARTUP_ID", id);
+        EXPECT_EQ(launch(std::nullopt), SingleInstance::Role::forwarded);
+    }
+    qunsetenv("DESKTOP_STARTUP_ID");
+    EXPECT_TRUE(spinUntil([&] { return ids.size() == 3; }));
+    EXPECT_EQ(ids, (std::vector<QByteArray>{"vask-42-host-_TIME123456", "", ""}));
 }
 
 TEST(TrayControllerTest, PopoverHangsFromTheAnchorAndStaysOnScreen) {
@@ -310,6 +325,40 @@ TEST(ThemeTest, TabRingsTheWidgetItReaches) {
                       Qt::NoModifier);
     QApplication::sendEvent(first, &press);
     EXPECT_FALSE(ring->isVisible());
+}
+
+// The ring shows wherever the keyboard focus is that the pointer did not put there: a control
+// Vask focuses itself (Copy Link after a failed sign-in, a stand-in), and the only control of a
+// window once Tab is pressed there; a click puts it away.
+TEST(ThemeTest, FocusNotPutByThePointerIsRinged) {
+    QWidget window;
+    auto* only = new QPushButton("OK", &window);
+    window.resize(200, 100);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(spinUntil([&] { return QApplication::activeWindow() == &window; }));
+    const auto ring = [&] { return window.findChild<QFocusFrame*>("keyboardFocusRing"); };
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(2, 2),
+                      QPointF(only->mapToGlobal(QPoint(2, 2))), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(only, &press);
+    ASSERT_TRUE(only->hasFocus()) << "a click focuses it";
+    EXPECT_TRUE(ring() == nullptr || !ring()->isVisible()) << "the pointer put it there";
+    // Tab in a window of one control: the focus stays, the ring shows where it is.
+    QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QApplication::sendEvent(only, &tab);
+    ASSERT_NE(ring(), nullptr);
+    EXPECT_TRUE(ring()->isVisible());
+    EXPECT_EQ(ring()->widget(), only);
+    // Moved by Vask.
+    QApplication::sendEvent(only, &press);
+    EXPECT_FALSE(ring()->isVisible());
+    auto* other = new QPushButton("Copy Link", &window);
+    other->move(0, 40);
+    other->show();
+    other->setFocus(Qt::OtherFocusReason);
+    EXPECT_TRUE(ring()->isVisible());
+    EXPECT_EQ(ring()->widget(), other);
 }
 
 // A page that fills what holds it (the transcript, the awaiting list) is ringed just inside,
@@ -1378,6 +1427,39 @@ TEST(WindowRegistryTest, OpeningBringsBackAMinimisedWindow) {
     }
     delete registry.window("main");
     delete registry.window("settings");
+}
+
+// Opening a window that is already open, behind another, brings it to the front with the
+// keyboard; a dialog modal over it (Private Memory over Settings) takes the keyboard in its
+// place. The window in sight that was active last is the one a second launch brings forward.
+TEST(WindowRegistryTest, OpeningAnOpenWindowBringsItForwardWithTheKeyboard) {
+    WindowRegistry registry;
+    for (const char* id : {"main", "settings"}) {
+        registry.registerWindow(id, [] { return new QWidget; });
+    }
+    QWidget* main = registry.open("main");
+    QWidget* settings = registry.open("settings");
+    ASSERT_TRUE(spinUntil([&] { return QApplication::activeWindow() == settings; }));
+    EXPECT_EQ(registry.frontWindow(), settings);
+    EXPECT_EQ(registry.open("main"), main);
+    EXPECT_TRUE(spinUntil([&] { return QApplication::activeWindow() == main; }))
+        << "the open window stayed behind";
+    EXPECT_EQ(registry.frontWindow(), main);
+
+    auto* over = new QDialog(settings);
+    over->open();
+    EXPECT_EQ(keyboardWindowOf(settings), over);
+    EXPECT_EQ(keyboardWindowOf(main), main);
+    registry.open("settings");
+    EXPECT_TRUE(spinUntil([&] { return QApplication::activeWindow() == over; }))
+        << "Settings, blocked by its dialog, took the keyboard";
+    over->close();
+    EXPECT_EQ(keyboardWindowOf(settings), settings);
+    registry.close("settings");
+    registry.close("main");
+    EXPECT_EQ(registry.frontWindow(), nullptr);
+    delete main;
+    delete settings;
 }
 
 // A change of appearance is a repaint: every window, shown or hidden, stays the object it was,
