@@ -5,8 +5,8 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
-#include <QElapsedTimer>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QFocusFrame>
 #include <QHBoxLayout>
 #include <QHash>
@@ -116,8 +116,8 @@ TEST(SingleInstanceTest, ALaterLaunchHandsItsURLOrAReopenToTheRunningOne) {
     std::vector<QByteArray> ids;
     QObject::connect(&primary, &SingleInstance::reopenRequested,
                      [&](const QByteArray& id) { ids.push_back(id); });
-    for (const QByteArray& id : {QByteArray("vask-42-host-_TIME123456"), QByteArray("a b"),
-                                QByteArray("bad\tid")}) {
+    for (const QByteArray& id :
+         {QByteArray("vask-42-host-_TIME123456"), QByteArray("a b"), QByteArray("bad\tid")}) {
         qputenv("DESKTOP_STARTUP_ID", id);
         EXPECT_EQ(launch(std::nullopt), SingleInstance::Role::forwarded);
     }
