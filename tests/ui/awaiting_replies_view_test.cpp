@@ -252,12 +252,16 @@ TEST(AwaitingRepliesDetailView, TheHeadingAndTheTimesAreWholeAtTheSmallestWindow
 // list, at the narrowest too.
 TEST(AwaitingRepliesDetailView, AnOpenDraftsRowFitsTheListAtEveryWidth) {
     ScreenFixture f({waiting("mom", "Mom", 3600), waiting("leo", "Leo", 9 * 60)});
+    // Judged to need a reply: its pill takes room beside the name.
+    f.needsReply->verdicts().set({{"mom", true}, {"leo", true}});
+    f.settle();
     f.startDraftOnFirstRow();
     QWidget window;
     f.view->setParent(&window);
     window.show();
     for (const int width : {420, 340, 300, 260}) {
         SCOPED_TRACE(width);
+        ASSERT_NE(f.find<QWidget>("awaiting.needsReply"), nullptr);
         window.resize(width, 600);
         f.view->setGeometry(0, 0, width, 600);
         ScreenFixture::flush();

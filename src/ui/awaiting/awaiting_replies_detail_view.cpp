@@ -387,10 +387,13 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     texts->setSpacing(4);
     auto* first = new QHBoxLayout;
     first->setSpacing(6);
+    // The name whole where it fits beside the time: "Needs reply" goes under it rather than
+    // cutting it ("Mom" was "M…" at 1024x600 and twice the scale).
+    auto* who = new FlowRow(Qt::AlignLeft, 6);
     auto* name = new ElidedLabel(qs(reply.contactName));
     name->setObjectName("awaiting.contactName");
     name->setFont(Theme::font(FontRole::headline));
-    first->addWidget(name, 0, Qt::AlignBaseline);
+    who->addWidget(name);
     if (row.needsReply) {
         auto* pill = new Badge("Needs reply", ThemeColour::accent, Shade(ThemeColour::accent, 0.15),
                                QMargins(6, 1, 6, 1));
@@ -400,9 +403,9 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
         font.setWeight(QFont::DemiBold);
         pill->setFont(font);
         pill->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-        first->addWidget(pill, 0, Qt::AlignVCenter);
+        who->addWidget(pill);
     }
-    first->addStretch(1);
+    first->addLayout(who, 1);
     auto* age = textLabel(qs(row.age), FontRole::caption, ThemeColour::secondary);
     age->setObjectName("awaiting.age");
     // Whole at any width: the name gives way. Text drawn at a higher pixel density can come out
@@ -411,7 +414,7 @@ QWidget* AwaitingRepliesDetailView::makeRow(const AwaitingScreenContent& content
     age->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     age->setMinimumWidth(age->fontMetrics().horizontalAdvance(age->text()) +
                          age->fontMetrics().averageCharWidth());
-    first->addWidget(age, 0, Qt::AlignBaseline);
+    first->addWidget(age, 0, Qt::AlignTop);
     texts->addLayout(first);
 
     auto* message = new TwoLineLabel(qs(reply.lastMessageText));
