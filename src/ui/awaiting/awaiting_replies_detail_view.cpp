@@ -12,6 +12,7 @@
 #include <QScrollArea>
 #include <QSpacerItem>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -691,6 +692,13 @@ void AwaitingRepliesDetailView::render() {
     }
     pages_->setCurrentIndex(content.rows.empty() ? 0 : 1);
     updateList(content);
+    // A line that came above the focused control ("Copied") pushes it down: once laid out, the
+    // list shows it whole.
+    if (QWidget* focus = window()->focusWidget();
+        focus != nullptr && list_->widget()->isAncestorOf(focus)) {
+        QTimer::singleShot(0, focus,
+                           [list = list_, focus] { list->ensureWidgetVisible(focus, 0, 8); });
+    }
 }
 
 }  // namespace vask::ui
