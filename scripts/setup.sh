@@ -37,6 +37,9 @@ packages=(
     gnome-keyring dbus dbus-x11 python3 python3-dbusmock locales
     # The quit check's real login keyring: gcr's prompt on a private X display, typed into.
     gcr xvfb xdotool
+    # xwd: pictures of the Xvfb screen when the demo is driven by the keyboard alone
+    # (docs/testing.md, "By the keyboard alone, by hand").
+    x11-apps
     # Commands of the test scripts that a minimal Debian lacks: sqlite3 (scripts/harness.sh),
     # ps and pgrep (procps; scripts/soak.sh, the quit and special-file checks), /usr/bin/time
     # (time; the special-file check's peak memory of a launch). The rest
