@@ -15,7 +15,9 @@ whether anything asked for a prompt.
     secret-service-standin.py [--locked] [--hide-locked] [--items FILE] [--log FILE]
                               [--prompt-unlocks]
 
-Prints "ready" once it owns org.freedesktop.secrets; serves until SIGTERM.
+Prints "ready" once it owns org.freedesktop.secrets; serves until SIGTERM. SIGUSR1 restarts it
+as a daemon that went and came back would: the name is given up (its prompts go unanswered for
+good) and taken again, the default keyring locked as a fresh start leaves it.
 """
 
 import argparse
@@ -337,6 +339,16 @@ def main():
                                            f"{name} {account}", encoded.encode())
     loop = GLib.MainLoop()
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
+
+    def restart():
+        service.record("restart")
+        # The name goes with its last reference.
+        service.bus_name = None
+        service.collection.locked = service.collection.locked or args.locked
+        service.bus_name = dbus.service.BusName(BUS_NAME, dbus.SessionBus(), do_not_queue=True)
+        return True
+
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, restart)
     print("ready", flush=True)
     loop.run()
     return 0

@@ -35,6 +35,9 @@ packages=(
     # bus; locales holds the locale sources a test compiles a comma-decimal locale from.
     googletest libgtest-dev libgmock-dev libbenchmark-dev gcovr
     gnome-keyring dbus dbus-x11 python3 python3-dbusmock locales
+    # Generated sequences of keyring events and user actions, checked against a model
+    # (tests/shell/credential_model_test.cpp), with RapidCheck's GoogleTest integration.
+    librapidcheck-dev
     # The quit check's real login keyring: gcr's prompt on a private X display, typed into.
     gcr xvfb xdotool
     # xwd: pictures of the Xvfb screen when the demo is driven by the keyboard alone

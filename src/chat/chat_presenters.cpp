@@ -161,7 +161,8 @@ std::optional<std::string_view> errorRowAction(const ChatState& ended, bool keyr
     if (keyringLocked && problem == ChatState::CredentialProblem::keyringLocked) {
         return unlockKeyringAction;
     }
-    if (problem == ChatState::CredentialProblem::keyringNotAnswering) {
+    if (problem == ChatState::CredentialProblem::keyringNotAnswering ||
+        problem == ChatState::CredentialProblem::keyringNotAvailable) {
         return askKeyringAgainAction;
     }
     return std::nullopt;

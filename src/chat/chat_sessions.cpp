@@ -36,6 +36,17 @@ void ChatViewModel::startNewSession() {
         state.set(ChatState::idle());
         return;
     }
+    if (!deps_.persistsSessions && held_.holds(currentSessionID.get())) {
+        // A question of it waits for the keyring: the chat goes where it is kept, and the
+        // question is asked there once the keyring answers.
+        if (auto keeper = deps_.keeperOfHeldChats ? deps_.keeperOfHeldChats() : nullptr) {
+            logger_.info("held_chat_kept", {{"session_id", currentSessionID.get()}});
+            completeHandoff(currentSessionID.get(), keeper);
+            return;
+        }
+        logger_.warning("held_question_not_asked", {{"session_id", currentSessionID.get()}});
+        lastError.set(std::string(heldQuestionNotAskedText));
+    }
     SessionList list = sessions.get();
     if (!deps_.persistsSessions) {
         // The popover keeps no history: the chat it leaves is dropped, with what it held.

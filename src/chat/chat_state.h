@@ -35,6 +35,8 @@ class ChatState {
         keyringUnlocking,
         // The keyring did not answer.
         keyringNotAnswering,
+        // There is no keyring on the bus (none installed, or not started yet).
+        keyringNotAvailable,
         // There are none: the question went out signed out.
         signedOut,
         // The relay refused them, and a refresh did not help.

@@ -480,7 +480,8 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
     } catch (const KeyringHeldError& e) {
         problem = e.problem();
         keyringLocked.set(problem == ChatState::CredentialProblem::keyringLocked);
-        keyringNotAnswering.set(problem == ChatState::CredentialProblem::keyringNotAnswering);
+        keyringNotAnswering.set(asksAgain(problem));
+        keyringNotAvailable_ = problem == ChatState::CredentialProblem::keyringNotAvailable;
         text = e.what();
         usage = turn->usageAccumulator->usage();
         // Found locked while an unlock is under way: the question waits for its answer.

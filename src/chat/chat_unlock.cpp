@@ -12,6 +12,8 @@ std::string_view ChatViewModel::heldText(ChatState::CredentialProblem problem) {
             return keyringUnlockingText;
         case ChatState::CredentialProblem::keyringNotAnswering:
             return keyringNotAnsweringText;
+        case ChatState::CredentialProblem::keyringNotAvailable:
+            return keyringNotAvailableText;
         case ChatState::CredentialProblem::none:
         case ChatState::CredentialProblem::signedOut:
         case ChatState::CredentialProblem::sessionExpired:
@@ -20,10 +22,21 @@ std::string_view ChatViewModel::heldText(ChatState::CredentialProblem problem) {
     return {};
 }
 
+bool ChatViewModel::asksAgain(ChatState::CredentialProblem problem) {
+    return problem == ChatState::CredentialProblem::keyringNotAnswering ||
+           problem == ChatState::CredentialProblem::keyringNotAvailable;
+}
+
+ChatState::CredentialProblem ChatViewModel::notAnsweringProblem() const {
+    return keyringNotAvailable_ ? ChatState::CredentialProblem::keyringNotAvailable
+                                : ChatState::CredentialProblem::keyringNotAnswering;
+}
+
 ChatState::CredentialProblem ChatViewModel::heldBack(const AuthMode& mode) {
     using Problem = ChatState::CredentialProblem;
     return mode.isKeyringLocked()         ? Problem::keyringLocked
            : mode.isKeyringNotAnswering() ? Problem::keyringNotAnswering
+           : mode.isKeyringNotAvailable() ? Problem::keyringNotAvailable
                                           : Problem::none;
 }
 
@@ -43,7 +56,7 @@ ChatState::CredentialProblem ChatViewModel::holdBack(const std::string& question
     const Problem problem = credentialsKnown ? heldBack(mode) : Problem::none;
     if (problem != Problem::none) {
         keyringLocked.set(mode.isKeyringLocked());
-        keyringNotAnswering.set(mode.isKeyringNotAnswering());
+        keyringNotAnswering.set(mode.isKeyringNotAnswering() || mode.isKeyringNotAvailable());
         failImmediately(questionText, sessionID, std::string(heldText(problem)), problem);
     }
     return problem;
@@ -59,13 +72,13 @@ void ChatViewModel::unlockKeyring() {
     std::weak_ptr<ChatViewModel> weak = weak_from_this();
     const auto* failed = state.get().asFailed();
     const Problem problem = failed != nullptr ? failed->credentials : Problem::none;
-    if (keyringNotAnswering.get() || problem == Problem::keyringNotAnswering) {
+    if (keyringNotAnswering.get() || asksAgain(problem)) {
         if (!deps_.askKeyringAgain) {
             return;
         }
         // The question the keyring stopped goes on in its own chat, whatever is shown then.
         std::optional<HeldQuestions::Held> stopped;
-        if (problem == Problem::keyringLocked || problem == Problem::keyringNotAnswering) {
+        if (problem == Problem::keyringLocked || asksAgain(problem)) {
             stopped = HeldQuestions::Held{failed->question, currentSessionID.get()};
         }
         askingKeyring.set(true);
@@ -121,8 +134,8 @@ void ChatViewModel::unlockAnswered(std::optional<std::string> failure) {
     if (failure || keyringLocked.get() || keyringNotAnswering.get()) {
         // Still held back (the prompt cancelled, or the keyring locked again): every question
         // that waited says so again, with its way on.
-        const Problem problem = !failure && keyringNotAnswering.get() ? Problem::keyringNotAnswering
-                                                                      : Problem::keyringLocked;
+        const Problem problem =
+            !failure && keyringNotAnswering.get() ? notAnsweringProblem() : Problem::keyringLocked;
         for (const auto& each : held) {
             showEnded(ChatState::failed(each.question, std::string(heldText(problem)), problem));
         }
@@ -150,8 +163,7 @@ void ChatViewModel::keyringAskedAgain(const std::optional<HeldQuestions::Held>& 
     }
     if (keyringLocked.get() || keyringNotAnswering.get()) {
         // Still held back: the row keeps saying why, with its way on.
-        const auto problem =
-            keyringLocked.get() ? Problem::keyringLocked : Problem::keyringNotAnswering;
+        const auto problem = keyringLocked.get() ? Problem::keyringLocked : notAnsweringProblem();
         showEnded(ChatState::failed(stopped->question, std::string(heldText(problem)), problem));
         return;
     }

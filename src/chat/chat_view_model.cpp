@@ -206,7 +206,8 @@ void ChatViewModel::refreshCredentials() {
     // Signed in behind a locked keyring, or one that does not answer: the chat shows, and says
     // what is needed.
     keyringLocked.set(mode.isKeyringLocked());
-    keyringNotAnswering.set(mode.isKeyringNotAnswering());
+    keyringNotAvailable_ = mode.isKeyringNotAvailable();
+    keyringNotAnswering.set(mode.isKeyringNotAnswering() || mode.isKeyringNotAvailable());
     hasCredentials.set(has || mode.isHeldBackByKeyring());
 }
 

@@ -94,6 +94,10 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         // not in yet): asked again meanwhile, `unlockKeyring` joins it and opens no prompt.
         // Main executor. Null: only this chat's own unlock counts.
         std::function<bool()> keyringUnlockUnderWay{};
+        // The popover's: the chat that keeps a chat the popover leaves while a question of it
+        // waits for the keyring, so that the question is asked and saved there (the main
+        // window's). Null: such a question is told it was not asked.
+        std::function<std::shared_ptr<ChatViewModel>()> keeperOfHeldChats{};
         // Null for the popover.
         std::shared_ptr<SessionStore> sessionStore{};
         std::string accountURL{};
@@ -131,8 +135,9 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // Signed in, with the credentials in a keyring that is locked: questions are answered
     // keyringLockedText until the user unlocks it (unlockKeyring()).
     Published<bool> keyringLocked{false};
-    // Signed in, or perhaps: the keyring that holds the credentials does not answer. Questions
-    // are answered keyringNotAnsweringText until it does (asked again by unlockKeyring()).
+    // Signed in, or perhaps: the keyring that holds the credentials does not answer, or there is
+    // none on the bus. Questions are answered keyringNotAnsweringText (keyringNotAvailableText)
+    // until it does (asked again by unlockKeyring(), and as soon as a keyring appears).
     Published<bool> keyringNotAnswering{false};
     // An unlock or a question to the keyring is under way (unlockKeyring()): one at a time.
     // A question asked while an unlock is under way waits for its answer (keyringUnlockingText)
@@ -178,9 +183,16 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         "Unlock your keyring in its prompt to ask.";
     static constexpr std::string_view keyringNotAnsweringText =
         "Your keyring is not answering. Try again to ask.";
+    static constexpr std::string_view keyringNotAvailableText =
+        "Your keyring is not available. Try again to ask.";
     static constexpr std::string_view signedOutText = "You're signed out. Sign in to ask.";
-    // The words for a question the keyring held back (locked, unlocking, not answering).
+    static constexpr std::string_view heldQuestionNotAskedText =
+        "A question that waited for your keyring was not asked: its chat was closed.";
+    // The words for a question the keyring held back (locked, unlocking, not answering, not
+    // available).
     static std::string_view heldText(ChatState::CredentialProblem problem);
+    // Why `mode` holds a question back; none when it does not.
+    static ChatState::CredentialProblem heldBack(const AuthMode& mode);
 
     // Sessions.
     void startNewSession();
@@ -314,7 +326,10 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     ChatState::CredentialProblem holdBack(const std::string& questionText,
                                           const std::string& sessionID, const AuthMode& mode,
                                           bool credentialsKnown);
-    static ChatState::CredentialProblem heldBack(const AuthMode& mode);
+    // Whether the way on from `problem` is asking the keyring again (not answering, not there).
+    static bool asksAgain(ChatState::CredentialProblem problem);
+    // Which of those two keyringNotAnswering stands for now.
+    ChatState::CredentialProblem notAnsweringProblem() const;
     // The question leaves its chat and is asked again there (or with the window its chat was
     // handed to); nothing when its chat is gone.
     Asked askAgain(const ChatMessage& question, const std::string& sessionID);
@@ -419,6 +434,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
 
     // The questions the keyring held back, each with its chat, until it answers.
     HeldQuestions held_;
+    // keyringNotAnswering stands for a keyring not on the bus at all.
+    bool keyringNotAvailable_ = false;
 };
 
 }  // namespace vask

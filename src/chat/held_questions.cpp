@@ -47,6 +47,12 @@ std::vector<HeldQuestions::Held> HeldQuestions::takeRest() {
     return rest;
 }
 
+bool HeldQuestions::holds(const std::string& sessionID) const {
+    const auto inSession = [&](const Held& held) { return held.sessionID == sessionID; };
+    return std::ranges::any_of(waitingForAnswer_, inSession) ||
+           std::ranges::any_of(toAsk_, inSession);
+}
+
 void HeldQuestions::drop(const std::string& sessionID) {
     const auto inSession = [&](const Held& held) { return held.sessionID == sessionID; };
     std::erase_if(waitingForAnswer_, inSession);

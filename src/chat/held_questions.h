@@ -12,8 +12,8 @@ namespace vask {
 
 // The questions a keyring held back (locked, or not answering) that wait for its answer, each
 // with the chat it was asked in: once the keyring answers, each is asked again in that chat,
-// whichever is shown then, one after the other, oldest first; a chat deleted meanwhile takes
-// its questions with it. Main executor only.
+// whichever is shown then, one after the other, oldest first; a chat the user deleted meanwhile
+// takes its questions with it. Main executor only.
 class HeldQuestions {
   public:
     struct Held {
@@ -40,6 +40,8 @@ class HeldQuestions {
     bool ended(const Uuid& questionID);
     // Takes back the ones still to ask (the keyring held the last one back again).
     std::vector<Held> takeRest();
+    // Whether a question of the chat `sessionID` waits here.
+    bool holds(const std::string& sessionID) const;
     // The chat `sessionID` is gone: its questions are never asked.
     void drop(const std::string& sessionID);
     // Nothing more is asked (a quit).

@@ -7,7 +7,8 @@ namespace vask {
 
 // The credentials a model call carries: a relay API key, a signed-in (managed) account, the
 // account's credentials kept in a keyring that is locked (the user must unlock it before a call
-// can carry them) or that does not answer (asked again at the next use), or nothing usable.
+// can carry them), that does not answer (asked again at the next use) or that is not there at
+// all (no Secret Service on the bus: followed once one appears), or nothing usable.
 // Deliberately not printable: it holds secrets.
 class AuthMode {
   public:
@@ -26,6 +27,9 @@ class AuthMode {
     struct KeyringNotAnswering {
         bool operator==(const KeyringNotAnswering&) const = default;
     };
+    struct KeyringNotAvailable {
+        bool operator==(const KeyringNotAvailable&) const = default;
+    };
     struct None {
         bool operator==(const None&) const = default;
     };
@@ -36,6 +40,7 @@ class AuthMode {
     }
     static AuthMode keyringLocked() { return AuthMode(KeyringLocked{}); }
     static AuthMode keyringNotAnswering() { return AuthMode(KeyringNotAnswering{}); }
+    static AuthMode keyringNotAvailable() { return AuthMode(KeyringNotAvailable{}); }
     static AuthMode none() { return AuthMode(None{}); }
 
     const APIKey* asAPIKey() const { return std::get_if<APIKey>(&value_); }
@@ -48,13 +53,20 @@ class AuthMode {
     bool isKeyringNotAnswering() const {
         return std::holds_alternative<KeyringNotAnswering>(value_);
     }
-    // Either of the two: the keyring holds the account back.
-    bool isHeldBackByKeyring() const { return isKeyringLocked() || isKeyringNotAnswering(); }
+    // Signed in, and no keyring on the bus to read the credentials from: never signed out.
+    bool isKeyringNotAvailable() const {
+        return std::holds_alternative<KeyringNotAvailable>(value_);
+    }
+    // Any of the three: the keyring holds the account back.
+    bool isHeldBackByKeyring() const {
+        return isKeyringLocked() || isKeyringNotAnswering() || isKeyringNotAvailable();
+    }
 
     bool operator==(const AuthMode&) const = default;
 
   private:
-    using Value = std::variant<None, APIKey, Managed, KeyringLocked, KeyringNotAnswering>;
+    using Value = std::variant<None, APIKey, Managed, KeyringLocked, KeyringNotAnswering,
+                               KeyringNotAvailable>;
     explicit AuthMode(Value value) : value_(std::move(value)) {}
     Value value_;
 };

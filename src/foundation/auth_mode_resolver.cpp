@@ -13,14 +13,24 @@ AuthMode resolved(const StructuredLogger& logger, std::string_view mode, AuthMod
 }  // namespace
 
 std::optional<AuthMode> AuthModeResolver::heldBy(std::optional<std::int32_t> status) const {
+    const bool recorded = signInRecord == nullptr || signInRecord->signedIn();
     if (status && SecretBackend::isRefusal(*status)) {
-        if (signInRecord != nullptr && !signInRecord->signedIn()) {
+        if (!recorded) {
             // Nothing of Vask's was ever kept there (or it was signed out of): a user who
             // never signed in is not asked to unlock a keyring for an account.
             logger.info("auth_mode_keyring_locked_without_sign_in");
             return std::nullopt;
         }
         return AuthMode::keyringLocked();
+    }
+    if (status && *status == SecretBackend::notAvailable) {
+        // No keyring on the bus: the record says whether an account waits in one. A user who
+        // never signed in (or signed out) may sign in, into the data folder's record.
+        if (!recorded) {
+            logger.info("auth_mode_keyring_not_available_without_sign_in");
+            return std::nullopt;
+        }
+        return AuthMode::keyringNotAvailable();
     }
     if (status && SecretBackend::isNoAnswer(*status)) {
         // Unknown rather than signed out: a question must not go out without them.
@@ -29,18 +39,41 @@ std::optional<AuthMode> AuthModeResolver::heldBy(std::optional<std::int32_t> sta
     return std::nullopt;
 }
 
-void AuthModeResolver::answered(bool signedIn) const {
+void AuthModeResolver::noneFound(std::uint64_t stepsBefore) const {
     if (signInRecord == nullptr) {
         return;
     }
     try {
-        signedIn ? signInRecord->noteSignedIn() : signInRecord->noteSignedOut();
+        signInRecord->noteNoneFound(stepsBefore);
+    } catch (const std::exception& e) {
+        logger.warning("sign_in_record_not_kept", {{"error", e.what()}});
+    }
+}
+
+void AuthModeResolver::found(std::uint64_t stepsBefore) const {
+    if (signInRecord == nullptr) {
+        return;
+    }
+    try {
+        if (!signInRecord->noteFound(stepsBefore)) {
+            logger.info("sign_in_record_changed_meanwhile");
+        }
     } catch (const std::exception& e) {
         logger.warning("sign_in_record_not_kept", {{"error", e.what()}});
     }
 }
 
 std::optional<AuthMode> AuthModeResolver::managedMode() const {
+    // Taken before anything is read: a sign-in or sign-out noted meanwhile is newer than what
+    // this resolution reads.
+    const std::uint64_t stepsBefore = signInRecord != nullptr ? signInRecord->steps() : 0;
+    if (signInRecord != nullptr) {
+        try {
+            signInRecord->keepUnknownIfDamaged();
+        } catch (const std::exception& e) {
+            logger.warning("sign_in_record_not_kept", {{"error", e.what()}});
+        }
+    }
     std::optional<std::string> token;
     try {
         token = customerTokenStore.loadToken();
@@ -53,7 +86,7 @@ std::optional<AuthMode> AuthModeResolver::managedMode() const {
     }
     const auto trimmedToken = token ? nilIfEmpty(*token) : std::nullopt;
     if (!trimmedToken) {
-        answered(false);
+        noneFound(stepsBefore);
         return std::nullopt;
     }
     std::optional<CloudAuthSession> session;
@@ -68,10 +101,10 @@ std::optional<AuthMode> AuthModeResolver::managedMode() const {
         return std::nullopt;
     }
     if (!session || session->accessToken.empty()) {
-        answered(false);
+        noneFound(stepsBefore);
         return std::nullopt;
     }
-    answered(true);
+    found(stepsBefore);
     return AuthMode::managed(*trimmedToken, session->accessToken);
 }
 
@@ -86,6 +119,7 @@ AuthMode AuthModeResolver::resolve() const noexcept {
     if (auto managed = managedMode()) {
         const char* name = managed->isKeyringLocked()         ? "keyring_locked"
                            : managed->isKeyringNotAnswering() ? "keyring_not_answering"
+                           : managed->isKeyringNotAvailable() ? "keyring_not_available"
                                                               : "managed";
         return resolved(logger, name, std::move(*managed));
     }

@@ -10,10 +10,10 @@
 namespace vask {
 namespace {
 
-// The Secret Service when it did not answer at start: a use asks it again, within the
-// connection's own limit, unless it was last tried moments ago, and once it answers the run goes
-// on with it. Until then each operation answers why it is not there (`cancelled` while it does
-// not answer).
+// The Secret Service when it did not answer at start, or was not on the bus: a use asks it again,
+// within the connection's own limit, unless it was last tried moments ago, and once it answers
+// the run goes on with it. Until then each operation answers why it is not there (`cancelled`
+// while it does not answer, `notAvailable` while there is none).
 class LateKeyring final : public SecretBackend {
   public:
     LateKeyring(const SecretStorageChoice& choice, SecretBackend::Outcome whyNot)
@@ -163,10 +163,15 @@ SecretStorageChoice::Keyring SecretStorageChoice::Keyring::secretService() {
 }
 
 std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
+    if (fileOnly) {
+        return chooseFile(*fileOnly);
+    }
     SecretBackend::Outcome whyNot;
     std::shared_ptr<SecretBackend> secretService = keyring.connect(whyNot);
-    // A service that did not answer in time may yet: it is asked again at each use.
-    const bool late = !secretService && whyNot.status == SecretBackend::cancelled;
+    // A service that did not answer in time may yet, and one the bus does not have may start
+    // later (or be installed): either is asked again at each use, and at once when its name
+    // appears on the bus. Until then the record beside it holds the run's changes.
+    const bool late = !secretService;
     if (late) {
         secretService = std::make_shared<LateKeyring>(*this, whyNot);
     }
@@ -186,22 +191,19 @@ std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
     }
     const auto path = folder / "credentials.json";
     auto file = std::make_shared<FileSecretBackend>(path, problems);
-    if (!secretService) {
-        logger.info(
-            "secret_storage_selected",
-            {{"backend", "file"}, {"path", path.string()}, {"secret_service", whyNot.reason}});
-        return file;
-    }
     auto removals =
         std::make_shared<FileSecretBackend>(folder / "credentials-removed.json", problems);
-    auto storage = std::make_shared<JournaledKeyringBackend>(secretService, file, removals);
+    auto storage =
+        std::make_shared<JournaledKeyringBackend>(secretService, file, removals, afterWrite);
     if (late) {
         // What this run does is kept in the record, and the next start whose keyring answers
         // finishes it.
-        logger.warning("secret_storage_selected", {{"backend", "secret_service"},
-                                                   {"path", path.string()},
-                                                   {"answering", "false"},
-                                                   {"secret_service", whyNot.reason}});
+        logger.warning("secret_storage_selected",
+                       {{"backend", "secret_service"},
+                        {"path", path.string()},
+                        {whyNot.status == SecretBackend::cancelled ? "answering" : "available",
+                         "false"},
+                        {"secret_service", whyNot.reason}});
         return storage;
     }
     const auto recorded = defaults.stringValue(keptKey).optional();
@@ -259,6 +261,21 @@ std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
     }
     logger.info("secret_storage_selected", {{"backend", "secret_service"}});
     return storage;
+}
+
+std::shared_ptr<SecretBackend> SecretStorageChoice::chooseFile(const std::string& why) const {
+    std::filesystem::path folder;
+    try {
+        folder = supportDirectory();
+    } catch (const std::exception& e) {
+        logger.error("secret_storage_selected",
+                     {{"backend", "memory"}, {"secret_service", why}, {"error", e.what()}});
+        return std::make_shared<InMemorySecretBackend>();
+    }
+    const auto path = folder / "credentials.json";
+    logger.info("secret_storage_selected",
+                {{"backend", "file"}, {"path", path.string()}, {"secret_service", why}});
+    return std::make_shared<FileSecretBackend>(path, problems);
 }
 
 std::shared_ptr<SecretBackend> SecretStorageChoice::keepFile(std::shared_ptr<SecretBackend> file,

@@ -18,7 +18,9 @@ KeyringHold keyringHold(const AuthMode& mode, bool unlocking) {
     if (mode.isKeyringLocked()) {
         return unlocking ? KeyringHold::unlocking : KeyringHold::locked;
     }
-    return mode.isKeyringNotAnswering() ? KeyringHold::notAnswering : KeyringHold::none;
+    return mode.isKeyringNotAnswering()   ? KeyringHold::notAnswering
+           : mode.isKeyringNotAvailable() ? KeyringHold::notAvailable
+                                          : KeyringHold::none;
 }
 
 std::string summary(bool hasStore, bool isAvailable, int count, KeyringHold hold) {
@@ -32,6 +34,8 @@ std::string summary(bool hasStore, bool isAvailable, int count, KeyringHold hold
             return std::string(keyringUnlockingText);
         case KeyringHold::notAnswering:
             return std::string(keyringNotAnsweringText);
+        case KeyringHold::notAvailable:
+            return std::string(keyringNotAvailableText);
         case KeyringHold::none:
             break;
     }

@@ -19,14 +19,15 @@ inline constexpr const char* forgetAllMessage =
 enum class ManagerContent { loading, empty, list };
 
 // The account's memory is named by the account, which a keyring may hold back: locked (its
-// prompt open while an unlock asked from Settings runs) or not answering.
-enum class KeyringHold { none, locked, unlocking, notAnswering };
+// prompt open while an unlock asked from Settings runs), not answering, or not on the bus.
+enum class KeyringHold { none, locked, unlocking, notAnswering, notAvailable };
 
 inline constexpr std::string_view keyringLockedText =
     "Your keyring is locked. Unlock it to see your memory.";
 inline constexpr std::string_view keyringUnlockingText =
     "Unlock your keyring in its prompt to see your memory.";
 inline constexpr std::string_view keyringNotAnsweringText = "Your keyring is not answering.";
+inline constexpr std::string_view keyringNotAvailableText = "Your keyring is not available.";
 
 // What the credentials' mode holds back; `unlocking` while the keyring's prompt is open.
 KeyringHold keyringHold(const AuthMode& mode, bool unlocking);

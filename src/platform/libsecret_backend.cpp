@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -87,16 +88,10 @@ struct Calls {
     std::mutex mutex;
     std::condition_variable answered;
     std::set<GCancellable*> running;
+    // The prompts open for unlocks (the bus each is on, with a reference), by path: the quit
+    // dismisses them.
+    std::map<std::string, GDBusConnection*> prompts;
     bool abandoned = false;
-};
-
-// How a call is given up.
-enum class GivingUp {
-    // The service is told to cancel it.
-    cancel,
-    // It is left to end with the connection, at exit: cancelling a call that may have the
-    // keyring's prompt open makes gnome-keyring-daemon dismiss the prompt in flight, and abort.
-    leave,
 };
 
 Calls& calls() {
@@ -104,13 +99,80 @@ Calls& calls() {
     return *instance;
 }
 
+constexpr const char* secretsName = "org.freedesktop.secrets";
+constexpr const char* promptInterface = "org.freedesktop.Secret.Prompt";
+
+// Who follows the Secret Service's name on the session bus. Never destroyed: the thread that
+// watches it runs for the life of the process.
+struct Presence {
+    std::mutex mutex;
+    std::map<std::uint64_t, std::function<void(bool)>> listeners;
+    std::uint64_t next = 0;
+    bool watching = false;
+};
+
+Presence& presence() {
+    static auto* const instance = new Presence;
+    return *instance;
+}
+
+void ownerChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                  GVariant* parameters, gpointer) {
+    const gchar* name = nullptr;
+    const gchar* before = nullptr;
+    const gchar* after = nullptr;
+    g_variant_get(parameters, "(&s&s&s)", &name, &before, &after);
+    const bool went = before != nullptr && *before != '\0';
+    const bool came = after != nullptr && *after != '\0';
+    // The connection libsecret keeps has a session with the daemon that went: the next call
+    // opens one with whichever answers now.
+    secret_service_disconnect();
+    logger().info(std::string("secret_service_owner_changed") + (went ? " went=" : "") +
+                  (went ? before : "") + (came ? " came=" : "") + (came ? after : ""));
+    std::vector<std::function<void(bool)>> listeners;
+    {
+        auto& shared = presence();
+        std::lock_guard lock(shared.mutex);
+        for (const auto& [id, listener] : shared.listeners) {
+            listeners.push_back(listener);
+        }
+    }
+    for (const auto& listener : listeners) {
+        listener(came);
+    }
+}
+
+// The name's owner watched on a thread and main context of its own; presence().mutex held.
+void startWatching() {
+    std::thread([] {
+        GMainContext* context = g_main_context_new();
+        g_main_context_push_thread_default(context);
+        GError* raw = nullptr;
+        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw);
+        if (bus == nullptr) {
+            logger().error(std::string("secret_service_not_watched error=") +
+                           (raw != nullptr ? raw->message : "no session bus"));
+            g_clear_error(&raw);
+            g_main_context_pop_thread_default(context);
+            g_main_context_unref(context);
+            return;
+        }
+        g_dbus_connection_signal_subscribe(
+            bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+            "/org/freedesktop/DBus", secretsName, G_DBUS_SIGNAL_FLAGS_NONE, ownerChanged, nullptr,
+            nullptr);
+        for (;;) {
+            g_main_context_iteration(context, TRUE);
+        }
+    }).detach();
+}
+
 // Runs `work` on a thread of its own with a cancellable the quit (and the time limit) cancels,
 // and waits for its answer for at most `limit` (no limit when nothing): given up, the caller
 // gets `cancelled` at once and the thread is left to end whenever the service answers.
 SecretBackend::ReadResult runCall(std::string_view operation,
                                   std::optional<std::chrono::milliseconds> limit,
-                                  std::function<SecretBackend::ReadResult(GCancellable*)> work,
-                                  GivingUp givingUp = GivingUp::cancel) {
+                                  std::function<SecretBackend::ReadResult(GCancellable*)> work) {
     struct State {
         std::optional<SecretBackend::ReadResult> result;
     };
@@ -122,9 +184,7 @@ SecretBackend::ReadResult runCall(std::string_view operation,
         if (shared.abandoned) {
             return {SecretBackend::cancelled, std::nullopt, "Vask is quitting"};
         }
-        if (givingUp == GivingUp::cancel) {
-            shared.running.insert(cancellable.get());
-        }
+        shared.running.insert(cancellable.get());
     }
     std::thread([state, cancellable, work = std::move(work)] {
         auto result = work(cancellable.get());
@@ -147,9 +207,7 @@ SecretBackend::ReadResult runCall(std::string_view operation,
         return std::move(*state->result);
     }
     // The thread's own answer, whenever it comes, goes nowhere.
-    if (givingUp == GivingUp::cancel) {
-        g_cancellable_cancel(cancellable.get());
-    }
+    g_cancellable_cancel(cancellable.get());
     logger().error("secret_service_call_given_up operation=" + std::string(operation) +
                    (inTime ? " why=quit" : " why=time_limit"));
     return {SecretBackend::cancelled, std::nullopt,
@@ -158,16 +216,11 @@ SecretBackend::ReadResult runCall(std::string_view operation,
 
 SecretBackend::Outcome runChange(std::string_view operation,
                                  std::optional<std::chrono::milliseconds> limit,
-                                 std::function<SecretBackend::Outcome(GCancellable*)> work,
-                                 GivingUp givingUp = GivingUp::cancel) {
-    const auto read = runCall(
-        operation, limit,
-        [work = std::move(work)](GCancellable* cancellable) {
-            auto outcome = work(cancellable);
-            return SecretBackend::ReadResult{outcome.status, std::nullopt,
-                                             std::move(outcome.reason)};
-        },
-        givingUp);
+                                 std::function<SecretBackend::Outcome(GCancellable*)> work) {
+    const auto read = runCall(operation, limit, [work = std::move(work)](GCancellable* cancellable) {
+        auto outcome = work(cancellable);
+        return SecretBackend::ReadResult{outcome.status, std::nullopt, std::move(outcome.reason)};
+    });
     return {read.status, read.reason};
 }
 
@@ -347,19 +400,163 @@ SecretBackend::Outcome deleteItems(SecretService* connection, const std::string&
     return SecretBackend::success;
 }
 
+// Dismisses an open prompt of Vask's, within a short limit; what fails is only logged.
+void dismiss(GDBusConnection* bus, const std::string& path) {
+    GError* raw = nullptr;
+    GVariant* reply =
+        g_dbus_connection_call_sync(bus, secretsName, path.c_str(), promptInterface, "Dismiss",
+                                    nullptr, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 1000,
+                                    nullptr, &raw);
+    if (reply != nullptr) {
+        g_variant_unref(reply);
+        logger().info("secret_service_prompt_dismissed");
+    } else {
+        logger().error(std::string("secret_service_prompt_not_dismissed error=") +
+                       (raw != nullptr ? raw->message : ""));
+        g_clear_error(&raw);
+    }
+}
+
+// What waiting for a prompt found.
+struct PromptWait {
+    bool completed = false;
+    bool dismissed = false;
+    // The daemon whose prompt it is went (or another took its name).
+    bool gone = false;
+    bool cancelled = false;
+    GVariant* result = nullptr;
+
+    bool over() const { return completed || gone || cancelled; }
+};
+
+void promptCompleted(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                     GVariant* parameters, gpointer data) {
+    auto* wait = static_cast<PromptWait*>(data);
+    gboolean dismissed = FALSE;
+    GVariant* result = nullptr;
+    g_variant_get(parameters, "(bv)", &dismissed, &result);
+    wait->completed = true;
+    wait->dismissed = dismissed != FALSE;
+    if (wait->result != nullptr) {
+        g_variant_unref(wait->result);
+    }
+    wait->result = result;
+}
+
+void promptOwnerChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                        GVariant*, gpointer data) {
+    static_cast<PromptWait*>(data)->gone = true;
+}
+
+gboolean promptCancelled(GCancellable*, gpointer data) {
+    static_cast<PromptWait*>(data)->cancelled = true;
+    return G_SOURCE_REMOVE;
+}
+
+// Shows the prompt at `path` and waits, on a main context of this thread's own, for its
+// Completed signal, the daemon's going, or the quit. Unlocked items in `result` when it
+// completed.
+PromptWait performPrompt(GDBusConnection* bus, const std::string& path,
+                         GCancellable* cancellable) {
+    PromptWait wait;
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    const guint completed = g_dbus_connection_signal_subscribe(
+        bus, nullptr, promptInterface, "Completed", path.c_str(), nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE, promptCompleted, &wait, nullptr);
+    const guint owner = g_dbus_connection_signal_subscribe(
+        bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+        "/org/freedesktop/DBus", secretsName, G_DBUS_SIGNAL_FLAGS_NONE, promptOwnerChanged, &wait,
+        nullptr);
+    GSource* quit = g_cancellable_source_new(cancellable);
+    g_source_set_callback(quit, G_SOURCE_FUNC(promptCancelled), &wait, nullptr);
+    g_source_attach(quit, context);
+    auto& shared = calls();
+    bool open = false;
+    {
+        std::lock_guard lock(shared.mutex);
+        if (!shared.abandoned) {
+            shared.prompts.emplace(path, G_DBUS_CONNECTION(g_object_ref(bus)));
+            open = true;
+        }
+    }
+    if (open) {
+        GError* raw = nullptr;
+        GVariant* shown = g_dbus_connection_call_sync(
+            bus, secretsName, path.c_str(), promptInterface, "Prompt", g_variant_new("(s)", ""),
+            nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, cancellable, &raw);
+        if (shown == nullptr) {
+            // Gone already, or refused: nothing is shown.
+            logger().error(std::string("secret_service_prompt_failed error=") +
+                           (raw != nullptr ? raw->message : ""));
+            g_clear_error(&raw);
+            wait.gone = !g_cancellable_is_cancelled(cancellable);
+            wait.cancelled = !wait.gone;
+        } else {
+            g_variant_unref(shown);
+        }
+        while (!wait.over()) {
+            g_main_context_iteration(context, TRUE);
+        }
+        std::lock_guard lock(shared.mutex);
+        if (const auto it = shared.prompts.find(path); it != shared.prompts.end()) {
+            g_object_unref(it->second);
+            shared.prompts.erase(it);
+        }
+    } else {
+        wait.cancelled = true;
+    }
+    g_source_destroy(quit);
+    g_source_unref(quit);
+    g_dbus_connection_signal_unsubscribe(bus, completed);
+    g_dbus_connection_signal_unsubscribe(bus, owner);
+    // Whatever a signal left queued for this context goes with it.
+    while (g_main_context_iteration(context, FALSE)) {
+    }
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+    return wait;
+}
+
 }  // namespace
 
 void LibsecretBackend::abandonCalls() {
     auto& shared = calls();
+    std::map<std::string, GDBusConnection*> prompts;
+    {
+        std::lock_guard lock(shared.mutex);
+        if (!shared.abandoned) {
+            logger().info("secret_service_calls_abandoned");
+        }
+        shared.abandoned = true;
+        // Taken here: no one else dismisses them.
+        prompts = std::exchange(shared.prompts, {});
+        for (GCancellable* cancellable : shared.running) {
+            g_cancellable_cancel(cancellable);
+        }
+        shared.answered.notify_all();
+    }
+    // Vask's own prompt goes with it rather than stay on the screen.
+    for (const auto& [path, bus] : prompts) {
+        dismiss(bus, path);
+        g_object_unref(bus);
+    }
+}
+
+Subscription LibsecretBackend::watchService(std::function<void(bool present)> changed) {
+    auto& shared = presence();
     std::lock_guard lock(shared.mutex);
-    if (!shared.abandoned) {
-        logger().info("secret_service_calls_abandoned");
+    if (!shared.watching) {
+        shared.watching = true;
+        startWatching();
     }
-    shared.abandoned = true;
-    for (GCancellable* cancellable : shared.running) {
-        g_cancellable_cancel(cancellable);
-    }
-    shared.answered.notify_all();
+    const auto id = shared.next++;
+    shared.listeners.emplace(id, std::move(changed));
+    return Subscription([id] {
+        auto& watched = presence();
+        std::lock_guard held(watched.mutex);
+        watched.listeners.erase(id);
+    });
 }
 
 std::shared_ptr<LibsecretBackend> LibsecretBackend::connect(Outcome& whyNot, Duration changeLimit) {
@@ -488,6 +685,8 @@ SecretBackend::Outcome LibsecretBackend::removeService(std::string_view service)
 
 SecretBackend::Outcome LibsecretBackend::unlock(std::string_view service) {
     logger().info("secret_service_unlock_asked");
+    // No time limit: the user answers the prompt when they do. The quit dismisses it, and a
+    // daemon that goes ends it unanswered.
     return runChange(
         "unlock", std::nullopt,
         [service = std::string(service)](GCancellable* cancellable) -> Outcome {
@@ -501,40 +700,71 @@ SecretBackend::Outcome LibsecretBackend::unlock(std::string_view service) {
             if (error) {
                 return failureOf(error.get(), "unlock", "");
             }
-            GList* locked = nullptr;
+            GVariantBuilder objects;
+            g_variant_builder_init(&objects, G_VARIANT_TYPE("ao"));
+            bool any = false;
             for (GList* node = items.get(); node != nullptr; node = node->next) {
                 if (secret_item_get_locked(static_cast<SecretItem*>(node->data))) {
-                    locked = g_list_prepend(locked, node->data);
+                    g_variant_builder_add(&objects, "o",
+                                          g_dbus_proxy_get_object_path(G_DBUS_PROXY(node->data)));
+                    any = true;
                 }
             }
-            CollectionPtr collection;
-            if (locked == nullptr) {
+            if (!any) {
                 // Nothing of Vask's is locked: the default keyring is what later writes need.
-                collection = defaultCollection(connection.get(), cancellable, error);
+                const auto collection = defaultCollection(connection.get(), cancellable, error);
                 if (error) {
+                    g_variant_builder_clear(&objects);
                     return failureOf(error.get(), "unlock", "");
                 }
                 if (!collection || !secret_collection_get_locked(collection.get())) {
+                    g_variant_builder_clear(&objects);
                     return success;
                 }
-                locked = g_list_prepend(locked, collection.get());
+                g_variant_builder_add(&objects, "o",
+                                      g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection.get())));
             }
-            GList* unlocked = nullptr;
+            GDBusConnection* bus = g_dbus_proxy_get_connection(G_DBUS_PROXY(connection.get()));
             GError* raw = nullptr;
-            const int count =
-                secret_service_unlock_sync(connection.get(), locked, cancellable, &unlocked, &raw);
-            g_list_free(locked);
-            g_list_free_full(unlocked, g_object_unref);
+            GVariant* reply = g_dbus_connection_call_sync(
+                bus, secretsName, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service",
+                "Unlock", g_variant_new("(ao)", &objects), G_VARIANT_TYPE("(aoo)"),
+                G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, cancellable, &raw);
             error.reset(raw);
             if (error) {
                 return failureOf(error.get(), "unlock", "");
             }
-            if (count == 0) {
+            GVariant* unlocked = nullptr;
+            const gchar* promptPath = nullptr;
+            g_variant_get(reply, "(@ao&o)", &unlocked, &promptPath);
+            const std::string prompt = promptPath;
+            const bool unlockedAny = g_variant_n_children(unlocked) > 0;
+            g_variant_unref(unlocked);
+            g_variant_unref(reply);
+            if (prompt == "/") {
+                return unlockedAny ? Outcome{} : Outcome{interactionNotAllowed,
+                                                         "the keyring stayed locked"};
+            }
+            auto wait = performPrompt(bus, prompt, cancellable);
+            const bool unlockedInPrompt =
+                wait.result != nullptr &&
+                g_variant_is_of_type(wait.result, G_VARIANT_TYPE("ao")) &&
+                g_variant_n_children(wait.result) > 0;
+            if (wait.result != nullptr) {
+                g_variant_unref(wait.result);
+            }
+            if (wait.gone) {
+                logger().error("secret_service_prompt_gone");
+                return {cancelled, "the keyring went away with its prompt open"};
+            }
+            if (wait.cancelled) {
+                return {cancelled, "Vask is quitting"};
+            }
+            if (wait.dismissed || !unlockedInPrompt) {
                 return {interactionNotAllowed, "the keyring stayed locked"};
             }
             return success;
-        },
-        GivingUp::leave);
+        });
 }
 
 }  // namespace vask

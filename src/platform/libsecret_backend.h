@@ -1,11 +1,13 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/secret_backend.h"
+#include "platform/subscription.h"
 
 namespace vask {
 
@@ -50,8 +52,9 @@ class LibsecretBackend final : public SecretBackend {
     Outcome removeAll(std::string_view service, const std::vector<std::string>& accounts) override;
     Outcome removeService(std::string_view service) override;
     // Unlocks whatever keyring holds items of `service` (the default keyring when none does):
-    // the keyring's own prompt may show. Waits until the user answers it or the application
-    // quits (cancelled): the quit does not cancel the call, which ends with the connection.
+    // the keyring's own prompt may show. Waits for the prompt's Completed signal, the daemon's
+    // going (then `cancelled`: not answered, and the next unlock asks whichever daemon answers
+    // then) or the quit, which dismisses the prompt (`cancelled`).
     Outcome unlock(std::string_view service) override;
     std::string_view kind() const override { return "secret_service"; }
     bool mayBlock() const override { return true; }
@@ -62,11 +65,17 @@ class LibsecretBackend final : public SecretBackend {
     // limit.
     static std::optional<DefaultKeyring> defaultKeyring(std::string& whyNot);
 
-    // Process-wide and for good: every call still waited for answers `cancelled` at once
-    // (the service is told to cancel, except an unlock, whose prompt may be open), and every
-    // later call fails at once. Safe from any
-    // thread (not from a signal handler).
+    // Process-wide and for good: every call still waited for answers `cancelled` at once (the
+    // service is told to cancel it), every prompt Vask opened is dismissed (Prompt.Dismiss,
+    // within a second each), and every later call fails at once. Safe from any thread (not from
+    // a signal handler).
     static void abandonCalls();
+
+    // Follows the Secret Service's name on the session bus (NameOwnerChanged, on a thread of the
+    // process's own): `changed(true)` when a daemon takes it (started, restarted), `changed(false)`
+    // when it goes with none after it. Called on that thread. The connection libsecret keeps is
+    // dropped at each change, so the next call opens a session with the daemon there then.
+    [[nodiscard]] static Subscription watchService(std::function<void(bool present)> changed);
 
   private:
     explicit LibsecretBackend(Duration changeLimit) : changeLimit_(changeLimit) {}

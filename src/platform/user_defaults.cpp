@@ -160,6 +160,11 @@ std::optional<std::string> JsonFileDefaults::loadError() const {
     return loadError_;
 }
 
+bool JsonFileDefaults::foundDamaged() const {
+    std::lock_guard lock(mutex_);
+    return foundDamaged_;
+}
+
 void JsonFileDefaults::reload() {
     std::lock_guard lock(mutex_);
     try {
@@ -181,6 +186,7 @@ std::optional<nlohmann::json> JsonFileDefaults::readFromDisk() {
     auto parsed = nlohmann::json::parse(*contents, nullptr, false);
     if (parsed.is_discarded() || !parsed.is_object()) {
         loadError_ = "The settings file " + path_.string() + " is not a JSON object";
+        foundDamaged_ = true;
         defaultsLogger().error("user_defaults_corrupt path=" + path_.string());
         return std::nullopt;
     }

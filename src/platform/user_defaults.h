@@ -41,6 +41,9 @@ class UserDefaults {
     virtual std::optional<nlohmann::json> value(std::string_view key) const = 0;
     virtual void set(std::string_view key, nlohmann::json value) = 0;
     virtual void remove(std::string_view key) = 0;
+    // Whether this run found the settings damaged (even if a change has replaced them since):
+    // what they held is unknown, not absent.
+    virtual bool foundDamaged() const { return false; }
 
     DefaultsLookup<bool> boolValue(std::string_view key) const;
     // Whole numbers only; 2.5 is another type, 2.0 counts as 2.
@@ -83,6 +86,7 @@ class JsonFileDefaults final : public UserDefaults {
 
     // Why the file could not be read the last time it was read, if it could not.
     std::optional<std::string> loadError() const;
+    bool foundDamaged() const override;
     // Reads the file again (changes made by other processes appear).
     void reload();
     const std::filesystem::path& path() const { return path_; }
@@ -97,6 +101,7 @@ class JsonFileDefaults final : public UserDefaults {
     mutable std::mutex mutex_;
     nlohmann::json values_ = nlohmann::json::object();
     std::optional<std::string> loadError_;
+    bool foundDamaged_ = false;
 };
 
 }  // namespace vask

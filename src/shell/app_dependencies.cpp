@@ -92,6 +92,10 @@ AppDependencies::AppDependencies(Context context)
                      [this] { secretBackend()->askAgain(); }) {}
 
 AppDependencies::~AppDependencies() {
+    {
+        std::lock_guard lock(keyringWatchMutex_);
+        keyringWatch_.cancel();
+    }
     keyringFollowUp_.cancel();
     joinKeyringQuestion();
 }
@@ -113,6 +117,9 @@ std::string AppDependencies::instanceScopedKey(std::string_view key) const {
 std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
     return secretBackend_.get([this]() -> std::shared_ptr<SecretBackend> {
         if (context_.secretBackend) {
+            if (context_.watchKeyring) {
+                watchKeyring(context_.watchKeyring);
+            }
             return context_.secretBackend;
         }
         // VASK_CREDENTIAL_STORE=file: the file, whatever keyring runs (the demo's made-up
@@ -121,11 +128,12 @@ std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
         const bool fileChosen =
             chosen != context_.environment.end() && text::trimmed(chosen->second) == "file";
         auto keyring = SecretStorageChoice::Keyring::secretService();
-        if (fileChosen) {
-            keyring.connect = [](SecretBackend::Outcome& whyNot) -> std::shared_ptr<SecretBackend> {
-                whyNot = {SecretBackend::notAvailable, "VASK_CREDENTIAL_STORE=file"};
-                return nullptr;
-            };
+        if (!fileChosen) {
+            watchKeyring(context_.watchKeyring ? context_.watchKeyring
+                                               : [](std::function<void(bool)> changed) {
+                                                     return LibsecretBackend::watchService(
+                                                         std::move(changed));
+                                                 });
         }
         // A keyring may take D-Bus's whole time limit to answer, or not answer: the choice is
         // made on the worker, and every operation waits for it there.
@@ -141,6 +149,8 @@ std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
                  .defaults = context_.defaults,
                  .keptKey = instanceScopedKey("secretStorage.credentialFileKept"),
                  .problems = fileProblems_,
+                 .fileOnly = fileChosen ? std::optional<std::string>("VASK_CREDENTIAL_STORE=file")
+                                        : std::nullopt,
              }] { return choice.choose(); });
     });
 }
@@ -246,6 +256,39 @@ void AppDependencies::authModeArrived() {
     followKeyring();
 }
 
+void AppDependencies::watchKeyring(
+    const std::function<Subscription(std::function<void(bool)>)>& watch) {
+    auto subscription = watch([this, &main = context_.main,
+                               alive = std::weak_ptr(lifetime_)](bool present) {
+        main.post([this, alive, present] {
+            if (alive.lock()) {
+                keyringCameOrWent(present);
+            }
+        });
+    });
+    std::lock_guard lock(keyringWatchMutex_);
+    keyringWatch_ = std::move(subscription);
+}
+
+void AppDependencies::keyringCameOrWent(bool present) {
+    if (shutDown_) {
+        return;
+    }
+    StructuredLogger("keychain").info(present ? "keyring_came" : "keyring_went");
+    if (!present) {
+        // What it held is read again at the next use; a view that shows it held back learns
+        // now that it is not there (an unlock under way ends by itself).
+        askKeyringIfHeldBack();
+        return;
+    }
+    if (askingKeyring_) {
+        // The question under way may have asked the one that went: this one is asked after it.
+        keyringCameMeanwhile_ = true;
+        return;
+    }
+    askKeyring(false, [](const std::optional<std::string>&) {});
+}
+
 void AppDependencies::followKeyring() {
     const auto latest = authModeCache_.latest();
     if (!latest || !latest->isHeldBackByKeyring()) {
@@ -254,13 +297,23 @@ void AppDependencies::followKeyring() {
         keyringFollowPause_ = keyringFollowFirst;
         return;
     }
-    if (shutDown_ || keyringFollowScheduled_) {
+    if (shutDown_) {
         return;
     }
     if (!followsActivation_) {
         // An unlock made outside Vask is most often followed by coming back to it.
         followsActivation_ = true;
         becameActive_ = application().observeDidBecomeActive([this] { askKeyringIfHeldBack(); });
+    }
+    if (latest->isKeyringNotAvailable()) {
+        // Its own coming (a daemon taking the name) is watched: nothing is asked by the clock.
+        keyringFollowUp_.cancel();
+        keyringFollowScheduled_ = false;
+        keyringFollowPause_ = keyringFollowFirst;
+        return;
+    }
+    if (keyringFollowScheduled_) {
+        return;
     }
     keyringFollowScheduled_ = true;
     keyringFollowUp_ = context_.scheduler.after(
@@ -368,6 +421,9 @@ void AppDependencies::askKeyring(bool unlock,
             }
             for (auto& waiter : std::exchange(unlocksAfter_, {})) {
                 askKeyring(true, std::move(waiter));
+            }
+            if (std::exchange(keyringCameMeanwhile_, false) && !shutDown_) {
+                askKeyring(false, [](const std::optional<std::string>&) {});
             }
         });
     });
@@ -801,6 +857,8 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
                 return observeAuthModeArrivals(std::move(changed));
             },
         .keyringUnlockUnderWay = [this] { return keyringUnlockUnderWay(); },
+        .keeperOfHeldChats = persistsSessions ? std::function<std::shared_ptr<ChatViewModel>()>{}
+                                              : [this] { return chatViewModel(); },
         .sessionStore = persistsSessions&& supportFolder
                             ? std::make_shared<SQLiteSessionStore>(*supportFolder / "sessions.db")
                             : nullptr,
@@ -970,6 +1028,10 @@ void AppDependencies::shutDown() {
     // The quit gave up the keyring's calls (LibsecretBackend::abandonCalls): an unlock whose
     // prompt is still open has answered. Nothing asks the keyring from here on.
     shutDown_ = true;
+    {
+        std::lock_guard lock(keyringWatchMutex_);
+        keyringWatch_.cancel();
+    }
     keyringFollowUp_.cancel();
     joinKeyringQuestion();
 }

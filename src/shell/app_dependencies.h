@@ -82,11 +82,15 @@ class AppDependencies {
         MainExecutor& main;
         Executor& worker;
         Scheduler& scheduler;
-        // Absent: the Secret Service when one answers on the session bus, else the 0600 file
-        // "credentials.json" in the support directory (always the file where the environment
-        // sets VASK_CREDENTIAL_STORE=file); chosen on the worker after first use and logged
-        // (SecretStorageChoice).
+        // Absent: the Secret Service with the data folder's record beside it, whether one
+        // answers on the session bus or not (the 0600 file "credentials.json" alone where the
+        // environment sets VASK_CREDENTIAL_STORE=file); chosen on the worker after first use
+        // and logged (SecretStorageChoice).
         std::shared_ptr<SecretBackend> secretBackend = nullptr;
+        // The keyring's own coming (true) and going (false), called on any thread. Absent: the
+        // Secret Service's name on the session bus where the root chose the storage
+        // (LibsecretBackend::watchService); nothing with the storage given above.
+        std::function<Subscription(std::function<void(bool present)>)> watchKeyring = nullptr;
         // Absent: none can be opened (the Linux default; callers show their failure text).
         std::shared_ptr<SystemSettingsOpener> settingsOpener = nullptr;
         // Absent: a headless application that is never active.
@@ -288,10 +292,15 @@ class AppDependencies {
     void askKeyring(bool unlock, std::function<void(std::optional<std::string>)> done);
     void joinKeyringQuestion();
     void authModeArrived();
-    // After each arrival: while the keyring holds the mode back, its next question is
-    // scheduled (each pause twice the last, up to keyringFollowLongest).
+    // After each arrival: while the keyring is locked or does not answer, its next question is
+    // scheduled (each pause twice the last, up to keyringFollowLongest); one that is not on the
+    // bus is followed by its own coming (keyringCameOrWent). Vask's activation asks any of them.
     void followKeyring();
     void askKeyringIfHeldBack();
+    // A keyring daemon took the Secret Service's name, or gave it up with none after it.
+    void keyringCameOrWent(bool present);
+    // Starts following the keyring's coming and going, with `watch`.
+    void watchKeyring(const std::function<Subscription(std::function<void(bool)>)>& watch);
     std::shared_ptr<ChatViewModel> buildChatViewModel(bool persistsSessions);
 
     Context context_;
@@ -322,6 +331,11 @@ class AppDependencies {
     Clock::Duration keyringFollowPause_ = keyringFollowFirst;
     Subscription becameActive_;
     bool followsActivation_ = false;
+    // A keyring came while the question under way was asked: it is asked again after it.
+    bool keyringCameMeanwhile_ = false;
+    // The keyring's coming and going; cancelled at shutDown() and destruction.
+    std::mutex keyringWatchMutex_;
+    Subscription keyringWatch_;
     bool shutDown_ = false;
     // The shared sign-in view model once built, for the e-mail a keyring held back.
     std::mutex sharedSignInMutex_;

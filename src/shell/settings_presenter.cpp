@@ -74,6 +74,8 @@ std::string_view rowName(Row row) {
             return "keyring_unlocking";
         case Row::keyringNotAnswering:
             return "keyring_not_answering";
+        case Row::keyringNotAvailable:
+            return "keyring_not_available";
     }
     return "signed_out";
 }
@@ -90,6 +92,11 @@ Presentation present(const AuthMode& mode, const std::optional<std::string>& use
     if (mode.isKeyringNotAnswering()) {
         return {.row = Row::keyringNotAnswering,
                 .text = std::string(keyringNotAnsweringText),
+                .tryAgain = true};
+    }
+    if (mode.isKeyringNotAvailable()) {
+        return {.row = Row::keyringNotAvailable,
+                .text = std::string(keyringNotAvailableText),
                 .tryAgain = true};
     }
     // Signed out, an e-mail still remembered is no one's.

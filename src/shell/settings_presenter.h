@@ -36,7 +36,14 @@ std::vector<Section> sections(const AuthMode& mode, bool hasGoogleAuthService,
 // The account section's row.
 namespace account {
 
-enum class Row { signedIn, signedOut, keyringLocked, keyringUnlocking, keyringNotAnswering };
+enum class Row {
+    signedIn,
+    signedOut,
+    keyringLocked,
+    keyringUnlocking,
+    keyringNotAnswering,
+    keyringNotAvailable
+};
 
 inline constexpr std::string_view notSignedInText = "Not signed in";
 inline constexpr std::string_view keyringLockedText =
@@ -45,6 +52,7 @@ inline constexpr std::string_view keyringUnlockingText =
     "Unlock your keyring in its prompt to see your account.";
 inline constexpr std::string_view keyringNotAnsweringText =
     "Your keyring is not answering.";
+inline constexpr std::string_view keyringNotAvailableText = "Your keyring is not available.";
 inline constexpr std::string_view unlockAction = "Unlock";
 inline constexpr std::string_view tryAgainAction = "Try Again";
 
@@ -64,8 +72,8 @@ struct Presentation {
 std::string_view rowName(Row row);
 
 // Behind a locked keyring the account waits for the user's unlock (`unlocking` while its prompt
-// is open), behind one that does not answer for "Try Again"; once the keyring answers, the
-// e-mail with "Sign Out".
+// is open), behind one that does not answer or is not there for "Try Again" (and for the
+// keyring's own coming); once the keyring answers, the e-mail with "Sign Out".
 Presentation present(const AuthMode& mode, const std::optional<std::string>& userEmail,
                      bool unlocking);
 

@@ -13,41 +13,13 @@
 #include "support/die_after_write.h"
 #include "support/stand_in_keyring.h"
 #include "support/temp_dir.h"
+#include "support/watched_defaults.h"
 
 namespace vask {
 namespace {
 
 using Mode = test::StandInKeyring::Mode;
 using AfterWrite = std::function<void()>;
-
-// The settings file, where each change is a point a launch may die after.
-class WatchedDefaults final : public UserDefaults {
-  public:
-    WatchedDefaults(std::filesystem::path path, AfterWrite afterWrite)
-        : file_(std::move(path)), afterWrite_(std::move(afterWrite)) {}
-
-    std::optional<nlohmann::json> value(std::string_view key) const override {
-        return file_.value(key);
-    }
-    void set(std::string_view key, nlohmann::json value) override {
-        file_.set(key, std::move(value));
-        wrote();
-    }
-    void remove(std::string_view key) override {
-        file_.remove(key);
-        wrote();
-    }
-
-  private:
-    void wrote() const {
-        if (afterWrite_) {
-            afterWrite_();
-        }
-    }
-
-    JsonFileDefaults file_;
-    AfterWrite afterWrite_;
-};
 
 // One launch over a data folder: the keyring (kept in a file of its own, hiding its items while
 // locked) with the record beside it, the settings, and the account's stores.
@@ -78,7 +50,7 @@ struct Launch {
                                               : "signed out";
     }
 
-    WatchedDefaults defaults;
+    test::WatchedDefaults defaults;
     std::shared_ptr<JournaledKeyringBackend> backend;
     KeychainStore keychain{"svc", backend};
     CloudAuthStore cloud{keychain};

@@ -103,7 +103,7 @@ TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
         {"customer token not answered", Op::copyMatching, "corvane.customer.token",
          cloudRecord("acc"), AuthMode::keyringNotAnswering(), SecretBackend::cancelled},
         {"keyring gone", Op::copyMatching, "corvane.customer.token", cloudRecord("acc"),
-         AuthMode::keyringNotAnswering(), SecretBackend::notAvailable},
+         AuthMode::keyringNotAvailable(), SecretBackend::notAvailable},
         {"cloud record locked", Op::copyMatching, "cloud.auth.session", cloudRecord("acc"),
          AuthMode::keyringLocked()},
         {"cloud record not answered", Op::copyMatching, "cloud.auth.session", cloudRecord("acc"),
@@ -129,10 +129,11 @@ TEST(AuthModeResolverTest, StorageFailuresAreLoggedAndFallThrough) {
     }
 }
 
-// A locked keyring says nothing of what it holds (it may hide every item): whether the user is
-// signed in behind it is what Vask's own sign-in record says, and an earlier version's settings
-// (no record) fall back on what stood for one. What the keyring does answer keeps the record in
-// step: an account notes a sign-in, no account a sign-out.
+// A locked keyring says nothing of what it holds (it may hide every item), and neither does a
+// bus without one: whether the user is signed in behind it is what Vask's own sign-in record
+// says, and an earlier version's settings (no record) fall back on what stood for one. What the
+// keyring answers keeps the record in step (an account notes a sign-in, none a sign-out); a
+// keyring that is not there notes nothing.
 TEST(AuthModeResolverTest, ALockedKeyringHoldsAnAccountOnlyAsTheSignInRecordSays) {
     struct Case {
         const char* name;
@@ -153,6 +154,13 @@ TEST(AuthModeResolverTest, ALockedKeyringHoldsAnAccountOnlyAsTheSignInRecordSays
         {"the keyring answers with the account", false, false, false, true,
          AuthMode::managed("tok", "acc"), true},
         {"the keyring answers with none", true, false, false, false, AuthMode::none(), false},
+        {"the keyring answers with none, never recorded", std::nullopt, true, false, false,
+         AuthMode::none(), false},
+        {"signed in, no keyring on the bus", true, false, false, true,
+         AuthMode::keyringNotAvailable(), true},
+        {"signed out, no keyring on the bus", false, true, false, true, AuthMode::none(), false},
+        {"an earlier version's sign-in, no keyring on the bus", std::nullopt, true, false, true,
+         AuthMode::keyringNotAvailable(), std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -164,6 +172,9 @@ TEST(AuthModeResolverTest, ALockedKeyringHoldsAnAccountOnlyAsTheSignInRecordSays
         if (c.locked) {
             s.backend->fail(Op::copyMatching, "corvane.customer.token",
                             SecretBackend::interactionNotAllowed);
+        } else if (std::string_view(c.name).find("no keyring") != std::string_view::npos) {
+            s.backend->fail(Op::copyMatching, "corvane.customer.token",
+                            SecretBackend::notAvailable);
         }
         InMemoryDefaults defaults;
         if (c.recorded) {

@@ -81,6 +81,8 @@ TEST(AppDependenciesTest, RootsAreIndependent) {
     EXPECT_NE(first.root->supportDirectory(), second.root->supportDirectory());
 }
 
+// With no Secret Service on the bus the record beside the keyring holds what is written, and
+// the keyring is the one asked once it comes.
 TEST(AppDependenciesTest, FileSecretsLiveInTheRootsOwnSupportDirectory) {
     // The Secret Service client reads the bus address from the process itself.
     ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vask-test-bus", 1);
@@ -90,11 +92,13 @@ TEST(AppDependenciesTest, FileSecretsLiveInTheRootsOwnSupportDirectory) {
         // Chosen on the worker.
         EXPECT_EQ(fixture.root->secretBackend()->kind(), "unresolved");
         fixture.worker.runUntilIdle();
-        EXPECT_EQ(fixture.root->secretBackend()->kind(), "file");
+        EXPECT_EQ(fixture.root->secretBackend()->kind(), "secret_service");
         fixture.saveAccount("u");
         EXPECT_TRUE(std::filesystem::exists(fixture.dir / "data" / "VaskTest" / "credentials.json"))
             << "round " << round;
-        EXPECT_EQ(log->events("secret_storage_selected").at(0).metadata.at("backend"), "file");
+        const auto chosen = log->events("secret_storage_selected").at(0).metadata;
+        EXPECT_EQ(chosen.at("backend"), "secret_service");
+        EXPECT_EQ(chosen.at("available"), "false");
     }
 }
 
@@ -531,6 +535,9 @@ std::unique_ptr<AppDependencies> sessionBusRoot(const test::TempDir& dir, UserDe
 class PromptingKeyring final : public SecretBackend {
   public:
     ReadResult copyMatching(std::string_view service, std::string_view account) override {
+        if (gone.load()) {
+            return notAvailable;
+        }
         if (silent.load()) {
             return cancelled;
         }
@@ -565,6 +572,8 @@ class PromptingKeyring final : public SecretBackend {
     bool blocks = false;
     std::atomic<bool> silent{false};
     std::atomic<bool> locked{false};
+    // No keyring on the bus.
+    std::atomic<bool> gone{false};
     std::atomic<int> unlocks{0};
     std::atomic<int> askedAgain{0};
     std::promise<void> answer;
@@ -676,41 +685,67 @@ TEST(AppDependenciesTest, AQuestionAskedWhileTheKeyringUnlocksGoesOutSignedIn) {
     }
 }
 
+// The bus's word of the keyring's coming and going, told by the test.
+struct KeyringPresence {
+    std::function<Subscription(std::function<void(bool)>)> watch() {
+        return [this](std::function<void(bool)> changed) {
+            listener = std::move(changed);
+            return Subscription([this] { listener = nullptr; });
+        };
+    }
+    void tell(bool present) const {
+        if (listener) {
+            listener(present);
+        }
+    }
+    std::function<void(bool)> listener;
+};
+
 // Both chats' keyring notices follow the keyring back when it answers, whoever unlocked it:
 // another view's Unlock (Settings'), an unlock outside Vask (seen when the keyring is asked
-// again, which the root does by itself while the mode is held back), or a hang that ends.
+// again, which the root does by itself while the mode is held back), a hang that ends, or a
+// keyring that was not on the bus taking its name (asked at once, never by the clock).
 TEST(AppDependenciesTest, EveryChatFollowsTheKeyringBack) {
-    using Answer = std::function<void(RootFixture&, PromptingKeyring&)>;
+    using Answer = std::function<void(RootFixture&, PromptingKeyring&, KeyringPresence&)>;
     struct Case {
         const char* name;
         bool silent;
         Answer answer;
+        bool gone = false;
     };
     const Case cases[] = {
         {"unlocked through another view", false,
-         [](RootFixture& f, PromptingKeyring& keyring) {
+         [](RootFixture& f, PromptingKeyring& keyring, KeyringPresence&) {
              keyring.answer.set_value();
              f.root->unlockKeyring([](const std::optional<std::string>&) {});
          }},
         {"unlocked outside Vask", false,
-         [](RootFixture& f, PromptingKeyring& keyring) {
+         [](RootFixture& f, PromptingKeyring& keyring, KeyringPresence&) {
              keyring.locked = false;
              f.clock.advance(AppDependencies::keyringFollowFirst);
          }},
         {"a hang that ends", true,
-         [](RootFixture& f, PromptingKeyring& keyring) {
+         [](RootFixture& f, PromptingKeyring& keyring, KeyringPresence&) {
              keyring.silent = false;
              f.clock.advance(AppDependencies::keyringFollowFirst);
          }},
+        {"a keyring that appears", true,
+         [](RootFixture&, PromptingKeyring& keyring, KeyringPresence& presence) {
+             keyring.gone = false;
+             presence.tell(true);
+         },
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto keyring = std::make_shared<PromptingKeyring>();
         keyring->blocks = true;
-        RootFixture f({.secrets = keyring});
+        KeyringPresence presence;
+        RootFixture f({.secrets = keyring, .watchKeyring = presence.watch()});
         f.signIn();
         keyring->locked = !c.silent;
-        keyring->silent = c.silent;
+        keyring->silent = c.silent && !c.gone;
+        keyring->gone = c.gone;
         f.restart();
         const auto chats = {f.root->chatViewModel(), f.root->popoverChatViewModel()};
         const auto heldBack = [&] {
@@ -727,7 +762,12 @@ TEST(AppDependenciesTest, EveryChatFollowsTheKeyringBack) {
             EXPECT_TRUE(chat->hasCredentials.get()) << "held back, never signed out";
         }
 
-        c.answer(f, *keyring);
+        if (c.gone) {
+            f.clock.advance(AppDependencies::keyringFollowLongest);
+            f.drain();
+            EXPECT_EQ(keyring->askedAgain.load(), 0) << "nothing is asked by the clock";
+        }
+        c.answer(f, *keyring, presence);
         ASSERT_TRUE(f.main.runUntil([&] {
             f.worker.runUntilIdle();
             return std::none_of(chats.begin(), chats.end(), [](const auto& chat) {

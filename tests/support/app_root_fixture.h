@@ -22,6 +22,8 @@ struct AppRootFixture {
         std::string instance = "VaskTest";
         Environment extra = {};
         std::shared_ptr<SecretBackend> secrets = std::make_shared<InMemorySecretBackend>();
+        // The keyring's coming and going, as the bus would tell it.
+        std::function<Subscription(std::function<void(bool)>)> watchKeyring = nullptr;
         std::shared_ptr<SystemSettingsOpener> settingsOpener = nullptr;
         std::shared_ptr<UrlOpener> folderOpener = nullptr;
         std::shared_ptr<FileProblems> fileProblems = nullptr;
@@ -92,6 +94,7 @@ struct AppRootFixture {
             .worker = worker,
             .scheduler = clock,
             .secretBackend = options_.secrets,
+            .watchKeyring = options_.watchKeyring,
             .settingsOpener = options_.settingsOpener,
             .folderOpener = options_.folderOpener,
             .fileProblems = options_.fileProblems,
