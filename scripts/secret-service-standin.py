@@ -342,10 +342,10 @@ def main():
 
     def restart():
         service.record("restart")
-        # The name goes with its last reference.
-        service.bus_name = None
+        bus = dbus.SessionBus()
+        bus.release_name(BUS_NAME)
         service.collection.locked = service.collection.locked or args.locked
-        service.bus_name = dbus.service.BusName(BUS_NAME, dbus.SessionBus(), do_not_queue=True)
+        bus.request_name(BUS_NAME, dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
         return True
 
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, restart)

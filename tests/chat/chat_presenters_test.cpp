@@ -169,6 +169,10 @@ TEST(ChatViewPresentationTest, ALockedKeyringIsSaidOnceWithItsUnlock) {
         {"another failure", ChatState::failed(q, "Boom"), true, std::nullopt},
         {"not answering", ChatState::failed(q, notAnswering, Problem::keyringNotAnswering), false,
          cp::askKeyringAgainAction},
+        {"no keyring on the bus",
+         ChatState::failed(q, std::string(ChatViewModel::keyringNotAvailableText),
+                           Problem::keyringNotAvailable),
+         false, cp::askKeyringAgainAction},
         {"its prompt open", waiting, true, std::nullopt},
         {"signed out", ChatState::failed(q, "x", Problem::signedOut), false, std::nullopt},
     };

@@ -248,22 +248,33 @@ TEST_F(ChatTurnTest, AQuestionWaitsForCredentialsAndNamesALockedKeyring) {
     }
 }
 
-// A question stopped by a keyring that is locked, or does not answer, has its way on ("Unlock
-// Keyring", "Try Again"): one at a time whatever the presses, the row saying so while the prompt
+// A question stopped by a keyring that is locked, does not answer or is not on the bus has its
+// way on ("Unlock Keyring", "Try Again"): one at a time whatever the presses, the row saying so while the prompt
 // is open, and once the keyring answers the question is asked again, in its place.
 TEST_F(ChatTurnTest, TheKeyringsWayOnAsksTheStoppedQuestionAgain) {
-    for (const bool locked : {true, false}) {
-        SCOPED_TRACE(locked ? "locked" : "not answering");
+    struct Case {
+        const char* name;
+        AuthMode mode;
+        std::string_view held;
+    };
+    const Case cases[] = {
+        {"locked", AuthMode::keyringLocked(), ChatViewModel::keyringLockedText},
+        {"not answering", AuthMode::keyringNotAnswering(), ChatViewModel::keyringNotAnsweringText},
+        {"no keyring on the bus", AuthMode::keyringNotAvailable(),
+         ChatViewModel::keyringNotAvailableText},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool locked = c.mode.isKeyringLocked();
         runner = std::make_shared<test::FakeChatHelperRunner>();
-        AuthMode stored = locked ? AuthMode::keyringLocked() : AuthMode::keyringNotAnswering();
+        AuthMode stored = c.mode;
         // The keyring's answers, given when the test says.
         std::vector<std::function<void()>> answers;
         auto model = keyringModel(stored, answers);
         model->inputText.set("where?");
         model->send();
         settle();
-        const std::string held(locked ? ChatViewModel::keyringLockedText
-                                      : ChatViewModel::keyringNotAnsweringText);
+        const std::string held(c.held);
         const auto error = [&] {
             const auto* failed = model->state.get().asFailed();
             return failed ? failed->error : std::string();

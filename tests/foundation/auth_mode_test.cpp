@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "support/credential_stack.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace vask {
 namespace {
@@ -186,6 +188,56 @@ TEST(AuthModeResolverTest, ALockedKeyringHoldsAnAccountOnlyAsTheSignInRecordSays
         EXPECT_TRUE(resolver.resolve() == c.expected);
         EXPECT_EQ(defaults.boolValue("signedIn").optional(), c.recordedAfter);
     }
+}
+
+// A resolution reads the keyring, then notes what it found: a sign-in or sign-out the user made
+// meanwhile is newer, and is never written over, whichever it found.
+TEST(SignInRecordTest, AResolutionNeverWritesOverAStepMadeWhileItRead) {
+    struct Case {
+        const char* name;
+        bool found;  // the keyring answered with the account (else with none)
+        std::function<void(SignInRecord&)> meanwhile;
+        bool after;
+    };
+    const Case cases[] = {
+        {"found, nothing meanwhile", true, [](SignInRecord&) {}, true},
+        {"none found, nothing meanwhile", false, [](SignInRecord&) {}, false},
+        {"found, signed out meanwhile", true, [](SignInRecord& r) { r.noteSignedOut(); }, false},
+        {"none found, signed in meanwhile", false, [](SignInRecord& r) { r.noteSignedIn(); },
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InMemoryDefaults defaults;
+        SignInRecord record(defaults, "signedIn");
+        const auto before = record.steps();
+        c.meanwhile(record);
+        c.found ? static_cast<void>(record.noteFound(before)) : record.noteNoneFound(before);
+        EXPECT_EQ(record.signedIn(), c.after);
+    }
+}
+
+// Settings found damaged may have held the record: it is unknown, taken as signed in (a locked
+// keyring offers Unlock), and stays unknown through the next change of the settings, which
+// replaces the damaged file, until the keyring answers.
+TEST(SignInRecordTest, DamagedSettingsLeaveTheRecordUnknownUntilTheKeyringAnswers) {
+    test::TempDir dir;
+    const auto path = dir / "settings.json";
+    std::ofstream(path) << "{\"signedIn\": tr";
+    {
+        JsonFileDefaults damaged(path);
+        SignInRecord record(damaged, "signedIn");
+        EXPECT_TRUE(record.signedIn());
+        record.keepUnknownIfDamaged();
+        damaged.set("other", 1);
+    }
+    JsonFileDefaults replaced(path);
+    EXPECT_FALSE(replaced.foundDamaged());
+    SignInRecord record(replaced, "signedIn");
+    EXPECT_TRUE(record.signedIn()) << "the next start still offers Unlock";
+    record.noteNoneFound(record.steps());
+    EXPECT_FALSE(record.signedIn());
+    EXPECT_FALSE(JsonFileDefaults(path).boolValue("signedInUnknown").optional().has_value());
 }
 
 // A keyring locked at start (its items out of sight), or one that does not answer, holds the

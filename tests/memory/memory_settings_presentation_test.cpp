@@ -39,6 +39,8 @@ TEST(MemorySettingsPresentation, SummaryBehindAKeyringSaysWhatTheKeyringDoes) {
          std::string(keyringNotAnsweringText)},
         {"not answering, an unlock asked", AuthMode::keyringNotAnswering(), true, true, false,
          std::string(keyringNotAnsweringText)},
+        {"no keyring on the bus", AuthMode::keyringNotAvailable(), false, true, false,
+         std::string(keyringNotAvailableText)},
         {"locked, memory off", AuthMode::keyringLocked(), false, false, false, unavailable},
         {"not answering, memory off", AuthMode::keyringNotAnswering(), false, false, false,
          unavailable},

@@ -685,6 +685,53 @@ TEST(AppDependenciesTest, AQuestionAskedWhileTheKeyringUnlocksGoesOutSignedIn) {
     }
 }
 
+// A question the popover holds for the unlock, whose chat the user leaves for a new one before
+// typing the password: the chat is kept by the main window, where the question is asked (and
+// saved) once the keyring answers, never dropped without a word.
+TEST(AppDependenciesTest, AQuestionHeldInAChatThePopoverLeavesIsAskedWhereItsChatIsKept) {
+    auto keyring = std::make_shared<PromptingKeyring>();
+    test::StubHttpServer relay;
+    const auto base = relay.baseURL().absoluteString();
+    RootFixture f({.extra = {{"VASK_RLM_HELPER_CMD", "/bin/true"},
+                             {"VASK_RELAY_BASE_URL", base},
+                             {"VASK_CLOUD_BASE_URL", base}},
+                   .secrets = keyring});
+    f.signIn();
+    keyring->locked = true;
+    f.restart();
+    test::LogCapture log;
+    const auto mainChat = f.root->chatViewModel();
+    const auto popover = f.root->popoverChatViewModel();
+    f.drain();
+    popover->inputText.set("and now?");
+    popover->send();
+    f.drain();
+    const std::string left = popover->currentSessionID.get();
+    popover->unlockKeyring();
+    ASSERT_TRUE(test::eventually([&] { return keyring->unlocks.load() == 1; }));
+    popover->startNewSession();
+    f.drain();
+    EXPECT_NE(popover->currentSessionID.get(), left);
+
+    keyring->answer.set_value();
+    const auto asked = [&] {
+        const auto sent = log->events("chat_send_started");
+        return std::count_if(sent.begin(), sent.end(), [](const LogRecord& record) {
+            return record.metadata.at("has_credentials") == "true";
+        });
+    };
+    ASSERT_TRUE(f.main.runUntil([&] {
+        f.worker.runUntilIdle();
+        return asked() == 1;
+    })) << "the question was dropped";
+    f.drain();
+    EXPECT_TRUE(log->events("held_question_dropped").empty());
+    const auto sessions = mainChat->savedSessions();
+    EXPECT_TRUE(std::any_of(sessions.begin(), sessions.end(),
+                            [&](const auto& session) { return session->id == left; }))
+        << "its chat is kept where the question was asked";
+}
+
 // The bus's word of the keyring's coming and going, told by the test.
 struct KeyringPresence {
     std::function<Subscription(std::function<void(bool)>)> watch() {

@@ -84,6 +84,11 @@ TEST(SettingsPresenter, SectionsFollowTheAccount) {
          true,
          std::nullopt,
          {Section::account, Section::contacts, Section::memory, Section::proactive}},
+        {"no keyring on the bus",
+         AuthMode::keyringNotAvailable(),
+         true,
+         std::nullopt,
+         {Section::account, Section::contacts, Section::memory, Section::proactive}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,6 +122,9 @@ TEST(SettingsPresenter, TheAccountRowFollowsTheKeyring) {
          account::keyringUnlockingText, false, false, false, false},
         {"not answering", AuthMode::keyringNotAnswering(), std::nullopt, false,
          account::Row::keyringNotAnswering, account::keyringNotAnsweringText, false, false, false,
+         true},
+        {"no keyring on the bus", AuthMode::keyringNotAvailable(), std::nullopt, false,
+         account::Row::keyringNotAvailable, account::keyringNotAvailableText, false, false, false,
          true},
     };
     for (const auto& c : cases) {
