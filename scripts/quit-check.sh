@@ -33,6 +33,7 @@
 # VASK_QUIT_CASES runs only the named groups of cases (space-separated; all when unset or empty):
 # core (idle, turns, kills, hang-ups, PDF drawing, a silent relay, launches beside a running
 # instance), notifications, secrets, locked-keyring (the stand-in's prompt that never answers),
+# real-keyring-gone (the real daemon killed with its prompt open, and absent at a start),
 # real-keyring (gnome-keyring's own prompt on Xvfb: the unlock, Settings, a sign-out behind it, a
 # newcomer), stopped-keyring, keyring-back, hung-keyring, large and latejoin;
 # e.g. VASK_QUIT_CASES="real-keyring keyring-back".
@@ -761,6 +762,14 @@ real_locked_login_keyring() {
                 fail "a quit with gnome-keyring's prompt open leaves the daemon running" \
                     "pid $keyring, the name's owner now ${owner:-none}"
             fi
+            # gnome-keyring-daemon aborts on Prompt.Dismiss of an open unlock prompt: Vask leaves
+            # that prompt to the user, and says so.
+            if grep -q 'secret_service_prompt_left' "$VASK_LOG_FILE"; then
+                pass "a quit with gnome-keyring's prompt open does not dismiss it (the daemon would abort)"
+            else
+                fail "a quit with gnome-keyring's prompt open does not dismiss it (the daemon would abort)" \
+                    "$(grep secret_service_prompt "$VASK_LOG_FILE" | tail -n 1)"
+            fi
         else
             fail "the second unlock shows gnome-keyring's prompt"
             kill_app
@@ -775,6 +784,165 @@ real_locked_login_keyring() {
     stop_private_bus
 }
 case_selected real-keyring && real_locked_login_keyring
+
+# The real gnome-keyring and gcr's prompt on Xvfb, the keyring's own coming and going: the daemon
+# killed while Vask's unlock prompt is open (the bus then has a new, locked daemon): the unlock
+# ends unanswered, and Unlock opens the new daemon's prompt, whose password signs the user in. On a
+# bus that cannot start a keyring by itself: a start with no Secret Service leaves the record of
+# the sign-in (the keyring "not available", never signed out), and a daemon that appears unlocked
+# is followed within a few seconds, with no question asked.
+real_keyring_coming_and_going() {
+    local display xvfb keyring locked gone responses came began took
+    if ! command -v Xvfb >/dev/null || ! command -v xdotool >/dev/null ||
+        [[ ! -x /usr/libexec/gcr-prompter ]]; then
+        echo "skip the real keyring's coming and going: Xvfb, xdotool or gcr-prompter is missing"
+        return
+    fi
+    if ! new_case real-keyring-gone || ! start_private_bus; then
+        fail "a private session bus starts for the real keyring that goes"
+        return
+    fi
+    display=":$((50 + $$ % 20))"
+    Xvfb "$display" -screen 0 1024x768x24 >"$ROOT/xvfb.out" 2>&1 &
+    xvfb=$!
+    display_up() { DISPLAY=$display xdotool getdisplaygeometry >/dev/null 2>&1; }
+    wait_for 30 display_up || fail "Xvfb starts on $display" "$(tail -n 2 "$ROOT/xvfb.out")"
+    dbus-update-activation-environment "DISPLAY=$display" >/dev/null 2>&1
+    prompt_window() { DISPLAY=$display xdotool search --onlyvisible --name 'Unlock' 2>/dev/null | tail -n 1; }
+    prompt_open() { [[ -n $(prompt_window) ]]; }
+    answer_prompt() {
+        local unlocked window
+        unlocked=$(log_count 'keychain_unlocked')
+        for _ in 1 2 3; do
+            window=$(prompt_window)
+            if [[ -n $window ]]; then
+                DISPLAY=$display xdotool windowfocus --sync "$window" type --delay 30 x
+                DISPLAY=$display xdotool key Return
+            fi
+            wait_for 20 log_grew 'keychain_unlocked' "$unlocked" && return 0
+        done
+        return 1
+    }
+    moved() { grep -q -e 'secret_file_moved' -e 'secret_record_settled.*moved=[1-9]' "$VASK_LOG_FILE"; }
+    keyring=$(start_keyring)
+    if [[ -n $keyring ]] && start_app && wait_for 30 moved; then
+        quit_app "after the credentials moved into the real keyring (the keyring that goes)"
+        stop_and_end "$keyring"
+        wait_for 20 eval '! name_owned org.freedesktop.secrets'
+        gnome-keyring-daemon --daemonize --components=secrets >"$ROOT/keyring.out" 2>&1
+        wait_for 20 name_owned org.freedesktop.secrets
+        keyring=$(name_owner org.freedesktop.secrets)
+        locked=$(log_count 'auth_mode_resolved mode=keyring_locked')
+        if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=keyring_locked' "$locked"; then
+            send "vasktest://unlock-keyring"
+            if wait_for 30 prompt_open; then
+                gone=$(log_count 'secret_service_prompt_gone')
+                kill -KILL "$keyring"
+                if wait_for 20 log_grew 'secret_service_prompt_gone' "$gone"; then
+                    pass "the daemon killed with the prompt open ends Vask's unlock"
+                else
+                    fail "the daemon killed with the prompt open ends Vask's unlock" \
+                        "$(grep -e keychain -e secret_service "$VASK_LOG_FILE" | tail -n 2)"
+                fi
+                # The session's keyring restarted: a new daemon, its login keyring locked.
+                gnome-keyring-daemon --daemonize --components=secrets >>"$ROOT/keyring.out" 2>&1
+                wait_for 20 name_owned org.freedesktop.secrets
+                keyring=$(name_owner org.freedesktop.secrets)
+                wait_for 20 eval '! prompt_open'
+                send "vasktest://unlock-keyring"
+                if wait_for 30 prompt_open && answer_prompt; then
+                    pass "Unlock then opens the new daemon's prompt, and its password unlocks"
+                    responses=$(testhook_count 'rendered response:')
+                    send "vasktest://query?text=asked%20after%20the%20restart&chat=main"
+                    if wait_for 60 testhook_grew 'rendered response:' "$responses"; then
+                        pass "the new daemon's unlock signs the user in"
+                    else
+                        fail "the new daemon's unlock signs the user in" \
+                            "$(grep auth_mode_resolved "$VASK_LOG_FILE" | tail -n 1)"
+                    fi
+                else
+                    fail "Unlock then opens the new daemon's prompt, and its password unlocks" \
+                        "$(grep -e keychain_ -e keyring_unlock "$VASK_LOG_FILE" | tail -n 2)"
+                fi
+            else
+                fail "the unlock shows gnome-keyring's prompt (the keyring that goes)"
+            fi
+            quit_app "after the keyring came back"
+        else
+            fail "a start with the real login keyring locked says it is locked (the keyring that goes)"
+            kill_app
+        fi
+    else
+        fail "the credentials move into the real keyring (the keyring that goes)"
+        kill_app
+    fi
+    [[ -n $keyring ]] && stop_and_end "$keyring"
+    stop_private_bus
+
+    # A bus that starts no keyring by itself: none installed, or one that starts after Vask.
+    if ! new_case real-keyring-absent; then
+        fail "the case of a keyring absent at start begins"
+        kill "$xvfb" 2>/dev/null
+        return
+    fi
+    cat >"$ROOT/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=$ROOT/tmp</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+    dbus-daemon --config-file="$ROOT/bus.conf" --nofork --print-address=1 >"$ROOT/bus.address" \
+        2>"$ROOT/bus.err" &
+    BUS_PID=$!
+    wait_for 10 test -s "$ROOT/bus.address"
+    export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$ROOT/bus.address")
+    keyring=$(start_keyring)
+    if [[ -n $keyring ]] && start_app && wait_for 30 moved; then
+        quit_app "after the credentials moved into the real keyring (absent at the next start)"
+        stop_and_end "$keyring"
+        wait_for 20 eval '! name_owned org.freedesktop.secrets'
+        keyring=
+        if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=keyring_not_available' 0; then
+            if grep -q '"account.signedIn[^"]*": true' "$XDG_CONFIG_HOME/vask/ai.ternwick.Vask.json"; then
+                pass "a start with no Secret Service says the keyring is not available and leaves the record"
+            else
+                fail "a start with no Secret Service leaves the record of the sign-in" \
+                    "$(grep signedIn "$XDG_CONFIG_HOME/vask/ai.ternwick.Vask.json")"
+            fi
+            came=$(log_count 'auth_mode_resolved mode=managed')
+            began=$(now_ms)
+            keyring=$(start_keyring)
+            if wait_for 30 log_grew 'auth_mode_resolved mode=managed' "$came" &&
+                took=$(($(now_ms) - began)) && within "$took" 5000; then
+                pass "a keyring that appears unlocked is followed within 5 s ($took ms)"
+            else
+                fail "a keyring that appears unlocked is followed within 5 s" \
+                    "${took:-never}; $(grep auth_mode_resolved "$VASK_LOG_FILE" | tail -n 1)"
+            fi
+            quit_app "after the keyring appeared"
+        else
+            fail "a start with no Secret Service says the keyring is not available" \
+                "$(grep -e auth_mode_resolved -e secret_storage "$VASK_LOG_FILE" | tail -n 2)"
+            kill_app
+        fi
+    else
+        fail "the credentials move into the real keyring (absent at the next start)"
+        kill_app
+    fi
+    [[ -n $keyring ]] && stop_and_end "$keyring"
+    kill "$xvfb" 2>/dev/null
+    wait "$xvfb" 2>/dev/null
+    stop_private_bus
+}
+case_selected real-keyring-gone && real_keyring_coming_and_going
 
 # A start while the keyring is stopped (SIGSTOP) from the first moment: the keyring is asked on
 # a worker, so the tray comes up and a launch's URL is answered within a few seconds, and the

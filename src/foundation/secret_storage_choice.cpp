@@ -198,12 +198,12 @@ std::shared_ptr<SecretBackend> SecretStorageChoice::choose() const {
     if (late) {
         // What this run does is kept in the record, and the next start whose keyring answers
         // finishes it.
-        logger.warning("secret_storage_selected",
-                       {{"backend", "secret_service"},
-                        {"path", path.string()},
-                        {whyNot.status == SecretBackend::cancelled ? "answering" : "available",
-                         "false"},
-                        {"secret_service", whyNot.reason}});
+        logger.warning(
+            "secret_storage_selected",
+            {{"backend", "secret_service"},
+             {"path", path.string()},
+             {whyNot.status == SecretBackend::cancelled ? "answering" : "available", "false"},
+             {"secret_service", whyNot.reason}});
         return storage;
     }
     const auto recorded = defaults.stringValue(keptKey).optional();

@@ -21,13 +21,13 @@ namespace vask {
 // user did (JournaledKeyringBackend: "credentials.json" and "credentials-removed.json"): when it
 // does not answer in time, or the session bus has none, the record alone holds the run's
 // changes, and every later use asks the service again, the run going on with it once it
-// answers. Memory for this run where there is no support folder. The record is carried over into the keyring only when its
-// default keyring exists and is unlocked, and without prompts, so no prompt opens that the user
-// did not ask for. When it cannot be carried over, why is recorded in the defaults and the log
-// says once, in words, where the credentials stay. Only a refusal is recorded as one: a keyring
-// that refused the file's credentials is not asked again at start while the file is there,
-// while one that did not answer (or a quit that cut the move short) is asked again at the next
-// start.
+// answers. Memory for this run where there is no support folder. The record is carried over into
+// the keyring only when its default keyring exists and is unlocked, and without prompts, so no
+// prompt opens that the user did not ask for. When it cannot be carried over, why is recorded in
+// the defaults and the log says once, in words, where the credentials stay. Only a refusal is
+// recorded as one: a keyring that refused the file's credentials is not asked again at start while
+// the file is there, while one that did not answer (or a quit that cut the move short) is asked
+// again at the next start.
 struct SecretStorageChoice {
     // What the choice needs of the desktop's keyring.
     struct Keyring {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -157,10 +158,10 @@ void startWatching() {
             g_main_context_unref(context);
             return;
         }
-        g_dbus_connection_signal_subscribe(
-            bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
-            "/org/freedesktop/DBus", secretsName, G_DBUS_SIGNAL_FLAGS_NONE, ownerChanged, nullptr,
-            nullptr);
+        g_dbus_connection_signal_subscribe(bus, "org.freedesktop.DBus", "org.freedesktop.DBus",
+                                           "NameOwnerChanged", "/org/freedesktop/DBus", secretsName,
+                                           G_DBUS_SIGNAL_FLAGS_NONE, ownerChanged, nullptr,
+                                           nullptr);
         for (;;) {
             g_main_context_iteration(context, TRUE);
         }
@@ -217,10 +218,12 @@ SecretBackend::ReadResult runCall(std::string_view operation,
 SecretBackend::Outcome runChange(std::string_view operation,
                                  std::optional<std::chrono::milliseconds> limit,
                                  std::function<SecretBackend::Outcome(GCancellable*)> work) {
-    const auto read = runCall(operation, limit, [work = std::move(work)](GCancellable* cancellable) {
-        auto outcome = work(cancellable);
-        return SecretBackend::ReadResult{outcome.status, std::nullopt, std::move(outcome.reason)};
-    });
+    const auto read =
+        runCall(operation, limit, [work = std::move(work)](GCancellable* cancellable) {
+            auto outcome = work(cancellable);
+            return SecretBackend::ReadResult{outcome.status, std::nullopt,
+                                             std::move(outcome.reason)};
+        });
     return {read.status, read.reason};
 }
 
@@ -400,13 +403,36 @@ SecretBackend::Outcome deleteItems(SecretService* connection, const std::string&
     return SecretBackend::success;
 }
 
+// Whether the Secret Service on `bus` is gnome-keyring-daemon, by its process's name: its
+// Prompt.Dismiss of an open unlock prompt takes the daemon down (SIGABRT, seen with 42.1), and
+// with it every keyring of the session, so its prompt is left to the user rather than dismissed.
+bool dismissAborts(GDBusConnection* bus) {
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetConnectionUnixProcessID", g_variant_new("(s)", secretsName), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
+    if (reply == nullptr) {
+        return false;
+    }
+    guint32 pid = 0;
+    g_variant_get(reply, "(u)", &pid);
+    g_variant_unref(reply);
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name.starts_with("gnome-keyring-d");
+}
+
 // Dismisses an open prompt of Vask's, within a short limit; what fails is only logged.
 void dismiss(GDBusConnection* bus, const std::string& path) {
+    if (dismissAborts(bus)) {
+        logger().info("secret_service_prompt_left reason=dismissal_aborts_gnome_keyring");
+        return;
+    }
     GError* raw = nullptr;
-    GVariant* reply =
-        g_dbus_connection_call_sync(bus, secretsName, path.c_str(), promptInterface, "Dismiss",
-                                    nullptr, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 1000,
-                                    nullptr, &raw);
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, secretsName, path.c_str(), promptInterface, "Dismiss", nullptr, nullptr,
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, 1000, nullptr, &raw);
     if (reply != nullptr) {
         g_variant_unref(reply);
         logger().info("secret_service_prompt_dismissed");
@@ -456,14 +482,13 @@ gboolean promptCancelled(GCancellable*, gpointer data) {
 // Shows the prompt at `path` and waits, on a main context of this thread's own, for its
 // Completed signal, the daemon's going, or the quit. Unlocked items in `result` when it
 // completed.
-PromptWait performPrompt(GDBusConnection* bus, const std::string& path,
-                         GCancellable* cancellable) {
+PromptWait performPrompt(GDBusConnection* bus, const std::string& path, GCancellable* cancellable) {
     PromptWait wait;
     GMainContext* context = g_main_context_new();
     g_main_context_push_thread_default(context);
     const guint completed = g_dbus_connection_signal_subscribe(
-        bus, nullptr, promptInterface, "Completed", path.c_str(), nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE, promptCompleted, &wait, nullptr);
+        bus, nullptr, promptInterface, "Completed", path.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        promptCompleted, &wait, nullptr);
     const guint owner = g_dbus_connection_signal_subscribe(
         bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
         "/org/freedesktop/DBus", secretsName, G_DBUS_SIGNAL_FLAGS_NONE, promptOwnerChanged, &wait,
@@ -531,16 +556,18 @@ void LibsecretBackend::abandonCalls() {
         shared.abandoned = true;
         // Taken here: no one else dismisses them.
         prompts = std::exchange(shared.prompts, {});
-        for (GCancellable* cancellable : shared.running) {
-            g_cancellable_cancel(cancellable);
-        }
-        shared.answered.notify_all();
     }
-    // Vask's own prompt goes with it rather than stay on the screen.
+    // Vask's own prompt goes with it rather than stay on the screen, dismissed while the call
+    // that opened it still waits for its answer.
     for (const auto& [path, bus] : prompts) {
         dismiss(bus, path);
         g_object_unref(bus);
     }
+    std::lock_guard lock(shared.mutex);
+    for (GCancellable* cancellable : shared.running) {
+        g_cancellable_cancel(cancellable);
+    }
+    shared.answered.notify_all();
 }
 
 Subscription LibsecretBackend::watchService(std::function<void(bool present)> changed) {
@@ -742,14 +769,13 @@ SecretBackend::Outcome LibsecretBackend::unlock(std::string_view service) {
             g_variant_unref(unlocked);
             g_variant_unref(reply);
             if (prompt == "/") {
-                return unlockedAny ? Outcome{} : Outcome{interactionNotAllowed,
-                                                         "the keyring stayed locked"};
+                return unlockedAny ? Outcome{}
+                                   : Outcome{interactionNotAllowed, "the keyring stayed locked"};
             }
             auto wait = performPrompt(bus, prompt, cancellable);
-            const bool unlockedInPrompt =
-                wait.result != nullptr &&
-                g_variant_is_of_type(wait.result, G_VARIANT_TYPE("ao")) &&
-                g_variant_n_children(wait.result) > 0;
+            const bool unlockedInPrompt = wait.result != nullptr &&
+                                          g_variant_is_of_type(wait.result, G_VARIANT_TYPE("ao")) &&
+                                          g_variant_n_children(wait.result) > 0;
             if (wait.result != nullptr) {
                 g_variant_unref(wait.result);
             }

@@ -65,10 +65,10 @@ class LibsecretBackend final : public SecretBackend {
     // limit.
     static std::optional<DefaultKeyring> defaultKeyring(std::string& whyNot);
 
-    // Process-wide and for good: every call still waited for answers `cancelled` at once (the
-    // service is told to cancel it), every prompt Vask opened is dismissed (Prompt.Dismiss,
-    // within a second each), and every later call fails at once. Safe from any thread (not from
-    // a signal handler).
+    // Process-wide and for good: every prompt Vask opened is dismissed (Prompt.Dismiss, within a
+    // second each) except gnome-keyring's, whose daemon aborts on it; every call still waited
+    // for answers `cancelled` at once (the service is told to cancel it), and every later call
+    // fails at once. Safe from any thread (not from a signal handler).
     static void abandonCalls();
 
     // Follows the Secret Service's name on the session bus (NameOwnerChanged, on a thread of the

@@ -249,8 +249,8 @@ TEST_F(ChatTurnTest, AQuestionWaitsForCredentialsAndNamesALockedKeyring) {
 }
 
 // A question stopped by a keyring that is locked, does not answer or is not on the bus has its
-// way on ("Unlock Keyring", "Try Again"): one at a time whatever the presses, the row saying so while the prompt
-// is open, and once the keyring answers the question is asked again, in its place.
+// way on ("Unlock Keyring", "Try Again"): one at a time whatever the presses, the row saying so
+// while the prompt is open, and once the keyring answers the question is asked again, in its place.
 TEST_F(ChatTurnTest, TheKeyringsWayOnAsksTheStoppedQuestionAgain) {
     struct Case {
         const char* name;

@@ -65,8 +65,7 @@ class ModelKeyring final : public SecretBackend {
         }
         return items_.copyMatching(svc, account);
     }
-    Outcome update(std::string_view svc, std::string_view account,
-                   std::string_view data) override {
+    Outcome update(std::string_view svc, std::string_view account, std::string_view data) override {
         return refusal() ? *refusal() : items_.update(svc, account, data);
     }
     Outcome add(std::string_view svc, std::string_view account, std::string_view data) override {
@@ -203,7 +202,7 @@ Ended inLaunch(Harness& h, int killAt, const std::function<void(Launch&)>& step)
     int status = 0;
     ::waitpid(child, &status, 0);
     RC_ASSERT(WIFEXITED(status));
-    return WEXITSTATUS(status) == 0 ? Ended::killed
+    return WEXITSTATUS(status) == 0   ? Ended::killed
            : WEXITSTATUS(status) == 1 ? Ended::done
                                       : Ended::threw;
 }
@@ -267,8 +266,9 @@ void checkNextStart(Harness& h) {
         case Keyring::locked:
             RC_ASSERT(shown == (mode.isKeyringLocked() ? std::string(keyringLockedText)
                                                        : settingsText(mode)));
-            RC_ASSERT(asked ==
-                      (mode.isKeyringLocked() ? std::string(ChatViewModel::keyringLockedText) : ""));
+            RC_ASSERT(
+                asked ==
+                (mode.isKeyringLocked() ? std::string(ChatViewModel::keyringLockedText) : ""));
             break;
         case Keyring::hung:
             RC_ASSERT(mode.asManaged() != nullptr || mode.isNone() ||
@@ -298,8 +298,7 @@ using Command = rc::state::Command<Model, Harness>;
 
 // A point to die after: 0 never.
 int killPoint() {
-    return *rc::gen::weightedOneOf<int>(
-        {{2, rc::gen::just(0)}, {3, rc::gen::inRange(1, 9)}});
+    return *rc::gen::weightedOneOf<int>({{2, rc::gen::just(0)}, {3, rc::gen::inRange(1, 9)}});
 }
 
 struct SignIn final : Command {
@@ -340,9 +339,7 @@ struct SignOut final : Command {
 // Unlock pressed, and the password typed into the keyring's prompt.
 struct Unlock final : Command {
     int killAt = killPoint();
-    void checkPreconditions(const Model& m) const override {
-        RC_PRE(m.keyring == Keyring::locked);
-    }
+    void checkPreconditions(const Model& m) const override { RC_PRE(m.keyring == Keyring::locked); }
     void apply(Model& m) const override { m.keyring = Keyring::unlocked; }
     void run(const Model&, Harness& h) const override {
         h.keyring = Keyring::unlocked;
@@ -366,8 +363,8 @@ struct Restart final : Command {
 // The keyring changes on its own: locked, unlocked outside Vask, hung, gone, appearing (locked
 // or not), or restarted (a new daemon, locked).
 struct KeyringChange final : Command {
-    Keyring to = *rc::gen::element(Keyring::unlocked, Keyring::locked, Keyring::hung,
-                                   Keyring::gone);
+    Keyring to =
+        *rc::gen::element(Keyring::unlocked, Keyring::locked, Keyring::hung, Keyring::gone);
     void checkPreconditions(const Model& m) const override { RC_PRE(m.keyring != to); }
     void apply(Model& m) const override { m.keyring = to; }
     void run(const Model&, Harness& h) const override {
