@@ -586,33 +586,50 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
     }
 }
 
-// Behind a keyring that does not answer, Settings says so with "Try Again", which asks the
-// keyring once more each time it is pressed: still silent, the row says so again with its
-// button; answering, the account and its memory show without reopening.
+// Behind a keyring that does not answer, or with none on the bus, Settings says so with "Try
+// Again", which asks the keyring once more each time it is pressed: still silent (or absent), the
+// row says so again with its button; answering, the account and its memory show without
+// reopening.
 TEST(SettingsWindowTest, AKeyringThatDoesNotAnswerOffersTryAgain) {
-    SettingsFixture f;
-    f.storeAccountHeldBack(SecretBackend::cancelled);
-    f.open();
-    EXPECT_EQ(f.accountText(), settings::account::keyringNotAnsweringText);
-    EXPECT_EQ(f.memorySummary(), MemorySettingsPresentation::keyringNotAnsweringText);
-    for (const bool answers : {false, true}) {
-        SCOPED_TRACE(answers ? "answering again" : "still silent");
-        ASSERT_TRUE(f.visible("settings-try-keyring-again-button"));
-        EXPECT_FALSE(f.visible("settings-unlock-keyring-button"));
-        if (answers) {
-            f.secrets->clearFailures();
+    struct Case {
+        const char* name;
+        SecretBackend::Status status;
+        std::string_view account;
+        std::string_view memory;
+    };
+    const Case cases[] = {
+        {"not answering", SecretBackend::cancelled, settings::account::keyringNotAnsweringText,
+         MemorySettingsPresentation::keyringNotAnsweringText},
+        {"no keyring on the bus", SecretBackend::notAvailable,
+         settings::account::keyringNotAvailableText,
+         MemorySettingsPresentation::keyringNotAvailableText},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SettingsFixture f;
+        f.storeAccountHeldBack(c.status);
+        f.open();
+        EXPECT_EQ(f.accountText(), c.account);
+        EXPECT_EQ(f.memorySummary(), c.memory);
+        for (const bool answers : {false, true}) {
+            SCOPED_TRACE(answers ? "answering again" : "still silent");
+            ASSERT_TRUE(f.visible("settings-try-keyring-again-button"));
+            EXPECT_FALSE(f.visible("settings-unlock-keyring-button"));
+            if (answers) {
+                f.secrets->clearFailures();
+            }
+            f.window->findChild<QPushButton*>("settings-try-keyring-again-button")->click();
+            EXPECT_FALSE(f.visible("settings-try-keyring-again-button")) << "asked once at a time";
+            const char* shown = answers ? "sign-out-button" : "settings-try-keyring-again-button";
+            ASSERT_TRUE(f.main.runUntil([&] {
+                f.worker.runUntilIdle();
+                return f.visible(shown);
+            }));
+            f.drain();
         }
-        f.window->findChild<QPushButton*>("settings-try-keyring-again-button")->click();
-        EXPECT_FALSE(f.visible("settings-try-keyring-again-button")) << "asked once at a time";
-        const char* shown = answers ? "sign-out-button" : "settings-try-keyring-again-button";
-        ASSERT_TRUE(f.main.runUntil([&] {
-            f.worker.runUntilIdle();
-            return f.visible(shown);
-        }));
-        f.drain();
+        EXPECT_EQ(f.accountText(), "ada@example.com");
+        EXPECT_NE(f.memorySummary(), c.memory);
     }
-    EXPECT_EQ(f.accountText(), "ada@example.com");
-    EXPECT_NE(f.memorySummary(), MemorySettingsPresentation::keyringNotAnsweringText);
 }
 
 // Try Again and Unlock, pressed by the keyboard, hide while they work: the focus waits in the
