@@ -16,6 +16,7 @@
 #include <string>
 
 #include "foundation/structured_logger.h"
+#include "ui/x11_atoms.h"
 
 namespace vask::ui {
 
@@ -37,19 +38,6 @@ int displayScreen() {
     const auto colon = text.rfind(':');
     const auto dot = text.find('.', colon == std::string::npos ? 0 : colon);
     return dot == std::string::npos ? 0 : std::atoi(text.c_str() + dot + 1);
-}
-
-xcb_atom_t internAtom(xcb_connection_t* connection, const std::string& name) {
-    auto* reply = xcb_intern_atom_reply(
-        connection,
-        xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
-        nullptr);
-    xcb_atom_t atom = XCB_ATOM_NONE;
-    if (reply != nullptr) {
-        atom = reply->atom;
-    }
-    std::free(reply);
-    return atom;
 }
 
 // The watcher's IsStatusNotifierHostRegistered property.

@@ -12,22 +12,11 @@
 #include <cstring>
 #include <string>
 
+#include "ui/x11_atoms.h"
+
 namespace vask::ui {
 
 namespace {
-
-xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
-    auto* reply = xcb_intern_atom_reply(
-        connection,
-        xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name),
-        nullptr);
-    xcb_atom_t atom = XCB_ATOM_NONE;
-    if (reply != nullptr) {
-        atom = reply->atom;
-        std::free(reply);
-    }
-    return atom;
-}
 
 // The time of the user's action that started the launch, as the startup notification protocol
 // writes it into the id ("..._TIME<server time>"); 0 when it names none.
