@@ -291,6 +291,12 @@ std::vector<Shot> settingsShots() {
         // Again.
         {"settings", "keyring-not-answering",
          [](Scene& scene) -> QWidget* {
+             return settingsHeldBackByTheKeyring(scene, SecretBackend::cancelled);
+         }},
+        // Signed in, at a start with no keyring on the bus: the account says the keyring is not
+        // available, with Try Again.
+        {"settings", "keyring-not-available",
+         [](Scene& scene) -> QWidget* {
              return settingsHeldBackByTheKeyring(scene, SecretBackend::notAvailable);
          }},
         {"settings", "contacts-folder-missing",
