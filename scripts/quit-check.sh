@@ -640,6 +640,26 @@ case_selected locked-keyring && locked_keyring_prompt
 # out signed in and then the next question, and a quit with the prompt open leaves the daemon
 # running and answering, its pid unchanged. Each step waits for what it checks (a window, a log
 # line, a stored answer), never for a set time, so that a loaded machine only makes it slower.
+# The real keyring's prompt, for the groups that draw it on their own Xvfb: each defines
+# prompt_window (the prompt's X window, or nothing) and a local `display` before it uses these.
+prompt_open() { [[ -n $(prompt_window) ]]; }
+# answer_prompt: the keyring's password typed into gcr's prompt until Vask hears the unlock
+# (keys typed before the prompt takes the keyboard are lost, and a wrong password leaves it
+# open: while it stays, the password is typed again).
+answer_prompt() {
+    local unlocked window
+    unlocked=$(log_count 'keychain_unlocked')
+    for _ in 1 2 3; do
+        window=$(prompt_window)
+        if [[ -n $window ]]; then
+            DISPLAY=$display xdotool windowfocus --sync "$window" type --delay 30 x
+            DISPLAY=$display xdotool key Return
+        fi
+        wait_for 20 log_grew 'keychain_unlocked' "$unlocked" && return 0
+    done
+    return 1
+}
+
 real_locked_login_keyring() {
     local display xvfb keyring locked failures waiting answers responses owner
     if ! command -v Xvfb >/dev/null || ! command -v xdotool >/dev/null ||
@@ -664,24 +684,8 @@ real_locked_login_keyring() {
             org.freedesktop.Secret.Service.Lock \
             array:objpath:/org/freedesktop/secrets/collection/login >/dev/null
     }
+    # The first prompt on the display: there is only ever one.
     prompt_window() { DISPLAY=$display xdotool search --onlyvisible --name 'Unlock' 2>/dev/null | head -n 1; }
-    prompt_open() { [[ -n $(prompt_window) ]]; }
-    # answer_prompt: the keyring's password typed into gcr's prompt until Vask hears the unlock
-    # (keys typed before the prompt takes the keyboard are lost, and a wrong password leaves it
-    # open: while it stays, the password is typed again).
-    answer_prompt() {
-        local unlocked window
-        unlocked=$(log_count 'keychain_unlocked')
-        for _ in 1 2 3; do
-            window=$(prompt_window)
-            if [[ -n $window ]]; then
-                DISPLAY=$display xdotool windowfocus --sync "$window" type --delay 30 x
-                DISPLAY=$display xdotool key Return
-            fi
-            wait_for 20 log_grew 'keychain_unlocked' "$unlocked" && return 0
-        done
-        return 1
-    }
     # daemon_answers: gnome-keyring answers a call of the Secret Service, sent after everything
     # the quitting Vask sent it.
     daemon_answers() {
@@ -808,21 +812,8 @@ real_keyring_coming_and_going() {
     display_up() { DISPLAY=$display xdotool getdisplaygeometry >/dev/null 2>&1; }
     wait_for 30 display_up || fail "Xvfb starts on $display" "$(tail -n 2 "$ROOT/xvfb.out")"
     dbus-update-activation-environment "DISPLAY=$display" >/dev/null 2>&1
+    # The newest prompt on the display: a killed daemon's prompter may outlive it for a moment.
     prompt_window() { DISPLAY=$display xdotool search --onlyvisible --name 'Unlock' 2>/dev/null | tail -n 1; }
-    prompt_open() { [[ -n $(prompt_window) ]]; }
-    answer_prompt() {
-        local unlocked window
-        unlocked=$(log_count 'keychain_unlocked')
-        for _ in 1 2 3; do
-            window=$(prompt_window)
-            if [[ -n $window ]]; then
-                DISPLAY=$display xdotool windowfocus --sync "$window" type --delay 30 x
-                DISPLAY=$display xdotool key Return
-            fi
-            wait_for 20 log_grew 'keychain_unlocked' "$unlocked" && return 0
-        done
-        return 1
-    }
     moved() { grep -q -e 'secret_file_moved' -e 'secret_record_settled.*moved=[1-9]' "$VASK_LOG_FILE"; }
     keyring=$(start_keyring)
     if [[ -n $keyring ]] && start_app && wait_for 30 moved; then
