@@ -10,21 +10,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "chat/chat_view_model.h"
 #include "foundation/account_storage.h"
 #include "foundation/auth_mode_resolver.h"
 #include "foundation/secret_storage_choice.h"
 #include "platform/file_secret_backend.h"
+#include "platform/in_memory_secret_backend.h"
 #include "shell/settings_presenter.h"
+#include "support/app_root_fixture.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
+#include "support/stub_http_server.h"
 #include "support/temp_dir.h"
 #include "support/watched_defaults.h"
 
@@ -401,6 +407,394 @@ TEST(CredentialModelTest, EveryGeneratedSequenceKeepsWhatTheUserDid) {
             rc::state::check(Model{}, harness,
                              rc::state::gen::execOneOfWithArgs<SignIn, SignOut, Unlock, Restart,
                                                                KeyringChange, DamageSettings>());
+        },
+        metadata, params);
+    if (!result.template is<rc::detail::SuccessResult>()) {
+        std::ostringstream message;
+        rc::detail::printResultMessage(result, message);
+        FAIL() << message.str();
+    }
+}
+
+// The unlock and the two chats against a model: one running application (a root on manual
+// executors), signed in behind a keyring locked at start whose unlock waits on its prompt. The
+// generated sequences ask in either chat, press Unlock in either, type the password, start a new
+// chat in the popover, and restart the keyring's daemon (with its prompt open or not: the new one
+// is locked). Checked once each step has settled: the keyring's prompt is open exactly when the
+// model says an unlock is under way, and with none under way no chat waits for one or says so;
+// every chat says locked exactly while the keyring is; every question an unlock held goes out
+// once the password is typed, wherever its chat went, and none is dropped.
+
+// The desktop's keyring as its prompt shows it: locked until the password is typed into the
+// prompt an unlock opened; a daemon that goes ends the prompt it showed as not answered (as
+// LibsecretBackend's wait for the prompt does), and the one that takes its place is locked.
+class PromptedKeyring final : public SecretBackend {
+  public:
+    ReadResult copyMatching(std::string_view svc, std::string_view account) override {
+        {
+            std::lock_guard lock(mutex_);
+            if (locked_) {
+                return interactionNotAllowed;
+            }
+        }
+        return items_.copyMatching(svc, account);
+    }
+    Outcome update(std::string_view svc, std::string_view account, std::string_view data) override {
+        return items_.update(svc, account, data);
+    }
+    Outcome add(std::string_view svc, std::string_view account, std::string_view data) override {
+        return items_.add(svc, account, data);
+    }
+    Outcome remove(std::string_view svc, std::string_view account) override {
+        return items_.remove(svc, account);
+    }
+    Outcome unlock(std::string_view) override {
+        std::unique_lock lock(mutex_);
+        if (closed_) {
+            return {cancelled, "Vask is quitting"};
+        }
+        if (!locked_) {
+            return success;
+        }
+        const int daemon = daemon_;
+        promptOpen_ = true;
+        ++prompts_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !promptOpen_ || daemon_ != daemon; });
+        if (daemon_ != daemon) {
+            return {cancelled, "the keyring went away with its prompt open"};
+        }
+        return success;
+    }
+    void askAgain() override {
+        std::lock_guard lock(mutex_);
+        ++asked_;
+    }
+    std::string_view kind() const override { return "prompted"; }
+
+    // The password typed into the open prompt.
+    void type() {
+        std::lock_guard lock(mutex_);
+        if (promptOpen_) {
+            promptOpen_ = false;
+            locked_ = false;
+            changed_.notify_all();
+        }
+    }
+    // The daemon restarted: its prompt ends, and the new one is locked.
+    void restart() {
+        std::lock_guard lock(mutex_);
+        ++daemon_;
+        promptOpen_ = false;
+        locked_ = true;
+        changed_.notify_all();
+    }
+    // Vask quits: whatever it asks from here on is given up.
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        ++daemon_;
+        promptOpen_ = false;
+        changed_.notify_all();
+    }
+    void setLocked(bool locked) {
+        std::lock_guard lock(mutex_);
+        locked_ = locked;
+    }
+    bool promptOpen() const {
+        std::lock_guard lock(mutex_);
+        return promptOpen_;
+    }
+    int prompts() const {
+        std::lock_guard lock(mutex_);
+        return prompts_;
+    }
+    int asked() const {
+        std::lock_guard lock(mutex_);
+        return asked_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool locked_ = false;
+    bool promptOpen_ = false;
+    bool closed_ = false;
+    int daemon_ = 0;
+    int prompts_ = 0;
+    int asked_ = 0;
+    InMemorySecretBackend items_;
+};
+
+enum class Chat { main, popover };
+
+const char* nameOf(Chat chat) {
+    return chat == Chat::main ? "main" : "popover";
+}
+
+// What the sequences see: the keyring, its prompt, and the questions of each chat.
+struct UnlockModel {
+    bool locked = true;
+    bool prompt = false;
+    // Questions an unlock holds, by the chat that asks them once it answers.
+    int held[2] = {0, 0};
+    // The chat shows a question the keyring stopped ("locked"), which its Unlock holds; unknown
+    // once the keyring answered (the row may be asked again or left).
+    std::optional<bool> shows[2] = {false, false};
+    // Questions that must have gone out signed in, and all asked.
+    int mustGoOut = 0;
+    int asked = 0;
+};
+
+// The running application: its root, both chats, the keyring and the bus's word of it.
+struct UnlockSystem {
+    explicit UnlockSystem(const std::string& relay)
+        : f({.extra = {{"VASK_RLM_HELPER_CMD", "/bin/true"},
+                       {"VASK_RELAY_BASE_URL", relay},
+                       {"VASK_CLOUD_BASE_URL", relay}},
+             .secrets = keyring,
+             .watchKeyring = [this](std::function<void(bool)> changed) {
+                 presence = std::move(changed);
+                 return Subscription([this] { presence = nullptr; });
+             }}) {
+        f.signIn();
+        keyring->setLocked(true);
+        f.restart();
+        chats[0] = f.root->chatViewModel();
+        chats[1] = f.root->popoverChatViewModel();
+        f.drain();
+        askedBefore = keyring->asked();
+        arrivals = f.root->observeAuthModeArrivals([this] { ++arrived; });
+    }
+    ~UnlockSystem() {
+        // An unlock still waiting on the prompt ends before the root goes.
+        keyring->close();
+        f.drain();
+        arrivals.cancel();
+    }
+    UnlockSystem(const UnlockSystem&) = delete;
+    UnlockSystem& operator=(const UnlockSystem&) = delete;
+
+    ChatViewModel& chat(Chat which) { return *chats[which == Chat::main ? 0 : 1]; }
+
+    // Every question to the keyring answered and its answer run, or waiting on the open prompt
+    // (each starts by asking a keyring that did not answer once more, and ends by telling the
+    // mode that arrived).
+    void settle() {
+        const bool settled = f.main.runUntil([&] {
+            f.worker.runUntilIdle();
+            return arrived + (keyring->promptOpen() ? 1 : 0) >= keyring->asked() - askedBefore;
+        });
+        RC_ASSERT(settled);
+        f.drain();
+    }
+    long wentOut() const {
+        const auto sent = log->events("chat_send_started");
+        return std::count_if(sent.begin(), sent.end(), [](const LogRecord& record) {
+            return record.metadata.at("has_credentials") == "true";
+        });
+    }
+
+    test::LogCapture log;
+    std::shared_ptr<PromptedKeyring> keyring = std::make_shared<PromptedKeyring>();
+    std::function<void(bool)> presence;
+    test::AppRootFixture f;
+    std::shared_ptr<ChatViewModel> chats[2];
+    int askedBefore = 0;
+    int arrived = 0;
+    Subscription arrivals;
+};
+
+// The application against the model, after a step has settled.
+void checkAgainstModel(const UnlockModel& m, UnlockSystem& s) {
+    RC_ASSERT(s.keyring->promptOpen() == m.prompt);
+    RC_ASSERT(s.f.root->keyringUnlockUnderWay() == m.prompt);
+    for (const Chat which : {Chat::main, Chat::popover}) {
+        auto& chat = s.chat(which);
+        RC_ASSERT(chat.keyringLocked.get() == m.locked);
+        if (!m.prompt) {
+            // No unlock under way: none waited for, nor named.
+            RC_ASSERT(!chat.askingKeyring.get());
+            const auto state = chat.state.get();
+            const auto* failed = state.asFailed();
+            const bool waits =
+                failed != nullptr && failed->error == ChatViewModel::keyringUnlockingText;
+            RC_ASSERT(!waits);
+        }
+    }
+    const long out = s.wentOut();
+    RC_ASSERT(out >= m.mustGoOut);
+    RC_ASSERT(out <= m.asked);
+    RC_ASSERT(s.log->events("held_question_dropped").empty());
+}
+
+using UnlockCommand = rc::state::Command<UnlockModel, UnlockSystem>;
+
+Chat anyChat() {
+    return *rc::gen::element(Chat::main, Chat::popover);
+}
+int indexOf(Chat chat) {
+    return chat == Chat::main ? 0 : 1;
+}
+
+struct Ask final : UnlockCommand {
+    Chat in = anyChat();
+    void apply(UnlockModel& m) const override {
+        const int c = indexOf(in);
+        ++m.asked;
+        if (!m.locked) {
+            ++m.mustGoOut;
+            m.shows[c] = false;
+        } else if (m.prompt) {
+            ++m.held[c];
+            m.shows[c] = false;
+        } else {
+            m.shows[c] = true;
+        }
+    }
+    void run(const UnlockModel& m, UnlockSystem& s) const override {
+        auto& chat = s.chat(in);
+        chat.inputText.set("question " + std::to_string(m.asked + 1));
+        chat.send();
+        s.settle();
+        UnlockModel next = m;
+        apply(next);
+        checkAgainstModel(next, s);
+    }
+    void show(std::ostream& os) const override { os << "Ask(" << nameOf(in) << ")"; }
+};
+
+struct PressUnlock final : UnlockCommand {
+    Chat in = anyChat();
+    void checkPreconditions(const UnlockModel& m) const override { RC_PRE(m.locked); }
+    void apply(UnlockModel& m) const override {
+        const int c = indexOf(in);
+        if (m.shows[c] == true) {
+            ++m.held[c];
+        }
+        m.shows[c] = false;
+        m.prompt = true;
+    }
+    void run(const UnlockModel& m, UnlockSystem& s) const override {
+        const int prompts = s.keyring->prompts();
+        s.chat(in).unlockKeyring();
+        if (!m.prompt) {
+            // The unlock's question runs on a thread of its own until the prompt shows.
+            // (A prompt that never opens fails the step after a while.)
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (s.keyring->prompts() == prompts && std::chrono::steady_clock::now() < giveUp) {
+                // An unlock pressed while the keyring is asked again is asked after its answer.
+                s.f.drain();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            RC_ASSERT(s.keyring->prompts() > prompts);
+        }
+        s.settle();
+        UnlockModel next = m;
+        apply(next);
+        checkAgainstModel(next, s);
+    }
+    void show(std::ostream& os) const override { os << "Unlock(" << nameOf(in) << ")"; }
+};
+
+struct TypePassword final : UnlockCommand {
+    void checkPreconditions(const UnlockModel& m) const override { RC_PRE(m.prompt); }
+    void apply(UnlockModel& m) const override {
+        m.locked = false;
+        m.prompt = false;
+        m.mustGoOut += m.held[0] + m.held[1];
+        m.held[0] = m.held[1] = 0;
+        for (auto& shows : m.shows) {
+            if (shows == true) {
+                shows = std::nullopt;
+            }
+        }
+    }
+    void run(const UnlockModel& m, UnlockSystem& s) const override {
+        s.keyring->type();
+        s.settle();
+        UnlockModel next = m;
+        apply(next);
+        checkAgainstModel(next, s);
+    }
+    void show(std::ostream& os) const override { os << "TypePassword"; }
+};
+
+// The popover leaves its chat for a new one.
+struct NewPopoverChat final : UnlockCommand {
+    void apply(UnlockModel& m) const override {
+        // What it holds is asked where its chat is kept.
+        m.held[0] += m.held[1];
+        m.held[1] = 0;
+        m.shows[1] = false;
+    }
+    void run(const UnlockModel& m, UnlockSystem& s) const override {
+        const std::string left = s.chat(Chat::popover).currentSessionID.get();
+        s.chat(Chat::popover).startNewSession();
+        s.settle();
+        if (m.held[1] > 0) {
+            // Kept where the main window keeps its chats, and asked there once the keyring answers.
+            const auto kept = s.chat(Chat::main).savedSessions();
+            RC_ASSERT(std::any_of(kept.begin(), kept.end(),
+                                  [&](const auto& session) { return session->id == left; }));
+        }
+        UnlockModel next = m;
+        apply(next);
+        checkAgainstModel(next, s);
+    }
+    void show(std::ostream& os) const override { os << "NewPopoverChat"; }
+};
+
+// The keyring's daemon goes (crashed, or the session's keyring restarted), with its prompt open
+// or not, and the bus starts a new one, locked. Credentials read before stay read.
+struct DaemonRestarted final : UnlockCommand {
+    void apply(UnlockModel& m) const override {
+        // Credentials read before stay read: only a keyring that held them back is followed.
+        if (m.prompt) {
+            // The unlock ends as not answered: what it held says locked again, with Unlock.
+            for (int c = 0; c < 2; ++c) {
+                if (m.held[c] > 0) {
+                    m.shows[c] = true;
+                }
+                m.held[c] = 0;
+            }
+        }
+        m.prompt = false;
+        for (auto& shows : m.shows) {
+            if (!shows.has_value()) {
+                shows = false;
+            }
+        }
+    }
+    void run(const UnlockModel& m, UnlockSystem& s) const override {
+        s.keyring->restart();
+        if (s.presence) {
+            s.presence(false);
+            s.presence(true);
+        }
+        s.settle();
+        UnlockModel next = m;
+        apply(next);
+        checkAgainstModel(next, s);
+    }
+    void show(std::ostream& os) const override { os << "DaemonRestarted"; }
+};
+
+TEST(CredentialModelTest, EveryGeneratedUnlockAsksWhatItHeld) {
+    test::StubHttpServer relay;
+    const auto base = relay.baseURL().absoluteString();
+    rc::detail::TestParams params;
+    params.seed = seed;
+    params.maxSuccess = 200;
+    params.maxSize = 20;
+    rc::detail::TestMetadata metadata;
+    metadata.id = "CredentialModelTest/EveryGeneratedUnlockAsksWhatItHeld";
+    const auto result = rc::detail::checkTestable(
+        [&] {
+            UnlockSystem system(base);
+            rc::state::check(UnlockModel{}, system,
+                             rc::state::gen::execOneOfWithArgs<Ask, PressUnlock, TypePassword,
+                                                               NewPopoverChat, DaemonRestarted>());
         },
         metadata, params);
     if (!result.template is<rc::detail::SuccessResult>()) {
