@@ -10,10 +10,17 @@ more happens. With --prompt-unlocks the prompt unlocks the collection at once. W
 login keyring shows nothing at start until it is unlocked.
 
 Every method call is appended to --log as "Interface.Method" (one a line), so a test can tell
-whether anything asked for a prompt.
+whether anything asked for a prompt. With --store the items are kept in FILE (read at start,
+written at each change), so they outlive the daemon as a keyring's file on disk does.
+
+With --control it takes commands on its standard input, one a line, answering each with one
+line: "lock" and "unlock" (from outside Vask, no prompt), "type" (the password typed into every
+open prompt: they complete and the keyring is unlocked), "restart" (as SIGUSR1), and "state"
+("locked=L open=N shown=N dismissed=N": whether the keyring is locked, its prompts open now, all
+it showed and all dismissed). Its end of input ends it.
 
     secret-service-standin.py [--locked] [--hide-locked] [--items FILE] [--log FILE]
-                              [--prompt-unlocks]
+                              [--prompt-unlocks] [--store FILE] [--control]
 
 Prints "ready" once it owns org.freedesktop.secrets; serves until SIGTERM. SIGUSR1 restarts it
 as a daemon that went and came back would: the name is given up (its prompts go unanswered for
@@ -23,6 +30,7 @@ good) and taken again, the default keyring locked as a fresh start leaves it.
 import argparse
 import base64
 import json
+import os
 import signal
 import sys
 import time
@@ -116,6 +124,7 @@ class Item(Recorded):
         if self.collection.locked:
             raise IsLocked("the collection is locked")
         self.collection.remove(self)
+        self.service.save()
         return NO_PROMPT
 
     @dbus.service.method(ITEM_IFACE, in_signature="o", out_signature="(oayays)")
@@ -131,6 +140,7 @@ class Item(Recorded):
         if self.collection.locked:
             raise IsLocked("the collection is locked")
         self.secret = bytes(secret[2])
+        self.service.save()
 
 
 class Collection(Recorded):
@@ -184,8 +194,11 @@ class Collection(Recorded):
                 if existing.attributes == attributes:
                     existing.secret = bytes(secret[2])
                     existing.label = label
+                    self.service.save()
                     return existing.path, NO_PROMPT
-        return self.add(attributes, label, bytes(secret[2])).path, NO_PROMPT
+        item = self.add(attributes, label, bytes(secret[2]))
+        self.service.save()
+        return item.path, NO_PROMPT
 
     @dbus.service.method(COLLECTION_IFACE, in_signature="a{ss}", out_signature="ao")
     def SearchItems(self, attributes):
@@ -209,9 +222,12 @@ class Prompt(Recorded):
     @dbus.service.method(PROMPT_IFACE, in_signature="s", out_signature="")
     def Prompt(self, window_id):
         self.service.record(PROMPT_IFACE + ".Prompt")
+        self.service.shown += 1
         if self.service.prompt_unlocks:
             self.service.collection.locked = False
             GLib.idle_add(self.complete)
+        else:
+            self.service.open_prompts.append(self)
 
     def complete(self):
         self.Completed(False, dbus.Array(self.objects, signature="o"))
@@ -221,6 +237,9 @@ class Prompt(Recorded):
     def Dismiss(self):
         # A prompter that never answers: the dismissal is taken, and nothing completes.
         self.service.record(PROMPT_IFACE + ".Dismiss")
+        if self in self.service.open_prompts:
+            self.service.open_prompts.remove(self)
+            self.service.dismissed += 1
 
     @dbus.service.signal(PROMPT_IFACE, signature="bv")
     def Completed(self, dismissed, result):
@@ -237,15 +256,47 @@ class Session(Recorded):
 
 
 class Service(Recorded):
-    def __init__(self, bus, log, locked, prompt_unlocks, hide_locked):
+    def __init__(self, bus, log, locked, prompt_unlocks, hide_locked, store=None):
         self.bus_name = dbus.service.BusName(BUS_NAME, bus, do_not_queue=True)
         self.log = log
         self.prompt_unlocks = prompt_unlocks
         self.hide_locked = hide_locked
+        self.store = store
         self.sessions = 0
         self.prompts = 0
+        # Prompts shown and not yet completed or dismissed; all shown; all dismissed.
+        self.open_prompts = []
+        self.shown = 0
+        self.dismissed = 0
         super().__init__(self, ROOT)
         self.collection = Collection(self, locked)
+
+    def load(self):
+        try:
+            with open(self.store, encoding="utf-8") as source:
+                kept = json.load(source)
+        except FileNotFoundError:
+            return
+        for item in kept:
+            self.collection.add(item["attributes"], item["label"],
+                                base64.b64decode(item["secret"]))
+
+    def save(self):
+        if not self.store:
+            return
+        kept = [{"attributes": dict(item.attributes), "label": item.label,
+                 "secret": base64.b64encode(item.secret).decode()}
+                for item in self.collection.items]
+        with open(self.store + ".new", "w", encoding="utf-8") as out:
+            json.dump(kept, out)
+        os.replace(self.store + ".new", self.store)
+
+    def type_password(self):
+        """The password typed into every open prompt: each completes, the keyring unlocked."""
+        self.collection.locked = False
+        for prompt in self.open_prompts:
+            prompt.complete()
+        self.open_prompts = []
 
     def record(self, call):
         if self.log:
@@ -323,11 +374,15 @@ def main():
     parser.add_argument("--log")
     parser.add_argument("--prompt-unlocks", action="store_true")
     parser.add_argument("--hide-locked", action="store_true")
+    parser.add_argument("--store")
+    parser.add_argument("--control", action="store_true")
     args = parser.parse_args()
 
     DBusGMainLoop(set_as_default=True)
     service = Service(dbus.SessionBus(), args.log, args.locked, args.prompt_unlocks,
-                      args.hide_locked)
+                      args.hide_locked, args.store)
+    if args.store:
+        service.load()
     if args.items:
         with open(args.items, encoding="utf-8") as source:
             for name, accounts in json.load(source).items():
@@ -345,10 +400,37 @@ def main():
         bus = dbus.SessionBus()
         bus.release_name(BUS_NAME)
         service.collection.locked = service.collection.locked or args.locked
+        # What the daemon that went showed is answered by nobody now.
+        service.open_prompts = []
         bus.request_name(BUS_NAME, dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
         return True
 
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, restart)
+
+    def command(channel, condition):
+        line = sys.stdin.readline()
+        if not line:
+            loop.quit()
+            return False
+        word = line.strip()
+        if word == "lock":
+            service.collection.locked = True
+        elif word == "unlock":
+            service.collection.locked = False
+        elif word == "type":
+            service.type_password()
+        elif word == "restart":
+            restart()
+            service.collection.locked = True
+        elif word != "state":
+            print(f"unknown command {word}", flush=True)
+            return True
+        print(f"locked={int(service.collection.locked)} open={len(service.open_prompts)} "
+              f"shown={service.shown} dismissed={service.dismissed}", flush=True)
+        return True
+
+    if args.control:
+        GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_IN | GLib.IO_HUP, command)
     print("ready", flush=True)
     loop.run()
     return 0

@@ -6,11 +6,12 @@
 # keyring at all: credentials kept in the file must open no prompt there. On a third, a
 # Secret Service stand-in (scripts/secret-service-standin.py) whose default keyring is locked
 # and holds Vask's items out of sight (as a login keyring locked at start does), and whose unlock
-# prompt never completes: reads must say locked and open no prompt, and a quit must neither wait
-# for the prompt the user asked for nor dismiss it. On a fourth, a stand-in that hides its items
+# prompt never completes: reads must say locked and open no prompt, and a quit must not wait
+# for the prompt the user asked for, and dismisses it. On a fourth, a stand-in that hides its items
 # while locked and whose prompt unlocks: a sign-out behind it must hold through the unlock, a
 # damaged record of removals must stay while the items may be there, and no items with no
-# sign-in recorded must read as signed out.
+# sign-in recorded must read as signed out. On a fifth, the credential model over the bus
+# (tests/shell/credential_bus_model_test.cpp) starts, stops and drives stand-ins of its own.
 # Usage: scripts/secret-service-test.sh [build folder]   (default: build/asan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -101,3 +102,27 @@ HOME="$scratch/hidden-home" XDG_DATA_HOME="$scratch/hidden-home/.local/share" \
     ctest --test-dir "$0" -R "^SecretServiceHiddenTest\." --output-on-failure --no-tests=error \
         --timeout 120
 ' "$build" "$scratch/hidden-standin"
+
+# The credential model over the bus: a bus that starts no keyring of its own (no service files),
+# so a stand-in killed is no Secret Service at all until the test starts another.
+mkdir -p "$scratch/model-home" "$scratch/model-runtime" "$scratch/model-bus"
+chmod 700 "$scratch/model-runtime"
+cat >"$scratch/model-bus/session.conf" <<CONFIG
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=$scratch/model-bus</listen>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONFIG
+HOME="$scratch/model-home" XDG_DATA_HOME="$scratch/model-home/.local/share" \
+    XDG_RUNTIME_DIR="$scratch/model-runtime" \
+    VASK_SECRET_SERVICE_STANDIN="$PWD/scripts/secret-service-standin.py" \
+    dbus-run-session --config-file="$scratch/model-bus/session.conf" -- \
+    ctest --test-dir "$build" -R "^SecretServiceModelTest\." --output-on-failure \
+    --no-tests=error --timeout 1200

@@ -33,6 +33,7 @@
 #include "support/stub_http_server.h"
 #include "support/temp_dir.h"
 #include "support/watched_defaults.h"
+#include "credential_model.h"
 
 namespace vask {
 namespace {
@@ -40,23 +41,7 @@ namespace {
 constexpr const char* service = "svc";
 using AfterWrite = std::function<void()>;
 
-// The desktop's keyring: unlocked, locked (its items out of sight, as a login keyring locked at
-// start), hung (it owns its name and answers nothing), or gone (no Secret Service on the bus).
-enum class Keyring { unlocked, locked, hung, gone };
-
-const char* nameOf(Keyring keyring) {
-    switch (keyring) {
-        case Keyring::unlocked:
-            return "unlocked";
-        case Keyring::locked:
-            return "locked";
-        case Keyring::hung:
-            return "hung";
-        case Keyring::gone:
-            return "gone";
-    }
-    return "?";
-}
+using test::Keyring;
 
 // The keyring's items, kept in a file of their own so that what it took outlives a launch that
 // dies, answering as its state says.
@@ -112,11 +97,7 @@ struct Harness {
     test::TempDir dir;
     test::FakeClock clock;
     Keyring keyring = Keyring::unlocked;
-    // nothing: signed out.
-    std::set<std::optional<std::string>> possible{std::nullopt};
-    // The settings were damaged since the keyring last answered or the user last signed in or
-    // out: the record of the sign-in is unknown, and a locked keyring offers Unlock.
-    bool recordUnknown = false;
+    test::AccountModel account;
 
     SecretStorageChoice::Keyring desktop() {
         return {
@@ -144,7 +125,6 @@ struct Harness {
             },
         };
     }
-    void add(std::optional<std::string> account) { possible.insert(std::move(account)); }
 };
 
 // One start of the application over the data folder: the storage chosen (settling the record
@@ -222,75 +202,10 @@ GoogleAuthResult accountOf(const std::string& token) {
             .userEmail = token + "@example.com"};
 }
 
-// The Settings row and the chat's words for a mode.
-std::string settingsText(const AuthMode& mode) {
-    std::optional<std::string> email;
-    if (const auto* managed = mode.asManaged()) {
-        email = managed->customerToken + "@example.com";
-    }
-    return settings::account::present(mode, email, false).text;
-}
-std::string chatText(const AuthMode& mode) {
-    return std::string(ChatViewModel::heldText(ChatViewModel::heldBack(mode)));
-}
-
 // What the next start shows, checked against the model, which it then narrows.
 void checkNextStart(Harness& h) {
     Launch launch(h, {});
-    const auto mode = launch.resolve();
-    const bool maySignedIn =
-        h.recordUnknown || std::any_of(h.possible.begin(), h.possible.end(),
-                                       [](const auto& a) { return a.has_value(); });
-    if (const auto* managed = mode.asManaged()) {
-        // Never a token signed out of, and never one other than the last sign-in.
-        RC_ASSERT(h.possible.count(managed->customerToken) == 1u);
-        h.possible = {managed->customerToken};
-        h.recordUnknown = h.recordUnknown && h.keyring != Keyring::unlocked;
-    } else if (mode.isNone()) {
-        // A sign-in that ended is never lost.
-        RC_ASSERT(h.possible.count(std::nullopt) == 1u);
-        h.possible = {std::nullopt};
-        h.recordUnknown = h.recordUnknown && h.keyring != Keyring::unlocked;
-    } else if (mode.isKeyringLocked()) {
-        RC_ASSERT(h.keyring == Keyring::locked);
-        RC_ASSERT(maySignedIn);
-    } else if (mode.isKeyringNotAvailable()) {
-        RC_ASSERT(h.keyring == Keyring::gone);
-        RC_ASSERT(maySignedIn);
-    } else {
-        RC_ASSERT(mode.isKeyringNotAnswering());
-        RC_ASSERT(h.keyring == Keyring::hung);
-    }
-    // The words each screen shows for it.
-    using namespace settings::account;
-    const std::string shown = settingsText(mode);
-    const std::string asked = chatText(mode);
-    switch (h.keyring) {
-        case Keyring::unlocked:
-            RC_ASSERT(asked.empty());
-            break;
-        case Keyring::locked:
-            RC_ASSERT(shown == (mode.isKeyringLocked() ? std::string(keyringLockedText)
-                                                       : settingsText(mode)));
-            RC_ASSERT(
-                asked ==
-                (mode.isKeyringLocked() ? std::string(ChatViewModel::keyringLockedText) : ""));
-            break;
-        case Keyring::hung:
-            RC_ASSERT(mode.asManaged() != nullptr || mode.isNone() ||
-                      (shown == keyringNotAnsweringText &&
-                       asked == ChatViewModel::keyringNotAnsweringText));
-            break;
-        case Keyring::gone:
-            RC_ASSERT(mode.asManaged() != nullptr || mode.isNone() ||
-                      (shown == keyringNotAvailableText &&
-                       asked == ChatViewModel::keyringNotAvailableText &&
-                       present(mode, std::nullopt, false).tryAgain));
-            break;
-    }
-    if (mode.isNone()) {
-        RC_ASSERT(shown == std::string(notSignedInText));
-    }
+    h.account.checkStart(h.keyring, test::StartShown::of(launch.resolve()));
 }
 
 // What the generated sequences see of the system: the keyring's state and how many sign-ins
@@ -314,14 +229,7 @@ struct SignIn final : Command {
         const std::string token = "t" + std::to_string(m.signIns + 1);
         const auto ended =
             inLaunch(h, killAt, [&](Launch& l) { l.account().store(accountOf(token)); });
-        if (ended == Ended::done) {
-            h.possible = {token};
-            h.recordUnknown = false;
-        } else {
-            // Cut short: the account before, none, or the new one.
-            h.add(token);
-            h.add(std::nullopt);
-        }
+        h.account.signedIn(token, ended == Ended::done);
         checkNextStart(h);
     }
     void show(std::ostream& os) const override { os << "SignIn(killAt=" << killAt << ")"; }
@@ -331,12 +239,7 @@ struct SignOut final : Command {
     int killAt = killPoint();
     void run(const Model&, Harness& h) const override {
         const auto ended = inLaunch(h, killAt, [](Launch& l) { l.account().remove(); });
-        if (ended == Ended::done) {
-            h.possible = {std::nullopt};
-            h.recordUnknown = false;
-        } else {
-            h.add(std::nullopt);
-        }
+        h.account.signedOut(ended == Ended::done);
         checkNextStart(h);
     }
     void show(std::ostream& os) const override { os << "SignOut(killAt=" << killAt << ")"; }
@@ -384,7 +287,7 @@ struct KeyringChange final : Command {
 struct DamageSettings final : Command {
     void run(const Model&, Harness& h) const override {
         std::ofstream(h.dir / "settings.json", std::ios::trunc) << "{\"account.signedIn\": tr";
-        h.recordUnknown = true;
+        h.account.recordUnknown = true;
         checkNextStart(h);
     }
     void show(std::ostream& os) const override { os << "DamageSettings"; }
