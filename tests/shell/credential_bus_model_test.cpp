@@ -21,10 +21,11 @@
 #include <thread>
 #include <vector>
 
+#include "credential_model.h"
 #include "platform/child_spawn.h"
 #include "platform/environment.h"
+#include "support/property_check.h"
 #include "support/temp_dir.h"
-#include "credential_model.h"
 
 namespace vask {
 namespace {
@@ -369,8 +370,8 @@ struct Unlock final : Command {
         // However the prompt ended, the unlock that waited for it ends too.
         RC_ASSERT(ended.has_value());
         if (shown && ended->how == LaunchEnd::How::done) {
-            RC_ASSERT(ended->output ==
-                      std::string(end == PromptEnd::typed ? "unlock=success\n" : "unlock=cancelled\n"));
+            RC_ASSERT(ended->output == std::string(end == PromptEnd::typed ? "unlock=success\n"
+                                                                           : "unlock=cancelled\n"));
         }
         if (shown && end == PromptEnd::quit) {
             // Vask's own prompt goes with it.
@@ -440,25 +441,39 @@ TEST(SecretServiceModelTest, EveryGeneratedSequenceOverTheBusKeepsWhatTheUserDid
     if (std::getenv("VASK_SECRET_SERVICE_STANDIN") == nullptr) {
         GTEST_SKIP() << "run scripts/secret-service-test.sh";
     }
-    rc::detail::TestParams params;
-    params.seed = 20261208;
-    params.maxSuccess = 40;
-    params.maxSize = 12;
-    rc::detail::TestMetadata metadata;
-    metadata.id = "SecretServiceModelTest/EveryGeneratedSequenceOverTheBusKeepsWhatTheUserDid";
-    const auto result = rc::detail::checkTestable(
-        [] {
+    test::checkProperty(
+        "SecretServiceModelTest/EveryGeneratedSequenceOverTheBusKeepsWhatTheUserDid", 40, 12, [] {
             Harness harness;
             rc::state::check(Model{}, harness,
                              rc::state::gen::execOneOfWithArgs<SignIn, SignOut, Restart, Unlock,
                                                                KeyringChange, DaemonRestarted>());
-        },
-        metadata, params);
-    if (!result.template is<rc::detail::SuccessResult>()) {
-        std::ostringstream message;
-        rc::detail::printResultMessage(result, message);
-        FAIL() << message.str();
+        });
+}
+
+// Sequences shrunk from faults the property found once, run as they are.
+TEST(SecretServiceModelTest, SequencesThatFoundFaultsHold) {
+    if (std::getenv("VASK_SECRET_SERVICE_STANDIN") == nullptr) {
+        GTEST_SKIP() << "run scripts/secret-service-test.sh";
     }
+    test::checkProperty("SecretServiceModelTest/SequencesThatFoundFaultsHold", 1, 0, [] {
+        const auto unlock = [](int killAt, PromptEnd end) {
+            auto command = std::make_shared<Unlock>();
+            command->killAt = killAt;
+            command->end = end;
+            return command;
+        };
+        using Steps = std::vector<std::shared_ptr<const Command>>;
+        const Steps rows[] = {
+            // The daemon gone with the prompt open: the unlock never ended.
+            {std::make_shared<DaemonRestarted>(), unlock(0, PromptEnd::daemonGone)},
+            // The quit with the prompt open: the prompt left on the screen.
+            {std::make_shared<DaemonRestarted>(), unlock(1, PromptEnd::quit)},
+        };
+        for (const auto& steps : rows) {
+            Harness harness;
+            rc::state::runAll(steps, Model{}, harness);
+        }
+    });
 }
 
 }  // namespace

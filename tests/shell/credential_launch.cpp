@@ -22,11 +22,11 @@
 #include <string>
 #include <thread>
 
+#include "credential_model.h"
 #include "foundation/account_storage.h"
 #include "foundation/auth_mode_resolver.h"
 #include "foundation/secret_storage_choice.h"
 #include "support/watched_defaults.h"
-#include "credential_model.h"
 
 namespace vask {
 namespace {
@@ -90,12 +90,13 @@ int run(const std::filesystem::path& folder, const std::string& action, const st
         }
     };
     test::WatchedDefaults defaults(folder / "settings.json", afterWrite);
-    const auto storage = SecretStorageChoice{.keyring = SecretStorageChoice::Keyring::secretService(),
-                                             .supportDirectory = [&] { return folder; },
-                                             .defaults = defaults,
-                                             .keptKey = "kept",
-                                             .afterWrite = afterWrite}
-                             .choose();
+    const auto storage =
+        SecretStorageChoice{.keyring = SecretStorageChoice::Keyring::secretService(),
+                            .supportDirectory = [&] { return folder; },
+                            .defaults = defaults,
+                            .keptKey = "kept",
+                            .afterWrite = afterWrite}
+            .choose();
     KeychainStore keychain{service, storage};
     CloudAuthStore cloud{keychain};
     CustomerTokenStore tokens{keychain};

@@ -147,9 +147,9 @@ struct AccountModel {
                                        shown.chat == ChatViewModel::keyringNotAnsweringText));
                 break;
             case Keyring::gone:
-                RC_ASSERT(answered || (shown.settings == account::keyringNotAvailableText &&
-                                       shown.chat == ChatViewModel::keyringNotAvailableText &&
-                                       shown.tryAgain));
+                RC_ASSERT(answered ||
+                          (shown.settings == account::keyringNotAvailableText &&
+                           shown.chat == ChatViewModel::keyringNotAvailableText && shown.tryAgain));
                 break;
         }
     }

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "chat/chat_view_model.h"
+#include "credential_model.h"
 #include "foundation/account_storage.h"
 #include "foundation/auth_mode_resolver.h"
 #include "foundation/secret_storage_choice.h"
@@ -30,10 +31,10 @@
 #include "support/app_root_fixture.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
+#include "support/property_check.h"
 #include "support/stub_http_server.h"
 #include "support/temp_dir.h"
 #include "support/watched_defaults.h"
-#include "credential_model.h"
 
 namespace vask {
 namespace {
@@ -293,30 +294,15 @@ struct DamageSettings final : Command {
     void show(std::ostream& os) const override { os << "DamageSettings"; }
 };
 
-// The sequences of the test command: a fixed seed, so a run is the same each time.
-constexpr std::uint64_t seed = 20261208;
-
 TEST(CredentialModelTest, EveryGeneratedSequenceKeepsWhatTheUserDid) {
-    rc::detail::TestParams params;
-    params.seed = seed;
-    params.maxSuccess = 250;
-    params.maxSize = 30;
-    rc::detail::TestMetadata metadata;
-    metadata.id = "CredentialModelTest/EveryGeneratedSequenceKeepsWhatTheUserDid";
-    const auto result = rc::detail::checkTestable(
-        [] {
+    test::checkProperty(
+        "CredentialModelTest/EveryGeneratedSequenceKeepsWhatTheUserDid", 250, 30, [] {
             test::LogCapture quiet;
             Harness harness;
             rc::state::check(Model{}, harness,
                              rc::state::gen::execOneOfWithArgs<SignIn, SignOut, Unlock, Restart,
                                                                KeyringChange, DamageSettings>());
-        },
-        metadata, params);
-    if (!result.template is<rc::detail::SuccessResult>()) {
-        std::ostringstream message;
-        rc::detail::printResultMessage(result, message);
-        FAIL() << message.str();
-    }
+        });
 }
 
 // The unlock and the two chats against a model: one running application (a root on manual
@@ -686,25 +672,42 @@ struct DaemonRestarted final : UnlockCommand {
 TEST(CredentialModelTest, EveryGeneratedUnlockAsksWhatItHeld) {
     test::StubHttpServer relay;
     const auto base = relay.baseURL().absoluteString();
-    rc::detail::TestParams params;
-    params.seed = seed;
-    params.maxSuccess = 200;
-    params.maxSize = 20;
-    rc::detail::TestMetadata metadata;
-    metadata.id = "CredentialModelTest/EveryGeneratedUnlockAsksWhatItHeld";
-    const auto result = rc::detail::checkTestable(
-        [&] {
+    test::checkProperty("CredentialModelTest/EveryGeneratedUnlockAsksWhatItHeld", 200, 20, [&] {
+        UnlockSystem system(base);
+        rc::state::check(UnlockModel{}, system,
+                         rc::state::gen::execOneOfWithArgs<Ask, PressUnlock, TypePassword,
+                                                           NewPopoverChat, DaemonRestarted>());
+    });
+}
+
+// Sequences shrunk from faults the property found once, run as they are.
+TEST(CredentialModelTest, UnlockSequencesThatFoundFaultsHold) {
+    test::StubHttpServer relay;
+    const auto base = relay.baseURL().absoluteString();
+    test::checkProperty("CredentialModelTest/UnlockSequencesThatFoundFaultsHold", 1, 0, [&] {
+        const auto unlock = [](Chat in) {
+            auto command = std::make_shared<PressUnlock>();
+            command->in = in;
+            return command;
+        };
+        const auto ask = [](Chat in) {
+            auto command = std::make_shared<Ask>();
+            command->in = in;
+            return command;
+        };
+        using Steps = std::vector<std::shared_ptr<const UnlockCommand>>;
+        const Steps rows[] = {
+            // The popover's question held behind an unlock under way, its chat left.
+            {unlock(Chat::main), ask(Chat::popover), std::make_shared<NewPopoverChat>()},
+            // ... and behind its own Unlock, then the password typed.
+            {ask(Chat::popover), unlock(Chat::popover), std::make_shared<NewPopoverChat>(),
+             std::make_shared<TypePassword>()},
+        };
+        for (const auto& steps : rows) {
             UnlockSystem system(base);
-            rc::state::check(UnlockModel{}, system,
-                             rc::state::gen::execOneOfWithArgs<Ask, PressUnlock, TypePassword,
-                                                               NewPopoverChat, DaemonRestarted>());
-        },
-        metadata, params);
-    if (!result.template is<rc::detail::SuccessResult>()) {
-        std::ostringstream message;
-        rc::detail::printResultMessage(result, message);
-        FAIL() << message.str();
-    }
+            rc::state::runAll(steps, UnlockModel{}, system);
+        }
+    });
 }
 
 }  // namespace
