@@ -7,6 +7,7 @@
 # Usage: scripts/notification-server-test.sh [build folder]   (default: build/asan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/private-bus.sh
 build="${1:-build/asan}"
 
 # The Debian interpreter, where the setup script installed python3-dbusmock (a python3 earlier on
@@ -45,20 +46,7 @@ cat >"$bus/services/org.freedesktop.Notifications.service" <<SERVICE
 Name=org.freedesktop.Notifications
 Exec=$python -m dbusmock --template notification_daemon
 SERVICE
-cat >"$bus/session.conf" <<CONFIG
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=$bus</listen>
-  <servicedir>$bus/services</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONFIG
+private_bus_config "unix:tmpdir=$bus" "$bus/services" >"$bus/session.conf"
 VASK_REQUIRE_ACTIVATABLE_NOTIFICATION_SERVER=1 \
     dbus-run-session --config-file="$bus/session.conf" -- \
     ctest --test-dir "$build" -R "^FreedesktopNotificationActivationTest\." \

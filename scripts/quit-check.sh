@@ -45,6 +45,7 @@ cd "$(dirname "$0")/.."
 
 BUILD_DIR=${1:-build/asan}
 source scripts/harness.sh
+source scripts/private-bus.sh
 harness_tools_ok || { echo "0 passed, 1 failed"; exit 1; }
 
 VASK="$(cd "$BUILD_DIR" && pwd)/src/app/vask"
@@ -876,20 +877,7 @@ real_keyring_coming_and_going() {
         kill "$xvfb" 2>/dev/null
         return
     fi
-    cat >"$ROOT/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=$ROOT/tmp</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
+    private_bus_config "unix:dir=$ROOT/tmp" >"$ROOT/bus.conf"
     dbus-daemon --config-file="$ROOT/bus.conf" --nofork --print-address=1 >"$ROOT/bus.address" \
         2>"$ROOT/bus.err" &
     BUS_PID=$!

@@ -15,6 +15,7 @@
 # Usage: scripts/secret-service-test.sh [build folder]   (default: build/asan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/private-bus.sh
 build="${1:-build/asan}"
 
 scratch=$(mktemp -d)
@@ -107,19 +108,7 @@ HOME="$scratch/hidden-home" XDG_DATA_HOME="$scratch/hidden-home/.local/share" \
 # so a stand-in killed is no Secret Service at all until the test starts another.
 mkdir -p "$scratch/model-home" "$scratch/model-runtime" "$scratch/model-bus"
 chmod 700 "$scratch/model-runtime"
-cat >"$scratch/model-bus/session.conf" <<CONFIG
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=$scratch/model-bus</listen>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONFIG
+private_bus_config "unix:tmpdir=$scratch/model-bus" >"$scratch/model-bus/session.conf"
 HOME="$scratch/model-home" XDG_DATA_HOME="$scratch/model-home/.local/share" \
     XDG_RUNTIME_DIR="$scratch/model-runtime" \
     VASK_SECRET_SERVICE_STANDIN="$PWD/scripts/secret-service-standin.py" \

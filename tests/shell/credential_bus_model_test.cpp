@@ -261,24 +261,14 @@ struct Harness {
     }
 };
 
-// What the generated sequences see of the system.
-struct Model {
-    Keyring keyring = Keyring::unlocked;
-    int signIns = 0;
-};
-
+using Model = test::SequenceModel;
 using Command = rc::state::Command<Model, Harness>;
 
-// A point to die after: 0 never.
-int killPoint() {
-    return *rc::gen::weightedOneOf<int>({{2, rc::gen::just(0)}, {3, rc::gen::inRange(1, 9)}});
-}
-
 struct SignIn final : Command {
-    int killAt = killPoint();
+    int killAt = test::killPoint();
     void apply(Model& m) const override { ++m.signIns; }
     void run(const Model& m, Harness& h) const override {
-        const std::string token = "t" + std::to_string(m.signIns + 1);
+        const std::string token = m.nextToken();
         const auto end = h.run({"sign-in", token}, killAt);
         h.account.signedIn(token, end.how == LaunchEnd::How::done);
         h.checkNextStart();
@@ -287,7 +277,7 @@ struct SignIn final : Command {
 };
 
 struct SignOut final : Command {
-    int killAt = killPoint();
+    int killAt = test::killPoint();
     void run(const Model&, Harness& h) const override {
         const auto end = h.run({"sign-out"}, killAt);
         h.account.signedOut(end.how == LaunchEnd::How::done);
@@ -298,7 +288,7 @@ struct SignOut final : Command {
 
 // A start, or Try Again: the credentials read afresh.
 struct Restart final : Command {
-    int killAt = killPoint();
+    int killAt = test::killPoint();
     void run(const Model&, Harness& h) const override {
         h.run({"start"}, killAt);
         h.checkNextStart();
@@ -326,7 +316,7 @@ const char* nameOf(PromptEnd end) {
 // Unlock pressed: the keyring's prompt shows, and then the password is typed into it, its daemon
 // goes or is restarted (a new one, locked), or Vask quits.
 struct Unlock final : Command {
-    int killAt = killPoint();
+    int killAt = test::killPoint();
     PromptEnd end = *rc::gen::element(PromptEnd::typed, PromptEnd::daemonGone,
                                       PromptEnd::daemonRestarted, PromptEnd::quit);
     void checkPreconditions(const Model& m) const override { RC_PRE(m.keyring == Keyring::locked); }

@@ -34,15 +34,6 @@ namespace {
 constexpr const char* service = "svc";
 constexpr int killedExit = 3;
 
-GoogleAuthResult accountOf(const std::string& token) {
-    return {.customerToken = token,
-            .accessToken = "access-" + token,
-            .refreshToken = "refresh-" + token,
-            .refreshExpiresAt = Clock::WallTime{},
-            .userID = "user-" + token,
-            .userEmail = test::StartShown::emailOf(token)};
-}
-
 const char* modeName(test::StartShown::Mode mode) {
     using Mode = test::StartShown::Mode;
     switch (mode) {
@@ -105,7 +96,7 @@ int run(const std::filesystem::path& folder, const std::string& action, const st
     AccountStorage account{tokens, cloud, keys, &keychain, &record};
 
     if (action == "sign-in") {
-        account.store(accountOf(token));
+        account.store(test::StartShown::accountOf(token));
     } else if (action == "sign-out") {
         account.remove();
     } else if (action == "unlock") {

@@ -12,6 +12,7 @@
 
 #include "chat/chat_view_model.h"
 #include "foundation/auth_mode.h"
+#include "foundation/google_auth_service.h"
 #include "shell/settings_presenter.h"
 
 namespace vask::test {
@@ -34,6 +35,20 @@ inline const char* nameOf(Keyring keyring) {
     return "?";
 }
 
+// What the generated sequences see of the system: the keyring's state and how many sign-ins
+// there were (each signs in a new account, "t1", "t2", ...).
+struct SequenceModel {
+    Keyring keyring = Keyring::unlocked;
+    int signIns = 0;
+
+    std::string nextToken() const { return "t" + std::to_string(signIns + 1); }
+};
+
+// A point for a launch to die after its write of that number: 0 never.
+inline int killPoint() {
+    return *rc::gen::weightedOneOf<int>({{2, rc::gen::just(0)}, {3, rc::gen::inRange(1, 9)}});
+}
+
 // What a start shows: the mode it resolved and the words of Settings' account row and of the
 // chats.
 struct StartShown {
@@ -46,6 +61,15 @@ struct StartShown {
     bool tryAgain = false;
 
     static std::string emailOf(const std::string& token) { return token + "@example.com"; }
+    // The account a sign-in with `token` stores.
+    static GoogleAuthResult accountOf(const std::string& token) {
+        return {.customerToken = token,
+                .accessToken = "access-" + token,
+                .refreshToken = "refresh-" + token,
+                .refreshExpiresAt = Clock::WallTime{},
+                .userID = "user-" + token,
+                .userEmail = emailOf(token)};
+    }
 
     static StartShown of(const AuthMode& authMode) {
         StartShown shown;

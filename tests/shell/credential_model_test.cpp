@@ -194,42 +194,22 @@ Ended inLaunch(Harness& h, int killAt, const std::function<void(Launch&)>& step)
                                       : Ended::threw;
 }
 
-GoogleAuthResult accountOf(const std::string& token) {
-    return {.customerToken = token,
-            .accessToken = "access-" + token,
-            .refreshToken = "refresh-" + token,
-            .refreshExpiresAt = Clock::WallTime{},
-            .userID = "user-" + token,
-            .userEmail = token + "@example.com"};
-}
-
 // What the next start shows, checked against the model, which it then narrows.
 void checkNextStart(Harness& h) {
     Launch launch(h, {});
     h.account.checkStart(h.keyring, test::StartShown::of(launch.resolve()));
 }
 
-// What the generated sequences see of the system: the keyring's state and how many sign-ins
-// there were (each signs in a new account).
-struct Model {
-    Keyring keyring = Keyring::unlocked;
-    int signIns = 0;
-};
-
+using Model = test::SequenceModel;
 using Command = rc::state::Command<Model, Harness>;
 
-// A point to die after: 0 never.
-int killPoint() {
-    return *rc::gen::weightedOneOf<int>({{2, rc::gen::just(0)}, {3, rc::gen::inRange(1, 9)}});
-}
-
 struct SignIn final : Command {
-    int killAt = killPoint();
+    int killAt = test::killPoint();
     void apply(Model& m) const override { ++m.signIns; }
     void run(const Model& m, Harness& h) const override {
-        const std::string token = "t" + std::to_string(m.signIns + 1);
-        const auto ended =
-            inLaunch(h, killAt, [&](Launch& l) { l.account().store(accountOf(token)); });
+        const std::string token = m.nextToken();
+        const auto ended = inLaunch(
+            h, killAt, [&](Launch& l) { l.account().store(test::StartShown::accountOf(token)); });
         h.account.signedIn(token, ended == Ended::done);
         checkNextStart(h);
     }
@@ -237,7 +217,7 @@ struct SignIn final : Command {
 };
 
 struct SignOut final : Command {
-    int killAt = killPoint();
+    int killAt = test::killPoint();
     void run(const Model&, Harness& h) const override {
         const auto ended = inLaunch(h, killAt, [](Launch& l) { l.account().remove(); });
         h.account.signedOut(ended == Ended::done);
@@ -248,7 +228,7 @@ struct SignOut final : Command {
 
 // Unlock pressed, and the password typed into the keyring's prompt.
 struct Unlock final : Command {
-    int killAt = killPoint();
+    int killAt = test::killPoint();
     void checkPreconditions(const Model& m) const override { RC_PRE(m.keyring == Keyring::locked); }
     void apply(Model& m) const override { m.keyring = Keyring::unlocked; }
     void run(const Model&, Harness& h) const override {
@@ -262,7 +242,7 @@ struct Unlock final : Command {
 // A start (or Try Again: the credentials read afresh), which settles the record into an unlocked
 // keyring.
 struct Restart final : Command {
-    int killAt = killPoint();
+    int killAt = test::killPoint();
     void run(const Model&, Harness& h) const override {
         inLaunch(h, killAt, [](Launch& l) { l.resolve(); });
         checkNextStart(h);
@@ -517,7 +497,14 @@ void checkAgainstModel(const UnlockModel& m, UnlockSystem& s) {
     RC_ASSERT(s.log->events("held_question_dropped").empty());
 }
 
-using UnlockCommand = rc::state::Command<UnlockModel, UnlockSystem>;
+// A step of the unlock model, whose run checks the system against the model it leaves.
+struct UnlockCommand : rc::state::Command<UnlockModel, UnlockSystem> {
+    UnlockModel applied(const UnlockModel& m) const {
+        UnlockModel next = m;
+        apply(next);
+        return next;
+    }
+};
 
 Chat anyChat() {
     return *rc::gen::element(Chat::main, Chat::popover);
@@ -546,9 +533,7 @@ struct Ask final : UnlockCommand {
         chat.inputText.set("question " + std::to_string(m.asked + 1));
         chat.send();
         s.settle();
-        UnlockModel next = m;
-        apply(next);
-        checkAgainstModel(next, s);
+        checkAgainstModel(applied(m), s);
     }
     void show(std::ostream& os) const override { os << "Ask(" << nameOf(in) << ")"; }
 };
@@ -579,9 +564,7 @@ struct PressUnlock final : UnlockCommand {
             RC_ASSERT(s.keyring->prompts() > prompts);
         }
         s.settle();
-        UnlockModel next = m;
-        apply(next);
-        checkAgainstModel(next, s);
+        checkAgainstModel(applied(m), s);
     }
     void show(std::ostream& os) const override { os << "Unlock(" << nameOf(in) << ")"; }
 };
@@ -602,9 +585,7 @@ struct TypePassword final : UnlockCommand {
     void run(const UnlockModel& m, UnlockSystem& s) const override {
         s.keyring->type();
         s.settle();
-        UnlockModel next = m;
-        apply(next);
-        checkAgainstModel(next, s);
+        checkAgainstModel(applied(m), s);
     }
     void show(std::ostream& os) const override { os << "TypePassword"; }
 };
@@ -627,9 +608,7 @@ struct NewPopoverChat final : UnlockCommand {
             RC_ASSERT(std::any_of(kept.begin(), kept.end(),
                                   [&](const auto& session) { return session->id == left; }));
         }
-        UnlockModel next = m;
-        apply(next);
-        checkAgainstModel(next, s);
+        checkAgainstModel(applied(m), s);
     }
     void show(std::ostream& os) const override { os << "NewPopoverChat"; }
 };
@@ -662,9 +641,7 @@ struct DaemonRestarted final : UnlockCommand {
             s.presence(true);
         }
         s.settle();
-        UnlockModel next = m;
-        apply(next);
-        checkAgainstModel(next, s);
+        checkAgainstModel(applied(m), s);
     }
     void show(std::ostream& os) const override { os << "DaemonRestarted"; }
 };
