@@ -257,7 +257,16 @@ class Session(Recorded):
 
 class Service(Recorded):
     def __init__(self, bus, log, locked, prompt_unlocks, hide_locked, store=None):
-        self.bus_name = dbus.service.BusName(BUS_NAME, bus, do_not_queue=True)
+        # A daemon killed just before may own the name until the bus has seen it go.
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                self.bus_name = dbus.service.BusName(BUS_NAME, bus, do_not_queue=True)
+                break
+            except dbus.exceptions.NameExistsException:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.02)
         self.log = log
         self.prompt_unlocks = prompt_unlocks
         self.hide_locked = hide_locked
