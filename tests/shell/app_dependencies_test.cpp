@@ -626,26 +626,36 @@ TEST(AppDependenciesTest, AnUnlockPressedWhileTheKeyringIsAskedAgainStillUnlocks
     EXPECT_EQ(keyring->askedAgain.load(), 2) << "each asks the keyring once more, at once";
 }
 
+// Signed in behind a keyring locked at start, as at the next start of a desktop that logs in by
+// itself, with both chats; the relay refuses the plan look-up of a first question signed in at
+// once.
+struct LockedAtStart {
+    LockedAtStart() {
+        f.signIn();
+        keyring->locked = true;
+        f.restart();
+        mainChat = f.root->chatViewModel();
+        popover = f.root->popoverChatViewModel();
+        f.drain();
+    }
+
+    test::LogCapture log;
+    std::shared_ptr<PromptingKeyring> keyring = std::make_shared<PromptingKeyring>();
+    test::StubHttpServer relay;
+    RootFixture f{{.extra = {{"VASK_RLM_HELPER_CMD", "/bin/true"},
+                             {"VASK_RELAY_BASE_URL", relay.baseURL().absoluteString()},
+                             {"VASK_CLOUD_BASE_URL", relay.baseURL().absoluteString()}},
+                   .secrets = keyring}};
+    std::shared_ptr<ChatViewModel> mainChat;
+    std::shared_ptr<ChatViewModel> popover;
+};
+
 // The user presses Unlock in one chat and, with the prompt still open (or its answer not yet in),
 // asks in the other: that question says it waits for the unlock (never "locked"), opens no second
 // prompt, and goes out signed in once the unlock answers, as does the question stopped before.
 TEST(AppDependenciesTest, AQuestionAskedWhileTheKeyringUnlocksGoesOutSignedIn) {
-    auto keyring = std::make_shared<PromptingKeyring>();
-    // The plan look-up of a first question signed in gets a quick refusal.
-    test::StubHttpServer relay;
-    const auto base = relay.baseURL().absoluteString();
-    RootFixture f({.extra = {{"VASK_RLM_HELPER_CMD", "/bin/true"},
-                             {"VASK_RELAY_BASE_URL", base},
-                             {"VASK_CLOUD_BASE_URL", base}},
-                   .secrets = keyring});
-    f.signIn();
-    // Locked, as at the next start of a desktop that logs in by itself.
-    keyring->locked = true;
-    f.restart();
-    test::LogCapture log;
-    const auto mainChat = f.root->chatViewModel();
-    const auto popover = f.root->popoverChatViewModel();
-    f.drain();
+    LockedAtStart locked;
+    auto& [log, keyring, relay, f, mainChat, popover] = locked;
     mainChat->inputText.set("where?");
     mainChat->send();
     f.drain();
@@ -664,18 +674,14 @@ TEST(AppDependenciesTest, AQuestionAskedWhileTheKeyringUnlocksGoesOutSignedIn) {
     EXPECT_EQ(waiting->error, ChatViewModel::keyringUnlockingText);
     EXPECT_TRUE(popover->askingKeyring.get());
 
-    const auto signedIn = [&] {
-        const auto sent = log->events("chat_send_started");
-        return std::count_if(sent.begin(), sent.end(), [](const LogRecord& record) {
-            return record.metadata.at("has_credentials") == "true";
-        });
-    };
+    const auto signedIn = [&] { return test::questionsSentSignedIn(log); };
     EXPECT_EQ(signedIn(), 0);
     keyring->answer.set_value();
     ASSERT_TRUE(f.main.runUntil([&] {
         f.worker.runUntilIdle();
         return signedIn() == 2;
-    })) << signedIn() << " questions went out signed in";
+    })) << signedIn()
+        << " questions went out signed in";
     f.drain();
     EXPECT_EQ(keyring->unlocks.load(), 1);
     EXPECT_FALSE(f.root->keyringUnlockUnderWay());
@@ -689,20 +695,8 @@ TEST(AppDependenciesTest, AQuestionAskedWhileTheKeyringUnlocksGoesOutSignedIn) {
 // typing the password: the chat is kept by the main window, where the question is asked (and
 // saved) once the keyring answers, never dropped without a word.
 TEST(AppDependenciesTest, AQuestionHeldInAChatThePopoverLeavesIsAskedWhereItsChatIsKept) {
-    auto keyring = std::make_shared<PromptingKeyring>();
-    test::StubHttpServer relay;
-    const auto base = relay.baseURL().absoluteString();
-    RootFixture f({.extra = {{"VASK_RLM_HELPER_CMD", "/bin/true"},
-                             {"VASK_RELAY_BASE_URL", base},
-                             {"VASK_CLOUD_BASE_URL", base}},
-                   .secrets = keyring});
-    f.signIn();
-    keyring->locked = true;
-    f.restart();
-    test::LogCapture log;
-    const auto mainChat = f.root->chatViewModel();
-    const auto popover = f.root->popoverChatViewModel();
-    f.drain();
+    LockedAtStart locked;
+    auto& [log, keyring, relay, f, mainChat, popover] = locked;
     popover->inputText.set("and now?");
     popover->send();
     f.drain();
@@ -714,12 +708,7 @@ TEST(AppDependenciesTest, AQuestionHeldInAChatThePopoverLeavesIsAskedWhereItsCha
     EXPECT_NE(popover->currentSessionID.get(), left);
 
     keyring->answer.set_value();
-    const auto asked = [&] {
-        const auto sent = log->events("chat_send_started");
-        return std::count_if(sent.begin(), sent.end(), [](const LogRecord& record) {
-            return record.metadata.at("has_credentials") == "true";
-        });
-    };
+    const auto asked = [&] { return test::questionsSentSignedIn(log); };
     ASSERT_TRUE(f.main.runUntil([&] {
         f.worker.runUntilIdle();
         return asked() == 1;
@@ -727,9 +716,9 @@ TEST(AppDependenciesTest, AQuestionHeldInAChatThePopoverLeavesIsAskedWhereItsCha
     f.drain();
     EXPECT_TRUE(log->events("held_question_dropped").empty());
     const auto sessions = mainChat->savedSessions();
-    EXPECT_TRUE(std::any_of(sessions.begin(), sessions.end(),
-                            [&](const auto& session) { return session->id == left; }))
-        << "its chat is kept where the question was asked";
+    EXPECT_TRUE(std::any_of(sessions.begin(), sessions.end(), [&](const auto& session) {
+        return session->id == left;
+    })) << "its chat is kept where the question was asked";
 }
 
 // The bus's word of the keyring's coming and going, told by the test.

@@ -457,12 +457,7 @@ struct UnlockSystem {
         RC_ASSERT(settled);
         f.drain();
     }
-    long wentOut() const {
-        const auto sent = log->events("chat_send_started");
-        return std::count_if(sent.begin(), sent.end(), [](const LogRecord& record) {
-            return record.metadata.at("has_credentials") == "true";
-        });
-    }
+    long wentOut() const { return test::questionsSentSignedIn(log); }
 
     test::LogCapture log;
     std::shared_ptr<PromptedKeyring> keyring = std::make_shared<PromptedKeyring>();

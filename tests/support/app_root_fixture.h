@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 #include "platform/user_defaults.h"
 #include "shell/app_dependencies.h"
 #include "support/fake_clock.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace vask::test {
@@ -103,5 +105,13 @@ struct AppRootFixture {
 
     Options options_;
 };
+
+// How many questions went out signed in, by the chats' log.
+inline long questionsSentSignedIn(const LogCapture& log) {
+    const auto sent = log->events("chat_send_started");
+    return std::count_if(sent.begin(), sent.end(), [](const LogRecord& record) {
+        return record.metadata.at("has_credentials") == "true";
+    });
+}
 
 }  // namespace vask::test
