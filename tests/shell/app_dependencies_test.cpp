@@ -629,8 +629,9 @@ TEST(AppDependenciesTest, AnUnlockPressedWhileTheKeyringIsAskedAgainStillUnlocks
 // Signed in behind a keyring locked at start, as at the next start of a desktop that logs in by
 // itself, with both chats; the relay refuses the plan look-up of a first question signed in at
 // once.
-struct LockedAtStart {
-    LockedAtStart() {
+class KeyringLockedAtStartTest : public ::testing::Test {
+  protected:
+    KeyringLockedAtStartTest() {
         f.signIn();
         keyring->locked = true;
         f.restart();
@@ -653,9 +654,7 @@ struct LockedAtStart {
 // The user presses Unlock in one chat and, with the prompt still open (or its answer not yet in),
 // asks in the other: that question says it waits for the unlock (never "locked"), opens no second
 // prompt, and goes out signed in once the unlock answers, as does the question stopped before.
-TEST(AppDependenciesTest, AQuestionAskedWhileTheKeyringUnlocksGoesOutSignedIn) {
-    LockedAtStart locked;
-    auto& [log, keyring, relay, f, mainChat, popover] = locked;
+TEST_F(KeyringLockedAtStartTest, AQuestionAskedWhileTheKeyringUnlocksGoesOutSignedIn) {
     mainChat->inputText.set("where?");
     mainChat->send();
     f.drain();
@@ -694,9 +693,7 @@ TEST(AppDependenciesTest, AQuestionAskedWhileTheKeyringUnlocksGoesOutSignedIn) {
 // A question the popover holds for the unlock, whose chat the user leaves for a new one before
 // typing the password: the chat is kept by the main window, where the question is asked (and
 // saved) once the keyring answers, never dropped without a word.
-TEST(AppDependenciesTest, AQuestionHeldInAChatThePopoverLeavesIsAskedWhereItsChatIsKept) {
-    LockedAtStart locked;
-    auto& [log, keyring, relay, f, mainChat, popover] = locked;
+TEST_F(KeyringLockedAtStartTest, AQuestionHeldInAChatThePopoverLeavesIsAskedWhereItsChatIsKept) {
     popover->inputText.set("and now?");
     popover->send();
     f.drain();
