@@ -432,7 +432,7 @@ TEST(SecretServiceModelTest, EveryGeneratedSequenceOverTheBusKeepsWhatTheUserDid
         GTEST_SKIP() << "run scripts/secret-service-test.sh";
     }
     test::checkProperty(
-        "SecretServiceModelTest/EveryGeneratedSequenceOverTheBusKeepsWhatTheUserDid", 40, 12, [] {
+        "SecretServiceModelTest/EveryGeneratedSequenceOverTheBusKeepsWhatTheUserDid", 30, 12, [] {
             Harness harness;
             rc::state::check(Model{}, harness,
                              rc::state::gen::execOneOfWithArgs<SignIn, SignOut, Restart, Unlock,
