@@ -34,6 +34,13 @@
 #if defined(VASK_ADDRESS_SANITIZER)
 #include <sanitizer/asan_interface.h>
 #endif
+#if defined(__SANITIZE_THREAD__)
+#define VASK_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VASK_THREAD_SANITIZER 1
+#endif
+#endif
 
 extern char** environ;
 
@@ -183,6 +190,14 @@ struct KeeperSlots {
     int status;
 };
 
+// What comes on a keeper's status pipe: the command's pid (from the command itself, before its
+// exec), then the command's wait status (from the keeper). Each is written whole in one write.
+struct KeeperWord {
+    enum Kind : int { commandPid, commandStatus };
+    Kind kind;
+    int value;
+};
+
 // Kills every child of the calling (single-threaded) process; false when they cannot be listed.
 // A pid listed here is a child of this process that only this process reaps, and it reaps none
 // between the listing and the kill: the pid names the same process until then.
@@ -242,9 +257,18 @@ void onChildEnded(int) {}
     sigfillset(&waiting);
     sigdelset(&waiting, SIGCHLD);
 
-    // The command: the keeper's descriptors are none of its business.
+    // The command: the keeper's descriptors are none of its business. It dies with the keeper,
+    // however the keeper goes (killed by the command itself, or by the out-of-memory killer); a
+    // keeper gone before the request was made is seen here. Its pid goes to Vask before it runs
+    // anything, so that Vask can end its group once the keeper cannot.
+    const pid_t keeper = ::getpid();
     const pid_t command = ::_Fork();
     if (command == 0) {
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != keeper) {
+            ::_exit(127);
+        }
+        const KeeperWord word{KeeperWord::commandPid, ::getpid()};
+        [[maybe_unused]] const auto written = ::write(slots.status, &word, sizeof word);
         ::close(slots.stop);
         ::close(slots.status);
         execPlaced(plan);
@@ -261,7 +285,8 @@ void onChildEnded(int) {}
     bool told = false;
     const auto tell = [&] {
         if (!told) {
-            [[maybe_unused]] const auto written = ::write(slots.status, &status, sizeof status);
+            const KeeperWord word{KeeperWord::commandStatus, status};
+            [[maybe_unused]] const auto written = ::write(slots.status, &word, sizeof word);
             ::close(slots.status);
             told = true;
         }
@@ -441,6 +466,14 @@ pid_t forkChild(const Run& run) {
     return pid;
 }
 
+#if defined(VASK_THREAD_SANITIZER)
+// ThreadSanitizer cannot follow a child that shares this process's memory: its runtime would run
+// its after-fork steps there, on this process's own state, then report races that are none (and
+// may end this process). Its builds fork every child; the other builds take the path below.
+pid_t cloneChild(const ChildPlan& plan) {
+    return forkChild([&plan] { runChild(plan); });
+}
+#else
 VASK_CHILD_STEP int runChildOnItsStack(void* plan) {
     runChild(*static_cast<const ChildPlan*>(plan));
 }
@@ -454,6 +487,9 @@ pid_t cloneChild(const ChildPlan& plan) {
     void* stack = ::mmap(nullptr, kStackBytes, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     check(stack != MAP_FAILED, "mmap");
+    // Until its exec the child runs on this thread's errno too: what its steps leave there (the
+    // reset of a signal glibc keeps for itself fails) is not the caller's.
+    const int found = errno;
     pid_t pid = -1;
     int cloneError = 0;
     {
@@ -469,8 +505,10 @@ pid_t cloneChild(const ChildPlan& plan) {
     if (pid < 0) {
         throw std::system_error(cloneError, std::generic_category(), "clone");
     }
+    errno = found;
     return pid;
 }
+#endif
 
 // The child's word on the report pipe: nothing once it ran the program (the pipe closed on exec),
 // else why it could not.
@@ -506,6 +544,8 @@ std::vector<std::string> environmentBlock(const std::map<std::string, std::strin
 }
 
 pid_t spawnChild(const ChildSpawn& spawn) {
+    // A spawn that succeeds leaves errno as it found it (the PATH lookup fails on the way).
+    const int found = errno;
     const Prepared prepared(spawn);
     auto plan = prepared.plan(spawn);
     // The child tells why it could not start through this pipe; a successful exec closes it.
@@ -557,6 +597,7 @@ pid_t spawnChild(const ChildSpawn& spawn) {
         }
         throw std::system_error(error, std::generic_category(), "exec " + prepared.program);
     }
+    errno = found;
     return pid;
 }
 
@@ -612,8 +653,9 @@ void ProcessGroupWatch::end() noexcept {
     reap(std::exchange(pid_, -1));
 }
 
-ChildProcess::ChildProcess(const ChildSpawn& spawn, Descendants descendants)
-    : group_(spawn.ownProcessGroup) {
+ChildProcess::ChildProcess(const ChildSpawn& spawn, Descendants descendants,
+                           std::chrono::milliseconds endWait)
+    : group_(spawn.ownProcessGroup), endWait_(endWait) {
     if (descendants == Descendants::ended) {
         startKept(spawn);
         return;
@@ -633,6 +675,7 @@ void ChildProcess::startKept(const ChildSpawn& spawn) {
     if (spawn.groupWatch != nullptr) {
         throw std::system_error(EINVAL, std::generic_category(), "a kept child has no watch");
     }
+    const int found = errno;
     const Prepared prepared(spawn);
     auto plan = prepared.plan(spawn);
     auto report = Pipe::make();
@@ -670,26 +713,48 @@ void ChildProcess::startKept(const ChildSpawn& spawn) {
     }
     ended_ = std::move(status.readEnd);
     kept_ = true;
+    errno = found;
 }
 
 ChildProcess::~ChildProcess() {
     if (kept_) {
         // The keeper ends what the child started and then itself; it is waited for, but not
-        // for ever (a descendant stuck in the kernel, a stopped keeper): then it is killed, and
-        // what it has not reaped yet goes to the system.
+        // past `endWait_` (a descendant stuck in the kernel, a keeper stopped again and again):
+        // then it is killed, and so is the child's group, which is all that is left to reach.
         stopKeeper();
         const UniqueFd keeper(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
-        if (keeper.isOpen()) {
-            pollfd ended{keeper.get(), POLLIN, 0};
-            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-            while (ended.revents == 0 && std::chrono::steady_clock::now() < until) {
-                ::poll(&ended, 1, 100);
+        const auto until = std::chrono::steady_clock::now() + endWait_;
+        const auto ended = [&] {
+            if (keeper.isOpen()) {
+                pollfd end{keeper.get(), POLLIN, 0};
+                return ::poll(&end, 1, 10) > 0;
             }
-            if (ended.revents == 0) {
-                ::kill(pid_, SIGKILL);
+            siginfo_t info{};
+            const bool gone =
+                ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                info.si_pid == pid_;
+            if (!gone) {
+                const timespec pause{0, 10'000'000};
+                ::nanosleep(&pause, nullptr);
             }
+            return gone;
+        };
+        bool done = false;
+        while (!(done = ended()) && std::chrono::steady_clock::now() < until) {
+            // Until it is reaped its pid is its own; whatever stopped it meanwhile is undone.
+            ::kill(pid_, SIGCONT);
         }
-        reap(pid_);
+        if (!done) {
+            ::kill(pid_, SIGKILL);
+        }
+        int keeperStatus = 0;
+        while (::waitpid(pid_, &keeperStatus, 0) < 0 && errno == EINTR) {
+        }
+        // A keeper that went any other way than its own clean end may have left the child's
+        // group running, its orphans now the system's.
+        if (!WIFEXITED(keeperStatus) || WEXITSTATUS(keeperStatus) != 0) {
+            endCommandGroup();
+        }
         return;
     }
     if (!status_) {
@@ -715,6 +780,48 @@ void ChildProcess::stopKeeper() {
         const char word = 1;
         [[maybe_unused]] const auto sent = ::send(keeperStop_.get(), &word, 1, MSG_NOSIGNAL);
         keeperStop_.reset();
+        // A keeper stopped (by the child, which knows its parent) would never see the word.
+        ::kill(pid_, SIGCONT);
+    }
+}
+
+void ChildProcess::readKeeperWords() {
+    while (!status_) {
+        KeeperWord word{};
+        const auto got = ::read(ended_.get(), &word, sizeof word);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got == sizeof word) {
+            if (word.kind == KeeperWord::commandStatus) {
+                status_ = word.value;
+            } else if (commandPid_ <= 0) {
+                // Only the first: the child writes it before it runs anything of its own.
+                commandPid_ = word.value;
+            }
+            continue;
+        }
+        if (got >= 0 || errno != EAGAIN) {
+            // The keeper ended without a word (killed): the child's end is unknown, which no
+            // caller takes for success, and what the child started is no longer kept.
+            status_ = W_EXITCODE(255, 0);
+            endCommandGroup();
+        }
+        return;
+    }
+}
+
+void ChildProcess::endCommandGroup() {
+    // The child's pid may still be unread (a keeper killed before anyone looked).
+    KeeperWord word{};
+    while (commandPid_ <= 0 && ::read(ended_.get(), &word, sizeof word) == sizeof word) {
+        if (word.kind == KeeperWord::commandPid) {
+            commandPid_ = word.value;
+        }
+    }
+    // The group's id stays the child's while any member lives, so no other group is reached.
+    if (group_ && commandPid_ > 0) {
+        ::kill(-commandPid_, SIGKILL);
     }
 }
 
@@ -723,15 +830,7 @@ std::optional<int> ChildProcess::reapIfEnded() {
         return status_;
     }
     if (kept_) {
-        int status = 0;
-        const auto got = ::read(ended_.get(), &status, sizeof status);
-        if (got == sizeof status) {
-            status_ = status;
-        } else if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-            // The keeper ended without a word: the child's end is unknown, which no caller
-            // takes for success.
-            status_ = W_EXITCODE(255, 0);
-        }
+        readKeeperWords();
         return status_;
     }
     siginfo_t info{};

@@ -104,30 +104,41 @@ class ProcessGroupWatch {
 // waiting, the child is killed (with its process group when it leads one) and reaped, so nothing
 // a child does (closing its output and sleeping, say) can hold a worker or a quit.
 //
-// With `Descendants::ended`, nothing the child starts outlives it either: the child runs under a
-// keeper, a process of Vask's own that is a child subreaper (PR_SET_CHILD_SUBREAPER) and has no
-// other child. Every process the child starts, and every one those start, is then a descendant
-// of the keeper: while its parent lives it is reached through that parent, and once orphaned
-// (a daemon in a session of its own, say) the kernel hands it to the nearest subreaper above
-// it, which is the keeper. A process that was running before the child, or that Vask or any of
-// its other children started, is never the keeper's descendant, so the keeper never signals it.
-// When the child ends, or the owner ends the wait, the keeper kills its own children, whose
+// With `Descendants::ended`, nothing the child starts outlives the owner's wait either: the child
+// runs under a keeper, a process of Vask's own that is a child subreaper (PR_SET_CHILD_SUBREAPER)
+// and has no other child. Every process the child starts, and every one those start, is then a
+// descendant of the keeper: while its parent lives it is reached through that parent, and once
+// orphaned (a daemon in a session of its own, say) the kernel hands it to the nearest subreaper
+// above it, which is the keeper. A process that was running before the child, or that Vask or
+// any of its other children started, is never the keeper's descendant, so the keeper never
+// signals it. The keeper tells the child's end as it comes and leaves what the child started
+// running; once the owner is done (kill(), or the destructor), it kills its own children, whose
 // orphans then come back to it, until it has none, and ends; its pid names it to this process
 // until it is reaped here, and its children's pids name them to it until it reaps them itself.
 // It works the same for any user, root or not, and needs neither cgroups nor /proc of another.
+//
+// A keeper can be ended from outside (by the child itself, which knows its parent, or by the
+// out-of-memory killer) or stopped. The child is killed by the kernel when its keeper goes
+// (PR_SET_PDEATHSIG), and once the keeper has gone without finishing its work this process kills
+// the child's process group (with `ownProcessGroup`); a stopped keeper is continued, and one that
+// has not ended within `endWait` of the owner's end is killed, its child's group with it. Once the
+// keeper has gone, what left the child's group is beyond reach: nothing else names it.
 class ChildProcess {
   public:
     enum class Descendants { left, ended };
 
-    // Starts `spawn`. Throws std::system_error (the spawn's, or the pidfd's).
-    explicit ChildProcess(const ChildSpawn& spawn, Descendants descendants = Descendants::left);
+    // Starts `spawn`; with a keeper, its end waits for the keeper at most `endWait`. Throws
+    // std::system_error (the spawn's, or the pidfd's).
+    explicit ChildProcess(const ChildSpawn& spawn, Descendants descendants = Descendants::left,
+                          std::chrono::milliseconds endWait = std::chrono::seconds(1));
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // The child's, or with a keeper the keeper's.
     pid_t pid() const { return pid_; }
-    // Readable once the child ended (with a keeper, once what it started ended too).
+    // Readable once the child ended (with a keeper, also before: reapIfEnded() then tells
+    // nothing yet); what the child started may still run.
     int endedFd() const { return ended_.get(); }
     // The child's wait status when it ended (reaped here); nothing while it runs. Never blocks.
     std::optional<int> reapIfEnded();
@@ -140,17 +151,25 @@ class ChildProcess {
 
   private:
     void startKept(const ChildSpawn& spawn);
-    // Tells the keeper to end everything (once; never blocks, never raises SIGPIPE).
+    // Tells the keeper to end everything (once; never blocks, never raises SIGPIPE), and
+    // continues it should it be stopped.
     void stopKeeper();
+    // Reads what the keeper told so far: the child's pid, then its wait status.
+    void readKeeperWords();
+    // Kills the child's process group, which a keeper that went without finishing leaves.
+    void endCommandGroup();
 
     pid_t pid_ = -1;
     bool group_ = false;
-    // With a keeper, `ended_` is the pipe on which it tells the child's wait status, and
-    // `keeperStop_` the socket on which a byte (or its end) tells it to end everything.
+    // With a keeper, `ended_` is the pipe on which the child tells its pid and the keeper the
+    // child's wait status, and `keeperStop_` the socket on which a byte (or its end) tells the
+    // keeper to end everything.
     bool kept_ = false;
     UniqueFd ended_;
     std::optional<int> status_;
     UniqueFd keeperStop_;
+    pid_t commandPid_ = -1;
+    std::chrono::milliseconds endWait_;
 };
 
 // This process's environment as "NAME=value" entries, for a child that runs on the user's

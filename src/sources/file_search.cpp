@@ -217,7 +217,8 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
     spawn.ownProcessGroup = true;
     std::unique_ptr<ChildProcess> child;
     try {
-        child = std::make_unique<ChildProcess>(spawn, ChildProcess::Descendants::ended);
+        child = std::make_unique<ChildProcess>(spawn, ChildProcess::Descendants::ended,
+                                               options_.stopBudget);
     } catch (const std::system_error& error) {
         throw FileSearchError(error.code().message());
     }

@@ -29,6 +29,9 @@ class FileSearch {
         // The search command; when no executable exists there, the folders are walked.
         std::filesystem::path commandPath = "/usr/bin/mdfind";
         std::chrono::milliseconds timeBudget{std::chrono::seconds(5)};
+        // How long the search's end waits for what the command started to be ended by its
+        // keeper; past it the keeper is killed, and the command's process group with it.
+        std::chrono::milliseconds stopBudget{500};
         // Text files up to this size have their start read by the walk...
         std::uintmax_t smallFileBytes = std::uintmax_t{1024} * 1024;
         // ...and this much of it.

@@ -369,6 +369,102 @@ TEST(ChildSpawnTest, AKilledVaskTakesWhatAKeptChildStartedAlong) {
     ::kill(descendant, SIGKILL);
 }
 
+// The pid a script wrote to `file` whole (to a temporary name, then moved); -1 while it has not.
+pid_t pidIn(const std::string& file) {
+    pid_t pid = -1;
+    std::ifstream(file) >> pid;
+    return pid;
+}
+
+// What writes the shell's `pid` to `file` whole.
+std::string writePid(const std::string& pid, const std::string& file) {
+    return "echo " + pid + " > '" + file + ".tmp' && mv '" + file + ".tmp' '" + file + "'";
+}
+
+// Whether every one of `pids` has ended within a second: the bound is the promise, not a speed.
+bool goneWithinASecond(const std::vector<pid_t>& pids) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    const auto allGone = [&] {
+        return std::all_of(pids.begin(), pids.end(),
+                           [](pid_t pid) { return test::processGone(pid); });
+    };
+    while (!allGone() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return allGone();
+}
+
+// A keeper that goes without finishing its work (killed by its own child, which knows its parent,
+// or from outside) takes the child along, and the child's group is ended here: the end is told
+// as unknown, and a second later nothing of the group lives. A child in no group of its own dies
+// with its keeper all the same.
+TEST(ChildSpawnTest, WhatAKeptChildStartedEndsWithAKeeperThatDies) {
+    struct Case {
+        std::string name;
+        bool childKillsKeeper;
+        bool ownGroup;
+    };
+    const std::vector<Case> cases = {
+        {"the child kills its keeper", true, true},
+        {"the keeper killed from outside", false, true},
+        {"a child in this process's group, its keeper killed", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const auto pids = (dir / "pid").string();
+        ChildSpawn spawn =
+            shell("sleep 600 & " + writePid("$!", pids + "1") + "; sh -c \"sleep 600 & " +
+                  writePid("\\$!", pids + "2") + "; wait\" & while [ ! -s '" + pids +
+                  "2' ]; do sleep 0.01; done; " + writePid("$$", pids + "0") + "; " +
+                  (c.childKillsKeeper ? "kill -KILL $PPID; " : "") + "exec sleep 600");
+        spawn.ownProcessGroup = c.ownGroup;
+        ChildProcess child(spawn, ChildProcess::Descendants::ended);
+        ASSERT_TRUE(test::eventually([&] { return pidIn(pids + "0") > 0; }));
+        if (!c.childKillsKeeper) {
+            ::kill(child.pid(), SIGKILL);
+        }
+        const auto status = child.waitUntil(std::chrono::steady_clock::time_point::max(), -1);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(*status, W_EXITCODE(255, 0));
+        std::vector<pid_t> started;
+        for (const auto* n : {"0", "1", "2"}) {
+            started.push_back(pidIn(pids + n));
+            ASSERT_GT(started.back(), 0);
+        }
+        // Out of its group only the child itself is reached.
+        const std::vector<pid_t> reached =
+            c.ownGroup ? started : std::vector<pid_t>{started.front()};
+        EXPECT_TRUE(goneWithinASecond(reached)) << "the kept child's group outlived its keeper";
+        for (const pid_t pid : started) {
+            ::kill(pid, SIGKILL);
+        }
+    }
+}
+
+// However a spawn starts its child, one that succeeds leaves errno as it found it (a child that
+// shares this thread's memory until its exec writes its own failures there).
+TEST(ChildSpawnTest, ASpawnThatSucceedsLeavesErrnoAsItFoundIt) {
+    ChildSpawn plain = shell("exit 0");
+    ChildSpawn watched = plain;
+    watched.ownProcessGroup = true;
+    ProcessGroupWatch watch;
+    watched.groupWatch = &watch;
+    for (const auto& spawn : {plain, watched}) {
+        errno = EDOM;
+        const pid_t pid = spawnChild(spawn);
+        EXPECT_EQ(errno, EDOM);
+        ::waitpid(pid, nullptr, 0);
+        watch.end();
+    }
+    for (const auto descendants :
+         {ChildProcess::Descendants::left, ChildProcess::Descendants::ended}) {
+        errno = EDOM;
+        const ChildProcess child(plain, descendants);
+        EXPECT_EQ(errno, EDOM);
+    }
+}
+
 TEST(ChildSpawnTest, AKeptChildThatCannotRunIsAnErrorWithItsCause) {
     ChildSpawn missing;
     missing.program = "/nonexistent/program";

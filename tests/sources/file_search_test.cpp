@@ -372,6 +372,83 @@ TEST(FileSearchTest, NothingTheCommandStartedOutlivesTheSearch) {
     }
 }
 
+// The state letter of a process (R, S, T, Z...), or nothing once it is gone.
+char stateOf(pid_t pid) {
+    const auto stat = readFileIfExists("/proc/" + std::to_string(pid) + "/stat").value_or("");
+    const auto name = stat.rfind(')');
+    return name == std::string::npos || stat.size() < name + 3 ? '\0' : stat[name + 2];
+}
+
+// Whatever becomes of the keeper (killed by the command, which knows its parent, killed from
+// outside, or stopped by the command before the search is stopped), the search returns, and
+// within a second of its return nothing the command started is alive.
+TEST(FileSearchTest, NothingTheCommandStartedOutlivesAKeeperKilledOrStopped) {
+    struct Case {
+        std::string name;
+        std::string toKeeper;
+        bool killedFromOutside;
+        bool stopped;
+    };
+    const std::vector<Case> cases = {
+        {"the command kills its keeper", "kill -KILL $PPID", false, false},
+        {"the keeper killed from outside", "", true, false},
+        {"the command stops its keeper, then the search is stopped", "kill -STOP $PPID", false,
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const auto pid = [&](const std::string& name) { return dir / name; };
+        writeScript(dir / "mdfind",
+                    "echo /found\nsleep 600 &\n" + writePid("$!", pid("background")) +
+                        "\nsh -c \"sleep 600 & " + writePid("\\$!", pid("grandchild")) +
+                        "; wait\" &\n" + writePid("$!", pid("subshell")) + "\nwhile [ ! -s '" +
+                        pid("grandchild").string() + "' ]; do sleep 0.01; done\n" +
+                        writePid("$PPID", pid("keeper")) + "\n" + writePid("$$", pid("command")) +
+                        "\n" + c.toKeeper + "\nexec sleep 600\n");
+        const auto search = commandSearch(dir / "mdfind", std::chrono::minutes(1));
+        std::stop_source stop;
+        auto searching = std::async(std::launch::async, [&] {
+            return search.search("q", {"/s"}, 10, {}, stop.get_token());
+        });
+        ASSERT_TRUE(test::eventually([&] { return fs::exists(pid("command")); }));
+        const pid_t keeper = pidIn(pid("keeper"));
+        if (c.killedFromOutside) {
+            ::kill(keeper, SIGKILL);
+        }
+        if (c.stopped) {
+            EXPECT_TRUE(test::eventually([&] { return stateOf(keeper) == 'T'; }));
+            stop.request_stop();
+        }
+        if (searching.wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
+            ADD_FAILURE() << "the search still waits for its keeper";
+            test::killChildren();
+        }
+        const auto result = searching.get();
+        EXPECT_EQ(result.cancelled, c.stopped);
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_EQ(result.paths, std::vector<std::string>{"/found"});
+        std::vector<pid_t> started;
+        for (const auto* name : {"command", "background", "subshell", "grandchild"}) {
+            started.push_back(pidIn(pid(name)));
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        const auto allGone = [&] {
+            return std::all_of(started.begin(), started.end(),
+                               [](pid_t p) { return test::processGone(p); });
+        };
+        while (!allGone() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_TRUE(allGone()) << "what the command started outlived the search by a second";
+        for (const pid_t p : started) {
+            if (p > 0 && !test::processGone(p)) {
+                ::kill(p, SIGKILL);
+            }
+        }
+    }
+}
+
 TEST(FileSearchTest, UnlaunchableCommandThrows) {
     test::TempDir dir;
     writeFileAtomically(dir / "mdfind", "not a program");
