@@ -137,6 +137,10 @@ QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixm
         open->setTextFormat(Qt::RichText);
         open->setText(html);
         open->setStandardButtons(QMessageBox::Ok);
+        // It opens with the keyboard on OK: the box's first Tab stop is its link, where Return
+        // meant to close the box opened the website.
+        open->setDefaultButton(QMessageBox::Ok);
+        open->button(QMessageBox::Ok)->setFocus(Qt::OtherFocusReason);
         closeQtLinkOpening(*open);
         widenForTitle(*open);
         if (auto* text = open->findChild<QLabel*>("qt_msgbox_label")) {

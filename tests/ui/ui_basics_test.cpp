@@ -773,8 +773,7 @@ TEST(BrandMarksTest, EveryButtonsTextKeepsItsContrast) {
              OnboardingPrimaryButton::fill(appearance, true, true)},
             {"link", brand.accent, brand.canvas},
             {"the popover's error row", ErrorRow::labelColour(appearance), brand.canvas},
-            {"the popover's error row, copied", ErrorRow::copiedColour(appearance),
-             brand.canvas},
+            {"the popover's error row, copied", ErrorRow::copiedColour(appearance), brand.canvas},
             {"secondary", Shade(ThemeColour::secondary).colour(appearance), brand.canvas},
         };
         for (const auto& c : cases) {
@@ -1278,6 +1277,49 @@ TEST(AboutBoxTest, ItsLinkOpensThroughVasksOpenerWhichSaysItsFailureThere) {
         EXPECT_FALSE(label->openExternalLinks()) << label->objectName().toStdString();
     }
     box->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// The About box opens with the keyboard on OK, its default: Return closes it and opens nothing.
+// The link is reached by Tab, and Return there opens it without closing the box.
+TEST(AboutBoxTest, ReturnPressesOKAndTheLinkIsReachedByTab) {
+    installKeyboardHandling(*qApp);
+    struct RecordingOpener final : UrlOpener {
+        bool open(const std::string& url) override {
+            opened.push_back(url);
+            return true;
+        }
+        std::vector<std::string> opened;
+    } opener;
+    QPixmap icon(16, 16);
+    icon.fill(Qt::magenta);
+    const auto returnTo = [](QWidget* target) {
+        for (const auto type : {QEvent::ShortcutOverride, QEvent::KeyPress, QEvent::KeyRelease}) {
+            QKeyEvent event(type, Qt::Key_Return, Qt::NoModifier, "\r");
+            QApplication::sendEvent(target, &event);
+        }
+    };
+    QPointer<QMessageBox> box = showAboutBox(
+        "About Vask", "<a href=\"https://ternwick.example/about\">ternwick.example</a>", icon,
+        opener);
+    ASSERT_TRUE(spinUntil([&] { return QApplication::activeWindow() == box.data(); }));
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    EXPECT_EQ(focus, box->button(QMessageBox::Ok));
+    EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Ok));
+
+    QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QApplication::sendEvent(focus, &tab);
+    auto* text = box->findChild<QLabel*>("qt_msgbox_label");
+    ASSERT_TRUE(spinUntil([&] { return QApplication::focusWidget() == text; }));
+    returnTo(text);
+    EXPECT_EQ(opener.opened, std::vector<std::string>{"https://ternwick.example/about"});
+    EXPECT_TRUE(box->isVisible());
+
+    box->button(QMessageBox::Ok)->setFocus(Qt::TabFocusReason);
+    returnTo(box->button(QMessageBox::Ok));
+    EXPECT_TRUE(!box || !box->isVisible());
+    EXPECT_EQ(opener.opened.size(), 1U) << "Return on OK opened the link";
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
