@@ -162,6 +162,10 @@ bool isTabStop(const QWidget* widget) {
     return (widget->focusPolicy() & Qt::TabFocus) != 0 && widget->focusProxy() == nullptr;
 }
 
+bool isStandIn(const QWidget* widget) {
+    return !widget->property(standsInForProperty).toStringList().isEmpty();
+}
+
 // Orders a container's Tab stops again after its rows changed: a change lays them out again
 // (their parent is asked for a layout) or adds a child.
 class TabOrderKeeper final : public QObject {
@@ -343,14 +347,14 @@ QWidget* FocusKeeper::find(const QString& key) const {
     const auto usable = [this](const QWidget* widget) {
         return widget->isEnabled() && shownUnder(widget, section_);
     };
+    // A stand-in that held the place is found under its own name too.
     for (QWidget* widget : children) {
-        if (focusKey(widget) == key && isTabStop(widget) && usable(widget)) {
+        if (focusKey(widget) == key && (isTabStop(widget) || isStandIn(widget)) && usable(widget)) {
             return widget;
         }
     }
     for (QWidget* widget : children) {
-        if (widget->property(standsInForProperty).toStringList().contains(key) &&
-            usable(widget)) {
+        if (widget->property(standsInForProperty).toStringList().contains(key) && usable(widget)) {
             return widget;
         }
     }

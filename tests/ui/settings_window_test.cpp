@@ -496,9 +496,9 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
         bool fromSettings;
         bool kept;
     };
-    for (const auto& c : {Case{"unlocked from Settings", true, true},
-                          Case{"unlocked from a chat", false, true},
-                          Case{"signed out elsewhere", false, false}}) {
+    for (const auto& c :
+         {Case{"unlocked from Settings", true, true}, Case{"unlocked from a chat", false, true},
+          Case{"signed out elsewhere", false, false}}) {
         SCOPED_TRACE(c.name);
         const bool fromSettings = c.fromSettings;
         const bool kept = c.kept;
@@ -576,8 +576,8 @@ TEST(SettingsWindowTest, TheAccountFollowsTheKeyringFromLockedToUnlocked) {
             continue;
         }
         EXPECT_EQ(accountText(), "ada@example.com");
-        EXPECT_EQ(f.visibleSections(), (std::vector<std::string>{"account", "plan", "contacts",
-                                                                 "memory", "proactive"}));
+        EXPECT_EQ(f.visibleSections(),
+                  (std::vector<std::string>{"account", "plan", "contacts", "memory", "proactive"}));
         EXPECT_FALSE(visible("settings-unlock-keyring-button"));
         EXPECT_EQ(memorySummary(), "1 saved association");
         EXPECT_TRUE(manageEnabled());
@@ -688,6 +688,81 @@ TEST(SettingsWindowTest, TryAgainAndUnlockPressedTwiceKeepTheFocusInTheAccount) 
                             ? QApplication::focusWidget()->objectName().toStdString()
                             : std::string("nothing"));
             }
+            EXPECT_EQ(f.root->contactsSyncViewModel()->lastSyncedAt.get(), synced);
+            EXPECT_FALSE(f.root->contactsSyncViewModel()->isBusy.get());
+        }
+    }
+}
+
+// Try Again or Unlock pressed by the keyboard, and the keyring answers: the account section goes
+// while the e-mail is read again and comes back with it and Sign Out. The focus waits meanwhile
+// and comes back to the account's line, never landing in another section (where a second press
+// synced the contacts) nor on Sign Out (where Space signed out): a second press does nothing.
+TEST(SettingsWindowTest, WhenTheKeyringAnswersTheFocusStaysInTheAccount) {
+    struct Case {
+        const char* name;
+        SecretBackend::Status status;
+        const char* button;
+    };
+    for (const auto& c :
+         {Case{"Try Again", SecretBackend::cancelled, "settings-try-keyring-again-button"},
+          Case{"Unlock", SecretBackend::interactionNotAllowed, "settings-unlock-keyring-button"}}) {
+        for (const int key : {Qt::Key_Space, Qt::Key_Return}) {
+            SCOPED_TRACE(std::string(c.name) + (key == Qt::Key_Space ? ", Space" : ", Return"));
+            SettingsFixture f;
+            installKeyboardHandling(*qApp);
+            std::filesystem::create_directories(f.dir / "data" / "contacts");
+            f.defaults.set(std::string(vcardFolderKind.accessGrantKey), std::string("authorized"));
+            f.root->contactsSyncViewModel()->refreshAuthorization();
+            f.storeAccountHeldBack(c.status);
+            f.open();
+            const auto synced = f.root->contactsSyncViewModel()->lastSyncedAt.get();
+            QApplication::setActiveWindow(f.window.get());
+            auto* account = f.window->findChild<AccountSettingsPanel*>();
+            auto* button = f.window->findChild<QPushButton*>(c.button);
+            ASSERT_TRUE(f.visible(c.button));
+            button->setFocus(Qt::TabFocusReason);
+            ASSERT_TRUE(test::eventually([&] {
+                QApplication::processEvents();
+                return button->hasFocus();
+            }));
+            // Wherever the focus goes on the way, it is never in another section.
+            std::vector<std::string> strays;
+            const auto watch =
+                QObject::connect(qApp, &QApplication::focusChanged, [&](QWidget*, QWidget* now) {
+                    for (auto* section : f.window->findChildren<FormSection*>()) {
+                        if (section != account && now != nullptr && section->isAncestorOf(now)) {
+                            strays.push_back(now->objectName().toStdString());
+                        }
+                    }
+                });
+            f.secrets->clearFailures();
+            const auto press = [&] {
+                for (const auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+                    QKeyEvent event(type, key, Qt::NoModifier, key == Qt::Key_Space ? " " : "\r");
+                    if (QWidget* focus = QApplication::focusWidget()) {
+                        QApplication::sendEvent(focus, &event);
+                    }
+                }
+            };
+            press();
+            ASSERT_TRUE(f.main.runUntil([&] {
+                f.worker.runUntilIdle();
+                return f.visible("sign-out-button");
+            }));
+            f.drain();
+            QApplication::processEvents();
+            EXPECT_EQ(f.accountText(), "ada@example.com");
+            QWidget* focus = QApplication::focusWidget();
+            ASSERT_NE(focus, nullptr);
+            EXPECT_TRUE(account->isAncestorOf(focus)) << focus->objectName().toStdString();
+            EXPECT_FALSE(isDestructive(focus)) << "Space there signs out";
+            press();
+            f.drain();
+            QApplication::processEvents();
+            QObject::disconnect(watch);
+            EXPECT_TRUE(strays.empty()) << strays.front();
+            EXPECT_TRUE(f.visible("sign-out-button")) << "still signed in";
             EXPECT_EQ(f.root->contactsSyncViewModel()->lastSyncedAt.get(), synced);
             EXPECT_FALSE(f.root->contactsSyncViewModel()->isBusy.get());
         }

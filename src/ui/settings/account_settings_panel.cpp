@@ -16,6 +16,7 @@ AccountSettingsPanel::AccountSettingsPanel(std::function<void()> onSignOut,
     auto* row = new QHBoxLayout;
     row->addWidget(symbolLabel("person.circle.fill", ThemeColour::secondary, 18));
     email_ = styledText({}, FontRole::body, ThemeColour::ink);
+    email_->setObjectName("settings-account-line");
     email_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     row->addWidget(email_, 1);
     // While Unlock's prompt is open or Try Again asks the keyring, the button is hidden: the
@@ -66,7 +67,7 @@ void AccountSettingsPanel::present(const settings::account::Presentation& accoun
     email_->setAccessibleName(shown);
     email_->setWordWrap(account.row != settings::account::Row::signedIn);
     setTextColour(email_, account.row == settings::account::Row::signedIn ? ThemeColour::ink
-                                                                           : ThemeColour::secondary);
+                                                                          : ThemeColour::secondary);
     signOut_->setVisible(account.signOut);
     signIn_->setVisible(account.signIn);
     unlock_->setVisible(account.unlock);

@@ -46,18 +46,16 @@ SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
     banner_ = styledText({}, FontRole::caption, errorRed(), true);
     banner_->setObjectName("settings-sign-out-error");
     column->addWidget(banner_);
-    account_ = new AccountSettingsPanel(
-        [this] { signOut(); },
-        [this] {
-            if (deps_.openOnboarding) {
-                deps_.openOnboarding();
-            }
-        },
-        [this] { unlockKeyring(); }, [this] { askKeyringAgain(); });
+    account_ = new AccountSettingsPanel([this] { signOut(); },
+                                        [this] {
+                                            if (deps_.openOnboarding) {
+                                                deps_.openOnboarding();
+                                            }
+                                        },
+                                        [this] { unlockKeyring(); }, [this] { askKeyringAgain(); });
     column->addWidget(account_);
-    billing_ =
-        new BillingSettingsPanel(billingViewModel_, deps_.catalogService, deps_.urlOpener,
-                                 deps_.accountPage);
+    billing_ = new BillingSettingsPanel(billingViewModel_, deps_.catalogService, deps_.urlOpener,
+                                        deps_.accountPage);
     column->addWidget(billing_);
     contacts_ = new ContactsSettingsPanel(deps_.contacts);
     column->addWidget(contacts_);
@@ -136,11 +134,16 @@ void SettingsWindow::showEvent(QShowEvent* event) {
 }
 
 void SettingsWindow::render() {
+    // A section that goes while it has the focus (the account, while a keyring that answered
+    // has its e-mail read again) leaves the focus waiting on the form, and gets it back when it
+    // returns: the toolkit would have moved it on to the next section's control (Contacts' Sync
+    // Now, which a second press ran).
+    const FocusKeeper::Rebuild keepsFocus(form_);
     const auto mode = deps_.authMode();
     // Signed out, an e-mail still remembered is no one's.
     const auto email = mode.isNone() ? std::nullopt : deps_.signIn->userEmail.get();
-    const auto shown = settings::sections(
-        mode, deps_.hasGoogleAuthService && deps_.hasGoogleAuthService(), email);
+    const auto shown =
+        settings::sections(mode, deps_.hasGoogleAuthService && deps_.hasGoogleAuthService(), email);
     const auto has = [&](settings::Section section) {
         return std::find(shown.begin(), shown.end(), section) != shown.end();
     };
@@ -153,9 +156,9 @@ void SettingsWindow::render() {
         account_->present(account, signOutError_ ? signOutError_ : unlockError_);
         if (shownAccount_ != account.row) {
             shownAccount_ = account.row;
-            StructuredLogger("settings").info(
-                "settings_account_shown", {{"account", std::string(settings::account::rowName(
-                                                           account.row))}});
+            StructuredLogger("settings")
+                .info("settings_account_shown",
+                      {{"account", std::string(settings::account::rowName(account.row))}});
         }
     }
     account_->setVisible(accountShown);
@@ -203,15 +206,15 @@ void SettingsWindow::unlockKeyring() {
     unlockError_.reset();
     render();
     // The answer comes later, on the main executor: only while this window still exists.
-    deps_.unlockKeyring([self = QPointer<SettingsWindow>(this)](
-                            const std::optional<std::string>& failure) {
-        if (!self) {
-            return;
-        }
-        self->unlocking_ = false;
-        self->unlockError_ = failure ? std::optional<QString>(qs(*failure)) : std::nullopt;
-        self->render();
-    });
+    deps_.unlockKeyring(
+        [self = QPointer<SettingsWindow>(this)](const std::optional<std::string>& failure) {
+            if (!self) {
+                return;
+            }
+            self->unlocking_ = false;
+            self->unlockError_ = failure ? std::optional<QString>(qs(*failure)) : std::nullopt;
+            self->render();
+        });
 }
 
 void SettingsWindow::askKeyringAgain() {
