@@ -174,8 +174,28 @@ std::optional<UniqueFd> openRegularFileForReading(const std::filesystem::path& p
 }
 
 void requireRegularFile(const std::filesystem::path& path, LinkPolicy links) {
-    if (!openRegularFileForReading(path, links)) {
-        throw FileError("open", path, ENOENT);
+    // O_PATH opens nothing: closing a descriptor that did would drop every POSIX lock this
+    // process holds on the file, those of the SQLite connections about to share it included.
+    const int noFollow = links == LinkPolicy::refuse ? O_NOFOLLOW : 0;
+    const UniqueFd fd(::open(path.c_str(), O_PATH | O_CLOEXEC | noFollow));
+    if (!fd.isOpen()) {
+        throw FileError("open", path, errno);
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) {
+        throw FileError("inspect", path, errno);
+    }
+    if (S_ISLNK(status.st_mode)) {
+        throw FileError("read", path, ELOOP,
+                        "it is a symbolic link, and this file is read only where it is, not "
+                        "through a link");
+    }
+    if (!S_ISREG(status.st_mode)) {
+        throw FileError("read", path, S_ISDIR(status.st_mode) ? EISDIR : EINVAL,
+                        S_ISDIR(status.st_mode) ? "it is a folder, not a file"
+                        : S_ISFIFO(status.st_mode)
+                            ? "it is a pipe (FIFO), not a regular file"
+                            : "it is a device or a socket, not a regular file");
     }
 }
 

@@ -42,7 +42,8 @@ std::optional<UniqueFd> openRegularFileForReading(const std::filesystem::path& p
                                                   LinkPolicy links = LinkPolicy::replaceTarget);
 
 // The same check for a reader that opens the path itself afterwards (SQLite): throws FileError
-// unless `path` is an existing regular file (ENOENT when missing).
+// unless `path` is an existing regular file (ENOENT when missing). The file is looked at without
+// being opened, so the POSIX locks this process holds on it (SQLite's) stay.
 void requireRegularFile(const std::filesystem::path& path,
                         LinkPolicy links = LinkPolicy::replaceTarget);
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <system_error>
 
 #include "platform/file_io.h"
@@ -24,19 +25,23 @@ constexpr std::array<const char*, 3> companionSuffixes{"-journal", "-wal", "-shm
     throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
 
-// Opens without following a link (O_NONBLOCK: a planted FIFO never blocks the open) and sets the
-// mode on what was opened. Nothing when `mustExist` is false and the file is missing.
+// Closing any descriptor of a file drops every POSIX lock this process holds on it, SQLite's
+// among them, whichever descriptor took them (see "Broken POSIX advisory locks" in SQLite's own
+// notes on corruption). Another connection of Vask may hold a database or its companions while a
+// store prepares them, so nothing here opens them for reading or writing: a missing database is
+// made by mknod, which opens nothing, and an existing file is looked at through an O_PATH
+// descriptor, which takes and drops no lock when closed, and its mode changed through that
+// descriptor's /proc name (fchmod refuses an O_PATH descriptor). O_PATH opens nothing, so a
+// planted FIFO never blocks either.
 void setOwnerOnly(const fs::path& path, bool create, bool mustExist) {
-    const int flags =
-        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0);
-    const UniqueFd fd(::open(path.c_str(), flags, ownerReadWrite));
+    if (create && ::mknod(path.c_str(), S_IFREG | ownerReadWrite, 0) != 0 && errno != EEXIST) {
+        fail("could not open a private file", path, errno);
+    }
+    const UniqueFd fd(::open(path.c_str(), O_PATH | O_CLOEXEC | O_NOFOLLOW));
     if (!fd.isOpen()) {
         const int error = errno;
         if (error == ENOENT && !mustExist) {
             return;
-        }
-        if (error == ELOOP) {
-            fail("refusing a database path that is a symbolic link", path, error);
         }
         fail("could not open a private file", path, error);
     }
@@ -44,12 +49,19 @@ void setOwnerOnly(const fs::path& path, bool create, bool mustExist) {
     if (::fstat(fd.get(), &info) != 0) {
         fail("could not inspect a private file", path, errno);
     }
+    if (S_ISLNK(info.st_mode)) {
+        fail("refusing a database path that is a symbolic link", path, ELOOP);
+    }
     if (!S_ISREG(info.st_mode)) {
         fail("refusing a database path that is not a regular file", path, EINVAL);
     }
-    // fchmod, not the creation mode alone: an existing file keeps its old mode through open.
-    if ((info.st_mode & 07777) != ownerReadWrite && ::fchmod(fd.get(), ownerReadWrite) != 0) {
-        fail("could not make a file private", path, errno);
+    // The creation mode alone is not enough: an existing file keeps its old mode, and the umask
+    // narrows a new one.
+    if ((info.st_mode & 07777) != ownerReadWrite) {
+        const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd.get());
+        if (::chmod(byDescriptor.c_str(), ownerReadWrite) != 0) {
+            fail("could not make a file private", path, errno);
+        }
     }
 }
 

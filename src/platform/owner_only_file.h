@@ -16,7 +16,8 @@ namespace vask {
 // creates files 0644 less the umask, and its -journal, -wal and -shm files take the main file's
 // mode. A database path, or a companion's, that is a symbolic link is refused and left as it is:
 // SQLite would open the link's target and make its companions beside the target, outside the
-// data folder. Modes change only on files opened without following links.
+// data folder. Modes change only on files opened without following links, and never through a
+// descriptor that could drop the POSIX locks another connection of this process holds on them.
 
 // Creates `databasePath` as an empty 0600 file when missing (the mode is set at creation, whatever
 // the umask), sets an existing one back to 0600, and does the same to each of its -journal, -wal

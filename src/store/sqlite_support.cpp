@@ -1,6 +1,7 @@
 #include "store/sqlite_support.h"
 
 #include <cctype>
+#include <cerrno>
 #include <limits>
 #include <utility>
 
@@ -41,11 +42,14 @@ sqlite3* SQLiteSupport::open(const std::filesystem::path& path, OpenMode mode,
         // SQLite would open a FIFO and wait in open() for a writer that never comes, and read a
         // link's target while putting its -wal and -shm beside that target. Writers are checked
         // where they prepare the file (prepareOwnerOnlyDatabase). A missing file is left to
-        // SQLite, which says so in its own words.
+        // SQLite, which says so in its own words. The check opens nothing: another connection
+        // of this process may hold the file's locks, and closing any descriptor of it drops them.
         try {
-            openRegularFileForReading(path, LinkPolicy::refuse);
+            requireRegularFile(path, LinkPolicy::refuse);
         } catch (const FileError& error) {
-            throw Failure(SQLITE_CANTOPEN, error.what());
+            if (error.errorNumber() != ENOENT) {
+                throw Failure(SQLITE_CANTOPEN, error.what());
+            }
         }
         // SQLITE_OPEN_NOFOLLOW refuses a link anywhere in the path, but a data folder reached
         // through one (a home on another disk) is the user's choice: SQLite is given the folder

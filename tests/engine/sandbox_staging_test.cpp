@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -13,8 +14,10 @@
 #include "engine/rlm_sandbox_staging.h"
 #include "records/sqlite_session_store.h"
 #include "shadow_fixture.h"
+#include "sources/contacts_store.h"
 #include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
+#include "support/lock_probe.h"
 #include "support/log_capture.h"
 #include "support/special_files.h"
 #include "support/temp_dir.h"
@@ -487,6 +490,57 @@ TEST_F(SandboxStagingTest, ConcurrentStagingsUseTheirOwnFolders) {
         staged.cleanup();
     }
     EXPECT_TRUE(fs::is_empty(sandbox()));
+}
+
+// A question is staged, and every store opens its database, while another connection of Vask
+// reads the same files (the sync's, the staging's hold of the live shadow). Whatever they do to
+// the files must leave that connection's locks in place: the helper's SQLite, finding the live
+// index of the shadow database unheld through its link, would reset it under the sync's mapping.
+TEST_F(SandboxStagingTest, EveryStoreKeepsTheLocksAnotherConnectionHolds) {
+    struct Case {
+        const char* name;
+        fs::path database;
+        std::function<void()> act;
+    };
+    ChatSession session;
+    session.id = "S1";
+    const auto memoryPath = dir / "data" / "memory.db";
+    const auto contactsPath = dir / "data" / "contacts.db";
+    const auto sessionsPath = dir / "data" / "sessions.db";
+    SQLiteSessionStore(sessionsPath).saveSessions({session});
+    const Case cases[] = {
+        {"a question staged", shadowPath, [&] { stage().cleanup(); }},
+        {"the shadow database opened to write", shadowPath,
+         [&] { ShadowDB(shadowPath).createSchemaIfNeeded(); }},
+        {"the memory store opened", memoryPath,
+         [&] { MemoryStore(memoryPath, MemoryStoreChanges::make()); }},
+        {"the contacts store opened", contactsPath, [&] { ContactsStore{contactsPath}; }},
+        // Saved without a write-ahead log: a save waits for the reader, so the reader is the
+        // staging of a question that snapshots the sessions.
+        {"the sessions staged", sessionsPath,
+         [&] { stage(std::nullopt, sessionsPath.string(), "S1", {session}).cleanup(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.act();
+        auto holder = SQLiteConnection::open(c.database, SQLiteSupport::OpenMode::readWriteCreate);
+        holder.execute("BEGIN");
+        SQLiteStatement(holder.get(), "SELECT count(*) FROM sqlite_schema").step();
+        std::vector<fs::path> held{c.database};
+        if (fs::exists(c.database.string() + "-shm")) {
+            held.push_back(c.database.string() + "-shm");
+        }
+        for (const auto& file : held) {
+            ASSERT_TRUE(test::lockedForAnotherProcess(file)) << file;
+        }
+
+        std::thread(c.act).join();
+
+        for (const auto& file : held) {
+            EXPECT_TRUE(test::lockedForAnotherProcess(file)) << file;
+        }
+        holder.execute("COMMIT");
+    }
 }
 
 TEST_F(SandboxStagingTest, AMissingShadowDatabaseFailsAndLeavesNoRunFolder) {
