@@ -1,4 +1,7 @@
 // The list of sessions and the current one: new, switch, rename, delete and adopt.
+#include <algorithm>
+#include <utility>
+
 #include "chat/chat_view_model.h"
 #include "platform/text.h"
 
@@ -14,12 +17,32 @@ ChatSession ChatViewModel::newSession() const {
 }
 
 void ChatViewModel::selectSession(const std::string& id) {
-    if (currentSessionID.get() == id) {
+    const std::string left = currentSessionID.get();
+    if (left == id) {
         return;
     }
+    // What the user typed and did not send stays with the chat it was typed in and comes back
+    // with it. Typed in a chat that went (the popover's dropped chat, one handed to the main
+    // window, the placeholder of a load), it stays in the composer.
+    std::string typed = inputText.get();
+    if (sessionIndex(left) || typed.empty()) {
+        if (!typed.empty()) {
+            unsentTexts_[left] = std::exchange(typed, {});
+        }
+        if (const auto kept = unsentTexts_.find(id); kept != unsentTexts_.end()) {
+            typed = std::move(kept->second);
+            unsentTexts_.erase(kept);
+        }
+    }
     currentSessionID.set(id);
+    inputText.set(typed);
     executionDisclosure.set(std::nullopt);
     usageDisclosure.set(std::nullopt);
+}
+
+bool ChatViewModel::hasTurnRunningIn(const std::string& sessionID) const {
+    return std::any_of(inFlightSessionIDs_.begin(), inFlightSessionIDs_.end(),
+                       [&](const auto& entry) { return entry.second == sessionID; });
 }
 
 void ChatViewModel::replaceSession(std::size_t index, ChatSession session) {
@@ -52,6 +75,18 @@ void ChatViewModel::startNewSession() {
         // The popover keeps no history: the chat it leaves is dropped, with what it held.
         std::erase_if(list, [&](const auto& s) { return s->id == currentSessionID.get(); });
         held_.drop(currentSessionID.get());
+    } else if (const auto unasked = std::find_if(list.begin(), list.end(),
+                                                 [this](const auto& s) {
+                                                     return s->messages.empty() &&
+                                                            !hasTurnRunningIn(s->id) &&
+                                                            !held_.holds(s->id);
+                                                 });
+               unasked != list.end()) {
+        // A chat never asked in is still there (left for another, or for a question asked in a
+        // chat of its own, with what the user typed in it): it is the new chat.
+        selectSession((*unasked)->id);
+        state.set(ChatState::idle());
+        return;
     }
     auto session = std::make_shared<const ChatSession>(newSession());
     list.push_back(session);
@@ -68,6 +103,30 @@ void ChatViewModel::switchSession(const std::string& id) {
     selectSession(id);
     state.set(ChatState::idle());
     logger_.info("session_switched", {{"session_id", id}});
+}
+
+bool ChatViewModel::askInNewSession(const std::string& question) {
+    if (state.get().isSending() || loadingSessions.get()) {
+        return false;
+    }
+    const auto* current = currentSession();
+    const bool unaskedAndUntyped =
+        current && current->messages.empty() && text::trimmed(inputText.get()).empty();
+    if (unaskedAndUntyped || !deps_.persistsSessions) {
+        startNewSession();
+    } else {
+        // Never an unasked chat the user typed in: what they typed stays there, and the
+        // question gets a chat beside it.
+        SessionList list = sessions.get();
+        auto session = std::make_shared<const ChatSession>(newSession());
+        list.push_back(session);
+        sessions.set(std::move(list));
+        selectSession(session->id);
+        state.set(ChatState::idle());
+        logger_.info("session_new_started", {{"session_id", session->id}});
+    }
+    ask(question, currentSessionID.get());
+    return true;
 }
 
 void ChatViewModel::renameSession(const std::string& id, const std::string& title) {
@@ -89,12 +148,10 @@ void ChatViewModel::deleteSession(const std::string& id) {
     if (!index) {
         return;
     }
-    // A question it held for the keyring goes with it.
+    // A question it held for the keyring goes with it, as does what was typed in it.
     held_.drop(id);
-    bool turnRunning = false;
-    for (const auto& [questionID, sessionID] : inFlightSessionIDs_) {
-        turnRunning = turnRunning || sessionID == id;
-    }
+    unsentTexts_.erase(id);
+    const bool turnRunning = hasTurnRunningIn(id);
     bool memoryCommitPending = false;
     for (const auto& questionID : memoryCommitQuestionIDs_) {
         const auto entry = inFlightSessionIDs_.find(questionID);

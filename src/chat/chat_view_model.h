@@ -200,6 +200,10 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     void renameSession(const std::string& id, const std::string& title);
     void deleteSession(const std::string& id);
     void adopt(ChatSession session);
+    // Asks `question` in a chat of its own, shown from then on (the main window's "Catch me up"):
+    // what the user typed and did not send stays with the chat it was typed in. Refused (false)
+    // while a question is being sent or the saved chats are read.
+    bool askInNewSession(const std::string& question);
 
     // Hand-off from the popover to the main window.
     void handOffCurrentSession(const std::shared_ptr<ChatViewModel>& receiver);
@@ -356,6 +360,7 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     const ChatSession* currentSession() const;
     ChatSession newSession() const;
     void selectSession(const std::string& id);
+    bool hasTurnRunningIn(const std::string& sessionID) const;
     // Appends an empty session with this id, for a late result whose session left the list.
     std::size_t restoreSession(const std::string& sessionID, std::string_view event);
     // Replaces the session at `index` with `session` and publishes the list.
@@ -431,6 +436,9 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     std::map<Uuid, ChatState> endedTurns_;
     Subscription endedTurnsWatch_;
     Subscription credentialsWatch_;
+
+    // What the user typed in each chat not shown and did not send, by session id.
+    std::map<std::string, std::string> unsentTexts_;
 
     // The questions the keyring held back, each with its chat, until it answers.
     HeldQuestions held_;

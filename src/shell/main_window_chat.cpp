@@ -25,8 +25,8 @@ MainWindowChat mainWindowChat(const std::shared_ptr<ChatViewModel>& chat) {
         .renameSession = [chat](const std::string& id,
                                 const std::string& title) { chat->renameSession(id, title); },
         .deleteSession = [chat](const std::string& id) { chat->deleteSession(id); },
-        .setInputText = [chat](const std::string& text) { chat->inputText.set(text); },
-        .send = [chat] { chat->send(); },
+        .askInNewSession =
+            [chat](const std::string& question) { return chat->askInNewSession(question); },
     };
 }
 

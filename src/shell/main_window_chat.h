@@ -37,8 +37,9 @@ struct MainWindowChat {
     std::function<void(const std::string& id)> switchSession;
     std::function<void(const std::string& id, const std::string& title)> renameSession;
     std::function<void(const std::string& id)> deleteSession;
-    std::function<void(const std::string& text)> setInputText;
-    std::function<void()> send;
+    // Asks a question in a chat of its own, which is shown: what the user typed and did not
+    // send stays with the chat it was typed in. False when it cannot be asked now.
+    std::function<bool(const std::string& question)> askInNewSession;
 };
 
 // The window's view of a chat view model; the model is kept alive by it.

@@ -70,9 +70,10 @@ bool MainWindowModel::catchUp(const AwaitingReply& reply) {
     if (!canCatchUp()) {
         return false;
     }
-    deps_.chat.startNewSession();
-    deps_.chat.setInputText(catchUpQuestion(reply.contactName));
-    deps_.chat.send();
+    // Never through the composer: a question the user is typing stays where it was typed.
+    if (!deps_.chat.askInNewSession(catchUpQuestion(reply.contactName))) {
+        return false;
+    }
     selection_ = SidebarSelection::chat(deps_.chat.currentSessionID());
     return true;
 }

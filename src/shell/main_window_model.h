@@ -62,8 +62,9 @@ class MainWindowModel {
     void awaitingPendingFocusChanged();
     void currentSessionChanged();
 
-    // "Catch me up" asks in a new session. Not while a question is being sent: the new session
-    // would be started and the question silently dropped.
+    // "Catch me up" asks in a chat of its own, leaving what the user typed in the chat it was
+    // typed in. Not while a question is being sent: the new session would be started and the
+    // question silently dropped.
     bool canCatchUp() const;
     // Returns whether the question was asked.
     bool catchUp(const AwaitingReply& reply);

@@ -97,6 +97,69 @@ TEST_F(ChatSessionsTest, NewSessionReusesAnEmptyOneAndThePopoverDropsWhatItLeave
     }
 }
 
+// What the user typed and did not send is never thrown away: each chat keeps its own, a question
+// asked in a chat of its own ("Catch me up") leaves it where it was typed, and New Chat goes back
+// to an unasked chat that holds it. In the popover, which drops the chat it leaves, it stays in
+// the composer.
+TEST_F(ChatSessionsTest, EachChatKeepsWhatWasTypedInIt) {
+    const std::string question = "Catch me up on Ada";
+    auto model = makeModel();
+    const std::string asked = model->currentSessionID.get();
+    commit(*model, "one");
+    model->inputText.set("typed in the first");
+    model->startNewSession();
+    const std::string unasked = model->currentSessionID.get();
+    EXPECT_EQ(model->inputText.get(), "");
+    model->inputText.set("typed in a new chat");
+
+    struct Step {
+        const char* name;
+        std::function<void()> act;
+        const std::string* shown;
+        std::string composer;
+    };
+    std::string caughtUp;
+    const std::vector<Step> steps = {
+        {"back to the first", [&] { model->switchSession(asked); }, &asked, "typed in the first"},
+        {"back to the new chat", [&] { model->switchSession(unasked); }, &unasked,
+         "typed in a new chat"},
+        {"a question in a chat of its own",
+         [&] {
+             ASSERT_TRUE(model->askInNewSession(question));
+             caughtUp = model->currentSessionID.get();
+             settle();
+         },
+         &caughtUp, ""},
+        {"New Chat goes back to the unasked chat", [&] { model->startNewSession(); }, &unasked,
+         "typed in a new chat"},
+        {"the first, still", [&] { model->switchSession(asked); }, &asked, "typed in the first"},
+        {"asked beside a chat with messages",
+         [&] {
+             ASSERT_TRUE(model->askInNewSession(question));
+             caughtUp = model->currentSessionID.get();
+             settle();
+         },
+         &caughtUp, ""},
+        {"the first, after", [&] { model->switchSession(asked); }, &asked, "typed in the first"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.act();
+        EXPECT_EQ(model->currentSessionID.get(), *step.shown);
+        EXPECT_EQ(model->inputText.get(), step.composer);
+    }
+    for (const auto& session : model->sessions.get()) {
+        const bool catchUp = !session->messages.empty() && session->messages[0].text == question;
+        EXPECT_EQ(catchUp, session->id != asked && session->id != unasked) << session->id;
+    }
+
+    auto popover = makeModel(false);
+    commit(*popover, "one");
+    popover->inputText.set("typed in the popover");
+    popover->startNewSession();
+    EXPECT_EQ(popover->inputText.get(), "typed in the popover") << "its chat went, not the text";
+}
+
 TEST_F(ChatSessionsTest, SwitchRenameAndDeleteIgnoreWhatTheyCannotFind) {
     auto model = makeModel();
     commit(*model, "one");

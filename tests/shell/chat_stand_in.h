@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -141,16 +142,30 @@ class ChatStandIn {
                 }
                 save();
             },
-        .setInputText = [this](const std::string& text) { inputText = text; },
-        .send =
-            [this] {
-                if (!sending && !inputText.empty()) {
-                    sent.push_back(std::exchange(inputText, ""));
-                    sending = true;
-                    changed();
+        .askInNewSession =
+            [this](const std::string& question) {
+                if (sending) {
+                    return false;
                 }
+                // Typed in an unasked chat, the text stays there: the question gets its own.
+                if (auto* s = find(current_); s && s->messages.empty() && !inputText.empty()) {
+                    typedIn[current_] = std::exchange(inputText, "");
+                    ChatSession fresh;
+                    fresh.id = Uuid::random().lowercaseString();
+                    fresh.title = "New Chat";
+                    sessions_.push_back(fresh);
+                    current_ = fresh.id;
+                } else {
+                    startNewSession();
+                }
+                sent.push_back(question);
+                sending = true;
+                changed();
+                return true;
             },
     };
+    // What was typed and not sent in chats no longer shown, by session id.
+    std::map<std::string, std::string> typedIn;
 
   private:
     ChatSession* find(const std::string& id) {

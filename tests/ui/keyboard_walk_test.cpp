@@ -21,9 +21,13 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
+#include "platform/in_memory_secret_backend.h"
 #include "screenshot_scenes.h"
 #include "ui/keyboard.h"
 
@@ -398,6 +402,173 @@ TEST_P(KeyboardWalkTest, EachControlPressedTwiceKeepsTheFocusAndPressesNothingEl
     }
     for (const auto& failure : walk.failures) {
         ADD_FAILURE() << failure;
+    }
+}
+
+const Shot& shotNamed(std::string_view view, std::string_view state) {
+    for (const Shot& shot : shots()) {
+        if (shot.view == view && shot.state == state) {
+            return shot;
+        }
+    }
+    throw std::runtime_error("no shot " + std::string(view) + "-" + std::string(state));
+}
+
+// The focus stays where a keyboard user left it: on `control`, under its key, on what stands in
+// for it, or on what holds it.
+bool keptOn(const QWidget* focus, const QString& key, const std::vector<QPointer<QWidget>>& holders,
+            const QWidget* control) {
+    return focus != nullptr && (focus == control || (!key.isEmpty() && focusKey(focus) == key) ||
+                                focus->property("vaskStandsInFor").toStringList().contains(key) ||
+                                std::find(holders.begin(), holders.end(), focus) != holders.end());
+}
+
+// What changes while a control has the focus, whoever changes it: the keyring answering, an
+// answer arriving, a sync ending, "Catch me up" asking in a chat of its own. Each case focuses a
+// control of a window state as Tab would, presses it by the keyboard (or not), lets the state
+// change, and then says where the focus must be; a second Return there presses nothing else.
+TEST(KeyboardWalkStateChangeTest, TheFocusStaysWhereTheNextKeyActsOnWhatHadIt) {
+    using Scene = screenshots::Scene;
+    struct Case {
+        const char* view;
+        const char* state;
+        const char* control;
+        // Pressed by Return before the change.
+        bool pressed;
+        std::function<void(Scene&)> before;
+        std::function<void(QWidget*, Scene&)> change;
+        // Where the focus is to be after it: empty, where it was (see keptOn).
+        const char* focusOn;
+        std::function<void(Scene&)> check;
+    };
+    const std::string typed = "Did Maya say which restaurant?";
+    std::string shownBefore;
+    const auto chatOf = [](Scene& scene) { return scene.root->chatViewModel(); };
+    const std::vector<Case> cases = {
+        {"settings",
+         "keyring-not-answering",
+         "settings-try-keyring-again-button",
+         true,
+         [](Scene& scene) {
+             std::dynamic_pointer_cast<InMemorySecretBackend>(scene.root->secretBackend())
+                 ->clearFailures();
+         },
+         {},
+         "settings-account-line",
+         [](Scene& scene) {
+             EXPECT_FALSE(scene.root->contactsSyncViewModel()->isBusy.get()) << "contacts synced";
+         }},
+        {"settings",
+         "synced-by-keyboard",
+         "contacts-sync-button",
+         true,
+         {},
+         [](QWidget*, Scene& scene) {
+             for (int turn = 0; turn < 1000 && scene.root->contactsSyncViewModel()->isBusy.get();
+                  ++turn) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                 scene.drain();
+             }
+         },
+         nullptr,
+         {}},
+        {"main",
+         "conversation",
+         "chatComposer",
+         false,
+         {},
+         [&](QWidget*, Scene& scene) {
+             auto chat = chatOf(scene);
+             ChatMessage question;
+             question.id = Uuid::random();
+             question.role = ChatRole::user;
+             question.text = "And the cabin?";
+             question.timestamp = std::chrono::system_clock::now();
+             chat->commitTurn(question, Uuid::random(), "Friday at six.", false, std::nullopt, {},
+                              std::nullopt, chat->currentSessionID.get());
+         },
+         nullptr,
+         {}},
+        {"main", "awaiting-selected", "awaiting.moreActions", false,
+         [&](Scene& scene) {
+             shownBefore = chatOf(scene)->currentSessionID.get();
+             chatOf(scene)->inputText.set(typed);
+         },
+         [](QWidget* window, Scene&) {
+             // As Return on the menu's item: the menu closes, then the action runs.
+             auto* catchUp = window->findChild<QAction*>("awaiting.catchUp");
+             ASSERT_NE(catchUp, nullptr);
+             catchUp->trigger();
+         },
+         "chatComposer",
+         [&](Scene& scene) {
+             auto chat = chatOf(scene);
+             EXPECT_NE(chat->currentSessionID.get(), shownBefore) << "asked in its own chat";
+             EXPECT_EQ(chat->inputText.get(), "");
+             chat->switchSession(shownBefore);
+             EXPECT_EQ(chat->inputText.get(), typed) << "the question typed was thrown away";
+         }},
+    };
+    for (const auto& c : cases) {
+        const std::string where = std::string(c.view) + "-" + c.state;
+        SCOPED_TRACE(where);
+        const ShownShot shown(shotNamed(c.view, c.state), scratch());
+        QWidget* window = shown.widget();
+        activate(window);
+        if (c.before) {
+            c.before(shown.scene());
+        }
+        auto* control = window->findChild<QWidget*>(c.control);
+        ASSERT_NE(control, nullptr);
+        control->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(control->hasFocus());
+        const QString key = focusKey(control);
+        std::vector<QPointer<QWidget>> holders;
+        for (QWidget* w = control->parentWidget(); w != nullptr && w != window;
+             w = w->parentWidget()) {
+            holders.emplace_back(w);
+        }
+        {
+            const WindowCloser closer(window);
+            if (c.pressed) {
+                sendKey(control, Qt::Key_Return);
+            }
+            if (c.change) {
+                c.change(window, shown.scene());
+            }
+            shown.scene().drain();
+            screenshots::settle();
+        }
+        QWidget* focus = window->focusWidget();
+        if (c.focusOn != nullptr) {
+            EXPECT_EQ(nameOf(focus), c.focusOn);
+        } else {
+            EXPECT_TRUE(keptOn(focus, key, holders, control))
+                << "the focus is on " << nameOf(focus);
+        }
+        // A second Return where the focus is presses nothing but what has it.
+        std::map<QAbstractButton*, int> pressed;
+        for (auto* button : window->findChildren<QAbstractButton*>()) {
+            QObject::connect(button, &QAbstractButton::clicked, window,
+                             [&pressed, button] { ++pressed[button]; });
+        }
+        auto chat = shown.scene().root->chatViewModel();
+        const std::size_t sessionsBefore = chat->sessions.get().size();
+        const std::string currentBefore = chat->currentSessionID.get();
+        {
+            const WindowCloser closer(window);
+            sendKey(QApplication::focusWidget(), Qt::Key_Return);
+            shown.scene().drain();
+            screenshots::settle();
+        }
+        for (const auto& [button, count] : pressed) {
+            EXPECT_TRUE(count == 0 || button == focus) << nameOf(button) << " pressed";
+        }
+        EXPECT_EQ(chat->sessions.get().size(), sessionsBefore) << "a chat was started";
+        EXPECT_EQ(chat->currentSessionID.get(), currentBefore) << "another chat was shown";
+        if (c.check) {
+            c.check(shown.scene());
+        }
     }
 }
 

@@ -17,12 +17,12 @@
 
 #include "chat/chat_presenters.h"
 #include "ui/brand_marks.h"
-#include "ui/keyboard.h"
 #include "ui/chat/chat_composer_text_view.h"
 #include "ui/chat/chat_style.h"
 #include "ui/chat/message_bubble.h"
 #include "ui/chat/thinking_view.h"
 #include "ui/chat/token_usage_summary_view.h"
+#include "ui/keyboard.h"
 #include "ui/qt_platform.h"
 #include "ui/symbols.h"
 
@@ -135,6 +135,9 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     column->addWidget(openFailureLabel_);
     column->addWidget(divider());
     column->addWidget(makeInputArea());
+    // A host that gives the chat the keyboard (the main window after "Catch me up") gives it to
+    // the composer, where the next question is typed.
+    setFocusProxy(composer_);
 
     frame_ = new QTimer(this);
     frame_->setSingleShot(true);
@@ -372,20 +375,19 @@ void ChatView::renderMessages(const std::vector<ChatMessage>& messages) {
             bubble = it->second;
             bubble->setMessage(message);
         } else {
-            bubble =
-                new MessageBubble(message, options_.showsSources,
-                                  {.undoAutoSave =
-                                       [this, messageID = message.id](const Uuid& receiptID) {
-                                           viewModel_->undoAutoSavedMemory(receiptID, messageID);
-                                       },
-                                   .openSettings = options_.openSettings,
-                                   .openURL = [this](const std::string& url) { openURL(url); },
-                                   .openInMessages =
-                                       options_.messagesAppPresent
-                                           ? std::function<void(const std::string&)>(
-                                                 [this](const std::string& url) { openURL(url); })
-                                           : nullptr,
-                                   .now = options_.now});
+            bubble = new MessageBubble(
+                message, options_.showsSources,
+                {.undoAutoSave =
+                     [this, messageID = message.id](const Uuid& receiptID) {
+                         viewModel_->undoAutoSavedMemory(receiptID, messageID);
+                     },
+                 .openSettings = options_.openSettings,
+                 .openURL = [this](const std::string& url) { openURL(url); },
+                 .openInMessages = options_.messagesAppPresent
+                                       ? std::function<void(const std::string&)>(
+                                             [this](const std::string& url) { openURL(url); })
+                                       : nullptr,
+                 .now = options_.now});
         }
         next.emplace(message.id, bubble);
         ordered.push_back(bubble);
@@ -393,7 +395,8 @@ void ChatView::renderMessages(const std::vector<ChatMessage>& messages) {
         if (const ChatState* ended = viewModel_->endedTurn(message.id)) {
             const std::string key = turnNoteKey(*ended);
             TurnNote note;
-            if (const auto it = notes_.find(message.id); it != notes_.end() && it->second.key == key) {
+            if (const auto it = notes_.find(message.id);
+                it != notes_.end() && it->second.key == key) {
                 note = it->second;
                 notes_.erase(it);
             } else {
@@ -506,13 +509,14 @@ void ChatView::followEnd(int max) {
 }
 
 void ChatView::renderTail() {
-    const auto keyringRow =
-        cp::keyringRowText(viewModel_->state.get(), viewModel_->keyringLocked.get(),
-                           viewModel_->askingKeyring.get());
+    const auto keyringRow = cp::keyringRowText(
+        viewModel_->state.get(), viewModel_->keyringLocked.get(), viewModel_->askingKeyring.get());
     // The tail is rebuilt only when what it shows changes.
     const bool loading = viewModel_->loadingSessions.get();
-    const QString tailKey = QString(loading ? "loading" : bubbles_.empty() ? "empty" : "") + ":" +
-                            qt(keyringRow.value_or(""));
+    const QString tailKey = QString(loading            ? "loading"
+                                    : bubbles_.empty() ? "empty"
+                                                       : "") +
+                            ":" + qt(keyringRow.value_or(""));
     if (tail_->property("tailKey").toString() == tailKey && tail_->property("tailKey").isValid()) {
         return;
     }

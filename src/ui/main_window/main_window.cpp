@@ -214,8 +214,15 @@ void MainWindow::awaitingChanged() {
 }
 
 void MainWindow::catchUp(const AwaitingReply& reply) {
-    if (model_->catchUp(reply)) {
-        render();
+    if (!model_->catchUp(reply)) {
+        return;
+    }
+    render();
+    // The chat that answers takes the keyboard: the control pressed went with the awaiting
+    // screen, and the toolkit would have moved the focus on to the sidebar's New Chat, where a
+    // second Return started another chat.
+    if (shown_ == MainWindowModel::Detail::chat) {
+        chatPage_->setFocus(Qt::OtherFocusReason);
     }
 }
 
