@@ -27,6 +27,7 @@
 #include "quit_signals.h"
 #include "ui/qt_platform.h"
 #include "ui/theme.h"
+#include "ui/window_registry.h"
 #include "vask_app.h"
 
 namespace {
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
     // end of Vask. Children start with every signal at its default whatever is set here.
     std::signal(SIGPIPE, SIG_IGN);
     keepAllocatorFromHoarding();
+    // Read before the toolkit is set up: its X11 platform removes it from the environment.
+    const QByteArray startupId = vask::ui::launchStartupId();
     QApplication app(argc, argv);
     QApplication::setApplicationName("Vask");
     QApplication::setApplicationVersion(VASK_VERSION);
@@ -95,11 +98,12 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     vask::ui::Theme::initResources();
 
-    const auto arguments = vask::VaskApplication::parseArguments(QApplication::arguments());
+    auto arguments = vask::VaskApplication::parseArguments(QApplication::arguments());
     if (!arguments) {
         std::fputs("usage: vask [--relaunch] [URL]\n", stderr);
         return 2;
     }
+    arguments->startupId = startupId;
     // Outlives everything, static destruction included: late results from any worker pool are
     // dropped by it rather than posted to a destroyed executor.
     static auto* const mainExecutor = new vask::ui::QtMainExecutor;

@@ -83,6 +83,7 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
 
     singleInstance_ = std::make_unique<ui::SingleInstance>(
         QString::fromStdString(AppEnvironment::supportDirectoryName()), instanceDataFolder());
+    singleInstance_->setStartupId(arguments.startupId);
     switch (singleInstance_->claimOrForward(arguments.url, arguments.relaunch)) {
         case ui::SingleInstance::Role::forwarded:
             launchLogger().info("launch_forwarded", {{"url", arguments.url ? "true" : "false"}});
@@ -280,6 +281,7 @@ void VaskApplication::becameActive() {
 }
 
 void VaskApplication::reopen(const QByteArray& startupId) {
+    launchLogger().info("launch_reopen", {{"startup_id", startupId.toStdString()}});
     auto& windows = composition_->windows();
     windows.setStartupId(startupId);
     if (QWidget* shown = windows.frontWindow()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -37,6 +38,9 @@ class VaskApplication : public QObject {
     struct Arguments {
         std::optional<QString> url;
         bool relaunch = false;
+        // What the desktop gave the launch to bring a window forward (`ui::launchStartupId`),
+        // read before the toolkit is set up: its X11 platform takes it out of the environment.
+        QByteArray startupId;
     };
     static std::optional<Arguments> parseArguments(const QStringList& arguments);
 

@@ -185,6 +185,7 @@ SingleInstance::SingleInstance(const QString& instanceName, const QString& dataF
 SingleInstance::SingleInstance(const QString& instanceName, QString dataFolder, Limits limits,
                                QObject* parent)
     : QObject(parent), limits_(limits), dataFolder_(std::move(dataFolder)) {
+    startupId_ = launchStartupId();
     const QString name = serverName(instanceName);
     try {
         const auto folder = QString::fromStdString(privateRuntimeFolder(processEnvironment()));
@@ -290,7 +291,7 @@ SingleInstance::Role SingleInstance::claimOrForwardOrThrow(const std::optional<Q
     // with its socket closed. Either it answers or its lock comes free.
     while (true) {
         if (forward(
-                messageFor(url, launchStartupId()),
+                messageFor(url, startupId_),
                 static_cast<int>(std::max<qint64>(deadline.remainingTime(), connectTimeoutMs)))) {
             return Role::forwarded;
         }
@@ -329,8 +330,9 @@ QString SingleInstance::notAnsweringReason() const {
     const auto pid = FileLock::holderOf(localPath(lockPath_));
     if (pid && !isVaskOfThisUser(*pid)) {
         // Not a Vask of this user: said as it is, not taken for one.
-        return QString("Process %1 (%2), which is not a Vask of yours, holds %3, the lock of the "
-                       "data in %4. End that process, and open Vask again.")
+        return QString(
+                   "Process %1 (%2), which is not a Vask of yours, holds %3, the lock of the "
+                   "data in %4. End that process, and open Vask again.")
             .arg(*pid)
             .arg(describeProcess(*pid), lockPath_,
                  dataFolder_.isEmpty() ? QString("this account") : dataFolder_);

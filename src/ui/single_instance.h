@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QLocalServer>
 #include <QObject>
 #include <QString>
@@ -81,6 +82,11 @@ class SingleInstance : public QObject {
     // milliseconds for it to go.
     Role claimOrForward(const std::optional<QString>& url, bool relaunch, int relaunchWait = 15000);
 
+    // The startup id a reopen hands on (`launchStartupId`, read as the object is made). The
+    // application reads it before the toolkit is set up, whose X11 platform takes it out of the
+    // environment, and gives it here.
+    void setStartupId(const QByteArray& startupId) { startupId_ = startupId; }
+
     // Why claimOrForward() failed; empty otherwise.
     const QString& failureReason() const { return failure_; }
     // Where the socket is (or would be); empty when there is no private folder.
@@ -120,6 +126,7 @@ class SingleInstance : public QObject {
     void readFrom(class QLocalSocket* socket);
 
     Limits limits_;
+    QByteArray startupId_;
     QString socketPath_;
     QString dataFolder_;
     QString failure_;
