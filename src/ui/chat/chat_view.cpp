@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -135,9 +136,6 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     column->addWidget(openFailureLabel_);
     column->addWidget(divider());
     column->addWidget(makeInputArea());
-    // A host that gives the chat the keyboard (the main window after "Catch me up") gives it to
-    // the composer, where the next question is typed.
-    setFocusProxy(composer_);
 
     frame_ = new QTimer(this);
     frame_->setSingleShot(true);
@@ -201,6 +199,14 @@ void ChatView::showEvent(QShowEvent* event) {
     if (options_.focusesInputOnAppear) {
         QTimer::singleShot(0, composer_, [composer = composer_] { composer->setFocus(); });
     }
+}
+
+void ChatView::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    // A host that gives the chat the keyboard (the main window after "Catch me up") gives it to
+    // the composer, where the next question is typed. Not a focus proxy: that would put the
+    // composer first in the Tab order, before the transcript.
+    composer_->setFocus(event->reason());
 }
 
 void ChatView::hideEvent(QHideEvent* event) {

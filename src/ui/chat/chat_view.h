@@ -34,9 +34,9 @@ class ThinkingView;
 class TokenUsageSummaryView;
 
 // The conversation screen over one chat view model: the messages with the empty state, under
-// each question that got no answer its error row or usage-limit card, the reasoning and progress row while a
-// question runs, and the composer with its send button. Everything shown follows the model's
-// published state; every action calls the model.
+// each question that got no answer its error row or usage-limit card, the reasoning and progress
+// row while a question runs, and the composer with its send button. Everything shown follows the
+// model's published state; every action calls the model.
 //
 // Hosts build it with the model and these options, for example the main window:
 //     new ui::ChatView(deps.chatViewModel(),
@@ -102,6 +102,7 @@ class ChatView : public QWidget {
   protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
 
   private:
     QWidget* makeInputArea();
