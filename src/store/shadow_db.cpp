@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <regex>
 #include <system_error>
 #include <thread>
@@ -188,6 +190,16 @@ constexpr std::string_view deferrableIndexes[] = {
     "idx_messages_chat", "idx_messages_sender",         "idx_messages_chat_time",
     "idx_messages_guid", "idx_messages_recipient_time", guidUniqueIndex,
 };
+// The indexes beside the guid's that a bulk copy leaves out and builds again at its end.
+constexpr std::string_view secondaryIndexes[] = {
+    "idx_messages_chat",
+    "idx_messages_sender",
+    "idx_messages_chat_time",
+    "idx_messages_recipient_time",
+};
+constexpr std::string_view secondaryIndexCountSQL =
+    "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name IN ('idx_messages_chat', "
+    "'idx_messages_sender', 'idx_messages_chat_time', 'idx_messages_recipient_time')";
 // A statement of the schema that makes one of the objects a bulk copy leaves out.
 bool isDeferrable(std::string_view statement) {
     auto names = [&](std::string_view name) {
@@ -537,6 +549,34 @@ void ShadowDB::executeSchemaStatements(const std::function<void()>& beforeEach) 
 
 bool ShadowDB::guidIsIndexed() {
     return scalarCount(guidUniqueIndexCountSQL) > 0;
+}
+
+bool ShadowDB::indexesAreWhole() {
+    return !isIndexMaintenanceSuspended() && guidIsIndexed() &&
+           scalarCount(secondaryIndexCountSQL) ==
+               static_cast<std::int64_t>(std::size(secondaryIndexes));
+}
+
+bool ShadowDB::completeIndexes(const std::stop_token& stop, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    std::mutex mutex;
+    std::condition_variable_any stopped;
+    while (!indexesAreWhole()) {
+        // Free now: the repair takes the lock again for itself. Whoever takes it in between is
+        // another copy, whose own end builds the indexes.
+        if (tryLockBulkCopy()) {
+            createSchemaIfNeeded(stop);
+            if (indexesAreWhole()) {
+                return true;
+            }
+        }
+        if (stop.stop_requested() || std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::unique_lock lock(mutex);
+        stopped.wait_for(lock, stop, std::chrono::milliseconds(100), [] { return false; });
+    }
+    return true;
 }
 
 bool ShadowDB::resumeCutShortBulkCopy() {

@@ -129,6 +129,13 @@ class ShadowDB {
     bool resumeCutShortBulkCopy();
     // Whether the guids are held unique by an index now (false while a bulk copy appends).
     bool guidIsIndexed();
+    // Whether every trigger and index that a bulk copy leaves out is in place.
+    bool indexesAreWhole();
+    // For a run that could not take the bulk-copy lock and wrote beside the copy that holds it:
+    // waits up to `wait` for the lock (a stop ends the wait), builds with it what a bulk copy
+    // left out (as createSchemaIfNeeded() repairs a copy that was killed), and says whether
+    // every trigger and index is in place. A run must not be reported done before.
+    bool completeIndexes(const std::stop_token& stop, std::chrono::milliseconds wait);
 
     // Runs `body` with the temporary store in files, for work that would otherwise hold a copy
     // of whole tables, or of every page its statements change, in memory (a statement's undo

@@ -230,6 +230,22 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
         // It counts the messages afresh, in the same transaction.
         stoppable(stop, [&] { shadow.resumeIndexMaintenance(stop); });
     }
+    // A run that could not take the bulk-copy lock wrote beside whoever holds it, into a table
+    // whose full-text triggers and indexes may be left out: its rows are not searchable, so the
+    // run is not done until they are whole (it waits for the lock and builds them, or fails and
+    // leaves them to the next run).
+    if (!shadow.indexesAreWhole()) {
+        logger().info("Waiting for the bulk-copy lock to build the indexes left out");
+        bool whole = false;
+        stoppable(stop, [&] { whole = shadow.completeIndexes(stop, bulkCopyLockWait_); });
+        throwIfStopped(stop);
+        if (!whole) {
+            throw ShadowSyncError(ShadowSyncError::Case::syncFailed,
+                                  "the full-text index and the message indexes are left to "
+                                  "another copy, which holds " +
+                                      shadowDBPath_.string() + "-bulk");
+        }
+    }
     // After the copy: a batch may just have copied a message whose join row has come since.
     // A stop ends the batch in hand too: it rolls back, and the next run moves it. Messages
     // spread over the history touch a page of each index apiece, and the statement that moves a

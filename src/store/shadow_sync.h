@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -56,6 +57,8 @@ class ShadowSync {
     // Batches committed together by a run that defers its indexes but keeps the guid's unique
     // index (a database whose guid column carries the constraint); other runs commit each batch.
     static constexpr int bulkBatchesPerTransaction = 20;
+    // How long a run that could not take the bulk-copy lock waits for it at its end.
+    static constexpr std::chrono::milliseconds defaultBulkCopyLockWait{30000};
 
     // Absent paths take ChatDBReader::defaultChatDBPath() and ShadowDB::defaultShadowDBPath().
     explicit ShadowSync(const std::optional<std::filesystem::path>& chatDBPath = std::nullopt,
@@ -83,6 +86,9 @@ class ShadowSync {
     // The row count from which a run defers its index work (for tests and measurements: 0
     // always defers, a huge value never does).
     void setDeferredIndexingThreshold(std::int64_t rows) { deferredIndexingThreshold_ = rows; }
+    // How long a run that wrote without the bulk-copy lock (another copy held it) waits for it
+    // at its end, to build the indexes it could not (for tests: a short wait).
+    void setBulkCopyLockWait(std::chrono::milliseconds wait) { bulkCopyLockWait_ = wait; }
     // The rows a batch reads and writes (for tests: a small history in a few batches takes every
     // path a large one takes, at a fraction of the time).
     void setBatchSize(int rows) { batchSize_ = rows; }
@@ -146,6 +152,7 @@ class ShadowSync {
     std::filesystem::path shadowDBPath_;
     std::int64_t deferredIndexingThreshold_ = defaultDeferredIndexingThreshold;
     int batchSize_ = defaultBatchSize;
+    std::chrono::milliseconds bulkCopyLockWait_ = defaultBulkCopyLockWait;
     std::function<void()> afterBatchRead_;
     std::int64_t lastMessageCount_ = 0;
     std::int64_t messagesCommitted_ = 0;

@@ -3,14 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -324,6 +328,63 @@ TEST_F(DeferredSyncTest, ARowReadAgainWithoutItsChatKeepsTheChatOfTheRowItReplac
     }
     expectSame(results["0"], results[std::to_string(never)]);
     expectSame(results["0"], *referenceWithoutRowids_);
+}
+
+// The bulk-copy lock held elsewhere (another Vask's copy, or any process that took the file):
+// a run then writes without the full-text triggers and indexes the holder left out, or never
+// made on a new database. It must not say it is done before they are whole: it waits for the
+// lock at its end and builds them, or fails, and the next run builds them.
+TEST_F(DeferredSyncTest, ARunThatCannotTakeTheBulkCopyLockIsDoneOnlyWithItsIndexesWhole) {
+    struct Row {
+        const char* name;
+        bool releasedDuringTheRun;
+    };
+    const Row rows[] = {{"the lock let go during the run", true},
+                        {"the lock held to the run's end", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir runDir;
+        const auto path = runDir / "shadow.db";
+        // As another process holds it: flock conflicts between two opens of the file.
+        int held = ::open((path.string() + "-bulk").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+        const auto release = [&] {
+            if (held >= 0) {
+                ::close(held);
+                held = -1;
+            }
+        };
+        auto sync = smallBatchSync(chatDB(), path, never);
+        sync.setBulkCopyLockWait(row.releasedDuringTheRun ? std::chrono::minutes(1)
+                                                          : std::chrono::milliseconds(200));
+        std::optional<bool> wholeWhileCopying;
+        const auto progress = [&](std::int64_t processed, std::int64_t total) {
+            if (processed > 0 && processed < total && !wholeWhileCopying) {
+                wholeWhileCopying = ShadowDB(path, ShadowDB::OpenMode::readOnly).indexesAreWhole();
+            }
+            if (processed >= total && row.releasedDuringTheRun) {
+                release();
+            }
+        };
+        if (row.releasedDuringTheRun) {
+            EXPECT_NO_THROW(sync.performSync(progress));
+        } else {
+            try {
+                sync.performSync(progress);
+                ADD_FAILURE() << "the run said it was done with its indexes left out";
+            } catch (const ShadowSyncError& error) {
+                EXPECT_EQ(error.kind(), ShadowSyncError::Case::syncFailed);
+            }
+            EXPECT_FALSE(ShadowDB(path, ShadowDB::OpenMode::readOnly).indexesAreWhole());
+            release();
+            EXPECT_NO_THROW(sync.performSync());
+        }
+        EXPECT_EQ(wholeWhileCopying, false);
+        EXPECT_TRUE(ShadowDB(path, ShadowDB::OpenMode::readOnly).indexesAreWhole());
+        expectSame(snapshot(path, false), *referenceWithoutRowids_);
+        release();
+    }
 }
 
 TEST(DeferredSyncStopTest, AStopLeavesTheRebuildAndTheRepairToTheNextOpen) {
