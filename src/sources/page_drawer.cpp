@@ -118,12 +118,15 @@ std::vector<std::string> PageDrawer::programEnvironment(const Environment& envir
         // A small quarantine of freed memory: resident memory is the drawing program's bound in
         // these builds, and the default quarantine alone would count 256 MiB against a page. No
         // leak check at exit, whose tracer would be a second process: the drawer may start none.
-        // An allocation past the limits fails as it does without the sanitizer.
-        const auto given = environment.find("ASAN_OPTIONS");
-        out.push_back(
-            "ASAN_OPTIONS=" + (given == environment.end() ? std::string() : given->second + ":") +
-            "quarantine_size_mb=8:thread_local_quarantine_size_kb=256:detect_leaks=0:"
-            "allocator_may_return_null=1");
+        // An allocation past the limits fails as it does without the sanitizer (ThreadSanitizer
+        // has neither quarantine nor leak check).
+        constexpr const char* kOwn =
+            threadSanitizedBuild ? "allocator_may_return_null=1"
+                                 : "quarantine_size_mb=8:thread_local_quarantine_size_kb=256:"
+                                   "detect_leaks=0:allocator_may_return_null=1";
+        const auto given = environment.find(sanitizerOptionsVariable);
+        out.push_back(std::string(sanitizerOptionsVariable) + "=" +
+                      (given == environment.end() ? std::string() : given->second + ":") + kOwn);
     }
     // Who started it, so that the drawing process knows it has lost this one even when it went
     // before the drawing process could ask to go with it (page_drawer_program.cpp).
@@ -267,7 +270,7 @@ PageDrawer::Page PageDrawer::run(const std::string& what, bool page, std::stop_t
     reading.maxBytes = kMaxPngBytes;
     reading.deadline = started + (documentFirst ? documentLeft : budget);
     if (options_.memoryLimitBytes > 0) {
-        reading.watch = [&child, limit = options_.memoryLimitBytes] {
+        reading.watch = [&child, limit = options_.memoryLimitBytes * residentBytesPerByte] {
             return residentBytes(child->pid()) > limit;
         };
         reading.watchInterval = kWatchInterval;

@@ -154,10 +154,13 @@ TEST(DrawerConfinementTest, AConfinedDrawerReachesNothingOfTheUsers) {
             SCOPED_TRACE(name + " at ABI " + std::to_string(abi));
             // Unconfined, the same attempt reaches what it aims at: the probe aims right.
             // (The document is sealed for every process alike, and the process limit refuses
-            // new processes to all but root.)
+            // new processes to all but root. ThreadSanitizer's runtime takes over glibc's clone,
+            // and its steps in a child that shares the probe's memory end the probe.)
             const bool newProcess = attempt == "clone" || attempt == "fork";
+            const bool sharedMemoryUnderThreadSanitizer =
+                attempt == "clone" && PageDrawer::threadSanitizedBuild;
             if (abi < 0 && attempt != "exec" && attempt != "rewrite-input" &&
-                (!newProcess || ::geteuid() == 0)) {
+                (!newProcess || ::geteuid() == 0) && !sharedMemoryUnderThreadSanitizer) {
                 EXPECT_EQ(tryIt(probeOptions(home), attempt, kUnconfined), "done");
             }
             const auto outcome = tryIt(probeOptions(home, abi), attempt, kConfined);
@@ -323,7 +326,7 @@ TEST(DrawerConfinementTest, TheDrawerIsGivenOnlyItsInputOutputAndTheVariablesItR
     }
     std::set<std::string> expected{"HOME", "XDG_DATA_HOME", "LANG", "VASK_PAGE_DRAWER_PARENT"};
     if (PageDrawer::sanitizedBuild) {
-        expected.insert("ASAN_OPTIONS");
+        expected.insert(PageDrawer::sanitizerOptionsVariable);
     }
     EXPECT_EQ(names, expected);
 }
