@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -491,22 +492,6 @@ Utf8Reading readAsUtf8(std::string_view bytes) {
     return reading;
 }
 
-// Whether the bytes are mostly UTF-8: a text cut inside a character, with a stray byte, or with
-// words or lines pasted from a text in a legacy code page (which `mixedUtf8Text` reads). Text in
-// a legacy code page makes few well-formed sequences by chance and many more that are not
-// ("Пётр" in windows-1251 is one of each): at most one for every two in notes of a line (Chinese
-// and Japanese), a fourth to a third in longer texts (Thai, cp866, EUC-JP) in every code page the
-// measured corpus writes. A short text is taken for UTF-8 with four characters above ASCII for
-// each bad byte; one of sixteen such characters or more with as many as bad bytes.
-bool isMostlyUtf8(std::string_view bytes) {
-    constexpr std::size_t kCharactersForEachBadByte = 4;
-    constexpr std::size_t kManyCharacters = 16;
-    const auto reading = readAsUtf8(bytes);
-    return reading.characters > 0 &&
-           (reading.characters >= kCharactersForEachBadByte * reading.illFormed ||
-            (reading.characters >= kManyCharacters && reading.characters >= reading.illFormed));
-}
-
 bool isAscii(std::string_view bytes) {
     return std::all_of(bytes.begin(), bytes.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -744,17 +729,30 @@ constexpr std::string_view kUnitSignBytes =
     "\x80\xA2\xA3\xA5\xA7\xB0\xB1\xB2\xB3\xB5\xBC\xBD\xBE\xD7";
 
 // Whether every byte of the sample above ASCII reads in windows-1252 as a sign of a unit or a
-// currency, each between ASCII characters ("5µm", "20m²", "£850"): one such byte tells too little
-// for the detector, which names a page that reads it as a letter (ISO-8859-10's "20mē", DOS's
-// "5Ám"), as fault-free as the sign.
+// currency where such a sign stands ("5µm", "20m²", "£850", "3½ h"): one such byte tells too
+// little for the detector, which names a page that reads it as a letter (ISO-8859-10's "20mē",
+// DOS's "5Ám"), as fault-free as the sign. The same bytes are letters of the Central European
+// pages (ISO-8859-2's "ł", "Ł", "ž" at 0xB3, 0xA3, 0xBE, windows-1250's "ą" at 0xB9) and stand
+// where letters stand: so a sign touches no letter but for a squared or cubed metre and the
+// unit a micro sign begins ("by\xB3" is "był", "Mo\xBEete" "Možete", "\xA3odz" "Łodz").
 bool holdsOnlyUnitSigns(std::string_view sample) {
+    const auto isAsciiLetter = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    };
     bool any = false;
     for (std::size_t i = 0; i < sample.size(); ++i) {
-        if (static_cast<unsigned char>(sample[i]) < 0x80) {
+        const auto byte = static_cast<unsigned char>(sample[i]);
+        if (byte < 0x80) {
             continue;
         }
         if (kUnitSignBytes.find(sample[i]) == std::string_view::npos ||
             (i + 1 < sample.size() && static_cast<unsigned char>(sample[i + 1]) >= 0x80)) {
+            return false;
+        }
+        const bool letterBefore = i > 0 && isAsciiLetter(sample[i - 1]);
+        const bool letterAfter = i + 1 < sample.size() && isAsciiLetter(sample[i + 1]);
+        const bool metrePower = (byte == 0xB2 || byte == 0xB3) && i > 0 && sample[i - 1] == 'm';
+        if ((letterBefore && !metrePower) || (letterAfter && byte != 0xB5)) {
             return false;
         }
         any = true;
@@ -824,35 +822,6 @@ const char* legacyEncoding(const Sample& weighed) {
     return guess;
 }
 
-// How many bytes at the end of the text are a UTF-8 character cut short (its lead and the
-// continuations it has, each of the values its place allows); 0 when it ends whole or in bytes
-// that begin no character.
-std::size_t cutUtf8Tail(std::string_view bytes) {
-    const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-    for (std::size_t back = 1; back <= std::min<std::size_t>(3, bytes.size()); ++back) {
-        const auto at = bytes.size() - back;
-        const auto lead = byteAt(at);
-        if (lead >= 0x80 && lead < 0xC0) {
-            continue;
-        }
-        const std::size_t length = lead >= 0xF0 ? 4 : (lead >= 0xE0 ? 3 : 2);
-        if (lead < 0xC2 || lead > 0xF4 || back >= length) {
-            return 0;
-        }
-        if (back > 1) {
-            // The second byte's range narrows after E0, ED, F0 and F4.
-            const auto second = byteAt(at + 1);
-            const unsigned char low = lead == 0xE0 ? 0xA0 : (lead == 0xF0 ? 0x90 : 0x80);
-            const unsigned char high = lead == 0xED ? 0x9F : (lead == 0xF4 ? 0x8F : 0xBF);
-            if (second < low || second > high) {
-                return 0;
-            }
-        }
-        return back;
-    }
-    return 0;
-}
-
 // The length of the separator at `at`: ASCII white space, or a well-formed UTF-8 character
 // above ASCII that is neither a letter nor a mark (a no-break space, "«", "“", "—"); 0 for
 // anything else, an ill-formed byte among it.
@@ -892,14 +861,6 @@ void forEachWord(std::string_view text, Each&& each) {
     }
 }
 
-// Whether a word of a mostly UTF-8 text was pasted from a legacy code page: as many of its bytes
-// above ASCII are ill-formed as are in characters (windows-1252's "répertoire", windows-1251's
-// "Пётр"); a UTF-8 word with a stray byte ("Привет\xFF") is not.
-bool isLegacyWord(std::string_view word) {
-    const auto reading = readAsUtf8(word);
-    return reading.illFormed > 0 && reading.illFormedBytes >= reading.wellFormedBytes;
-}
-
 // The part of a sample of a text that is not mostly UTF-8 that readings are weighed in: the sample
 // without the words that are UTF-8 whole (with a character above ASCII) and the UTF-8 punctuation
 // and spaces between words, pasted into it from a UTF-8 text: read in any code page they make
@@ -920,6 +881,163 @@ std::string weighedPart(std::string_view whole) {
         }
     });
     return sample;
+}
+
+// Appends UTF-8 with U+FFFD for each C1 control character (U+0080 to U+009F, "\xC2\x80" to
+// "\xC2\x9F"): what the page of pasted words reads a byte it assigns nothing to as is no letter
+// of theirs either.
+void appendWithoutC1Controls(std::string& out, std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        if (utf8[i] == '\xC2' && i + 1 < utf8.size() &&
+            static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out += utf8[i];
+        }
+    }
+}
+
+// How many bytes at the end of the text are a UTF-8 character cut short (its lead and the
+// continuations it has, each of the values its place allows); 0 when it ends whole or in bytes
+// that begin no character.
+std::size_t cutUtf8Tail(std::string_view bytes) {
+    const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    for (std::size_t back = 1; back <= std::min<std::size_t>(3, bytes.size()); ++back) {
+        const auto at = bytes.size() - back;
+        const auto lead = byteAt(at);
+        if (lead >= 0x80 && lead < 0xC0) {
+            continue;
+        }
+        const std::size_t length = lead >= 0xF0 ? 4 : (lead >= 0xE0 ? 3 : 2);
+        if (lead < 0xC2 || lead > 0xF4 || back >= length) {
+            return 0;
+        }
+        if (back > 1) {
+            // The second byte's range narrows after E0, ED, F0 and F4.
+            const auto second = byteAt(at + 1);
+            const unsigned char low = lead == 0xE0 ? 0xA0 : (lead == 0xF0 ? 0x90 : 0x80);
+            const unsigned char high = lead == 0xED ? 0x9F : (lead == 0xF4 ? 0x8F : 0xBF);
+            if (second < low || second > high) {
+                return 0;
+            }
+        }
+        return back;
+    }
+    return 0;
+}
+
+// The pages pasted runs are weighed in besides the detector's guess for them: the Windows pages
+// of Latin, Cyrillic, Greek and Baltic letters, ISO-8859-2 and -15, KOI8-R and the DOS and Mac
+// pages (the detector does not know the last two).
+constexpr auto kPastedPages = std::to_array<const char*>(
+    {"windows-1252", "windows-1250", "windows-1251", "windows-1253", "windows-1254", "windows-1257",
+     "ISO-8859-2", "ISO-8859-15", "KOI8-R", "ibm-866", "ibm-850", "macintosh"});
+
+// The bytes windows-1252 (and every Windows page of Latin, Cyrillic and Greek letters) writes
+// punctuation with: its quotation marks, dashes, ellipsis, bullet, euro and trade mark among
+// 0x80 to 0x9F, and the no-break space. DOS and Mac pages read them as letters ("„" as "ä", "“"
+// as "ô", the no-break space as "á"), which a run of them alone cannot tell apart.
+constexpr std::string_view kWindowsPunctuationBytes =
+    "\x80\x82\x84\x85\x86\x87\x89\x8B\x91\x92\x93\x94\x95\x96\x97\x99\x9B\xA0";
+
+// A run of bytes above ASCII (side by side) of a text read as UTF-8 that holds ill-formed
+// sequences: a part pasted from a legacy code page, from `begin` to `end`.
+struct PastedRun {
+    std::size_t begin;
+    std::size_t end;
+};
+
+// Calls `each` with every run of bytes above ASCII of the text, the characters it reads as in
+// UTF-8 and its ill-formed sequences.
+template <typename Each>
+void forEachHighRun(std::string_view bytes, Each&& each) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto length = static_cast<std::int64_t>(bytes.size());
+    std::int64_t at = 0;
+    while (at < length) {
+        if (data[at] < 0x80) {
+            ++at;
+            continue;
+        }
+        const auto begin = at;
+        std::size_t characters = 0;
+        std::size_t illFormed = 0;
+        while (at < length && data[at] >= 0x80) {
+            UChar32 c = 0;
+            U8_NEXT(data, at, length, c);
+            ++(c < 0 ? illFormed : characters);
+        }
+        each(static_cast<std::size_t>(begin), static_cast<std::size_t>(at), characters, illFormed);
+    }
+}
+
+// Whether the bytes are mostly UTF-8: a text cut inside a character, with a stray byte, or with
+// words, quotation marks or lines pasted from a text in a legacy code page (which
+// `mixedUtf8Text` reads). What tells is the characters of runs above ASCII that are UTF-8 whole,
+// against the ill-formed sequences of the others. Text in a legacy code page makes a run that is
+// UTF-8 whole by chance only where all its bytes pair up (a Cyrillic or Chinese word of one or
+// two letters): over the measured corpus (every page of 28 languages, 100 B to 20 KB) at most one
+// for every 27 ill-formed sequences (Spanish in windows-1252, 20 KB; cp866, GBK and windows-949
+// at most one in 55), where UTF-8 with pasted words, quotation marks or lines has one for every
+// 1.6 at the fewest (a Chinese note of 100 bytes with one phrase pasted in Big5). A text is UTF-8
+// with one such character for every two ill-formed sequences; a note of 100 bytes with one
+// pasted word of two letters above ASCII and one letter of its own stays UTF-8.
+bool isMostlyUtf8(std::string_view bytes) {
+    constexpr std::size_t kIllFormedForEachCharacter = 2;
+    bytes.remove_suffix(cutUtf8Tail(bytes));
+    std::size_t whole = 0;
+    std::size_t illFormed = 0;
+    forEachHighRun(bytes, [&](std::size_t begin, std::size_t end, std::size_t characters,
+                              std::size_t runIllFormed) {
+        if (runIllFormed > 0) {
+            illFormed += runIllFormed;
+        } else if (plausibility(bytes.substr(begin, end - begin)) > 0) {
+            whole += characters;
+        }
+    });
+    return whole > 0 && whole * kIllFormedForEachCharacter >= illFormed;
+}
+bool isAsciiLetterOrDigit(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// Whether a pasted run is Windows punctuation: each of its ill-formed sequences is, and stands
+// between no two letters (cp850's "ä" in "Best\x84tigung" is a letter of the word); the UTF-8 a
+// quotation mark is pasted beside ("\x84Über\x93") is no part of it.
+bool isWindowsPunctuation(std::string_view bytes, const PastedRun& run) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto end = static_cast<std::int64_t>(run.end);
+    bool letterBefore = run.begin > 0 && isAsciiLetterOrDigit(bytes[run.begin - 1]);
+    for (auto at = static_cast<std::int64_t>(run.begin); at < end;) {
+        const auto start = at;
+        UChar32 c = 0;
+        U8_NEXT(data, at, end, c);
+        if (c >= 0) {
+            letterBefore = isLetter(c);
+            continue;
+        }
+        for (auto i = start; i < at; ++i) {
+            if (kWindowsPunctuationBytes.find(static_cast<char>(data[i])) ==
+                std::string_view::npos) {
+                return false;
+            }
+        }
+        bool letterAfter = false;
+        if (at == end) {
+            letterAfter = run.end < bytes.size() && isAsciiLetterOrDigit(bytes[run.end]);
+        } else {
+            auto peek = at;
+            UChar32 next = 0;
+            U8_NEXT(data, peek, end, next);
+            letterAfter = next >= 0 && isLetter(next);
+        }
+        if (letterBefore && letterAfter) {
+            return false;
+        }
+        letterBefore = false;
+    }
+    return true;
 }
 
 // The characters above ASCII the UTF-8 of a text writes (small), from its first megabyte.
@@ -960,122 +1078,431 @@ long unwrittenCharacters(std::string_view utf8, std::u32string_view written) {
     return unwritten;
 }
 
-// The single-byte pages pasted words are read in when the detector's page for them makes
-// characters the UTF-8 around them does not write.
-constexpr auto kPastedPages = std::to_array<const char*>(
-    {"windows-1252", "windows-1250", "windows-1251", "windows-1253", "windows-1254", "windows-1257",
-     "ISO-8859-2", "ISO-8859-15", "KOI8-R", "ibm-866", "ibm-850", "macintosh"});
-
-// The page pasted words are in: the guess from them alone, unless a page of the text's own
-// characters reads them with fewer characters the UTF-8 around them does not write (one
-// windows-1250 "ą", which alone the detector reads as windows-1252's "¹", in a Polish text).
-// A guess of another page (Chinese, Japanese and Korean ones, ISO-8859-5, -7) stands.
-const char* pastedWordsEncoding(std::string_view pasted, std::string_view text) {
-    const char* guess = legacyEncoding({pasted, pasted});
-    if (guess != nullptr && !isOneOf(std::string_view(guess), kLatinPages) &&
-        std::find_if(kPastedPages.begin(), kPastedPages.end(), [&](const char* page) {
-            return std::string_view(page) == guess;
-        }) == kPastedPages.end()) {
-        return guess;
+// Whether a page writes characters of more than one byte (Chinese, Japanese and Korean pages,
+// whose second bytes may be ASCII).
+bool isMultiByte(const char* page) {
+    if (isIconvEncoding(page)) {
+        return false;
     }
-    const auto written = writtenCharacters(text);
-    long fewest = 0;
-    if (guess != nullptr) {
-        const auto reading = sampleText(pasted, guess);
-        fewest = reading ? unwrittenCharacters(*reading, written) : 0;
-        if (fewest == 0) {
-            return guess;
+    UErrorCode status = U_ZERO_ERROR;
+    const ConverterPtr converter(ucnv_open(page, &status), ucnv_close);
+    return U_SUCCESS(status) && ucnv_getMaxCharSize(converter.get()) > 1;
+}
+
+// What a reading of pasted runs in a page makes that text does not write, besides its faults: a
+// sign, symbol or number of no unit (a superscript "¹", "¤", "¨", line drawing) anywhere, a
+// currency touching a letter, an opening quotation mark before a space (windows-1251's "‚" for
+// cp866's "В"). A Latin page reads a letter of another as one ("ostatni¹" for
+// windows-1250's "ostatnią"), cp866 KOI8-R's Cyrillic as line drawing.
+long pastedFaults(std::string_view utf8) {
+    long faults = readingFaults(utf8);
+    UChar32 previous = ' ';
+    int32_t at = 0;
+    while (at < static_cast<int32_t>(utf8.size())) {
+        const auto [c, next] = characterAt(utf8, at);
+        const auto type = u_charType(c);
+        if ((type == U_START_PUNCTUATION || type == U_INITIAL_PUNCTUATION) && c >= 0x80 &&
+            next == ' ') {
+            ++faults;
+        }
+        if (c >= 0x80 && !isWrittenSymbol(c) &&
+            (type == U_OTHER_NUMBER || type == U_OTHER_SYMBOL || type == U_MODIFIER_SYMBOL ||
+             type == U_MATH_SYMBOL ||
+             (type == U_CURRENCY_SYMBOL && (isLetter(previous) || isLetter(next))))) {
+            ++faults;
+        }
+        previous = c;
+    }
+    return faults;
+}
+
+// A part of a pasted run: ill-formed sequences side by side, or well-formed characters side by
+// side, and how many characters those are.
+struct RunPart {
+    std::string_view bytes;
+    bool wellFormed;
+    std::size_t characters;
+};
+
+std::vector<RunPart> partsOf(std::string_view run) {
+    std::vector<RunPart> parts;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(run.data());
+    const auto length = static_cast<std::int64_t>(run.size());
+    for (std::int64_t at = 0; at < length;) {
+        const auto start = at;
+        UChar32 c = 0;
+        U8_NEXT(data, at, length, c);
+        const bool wellFormed = c >= 0;
+        if (!parts.empty() && parts.back().wellFormed == wellFormed) {
+            auto& last = parts.back();
+            last.bytes = std::string_view(last.bytes.data(),
+                                          last.bytes.size() + static_cast<std::size_t>(at - start));
+            ++last.characters;
+        } else {
+            parts.push_back(
+                {run.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start)),
+                 wellFormed, 1});
         }
     }
+    return parts;
+}
+
+// The bytes of a run that tell its page: its ill-formed parts, and the single characters
+// between two of them that a page of two bytes to a character or a Cyrillic word makes UTF-8 by
+// chance; not a UTF-8 word between pasted quotation marks ("\xABуникальность\xBB") or a UTF-8
+// letter after one ("\xAEaffect\xC3\xA9\xAF").
+std::string tellingBytes(std::string_view run) {
+    const auto parts = partsOf(run);
+    std::string telling;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (!parts[i].wellFormed || (parts[i].characters == 1 && i > 0 && i + 1 < parts.size())) {
+            telling += parts[i].bytes;
+        }
+    }
+    return telling;
+}
+
+// Whether a page is one of DOS or the Mac, which fewer programs write than those of Windows and
+// ISO: their readings give way to those as faultless.
+bool isDosOrMac(std::string_view page) {
+    return page == "ibm-850" || page == "ibm-866" || page == "macintosh";
+}
+
+// The page the runs pasted into a UTF-8 text are in, told by their own bytes and the ASCII
+// letters beside them: windows-1252 for runs of Windows punctuation alone (quotation marks,
+// dashes, no-break spaces), else the detector's guess for them when it is no page of Latin or
+// Cyrillic letters (a Chinese, Japanese, Korean, Greek or Thai page), else of it and the Latin
+// and Cyrillic pages the one whose reading has fewest faults. Only between readings as
+// faultless as each other do the Windows and ISO pages come before those of DOS and the Mac,
+// and then the characters the text around them writes decide (Romanian "ţ" of ISO-8859-2
+// against "ț" of -16, cp850's "ä" against windows-1250's "„" between two letters), then the
+// detector's guess.
+const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedRun>& runs) {
+    constexpr std::size_t kSample = std::size_t{64} * 1024;
+    if (std::all_of(runs.begin(), runs.end(),
+                    [&](const PastedRun& run) { return isWindowsPunctuation(bytes, run); })) {
+        return "windows-1252";
+    }
+    // Each run with the ASCII beside it up to white space, one to a line: runs that only ASCII
+    // stands between (the second bytes of a Chinese page, "\xA3\x7B") are read together.
+    const auto isPrintedAscii = [&](std::size_t at) {
+        return bytes[at] > ' ' && static_cast<unsigned char>(bytes[at]) < 0x80;
+    };
+    std::string sample;
+    std::size_t sampled = 0;
+    for (const auto& run : runs) {
+        if (sample.size() >= kSample) {
+            break;
+        }
+        auto begin = run.begin;
+        while (begin > sampled && isPrintedAscii(begin - 1)) {
+            --begin;
+        }
+        if (begin == sampled && !sample.empty()) {
+            sample.pop_back();
+        }
+        auto end = run.end;
+        while (end < bytes.size() && isPrintedAscii(end)) {
+            ++end;
+        }
+        sample.append(bytes.substr(begin, run.begin - begin))
+            .append(tellingBytes(bytes.substr(run.begin, run.end - run.begin)))
+            .append(bytes.substr(run.end, end - run.end))
+            .push_back('\n');
+        sampled = end;
+    }
+    const char* guess = legacyEncoding({sample, sample});
+    // The rules of the guess that look for bytes look in the whole runs, not only in the sample:
+    // the detector names ISO-8859-7 for Greek whose windows-1253 punctuation ("…" after a word,
+    // 0x85) the sample leaves out, KOI8-R for Ukrainian whose "і" (0xA6) begins a character
+    // UTF-8 by chance ("пі" is UTF-8's "Ц").
+    const auto holds = [&](std::string_view of) {
+        return std::any_of(runs.begin(), runs.end(), [&](const PastedRun& run) {
+            return holdsAnyByte(bytes.substr(run.begin, run.end - run.begin), of);
+        });
+    };
+    if (guess != nullptr && std::string_view(guess) == "ISO-8859-7" && holds(kC1Bytes)) {
+        return "windows-1253";
+    }
+    if (guess != nullptr && std::string_view(guess) == "KOI8-R" && holds(kKoi8UkrainianLetters)) {
+        return "KOI8-U";
+    }
+    if (guess != nullptr && !isOneOf(std::string_view(guess), kLatinPages) &&
+        std::none_of(kPastedPages.begin(), kPastedPages.end(),
+                     [&](const char* page) { return std::string_view(page) == guess; })) {
+        return guess;
+    }
+    const auto written = writtenCharacters(bytes);
+    // Bytes 0x80 to 0x9F are punctuation and a few rare letters in the Windows pages and the
+    // commonest accented letters in the DOS and Mac pages ("\x81" is cp850's "ü", "\x9A" its
+    // "Ü", "\x9F" Mac Roman's "ü"): pasted runs mostly of them are read in the page that reads
+    // them as letters the text writes, before the Windows pages.
+    const auto high = std::count_if(sample.begin(), sample.end(),
+                                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    const auto c1 = std::count_if(sample.begin(), sample.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x80 && static_cast<unsigned char>(c) < 0xA0;
+    });
+    const bool mostlyC1 = c1 * 2 > high;
+    std::tuple<long, long, bool, long> fewest{0, 0, false, 0};
+    const auto weigh = [&](const char* page) {
+        const auto reading = sampleText(sample, page);
+        if (!reading) {
+            return;
+        }
+        const auto unwritten = unwrittenCharacters(*reading, written);
+        const std::tuple<long, long, bool, long> faults{
+            pastedFaults(*reading), mostlyC1 ? unwritten : 0, isDosOrMac(page), unwritten};
+        if (guess == nullptr || faults < fewest) {
+            guess = page;
+            fewest = faults;
+        }
+    };
+    if (guess != nullptr) {
+        const auto* detectorGuess = guess;
+        guess = nullptr;
+        weigh(detectorGuess);
+    }
     for (const auto* page : kPastedPages) {
-        if (const auto reading = sampleText(pasted, page)) {
-            const auto unwritten = unwrittenCharacters(*reading, written);
-            if (guess == nullptr || unwritten < fewest) {
-                guess = page;
-                fewest = unwritten;
-            }
+        weigh(page);
+    }
+    // cp866 and windows-1251 read each other's Cyrillic as Cyrillic, letters and signs that
+    // make no faults ("уникальность" is windows-1251's "г­ЁЄ «м­®бвм"): the more plausible.
+    if (guess != nullptr && std::string_view(guess) == "windows-1251") {
+        const auto windows = sampleText(sample, "windows-1251");
+        const auto dos = sampleText(sample, "ibm-866");
+        if (windows && dos && pastedFaults(*dos) <= pastedFaults(*windows) &&
+            plausibility(*dos) > plausibility(*windows)) {
+            return "ibm-866";
         }
     }
     return guess;
 }
 
-// Appends UTF-8 with U+FFFD for each C1 control character (U+0080 to U+009F, "\xC2\x80" to
-// "\xC2\x9F"): what the page of pasted words reads a byte it assigns nothing to as is no letter
-// of theirs either.
-void appendWithoutC1Controls(std::string& out, std::string_view utf8) {
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        if (utf8[i] == '\xC2' && i + 1 < utf8.size() &&
-            static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out += utf8[i];
-        }
-    }
+// Whether a part of a run read in a multi-byte page ends inside a character (its last byte a
+// first byte whose second is ASCII, or a byte above ASCII after the run).
+bool endsInsideCharacter(std::string_view part, const char* page) {
+    return !toUtf8(part, page, OnInvalid::fail) &&
+           toUtf8(part, page, OnInvalid::fail, CutEnd::dropped).has_value();
 }
 
-// A text that is mostly UTF-8, read as UTF-8 but for the words pasted into it from a text in a
-// legacy code page, which are read in the code page guessed from them alone (64 KB of them at
-// most; `pastedWordsEncoding`): two windows-1252 words in a French text, twenty windows-1252
-// rows after two hundred UTF-8 rows of a CSV file. What no code page is guessed for, and stray
-// bytes in UTF-8 words, read as U+FFFD, and so does a character the text ends inside.
+// The runs of a multi-byte page taken whole: a run whose last byte begins a character takes the
+// byte after it (an ASCII second byte, "ソ" is 0x83 0x5C in Shift_JIS) and the run after that
+// byte, so the characters of a pasted line are read together, the UTF-8 its bytes make by chance
+// among them.
+std::vector<PastedRun> wholeCharacterRuns(std::string_view bytes, std::vector<PastedRun> runs,
+                                          const char* page) {
+    std::vector<PastedRun> whole;
+    for (auto run : runs) {
+        if (!whole.empty() && run.begin < whole.back().end) {
+            continue;
+        }
+        while (run.end < bytes.size() &&
+               endsInsideCharacter(bytes.substr(run.begin, run.end - run.begin), page)) {
+            ++run.end;
+            while (run.end < bytes.size() && static_cast<unsigned char>(bytes[run.end]) >= 0x80) {
+                ++run.end;
+            }
+        }
+        whole.push_back(run);
+    }
+    return whole;
+}
+
+// The UTF-8 characters a run begins and ends with before its first ill-formed sequence and after
+// its last (their lengths in bytes, up to four of each).
+std::pair<std::vector<std::size_t>, std::vector<std::size_t>> edgeCharacters(std::string_view run) {
+    constexpr std::size_t kMost = 4;
+    std::vector<std::pair<std::size_t, bool>> sequences;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(run.data());
+    const auto length = static_cast<std::int64_t>(run.size());
+    for (std::int64_t at = 0; at < length;) {
+        const auto start = at;
+        UChar32 c = 0;
+        U8_NEXT(data, at, length, c);
+        sequences.emplace_back(static_cast<std::size_t>(at - start), c >= 0x80);
+    }
+    std::vector<std::size_t> leading;
+    for (auto it = sequences.begin(); it != sequences.end() && it->second && leading.size() < kMost;
+         ++it) {
+        leading.push_back(it->first);
+    }
+    std::vector<std::size_t> trailing;
+    for (auto it = sequences.rbegin();
+         it != sequences.rend() && it->second && trailing.size() < kMost; ++it) {
+        trailing.push_back(it->first);
+    }
+    if (leading.size() == sequences.size()) {
+        trailing.clear();
+    }
+    return {leading, trailing};
+}
+
+// Whether the ill-formed bytes of a run are stray bytes in a UTF-8 word ("Привет\xFF"): its
+// well-formed bytes are twice as many at least and read as text (not as cp866's "этом" does,
+// "\xED" and "⮬"), and the page reads none of the ill-formed as punctuation (a quotation mark
+// pasted before a UTF-8 word, "\x84Über", "\xABÜber").
+bool isStrayInUtf8(std::string_view run, const char* page) {
+    std::size_t wellFormed = 0;
+    std::size_t illFormed = 0;
+    std::string utf8;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(run.data());
+    const auto length = static_cast<std::int64_t>(run.size());
+    for (std::int64_t at = 0; at < length;) {
+        const auto start = at;
+        UChar32 c = 0;
+        U8_NEXT(data, at, length, c);
+        if (c >= 0) {
+            wellFormed += static_cast<std::size_t>(at - start);
+            utf8 +=
+                run.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start));
+            continue;
+        }
+        illFormed += static_cast<std::size_t>(at - start);
+        const auto read = toUtf8(
+            run.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start)), page,
+            OnInvalid::replace);
+        int32_t offset = 0;
+        if (read && !read->empty()) {
+            const auto character = characterAt(*read, offset).first;
+            if (u_ispunct(character) != 0 || u_charType(character) == U_SPACE_SEPARATOR) {
+                return false;
+            }
+        }
+    }
+    return illFormed > 0 && wellFormed >= 2 * illFormed && plausibility(utf8) > 0;
+}
+
+// A pasted run as text. In a page of two bytes to a character the run is read whole, but for
+// UTF-8 characters at its edges when a reading without them is as plausible. In a page of one
+// byte its ill-formed parts are read in the page and its well-formed parts stay UTF-8 (a UTF-8
+// word between pasted quotation marks), but in a page of other letters than Latin, where a
+// pasted word may be UTF-8 in part by chance ("Пётр" in windows-1251 begins with UTF-8's "ϸ"),
+// when the page reads such a part with the parts beside it more plausibly.
+std::string pastedRunText(std::string_view run, const char* page, bool latin, bool multiByte) {
+    if (isStrayInUtf8(run, page)) {
+        return text::toValidUtf8(run);
+    }
+    const auto inPage = [&](std::string_view bytes) {
+        std::string text;
+        if (auto read = composed(toUtf8(bytes, page, OnInvalid::replace))) {
+            appendWithoutC1Controls(text, *read);
+        } else {
+            text = text::toValidUtf8(bytes);
+        }
+        return text;
+    };
+    if (multiByte) {
+        const auto read = [&](std::size_t lead, std::size_t trail) -> std::optional<std::string> {
+            const auto middle =
+                toUtf8(run.substr(lead, run.size() - lead - trail), page, OnInvalid::fail);
+            if (!middle) {
+                return std::nullopt;
+            }
+            return std::string(run.substr(0, lead)) + *middle +
+                   std::string(run.substr(run.size() - trail));
+        };
+        const auto [leading, trailing] = edgeCharacters(run);
+        std::optional<long> best;
+        std::size_t bestLead = 0;
+        std::size_t bestTrail = 0;
+        std::size_t lead = 0;
+        for (std::size_t i = 0; i <= leading.size(); ++i) {
+            std::size_t trail = 0;
+            for (std::size_t j = 0; j <= trailing.size(); ++j) {
+                if (const auto text = read(lead, trail)) {
+                    const auto score = plausibility(*text);
+                    if (!best || score >= *best) {
+                        best = score;
+                        bestLead = lead;
+                        bestTrail = trail;
+                    }
+                }
+                trail += j < trailing.size() ? trailing[j] : 0;
+            }
+            lead += i < leading.size() ? leading[i] : 0;
+        }
+        return std::string(run.substr(0, bestLead)) +
+               inPage(run.substr(bestLead, run.size() - bestLead - bestTrail)) +
+               std::string(run.substr(run.size() - bestTrail));
+    }
+    const auto parts = partsOf(run);
+    std::vector<std::string> readings;
+    readings.reserve(parts.size());
+    for (const auto& part : parts) {
+        readings.push_back(part.wellFormed ? std::string(part.bytes) : inPage(part.bytes));
+    }
+    std::string text;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (parts[i].wellFormed && !latin) {
+            const auto before = i > 0 ? readings[i - 1] : std::string();
+            const auto after = i + 1 < parts.size() ? readings[i + 1] : std::string();
+            const auto read = composed(toUtf8(parts[i].bytes, page, OnInvalid::fail));
+            if (read &&
+                plausibility(before + *read + after) > plausibility(before + readings[i] + after)) {
+                text += *read;
+                continue;
+            }
+        }
+        text += readings[i];
+    }
+    return text;
+}
+
+// A text that is mostly UTF-8, read as UTF-8 but for the runs of bytes pasted into it from a
+// text in a legacy code page, which are read in the page their own bytes name
+// (`pastedRunsEncoding`): two windows-1252 words in a French text, Windows quotation marks
+// around a UTF-8 word, a line of Shift_JIS in a Japanese text, twenty windows-1252 rows after
+// two hundred UTF-8 rows of a CSV file. What no page is guessed for reads as U+FFFD, and so does
+// a character the text ends inside.
 std::string mixedUtf8Text(std::string_view bytes) {
-    constexpr std::size_t kSample = std::size_t{64} * 1024;
     const auto cut = cutUtf8Tail(bytes);
     bytes.remove_suffix(cut);
-    std::string pasted;
-    std::size_t pastedBytes = 0;
-    forEachWord(bytes, [&](std::string_view word, std::string_view) {
-        if (isLegacyWord(word)) {
-            pastedBytes += word.size();
-            if (pasted.size() < kSample) {
-                pasted.append(word).push_back(' ');
-            }
-        }
-    });
-    const char* legacy = pasted.empty() ? nullptr : pastedWordsEncoding(pasted, bytes);
-    pasted = std::string();
-    // Room for the pasted words at two bytes of UTF-8 a byte (a letter of a Latin, Cyrillic or
+    std::vector<PastedRun> runs;
+    std::vector<PastedRun> implausible;
+    forEachHighRun(bytes,
+                   [&](std::size_t begin, std::size_t end, std::size_t, std::size_t illFormed) {
+                       if (illFormed > 0) {
+                           runs.push_back({begin, end});
+                       } else if (plausibility(bytes.substr(begin, end - begin)) <= 0) {
+                           implausible.push_back({begin, end});
+                       }
+                   });
+    const char* page = runs.empty() ? nullptr : pastedRunsEncoding(bytes, runs);
+    const bool multiByte = page != nullptr && isMultiByte(page);
+    // A run UTF-8 whole that reads as no text (cp866's "только" is UTF-8's "⮫쪮") was
+    // pasted too, and is read in the page when that reads it more plausibly (`pastedRunText`).
+    if (page != nullptr && !multiByte && !implausible.empty()) {
+        runs.insert(runs.end(), implausible.begin(), implausible.end());
+        std::sort(runs.begin(), runs.end(),
+                  [](const PastedRun& a, const PastedRun& b) { return a.begin < b.begin; });
+    }
+    const bool latin =
+        page != nullptr && (isOneOf(std::string_view(page), kLatinPages) ||
+                            std::find(kWesternPages.begin(), kWesternPages.end(),
+                                      std::string_view(page)) != kWesternPages.end());
+    if (multiByte) {
+        runs = wholeCharacterRuns(bytes, std::move(runs), page);
+    }
+    // Room for the pasted runs at two bytes of UTF-8 a byte (a letter of a Latin, Cyrillic or
     // Greek page), so the text is written without a second copy.
+    std::size_t pastedBytes = 0;
+    for (const auto& run : runs) {
+        pastedBytes += run.end - run.begin;
+    }
     std::string out;
     out.reserve(bytes.size() + pastedBytes + 3);
-    // Pasted words side by side (a row) are converted together, with the ASCII between them.
-    std::string_view run;
-    std::string_view after;
-    const auto flush = [&] {
-        if (!run.empty()) {
-            const auto read = composed(toUtf8(run, legacy, OnInvalid::replace));
-            appendWithoutC1Controls(out, read ? *read : text::toValidUtf8(run));
-        }
-        out += after;
-        run = {};
-        after = {};
-    };
-    forEachWord(bytes, [&](std::string_view word, std::string_view separators) {
-        if (legacy != nullptr && isLegacyWord(word)) {
-            if (run.empty() || !after.empty()) {
-                flush();
-                run = word;
-            } else {
-                run = std::string_view(run.data(), word.data() + word.size() - run.data());
-            }
-            after = separators;
-            if (isAscii(separators)) {
-                // Kept in the run when the next word is pasted too.
-                run = std::string_view(run.data(), run.size() + separators.size());
-                after = {};
-            }
-            return;
-        }
-        flush();
-        if (text::isValidUtf8(word)) {
-            out += word;
+    std::size_t at = 0;
+    for (const auto& run : runs) {
+        out += bytes.substr(at, run.begin - at);
+        const auto pasted = bytes.substr(run.begin, run.end - run.begin);
+        if (page == nullptr) {
+            out += text::toValidUtf8(pasted);
         } else {
-            out += text::toValidUtf8(word);
+            out += pastedRunText(pasted, page, latin, multiByte);
         }
-        out += separators;
-    });
-    flush();
+        at = run.end;
+    }
+    out += bytes.substr(at);
     if (cut > 0) {
         out += "\xEF\xBF\xBD";
     }
@@ -1258,7 +1685,7 @@ std::optional<std::string> TextDecoding::guessedEncoding(std::string_view bytes)
         const auto* iso2022 = iso2022Encoding(bytes);
         return iso2022 != nullptr ? std::optional<std::string>(iso2022) : std::nullopt;
     }
-    if (isMostlyUtf8(bytes)) {
+    if (bytes.starts_with("\xEF\xBB\xBF") || isMostlyUtf8(bytes)) {
         return "UTF-8";
     }
     const auto sample = guessSample(bytes);
@@ -1292,7 +1719,8 @@ std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::s
         const auto* iso2022 = iso2022Encoding(bytes);
         return found(iso2022 != nullptr ? iso2022 : "US-ASCII");
     }
-    if (isMostlyUtf8(bytes)) {
+    // A UTF-8 byte order mark makes the text UTF-8 whatever is pasted into it.
+    if (bytes.starts_with("\xEF\xBB\xBF") || isMostlyUtf8(bytes)) {
         if (encoding != nullptr) {
             *encoding = "UTF-8";
         }

@@ -1,0 +1,476 @@
+// The encoding guess over a corpus of everyday texts in every code page their languages are
+// written in, beside bare uchardet, scored per cell (language, page, size, mix). The texts are
+// built from the lines of tests/data/encoding-corpus (taken from Debian's message catalogues and
+// manual pages by tools/encoding-comparison/corpus.py). The test fails when a cell reads fewer
+// files right than scores.tsv records, or when a file bare uchardet reads right is read wrong.
+//
+// With VASK_ENCODING_CORPUS naming a folder, every text is kept there beside its right reading
+// (NAME.utf8) for tools/encoding-comparison; with VASK_ENCODING_CORPUS_SCORES naming a file, the
+// scores are written to it (to record them after a change that reads more right).
+#include <gtest/gtest.h>
+#include <iconv.h>
+#include <uchardet.h>
+#include <unicode/ucnv.h>
+#include <unicode/ustring.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "platform/text.h"
+#include "sources/text_decoding.h"
+
+namespace vask {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kCorpus = fs::path(VASK_SOURCES_TEST_DATA) / ".." / "encoding-corpus";
+
+std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// `bytes` through glibc's iconv; nothing when a byte does not convert.
+std::optional<std::string> iconvConverted(std::string_view bytes, const char* to,
+                                          const char* from) {
+    const iconv_t converter = iconv_open(to, from);
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        return std::nullopt;
+    }
+    std::string in(bytes);
+    std::string out(in.size() * 4 + 16, '\0');
+    char* source = in.data();
+    std::size_t sourceLeft = in.size();
+    char* target = out.data();
+    std::size_t targetLeft = out.size();
+    const auto result = iconv(converter, &source, &sourceLeft, &target, &targetLeft);
+    iconv_close(converter);
+    if (result == static_cast<std::size_t>(-1)) {
+        return std::nullopt;
+    }
+    out.resize(out.size() - targetLeft);
+    return out;
+}
+
+// `utf8` in the page, when the page writes every character of it (and reads them back the same:
+// no best fit).
+std::optional<std::string> written(std::string_view utf8, const char* page) {
+    std::optional<std::string> bytes;
+    if (std::string_view(page) == "ISO-8859-16") {
+        bytes = iconvConverted(utf8, page, "UTF-8");
+    } else {
+        UErrorCode status = U_ZERO_ERROR;
+        const std::unique_ptr<UConverter, decltype(&ucnv_close)> converter(ucnv_open(page, &status),
+                                                                           ucnv_close);
+        ucnv_setFromUCallBack(converter.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
+                              &status);
+        std::u16string utf16(utf8.size(), u'\0');
+        int32_t utf16Length = 0;
+        u_strFromUTF8(utf16.data(), static_cast<int32_t>(utf16.size()), &utf16Length, utf8.data(),
+                      static_cast<int32_t>(utf8.size()), &status);
+        utf16.resize(static_cast<std::size_t>(utf16Length));
+        std::string out(utf16.size() * 4 + 16, '\0');
+        const auto length =
+            ucnv_fromUChars(converter.get(), out.data(), static_cast<int32_t>(out.size()),
+                            utf16.data(), static_cast<int32_t>(utf16.size()), &status);
+        if (U_SUCCESS(status)) {
+            out.resize(static_cast<std::size_t>(length));
+            bytes = out;
+        }
+    }
+    if (!bytes || TextDecoding::convert(*bytes, page) != text::composed(std::string(utf8))) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// Bare uchardet's reading of the bytes: its answer through iconv (ISO-8859-1, -9, -11 and
+// TIS-620 as the Windows pages that extend them, as browsers read them).
+std::optional<std::string> uchardetReading(std::string_view bytes) {
+    const std::unique_ptr<std::remove_pointer_t<uchardet_t>, decltype(&uchardet_delete)> detector(
+        uchardet_new(), uchardet_delete);
+    uchardet_handle_data(detector.get(), bytes.data(), bytes.size());
+    uchardet_data_end(detector.get());
+    std::string name = uchardet_get_charset(detector.get());
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    for (const auto& [superset, of] : std::to_array<std::pair<std::string_view, std::string_view>>(
+             {{"ISO-8859-1", "WINDOWS-1252"},
+              {"ISO-8859-9", "WINDOWS-1254"},
+              {"ISO-8859-11", "CP874"},
+              {"TIS-620", "CP874"},
+              {"ASCII", "UTF-8"}})) {
+        if (name == superset) {
+            name = of;
+        }
+    }
+    auto text = iconvConverted(bytes, "UTF-8", name.c_str());
+    if (!text) {
+        return std::nullopt;
+    }
+    if (text->starts_with("\xEF\xBB\xBF")) {
+        text->erase(0, 3);
+    }
+    return text::composed(std::move(*text));
+}
+
+// Vask's reading of a text file.
+std::optional<std::string> vaskReading(std::string_view bytes) {
+    auto text = TextDecoding::unicodeText(bytes);
+    return text ? text : TextDecoding::detected(bytes);
+}
+
+struct Language {
+    const char* name;
+    std::vector<const char*> pages;
+    // The quotation marks its texts are written with.
+    const char* open;
+    const char* close;
+};
+
+const std::vector<Language>& languages() {
+    static const std::vector<Language> kLanguages = {
+        {"bg", {"windows-1251"}, "„", "“"},
+        {"cs", {"windows-1250", "ISO-8859-2"}, "„", "“"},
+        {"de", {"windows-1252", "ISO-8859-15", "ibm-850", "macintosh"}, "„", "“"},
+        {"el", {"windows-1253", "ISO-8859-7"}, "«", "»"},
+        {"eo", {"ISO-8859-3"}, "“", "”"},
+        {"es", {"windows-1252", "ibm-850"}, "«", "»"},
+        {"et", {"windows-1257", "ISO-8859-15"}, "„", "“"},
+        {"fi", {"windows-1252", "ISO-8859-15"}, "”", "”"},
+        {"fr", {"windows-1252", "ISO-8859-15", "ibm-850", "macintosh"}, "«", "»"},
+        {"hr", {"windows-1250", "ISO-8859-2"}, "„", "“"},
+        {"hu", {"windows-1250", "ISO-8859-2"}, "„", "”"},
+        {"it", {"windows-1252"}, "«", "»"},
+        {"ja", {"Shift_JIS", "EUC-JP"}, "「", "」"},
+        {"ko", {"windows-949"}, "“", "”"},
+        {"lt", {"windows-1257", "ISO-8859-13"}, "„", "“"},
+        {"lv", {"windows-1257", "ISO-8859-13"}, "«", "»"},
+        {"pl", {"windows-1250", "ISO-8859-2"}, "„", "”"},
+        {"pt", {"windows-1252"}, "«", "»"},
+        {"ro", {"windows-1250", "ISO-8859-2", "ISO-8859-16"}, "„", "”"},
+        {"ru", {"windows-1251", "KOI8-R", "ibm-866", "ISO-8859-5"}, "«", "»"},
+        {"sk", {"windows-1250", "ISO-8859-2"}, "„", "“"},
+        {"sl", {"windows-1250", "ISO-8859-2"}, "„", "“"},
+        {"sv", {"windows-1252"}, "”", "”"},
+        {"th", {"windows-874"}, "“", "”"},
+        {"tr", {"windows-1254"}, "“", "”"},
+        {"uk", {"windows-1251", "KOI8-U"}, "«", "»"},
+        {"zh_CN", {"GBK"}, "“", "”"},
+        {"zh_TW", {"Big5"}, "「", "」"},
+    };
+    return kLanguages;
+}
+
+// The sizes of the texts, and how many of each a cell holds (a note of 100 bytes tells least,
+// so there are more of them).
+struct Size {
+    std::size_t bytes;
+    int texts;
+    // How many words a text of the size has pasted into it, and how many quoted.
+    std::size_t words;
+};
+constexpr auto kSizes =
+    std::to_array<Size>({{100, 4, 1}, {300, 4, 2}, {2000, 2, 6}, {20000, 1, 12}});
+
+// The mixes: the text all in the page; UTF-8 with words, quotation marks or its last lines
+// pasted from the page; the text in the page with its last lines pasted from UTF-8.
+enum class Mix { pure, words, quotes, lines, utf8Lines };
+constexpr auto kMixes =
+    std::to_array<std::pair<Mix, const char*>>({{Mix::pure, "pure"},
+                                                {Mix::words, "words"},
+                                                {Mix::quotes, "quotes"},
+                                                {Mix::lines, "lines"},
+                                                {Mix::utf8Lines, "utf8-lines"}});
+
+bool isAsciiText(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The lines of a text of about `size` bytes from the page's lines, from the `variant`th part of
+// them: one line of 60 to 160 bytes for a note, else lines up to the size.
+std::vector<std::string> textLines(const std::vector<std::string>& lines, std::size_t size,
+                                   int variant) {
+    std::vector<std::string> taken;
+    const auto start = static_cast<std::size_t>(variant) * lines.size() / 5;
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < lines.size() && length < size; ++i) {
+        const auto& line = lines[(start + i) % lines.size()];
+        if (size <= 100 && (line.size() < 60 || line.size() > 160)) {
+            continue;
+        }
+        taken.push_back(line);
+        length += line.size() + 1;
+        if (size <= 100) {
+            break;
+        }
+    }
+    return taken;
+}
+
+std::string joined(const std::vector<std::string>& lines, std::size_t from, std::size_t to) {
+    std::string text;
+    for (auto i = from; i < to; ++i) {
+        text += lines[i] + "\n";
+    }
+    return text;
+}
+
+// The words of a text with a character above ASCII (runs between ASCII spaces and punctuation),
+// each once, in order.
+std::vector<std::string> wordsAboveAscii(std::string_view text) {
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const auto isBreak = [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x80 && !std::isalnum(byte);
+        };
+        while (at < text.size() && isBreak(text[at])) {
+            ++at;
+        }
+        auto end = at;
+        while (end < text.size() && !isBreak(text[end])) {
+            ++end;
+        }
+        const std::string word(text.substr(at, end - at));
+        if (!word.empty() && !isAsciiText(word) &&
+            std::find(words.begin(), words.end(), word) == words.end()) {
+            words.push_back(word);
+        }
+        at = end;
+    }
+    return words;
+}
+
+// Where a word first stands whole in a text (not as part of a longer word).
+std::size_t wordAt(std::string_view text, std::string_view word) {
+    const auto isBreak = [&](std::size_t at) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        return byte < 0x80 && !std::isalnum(byte);
+    };
+    for (auto at = text.find(word); at != std::string_view::npos; at = text.find(word, at + 1)) {
+        if ((at == 0 || isBreak(at - 1)) &&
+            (at + word.size() == text.size() || isBreak(at + word.size()))) {
+            return at;
+        }
+    }
+    return text.find(word);
+}
+
+// The point of a line that is a line's second half: a space near its middle, or for a script
+// written without spaces the first character past it.
+std::size_t middleOf(std::string_view line) {
+    const auto space = line.find(' ', line.size() / 2);
+    if (space != std::string_view::npos) {
+        return space + 1;
+    }
+    auto at = line.size() / 2;
+    while (at < line.size() && (static_cast<unsigned char>(line[at]) & 0xC0) == 0x80) {
+        ++at;
+    }
+    return at;
+}
+
+struct CorpusText {
+    std::string bytes;
+    std::string text;
+    // Whether a reading is right when it begins with the text (the part in the page, when UTF-8
+    // lines were pasted after it and read in the page too).
+    bool prefix = false;
+};
+
+std::optional<CorpusText> corpusText(const std::vector<std::string>& lines, const char* page,
+                                     const Language& language, Mix mix, const Size& size) {
+    const auto text = joined(lines, 0, lines.size());
+    const auto pastedLines = (lines.size() + 9) / 10;
+    switch (mix) {
+        case Mix::pure: {
+            return CorpusText{*written(text, page), text};
+        }
+        case Mix::words: {
+            auto bytes = text;
+            const auto words = wordsAboveAscii(text);
+            for (std::size_t i = 0; i < std::min(size.words, words.size()); ++i) {
+                bytes.replace(wordAt(bytes, words[i]), words[i].size(), *written(words[i], page));
+            }
+            return CorpusText{bytes, text};
+        }
+        case Mix::quotes: {
+            const auto open = written(language.open, page);
+            const auto close = written(language.close, page);
+            if (!open || !close) {
+                return std::nullopt;
+            }
+            auto bytes = text;
+            auto quoted = text;
+            const auto words = wordsAboveAscii(text);
+            for (std::size_t i = 0; i < std::min<std::size_t>({size.words, words.size(), 3}); ++i) {
+                const auto at = wordAt(bytes, words[i]);
+                bytes.replace(at, words[i].size(), *open + words[i] + *close);
+                const auto quotedAt = wordAt(quoted, words[i]);
+                quoted.replace(quotedAt, words[i].size(),
+                               std::string(language.open) + words[i] + language.close);
+            }
+            return CorpusText{bytes, quoted};
+        }
+        case Mix::lines:
+        case Mix::utf8Lines: {
+            // The last tenth of the lines, or the second half of a text of one line.
+            const auto split = lines.size() > 1
+                                   ? joined(lines, 0, lines.size() - pastedLines).size()
+                                   : middleOf(lines[0]);
+            const auto first = text.substr(0, split);
+            const auto second = text.substr(split);
+            if (mix == Mix::lines) {
+                return CorpusText{first + *written(second, page), text};
+            }
+            return CorpusText{*written(first, page) + second, first, true};
+        }
+    }
+    return std::nullopt;
+}
+
+struct Score {
+    int files = 0;
+    int vask = 0;
+    int uchardet = 0;
+};
+
+using Cell = std::tuple<std::string, std::string, std::size_t, std::string>;
+
+std::string cellName(const Cell& cell) {
+    return std::get<0>(cell) + " " + std::get<1>(cell) + " " + std::to_string(std::get<2>(cell)) +
+           " " + std::get<3>(cell);
+}
+
+std::map<Cell, Score> recordedScores() {
+    std::map<Cell, Score> scores;
+    std::istringstream in(contents(kCorpus / "scores.tsv"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line.starts_with("#")) {
+            continue;
+        }
+        std::istringstream fields(line);
+        Cell cell;
+        Score score;
+        fields >> std::get<0>(cell) >> std::get<1>(cell) >> std::get<2>(cell) >>
+            std::get<3>(cell) >> score.files >> score.vask >> score.uchardet;
+        scores[cell] = score;
+    }
+    return scores;
+}
+
+void keep(const char* folder, const std::string& name, const CorpusText& text) {
+    const auto path = fs::path(folder) / name;
+    std::ofstream(path, std::ios::binary) << text.bytes;
+    // A text read right only in its first part is kept with the reading it is right with.
+    std::ofstream(path.string() + ".utf8", std::ios::binary)
+        << (text.prefix ? vaskReading(text.bytes).value_or(text.text) : text.text);
+}
+
+TEST(TextDecodingCorpusTest, NoCellReadsWorseThanRecordedAndNothingUchardetReadsIsLost) {
+    const auto recorded = recordedScores();
+    ASSERT_FALSE(recorded.empty()) << "no scores in " << kCorpus / "scores.tsv";
+    const char* keptIn = std::getenv("VASK_ENCODING_CORPUS");
+    if (keptIn != nullptr) {
+        fs::create_directories(keptIn);
+    }
+    std::map<Cell, Score> scores;
+    int uchardetOnly = 0;
+    for (const auto& language : languages()) {
+        std::vector<std::string> all;
+        std::istringstream in(contents(kCorpus / (std::string(language.name) + ".txt")));
+        for (std::string line; std::getline(in, line);) {
+            all.push_back(line);
+        }
+        ASSERT_FALSE(all.empty()) << language.name;
+        for (const auto* page : language.pages) {
+            std::vector<std::string> lines;
+            std::copy_if(all.begin(), all.end(), std::back_inserter(lines),
+                         [&](const std::string& line) { return written(line, page).has_value(); });
+            for (const auto& size : kSizes) {
+                for (int variant = 0; variant < size.texts; ++variant) {
+                    const auto taken = textLines(lines, size.bytes, variant);
+                    if (taken.empty()) {
+                        continue;
+                    }
+                    for (const auto& [mix, mixName] : kMixes) {
+                        const auto text = corpusText(taken, page, language, mix, size);
+                        if (!text || text->bytes == text->text) {
+                            continue;
+                        }
+                        const auto isRight = [&](const std::optional<std::string>& read) {
+                            return read && (text->prefix ? read->starts_with(text->text)
+                                                         : *read == text->text);
+                        };
+                        const bool vask = isRight(vaskReading(text->bytes));
+                        const bool uchardet = isRight(uchardetReading(text->bytes));
+                        const Cell cell{language.name, page, size.bytes, mixName};
+                        auto& score = scores[cell];
+                        ++score.files;
+                        score.vask += vask ? 1 : 0;
+                        score.uchardet += uchardet ? 1 : 0;
+                        const auto name = std::string(language.name) + "." + page + "." +
+                                          std::to_string(size.bytes) + "." + mixName + "." +
+                                          std::to_string(variant);
+                        EXPECT_FALSE(uchardet && !vask) << name << " read right by uchardet alone";
+                        uchardetOnly += uchardet && !vask ? 1 : 0;
+                        if (keptIn != nullptr) {
+                            keep(keptIn, name, *text);
+                        }
+                    }
+                }
+            }
+        }
+    }
+    int files = 0;
+    int vask = 0;
+    int uchardet = 0;
+    for (const auto& [cell, score] : scores) {
+        files += score.files;
+        vask += score.vask;
+        uchardet += score.uchardet;
+        const auto was = recorded.find(cell);
+        if (was == recorded.end()) {
+            ADD_FAILURE() << cellName(cell) << " has no recorded score";
+            continue;
+        }
+        EXPECT_GE(score.vask, was->second.vask)
+            << cellName(cell) << ": " << score.vask << " of " << score.files << " right, "
+            << was->second.vask << " recorded";
+    }
+    std::printf(
+        "%d files in %zu cells: Vask reads %d right, bare uchardet %d; %d that uchardet "
+        "reads right and Vask wrong\n",
+        files, scores.size(), vask, uchardet, uchardetOnly);
+    if (const char* out = std::getenv("VASK_ENCODING_CORPUS_SCORES")) {
+        std::ofstream table(out);
+        table << "# language page size mix files vask uchardet\n";
+        for (const auto& [cell, score] : scores) {
+            table << cellName(cell) << " " << score.files << " " << score.vask << " "
+                  << score.uchardet << "\n";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vask
