@@ -43,6 +43,8 @@ void ChatViewModel::completeHandoff(const std::string& sessionID,
         }
     }
     receiver->adopt(*moved);
+    // What it held waits there, and ends with the unlock's answer there.
+    receiver->takeHeld(held_.take(sessionID));
     if (currentSessionID.get() == sessionID || sessions.get().empty()) {
         auto fresh = std::make_shared<const ChatSession>(newSession());
         list.push_back(fresh);

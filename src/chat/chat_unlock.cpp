@@ -79,7 +79,8 @@ void ChatViewModel::unlockKeyring() {
         // The question the keyring stopped goes on in its own chat, whatever is shown then.
         std::optional<HeldQuestions::Held> stopped;
         if (problem == Problem::keyringLocked || asksAgain(problem)) {
-            stopped = HeldQuestions::Held{failed->question, currentSessionID.get()};
+            stopped =
+                HeldQuestions::Held{failed->question, currentSessionID.get(), currentAccount()};
         }
         askingKeyring.set(true);
         deps_.askKeyringAgain([weak, stopped] {
@@ -102,18 +103,30 @@ bool ChatViewModel::unlockUnderWay() const {
     return held_.waiting() || (deps_.keyringUnlockUnderWay && deps_.keyringUnlockUnderWay());
 }
 
+std::uint64_t ChatViewModel::currentAccount() const {
+    return deps_.accountChanges ? deps_.accountChanges() : 0;
+}
+
 void ChatViewModel::holdForUnlock(const ChatMessage& question, const std::string& sessionID) {
+    holdForUnlock({question, sessionID, currentAccount()});
+}
+
+void ChatViewModel::holdForUnlock(HeldQuestions::Held held) {
     using Problem = ChatState::CredentialProblem;
     keyringLocked.set(true);
     keyringNotAnswering.set(false);
-    showEnded(
-        ChatState::failed(question, std::string(keyringUnlockingText), Problem::keyringUnlocking));
-    held_.hold(question, sessionID);
+    showEnded(ChatState::failed(held.question, std::string(keyringUnlockingText),
+                                Problem::keyringUnlocking));
+    held_.hold(std::move(held));
 }
 
 void ChatViewModel::waitForUnlock() {
     if (held_.waiting() || !deps_.unlockKeyring) {
         return;
+    }
+    // What an unlock left held before waits for this one too.
+    for (auto& kept : held_.takeKept()) {
+        holdForUnlock(std::move(kept));
     }
     held_.startWaiting();
     askingKeyring.set(true);
@@ -132,26 +145,78 @@ void ChatViewModel::unlockAnswered(std::optional<std::string> failure) {
         refreshCredentials();
     }
     if (failure || keyringLocked.get() || keyringNotAnswering.get()) {
-        // Still held back (the prompt cancelled, or the keyring locked again): every question
-        // that waited says so again, with its way on.
+        // Still held back (the prompt cancelled, its daemon gone, or the keyring locked again):
+        // every question that waited says so again, with its way on, and stays held for the
+        // next unlock or the keyring's own answer.
         const Problem problem =
             !failure && keyringNotAnswering.get() ? notAnsweringProblem() : Problem::keyringLocked;
         for (const auto& each : held) {
             showEnded(ChatState::failed(each.question, std::string(heldText(problem)), problem));
         }
+        held_.keep(std::move(held));
         askingKeyring.set(false);
         if (failure) {
             lastError.set(std::move(failure));
         }
         return;
     }
+    askingKeyring.set(false);
+    settleHeld(std::move(held));
+}
+
+void ChatViewModel::settleHeld(std::vector<HeldQuestions::Held> held) {
+    // Signed out meanwhile (or the keyring holds no account): none goes out without one.
+    const auto account = currentAccount();
+    std::vector<HeldQuestions::Held> gone;
+    std::vector<HeldQuestions::Held> toAsk;
+    for (auto& each : held) {
+        (each.account == account && hasCredentials.get() ? toAsk : gone).push_back(std::move(each));
+    }
+    tellNotAsked(gone);
     // Each is asked again in turn; until then its row waits without a note.
-    for (const auto& each : held) {
+    for (const auto& each : toAsk) {
         endedTurns_.erase(each.question.id);
     }
-    held_.release(std::move(held));
-    askingKeyring.set(false);
+    held_.release(std::move(toAsk));
     askNextHeldQuestion();
+}
+
+void ChatViewModel::tellNotAsked(const std::vector<HeldQuestions::Held>& gone) {
+    using Problem = ChatState::CredentialProblem;
+    const bool signedOut = !hasCredentials.get();
+    for (const auto& each : gone) {
+        logger_.info("held_question_not_asked_account_changed", {{"session_id", each.sessionID}});
+        showEnded(ChatState::failed(
+            each.question,
+            std::string(signedOut ? heldQuestionSignedOutText : heldQuestionOtherAccountText),
+            signedOut ? Problem::signedOut : Problem::none));
+    }
+}
+
+void ChatViewModel::credentialsArrived() {
+    refreshCredentials();
+    tellNotAsked(held_.takeOtherAccounts(currentAccount()));
+    if (held_.keepsAny() && !held_.waiting() && !keyringLocked.get() &&
+        !keyringNotAnswering.get()) {
+        // Unlocked by other means than an unlock of Vask's (elsewhere, or by another prompt).
+        settleHeld(held_.takeKept());
+    }
+}
+
+void ChatViewModel::takeHeld(HeldQuestions::Taken taken) {
+    held_.keep(std::move(taken.kept));
+    if (!taken.waitingForAnswer.empty()) {
+        for (auto& each : taken.waitingForAnswer) {
+            holdForUnlock(std::move(each));
+        }
+        // Joins the unlock under way, which the other chat asked for: its answer ends this
+        // chat's wait too, wherever the chat is shown.
+        waitForUnlock();
+    }
+    if (!taken.toAsk.empty()) {
+        held_.release(std::move(taken.toAsk));
+        askNextHeldQuestion();
+    }
 }
 
 void ChatViewModel::keyringAskedAgain(const std::optional<HeldQuestions::Held>& stopped) {
@@ -167,8 +232,7 @@ void ChatViewModel::keyringAskedAgain(const std::optional<HeldQuestions::Held>& 
         showEnded(ChatState::failed(stopped->question, std::string(heldText(problem)), problem));
         return;
     }
-    held_.release({*stopped});
-    askNextHeldQuestion();
+    settleHeld({*stopped});
 }
 
 void ChatViewModel::askNextHeldQuestion() {
@@ -182,6 +246,10 @@ void ChatViewModel::askNextHeldQuestion() {
         if (!next) {
             return;
         }
+        if (next->account != currentAccount()) {
+            tellNotAsked({*next});
+            continue;
+        }
         const Asked asked = askAgain(next->question, next->sessionID);
         if (asked.running) {
             // The next waits for this one to end (endTurn).
@@ -194,7 +262,7 @@ void ChatViewModel::askNextHeldQuestion() {
         // The keyring held it back at once: the rest are held alike.
         for (const auto& rest : held_.takeRest()) {
             if (asked.heldBack == Problem::keyringUnlocking) {
-                holdForUnlock(rest.question, rest.sessionID);
+                holdForUnlock(rest);
             } else {
                 showEnded(ChatState::failed(rest.question, std::string(heldText(asked.heldBack)),
                                             asked.heldBack));

@@ -22,7 +22,7 @@ std::shared_ptr<ChatViewModel> ChatViewModel::make(Dependencies dependencies) {
         model->credentialsWatch_ =
             model->deps_.observeCredentials([weak = std::weak_ptr<ChatViewModel>(model)] {
                 if (auto self = weak.lock()) {
-                    self->refreshCredentials();
+                    self->credentialsArrived();
                 }
             });
     }

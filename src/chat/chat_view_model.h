@@ -94,6 +94,9 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         // not in yet): asked again meanwhile, `unlockKeyring` joins it and opens no prompt.
         // Main executor. Null: only this chat's own unlock counts.
         std::function<bool()> keyringUnlockUnderWay{};
+        // How many times the user signed in or out so far (any thread's count): a question held
+        // for the keyring is asked only under the account it was asked under. Null: never.
+        std::function<std::uint64_t()> accountChanges{};
         // The popover's: the chat that keeps a chat the popover leaves while a question of it
         // waits for the keyring, so that the question is asked and saved there (the main
         // window's). Null: such a question is told it was not asked.
@@ -188,6 +191,10 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     static constexpr std::string_view signedOutText = "You're signed out. Sign in to ask.";
     static constexpr std::string_view heldQuestionNotAskedText =
         "A question that waited for your keyring was not asked: its chat was closed.";
+    static constexpr std::string_view heldQuestionSignedOutText =
+        "This question waited for your keyring and was not asked: you signed out.";
+    static constexpr std::string_view heldQuestionOtherAccountText =
+        "This question waited for your keyring and was not asked: you signed in again since.";
     // The words for a question the keyring held back (locked, unlocking, not answering, not
     // available).
     static std::string_view heldText(ChatState::CredentialProblem problem);
@@ -341,6 +348,19 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     bool unlockUnderWay() const;
     // The question (already kept in its chat) waits for the unlock under way, saying so.
     void holdForUnlock(const ChatMessage& question, const std::string& sessionID);
+    void holdForUnlock(HeldQuestions::Held held);
+    // The user's sign-ins and sign-outs so far: the account a question is asked under.
+    std::uint64_t currentAccount() const;
+    // Questions the keyring let go: each asked in turn while its account is still signed in,
+    // the rest told they were not asked.
+    void settleHeld(std::vector<HeldQuestions::Held> held);
+    // Says under each that it was not asked: its account is gone.
+    void tellNotAsked(const std::vector<HeldQuestions::Held>& gone);
+    // New credentials arrived: questions of an account that is gone are dropped, and those an
+    // unlock left held are asked once the keyring answers.
+    void credentialsArrived();
+    // A chat handed over from the other chat brings the questions it held with it.
+    void takeHeld(HeldQuestions::Taken taken);
     // Joins the unlock under way, or asks for one (its prompt may show), unless waiting already.
     void waitForUnlock();
     void unlockAnswered(std::optional<std::string> failure);

@@ -4,17 +4,57 @@
 #include <utility>
 
 namespace vask {
+namespace {
 
-void HeldQuestions::hold(const ChatMessage& question, const std::string& sessionID) {
-    if (std::none_of(waitingForAnswer_.begin(), waitingForAnswer_.end(),
-                     [&](const Held& held) { return held.question.id == question.id; })) {
-        waitingForAnswer_.push_back({question, sessionID});
+bool sameQuestion(const HeldQuestions::Held& a, const HeldQuestions::Held& b) {
+    return a.question.id == b.question.id;
+}
+
+template <typename List, typename Predicate>
+std::vector<HeldQuestions::Held> extract(List& list, Predicate matches) {
+    std::vector<HeldQuestions::Held> taken;
+    for (auto it = list.begin(); it != list.end();) {
+        if (matches(*it)) {
+            taken.push_back(std::move(*it));
+            it = list.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return taken;
+}
+
+}  // namespace
+
+void HeldQuestions::hold(Held held) {
+    if (const auto it =
+            std::ranges::find_if(kept_, [&](const Held& each) { return sameQuestion(each, held); });
+        it != kept_.end()) {
+        held = std::move(*it);
+        kept_.erase(it);
+    }
+    if (std::ranges::none_of(waitingForAnswer_,
+                             [&](const Held& each) { return sameQuestion(each, held); })) {
+        waitingForAnswer_.push_back(std::move(held));
     }
 }
 
 std::vector<HeldQuestions::Held> HeldQuestions::answered() {
     waiting_ = false;
     return std::exchange(waitingForAnswer_, {});
+}
+
+void HeldQuestions::keep(std::vector<Held> held) {
+    for (auto& question : held) {
+        if (std::ranges::none_of(kept_,
+                                 [&](const Held& each) { return sameQuestion(each, question); })) {
+            kept_.push_back(std::move(question));
+        }
+    }
+}
+
+std::vector<HeldQuestions::Held> HeldQuestions::takeKept() {
+    return std::exchange(kept_, {});
 }
 
 void HeldQuestions::release(std::vector<Held> held) {
@@ -50,17 +90,32 @@ std::vector<HeldQuestions::Held> HeldQuestions::takeRest() {
 bool HeldQuestions::holds(const std::string& sessionID) const {
     const auto inSession = [&](const Held& held) { return held.sessionID == sessionID; };
     return std::ranges::any_of(waitingForAnswer_, inSession) ||
-           std::ranges::any_of(toAsk_, inSession);
+           std::ranges::any_of(kept_, inSession) || std::ranges::any_of(toAsk_, inSession);
 }
 
 void HeldQuestions::drop(const std::string& sessionID) {
+    take(sessionID);
+}
+
+std::vector<HeldQuestions::Held> HeldQuestions::takeOtherAccounts(std::uint64_t account) {
+    const auto other = [&](const Held& held) { return held.account != account; };
+    auto taken = extract(waitingForAnswer_, other);
+    for (auto more : {extract(kept_, other), extract(toAsk_, other)}) {
+        taken.insert(taken.end(), std::make_move_iterator(more.begin()),
+                     std::make_move_iterator(more.end()));
+    }
+    return taken;
+}
+
+HeldQuestions::Taken HeldQuestions::take(const std::string& sessionID) {
     const auto inSession = [&](const Held& held) { return held.sessionID == sessionID; };
-    std::erase_if(waitingForAnswer_, inSession);
-    std::erase_if(toAsk_, inSession);
+    return {extract(waitingForAnswer_, inSession), extract(kept_, inSession),
+            extract(toAsk_, inSession)};
 }
 
 void HeldQuestions::clear() {
     waitingForAnswer_.clear();
+    kept_.clear();
     toAsk_.clear();
     running_.reset();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
@@ -11,24 +12,33 @@
 namespace vask {
 
 // The questions a keyring held back (locked, or not answering) that wait for its answer, each
-// with the chat it was asked in: once the keyring answers, each is asked again in that chat,
-// whichever is shown then, one after the other, oldest first; a chat the user deleted meanwhile
-// takes its questions with it. Main executor only.
+// with the chat it was asked in and the account it was asked under: once the keyring answers,
+// each is asked again in that chat, whichever is shown then, one after the other, oldest first;
+// a chat the user deleted meanwhile takes its questions with it, and a question whose account is
+// gone (signed out, or signed in again) is never asked. Main executor only.
 class HeldQuestions {
   public:
     struct Held {
         ChatMessage question;
         std::string sessionID;
+        // The user's sign-ins and sign-outs noted before it was asked: the account it belongs to.
+        std::uint64_t account = 0;
     };
 
     // Whether this chat waits for the keyring's answer (its own question to it, or one it
     // joined).
     bool waiting() const { return waiting_; }
     void startWaiting() { waiting_ = true; }
-    // Keeps `question` (once) until the keyring answers.
-    void hold(const ChatMessage& question, const std::string& sessionID);
+    // Keeps `held` (once) until the keyring answers; one an unlock left held keeps its account.
+    void hold(Held held);
     // The keyring answered: waiting ends, and the questions that waited for it are handed back.
     std::vector<Held> answered();
+    // The unlock ended unanswered (cancelled, its daemon gone): they stay held, for the next
+    // unlock or the keyring's own answer.
+    void keep(std::vector<Held> held);
+    // The ones an unlock left held, taken back (the keyring answered by other means).
+    std::vector<Held> takeKept();
+    bool keepsAny() const { return !kept_.empty(); }
     // The keyring let them go: they are asked again in turn (next()).
     void release(std::vector<Held> held);
     // The next question to ask again, unless the one asked before still runs.
@@ -44,12 +54,24 @@ class HeldQuestions {
     bool holds(const std::string& sessionID) const;
     // The chat `sessionID` is gone: its questions are never asked.
     void drop(const std::string& sessionID);
+    // Every question not asked under `account` (the user signed out or in since), taken out:
+    // none of them is ever asked.
+    std::vector<Held> takeOtherAccounts(std::uint64_t account);
+    // Every question held, taken out (their chat moved elsewhere: `sessionID`), in the order
+    // they wait: for the answer, kept, to ask.
+    struct Taken {
+        std::vector<Held> waitingForAnswer;
+        std::vector<Held> kept;
+        std::vector<Held> toAsk;
+    };
+    Taken take(const std::string& sessionID);
     // Nothing more is asked (a quit).
     void clear();
 
   private:
     bool waiting_ = false;
     std::vector<Held> waitingForAnswer_;
+    std::vector<Held> kept_;
     std::deque<Held> toAsk_;
     std::optional<Uuid> running_;
 };

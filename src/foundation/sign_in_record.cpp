@@ -38,15 +38,25 @@ std::uint64_t SignInRecord::steps() const {
 }
 
 void SignInRecord::noteSignedIn() {
-    std::lock_guard lock(mutex_);
-    ++steps_;
-    write(true);
+    {
+        std::lock_guard lock(mutex_);
+        ++steps_;
+        write(true);
+    }
+    if (stepped_) {
+        stepped_();
+    }
 }
 
 void SignInRecord::noteSignedOut() {
-    std::lock_guard lock(mutex_);
-    ++steps_;
-    write(false);
+    {
+        std::lock_guard lock(mutex_);
+        ++steps_;
+        write(false);
+    }
+    if (stepped_) {
+        stepped_();
+    }
 }
 
 bool SignInRecord::noteFound(std::uint64_t stepsBefore) {

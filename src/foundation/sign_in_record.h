@@ -27,8 +27,13 @@ namespace vask {
 // the keyring's next answer.
 class SignInRecord {
   public:
-    SignInRecord(UserDefaults& defaults, std::string key, std::function<bool()> before = {})
-        : defaults_(defaults), key_(std::move(key)), before_(std::move(before)) {}
+    // `stepped` runs after each of the user's steps is noted, on the thread that noted it.
+    SignInRecord(UserDefaults& defaults, std::string key, std::function<bool()> before = {},
+                 std::function<void()> stepped = {})
+        : defaults_(defaults),
+          key_(std::move(key)),
+          before_(std::move(before)),
+          stepped_(std::move(stepped)) {}
 
     bool signedIn() const;
     // How many of the user's steps this run noted; a resolution takes it before it reads.
@@ -53,6 +58,7 @@ class SignInRecord {
     UserDefaults& defaults_;
     std::string key_;
     std::function<bool()> before_;
+    std::function<void()> stepped_;
     mutable std::mutex mutex_;
     std::uint64_t steps_ = 0;
 };

@@ -61,35 +61,36 @@ AppDependencies::AppDependencies(Context context)
                           : std::make_shared<UnavailableSystemSettingsOpener>()),
       application_(context_.application ? context_.application
                                         : std::make_shared<HeadlessApplication>()),
-      authModeCache_([this] {
-          const AuthModeResolver resolver{customerTokenStore(),
-                                          cloudAuthStore(),
-                                          apiKeyStore(),
-                                          context_.environment,
-                                          false,
-                                          StructuredLogger("auth-mode"),
-                                          &signInRecord()};
-          auto mode = resolver.resolve();
-          // The account's user id, for the main thread's memory principal (the store is read
-          // and cached here already).
-          std::optional<std::string> userID;
-          if (mode.asManaged() != nullptr) {
-              try {
-                  if (auto session = cloudAuthStore().load()) {
-                      userID = session->userID;
+      authModeCache_(
+          [this] {
+              const AuthModeResolver resolver{customerTokenStore(),
+                                              cloudAuthStore(),
+                                              apiKeyStore(),
+                                              context_.environment,
+                                              false,
+                                              StructuredLogger("auth-mode"),
+                                              &signInRecord()};
+              auto mode = resolver.resolve();
+              // The account's user id, for the main thread's memory principal (the store is read
+              // and cached here already).
+              std::optional<std::string> userID;
+              if (mode.asManaged() != nullptr) {
+                  try {
+                      if (auto session = cloudAuthStore().load()) {
+                          userID = session->userID;
+                      }
+                  } catch (const std::exception&) {
+                      // Logged by the store; the principal is asked again off the main thread.
                   }
-              } catch (const std::exception&) {
-                  // Logged by the store; the principal is asked again off the main thread.
               }
-          }
-          std::lock_guard lock(resolvedUserIDMutex_);
-          resolvedUserID_ = std::move(userID);
-          return mode;
-      },
-                     std::chrono::seconds(2), Clock::system(),
-                     // A keyring that did not answer is connected to again outside the
-                     // resolution and the stores' locks: a sign-out meanwhile goes on.
-                     [this] { secretBackend()->askAgain(); }) {}
+              std::lock_guard lock(resolvedUserIDMutex_);
+              resolvedUserID_ = std::move(userID);
+              return mode;
+          },
+          std::chrono::seconds(2), Clock::system(),
+          // A keyring that did not answer is connected to again outside the
+          // resolution and the stores' locks: a sign-out meanwhile goes on.
+          [this] { secretBackend()->askAgain(); }) {}
 
 AppDependencies::~AppDependencies() {
     {
@@ -129,11 +130,11 @@ std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
             chosen != context_.environment.end() && text::trimmed(chosen->second) == "file";
         auto keyring = SecretStorageChoice::Keyring::secretService();
         if (!fileChosen) {
-            watchKeyring(context_.watchKeyring ? context_.watchKeyring
-                                               : [](std::function<void(bool)> changed) {
-                                                     return LibsecretBackend::watchService(
-                                                         std::move(changed));
-                                                 });
+            watchKeyring(context_.watchKeyring
+                             ? context_.watchKeyring
+                             : [](std::function<void(bool)> changed) {
+                                   return LibsecretBackend::watchService(std::move(changed));
+                               });
         }
         // A keyring may take D-Bus's whole time limit to answer, or not answer: the choice is
         // made on the worker, and every operation waits for it there.
@@ -198,6 +199,15 @@ SignInRecord& AppDependencies::signInRecord() {
                 return context_.defaults
                     .boolValue(instanceScopedKey(OnboardingState::completedBaseKey))
                     .valueOr(false);
+            },
+            // Every view hears of a sign-in or sign-out at once: a chat drops what it held for
+            // the keyring under the account that is gone.
+            [this, &main = context_.main, alive = std::weak_ptr(lifetime_)] {
+                main.post([this, alive] {
+                    if (alive.lock()) {
+                        refreshAuthModeInBackground();
+                    }
+                });
             });
     });
 }
@@ -258,14 +268,14 @@ void AppDependencies::authModeArrived() {
 
 void AppDependencies::watchKeyring(
     const std::function<Subscription(std::function<void(bool)>)>& watch) {
-    auto subscription = watch([this, &main = context_.main,
-                               alive = std::weak_ptr(lifetime_)](bool present) {
-        main.post([this, alive, present] {
-            if (alive.lock()) {
-                keyringCameOrWent(present);
-            }
+    auto subscription =
+        watch([this, &main = context_.main, alive = std::weak_ptr(lifetime_)](bool present) {
+            main.post([this, alive, present] {
+                if (alive.lock()) {
+                    keyringCameOrWent(present);
+                }
+            });
         });
-    });
     std::lock_guard lock(keyringWatchMutex_);
     keyringWatch_ = std::move(subscription);
 }
@@ -857,6 +867,7 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
                 return observeAuthModeArrivals(std::move(changed));
             },
         .keyringUnlockUnderWay = [this] { return keyringUnlockUnderWay(); },
+        .accountChanges = [this] { return signInRecord().steps(); },
         .keeperOfHeldChats = persistsSessions ? std::function<std::shared_ptr<ChatViewModel>()>{}
                                               : [this] { return chatViewModel(); },
         .sessionStore = persistsSessions&& supportFolder

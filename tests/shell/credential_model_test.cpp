@@ -333,6 +333,9 @@ class PromptedKeyring final : public SecretBackend {
         if (daemon_ != daemon) {
             return {cancelled, "the keyring went away with its prompt open"};
         }
+        if (locked_) {
+            return {interactionNotAllowed, "the keyring stayed locked"};
+        }
         return success;
     }
     void askAgain() override {
@@ -349,6 +352,20 @@ class PromptedKeyring final : public SecretBackend {
             locked_ = false;
             changed_.notify_all();
         }
+    }
+    // The prompt's Cancel pressed: the keyring stays locked.
+    void cancel() {
+        std::lock_guard lock(mutex_);
+        promptOpen_ = false;
+        changed_.notify_all();
+    }
+    // Unlocked by another client with Vask's prompt open: the unlock sees the keyring's Locked
+    // turn false and ends as answered (LibsecretBackend follows the collection's properties).
+    void unlockElsewhere() {
+        std::lock_guard lock(mutex_);
+        locked_ = false;
+        promptOpen_ = false;
+        changed_.notify_all();
     }
     // The daemon restarted: its prompt ends, and the new one is locked.
     void restart() {
@@ -401,18 +418,54 @@ const char* nameOf(Chat chat) {
     return chat == Chat::main ? "main" : "popover";
 }
 
-// What the sequences see: the keyring, its prompt, and the questions of each chat.
+// What the sequences see: the keyring, its prompt, the account, and the questions of each chat.
 struct UnlockModel {
     bool locked = true;
     bool prompt = false;
+    bool signedIn = true;
     // Questions an unlock holds, by the chat that asks them once it answers.
     int held[2] = {0, 0};
     // The chat shows a question the keyring stopped ("locked"), which its Unlock holds; unknown
     // once the keyring answered (the row may be asked again or left).
     std::optional<bool> shows[2] = {false, false};
-    // Questions that must have gone out signed in, and all asked.
+    // Questions that must have gone out signed in, all that may have gone out (signed in or
+    // not), and all asked.
     int mustGoOut = 0;
+    int mayGoOut = 0;
     int asked = 0;
+    // Held questions told they were not asked: their account went.
+    int notAsked = 0;
+
+    // The unlock ended unanswered (cancelled, its daemon gone): what it held stays held, each
+    // row saying locked, with Unlock.
+    void unlockEndedUnanswered() {
+        prompt = false;
+        for (int c = 0; c < 2; ++c) {
+            if (held[c] > 0) {
+                shows[c] = false;
+            }
+        }
+    }
+    // The keyring answered (the password typed, or unlocked elsewhere): what was held goes out.
+    void unlocked() {
+        locked = false;
+        prompt = false;
+        mustGoOut += held[0] + held[1];
+        mayGoOut += held[0] + held[1];
+        held[0] = held[1] = 0;
+        for (auto& shown : shows) {
+            if (shown == true) {
+                shown = std::nullopt;
+            }
+        }
+    }
+    // The account changed (signed out, or in again): nothing held goes out, each says so.
+    void accountChanged(bool nowSignedIn) {
+        notAsked += held[0] + held[1];
+        held[0] = held[1] = 0;
+        shows[0] = shows[1] = false;
+        signedIn = nowSignedIn;
+    }
 };
 
 // The running application: its root, both chats, the keyring and the bus's word of it.
@@ -457,7 +510,23 @@ struct UnlockSystem {
         RC_ASSERT(settled);
         f.drain();
     }
+    // A sign-in or sign-out, told to every view by an arrival of its own, not by a question to
+    // the keyring: waits for it and for any question the step asked, and counts it out of
+    // settle()'s reckoning.
+    void accountStep(const std::function<void()>& step) {
+        const int before = arrived;
+        const int askedAtStart = keyring->asked();
+        step();
+        const bool told = f.main.runUntil([&] {
+            f.worker.runUntilIdle();
+            return arrived - before >= 1 + (keyring->asked() - askedAtStart);
+        });
+        RC_ASSERT(told);
+        f.drain();
+        askedBefore -= 1;
+    }
     long wentOut() const { return test::questionsSentSignedIn(log); }
+    long wentOutAtAll() const { return static_cast<long>(log->events("chat_send_started").size()); }
 
     test::LogCapture log;
     std::shared_ptr<PromptedKeyring> keyring = std::make_shared<PromptedKeyring>();
@@ -473,23 +542,34 @@ struct UnlockSystem {
 void checkAgainstModel(const UnlockModel& m, UnlockSystem& s) {
     RC_ASSERT(s.keyring->promptOpen() == m.prompt);
     RC_ASSERT(s.f.root->keyringUnlockUnderWay() == m.prompt);
+    const auto waits = [](const ChatState* ended) {
+        const auto* failed = ended != nullptr ? ended->asFailed() : nullptr;
+        return failed != nullptr && failed->error == ChatViewModel::keyringUnlockingText;
+    };
     for (const Chat which : {Chat::main, Chat::popover}) {
         auto& chat = s.chat(which);
-        RC_ASSERT(chat.keyringLocked.get() == m.locked);
+        RC_ASSERT(chat.keyringLocked.get() == (m.locked && m.signedIn));
         if (!m.prompt) {
-            // No unlock under way: none waited for, nor named.
+            // No unlock under way: none waited for, nor named, under any question of any chat
+            // (one handed to the main window too).
             RC_ASSERT(!chat.askingKeyring.get());
             const auto state = chat.state.get();
-            const auto* failed = state.asFailed();
-            const bool waits =
-                failed != nullptr && failed->error == ChatViewModel::keyringUnlockingText;
-            RC_ASSERT(!waits);
+            RC_ASSERT(!waits(&state));
+            for (const auto& session : chat.sessions.get()) {
+                for (const auto& message : session->messages) {
+                    RC_ASSERT(!waits(chat.endedTurn(message.id)));
+                }
+            }
         }
     }
     const long out = s.wentOut();
     RC_ASSERT(out >= m.mustGoOut);
     RC_ASSERT(out <= m.asked);
+    // Nothing held goes out after its account went, and nothing twice.
+    RC_ASSERT(s.wentOutAtAll() <= m.mayGoOut);
     RC_ASSERT(s.log->events("held_question_dropped").empty());
+    RC_ASSERT(static_cast<long>(s.log->events("held_question_not_asked_account_changed").size()) ==
+              m.notAsked);
 }
 
 // A step of the unlock model, whose run checks the system against the model it leaves.
@@ -513,8 +593,13 @@ struct Ask final : UnlockCommand {
     void apply(UnlockModel& m) const override {
         const int c = indexOf(in);
         ++m.asked;
-        if (!m.locked) {
+        if (!m.signedIn) {
+            // Asked signed out: it goes out without credentials, and is refused.
+            ++m.mayGoOut;
+            m.shows[c] = false;
+        } else if (!m.locked) {
             ++m.mustGoOut;
+            ++m.mayGoOut;
             m.shows[c] = false;
         } else if (m.prompt) {
             ++m.held[c];
@@ -535,7 +620,7 @@ struct Ask final : UnlockCommand {
 
 struct PressUnlock final : UnlockCommand {
     Chat in = anyChat();
-    void checkPreconditions(const UnlockModel& m) const override { RC_PRE(m.locked); }
+    void checkPreconditions(const UnlockModel& m) const override { RC_PRE(m.locked && m.signedIn); }
     void apply(UnlockModel& m) const override {
         const int c = indexOf(in);
         if (m.shows[c] == true) {
@@ -566,17 +651,7 @@ struct PressUnlock final : UnlockCommand {
 
 struct TypePassword final : UnlockCommand {
     void checkPreconditions(const UnlockModel& m) const override { RC_PRE(m.prompt); }
-    void apply(UnlockModel& m) const override {
-        m.locked = false;
-        m.prompt = false;
-        m.mustGoOut += m.held[0] + m.held[1];
-        m.held[0] = m.held[1] = 0;
-        for (auto& shows : m.shows) {
-            if (shows == true) {
-                shows = std::nullopt;
-            }
-        }
-    }
+    void apply(UnlockModel& m) const override { m.unlocked(); }
     void run(const UnlockModel& m, UnlockSystem& s) const override {
         s.keyring->type();
         s.settle();
@@ -614,15 +689,8 @@ struct DaemonRestarted final : UnlockCommand {
     void apply(UnlockModel& m) const override {
         // Credentials read before stay read: only a keyring that held them back is followed.
         if (m.prompt) {
-            // The unlock ends as not answered: what it held says locked again, with Unlock.
-            for (int c = 0; c < 2; ++c) {
-                if (m.held[c] > 0) {
-                    m.shows[c] = true;
-                }
-                m.held[c] = 0;
-            }
+            m.unlockEndedUnanswered();
         }
-        m.prompt = false;
         for (auto& shows : m.shows) {
             if (!shows.has_value()) {
                 shows = false;
@@ -641,14 +709,77 @@ struct DaemonRestarted final : UnlockCommand {
     void show(std::ostream& os) const override { os << "DaemonRestarted"; }
 };
 
+// The prompt's Cancel pressed: the keyring stays locked.
+struct CancelPrompt final : UnlockCommand {
+    void checkPreconditions(const UnlockModel& m) const override { RC_PRE(m.prompt); }
+    void apply(UnlockModel& m) const override { m.unlockEndedUnanswered(); }
+    void run(const UnlockModel& m, UnlockSystem& s) const override {
+        s.keyring->cancel();
+        s.settle();
+        checkAgainstModel(applied(m), s);
+    }
+    void show(std::ostream& os) const override { os << "CancelPrompt"; }
+};
+
+// Another client unlocks the keyring while Vask's prompt is open.
+struct UnlockElsewhere final : UnlockCommand {
+    void checkPreconditions(const UnlockModel& m) const override { RC_PRE(m.prompt); }
+    void apply(UnlockModel& m) const override { m.unlocked(); }
+    void run(const UnlockModel& m, UnlockSystem& s) const override {
+        s.keyring->unlockElsewhere();
+        s.settle();
+        checkAgainstModel(applied(m), s);
+    }
+    void show(std::ostream& os) const override { os << "UnlockElsewhere"; }
+};
+
+// Sign Out pressed in Settings (the keyring's prompt, if open, stays open).
+struct SignOutInSettings final : UnlockCommand {
+    void checkPreconditions(const UnlockModel& m) const override { RC_PRE(m.signedIn); }
+    void apply(UnlockModel& m) const override { m.accountChanged(false); }
+    void run(const UnlockModel& m, UnlockSystem& s) const override {
+        bool done = false;
+        s.accountStep(
+            [&] { s.f.root->sharedGoogleSignInViewModel()->signOut([&] { done = true; }); });
+        RC_ASSERT(s.f.main.runUntil([&] {
+            s.f.worker.runUntilIdle();
+            return done;
+        }));
+        s.settle();
+        checkAgainstModel(applied(m), s);
+    }
+    void show(std::ostream& os) const override { os << "SignOut"; }
+};
+
+// A sign-in (to another account), stored as a sign-in stores it.
+struct SignInAgain final : UnlockCommand {
+    void apply(UnlockModel& m) const override {
+        m.accountChanged(true);
+        // The new account's credentials are kept in memory once stored: nothing holds it back.
+        m.locked = false;
+    }
+    void run(const UnlockModel& m, UnlockSystem& s) const override {
+        s.accountStep([&] {
+            s.f.root->signInRecord().noteSignedIn();
+            s.f.saveAccount("user-" + std::to_string(m.notAsked + 2));
+            s.f.root->resetAuthMode();
+        });
+        s.settle();
+        checkAgainstModel(applied(m), s);
+    }
+    void show(std::ostream& os) const override { os << "SignIn"; }
+};
+
 TEST(CredentialModelTest, EveryGeneratedUnlockAsksWhatItHeld) {
     test::StubHttpServer relay;
     const auto base = relay.baseURL().absoluteString();
     test::checkProperty("CredentialModelTest/EveryGeneratedUnlockAsksWhatItHeld", 200, 20, [&] {
         UnlockSystem system(base);
-        rc::state::check(UnlockModel{}, system,
-                         rc::state::gen::execOneOfWithArgs<Ask, PressUnlock, TypePassword,
-                                                           NewPopoverChat, DaemonRestarted>());
+        rc::state::check(
+            UnlockModel{}, system,
+            rc::state::gen::execOneOfWithArgs<Ask, PressUnlock, TypePassword, NewPopoverChat,
+                                              DaemonRestarted, CancelPrompt, UnlockElsewhere,
+                                              SignOutInSettings, SignInAgain>());
     });
 }
 
@@ -674,6 +805,26 @@ TEST(CredentialModelTest, UnlockSequencesThatFoundFaultsHold) {
             // ... and behind its own Unlock, then the password typed.
             {ask(Chat::popover), unlock(Chat::popover), std::make_shared<NewPopoverChat>(),
              std::make_shared<TypePassword>()},
+            // Questions held in both chats, Sign Out with the prompt open, then the password.
+            {ask(Chat::popover), unlock(Chat::popover), ask(Chat::main),
+             std::make_shared<SignOutInSettings>(), std::make_shared<TypePassword>()},
+            // A question the cancelled unlock left held, then Sign Out.
+            {ask(Chat::popover), unlock(Chat::popover), std::make_shared<CancelPrompt>(),
+             std::make_shared<SignOutInSettings>()},
+            // Held, signed in again with the prompt open, then the password.
+            {unlock(Chat::main), ask(Chat::main), std::make_shared<SignInAgain>(),
+             std::make_shared<TypePassword>()},
+            // The popover's held question handed to the main window with its new chat, then the
+            // prompt cancelled (or its daemon gone), then Unlock and the password: asked once.
+            {ask(Chat::popover), unlock(Chat::popover), std::make_shared<NewPopoverChat>(),
+             std::make_shared<CancelPrompt>(), unlock(Chat::main),
+             std::make_shared<TypePassword>()},
+            {ask(Chat::popover), unlock(Chat::popover), ask(Chat::main),
+             std::make_shared<NewPopoverChat>(), std::make_shared<DaemonRestarted>(),
+             unlock(Chat::main), std::make_shared<TypePassword>()},
+            // Unlocked by another client with Vask's prompt open.
+            {ask(Chat::main), unlock(Chat::main), ask(Chat::popover),
+             std::make_shared<UnlockElsewhere>()},
         };
         for (const auto& steps : rows) {
             UnlockSystem system(base);
