@@ -125,7 +125,6 @@ const std::vector<std::string> schemaStatements = {
     "CREATE INDEX IF NOT EXISTS idx_messages_timestamp ON messages(timestamp DESC)",
     "CREATE INDEX IF NOT EXISTS idx_messages_sender ON messages(sender)",
     "CREATE INDEX IF NOT EXISTS idx_messages_chat_time ON messages(chat_id, timestamp DESC)",
-    "CREATE INDEX IF NOT EXISTS idx_messages_guid ON messages(guid)",
     // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement split over two lines.
     "CREATE INDEX IF NOT EXISTS idx_messages_recipient_time ON messages(recipient_handle, "
     "timestamp DESC)",
@@ -186,6 +185,9 @@ constexpr std::string_view messagesFtsTriggers[] = {
     "messages_fts_update",
 };
 constexpr std::string_view guidUniqueIndex = "idx_messages_guid_unique";
+// A plain index on the guid: made by older builds beside the unique one, and now only for the
+// moment a bulk copy's end removes duplicate guids.
+constexpr std::string_view plainGuidIndex = "idx_messages_guid";
 constexpr std::string_view deferrableIndexes[] = {
     "idx_messages_chat", "idx_messages_sender",         "idx_messages_chat_time",
     "idx_messages_guid", "idx_messages_recipient_time", guidUniqueIndex,
@@ -262,12 +264,14 @@ SET chat_id = m.chat_id, chat_name = m.chat_name, is_group = m.is_group,
 FROM main.messages AS m
 WHERE m.guid = temp.shadow_batch.guid AND temp.shadow_batch.chat_id = ?1 AND m.chat_id <> ?1)";
 
-// A bulk copy without the guid's unique index appends: every row of a guid stays until the
-// copy's end, which keeps the last (see removeDuplicateGuidsSQL).
+// A bulk copy without the guid's unique index appends, numbering each row as a replace would:
+// the rows of a guid from other batches or runs stay until the copy's end, which keeps the last
+// (see removeDuplicateGuidsSQL).
 constexpr std::string_view appendMessageSQL = R"(INSERT INTO main.messages
 (guid, chat_id, chat_name, sender, text, timestamp, is_from_me, is_group,
- recipient_handle, has_attachments, attachment_types, content_hash)
-VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?))";
+ recipient_handle, has_attachments, attachment_types, content_hash, rowid)
+VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?))";
+constexpr std::string_view nextRowidSQL = "SELECT COALESCE(MAX(rowid), 0) + 1 FROM main.messages";
 
 // The end of such a copy, through idx_messages_guid (built first): of the rows of one guid the
 // last written stays, as if each had replaced the one before; without a chat it takes the chat
@@ -531,6 +535,10 @@ void ShadowDB::createSchemaIfNeeded(std::stop_token stop) {
         rebuildIndexes(stop);
     }
     executeSchemaStatements({});
+    // Databases of older builds carry a plain guid index beside the unique one.
+    if (guidIsIndexed()) {
+        execute("DROP INDEX IF EXISTS " + std::string(plainGuidIndex));
+    }
 }
 
 void ShadowDB::executeSchemaStatements(const std::function<void()>& beforeEach) {
@@ -665,7 +673,7 @@ void ShadowDB::rebuildIndexes(const std::stop_token& stop) {
     withFileTemporaryStore([&] {
         inWriteTransaction([&] {
             stopIfAsked();
-            if (!guidIsIndexed()) {
+            if (!guidIsIndexed() && !createGuidUniqueIndex()) {
                 removeDuplicateGuids();
                 stopIfAsked();
             }
@@ -677,9 +685,29 @@ void ShadowDB::rebuildIndexes(const std::stop_token& stop) {
     });
 }
 
+bool ShadowDB::createGuidUniqueIndex() {
+    // A copy writes each guid once unless a run wrote beside it, or it went over rows already
+    // stored: the index is made at once, and only a duplicate sends the end through their removal.
+    execute("SAVEPOINT guid_unique");
+    try {
+        execute("CREATE UNIQUE INDEX IF NOT EXISTS " + std::string(guidUniqueIndex) +
+                " ON messages(guid)");
+    } catch (const Error&) {
+        sqlite3* db = connection();
+        const int failed = sqlite3_errcode(db);
+        sqlite3_exec(db, "ROLLBACK TO guid_unique; RELEASE guid_unique", nullptr, nullptr, nullptr);
+        if ((failed & 0xff) == SQLITE_CONSTRAINT) {
+            return false;
+        }
+        throw;
+    }
+    execute("RELEASE guid_unique");
+    return true;
+}
+
 void ShadowDB::removeDuplicateGuids() {
     sqlite3* db = connection();
-    execute("CREATE INDEX IF NOT EXISTS idx_messages_guid ON messages(guid)");
+    execute("CREATE INDEX IF NOT EXISTS " + std::string(plainGuidIndex) + " ON messages(guid)");
     execute(createDuplicatesSQL);
     execute("DELETE FROM temp.shadow_duplicate");
     execute(findDuplicatesSQL);
@@ -690,6 +718,8 @@ void ShadowDB::removeDuplicateGuids() {
     }
     execute(removeDuplicateGuidsSQL);
     execute("DELETE FROM temp.shadow_duplicate");
+    // The unique index made next serves every lookup by guid.
+    execute("DROP INDEX " + std::string(plainGuidIndex));
 }
 
 bool ShadowDB::isIndexMaintenanceSuspended() {
@@ -760,11 +790,20 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
         // deletes the row it replaces).
         inWriteTransaction([&] {
             auto append = prepare(db, appendMessageSQL);
-            for (const auto& message : messages) {
+            // The rows of one message come together (one per chat): only the last is written,
+            // as the last replaces the others in a row-by-row copy, but each takes its number,
+            // so the copy's end has no duplicate to remove and row ids come out the same.
+            std::int64_t rowid = firstColumnOrZero(nextRowidSQL);
+            for (std::size_t i = 0; i < messages.size(); ++i, ++rowid) {
+                const auto& message = messages[i];
                 throwIfStopped();
+                if (i + 1 < messages.size() && messages[i + 1].guid == message.guid) {
+                    continue;
+                }
                 append.reset();
                 try {
                     bindMessage(append, message);
+                    append.bind(13, rowid);
                     append.run();
                 } catch (const SQLiteSupport::Failure& failure) {
                     throwIfStopped();

@@ -276,6 +276,8 @@ class ShadowDB {
     void rebuildIndexes(const std::stop_token& stop);
     // Every statement of the schema, `beforeEach` (when given) run before each.
     void executeSchemaStatements(const std::function<void()>& beforeEach);
+    // Makes the guid's unique index; false (nothing changed) when duplicate guids prevent it.
+    bool createGuidUniqueIndex();
     void removeDuplicateGuids();
     void checkpointWalOrThrow();
     // Runs `query` with the contacts database attached as "contacts". The attach is kept for

@@ -330,6 +330,56 @@ TEST_F(DeferredSyncTest, ARowReadAgainWithoutItsChatKeepsTheChatOfTheRowItReplac
     expectSame(results["0"], *referenceWithoutRowids_);
 }
 
+// A message in several chats is one row per chat in the Messages database and one row in the
+// shadow database: the row of its chat with the highest row id, whichever way the copy went. And
+// the guid has one index, the unique one, also in a database an older build made with a plain
+// index beside it.
+TEST_F(DeferredSyncTest, BothPathsKeepTheLastChatOfAMessageAndOneIndexOnTheGuid) {
+    struct Row {
+        const char* name;
+        std::int64_t threshold;
+        bool olderBuildsIndex;
+    };
+    const Row rows[] = {{"row by row", never, false},
+                        {"deferred", 0, false},
+                        {"row by row, older database", never, true},
+                        {"deferred, older database", 0, true}};
+    const auto lastChats = column(chatDB(),
+                                  "SELECT json_array(m.guid, (SELECT c.guid FROM chat_message_join "
+                                  "j JOIN chat c ON c.ROWID = j.chat_id WHERE j.message_id = "
+                                  "m.ROWID ORDER BY c.ROWID DESC LIMIT 1)) FROM message m WHERE "
+                                  "(SELECT COUNT(*) FROM chat_message_join j WHERE j.message_id = "
+                                  "m.ROWID) > 1 ORDER BY m.guid");
+    ASSERT_GT(lastChats.size(), 5u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir runDir;
+        const auto path = runDir / "shadow.db";
+        if (row.olderBuildsIndex) {
+            ShadowDB(path).createSchemaIfNeeded();
+            test::openFile(path).execute("CREATE INDEX idx_messages_guid ON messages(guid)");
+        }
+        smallBatchSync(chatDB(), path, row.threshold).performSync();
+        auto shadow = test::openFile(path);
+        SQLiteStatement attach(shadow.get(), "ATTACH ? AS source");
+        attach.bind(1, chatDB().string()).run();
+        SQLiteStatement kept(shadow.get(),
+                             "SELECT json_array(guid, chat_id) FROM messages WHERE guid IN "
+                             "(SELECT m.guid FROM source.message m WHERE (SELECT COUNT(*) FROM "
+                             "source.chat_message_join j WHERE j.message_id = m.ROWID) > 1) "
+                             "ORDER BY guid");
+        std::vector<std::string> keptChats;
+        while (kept.step()) {
+            keptChats.push_back(kept.columnText(0));
+        }
+        EXPECT_EQ(keptChats, lastChats);
+        EXPECT_EQ(column(path,
+                         "SELECT il.name FROM pragma_index_list('messages') AS il WHERE (SELECT "
+                         "group_concat(name) FROM pragma_index_info(il.name)) = 'guid'"),
+                  std::vector<std::string>{"idx_messages_guid_unique"});
+    }
+}
+
 // The bulk-copy lock held elsewhere (another Vask's copy, or any process that took the file):
 // a run then writes without the full-text triggers and indexes the holder left out, or never
 // made on a new database. It must not say it is done before they are whole: it waits for the
