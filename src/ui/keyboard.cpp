@@ -68,6 +68,11 @@ class KeyboardFocusRing final : public QObject {
         return QObject::eventFilter(watched, event);
     }
 
+    // Whether `widget` shows the ring now: the keyboard, or Vask, put the focus there.
+    bool rings(const QWidget* widget) const {
+        return frame_ && frame_->isVisible() && frame_->widget() == widget;
+    }
+
   private:
     void ring(QWidget* widget) {
         if (widget == nullptr || widget->isWindow() || !widget->hasFocus()) {
@@ -91,6 +96,17 @@ class KeyboardFocusRing final : public QObject {
 
     QPointer<QFocusFrame> frame_;
 };
+
+QPointer<KeyboardFocusRing>& focusRing() {
+    static QPointer<KeyboardFocusRing> ring;
+    return ring;
+}
+
+// How a keeper moves the focus it keeps: as it came. A control the pointer focused, rebuilt
+// after its click, takes the focus back without a ring.
+Qt::FocusReason keptReason(bool ringed) {
+    return ringed ? Qt::OtherFocusReason : Qt::MouseFocusReason;
+}
 
 // Return and Enter press the push or tool button that has the keyboard focus, in every window,
 // as they do in Qt's dialogs (Space already does): the focused button takes them before any
@@ -194,9 +210,8 @@ class TabOrderKeeper final : public QObject {
 }  // namespace
 
 void installKeyboardHandling(QApplication& app) {
-    static QPointer<KeyboardFocusRing> focusRing;
-    if (!focusRing) {
-        focusRing = new KeyboardFocusRing(app);
+    if (!focusRing()) {
+        focusRing() = new KeyboardFocusRing(app);
     }
     static QPointer<ButtonKeys> buttonKeys;
     if (!buttonKeys) {
@@ -305,6 +320,7 @@ void FocusKeeper::note() {
     if (focus != waiting_) {
         wanted_ = focus == section_ ? QString() : focusKey(focus);
         waiting_ = nullptr;
+        ringed_ = !focusRing() || focusRing()->rings(focus);
     }
     if (focus != section_) {
         watched_ = focus;
@@ -317,7 +333,7 @@ bool FocusKeeper::eventFilter(QObject* watched, QEvent* event) {
     // focus on to the next control, scrolling that into view; it waits here instead.
     if (watched == watched_ && event->type() == QEvent::Hide && focusOf(section_) == watched_) {
         waiting_ = section_;
-        section_->setFocus(Qt::OtherFocusReason);
+        section_->setFocus(keptReason(ringed_));
     }
     return QObject::eventFilter(watched, event);
 }
@@ -337,7 +353,7 @@ void FocusKeeper::restore() {
         return;
     }
     showUnder(control, section_);
-    control->setFocus(Qt::OtherFocusReason);
+    control->setFocus(keptReason(ringed_));
     // A stand-in that is no control only holds the place until the control comes back.
     waiting_ = isTabStop(control) ? nullptr : control;
 }

@@ -99,6 +99,8 @@ class FocusKeeper final : public QObject {
     QPointer<QWidget> watched_;
     // Where the focus waits for `wanted_`: the section or a stand-in that is no control.
     QPointer<QWidget> waiting_;
+    // Whether the control kept showed the focus ring: the pointer did not put the focus there.
+    bool ringed_ = true;
 };
 
 // The desktop's usual keys in every window of the application: Ctrl+Q quits, Ctrl+W closes the

@@ -241,8 +241,11 @@ class PlainDialogStyle final : public QProxyStyle {
     static constexpr int focusRingMargin = 3;
 
     // The ring goes just outside the widget, where there is room for it; a widget that fills
-    // what holds it (a page's scroll area, a list) along an axis is ringed just inside along
-    // that one, where its holders would otherwise cut the ring away.
+    // what the ring is drawn in (a page's scroll area, a list, against the window's edge) along
+    // an axis is ringed just inside along that one, where it would otherwise be cut away. The
+    // ring is drawn above the widget in the window, a toolbar or the viewport of the scroll area
+    // it is in (as QFocusFrame places itself), so only that holder cuts it: a row just the height
+    // of its button ("Sources (n)") leaves the ring outside, never through the button's text.
     static int ringMargin(const QWidget* ringed, Qt::Orientation axis) {
         if (ringed == nullptr) {
             return focusRingMargin;
@@ -251,14 +254,25 @@ class PlainDialogStyle final : public QProxyStyle {
             QRect(QPoint(0, 0), ringed->size())
                 .adjusted(-focusRingMargin, -focusRingMargin, focusRingMargin, focusRingMargin);
         QRect room = wanted;
-        for (const QWidget* holder = ringed->parentWidget(); holder != nullptr;
-             holder = holder->parentWidget()) {
+        const auto keepInside = [&](const QWidget* holder) {
             room &= QRect(holder->mapTo(ringed->window(), QPoint(0, 0)) -
                               ringed->mapTo(ringed->window(), QPoint(0, 0)),
                           holder->size());
-            if (holder->isWindow()) {
+        };
+        const QWidget* previous = nullptr;
+        for (const QWidget* holder = ringed->parentWidget(); holder != nullptr;
+             holder = holder->parentWidget()) {
+            const bool scrollArea = holder->inherits("QAbstractScrollArea");
+            if (holder->isWindow() || holder->inherits("QToolBar") || scrollArea) {
+                keepInside(scrollArea && previous != nullptr ? previous : holder);
                 break;
             }
+            // Nor does it run into the pane beside (the sidebar beside the awaiting list).
+            if (holder->parentWidget() != nullptr &&
+                holder->parentWidget()->inherits("QSplitter")) {
+                keepInside(holder);
+            }
+            previous = holder;
         }
         const bool fits = axis == Qt::Horizontal
                               ? room.left() == wanted.left() && room.right() == wanted.right()
@@ -476,8 +490,8 @@ class DesktopFollower final : public QObject {
         const auto colours = da::parseQt6ctConf(fileText(conf));
         const QString configHome =
             QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-        const QString folder = QFileInfo::exists(configHome + "/qt6ct") ? configHome + "/qt6ct"
-                                                                        : configHome;
+        const QString folder =
+            QFileInfo::exists(configHome + "/qt6ct") ? configHome + "/qt6ct" : configHome;
         for (const QString& path : {conf, QString::fromStdString(colours.colorSchemePath)}) {
             if (!path.isEmpty() && !qt6ctFiles_.files().contains(path) && QFile::exists(path)) {
                 qt6ctFiles_.addPath(path);
@@ -510,12 +524,13 @@ class DesktopFollower final : public QObject {
     bool pending_ = false;
     // The portal's setting is read again when it may have changed, and followed once read.
     PortalReader portalReader_{[this](da::Preference preference) {
-                                   portalAnswer = preference;
-                                   changeSeen();
-                               }};
+        portalAnswer = preference;
+        changeSeen();
+    }};
     // Last, so that it stops first: nothing is posted to a follower that is going.
     da::PortalWatch portal_{[this] {
-        QMetaObject::invokeMethod(this, [this] { portalReader_.read(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { portalReader_.read(); }, Qt::QueuedConnection);
     }};
 };
 

@@ -1,7 +1,9 @@
 #include <QApplication>
+#include <QFocusFrame>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
@@ -20,6 +22,7 @@
 #include "chat/chat_fixture.h"
 #include "chat/chat_presenters.h"
 #include "chat/chat_samples.h"
+#include "support/recording_opener.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 #include "ui/chat/chat_composer_text_view.h"
@@ -29,7 +32,6 @@
 #include "ui/chat/thinking_view.h"
 #include "ui/keyboard.h"
 #include "ui/theme.h"
-#include "support/recording_opener.h"
 
 namespace vask::ui {
 namespace {
@@ -885,20 +887,19 @@ TEST_F(ChatViewTest, SavedChatsLoadingShowsTheLoadingStateAndHoldsSending) {
 // --- Message bubble ---------------------------------------------------------------------------
 
 MessageBubble::Actions bubbleActions(std::vector<std::string>& opened,
-                                     std::vector<Uuid>* undone = nullptr,
-                                     bool messagesApp = true) {
+                                     std::vector<Uuid>* undone = nullptr, bool messagesApp = true) {
     const auto record = [&opened](const std::string& url) { opened.push_back(url); };
-    return {.undoAutoSave =
-                [undone](const Uuid& id) {
-                    if (undone) {
-                        undone->push_back(id);
-                    }
-                },
-            .openSettings = {},
-            .openURL = record,
-            .openInMessages =
-                messagesApp ? std::function<void(const std::string&)>(record) : nullptr,
-            .now = [] { return now; }};
+    return {
+        .undoAutoSave =
+            [undone](const Uuid& id) {
+                if (undone) {
+                    undone->push_back(id);
+                }
+            },
+        .openSettings = {},
+        .openURL = record,
+        .openInMessages = messagesApp ? std::function<void(const std::string&)>(record) : nullptr,
+        .now = [] { return now; }};
 }
 
 TEST(MessageBubbleTest, SourcesShowSixThenTheRest) {
@@ -962,8 +963,8 @@ TEST(MessageBubbleTest, AToggleOfTheSourcesKeepsTheFocusAcrossPresses) {
         auto* column = new QVBoxLayout(&window);
         auto* before = new QPushButton("New Chat");
         column->addWidget(before);
-        auto* bubble = new MessageBubble(chat_samples::answer("a", 6, 1, now), true,
-                                         bubbleActions(opened));
+        auto* bubble =
+            new MessageBubble(chat_samples::answer("a", 6, 1, now), true, bubbleActions(opened));
         column->addWidget(bubble);
         column->addWidget(new QPushButton("Settings"));
         window.resize(600, 2400);
@@ -1230,6 +1231,61 @@ TEST_F(ChatViewTest, SourcesOpenedFromTheirToggleKeepItInView) {
     EXPECT_GE(top, 0);
     EXPECT_LE(top + focused->height(), viewport->height());
     Theme::setReduceMotion(false);
+}
+
+// "Sources (n)" sits in a row just its height: its focus ring goes around it, outside its text,
+// as the row's holders leave room for it; and it shows only for focus the pointer did not put
+// there, the toggle rebuilt after a click included.
+TEST_F(ChatViewTest, TheSourcesRingIsOutsideItsTextAndOnlyForTheKeyboard) {
+    installKeyboardHandling(*qApp);
+    auto model = makeModel(false);
+    auto view = makeView(model);
+    showScrolling(*view);
+    QApplication::setActiveWindow(view.get());
+    const auto session = chat_samples::session(1, now);
+    chat_samples::show(*model, session);
+    QApplication::processEvents();
+    auto* bubble = view->bubble(session.messages[1].id);
+    ASSERT_NE(bubble, nullptr);
+    const auto ring = [&] { return view->findChild<QFocusFrame*>("keyboardFocusRing"); };
+    const auto toggle = [&] { return visible<QPushButton>(bubble, "sourcesToggle").front(); };
+    // Where the ring is drawn and where the toggle is, in the window.
+    const auto inWindow = [&](QWidget* widget) {
+        return QRect(widget->mapTo(view.get(), QPoint(0, 0)), widget->size());
+    };
+    struct Step {
+        const char* name;
+        std::function<void()> act;
+        bool ringed;
+    };
+    const std::vector<Step> steps = {
+        {"reached by Tab", [&] { toggle()->setFocus(Qt::TabFocusReason); }, true},
+        {"pressed by Return", [&] { press(toggle(), Qt::Key_Return); }, true},
+        {"clicked",
+         [&] {
+             QWidget* target = toggle();
+             const QPointF at(target->width() / 2.0, target->height() / 2.0);
+             for (const auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+                 QMouseEvent event(type, at, target->mapToGlobal(at), Qt::LeftButton,
+                                   type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                                   Qt::NoModifier);
+                 QApplication::sendEvent(target, &event);
+             }
+         },
+         false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.act();
+        QApplication::processEvents();
+        ASSERT_EQ(QApplication::focusWidget(), toggle());
+        const bool shown = ring() != nullptr && ring()->isVisible() && ring()->widget() == toggle();
+        EXPECT_EQ(shown, step.ringed);
+        if (shown) {
+            const QRect around = inWindow(toggle()).adjusted(-3, -3, 3, 3);
+            EXPECT_EQ(inWindow(ring()), around) << "the ring is drawn inside, through the text";
+        }
+    }
 }
 
 TEST_F(ChatViewTest, AWordLongerThanTheLineBreaksInsideTheColumn) {
