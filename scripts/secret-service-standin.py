@@ -15,9 +15,12 @@ written at each change), so they outlive the daemon as a keyring's file on disk 
 
 With --control it takes commands on its standard input, one a line, answering each with one
 line: "lock" and "unlock" (from outside Vask, no prompt), "type" (the password typed into every
-open prompt: they complete and the keyring is unlocked), "restart" (as SIGUSR1), and "state"
-("locked=L open=N shown=N dismissed=N": whether the keyring is locked, its prompts open now, all
-it showed and all dismissed). Its end of input ends it.
+open prompt: they complete and the keyring is unlocked), "restart" (as SIGUSR1), "hang" (it
+answers "hanging" and then nothing at all for a minute, as a service that stopped answering), and
+"state" ("locked=L open=N shown=N dismissed=N": whether the keyring is locked, its prompts open
+now, all it showed and all dismissed). Each change of the keyring's lock is signalled as
+gnome-keyring signals it (the collection's PropertiesChanged, the service's CollectionChanged).
+Its end of input ends it.
 
     secret-service-standin.py [--locked] [--hide-locked] [--items FILE] [--log FILE]
                               [--prompt-unlocks] [--store FILE] [--control]
@@ -91,6 +94,10 @@ class Recorded(dbus.service.Object):
     def Set(self, interface, name, value):
         self.service.record(PROPERTIES_IFACE + ".Set")
 
+    @dbus.service.signal(PROPERTIES_IFACE, signature="sa{sv}as")
+    def PropertiesChanged(self, interface, changed, invalidated):
+        pass
+
 
 class Item(Recorded):
     def __init__(self, service, collection, number, attributes, label, secret):
@@ -146,9 +153,24 @@ class Item(Recorded):
 class Collection(Recorded):
     def __init__(self, service, locked):
         super().__init__(service, ROOT + "/collection/login")
-        self.locked = locked
+        self._locked = locked
         self.items = []
         self.counter = 0
+
+    @property
+    def locked(self):
+        return self._locked
+
+    @locked.setter
+    def locked(self, value):
+        """Each change is told as gnome-keyring tells it: the collection's PropertiesChanged and
+        the service's CollectionChanged."""
+        if self._locked == value:
+            return
+        self._locked = value
+        self.PropertiesChanged(COLLECTION_IFACE, {"Locked": dbus.Boolean(value)},
+                               dbus.Array([], signature="s"))
+        self.service.CollectionChanged(self.path)
 
     def interface(self):
         return COLLECTION_IFACE
@@ -324,6 +346,10 @@ class Service(Recorded):
                 return item
         raise NoSuchObject(path)
 
+    @dbus.service.signal(SERVICE_IFACE, signature="o")
+    def CollectionChanged(self, collection):
+        pass
+
     @dbus.service.method(SERVICE_IFACE, in_signature="sv", out_signature="vo")
     def OpenSession(self, algorithm, parameters):
         self.record(SERVICE_IFACE + ".OpenSession")
@@ -431,6 +457,12 @@ def main():
         elif word == "restart":
             restart()
             service.collection.locked = True
+        elif word == "hang":
+            # A service that stops answering (its prompt left open): nothing is served, nor any
+            # command read, for a minute.
+            print("hanging", flush=True)
+            time.sleep(60)
+            return True
         elif word != "state":
             print(f"unknown command {word}", flush=True)
             return True

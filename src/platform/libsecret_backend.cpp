@@ -3,9 +3,11 @@
 #include <libsecret/secret.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -103,13 +105,29 @@ Calls& calls() {
 constexpr const char* secretsName = "org.freedesktop.secrets";
 constexpr const char* promptInterface = "org.freedesktop.Secret.Prompt";
 
-// Who follows the Secret Service's name on the session bus. Never destroyed: the thread that
-// watches it runs for the life of the process.
+// The thread that follows the Secret Service's name, with its main context and its own
+// connection to the session bus (never the process's shared one, which it would keep alive),
+// while anyone listens: the last listener's going ends it and closes the connection.
+struct Watcher {
+    GMainContext* context = g_main_context_new();
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+
+    Watcher() = default;
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+    ~Watcher() { g_main_context_unref(context); }
+};
+
+// Who follows the Secret Service's name on the session bus. Never destroyed: a listener may
+// go while the process exits.
 struct Presence {
     std::mutex mutex;
+    // Held while listeners are told: a listener that goes waits for a call to it under way.
+    std::recursive_mutex telling;
     std::map<std::uint64_t, std::function<void(bool)>> listeners;
     std::uint64_t next = 0;
-    bool watching = false;
+    std::shared_ptr<Watcher> watcher;
 };
 
 Presence& presence() {
@@ -130,9 +148,10 @@ void ownerChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, co
     secret_service_disconnect();
     logger().info(std::string("secret_service_owner_changed") + (went ? " went=" : "") +
                   (went ? before : "") + (came ? " came=" : "") + (came ? after : ""));
+    auto& shared = presence();
+    std::lock_guard telling(shared.telling);
     std::vector<std::function<void(bool)>> listeners;
     {
-        auto& shared = presence();
         std::lock_guard lock(shared.mutex);
         for (const auto& [id, listener] : shared.listeners) {
             listeners.push_back(listener);
@@ -143,29 +162,79 @@ void ownerChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, co
     }
 }
 
-// The name's owner watched on a thread and main context of its own; presence().mutex held.
-void startWatching() {
-    std::thread([] {
-        GMainContext* context = g_main_context_new();
-        g_main_context_push_thread_default(context);
-        GError* raw = nullptr;
-        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw);
-        if (bus == nullptr) {
-            logger().error(std::string("secret_service_not_watched error=") +
-                           (raw != nullptr ? raw->message : "no session bus"));
-            g_clear_error(&raw);
-            g_main_context_pop_thread_default(context);
-            g_main_context_unref(context);
-            return;
+// The session bus's address, connected to privately; null (logged) when there is none.
+GDBusConnection* privateSessionBus() {
+    GError* raw = nullptr;
+    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &raw);
+    GDBusConnection* bus = nullptr;
+    if (address != nullptr) {
+        bus = g_dbus_connection_new_for_address_sync(
+            address,
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &raw);
+        g_free(address);
+    }
+    if (bus == nullptr) {
+        logger().error(std::string("secret_service_not_watched error=") +
+                       (raw != nullptr ? raw->message : "no session bus"));
+        g_clear_error(&raw);
+    }
+    return bus;
+}
+
+// Starts following the name on a thread of its own, and returns once it is subscribed (or has
+// failed to be): a daemon that takes the name from then on is heard.
+std::shared_ptr<Watcher> startWatching() {
+    auto watcher = std::make_shared<Watcher>();
+    auto subscribed = std::make_shared<std::promise<void>>();
+    auto ready = subscribed->get_future();
+    // The thread keeps its watcher: one stopped from its own thread is left to end by itself.
+    watcher->thread = std::thread([watcher, subscribed] {
+        g_main_context_push_thread_default(watcher->context);
+        GDBusConnection* bus = privateSessionBus();
+        guint subscription = 0;
+        if (bus != nullptr) {
+            subscription = g_dbus_connection_signal_subscribe(
+                bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+                "/org/freedesktop/DBus", secretsName, G_DBUS_SIGNAL_FLAGS_NONE, ownerChanged,
+                nullptr, nullptr);
+            // The subscription is the bus daemon's once a call made after it is answered.
+            GVariant* reply = g_dbus_connection_call_sync(
+                bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+            if (reply != nullptr) {
+                g_variant_unref(reply);
+            }
         }
-        g_dbus_connection_signal_subscribe(bus, "org.freedesktop.DBus", "org.freedesktop.DBus",
-                                           "NameOwnerChanged", "/org/freedesktop/DBus", secretsName,
-                                           G_DBUS_SIGNAL_FLAGS_NONE, ownerChanged, nullptr,
-                                           nullptr);
-        for (;;) {
-            g_main_context_iteration(context, TRUE);
+        subscribed->set_value();
+        while (bus != nullptr && !watcher->stopping.load()) {
+            g_main_context_iteration(watcher->context, TRUE);
         }
-    }).detach();
+        if (bus != nullptr) {
+            g_dbus_connection_signal_unsubscribe(bus, subscription);
+            g_dbus_connection_close_sync(bus, nullptr, nullptr);
+            g_object_unref(bus);
+        }
+        // Whatever the connection left queued for this context goes with it.
+        while (g_main_context_iteration(watcher->context, FALSE)) {
+        }
+        g_main_context_pop_thread_default(watcher->context);
+    });
+    ready.wait();
+    return watcher;
+}
+
+// Ends the watcher's thread and waits for it (unless called on it, from a listener).
+void stopWatching(const std::shared_ptr<Watcher>& watcher) {
+    watcher->stopping.store(true);
+    g_main_context_wakeup(watcher->context);
+    if (watcher->thread.get_id() == std::this_thread::get_id()) {
+        // The thread ends once the listener returns; the watcher goes with the last reference.
+        watcher->thread.detach();
+        return;
+    }
+    watcher->thread.join();
 }
 
 // Runs `work` on a thread of its own with a cancellable the quit (and the time limit) cancels,
@@ -450,10 +519,66 @@ struct PromptWait {
     // The daemon whose prompt it is went (or another took its name).
     bool gone = false;
     bool cancelled = false;
+    // The keyring was unlocked by other means (another client, another prompt) while Vask's
+    // prompt was open: its collections' Locked turned false.
+    bool unlockedElsewhere = false;
     GVariant* result = nullptr;
 
-    bool over() const { return completed || gone || cancelled; }
+    bool over() const { return completed || gone || cancelled || unlockedElsewhere; }
 };
+
+// What the wait for a prompt follows of the keyring besides the prompt: the collections whose
+// Locked property ends it once false.
+struct LockFollow {
+    PromptWait* wait;
+    GDBusConnection* bus;
+    const std::vector<std::string>* collections;
+    GCancellable* cancellable;
+};
+
+// Whether every collection followed is unlocked now, as the service says within a short limit.
+bool collectionsUnlocked(const LockFollow& follow) {
+    for (const auto& path : *follow.collections) {
+        GVariant* reply = g_dbus_connection_call_sync(
+            follow.bus, secretsName, path.c_str(), "org.freedesktop.DBus.Properties", "Get",
+            g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"),
+            G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 1000, follow.cancellable,
+            nullptr);
+        if (reply == nullptr) {
+            return false;
+        }
+        GVariant* value = nullptr;
+        g_variant_get(reply, "(v)", &value);
+        const bool locked =
+            !g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) || g_variant_get_boolean(value);
+        g_variant_unref(value);
+        g_variant_unref(reply);
+        if (locked) {
+            return false;
+        }
+    }
+    return !follow.collections->empty();
+}
+
+// A collection's properties changed, or the service says a collection changed: the keyring may
+// have been unlocked elsewhere.
+void lockMayHaveChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                        GVariant*, gpointer data) {
+    const auto* follow = static_cast<const LockFollow*>(data);
+    if (!follow->wait->over() && collectionsUnlocked(*follow)) {
+        follow->wait->unlockedElsewhere = true;
+    }
+}
+
+// The collection that holds the object at `path` (an item's, or the collection itself).
+std::string collectionOf(const std::string& path) {
+    constexpr std::string_view prefix = "/org/freedesktop/secrets/collection/";
+    if (!path.starts_with(prefix)) {
+        return path;
+    }
+    const auto end = path.find('/', prefix.size());
+    return end == std::string::npos ? path : path.substr(0, end);
+}
 
 void promptCompleted(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                      GVariant* parameters, gpointer data) {
@@ -480,12 +605,23 @@ gboolean promptCancelled(GCancellable*, gpointer data) {
 }
 
 // Shows the prompt at `path` and waits, on a main context of this thread's own, for its
-// Completed signal, the daemon's going, or the quit. Unlocked items in `result` when it
-// completed.
-PromptWait performPrompt(GDBusConnection* bus, const std::string& path, GCancellable* cancellable) {
+// Completed signal, the daemon's going, the quit, or `collections` unlocked by other means
+// (their Locked property, followed by its own signals: the prompt is then dismissed where the
+// service allows it). Unlocked items in `result` when it completed.
+PromptWait performPrompt(GDBusConnection* bus, const std::string& path,
+                         const std::vector<std::string>& collections, GCancellable* cancellable) {
     PromptWait wait;
     GMainContext* context = g_main_context_new();
     g_main_context_push_thread_default(context);
+    LockFollow follow{&wait, bus, &collections, cancellable};
+    const guint properties = g_dbus_connection_signal_subscribe(
+        bus, nullptr, "org.freedesktop.DBus.Properties", "PropertiesChanged", nullptr,
+        "org.freedesktop.Secret.Collection", G_DBUS_SIGNAL_FLAGS_NONE, lockMayHaveChanged, &follow,
+        nullptr);
+    const guint collectionChanged = g_dbus_connection_signal_subscribe(
+        bus, nullptr, "org.freedesktop.Secret.Service", "CollectionChanged",
+        "/org/freedesktop/secrets", nullptr, G_DBUS_SIGNAL_FLAGS_NONE, lockMayHaveChanged, &follow,
+        nullptr);
     const guint completed = g_dbus_connection_signal_subscribe(
         bus, nullptr, promptInterface, "Completed", path.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
         promptCompleted, &wait, nullptr);
@@ -519,14 +655,27 @@ PromptWait performPrompt(GDBusConnection* bus, const std::string& path, GCancell
             wait.cancelled = !wait.gone;
         } else {
             g_variant_unref(shown);
+            // Unlocked between the question and the prompt's showing: no signal is to come.
+            if (collectionsUnlocked(follow)) {
+                wait.unlockedElsewhere = true;
+            }
         }
         while (!wait.over()) {
             g_main_context_iteration(context, TRUE);
         }
-        std::lock_guard lock(shared.mutex);
-        if (const auto it = shared.prompts.find(path); it != shared.prompts.end()) {
-            g_object_unref(it->second);
-            shared.prompts.erase(it);
+        bool mine = false;
+        {
+            std::lock_guard lock(shared.mutex);
+            if (const auto it = shared.prompts.find(path); it != shared.prompts.end()) {
+                g_object_unref(it->second);
+                shared.prompts.erase(it);
+                mine = true;
+            }
+        }
+        if (mine && wait.unlockedElsewhere && !wait.completed) {
+            // Nothing is left to type into it.
+            logger().info("secret_service_unlocked_elsewhere");
+            dismiss(bus, path);
         }
     } else {
         wait.cancelled = true;
@@ -535,6 +684,8 @@ PromptWait performPrompt(GDBusConnection* bus, const std::string& path, GCancell
     g_source_unref(quit);
     g_dbus_connection_signal_unsubscribe(bus, completed);
     g_dbus_connection_signal_unsubscribe(bus, owner);
+    g_dbus_connection_signal_unsubscribe(bus, properties);
+    g_dbus_connection_signal_unsubscribe(bus, collectionChanged);
     // Whatever a signal left queued for this context goes with it.
     while (g_main_context_iteration(context, FALSE)) {
     }
@@ -550,39 +701,62 @@ void LibsecretBackend::abandonCalls() {
     std::map<std::string, GDBusConnection*> prompts;
     {
         std::lock_guard lock(shared.mutex);
-        if (!shared.abandoned) {
-            logger().info("secret_service_calls_abandoned");
+        if (shared.abandoned) {
+            // Taken once: the first call gives everything up and dismisses the prompts.
+            return;
         }
+        logger().info("secret_service_calls_abandoned");
         shared.abandoned = true;
-        // Taken here: no one else dismisses them.
         prompts = std::exchange(shared.prompts, {});
+        for (GCancellable* cancellable : shared.running) {
+            g_cancellable_cancel(cancellable);
+        }
+        shared.answered.notify_all();
     }
-    // Vask's own prompt goes with it rather than stay on the screen, dismissed while the call
-    // that opened it still waits for its answer.
-    for (const auto& [path, bus] : prompts) {
-        dismiss(bus, path);
-        g_object_unref(bus);
+    if (prompts.empty()) {
+        return;
     }
-    std::lock_guard lock(shared.mutex);
-    for (GCancellable* cancellable : shared.running) {
-        g_cancellable_cancel(cancellable);
+    // Vask's own prompt goes with it rather than stay on the screen. A service that stopped
+    // answering would hold each dismissal for its own limit: they are sent from a thread of
+    // their own, waited for within the quit's budget, and left to end by themselves after it.
+    auto sent = std::make_shared<std::promise<void>>();
+    auto dismissed = sent->get_future();
+    std::thread([prompts = std::move(prompts), sent] {
+        for (const auto& [path, bus] : prompts) {
+            dismiss(bus, path);
+            g_object_unref(bus);
+        }
+        sent->set_value();
+    }).detach();
+    if (dismissed.wait_for(dismissalLimit) != std::future_status::ready) {
+        logger().error("secret_service_prompt_dismissal_given_up");
     }
-    shared.answered.notify_all();
 }
 
 Subscription LibsecretBackend::watchService(std::function<void(bool present)> changed) {
     auto& shared = presence();
     std::lock_guard lock(shared.mutex);
-    if (!shared.watching) {
-        shared.watching = true;
-        startWatching();
+    if (!shared.watcher) {
+        shared.watcher = startWatching();
     }
     const auto id = shared.next++;
     shared.listeners.emplace(id, std::move(changed));
     return Subscription([id] {
         auto& watched = presence();
-        std::lock_guard held(watched.mutex);
-        watched.listeners.erase(id);
+        std::shared_ptr<Watcher> last;
+        {
+            std::lock_guard held(watched.mutex);
+            watched.listeners.erase(id);
+            if (watched.listeners.empty()) {
+                last = std::move(watched.watcher);
+            }
+        }
+        if (last) {
+            stopWatching(last);
+            return;
+        }
+        // A call to it under way ends before its owner goes on.
+        std::lock_guard telling(watched.telling);
     });
 }
 
@@ -730,10 +904,18 @@ SecretBackend::Outcome LibsecretBackend::unlock(std::string_view service) {
             GVariantBuilder objects;
             g_variant_builder_init(&objects, G_VARIANT_TYPE("ao"));
             bool any = false;
+            std::vector<std::string> collections;
+            const auto follow = [&](const std::string& object) {
+                const auto collection = collectionOf(object);
+                if (std::ranges::find(collections, collection) == collections.end()) {
+                    collections.push_back(collection);
+                }
+            };
             for (GList* node = items.get(); node != nullptr; node = node->next) {
                 if (secret_item_get_locked(static_cast<SecretItem*>(node->data))) {
-                    g_variant_builder_add(&objects, "o",
-                                          g_dbus_proxy_get_object_path(G_DBUS_PROXY(node->data)));
+                    const gchar* object = g_dbus_proxy_get_object_path(G_DBUS_PROXY(node->data));
+                    g_variant_builder_add(&objects, "o", object);
+                    follow(object);
                     any = true;
                 }
             }
@@ -748,8 +930,9 @@ SecretBackend::Outcome LibsecretBackend::unlock(std::string_view service) {
                     g_variant_builder_clear(&objects);
                     return success;
                 }
-                g_variant_builder_add(&objects, "o",
-                                      g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection.get())));
+                const gchar* object = g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection.get()));
+                g_variant_builder_add(&objects, "o", object);
+                follow(object);
             }
             GDBusConnection* bus = g_dbus_proxy_get_connection(G_DBUS_PROXY(connection.get()));
             GError* raw = nullptr;
@@ -772,12 +955,15 @@ SecretBackend::Outcome LibsecretBackend::unlock(std::string_view service) {
                 return unlockedAny ? Outcome{}
                                    : Outcome{interactionNotAllowed, "the keyring stayed locked"};
             }
-            auto wait = performPrompt(bus, prompt, cancellable);
+            auto wait = performPrompt(bus, prompt, collections, cancellable);
             const bool unlockedInPrompt = wait.result != nullptr &&
                                           g_variant_is_of_type(wait.result, G_VARIANT_TYPE("ao")) &&
                                           g_variant_n_children(wait.result) > 0;
             if (wait.result != nullptr) {
                 g_variant_unref(wait.result);
+            }
+            if (wait.unlockedElsewhere) {
+                return success;
             }
             if (wait.gone) {
                 logger().error("secret_service_prompt_gone");

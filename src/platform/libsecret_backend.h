@@ -54,7 +54,9 @@ class LibsecretBackend final : public SecretBackend {
     // Unlocks whatever keyring holds items of `service` (the default keyring when none does):
     // the keyring's own prompt may show. Waits for the prompt's Completed signal, the daemon's
     // going (then `cancelled`: not answered, and the next unlock asks whichever daemon answers
-    // then) or the quit, which dismisses the prompt (`cancelled`).
+    // then), the keyring unlocked by other means (its collections' Locked property turning
+    // false: success, and Vask's prompt is dismissed where the service allows it) or the quit,
+    // which dismisses the prompt (`cancelled`).
     Outcome unlock(std::string_view service) override;
     std::string_view kind() const override { return "secret_service"; }
     bool mayBlock() const override { return true; }
@@ -65,16 +67,24 @@ class LibsecretBackend final : public SecretBackend {
     // limit.
     static std::optional<DefaultKeyring> defaultKeyring(std::string& whyNot);
 
-    // Process-wide and for good: every prompt Vask opened is dismissed (Prompt.Dismiss, within a
-    // second each) except gnome-keyring's, whose daemon aborts on it; every call still waited
-    // for answers `cancelled` at once (the service is told to cancel it), and every later call
-    // fails at once. Safe from any thread (not from a signal handler).
+    // How long a quit waits for the dismissal of Vask's open prompts, all of them together.
+    static constexpr Duration dismissalLimit{300};
+
+    // Process-wide and for good: every call still waited for answers `cancelled` at once (the
+    // service is told to cancel it), every later call fails at once, and every prompt Vask
+    // opened is dismissed (Prompt.Dismiss) except gnome-keyring's, whose daemon aborts on it;
+    // the dismissals are waited for within dismissalLimit (a service that stopped answering
+    // holds none of the quit longer). Only the first call does it; any other returns at once.
+    // Safe from any thread (not from a signal handler).
     static void abandonCalls();
 
-    // Follows the Secret Service's name on the session bus (NameOwnerChanged, on a thread of the
-    // process's own): `changed(true)` when a daemon takes it (started, restarted), `changed(false)`
-    // when it goes with none after it. Called on that thread. The connection libsecret keeps is
-    // dropped at each change, so the next call opens a session with the daemon there then.
+    // Follows the Secret Service's name on the session bus (NameOwnerChanged, on a thread and a
+    // bus connection of its own, shared by every watch): `changed(true)` when a daemon takes it
+    // (started, restarted), `changed(false)` when it goes with none after it. Called on that
+    // thread. Returns once the bus follows the name for it, so a daemon that comes right after
+    // is heard. The connection libsecret keeps is dropped at each change, so the next call opens
+    // a session with the daemon there then. Cancelling the subscription waits for a call to
+    // `changed` under way; the last one ends the thread and closes its connection.
     [[nodiscard]] static Subscription watchService(std::function<void(bool present)> changed);
 
   private:

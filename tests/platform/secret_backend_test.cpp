@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -187,6 +190,59 @@ TEST(SecretServiceQuitTest, AbandonedCallsToAStoppedServiceReturnAtOnce) {
     SecretBackend::Outcome again;
     EXPECT_EQ(LibsecretBackend::connect(again), nullptr);
     EXPECT_EQ(service.calls(), calls);
+}
+
+// The threads of this process now.
+std::size_t threadCount() {
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                      std::filesystem::directory_iterator()));
+}
+
+// A watch hears a daemon that takes the Secret Service's name right after it returns, however
+// soon; the last watch's end takes its thread and bus connection with it (a test's private bus
+// is left by nothing of the watch's). Round after round, so a watch that returned before its
+// subscription would miss one.
+TEST(SecretServiceWatchTest, AWatchHearsADaemonComingRightAfterItAndEndsWithItsOwner) {
+    test::SilentDBusService bus("org.example.Unrelated");
+    ASSERT_TRUE(bus.owned());
+    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    ASSERT_NE(address, nullptr);
+    const std::string busAddress = address;
+    g_free(address);
+    const auto threadsBefore = threadCount();
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        std::atomic<int> came{0};
+        std::atomic<int> went{0};
+        auto watch =
+            LibsecretBackend::watchService([&](bool present) { ++(present ? came : went); });
+        GDBusConnection* daemon = g_dbus_connection_new_for_address_sync(
+            busAddress.c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        ASSERT_NE(daemon, nullptr);
+        GVariant* reply = g_dbus_connection_call_sync(
+            daemon, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "RequestName", g_variant_new("(su)", "org.freedesktop.secrets", 0u), nullptr,
+            G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+        ASSERT_NE(reply, nullptr);
+        g_variant_unref(reply);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (came.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_EQ(came.load(), 1) << "the daemon that came right after the watch";
+        g_dbus_connection_close_sync(daemon, nullptr, nullptr);
+        g_object_unref(daemon);
+        while (went.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_EQ(went.load(), 1);
+        watch.cancel();
+        EXPECT_EQ(threadCount(), threadsBefore) << "the watch's thread ended with it";
+    }
 }
 
 // A keyring that holds what it is given, or answers `writes` to every write from the
