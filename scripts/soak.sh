@@ -1,18 +1,25 @@
 #!/usr/bin/env bash
-# The soak run (not part of CI): the application, offscreen, over a large generated history
-# (scripts/harness.sh) for a stretch of time, while a writer adds messages the way the Messages
-# app does and a question is asked every 30 seconds. Prints what a day of use would show:
+# The soak run: the application, offscreen, over a large generated history (scripts/harness.sh)
+# for a stretch of time, while a writer adds messages the way the Messages app does and a
+# question is asked every 30 seconds. Prints what a day of use would show:
 # resident memory after the first synchronisation, each minute and at the end (with the
 # anonymous part, the heap, threads, descriptors and write-ahead logs), CPU and wake-ups while
 # idle, messages written and found, questions answered, how a history locked at start-up fared,
-# and how long a SIGTERM takes.
+# and how long a SIGTERM takes. Fails (status 1) when the application dies, a message written is
+# not found exactly once in the shadow database, the shadow database fails its checks, no
+# question is answered or the quit does not end with status 0; the test command runs it short
+# (scripts/test.sh).
 #
 #   bash scripts/soak.sh [BUILD_DIR] [MINUTES]   (default build/bench and 20)
 #
 # Build first: cmake --preset bench && cmake --build --preset bench --target vask sample-chatdb
 # stand-in-helper stub-servers (or the dev preset). SOAK_MESSAGES sizes the history (200000),
 # SOAK_LOCK_SECONDS how long it is locked at start-up (4), SOAK_IDLE_SECONDS each idle
-# measurement (60); SOAK_WRAP runs the application under a tool (SOAK_WRAP="heaptrack -o
+# measurement (60), SOAK_QUESTION_TICKS how many two-second ticks apart the questions are (15),
+# each sent at a random moment of its tick, SOAK_HELPER_READS how many times the stand-in helper
+# reads the staged shadow database during each question, 200 ms apart (20), as a real helper's
+# sub-queries do over seconds;
+# SOAK_KEEP_FILES=0 removes the files of a run that passed; SOAK_WRAP runs the application under a tool (SOAK_WRAP="heaptrack -o
 # /tmp/soak" records every allocation). With SOAK_DISPLAY (an X server such as Xvfb :44) the
 # application runs on it and its windows are closed after the first synchronisation, so that
 # the idle figures are those of an application with nothing on screen; without, it runs
@@ -30,6 +37,9 @@ MINUTES=${2:-20}
 MESSAGES=${SOAK_MESSAGES:-200000}
 LOCK_SECONDS=${SOAK_LOCK_SECONDS:-4}
 IDLE_SECONDS=${SOAK_IDLE_SECONDS:-60}
+QUESTION_TICKS=${SOAK_QUESTION_TICKS:-15}
+HELPER_READS=${SOAK_HELPER_READS:-20}
+KEEP_FILES=${SOAK_KEEP_FILES:-1}
 source scripts/harness.sh
 harness_tools_ok || exit 1
 
@@ -38,6 +48,7 @@ INSTANCE="soak-$$"
 VASK="$BUILD_DIR/src/app/vask"
 APP_PID=
 WRITER_FD=
+PASSED=0
 CLK_TCK=$(getconf CLK_TCK)
 
 say() { echo "[$(date -u +%H:%M:%S)] $*" >&2; }
@@ -51,7 +62,11 @@ cleanup() {
         wait "$LAUNCH_PID" 2>/dev/null
     fi
     harness_stop_stubs
-    echo "soak: files kept in $ROOT" >&2
+    if [[ $PASSED == 1 && $KEEP_FILES == 0 ]]; then
+        rm -rf "$ROOT"
+    else
+        echo "soak: files kept in $ROOT" >&2
+    fi
 }
 trap cleanup EXIT
 
@@ -73,6 +88,51 @@ wal_sizes() {
         size=$(stat -c %s "$wal" 2>/dev/null) || continue
         printf '%s:%d ' "${wal##*/}" $((size / 1024))
     done
+}
+# index_unheld: whether the application keeps the live index of the shadow database (its -shm)
+# open without SQLite's read lock on it, on the same descriptor at two looks 0.1 s apart. With the
+# lock gone, the helper's SQLite takes the index for unused and resets it under the application's
+# mapping (SIGBUS at its next commit) when a question opens the database; the crash itself needs
+# the reset to meet a commit, so the soak looks for its cause too.
+index_unheld() {
+    python3 - "$APP_PID" "$SHADOW_DB-shm" <<'PY'
+import fcntl, os, struct, sys, time
+
+pid, index = int(sys.argv[1]), os.path.realpath(sys.argv[2])
+
+
+def open_descriptors():
+    folder = f"/proc/{pid}/fd"
+    found = set()
+    for fd in os.listdir(folder):
+        try:
+            if os.readlink(os.path.join(folder, fd)) == index:
+                found.add(fd)
+        except OSError:
+            pass
+    return found
+
+
+def dead_man_byte_locked():
+    fd = os.open(index, os.O_RDONLY)
+    try:
+        # SQLite's "dead man" byte of the index: a reader holds it while it has the index open.
+        probe = struct.pack("hhqqi", fcntl.F_WRLCK, os.SEEK_SET, 128, 1, 0)
+        kind = struct.unpack("hhqqi", fcntl.fcntl(fd, fcntl.F_GETLK, probe))[0]
+        return kind != fcntl.F_UNLCK
+    finally:
+        os.close(fd)
+
+
+try:
+    before = open_descriptors()
+    if not before or dead_man_byte_locked():
+        sys.exit(1)
+    time.sleep(0.1)
+    sys.exit(0 if before & open_descriptors() and not dead_man_byte_locked() else 1)
+except OSError:
+    sys.exit(1)
+PY
 }
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$APP_PID/stat"; }
 # "tid name switches" for every thread, switches voluntary and not.
@@ -195,6 +255,10 @@ PY
 say "generating a history of $MESSAGES messages"
 HARNESS_MESSAGES=$MESSAGES HARNESS_CHATS=$((MESSAGES / 1000 + 12)) harness_prepare "$ROOT" "$INSTANCE"
 sqlite3 "$CHAT_DB_PATH" "PRAGMA journal_mode = WAL" >/dev/null
+# The helper reads the staged shadow database over its run, each read on a connection of its
+# own, while the synchronisations write the live one.
+printf '{"steps":[{"read_stdin":"all"},{"refuse_without_credentials":{"error":{"type":"RelayError","message":"Missing credentials","status":401}}},{"event":{"type":"progress","status":"Executing sub-query"}},{"read_staged":{"count":%d,"pause_ms":200}},{"answer_from_staged":{}}]}\n' \
+    "$HELPER_READS" >"$VASK_TEST_RLM_SCENARIO"
 SHADOW_DB="$XDG_DATA_HOME/$INSTANCE/shadow.db"
 if [[ -n ${SOAK_DISPLAY:-} ]]; then
     export DISPLAY=$SOAK_DISPLAY QT_QPA_PLATFORM=xcb
@@ -288,8 +352,15 @@ ticks=$((MINUTES * 30))
 mark_rss=$SECONDS
 : >"$ROOT/rss.tsv"
 say "writing for $MINUTES minutes"
+died_at=
+unheld_at=
 for ((tick = 1; tick <= ticks; tick++)); do
     tick_started=$SECONDS
+    if ! kill -0 "$APP_PID" 2>/dev/null; then
+        died_at=$((SECONDS - first_sync_at))
+        say "the application died $died_at s after the first synchronisation"
+        break
+    fi
     if ((tick % 25 == 0)); then
         new_chats=$((new_chats + 1))
         new_chat "$new_chats" >&"$WRITER_FD"
@@ -309,11 +380,18 @@ for ((tick = 1; tick <= ticks; tick++)); do
     fi
     # A question about a message written ten seconds (five ticks) ago.
     WRITTEN_AT[tick]=$written
-    if ((tick % 15 == 0 && tick > 5)); then
+    if ((tick % QUESTION_TICKS == 0 && tick > 5)); then
         asked=$((asked + 1))
-        timeout 20 "$VASK" "vasktest://query?text=soak${WRITTEN_AT[tick - 5]}" \
+        # At a random moment of the tick, so that questions meet synchronisations at every
+        # point of theirs.
+        (sleep "$(awk -v r="$RANDOM" 'BEGIN { printf "%.3f", r / 16384 }')" &&
+            timeout 20 "$VASK" "vasktest://query?text=soak${WRITTEN_AT[tick - 5]}") \
             >>"$ROOT/senders.out" 2>&1 &
         SENDERS+=($!)
+    fi
+    if [[ -z $unheld_at ]] && index_unheld; then
+        unheld_at=$((SECONDS - first_sync_at))
+        say "the application holds the shadow database's index open without its lock"
     fi
     if ((SECONDS - mark_rss >= 60)); then
         mark_rss=$SECONDS
@@ -328,11 +406,21 @@ WRITER_FD=
 for sender in "${SENDERS[@]}"; do
     wait "$sender" 2>/dev/null
 done
+if [[ -n $died_at ]]; then
+    wait "$LAUNCH_PID"
+    status=$?
+    APP_PID=
+    echo "soak: FAIL the application died $died_at s into the writing (status $status)" \
+        "after $written messages and $asked questions; the end of its output:"
+    tail -n 40 "$ROOT/app.out"
+    exit 1
+fi
 
 # --- Settle, then idle again ------------------------------------------------------------------
+# Distinct messages found; a guid found twice counts once here and is caught at the end.
 found_count() {
-    sqlite3 -readonly "$SHADOW_DB" "SELECT COUNT(*) FROM messages WHERE guid LIKE 'soak-%'" 2>/dev/null ||
-        echo 0
+    sqlite3 -readonly "$SHADOW_DB" \
+        "SELECT COUNT(DISTINCT guid) FROM messages WHERE guid LIKE 'soak-%'" 2>/dev/null || echo 0
 }
 all_found() { [[ $(found_count) -ge $written ]]; }
 wait_for 120 all_found
@@ -374,3 +462,29 @@ Soak: $MINUTES min over $MESSAGES messages ($BUILD_DIR)
   memory per minute:           $(awk -F '\t' '{ printf "%s%d:%.0f", (NR > 1 ? " " : ""), $1 / 60, $2 / 1024 }' "$ROOT/rss.tsv") (minute:MiB)
   per minute (in $ROOT/rss.tsv): seconds, resident KiB, anonymous KiB, heap KiB, threads, descriptors, logs
 EOF
+
+# --- The verdict -----------------------------------------------------------------------------
+problems=()
+((quit_status == 0)) || problems+=("the quit ended with status $quit_status")
+((found == written)) || problems+=("$((written - found)) of $written messages written were not found")
+rows=$(sqlite3 -readonly "$SHADOW_DB" "SELECT COUNT(*) FROM messages WHERE guid LIKE 'soak-%'")
+((rows == found)) || problems+=("$((rows - found)) messages were stored twice")
+integrity=$(sqlite3 -readonly "$SHADOW_DB" "PRAGMA integrity_check" 2>&1 | head -n 3)
+[[ $integrity == ok ]] || problems+=("the shadow database's integrity check: $integrity")
+if ! sqlite3 "$SHADOW_DB" \
+    "INSERT INTO messages_fts(messages_fts, rank) VALUES ('integrity-check', 1)" 2>/dev/null; then
+    problems+=("the full-text index does not match the messages")
+fi
+searchable=$(sqlite3 -readonly "$SHADOW_DB" \
+    "SELECT COUNT(*) FROM messages_fts WHERE messages_fts MATCH 'soak*'" 2>/dev/null || echo 0)
+((searchable == rows)) || problems+=("$((rows - searchable)) of $rows soak messages are not in the full-text index")
+((answered > 0)) || problems+=("no question of $asked was answered")
+[[ -z $unheld_at ]] || problems+=("$unheld_at s into the writing the application held the shadow database's index open without its lock, for another process to reset")
+if ((${#problems[@]} > 0)); then
+    for problem in "${problems[@]}"; do
+        echo "soak: FAIL $problem"
+    done
+    exit 1
+fi
+PASSED=1
+echo "soak: passed"

@@ -4,8 +4,8 @@
 # integration tests, the secret-storage test against a real Secret Service on a private session
 # bus, the desktop-notification test against a notification server stand-in on another, the
 # end-to-end run of the application (scripts/e2e.sh), the quit and special-file checks of the
-# running application, and each fuzz target for a bounded time (VASK_FUZZ_SECONDS each, else a
-# few seconds per target).
+# running application, a short soak of it (scripts/soak.sh), and each fuzz target for a bounded
+# time (VASK_FUZZ_SECONDS each, else a few seconds per target).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +26,12 @@ bash scripts/notification-server-test.sh build/asan
 bash scripts/e2e.sh build/asan
 bash scripts/quit-check.sh build/asan
 bash scripts/special-files-check.sh build/asan
+# The soak, short: the application over 30,000 messages for two minutes while a writer adds one
+# every two seconds and a question comes every six; it fails when the application dies, a
+# message is lost or stored twice, the shadow database fails its checks, or the application
+# holds the database's index open without its lock.
+SOAK_MESSAGES=30000 SOAK_IDLE_SECONDS=5 SOAK_LOCK_SECONDS=2 SOAK_QUESTION_TICKS=3 \
+    SOAK_KEEP_FILES=0 bash scripts/soak.sh build/asan 2
 # Last, so that its summary closes the output. The end-to-end run, also a test of its own
 # (label e2e), ran above on a machine with nothing else to do.
 # CTest counts a skipped test among the passed ones, and some tests skip unless run as root or

@@ -27,6 +27,11 @@
 //   {"record_staged": true}                write <record_dir>/<attempt>/staged.json: the files
 //                                          of the request's db_path folder with their modes and
 //                                          link counts, and which request paths exist
+//   {"read_staged": {"count": N, "pause_ms": M}}
+//                                          read the staged shadow database N times, M ms apart,
+//                                          each read on a connection of its own, as a real
+//                                          helper's sub-queries do over its run (needs the
+//                                          request); a failed read fails the helper
 //   {"answer_from_staged": {...}}          answer from the staged databases (needs the request):
 //                                          a full-text search of the question's words (common
 //                                          words left out) in the shadow database, the messages
@@ -350,6 +355,21 @@ std::vector<std::string> searchStaged(const std::string& dbPath, const std::stri
     return guids;
 }
 
+// One read of the staged shadow database on a connection of its own: the messages counted.
+void readStagedOnce(const std::string& dbPath) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        fail("cannot open the staged shadow database");
+    }
+    if (sqlite3_exec(db, "SELECT count(*) FROM messages", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        const std::string message = sqlite3_errmsg(db);
+        sqlite3_close(db);
+        fail("reading the staged shadow database failed: " + message);
+    }
+    sqlite3_close(db);
+}
+
 json answerFromStaged(const json& request, const json& extra) {
     const std::string question = request.value("question", "");
     const auto guids = searchStaged(request.value("db_path", ""), question);
@@ -485,6 +505,18 @@ int main(int argc, char** argv) {
         } else if (step.contains("record_staged")) {
             recordStaged(fs::path(recordDir) / std::to_string(attempt),
                          json::parse(request, nullptr, false));
+        } else if (step.contains("read_staged")) {
+            const json parsed = json::parse(request, nullptr, false);
+            if (!parsed.is_object()) {
+                fail("read_staged needs the request");
+            }
+            const auto& reads = step["read_staged"];
+            for (long i = 0; i < reads.value("count", 1L); ++i) {
+                if (i > 0) {
+                    sleepMilliseconds(reads.value("pause_ms", 0L));
+                }
+                readStagedOnce(parsed.value("db_path", ""));
+            }
         } else if (step.contains("answer_from_staged")) {
             const json parsed = json::parse(request, nullptr, false);
             if (!parsed.is_object()) {
