@@ -140,7 +140,8 @@ class ChildProcess {
     // Readable once the child ended (with a keeper, also before: reapIfEnded() then tells
     // nothing yet); what the child started may still run.
     int endedFd() const { return ended_.get(); }
-    // The child's wait status when it ended (reaped here); nothing while it runs. Never blocks.
+    // The child's wait status when it ended (reaped here, or told by the keeper; exit status 255
+    // once a keeper went without a word); nothing while it runs. Never blocks.
     std::optional<int> reapIfEnded();
     // Polls until the child ends (its wait status), `deadline` passes or `wake` becomes readable
     // (nothing either way; the child runs on until the destructor or kill()).
