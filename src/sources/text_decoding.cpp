@@ -734,7 +734,8 @@ constexpr std::string_view kUnitSignBytes =
 // DOS's "5Ám"), as fault-free as the sign. The same bytes are letters of the Central European
 // pages (ISO-8859-2's "ł", "Ł", "ž" at 0xB3, 0xA3, 0xBE, windows-1250's "ą" at 0xB9) and stand
 // where letters stand: so a sign touches no letter but for a squared or cubed metre and the
-// unit a micro sign begins ("by\xB3" is "był", "Mo\xBEete" "Možete", "\xA3odz" "Łodz").
+// unit a micro or degree sign begins ("5µm", "180°C") ("by\xB3" is "był", "Mo\xBEete" "Možete",
+// "\xA3odz" "Łodz").
 bool holdsOnlyUnitSigns(std::string_view sample) {
     const auto isAsciiLetter = [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -752,7 +753,7 @@ bool holdsOnlyUnitSigns(std::string_view sample) {
         const bool letterBefore = i > 0 && isAsciiLetter(sample[i - 1]);
         const bool letterAfter = i + 1 < sample.size() && isAsciiLetter(sample[i + 1]);
         const bool metrePower = (byte == 0xB2 || byte == 0xB3) && i > 0 && sample[i - 1] == 'm';
-        if ((letterBefore && !metrePower) || (letterAfter && byte != 0xB5)) {
+        if ((letterBefore && !metrePower) || (letterAfter && byte != 0xB5 && byte != 0xB0)) {
             return false;
         }
         any = true;
@@ -778,7 +779,7 @@ bool isOneOf(std::string_view name, const std::array<std::string_view, n>& names
 // weighed part. Nothing when no page converts the sample.
 const char* legacyEncoding(const Sample& weighed) {
     const auto sample = weighed.bytes;
-    if (holdsOnlyUnitSigns(sample)) {
+    if (holdsOnlyUnitSigns(weighed.weighed)) {
         return "windows-1252";
     }
     const char* guess = detectorGuess(sample);
@@ -972,6 +973,32 @@ void forEachHighRun(std::string_view bytes, Each&& each) {
     }
 }
 
+// Whether UTF-8 above ASCII reads as text: no symbol but those text writes, no character
+// unassigned, private or a control, letters of one script (cp866's "только" is UTF-8's
+// "⮫쪮", an arrow and a syllable; a Thai line in windows-874 makes Latin letters and
+// ideographs).
+bool readsAsText(std::string_view utf8) {
+    std::optional<UScriptCode> script;
+    int32_t at = 0;
+    while (at < static_cast<int32_t>(utf8.size())) {
+        const auto c = characterAt(utf8, at).first;
+        const auto type = u_charType(c);
+        if (c < 0 || type == U_UNASSIGNED || type == U_PRIVATE_USE_CHAR || type == U_CONTROL_CHAR ||
+            ((type == U_OTHER_SYMBOL || type == U_MATH_SYMBOL || type == U_MODIFIER_SYMBOL) &&
+             !isWrittenSymbol(c))) {
+            return false;
+        }
+        if (c >= 0x80 && isLetter(c)) {
+            const auto of = scriptOf(c);
+            if (script && *script != of) {
+                return false;
+            }
+            script = of;
+        }
+    }
+    return true;
+}
+
 // Whether the bytes are mostly UTF-8: a text cut inside a character, with a stray byte, or with
 // words, quotation marks or lines pasted from a text in a legacy code page (which
 // `mixedUtf8Text` reads). What tells is the characters of runs above ASCII that are UTF-8 whole,
@@ -991,8 +1018,11 @@ bool isMostlyUtf8(std::string_view bytes) {
     forEachHighRun(bytes, [&](std::size_t begin, std::size_t end, std::size_t characters,
                               std::size_t runIllFormed) {
         if (runIllFormed > 0) {
+            // Characters beyond two for each ill-formed sequence of a run are UTF-8 with stray
+            // bytes (a Thai line with a byte cut from another), not a legacy word UTF-8 in part.
             illFormed += runIllFormed;
-        } else if (plausibility(bytes.substr(begin, end - begin)) > 0) {
+            whole += characters - std::min(characters, 2 * runIllFormed);
+        } else if (readsAsText(bytes.substr(begin, end - begin))) {
             whole += characters;
         }
     });
@@ -1090,10 +1120,10 @@ bool isMultiByte(const char* page) {
 }
 
 // What a reading of pasted runs in a page makes that text does not write, besides its faults: a
-// sign, symbol or number of no unit (a superscript "¹", "¤", "¨", line drawing) anywhere, a
-// currency touching a letter, an opening quotation mark before a space (windows-1251's "‚" for
-// cp866's "В"). A Latin page reads a letter of another as one ("ostatni¹" for
-// windows-1250's "ostatnią"), cp866 KOI8-R's Cyrillic as line drawing.
+// sign, symbol or number of no unit in its place (a superscript "¹", "¤", "¨", line drawing), a
+// currency touching a letter, a low opening quotation mark before a space (windows-1251's "‚"
+// for cp866's "В"; German closes with "“"). A Latin page reads a letter of another as one
+// ("ostatni¹" for windows-1250's "ostatnią"), cp866 KOI8-R's Cyrillic as line drawing.
 long pastedFaults(std::string_view utf8) {
     long faults = readingFaults(utf8);
     UChar32 previous = ' ';
@@ -1101,11 +1131,14 @@ long pastedFaults(std::string_view utf8) {
     while (at < static_cast<int32_t>(utf8.size())) {
         const auto [c, next] = characterAt(utf8, at);
         const auto type = u_charType(c);
-        if ((type == U_START_PUNCTUATION || type == U_INITIAL_PUNCTUATION) && c >= 0x80 &&
-            next == ' ') {
+        if (type == U_START_PUNCTUATION && c >= 0x80 && next == ' ') {
             ++faults;
         }
-        if (c >= 0x80 && !isWrittenSymbol(c) &&
+        // Signs of units in their place: a squared or cubed metre, a fraction apart.
+        const bool unit =
+            ((c == 0xB2 || c == 0xB3) && previous == 'm') ||
+            ((c == 0xBC || c == 0xBD || c == 0xBE) && !isLetter(previous) && !isLetter(next));
+        if (c >= 0x80 && !isWrittenSymbol(c) && !unit &&
             (type == U_OTHER_NUMBER || type == U_OTHER_SYMBOL || type == U_MODIFIER_SYMBOL ||
              type == U_MATH_SYMBOL ||
              (type == U_CURRENCY_SYMBOL && (isLetter(previous) || isLetter(next))))) {
@@ -1205,11 +1238,16 @@ const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedR
         while (end < bytes.size() && isPrintedAscii(end)) {
             ++end;
         }
+        // With the space after it: a quotation mark before a space opens nothing.
+        end += end < bytes.size() && bytes[end] == ' ' ? 1 : 0;
         sample.append(bytes.substr(begin, run.begin - begin))
             .append(tellingBytes(bytes.substr(run.begin, run.end - run.begin)))
             .append(bytes.substr(run.end, end - run.end))
             .push_back('\n');
         sampled = end;
+    }
+    if (holdsOnlyUnitSigns(sample)) {
+        return "windows-1252";
     }
     const char* guess = legacyEncoding({sample, sample});
     // The rules of the guess that look for bytes look in the whole runs, not only in the sample:
@@ -1227,10 +1265,22 @@ const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedR
     if (guess != nullptr && std::string_view(guess) == "KOI8-R" && holds(kKoi8UkrainianLetters)) {
         return "KOI8-U";
     }
+    // A page of two bytes to a character must read every run whole (the detector names one for
+    // Thai lines UTF-8 in part by chance, which windows-874 reads).
+    const auto readsEveryRun = [&](const char* page) {
+        return !isMultiByte(page) ||
+               std::all_of(runs.begin(), runs.end(), [&](const PastedRun& run) {
+                   return sampleText(bytes.substr(run.begin, run.end - run.begin), page)
+                       .has_value();
+               });
+    };
     if (guess != nullptr && !isOneOf(std::string_view(guess), kLatinPages) &&
         std::none_of(kPastedPages.begin(), kPastedPages.end(),
                      [&](const char* page) { return std::string_view(page) == guess; })) {
-        return guess;
+        if (readsEveryRun(guess)) {
+            return guess;
+        }
+        guess = nullptr;
     }
     const auto written = writtenCharacters(bytes);
     // Bytes 0x80 to 0x9F are punctuation and a few rare letters in the Windows pages and the
@@ -1337,39 +1387,46 @@ std::pair<std::vector<std::size_t>, std::vector<std::size_t>> edgeCharacters(std
     return {leading, trailing};
 }
 
-// Whether the ill-formed bytes of a run are stray bytes in a UTF-8 word ("Привет\xFF"): its
-// well-formed bytes are twice as many at least and read as text (not as cp866's "этом" does,
-// "\xED" and "⮬"), and the page reads none of the ill-formed as punctuation (a quotation mark
-// pasted before a UTF-8 word, "\x84Über", "\xABÜber").
-bool isStrayInUtf8(std::string_view run, const char* page) {
+// Whether the ill-formed bytes of a word are stray bytes in UTF-8 ("Привет\xFF", "für\xFF"):
+// its well-formed bytes above ASCII are twice as many at least and read as text (not as cp866's
+// "этом" does, "\xED" and "⮬"), and neither Windows punctuation nor what the page reads as
+// punctuation stands at its edges (a quotation mark pasted before a UTF-8 word, "\x84Über",
+// "\xABÜber").
+bool isStrayInUtf8(std::string_view word, const char* page) {
     std::size_t wellFormed = 0;
     std::size_t illFormed = 0;
     std::string utf8;
-    const auto* data = reinterpret_cast<const std::uint8_t*>(run.data());
-    const auto length = static_cast<std::int64_t>(run.size());
+    const auto* data = reinterpret_cast<const std::uint8_t*>(word.data());
+    const auto length = static_cast<std::int64_t>(word.size());
     for (std::int64_t at = 0; at < length;) {
         const auto start = at;
         UChar32 c = 0;
         U8_NEXT(data, at, length, c);
-        if (c >= 0) {
+        if (c >= 0x80) {
             wellFormed += static_cast<std::size_t>(at - start);
             utf8 +=
-                run.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start));
+                word.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start));
+        }
+        if (c >= 0) {
             continue;
         }
         illFormed += static_cast<std::size_t>(at - start);
+        if (start > 0 && at < length) {
+            continue;
+        }
         const auto read = toUtf8(
-            run.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start)), page,
-            OnInvalid::replace);
+            word.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start)),
+            page, OnInvalid::replace);
         int32_t offset = 0;
         if (read && !read->empty()) {
             const auto character = characterAt(*read, offset).first;
-            if (u_ispunct(character) != 0 || u_charType(character) == U_SPACE_SEPARATOR) {
+            if (u_ispunct(character) != 0 || kWindowsPunctuationBytes.find(static_cast<char>(
+                                                 data[start])) != std::string_view::npos) {
                 return false;
             }
         }
     }
-    return illFormed > 0 && wellFormed >= 2 * illFormed && plausibility(utf8) > 0;
+    return illFormed > 0 && wellFormed >= 2 * illFormed && readsAsText(utf8);
 }
 
 // A pasted run as text. In a page of two bytes to a character the run is read whole, but for
@@ -1378,8 +1435,9 @@ bool isStrayInUtf8(std::string_view run, const char* page) {
 // word between pasted quotation marks), but in a page of other letters than Latin, where a
 // pasted word may be UTF-8 in part by chance ("Пётр" in windows-1251 begins with UTF-8's "ϸ"),
 // when the page reads such a part with the parts beside it more plausibly.
-std::string pastedRunText(std::string_view run, const char* page, bool latin, bool multiByte) {
-    if (isStrayInUtf8(run, page)) {
+std::string pastedRunText(std::string_view run, std::string_view word, const char* page, bool latin,
+                          bool multiByte) {
+    if (isStrayInUtf8(word, page)) {
         return text::toValidUtf8(run);
     }
     const auto inPage = [&](std::string_view bytes) {
@@ -1448,6 +1506,36 @@ std::string pastedRunText(std::string_view run, const char* page, bool latin, bo
     return text;
 }
 
+// The length of the character of a word at `at`: an ASCII letter or digit, an ill-formed byte,
+// or a UTF-8 letter, mark or digit; 0 for anything else.
+std::size_t wordCharacterAt(std::string_view text, std::size_t at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte < 0x80) {
+        return isAsciiLetterOrDigit(text[at]) ? 1 : 0;
+    }
+    const auto rest = static_cast<int32_t>(std::min<std::size_t>(U8_MAX_LENGTH, text.size() - at));
+    int32_t length = 0;
+    UChar32 c = 0;
+    U8_NEXT(text.data() + at, length, rest, c);
+    return c < 0 ? 1 : (isPartOfWord(c) ? static_cast<std::size_t>(length) : 0);
+}
+
+// The same for the character that ends before `at`: a well-formed character that ends there,
+// else the byte before it (ill-formed, or ASCII).
+std::size_t wordCharacterBefore(std::string_view text, std::size_t at) {
+    for (std::size_t back = 2; back <= std::min<std::size_t>(U8_MAX_LENGTH, at); ++back) {
+        const auto start = at - back;
+        const auto rest = static_cast<int32_t>(back);
+        int32_t length = 0;
+        UChar32 c = 0;
+        U8_NEXT(text.data() + start, length, rest, c);
+        if (c >= 0 && length == rest) {
+            return isPartOfWord(c) ? back : 0;
+        }
+    }
+    return wordCharacterAt(text, at - 1) > 0 ? 1 : 0;
+}
+
 // A text that is mostly UTF-8, read as UTF-8 but for the runs of bytes pasted into it from a
 // text in a legacy code page, which are read in the page their own bytes name
 // (`pastedRunsEncoding`): two windows-1252 words in a French text, Windows quotation marks
@@ -1463,7 +1551,7 @@ std::string mixedUtf8Text(std::string_view bytes) {
                    [&](std::size_t begin, std::size_t end, std::size_t, std::size_t illFormed) {
                        if (illFormed > 0) {
                            runs.push_back({begin, end});
-                       } else if (plausibility(bytes.substr(begin, end - begin)) <= 0) {
+                       } else if (!readsAsText(bytes.substr(begin, end - begin))) {
                            implausible.push_back({begin, end});
                        }
                    });
@@ -1498,7 +1586,26 @@ std::string mixedUtf8Text(std::string_view bytes) {
         if (page == nullptr) {
             out += text::toValidUtf8(pasted);
         } else {
-            out += pastedRunText(pasted, page, latin, multiByte);
+            // The word the run stands in, between white space, punctuation and UTF-8 that is
+            // neither letter nor mark.
+            auto wordBegin = run.begin;
+            while (wordBegin > 0) {
+                const auto length = wordCharacterBefore(bytes, wordBegin);
+                if (length == 0) {
+                    break;
+                }
+                wordBegin -= length;
+            }
+            auto wordEnd = run.end;
+            while (wordEnd < bytes.size()) {
+                const auto length = wordCharacterAt(bytes, wordEnd);
+                if (length == 0) {
+                    break;
+                }
+                wordEnd += length;
+            }
+            out += pastedRunText(pasted, bytes.substr(wordBegin, wordEnd - wordBegin), page, latin,
+                                 multiByte);
         }
         at = run.end;
     }

@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ranges>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -150,6 +151,9 @@ const std::vector<Language>& languages() {
         {"cs", {"windows-1250", "ISO-8859-2"}, "„", "“"},
         {"de", {"windows-1252", "ISO-8859-15", "ibm-850", "macintosh"}, "„", "“"},
         {"el", {"windows-1253", "ISO-8859-7"}, "«", "»"},
+        // Everyday English notes with signs of units and currencies (written for the corpus:
+        // the catalogues' English is their untranslated messages).
+        {"en", {"windows-1252"}, "“", "”"},
         {"eo", {"ISO-8859-3"}, "“", "”"},
         {"es", {"windows-1252", "ibm-850"}, "«", "»"},
         {"et", {"windows-1257", "ISO-8859-15"}, "„", "“"},
@@ -190,14 +194,16 @@ constexpr auto kSizes =
     std::to_array<Size>({{100, 4, 1}, {300, 4, 2}, {2000, 2, 6}, {20000, 1, 12}});
 
 // The mixes: the text all in the page; UTF-8 with words, quotation marks or its last lines
-// pasted from the page; the text in the page with its last lines pasted from UTF-8.
-enum class Mix { pure, words, quotes, lines, utf8Lines };
-constexpr auto kMixes =
-    std::to_array<std::pair<Mix, const char*>>({{Mix::pure, "pure"},
-                                                {Mix::words, "words"},
-                                                {Mix::quotes, "quotes"},
-                                                {Mix::lines, "lines"},
-                                                {Mix::utf8Lines, "utf8-lines"}});
+// pasted from the page; the text in the page with words or its last lines pasted from UTF-8;
+// UTF-8 with a stray byte after its first character above ASCII.
+enum class Mix { pure, words, quotes, lines, utf8Words, utf8Lines, stray };
+constexpr auto kMixes = std::to_array<std::pair<Mix, const char*>>({{Mix::pure, "pure"},
+                                                                    {Mix::words, "words"},
+                                                                    {Mix::quotes, "quotes"},
+                                                                    {Mix::lines, "lines"},
+                                                                    {Mix::utf8Words, "utf8-words"},
+                                                                    {Mix::utf8Lines, "utf8-lines"},
+                                                                    {Mix::stray, "stray"}});
 
 bool isAsciiText(std::string_view text) {
     return std::all_of(text.begin(), text.end(),
@@ -295,7 +301,27 @@ struct CorpusText {
     // Whether a reading is right when it begins with the text (the part in the page, when UTF-8
     // lines were pasted after it and read in the page too).
     bool prefix = false;
+    // When UTF-8 words were pasted into the text in the page, the parts of the text around
+    // them: a reading is right too when it reads those right, the words as it may.
+    std::vector<std::string> around = {};
 };
+
+// Whether a reading holds the parts in their order, the first at its start and the last at its
+// end, with anything between them.
+bool readsAround(std::string_view read, const std::vector<std::string>& parts) {
+    if (parts.empty() || !read.starts_with(parts.front()) || !read.ends_with(parts.back())) {
+        return false;
+    }
+    std::size_t at = parts.front().size();
+    for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
+        at = read.find(parts[i], at);
+        if (at == std::string_view::npos) {
+            return false;
+        }
+        at += parts[i].size();
+    }
+    return at + parts.back().size() <= read.size() || parts.size() == 1;
+}
 
 std::optional<CorpusText> corpusText(const std::vector<std::string>& lines, const char* page,
                                      const Language& language, Mix mix, const Size& size) {
@@ -330,6 +356,41 @@ std::optional<CorpusText> corpusText(const std::vector<std::string>& lines, cons
                                std::string(language.open) + words[i] + language.close);
             }
             return CorpusText{bytes, quoted};
+        }
+        case Mix::utf8Words: {
+            auto bytes = *written(text, page);
+            std::vector<std::pair<std::size_t, std::size_t>> pasted;
+            for (const auto& word : wordsAboveAscii(text) | std::views::take(size.words)) {
+                const auto inBytes = *written(word, page);
+                bytes.replace(wordAt(bytes, inBytes), inBytes.size(), word);
+                const auto at = wordAt(text, word);
+                pasted.emplace_back(at, at + word.size());
+            }
+            std::sort(pasted.begin(), pasted.end());
+            std::vector<std::string> around;
+            std::size_t from = 0;
+            for (const auto& [begin, end] : pasted) {
+                around.push_back(text.substr(from, begin - from));
+                from = end;
+            }
+            around.push_back(text.substr(from));
+            return CorpusText{bytes, text, false, around};
+        }
+        case Mix::stray: {
+            // After the first character above ASCII.
+            auto after = static_cast<std::size_t>(
+                std::find_if(text.begin(), text.end(),
+                             [](char c) { return static_cast<unsigned char>(c) >= 0x80; }) -
+                text.begin());
+            do {
+                ++after;
+            } while (after < text.size() &&
+                     (static_cast<unsigned char>(text[after]) & 0xC0) == 0x80);
+            auto bytes = text;
+            auto read = text;
+            bytes.insert(after, "\xFF");
+            read.insert(after, "\xEF\xBF\xBD");
+            return CorpusText{bytes, read};
         }
         case Mix::lines:
         case Mix::utf8Lines: {
@@ -420,7 +481,8 @@ TEST(TextDecodingCorpusTest, NoCellReadsWorseThanRecordedAndNothingUchardetReads
                         }
                         const auto isRight = [&](const std::optional<std::string>& read) {
                             return read && (text->prefix ? read->starts_with(text->text)
-                                                         : *read == text->text);
+                                                         : *read == text->text ||
+                                                               readsAround(*read, text->around));
                         };
                         const bool vask = isRight(vaskReading(text->bytes));
                         const bool uchardet = isRight(uchardetReading(text->bytes));
