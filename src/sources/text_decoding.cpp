@@ -766,6 +766,77 @@ bool isOneOf(std::string_view name, const std::array<std::string_view, n>& names
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// The letters above ASCII of the languages written in the Western pages (small): French,
+// German, Spanish, Portuguese, Italian, Catalan, Dutch, Icelandic, Danish and Norwegian, Swedish
+// and Finnish, Estonian; and of those written in the Central European ones: Polish, Czech and
+// Slovak, Hungarian, Croatian and Slovenian, Romanian (with the cedilla windows-1250 and
+// ISO-8859-2 write, and the comma of ISO-8859-16), German.
+constexpr auto kWesternAlphabets = std::to_array<std::u32string_view>(
+    {U"àâæçéèêëîïôœùûüÿ", U"äöüß", U"áéíñóúü", U"àáâãçéêíóôõú", U"àèéìíîòóù", U"àçèéíïòóúü",
+     U"éëïóöü", U"áéíóúýæðþö", U"æøåéó", U"äåöéü", U"äöõüšž"});
+constexpr auto kCentralEuropeanAlphabets = std::to_array<std::u32string_view>(
+    {U"ąćęłńóśźż", U"áčďéěíňóřšťúůýžäĺľôŕ", U"áéíóöőúüű", U"čćđšž", U"ăâîşţșț", U"äöüß"});
+
+template <std::size_t n>
+bool isOneLanguage(std::string_view utf8, const std::array<std::u32string_view, n>& alphabets) {
+    // A name or a borrowed word of another language aside: one letter in twenty of others.
+    constexpr long kLettersForEachForeign = 20;
+    const auto letters = foreignLetters(utf8, U"");
+    return std::any_of(alphabets.begin(), alphabets.end(), [&](std::u32string_view alphabet) {
+        return foreignLetters(utf8, alphabet) * kLettersForEachForeign <= letters;
+    });
+}
+
+// Whether the bytes hold a byte 0x80 to 0x9F that is no part of a UTF-8 character (a word
+// pasted from UTF-8 that the weighed part keeps, "informa\xC8\x9Bie-detaliat\xE3", holds one).
+bool holdsIllFormedC1Byte(std::string_view bytes) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto length = static_cast<std::int64_t>(bytes.size());
+    for (std::int64_t at = 0; at < length;) {
+        const auto start = at;
+        UChar32 c = 0;
+        U8_NEXT(data, at, length, c);
+        if (c < 0 && data[start] >= 0x80 && data[start] < 0xA0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The Central European pages, in the order a reading as fault-free is taken in: windows-1250
+// (its quotation marks are C1 bytes, controls in the ISO pages), ISO-8859-2, ISO-8859-16.
+constexpr auto kCentralEuropeanPages =
+    std::to_array<const char*>({"windows-1250", "ISO-8859-2", "ISO-8859-16"});
+
+// A Central European page in place of a Western one whose reading is no one language written
+// in it (Romanian in windows-1250 read as windows-1252's "frumoasã", "þãranii": "ã" is
+// Portuguese, "þ" Icelandic) when that page reads the sample as one language written in it with
+// as few faults; and windows-1250 in place of ISO-8859-16 when the sample holds the C1 bytes of
+// windows-1250's quotation marks and dashes (controls in ISO-8859-16).
+const char* centralEuropeanInstead(const Sample& sample, const char* guess) {
+    const std::string_view name = guess;
+    if (name == "ISO-8859-16" && holdsIllFormedC1Byte(sample.weighed) &&
+        weighedText(sample, "windows-1250")) {
+        return "windows-1250";
+    }
+    if (std::find(kWesternPages.begin(), kWesternPages.end(), name) == kWesternPages.end()) {
+        return guess;
+    }
+    const auto text = weighedText(sample, guess);
+    if (!text || isOneLanguage(*text, kWesternAlphabets)) {
+        return guess;
+    }
+    const auto faults = readingFaults(*text);
+    for (const auto* page : kCentralEuropeanPages) {
+        const auto reading = weighedText(sample, page);
+        if (reading && readingFaults(*reading) <= faults &&
+            isOneLanguage(*reading, kCentralEuropeanAlphabets)) {
+            return page;
+        }
+    }
+    return guess;
+}
+
 // The legacy encoding the sample is in: the detector's, but for what its reading shows a rule
 // of Vask's own reads better: KOI8-U for Ukrainian letters, windows-1257 for Baltic text with
 // its quotation marks, ISO-8859-2 for what the detector takes for ISO-8859-3 when that reading
@@ -816,6 +887,7 @@ const char* legacyEncoding(const Sample& weighed) {
     if (faults > 0 || lookalike) {
         takeFewestFaults(weighed, kWesternPages, guess, faults, lookalike);
     }
+    guess = centralEuropeanInstead(weighed, guess);
     text = sampleText(sample, guess);
     if (std::string_view(guess) != "windows-1252" && text == sampleText(sample, "windows-1252")) {
         return "windows-1252";

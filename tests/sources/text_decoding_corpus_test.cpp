@@ -137,6 +137,17 @@ std::optional<std::string> vaskReading(std::string_view bytes) {
     return text ? text : TextDecoding::detected(bytes);
 }
 
+std::string withCedillas(std::string line) {
+    for (const auto& [comma, cedilla] :
+         std::to_array<std::pair<std::string_view, std::string_view>>(
+             {{"ș", "ş"}, {"ț", "ţ"}, {"Ș", "Ş"}, {"Ț", "Ţ"}})) {
+        for (auto at = line.find(comma); at != std::string::npos; at = line.find(comma, at)) {
+            line.replace(at, comma.size(), cedilla);
+        }
+    }
+    return line;
+}
+
 struct Language {
     const char* name;
     std::vector<const char*> pages;
@@ -466,8 +477,17 @@ TEST(TextDecodingCorpusTest, NoCellReadsWorseThanRecordedAndNothingUchardetReads
         ASSERT_FALSE(all.empty()) << language.name;
         for (const auto* page : language.pages) {
             std::vector<std::string> lines;
-            std::copy_if(all.begin(), all.end(), std::back_inserter(lines),
-                         [&](const std::string& line) { return written(line, page).has_value(); });
+            for (auto line : all) {
+                // Romanian in the pages without its letters with a comma below is written with
+                // their cedilla forms.
+                if (std::string_view(language.name) == "ro" &&
+                    std::string_view(page) != "ISO-8859-16") {
+                    line = withCedillas(std::move(line));
+                }
+                if (written(line, page)) {
+                    lines.push_back(std::move(line));
+                }
+            }
             for (const auto& size : kSizes) {
                 for (int variant = 0; variant < size.texts; ++variant) {
                     const auto taken = textLines(lines, size.bytes, variant);
