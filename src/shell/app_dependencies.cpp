@@ -61,6 +61,23 @@ AppDependencies::AppDependencies(Context context)
                           : std::make_shared<UnavailableSystemSettingsOpener>()),
       application_(context_.application ? context_.application
                                         : std::make_shared<HeadlessApplication>()),
+      keyring_({
+          .main = context_.main,
+          .scheduler = context_.scheduler,
+          .latestMode = [this] { return authModeCache_.latest(); },
+          .reconnect = [this] { secretBackend()->askAgain(); },
+          .unlock = [this] { keychain().unlock(); },
+          .resolveAgain =
+              [this] {
+                  resetAuthMode();
+                  authModeCache_.get();
+              },
+          .arrived = [this] { authModeArrived(); },
+          .observeActivation =
+              [this](std::function<void()> activated) {
+                  return application().observeDidBecomeActive(std::move(activated));
+              },
+      }),
       authModeCache_(
           [this] {
               const AuthModeResolver resolver{customerTokenStore(),
@@ -93,18 +110,7 @@ AppDependencies::AppDependencies(Context context)
           [this] { secretBackend()->askAgain(); }) {}
 
 AppDependencies::~AppDependencies() {
-    {
-        std::lock_guard lock(keyringWatchMutex_);
-        keyringWatch_.cancel();
-    }
-    keyringFollowUp_.cancel();
-    joinKeyringQuestion();
-}
-
-void AppDependencies::joinKeyringQuestion() {
-    if (keyringQuestion_.joinable()) {
-        keyringQuestion_.join();
-    }
+    keyring_.shutDown();
 }
 
 std::filesystem::path AppDependencies::supportDirectory() const {
@@ -119,7 +125,7 @@ std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
     return secretBackend_.get([this]() -> std::shared_ptr<SecretBackend> {
         if (context_.secretBackend) {
             if (context_.watchKeyring) {
-                watchKeyring(context_.watchKeyring);
+                keyring_.watch(context_.watchKeyring);
             }
             return context_.secretBackend;
         }
@@ -130,11 +136,11 @@ std::shared_ptr<SecretBackend> AppDependencies::secretBackend() {
             chosen != context_.environment.end() && text::trimmed(chosen->second) == "file";
         auto keyring = SecretStorageChoice::Keyring::secretService();
         if (!fileChosen) {
-            watchKeyring(context_.watchKeyring
-                             ? context_.watchKeyring
-                             : [](std::function<void(bool)> changed) {
-                                   return LibsecretBackend::watchService(std::move(changed));
-                               });
+            keyring_.watch(context_.watchKeyring
+                               ? context_.watchKeyring
+                               : [](std::function<void(bool)> changed) {
+                                     return LibsecretBackend::watchService(std::move(changed));
+                                 });
         }
         // A keyring may take D-Bus's whole time limit to answer, or not answer: the choice is
         // made on the worker, and every operation waits for it there.
@@ -263,92 +269,7 @@ void AppDependencies::authModeArrived() {
         signIn->loadStoredEmail();
     }
     authModeArrivals_.set(authModeArrivals_.get() + 1);
-    followKeyring();
-}
-
-void AppDependencies::watchKeyring(
-    const std::function<Subscription(std::function<void(bool)>)>& watch) {
-    auto subscription =
-        watch([this, &main = context_.main, alive = std::weak_ptr(lifetime_)](bool present) {
-            main.post([this, alive, present] {
-                if (alive.lock()) {
-                    keyringCameOrWent(present);
-                }
-            });
-        });
-    std::lock_guard lock(keyringWatchMutex_);
-    keyringWatch_ = std::move(subscription);
-}
-
-void AppDependencies::keyringCameOrWent(bool present) {
-    if (shutDown_) {
-        return;
-    }
-    StructuredLogger("keychain").info(present ? "keyring_came" : "keyring_went");
-    if (!present) {
-        // What it held is read again at the next use; a view that shows it held back learns
-        // now that it is not there (an unlock under way ends by itself).
-        askKeyringIfHeldBack();
-        return;
-    }
-    if (askingKeyring_) {
-        // The question under way may have asked the one that went: this one is asked after it.
-        keyringCameMeanwhile_ = true;
-        return;
-    }
-    askKeyring(false, [](const std::optional<std::string>&) {});
-}
-
-void AppDependencies::followKeyring() {
-    const auto latest = authModeCache_.latest();
-    if (!latest || !latest->isHeldBackByKeyring()) {
-        keyringFollowUp_.cancel();
-        keyringFollowScheduled_ = false;
-        keyringFollowPause_ = keyringFollowFirst;
-        return;
-    }
-    if (shutDown_) {
-        return;
-    }
-    if (!followsActivation_) {
-        // An unlock made outside Vask is most often followed by coming back to it.
-        followsActivation_ = true;
-        becameActive_ = application().observeDidBecomeActive([this] { askKeyringIfHeldBack(); });
-    }
-    if (latest->isKeyringNotAvailable()) {
-        // Its own coming (a daemon taking the name) is watched: nothing is asked by the clock.
-        keyringFollowUp_.cancel();
-        keyringFollowScheduled_ = false;
-        keyringFollowPause_ = keyringFollowFirst;
-        return;
-    }
-    if (keyringFollowScheduled_) {
-        return;
-    }
-    keyringFollowScheduled_ = true;
-    keyringFollowUp_ = context_.scheduler.after(
-        keyringFollowPause_, [this, &main = context_.main, alive = std::weak_ptr(lifetime_)] {
-            main.post([this, alive] {
-                if (!alive.lock()) {
-                    return;
-                }
-                keyringFollowScheduled_ = false;
-                askKeyringIfHeldBack();
-            });
-        });
-    keyringFollowPause_ = std::min(keyringFollowPause_ * 2, keyringFollowLongest);
-}
-
-void AppDependencies::askKeyringIfHeldBack() {
-    const auto latest = authModeCache_.latest();
-    if (shutDown_ || !latest || !latest->isHeldBackByKeyring()) {
-        return;
-    }
-    if (askingKeyring_) {
-        // Its answer arrives anyway, and the next question is scheduled then.
-        return;
-    }
-    askKeyring(false, [](const std::optional<std::string>&) {});
+    keyring_.modeArrived();
 }
 
 void AppDependencies::whenAuthModeKnown(std::function<void()> action) {
@@ -377,66 +298,15 @@ bool AppDependencies::authModeKnown() {
 }
 
 void AppDependencies::unlockKeyring(std::function<void(std::optional<std::string>)> done) {
-    askKeyring(true, std::move(done));
+    keyring_.unlock(std::move(done));
 }
 
 bool AppDependencies::keyringUnlockUnderWay() const {
-    return askingKeyring_ && (askingUnlock_ || !unlocksAfter_.empty());
+    return keyring_.unlockUnderWay();
 }
 
 void AppDependencies::askKeyringAgain(std::function<void()> done) {
-    askKeyring(false, [done = std::move(done)](const std::optional<std::string>&) { done(); });
-}
-
-void AppDependencies::askKeyring(bool unlock,
-                                 std::function<void(std::optional<std::string>)> done) {
-    if (askingKeyring_ && unlock && !askingUnlock_) {
-        // Asking again opens no prompt: the unlock the user pressed for is asked after it.
-        unlocksAfter_.push_back(std::move(done));
-        return;
-    }
-    keyringAnswerWaiters_.push_back(std::move(done));
-    if (askingKeyring_) {
-        StructuredLogger("keychain").info("keychain_question_pending");
-        return;
-    }
-    askingKeyring_ = true;
-    askingUnlock_ = unlock;
-    // The thread before has posted its answer, and ends with that.
-    joinKeyringQuestion();
-    keyringQuestion_ = std::thread([this, unlock] {
-        std::optional<std::string> failure;
-        // Asked by the user (or to follow the keyring): a keyring that did not answer is
-        // connected to now, however recently it was last tried.
-        secretBackend()->askAgain();
-        if (unlock) {
-            try {
-                keychain().unlock();
-            } catch (const KeychainError& e) {
-                failure = e.what();
-            }
-        }
-        // What was locked or not answered was never cached by the stores: resolving again
-        // reads it afresh.
-        resetAuthMode();
-        authModeCache_.get();
-        context_.main.post([this, alive = std::weak_ptr(lifetime_), failure] {
-            if (!alive.lock()) {
-                return;
-            }
-            askingKeyring_ = false;
-            authModeArrived();
-            for (auto& waiter : std::exchange(keyringAnswerWaiters_, {})) {
-                waiter(failure);
-            }
-            for (auto& waiter : std::exchange(unlocksAfter_, {})) {
-                askKeyring(true, std::move(waiter));
-            }
-            if (std::exchange(keyringCameMeanwhile_, false) && !shutDown_) {
-                askKeyring(false, [](const std::optional<std::string>&) {});
-            }
-        });
-    });
+    keyring_.askAgain(std::move(done));
 }
 
 AccessTokenRefresher& AppDependencies::accessTokenRefresher() {
@@ -1038,13 +908,7 @@ void AppDependencies::shutDown() {
     }
     // The quit gave up the keyring's calls (LibsecretBackend::abandonCalls): an unlock whose
     // prompt is still open has answered. Nothing asks the keyring from here on.
-    shutDown_ = true;
-    {
-        std::lock_guard lock(keyringWatchMutex_);
-        keyringWatch_.cancel();
-    }
-    keyringFollowUp_.cancel();
-    joinKeyringQuestion();
+    keyring_.shutDown();
 }
 
 }  // namespace vask

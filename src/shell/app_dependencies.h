@@ -55,6 +55,7 @@
 #include "shell/application_activation.h"
 #include "shell/contacts_sync_view_model.h"
 #include "shell/full_disk_access_view_model.h"
+#include "shell/keyring_follower.h"
 #include "shell/lazy.h"
 #include "shell/onboarding_state.h"
 #include "shell/onboarding_steps_model.h"
@@ -152,8 +153,8 @@ class AppDependencies {
     // view, or something outside Vask) or however long it hung.
     [[nodiscard]] Subscription observeAuthModeArrivals(std::function<void()> changed);
     // The first and the longest pause between those questions.
-    static constexpr Clock::Duration keyringFollowFirst = std::chrono::seconds(2);
-    static constexpr Clock::Duration keyringFollowLongest = std::chrono::seconds(30);
+    static constexpr Clock::Duration keyringFollowFirst = KeyringFollower::followFirst;
+    static constexpr Clock::Duration keyringFollowLongest = KeyringFollower::followLongest;
     // Empties the cache, so that the next authMode() resolves again: after a token refresh, a
     // sign-in and a sign-out.
     void resetAuthMode();
@@ -289,18 +290,8 @@ class AppDependencies {
     // nothing may read storage here.
     bool onMainWhileStorageMayBlock();
     void refreshAuthModeInBackground();
-    void askKeyring(bool unlock, std::function<void(std::optional<std::string>)> done);
-    void joinKeyringQuestion();
+    // A mode resolved on the worker (or by the keyring's follower) is in: every view hears.
     void authModeArrived();
-    // After each arrival: while the keyring is locked or does not answer, its next question is
-    // scheduled (each pause twice the last, up to keyringFollowLongest); one that is not on the
-    // bus is followed by its own coming (keyringCameOrWent). Vask's activation asks any of them.
-    void followKeyring();
-    void askKeyringIfHeldBack();
-    // A keyring daemon took the Secret Service's name, or gave it up with none after it.
-    void keyringCameOrWent(bool present);
-    // Starts following the keyring's coming and going, with `watch`.
-    void watchKeyring(const std::function<Subscription(std::function<void(bool)>)>& watch);
     std::shared_ptr<ChatViewModel> buildChatViewModel(bool persistsSessions);
 
     Context context_;
@@ -316,27 +307,6 @@ class AppDependencies {
     std::atomic<bool> authModeRefreshing_{false};
     // Main executor only.
     std::vector<std::function<void()>> whenAuthModeKnown_;
-    // The one unlock (or question to a keyring that did not answer) under way, and who waits
-    // for its answer. Main executor only; the thread is joined at shutDown() and destruction.
-    bool askingKeyring_ = false;
-    // Whether the question under way is an unlock (else the keyring is only asked again).
-    bool askingUnlock_ = false;
-    std::vector<std::function<void(std::optional<std::string>)>> keyringAnswerWaiters_;
-    // Unlocks asked while the keyring was only being asked again: they follow that question.
-    std::vector<std::function<void(std::optional<std::string>)>> unlocksAfter_;
-    std::thread keyringQuestion_;
-    // The keyring's next question while it holds the mode back. Main executor only.
-    ScheduledTask keyringFollowUp_;
-    bool keyringFollowScheduled_ = false;
-    Clock::Duration keyringFollowPause_ = keyringFollowFirst;
-    Subscription becameActive_;
-    bool followsActivation_ = false;
-    // A keyring came while the question under way was asked: it is asked again after it.
-    bool keyringCameMeanwhile_ = false;
-    // The keyring's coming and going; cancelled at shutDown() and destruction.
-    std::mutex keyringWatchMutex_;
-    Subscription keyringWatch_;
-    bool shutDown_ = false;
     // The shared sign-in view model once built, for the e-mail a keyring held back.
     std::mutex sharedSignInMutex_;
     std::weak_ptr<GoogleSignInViewModel> sharedSignIn_;
@@ -347,6 +317,9 @@ class AppDependencies {
     std::optional<std::string> resolvedUserID_;
     std::shared_ptr<SystemSettingsOpener> settingsOpener_;
     std::shared_ptr<ApplicationActivation> application_;
+    // The unlock, the questions to a keyring that held the mode back, and its coming and going;
+    // shut down at shutDown() and destruction, before anything it reaches goes.
+    KeyringFollower keyring_;
     WindowCoordinator windowCoordinator_;
     MemorySettingsNavigation memorySettingsNavigation_;
     // Declared in the order they depend on each other, so that each is destroyed before what

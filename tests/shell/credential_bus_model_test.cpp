@@ -296,8 +296,17 @@ struct Restart final : Command {
     void show(std::ostream& os) const override { os << "Restart(killAt=" << killAt << ")"; }
 };
 
-// How an unlock's prompt ends.
-enum class PromptEnd { typed, daemonGone, daemonRestarted, quit };
+// How an unlock's prompt ends: the password typed, its daemon gone or restarted, the keyring
+// unlocked by another client, Vask quitting, or Vask quitting beside a service that stopped
+// answering (which is then restarted, locked).
+enum class PromptEnd {
+    typed,
+    daemonGone,
+    daemonRestarted,
+    unlockedElsewhere,
+    quit,
+    quitBesideHung
+};
 
 const char* nameOf(PromptEnd end) {
     switch (end) {
@@ -307,8 +316,12 @@ const char* nameOf(PromptEnd end) {
             return "daemonGone";
         case PromptEnd::daemonRestarted:
             return "daemonRestarted";
+        case PromptEnd::unlockedElsewhere:
+            return "unlockedElsewhere";
         case PromptEnd::quit:
             return "quit";
+        case PromptEnd::quitBesideHung:
+            return "quitBesideHung";
     }
     return "?";
 }
@@ -317,11 +330,13 @@ const char* nameOf(PromptEnd end) {
 // goes or is restarted (a new one, locked), or Vask quits.
 struct Unlock final : Command {
     int killAt = test::killPoint();
-    PromptEnd end = *rc::gen::element(PromptEnd::typed, PromptEnd::daemonGone,
-                                      PromptEnd::daemonRestarted, PromptEnd::quit);
+    PromptEnd end =
+        *rc::gen::element(PromptEnd::typed, PromptEnd::daemonGone, PromptEnd::daemonRestarted,
+                          PromptEnd::unlockedElsewhere, PromptEnd::quit, PromptEnd::quitBesideHung);
     void checkPreconditions(const Model& m) const override { RC_PRE(m.keyring == Keyring::locked); }
     void apply(Model& m) const override {
-        m.keyring = end == PromptEnd::typed        ? Keyring::unlocked
+        m.keyring = end == PromptEnd::typed || end == PromptEnd::unlockedElsewhere
+                        ? Keyring::unlocked
                     : end == PromptEnd::daemonGone ? Keyring::gone
                                                    : Keyring::locked;
     }
@@ -338,6 +353,7 @@ struct Unlock final : Command {
         RC_ASSERT(shown || launch.exited());
         h.promptsAsked += shown ? 1 : 0;
         int dismissedBefore = 0;
+        const auto ending = Clock::now();
         switch (end) {
             case PromptEnd::typed:
                 h.daemon->tell("type");
@@ -351,17 +367,43 @@ struct Unlock final : Command {
                 h.daemon->tell("restart");
                 h.keyring = Keyring::locked;
                 break;
+            case PromptEnd::unlockedElsewhere:
+                dismissedBefore = h.daemon->tell("state").dismissed;
+                h.daemon->tell("unlock");
+                h.keyring = Keyring::unlocked;
+                break;
             case PromptEnd::quit:
                 dismissedBefore = h.daemon->tell("state").dismissed;
                 launch.quit();
                 break;
+            case PromptEnd::quitBesideHung:
+                h.daemon->hang();
+                launch.quit();
+                break;
         }
         const auto ended = launch.end();
+        const auto took = Clock::now() - ending;
         // However the prompt ended, the unlock that waited for it ends too.
         RC_ASSERT(ended.has_value());
+        if (end == PromptEnd::quitBesideHung) {
+            // Within the dismissal's own limit: the quit never waits one out.
+            RC_ASSERT(took < std::chrono::seconds(1));
+            h.daemon->resume();
+            h.daemon->tell("restart");
+            h.keyring = Keyring::locked;
+        }
         if (shown && ended->how == LaunchEnd::How::done) {
-            RC_ASSERT(ended->output == std::string(end == PromptEnd::typed ? "unlock=success\n"
-                                                                           : "unlock=cancelled\n"));
+            const bool answered = end == PromptEnd::typed || end == PromptEnd::unlockedElsewhere;
+            RC_ASSERT(ended->output ==
+                      std::string(answered ? "unlock=success\n" : "unlock=cancelled\n"));
+        }
+        if (shown && end == PromptEnd::unlockedElsewhere) {
+            // Seen by its own signals, not by the user coming back to Vask: Vask's prompt, with
+            // nothing left to type into it, is dismissed.
+            RC_ASSERT(took < std::chrono::seconds(5));
+            const auto after = h.daemon->tell("state");
+            RC_ASSERT(after.dismissed == dismissedBefore + 1);
+            RC_ASSERT(after.open == 0);
         }
         if (shown && end == PromptEnd::quit) {
             // Vask's own prompt goes with it.
@@ -458,6 +500,10 @@ TEST(SecretServiceModelTest, SequencesThatFoundFaultsHold) {
             {std::make_shared<DaemonRestarted>(), unlock(0, PromptEnd::daemonGone)},
             // The quit with the prompt open: the prompt left on the screen.
             {std::make_shared<DaemonRestarted>(), unlock(1, PromptEnd::quit)},
+            // Unlocked by another client with Vask's prompt open: not seen until typed into.
+            {std::make_shared<DaemonRestarted>(), unlock(0, PromptEnd::unlockedElsewhere)},
+            // A quit beside a service that stopped answering: the dismissal's limit waited out.
+            {std::make_shared<DaemonRestarted>(), unlock(0, PromptEnd::quitBesideHung)},
         };
         for (const auto& steps : rows) {
             Harness harness;
