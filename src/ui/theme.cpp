@@ -184,6 +184,12 @@ class PlainDialogStyle final : public QProxyStyle {
 
     void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
                        const QWidget* widget) const override {
+        if (element == PE_FrameFocusRect) {
+            // The ring (CE_FocusFrame) shows the focus, and only where the pointer did not put
+            // it. The style's own rectangle, drawn just inside a flat button, ran through text
+            // set close to its edge ("Sources (n)") and stayed after a click.
+            return;
+        }
         QProxyStyle::drawPrimitive(element, option, painter, widget);
         const bool keyboardFocus =
             (option->state & State_HasFocus) && (option->state & State_KeyboardFocusChange);

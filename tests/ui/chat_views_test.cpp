@@ -1234,8 +1234,8 @@ TEST_F(ChatViewTest, SourcesOpenedFromTheirToggleKeepItInView) {
 }
 
 // "Sources (n)" sits in a row just its height: its focus ring goes around it, outside its text,
-// as the row's holders leave room for it; and it shows only for focus the pointer did not put
-// there, the toggle rebuilt after a click included.
+// as the row's holders leave room for it; it shows only for focus the pointer did not put there,
+// the toggle rebuilt after a click included; and the toggle draws no focus of its own.
 TEST_F(ChatViewTest, TheSourcesRingIsOutsideItsTextAndOnlyForTheKeyboard) {
     installKeyboardHandling(*qApp);
     auto model = makeModel(false);
@@ -1247,6 +1247,9 @@ TEST_F(ChatViewTest, TheSourcesRingIsOutsideItsTextAndOnlyForTheKeyboard) {
     QApplication::processEvents();
     auto* bubble = view->bubble(session.messages[1].id);
     ASSERT_NE(bubble, nullptr);
+    // The keyboard was used in the window before, as in a keyboard user's window: the style
+    // then draws a focus of a button's own, a click notwithstanding.
+    view->setAttribute(Qt::WA_KeyboardFocusChange);
     const auto ring = [&] { return view->findChild<QFocusFrame*>("keyboardFocusRing"); };
     const auto toggle = [&] { return visible<QPushButton>(bubble, "sourcesToggle").front(); };
     // Where the ring is drawn and where the toggle is, in the window.
@@ -1285,6 +1288,11 @@ TEST_F(ChatViewTest, TheSourcesRingIsOutsideItsTextAndOnlyForTheKeyboard) {
             const QRect around = inWindow(toggle()).adjusted(-3, -3, 3, 3);
             EXPECT_EQ(inWindow(ring()), around) << "the ring is drawn inside, through the text";
         }
+        // The ring is the one sign of the focus: the toggle draws none of its own.
+        const QImage focused = toggle()->grab().toImage();
+        toggle()->clearFocus();
+        EXPECT_EQ(toggle()->grab().toImage(), focused) << "a focus drawn on the button itself";
+        toggle()->setFocus(step.ringed ? Qt::TabFocusReason : Qt::MouseFocusReason);
     }
 }
 
