@@ -642,6 +642,9 @@ const std::unordered_map<std::string_view, std::pair<const Style*, bool>>& style
                 byName.insert_or_assign(style.css, std::pair{&style, true});
             }
         }
+        // CSS 2.1's name for the Chinese counting the counter styles call
+        // "trad-chinese-informal", which browsers still read.
+        byName.insert_or_assign("cjk-ideographic", byName.at("trad-chinese-informal"));
         return byName;
     }();
     return kByName;

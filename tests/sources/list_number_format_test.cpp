@@ -147,6 +147,8 @@ TEST(ListNumberFormatTest, FormatsOfEveryScriptReadAsTheirProgramsShowThem) {
         {"katakana-iroha", 2, "\u30ED"},
         {"simp-chinese-informal", 110, "\u4E00\u767E\u4E00\u5341"},
         {"trad-chinese-formal", 1010, "\u58F9\u4EDF\u96F6\u58F9\u62FE"},
+        // CSS 2.1's older name for trad-chinese-informal.
+        {"cjk-ideographic", 12, "\u5341\u4E8C"},
         {"japanese-informal", 0, "\u3007"},
         {"japanese-formal", 12, "\u58F1\u62FE\u5F10"},
         {"japanese-formal", 10000, "10000"},
@@ -163,6 +165,7 @@ TEST(ListNumberFormatTest, FormatsOfEveryScriptReadAsTheirProgramsShowThem) {
         EXPECT_EQ(ListNumberFormat::formatted(c.count, c.format), c.text);
     }
     EXPECT_EQ(ListNumberFormat::counterStyle("hiragana"), "hiragana");
+    EXPECT_EQ(ListNumberFormat::counterStyle("cjk-ideographic"), "trad-chinese-informal");
     EXPECT_FALSE(ListNumberFormat::counterStyle("ganada"));
 }
 

@@ -1,0 +1,156 @@
+// Texts as users save and paste them: UTF-8 with words, quotation marks and lines pasted from
+// legacy pages, and legacy text of the pages that write the same bytes as others.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "encoded_text.h"
+#include "sources/text_decoding.h"
+
+namespace vask {
+namespace {
+
+using test::encodedAs;
+
+struct Case {
+    std::string name;
+    std::string bytes;
+    std::string text;
+};
+
+void expectRead(const std::vector<Case>& cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string encoding;
+        EXPECT_EQ(TextDecoding::detected(c.bytes, &encoding), c.text) << encoding;
+        EXPECT_EQ(TextDecoding::plainText(c.bytes), c.text);
+    }
+}
+
+// Windows punctuation pasted into UTF-8 is punctuation, not the DOS or Mac letters of the text
+// around it ("Precio:á10", "äBis morgenô"); a UTF-8 word between pasted quotation marks stays
+// UTF-8.
+TEST(TextDecodingMixedTest, PastedWindowsPunctuationIsPunctuation) {
+    const std::vector<Case> cases = {
+        {"a Spanish no-break space",
+         "Precio:\xA0"
+         "10 € por persona, café incluido.\n",
+         "Precio:\u00A0"
+         "10 € por persona, café incluido.\n"},
+        {"German quotation marks",
+         "Er sagte: \x84"
+         "Bis morgen\x93 und ging. Schöne Grüße!\n",
+         "Er sagte: „Bis morgen“ und ging. Schöne Grüße!\n"},
+        {"a UTF-8 word in Windows quotation marks",
+         "Il a dit \x93"
+         "bientôt\x94 et il est parti.\n",
+         "Il a dit “bientôt” et il est parti.\n"},
+        {"a UTF-8 capital after a pasted quotation mark",
+         "Die Datei \x84Übersicht\x93 ist leer, bitte prüfen.\n",
+         "Die Datei „Übersicht“ ist leer, bitte prüfen.\n"},
+        // cp850 reads them as "ä" and "ô", letters the text writes.
+        {"quotation marks around small letters",
+         "Der Bäcker im Hôtel sagte \x84"
+         "bis morgen\x93 zu mir.\n",
+         "Der Bäcker im Hôtel sagte „bis morgen“ zu mir.\n"},
+        {"a no-break space where the text writes cp850's \"á\"",
+         "Precio:\xA0"
+         "10 €, más barato que ayer.\n",
+         "Precio:\u00A0"
+         "10 €, más barato que ayer.\n"},
+        {"a dash and an ellipsis", "Später \x96 vielleicht morgen\x85 Grüße\n",
+         "Später – vielleicht morgen… Grüße\n"},
+    };
+    expectRead(cases);
+}
+
+// Short UTF-8 notes with a few smart quotes, dashes or one pasted word stay UTF-8 (a byte order
+// mark makes them so outright): legacy text never makes their UTF-8 by chance.
+TEST(TextDecodingMixedTest, ShortUtf8NotesWithAFewPastedBytesStayUtf8) {
+    const std::vector<Case> cases = {
+        {"two pasted quotation marks", "Café \x93Zur Post\x94: Frühstück um 8.\n",
+         "Café “Zur Post”: Frühstück um 8.\n"},
+        {"one pasted word",
+         "Das Frühstück war gut, aber die " + encodedAs("Brötchen", "windows-1252") +
+             " waren alt.\n",
+         "Das Frühstück war gut, aber die Brötchen waren alt.\n"},
+        {"one pasted word and one letter of its own",
+         "Für " + encodedAs("Größe", "windows-1252") + " 40 bitte anrufen.\n",
+         "Für Größe 40 bitte anrufen.\n"},
+        {"behind a byte order mark",
+         "\xEF\xBB\xBF"
+         "Frühstück im Café: \x93gut\x94\n",
+         "Frühstück im Café: “gut”\n"},
+        {"behind a byte order mark, more pasted than its own",
+         "\xEF\xBB\xBF"
+         "é " +
+             encodedAs("déjà été créé", "windows-1252") + "\n",
+         "é déjà été créé\n"},
+    };
+    expectRead(cases);
+}
+
+// Lines pasted from a page of two bytes to a character, or of letters other than Latin, into
+// UTF-8 of the same language read in their page, the UTF-8 their bytes make by chance
+// ("中古英語" in Big5 holds some) among them; rows pasted after a UTF-8 CSV read as written.
+TEST(TextDecodingMixedTest, PastedLinesReadInTheirOwnPage) {
+    const auto repeated = [](const std::string& line) { return line + line + line; };
+    const std::string chinese = repeated("這是一段中文說明文字，用來測試編碼。\n");
+    const std::string korean = repeated("이것은 한국어 설명 문장입니다. 인코딩을 시험합니다.\n");
+    const std::string japanese = repeated("これは日本語の説明文です。文字コードを試験します。\n");
+    const std::string russian = repeated("Это русский текст в кодировке UTF-8 для проверки.\n");
+    const std::string thai = repeated("นี่คือข้อความภาษาไทยสำหรับทดสอบการเข้ารหัส\n");
+    const std::string big5Line = "中古英語是英語的一個歷史階段。\n";
+    const std::string eucKrLine = "붙여넣은 줄은 다른 인코딩으로 저장되었습니다.\n";
+    const std::string sjisLine = "貼り付けた行はシフトJISで保存されました。\n";
+    const std::string dosLine = "Эта строка вставлена из файла в кодировке DOS, только она.\n";
+    const std::string thaiLine = "บรรทัดนี้ถูกวางมาจากไฟล์อื่น\n";
+    // Rows of other cells than the UTF-8 rows before them.
+    std::string utf8Rows;
+    std::string legacyRows;
+    const std::vector<std::string> names = {"José Núñez;Málaga", "Hélène Dupré;Genève",
+                                            "Jürgen Müller;Zürich", "Agnès Pétain;Montréal"};
+    for (std::size_t i = 0; i < 200; ++i) {
+        utf8Rows += std::to_string(i) + ";Ana;Sevilla\n";
+    }
+    for (std::size_t i = 0; i < 20; ++i) {
+        legacyRows += std::to_string(200 + i) + ";" + names[i % names.size()] + "\n";
+    }
+    const std::vector<Case> cases = {
+        {"a Big5 line", chinese + encodedAs(big5Line, "Big5"), chinese + big5Line},
+        {"an EUC-KR line", korean + encodedAs(eucKrLine, "windows-949"), korean + eucKrLine},
+        {"a Shift_JIS line", japanese + encodedAs(sjisLine, "Shift_JIS"), japanese + sjisLine},
+        {"a cp866 line", russian + encodedAs(dosLine, "ibm-866"), russian + dosLine},
+        {"a windows-874 line", thai + encodedAs(thaiLine, "windows-874"), thai + thaiLine},
+        {"windows-1252 rows after a UTF-8 CSV", utf8Rows + encodedAs(legacyRows, "windows-1252"),
+         utf8Rows + legacyRows},
+    };
+    expectRead(cases);
+}
+
+// Central European text read in its own page, not in a Western one that reads its bytes as
+// letters of no one language, nor in ISO-8859-16 with its quotation marks as controls; bytes
+// that are letters in the Central European pages and signs of units in windows-1252 read as
+// letters where letters stand.
+TEST(TextDecodingMixedTest, CentralEuropeanTextKeepsItsPage) {
+    const std::string romanian =
+        "Într-o zi frumoasă de vară, „bunicul” ne-a povestit despre război şi despre ţăranii "
+        "din sat. Atunci am înţeles că viaţa lor fusese grea.\n";
+    const std::string polish = "Był sobie król. Łukasz ma 3 psy.\n";
+    const std::string croatian = "Možete specificirati željene brojeve deskriptora.\n";
+    const std::vector<Case> cases = {
+        {"Romanian in windows-1250 with its quotation marks", encodedAs(romanian, "windows-1250"),
+         romanian},
+        {"Polish in ISO-8859-2, \"ł\" after a letter", encodedAs(polish, "ISO-8859-2"), polish},
+        {"Croatian in ISO-8859-2, \"ž\" between letters", encodedAs(croatian, "ISO-8859-2"),
+         croatian},
+        {"signs of units in windows-1252",
+         encodedAs("The flat is 54 m² and costs £850; bake at 180°C for ½ hour.\n", "windows-1252"),
+         "The flat is 54 m² and costs £850; bake at 180°C for ½ hour.\n"},
+    };
+    expectRead(cases);
+}
+
+}  // namespace
+}  // namespace vask
