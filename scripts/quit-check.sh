@@ -15,7 +15,8 @@
 # answers the next question signed in. With the real gnome-keyring and its gcr prompt (on
 # Xvfb), a login keyring locked at start reads as locked, a question asked with its prompt open
 # waits for the unlock, unlocked by its prompt answers the held questions and the next one signed
-# in, and a quit with its prompt open leaves the daemon running. Each quit must
+# in, a quit with its prompt open leaves the daemon running, and behind it locked afresh a
+# question held in each chat, then Sign Out, then the password sends none. Each quit must
 # end with status 0 within the limit (2 s in a sanitizer build, 1 s otherwise; every limit stretches
 # with the machine's load, see scripts/harness.sh) and leave no process of its own (helper
 # included), no lock or socket and no -wal or -shm file; after a turn the question must be in
@@ -639,7 +640,9 @@ case_selected locked-keyring && locked_keyring_prompt
 # signed out), a question is answered with the unlock, one asked with the prompt open waits for
 # the unlock in words of its own, the prompt answered with the keyring's password lets both go
 # out signed in and then the next question, and a quit with the prompt open leaves the daemon
-# running and answering, its pid unchanged. Each step waits for what it checks (a window, a log
+# running and answering, its pid unchanged; then, the daemon started afresh (locked), "dinner"
+# held in the popover's chat and "van" in the main window's with the prompt open, Sign Out and
+# the password: each is said not asked, and neither goes to the helper. Each step waits for what it checks (a window, a log
 # line, a stored answer), never for a set time, so that a loaded machine only makes it slower.
 # The real keyring's prompt, for the groups that draw it on their own Xvfb: each defines
 # prompt_window (the prompt's X window, or nothing) and a local `display` before it uses these.
@@ -659,6 +662,43 @@ answer_prompt() {
         wait_for 20 log_grew 'keychain_unlocked' "$unlocked" && return 0
     done
     return 1
+}
+
+# held_sign_out_sends_none: with the real keyring's prompt open, "dinner" held in the popover's
+# chat and "van" in the main window's, Sign Out, then the password typed into the prompt.
+held_sign_out_sends_none() {
+    local waiting signedout notasked sent notices resolved
+    waiting=$(testhook_count 'rendered failure: Unlock your keyring in its prompt')
+    notasked=$(log_count 'held_question_not_asked_account_changed')
+    send "vasktest://query?text=dinner"
+    send "vasktest://query?text=van&chat=main"
+    wait_for 30 testhook_grew 'rendered failure: Unlock your keyring in its prompt' "$waiting"
+    signedout=$(log_count 'signout_completed')
+    send "vasktest://signout"
+    if wait_for 30 log_grew 'signout_completed' "$signedout" &&
+        wait_for 30 log_grew 'held_question_not_asked_account_changed' $((notasked + 1)); then
+        pass "a sign-out with questions held in both chats says each was not asked"
+    else
+        fail "a sign-out with questions held in both chats says each was not asked" \
+            "$(($(log_count 'held_question_not_asked_account_changed') - notasked)) said"
+    fi
+    sent=$(log_count 'chat_send_started')
+    resolved=$(log_count 'auth_mode_resolved')
+    if answer_prompt && wait_for 30 log_grew 'auth_mode_resolved' "$resolved"; then
+        # Everything the unlock's answer set off on the main thread has run once this is told.
+        notices=$(testhook_count 'keyring notice:')
+        send "vasktest://keyring-notice"
+        wait_for 30 testhook_grew 'keyring notice:' "$notices"
+        if [[ $(log_count 'chat_send_started') -eq $sent ]]; then
+            pass "the password typed after a sign-out sends none of the questions held"
+        else
+            fail "the password typed after a sign-out sends none of the questions held" \
+                "$(grep chat_send_started "$VASK_LOG_FILE" | tail -n 2)"
+        fi
+    else
+        fail "gnome-keyring's prompt takes the password after the sign-out" \
+            "$(grep -e keychain_ "$VASK_LOG_FILE" | tail -n 1)"
+    fi
 }
 
 real_locked_login_keyring() {
@@ -777,6 +817,27 @@ real_locked_login_keyring() {
             fi
         else
             fail "the second unlock shows gnome-keyring's prompt"
+            kill_app
+        fi
+        # A start behind the login keyring locked afresh: a question held in each chat with the
+        # prompt open, then Sign Out, then the password: neither goes to the helper (signed in or
+        # not), and each is said not asked.
+        stop_and_end "$keyring"
+        wait_for 20 eval '! name_owned org.freedesktop.secrets'
+        gnome-keyring-daemon --daemonize --components=secrets >"$ROOT/keyring.out" 2>&1
+        wait_for 20 name_owned org.freedesktop.secrets
+        keyring=$(name_owner org.freedesktop.secrets)
+        locked=$(log_count 'auth_mode_resolved mode=keyring_locked')
+        if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=keyring_locked' "$locked"; then
+            send "vasktest://unlock-keyring"
+            if [[ -n $APP_PID ]] && wait_for 30 prompt_open; then
+                held_sign_out_sends_none
+            else
+                fail "the unlock before a sign-out shows gnome-keyring's prompt"
+            fi
+            quit_app "after a sign-out with questions held"
+        else
+            fail "a start behind the login keyring locked afresh says it is locked"
             kill_app
         fi
     else
