@@ -19,12 +19,15 @@ function(vask_add_readers name platform)
         ${dir}/html_text.cpp
         ${dir}/ics_calendar_parser.cpp
         ${dir}/list_count.cpp
+        ${dir}/legacy_encoding_guess.cpp
         ${dir}/list_number_format.cpp
         ${dir}/markup_attribute_bound.cpp
+        ${dir}/mixed_utf8_text.cpp
         ${dir}/odt_lists.cpp
         ${dir}/odt_reader.cpp
         ${dir}/paragraph_text.cpp
         ${dir}/rich_text_reader.cpp
+        ${dir}/text_conversion.cpp
         ${dir}/text_decoding.cpp
         ${dir}/vcard_parser.cpp
         ${dir}/word_processing_markup.cpp

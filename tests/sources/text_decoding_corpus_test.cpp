@@ -24,7 +24,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <ranges>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -371,7 +370,9 @@ std::optional<CorpusText> corpusText(const std::vector<std::string>& lines, cons
         case Mix::utf8Words: {
             auto bytes = *written(text, page);
             std::vector<std::pair<std::size_t, std::size_t>> pasted;
-            for (const auto& word : wordsAboveAscii(text) | std::views::take(size.words)) {
+            const auto words = wordsAboveAscii(text);
+            for (std::size_t k = 0; k < std::min(size.words, words.size()); ++k) {
+                const auto& word = words[k];
                 const auto inBytes = *written(word, page);
                 bytes.replace(wordAt(bytes, inBytes), inBytes.size(), word);
                 const auto at = wordAt(text, word);

@@ -1,0 +1,738 @@
+#include "sources/mixed_utf8_text.h"
+
+#include <unicode/uchar.h>
+#include <unicode/ucnv.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <tuple>
+#include <vector>
+
+#include "platform/text.h"
+#include "sources/legacy_encoding_guess.h"
+#include "sources/text_conversion.h"
+
+namespace vask::decoding {
+
+// Appends UTF-8 with U+FFFD for each C1 control character (U+0080 to U+009F, "\xC2\x80" to
+// "\xC2\x9F"): what the page of pasted words reads a byte it assigns nothing to as is no letter
+// of theirs either.
+void appendWithoutC1Controls(std::string& out, std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        if (utf8[i] == '\xC2' && i + 1 < utf8.size() &&
+            static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out += utf8[i];
+        }
+    }
+}
+
+// How many bytes at the end of the text are a UTF-8 character cut short (its lead and the
+// continuations it has, each of the values its place allows); 0 when it ends whole or in bytes
+// that begin no character.
+std::size_t cutUtf8Tail(std::string_view bytes) {
+    const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    for (std::size_t back = 1; back <= std::min<std::size_t>(3, bytes.size()); ++back) {
+        const auto at = bytes.size() - back;
+        const auto lead = byteAt(at);
+        if (lead >= 0x80 && lead < 0xC0) {
+            continue;
+        }
+        const std::size_t length = lead >= 0xF0 ? 4 : (lead >= 0xE0 ? 3 : 2);
+        if (lead < 0xC2 || lead > 0xF4 || back >= length) {
+            return 0;
+        }
+        if (back > 1) {
+            // The second byte's range narrows after E0, ED, F0 and F4.
+            const auto second = byteAt(at + 1);
+            const unsigned char low = lead == 0xE0 ? 0xA0 : (lead == 0xF0 ? 0x90 : 0x80);
+            const unsigned char high = lead == 0xED ? 0x9F : (lead == 0xF4 ? 0x8F : 0xBF);
+            if (second < low || second > high) {
+                return 0;
+            }
+        }
+        return back;
+    }
+    return 0;
+}
+
+// The pages pasted runs are weighed in besides the detector's guess for them: the Windows pages
+// of Latin, Cyrillic, Greek and Baltic letters, ISO-8859-2 and -15, KOI8-R and the DOS and Mac
+// pages (the detector does not know the last two).
+constexpr auto kPastedPages = std::to_array<const char*>(
+    {"windows-1252", "windows-1250", "windows-1251", "windows-1253", "windows-1254", "windows-1257",
+     "ISO-8859-2", "ISO-8859-15", "KOI8-R", "ibm-866", "ibm-850", "macintosh"});
+
+// The bytes windows-1252 (and every Windows page of Latin, Cyrillic and Greek letters) writes
+// punctuation with: its quotation marks, dashes, ellipsis, bullet, euro and trade mark among
+// 0x80 to 0x9F, and the no-break space. DOS and Mac pages read them as letters ("„" as "ä", "“"
+// as "ô", the no-break space as "á"), which a run of them alone cannot tell apart.
+constexpr std::string_view kWindowsPunctuationBytes =
+    "\x80\x82\x84\x85\x86\x87\x89\x8B\x91\x92\x93\x94\x95\x96\x97\x99\x9B\xA0";
+
+// A run of bytes above ASCII (side by side) of a text read as UTF-8 that holds ill-formed
+// sequences: a part pasted from a legacy code page, from `begin` to `end`.
+struct PastedRun {
+    std::size_t begin;
+    std::size_t end;
+};
+
+// Calls `each` with every run of bytes above ASCII of the text, the characters it reads as in
+// UTF-8 and its ill-formed sequences.
+template <typename Each>
+void forEachHighRun(std::string_view bytes, Each&& each) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto length = static_cast<std::int64_t>(bytes.size());
+    std::int64_t at = 0;
+    while (at < length) {
+        if (data[at] < 0x80) {
+            ++at;
+            continue;
+        }
+        const auto begin = at;
+        std::size_t characters = 0;
+        std::size_t illFormed = 0;
+        while (at < length && data[at] >= 0x80) {
+            UChar32 c = 0;
+            U8_NEXT(data, at, length, c);
+            ++(c < 0 ? illFormed : characters);
+        }
+        each(static_cast<std::size_t>(begin), static_cast<std::size_t>(at), characters, illFormed);
+    }
+}
+
+// Whether UTF-8 above ASCII reads as text: no symbol but those text writes, no character
+// unassigned, private or a control, letters of one script (cp866's "только" is UTF-8's
+// "⮫쪮", an arrow and a syllable; a Thai line in windows-874 makes Latin letters and
+// ideographs).
+bool readsAsText(std::string_view utf8) {
+    std::optional<UScriptCode> script;
+    int32_t at = 0;
+    while (at < static_cast<int32_t>(utf8.size())) {
+        const auto c = characterAt(utf8, at).first;
+        const auto type = u_charType(c);
+        if (c < 0 || type == U_UNASSIGNED || type == U_PRIVATE_USE_CHAR || type == U_CONTROL_CHAR ||
+            ((type == U_OTHER_SYMBOL || type == U_MATH_SYMBOL || type == U_MODIFIER_SYMBOL) &&
+             !isWrittenSymbol(c))) {
+            return false;
+        }
+        if (c >= 0x80 && isLetter(c)) {
+            const auto of = scriptOf(c);
+            if (script && *script != of) {
+                return false;
+            }
+            script = of;
+        }
+    }
+    return true;
+}
+
+// Whether the bytes are mostly UTF-8: a text cut inside a character, with a stray byte, or with
+// words, quotation marks or lines pasted from a text in a legacy code page (which
+// `mixedUtf8Text` reads). What tells is the characters above ASCII that are UTF-8, against the
+// ill-formed sequences. Text in a legacy page makes a character UTF-8 by chance only where two
+// or three of its bytes pair up: over the measured corpus (every page of 28 languages, 100 B to
+// 20 KB) at most one for every 27 ill-formed sequences in windows-1252 (Spanish, 20 KB), one in
+// 56 in cp850, 59 in cp866, 85 in Big5 and GBK, fewer in the other pages; such characters stand
+// mostly inside a run with ill-formed sequences, where only those beyond two for each count.
+// UTF-8 with pasted words, quotation marks or lines that has any UTF-8 of its own has one for
+// every four at the fewest (a note of 100 bytes with one long phrase pasted). A text is UTF-8
+// with one character for every two ill-formed sequences: one for every three, four, six or
+// eight reads more of the corpus right (3,317 to 3,361 files of 3,889, against 3,295) but
+// legacy texts bare uchardet reads right as UTF-8 with pasted runs (2 to 5 of them). A note of
+// 100 bytes with one pasted word of two letters above ASCII and one letter of its own stays
+// UTF-8.
+bool isMostlyUtf8(std::string_view bytes) {
+    constexpr std::size_t kIllFormedForEachCharacter = 2;
+    bytes.remove_suffix(cutUtf8Tail(bytes));
+    std::size_t whole = 0;
+    std::size_t illFormed = 0;
+    forEachHighRun(bytes,
+                   [&](std::size_t, std::size_t, std::size_t characters, std::size_t runIllFormed) {
+                       if (runIllFormed > 0) {
+                           // Characters beyond two for each ill-formed sequence of a run are UTF-8
+                           // with stray bytes (a Thai line with a byte cut from another), not a
+                           // legacy word UTF-8 in part.
+                           illFormed += runIllFormed;
+                           whole += characters - std::min(characters, 2 * runIllFormed);
+                       } else {
+                           whole += characters;
+                       }
+                   });
+    return whole > 0 && whole * kIllFormedForEachCharacter >= illFormed;
+}
+bool isAsciiLetterOrDigit(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// Whether a pasted run is Windows punctuation: each of its ill-formed sequences is, and stands
+// between no two letters (cp850's "ä" in "Best\x84tigung" is a letter of the word); the UTF-8 a
+// quotation mark is pasted beside ("\x84Über\x93") is no part of it.
+bool isWindowsPunctuation(std::string_view bytes, const PastedRun& run) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto end = static_cast<std::int64_t>(run.end);
+    bool letterBefore = run.begin > 0 && isAsciiLetterOrDigit(bytes[run.begin - 1]);
+    for (auto at = static_cast<std::int64_t>(run.begin); at < end;) {
+        const auto start = at;
+        UChar32 c = 0;
+        U8_NEXT(data, at, end, c);
+        if (c >= 0) {
+            letterBefore = isLetter(c);
+            continue;
+        }
+        for (auto i = start; i < at; ++i) {
+            if (kWindowsPunctuationBytes.find(static_cast<char>(data[i])) ==
+                std::string_view::npos) {
+                return false;
+            }
+        }
+        bool letterAfter = false;
+        if (at == end) {
+            letterAfter = run.end < bytes.size() && isAsciiLetterOrDigit(bytes[run.end]);
+        } else {
+            auto peek = at;
+            UChar32 next = 0;
+            U8_NEXT(data, peek, end, next);
+            letterAfter = next >= 0 && isLetter(next);
+        }
+        if (letterBefore && letterAfter) {
+            return false;
+        }
+        letterBefore = false;
+    }
+    return true;
+}
+
+// The characters above ASCII the UTF-8 of a text writes (small), from its first megabyte.
+std::u32string writtenCharacters(std::string_view bytes) {
+    constexpr std::size_t kRead = std::size_t{1024} * 1024;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto length = static_cast<std::int64_t>(std::min(bytes.size(), kRead));
+    std::u32string written;
+    std::int64_t at = 0;
+    while (at < length) {
+        if (data[at] < 0x80) {
+            ++at;
+            continue;
+        }
+        UChar32 c = 0;
+        U8_NEXT(data, at, length, c);
+        if (c >= 0) {
+            const auto small = static_cast<char32_t>(u_tolower(c));
+            if (written.find(small) == std::u32string::npos) {
+                written += small;
+            }
+        }
+    }
+    return written;
+}
+
+// The characters above ASCII of a reading that the rest of the text does not write (small).
+long unwrittenCharacters(std::string_view utf8, std::u32string_view written) {
+    long unwritten = 0;
+    int32_t at = 0;
+    while (at < static_cast<int32_t>(utf8.size())) {
+        const auto c = characterAt(utf8, at).first;
+        if (c >= 0x80 &&
+            written.find(static_cast<char32_t>(u_tolower(c))) == std::u32string_view::npos) {
+            ++unwritten;
+        }
+    }
+    return unwritten;
+}
+
+// Whether a page writes characters of more than one byte (Chinese, Japanese and Korean pages,
+// whose second bytes may be ASCII).
+bool isMultiByte(const char* page) {
+    if (isIconvEncoding(page)) {
+        return false;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const ConverterPtr converter(ucnv_open(page, &status), ucnv_close);
+    return U_SUCCESS(status) && ucnv_getMaxCharSize(converter.get()) > 1;
+}
+
+// What a reading of pasted runs in a page makes that text does not write, besides its faults: a
+// sign, symbol or number of no unit in its place (a superscript "¹", "¤", "¨", line drawing), a
+// currency touching a letter. A Latin page reads a letter of another as one
+// ("ostatni¹" for windows-1250's "ostatnią"), cp866 KOI8-R's Cyrillic as line drawing.
+long pastedFaults(std::string_view utf8) {
+    long faults = readingFaults(utf8);
+    UChar32 previous = ' ';
+    int32_t at = 0;
+    while (at < static_cast<int32_t>(utf8.size())) {
+        const auto [c, next] = characterAt(utf8, at);
+        const auto type = u_charType(c);
+        // Signs of units in their place: a squared or cubed metre, a fraction apart.
+        const bool unit =
+            ((c == 0xB2 || c == 0xB3) && previous == 'm') ||
+            ((c == 0xBC || c == 0xBD || c == 0xBE) && !isLetter(previous) && !isLetter(next));
+        if (c >= 0x80 && !isWrittenSymbol(c) && !unit &&
+            (type == U_OTHER_NUMBER || type == U_OTHER_SYMBOL || type == U_MODIFIER_SYMBOL ||
+             type == U_MATH_SYMBOL ||
+             (type == U_CURRENCY_SYMBOL && (isLetter(previous) || isLetter(next))))) {
+            ++faults;
+        }
+        previous = c;
+    }
+    return faults;
+}
+
+// A part of a pasted run: ill-formed sequences side by side, or well-formed characters side by
+// side, and how many characters those are.
+struct RunPart {
+    std::string_view bytes;
+    bool wellFormed;
+    std::size_t characters;
+};
+
+std::vector<RunPart> partsOf(std::string_view run) {
+    std::vector<RunPart> parts;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(run.data());
+    const auto length = static_cast<std::int64_t>(run.size());
+    for (std::int64_t at = 0; at < length;) {
+        const auto start = at;
+        UChar32 c = 0;
+        U8_NEXT(data, at, length, c);
+        const bool wellFormed = c >= 0;
+        if (!parts.empty() && parts.back().wellFormed == wellFormed) {
+            auto& last = parts.back();
+            last.bytes = std::string_view(last.bytes.data(),
+                                          last.bytes.size() + static_cast<std::size_t>(at - start));
+            ++last.characters;
+        } else {
+            parts.push_back(
+                {run.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start)),
+                 wellFormed, 1});
+        }
+    }
+    return parts;
+}
+
+// The bytes of a run that tell its page: its ill-formed parts, and the single characters
+// between two of them that a page of two bytes to a character or a Cyrillic word makes UTF-8 by
+// chance; not a UTF-8 word between pasted quotation marks ("\xABуникальность\xBB") or a UTF-8
+// letter after one ("\xAEaffect\xC3\xA9\xAF").
+std::string tellingBytes(std::string_view run) {
+    const auto parts = partsOf(run);
+    std::string telling;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (!parts[i].wellFormed || (parts[i].characters == 1 && i > 0 && i + 1 < parts.size())) {
+            telling += parts[i].bytes;
+        }
+    }
+    return telling;
+}
+
+// Whether a page is one of DOS or the Mac, which fewer programs write than those of Windows and
+// ISO: their readings give way to those as faultless.
+bool isDosOrMac(std::string_view page) {
+    return page == "ibm-850" || page == "ibm-866" || page == "macintosh";
+}
+
+// The page the runs pasted into a UTF-8 text are in, told by their own bytes and the ASCII
+// letters beside them: windows-1252 for runs of Windows punctuation alone (quotation marks,
+// dashes, no-break spaces), else the detector's guess for them when it is no page of Latin or
+// Cyrillic letters (a Chinese, Japanese, Korean, Greek or Thai page), else of it and the Latin
+// and Cyrillic pages the one whose reading has fewest faults. Only between readings as
+// faultless as each other do the Windows and ISO pages come before those of DOS and the Mac,
+// and then the characters the text around them writes decide (Romanian "ţ" of ISO-8859-2
+// against "ț" of -16, cp850's "ä" against windows-1250's "„" between two letters), then the
+// detector's guess.
+const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedRun>& runs) {
+    constexpr std::size_t kSample = std::size_t{64} * 1024;
+    if (std::all_of(runs.begin(), runs.end(),
+                    [&](const PastedRun& run) { return isWindowsPunctuation(bytes, run); })) {
+        return "windows-1252";
+    }
+    // Each run with the ASCII beside it up to white space, one to a line: runs that only ASCII
+    // stands between (the second bytes of a Chinese page, "\xA3\x7B") are read together.
+    const auto isPrintedAscii = [&](std::size_t at) {
+        return bytes[at] > ' ' && static_cast<unsigned char>(bytes[at]) < 0x80;
+    };
+    std::string sample;
+    std::size_t sampled = 0;
+    for (const auto& run : runs) {
+        if (sample.size() >= kSample) {
+            break;
+        }
+        auto begin = run.begin;
+        while (begin > sampled && isPrintedAscii(begin - 1)) {
+            --begin;
+        }
+        if (begin == sampled && !sample.empty()) {
+            sample.pop_back();
+        }
+        auto end = run.end;
+        while (end < bytes.size() && isPrintedAscii(end)) {
+            ++end;
+        }
+        sample.append(bytes.substr(begin, run.begin - begin))
+            .append(tellingBytes(bytes.substr(run.begin, run.end - run.begin)))
+            .append(bytes.substr(run.end, end - run.end))
+            .push_back('\n');
+        sampled = end;
+    }
+    if (holdsOnlyUnitSigns(sample)) {
+        return "windows-1252";
+    }
+    const char* guess = legacyEncoding({sample, sample});
+    // The rules of the guess that look for bytes look in the whole runs, not only in the sample:
+    // the detector names ISO-8859-7 for Greek whose windows-1253 punctuation ("…" after a word,
+    // 0x85) the sample leaves out, KOI8-R for Ukrainian whose "і" (0xA6) begins a character
+    // UTF-8 by chance ("пі" is UTF-8's "Ц").
+    const auto holds = [&](std::string_view of) {
+        return std::any_of(runs.begin(), runs.end(), [&](const PastedRun& run) {
+            return holdsAnyByte(bytes.substr(run.begin, run.end - run.begin), of);
+        });
+    };
+    if (guess != nullptr && std::string_view(guess) == "ISO-8859-7" && holds(kC1Bytes)) {
+        return "windows-1253";
+    }
+    if (guess != nullptr && std::string_view(guess) == "KOI8-R" && holds(kKoi8UkrainianLetters)) {
+        return "KOI8-U";
+    }
+    if (guess != nullptr && !isOneOf(std::string_view(guess), kLatinPages) &&
+        std::none_of(kPastedPages.begin(), kPastedPages.end(),
+                     [&](const char* page) { return std::string_view(page) == guess; })) {
+        return guess;
+    }
+    const auto written = writtenCharacters(bytes);
+    // Bytes 0x80 to 0x9F are punctuation and a few rare letters in the Windows pages and the
+    // commonest accented letters in the DOS and Mac pages ("\x81" is cp850's "ü", "\x9A" its
+    // "Ü", "\x9F" Mac Roman's "ü"): pasted runs mostly of them are read in the page that reads
+    // them as letters the text writes, before the Windows pages.
+    const auto high = std::count_if(sample.begin(), sample.end(),
+                                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    const auto c1 = std::count_if(sample.begin(), sample.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x80 && static_cast<unsigned char>(c) < 0xA0;
+    });
+    const bool mostlyC1 = c1 * 2 > high;
+    std::tuple<long, long, bool, long> fewest{0, 0, false, 0};
+    const auto weigh = [&](const char* page) {
+        const auto reading = sampleText(sample, page);
+        if (!reading) {
+            return;
+        }
+        const auto unwritten = unwrittenCharacters(*reading, written);
+        const std::tuple<long, long, bool, long> faults{
+            pastedFaults(*reading), mostlyC1 ? unwritten : 0, isDosOrMac(page), unwritten};
+        if (guess == nullptr || faults < fewest) {
+            guess = page;
+            fewest = faults;
+        }
+    };
+    if (guess != nullptr) {
+        const auto* detectorGuess = guess;
+        guess = nullptr;
+        weigh(detectorGuess);
+    }
+    for (const auto* page : kPastedPages) {
+        weigh(page);
+    }
+    // cp866 and windows-1251 read each other's Cyrillic as Cyrillic, letters and signs that
+    // make no faults ("уникальность" is windows-1251's "г­ЁЄ «м­®бвм"): the more plausible.
+    if (guess != nullptr && std::string_view(guess) == "windows-1251") {
+        const auto windows = sampleText(sample, "windows-1251");
+        const auto dos = sampleText(sample, "ibm-866");
+        if (windows && dos && pastedFaults(*dos) <= pastedFaults(*windows) &&
+            plausibility(*dos) > plausibility(*windows)) {
+            return "ibm-866";
+        }
+    }
+    return guess;
+}
+
+// Whether a part of a run read in a multi-byte page ends inside a character (its last byte a
+// first byte whose second is ASCII, or a byte above ASCII after the run).
+bool endsInsideCharacter(std::string_view part, const char* page) {
+    return !toUtf8(part, page, OnInvalid::fail) &&
+           toUtf8(part, page, OnInvalid::fail, CutEnd::dropped).has_value();
+}
+
+// The runs of a multi-byte page taken whole: a run whose last byte begins a character takes the
+// byte after it (an ASCII second byte, "ソ" is 0x83 0x5C in Shift_JIS) and the run after that
+// byte, so the characters of a pasted line are read together, the UTF-8 its bytes make by chance
+// among them.
+std::vector<PastedRun> wholeCharacterRuns(std::string_view bytes, std::vector<PastedRun> runs,
+                                          const char* page) {
+    std::vector<PastedRun> whole;
+    for (auto run : runs) {
+        if (!whole.empty() && run.begin < whole.back().end) {
+            continue;
+        }
+        while (run.end < bytes.size() &&
+               endsInsideCharacter(bytes.substr(run.begin, run.end - run.begin), page)) {
+            ++run.end;
+            while (run.end < bytes.size() && static_cast<unsigned char>(bytes[run.end]) >= 0x80) {
+                ++run.end;
+            }
+        }
+        whole.push_back(run);
+    }
+    return whole;
+}
+
+// The UTF-8 characters a run begins and ends with before its first ill-formed sequence and after
+// its last (their lengths in bytes, up to four of each).
+std::pair<std::vector<std::size_t>, std::vector<std::size_t>> edgeCharacters(std::string_view run) {
+    constexpr std::size_t kMost = 4;
+    std::vector<std::pair<std::size_t, bool>> sequences;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(run.data());
+    const auto length = static_cast<std::int64_t>(run.size());
+    for (std::int64_t at = 0; at < length;) {
+        const auto start = at;
+        UChar32 c = 0;
+        U8_NEXT(data, at, length, c);
+        sequences.emplace_back(static_cast<std::size_t>(at - start), c >= 0x80);
+    }
+    std::vector<std::size_t> leading;
+    for (auto it = sequences.begin(); it != sequences.end() && it->second && leading.size() < kMost;
+         ++it) {
+        leading.push_back(it->first);
+    }
+    std::vector<std::size_t> trailing;
+    for (auto it = sequences.rbegin();
+         it != sequences.rend() && it->second && trailing.size() < kMost; ++it) {
+        trailing.push_back(it->first);
+    }
+    if (leading.size() == sequences.size()) {
+        trailing.clear();
+    }
+    return {leading, trailing};
+}
+
+// Whether the ill-formed bytes of a word are stray bytes in UTF-8 ("Привет\xFF", "für\xFF"):
+// its well-formed bytes above ASCII are twice as many at least and read as text (not as cp866's
+// "этом" does, "\xED" and "⮬"), and neither Windows punctuation nor what the page reads as
+// punctuation stands at its edges (a quotation mark pasted before a UTF-8 word, "\x84Über",
+// "\xABÜber").
+bool isStrayInUtf8(std::string_view word, const char* page) {
+    std::size_t wellFormed = 0;
+    std::size_t illFormed = 0;
+    std::string utf8;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(word.data());
+    const auto length = static_cast<std::int64_t>(word.size());
+    for (std::int64_t at = 0; at < length;) {
+        const auto start = at;
+        UChar32 c = 0;
+        U8_NEXT(data, at, length, c);
+        if (c >= 0x80) {
+            wellFormed += static_cast<std::size_t>(at - start);
+            utf8 +=
+                word.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start));
+        }
+        if (c >= 0) {
+            continue;
+        }
+        illFormed += static_cast<std::size_t>(at - start);
+        if (start > 0 && at < length) {
+            continue;
+        }
+        const auto read = toUtf8(
+            word.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start)),
+            page, OnInvalid::replace);
+        int32_t offset = 0;
+        if (read && !read->empty()) {
+            const auto character = characterAt(*read, offset).first;
+            if (u_ispunct(character) != 0 || kWindowsPunctuationBytes.find(static_cast<char>(
+                                                 data[start])) != std::string_view::npos) {
+                return false;
+            }
+        }
+    }
+    return illFormed > 0 && wellFormed >= 2 * illFormed && readsAsText(utf8);
+}
+
+// A pasted run as text. In a page of two bytes to a character the run is read whole, but for
+// UTF-8 characters at its edges when a reading without them is as plausible. In a page of one
+// byte its ill-formed parts are read in the page and its well-formed parts stay UTF-8 (a UTF-8
+// word between pasted quotation marks), but in a page of other letters than Latin, where a
+// pasted word may be UTF-8 in part by chance ("Пётр" in windows-1251 begins with UTF-8's "ϸ"),
+// when the page reads such a part with the parts beside it more plausibly.
+std::string pastedRunText(std::string_view run, std::string_view word, const char* page, bool latin,
+                          bool multiByte) {
+    if (isStrayInUtf8(word, page)) {
+        return text::toValidUtf8(run);
+    }
+    const auto inPage = [&](std::string_view bytes) {
+        std::string text;
+        if (auto read = composed(toUtf8(bytes, page, OnInvalid::replace))) {
+            appendWithoutC1Controls(text, *read);
+        } else {
+            text = text::toValidUtf8(bytes);
+        }
+        return text;
+    };
+    if (multiByte) {
+        const auto read = [&](std::size_t lead, std::size_t trail) -> std::optional<std::string> {
+            const auto middle =
+                toUtf8(run.substr(lead, run.size() - lead - trail), page, OnInvalid::fail);
+            if (!middle) {
+                return std::nullopt;
+            }
+            return std::string(run.substr(0, lead)) + *middle +
+                   std::string(run.substr(run.size() - trail));
+        };
+        const auto [leading, trailing] = edgeCharacters(run);
+        std::optional<long> best;
+        std::size_t bestLead = 0;
+        std::size_t bestTrail = 0;
+        std::size_t lead = 0;
+        for (std::size_t i = 0; i <= leading.size(); ++i) {
+            std::size_t trail = 0;
+            for (std::size_t j = 0; j <= trailing.size(); ++j) {
+                if (const auto text = read(lead, trail)) {
+                    const auto score = plausibility(*text);
+                    if (!best || score >= *best) {
+                        best = score;
+                        bestLead = lead;
+                        bestTrail = trail;
+                    }
+                }
+                trail += j < trailing.size() ? trailing[j] : 0;
+            }
+            lead += i < leading.size() ? leading[i] : 0;
+        }
+        return std::string(run.substr(0, bestLead)) +
+               inPage(run.substr(bestLead, run.size() - bestLead - bestTrail)) +
+               std::string(run.substr(run.size() - bestTrail));
+    }
+    const auto parts = partsOf(run);
+    std::vector<std::string> readings;
+    readings.reserve(parts.size());
+    for (const auto& part : parts) {
+        readings.push_back(part.wellFormed ? std::string(part.bytes) : inPage(part.bytes));
+    }
+    std::string text;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (parts[i].wellFormed && !latin) {
+            const auto before = i > 0 ? readings[i - 1] : std::string();
+            const auto after = i + 1 < parts.size() ? readings[i + 1] : std::string();
+            const auto read = composed(toUtf8(parts[i].bytes, page, OnInvalid::fail));
+            if (read &&
+                plausibility(before + *read + after) > plausibility(before + readings[i] + after)) {
+                text += *read;
+                continue;
+            }
+        }
+        text += readings[i];
+    }
+    return text;
+}
+
+// The length of the character of a word at `at`: an ASCII letter or digit, an ill-formed byte,
+// or a UTF-8 letter, mark or digit; 0 for anything else.
+std::size_t wordCharacterAt(std::string_view text, std::size_t at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte < 0x80) {
+        return isAsciiLetterOrDigit(text[at]) ? 1 : 0;
+    }
+    const auto rest = static_cast<int32_t>(std::min<std::size_t>(U8_MAX_LENGTH, text.size() - at));
+    int32_t length = 0;
+    UChar32 c = 0;
+    U8_NEXT(text.data() + at, length, rest, c);
+    return c < 0 ? 1 : (isPartOfWord(c) ? static_cast<std::size_t>(length) : 0);
+}
+
+// The same for the character that ends before `at`: a well-formed character that ends there,
+// else the byte before it (ill-formed, or ASCII).
+std::size_t wordCharacterBefore(std::string_view text, std::size_t at) {
+    for (std::size_t back = 2; back <= std::min<std::size_t>(U8_MAX_LENGTH, at); ++back) {
+        const auto start = at - back;
+        const auto rest = static_cast<int32_t>(back);
+        int32_t length = 0;
+        UChar32 c = 0;
+        U8_NEXT(text.data() + start, length, rest, c);
+        if (c >= 0 && length == rest) {
+            return isPartOfWord(c) ? back : 0;
+        }
+    }
+    return wordCharacterAt(text, at - 1) > 0 ? 1 : 0;
+}
+
+// A text that is mostly UTF-8, read as UTF-8 but for the runs of bytes pasted into it from a
+// text in a legacy code page, which are read in the page their own bytes name
+// (`pastedRunsEncoding`): two windows-1252 words in a French text, Windows quotation marks
+// around a UTF-8 word, a line of Shift_JIS in a Japanese text, twenty windows-1252 rows after
+// two hundred UTF-8 rows of a CSV file. What no page is guessed for reads as U+FFFD, and so does
+// a character the text ends inside.
+std::string mixedUtf8Text(std::string_view bytes) {
+    const auto cut = cutUtf8Tail(bytes);
+    bytes.remove_suffix(cut);
+    std::vector<PastedRun> runs;
+    std::vector<PastedRun> implausible;
+    forEachHighRun(bytes,
+                   [&](std::size_t begin, std::size_t end, std::size_t, std::size_t illFormed) {
+                       if (illFormed > 0) {
+                           runs.push_back({begin, end});
+                       } else if (!readsAsText(bytes.substr(begin, end - begin))) {
+                           implausible.push_back({begin, end});
+                       }
+                   });
+    const char* page = runs.empty() ? nullptr : pastedRunsEncoding(bytes, runs);
+    const bool multiByte = page != nullptr && isMultiByte(page);
+    // A run UTF-8 whole that reads as no text (cp866's "только" is UTF-8's "⮫쪮") was
+    // pasted too, and is read in the page when that reads it more plausibly (`pastedRunText`).
+    if (page != nullptr && !multiByte && !implausible.empty()) {
+        runs.insert(runs.end(), implausible.begin(), implausible.end());
+        std::sort(runs.begin(), runs.end(),
+                  [](const PastedRun& a, const PastedRun& b) { return a.begin < b.begin; });
+    }
+    const bool latin =
+        page != nullptr && (isOneOf(std::string_view(page), kLatinPages) ||
+                            std::find(kWesternPages.begin(), kWesternPages.end(),
+                                      std::string_view(page)) != kWesternPages.end());
+    if (multiByte) {
+        runs = wholeCharacterRuns(bytes, std::move(runs), page);
+    }
+    // Room for the pasted runs at two bytes of UTF-8 a byte (a letter of a Latin, Cyrillic or
+    // Greek page), so the text is written without a second copy.
+    std::size_t pastedBytes = 0;
+    for (const auto& run : runs) {
+        pastedBytes += run.end - run.begin;
+    }
+    std::string out;
+    out.reserve(bytes.size() + pastedBytes + 3);
+    std::size_t at = 0;
+    for (const auto& run : runs) {
+        out += bytes.substr(at, run.begin - at);
+        const auto pasted = bytes.substr(run.begin, run.end - run.begin);
+        if (page == nullptr) {
+            out += text::toValidUtf8(pasted);
+        } else {
+            // The word the run stands in, between white space, punctuation and UTF-8 that is
+            // neither letter nor mark.
+            auto wordBegin = run.begin;
+            while (wordBegin > 0) {
+                const auto length = wordCharacterBefore(bytes, wordBegin);
+                if (length == 0) {
+                    break;
+                }
+                wordBegin -= length;
+            }
+            auto wordEnd = run.end;
+            while (wordEnd < bytes.size()) {
+                const auto length = wordCharacterAt(bytes, wordEnd);
+                if (length == 0) {
+                    break;
+                }
+                wordEnd += length;
+            }
+            out += pastedRunText(pasted, bytes.substr(wordBegin, wordEnd - wordBegin), page, latin,
+                                 multiByte);
+        }
+        at = run.end;
+    }
+    out += bytes.substr(at);
+    if (cut > 0) {
+        out += "\xEF\xBF\xBD";
+    }
+    return out;
+}
+
+}  // namespace vask::decoding

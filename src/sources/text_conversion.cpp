@@ -1,0 +1,191 @@
+#include "sources/text_conversion.h"
+
+#include <iconv.h>
+#include <unicode/ucnv_cb.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <utility>
+
+#include "platform/text.h"
+
+namespace vask::decoding {
+
+// Writes U+FFFD for bytes the encoding cannot hold (ICU's own substitute is U+001A for some
+// single-byte encodings, a control character).
+void replaceWithReplacementCharacter(const void*, UConverterToUnicodeArgs* arguments, const char*,
+                                     int32_t, UConverterCallbackReason reason, UErrorCode* status) {
+    if (reason > UCNV_IRREGULAR) {
+        return;
+    }
+    static constexpr UChar kReplacement = 0xFFFD;
+    *status = U_ZERO_ERROR;
+    ucnv_cbToUWriteUChars(arguments, &kReplacement, 1, 0, status);
+}
+
+// The encodings ICU has no converter for, which glibc's iconv converts: ISO-8859-16 (Romanian
+// "ș" and "ț" with their commas, the letters of Polish, Hungarian, Slovenian and Croatian).
+constexpr auto kIconvEncodings = std::to_array<std::string_view>({"ISO-8859-16"});
+
+bool isIconvEncoding(std::string_view encoding) {
+    return std::find(kIconvEncodings.begin(), kIconvEncodings.end(), encoding) !=
+           kIconvEncodings.end();
+}
+
+// The UTF-8 a conversion writes: `bytes` of input make at most three bytes each in every encoding
+// read here but UTF-16 (where two bytes make at most three), and text of letters of one script
+// makes about as much of each part as of the rest. The first conversion of a text is told how
+// much its first 64 KB made; the result is grown by halves past that, so the text is never held
+// with a spare copy of its whole size (the peak of a doubling).
+std::size_t expectedUtf8Size(std::size_t bytes, std::size_t sampleBytes, std::size_t sampleOut) {
+    if (sampleBytes == 0) {
+        return bytes + bytes / 4 + 64;
+    }
+    const auto perByte = static_cast<double>(sampleOut) / static_cast<double>(sampleBytes);
+    return static_cast<std::size_t>(static_cast<double>(bytes) * perByte * 1.03) + 64;
+}
+
+void grow(std::string& out, char*& target) {
+    const auto used = static_cast<std::size_t>(target - out.data());
+    out.resize(out.size() + out.size() / 2 + 64);
+    target = out.data() + used;
+}
+
+// `bytes` converted by glibc's iconv (for what ICU lacks); the same contract as `toUtf8`.
+std::optional<std::string> iconvToUtf8(std::string_view bytes, const char* encoding,
+                                       OnInvalid onInvalid, CutEnd cutEnd) {
+    iconv_t converter = iconv_open("UTF-8", encoding);
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<void, void (*)(void*)> closer(converter, [](void* c) { iconv_close(c); });
+    std::string out(expectedUtf8Size(bytes.size(), 0, 0), '\0');
+    // iconv's input is not const in its declaration; it is only read.
+    auto* source = const_cast<char*>(bytes.data());
+    std::size_t sourceLeft = bytes.size();
+    char* target = out.data();
+    while (sourceLeft > 0) {
+        std::size_t targetLeft = out.size() - static_cast<std::size_t>(target - out.data());
+        if (iconv(converter, &source, &sourceLeft, &target, &targetLeft) !=
+            static_cast<std::size_t>(-1)) {
+            break;
+        }
+        if (errno == E2BIG) {
+            grow(out, target);
+            continue;
+        }
+        const bool cut = errno == EINVAL;
+        if (cut && cutEnd == CutEnd::dropped) {
+            break;
+        }
+        if ((cut && cutEnd == CutEnd::asInvalid && onInvalid == OnInvalid::fail) ||
+            (!cut && onInvalid == OnInvalid::fail)) {
+            return std::nullopt;
+        }
+        // U+FFFD for the byte (or the cut character) that does not convert.
+        const auto used = static_cast<std::size_t>(target - out.data());
+        out.resize(used);
+        out += "\xEF\xBF\xBD";
+        out.resize(std::max(out.size() * 3 / 2, out.size() + sourceLeft * 3 + 64));
+        target = out.data() + used + 3;
+        const std::size_t skipped = cut ? sourceLeft : 1;
+        source += skipped;
+        sourceLeft -= skipped;
+    }
+    out.resize(static_cast<std::size_t>(target - out.data()));
+    return out;
+}
+
+// Converts straight into UTF-8 through a small pivot, so no copy of the text in UTF-16 is held
+// besides the result.
+std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, OnInvalid onInvalid,
+                                  CutEnd cutEnd) {
+    if (isIconvEncoding(encoding)) {
+        return iconvToUtf8(bytes, encoding, onInvalid, cutEnd);
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const ConverterPtr from(ucnv_open(encoding, &status), ucnv_close);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    const ConverterPtr to(ucnv_open("UTF-8", &status), ucnv_close);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    if (onInvalid == OnInvalid::fail) {
+        // Stop at the first byte sequence the encoding cannot hold instead of substituting.
+        ucnv_setToUCallBack(from.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
+                            &status);
+    } else {
+        ucnv_setToUCallBack(from.get(), &replaceWithReplacementCharacter, nullptr, nullptr, nullptr,
+                            &status);
+    }
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    // The first part is converted into room of its own size; the rest into room for what that
+    // part made, in proportion.
+    constexpr std::size_t kFirstPart = std::size_t{64} * 1024;
+    const auto firstPart = std::min(bytes.size(), kFirstPart);
+    std::string out(expectedUtf8Size(firstPart, 0, 0), '\0');
+    std::array<UChar, 1024> pivot{};
+    UChar* pivotSource = pivot.data();
+    UChar* pivotTarget = pivot.data();
+    const char* source = bytes.data();
+    char* target = out.data();
+    bool reset = true;
+    // The bytes are converted without flushing, so a character they end inside is held back;
+    // then the converter is flushed, with that character or without it.
+    const auto run = [&](const char* sourceLimit, bool flush) {
+        while (true) {
+            status = U_ZERO_ERROR;
+            ucnv_convertEx(to.get(), from.get(), &target, out.data() + out.size(), &source,
+                           sourceLimit, pivot.data(), &pivotSource, &pivotTarget,
+                           pivot.data() + pivot.size(), static_cast<UBool>(reset),
+                           static_cast<UBool>(flush), &status);
+            reset = false;
+            if (status != U_BUFFER_OVERFLOW_ERROR) {
+                return;
+            }
+            grow(out, target);
+        }
+    };
+    run(bytes.data() + firstPart, false);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    if (firstPart < bytes.size()) {
+        const auto used = static_cast<std::size_t>(target - out.data());
+        out.resize(std::max(out.size(), expectedUtf8Size(bytes.size(), firstPart, used)));
+        target = out.data() + used;
+        run(bytes.data() + bytes.size(), false);
+        if (U_FAILURE(status)) {
+            return std::nullopt;
+        }
+    }
+    UErrorCode pendingStatus = U_ZERO_ERROR;
+    const bool cut = ucnv_toUCountPending(from.get(), &pendingStatus) > 0;
+    if (cut && cutEnd != CutEnd::asInvalid) {
+        ucnv_resetToUnicode(from.get());
+    }
+    run(bytes.data() + bytes.size(), true);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    out.resize(static_cast<std::size_t>(target - out.data()));
+    if (cut && cutEnd == CutEnd::replaced) {
+        out += "\xEF\xBF\xBD";
+    }
+    return out;
+}
+
+// The text in NFC, when there is one.
+std::optional<std::string> composed(std::optional<std::string> text) {
+    if (text) {
+        *text = text::composed(std::move(*text));
+    }
+    return text;
+}
+
+}  // namespace vask::decoding
