@@ -16,7 +16,8 @@
 # Xvfb), a login keyring locked at start reads as locked, a question asked with its prompt open
 # waits for the unlock, unlocked by its prompt answers the held questions and the next one signed
 # in, a quit with its prompt open leaves the daemon running, and behind it locked afresh a
-# question held in each chat, then Sign Out, then the password sends none. Each quit must
+# question handed over with its chat and its prompt cancelled is asked once by the next unlock,
+# and a question held in each chat, then Sign Out, then the password sends none. Each quit must
 # end with status 0 within the limit (2 s in a sanitizer build, 1 s otherwise; every limit stretches
 # with the machine's load, see scripts/harness.sh) and leave no process of its own (helper
 # included), no lock or socket and no -wal or -shm file; after a turn the question must be in
@@ -640,9 +641,11 @@ case_selected locked-keyring && locked_keyring_prompt
 # signed out), a question is answered with the unlock, one asked with the prompt open waits for
 # the unlock in words of its own, the prompt answered with the keyring's password lets both go
 # out signed in and then the next question, and a quit with the prompt open leaves the daemon
-# running and answering, its pid unchanged; then, the daemon started afresh (locked), "dinner"
-# held in the popover's chat and "van" in the main window's with the prompt open, Sign Out and
-# the password: each is said not asked, and neither goes to the helper. Each step waits for what it checks (a window, a log
+# running and answering, its pid unchanged; then, the daemon started afresh (locked) each time,
+# a question held in the popover's chat handed to the main window by a new chat, the prompt
+# cancelled, Unlock and the password: asked once; "dinner" held in the popover's chat and "van"
+# in the main window's, Sign Out and the password: each is said not asked, and neither goes to
+# the helper. Each step waits for what it checks (a window, a log
 # line, a stored answer), never for a set time, so that a loaded machine only makes it slower.
 # The real keyring's prompt, for the groups that draw it on their own Xvfb: each defines
 # prompt_window (the prompt's X window, or nothing) and a local `display` before it uses these.
@@ -664,10 +667,56 @@ answer_prompt() {
     return 1
 }
 
+# main_thread_caught_up: everything posted to Vask's main thread before now has run.
+main_thread_caught_up() {
+    local notices
+    notices=$(testhook_count 'keyring notice:')
+    send "vasktest://keyring-notice"
+    wait_for 30 testhook_grew 'keyring notice:' "$notices"
+}
+
+# held_handoff_cancel_asks_once: with the real keyring's prompt open, "dinner" held in the
+# popover's chat, the popover's new chat (its chat handed to the main window), the prompt
+# cancelled, then Unlock and the password.
+held_handoff_cancel_asks_once() {
+    local kept unlockfailed answers window
+    kept=$(log_count 'held_chat_kept')
+    send "vasktest://query?text=dinner"
+    main_thread_caught_up
+    send "vasktest://new"
+    if ! wait_for 30 log_grew 'held_chat_kept' "$kept"; then
+        fail "the popover's chat holding a question is handed to the main window" \
+            "$(grep -e session_ "$VASK_LOG_FILE" | tail -n 1)"
+        return
+    fi
+    unlockfailed=$(log_count 'keychain_unlock_failed')
+    window=$(prompt_window)
+    [[ -n $window ]] && DISPLAY=$display xdotool windowfocus --sync "$window" key Escape
+    if ! wait_for 30 log_grew 'keychain_unlock_failed' "$unlockfailed"; then
+        fail "gnome-keyring's prompt is cancelled" "$(grep -e keychain_ "$VASK_LOG_FILE" | tail -n 1)"
+        return
+    fi
+    main_thread_caught_up
+    answers=$(answers_stored)
+    send "vasktest://unlock-keyring"
+    if wait_for 30 prompt_open && answer_prompt && wait_for 60 answers_grew $((answers + 1)); then
+        main_thread_caught_up
+        if [[ $(question_stored dinner) -eq 1 && $(answers_stored) -eq $((answers + 1)) ]]; then
+            pass "a question handed over with its chat, its prompt cancelled, is asked once by the next unlock"
+        else
+            fail "a question handed over with its chat, its prompt cancelled, is asked once by the next unlock" \
+                "$(question_stored dinner) stored, $(($(answers_stored) - answers)) answered"
+        fi
+    else
+        fail "a question handed over with its chat, its prompt cancelled, is asked once by the next unlock" \
+            "$(($(answers_stored) - answers)) answered; $(grep -e keychain_ "$VASK_LOG_FILE" | tail -n 1)"
+    fi
+}
+
 # held_sign_out_sends_none: with the real keyring's prompt open, "dinner" held in the popover's
 # chat and "van" in the main window's, Sign Out, then the password typed into the prompt.
 held_sign_out_sends_none() {
-    local waiting signedout notasked sent notices resolved
+    local waiting signedout notasked sent resolved
     waiting=$(testhook_count 'rendered failure: Unlock your keyring in its prompt')
     notasked=$(log_count 'held_question_not_asked_account_changed')
     send "vasktest://query?text=dinner"
@@ -686,9 +735,7 @@ held_sign_out_sends_none() {
     resolved=$(log_count 'auth_mode_resolved')
     if answer_prompt && wait_for 30 log_grew 'auth_mode_resolved' "$resolved"; then
         # Everything the unlock's answer set off on the main thread has run once this is told.
-        notices=$(testhook_count 'keyring notice:')
-        send "vasktest://keyring-notice"
-        wait_for 30 testhook_grew 'keyring notice:' "$notices"
+        main_thread_caught_up
         if [[ $(log_count 'chat_send_started') -eq $sent ]]; then
             pass "the password typed after a sign-out sends none of the questions held"
         else
@@ -819,27 +866,30 @@ real_locked_login_keyring() {
             fail "the second unlock shows gnome-keyring's prompt"
             kill_app
         fi
-        # A start behind the login keyring locked afresh: a question held in each chat with the
-        # prompt open, then Sign Out, then the password: neither goes to the helper (signed in or
-        # not), and each is said not asked.
-        stop_and_end "$keyring"
-        wait_for 20 eval '! name_owned org.freedesktop.secrets'
-        gnome-keyring-daemon --daemonize --components=secrets >"$ROOT/keyring.out" 2>&1
-        wait_for 20 name_owned org.freedesktop.secrets
-        keyring=$(name_owner org.freedesktop.secrets)
-        locked=$(log_count 'auth_mode_resolved mode=keyring_locked')
-        if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=keyring_locked' "$locked"; then
-            send "vasktest://unlock-keyring"
-            if [[ -n $APP_PID ]] && wait_for 30 prompt_open; then
-                held_sign_out_sends_none
+        # Starts behind the login keyring locked afresh, with the prompt open: a question held in
+        # the popover's chat, which is handed to the main window by a new chat, then the prompt
+        # cancelled, Unlock and the password: asked once. Then a question held in each chat, Sign
+        # Out, and the password: neither goes to the helper, each said not asked.
+        for held_case in held_handoff_cancel_asks_once held_sign_out_sends_none; do
+            stop_and_end "$keyring"
+            wait_for 20 eval '! name_owned org.freedesktop.secrets'
+            gnome-keyring-daemon --daemonize --components=secrets >>"$ROOT/keyring.out" 2>&1
+            wait_for 20 name_owned org.freedesktop.secrets
+            keyring=$(name_owner org.freedesktop.secrets)
+            locked=$(log_count 'auth_mode_resolved mode=keyring_locked')
+            if start_app && wait_for 30 log_grew 'auth_mode_resolved mode=keyring_locked' "$locked"; then
+                send "vasktest://unlock-keyring"
+                if [[ -n $APP_PID ]] && wait_for 30 prompt_open; then
+                    "$held_case"
+                else
+                    fail "the unlock before $held_case shows gnome-keyring's prompt"
+                fi
+                quit_app "after $held_case"
             else
-                fail "the unlock before a sign-out shows gnome-keyring's prompt"
+                fail "a start behind the login keyring locked afresh says it is locked"
+                kill_app
             fi
-            quit_app "after a sign-out with questions held"
-        else
-            fail "a start behind the login keyring locked afresh says it is locked"
-            kill_app
-        fi
+        done
     else
         fail "the credentials move into the real keyring" "keyring ${keyring:-not running}"
         kill_app
@@ -1190,11 +1240,23 @@ login_prompt_window() {
     DISPLAY=$DISPLAY_NAME xdotool search --onlyvisible --name 'Unlock' 2>/dev/null | head -n 1
 }
 login_prompt_open() { [[ -n $(login_prompt_window) ]]; }
-# answer_login_prompt: waits for gcr's prompt and types the keyring's password into it.
+# answer_login_prompt: waits for gcr's prompt and types the keyring's password into it until
+# Vask hears the unlock. On a loaded machine keys typed before the prompt takes the keyboard are
+# lost (the keyring then stays locked at every later question): while the prompt stays open, the
+# password is typed again.
 answer_login_prompt() {
+    local unlocked window
+    unlocked=$(log_count 'keychain_unlocked')
     wait_for 30 login_prompt_open || return 1
-    DISPLAY=$DISPLAY_NAME xdotool windowfocus --sync "$(login_prompt_window)" type --delay 30 x
-    DISPLAY=$DISPLAY_NAME xdotool key Return
+    for _ in 1 2 3; do
+        window=$(login_prompt_window)
+        if [[ -n $window ]]; then
+            DISPLAY=$DISPLAY_NAME xdotool windowfocus --sync "$window" type --delay 30 x
+            DISPLAY=$DISPLAY_NAME xdotool key Return
+        fi
+        wait_for 20 log_grew 'keychain_unlocked' "$unlocked" && return 0
+    done
+    return 1
 }
 # Requests the stand-in relay answered as authorised (it logs "relay METHOD PATH STATUS").
 relay_authorised() { grep -c '^relay .* 200$' "$ROOT/stub-requests.log" 2>/dev/null || true; }
