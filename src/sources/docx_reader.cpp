@@ -8,6 +8,7 @@
 
 #include "platform/logger.h"
 #include "sources/docx_numbering.h"
+#include "sources/list_count.h"
 #include "sources/list_number_format.h"
 #include "sources/paragraph_text.h"
 #include "sources/text_decoding.h"
@@ -307,7 +308,7 @@ class DocxText : public ParagraphText {
         const auto custom = attributes.get(kWordNamespace, "customMarkFollows");
         if (reference && !(custom == "1" || custom == "true" || custom == "on")) {
             keep(id.size() + sizeof(long));
-            marks.numbers[std::string(id)] = ++marks.count;
+            marks.numbers[std::string(id)] = marks.start - 1 + ++marks.count;
         }
         const auto number = marks.numbers.find(reference ? std::string(id) : noteId_);
         if (number != marks.numbers.end()) {
@@ -319,7 +320,8 @@ class DocxText : public ParagraphText {
     }
 
     // An element of word/settings.xml: the number format of the document's footnotes or
-    // endnotes (w:footnotePr and w:endnotePr); Word numbers a "bullet" format in decimal.
+    // endnotes (w:footnotePr and w:endnotePr; Word numbers a "bullet" format in decimal) and the
+    // number they start at (w:numStart).
     void noteFormat(std::string_view ns, std::string_view name, const Attributes& attributes) {
         if (ns != kWordNamespace) {
             return;
@@ -330,6 +332,11 @@ class DocxText : public ParagraphText {
             const auto format = attributes.get(kWordNamespace, "val").value_or("decimal");
             keep(format.size());
             noteProperties_->format = format == "bullet" ? "decimal" : std::string(format);
+        } else if (name == "numStart" && noteProperties_ != nullptr) {
+            const auto start = attributes.get(kWordNamespace, "val").value_or("1");
+            long value = 1;
+            std::from_chars(start.data(), start.data() + start.size(), value);
+            noteProperties_->start = ListCount::capped(value);
         }
     }
 
@@ -350,9 +357,10 @@ class DocxText : public ParagraphText {
         std::map<std::string, long> numbers;
         long count = 0;
         std::string format;
+        long start = 1;
     };
-    std::array<NoteMarks, 2> noteMarks_{NoteMarks{{}, 0, "decimal"},
-                                        NoteMarks{{}, 0, "lowerRoman"}};
+    std::array<NoteMarks, 2> noteMarks_{NoteMarks{{}, 0, "decimal", 1},
+                                        NoteMarks{{}, 0, "lowerRoman", 1}};
     std::string noteId_;
     NoteMarks* noteProperties_ = nullptr;
 };

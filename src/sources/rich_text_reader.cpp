@@ -15,6 +15,7 @@
 #include "platform/error.h"
 #include "platform/text.h"
 #include "sources/html_text.h"
+#include "sources/list_count.h"
 #include "sources/list_number_format.h"
 #include "sources/text_decoding.h"
 #include "sources/word_processor_reader.h"
@@ -53,24 +54,12 @@ std::optional<char32_t> specialCharacter(std::string_view word) {
         char32_t c;
     };
     static constexpr Special kSpecials[] = {
-        {"lquote", U'\u2018'},
-        {"rquote", U'\u2019'},
-        {"ldblquote", U'\u201C'},
-        {"rdblquote", U'\u201D'},
-        {"emdash", U'\u2014'},
-        {"endash", U'\u2013'},
-        {"bullet", U'\u2022'},
-        {"emspace", U'\u2003'},
-        {"enspace", U'\u2002'},
-        {"qmspace", U'\u2005'},
-        {"zwj", U'\u200D'},
-        {"zwnj", U'\u200C'},
-        {"ltrmark", U'\u200E'},
-        {"rtlmark", U'\u200F'},
-        {"zwbo", U'\u200B'},
-        {"~", U'\u00A0'},
-        {"_", U'\u2011'},
-        {"-", 0},
+        {"lquote", U'\u2018'},    {"rquote", U'\u2019'},  {"ldblquote", U'\u201C'},
+        {"rdblquote", U'\u201D'}, {"emdash", U'\u2014'},  {"endash", U'\u2013'},
+        {"bullet", U'\u2022'},    {"emspace", U'\u2003'}, {"enspace", U'\u2002'},
+        {"qmspace", U'\u2005'},   {"zwj", U'\u200D'},     {"zwnj", U'\u200C'},
+        {"ltrmark", U'\u200E'},   {"rtlmark", U'\u200F'}, {"zwbo", U'\u200B'},
+        {"~", U'\u00A0'},         {"_", U'\u2011'},       {"-", 0},
     };
     for (const auto& special : kSpecials) {
         if (word == special.word) {
@@ -443,7 +432,7 @@ class RtfReader {
             listDefinition(word, parameter);
             return;
         }
-        if (noteFormat(word)) {
+        if (noteFormat(word) || noteStart(word, parameter)) {
             return;
         }
         if (word == "ansicpg" && parameter) {
@@ -498,7 +487,8 @@ class RtfReader {
                 // A symbol font's glyphs are written where its bytes fall in the private use area;
                 // there, a font the font table does not define is taken as Symbol (a list's
                 // bullet written "\u61623" is "•").
-                if (const auto& page = codePage(group); page == kSymbolFont || page == kWingdingsFont) {
+                if (const auto& page = codePage(group);
+                    page == kSymbolFont || page == kWingdingsFont) {
                     unit = ListNumberFormat::symbolFontCharacter(unit, page);
                 } else if (!definedFonts_.contains(font(group))) {
                     unit = ListNumberFormat::symbolFontCharacter(unit, kSymbolFont);
@@ -671,6 +661,27 @@ class RtfReader {
         return false;
     }
 
+    // The number the document's notes start at (\ftnstart, \aftnstart), or the notes of a
+    // section from there (\sftnstart, \saftnstart, counted again); whether the word was one.
+    bool noteStart(std::string_view word, std::optional<long> parameter) {
+        const bool section = word.starts_with("s");
+        if (section) {
+            word.remove_prefix(1);
+        }
+        if (word != "ftnstart" && word != "aftnstart") {
+            return false;
+        }
+        const auto kind = word.starts_with("a") ? kEndnote : kFootnote;
+        noteStarts_[kind] = ListCount::capped(parameter.value_or(1));
+        if (section) {
+            noteCounts_[kind] = 0;
+        }
+        return true;
+    }
+
+    // The number of the `count`th note of a kind.
+    long noteNumber(std::size_t kind, long count) const { return noteStarts_[kind] - 1 + count; }
+
     // A note's mark (\chftn), numbered as Word numbers notes: raised where the note is referred
     // to ("Body¹") and before the note's text, footnotes and endnotes (\ftnalt) counted apart.
     // The kind of a reference is known at its note, which follows it.
@@ -690,7 +701,8 @@ class RtfReader {
             reference_ = Reference{&out, out.size()};
             return;
         }
-        const auto number = reference_ ? settleReference(noteKind_) : ++noteCounts_[noteKind_];
+        const auto number = reference_ ? settleReference(noteKind_)
+                                       : noteNumber(noteKind_, ++noteCounts_[noteKind_]);
         appendMark(number, noteKind_, target(group));
     }
 
@@ -703,7 +715,7 @@ class RtfReader {
         settleListText();
         const auto [out, at] = *reference_;
         reference_.reset();
-        const auto number = ++noteCounts_[kind];
+        const auto number = noteNumber(kind, ++noteCounts_[kind]);
         std::string mark;
         appendMark(number, kind, mark);
         // Never inside a character, should the text before have changed since (a list's text
@@ -892,9 +904,11 @@ class RtfReader {
     std::optional<long> paragraphList_;
     long paragraphLevel_ = 0;
     std::optional<ListText> listText_;
-    // The notes counted so far and their formats (Word's endnotes count "i", "ii"), the kind of
+    // The notes counted so far, the numbers they start at and their formats (Word's endnotes
+    // count "i", "ii"), the kind of
     // the note being read, and the reference waiting for its note.
     std::array<long, 2> noteCounts_{};
+    std::array<long, 2> noteStarts_{1, 1};
     std::array<std::string_view, 2> noteFormats_{"decimal", "lowerRoman"};
     std::size_t noteKind_ = kFootnote;
     std::optional<Reference> reference_;

@@ -71,7 +71,8 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
         "{\\rtf1\\ansi\\ansicpg1252\\deff0\\deflang2057{\\fonttbl{\\f0\\froman\\fprq2\\fcharset0 "
         "Times New Roman;}{\\f1\\fswiss\\fprq2\\fcharset204 Arial CYR;}{\\f2\\fnil\\fcharset128 "
         "MS Mincho;}{\\f3\\fbidi \\froman\\fcharset2\\fprq2 Symbol;}{\\f4\\fnil\\fcharset2 "
-        "Wingdings;}{\\f5\\fnil\\fcharset2 Webdings;}{\\f6\\fnil\\fcharset0 Symbol;}}{\\colortbl;\\red0\\green0\\blue0;}{\\*\\revtbl {Unknown;}{Ann Author;}}"
+        "Wingdings;}{\\f5\\fnil\\fcharset2 Webdings;}{\\f6\\fnil\\fcharset0 "
+        "Symbol;}}{\\colortbl;\\red0\\green0\\blue0;}{\\*\\revtbl {Unknown;}{Ann Author;}}"
         "{\\stylesheet{\\s0\\snext0 Normal;}}\n\\pard\\plain \\s0\\f0\\fs24 ";
     struct Case {
         std::string name;
@@ -142,6 +143,15 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "\\aftnnar\\ftnnruc A{\\super\\chftn{\\*\\footnote\\ftnalt{\\super\\chftn} E.}}"
          "{\\super\\chftn{\\*\\footnote{\\super\\chftn} F.}}\\par}",
          "A\u00B9I\n\u00B9 E.\nI F."},
+        // Notes start where the document or a section says (Word's "Start at").
+        {"note numbers from the document's starts",
+         "\\ftnstart5\\aftnstart3\\aftnnar A{\\super\\chftn{\\*\\footnote{\\super\\chftn} F.}}"
+         "{\\super\\chftn{\\*\\footnote\\ftnalt{\\super\\chftn} E.}}\\par}",
+         "A\u2075\u00B3\n\u2075 F.\n\u00B3 E."},
+        {"a section's own start counts its notes again",
+         "A{\\super\\chftn{\\*\\footnote{\\super\\chftn} One.}}\\par\\sect\\sectd\\sftnstart7 "
+         "B{\\super\\chftn{\\*\\footnote{\\super\\chftn} Seven.}}\\par}",
+         "A\u00B9\n\nB\u2077\n\u00B9 One.\n\u2077 Seven."},
         // A reference written inside a list's text, whose symbols read shorter once settled,
         // is put between characters, not inside one.
         {"a note referred to inside a list's text",
@@ -153,7 +163,8 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
         {"a parameter's sign is not one of its ten digits",
          "Meet at {\\deleted\\revauthdel1\\revdttmdel-1845493740 3}{\\revised\\revauth1"
          "\\revdttm-1845493740 2} the new caf\\'e9\\fs12345678901\\par}",
-         "Meet at 2 the new caf\xC3\xA9" "1\n"},
+         "Meet at 2 the new caf\xC3\xA9"
+         "1\n"},
         // A list's text is drawn in its level's font, which LibreOffice names in the list
         // table while it writes the bullet in the default font (or under \af naming a font
         // called Symbol); Word writes the list's text before the paragraph names its list.
@@ -284,8 +295,7 @@ TEST(RichTextReaderTest, HtmlListItemsKeepTheirNumbers) {
          "none\">three<li>four</ol>",
          "I.\ta\nII.\tb\n\u25AA\ts\n1.\td\nplain\n1.\tone\nb.\ttwo\nthree\n4.\tfour"},
         {"letters count on past z as browsers count them",
-         "<ol type=\"a\" start=\"26\"><li>z<li>aa<li>ab</ol>",
-         "z.\tz\naa.\taa\nab.\tab"},
+         "<ol type=\"a\" start=\"26\"><li>z<li>aa<li>ab</ol>", "z.\tz\naa.\taa\nab.\tab"},
         {"Greek letters count on past omega",
          "<ol style=\"list-style-type: lower-greek\" start=\"23\"><li>psi<li>omega<li>on</ol>",
          "\u03C8.\tpsi\n\u03C9.\tomega\n\u03B1\u03B1.\ton"},
@@ -294,7 +304,8 @@ TEST(RichTextReaderTest, HtmlListItemsKeepTheirNumbers) {
          "<ol style=\"list-style: korean-hangul-formal\" start=\"10\"><li>k</ol>"
          "<ol style=\"list-style-type: hiragana\"><li>h<li>i</ol>"
          "<ol style=\"list-style-type: decimal-leading-zero\" start=\"0\"><li>z</ol>",
-         "\u0669.\ta\n\u0661\u0660.\tb\n\uC77C\uC2ED,\tk\n\u3042\u3001\th\n\u3044\u3001\ti\n00.\tz"},
+         "\u0669.\ta\n\u0661\u0660.\tb\n\uC77C\uC2ED,\tk\n\u3042\u3001\th\n\u3044\u3001\ti\n00."
+         "\tz"},
         // Pandoc's task lists: each item's box, ticked or not, as a document's checkbox reads.
         {"a task list keeps which items are done",
          "<ul class=\"task-list\"><li><input type=\"checkbox\" disabled=\"\" checked=\"\" />"

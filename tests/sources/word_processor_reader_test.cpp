@@ -267,6 +267,18 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
               "<w:footnotePr><w:numFmt w:val=\"upperLetter\"/><w:footnote w:id=\"-1\"/>"
               "</w:footnotePr><w:endnotePr><w:numFmt w:val=\"decimal\"/></w:endnotePr>"),
          "A\xC2\xB9 BA\n\nA F\n\n\xC2\xB9 E"},
+        // Word's "Start at" for the whole document.
+        {"note numbers from the starts the settings give",
+         docx(paragraph(run("A") + "<w:r><w:footnoteReference w:id=\"1\"/></w:r>" + run(" B") +
+                        "<w:r><w:endnoteReference w:id=\"1\"/></w:r>"),
+              "<w:footnote w:id=\"1\">" + paragraph("<w:r><w:footnoteRef/></w:r>" + run(" F")) +
+                  "</w:footnote>",
+              "<w:endnote w:id=\"1\">" + paragraph("<w:r><w:endnoteRef/></w:r>" + run(" E")) +
+                  "</w:endnote>",
+              {}, {},
+              "<w:footnotePr><w:numStart w:val=\"12\"/></w:footnotePr>"
+              "<w:endnotePr><w:numFmt w:val=\"decimal\"/><w:numStart w:val=\"4\"/></w:endnotePr>"),
+         "A\xC2\xB9\xC2\xB2 B\xE2\x81\xB4\n\n\xC2\xB9\xC2\xB2 F\n\n\xE2\x81\xB4 E"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -371,9 +383,10 @@ TEST(WordProcessorReaderTest, DocxListsOfEveryScriptKeepTheirNumbers) {
                "</mc:AlternateContent><w:lvlText w:val=\"%1.\"/></w:lvl></w:abstractNum>"
                "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>";
     };
-    const auto item = "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/></w:numPr>"
-                      "</w:pPr>" +
-                      run("item") + "</w:p>";
+    const auto item =
+        "<w:p><w:pPr><w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/></w:numPr>"
+        "</w:pPr>" +
+        run("item") + "</w:p>";
     EXPECT_EQ(WordProcessorReader::documentText(docx(item, {}, {}, custom("001, 002, 003, ..."))),
               "007.\titem");
     EXPECT_EQ(WordProcessorReader::documentText(docx(item, {}, {}, custom("Item #1"))), "7.\titem");
@@ -986,37 +999,49 @@ TEST(WordProcessorReaderTest, OdtListsNumberAsLibreOfficeShowsThem) {
         {"numbers padded with a zero", numbered("01, 02, 03, ...", 9), {"09.", "10.", "11."}},
         {"letters without letter sync count on", numbered("a", 26), {"z.", "aa.", "ab."}},
         {"letters with letter sync repeat", numbered("A", 26, sync), {"Z.", "AA.", "BB."}},
-        {"Russian letters", numbered("\u0430, \u0431, .., \u0430\u0430, \u0430\u0431, ... (ru)", 28),
+        {"Russian letters",
+         numbered("\u0430, \u0431, .., \u0430\u0430, \u0430\u0431, ... (ru)", 28),
          {"\u044E.", "\u044F.", "\u0430\u0430."}},
         {"Russian capitals with letter sync",
          numbered("\u0410, \u0411, .., \u0410\u0430, \u0411\u0431, ... (ru)", 30),
          {"\u0410\u0430.", "\u0411\u0431.", "\u0412\u0432."}},
-        {"Hebrew letters", numbered("\u05D0, \u05D1, \u05D2, ...", 1),
+        {"Hebrew letters",
+         numbered("\u05D0, \u05D1, \u05D2, ...", 1),
          {"\u05D0.", "\u05D1.", "\u05D2."}},
-        {"Hebrew numerals", numbered("\u05D0, \u05D9, \u05E7, ...", 14),
+        {"Hebrew numerals",
+         numbered("\u05D0, \u05D9, \u05E7, ...", 14),
          {"\u05D9\u05D3.", "\u05D8\u05D5.", "\u05D8\u05D6."}},
-        {"Arabic-Indic digits", numbered("\u0661, \u0662, \u0663, ...", 9),
+        {"Arabic-Indic digits",
+         numbered("\u0661, \u0662, \u0663, ...", 9),
          {"\u0669.", "\u0661\u0660.", "\u0661\u0661."}},
-        {"Korean syllables", numbered("\uAC00, \uB098, \uB2E4, ...", 1),
+        {"Korean syllables",
+         numbered("\uAC00, \uB098, \uB2E4, ...", 1),
          {"\uAC00.", "\uB098.", "\uB2E4."}},
-        {"Japanese iroha", numbered("\u30A4, \u30ED, \u30CF, ...", 1),
+        {"Japanese iroha",
+         numbered("\u30A4, \u30ED, \u30CF, ...", 1),
          {"\u30A4.", "\u30ED.", "\u30CF."}},
-        {"Chinese capital numbers", numbered("\u58F9, \u8D30, \u53C1, ...", 10),
+        {"Chinese capital numbers",
+         numbered("\u58F9, \u8D30, \u53C1, ...", 10),
          {"\u58F9\u62FE.", "\u58F9\u62FE\u58F9.", "\u58F9\u62FE\u8D30."}},
-        {"Arabic letters", numbered("\u0623, \u0628, \u062A, ...", 1),
+        {"Arabic letters",
+         numbered("\u0623, \u0628, \u062A, ...", 1),
          {"\u0623.", "\u0628.", "\u062A."}},
-        {"a list padded with zeros that starts at 0", numbered("01, 02, 03, ...", 0),
+        {"a list padded with zeros that starts at 0",
+         numbered("01, 02, 03, ...", 0),
          {"0.", "01.", "02."}},
         {"ordinals that start at 0", numbered("1st", 0), {"0.", "1st.", "2nd."}},
-        {"a Symbol bullet", bulleted("\uF0B7", "style:font-name=\"Symbol\""),
+        {"a Symbol bullet",
+         bulleted("\uF0B7", "style:font-name=\"Symbol\""),
          {"\u2022", "\u2022", "\u2022"}},
         {"a bullet of a font declared under another name",
          "<style:font-face style:name=\"Symbol1\" svg:font-family=\"Symbol\"/>" +
              bulleted("\uF0B7", "style:font-name=\"Symbol1\""),
          {"\u2022", "\u2022", "\u2022"}},
-        {"a Wingdings bullet", bulleted("\uF0D8", "fo:font-family=\"'Wingdings'\""),
+        {"a Wingdings bullet",
+         bulleted("\uF0D8", "fo:font-family=\"'Wingdings'\""),
          {"\u27A2", "\u27A2", "\u27A2"}},
-        {"a private-use bullet of another font stays", bulleted("\uF0B7", "fo:font-family=\"Arial\""),
+        {"a private-use bullet of another font stays",
+         bulleted("\uF0B7", "fo:font-family=\"Arial\""),
          {"\uF0B7", "\uF0B7", "\uF0B7"}},
     };
     for (const auto& c : cases) {
