@@ -62,8 +62,9 @@ class FileSearch {
     // is not absolute, holds a NUL, is longer than a path can be, or is not UTF-8 is none, and
     // costs no memory); the output is read up to 64 MiB, and no longer than a moment after the
     // command ended, whatever holds it. Whatever the command started (and only that) is ended
-    // when the search returns, however it ends. Throws FileSearchError when the search command
-    // cannot be started or waited for.
+    // when the search returns, however it ends; should the command's keeper be killed, that is
+    // the command and its process group (see ChildProcess). Throws FileSearchError when the
+    // search command cannot be started or waited for.
     Result search(std::string_view query, const std::vector<std::filesystem::path>& scopes,
                   std::size_t limit, const ExclusionCheck& isExcluded,
                   std::stop_token stop = {}) const;
