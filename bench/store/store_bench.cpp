@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/log_sink.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "store/chat_db_reader.h"
 #include "store/shadow_db.h"
@@ -520,6 +522,127 @@ BENCHMARK(BM_StopDuringFirstCopy)
     ->Args({300000, 1})
     ->Args({2000000, 1})
     ->Iterations(12)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Notes when the synchronisation logs a line starting with a given text (where it is), and asks
+// for a stop there when told to.
+class PhaseWatch : public vask::LogSink {
+  public:
+    explicit PhaseWatch(std::string prefix) : prefix_(std::move(prefix)) {}
+    bool isEnabled(vask::LogLevel) const override { return true; }
+    void write(const vask::LogRecord& record) override {
+        if (record.message.starts_with(prefix_) && !reached_.exchange(true)) {
+            if (stopAtOnce_) {
+                stopAtOnce_->request_stop();
+            }
+            promise_.set_value();
+        }
+    }
+    std::future<void> reached() { return promise_.get_future(); }
+    void stopAtOnce(std::stop_source* stop) { stopAtOnce_ = stop; }
+
+  private:
+    std::string prefix_;
+    std::atomic<bool> reached_{false};
+    std::promise<void> promise_;
+    std::stop_source* stopAtOnce_ = nullptr;
+};
+
+// A first copy of `messages` rows stopped as its closing index build starts: every row is in,
+// the indexes wait. Made once per size; each iteration starts from a copy of it.
+const fs::path& copiedWithoutIndexes(std::int64_t messages) {
+    static std::map<std::int64_t, fs::path> made;
+    auto it = made.find(messages);
+    if (it == made.end()) {
+        const auto path = workFolder() / ("unindexed-" + std::to_string(messages) + ".db");
+        std::stop_source stop;
+        auto watch = std::make_shared<PhaseWatch>("Building the indexes deferred");
+        watch->stopAtOnce(&stop);
+        const auto previous = vask::LogSink::install(watch);
+        try {
+            vask::ShadowSync(sampleChatDB(messages), path).performSync({}, stop.get_token());
+        } catch (const vask::ShadowSyncError&) {
+        }
+        vask::LogSink::install(previous);
+        it = made.emplace(messages, path).first;
+    }
+    return it->second;
+}
+
+// How long a stop takes to end the closing index build of a first copy (the duplicates of a
+// guid removed, the full-text index rebuilt, every index made, the count taken) and the move of
+// late-joined messages after it. Each iteration starts from a copy whose rows are all in and
+// whose indexes wait (as a quit during the build leaves it; the run takes the copy over and
+// builds them) and asks for a stop 0.1 s + 0.4 s x iteration after the build starts, so the
+// stops fall through every statement of the build and, once it is done, into what follows.
+// The counters: the longest and the median stop, and how many stops met the build.
+void BM_StopDuringClosingBuild(benchmark::State& state) {
+    const auto messages = state.range(0);
+    const auto& unindexed = copiedWithoutIndexes(messages);
+    const auto shadowDB = workFolder() / "building-shadow.db";
+    std::vector<double> latencies;
+    int iteration = 0;
+    int duringTheBuild = 0;
+    bool ended = false;
+    for (auto _ : state) {
+        if (ended) {
+            // The build ended before an earlier stop: no later one meets it either.
+            state.SetIterationTime(0);
+            continue;
+        }
+        state.PauseTiming();
+        removeDatabase(shadowDB);
+        fs::copy_file(unindexed, shadowDB);
+        state.ResumeTiming();
+        std::stop_source stop;
+        std::chrono::steady_clock::time_point returned;
+        bool cancelled = false;
+        auto watch = std::make_shared<PhaseWatch>("Building the indexes deferred");
+        auto buildStarted = watch->reached();
+        const auto previous = vask::LogSink::install(watch);
+        std::thread run([&] {
+            try {
+                vask::ShadowSync(sampleChatDB(messages), shadowDB)
+                    .performSync({}, stop.get_token());
+            } catch (const vask::ShadowSyncError& error) {
+                cancelled = error.kind() == vask::ShadowSyncError::Case::cancelled;
+            }
+            returned = std::chrono::steady_clock::now();
+        });
+        buildStarted.wait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + 400 * iteration++));
+        const bool stillBuilding =
+            !vask::ShadowDB(shadowDB, vask::ShadowDB::OpenMode::readOnly).indexesAreWhole();
+        const auto requested = std::chrono::steady_clock::now();
+        stop.request_stop();
+        run.join();
+        vask::LogSink::install(previous);
+        if (!cancelled) {
+            ended = true;
+            state.SetIterationTime(0);
+            continue;
+        }
+        duringTheBuild += stillBuilding ? 1 : 0;
+        const double seconds = Seconds(returned - requested).count();
+        state.SetIterationTime(seconds);
+        latencies.push_back(seconds * 1000);
+    }
+    if (latencies.empty()) {
+        state.SkipWithError("the build ended before the first stop");
+        return;
+    }
+    std::sort(latencies.begin(), latencies.end());
+    state.counters["stop_max_ms"] = latencies.back();
+    state.counters["stop_median_ms"] = latencies[latencies.size() / 2];
+    state.counters["stops_in_build"] = duringTheBuild;
+    state.counters["stops"] = static_cast<double>(latencies.size());
+}
+BENCHMARK(BM_StopDuringClosingBuild)
+    ->ArgNames({"messages"})
+    ->Args({1000000})
+    ->Args({2000000})
+    ->Iterations(40)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

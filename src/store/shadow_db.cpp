@@ -669,20 +669,39 @@ void ShadowDB::rebuildIndexes(const std::stop_token& stop) {
     const SQLiteStopInterrupt interrupt(connection(), stop);
     const auto stopIfAsked = [&] { interrupt.throwIfStopped<Error>(); };
     // Index builds sort every row; in the writer's in-memory temporary store the sort would
-    // hold the whole table.
-    withFileTemporaryStore([&] {
-        inWriteTransaction([&] {
-            stopIfAsked();
-            if (!guidIsIndexed() && !createGuidUniqueIndex()) {
-                removeDuplicateGuids();
+    // hold the whole table. A writer's small page cache would have each sort spill and merge
+    // many times over: the repair of a cut-short copy by another writer (at a relaunch) takes
+    // the cache a bulk copy takes.
+    if (!bulkLock_) {
+        execute("PRAGMA cache_size = -32768");
+    }
+    const auto restoreCache = [&] {
+        if (!bulkLock_) {
+            sqlite3_exec(connection(), "PRAGMA cache_size = -4096", nullptr, nullptr, nullptr);
+        }
+    };
+    try {
+        withFileTemporaryStore([&] {
+            inWriteTransaction([&] {
+                // Each statement looks at the stop before it starts: SQLite forgets an
+                // interrupt that comes between two.
                 stopIfAsked();
-            }
-            execute("INSERT INTO messages_fts(messages_fts) VALUES ('rebuild')");
-            executeSchemaStatements(stopIfAsked);
-            // The copy kept its count as if no guid had been stored before it.
-            execute(recountSQL);
+                if (!guidIsIndexed() && !createGuidUniqueIndex()) {
+                    removeDuplicateGuids();
+                }
+                stopIfAsked();
+                execute("INSERT INTO messages_fts(messages_fts) VALUES ('rebuild')");
+                executeSchemaStatements(stopIfAsked);
+                stopIfAsked();
+                // The copy kept its count as if no guid had been stored before it.
+                execute(recountSQL);
+            });
         });
-    });
+    } catch (...) {
+        restoreCache();
+        throw;
+    }
+    restoreCache();
 }
 
 bool ShadowDB::createGuidUniqueIndex() {

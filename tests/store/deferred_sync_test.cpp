@@ -9,14 +9,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <limits>
 #include <map>
 #include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/text.h"
@@ -480,6 +483,94 @@ TEST(DeferredSyncStopTest, AStopLeavesTheRebuildAndTheRepairToTheNextOpen) {
     sync.performSync();
     EXPECT_FALSE(suspended());
     EXPECT_NO_THROW(test::checkMessagesFullTextIndex(path));
+}
+
+// Notes when the synchronisation logs a line starting with `prefix`.
+class WhenLogged : public LogSink {
+  public:
+    explicit WhenLogged(std::string prefix) : prefix_(std::move(prefix)) {}
+    bool isEnabled(LogLevel) const override { return true; }
+    void write(const LogRecord& record) override {
+        if (record.message.starts_with(prefix_) && !reached_.exchange(true)) {
+            promise_.set_value(std::chrono::steady_clock::now());
+        }
+    }
+    std::future<std::chrono::steady_clock::time_point> reached() { return promise_.get_future(); }
+
+  private:
+    std::string prefix_;
+    std::atomic<bool> reached_{false};
+    std::promise<std::chrono::steady_clock::time_point> promise_;
+};
+
+TEST(DeferredSyncStopTest, AStopInsideTheClosingBuildEndsItWithinASecondAndTheNextRunFinishesIt) {
+    // The build at the end of a first copy runs for seconds on a large history (the guid's
+    // index, the full-text index, the other indexes, the count): a quit asked at any point of
+    // it is answered at once, and the next run builds the indexes whole.
+    using Clock = std::chrono::steady_clock;
+    test::TempDir dir;
+    const auto chatDB = dir / "chat.db";
+    sample::buildSampleChatDB(chatDB, {60000, 40, 7});
+    const auto unindexed = dir / "unindexed.db";
+    {
+        std::stop_source quit;
+        const auto previous = LogSink::install(
+            std::make_shared<test::StopOnLog>(quit, "Building the indexes deferred"));
+        ShadowSync sync(chatDB, unindexed);
+        EXPECT_THROW(sync.performSync({}, quit.get_token()), ShadowSyncError);
+        LogSink::install(previous);
+    }
+    ASSERT_FALSE(ShadowDB(unindexed, ShadowDB::OpenMode::readOnly).indexesAreWhole());
+    const auto copyOfUnindexed = [&](const std::filesystem::path& path) {
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            std::filesystem::remove(path.string() + suffix);
+        }
+        std::filesystem::copy_file(unindexed, path);
+    };
+    // How long the build takes here, unstopped, and what it leaves.
+    const auto probe = dir / "probe.db";
+    copyOfUnindexed(probe);
+    auto watch = std::make_shared<WhenLogged>("Building the indexes deferred");
+    auto started = watch->reached();
+    auto previous = LogSink::install(watch);
+    ShadowSync(chatDB, probe).performSync();
+    ASSERT_EQ(started.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    const auto build = Clock::now() - started.get();
+    LogSink::install(previous);
+    const auto expected = column(probe, "SELECT json_array(COUNT(*), SUM(rowid)) FROM messages");
+
+    for (const double at : {0.05, 0.25, 0.5, 0.75}) {
+        SCOPED_TRACE(at);
+        const auto path = dir / "stopped.db";
+        copyOfUnindexed(path);
+        std::stop_source quit;
+        watch = std::make_shared<WhenLogged>("Building the indexes deferred");
+        started = watch->reached();
+        previous = LogSink::install(watch);
+        Clock::time_point returned;
+        std::jthread run([&] {
+            try {
+                ShadowSync(chatDB, path).performSync({}, quit.get_token());
+            } catch (const ShadowSyncError& error) {
+                EXPECT_EQ(error.kind(), ShadowSyncError::Case::cancelled);
+            }
+            returned = Clock::now();
+        });
+        ASSERT_EQ(started.wait_for(std::chrono::minutes(1)), std::future_status::ready);
+        std::this_thread::sleep_until(started.get() +
+                                      std::chrono::duration_cast<Clock::duration>(build * at));
+        const auto asked = Clock::now();
+        quit.request_stop();
+        run.join();
+        LogSink::install(previous);
+        EXPECT_LT(returned - asked, std::chrono::seconds(1))
+            << "the build takes " << std::chrono::duration<double>(build).count() << " s";
+
+        ShadowSync(chatDB, path).performSync();
+        EXPECT_TRUE(ShadowDB(path, ShadowDB::OpenMode::readOnly).indexesAreWhole());
+        EXPECT_NO_THROW(test::checkMessagesFullTextIndex(path));
+        EXPECT_EQ(column(path, "SELECT json_array(COUNT(*), SUM(rowid)) FROM messages"), expected);
+    }
 }
 
 }  // namespace
