@@ -200,9 +200,9 @@ std::string DocxNumbering::marker(long numId, long level) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
             const auto referenced = static_cast<std::size_t>(text[++i] - '1');
-            out +=
-                ListNumberFormat::formatted(count.shown(referenced, startOf(referenced)),
-                                            format.legal ? "decimal" : levelOf(referenced).format);
+            out += ListNumberFormat::formatted(
+                count.shown(referenced, startOf(referenced)),
+                format.legal ? "decimal" : levelOf(referenced).format, language_);
         } else {
             out.push_back(text[i]);
         }

@@ -73,6 +73,10 @@ class DocxNumbering {
     // The marker of the next paragraph of list `numId` at `level`, counted; empty for none.
     std::string marker(long numId, long level);
 
+    // The language of the document's text (its default run properties' w:lang, a BCP 47 tag),
+    // which numbers spelled out in words are written in.
+    void setLanguage(std::string language) { language_ = std::move(language); }
+
   private:
     using Level = WordListLevel;
     struct Abstract {
@@ -145,6 +149,8 @@ class DocxNumbering {
     Style* style_ = nullptr;
     // The level a w:lvlOverride of the instance being read overrides.
     std::optional<std::size_t> override_;
+    // The language numbers in words are spelled in.
+    std::string language_;
 };
 
 }  // namespace vask

@@ -197,8 +197,27 @@ class DocxText : public ParagraphText {
                  numbering_.definition(ns, name, attributes));
         } else if (part_ == Part::styles) {
             keep(numbering_.style(ns, name, attributes));
+            documentLanguage(ns, name, attributes);
         } else {
             noteFormat(ns, name, attributes);
+        }
+    }
+
+    // The language of the document's default run properties (w:docDefaults/w:rPrDefault's
+    // w:lang), which its numbers in words are spelled in.
+    void documentLanguage(std::string_view ns, std::string_view name,
+                          const Attributes& attributes) {
+        if (ns != kWordNamespace) {
+            return;
+        }
+        if (name == "docDefaults") {
+            inDefaults_ = true;
+        } else if (name == "style") {
+            inDefaults_ = false;
+        } else if (name == "lang" && inDefaults_) {
+            const auto language = attributes.get(kWordNamespace, "val").value_or("");
+            keep(language.size());
+            numbering_.setLanguage(std::string(language));
         }
     }
 
@@ -363,6 +382,8 @@ class DocxText : public ParagraphText {
                                         NoteMarks{{}, 0, "lowerRoman", 1}};
     std::string noteId_;
     NoteMarks* noteProperties_ = nullptr;
+    // Whether the styles being read are in their document defaults.
+    bool inDefaults_ = false;
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "sources/list_number_format.h"
 
 #include <unicode/rbnf.h>
+#include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
@@ -176,7 +177,8 @@ const icu::RuleBasedNumberFormat* ruleBased(std::string_view locale, bool spello
 }
 
 // The count as an ICU rule set writes it ("zh %spellout-cardinal": "一百零一"; "root
-// %armenian-upper"), without the zero-width spaces Thai words are written with; decimal digits
+// %armenian-upper"), without the zero-width spaces Thai words are written with and the soft
+// hyphens of German compounds ("Ein­und­zwanzig"); decimal digits
 // where ICU has no such rules.
 std::string icuRules(long count, std::string_view symbols) {
     const auto space = symbols.find(' ');
@@ -197,6 +199,7 @@ std::string icuRules(long count, std::string_view symbols) {
         return std::to_string(count);
     }
     out.findAndReplace(icu::UnicodeString(static_cast<UChar>(0x200B)), icu::UnicodeString());
+    out.findAndReplace(icu::UnicodeString(static_cast<UChar>(0x00AD)), icu::UnicodeString());
     std::string utf8;
     return out.toUTF8String(utf8);
 }
@@ -205,11 +208,16 @@ std::string ruleBasedNumber(long count, const Style& style) {
     return icuRules(count, style.symbols);
 }
 
-// Spelled-out English with a capital ("Twenty-one", "Second").
+// Spelled-out words with a capital ("Twenty-one", "Second", "Élf").
 std::string capitalisedWords(long count, const Style& style) {
     auto out = icuRules(count, style.symbols);
-    if (!out.empty() && out[0] >= 'a' && out[0] <= 'z') {
-        out[0] = static_cast<char>(out[0] - 'a' + 'A');
+    int32_t at = 0;
+    UChar32 first = 0;
+    U8_NEXT(out.data(), at, static_cast<int32_t>(out.size()), first);
+    if (first > 0 && u_islower(first) != 0) {
+        std::string capital;
+        TextDecoding::appendUtf8(capital, static_cast<char32_t>(u_toupper(first)));
+        out.replace(0, static_cast<std::size_t>(at), capital);
     }
     return out;
 }
@@ -667,6 +675,37 @@ std::string ListNumberFormat::formatted(long count, std::string_view format) {
         return std::to_string(count);
     }
     return style->write(count, *style);
+}
+
+std::string ListNumberFormat::formatted(long count, std::string_view format,
+                                        std::string_view language) {
+    const auto found = stylesByName().find(format);
+    if (language.empty() || found == stylesByName().end() ||
+        found->second.first->write != capitalisedWords || count < 1) {
+        return formatted(count, format);
+    }
+    // The style's rules in the language's locale ("de_DE %spellout-cardinal"), or the forms
+    // of a language that inflects them (German and French cardinals are "%spellout-numbering"
+    // or masculine, "%spellout-cardinal-masculine", as list numbers are written).
+    auto style = *found->second.first;
+    std::string locale(language);
+    std::replace(locale.begin(), locale.end(), '-', '_');
+    const auto rules = style.symbols.substr(style.symbols.find(' ') + 1);
+    for (const auto& candidate :
+         {std::string(rules), std::string(rules) + "-masculine",
+          std::string(rules == "%spellout-cardinal" ? "%spellout-numbering" : "")}) {
+        if (candidate.empty()) {
+            continue;
+        }
+        const auto symbols = locale + " " + candidate;
+        style.symbols = symbols;
+        auto words = capitalisedWords(count, style);
+        if (!std::all_of(words.begin(), words.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            return words;
+        }
+    }
+    // ICU spells out no words for the language: the document's words in English.
+    return formatted(count, format);
 }
 
 std::optional<std::string_view> ListNumberFormat::counterStyle(std::string_view keyword) {

@@ -21,6 +21,11 @@ namespace vask::ListNumberFormat {
 // outside the style's range do. A format not named reads in decimal digits.
 std::string formatted(long count, std::string_view format);
 
+// The same in the language of the document (a BCP 47 tag, "de-DE"): the counts Word spells out
+// in words ("cardinalText", "ordinalText") in that language's words ("Zwanzig", "Zweite"), as
+// ICU spells them; English where ICU has none, or for an empty tag.
+std::string formatted(long count, std::string_view format, std::string_view language);
+
 // The CSS list-style-type `keyword` as the table names it (a view that outlives `keyword`), when
 // it is one of the predefined counter styles the table writes.
 std::optional<std::string_view> counterStyle(std::string_view keyword);

@@ -165,6 +165,24 @@ TEST(ListNumberFormatTest, FormatsOfEveryScriptReadAsTheirProgramsShowThem) {
         EXPECT_EQ(ListNumberFormat::formatted(c.count, c.format), c.text);
     }
     EXPECT_EQ(ListNumberFormat::counterStyle("hiragana"), "hiragana");
+    // Words in the document's language, English where ICU spells none.
+    struct Spelled {
+        std::string format;
+        long count;
+        std::string language;
+        std::string text;
+    };
+    for (const auto& c : std::vector<Spelled>{
+             {"cardinalText", 20, "de-DE", "Zwanzig"},
+             {"ordinalText", 2, "de", "Zweite"},
+             {"cardinalText", 11, "fr-FR", "Onze"},
+             {"cardinalText", 3, "", "Three"},
+             {"cardinalText", 3, "zz-ZZ", "Three"},
+             {"decimal", 3, "de-DE", "3"},
+         }) {
+        SCOPED_TRACE(c.format + " " + c.language);
+        EXPECT_EQ(ListNumberFormat::formatted(c.count, c.format, c.language), c.text);
+    }
     EXPECT_EQ(ListNumberFormat::counterStyle("cjk-ideographic"), "trad-chinese-informal");
     EXPECT_FALSE(ListNumberFormat::counterStyle("ganada"));
 }

@@ -319,6 +319,20 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
     EXPECT_EQ(WordProcessorReader::documentText(docx(body, {}, {}, numbering)),
               "1.\tFirst\n\n1.a)\tSub\n\n1.b)\tSub two\n\nIV.\tDeep\n\n2.\tSecond\n\n2.a)\tSub "
               "again\n\n\xE2\x80\xA2\tBullet\n\no\tInner\n\nNot a list item\n\n3.\tThird\n\nPlain");
+    // Numbers in words are spelled in the document's language (its default run properties').
+    const std::string words =
+        "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\"><w:start w:val=\"20\"/>"
+        "<w:numFmt w:val=\"cardinalText\"/><w:lvlText w:val=\"%1.\"/></w:lvl></w:abstractNum>"
+        "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>";
+    const std::string german =
+        "<w:docDefaults><w:rPrDefault><w:rPr><w:lang w:val=\"de-DE\" w:eastAsia=\"en-US\"/>"
+        "</w:rPr></w:rPrDefault></w:docDefaults><w:style w:type=\"paragraph\" "
+        "w:styleId=\"Quote\"><w:rPr><w:lang w:val=\"en-GB\"/></w:rPr></w:style>";
+    EXPECT_EQ(WordProcessorReader::documentText(
+                  docx(item(1, 0, "Punkt") + item(1, 0, "Weiter"), {}, {}, words, german)),
+              "Zwanzig.\tPunkt\n\nEinundzwanzig.\tWeiter");
+    EXPECT_EQ(WordProcessorReader::documentText(docx(item(1, 0, "Point"), {}, {}, words)),
+              "Twenty.\tPoint");
     // A start past what a list counts to is taken as the most it counts to.
     const std::string huge =
         "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\"><w:start "
