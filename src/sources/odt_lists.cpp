@@ -70,7 +70,9 @@ std::size_t OdtLists::style(std::string_view ns, std::string_view name,
         whole(text(kTextNamespace, "display-levels")).value_or(1), 1, static_cast<long>(kLevels)));
     level.start = startValue(text(kTextNamespace, "start-value"));
     level.letterSync = text(kStyleNamespace, "num-letter-sync") == "true";
-    return level.bullet.size() + level.format.size() + level.prefix.size() + level.suffix.size();
+    level.language = text(kFoNamespace, "language");
+    return level.bullet.size() + level.format.size() + level.prefix.size() + level.suffix.size() +
+           level.language.size();
 }
 
 void OdtLists::endStyle(std::string_view ns, std::string_view name) {
@@ -172,9 +174,11 @@ std::string OdtLists::label(const Style& style, ListCount& count, std::size_t at
             if (index != at + 1 - shown) {
                 out += '.';
             }
+            const auto& shownLevel = levelOf(index);
             out += ListNumberFormat::formatted(
-                count.shown(index, levelOf(index).start),
-                wordFormat(levelOf(index).format, levelOf(index).letterSync));
+                count.shown(index, shownLevel.start),
+                wordFormat(shownLevel.format, shownLevel.letterSync, shownLevel.language),
+                shownLevel.language);
         }
     }
     return out + level.suffix;
@@ -205,9 +209,14 @@ std::string OdtLists::unquoted(std::string_view font) {
                                            : std::string(font.substr(first, last - first + 1));
 }
 
-std::string_view OdtLists::wordFormat(std::string_view format, bool letterSync) {
+std::string_view OdtLists::wordFormat(std::string_view format, bool letterSync,
+                                      std::string_view language) {
     if (letterSync && (format == "a" || format == "A")) {
         return format == "a" ? "lowerLetter" : "upperLetter";
+    }
+    // LibreOffice names Korean's counting in ideographs as Chinese's, with the language.
+    if (format == "一, 二, 三, ..." && language == "ko") {
+        return "koreanHanjaInformal";
     }
     return format;
 }

@@ -54,6 +54,9 @@ class OdtLists {
         bool letterSync = false;
         // The font of a bullet.
         std::string font;
+        // The language the level's numbers are written in (fo:language): Korean counts
+        // "一, 二, 三, ..." as Korean, not Chinese, and numbers in words are its words.
+        std::string language;
     };
     using Style = std::array<Level, kLevels>;
 
@@ -89,8 +92,9 @@ class OdtLists {
 
     // The number format as ListNumberFormat names it: LibreOffice's own names are in its table.
     // Letters without letter sync count on past "z" as digits do ("aa", "ab"); with it they
-    // repeat ("aa", "bb").
-    static std::string_view wordFormat(std::string_view format, bool letterSync);
+    // repeat ("aa", "bb"). "一, 二, 三, ..." in Korean is Korean's counting in ideographs.
+    static std::string_view wordFormat(std::string_view format, bool letterSync,
+                                       std::string_view language);
 
     std::map<std::string, Style> styles_;
     // The outline style, which numbers headings by their outline level, and its counters.
