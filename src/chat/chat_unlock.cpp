@@ -2,6 +2,8 @@
 // and each held question asked again in its own chat once the keyring answers.
 #include "chat/chat_view_model.h"
 
+#include <algorithm>
+
 namespace vask {
 
 std::string_view ChatViewModel::heldText(ChatState::CredentialProblem problem) {
@@ -204,6 +206,20 @@ void ChatViewModel::credentialsArrived() {
 }
 
 void ChatViewModel::takeHeld(HeldQuestions::Taken taken) {
+    // The chat shown with its last question held says so once, as the popover did: in its state,
+    // with no keyring row of its own beneath.
+    const auto* shown = currentSession();
+    const auto heldLast = [&](const std::vector<HeldQuestions::Held>& list) {
+        return shown != nullptr && !shown->messages.empty() &&
+               std::ranges::any_of(list, [&](const HeldQuestions::Held& each) {
+                   return each.question.id == shown->messages.back().id;
+               });
+    };
+    if (heldLast(taken.waitingForAnswer) || heldLast(taken.kept)) {
+        if (const auto* ended = endedTurn(shown->messages.back().id)) {
+            state.set(*ended);
+        }
+    }
     held_.keep(std::move(taken.kept));
     if (!taken.waitingForAnswer.empty()) {
         for (auto& each : taken.waitingForAnswer) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "chat/chat_presenters.h"
 #include "chat/chat_view_model.h"
 #include "credential_model.h"
 #include "foundation/account_storage.h"
@@ -549,6 +550,19 @@ void checkAgainstModel(const UnlockModel& m, UnlockSystem& s) {
     for (const Chat which : {Chat::main, Chat::popover}) {
         auto& chat = s.chat(which);
         RC_ASSERT(chat.keyringLocked.get() == (m.locked && m.signedIn));
+        // One notice per question: a chat whose last question says what the keyring holds it
+        // back for shows no second keyring row beneath it.
+        const auto shown = chat.displayMessages();
+        if (!shown.empty()) {
+            const auto* ended = chat.endedTurn(shown.back().id);
+            const auto* failed = ended != nullptr ? ended->asFailed() : nullptr;
+            using Problem = ChatState::CredentialProblem;
+            if (failed != nullptr && (failed->credentials == Problem::keyringLocked ||
+                                      failed->credentials == Problem::keyringUnlocking)) {
+                RC_ASSERT(!chat_presentation::keyringRowText(
+                    chat.state.get(), chat.keyringLocked.get(), chat.askingKeyring.get()));
+            }
+        }
         if (!m.prompt) {
             // No unlock under way: none waited for, nor named, under any question of any chat
             // (one handed to the main window too).
