@@ -23,19 +23,22 @@ std::optional<std::string> unmarkedUtf16Encoding(std::string_view bytes);
 
 // The bytes converted to UTF-8 from the encoding they are most plausibly in: UTF-16 by its byte
 // order mark or as `unmarkedUtf16Encoding` finds it, ISO-2022-JP and -KR by their escapes, UTF-8
-// when the bytes are mostly UTF-8 (a text cut inside a character, a stray byte, words or rows
-// pasted from a legacy code page: the words that are not UTF-8 are read in the code page guessed
-// from them alone, U+FFFD where none is), else the legacy encoding uchardet's detector finds, but
-// where Vask's own rules read the bytes better: KOI8-U for its Ukrainian letters, windows-1257
-// for Baltic text with its quotation marks, ISO-8859-3 for Esperanto, ISO-8859-2 for Polish the
-// detector takes for ISO-8859-3, windows-1252 for a sign of a unit or currency alone, DOS's cp850
-// and Mac Roman (which the detector does not know) and windows-1252 when the detector's Latin
-// reading has letters out of place that theirs has fewer of. When the detector finds nothing it
-// can name, the code page whose reading has fewest such faults. The guess is made from 64 KB of
-// the bytes from the line of the first that is not ASCII; a character cut at the sample's end
-// does not count against an encoding, and one the bytes end inside is read as U+FFFD. Nothing
-// when none converts. `encoding` receives its ICU name ("UTF-8" for mostly UTF-8 text; iconv's
-// for ISO-8859-16). Decoded text is in NFC (UTF-8 is taken as it is written).
+// behind a UTF-8 byte order mark or when the bytes are mostly UTF-8 (a text cut inside a
+// character, a stray byte, words, quotation marks or lines pasted from a legacy code page: one
+// character above ASCII for every two ill-formed sequences, as measured on the corpus), the
+// pasted runs read in the page their own bytes name (Windows punctuation as punctuation), U+FFFD
+// where none is; else the legacy encoding uchardet's detector finds, but where Vask's own rules
+// read the bytes better: KOI8-U for its Ukrainian letters, windows-1257 for Baltic text with its
+// quotation marks, ISO-8859-3 for Esperanto, ISO-8859-2 for Polish the detector takes for
+// ISO-8859-3, windows-1252 for signs of units and currencies in their place, DOS's cp850 and Mac
+// Roman (which the detector does not know) and windows-1252 when the detector's Latin reading
+// has letters out of place that theirs has fewer of, a Central European page for a Western
+// reading that is no one Western language. When the detector finds nothing it can name, the
+// code page whose reading has fewest such faults. The guess is made from 64 KB of the bytes
+// from the line of the first that is not ASCII; a character cut at the sample's end does not
+// count against an encoding, and one the bytes end inside is read as U+FFFD. Nothing when none
+// converts. `encoding` receives its ICU name ("UTF-8" for mostly UTF-8 text; iconv's for
+// ISO-8859-16). Decoded text is in NFC (UTF-8 is taken as it is written).
 std::optional<std::string> detected(std::string_view bytes, std::string* encoding = nullptr);
 
 // The encoding `detected` reads bytes that are not UTF-16 in, by the same guess: ISO-2022-JP or

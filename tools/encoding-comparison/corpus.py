@@ -2,7 +2,8 @@
 """Writes the source texts of the encoding corpus: for each language, lines of everyday text taken
 from Debian's message catalogues (/usr/share/locale/LANG/LC_MESSAGES, read with gettext's
 msgunfmt) and translated manual pages (/usr/share/man/LANG), in a fixed order, as UTF-8, one
-text a line, about 48 KB a language.
+text a line, about 48 KB a language. (en.txt, everyday English notes with signs of units and
+currencies, is written by hand: the catalogues hold no English of their own.)
 
 The corpus test (tests/sources/text_decoding_corpus_test.cpp) builds its texts from these files
 in every code page each language is written in, so the texts it scores do not change with the
