@@ -26,6 +26,16 @@ std::size_t OdtLists::style(std::string_view ns, std::string_view name,
         current_ = &outline_;
         return 0;
     }
+    if (ns == kStyleNamespace && name == "default-style") {
+        inParagraphDefaults_ = attributes.get(kStyleNamespace, "family") == "paragraph";
+        return 0;
+    }
+    if (inParagraphDefaults_ && ns == kStyleNamespace && name == "text-properties") {
+        // The document's language, which numbers in words are spelled in where a level names
+        // none.
+        language_ = attributes.get(kFoNamespace, "language").value_or("");
+        return language_.size();
+    }
     if (ns == kStyleNamespace && name == "font-face") {
         // A font declared by name, which text properties name it by.
         const auto fontName = attributes.get(kStyleNamespace, "name").value_or("");
@@ -70,12 +80,19 @@ std::size_t OdtLists::style(std::string_view ns, std::string_view name,
         whole(text(kTextNamespace, "display-levels")).value_or(1), 1, static_cast<long>(kLevels)));
     level.start = startValue(text(kTextNamespace, "start-value"));
     level.letterSync = text(kStyleNamespace, "num-letter-sync") == "true";
+    // The level's own language, else the document's (its default style comes first).
     level.language = text(kFoNamespace, "language");
+    if (level.language.empty()) {
+        level.language = language_;
+    }
     return level.bullet.size() + level.format.size() + level.prefix.size() + level.suffix.size() +
            level.language.size();
 }
 
 void OdtLists::endStyle(std::string_view ns, std::string_view name) {
+    if (ns == kStyleNamespace && name == "default-style") {
+        inParagraphDefaults_ = false;
+    }
     if (ns == kTextNamespace && (name == "list-style" || name == "outline-style")) {
         current_ = nullptr;
     }

@@ -109,6 +109,10 @@ class OdtLists {
     // lists' ids.
     ListCounts counts_;
     std::vector<Open> open_;
+    // The language of the document's paragraphs (its default style's), and whether that style
+    // is being read.
+    std::string language_;
+    bool inParagraphDefaults_ = false;
 };
 
 }  // namespace vask

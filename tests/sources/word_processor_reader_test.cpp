@@ -1042,6 +1042,11 @@ TEST(WordProcessorReaderTest, OdtListsNumberAsLibreOfficeShowsThem) {
         {"Chinese counting under the same name",
          numbered("\u4E00, \u4E8C, \u4E09, ...", 101),
          {"\u4E00\u767E\u96F6\u4E00.", "\u4E00\u767E\u96F6\u4E8C.", "\u4E00\u767E\u96F6\u4E09."}},
+        {"numbers spelled out in the document's language",
+         "<style:default-style style:family=\"paragraph\"><style:text-properties "
+         "fo:language=\"de\" fo:country=\"DE\"/></style:default-style>" +
+             numbered("One", 20),
+         {"Zwanzig.", "Einundzwanzig.", "Zweiundzwanzig."}},
         {"numbers spelled out in the level's language",
          numbered("One", 20, " fo:language=\"de\" fo:country=\"DE\""),
          {"Zwanzig.", "Einundzwanzig.", "Zweiundzwanzig."}},
