@@ -527,6 +527,10 @@ struct PromptWait {
     bool over() const { return completed || gone || cancelled || unlockedElsewhere; }
 };
 
+// How long an unlock seen by the keyring's Locked property waits for its prompt's Completed
+// signal, which follows it when the prompt itself unlocked it.
+constexpr guint promptCompletionGrace = 200;
+
 // What the wait for a prompt follows of the keyring besides the prompt: the collections whose
 // Locked property ends it once false.
 struct LockFollow {
@@ -663,6 +667,25 @@ PromptWait performPrompt(GDBusConnection* bus, const std::string& path,
         while (!wait.over()) {
             g_main_context_iteration(context, TRUE);
         }
+        if (wait.unlockedElsewhere && !wait.completed) {
+            // The keyring tells of its unlock before the prompt that made it says it completed:
+            // a moment's grace tells Vask's own prompt answered from one answered elsewhere.
+            bool graceOver = false;
+            GSource* grace = g_timeout_source_new(promptCompletionGrace);
+            g_source_set_callback(
+                grace,
+                [](gpointer over) {
+                    *static_cast<bool*>(over) = true;
+                    return G_SOURCE_REMOVE;
+                },
+                &graceOver, nullptr);
+            g_source_attach(grace, context);
+            while (!graceOver && !wait.completed && !wait.gone && !wait.cancelled) {
+                g_main_context_iteration(context, TRUE);
+            }
+            g_source_destroy(grace);
+            g_source_unref(grace);
+        }
         bool mine = false;
         {
             std::lock_guard lock(shared.mutex);
@@ -672,7 +695,7 @@ PromptWait performPrompt(GDBusConnection* bus, const std::string& path,
                 mine = true;
             }
         }
-        if (mine && wait.unlockedElsewhere && !wait.completed) {
+        if (mine && wait.unlockedElsewhere && !wait.completed && !wait.cancelled) {
             // Nothing is left to type into it.
             logger().info("secret_service_unlocked_elsewhere");
             dismiss(bus, path);
