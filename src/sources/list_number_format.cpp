@@ -348,7 +348,7 @@ std::string greekNumerals(long count, const Style& style) {
         if (place == 3) {
             out += "\u0375";
         }
-        out += letters[static_cast<std::size_t>((digit - 1) + 9 * (place % 3))];
+        out += letters[static_cast<std::size_t>((digit - 1) + 9L * (place % 3))];
     }
     return out;
 }
@@ -697,7 +697,8 @@ std::string ListNumberFormat::formatted(long count, std::string_view format,
         if (candidate.empty()) {
             continue;
         }
-        const auto symbols = locale + " " + candidate;
+        auto symbols = locale;
+        symbols.append(" ").append(candidate);
         style.symbols = symbols;
         auto words = capitalisedWords(count, style);
         if (!std::all_of(words.begin(), words.end(), [](char c) { return c >= '0' && c <= '9'; })) {

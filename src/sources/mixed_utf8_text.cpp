@@ -458,8 +458,8 @@ bool endsInsideCharacter(std::string_view part, const char* page) {
 // byte after it (an ASCII second byte, "ソ" is 0x83 0x5C in Shift_JIS) and the run after that
 // byte, so the characters of a pasted line are read together, the UTF-8 its bytes make by chance
 // among them.
-std::vector<PastedRun> wholeCharacterRuns(std::string_view bytes, std::vector<PastedRun> runs,
-                                          const char* page) {
+std::vector<PastedRun> wholeCharacterRuns(std::string_view bytes,
+                                          const std::vector<PastedRun>& runs, const char* page) {
     std::vector<PastedRun> whole;
     for (auto run : runs) {
         if (!whole.empty() && run.begin < whole.back().end) {
@@ -614,8 +614,8 @@ std::string pastedRunText(std::string_view run, std::string_view word, const cha
             const auto before = i > 0 ? readings[i - 1] : std::string();
             const auto after = i + 1 < parts.size() ? readings[i + 1] : std::string();
             const auto read = composed(toUtf8(parts[i].bytes, page, OnInvalid::fail));
-            if (read &&
-                plausibility(before + *read + after) > plausibility(before + readings[i] + after)) {
+            if (read && plausibility(std::string(before).append(*read).append(after)) >
+                            plausibility(std::string(before).append(readings[i]).append(after))) {
                 text += *read;
                 continue;
             }
@@ -688,7 +688,7 @@ std::string mixedUtf8Text(std::string_view bytes) {
                             std::find(kWesternPages.begin(), kWesternPages.end(),
                                       std::string_view(page)) != kWesternPages.end());
     if (multiByte) {
-        runs = wholeCharacterRuns(bytes, std::move(runs), page);
+        runs = wholeCharacterRuns(bytes, runs, page);
     }
     // Room for the pasted runs at three bytes of UTF-8 a byte at most (Windows punctuation,
     // Thai; a page of two bytes to a character makes fewer), so the text is written without a
