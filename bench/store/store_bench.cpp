@@ -646,6 +646,73 @@ BENCHMARK(BM_StopDuringClosingBuild)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// How long a stop takes to end the move of 100,000 late-joined messages picked at random over
+// a history of 1,000,000, their joins in random order (as `BM_LateJoinSync/spread:2`): the stop
+// comes 50 ms + 300 ms x iteration after the move's first batch is committed, so through the
+// reads, the writes and the commits of the batches after it, until a stop comes after the run
+// has ended. The counters: the longest and the median stop.
+void BM_StopDuringLateJoinMove(benchmark::State& state) {
+    const auto base = historyWithSpreadChatless(100000, "late-join-stop-base", true);
+    const std::pair<fs::path, fs::path> work{workFolder() / "late-join-stop-chat.db",
+                                             workFolder() / "late-join-stop-shadow.db"};
+    std::vector<double> latencies;
+    int iteration = 0;
+    bool ended = false;
+    for (auto _ : state) {
+        if (ended) {
+            state.SetIterationTime(0);
+            continue;
+        }
+        state.PauseTiming();
+        copyPair(base, work);
+        vask::SQLiteConnection::open(work.first, vask::SQLiteSupport::OpenMode::readWriteCreate)
+            .execute(
+                "INSERT INTO chat_message_join (chat_id, message_id, message_date) "
+                "SELECT chat_id, message_id, message_date FROM held_joins");
+        state.ResumeTiming();
+        std::stop_source stop;
+        std::chrono::steady_clock::time_point returned;
+        bool cancelled = false;
+        auto watch = std::make_shared<PhaseWatch>("Moved ");
+        auto firstBatch = watch->reached();
+        const auto previous = vask::LogSink::install(watch);
+        std::thread run([&] {
+            try {
+                vask::ShadowSync(work.first, work.second).performSync({}, stop.get_token());
+            } catch (const vask::ShadowSyncError& error) {
+                cancelled = error.kind() == vask::ShadowSyncError::Case::cancelled;
+            }
+            returned = std::chrono::steady_clock::now();
+        });
+        firstBatch.wait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 300 * iteration++));
+        const auto requested = std::chrono::steady_clock::now();
+        stop.request_stop();
+        run.join();
+        vask::LogSink::install(previous);
+        if (!cancelled) {
+            ended = true;
+            state.SetIterationTime(0);
+            continue;
+        }
+        const double seconds = Seconds(returned - requested).count();
+        state.SetIterationTime(seconds);
+        latencies.push_back(seconds * 1000);
+    }
+    if (latencies.empty()) {
+        state.SkipWithError("the move ended before the first stop");
+        return;
+    }
+    std::sort(latencies.begin(), latencies.end());
+    state.counters["stop_max_ms"] = latencies.back();
+    state.counters["stop_median_ms"] = latencies[latencies.size() / 2];
+    state.counters["stops"] = static_cast<double>(latencies.size());
+}
+BENCHMARK(BM_StopDuringLateJoinMove)
+    ->Iterations(40)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
 // Text of message bodies as the reader takes it, per body.
 void BM_AttributedBodyText(benchmark::State& state) {
     auto body = vask::typedstream::AttributedBody::plain(
