@@ -342,6 +342,32 @@ std::vector<ChatDBReader::JoinRow> ChatDBReader::fetchJoinsOfChatsAfter(
     return readJoins(statement);
 }
 
+std::vector<ChatDBReader::MessageInChats> ChatDBReader::fetchMessagesInSeveralChatsJoinedAfter(
+    std::int64_t afterRowid, std::int64_t upToRowid) {
+    // The new joins' range by row id, and each one's message through the join table's
+    // message_id index: a message in one chat only is looked at no further.
+    auto statement = prepare(connection(),
+                             "SELECT m.ROWID, m.guid, (SELECT c.guid FROM chat_message_join o "
+                             "JOIN chat c ON c.ROWID = o.chat_id WHERE o.message_id = m.ROWID "
+                             "ORDER BY c.ROWID DESC LIMIT 1)\n"
+                             "FROM message m WHERE m.ROWID IN (SELECT j.message_id FROM "
+                             "chat_message_join j WHERE j.ROWID > ? AND j.ROWID <= ? AND EXISTS "
+                             "(SELECT 1 FROM chat_message_join o WHERE o.message_id = "
+                             "j.message_id AND o.chat_id <> j.chat_id))\n"
+                             "ORDER BY m.ROWID");
+    statement.bind(1, afterRowid).bind(2, upToRowid);
+    std::vector<MessageInChats> messages;
+    while (stepRow(statement)) {
+        auto guid = statement.columnOptionalUtf8Text(1);
+        auto lastChatGuid = statement.columnOptionalUtf8Text(2);
+        if (guid && lastChatGuid) {
+            messages.push_back(
+                {statement.columnInt64(0), std::move(*guid), std::move(*lastChatGuid)});
+        }
+    }
+    return messages;
+}
+
 std::optional<ChatDBReader::JoinRow> ChatDBReader::joinAt(std::int64_t rowid) {
     auto statement = prepare(connection(), std::string(joinSelectSQL) + "WHERE j.ROWID = ?");
     statement.bind(1, rowid);

@@ -98,6 +98,18 @@ class ChatDBReader {
     // `upToRowid`: joins read before their chat row was there.
     std::vector<JoinRow> fetchJoinsOfChatsAfter(std::int64_t afterChatRowid,
                                                 std::int64_t upToRowid);
+    // A message in more than one chat, with the guid of its last chat (the highest chat row id
+    // among its joins whose chat row is there).
+    struct MessageInChats {
+        std::int64_t rowid = 0;
+        std::string guid;
+        std::string lastChatGuid;
+    };
+    // The messages in more than one chat that a join row after `afterRowid`, up to `upToRowid`,
+    // names, by row id: a join that arrived after its message was copied into another chat may
+    // name a later one.
+    std::vector<MessageInChats> fetchMessagesInSeveralChatsJoinedAfter(std::int64_t afterRowid,
+                                                                       std::int64_t upToRowid);
     // The join row `rowid`, and the last one; nothing when there is no such row.
     std::optional<JoinRow> joinAt(std::int64_t rowid);
     std::optional<JoinRow> lastJoin();

@@ -321,13 +321,14 @@ ORDER BY mv.guid)";
 // In place, in row-id order: the row keeps its row id and guid, so only the chat's indexes and
 // the full-text row change, not the guid indexes a replace would scatter writes over; and the
 // table's pages and the old chat's index entries are met in the order they lie. The row ids
-// drive the loop (`+chat_id` keeps SQLite from walking the chat index instead).
+// drive the loop (`+chat_id` keeps SQLite from walking the chat index instead). ?2 true moves
+// rows from any chat.
 constexpr std::string_view moveStagedSQL = R"(UPDATE main.messages
 SET (chat_id, chat_name, is_group, recipient_handle) =
     (SELECT mv.chat_id, mv.chat_name, mv.is_group, mv.recipient_handle
      FROM temp.shadow_move_target AS mv WHERE mv.target = main.messages.rowid)
 WHERE rowid IN (SELECT target FROM temp.shadow_move_target)
-  AND +chat_id = ? AND deleted_at IS NULL)";
+  AND (+chat_id = ?1 OR ?2) AND deleted_at IS NULL)";
 
 // Distinct guids of the batch without a live row yet: how much the live count grows.
 constexpr std::string_view countNewLiveSQL = R"(SELECT COUNT(*)
@@ -873,7 +874,7 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
 }
 
 std::int64_t ShadowDB::moveIntoChats(const std::vector<ShadowMessage>& messages,
-                                     const std::stop_token& stop) {
+                                     const std::stop_token& stop, MoveFrom from) {
     if (messages.empty()) {
         return 0;
     }
@@ -905,7 +906,10 @@ std::int64_t ShadowDB::moveIntoChats(const std::vector<ShadowMessage>& messages,
         try {
             SQLiteStatement(db, locateMovesSQL).run();
             interrupt.throwIfStopped<Error>();
-            prepare(db, moveStagedSQL).bind(1, ShadowMessage::unknownChatId).run();
+            prepare(db, moveStagedSQL)
+                .bind(1, ShadowMessage::unknownChatId)
+                .bind(2, from == MoveFrom::anyChat ? 1 : 0)
+                .run();
         } catch (const SQLiteSupport::Failure& failure) {
             throw insertFailure("?", failure.message());
         }
@@ -1051,6 +1055,31 @@ std::vector<std::string> ShadowDB::guidsWithoutChatAmong(const std::vector<std::
         }
     }
     return chatless;
+}
+
+std::vector<std::string> ShadowDB::guidsInAnotherChat(
+    const std::vector<std::pair<std::string, std::string>>& guidChats) {
+    auto statement = prepare(connection(),
+                             "SELECT 1 FROM messages WHERE guid = ? AND chat_id NOT IN (?, ?) "
+                             "AND deleted_at IS NULL");
+    // In guid order, so that the lookups walk the guid index once.
+    std::vector<const std::pair<std::string, std::string>*> sorted;
+    sorted.reserve(guidChats.size());
+    for (const auto& guidChat : guidChats) {
+        sorted.push_back(&guidChat);
+    }
+    std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return *a < *b; });
+    std::vector<std::string> elsewhere;
+    for (const auto* guidChat : sorted) {
+        statement.reset();
+        statement.bind(1, guidChat->first)
+            .bind(2, guidChat->second)
+            .bind(3, ShadowMessage::unknownChatId);
+        if (stepRow(statement)) {
+            elsewhere.push_back(guidChat->first);
+        }
+    }
+    return elsewhere;
 }
 
 std::int64_t ShadowDB::syncedMessageCount() {

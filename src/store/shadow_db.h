@@ -168,12 +168,15 @@ class ShadowDB {
     // statement at once.
     BatchOutcome insertBatchCounting(const std::vector<ShadowMessage>& messages,
                                      const std::stop_token& stop = {});
-    // Moves the live messages stored without a chat into the chats `messages` give them (chat,
-    // chat name, group flag, recipient), in place, in one transaction; of several rows of one
-    // guid the last wins. Returns how many moved. A stop request ends it with queryFailed,
-    // rolled back, the running statement at once.
+    // Which stored messages a move takes: those without a chat, or any live one (a message
+    // copied into one of its chats before the join to its last chat came).
+    enum class MoveFrom { noChat, anyChat };
+    // Moves the live messages stored without a chat (or in any chat) into the chats `messages`
+    // give them (chat, chat name, group flag, recipient), in place, in one transaction; of
+    // several rows of one guid the last wins. Returns how many moved. A stop request ends it
+    // with queryFailed, rolled back, the running statement at once.
     std::int64_t moveIntoChats(const std::vector<ShadowMessage>& messages,
-                               const std::stop_token& stop = {});
+                               const std::stop_token& stop = {}, MoveFrom from = MoveFrom::noChat);
     // Replaces every participant in one transaction; all or nothing.
     void replaceChatParticipants(const std::vector<ChatParticipant>& participants);
     void updateSyncState(std::int64_t lastTimestamp, std::int64_t lastRowid,
@@ -190,6 +193,10 @@ class ShadowDB {
     std::int64_t countWithoutChat(std::int64_t limit);
     ChatlessPage guidsWithoutChat(std::int64_t afterRowid, int limit);
     std::vector<std::string> guidsWithoutChatAmong(const std::vector<std::string>& guids);
+    // Of the (guid, chat) pairs given, the guids stored live in a chat other than the one paired
+    // with them (not without a chat), in guid order.
+    std::vector<std::string> guidsInAnotherChat(
+        const std::vector<std::pair<std::string, std::string>>& guidChats);
     // message_count as the last synchronised batch stored it; 0 without a sync_state row.
     std::int64_t syncedMessageCount();
     std::int64_t eventCount();

@@ -139,6 +139,42 @@ Moved moveJoined(ChatDBReader& reader, ShadowDB& shadow,
                       joinCursor, pass);
 }
 
+// A message copied while the join to its last chat was not there yet stays in an earlier chat,
+// where a fresh copy would keep the last: those that the joins after `afterJoin`, up to
+// `upToJoin`, put in several chats are read again and moved, `batchSize` at a time, before the
+// join cursor passes them (a stop leaves them to the next run).
+std::int64_t moveIntoLastChats(ChatDBReader& reader, ShadowDB& shadow, std::int64_t afterJoin,
+                               std::int64_t upToJoin, std::size_t batchSize,
+                               const LateJoinMovePass& pass) {
+    const auto inSeveral = reader.fetchMessagesInSeveralChatsJoinedAfter(afterJoin, upToJoin);
+    std::int64_t moved = 0;
+    for (std::size_t first = 0; first < inSeveral.size(); first += batchSize) {
+        throwIfStopped(pass.stop);
+        const auto last = std::min(inSeveral.size(), first + batchSize);
+        std::vector<std::pair<std::string, std::string>> guidChats;
+        std::unordered_map<std::string, std::int64_t> rowidOf;
+        for (std::size_t i = first; i < last; ++i) {
+            guidChats.emplace_back(inSeveral[i].guid, inSeveral[i].lastChatGuid);
+            rowidOf.emplace(inSeveral[i].guid, inSeveral[i].rowid);
+        }
+        std::vector<std::int64_t> elsewhere;
+        for (const auto& guid : shadow.guidsInAnotherChat(guidChats)) {
+            elsewhere.push_back(rowidOf.at(guid));
+        }
+        if (elsewhere.empty()) {
+            continue;
+        }
+        std::sort(elsewhere.begin(), elsewhere.end());
+        moved += shadow.moveIntoChats(reader.fetchMessagesInChats(elsewhere, pass.stop), pass.stop,
+                                      ShadowDB::MoveFrom::anyChat);
+    }
+    if (moved > 0) {
+        logger().info("Put " + std::to_string(moved) +
+                      " messages in the last chat a later join gave them");
+    }
+    return moved;
+}
+
 }  // namespace
 
 ShadowSyncError::ShadowSyncError(Case kind, std::string message)
@@ -359,18 +395,22 @@ std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader
         followable = stored->rowid == 0 ||
                      (at && at->chatId == stored->chatId && at->messageId == stored->messageId);
     }
+    std::int64_t moved = 0;
     if (followable) {
         const std::int64_t newJoins = end.rowid - stored->rowid;
         if (newJoins == 0 && lastChatRowid <= stored->lastChatRowid) {
             return 0;
         }
+        moved = moveIntoLastChats(reader, shadow, stored->rowid, end.rowid,
+                                  static_cast<std::size_t>(batchSize_), pass);
+        messagesCommitted_ += moved;
         // The cheaper way: by join rows when fewer arrived than messages wait without a chat
         // (a first run, say), by guid otherwise. Counting the waiting ones stops there.
         if (shadow.countWithoutChat(newJoins + 1) > newJoins) {
-            return moveByNewJoins(reader, shadow, *stored, lastChatRowid, pass);
+            return moved + moveByNewJoins(reader, shadow, *stored, lastChatRowid, pass);
         }
     }
-    const auto moved = moveByStoredGuids(reader, shadow, pass);
+    moved += moveByStoredGuids(reader, shadow, pass);
     auto moveEnd = end;
     moveEnd.lastChatRowid = lastChatRowid;
     writeMoved(shadow, {}, moveEnd, pass);

@@ -334,19 +334,23 @@ TEST_F(DeferredSyncTest, ARowReadAgainWithoutItsChatKeepsTheChatOfTheRowItReplac
 }
 
 // A message in several chats is one row per chat in the Messages database and one row in the
-// shadow database: the row of its chat with the highest row id, whichever way the copy went. And
-// the guid has one index, the unique one, also in a database an older build made with a plain
-// index beside it.
+// shadow database: the row of its chat with the highest row id, whichever way the copy went, also
+// when the join to that chat arrived only after the message was copied into another. And the
+// guid has one index, the unique one, also in a database an older build made with a plain index
+// beside it.
 TEST_F(DeferredSyncTest, BothPathsKeepTheLastChatOfAMessageAndOneIndexOnTheGuid) {
     struct Row {
         const char* name;
         std::int64_t threshold;
         bool olderBuildsIndex;
+        bool lastChatJoinedLater;
     };
-    const Row rows[] = {{"row by row", never, false},
-                        {"deferred", 0, false},
-                        {"row by row, older database", never, true},
-                        {"deferred, older database", 0, true}};
+    const Row rows[] = {{"row by row", never, false, false},
+                        {"deferred", 0, false, false},
+                        {"row by row, older database", never, true, false},
+                        {"deferred, older database", 0, true, false},
+                        {"row by row, the last chat joined in a later run", never, false, true},
+                        {"deferred, the last chat joined in a later run", 0, false, true}};
     const auto lastChats = column(chatDB(),
                                   "SELECT json_array(m.guid, (SELECT c.guid FROM chat_message_join "
                                   "j JOIN chat c ON c.ROWID = j.chat_id WHERE j.message_id = "
@@ -362,10 +366,28 @@ TEST_F(DeferredSyncTest, BothPathsKeepTheLastChatOfAMessageAndOneIndexOnTheGuid)
             ShadowDB(path).createSchemaIfNeeded();
             test::openFile(path).execute("CREATE INDEX idx_messages_guid ON messages(guid)");
         }
-        smallBatchSync(chatDB(), path, row.threshold).performSync();
+        auto source = chatDB();
+        if (row.lastChatJoinedLater) {
+            // Each such message copied while it was in its other chats only; its join to the
+            // last one comes afterwards, as a new row of the join table.
+            source = runDir / "chat.db";
+            std::filesystem::copy_file(chatDB(), source);
+            test::openFile(source).execute(
+                "CREATE TABLE held AS SELECT chat_id, message_id FROM chat_message_join j "
+                "WHERE (SELECT COUNT(*) FROM chat_message_join o WHERE o.message_id = "
+                "j.message_id) > 1 AND j.chat_id = (SELECT MAX(chat_id) FROM chat_message_join o "
+                "WHERE o.message_id = j.message_id);"
+                "DELETE FROM chat_message_join WHERE (chat_id, message_id) IN "
+                "(SELECT chat_id, message_id FROM held)");
+            smallBatchSync(source, path, row.threshold).performSync();
+            test::openFile(source).execute(
+                "INSERT INTO chat_message_join (chat_id, message_id) "
+                "SELECT chat_id, message_id FROM held");
+        }
+        smallBatchSync(source, path, row.threshold).performSync();
         auto shadow = test::openFile(path);
         SQLiteStatement attach(shadow.get(), "ATTACH ? AS source");
-        attach.bind(1, chatDB().string()).run();
+        attach.bind(1, source.string()).run();
         SQLiteStatement kept(shadow.get(),
                              "SELECT json_array(guid, chat_id) FROM messages WHERE guid IN "
                              "(SELECT m.guid FROM source.message m WHERE (SELECT COUNT(*) FROM "
