@@ -3,20 +3,24 @@
 #include <iconv.h>
 #include <unicode/ucnv.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vask::test {
 
-// `utf8` as glibc's iconv writes it in `encoding` (for what ICU has no converter for).
-inline std::string iconvEncodedAs(std::string_view utf8, const char* encoding) {
-    const iconv_t converter = iconv_open(encoding, "UTF-8");
+// `bytes` through glibc's iconv from `from` to `to`; nothing when the pair is unknown or a byte
+// does not convert.
+inline std::optional<std::string> iconvConverted(std::string_view bytes, const char* to,
+                                                 const char* from) {
+    const iconv_t converter = iconv_open(to, from);
     if (converter == reinterpret_cast<iconv_t>(-1)) {
-        throw std::runtime_error(std::string("cannot write ") + encoding);
+        return std::nullopt;
     }
-    std::string out(utf8.size() * 4 + 16, '\0');
-    std::string in(utf8);
+    std::string in(bytes);
+    std::string out(in.size() * 4 + 16, '\0');
     char* source = in.data();
     std::size_t sourceLeft = in.size();
     char* target = out.data();
@@ -24,10 +28,19 @@ inline std::string iconvEncodedAs(std::string_view utf8, const char* encoding) {
     const auto result = iconv(converter, &source, &sourceLeft, &target, &targetLeft);
     iconv_close(converter);
     if (result == static_cast<std::size_t>(-1)) {
-        throw std::runtime_error(std::string("cannot write the text in ") + encoding);
+        return std::nullopt;
     }
     out.resize(out.size() - targetLeft);
     return out;
+}
+
+// `utf8` as glibc's iconv writes it in `encoding` (for what ICU has no converter for).
+inline std::string iconvEncodedAs(std::string_view utf8, const char* encoding) {
+    auto out = iconvConverted(utf8, encoding, "UTF-8");
+    if (!out) {
+        throw std::runtime_error(std::string("cannot write the text in ") + encoding);
+    }
+    return std::move(*out);
 }
 
 // `utf8` as the bytes a program writing `encoding` (an ICU converter name, or ISO-8859-16, which

@@ -8,7 +8,6 @@
 // (NAME.utf8) for tools/encoding-comparison; with VASK_ENCODING_CORPUS_SCORES naming a file, the
 // scores are written to it (to record them after a change that reads more right).
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <uchardet.h>
 #include <unicode/ucnv.h>
 #include <unicode/ustring.h>
@@ -30,6 +29,7 @@
 #include <tuple>
 #include <vector>
 
+#include "encoded_text.h"
 #include "platform/text.h"
 #include "sources/text_decoding.h"
 
@@ -45,34 +45,12 @@ std::string contents(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// `bytes` through glibc's iconv; nothing when a byte does not convert.
-std::optional<std::string> iconvConverted(std::string_view bytes, const char* to,
-                                          const char* from) {
-    const iconv_t converter = iconv_open(to, from);
-    if (converter == reinterpret_cast<iconv_t>(-1)) {
-        return std::nullopt;
-    }
-    std::string in(bytes);
-    std::string out(in.size() * 4 + 16, '\0');
-    char* source = in.data();
-    std::size_t sourceLeft = in.size();
-    char* target = out.data();
-    std::size_t targetLeft = out.size();
-    const auto result = iconv(converter, &source, &sourceLeft, &target, &targetLeft);
-    iconv_close(converter);
-    if (result == static_cast<std::size_t>(-1)) {
-        return std::nullopt;
-    }
-    out.resize(out.size() - targetLeft);
-    return out;
-}
-
 // `utf8` in the page, when the page writes every character of it (and reads them back the same:
 // no best fit).
 std::optional<std::string> written(std::string_view utf8, const char* page) {
     std::optional<std::string> bytes;
     if (std::string_view(page) == "ISO-8859-16") {
-        bytes = iconvConverted(utf8, page, "UTF-8");
+        bytes = test::iconvConverted(utf8, page, "UTF-8");
     } else {
         UErrorCode status = U_ZERO_ERROR;
         const std::unique_ptr<UConverter, decltype(&ucnv_close)> converter(ucnv_open(page, &status),
@@ -120,7 +98,7 @@ std::optional<std::string> uchardetReading(std::string_view bytes) {
             name = of;
         }
     }
-    auto text = iconvConverted(bytes, "UTF-8", name.c_str());
+    auto text = test::iconvConverted(bytes, "UTF-8", name.c_str());
     if (!text) {
         return std::nullopt;
     }

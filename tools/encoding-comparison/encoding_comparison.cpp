@@ -4,7 +4,6 @@
 // both with the file's right reading: FILE.utf8 beside it, or, for a file of the fuzz corpus, the
 // encoding its name gives. Prints one line for each file either reads wrong, then the counts.
 // Usage: encoding-comparison FOLDER...
-#include <iconv.h>
 #include <uchardet.h>
 
 #include <algorithm>
@@ -18,8 +17,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "encoded_text.h"
 #include "platform/text.h"
 #include "sources/text_decoding.h"
 
@@ -33,23 +34,11 @@ std::string contents(const fs::path& path) {
 }
 
 std::optional<std::string> iconvRead(std::string_view bytes, const std::string& encoding) {
-    const iconv_t converter = iconv_open("UTF-8", encoding.c_str());
-    if (converter == reinterpret_cast<iconv_t>(-1)) {
+    auto text = vask::test::iconvConverted(bytes, "UTF-8", encoding.c_str());
+    if (!text) {
         return std::nullopt;
     }
-    std::string in(bytes);
-    std::string out(in.size() * 4 + 16, '\0');
-    char* source = in.data();
-    std::size_t sourceLeft = in.size();
-    char* target = out.data();
-    std::size_t targetLeft = out.size();
-    const auto result = iconv(converter, &source, &sourceLeft, &target, &targetLeft);
-    iconv_close(converter);
-    if (result == static_cast<std::size_t>(-1)) {
-        return std::nullopt;
-    }
-    out.resize(out.size() - targetLeft);
-    return vask::text::composed(out);
+    return vask::text::composed(std::move(*text));
 }
 
 // Bare uchardet's answer for the bytes, and its reading of them.
