@@ -632,47 +632,65 @@ TEST(SettingsWindowTest, AKeyringThatDoesNotAnswerOffersTryAgain) {
     }
 }
 
+// The account's buttons that ask the keyring again, with what it answered for each to show.
+struct KeyringButton {
+    const char* name;
+    SecretBackend::Status status;
+    const char* button;
+};
+const KeyringButton kKeyringButtons[] = {
+    {"Try Again", SecretBackend::cancelled, "settings-try-keyring-again-button"},
+    {"Unlock", SecretBackend::interactionNotAllowed, "settings-unlock-keyring-button"},
+};
+
+// `key` pressed and released where the focus is.
+void pressKey(int key) {
+    for (const auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+        QKeyEvent event(type, key, Qt::NoModifier, key == Qt::Key_Space ? " " : "\r");
+        if (QWidget* focus = QApplication::focusWidget()) {
+            QApplication::sendEvent(focus, &event);
+        }
+    }
+}
+
+// Settings opened with contacts to sync and the account held back by the keyring as `c` says,
+// the keyboard on the button that asks it again.
+QPushButton* openWithKeyringButtonFocused(SettingsFixture& f, const KeyringButton& c,
+                                          Qt::FocusReason reason) {
+    installKeyboardHandling(*qApp);
+    std::filesystem::create_directories(f.dir / "data" / "contacts");
+    f.defaults.set(std::string(vcardFolderKind.accessGrantKey), std::string("authorized"));
+    f.root->contactsSyncViewModel()->refreshAuthorization();
+    f.storeAccountHeldBack(c.status);
+    f.open();
+    EXPECT_TRUE(f.visible("contacts-sync-button"));
+    QApplication::setActiveWindow(f.window.get());
+    auto* button = f.window->findChild<QPushButton*>(c.button);
+    EXPECT_TRUE(f.visible(c.button));
+    button->setFocus(reason);
+    EXPECT_TRUE(test::eventually([&] {
+        QApplication::processEvents();
+        return button->hasFocus();
+    }));
+    return button;
+}
+
 // Try Again and Unlock, pressed by the keyboard, hide while they work: the focus waits in the
 // account section (on the line saying what the keyring does) and is back on the button once it
 // returns, so a second press asks the keyring again; it never runs on to Contacts' Sync Now,
 // whose press would sync the contacts.
 TEST(SettingsWindowTest, TryAgainAndUnlockPressedTwiceKeepTheFocusInTheAccount) {
-    struct Case {
-        const char* name;
-        SecretBackend::Status status;
-        const char* button;
-    };
-    for (const auto& c :
-         {Case{"Try Again", SecretBackend::cancelled, "settings-try-keyring-again-button"},
-          Case{"Unlock", SecretBackend::interactionNotAllowed, "settings-unlock-keyring-button"}}) {
+    for (const auto& c : kKeyringButtons) {
         for (const int key : {Qt::Key_Space, Qt::Key_Return}) {
             SCOPED_TRACE(std::string(c.name) + (key == Qt::Key_Space ? ", Space" : ", Return"));
             SettingsFixture f;
-            installKeyboardHandling(*qApp);
-            std::filesystem::create_directories(f.dir / "data" / "contacts");
-            f.defaults.set(std::string(vcardFolderKind.accessGrantKey), std::string("authorized"));
-            f.root->contactsSyncViewModel()->refreshAuthorization();
-            f.storeAccountHeldBack(c.status);
-            f.open();
-            ASSERT_TRUE(f.visible("contacts-sync-button"));
+            auto* button = openWithKeyringButtonFocused(f, c, Qt::OtherFocusReason);
+            ASSERT_TRUE(button->hasFocus());
             const auto synced = f.root->contactsSyncViewModel()->lastSyncedAt.get();
-            QApplication::setActiveWindow(f.window.get());
             auto* account = f.window->findChild<AccountSettingsPanel*>();
-            auto* button = f.window->findChild<QPushButton*>(c.button);
-            ASSERT_TRUE(f.visible(c.button));
-            button->setFocus();
-            ASSERT_TRUE(test::eventually([&] {
-                QApplication::processEvents();
-                return button->hasFocus();
-            }));
             for (int press = 0; press < 2; ++press) {
                 SCOPED_TRACE(press + 1);
-                for (const auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
-                    QKeyEvent event(type, key, Qt::NoModifier, key == Qt::Key_Space ? " " : "\r");
-                    if (QWidget* focus = QApplication::focusWidget()) {
-                        QApplication::sendEvent(focus, &event);
-                    }
-                }
+                pressKey(key);
                 EXPECT_FALSE(f.visible(c.button)) << "it works";
                 QWidget* focus = QApplication::focusWidget();
                 ASSERT_NE(focus, nullptr);
@@ -699,33 +717,14 @@ TEST(SettingsWindowTest, TryAgainAndUnlockPressedTwiceKeepTheFocusInTheAccount) 
 // and comes back to the account's line, never landing in another section (where a second press
 // synced the contacts) nor on Sign Out (where Space signed out): a second press does nothing.
 TEST(SettingsWindowTest, WhenTheKeyringAnswersTheFocusStaysInTheAccount) {
-    struct Case {
-        const char* name;
-        SecretBackend::Status status;
-        const char* button;
-    };
-    for (const auto& c :
-         {Case{"Try Again", SecretBackend::cancelled, "settings-try-keyring-again-button"},
-          Case{"Unlock", SecretBackend::interactionNotAllowed, "settings-unlock-keyring-button"}}) {
+    for (const auto& c : kKeyringButtons) {
         for (const int key : {Qt::Key_Space, Qt::Key_Return}) {
             SCOPED_TRACE(std::string(c.name) + (key == Qt::Key_Space ? ", Space" : ", Return"));
             SettingsFixture f;
-            installKeyboardHandling(*qApp);
-            std::filesystem::create_directories(f.dir / "data" / "contacts");
-            f.defaults.set(std::string(vcardFolderKind.accessGrantKey), std::string("authorized"));
-            f.root->contactsSyncViewModel()->refreshAuthorization();
-            f.storeAccountHeldBack(c.status);
-            f.open();
+            auto* button = openWithKeyringButtonFocused(f, c, Qt::TabFocusReason);
+            ASSERT_TRUE(button->hasFocus());
             const auto synced = f.root->contactsSyncViewModel()->lastSyncedAt.get();
-            QApplication::setActiveWindow(f.window.get());
             auto* account = f.window->findChild<AccountSettingsPanel*>();
-            auto* button = f.window->findChild<QPushButton*>(c.button);
-            ASSERT_TRUE(f.visible(c.button));
-            button->setFocus(Qt::TabFocusReason);
-            ASSERT_TRUE(test::eventually([&] {
-                QApplication::processEvents();
-                return button->hasFocus();
-            }));
             // Wherever the focus goes on the way, it is never in another section.
             std::vector<std::string> strays;
             const auto watch =
@@ -737,15 +736,7 @@ TEST(SettingsWindowTest, WhenTheKeyringAnswersTheFocusStaysInTheAccount) {
                     }
                 });
             f.secrets->clearFailures();
-            const auto press = [&] {
-                for (const auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
-                    QKeyEvent event(type, key, Qt::NoModifier, key == Qt::Key_Space ? " " : "\r");
-                    if (QWidget* focus = QApplication::focusWidget()) {
-                        QApplication::sendEvent(focus, &event);
-                    }
-                }
-            };
-            press();
+            pressKey(key);
             ASSERT_TRUE(f.main.runUntil([&] {
                 f.worker.runUntilIdle();
                 return f.visible("sign-out-button");
@@ -757,7 +748,7 @@ TEST(SettingsWindowTest, WhenTheKeyringAnswersTheFocusStaysInTheAccount) {
             ASSERT_NE(focus, nullptr);
             EXPECT_TRUE(account->isAncestorOf(focus)) << focus->objectName().toStdString();
             EXPECT_FALSE(isDestructive(focus)) << "Space there signs out";
-            press();
+            pressKey(key);
             f.drain();
             QApplication::processEvents();
             QObject::disconnect(watch);
