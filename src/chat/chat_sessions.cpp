@@ -88,6 +88,10 @@ void ChatViewModel::startNewSession() {
         state.set(ChatState::idle());
         return;
     }
+    appendNewSession(std::move(list));
+}
+
+void ChatViewModel::appendNewSession(SessionList list) {
     auto session = std::make_shared<const ChatSession>(newSession());
     list.push_back(session);
     sessions.set(std::move(list));
@@ -117,13 +121,7 @@ bool ChatViewModel::askInNewSession(const std::string& question) {
     } else {
         // Never an unasked chat the user typed in: what they typed stays there, and the
         // question gets a chat beside it.
-        SessionList list = sessions.get();
-        auto session = std::make_shared<const ChatSession>(newSession());
-        list.push_back(session);
-        sessions.set(std::move(list));
-        selectSession(session->id);
-        state.set(ChatState::idle());
-        logger_.info("session_new_started", {{"session_id", session->id}});
+        appendNewSession(sessions.get());
     }
     ask(question, currentSessionID.get());
     return true;

@@ -379,6 +379,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     std::optional<std::size_t> sessionIndex(const std::string& id) const;
     const ChatSession* currentSession() const;
     ChatSession newSession() const;
+    // A new chat after those of `list`, selected.
+    void appendNewSession(SessionList list);
     void selectSession(const std::string& id);
     bool hasTurnRunningIn(const std::string& sessionID) const;
     // Appends an empty session with this id, for a late result whose session left the list.

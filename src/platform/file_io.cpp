@@ -126,6 +126,17 @@ void writeInPlace(const std::filesystem::path& path, std::string_view contents) 
     }
 }
 
+// Refuses what is not a regular file, saying what it is.
+void requireRegularMode(const struct stat& status, const std::filesystem::path& path) {
+    if (!S_ISREG(status.st_mode)) {
+        throw FileError("read", path, S_ISDIR(status.st_mode) ? EISDIR : EINVAL,
+                        S_ISDIR(status.st_mode) ? "it is a folder, not a file"
+                        : S_ISFIFO(status.st_mode)
+                            ? "it is a pipe (FIFO), not a regular file"
+                            : "it is a device or a socket, not a regular file");
+    }
+}
+
 }  // namespace
 
 FileError::FileError(std::string_view operation, const std::filesystem::path& path, int errorNumber)
@@ -159,13 +170,7 @@ std::optional<UniqueFd> openRegularFileForReading(const std::filesystem::path& p
     if (::fstat(fd.get(), &status) != 0) {
         throw FileError("inspect", path, errno);
     }
-    if (!S_ISREG(status.st_mode)) {
-        throw FileError("read", path, S_ISDIR(status.st_mode) ? EISDIR : EINVAL,
-                        S_ISDIR(status.st_mode) ? "it is a folder, not a file"
-                        : S_ISFIFO(status.st_mode)
-                            ? "it is a pipe (FIFO), not a regular file"
-                            : "it is a device or a socket, not a regular file");
-    }
+    requireRegularMode(status, path);
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
         throw FileError("open", path, errno);
@@ -190,13 +195,7 @@ void requireRegularFile(const std::filesystem::path& path, LinkPolicy links) {
                         "it is a symbolic link, and this file is read only where it is, not "
                         "through a link");
     }
-    if (!S_ISREG(status.st_mode)) {
-        throw FileError("read", path, S_ISDIR(status.st_mode) ? EISDIR : EINVAL,
-                        S_ISDIR(status.st_mode) ? "it is a folder, not a file"
-                        : S_ISFIFO(status.st_mode)
-                            ? "it is a pipe (FIFO), not a regular file"
-                            : "it is a device or a socket, not a regular file");
-    }
+    requireRegularMode(status, path);
 }
 
 std::optional<std::string> readFileIfExists(const std::filesystem::path& path, LinkPolicy links) {
