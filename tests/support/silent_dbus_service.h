@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 // GLib's type macros are C and cast the old way.
@@ -27,7 +28,11 @@ class SilentDBusService {
         if (connection_ == nullptr) {
             return;
         }
-        g_dbus_connection_add_filter(connection_, &SilentDBusService::swallow, this, nullptr);
+        // GDBus runs filters on its own thread, and one may still run after its removal: the
+        // filter holds the count it adds to, released once GDBus says it is done with it.
+        filter_ = g_dbus_connection_add_filter(
+            connection_, &SilentDBusService::swallow, new Count(calls_),
+            [](gpointer count) { delete static_cast<Count*>(count); });
         GVariant* reply = g_dbus_connection_call_sync(
             connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
             "RequestName", g_variant_new("(su)", name, 0u), G_VARIANT_TYPE("(u)"),
@@ -41,6 +46,7 @@ class SilentDBusService {
     }
     ~SilentDBusService() {
         if (connection_ != nullptr) {
+            g_dbus_connection_remove_filter(connection_, filter_);
             g_dbus_connection_close_sync(connection_, nullptr, nullptr);
             g_object_unref(connection_);
         }
@@ -53,14 +59,16 @@ class SilentDBusService {
 
     bool owned() const { return owned_; }
     // How many method calls reached the service (none answered).
-    int calls() const { return calls_.load(); }
+    int calls() const { return calls_->load(); }
 
   private:
+    using Count = std::shared_ptr<std::atomic<int>>;
+
     static GDBusMessage* swallow(GDBusConnection*, GDBusMessage* message, gboolean incoming,
                                  gpointer data) {
         if (incoming &&
             g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
-            ++static_cast<SilentDBusService*>(data)->calls_;
+            ++**static_cast<Count*>(data);
             g_object_unref(message);
             return nullptr;
         }
@@ -69,8 +77,9 @@ class SilentDBusService {
 
     GTestDBus* bus_;
     GDBusConnection* connection_ = nullptr;
+    guint filter_ = 0;
     bool owned_ = false;
-    std::atomic<int> calls_{0};
+    Count calls_ = std::make_shared<std::atomic<int>>(0);
 };
 
 }  // namespace vask::test
