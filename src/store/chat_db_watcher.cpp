@@ -6,12 +6,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/structured_logger.h"
@@ -33,6 +36,8 @@ constexpr std::uint32_t watchedEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_M
 // other connection has it open rebuilds the index, writing to this file: counting that would make
 // every synchronisation request the next one. What the Messages app stores always reaches the
 // database or its write-ahead log as well.
+constexpr auto burstPause = std::chrono::milliseconds(20);
+
 bool isSharedMemoryIndex(std::string_view name) {
     return name.ends_with("-shm");
 }
@@ -85,6 +90,14 @@ struct ChatDBWatcher::State : std::enable_shared_from_this<ChatDBWatcher::State>
     std::string createError;
 
     std::atomic<std::size_t> receivedEvents{0};
+
+    // Events read but not yet taken in on the sync queue. Another process's large commit writes
+    // its log page by page, an event each: they join the hand-over already on its way instead of
+    // waking the queue once apiece.
+    std::mutex arrivedMutex;
+    std::size_t arrivedCount = 0;
+    std::vector<int> arrivedRemovedWatches;
+    bool arrivalPosted = false;
 
     std::mutex callbackMutex;
     std::function<void()> onSyncRequested;
@@ -388,13 +401,35 @@ void ChatDBWatcher::takeIn(const std::vector<InotifyReader::Event>& events,
     if (count == 0) {
         return;
     }
-    if (auto executor = queue.lock()) {
-        executor->post([state, count, removed = std::move(removedWatches)] {
-            if (auto current = state.lock()) {
-                current->eventsArrived(count, removed);
+    bool joined = false;
+    if (const auto current = state.lock()) {
+        std::lock_guard lock(current->arrivedMutex);
+        current->arrivedCount += count;
+        current->arrivedRemovedWatches.insert(current->arrivedRemovedWatches.end(),
+                                              removedWatches.begin(), removedWatches.end());
+        joined = std::exchange(current->arrivalPosted, true);
+    } else {
+        return;
+    }
+    if (auto executor = queue.lock(); executor && !joined) {
+        executor->post([state] {
+            if (auto taking = state.lock()) {
+                std::size_t arrived = 0;
+                std::vector<int> removed;
+                {
+                    std::lock_guard lock(taking->arrivedMutex);
+                    arrived = std::exchange(taking->arrivedCount, 0);
+                    removed.swap(taking->arrivedRemovedWatches);
+                    taking->arrivalPosted = false;
+                }
+                taking->eventsArrived(arrived, removed);
             }
         });
     }
+    // A burst of writes (a commit of thousands of pages) would wake this thread once per page:
+    // a short pause lets the kernel fold the repeats of one file's change into one event, which
+    // costs the change's delivery nothing next to the settle that follows it.
+    std::this_thread::sleep_for(burstPause);
 }
 
 }  // namespace vask

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -331,6 +332,31 @@ TEST_F(ChatDBWatcherTest, DestroyedWithABatchWaitingRunsNothingMore) {
     clock_.advance(ChatDBWatcher::defaultLatency);
     queue_->runUntilIdle();
     EXPECT_EQ(requests_, 1);
+}
+
+// Another process's large commit writes the log page by page, an event each: while the queue has
+// not taken them in, they wait in the one hand-over already on its way, not in a task apiece.
+TEST_F(ChatDBWatcherTest, ABurstOfWritesWaitsInOneHandOver) {
+    std::filesystem::create_directories(messagesFolder());
+    makeWatcher();
+    start();
+    {
+        std::ofstream log(messagesFolder() / "chat.db-wal", std::ios::binary);
+        const std::string page(4096, 'x');
+        for (int written = 0; written < 100; ++written) {
+            log.write(page.data(), static_cast<std::streamsize>(page.size()));
+            log.flush();
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    watcher_->waitUntilEventsTakenIn();
+    EXPECT_EQ(queue_->pendingCount(), 1U);
+    queue_->runUntilIdle();
+    const auto received = watcher_->receivedEventCount();
+    EXPECT_GT(received, 0U);
+    // Taken in, the next change is handed over again.
+    std::filesystem::create_directory(messagesFolder() / "after-the-burst");
+    ASSERT_TRUE(queue_->runUntil([&] { return watcher_->receivedEventCount() > received; }));
 }
 
 TEST_F(ChatDBWatcherTest, OwnQueueDeliversOffTheCallersThread) {
