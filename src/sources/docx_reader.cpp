@@ -19,6 +19,7 @@ namespace vask {
 namespace {
 
 using WordProcessingMarkup::Attributes;
+using WordProcessingMarkup::kCompatibilityNamespace;
 using WordProcessingMarkup::kMathNamespace;
 using WordProcessingMarkup::kWordNamespace;
 
@@ -77,6 +78,154 @@ std::optional<char32_t> characterElement(std::string_view name, const Attributes
     return std::nullopt;
 }
 
+// A note start as the markup writes it (w:numStart's w:val), within what a list counts.
+long noteStart(const Attributes& attributes) {
+    const auto start = attributes.get(kWordNamespace, "val").value_or("1");
+    long value = 1;
+    std::from_chars(start.data(), start.data() + start.size(), value);
+    return ListCount::capped(value);
+}
+
+// The sections of word/document.xml and how each numbers its notes, read before the text: Word
+// writes a section's properties after its paragraphs (in its last paragraph's properties, the
+// body's own for the last section), so its notes are met before them. A section is known by the
+// element it begins at, counted in document order as the text reads them. Left out, as the text
+// leaves them: the properties a tracked change replaced and the renditions of alternate content
+// after the first.
+class DocxSections : public WordProcessingMarkup::Handler {
+  public:
+    // What a section says of its footnotes (0) or endnotes (1): the number they start at, and
+    // whether they begin anew in each section (w:numRestart; counted on in each page, as pages
+    // are not known here).
+    struct Notes {
+        std::optional<long> start;
+        std::optional<bool> eachSection;
+    };
+    struct Section {
+        std::size_t firstElement = 0;
+        std::array<Notes, 2> notes;
+    };
+
+    // What the sections keep is bounded as the text is: a document of many small sections
+    // would otherwise keep more than its markup.
+    explicit DocxSections(std::size_t maxBytes) : maxBytes_(maxBytes) {}
+
+    std::vector<Section> take() { return std::move(sections_); }
+
+    void setEntry(std::string_view) override {}
+
+    void startElement(std::string_view ns, std::string_view name, int depth, bool,
+                      const Attributes& attributes) override {
+        ++elements_;
+        if (skipped_ || alternateSkipped(ns, name, depth)) {
+            return;
+        }
+        if (ns != kWordNamespace) {
+            return;
+        }
+        if (name == "pPrChange" || name == "sectPrChange") {
+            skipped_ = depth;
+        } else if (name == "pPr") {
+            paragraphProperties_ = depth;
+        } else if (name == "sectPr") {
+            properties_ = depth;
+            section_ = {sectionStart_, {}};
+            if (paragraphProperties_ && depth == *paragraphProperties_ + 1) {
+                endingParagraph_ = *paragraphProperties_ - 1;
+            }
+        } else if (properties_ && depth == *properties_ + 1 &&
+                   (name == "footnotePr" || name == "endnotePr")) {
+            notes_ = &section_.notes[name == "endnotePr" ? 1 : 0];
+        } else if (notes_ != nullptr && name == "numStart") {
+            notes_->start = noteStart(attributes);
+        } else if (notes_ != nullptr && name == "numRestart") {
+            notes_->eachSection = attributes.get(kWordNamespace, "val") == "eachSect";
+        }
+    }
+
+    void endElement(std::string_view ns, std::string_view name, int depth) override {
+        if (skipped_) {
+            if (depth == *skipped_) {
+                skipped_.reset();
+            }
+            return;
+        }
+        if (!alternates_.empty() && depth == alternates_.back().depth) {
+            alternates_.pop_back();
+        }
+        if (properties_ && notes_ != nullptr && depth == *properties_ + 1) {
+            notes_ = nullptr;
+        } else if (properties_ && depth == *properties_) {
+            keepSection();
+            properties_.reset();
+        } else if (paragraphProperties_ && depth == *paragraphProperties_) {
+            paragraphProperties_.reset();
+        } else if (ns == kWordNamespace && name == "p" && endingParagraph_ &&
+                   depth == *endingParagraph_) {
+            // The next section begins with the element after the paragraph that ended this one.
+            sectionStart_ = elements_;
+            endingParagraph_.reset();
+        }
+    }
+
+    void characters(std::string_view, int) override {}
+
+  private:
+    struct Alternates {
+        int depth;
+        bool chosen;
+    };
+
+    // Whether the element is a rendition of alternate content after the first, skipped with
+    // what it holds.
+    bool alternateSkipped(std::string_view ns, std::string_view name, int depth) {
+        if (!alternates_.empty() && alternates_.back().depth == depth - 1) {
+            if (alternates_.back().chosen) {
+                skipped_ = depth;
+                return true;
+            }
+            alternates_.back().chosen = true;
+        }
+        if (ns == kCompatibilityNamespace && name == "AlternateContent") {
+            alternates_.push_back({depth, false});
+        }
+        return false;
+    }
+
+    // Keeps the section just read; past the bound, the notes of the sections after count on
+    // (logged once), and the text is read as it is.
+    void keepSection() {
+        if (sizeof(Section) > maxBytes_ - keptBytes_) {
+            if (!full_) {
+                full_ = true;
+                WordProcessingMarkup::logger().error(
+                    "the sections of " + std::string(DocxReader::kDocumentEntry) + " exceed " +
+                    std::to_string(maxBytes_) + " bytes; the notes after them are counted on");
+            }
+            return;
+        }
+        keptBytes_ += sizeof(Section);
+        sections_.push_back(section_);
+    }
+
+    std::size_t maxBytes_;
+    std::size_t keptBytes_ = 0;
+    bool full_ = false;
+    std::vector<Section> sections_;
+    // The elements read so far, and the first element of the section being read.
+    std::size_t elements_ = 0;
+    std::size_t sectionStart_ = 0;
+    // The depths of what is being read: an element skipped with what it holds, the alternate
+    // content, a paragraph's properties, a section's properties and the paragraph they end.
+    std::optional<int> skipped_;
+    std::vector<Alternates> alternates_;
+    std::optional<int> paragraphProperties_;
+    std::optional<int> properties_;
+    std::optional<int> endingParagraph_;
+    Section section_;
+    Notes* notes_ = nullptr;
+};
+
 // The text of a .docx: its parts read in turn, the definitions before the text. Left out: hidden
 // text (w:vanish), deleted text and the source of a move, the fallback of alternate content,
 // paragraph properties (a tab stop is no tab) and the properties a tracked change replaced.
@@ -84,8 +233,16 @@ class DocxText : public ParagraphText {
   public:
     using ParagraphText::ParagraphText;
 
+    // The sections of the document, for its notes to be numbered as each section says.
+    void setSections(std::vector<DocxSections::Section> sections) {
+        sections_ = std::move(sections);
+        nextSection_ = 0;
+    }
+
     void setEntry(std::string_view entryName) override {
         ParagraphText::setEntry(entryName);
+        inDocument_ = entryName == DocxReader::kDocumentEntry;
+        elements_ = 0;
         part_ = entryName == kNumberingEntry  ? Part::numbering
                 : entryName == kStylesEntry   ? Part::styles
                 : entryName == kSettingsEntry ? Part::settings
@@ -102,6 +259,7 @@ class DocxText : public ParagraphText {
             definition(ns, name, attributes);
             return;
         }
+        ++elements_;
         if (opaque()) {
             return;
         }
@@ -326,8 +484,10 @@ class DocxText : public ParagraphText {
         auto& marks = noteMarks_[name.starts_with("endnote") ? 1 : 0];
         const auto custom = attributes.get(kWordNamespace, "customMarkFollows");
         if (reference && !(custom == "1" || custom == "true" || custom == "on")) {
+            enterSections();
             keep(id.size() + sizeof(long));
-            marks.numbers[std::string(id)] = marks.start - 1 + ++marks.count;
+            marks.numbers[std::string(id)] =
+                marks.sectionStart.value_or(marks.start) - 1 + ++marks.count;
         }
         const auto number = marks.numbers.find(reference ? std::string(id) : noteId_);
         if (number != marks.numbers.end()) {
@@ -338,9 +498,32 @@ class DocxText : public ParagraphText {
         return true;
     }
 
+    // Begins the count of notes anew for each section begun by the element being read where the
+    // section says so: at its own start (w:numStart), or at the document's where it (or the
+    // document) counts each section's notes apart.
+    void enterSections() {
+        if (!inDocument_) {
+            return;
+        }
+        // The count of elements includes the one being read.
+        while (nextSection_ < sections_.size() &&
+               sections_[nextSection_].firstElement < elements_) {
+            const auto& section = sections_[nextSection_++];
+            for (std::size_t kind = 0; kind < noteMarks_.size(); ++kind) {
+                auto& marks = noteMarks_[kind];
+                const auto& notes = section.notes[kind];
+                if (notes.start || notes.eachSection.value_or(marks.eachSection)) {
+                    marks.count = 0;
+                    marks.sectionStart = notes.start;
+                }
+            }
+        }
+    }
+
     // An element of word/settings.xml: the number format of the document's footnotes or
-    // endnotes (w:footnotePr and w:endnotePr; Word numbers a "bullet" format in decimal) and the
-    // number they start at (w:numStart).
+    // endnotes (w:footnotePr and w:endnotePr; Word numbers a "bullet" format in decimal), the
+    // number they start at (w:numStart) and whether each section counts them anew
+    // (w:numRestart).
     void noteFormat(std::string_view ns, std::string_view name, const Attributes& attributes) {
         if (ns != kWordNamespace) {
             return;
@@ -352,10 +535,9 @@ class DocxText : public ParagraphText {
             keep(format.size());
             noteProperties_->format = format == "bullet" ? "decimal" : std::string(format);
         } else if (name == "numStart" && noteProperties_ != nullptr) {
-            const auto start = attributes.get(kWordNamespace, "val").value_or("1");
-            long value = 1;
-            std::from_chars(start.data(), start.data() + start.size(), value);
-            noteProperties_->start = ListCount::capped(value);
+            noteProperties_->start = noteStart(attributes);
+        } else if (name == "numRestart" && noteProperties_ != nullptr) {
+            noteProperties_->eachSection = attributes.get(kWordNamespace, "val") == "eachSect";
         }
     }
 
@@ -370,16 +552,24 @@ class DocxText : public ParagraphText {
     DocxNumbering::ListRef ownList_;
     std::string paragraphStyle_;
     // The footnotes and the endnotes referred to so far, each numbered by their ids, and their
-    // formats (Word's endnotes count "i", "ii" unless the document says otherwise); the note
+    // formats (Word's endnotes count "i", "ii" unless the document says otherwise): counted
+    // since the document's start or the start of the section that began them anew; the note
     // being read, and the note properties of the settings being read.
     struct NoteMarks {
         std::map<std::string, long> numbers;
         long count = 0;
         std::string format;
         long start = 1;
+        bool eachSection = false;
+        std::optional<long> sectionStart;
     };
-    std::array<NoteMarks, 2> noteMarks_{NoteMarks{{}, 0, "decimal", 1},
-                                        NoteMarks{{}, 0, "lowerRoman", 1}};
+    std::array<NoteMarks, 2> noteMarks_{NoteMarks{{}, 0, "decimal", 1, false, {}},
+                                        NoteMarks{{}, 0, "lowerRoman", 1, false, {}}};
+    // The sections of the document, the next to begin, and the elements of the document read.
+    std::vector<DocxSections::Section> sections_;
+    std::size_t nextSection_ = 0;
+    std::size_t elements_ = 0;
+    bool inDocument_ = false;
     std::string noteId_;
     NoteMarks* noteProperties_ = nullptr;
     // Whether the styles being read are in their document defaults.
@@ -396,6 +586,9 @@ std::string DocxReader::documentText(std::string_view bytes, archive* reader,
     // without them the lists read without their numbers.
     WordProcessingMarkup::readDefinitions(bytes, {kNumberingEntry, kStylesEntry, kSettingsEntry},
                                           text, maxEntryBytes, stop);
+    DocxSections sections(maxEntryBytes);
+    WordProcessingMarkup::readNamedEntry(bytes, kDocumentEntry, sections, maxEntryBytes, stop);
+    text.setSections(sections.take());
     WordProcessingMarkup::readEntry(reader, kDocumentEntry, text, maxEntryBytes, stop);
     // Footnotes and endnotes follow the body, each once (the archive is read from its start
     // for each: its entries may come in any order). A notes part that cannot be read costs

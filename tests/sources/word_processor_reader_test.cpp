@@ -115,7 +115,8 @@ std::string docxPart(std::string_view root, const std::string& content) {
 // part, as LibreOffice orders them, with Word's separator notes.
 std::string docx(const std::string& body, const std::string& footnotes = {},
                  const std::string& endnotes = {}, const std::string& numbering = {},
-                 const std::string& styles = {}, const std::string& settings = {}) {
+                 const std::string& styles = {}, const std::string& settings = {},
+                 const std::string& lastSection = "<w:sectPr/>") {
     const std::string separators =
         "<w:footnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
         "</w:footnote><w:footnote w:type=\"continuationSeparator\" w:id=\"0\"><w:p><w:r>"
@@ -126,7 +127,7 @@ std::string docx(const std::string& body, const std::string& footnotes = {},
         entries.emplace_back("word/footnotes.xml", docxPart("footnotes", separators + footnotes));
     }
     entries.emplace_back("word/document.xml",
-                         docxPart("document", "<w:body>" + body + "<w:sectPr/></w:body>"));
+                         docxPart("document", "<w:body>" + body + lastSection + "</w:body>"));
     if (!numbering.empty()) {
         entries.emplace_back("word/numbering.xml", docxPart("numbering", numbering));
     }
@@ -279,6 +280,105 @@ TEST(WordProcessorReaderTest, DocxGivesWhatTheAuthorSees) {
               "<w:footnotePr><w:numStart w:val=\"12\"/></w:footnotePr>"
               "<w:endnotePr><w:numFmt w:val=\"decimal\"/><w:numStart w:val=\"4\"/></w:endnotePr>"),
          "A\xC2\xB9\xC2\xB2 B\xE2\x81\xB4\n\n\xC2\xB9\xC2\xB2 F\n\n\xE2\x81\xB4 E"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(c.document), c.text);
+    }
+}
+
+// A paragraph that ends a section, as Word writes it: the section's properties in the last
+// paragraph's own.
+std::string sectionEnd(const std::string& runs, const std::string& properties = {}) {
+    return "<w:p><w:pPr><w:sectPr>" + properties +
+           "<w:pgSz w:w=\"11906\" w:h=\"16838\"/></w:sectPr></w:pPr>" + runs + "</w:p>";
+}
+
+// A footnote's or endnote's reference in the text, and the note with its number and `text`.
+std::string noteReference(const std::string& kind, int id) {
+    return "<w:r><w:" + kind + "Reference w:id=\"" + std::to_string(id) + "\"/></w:r>";
+}
+
+std::string note(const std::string& kind, int id, const std::string& text) {
+    return "<w:" + kind + " w:id=\"" + std::to_string(id) + "\">" +
+           paragraph("<w:r><w:" + kind + "Ref/></w:r>" + run(" " + text)) + "</w:" + kind + ">";
+}
+
+// A section's own note properties come after its paragraphs; its notes are numbered from its
+// start where it begins them anew, on from the section before otherwise.
+TEST(WordProcessorReaderTest, DocxSectionsNumberTheirNotesAsTheySay) {
+    const auto footnote = [](int id) { return noteReference("footnote", id); };
+    const auto endnote = [](int id) { return noteReference("endnote", id); };
+    // The notes 1 to `count` of a kind, "f1" or "e1" on.
+    const auto notes = [](const std::string& kind, int count) {
+        std::string all;
+        for (int id = 1; id <= count; ++id) {
+            all += note(kind, id, kind.substr(0, 1) + std::to_string(id));
+        }
+        return all;
+    };
+    const std::string decimalEndnotes = "<w:endnotePr><w:numFmt w:val=\"decimal\"/></w:endnotePr>";
+    const auto restart = [](const std::string& kind, const std::string& how) {
+        return "<w:" + kind + "Pr><w:numRestart w:val=\"" + how + "\"/></w:" + kind + "Pr>";
+    };
+    const auto start = [](const std::string& kind, int from) {
+        return "<w:" + kind + "Pr><w:numStart w:val=\"" + std::to_string(from) + "\"/></w:" + kind +
+               "Pr>";
+    };
+    struct Case {
+        std::string name;
+        std::string document;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"a section's own start, and the sections after it counting on",
+         docx(paragraph(run("A") + footnote(1)) + sectionEnd(run("B") + footnote(2)) +
+                  paragraph(run("C") + footnote(3)) +
+                  sectionEnd(run("D") + footnote(4), start("footnote", 5)) +
+                  paragraph(run("E") + footnote(5)),
+              notes("footnote", 5)),
+         "A\xC2\xB9\n\nB\xC2\xB2\n\nC\xE2\x81\xB5\n\nD\xE2\x81\xB6\n\nE\xE2\x81\xB7\n\n"
+         "\xC2\xB9 f1\n\n\xC2\xB2 f2\n\n\xE2\x81\xB5 f3\n\n\xE2\x81\xB6 f4\n\n\xE2\x81\xB7 f5"},
+        {"the last section's properties are the body's own",
+         docx(paragraph(run("A") + footnote(1)) + sectionEnd(run("B")) +
+                  paragraph(run("C") + footnote(2)),
+              notes("footnote", 2), {}, {}, {}, {},
+              "<w:sectPr>" + start("footnote", 6) + "</w:sectPr>"),
+         "A\xC2\xB9\n\nB\n\nC\xE2\x81\xB6\n\n\xC2\xB9 f1\n\n\xE2\x81\xB6 f2"},
+        {"sections counted anew from the document's start, a continuous one counting on",
+         docx(paragraph(run("A") + footnote(1)) + paragraph(run("B") + footnote(2)) +
+                  sectionEnd(run("C"), restart("footnote", "eachSect")) +
+                  sectionEnd(run("D") + footnote(3)) + paragraph(run("E") + footnote(4)),
+              notes("footnote", 4), {}, {}, {}, start("footnote", 3),
+              "<w:sectPr>" + restart("footnote", "eachSect") + "</w:sectPr>"),
+         "A\xC2\xB3\n\nB\xE2\x81\xB4\n\nC\n\nD\xE2\x81\xB5\n\nE\xC2\xB3\n\n\xC2\xB3 f1\n\n"
+         "\xE2\x81\xB4 f2\n\n\xE2\x81\xB5 f3\n\n\xC2\xB3 f4"},
+        {"the document counting each section anew, but for a continuous one",
+         docx(sectionEnd(run("A") + footnote(1)) +
+                  sectionEnd(run("B") + footnote(2), restart("footnote", "continuous")) +
+                  paragraph(run("C") + footnote(3)),
+              notes("footnote", 3), {}, {}, {}, restart("footnote", "eachSect")),
+         "A\xC2\xB9\n\nB\xC2\xB2\n\nC\xC2\xB9\n\n\xC2\xB9 f1\n\n\xC2\xB2 f2\n\n\xC2\xB9 f3"},
+        // Pages are not known here: notes counted on each page count on instead.
+        {"endnotes apart from footnotes; pages and replaced properties begin nothing",
+         docx(sectionEnd(run("A") + endnote(1) + footnote(1),
+                         restart("footnote", "eachPage") + start("endnote", 4)) +
+                  "<w:p><w:pPr><w:pPrChange w:id=\"1\" w:author=\"A\"><w:pPr><w:sectPr>" +
+                  start("footnote", 9) + "</w:sectPr></w:pPr></w:pPrChange></w:pPr>" + run("B") +
+                  endnote(2) + footnote(2) + "</w:p>",
+              notes("footnote", 2), notes("endnote", 2), {}, {}, decimalEndnotes,
+              "<w:sectPr>" + restart("footnote", "eachPage") +
+                  "<w:sectPrChange w:id=\"2\" w:author=\"A\"><w:sectPr>" + start("endnote", 7) +
+                  "</w:sectPr></w:sectPrChange></w:sectPr>"),
+         "A\xE2\x81\xB4\xC2\xB9\n\nB\xE2\x81\xB5\xC2\xB2\n\n\xC2\xB9 f1\n\n\xC2\xB2 f2\n\n"
+         "\xE2\x81\xB4 e1\n\n\xE2\x81\xB5 e2"},
+        {"a section break in alternate content's fallback ends no section",
+         docx("<mc:AlternateContent><mc:Choice Requires=\"wps\">" +
+                  paragraph(run("A") + footnote(1)) + "</mc:Choice><mc:Fallback>" +
+                  sectionEnd(run("A") + footnote(1), start("footnote", 5)) +
+                  "</mc:Fallback></mc:AlternateContent>" + paragraph(run("B") + footnote(2)),
+              notes("footnote", 2)),
+         "A\xC2\xB9\n\nB\xC2\xB2\n\n\xC2\xB9 f1\n\n\xC2\xB2 f2"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -791,6 +891,28 @@ TEST(WordProcessorReaderTest, ListDefinitionsAreBoundedLikeTheText) {
 }
 
 // A notes part that cannot be read costs its notes, not the body, and says so.
+// The sections kept for numbering notes are bounded like the text: past the bound the notes
+// count on, and the text is read whole.
+TEST(WordProcessorReaderTest, SectionsAreBoundedLikeTheText) {
+    std::string body;
+    for (int i = 0; i < 1650; ++i) {
+        body += "<w:p><w:pPr><w:sectPr/></w:pPr></w:p>";
+    }
+    body += paragraph(run("A") + noteReference("footnote", 1));
+    const auto document =
+        docx(body, note("footnote", 1, "f1"), {}, {}, {}, {},
+             "<w:sectPr><w:footnotePr><w:numStart w:val=\"5\"/></w:footnotePr></w:sectPr>");
+    test::LogCapture logs;
+    EXPECT_EQ(WordProcessorReader::documentText(document, 64 * 1024), "A\xC2\xB9\n\n\xC2\xB9 f1");
+    bool noted = false;
+    for (const auto& record : logs->records()) {
+        noted = noted || record.message.find("the sections of word/document.xml exceed") !=
+                             std::string::npos;
+    }
+    EXPECT_TRUE(noted);
+    EXPECT_EQ(WordProcessorReader::documentText(document), "A\xE2\x81\xB5\n\n\xE2\x81\xB5 f1");
+}
+
 TEST(WordProcessorReaderTest, UnreadableNotesLeaveTheBody) {
     test::LogCapture logs;
     EXPECT_EQ(WordProcessorReader::documentText(
