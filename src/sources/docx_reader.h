@@ -7,12 +7,10 @@
 
 struct archive;
 
-namespace vask {
-
 // The text of a .docx as Word shows it (see WordProcessorReader): the list definitions
 // (word/numbering.xml, word/styles.xml) and note formats (word/settings.xml) read first, then
 // word/document.xml, then the footnotes and endnotes.
-namespace DocxReader {
+namespace vask::DocxReader {
 
 inline constexpr std::string_view kDocumentEntry = "word/document.xml";
 
@@ -21,6 +19,4 @@ inline constexpr std::string_view kDocumentEntry = "word/document.xml";
 std::string documentText(std::string_view bytes, archive* reader, std::size_t maxEntryBytes,
                          const std::stop_token& stop);
 
-}  // namespace DocxReader
-
-}  // namespace vask
+}  // namespace vask::DocxReader

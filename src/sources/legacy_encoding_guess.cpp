@@ -190,9 +190,11 @@ long readingFaults(std::string_view utf8) {
                     std::u32string_view::npos) {
                 ++faults;
             }
-        } else if (c >= 0x80 && type != U_SPACE_SEPARATOR && isLetter(previous) &&
-                   ((isLetter(next) && !joinsWords(c)) || type == U_START_PUNCTUATION)) {
-            ++faults;
+        } else {
+            faults += c >= 0x80 && type != U_SPACE_SEPARATOR && isLetter(previous) &&
+                              ((isLetter(next) && !joinsWords(c)) || type == U_START_PUNCTUATION)
+                          ? 1
+                          : 0;
         }
         previous = c;
     }

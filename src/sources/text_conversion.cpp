@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <utility>
 
 #include "platform/text.h"
@@ -56,7 +57,8 @@ void grow(std::string& out, char*& target) {
 std::optional<std::string> iconvToUtf8(std::string_view bytes, const char* encoding,
                                        OnInvalid onInvalid, CutEnd cutEnd) {
     iconv_t converter = iconv_open("UTF-8", encoding);
-    if (converter == reinterpret_cast<iconv_t>(-1)) {
+    // iconv_open fails with the handle (iconv_t)-1, compared as the integer it was made from.
+    if (reinterpret_cast<std::intptr_t>(converter) == -1) {
         return std::nullopt;
     }
     const std::unique_ptr<void, void (*)(void*)> closer(converter, [](void* c) { iconv_close(c); });
