@@ -9,7 +9,8 @@ struct archive;
 
 // The text of a .docx as Word shows it (see WordProcessorReader): the list definitions
 // (word/numbering.xml, word/styles.xml) and note formats (word/settings.xml) read first, then
-// word/document.xml, then the footnotes and endnotes.
+// the sections of word/document.xml (how each numbers its notes), then its text, then the
+// footnotes and endnotes.
 namespace vask::DocxReader {
 
 inline constexpr std::string_view kDocumentEntry = "word/document.xml";
