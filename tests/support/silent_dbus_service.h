@@ -2,8 +2,8 @@
 
 #include <gio/gio.h>
 
-#include <atomic>
-#include <memory>
+#include <map>
+#include <mutex>
 #include <string>
 
 // GLib's type macros are C and cast the old way.
@@ -29,10 +29,14 @@ class SilentDBusService {
             return;
         }
         // GDBus runs filters on its own thread, and one may still run after its removal: the
-        // filter holds the count it adds to, released once GDBus says it is done with it.
+        // filter counts by the service's number into counts kept under a lock of this process
+        // (which also orders the count for the thread checks, blind to GLib's own locks), and
+        // the number is let go once GDBus says it is done with it.
+        const auto number = counts().open();
         filter_ = g_dbus_connection_add_filter(
-            connection_, &SilentDBusService::swallow, new Count(calls_),
-            [](gpointer count) { delete static_cast<Count*>(count); });
+            connection_, &SilentDBusService::swallow, GUINT_TO_POINTER(number),
+            [](gpointer data) { counts().close(GPOINTER_TO_UINT(data)); });
+        number_ = number;
         GVariant* reply = g_dbus_connection_call_sync(
             connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
             "RequestName", g_variant_new("(su)", name, 0u), G_VARIANT_TYPE("(u)"),
@@ -59,16 +63,48 @@ class SilentDBusService {
 
     bool owned() const { return owned_; }
     // How many method calls reached the service (none answered).
-    int calls() const { return calls_->load(); }
+    int calls() const { return counts().calls(number_); }
 
   private:
-    using Count = std::shared_ptr<std::atomic<int>>;
+    // Method calls swallowed, by service.
+    class Counts {
+      public:
+        guint open() {
+            const std::lock_guard lock(mutex_);
+            calls_[++last_] = 0;
+            return last_;
+        }
+        void add(guint number) {
+            const std::lock_guard lock(mutex_);
+            if (const auto found = calls_.find(number); found != calls_.end()) {
+                ++found->second;
+            }
+        }
+        int calls(guint number) {
+            const std::lock_guard lock(mutex_);
+            const auto found = calls_.find(number);
+            return found == calls_.end() ? 0 : found->second;
+        }
+        void close(guint number) {
+            const std::lock_guard lock(mutex_);
+            calls_.erase(number);
+        }
+
+      private:
+        std::mutex mutex_;
+        std::map<guint, int> calls_;
+        guint last_ = 0;
+    };
+    static Counts& counts() {
+        static Counts counts;
+        return counts;
+    }
 
     static GDBusMessage* swallow(GDBusConnection*, GDBusMessage* message, gboolean incoming,
                                  gpointer data) {
         if (incoming &&
             g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
-            ++**static_cast<Count*>(data);
+            counts().add(GPOINTER_TO_UINT(data));
             g_object_unref(message);
             return nullptr;
         }
@@ -79,7 +115,7 @@ class SilentDBusService {
     GDBusConnection* connection_ = nullptr;
     guint filter_ = 0;
     bool owned_ = false;
-    Count calls_ = std::make_shared<std::atomic<int>>(0);
+    guint number_ = 0;
 };
 
 }  // namespace vask::test
