@@ -7,11 +7,9 @@
 
 struct archive;
 
-namespace vask {
-
 // The text of an .odt as LibreOffice shows it (see WordProcessorReader): the list and outline
 // styles of styles.xml read first, then content.xml, its notes after the body.
-namespace OdtReader {
+namespace vask::OdtReader {
 
 inline constexpr std::string_view kDocumentEntry = "content.xml";
 
@@ -20,6 +18,4 @@ inline constexpr std::string_view kDocumentEntry = "content.xml";
 std::string documentText(std::string_view bytes, archive* reader, std::size_t maxEntryBytes,
                          const std::stop_token& stop);
 
-}  // namespace OdtReader
-
-}  // namespace vask
+}  // namespace vask::OdtReader
