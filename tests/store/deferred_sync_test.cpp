@@ -343,14 +343,17 @@ TEST_F(DeferredSyncTest, BothPathsKeepTheLastChatOfAMessageAndOneIndexOnTheGuid)
         const char* name;
         std::int64_t threshold;
         bool olderBuildsIndex;
-        bool lastChatJoinedLater;
+        // The join held back until after the first run: to the message's last chat (MAX) or
+        // its first (MIN); none for a single run.
+        const char* lateJoin;
     };
-    const Row rows[] = {{"row by row", never, false, false},
-                        {"deferred", 0, false, false},
-                        {"row by row, older database", never, true, false},
-                        {"deferred, older database", 0, true, false},
-                        {"row by row, the last chat joined in a later run", never, false, true},
-                        {"deferred, the last chat joined in a later run", 0, false, true}};
+    const Row rows[] = {{"row by row", never, false, nullptr},
+                        {"deferred", 0, false, nullptr},
+                        {"row by row, older database", never, true, nullptr},
+                        {"deferred, older database", 0, true, nullptr},
+                        {"row by row, the last chat joined in a later run", never, false, "MAX"},
+                        {"deferred, the last chat joined in a later run", 0, false, "MAX"},
+                        {"row by row, the first chat joined in a later run", never, false, "MIN"}};
     const auto lastChats = column(chatDB(),
                                   "SELECT json_array(m.guid, (SELECT c.guid FROM chat_message_join "
                                   "j JOIN chat c ON c.ROWID = j.chat_id WHERE j.message_id = "
@@ -367,16 +370,17 @@ TEST_F(DeferredSyncTest, BothPathsKeepTheLastChatOfAMessageAndOneIndexOnTheGuid)
             test::openFile(path).execute("CREATE INDEX idx_messages_guid ON messages(guid)");
         }
         auto source = chatDB();
-        if (row.lastChatJoinedLater) {
+        if (row.lateJoin != nullptr) {
             // Each such message copied while it was in its other chats only; its join to the
-            // last one comes afterwards, as a new row of the join table.
+            // last (or the first) one comes afterwards, as a new row of the join table.
             source = runDir / "chat.db";
             std::filesystem::copy_file(chatDB(), source);
             test::openFile(source).execute(
                 "CREATE TABLE held AS SELECT chat_id, message_id FROM chat_message_join j "
                 "WHERE (SELECT COUNT(*) FROM chat_message_join o WHERE o.message_id = "
-                "j.message_id) > 1 AND j.chat_id = (SELECT MAX(chat_id) FROM chat_message_join o "
-                "WHERE o.message_id = j.message_id);"
+                "j.message_id) > 1 AND j.chat_id = (SELECT " +
+                std::string(row.lateJoin) +
+                "(chat_id) FROM chat_message_join o WHERE o.message_id = j.message_id);"
                 "DELETE FROM chat_message_join WHERE (chat_id, message_id) IN "
                 "(SELECT chat_id, message_id FROM held)");
             smallBatchSync(source, path, row.threshold).performSync();
