@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <map>
 #include <stop_token>
@@ -570,6 +571,55 @@ const fs::path& copiedWithoutIndexes(std::int64_t messages) {
     return it->second;
 }
 
+// One stop of a sync run on its own thread: asked for `delay` after the log first says
+// `phase`. Whether the run ended cancelled, and the seconds from the stop to its return.
+struct StopOutcome {
+    bool cancelled = false;
+    double seconds = 0;
+};
+StopOutcome stopAfterPhase(const fs::path& chatDB, const fs::path& shadowDB, std::string phase,
+                           std::chrono::milliseconds delay,
+                           const std::function<void()>& whileInPhase = {}) {
+    std::stop_source stop;
+    std::chrono::steady_clock::time_point returned;
+    StopOutcome outcome;
+    auto watch = std::make_shared<PhaseWatch>(std::move(phase));
+    auto reached = watch->reached();
+    const auto previous = vask::LogSink::install(watch);
+    std::thread run([&] {
+        try {
+            vask::ShadowSync(chatDB, shadowDB).performSync({}, stop.get_token());
+        } catch (const vask::ShadowSyncError& error) {
+            outcome.cancelled = error.kind() == vask::ShadowSyncError::Case::cancelled;
+        }
+        returned = std::chrono::steady_clock::now();
+    });
+    reached.wait();
+    std::this_thread::sleep_for(delay);
+    if (whileInPhase) {
+        whileInPhase();
+    }
+    const auto requested = std::chrono::steady_clock::now();
+    stop.request_stop();
+    run.join();
+    vask::LogSink::install(previous);
+    outcome.seconds = Seconds(returned - requested).count();
+    return outcome;
+}
+
+// The longest and the median of the stops measured, or an error where none met the run.
+bool reportStops(benchmark::State& state, std::vector<double> latencies, const char* none) {
+    if (latencies.empty()) {
+        state.SkipWithError(none);
+        return false;
+    }
+    std::sort(latencies.begin(), latencies.end());
+    state.counters["stop_max_ms"] = latencies.back();
+    state.counters["stop_median_ms"] = latencies[latencies.size() / 2];
+    state.counters["stops"] = static_cast<double>(latencies.size());
+    return true;
+}
+
 // How long a stop takes to end the closing index build of a first copy (the duplicates of a
 // guid removed, the full-text index rebuilt, every index made, the count taken) and the move of
 // late-joined messages after it. Each iteration starts from a copy whose rows are all in and
@@ -595,48 +645,25 @@ void BM_StopDuringClosingBuild(benchmark::State& state) {
         removeDatabase(shadowDB);
         fs::copy_file(unindexed, shadowDB);
         state.ResumeTiming();
-        std::stop_source stop;
-        std::chrono::steady_clock::time_point returned;
-        bool cancelled = false;
-        auto watch = std::make_shared<PhaseWatch>("Building the indexes deferred");
-        auto buildStarted = watch->reached();
-        const auto previous = vask::LogSink::install(watch);
-        std::thread run([&] {
-            try {
-                vask::ShadowSync(sampleChatDB(messages), shadowDB)
-                    .performSync({}, stop.get_token());
-            } catch (const vask::ShadowSyncError& error) {
-                cancelled = error.kind() == vask::ShadowSyncError::Case::cancelled;
-            }
-            returned = std::chrono::steady_clock::now();
-        });
-        buildStarted.wait();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100 + 400 * iteration++));
-        const bool stillBuilding =
-            !vask::ShadowDB(shadowDB, vask::ShadowDB::OpenMode::readOnly).indexesAreWhole();
-        const auto requested = std::chrono::steady_clock::now();
-        stop.request_stop();
-        run.join();
-        vask::LogSink::install(previous);
-        if (!cancelled) {
+        bool stillBuilding = false;
+        const auto outcome = stopAfterPhase(
+            sampleChatDB(messages), shadowDB, "Building the indexes deferred",
+            std::chrono::milliseconds(100 + 400 * iteration++), [&] {
+                stillBuilding =
+                    !vask::ShadowDB(shadowDB, vask::ShadowDB::OpenMode::readOnly).indexesAreWhole();
+            });
+        if (!outcome.cancelled) {
             ended = true;
             state.SetIterationTime(0);
             continue;
         }
         duringTheBuild += stillBuilding ? 1 : 0;
-        const double seconds = Seconds(returned - requested).count();
-        state.SetIterationTime(seconds);
-        latencies.push_back(seconds * 1000);
+        state.SetIterationTime(outcome.seconds);
+        latencies.push_back(outcome.seconds * 1000);
     }
-    if (latencies.empty()) {
-        state.SkipWithError("the build ended before the first stop");
-        return;
+    if (reportStops(state, std::move(latencies), "the build ended before the first stop")) {
+        state.counters["stops_in_build"] = duringTheBuild;
     }
-    std::sort(latencies.begin(), latencies.end());
-    state.counters["stop_max_ms"] = latencies.back();
-    state.counters["stop_median_ms"] = latencies[latencies.size() / 2];
-    state.counters["stops_in_build"] = duringTheBuild;
-    state.counters["stops"] = static_cast<double>(latencies.size());
 }
 BENCHMARK(BM_StopDuringClosingBuild)
     ->ArgNames({"messages"})
@@ -670,43 +697,17 @@ void BM_StopDuringLateJoinMove(benchmark::State& state) {
                 "INSERT INTO chat_message_join (chat_id, message_id, message_date) "
                 "SELECT chat_id, message_id, message_date FROM held_joins");
         state.ResumeTiming();
-        std::stop_source stop;
-        std::chrono::steady_clock::time_point returned;
-        bool cancelled = false;
-        auto watch = std::make_shared<PhaseWatch>("Moved ");
-        auto firstBatch = watch->reached();
-        const auto previous = vask::LogSink::install(watch);
-        std::thread run([&] {
-            try {
-                vask::ShadowSync(work.first, work.second).performSync({}, stop.get_token());
-            } catch (const vask::ShadowSyncError& error) {
-                cancelled = error.kind() == vask::ShadowSyncError::Case::cancelled;
-            }
-            returned = std::chrono::steady_clock::now();
-        });
-        firstBatch.wait();
-        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 300 * iteration++));
-        const auto requested = std::chrono::steady_clock::now();
-        stop.request_stop();
-        run.join();
-        vask::LogSink::install(previous);
-        if (!cancelled) {
+        const auto outcome = stopAfterPhase(work.first, work.second, "Moved ",
+                                            std::chrono::milliseconds(50 + 300 * iteration++));
+        if (!outcome.cancelled) {
             ended = true;
             state.SetIterationTime(0);
             continue;
         }
-        const double seconds = Seconds(returned - requested).count();
-        state.SetIterationTime(seconds);
-        latencies.push_back(seconds * 1000);
+        state.SetIterationTime(outcome.seconds);
+        latencies.push_back(outcome.seconds * 1000);
     }
-    if (latencies.empty()) {
-        state.SkipWithError("the move ended before the first stop");
-        return;
-    }
-    std::sort(latencies.begin(), latencies.end());
-    state.counters["stop_max_ms"] = latencies.back();
-    state.counters["stop_median_ms"] = latencies[latencies.size() / 2];
-    state.counters["stops"] = static_cast<double>(latencies.size());
+    reportStops(state, std::move(latencies), "the move ended before the first stop");
 }
 BENCHMARK(BM_StopDuringLateJoinMove)
     ->Iterations(40)
