@@ -120,8 +120,11 @@ TEST_F(ShadowSyncFixture, AMessageWrittenAfterwardsIsSynchronisedWithoutACall) {
     firstSync(*viewModel);
     const auto before = viewModel->messageCount.get();
     sample::appendSampleMessages(chatDB, 5, 99);
-    ASSERT_TRUE(drive([&] { return viewModel->syncGeneration.get() == 2; }));
-    EXPECT_EQ(viewModel->messageCount.get(), expectedCount());
+    // A run may start on the first events of the commit and read before it: one more follows.
+    ASSERT_TRUE(drive([&] {
+        return viewModel->syncGeneration.get() >= 2 &&
+               viewModel->messageCount.get() == expectedCount();
+    }));
     EXPECT_GT(viewModel->messageCount.get(), before);
 }
 
@@ -171,13 +174,21 @@ TEST_F(ShadowSyncFixture, AFailedFirstRunStillWatchesTheFolder) {
             lock->release();
             sample::appendSampleMessages(chatDB, 3, ++seed);
         }
-        ASSERT_TRUE(drive([&] { return viewModel->syncGeneration.get() == 1; }));
+        // A change's events may come in more than one read, the last of them during the run
+        // they started, which then runs once more: the count, not the number of runs, says
+        // the change is in.
+        ASSERT_TRUE(drive([&] {
+            return viewModel->syncGeneration.get() >= 1 &&
+                   viewModel->messageCount.get() == expectedCount();
+        }));
         EXPECT_EQ(viewModel->lastError.get(), std::nullopt);
-        EXPECT_EQ(viewModel->messageCount.get(), expectedCount());
         EXPECT_FALSE(log->contains("shadow_sync_retry")) << "the change, not the timer";
+        const auto runs = viewModel->syncGeneration.get();
         sample::appendSampleMessages(chatDB, 2, ++seed);
-        ASSERT_TRUE(drive([&] { return viewModel->syncGeneration.get() == 2; }));
-        EXPECT_EQ(viewModel->messageCount.get(), expectedCount());
+        ASSERT_TRUE(drive([&] {
+            return viewModel->syncGeneration.get() > runs &&
+                   viewModel->messageCount.get() == expectedCount();
+        }));
     }
 }
 
