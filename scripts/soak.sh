@@ -462,6 +462,11 @@ Soak: $MINUTES min over $MESSAGES messages ($BUILD_DIR)
   memory per minute:           $(awk -F '\t' '{ printf "%s%d:%.0f", (NR > 1 ? " " : ""), $1 / 60, $2 / 1024 }' "$ROOT/rss.tsv") (minute:MiB)
   per minute (in $ROOT/rss.tsv): seconds, resident KiB, anonymous KiB, heap KiB, threads, descriptors, logs
 EOF
+# What each failed question said, since a run that passes takes its files with it.
+if ((failed_answers > 0)); then
+    grep 'rendered failure' "$TESTHOOK_LOG" | sed 's/^.*rendered failure: //' | sort | uniq -c |
+        sed -E 's/^ *([0-9]+) (.*)$/  failure shown (\1x):     \2/'
+fi
 
 # --- The verdict -----------------------------------------------------------------------------
 problems=()
