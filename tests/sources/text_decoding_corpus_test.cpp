@@ -8,7 +8,6 @@
 // (NAME.utf8) for tools/encoding-comparison; with VASK_ENCODING_CORPUS_SCORES naming a file, the
 // scores are written to it (to record them after a change that reads more right).
 #include <gtest/gtest.h>
-#include <uchardet.h>
 #include <unicode/ucnv.h>
 #include <unicode/ustring.h>
 
@@ -29,6 +28,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bare_uchardet.h"
 #include "encoded_text.h"
 #include "platform/text.h"
 #include "sources/text_decoding.h"
@@ -75,37 +75,6 @@ std::optional<std::string> written(std::string_view utf8, const char* page) {
         return std::nullopt;
     }
     return bytes;
-}
-
-// Bare uchardet's reading of the bytes: its answer through iconv (ISO-8859-1, -9, -11 and
-// TIS-620 as the Windows pages that extend them, as browsers read them).
-std::optional<std::string> uchardetReading(std::string_view bytes) {
-    const std::unique_ptr<std::remove_pointer_t<uchardet_t>, decltype(&uchardet_delete)> detector(
-        uchardet_new(), uchardet_delete);
-    uchardet_handle_data(detector.get(), bytes.data(), bytes.size());
-    uchardet_data_end(detector.get());
-    std::string name = uchardet_get_charset(detector.get());
-    if (name.empty()) {
-        return std::nullopt;
-    }
-    for (const auto& [superset, of] : std::to_array<std::pair<std::string_view, std::string_view>>(
-             {{"ISO-8859-1", "WINDOWS-1252"},
-              {"ISO-8859-9", "WINDOWS-1254"},
-              {"ISO-8859-11", "CP874"},
-              {"TIS-620", "CP874"},
-              {"ASCII", "UTF-8"}})) {
-        if (name == superset) {
-            name = of;
-        }
-    }
-    auto text = test::iconvConverted(bytes, "UTF-8", name.c_str());
-    if (!text) {
-        return std::nullopt;
-    }
-    if (text->starts_with("\xEF\xBB\xBF")) {
-        text->erase(0, 3);
-    }
-    return text::composed(std::move(*text));
 }
 
 // Vask's reading of a text file.
@@ -484,7 +453,7 @@ TEST(TextDecodingCorpusTest, NoCellReadsWorseThanRecordedAndNothingUchardetReads
                                                                readsAround(*read, text->around));
                         };
                         const bool vask = isRight(vaskReading(text->bytes));
-                        const bool uchardet = isRight(uchardetReading(text->bytes));
+                        const bool uchardet = isRight(test::uchardetReading(text->bytes).text);
                         const Cell cell{language.name, page, size.bytes, mixName};
                         auto& score = scores[cell];
                         ++score.files;

@@ -4,7 +4,6 @@
 // both with the file's right reading: FILE.utf8 beside it, or, for a file of the fuzz corpus, the
 // encoding its name gives. Prints one line for each file either reads wrong, then the counts.
 // Usage: encoding-comparison FOLDER...
-#include <uchardet.h>
 
 #include <algorithm>
 #include <array>
@@ -20,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "bare_uchardet.h"
 #include "encoded_text.h"
 #include "platform/text.h"
 #include "sources/text_decoding.h"
@@ -39,34 +39,6 @@ std::optional<std::string> iconvRead(std::string_view bytes, const std::string& 
         return std::nullopt;
     }
     return vask::text::composed(std::move(*text));
-}
-
-// Bare uchardet's answer for the bytes, and its reading of them.
-std::pair<std::string, std::optional<std::string>> uchardetReading(std::string_view bytes) {
-    const std::unique_ptr<std::remove_pointer_t<uchardet_t>, decltype(&uchardet_delete)> detector(
-        uchardet_new(), uchardet_delete);
-    uchardet_handle_data(detector.get(), bytes.data(), bytes.size());
-    uchardet_data_end(detector.get());
-    std::string name = uchardet_get_charset(detector.get());
-    std::string encoding = name;
-    for (const auto& [superset, of] : std::to_array<std::pair<std::string_view, std::string_view>>(
-             {{"ISO-8859-1", "WINDOWS-1252"},
-              {"ISO-8859-9", "WINDOWS-1254"},
-              {"ISO-8859-11", "CP874"},
-              {"TIS-620", "CP874"},
-              {"ASCII", "UTF-8"}})) {
-        if (name == superset) {
-            encoding = of;
-        }
-    }
-    if (name.empty()) {
-        return {"(none)", std::nullopt};
-    }
-    auto text = iconvRead(bytes, encoding);
-    if (text && text->starts_with("\xEF\xBB\xBF")) {
-        text->erase(0, 3);
-    }
-    return {name, text};
 }
 
 // The encoding a fuzz seed's name gives (the seeds are named for what they are written in).
@@ -129,7 +101,7 @@ int main(int argc, char** argv) {
         if (!vask) {
             vask = vask::TextDecoding::detected(bytes, &vaskEncoding);
         }
-        const auto [uchardetName, uchardet] = uchardetReading(bytes);
+        const auto [uchardetName, uchardet] = vask::test::uchardetReading(bytes);
         const bool vaskOk = vask == right;
         const bool uchardetOk = uchardet == right;
         vaskRight += vaskOk ? 1 : 0;
@@ -137,7 +109,8 @@ int main(int argc, char** argv) {
         uchardetOnly += uchardetOk && !vaskOk ? 1 : 0;
         if (!vaskOk || !uchardetOk) {
             std::printf("%-60s vask %-14s %-5s uchardet %-16s %s\n", file.string().c_str(),
-                        vaskEncoding.c_str(), vaskOk ? "right" : "WRONG", uchardetName.c_str(),
+                        vaskEncoding.c_str(), vaskOk ? "right" : "WRONG",
+                        uchardetName.empty() ? "(none)" : uchardetName.c_str(),
                         uchardetOk ? "right" : "WRONG");
         }
     }
