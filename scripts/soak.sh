@@ -257,9 +257,20 @@ HARNESS_MESSAGES=$MESSAGES HARNESS_CHATS=$((MESSAGES / 1000 + 12)) harness_prepa
 sqlite3 "$CHAT_DB_PATH" "PRAGMA journal_mode = WAL" >/dev/null
 # The helper reads the staged shadow database over its run, each read on a connection of its
 # own, while the synchronisations write the live one.
-printf '{"steps":[{"read_stdin":"all"},{"refuse_without_credentials":{"error":{"type":"RelayError","message":"Missing credentials","status":401}}},{"event":{"type":"progress","status":"Executing sub-query"}},{"read_staged":{"count":%d,"pause_ms":200}},{"answer_from_staged":{}}]}\n' \
-    "$HELPER_READS" >"$VASK_TEST_RLM_SCENARIO"
+soak_scenario() {
+    printf '{"steps":[{"read_stdin":"all"},{"refuse_without_credentials":{"error":{"type":"RelayError","message":"Missing credentials","status":401}}},{"event":{"type":"progress","status":"Executing sub-query"}},{"read_staged":{"count":%d,"pause_ms":200}},{"answer_from_staged":{}}]}\n' \
+        "$1" >"$VASK_TEST_RLM_SCENARIO"
+}
+# The question asked during the first copy is answered at once, so that it is answered while
+# the copy still runs unless it waits for the index; the others read over seconds.
+soak_scenario 0
 SHADOW_DB="$XDG_DATA_HOME/$INSTANCE/shadow.db"
+# The word of the question asked during the first copy (below): the longest of a message early
+# in the history.
+FIRST_COPY_WORD=$(sqlite3 -readonly "$CHAT_DB_PATH" \
+    "SELECT text FROM message WHERE length(text) > 20 ORDER BY ROWID LIMIT 1 OFFSET 100" |
+    tr -c '[:alpha:]\n' ' ' |
+    awk '{ for (i = 1; i <= NF; i++) if (length($i) > length(w)) w = $i } END { print tolower(w) }')
 if [[ -n ${SOAK_DISPLAY:-} ]]; then
     export DISPLAY=$SOAK_DISPLAY QT_QPA_PLATFORM=xcb
 else
@@ -290,6 +301,22 @@ find_app() { APP_PID=$(pgrep -n -P "$LAUNCH_PID" -x vask) && [[ -n $APP_PID ]]; 
 if ((${#WRAP[@]} > 0)); then
     wait_for 30 find_app || { say "the application did not start under $SOAK_WRAP"; exit 1; }
 fi
+# A question in the main window's chat while the first copy's full-text index is still to be
+# built (a history of 20,000 messages or more builds it at the copy's end): it must wait for the
+# index, not be answered from one that holds nothing yet.
+index_deferred() {
+    [[ $(sqlite3 -readonly "$SHADOW_DB" "SELECT
+        (SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'messages_fts') = 1
+        AND (SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger'
+             AND name LIKE 'messages_fts_%') < 3" 2>/dev/null) == 1 ]]
+}
+first_copy_over() { index_deferred || log_grew 'shadow_sync_complete' 0; }
+(
+    wait_for 1800 first_copy_over && index_deferred &&
+        echo "$FIRST_COPY_WORD" >"$ROOT/first-copy-question" &&
+        timeout 60 "$VASK" "vasktest://query?chat=main&text=$FIRST_COPY_WORD"
+) >>"$ROOT/senders.out" 2>&1 &
+FIRST_COPY_ASKER=$!
 wait "$LOCKER_PID"
 lock_gone_at=$SECONDS
 if ! wait_for 1800 log_grew 'shadow_sync_complete' 0; then
@@ -297,6 +324,22 @@ if ! wait_for 1800 log_grew 'shadow_sync_complete' 0; then
     exit 1
 fi
 first_sync_at=$SECONDS
+wait "$FIRST_COPY_ASKER"
+# What the question asked during the first copy was answered (the first answer after it).
+first_copy_answer() {
+    awk -v asked="submitting: $FIRST_COPY_WORD" '
+        index($0, asked) { seen = 1; next }
+        seen && /rendered (response|failure)/ { sub(/^.*rendered /, ""); print; exit }' \
+        "$TESTHOOK_LOG" 2>/dev/null
+}
+if [[ -s $ROOT/first-copy-question ]]; then
+    wait_for 120 eval '[[ -n $(first_copy_answer) ]]'
+    FIRST_COPY_ANSWER=$(first_copy_answer)
+    say "asked \"$FIRST_COPY_WORD\" during the first copy: ${FIRST_COPY_ANSWER:-no answer}"
+else
+    FIRST_COPY_ANSWER="not asked: the first copy was over before its index was seen deferred"
+fi
+soak_scenario "$HELPER_READS"
 LOCKED_FAILURES=$(log_count 'shadow_sync_failed.*locked')
 say "first synchronisation done $((first_sync_at - started_at)) s after start" \
     "($((first_sync_at - lock_gone_at)) s after the lock went; $LOCKED_FAILURES runs met the lock)"
@@ -455,6 +498,7 @@ Soak: $MINUTES min over $MESSAGES messages ($BUILD_DIR)
   wake-ups while idle:         ${IDLE_WAKEUPS_START}/s after the first sync, ${IDLE_WAKEUPS}/s at the end (busiest thread: $IDLE_BUSIEST)
   messages written / found:    $written / $found (in $new_chats new chats)
   questions answered:          $answered of $asked (failures shown: $failed_answers)
+  asked during the first copy: ${FIRST_COPY_WORD:-?}: $FIRST_COPY_ANSWER
   anonymous memory / heap:     $(mib "$ANON_FIRST") / $(mib "$HEAP_FIRST") after the first sync, $(mib "$ANON_END") / $(mib "$HEAP_END") at the end
   threads / descriptors:       $THREADS_FIRST / $FDS_FIRST after the first sync, $THREADS / $FDS at the end
   write-ahead logs (KiB):      ${WAL_FIRST:-none} after the first sync; ${WAL_END:-none} at the end
@@ -484,6 +528,9 @@ searchable=$(sqlite3 -readonly "$SHADOW_DB" \
     "SELECT COUNT(*) FROM messages_fts WHERE messages_fts MATCH 'soak*'" 2>/dev/null || echo 0)
 ((searchable == rows)) || problems+=("$((rows - searchable)) of $rows soak messages are not in the full-text index")
 ((answered > 0)) || problems+=("no question of $asked was answered")
+if [[ -s $ROOT/first-copy-question && ! $FIRST_COPY_ANSWER =~ ^response:\ Found\ [1-9] ]]; then
+    problems+=("the question asked during the first copy was answered \"$FIRST_COPY_ANSWER\"")
+fi
 [[ -z $unheld_at ]] || problems+=("$unheld_at s into the writing the application held the shadow database's index open without its lock, for another process to reset")
 if ((${#problems[@]} > 0)); then
     for problem in "${problems[@]}"; do

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -70,6 +71,13 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         std::function<void()> usageChanged{};
         std::string shadowDBPath{};
         std::optional<std::string> shadowDBPathError{};
+        // Whether the history's full-text index is still to be built: the first copy of a large
+        // history builds it at its end, and a question answered meanwhile would find nothing.
+        // Called on the worker, which holds the turn (saying indexingHistoryText) and asks again
+        // every `historyIndexRecheck` until the index is whole or the turn is stopped. Null:
+        // never pending.
+        std::function<bool()> historyIndexPending{};
+        std::chrono::milliseconds historyIndexRecheck{250};
         std::optional<std::string> memoryDBPath{};
         MemoryPrincipalProvider memoryPrincipalProvider{};
         std::shared_ptr<MemoryStore> memoryStore{};
@@ -189,6 +197,9 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     static constexpr std::string_view keyringNotAvailableText =
         "Your keyring is not available. Try again to ask.";
     static constexpr std::string_view signedOutText = "You're signed out. Sign in to ask.";
+    // A question's progress while the history's full-text index is still being built.
+    static constexpr std::string_view indexingHistoryText =
+        "Still indexing your messages\u2026 Your question will be answered once that's done.";
     static constexpr std::string_view heldQuestionNotAskedText =
         "A question that waited for your keyring was not asked: its chat was closed.";
     static constexpr std::string_view heldQuestionSignedOutText =

@@ -747,6 +747,10 @@ bool ShadowDB::isIndexMaintenanceSuspended() {
            static_cast<std::int64_t>(std::size(messagesFtsTriggers));
 }
 
+bool ShadowDB::fullTextIndexPending() {
+    return scalarCount(messagesFtsCountSQL) == 1 && isIndexMaintenanceSuspended();
+}
+
 void ShadowDB::withFileTemporaryStore(const std::function<void()>& body) {
     execute("PRAGMA temp_store = FILE");
     try {

@@ -474,6 +474,15 @@ std::int64_t ShadowSync::messageCount() {
     return shadow.messageCount();
 }
 
+bool ShadowSync::fullTextIndexPending() {
+    std::error_code missing;
+    if (!std::filesystem::exists(shadowDBPath_, missing)) {
+        return false;
+    }
+    ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readOnly);
+    return shadow.fullTextIndexPending();
+}
+
 std::map<std::string, std::vector<ChatParticipant>> ShadowSync::fetchChatParticipants(
     const std::vector<std::string>& chatIds) {
     const std::set<std::string> distinct(chatIds.begin(), chatIds.end());

@@ -104,6 +104,9 @@ class ShadowSync {
     std::int64_t messagesCommitted() const { return messagesCommitted_; }
 
     std::int64_t messageCount();
+    // Whether the shadow database's full-text index is still to be built (see
+    // ShadowDB::fullTextIndexPending); false when there is no shadow database yet. Any thread.
+    bool fullTextIndexPending();
     // The messages in the shadow database after this instance's last successful run, as the run
     // kept the count (no scan of the table); 0 before any.
     std::int64_t messageCountAfterSync() const { return lastMessageCount_; }

@@ -1,5 +1,8 @@
 // The turn over a scripted helper: what send() captures, live updates, outcomes and the
 // usage-limit look-ups.
+#include <atomic>
+#include <thread>
+
 #include "chat/chat_presenters.h"
 #include "chat_fixture.h"
 #include "engine/cancellation_error.h"
@@ -245,6 +248,43 @@ TEST_F(ChatTurnTest, AQuestionWaitsForCredentialsAndNamesALockedKeyring) {
             model->unlockKeyring();
             EXPECT_EQ(unlocks, 1);
         }
+    }
+}
+
+// The first copy of a large history builds its full-text index at its end. A question asked
+// before then waits for it, its row saying so, rather than be answered from an index that holds
+// nothing yet ("Found 0 matching messages."); a quit ends the wait, with nothing asked.
+TEST_F(ChatTurnTest, AQuestionWaitsForTheHistoryIndexAndSaysSo) {
+    for (const bool quits : {false, true}) {
+        SCOPED_TRACE(quits ? "Vask quits while it waits" : "the index is built");
+        runner = std::make_shared<test::FakeChatHelperRunner>();
+        std::atomic<bool> pending{true};
+        auto deps = dependencies();
+        deps.historyIndexPending = [&] { return pending.load(); };
+        deps.historyIndexRecheck = std::chrono::milliseconds(5);
+        auto model = loaded(ChatViewModel::make(std::move(deps)));
+        model->inputText.set("where is the van?");
+        model->send();
+        // The worker's own thread, as in the application: it waits while the test looks.
+        std::thread workerThread([this] { worker.runUntilIdle(); });
+        const bool said = main.runUntil([&] {
+            const auto* sending = model->state.get().asSending();
+            return sending && sending->progress == ChatViewModel::indexingHistoryText;
+        });
+        EXPECT_TRUE(said) << "the row says the history is still being indexed";
+        EXPECT_TRUE(runner->inputs().empty()) << "nothing is asked of an index being built";
+        if (quits) {
+            model->stopRunningTurns();
+        } else {
+            pending = false;
+        }
+        workerThread.join();
+        settle();
+        EXPECT_EQ(runner->inputs().size(), quits ? 0u : 1u);
+        // The question is kept, answered once the index is whole.
+        const auto transcript = model->transcript();
+        ASSERT_EQ(transcript.size(), quits ? 1u : 2u);
+        EXPECT_EQ(transcript.back().text, quits ? "where is the van?" : "An answer.");
     }
 }
 

@@ -222,18 +222,24 @@ TEST_F(DeferredSyncTest, OnlyRunsWithManyRowsDeferTheirIndexes) {
         std::filesystem::copy_file(chatDB(), source);
         const auto path = runDir / "shadow.db";
         auto sync = smallBatchSync(source, path, never);
+        EXPECT_FALSE(sync.fullTextIndexPending()) << "no shadow database yet";
         sync.performSync();
         sample::appendSampleMessages(source, row.appended, 11);
         sync.setDeferredIndexingThreshold(row.threshold);
         std::optional<bool> suspended;
+        std::optional<bool> pending;
         sync.performSync([&](std::int64_t, std::int64_t) {
             if (!suspended) {
                 suspended =
                     ShadowDB(path, ShadowDB::OpenMode::readOnly).isIndexMaintenanceSuspended();
+                // What a question asked now is told: wait for the index being built.
+                pending = sync.fullTextIndexPending();
             }
         });
         EXPECT_EQ(suspended, row.deferred);
+        EXPECT_EQ(pending, row.deferred);
         EXPECT_FALSE(ShadowDB(path, ShadowDB::OpenMode::readOnly).isIndexMaintenanceSuspended());
+        EXPECT_FALSE(sync.fullTextIndexPending());
         EXPECT_NO_THROW(test::checkMessagesFullTextIndex(path));
     }
 }
