@@ -3,6 +3,7 @@
 #include <unicode/rbnf.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unicode/ures.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
@@ -160,20 +161,78 @@ std::string fixed(long count, const Style& style) {
     return std::string(symbols[static_cast<std::size_t>(count - 1)]);
 }
 
-// The rule-based number format of a locale and rule set, each made once a thread.
-const icu::RuleBasedNumberFormat* ruleBased(std::string_view locale, bool spellout) {
-    thread_local std::map<std::string, std::unique_ptr<icu::RuleBasedNumberFormat>, std::less<>>
-        made;
-    const auto key = std::string(locale) + (spellout ? "" : "@numbers");
-    auto found = made.find(key);
-    if (found == made.end()) {
-        UErrorCode status = U_ZERO_ERROR;
-        auto format = std::make_unique<icu::RuleBasedNumberFormat>(
-            spellout ? icu::URBNF_SPELLOUT : icu::URBNF_NUMBERING_SYSTEM,
-            icu::Locale(std::string(locale).c_str()), status);
-        found = made.emplace(key, U_SUCCESS(status) ? std::move(format) : nullptr).first;
+// What a number formatter's rules are: words (spelled out), numbering systems' symbols, or
+// ordinal digits ("21st").
+enum class RuleKind { spellout, numbering, ordinal };
+
+// The formatters a thread keeps, most recently used first. Each holds its locale's parsed rules
+// (hundreds of kilobytes), so they are keyed by the locale ICU finds rules for, which many tags
+// share ("de-DE", "de-AT", "de-x-anything" are all "de"), and no more than a few are kept: a
+// document may name any number of languages.
+constexpr std::size_t kMostFormatters = 8;
+struct MadeFormatter {
+    std::string key;
+    std::unique_ptr<icu::RuleBasedNumberFormat> format;
+};
+struct Formatters {
+    std::vector<MadeFormatter> kept;
+    std::size_t made = 0;
+};
+Formatters& formatters() {
+    thread_local Formatters formatters;
+    return formatters;
+}
+
+// The locale whose rules ICU takes for `locale` (a BCP 47 tag or an ICU locale id); empty where
+// it finds none.
+std::string rulesLocale(std::string_view locale) {
+    const std::string id(locale);
+    UErrorCode status = U_ZERO_ERROR;
+    auto* bundle = ures_open(U_ICUDATA_NAME "-rbnf", id.c_str(), &status);
+    std::string resolved;
+    // A language ICU has no rules for falls back to the process's own, which the document does
+    // not write in: it has root's (digits), and the words are English.
+    if (status == U_USING_DEFAULT_WARNING) {
+        resolved = "root";
+    } else if (U_SUCCESS(status)) {
+        const char* actual = ures_getLocaleByType(bundle, ULOC_ACTUAL_LOCALE, &status);
+        if (U_SUCCESS(status) && actual != nullptr) {
+            resolved = *actual == '\0' ? "root" : actual;
+        }
     }
-    return found->second.get();
+    ures_close(bundle);
+    return resolved;
+}
+
+// The rule-based number format of a locale and kind of rules, kept as Formatters says.
+const icu::RuleBasedNumberFormat* ruleBased(std::string_view locale, RuleKind kind) {
+    auto resolved = rulesLocale(locale);
+    if (resolved.empty()) {
+        return nullptr;
+    }
+    auto& cache = formatters();
+    const auto key = resolved + "#" + std::to_string(static_cast<int>(kind));
+    const auto found = std::find_if(cache.kept.begin(), cache.kept.end(),
+                                    [&](const MadeFormatter& made) { return made.key == key; });
+    if (found != cache.kept.end()) {
+        std::rotate(cache.kept.begin(), found, found + 1);
+        return cache.kept.front().format.get();
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const auto rules = kind == RuleKind::spellout    ? icu::URBNF_SPELLOUT
+                       : kind == RuleKind::numbering ? icu::URBNF_NUMBERING_SYSTEM
+                                                     : icu::URBNF_ORDINAL;
+    auto format = std::make_unique<icu::RuleBasedNumberFormat>(
+        rules, icu::Locale(resolved.c_str()), status);
+    ++cache.made;
+    if (U_FAILURE(status)) {
+        format.reset();
+    }
+    if (cache.kept.size() >= kMostFormatters) {
+        cache.kept.pop_back();
+    }
+    cache.kept.insert(cache.kept.begin(), MadeFormatter{key, std::move(format)});
+    return cache.kept.front().format.get();
 }
 
 // The count as an ICU rule set writes it ("zh %spellout-cardinal": "一百零一"; "root
@@ -184,7 +243,9 @@ std::string icuRules(long count, std::string_view symbols) {
     const auto space = symbols.find(' ');
     const auto locale = symbols.substr(0, space);
     const auto rules = symbols.substr(space + 1);
-    const auto* format = ruleBased(locale, rules.starts_with("%spellout"));
+    const auto* format = ruleBased(locale, rules.starts_with("%spellout")        ? RuleKind::spellout
+                                           : rules.starts_with("%digits-ordinal") ? RuleKind::ordinal
+                                                                                  : RuleKind::numbering);
     if (format == nullptr) {
         return std::to_string(count);
     }
@@ -498,9 +559,11 @@ std::vector<Style> table() {
         {"cambodianDigits", {}, "cambodian", numeric, "០ ១ ២ ៣ ៤ ៥ ៦ ៧ ៨ ៩", {}, kNoLow},
         {"ideographDigital", {}, "cjk-decimal", numeric, kIdeographDigits, {}, kNoLow},
         {"taiwaneseDigital", {}, {}, numeric, kIdeographDigits},
-        {"koreanDigital2", {}, {}, numeric, "零 一 二 三 四 五 六 七 八 九"},
+        // LibreOffice names Korean's digits by the counting of the same characters, with the
+        // language after ("一, 二, 三, ... (ko)"); "10" is "一零", a digit at a time.
+        {"koreanDigital2", "一, 二, 三, ... (ko)", {}, numeric, "零 一 二 三 四 五 六 七 八 九"},
         {"japaneseDigitalTenThousand", {}, {}, numeric, kIdeographDigits},
-        {"koreanDigital", {}, {}, numeric, kKoreanDigits},
+        {"koreanDigital", "일, 이, 삼, ... (ko-x-digital)", {}, numeric, kKoreanDigits},
         {"gujaratiDigits", {}, "gujarati", numeric, "૦ ૧ ૨ ૩ ૪ ૫ ૬ ૭ ૮ ૯", {}, kNoLow},
         {"gurmukhiDigits", {}, "gurmukhi", numeric, "੦ ੧ ੨ ੩ ੪ ੫ ੬ ੭ ੮ ੯", {}, kNoLow},
         {"kannadaDigits", {}, "kannada", numeric, "೦ ೧ ೨ ೩ ೪ ೫ ೬ ೭ ೮ ೯", {}, kNoLow},
@@ -708,6 +771,10 @@ std::string ListNumberFormat::formatted(long count, std::string_view format,
     // ICU spells out no words for the language: the document's words in English.
     return formatted(count, format);
 }
+
+std::size_t ListNumberFormat::keptFormatters() { return formatters().kept.size(); }
+
+std::size_t ListNumberFormat::formattersMade() { return formatters().made; }
 
 std::optional<std::string_view> ListNumberFormat::counterStyle(std::string_view keyword) {
     const auto found = stylesByName().find(keyword);

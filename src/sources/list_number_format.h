@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,11 @@ std::string formatted(long count, std::string_view format);
 // in words ("cardinalText", "ordinalText") in that language's words ("Zwanzig", "Zweite"), as
 // ICU spells them; English where ICU has none, or for an empty tag.
 std::string formatted(long count, std::string_view format, std::string_view language);
+
+// The spelled-out number formatters this thread keeps (a few, however many languages documents
+// name), and how many it has made.
+std::size_t keptFormatters();
+std::size_t formattersMade();
 
 // The CSS list-style-type `keyword` as the table names it (a view that outlives `keyword`), when
 // it is one of the predefined counter styles the table writes.

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "sources/list_number_format.h"
 #include "sources/rich_text_reader.h"
 #include "support/log_capture.h"
 #include "support/peak_heap.h"
@@ -1172,6 +1173,20 @@ TEST(WordProcessorReaderTest, OdtListsNumberAsLibreOfficeShowsThem) {
         {"numbers spelled out in the level's language",
          numbered("One", 20, " fo:language=\"de\" fo:country=\"DE\""),
          {"Zwanzig.", "Einundzwanzig.", "Zweiundzwanzig."}},
+        // Korean digits as LibreOffice writes them, the language after the name: a digit at a
+        // time, in Hangul and in ideographs.
+        {"Korean digits in Hangul",
+         "<text:list-level-style-number text:level=\"1\" text:style-name=\"Numbering_20_Symbols\" "
+         "style:num-suffix=\".\" style:num-format=\"\uC77C, \uC774, \uC0BC, ... (ko-x-digital)\" "
+         "text:start-value=\"9\"><style:list-level-properties "
+         "text:list-level-position-and-space-mode=\"label-alignment\"><style:list-level-label-"
+         "alignment text:label-followed-by=\"listtab\" text:list-tab-stop-position=\"0.5in\" "
+         "text:text-indent=\"-0.25in\" text:margin-left=\"0.5in\"/></style:list-level-properties>"
+         "</text:list-level-style-number>",
+         {"\uAD6C.", "\uC77C\uC601.", "\uC77C\uC77C."}},
+        {"Korean digits in ideographs",
+         numbered("\u4E00, \u4E8C, \u4E09, ... (ko)", 9),
+         {"\u4E5D.", "\u4E00\u96F6.", "\u4E00\u4E00."}},
         {"Japanese iroha",
          numbered("\u30A4, \u30ED, \u30CF, ...", 1),
          {"\u30A4.", "\u30ED.", "\u30CF."}},
@@ -1211,6 +1226,42 @@ TEST(WordProcessorReaderTest, OdtListsNumberAsLibreOfficeShowsThem) {
         }
         EXPECT_EQ(WordProcessorReader::documentText(odt(styles, body + "</text:list>")), expected);
     }
+}
+
+// A document may name any number of languages; the formatters that spell out its numbers are
+// kept by the locale whose rules they hold, and no more than a few at once, however many.
+TEST(WordProcessorReaderTest, ManyLanguagesKeepFewNumberFormatters) {
+    const std::vector<std::string> bases = {"de", "fr", "es"};
+    // Every other language ICU spells numbers in, one list each, after.
+    const std::vector<std::string> others = {"it", "sv", "nl", "pt", "da", "nb", "fi", "pl",
+                                             "cs", "ru", "uk", "hu", "tr", "el", "he", "ja"};
+    std::string styles;
+    std::string body;
+    const auto list = [&](const std::string& name, const std::string& language) {
+        styles += "<text:list-style style:name=\"" + name +
+                  "\"><text:list-level-style-number text:level=\"1\" style:num-suffix=\".\" "
+                  "style:num-format=\"One\" fo:language=\"" + language + "\"/></text:list-style>";
+        body += "<text:list text:style-name=\"" + name +
+                "\"><text:list-item><text:p>x</text:p></text:list-item></text:list>";
+    };
+    constexpr int kTagsEach = 100;
+    for (int i = 0; i < 3 * kTagsEach; ++i) {
+        const auto& base = bases[static_cast<std::size_t>(i / kTagsEach)];
+        list("L" + std::to_string(i), base + (i % 2 == 0 ? "-x-v" : "-CH-x-v") + std::to_string(i));
+    }
+    const auto madeBefore = ListNumberFormat::formattersMade();
+    const auto text = WordProcessorReader::documentText(odt(styles, body));
+    ASSERT_TRUE(text.has_value());
+    // German, Swiss German, French, Swiss French (its own rules), Spanish.
+    EXPECT_LE(ListNumberFormat::formattersMade() - madeBefore, 5U);
+    EXPECT_LE(ListNumberFormat::keptFormatters(), 8U);
+    styles.clear();
+    body.clear();
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        list("M" + std::to_string(i), others[i]);
+    }
+    ASSERT_TRUE(WordProcessorReader::documentText(odt(styles, body)).has_value());
+    EXPECT_LE(ListNumberFormat::keptFormatters(), 8U);
 }
 
 // Headings numbered by the outline style ("Chapter Numbering"), as LibreOffice keeps it in
