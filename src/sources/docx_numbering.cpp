@@ -102,6 +102,10 @@ std::size_t DocxNumbering::style(std::string_view ns, std::string_view name,
         const auto type = attributes.get(kWordNamespace, "type").value_or("paragraph");
         style_ = type == "paragraph" ? &styles_[id] : nullptr;
         numberingStyle_ = type == "numbering" ? id : std::string();
+        const auto isDefault = attributes.get(kWordNamespace, "default");
+        if (style_ != nullptr && (isDefault == "1" || isDefault == "true" || isDefault == "on")) {
+            defaultStyle_ = id;
+        }
         // The id again for the chain the style may keep, or as a numbering style.
         return sizeof(Style) + 2 * id.size();
     }
@@ -120,6 +124,10 @@ std::size_t DocxNumbering::style(std::string_view ns, std::string_view name,
         style_->list.numId = number(value("val"));
     } else if (name == "ilvl") {
         style_->list.level = number(value("val"));
+    } else if (name == "lang") {
+        style_->language = value("val");
+        // Again for the chain of each style based on it.
+        return 2 * style_->language.size();
     }
     return 0;
 }
@@ -151,7 +159,20 @@ std::optional<std::pair<long, long>> DocxNumbering::listOf(const std::string& st
     return std::pair{*own.numId, own.level.value_or(0)};
 }
 
-std::string DocxNumbering::marker(long numId, long level) {
+std::string_view DocxNumbering::languageOf(const std::string& styleId) {
+    auto style = styles_.find(styleId);
+    if (style == styles_.end()) {
+        style = styles_.find(defaultStyle_);
+    }
+    if (style != styles_.end()) {
+        if (const auto& chain = chainOf(style); !chain.language.empty()) {
+            return chain.language;
+        }
+    }
+    return language_;
+}
+
+std::string DocxNumbering::marker(long numId, long level, std::string_view language) {
     const auto num = nums_.find(numId);
     const auto at = levelIndex(level);
     if (num == nums_.end() || !at) {
@@ -202,7 +223,7 @@ std::string DocxNumbering::marker(long numId, long level) {
             const auto referenced = static_cast<std::size_t>(text[++i] - '1');
             out += ListNumberFormat::formatted(
                 count.shown(referenced, startOf(referenced)),
-                format.legal ? "decimal" : levelOf(referenced).format, language_);
+                format.legal ? "decimal" : levelOf(referenced).format, language);
         } else {
             out.push_back(text[i]);
         }
@@ -236,6 +257,9 @@ const DocxNumbering::Chain& DocxNumbering::chainOf(std::map<std::string, Style>:
             }
             if (!chain.list.level && list.level) {
                 chain.list.level = list.level;
+            }
+            if (chain.language.empty()) {
+                chain.language = current->second.language;
             }
             current = current->second.basedOn.empty() ? styles_.end()
                                                       : styles_.find(current->second.basedOn);

@@ -71,11 +71,16 @@ class DocxNumbering {
     std::optional<std::pair<long, long>> listOf(const std::string& styleId, ListRef own);
 
     // The marker of the next paragraph of list `numId` at `level`, counted; empty for none.
-    std::string marker(long numId, long level);
+    // Numbers in words and ordinals are written in `language` (a BCP 47 tag).
+    std::string marker(long numId, long level, std::string_view language);
 
-    // The language of the document's text (its default run properties' w:lang, a BCP 47 tag),
-    // which numbers spelled out in words are written in.
+    // The language of the document's text (its default run properties' w:lang, a BCP 47 tag).
     void setLanguage(std::string language) { language_ = std::move(language); }
+
+    // The language of a paragraph of style `styleId` whose runs name none: its style's (through
+    // the styles it is based on; the default paragraph style's for a paragraph of none, or of a
+    // style not defined), else the document's.
+    std::string_view languageOf(const std::string& styleId);
 
   private:
     using Level = WordListLevel;
@@ -109,10 +114,13 @@ class DocxNumbering {
     struct Chain {
         ListRef list;
         std::string linked;
+        std::string language;
     };
     struct Style {
         std::string basedOn;
         ListRef list;
+        // Its run properties' w:lang.
+        std::string language;
         // Worked out at the first paragraph of the style.
         std::optional<Chain> chain;
     };
@@ -149,8 +157,9 @@ class DocxNumbering {
     Style* style_ = nullptr;
     // The level a w:lvlOverride of the instance being read overrides.
     std::optional<std::size_t> override_;
-    // The language numbers in words are spelled in.
+    // The document's language, and its default paragraph style.
     std::string language_;
+    std::string defaultStyle_;
 };
 
 }  // namespace vask

@@ -271,6 +271,7 @@ class DocxText : public ParagraphText {
             paragraphProperties_ = depth;
             ownList_ = {};
             paragraphStyle_.clear();
+            paragraphLanguage_.clear();
             return;
         }
         if ((ns == kWordNamespace && footnoteMark(name, attributes)) || isHidden(ns, name, depth)) {
@@ -338,7 +339,15 @@ class DocxText : public ParagraphText {
     }
 
   protected:
-    std::string markerOf(long list, long level) override { return numbering_.marker(list, level); }
+    // Numbers in words in the language of the paragraph, as Word writes its number: its mark's
+    // (w:pPr/w:rPr/w:lang), else its run's, else its style's or the document's.
+    std::string markerOf(long list, long level) override {
+        const auto& run = runs_.empty() ? std::string() : runs_.back().language;
+        const auto language = !paragraphLanguage_.empty() ? std::string_view(paragraphLanguage_)
+                               : !run.empty()               ? std::string_view(run)
+                                               : numbering_.languageOf(paragraphStyle_);
+        return numbering_.marker(list, level, language);
+    }
 
   private:
     enum class Part { numbering, styles, settings, text };
@@ -346,7 +355,14 @@ class DocxText : public ParagraphText {
         int depth;
         bool hidden;
         bool superscript = false;
+        std::string language = {};
     };
+    // No language tag is longer; a longer w:lang is none.
+    static constexpr std::size_t kLongestLanguage = 64;
+    static std::string languageTag(const Attributes& attributes) {
+        const auto tag = attributes.get(kWordNamespace, "val").value_or("");
+        return tag.size() <= kLongestLanguage ? std::string(tag) : std::string();
+    }
 
     // An element of the list definitions, the styles or the settings.
     void definition(std::string_view ns, std::string_view name, const Attributes& attributes) {
@@ -386,7 +402,7 @@ class DocxText : public ParagraphText {
         if (ns != kWordNamespace) {
             return;
         }
-        if (name == "pPrChange") {
+        if (name == "pPrChange" || name == "rPrChange") {
             hideBelow(depth, empty);
         } else if (((name == "vanish" || name == "specVanish") && isWordPropertyOn(attributes)) ||
                    name == "del" || name == "moveFrom") {
@@ -403,6 +419,8 @@ class DocxText : public ParagraphText {
             }
         } else if (name == "pStyle") {
             paragraphStyle_ = attributes.get(kWordNamespace, "val").value_or("");
+        } else if (name == "lang") {
+            paragraphLanguage_ = languageTag(attributes);
         }
     }
 
@@ -418,6 +436,10 @@ class DocxText : public ParagraphText {
         }
         if (name == "vertAlign" && !runs_.empty()) {
             runs_.back().superscript = attributes.get(kWordNamespace, "val") == "superscript";
+            return true;
+        }
+        if (name == "lang" && !runs_.empty()) {
+            runs_.back().language = languageTag(attributes);
             return true;
         }
         return false;
@@ -551,6 +573,8 @@ class DocxText : public ParagraphText {
     std::optional<int> paragraphProperties_;
     DocxNumbering::ListRef ownList_;
     std::string paragraphStyle_;
+    // The language of the paragraph's mark (its properties' w:rPr/w:lang).
+    std::string paragraphLanguage_;
     // The footnotes and the endnotes referred to so far, each numbered by their ids, and their
     // formats (Word's endnotes count "i", "ii" unless the document says otherwise): counted
     // since the document's start or the start of the section that began them anew; the note

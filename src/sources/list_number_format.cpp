@@ -161,9 +161,54 @@ std::string fixed(long count, const Style& style) {
     return std::string(symbols[static_cast<std::size_t>(count - 1)]);
 }
 
-// What a number formatter's rules are: words (spelled out), numbering systems' symbols, or
-// ordinal digits ("21st").
-enum class RuleKind { spellout, numbering, ordinal };
+// What a number formatter's rules are: words (spelled out), numbering systems' symbols, ordinal
+// digits ("21st"), or ordinal words of our own where ICU has none for a language.
+enum class RuleKind { spellout, numbering, ordinal, ownOrdinalWords };
+
+// Ordinal words ICU has no rules for, by language: Polish's, masculine as Word writes a list's
+// ("pierwszy", "dwudziesty pierwszy", "sto pierwszy"), to 1999, digits and a full stop after.
+constexpr std::pair<std::string_view, std::string_view> kOwnOrdinalWords[] = {
+    {"pl",
+     "%spellout-ordinal: -x: minus >>; x.x: =#,##0.#=; 0: zerowy; 1: pierwszy; 2: drugi; "
+     "3: trzeci; 4: czwarty; 5: piąty; 6: szósty; 7: siódmy; 8: ósmy; 9: dziewiąty; "
+     "10: dziesiąty; 11: jedenasty; 12: dwunasty; 13: trzynasty; 14: czternasty; "
+     "15: piętnasty; 16: szesnasty; 17: siedemnasty; 18: osiemnasty; 19: dziewiętnasty; "
+     "20: dwudziesty[ >>]; 30: trzydziesty[ >>]; 40: czterdziesty[ >>]; "
+     "50: pięćdziesiąty[ >>]; 60: sześćdziesiąty[ >>]; 70: siedemdziesiąty[ >>]; "
+     "80: osiemdziesiąty[ >>]; 90: dziewięćdziesiąty[ >>]; 100: setny; 101: sto >>; "
+     "200: dwusetny; 201: dwieście >>; 300: trzechsetny; 301: trzysta >>; "
+     "400: czterechsetny; 401: czterysta >>; 500: pięćsetny; 501: pięćset >>; "
+     "600: sześćsetny; 601: sześćset >>; 700: siedemsetny; 701: siedemset >>; "
+     "800: osiemsetny; 801: osiemset >>; 900: dziewięćsetny; 901: dziewięćset >>; "
+     "1000: tysięczny; 1001: tysiąc >>; 2000: =0=.;"},
+};
+
+// A formatter of `kind` for the locale `resolved`; null where there are no such rules.
+std::unique_ptr<icu::RuleBasedNumberFormat> madeFormatter(const std::string& resolved,
+                                                          RuleKind kind) {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::RuleBasedNumberFormat> format;
+    if (kind == RuleKind::ownOrdinalWords) {
+        const auto language = std::string_view(resolved).substr(0, resolved.find('_'));
+        const auto own = std::find_if(std::begin(kOwnOrdinalWords), std::end(kOwnOrdinalWords),
+                                      [&](const auto& rules) { return rules.first == language; });
+        if (own == std::end(kOwnOrdinalWords)) {
+            return nullptr;
+        }
+        UParseError error{};
+        format = std::make_unique<icu::RuleBasedNumberFormat>(
+            icu::UnicodeString::fromUTF8(icu::StringPiece(
+                own->second.data(), static_cast<int32_t>(own->second.size()))),
+            icu::Locale(resolved.c_str()), error, status);
+    } else {
+        const auto rules = kind == RuleKind::spellout    ? icu::URBNF_SPELLOUT
+                           : kind == RuleKind::numbering ? icu::URBNF_NUMBERING_SYSTEM
+                                                         : icu::URBNF_ORDINAL;
+        format = std::make_unique<icu::RuleBasedNumberFormat>(
+            rules, icu::Locale(resolved.c_str()), status);
+    }
+    return U_SUCCESS(status) ? std::move(format) : nullptr;
+}
 
 // The formatters a thread keeps, most recently used first. Each holds its locale's parsed rules
 // (hundreds of kilobytes), so they are keyed by the locale ICU finds rules for, which many tags
@@ -183,10 +228,50 @@ Formatters& formatters() {
     return formatters;
 }
 
+// Whether `code` is in ICU's list `codes` (of ISO languages or countries).
+bool listed(const char* const* codes, std::string_view code) {
+    for (; *codes != nullptr; ++codes) {
+        if (code == *codes) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The language, script and country of a BCP 47 tag or ICU locale id ("de-DE", "zh_Hant") that
+// ICU knows, its private use and extensions left out: ICU keeps what it looks up for each id
+// for good, so a document's made-up tags are not passed on to it. "root" for a language it
+// does not know.
+std::string knownLocale(std::string_view locale) {
+    const std::string id(locale);
+    // A tag's subtags are parsed as BCP 47 says (ICU reads an ill-formed one and all after as
+    // nothing); an id of ICU's own, as ICU reads it.
+    UErrorCode status = U_ZERO_ERROR;
+    auto parsed = id.find('_') == std::string::npos ? icu::Locale::forLanguageTag(id, status)
+                                                    : icu::Locale(id.c_str());
+    if (U_FAILURE(status) || parsed.isBogus()) {
+        return "root";
+    }
+    std::string known = parsed.getLanguage();
+    if (!listed(icu::Locale::getISOLanguages(), known)) {
+        return "root";
+    }
+    const std::string_view script = parsed.getScript();
+    if (!script.empty() && u_getPropertyValueEnum(UCHAR_SCRIPT, parsed.getScript()) !=
+                               UCHAR_INVALID_CODE) {
+        known.append("_").append(script);
+    }
+    const std::string_view country = parsed.getCountry();
+    if (!country.empty() && listed(icu::Locale::getISOCountries(), country)) {
+        known.append("_").append(country);
+    }
+    return known;
+}
+
 // The locale whose rules ICU takes for `locale` (a BCP 47 tag or an ICU locale id); empty where
 // it finds none.
 std::string rulesLocale(std::string_view locale) {
-    const std::string id(locale);
+    const auto id = knownLocale(locale);
     UErrorCode status = U_ZERO_ERROR;
     auto* bundle = ures_open(U_ICUDATA_NAME "-rbnf", id.c_str(), &status);
     std::string resolved;
@@ -218,16 +303,8 @@ const icu::RuleBasedNumberFormat* ruleBased(std::string_view locale, RuleKind ki
         std::rotate(cache.kept.begin(), found, found + 1);
         return cache.kept.front().format.get();
     }
-    UErrorCode status = U_ZERO_ERROR;
-    const auto rules = kind == RuleKind::spellout    ? icu::URBNF_SPELLOUT
-                       : kind == RuleKind::numbering ? icu::URBNF_NUMBERING_SYSTEM
-                                                     : icu::URBNF_ORDINAL;
-    auto format = std::make_unique<icu::RuleBasedNumberFormat>(
-        rules, icu::Locale(resolved.c_str()), status);
+    auto format = madeFormatter(resolved, kind);
     ++cache.made;
-    if (U_FAILURE(status)) {
-        format.reset();
-    }
     if (cache.kept.size() >= kMostFormatters) {
         cache.kept.pop_back();
     }
@@ -235,10 +312,26 @@ const icu::RuleBasedNumberFormat* ruleBased(std::string_view locale, RuleKind ki
     return cache.kept.front().format.get();
 }
 
+// The count as rule set `rules` of `format` writes it, without the zero-width spaces Thai words
+// are written with and the soft hyphens of German compounds ("Ein­und­zwanzig"); nothing where
+// ICU cannot.
+std::optional<std::string> withRules(const icu::RuleBasedNumberFormat& format,
+                                     const icu::UnicodeString& rules, long count) {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::UnicodeString out;
+    icu::FieldPosition position;
+    format.format(static_cast<int64_t>(count), rules, out, position, status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    out.findAndReplace(icu::UnicodeString(static_cast<UChar>(0x200B)), icu::UnicodeString());
+    out.findAndReplace(icu::UnicodeString(static_cast<UChar>(0x00AD)), icu::UnicodeString());
+    std::string utf8;
+    return out.toUTF8String(utf8);
+}
+
 // The count as an ICU rule set writes it ("zh %spellout-cardinal": "一百零一"; "root
-// %armenian-upper"), without the zero-width spaces Thai words are written with and the soft
-// hyphens of German compounds ("Ein­und­zwanzig"); decimal digits
-// where ICU has no such rules.
+// %armenian-upper"); decimal digits where ICU has no such rules.
 std::string icuRules(long count, std::string_view symbols) {
     const auto space = symbols.find(' ');
     const auto locale = symbols.substr(0, space);
@@ -249,29 +342,19 @@ std::string icuRules(long count, std::string_view symbols) {
     if (format == nullptr) {
         return std::to_string(count);
     }
-    UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeString out;
-    icu::FieldPosition position;
-    format->format(static_cast<int64_t>(count),
-                   icu::UnicodeString::fromUTF8(
-                       icu::StringPiece(rules.data(), static_cast<int32_t>(rules.size()))),
-                   out, position, status);
-    if (U_FAILURE(status)) {
-        return std::to_string(count);
-    }
-    out.findAndReplace(icu::UnicodeString(static_cast<UChar>(0x200B)), icu::UnicodeString());
-    out.findAndReplace(icu::UnicodeString(static_cast<UChar>(0x00AD)), icu::UnicodeString());
-    std::string utf8;
-    return out.toUTF8String(utf8);
+    return withRules(*format,
+                     icu::UnicodeString::fromUTF8(
+                         icu::StringPiece(rules.data(), static_cast<int32_t>(rules.size()))),
+                     count)
+        .value_or(std::to_string(count));
 }
 
 std::string ruleBasedNumber(long count, const Style& style) {
     return icuRules(count, style.symbols);
 }
 
-// Spelled-out words with a capital ("Twenty-one", "Second", "Élf").
-std::string capitalisedWords(long count, const Style& style) {
-    auto out = icuRules(count, style.symbols);
+// Words with a capital ("Twenty-one", "Second", "Élf").
+std::string capitalised(std::string out) {
     int32_t at = 0;
     UChar32 first = 0;
     U8_NEXT(out.data(), at, static_cast<int32_t>(out.size()), first);
@@ -281,6 +364,11 @@ std::string capitalisedWords(long count, const Style& style) {
         out.replace(0, static_cast<std::size_t>(at), capital);
     }
     return out;
+}
+
+// Spelled-out words with a capital.
+std::string capitalisedWords(long count, const Style& style) {
+    return capitalised(icuRules(count, style.symbols));
 }
 
 std::string ordinal(long count, const Style&) {
@@ -721,6 +809,58 @@ const std::unordered_map<std::string_view, std::pair<const Style*, bool>>& style
     return kByName;
 }
 
+// The rule sets that write one of Word's formats in a language, most wanted first: the
+// numbering forms ("Eins", not the article "Ein"; Spanish "Uno"), else the cardinal ones, the
+// masculine where a language inflects them; ordinals so. Where a language has none of these
+// names, its first rule set that begins as `family` does.
+struct LanguageRules {
+    RuleKind kind;
+    std::array<std::string_view, 3> preferred;
+    std::string_view family;
+};
+const LanguageRules kCardinalWords{
+    RuleKind::spellout,
+    {"%spellout-numbering", "%spellout-cardinal", "%spellout-cardinal-masculine"},
+    "%spellout-cardinal"};
+const LanguageRules kOrdinalWords{
+    RuleKind::spellout, {"%spellout-ordinal", "%spellout-ordinal-masculine", {}}, "%spellout-ordinal"};
+const LanguageRules kOrdinalDigits{
+    RuleKind::ordinal, {"%digits-ordinal", "%digits-ordinal-masculine", {}}, "%digits-ordinal"};
+
+// The rule set of `format` that `rules` chooses; bogus for none.
+icu::UnicodeString chosenRuleSet(const icu::RuleBasedNumberFormat& format,
+                                 const LanguageRules& rules) {
+    const auto count = format.getNumberOfRuleSetNames();
+    const auto named = [&](std::string_view wanted, bool prefix) {
+        const auto name = icu::UnicodeString::fromUTF8(
+            icu::StringPiece(wanted.data(), static_cast<int32_t>(wanted.size())));
+        for (int32_t at = 0; at < count; ++at) {
+            const auto candidate = format.getRuleSetName(at);
+            if (prefix ? candidate.startsWith(name) : candidate == name) {
+                return candidate;
+            }
+        }
+        icu::UnicodeString none;
+        none.setToBogus();
+        return none;
+    };
+    for (const auto wanted : rules.preferred) {
+        if (!wanted.empty()) {
+            if (auto found = named(wanted, false); !found.isBogus()) {
+                return found;
+            }
+        }
+    }
+    return named(rules.family, true);
+}
+
+// Whether the formatter holds the root locale's rules, which write digits for words.
+bool isRoot(const icu::RuleBasedNumberFormat& format) {
+    UErrorCode status = U_ZERO_ERROR;
+    const std::string_view name = format.getLocale(ULOC_ACTUAL_LOCALE, status).getName();
+    return U_FAILURE(status) || name.empty() || name == "root";
+}
+
 }  // namespace
 
 std::string ListNumberFormat::formatted(long count, std::string_view format) {
@@ -743,33 +883,37 @@ std::string ListNumberFormat::formatted(long count, std::string_view format) {
 std::string ListNumberFormat::formatted(long count, std::string_view format,
                                         std::string_view language) {
     const auto found = stylesByName().find(format);
-    if (language.empty() || found == stylesByName().end() ||
-        found->second.first->write != capitalisedWords || count < 1) {
+    if (language.empty() || found == stylesByName().end() || count < 1) {
         return formatted(count, format);
     }
-    // The style's rules in the language's locale ("de_DE %spellout-cardinal"), or the forms
-    // of a language that inflects them (German and French cardinals are "%spellout-numbering"
-    // or masculine, "%spellout-cardinal-masculine", as list numbers are written).
-    auto style = *found->second.first;
-    std::string locale(language);
-    std::replace(locale.begin(), locale.end(), '-', '_');
-    const auto rules = style.symbols.substr(style.symbols.find(' ') + 1);
-    for (const auto& candidate :
-         {std::string(rules), std::string(rules) + "-masculine",
-          std::string(rules == "%spellout-cardinal" ? "%spellout-numbering" : "")}) {
-        if (candidate.empty()) {
-            continue;
-        }
-        auto symbols = locale;
-        symbols.append(" ").append(candidate);
-        style.symbols = symbols;
-        auto words = capitalisedWords(count, style);
-        if (!std::all_of(words.begin(), words.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            return words;
-        }
+    const auto& style = *found->second.first;
+    const auto* rules = style.write == ordinal ? &kOrdinalDigits
+                        : style.name == "cardinalText" ? &kCardinalWords
+                        : style.name == "ordinalText"  ? &kOrdinalWords
+                                                       : nullptr;
+    if (rules == nullptr) {
+        return formatted(count, format);
     }
-    // ICU spells out no words for the language: the document's words in English.
-    return formatted(count, format);
+    const auto* rulesFormat = ruleBased(language, rules->kind);
+    if (rulesFormat == nullptr || isRoot(*rulesFormat)) {
+        // ICU has no rules for the language: the document's numbers in English.
+        return formatted(count, format);
+    }
+    auto ruleSet = chosenRuleSet(*rulesFormat, *rules);
+    if (ruleSet.isBogus() && rules == &kOrdinalWords) {
+        // Ordinal words ICU has not, in rules of our own.
+        rulesFormat = ruleBased(language, RuleKind::ownOrdinalWords);
+        ruleSet = rulesFormat != nullptr ? chosenRuleSet(*rulesFormat, *rules) : ruleSet;
+    }
+    if (ruleSet.isBogus()) {
+        return formatted(count, format);
+    }
+    const auto out = withRules(*rulesFormat, ruleSet, count);
+    if (!out || (rules != &kOrdinalDigits &&
+                 std::all_of(out->begin(), out->end(), [](char c) { return c >= '0' && c <= '9'; }))) {
+        return formatted(count, format);
+    }
+    return rules == &kOrdinalDigits ? *out : capitalised(*out);
 }
 
 std::size_t ListNumberFormat::keptFormatters() { return formatters().kept.size(); }

@@ -31,10 +31,27 @@ std::size_t OdtLists::style(std::string_view ns, std::string_view name,
         return 0;
     }
     if (inParagraphDefaults_ && ns == kStyleNamespace && name == "text-properties") {
-        // The document's language, which numbers in words are spelled in where a level names
-        // none.
-        language_ = attributes.get(kFoNamespace, "language").value_or("");
+        // The document's language, which numbers in words are spelled in where neither a level
+        // nor a paragraph's style names one.
+        language_ = languageTag(attributes);
         return language_.size();
+    }
+    if (ns == kStyleNamespace && name == "style") {
+        paragraphStyle_ = nullptr;
+        if (attributes.get(kStyleNamespace, "family") != "paragraph") {
+            return 0;
+        }
+        const auto styleName = attributes.get(kStyleNamespace, "name").value_or("");
+        paragraphStyle_ = &paragraphStyles_[std::string(styleName)];
+        paragraphStyle_->parent =
+            attributes.get(kStyleNamespace, "parent-style-name").value_or("");
+        return styleName.size() + paragraphStyle_->parent.size() + kNodeBytes;
+    }
+    if (paragraphStyle_ != nullptr && ns == kStyleNamespace && name == "text-properties") {
+        if (auto language = languageTag(attributes); !language.empty()) {
+            paragraphStyle_->language = std::move(language);
+        }
+        return paragraphStyle_->language.size();
     }
     if (ns == kStyleNamespace && name == "font-face") {
         // A font declared by name, which text properties name it by.
@@ -80,11 +97,8 @@ std::size_t OdtLists::style(std::string_view ns, std::string_view name,
         whole(text(kTextNamespace, "display-levels")).value_or(1), 1, static_cast<long>(kLevels)));
     level.start = startValue(text(kTextNamespace, "start-value"));
     level.letterSync = text(kStyleNamespace, "num-letter-sync") == "true";
-    // The level's own language, else the document's (its default style comes first).
-    level.language = text(kFoNamespace, "language");
-    if (level.language.empty()) {
-        level.language = language_;
-    }
+    // The level's own language, where it names one.
+    level.language = languageTag(attributes);
     return level.bullet.size() + level.format.size() + level.prefix.size() + level.suffix.size() +
            level.language.size();
 }
@@ -92,6 +106,9 @@ std::size_t OdtLists::style(std::string_view ns, std::string_view name,
 void OdtLists::endStyle(std::string_view ns, std::string_view name) {
     if (ns == kStyleNamespace && name == "default-style") {
         inParagraphDefaults_ = false;
+    }
+    if (ns == kStyleNamespace && name == "style") {
+        paragraphStyle_ = nullptr;
     }
     if (ns == kTextNamespace && (name == "list-style" || name == "outline-style")) {
         current_ = nullptr;
@@ -137,15 +154,15 @@ void OdtLists::closeList(int depth) {
     }
 }
 
-std::string OdtLists::item(const Attributes& attributes) {
+std::optional<OdtLists::Counted> OdtLists::item(const Attributes& attributes) {
     if (open_.empty() || open_.back().level >= kLevels) {
-        return {};
+        return std::nullopt;
     }
     const auto& list = open_.back();
-    const auto at = list.level;
+    static const Style kUnnumbered{};
     const auto style = styles_.find(list.style);
-    return label(style != styles_.end() ? style->second : Style{}, counts_[list.counters], at,
-                 attributes.get(kTextNamespace, "start-value"));
+    return counted(style != styles_.end() ? style->second : kUnnumbered, counts_[list.counters],
+                   list.level, attributes.get(kTextNamespace, "start-value"));
 }
 
 std::string OdtLists::heading(const Attributes& attributes) {
@@ -156,7 +173,8 @@ std::string OdtLists::heading(const Attributes& attributes) {
     const auto restart = attributes.get(kTextNamespace, "restart-numbering") == "true"
                              ? attributes.get(kTextNamespace, "start-value")
                              : std::nullopt;
-    return label(outline_, outlineCounters_, *at, restart);
+    return label(counted(outline_, outlineCounters_, *at, restart),
+                 attributes.get(kTextNamespace, "style-name").value_or(""));
 }
 
 OdtLists::Style OdtLists::undefinedLevels() {
@@ -169,14 +187,23 @@ OdtLists::Style OdtLists::undefinedLevels() {
     return style;
 }
 
-std::string OdtLists::label(const Style& style, ListCount& count, std::size_t at,
-                            std::optional<std::string_view> restart) {
-    const auto levelOf = [&](std::size_t index) -> const Level& { return style[index]; };
+OdtLists::Counted OdtLists::counted(const Style& style, ListCount& count, std::size_t at,
+                                    std::optional<std::string_view> restart) {
     if (restart) {
         count.restart(at, startValue(*restart));
     }
-    count.next(at, levelOf(at).start);
-    const auto& level = levelOf(at);
+    count.next(at, style[at].start);
+    Counted out{&style, at, {}};
+    for (std::size_t index = 0; index <= at; ++index) {
+        out.shown[index] = count.shown(index, style[index].start);
+    }
+    return out;
+}
+
+std::string OdtLists::label(const Counted& counted, std::string_view paragraphStyle) const {
+    const auto& style = *counted.style;
+    const auto at = counted.at;
+    const auto& level = style[at];
     if (level.kind == Kind::bullet) {
         return level.bullet.empty() ? "\u2022"
                                     : ListNumberFormat::symbolFontText(level.bullet, level.font);
@@ -184,6 +211,7 @@ std::string OdtLists::label(const Style& style, ListCount& count, std::size_t at
     if (level.kind != Kind::number) {
         return {};
     }
+    const auto paragraph = paragraphLanguage(paragraphStyle);
     std::string out = level.prefix;
     if (!level.format.empty()) {
         const auto shown = std::min(level.shownLevels, at + 1);
@@ -191,14 +219,44 @@ std::string OdtLists::label(const Style& style, ListCount& count, std::size_t at
             if (index != at + 1 - shown) {
                 out += '.';
             }
-            const auto& shownLevel = levelOf(index);
+            const auto& shownLevel = style[index];
+            const std::string_view language =
+                shownLevel.language.empty() ? paragraph : std::string_view(shownLevel.language);
             out += ListNumberFormat::formatted(
-                count.shown(index, shownLevel.start),
-                wordFormat(shownLevel.format, shownLevel.letterSync, shownLevel.language),
-                shownLevel.language);
+                counted.shown[index],
+                wordFormat(shownLevel.format, shownLevel.letterSync, language), language);
         }
     }
     return out + level.suffix;
+}
+
+std::string_view OdtLists::paragraphLanguage(std::string_view name) const {
+    constexpr std::size_t kMaxStyleDepth = 64;
+    for (std::size_t step = 0; step < kMaxStyleDepth && !name.empty(); ++step) {
+        const auto style = paragraphStyles_.find(name);
+        if (style == paragraphStyles_.end()) {
+            break;
+        }
+        if (!style->second.language.empty()) {
+            return style->second.language;
+        }
+        name = style->second.parent;
+    }
+    return language_;
+}
+
+std::string OdtLists::languageTag(const Attributes& attributes) {
+    constexpr std::size_t kLongestLanguage = 64;
+    const auto language = attributes.get(kFoNamespace, "language").value_or("");
+    const auto country = attributes.get(kFoNamespace, "country").value_or("");
+    if (language.empty() || language == "none" || language.size() + country.size() >= kLongestLanguage) {
+        return {};
+    }
+    std::string tag(language);
+    if (!country.empty() && country != "none") {
+        tag.append("-").append(country);
+    }
+    return tag;
 }
 
 std::optional<long> OdtLists::whole(std::string_view text) {
@@ -232,7 +290,7 @@ std::string_view OdtLists::wordFormat(std::string_view format, bool letterSync,
         return format == "a" ? "lowerLetter" : "upperLetter";
     }
     // LibreOffice names Korean's counting in ideographs as Chinese's, with the language.
-    if (format == "一, 二, 三, ..." && language == "ko") {
+    if (format == "一, 二, 三, ..." && (language == "ko" || language.starts_with("ko-"))) {
         return "koreanHanjaInformal";
     }
     return format;

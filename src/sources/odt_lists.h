@@ -33,8 +33,25 @@ class OdtLists {
 
     void closeList(int depth);
 
-    // A text:list-item begins: its number or bullet, counted; empty for none.
-    std::string item(const WordProcessingMarkup::Attributes& attributes);
+  private:
+    struct Level;
+
+  public:
+    // A list item counted, its number yet to be written in the language of its paragraph.
+    struct Counted {
+        const std::array<Level, kLevels>* style;
+        std::size_t at;
+        // The count each level shows, to `at`.
+        std::array<long, kLevels> shown;
+    };
+
+    // A text:list-item begins: counted, for its first paragraph to write (label()); nothing
+    // outside a list.
+    std::optional<Counted> item(const WordProcessingMarkup::Attributes& attributes);
+
+    // The number or bullet of a counted item in its paragraph of style `paragraphStyle`; empty
+    // for none.
+    std::string label(const Counted& counted, std::string_view paragraphStyle) const;
 
     // A heading (text:h) begins: its number in the outline style ("1.2"), counted; empty for
     // none (the default outline style numbers nothing, and a heading may say it has none).
@@ -54,8 +71,14 @@ class OdtLists {
         bool letterSync = false;
         // The font of a bullet.
         std::string font;
-        // The language the level's numbers are written in (fo:language): Korean counts
-        // "一, 二, 三, ..." as Korean, not Chinese, and numbers in words are its words.
+        // The language the level's numbers are written in, where it names one (fo:language);
+        // else its paragraph's. Korean counts "一, 二, 三, ..." as Korean, not Chinese, and
+        // numbers in words are its words.
+        std::string language;
+    };
+    // A paragraph style's parent and language (fo:language and fo:country, "de-DE").
+    struct ParagraphStyle {
+        std::string parent;
         std::string language;
     };
     using Style = std::array<Level, kLevels>;
@@ -66,10 +89,17 @@ class OdtLists {
     // of its own that defines its first level alone, and is the second level of the list).
     static Style undefinedLevels();
 
-    // The label of the next item at level `at` of a list in `style` counted by `count`
-    // (restarted at `restart` when given).
-    static std::string label(const Style& style, ListCount& count, std::size_t at,
-                             std::optional<std::string_view> restart);
+    // The next item at level `at` of a list in `style` counted by `count` (restarted at
+    // `restart` when given).
+    static Counted counted(const Style& style, ListCount& count, std::size_t at,
+                           std::optional<std::string_view> restart);
+
+    // The language of a paragraph of style `name`: its own, or that of the style it is based
+    // on, else the document's.
+    std::string_view paragraphLanguage(std::string_view name) const;
+
+    // The language tag of text properties (fo:language and fo:country); empty for none.
+    static std::string languageTag(const WordProcessingMarkup::Attributes& attributes);
 
     struct Open {
         int depth;
@@ -113,6 +143,9 @@ class OdtLists {
     // is being read.
     std::string language_;
     bool inParagraphDefaults_ = false;
+    // The paragraph styles, by name, and the one being read.
+    std::map<std::string, ParagraphStyle, std::less<>> paragraphStyles_;
+    ParagraphStyle* paragraphStyle_ = nullptr;
 };
 
 }  // namespace vask

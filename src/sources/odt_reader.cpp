@@ -84,10 +84,16 @@ class OdtText : public ParagraphText {
             return;
         }
         if (ns == kTextNamespace && (name == "p" || name == "h")) {
-            if (name == "h" && listMarker_.empty()) {
-                listMarker_ = lists_.heading(attributes);
+            // A list item's number is written in its first paragraph's language.
+            std::string marker;
+            if (const auto item = std::exchange(listItem_, std::nullopt)) {
+                marker = lists_.label(
+                    *item, attributes.get(kTextNamespace, "style-name").value_or(""));
             }
-            openParagraph({std::nullopt, std::exchange(listMarker_, std::string())});
+            if (name == "h" && marker.empty()) {
+                marker = lists_.heading(attributes);
+            }
+            openParagraph({std::nullopt, std::move(marker)});
             if (empty) {
                 endParagraph();
             }
@@ -146,7 +152,7 @@ class OdtText : public ParagraphText {
         }
         if (name == "list-item" || name == "list-header") {
             // The item's number goes before its first paragraph; a header has none.
-            listMarker_ = name == "list-item" ? lists_.item(attributes) : std::string();
+            listItem_ = name == "list-item" ? lists_.item(attributes) : std::nullopt;
             return true;
         }
         return false;
@@ -232,11 +238,11 @@ class OdtText : public ParagraphText {
         }
     }
 
-    // Reading styles.xml rather than text; the lists, and the number of the list item whose
-    // first paragraph is yet to come.
+    // Reading styles.xml rather than text; the lists, and the list item whose first paragraph
+    // is yet to come.
     bool readingStyles_ = false;
     OdtLists lists_;
-    std::string listMarker_;
+    std::optional<OdtLists::Counted> listItem_;
     std::unordered_set<std::string> hiddenStyles_;
     std::string styleName_;
 };

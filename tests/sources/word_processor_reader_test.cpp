@@ -404,11 +404,11 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
         "<w:rFonts w:ascii=\"Courier New\"/></w:rPr></w:lvl></w:abstractNum>"
         "<w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/></w:num>"
         "<w:num w:numId=\"2\"><w:abstractNumId w:val=\"1\"/></w:num>";
-    const auto item = [](int list, int level, const std::string& text) {
+    const auto item = [](int list, int level, const std::string& text,
+                         const std::string& mark = "<w:rPr><w:lang w:val=\"en-GB\"/></w:rPr>") {
         return "<w:p><w:pPr><w:pStyle w:val=\"ListParagraph\"/><w:numPr><w:ilvl w:val=\"" +
                std::to_string(level) + "\"/><w:numId w:val=\"" + std::to_string(list) +
-               "\"/></w:numPr><w:rPr><w:lang w:val=\"en-GB\"/></w:rPr></w:pPr>" + run(text) +
-               "</w:p>";
+               "\"/></w:numPr>" + mark + "</w:pPr>" + run(text) + "</w:p>";
     };
     const auto body = item(1, 0, "First") + item(1, 1, "Sub") + item(1, 1, "Sub two") +
                       item(1, 2, "Deep") + item(1, 0, "Second") + item(1, 1, "Sub again") +
@@ -429,8 +429,8 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
         "<w:docDefaults><w:rPrDefault><w:rPr><w:lang w:val=\"de-DE\" w:eastAsia=\"en-US\"/>"
         "</w:rPr></w:rPrDefault></w:docDefaults><w:style w:type=\"paragraph\" "
         "w:styleId=\"Quote\"><w:rPr><w:lang w:val=\"en-GB\"/></w:rPr></w:style>";
-    EXPECT_EQ(WordProcessorReader::documentText(
-                  docx(item(1, 0, "Punkt") + item(1, 0, "Weiter"), {}, {}, words, german)),
+    EXPECT_EQ(WordProcessorReader::documentText(docx(
+                  item(1, 0, "Punkt", {}) + item(1, 0, "Weiter", {}), {}, {}, words, german)),
               "Zwanzig.\tPunkt\n\nEinundzwanzig.\tWeiter");
     EXPECT_EQ(WordProcessorReader::documentText(docx(item(1, 0, "Point"), {}, {}, words)),
               "Twenty.\tPoint");
@@ -444,6 +444,91 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
         "1000000000.\ta\n\n1000000001.\tb");
     // Without its definitions a list reads without numbers.
     EXPECT_EQ(WordProcessorReader::documentText(docx(item(1, 0, "First"))), "First");
+}
+
+// Numbers in words and ordinals are written in the language of their paragraph, as Word takes
+// it: the paragraph mark's, else its run's (as python-docx sets it), else its style's through
+// the styles it is based on (the default paragraph style's for a paragraph of none), else the
+// document's defaults.
+TEST(WordProcessorReaderTest, DocxListNumbersAreInTheirParagraphsLanguage) {
+    const auto numbering = [](const std::string& format, const std::string& text) {
+        return "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\"><w:start w:val=\"1\"/>"
+               "<w:numFmt w:val=\"" + format + "\"/><w:lvlText w:val=\"" + text +
+               "\"/></w:lvl></w:abstractNum><w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/>"
+               "</w:num>";
+    };
+    const auto lang = [](const std::string& tag) {
+        return "<w:rPr><w:lang w:val=\"" + tag + "\" w:eastAsia=\"ko-KR\"/></w:rPr>";
+    };
+    const auto styles = [&](const std::string& defaults, const std::string& normal,
+                            const std::string& listParagraph) {
+        return "<w:docDefaults><w:rPrDefault>" + lang(defaults) +
+               "</w:rPrDefault></w:docDefaults><w:style w:type=\"paragraph\" w:default=\"1\" "
+               "w:styleId=\"Normal\"><w:name w:val=\"Normal\"/>" +
+               (normal.empty() ? "" : lang(normal)) +
+               "</w:style><w:style w:type=\"paragraph\" w:styleId=\"ListParagraph\"><w:basedOn "
+               "w:val=\"Normal\"/><w:pPr><w:ind w:left=\"720\"/></w:pPr>" +
+               (listParagraph.empty() ? "" : lang(listParagraph)) + "</w:style>";
+    };
+    const auto item = [](const std::string& style, const std::string& mark,
+                         const std::string& runProperties) {
+        return "<w:p><w:pPr>" +
+               (style.empty() ? "" : "<w:pStyle w:val=\"" + style + "\"/>") +
+               "<w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/></w:numPr>" + mark +
+               "</w:pPr>" + run("x", runProperties) + "</w:p>";
+    };
+    const auto runLang = [](const std::string& tag) {
+        return "<w:lang w:val=\"" + tag + "\"/>";
+    };
+    struct Case {
+        std::string name;
+        std::string numbering;
+        std::string styles;
+        std::string paragraph;
+        std::string marker;
+    };
+    const auto cardinal = numbering("cardinalText", "%1.");
+    const std::vector<Case> cases = {
+        {"the document's defaults", cardinal, styles("de-DE", {}, {}),
+         item("ListParagraph", {}, {}), "Eins."},
+        {"the default paragraph style's, for a paragraph of none", cardinal,
+         styles("de-DE", "es-ES", {}), item({}, {}, {}), "Uno."},
+        {"the default paragraph style's, for a style not defined", cardinal,
+         styles("de-DE", "it-IT", {}), item("Missing", {}, {}), "Uno."},
+        {"the style the paragraph's is based on", cardinal, styles("de-DE", "sv-SE", {}),
+         item("ListParagraph", {}, {}), "Ett."},
+        {"the paragraph's style over the one it is based on", cardinal,
+         styles("de-DE", "sv-SE", "fr-FR"), item("ListParagraph", {}, {}), "Un."},
+        {"the paragraph mark's over its style", cardinal, styles("de-DE", "sv-SE", {}),
+         item("ListParagraph", lang("es-MX"), {}), "Uno."},
+        {"the run's where the mark names none", cardinal, styles("de-DE", {}, {}),
+         item("ListParagraph", {}, runLang("pl-PL")), "Jeden."},
+        {"the mark's over the run's", cardinal, styles("de-DE", {}, {}),
+         item("ListParagraph", lang("en-GB"), runLang("pl-PL")), "One."},
+        {"a tracked change's old language is not the mark's", cardinal, styles("de-DE", {}, {}),
+         item("ListParagraph",
+              "<w:rPr><w:lang w:val=\"de-AT\"/><w:rPrChange w:id=\"1\" w:author=\"A\"><w:rPr>"
+              "<w:lang w:val=\"fr-FR\"/></w:rPr></w:rPrChange></w:rPr>",
+              {}),
+         "Eins."},
+        {"ordinals in German", numbering("ordinal", "%1"), styles("de-DE", {}, {}),
+         item({}, {}, {}), "1."},
+        {"ordinals in French", numbering("ordinal", "%1"), styles("en-US", "fr-FR", {}),
+         item({}, {}, {}), "1er"},
+        {"ordinals in English", numbering("ordinal", "%1."), styles("en-US", {}, {}),
+         item({}, {}, {}), "1st."},
+        {"ordinal words in Spanish", numbering("ordinalText", "%1"), styles("es-ES", {}, {}),
+         item({}, {}, {}), "Primero"},
+        {"ordinal words in Polish", numbering("ordinalText", "%1"), styles("pl-PL", {}, {}),
+         item({}, {}, {}), "Pierwszy"},
+        {"a language ICU has no words for is English", cardinal, styles("tlh", {}, {}),
+         item({}, {}, {}), "One."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(docx(c.paragraph, {}, {}, c.numbering, c.styles)),
+                  c.marker + "\tx");
+    }
 }
 
 // Lists numbered in other scripts read as Word shows them ("가." is the first level of a
@@ -1228,6 +1313,73 @@ TEST(WordProcessorReaderTest, OdtListsNumberAsLibreOfficeShowsThem) {
     }
 }
 
+// Numbers in words and ordinals are written in the language of their paragraph, as LibreOffice
+// takes it: the list level's own, else the paragraph's style's (through the styles it is based
+// on), else the default style's.
+TEST(WordProcessorReaderTest, OdtListNumbersAreInTheirParagraphsLanguage) {
+    const auto properties = [](const std::string& language, const std::string& country) {
+        return "<style:text-properties fo:font-size=\"12pt\" fo:language=\"" + language +
+               "\" fo:country=\"" + country +
+               "\" style:language-asian=\"zh\" style:country-asian=\"CN\"/>";
+    };
+    const auto defaults = [&](const std::string& language, const std::string& country) {
+        return "<style:default-style style:family=\"paragraph\"><style:paragraph-properties/>" +
+               properties(language, country) + "</style:default-style>";
+    };
+    const auto paragraphStyle = [&](const std::string& name, const std::string& parent,
+                                    const std::string& text) {
+        return "<style:style style:name=\"" + name + "\" style:family=\"paragraph\"" +
+               (parent.empty() ? "" : " style:parent-style-name=\"" + parent + "\"") +
+               " style:list-style-name=\"L1\"><style:paragraph-properties/>" + text +
+               "</style:style>";
+    };
+    const auto level = [](const std::string& format, const std::string& more = {}) {
+        return "<text:list-style style:name=\"L1\"><text:list-level-style-number "
+               "text:level=\"1\" style:num-suffix=\".\" style:num-format=\"" + format + "\"" +
+               more + "/></text:list-style>";
+    };
+    struct Case {
+        std::string name;
+        std::string styles;
+        std::string paragraphStyle;
+        std::string marker;
+    };
+    const std::vector<Case> cases = {
+        {"the default style's", defaults("de", "DE") + level("One"), "Standard", "Eins."},
+        {"the paragraph's style's",
+         defaults("de", "DE") + paragraphStyle("P1", {}, properties("es", "ES")) + level("One"),
+         "P1", "Uno."},
+        {"the style the paragraph's is based on",
+         defaults("de", "DE") + paragraphStyle("List_20_Paragraph", {}, properties("sv", "SE")) +
+             paragraphStyle("P1", "List_20_Paragraph", "") + level("One"),
+         "P1", "Ett."},
+        {"the paragraph's style over the one it is based on",
+         defaults("de", "DE") + paragraphStyle("Base", {}, properties("sv", "SE")) +
+             paragraphStyle("P1", "Base", properties("it", "IT")) + level("One"),
+         "P1", "Uno."},
+        {"the level's own over the paragraph's",
+         defaults("de", "DE") + paragraphStyle("P1", {}, properties("es", "ES")) +
+             level("One", " fo:language=\"fr\" fo:country=\"FR\""),
+         "P1", "Un."},
+        {"no language is English",
+         defaults("de", "DE") + paragraphStyle("P1", {}, properties("zxx", "none")) + level("One"),
+         "P1", "One."},
+        {"ordinals", defaults("fr", "FR") + level("1st"), "Standard", "1er."},
+        {"ordinal words", defaults("es", "ES") + level("First"), "Standard", "Primero."},
+        {"a style based on itself", defaults("de", "DE") + paragraphStyle("P1", "P1", "") +
+                                        level("One"),
+         "P1", "Eins."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WordProcessorReader::documentText(
+                      odt(c.styles, "<text:list text:style-name=\"L1\"><text:list-item><text:p "
+                                    "text:style-name=\"" + c.paragraphStyle +
+                                        "\">x</text:p></text:list-item></text:list>")),
+                  c.marker + "\tx");
+    }
+}
+
 // A document may name any number of languages; the formatters that spell out its numbers are
 // kept by the locale whose rules they hold, and no more than a few at once, however many.
 TEST(WordProcessorReaderTest, ManyLanguagesKeepFewNumberFormatters) {
@@ -1252,6 +1404,7 @@ TEST(WordProcessorReaderTest, ManyLanguagesKeepFewNumberFormatters) {
     const auto madeBefore = ListNumberFormat::formattersMade();
     const auto text = WordProcessorReader::documentText(odt(styles, body));
     ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(text->substr(0, 6), "Eins.\t");
     // German, Swiss German, French, Swiss French (its own rules), Spanish.
     EXPECT_LE(ListNumberFormat::formattersMade() - madeBefore, 5U);
     EXPECT_LE(ListNumberFormat::keptFormatters(), 8U);
