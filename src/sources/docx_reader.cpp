@@ -78,6 +78,13 @@ std::optional<char32_t> characterElement(std::string_view name, const Attributes
     return std::nullopt;
 }
 
+// A note number format as the markup writes it (w:numFmt's w:val): Word numbers a "bullet"
+// format in decimal digits.
+std::string noteNumberFormat(const Attributes& attributes) {
+    const auto format = attributes.get(kWordNamespace, "val").value_or("decimal");
+    return format == "bullet" ? "decimal" : std::string(format);
+}
+
 // A note start as the markup writes it (w:numStart's w:val), within what a list counts.
 long noteStart(const Attributes& attributes) {
     const auto start = attributes.get(kWordNamespace, "val").value_or("1");
@@ -94,12 +101,13 @@ long noteStart(const Attributes& attributes) {
 // after the first.
 class DocxSections : public WordProcessingMarkup::Handler {
   public:
-    // What a section says of its footnotes (0) or endnotes (1): the number they start at, and
+    // What a section says of its footnotes (0) or endnotes (1): the number they start at,
     // whether they begin anew in each section (w:numRestart; counted on in each page, as pages
-    // are not known here).
+    // are not known here), and their number format.
     struct Notes {
         std::optional<long> start;
         std::optional<bool> eachSection;
+        std::optional<std::string> format;
     };
     struct Section {
         std::size_t firstElement = 0;
@@ -140,6 +148,8 @@ class DocxSections : public WordProcessingMarkup::Handler {
             notes_->start = noteStart(attributes);
         } else if (notes_ != nullptr && name == "numRestart") {
             notes_->eachSection = attributes.get(kWordNamespace, "val") == "eachSect";
+        } else if (notes_ != nullptr && name == "numFmt") {
+            notes_->format = noteNumberFormat(attributes);
         }
     }
 
@@ -195,7 +205,11 @@ class DocxSections : public WordProcessingMarkup::Handler {
     // Keeps the section just read; past the bound, the notes of the sections after count on
     // (logged once), and the text is read as it is.
     void keepSection() {
-        if (sizeof(Section) > maxBytes_ - keptBytes_) {
+        auto bytes = sizeof(Section);
+        for (const auto& notes : section_.notes) {
+            bytes += notes.format.value_or("").size();
+        }
+        if (bytes > maxBytes_ - keptBytes_) {
             if (!full_) {
                 full_ = true;
                 WordProcessingMarkup::logger().error(
@@ -204,7 +218,7 @@ class DocxSections : public WordProcessingMarkup::Handler {
             }
             return;
         }
-        keptBytes_ += sizeof(Section);
+        keptBytes_ += bytes;
         sections_.push_back(section_);
     }
 
@@ -344,8 +358,8 @@ class DocxText : public ParagraphText {
     std::string markerOf(long list, long level) override {
         const auto& run = runs_.empty() ? std::string() : runs_.back().language;
         const auto language = !paragraphLanguage_.empty() ? std::string_view(paragraphLanguage_)
-                               : !run.empty()               ? std::string_view(run)
-                                               : numbering_.languageOf(paragraphStyle_);
+                              : !run.empty()              ? std::string_view(run)
+                                                          : numbering_.languageOf(paragraphStyle_);
         return numbering_.marker(list, level, language);
     }
 
@@ -507,15 +521,18 @@ class DocxText : public ParagraphText {
         const auto custom = attributes.get(kWordNamespace, "customMarkFollows");
         if (reference && !(custom == "1" || custom == "true" || custom == "on")) {
             enterSections();
-            keep(id.size() + sizeof(long));
-            marks.numbers[std::string(id)] =
-                marks.sectionStart.value_or(marks.start) - 1 + ++marks.count;
+            // The mark in the format of the note's section, which the note, read after the
+            // body, shows too.
+            auto mark = ListNumberFormat::formatted(
+                marks.sectionStart.value_or(marks.start) - 1 + ++marks.count,
+                marks.sectionFormat.value_or(marks.format));
+            keep(id.size() + mark.size() + ListCounts::kNameBytes);
+            marks.marks[std::string(id)] = std::move(mark);
         }
-        const auto number = marks.numbers.find(reference ? std::string(id) : noteId_);
-        if (number != marks.numbers.end()) {
+        const auto mark = marks.marks.find(reference ? std::string(id) : noteId_);
+        if (mark != marks.marks.end()) {
             // Raised where Unicode has every character of the mark raised, else as written.
-            const auto mark = ListNumberFormat::formatted(number->second, marks.format);
-            appendText(TextDecoding::superscript(mark).value_or(mark), target());
+            appendText(TextDecoding::superscript(mark->second).value_or(mark->second), target());
         }
         return true;
     }
@@ -538,6 +555,7 @@ class DocxText : public ParagraphText {
                     marks.count = 0;
                     marks.sectionStart = notes.start;
                 }
+                marks.sectionFormat = notes.format;
             }
         }
     }
@@ -553,9 +571,8 @@ class DocxText : public ParagraphText {
         if (name == "footnotePr" || name == "endnotePr") {
             noteProperties_ = &noteMarks_[name == "endnotePr" ? 1 : 0];
         } else if (name == "numFmt" && noteProperties_ != nullptr) {
-            const auto format = attributes.get(kWordNamespace, "val").value_or("decimal");
-            keep(format.size());
-            noteProperties_->format = format == "bullet" ? "decimal" : std::string(format);
+            noteProperties_->format = noteNumberFormat(attributes);
+            keep(noteProperties_->format.size());
         } else if (name == "numStart" && noteProperties_ != nullptr) {
             noteProperties_->start = noteStart(attributes);
         } else if (name == "numRestart" && noteProperties_ != nullptr) {
@@ -575,20 +592,22 @@ class DocxText : public ParagraphText {
     std::string paragraphStyle_;
     // The language of the paragraph's mark (its properties' w:rPr/w:lang).
     std::string paragraphLanguage_;
-    // The footnotes and the endnotes referred to so far, each numbered by their ids, and their
-    // formats (Word's endnotes count "i", "ii" unless the document says otherwise): counted
-    // since the document's start or the start of the section that began them anew; the note
-    // being read, and the note properties of the settings being read.
+    // The footnotes and the endnotes referred to so far, each's mark by its id, and their
+    // formats (Word's endnotes count "i", "ii" unless the document says otherwise; a section
+    // may say otherwise for its own): counted since the document's start or the start of the
+    // section that began them anew; the note being read, and the note properties of the
+    // settings being read.
     struct NoteMarks {
-        std::map<std::string, long> numbers;
+        std::map<std::string, std::string> marks;
         long count = 0;
         std::string format;
         long start = 1;
         bool eachSection = false;
         std::optional<long> sectionStart;
+        std::optional<std::string> sectionFormat;
     };
-    std::array<NoteMarks, 2> noteMarks_{NoteMarks{{}, 0, "decimal", 1, false, {}},
-                                        NoteMarks{{}, 0, "lowerRoman", 1, false, {}}};
+    std::array<NoteMarks, 2> noteMarks_{NoteMarks{{}, 0, "decimal", 1, false, {}, {}},
+                                        NoteMarks{{}, 0, "lowerRoman", 1, false, {}, {}}};
     // The sections of the document, the next to begin, and the elements of the document read.
     std::vector<DocxSections::Section> sections_;
     std::size_t nextSection_ = 0;

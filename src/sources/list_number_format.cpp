@@ -197,15 +197,15 @@ std::unique_ptr<icu::RuleBasedNumberFormat> madeFormatter(const std::string& res
         }
         UParseError error{};
         format = std::make_unique<icu::RuleBasedNumberFormat>(
-            icu::UnicodeString::fromUTF8(icu::StringPiece(
-                own->second.data(), static_cast<int32_t>(own->second.size()))),
+            icu::UnicodeString::fromUTF8(
+                icu::StringPiece(own->second.data(), static_cast<int32_t>(own->second.size()))),
             icu::Locale(resolved.c_str()), error, status);
     } else {
         const auto rules = kind == RuleKind::spellout    ? icu::URBNF_SPELLOUT
                            : kind == RuleKind::numbering ? icu::URBNF_NUMBERING_SYSTEM
                                                          : icu::URBNF_ORDINAL;
-        format = std::make_unique<icu::RuleBasedNumberFormat>(
-            rules, icu::Locale(resolved.c_str()), status);
+        format = std::make_unique<icu::RuleBasedNumberFormat>(rules, icu::Locale(resolved.c_str()),
+                                                              status);
     }
     return U_SUCCESS(status) ? std::move(format) : nullptr;
 }
@@ -257,8 +257,8 @@ std::string knownLocale(std::string_view locale) {
         return "root";
     }
     const std::string_view script = parsed.getScript();
-    if (!script.empty() && u_getPropertyValueEnum(UCHAR_SCRIPT, parsed.getScript()) !=
-                               UCHAR_INVALID_CODE) {
+    if (!script.empty() &&
+        u_getPropertyValueEnum(UCHAR_SCRIPT, parsed.getScript()) != UCHAR_INVALID_CODE) {
         known.append("_").append(script);
     }
     const std::string_view country = parsed.getCountry();
@@ -336,9 +336,10 @@ std::string icuRules(long count, std::string_view symbols) {
     const auto space = symbols.find(' ');
     const auto locale = symbols.substr(0, space);
     const auto rules = symbols.substr(space + 1);
-    const auto* format = ruleBased(locale, rules.starts_with("%spellout")        ? RuleKind::spellout
-                                           : rules.starts_with("%digits-ordinal") ? RuleKind::ordinal
-                                                                                  : RuleKind::numbering);
+    const auto* format =
+        ruleBased(locale, rules.starts_with("%spellout")         ? RuleKind::spellout
+                          : rules.starts_with("%digits-ordinal") ? RuleKind::ordinal
+                                                                 : RuleKind::numbering);
     if (format == nullptr) {
         return std::to_string(count);
     }
@@ -822,8 +823,9 @@ const LanguageRules kCardinalWords{
     RuleKind::spellout,
     {"%spellout-numbering", "%spellout-cardinal", "%spellout-cardinal-masculine"},
     "%spellout-cardinal"};
-const LanguageRules kOrdinalWords{
-    RuleKind::spellout, {"%spellout-ordinal", "%spellout-ordinal-masculine", {}}, "%spellout-ordinal"};
+const LanguageRules kOrdinalWords{RuleKind::spellout,
+                                  {"%spellout-ordinal", "%spellout-ordinal-masculine", {}},
+                                  "%spellout-ordinal"};
 const LanguageRules kOrdinalDigits{
     RuleKind::ordinal, {"%digits-ordinal", "%digits-ordinal-masculine", {}}, "%digits-ordinal"};
 
@@ -887,7 +889,7 @@ std::string ListNumberFormat::formatted(long count, std::string_view format,
         return formatted(count, format);
     }
     const auto& style = *found->second.first;
-    const auto* rules = style.write == ordinal ? &kOrdinalDigits
+    const auto* rules = style.write == ordinal         ? &kOrdinalDigits
                         : style.name == "cardinalText" ? &kCardinalWords
                         : style.name == "ordinalText"  ? &kOrdinalWords
                                                        : nullptr;
@@ -909,16 +911,21 @@ std::string ListNumberFormat::formatted(long count, std::string_view format,
         return formatted(count, format);
     }
     const auto out = withRules(*rulesFormat, ruleSet, count);
-    if (!out || (rules != &kOrdinalDigits &&
-                 std::all_of(out->begin(), out->end(), [](char c) { return c >= '0' && c <= '9'; }))) {
+    if (!out || (rules != &kOrdinalDigits && std::all_of(out->begin(), out->end(), [](char c) {
+                     return c >= '0' && c <= '9';
+                 }))) {
         return formatted(count, format);
     }
     return rules == &kOrdinalDigits ? *out : capitalised(*out);
 }
 
-std::size_t ListNumberFormat::keptFormatters() { return formatters().kept.size(); }
+std::size_t ListNumberFormat::keptFormatters() {
+    return formatters().kept.size();
+}
 
-std::size_t ListNumberFormat::formattersMade() { return formatters().made; }
+std::size_t ListNumberFormat::formattersMade() {
+    return formatters().made;
+}
 
 std::optional<std::string_view> ListNumberFormat::counterStyle(std::string_view keyword) {
     const auto found = stylesByName().find(keyword);

@@ -43,8 +43,7 @@ std::size_t OdtLists::style(std::string_view ns, std::string_view name,
         }
         const auto styleName = attributes.get(kStyleNamespace, "name").value_or("");
         paragraphStyle_ = &paragraphStyles_[std::string(styleName)];
-        paragraphStyle_->parent =
-            attributes.get(kStyleNamespace, "parent-style-name").value_or("");
+        paragraphStyle_->parent = attributes.get(kStyleNamespace, "parent-style-name").value_or("");
         return styleName.size() + paragraphStyle_->parent.size() + kNodeBytes;
     }
     if (paragraphStyle_ != nullptr && ns == kStyleNamespace && name == "text-properties") {
@@ -249,7 +248,8 @@ std::string OdtLists::languageTag(const Attributes& attributes) {
     constexpr std::size_t kLongestLanguage = 64;
     const auto language = attributes.get(kFoNamespace, "language").value_or("");
     const auto country = attributes.get(kFoNamespace, "country").value_or("");
-    if (language.empty() || language == "none" || language.size() + country.size() >= kLongestLanguage) {
+    if (language.empty() || language == "none" ||
+        language.size() + country.size() >= kLongestLanguage) {
         return {};
     }
     std::string tag(language);

@@ -87,8 +87,8 @@ class OdtText : public ParagraphText {
             // A list item's number is written in its first paragraph's language.
             std::string marker;
             if (const auto item = std::exchange(listItem_, std::nullopt)) {
-                marker = lists_.label(
-                    *item, attributes.get(kTextNamespace, "style-name").value_or(""));
+                marker =
+                    lists_.label(*item, attributes.get(kTextNamespace, "style-name").value_or(""));
             }
             if (name == "h" && marker.empty()) {
                 marker = lists_.heading(attributes);

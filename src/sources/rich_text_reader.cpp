@@ -432,8 +432,17 @@ class RtfReader {
             listDefinition(word, parameter);
             return;
         }
-        if (noteFormat(word) || noteStart(word, parameter)) {
+        if (noteFormat(word) || noteStart(word, parameter) || noteRestart(word)) {
             return;
+        }
+        if (word == "sectd" && !group.skipped()) {
+            // A section's properties begin from the document's.
+            sectionNoteFormats_ = {};
+            sectionNoteRestarts_ = {};
+            return;
+        }
+        if (word == "sect" && !group.skipped()) {
+            sectionBegun_ = true;
         }
         if (word == "ansicpg" && parameter) {
             codePage_ = codePageName(*parameter).value_or(codePage_);
@@ -637,28 +646,94 @@ class RtfReader {
         return {};
     }
 
-    // The document's note formats (\ftnnar, \ftnnrlc ... for footnotes, \aftnnar ... for
-    // endnotes); whether the word was one. Chicago's marks ("*", "†", "**") are left to digits:
-    // their length grows with the count, and the text would outgrow the control words.
+    // The note formats of the document (\ftnnar, \ftnnrlc ... for footnotes, \aftnnar ... for
+    // endnotes) or of a section (\sftnnar, \saftnnar ...); whether the word was one. Chicago's
+    // marks ("*", "†", "**") are left to digits: their length grows with the count, and the
+    // text would outgrow the control words.
     bool noteFormat(std::string_view word) {
         static constexpr std::pair<std::string_view, std::string_view> kFormats[] = {
             {"nar", "decimal"},
             {"nalc", "lowerLetter"},
             {"nauc", "upperLetter"},
             {"nrlc", "lowerRoman"},
-            {"nruc", "upperRoman"}};
-        const bool endnote = word.starts_with("aftn");
-        if (!endnote && !word.starts_with("ftn")) {
+            {"nruc", "upperRoman"},
+            {"nchi", "decimal"},
+            {"ncnum", "decimalEnclosedCircle"},
+            {"ndbar", "decimalFullWidth"},
+            {"nchosung", "chosung"},
+            {"nganada", "ganada"},
+            {"nzodiac", "ideographTraditional"},
+            {"nzodiacd", "ideographZodiac"},
+            {"nzodiacl", "ideographZodiacTraditional"}};
+        const auto [kind, section, suffix] = noteWord(word);
+        if (!kind) {
             return false;
         }
-        const auto suffix = word.substr(endnote ? 4 : 3);
         for (const auto& [name, format] : kFormats) {
             if (suffix == name) {
-                noteFormats_[endnote ? kEndnote : kFootnote] = format;
+                if (section) {
+                    sectionNoteFormats_[*kind] = format;
+                } else {
+                    noteFormats_[*kind] = format;
+                }
                 return true;
             }
         }
         return false;
+    }
+
+    // Whether the notes of the document (\ftnrestart, \aftnrestart) or of a section
+    // (\sftnrestart, \saftnrestart) begin anew in each section, or count on (\ftnrstcont ...;
+    // \ftnrstpg, each page, counts on, as pages are not known here); whether the word was one.
+    bool noteRestart(std::string_view word) {
+        const auto [kind, section, suffix] = noteWord(word);
+        if (!kind || (suffix != "restart" && suffix != "rstcont" && suffix != "rstpg")) {
+            return false;
+        }
+        const bool restart = suffix == "restart";
+        if (section) {
+            sectionNoteRestarts_[*kind] = restart;
+        } else {
+            noteRestarts_[*kind] = restart;
+        }
+        return true;
+    }
+
+    // The kind of note a control word of notes' properties is of ("ftn..." for footnotes,
+    // "aftn..." for endnotes), whether it is a section's ("sftn...", "saftn...") and what
+    // follows; no kind for another word.
+    struct NoteWord {
+        std::optional<std::size_t> kind;
+        bool section;
+        std::string_view suffix;
+    };
+    static NoteWord noteWord(std::string_view word) {
+        const bool section = word.starts_with("sftn") || word.starts_with("saftn");
+        if (section) {
+            word.remove_prefix(1);
+        }
+        if (word.starts_with("aftn")) {
+            return {kEndnote, section, word.substr(4)};
+        }
+        if (word.starts_with("ftn")) {
+            return {kFootnote, section, word.substr(3)};
+        }
+        return {std::nullopt, false, {}};
+    }
+
+    // Begins the notes anew at the first note of a section that says so (or of a document
+    // whose notes begin anew in each section), once its properties, which follow \sect, are
+    // read.
+    void enterSection() {
+        if (!sectionBegun_) {
+            return;
+        }
+        sectionBegun_ = false;
+        for (std::size_t kind = 0; kind < noteCounts_.size(); ++kind) {
+            if (sectionNoteRestarts_[kind].value_or(noteRestarts_[kind])) {
+                noteCounts_[kind] = 0;
+            }
+        }
     }
 
     // The number the document's notes start at (\ftnstart, \aftnstart), or the notes of a
@@ -693,6 +768,7 @@ class RtfReader {
         if (!group.shown()) {
             return;
         }
+        enterSection();
         flushBytes();
         if (group.note == 0) {
             // A reference whose note never came is a footnote's.
@@ -730,7 +806,8 @@ class RtfReader {
     }
 
     void appendMark(long number, std::size_t kind, std::string& out) const {
-        const auto mark = ListNumberFormat::formatted(number, noteFormats_[kind]);
+        const auto mark = ListNumberFormat::formatted(
+            number, sectionNoteFormats_[kind].value_or(noteFormats_[kind]));
         out += TextDecoding::superscript(mark).value_or(mark);
     }
 
@@ -910,6 +987,13 @@ class RtfReader {
     std::array<long, 2> noteCounts_{};
     std::array<long, 2> noteStarts_{1, 1};
     std::array<std::string_view, 2> noteFormats_{"decimal", "lowerRoman"};
+    // What the section being read says of its notes' formats and whether they begin anew in it,
+    // where it says so; what the document says of the latter; whether a section has begun
+    // (\sect) whose first note is yet to come.
+    std::array<std::optional<std::string_view>, 2> sectionNoteFormats_{};
+    std::array<std::optional<bool>, 2> sectionNoteRestarts_{};
+    std::array<bool, 2> noteRestarts_{};
+    bool sectionBegun_ = false;
     std::size_t noteKind_ = kFootnote;
     std::optional<Reference> reference_;
 };

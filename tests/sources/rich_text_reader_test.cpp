@@ -152,6 +152,23 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "A{\\super\\chftn{\\*\\footnote{\\super\\chftn} One.}}\\par\\sect\\sectd\\sftnstart7 "
          "B{\\super\\chftn{\\*\\footnote{\\super\\chftn} Seven.}}\\par}",
          "A\u00B9\n\nB\u2077\n\u00B9 One.\n\u2077 Seven."},
+        // A section's own note format and restart, as Word writes them after \\sect\\sectd.
+        {"a section's own note format",
+         "\\ftnnar A{\\super\\chftn{\\*\\footnote{\\super\\chftn} One.}}\\par\\sect\\sectd"
+         "\\sftnnalc B{\\super\\chftn{\\*\\footnote{\\super\\chftn} Two.}}\\par\\sect\\sectd "
+         "C{\\super\\chftn{\\*\\footnote{\\super\\chftn} Three.}}\\par}",
+         "A\u00B9\n\nBb\n\nC\u00B3\n\u00B9 One.\nb Two.\n\u00B3 Three."},
+        {"a section that begins its notes anew, and one that counts on",
+         "A{\\super\\chftn{\\*\\footnote{\\super\\chftn} One.}}{\\super\\chftn{\\*\\footnote"
+         "{\\super\\chftn} Two.}}\\par\\sect\\sectd\\sftnrestart\\sftnnruc B{\\super\\chftn"
+         "{\\*\\footnote{\\super\\chftn} Again.}}\\par\\sect\\sectd\\sftnrstcont C{\\super"
+         "\\chftn{\\*\\footnote{\\super\\chftn} On.}}\\par}",
+         "A\u00B9\u00B2\n\nBI\n\nC\u00B2\n\u00B9 One.\n\u00B2 Two.\nI Again.\n\u00B2 On."},
+        {"the document's notes begin anew in each section, its endnotes in a section's format",
+         "\\ftnrestart A{\\super\\chftn{\\*\\footnote{\\super\\chftn} One.}}\\par\\sect"
+         "\\saftnnauc B{\\super\\chftn{\\*\\footnote{\\super\\chftn} Again.}}{\\super\\chftn"
+         "{\\*\\footnote\\ftnalt{\\super\\chftn} End.}}\\par}",
+         "A\u00B9\n\nB\u00B9A\n\u00B9 One.\n\u00B9 Again.\nA End."},
         // A reference written inside a list's text, whose symbols read shorter once settled,
         // is put between characters, not inside one.
         {"a note referred to inside a list's text",

@@ -373,6 +373,21 @@ TEST(WordProcessorReaderTest, DocxSectionsNumberTheirNotesAsTheySay) {
                   "</w:sectPr></w:sectPrChange></w:sectPr>"),
          "A\xE2\x81\xB4\xC2\xB9\n\nB\xE2\x81\xB5\xC2\xB2\n\n\xC2\xB9 f1\n\n\xC2\xB2 f2\n\n"
          "\xE2\x81\xB4 e1\n\n\xE2\x81\xB5 e2"},
+        // A section's own format numbers its notes, in the text and in the notes after it.
+        {"a section's own note format, the sections after it in the document's",
+         docx(sectionEnd(run("A") + footnote(1) + footnote(2),
+                         "<w:footnotePr><w:numFmt w:val=\"lowerLetter\"/></w:footnotePr>") +
+                  paragraph(run("B") + footnote(3)),
+              notes("footnote", 3)),
+         "Aab\n\nB\xC2\xB3\n\na f1\n\nb f2\n\n\xC2\xB3 f3"},
+        {"the last section's note formats, over the document's",
+         docx(paragraph(run("A") + footnote(1) + endnote(1)), notes("footnote", 1),
+              notes("endnote", 1), {}, {},
+              "<w:footnotePr><w:numFmt w:val=\"upperRoman\"/></w:footnotePr>",
+              "<w:sectPr><w:footnotePr><w:numFmt w:val=\"chicago\"/></w:footnotePr>"
+              "<w:endnotePr><w:numFmt w:val=\"bullet\"/><w:numStart w:val=\"2\"/>"
+              "</w:endnotePr></w:sectPr>"),
+         "A*\xC2\xB2\n\n* f1\n\n\xC2\xB2 e1"},
         {"a section break in alternate content's fallback ends no section",
          docx("<mc:AlternateContent><mc:Choice Requires=\"wps\">" +
                   paragraph(run("A") + footnote(1)) + "</mc:Choice><mc:Fallback>" +
@@ -429,8 +444,8 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
         "<w:docDefaults><w:rPrDefault><w:rPr><w:lang w:val=\"de-DE\" w:eastAsia=\"en-US\"/>"
         "</w:rPr></w:rPrDefault></w:docDefaults><w:style w:type=\"paragraph\" "
         "w:styleId=\"Quote\"><w:rPr><w:lang w:val=\"en-GB\"/></w:rPr></w:style>";
-    EXPECT_EQ(WordProcessorReader::documentText(docx(
-                  item(1, 0, "Punkt", {}) + item(1, 0, "Weiter", {}), {}, {}, words, german)),
+    EXPECT_EQ(WordProcessorReader::documentText(
+                  docx(item(1, 0, "Punkt", {}) + item(1, 0, "Weiter", {}), {}, {}, words, german)),
               "Zwanzig.\tPunkt\n\nEinundzwanzig.\tWeiter");
     EXPECT_EQ(WordProcessorReader::documentText(docx(item(1, 0, "Point"), {}, {}, words)),
               "Twenty.\tPoint");
@@ -453,7 +468,8 @@ TEST(WordProcessorReaderTest, DocxListItemsKeepTheirNumbers) {
 TEST(WordProcessorReaderTest, DocxListNumbersAreInTheirParagraphsLanguage) {
     const auto numbering = [](const std::string& format, const std::string& text) {
         return "<w:abstractNum w:abstractNumId=\"0\"><w:lvl w:ilvl=\"0\"><w:start w:val=\"1\"/>"
-               "<w:numFmt w:val=\"" + format + "\"/><w:lvlText w:val=\"" + text +
+               "<w:numFmt w:val=\"" +
+               format + "\"/><w:lvlText w:val=\"" + text +
                "\"/></w:lvl></w:abstractNum><w:num w:numId=\"1\"><w:abstractNumId w:val=\"0\"/>"
                "</w:num>";
     };
@@ -472,14 +488,11 @@ TEST(WordProcessorReaderTest, DocxListNumbersAreInTheirParagraphsLanguage) {
     };
     const auto item = [](const std::string& style, const std::string& mark,
                          const std::string& runProperties) {
-        return "<w:p><w:pPr>" +
-               (style.empty() ? "" : "<w:pStyle w:val=\"" + style + "\"/>") +
+        return "<w:p><w:pPr>" + (style.empty() ? "" : "<w:pStyle w:val=\"" + style + "\"/>") +
                "<w:numPr><w:ilvl w:val=\"0\"/><w:numId w:val=\"1\"/></w:numPr>" + mark +
                "</w:pPr>" + run("x", runProperties) + "</w:p>";
     };
-    const auto runLang = [](const std::string& tag) {
-        return "<w:lang w:val=\"" + tag + "\"/>";
-    };
+    const auto runLang = [](const std::string& tag) { return "<w:lang w:val=\"" + tag + "\"/>"; };
     struct Case {
         std::string name;
         std::string numbering;
@@ -526,8 +539,9 @@ TEST(WordProcessorReaderTest, DocxListNumbersAreInTheirParagraphsLanguage) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(WordProcessorReader::documentText(docx(c.paragraph, {}, {}, c.numbering, c.styles)),
-                  c.marker + "\tx");
+        EXPECT_EQ(
+            WordProcessorReader::documentText(docx(c.paragraph, {}, {}, c.numbering, c.styles)),
+            c.marker + "\tx");
     }
 }
 
@@ -1335,8 +1349,8 @@ TEST(WordProcessorReaderTest, OdtListNumbersAreInTheirParagraphsLanguage) {
     };
     const auto level = [](const std::string& format, const std::string& more = {}) {
         return "<text:list-style style:name=\"L1\"><text:list-level-style-number "
-               "text:level=\"1\" style:num-suffix=\".\" style:num-format=\"" + format + "\"" +
-               more + "/></text:list-style>";
+               "text:level=\"1\" style:num-suffix=\".\" style:num-format=\"" +
+               format + "\"" + more + "/></text:list-style>";
     };
     struct Case {
         std::string name;
@@ -1366,16 +1380,16 @@ TEST(WordProcessorReaderTest, OdtListNumbersAreInTheirParagraphsLanguage) {
          "P1", "One."},
         {"ordinals", defaults("fr", "FR") + level("1st"), "Standard", "1er."},
         {"ordinal words", defaults("es", "ES") + level("First"), "Standard", "Primero."},
-        {"a style based on itself", defaults("de", "DE") + paragraphStyle("P1", "P1", "") +
-                                        level("One"),
-         "P1", "Eins."},
+        {"a style based on itself",
+         defaults("de", "DE") + paragraphStyle("P1", "P1", "") + level("One"), "P1", "Eins."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(WordProcessorReader::documentText(
-                      odt(c.styles, "<text:list text:style-name=\"L1\"><text:list-item><text:p "
-                                    "text:style-name=\"" + c.paragraphStyle +
-                                        "\">x</text:p></text:list-item></text:list>")),
+                      odt(c.styles,
+                          "<text:list text:style-name=\"L1\"><text:list-item><text:p "
+                          "text:style-name=\"" +
+                              c.paragraphStyle + "\">x</text:p></text:list-item></text:list>")),
                   c.marker + "\tx");
     }
 }
@@ -1392,7 +1406,8 @@ TEST(WordProcessorReaderTest, ManyLanguagesKeepFewNumberFormatters) {
     const auto list = [&](const std::string& name, const std::string& language) {
         styles += "<text:list-style style:name=\"" + name +
                   "\"><text:list-level-style-number text:level=\"1\" style:num-suffix=\".\" "
-                  "style:num-format=\"One\" fo:language=\"" + language + "\"/></text:list-style>";
+                  "style:num-format=\"One\" fo:language=\"" +
+                  language + "\"/></text:list-style>";
         body += "<text:list text:style-name=\"" + name +
                 "\"><text:list-item><text:p>x</text:p></text:list-item></text:list>";
     };
