@@ -196,6 +196,37 @@ const std::map<std::string, HostileClass, std::less<>>& classes() {
               return test::odtDocument("<text:p>outer" + repeated("<text:p/>", n) + "</text:p>");
           },
           700'000, 7'000'000, "empty paragraphs nested in one (.odt)"}},
+        {"odt-many-languages",
+         {"doc",
+          [](std::size_t n) {
+              // A one-item list of each of as many list styles, each naming a language tag of
+              // its own that resolves to one of three locales: numbers in words.
+              const std::string_view bases[] = {"de", "fr-CH", "es"};
+              std::string styles;
+              std::string lists;
+              for (std::size_t i = 0; i < n; ++i) {
+                  const auto name = "L" + std::to_string(i);
+                  styles += "<text:list-style style:name=\"" + name +
+                            "\"><text:list-level-style-number text:level=\"1\" "
+                            "style:num-format=\"One\" fo:language=\"" +
+                            std::string(bases[i % 3]) + "-x-v" + std::to_string(i) +
+                            "\"/></text:list-style>";
+                  lists += "<text:list text:style-name=\"" + name +
+                           "\"><text:list-item><text:p>x</text:p></text:list-item></text:list>";
+              }
+              return test::zipArchive(
+                  {{"mimetype", "application/vnd.oasis.opendocument.text"},
+                   {"content.xml",
+                    "<office:document-content "
+                    "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+                    "xmlns:style=\"urn:oasis:names:tc:opendocument:xmlns:style:1.0\" "
+                    "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" "
+                    "xmlns:fo=\"urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0\">"
+                    "<office:automatic-styles>" +
+                        styles + "</office:automatic-styles><office:body><office:text>" + lists +
+                        "</office:text></office:body></office:document-content>"}});
+          },
+          200, 2'000, "one-item lists in words, each naming a language tag of its own (.odt)"}},
         {"docx-long-paragraph",
          {"doc",
           [](std::size_t n) {
