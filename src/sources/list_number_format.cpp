@@ -289,9 +289,30 @@ std::string rulesLocale(std::string_view locale) {
     return resolved;
 }
 
+// rulesLocale, remembered for the last few tags a thread asked about (a document names a few,
+// and asks for each of its list items).
+std::string resolvedLocale(std::string_view locale) {
+    constexpr std::size_t kMostRemembered = 16;
+    constexpr std::size_t kLongestRemembered = 64;
+    thread_local std::vector<std::pair<std::string, std::string>> remembered;
+    const auto found = std::find_if(remembered.begin(), remembered.end(),
+                                    [&](const auto& tag) { return tag.first == locale; });
+    if (found != remembered.end()) {
+        return found->second;
+    }
+    auto resolved = rulesLocale(locale);
+    if (locale.size() <= kLongestRemembered) {
+        if (remembered.size() >= kMostRemembered) {
+            remembered.pop_back();
+        }
+        remembered.emplace(remembered.begin(), std::string(locale), resolved);
+    }
+    return resolved;
+}
+
 // The rule-based number format of a locale and kind of rules, kept as Formatters says.
 const icu::RuleBasedNumberFormat* ruleBased(std::string_view locale, RuleKind kind) {
-    auto resolved = rulesLocale(locale);
+    auto resolved = resolvedLocale(locale);
     if (resolved.empty()) {
         return nullptr;
     }
