@@ -877,6 +877,27 @@ icu::UnicodeString chosenRuleSet(const icu::RuleBasedNumberFormat& format,
     return named(rules.family, true);
 }
 
+// Digits without the separators a locale groups them with ("1,000th", "1.000.", "1 000e"), as
+// list numbers are written: what stands between two digits goes.
+std::string ungrouped(std::string_view text) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        if (!out.empty() && digit(out.back()) && !digit(text[at])) {
+            auto end = at;
+            while (end < text.size() && !digit(text[end]) && end - at < 4) {
+                ++end;
+            }
+            if (end < text.size() && digit(text[end])) {
+                at = end;
+                continue;
+            }
+        }
+        out.push_back(text[at++]);
+    }
+    return out;
+}
+
 // Whether the formatter holds the root locale's rules, which write digits for words.
 bool isRoot(const icu::RuleBasedNumberFormat& format) {
     UErrorCode status = U_ZERO_ERROR;
@@ -937,7 +958,7 @@ std::string ListNumberFormat::formatted(long count, std::string_view format,
                  }))) {
         return formatted(count, format);
     }
-    return rules == &kOrdinalDigits ? *out : capitalised(*out);
+    return rules == &kOrdinalDigits ? ungrouped(*out) : capitalised(*out);
 }
 
 std::size_t ListNumberFormat::keptFormatters() {

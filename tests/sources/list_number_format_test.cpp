@@ -201,6 +201,11 @@ TEST(ListNumberFormatTest, FormatsOfEveryScriptReadAsTheirProgramsShowThem) {
              {"ordinal", 21, "sv-SE", "21:a"},
              {"ordinal", 21, "pl-PL", "21."},
              {"ordinal", 21, "en-US", "21st"},
+             // Without the separators a locale groups digits with.
+             {"ordinal", 1000, "en-US", "1000th"},
+             {"ordinal", 12345, "de-DE", "12345."},
+             {"ordinal", 1000, "fr-FR", "1000e"},
+             {"ordinal", 1000, "es-ES", "1000.\u00BA"},
              {"ordinal", 21, "zz-ZZ", "21st"},
              {"ordinal", 21, "", "21st"},
              {"ordinalText", 1, "fr-FR", "Premier"},
