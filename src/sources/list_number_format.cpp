@@ -844,9 +844,11 @@ const LanguageRules kCardinalWords{
     RuleKind::spellout,
     {"%spellout-numbering", "%spellout-cardinal", "%spellout-cardinal-masculine"},
     "%spellout-cardinal"};
-const LanguageRules kOrdinalWords{RuleKind::spellout,
-                                  {"%spellout-ordinal", "%spellout-ordinal-masculine", {}},
-                                  "%spellout-ordinal"};
+// Swedish's common gender ("första", not the masculine "förste").
+const LanguageRules kOrdinalWords{
+    RuleKind::spellout,
+    {"%spellout-ordinal", "%spellout-ordinal-reale", "%spellout-ordinal-masculine"},
+    "%spellout-ordinal"};
 const LanguageRules kOrdinalDigits{
     RuleKind::ordinal, {"%digits-ordinal", "%digits-ordinal-masculine", {}}, "%digits-ordinal"};
 
@@ -905,6 +907,37 @@ bool isRoot(const icu::RuleBasedNumberFormat& format) {
     return U_FAILURE(status) || name.empty() || name == "root";
 }
 
+// The count as `rules` write it in `language` ("Eins", "Zweite", "21e"); nothing where neither
+// ICU nor our own rules have them for the language.
+std::optional<std::string> inLanguage(long count, const LanguageRules& rules,
+                                      std::string_view language) {
+    const auto* format = ruleBased(language, rules.kind);
+    if (format == nullptr || isRoot(*format)) {
+        return std::nullopt;
+    }
+    auto ruleSet = chosenRuleSet(*format, rules);
+    if (ruleSet.isBogus() && &rules == &kOrdinalWords) {
+        // Ordinal words ICU has not, in rules of our own.
+        format = ruleBased(language, RuleKind::ownOrdinalWords);
+        ruleSet = format != nullptr ? chosenRuleSet(*format, rules) : ruleSet;
+    }
+    if (ruleSet.isBogus()) {
+        return std::nullopt;
+    }
+    const auto out = withRules(*format, ruleSet, count);
+    if (!out) {
+        return std::nullopt;
+    }
+    if (&rules == &kOrdinalDigits) {
+        return ungrouped(*out);
+    }
+    // Words ICU writes in digits are none.
+    if (std::all_of(out->begin(), out->end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    return capitalised(*out);
+}
+
 }  // namespace
 
 std::string ListNumberFormat::formatted(long count, std::string_view format) {
@@ -938,27 +971,14 @@ std::string ListNumberFormat::formatted(long count, std::string_view format,
     if (rules == nullptr) {
         return formatted(count, format);
     }
-    const auto* rulesFormat = ruleBased(language, rules->kind);
-    if (rulesFormat == nullptr || isRoot(*rulesFormat)) {
-        // ICU has no rules for the language: the document's numbers in English.
-        return formatted(count, format);
+    auto out = inLanguage(count, *rules, language);
+    if (!out && rules == &kOrdinalWords) {
+        // Ordinal words neither ICU nor we have for the language: its ordinal digits ("2." in
+        // Czech), not English words.
+        out = inLanguage(count, kOrdinalDigits, language);
     }
-    auto ruleSet = chosenRuleSet(*rulesFormat, *rules);
-    if (ruleSet.isBogus() && rules == &kOrdinalWords) {
-        // Ordinal words ICU has not, in rules of our own.
-        rulesFormat = ruleBased(language, RuleKind::ownOrdinalWords);
-        ruleSet = rulesFormat != nullptr ? chosenRuleSet(*rulesFormat, *rules) : ruleSet;
-    }
-    if (ruleSet.isBogus()) {
-        return formatted(count, format);
-    }
-    const auto out = withRules(*rulesFormat, ruleSet, count);
-    if (!out || (rules != &kOrdinalDigits && std::all_of(out->begin(), out->end(), [](char c) {
-                     return c >= '0' && c <= '9';
-                 }))) {
-        return formatted(count, format);
-    }
-    return rules == &kOrdinalDigits ? ungrouped(*out) : capitalised(*out);
+    // ICU has no rules for the language: the document's numbers in English.
+    return out ? std::move(*out) : formatted(count, format);
 }
 
 std::size_t ListNumberFormat::keptFormatters() {

@@ -212,6 +212,11 @@ TEST(ListNumberFormatTest, FormatsOfEveryScriptReadAsTheirProgramsShowThem) {
              {"ordinalText", 3, "es-ES", "Tercero"},
              {"ordinalText", 2, "it-IT", "Secondo"},
              {"ordinalText", 21, "en-US", "Twenty-first"},
+             {"ordinalText", 1, "sv-SE", "F\u00F6rsta"},
+             {"ordinalText", 1, "da-DK", "F\u00F8rste"},
+             {"ordinalText", 3, "ru-RU", "\u0422\u0440\u0435\u0442\u0438\u0439"},
+             // Where neither ICU nor we spell ordinals, the language's ordinal digits.
+             {"ordinalText", 2, "cs-CZ", "2."},
              // Polish ordinals, which ICU does not spell, in words of our own.
              {"ordinalText", 1, "pl-PL", "Pierwszy"},
              {"ordinalText", 21, "pl", "Dwudziesty pierwszy"},
