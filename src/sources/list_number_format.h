@@ -22,9 +22,11 @@ namespace vask::ListNumberFormat {
 // outside the style's range do. A format not named reads in decimal digits.
 std::string formatted(long count, std::string_view format);
 
-// The same in the language of the document (a BCP 47 tag, "de-DE"): the counts Word spells out
-// in words ("cardinalText", "ordinalText") in that language's words ("Zwanzig", "Zweite"), as
-// ICU spells them; English where ICU has none, or for an empty tag.
+// The same in the language of the paragraph (a BCP 47 tag, "de-DE"): the counts Word spells out
+// in words ("cardinalText", "ordinalText") in that language's words as a list counts ("Eins",
+// "Zweite"), and ordinals ("ordinal") in its own form ("1er", "21:a"), as ICU writes them
+// (Polish ordinal words as we do; ordinal digits for a language with no ordinal words); English
+// where there are none, or for an empty tag.
 std::string formatted(long count, std::string_view format, std::string_view language);
 
 // The spelled-out number formatters this thread keeps (a few, however many languages documents
