@@ -1420,6 +1420,12 @@ TEST(WordProcessorReaderTest, ManyLanguagesKeepFewNumberFormatters) {
     const auto text = WordProcessorReader::documentText(odt(styles, body));
     ASSERT_TRUE(text.has_value());
     EXPECT_EQ(text->substr(0, 6), "Eins.\t");
+    // Every list is read and numbered: the document is well within the reader's bounds.
+    std::size_t items = 0;
+    for (auto at = text->find("\tx"); at != std::string::npos; at = text->find("\tx", at + 1)) {
+        ++items;
+    }
+    EXPECT_EQ(items, 3U * kTagsEach);
     // German, Swiss German, French, Swiss French (its own rules), Spanish.
     EXPECT_LE(ListNumberFormat::formattersMade() - madeBefore, 5U);
     EXPECT_LE(ListNumberFormat::keptFormatters(), 8U);
