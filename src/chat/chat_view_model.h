@@ -199,7 +199,7 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     static constexpr std::string_view signedOutText = "You're signed out. Sign in to ask.";
     // A question's progress while the history's full-text index is still being built.
     static constexpr std::string_view indexingHistoryText =
-        "Still indexing your messages\u2026 Your question will be answered once that's done.";
+        "Waiting for your messages to be indexed\u2026";
     static constexpr std::string_view heldQuestionNotAskedText =
         "A question that waited for your keyring was not asked: its chat was closed.";
     static constexpr std::string_view heldQuestionSignedOutText =

@@ -457,7 +457,9 @@ enum class ChatShot {
     openFailed,
     // An answer with a link longer than the line and a question of one long word, in a column
     // as narrow as the popover's: both broken where the line ends.
-    longWord
+    longWord,
+    // A new user's first question while the first copy's full-text index is still being built.
+    indexing
 };
 
 // A main window's chat whose saved chats are still being read: its worker never runs.
@@ -557,7 +559,8 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
                             chat_samples::question("Is Leo driving?")};
     } else if (shot != ChatShot::empty && shot != ChatShot::thinking &&
                shot != ChatShot::longReasoning && shot != ChatShot::loading &&
-               shot != ChatShot::liveAnswers && shot != ChatShot::openFailed) {
+               shot != ChatShot::liveAnswers && shot != ChatShot::openFailed &&
+               shot != ChatShot::indexing) {
         session.messages = {chat_samples::question("Who is picking up Mia on Friday?"),
                             chat_samples::answer("**Leo** said he would, at 5.", 0, 0, now)};
     }
@@ -587,6 +590,10 @@ QWidget* chatScreen(Scene& scene, ChatShot shot, UrlOpener& opener) {
                 ChatState::sending(ask, "Reading your messages\xE2\x80\xA6", std::move(reasoning)));
             break;
         }
+        case ChatShot::indexing:
+            model->state.set(ChatState::sending(
+                ask, std::string(ChatViewModel::indexingHistoryText), std::nullopt));
+            break;
         case ChatShot::limitApiKey:
             model->state.set(ChatState::usageLimitReached(ask, AuthType::apiKey, std::nullopt));
             break;
@@ -1157,6 +1164,8 @@ std::vector<Shot> allShots(const std::filesystem::path& scratch) {
          [](Scene& scene) { return chatScreen(scene, ChatShot::thinking, shotUrlOpener()); }},
         {"chat", "answer",
          [](Scene& scene) { return chatScreen(scene, ChatShot::answer, shotUrlOpener()); }},
+        {"chat", "indexing",
+         [](Scene& scene) { return chatScreen(scene, ChatShot::indexing, shotUrlOpener()); }},
         {"chat", "limit-api-key",
          [](Scene& scene) { return chatScreen(scene, ChatShot::limitApiKey, shotUrlOpener()); }},
         {"chat", "limit-free",
