@@ -427,6 +427,15 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
     }
     ChildInputWriter writer(std::move(stdinPipe.writeEnd), requestData, abandonPipes);
 
+    // The helper's end is waited for without reaping it: its group is ended first, while its
+    // unreaped leader keeps the group's id from being another's.
+    siginfo_t ended{};
+    int waitedFor = 0;
+    do {
+        waitedFor = ::waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT);
+    } while (waitedFor == -1 && errno == EINTR);
+    lifecycle->finished();
+    groupWatch.end();
     int status = 0;
     pid_t waited = 0;
     do {
@@ -434,8 +443,6 @@ std::string RLMHelperRunner::runProcess(std::string_view requestData, const std:
     } while (waited == -1 && errno == EINTR);
     const int waitError = waited == -1 ? errno : 0;
 
-    lifecycle->finished();
-    groupWatch.end();
     // A process that left the helper's group can keep the pipes open for ever: the turn's
     // limit covers them too.
     const bool pipesEnded = stdoutDrain.waitUntil(turnEnds) && stderrDrain.waitUntil(turnEnds) &&

@@ -84,8 +84,12 @@ struct ChildPlan {
     int reportFd = -1;
     // -1 stays in this process's group, 0 leads a new one, any other joins that group.
     pid_t group = -1;
-    // Killed when the starting thread goes.
-    bool dieWithParent = false;
+    // A session (and group) of its own instead: no signal sent to a group of this process's
+    // session, or of its terminal, reaches it.
+    bool ownSession = false;
+    // Sent to the child when the starting thread goes (0: nothing): SIGKILL kills it, SIGCONT
+    // wakes it should it be stopped.
+    int parentDeathSignal = 0;
     pid_t parent = 0;
     // The child waits for one byte on the descriptor after the report (the parent's word that
     // the group's watch is in place); its end closes it without that word.
@@ -133,7 +137,7 @@ VASK_CHILD_STEP int placeDescriptors(const ChildPlan& plan) {
 // What the child does once its descriptors are in place: it runs the program or reports why not.
 [[noreturn]] VASK_CHILD_STEP void execPlaced(const ChildPlan& plan) {
     const int report = plan.given;
-    if (plan.group >= 0 && ::setpgid(0, plan.group) != 0) {
+    if (plan.ownSession ? ::setsid() < 0 : plan.group >= 0 && ::setpgid(0, plan.group) != 0) {
         failWith(report, errno);
     }
     if (plan.waitsForGo) {
@@ -172,8 +176,8 @@ VASK_CHILD_STEP int placeDescriptors(const ChildPlan& plan) {
     // A helper must not outlive the application, however the application ends (a crash, a
     // kill -9, a logout that kills the session): the kernel kills it when the thread that
     // started it goes. A parent that died before the request was made is seen here.
-    if (plan.dieWithParent &&
-        (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != plan.parent)) {
+    if (plan.parentDeathSignal != 0 &&
+        (::prctl(PR_SET_PDEATHSIG, plan.parentDeathSignal) != 0 || ::getppid() != plan.parent)) {
         ::_exit(127);
     }
     // First of all, before anything that waits: a sibling thread's pipe held here would keep
@@ -248,6 +252,17 @@ void onChildEnded(int) {}
     const int report = plan.given;
     if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
         failWith(report, errno);
+    }
+    // Stopped (by the command, which knows its parent), the keeper would never see Vask's end,
+    // and the command, whose parent lives, would run on: Vask's death wakes it (the kernel's
+    // SIGCONT continues a stopped process whatever its mask), and no process without
+    // CAP_SYS_PTRACE can attach to it (a ptrace stop is one SIGCONT does not end). A keeper whose
+    // Vask went before the request was made starts nothing.
+    if (::prctl(PR_SET_PDEATHSIG, SIGCONT) != 0 || ::prctl(PR_SET_DUMPABLE, 0) != 0) {
+        failWith(report, errno);
+    }
+    if (::getppid() != plan.parent) {
+        ::_exit(127);
     }
     struct sigaction wake {};
     wake.sa_handler = onChildEnded;
@@ -440,7 +455,7 @@ struct Prepared {
         }
         plan.given = plan.placed;
         plan.group = spawn.ownProcessGroup ? 0 : -1;
-        plan.dieWithParent = spawn.diesWithStarter;
+        plan.parentDeathSignal = spawn.diesWithStarter ? SIGKILL : 0;
         plan.parent = ::getpid();
         return plan;
     }
@@ -521,10 +536,14 @@ int childError(const UniqueFd& report) {
     return got > 0 ? error : 0;
 }
 
-// The watcher's script: the polite stops sent to the group are for the child; the end of the
-// pipe on descriptor 3 (this application gone, or done with the child) ends the whole group,
-// the watcher included. `read` is a builtin, so nothing else is started.
-constexpr const char* watchScript = "trap '' HUP INT QUIT TERM; read -r _ <&3; kill -KILL 0";
+// The watcher's script, the group's id its first argument: the end of the pipe on descriptor 3
+// (this application gone, or done with the child) ends the whole group. It is in no group it
+// could be reached through, and ignores every signal it can (one sent by its pid included).
+// `read` and `kill` are builtins, so nothing else is started.
+constexpr const char* watchScript =
+    "trap '' 1 2 3 4 5 6 7 8 10 11 12 13 14 15 16 17 18 20 21 22 23 24 25 26 27 28 29 30 31; "
+    "i=34; while [ $i -le 64 ]; do trap '' $i; i=$((i + 1)); done; "
+    "read -r _ <&3; kill -KILL -$1";
 
 }  // namespace
 
@@ -583,18 +602,19 @@ pid_t spawnChild(const ChildSpawn& spawn) {
                                         "the child ended before it ran the program");
             }
         } catch (...) {
+            // The group is ended while its unreaped leader holds its id.
             ::kill(pid, SIGKILL);
-            reap(pid);
             spawn.groupWatch->end();
+            reap(pid);
             throw;
         }
     }
     if (const int error = childError(report.readEnd); error != 0) {
         // The child never ran the program: reaped here, so nobody else has to.
-        reap(pid);
         if (watched) {
             spawn.groupWatch->end();
         }
+        reap(pid);
         throw std::system_error(error, std::generic_category(), "exec " + prepared.program);
     }
     errno = found;
@@ -618,13 +638,16 @@ ProcessGroupWatch ProcessGroupWatch::start(pid_t group) {
     auto alive = Pipe::make();
     ChildSpawn watcher;
     watcher.program = "/bin/sh";
-    watcher.arguments = {"-c", watchScript};
+    watcher.arguments = {"-c", watchScript, "vask-helper-watch", std::to_string(group)};
     watcher.environment = {"PATH=/usr/bin:/bin"};
     watcher.passed = {alive.readEnd.get()};
     Prepared prepared(watcher);
     prepared.nameAs("vask-helper-watch");
     auto plan = prepared.plan(watcher);
-    plan.group = group;
+    // Out of the group it watches: a signal the group's members send to their group (a kill 0,
+    // SIGKILL included) never reaches it. Stopped meanwhile, it is woken by this process's end.
+    plan.ownSession = true;
+    plan.parentDeathSignal = SIGCONT;
     auto report = Pipe::make();
     plan.reportFd = report.writeEnd.get();
     plan.sources[plan.placed++] = report.writeEnd.get();
@@ -646,9 +669,10 @@ void ProcessGroupWatch::end() noexcept {
     if (pid_ <= 0) {
         return;
     }
+    // Not left to the watcher, which might be stopped; ended first, so that it signals nothing
+    // once this returns. The group's id is the group's while its leader is unreaped.
+    ::kill(pid_, SIGKILL);
     alive_.reset();
-    // Not left to the watcher, which might be stopped: while it is unreaped the group's id
-    // cannot be another's.
     ::kill(-group_, SIGKILL);
     reap(std::exchange(pid_, -1));
 }
@@ -693,7 +717,7 @@ void ChildProcess::startKept(const ChildSpawn& spawn) {
     plan.sources[plan.placed++] = stopThere.get();
     plan.sources[plan.placed++] = status.writeEnd.get();
     // The keeper itself is in this process's group and dies with nothing but its stop word.
-    plan.dieWithParent = false;
+    plan.parentDeathSignal = 0;
     pid_ = forkChild([&plan, slots] { runKeeper(plan, slots); });
     report.writeEnd.reset();
     stopThere.reset();

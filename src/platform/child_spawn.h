@@ -72,12 +72,14 @@ pid_t spawnChild(const ChildSpawn& spawn);
 // "NAME=value" entries in ascending order of the name.
 std::vector<std::string> environmentBlock(const std::map<std::string, std::string>& environment);
 
-// A small process in a child's process group that kills the whole group (SIGKILL) once this
-// process is gone, however it goes (a kill -9 included): the parent-death signal reaches only
-// the child itself, and what a wrapper script or a command list started would run on with parent
-// 1. It waits for the end of a pipe whose writing end only this process holds, ignores the polite
-// stops sent to the group, and goes with the group's SIGKILL. end() (or the destructor) ends the
-// group, the watcher with it, and reaps the watcher.
+// A small process that kills a child's whole process group (SIGKILL) once this process is gone,
+// however it goes (a kill -9 included): the parent-death signal reaches only the child itself,
+// and what a wrapper script or a command list started would run on with parent 1. It waits for
+// the end of a pipe whose writing end only this process holds. It runs in a session of its own,
+// so that nothing the group's members send to their group (a kill 0, SIGKILL included) reaches
+// it, ignores every signal it can, and is woken by this process's end should it be stopped.
+// end() (or the destructor) ends the watcher and the group and reaps the watcher: call it
+// before the group's leader is reaped, while the group's id cannot be another's.
 class ProcessGroupWatch {
   public:
     ProcessGroupWatch() = default;
@@ -122,7 +124,10 @@ class ProcessGroupWatch {
 // (PR_SET_PDEATHSIG), and once the keeper has gone without finishing its work this process kills
 // the child's process group (with `ownProcessGroup`); a stopped keeper is continued, and one that
 // has not ended within `endWait` of the owner's end is killed, its child's group with it. Once the
-// keeper has gone, what left the child's group is beyond reach: nothing else names it.
+// keeper has gone, what left the child's group is beyond reach: nothing else names it. Should
+// this process die while the keeper is stopped, the kernel continues the keeper (its
+// parent-death signal is SIGCONT), which then ends everything as ever; no process without
+// CAP_SYS_PTRACE can hold it in a ptrace stop (it is not dumpable).
 class ChildProcess {
   public:
     enum class Descendants { left, ended };

@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -364,10 +365,27 @@ TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
     test::TempDir dir;
     const auto helper = dir / "helper";
     const auto wrapper = dir / "wrapper";
+    // Helpers that reach for their group's watch: one signals its group with a signal the
+    // helper and its child ignore, one kills every other process of its group. Each leads its
+    // group (the turn's command is the script alone) and writes its pid and its child's, whole.
+    const auto signalling = dir / "signalling";
+    const auto killing = dir / "killing";
     std::ofstream(helper) << "#!/bin/sh\necho $$ > \"$1\"\nexec sleep 300\n";
     std::ofstream(wrapper) << "#!/bin/sh\n" << helper.string() << " \"$@\"\n";
-    fs::permissions(helper, fs::perms::owner_all);
-    fs::permissions(wrapper, fs::perms::owner_all);
+    const std::string writePids = "echo $$ $child > \"$out.tmp\"; mv \"$out.tmp\" \"$out\"\n";
+    std::ofstream(signalling) << "#!/bin/sh\nout=$1\ntrap '' USR1\nsleep 300 & child=$!\nkill -USR1 0\n"
+                              << writePids << "exec sleep 300\n";
+    std::ofstream(killing) << "#!/bin/sh\nout=$1\nsleep 300 & child=$!\n"
+                           << "for f in /proc/[0-9]*/stat; do\n"
+                           << "  read -r s < \"$f\" || continue; set -- ${s##*) }\n"
+                           << "  p=${f#/proc/}; p=${p%/stat}\n"
+                           << "  [ \"$3\" = $$ ] && [ $p != $$ ] && [ $p != $child ] && "
+                              "kill -KILL $p\n"
+                           << "done\n"
+                           << writePids << "exec sleep 300\n";
+    for (const auto& script : {helper, wrapper, signalling, killing}) {
+        fs::permissions(script, fs::perms::owner_all);
+    }
     const auto pidFile = (dir / "helper.pid").string();
     struct Start {
         const char* name;
@@ -378,6 +396,10 @@ TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
         {"a command list", {"/bin/sh", "-c", helper.string() + " " + pidFile + "; true"}},
         {"a helper command of a turn",
          {throughTheRunner, helper.string() + " " + pidFile + "; true"}},
+        {"a helper that signals its group (kill -USR1 0)",
+         {throughTheRunner, signalling.string() + " " + pidFile}},
+        {"a helper that kills every other process of its group",
+         {throughTheRunner, killing.string() + " " + pidFile}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -406,17 +428,25 @@ TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
                                 envp.data()),
                   0);
         posix_spawn_file_actions_destroy(&actions);
-        pid_t helperPid = -1;
+        std::vector<pid_t> pids;
         const bool started = test::eventually([&] {
             std::ifstream in(pidFile);
-            return static_cast<bool>(in >> helperPid);
+            pids.clear();
+            for (pid_t pid = 0; in >> pid;) {
+                pids.push_back(pid);
+            }
+            return !pids.empty();
         });
         ::kill(application, SIGKILL);
         ::waitpid(application, nullptr, 0);
         ASSERT_TRUE(started);
-        EXPECT_TRUE(test::eventually([&] { return test::processGone(helperPid); }))
-            << "the helper outlived the killed application";
-        ::kill(helperPid, SIGKILL);
+        EXPECT_TRUE(test::eventually([&] {
+            return std::all_of(pids.begin(), pids.end(),
+                               [](pid_t pid) { return test::processGone(pid); });
+        })) << "the helper or its child outlived the killed application";
+        for (const pid_t pid : pids) {
+            ::kill(pid, SIGKILL);
+        }
     }
 }
 

@@ -327,6 +327,18 @@ TEST(ChildSpawnTest, AKeptChildTakesWhatItStartedAlongAndOnlyThat) {
     EXPECT_FALSE(bystander.reapIfEnded());
 }
 
+// The pid a script wrote to `file` whole (to a temporary name, then moved); -1 while it has not.
+pid_t pidIn(const std::string& file) {
+    pid_t pid = -1;
+    std::ifstream(file) >> pid;
+    return pid;
+}
+
+// What writes the shell's `pid` to `file` whole.
+std::string writePid(const std::string& pid, const std::string& file) {
+    return "echo " + pid + " > '" + file + ".tmp' && mv '" + file + ".tmp' '" + file + "'";
+}
+
 // Names the file a kept child's descendant writes its pid to, for the test binary started again
 // by the test below as the process that gets killed.
 constexpr const char* keptVictimVariable = "VASK_TEST_KEPT_VICTIM";
@@ -369,16 +381,80 @@ TEST(ChildSpawnTest, AKilledVaskTakesWhatAKeptChildStartedAlong) {
     ::kill(descendant, SIGKILL);
 }
 
-// The pid a script wrote to `file` whole (to a temporary name, then moved); -1 while it has not.
-pid_t pidIn(const std::string& file) {
-    pid_t pid = -1;
-    std::ifstream(file) >> pid;
-    return pid;
+
+// Name the files a kept child of the test binary, started again by the test below, writes pids
+// to, and whether the child stops its keeper itself.
+constexpr const char* stoppedKeeperVictimVariable = "VASK_TEST_STOPPED_KEEPER_VICTIM";
+constexpr const char* childStopsKeeperVariable = "VASK_TEST_CHILD_STOPS_KEEPER";
+
+TEST(ChildSpawnTest, StoppedKeeperVictimStartsAChildAndWaits) {
+    const char* pids = std::getenv(stoppedKeeperVictimVariable);
+    if (pids == nullptr) {
+        GTEST_SKIP() << "runs only when started by AKilledVaskTakesAlongWhatTheChildOfAStopped...";
+    }
+    const std::string p = pids;
+    // A descendant in the child's group, one in a session of its own, the child, its keeper.
+    ChildSpawn spawn = shell(
+        "sleep 600 & " + writePid("$!", p + "1") + "; setsid sh -c \"" +
+        writePid("\\$\\$", p + "2") + "; exec sleep 600\" & while [ ! -s '" + p +
+        "2' ]; do sleep 0.01; done; " + writePid("$PPID", p + "k") + "; " +
+        (std::getenv(childStopsKeeperVariable) != nullptr ? "kill -STOP $PPID; " : "") +
+        writePid("$$", p + "0") + "; exec sleep 600");
+    spawn.ownProcessGroup = true;
+    ChildProcess child(spawn, ChildProcess::Descendants::ended);
+    for (;;) {
+        ::pause();
+    }
 }
 
-// What writes the shell's `pid` to `file` whole.
-std::string writePid(const std::string& pid, const std::string& file) {
-    return "echo " + pid + " > '" + file + ".tmp' && mv '" + file + ".tmp' '" + file + "'";
+// Whether `pid` is stopped (or a tracee held), as /proc tells.
+bool processStopped(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    return close != std::string::npos && line.size() > close + 2 &&
+           (line[close + 2] == 'T' || line[close + 2] == 't');
+}
+
+// A keeper stopped (by its child, which knows its parent, or by anyone) when Vask is killed
+// still ends everything the child started, and itself: nothing of the child's tree is left.
+TEST(ChildSpawnTest, AKilledVaskTakesAlongWhatTheChildOfAStoppedKeeperStarted) {
+    for (const bool childStopsKeeper : {true, false}) {
+        SCOPED_TRACE(childStopsKeeper ? "the child stops its keeper" : "the keeper stopped");
+        test::TempDir dir;
+        const auto pids = (dir / "pid").string();
+        ChildSpawn victim;
+        victim.program = "/proc/self/exe";
+        victim.arguments = {
+            "--gtest_filter=ChildSpawnTest.StoppedKeeperVictimStartsAChildAndWaits"};
+        victim.environment = currentEnvironment();
+        victim.environment.push_back(std::string(stoppedKeeperVictimVariable) + "=" + pids);
+        if (childStopsKeeper) {
+            victim.environment.push_back(std::string(childStopsKeeperVariable) + "=1");
+        }
+        const pid_t vask = spawnChild(victim);
+        const bool started = test::eventually([&] { return pidIn(pids + "0") > 0; });
+        std::vector<pid_t> tree;
+        for (const auto* n : {"k", "0", "1", "2"}) {
+            tree.push_back(pidIn(pids + n));
+        }
+        if (started && !childStopsKeeper) {
+            ::kill(tree.front(), SIGSTOP);
+        }
+        const bool stopped = started && test::eventually([&] { return processStopped(tree[0]); });
+        ::kill(vask, SIGKILL);
+        ::waitpid(vask, nullptr, 0);
+        ASSERT_TRUE(started);
+        EXPECT_TRUE(stopped);
+        EXPECT_TRUE(test::eventually([&] {
+            return std::all_of(tree.begin(), tree.end(),
+                               [](pid_t pid) { return test::processGone(pid); });
+        })) << "the stopped keeper or what its child started outlived the killed Vask";
+        for (const pid_t pid : tree) {
+            ::kill(pid, SIGKILL);
+        }
+    }
 }
 
 // Whether every one of `pids` has ended within a second: the bound is the promise, not a speed.
