@@ -135,6 +135,10 @@ Presence& presence() {
     return *instance;
 }
 
+// Set on every watcher's thread: a watcher stopped there (by a listener) is not waited for, as
+// it may itself wait for this thread's call to end.
+thread_local bool onWatcherThread = false;
+
 void ownerChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                   GVariant* parameters, gpointer) {
     const gchar* name = nullptr;
@@ -191,6 +195,7 @@ std::shared_ptr<Watcher> startWatching() {
     auto ready = subscribed->get_future();
     // The thread keeps its watcher: one stopped from its own thread is left to end by itself.
     watcher->thread = std::thread([watcher, subscribed] {
+        onWatcherThread = true;
         g_main_context_push_thread_default(watcher->context);
         GDBusConnection* bus = privateSessionBus();
         guint subscription = 0;
@@ -225,12 +230,13 @@ std::shared_ptr<Watcher> startWatching() {
     return watcher;
 }
 
-// Ends the watcher's thread and waits for it (unless called on it, from a listener).
+// Ends the watcher's thread and waits for it (unless called on a watcher's thread, from a
+// listener).
 void stopWatching(const std::shared_ptr<Watcher>& watcher) {
     watcher->stopping.store(true);
     g_main_context_wakeup(watcher->context);
-    if (watcher->thread.get_id() == std::this_thread::get_id()) {
-        // The thread ends once the listener returns; the watcher goes with the last reference.
+    if (onWatcherThread) {
+        // The thread ends once its call returns; the watcher goes with the last reference.
         watcher->thread.detach();
         return;
     }
@@ -776,9 +782,9 @@ Subscription LibsecretBackend::watchService(std::function<void(bool present)> ch
         }
         if (last) {
             stopWatching(last);
-            return;
         }
-        // A call to it under way ends before its owner goes on.
+        // A call to it under way ends before its owner goes on, on whichever watcher's thread:
+        // one stopped by an earlier last cancel may still be ending, its calls not over.
         std::lock_guard telling(watched.telling);
     });
 }

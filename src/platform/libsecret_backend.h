@@ -84,7 +84,8 @@ class LibsecretBackend final : public SecretBackend {
     // thread. Returns once the bus follows the name for it, so a daemon that comes right after
     // is heard. The connection libsecret keeps is dropped at each change, so the next call opens
     // a session with the daemon there then. Cancelling the subscription waits for a call to
-    // `changed` under way; the last one ends the thread and closes its connection.
+    // `changed` under way (on any watch thread, one still ending included): none comes once it
+    // returned. The last one ends the thread and closes its connection.
     [[nodiscard]] static Subscription watchService(std::function<void(bool present)> changed);
 
   private:

@@ -9,8 +9,10 @@
 #include <functional>
 #include <future>
 #include <iostream>
+#include <memory>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "platform/crypto.h"
 #include "platform/file_secret_backend.h"
@@ -243,6 +245,73 @@ TEST(SecretServiceWatchTest, AWatchHearsADaemonComingRightAfterItAndEndsWithItsO
         watch.cancel();
         EXPECT_EQ(threadCount(), threadsBefore) << "the watch's thread ended with it";
     }
+}
+
+// A listener is not called once its watch's cancel has returned, however many threads watch
+// and cancel at once while daemons come and go: a last cancel waits for a call under way on any
+// watch thread, a previous one still ending included.
+TEST(SecretServiceWatchTest, NoListenerIsCalledAfterItsCancelReturned) {
+    test::SilentDBusService bus("org.example.Unrelated");
+    ASSERT_TRUE(bus.owned());
+    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    ASSERT_NE(address, nullptr);
+    GDBusConnection* daemon = g_dbus_connection_new_for_address_sync(
+        address,
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    g_free(address);
+    ASSERT_NE(daemon, nullptr);
+    // The name taken and released every 2 ms until the watchers are done.
+    std::atomic<bool> flapping{true};
+    std::thread flapper([&] {
+        for (bool take = true; flapping.load(); take = !take) {
+            GVariant* reply = g_dbus_connection_call_sync(
+                daemon, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                take ? "RequestName" : "ReleaseName",
+                take ? g_variant_new("(su)", "org.freedesktop.secrets", 0u)
+                     : g_variant_new("(s)", "org.freedesktop.secrets"),
+                nullptr, G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+            if (reply != nullptr) {
+                g_variant_unref(reply);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    // Kept by every listener: one called late must find them.
+    struct Counts {
+        std::atomic<int> heard{0};
+        std::atomic<int> late{0};
+    };
+    const auto counts = std::make_shared<Counts>();
+    std::vector<std::thread> watchers;
+    for (int t = 0; t < 6; ++t) {
+        watchers.emplace_back([counts, t] {
+            for (int cycle = 0; cycle < 480; ++cycle) {
+                const auto cancelled = std::make_shared<std::atomic<bool>>(false);
+                auto watch = LibsecretBackend::watchService([counts, cancelled](bool) {
+                    ++counts->heard;
+                    if (cancelled->load()) {
+                        ++counts->late;
+                    }
+                    // A call that takes a while, so that calls to later listeners wait behind it.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                });
+                std::this_thread::sleep_for(std::chrono::microseconds(100 * ((t + cycle) % 7)));
+                watch.cancel();
+                cancelled->store(true);
+            }
+        });
+    }
+    for (auto& watcher : watchers) {
+        watcher.join();
+    }
+    flapping.store(false);
+    flapper.join();
+    g_dbus_connection_close_sync(daemon, nullptr, nullptr);
+    g_object_unref(daemon);
+    EXPECT_GT(counts->heard.load(), 0) << "no watch heard the name change";
+    EXPECT_EQ(counts->late.load(), 0) << "a listener was called after its cancel returned";
 }
 
 // A keyring that holds what it is given, or answers `writes` to every write from the
