@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -25,14 +26,47 @@ constexpr std::array<const char*, 3> companionSuffixes{"-journal", "-wal", "-shm
     throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
 
+// fchmodat2 (Linux 6.6), which older C libraries do not name; its number is the same on every
+// architecture.
+constexpr long fchmodat2Call = 452;
+
+// Sets the mode of the file `fd` (an O_PATH descriptor of `path`) to 0600, or returns why not:
+// through the descriptor's /proc name (fchmod refuses an O_PATH descriptor). Where /proc is
+// missing (a container, a tmpfs over it), by the path, without following a link where the kernel
+// can (fchmodat2), and then checked to have reached the file `fd` names: a path that was made
+// another file meanwhile is refused.
+int makeOwnerOnly(int fd, const fs::path& path) {
+    const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd);
+    if (::chmod(byDescriptor.c_str(), ownerReadWrite) == 0) {
+        return 0;
+    }
+    if (errno != ENOENT) {
+        return errno;
+    }
+    if (::syscall(fchmodat2Call, AT_FDCWD, path.c_str(), ownerReadWrite, AT_SYMLINK_NOFOLLOW) !=
+        0) {
+        if (errno == EOPNOTSUPP) {
+            return ELOOP;  // a link now
+        }
+        if ((errno != ENOSYS && errno != EPERM) || ::chmod(path.c_str(), ownerReadWrite) != 0) {
+            return errno;
+        }
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return errno;
+    }
+    return (info.st_mode & 07777) == ownerReadWrite ? 0 : ESTALE;
+}
+
 // Closing any descriptor of a file drops every POSIX lock this process holds on it, SQLite's
 // among them, whichever descriptor took them (see "Broken POSIX advisory locks" in SQLite's own
 // notes on corruption). Another connection of Vask may hold a database or its companions while a
 // store prepares them, so nothing here opens them for reading or writing: a missing database is
-// made by mknod, which opens nothing, and an existing file is looked at through an O_PATH
-// descriptor, which takes and drops no lock when closed, and its mode changed through that
-// descriptor's /proc name (fchmod refuses an O_PATH descriptor). O_PATH opens nothing, so a
-// planted FIFO never blocks either.
+// made by mknod, which opens nothing (0600 less the umask, which can only narrow it), and an
+// existing or new file is looked at through an O_PATH descriptor, which takes and drops no lock
+// when closed, and its mode set as makeOwnerOnly says. O_PATH opens nothing, so a planted FIFO
+// never blocks either.
 void setOwnerOnly(const fs::path& path, bool create, bool mustExist) {
     if (create && ::mknod(path.c_str(), S_IFREG | ownerReadWrite, 0) != 0 && errno != EEXIST) {
         fail("could not open a private file", path, errno);
@@ -58,9 +92,8 @@ void setOwnerOnly(const fs::path& path, bool create, bool mustExist) {
     // The creation mode alone is not enough: an existing file keeps its old mode, and the umask
     // narrows a new one.
     if ((info.st_mode & 07777) != ownerReadWrite) {
-        const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd.get());
-        if (::chmod(byDescriptor.c_str(), ownerReadWrite) != 0) {
-            fail("could not make a file private", path, errno);
+        if (const int error = makeOwnerOnly(fd.get(), path); error != 0) {
+            fail("could not make a file private", path, error);
         }
     }
 }

@@ -19,9 +19,10 @@ namespace vask {
 // data folder. Modes change only on files opened without following links, and never through a
 // descriptor that could drop the POSIX locks another connection of this process holds on them.
 
-// Creates `databasePath` as an empty 0600 file when missing (the mode is set at creation, whatever
-// the umask), sets an existing one back to 0600, and does the same to each of its -journal, -wal
-// and -shm files that exist. Throws std::filesystem::filesystem_error naming the path.
+// Creates `databasePath` as an empty file when missing (made 0600 less the umask, which can only
+// narrow it, then set to 0600 whatever the umask), sets an existing one back to 0600, and does
+// the same to each of its -journal, -wal and -shm files that exist, with or without /proc.
+// Throws std::filesystem::filesystem_error naming the path.
 void prepareOwnerOnlyDatabase(const std::filesystem::path& databasePath);
 
 // The same for a file that must already exist: creates nothing. Throws

@@ -3,14 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "platform/file_io.h"
 #include "support/special_files.h"
@@ -86,6 +94,131 @@ TEST(OwnerOnlyDatabase, RefusesLinksAndOddFilesAndLeavesThemAsTheyAre) {
             EXPECT_EQ(modeOf(target), 0644u);
         }
     }
+}
+
+// Runs `work` in a child that sees no /proc (a tmpfs over it, in a mount namespace of its own)
+// and returns what it wrote; nothing, with the reason in `whyNot`, where the system does not let
+// the child hide /proc (no namespace for this user).
+std::optional<std::string> withoutProc(const std::function<std::string()>& work,
+                                       std::string& whyNot) {
+    std::array<int, 2> ends{};
+    if (::pipe(ends.data()) != 0) {
+        whyNot = "no pipe";
+        return std::nullopt;
+    }
+    constexpr int cannotHide = 77;
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ends[0]);
+        // Root needs only a mount namespace; another user maps itself in a user namespace.
+        const bool hidden =
+            (uid == 0 ? ::unshare(CLONE_NEWNS) == 0
+                      : ::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+                            (std::ofstream("/proc/self/setgroups") << "deny").good() &&
+                            (std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1")
+                                .good() &&
+                            (std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1")
+                                .good()) &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            ::mount("none", "/proc", "tmpfs", 0, nullptr) == 0 &&
+            ::access("/proc/self/fd", F_OK) != 0;
+        if (!hidden) {
+            ::_exit(cannotHide);
+        }
+        const auto said = work();
+        const bool written = ::write(ends[1], said.data(), said.size()) ==
+                             static_cast<ssize_t>(said.size());
+        ::_exit(written ? 0 : 1);
+    }
+    ::close(ends[1]);
+    std::string said;
+    std::array<char, 512> chunk{};
+    for (ssize_t n = 0; (n = ::read(ends[0], chunk.data(), chunk.size())) > 0;) {
+        said.append(chunk.data(), static_cast<std::size_t>(n));
+    }
+    ::close(ends[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == cannotHide) {
+        whyNot = "this user cannot hide /proc in a mount namespace of its own";
+        return std::nullopt;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return said;
+}
+
+// Without /proc (a container, a tmpfs over it) a database is made private all the same, a new
+// one under a umask that leaves even the owner out included, and a link is still refused.
+TEST(OwnerOnlyDatabase, ModesAreSetWhereThereIsNoProc) {
+    test::TempDir dir;
+    const auto db = dir / "memory.db";
+    const auto target = dir / "unrelated.txt";
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        bool create;
+        fs::path checked;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"an existing database open to others",
+         [&] {
+             std::ofstream(db) << "";
+             ::chmod(db.c_str(), 0644);
+         },
+         true, db, "600"},
+        {"a new database under umask 0277", [] { ::umask(0277); }, true, db, "600"},
+        {"an existing database, restricted",
+         [&] {
+             std::ofstream(db) << "";
+             ::chmod(db.c_str(), 0640);
+         },
+         false, db, "600"},
+        {"a companion open to others",
+         [&] {
+             std::ofstream(db) << "";
+             std::ofstream(db.string() + "-wal") << "";
+             ::chmod(db.c_str(), 0600);
+             ::chmod((db.string() + "-wal").c_str(), 0644);
+         },
+         true, db.string() + "-wal", "600"},
+        {"a link to a file", [&] { fs::create_symlink(target, db); }, true, target,
+         "refused 644"},
+    };
+    std::string whyNot;
+    const auto said = withoutProc(
+        [&] {
+            std::ostringstream out;
+            for (const auto& c : cases) {
+                fs::remove(db);
+                fs::remove(db.string() + "-wal");
+                std::ofstream(target) << "unrelated";
+                ::chmod(target.c_str(), 0644);
+                const mode_t umask = ::umask(022);
+                ::umask(umask);
+                c.plant();
+                out << c.name << ": ";
+                try {
+                    c.create ? prepareOwnerOnlyDatabase(db) : restrictDatabaseToOwner(db);
+                } catch (const fs::filesystem_error& error) {
+                    out << (isRefusedDatabasePath(error) ? "refused " : error.what());
+                }
+                ::umask(umask);
+                out << std::oct << modeOf(c.checked) << std::dec << "\n";
+            }
+            return out.str();
+        },
+        whyNot);
+    if (!said) {
+        GTEST_SKIP() << whyNot;
+    }
+    std::string expected;
+    for (const auto& c : cases) {
+        expected += std::string(c.name) + ": " + c.expected + "\n";
+    }
+    EXPECT_EQ(*said, expected);
 }
 
 TEST(OwnerOnlyFile, AppendsOnlyToARegularFileOfThisUser) {
