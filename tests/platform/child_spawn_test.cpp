@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -455,6 +458,42 @@ TEST(ChildSpawnTest, AKilledVaskTakesAlongWhatTheChildOfAStoppedKeeperStarted) {
             ::kill(pid, SIGKILL);
         }
     }
+}
+
+// No process without CAP_SYS_PTRACE can hold a keeper in a ptrace stop, which Vask's death
+// would not end: a process of the same user is refused. Run as a user without capabilities
+// (root's own would let any tracer in).
+TEST(ChildSpawnTest, AKeeperCannotBeTracedByAProcessOfItsUser) {
+    const pid_t vask = ::fork();
+    if (vask == 0) {
+        constexpr uid_t nobody = 65534;
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 ||
+                                 ::setuid(nobody) != 0)) {
+            ::_exit(2);
+        }
+        // A change of user leaves a process undumpable; Vask is not.
+        ::prctl(PR_SET_DUMPABLE, 1);
+        ChildSpawn spawn;
+        spawn.program = "/bin/sleep";
+        spawn.arguments = {"600"};
+        const ChildProcess child(spawn, ChildProcess::Descendants::ended);
+        const pid_t keeper = child.pid();
+        const pid_t tracer = ::fork();
+        if (tracer == 0) {
+            if (::ptrace(PTRACE_SEIZE, keeper, nullptr, nullptr) == 0) {
+                ::_exit(1);
+            }
+            ::_exit(errno == EPERM ? 0 : 3);
+        }
+        int status = 0;
+        ::waitpid(tracer, &status, 0);
+        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 4);
+    }
+    ASSERT_GT(vask, 0);
+    int status = 0;
+    ::waitpid(vask, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the keeper was traced; 2: no other user; 3: other";
 }
 
 // Whether every one of `pids` has ended within a second: the bound is the promise, not a speed.
