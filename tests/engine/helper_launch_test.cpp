@@ -373,8 +373,9 @@ TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
     std::ofstream(helper) << "#!/bin/sh\necho $$ > \"$1\"\nexec sleep 300\n";
     std::ofstream(wrapper) << "#!/bin/sh\n" << helper.string() << " \"$@\"\n";
     const std::string writePids = "echo $$ $child > \"$out.tmp\"; mv \"$out.tmp\" \"$out\"\n";
-    std::ofstream(signalling) << "#!/bin/sh\nout=$1\ntrap '' USR1\nsleep 300 & child=$!\nkill -USR1 0\n"
-                              << writePids << "exec sleep 300\n";
+    std::ofstream(signalling)
+        << "#!/bin/sh\nout=$1\ntrap '' USR1\nsleep 300 & child=$!\nkill -USR1 0\n"
+        << writePids << "exec sleep 300\n";
     std::ofstream(killing) << "#!/bin/sh\nout=$1\nsleep 300 & child=$!\n"
                            << "for f in /proc/[0-9]*/stat; do\n"
                            << "  read -r s < \"$f\" || continue; set -- ${s##*) }\n"
@@ -383,7 +384,20 @@ TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
                               "kill -KILL $p\n"
                            << "done\n"
                            << writePids << "exec sleep 300\n";
-    for (const auto& script : {helper, wrapper, signalling, killing}) {
+    // And one stops its whole group, one stops every other child of Vask's (the watch).
+    const auto groupStopping = dir / "group-stopping";
+    const auto watchStopping = dir / "watch-stopping";
+    std::ofstream(groupStopping) << "#!/bin/sh\nout=$1\nsleep 300 & child=$!\n"
+                                 << writePids << "kill -STOP 0\n";
+    std::ofstream(watchStopping) << "#!/bin/sh\nout=$1\nsleep 300 & child=$!\n"
+                                 << "for f in /proc/[0-9]*/stat; do\n"
+                                 << "  read -r s < \"$f\" || continue; set -- ${s##*) }\n"
+                                 << "  p=${f#/proc/}; p=${p%/stat}\n"
+                                 << "  [ \"$2\" = $PPID ] && [ $p != $$ ] && kill -STOP $p\n"
+                                 << "done\n"
+                                 << writePids << "exec sleep 300\n";
+    for (const auto& script :
+         {helper, wrapper, signalling, killing, groupStopping, watchStopping}) {
         fs::permissions(script, fs::perms::owner_all);
     }
     const auto pidFile = (dir / "helper.pid").string();
@@ -400,6 +414,10 @@ TEST(HelperLaunchTest, AKilledApplicationTakesTheWholeHelperTreeAlong) {
          {throughTheRunner, signalling.string() + " " + pidFile}},
         {"a helper that kills every other process of its group",
          {throughTheRunner, killing.string() + " " + pidFile}},
+        {"a helper that stops its group (kill -STOP 0)",
+         {throughTheRunner, groupStopping.string() + " " + pidFile}},
+        {"a helper that stops its group's watch",
+         {throughTheRunner, watchStopping.string() + " " + pidFile}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
