@@ -571,7 +571,7 @@ pid_t spawnChild(const ChildSpawn& spawn) {
     auto report = Pipe::make();
     plan.reportFd = report.writeEnd.get();
     plan.sources[plan.placed++] = report.writeEnd.get();
-    // With a watch, the child runs nothing before the watch is in its group: an application
+    // With a watch, the child runs nothing before its group is watched: an application
     // killed in between would leave what the program starts behind. The word goes through a
     // socket, sent without SIGPIPE: a child that died meanwhile fails this spawn, nothing else.
     const bool watched = spawn.groupWatch != nullptr && spawn.ownProcessGroup;
@@ -590,7 +590,7 @@ pid_t spawnChild(const ChildSpawn& spawn) {
     goThere.reset();
     if (watched) {
         try {
-            // The child may not have made its group yet; the watch joins it.
+            // The child may not have made its group yet: made here, so that the watch has one.
             ::setpgid(pid, pid);
             *spawn.groupWatch = ProcessGroupWatch::start(pid);
             if (spawn.whileHeld) {
