@@ -18,6 +18,7 @@
 #include "foundation/structured_logger.h"
 #include "platform/open_command.h"
 #include "platform/url.h"
+#include "ui/window_registry.h"
 
 namespace vask::ui {
 
@@ -160,8 +161,7 @@ QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixm
         open->setWindowState(open->windowState() & ~Qt::WindowMinimized);
     }
     open->show();
-    open->raise();
-    open->activateWindow();
+    bringToFront(open);
     return open;
 }
 
@@ -230,9 +230,10 @@ bool QtApplicationActivation::isActive() const {
 }
 
 void QtApplicationActivation::activateIgnoringOtherApps() {
-    if (QWidget* window = QApplication::activeWindow()) {
-        window->raise();
-        window->activateWindow();
+    // The window just opened or brought forward, when its activation has not landed yet: the
+    // active window then is still the one it is opened over.
+    if (QWidget* window = windowToActivate()) {
+        bringToFront(window);
     }
 }
 

@@ -86,6 +86,8 @@ class QtApplicationActivation final : public QObject, public ApplicationActivati
     QtApplicationActivation();
 
     bool isActive() const override;
+    // Brings forward the window Vask last brought to the front, while its activation has not
+    // landed, else the active window (`windowToActivate`).
     void activateIgnoringOtherApps() override;
     Subscription observeDidBecomeActive(std::function<void()> handler) override;
 

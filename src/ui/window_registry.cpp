@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QWindow>
 
 #include <xcb/xcb.h>
@@ -88,6 +89,86 @@ bool isStartupId(const QByteArray& id) {
            std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7f; });
 }
 
+// Asks for `handle`'s activation now, carrying the launch's `startupId` (empty: none).
+void requestActivation(QWindow* handle, QWidget* target, const QByteArray& startupId) {
+    if (!startupId.isEmpty()) {
+        if (QGuiApplication::platformName() == "wayland") {
+            // The toolkit's Wayland window takes the token from here when it asks to be
+            // activated, and uses it up.
+            qputenv("XDG_ACTIVATION_TOKEN", startupId);
+        } else if (QGuiApplication::platformName() == "xcb") {
+            answerX11Launch(target, startupId);
+        }
+    }
+    handle->requestActivate();
+}
+
+// A Wayland window asks to be activated once the compositor has configured and shown it: its
+// first exposure. The request goes after the exposure has been handled (the window's first frame
+// drawn), and a window asked for again meanwhile asks once, with the latest startup id.
+class ActivationOnExpose final : public QObject {
+  public:
+    static ActivationOnExpose& of(QWindow* handle) {
+        auto* waiting = handle->findChild<ActivationOnExpose*>(QString(), Qt::FindDirectChildrenOnly);
+        return waiting != nullptr ? *waiting : *new ActivationOnExpose(handle);
+    }
+
+    void ask(QWidget* target, const QByteArray& startupId) {
+        target_ = target;
+        if (!startupId.isEmpty()) {
+            startupId_ = startupId;
+        }
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == handle_ && event->type() == QEvent::Expose && handle_->isExposed() &&
+            !exposed_) {
+            exposed_ = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (target_ && target_->isVisible()) {
+                        requestActivation(handle_, target_, startupId_);
+                    }
+                    deleteLater();
+                },
+                Qt::QueuedConnection);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    explicit ActivationOnExpose(QWindow* handle) : QObject(handle), handle_(handle) {
+        handle->installEventFilter(this);
+    }
+
+    QWindow* handle_;
+    QPointer<QWidget> target_;
+    QByteArray startupId_;
+    bool exposed_ = false;
+};
+
+// The window last brought to the front, until the application's focus moves (windowToActivate).
+QPointer<QWidget>& comingToFront() {
+    static QPointer<QWidget> window;
+    return window;
+}
+
+void noteComingToFront(QWidget* window) {
+    static QPointer<QObject> listener;
+    if (!listener && qApp != nullptr) {
+        listener = new QObject(qApp);
+        QObject::connect(qApp, &QGuiApplication::focusWindowChanged, listener,
+                         [](QWindow* focus) {
+                             if (focus != nullptr) {
+                                 comingToFront().clear();
+                             }
+                         });
+    }
+    comingToFront() = window;
+}
+
 }  // namespace
 
 QWidget* keyboardWindowOf(QWidget* window) {
@@ -109,29 +190,39 @@ void bringToFront(QWidget* window, const QByteArray& startupId) {
         window->raise();
     }
     target->raise();
-    target->activateWindow();
-    if (QWindow* handle = target->windowHandle()) {
-        if (isStartupId(startupId)) {
-            if (QGuiApplication::platformName() == "wayland") {
-                // The toolkit's Wayland window takes the token from here when it asks to be
-                // activated, and uses it up.
-                qputenv("XDG_ACTIVATION_TOKEN", startupId);
-            } else if (QGuiApplication::platformName() == "xcb") {
-                answerX11Launch(target, startupId);
-            }
-        }
-        handle->requestActivate();
+    noteComingToFront(target);
+    QWindow* handle = target->windowHandle();
+    if (handle == nullptr) {
+        target->activateWindow();
+        return;
     }
+    const QByteArray id = isStartupId(startupId) ? startupId : QByteArray();
+    if (QGuiApplication::platformName() == "wayland" && !handle->isExposed()) {
+        ActivationOnExpose::of(handle).ask(target, id);
+        return;
+    }
+    requestActivation(handle, target, id);
 }
 
-QByteArray launchStartupId() {
-    for (const char* name : {"DESKTOP_STARTUP_ID", "XDG_ACTIVATION_TOKEN"}) {
-        const QByteArray id = qgetenv(name);
+QWidget* windowToActivate() {
+    const QPointer<QWidget>& coming = comingToFront();
+    if (coming && coming->isVisible() && !coming->isMinimized()) {
+        return coming;
+    }
+    return QApplication::activeWindow();
+}
+
+QByteArray chooseStartupId(const QByteArray& activationToken, const QByteArray& desktopStartupId) {
+    for (const QByteArray& id : {activationToken, desktopStartupId}) {
         if (isStartupId(id)) {
             return id;
         }
     }
     return {};
+}
+
+QByteArray launchStartupId() {
+    return chooseStartupId(qgetenv("XDG_ACTIVATION_TOKEN"), qgetenv("DESKTOP_STARTUP_ID"));
 }
 
 void WindowRegistry::registerWindow(const QString& id, const Factory& factory) {

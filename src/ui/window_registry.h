@@ -17,13 +17,25 @@ namespace vask::ui {
 // instead, since the window itself could take no key. `startupId` is what the launch that asked
 // for it was given by the desktop (`DESKTOP_STARTUP_ID` under X11, `XDG_ACTIVATION_TOKEN` under
 // Wayland): the window manager lets a window that carries it come forward over the one in use,
-// and the launch's busy cursor ends. Empty: none.
+// and the launch's busy cursor ends. Empty: none. Under Wayland the activation is asked for once
+// the compositor has shown the window: asked before, it names a surface not yet mapped and spends
+// the launch's token on it.
 void bringToFront(QWidget* window, const QByteArray& startupId = {});
+// The window to activate when the application as a whole is brought forward: the one last
+// brought to the front while the activation asked for it has not landed (the application's focus
+// has not moved since), else the active window; null when neither. An activation lands later
+// than it is asked for, and until then the toolkit's active window is still the one whose button
+// opened the other (Settings, over the Welcome window it asked for).
+QWidget* windowToActivate();
 // The dialog that blocks `window`'s keys (one opened modal over it), or `window` itself.
 QWidget* keyboardWindowOf(QWidget* window);
-// What a launch got from the desktop to bring a window of a running Vask forward: the startup
-// notification id under X11, else the Wayland activation token; empty when neither is set.
+// What a launch got from the desktop to bring a window of a running Vask forward: the Wayland
+// activation token, else the X11 startup notification id; empty when neither is set. The token
+// comes first: a launcher under Wayland hands over a fresh one, while a DESKTOP_STARTUP_ID may be
+// left over in the session's environment from an earlier launch.
 QByteArray launchStartupId();
+// The same choice over the two variables' values.
+QByteArray chooseStartupId(const QByteArray& activationToken, const QByteArray& desktopStartupId);
 
 // The application's top-level windows by identifier ("main", "onboarding", "settings"). A window
 // is made on first open and kept (closing hides it), so its state survives being closed. Nothing

@@ -1,3 +1,7 @@
+#include <QAction>
+#include <QApplication>
+#include <QPushButton>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -19,6 +23,7 @@
 #include "ui/onboarding/onboarding_view.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/settings/settings_window.h"
+#include "ui/tray_controller.h"
 #include "ui/window_registry.h"
 
 namespace vask {
@@ -140,6 +145,66 @@ TEST(AppCompositionTest, EachWindowRouteOpensItsWindowWatched) {
         EXPECT_TRUE(c.isExpected(window));
         EXPECT_TRUE(window->isVisible());
         EXPECT_EQ(fixture.watched, std::vector<QWidget*>{window});
+    }
+}
+
+// A window that a button or the tray names comes to the front with the keyboard whatever Vask
+// window covers it: Settings' "Sign In…" with the Welcome window open behind Settings, the tray's
+// "Open Vask" with Settings over the main window. The activation that follows the opening goes to
+// the window named, not back to the one still active while the opening's activation is on its way.
+TEST(AppCompositionTest, AWindowNamedFromAnotherVaskWindowComesToTheFrontOverIt) {
+    struct Case {
+        const char* behind;
+        std::function<void(AppComposition&)> openBehind;
+        std::function<void(AppComposition&)> name;
+    };
+    const std::vector<Case> cases{
+        {"onboarding", [](AppComposition& c) { c.openOnboarding(); },
+         [](AppComposition& c) {
+             auto* signIn = c.windows().window("settings")->findChild<QPushButton*>(
+                 "sign-in-button");
+             ASSERT_NE(signIn, nullptr);
+             ASSERT_TRUE(signIn->isVisible());
+             signIn->click();
+         }},
+        {"main", [](AppComposition& c) { c.openMain(); },
+         [](AppComposition& c) {
+             ui::TrayController tray(nullptr, {.openVask = [&c] { c.openMain(); },
+                                               .openSettings = {},
+                                               .showAbout = {},
+                                               .checkForUpdates = {},
+                                               .quit = {}});
+             const auto items = tray.menu()->actions();
+             const auto open = std::find_if(items.begin(), items.end(), [](QAction* item) {
+                 return item->text() == "Open Vask";
+             });
+             ASSERT_NE(open, items.end());
+             (*open)->trigger();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.behind);
+        CompositionFixture fixture;
+        const auto settle = [&fixture] {
+            for (int turn = 0; turn < 5; ++turn) {
+                fixture.main.runUntilIdle();
+                QApplication::processEvents();
+            }
+        };
+        c.openBehind(*fixture.composition);
+        settle();
+        fixture.composition->openSettings();
+        settle();
+        QWidget* behind = fixture.composition->windows().window(c.behind);
+        QWidget* settings = fixture.composition->windows().window("settings");
+        ASSERT_EQ(QApplication::activeWindow(), settings);
+        c.name(*fixture.composition);
+        settle();
+        EXPECT_EQ(QApplication::activeWindow(), behind);
+        EXPECT_TRUE(behind->isVisible());
+        settings->close();
+        behind->close();
+        settle();
     }
 }
 

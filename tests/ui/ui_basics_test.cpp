@@ -126,6 +126,24 @@ TEST(SingleInstanceTest, ALaterLaunchHandsItsURLOrAReopenToTheRunningOne) {
     EXPECT_EQ(ids, (std::vector<QByteArray>{"vask-42-host-_TIME123456", "", ""}));
 }
 
+// The launch's activation token wins over a startup id: under Wayland the launcher hands over a
+// fresh token, while a DESKTOP_STARTUP_ID may be one left over in the session's environment. What
+// is no id (empty, blanks) is passed over.
+TEST(SingleInstanceTest, TheActivationTokenIsPreferredToTheStartupId) {
+    const std::vector<std::tuple<QByteArray, QByteArray, QByteArray>> cases = {
+        {"wl-token-1", "stale-42_TIME1", "wl-token-1"},
+        {"", "vask-42-host-_TIME123456", "vask-42-host-_TIME123456"},
+        {"a b", "vask-42-host-_TIME123456", "vask-42-host-_TIME123456"},
+        {"wl-token-1", "", "wl-token-1"},
+        {"", "bad\tid", ""},
+        {"", "", ""},
+    };
+    for (const auto& [token, startupId, chosen] : cases) {
+        EXPECT_EQ(chooseStartupId(token, startupId), chosen)
+            << token.toStdString() << " / " << startupId.toStdString();
+    }
+}
+
 TEST(TrayControllerTest, PopoverHangsFromTheAnchorAndStaysOnScreen) {
     const QRect screen(0, 0, 1920, 1080);
     const QSize popover(340, 500);
