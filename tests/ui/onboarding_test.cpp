@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -331,6 +333,38 @@ TEST(OnboardingWindowTest, EachPageOpensWithItsButtonFocused) {
     ASSERT_TRUE(f.driveUntil([&] { return f.step() == OnboardingStep::done; }));
     f.drain();
     EXPECT_EQ(focusedButton(), "Start Chatting");
+}
+
+// On a short screen at a large scale (1024x600 at twice the scale: 512x300) the pages scroll;
+// each page opens at its top, its heading whole in view, whatever the page before was scrolled
+// to.
+TEST(OnboardingWindowTest, EachPageOpensAtItsTopOnAShortScreen) {
+    WalkFixture f;
+    sample::buildSampleChatDB(f.chatDB, {.messages = 20, .chats = 2, .seed = 3});
+    f.view->fitToArea({512, 300});
+    f.view->show();
+    f.drain();
+    auto* scroll = f.view->findChild<QScrollArea*>("onboarding.scroll");
+    ASSERT_NE(scroll, nullptr);
+    for (const auto& [from, to] :
+         {std::pair{OnboardingStep::signIn, OnboardingStep::contacts},
+          std::pair{OnboardingStep::contacts, OnboardingStep::done}}) {
+        SCOPED_TRACE(static_cast<int>(to));
+        f.view->model().step.set(from);
+        f.drain();
+        QScrollBar* bar = scroll->verticalScrollBar();
+        ASSERT_GT(bar->maximum(), 0) << "the page scrolls";
+        bar->setValue(bar->maximum());
+        f.view->model().step.set(to);
+        f.drain();
+        ASSERT_EQ(f.step(), to);
+        ASSERT_GT(bar->maximum(), 0) << "the page scrolls";
+        EXPECT_EQ(bar->value(), 0);
+        auto* title = f.shown<QLabel>("onboarding.title");
+        ASSERT_NE(title, nullptr);
+        EXPECT_GE(title->mapTo(scroll->viewport(), QPoint(0, 0)).y(), 0)
+            << title->text().toStdString();
+    }
 }
 
 TEST(OnboardingWindowTest, FailuresOfIndexingOfferRetryAndRelaunch) {

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 
 #include <gtest/gtest.h>
 
@@ -53,7 +54,9 @@ struct SettingsFixture : test::AppRootFixture {
         drain();
     }
 
-    void open(UrlOpener* opener = nullptr) {
+    // `screen`: the available area of the screen it opens on, in logical pixels; none: the
+    // test platform's.
+    void open(UrlOpener* opener = nullptr, Extent screen = {}) {
         SettingsWindowHooks hooks;
         hooks.urlOpener = opener;
         hooks.refreshChatCredentials = {[this] { ++credentialRefreshes; }};
@@ -71,6 +74,11 @@ struct SettingsFixture : test::AppRootFixture {
         };
         window =
             std::make_unique<SettingsWindow>(settingsWindowDependencies(*root, std::move(hooks)));
+        if (screen.height > 0) {
+            fitToArea(window.get(), {SettingsWindow::width, SettingsWindow::height},
+                      {SettingsWindow::width, SettingsWindow::minimumHeight},
+                      {SettingsWindow::width, SettingsWindow::height}, screen);
+        }
         window->show();
         drain();
     }
@@ -424,6 +432,41 @@ TEST(SettingsWindowTest, OpensOnItsFirstFieldNotOnSignOut) {
         f.drain();
         EXPECT_EQ(f.onboardingOpened, 0) << key;
         EXPECT_EQ(f.credentialRefreshes, 0) << key;
+    }
+}
+
+// On a short screen at a large scale (1024x600 at twice the scale: 512x300) the form does not
+// fit: the control Settings opens with the focus on is in view, ring and all, signed in (the
+// account's only control, Sign Out, is never the first) or out; on a tall one the form opens at
+// its top.
+TEST(SettingsWindowTest, OpensWithTheFocusOnAControlInView) {
+    for (const Extent screen : {Extent{512, 300}, Extent{1366, 736}}) {
+        for (const bool signedIn : {true, false}) {
+            SCOPED_TRACE(testing::Message() << screen.height << (signedIn ? " signed in" : ""));
+            SettingsFixture f;
+            if (signedIn) {
+                f.signIn();
+            }
+            f.open(nullptr, screen);
+            f.window->activateWindow();
+            QApplication::processEvents();
+            QWidget* focused = f.window->focusWidget();
+            ASSERT_NE(focused, nullptr);
+            auto* scroll = f.window->findChild<QScrollArea*>();
+            QWidget* viewport = scroll->viewport();
+            if (screen.height <= 300) {
+                ASSERT_LT(viewport->height(), scroll->widget()->height()) << "the form scrolls";
+            }
+            const QRect at(focused->mapTo(viewport, QPoint(0, 0)), focused->size());
+            EXPECT_TRUE(viewport->rect().contains(at))
+                << focused->objectName().toStdString() << " at " << at.top() << ".."
+                << at.bottom() << " of " << viewport->height() << " scrolled "
+                << scroll->verticalScrollBar()->value() << " of "
+                << scroll->verticalScrollBar()->maximum();
+            if (screen.height > 300) {
+                EXPECT_EQ(scroll->verticalScrollBar()->value(), 0);
+            }
+        }
     }
 }
 

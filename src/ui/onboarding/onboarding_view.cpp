@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -78,6 +79,14 @@ OnboardingView::OnboardingView(std::shared_ptr<OnboardingStepsModel> model, QWid
 }
 
 OnboardingView::~OnboardingView() = default;
+
+void OnboardingView::fitToArea(Extent available) {
+    area_ = available;
+    setMinimumSize(0, 0);
+    ui::fitToArea(this, {defaultWidth, defaultHeight}, {560, 640}, noLimit, available);
+    leastHeight_ = minimumHeight();
+    fitHeight();
+}
 
 QWidget* OnboardingView::makeFooter() {
     auto* footer = new QWidget;
@@ -159,9 +168,10 @@ void OnboardingView::fitHeight() {
     // The window as tall as the page and the footer need, as far as the screen allows.
     const int wanted = needed + footerHeight_;
     const QScreen* shownOn = screen();
-    const int most = shownOn != nullptr
-                         ? shownOn->availableGeometry().height() - windowDecoration.height
-                         : wanted;
+    const int most = area_              ? roomOn(*area_).height
+                     : shownOn != nullptr ? shownOn->availableGeometry().height() -
+                                                windowDecoration.height
+                                          : wanted;
     const int least = std::max(leastHeight_, std::min(wanted, most));
     if (least != minimumHeight()) {
         setMinimumHeight(least);
@@ -171,6 +181,9 @@ void OnboardingView::fitHeight() {
 void OnboardingView::render() {
     if (pageStep_ != model_->step.get()) {
         buildPage();
+        // A page opens at its top, its heading in view: never at where the last one was
+        // scrolled to.
+        scroll_->verticalScrollBar()->setValue(0);
         // A page opened by Return goes on by Return: its button takes the focus, now or once
         // the page has one.
         primaryWanted_ = true;

@@ -9,6 +9,7 @@
 
 #include "platform/subscription.h"
 #include "shell/onboarding_steps_model.h"
+#include "ui/window_fit.h"
 
 class QLabel;
 class QProgressBar;
@@ -38,6 +39,9 @@ class OnboardingView : public QWidget {
     OnboardingStepsModel& model() const { return *model_; }
     // Re-reads everything shown from the model.
     void render();
+    // Sizes the window for a screen whose available area is `available` (logical pixels), as
+    // it does for the screen it opens on: the screenshots of a small screen at a large scale.
+    void fitToArea(Extent available);
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -63,6 +67,8 @@ class OnboardingView : public QWidget {
     std::shared_ptr<OnboardingStepsModel> model_;
     // The least height the screen gave the window, whatever its page.
     int leastHeight_ = 0;
+    // The available area fitToArea() gave; none: the screen's.
+    std::optional<Extent> area_;
     QScrollArea* scroll_ = nullptr;
     QWidget* footer_ = nullptr;
     // The divider's and the footer's height under the page.

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPointer>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include "foundation/structured_logger.h"
@@ -35,6 +36,8 @@ SettingsWindow::SettingsWindow(Dependencies dependencies, QWidget* parent)
     // The form's controls take the keyboard; the scroll area itself would be a Tab stop whose
     // focus is drawn outside the window.
     scroll_->setFocusPolicy(Qt::NoFocus);
+    connect(scroll_->verticalScrollBar(), &QAbstractSlider::actionTriggered, this,
+            [this] { keepFocusInView_ = false; });
     auto* form = new QWidget;
     form_ = form;
     form->installEventFilter(this);
@@ -105,6 +108,9 @@ bool SettingsWindow::eventFilter(QObject* watched, QEvent* event) {
 void SettingsWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     fitForm();
+    // A window made shorter (by the window manager, on a small screen) keeps its focused
+    // control in view.
+    showFocusedField();
 }
 
 // The scroll area's own resizing gives wrapped text too little height; the form is sized here to
@@ -117,6 +123,9 @@ void SettingsWindow::fitForm() {
                                                    : layout->totalSizeHint().height();
     form_->resize(viewportWidth, std::max(needed, scroll_->viewport()->height()));
     orderFocus();
+    if (keepFocusInView_) {
+        showFocusedField();
+    }
 }
 
 void SettingsWindow::orderFocus() {
@@ -131,6 +140,27 @@ void SettingsWindow::showEvent(QShowEvent* event) {
     settleLayouts(form_);
     // Never on Sign Out, which takes effect at once: Space there would sign out.
     focusFirstField(this);
+    // It opens at the top of the form; where the first field lies below the part in view (a
+    // short screen at a large scale, Contacts' Sync Now under the account), the form scrolls to
+    // it, so that its ring and what Space would press are seen. Sections that fill in after the
+    // opening (the plan, once the account is read) push it down: it is kept in view until the
+    // user scrolls.
+    keepFocusInView_ = true;
+    scroll_->verticalScrollBar()->setValue(0);
+    fitForm();
+}
+
+void SettingsWindow::showFocusedField() {
+    QWidget* focused = focusWidget();
+    if (focused == nullptr || focused == form_ || !form_->isAncestorOf(focused)) {
+        return;
+    }
+    // With its section's heading above it, when the two fit.
+    QWidget* section = focused;
+    while (section->parentWidget() != form_) {
+        section = section->parentWidget();
+    }
+    scrollIntoView(scroll_, section, focused);
 }
 
 void SettingsWindow::render() {

@@ -100,12 +100,17 @@ class SettingsWindow : public QWidget {
 
   private:
     void fitForm();
+    // Scrolls the form to show the control with the focus, when the form has it.
+    void showFocusedField();
     // Tab follows the form's reading order, rows a section drew again (a plan's rows once its
     // figures came) included.
     void orderFocus();
 
     Dependencies deps_;
     QScrollArea* scroll_ = nullptr;
+    // From the opening until the user scrolls, the focused control stays in view as the form
+    // fills in.
+    bool keepFocusInView_ = false;
     QWidget* form_ = nullptr;
     std::shared_ptr<BillingViewModel> billingViewModel_;
     std::optional<QString> signOutError_;
