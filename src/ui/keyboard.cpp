@@ -2,6 +2,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QFocusFrame>
 #include <QKeyEvent>
 #include <QPushButton>
@@ -209,7 +211,39 @@ class TabOrderKeeper final : public QObject {
 
 }  // namespace
 
+namespace {
+
+// A row of dialog buttons (a message box's) hands the focus it is given to its first button, its
+// focus proxy, and Qt's own description of the row then says it has the focus too: the
+// accessibility bus reported an unnamed panel as focused while OK or "Delete Chat" had it. The
+// row, no control itself, says it has the focus only when it holds it itself.
+class ButtonRowAccessible final : public QAccessibleWidget {
+  public:
+    explicit ButtonRowAccessible(QWidget* row) : QAccessibleWidget(row, QAccessible::Grouping) {}
+
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.focused = QApplication::focusWidget() == widget();
+        return state;
+    }
+};
+
+QAccessibleInterface* describeButtonRow(const QString& className, QObject* object) {
+    if (className == QLatin1String("QDialogButtonBox") && object != nullptr &&
+        object->isWidgetType()) {
+        return new ButtonRowAccessible(static_cast<QWidget*>(object));
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 void installKeyboardHandling(QApplication& app) {
+    static const bool describesButtonRows = [] {
+        QAccessible::installFactory(describeButtonRow);
+        return true;
+    }();
+    (void)describesButtonRows;
     if (!focusRing()) {
         focusRing() = new KeyboardFocusRing(app);
     }

@@ -16,7 +16,8 @@ namespace vask::ui {
 
 // The keyboard in every window of the application, once per application: Tab and Shift+Tab ring
 // the widget they reach, whatever draws it (a pointer press puts the ring away), and Return and
-// Enter press the focused push or tool button, as Space does.
+// Enter press the focused push or tool button, as Space does. The accessibility bus hears of the
+// focused button of a message box, never of the row holding it.
 void installKeyboardHandling(QApplication& app);
 
 // Marks a control whose action takes effect at once and cannot be taken back there (Sign Out):

@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QApplication>
 #include <QBuffer>
 #include <QCheckBox>
@@ -54,6 +55,7 @@
 #include "support/temp_dir.h"
 #include "ui/brand_marks.h"
 #include "ui/keyboard.h"
+#include "ui/main_window/session_sidebar.h"
 #include "ui/onboarding/onboarding_controls.h"
 #include "ui/popover/vask_menu.h"
 #include "ui/portal_reader.h"
@@ -1338,6 +1340,60 @@ TEST(AboutBoxTest, ReturnPressesOKAndTheLinkIsReachedByTab) {
     returnTo(box->button(QMessageBox::Ok));
     EXPECT_TRUE(!box || !box->isVisible());
     EXPECT_EQ(opener.opened.size(), 1U) << "Return on OK opened the link";
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// While a message box's button has the focus (OK in About, "Delete Chat" in the delete
+// confirmation), the accessibility bus hears of that button by its name: the focus widget is
+// described as a push button named by its text, and nothing else in the box says it has the
+// focus (the row holding the buttons said so too, an unnamed panel).
+TEST(MessageBoxTest, TheAccessibilityBusHearsOfTheFocusedButtonByName) {
+    installKeyboardHandling(*qApp);
+    NoOpener opener;
+    QPixmap icon(16, 16);
+    icon.fill(Qt::magenta);
+    QPointer<QMessageBox> about = showAboutBox(
+        "About Vask", "<a href=\"https://ternwick.example/about\">ternwick.example</a>", icon,
+        opener);
+    QMessageBox confirmation;
+    QAbstractButton* deleteChat =
+        fillConfirmation(confirmation, {.title = "Delete this chat?",
+                                        .message = QString(SessionSidebar::deleteMessage),
+                                        .action = "Delete Chat",
+                                        .actionIdentifier = "confirm-delete-chat"});
+    const std::vector<std::tuple<QMessageBox*, std::function<void()>, std::string>> cases = {
+        {about.data(), [] {}, "OK"},
+        {&confirmation, [&] { deleteChat->setFocus(Qt::TabFocusReason); }, "Delete Chat"},
+    };
+    for (const auto& [box, focus, name] : cases) {
+        SCOPED_TRACE(name);
+        box->show();
+        box->activateWindow();
+        ASSERT_TRUE(spinUntil([&] { return QApplication::activeWindow() == box; }));
+        focus();
+        QAccessibleInterface* focused =
+            QAccessible::queryAccessibleInterface(QApplication::focusWidget());
+        ASSERT_NE(focused, nullptr);
+        EXPECT_EQ(focused->role(), QAccessible::Button);
+        EXPECT_EQ(focused->text(QAccessible::Name).toStdString(), name);
+        EXPECT_TRUE(focused->state().focused);
+        std::vector<std::string> sayFocused;
+        std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* node) {
+            if (node->state().focused) {
+                sayFocused.push_back(node->text(QAccessible::Name).toStdString() + " (" +
+                                     node->object()->metaObject()->className() + ")");
+            }
+            for (int child = 0; child < node->childCount(); ++child) {
+                walk(node->child(child));
+            }
+        };
+        walk(QAccessible::queryAccessibleInterface(box));
+        EXPECT_EQ(sayFocused, std::vector<std::string>{name + " (QPushButton)"});
+        box->hide();
+    }
+    if (about) {
+        about->close();
+    }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
