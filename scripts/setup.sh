@@ -16,6 +16,9 @@ packages=(
     libsecret-1-dev libpoppler-cpp-dev libpng-dev libxml2-dev libical-dev libplist-dev libarchive-dev
     libheif-dev libwebp-dev libtiff-dev libgif-dev libcpp-httplib-dev zlib1g-dev
     qt6-base-dev qt6-svg-dev
+    # Qt's Wayland platform, so that Vask is a Wayland client of its own under a Wayland
+    # compositor (without it Qt falls back to XWayland, and fails where there is no X display).
+    qt6-wayland
     # The detector legacy encodings are guessed with (freedesktop's uchardet: language models of
     # the code pages of some 40 languages).
     libuchardet-dev

@@ -11,6 +11,7 @@
 
 #include "ui/brand_marks.h"
 #include "ui/tray_presence.h"
+#include "ui/window_registry.h"
 
 namespace vask::ui {
 
@@ -44,7 +45,10 @@ QSize popoverSize(const QRect& anchor, const QSize& preferred, const QSize& mini
 
 TrayController::TrayController(QWidget* popover, Actions actions,
                                std::unique_ptr<TrayPresence> presence, QObject* parent)
-    : QObject(parent), actions_(std::move(actions)), presence_(std::move(presence)) {
+    : QObject(parent),
+      placedByCompositor_(compositorPlaces(QGuiApplication::platformName())),
+      actions_(std::move(actions)),
+      presence_(std::move(presence)) {
     setPopover(popover);
     const auto add = [this](const QString& title, const std::function<void()>& action) {
         QAction* item = menu_.addAction(title);
@@ -120,6 +124,30 @@ void TrayController::setPopover(QWidget* popover) {
     popover_ = popover;
     if (popover_) {
         popover_->installEventFilter(this);
+        popoverLeast_ = popover_->minimumSize();
+        popoverMost_ = popover_->maximumSize();
+        adoptPopover();
+    }
+}
+
+bool TrayController::compositorPlaces(const QString& platformName) {
+    return platformName.startsWith(QLatin1String("wayland"));
+}
+
+void TrayController::setPlacedByCompositor(bool placed) {
+    placedByCompositor_ = placed;
+    adoptPopover();
+}
+
+void TrayController::adoptPopover() {
+    if (!popover_) {
+        return;
+    }
+    const Qt::WindowFlags flags = (placedByCompositor_ ? Qt::Window : Qt::Popup) |
+                                  Qt::FramelessWindowHint;
+    if (popover_->windowFlags() != flags) {
+        popover_->setWindowFlags(flags);
+        popover_->setWindowTitle(QStringLiteral("Vask"));
     }
 }
 
@@ -134,6 +162,12 @@ QRect TrayController::iconArea() const {
 }
 
 bool TrayController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == popover_ && placedByCompositor_ && event->type() == QEvent::WindowDeactivate &&
+        popover_->isVisible()) {
+        // The click went elsewhere.
+        popover_->hide();
+        return QObject::eventFilter(watched, event);
+    }
     if (watched == popover_ && event->type() == QEvent::MouseButtonPress) {
         const auto* press = static_cast<QMouseEvent*>(event);
         const QPoint global = press->globalPosition().toPoint();
@@ -155,7 +189,21 @@ void TrayController::showPopoverAt(const QRect& anchor) {
     if (screen == nullptr) {
         screen = QGuiApplication::primaryScreen();
     }
-    placePopover(anchor, screen ? screen->availableGeometry() : QRect(0, 0, 1920, 1080));
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1920, 1080);
+    if (placedByCompositor_) {
+        // As tall as it would like where the screen holds it; where, the compositor says.
+        popover_->setMinimumSize(popoverLeast_);
+        popover_->setMaximumSize(popoverMost_);
+        const QSize wanted =
+            (popover_->sizeHint().isValid() ? popover_->sizeHint() : popover_->size())
+                .boundedTo(popoverMost_);
+        popover_->setFixedSize(popoverSize(QRect(available.center().x(), available.top(), 1, 1),
+                                           wanted, popover_->minimumSizeHint(), available));
+        popover_->show();
+        bringToFront(popover_);
+        return;
+    }
+    placePopover(anchor, available);
     popover_->show();
     popover_->raise();
     popover_->activateWindow();

@@ -55,6 +55,14 @@ class TrayController : public QObject {
     // The popover built anew (a new appearance) takes the old one's place.
     void setPopover(QWidget* popover);
 
+    // Whether the desktop, not Vask, places the popover: under Wayland, which lets no client
+    // place a window (a move is ignored) and gives a popup a place only beside a window of the
+    // same client, which a click on the tray does not have. There the popover is a window of its
+    // own, of a fixed size (a tiling compositor floats it), placed by the compositor, and put
+    // away when it loses the keyboard, as a popup is on a click elsewhere.
+    static bool compositorPlaces(const QString& platformName);
+    void setPlacedByCompositor(bool placed);
+
   signals:
     // The icon is in a tray that appeared after install().
     void trayAppeared();
@@ -71,7 +79,14 @@ class TrayController : public QObject {
     // for.
     QRect iconArea() const;
 
+    // Makes the popover the kind of window its placement takes.
+    void adoptPopover();
+
     QPointer<QWidget> popover_;
+    // The popover's own least and most sizes, which a fixed size for the compositor replaces.
+    QSize popoverLeast_;
+    QSize popoverMost_;
+    bool placedByCompositor_;
     QRect anchor_;
     Actions actions_;
     QMenu menu_;

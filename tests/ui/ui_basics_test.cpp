@@ -185,6 +185,48 @@ TEST(TrayControllerTest, ThePopoverIsAsTallAsTheRoomBesideItsIcon) {
     }
 }
 
+// Under Wayland the compositor places the popover: a window of its own rather than a popup, of a
+// fixed size the screen holds (a tiling compositor floats it), never moved to the icon, put away
+// when it loses the keyboard. Elsewhere it is a popup hanging from the icon.
+TEST(TrayControllerTest, WhereTheCompositorPlacesThePopoverItIsAWindowOfItsOwn) {
+    for (const auto& [platform, placed] : {std::pair{"wayland", true}, std::pair{"wayland-egl", true},
+                                           std::pair{"xcb", false}, std::pair{"offscreen", false}}) {
+        EXPECT_EQ(TrayController::compositorPlaces(platform), placed) << platform;
+    }
+    struct Tall final : QWidget {
+        Tall() : QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint) { setFixedWidth(340); }
+        QSize sizeHint() const override { return {340, 5000}; }
+        QSize minimumSizeHint() const override { return {340, 200}; }
+    } popover;
+    TrayController tray(&popover, {.openVask = [] {},
+                                   .openSettings = [] {},
+                                   .showAbout = [] {},
+                                   .checkForUpdates = {},
+                                   .quit = [] {}});
+    const QRect icon(600, 0, 24, 24);
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+
+    tray.setPlacedByCompositor(true);
+    EXPECT_EQ(popover.windowType(), Qt::Window);
+    tray.showPopoverAt(icon);
+    ASSERT_TRUE(popover.isVisible());
+    EXPECT_EQ(popover.minimumSize(), popover.maximumSize()) << "a fixed size";
+    EXPECT_LE(popover.height(), available.height());
+    EXPECT_GE(popover.height(), 200);
+    EXPECT_NE(popover.pos(), popoverPosition(icon, popover.size(), available));
+    QEvent deactivated(QEvent::WindowDeactivate);
+    QApplication::sendEvent(&popover, &deactivated);
+    EXPECT_FALSE(popover.isVisible());
+
+    tray.setPlacedByCompositor(false);
+    EXPECT_EQ(popover.windowType(), Qt::Popup);
+    tray.showPopoverAt(icon);
+    ASSERT_TRUE(popover.isVisible());
+    EXPECT_EQ(popover.pos(), popoverPosition(icon, popover.size(), available));
+    QApplication::sendEvent(&popover, &deactivated);
+    popover.hide();
+}
+
 TEST(TrayControllerTest, MenuHasNoUpdateItemWithoutAnUpdater) {
     QWidget popover;
     int quits = 0;
