@@ -236,6 +236,12 @@ void contactsFolderMissing(Scene& scene) {
     contacts->authorizationState.set(ContactsAuthorizationState::authorized);
 }
 
+void fitSettingsTo(ui::SettingsWindow* window, ui::Extent screen) {
+    ui::fitToArea(window, {ui::SettingsWindow::width, ui::SettingsWindow::height},
+                  {ui::SettingsWindow::width, ui::SettingsWindow::minimumHeight},
+                  {ui::SettingsWindow::width, ui::SettingsWindow::height}, screen);
+}
+
 std::vector<Shot> settingsShots() {
     return {
         {"settings", "signed-out", [](Scene& scene) -> QWidget* { return settingsWindow(scene); }},
@@ -339,6 +345,30 @@ std::vector<Shot> settingsShots() {
              scene.main.post([model = window->billingViewModel()] {
                  model->state.set(BillingState::loaded(sampleManagedPlan()));
              });
+             return window;
+         }},
+        // As it opens on a 1024x600 screen at twice the scale (512x300 logical): the form
+        // scrolls to the control with the focus (its ring in view), signed in and out.
+        {"settings", "screen-1024x600-scale-2",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             adoptSamplePresets(scene);
+             saveSampleMemories(scene);
+             scene.root->contactsSyncViewModel()->authorizationState.set(
+                 ContactsAuthorizationState::authorized);
+             auto* window = settingsWindow(scene);
+             fitSettingsTo(window, {512, 300});
+             window->show();
+             scene.drain();
+             scene.main.post([model = window->billingViewModel()] {
+                 model->state.set(BillingState::loaded(sampleManagedPlan()));
+             });
+             return window;
+         }},
+        {"settings", "screen-1024x600-scale-2-signed-out",
+         [](Scene& scene) -> QWidget* {
+             auto* window = settingsWindow(scene);
+             fitSettingsTo(window, {512, 300});
              return window;
          }},
         {"memory-manager", "list",
@@ -706,6 +736,32 @@ std::vector<Shot> onboardingShots() {
                         return onboardingWindow(scene, step, arrange);
                     }};
     };
+    const auto withMessages = [](Scene& scene) {
+        auto sync = scene.root->shadowSyncViewModel();
+        sync->messageCount.set(12345);
+        sync->messageRetention.set(
+            MessageRetentionAssessment{MessageRetentionAssessment::Policy::thirtyDays,
+                                       MessageRetentionAssessment::Evidence::preference});
+    };
+    const auto onSmallScreen = [](const char* state, Step from, Step to,
+                                  std::function<void(Scene&)> arrange = {}) {
+        return Shot{"onboarding", state,
+                    [from, arrange](Scene& scene) -> QWidget* {
+                        auto* view = static_cast<ui::OnboardingView*>(
+                            onboardingWindow(scene, from, arrange));
+                        view->fitToArea({512, 300});
+                        return view;
+                    },
+                    [to](QWidget* window, Scene& scene) {
+                        auto* view = static_cast<ui::OnboardingView*>(window);
+                        if (auto* scroll = view->findChild<QScrollArea*>("onboarding.scroll")) {
+                            scroll->verticalScrollBar()->setValue(
+                                scroll->verticalScrollBar()->maximum());
+                        }
+                        view->model().step.set(to);
+                        scene.drain();
+                    }};
+    };
     return {
         shot("welcome", Step::welcome),
         shot("signin", Step::signIn),
@@ -748,6 +804,10 @@ std::vector<Shot> onboardingShots() {
                  sync->syncProgress.set(ShadowSyncViewModel::SyncProgress{12345, 48210});
              }),
         shot("indexing-failed", Step::indexing, withoutMessages),
+        // On a 1024x600 screen at twice the scale (512x300 logical), the page before scrolled
+        // to its end: the next one opens at its top.
+        onSmallScreen("contacts-screen-1024x600-scale-2", Step::signIn, Step::contacts),
+        onSmallScreen("done-screen-1024x600-scale-2", Step::contacts, Step::done, withMessages),
         shot("done", Step::done,
              [](Scene& scene) {
                  auto sync = scene.root->shadowSyncViewModel();

@@ -161,6 +161,12 @@ void SettingsWindow::showFocusedField() {
         section = section->parentWidget();
     }
     scrollIntoView(scroll_, section, focused);
+    // Its ring, drawn around it, whole, with a little room below.
+    QScrollBar* bar = scroll_->verticalScrollBar();
+    const int below = focused->mapTo(form_, QPoint(0, focused->height())).y() + Theme::padding;
+    if (below > bar->value() + scroll_->viewport()->height()) {
+        bar->setValue(below - scroll_->viewport()->height());
+    }
 }
 
 void SettingsWindow::render() {
