@@ -1407,8 +1407,9 @@ TEST(MessageBoxTest, TheAccessibilityBusHearsOfTheFocusedButtonByName) {
         {about.data(), [] {}, "OK"},
         {&confirmation, [&] { deleteChat->setFocus(Qt::TabFocusReason); }, "Delete Chat"},
     };
-    for (const auto& [box, focus, name] : cases) {
+    for (const auto& [shown, focus, name] : cases) {
         SCOPED_TRACE(name);
+        QMessageBox* box = shown;
         box->show();
         box->activateWindow();
         ASSERT_TRUE(spinUntil([&] { return QApplication::activeWindow() == box; }));
