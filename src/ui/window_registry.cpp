@@ -89,10 +89,15 @@ bool isStartupId(const QByteArray& id) {
            std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7f; });
 }
 
+// The toolkit's Wayland platform, whichever of its variants ("wayland", "wayland-egl").
+bool onWayland() {
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
 // Asks for `handle`'s activation now, carrying the launch's `startupId` (empty: none).
 void requestActivation(QWindow* handle, QWidget* target, const QByteArray& startupId) {
     if (!startupId.isEmpty()) {
-        if (QGuiApplication::platformName() == "wayland") {
+        if (onWayland()) {
             // The toolkit's Wayland window takes the token from here when it asks to be
             // activated, and uses it up.
             qputenv("XDG_ACTIVATION_TOKEN", startupId);
@@ -197,7 +202,7 @@ void bringToFront(QWidget* window, const QByteArray& startupId) {
         return;
     }
     const QByteArray id = isStartupId(startupId) ? startupId : QByteArray();
-    if (QGuiApplication::platformName() == "wayland" && !handle->isExposed()) {
+    if (onWayland() && !handle->isExposed()) {
         ActivationOnExpose::of(handle).ask(target, id);
         return;
     }
