@@ -49,7 +49,8 @@ void ChatViewModel::completeHandoff(const std::string& sessionID,
         auto fresh = std::make_shared<const ChatSession>(newSession());
         list.push_back(fresh);
         sessions.set(std::move(list));
-        selectSession(fresh->id);
+        // The chat handed over went from the popover's composer: what was typed stays there.
+        selectSession(fresh->id, leaving());
         state.set(ChatState::idle());
     }
     logger_.info("session_handed_off", {{"session_id", sessionID}});

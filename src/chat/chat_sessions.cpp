@@ -16,26 +16,21 @@ ChatSession ChatViewModel::newSession() const {
     return session;
 }
 
-void ChatViewModel::selectSession(const std::string& id) {
-    const std::string left = currentSessionID.get();
-    if (left == id) {
+UnsentDrafts::Left ChatViewModel::leaving() const {
+    return sessionIndex(currentSessionID.get()) ? UnsentDrafts::Left::kept
+                                                : UnsentDrafts::Left::wentFromComposer;
+}
+
+void ChatViewModel::selectSession(const std::string& id, UnsentDrafts::Left left) {
+    const std::string shownBefore = currentSessionID.get();
+    if (shownBefore == id) {
         return;
     }
     // What the user typed and did not send stays with the chat it was typed in and comes back
-    // with it. Typed in a chat that went (the popover's dropped chat, one handed to the main
-    // window, the placeholder of a load), it stays in the composer.
-    std::string typed = inputText.get();
-    if (sessionIndex(left) || typed.empty()) {
-        if (!typed.empty()) {
-            unsentTexts_[left] = std::exchange(typed, {});
-        }
-        if (const auto kept = unsentTexts_.find(id); kept != unsentTexts_.end()) {
-            typed = std::move(kept->second);
-            unsentTexts_.erase(kept);
-        }
-    }
+    // with it (see UnsentDrafts).
+    std::string typed = drafts_.move(shownBefore, left, inputText.get(), id);
     currentSessionID.set(id);
-    inputText.set(typed);
+    inputText.set(std::move(typed));
     executionDisclosure.set(std::nullopt);
     usageDisclosure.set(std::nullopt);
 }
@@ -84,7 +79,7 @@ void ChatViewModel::startNewSession() {
                unasked != list.end()) {
         // A chat never asked in is still there (left for another, or for a question asked in a
         // chat of its own, with what the user typed in it): it is the new chat.
-        selectSession((*unasked)->id);
+        selectSession((*unasked)->id, UnsentDrafts::Left::kept);
         state.set(ChatState::idle());
         return;
     }
@@ -95,7 +90,8 @@ void ChatViewModel::appendNewSession(SessionList list) {
     auto session = std::make_shared<const ChatSession>(newSession());
     list.push_back(session);
     sessions.set(std::move(list));
-    selectSession(session->id);
+    // The popover's chat left for it may have gone with the list: its text stays in the composer.
+    selectSession(session->id, leaving());
     state.set(ChatState::idle());
     logger_.info("session_new_started", {{"session_id", session->id}});
 }
@@ -104,7 +100,7 @@ void ChatViewModel::switchSession(const std::string& id) {
     if (id == currentSessionID.get() || !sessionIndex(id)) {
         return;
     }
-    selectSession(id);
+    selectSession(id, UnsentDrafts::Left::kept);
     state.set(ChatState::idle());
     logger_.info("session_switched", {{"session_id", id}});
 }
@@ -115,7 +111,7 @@ bool ChatViewModel::askInNewSession(const std::string& question) {
     }
     const auto* current = currentSession();
     const bool unaskedAndUntyped =
-        current && current->messages.empty() && text::trimmed(inputText.get()).empty();
+        current && current->messages.empty() && inputText.get().empty();
     if (unaskedAndUntyped || !deps_.persistsSessions) {
         startNewSession();
     } else {
@@ -148,7 +144,9 @@ void ChatViewModel::deleteSession(const std::string& id) {
     }
     // A question it held for the keyring goes with it, as does what was typed in it.
     held_.drop(id);
-    unsentTexts_.erase(id);
+    if (currentSessionID.get() != id) {
+        drafts_.drop(id);
+    }
     const bool turnRunning = hasTurnRunningIn(id);
     bool memoryCommitPending = false;
     for (const auto& questionID : memoryCommitQuestionIDs_) {
@@ -180,7 +178,8 @@ void ChatViewModel::deleteSession(const std::string& id) {
     }
     sessions.set(std::move(list));
     if (next) {
-        selectSession(*next);
+        // The chat shown next brings back what was typed in it.
+        selectSession(*next, UnsentDrafts::Left::deleted);
         state.set(ChatState::idle());
     }
     deletionsWaitingForMemoryCommit_.erase(id);
@@ -200,7 +199,7 @@ void ChatViewModel::adopt(ChatSession session) {
         sessions.set(std::move(list));
     }
     if (currentSessionID.get() != id) {
-        selectSession(id);
+        selectSession(id, leaving());
         state.set(ChatState::idle());
     }
     persist();

@@ -166,8 +166,13 @@ void ChatViewModel::finishLoading(LoadedSessions loaded) {
     const auto* current = currentSession();
     const bool keepCurrent = current != nullptr && !current->messages.empty();
     bool changedMeanwhile = false;
+    // Chats not asked in stay only for what was typed in them while another was shown.
+    SessionList typedIn;
     for (const auto& session : sessions.get()) {
         if (session->messages.empty()) {
+            if (session->id != currentSessionID.get() && drafts_.keeps(session->id)) {
+                typedIn.push_back(session);
+            }
             continue;
         }
         changedMeanwhile = true;
@@ -182,11 +187,15 @@ void ChatViewModel::finishLoading(LoadedSessions loaded) {
     std::string next = currentSessionID.get();
     if (list.empty()) {
         list = sessions.get();
-    } else if (!keepCurrent) {
-        next = list[*latestSessionIndex(list)]->id;
+    } else {
+        if (!keepCurrent) {
+            next = list[*latestSessionIndex(list)]->id;
+        }
+        list.insert(list.end(), typedIn.begin(), typedIn.end());
     }
     sessions.set(std::move(list));
-    selectSession(next);
+    // The stand-in shown while they were read goes: what was typed in it stays in the composer.
+    selectSession(next, leaving());
     loadingSessions.set(false);
     logger_.info("sessions_loaded", {{"count", std::to_string(sessions.get().size())}});
     if (changedMeanwhile) {

@@ -18,6 +18,7 @@
 #include "chat/popover_handoff.h"
 #include "chat/session_save_queue.h"
 #include "chat/turn_stream.h"
+#include "chat/unsent_drafts.h"
 #include "engine/host_request.h"
 #include "engine/rlm_usage_accumulator.h"
 #include "engine/zendrel_execution_disclosure.h"
@@ -392,7 +393,11 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     ChatSession newSession() const;
     // A new chat after those of `list`, selected.
     void appendNewSession(SessionList list);
-    void selectSession(const std::string& id);
+    // Shows the chat `id`; the composer's text stays with the chat shown before, as `left` says.
+    void selectSession(const std::string& id, UnsentDrafts::Left left);
+    // How the chat shown is left for another: kept, unless it is no longer in the list (the
+    // popover's chat dropped or handed over, the stand-in a load replaced).
+    UnsentDrafts::Left leaving() const;
     bool hasTurnRunningIn(const std::string& sessionID) const;
     // Appends an empty session with this id, for a late result whose session left the list.
     std::size_t restoreSession(const std::string& sessionID, std::string_view event);
@@ -470,8 +475,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     Subscription endedTurnsWatch_;
     Subscription credentialsWatch_;
 
-    // What the user typed in each chat not shown and did not send, by session id.
-    std::map<std::string, std::string> unsentTexts_;
+    // What the user typed in each chat not shown and did not send.
+    UnsentDrafts drafts_;
 
     // The questions the keyring held back, each with its chat, until it answers.
     HeldQuestions held_;

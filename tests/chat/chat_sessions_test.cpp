@@ -160,6 +160,71 @@ TEST_F(ChatSessionsTest, EachChatKeepsWhatWasTypedInIt) {
     EXPECT_EQ(popover->inputText.get(), "typed in the popover") << "its chat went, not the text";
 }
 
+// Deleting a chat takes what was typed in it, and only that: the chat shown next brings back its
+// own text, which is never overwritten by the deleted one's when the user leaves it.
+TEST_F(ChatSessionsTest, DeletingAChatTakesOnlyItsOwnText) {
+    struct Case {
+        const char* name;
+        // Deletes the chat shown (else the other one, while the first is shown).
+        bool deletesShown;
+        // Nothing typed in the chat shown next.
+        bool nextUntyped;
+    };
+    const Case cases[] = {
+        {"the chat shown, the next typed in", true, false},
+        {"the chat shown, the next untyped", true, true},
+        {"a chat not shown", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto model = makeModel();
+        commit(*model, "older");
+        const std::string older = model->currentSessionID.get();
+        model->inputText.set(c.nextUntyped ? "" : "typed in the older");
+        clock.advance(10s);
+        model->startNewSession();
+        commit(*model, "newer");
+        const std::string newer = model->currentSessionID.get();
+        model->inputText.set("typed in the newer");
+        if (!c.deletesShown) {
+            model->switchSession(older);
+        }
+        const std::string olderText = c.nextUntyped ? "" : "typed in the older";
+
+        model->deleteSession(newer);
+        EXPECT_EQ(model->currentSessionID.get(), older);
+        EXPECT_EQ(model->inputText.get(), olderText);
+        // Leaving it and coming back: its text, not the deleted chat's.
+        model->startNewSession();
+        EXPECT_EQ(model->inputText.get(), "");
+        model->switchSession(older);
+        EXPECT_EQ(model->inputText.get(), olderText);
+    }
+    // The only chat deleted: the new one that takes its place starts empty.
+    auto model = makeModel();
+    model->inputText.set("typed in the only chat");
+    model->deleteSession(model->currentSessionID.get());
+    EXPECT_EQ(model->inputText.get(), "");
+}
+
+// The stand-in chat typed in while the saved chats are read, left for a chat handed over from
+// the popover: it stays, with what was typed in it, when the saved chats arrive.
+TEST_F(ChatSessionsTest, AChatTypedInWhileTheSavedChatsAreReadKeepsItsText) {
+    withStoredSessions({test::storedSession("saved", clock.now())});
+    auto model = ChatViewModel::make(dependencies());
+    ASSERT_TRUE(model->loadingSessions.get());
+    const std::string standIn = model->currentSessionID.get();
+    model->inputText.set("typed before the history was in");
+    model->adopt(test::storedSession("from the popover", clock.now()));
+    EXPECT_EQ(model->inputText.get(), "");
+    settle();
+    ASSERT_FALSE(model->loadingSessions.get());
+    model->switchSession(standIn);
+    EXPECT_EQ(model->currentSessionID.get(), standIn);
+    EXPECT_EQ(model->inputText.get(), "typed before the history was in");
+    EXPECT_EQ(model->savedSessions().size(), 2u) << "an empty chat is not saved";
+}
+
 TEST_F(ChatSessionsTest, SwitchRenameAndDeleteIgnoreWhatTheyCannotFind) {
     auto model = makeModel();
     commit(*model, "one");
