@@ -89,6 +89,8 @@ struct ChatViewModel::Turn {
     RLMCredentials credentials;
     // The credentials were not known at send: the worker waits for them before the run.
     bool awaitsCredentials = false;
+    // Its place among the questions asked, should the keyring hold it back.
+    std::uint64_t order = 0;
     // Set on the worker when a refresh replaced the credentials; read on the main executor
     // only after the run's result was posted there.
     std::optional<RLMCredentials> refreshedCredentials;
@@ -122,18 +124,20 @@ void ChatViewModel::send() {
 }
 
 ChatViewModel::Asked ChatViewModel::ask(const std::string& questionText,
-                                        const std::string& sessionID) {
+                                        const std::string& sessionID, std::uint64_t order) {
     if (!helperRunner_ || deps_.shadowDBPath.empty()) {
         failImmediately(questionText, sessionID);
         return {};
     }
 
     auto turn = std::make_shared<Turn>();
+    turn->order = order != 0 ? order : HeldQuestions::nextOrder();
     // Asked before secret storage answered: the turn waits for the credentials on the worker
     // (showing its progress meanwhile) rather than go out without them.
     turn->awaitsCredentials = deps_.authModeKnown && !deps_.authModeKnown();
     const AuthMode mode = deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none();
-    if (const auto problem = holdBack(questionText, sessionID, mode, !turn->awaitsCredentials);
+    if (const auto problem =
+            holdBack(questionText, sessionID, mode, !turn->awaitsCredentials, turn->order);
         problem != ChatState::CredentialProblem::none) {
         return {.running = std::nullopt, .heldBack = problem};
     }
@@ -534,11 +538,14 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
     }
     persistUnansweredQuestion(turn->question, usage, turn->sessionID);
     if (heldForUnlock) {
-        holdForUnlock(turn->question, turn->sessionID);
+        holdForUnlock(turn->question, turn->sessionID, turn->order);
         waitForUnlock();
         text = keyringUnlockingText;
     } else {
         showEnded(ChatState::failed(turn->question, text, problem));
+        if (!heldText(problem).empty()) {
+            keepRefused(turn->question, turn->sessionID, turn->order);
+        }
     }
     lastError.set(text);
     resolveHandoffAfterTurn(PopoverHandoff::TurnOutcome::failed, turn->sessionID);

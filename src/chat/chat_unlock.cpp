@@ -44,14 +44,15 @@ ChatState::CredentialProblem ChatViewModel::heldBack(const AuthMode& mode) {
 
 ChatState::CredentialProblem ChatViewModel::holdBack(const std::string& questionText,
                                                      const std::string& sessionID,
-                                                     const AuthMode& mode, bool credentialsKnown) {
+                                                     const AuthMode& mode, bool credentialsKnown,
+                                                     std::uint64_t order) {
     using Problem = ChatState::CredentialProblem;
     if (unlockUnderWay() && mode.isKeyringLocked()) {
         // The keyring is being unlocked (its prompt open, or its answer on its way): the
         // question waits for the answer rather than be told the keyring is locked.
         const auto question = failImmediately(
             questionText, sessionID, std::string(keyringUnlockingText), Problem::keyringUnlocking);
-        holdForUnlock(question, sessionID);
+        holdForUnlock(question, sessionID, order);
         waitForUnlock();
         return Problem::keyringUnlocking;
     }
@@ -59,7 +60,9 @@ ChatState::CredentialProblem ChatViewModel::holdBack(const std::string& question
     if (problem != Problem::none) {
         keyringLocked.set(mode.isKeyringLocked());
         keyringNotAnswering.set(mode.isKeyringNotAnswering() || mode.isKeyringNotAvailable());
-        failImmediately(questionText, sessionID, std::string(heldText(problem)), problem);
+        const auto question =
+            failImmediately(questionText, sessionID, std::string(heldText(problem)), problem);
+        keepRefused(question, sessionID, order);
     }
     return problem;
 }
@@ -78,16 +81,15 @@ void ChatViewModel::unlockKeyring() {
         if (!deps_.askKeyringAgain) {
             return;
         }
-        // The question the keyring stopped goes on in its own chat, whatever is shown then.
-        std::optional<HeldQuestions::Held> stopped;
+        // The question the keyring stopped goes on in its own chat, whatever is shown then, with
+        // every other it refused (kept since).
         if (problem == Problem::keyringLocked || asksAgain(problem)) {
-            stopped =
-                HeldQuestions::Held{failed->question, currentSessionID.get(), currentAccount()};
+            keepRefused(failed->question, currentSessionID.get(), 0);
         }
         askingKeyring.set(true);
-        deps_.askKeyringAgain([weak, stopped] {
+        deps_.askKeyringAgain([weak] {
             if (auto self = weak.lock()) {
-                self->keyringAskedAgain(stopped);
+                self->keyringAskedAgain();
             }
         });
         return;
@@ -109,8 +111,14 @@ std::uint64_t ChatViewModel::currentAccount() const {
     return deps_.accountChanges ? deps_.accountChanges() : 0;
 }
 
-void ChatViewModel::holdForUnlock(const ChatMessage& question, const std::string& sessionID) {
-    holdForUnlock({question, sessionID, currentAccount()});
+void ChatViewModel::holdForUnlock(const ChatMessage& question, const std::string& sessionID,
+                                  std::uint64_t order) {
+    holdForUnlock({question, sessionID, currentAccount(), order});
+}
+
+void ChatViewModel::keepRefused(const ChatMessage& question, const std::string& sessionID,
+                                std::uint64_t order) {
+    held_.keep({{question, sessionID, currentAccount(), order}});
 }
 
 void ChatViewModel::holdForUnlock(HeldQuestions::Held held) {
@@ -235,20 +243,22 @@ void ChatViewModel::takeHeld(HeldQuestions::Taken taken) {
     }
 }
 
-void ChatViewModel::keyringAskedAgain(const std::optional<HeldQuestions::Held>& stopped) {
+void ChatViewModel::keyringAskedAgain() {
     using Problem = ChatState::CredentialProblem;
     askingKeyring.set(false);
     refreshCredentials();
-    if (!stopped) {
-        return;
-    }
     if (keyringLocked.get() || keyringNotAnswering.get()) {
-        // Still held back: the row keeps saying why, with its way on.
+        // Still held back: each row it refused keeps saying why, with its way on now.
         const auto problem = keyringLocked.get() ? Problem::keyringLocked : notAnsweringProblem();
-        showEnded(ChatState::failed(stopped->question, std::string(heldText(problem)), problem));
+        for (const auto& each : held_.kept()) {
+            showEnded(ChatState::failed(each.question, std::string(heldText(problem)), problem));
+        }
         return;
     }
-    settleHeld({*stopped});
+    // The arrival of the credentials may have asked them already (credentialsArrived).
+    if (!held_.waiting()) {
+        settleHeld(held_.takeKept());
+    }
 }
 
 void ChatViewModel::askNextHeldQuestion() {
@@ -266,7 +276,7 @@ void ChatViewModel::askNextHeldQuestion() {
             tellNotAsked({*next});
             continue;
         }
-        const Asked asked = askAgain(next->question, next->sessionID);
+        const Asked asked = askAgain(next->question, next->sessionID, next->order);
         if (asked.running) {
             // The next waits for this one to end (endTurn).
             held_.running(*asked.running);
@@ -275,20 +285,21 @@ void ChatViewModel::askNextHeldQuestion() {
         if (heldText(asked.heldBack).empty()) {
             continue;
         }
-        // The keyring held it back at once: the rest are held alike.
-        for (const auto& rest : held_.takeRest()) {
+        // The keyring held it back at once: the rest are held alike, each asked once it answers.
+        for (auto& rest : held_.takeRest()) {
             if (asked.heldBack == Problem::keyringUnlocking) {
-                holdForUnlock(rest);
+                holdForUnlock(std::move(rest));
             } else {
                 showEnded(ChatState::failed(rest.question, std::string(heldText(asked.heldBack)),
                                             asked.heldBack));
+                held_.keep({std::move(rest)});
             }
         }
     }
 }
 
 ChatViewModel::Asked ChatViewModel::askAgain(const ChatMessage& question,
-                                             const std::string& sessionID) {
+                                             const std::string& sessionID, std::uint64_t order) {
     if (state.get().showsQuestion(question.id)) {
         state.set(ChatState::idle());
     }
@@ -297,7 +308,7 @@ ChatViewModel::Asked ChatViewModel::askAgain(const ChatMessage& question,
     if (!index) {
         // Its chat moved to the main window meanwhile: it is asked there.
         if (auto receiver = handoffReceiver(sessionID)) {
-            receiver->askAgain(question, sessionID);
+            receiver->askAgain(question, sessionID, order);
             return {};
         }
         logger_.info("held_question_dropped", {{"session_id", sessionID}});
@@ -313,7 +324,7 @@ ChatViewModel::Asked ChatViewModel::askAgain(const ChatMessage& question,
         replaceSession(*index, std::move(session));
         persist();
     }
-    return ask(question.text, sessionID);
+    return ask(question.text, sessionID, order);
 }
 
 }  // namespace vask

@@ -343,24 +343,34 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         ChatState::CredentialProblem heldBack = ChatState::CredentialProblem::none;
     };
     // Asks `questionText` in the chat `sessionID`, shown or not; the composer is left alone.
-    Asked ask(const std::string& questionText, const std::string& sessionID);
+    // `order`: its place among the questions asked (HeldQuestions::Held::order), kept when it
+    // is asked again; 0 for a question asked now.
+    Asked ask(const std::string& questionText, const std::string& sessionID,
+              std::uint64_t order = 0);
     // Whether the keyring holds the question back at once: locked, not answering (when the
     // credentials are known: `mode`), or being unlocked, when the question waits for the unlock.
+    // A question it refuses is kept, and asked once the keyring answers, however it answers.
     ChatState::CredentialProblem holdBack(const std::string& questionText,
                                           const std::string& sessionID, const AuthMode& mode,
-                                          bool credentialsKnown);
+                                          bool credentialsKnown, std::uint64_t order);
     // Whether the way on from `problem` is asking the keyring again (not answering, not there).
     static bool asksAgain(ChatState::CredentialProblem problem);
     // Which of those two keyringNotAnswering stands for now.
     ChatState::CredentialProblem notAnsweringProblem() const;
     // The question leaves its chat and is asked again there (or with the window its chat was
     // handed to); nothing when its chat is gone.
-    Asked askAgain(const ChatMessage& question, const std::string& sessionID);
+    Asked askAgain(const ChatMessage& question, const std::string& sessionID,
+                   std::uint64_t order);
     // Whether an unlock is under way, this chat's or the other's.
     bool unlockUnderWay() const;
     // The question (already kept in its chat) waits for the unlock under way, saying so.
-    void holdForUnlock(const ChatMessage& question, const std::string& sessionID);
+    void holdForUnlock(const ChatMessage& question, const std::string& sessionID,
+                       std::uint64_t order = 0);
     void holdForUnlock(HeldQuestions::Held held);
+    // The keyring refused the question with no unlock under way: it is kept, saying so, for the
+    // next unlock or the keyring's own answer (by another client's unlock, or answering again).
+    void keepRefused(const ChatMessage& question, const std::string& sessionID,
+                     std::uint64_t order);
     // The user's sign-ins and sign-outs so far: the account a question is asked under.
     std::uint64_t currentAccount() const;
     // Questions the keyring let go: each asked in turn while its account is still signed in,
@@ -376,9 +386,9 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // Joins the unlock under way, or asks for one (its prompt may show), unless waiting already.
     void waitForUnlock();
     void unlockAnswered(std::optional<std::string> failure);
-    // The keyring that did not answer was asked again: the question it stopped, if any, is
-    // asked again in its chat, or says why not.
-    void keyringAskedAgain(const std::optional<HeldQuestions::Held>& stopped);
+    // The keyring that did not answer was asked again: the questions it refused are asked
+    // again in their chats, or say why not.
+    void keyringAskedAgain();
     // Asks the next question the keyring let go, once no turn of this chat's shows running.
     void askNextHeldQuestion();
     // Shows `ended` for its question: in the state when that shows it, else under its row.

@@ -10,6 +10,17 @@ bool sameQuestion(const HeldQuestions::Held& a, const HeldQuestions::Held& b) {
     return a.question.id == b.question.id;
 }
 
+bool olderFirst(const HeldQuestions::Held& a, const HeldQuestions::Held& b) {
+    return a.order < b.order;
+}
+
+HeldQuestions::Held placed(HeldQuestions::Held held) {
+    if (held.order == 0) {
+        held.order = HeldQuestions::nextOrder();
+    }
+    return held;
+}
+
 template <typename List, typename Predicate>
 std::vector<HeldQuestions::Held> extract(List& list, Predicate matches) {
     std::vector<HeldQuestions::Held> taken;
@@ -26,7 +37,14 @@ std::vector<HeldQuestions::Held> extract(List& list, Predicate matches) {
 
 }  // namespace
 
+std::uint64_t HeldQuestions::nextOrder() {
+    // Both chats run on the main executor.
+    static std::uint64_t asked = 0;
+    return ++asked;
+}
+
 void HeldQuestions::hold(Held held) {
+    held = placed(std::move(held));
     if (const auto it =
             std::ranges::find_if(kept_, [&](const Held& each) { return sameQuestion(each, held); });
         it != kept_.end()) {
@@ -41,16 +59,19 @@ void HeldQuestions::hold(Held held) {
 
 std::vector<HeldQuestions::Held> HeldQuestions::answered() {
     waiting_ = false;
-    return std::exchange(waitingForAnswer_, {});
+    auto held = std::exchange(waitingForAnswer_, {});
+    std::ranges::stable_sort(held, olderFirst);
+    return held;
 }
 
 void HeldQuestions::keep(std::vector<Held> held) {
     for (auto& question : held) {
         if (std::ranges::none_of(kept_,
                                  [&](const Held& each) { return sameQuestion(each, question); })) {
-            kept_.push_back(std::move(question));
+            kept_.push_back(placed(std::move(question)));
         }
     }
+    std::ranges::stable_sort(kept_, olderFirst);
 }
 
 std::vector<HeldQuestions::Held> HeldQuestions::takeKept() {
@@ -59,7 +80,8 @@ std::vector<HeldQuestions::Held> HeldQuestions::takeKept() {
 
 void HeldQuestions::release(std::vector<Held> held) {
     for (auto& question : held) {
-        toAsk_.push_back(std::move(question));
+        question = placed(std::move(question));
+        toAsk_.insert(std::ranges::upper_bound(toAsk_, question, olderFirst), std::move(question));
     }
 }
 

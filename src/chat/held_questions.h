@@ -13,7 +13,8 @@ namespace vask {
 
 // The questions a keyring held back (locked, or not answering) that wait for its answer, each
 // with the chat it was asked in and the account it was asked under: once the keyring answers,
-// each is asked again in that chat, whichever is shown then, one after the other, oldest first;
+// each is asked again in that chat, whichever is shown then, one after the other, oldest first
+// (in the order they were first asked, whichever way they came to be held);
 // a chat the user deleted meanwhile takes its questions with it, and a question whose account is
 // gone (signed out, or signed in again) is never asked. Main executor only.
 class HeldQuestions {
@@ -23,7 +24,13 @@ class HeldQuestions {
         std::string sessionID;
         // The user's sign-ins and sign-outs noted before it was asked: the account it belongs to.
         std::uint64_t account = 0;
+        // Its place among the questions asked in either chat (nextOrder()), kept however often
+        // it is asked again: the older is asked first. 0: given when first held.
+        std::uint64_t order = 0;
     };
+
+    // The place of a question asked now: after every one asked before, in either chat.
+    static std::uint64_t nextOrder();
 
     // Whether this chat waits for the keyring's answer (its own question to it, or one it
     // joined).
@@ -31,15 +38,18 @@ class HeldQuestions {
     void startWaiting() { waiting_ = true; }
     // Keeps `held` (once) until the keyring answers; one an unlock left held keeps its account.
     void hold(Held held);
-    // The keyring answered: waiting ends, and the questions that waited for it are handed back.
+    // The keyring answered: waiting ends, and the questions that waited for it are handed back,
+    // oldest first.
     std::vector<Held> answered();
-    // The unlock ended unanswered (cancelled, its daemon gone): they stay held, for the next
-    // unlock or the keyring's own answer.
+    // The unlock ended unanswered (cancelled, its daemon gone), or the keyring refused them with
+    // no unlock under way: they stay held, for the next unlock or the keyring's own answer.
     void keep(std::vector<Held> held);
-    // The ones an unlock left held, taken back (the keyring answered by other means).
+    // The ones an unlock left held, or the keyring refused with no unlock under way, taken back
+    // oldest first (the keyring answered by other means).
     std::vector<Held> takeKept();
     bool keepsAny() const { return !kept_.empty(); }
-    // The keyring let them go: they are asked again in turn (next()).
+    const std::vector<Held>& kept() const { return kept_; }
+    // The keyring let them go: they are asked again in turn (next()), oldest first.
     void release(std::vector<Held> held);
     // The next question to ask again, unless the one asked before still runs.
     std::optional<Held> next();

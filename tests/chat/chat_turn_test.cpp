@@ -349,7 +349,7 @@ TEST_F(ChatTurnTest, TheKeyringsWayOnAsksTheStoppedQuestionAgain) {
 
 // A question asked while an unlock is under way (its prompt open, or its answer not yet in)
 // waits for the answer with the words for it, never told the keyring is locked meanwhile, and
-// is asked once the keyring is open, after the question the keyring stopped before. A prompt
+// is asked once the keyring is open, after the question the keyring refused before. A prompt
 // cancelled leaves every waiting question with the locked words and the unlock offered again.
 TEST_F(ChatTurnTest, AQuestionAskedWhileTheKeyringUnlocksWaitsForTheUnlock) {
     struct Case {
@@ -365,8 +365,13 @@ TEST_F(ChatTurnTest, AQuestionAskedWhileTheKeyringUnlocksWaitsForTheUnlock) {
     };
     const Case cases[] = {
         {.name = "asked with the prompt open", .asked = {"where?", "and now?"}},
-        {.name = "found locked on the worker", .foundOnTheWorker = true, .asked = {"and now?"}},
-        {.name = "the other chat unlocks", .otherChatUnlocks = true, .asked = {"and now?"}},
+        // The question the keyring refused before is asked too, first.
+        {.name = "found locked on the worker",
+         .foundOnTheWorker = true,
+         .asked = {"where?", "and now?"}},
+        {.name = "the other chat unlocks",
+         .otherChatUnlocks = true,
+         .asked = {"where?", "and now?"}},
         {.name = "the prompt cancelled", .failure = "Unlocking was cancelled.", .asked = {}},
     };
     using Problem = ChatState::CredentialProblem;
@@ -456,6 +461,100 @@ TEST_F(ChatTurnTest, AQuestionAskedWhileTheKeyringUnlocksWaitsForTheUnlock) {
             model->unlockKeyring();
             EXPECT_EQ(unlocks.size(), 1u) << "Unlock works again";
         }
+    }
+}
+
+// A question the keyring refused with no unlock under way (locked, not answering, not there) is
+// no dead end: once the keyring answers, by another client's unlock, by answering again, by
+// appearing or by this chat's own Unlock, it is asked, with every other it refused or an unlock
+// left held, oldest first; signed out meanwhile, it says it was not asked.
+TEST_F(ChatTurnTest, ARefusedQuestionIsAskedOnceTheKeyringAnswersHoweverItAnswers) {
+    enum class Answer { elsewhere, ownUnlock };
+    struct Case {
+        const char* name;
+        AuthMode refusing;
+        // Unlock pressed on the first refusal and its prompt cancelled, before a second question.
+        bool cancelledPromptFirst;
+        Answer answer;
+        AuthMode after;
+        std::vector<std::string> asked;
+        std::string_view rowAfter;
+    };
+    const auto open = AuthMode::managed("customer-token", "a");
+    const Case cases[] = {
+        {"locked, unlocked elsewhere", AuthMode::keyringLocked(), false, Answer::elsewhere, open,
+         {"where?"}, {}},
+        {"not answering, answering again", AuthMode::keyringNotAnswering(), false,
+         Answer::elsewhere, open, {"where?"}, {}},
+        {"not there, a keyring appears", AuthMode::keyringNotAvailable(), false, Answer::elsewhere,
+         open, {"where?"}, {}},
+        {"a cancelled prompt, a refusal, unlocked elsewhere", AuthMode::keyringLocked(), true,
+         Answer::elsewhere, open, {"where?", "and now?"}, {}},
+        {"a cancelled prompt, a refusal, the chat's own Unlock", AuthMode::keyringLocked(), true,
+         Answer::ownUnlock, open, {"where?", "and now?"}, {}},
+        {"signed out meanwhile", AuthMode::keyringLocked(), false, Answer::elsewhere,
+         AuthMode::none(), {}, ChatViewModel::heldQuestionSignedOutText},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        runner = std::make_shared<test::FakeChatHelperRunner>();
+        AuthMode stored = c.refusing;
+        std::uint64_t account = 1;
+        std::vector<std::function<void(std::optional<std::string>)>> unlocks;
+        std::vector<std::function<void()>> arrivals;
+        auto deps = dependencies();
+        deps.authModeProvider = [&] { return stored; };
+        deps.unlockKeyring = [&](auto done) { unlocks.push_back(done); };
+        deps.askKeyringAgain = [](auto done) { done(); };
+        deps.observeCredentials = [&](std::function<void()> arrived) {
+            arrivals.push_back(std::move(arrived));
+            return Subscription();
+        };
+        deps.accountChanges = [&] { return account; };
+        auto model = loaded(ChatViewModel::make(std::move(deps)));
+        ASSERT_EQ(arrivals.size(), 1u);
+
+        ask(*model, "where?");
+        if (c.cancelledPromptFirst) {
+            model->unlockKeyring();
+            ASSERT_EQ(unlocks.size(), 1u);
+            std::exchange(unlocks, {})[0]("Unlocking was cancelled.");
+            settle();
+            ask(*model, "and now?");
+            const auto* refused = model->state.get().asFailed();
+            ASSERT_NE(refused, nullptr);
+            EXPECT_EQ(refused->error, ChatViewModel::keyringLockedText) << "no unlock under way";
+        }
+        EXPECT_TRUE(runner->inputs().empty());
+
+        stored = c.after;
+        if (c.after.isNone()) {
+            ++account;
+        }
+        if (c.answer == Answer::ownUnlock) {
+            model->unlockKeyring();
+            ASSERT_EQ(unlocks.size(), 1u);
+            unlocks[0](std::nullopt);
+        }
+        arrivals[0]();
+        settle();
+
+        std::vector<std::string> asked;
+        for (const auto& inputs : runner->inputs()) {
+            asked.push_back(inputs.question);
+        }
+        EXPECT_EQ(asked, c.asked) << "oldest first, each once";
+        for (const auto& message : model->transcript()) {
+            const auto* ended = model->endedTurn(message.id);
+            const auto* failed = ended != nullptr ? ended->asFailed() : nullptr;
+            if (message.role != ChatRole::user || c.rowAfter.empty()) {
+                EXPECT_EQ(failed, nullptr) << message.text << ": " << (failed ? failed->error : "");
+            } else {
+                ASSERT_NE(failed, nullptr) << message.text;
+                EXPECT_EQ(failed->error, c.rowAfter);
+            }
+        }
+        EXPECT_FALSE(model->askingKeyring.get());
     }
 }
 

@@ -96,6 +96,45 @@ TEST(HeldQuestionsTest, HeldQuestionsFollowTheirUnlockTheirAccountAndTheirChat) 
              return all;
          },
          {"a1", "a2", "queued", "-", "chat-b held"}},
+        // Asked oldest first, in the order they were asked, however they came to be held.
+        {"a refused one kept, a newer one held by Unlock first",
+         [&](HeldQuestions& h) {
+             auto older = held("older", "chat-a", 1);
+             older.order = HeldQuestions::nextOrder();
+             auto newer = held("newer", "chat-a", 1);
+             newer.order = HeldQuestions::nextOrder();
+             h.keep({older});
+             h.startWaiting();
+             h.hold(newer);
+             for (auto& kept : h.takeKept()) {
+                 h.hold(kept);
+             }
+             return texts(h.answered());
+         },
+         {"older", "newer"}},
+        {"kept out of order, taken oldest first",
+         [&](HeldQuestions& h) {
+             h.keep({held("first", "chat-a", 1)});
+             auto second = held("second", "chat-b", 1);
+             h.keep({held("third", "chat-a", 1)});
+             second.order = 1;
+             h.keep({second});
+             return texts(h.takeKept());
+         },
+         {"second", "first", "third"}},
+        {"released behind those still to ask, in their place",
+         [&](HeldQuestions& h) {
+             auto early = held("early", "chat-a", 1);
+             early.order = HeldQuestions::nextOrder();
+             h.release({held("late", "chat-a", 1)});
+             h.release({early});
+             std::vector<std::string> asked;
+             while (const auto next = h.next()) {
+                 asked.push_back(next->question.text);
+             }
+             return asked;
+         },
+         {"early", "late"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

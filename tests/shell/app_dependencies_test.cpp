@@ -814,6 +814,88 @@ TEST(AppDependenciesTest, EveryChatFollowsTheKeyringBack) {
     }
 }
 
+// A question each chat asked while the keyring held the account back, with no unlock of Vask's
+// under way, is refused with the keyring's words; once the keyring is back (unlocked outside
+// Vask, a hang that ends, a keyring that appears) each is asked, signed in, in its own chat, and
+// no row is left saying the keyring holds it back.
+TEST(AppDependenciesTest, AQuestionRefusedInEitherChatIsAskedOnceTheKeyringIsBack) {
+    enum class Held { locked, silent, gone };
+    struct Case {
+        const char* name;
+        Held held;
+        std::string_view refusal;
+    };
+    const Case cases[] = {
+        {"unlocked outside Vask", Held::locked, ChatViewModel::keyringLockedText},
+        {"a hang that ends", Held::silent, ChatViewModel::keyringNotAnsweringText},
+        {"a keyring that appears", Held::gone, ChatViewModel::keyringNotAvailableText},
+    };
+    test::StubHttpServer relay;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::LogCapture log;
+        auto keyring = std::make_shared<PromptingKeyring>();
+        keyring->blocks = true;
+        KeyringPresence presence;
+        RootFixture f({.extra = {{"VASK_RLM_HELPER_CMD", "/bin/true"},
+                                 {"VASK_RELAY_BASE_URL", relay.baseURL().absoluteString()},
+                                 {"VASK_CLOUD_BASE_URL", relay.baseURL().absoluteString()}},
+                       .secrets = keyring,
+                       .watchKeyring = presence.watch()});
+        f.signIn();
+        keyring->locked = c.held == Held::locked;
+        keyring->silent = c.held == Held::silent;
+        keyring->gone = c.held == Held::gone;
+        f.restart();
+        const std::vector<std::shared_ptr<ChatViewModel>> chats = {
+            f.root->chatViewModel(), f.root->popoverChatViewModel()};
+        ASSERT_TRUE(f.main.runUntil([&] {
+            f.worker.runUntilIdle();
+            return std::all_of(chats.begin(), chats.end(), [](const auto& chat) {
+                return chat->keyringLocked.get() || chat->keyringNotAnswering.get();
+            });
+        }));
+        f.drain();
+        for (const auto& chat : chats) {
+            chat->inputText.set("where?");
+            chat->send();
+        }
+        f.drain();
+        for (const auto& chat : chats) {
+            const auto* refused = chat->state.get().asFailed();
+            ASSERT_NE(refused, nullptr);
+            EXPECT_EQ(refused->error, c.refusal);
+        }
+        const auto signedIn = [&] { return test::questionsSentSignedIn(log); };
+        EXPECT_EQ(signedIn(), 0);
+
+        keyring->locked = false;
+        keyring->silent = false;
+        keyring->gone = false;
+        if (c.held == Held::gone) {
+            presence.tell(true);
+        } else {
+            f.clock.advance(AppDependencies::keyringFollowFirst);
+        }
+        ASSERT_TRUE(f.main.runUntil([&] {
+            f.worker.runUntilIdle();
+            return signedIn() == 2;
+        })) << signedIn() << " questions went out signed in";
+        f.drain();
+        for (const auto& chat : chats) {
+            EXPECT_FALSE(chat->keyringLocked.get() || chat->keyringNotAnswering.get());
+            EXPECT_EQ(chat->transcript().size(), 1u) << "asked once, in its own chat";
+            for (const auto& message : chat->transcript()) {
+                const auto* ended = chat->endedTurn(message.id);
+                const auto* failed = ended != nullptr ? ended->asFailed() : nullptr;
+                EXPECT_TRUE(failed == nullptr ||
+                            ChatViewModel::heldText(failed->credentials).empty())
+                    << failed->error;
+            }
+        }
+    }
+}
+
 // A start on a desktop whose keyring owns its name and never answers: the question of the
 // credentials is answered within the keyring's limit as a keyring that does not answer (never as
 // signed out), and a sign-out within one call's limit, noted for the next start. Signed out of

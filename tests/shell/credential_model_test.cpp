@@ -289,11 +289,13 @@ TEST(CredentialModelTest, EveryGeneratedSequenceKeepsWhatTheUserDid) {
 // The unlock and the two chats against a model: one running application (a root on manual
 // executors), signed in behind a keyring locked at start whose unlock waits on its prompt. The
 // generated sequences ask in either chat, press Unlock in either, type the password, start a new
-// chat in the popover, and restart the keyring's daemon (with its prompt open or not: the new one
-// is locked). Checked once each step has settled: the keyring's prompt is open exactly when the
-// model says an unlock is under way, and with none under way no chat waits for one or says so;
-// every chat says locked exactly while the keyring is; every question an unlock held goes out
-// once the password is typed, wherever its chat went, and none is dropped.
+// chat in the popover, unlock the keyring elsewhere (with Vask's prompt open or not), and restart
+// the keyring's daemon (with its prompt open or not: the new one is locked). Checked once each
+// step has settled: the keyring's prompt is open exactly when the model says an unlock is under
+// way, and with none under way no chat waits for one or says so; every chat says locked exactly
+// while the keyring is; every question the keyring held back or refused goes out once it opens,
+// however it opens and wherever its chat went, none is dropped, and none is left saying the
+// keyring holds it back.
 
 // The desktop's keyring as its prompt shows it: locked until the password is typed into the
 // prompt an unlock opened; a daemon that goes ends the prompt it showed as not answered (as
@@ -424,11 +426,9 @@ struct UnlockModel {
     bool locked = true;
     bool prompt = false;
     bool signedIn = true;
-    // Questions an unlock holds, by the chat that asks them once it answers.
+    // Questions the keyring holds back (an unlock under way holds them, or it refused them with
+    // none under way), by the chat that asks them once it answers, however it answers.
     int held[2] = {0, 0};
-    // The chat shows a question the keyring stopped ("locked"), which its Unlock holds; unknown
-    // once the keyring answered (the row may be asked again or left).
-    std::optional<bool> shows[2] = {false, false};
     // Questions that must have gone out signed in, all that may have gone out (signed in or
     // not), and all asked.
     int mustGoOut = 0;
@@ -439,32 +439,20 @@ struct UnlockModel {
 
     // The unlock ended unanswered (cancelled, its daemon gone): what it held stays held, each
     // row saying locked, with Unlock.
-    void unlockEndedUnanswered() {
-        prompt = false;
-        for (int c = 0; c < 2; ++c) {
-            if (held[c] > 0) {
-                shows[c] = false;
-            }
-        }
-    }
-    // The keyring answered (the password typed, or unlocked elsewhere): what was held goes out.
+    void unlockEndedUnanswered() { prompt = false; }
+    // The keyring answered (the password typed, or unlocked elsewhere, with Vask's prompt open
+    // or not): what was held goes out.
     void unlocked() {
         locked = false;
         prompt = false;
         mustGoOut += held[0] + held[1];
         mayGoOut += held[0] + held[1];
         held[0] = held[1] = 0;
-        for (auto& shown : shows) {
-            if (shown == true) {
-                shown = std::nullopt;
-            }
-        }
     }
     // The account changed (signed out, or in again): nothing held goes out, each says so.
     void accountChanged(bool nowSignedIn) {
         notAsked += held[0] + held[1];
         held[0] = held[1] = 0;
-        shows[0] = shows[1] = false;
         signedIn = nowSignedIn;
     }
 };
@@ -563,6 +551,20 @@ void checkAgainstModel(const UnlockModel& m, UnlockSystem& s) {
                     chat.state.get(), chat.keyringLocked.get(), chat.askingKeyring.get()));
             }
         }
+        if (!m.locked && m.signedIn) {
+            // The keyring open: no question of any chat is left saying it holds it back.
+            const auto heldBack = [](const ChatState* ended) {
+                const auto* failed = ended != nullptr ? ended->asFailed() : nullptr;
+                return failed != nullptr && !ChatViewModel::heldText(failed->credentials).empty();
+            };
+            const auto state = chat.state.get();
+            RC_ASSERT(!heldBack(&state));
+            for (const auto& session : chat.sessions.get()) {
+                for (const auto& message : session->messages) {
+                    RC_ASSERT(!heldBack(chat.endedTurn(message.id)));
+                }
+            }
+        }
         if (!m.prompt) {
             // No unlock under way: none waited for, nor named, under any question of any chat
             // (one handed to the main window too).
@@ -610,16 +612,12 @@ struct Ask final : UnlockCommand {
         if (!m.signedIn) {
             // Asked signed out: it goes out without credentials, and is refused.
             ++m.mayGoOut;
-            m.shows[c] = false;
         } else if (!m.locked) {
             ++m.mustGoOut;
             ++m.mayGoOut;
-            m.shows[c] = false;
-        } else if (m.prompt) {
-            ++m.held[c];
-            m.shows[c] = false;
         } else {
-            m.shows[c] = true;
+            // Held for the unlock under way, or refused ("locked", with Unlock) with none.
+            ++m.held[c];
         }
     }
     void run(const UnlockModel& m, UnlockSystem& s) const override {
@@ -635,14 +633,7 @@ struct Ask final : UnlockCommand {
 struct PressUnlock final : UnlockCommand {
     Chat in = anyChat();
     void checkPreconditions(const UnlockModel& m) const override { RC_PRE(m.locked && m.signedIn); }
-    void apply(UnlockModel& m) const override {
-        const int c = indexOf(in);
-        if (m.shows[c] == true) {
-            ++m.held[c];
-        }
-        m.shows[c] = false;
-        m.prompt = true;
-    }
+    void apply(UnlockModel& m) const override { m.prompt = true; }
     void run(const UnlockModel& m, UnlockSystem& s) const override {
         const int prompts = s.keyring->prompts();
         s.chat(in).unlockKeyring();
@@ -680,7 +671,6 @@ struct NewPopoverChat final : UnlockCommand {
         // What it holds is asked where its chat is kept.
         m.held[0] += m.held[1];
         m.held[1] = 0;
-        m.shows[1] = false;
     }
     void run(const UnlockModel& m, UnlockSystem& s) const override {
         const std::string left = s.chat(Chat::popover).currentSessionID.get();
@@ -704,11 +694,6 @@ struct DaemonRestarted final : UnlockCommand {
         // Credentials read before stay read: only a keyring that held them back is followed.
         if (m.prompt) {
             m.unlockEndedUnanswered();
-        }
-        for (auto& shows : m.shows) {
-            if (!shows.has_value()) {
-                shows = false;
-            }
         }
     }
     void run(const UnlockModel& m, UnlockSystem& s) const override {
@@ -745,6 +730,37 @@ struct UnlockElsewhere final : UnlockCommand {
         checkAgainstModel(applied(m), s);
     }
     void show(std::ostream& os) const override { os << "UnlockElsewhere"; }
+};
+
+// Another client unlocks the keyring with no prompt of Vask's open (a login keyring locked at
+// start, unlocked in the desktop's own tool): Vask follows it when it next asks the keyring.
+struct OpenedElsewhere final : UnlockCommand {
+    void checkPreconditions(const UnlockModel& m) const override {
+        RC_PRE(m.locked && !m.prompt);
+    }
+    void apply(UnlockModel& m) const override { m.unlocked(); }
+    void run(const UnlockModel& m, UnlockSystem& s) const override {
+        s.keyring->setLocked(false);
+        // Vask's next question to the keyring while it holds the account back (the root's, by
+        // the clock or as Vask becomes active), asked at once: this keyring answers on the main
+        // thread, where the root starts no follow-up of its own. One asked before the unlock
+        // (the keyring's coming back after a restart) may still be under way: its answer is
+        // followed by the next question.
+        for (int question = 0; question < 3; ++question) {
+            bool answered = false;
+            s.f.root->askKeyringAgain([&] { answered = true; });
+            RC_ASSERT(s.f.main.runUntil([&] {
+                s.f.worker.runUntilIdle();
+                return answered;
+            }));
+            s.settle();
+            if (!s.chat(Chat::main).keyringLocked.get()) {
+                break;
+            }
+        }
+        checkAgainstModel(applied(m), s);
+    }
+    void show(std::ostream& os) const override { os << "OpenedElsewhere"; }
 };
 
 // Sign Out pressed in Settings (the keyring's prompt, if open, stays open).
@@ -793,7 +809,7 @@ TEST(CredentialModelTest, EveryGeneratedUnlockAsksWhatItHeld) {
             UnlockModel{}, system,
             rc::state::gen::execOneOfWithArgs<Ask, PressUnlock, TypePassword, NewPopoverChat,
                                               DaemonRestarted, CancelPrompt, UnlockElsewhere,
-                                              SignOutInSettings, SignInAgain>());
+                                              OpenedElsewhere, SignOutInSettings, SignInAgain>());
     });
 }
 
@@ -839,6 +855,14 @@ TEST(CredentialModelTest, UnlockSequencesThatFoundFaultsHold) {
             // Unlocked by another client with Vask's prompt open.
             {ask(Chat::main), unlock(Chat::main), ask(Chat::popover),
              std::make_shared<UnlockElsewhere>()},
+            // Refused in both chats with no unlock under way, then unlocked by another client.
+            {ask(Chat::main), ask(Chat::popover), std::make_shared<OpenedElsewhere>()},
+            // One held by a cancelled prompt and a newer one refused, then unlocked elsewhere,
+            // or by the chat's own Unlock: both asked.
+            {ask(Chat::main), unlock(Chat::main), std::make_shared<CancelPrompt>(),
+             ask(Chat::main), std::make_shared<OpenedElsewhere>()},
+            {ask(Chat::main), unlock(Chat::main), std::make_shared<CancelPrompt>(),
+             ask(Chat::main), unlock(Chat::main), std::make_shared<TypePassword>()},
         };
         for (const auto& steps : rows) {
             UnlockSystem system(base);
