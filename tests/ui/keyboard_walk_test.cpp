@@ -424,7 +424,8 @@ bool keptOn(const QWidget* focus, const QString& key, const std::vector<QPointer
 }
 
 // What changes while a control has the focus, whoever changes it: the keyring answering, an
-// answer arriving, a sync ending, "Catch me up" asking in a chat of its own. Each case focuses a
+// answer arriving, a sync ending, "Catch me up" asking in a chat of its own, the chat shown
+// deleted. Each case focuses a
 // control of a window state as Tab would, presses it by the keyboard (or not), lets the state
 // change, and then says where the focus must be; a second Return there presses nothing else.
 TEST(KeyboardWalkStateChangeTest, TheFocusStaysWhereTheNextKeyActsOnWhatHadIt) {
@@ -507,6 +508,35 @@ TEST(KeyboardWalkStateChangeTest, TheFocusStaysWhereTheNextKeyActsOnWhatHadIt) {
              EXPECT_EQ(chat->inputText.get(), "");
              chat->switchSession(shownBefore);
              EXPECT_EQ(chat->inputText.get(), typed) << "the question typed was thrown away";
+         }},
+        // The chat shown deleted (the sidebar's Delete Chat, confirmed) while the user types in
+        // it: the composer keeps the focus, and holds the next chat's own text, never the
+        // deleted one's.
+        {"main", "conversation", "chatComposer", false,
+         [&](Scene& scene) {
+             auto chat = chatOf(scene);
+             shownBefore = chat->currentSessionID.get();
+             chat->switchSession("s-2");
+             chat->inputText.set("typed in the birthday chat");
+             chat->switchSession(shownBefore);
+             chat->inputText.set(typed);
+         },
+         [&](QWidget*, Scene& scene) {
+             auto chat = chatOf(scene);
+             chat->deleteSession(shownBefore);
+             EXPECT_EQ(chat->inputText.get(), "") << "the deleted chat's text moved on";
+         },
+         nullptr,
+         [&](Scene& scene) {
+             auto chat = chatOf(scene);
+             ASSERT_NE(chat->currentSessionID.get(), shownBefore);
+             for (const auto& session : chat->sessions.get()) {
+                 for (const auto& message : session->messages) {
+                     EXPECT_NE(message.text, typed) << "Return sent the deleted chat's text";
+                 }
+             }
+             chat->switchSession("s-2");
+             EXPECT_EQ(chat->inputText.get(), "typed in the birthday chat");
          }},
     };
     for (const auto& c : cases) {
