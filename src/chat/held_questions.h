@@ -12,11 +12,12 @@
 namespace vask {
 
 // The questions a keyring held back (locked, or not answering) that wait for its answer, each
-// with the chat it was asked in and the account it was asked under: once the keyring answers,
-// each is asked again in that chat, whichever is shown then, one after the other, oldest first
-// (in the order they were first asked, whichever way they came to be held);
-// a chat the user deleted meanwhile takes its questions with it, and a question whose account is
-// gone (signed out, or signed in again) is never asked. Main executor only.
+// with the chat it was asked in and the account it was asked under: those an unlock holds, and
+// those it refused with none under way. Once the keyring answers, each is asked again in its
+// chat, whichever is shown then, one after the other, oldest first (in the order they were first
+// asked, however they came to be held); a chat the user deleted meanwhile takes its questions
+// with it, and a question whose account is gone (signed out, or signed in again) is never asked.
+// Main executor only.
 class HeldQuestions {
   public:
     struct Held {
