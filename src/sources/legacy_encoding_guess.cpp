@@ -1,7 +1,6 @@
 #include "sources/legacy_encoding_guess.h"
 
 #include <uchardet.h>
-#include <unicode/utf8.h>
 
 #include <cstdint>
 #include <memory>
@@ -10,68 +9,6 @@
 #include "sources/text_conversion.h"
 
 namespace vask::decoding {
-
-bool isLetter(UChar32 c) {
-    return u_isalpha(c) != 0;
-}
-
-bool isMark(UChar32 c) {
-    const auto type = u_charType(c);
-    return type == U_NON_SPACING_MARK || type == U_COMBINING_SPACING_MARK;
-}
-
-// The script of a character; one of no script of its own that only kana write (the long-vowel
-// mark "ー", the iteration marks) is katakana's.
-UScriptCode letterScript(UChar32 c) {
-    UErrorCode status = U_ZERO_ERROR;
-    const auto script = uscript_getScript(c, &status);
-    if ((script == USCRIPT_COMMON || script == USCRIPT_INHERITED) &&
-        (uscript_hasScript(c, USCRIPT_KATAKANA) != 0 ||
-         uscript_hasScript(c, USCRIPT_HIRAGANA) != 0)) {
-        return USCRIPT_KATAKANA;
-    }
-    return script;
-}
-
-// The script of a letter, the scripts East Asian text writes side by side (Han, kana, Hangul)
-// taken as one.
-UScriptCode scriptOf(UChar32 c) {
-    const auto script = letterScript(c);
-    return script == USCRIPT_HIRAGANA || script == USCRIPT_KATAKANA || script == USCRIPT_HANGUL
-               ? USCRIPT_HAN
-               : script;
-}
-
-// Whether a character is part of the word beside it: a letter, a digit or a mark.
-bool isPartOfWord(UChar32 c) {
-    return isLetter(c) || u_isdigit(c) != 0 || isMark(c);
-}
-
-// Whether a character that is no letter may stand inside a word: an apostrophe, a middle dot
-// (Catalan "l·l"), a non-breaking or soft hyphen.
-bool joinsWords(UChar32 c) {
-    return c == 0x2019 || c == 0x00B7 || c == 0x2011 || c == 0x00AD;
-}
-
-// Whether a symbol is one text writes: degrees, plus-minus, times, division, copyright,
-// registered, trade mark, section.
-bool isWrittenSymbol(UChar32 c) {
-    return c == 0x00B0 || c == 0x00B1 || c == 0x00D7 || c == 0x00F7 || c == 0x00A9 || c == 0x00AE ||
-           c == 0x2122 || c == 0x00A7;
-}
-
-// The character at `at` and the one after it (a space at the end).
-std::pair<UChar32, UChar32> characterAt(std::string_view utf8, int32_t& at) {
-    const auto length = static_cast<int32_t>(utf8.size());
-    UChar32 c = 0;
-    U8_NEXT(utf8.data(), at, length, c);
-    UChar32 next = ' ';
-    if (at < length) {
-        int32_t peek = at;
-        U8_NEXT(utf8.data(), peek, length, next);
-    }
-    return {c, next};
-}
 
 // How plausible text decoded from an encoding of two-byte characters reads (the two byte orders
 // of UTF-16 saved without a mark, and the legacy encoding guessed for the same bytes, are weighed
@@ -203,27 +140,15 @@ long readingFaults(std::string_view utf8) {
 
 Utf8Reading readAsUtf8(std::string_view bytes) {
     Utf8Reading reading;
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    const auto length = static_cast<std::int64_t>(bytes.size());
-    std::int64_t at = 0;
-    while (at < length) {
-        if (data[at] < 0x80) {
-            ++at;
-            continue;
+    forEachUtf8Character(bytes, [&](std::size_t, const Utf8Character& character) {
+        if (character.c >= 0 && character.c < 0x80) {
+            return;
         }
-        const auto start = at;
-        UChar32 c = 0;
-        U8_NEXT(data, at, length, c);
-        ++(c < 0 ? reading.illFormed : reading.characters);
-        (c < 0 ? reading.illFormedBytes : reading.wellFormedBytes) +=
-            static_cast<std::size_t>(at - start);
-    }
+        ++(character.wellFormed() ? reading.characters : reading.illFormed);
+        (character.wellFormed() ? reading.wellFormedBytes : reading.illFormedBytes) +=
+            character.length;
+    });
     return reading;
-}
-
-bool isAscii(std::string_view bytes) {
-    return std::all_of(bytes.begin(), bytes.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 // What the encoding is guessed from: 64 KB from the line of the first byte above ASCII, so a
@@ -481,17 +406,13 @@ bool isOneLanguage(std::string_view utf8, const std::array<std::u32string_view, 
 // Whether the bytes hold a byte 0x80 to 0x9F that is no part of a UTF-8 character (a word
 // pasted from UTF-8 that the weighed part keeps, "informa\xC8\x9Bie-detaliat\xE3", holds one).
 bool holdsIllFormedC1Byte(std::string_view bytes) {
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    const auto length = static_cast<std::int64_t>(bytes.size());
-    for (std::int64_t at = 0; at < length;) {
-        const auto start = at;
-        UChar32 c = 0;
-        U8_NEXT(data, at, length, c);
-        if (c < 0 && data[start] >= 0x80 && data[start] < 0xA0) {
-            return true;
-        }
-    }
-    return false;
+    bool holds = false;
+    forEachUtf8Character(bytes, [&](std::size_t at, const Utf8Character& character) {
+        const auto first = static_cast<unsigned char>(bytes[at]);
+        holds = !character.wellFormed() && first >= 0x80 && first < 0xA0;
+        return !holds;
+    });
+    return holds;
 }
 
 // The Central European pages, in the order a reading as fault-free is taken in: windows-1250
@@ -594,11 +515,10 @@ std::size_t separatorAt(std::string_view text, std::size_t at) {
     if (byte < 0x80) {
         return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r' || byte == '\f' ? 1 : 0;
     }
-    const auto rest = static_cast<int32_t>(std::min<std::size_t>(U8_MAX_LENGTH, text.size() - at));
-    int32_t length = 0;
-    UChar32 c = 0;
-    U8_NEXT(text.data() + at, length, rest, c);
-    return c >= 0 && !isLetter(c) && !isMark(c) ? static_cast<std::size_t>(length) : 0;
+    const auto character = utf8CharacterAt(text, at);
+    return character.wellFormed() && !isLetter(character.c) && !isMark(character.c)
+               ? character.length
+               : 0;
 }
 
 // Calls `each` with every word of the text (a run between separators) and the separators after

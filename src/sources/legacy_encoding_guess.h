@@ -1,8 +1,5 @@
 #pragma once
 
-#include <unicode/uchar.h>
-#include <unicode/uscript.h>
-
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -10,35 +7,12 @@
 #include <string_view>
 #include <utility>
 
+#include "sources/text_characters.h"
+
 // The guess of the legacy encoding of text that is no Unicode: uchardet's detector and the rules
 // of our own that read its bytes better, weighed by the faults a wrong page makes in a reading.
 // The mixed UTF-8 reader and the Unicode front end weigh their readings by the same measures.
 namespace vask::decoding {
-
-bool isLetter(UChar32 c);
-bool isMark(UChar32 c);
-
-// The script of a character; one of no script of its own that only kana write (the long-vowel
-// mark "ー", the iteration marks) is katakana's.
-UScriptCode letterScript(UChar32 c);
-
-// The script of a letter, the scripts East Asian text writes side by side (Han, kana, Hangul)
-// taken as one.
-UScriptCode scriptOf(UChar32 c);
-
-// Whether a character is part of the word beside it: a letter, a digit or a mark.
-bool isPartOfWord(UChar32 c);
-
-// Whether a character that is no letter may stand inside a word: an apostrophe, a middle dot,
-// a non-breaking or soft hyphen.
-bool joinsWords(UChar32 c);
-
-// Whether a symbol is one text writes: degrees, plus-minus, times, division, copyright,
-// registered, trade mark, section.
-bool isWrittenSymbol(UChar32 c);
-
-// The character at `at` and the one after it (a space at the end).
-std::pair<UChar32, UChar32> characterAt(std::string_view utf8, int32_t& at);
 
 // How plausible a reading is: letters count for it, what a wrong reading makes against it.
 long plausibility(std::string_view utf8);
@@ -56,8 +30,6 @@ struct Utf8Reading {
 };
 
 Utf8Reading readAsUtf8(std::string_view bytes);
-
-bool isAscii(std::string_view bytes);
 
 // What the encoding is guessed from: 64 KB from the line of the first byte above ASCII.
 std::string_view guessSample(std::string_view bytes);

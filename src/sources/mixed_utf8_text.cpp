@@ -2,7 +2,6 @@
 
 #include <unicode/uchar.h>
 #include <unicode/ucnv.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -12,6 +11,7 @@
 
 #include "platform/text.h"
 #include "sources/legacy_encoding_guess.h"
+#include "sources/text_characters.h"
 #include "sources/text_conversion.h"
 
 namespace vask::decoding {
@@ -85,23 +85,21 @@ struct PastedRun {
 // UTF-8 and its ill-formed sequences.
 template <typename Each>
 void forEachHighRun(std::string_view bytes, Each&& each) {
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    const auto length = static_cast<std::int64_t>(bytes.size());
-    std::int64_t at = 0;
-    while (at < length) {
-        if (data[at] < 0x80) {
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        if (static_cast<unsigned char>(bytes[at]) < 0x80) {
             ++at;
             continue;
         }
         const auto begin = at;
         std::size_t characters = 0;
         std::size_t illFormed = 0;
-        while (at < length && data[at] >= 0x80) {
-            UChar32 c = 0;
-            U8_NEXT(data, at, length, c);
-            ++(c < 0 ? illFormed : characters);
+        while (at < bytes.size() && static_cast<unsigned char>(bytes[at]) >= 0x80) {
+            const auto character = utf8CharacterAt(bytes, at);
+            ++(character.wellFormed() ? characters : illFormed);
+            at += character.length;
         }
-        each(static_cast<std::size_t>(begin), static_cast<std::size_t>(at), characters, illFormed);
+        each(begin, at, characters, illFormed);
     }
 }
 
@@ -173,31 +171,25 @@ bool isAsciiLetterOrDigit(char c) {
 // between no two letters (cp850's "ä" in "Best\x84tigung" is a letter of the word); the UTF-8 a
 // quotation mark is pasted beside ("\x84Über\x93") is no part of it.
 bool isWindowsPunctuation(std::string_view bytes, const PastedRun& run) {
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    const auto end = static_cast<std::int64_t>(run.end);
+    const auto pasted = bytes.substr(0, run.end);
     bool letterBefore = run.begin > 0 && isAsciiLetterOrDigit(bytes[run.begin - 1]);
-    for (auto at = static_cast<std::int64_t>(run.begin); at < end;) {
-        const auto start = at;
-        UChar32 c = 0;
-        U8_NEXT(data, at, end, c);
-        if (c >= 0) {
-            letterBefore = isLetter(c);
+    for (auto at = run.begin; at < run.end;) {
+        const auto character = utf8CharacterAt(pasted, at);
+        at += character.length;
+        if (character.wellFormed()) {
+            letterBefore = isLetter(character.c);
             continue;
         }
-        for (auto i = start; i < at; ++i) {
-            if (kWindowsPunctuationBytes.find(static_cast<char>(data[i])) ==
-                std::string_view::npos) {
-                return false;
-            }
+        const auto sequence = pasted.substr(at - character.length, character.length);
+        if (sequence.find_first_not_of(kWindowsPunctuationBytes) != std::string_view::npos) {
+            return false;
         }
         bool letterAfter = false;
-        if (at == end) {
+        if (at == run.end) {
             letterAfter = run.end < bytes.size() && isAsciiLetterOrDigit(bytes[run.end]);
         } else {
-            auto peek = at;
-            UChar32 next = 0;
-            U8_NEXT(data, peek, end, next);
-            letterAfter = next >= 0 && isLetter(next);
+            const auto next = utf8CharacterAt(pasted, at);
+            letterAfter = next.wellFormed() && isLetter(next.c);
         }
         if (letterBefore && letterAfter) {
             return false;
@@ -210,24 +202,15 @@ bool isWindowsPunctuation(std::string_view bytes, const PastedRun& run) {
 // The characters above ASCII the UTF-8 of a text writes (small), from its first megabyte.
 std::u32string writtenCharacters(std::string_view bytes) {
     constexpr std::size_t kRead = std::size_t{1024} * 1024;
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    const auto length = static_cast<std::int64_t>(std::min(bytes.size(), kRead));
     std::u32string written;
-    std::int64_t at = 0;
-    while (at < length) {
-        if (data[at] < 0x80) {
-            ++at;
-            continue;
-        }
-        UChar32 c = 0;
-        U8_NEXT(data, at, length, c);
-        if (c >= 0) {
-            const auto small = static_cast<char32_t>(u_tolower(c));
+    forEachUtf8Character(bytes.substr(0, kRead), [&](std::size_t, const Utf8Character& character) {
+        if (character.c >= 0x80) {
+            const auto small = static_cast<char32_t>(u_tolower(character.c));
             if (written.find(small) == std::u32string::npos) {
                 written += small;
             }
         }
-    }
+    });
     return written;
 }
 
@@ -292,24 +275,16 @@ struct RunPart {
 
 std::vector<RunPart> partsOf(std::string_view run) {
     std::vector<RunPart> parts;
-    const auto* data = reinterpret_cast<const std::uint8_t*>(run.data());
-    const auto length = static_cast<std::int64_t>(run.size());
-    for (std::int64_t at = 0; at < length;) {
-        const auto start = at;
-        UChar32 c = 0;
-        U8_NEXT(data, at, length, c);
-        const bool wellFormed = c >= 0;
+    forEachUtf8Character(run, [&](std::size_t at, const Utf8Character& character) {
+        const bool wellFormed = character.wellFormed();
         if (!parts.empty() && parts.back().wellFormed == wellFormed) {
             auto& last = parts.back();
-            last.bytes = std::string_view(last.bytes.data(),
-                                          last.bytes.size() + static_cast<std::size_t>(at - start));
+            last.bytes = std::string_view(last.bytes.data(), last.bytes.size() + character.length);
             ++last.characters;
         } else {
-            parts.push_back(
-                {run.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start)),
-                 wellFormed, 1});
+            parts.push_back({run.substr(at, character.length), wellFormed, 1});
         }
-    }
+    });
     return parts;
 }
 
@@ -334,23 +309,11 @@ bool isDosOrMac(std::string_view page) {
     return page == "ibm-850" || page == "ibm-866" || page == "macintosh";
 }
 
-// The page the runs pasted into a UTF-8 text are in, told by their own bytes and the ASCII
-// letters beside them: windows-1252 for runs of Windows punctuation alone (quotation marks,
-// dashes, no-break spaces), else the detector's guess for them when it is no page of Latin or
-// Cyrillic letters (a Chinese, Japanese, Korean, Greek or Thai page), else of it and the Latin
-// and Cyrillic pages the one whose reading has fewest faults. Only between readings as
-// faultless as each other do the Windows and ISO pages come before those of DOS and the Mac,
-// and then the characters the text around them writes decide (Romanian "ţ" of ISO-8859-2
-// against "ț" of -16, cp850's "ä" against windows-1250's "„" between two letters), then the
-// detector's guess.
-const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedRun>& runs) {
+// The runs with the ASCII beside each up to white space, one to a line, their bytes that tell
+// their page only (`tellingBytes`): runs that only ASCII stands between (the second bytes of a
+// Chinese page, "\xA3\x7B") are read together. 64 KB of them at most.
+std::string pastedSample(std::string_view bytes, const std::vector<PastedRun>& runs) {
     constexpr std::size_t kSample = std::size_t{64} * 1024;
-    if (std::all_of(runs.begin(), runs.end(),
-                    [&](const PastedRun& run) { return isWindowsPunctuation(bytes, run); })) {
-        return "windows-1252";
-    }
-    // Each run with the ASCII beside it up to white space, one to a line: runs that only ASCII
-    // stands between (the second bytes of a Chinese page, "\xA3\x7B") are read together.
     const auto isPrintedAscii = [&](std::size_t at) {
         return bytes[at] > ' ' && static_cast<unsigned char>(bytes[at]) < 0x80;
     };
@@ -377,14 +340,16 @@ const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedR
             .push_back('\n');
         sampled = end;
     }
-    if (holdsOnlyUnitSigns(sample)) {
-        return "windows-1252";
-    }
-    const char* guess = legacyEncoding({sample, sample});
-    // The rules of the guess that look for bytes look in the whole runs, not only in the sample:
-    // the detector names ISO-8859-7 for Greek whose windows-1253 punctuation ("…" after a word,
-    // 0x85) the sample leaves out, KOI8-R for Ukrainian whose "і" (0xA6) begins a character
-    // UTF-8 by chance ("пі" is UTF-8's "Ц").
+    return sample;
+}
+
+// The page the guess for the sample names, or the one its bytes in the whole runs name
+// instead (the sample leaves some out): windows-1253 for Greek the detector takes for
+// ISO-8859-7 whose windows-1253 punctuation ("…" after a word, 0x85) the sample leaves out,
+// KOI8-U for Ukrainian it takes for KOI8-R whose "і" (0xA6) begins a character UTF-8 by chance
+// ("пі" is UTF-8's "Ц").
+const char* pageTheRunsName(std::string_view bytes, const std::vector<PastedRun>& runs,
+                            const char* guess) {
     const auto holds = [&](std::string_view of) {
         return std::any_of(runs.begin(), runs.end(), [&](const PastedRun& run) {
             return holdsAnyByte(bytes.substr(run.begin, run.end - run.begin), of);
@@ -396,22 +361,36 @@ const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedR
     if (guess != nullptr && std::string_view(guess) == "KOI8-R" && holds(kKoi8UkrainianLetters)) {
         return "KOI8-U";
     }
-    if (guess != nullptr && !isOneOf(std::string_view(guess), kLatinPages) &&
-        std::none_of(kPastedPages.begin(), kPastedPages.end(),
-                     [&](const char* page) { return std::string_view(page) == guess; })) {
-        return guess;
-    }
+    return guess;
+}
+
+// Whether a page is none of Latin or Cyrillic letters that pasted runs are weighed in (a
+// Chinese, Japanese, Korean, Greek or Thai page): the detector's guess of such a page stands.
+bool isPageOfOtherLetters(const char* page) {
+    return page != nullptr && !isOneOf(std::string_view(page), kLatinPages) &&
+           std::none_of(kPastedPages.begin(), kPastedPages.end(),
+                        [&](const char* pasted) { return std::string_view(pasted) == page; });
+}
+
+// Of the detector's guess and the pages pasted runs are weighed in, the one whose reading of the
+// sample has fewest faults. Only between readings as faultless as each other do the Windows and
+// ISO pages come before those of DOS and the Mac, and then the characters the text around them
+// writes decide (Romanian "ţ" of ISO-8859-2 against "ț" of -16, cp850's "ä" against
+// windows-1250's "„" between two letters), then the detector's guess. Bytes 0x80 to 0x9F are
+// punctuation and a few rare letters in the Windows pages and the commonest accented letters in
+// the DOS and Mac pages ("\x81" is cp850's "ü", "\x9A" its "Ü", "\x9F" Mac Roman's "ü"): a
+// sample mostly of them is read in the page that reads them as letters the text writes, before
+// the Windows pages.
+const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
+                             const char* detectorGuess) {
     const auto written = writtenCharacters(bytes);
-    // Bytes 0x80 to 0x9F are punctuation and a few rare letters in the Windows pages and the
-    // commonest accented letters in the DOS and Mac pages ("\x81" is cp850's "ü", "\x9A" its
-    // "Ü", "\x9F" Mac Roman's "ü"): pasted runs mostly of them are read in the page that reads
-    // them as letters the text writes, before the Windows pages.
     const auto high = std::count_if(sample.begin(), sample.end(),
                                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
     const auto c1 = std::count_if(sample.begin(), sample.end(), [](char c) {
         return static_cast<unsigned char>(c) >= 0x80 && static_cast<unsigned char>(c) < 0xA0;
     });
     const bool mostlyC1 = c1 * 2 > high;
+    const char* guess = nullptr;
     std::tuple<long, long, bool, long> fewest{0, 0, false, 0};
     const auto weigh = [&](const char* page) {
         const auto reading = sampleText(sample, page);
@@ -426,25 +405,49 @@ const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedR
             fewest = faults;
         }
     };
-    if (guess != nullptr) {
-        const auto* detectorGuess = guess;
-        guess = nullptr;
+    if (detectorGuess != nullptr) {
         weigh(detectorGuess);
     }
     for (const auto* page : kPastedPages) {
         weigh(page);
     }
-    // cp866 and windows-1251 read each other's Cyrillic as Cyrillic, letters and signs that
-    // make no faults ("уникальность" is windows-1251's "г­ЁЄ «м­®бвм"): the more plausible.
-    if (guess != nullptr && std::string_view(guess) == "windows-1251") {
-        const auto windows = sampleText(sample, "windows-1251");
-        const auto dos = sampleText(sample, "ibm-866");
-        if (windows && dos && pastedFaults(*dos) <= pastedFaults(*windows) &&
-            plausibility(*dos) > plausibility(*windows)) {
-            return "ibm-866";
-        }
+    return guess;
+}
+
+// cp866 in place of windows-1251: each reads the other's Cyrillic as Cyrillic, letters and signs
+// that make no faults ("уникальность" is windows-1251's "г­ЁЄ «м­®бвм"); the more plausible.
+const char* dosCyrillicInstead(std::string_view sample, const char* guess) {
+    if (guess == nullptr || std::string_view(guess) != "windows-1251") {
+        return guess;
+    }
+    const auto windows = sampleText(sample, "windows-1251");
+    const auto dos = sampleText(sample, "ibm-866");
+    if (windows && dos && pastedFaults(*dos) <= pastedFaults(*windows) &&
+        plausibility(*dos) > plausibility(*windows)) {
+        return "ibm-866";
     }
     return guess;
+}
+
+// The page the runs pasted into a UTF-8 text are in, told by their own bytes and the ASCII
+// letters beside them: windows-1252 for runs of Windows punctuation alone (quotation marks,
+// dashes, no-break spaces) or of signs of units, else the detector's guess for them when it is a
+// page of other letters than Latin or Cyrillic, else the page of fewest faults.
+const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedRun>& runs) {
+    if (std::all_of(runs.begin(), runs.end(),
+                    [&](const PastedRun& run) { return isWindowsPunctuation(bytes, run); })) {
+        return "windows-1252";
+    }
+    const auto sample = pastedSample(bytes, runs);
+    if (holdsOnlyUnitSigns(sample)) {
+        return "windows-1252";
+    }
+    const char* detectorGuess = legacyEncoding({sample, sample});
+    const char* named = pageTheRunsName(bytes, runs, detectorGuess);
+    if (named != detectorGuess || isPageOfOtherLetters(named)) {
+        return named;
+    }
+    return dosCyrillicInstead(sample, fewestFaultsPage(bytes, sample, detectorGuess));
 }
 
 // Whether a part of a run read in a multi-byte page ends inside a character (its last byte a
@@ -482,14 +485,9 @@ std::vector<PastedRun> wholeCharacterRuns(std::string_view bytes,
 std::pair<std::vector<std::size_t>, std::vector<std::size_t>> edgeCharacters(std::string_view run) {
     constexpr std::size_t kMost = 4;
     std::vector<std::pair<std::size_t, bool>> sequences;
-    const auto* data = reinterpret_cast<const std::uint8_t*>(run.data());
-    const auto length = static_cast<std::int64_t>(run.size());
-    for (std::int64_t at = 0; at < length;) {
-        const auto start = at;
-        UChar32 c = 0;
-        U8_NEXT(data, at, length, c);
-        sequences.emplace_back(static_cast<std::size_t>(at - start), c >= 0x80);
-    }
+    forEachUtf8Character(run, [&](std::size_t, const Utf8Character& character) {
+        sequences.emplace_back(character.length, character.c >= 0x80);
+    });
     std::vector<std::size_t> leading;
     for (auto it = sequences.begin(); it != sequences.end() && it->second && leading.size() < kMost;
          ++it) {
@@ -515,37 +513,31 @@ bool isStrayInUtf8(std::string_view word, const char* page) {
     std::size_t wellFormed = 0;
     std::size_t illFormed = 0;
     std::string utf8;
-    const auto* data = reinterpret_cast<const std::uint8_t*>(word.data());
-    const auto length = static_cast<std::int64_t>(word.size());
-    for (std::int64_t at = 0; at < length;) {
-        const auto start = at;
-        UChar32 c = 0;
-        U8_NEXT(data, at, length, c);
-        if (c >= 0x80) {
-            wellFormed += static_cast<std::size_t>(at - start);
-            utf8 +=
-                word.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start));
+    bool punctuationAtEdge = false;
+    forEachUtf8Character(word, [&](std::size_t at, const Utf8Character& character) {
+        if (character.c >= 0x80) {
+            wellFormed += character.length;
+            utf8 += word.substr(at, character.length);
         }
-        if (c >= 0) {
-            continue;
+        if (character.wellFormed()) {
+            return true;
         }
-        illFormed += static_cast<std::size_t>(at - start);
-        if (start > 0 && at < length) {
-            continue;
+        illFormed += character.length;
+        if (at > 0 && at + character.length < word.size()) {
+            return true;
         }
-        const auto read = toUtf8(
-            word.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start)),
-            page, OnInvalid::replace);
-        int32_t offset = 0;
+        const auto read = toUtf8(word.substr(at, character.length), page, OnInvalid::replace);
         if (read && !read->empty()) {
-            const auto character = characterAt(*read, offset).first;
-            if (u_ispunct(character) != 0 || kWindowsPunctuationBytes.find(static_cast<char>(
-                                                 data[start])) != std::string_view::npos) {
+            const auto first = utf8CharacterAt(*read, 0).c;
+            if (u_ispunct(first) != 0 ||
+                kWindowsPunctuationBytes.find(word[at]) != std::string_view::npos) {
+                punctuationAtEdge = true;
                 return false;
             }
         }
-    }
-    return illFormed > 0 && wellFormed >= 2 * illFormed && readsAsText(utf8);
+        return true;
+    });
+    return !punctuationAtEdge && illFormed > 0 && wellFormed >= 2 * illFormed && readsAsText(utf8);
 }
 
 // A pasted run as text. In a page of two bytes to a character the run is read whole, but for
@@ -628,28 +620,20 @@ std::string pastedRunText(std::string_view run, std::string_view word, const cha
 // The length of the character of a word at `at`: an ASCII letter or digit, an ill-formed byte,
 // or a UTF-8 letter, mark or digit; 0 for anything else.
 std::size_t wordCharacterAt(std::string_view text, std::size_t at) {
-    const auto byte = static_cast<unsigned char>(text[at]);
-    if (byte < 0x80) {
+    if (static_cast<unsigned char>(text[at]) < 0x80) {
         return isAsciiLetterOrDigit(text[at]) ? 1 : 0;
     }
-    const auto rest = static_cast<int32_t>(std::min<std::size_t>(U8_MAX_LENGTH, text.size() - at));
-    int32_t length = 0;
-    UChar32 c = 0;
-    U8_NEXT(text.data() + at, length, rest, c);
-    return c < 0 ? 1 : (isPartOfWord(c) ? static_cast<std::size_t>(length) : 0);
+    const auto character = utf8CharacterAt(text, at);
+    return !character.wellFormed() ? 1 : (isPartOfWord(character.c) ? character.length : 0);
 }
 
 // The same for the character that ends before `at`: a well-formed character that ends there,
 // else the byte before it (ill-formed, or ASCII).
 std::size_t wordCharacterBefore(std::string_view text, std::size_t at) {
     for (std::size_t back = 2; back <= std::min<std::size_t>(U8_MAX_LENGTH, at); ++back) {
-        const auto start = at - back;
-        const auto rest = static_cast<int32_t>(back);
-        int32_t length = 0;
-        UChar32 c = 0;
-        U8_NEXT(text.data() + start, length, rest, c);
-        if (c >= 0 && length == rest) {
-            return isPartOfWord(c) ? back : 0;
+        const auto character = utf8CharacterAt(text.substr(0, at), at - back);
+        if (character.wellFormed() && character.length == back) {
+            return isPartOfWord(character.c) ? back : 0;
         }
     }
     return wordCharacterAt(text, at - 1) > 0 ? 1 : 0;

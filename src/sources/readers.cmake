@@ -27,6 +27,7 @@ function(vask_add_readers name platform)
         ${dir}/odt_reader.cpp
         ${dir}/paragraph_text.cpp
         ${dir}/rich_text_reader.cpp
+        ${dir}/text_characters.cpp
         ${dir}/text_conversion.cpp
         ${dir}/text_decoding.cpp
         ${dir}/vcard_parser.cpp

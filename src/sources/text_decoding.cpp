@@ -21,14 +21,12 @@
 #include "platform/text.h"
 #include "sources/legacy_encoding_guess.h"
 #include "sources/mixed_utf8_text.h"
+#include "sources/text_characters.h"
 #include "sources/text_conversion.h"
 
-namespace vask {
+namespace vask::decoding {
 
-// The front end reads with the guess of a legacy encoding and the mixed UTF-8 reader.
-using namespace decoding;
-
-std::optional<std::string> TextDecoding::utf8(std::string_view bytes) {
+std::optional<std::string> utf8(std::string_view bytes) {
     if (!text::isValidUtf8(bytes)) {
         return std::nullopt;
     }
@@ -38,12 +36,11 @@ std::optional<std::string> TextDecoding::utf8(std::string_view bytes) {
     return std::string(bytes);
 }
 
-std::optional<std::string> TextDecoding::convert(std::string_view bytes, const char* encoding) {
+std::optional<std::string> convert(std::string_view bytes, const char* encoding) {
     return composed(toUtf8(bytes, encoding, OnInvalid::fail));
 }
 
-std::optional<std::string> TextDecoding::convertReplacing(std::string_view bytes,
-                                                          const char* encoding) {
+std::optional<std::string> convertReplacing(std::string_view bytes, const char* encoding) {
     return composed(toUtf8(bytes, encoding, OnInvalid::replace));
 }
 
@@ -105,10 +102,9 @@ std::optional<long> utf16TextScore(std::string_view sample, const char* order, C
     long letters = 0;
     long others = 0;
     std::vector<std::pair<UScriptCode, long>> scripts;
-    const auto length = static_cast<int32_t>(text->size());
-    for (int32_t at = 0; at < length;) {
-        UChar32 c = 0;
-        U8_NEXT(text->data(), at, length, c);
+    for (std::size_t at = 0; at < text->size();) {
+        const auto [c, length] = utf8CharacterAt(*text, at);
+        at += length;
         ++characters;
         const auto type = u_charType(c);
         // Ideographs of the extensions and compatibility blocks are for rare names and old
@@ -240,7 +236,7 @@ std::optional<std::string> legacyText(std::string_view bytes, const char* encodi
 
 }  // namespace
 
-std::optional<std::string> TextDecoding::unicodeText(std::string_view bytes) {
+std::optional<std::string> unicodeText(std::string_view bytes) {
     if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
         return convert(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
     }
@@ -254,12 +250,12 @@ std::optional<std::string> TextDecoding::unicodeText(std::string_view bytes) {
     return utf8(bytes);
 }
 
-std::optional<std::string> TextDecoding::unmarkedUtf16Encoding(std::string_view bytes) {
+std::optional<std::string> unmarkedUtf16Encoding(std::string_view bytes) {
     const auto* name = unmarkedUtf16(bytes);
     return name != nullptr ? std::optional<std::string>(name) : std::nullopt;
 }
 
-std::optional<std::string> TextDecoding::guessedEncoding(std::string_view bytes) {
+std::optional<std::string> guessedEncoding(std::string_view bytes) {
     if (isAscii(bytes)) {
         const auto* iso2022 = iso2022Encoding(bytes);
         return iso2022 != nullptr ? std::optional<std::string>(iso2022) : std::nullopt;
@@ -273,7 +269,7 @@ std::optional<std::string> TextDecoding::guessedEncoding(std::string_view bytes)
     return name != nullptr ? std::optional<std::string>(name) : std::nullopt;
 }
 
-std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::string* encoding) {
+std::optional<std::string> detected(std::string_view bytes, std::string* encoding) {
     const auto found = [&](const char* name) -> std::optional<std::string> {
         auto text = legacyText(bytes, name);
         if (text && encoding != nullptr) {
@@ -314,7 +310,7 @@ std::optional<std::string> TextDecoding::detected(std::string_view bytes, std::s
     return name != nullptr ? found(name) : std::nullopt;
 }
 
-std::optional<std::string> TextDecoding::plainText(std::string_view bytes) {
+std::optional<std::string> plainText(std::string_view bytes) {
     auto text = unicodeText(bytes);
     if (!text) {
         text = detected(bytes);
@@ -562,7 +558,7 @@ static_assert(std::is_sorted(kLabels.begin(), kLabels.end(),
 
 }  // namespace
 
-std::optional<std::string> TextDecoding::encodingOfLabel(std::string_view label) {
+std::optional<std::string> encodingOfLabel(std::string_view label) {
     // Leading and trailing ASCII white space is no part of a label.
     while (!label.empty() && isMarkupSpace(label.front())) {
         label.remove_prefix(1);
@@ -692,10 +688,10 @@ class DeclarationScanner {
         if (sameLetters(name, "meta")) {
             std::optional<std::string> encoding;
             if (charset) {
-                encoding = TextDecoding::encodingOfLabel(*charset);
+                encoding = encodingOfLabel(*charset);
             } else if (contentType && content) {
                 if (const auto label = charsetInContent(*content)) {
-                    encoding = TextDecoding::encodingOfLabel(*label);
+                    encoding = encodingOfLabel(*label);
                 }
             }
             return encoding;
@@ -808,12 +804,12 @@ std::optional<std::string> xmlDeclaredEncoding(std::string_view bytes) {
     if (close == std::string_view::npos) {
         return std::nullopt;
     }
-    return TextDecoding::encodingOfLabel(declaration.substr(at + 1, close - at - 1));
+    return encodingOfLabel(declaration.substr(at + 1, close - at - 1));
 }
 
 }  // namespace
 
-char32_t TextDecoding::symbolFontCharacter(unsigned char code) {
+char32_t symbolFontCharacter(unsigned char code) {
     static constexpr std::u32string_view kLetters =
         U"ΑΒΧΔΕΦΓΗΙϑΚΛΜΝΟΠΘΡΣΤΥςΩΞΨΖ[∴]⊥_‾αβχδεφγηιϕκλμνοπθρστυϖωξψζ{|}∼";
     static constexpr std::u32string_view kHigh =
@@ -844,7 +840,7 @@ char32_t TextDecoding::symbolFontCharacter(unsigned char code) {
     return code < 0x80 ? static_cast<char32_t>(code) : U'\uFFFD';
 }
 
-char32_t TextDecoding::wingdingsCharacter(unsigned char code) {
+char32_t wingdingsCharacter(unsigned char code) {
     switch (code) {
         case 0x6C:
             return U'●';
@@ -869,7 +865,7 @@ char32_t TextDecoding::wingdingsCharacter(unsigned char code) {
     }
 }
 
-std::optional<std::string> TextDecoding::superscript(std::string_view text) {
+std::optional<std::string> superscript(std::string_view text) {
     static constexpr std::string_view kPlain = "0123456789+-=()ni";
     static constexpr std::u32string_view kRaised = U"⁰¹²³⁴⁵⁶⁷⁸⁹⁺⁻⁼⁽⁾ⁿⁱ";
     std::string out;
@@ -883,14 +879,14 @@ std::optional<std::string> TextDecoding::superscript(std::string_view text) {
     return out;
 }
 
-void TextDecoding::appendUtf8(std::string& out, char32_t c) {
+void appendUtf8(std::string& out, char32_t c) {
     std::array<char, U8_MAX_LENGTH> bytes{};
     std::size_t length = 0;
     U8_APPEND_UNSAFE(bytes.data(), length, static_cast<UChar32>(c));
     out.append(bytes.data(), length);
 }
 
-std::optional<std::string> TextDecoding::declaredMarkupEncoding(std::string_view bytes) {
+std::optional<std::string> declaredMarkupEncoding(std::string_view bytes) {
     if (bytes.starts_with("\xEF\xBB\xBF")) {
         return "UTF-8";
     }
@@ -906,7 +902,7 @@ std::optional<std::string> TextDecoding::declaredMarkupEncoding(std::string_view
     return DeclarationScanner(bytes).scan();
 }
 
-std::string TextDecoding::guessedMarkupEncoding(std::string_view visibleText) {
+std::string guessedMarkupEncoding(std::string_view visibleText) {
     // The same guess as for the text in a file, from the text the page shows.
     const auto name = guessedEncoding(visibleText);
     if (!name) {
@@ -917,4 +913,4 @@ std::string TextDecoding::guessedMarkupEncoding(std::string_view visibleText) {
     return encodingOfLabel(*name).value_or(*name);
 }
 
-}  // namespace vask
+}  // namespace vask::decoding

@@ -4,7 +4,9 @@
 #include <string>
 #include <string_view>
 
-namespace vask::TextDecoding {
+// Decoding of the bytes of files as text: the encoding they are in, told or guessed, and their
+// text as UTF-8. The readers name it `TextDecoding`.
+namespace vask::decoding {
 
 // The bytes as they are when they are well-formed UTF-8 (a UTF-8 byte order mark is dropped).
 std::optional<std::string> utf8(std::string_view bytes);
@@ -99,4 +101,8 @@ std::optional<std::string> superscript(std::string_view text);
 // Appends the character's UTF-8 bytes; `c` is a scalar value (not a surrogate, at most U+10FFFF).
 void appendUtf8(std::string& out, char32_t c);
 
-}  // namespace vask::TextDecoding
+}  // namespace vask::decoding
+
+namespace vask {
+namespace TextDecoding = decoding;
+}  // namespace vask
