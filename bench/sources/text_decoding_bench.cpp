@@ -3,6 +3,7 @@
 #include <string>
 
 #include "encoded_text.h"
+#include "pasted_text.h"
 #include "sources/rich_text_reader.h"
 #include "sources/text_decoding.h"
 
@@ -55,6 +56,25 @@ void BM_DetectedText(benchmark::State& state) {
 BENCHMARK(BM_DetectedText)
     ->ArgsProduct({{1, 10, 40}, {koreanLegacy, vietnameseDecomposed, thaiUnmarkedUtf16}})
     ->ArgNames({"MB", "text"})
+    ->Unit(benchmark::kMillisecond);
+
+// Mostly UTF-8 text with one long pasted run (a Shift_JIS line in Japanese, a line of mixed
+// bytes without a space): the time per byte stays flat from 64 KB to 1 MB.
+void BM_LongPastedRun(benchmark::State& state) {
+    const auto bytes =
+        vask::test::longPastedText(static_cast<std::size_t>(state.range(0)) * 1024,
+                                   static_cast<vask::test::LongPaste>(state.range(1)));
+    for (auto _ : state) {
+        auto text = vask::TextDecoding::detected(bytes);
+        benchmark::DoNotOptimize(text);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
+}
+BENCHMARK(BM_LongPastedRun)
+    ->ArgsProduct({{64, 256, 1024},
+                   {static_cast<int>(vask::test::LongPaste::shiftJisLine),
+                    static_cast<int>(vask::test::LongPaste::mixedBytesLine)}})
+    ->ArgNames({"KB", "paste"})
     ->Unit(benchmark::kMillisecond);
 
 // An undeclared Korean page: guessed from its visible text, then read.

@@ -404,7 +404,7 @@ FileParseResult FileAccessService::parseText(const fs::path& path, const std::st
     const TextDecodingError utf8Error;
     logger_.error("file_text_decode_failed",
                   {{"path", path.string()}, {"encoding", "utf8"}, {"error", utf8Error.what()}});
-    if (auto text = TextDecoding::detected(bytes)) {
+    if (auto text = TextDecoding::detected(bytes, nullptr, stop)) {
         logger_.error("file_text_decode_fallback", {{"path", path.string()}, {"method", "auto"}});
         result.contentMarkdown = std::move(*text);
         result.parseMethod = ParseMethod::directFallback;
@@ -422,14 +422,14 @@ FileParseResult FileAccessService::parseText(const fs::path& path, const std::st
 
 FileParseResult FileAccessService::parseDocument(const std::string& bytes, std::stop_token stop) {
     FileParseResult result;
-    if (auto text = RichTextReader::plainText(bytes, std::move(stop))) {
+    if (auto text = RichTextReader::plainText(bytes, stop)) {
         result.contentMarkdown = std::move(*text);
         result.parseMethod = ParseMethod::textExtraction;
         return result;
     }
     // The walk finds "README", "notes.rst" or "app.conf" by name: a file whose bytes are text is
     // read as text whatever its name says.
-    if (auto text = TextDecoding::plainText(bytes)) {
+    if (auto text = TextDecoding::plainText(bytes, stop)) {
         result.contentMarkdown = std::move(*text);
         result.parseMethod = ParseMethod::direct;
         return result;

@@ -4,8 +4,10 @@
 #include <unicode/ucnv.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <tuple>
 #include <vector>
 
@@ -84,9 +86,11 @@ struct PastedRun {
 // Calls `each` with every run of bytes above ASCII of the text, the characters it reads as in
 // UTF-8 and its ill-formed sequences.
 template <typename Each>
-void forEachHighRun(std::string_view bytes, Each&& each) {
+void forEachHighRun(std::string_view bytes, const std::stop_token& stop, Each&& each) {
+    StopPoll poll(stop);
     std::size_t at = 0;
     while (at < bytes.size()) {
+        poll.passed(1);
         if (static_cast<unsigned char>(bytes[at]) < 0x80) {
             ++at;
             continue;
@@ -103,30 +107,39 @@ void forEachHighRun(std::string_view bytes, Each&& each) {
     }
 }
 
-// Whether UTF-8 above ASCII reads as text: no symbol but those text writes, no character
-// unassigned, private or a control, letters of one script (cp866's "только" is UTF-8's
-// "⮫쪮", an arrow and a syllable; a Thai line in windows-874 makes Latin letters and
-// ideographs).
-bool readsAsText(std::string_view utf8) {
-    std::optional<UScriptCode> script;
-    int32_t at = 0;
-    while (at < static_cast<int32_t>(utf8.size())) {
-        const auto c = characterAt(utf8, at).first;
+// How UTF-8 above ASCII reads: as text (no symbol but those text writes, no character
+// unassigned, private or a control, letters of one script), and whether it holds letters, and
+// of which scripts (cp866's "только" is UTF-8's "⮫쪮", an arrow and a syllable; a Thai
+// line in windows-874 makes Latin letters and ideographs).
+struct Utf8RunReading {
+    bool text = true;
+    std::vector<UScriptCode> scripts;
+};
+
+Utf8RunReading readUtf8Run(std::string_view utf8) {
+    Utf8RunReading reading;
+    forEachUtf8Character(utf8, [&](std::size_t, const Utf8Character& character) {
+        const auto c = character.c;
         const auto type = u_charType(c);
         if (c < 0 || type == U_UNASSIGNED || type == U_PRIVATE_USE_CHAR || type == U_CONTROL_CHAR ||
             ((type == U_OTHER_SYMBOL || type == U_MATH_SYMBOL || type == U_MODIFIER_SYMBOL) &&
              !isWrittenSymbol(c))) {
-            return false;
+            reading.text = false;
         }
         if (c >= 0x80 && isLetter(c)) {
             const auto of = scriptOf(c);
-            if (script && *script != of) {
-                return false;
+            if (std::find(reading.scripts.begin(), reading.scripts.end(), of) ==
+                reading.scripts.end()) {
+                reading.scripts.push_back(of);
             }
-            script = of;
         }
-    }
-    return true;
+    });
+    reading.text = reading.text && reading.scripts.size() <= 1;
+    return reading;
+}
+
+bool readsAsText(std::string_view utf8) {
+    return readUtf8Run(utf8).text;
 }
 
 // Whether the bytes are mostly UTF-8: a text cut inside a character, with a stray byte, or with
@@ -144,12 +157,12 @@ bool readsAsText(std::string_view utf8) {
 // legacy texts bare uchardet reads right as UTF-8 with pasted runs (2 to 5 of them). A note of
 // 100 bytes with one pasted word of two letters above ASCII and one letter of its own stays
 // UTF-8.
-bool isMostlyUtf8(std::string_view bytes) {
+bool isMostlyUtf8(std::string_view bytes, const std::stop_token& stop) {
     constexpr std::size_t kIllFormedForEachCharacter = 2;
     bytes.remove_suffix(cutUtf8Tail(bytes));
     std::size_t whole = 0;
     std::size_t illFormed = 0;
-    forEachHighRun(bytes,
+    forEachHighRun(bytes, stop,
                    [&](std::size_t, std::size_t, std::size_t characters, std::size_t runIllFormed) {
                        if (runIllFormed > 0) {
                            // Characters beyond two for each ill-formed sequence of a run are UTF-8
@@ -163,6 +176,7 @@ bool isMostlyUtf8(std::string_view bytes) {
                    });
     return whole > 0 && whole * kIllFormedForEachCharacter >= illFormed;
 }
+
 bool isAsciiLetterOrDigit(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
@@ -199,29 +213,29 @@ bool isWindowsPunctuation(std::string_view bytes, const PastedRun& run) {
     return true;
 }
 
-// The characters above ASCII the UTF-8 of a text writes (small), from its first megabyte.
-std::u32string writtenCharacters(std::string_view bytes) {
+// The characters above ASCII the UTF-8 of a text writes (small), from its first megabyte,
+// sorted.
+std::vector<char32_t> writtenCharacters(std::string_view bytes) {
     constexpr std::size_t kRead = std::size_t{1024} * 1024;
-    std::u32string written;
+    std::vector<char32_t> written;
     forEachUtf8Character(bytes.substr(0, kRead), [&](std::size_t, const Utf8Character& character) {
         if (character.c >= 0x80) {
-            const auto small = static_cast<char32_t>(u_tolower(character.c));
-            if (written.find(small) == std::u32string::npos) {
-                written += small;
-            }
+            written.push_back(static_cast<char32_t>(u_tolower(character.c)));
         }
     });
+    std::sort(written.begin(), written.end());
+    written.erase(std::unique(written.begin(), written.end()), written.end());
     return written;
 }
 
 // The characters above ASCII of a reading that the rest of the text does not write (small).
-long unwrittenCharacters(std::string_view utf8, std::u32string_view written) {
+long unwrittenCharacters(std::string_view utf8, const std::vector<char32_t>& written) {
     long unwritten = 0;
     int32_t at = 0;
     while (at < static_cast<int32_t>(utf8.size())) {
         const auto c = characterAt(utf8, at).first;
-        if (c >= 0x80 &&
-            written.find(static_cast<char32_t>(u_tolower(c))) == std::u32string_view::npos) {
+        if (c >= 0x80 && !std::binary_search(written.begin(), written.end(),
+                                             static_cast<char32_t>(u_tolower(c)))) {
             ++unwritten;
         }
     }
@@ -450,30 +464,94 @@ const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedR
     return dosCyrillicInstead(sample, fewestFaultsPage(bytes, sample, detectorGuess));
 }
 
-// Whether a part of a run read in a multi-byte page ends inside a character (its last byte a
-// first byte whose second is ASCII, or a byte above ASCII after the run).
-bool endsInsideCharacter(std::string_view part, const char* page) {
-    return !toUtf8(part, page, OnInvalid::fail) &&
-           toUtf8(part, page, OnInvalid::fail, CutEnd::dropped).has_value();
+// A conversion from a multi-byte page fed a run a part at a time, which tells whether the bytes
+// fed so far end inside a character; each byte is read once.
+class CharacterEnds {
+  public:
+    explicit CharacterEnds(const char* page) : converter_(open(page)) {}
+
+    // Starts a run anew.
+    void reset() {
+        if (converter_) {
+            ucnv_resetToUnicode(converter_.get());
+        }
+    }
+
+    // Feeds the next bytes of the run: false when they hold what the page does not convert.
+    bool feed(std::string_view bytes) {
+        if (!converter_) {
+            return false;
+        }
+        countConverted(bytes.size());
+        const char* source = bytes.data();
+        const char* sourceLimit = bytes.data() + bytes.size();
+        while (true) {
+            UErrorCode status = U_ZERO_ERROR;
+            UChar* target = buffer_.data();
+            ucnv_toUnicode(converter_.get(), &target, buffer_.data() + buffer_.size(), &source,
+                           sourceLimit, nullptr, 0, &status);
+            if (status != U_BUFFER_OVERFLOW_ERROR) {
+                return U_SUCCESS(status);
+            }
+        }
+    }
+
+    // Whether the bytes fed end inside a character.
+    bool insideCharacter() const {
+        if (!converter_) {
+            return false;
+        }
+        UErrorCode status = U_ZERO_ERROR;
+        return ucnv_toUCountPending(converter_.get(), &status) > 0;
+    }
+
+  private:
+    static ConverterPtr open(const char* page) {
+        UErrorCode status = U_ZERO_ERROR;
+        ConverterPtr converter(ucnv_open(page, &status), ucnv_close);
+        ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
+                            &status);
+        return U_SUCCESS(status) ? std::move(converter) : ConverterPtr(nullptr, ucnv_close);
+    }
+
+    ConverterPtr converter_;
+    std::array<UChar, 1024> buffer_{};
+};
+
+bool isAsciiSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
 // The runs of a multi-byte page taken whole: a run whose last byte begins a character takes the
 // byte after it (an ASCII second byte, "ソ" is 0x83 0x5C in Shift_JIS) and the run after that
 // byte, so the characters of a pasted line are read together, the UTF-8 its bytes make by chance
-// among them.
+// among them. A run takes no white space (no second byte is one) and no byte the page does not
+// read as the second of the character: what a space or a line break separates from the pasted
+// bytes stays as written. The run is fed to one conversion as it grows, so each byte is read
+// once however many times it grows.
 std::vector<PastedRun> wholeCharacterRuns(std::string_view bytes,
-                                          const std::vector<PastedRun>& runs, const char* page) {
+                                          const std::vector<PastedRun>& runs, const char* page,
+                                          const std::stop_token& stop) {
     std::vector<PastedRun> whole;
+    CharacterEnds ends(page);
+    StopPoll poll(stop);
     for (auto run : runs) {
         if (!whole.empty() && run.begin < whole.back().end) {
             continue;
         }
-        while (run.end < bytes.size() &&
-               endsInsideCharacter(bytes.substr(run.begin, run.end - run.begin), page)) {
+        poll.passed(run.end - run.begin);
+        ends.reset();
+        bool converts = ends.feed(bytes.substr(run.begin, run.end - run.begin));
+        while (converts && ends.insideCharacter() && run.end < bytes.size() &&
+               !isAsciiSpace(bytes[run.end]) && ends.feed(bytes.substr(run.end, 1))) {
             ++run.end;
-            while (run.end < bytes.size() && static_cast<unsigned char>(bytes[run.end]) >= 0x80) {
-                ++run.end;
+            auto next = run.end;
+            while (next < bytes.size() && static_cast<unsigned char>(bytes[next]) >= 0x80) {
+                ++next;
             }
+            poll.passed(next - run.end + 1);
+            converts = ends.feed(bytes.substr(run.end, next - run.end));
+            run.end = next;
         }
         whole.push_back(run);
     }
@@ -639,31 +717,88 @@ std::size_t wordCharacterBefore(std::string_view text, std::size_t at) {
     return wordCharacterAt(text, at - 1) > 0 ? 1 : 0;
 }
 
+// The word a run stands in: the run with the letters, digits, marks and ill-formed bytes beside
+// it, up to white space, punctuation or UTF-8 that is neither letter nor mark, and at most 64
+// bytes on either side (a longer stretch is no word, and a walk to its ends at every run of it
+// would cost the square of its length).
+std::string_view wordOf(std::string_view bytes, const PastedRun& run) {
+    constexpr std::size_t kReach = 64;
+    auto begin = run.begin;
+    while (begin > 0 && run.begin - begin < kReach) {
+        const auto length = wordCharacterBefore(bytes, begin);
+        if (length == 0) {
+            break;
+        }
+        begin -= length;
+    }
+    auto end = run.end;
+    while (end < bytes.size() && end - run.end < kReach) {
+        const auto length = wordCharacterAt(bytes, end);
+        if (length == 0) {
+            break;
+        }
+        end += length;
+    }
+    return bytes.substr(begin, end - begin);
+}
+
+// The runs of a mostly UTF-8 text that were pasted: those with ill-formed sequences, and, read in
+// a page of one byte to a character, a word that is UTF-8 whole by chance: one that reads as no
+// text and holds letters of a script the text's own UTF-8 writes none of (cp866's "только" is
+// UTF-8's "⮫쪮", an arrow and a Hangul syllable in a Russian text). The text's own signs,
+// symbols, arrows and emoji are no such word, nor are its letters: they stay as written.
+struct PastedRuns {
+    std::vector<PastedRun> illFormed;
+    std::vector<PastedRun> byChance;
+};
+
+PastedRuns pastedRuns(std::string_view bytes, const std::stop_token& stop) {
+    PastedRuns pasted;
+    std::vector<UScriptCode> ownScripts;
+    std::vector<std::pair<PastedRun, std::vector<UScriptCode>>> notText;
+    forEachHighRun(bytes, stop,
+                   [&](std::size_t begin, std::size_t end, std::size_t, std::size_t illFormed) {
+                       if (illFormed > 0) {
+                           pasted.illFormed.push_back({begin, end});
+                           return;
+                       }
+                       auto reading = readUtf8Run(bytes.substr(begin, end - begin));
+                       if (reading.text) {
+                           for (const auto script : reading.scripts) {
+                               if (std::find(ownScripts.begin(), ownScripts.end(), script) ==
+                                   ownScripts.end()) {
+                                   ownScripts.push_back(script);
+                               }
+                           }
+                       } else if (!reading.scripts.empty()) {
+                           notText.emplace_back(PastedRun{begin, end}, std::move(reading.scripts));
+                       }
+                   });
+    for (const auto& [run, scripts] : notText) {
+        if (std::any_of(scripts.begin(), scripts.end(), [&](UScriptCode script) {
+                return std::find(ownScripts.begin(), ownScripts.end(), script) == ownScripts.end();
+            })) {
+            pasted.byChance.push_back(run);
+        }
+    }
+    return pasted;
+}
+
 // A text that is mostly UTF-8, read as UTF-8 but for the runs of bytes pasted into it from a
 // text in a legacy code page, which are read in the page their own bytes name
 // (`pastedRunsEncoding`): two windows-1252 words in a French text, Windows quotation marks
 // around a UTF-8 word, a line of Shift_JIS in a Japanese text, twenty windows-1252 rows after
 // two hundred UTF-8 rows of a CSV file. What no page is guessed for reads as U+FFFD, and so does
 // a character the text ends inside.
-std::string mixedUtf8Text(std::string_view bytes) {
+std::string mixedUtf8Text(std::string_view bytes, const std::stop_token& stop) {
     const auto cut = cutUtf8Tail(bytes);
     bytes.remove_suffix(cut);
-    std::vector<PastedRun> runs;
-    std::vector<PastedRun> implausible;
-    forEachHighRun(bytes,
-                   [&](std::size_t begin, std::size_t end, std::size_t, std::size_t illFormed) {
-                       if (illFormed > 0) {
-                           runs.push_back({begin, end});
-                       } else if (!readsAsText(bytes.substr(begin, end - begin))) {
-                           implausible.push_back({begin, end});
-                       }
-                   });
+    auto [runs, byChance] = pastedRuns(bytes, stop);
     const char* page = runs.empty() ? nullptr : pastedRunsEncoding(bytes, runs);
+    throwIfStopRequested(stop);
     const bool multiByte = page != nullptr && isMultiByte(page);
-    // A run UTF-8 whole that reads as no text (cp866's "только" is UTF-8's "⮫쪮") was
-    // pasted too, and is read in the page when that reads it more plausibly (`pastedRunText`).
-    if (page != nullptr && !multiByte && !implausible.empty()) {
-        runs.insert(runs.end(), implausible.begin(), implausible.end());
+    if (page != nullptr && !multiByte && !byChance.empty()) {
+        runs.insert(runs.end(), byChance.begin(), byChance.end());
         std::sort(runs.begin(), runs.end(),
                   [](const PastedRun& a, const PastedRun& b) { return a.begin < b.begin; });
     }
@@ -672,7 +807,7 @@ std::string mixedUtf8Text(std::string_view bytes) {
                             std::find(kWesternPages.begin(), kWesternPages.end(),
                                       std::string_view(page)) != kWesternPages.end());
     if (multiByte) {
-        runs = wholeCharacterRuns(bytes, runs, page);
+        runs = wholeCharacterRuns(bytes, runs, page, stop);
     }
     // Room for the pasted runs at three bytes of UTF-8 a byte at most (Windows punctuation,
     // Thai; a page of two bytes to a character makes fewer), so the text is written without a
@@ -683,33 +818,16 @@ std::string mixedUtf8Text(std::string_view bytes) {
     }
     std::string out;
     out.reserve(bytes.size() + 2 * pastedBytes + 3);
+    StopPoll poll(stop);
     std::size_t at = 0;
     for (const auto& run : runs) {
+        poll.passed(run.end - at);
         out += bytes.substr(at, run.begin - at);
         const auto pasted = bytes.substr(run.begin, run.end - run.begin);
         if (page == nullptr) {
             out += text::toValidUtf8(pasted);
         } else {
-            // The word the run stands in, between white space, punctuation and UTF-8 that is
-            // neither letter nor mark.
-            auto wordBegin = run.begin;
-            while (wordBegin > 0) {
-                const auto length = wordCharacterBefore(bytes, wordBegin);
-                if (length == 0) {
-                    break;
-                }
-                wordBegin -= length;
-            }
-            auto wordEnd = run.end;
-            while (wordEnd < bytes.size()) {
-                const auto length = wordCharacterAt(bytes, wordEnd);
-                if (length == 0) {
-                    break;
-                }
-                wordEnd += length;
-            }
-            out += pastedRunText(pasted, bytes.substr(wordBegin, wordEnd - wordBegin), page, latin,
-                                 multiByte);
+            out += pastedRunText(pasted, wordOf(bytes, run), page, latin, multiByte);
         }
         at = run.end;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -9,9 +10,13 @@ namespace vask::decoding {
 
 // Whether the bytes are mostly UTF-8 (a stray byte, a character cut, parts pasted from a legacy
 // page): one character above ASCII for every two ill-formed sequences, as measured.
-bool isMostlyUtf8(std::string_view bytes);
+// A stop requested ends the walk (`throwIfStopRequested`).
+bool isMostlyUtf8(std::string_view bytes, const std::stop_token& stop = {});
 
-// The mostly UTF-8 bytes as UTF-8, the pasted runs read in their page.
-std::string mixedUtf8Text(std::string_view bytes);
+// The mostly UTF-8 bytes as UTF-8, the pasted runs read in their page: what was well-formed
+// UTF-8 apart from them (a space or a line break between) stays as written. The work grows with
+// the bytes, each converted a bounded number of times; a stop requested ends it
+// (`throwIfStopRequested`).
+std::string mixedUtf8Text(std::string_view bytes, const std::stop_token& stop = {});
 
 }  // namespace vask::decoding

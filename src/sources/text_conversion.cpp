@@ -9,9 +9,33 @@
 #include <cstdint>
 #include <utility>
 
+#include "platform/error.h"
 #include "platform/text.h"
 
 namespace vask::decoding {
+
+namespace {
+
+thread_local std::uint64_t converted = 0;
+
+// The part a long text is converted and composed in between two looks at the stop token.
+constexpr std::size_t kStoppablePart = std::size_t{1024} * 1024;
+
+}  // namespace
+
+void throwIfStopRequested(const std::stop_token& stop) {
+    if (stop.stop_requested()) {
+        throw Error("Decoding the text was cancelled");
+    }
+}
+
+std::uint64_t convertedBytes() {
+    return converted;
+}
+
+void countConverted(std::size_t bytes) {
+    converted += bytes;
+}
 
 // Writes U+FFFD for bytes the encoding cannot hold (ICU's own substitute is U+001A for some
 // single-byte encodings, a control character).
@@ -102,7 +126,8 @@ std::optional<std::string> iconvToUtf8(std::string_view bytes, const char* encod
 // Converts straight into UTF-8 through a small pivot, so no copy of the text in UTF-16 is held
 // besides the result.
 std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, OnInvalid onInvalid,
-                                  CutEnd cutEnd) {
+                                  CutEnd cutEnd, const std::stop_token& stop) {
+    countConverted(bytes.size());
     if (isIconvEncoding(encoding)) {
         return iconvToUtf8(bytes, encoding, onInvalid, cutEnd);
     }
@@ -161,9 +186,14 @@ std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, 
         const auto used = static_cast<std::size_t>(target - out.data());
         out.resize(std::max(out.size(), expectedUtf8Size(bytes.size(), firstPart, used)));
         target = out.data() + used;
-        run(bytes.data() + bytes.size(), false);
-        if (U_FAILURE(status)) {
-            return std::nullopt;
+        // A megabyte at a time, so a stop is looked at between two.
+        for (auto done = firstPart; done < bytes.size();) {
+            throwIfStopRequested(stop);
+            done = std::min(bytes.size(), done + kStoppablePart);
+            run(bytes.data() + done, false);
+            if (U_FAILURE(status)) {
+                return std::nullopt;
+            }
         }
     }
     UErrorCode pendingStatus = U_ZERO_ERROR;
@@ -183,11 +213,26 @@ std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, 
 }
 
 // The text in NFC, when there is one.
-std::optional<std::string> composed(std::optional<std::string> text) {
-    if (text) {
-        *text = text::composed(std::move(*text));
+std::optional<std::string> composed(std::optional<std::string> text, const std::stop_token& stop) {
+    if (!text) {
+        return text;
     }
-    return text;
+    if (text->size() <= kStoppablePart) {
+        *text = text::composed(std::move(*text));
+        return text;
+    }
+    // A line break composes with nothing on either side, so the lines compose apart.
+    std::string out;
+    out.reserve(text->size());
+    std::string_view rest = *text;
+    while (!rest.empty()) {
+        throwIfStopRequested(stop);
+        const auto lineEnd = rest.find('\n', std::min(rest.size(), kStoppablePart));
+        const auto part = lineEnd == std::string_view::npos ? rest.size() : lineEnd + 1;
+        out += text::composed(std::string(rest.substr(0, part)));
+        rest.remove_prefix(part);
+    }
+    return out;
 }
 
 }  // namespace vask::decoding

@@ -230,8 +230,9 @@ const char* unmarkedUtf16(std::string_view bytes) {
 
 // The bytes in a legacy encoding as `detected` reads them (the guess is made from a sample); a
 // character the text ends inside is read as U+FFFD.
-std::optional<std::string> legacyText(std::string_view bytes, const char* encoding) {
-    return composed(toUtf8(bytes, encoding, OnInvalid::fail, CutEnd::replaced));
+std::optional<std::string> legacyText(std::string_view bytes, const char* encoding,
+                                      const std::stop_token& stop) {
+    return composed(toUtf8(bytes, encoding, OnInvalid::fail, CutEnd::replaced, stop), stop);
 }
 
 }  // namespace
@@ -269,51 +270,55 @@ std::optional<std::string> guessedEncoding(std::string_view bytes) {
     return name != nullptr ? std::optional<std::string>(name) : std::nullopt;
 }
 
-std::optional<std::string> detected(std::string_view bytes, std::string* encoding) {
+std::optional<std::string> detected(std::string_view bytes, std::string* encoding,
+                                    const std::stop_token& stop) {
+    throwIfStopRequested(stop);
     const auto found = [&](const char* name) -> std::optional<std::string> {
-        auto text = legacyText(bytes, name);
+        auto text = legacyText(bytes, name, stop);
         if (text && encoding != nullptr) {
             *encoding = name;
         }
         return text;
     };
-    if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
-        auto text = convert(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
-        if (text && encoding != nullptr) {
-            *encoding = bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE";
+    const auto inUtf16 = [&](std::string_view text, const char* order, OnInvalid onInvalid) {
+        auto read = composed(toUtf8(text, order, onInvalid, CutEnd::asInvalid, stop), stop);
+        if (read && encoding != nullptr) {
+            *encoding = order;
         }
-        return text;
+        return read;
+    };
+    if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
+        return inUtf16(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE",
+                       OnInvalid::fail);
     }
     if (const auto* utf16 = unmarkedUtf16(bytes)) {
-        if (encoding != nullptr) {
-            *encoding = utf16;
-        }
-        return convertReplacing(bytes, utf16);
+        return inUtf16(bytes, utf16, OnInvalid::replace);
     }
     if (isAscii(bytes)) {
         const auto* iso2022 = iso2022Encoding(bytes);
         return found(iso2022 != nullptr ? iso2022 : "US-ASCII");
     }
     // A UTF-8 byte order mark makes the text UTF-8 whatever is pasted into it.
-    if (bytes.starts_with("\xEF\xBB\xBF") || isMostlyUtf8(bytes)) {
+    if (bytes.starts_with("\xEF\xBB\xBF") || isMostlyUtf8(bytes, stop)) {
         if (encoding != nullptr) {
             *encoding = "UTF-8";
         }
         if (bytes.starts_with("\xEF\xBB\xBF")) {
             bytes.remove_prefix(3);
         }
-        return mixedUtf8Text(bytes);
+        return mixedUtf8Text(bytes, stop);
     }
     const auto sample = guessSample(bytes);
     const auto weighed = weighedPart(sample);
     const auto* name = legacyEncoding({sample, weighed});
+    throwIfStopRequested(stop);
     return name != nullptr ? found(name) : std::nullopt;
 }
 
-std::optional<std::string> plainText(std::string_view bytes) {
+std::optional<std::string> plainText(std::string_view bytes, const std::stop_token& stop) {
     auto text = unicodeText(bytes);
     if (!text) {
-        text = detected(bytes);
+        text = detected(bytes, nullptr, stop);
     }
     if (!text || holdsControlCharacters(*text)) {
         return std::nullopt;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -40,8 +41,10 @@ std::optional<std::string> unmarkedUtf16Encoding(std::string_view bytes);
 // from the line of the first that is not ASCII; a character cut at the sample's end does not
 // count against an encoding, and one the bytes end inside is read as U+FFFD. Nothing when none
 // converts. `encoding` receives its ICU name ("UTF-8" for mostly UTF-8 text; iconv's for
-// ISO-8859-16). Decoded text is in NFC (UTF-8 is taken as it is written).
-std::optional<std::string> detected(std::string_view bytes, std::string* encoding = nullptr);
+// ISO-8859-16). Decoded text is in NFC (UTF-8 is taken as it is written). The work grows with the
+// bytes whatever their mix; a stop requested ends it soon after, with vask::Error.
+std::optional<std::string> detected(std::string_view bytes, std::string* encoding = nullptr,
+                                    const std::stop_token& stop = {});
 
 // The encoding `detected` reads bytes that are not UTF-16 in, by the same guess: ISO-2022-JP or
 // -KR by their escapes, "UTF-8" when all but a few bytes are, else the legacy encoding guessed
@@ -50,8 +53,8 @@ std::optional<std::string> guessedEncoding(std::string_view bytes);
 
 // The bytes as UTF-8 when they are text: Unicode text, or an encoding found as `detected` finds
 // it, either way without control characters other than tabs, line and page breaks. Nothing for
-// binary data.
-std::optional<std::string> plainText(std::string_view bytes);
+// binary data. A stop requested ends it as it ends `detected`.
+std::optional<std::string> plainText(std::string_view bytes, const std::stop_token& stop = {});
 
 // `bytes` converted from the named encoding to UTF-8, in NFC (windows-1258 and others write
 // letters as a base and combining marks; a search is typed composed); nothing when neither ICU

@@ -2,10 +2,15 @@
 // legacy pages, and legacy text of the pages that write the same bytes as others.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "encoded_text.h"
+#include "pasted_text.h"
+#include "platform/error.h"
 #include "sources/text_decoding.h"
 
 namespace vask {
@@ -127,6 +132,84 @@ TEST(TextDecodingMixedTest, PastedLinesReadInTheirOwnPage) {
          utf8Rows + legacyRows},
     };
     expectRead(cases);
+}
+
+// The signs, arrows, check marks and emoji a text writes in UTF-8 stay as written wherever they
+// stand when a word of another page is pasted into it: only the pasted bytes are read in that
+// page ("№ 5" is not windows-1251's "в„– 5").
+TEST(TextDecodingMixedTest, TheTextsOwnSignsStayAsWritten) {
+    struct Paste {
+        std::string name;
+        std::string before;
+        std::string word;
+        std::string after;
+        const char* page;
+    };
+    const std::vector<Paste> pastes = {
+        {"Russian, a windows-1251 word", "Склад № 5, −3 °C, влажность ≈ 80 %. Проверил ", "Пётр",
+         " → всё в норме ✓ 👍\n", "windows-1251"},
+        {"Ukrainian, a cp866 word", "Кімната № 3: −18 °C ↑, двері зачинено ✔. Відповідальний ",
+         "Сидоренко", " 😀\nТемпература −18 °C → норма.\n", "ibm-866"},
+        {"Bulgarian, a Mac Cyrillic word", "Стая № 7 → −5 °C ≈ норма ✓. Отговорник: ", "Иванов",
+         " ↑ 🙂\n", "x-mac-cyrillic"},
+        {"Serbian, a windows-1251 word", "Магацин № 2: −12 °C ↓ ✔ у реду. Провера ", "Јовановић",
+         " → ✓ 👍\n", "windows-1251"},
+        {"Hebrew, a windows-1255 word", "מחסן № 4: −7 °C ↑ ✓ תקין. בודק: ", "ישראלי", " → ≈ 👍\n",
+         "windows-1255"},
+        {"Russian, a KOI8-R word", "Холодильник № 9: −20 °C ✔, дверь ↑ закрыта. Мастер ", "Смирнов",
+         " ≈ ✓ 🙂\n", "KOI8-R"},
+    };
+    std::vector<Case> cases;
+    for (const auto& paste : pastes) {
+        cases.push_back({paste.name, paste.before + encodedAs(paste.word, paste.page) + paste.after,
+                         paste.before + paste.word + paste.after});
+    }
+    // Every sign of a long text, far from the pasted word.
+    std::string lines;
+    for (int i = 0; i < 300; ++i) {
+        lines += "Камера " + std::to_string(i) + ": −18 °C → норма ✓\n";
+    }
+    cases.push_back({"every \"−18\" of a long Russian text, a windows-1251 word",
+                     "Журнал: " + encodedAs("Пётр", "windows-1251") + "\n" + lines,
+                     "Журнал: Пётр\n" + lines});
+    expectRead(cases);
+}
+
+// A stop requested while a long text of the worst mixes is read (or a long legacy text) ends the
+// read within a second, as a cancelled reading; one requested before ends it at once.
+TEST(TextDecodingMixedTest, AStopEndsALongReadPromptly) {
+    constexpr std::size_t kSize = std::size_t{16} * 1024 * 1024;
+    std::string legacy;
+    while (legacy.size() < kSize) {
+        legacy +=
+            encodedAs("Эта строка сохранена в кодировке KOI8-R, как и все другие.\n", "KOI8-R");
+    }
+    const std::vector<std::pair<std::string, std::string>> texts = {
+        {"a long Shift_JIS line in Japanese",
+         test::longPastedText(kSize, test::LongPaste::shiftJisLine)},
+        {"a long line of mixed bytes",
+         test::longPastedText(kSize, test::LongPaste::mixedBytesLine)},
+        {"a long KOI8-R text", legacy},
+    };
+    for (const auto& [name, bytes] : texts) {
+        SCOPED_TRACE(name);
+        std::stop_source before;
+        before.request_stop();
+        EXPECT_THROW(TextDecoding::detected(bytes, nullptr, before.get_token()), Error);
+        EXPECT_THROW(TextDecoding::plainText(bytes, before.get_token()), Error);
+
+        std::stop_source source;
+        std::chrono::steady_clock::time_point requested;
+        std::jthread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            requested = std::chrono::steady_clock::now();
+            source.request_stop();
+        });
+        EXPECT_THROW(TextDecoding::detected(bytes, nullptr, source.get_token()), Error);
+        const auto ended = std::chrono::steady_clock::now();
+        stopper.join();
+        EXPECT_LT(ended - requested, std::chrono::seconds(1));
+    }
 }
 
 // Central European text read in its own page, not in a Western one that reads its bytes as
