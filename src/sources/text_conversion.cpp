@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/text.h"
@@ -123,6 +124,31 @@ std::optional<std::string> iconvToUtf8(std::string_view bytes, const char* encod
     return out;
 }
 
+// The converter of an encoding, reset, from the few this thread keeps open: decoding converts
+// many short runs (the words pasted into a text, one by one), and opening a converter costs more
+// than converting a word.
+UConverter* openedConverter(const char* encoding, UErrorCode& status) {
+    constexpr std::size_t kKept = 16;
+    thread_local std::vector<std::pair<std::string, ConverterPtr>> kept;
+    // The one used last stays last, so the one dropped for another is the one longest unused.
+    const auto found = std::find_if(kept.begin(), kept.end(),
+                                    [&](const auto& entry) { return entry.first == encoding; });
+    if (found != kept.end()) {
+        std::rotate(found, found + 1, kept.end());
+        ucnv_reset(kept.back().second.get());
+        return kept.back().second.get();
+    }
+    ConverterPtr converter(ucnv_open(encoding, &status), ucnv_close);
+    if (U_FAILURE(status)) {
+        return nullptr;
+    }
+    if (kept.size() >= kKept) {
+        kept.erase(kept.begin());
+    }
+    kept.emplace_back(encoding, std::move(converter));
+    return kept.back().second.get();
+}
+
 // Converts straight into UTF-8 through a small pivot, so no copy of the text in UTF-16 is held
 // besides the result.
 std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, OnInvalid onInvalid,
@@ -132,20 +158,19 @@ std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, 
         return iconvToUtf8(bytes, encoding, onInvalid, cutEnd);
     }
     UErrorCode status = U_ZERO_ERROR;
-    const ConverterPtr from(ucnv_open(encoding, &status), ucnv_close);
+    auto* from = openedConverter(encoding, status);
     if (U_FAILURE(status)) {
         return std::nullopt;
     }
-    const ConverterPtr to(ucnv_open("UTF-8", &status), ucnv_close);
+    auto* to = openedConverter("UTF-8", status);
     if (U_FAILURE(status)) {
         return std::nullopt;
     }
     if (onInvalid == OnInvalid::fail) {
         // Stop at the first byte sequence the encoding cannot hold instead of substituting.
-        ucnv_setToUCallBack(from.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
-                            &status);
+        ucnv_setToUCallBack(from, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
     } else {
-        ucnv_setToUCallBack(from.get(), &replaceWithReplacementCharacter, nullptr, nullptr, nullptr,
+        ucnv_setToUCallBack(from, &replaceWithReplacementCharacter, nullptr, nullptr, nullptr,
                             &status);
     }
     if (U_FAILURE(status)) {
@@ -167,10 +192,9 @@ std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, 
     const auto run = [&](const char* sourceLimit, bool flush) {
         while (true) {
             status = U_ZERO_ERROR;
-            ucnv_convertEx(to.get(), from.get(), &target, out.data() + out.size(), &source,
-                           sourceLimit, pivot.data(), &pivotSource, &pivotTarget,
-                           pivot.data() + pivot.size(), static_cast<UBool>(reset),
-                           static_cast<UBool>(flush), &status);
+            ucnv_convertEx(to, from, &target, out.data() + out.size(), &source, sourceLimit,
+                           pivot.data(), &pivotSource, &pivotTarget, pivot.data() + pivot.size(),
+                           static_cast<UBool>(reset), static_cast<UBool>(flush), &status);
             reset = false;
             if (status != U_BUFFER_OVERFLOW_ERROR) {
                 return;
@@ -197,9 +221,9 @@ std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, 
         }
     }
     UErrorCode pendingStatus = U_ZERO_ERROR;
-    const bool cut = ucnv_toUCountPending(from.get(), &pendingStatus) > 0;
+    const bool cut = ucnv_toUCountPending(from, &pendingStatus) > 0;
     if (cut && cutEnd != CutEnd::asInvalid) {
-        ucnv_resetToUnicode(from.get());
+        ucnv_resetToUnicode(from);
     }
     run(bytes.data() + bytes.size(), true);
     if (U_FAILURE(status)) {
