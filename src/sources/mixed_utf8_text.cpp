@@ -181,6 +181,19 @@ bool isAsciiLetterOrDigit(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
+// Whether the byte at `at` is a Windows apostrophe (0x92, "’") pasted between an ASCII letter
+// and a UTF-8 letter of the text ("l\x92été"): the DOS and Mac pages read the byte as a letter
+// ("Æ", "í"), but a word of theirs would go on in their own bytes, not in UTF-8. With
+// `orAscii`, before an ASCII letter as well ("l\x92hôtel"), where a page is still to tell it.
+bool isPastedApostrophe(std::string_view bytes, std::size_t at, bool orAscii = false) {
+    if (bytes[at] != '\x92' || at == 0 || at + 1 >= bytes.size() ||
+        !isAsciiLetterOrDigit(bytes[at - 1])) {
+        return false;
+    }
+    const auto next = utf8CharacterAt(bytes, at + 1);
+    return next.wellFormed() && isLetter(next.c) && (orAscii || next.c >= 0x80);
+}
+
 // Whether a pasted run is Windows punctuation: each of its ill-formed sequences is, and stands
 // between no two letters (cp850's "ä" in "Best\x84tigung" is a letter of the word); the UTF-8 a
 // quotation mark is pasted beside ("\x84Über\x93") is no part of it.
@@ -205,7 +218,7 @@ bool isWindowsPunctuation(std::string_view bytes, const PastedRun& run) {
             const auto next = utf8CharacterAt(pasted, at);
             letterAfter = next.wellFormed() && isLetter(next.c);
         }
-        if (letterBefore && letterAfter) {
+        if (letterBefore && letterAfter && !isPastedApostrophe(pasted, at - character.length)) {
             return false;
         }
         letterBefore = false;
@@ -601,6 +614,10 @@ bool isStrayInUtf8(std::string_view word, const char* page) {
             return true;
         }
         illFormed += character.length;
+        if (isPastedApostrophe(word, at, true)) {
+            punctuationAtEdge = true;
+            return false;
+        }
         if (at > 0 && at + character.length < word.size()) {
             return true;
         }

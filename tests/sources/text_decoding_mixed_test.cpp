@@ -70,6 +70,26 @@ TEST(TextDecodingMixedTest, PastedWindowsPunctuationIsPunctuation) {
     expectRead(cases);
 }
 
+// A Windows apostrophe pasted into French UTF-8 is an apostrophe, before an accented letter of
+// the text's own as before any other ("l’été", not "l�été").
+TEST(TextDecodingMixedTest, PastedApostrophesJoinTheirWords) {
+    const std::string before = "Nous sommes rentrés hier soir. ";
+    const std::vector<std::string> elisions = {
+        "l’été",   "d’école", "qu’à",        "s’était",         "l’hôtel",  "c’était",
+        "n’était", "m’écrit", "aujourd’hui", "jusqu’à présent", "l’Élysée", "t’écouter"};
+    std::vector<Case> cases;
+    for (const auto& elision : elisions) {
+        auto pasted = elision;
+        pasted.replace(pasted.find("’"), std::string("’").size(), "\x92");
+        cases.push_back({elision, before + "C’est " + pasted + ", dit-elle.\n",
+                         before + "C’est " + elision + ", dit-elle.\n"});
+        // In a text that writes no apostrophe of its own.
+        cases.push_back({elision + " alone", before + "Voici " + pasted + ".\n",
+                         before + "Voici " + elision + ".\n"});
+    }
+    expectRead(cases);
+}
+
 // Short UTF-8 notes with a few smart quotes, dashes or one pasted word stay UTF-8 (a byte order
 // mark makes them so outright): legacy text never makes their UTF-8 by chance.
 TEST(TextDecodingMixedTest, ShortUtf8NotesWithAFewPastedBytesStayUtf8) {
