@@ -339,7 +339,8 @@ bool isDosOrMac(std::string_view page) {
 // The runs with the ASCII beside each up to white space, one to a line, their bytes that tell
 // their page only (`tellingBytes`): runs that only ASCII stands between (the second bytes of a
 // Chinese page, "\xA3\x7B") are read together. 64 KB of them at most.
-std::string pastedSample(std::string_view bytes, const std::vector<PastedRun>& runs) {
+std::string pastedSample(std::string_view bytes, const std::vector<PastedRun>& runs,
+                         bool tellingOnly = true) {
     constexpr std::size_t kSample = std::size_t{64} * 1024;
     const auto isPrintedAscii = [&](std::size_t at) {
         return bytes[at] > ' ' && static_cast<unsigned char>(bytes[at]) < 0x80;
@@ -362,7 +363,8 @@ std::string pastedSample(std::string_view bytes, const std::vector<PastedRun>& r
             ++end;
         }
         sample.append(bytes.substr(begin, run.begin - begin))
-            .append(tellingBytes(bytes.substr(run.begin, run.end - run.begin)))
+            .append(tellingOnly ? tellingBytes(bytes.substr(run.begin, run.end - run.begin))
+                                : std::string(bytes.substr(run.begin, run.end - run.begin)))
             .append(bytes.substr(run.end, end - run.end))
             .push_back('\n');
         sampled = end;
@@ -456,6 +458,27 @@ const char* dosCyrillicInstead(std::string_view sample, const char* guess) {
     return guess;
 }
 
+// A page of two bytes to a character in place of one of one byte, when the detector names it
+// for the runs whole and its reading of them is the more plausible: lines of Shift_JIS make
+// UTF-8 by chance often enough ("日本" among them) that their bytes without it read as no
+// page's ("三つの行" read in cp866 as line drawing).
+const char* multiBytePageOfWholeRuns(std::string_view bytes, const std::vector<PastedRun>& runs,
+                                     const char* guess) {
+    if (guess == nullptr || isMultiByte(guess)) {
+        return guess;
+    }
+    const auto whole = pastedSample(bytes, runs, false);
+    const char* wholeGuess = legacyEncoding({whole, whole});
+    if (wholeGuess == nullptr || !isMultiByte(wholeGuess)) {
+        return guess;
+    }
+    const auto multiByte = sampleText(whole, wholeGuess);
+    const auto singleByte = sampleText(whole, guess);
+    return multiByte && (!singleByte || plausibility(*multiByte) > plausibility(*singleByte))
+               ? wholeGuess
+               : guess;
+}
+
 // The page the runs pasted into a UTF-8 text are in, told by their own bytes and the ASCII
 // letters beside them: windows-1252 for runs of Windows punctuation alone (quotation marks,
 // dashes, no-break spaces) or of signs of units, else the detector's guess for them when it is a
@@ -472,9 +495,10 @@ const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedR
     const char* detectorGuess = legacyEncoding({sample, sample});
     const char* named = pageTheRunsName(bytes, runs, detectorGuess);
     if (named != detectorGuess || isPageOfOtherLetters(named)) {
-        return named;
+        return multiBytePageOfWholeRuns(bytes, runs, named);
     }
-    return dosCyrillicInstead(sample, fewestFaultsPage(bytes, sample, detectorGuess));
+    return multiBytePageOfWholeRuns(
+        bytes, runs, dosCyrillicInstead(sample, fewestFaultsPage(bytes, sample, detectorGuess)));
 }
 
 // A conversion from a multi-byte page fed a run a part at a time, which tells whether the bytes
@@ -636,7 +660,8 @@ bool isStrayInUtf8(std::string_view word, const char* page) {
 }
 
 // A pasted run as text. In a page of two bytes to a character the run is read whole, but for
-// UTF-8 characters at its edges when a reading without them is as plausible. In a page of one
+// UTF-8 characters at its edges when a reading without them is more plausible (on a tie
+// the page reads them: GBK's "路" is UTF-8's "·"). In a page of one
 // byte its ill-formed parts are read in the page and its well-formed parts stay UTF-8 (a UTF-8
 // word between pasted quotation marks), but in a page of other letters than Latin, where a
 // pasted word may be UTF-8 in part by chance ("Пётр" in windows-1251 begins with UTF-8's "ϸ"),
@@ -675,7 +700,7 @@ std::string pastedRunText(std::string_view run, std::string_view word, const cha
             for (std::size_t j = 0; j <= trailing.size(); ++j) {
                 if (const auto text = read(lead, trail)) {
                     const auto score = plausibility(*text);
-                    if (!best || score >= *best) {
+                    if (!best || score > *best) {
                         best = score;
                         bestLead = lead;
                         bestTrail = trail;

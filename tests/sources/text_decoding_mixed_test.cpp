@@ -232,6 +232,39 @@ TEST(TextDecodingMixedTest, AStopEndsALongReadPromptly) {
     }
 }
 
+// Lines pasted whole from the pages of Chinese and Japanese read in their page, every character
+// of them, though their bytes make UTF-8 by chance ("日本" in Shift_JIS holds some).
+TEST(TextDecodingMixedTest, PastedCjkLinesReadWhole) {
+    const auto repeated = [](const std::string& line, int times) {
+        std::string out;
+        for (int i = 0; i < times; ++i) {
+            out += line;
+        }
+        return out;
+    };
+    const std::string chinese = repeated("这是一段中文说明文字，用来测试编码。\n", 3);
+    const std::string traditional = repeated("這是一段中文說明文字，用來測試編碼。\n", 3);
+    const std::string japanese =
+        repeated("これは日本語の説明文です。文字コードを試験します。\n", 3);
+    const std::string gbkLines = "我家住在建国路八号，离地铁站很近。\n建国路上有很多商店和饭馆。\n";
+    // "路" is C2 B7 in GBK, UTF-8's "·".
+    const std::string gbkRoad = "地址：北京市朝阳区建国路 88 号\n";
+    const std::string big5Line = "我家住在建國路八號，離捷運站很近。\n";
+    const std::string sjisLines =
+        "会議は午後三時に始まります。\n資料は前日までに送ってください。\n場所は本社の会議室です。"
+        "\n";
+    const std::vector<Case> cases = {
+        {"GBK lines in Chinese", chinese + encodedAs(gbkLines, "GBK"), chinese + gbkLines},
+        {"a GBK line ending a word in \"路\"", chinese + encodedAs(gbkRoad, "GBK"),
+         chinese + gbkRoad},
+        {"a Big5 line in Chinese", traditional + encodedAs(big5Line, "Big5"),
+         traditional + big5Line},
+        {"three Shift_JIS lines in Japanese", japanese + encodedAs(sjisLines, "Shift_JIS"),
+         japanese + sjisLines},
+    };
+    expectRead(cases);
+}
+
 // Central European text read in its own page, not in a Western one that reads its bytes as
 // letters of no one language, nor in ISO-8859-16 with its quotation marks as controls; bytes
 // that are letters in the Central European pages and signs of units in windows-1252 read as
