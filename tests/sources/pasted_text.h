@@ -11,7 +11,8 @@ namespace vask::test {
 enum class LongPaste {
     // UTF-8 Japanese with one line pasted from Shift_JIS, as long as the text around it.
     shiftJisLine,
-    // One line without a space of UTF-8 letters, windows-1252 letters and arrows side by side.
+    // One line without a space of UTF-8 letters and windows-1252 letters and quotation marks side
+    // by side: one word to a walk that goes to its ends.
     mixedBytesLine,
 };
 
@@ -35,7 +36,6 @@ inline std::string longPastedText(std::size_t size, LongPaste kind) {
     const std::string piece =
         "caf\xC3\xA9"
         "d\xE9j\xE0"
-        "\xE2\x86\x92"
         "Gr\xC3\xBC\xC3\x9F"
         "e\x93x\x94";
     while (out.size() < size) {
