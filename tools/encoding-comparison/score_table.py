@@ -11,8 +11,9 @@ Usage: score_table.py SCORES [EARLIER]
 import collections
 import sys
 
-MIXES = ["pure", "words", "quotes", "lines", "utf8-words", "utf8-lines", "stray"]
-SIZES = ["100", "300", "2000", "20000"]
+MIXES = ["pure", "words", "quotes", "lines", "utf8-words", "utf8-lines", "stray", "words-signs",
+         "quotes-signs", "lines-signs", "stray-signs"]
+SIZES = ["50", "100", "200", "300", "2000", "20000"]
 
 
 def read(path):
