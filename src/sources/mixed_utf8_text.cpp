@@ -102,6 +102,7 @@ void forEachHighRun(std::string_view bytes, const std::stop_token& stop, Each&& 
             const auto character = utf8CharacterAt(bytes, at);
             ++(character.wellFormed() ? characters : illFormed);
             at += character.length;
+            poll.passed(character.length);
         }
         each(begin, at, characters, illFormed);
     }
