@@ -37,27 +37,17 @@ void appendWithoutC1Controls(std::string& out, std::string_view utf8) {
 // continuations it has, each of the values its place allows); 0 when it ends whole or in bytes
 // that begin no character.
 std::size_t cutUtf8Tail(std::string_view bytes) {
-    const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     for (std::size_t back = 1; back <= std::min<std::size_t>(3, bytes.size()); ++back) {
         const auto at = bytes.size() - back;
-        const auto lead = byteAt(at);
+        const auto lead = static_cast<unsigned char>(bytes[at]);
         if (lead >= 0x80 && lead < 0xC0) {
             continue;
         }
-        const std::size_t length = lead >= 0xF0 ? 4 : (lead >= 0xE0 ? 3 : 2);
-        if (lead < 0xC2 || lead > 0xF4 || back >= length) {
-            return 0;
-        }
-        if (back > 1) {
-            // The second byte's range narrows after E0, ED, F0 and F4.
-            const auto second = byteAt(at + 1);
-            const unsigned char low = lead == 0xE0 ? 0xA0 : (lead == 0xF0 ? 0x90 : 0x80);
-            const unsigned char high = lead == 0xED ? 0x9F : (lead == 0xF4 ? 0x8F : 0xBF);
-            if (second < low || second > high) {
-                return 0;
-            }
-        }
-        return back;
+        // A start cut short reads as one ill-formed sequence of all the bytes left.
+        const auto character = utf8CharacterAt(bytes, at);
+        return lead >= 0xC2 && lead <= 0xF4 && !character.wellFormed() && character.length == back
+                   ? back
+                   : 0;
     }
     return 0;
 }
