@@ -590,21 +590,30 @@ std::vector<PastedRun> wholeCharacterRuns(std::string_view bytes,
 // its last (their lengths in bytes, up to four of each).
 std::pair<std::vector<std::size_t>, std::vector<std::size_t>> edgeCharacters(std::string_view run) {
     constexpr std::size_t kMost = 4;
-    std::vector<std::pair<std::size_t, bool>> sequences;
-    forEachUtf8Character(run, [&](std::size_t, const Utf8Character& character) {
-        sequences.emplace_back(character.length, character.c >= 0x80);
-    });
     std::vector<std::size_t> leading;
-    for (auto it = sequences.begin(); it != sequences.end() && it->second && leading.size() < kMost;
-         ++it) {
-        leading.push_back(it->first);
-    }
     std::vector<std::size_t> trailing;
-    for (auto it = sequences.rbegin();
-         it != sequences.rend() && it->second && trailing.size() < kMost; ++it) {
-        trailing.push_back(it->first);
-    }
-    if (leading.size() == sequences.size()) {
+    bool leadingGoesOn = true;
+    std::size_t sequences = 0;
+    // Only the last few characters are kept as the walk goes, not one entry for each of a long
+    // run's.
+    forEachUtf8Character(run, [&](std::size_t, const Utf8Character& character) {
+        ++sequences;
+        const bool utf8AboveAscii = character.c >= 0x80;
+        leadingGoesOn = leadingGoesOn && utf8AboveAscii;
+        if (leadingGoesOn && leading.size() < kMost) {
+            leading.push_back(character.length);
+        }
+        if (!utf8AboveAscii) {
+            trailing.clear();
+            return;
+        }
+        trailing.push_back(character.length);
+        if (trailing.size() > kMost) {
+            trailing.erase(trailing.begin());
+        }
+    });
+    std::reverse(trailing.begin(), trailing.end());
+    if (leading.size() == sequences) {
         trailing.clear();
     }
     return {leading, trailing};
@@ -658,13 +667,14 @@ bool isStrayInUtf8(std::string_view word, const char* page) {
 // pasted word may be UTF-8 in part by chance ("Пётр" in windows-1251 begins with UTF-8's "ϸ"),
 // when the page reads such a part with the parts beside it more plausibly.
 std::string pastedRunText(std::string_view run, std::string_view word, const char* page, bool latin,
-                          bool multiByte) {
+                          bool multiByte, const std::stop_token& stop) {
     if (isStrayInUtf8(word, page)) {
         return text::toValidUtf8(run);
     }
     const auto inPage = [&](std::string_view bytes) {
         std::string text;
-        if (auto read = composed(toUtf8(bytes, page, OnInvalid::replace))) {
+        if (auto read =
+                composed(toUtf8(bytes, page, OnInvalid::replace, CutEnd::asInvalid, stop), stop)) {
             appendWithoutC1Controls(text, *read);
         } else {
             text = text::toValidUtf8(bytes);
@@ -673,8 +683,9 @@ std::string pastedRunText(std::string_view run, std::string_view word, const cha
     };
     if (multiByte) {
         const auto read = [&](std::size_t lead, std::size_t trail) -> std::optional<std::string> {
-            const auto middle =
-                toUtf8(run.substr(lead, run.size() - lead - trail), page, OnInvalid::fail);
+            throwIfStopRequested(stop);
+            const auto middle = toUtf8(run.substr(lead, run.size() - lead - trail), page,
+                                       OnInvalid::fail, CutEnd::asInvalid, stop);
             if (!middle) {
                 return std::nullopt;
             }
@@ -860,7 +871,7 @@ std::string mixedUtf8Text(std::string_view bytes, const std::stop_token& stop) {
         if (page == nullptr) {
             out += text::toValidUtf8(pasted);
         } else {
-            out += pastedRunText(pasted, wordOf(bytes, run), page, latin, multiByte);
+            out += pastedRunText(pasted, wordOf(bytes, run), page, latin, multiByte, stop);
         }
         at = run.end;
     }
