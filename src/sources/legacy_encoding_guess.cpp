@@ -554,15 +554,16 @@ const char* centralEuropeanInstead(const Sample& sample, const char* guess) {
     return guess;
 }
 
-// How the letter statistics weigh readings, in quarter bits (measured on the corpus, each the
-// value that reads most files right with no cell below its score): a fault of a reading
-// (`readingFaults`) costs as much as 6 bits of letters when a reading the rules take is weighed
-// against the detector's; the detector's reading is kept on a tie (the rules take another
-// only for what the letters or faults show); and another Western or Central European page takes
-// the place of the guess only for 8 bits less, as many as a letter seldom written, and with no
-// more faults.
+// How the letter statistics weigh readings, in quarter bits (measured on the corpus, each a
+// value that reads most files right with no cell below its score, docs/testing.md): a fault of a
+// reading (`readingFaults`) costs as much as 6 bits of letters when a reading the rules take is
+// weighed against the detector's; the detector's reading is kept unless the rules' costs 3 bits
+// less (the rules take another page only for what the letters or faults show, as uchardet's
+// model does not: a single "ň" or "Č" of a short note is no evidence against it); and another
+// Western or Central European page takes the place of the guess only for 8 bits less, as many
+// as a letter seldom written, and with no more faults.
 constexpr long kFaultCost = 24;
-constexpr long kDetectorFavour = -16;
+constexpr long kDetectorFavour = -12;
 constexpr long kSwitchMargin = 32;
 
 // The Latin pages a reading is weighed in by its letters against the page the rules take: the

@@ -1,8 +1,10 @@
 // The encoding guess over a corpus of everyday texts in every code page their languages are
-// written in, beside bare uchardet, scored per cell (language, page, size, mix). The texts are
-// built from the lines of tests/data/encoding-corpus (taken from Debian's message catalogues and
-// manual pages by tools/encoding-comparison/corpus.py). The test fails when a cell reads fewer
-// files right than scores.tsv records, or when a file bare uchardet reads right is read wrong.
+// written in, beside bare uchardet, scored per cell (language or kind of text, page, size, mix).
+// The texts are built from the lines of tests/data/encoding-corpus, all written by
+// tools/encoding-comparison/corpus.py: lines of Debian's message catalogues and manual pages, and
+// the notes, prices and contact lists it holds. The test fails when a cell reads fewer files
+// right than scores.tsv records, or when a file bare uchardet reads right is read wrong (but for
+// those known-uchardet-only.txt lists).
 //
 // With VASK_ENCODING_CORPUS naming a folder, every text is kept there beside its right reading
 // (NAME.utf8) for tools/encoding-comparison; with VASK_ENCODING_CORPUS_SCORES naming a file, the

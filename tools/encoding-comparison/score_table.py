@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Prints the scores of the encoding corpus (tests/data/encoding-corpus/scores.tsv, or the file
 VASK_ENCODING_CORPUS_SCORES names when the corpus test runs) as the tables of docs/testing.md:
-the files each reading gets right by mix, and per language and page the cells of each mix at
-100 B, 300 B, 2 KB and 20 KB, Vask's count with bare uchardet's after the slash. With a second
+the files each reading gets right by mix, and per language (or kind of text) and page the cells
+of each mix at the sizes the row names, Vask's count with bare uchardet's after the slash. With a second
 file (the same scores of an earlier build), its totals are printed beside them.
 
 Usage: score_table.py SCORES [EARLIER]
@@ -41,21 +41,22 @@ def main():
         before = f"{sum(earlier[k][1] for k in chosen if k in earlier)} | " if earlier else ""
         print(f"| {mix} | {files} | {before}{vask} | {uchardet} |")
     print()
-    print("| language | page | " + " | ".join(MIXES) + " |")
-    print("|---|---|" + "---|" * len(MIXES))
+    print("| language | page | sizes | " + " | ".join(MIXES) + " |")
+    print("|---|---|---|" + "---|" * len(MIXES))
     pairs = sorted({(k[0], k[1]) for k in cells})
     for language, page in pairs:
+        sizes = [size for size in SIZES if any((language, page, size, mix) in cells
+                                                for mix in MIXES)]
         row = []
         for mix in MIXES:
-            sizes = [cells.get((language, page, size, mix)) for size in SIZES]
-            if not any(sizes):
+            found = [cells.get((language, page, size, mix)) for size in sizes]
+            if not any(found):
                 row.append("")
                 continue
-            vask = " ".join(str(s[1]) if s else "-" for s in sizes)
-            uchardet = " ".join(str(s[2]) if s else "-" for s in sizes)
+            vask = " ".join(str(s[1]) if s else "-" for s in found)
+            uchardet = " ".join(str(s[2]) if s else "-" for s in found)
             row.append(f"{vask} / {uchardet}")
-        print(f"| {language} | {page} | " + " | ".join(row) + " |")
-
+        print(f"| {language} | {page} | {' '.join(sizes)} | " + " | ".join(row) + " |")
 
 if __name__ == "__main__":
     main()
