@@ -601,14 +601,19 @@ template <std::size_t n>
 const char* cheapestByLetters(const Sample& sample, const char* guess,
                               const std::array<const char*, n>& others, long margin,
                               long faultCost) {
+    if (std::none_of(others.begin(), others.end(), [&](const char* page) {
+            return page != nullptr && std::string_view(page) != guess;
+        })) {
+        return guess;
+    }
     const auto text = weighedText(sample, guess);
-    const auto guessCost = text ? letterCost(*text, guess) : std::nullopt;
-    if (!guessCost) {
+    if (!text) {
         return guess;
     }
     const auto faults = readingFaults(*text);
+    // The guess's cost, counted once a reading differs from its own.
+    std::optional<long> bestCost;
     const char* best = guess;
-    auto bestCost = *guessCost + faults * faultCost - margin;
     for (const auto* page : others) {
         if (page == nullptr || std::string_view(page) == guess) {
             continue;
@@ -621,8 +626,15 @@ const char* cheapestByLetters(const Sample& sample, const char* guess,
         if (faultCost == 0 && pageFaults > faults) {
             continue;
         }
+        if (!bestCost) {
+            const auto guessCost = letterCost(*text, guess);
+            if (!guessCost) {
+                return guess;
+            }
+            bestCost = *guessCost + faults * faultCost - margin;
+        }
         const auto cost = letterCost(*reading, page);
-        if (cost && *cost + pageFaults * faultCost < bestCost) {
+        if (cost && *cost + pageFaults * faultCost < *bestCost) {
             best = page;
             bestCost = *cost + pageFaults * faultCost;
         }
