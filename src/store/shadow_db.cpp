@@ -211,6 +211,10 @@ bool isDeferrable(std::string_view statement) {
            std::any_of(std::begin(deferrableIndexes), std::end(deferrableIndexes), names);
 }
 
+// The page cache while the indexes are built, in KiB: also the size of the chunks the builds
+// sort, during which a stop waits (see rebuildIndexes).
+constexpr int buildCacheKiB = 4096;
+
 constexpr std::string_view messagesFtsCountSQL =
     "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'messages_fts'";
 constexpr std::string_view messagesFtsTriggerCountSQL =
@@ -516,6 +520,8 @@ std::int64_t ShadowDB::firstColumnOrZero(std::string_view sql) {
 }
 
 void ShadowDB::createSchemaIfNeeded(std::stop_token stop) {
+    // A repair and the indexes made here can each run for seconds on a large history.
+    const SQLiteStopInterrupt interrupt(connection(), stop);
     inWriteTransaction([&] { rebuildOnSchemaVersionMismatchLocked(); });
     const auto lock = tryLockBulkCopy();
     if (!lock) {
@@ -670,22 +676,22 @@ void ShadowDB::rebuildIndexes(const std::stop_token& stop) {
     const SQLiteStopInterrupt interrupt(connection(), stop);
     const auto stopIfAsked = [&] { interrupt.throwIfStopped<Error>(); };
     // Index builds sort every row; in the writer's in-memory temporary store the sort would
-    // hold the whole table. A writer's small page cache would have each sort spill and merge
-    // many times over: the repair of a cut-short copy by another writer (at a relaunch) takes
-    // the cache a bulk copy takes.
-    if (!bulkLock_) {
-        execute("PRAGMA cache_size = -32768");
-    }
+    // hold the whole table. SQLite sorts in chunks the size of the page cache and merges them as
+    // it writes the index, and a stop reaches the merge but not the sort of a chunk: a bulk
+    // copy's 32 MiB cache held a stop up for over 2 s on a loaded core, where a chunk of
+    // buildCacheKiB is sorted in a tenth of that. Smaller chunks build no slower (they sort in
+    // the processor's caches; the merge is cheap), and the full-text rebuild and the other
+    // statements write their pages in order. The cache the connection had comes back after.
+    const auto cacheBefore = firstColumnOrZero("PRAGMA cache_size");
+    execute("PRAGMA cache_size = -" + std::to_string(buildCacheKiB));
     const auto restoreCache = [&] {
-        if (!bulkLock_) {
-            sqlite3_exec(connection(), "PRAGMA cache_size = -4096", nullptr, nullptr, nullptr);
-        }
+        sqlite3_exec(connection(), ("PRAGMA cache_size = " + std::to_string(cacheBefore)).c_str(),
+                     nullptr, nullptr, nullptr);
     };
     try {
         withFileTemporaryStore([&] {
             inWriteTransaction([&] {
-                // Each statement looks at the stop before it starts: SQLite forgets an
-                // interrupt that comes between two.
+                // Each statement looks at the stop before it starts, as well as inside.
                 stopIfAsked();
                 if (!guidIsIndexed() && !createGuidUniqueIndex()) {
                     removeDuplicateGuids();
@@ -857,6 +863,7 @@ ShadowDB::BatchOutcome ShadowDB::insertBatchCounting(const std::vector<ShadowMes
                 bindMessage(stage, message);
                 stage.run();
             } catch (const SQLiteSupport::Failure& failure) {
+                throwIfStopped();
                 throw insertFailure(message.guid, failure.message());
             }
         }
@@ -902,6 +909,7 @@ std::int64_t ShadowDB::moveIntoChats(const std::vector<ShadowMessage>& messages,
                     .bind(5, message.recipientHandle)
                     .run();
             } catch (const SQLiteSupport::Failure& failure) {
+                interrupt.throwIfStopped<Error>();
                 throw insertFailure(message.guid, failure.message());
             }
         }
@@ -915,6 +923,8 @@ std::int64_t ShadowDB::moveIntoChats(const std::vector<ShadowMessage>& messages,
                 .bind(2, from == MoveFrom::anyChat ? 1 : 0)
                 .run();
         } catch (const SQLiteSupport::Failure& failure) {
+            // An interrupted statement is the stop's doing, not a failure of the batch.
+            interrupt.throwIfStopped<Error>();
             throw insertFailure("?", failure.message());
         }
         moved = sqlite3_changes64(db);

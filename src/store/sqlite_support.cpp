@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cerrno>
 #include <limits>
+#include <mutex>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/file_io.h"
@@ -190,7 +192,60 @@ void SQLiteSupport::setUserVersion(std::int32_t version, sqlite3* db) {
     execute("PRAGMA user_version = " + std::to_string(version), db);
 }
 
+namespace {
+
+// The innermost stop guard of each connection that has one.
+struct StopGuards {
+    std::mutex mutex;
+    std::unordered_map<sqlite3*, SQLiteStopInterrupt*> innermost;
+};
+
+StopGuards& stopGuards() {
+    // Never destroyed: a guard may end during static destruction.
+    static auto* const guards = new StopGuards;
+    return *guards;
+}
+
+}  // namespace
+
 SQLiteStopInterrupt::SQLiteStopInterrupt(sqlite3* db, std::stop_token stop)
-    : stop_(stop), interrupt_(std::move(stop), Interrupt{db}) {}
+    : db_(db), stop_(stop), interrupt_(std::move(stop), Interrupt{db}) {
+    if (db_ == nullptr || !stop_.stop_possible()) {
+        return;
+    }
+    auto& guards = stopGuards();
+    std::lock_guard lock(guards.mutex);
+    auto& innermost = guards.innermost[db_];
+    outer_ = innermost;
+    innermost = this;
+    installed_ = true;
+    sqlite3_progress_handler(db_, progressSteps, &SQLiteStopInterrupt::onProgress, this);
+}
+
+SQLiteStopInterrupt::~SQLiteStopInterrupt() {
+    if (!installed_) {
+        return;
+    }
+    auto& guards = stopGuards();
+    std::lock_guard lock(guards.mutex);
+    if (outer_ != nullptr) {
+        guards.innermost[db_] = outer_;
+        sqlite3_progress_handler(db_, progressSteps, &SQLiteStopInterrupt::onProgress, outer_);
+    } else {
+        guards.innermost.erase(db_);
+        sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+    }
+}
+
+int SQLiteStopInterrupt::onProgress(void* guard) {
+    // Guards nest in scopes on one connection: the outer ones outlive this call.
+    for (auto* at = static_cast<const SQLiteStopInterrupt*>(guard); at != nullptr;
+         at = at->outer_) {
+        if (at->stop_.stop_requested()) {
+            return 1;
+        }
+    }
+    return 0;
+}
 
 }  // namespace vask

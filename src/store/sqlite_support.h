@@ -73,13 +73,26 @@ class SQLiteSupport {
     static std::string journalMode(sqlite3* db);
 };
 
-// While it lives, a stop request interrupts what `db` runs: the running statement ends with
+// While it lives, a stop request ends what `db` runs: the running statement ends with
 // SQLITE_INTERRUPT (inside a transaction the whole transaction is rolled back), and so does a
-// checkpoint, the one a commit runs after it included. SQLite forgets an interrupt that comes
-// between two statements, so a caller also looks at the stop before each (throwIfStopped).
+// checkpoint, the one a commit runs after it included. Two ways, so that no stop is lost: the
+// stop interrupts SQLite at once (sqlite3_interrupt), and SQLite's progress handler looks at the
+// stop every few hundred steps of every statement, so that a stop that came between two
+// statements, which an interrupt would leave unseen (SQLite forgets it when the next statement
+// starts), still ends the next one as it starts. Neither reaches into a sort (an index build
+// sorts its rows in chunks the size of the page cache): a caller keeps the cache small around
+// statements that sort much. Guards of one connection nest (the innermost restores the handler
+// of the one around it, and either's stop ends the statement); a token that can never be
+// stopped installs nothing.
 class SQLiteStopInterrupt {
   public:
     SQLiteStopInterrupt(sqlite3* db, std::stop_token stop);
+    ~SQLiteStopInterrupt();
+    SQLiteStopInterrupt(const SQLiteStopInterrupt&) = delete;
+    SQLiteStopInterrupt& operator=(const SQLiteStopInterrupt&) = delete;
+
+    // VM steps between two looks at the stop: each costs an atomic read.
+    static constexpr int progressSteps = 1000;
 
     bool stopRequested() const { return stop_.stop_requested(); }
     // Throws the caller's error, `Failure(Failure::Case::queryFailed, "interrupted")`, once a
@@ -96,7 +109,13 @@ class SQLiteStopInterrupt {
         sqlite3* db;
         void operator()() const { sqlite3_interrupt(db); }
     };
+    static int onProgress(void* guard);
+
+    sqlite3* db_;
     std::stop_token stop_;
+    // The guard of the same connection this one nests in, whose handler it restores.
+    SQLiteStopInterrupt* outer_ = nullptr;
+    bool installed_ = false;
     std::stop_callback<Interrupt> interrupt_;
 };
 

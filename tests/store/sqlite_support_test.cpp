@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <stop_token>
+
 #include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
 #include "support/special_files.h"
@@ -162,6 +164,55 @@ TEST(SQLiteConnection, FailedTransactionBodyRollsBackEverything) {
     ASSERT_TRUE(count.step());
     EXPECT_EQ(count.columnInt64(0), 0);
     EXPECT_TRUE(sqlite3_get_autocommit(db.get()));
+}
+
+// A stop that came while no statement ran (SQLite forgets an interrupt then) still ends the next
+// statement under a guard; guards nest, the inner one restoring the outer's look at its stop, and
+// once the last is gone a statement runs to its end whatever was asked.
+TEST(SQLiteStopInterrupt, AStopBeforeAStatementEndsItAndNestedGuardsRestoreTheOuterOne) {
+    test::TempDir dir;
+    auto db = SQLiteConnection::open(dir / "stop.db", Mode::readWriteCreate);
+    db.execute("CREATE TABLE t(x)");
+    // Long enough for many looks at the stop.
+    const auto fill = [&] {
+        try {
+            db.execute(
+                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 200000) "
+                "INSERT INTO t SELECT i FROM n");
+        } catch (const SQLiteSupport::Failure& failure) {
+            return failure.resultCode();
+        }
+        return SQLITE_OK;
+    };
+    const auto rows = [&] {
+        SQLiteStatement count(db.get(), "SELECT count(*) FROM t");
+        return count.step() ? count.columnInt64(0) : -1;
+    };
+    std::stop_source outer;
+    std::stop_source inner;
+    {
+        const SQLiteStopInterrupt outerGuard(db.get(), outer.get_token());
+        EXPECT_EQ(fill(), SQLITE_OK);
+        outer.request_stop();
+        EXPECT_EQ(fill(), SQLITE_INTERRUPT);
+        {
+            const SQLiteStopInterrupt innerGuard(db.get(), inner.get_token());
+            EXPECT_EQ(fill(), SQLITE_INTERRUPT) << "the outer stop, seen by the inner guard";
+            const SQLiteStopInterrupt unstoppable(db.get(), std::stop_token{});
+            EXPECT_EQ(fill(), SQLITE_INTERRUPT) << "a token without a stop changes nothing";
+        }
+        EXPECT_EQ(fill(), SQLITE_INTERRUPT) << "the outer guard's look, restored";
+        EXPECT_TRUE(sqlite3_get_autocommit(db.get()));
+    }
+    EXPECT_EQ(rows(), 200000);
+    {
+        const SQLiteStopInterrupt innerGuard(db.get(), inner.get_token());
+        EXPECT_EQ(fill(), SQLITE_OK) << "only this guard's stop counts now";
+        inner.request_stop();
+        EXPECT_EQ(fill(), SQLITE_INTERRUPT);
+    }
+    EXPECT_EQ(fill(), SQLITE_OK);
+    EXPECT_EQ(rows(), 3 * 200000);
 }
 
 // At quit every connection still open closes, wherever its owner is (moved ones too): the last
