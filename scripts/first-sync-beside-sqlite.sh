@@ -8,7 +8,12 @@
 #
 # VASK_PAIRS sets how many pairs of each kind (default 2). Prints one line per run and the ratio
 # of each pair: the application's seconds per message written over the copy's per row copied
-# (below 1.0: faster than SQLite's own copy). The sample is kept in BUILD_DIR/bench-cache.
+# (below 1.0: faster than SQLite's own copy). Each run's line also gives what the process wrote
+# to storage over its whole life, its exit's checkpoint included (getrusage's blocks out: the
+# write_bytes of /proc/<pid>/io, files deleted before they reached the disk included) and its
+# fsync and fdatasync calls (strace, when installed), and how many of those were of the
+# database's own files. The sample is kept in
+# BUILD_DIR/bench-cache.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,8 +45,51 @@ log_ms() {
 
 seconds() { echo "$(($1 / 1000)).$(printf '%03d' $(($1 % 1000)))"; }
 
-# The application's first synchronisation; prints "seconds messages", and on standard error the
-# copy's share and the closing index build's.
+# counted OUT COMMAND...: runs COMMAND, writing its seconds and blocks written to OUT.io and, with
+# strace, its syncs to OUT.syncs (the process and every thread and child it starts).
+counted() {
+    local out=$1
+    shift
+    if command -v strace >/dev/null; then
+        /usr/bin/time -f '%e %O' -o "$out.io" strace -f --seccomp-bpf -qq -y \
+            -e trace=fsync,fdatasync -o "$out.syncs" "$@"
+    else
+        /usr/bin/time -f '%e %O' -o "$out.io" "$@"
+    fi
+}
+
+# "MB fdatasyncs fsyncs ofDatabase" of a run counted into OUT: ofDatabase, the syncs of files
+# whose name holds DATABASE (the database, its log and journal); "-" without strace.
+io_of() {
+    local blocks syncs
+    blocks=$(tail -1 "$1.io" | cut -d' ' -f2)
+    if [[ -f $1.syncs ]]; then
+        syncs=$(awk -v db="$2" '/fdatasync\(/ { d++ } /[^a]fsync\(/ { f++ }
+            index($0, db) && /sync\(/ { o++ } END { print d + 0, f + 0, o + 0 }' "$1.syncs")
+    else
+        syncs="- - -"
+    fi
+    echo "$(awk -v b="$blocks" 'BEGIN { printf "%.1f", b * 512 / 1e6 }') $syncs"
+}
+
+# The process named vask under PID (the counting wrappers between them).
+vask_under() {
+    local pid=$1
+    while [[ -n $pid && $(cat "/proc/$pid/comm" 2>/dev/null) != vask ]]; do
+        pid=$(pgrep -P "$pid" | head -1)
+    done
+    echo "$pid"
+}
+
+# One run's line from "seconds count MB fdatasyncs fsyncs ofDatabase".
+describe() {
+    read -r secs count mb datasyncs fsyncs own <<<"$1"
+    echo "$secs s, $count $2; $mb MB written, $datasyncs fdatasync + $fsyncs fsync" \
+        "($own of the database)"
+}
+
+# The application's first synchronisation; prints "seconds messages MB fdatasyncs fsyncs
+# ofDatabase", and on standard error the copy's share and the closing index build's.
 app_sync() {
     local root="$BASE/app-$1" lines start end pid build
     ROOT=$root
@@ -53,7 +101,7 @@ app_sync() {
     export TMPDIR="$root/tmp" QT_QPA_PLATFORM=offscreen
     harness_start_stubs "$root"
     lines=0
-    "$VASK" >>"$root/app.out" 2>&1 &
+    counted "$root/app" "$VASK" >>"$root/app.out" 2>&1 &
     pid=$!
     wait_for 3600 log_grew 'shadow_sync_complete' 0
     start=$(log_ms shadow_sync_start "$lines")
@@ -62,7 +110,7 @@ app_sync() {
     if [[ -n $build ]]; then
         echo "  (copy $(seconds $((build - start))) s, indexes and the rest $(seconds $((end - build))) s)" >&2
     fi
-    kill -TERM "$pid"
+    kill -TERM "$(vask_under "$pid")"
     wait "$pid"
     harness_stop_stubs
     local shadow="$XDG_DATA_HOME/first-sync-$$-$1/shadow.db"
@@ -72,15 +120,17 @@ app_sync() {
             (type = 'table' AND (name GLOB 'messages_fts_*' OR name GLOB 'events_fts_*'))
             ORDER BY rowid" >"$SCHEMA"
     fi
-    echo "$(seconds $((end - start))) $(sqlite3 "$shadow" 'SELECT count(*) FROM messages')"
+    echo "$(seconds $((end - start))) $(sqlite3 "$shadow" 'SELECT count(*) FROM messages')" \
+        "$(io_of "$root/app" /shadow.db)"
 }
 
-# SQLite's copy into a new database of the same schema; prints "seconds rows".
+# SQLite's copy into a new database of the same schema; prints "seconds rows MB fdatasyncs
+# fsyncs ofDatabase".
 sqlite_copy() {
     local db="$BASE/copy-$1.db" timing
     rm -f "$db" "$db-wal" "$db-shm"
     { echo "PRAGMA journal_mode = WAL;"; cat "$SCHEMA"; } | sqlite3 "$db" >/dev/null
-    timing=$( { /usr/bin/time -f '%e' sqlite3 "$db" >/dev/null <<EOF; } 2>&1
+    counted "$BASE/copy-$1" sqlite3 "$db" >/dev/null <<EOF
 PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA recursive_triggers = ON;
 PRAGMA cache_size = -32768; PRAGMA temp_store = MEMORY;
 ATTACH DATABASE '$SAMPLE' AS source;
@@ -101,8 +151,8 @@ WHERE m.text IS NOT NULL AND m.text != ''
 ORDER BY m.ROWID;
 COMMIT;
 EOF
-)
-    echo "$timing $(sqlite3 "$db" 'SELECT count(*) FROM messages')"
+    timing=$(tail -1 "$BASE/copy-$1.io" | cut -d' ' -f1)
+    echo "$timing $(sqlite3 "$db" 'SELECT count(*) FROM messages') $(io_of "$BASE/copy-$1" "/copy-$1.db")"
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { split(a, x, " "); split(b, y, " ");
@@ -113,9 +163,9 @@ load() { cut -d' ' -f1-3 /proc/loadavg; }
 for ((i = 1; i <= PAIRS; i++)); do
     echo "taking turns $i (load $(load))"
     app=$(app_sync "turns-$i")
-    echo "  application: $app (seconds, messages)"
+    echo "  application: $(describe "$app" messages)"
     copy=$(sqlite_copy "turns-$i")
-    echo "  SQLite copy: $copy (seconds, rows)"
+    echo "  SQLite copy: $(describe "$copy" rows)"
     echo "  ratio per row: $(ratio "$app" "$copy")"
 done
 for ((i = 1; i <= PAIRS; i++)); do
@@ -125,7 +175,7 @@ for ((i = 1; i <= PAIRS; i++)); do
     app=$(app_sync "together-$i")
     wait "$copier"
     copy=$(cat "$BASE/copy-together-$i.out")
-    echo "  application: $app (seconds, messages)"
-    echo "  SQLite copy: $copy (seconds, rows)"
+    echo "  application: $(describe "$app" messages)"
+    echo "  SQLite copy: $(describe "$copy" rows)"
     echo "  ratio per row: $(ratio "$app" "$copy")"
 done

@@ -48,10 +48,11 @@ packages=(
     x11-apps
     # Commands of the test scripts that a minimal Debian lacks: sqlite3 (scripts/harness.sh),
     # ps and pgrep (procps; scripts/soak.sh, the quit and special-file checks), /usr/bin/time
-    # (time; the special-file check's peak memory of a launch). The rest
+    # (time; the special-file check's peak memory of a launch), strace (the syncs to disk that
+    # scripts/first-sync-beside-sqlite.sh counts). The rest
     # (coreutils' timeout, base64 and mkfifo, util-linux's setpriv and flock, grep, sed, mawk,
     # findutils, libc-bin's localedef) is part of every Debian system.
-    sqlite3 procps time
+    sqlite3 procps time strace
 )
 
 missing=()

@@ -211,6 +211,10 @@ bool isDeferrable(std::string_view statement) {
            std::any_of(std::begin(deferrableIndexes), std::end(deferrableIndexes), names);
 }
 
+// SQLite's checkpoint after a commit once the log holds this many pages, and a bulk copy's.
+constexpr int defaultCheckpointPages = 1000;
+constexpr int bulkCopyCheckpointPages = 16384;
+
 // The page cache while the indexes are built, in KiB: also the size of the chunks the builds
 // sort, during which a stop waits (see rebuildIndexes).
 constexpr int buildCacheKiB = 4096;
@@ -617,7 +621,7 @@ bool ShadowDB::resumeCutShortBulkCopy() {
         bulkLock_.reset();
         return false;
     }
-    execute("PRAGMA cache_size = -32768");
+    configureBulkCopy();
     return true;
 }
 
@@ -651,8 +655,7 @@ bool ShadowDB::suspendIndexMaintenance() {
     if (!bulkLock_) {
         return false;
     }
-    // The copy and the rebuild after it go over the whole table and its indexes.
-    execute("PRAGMA cache_size = -32768");
+    configureBulkCopy();
     inWriteTransaction([&] {
         for (const auto trigger : messagesFtsTriggers) {
             execute("DROP TRIGGER IF EXISTS " + std::string(trigger));
@@ -664,9 +667,18 @@ bool ShadowDB::suspendIndexMaintenance() {
     return true;
 }
 
+void ShadowDB::configureBulkCopy() {
+    // The copy goes over the whole table and its time indexes.
+    execute("PRAGMA cache_size = -32768");
+    // Each checkpoint syncs the log and the database: one every bulkCopyCheckpointPages of log
+    // rather than every few batches.
+    execute("PRAGMA wal_autocheckpoint = " + std::to_string(bulkCopyCheckpointPages));
+}
+
 void ShadowDB::resumeIndexMaintenance(std::stop_token stop) {
     rebuildIndexes(stop);
     bulkLock_.reset();
+    execute("PRAGMA wal_autocheckpoint = " + std::to_string(defaultCheckpointPages));
 }
 
 void ShadowDB::rebuildIndexes(const std::stop_token& stop) {

@@ -284,6 +284,8 @@ class ShadowDB {
     // FTS5 'rebuild' and every missing object of the schema, in one transaction; stoppable as
     // resumeIndexMaintenance() says.
     void rebuildIndexes(const std::stop_token& stop);
+    // The page cache and checkpoint interval of a bulk copy, from suspend to resume.
+    void configureBulkCopy();
     // Every statement of the schema, `beforeEach` (when given) run before each.
     void executeSchemaStatements(const std::function<void()>& beforeEach);
     // Makes the guid's unique index; false (nothing changed) when duplicate guids prevent it.
