@@ -137,7 +137,8 @@ class StatementWatch {
         const char* text = sqlite3_sql(static_cast<sqlite3_stmt*>(statement));
         std::lock_guard lock(mutex());
         auto* watch = active().load();
-        if (watch == nullptr || text == nullptr || !std::string_view(text).starts_with(watch->sql_)) {
+        if (watch == nullptr || text == nullptr ||
+            !std::string_view(text).starts_with(watch->sql_)) {
             return 0;
         }
         if (event == SQLITE_TRACE_STMT && !watch->startSeen_) {
@@ -183,8 +184,8 @@ using StopAt = std::optional<std::chrono::milliseconds>;
 // stop, by the stop, while the statement ran.
 template <typename Run>
 void expectStoppedWithinASecond(const LongStatement& statement, StopAt at, const Run& run) {
-    SCOPED_TRACE(std::string(statement.name) + (at ? " after " + std::to_string(at->count()) + " ms"
-                                                   : " as it is prepared"));
+    SCOPED_TRACE(std::string(statement.name) +
+                 (at ? " after " + std::to_string(at->count()) + " ms" : " as it is prepared"));
     std::stop_source quit;
     StatementWatch watch(statement.sql, statement.action, statement.object,
                          at ? std::nullopt : std::optional(quit));
@@ -225,8 +226,8 @@ void expectStoppedWithinASecond(const LongStatement& statement, StopAt at, const
 // have: every row in, the indexes left out.
 void makeCutShortCopy(const std::filesystem::path& chatDB, const std::filesystem::path& path) {
     std::stop_source quit;
-    const auto previous = LogSink::install(
-        std::make_shared<test::StopOnLog>(quit, "Building the indexes deferred"));
+    const auto previous =
+        LogSink::install(std::make_shared<test::StopOnLog>(quit, "Building the indexes deferred"));
     ShadowSync sync(chatDB, path);
     sync.setDeferredIndexingThreshold(0);
     EXPECT_THROW(sync.performSync({}, quit.get_token()), ShadowSyncError);
@@ -285,8 +286,9 @@ TEST(BusyProcessorStopTest, AStopInEachLongStatementEndsItWithinASecondAndRollsI
     // leaves every row where it was, and the connection out of its transaction.
     std::vector<ShadowMessage> moves;
     {
-        SQLiteStatement guids(test::openFile(path).get(),
-                              "SELECT guid FROM messages WHERE chat_id LIKE 'generated-%' AND rowid % 10 = 0");
+        SQLiteStatement guids(
+            test::openFile(path).get(),
+            "SELECT guid FROM messages WHERE chat_id LIKE 'generated-%' AND rowid % 10 = 0");
         while (guids.step()) {
             ShadowMessage message;
             message.guid = guids.columnText(0);
@@ -294,7 +296,9 @@ TEST(BusyProcessorStopTest, AStopInEachLongStatementEndsItWithinASecondAndRollsI
             moves.push_back(std::move(message));
         }
     }
-    const auto moved = [&] { return count("SELECT COUNT(*) FROM messages WHERE chat_id = 'moved'"); };
+    const auto moved = [&] {
+        return count("SELECT COUNT(*) FROM messages WHERE chat_id = 'moved'");
+    };
     for (const StopAt at : {StopAt{}, StopAt{std::chrono::milliseconds(1000)}}) {
         expectStoppedWithinASecond(lateJoinMove, at, [&](std::stop_token stop) {
             ShadowDB shadow(path);
