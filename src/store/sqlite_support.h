@@ -77,7 +77,7 @@ class SQLiteSupport {
 // SQLITE_INTERRUPT (inside a transaction the whole transaction is rolled back), and so does a
 // checkpoint, the one a commit runs after it included. Two ways, so that no stop is lost: the
 // stop interrupts SQLite at once (sqlite3_interrupt), and SQLite's progress handler looks at the
-// stop every few hundred steps of every statement, so that a stop that came between two
+// stop every progressSteps steps of every statement, so that a stop that came between two
 // statements, which an interrupt would leave unseen (SQLite forgets it when the next statement
 // starts), still ends the next one as it starts. Neither reaches into a sort (an index build
 // sorts its rows in chunks the size of the page cache): a caller keeps the cache small around
