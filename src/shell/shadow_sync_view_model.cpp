@@ -1,12 +1,11 @@
 #include "shell/shadow_sync_view_model.h"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
 
+#include "platform/freed_memory.h"
 #include "store/chat_db_reader.h"
 #include "store/message_retention_detector.h"
 #include "store/shadow_db.h"
@@ -68,15 +67,6 @@ std::optional<MessageRetentionAssessment> assessRetention(
         // Without the oldest date only the setting can tell.
     }
     return MessageRetentionDetector::assess(configured, oldest, now);
-}
-
-// A run allocates on a pool thread, in that thread's own heap arena, which keeps what was freed
-// for the thread's next allocations; over a day of runs on changing threads every arena ends up
-// holding megabytes nobody uses. Free pages go back to the system at the end of each run.
-void returnFreedMemory() {
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
 }
 
 }  // namespace
@@ -156,6 +146,8 @@ void ShadowSyncViewModel::startRun(bool askedByWatcher) {
         } catch (const std::exception& error) {
             outcome.error = error.what();
         }
+        // A run allocates on a pool thread, in that thread's own heap arena, which keeps what
+        // was freed for the thread's next allocations: its free pages go back at its end.
         returnFreedMemory();
         if (outcome.stopped) {
             // What the run committed before the stop stays, with its cursor.
