@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTextBrowser>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -599,6 +600,93 @@ TEST_F(ChatViewTest, AViewThatDropsItsBubblesWhileHiddenShowsTheWholeChatAgain) 
     }
     view.hide();
     EXPECT_EQ(view.bubbleCount(), 0U);
+}
+
+// A chat the view no longer shows leaves no widgets behind, and once they are deleted the memory
+// they held is given back: the allocator keeps freed blocks amid ones in use otherwise.
+TEST_F(ChatViewTest, AChatLeftBehindGivesBackItsBubblesAndTheirMemory) {
+    struct Case {
+        const char* name;
+        bool keepsMessagesWhileHidden;
+        std::function<void(ChatViewModel& model, ChatView& view, const std::string& other)> leave;
+        std::size_t bubblesAfter;
+    };
+    const std::vector<Case> cases = {
+        {"new chat", true,
+         [](ChatViewModel& model, ChatView&, const std::string&) { model.startNewSession(); }, 0},
+        {"another chat", true,
+         [](ChatViewModel& model, ChatView&, const std::string& other) {
+             model.switchSession(other);
+         },
+         2},
+        {"hidden", false, [](ChatViewModel&, ChatView& view, const std::string&) { view.hide(); },
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto model = makeModel(true);
+        const auto first = chat_samples::session(3, now);
+        chat_samples::show(*model, first);
+        const auto other = std::make_shared<const ChatSession>(chat_samples::session(1, now));
+        auto list = model->sessions.get();
+        list.push_back(other);
+        model->sessions.set(list);
+
+        std::vector<QPointer<MessageBubble>> shown;
+        int releases = 0;
+        std::size_t aliveAtRelease = 0;
+        ChatView view(model, {.keepsMessagesWhileHidden = c.keepsMessagesWhileHidden,
+                              .urlOpener = &opener,
+                              .releaseMemory = [&] {
+                                  ++releases;
+                                  aliveAtRelease = static_cast<std::size_t>(std::count_if(
+                                      shown.begin(), shown.end(),
+                                      [](const auto& bubble) { return !bubble.isNull(); }));
+                              }});
+        view.resize(500, 700);
+        view.show();
+        QApplication::processEvents();
+        for (auto* bubble : view.findChildren<MessageBubble*>()) {
+            shown.emplace_back(bubble);
+        }
+        ASSERT_EQ(shown.size(), first.messages.size());
+        ASSERT_EQ(releases, 0);
+
+        c.leave(*model, view, other->id);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::sendPostedEvents();
+
+        EXPECT_EQ(view.bubbleCount(), c.bubblesAfter);
+        EXPECT_EQ(view.findChildren<MessageBubble*>().size(), c.bubblesAfter);
+        EXPECT_TRUE(std::all_of(shown.begin(), shown.end(),
+                                [](const auto& bubble) { return bubble.isNull(); }));
+        EXPECT_EQ(releases, 1);
+        EXPECT_EQ(aliveAtRelease, 0U);
+        settle();
+    }
+}
+
+// The transcript draws no background of its own, without a style sheet: under one, every widget
+// of every bubble is polished by the style sheet style, which keeps its rules for each (tens of
+// kilobytes a question).
+TEST_F(ChatViewTest, TheTranscriptsWidgetsAreNotStyledByAStyleSheet) {
+    auto model = makeModel(false);
+    chat_samples::show(*model, chat_samples::session(2, now));
+    auto view = makeView(model);
+    view->show();
+    QApplication::processEvents();
+    auto* content = view->findChild<QWidget*>("chatMessagesContent");
+    ASSERT_NE(content, nullptr);
+    EXPECT_FALSE(content->autoFillBackground());
+    EXPECT_TRUE(content->styleSheet().isEmpty());
+    const auto bubbles = view->findChildren<MessageBubble*>();
+    ASSERT_EQ(bubbles.size(), 4);
+    for (auto* bubble : bubbles) {
+        EXPECT_FALSE(bubble->style()->inherits("QStyleSheetStyle"));
+        for (auto* text : bubble->findChildren<QTextBrowser*>()) {
+            EXPECT_FALSE(text->style()->inherits("QStyleSheetStyle"));
+        }
+    }
 }
 
 TEST_F(ChatViewTest, UndoGoesToTheModelWithTheMessage) {

@@ -105,7 +105,6 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     scroll_->setMinimumHeight(120);
     auto* content = new QWidget;
     content->setObjectName("chatMessagesContent");
-    content->setAutoFillBackground(false);
     list_ = new QVBoxLayout(content);
     list_->setContentsMargins(Theme::padding, Theme::padding, Theme::padding, Theme::padding);
     list_->setSpacing(12);
@@ -115,9 +114,12 @@ ChatView::ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QW
     list_->addWidget(tail_);
     list_->addStretch();
     scroll_->setWidget(content);
+    // The canvas shows through. Not a style sheet: every widget under one is polished by the
+    // style sheet style, which keeps tens of kilobytes of rules and caches for each, and a long
+    // chat's bubbles hold thousands of widgets.
+    content->setAutoFillBackground(false);
     keepTabStopsInReadingOrder(this, content);
     scroll_->viewport()->setAutoFillBackground(false);
-    content->setStyleSheet("#chatMessagesContent { background: transparent; }");
     column->addWidget(scroll_, 1);
 
     auto* turn = new QWidget;
@@ -412,14 +414,19 @@ void ChatView::renderMessages(const std::vector<ChatMessage>& messages) {
             nextNotes.emplace(message.id, note);
         }
     }
+    std::vector<QWidget*> gone;
     for (const auto& [id, bubble] : bubbles_) {
         if (!next.contains(id)) {
-            dispose(bubble);
+            gone.push_back(bubble);
         }
     }
     for (const auto& [id, note] : notes_) {
-        dispose(note.widget);
+        gone.push_back(note.widget);
     }
+    for (auto* widget : gone) {
+        dispose(widget);
+    }
+    releaseOnceDeleted(gone);
     bubbles_ = std::move(next);
     notes_ = std::move(nextNotes);
 
@@ -445,6 +452,23 @@ void ChatView::renderMessages(const std::vector<ChatMessage>& messages) {
         if (!shown_.empty()) {
             scrollToBottom();
         }
+    }
+}
+
+void ChatView::releaseOnceDeleted(const std::vector<QWidget*>& gone) {
+    if (gone.empty() || !options_.releaseMemory) {
+        return;
+    }
+    // Deleted later, in any order. The last one to go is still being taken apart (its children
+    // with it) when it says so: what they all held is released once that is over.
+    auto left = std::make_shared<std::size_t>(gone.size());
+    for (auto* widget : gone) {
+        connect(widget, &QObject::destroyed, this, [this, left] {
+            if (--*left == 0) {
+                QMetaObject::invokeMethod(
+                    this, [this] { options_.releaseMemory(); }, Qt::QueuedConnection);
+            }
+        });
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include "chat/chat_transient_line.h"
 #include "chat/chat_view_model.h"
+#include "platform/freed_memory.h"
 #include "platform/subscription.h"
 #include "platform/url_opener.h"
 #include "records/conversation_source.h"
@@ -71,6 +72,9 @@ class ChatView : public QWidget {
         bool messagesAppPresent = messagesApplicationPresent;
         // Unix seconds for the ages of quoted messages; empty: the system clock.
         std::function<std::int64_t()> now{};
+        // Called once the bubbles the view let go of at once (a chat switched away from, a new
+        // chat, a hidden view's) are deleted: the allocator keeps their memory otherwise.
+        std::function<void()> releaseMemory = returnFreedMemory;
     };
 
     ChatView(std::shared_ptr<ChatViewModel> viewModel, Options options, QWidget* parent = nullptr);
@@ -132,6 +136,8 @@ class ChatView : public QWidget {
     // question is sent or another chat is shown; empty: nothing.
     void showOpenFailure(const std::string& sessionID, std::string failure);
     void renderOpenFailure();
+    // Releases the memory of `gone` (being deleted) once the last of them is.
+    void releaseOnceDeleted(const std::vector<QWidget*>& gone);
     void scrollToBottom();
     void followEnd(int max);
 
