@@ -189,7 +189,10 @@ void TestQueryRouter::handle(std::string_view url) {
                  ")");
         call(openOnboarding);
     } else if (host == "new") {
-        const auto model = chatViewModel.lock();
+        // The popover's chat, or with "chat=main" the main window's.
+        const auto model = item("chat") == "main"
+                               ? (services.mainChat ? services.mainChat() : nullptr)
+                               : chatViewModel.lock();
         debugLog(std::string("starting new chat (vm=") + boolText(model != nullptr) + ")");
         if (model) {
             model->startNewSession();

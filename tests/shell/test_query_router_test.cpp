@@ -394,6 +394,28 @@ TEST_F(TestQueryRouterTest, QueryCanAskTheMainWindowsChat) {
     EXPECT_TRUE(popover->transcript().empty());
 }
 
+TEST_F(TestQueryRouterTest, NewChatCanStartOneInTheMainWindowsChat) {
+    // "new" starts one in the popover's chat; with "chat=main" in the main window's.
+    auto popover = makeModel(false);
+    router->chatViewModel = popover;
+    for (const auto& model : {chat, popover}) {
+        runner->setScript(test::FakeChatHelperRunner::answering("Answer"));
+        model->inputText.set("hi");
+        model->send();
+        settle();
+        ASSERT_EQ(model->transcript().size(), 2u);
+    }
+    const std::string mainChatBefore = chat->currentSessionID.get();
+    const std::string popoverChatBefore = popover->currentSessionID.get();
+    router->handle("vasktest://new?chat=main");
+    EXPECT_NE(chat->currentSessionID.get(), mainChatBefore);
+    EXPECT_TRUE(chat->transcript().empty());
+    EXPECT_EQ(popover->currentSessionID.get(), popoverChatBefore);
+    router->handle("vasktest://new");
+    EXPECT_NE(popover->currentSessionID.get(), popoverChatBefore);
+    EXPECT_EQ(log().back(), "starting new chat (vm=true)");
+}
+
 TEST_F(TestQueryRouterTest, QueryWithoutLiveViewModelSendsNothing) {
     router->chatViewModel.reset();
     router->handle("vasktest://query?text=hi");
