@@ -170,16 +170,25 @@ ChatViewModel::Asked ChatViewModel::ask(const std::string& questionText,
     auto& inputs = turn->inputs;
     inputs.credentials = turn->credentials;
     inputs.question = questionText;
+    // Only this history's counts are kept: the next question of the chat finds them, and those
+    // of messages gone from every history (a dropped chat's, older ones) go.
+    std::map<Uuid, std::size_t> counted;
     inputs.conversation = recentConversationHistory(
         messages, static_cast<std::ptrdiff_t>(historyMaxMessages),
-        static_cast<std::ptrdiff_t>(historyMaxCharacters), [this](const ChatMessage& message) {
-            const auto [entry, added] = historyCharacterCounts_.try_emplace(message.id, 0);
-            if (added) {
-                entry->second = historyCharacterCount(message.text, historyMaxCharacters);
+        static_cast<std::ptrdiff_t>(historyMaxCharacters),
+        [this, &counted](const ChatMessage& message) {
+            std::size_t length = 0;
+            if (const auto kept = historyCharacterCounts_.find(message.id);
+                kept != historyCharacterCounts_.end()) {
+                length = kept->second;
+            } else {
+                length = historyCharacterCount(message.text, historyMaxCharacters);
                 ++historyCountsMade_;
             }
-            return entry->second;
+            counted.emplace(message.id, length);
+            return length;
         });
+    historyCharacterCounts_ = std::move(counted);
     turn->sessions = sessions.get();
     if (deps_.sessionStore) {
         inputs.sessionDbPath = deps_.sessionStore->databaseURL().string();

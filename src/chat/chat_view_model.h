@@ -181,6 +181,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
 
     // How many message texts were counted for the histories of the questions sent so far.
     std::size_t historyCountsMade() const { return historyCountsMade_; }
+    // How many of those counts are kept for the next question.
+    std::size_t historyCountsKept() const { return historyCharacterCounts_.size(); }
 
     void refreshCredentials();
     // The user's way on from a keyring that holds the credentials back: a locked one is asked
@@ -472,7 +474,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // The turns still running, for a quit to stop and store.
     std::map<Uuid, std::shared_ptr<Turn>> runningTurns_;
 
-    // The history length of each message sent along so far: counted once, not at every send.
+    // The history length of each message the last question sent along: counted once, not at
+    // every send of its chat.
     std::map<Uuid, std::size_t> historyCharacterCounts_;
     // How many texts were counted for the history: for tests.
     std::size_t historyCountsMade_ = 0;

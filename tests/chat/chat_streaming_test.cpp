@@ -159,6 +159,25 @@ TEST_F(ChatStreamingTest, HistoryLengthsAreCountedOncePerMessage) {
     EXPECT_EQ(inputs[1].conversation.back().text, "An answer.");
 }
 
+// The counts are kept for the next question only: chats asked in and left (the popover's, dropped
+// at each new chat) leave none behind, however many questions they had.
+TEST_F(ChatStreamingTest, HistoryLengthsKeptAreThoseOfTheLastHistoryOnly) {
+    for (const bool persists : {false, true}) {
+        SCOPED_TRACE(persists ? "main window" : "popover");
+        auto model = makeModel(persists);
+        for (int chat = 0; chat < 5; ++chat) {
+            for (int i = 0; i < 4; ++i) {
+                ask(*model, "question " + std::to_string(i));
+                EXPECT_LE(model->historyCountsKept(), ChatViewModel::historyMaxMessages);
+            }
+            model->startNewSession();
+        }
+        // A chat's first question has no history to count.
+        ask(*model, "in a new chat");
+        EXPECT_EQ(model->historyCountsKept(), 0u);
+    }
+}
+
 TEST_F(ChatStreamingTest, AnAnswerOfMegabytesIsCountedOnlyUpToTheBudget) {
     const std::string huge(4'000'000, 'x');
     EXPECT_EQ(ChatViewModel::historyCharacterCount(huge, 12000), 12001u);
