@@ -7,7 +7,8 @@
 # idle, messages written and found, questions answered, how a history locked at start-up fared,
 # and how long a SIGTERM takes. Fails (status 1) when the application dies, a message written is
 # not found exactly once in the shadow database, the shadow database fails its checks, no
-# question is answered or the quit does not end with status 0; the test command runs it short
+# question is answered, the anonymous memory grows more than its bound (SOAK_ANON_GROWTH_MIB) or
+# the quit does not end with status 0; the test command runs it short
 # (scripts/test.sh).
 #
 #   bash scripts/soak.sh [BUILD_DIR] [MINUTES]   (default build/bench and 20)
@@ -19,6 +20,8 @@
 # each sent at a random moment of its tick, SOAK_HELPER_READS how many times the stand-in helper
 # reads the staged shadow database during each question, 200 ms apart (20), as a real helper's
 # sub-queries do over seconds;
+# SOAK_ANON_GROWTH_MIB bounds how much the application's anonymous memory may grow from after the
+# first synchronisation to the end (48 MiB; the run fails beyond it);
 # SOAK_KEEP_FILES=0 removes the files of a run that passed; SOAK_WRAP runs the application under a tool (SOAK_WRAP="heaptrack -o
 # /tmp/soak" records every allocation). With SOAK_DISPLAY (an X server such as Xvfb :44) the
 # application runs on it and its windows are closed after the first synchronisation, so that
@@ -40,6 +43,7 @@ IDLE_SECONDS=${SOAK_IDLE_SECONDS:-60}
 QUESTION_TICKS=${SOAK_QUESTION_TICKS:-15}
 HELPER_READS=${SOAK_HELPER_READS:-20}
 KEEP_FILES=${SOAK_KEEP_FILES:-1}
+ANON_GROWTH_MIB=${SOAK_ANON_GROWTH_MIB:-48}
 source scripts/harness.sh
 harness_tools_ok || exit 1
 
@@ -395,6 +399,7 @@ ticks=$((MINUTES * 30))
 mark_rss=$SECONDS
 : >"$ROOT/rss.tsv"
 say "writing for $MINUTES minutes"
+writing_started=$SECONDS
 died_at=
 unheld_at=
 for ((tick = 1; tick <= ticks; tick++)); do
@@ -444,6 +449,7 @@ for ((tick = 1; tick <= ticks; tick++)); do
     fi
     sleep 2
 done
+writing_seconds=$((SECONDS - writing_started))
 exec {WRITER_FD}>&-
 WRITER_FD=
 for sender in "${SENDERS[@]}"; do
@@ -500,6 +506,7 @@ Soak: $MINUTES min over $MESSAGES messages ($BUILD_DIR)
   questions answered:          $answered of $asked (failures shown: $failed_answers)
   asked during the first copy: ${FIRST_COPY_WORD:-?}: $FIRST_COPY_ANSWER
   anonymous memory / heap:     $(mib "$ANON_FIRST") / $(mib "$HEAP_FIRST") after the first sync, $(mib "$ANON_END") / $(mib "$HEAP_END") at the end
+  anonymous memory growth:     $(mib $((ANON_END - ANON_FIRST))) over $asked questions in ${writing_seconds} s ($(awk -v q="$asked" -v s="$writing_seconds" 'BEGIN { printf "%.1f", (s > 0 ? 60 * q / s : 0) }') a minute; bound $ANON_GROWTH_MIB MiB)
   threads / descriptors:       $THREADS_FIRST / $FDS_FIRST after the first sync, $THREADS / $FDS at the end
   write-ahead logs (KiB):      ${WAL_FIRST:-none} after the first sync; ${WAL_END:-none} at the end
   quit (SIGTERM):              status $quit_status in $quit_seconds s
@@ -531,6 +538,8 @@ searchable=$(sqlite3 -readonly "$SHADOW_DB" \
 if [[ -s $ROOT/first-copy-question && ! $FIRST_COPY_ANSWER =~ ^response:\ Found\ [1-9] ]]; then
     problems+=("the question asked during the first copy was answered \"$FIRST_COPY_ANSWER\"")
 fi
+((ANON_END - ANON_FIRST <= ANON_GROWTH_MIB * 1024)) ||
+    problems+=("the anonymous memory grew $(mib $((ANON_END - ANON_FIRST))), more than the $ANON_GROWTH_MIB MiB allowed")
 [[ -z $unheld_at ]] || problems+=("$unheld_at s into the writing the application held the shadow database's index open without its lock, for another process to reset")
 if ((${#problems[@]} > 0)); then
     for problem in "${problems[@]}"; do
