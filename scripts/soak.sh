@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The soak run: the application, offscreen, over a large generated history (scripts/harness.sh)
 # for a stretch of time, while a writer adds messages the way the Messages app does and a
-# question is asked every 30 seconds. Prints what a day of use would show:
+# question is asked every 30 seconds, in turn in the popover's chat and the main window's (a new
+# chat there every tenth question). Prints what a day of use would show:
 # resident memory after the first synchronisation, each minute and at the end (with the
 # anonymous part, the heap, threads, descriptors and write-ahead logs), CPU and wake-ups while
 # idle, messages written and found, questions answered, how a history locked at start-up fared,
 # and how long a SIGTERM takes. Fails (status 1) when the application dies, a message written is
 # not found exactly once in the shadow database, the shadow database fails its checks, no
-# question is answered, the anonymous memory grows more than its bound (SOAK_ANON_GROWTH_MIB) or
+# question is answered, a question asked during the first copy finds nothing, the anonymous memory grows more than its bound (SOAK_ANON_GROWTH_MIB) or
 # the quit does not end with status 0; the test command runs it short
 # (scripts/test.sh).
 #
@@ -430,10 +431,19 @@ for ((tick = 1; tick <= ticks; tick++)); do
     WRITTEN_AT[tick]=$written
     if ((tick % QUESTION_TICKS == 0 && tick > 5)); then
         asked=$((asked + 1))
+        # Every other question in the main window's chat, whose answers stay on screen, and a
+        # new chat there every tenth, which lets the last one's answers go.
+        chat=
+        if ((asked % 2 == 0)); then
+            chat="chat=main&"
+            if ((asked % 10 == 0)); then
+                timeout 20 "$VASK" "vasktest://new?chat=main" >>"$ROOT/senders.out" 2>&1
+            fi
+        fi
         # At a random moment of the tick, so that questions meet synchronisations at every
         # point of theirs.
         (sleep "$(awk -v r="$RANDOM" 'BEGIN { printf "%.3f", r / 16384 }')" &&
-            timeout 20 "$VASK" "vasktest://query?text=soak${WRITTEN_AT[tick - 5]}") \
+            timeout 20 "$VASK" "vasktest://query?${chat}text=soak${WRITTEN_AT[tick - 5]}") \
             >>"$ROOT/senders.out" 2>&1 &
         SENDERS+=($!)
     fi
