@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "app/window_sources.h"
@@ -242,25 +243,31 @@ void fitSettingsTo(ui::SettingsWindow* window, ui::Extent screen) {
                   {ui::SettingsWindow::width, ui::SettingsWindow::height}, screen);
 }
 
+// Settings signed in with a plan, presets and memories, fitted to `screen` when given.
+QWidget* signedInSettings(Scene& scene, std::optional<ui::Extent> screen) {
+    scene.signIn();
+    adoptSamplePresets(scene);
+    saveSampleMemories(scene);
+    scene.root->contactsSyncViewModel()->authorizationState.set(
+        ContactsAuthorizationState::authorized);
+    auto* window = settingsWindow(scene);
+    if (screen) {
+        fitSettingsTo(window, *screen);
+    }
+    window->show();
+    scene.drain();
+    // After the shot's own appearance, whose load never ends.
+    scene.main.post([model = window->billingViewModel()] {
+        model->state.set(BillingState::loaded(sampleManagedPlan()));
+    });
+    return window;
+}
+
 std::vector<Shot> settingsShots() {
     return {
         {"settings", "signed-out", [](Scene& scene) -> QWidget* { return settingsWindow(scene); }},
         {"settings", "signed-in",
-         [](Scene& scene) -> QWidget* {
-             scene.signIn();
-             adoptSamplePresets(scene);
-             saveSampleMemories(scene);
-             scene.root->contactsSyncViewModel()->authorizationState.set(
-                 ContactsAuthorizationState::authorized);
-             auto* window = settingsWindow(scene);
-             window->show();
-             scene.drain();
-             // After the shot's own appearance, whose load never ends.
-             scene.main.post([model = window->billingViewModel()] {
-                 model->state.set(BillingState::loaded(sampleManagedPlan()));
-             });
-             return window;
-         }},
+         [](Scene& scene) -> QWidget* { return signedInSettings(scene, std::nullopt); }},
         // Sync Now pressed by Space: synced, and the focus still on it.
         {"settings", "synced-by-keyboard",
          [](Scene& scene) -> QWidget* {
@@ -350,21 +357,7 @@ std::vector<Shot> settingsShots() {
         // As it opens on a 1024x600 screen at twice the scale (512x300 logical): the form
         // scrolls to the control with the focus (its ring in view), signed in and out.
         {"settings", "screen-1024x600-scale-2",
-         [](Scene& scene) -> QWidget* {
-             scene.signIn();
-             adoptSamplePresets(scene);
-             saveSampleMemories(scene);
-             scene.root->contactsSyncViewModel()->authorizationState.set(
-                 ContactsAuthorizationState::authorized);
-             auto* window = settingsWindow(scene);
-             fitSettingsTo(window, {512, 300});
-             window->show();
-             scene.drain();
-             scene.main.post([model = window->billingViewModel()] {
-                 model->state.set(BillingState::loaded(sampleManagedPlan()));
-             });
-             return window;
-         }},
+         [](Scene& scene) -> QWidget* { return signedInSettings(scene, ui::Extent{512, 300}); }},
         {"settings", "screen-1024x600-scale-2-signed-out",
          [](Scene& scene) -> QWidget* {
              auto* window = settingsWindow(scene);
