@@ -1,0 +1,328 @@
+#!/usr/bin/env bash
+# The acceptance demo by the keyboard alone: the real Vask on Qt's xcb platform, on an Xvfb of its
+# own with openbox, over the stand-ins of scripts/harness.sh, driven with `xdotool key` and `type`
+# only, pictures of the whole screen taken after each step (`import -window root`) for a person to
+# look at. CI does not run it; it needs Xvfb, openbox, xdotool, ImageMagick and, for the keyring
+# step, gnome-keyring and the Python D-Bus module.
+#
+#   bash scripts/keyboard-demo.sh [BUILD_DIR] [WIDTHxHEIGHT] [SCALE] [OUT] [STEPS]
+#       (defaults build/dev, 1366x768, 1, /tmp/vask-keyboard-demo, "drafts settings signin keyring")
+#
+# Steps:
+#   drafts    text typed, not sent, in two chats; the chat shown deleted (the sidebar's list, the
+#             Menu key, Delete Chat, the confirmation): the next chat shows its own text.
+#   settings  Ctrl+, : Settings opens with the ring on a control in view.
+#   signin    signed out, the Welcome window open; Ctrl+, and Sign In... in Settings: the Welcome
+#             window is the active one.
+#   keyring   gnome-keyring on a private bus, its login collection locked: a question typed is
+#             refused ("Your keyring is locked..."), the collection unlocked by another client
+#             (UnlockWithMasterPassword): the question is asked and answered.
+# Each step prints "ok" or "FAIL" lines with what xdotool and the logs said; the pictures are
+# OUT/<size>-s<scale>-<step>-<n>.png.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD_DIR=${1:-build/dev}
+SIZE=${2:-1366x768}
+SCALE=${3:-1}
+OUT=${4:-/tmp/vask-keyboard-demo}
+STEPS=${5:-drafts settings signin keyring}
+source scripts/harness.sh
+source scripts/private-bus.sh
+harness_tools_ok || exit 1
+for command in Xvfb openbox xdotool import sqlite3; do
+    command -v "$command" >/dev/null || { echo "keyboard-demo: $command is missing" >&2; exit 1; }
+done
+mkdir -p "$OUT"
+VASK="$(cd "$BUILD_DIR" && pwd)/src/app/vask"
+BASE=$(mktemp -d "${TMPDIR:-/tmp}/vask-keyboard-demo.XXXXXX")
+CALLER_HOME=$HOME
+APP_PID=
+XVFB_PID=
+WM_PID=
+BUS_PID=
+SHOT=0
+
+stop_app() {
+    if [[ -n $APP_PID ]]; then
+        kill -TERM "$APP_PID" 2>/dev/null
+        wait_for 20 eval '! kill -0 "$APP_PID" 2>/dev/null' || kill -KILL "$APP_PID" 2>/dev/null
+        wait "$APP_PID" 2>/dev/null
+        APP_PID=
+    fi
+}
+stop_bus() {
+    if [[ -n $BUS_PID ]]; then
+        kill "$BUS_PID" 2>/dev/null
+        wait "$BUS_PID" 2>/dev/null
+        BUS_PID=
+    fi
+}
+finish() {
+    stop_app
+    harness_stop_stubs
+    [[ -n ${KEYRING_PID:-} ]] && kill "$KEYRING_PID" 2>/dev/null
+    stop_bus
+    [[ -n $WM_PID ]] && kill "$WM_PID" 2>/dev/null
+    [[ -n $XVFB_PID ]] && kill "$XVFB_PID" 2>/dev/null
+    wait 2>/dev/null
+    if [[ -z ${VASK_DEMO_KEEP:-} ]]; then rm -rf "$BASE"; else echo "keyboard-demo: files kept in $BASE"; fi
+}
+trap finish EXIT
+
+# A display no other server holds, of the size asked, with openbox.
+number=$((110 + $$ % 100))
+while [[ -e /tmp/.X11-unix/X$number || -e /tmp/.X$number-lock ]]; do number=$((number + 1)); done
+export DISPLAY=":$number"
+Xvfb "$DISPLAY" -screen 0 "${SIZE}x24" -nolisten tcp >"$BASE/xvfb.out" 2>&1 &
+XVFB_PID=$!
+display_up() { xdotool getdisplaygeometry >/dev/null 2>&1; }
+wait_for 30 display_up || { echo "Xvfb did not start: $(tail -n 2 "$BASE/xvfb.out")" >&2; exit 1; }
+openbox >"$BASE/openbox.out" 2>&1 &
+WM_PID=$!
+sleep 1
+
+export QT_QPA_PLATFORM=xcb
+export QT_SCALE_FACTOR=$SCALE
+unset DESKTOP_STARTUP_ID XDG_ACTIVATION_TOKEN
+
+# shot NAME: a picture of the whole screen.
+shot() {
+    SHOT=$((SHOT + 1))
+    local file
+    file="$OUT/$SIZE-s$SCALE-$(printf '%02d' "$SHOT")-$1.png"
+    import -window root "$file" 2>/dev/null
+    echo "     picture $file"
+}
+# keys KEY...: each key pressed in turn into the focused window, with a moment for it to act.
+keys() {
+    local key
+    for key in "$@"; do
+        xdotool key --clearmodifiers "$key"
+        sleep 0.3
+    done
+}
+typed() { xdotool type --delay 40 "$1"; sleep 0.3; }
+active_name() { xdotool getactivewindow getwindowname 2>/dev/null; }
+focus_name() { xdotool getwindowfocus getwindowname 2>/dev/null; }
+window_shown() { xdotool search --onlyvisible --name "$1" >/dev/null 2>&1; }
+send() { timeout 30 "$VASK" "$1" >>"$ROOT/senders.out" 2>&1; }
+testhook_count() { grep -c -- "$1" "$VASK_TESTHOOK_LOG" 2>/dev/null || true; }
+testhook_grew() { [[ $(testhook_count "$1") -gt $2 ]]; }
+check() { if eval "$2"; then pass "$1"; else fail "$1" "${3:-}"; fi; }
+
+# new_root NAME: a fresh home, signed in, and the stand-in servers.
+new_root() {
+    harness_stop_stubs
+    ROOT="$BASE/$1"
+    INSTANCE="keyboard-demo-$$-$1"
+    mkdir -p "$ROOT"
+    export HOME=$CALLER_HOME
+    unset XDG_RUNTIME_DIR
+    harness_prepare "$ROOT" "$INSTANCE"
+    export VASK_TEST_HOOKS=1
+    export VASK_TESTHOOK_LOG="$ROOT/testhook.log"
+    SUPPORT="$XDG_DATA_HOME/$INSTANCE"
+    harness_start_stubs "$ROOT"
+}
+start_app() {
+    "$VASK" >>"$ROOT/app.out" 2>&1 &
+    APP_PID=$!
+    wait_for 60 grep -qs 'tray_installed' "$VASK_LOG_FILE"
+}
+
+answers_stored() {
+    sqlite3 "$SUPPORT/sessions.db" "SELECT count(*) FROM chat_messages WHERE role = 'assistant'" \
+        2>/dev/null || echo 0
+}
+answers_grew() { [[ $(answers_stored) -ge $1 ]]; }
+sessions_stored() { sqlite3 "$SUPPORT/sessions.db" "SELECT count(*) FROM chat_sessions" 2>/dev/null || echo 0; }
+
+# ask TEXT: TEXT typed into the composer that has the keyboard and sent with Return; waits for
+# its answer to be stored.
+ask() {
+    local before
+    before=$(answers_stored)
+    typed "$1"
+    keys Return
+    wait_for 60 answers_grew $((before + 1)) || fail "\"$1\" is answered" "$(answers_stored) answers"
+    sleep 1
+}
+
+# drafts: the main window opens with the ring on New Chat; from the composer Shift+Tab reaches
+# "Sources", the transcript, the sidebar's list, its search field and New Chat in turn.
+step_drafts() {
+    new_root drafts
+    start_app || { fail "Vask starts (drafts)"; return; }
+    wait_for 30 window_shown 'New Chat'
+    sleep 2
+    shot drafts-opened
+    keys shift+Tab
+    ask "dinner"
+    typed "alpha text kept in the first chat"
+    shot drafts-first-typed
+    keys shift+Tab shift+Tab shift+Tab shift+Tab shift+Tab
+    shot drafts-on-new-chat
+    # The focus stays on New Chat; Shift+Tab reaches the new chat's composer.
+    keys Return shift+Tab
+    ask "book club"
+    typed "beta text of the chat deleted"
+    shot drafts-second-typed
+    keys shift+Tab shift+Tab shift+Tab
+    shot drafts-on-list
+    keys Menu
+    shot drafts-menu
+    keys Down Down
+    shot drafts-menu-delete
+    keys Return
+    sleep 1
+    shot drafts-confirm
+    check "Delete Chat asks first, the focus on its dialog" '[[ $(active_name) == "Delete this chat?" ]]' "$(active_name)"
+    # The dialog opens on Cancel; Shift+Tab reaches Delete Chat.
+    keys shift+Tab
+    shot drafts-confirm-delete
+    keys Return
+    sleep 1
+    shot drafts-deleted
+    check "the chat shown is deleted" '[[ $(sessions_stored) -eq 1 ]]' "$(sessions_stored) chats stored"
+    echo "     active: $(active_name); look: the composer holds the first chat's text, none of the second's"
+    # Back in the composer, Shift+Tab x3 is the list again: the remaining chat is the one shown.
+    keys shift+Tab shift+Tab shift+Tab shift+Tab
+    shot drafts-after
+    stop_app
+}
+
+# settings: Ctrl+, in the main window opens Settings with the ring on its first field.
+step_settings() {
+    new_root settings
+    start_app || { fail "Vask starts (settings)"; return; }
+    wait_for 30 window_shown 'New Chat'
+    sleep 2
+    keys ctrl+comma
+    wait_for 10 window_shown 'Settings'
+    sleep 1.5
+    shot settings-opened
+    check "Ctrl+, opens Settings with the keyboard" '[[ $(active_name) == *Settings* ]]' "$(active_name)"
+    keys Tab
+    shot settings-tab
+    keys Escape
+    sleep 1
+    check "Escape closes Settings" '! window_shown "Vask Settings"'
+    stop_app
+}
+
+# signin: a fresh home, signed out: the Welcome window opens by itself; Ctrl+, opens Settings over
+# it, and Sign In... there brings the Welcome window to the front with the keyboard.
+step_signin() {
+    local tabs
+    new_root signin
+    rm -f "$SUPPORT/credentials.json"
+    printf '{"contactsAccessGrant":"authorized"}\n' >"$XDG_CONFIG_HOME/vask/ai.ternwick.Vask.json"
+    start_app || { fail "Vask starts (signin)"; return; }
+    wait_for 30 window_shown 'Welcome'
+    sleep 2
+    shot signin-welcome
+    echo "     active: $(active_name)"
+    keys ctrl+comma
+    wait_for 10 window_shown 'Settings'
+    sleep 1.5
+    shot signin-settings
+    check "Settings opens over the Welcome window with the keyboard" '[[ $(active_name) == "Vask Settings" ]]' "$(active_name)"
+    # Signed out, Settings opens with the ring on Sign In...
+    keys Return
+    sleep 2
+    shot signin-pressed
+    check "Sign In... brings the Welcome window to the front" '[[ $(active_name) == "Welcome to Vask" ]]' "$(active_name)"
+    check "the Welcome window has the keyboard" '[[ $(focus_name) == "Welcome to Vask" ]]' "$(focus_name)"
+    stack=$(xprop -root _NET_CLIENT_LIST_STACKING | grep -o '0x[0-9a-f]*' | tail -n 1)
+    check "the Welcome window is on top" '[[ $(xdotool getwindowname "$((stack))") == "Welcome to Vask" ]]' \
+        "top: $(xdotool getwindowname "$((stack))")"
+    # The keyboard acts on the Welcome window: Return presses Get Started.
+    keys Return
+    sleep 1
+    shot signin-get-started
+    stop_app
+}
+
+# keyring: gnome-keyring on a session bus of the step's own (it starts none of the machine's
+# services), holding Vask's credentials: started unlocked with the password "x" for Vask to move
+# its credentials in, then started afresh without it, its login collection locked as after an
+# automatic login.
+name_owner() {
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.GetConnectionUnixProcessID "string:$1" 2>/dev/null |
+        awk '/uint32/ { print $2 }'
+}
+name_owned() { [[ -n $(name_owner "$1") ]]; }
+name_gone() { ! name_owned "$1"; }
+# unlock_login_elsewhere: another client unlocks the login collection with its password, no
+# prompt (gnome-keyring's own interface for that, as its control tools use).
+unlock_login_elsewhere() {
+    /usr/bin/python3 - <<'PY'
+import dbus
+
+bus = dbus.SessionBus()
+service = bus.get_object("org.freedesktop.secrets", "/org/freedesktop/secrets")
+_, session = service.OpenSession("plain", dbus.String("", variant_level=1),
+                                 dbus_interface="org.freedesktop.Secret.Service")
+dbus.Interface(service, "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface") \
+    .UnlockWithMasterPassword(dbus.ObjectPath("/org/freedesktop/secrets/collection/login"),
+                              (session, dbus.ByteArray(b""), dbus.ByteArray(b"x"), "text/plain"))
+PY
+}
+moved() { grep -q -e 'secret_file_moved' -e 'secret_record_settled.*moved=[1-9]' "$VASK_LOG_FILE"; }
+step_keyring() {
+    local before
+    new_root keyring
+    private_bus_config "unix:tmpdir=$ROOT" >"$ROOT/bus.conf"
+    dbus-daemon --config-file="$ROOT/bus.conf" --nofork --print-address=1 >"$ROOT/bus.address" \
+        2>"$ROOT/bus.err" &
+    BUS_PID=$!
+    wait_for 10 test -s "$ROOT/bus.address" || { fail "a private session bus starts" "$(cat "$ROOT/bus.err")"; return; }
+    export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$ROOT/bus.address")
+    dbus-update-activation-environment "DISPLAY=$DISPLAY" >/dev/null 2>&1
+    echo -n x | gnome-keyring-daemon --unlock --components=secrets >"$ROOT/keyring.out" 2>&1
+    wait_for 20 name_owned org.freedesktop.secrets || { fail "gnome-keyring starts"; return; }
+    KEYRING_PID=$(name_owner org.freedesktop.secrets)
+    if ! start_app || ! wait_for 30 moved; then
+        fail "Vask moves its credentials into gnome-keyring" "$(grep -e secret_ "$VASK_LOG_FILE" | tail -n 2)"
+        return
+    fi
+    stop_app
+    kill "$KEYRING_PID"
+    wait_for 20 name_gone org.freedesktop.secrets
+    gnome-keyring-daemon --daemonize --components=secrets >>"$ROOT/keyring.out" 2>&1
+    wait_for 20 name_owned org.freedesktop.secrets
+    KEYRING_PID=$(name_owner org.freedesktop.secrets)
+    : >"$VASK_LOG_FILE"
+    start_app || { fail "Vask starts behind the locked keyring"; return; }
+    check "a start behind the locked login collection says it is locked" \
+        'wait_for 30 grep -q "auth_mode_resolved mode=keyring_locked" "$VASK_LOG_FILE"' \
+        "$(grep auth_mode_resolved "$VASK_LOG_FILE" | tail -n 1)"
+    wait_for 30 window_shown 'New Chat'
+    sleep 2
+    shot keyring-opened
+    keys shift+Tab
+    before=$(answers_stored)
+    typed "dinner"
+    keys Return
+    sleep 2
+    shot keyring-refused
+    check "no prompt opens by itself" '! window_shown Unlock'
+    check "the refused question is not answered" '[[ $(answers_stored) -eq $before ]]' "$(answers_stored) answers"
+    unlock_login_elsewhere
+    check "the question is asked once the keyring opens elsewhere" \
+        'wait_for 60 answers_grew $((before + 1))' "$(answers_stored) answers; $(grep -e keychain_ -e chat_send "$VASK_LOG_FILE" | tail -n 2)"
+    sleep 2
+    shot keyring-answered
+    check "it is asked once" '[[ $(grep -c chat_send_started "$VASK_LOG_FILE") -eq 1 ]]' \
+        "$(grep -c chat_send_started "$VASK_LOG_FILE") sends"
+    stop_app
+    kill "$KEYRING_PID" 2>/dev/null
+    KEYRING_PID=
+    stop_bus
+}
+
+for step in $STEPS; do "step_$step"; done
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]]
