@@ -2,11 +2,12 @@
 # The acceptance demo by the keyboard alone: the real Vask on Qt's xcb platform, on an Xvfb of its
 # own with openbox, over the stand-ins of scripts/harness.sh, driven with `xdotool key` and `type`
 # only, pictures of the whole screen taken after each step (`import -window root`) for a person to
-# look at. CI does not run it; it needs Xvfb, openbox, xdotool, ImageMagick and, for the keyring
-# step, gnome-keyring and the Python D-Bus module.
+# look at. CI does not run it; it needs Xvfb, openbox, xdotool, ImageMagick, trayer for the tray
+# and indexing steps, and gnome-keyring and the Python D-Bus module for the keyring step.
 #
 #   bash scripts/keyboard-demo.sh [BUILD_DIR] [WIDTHxHEIGHT] [SCALE] [OUT] [STEPS]
-#       (defaults build/dev, 1366x768, 1, /tmp/vask-keyboard-demo, "drafts settings signin keyring")
+#       (defaults build/dev, 1366x768, 1, /tmp/vask-keyboard-demo,
+#        "drafts settings signin keyring tray indexing")
 #
 # Steps:
 #   drafts    text typed, not sent, in two chats; the chat shown deleted (the sidebar's list, the
@@ -17,16 +18,20 @@
 #   keyring   gnome-keyring on a private bus, its login collection locked: a question typed is
 #             refused ("Your keyring is locked..."), the collection unlocked by another client
 #             (UnlockWithMasterPassword): the question is asked and answered.
+#   tray      Settings over the main window, the tray's Open Vask: the main window is the active
+#             one (trayer's icon is clicked for its menu: it has no key).
+#   indexing  a question asked in the popover while the first copy's full-text index is still to
+#             be built waits for it, "Waiting for your messages to be indexed...", then is answered.
 # Each step prints "ok" or "FAIL" lines with what xdotool and the logs said; the pictures are
-# OUT/<size>-s<scale>-<step>-<n>.png.
+# OUT/<size>-s<scale>-<n>-<what>.png.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 BUILD_DIR=${1:-build/dev}
 SIZE=${2:-1366x768}
 SCALE=${3:-1}
 OUT=${4:-/tmp/vask-keyboard-demo}
-STEPS=${5:-drafts settings signin keyring}
+STEPS=${5:-drafts settings signin keyring tray indexing}
 source scripts/harness.sh
 source scripts/private-bus.sh
 harness_tools_ok || exit 1
@@ -105,6 +110,15 @@ keys() {
 typed() { xdotool type --delay 40 "$1"; sleep 0.3; }
 active_name() { xdotool getactivewindow getwindowname 2>/dev/null; }
 focus_name() { xdotool getwindowfocus getwindowname 2>/dev/null; }
+# The name of the topmost window the window manager stacks, trayer's panel (a dock) left out.
+top_window() {
+    local window
+    for window in $(xprop -root _NET_CLIENT_LIST_STACKING | grep -o '0x[0-9a-f]*' | tac); do
+        [[ $(xdotool getwindowname "$((window))") == panel ]] && continue
+        xdotool getwindowname "$((window))"
+        return
+    done
+}
 window_shown() { xdotool search --onlyvisible --name "$1" >/dev/null 2>&1; }
 send() { timeout 30 "$VASK" "$1" >>"$ROOT/senders.out" 2>&1; }
 testhook_count() { grep -c -- "$1" "$VASK_TESTHOOK_LOG" 2>/dev/null || true; }
@@ -214,7 +228,6 @@ step_settings() {
 # signin: a fresh home, signed out: the Welcome window opens by itself; Ctrl+, opens Settings over
 # it, and Sign In... there brings the Welcome window to the front with the keyboard.
 step_signin() {
-    local tabs
     new_root signin
     rm -f "$SUPPORT/credentials.json"
     printf '{"contactsAccessGrant":"authorized"}\n' >"$XDG_CONFIG_HOME/vask/ai.ternwick.Vask.json"
@@ -234,9 +247,7 @@ step_signin() {
     shot signin-pressed
     check "Sign In... brings the Welcome window to the front" '[[ $(active_name) == "Welcome to Vask" ]]' "$(active_name)"
     check "the Welcome window has the keyboard" '[[ $(focus_name) == "Welcome to Vask" ]]' "$(focus_name)"
-    stack=$(xprop -root _NET_CLIENT_LIST_STACKING | grep -o '0x[0-9a-f]*' | tail -n 1)
-    check "the Welcome window is on top" '[[ $(xdotool getwindowname "$((stack))") == "Welcome to Vask" ]]' \
-        "top: $(xdotool getwindowname "$((stack))")"
+    check "the Welcome window is on top" '[[ $(top_window) == "Welcome to Vask" ]]' "top: $(top_window)"
     # The keyboard acts on the Welcome window: Return presses Get Started.
     keys Return
     sleep 1
@@ -279,7 +290,8 @@ step_keyring() {
         2>"$ROOT/bus.err" &
     BUS_PID=$!
     wait_for 10 test -s "$ROOT/bus.address" || { fail "a private session bus starts" "$(cat "$ROOT/bus.err")"; return; }
-    export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$ROOT/bus.address")
+    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$ROOT/bus.address")
+    export DBUS_SESSION_BUS_ADDRESS
     dbus-update-activation-environment "DISPLAY=$DISPLAY" >/dev/null 2>&1
     echo -n x | gnome-keyring-daemon --unlock --components=secrets >"$ROOT/keyring.out" 2>&1
     wait_for 20 name_owned org.freedesktop.secrets || { fail "gnome-keyring starts"; return; }
@@ -321,6 +333,111 @@ step_keyring() {
     kill "$KEYRING_PID" 2>/dev/null
     KEYRING_PID=
     stop_bus
+}
+
+# tray: trayer on the screen's top edge holds Vask's icon (the one step with a pointer: the icon
+# has no key). The tray's menu, then Open Vask opens the main window; Ctrl+, opens Settings over
+# it; the tray's menu and Open Vask again bring the main window to the front with the keyboard.
+# tray_click BUTTON: trayer's one icon clicked with BUTTON (1 the popover, 3 the menu).
+tray_click() {
+    local tray
+    tray=$(xdotool search --name '^panel$' 2>/dev/null | head -n 1)
+    eval "$(xdotool getwindowgeometry --shell "$tray" | sed 's/^/local /')"
+    xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click "$1"
+    sleep 1
+}
+tray_menu() { tray_click 3; }
+step_tray() {
+    local tray_pid
+    command -v trayer >/dev/null || { echo "skip tray: trayer is missing"; return; }
+    new_root tray
+    trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
+        >"$ROOT/trayer.out" 2>&1 &
+    tray_pid=$!
+    sleep 1
+    start_app || { fail "Vask starts (tray)"; kill "$tray_pid"; return; }
+    sleep 2
+    shot tray-started
+    tray_menu
+    shot tray-menu
+    keys Down Return
+    wait_for 10 window_shown 'New Chat'
+    sleep 1.5
+    check "the tray's Open Vask shows the main window with the keyboard" '[[ $(active_name) == "New Chat" ]]' "$(active_name)"
+    keys ctrl+comma
+    wait_for 10 window_shown 'Vask Settings'
+    sleep 1.5
+    shot tray-settings
+    check "Settings opens over the main window" '[[ $(active_name) == "Vask Settings" ]]' "$(active_name)"
+    tray_menu
+    keys Down Return
+    sleep 2
+    shot tray-open-vask
+    check "Open Vask brings the main window to the front" '[[ $(active_name) == "New Chat" ]]' "$(active_name)"
+    check "the main window has the keyboard" '[[ $(focus_name) == "New Chat" ]]' "$(focus_name)"
+    check "the main window is on top" '[[ $(top_window) == "New Chat" ]]' "top: $(top_window)"
+    stop_app
+    kill "$tray_pid" 2>/dev/null
+    wait "$tray_pid" 2>/dev/null
+}
+
+# indexing: a generated history of 1,500,000 messages (VASK_DEMO_MESSAGES), whose first copy
+# builds its full-text index at its end. The main window shows "Syncing your messages..." with no
+# composer meanwhile, and the popover's (trayer's icon clicked once) keeps Send off until the copy
+# is over: the question typed there stays unsent, and is asked by `vask vasktest://query`. Asked
+# while that index is still to be built, it waits for it, its row saying so, and is answered from
+# the index once it is built.
+index_deferred() {
+    [[ $(sqlite3 -readonly "$SUPPORT/shadow.db" "SELECT
+        (SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'messages_fts') = 1
+        AND (SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger'
+             AND name LIKE 'messages_fts_%') < 3" 2>/dev/null) == 1 ]]
+}
+first_copy_over() { index_deferred || grep -q shadow_sync_complete "$VASK_LOG_FILE"; }
+step_indexing() {
+    local word tray_pid
+    command -v trayer >/dev/null || { echo "skip indexing: trayer is missing"; return; }
+    HARNESS_MESSAGES=${VASK_DEMO_MESSAGES:-1500000} new_root indexing
+    # The longest word of a message early in the history (as scripts/soak.sh asks).
+    word=$(sqlite3 -readonly "$CHAT_DB_PATH" \
+        "SELECT text FROM message WHERE length(text) > 20 ORDER BY ROWID LIMIT 1 OFFSET 100" |
+        tr -c '[:alpha:]\n' ' ' |
+        awk '{ for (i = 1; i <= NF; i++) if (length($i) > length(w)) w = $i } END { print tolower(w) }')
+    trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
+        >"$ROOT/trayer.out" 2>&1 &
+    tray_pid=$!
+    sleep 1
+    start_app || { fail "Vask starts (indexing)"; kill "$tray_pid"; return; }
+    tray_click 1
+    shot indexing-popover
+    if ! wait_for 600 first_copy_over || ! index_deferred; then
+        fail "the first copy's index is seen deferred" "the copy was over first"
+    else
+        typed "$word"
+        keys Return
+        sleep 0.5
+        shot indexing-typed
+        # Send is off in both composers for the whole first copy (the index is built inside it):
+        # the question goes by the test hooks' link, as a notification's or a script's would.
+        check "Return in the popover's composer sends nothing during the first copy" \
+            '! grep -q chat_send_started "$VASK_LOG_FILE"'
+        send "vasktest://query?text=$word" &
+        sleep 1
+        shot indexing-waiting
+        # The answer is read from the test hooks' log: the popover's chat is not in sessions.db.
+        check "the question waits while the index is built" \
+            '[[ $(testhook_count "rendered response:") -eq 0 ]] && index_deferred' \
+            "$(grep rendered "$VASK_TESTHOOK_LOG")"
+        check "it is answered once the index is built" \
+            'wait_for 600 testhook_grew "rendered response:" 0 && ! index_deferred' "no answer"
+        sleep 1
+        shot indexing-answered
+        check "the answer finds messages" '! grep -q "rendered response: Found 0 " "$VASK_TESTHOOK_LOG"' \
+            "$(grep rendered "$VASK_TESTHOOK_LOG")"
+    fi
+    stop_app
+    kill "$tray_pid" 2>/dev/null
+    wait "$tray_pid" 2>/dev/null
 }
 
 for step in $STEPS; do "step_$step"; done
