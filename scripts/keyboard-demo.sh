@@ -3,11 +3,12 @@
 # own with openbox, over the stand-ins of scripts/harness.sh, driven with `xdotool key` and `type`
 # only, pictures of the whole screen taken after each step (`import -window root`) for a person to
 # look at. CI does not run it; it needs Xvfb, openbox, xdotool, ImageMagick, trayer for the tray
-# and indexing steps, and gnome-keyring and the Python D-Bus module for the keyring step.
+# and indexing steps, and gnome-keyring, gcr's prompter and the Python D-Bus module for the
+# keyring steps.
 #
 #   bash scripts/keyboard-demo.sh [BUILD_DIR] [WIDTHxHEIGHT] [SCALE] [OUT] [STEPS]
 #       (defaults build/dev, 1366x768, 1, /tmp/vask-keyboard-demo,
-#        "drafts settings signin keyring tray indexing")
+#        "drafts settings signin keyring unlock tray indexing")
 #
 # Steps:
 #   drafts    text typed, not sent, in two chats; the chat shown deleted (the sidebar's list, the
@@ -18,6 +19,8 @@
 #   keyring   gnome-keyring on a private bus, its login collection locked: a question typed is
 #             refused ("Your keyring is locked..."), the collection unlocked by another client
 #             (UnlockWithMasterPassword): the question is asked and answered.
+#   unlock    the same keyring: two questions refused, the chat's Unlock Keyring by the keyboard
+#             and the password typed into gcr's prompt: both answered, the older first.
 #   tray      Settings over the main window, the tray's Open Vask: the main window is the active
 #             one (trayer's icon is clicked for its menu: it has no key).
 #   indexing  a question asked in the popover while the first copy's full-text index is still to
@@ -31,7 +34,7 @@ BUILD_DIR=${1:-build/dev}
 SIZE=${2:-1366x768}
 SCALE=${3:-1}
 OUT=${4:-/tmp/vask-keyboard-demo}
-STEPS=${5:-drafts settings signin keyring tray indexing}
+STEPS=${5:-drafts settings signin keyring unlock tray indexing}
 source scripts/harness.sh
 source scripts/private-bus.sh
 harness_tools_ok || exit 1
@@ -282,23 +285,27 @@ dbus.Interface(service, "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterfa
 PY
 }
 moved() { grep -q -e 'secret_file_moved' -e 'secret_record_settled.*moved=[1-9]' "$VASK_LOG_FILE"; }
-step_keyring() {
-    local before
-    new_root keyring
-    private_bus_config "unix:tmpdir=$ROOT" >"$ROOT/bus.conf"
+# locked_keyring_start NAME: a fresh home whose credentials gnome-keyring holds, its login
+# collection locked, and Vask started behind it with its main window shown.
+locked_keyring_start() {
+    new_root "$1"
+    # The bus starts gcr's prompter for the keyring, and nothing else of the machine's.
+    mkdir -p "$ROOT/services"
+    cp /usr/share/dbus-1/services/org.gnome.keyring.*Prompter.service "$ROOT/services/" 2>/dev/null
+    private_bus_config "unix:tmpdir=$ROOT" "$ROOT/services" >"$ROOT/bus.conf"
     dbus-daemon --config-file="$ROOT/bus.conf" --nofork --print-address=1 >"$ROOT/bus.address" \
         2>"$ROOT/bus.err" &
     BUS_PID=$!
-    wait_for 10 test -s "$ROOT/bus.address" || { fail "a private session bus starts" "$(cat "$ROOT/bus.err")"; return; }
+    wait_for 10 test -s "$ROOT/bus.address" || { fail "a private session bus starts" "$(cat "$ROOT/bus.err")"; return 1; }
     DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$ROOT/bus.address")
     export DBUS_SESSION_BUS_ADDRESS
     dbus-update-activation-environment "DISPLAY=$DISPLAY" >/dev/null 2>&1
     echo -n x | gnome-keyring-daemon --unlock --components=secrets >"$ROOT/keyring.out" 2>&1
-    wait_for 20 name_owned org.freedesktop.secrets || { fail "gnome-keyring starts"; return; }
+    wait_for 20 name_owned org.freedesktop.secrets || { fail "gnome-keyring starts"; return 1; }
     KEYRING_PID=$(name_owner org.freedesktop.secrets)
     if ! start_app || ! wait_for 30 moved; then
         fail "Vask moves its credentials into gnome-keyring" "$(grep -e secret_ "$VASK_LOG_FILE" | tail -n 2)"
-        return
+        return 1
     fi
     stop_app
     kill "$KEYRING_PID"
@@ -307,12 +314,23 @@ step_keyring() {
     wait_for 20 name_owned org.freedesktop.secrets
     KEYRING_PID=$(name_owner org.freedesktop.secrets)
     : >"$VASK_LOG_FILE"
-    start_app || { fail "Vask starts behind the locked keyring"; return; }
+    start_app || { fail "Vask starts behind the locked keyring"; return 1; }
     check "a start behind the locked login collection says it is locked" \
         'wait_for 30 grep -q "auth_mode_resolved mode=keyring_locked" "$VASK_LOG_FILE"' \
         "$(grep auth_mode_resolved "$VASK_LOG_FILE" | tail -n 1)"
     wait_for 30 window_shown 'New Chat'
     sleep 2
+}
+# stop_keyring: Vask, the keyring and the bus of locked_keyring_start ended.
+stop_keyring() {
+    stop_app
+    kill "$KEYRING_PID" 2>/dev/null
+    KEYRING_PID=
+    stop_bus
+}
+step_keyring() {
+    local before
+    locked_keyring_start keyring || return
     shot keyring-opened
     keys shift+Tab
     before=$(answers_stored)
@@ -329,10 +347,50 @@ step_keyring() {
     shot keyring-answered
     check "it is asked once" '[[ $(grep -c chat_send_started "$VASK_LOG_FILE") -eq 1 ]]' \
         "$(grep -c chat_send_started "$VASK_LOG_FILE") sends"
-    stop_app
-    kill "$KEYRING_PID" 2>/dev/null
-    KEYRING_PID=
-    stop_bus
+    stop_keyring
+}
+
+# unlock: two questions refused behind the locked keyring, then the chat's Unlock Keyring by the
+# keyboard and the password typed into gnome-keyring's own prompt (gcr's, on this display): both
+# are asked, the older first.
+step_unlock() {
+    local prompt
+    [[ -x /usr/libexec/gcr-prompter ]] || { echo "skip unlock: gcr-prompter is missing"; return; }
+    locked_keyring_start unlock || return
+    keys shift+Tab
+    typed "dinner"
+    keys Return
+    sleep 1
+    typed "book club"
+    keys Return
+    sleep 1.5
+    shot unlock-refused
+    # From the composer Shift+Tab reaches the newest row's Unlock Keyring.
+    keys shift+Tab
+    shot unlock-on-button
+    keys Return
+    wait_for 30 window_shown Unlock
+    sleep 1
+    shot unlock-prompt
+    prompt=$(xdotool search --onlyvisible --name Unlock | head -n 1)
+    check "Unlock Keyring opens gnome-keyring's prompt with the keyboard" \
+        '[[ -n $prompt && $(xdotool getwindowfocus) == "$prompt" ]]' "focus on $(focus_name)"
+    [[ -n $prompt ]] && xdotool windowfocus --sync "$prompt" type --delay 30 x
+    keys Return
+    check "both refused questions are answered once the prompt unlocks" 'wait_for 60 answers_grew 2' \
+        "$(answers_stored) answers; $(grep -e keychain_ "$VASK_LOG_FILE" | tail -n 1)"
+    sleep 2
+    shot unlock-answered
+    check "the older is asked first" \
+        '[[ $(assistant_order) == "dinner book club" ]]' \
+        "$(assistant_order)"
+    stop_keyring
+}
+# assistant_order: each answer's question, in the order the answers were stored.
+assistant_order() {
+    sqlite3 "$SUPPORT/sessions.db" "SELECT q.text FROM chat_messages a JOIN chat_messages q
+        ON q.rowid = (SELECT max(rowid) FROM chat_messages WHERE rowid < a.rowid AND role = 'user')
+        WHERE a.role = 'assistant' ORDER BY a.rowid" | paste -sd' '
 }
 
 # tray: trayer on the screen's top edge holds Vask's icon (the one step with a pointer: the icon
