@@ -21,6 +21,11 @@ long plausibility(std::string_view utf8);
 // What a wrong code page makes of text, counted in a reading of the bytes.
 long readingFaults(std::string_view utf8);
 
+// What a reading in a page costs by the letter statistics of the languages written in the page
+// (legacy_letter_costs.inc), in quarter bits: the less, the likelier its letters. Nothing for a
+// page of no language the statistics hold.
+std::optional<long> letterCost(std::string_view utf8, std::string_view page);
+
 // What reading the bytes as UTF-8 makes: characters above ASCII and the bytes they take, and
 // ill-formed sequences (each read as one U+FFFD) and the bytes they take.
 struct Utf8Reading {

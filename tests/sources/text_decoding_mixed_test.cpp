@@ -288,5 +288,60 @@ TEST(TextDecodingMixedTest, CentralEuropeanTextKeepsItsPage) {
     expectRead(cases);
 }
 
+// Legacy text with a word or a line pasted from UTF-8, short enough that it counts as mostly
+// UTF-8: its runs read in the page whose letters are likeliest, not in a Windows or ISO page that
+// reads them as faultless ("Tomiæ" for "Tomić", "Imiê" for "Imię", "elfojt sa" for cp852's
+// "elfojtása", "2.║" for cp850's "2.º").
+TEST(TextDecodingMixedTest, PastedUtf8InShortLegacyTextLeavesItsPage) {
+    struct Pasted {
+        std::string name;
+        std::vector<std::pair<std::string, const char*>> parts;  // no page: UTF-8
+    };
+    const std::vector<Pasted> texts = {
+        {"a Croatian CSV row in ISO-8859-2, its first name UTF-8",
+         {{"Dražen;", nullptr},
+          {"Tomić;Osijek;+385 681 666 512;drazen.tomic@example.org\n", "ISO-8859-2"}}},
+        {"a Croatian CSV row in windows-1250, its first name UTF-8",
+         {{"Dražen;", nullptr},
+          {"Tomić;Osijek;+385 681 666 512;drazen.tomic@example.org\n", "windows-1250"}}},
+        {"a Polish CSV header in ISO-8859-2, one field UTF-8",
+         {{"Imię;Nazwisko;", "ISO-8859-2"},
+          {"Miejscowość", nullptr},
+          {";Telefon;E-mail\n", "ISO-8859-2"}}},
+        {"a Polish CSV header in windows-1250, one field UTF-8",
+         {{"Imię;Nazwisko;", "windows-1250"},
+          {"Miejscowość", nullptr},
+          {";Telefon;E-mail\n", "windows-1250"}}},
+        {"a Hungarian line in cp852, one word UTF-8",
+         {{"-s, --quiet, --silent      minden ", "ibm-852"},
+          {"normál", nullptr},
+          {" kimenet elfojtása\n", "ibm-852"}}},
+        {"a Hungarian line in cp852, its last word UTF-8",
+         {{"Olvasott bájtok teljes ", "ibm-852"}, {"száma", nullptr}, {"\n", "ibm-852"}}},
+        {"a Slovak CSV row in cp852, its first name UTF-8",
+         {{"Mária", nullptr},
+          {";Horváthová;Zvolen;+421 632 649 983;maria.horvathova@example.org\n", "ibm-852"}}},
+        {"a Slovak note in cp852, its second half UTF-8",
+         {{"Zavolaj pani Horváthovej ", "ibm-852"}, {"kvôli zmluve.\n", nullptr}}},
+        {"a Slovak line in cp852, its second half UTF-8",
+         {{"hodnota je ako základ ", "ibm-852"}, {"príliš veľká\n", nullptr}}},
+        {"a Slovenian CSV row in cp852, its first name UTF-8",
+         {{"Špela", nullptr},
+          {";Žagar;Celje;+386 638 868 374;spela.zagar@example.org\n", "ibm-852"}}},
+        {"a Spanish note in cp850, its end UTF-8",
+         {{"Las llaves están con el vecino del ", "ibm-850"}, {"2.º B.\n", nullptr}}},
+    };
+    std::vector<Case> cases;
+    for (const auto& [name, parts] : texts) {
+        Case c{name, "", ""};
+        for (const auto& [text, page] : parts) {
+            c.bytes += page != nullptr ? encodedAs(text, page) : text;
+            c.text += text;
+        }
+        cases.push_back(std::move(c));
+    }
+    expectRead(cases);
+}
+
 }  // namespace
 }  // namespace vask
