@@ -432,7 +432,9 @@ constexpr long kLikelierMargin = 20;
 // and its runs are then a word or two of the page's letters ("Tomić" in ISO-8859-2 is no Danish
 // "Tomiæ", "elfojtása" in cp852 no "elfojt sa" with windows-1252's no-break space). Only
 // readings with as many characters the statistics count are weighed so (a quotation mark costs
-// nothing).
+// nothing). cp852, where the detector names another page, is weighed so alone, never for fewer
+// faults: its letters make few where a pasted Western word has some in every page (Turkish
+// "ANAHTAR’ı" as "ANAHTARĺř").
 const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
                              const char* detectorGuess) {
     const auto written = writtenCharacters(bytes);
@@ -447,9 +449,10 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
         std::tuple<long, long, bool, long> faults;
         std::optional<long> cost;
         long costed;
+        bool byLettersOnly;
     };
     std::vector<Weighed> weighed;
-    const auto weigh = [&](const char* page) {
+    const auto weigh = [&](const char* page, bool byLettersOnly) {
         const auto reading = sampleText(sample, page);
         if (!reading) {
             return;
@@ -458,20 +461,29 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
         weighed.push_back({page,
                            {pastedFaults(*reading), mostlyC1 ? unwritten : 0, isDosOrMac(page),
                             unwritten},
-                           letterCost(*reading, page), costedCharacters(*reading)});
+                           letterCost(*reading, page), costedCharacters(*reading),
+                           byLettersOnly});
     };
     if (detectorGuess != nullptr) {
-        weigh(detectorGuess);
+        weigh(detectorGuess, false);
     }
     for (const auto* page : kPastedPages) {
-        weigh(page);
+        weigh(page, false);
     }
-    if (weighed.empty()) {
+    // The DOS page of Central European text, which the detector names for most of it but not for
+    // a word or two ("pokl\xA0d\xA0" is windows-1252's "pokl d ").
+    if (detectorGuess == nullptr || std::string_view(detectorGuess) != "ibm-852") {
+        weigh("ibm-852", true);
+    }
+    const Weighed* fewest = nullptr;
+    for (const auto& reading : weighed) {
+        if (!reading.byLettersOnly && (fewest == nullptr || reading.faults < fewest->faults)) {
+            fewest = &reading;
+        }
+    }
+    if (fewest == nullptr) {
         return nullptr;
     }
-    const auto* fewest = &*std::min_element(
-        weighed.begin(), weighed.end(),
-        [](const Weighed& a, const Weighed& b) { return a.faults < b.faults; });
     // A reading as faultless whose letters are clearly likelier takes the place of the first;
     // readings in pages of other letters are not weighed so (their letters are priced beside
     // others than Latin ones).

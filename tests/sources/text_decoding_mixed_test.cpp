@@ -291,7 +291,8 @@ TEST(TextDecodingMixedTest, CentralEuropeanTextKeepsItsPage) {
 // Legacy text with a word or a line pasted from UTF-8, short enough that it counts as mostly
 // UTF-8: its runs read in the page whose letters are likeliest, not in a Windows or ISO page that
 // reads them as faultless ("Tomiæ" for "Tomić", "Imiê" for "Imię", "elfojt sa" for cp852's
-// "elfojtása", "2.║" for cp850's "2.º").
+// "elfojtása", "2.║" for cp850's "2.º"), cp852 among those pages where the detector names
+// another ("Lukáƒ;òuboþ" for "Lukáč;Ľuboš").
 TEST(TextDecodingMixedTest, PastedUtf8InShortLegacyTextLeavesItsPage) {
     struct Pasted {
         std::string name;
@@ -328,6 +329,27 @@ TEST(TextDecodingMixedTest, PastedUtf8InShortLegacyTextLeavesItsPage) {
         {"a Slovenian CSV row in cp852, its first name UTF-8",
          {{"Špela", nullptr},
           {";Žagar;Celje;+386 638 868 374;spela.zagar@example.org\n", "ibm-852"}}},
+        {"a Czech line in cp852 the detector reads as Western, its end UTF-8",
+         {{"-a,  --text                  pokládá ", "ibm-852"},
+          {"všechny soubory za text\n", nullptr}}},
+        {"a Slovak line in cp852, its last words UTF-8",
+         {{"Dokument je prázdny alebo obsahuje iba ", "ibm-852"},
+          {"netlačiteľné znaky\n", nullptr}}},
+        {"a Slovak vCard in cp852 but for its phone, the next one UTF-8",
+         {{"BEGIN:VCARD\nVERSION:3.0\n", nullptr},
+          {"N:Lukáč;Ľuboš;;;\nFN:Ľuboš Lukáč\n", "ibm-852"},
+          {"TEL;TYPE=CELL:+421 627 532 439\n", nullptr},
+          {"ADR;TYPE=HOME:;;Košická 12;Bratislava;;;Slovensko\n", "ibm-852"},
+          {"END:VCARD\nBEGIN:VCARD\nVERSION:3.0\nN:Šimko;Róbert;;;\nFN:Róbert Šimko\n"
+           "TEL;TYPE=CELL:+421 641 655 956\nADR;TYPE=HOME:;;Ružová 98;Trenčín;;;Slovensko\n"
+           "END:VCARD\n",
+           nullptr}}},
+        {"a Slovenian vCard with its name in cp852, the rest UTF-8",
+         {{"BEGIN:VCARD\nVERSION:3.0\n", nullptr},
+          {"N:Košir;Marija;;;\nFN:Marija Košir\n", "ibm-852"},
+          {"TEL;TYPE=CELL:+386 683 534 774\nADR;TYPE=HOME:;;Čopova ulica 17;Murska Sobota;;;"
+           "Slovenija\nEND:VCARD\n",
+           nullptr}}},
         {"a Spanish note in cp850, its end UTF-8",
          {{"Las llaves están con el vecino del ", "ibm-850"}, {"2.º B.\n", nullptr}}},
     };
