@@ -434,9 +434,10 @@ constexpr long kLikelierMargin = 20;
 // readings with as many characters the statistics count are weighed so (a quotation mark costs
 // nothing). cp852, where the detector names another page, is weighed so alone, never for fewer
 // faults: its letters make few where a pasted Western word has some in every page (Turkish
-// "ANAHTAR’ı" as "ANAHTARĺř").
+// "ANAHTAR’ı" as "ANAHTARĺř"). With `first`, that page is the one of fewest faults, the others
+// weighed against it by their letters alone.
 const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
-                             const char* detectorGuess) {
+                             const char* detectorGuess, const char* first = nullptr) {
     const auto written = writtenCharacters(bytes);
     const auto high = std::count_if(sample.begin(), sample.end(),
                                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
@@ -464,11 +465,14 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
                            letterCost(*reading, page), costedCharacters(*reading),
                            byLettersOnly});
     };
+    if (first != nullptr) {
+        weigh(first, false);
+    }
     if (detectorGuess != nullptr) {
-        weigh(detectorGuess, false);
+        weigh(detectorGuess, first != nullptr);
     }
     for (const auto* page : kPastedPages) {
-        weigh(page, false);
+        weigh(page, first != nullptr);
     }
     // The DOS page of Central European text, which the detector names for most of it but not for
     // a word or two ("pokl\xA0d\xA0" is windows-1252's "pokl d ").
@@ -490,7 +494,7 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
     const auto* likeliest = fewest;
     for (const auto& other : weighed) {
         if (std::get<0>(other.faults) == std::get<0>(fewest->faults) &&
-            std::get<1>(other.faults) == std::get<1>(fewest->faults) && other.cost &&
+            std::get<1>(other.faults) <= std::get<1>(fewest->faults) && other.cost &&
             likeliest->cost && other.costed >= fewest->costed && isLatinPage(fewest->page) &&
             isLatinPage(other.page) &&
             *other.cost + (likeliest == fewest ? kLikelierMargin : 0) < *likeliest->cost) {
@@ -538,12 +542,15 @@ const char* multiBytePageOfWholeRuns(std::string_view bytes, const std::vector<P
 
 // The page the runs pasted into a UTF-8 text are in, told by their own bytes and the ASCII
 // letters beside them: windows-1252 for runs of Windows punctuation alone (quotation marks,
-// dashes, no-break spaces) or of signs of units, else the detector's guess for them when it is a
-// page of other letters than Latin or Cyrillic, else the page of fewest faults.
+// dashes, no-break spaces; unless a Latin page reads them as letters clearly likelier: cp852's
+// "Tomi\x86" is "Tomić", no "Tomi†") or of signs of units, else the detector's guess for them
+// when it is a page of other letters than Latin or Cyrillic, else the page of fewest faults.
 const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedRun>& runs) {
     if (std::all_of(runs.begin(), runs.end(),
                     [&](const PastedRun& run) { return isWindowsPunctuation(bytes, run); })) {
-        return "windows-1252";
+        const auto punctuation = pastedSample(bytes, runs);
+        return fewestFaultsPage(bytes, punctuation, legacyEncoding({punctuation, punctuation}),
+                                "windows-1252");
     }
     const auto sample = pastedSample(bytes, runs);
     if (holdsOnlyUnitSigns(sample)) {

@@ -292,7 +292,8 @@ TEST(TextDecodingMixedTest, CentralEuropeanTextKeepsItsPage) {
 // UTF-8: its runs read in the page whose letters are likeliest, not in a Windows or ISO page that
 // reads them as faultless ("Tomiæ" for "Tomić", "Imiê" for "Imię", "elfojt sa" for cp852's
 // "elfojtása", "2.║" for cp850's "2.º"), cp852 among those pages where the detector names
-// another ("Lukáƒ;òuboþ" for "Lukáč;Ľuboš").
+// another ("Lukáƒ;òuboþ" for "Lukáč;Ľuboš"), and a lone byte that is Windows punctuation too
+// read as the letter it likelier is ("Tomi†" for cp852's "Tomić").
 TEST(TextDecodingMixedTest, PastedUtf8InShortLegacyTextLeavesItsPage) {
     struct Pasted {
         std::string name;
@@ -349,6 +350,16 @@ TEST(TextDecodingMixedTest, PastedUtf8InShortLegacyTextLeavesItsPage) {
           {"N:Košir;Marija;;;\nFN:Marija Košir\n", "ibm-852"},
           {"TEL;TYPE=CELL:+386 683 534 774\nADR;TYPE=HOME:;;Čopova ulica 17;Murska Sobota;;;"
            "Slovenija\nEND:VCARD\n",
+           nullptr}}},
+        {"a Croatian CSV row in cp852, its first name UTF-8, \"ć\" Windows's dagger",
+         {{"Dražen", nullptr},
+          {";Tomić;Osijek;+385 681 666 512;drazen.tomic@example.org\n", "ibm-852"}}},
+        {"a Croatian vCard with its name in cp852, the next one UTF-8",
+         {{"BEGIN:VCARD\nVERSION:3.0\n", nullptr},
+          {"N:Marić;Mateja;;;\nFN:Mateja Marić\n", "ibm-852"},
+          {"TEL;TYPE=CELL:+385 756 474 452\nADR;TYPE=HOME:;;Savska cesta 96;Osijek;;;Hrvatska\n"
+           "END:VCARD\nBEGIN:VCARD\nVERSION:3.0\nN:Horvat;Ivana;;;\nFN:Ivana Horvat\n"
+           "ADR;TYPE=HOME:;;Ulica Matije Gupca 14;Đakovo;;;Hrvatska\nEND:VCARD\n",
            nullptr}}},
         {"a Spanish note in cp850, its end UTF-8",
          {{"Las llaves están con el vecino del ", "ibm-850"}, {"2.º B.\n", nullptr}}},
