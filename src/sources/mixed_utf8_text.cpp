@@ -459,11 +459,12 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
             return;
         }
         const auto unwritten = unwrittenCharacters(*reading, written);
-        weighed.push_back({page,
-                           {pastedFaults(*reading), mostlyC1 ? unwritten : 0, isDosOrMac(page),
-                            unwritten},
-                           letterCost(*reading, page), costedCharacters(*reading),
-                           byLettersOnly});
+        weighed.push_back(
+            {page,
+             {pastedFaults(*reading), mostlyC1 ? unwritten : 0, isDosOrMac(page), unwritten},
+             letterCost(*reading, page),
+             costedCharacters(*reading),
+             byLettersOnly});
     };
     if (first != nullptr) {
         weigh(first, false);
@@ -488,16 +489,18 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
     if (fewest == nullptr) {
         return nullptr;
     }
-    // A reading as faultless whose letters are clearly likelier takes the place of the first;
-    // readings in pages of other letters are not weighed so (their letters are priced beside
-    // others than Latin ones).
+    // A reading as faultless whose letters are clearly likelier takes the place of the first, and
+    // the likeliest of those the first's when its page is of no language the statistics hold
+    // (ISO-8859-10's "maņana" for windows-1252's "mañana"); readings in pages of other letters
+    // are not weighed so (their letters are priced beside others than Latin ones).
     const auto* likeliest = fewest;
     for (const auto& other : weighed) {
         if (std::get<0>(other.faults) == std::get<0>(fewest->faults) &&
             std::get<1>(other.faults) <= std::get<1>(fewest->faults) && other.cost &&
-            likeliest->cost && other.costed >= fewest->costed && isLatinPage(fewest->page) &&
+            other.costed >= fewest->costed && isLatinPage(fewest->page) &&
             isLatinPage(other.page) &&
-            *other.cost + (likeliest == fewest ? kLikelierMargin : 0) < *likeliest->cost) {
+            (!likeliest->cost ||
+             *other.cost + (likeliest == fewest ? kLikelierMargin : 0) < *likeliest->cost)) {
             likeliest = &other;
         }
     }

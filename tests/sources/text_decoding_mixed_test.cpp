@@ -376,5 +376,25 @@ TEST(TextDecodingMixedTest, PastedUtf8InShortLegacyTextLeavesItsPage) {
     expectRead(cases);
 }
 
+// A word pasted into UTF-8 from windows-1252 that the detector takes for a page of no language the
+// letter statistics hold (ISO-8859-10, whose "ņ" is windows-1252's "ñ") reads in the likeliest
+// page as faultless that the statistics hold.
+TEST(TextDecodingMixedTest, APastedWordOfAnUnweighedPageReadsInTheLikeliest) {
+    const std::vector<Case> cases = {
+        {"after a Spanish UTF-8 word",
+         "Nos vemos ma\xF1"
+         "ana en el caf\xC3\xA9.\n",
+         "Nos vemos mañana en el café.\n"},
+        {"in a Russian UTF-8 line",
+         "Привет, увидимся ma\xF1"
+         "ana!\n",
+         "Привет, увидимся mañana!\n"},
+        {"before a UTF-8 name",
+         "Hasta ma\xF1"
+         "ana, Jos\xC3\xA9\n",
+         "Hasta mañana, José\n"},
+    };
+    expectRead(cases);
+}
 }  // namespace
 }  // namespace vask
