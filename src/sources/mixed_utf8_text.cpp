@@ -386,8 +386,11 @@ const char* pageTheRunsName(std::string_view bytes, const std::vector<PastedRun>
 
 // Whether a page is none of Latin or Cyrillic letters that pasted runs are weighed in (a
 // Chinese, Japanese, Korean, Greek or Thai page): the detector's guess of such a page stands.
+// The Western pages it names are Latin ones (windows-1258's "Dom§ale" is cp852's "Domžale").
 bool isPageOfOtherLetters(const char* page) {
     return page != nullptr && !isOneOf(std::string_view(page), kLatinPages) &&
+           std::find(kWesternPages.begin(), kWesternPages.end(), std::string_view(page)) ==
+               kWesternPages.end() &&
            std::none_of(kPastedPages.begin(), kPastedPages.end(),
                         [&](const char* pasted) { return std::string_view(pasted) == page; });
 }
@@ -451,6 +454,7 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
         std::optional<long> cost;
         long costed;
         bool byLettersOnly;
+        std::string reading;
     };
     std::vector<Weighed> weighed;
     const auto weigh = [&](const char* page, bool byLettersOnly) {
@@ -464,7 +468,8 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
              {pastedFaults(*reading), mostlyC1 ? unwritten : 0, isDosOrMac(page), unwritten},
              letterCost(*reading, page),
              costedCharacters(*reading),
-             byLettersOnly});
+             byLettersOnly,
+             *reading});
     };
     if (first != nullptr) {
         weigh(first, false);
@@ -493,18 +498,29 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
     // the likeliest of those the first's when its page is of no language the statistics hold
     // (ISO-8859-10's "maņana" for windows-1252's "mañana"); readings in pages of other letters
     // are not weighed so (their letters are priced beside others than Latin ones).
-    const auto* likeliest = fewest;
+    // Where the first page's letters cannot be priced, a page that reads the sample alike prices
+    // them (windows-1252 for windows-1258's "¡descartando").
+    const auto* priced = fewest;
+    if (!fewest->cost) {
+        const auto alike = std::find_if(weighed.begin(), weighed.end(), [&](const Weighed& other) {
+            return other.cost && other.reading == fewest->reading;
+        });
+        if (alike != weighed.end()) {
+            priced = &*alike;
+        }
+    }
+    const auto* likeliest = priced;
     for (const auto& other : weighed) {
         if (std::get<0>(other.faults) == std::get<0>(fewest->faults) &&
             std::get<1>(other.faults) <= std::get<1>(fewest->faults) && other.cost &&
             other.costed >= fewest->costed && isLatinPage(fewest->page) &&
             isLatinPage(other.page) &&
             (!likeliest->cost ||
-             *other.cost + (likeliest == fewest ? kLikelierMargin : 0) < *likeliest->cost)) {
+             *other.cost + (likeliest == priced ? kLikelierMargin : 0) < *likeliest->cost)) {
             likeliest = &other;
         }
     }
-    return likeliest->page;
+    return likeliest == priced ? fewest->page : likeliest->page;
 }
 
 // cp866 in place of windows-1251: each reads the other's Cyrillic as Cyrillic, letters and signs

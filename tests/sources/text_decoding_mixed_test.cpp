@@ -361,6 +361,9 @@ TEST(TextDecodingMixedTest, PastedUtf8InShortLegacyTextLeavesItsPage) {
            "END:VCARD\nBEGIN:VCARD\nVERSION:3.0\nN:Horvat;Ivana;;;\nFN:Ivana Horvat\n"
            "ADR;TYPE=HOME:;;Ulica Matije Gupca 14;Đakovo;;;Hrvatska\nEND:VCARD\n",
            nullptr}}},
+        {"a Slovenian CSV row in cp852 the detector reads as Vietnamese, its first name UTF-8",
+         {{"Gašper", nullptr},
+          {";Kos;Domžale;+386 696 444 663;gasper.kos@example.org\n", "ibm-852"}}},
         {"a Spanish note in cp850, its end UTF-8",
          {{"Las llaves están con el vecino del ", "ibm-850"}, {"2.º B.\n", nullptr}}},
     };
@@ -378,7 +381,8 @@ TEST(TextDecodingMixedTest, PastedUtf8InShortLegacyTextLeavesItsPage) {
 
 // A word pasted into UTF-8 from windows-1252 that the detector takes for a page of no language the
 // letter statistics hold (ISO-8859-10, whose "ņ" is windows-1252's "ñ") reads in the likeliest
-// page as faultless that the statistics hold.
+// page as faultless that the statistics hold, or one that reads it alike ("¡" is windows-1258's
+// too, and ISO-8859-2's "Ą").
 TEST(TextDecodingMixedTest, APastedWordOfAnUnweighedPageReadsInTheLikeliest) {
     const std::vector<Case> cases = {
         {"after a Spanish UTF-8 word",
@@ -389,6 +393,10 @@ TEST(TextDecodingMixedTest, APastedWordOfAnUnweighedPageReadsInTheLikeliest) {
          "Привет, увидимся ma\xF1"
          "ana!\n",
          "Привет, увидимся mañana!\n"},
+        {"a line of windows-1252 the detector names windows-1258 for",
+         "Se omitirán los caracteres de formato.\n\xA1"
+         "descartando problema de predependencia!\n",
+         "Se omitirán los caracteres de formato.\n¡descartando problema de predependencia!\n"},
         {"before a UTF-8 name",
          "Hasta ma\xF1"
          "ana, Jos\xC3\xA9\n",
