@@ -407,6 +407,38 @@ long costedCharacters(std::string_view utf8) {
     return costed;
 }
 
+bool isAsciiSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+// The words of the text that are UTF-8 whole with a letter above ASCII (from its first 64 KB,
+// 4 KB of them at most), one to a line: what the text's own UTF-8 writes of its language.
+std::string ownUtf8Words(std::string_view bytes) {
+    constexpr std::size_t kRead = std::size_t{64} * 1024;
+    constexpr std::size_t kMost = std::size_t{4} * 1024;
+    bytes = bytes.substr(0, kRead);
+    std::string words;
+    std::size_t at = 0;
+    while (at < bytes.size() && words.size() < kMost) {
+        auto end = at;
+        while (end < bytes.size() && !isAsciiSpace(bytes[end])) {
+            ++end;
+        }
+        const auto word = bytes.substr(at, end - at);
+        bool letters = false;
+        bool wellFormed = true;
+        forEachUtf8Character(word, [&](std::size_t, const Utf8Character& character) {
+            wellFormed = wellFormed && character.wellFormed();
+            letters = letters || (character.c >= 0x80 && isLetter(character.c));
+        });
+        if (wellFormed && letters) {
+            words.append(word).push_back('\n');
+        }
+        at = end + 1;
+    }
+    return words;
+}
+
 // Whether a page is one of Latin letters, Western or other.
 bool isLatinPage(std::string_view page) {
     return isOneOf(page, kLatinPages) ||
@@ -437,8 +469,11 @@ constexpr long kLikelierMargin = 20;
 // readings with as many characters the statistics count are weighed so (a quotation mark costs
 // nothing). cp852, where the detector names another page, is weighed so alone, never for fewer
 // faults: its letters make few where a pasted Western word has some in every page (Turkish
-// "ANAHTAR’ı" as "ANAHTARĺř"). With `first`, that page is the one of fewest faults, the others
-// weighed against it by their letters alone.
+// "ANAHTAR’ı" as "ANAHTARĺř"). The letters are priced with the words of the text's own UTF-8,
+// so in one language with them: a French note's "à" tells cp850's "Nîmes" from windows-1252's
+// "NŒmes". With `first`, that page is the one of fewest faults, the others weighed against it by
+// their letters alone (what a byte of Windows punctuation is, the text's language does not
+// tell: "Precio:\xA010" where the note writes "más" is no cp850 "á").
 const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
                              const char* detectorGuess, const char* first = nullptr) {
     const auto written = writtenCharacters(bytes);
@@ -457,6 +492,7 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
         std::string reading;
     };
     std::vector<Weighed> weighed;
+    const auto own = first == nullptr ? ownUtf8Words(bytes) : std::string();
     const auto weigh = [&](const char* page, bool byLettersOnly) {
         const auto reading = sampleText(sample, page);
         if (!reading) {
@@ -466,7 +502,7 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
         weighed.push_back(
             {page,
              {pastedFaults(*reading), mostlyC1 ? unwritten : 0, isDosOrMac(page), unwritten},
-             letterCost(*reading, page),
+             letterCost(own + *reading, page),
              costedCharacters(*reading),
              byLettersOnly,
              *reading});
@@ -637,10 +673,6 @@ class CharacterEnds {
     ConverterPtr converter_;
     std::array<UChar, 1024> buffer_{};
 };
-
-bool isAsciiSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
 
 // The runs of a multi-byte page taken whole: a run whose last byte begins a character takes the
 // byte after it (an ASCII second byte, "ソ" is 0x83 0x5C in Shift_JIS) and the run after that

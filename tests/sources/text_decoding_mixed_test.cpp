@@ -404,5 +404,17 @@ TEST(TextDecodingMixedTest, APastedWordOfAnUnweighedPageReadsInTheLikeliest) {
     };
     expectRead(cases);
 }
+// A word of one letter above ASCII pasted into a short UTF-8 note reads in the page whose letters
+// are likeliest in the language the note's own UTF-8 writes: French "Nîmes" and "Lefèvre" from
+// cp850, not windows-1252's "NŒmes" or Mac Roman's "Lefävre".
+TEST(TextDecodingMixedTest, APastedWordReadsInTheLanguageOfTheTextAroundIt) {
+    const std::vector<Case> cases = {
+        {"cp850's \"î\" in a French note", "Le train pour N\x8Cmes part \xC3\xA0 7 h 45, voie 3.\n",
+         "Le train pour Nîmes part à 7 h 45, voie 3.\n"},
+        {"cp850's \"è\" in a French note", "Appeler Mme Lef\x8Avre \xC3\xA0 propos du contrat.\n",
+         "Appeler Mme Lefèvre à propos du contrat.\n"},
+    };
+    expectRead(cases);
+}
 }  // namespace
 }  // namespace vask
