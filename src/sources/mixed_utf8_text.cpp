@@ -449,8 +449,9 @@ bool isLatinPage(std::string_view page) {
 // the letter statistics of their languages (`letterCost`) to take its place: 5 bits, about what
 // one letter of a pasted word likelier in one page's languages than in another's weighs ("ć"
 // against "æ" after "i" in a Croatian name, cp852's "á" against windows-1252's no-break space).
-// Measured on the corpus: 4 bits read cp850's "è" of "Lefèvre" as Mac Roman's "ä"; 8 bits read
-// 32 files fewer right than 5.
+// Measured on the corpus with the text's own words priced: 1, 2, 3, 4 and 5 bits read 12,790
+// (2 cells below their score), 12,778, 12,775, 12,767 and 12,764 files right, but 3 bits reads
+// "¡descartando" pasted into a Spanish note as cp850's "ídescartando".
 constexpr long kLikelierMargin = 20;
 
 // Of the detector's guess and the pages pasted runs are weighed in, the one whose reading of the
