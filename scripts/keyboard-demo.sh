@@ -269,21 +269,6 @@ name_owner() {
 }
 name_owned() { [[ -n $(name_owner "$1") ]]; }
 name_gone() { ! name_owned "$1"; }
-# unlock_login_elsewhere: another client unlocks the login collection with its password, no
-# prompt (gnome-keyring's own interface for that, as its control tools use).
-unlock_login_elsewhere() {
-    /usr/bin/python3 - <<'PY'
-import dbus
-
-bus = dbus.SessionBus()
-service = bus.get_object("org.freedesktop.secrets", "/org/freedesktop/secrets")
-_, session = service.OpenSession("plain", dbus.String("", variant_level=1),
-                                 dbus_interface="org.freedesktop.Secret.Service")
-dbus.Interface(service, "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface") \
-    .UnlockWithMasterPassword(dbus.ObjectPath("/org/freedesktop/secrets/collection/login"),
-                              (session, dbus.ByteArray(b""), dbus.ByteArray(b"x"), "text/plain"))
-PY
-}
 moved() { grep -q -e 'secret_file_moved' -e 'secret_record_settled.*moved=[1-9]' "$VASK_LOG_FILE"; }
 # locked_keyring_start NAME: a fresh home whose credentials gnome-keyring holds, its login
 # collection locked, and Vask started behind it with its main window shown.

@@ -720,22 +720,6 @@ held_handoff_cancel_asks_once() {
     fi
 }
 
-# unlock_login_elsewhere: another client unlocks the login keyring with its password, no prompt
-# (gnome-keyring's own interface for that, as its control tools use).
-unlock_login_elsewhere() {
-    /usr/bin/python3 - <<'PY'
-import dbus
-
-bus = dbus.SessionBus()
-service = bus.get_object("org.freedesktop.secrets", "/org/freedesktop/secrets")
-_, session = service.OpenSession("plain", dbus.String("", variant_level=1),
-                                 dbus_interface="org.freedesktop.Secret.Service")
-dbus.Interface(service, "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface") \
-    .UnlockWithMasterPassword(dbus.ObjectPath("/org/freedesktop/secrets/collection/login"),
-                              (session, dbus.ByteArray(b""), dbus.ByteArray(b"x"), "text/plain"))
-PY
-}
-
 # unlocked_elsewhere_seen: with Vask's prompt open, the login keyring unlocked by another client:
 # Vask's unlock ends within a second, stretched with the load, and the next question goes out
 # signed in.
