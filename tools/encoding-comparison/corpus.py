@@ -430,6 +430,8 @@ def main():
                 break
             kept.append(line)
             size += len(line.encode()) + 1
+        # The manuals' title of the POSIX base volume, in the wording its current edition uses.
+        kept = [re.sub(r"Base \w+ications,", "Base Definitions,", line) for line in kept]
         write(folder, f"{language}.txt", kept)
         print(language, len(kept), size)
     write(folder, "en.txt", ENGLISH)
