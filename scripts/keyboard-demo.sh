@@ -390,14 +390,18 @@ tray_click() {
     sleep 1
 }
 tray_menu() { tray_click 3; }
-step_tray() {
-    local tray_pid
-    command -v trayer >/dev/null || { echo "skip tray: trayer is missing"; return; }
-    new_root tray
+# A system tray (trayer's) at the top right, for Vask's icon; its pid in the caller's tray_pid.
+start_tray() {
     trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
         >"$ROOT/trayer.out" 2>&1 &
     tray_pid=$!
     sleep 1
+}
+step_tray() {
+    local tray_pid
+    command -v trayer >/dev/null || { echo "skip tray: trayer is missing"; return; }
+    new_root tray
+    start_tray
     start_app || { fail "Vask starts (tray)"; kill "$tray_pid"; return; }
     sleep 2
     shot tray-started
@@ -446,10 +450,7 @@ step_indexing() {
         "SELECT text FROM message WHERE length(text) > 20 ORDER BY ROWID LIMIT 1 OFFSET 100" |
         tr -c '[:alpha:]\n' ' ' |
         awk '{ for (i = 1; i <= NF; i++) if (length($i) > length(w)) w = $i } END { print tolower(w) }')
-    trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
-        >"$ROOT/trayer.out" 2>&1 &
-    tray_pid=$!
-    sleep 1
+    start_tray
     start_app || { fail "Vask starts (indexing)"; kill "$tray_pid"; return; }
     tray_click 1
     shot indexing-popover
