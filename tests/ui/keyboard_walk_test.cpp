@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "chat/chat_view_model.h"
 #include "platform/in_memory_secret_backend.h"
 #include "screenshot_scenes.h"
 #include "ui/keyboard.h"
@@ -537,6 +538,37 @@ TEST(KeyboardWalkStateChangeTest, TheFocusStaysWhereTheNextKeyActsOnWhatHadIt) {
              }
              chat->switchSession("s-2");
              EXPECT_EQ(chat->inputText.get(), "typed in the birthday chat");
+         }},
+        // The keyring opened by another client while a question it refused is in view, the
+        // focus on the row's Unlock Keyring: Vask follows the keyring, the question is asked,
+        // and the button gone, the focus is in the composer, which stands in for it.
+        {"main", "keyring-locked-question", "chatErrorAction", false,
+         [](Scene&) {
+             // A question was asked earlier in this run: the plan is not looked up again.
+             *ChatViewModel::processTierSnapshotFlag() = true;
+         },
+         [&](QWidget*, Scene& scene) {
+             std::dynamic_pointer_cast<InMemorySecretBackend>(scene.root->secretBackend())
+                 ->clearFailures();
+             // As the keyring's follower does at its next look.
+             bool answered = false;
+             scene.root->askKeyringAgain([&answered] { answered = true; });
+             auto chat = chatOf(scene);
+             for (int turn = 0; turn < 2000 && (!answered || chat->isSending()); ++turn) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                 scene.drain();
+             }
+             ASSERT_TRUE(answered);
+             ASSERT_FALSE(chat->isSending());
+         },
+         "chatComposer",
+         [&](Scene& scene) {
+             auto chat = chatOf(scene);
+             EXPECT_FALSE(chat->keyringLocked.get());
+             const auto* failed = chat->state.get().asFailed();
+             ASSERT_NE(failed, nullptr) << "the stand-in helper gives no answer";
+             EXPECT_NE(failed->error, ChatViewModel::keyringLockedText)
+                 << "the refused question was never asked";
          }},
     };
     for (const auto& c : cases) {

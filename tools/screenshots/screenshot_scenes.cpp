@@ -55,17 +55,19 @@
 
 namespace vask::screenshots {
 
-Scene::Scene(const std::filesystem::path& home) : homeDir(home) {
+Scene::Scene(const std::filesystem::path& home, const Environment& extra) : homeDir(home) {
     const auto chatDB = home / "Library" / "Messages" / "chat.db";
     std::filesystem::create_directories(chatDB.parent_path());
     if (!std::filesystem::exists(chatDB)) {
         sample::buildSampleChatDB(chatDB, {.messages = 1234, .chats = 6, .seed = 4});
     }
+    Environment environment = {{"HOME", home.string()},
+                               {"XDG_DATA_HOME", (home / "data").string()},
+                               {"VASK_SUPPORT_DIR", "VaskScreenshots"},
+                               {"CHAT_DB_PATH", chatDB.string()}};
+    environment.insert(extra.begin(), extra.end());
     root = std::make_unique<AppDependencies>(AppDependencies::Context{
-        .environment = {{"HOME", home.string()},
-                        {"XDG_DATA_HOME", (home / "data").string()},
-                        {"VASK_SUPPORT_DIR", "VaskScreenshots"},
-                        {"CHAT_DB_PATH", chatDB.string()}},
+        .environment = std::move(environment),
         .bundleIdentifier = "ai.vask.screenshots",
         .defaults = defaults,
         .main = main,
@@ -212,15 +214,31 @@ ui::SettingsWindow* settingsWindow(Scene& scene) {
     return new ui::SettingsWindow(settingsWindowDependencies(*scene.root, std::move(hooks)));
 }
 
-// Access given, but the address book's folder not there, as the contacts read finds it.
-// Settings of a signed-in user whose keyring answers a read of the account with `status`
-// (locked, or not answering), shown.
-QWidget* settingsHeldBackByTheKeyring(Scene& scene, SecretBackend::Status status) {
+// An account a sign-in of an earlier run kept in the keyring.
+void storeAccountInKeyring(Scene& scene) {
+    auto keyring = std::dynamic_pointer_cast<InMemorySecretBackend>(scene.root->secretBackend());
+    const auto service = scene.root->keychain().service();
+    keyring->put(service, std::string(CustomerTokenStore::defaultTokenKey), "tok");
+    keyring->put(service, std::string(CloudAuthStore::defaultKey),
+                 CloudAuthSession{"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"), "user-1",
+                                  "ada@example.com"}
+                     .encoded());
+}
+
+// A signed-in user's keyring that answers a read of the account with `status` (locked, or not
+// answering).
+void keyringHoldsTheAccountBack(Scene& scene, SecretBackend::Status status) {
     auto keyring = std::dynamic_pointer_cast<InMemorySecretBackend>(scene.root->secretBackend());
     scene.root->signInRecord().noteSignedIn();
     keyring->fail(InMemorySecretBackend::Operation::copyMatching,
                   std::string(CustomerTokenStore::defaultTokenKey), status,
                   "the keyring holds the account back");
+}
+
+// Settings of a signed-in user whose keyring answers a read of the account with `status`,
+// shown.
+QWidget* settingsHeldBackByTheKeyring(Scene& scene, SecretBackend::Status status) {
+    keyringHoldsTheAccountBack(scene, status);
     scene.root->contactsSyncViewModel()->authorizationState.set(
         ContactsAuthorizationState::authorized);
     auto* window = settingsWindow(scene);
@@ -290,14 +308,7 @@ std::vector<Shot> settingsShots() {
         // say so, with Unlock.
         {"settings", "keyring-locked",
          [](Scene& scene) -> QWidget* {
-             auto keyring =
-                 std::dynamic_pointer_cast<InMemorySecretBackend>(scene.root->secretBackend());
-             const auto service = scene.root->keychain().service();
-             keyring->put(service, std::string(CustomerTokenStore::defaultTokenKey), "tok");
-             keyring->put(service, std::string(CloudAuthStore::defaultKey),
-                          CloudAuthSession{"acc", "ref", *parseISO8601("2030-01-01T00:00:00Z"),
-                                           "user-1", "ada@example.com"}
-                              .encoded());
+             storeAccountInKeyring(scene);
              return settingsHeldBackByTheKeyring(scene, SecretBackend::interactionNotAllowed);
          }},
         // Signed in, at a start whose keyring does not answer: the account says so, with Try
@@ -872,7 +883,10 @@ enum class MainShot {
     screen1024AtTwice,
     screen1024AtTwiceMinimum,
     // A conversation there at the window's smallest: the transcript scrolls above the composer.
-    screen1024AtTwiceConversation
+    screen1024AtTwiceConversation,
+    // Signed in, the login keyring locked since the start and no unlock under way: the question
+    // asked is refused, its row saying so beside Unlock Keyring.
+    keyringLockedQuestion
 };
 
 QWidget* mainWindow(Scene& scene, MainShot shot) {
@@ -883,7 +897,12 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
                         shot == MainShot::screen1024AtTwiceConversation;
     const bool newChat = on1024 && shot != MainShot::screen1024AtTwiceConversation;
     const bool withConversation = shot != MainShot::empty && !newChat;
-    scene.signIn();
+    if (shot == MainShot::keyringLockedQuestion) {
+        storeAccountInKeyring(scene);
+        keyringHoldsTheAccountBack(scene, SecretBackend::interactionNotAllowed);
+    } else {
+        scene.signIn();
+    }
     auto chat = scene.root->chatViewModel();
     const bool awaitingShown = shot == MainShot::awaitingSelected ||
                                shot == MainShot::awaitingMinimumSize ||
@@ -970,6 +989,10 @@ QWidget* mainWindow(Scene& scene, MainShot shot) {
     }
     if (shot == MainShot::awaitingAt750) {
         window->resize(750, 480);
+    }
+    if (shot == MainShot::keyringLockedQuestion) {
+        chat->inputText.set("Who is bringing the cake?");
+        chat->send();
     }
     if (shot == MainShot::screen1366AtTwice) {
         const ui::Extent screen{683, 384};
@@ -1104,6 +1127,11 @@ std::vector<Shot> mainWindowShots() {
          [](Scene& scene) { return mainWindow(scene, MainShot::screen1024AtTwiceMinimum); }},
         {"main", "screen-1024x600-scale-2-conversation",
          [](Scene& scene) { return mainWindow(scene, MainShot::screen1024AtTwiceConversation); }},
+        // A helper to run, so that the question reaches the keyring: it is refused before it.
+        {"main", "keyring-locked-question",
+         [](Scene& scene) { return mainWindow(scene, MainShot::keyringLockedQuestion); },
+         {},
+         {{"VASK_RLM_HELPER_CMD", "/bin/true"}}},
         // The confirmation of a chat's deletion, as the sidebar asks it.
         {"dialog", "delete-chat",
          [](Scene&) -> QWidget* {
@@ -1339,7 +1367,7 @@ void settle() {
 
 ShownShot::ShownShot(const Shot& shot, const std::filesystem::path& scratch) {
     std::filesystem::remove_all(scratch);
-    scene_ = std::make_unique<Scene>(scratch / "home");
+    scene_ = std::make_unique<Scene>(scratch / "home", shot.environment);
     widget_.reset(shot.build(*scene_));
     widget_->setWindowFlags(Qt::Widget);
     widget_->show();

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/environment.h"
 #include "platform/manual_executor.h"
 #include "platform/scheduler.h"
 #include "platform/url_opener.h"
@@ -28,9 +29,10 @@ struct NoClipboard final : Clipboard {
     void setText(const std::string&) override {}
 };
 
-// A root over a scratch home with a small sample history, as a new user's machine would be.
+// A root over a scratch home with a small sample history, as a new user's machine would be;
+// `extra` is added to its environment.
 struct Scene {
-    explicit Scene(const std::filesystem::path& home);
+    explicit Scene(const std::filesystem::path& home, const Environment& extra = {});
     void signIn();
     void drain();
 
@@ -49,6 +51,8 @@ struct Shot {
     std::function<QWidget*(Scene&)> build;
     // What is done to it once shown, if anything.
     std::function<void(QWidget*, Scene&)> then = {};
+    // Added to its scene's environment.
+    Environment environment = {};
 };
 
 // Every view in every named state; `scratch` is the folder each shot's scene is made in.

@@ -281,8 +281,9 @@ QWidget* ChatView::makeInputArea() {
     connect(send_, &QToolButton::clicked, this, [this] { submit(); });
     row->addWidget(send_, 0, Qt::AlignVCenter);
     setTabOrder(composer_, send_);
-    // Send pressed by the keyboard hands the focus to the composer (see submit()).
-    setStandsInFor(composer_, {"sendButton"});
+    // Send, and an error row's Unlock Keyring or Try Again, pressed by the keyboard hand the
+    // focus to the composer (see submit() and makeErrorRow()).
+    setStandsInFor(composer_, {"sendButton", "chatErrorAction"});
     return area;
 }
 
@@ -618,7 +619,14 @@ QWidget* ChatView::makeErrorRow(const std::string& error, std::optional<std::str
     if (action) {
         auto* button = new QPushButton(qt(std::string(*action)));
         button->setObjectName("chatErrorAction");
-        connect(button, &QPushButton::clicked, this, [this] { viewModel_->unlockKeyring(); });
+        connect(button, &QPushButton::clicked, this, [this, button] {
+            // The row loses its button while the keyring is asked: pressed by the keyboard, it
+            // hands the focus to the composer, where the question goes on once it answers.
+            if (button->hasFocus()) {
+                composer_->setFocus(Qt::OtherFocusReason);
+            }
+            viewModel_->unlockKeyring();
+        });
         row->addWidget(button, 0, Qt::AlignVCenter);
     }
     widget->setAccessibleName(qt(error));
