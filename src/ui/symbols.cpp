@@ -84,6 +84,11 @@ class SymbolEngine final : public QIconEngine {
 
     QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State, qreal scale) override {
         const int pixels = std::max(1, qRound(std::min(size.width(), size.height()) * scale));
+        if (mode == QIcon::Selected) {
+            // On a selection: in the colour of the text there, whatever the symbol's own.
+            return tinted(name_, QApplication::palette().color(QPalette::HighlightedText), pixels,
+                          scale);
+        }
         QPixmap pixmap = tinted(name_, shade_.colour(), pixels, scale);
         if (mode != QIcon::Normal && mode != QIcon::Active) {
             QStyleOption option;

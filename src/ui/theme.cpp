@@ -13,6 +13,7 @@
 #include <QStandardPaths>
 #include <QStyleFactory>
 #include <QStyleOptionButton>
+#include <QStyleOptionMenuItem>
 #include <QStyleOptionSlider>
 #include <QTimer>
 
@@ -179,7 +180,24 @@ class PlainDialogStyle final : public QProxyStyle {
             QProxyStyle::drawControl(element, &label, painter, widget);
             return;
         }
+        if (const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
+            element == CE_MenuItem && item != nullptr && highlightsOwnIcon(*item)) {
+            // Fusion draws a highlighted item's icon as it is, the accent's highlight behind it:
+            // an icon in red or ink all but vanished there. Ours take the highlighted text's
+            // colour (a theme's icon keeps its own look).
+            QStyleOptionMenuItem highlighted = *item;
+            const int side = proxy()->pixelMetric(PM_SmallIconSize, option, widget);
+            const qreal scale = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+            highlighted.icon = QIcon(item->icon.pixmap(QSize(side, side), scale, QIcon::Selected));
+            QProxyStyle::drawControl(element, &highlighted, painter, widget);
+            return;
+        }
         QProxyStyle::drawControl(element, option, painter, widget);
+    }
+
+    static bool highlightsOwnIcon(const QStyleOptionMenuItem& item) {
+        return (item.state & State_Selected) && (item.state & State_Enabled) &&
+               !item.icon.isNull() && item.icon.name().isEmpty();
     }
 
     void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,

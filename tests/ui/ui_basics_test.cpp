@@ -16,6 +16,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPointer>
@@ -347,6 +348,43 @@ TEST(ThemeTest, AnUncheckedBoxIsOutlinedInBothAppearances) {
             }
         }
         EXPECT_GE(most, 3.0);
+    }
+    Theme::apply(*qApp, before);
+}
+
+// A menu item's icon, drawn in ink or in red, stays plain to see when the item is highlighted
+// (red on the accent's highlight was all but invisible), in both appearances.
+TEST(ThemeTest, AHighlightedMenuItemsIconStandsOutFromTheHighlight) {
+    const Appearance before = Theme::current();
+    for (const auto appearance : {Appearance::light, Appearance::dark}) {
+        SCOPED_TRACE(appearance == Appearance::dark ? "dark" : "light");
+        Theme::apply(*qApp, appearance);
+        QMenu menu;
+        QAction* rename = menu.addAction(symbolIcon("pencil", ThemeColour::ink, false), "Rename");
+        QAction* remove =
+            menu.addAction(symbolIcon("trash", Shade(ThemeColour::red), false), "Delete Chat");
+        menu.popup({0, 0});
+        ASSERT_TRUE(spinUntil([&] { return menu.isVisible(); }));
+        for (QAction* action : {rename, remove}) {
+            SCOPED_TRACE(action->text().toStdString());
+            menu.setActiveAction(action);
+            QApplication::processEvents();
+            const QImage image = menu.grab().toImage();
+            const qreal scale = image.devicePixelRatio();
+            const QRect item = menu.actionGeometry(action);
+            const QColor highlight = menu.palette().color(QPalette::Highlight);
+            // The icon's square, at the item's start.
+            double most = 1;
+            for (int y = qRound((item.top() + 2) * scale); y < qRound((item.bottom() - 1) * scale);
+                 ++y) {
+                for (int x = qRound((item.left() + 2) * scale);
+                     x < qRound((item.left() + item.height()) * scale); ++x) {
+                    most = std::max(most, test::contrastRatio(image.pixelColor(x, y), highlight));
+                }
+            }
+            EXPECT_GE(most, 3.0);
+        }
+        menu.close();
     }
     Theme::apply(*qApp, before);
 }
