@@ -379,19 +379,12 @@ int pairCost(const LanguageLetterCosts& language, UChar32 first, UChar32 second)
     return alone != language.alone.end() && alone->c == second ? alone->cost : language.unseen;
 }
 
-// What a reading in a page costs by the letter statistics of the languages written in the page:
-// the cost of its pairs of characters with one above ASCII in the language that writes them
-// most cheaply (a reading in the wrong page makes characters its languages seldom or never
-// write, or write beside other letters: "Pawe³ ¦cibor" for "Paweł Ścibor", "3.║" for "3.º", "¤"
-// for "€", "moguåe" for "moguće"). Nothing for a page of no language the corpus holds.
-std::optional<long> letterCost(std::string_view utf8, std::string_view page) {
-    const auto languages =
-        std::find_if(kPageLanguages.begin(), kPageLanguages.end(),
-                     [&](const PageLanguages& entry) { return entry.page == page; });
-    if (languages == kPageLanguages.end()) {
-        return std::nullopt;
-    }
-    std::map<std::pair<UChar32, UChar32>, long> pairs;
+// The pairs of characters with one above ASCII that a reading's letter cost counts, and how
+// often each stands.
+using CharacterPairs = std::map<std::pair<UChar32, UChar32>, long>;
+
+CharacterPairs costedPairs(std::string_view utf8) {
+    CharacterPairs pairs;
     UChar32 previous = ' ';
     forEachUtf8Character(utf8, [&](std::size_t, const Utf8Character& character) {
         // Quotation marks are alike in most pages and tell little (what a lone pair pasted into
@@ -409,6 +402,28 @@ std::optional<long> letterCost(std::string_view utf8, std::string_view page) {
     if (previous >= 0x80) {
         ++pairs[{previous, ' '}];
     }
+    return pairs;
+}
+
+long languageCost(const CharacterPairs& pairs, const LanguageLetterCosts& language) {
+    long cost = 0;
+    for (const auto& [pair, count] : pairs) {
+        cost += count * pairCost(language, pair.first, pair.second);
+    }
+    return cost;
+}
+
+// The least cost of the pairs in the languages written in the page, each with what `before`
+// costs in it (by the place of the language among the statistics'); nothing for a page of no
+// language the statistics hold.
+std::optional<long> cheapestInPage(const CharacterPairs& pairs, std::string_view page,
+                                   const std::vector<long>& before) {
+    const auto languages =
+        std::find_if(kPageLanguages.begin(), kPageLanguages.end(),
+                     [&](const PageLanguages& entry) { return entry.page == page; });
+    if (languages == kPageLanguages.end()) {
+        return std::nullopt;
+    }
     std::optional<long> cheapest;
     for (const auto language : languages->languages) {
         const auto costs = std::find_if(
@@ -417,13 +432,42 @@ std::optional<long> letterCost(std::string_view utf8, std::string_view page) {
         if (language.empty() || costs == kLanguageLetterCosts.end()) {
             continue;
         }
-        long cost = 0;
-        for (const auto& [pair, count] : pairs) {
-            cost += count * pairCost(*costs, pair.first, pair.second);
-        }
+        const auto at = static_cast<std::size_t>(costs - kLanguageLetterCosts.begin());
+        const auto cost = languageCost(pairs, *costs) + (at < before.size() ? before[at] : 0);
         cheapest = cheapest ? std::min(*cheapest, cost) : cost;
     }
     return cheapest;
+}
+
+// What a reading in a page costs by the letter statistics of the languages written in the page:
+// the cost of its pairs of characters with one above ASCII in the language that writes them
+// most cheaply (a reading in the wrong page makes characters its languages seldom or never
+// write, or write beside other letters: "Pawe³ ¦cibor" for "Paweł Ścibor", "3.║" for "3.º", "¤"
+// for "€", "moguåe" for "moguće"). Nothing for a page of no language the corpus holds.
+std::optional<long> letterCost(std::string_view utf8, std::string_view page) {
+    return cheapestInPage(costedPairs(utf8), page, {});
+}
+
+LetterPrices::LetterPrices(std::string_view ownWords) {
+    const auto pairs = costedPairs(ownWords);
+    own_.reserve(kLanguageLetterCosts.size());
+    for (const auto& language : kLanguageLetterCosts) {
+        own_.push_back(languageCost(pairs, language));
+    }
+}
+
+std::optional<long> LetterPrices::inPage(std::string_view utf8, std::string_view page) const {
+    return cheapestInPage(costedPairs(utf8), page, own_);
+}
+
+long LetterPrices::inAnyLanguage(std::string_view utf8) const {
+    const auto pairs = costedPairs(utf8);
+    std::optional<long> cheapest;
+    for (std::size_t i = 0; i < kLanguageLetterCosts.size(); ++i) {
+        const auto cost = languageCost(pairs, kLanguageLetterCosts[i]) + own_[i];
+        cheapest = cheapest ? std::min(*cheapest, cost) : cost;
+    }
+    return cheapest.value_or(0);
 }
 
 // Of `pages`, the one whose reading of the sample has fewest faults (the first of those), into

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "sources/text_characters.h"
 
@@ -25,6 +26,26 @@ long readingFaults(std::string_view utf8);
 // (legacy_letter_costs.inc), in quarter bits: the less, the likelier its letters. Nothing for a
 // page of no language the statistics hold.
 std::optional<long> letterCost(std::string_view utf8, std::string_view page);
+
+// Readings of a word of a text priced by the letter statistics as `letterCost` prices them, each
+// after the text's own words (which tell its language: the language that writes the two most
+// cheaply prices them), a line apart: what the two cost together, in quarter bits.
+class LetterPrices {
+  public:
+    explicit LetterPrices(std::string_view ownWords);
+
+    // In the language written in the page that writes the two most cheaply; nothing for a page
+    // of no language the statistics hold.
+    std::optional<long> inPage(std::string_view utf8, std::string_view page) const;
+
+    // In the language of the statistics that writes the two most cheaply, whatever page it is
+    // written in: what a reading as UTF-8, which writes every language, costs.
+    long inAnyLanguage(std::string_view utf8) const;
+
+  private:
+    // What the text's own words cost in each language of the statistics, in their order.
+    std::vector<long> own_;
+};
 
 // What reading the bytes as UTF-8 makes: characters above ASCII and the bytes they take, and
 // ill-formed sequences (each read as one U+FFFD) and the bytes they take.

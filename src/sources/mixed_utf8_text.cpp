@@ -784,6 +784,52 @@ bool isStrayInUtf8(std::string_view word, const char* page) {
     return !punctuationAtEdge && illFormed > 0 && wellFormed >= 2 * illFormed && readsAsText(utf8);
 }
 
+// Bytes of a pasted run read in their page, what it assigns nothing to as U+FFFD.
+std::string inPageText(std::string_view bytes, const char* page, const std::stop_token& stop) {
+    std::string text;
+    if (auto read =
+            composed(toUtf8(bytes, page, OnInvalid::replace, CutEnd::asInvalid, stop), stop)) {
+        appendWithoutC1Controls(text, *read);
+    } else {
+        text = text::toValidUtf8(bytes);
+    }
+    return text;
+}
+
+// Whether a pasted run in a page of one byte to a character that holds UTF-8 beside its
+// ill-formed bytes is the page's whole: two or three bytes of a word in the page make a UTF-8
+// character by chance ("؟" is two bytes of cp852's "Děčín"), which neither the rule for stray
+// bytes nor the run's parts tell from a character the text wrote ("für\xFF" is UTF-8 with a
+// stray byte, "\x84Über" a quotation mark pasted before a UTF-8 word). The letter statistics
+// decide, with the text's own words before the word the run stands in (`prices` makes their
+// prices when first called): the word with the run's UTF-8 as written, priced in any language
+// (UTF-8 writes them all), against the word with those bytes read in the page, priced in its
+// languages, the run's ill-formed bytes (read in the page either way) as breaks in both. The
+// page's reading is taken when clearly likelier (`kLikelierMargin`): a UTF-8 letter of the
+// text's language beside a stray byte stays as written.
+template <typename Prices>
+bool isWholeInPage(std::string_view run, std::string_view word, const char* page, Prices&& prices,
+                   const std::stop_token& stop) {
+    const auto reading = readAsUtf8(run);
+    if (reading.characters == 0 || reading.illFormed == 0) {
+        return false;
+    }
+    std::string written;
+    std::string inPage;
+    for (const auto& part : partsOf(run)) {
+        written += part.wellFormed ? std::string(part.bytes) : std::string(" ");
+        inPage += part.wellFormed ? inPageText(part.bytes, page, stop) : std::string(" ");
+    }
+    const auto before = static_cast<std::size_t>(run.data() - word.data());
+    const auto inWord = [&](const std::string& middle) {
+        return text::toValidUtf8(word.substr(0, before)) + middle +
+               text::toValidUtf8(word.substr(before + run.size()));
+    };
+    const LetterPrices& own = prices();
+    const auto pageCost = own.inPage(inWord(inPage), page);
+    return pageCost && *pageCost + kLikelierMargin < own.inAnyLanguage(inWord(written));
+}
+
 // A pasted run as text. In a page of two bytes to a character the run is read whole, but for
 // UTF-8 characters at its edges when a reading without them is more plausible (on a tie
 // the page reads them: GBK's "路" is UTF-8's "·"). In a page of one
@@ -796,16 +842,7 @@ std::string pastedRunText(std::string_view run, std::string_view word, const cha
     if (isStrayInUtf8(word, page)) {
         return text::toValidUtf8(run);
     }
-    const auto inPage = [&](std::string_view bytes) {
-        std::string text;
-        if (auto read =
-                composed(toUtf8(bytes, page, OnInvalid::replace, CutEnd::asInvalid, stop), stop)) {
-            appendWithoutC1Controls(text, *read);
-        } else {
-            text = text::toValidUtf8(bytes);
-        }
-        return text;
-    };
+    const auto inPage = [&](std::string_view bytes) { return inPageText(bytes, page, stop); };
     if (multiByte) {
         const auto read = [&](std::size_t lead, std::size_t trail) -> std::optional<std::string> {
             throwIfStopRequested(stop);
@@ -987,6 +1024,14 @@ std::string mixedUtf8Text(std::string_view bytes, const std::stop_token& stop) {
     }
     std::string out;
     out.reserve(bytes.size() + 2 * pastedBytes + 3);
+    // The letter statistics' prices after the text's own words, made when a run is first weighed.
+    std::optional<LetterPrices> prices;
+    const auto ownPrices = [&]() -> const LetterPrices& {
+        if (!prices) {
+            prices.emplace(ownUtf8Words(bytes));
+        }
+        return *prices;
+    };
     StopPoll poll(stop);
     std::size_t at = 0;
     for (const auto& run : runs) {
@@ -995,8 +1040,11 @@ std::string mixedUtf8Text(std::string_view bytes, const std::stop_token& stop) {
         const auto pasted = bytes.substr(run.begin, run.end - run.begin);
         if (page == nullptr) {
             out += text::toValidUtf8(pasted);
+        } else if (const auto word = wordOf(bytes, run);
+                   !multiByte && isWholeInPage(pasted, word, page, ownPrices, stop)) {
+            out += inPageText(pasted, page, stop);
         } else {
-            out += pastedRunText(pasted, wordOf(bytes, run), page, latin, multiByte, stop);
+            out += pastedRunText(pasted, word, page, latin, multiByte, stop);
         }
         at = run.end;
     }

@@ -379,6 +379,30 @@ TEST(TextDecodingMixedTest, PastedUtf8InShortLegacyTextLeavesItsPage) {
     expectRead(cases);
 }
 
+// A word of a legacy page two or three of whose bytes make a UTF-8 character by chance reads in
+// its page, letters of its language, not as that character with stray bytes beside it (cp852's
+// "Děčín" as "D؟�n", cp866's "программы" as "�ணࠬ��"); a UTF-8 letter or sign beside a stray
+// byte stays as written, read in no page ("º" as windows-1251's "Вє").
+TEST(TextDecodingMixedTest, ALegacyWordMadeUtf8ByChanceReadsInItsPage) {
+    const std::string russian = "Это поле может быть пустым; в этом случае только члены группы.\n";
+    const std::vector<Case> cases = {
+        {"a Czech vCard in cp852, the next one UTF-8",
+         encodedAs("N:Král;Ondřej;;;\nADR;TYPE=HOME:;;Husova 51;Děčín;;;Česká republika\n",
+                   "ibm-852") +
+             "N:Horáková;Hana;;;\nADR;TYPE=HOME:;;Národní 67;Jihlava;;;Česká republika\n",
+         "N:Král;Ondřej;;;\nADR;TYPE=HOME:;;Husova 51;Děčín;;;Česká republika\n"
+         "N:Horáková;Hana;;;\nADR;TYPE=HOME:;;Národní 67;Jihlava;;;Česká republika\n"},
+        {"a cp866 line after Russian UTF-8",
+         russian + encodedAs("В PATH отсутствуют важные программы.\n", "ibm-866"),
+         russian + "В PATH отсутствуют важные программы.\n"},
+        {"a stray byte after a UTF-8 ordinal sign", "↑ C/ Mayor 5, 3.º\xFF izda., 28013 Madrid\n",
+         "↑ C/ Mayor 5, 3.º\uFFFD izda., 28013 Madrid\n"},
+        {"a stray byte after a Russian UTF-8 capital", "В\xFF PATH отсутствуют важные программы\n",
+         "В\uFFFD PATH отсутствуют важные программы\n"},
+    };
+    expectRead(cases);
+}
+
 // A word pasted into UTF-8 from windows-1252 that the detector takes for a page of no language the
 // letter statistics hold (ISO-8859-10, whose "ņ" is windows-1252's "ñ") reads in the likeliest
 // page as faultless that the statistics hold, or one that reads it alike ("¡" is windows-1258's
