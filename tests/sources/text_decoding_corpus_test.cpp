@@ -3,8 +3,7 @@
 // The texts are built from the lines of tests/data/encoding-corpus, all written by
 // tools/encoding-comparison/corpus.py: lines of Debian's message catalogues and manual pages, and
 // the notes, prices and contact lists it holds. The test fails when a cell reads fewer files
-// right than scores.tsv records, or when a file bare uchardet reads right is read wrong (but for
-// those known-uchardet-only.txt lists).
+// right than scores.tsv records, or when a file bare uchardet reads right is read wrong.
 //
 // With VASK_ENCODING_CORPUS naming a folder, every text is kept there beside its right reading
 // (NAME.utf8) for tools/encoding-comparison; with VASK_ENCODING_CORPUS_SCORES naming a file, the
@@ -24,7 +23,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -504,24 +502,6 @@ std::map<Cell, Score> recordedScores() {
     return scores;
 }
 
-// The files, each mostly UTF-8 by the count of its characters (one for every two ill-formed
-// sequences) though most of its text is in a legacy page with a line or a word pasted from UTF-8
-// (the mixes utf8-lines and utf8-words), that bare uchardet reads right and the mixed UTF-8
-// reader reads wrong: it reads the runs in another page as faultless as theirs (a Windows or ISO
-// page before a DOS one, windows-1252's "Tomiæ" for windows-1250's "Tomić"). Listed in
-// known-uchardet-only.txt, one name a line; the gate fails on any other, and the list is to
-// shrink to none.
-std::set<std::string> knownUchardetOnly() {
-    std::set<std::string> names;
-    std::istringstream in(contents(kCorpus / "known-uchardet-only.txt"));
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && !line.starts_with("#")) {
-            names.insert(line);
-        }
-    }
-    return names;
-}
-
 void keep(const char* folder, const std::string& name, const CorpusText& text) {
     const auto path = fs::path(folder) / name;
     std::ofstream(path, std::ios::binary) << text.bytes;
@@ -539,11 +519,6 @@ TEST(TextDecodingCorpusTest, NoCellReadsWorseThanRecordedAndNothingUchardetReads
     }
     std::map<Cell, Score> scores;
     int uchardetOnly = 0;
-    // The files read right by uchardet alone that are known (`kMixedUchardetOnly`), and those
-    // that are not.
-    const auto known = knownUchardetOnly();
-    std::vector<std::string> knownLeft;
-    std::vector<std::string> unknown;
     std::size_t signs = 0;
     for (const auto& language : languages()) {
         const auto all = records(contents(kCorpus / (std::string(language.name) + ".txt")));
@@ -596,10 +571,8 @@ TEST(TextDecodingCorpusTest, NoCellReadsWorseThanRecordedAndNothingUchardetReads
                                           std::to_string(size.bytes) + "." + mixName + "." +
                                           std::to_string(variant);
                         if (uchardet && !vask) {
-                            EXPECT_TRUE(known.contains(name))
-                                << name << " read right by uchardet alone";
+                            ADD_FAILURE() << name << " read right by uchardet alone";
                             ++uchardetOnly;
-                            (known.contains(name) ? knownLeft : unknown).push_back(name);
                         }
                         if (keptIn != nullptr) {
                             keep(keptIn, name, *text);
@@ -627,13 +600,8 @@ TEST(TextDecodingCorpusTest, NoCellReadsWorseThanRecordedAndNothingUchardetReads
     }
     std::printf(
         "%d files in %zu cells: Vask reads %d right, bare uchardet %d; %d that uchardet "
-        "reads right and Vask wrong (%zu of them known)\n",
-        files, scores.size(), vask, uchardet, uchardetOnly, knownLeft.size());
-    for (const auto& name : known) {
-        if (std::find(knownLeft.begin(), knownLeft.end(), name) == knownLeft.end()) {
-            std::printf("now read right (to take off known-uchardet-only.txt): %s\n", name.c_str());
-        }
-    }
+        "reads right and Vask wrong\n",
+        files, scores.size(), vask, uchardet, uchardetOnly);
     if (const char* out = std::getenv("VASK_ENCODING_CORPUS_SCORES")) {
         std::ofstream table(out);
         table << "# language page size mix files vask uchardet\n";

@@ -292,8 +292,9 @@ TEST(TextDecodingMixedTest, CentralEuropeanTextKeepsItsPage) {
 // UTF-8: its runs read in the page whose letters are likeliest, not in a Windows or ISO page that
 // reads them as faultless ("Tomiæ" for "Tomić", "Imiê" for "Imię", "elfojt sa" for cp852's
 // "elfojtása", "2.║" for cp850's "2.º"), cp852 among those pages where the detector names
-// another ("Lukáƒ;òuboþ" for "Lukáč;Ľuboš"), and a lone byte that is Windows punctuation too
-// read as the letter it likelier is ("Tomi†" for cp852's "Tomić").
+// another ("Lukáƒ;òuboþ" for "Lukáč;Ľuboš", Mac Central European's "Átirih" for "štirih"), and a
+// lone byte that is Windows punctuation too read as the letter it likelier is ("Tomi†" for
+// cp852's "Tomić").
 TEST(TextDecodingMixedTest, PastedUtf8InShortLegacyTextLeavesItsPage) {
     struct Pasted {
         std::string name;
@@ -364,6 +365,8 @@ TEST(TextDecodingMixedTest, PastedUtf8InShortLegacyTextLeavesItsPage) {
         {"a Slovenian CSV row in cp852 the detector reads as Vietnamese, its first name UTF-8",
          {{"Gašper", nullptr},
           {";Kos;Domžale;+386 696 444 663;gasper.kos@example.org\n", "ibm-852"}}},
+        {"a Slovenian note in cp852 the detector reads as Mac Central European, a name UTF-8",
+         {{"Poberi ", "ibm-852"}, {"Špelo", nullptr}, {" iz vrtca ob pol štirih.\n", "ibm-852"}}},
         {"a Spanish note in cp850, its end UTF-8",
          {{"Las llaves están con el vecino del ", "ibm-850"}, {"2.º B.\n", nullptr}}},
     };
