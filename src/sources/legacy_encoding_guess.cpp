@@ -439,11 +439,9 @@ std::optional<long> cheapestInPage(const CharacterPairs& pairs, std::string_view
     return cheapest;
 }
 
-// What a reading in a page costs by the letter statistics of the languages written in the page:
-// the cost of its pairs of characters with one above ASCII in the language that writes them
-// most cheaply (a reading in the wrong page makes characters its languages seldom or never
-// write, or write beside other letters: "Pawe³ ¦cibor" for "Paweł Ścibor", "3.║" for "3.º", "¤"
-// for "€", "moguåe" for "moguće"). Nothing for a page of no language the corpus holds.
+// What a reading in a page costs by the letter statistics of the languages written in the page,
+// alone: the cost of its pairs of characters with one above ASCII in the language that writes
+// them most cheaply. Nothing for a page of no language the statistics hold.
 std::optional<long> letterCost(std::string_view utf8, std::string_view page) {
     return cheapestInPage(costedPairs(utf8), page, {});
 }

@@ -22,14 +22,12 @@ long plausibility(std::string_view utf8);
 // What a wrong code page makes of text, counted in a reading of the bytes.
 long readingFaults(std::string_view utf8);
 
-// What a reading in a page costs by the letter statistics of the languages written in the page
-// (legacy_letter_costs.inc), in quarter bits: the less, the likelier its letters. Nothing for a
-// page of no language the statistics hold.
-std::optional<long> letterCost(std::string_view utf8, std::string_view page);
-
-// Readings of a word of a text priced by the letter statistics as `letterCost` prices them, each
-// after the text's own words (which tell its language: the language that writes the two most
-// cheaply prices them), a line apart: what the two cost together, in quarter bits.
+// Readings of a text's bytes priced by the letter statistics (legacy_letter_costs.inc), in
+// quarter bits: the less, the likelier their letters. Each is priced after the text's own words
+// (which tell its language: the language that writes the two most cheaply prices them), a line
+// apart: what the two cost together. A reading in the wrong page makes characters its languages
+// seldom or never write, or write beside other letters: "Pawe³ ¦cibor" for "Paweł Ścibor",
+// "3.║" for "3.º", "¤" for "€", "moguåe" for "moguće".
 class LetterPrices {
   public:
     explicit LetterPrices(std::string_view ownWords);

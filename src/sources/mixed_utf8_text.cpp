@@ -451,7 +451,7 @@ bool isLatinPage(std::string_view page) {
 }
 
 // How much less, in quarter bits, the letters of a reading as faultless as the first must cost by
-// the letter statistics of their languages (`letterCost`) to take its place: 5 bits, about what
+// the letter statistics of their languages (`LetterPrices`) to take its place: 5 bits, about what
 // one letter of a pasted word likelier in one page's languages than in another's weighs ("ć"
 // against "æ" after "i" in a Croatian name, cp852's "á" against windows-1252's no-break space).
 // Measured on the corpus with the text's own words priced, the same margin weighing a run that
@@ -499,7 +499,7 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
         std::string reading;
     };
     std::vector<Weighed> weighed;
-    const auto own = first == nullptr ? ownUtf8Words(bytes) : std::string();
+    const LetterPrices prices(first == nullptr ? ownUtf8Words(bytes) : std::string());
     const auto weigh = [&](const char* page, bool byLettersOnly) {
         const auto reading = sampleText(sample, page);
         if (!reading) {
@@ -509,7 +509,7 @@ const char* fewestFaultsPage(std::string_view bytes, std::string_view sample,
         weighed.push_back(
             {page,
              {pastedFaults(*reading), mostlyC1 ? unwritten : 0, isDosOrMac(page), unwritten},
-             letterCost(own + *reading, page),
+             prices.inPage(*reading, page),
              costedCharacters(*reading),
              byLettersOnly,
              *reading});
