@@ -59,7 +59,8 @@ BENCHMARK(BM_DetectedText)
     ->Unit(benchmark::kMillisecond);
 
 // Mostly UTF-8 text with one long pasted run (a Shift_JIS line in Japanese, a line of mixed
-// bytes without a space): the time per byte stays flat from 64 KB to 1 MB.
+// bytes without a space), or with many short ones (words holding UTF-8 beside windows-1252
+// bytes): the time per byte stays flat from 64 KB to 1 MB.
 void BM_LongPastedRun(benchmark::State& state) {
     const auto bytes =
         vask::test::longPastedText(static_cast<std::size_t>(state.range(0)) * 1024,
@@ -73,7 +74,8 @@ void BM_LongPastedRun(benchmark::State& state) {
 BENCHMARK(BM_LongPastedRun)
     ->ArgsProduct({{64, 256, 1024},
                    {static_cast<int>(vask::test::LongPaste::shiftJisLine),
-                    static_cast<int>(vask::test::LongPaste::mixedBytesLine)}})
+                    static_cast<int>(vask::test::LongPaste::mixedBytesLine),
+                    static_cast<int>(vask::test::LongPaste::shortMixedWords)}})
     ->ArgNames({"KB", "paste"})
     ->Unit(benchmark::kMillisecond);
 

@@ -14,6 +14,9 @@ enum class LongPaste {
     // One line without a space of UTF-8 letters and windows-1252 letters and quotation marks side
     // by side: one word to a walk that goes to its ends.
     mixedBytesLine,
+    // Short words one after another, each a run that holds UTF-8 beside windows-1252 bytes: as
+    // many runs to weigh as the text holds words.
+    shortMixedWords,
 };
 
 // A text of about `size` bytes with one run of the kind pasted into it.
@@ -33,11 +36,11 @@ inline std::string longPastedText(std::size_t size, LongPaste kind) {
         out += "\n" + own;
         return out;
     }
-    const std::string piece =
-        "caf\xC3\xA9"
-        "d\xE9j\xE0"
-        "Gr\xC3\xBC\xC3\x9F"
-        "e\x93x\x94";
+    const std::string piece = kind == LongPaste::shortMixedWords ? "caf\xC3\xA9 Gr\xC3\xBC\xDF\xE9 "
+                                                                 : "caf\xC3\xA9"
+                                                                   "d\xE9j\xE0"
+                                                                   "Gr\xC3\xBC\xC3\x9F"
+                                                                   "e\x93x\x94";
     while (out.size() < size) {
         out += piece;
     }
