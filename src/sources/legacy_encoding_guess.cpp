@@ -416,6 +416,28 @@ long languageCost(const CharacterPairs& pairs, const LanguageLetterCosts& langua
 // The least cost of the pairs in the languages written in the page, each with what `before`
 // costs in it (by the place of the language among the statistics'); nothing for a page of no
 // language the statistics hold.
+// The places among the statistics' languages of those written in each page, in the order of
+// kPageLanguages: looked up by name once, not for each reading priced.
+const std::vector<std::vector<std::size_t>>& pageLanguageIndexes() {
+    static const auto indexes = [] {
+        std::vector<std::vector<std::size_t>> all;
+        for (const auto& entry : kPageLanguages) {
+            auto& places = all.emplace_back();
+            for (const auto language : entry.languages) {
+                const auto costs = std::find_if(
+                    kLanguageLetterCosts.begin(), kLanguageLetterCosts.end(),
+                    [&](const LanguageLetterCosts& each) { return each.language == language; });
+                if (!language.empty() && costs != kLanguageLetterCosts.end()) {
+                    places.push_back(
+                        static_cast<std::size_t>(costs - kLanguageLetterCosts.begin()));
+                }
+            }
+        }
+        return all;
+    }();
+    return indexes;
+}
+
 std::optional<long> cheapestInPage(const CharacterPairs& pairs, std::string_view page,
                                    const std::vector<long>& before) {
     const auto languages =
@@ -425,15 +447,10 @@ std::optional<long> cheapestInPage(const CharacterPairs& pairs, std::string_view
         return std::nullopt;
     }
     std::optional<long> cheapest;
-    for (const auto language : languages->languages) {
-        const auto costs = std::find_if(
-            kLanguageLetterCosts.begin(), kLanguageLetterCosts.end(),
-            [&](const LanguageLetterCosts& entry) { return entry.language == language; });
-        if (language.empty() || costs == kLanguageLetterCosts.end()) {
-            continue;
-        }
-        const auto at = static_cast<std::size_t>(costs - kLanguageLetterCosts.begin());
-        const auto cost = languageCost(pairs, *costs) + (at < before.size() ? before[at] : 0);
+    for (const auto at :
+         pageLanguageIndexes()[static_cast<std::size_t>(languages - kPageLanguages.begin())]) {
+        const auto cost =
+            languageCost(pairs, kLanguageLetterCosts[at]) + (at < before.size() ? before[at] : 0);
         cheapest = cheapest ? std::min(*cheapest, cost) : cost;
     }
     return cheapest;
