@@ -209,6 +209,8 @@ TEST(TextDecodingMixedTest, AStopEndsALongReadPromptly) {
          test::longPastedText(kSize, test::LongPaste::shiftJisLine)},
         {"a long line of mixed bytes",
          test::longPastedText(kSize, test::LongPaste::mixedBytesLine)},
+        {"many short words of mixed bytes",
+         test::longPastedText(kSize, test::LongPaste::shortMixedWords)},
         {"a long KOI8-R text", legacy},
     };
     for (const auto& [name, bytes] : texts) {
