@@ -19,6 +19,12 @@ packages=(
     # Qt's Wayland platform, so that Vask is a Wayland client of its own under a Wayland
     # compositor (without it Qt falls back to XWayland, and fails where there is no X display).
     qt6-wayland
+    # Vask's own client of the compositor's activation protocol: wayland-client and its scanner,
+    # and the protocol's description (xdg-activation-v1) from wayland-protocols.
+    libwayland-dev wayland-protocols
+    # A Wayland compositor that runs headless (no GPU, no input devices), for the check of how
+    # Vask's windows are brought forward under Wayland (scripts/wayland-activation-check.sh).
+    sway
     # The detector legacy encodings are guessed with (freedesktop's uchardet: language models of
     # the code pages of some 40 languages).
     libuchardet-dev

@@ -89,6 +89,10 @@ int main(int argc, char** argv) {
     keepAllocatorFromHoarding();
     // Read before the toolkit is set up: its X11 platform removes it from the environment.
     const QByteArray startupId = vask::ui::launchStartupId();
+    // It is carried from here on (to the first window, or to the running Vask): a token left in
+    // the environment would be taken for one a panel offered later, and children would inherit
+    // it.
+    qunsetenv("XDG_ACTIVATION_TOKEN");
     QApplication app(argc, argv);
     QApplication::setApplicationName("Vask");
     QApplication::setApplicationVersion(VASK_VERSION);

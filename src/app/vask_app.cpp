@@ -96,13 +96,20 @@ std::optional<int> VaskApplication::launch(const Arguments& arguments) {
         case ui::SingleInstance::Role::primary:
             break;
     }
+    // The launch's token goes with its URL: the window the URL brings forward (the sign-in's
+    // end) comes with it.
     connect(singleInstance_.get(), &ui::SingleInstance::urlReceived, this,
-            [this](const QString& url) { composition_->handleURL(url); });
+            [this](const QString& url, const QByteArray& startupId) {
+                ui::offerActivationToken(startupId, ui::OfferedToken::launch);
+                composition_->handleURL(url);
+            });
     connect(singleInstance_.get(), &ui::SingleInstance::reopenRequested, this,
             &VaskApplication::reopen);
     connect(singleInstance_.get(), &ui::SingleInstance::relaunchedInstanceStarted, this,
             [this](qint64 pid) { composition_->relaunchedInstanceStarted(pid); });
 
+    // The first window this launch opens comes with the launch's token.
+    ui::offerLaunchToken(arguments.startupId);
     ui::Theme::apply(app_, ui::Theme::desktopAppearance(app_));
     ui::installKeyboardHandling(app_);
     QApplication::setWindowIcon(ui::appIcon());

@@ -163,7 +163,9 @@ QString SingleInstance::serverName(const QString& instanceName) {
 
 QString SingleInstance::messageFor(const std::optional<QString>& url, const QByteArray& startupId) {
     if (url) {
-        return *url;
+        return startupId.isEmpty() ? *url
+                                   : QStringLiteral("url ") + QString::fromLatin1(startupId) +
+                                         QLatin1Char(' ') + *url;
     }
     return startupId.isEmpty() ? QStringLiteral("reopen")
                                : QStringLiteral("reopen ") + QString::fromLatin1(startupId);
@@ -501,8 +503,11 @@ void SingleInstance::readFrom(QLocalSocket* socket) {
         emit reopenRequested(line.mid(7).toLatin1());
     } else if (isPid) {
         emit relaunchedInstanceStarted(pid);
+    } else if (line.startsWith("url ") && line.indexOf(' ', 4) > 4) {
+        const qsizetype end = line.indexOf(' ', 4);
+        emit urlReceived(line.mid(end + 1), line.mid(4, end - 4).toLatin1());
     } else if (!line.isEmpty()) {
-        emit urlReceived(line);
+        emit urlReceived(line, {});
     }
 }
 

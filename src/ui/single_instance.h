@@ -57,8 +57,9 @@ class SingleInstance : public QObject {
     // The lock, and the file naming the running instance's socket, in the data folder.
     static constexpr const char* lockFileName = "single-instance.lock";
     static constexpr const char* socketRecordName = "single-instance.socket-path";
-    // The line a launch sends: the URL, or "reopen", followed by the startup id the desktop
-    // gave the launch (`launchStartupId`), when there is one, after a space.
+    // The line a launch sends: the URL, or "reopen", with the startup id the desktop gave the
+    // launch (`launchStartupId`) when there is one: "reopen ID", "url ID URL". A URL without an
+    // id goes as it is (a URL never starts with "url " nor with "reopen").
     static QString messageFor(const std::optional<QString>& url, const QByteArray& startupId = {});
     // The line a relaunched instance sends before it waits for the lock: it runs.
     static QString relaunchedMessage(qint64 pid);
@@ -99,8 +100,9 @@ class SingleInstance : public QObject {
     void stopListening();
 
   signals:
-    // On the primary: a URL from another launch.
-    void urlReceived(const QString& url);
+    // On the primary: a URL from another launch; `startupId` is the one that launch was given,
+    // or empty.
+    void urlReceived(const QString& url, const QByteArray& startupId);
     // On the primary: another launch without a URL; `startupId` is the one it was given, or
     // empty.
     void reopenRequested(const QByteArray& startupId);

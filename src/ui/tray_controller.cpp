@@ -50,9 +50,14 @@ TrayController::TrayController(QWidget* popover, Actions actions,
       actions_(std::move(actions)),
       presence_(std::move(presence)) {
     setPopover(popover);
+    // Reached over D-Bus, with no input event of Vask's: what an item brings forward comes with
+    // the token the panel offered for the click, where it offers one.
     const auto add = [this](const QString& title, const std::function<void()>& action) {
         QAction* item = menu_.addAction(title);
-        connect(item, &QAction::triggered, this, [action] { action(); });
+        connect(item, &QAction::triggered, this, [action] {
+            offerActivationToken(takePanelActivationToken(), OfferedToken::panel);
+            action();
+        });
     };
     add("Open Vask", actions_.openVask);
     add("Settings…", actions_.openSettings);
@@ -95,6 +100,7 @@ bool TrayController::dock() {
     connect(icon_.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger) {
+                    offerActivationToken(takePanelActivationToken(), OfferedToken::panel);
                     togglePopover();
                 }
             });

@@ -1,6 +1,7 @@
 #include "ui/window_registry.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QPointer>
@@ -12,8 +13,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
+#include "foundation/structured_logger.h"
+#include "shell/activation_token_choice.h"
 #include "ui/x11_atoms.h"
+#include "ui/xdg_activation_client.h"
 
 namespace vask::ui {
 
@@ -94,64 +99,202 @@ bool onWayland() {
     return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
 }
 
-// Asks for `handle`'s activation now, carrying the launch's `startupId` (empty: none).
-void requestActivation(QWindow* handle, QWidget* target, const QByteArray& startupId) {
-    if (!startupId.isEmpty()) {
-        if (onWayland()) {
-            // The toolkit's Wayland window takes the token from here when it asks to be
-            // activated, and uses it up.
-            qputenv("XDG_ACTIVATION_TOKEN", startupId);
-        } else if (QGuiApplication::platformName() == "xcb") {
-            answerX11Launch(target, startupId);
-        }
-    }
-    handle->requestActivate();
+const StructuredLogger& activationLogger() {
+    static const StructuredLogger logger("activation");
+    return logger;
 }
 
-// A Wayland window asks to be activated once the compositor has configured and shown it: its
-// first exposure. The request goes after the exposure has been handled (the window's first frame
-// drawn), and a window asked for again meanwhile asks once, with the latest startup id.
-class ActivationOnExpose final : public QObject {
+// The toolkit's window system, and under Wayland the compositor's tokens.
+class ToolkitActivation final : public WindowActivationPlatform {
   public:
-    static ActivationOnExpose& of(QWindow* handle) {
-        auto* waiting = handle->findChild<ActivationOnExpose*>(QString(), Qt::FindDirectChildrenOnly);
-        return waiting != nullptr ? *waiting : *new ActivationOnExpose(handle);
+    bool activatesByToken() const override { return onWayland(); }
+
+    bool isExposed(QWindow* window) const override { return window->isExposed(); }
+
+    bool keyboardInVask() const override { return QGuiApplication::focusWindow() != nullptr; }
+
+    bool canAskForToken() const override { return onWayland(); }
+
+    void askForToken(std::function<void(const QByteArray&)> done) override {
+        if (!client_) {
+            client_ = new XdgActivationClient(qApp);
+        }
+        client_->requestToken(QGuiApplication::desktopFileName(), std::move(done));
     }
 
-    void ask(QWidget* target, const QByteArray& startupId) {
-        target_ = target;
-        if (!startupId.isEmpty()) {
-            startupId_ = startupId;
+    void activate(QWidget* target, const QByteArray& token) override {
+        QWindow* handle = target->windowHandle();
+        if (handle == nullptr) {
+            target->activateWindow();
+            return;
         }
+        if (!token.isEmpty()) {
+            if (onWayland()) {
+                // The toolkit's Wayland window takes the token from here when it asks to be
+                // activated.
+                qputenv("XDG_ACTIVATION_TOKEN", token);
+            } else if (QGuiApplication::platformName() == "xcb") {
+                answerX11Launch(target, token);
+            }
+        }
+        handle->requestActivate();
+        // Spent, or of no use where the compositor has no activation: never left for a later
+        // request (which would take it for a panel's) or for a child process.
+        qunsetenv("XDG_ACTIVATION_TOKEN");
+    }
+
+  private:
+    QPointer<XdgActivationClient> client_;
+};
+
+WindowActivationPlatform*& platformOverride() {
+    static WindowActivationPlatform* platform = nullptr;
+    return platform;
+}
+
+WindowActivationPlatform& activationPlatform() {
+    static ToolkitActivation toolkit;
+    WindowActivationPlatform* chosen = platformOverride();
+    return chosen != nullptr ? *chosen : toolkit;
+}
+
+// The token offered for the next window brought forward without one of its own.
+struct Offer {
+    QByteArray token;
+    OfferedToken kind = OfferedToken::launch;
+    QDeadlineTimer expiry;
+};
+Offer& offered() {
+    static Offer offer;
+    return offer;
+}
+
+// A token to bring a window forward with, and where it came from.
+struct Token {
+    QByteArray value;
+    OfferedToken kind = OfferedToken::launch;
+};
+
+Token takeOffered() {
+    Offer& offer = offered();
+    Token token{std::exchange(offer.token, {}), offer.kind};
+    if (!token.value.isEmpty() && offer.expiry.hasExpired()) {
+        activationLogger().info("activation_token_stale", {});
+        token.value.clear();
+    }
+    return token;
+}
+
+const char* tokenName(ActivationToken token) {
+    switch (token) {
+        case ActivationToken::launch:
+            return "launch";
+        case ActivationToken::panel:
+            return "panel";
+        case ActivationToken::inputSerial:
+            return "input_serial";
+        case ActivationToken::withoutSerial:
+            return "without_serial";
+        case ActivationToken::none:
+            break;
+    }
+    return "none";
+}
+
+// Asks for `target`'s activation now with the best token there is.
+void activateNow(QWidget* target, const Token& token) {
+    WindowActivationPlatform& platform = activationPlatform();
+    const ActivationToken choice = chooseActivationToken({
+        .hasLaunchToken = !token.value.isEmpty() && token.kind == OfferedToken::launch,
+        .hasPanelToken = !token.value.isEmpty() && token.kind == OfferedToken::panel,
+        .keyboardInVask = platform.keyboardInVask(),
+        .canAskForToken = platform.canAskForToken(),
+    });
+    activationLogger().info("activation_requested", {{"token", tokenName(choice)}});
+    if (choice != ActivationToken::withoutSerial) {
+        platform.activate(target, token.value);
+        return;
+    }
+    platform.askForToken([target = QPointer<QWidget>(target)](const QByteArray& asked) {
+        // A window hidden meanwhile is not brought back; without a token the toolkit's own
+        // request is all there is.
+        if (target && target->isVisible()) {
+            activationPlatform().activate(target, asked);
+        }
+    });
+}
+
+// A window's standing with the compositor, kept on its toolkit window: whether it is mapped
+// (from its first exposure after being shown until it is hidden), the activation asked for
+// while it was not, and whether one was asked for in this turn of the event loop.
+class WindowMapping final : public QObject {
+  public:
+    static WindowMapping& of(QWindow* handle) {
+        auto* mapping = handle->findChild<WindowMapping*>(QString(), Qt::FindDirectChildrenOnly);
+        return mapping != nullptr ? *mapping : *new WindowMapping(handle);
+    }
+
+    bool mapped() const { return mapped_; }
+
+    // Whether an activation was asked for already in this turn; notes that one is now.
+    bool askedThisTurn() {
+        if (askedThisTurn_) {
+            return true;
+        }
+        askedThisTurn_ = true;
+        QMetaObject::invokeMethod(
+            this, [this] { askedThisTurn_ = false; }, Qt::QueuedConnection);
+        return false;
+    }
+
+    // The activation goes once the compositor shows the window: the latest target, with the
+    // latest token.
+    void activateOnceMapped(QWidget* target, const Token& token) {
+        target_ = target;
+        if (!token.value.isEmpty() || pending_.value.isEmpty()) {
+            pending_ = token;
+        }
+        waiting_ = true;
     }
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == handle_ && event->type() == QEvent::Expose && handle_->isExposed() &&
-            !exposed_) {
-            exposed_ = true;
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    if (target_ && target_->isVisible()) {
-                        requestActivation(handle_, target_, startupId_);
-                    }
-                    deleteLater();
-                },
-                Qt::QueuedConnection);
+        if (watched != handle_) {
+            return QObject::eventFilter(watched, event);
+        }
+        if (event->type() == QEvent::Expose && !mapped_ &&
+            activationPlatform().isExposed(handle_)) {
+            mapped_ = true;
+            if (waiting_) {
+                waiting_ = false;
+                // Once the exposure has been handled: the window's first frame drawn.
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, token = std::exchange(pending_, {})] {
+                        if (target_ && target_->isVisible()) {
+                            activateNow(target_, token);
+                        }
+                    },
+                    Qt::QueuedConnection);
+            }
+        } else if (event->type() == QEvent::Hide) {
+            mapped_ = false;
         }
         return QObject::eventFilter(watched, event);
     }
 
   private:
-    explicit ActivationOnExpose(QWindow* handle) : QObject(handle), handle_(handle) {
+    explicit WindowMapping(QWindow* handle) : QObject(handle), handle_(handle) {
         handle->installEventFilter(this);
+        mapped_ = handle->isVisible() && activationPlatform().isExposed(handle);
     }
 
     QWindow* handle_;
+    bool mapped_ = false;
+    bool waiting_ = false;
+    bool askedThisTurn_ = false;
     QPointer<QWidget> target_;
-    QByteArray startupId_;
-    bool exposed_ = false;
+    Token pending_;
 };
 
 // The window last brought to the front, until the application's focus moves (windowToActivate).
@@ -201,12 +344,46 @@ void bringToFront(QWidget* window, const QByteArray& startupId) {
         target->activateWindow();
         return;
     }
-    const QByteArray id = isStartupId(startupId) ? startupId : QByteArray();
-    if (onWayland() && !handle->isExposed()) {
-        ActivationOnExpose::of(handle).ask(target, id);
+    Token token = isStartupId(startupId) ? Token{startupId, OfferedToken::launch} : takeOffered();
+    WindowActivationPlatform& platform = activationPlatform();
+    if (!platform.activatesByToken()) {
+        platform.activate(target, token.value);
         return;
     }
-    requestActivation(handle, target, id);
+    WindowMapping& mapping = WindowMapping::of(handle);
+    if (!mapping.mapped()) {
+        mapping.activateOnceMapped(target, token);
+        return;
+    }
+    // A second request in this turn (the window opened, then the application activated) would
+    // only ask again, unless it brings a token the first did not have.
+    if (mapping.askedThisTurn() && token.value.isEmpty()) {
+        return;
+    }
+    activateNow(target, token);
+}
+
+void offerActivationToken(const QByteArray& token, OfferedToken kind) {
+    if (!isStartupId(token)) {
+        return;
+    }
+    offered() = Offer{token, kind, QDeadlineTimer(offeredTokenLifeMs)};
+}
+
+void offerLaunchToken(const QByteArray& startupId) {
+    if (onWayland()) {
+        offerActivationToken(startupId, OfferedToken::launch);
+    }
+}
+
+QByteArray takePanelActivationToken() {
+    QByteArray token = qgetenv("XDG_ACTIVATION_TOKEN");
+    qunsetenv("XDG_ACTIVATION_TOKEN");
+    return isStartupId(token) ? token : QByteArray();
+}
+
+void setWindowActivationPlatform(WindowActivationPlatform* platform) {
+    platformOverride() = platform;
 }
 
 QWidget* windowToActivate() {

@@ -10,6 +10,8 @@
 
 #include <functional>
 
+class QWindow;
+
 namespace vask::ui {
 
 // Brings `window` to the front and gives it the keyboard, through the toolkit's window
@@ -17,10 +19,57 @@ namespace vask::ui {
 // instead, since the window itself could take no key. `startupId` is what the launch that asked
 // for it was given by the desktop (`DESKTOP_STARTUP_ID` under X11, `XDG_ACTIVATION_TOKEN` under
 // Wayland): the window manager lets a window that carries it come forward over the one in use,
-// and the launch's busy cursor ends. Empty: none. Under Wayland the activation is asked for once
-// the compositor has shown the window: asked before, it names a surface not yet mapped and spends
-// the launch's token on it.
+// and the launch's busy cursor ends. Empty: none, and a token offered meanwhile
+// (`offerActivationToken`) serves instead.
+//
+// Under Wayland a window comes forward only for a token, the best there is
+// (`chooseActivationToken`): the launch's or the panel's, else the toolkit's own request with the
+// serial of the user's last input while a window of Vask's holds the keyboard, else one asked of
+// the compositor without a serial (XdgActivationClient). A window the compositor has mapped is
+// activated at once, in sight or not (behind another in a tabbed container, on another
+// workspace: mapped, yet not exposed); one just shown once the compositor first shows it, since a
+// token spent on a surface not yet mapped brings nothing forward. Asked for twice in one turn of
+// the event loop (a window opened, then the application activated), a window is asked for once.
 void bringToFront(QWidget* window, const QByteArray& startupId = {});
+// Where the token a window is brought forward with came from.
+enum class OfferedToken { launch, panel };
+// Hands `token` to the next window brought to the front without a startup id of its own, within
+// `offeredTokenLifeMs` (a compositor lets a token go stale; a fresh one asked for serves better):
+// the token of a `vask URL` handed to the running Vask, or of this launch before its first
+// window opens, or one a panel offered for a click on the tray icon. Empty or malformed: none.
+void offerActivationToken(const QByteArray& token, OfferedToken kind);
+inline constexpr int offeredTokenLifeMs = 20000;
+// Offers this launch's own startup id to its first window. Under Wayland only: under X11 the
+// toolkit answers the launch on the first window it maps by itself.
+void offerLaunchToken(const QByteArray& startupId);
+// A token the panel offered for the click being handled (StatusNotifierItem's
+// `ProvideXdgActivationToken`, which the toolkit puts into XDG_ACTIVATION_TOKEN), taken out of
+// the environment so that no later activation or child process takes it for its own; empty when
+// none.
+QByteArray takePanelActivationToken();
+
+// What bringToFront asks of the window system. The real one speaks to the toolkit and, under
+// Wayland, to the compositor; tests put a recording one in its place.
+class WindowActivationPlatform {
+  public:
+    virtual ~WindowActivationPlatform() = default;
+    // Whether a window comes forward only for a token (Wayland's xdg-activation).
+    virtual bool activatesByToken() const = 0;
+    virtual bool isExposed(QWindow* window) const = 0;
+    // Whether a window of Vask's holds the keyboard: the toolkit then has a serial of the
+    // user's last input to ask for a token with.
+    virtual bool keyboardInVask() const = 0;
+    // Whether a token can be asked for without a serial.
+    virtual bool canAskForToken() const = 0;
+    // Asks for a token without a serial; `done` runs later with it, or with nothing.
+    virtual void askForToken(std::function<void(const QByteArray& token)> done) = 0;
+    // Asks for `target`'s activation with `token`; empty, the toolkit's own request (with the
+    // serial of the last input while a window of Vask's holds the keyboard).
+    virtual void activate(QWidget* target, const QByteArray& token) = 0;
+};
+// Puts `platform` in the real one's place; null puts the real one back.
+void setWindowActivationPlatform(WindowActivationPlatform* platform);
+
 // The window to activate when the application as a whole is brought forward: the one last
 // brought to the front while the activation asked for it has not landed (the application's focus
 // has not moved since), else the active window; null when neither. An activation lands later
