@@ -133,6 +133,10 @@ QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixm
     if (!open) {
         open = new QMessageBox;
         open->setAttribute(Qt::WA_DeleteOnClose);
+        // A window of its own that blocks nothing: a message box is application-modal by itself,
+        // which would leave the tray icon, Ctrl+, and every window without input while it is up
+        // (behind the browser its link opened, nothing would reach it).
+        open->setWindowModality(Qt::NonModal);
         open->setWindowTitle(title);
         open->setIconPixmap(icon);
         open->setTextFormat(Qt::RichText);
@@ -168,6 +172,10 @@ QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixm
 int QtAlertPresenter::runModal(const Alert& alert) {
     QMessageBox box;
     const auto buttons = fillAlertBox(box, alert);
+    // Its caller waits for the answer, while the rest of Vask stays usable: modal to its own
+    // window (it has no parent), never to the application, so that an alert a background action
+    // shows leaves the tray icon and every window taking input.
+    box.setWindowModality(Qt::WindowModal);
     box.exec();
     const auto chosen = std::find(buttons.begin(), buttons.end(), box.clickedButton());
     return chosen == buttons.end() ? -1 : static_cast<int>(chosen - buttons.begin());

@@ -47,7 +47,8 @@ void closeQtLinkOpening(QMessageBox& box);
 QMessageBox* showAboutBox(const QString& title, const QString& html, const QPixmap& icon,
                           UrlOpener& opener);
 
-// Modal message boxes; the first button is the default.
+// Message boxes whose caller waits for the answer, modal to their own window only (the rest of
+// Vask stays usable); the first button is the default.
 class QtAlertPresenter final : public AlertPresenter {
   public:
     int runModal(const Alert& alert) override;

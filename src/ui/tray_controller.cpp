@@ -2,6 +2,7 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QTimer>
@@ -41,6 +42,13 @@ QSize popoverSize(const QRect& anchor, const QSize& preferred, const QSize& mini
     const int room = beside ? screen.height() : std::max(below, above);
     return {std::min(preferred.width(), screen.width()),
             std::max(minimum.height(), std::min(preferred.height(), room))};
+}
+
+QRect popoverRoom(const QRect& screen, const QRect& available) {
+    if (available != screen || screen.height() <= 4 * panelAllowance) {
+        return available;
+    }
+    return available.adjusted(0, panelAllowance, 0, -panelAllowance);
 }
 
 TrayController::TrayController(QWidget* popover, Actions actions,
@@ -168,6 +176,13 @@ QRect TrayController::iconArea() const {
 }
 
 bool TrayController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == popover_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Cancel) && popover_->isVisible()) {
+        // Esc puts the popover away, as it does a menu: the toolkit does so by itself only for a
+        // popup, which the popover is not where the compositor places it.
+        popover_->hide();
+        return true;
+    }
     if (watched == popover_ && placedByCompositor_ && event->type() == QEvent::WindowDeactivate &&
         popover_->isVisible()) {
         // The click went elsewhere.
@@ -197,14 +212,7 @@ void TrayController::showPopoverAt(const QRect& anchor) {
     }
     const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1920, 1080);
     if (placedByCompositor_) {
-        // As tall as it would like where the screen holds it; where, the compositor says.
-        popover_->setMinimumSize(popoverLeast_);
-        popover_->setMaximumSize(popoverMost_);
-        const QSize wanted =
-            (popover_->sizeHint().isValid() ? popover_->sizeHint() : popover_->size())
-                .boundedTo(popoverMost_);
-        popover_->setFixedSize(popoverSize(QRect(available.center().x(), available.top(), 1, 1),
-                                           wanted, popover_->minimumSizeHint(), available));
+        sizeForCompositor(screen ? screen->geometry() : available, available);
         popover_->show();
         bringToFront(popover_);
         return;
@@ -213,6 +221,17 @@ void TrayController::showPopoverAt(const QRect& anchor) {
     popover_->show();
     popover_->raise();
     popover_->activateWindow();
+}
+
+void TrayController::sizeForCompositor(const QRect& screen, const QRect& available) {
+    // As tall as it would like where the screen holds it; where, the compositor says.
+    const QRect room = popoverRoom(screen, available);
+    popover_->setMinimumSize(popoverLeast_);
+    popover_->setMaximumSize(popoverMost_);
+    const QSize wanted = (popover_->sizeHint().isValid() ? popover_->sizeHint() : popover_->size())
+                             .boundedTo(popoverMost_);
+    popover_->setFixedSize(popoverSize(QRect(room.center().x(), room.top(), 1, 1), wanted,
+                                       popover_->minimumSizeHint(), room));
 }
 
 void TrayController::placePopover(const QRect& anchor, const QRect& available) {

@@ -21,6 +21,15 @@ QPoint popoverPosition(const QRect& anchor, const QSize& popover, const QRect& s
 QSize popoverSize(const QRect& anchor, const QSize& preferred, const QSize& minimum,
                   const QRect& screen);
 
+// The room a popover the compositor places has on a screen (`screen`, whose area without panels
+// the toolkit says is `available`). Where the toolkit knows of no panel (the available area is
+// the whole screen, as under Wayland, where a panel's strip is the compositor's business), a
+// strip of `panelAllowance` is kept free at the top and at the bottom: the compositor centres
+// the popover in the area its panels leave, and one taller than that area would reach under a
+// panel (its header row covered).
+QRect popoverRoom(const QRect& screen, const QRect& available);
+inline constexpr int panelAllowance = 32;
+
 // The panel's tray icon with its popover and right-click menu. A tray that comes after Vask (a
 // panel started later in the session) gets the icon when it appears.
 class TrayController : public QObject {
@@ -52,6 +61,9 @@ class TrayController : public QObject {
     // Sizes and moves the popover for the anchor on a screen whose available area (without
     // panels) is `available`, in logical pixels.
     void placePopover(const QRect& anchor, const QRect& available);
+    // Sizes the popover the compositor places for a screen `screen` whose available area is
+    // `available` (popoverRoom), in logical pixels.
+    void sizeForCompositor(const QRect& screen, const QRect& available);
     // The popover built anew (a new appearance) takes the old one's place.
     void setPopover(QWidget* popover);
 

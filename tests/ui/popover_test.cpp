@@ -1,6 +1,9 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPointer>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStackedWidget>
@@ -15,10 +18,12 @@
 #include "shell/app_dependencies.h"
 #include "shell/popover_model.h"
 #include "support/app_root_fixture.h"
+#include "support/recording_opener.h"
 #include "ui/brand_marks.h"
 #include "ui/chat/chat_view.h"
 #include "ui/keyboard.h"
 #include "ui/popover/vask_menu.h"
+#include "ui/qt_platform.h"
 #include "ui/tray_controller.h"
 
 namespace vask::ui {
@@ -357,6 +362,124 @@ TEST(PopoverTest, ANewChatOpensAtItsTopOnASmallScreen) {
     ASSERT_NE(mark, nullptr);
     const QRect at(mark->mapTo(transcript->viewport(), QPoint(0, 0)), mark->size());
     EXPECT_TRUE(transcript->viewport()->rect().contains(at)) << "the mark starts at " << at.top();
+}
+
+}  // namespace
+}  // namespace vask::ui
+
+namespace vask::ui {
+namespace {
+
+TrayController::Actions noTrayActions() {
+    return {.openVask = [] {},
+            .openSettings = [] {},
+            .showAbout = [] {},
+            .checkForUpdates = {},
+            .quit = [] {}};
+}
+
+// A key or a click as the window system hands it in: to the popover's window, which holds it back
+// while a modal window blocks it.
+void pressOnWindow(QWidget* window, int key) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+    QCoreApplication::sendEvent(window->windowHandle(), &press);
+    QCoreApplication::sendEvent(window->windowHandle(), &release);
+}
+void clickOnWindow(QWidget* window, QWidget* control) {
+    const QPointF at = control->mapTo(window, control->rect().center());
+    const QPointF global = window->mapToGlobal(at);
+    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QCoreApplication::sendEvent(window->windowHandle(), &press);
+    QCoreApplication::sendEvent(window->windowHandle(), &release);
+}
+
+// Esc puts the popover away wherever the keyboard is in it, as a popup (X11) and as the window of
+// its own the compositor places (Wayland), where the toolkit would not.
+TEST(PopoverTest, EscPutsThePopoverAway) {
+    PopoverFixture f(true, true);
+    f.signIn();
+    f.root->shadowSyncViewModel()->simulateSynced();
+    TrayController tray(f.menu.get(), noTrayActions());
+    for (const bool placedByCompositor : {true, false}) {
+        SCOPED_TRACE(placedByCompositor ? "placed by the compositor" : "a popup");
+        tray.setPlacedByCompositor(placedByCompositor);
+        tray.showPopoverAt(QRect(600, 0, 24, 24));
+        f.drain();
+        QApplication::processEvents();
+        ASSERT_TRUE(f.menu->isVisible());
+        QWidget* composer = f.menu->findChild<QWidget*>("composerBox");
+        ASSERT_NE(composer, nullptr);
+        f.menu->activateWindow();
+        composer->setFocus();
+        pressOnWindow(f.menu.get(), Qt::Key_Escape);
+        EXPECT_FALSE(f.menu->isVisible());
+        f.menu->hide();
+    }
+}
+
+// On a 1024x600 screen at twice the scale (512x300 logical) under Wayland, where the toolkit
+// knows of no panel, the compositor centres the popover in what its panel leaves: the popover
+// leaves a 28-pixel top panel its header row. A panel the toolkit knows of is taken as it is.
+TEST(PopoverTest, ThePopoverTheCompositorPlacesLeavesRoomForAPanel) {
+    PopoverFixture f(true, true);
+    f.signIn();
+    f.root->shadowSyncViewModel()->simulateSynced();
+    TrayController tray(f.menu.get(), noTrayActions());
+    tray.setPlacedByCompositor(true);
+    const QRect screen(0, 0, 512, 300);
+    tray.sizeForCompositor(screen, screen);
+    const int height = f.menu->geometry().height();
+    constexpr int topPanel = 28;
+    EXPECT_GE((screen.height() - height) / 2, topPanel) << "popover " << height << " tall";
+    f.menu->show();
+    f.drain();
+    QApplication::processEvents();
+    for (const char* name : {"popover.new", "popover.openInVask", "composerBox"}) {
+        QWidget* part = f.menu->findChild<QWidget*>(name);
+        ASSERT_NE(part, nullptr) << name;
+        const QRect at(part->mapTo(f.menu.get(), QPoint(0, 0)), part->size());
+        EXPECT_TRUE(f.menu->rect().contains(at)) << name;
+    }
+    f.menu->hide();
+
+    const QRect known = screen.adjusted(0, topPanel, 0, 0);
+    tray.sizeForCompositor(screen, known);
+    EXPECT_GT(f.menu->geometry().height(), height) << "the known panel's strip alone is left";
+    EXPECT_LE(f.menu->geometry().height(), known.height());
+}
+
+// While About Vask is up, the tray still opens the popover and the popover takes clicks and
+// keys: the About box blocks no other window.
+TEST(PopoverTest, TheTrayOpensAWorkingPopoverWhileAboutIsOpen) {
+    PopoverFixture f(true, true);
+    f.signIn();
+    f.root->shadowSyncViewModel()->simulateSynced();
+    test::RecordingOpener opener;
+    QPixmap icon(16, 16);
+    icon.fill(Qt::magenta);
+    QPointer<QMessageBox> about = showAboutBox("About Vask", "<b>Vask</b> 1.0", icon, opener);
+    QApplication::processEvents();
+    TrayController tray(f.menu.get(), noTrayActions());
+    for (const bool placedByCompositor : {true, false}) {
+        SCOPED_TRACE(placedByCompositor ? "placed by the compositor" : "a popup");
+        tray.setPlacedByCompositor(placedByCompositor);
+        tray.togglePopover();
+        f.drain();
+        QApplication::processEvents();
+        ASSERT_TRUE(f.menu->isVisible());
+        const int opened = f.mainOpened;
+        clickOnWindow(f.menu.get(), f.visibleButton("popover.openInVask"));
+        f.drain();
+        EXPECT_EQ(f.mainOpened, opened + 1) << "Open in Vask took the click";
+        f.menu->hide();
+    }
+    ASSERT_TRUE(about);
+    about->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 }  // namespace

@@ -186,6 +186,8 @@ Confirm standardConfirm() {
     return [](QWidget* parent, const Confirmation& confirmation) {
         QMessageBox box(parent);
         QAbstractButton* action = fillConfirmation(box, confirmation);
+        // It holds its own window alone: the tray and Vask's other windows stay usable.
+        box.setWindowModality(Qt::WindowModal);
         box.exec();
         return box.clickedButton() == action;
     };
