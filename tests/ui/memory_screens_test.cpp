@@ -10,6 +10,7 @@
 #include "memory/memory_settings_navigation.h"
 #include "platform/manual_executor.h"
 #include "support/temp_dir.h"
+#include "ui/memory/memory_manager_view.h"
 #include "ui/memory/memory_settings_panel.h"
 
 namespace vask::ui {
@@ -301,6 +302,50 @@ TEST(MemoryScreensTest, TheFocusStaysInTheListAfterForgetAndSave) {
     QApplication::processEvents();
     EXPECT_EQ(focusName(), samEdit);
     EXPECT_TRUE(manager->isVisible());
+}
+
+}  // namespace
+}  // namespace vask::ui
+
+namespace vask::ui {
+namespace {
+
+// On a 1024x600 screen at twice the scale (512x300 logical) Private Memory is narrower than it
+// would like: its sentences wrap inside the window, each shown whole, none cut at its edge.
+TEST(MemoryScreensTest, PrivateMemorysSentencesWrapOnASmallScreenAtTwiceTheScale) {
+    MemoryFixture f;
+    f.panel->show();
+    f.drain();
+    MemoryManagerView* manager = f.openManager();
+    ASSERT_NE(manager, nullptr);
+    manager->fitToArea({512, 300});
+    f.drain();
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QApplication::processEvents();
+    }
+    ASSERT_LE(manager->width(), 512);
+    const QStringList sentences = {"Review or change associations Vask can use in later chats.",
+                                   "Ask Vask to remember something and it will appear here."};
+    for (const QString& sentence : sentences) {
+        SCOPED_TRACE(sentence.toStdString());
+        QLabel* shown = nullptr;
+        for (auto* label : manager->findChildren<QLabel*>()) {
+            shown = label->text() == sentence ? label : shown;
+        }
+        ASSERT_NE(shown, nullptr);
+        ASSERT_TRUE(shown->isVisibleTo(manager));
+        const QRect at(shown->mapTo(manager, QPoint(0, 0)), shown->size());
+        EXPECT_LE(at.right(), manager->width() - 1) << "cut at the window's edge";
+        EXPECT_GE(at.left(), 0);
+        // Whole: in as many lines as its width takes, or on one line as wide as the sentence.
+        if (shown->wordWrap()) {
+            EXPECT_GE(shown->height(), shown->heightForWidth(shown->width()));
+        } else {
+            EXPECT_GE(shown->width(), shown->fontMetrics().horizontalAdvance(sentence));
+        }
+    }
+    manager->close();
 }
 
 }  // namespace

@@ -23,13 +23,27 @@ namespace {
 QWidget* centred(std::initializer_list<QWidget*> widgets) {
     auto* page = new QWidget;
     auto* column = new QVBoxLayout(page);
+    // No margin above and below: on a short screen the stretches give up their room first.
+    column->setContentsMargins(Theme::padding, 0, Theme::padding, 0);
     column->addStretch();
     for (auto* widget : widgets) {
-        column->addWidget(widget, 0, Qt::AlignHCenter);
+        // A sentence that wraps takes the page's width, its lines centred: given only the width
+        // it would like, it would run past a narrow window's edge.
+        auto* sentence = qobject_cast<QLabel*>(widget);
+        if (sentence != nullptr && sentence->wordWrap()) {
+            sentence->setAlignment(Qt::AlignHCenter);
+            column->addWidget(widget);
+        } else {
+            column->addWidget(widget, 0, Qt::AlignHCenter);
+        }
     }
     column->addStretch();
     return page;
 }
+
+constexpr Extent managerPreferred{620, 480};
+constexpr Extent managerMinimum{620, 300};
+constexpr Extent managerMaximum{620, 480};
 
 }  // namespace
 
@@ -37,7 +51,7 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
                                      Confirm confirm, QWidget* parent)
     : QDialog(parent), viewModel_(std::move(viewModel)), confirm_(std::move(confirm)) {
     setWindowTitle("Private Memory");
-    fitToScreen(this, {620, 480}, {620, 300}, {620, 480});
+    fitToScreen(this, managerPreferred, managerMinimum, managerMaximum);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
@@ -51,8 +65,10 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     semibold.setWeight(QFont::DemiBold);
     title->setFont(semibold);
     titles->addWidget(title);
+    // Its sentences wrap: a small screen at a large scale (1024x600 at twice the scale) gives the
+    // window less than the width it would like.
     titles->addWidget(styledText("Review or change associations Vask can use in later chats.",
-                                 FontRole::callout, ThemeColour::secondary));
+                                 FontRole::callout, ThemeColour::secondary, true));
     header->addLayout(titles, 1);
     Theme::useBrandButtons(this);
     auto* done = new QPushButton("Done");
@@ -81,7 +97,7 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     content_->addWidget(
         centred({symbolLabel("brain.head.profile", ThemeColour::secondary, 40), emptyTitle,
                  styledText("Ask Vask to remember something and it will appear here.",
-                            FontRole::body, ThemeColour::secondary)}));
+                            FontRole::body, ThemeColour::secondary, true)}));
     auto* scroll = new QScrollArea;
     scroll->setObjectName("memory-list");
     scroll->setAccessibleName("Saved associations");
@@ -121,6 +137,10 @@ MemoryManagerView::MemoryManagerView(std::shared_ptr<MemorySettingsViewModel> vi
     subscriptions_.push_back(observeAll([this] { render(); }, viewModel_->associations,
                                         viewModel_->isLoading, viewModel_->errorMessage));
     render();
+}
+
+void MemoryManagerView::fitToArea(Extent available) {
+    ui::fitToArea(this, managerPreferred, managerMinimum, managerMaximum, available);
 }
 
 void MemoryManagerView::showEvent(QShowEvent* event) {

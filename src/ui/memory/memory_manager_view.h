@@ -11,6 +11,7 @@
 #include "platform/subscription.h"
 #include "ui/memory/memory_edit_view.h"
 #include "ui/settings/form_parts.h"
+#include "ui/window_fit.h"
 
 class QLabel;
 class QPushButton;
@@ -28,6 +29,9 @@ class MemoryManagerView : public QDialog {
                       QWidget* parent = nullptr);
 
     void render();
+    // Sizes the window for a screen whose available area is `available` (logical pixels): as
+    // it does for its own screen when it is made.
+    void fitToArea(Extent available);
     // The row actions, as the buttons run them.
     void edit(const MemoryAssociation& association);
     void forget(const MemoryAssociation& association);
