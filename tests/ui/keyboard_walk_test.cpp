@@ -88,9 +88,10 @@ QRect placeOf(const QWidget* widget) {
 }
 
 // Whether `next` may follow `before` in reading order: below it, or beside it on its right on
-// the same line, or in another pane (the sidebar, the detail).
+// the same line, or in another pane (the sidebar, the detail), or inside it (a list's rows,
+// wherever the list is scrolled to: Private Memory's on a short screen).
 bool readsAfter(const QWidget* before, const QWidget* next) {
-    if (paneOf(before) != paneOf(next)) {
+    if (paneOf(before) != paneOf(next) || before->isAncestorOf(next)) {
         return true;
     }
     const QRect a = placeOf(before);

@@ -391,6 +391,27 @@ std::vector<Shot> settingsShots() {
              keptMemoryModels().push_back(viewModel);
              return new ui::MemoryManagerView(viewModel, ui::standardConfirm());
          }},
+        // On a 1024x600 screen at twice the scale (512x300 logical), narrower than it would
+        // like: its sentences wrap, the list's and the empty one's.
+        {"memory-manager", "screen-1024x600-scale-2",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             saveSampleMemories(scene);
+             auto viewModel = scene.root->makeMemorySettingsViewModel();
+             auto* manager = new ui::MemoryManagerView(viewModel, ui::standardConfirm());
+             manager->fitToArea({512, 300});
+             keptMemoryModels().push_back(viewModel);
+             return manager;
+         }},
+        {"memory-manager", "empty-screen-1024x600-scale-2",
+         [](Scene& scene) -> QWidget* {
+             scene.signIn();
+             auto viewModel = scene.root->makeMemorySettingsViewModel();
+             keptMemoryModels().push_back(viewModel);
+             auto* manager = new ui::MemoryManagerView(viewModel, ui::standardConfirm());
+             manager->fitToArea({512, 300});
+             return manager;
+         }},
     };
 }
 
@@ -1303,6 +1324,17 @@ std::vector<Shot> allShots(const std::filesystem::path& scratch) {
          }},
         {"popover", "with-chat",
          [](Scene& scene) -> QWidget* { return popoverWithChat(scene, 1, [](ui::VaskMenu&) {}); }},
+        // The same screen under Wayland, where the compositor places the popover and Qt knows
+        // of no panel: room is left above and below for one.
+        {"popover", "wayland-1024x600-scale-2",
+         [](Scene& scene) -> QWidget* {
+             return popoverWithChat(scene, 0, [](ui::VaskMenu& menu) {
+                 const QRect screen(0, 0, 512, 300);
+                 const QRect room = ui::popoverRoom(screen, screen);
+                 menu.resize(ui::popoverSize(QRect(room.center().x(), room.top(), 1, 1),
+                                             menu.sizeHint(), menu.minimumSizeHint(), room));
+             });
+         }},
         // End of chat views.
     };
 
