@@ -102,8 +102,13 @@ struct ActivationFixture {
     // Vask's window open, then another client's over it in the same tabbed container: Vask's is
     // mapped, out of sight, and no window of Vask's holds the keyboard.
     void hideVaskBehindAnotherWindow() {
-        registry.open("main");
+        QWidget* main = registry.open("main");
         ASSERT_TRUE(QTest::qWaitFor([] { return swayFlag(vaskTitle, "visible"); }, patienceMs));
+        // The toolkit has heard that its window has the keyboard (before it hears that it lost
+        // it: its focus follows the compositor's word, which comes late on a busy machine).
+        ASSERT_TRUE(QTest::qWaitFor(
+            [main] { return QGuiApplication::focusWindow() == main->windowHandle(); },
+            patienceMs));
         foreign.start(QCoreApplication::applicationFilePath(), {"--foreign"});
         ASSERT_TRUE(QTest::qWaitFor([] { return swayFlag(foreignTitle, "focused"); }, patienceMs))
             << "the other client's window opens with the focus";
@@ -113,7 +118,6 @@ struct ActivationFixture {
         // The toolkit takes the window for one not exposed once it draws and the compositor
         // sends no frame for it (Vask's windows draw while hidden: a sync's progress, an
         // answer coming in).
-        QWidget* main = registry.window("main");
         unexposed = QTest::qWaitFor(
             [main] {
                 main->update();
