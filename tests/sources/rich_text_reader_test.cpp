@@ -1,8 +1,15 @@
 #include "sources/rich_text_reader.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <functional>
+#include <optional>
 #include <stop_token>
+#include <thread>
 #include <utility>
 
 #include "platform/error.h"
@@ -439,6 +446,107 @@ TEST(RichTextReaderTest, AStopRequestEndsTheReading) {
         SCOPED_TRACE(name);
         EXPECT_EQ(RichTextReader::plainText(bytes, std::stop_token()).value_or(""), "text");
         EXPECT_THROW(RichTextReader::plainText(bytes, source.get_token()), Error);
+    }
+}
+
+// The processor time a thread's clock has counted.
+std::chrono::nanoseconds cpuTime(clockid_t clock) {
+    timespec now{};
+    ::clock_gettime(clock, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+// Reads on a thread of its own and asks the read to stop once that thread has worked for
+// `into`; the processor time the thread spent between the request and the read's end (however
+// it ended: a read that passes the stop by reads on to its end), or nothing when the read ended
+// before the request. Work is counted, not the wall clock, so a busy machine that leaves the
+// reader waiting for a processor does not count against it.
+std::optional<std::chrono::nanoseconds> workAfterStop(
+    const std::function<void(std::stop_token)>& read, std::chrono::milliseconds into) {
+    std::stop_source source;
+    std::atomic<bool> ended = false;
+    std::chrono::nanoseconds atEnd{};
+    std::thread reader([&] {
+        try {
+            read(source.get_token());
+        } catch (const Error&) {
+        }
+        clockid_t own{};
+        ::pthread_getcpuclockid(::pthread_self(), &own);
+        atEnd = cpuTime(own);
+        ended = true;
+    });
+    clockid_t clock{};
+    ::pthread_getcpuclockid(reader.native_handle(), &clock);
+    std::chrono::nanoseconds atRequest{};
+    while (!ended) {
+        if (const auto now = cpuTime(clock); now >= into) {
+            atRequest = now;
+            source.request_stop();
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    reader.join();
+    if (!source.stop_requested()) {
+        return std::nullopt;
+    }
+    return atEnd - atRequest;
+}
+
+// Every reader looks at the stop token through its whole work: a stop requested at any point of
+// the reading of 64 MiB of the worst shapes ends it with an error within 100 ms of its work.
+TEST(RichTextReaderTest, AStopEndsEveryReaderPromptly) {
+    constexpr std::size_t kSize = std::size_t{64} * 1024 * 1024;
+    const auto repeated = [&](const std::string& head, std::string_view unit) {
+        std::string out = head;
+        out.reserve(kSize + unit.size());
+        while (out.size() < kSize) {
+            out += unit;
+        }
+        return out;
+    };
+    const std::string declared = "<html><head><meta charset=\"utf-8\"></head><body>";
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
+        {"HTML: nested lists", repeated(declared, "<ol><li>x")},
+        {"HTML: nested reversed lists", repeated(declared, "<ol reversed><li>x")},
+        {"HTML: line breaks", repeated(declared, "<br>")},
+        {"HTML: one long run of text", repeated(declared, "text ")},
+        {"HTML: preformatted text", repeated(declared + "<plaintext>", "text\r\n")},
+        {"HTML: one element of many attributes", repeated(declared + "<p", " a=v")},
+        {"HTML: a comment of many dashes", repeated(declared + "<!--", "-- x ")},
+        {"HTML: a title of many end tags", repeated(declared + "<title>", "</x>")},
+        {"HTML: a long numeric reference", repeated(declared + "&#", "0")},
+        {"HTML: a page in windows-1252",
+         repeated("<html><head><meta charset=\"windows-1252\"></head><body>", "caf\xE9<br>\n")},
+        {"RTF: groups and control words", repeated("{\\rtf1\\ansi ", "{\\b x}\\par ")},
+        {"RTF: one long run of text", repeated("{\\rtf1\\ansi ", "text ")},
+        {"RTF: one long run in a double-byte page",
+         repeated("{\\rtf1\\ansi\\ansicpg932 ", "\x93\xFA\x96\x7B ")},
+        {"RTF: deep groups", repeated("{\\rtf1\\ansi ", "{")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::stop_source before;
+        before.request_stop();
+        EXPECT_THROW(RichTextReader::plainText(c.bytes, before.get_token()), Error);
+        int stopped = 0;
+        for (const auto into : {std::chrono::milliseconds(20), std::chrono::milliseconds(150),
+                                std::chrono::milliseconds(500)}) {
+            SCOPED_TRACE(into.count());
+            const auto work = workAfterStop(
+                [&](std::stop_token stop) { RichTextReader::plainText(c.bytes, std::move(stop)); },
+                into);
+            if (work) {
+                ++stopped;
+                EXPECT_LT(*work, std::chrono::milliseconds(100));
+            }
+        }
+        EXPECT_GT(stopped, 0);
     }
 }
 
