@@ -258,6 +258,36 @@ TEST(RichTextReaderTest, DeeplyNestedRtfGroupsKeepTheirTextInBoundedMemory) {
     }
 }
 
+// A run of text longer than what is converted at once reads as one: its pieces end between
+// characters, in a page of one byte a character and in a page of two alike, and whatever the
+// run's last bytes are.
+TEST(RichTextReaderTest, LongRtfRunsReadWhole) {
+    struct Case {
+        const char* name;
+        std::string head;
+        std::string unit;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"windows-1252", "\\ansicpg1252 ", "caf\\'e9 ", "caf\u00E9 "},
+        {"Shift_JIS with spaces", "\\ansicpg932 ", "\\'93\\'fa\\'96\\'7b ", "\u65E5\u672C "},
+        {"Shift_JIS without", "\\ansicpg932 ", "\\'93\\'fa\\'96\\'7b", "\u65E5\u672C"},
+        {"Shift_JIS of lead bytes and high trail bytes alone", "\\ansicpg932 ", "\\'82\\'a0",
+         "\u3042"},
+        {"UTF-8", "\\ansicpg65001 ", "\\'c3\\'a9\\'e2\\'82\\'ac", "\u00E9\u20AC"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string rtf = "{\\rtf1\\ansi" + c.head;
+        std::string text;
+        for (int i = 0; i < 30'001; ++i) {
+            rtf += c.unit;
+            text += c.text;
+        }
+        EXPECT_EQ(RichTextReader::rtfText(rtf + "}"), text);
+    }
+}
+
 TEST(RichTextReaderTest, ReadsHtmlTextWithoutScriptsOrStyles) {
     const std::string html =
         "<!DOCTYPE html><html><head><title>T</title><style>p{}</style></head>"
