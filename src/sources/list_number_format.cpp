@@ -1,5 +1,6 @@
 #include "sources/list_number_format.h"
 
+#include <unicode/locid.h>
 #include <unicode/rbnf.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -376,16 +377,23 @@ std::string ruleBasedNumber(long count, const Style& style) {
     return icuRules(count, style.symbols);
 }
 
-// Words with a capital ("Twenty-one", "Second", "Élf").
-std::string capitalised(std::string out) {
+// Words with a capital ("Twenty-one", "Second", "Élf"), as the language of `locale` (an ICU
+// locale id) writes it: Turkish and Azerbaijani "i" as "İ" ("İki"), a Greek accent kept
+// ("Ένα"); by the default rules for no locale.
+std::string capitalised(std::string out, const std::string& locale = {}) {
     int32_t at = 0;
     UChar32 first = 0;
     U8_NEXT(out.data(), at, static_cast<int32_t>(out.size()), first);
-    if (first > 0 && u_islower(first) != 0) {
-        std::string capital;
-        TextDecoding::appendUtf8(capital, static_cast<char32_t>(u_toupper(first)));
-        out.replace(0, static_cast<std::size_t>(at), capital);
+    if (first <= 0 || u_islower(first) == 0) {
+        return out;
     }
+    // The first letter in title case (one character may become two: "ǆ" is "ǅ").
+    auto capital = icu::UnicodeString(first);
+    capital.toTitle(nullptr, locale.empty() ? icu::Locale::getRoot() : icu::Locale(locale.c_str()),
+                    U_TITLECASE_NO_LOWERCASE | U_TITLECASE_NO_BREAK_ADJUSTMENT);
+    std::string utf8;
+    capital.toUTF8String(utf8);
+    out.replace(0, static_cast<std::size_t>(at), utf8);
     return out;
 }
 
@@ -936,7 +944,7 @@ std::optional<std::string> inLanguage(long count, const LanguageRules& rules,
     if (std::all_of(out->begin(), out->end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return std::nullopt;
     }
-    return capitalised(*out);
+    return capitalised(*out, resolvedLocale(language));
 }
 
 }  // namespace

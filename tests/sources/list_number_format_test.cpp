@@ -192,6 +192,14 @@ TEST(ListNumberFormatTest, FormatsOfEveryScriptReadAsTheirProgramsShowThem) {
              {"cardinalText", 1, "fr-CA", "Un"},
              {"cardinalText", 1, "pl-PL", "Jeden"},
              {"cardinalText", 21, "en-GB", "Twenty-one"},
+             // A capital as the language writes it: Turkish and Azerbaijani "İ", Greek accents.
+             {"cardinalText", 2, "tr-TR", "\u0130ki"},
+             {"ordinalText", 2, "tr", "\u0130kinci"},
+             {"cardinalText", 2, "az-AZ", "\u0130ki"},
+             {"ordinalText", 2, "az", "\u0130kinci"},
+             {"cardinalText", 8, "tr-TR", "Sekiz"},
+             {"cardinalText", 1, "el-GR", "\u0388\u03BD\u03B1"},
+             {"cardinalText", 2, "nl-NL", "Twee"},
              // Ordinals in the language's own form.
              {"ordinal", 21, "de-DE", "21."},
              {"ordinal", 21, "fr-FR", "21e"},
