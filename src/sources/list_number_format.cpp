@@ -164,12 +164,17 @@ std::string fixed(long count, const Style& style) {
 }
 
 // What a number formatter's rules are: words (spelled out), numbering systems' symbols, ordinal
-// digits ("21st"), or ordinal words of our own where ICU has none for a language.
-enum class RuleKind { spellout, numbering, ordinal, ownOrdinalWords };
+// digits ("21st"), or rules of our own for a language (kOwnRules).
+enum class RuleKind { spellout, numbering, ordinal, own };
 
-// Ordinal words ICU has no rules for, by language: Polish's, masculine as Word writes a list's
-// ("pierwszy", "dwudziesty pierwszy", "sto pierwszy"), to 1999, digits and a full stop after.
-constexpr std::pair<std::string_view, std::string_view> kOwnOrdinalWords[] = {
+// Rules of our own for the numbers of a language as LibreOffice writes them, where ICU has none
+// or writes other ones, masculine as Word writes a list's; the words to 1999, then digits and a
+// full stop: Polish and Czech ordinal words ("dwudziesty pierwszy", "dvacátý první"), Czech
+// counting words ("dvacet jedna", where ICU counts "dvacet jeden"), Danish ordinal words with
+// "en" in compounds ("enogtyvende", where ICU writes "etogtyvende"), Ukrainian ordinal words
+// and digits ("двадцять перший", "21-й"), Russian ordinal digits ("21-й", where ICU writes
+// "21.") and Greek ones ("21ος", "20ός").
+constexpr std::pair<std::string_view, std::string_view> kOwnRules[] = {
     {"pl",
      "%spellout-ordinal: -x: minus >>; x.x: =#,##0.#=; 0: zerowy; 1: pierwszy; 2: drugi; "
      "3: trzeci; 4: czwarty; 5: piąty; 6: szósty; 7: siódmy; 8: ósmy; 9: dziewiąty; "
@@ -183,24 +188,81 @@ constexpr std::pair<std::string_view, std::string_view> kOwnOrdinalWords[] = {
      "600: sześćsetny; 601: sześćset >>; 700: siedemsetny; 701: siedemset >>; "
      "800: osiemsetny; 801: osiemset >>; 900: dziewięćsetny; 901: dziewięćset >>; "
      "1000: tysięczny; 1001: tysiąc >>; 2000: =0=.;"},
+    {"cs",
+     "%spellout-numbering: -x: minus >>; x.x: =#,##0.#=; 0: nula; 1: jedna; 2: dva; 3: tři; "
+     "4: čtyři; 5: pět; 6: šest; 7: sedm; 8: osm; 9: devět; 10: deset; 11: jedenáct; "
+     "12: dvanáct; 13: třináct; 14: čtrnáct; 15: patnáct; 16: šestnáct; 17: sedmnáct; "
+     "18: osmnáct; 19: devatenáct; 20: dvacet[ >>]; 30: třicet[ >>]; 40: čtyřicet[ >>]; "
+     "50: padesát[ >>]; 60: šedesát[ >>]; 70: sedmdesát[ >>]; 80: osmdesát[ >>]; "
+     "90: devadesát[ >>]; 100: sto[ >>]; 200: dvě stě[ >>]; 300: << sta[ >>]; "
+     "500: << set[ >>]; 1000: tisíc[ >>]; 2000: << tisíce[ >>]; 5000: << tisíc[ >>]; "
+     "1000000: milión[ >>]; 2000000: << milióny[ >>]; 5000000: << miliónů[ >>]; "
+     "1000000000: =#,##0=; "
+     "%spellout-ordinal: -x: minus >>; x.x: =#,##0.#=; 0: nultý; 1: první; 2: druhý; "
+     "3: třetí; 4: čtvrtý; 5: pátý; 6: šestý; 7: sedmý; 8: osmý; 9: devátý; 10: desátý; "
+     "11: jedenáctý; 12: dvanáctý; 13: třináctý; 14: čtrnáctý; 15: patnáctý; 16: šestnáctý; "
+     "17: sedmnáctý; 18: osmnáctý; 19: devatenáctý; 20: dvacátý[ >>]; 30: třicátý[ >>]; "
+     "40: čtyřicátý[ >>]; 50: padesátý[ >>]; 60: šedesátý[ >>]; 70: sedmdesátý[ >>]; "
+     "80: osmdesátý[ >>]; 90: devadesátý[ >>]; 100: stý[ >>]; 200: dvoustý[ >>]; "
+     "300: třístý[ >>]; 400: čtyřstý[ >>]; 500: pětistý[ >>]; 600: šestistý[ >>]; "
+     "700: sedmistý[ >>]; 800: osmistý[ >>]; 900: devítistý[ >>]; 1000: tisící[ >>]; "
+     "2000: =0=.;"},
+    {"da",
+     "%spellout-ordinal: -x: minus >>; x.x: =#,##0.#=; 0: nulte; 1: første; 2: anden; "
+     "3: tredje; 4: fjerde; 5: femte; 6: sjette; 7: syvende; 8: ottende; 9: niende; "
+     "10: tiende; 11: ellevte; 12: tolvte; 13: trettende; 14: fjortende; 15: femtende; "
+     "16: sekstende; 17: syttende; 18: attende; 19: nittende; 20: tyvende; "
+     "21: >%%ones>ogtyvende; 30: tredivte; 31: >%%ones>ogtredivte; 40: fyrrende; "
+     "41: >%%ones>ogfyrrende; 50: halvtredsindstyvende; 51: >%%ones>oghalvtredsindstyvende; "
+     "60: tresindstyvende; 61: >%%ones>ogtresindstyvende; 70: halvfjerdsindstyvende; "
+     "71: >%%ones>oghalvfjerdsindstyvende; 80: firsindstyvende; "
+     "81: >%%ones>ogfirsindstyvende; 90: halvfemsindstyvende; "
+     "91: >%%ones>oghalvfemsindstyvende; 100: hundrede>%%after-hundreds>; "
+     "200: <%%ones< hundrede>%%after-hundreds>; 1000: tusind>%%after-thousand>; 2000: =0=.; "
+     "%%after-hundreds: 0: ; 1: ' og =%spellout-ordinal=; "
+     "%%after-thousand: 0: e; 1: ' og =%spellout-ordinal=; 100: ' =%spellout-ordinal=; "
+     "%%ones: 0: nul; 1: en; 2: to; 3: tre; 4: fire; 5: fem; 6: seks; 7: syv; 8: otte; 9: ni;"},
+    {"uk",
+     "%spellout-ordinal: -x: мінус >>; x.x: =#,##0.#=; 0: нульовий; 1: перший; 2: другий; "
+     "3: третій; 4: четвертий; 5: пʼятий; 6: шостий; 7: сьомий; 8: восьмий; 9: девʼятий; "
+     "10: десятий; 11: одинадцятий; 12: дванадцятий; 13: тринадцятий; 14: чотирнадцятий; "
+     "15: пʼятнадцятий; 16: шістнадцятий; 17: сімнадцятий; 18: вісімнадцятий; "
+     "19: девʼятнадцятий; 20: двадцятий; 21: двадцять >>; 30: тридцятий; 31: тридцять >>; "
+     "40: сороковий; 41: сорок >>; 50: пʼятдесятий; 51: пʼятдесят >>; 60: шістдесятий; "
+     "61: шістдесят >>; 70: сімдесятий; 71: сімдесят >>; 80: вісімдесятий; "
+     "81: вісімдесят >>; 90: девʼяностий; 91: девʼяносто >>; 100: сотий; 101: сто >>; "
+     "200: двохсотий; 201: двісті >>; 300: трьохсотий; 301: триста >>; "
+     "400: чотирьохсотий; 401: чотириста >>; 500: пʼятисотий; 501: пʼятсот >>; "
+     "600: шестисотий; 601: шістсот >>; 700: семисотий; 701: сімсот >>; "
+     "800: восьмисотий; 801: вісімсот >>; 900: девʼятисотий; 901: девʼятсот >>; "
+     "1000: тисячний; 1001: тисяча >>; 2000: =0=.; "
+     "%digits-ordinal: -x: −>>; 0: =#,##0=-й;"},
+    {"ru", "%digits-ordinal: -x: −>>; 0: =#,##0=-й;"},
+    {"el", "%digits-ordinal: -x: −>>; 0: =#,##0==%%ending=; %%ending: 0: ός; 1: ος; 20: >>; 100: >>;"},
 };
+
+// Our own rules for the language of the locale ICU resolved (kOwnRules); empty for none.
+std::string_view ownRules(std::string_view resolved) {
+    const auto language = resolved.substr(0, resolved.find('_'));
+    const auto own = std::find_if(std::begin(kOwnRules), std::end(kOwnRules),
+                                  [&](const auto& rules) { return rules.first == language; });
+    return own != std::end(kOwnRules) ? own->second : std::string_view();
+}
 
 // A formatter of `kind` for the locale `resolved`; null where there are no such rules.
 std::unique_ptr<icu::RuleBasedNumberFormat> madeFormatter(const std::string& resolved,
                                                           RuleKind kind) {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::RuleBasedNumberFormat> format;
-    if (kind == RuleKind::ownOrdinalWords) {
-        const auto language = std::string_view(resolved).substr(0, resolved.find('_'));
-        const auto own = std::find_if(std::begin(kOwnOrdinalWords), std::end(kOwnOrdinalWords),
-                                      [&](const auto& rules) { return rules.first == language; });
-        if (own == std::end(kOwnOrdinalWords)) {
+    if (kind == RuleKind::own) {
+        const auto own = ownRules(resolved);
+        if (own.empty()) {
             return nullptr;
         }
         UParseError error{};
         format = std::make_unique<icu::RuleBasedNumberFormat>(
             icu::UnicodeString::fromUTF8(
-                icu::StringPiece(own->second.data(), static_cast<int32_t>(own->second.size()))),
+                icu::StringPiece(own.data(), static_cast<int32_t>(own.size()))),
             icu::Locale(resolved.c_str()), error, status);
     } else {
         const auto rules = kind == RuleKind::spellout    ? icu::URBNF_SPELLOUT
@@ -916,19 +978,24 @@ bool isRoot(const icu::RuleBasedNumberFormat& format) {
     return U_FAILURE(status) || name.empty() || name == "root";
 }
 
-// The count as `rules` write it in `language` ("Eins", "Zweite", "21e"); nothing where neither
-// ICU nor our own rules have them for the language.
+// The count as `rules` write it in `language` ("Eins", "Zweite", "21e"): by our own rules for
+// the language where they have such a rule set, else by ICU's; nothing where neither has them.
 std::optional<std::string> inLanguage(long count, const LanguageRules& rules,
                                       std::string_view language) {
-    const auto* format = ruleBased(language, rules.kind);
-    if (format == nullptr || isRoot(*format)) {
-        return std::nullopt;
-    }
-    auto ruleSet = chosenRuleSet(*format, rules);
-    if (ruleSet.isBogus() && &rules == &kOrdinalWords) {
-        // Ordinal words ICU has not, in rules of our own.
-        format = ruleBased(language, RuleKind::ownOrdinalWords);
+    const auto locale = resolvedLocale(language);
+    const icu::RuleBasedNumberFormat* format = nullptr;
+    icu::UnicodeString ruleSet;
+    ruleSet.setToBogus();
+    if (!ownRules(locale).empty()) {
+        format = ruleBased(language, RuleKind::own);
         ruleSet = format != nullptr ? chosenRuleSet(*format, rules) : ruleSet;
+    }
+    if (ruleSet.isBogus()) {
+        format = ruleBased(language, rules.kind);
+        if (format == nullptr || isRoot(*format)) {
+            return std::nullopt;
+        }
+        ruleSet = chosenRuleSet(*format, rules);
     }
     if (ruleSet.isBogus()) {
         return std::nullopt;
@@ -944,7 +1011,7 @@ std::optional<std::string> inLanguage(long count, const LanguageRules& rules,
     if (std::all_of(out->begin(), out->end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return std::nullopt;
     }
-    return capitalised(*out, resolvedLocale(language));
+    return capitalised(*out, locale);
 }
 
 }  // namespace

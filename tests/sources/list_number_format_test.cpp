@@ -224,7 +224,7 @@ TEST(ListNumberFormatTest, FormatsOfEveryScriptReadAsTheirProgramsShowThem) {
              {"ordinalText", 1, "da-DK", "F\u00F8rste"},
              {"ordinalText", 3, "ru-RU", "\u0422\u0440\u0435\u0442\u0438\u0439"},
              // Where neither ICU nor we spell ordinals, the language's ordinal digits.
-             {"ordinalText", 2, "cs-CZ", "2."},
+             {"ordinalText", 2, "sk-SK", "2."},
              // Polish ordinals, which ICU does not spell, in words of our own.
              {"ordinalText", 1, "pl-PL", "Pierwszy"},
              {"ordinalText", 21, "pl", "Dwudziesty pierwszy"},
@@ -237,6 +237,63 @@ TEST(ListNumberFormatTest, FormatsOfEveryScriptReadAsTheirProgramsShowThem) {
         EXPECT_EQ(ListNumberFormat::formatted(c.count, c.format, c.language), c.text);
     }
     EXPECT_EQ(ListNumberFormat::counterStyle("cjk-ideographic"), "trad-chinese-informal");
+}
+
+// Ordinals, ordinal words and counting words as LibreOffice writes them where ICU writes others
+// or none: in ICU's rules for the language where they agree, else in the language's own.
+TEST(ListNumberFormatTest, NumbersInWordsAndOrdinalsReadAsLibreOfficeWritesThem) {
+    struct Case {
+        std::string format;
+        long count;
+        std::string language;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        // Ordinal digits: Russian and Ukrainian "-й", Greek "ος" (and "ός" after a zero
+        // ending the word's stress), never the full stop a list's own "." doubles ("21..").
+        {"ordinal", 21, "ru-RU", "21-\u0439"},
+        {"ordinal", 1000, "ru", "1000-\u0439"},
+        {"ordinal", 3, "uk-UA", "3-\u0439"},
+        {"ordinal", 21, "el-GR", "21\u03BF\u03C2"},
+        {"ordinal", 10, "el", "10\u03BF\u03C2"},
+        {"ordinal", 20, "el", "20\u03CC\u03C2"},
+        {"ordinal", 1000, "el", "1000\u03CC\u03C2"},
+        {"ordinal", 21, "cs-CZ", "21."},
+        {"ordinal", 21, "da-DK", "21."},
+        // Czech counting words and ordinal words.
+        {"cardinalText", 1, "cs-CZ", "Jedna"},
+        {"cardinalText", 2, "cs", "Dva"},
+        {"cardinalText", 21, "cs-CZ", "Dvacet jedna"},
+        {"cardinalText", 345, "cs", "T\u0159i sta \u010Dty\u0159icet p\u011Bt"},
+        {"cardinalText", 2000, "cs", "Dva tis\u00EDce"},
+        {"ordinalText", 1, "cs-CZ", "Prvn\u00ED"},
+        {"ordinalText", 21, "cs-CZ", "Dvac\u00E1t\u00FD prvn\u00ED"},
+        {"ordinalText", 40, "cs", "\u010Cty\u0159ic\u00E1t\u00FD"},
+        {"ordinalText", 200, "cs", "Dvoust\u00FD"},
+        {"ordinalText", 2000, "cs", "2000."},
+        // Ukrainian ordinal words.
+        {"ordinalText", 1, "uk-UA", "\u041F\u0435\u0440\u0448\u0438\u0439"},
+        {"ordinalText", 21, "uk",
+         "\u0414\u0432\u0430\u0434\u0446\u044F\u0442\u044C \u043F\u0435\u0440\u0448\u0438\u0439"},
+        {"ordinalText", 40, "uk", "\u0421\u043E\u0440\u043E\u043A\u043E\u0432\u0438\u0439"},
+        {"ordinalText", 300, "uk",
+         "\u0422\u0440\u044C\u043E\u0445\u0441\u043E\u0442\u0438\u0439"},
+        // Danish ordinal words with "en" in compounds.
+        {"ordinalText", 21, "da-DK", "Enogtyvende"},
+        {"ordinalText", 51, "da", "Enoghalvtredsindstyvende"},
+        {"ordinalText", 100, "da", "Hundrede"},
+        {"ordinalText", 101, "da", "Hundrede og f\u00F8rste"},
+        {"ordinalText", 2, "da", "Anden"},
+        // Where ICU agrees, its rules: Russian ordinal words, Czech's digits.
+        {"ordinalText", 21, "ru-RU",
+         "\u0414\u0432\u0430\u0434\u0446\u0430\u0442\u044C \u043F\u0435\u0440\u0432\u044B\u0439"},
+        {"cardinalText", 21, "uk-UA",
+         "\u0414\u0432\u0430\u0434\u0446\u044F\u0442\u044C \u043E\u0434\u0438\u043D"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format + " " + std::to_string(c.count) + " " + c.language);
+        EXPECT_EQ(ListNumberFormat::formatted(c.count, c.format, c.language), c.text);
+    }
     EXPECT_FALSE(ListNumberFormat::counterStyle("ganada"));
 }
 
