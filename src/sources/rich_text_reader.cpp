@@ -661,8 +661,8 @@ class RtfReader {
 
     // The note formats of the document (\ftnnar, \ftnnrlc ... for footnotes, \aftnnar ... for
     // endnotes) or of a section (\sftnnar, \saftnnar ...); whether the word was one. Chicago's
-    // marks ("*", "†", "**") are left to digits: their length grows with the count, and the
-    // text would outgrow the control words.
+    // marks ("*", "†", "‡", "§", then "**" and on, as LibreOffice shows them) grow with the count
+    // only as far as the format's bound, past which they read in digits.
     bool noteFormat(std::string_view word) {
         static constexpr std::pair<std::string_view, std::string_view> kFormats[] = {
             {"nar", "decimal"},
@@ -670,7 +670,7 @@ class RtfReader {
             {"nauc", "upperLetter"},
             {"nrlc", "lowerRoman"},
             {"nruc", "upperRoman"},
-            {"nchi", "decimal"},
+            {"nchi", "chicago"},
             {"ncnum", "decimalEnclosedCircle"},
             {"ndbar", "decimalFullWidth"},
             {"nchosung", "chosung"},

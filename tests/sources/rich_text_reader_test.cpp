@@ -150,6 +150,21 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "\\aftnnar\\ftnnruc A{\\super\\chftn{\\*\\footnote\\ftnalt{\\super\\chftn} E.}}"
          "{\\super\\chftn{\\*\\footnote{\\super\\chftn} F.}}\\par}",
          "A\u00B9I\n\u00B9 E.\nI F."},
+        // Chicago's marks, the document's or a section's, then doubled.
+        {"Chicago's note marks",
+         "\\ftnnchi A{\\super\\chftn{\\*\\footnote{\\super\\chftn} One.}}"
+         "{\\super\\chftn{\\*\\footnote{\\super\\chftn} Two.}}"
+         "{\\super\\chftn{\\*\\footnote{\\super\\chftn} Three.}}"
+         "{\\super\\chftn{\\*\\footnote{\\super\\chftn} Four.}}"
+         "{\\super\\chftn{\\*\\footnote{\\super\\chftn} Five.}}"
+         "{\\super\\chftn{\\*\\footnote{\\super\\chftn} Six.}}\\par}",
+         "A*\u2020\u2021\u00A7**\u2020\u2020\n* One.\n\u2020 Two.\n\u2021 Three.\n\u00A7 Four.\n"
+         "** Five.\n\u2020\u2020 Six."},
+        {"a section's Chicago marks, its endnotes too",
+         "A{\\super\\chftn{\\*\\footnote{\\super\\chftn} One.}}\\par\\sect\\sectd"
+         "\\sftnnchi\\saftnnchi B{\\super\\chftn{\\*\\footnote{\\super\\chftn} Two.}}"
+         "{\\super\\chftn{\\*\\footnote\\ftnalt{\\super\\chftn} End.}}\\par}",
+         "A\u00B9\n\nB\u2020*\n\u00B9 One.\n\u2020 Two.\n* End."},
         // Notes start where the document or a section says (Word's "Start at").
         {"note numbers from the document's starts",
          "\\ftnstart5\\aftnstart3\\aftnnar A{\\super\\chftn{\\*\\footnote{\\super\\chftn} F.}}"
