@@ -274,11 +274,13 @@ std::unique_ptr<icu::RuleBasedNumberFormat> madeFormatter(const std::string& res
     return U_SUCCESS(status) ? std::move(format) : nullptr;
 }
 
-// The formatters a thread keeps, most recently used first. Each holds its locale's parsed rules
-// (hundreds of kilobytes), so they are keyed by the locale ICU finds rules for, which many tags
-// share ("de-DE", "de-AT", "de-x-anything" are all "de"), and no more than a few are kept: a
-// document may name any number of languages.
-constexpr std::size_t kMostFormatters = 8;
+// The formatters a thread keeps, most recently used first: the one least recently used gives way
+// to a new one. Each holds its locale's parsed rules (tens of kilobytes to a few megabytes), so
+// they are keyed by the locale ICU finds rules for, which many tags share ("de-DE", "de-AT",
+// "de-x-anything" are all "de"), and no more than ListNumberFormat::kMostFormatters are kept: a
+// document may name any number of languages, and a list that cycles through more languages than
+// are kept would make a formatter for every item.
+using ListNumberFormat::kMostFormatters;
 struct MadeFormatter {
     std::string key;
     std::unique_ptr<icu::RuleBasedNumberFormat> format;
@@ -353,16 +355,17 @@ std::string rulesLocale(std::string_view locale) {
     return resolved;
 }
 
-// rulesLocale, remembered for the last few tags a thread asked about (a document names a few,
-// and asks for each of its list items).
+// rulesLocale, remembered for the tags a thread asked about most recently (a document names a
+// few, and asks for each of its list items), twice as many as the formatters kept.
 std::string resolvedLocale(std::string_view locale) {
-    constexpr std::size_t kMostRemembered = 16;
+    constexpr std::size_t kMostRemembered = 2 * kMostFormatters;
     constexpr std::size_t kLongestRemembered = 64;
     thread_local std::vector<std::pair<std::string, std::string>> remembered;
     const auto found = std::find_if(remembered.begin(), remembered.end(),
                                     [&](const auto& tag) { return tag.first == locale; });
     if (found != remembered.end()) {
-        return found->second;
+        std::rotate(remembered.begin(), found, found + 1);
+        return remembered.front().second;
     }
     auto resolved = rulesLocale(locale);
     if (locale.size() <= kLongestRemembered) {

@@ -32,8 +32,10 @@ std::string formatted(long count, std::string_view format);
 // or for an empty tag.
 std::string formatted(long count, std::string_view format, std::string_view language);
 
-// The spelled-out number formatters this thread keeps (a few, however many languages documents
-// name), and how many it has made.
+// The spelled-out number formatters this thread keeps: the most recently used, at most
+// kMostFormatters however many languages documents name (a list cycling through as many
+// languages makes each formatter once); and how many it has made.
+inline constexpr std::size_t kMostFormatters = 32;
 std::size_t keptFormatters();
 std::size_t formattersMade();
 

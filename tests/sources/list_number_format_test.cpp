@@ -297,6 +297,47 @@ TEST(ListNumberFormatTest, NumbersInWordsAndOrdinalsReadAsLibreOfficeWritesThem)
     EXPECT_FALSE(ListNumberFormat::counterStyle("ganada"));
 }
 
+// The formatters kept are the most recently used: a list that cycles through more languages
+// than a handful makes each language's formatter once, however many rounds it goes; past the
+// bound, the one least recently used gives way.
+TEST(ListNumberFormatTest, FormattersOfTheLanguagesLastUsedAreKept) {
+    const std::vector<std::string> cycle = {"de-DE", "fr-FR", "es-ES", "it-IT", "pt-PT",
+                                            "nl-NL", "sv-SE", "nb-NO", "fi-FI", "hu-HU",
+                                            "ro-RO", "tr-TR", "pl-PL", "ru-RU"};
+    const auto round = [&] {
+        for (std::size_t i = 0; i < cycle.size(); ++i) {
+            ListNumberFormat::formatted(static_cast<long>(i + 1), "cardinalText", cycle[i]);
+            ListNumberFormat::formatted(static_cast<long>(i + 1), "ordinalText", cycle[i]);
+        }
+    };
+    round();
+    const auto made = ListNumberFormat::formattersMade();
+    for (int i = 0; i < 5; ++i) {
+        round();
+    }
+    EXPECT_EQ(ListNumberFormat::formattersMade(), made);
+
+    // More languages than are kept (each of a formatter of ICU's alone): the last used stay, the
+    // first gives way.
+    const std::vector<std::string> many = {
+        "af", "am", "ar", "az", "be", "bg", "bs", "ca", "cy", "de", "eo", "es", "et", "fa",
+        "fi", "fil", "fo", "fr", "ga", "he", "hi", "hr", "hu", "hy", "id", "is", "it", "ja",
+        "ka", "ko", "lt", "lv", "mk", "ms", "mt", "nl", "sk", "sl", "sq", "sv"};
+    ASSERT_GT(many.size(), ListNumberFormat::kMostFormatters);
+    for (const auto& language : many) {
+        ListNumberFormat::formatted(3, "cardinalText", language);
+    }
+    EXPECT_EQ(ListNumberFormat::keptFormatters(), ListNumberFormat::kMostFormatters);
+    const auto before = ListNumberFormat::formattersMade();
+    for (auto at = many.size(); at-- > many.size() - ListNumberFormat::kMostFormatters;) {
+        ListNumberFormat::formatted(3, "cardinalText", many[at]);
+    }
+    EXPECT_EQ(ListNumberFormat::formattersMade(), before);
+    ListNumberFormat::formatted(3, "cardinalText", many.front());
+    EXPECT_EQ(ListNumberFormat::formattersMade(), before + 1);
+    EXPECT_EQ(ListNumberFormat::keptFormatters(), ListNumberFormat::kMostFormatters);
+}
+
 // Bullets of the symbol fonts read as the characters those fonts draw; other fonts' private-use
 // characters, and invalid bytes, do not.
 TEST(ListNumberFormatTest, SymbolFontBulletsReadAsTheirFontsDrawThem) {
