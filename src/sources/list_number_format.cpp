@@ -989,7 +989,17 @@ std::optional<std::string> inLanguage(long count, const LanguageRules& rules,
     const icu::RuleBasedNumberFormat* format = nullptr;
     icu::UnicodeString ruleSet;
     ruleSet.setToBogus();
-    if (!ownRules(locale).empty()) {
+    // Our own rules are made only where they name such a rule set, so that a language keeps
+    // one formatter for each kind of its numbers.
+    const auto own = ownRules(locale);
+    const auto ownNames = [&] {
+        return std::any_of(rules.preferred.begin(), rules.preferred.end(),
+                           [&](std::string_view name) {
+                               return !name.empty() && own.find(name) != std::string_view::npos;
+                           }) ||
+               own.find(rules.family) != std::string_view::npos;
+    };
+    if (!own.empty() && ownNames()) {
         format = ruleBased(language, RuleKind::own);
         ruleSet = format != nullptr ? chosenRuleSet(*format, rules) : ruleSet;
     }
