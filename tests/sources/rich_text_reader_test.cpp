@@ -553,6 +553,12 @@ TEST(RichTextReaderTest, AStopEndsEveryReaderPromptly) {
         units.resize(kSize - head.size());
         return head + units;
     };
+    // Whole units of markup, as many as an entry holds with room for the document around them.
+    const auto wholeUnits = [&](std::string_view unit) {
+        auto out = repeated("", unit);
+        out.resize((kSize - 4096) / unit.size() * unit.size());
+        return out;
+    };
     const std::string declared = "<html><head><meta charset=\"utf-8\"></head><body>";
     struct Case {
         const char* name;
@@ -575,6 +581,10 @@ TEST(RichTextReaderTest, AStopEndsEveryReaderPromptly) {
         {"RTF: one long run in a double-byte page",
          repeated("{\\rtf1\\ansi\\ansicpg932 ", "\x93\xFA\x96\x7B ")},
         {"RTF: deep groups", repeated("{\\rtf1\\ansi ", "{")},
+        // The word-processor readers, their markup just within an entry's bound.
+        {".docx: one paragraph of many runs",
+         test::docxDocument("<w:p>" + wholeUnits("<w:r><w:t>text</w:t></w:r>") + "</w:p>")},
+        {".odt: many paragraphs", test::odtDocument(wholeUnits("<text:p>text</text:p>"))},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
