@@ -581,6 +581,8 @@ TEST(RichTextReaderTest, AStopEndsEveryReaderPromptly) {
         {"RTF: one long run in a double-byte page",
          repeated("{\\rtf1\\ansi\\ansicpg932 ", "\x93\xFA\x96\x7B ")},
         {"RTF: deep groups", repeated("{\\rtf1\\ansi ", "{")},
+        {"RTF: a long list text", repeated("{\\rtf1\\ansi {\\listtext ", "text ") + "}after}"},
+        {"RTF: many notes", repeated("{\\rtf1\\ansi\\ftnnchi ", "a{\\super\\chftn{\\footnote n}}")},
         // The word-processor readers, their markup just within an entry's bound.
         {".docx: one paragraph of many runs",
          test::docxDocument("<w:p>" + wholeUnits("<w:r><w:t>text</w:t></w:r>") + "</w:p>")},
