@@ -238,7 +238,9 @@ class RtfReader {
     std::optional<std::string> read() {
         while (pos_ < in_.size()) {
             if (pos_ >= nextStopCheck_) {
-                decoding::throwIfStopRequested(stop_);
+                if (stop_.stop_requested()) {
+                    throw Error("Reading the document was cancelled");
+                }
                 nextStopCheck_ = pos_ + kStopCheckBytes;
             }
             const char c = in_[pos_++];
