@@ -390,6 +390,8 @@ int stopLatency(std::string_view reader, const char* path, long afterMs) {
         try {
             if (reader == "html") {
                 (void)RichTextReader::htmlText(bytes, source.get_token());
+            } else if (reader == "rtf") {
+                (void)RichTextReader::rtfText(bytes, source.get_token());
             } else {
                 (void)WordProcessorReader::documentText(bytes, WordProcessorReader::kMaxEntryBytes,
                                                         source.get_token());

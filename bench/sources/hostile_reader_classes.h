@@ -7,7 +7,7 @@ namespace vask::bench {
 // The hostile HTML, word-processor, vCard and calendar inputs, and text files to decode, of the peak-memory driver:
 //   reader_peak_memory write-hostile CLASS COUNT FILE   writes one input (COUNT repeats its unit)
 //   reader_peak_memory html|doc|vcf|text FILE            reads one file the way the readers do
-//   reader_peak_memory stop html|doc FILE MS             reads one file, asks it to stop MS
+//   reader_peak_memory stop html|doc|rtf FILE MS         reads one file, asks it to stop MS
 //                                                       milliseconds in, and prints how long
 //                                                       the reader took to stop
 //   reader_peak_memory hostile-table FOLDER [PREFIX]    writes and reads every class (whose

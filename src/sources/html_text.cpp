@@ -369,25 +369,50 @@ class Tokenizer {
         unendedAt_ = pos_;
     }
 
-    void checkStop() {
-        if (pos_ >= nextStopCheck_) {
+    void checkStop() { checkStopAt(pos_); }
+
+    // The stop token, looked at once for every kStopCheckBytes the reading passes, wherever in
+    // the page it is (a tag's attributes, a comment, a run of text).
+    void checkStopAt(std::size_t at) {
+        if (at >= nextStopCheck_) {
             if (stop_.stop_requested()) {
                 throw Error("Reading the document was cancelled");
             }
-            nextStopCheck_ = pos_ + kStopCheckBytes;
+            nextStopCheck_ = at + kStopCheckBytes;
+        }
+    }
+
+    // Where a piece of the text from `at` to `end` may end, at most kStopCheckBytes on: never
+    // between a CR and its LF, which a preformatted text reads as one line break.
+    std::size_t pieceEnd(std::size_t at, std::size_t end) const {
+        auto piece = std::min(end, at + kStopCheckBytes);
+        if (piece < end && in_[piece - 1] == '\r') {
+            ++piece;
+        }
+        return piece;
+    }
+
+    // Text without references, from `pos_` to `end`, written a piece at a time.
+    void rawText(std::size_t end) {
+        while (pos_ < end) {
+            checkStop();
+            const auto piece = pieceEnd(pos_, end);
+            out_.text(in_.substr(pos_, piece - pos_));
+            pos_ = piece;
         }
     }
 
     // Text with character references, up to `end`.
     void characters(std::size_t end) {
-        // The search is bounded by the run: a search to the page's end at every run would make a
-        // page of many runs and few "&" cost the square of its size.
-        const auto run = in_.substr(0, end);
         while (pos_ < end) {
-            const auto ampersand = std::min(run.find('&', pos_), end);
+            checkStop();
+            // The search is bounded by the piece: a search to the page's end at every run would
+            // make a page of many runs and few "&" cost the square of its size.
+            const auto piece = pieceEnd(pos_, end);
+            const auto ampersand = std::min(in_.substr(0, piece).find('&', pos_), piece);
             out_.text(in_.substr(pos_, ampersand - pos_));
             pos_ = ampersand;
-            if (pos_ < end) {
+            if (pos_ < piece) {
                 characterReference(end);
             }
         }
@@ -404,6 +429,7 @@ class Tokenizer {
             // Past U+10FFFF the value stays there: any longer number is no character either.
             char32_t value = 0;
             for (; at < end; ++at) {
+                checkStopAt(at);
                 const int digit = hex ? text::hexDigitValue(in_[at])
                                       : (isAsciiDigit(in_[at]) ? in_[at] - '0' : -1);
                 if (digit < 0) {
@@ -496,6 +522,7 @@ class Tokenizer {
             return;
         }
         while (true) {
+            checkStopAt(at);
             const auto dashes = in_.find("--", at);
             if (dashes == std::string_view::npos) {
                 unended("a comment");
@@ -577,6 +604,7 @@ class Tokenizer {
             }
         };
         while (at < in_.size()) {
+            checkStopAt(at);
             const char c = in_[at];
             // Outside a quoted value (which is passed over whole below) a ">" ends the tag.
             if (c == '>' && state != State::quoted) {
@@ -765,16 +793,13 @@ class Tokenizer {
         if (name == "plaintext") {
             out_.lineBreak();
             out_.preformat();
-            out_.text(in_.substr(pos_));
-            pos_ = in_.size();
+            rawText(in_.size());
             return;
         }
         if (name == "xmp") {
             out_.lineBreak();
             out_.preformat();
-            const auto end = rawTextEnd(name);
-            out_.text(in_.substr(pos_, end - pos_));
-            pos_ = end;
+            rawText(rawTextEnd(name));
             return;
         }
         if (name == "template") {
@@ -940,9 +965,10 @@ class Tokenizer {
 
     // Where the raw text of `name` ends: at its end tag ("</name" then a space, "/" or ">"), or
     // at the end of the page.
-    std::size_t rawTextEnd(std::string_view name) const {
+    std::size_t rawTextEnd(std::string_view name) {
         for (auto at = in_.find("</", pos_); at != std::string_view::npos;
              at = in_.find("</", at + 2)) {
+            checkStopAt(at);
             const auto after = at + 2 + name.size();
             if (after <= in_.size() && equalsIgnoringCase(in_.substr(at + 2, name.size()), name) &&
                 (after == in_.size() || isSpace(in_[after]) || in_[after] == '/' ||

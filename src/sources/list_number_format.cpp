@@ -1,5 +1,6 @@
 #include "sources/list_number_format.h"
 
+#include <unicode/locid.h>
 #include <unicode/rbnf.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -163,12 +164,17 @@ std::string fixed(long count, const Style& style) {
 }
 
 // What a number formatter's rules are: words (spelled out), numbering systems' symbols, ordinal
-// digits ("21st"), or ordinal words of our own where ICU has none for a language.
-enum class RuleKind { spellout, numbering, ordinal, ownOrdinalWords };
+// digits ("21st"), or rules of our own for a language (kOwnRules).
+enum class RuleKind { spellout, numbering, ordinal, own };
 
-// Ordinal words ICU has no rules for, by language: Polish's, masculine as Word writes a list's
-// ("pierwszy", "dwudziesty pierwszy", "sto pierwszy"), to 1999, digits and a full stop after.
-constexpr std::pair<std::string_view, std::string_view> kOwnOrdinalWords[] = {
+// Rules of our own for the numbers of a language as LibreOffice writes them, where ICU has none
+// or writes other ones, masculine as Word writes a list's; the words to 1999, then digits and a
+// full stop: Polish and Czech ordinal words ("dwudziesty pierwszy", "dvacátý první"), Czech
+// counting words ("dvacet jedna", where ICU counts "dvacet jeden"), Danish ordinal words with
+// "en" in compounds ("enogtyvende", where ICU writes "etogtyvende"), Ukrainian ordinal words
+// and digits ("двадцять перший", "21-й"), Russian ordinal digits ("21-й", where ICU writes
+// "21.") and Greek ones ("21ος", "20ός").
+constexpr std::pair<std::string_view, std::string_view> kOwnRules[] = {
     {"pl",
      "%spellout-ordinal: -x: minus >>; x.x: =#,##0.#=; 0: zerowy; 1: pierwszy; 2: drugi; "
      "3: trzeci; 4: czwarty; 5: piąty; 6: szósty; 7: siódmy; 8: ósmy; 9: dziewiąty; "
@@ -182,24 +188,81 @@ constexpr std::pair<std::string_view, std::string_view> kOwnOrdinalWords[] = {
      "600: sześćsetny; 601: sześćset >>; 700: siedemsetny; 701: siedemset >>; "
      "800: osiemsetny; 801: osiemset >>; 900: dziewięćsetny; 901: dziewięćset >>; "
      "1000: tysięczny; 1001: tysiąc >>; 2000: =0=.;"},
+    {"cs",
+     "%spellout-numbering: -x: minus >>; x.x: =#,##0.#=; 0: nula; 1: jedna; 2: dva; 3: tři; "
+     "4: čtyři; 5: pět; 6: šest; 7: sedm; 8: osm; 9: devět; 10: deset; 11: jedenáct; "
+     "12: dvanáct; 13: třináct; 14: čtrnáct; 15: patnáct; 16: šestnáct; 17: sedmnáct; "
+     "18: osmnáct; 19: devatenáct; 20: dvacet[ >>]; 30: třicet[ >>]; 40: čtyřicet[ >>]; "
+     "50: padesát[ >>]; 60: šedesát[ >>]; 70: sedmdesát[ >>]; 80: osmdesát[ >>]; "
+     "90: devadesát[ >>]; 100: sto[ >>]; 200: dvě stě[ >>]; 300: << sta[ >>]; "
+     "500: << set[ >>]; 1000: tisíc[ >>]; 2000: << tisíce[ >>]; 5000: << tisíc[ >>]; "
+     "1000000: milión[ >>]; 2000000: << milióny[ >>]; 5000000: << miliónů[ >>]; "
+     "1000000000: =#,##0=; "
+     "%spellout-ordinal: -x: minus >>; x.x: =#,##0.#=; 0: nultý; 1: první; 2: druhý; "
+     "3: třetí; 4: čtvrtý; 5: pátý; 6: šestý; 7: sedmý; 8: osmý; 9: devátý; 10: desátý; "
+     "11: jedenáctý; 12: dvanáctý; 13: třináctý; 14: čtrnáctý; 15: patnáctý; 16: šestnáctý; "
+     "17: sedmnáctý; 18: osmnáctý; 19: devatenáctý; 20: dvacátý[ >>]; 30: třicátý[ >>]; "
+     "40: čtyřicátý[ >>]; 50: padesátý[ >>]; 60: šedesátý[ >>]; 70: sedmdesátý[ >>]; "
+     "80: osmdesátý[ >>]; 90: devadesátý[ >>]; 100: stý[ >>]; 200: dvoustý[ >>]; "
+     "300: třístý[ >>]; 400: čtyřstý[ >>]; 500: pětistý[ >>]; 600: šestistý[ >>]; "
+     "700: sedmistý[ >>]; 800: osmistý[ >>]; 900: devítistý[ >>]; 1000: tisící[ >>]; "
+     "2000: =0=.;"},
+    {"da",
+     "%spellout-ordinal: -x: minus >>; x.x: =#,##0.#=; 0: nulte; 1: første; 2: anden; "
+     "3: tredje; 4: fjerde; 5: femte; 6: sjette; 7: syvende; 8: ottende; 9: niende; "
+     "10: tiende; 11: ellevte; 12: tolvte; 13: trettende; 14: fjortende; 15: femtende; "
+     "16: sekstende; 17: syttende; 18: attende; 19: nittende; 20: tyvende; "
+     "21: >%%ones>ogtyvende; 30: tredivte; 31: >%%ones>ogtredivte; 40: fyrrende; "
+     "41: >%%ones>ogfyrrende; 50: halvtredsindstyvende; 51: >%%ones>oghalvtredsindstyvende; "
+     "60: tresindstyvende; 61: >%%ones>ogtresindstyvende; 70: halvfjerdsindstyvende; "
+     "71: >%%ones>oghalvfjerdsindstyvende; 80: firsindstyvende; "
+     "81: >%%ones>ogfirsindstyvende; 90: halvfemsindstyvende; "
+     "91: >%%ones>oghalvfemsindstyvende; 100: hundrede>%%after-hundreds>; "
+     "200: <%%ones< hundrede>%%after-hundreds>; 1000: tusind>%%after-thousand>; 2000: =0=.; "
+     "%%after-hundreds: 0: ; 1: ' og =%spellout-ordinal=; "
+     "%%after-thousand: 0: e; 1: ' og =%spellout-ordinal=; 100: ' =%spellout-ordinal=; "
+     "%%ones: 0: nul; 1: en; 2: to; 3: tre; 4: fire; 5: fem; 6: seks; 7: syv; 8: otte; 9: ni;"},
+    {"uk",
+     "%spellout-ordinal: -x: мінус >>; x.x: =#,##0.#=; 0: нульовий; 1: перший; 2: другий; "
+     "3: третій; 4: четвертий; 5: пʼятий; 6: шостий; 7: сьомий; 8: восьмий; 9: девʼятий; "
+     "10: десятий; 11: одинадцятий; 12: дванадцятий; 13: тринадцятий; 14: чотирнадцятий; "
+     "15: пʼятнадцятий; 16: шістнадцятий; 17: сімнадцятий; 18: вісімнадцятий; "
+     "19: девʼятнадцятий; 20: двадцятий; 21: двадцять >>; 30: тридцятий; 31: тридцять >>; "
+     "40: сороковий; 41: сорок >>; 50: пʼятдесятий; 51: пʼятдесят >>; 60: шістдесятий; "
+     "61: шістдесят >>; 70: сімдесятий; 71: сімдесят >>; 80: вісімдесятий; "
+     "81: вісімдесят >>; 90: девʼяностий; 91: девʼяносто >>; 100: сотий; 101: сто >>; "
+     "200: двохсотий; 201: двісті >>; 300: трьохсотий; 301: триста >>; "
+     "400: чотирьохсотий; 401: чотириста >>; 500: пʼятисотий; 501: пʼятсот >>; "
+     "600: шестисотий; 601: шістсот >>; 700: семисотий; 701: сімсот >>; "
+     "800: восьмисотий; 801: вісімсот >>; 900: девʼятисотий; 901: девʼятсот >>; "
+     "1000: тисячний; 1001: тисяча >>; 2000: =0=.; "
+     "%digits-ordinal: -x: −>>; 0: =#,##0=-й;"},
+    {"ru", "%digits-ordinal: -x: −>>; 0: =#,##0=-й;"},
+    {"el", "%digits-ordinal: -x: −>>; 0: =#,##0==%%ending=; %%ending: 0: ός; 1: ος; 20: >>; 100: >>;"},
 };
+
+// Our own rules for the language of the locale ICU resolved (kOwnRules); empty for none.
+std::string_view ownRules(std::string_view resolved) {
+    const auto language = resolved.substr(0, resolved.find('_'));
+    const auto own = std::find_if(std::begin(kOwnRules), std::end(kOwnRules),
+                                  [&](const auto& rules) { return rules.first == language; });
+    return own != std::end(kOwnRules) ? own->second : std::string_view();
+}
 
 // A formatter of `kind` for the locale `resolved`; null where there are no such rules.
 std::unique_ptr<icu::RuleBasedNumberFormat> madeFormatter(const std::string& resolved,
                                                           RuleKind kind) {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::RuleBasedNumberFormat> format;
-    if (kind == RuleKind::ownOrdinalWords) {
-        const auto language = std::string_view(resolved).substr(0, resolved.find('_'));
-        const auto own = std::find_if(std::begin(kOwnOrdinalWords), std::end(kOwnOrdinalWords),
-                                      [&](const auto& rules) { return rules.first == language; });
-        if (own == std::end(kOwnOrdinalWords)) {
+    if (kind == RuleKind::own) {
+        const auto own = ownRules(resolved);
+        if (own.empty()) {
             return nullptr;
         }
         UParseError error{};
         format = std::make_unique<icu::RuleBasedNumberFormat>(
             icu::UnicodeString::fromUTF8(
-                icu::StringPiece(own->second.data(), static_cast<int32_t>(own->second.size()))),
+                icu::StringPiece(own.data(), static_cast<int32_t>(own.size()))),
             icu::Locale(resolved.c_str()), error, status);
     } else {
         const auto rules = kind == RuleKind::spellout    ? icu::URBNF_SPELLOUT
@@ -211,11 +274,13 @@ std::unique_ptr<icu::RuleBasedNumberFormat> madeFormatter(const std::string& res
     return U_SUCCESS(status) ? std::move(format) : nullptr;
 }
 
-// The formatters a thread keeps, most recently used first. Each holds its locale's parsed rules
-// (hundreds of kilobytes), so they are keyed by the locale ICU finds rules for, which many tags
-// share ("de-DE", "de-AT", "de-x-anything" are all "de"), and no more than a few are kept: a
-// document may name any number of languages.
-constexpr std::size_t kMostFormatters = 8;
+// The formatters a thread keeps, most recently used first: the one least recently used gives way
+// to a new one. Each holds its locale's parsed rules (tens of kilobytes to a few megabytes), so
+// they are keyed by the locale ICU finds rules for, which many tags share ("de-DE", "de-AT",
+// "de-x-anything" are all "de"), and no more than ListNumberFormat::kMostFormatters are kept: a
+// document may name any number of languages, and a list that cycles through more languages than
+// are kept would make a formatter for every item.
+using ListNumberFormat::kMostFormatters;
 struct MadeFormatter {
     std::string key;
     std::unique_ptr<icu::RuleBasedNumberFormat> format;
@@ -290,16 +355,17 @@ std::string rulesLocale(std::string_view locale) {
     return resolved;
 }
 
-// rulesLocale, remembered for the last few tags a thread asked about (a document names a few,
-// and asks for each of its list items).
+// rulesLocale, remembered for the tags a thread asked about most recently (a document names a
+// few, and asks for each of its list items), twice as many as the formatters kept.
 std::string resolvedLocale(std::string_view locale) {
-    constexpr std::size_t kMostRemembered = 16;
+    constexpr std::size_t kMostRemembered = 2 * kMostFormatters;
     constexpr std::size_t kLongestRemembered = 64;
     thread_local std::vector<std::pair<std::string, std::string>> remembered;
     const auto found = std::find_if(remembered.begin(), remembered.end(),
                                     [&](const auto& tag) { return tag.first == locale; });
     if (found != remembered.end()) {
-        return found->second;
+        std::rotate(remembered.begin(), found, found + 1);
+        return remembered.front().second;
     }
     auto resolved = rulesLocale(locale);
     if (locale.size() <= kLongestRemembered) {
@@ -376,16 +442,23 @@ std::string ruleBasedNumber(long count, const Style& style) {
     return icuRules(count, style.symbols);
 }
 
-// Words with a capital ("Twenty-one", "Second", "Élf").
-std::string capitalised(std::string out) {
+// Words with a capital ("Twenty-one", "Second", "Élf"), as the language of `locale` (an ICU
+// locale id) writes it: Turkish and Azerbaijani "i" as "İ" ("İki"), a Greek accent kept
+// ("Ένα"); by the default rules for no locale.
+std::string capitalised(std::string out, const std::string& locale = {}) {
     int32_t at = 0;
     UChar32 first = 0;
     U8_NEXT(out.data(), at, static_cast<int32_t>(out.size()), first);
-    if (first > 0 && u_islower(first) != 0) {
-        std::string capital;
-        TextDecoding::appendUtf8(capital, static_cast<char32_t>(u_toupper(first)));
-        out.replace(0, static_cast<std::size_t>(at), capital);
+    if (first <= 0 || u_islower(first) == 0) {
+        return out;
     }
+    // The first letter in title case (one character may become two: "ǆ" is "ǅ").
+    auto capital = icu::UnicodeString(first);
+    capital.toTitle(nullptr, locale.empty() ? icu::Locale::getRoot() : icu::Locale(locale.c_str()),
+                    U_TITLECASE_NO_LOWERCASE | U_TITLECASE_NO_BREAK_ADJUSTMENT);
+    std::string utf8;
+    capital.toUTF8String(utf8);
+    out.replace(0, static_cast<std::size_t>(at), utf8);
     return out;
 }
 
@@ -908,19 +981,34 @@ bool isRoot(const icu::RuleBasedNumberFormat& format) {
     return U_FAILURE(status) || name.empty() || name == "root";
 }
 
-// The count as `rules` write it in `language` ("Eins", "Zweite", "21e"); nothing where neither
-// ICU nor our own rules have them for the language.
+// The count as `rules` write it in `language` ("Eins", "Zweite", "21e"): by our own rules for
+// the language where they have such a rule set, else by ICU's; nothing where neither has them.
 std::optional<std::string> inLanguage(long count, const LanguageRules& rules,
                                       std::string_view language) {
-    const auto* format = ruleBased(language, rules.kind);
-    if (format == nullptr || isRoot(*format)) {
-        return std::nullopt;
-    }
-    auto ruleSet = chosenRuleSet(*format, rules);
-    if (ruleSet.isBogus() && &rules == &kOrdinalWords) {
-        // Ordinal words ICU has not, in rules of our own.
-        format = ruleBased(language, RuleKind::ownOrdinalWords);
+    const auto locale = resolvedLocale(language);
+    const icu::RuleBasedNumberFormat* format = nullptr;
+    icu::UnicodeString ruleSet;
+    ruleSet.setToBogus();
+    // Our own rules are made only where they name such a rule set, so that a language keeps
+    // one formatter for each kind of its numbers.
+    const auto own = ownRules(locale);
+    const auto ownNames = [&] {
+        return std::any_of(rules.preferred.begin(), rules.preferred.end(),
+                           [&](std::string_view name) {
+                               return !name.empty() && own.find(name) != std::string_view::npos;
+                           }) ||
+               own.find(rules.family) != std::string_view::npos;
+    };
+    if (!own.empty() && ownNames()) {
+        format = ruleBased(language, RuleKind::own);
         ruleSet = format != nullptr ? chosenRuleSet(*format, rules) : ruleSet;
+    }
+    if (ruleSet.isBogus()) {
+        format = ruleBased(language, rules.kind);
+        if (format == nullptr || isRoot(*format)) {
+            return std::nullopt;
+        }
+        ruleSet = chosenRuleSet(*format, rules);
     }
     if (ruleSet.isBogus()) {
         return std::nullopt;
@@ -936,7 +1024,7 @@ std::optional<std::string> inLanguage(long count, const LanguageRules& rules,
     if (std::all_of(out->begin(), out->end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return std::nullopt;
     }
-    return capitalised(*out);
+    return capitalised(*out, locale);
 }
 
 }  // namespace

@@ -24,13 +24,18 @@ std::string formatted(long count, std::string_view format);
 
 // The same in the language of the paragraph (a BCP 47 tag, "de-DE"): the counts Word spells out
 // in words ("cardinalText", "ordinalText") in that language's words as a list counts ("Eins",
-// "Zweite"), and ordinals ("ordinal") in its own form ("1er", "21:a"), as ICU writes them
-// (Polish ordinal words as we do; ordinal digits for a language with no ordinal words); English
-// where there are none, or for an empty tag.
+// "Zweite"), capitalised as the language writes a capital ("İki"), and ordinals ("ordinal") in
+// its own form ("1er", "21:a", "21-й", "21ος"), as LibreOffice writes them: by ICU's rules, or
+// by rules of our own where ICU has none or writes others (Polish, Czech and Ukrainian ordinal
+// words, Czech counting words, Danish ordinal words, Russian, Ukrainian and Greek ordinal
+// digits); ordinal digits for a language with no ordinal words; English where there are none,
+// or for an empty tag.
 std::string formatted(long count, std::string_view format, std::string_view language);
 
-// The spelled-out number formatters this thread keeps (a few, however many languages documents
-// name), and how many it has made.
+// The spelled-out number formatters this thread keeps: the most recently used, at most
+// kMostFormatters however many languages documents name (a list cycling through as many
+// languages makes each formatter once); and how many it has made.
+inline constexpr std::size_t kMostFormatters = 32;
 std::size_t keptFormatters();
 std::size_t formattersMade();
 

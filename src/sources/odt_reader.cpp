@@ -6,8 +6,10 @@
 #include <unordered_set>
 #include <utility>
 
+#include "platform/text.h"
 #include "sources/odt_lists.h"
 #include "sources/paragraph_text.h"
+#include "sources/text_decoding.h"
 #include "sources/word_processing_markup.h"
 
 namespace vask {
@@ -54,7 +56,8 @@ std::optional<char32_t> characterElement(std::string_view name) {
 }
 
 // The text of an .odt: styles.xml, then content.xml, whose notes (text:note bodies) follow the
-// body while their citations stay where they are referred to. Left out: automatic styles' hidden
+// body; a note's mark (its citation, "1" or a mark of its own) is shown raised where the note is
+// referred to ("Body¹") and before the note's text ("¹A footnote"), as a .docx note's. Left out: automatic styles' hidden
 // text, hidden paragraphs, sections and hidden-text fields, tracked changes, comments, titles and
 // descriptions of drawings, and a number a writer kept (text:number), counted anew.
 class OdtText : public ParagraphText {
@@ -94,6 +97,10 @@ class OdtText : public ParagraphText {
                 marker = lists_.heading(attributes);
             }
             openParagraph({std::nullopt, std::move(marker)});
+            if (!noteMark_.empty()) {
+                // The note's first paragraph begins with its mark.
+                appendText(std::exchange(noteMark_, std::string()), target());
+            }
             if (empty) {
                 endParagraph();
             }
@@ -113,6 +120,12 @@ class OdtText : public ParagraphText {
             endOpaque(depth);
             return;
         }
+        if (citationDepth_ == depth) {
+            citationEnded();
+        }
+        if (ns == kTextNamespace && name == "note") {
+            noteMark_.clear();
+        }
         endElementAt(depth);
         if (ns == kStyleNamespace && name == "style") {
             styleName_.clear();
@@ -128,6 +141,11 @@ class OdtText : public ParagraphText {
 
     void characters(std::string_view content, int) override {
         if (inParagraph() && !content.empty() && !opaque()) {
+            if (citationDepth_) {
+                charge(content.size());
+                citation_ += content;
+                return;
+            }
             appendCollapsed(content, target());
         }
     }
@@ -144,6 +162,12 @@ class OdtText : public ParagraphText {
         }
         if (name == "note") {
             beginNotes(depth);
+            noteMark_.clear();
+            return true;
+        }
+        if (name == "note-citation") {
+            citationDepth_ = depth;
+            citation_.clear();
             return true;
         }
         if (name == "list") {
@@ -178,7 +202,7 @@ class OdtText : public ParagraphText {
     }
 
     // Elements whose content the author does not see, or that are read elsewhere: hidden text,
-    // tracked changes, note citations' numbers kept by a writer, comments, titles and
+    // tracked changes, numbers a writer kept with list items, comments, titles and
     // descriptions of drawings, the renditions of alternate content after the first.
     bool isHidden(std::string_view ns, std::string_view name, int depth,
                   const Attributes& attributes) {
@@ -193,7 +217,7 @@ class OdtText : public ParagraphText {
             return false;
         }
         // A number a writer kept with a list item or heading (text:number) is counted anew.
-        // A note's citation ("1") stays in the text, where the note is referred to.
+        // A note's citation ("1") is read as the note's mark (citationEnded).
         if (name == "tracked-changes" || name == "number") {
             return true;
         }
@@ -238,6 +262,24 @@ class OdtText : public ParagraphText {
         }
     }
 
+    // A note's citation has ended: its mark, raised where Unicode has every character of it
+    // raised, stands where the note is referred to and waits for the note's first paragraph.
+    void citationEnded() {
+        citationDepth_.reset();
+        const auto trimmed = text::trimmed(citation_);
+        if (trimmed.empty() || !inParagraph()) {
+            return;
+        }
+        auto mark = TextDecoding::superscript(trimmed).value_or(std::string(trimmed));
+        appendText(mark, target());
+        noteMark_ = std::move(mark);
+    }
+
+    // The citation being read (the depth of its element, its text so far), and the mark of the
+    // note whose first paragraph is yet to come.
+    std::optional<int> citationDepth_;
+    std::string citation_;
+    std::string noteMark_;
     // Reading styles.xml rather than text; the lists, and the list item whose first paragraph
     // is yet to come.
     bool readingStyles_ = false;

@@ -17,6 +17,7 @@
 #include "sources/html_text.h"
 #include "sources/list_count.h"
 #include "sources/list_number_format.h"
+#include "sources/text_conversion.h"
 #include "sources/text_decoding.h"
 #include "sources/word_processor_reader.h"
 
@@ -230,10 +231,18 @@ class RtfGroupStack {
 
 class RtfReader {
   public:
-    explicit RtfReader(std::string_view input) : in_(input) {}
+    RtfReader(std::string_view input, std::stop_token stop)
+        : in_(input), stop_(std::move(stop)) {}
 
+    // Throws vask::Error when a stop is requested, looked at every 64 KB of the document.
     std::optional<std::string> read() {
         while (pos_ < in_.size()) {
+            if (pos_ >= nextStopCheck_) {
+                if (stop_.stop_requested()) {
+                    throw Error("Reading the document was cancelled");
+                }
+                nextStopCheck_ = pos_ + kStopCheckBytes;
+            }
             const char c = in_[pos_++];
             // "\*" before anything but a control word skips its group all the same.
             if (ignorable_ && !(c == '\\' && pos_ < in_.size() && isAsciiLetter(in_[pos_]))) {
@@ -302,6 +311,12 @@ class RtfReader {
             --pendingSkip_;
         } else if (group.shown()) {
             bytes_.push_back(byte);
+            if (static_cast<unsigned char>(byte) < 0x80) {
+                characterEnd_ = bytes_.size();
+            }
+            if (bytes_.size() >= nextLongRun_) {
+                flushLongRun();
+            }
         }
     }
 
@@ -648,8 +663,8 @@ class RtfReader {
 
     // The note formats of the document (\ftnnar, \ftnnrlc ... for footnotes, \aftnnar ... for
     // endnotes) or of a section (\sftnnar, \saftnnar ...); whether the word was one. Chicago's
-    // marks ("*", "†", "**") are left to digits: their length grows with the count, and the
-    // text would outgrow the control words.
+    // marks ("*", "†", "‡", "§", then "**" and on, as LibreOffice shows them) grow with the count
+    // only as far as the format's bound, past which they read in digits.
     bool noteFormat(std::string_view word) {
         static constexpr std::pair<std::string_view, std::string_view> kFormats[] = {
             {"nar", "decimal"},
@@ -657,7 +672,7 @@ class RtfReader {
             {"nauc", "upperLetter"},
             {"nrlc", "lowerRoman"},
             {"nruc", "upperRoman"},
-            {"nchi", "decimal"},
+            {"nchi", "chicago"},
             {"ncnum", "decimalEnclosedCircle"},
             {"ndbar", "decimalFullWidth"},
             {"nchosung", "chosung"},
@@ -907,11 +922,38 @@ class RtfReader {
         if (bytes_.empty()) {
             return;
         }
+        writeBytes(bytes_);
+        bytes_.clear();
+        nextLongRun_ = kLongRun;
+        characterEnd_ = 0;
+    }
+
+    // A long run of text is written as it grows, up to the end of its last whole character: a
+    // byte below 0x80 ends one in every code page a document names (the lead bytes of double-byte
+    // pages are above it), and every byte does in a page of one byte a character. A run of
+    // double-byte characters with no such byte waits for its end.
+    void flushLongRun() {
+        const auto& page = codePage(groups_.top());
+        const bool multiByte = page == "windows-31j" || page == "GBK" || page == "windows-949" ||
+                               page == "Big5" || page == "ibm-1363" || page == "UTF-8";
+        const auto end = multiByte ? characterEnd_ : bytes_.size();
+        nextLongRun_ = bytes_.size() + kLongRun;
+        if (end == 0) {
+            return;
+        }
+        dropLoneSurrogate();
+        writeBytes(std::string_view(bytes_).substr(0, end));
+        bytes_.erase(0, end);
+        nextLongRun_ = bytes_.size() + kLongRun;
+        characterEnd_ = 0;
+    }
+
+    void writeBytes(std::string_view bytes) {
         const auto& group = groups_.top();
         auto& out = target(group);
         const auto& page = codePage(group);
         if (page == kSymbolFont || page == kWingdingsFont || page == kSymbolGlyphs) {
-            for (const char byte : bytes_) {
+            for (const char byte : bytes) {
                 const auto code = static_cast<unsigned char>(byte);
                 char32_t c = 0xF000 + code;
                 if (page != kSymbolGlyphs) {
@@ -919,13 +961,11 @@ class RtfReader {
                 }
                 TextDecoding::appendUtf8(out, c);
             }
-        } else if (auto converted =
-                       TextDecoding::convertReplacing(bytes_, codePage(group).c_str())) {
+        } else if (auto converted = TextDecoding::convertReplacing(bytes, page.c_str())) {
             out += *converted;
         } else {
-            out += text::toValidUtf8(bytes_);
+            out += text::toValidUtf8(bytes);
         }
-        bytes_.clear();
     }
 
     // The \fcharset of symbol fonts, and the names their fonts are given in place of a code page.
@@ -946,8 +986,11 @@ class RtfReader {
     };
     using Reference = ListText;
 
+    static constexpr std::size_t kStopCheckBytes = std::size_t{64} * 1024;
     std::string_view in_;
+    std::stop_token stop_;
     std::size_t pos_ = 0;
+    std::size_t nextStopCheck_ = 0;
     // The characters of a \u fallback still to pass over, and whether a "\*" came last: the
     // group is skipped unless the control word that follows is a destination this reader reads.
     int pendingSkip_ = 0;
@@ -963,6 +1006,11 @@ class RtfReader {
     std::vector<long> usedFonts_;
     std::map<long, std::uint16_t> fontSlots_;
     std::string bytes_;
+    // Where the last whole character of the run of bytes ends (after its last byte below 0x80),
+    // and the length at which a long run is written out.
+    static constexpr std::size_t kLongRun = std::size_t{64} * 1024;
+    std::size_t characterEnd_ = 0;
+    std::size_t nextLongRun_ = kLongRun;
     std::string out_;
     std::string notes_;
     std::optional<char32_t> highSurrogate_;
@@ -1045,10 +1093,32 @@ bool looksLikeHTML(std::string_view bytes) {
     return startsLikeHTML(head);
 }
 
+// Whether the bytes are well-formed UTF-8, looked at a megabyte at a time between characters
+// with the stop token between two.
+bool isValidUtf8(std::string_view bytes, const std::stop_token& stop) {
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    while (!bytes.empty()) {
+        decoding::throwIfStopRequested(stop);
+        auto piece = std::min(bytes.size(), kPiece);
+        // A piece ends before a character's continuation bytes, never inside a character (a
+        // run of more than three of them is ill-formed wherever it is cut).
+        for (int back = 0; back < 3 && piece < bytes.size() &&
+                           (static_cast<unsigned char>(bytes[piece]) & 0xC0U) == 0x80U;
+             ++back) {
+            --piece;
+        }
+        if (!text::isValidUtf8(bytes.substr(0, piece))) {
+            return false;
+        }
+        bytes.remove_prefix(piece);
+    }
+    return true;
+}
+
 // The page in UTF-8, in the encoding a browser would pick: the one it declares, else UTF-16 saved
 // without its byte order mark, else UTF-8 when the bytes are UTF-8, else a guess from the text it
 // shows. `converted` holds it when it is not
-// the bytes themselves.
+// the bytes themselves. The checks and the conversion look at the stop token as they go.
 std::string_view decodedPage(std::string_view bytes, std::string& converted,
                              const std::stop_token& stop) {
     auto encoding = TextDecoding::declaredMarkupEncoding(bytes);
@@ -1056,11 +1126,13 @@ std::string_view decodedPage(std::string_view bytes, std::string& converted,
     if (!encoding) {
         encoding = TextDecoding::unmarkedUtf16Encoding(bytes);
     }
+    std::optional<bool> valid;
     if (!encoding) {
         // The tokenizer passes bytes above 127 through as they are, so the text it finds in the
         // undecoded page is the page's text in its own encoding.
         // ISO-2022-JP is 7-bit, so well-formed UTF-8: its escape bytes send it to the guess.
-        encoding = text::isValidUtf8(bytes) && bytes.find('\x1B') == std::string_view::npos
+        valid = isValidUtf8(bytes, stop);
+        encoding = *valid && bytes.find('\x1B') == std::string_view::npos
                        ? "UTF-8"
                        : TextDecoding::guessedMarkupEncoding(HtmlText::text(bytes, stop));
     }
@@ -1068,7 +1140,7 @@ std::string_view decodedPage(std::string_view bytes, std::string& converted,
         if (bytes.starts_with("\xEF\xBB\xBF")) {
             bytes.remove_prefix(3);
         }
-        if (text::isValidUtf8(bytes)) {
+        if (valid ? *valid : isValidUtf8(bytes, stop)) {
             return bytes;
         }
         converted = text::toValidUtf8(bytes);
@@ -1077,7 +1149,10 @@ std::string_view decodedPage(std::string_view bytes, std::string& converted,
     if (marked) {
         bytes.remove_prefix(2);
     }
-    if (auto text = TextDecoding::convertReplacing(bytes, encoding->c_str())) {
+    if (auto text = decoding::composed(
+            decoding::toUtf8(bytes, encoding->c_str(), decoding::OnInvalid::replace,
+                             decoding::CutEnd::asInvalid, stop),
+            stop)) {
         converted = std::move(*text);
     } else {
         converted = text::toValidUtf8(bytes);
@@ -1087,11 +1162,11 @@ std::string_view decodedPage(std::string_view bytes, std::string& converted,
 
 }  // namespace
 
-std::optional<std::string> RichTextReader::rtfText(std::string_view bytes) {
+std::optional<std::string> RichTextReader::rtfText(std::string_view bytes, std::stop_token stop) {
     if (!bytes.starts_with("{\\rtf")) {
         return std::nullopt;
     }
-    return RtfReader(bytes).read();
+    return RtfReader(bytes, std::move(stop)).read();
 }
 
 std::optional<std::string> RichTextReader::htmlText(std::string_view bytes, std::stop_token stop) {
@@ -1114,7 +1189,7 @@ std::string RichTextReader::htmlPageText(std::string_view bytes, std::stop_token
 }
 
 std::optional<std::string> RichTextReader::plainText(std::string_view bytes, std::stop_token stop) {
-    if (auto rtf = rtfText(bytes)) {
+    if (auto rtf = rtfText(bytes, stop)) {
         return rtf;
     }
     if (auto document =

@@ -13,10 +13,11 @@ namespace vask::RichTextReader {
 
 // The document's text in UTF-8, or nothing when the bytes are none of these formats. Throws
 // WordProcessorReaderError for a zip archive that holds no readable document, and vask::Error
-// when `stop` is requested while an HTML page or a document is read.
+// when `stop` is requested while any of them is read (each reader looks at it as it goes, every
+// 64 KB or so of its work).
 std::optional<std::string> plainText(std::string_view bytes, std::stop_token stop = {});
 
-std::optional<std::string> rtfText(std::string_view bytes);
+std::optional<std::string> rtfText(std::string_view bytes, std::stop_token stop = {});
 // The text of bytes that look like HTML as browsers sniff it; nothing for others.
 std::optional<std::string> htmlText(std::string_view bytes, std::stop_token stop = {});
 

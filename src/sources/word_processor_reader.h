@@ -31,7 +31,7 @@ class WordProcessorReaderError : public Error {
 // The text of zipped word-processor documents (.docx and .odt) as the author sees it: one
 // paragraph per line with a blank line between paragraphs, a list item or numbered heading led
 // by its number or bullet (and a tab), the paragraphs of a text box after the one that anchors
-// it, footnotes and endnotes after the body (a .docx footnote's number raised where it is
+// it, footnotes and endnotes after the body (a note's number or mark raised where it is
 // referred to and before its text). What the author's program does
 // not show is left out: hidden text, paragraphs and sections, deleted text and the source of a
 // tracked move, the fallback copy of alternate content, comments, and titles of images.

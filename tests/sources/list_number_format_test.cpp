@@ -192,6 +192,14 @@ TEST(ListNumberFormatTest, FormatsOfEveryScriptReadAsTheirProgramsShowThem) {
              {"cardinalText", 1, "fr-CA", "Un"},
              {"cardinalText", 1, "pl-PL", "Jeden"},
              {"cardinalText", 21, "en-GB", "Twenty-one"},
+             // A capital as the language writes it: Turkish and Azerbaijani "İ", Greek accents.
+             {"cardinalText", 2, "tr-TR", "\u0130ki"},
+             {"ordinalText", 2, "tr", "\u0130kinci"},
+             {"cardinalText", 2, "az-AZ", "\u0130ki"},
+             {"ordinalText", 2, "az", "\u0130kinci"},
+             {"cardinalText", 8, "tr-TR", "Sekiz"},
+             {"cardinalText", 1, "el-GR", "\u0388\u03BD\u03B1"},
+             {"cardinalText", 2, "nl-NL", "Twee"},
              // Ordinals in the language's own form.
              {"ordinal", 21, "de-DE", "21."},
              {"ordinal", 21, "fr-FR", "21e"},
@@ -216,7 +224,7 @@ TEST(ListNumberFormatTest, FormatsOfEveryScriptReadAsTheirProgramsShowThem) {
              {"ordinalText", 1, "da-DK", "F\u00F8rste"},
              {"ordinalText", 3, "ru-RU", "\u0422\u0440\u0435\u0442\u0438\u0439"},
              // Where neither ICU nor we spell ordinals, the language's ordinal digits.
-             {"ordinalText", 2, "cs-CZ", "2."},
+             {"ordinalText", 2, "sk-SK", "2."},
              // Polish ordinals, which ICU does not spell, in words of our own.
              {"ordinalText", 1, "pl-PL", "Pierwszy"},
              {"ordinalText", 21, "pl", "Dwudziesty pierwszy"},
@@ -229,7 +237,105 @@ TEST(ListNumberFormatTest, FormatsOfEveryScriptReadAsTheirProgramsShowThem) {
         EXPECT_EQ(ListNumberFormat::formatted(c.count, c.format, c.language), c.text);
     }
     EXPECT_EQ(ListNumberFormat::counterStyle("cjk-ideographic"), "trad-chinese-informal");
+}
+
+// Ordinals, ordinal words and counting words as LibreOffice writes them where ICU writes others
+// or none: in ICU's rules for the language where they agree, else in the language's own.
+TEST(ListNumberFormatTest, NumbersInWordsAndOrdinalsReadAsLibreOfficeWritesThem) {
+    struct Case {
+        std::string format;
+        long count;
+        std::string language;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        // Ordinal digits: Russian and Ukrainian "-й", Greek "ος" (and "ός" after a zero
+        // ending the word's stress), never the full stop a list's own "." doubles ("21..").
+        {"ordinal", 21, "ru-RU", "21-\u0439"},
+        {"ordinal", 1000, "ru", "1000-\u0439"},
+        {"ordinal", 3, "uk-UA", "3-\u0439"},
+        {"ordinal", 21, "el-GR", "21\u03BF\u03C2"},
+        {"ordinal", 10, "el", "10\u03BF\u03C2"},
+        {"ordinal", 20, "el", "20\u03CC\u03C2"},
+        {"ordinal", 1000, "el", "1000\u03CC\u03C2"},
+        {"ordinal", 21, "cs-CZ", "21."},
+        {"ordinal", 21, "da-DK", "21."},
+        // Czech counting words and ordinal words.
+        {"cardinalText", 1, "cs-CZ", "Jedna"},
+        {"cardinalText", 2, "cs", "Dva"},
+        {"cardinalText", 21, "cs-CZ", "Dvacet jedna"},
+        {"cardinalText", 345, "cs", "T\u0159i sta \u010Dty\u0159icet p\u011Bt"},
+        {"cardinalText", 2000, "cs", "Dva tis\u00EDce"},
+        {"ordinalText", 1, "cs-CZ", "Prvn\u00ED"},
+        {"ordinalText", 21, "cs-CZ", "Dvac\u00E1t\u00FD prvn\u00ED"},
+        {"ordinalText", 40, "cs", "\u010Cty\u0159ic\u00E1t\u00FD"},
+        {"ordinalText", 200, "cs", "Dvoust\u00FD"},
+        {"ordinalText", 2000, "cs", "2000."},
+        // Ukrainian ordinal words.
+        {"ordinalText", 1, "uk-UA", "\u041F\u0435\u0440\u0448\u0438\u0439"},
+        {"ordinalText", 21, "uk",
+         "\u0414\u0432\u0430\u0434\u0446\u044F\u0442\u044C \u043F\u0435\u0440\u0448\u0438\u0439"},
+        {"ordinalText", 40, "uk", "\u0421\u043E\u0440\u043E\u043A\u043E\u0432\u0438\u0439"},
+        {"ordinalText", 300, "uk",
+         "\u0422\u0440\u044C\u043E\u0445\u0441\u043E\u0442\u0438\u0439"},
+        // Danish ordinal words with "en" in compounds.
+        {"ordinalText", 21, "da-DK", "Enogtyvende"},
+        {"ordinalText", 51, "da", "Enoghalvtredsindstyvende"},
+        {"ordinalText", 100, "da", "Hundrede"},
+        {"ordinalText", 101, "da", "Hundrede og f\u00F8rste"},
+        {"ordinalText", 2, "da", "Anden"},
+        // Where ICU agrees, its rules: Russian ordinal words, Czech's digits.
+        {"ordinalText", 21, "ru-RU",
+         "\u0414\u0432\u0430\u0434\u0446\u0430\u0442\u044C \u043F\u0435\u0440\u0432\u044B\u0439"},
+        {"cardinalText", 21, "uk-UA",
+         "\u0414\u0432\u0430\u0434\u0446\u044F\u0442\u044C \u043E\u0434\u0438\u043D"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format + " " + std::to_string(c.count) + " " + c.language);
+        EXPECT_EQ(ListNumberFormat::formatted(c.count, c.format, c.language), c.text);
+    }
     EXPECT_FALSE(ListNumberFormat::counterStyle("ganada"));
+}
+
+// The formatters kept are the most recently used: a list that cycles through more languages
+// than a handful makes each language's formatter once, however many rounds it goes; past the
+// bound, the one least recently used gives way.
+TEST(ListNumberFormatTest, FormattersOfTheLanguagesLastUsedAreKept) {
+    const std::vector<std::string> cycle = {"de-DE", "fr-FR", "es-ES", "it-IT", "pt-PT",
+                                            "nl-NL", "sv-SE", "nb-NO", "fi-FI", "hu-HU",
+                                            "ro-RO", "tr-TR", "pl-PL", "ru-RU"};
+    const auto round = [&] {
+        for (std::size_t i = 0; i < cycle.size(); ++i) {
+            ListNumberFormat::formatted(static_cast<long>(i + 1), "cardinalText", cycle[i]);
+            ListNumberFormat::formatted(static_cast<long>(i + 1), "ordinalText", cycle[i]);
+        }
+    };
+    round();
+    const auto made = ListNumberFormat::formattersMade();
+    for (int i = 0; i < 5; ++i) {
+        round();
+    }
+    EXPECT_EQ(ListNumberFormat::formattersMade(), made);
+
+    // More languages than are kept (each of a formatter of ICU's alone): the last used stay, the
+    // first gives way.
+    const std::vector<std::string> many = {
+        "af", "am", "ar", "az", "be", "bg", "bs", "ca", "cy", "de", "eo", "es", "et", "fa",
+        "fi", "fil", "fo", "fr", "ga", "he", "hi", "hr", "hu", "hy", "id", "is", "it", "ja",
+        "ka", "ko", "lt", "lv", "mk", "ms", "mt", "nl", "sk", "sl", "sq", "sv"};
+    ASSERT_GT(many.size(), ListNumberFormat::kMostFormatters);
+    for (const auto& language : many) {
+        ListNumberFormat::formatted(3, "cardinalText", language);
+    }
+    EXPECT_EQ(ListNumberFormat::keptFormatters(), ListNumberFormat::kMostFormatters);
+    const auto before = ListNumberFormat::formattersMade();
+    for (auto at = many.size(); at-- > many.size() - ListNumberFormat::kMostFormatters;) {
+        ListNumberFormat::formatted(3, "cardinalText", many[at]);
+    }
+    EXPECT_EQ(ListNumberFormat::formattersMade(), before);
+    ListNumberFormat::formatted(3, "cardinalText", many.front());
+    EXPECT_EQ(ListNumberFormat::formattersMade(), before + 1);
+    EXPECT_EQ(ListNumberFormat::keptFormatters(), ListNumberFormat::kMostFormatters);
 }
 
 // Bullets of the symbol fonts read as the characters those fonts draw; other fonts' private-use

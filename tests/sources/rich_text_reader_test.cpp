@@ -1,8 +1,15 @@
 #include "sources/rich_text_reader.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <functional>
+#include <optional>
 #include <stop_token>
+#include <thread>
 #include <utility>
 
 #include "platform/error.h"
@@ -143,6 +150,21 @@ TEST(RichTextReaderTest, RtfGivesWhatTheAuthorSees) {
          "\\aftnnar\\ftnnruc A{\\super\\chftn{\\*\\footnote\\ftnalt{\\super\\chftn} E.}}"
          "{\\super\\chftn{\\*\\footnote{\\super\\chftn} F.}}\\par}",
          "A\u00B9I\n\u00B9 E.\nI F."},
+        // Chicago's marks, the document's or a section's, then doubled.
+        {"Chicago's note marks",
+         "\\ftnnchi A{\\super\\chftn{\\*\\footnote{\\super\\chftn} One.}}"
+         "{\\super\\chftn{\\*\\footnote{\\super\\chftn} Two.}}"
+         "{\\super\\chftn{\\*\\footnote{\\super\\chftn} Three.}}"
+         "{\\super\\chftn{\\*\\footnote{\\super\\chftn} Four.}}"
+         "{\\super\\chftn{\\*\\footnote{\\super\\chftn} Five.}}"
+         "{\\super\\chftn{\\*\\footnote{\\super\\chftn} Six.}}\\par}",
+         "A*\u2020\u2021\u00A7**\u2020\u2020\n* One.\n\u2020 Two.\n\u2021 Three.\n\u00A7 Four.\n"
+         "** Five.\n\u2020\u2020 Six."},
+        {"a section's Chicago marks, its endnotes too",
+         "A{\\super\\chftn{\\*\\footnote{\\super\\chftn} One.}}\\par\\sect\\sectd"
+         "\\sftnnchi\\saftnnchi B{\\super\\chftn{\\*\\footnote{\\super\\chftn} Two.}}"
+         "{\\super\\chftn{\\*\\footnote\\ftnalt{\\super\\chftn} End.}}\\par}",
+         "A\u00B9\n\nB\u2020*\n\u00B9 One.\n\u2020 Two.\n* End."},
         // Notes start where the document or a section says (Word's "Start at").
         {"note numbers from the document's starts",
          "\\ftnstart5\\aftnstart3\\aftnnar A{\\super\\chftn{\\*\\footnote{\\super\\chftn} F.}}"
@@ -248,6 +270,36 @@ TEST(RichTextReaderTest, DeeplyNestedRtfGroupsKeepTheirTextInBoundedMemory) {
         if (peak) {
             EXPECT_LT(*peak, 4 * rtf.size()) << "peak heap growth " << *peak;
         }
+    }
+}
+
+// A run of text longer than what is converted at once reads as one: its pieces end between
+// characters, in a page of one byte a character and in a page of two alike, and whatever the
+// run's last bytes are.
+TEST(RichTextReaderTest, LongRtfRunsReadWhole) {
+    struct Case {
+        const char* name;
+        std::string head;
+        std::string unit;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"windows-1252", "\\ansicpg1252 ", "caf\\'e9 ", "caf\u00E9 "},
+        {"Shift_JIS with spaces", "\\ansicpg932 ", "\\'93\\'fa\\'96\\'7b ", "\u65E5\u672C "},
+        {"Shift_JIS without", "\\ansicpg932 ", "\\'93\\'fa\\'96\\'7b", "\u65E5\u672C"},
+        {"Shift_JIS of lead bytes and high trail bytes alone", "\\ansicpg932 ", "\\'82\\'a0",
+         "\u3042"},
+        {"UTF-8", "\\ansicpg65001 ", "\\'c3\\'a9\\'e2\\'82\\'ac", "\u00E9\u20AC"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string rtf = "{\\rtf1\\ansi" + c.head;
+        std::string text;
+        for (int i = 0; i < 30'001; ++i) {
+            rtf += c.unit;
+            text += c.text;
+        }
+        EXPECT_EQ(RichTextReader::rtfText(rtf + "}"), text);
     }
 }
 
@@ -439,6 +491,121 @@ TEST(RichTextReaderTest, AStopRequestEndsTheReading) {
         SCOPED_TRACE(name);
         EXPECT_EQ(RichTextReader::plainText(bytes, std::stop_token()).value_or(""), "text");
         EXPECT_THROW(RichTextReader::plainText(bytes, source.get_token()), Error);
+    }
+}
+
+// The processor time a thread's clock has counted.
+std::chrono::nanoseconds cpuTime(clockid_t clock) {
+    timespec now{};
+    ::clock_gettime(clock, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+// Reads on a thread of its own and asks the read to stop once that thread has worked for
+// `into`; the processor time the thread spent between the request and the read's end (however
+// it ended: a read that passes the stop by reads on to its end), or nothing when the read ended
+// before the request. Work is counted, not the wall clock, so a busy machine that leaves the
+// reader waiting for a processor does not count against it.
+std::optional<std::chrono::nanoseconds> workAfterStop(
+    const std::function<void(std::stop_token)>& read, std::chrono::milliseconds into) {
+    std::stop_source source;
+    std::atomic<bool> ended = false;
+    std::chrono::nanoseconds atEnd{};
+    std::thread reader([&] {
+        try {
+            read(source.get_token());
+        } catch (const Error&) {
+        }
+        clockid_t own{};
+        ::pthread_getcpuclockid(::pthread_self(), &own);
+        atEnd = cpuTime(own);
+        ended = true;
+    });
+    clockid_t clock{};
+    ::pthread_getcpuclockid(reader.native_handle(), &clock);
+    std::chrono::nanoseconds atRequest{};
+    while (!ended) {
+        if (const auto now = cpuTime(clock); now >= into) {
+            atRequest = now;
+            source.request_stop();
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    reader.join();
+    if (!source.stop_requested()) {
+        return std::nullopt;
+    }
+    return atEnd - atRequest;
+}
+
+// Every reader looks at the stop token through its whole work: a stop requested at any point of
+// the reading of 64 MiB of the worst shapes ends it with an error within 100 ms of its work.
+TEST(RichTextReaderTest, AStopEndsEveryReaderPromptly) {
+    constexpr std::size_t kSize = std::size_t{64} * 1024 * 1024;
+    // The head, then the unit over and over (doubled, as appending it unit by unit would cost
+    // more than the readings).
+    const auto repeated = [&](const std::string& head, std::string_view unit) {
+        std::string units(unit);
+        while (units.size() < kSize - head.size()) {
+            units += units;
+        }
+        units.resize(kSize - head.size());
+        return head + units;
+    };
+    // Whole units of markup, as many as an entry holds with room for the document around them.
+    const auto wholeUnits = [&](std::string_view unit) {
+        auto out = repeated("", unit);
+        out.resize((kSize - 4096) / unit.size() * unit.size());
+        return out;
+    };
+    const std::string declared = "<html><head><meta charset=\"utf-8\"></head><body>";
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
+        {"HTML: nested lists", repeated(declared, "<ol><li>x")},
+        {"HTML: nested reversed lists", repeated(declared, "<ol reversed><li>x")},
+        {"HTML: line breaks", repeated(declared, "<br>")},
+        {"HTML: one long run of text", repeated(declared, "text ")},
+        {"HTML: preformatted text", repeated(declared + "<plaintext>", "text\r\n")},
+        {"HTML: one element of many attributes", repeated(declared + "<p", " a=v")},
+        {"HTML: a comment of many dashes", repeated(declared + "<!--", "-- x ")},
+        {"HTML: a title of many end tags", repeated(declared + "<title>", "</x>")},
+        {"HTML: a long numeric reference", repeated(declared + "&#", "0")},
+        {"HTML: a page in windows-1252",
+         repeated("<html><head><meta charset=\"windows-1252\"></head><body>", "caf\xE9<br>\n")},
+        {"RTF: groups and control words", repeated("{\\rtf1\\ansi ", "{\\b x}\\par ")},
+        {"RTF: one long run of text", repeated("{\\rtf1\\ansi ", "text ")},
+        {"RTF: one long run in a double-byte page",
+         repeated("{\\rtf1\\ansi\\ansicpg932 ", "\x93\xFA\x96\x7B ")},
+        {"RTF: deep groups", repeated("{\\rtf1\\ansi ", "{")},
+        {"RTF: a long list text", repeated("{\\rtf1\\ansi {\\listtext ", "text ") + "}after}"},
+        {"RTF: many notes", repeated("{\\rtf1\\ansi\\ftnnchi ", "a{\\super\\chftn{\\footnote n}}")},
+        // The word-processor readers, their markup just within an entry's bound.
+        {".docx: one paragraph of many runs",
+         test::docxDocument("<w:p>" + wholeUnits("<w:r><w:t>text</w:t></w:r>") + "</w:p>")},
+        {".odt: many paragraphs", test::odtDocument(wholeUnits("<text:p>text</text:p>"))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::stop_source before;
+        before.request_stop();
+        EXPECT_THROW(RichTextReader::plainText(c.bytes, before.get_token()), Error);
+        int stopped = 0;
+        // Early in the work (an HTML page's UTF-8 check) and well into it.
+        for (const auto into : {std::chrono::milliseconds(100), std::chrono::milliseconds(400)}) {
+            SCOPED_TRACE(into.count());
+            const auto work = workAfterStop(
+                [&](std::stop_token stop) { RichTextReader::plainText(c.bytes, std::move(stop)); },
+                into);
+            if (work) {
+                ++stopped;
+                EXPECT_LT(*work, std::chrono::milliseconds(100));
+            }
+        }
+        EXPECT_GT(stopped, 0);
     }
 }
 
