@@ -215,22 +215,35 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
     spawn.withheld = isApplicationSecret;
     spawn.standard = {-1, writeEnd.get(), -1};
     spawn.ownProcessGroup = true;
+    spawn.ownPidNamespace = options_.ownPidNamespace;
+    Result result;
+    // One budget from the start on: a keeper stopped before it let the command run holds the
+    // start no longer than it would hold the reading.
+    const ChildProcess::StartBound bound{std::chrono::steady_clock::now() + options_.timeBudget,
+                                         stop};
     std::unique_ptr<ChildProcess> child;
     try {
         child = std::make_unique<ChildProcess>(spawn, ChildProcess::Descendants::ended,
-                                               options_.stopBudget);
+                                               options_.stopBudget, bound);
     } catch (const std::system_error& error) {
+        if (error.code() == std::errc::timed_out) {
+            result.timedOut = true;
+            return result;
+        }
+        if (error.code() == std::errc::operation_canceled) {
+            result.cancelled = true;
+            return result;
+        }
         throw FileSearchError(error.code().message());
     }
     writeEnd.reset();
 
-    Result result;
     ChildOutputReader::Options reading;
     // Only the paths are kept, as they come; enough of them end the reading (the rest would be
     // dropped), and so does more output than any search gives.
     reading.keep = false;
     reading.maxBytes = kMaxOutputBytes;
-    reading.deadline = std::chrono::steady_clock::now() + options_.timeBudget;
+    reading.deadline = bound.deadline;
     reading.afterEnd = kOutputGraceAfterExit;
     PathLines paths(limit);
     reading.enough = [&paths](std::string_view part) { return paths.add(part); };
