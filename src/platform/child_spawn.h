@@ -85,9 +85,13 @@ std::vector<std::string> environmentBlock(const std::map<std::string, std::strin
 // and what a wrapper script or a command list started would run on with parent 1. It waits for
 // the end of a pipe whose writing end only this process holds. It runs in a session of its own,
 // so that nothing the group's members send to their group (a kill 0, SIGKILL included) reaches
-// it, ignores every signal it can, and is woken by this process's end should it be stopped.
-// end() (or the destructor) ends the watcher and the group and reaps the watcher: call it
-// before the group's leader is reaped, while the group's id cannot be another's.
+// it, ignores and blocks every signal it can (32 and 33, which glibc keeps for itself, and
+// SIGCHLD, which the shell catches whatever it is given, included), and is woken by this
+// process's end should it be stopped. The kernel wakes it that way once: a process that stops
+// it again and again (its pid is in /proc for any process of the user) keeps it from ending the
+// group once this process is gone, and that is out of reach. end() (or the destructor) ends the
+// watcher and the group and reaps the watcher: call it before the group's leader is reaped,
+// while the group's id cannot be another's.
 class ProcessGroupWatch {
   public:
     ProcessGroupWatch() = default;
