@@ -69,7 +69,7 @@ class FileSearch {
     // when the search returns, however it ends; should the command's keeper be killed, that is
     // the command and its process group (see ChildProcess). The budget and the stop bound the
     // command's start too (a keeper the command stopped before the command ran): a start they
-    // end returns nothing found, timed out or cancelled. Throws FileSearchError when the search
+    // end returns what the command printed by then, timed out or cancelled. Throws FileSearchError when the search
     // command cannot be started or waited for.
     Result search(std::string_view query, const std::vector<std::filesystem::path>& scopes,
                   std::size_t limit, const ExclusionCheck& isExcluded,
