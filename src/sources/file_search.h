@@ -69,8 +69,8 @@ class FileSearch {
     // when the search returns, however it ends; should the command's keeper be killed, that is
     // the command and its process group (see ChildProcess). The budget and the stop bound the
     // command's start too (a keeper the command stopped before the command ran): a start they
-    // end returns what the command printed by then, timed out or cancelled. Throws FileSearchError when the search
-    // command cannot be started or waited for.
+    // end returns what the command printed by then, timed out or cancelled. Throws
+    // FileSearchError when the search command cannot be started or waited for.
     Result search(std::string_view query, const std::vector<std::filesystem::path>& scopes,
                   std::size_t limit, const ExclusionCheck& isExcluded,
                   std::stop_token stop = {}) const;
