@@ -618,6 +618,7 @@ PY
         send() { timeout 20 "$VASK" "$1" >>"$ROOT/waits-senders.out" 2>&1; }
         "$VASK" >>"$ROOT/waits-app.out" 2>&1 &
         app=$!
+        trap 'stop_busy_loops; kill -TERM "$app" 2>/dev/null' EXIT
         # On one processor beside the busy loops, so that its copy lasts the steps.
         APP_PID=$app
         start_busy_loops
@@ -641,6 +642,7 @@ PY
         kill -TERM "$app"
         wait "$app"
         status=$?
+        trap - EXIT
         echo "${#steps[@]}|$(IFS=,; echo "${steps[*]}")|$status"
     ) >"$ROOT/waits-outcome"
     WAITS_RESULT=$(tail -n 1 "$ROOT/waits-outcome")
