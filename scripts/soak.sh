@@ -8,7 +8,10 @@
 # idle, messages written and found, questions answered, how a history locked at start-up fared,
 # and how long a SIGTERM takes. Fails (status 1) when the application dies, a message written is
 # not found exactly once in the shadow database, the shadow database fails its checks, no
-# question is answered, a question asked during the first copy finds nothing, the anonymous memory grows more than its bound (SOAK_ANON_GROWTH_MIB) or
+# question is answered, a question asked during the first copy finds nothing, the anonymous memory grows more than its bound (SOAK_ANON_GROWTH_MIB),
+# a message joined again to another chat (beside busy loops, SOAK_BUSY_LOOPS) is not in the chat
+# of its last join, a question waiting for a second instance's index reaches the helper after
+# its chat was deleted or under an account signed out meanwhile, or
 # the quit does not end with status 0; the test command runs it short
 # (scripts/test.sh).
 #
