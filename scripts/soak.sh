@@ -8,7 +8,10 @@
 # idle, messages written and found, questions answered, how a history locked at start-up fared,
 # and how long a SIGTERM takes. Fails (status 1) when the application dies, a message written is
 # not found exactly once in the shadow database, the shadow database fails its checks, no
-# question is answered, a question asked during the first copy finds nothing, the anonymous memory grows more than its bound (SOAK_ANON_GROWTH_MIB) or
+# question is answered, a question asked during the first copy finds nothing, the anonymous memory grows more than its bound (SOAK_ANON_GROWTH_MIB),
+# a message joined again to another chat (beside busy loops, SOAK_BUSY_LOOPS) is not in the chat
+# of its last join, a question waiting for a second instance's index reaches the helper after
+# its chat was deleted or under an account signed out meanwhile, or
 # the quit does not end with status 0; the test command runs it short
 # (scripts/test.sh).
 #
@@ -58,7 +61,37 @@ CLK_TCK=$(getconf CLK_TCK)
 
 say() { echo "[$(date -u +%H:%M:%S)] $*" >&2; }
 
+# Busy loops beside the application during the second joins: SOAK_BUSY_LOOPS of them (3), each
+# at the application's niceness and pinned, with the application, to one processor, so that its
+# synchronisations get a third of it.
+BUSY_LOOPS=${SOAK_BUSY_LOOPS:-3}
+BUSY_PIDS=()
+APP_CPUS=
+start_busy_loops() {
+    local cpu i
+    APP_CPUS=$(taskset -p "$APP_PID" 2>/dev/null | awk '{ print $NF }')
+    cpu=$(($(nproc) - 1))
+    taskset -a -p -c "$cpu" "$APP_PID" >/dev/null 2>&1 || return 0
+    for ((i = 0; i < BUSY_LOOPS; i++)); do
+        taskset -c "$cpu" bash -c 'while :; do :; done' &
+        BUSY_PIDS+=($!)
+    done
+}
+stop_busy_loops() {
+    local pid
+    for pid in "${BUSY_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    BUSY_PIDS=()
+    if [[ -n $APP_CPUS && -n $APP_PID ]]; then
+        taskset -a -p "$APP_CPUS" "$APP_PID" >/dev/null 2>&1
+    fi
+    APP_CPUS=
+}
+
 cleanup() {
+    stop_busy_loops
     if [[ -n $WRITER_FD ]]; then
         exec {WRITER_FD}>&-
     fi
@@ -387,6 +420,12 @@ write_message() {
     INSERT INTO chat_message_join (chat_id, message_id, message_date)
         VALUES (%s, last_insert_rowid(), %d);\n" "$n" "$n" "$date" $((n % 3 == 0)) "$chat_sql" "$date"
 }
+# second_join N: message N joined again, to the newest chat (made after it), as the Messages app
+# does when a conversation moves: the message belongs to the chat of its last join.
+second_join() {
+    printf "INSERT INTO chat_message_join (chat_id, message_id, message_date)
+        SELECT (SELECT MAX(ROWID) FROM chat), ROWID, date FROM message WHERE guid = 'soak-%d';\n" "$1"
+}
 new_chat() {
     local k=$1
     printf "INSERT INTO handle (id, service) VALUES ('+1555019%04d', 'iMessage');
@@ -397,6 +436,11 @@ new_chat() {
 }
 
 ticks=$((MINUTES * 30))
+# The middle third of the writing: every message of a tick joined again, three ticks later, to a
+# chat made for it (a new one every fifth tick), beside the busy loops.
+second_joins_from=$((ticks / 3 + 1))
+second_joins_to=$((2 * ticks / 3))
+SECOND_JOINED=()
 mark_rss=$SECONDS
 : >"$ROOT/rss.tsv"
 say "writing for $MINUTES minutes"
@@ -413,6 +457,23 @@ for ((tick = 1; tick <= ticks; tick++)); do
     if ((tick % 25 == 0)); then
         new_chats=$((new_chats + 1))
         new_chat "$new_chats" >&"$WRITER_FD"
+    fi
+    if ((tick == second_joins_from)); then
+        start_busy_loops
+        say "second joins beside ${#BUSY_PIDS[@]} busy loops on the application's processor"
+    fi
+    if ((tick >= second_joins_from && tick <= second_joins_to && tick > 3)); then
+        if (((tick - second_joins_from) % 5 == 0)); then
+            new_chats=$((new_chats + 1))
+            new_chat "$new_chats" >&"$WRITER_FD"
+        fi
+        for ((n = ${WRITTEN_AT[tick - 4]:-0} + 1; n <= ${WRITTEN_AT[tick - 3]:-0}; n++)); do
+            second_join "$n" >&"$WRITER_FD"
+            SECOND_JOINED+=("$n")
+        done
+    fi
+    if ((tick == second_joins_to + 1)); then
+        stop_busy_loops
     fi
     if ((tick % 150 == 0)); then
         {
@@ -460,6 +521,7 @@ for ((tick = 1; tick <= ticks; tick++)); do
     sleep 2
 done
 writing_seconds=$((SECONDS - writing_started))
+stop_busy_loops
 exec {WRITER_FD}>&-
 WRITER_FD=
 for sender in "${SENDERS[@]}"; do
@@ -484,6 +546,18 @@ found_count() {
 all_found() { [[ $(found_count) -ge $written ]]; }
 wait_for 120 all_found
 found=$(found_count)
+# Soak messages in a chat other than the one of their last join in the history (the join with the
+# highest ROWID), as the shadow database holds them.
+misplaced_count() {
+    sqlite3 -readonly "$SHADOW_DB" "ATTACH 'file:$CHAT_DB_PATH?mode=ro' AS h;
+        SELECT COUNT(*) FROM messages s JOIN h.message m ON m.guid = s.guid
+        WHERE s.guid LIKE 'soak-%' AND s.chat_id IS NOT (SELECT c.guid FROM h.chat_message_join j
+            JOIN h.chat c ON c.ROWID = j.chat_id WHERE j.message_id = m.ROWID
+            ORDER BY j.ROWID DESC LIMIT 1)" 2>/dev/null || echo -1
+}
+none_misplaced() { [[ $(misplaced_count) == 0 ]]; }
+wait_for 60 none_misplaced
+misplaced=$(misplaced_count)
 sleep 10
 measure_idle end
 RSS_END=$(rss_kib)
@@ -504,6 +578,88 @@ quit_status=$?
 quit_seconds=$(awk -v a="$quit_started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
 APP_PID=
 
+# --- Waits for the index that end otherwise -------------------------------------------------------
+# A second instance of the application, signed in as the first, makes its own first copy of the
+# history (now larger than at the start), on one processor beside the busy loops so that the
+# copy outlasts the steps. While its full-text index is still to be built, a
+# question in the main window's chat, whose chat is then deleted, and one in the popover's, then
+# a sign-out: neither may reach the helper under the account (its runs are recorded), however the
+# wait for the index ends.
+WAITS_INSTANCE="$INSTANCE-waits"
+WAITS_DELETED_WORD=soakdeletedchat
+WAITS_SIGNED_OUT_WORD=soaksignedout
+WAITS_RESULT=
+waits_for_the_index() {
+    local support="$XDG_DATA_HOME/$WAITS_INSTANCE" records="$ROOT/waits-records"
+    local shadow="$XDG_DATA_HOME/$WAITS_INSTANCE/shadow.db" steps=() app status
+    mkdir -p "$support" "$records"
+    chmod 700 "$support"
+    cp "$XDG_DATA_HOME/$INSTANCE/credentials.json" "$support/credentials.json"
+    python3 - "$XDG_CONFIG_HOME/vask/ai.ternwick.Vask.json" "$WAITS_INSTANCE" <<'PY'
+import json, sys
+path, instance = sys.argv[1], sys.argv[2]
+with open(path) as f:
+    settings = json.load(f)
+for key in ("onboarding.didStart", "onboarding.didComplete", "showProactiveSurfaces"):
+    settings[f"{key}.{instance}"] = True
+with open(path, "w") as f:
+    json.dump(settings, f)
+PY
+    printf '{"record_dir":"%s","steps":[{"read_stdin":"all"},{"record":true},{"refuse_without_credentials":{"error":{"type":"RelayError","message":"Missing credentials","status":401}}},{"answer_from_staged":{}}]}\n' \
+        "$records" >"$VASK_TEST_RLM_SCENARIO"
+    (
+        export VASK_SUPPORT_DIR="$WAITS_INSTANCE" VASK_LOG_FILE="$ROOT/waits.log"
+        export TESTHOOK_LOG="$ROOT/waits-testhook.log" VASK_TESTHOOK_LOG="$ROOT/waits-testhook.log"
+        hooked() { grep -q -- "$1" "$TESTHOOK_LOG" 2>/dev/null; }
+        deferred() {
+            [[ $(sqlite3 -readonly "$shadow" "SELECT
+                (SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'messages_fts') = 1
+                AND (SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger'
+                     AND name LIKE 'messages_fts_%') < 3" 2>/dev/null) == 1 ]]
+        }
+        # send URL: the URL to the running instance, as a second launch hands it over.
+        send() { timeout 20 "$VASK" "$1" >>"$ROOT/waits-senders.out" 2>&1; }
+        "$VASK" >>"$ROOT/waits-app.out" 2>&1 &
+        app=$!
+        trap 'stop_busy_loops; kill -TERM "$app" 2>/dev/null' EXIT
+        # On one processor beside the busy loops, so that its copy lasts the steps.
+        APP_PID=$app
+        start_busy_loops
+        copied() { log_grew 'shadow_sync_complete' 0; }
+        if wait_for 600 eval 'deferred || copied' && deferred; then
+            send "vasktest://query?chat=main&text=$WAITS_DELETED_WORD"
+            wait_for 30 hooked "submitting: $WAITS_DELETED_WORD" && deferred &&
+                steps+=("asked in the main chat while the index was built")
+            send "vasktest://delete?chat=main"
+            wait_for 30 hooked "deleting chat" && deferred && steps+=("its chat deleted")
+            send "vasktest://query?text=$WAITS_SIGNED_OUT_WORD"
+            wait_for 30 hooked "submitting: $WAITS_SIGNED_OUT_WORD" && deferred &&
+                steps+=("asked in the popover")
+            send "vasktest://signout"
+            wait_for 30 hooked "signing out (test)" && deferred && steps+=("signed out")
+        fi
+        stop_busy_loops
+        # The copy's end, then a while for anything sent late.
+        wait_for 600 copied
+        sleep 5
+        kill -TERM "$app"
+        wait "$app"
+        status=$?
+        trap - EXIT
+        echo "${#steps[@]}|$(IFS=,; echo "${steps[*]}")|$status"
+    ) >"$ROOT/waits-outcome"
+    WAITS_RESULT=$(tail -n 1 "$ROOT/waits-outcome")
+    WAITS_SENT_DELETED=$(grep -l -- "$WAITS_DELETED_WORD" "$records"/*/request 2>/dev/null | wc -l)
+    WAITS_SENT_SIGNED_OUT=$(grep -l -- "$WAITS_SIGNED_OUT_WORD" "$records"/*/request 2>/dev/null |
+        xargs -r grep -l -e stub-customer-token -e stub-access-token | wc -l)
+}
+say "waits for the index that end otherwise: a second instance's first copy"
+waits_for_the_index
+WAITS_STEPS=${WAITS_RESULT%%|*}
+WAITS_QUIT=${WAITS_RESULT##*|}
+WAITS_DONE=${WAITS_RESULT#*|}
+WAITS_DONE=${WAITS_DONE%|*}
+
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f MiB", k / 1024 }'; }
 cat <<EOF
 Soak: $MINUTES min over $MESSAGES messages ($BUILD_DIR)
@@ -513,6 +669,7 @@ Soak: $MINUTES min over $MESSAGES messages ($BUILD_DIR)
   idle CPU:                    ${IDLE_CPU_START} % of a core after the first sync, ${IDLE_CPU} % at the end
   wake-ups while idle:         ${IDLE_WAKEUPS_START}/s after the first sync, ${IDLE_WAKEUPS}/s at the end (busiest thread: $IDLE_BUSIEST)
   messages written / found:    $written / $found (in $new_chats new chats)
+  joined again / misplaced:    ${#SECOND_JOINED[@]} beside $BUSY_LOOPS busy loops (ticks $second_joins_from-$second_joins_to) / $misplaced in a chat not of their last join
   questions answered:          $answered of $asked (failures shown: $failed_answers)
   asked during the first copy: ${FIRST_COPY_WORD:-?}: $FIRST_COPY_ANSWER
   anonymous memory / heap:     $(mib "$ANON_FIRST") / $(mib "$HEAP_FIRST") after the first sync, $(mib "$ANON_END") / $(mib "$HEAP_END") at the end
@@ -520,6 +677,7 @@ Soak: $MINUTES min over $MESSAGES messages ($BUILD_DIR)
   threads / descriptors:       $THREADS_FIRST / $FDS_FIRST after the first sync, $THREADS / $FDS at the end
   write-ahead logs (KiB):      ${WAL_FIRST:-none} after the first sync; ${WAL_END:-none} at the end
   quit (SIGTERM):              status $quit_status in $quit_seconds s
+  waits for the index ended:   ${WAITS_STEPS:-0} of 4 steps while the second instance's index was built (${WAITS_DONE:-none}); helper runs for the deleted chat's question: $WAITS_SENT_DELETED, for the signed-out question under the account: $WAITS_SENT_SIGNED_OUT
   memory per minute:           $(awk -F '\t' '{ printf "%s%d:%.0f", (NR > 1 ? " " : ""), $1 / 60, $2 / 1024 }' "$ROOT/rss.tsv") (minute:MiB)
   per minute (in $ROOT/rss.tsv): seconds, resident KiB, anonymous KiB, heap KiB, threads, descriptors, logs
 EOF
@@ -535,6 +693,7 @@ problems=()
 ((found == written)) || problems+=("$((written - found)) of $written messages written were not found")
 rows=$(sqlite3 -readonly "$SHADOW_DB" "SELECT COUNT(*) FROM messages WHERE guid LIKE 'soak-%'")
 ((rows == found)) || problems+=("$((rows - found)) messages were stored twice")
+((misplaced == 0)) || problems+=("$misplaced soak messages are not in the chat of their last join (${#SECOND_JOINED[@]} joined again)")
 integrity=$(sqlite3 -readonly "$SHADOW_DB" "PRAGMA integrity_check" 2>&1 | head -n 3)
 [[ $integrity == ok ]] || problems+=("the shadow database's integrity check: $integrity")
 if ! sqlite3 "$SHADOW_DB" \
@@ -550,6 +709,13 @@ if [[ -s $ROOT/first-copy-question && ! $FIRST_COPY_ANSWER =~ ^response:\ Found\
 fi
 ((ANON_END - ANON_FIRST <= ANON_GROWTH_MIB * 1024)) ||
     problems+=("the anonymous memory grew $(mib $((ANON_END - ANON_FIRST))), more than the $ANON_GROWTH_MIB MiB allowed")
+((WAITS_SENT_DELETED == 0)) ||
+    problems+=("the question whose chat was deleted while it waited for the index reached the helper ($WAITS_SENT_DELETED run(s))")
+((WAITS_SENT_SIGNED_OUT == 0)) ||
+    problems+=("the question that waited for the index across a sign-out reached the helper under the signed-out account ($WAITS_SENT_SIGNED_OUT run(s))")
+((${WAITS_STEPS:-0} == 4)) ||
+    problems+=("the second instance's first copy was over before the waits' steps were done (${WAITS_DONE:-none})")
+[[ ${WAITS_QUIT:-1} == 0 ]] || problems+=("the second instance's quit ended with status ${WAITS_QUIT:-unknown}")
 [[ -z $unheld_at ]] || problems+=("$unheld_at s into the writing the application held the shadow database's index open without its lock, for another process to reset")
 if ((${#problems[@]} > 0)); then
     for problem in "${problems[@]}"; do

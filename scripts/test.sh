@@ -11,8 +11,8 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 # Every command the scripts below run, so that a missing one stops the run at once, by name.
-for command in cmake ctest ninja clang clang++ sqlite3 pgrep setpriv flock mkfifo timeout base64 \
-    zsh dbus-run-session dbus-send gnome-keyring-daemon /usr/bin/python3 /usr/bin/time \
+for command in cmake ctest ninja clang clang++ sqlite3 pgrep setpriv taskset flock mkfifo timeout \
+    base64 zsh dbus-run-session dbus-send gnome-keyring-daemon /usr/bin/python3 /usr/bin/time \
     localedef; do
     command -v "$command" >/dev/null || { echo "test.sh: $command is missing" >&2; exit 1; }
 done

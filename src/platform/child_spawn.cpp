@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -16,6 +17,8 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -94,6 +97,12 @@ struct ChildPlan {
     // The child waits for one byte on the descriptor after the report (the parent's word that
     // the group's watch is in place); its end closes it without that word.
     bool waitsForGo = false;
+    // Every signal that can be caught is ignored and blocked from the exec on (the group's watch).
+    bool holdsOffEverySignal = false;
+    // A keeper's: the command is started in a PID namespace of its own where the kernel allows.
+    bool ownPidNamespace = false;
+    // A keeper's: called once the command is started, before the keeper lets go of the report.
+    const std::function<void()>* whileKeeperStarts = nullptr;
 };
 
 // The child's own steps run, for most children, on a stack of their own in this process's memory
@@ -134,6 +143,29 @@ VASK_CHILD_STEP int placeDescriptors(const ChildPlan& plan) {
     return 0;
 }
 
+// Every signal that can be caught ignored and blocked, through the kernel itself: glibc's
+// sigaction and sigprocmask leave out the two it keeps for itself (32 and 33). Both stay so
+// across the exec. Ignored is not enough for a shell: dash catches SIGCHLD whatever it was given,
+// and its `read` then returns as at the end of its input; a blocked signal is never delivered.
+// (SIGCONT continues a stopped process blocked or not. The kernel's own `struct sigaction`, as
+// on x86-64 and AArch64.)
+VASK_CHILD_STEP void holdOffEverySignal() {
+    struct KernelSigaction {
+        void (*handler)(int);
+        unsigned long flags;
+        void (*restorer)();
+        unsigned long mask;
+    };
+    const KernelSigaction ignore{SIG_IGN, 0, nullptr, 0};
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP) {
+            ::syscall(SYS_rt_sigaction, sig, &ignore, nullptr, sizeof(unsigned long));
+        }
+    }
+    const unsigned long all = ~0UL;
+    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, nullptr, sizeof all);
+}
+
 // What the child does once its descriptors are in place: it runs the program or reports why not.
 [[noreturn]] VASK_CHILD_STEP void execPlaced(const ChildPlan& plan) {
     const int report = plan.given;
@@ -168,6 +200,9 @@ VASK_CHILD_STEP int placeDescriptors(const ChildPlan& plan) {
     sigset_t empty;
     sigemptyset(&empty);
     ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+    if (plan.holdsOffEverySignal) {
+        holdOffEverySignal();
+    }
     ::execve(plan.executable, plan.argv, plan.envp);
     failWith(report, errno);
 }
@@ -197,7 +232,9 @@ struct KeeperSlots {
 // What comes on a keeper's status pipe: the command's pid (from the command itself, before its
 // exec), then the command's wait status (from the keeper). Each is written whole in one write.
 struct KeeperWord {
-    enum Kind : int { commandPid, commandStatus };
+    // `commandInNamespace` is the keeper's: the command's pid as Vask sees it, the command
+    // being the first process of a PID namespace of its own (where its own pid reads 1).
+    enum Kind : int { commandPid, commandStatus, commandInNamespace };
     Kind kind;
     int value;
 };
@@ -240,6 +277,77 @@ bool killChildren() {
 
 void onChildEnded(int) {}
 
+// clone3's arguments up to its first version's end (the kernel's `struct clone_args`).
+struct CloneArgs {
+    std::uint64_t flags = 0;
+    std::uint64_t pidfd = 0;
+    std::uint64_t childTid = 0;
+    std::uint64_t parentTid = 0;
+    std::uint64_t exitSignal = 0;
+    std::uint64_t stack = 0;
+    std::uint64_t stackSize = 0;
+    std::uint64_t tls = 0;
+};
+
+// What a command started in a namespace of its own needs to know of it.
+struct CommandNamespace {
+    bool pid = false;
+    // A user namespace too: the user's ids are mapped to themselves there, as these lines say.
+    bool user = false;
+    std::array<char, 48> uidMap{};
+    std::array<char, 48> gidMap{};
+};
+
+// Forks the calling (single-threaded) keeper into a command that is the first process of a PID
+// namespace of its own: as it is where this user may make one (CAP_SYS_ADMIN), else inside a
+// user namespace of its own, where the kernel allows unprivileged ones. -1 where neither is
+// allowed (or clone3 is unknown); 0 in the command, as fork returns.
+pid_t forkIntoPidNamespace(CommandNamespace& made) {
+    std::snprintf(made.uidMap.data(), made.uidMap.size(), "%u %u 1\n", ::geteuid(), ::geteuid());
+    std::snprintf(made.gidMap.data(), made.gidMap.size(), "%u %u 1\n", ::getegid(), ::getegid());
+    for (const bool user : {false, true}) {
+        CloneArgs args;
+        args.flags = CLONE_NEWPID | (user ? CLONE_NEWUSER : 0);
+        args.exitSignal = SIGCHLD;
+        const auto pid = ::syscall(SYS_clone3, &args, sizeof args);
+        if (pid >= 0) {
+            made.pid = true;
+            made.user = user;
+            return static_cast<pid_t>(pid);
+        }
+        // Refused for this user, or unknown to the kernel: nothing else would do better.
+        if (errno != EPERM) {
+            break;
+        }
+    }
+    return -1;
+}
+
+// Writes `text` whole to the file at `path`; false when it cannot.
+bool writeWhole(const char* path, const char* text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const auto length = std::strlen(text);
+    const bool written = ::write(fd, text, length) == static_cast<ssize_t>(length);
+    ::close(fd);
+    return written;
+}
+
+// In a command that is the first process of its own user namespace: its user's ids mapped to
+// themselves, so that it sees its own ids and files as ever (unmapped, they read as the
+// overflow ids; its access is the same either way, so a map refused is no failure). The keeper
+// is not dumpable, and neither is its copy, whose /proc files are then root's: dumpable until
+// its exec, which makes it so anyway.
+void mapOwnIds(const CommandNamespace& made) {
+    ::prctl(PR_SET_DUMPABLE, 1);
+    if (writeWhole("/proc/self/setgroups", "deny")) {
+        writeWhole("/proc/self/gid_map", made.gidMap.data());
+    }
+    writeWhole("/proc/self/uid_map", made.uidMap.data());
+}
+
 // The keeper: a child subreaper whose one child is the command, so that every process the
 // command starts is its descendant and, once orphaned, its child. It reports the command's end,
 // then waits for the word to end everything (a byte on the stop socket, or its end, which also
@@ -276,20 +384,58 @@ void onChildEnded(int) {}
     // however the keeper goes (killed by the command itself, or by the out-of-memory killer); a
     // keeper gone before the request was made is seen here. Its pid goes to Vask before it runs
     // anything, so that Vask can end its group once the keeper cannot.
+    //
+    // In a PID namespace of its own, the command's death ends everything in it, and nothing in it
+    // can name the keeper: the keeper's death ends it all, whatever it does. Its parent's pid
+    // reads 0 there, so the end of `alive`, which only the keeper holds, tells whether the keeper
+    // still lived once the request was made; its pid there is 1, so the keeper tells Vask its pid.
     const pid_t keeper = ::getpid();
-    const pid_t command = ::_Fork();
-    if (command == 0) {
-        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != keeper) {
-            ::_exit(127);
+    CommandNamespace made;
+    std::array<int, 2> alive{-1, -1};
+    pid_t command = -1;
+    if (plan.ownPidNamespace && ::pipe2(alive.data(), O_CLOEXEC) == 0) {
+        command = forkIntoPidNamespace(made);
+        if (command != 0) {
+            ::close(alive[0]);
+            if (!made.pid) {
+                ::close(alive[1]);
+            }
         }
-        const KeeperWord word{KeeperWord::commandPid, ::getpid()};
-        [[maybe_unused]] const auto written = ::write(slots.status, &word, sizeof word);
+    }
+    if (!made.pid) {
+        command = ::_Fork();
+    }
+    if (command == 0) {
+        if (made.pid) {
+            ::close(alive[1]);
+            pollfd keeperGone{alive[0], 0, 0};
+            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::poll(&keeperGone, 1, 0) != 0) {
+                ::_exit(127);
+            }
+            ::close(alive[0]);
+            if (made.user) {
+                mapOwnIds(made);
+            }
+        } else {
+            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != keeper) {
+                ::_exit(127);
+            }
+            const KeeperWord word{KeeperWord::commandPid, ::getpid()};
+            [[maybe_unused]] const auto written = ::write(slots.status, &word, sizeof word);
+        }
         ::close(slots.stop);
         ::close(slots.status);
         execPlaced(plan);
     }
     if (command < 0) {
         failWith(report, errno);
+    }
+    if (made.pid) {
+        const KeeperWord word{KeeperWord::commandInNamespace, command};
+        [[maybe_unused]] const auto written = ::write(slots.status, &word, sizeof word);
+    }
+    if (plan.whileKeeperStarts != nullptr && *plan.whileKeeperStarts) {
+        (*plan.whileKeeperStarts)();
     }
     // The command's descriptors are the command's: the keeper holds none of them (its output
     // ends when the command's holders end), and the report closes when the command runs.
@@ -457,6 +603,7 @@ struct Prepared {
         plan.group = spawn.ownProcessGroup ? 0 : -1;
         plan.parentDeathSignal = spawn.diesWithStarter ? SIGKILL : 0;
         plan.parent = ::getpid();
+        plan.ownPidNamespace = spawn.ownPidNamespace;
         return plan;
     }
 };
@@ -536,10 +683,57 @@ int childError(const UniqueFd& report) {
     return got > 0 ? error : 0;
 }
 
+// The keeper's word on the start's report, waited for no longer than `bound`: `error` is the
+// command's errno when it could not run, 0 once it runs (its exec and the keeper closed the
+// report); `ended` says what ended the wait instead. A keeper stopped meanwhile (by the command,
+// which knows its parent, before the keeper let go of its copy) is continued every 10 ms.
+struct StartReport {
+    int error = 0;
+    std::optional<std::errc> ended;
+};
+
+StartReport keeperStart(const UniqueFd& report, pid_t keeper,
+                        const ChildProcess::StartBound& bound) {
+    UniqueFd wake;
+    std::optional<std::stop_callback<std::function<void()>>> onStop;
+    if (bound.stop.stop_possible()) {
+        wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        check(wake.isOpen(), "eventfd");
+        onStop.emplace(bound.stop, std::function<void()>([fd = wake.get()] {
+                           const std::uint64_t one = 1;
+                           [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
+                       }));
+    }
+    for (;;) {
+        std::array<pollfd, 2> fds{pollfd{report.get(), POLLIN, 0}, pollfd{wake.get(), POLLIN, 0}};
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            bound.deadline - std::chrono::steady_clock::now());
+        const auto timeout = std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 10);
+        const int ready = ::poll(fds.data(), wake.isOpen() ? 2 : 1, static_cast<int>(timeout));
+        if (ready < 0 && errno != EINTR) {
+            throw std::system_error(errno, std::generic_category(), "poll");
+        }
+        if (ready > 0 && fds[0].revents != 0) {
+            return StartReport{childError(report), std::nullopt};
+        }
+        if (ready > 0 && fds[1].revents != 0) {
+            return StartReport{0, std::errc::operation_canceled};
+        }
+        if (left.count() <= 0) {
+            return StartReport{0, std::errc::timed_out};
+        }
+        // Until it is reaped its pid is its own.
+        ::kill(keeper, SIGCONT);
+    }
+}
+
 // The watcher's script, the group's id its first argument: the end of the pipe on descriptor 3
 // (this application gone, or done with the child) ends the whole group. It is in no group it
-// could be reached through, and ignores every signal it can (one sent by its pid included).
-// `read` and `kill` are builtins, so nothing else is started.
+// could be reached through, and ignores every signal it can (one sent by its pid included): its
+// spawn ignores and blocks them all before the exec (holdOffEverySignal), 32 and 33 among them,
+// which glibc keeps for itself and so refuses to a shell's `trap` (dash says nothing and leaves
+// them at their default, which ends it). `read` and `kill` are builtins, so nothing else is
+// started.
 constexpr const char* watchScript =
     "trap '' 1 2 3 4 5 6 7 8 10 11 12 13 14 15 16 17 18 20 21 22 23 24 25 26 27 28 29 30 31; "
     "i=34; while [ $i -le 64 ]; do trap '' $i; i=$((i + 1)); done; "
@@ -648,6 +842,7 @@ ProcessGroupWatch ProcessGroupWatch::start(pid_t group) {
     // SIGKILL included) never reaches it. Stopped meanwhile, it is woken by this process's end.
     plan.ownSession = true;
     plan.parentDeathSignal = SIGCONT;
+    plan.holdsOffEverySignal = true;
     auto report = Pipe::make();
     plan.reportFd = report.writeEnd.get();
     plan.sources[plan.placed++] = report.writeEnd.get();
@@ -679,9 +874,13 @@ void ProcessGroupWatch::end() noexcept {
 
 ChildProcess::ChildProcess(const ChildSpawn& spawn, Descendants descendants,
                            std::chrono::milliseconds endWait)
+    : ChildProcess(spawn, descendants, endWait, StartBound{}) {}
+
+ChildProcess::ChildProcess(const ChildSpawn& spawn, Descendants descendants,
+                           std::chrono::milliseconds endWait, const StartBound& start)
     : group_(spawn.ownProcessGroup), endWait_(endWait) {
     if (descendants == Descendants::ended) {
-        startKept(spawn);
+        startKept(spawn, start);
         return;
     }
     pid_ = spawnChild(spawn);
@@ -695,7 +894,7 @@ ChildProcess::ChildProcess(const ChildSpawn& spawn, Descendants descendants,
     }
 }
 
-void ChildProcess::startKept(const ChildSpawn& spawn) {
+void ChildProcess::startKept(const ChildSpawn& spawn, const StartBound& start) {
     if (spawn.groupWatch != nullptr) {
         throw std::system_error(EINVAL, std::generic_category(), "a kept child has no watch");
     }
@@ -718,16 +917,12 @@ void ChildProcess::startKept(const ChildSpawn& spawn) {
     plan.sources[plan.placed++] = status.writeEnd.get();
     // The keeper itself is in this process's group and dies with nothing but its stop word.
     plan.parentDeathSignal = 0;
+    plan.whileKeeperStarts = &spawn.whileKeeperStarts;
     pid_ = forkChild([&plan, slots] { runKeeper(plan, slots); });
     report.writeEnd.reset();
     stopThere.reset();
     status.writeEnd.reset();
     keeperStop_ = std::move(stopHere);
-    if (const int error = childError(report.readEnd); error != 0) {
-        stopKeeper();
-        reap(pid_);
-        throw std::system_error(error, std::generic_category(), "exec " + prepared.program);
-    }
     const int flags = ::fcntl(status.readEnd.get(), F_GETFL);
     if (flags < 0 || ::fcntl(status.readEnd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
         const int error = errno;
@@ -737,11 +932,44 @@ void ChildProcess::startKept(const ChildSpawn& spawn) {
     }
     ended_ = std::move(status.readEnd);
     kept_ = true;
+    StartReport started;
+    try {
+        started = keeperStart(report.readEnd, pid_, start);
+    } catch (...) {
+        endKeeper();
+        kept_ = false;
+        throw;
+    }
+    if (started.ended || started.error != 0) {
+        // Ended as the owner's end would: whatever started is ended too.
+        endKeeper();
+        kept_ = false;
+        if (started.ended) {
+            throw std::system_error(std::make_error_code(*started.ended),
+                                    "start " + prepared.program);
+        }
+        throw std::system_error(started.error, std::generic_category(),
+                                "exec " + prepared.program);
+    }
+    // The keeper's word of a namespace came before it let go of the report.
+    readKeeperWords();
     errno = found;
 }
 
 ChildProcess::~ChildProcess() {
     if (kept_) {
+        endKeeper();
+        return;
+    }
+    if (!status_) {
+        kill();
+        // Killed: the wait is as short as the kernel's teardown.
+        reap(pid_);
+    }
+}
+
+void ChildProcess::endKeeper() {
+    {
         // The keeper ends what the child started and then itself; it is waited for, but not
         // past `endWait_` (a descendant stuck in the kernel, a keeper stopped again and again):
         // then it is killed, and so is the child's group, which is all that is left to reach.
@@ -779,12 +1007,6 @@ ChildProcess::~ChildProcess() {
         if (!WIFEXITED(keeperStatus) || WEXITSTATUS(keeperStatus) != 0) {
             endCommandGroup();
         }
-        return;
-    }
-    if (!status_) {
-        kill();
-        // Killed: the wait is as short as the kernel's teardown.
-        reap(pid_);
     }
 }
 
@@ -819,6 +1041,9 @@ void ChildProcess::readKeeperWords() {
         if (got == sizeof word) {
             if (word.kind == KeeperWord::commandStatus) {
                 status_ = word.value;
+            } else if (word.kind == KeeperWord::commandInNamespace) {
+                commandPid_ = word.value;
+                namespaced_ = true;
             } else if (commandPid_ <= 0) {
                 // Only the first: the child writes it before it runs anything of its own.
                 commandPid_ = word.value;
@@ -839,7 +1064,7 @@ void ChildProcess::endCommandGroup() {
     // The child's pid may still be unread (a keeper killed before anyone looked).
     KeeperWord word{};
     while (commandPid_ <= 0 && ::read(ended_.get(), &word, sizeof word) == sizeof word) {
-        if (word.kind == KeeperWord::commandPid) {
+        if (word.kind == KeeperWord::commandPid || word.kind == KeeperWord::commandInNamespace) {
             commandPid_ = word.value;
         }
     }

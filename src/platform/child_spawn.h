@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,13 @@ struct ChildSpawn {
     // Called with the child's pid while the child waits for its group's watch (for tests: what
     // a child that dies before it runs the program does to the spawn).
     std::function<void(pid_t)> whileHeld;
+    // With a keeper (ChildProcess::Descendants::ended): the child is the first process of a PID
+    // namespace of its own where the kernel allows one (see ChildProcess), else it runs as
+    // without.
+    bool ownPidNamespace = false;
+    // Called in a keeper once it started the child, while it still holds its copy of the
+    // start's report (for tests: what a keeper stopped at that moment does to the start).
+    std::function<void()> whileKeeperStarts;
 };
 
 // Starts the child and returns its pid (the caller reaps it). Throws std::system_error with the
@@ -77,9 +85,13 @@ std::vector<std::string> environmentBlock(const std::map<std::string, std::strin
 // and what a wrapper script or a command list started would run on with parent 1. It waits for
 // the end of a pipe whose writing end only this process holds. It runs in a session of its own,
 // so that nothing the group's members send to their group (a kill 0, SIGKILL included) reaches
-// it, ignores every signal it can, and is woken by this process's end should it be stopped.
-// end() (or the destructor) ends the watcher and the group and reaps the watcher: call it
-// before the group's leader is reaped, while the group's id cannot be another's.
+// it, ignores and blocks every signal it can (32 and 33, which glibc keeps for itself, and
+// SIGCHLD, which the shell catches whatever it is given, included), and is woken by this
+// process's end should it be stopped. The kernel wakes it that way once: a process that stops
+// it again and again (its pid is in /proc for any process of the user) keeps it from ending the
+// group once this process is gone, and that is out of reach. end() (or the destructor) ends the
+// watcher and the group and reaps the watcher: call it before the group's leader is reaped,
+// while the group's id cannot be another's.
 class ProcessGroupWatch {
   public:
     ProcessGroupWatch() = default;
@@ -119,6 +131,15 @@ class ProcessGroupWatch {
 // until it is reaped here, and its children's pids name them to it until it reaps them itself.
 // It works the same for any user, root or not, and needs neither cgroups nor /proc of another.
 //
+// With `ChildSpawn::ownPidNamespace`, the keeper starts the child as the first process of a PID
+// namespace of its own (CLONE_NEWPID; for a user without CAP_SYS_ADMIN inside a user namespace
+// of its own too, the user's ids mapped to themselves), where the kernel allows one. Nothing
+// there can name the keeper or anything else outside (its parent's pid reads 0), and the kernel
+// kills everything in the namespace once the child goes, and the child once its keeper goes: the
+// keeper's death ends all the child started, whatever it does. Where the kernel refuses (no user
+// namespaces for the user, a confinement that forbids them), the child runs as without, and what
+// is said below holds.
+//
 // A keeper can be ended from outside (by the child itself, which knows its parent, or by the
 // out-of-memory killer) or stopped. The child is killed by the kernel when its keeper goes
 // (PR_SET_PDEATHSIG), and once the keeper has gone without finishing its work this process kills
@@ -127,15 +148,32 @@ class ProcessGroupWatch {
 // keeper has gone, what left the child's group is beyond reach: nothing else names it. Should
 // this process die while the keeper is stopped, the kernel continues the keeper (its
 // parent-death signal is SIGCONT), which then ends everything as ever; no process without
-// CAP_SYS_PTRACE can hold it in a ptrace stop (it is not dumpable).
+// CAP_SYS_PTRACE can hold it in a ptrace stop (it is not dumpable). The kernel sends that SIGCONT
+// once: outside a namespace of its own, a descendant that stops the keeper again and again (its
+// parent's pid, or one it found in /proc) keeps it from ending what the child started once this
+// process is gone, and that is out of reach; only the namespace closes it.
+//
+// The start waits for the keeper to let go of the start's report (the command then runs): that
+// wait ends at `StartBound`'s deadline or stop, and continues a keeper stopped meanwhile.
 class ChildProcess {
   public:
     enum class Descendants { left, ended };
 
+    // What bounds the wait for a keeper's start.
+    struct StartBound {
+        std::chrono::steady_clock::time_point deadline =
+            std::chrono::steady_clock::time_point::max();
+        std::stop_token stop;
+    };
+
     // Starts `spawn`; with a keeper, its end waits for the keeper at most `endWait`. Throws
-    // std::system_error (the spawn's, or the pidfd's).
+    // std::system_error (the spawn's, or the pidfd's); a keeper's start not over by `start`'s
+    // deadline throws std::errc::timed_out, and one stopped std::errc::operation_canceled, once
+    // the keeper and what it started are ended as the destructor ends them.
     explicit ChildProcess(const ChildSpawn& spawn, Descendants descendants = Descendants::left,
                           std::chrono::milliseconds endWait = std::chrono::seconds(1));
+    ChildProcess(const ChildSpawn& spawn, Descendants descendants,
+                 std::chrono::milliseconds endWait, const StartBound& start);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -154,9 +192,14 @@ class ChildProcess {
     // SIGKILL to the child, or to its process group when it leads one; with a keeper, the
     // keeper is told to end the child and everything it started.
     void kill();
+    // Whether the keeper started the child in a PID namespace of its own.
+    bool inOwnPidNamespace() const { return namespaced_; }
 
   private:
-    void startKept(const ChildSpawn& spawn);
+    void startKept(const ChildSpawn& spawn, const StartBound& start);
+    // Ends the keeper (its word, then SIGCONT until it ends, at most `endWait_`, then SIGKILL),
+    // reaps it, and ends the child's group should the keeper not have ended cleanly.
+    void endKeeper();
     // Tells the keeper to end everything (once; never blocks, never raises SIGPIPE), and
     // continues it should it be stopped.
     void stopKeeper();
@@ -175,6 +218,7 @@ class ChildProcess {
     std::optional<int> status_;
     UniqueFd keeperStop_;
     pid_t commandPid_ = -1;
+    bool namespaced_ = false;
     std::chrono::milliseconds endWait_;
 };
 

@@ -197,6 +197,19 @@ void TestQueryRouter::handle(std::string_view url) {
         if (model) {
             model->startNewSession();
         }
+    } else if (host == "delete") {
+        // Deletes the shown chat of the popover, or with "chat=main" of the main window, as its
+        // row's Delete does.
+        const auto model = item("chat") == "main"
+                               ? (services.mainChat ? services.mainChat() : nullptr)
+                               : chatViewModel.lock();
+        if (model) {
+            const std::string id = model->currentSessionID.get();
+            debugLog("deleting chat " + id);
+            model->deleteSession(id);
+        } else {
+            debugLog("deleting chat (vm=false)");
+        }
     } else if (host == "signout") {
         debugLog("signing out (test)");
         if (services.signOut) {

@@ -135,6 +135,30 @@ class PathLines {
     bool tooLong_ = false;
 };
 
+// Reads what `output` holds now, without waiting, into `paths` (no more than the output's bound);
+// true when the output ended there.
+bool drain(const UniqueFd& output, PathLines& paths) {
+    const int flags = ::fcntl(output.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(output.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        return false;
+    }
+    std::array<char, 64 * 1024> chunk{};
+    for (std::size_t read = 0; read < kMaxOutputBytes;) {
+        const auto n = ::read(output.get(), chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n == 0;
+        }
+        read += static_cast<std::size_t>(n);
+        if (paths.add(std::string_view(chunk.data(), static_cast<std::size_t>(n)))) {
+            return false;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 FileSearch::FileSearch() : FileSearch(Options{}) {}
@@ -215,24 +239,39 @@ FileSearch::Result FileSearch::runCommand(std::string_view query,
     spawn.withheld = isApplicationSecret;
     spawn.standard = {-1, writeEnd.get(), -1};
     spawn.ownProcessGroup = true;
+    spawn.ownPidNamespace = options_.ownPidNamespace;
+    Result result;
+    // One budget from the start on: a keeper stopped before it let the command run holds the
+    // start no longer than it would hold the reading.
+    const ChildProcess::StartBound bound{std::chrono::steady_clock::now() + options_.timeBudget,
+                                         stop};
+    PathLines paths(limit);
     std::unique_ptr<ChildProcess> child;
     try {
         child = std::make_unique<ChildProcess>(spawn, ChildProcess::Descendants::ended,
-                                               options_.stopBudget);
+                                               options_.stopBudget, bound);
     } catch (const std::system_error& error) {
-        throw FileSearchError(error.code().message());
+        result.timedOut = error.code() == std::errc::timed_out;
+        result.cancelled = error.code() == std::errc::operation_canceled;
+        if (!result.timedOut && !result.cancelled) {
+            throw FileSearchError(error.code().message());
+        }
+        // The command may have run and printed before its keeper let go (a keeper slow to run
+        // on a busy machine): what it printed is found, as after a stop in the reading. Its
+        // writers are ended by now; what the pipe holds is read without waiting.
+        writeEnd.reset();
+        result.paths = paths.take(drain(readEnd, paths));
+        return result;
     }
     writeEnd.reset();
 
-    Result result;
     ChildOutputReader::Options reading;
     // Only the paths are kept, as they come; enough of them end the reading (the rest would be
     // dropped), and so does more output than any search gives.
     reading.keep = false;
     reading.maxBytes = kMaxOutputBytes;
-    reading.deadline = std::chrono::steady_clock::now() + options_.timeBudget;
+    reading.deadline = bound.deadline;
     reading.afterEnd = kOutputGraceAfterExit;
-    PathLines paths(limit);
     reading.enough = [&paths](std::string_view part) { return paths.add(part); };
     bool outputEnded = false;
     try {

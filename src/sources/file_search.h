@@ -32,6 +32,10 @@ class FileSearch {
         // How long the search's end waits for what the command started to be ended by its
         // keeper; past it the keeper is killed, and the command's process group with it.
         std::chrono::milliseconds stopBudget{500};
+        // The command runs in a PID namespace of its own where the kernel allows one, so that
+        // whatever it does, nothing it started outlives its keeper (see ChildProcess); false
+        // runs it as where none is allowed.
+        bool ownPidNamespace = true;
         // Text files up to this size have their start read by the walk...
         std::uintmax_t smallFileBytes = std::uintmax_t{1024} * 1024;
         // ...and this much of it.
@@ -63,8 +67,10 @@ class FileSearch {
     // costs no memory); the output is read up to 64 MiB, and no longer than a moment after the
     // command ended, whatever holds it. Whatever the command started (and only that) is ended
     // when the search returns, however it ends; should the command's keeper be killed, that is
-    // the command and its process group (see ChildProcess). Throws FileSearchError when the
-    // search command cannot be started or waited for.
+    // the command and its process group (see ChildProcess). The budget and the stop bound the
+    // command's start too (a keeper the command stopped before the command ran): a start they
+    // end returns what the command printed by then, timed out or cancelled. Throws
+    // FileSearchError when the search command cannot be started or waited for.
     Result search(std::string_view query, const std::vector<std::filesystem::path>& scopes,
                   std::size_t limit, const ExclusionCheck& isExcluded,
                   std::stop_token stop = {}) const;

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
@@ -17,8 +18,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <iostream>
 #include <optional>
 #include <sstream>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -588,6 +592,279 @@ TEST(ChildSpawnTest, AKeptChildThatCannotRunIsAnErrorWithItsCause) {
         FAIL() << "a missing program was started";
     } catch (const std::system_error& error) {
         EXPECT_EQ(error.code().value(), ENOENT);
+    }
+}
+
+// Writes the calling process's pid to `file` whole (in a keeper, where nothing of the test's
+// descriptors is left).
+void writeOwnPid(const std::string& file) {
+    const auto text = std::to_string(::getpid());
+    const auto temporary = file + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        [[maybe_unused]] const auto written = ::write(fd, text.data(), text.size());
+        ::close(fd);
+        ::rename(temporary.c_str(), file.c_str());
+    }
+}
+
+// The start of a kept child ends, however its keeper is held before it lets go of the start's
+// report (stopped by the command, which knows its parent, at that moment): a keeper stopped
+// once is continued and the child runs; one stopped again and again ends the start at its
+// deadline or its stop, the keeper and the child ended with it. A start that waited without end
+// would hold the search, and a quit behind it, for good.
+TEST(ChildSpawnTest, AKeptChildsStartEndsWhateverHoldsItsKeeper) {
+    struct Case {
+        std::string name;
+        bool stopsForGood;
+        bool stopped;
+        std::optional<std::errc> ended;
+    };
+    const std::vector<Case> cases = {
+        {"a keeper stopped once", false, false, std::nullopt},
+        {"a keeper stopped again and again, until the deadline", true, false,
+         std::errc::timed_out},
+        {"a keeper stopped again and again, until the stop", true, true,
+         std::errc::operation_canceled},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const auto keeperFile = (dir / "keeper").string();
+        const auto ranFile = (dir / "ran").string();
+        ChildSpawn spawn = shell(writePid("$$", ranFile) + "; exec sleep 600");
+        spawn.ownProcessGroup = true;
+        spawn.whileKeeperStarts = [keeperFile, forGood = c.stopsForGood] {
+            writeOwnPid(keeperFile);
+            do {
+                ::raise(SIGSTOP);
+            } while (forGood);
+        };
+        std::stop_source stop;
+        ChildProcess::StartBound bound;
+        bound.stop = stop.get_token();
+        if (c.ended == std::errc::timed_out) {
+            bound.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        }
+        auto started = std::async(std::launch::async, [&]() -> std::optional<std::errc> {
+            try {
+                ChildProcess child(spawn, ChildProcess::Descendants::ended,
+                                   std::chrono::milliseconds(500), bound);
+                if (!test::eventually([&] { return pidIn(ranFile) > 0; })) {
+                    return std::errc::no_child_process;
+                }
+                return std::nullopt;
+            } catch (const std::system_error& error) {
+                return std::errc(error.code().value());
+            }
+        });
+        if (c.stopped) {
+            ASSERT_TRUE(test::eventually([&] { return pidIn(keeperFile) > 0; }));
+            stop.request_stop();
+        }
+        if (started.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            // The start waits for good: the keeper is killed so that the test ends.
+            ::kill(pidIn(keeperFile), SIGKILL);
+            FAIL() << "the start did not end";
+        }
+        EXPECT_EQ(started.get(), c.ended);
+        const pid_t keeper = pidIn(keeperFile);
+        ASSERT_GT(keeper, 0);
+        EXPECT_TRUE(test::processGone(keeper));
+        if (const pid_t ran = pidIn(ranFile); ran > 0) {
+            EXPECT_TRUE(goneWithinASecond({ran})) << "the child outlived its start's end";
+        }
+    }
+}
+
+// The group's watch outlives every signal but SIGKILL, glibc's own two (32 and 33, which a
+// shell's `trap` cannot ignore and whose default ends it) included, and none stops it: a helper
+// that signals it has no way to keep it from ending the helper's group once Vask is gone.
+TEST(ChildSpawnTest, AGroupsWatchIgnoresEverySignalItCan) {
+    ChildSpawn spawn;
+    spawn.program = "/bin/sleep";
+    spawn.arguments = {"600"};
+    spawn.ownProcessGroup = true;
+    ProcessGroupWatch watch;
+    spawn.groupWatch = &watch;
+    const pid_t helper = spawnChild(spawn);
+    pid_t watcher = -1;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream children(task.path() / "children");
+        for (pid_t child = 0; children >> child;) {
+            std::ifstream commandLine("/proc/" + std::to_string(child) + "/cmdline");
+            std::string first;
+            std::getline(commandLine, first, '\0');
+            if (first == "vask-helper-watch") {
+                watcher = child;
+            }
+        }
+    }
+    ASSERT_GT(watcher, 0);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP) {
+            continue;
+        }
+        SCOPED_TRACE(sig);
+        ASSERT_EQ(::kill(watcher, sig), 0);
+        // A signal is acted on before the kill returns to a process that waits in a read.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_FALSE(test::processGone(watcher));
+        EXPECT_FALSE(processStopped(watcher));
+    }
+    // Still the group's: its end ends the group.
+    watch.end();
+    const auto status = statusOf(helper);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
+}
+
+// Whether this kernel lets this user make a PID namespace (in a user namespace of its own when
+// it has no CAP_SYS_ADMIN).
+bool pidNamespacesAllowed() {
+    const pid_t probe = ::fork();
+    if (probe == 0) {
+        ::_exit(::unshare(CLONE_NEWPID) == 0 || ::unshare(CLONE_NEWUSER | CLONE_NEWPID) == 0 ? 0
+                                                                                             : 1);
+    }
+    int status = 0;
+    ::waitpid(probe, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Names the folder a kept child of the test binary, started again by the test below, writes pids
+// to (as the system's /proc names them, whatever namespace it runs in).
+constexpr const char* restoppedKeeperVictimVariable = "VASK_TEST_RESTOPPED_KEEPER_VICTIM";
+
+TEST(ChildSpawnTest, RestoppedKeeperVictimStartsAChildAndWaits) {
+    const char* folder = std::getenv(restoppedKeeperVictimVariable);
+    if (folder == nullptr) {
+        GTEST_SKIP() << "runs only when started by AKilledVaskTakesAlongWhatAChildThatStops...";
+    }
+    const std::string f = std::string(folder) + "/";
+    // Each process writes its own pid as /proc names it: its parent's in a `cut` of its own.
+    const auto own = [](const std::string& file) {
+        return "cut -d' ' -f4 /proc/self/stat > '" + file + ".tmp' && mv '" + file + ".tmp' '" +
+               file + "'";
+    };
+    // A descendant in the child's group, one in a session of its own, three that stop the
+    // keeper (named by Vask's word) again and again, and the child.
+    std::string script = "sh -c \"" + own(f + "1") + "; exec sleep 600\" & setsid sh -c \"" +
+                         own(f + "2") + "; exec sleep 600\" & while [ ! -s '" + f +
+                         "keeper' ]; do sleep 0.01; done; k=$(cat '" + f + "keeper'); ";
+    for (const auto* n : {"a", "b", "c"}) {
+        script += std::string("(") + own(f + n) + "; while :; do kill -STOP $k 2>/dev/null; done) & ";
+    }
+    script += own(f + "0") + "; exec sleep 600";
+    ChildSpawn spawn = shell(script);
+    spawn.ownProcessGroup = true;
+    spawn.ownPidNamespace = true;
+    ChildProcess child(spawn, ChildProcess::Descendants::ended);
+    writeOwnPid(f + "vask");
+    const auto keeper = std::to_string(child.pid());
+    std::ofstream(f + "keeper.tmp") << keeper;
+    std::filesystem::rename(f + "keeper.tmp", f + "keeper");
+    for (;;) {
+        ::pause();
+    }
+}
+
+// Where the kernel allows a PID namespace, a command that stops its keeper again and again (the
+// kernel continues a stopped keeper once, as Vask dies) still has everything it started ended
+// with Vask: nothing in its namespace can name the keeper, and the keeper's death would end it all.
+TEST(ChildSpawnTest, AKilledVaskTakesAlongWhatAChildThatStopsItsKeeperAgainAndAgainStarted) {
+    if (!pidNamespacesAllowed()) {
+        GTEST_SKIP() << "this kernel makes no PID namespace for this user (no user namespaces, "
+                        "or a confinement that forbids them): a command that stops its keeper "
+                        "again and again is out of reach there";
+    }
+    test::TempDir dir;
+    ChildSpawn victim;
+    victim.program = "/proc/self/exe";
+    victim.arguments = {"--gtest_filter=ChildSpawnTest.RestoppedKeeperVictimStartsAChildAndWaits"};
+    victim.environment = currentEnvironment();
+    victim.environment.push_back(std::string(restoppedKeeperVictimVariable) + "=" +
+                                 dir.path().string());
+    const pid_t vask = spawnChild(victim);
+    const auto f = dir.path().string() + "/";
+    const std::vector<std::string> names = {"keeper", "0", "1", "2", "a", "b", "c"};
+    const bool started = test::eventually([&] {
+        return std::all_of(names.begin(), names.end(),
+                           [&](const std::string& n) { return pidIn(f + n) > 0; });
+    });
+    std::vector<pid_t> tree;
+    for (const auto& n : names) {
+        tree.push_back(pidIn(f + n));
+    }
+    // Long enough for the attackers to have stopped the keeper, were it in their reach.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::kill(vask, SIGKILL);
+    ::waitpid(vask, nullptr, 0);
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(test::eventually([&] {
+        return std::all_of(tree.begin(), tree.end(),
+                           [](pid_t pid) { return test::processGone(pid); });
+    })) << "the keeper or what its child started outlived the killed Vask";
+    for (const pid_t pid : tree) {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+        }
+    }
+}
+
+// In a namespace of its own the command sees its own ids, its pid 1 and its parent's 0, and its
+// end is told as ever: 0 when so, else what differed (in a process of its own, which may have
+// changed its user).
+int keptChildInANamespace() {
+    if (!pidNamespacesAllowed()) {
+        return 10;
+    }
+    auto output = Pipe::make();
+    ChildSpawn spawn = shell("echo $$ $PPID $(id -u) $(id -g); exit 3");
+    spawn.standard[1] = output.writeEnd.get();
+    spawn.ownProcessGroup = true;
+    spawn.ownPidNamespace = true;
+    ChildProcess child(spawn, ChildProcess::Descendants::ended);
+    output.writeEnd.reset();
+    if (!child.inOwnPidNamespace()) {
+        return 11;
+    }
+    const auto status = child.waitUntil(std::chrono::steady_clock::time_point::max(), -1);
+    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 3) {
+        return 12;
+    }
+    std::array<char, 128> text{};
+    const auto got = ::read(output.readEnd.get(), text.data(), text.size());
+    const auto expected =
+        "1 0 " + std::to_string(::geteuid()) + " " + std::to_string(::getegid()) + "\n";
+    return got > 0 && std::string(text.data(), static_cast<std::size_t>(got)) == expected ? 0 : 13;
+}
+
+TEST(ChildSpawnTest, AKeptChildInAPidNamespaceSeesItsOwnIdsAndEndsAsEver) {
+    // Root makes a PID namespace as it is; any other user inside a user namespace of its own.
+    for (const bool otherUser : {false, true}) {
+        SCOPED_TRACE(otherUser ? "a user without capabilities" : "this user");
+        if (otherUser && ::geteuid() != 0) {
+            continue;
+        }
+        const pid_t run = ::fork();
+        if (run == 0) {
+            constexpr uid_t nobody = 65534;
+            if (otherUser && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 ||
+                              ::setuid(nobody) != 0)) {
+                ::_exit(2);
+            }
+            ::_exit(keptChildInANamespace());
+        }
+        int status = 0;
+        ::waitpid(run, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 10) {
+            std::cout << "no PID namespace for " << (otherUser ? "nobody" : "this user") << "\n";
+            continue;
+        }
+        EXPECT_EQ(WEXITSTATUS(status), 0)
+            << "2: no other user; 11: not in a namespace; 12: its end; 13: what it saw";
     }
 }
 

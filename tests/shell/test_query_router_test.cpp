@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -414,6 +415,32 @@ TEST_F(TestQueryRouterTest, NewChatCanStartOneInTheMainWindowsChat) {
     router->handle("vasktest://new");
     EXPECT_NE(popover->currentSessionID.get(), popoverChatBefore);
     EXPECT_EQ(log().back(), "starting new chat (vm=true)");
+}
+
+TEST_F(TestQueryRouterTest, DeleteDeletesTheShownChatOfTheChatNamed) {
+    // "delete" deletes the popover's shown chat; with "chat=main" the main window's.
+    auto popover = makeModel(false);
+    router->chatViewModel = popover;
+    for (const auto& model : {chat, popover}) {
+        runner->setScript(test::FakeChatHelperRunner::answering("Answer"));
+        model->inputText.set("hi");
+        model->send();
+        settle();
+        ASSERT_EQ(model->transcript().size(), 2u);
+    }
+    const std::string mainChatBefore = chat->currentSessionID.get();
+    const std::string popoverChatBefore = popover->currentSessionID.get();
+    const auto holds = [](const ChatViewModel& model, const std::string& id) {
+        const auto list = model.sessions.get();
+        return std::any_of(list.begin(), list.end(),
+                           [&](const auto& session) { return session->id == id; });
+    };
+    router->handle("vasktest://delete?chat=main");
+    EXPECT_FALSE(holds(*chat, mainChatBefore));
+    EXPECT_TRUE(holds(*popover, popoverChatBefore));
+    EXPECT_EQ(log().back(), "deleting chat " + mainChatBefore);
+    router->handle("vasktest://delete");
+    EXPECT_FALSE(holds(*popover, popoverChatBefore));
 }
 
 TEST_F(TestQueryRouterTest, QueryWithoutLiveViewModelSendsNothing) {

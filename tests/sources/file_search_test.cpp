@@ -34,10 +34,14 @@ void writeScript(const fs::path& path, const std::string& body) {
     fs::permissions(path, fs::perms::owner_all);
 }
 
-FileSearch commandSearch(const fs::path& script, std::chrono::milliseconds budget) {
+// Without a PID namespace, so that the pids a script writes are the system's (the way where the
+// kernel allows none); see ACommandThatStopsItsKeeperEndsWithinTheBudget for the namespace.
+FileSearch commandSearch(const fs::path& script, std::chrono::milliseconds budget,
+                         bool ownPidNamespace = false) {
     FileSearch::Options options;
     options.commandPath = script;
     options.timeBudget = budget;
+    options.ownPidNamespace = ownPidNamespace;
     return FileSearch(options);
 }
 
@@ -444,6 +448,52 @@ TEST(FileSearchTest, NothingTheCommandStartedOutlivesAKeeperKilledOrStopped) {
         for (const pid_t p : started) {
             if (p > 0 && !test::processGone(p)) {
                 ::kill(p, SIGKILL);
+            }
+        }
+    }
+}
+
+// A command that stops its keeper at once, once or again and again (by its parent's pid, or by
+// the pid its keeper has as the system's /proc names it), in a PID namespace of its own or not:
+// the search returns at its budget, and nothing the command started is left.
+TEST(FileSearchTest, ACommandThatStopsItsKeeperEndsWithinTheBudget) {
+    struct Case {
+        std::string name;
+        std::string toKeeper;
+    };
+    const std::vector<Case> cases = {
+        {"once, by its parent's pid", "kill -STOP $PPID"},
+        {"again and again, by its parent's pid", "while :; do kill -STOP $PPID; done"},
+        {"again and again, by the pid /proc names", "while :; do kill -STOP $keeper; done"},
+    };
+    for (const bool ownPidNamespace : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name + (ownPidNamespace ? ", in a namespace" : ""));
+            test::TempDir dir;
+            const auto started = dir / "started";
+            // `read` is the shell's own, so /proc/self is the shell: its parent is the keeper.
+            writeScript(dir / "mdfind",
+                        "read -r _ _ _ keeper _ < /proc/self/stat\n" + c.toKeeper +
+                            " 2>/dev/null &\necho /found\nsh -c 'read -r me _ < /proc/self/stat; " +
+                            "echo $me > \"" + started.string() + ".tmp\"; mv \"" +
+                            started.string() + ".tmp\" \"" + started.string() +
+                            "\"; exec sleep 600' &\nexec sleep 600\n");
+            const auto search =
+                commandSearch(dir / "mdfind", std::chrono::milliseconds(1500), ownPidNamespace);
+            auto searching = std::async(std::launch::async,
+                                        [&] { return search.search("q", {"/s"}, 10, {}); });
+            // Not a speed: a start or a wait without end is what this tells.
+            if (searching.wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
+                ADD_FAILURE() << "the search did not end";
+                test::killChildren();
+            }
+            const auto result = searching.get();
+            EXPECT_TRUE(result.timedOut);
+            EXPECT_FALSE(result.cancelled);
+            if (const pid_t pid = pidIn(started); pid > 0) {
+                EXPECT_TRUE(test::eventually([&] { return test::processGone(pid); }))
+                    << "what the command started outlived the search";
+                ::kill(pid, SIGKILL);
             }
         }
     }
