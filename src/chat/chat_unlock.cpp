@@ -3,6 +3,8 @@
 #include "chat/chat_view_model.h"
 
 #include <algorithm>
+#include <map>
+#include <set>
 
 namespace vask {
 
@@ -62,7 +64,7 @@ ChatState::CredentialProblem ChatViewModel::holdBack(const std::string& question
         keyringNotAnswering.set(mode.isKeyringNotAnswering() || mode.isKeyringNotAvailable());
         const auto question =
             failImmediately(questionText, sessionID, std::string(heldText(problem)), problem);
-        keepRefused(question, sessionID, order);
+        keepRefused(question, sessionID, order, currentAccount());
     }
     return problem;
 }
@@ -77,14 +79,17 @@ void ChatViewModel::unlockKeyring() {
     std::weak_ptr<ChatViewModel> weak = weak_from_this();
     const auto* failed = state.get().asFailed();
     const Problem problem = failed != nullptr ? failed->credentials : Problem::none;
-    if (keyringNotAnswering.get() || asksAgain(problem)) {
+    const bool held = !heldText(problem).empty();
+    // What the press does follows the keyring as it is now, whatever it was when the row was
+    // drawn: a keyring found locked since it was last asked is unlocked.
+    if (keyringNotAnswering.get() || (!keyringLocked.get() && asksAgain(problem))) {
         if (!deps_.askKeyringAgain) {
             return;
         }
         // The question the keyring stopped goes on in its own chat, whatever is shown then, with
-        // every other it refused (kept since).
-        if (problem == Problem::keyringLocked || asksAgain(problem)) {
-            keepRefused(failed->question, currentSessionID.get(), 0);
+        // every other it refused.
+        if (held) {
+            keepRefused(failed->question, currentSessionID.get(), 0, currentAccount());
         }
         askingKeyring.set(true);
         deps_.askKeyringAgain([weak] {
@@ -97,7 +102,7 @@ void ChatViewModel::unlockKeyring() {
     if (!deps_.unlockKeyring) {
         return;
     }
-    if (problem == Problem::keyringLocked) {
+    if (held) {
         holdForUnlock(failed->question, currentSessionID.get());
     }
     waitForUnlock();
@@ -111,14 +116,20 @@ std::uint64_t ChatViewModel::currentAccount() const {
     return deps_.accountChanges ? deps_.accountChanges() : 0;
 }
 
+ChatState::CredentialProblem ChatViewModel::keyringProblem() const {
+    return keyringLocked.get()         ? ChatState::CredentialProblem::keyringLocked
+           : keyringNotAnswering.get() ? notAnsweringProblem()
+                                       : ChatState::CredentialProblem::none;
+}
+
 void ChatViewModel::holdForUnlock(const ChatMessage& question, const std::string& sessionID,
                                   std::uint64_t order) {
     holdForUnlock({question, sessionID, currentAccount(), order});
 }
 
 void ChatViewModel::keepRefused(const ChatMessage& question, const std::string& sessionID,
-                                std::uint64_t order) {
-    held_.keep({{question, sessionID, currentAccount(), order}});
+                                std::uint64_t order, std::uint64_t account) {
+    held_.keep({{question, sessionID, account, order}});
 }
 
 void ChatViewModel::holdForUnlock(HeldQuestions::Held held) {
@@ -130,15 +141,25 @@ void ChatViewModel::holdForUnlock(HeldQuestions::Held held) {
     held_.hold(std::move(held));
 }
 
+void ChatViewModel::showHeldRows(ChatState::CredentialProblem problem) {
+    using Problem = ChatState::CredentialProblem;
+    for (const auto& each : held_.all()) {
+        const Problem shown = each.wait == HeldQuestions::Wait::unlock   ? Problem::keyringUnlocking
+                              : each.wait == HeldQuestions::Wait::keyring ? problem
+                                                                          : Problem::none;
+        if (!heldText(shown).empty()) {
+            showEnded(ChatState::failed(each.question, std::string(heldText(shown)), shown));
+        }
+    }
+}
+
 void ChatViewModel::waitForUnlock() {
     if (held_.waiting() || !deps_.unlockKeyring) {
         return;
     }
-    // What an unlock left held before waits for this one too.
-    for (auto& kept : held_.takeKept()) {
-        holdForUnlock(std::move(kept));
-    }
+    // What the keyring refused before waits for this one too, saying so.
     held_.startWaiting();
+    showHeldRows(ChatState::CredentialProblem::none);
     askingKeyring.set(true);
     std::weak_ptr<ChatViewModel> weak = weak_from_this();
     deps_.unlockKeyring([weak](std::optional<std::string> failure) {
@@ -149,29 +170,22 @@ void ChatViewModel::waitForUnlock() {
 }
 
 void ChatViewModel::unlockAnswered(std::optional<std::string> failure) {
-    using Problem = ChatState::CredentialProblem;
-    auto held = held_.answered();
-    if (!failure) {
-        refreshCredentials();
-    }
-    if (failure || keyringLocked.get() || keyringNotAnswering.get()) {
-        // Still held back (the prompt cancelled, its daemon gone, or the keyring locked again):
-        // every question that waited says so again, with its way on, and stays held for the
-        // next unlock or the keyring's own answer.
-        const Problem problem =
-            !failure && keyringNotAnswering.get() ? notAnsweringProblem() : Problem::keyringLocked;
-        for (const auto& each : held) {
-            showEnded(ChatState::failed(each.question, std::string(heldText(problem)), problem));
-        }
-        held_.keep(std::move(held));
-        askingKeyring.set(false);
+    // Whatever the unlock says, the keyring is read again: what it holds now decides.
+    refreshCredentials();
+    const auto problem = keyringProblem();
+    held_.unlockAnswered(problem == ChatState::CredentialProblem::none);
+    askingKeyring.set(false);
+    if (problem != ChatState::CredentialProblem::none) {
+        // Still held back (the prompt cancelled, its daemon gone or hung, or the keyring locked
+        // again): every question that waited says why, with its way on as the keyring is now,
+        // and stays held for the next unlock or the keyring's own answer.
+        showHeldRows(problem);
         if (failure) {
             lastError.set(std::move(failure));
         }
         return;
     }
-    askingKeyring.set(false);
-    settleHeld(std::move(held));
+    settleHeld(held_.letGo());
 }
 
 void ChatViewModel::settleHeld(std::vector<HeldQuestions::Held> held) {
@@ -200,65 +214,68 @@ void ChatViewModel::tellNotAsked(const std::vector<HeldQuestions::Held>& gone) {
             each.question,
             std::string(signedOut ? heldQuestionSignedOutText : heldQuestionOtherAccountText),
             signedOut ? Problem::signedOut : Problem::none));
+        // Said once: a later start does not take it up again.
+        markHeld(each.sessionID, {each.question.id}, false);
+    }
+}
+
+void ChatViewModel::followKeyring() {
+    const AuthMode mode = deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none();
+    const bool known = !deps_.authModeKnown || deps_.authModeKnown();
+    const auto problem = known ? heldBack(mode) : ChatState::CredentialProblem::none;
+    // The rows first: a view redrawn for the flags below finds each as the keyring is now.
+    if (problem != ChatState::CredentialProblem::none) {
+        showHeldRows(problem);
+    }
+    refreshCredentials();
+    if (known && problem == ChatState::CredentialProblem::none) {
+        // Open (unlocked by any client, or answering again), whatever else waits: every
+        // question held is asked, or told why not.
+        settleHeld(held_.letGo());
     }
 }
 
 void ChatViewModel::credentialsArrived() {
     refreshCredentials();
     tellNotAsked(held_.takeOtherAccounts(currentAccount()));
-    if (held_.keepsAny() && !held_.waiting() && !keyringLocked.get() &&
-        !keyringNotAnswering.get()) {
-        // Unlocked by other means than an unlock of Vask's (elsewhere, or by another prompt).
-        settleHeld(held_.takeKept());
-    }
+    endCredentialWaitsOfAccountsGone();
+    followKeyring();
 }
 
-void ChatViewModel::takeHeld(HeldQuestions::Taken taken) {
+void ChatViewModel::takeHeld(std::vector<HeldQuestions::Held> taken) {
     // The chat shown with its last question held says so once, as the popover did: in its state,
     // with no keyring row of its own beneath.
     const auto* shown = currentSession();
-    const auto heldLast = [&](const std::vector<HeldQuestions::Held>& list) {
-        return shown != nullptr && !shown->messages.empty() &&
-               std::ranges::any_of(list, [&](const HeldQuestions::Held& each) {
-                   return each.question.id == shown->messages.back().id;
-               });
-    };
-    if (heldLast(taken.waitingForAnswer) || heldLast(taken.kept)) {
+    if (shown != nullptr && !shown->messages.empty() &&
+        std::ranges::any_of(taken, [&](const HeldQuestions::Held& each) {
+            return each.question.id == shown->messages.back().id;
+        })) {
         if (const auto* ended = endedTurn(shown->messages.back().id)) {
             state.set(*ended);
         }
     }
-    held_.keep(std::move(taken.kept));
-    if (!taken.waitingForAnswer.empty()) {
-        for (auto& each : taken.waitingForAnswer) {
-            holdForUnlock(std::move(each));
-        }
+    const bool joins = std::ranges::any_of(taken, [](const HeldQuestions::Held& each) {
+        return each.wait == HeldQuestions::Wait::unlock;
+    });
+    held_.put(std::move(taken));
+    if (held_.waiting()) {
+        // This chat's unlock is under way: what the other chat's keyring refused waits for it.
+        held_.startWaiting();
+        showHeldRows(ChatState::CredentialProblem::none);
+    } else if (joins) {
         // Joins the unlock under way, which the other chat asked for: its answer ends this
         // chat's wait too, wherever the chat is shown.
         waitForUnlock();
     }
-    if (!taken.toAsk.empty()) {
-        held_.release(std::move(taken.toAsk));
-        askNextHeldQuestion();
-    }
+    askNextHeldQuestion();
+    // The keyring may have opened before they came.
+    followKeyring();
 }
 
 void ChatViewModel::keyringAskedAgain() {
-    using Problem = ChatState::CredentialProblem;
     askingKeyring.set(false);
-    refreshCredentials();
-    if (keyringLocked.get() || keyringNotAnswering.get()) {
-        // Still held back: each row it refused keeps saying why, with its way on now.
-        const auto problem = keyringLocked.get() ? Problem::keyringLocked : notAnsweringProblem();
-        for (const auto& each : held_.kept()) {
-            showEnded(ChatState::failed(each.question, std::string(heldText(problem)), problem));
-        }
-        return;
-    }
-    // The arrival of the credentials may have asked them already (credentialsArrived).
-    if (!held_.waiting()) {
-        settleHeld(held_.takeKept());
-    }
+    // Still held back, each row it refused says why, with its way on now; else each is asked.
+    followKeyring();
 }
 
 void ChatViewModel::askNextHeldQuestion() {
@@ -325,6 +342,97 @@ ChatViewModel::Asked ChatViewModel::askAgain(const ChatMessage& question,
         persist();
     }
     return ask(question.text, sessionID, order);
+}
+
+void ChatViewModel::markHeld(const std::string& sessionID, const std::set<Uuid>& questionIDs,
+                             bool held) {
+    const auto index = sessionIndex(sessionID);
+    if (!index) {
+        if (auto receiver = handoffReceiver(sessionID)) {
+            receiver->markHeld(sessionID, questionIDs, held);
+        }
+        return;
+    }
+    ChatSession session = *sessions.get()[*index];
+    bool changed = false;
+    for (auto& message : session.messages) {
+        if (questionIDs.contains(message.id) && message.heldForKeyring.value_or(false) != held) {
+            message.heldForKeyring = held ? std::optional(true) : std::nullopt;
+            changed = true;
+        }
+    }
+    if (!changed) {
+        return;
+    }
+    if (!deps_.persistsSessions) {
+        if (!held) {
+            replaceSession(*index, std::move(session));
+            return;
+        }
+        // The popover keeps no chat: the one that holds them is kept where chats are saved.
+        if (auto keeper = deps_.keeperOfHeldChats ? deps_.keeperOfHeldChats() : nullptr) {
+            logger_.info("held_chat_kept_at_quit", {{"session_id", sessionID}});
+            keeper->keepSession(std::move(session));
+        }
+        return;
+    }
+    replaceSession(*index, std::move(session));
+    persist();
+}
+
+void ChatViewModel::keepSession(ChatSession session) {
+    if (const auto index = sessionIndex(session.id)) {
+        replaceSession(*index, std::move(session));
+    } else {
+        SessionList list = sessions.get();
+        list.push_back(std::make_shared<const ChatSession>(std::move(session)));
+        sessions.set(std::move(list));
+    }
+    persist();
+}
+
+void ChatViewModel::keepHeldForNextStart() {
+    // Those of the account still signed in are saved marked in their chats: the next start asks
+    // them once the keyring opens, or says they were not asked. Nothing more is asked now.
+    const auto account = currentAccount();
+    std::map<std::string, std::set<Uuid>> marked;
+    for (const auto& each : held_.all()) {
+        if (each.account == account) {
+            marked[each.sessionID].insert(each.question.id);
+        }
+    }
+    held_.clear();
+    for (const auto& [sessionID, questionIDs] : marked) {
+        logger_.info("held_questions_kept_for_next_start",
+                     {{"session_id", sessionID}, {"count", std::to_string(questionIDs.size())}});
+        markHeld(sessionID, questionIDs, true);
+    }
+}
+
+void ChatViewModel::restoreHeldQuestions() {
+    std::vector<HeldQuestions::Held> saved;
+    for (const auto& session : sessions.get()) {
+        for (const auto& message : session->messages) {
+            if (message.heldForKeyring.value_or(false)) {
+                saved.push_back({message, session->id, HeldQuestions::startAccount, 0});
+            }
+        }
+    }
+    if (saved.empty()) {
+        return;
+    }
+    // In the order they were asked, before any asked from now on.
+    std::ranges::stable_sort(saved, [](const auto& a, const auto& b) {
+        return a.question.timestamp < b.question.timestamp;
+    });
+    for (auto& each : saved) {
+        each.order = HeldQuestions::nextOrder();
+    }
+    logger_.info("held_questions_restored", {{"count", std::to_string(saved.size())}});
+    held_.keep(std::move(saved));
+    // Signed out or in since this run began: they are not asked, and say so.
+    tellNotAsked(held_.takeOtherAccounts(currentAccount()));
+    followKeyring();
 }
 
 }  // namespace vask

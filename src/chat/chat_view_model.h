@@ -370,9 +370,18 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
                        std::uint64_t order = 0);
     void holdForUnlock(HeldQuestions::Held held);
     // The keyring refused the question with no unlock under way: it is kept, saying so, for the
-    // next unlock or the keyring's own answer (by another client's unlock, or answering again).
+    // next unlock or the keyring's own answer (by another client's unlock, or answering again),
+    // as a question of `account`.
     void keepRefused(const ChatMessage& question, const std::string& sessionID,
-                     std::uint64_t order);
+                     std::uint64_t order, std::uint64_t account);
+    // What holds the questions back as the chat last read the keyring; none once it is open.
+    ChatState::CredentialProblem keyringProblem() const;
+    // Each held question's row as it stands: waiting for the unlock under way, or held back by
+    // `problem` (none: left as it is).
+    void showHeldRows(ChatState::CredentialProblem problem);
+    // Reads the keyring again: each held question's row follows it, and once it is open every
+    // question held is asked (or told why not). Nothing while the credentials are not known.
+    void followKeyring();
     // The user's sign-ins and sign-outs so far: the account a question is asked under.
     std::uint64_t currentAccount() const;
     // Questions the keyring let go: each asked in turn while its account is still signed in,
@@ -384,7 +393,19 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // unlock left held are asked once the keyring answers.
     void credentialsArrived();
     // A chat handed over from the other chat brings the questions it held with it.
-    void takeHeld(HeldQuestions::Taken taken);
+    void takeHeld(std::vector<HeldQuestions::Held> taken);
+    // Marks (or unmarks) the questions `questionIDs` of the chat `sessionID` as held for the
+    // keyring when saved, wherever the chat is kept.
+    void markHeld(const std::string& sessionID, const std::set<Uuid>& questionIDs, bool held);
+    // Keeps `session` among the saved chats without showing it (a popover chat at a quit).
+    void keepSession(ChatSession session);
+    // At a quit: the held questions are saved marked with their chats, for the next start.
+    void keepHeldForNextStart();
+    // The saved chats are in: the questions they held at the last quit are held again.
+    void restoreHeldQuestions();
+    // The account changed: a turn of the account gone that still waits for the credentials
+    // ends, told it was not asked, and never reaches the helper.
+    void endCredentialWaitsOfAccountsGone();
     // Joins the unlock under way, or asks for one (its prompt may show), unless waiting already.
     void waitForUnlock();
     void unlockAnswered(std::optional<std::string> failure);

@@ -43,14 +43,11 @@ TEST(HeldQuestionsTest, HeldQuestionsFollowTheirUnlockTheirAccountAndTheirChat) 
              h.startWaiting();
              h.hold(a1);
              h.hold(b1);
-             h.keep(h.answered());
+             h.unlockAnswered(false);
              h.startWaiting();
              // The row Unlock is pressed on is one of those kept: held once, not twice.
              h.hold(a1);
-             for (auto& kept : h.takeKept()) {
-                 h.hold(kept);
-             }
-             return texts(h.answered());
+             return texts(h.letGo());
          },
          {"a1", "b1"}},
         {"a kept question held again keeps its account",
@@ -85,12 +82,7 @@ TEST(HeldQuestionsTest, HeldQuestionsFollowTheirUnlockTheirAccountAndTheirChat) 
              h.hold(b1);
              h.keep({a2});
              h.release({held("queued", "chat-a", 1)});
-             const auto taken = h.take("chat-a");
-             auto all = texts(taken.waitingForAnswer);
-             for (const auto& list : {taken.kept, taken.toAsk}) {
-                 const auto more = texts(list);
-                 all.insert(all.end(), more.begin(), more.end());
-             }
+             auto all = texts(h.take("chat-a"));
              all.push_back(h.holds("chat-a") ? "chat-a still held" : "-");
              all.push_back(h.holds("chat-b") ? "chat-b held" : "-");
              return all;
@@ -106,10 +98,7 @@ TEST(HeldQuestionsTest, HeldQuestionsFollowTheirUnlockTheirAccountAndTheirChat) 
              h.keep({older});
              h.startWaiting();
              h.hold(newer);
-             for (auto& kept : h.takeKept()) {
-                 h.hold(kept);
-             }
-             return texts(h.answered());
+             return texts(h.letGo());
          },
          {"older", "newer"}},
         {"kept out of order, taken oldest first",
@@ -119,9 +108,23 @@ TEST(HeldQuestionsTest, HeldQuestionsFollowTheirUnlockTheirAccountAndTheirChat) 
              h.keep({held("third", "chat-a", 1)});
              second.order = 1;
              h.keep({second});
-             return texts(h.takeKept());
+             return texts(h.letGo());
          },
          {"second", "first", "third"}},
+        // Whatever else waits: an unlock's answer, the keyring's own, questions to ask.
+        {"the keyring opening lets go of every one waiting for it or for an unlock",
+         [&](HeldQuestions& h) {
+             h.startWaiting();
+             h.hold(a1);
+             auto handedOver = b1;
+             handedOver.wait = HeldQuestions::Wait::keyring;
+             h.put({handedOver});
+             h.release({held("queued", "chat-a", 1)});
+             auto all = texts(h.letGo());
+             all.push_back(h.hasNext() ? "queued still to ask" : "-");
+             return all;
+         },
+         {"a1", "b1", "queued still to ask"}},
         {"released behind those still to ask, in their place",
          [&](HeldQuestions& h) {
              auto early = held("early", "chat-a", 1);
