@@ -656,10 +656,11 @@ void ChatViewModel::stopRunningTurns() {
         const bool heldForKeyring =
             turn->giveUpCredentialsWait() && turn->account == currentAccount();
         if (!isDeletedInFlight(turn->sessionID)) {
-            auto question = turn->question;
-            question.heldForKeyring = heldForKeyring ? std::optional(true) : std::nullopt;
-            persistUnansweredQuestion(std::move(question), turn->usageAccumulator->usage(),
+            persistUnansweredQuestion(turn->question, turn->usageAccumulator->usage(),
                                       turn->sessionID);
+            if (heldForKeyring) {
+                markHeld(turn->sessionID, {turn->question.id}, true);
+            }
         }
         if (state.get().showsQuestion(questionID)) {
             state.set(ChatState::idle());

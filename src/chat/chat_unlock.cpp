@@ -364,20 +364,17 @@ void ChatViewModel::markHeld(const std::string& sessionID, const std::set<Uuid>&
     if (!changed) {
         return;
     }
-    if (!deps_.persistsSessions) {
-        if (!held) {
-            replaceSession(*index, std::move(session));
-            return;
-        }
-        // The popover keeps no chat: the one that holds them is kept where chats are saved.
-        if (auto keeper = deps_.keeperOfHeldChats ? deps_.keeperOfHeldChats() : nullptr) {
-            logger_.info("held_chat_kept_at_quit", {{"session_id", sessionID}});
-            keeper->keepSession(std::move(session));
-        }
+    replaceSession(*index, session);
+    if (deps_.persistsSessions) {
+        persist();
         return;
     }
-    replaceSession(*index, std::move(session));
-    persist();
+    // The popover keeps no chat: the one that holds them is kept where chats are saved.
+    auto keeper = deps_.keeperOfHeldChats ? deps_.keeperOfHeldChats() : nullptr;
+    if (held && keeper) {
+        logger_.info("held_chat_kept_at_quit", {{"session_id", sessionID}});
+        keeper->keepSession(std::move(session));
+    }
 }
 
 void ChatViewModel::keepSession(ChatSession session) {
