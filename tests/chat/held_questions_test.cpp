@@ -599,21 +599,16 @@ TEST(HeldQuestionsModelTest, EachQuestionIsAskedOnceOrSaysWhyThroughEveryKeyring
 
 TEST(HeldQuestionsModelTest, GeneratedOrdersOfQuestionsAndKeyringChanges) {
     test::checkProperty("held questions", 400, 60, [] {
-        const auto steps = *rc::gen::container<std::vector<HeldQuestionsModel::Step>>(
-            rc::gen::element(HeldQuestionsModel::Step::askMain, HeldQuestionsModel::Step::askPopover,
-                             HeldQuestionsModel::Step::pressMain,
-                             HeldQuestionsModel::Step::pressPopover,
-                             HeldQuestionsModel::Step::popoverNewChat,
-                             HeldQuestionsModel::Step::typePassword,
-                             HeldQuestionsModel::Step::cancelPrompt,
-                             HeldQuestionsModel::Step::unlockElsewhere,
-                             HeldQuestionsModel::Step::lock, HeldQuestionsModel::Step::hang,
-                             HeldQuestionsModel::Step::vanish,
-                             HeldQuestionsModel::Step::appearLocked,
-                             HeldQuestionsModel::Step::signOut, HeldQuestionsModel::Step::signIn,
-                             HeldQuestionsModel::Step::credentialsDue,
-                             HeldQuestionsModel::Step::credentialsArrive,
-                             HeldQuestionsModel::Step::restart));
+        using S = HeldQuestionsModel::Step;
+        // The user's own steps more often than the keyring's.
+        const auto steps = *rc::gen::container<std::vector<S>>(rc::gen::weightedElement<S>({
+            {4, S::askMain},       {4, S::askPopover},     {4, S::pressMain},
+            {4, S::pressPopover},  {3, S::popoverNewChat}, {3, S::typePassword},
+            {1, S::cancelPrompt},  {1, S::unlockElsewhere}, {1, S::lock},
+            {1, S::hang},          {1, S::vanish},         {1, S::appearLocked},
+            {1, S::signOut},       {1, S::signIn},         {1, S::credentialsDue},
+            {2, S::credentialsArrive}, {1, S::restart},
+        }));
         HeldQuestionsModel model;
         if (const auto broken = model.run(steps)) {
             RC_FAIL(*broken);
