@@ -144,9 +144,10 @@ void ChatViewModel::holdForUnlock(HeldQuestions::Held held) {
 void ChatViewModel::showHeldRows(ChatState::CredentialProblem problem) {
     using Problem = ChatState::CredentialProblem;
     for (const auto& each : held_.all()) {
-        const Problem shown = each.wait == HeldQuestions::Wait::unlock   ? Problem::keyringUnlocking
-                              : each.wait == HeldQuestions::Wait::keyring ? problem
-                                                                          : Problem::none;
+        using Wait = HeldQuestions::Wait;
+        const Problem shown = each.wait == Wait::unlock    ? Problem::keyringUnlocking
+                              : each.wait == Wait::keyring ? problem
+                                                           : Problem::none;
         if (!heldText(shown).empty()) {
             showEnded(ChatState::failed(each.question, std::string(heldText(shown)), shown));
         }

@@ -372,8 +372,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // The keyring refused the question with no unlock under way: it is kept, saying so, for the
     // next unlock or the keyring's own answer (by another client's unlock, or answering again),
     // as a question of `account`.
-    void keepRefused(const ChatMessage& question, const std::string& sessionID,
-                     std::uint64_t order, std::uint64_t account);
+    void keepRefused(const ChatMessage& question, const std::string& sessionID, std::uint64_t order,
+                     std::uint64_t account);
     // What holds the questions back as the chat last read the keyring; none once it is open.
     ChatState::CredentialProblem keyringProblem() const;
     // Each held question's row as it stands: waiting for the unlock under way, or held back by

@@ -152,7 +152,6 @@ TEST(HeldQuestionsTest, HeldQuestionsFollowTheirUnlockTheirAccountAndTheirChat) 
     }
 }
 
-
 // --- The held questions of both chats, against the real view models -------------------------
 
 // The keyring as the user meets it, the account, and the two chats (the popover's, which keeps
@@ -211,10 +210,11 @@ class HeldQuestionsModel : public test::ChatFixture {
 
     static std::string_view name(Step step) {
         static constexpr std::string_view names[] = {
-            "askMain",        "askPopover",      "pressMain", "pressPopover", "popoverNewChat",
-            "typePassword",   "cancelPrompt",    "unlockElsewhere", "lock",   "hang",
-            "vanish",         "appearLocked",    "signOut",   "signIn",       "credentialsDue",
-            "credentialsArrive", "restart"};
+            "askMain",        "askPopover",   "pressMain",      "pressPopover",
+            "popoverNewChat", "typePassword", "cancelPrompt",   "unlockElsewhere",
+            "lock",           "hang",         "vanish",         "appearLocked",
+            "signOut",        "signIn",       "credentialsDue", "credentialsArrive",
+            "restart"};
         return names[static_cast<int>(step)];
     }
 
@@ -402,9 +402,9 @@ class HeldQuestionsModel : public test::ChatFixture {
             case Step::hang:
             case Step::vanish:
             case Step::appearLocked:
-                if (step == Step::appearLocked ? keyring_ != Keyring::absent
-                                               : keyring_ == Keyring::absent &&
-                                                     step != Step::vanish) {
+                if (step == Step::appearLocked
+                        ? keyring_ != Keyring::absent
+                        : keyring_ == Keyring::absent && step != Step::vanish) {
                     break;
                 }
                 keyring_ = step == Step::lock     ? Keyring::locked
@@ -484,8 +484,8 @@ class HeldQuestionsModel : public test::ChatFixture {
                 return text + " reached the helper under another account: '" + sent.front() + "'";
             }
         }
-        const Problem now = keyring_ == Keyring::locked ? Problem::keyringLocked
-                            : keyring_ == Keyring::hung ? Problem::keyringNotAnswering
+        const Problem now = keyring_ == Keyring::locked   ? Problem::keyringLocked
+                            : keyring_ == Keyring::hung   ? Problem::keyringNotAnswering
                             : keyring_ == Keyring::absent ? Problem::keyringNotAvailable
                                                           : Problem::none;
         const bool unlocking = !unlockWaiters_.empty();
@@ -495,8 +495,9 @@ class HeldQuestionsModel : public test::ChatFixture {
             }
             const auto row = rowOf(text);
             const auto* failed = row ? row->asFailed() : nullptr;
-            if (failed != nullptr && (failed->error == ChatViewModel::heldQuestionSignedOutText ||
-                                      failed->error == ChatViewModel::heldQuestionOtherAccountText)) {
+            if (failed != nullptr &&
+                (failed->error == ChatViewModel::heldQuestionSignedOutText ||
+                 failed->error == ChatViewModel::heldQuestionOtherAccountText)) {
                 if (asked.account == account_ && !signedOut_) {
                     return text + " was said not asked under its own account";
                 }
@@ -587,8 +588,7 @@ TEST(HeldQuestionsModelTest, EachQuestionIsAskedOnceOrSaysWhyThroughEveryKeyring
          {S::askMain, S::askPopover, S::restart, S::pressMain, S::typePassword}},
         {"a restart while a question waits for the credentials",
          {S::unlockElsewhere, S::credentialsDue, S::askMain, S::restart}},
-        {"a restart after a sign-in elsewhere",
-         {S::askMain, S::restart, S::signOut, S::signIn}},
+        {"a restart after a sign-in elsewhere", {S::askMain, S::restart, S::signOut, S::signIn}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -602,12 +602,23 @@ TEST(HeldQuestionsModelTest, GeneratedOrdersOfQuestionsAndKeyringChanges) {
         using S = HeldQuestionsModel::Step;
         // The user's own steps more often than the keyring's.
         const auto steps = *rc::gen::container<std::vector<S>>(rc::gen::weightedElement<S>({
-            {4, S::askMain},       {4, S::askPopover},     {4, S::pressMain},
-            {4, S::pressPopover},  {3, S::popoverNewChat}, {3, S::typePassword},
-            {1, S::cancelPrompt},  {1, S::unlockElsewhere}, {1, S::lock},
-            {1, S::hang},          {1, S::vanish},         {1, S::appearLocked},
-            {1, S::signOut},       {1, S::signIn},         {1, S::credentialsDue},
-            {2, S::credentialsArrive}, {1, S::restart},
+            {4, S::askMain},
+            {4, S::askPopover},
+            {4, S::pressMain},
+            {4, S::pressPopover},
+            {3, S::popoverNewChat},
+            {3, S::typePassword},
+            {1, S::cancelPrompt},
+            {1, S::unlockElsewhere},
+            {1, S::lock},
+            {1, S::hang},
+            {1, S::vanish},
+            {1, S::appearLocked},
+            {1, S::signOut},
+            {1, S::signIn},
+            {1, S::credentialsDue},
+            {2, S::credentialsArrive},
+            {1, S::restart},
         }));
         HeldQuestionsModel model;
         if (const auto broken = model.run(steps)) {
