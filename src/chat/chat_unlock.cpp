@@ -6,7 +6,23 @@
 #include <map>
 #include <set>
 
+#include "foundation/nil_if_empty.h"
+
 namespace vask {
+namespace {
+
+// Whether `mode` holds an account, readable or held back by its keyring (as hasCredentials says).
+bool holdsAnAccount(const AuthMode& mode) {
+    if (const auto* key = mode.asAPIKey()) {
+        return nilIfEmpty(key->key).has_value();
+    }
+    if (const auto* managed = mode.asManaged()) {
+        return nilIfEmpty(managed->customerToken).has_value();
+    }
+    return mode.isHeldBackByKeyring();
+}
+
+}  // namespace
 
 std::string_view ChatViewModel::heldText(ChatState::CredentialProblem problem) {
     switch (problem) {
@@ -197,7 +213,7 @@ void ChatViewModel::settleHeld(std::vector<HeldQuestions::Held> held) {
     for (auto& each : held) {
         (each.account == account && hasCredentials.get() ? toAsk : gone).push_back(std::move(each));
     }
-    tellNotAsked(gone);
+    tellNotAsked(gone, !hasCredentials.get());
     // Each is asked again in turn; until then its row waits without a note.
     for (const auto& each : toAsk) {
         endedTurns_.erase(each.question.id);
@@ -206,9 +222,8 @@ void ChatViewModel::settleHeld(std::vector<HeldQuestions::Held> held) {
     askNextHeldQuestion();
 }
 
-void ChatViewModel::tellNotAsked(const std::vector<HeldQuestions::Held>& gone) {
+void ChatViewModel::tellNotAsked(const std::vector<HeldQuestions::Held>& gone, bool signedOut) {
     using Problem = ChatState::CredentialProblem;
-    const bool signedOut = !hasCredentials.get();
     for (const auto& each : gone) {
         logger_.info("held_question_not_asked_account_changed", {{"session_id", each.sessionID}});
         showEnded(ChatState::failed(
@@ -224,11 +239,15 @@ void ChatViewModel::followKeyring() {
     const AuthMode mode = deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none();
     const bool known = !deps_.authModeKnown || deps_.authModeKnown();
     const auto problem = known ? heldBack(mode) : ChatState::CredentialProblem::none;
-    // The rows first: a view redrawn for the flags below finds each as the keyring is now.
+    // Every row first, as the keyring and the account are now: a view redrawn for the flags
+    // published below finds each as it is.
     if (problem != ChatState::CredentialProblem::none) {
         showHeldRows(problem);
     }
+    // Signed out or in since they were asked: never asked, and said so.
+    tellNotAsked(held_.takeOtherAccounts(currentAccount()), !holdsAnAccount(mode));
     refreshCredentials();
+    endCredentialWaitsOfAccountsGone();
     if (known && problem == ChatState::CredentialProblem::none) {
         // Open (unlocked by any client, or answering again), whatever else waits: every
         // question held is asked, or told why not.
@@ -237,9 +256,6 @@ void ChatViewModel::followKeyring() {
 }
 
 void ChatViewModel::credentialsArrived() {
-    refreshCredentials();
-    tellNotAsked(held_.takeOtherAccounts(currentAccount()));
-    endCredentialWaitsOfAccountsGone();
     followKeyring();
 }
 
@@ -291,7 +307,7 @@ void ChatViewModel::askNextHeldQuestion() {
             return;
         }
         if (next->account != currentAccount()) {
-            tellNotAsked({*next});
+            tellNotAsked({*next}, !hasCredentials.get());
             continue;
         }
         const Asked asked = askAgain(next->question, next->sessionID, next->order);
@@ -428,8 +444,7 @@ void ChatViewModel::restoreHeldQuestions() {
     }
     logger_.info("held_questions_restored", {{"count", std::to_string(saved.size())}});
     held_.keep(std::move(saved));
-    // Signed out or in since this run began: they are not asked, and say so.
-    tellNotAsked(held_.takeOtherAccounts(currentAccount()));
+    // Asked once the keyring opens; signed out or in since this run began, said not asked.
     followKeyring();
 }
 

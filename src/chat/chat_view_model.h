@@ -379,18 +379,20 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // Each held question's row as it stands: waiting for the unlock under way, or held back by
     // `problem` (none: left as it is).
     void showHeldRows(ChatState::CredentialProblem problem);
-    // Reads the keyring again: each held question's row follows it, and once it is open every
-    // question held is asked (or told why not). Nothing while the credentials are not known.
+    // Reads the keyring again: each held question's row follows it, those of an account gone
+    // are said not asked (and a turn of it waiting for the credentials ends), and once it is open
+    // every question held is asked (or told why not). The rows are left as they are while the
+    // credentials are not known.
     void followKeyring();
     // The user's sign-ins and sign-outs so far: the account a question is asked under.
     std::uint64_t currentAccount() const;
     // Questions the keyring let go: each asked in turn while its account is still signed in,
     // the rest told they were not asked.
     void settleHeld(std::vector<HeldQuestions::Held> held);
-    // Says under each that it was not asked: its account is gone.
-    void tellNotAsked(const std::vector<HeldQuestions::Held>& gone);
-    // New credentials arrived: questions of an account that is gone are dropped, and those an
-    // unlock left held are asked once the keyring answers.
+    // Says under each that it was not asked: its account is gone (`signedOut`: none is in).
+    void tellNotAsked(const std::vector<HeldQuestions::Held>& gone, bool signedOut);
+    // New credentials arrived: questions of an account that is gone are dropped, and every row
+    // follows the keyring (followKeyring()).
     void credentialsArrived();
     // A chat handed over from the other chat brings the questions it held with it.
     void takeHeld(std::vector<HeldQuestions::Held> taken);
