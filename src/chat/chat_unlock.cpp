@@ -146,6 +146,7 @@ void ChatViewModel::holdForUnlock(const ChatMessage& question, const std::string
 void ChatViewModel::keepRefused(const ChatMessage& question, const std::string& sessionID,
                                 std::uint64_t order, std::uint64_t account) {
     held_.keep({{question, sessionID, account, order}});
+    showHeldLast();
 }
 
 void ChatViewModel::holdForUnlock(HeldQuestions::Held held) {
@@ -155,6 +156,7 @@ void ChatViewModel::holdForUnlock(HeldQuestions::Held held) {
     showEnded(ChatState::failed(held.question, std::string(keyringUnlockingText),
                                 Problem::keyringUnlocking));
     held_.hold(std::move(held));
+    showHeldLast();
 }
 
 void ChatViewModel::showHeldRows(ChatState::CredentialProblem problem) {
@@ -259,18 +261,24 @@ void ChatViewModel::credentialsArrived() {
     followKeyring();
 }
 
-void ChatViewModel::takeHeld(std::vector<HeldQuestions::Held> taken) {
-    // The chat shown with its last question held says so once, as the popover did: in its state,
-    // with no keyring row of its own beneath.
+void ChatViewModel::showHeldLast() {
+    // The chat shown with its last question held says so once, in its state, with no keyring
+    // row of its own beneath.
     const auto* shown = currentSession();
-    if (shown != nullptr && !shown->messages.empty() &&
-        std::ranges::any_of(taken, [&](const HeldQuestions::Held& each) {
-            return each.question.id == shown->messages.back().id;
+    if (shown == nullptr || shown->messages.empty() || isSending()) {
+        return;
+    }
+    const auto& last = shown->messages.back();
+    if (std::ranges::any_of(held_.all(), [&](const HeldQuestions::Held& each) {
+            return each.question.id == last.id;
         })) {
-        if (const auto* ended = endedTurn(shown->messages.back().id)) {
+        if (const auto* ended = endedTurn(last.id)) {
             state.set(*ended);
         }
     }
+}
+
+void ChatViewModel::takeHeld(std::vector<HeldQuestions::Held> taken) {
     const bool joins = std::ranges::any_of(taken, [](const HeldQuestions::Held& each) {
         return each.wait == HeldQuestions::Wait::unlock;
     });
@@ -287,6 +295,8 @@ void ChatViewModel::takeHeld(std::vector<HeldQuestions::Held> taken) {
     askNextHeldQuestion();
     // The keyring may have opened before they came.
     followKeyring();
+    // As the popover did.
+    showHeldLast();
 }
 
 void ChatViewModel::keyringAskedAgain() {
@@ -446,6 +456,7 @@ void ChatViewModel::restoreHeldQuestions() {
     held_.keep(std::move(saved));
     // Asked once the keyring opens; signed out or in since this run began, said not asked.
     followKeyring();
+    showHeldLast();
 }
 
 }  // namespace vask

@@ -394,6 +394,8 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // New credentials arrived: questions of an account that is gone are dropped, and every row
     // follows the keyring (followKeyring()).
     void credentialsArrived();
+    // The chat shown says in its state that its last question is held (its row, and none below).
+    void showHeldLast();
     // A chat handed over from the other chat brings the questions it held with it.
     void takeHeld(std::vector<HeldQuestions::Held> taken);
     // Marks (or unmarks) the questions `questionIDs` of the chat `sessionID` as held for the

@@ -522,6 +522,17 @@ class HeldQuestionsModel : public test::ChatFixture {
             }
         }
         for (const auto* chat : {main_.get(), popover_.get()}) {
+            // The keyring row below the transcript never under a question that has its own.
+            const auto transcript = chat->transcript();
+            if (!transcript.empty() &&
+                chat_presentation::keyringRowText(chat->state.get(), chat->keyringLocked.get(),
+                                                  chat->askingKeyring.get())) {
+                const auto* ended = chat->endedTurn(transcript.back().id);
+                const auto* last = ended != nullptr ? ended->asFailed() : nullptr;
+                if (last != nullptr && !ChatViewModel::heldText(last->credentials).empty()) {
+                    return "a keyring row below '" + last->error + "'";
+                }
+            }
             const auto* failed = chat->state.get().asFailed();
             if (failed != nullptr && !ChatViewModel::heldText(failed->credentials).empty()) {
                 if (chat_presentation::keyringRowText(chat->state.get(), chat->keyringLocked.get(),
