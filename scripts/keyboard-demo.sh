@@ -8,7 +8,7 @@
 #
 #   bash scripts/keyboard-demo.sh [BUILD_DIR] [WIDTHxHEIGHT] [SCALE] [OUT] [STEPS]
 #       (defaults build/dev, 1366x768, 1, /tmp/vask-keyboard-demo,
-#        "drafts settings signin keyring unlock handover late tray indexing")
+#        "drafts settings signin keyring unlock handover late restart tray indexing")
 #
 # Steps:
 #   drafts    text typed, not sent, in two chats; the chat shown deleted (the sidebar's list, the
@@ -30,6 +30,9 @@
 #             not available..."; gnome-keyring then starts, locked: the question's one row says
 #             "Your keyring is locked..." (nothing below it), and the first press of its Unlock
 #             Keyring opens gcr's prompt; the password typed: the question is answered.
+#   restart   the same keyring: a question refused, Vask quit and started again: the question is
+#             still held, its row saying the keyring is locked; Unlock Keyring and the password:
+#             it is answered.
 #   tray      Settings over the main window, the tray's Open Vask: the main window is the active
 #             one (trayer's icon is clicked for its menu: it has no key).
 #   indexing  a question asked in the popover while the first copy's full-text index is still to
@@ -43,7 +46,7 @@ BUILD_DIR=${1:-build/dev}
 SIZE=${2:-1366x768}
 SCALE=${3:-1}
 OUT=${4:-/tmp/vask-keyboard-demo}
-STEPS=${5:-drafts settings signin keyring unlock handover late tray indexing}
+STEPS=${5:-drafts settings signin keyring unlock handover late restart tray indexing}
 source scripts/harness.sh
 source scripts/private-bus.sh
 harness_tools_ok || exit 1
@@ -472,6 +475,42 @@ step_late() {
         'wait_for 60 answers_grew $((before + 1))' "$(answers_stored) answers"
     sleep 2
     shot late-answered
+    stop_keyring
+}
+
+# restart: a question refused behind the locked keyring is saved with its chat at the quit and
+# held again at the next start, then asked once the keyring opens.
+step_restart() {
+    local prompt
+    [[ -x /usr/libexec/gcr-prompter ]] || { echo "skip restart: gcr-prompter is missing"; return; }
+    locked_keyring_start restart || return
+    keys shift+Tab
+    typed "dinner"
+    keys Return
+    sleep 1.5
+    stop_app
+    check "the quit keeps the refused question for the next start" \
+        'grep -q held_questions_kept_for_next_start "$VASK_LOG_FILE"' "$(grep chat_turn "$VASK_LOG_FILE" | tail -n 1)"
+    start_app || { fail "Vask starts again"; stop_keyring; return; }
+    wait_for 30 window_shown 'New Chat'
+    check "the next start holds it again" 'wait_for 30 grep -q held_questions_restored "$VASK_LOG_FILE"'
+    sleep 2
+    shot restart-held
+    send "vasktest://keyring-notice"
+    check "its row is the only one: nothing below it" \
+        'wait_for 10 grep -q "keyring notice: none" "$VASK_TESTHOOK_LOG"' "$(grep "keyring notice" "$VASK_TESTHOOK_LOG" | tail -n 1)"
+    # The window opens with the ring on New Chat: Shift+Tab reaches the composer, then the row's
+    # Unlock Keyring.
+    keys shift+Tab shift+Tab
+    keys Return
+    check "its Unlock Keyring opens gnome-keyring's prompt" 'wait_for 30 window_shown Unlock'
+    sleep 1
+    prompt=$(xdotool search --onlyvisible --name Unlock | head -n 1)
+    [[ -n $prompt ]] && xdotool windowfocus --sync "$prompt" type --delay 30 x
+    keys Return
+    check "it is answered once the prompt unlocks" 'wait_for 60 answers_grew 1' "$(answers_stored) answers"
+    sleep 2
+    shot restart-answered
     stop_keyring
 }
 

@@ -255,6 +255,7 @@ void ChatViewModel::followKeyring() {
         // question held is asked, or told why not.
         settleHeld(held_.letGo());
     }
+    showHeldLast();
 }
 
 void ChatViewModel::credentialsArrived() {
@@ -293,10 +294,9 @@ void ChatViewModel::takeHeld(std::vector<HeldQuestions::Held> taken) {
         waitForUnlock();
     }
     askNextHeldQuestion();
-    // The keyring may have opened before they came.
+    // The keyring may have opened before they came; the chat shown says its last question is
+    // held, as the popover did.
     followKeyring();
-    // As the popover did.
-    showHeldLast();
 }
 
 void ChatViewModel::keyringAskedAgain() {
@@ -456,7 +456,6 @@ void ChatViewModel::restoreHeldQuestions() {
     held_.keep(std::move(saved));
     // Asked once the keyring opens; signed out or in since this run began, said not asked.
     followKeyring();
-    showHeldLast();
 }
 
 }  // namespace vask

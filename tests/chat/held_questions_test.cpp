@@ -245,7 +245,7 @@ class HeldQuestionsModel : public test::ChatFixture {
     std::shared_ptr<ChatViewModel> makeChat(bool persists) {
         auto deps = dependencies(persists);
         deps.authModeProvider = [this] { return mode(); };
-        deps.authModeKnown = [this] { return !credentialsDue_; };
+        deps.authModeKnown = [this] { return !credentialsDue_ && !starting_; };
         deps.unlockKeyring = [this](auto done) {
             if (unlockWaiters_.empty()) {
                 ++prompts_;
@@ -278,9 +278,12 @@ class HeldQuestionsModel : public test::ChatFixture {
 
     void start() {
         steps_ = 0;
+        // The saved chats are read before the keyring's first answer is in.
+        starting_ = true;
         main_ = makeChat(true);
         popover_ = makeChat(false);
         drain();
+        starting_ = false;
         arrived();
         drain();
     }
@@ -573,6 +576,7 @@ class HeldQuestionsModel : public test::ChatFixture {
     std::uint64_t steps_ = 0;
     int account_ = 1;
     bool credentialsDue_ = false;
+    bool starting_ = false;
     std::map<std::string, Asked> asked_;
     std::optional<std::string_view> pressed_;
     int promptsBefore_ = 0;
