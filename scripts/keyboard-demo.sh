@@ -8,7 +8,7 @@
 #
 #   bash scripts/keyboard-demo.sh [BUILD_DIR] [WIDTHxHEIGHT] [SCALE] [OUT] [STEPS]
 #       (defaults build/dev, 1366x768, 1, /tmp/vask-keyboard-demo,
-#        "drafts settings signin keyring unlock tray indexing")
+#        "drafts settings signin keyring unlock handover late restart tray indexing")
 #
 # Steps:
 #   drafts    text typed, not sent, in two chats; the chat shown deleted (the sidebar's list, the
@@ -21,6 +21,18 @@
 #             (UnlockWithMasterPassword): the question is asked and answered.
 #   unlock    the same keyring: two questions refused, the chat's Unlock Keyring by the keyboard
 #             and the password typed into gcr's prompt: both answered, the older first.
+#   handover  the same keyring: a question refused in the popover, the main window's Unlock
+#             Keyring by the keyboard, a new popover chat while gcr's prompt is open (the refused
+#             question's chat goes to the main window; by the test hooks' link, as gcr's grab keeps
+#             the popover out of the keyboard's reach under X11), the password typed: both the
+#             main window's question and the popover's are answered.
+#   late      the same credentials with no keyring on the bus: a question says "Your keyring is
+#             not available..."; gnome-keyring then starts, locked: the question's one row says
+#             "Your keyring is locked..." (nothing below it), and the first press of its Unlock
+#             Keyring opens gcr's prompt; the password typed: the question is answered.
+#   restart   the same keyring: a question refused, Vask quit and started again: the question is
+#             still held, its row saying the keyring is locked; Unlock Keyring and the password:
+#             it is answered.
 #   tray      Settings over the main window, the tray's Open Vask: the main window is the active
 #             one (trayer's icon is clicked for its menu: it has no key).
 #   indexing  a question asked in the popover while the first copy's full-text index is still to
@@ -34,7 +46,7 @@ BUILD_DIR=${1:-build/dev}
 SIZE=${2:-1366x768}
 SCALE=${3:-1}
 OUT=${4:-/tmp/vask-keyboard-demo}
-STEPS=${5:-drafts settings signin keyring unlock tray indexing}
+STEPS=${5:-drafts settings signin keyring unlock handover late restart tray indexing}
 source scripts/harness.sh
 source scripts/private-bus.sh
 harness_tools_ok || exit 1
@@ -270,9 +282,9 @@ name_owner() {
 name_owned() { [[ -n $(name_owner "$1") ]]; }
 name_gone() { ! name_owned "$1"; }
 moved() { grep -q -e 'secret_file_moved' -e 'secret_record_settled.*moved=[1-9]' "$VASK_LOG_FILE"; }
-# locked_keyring_start NAME: a fresh home whose credentials gnome-keyring holds, its login
-# collection locked, and Vask started behind it with its main window shown.
-locked_keyring_start() {
+# keyring_home NAME: a fresh home whose credentials Vask moved into gnome-keyring, on a session bus
+# of its own, the keyring stopped again.
+keyring_home() {
     new_root "$1"
     # The bus starts gcr's prompter for the keyring, and nothing else of the machine's.
     mkdir -p "$ROOT/services"
@@ -294,10 +306,21 @@ locked_keyring_start() {
     fi
     stop_app
     kill "$KEYRING_PID"
+    KEYRING_PID=
     wait_for 20 name_gone org.freedesktop.secrets
+}
+# start_locked_keyring: gnome-keyring started afresh without the password, its login collection
+# locked as after an automatic login.
+start_locked_keyring() {
     gnome-keyring-daemon --daemonize --components=secrets >>"$ROOT/keyring.out" 2>&1
     wait_for 20 name_owned org.freedesktop.secrets
     KEYRING_PID=$(name_owner org.freedesktop.secrets)
+}
+# locked_keyring_start NAME: a fresh home whose credentials gnome-keyring holds, its login
+# collection locked, and Vask started behind it with its main window shown.
+locked_keyring_start() {
+    keyring_home "$1" || return 1
+    start_locked_keyring
     : >"$VASK_LOG_FILE"
     start_app || { fail "Vask starts behind the locked keyring"; return 1; }
     check "a start behind the locked login collection says it is locked" \
@@ -371,6 +394,126 @@ step_unlock() {
         "$(assistant_order)"
     stop_keyring
 }
+# handover: a question refused in the popover (asked by the test hooks' link: the popover's chat
+# is the one it asks in), the main window's own refused and its Unlock Keyring by the keyboard;
+# while gcr's prompt is open a new popover chat hands the refused one to the main window; the
+# password typed: both are answered, the popover's in the chat it brought along.
+step_handover() {
+    local prompt
+    [[ -x /usr/libexec/gcr-prompter ]] || { echo "skip handover: gcr-prompter is missing"; return; }
+    locked_keyring_start handover || return
+    send "vasktest://query?text=book%20club"
+    check "the popover's question is refused" \
+        'wait_for 10 grep -q "submitting: book club" "$VASK_TESTHOOK_LOG"' "$(tail -n 1 "$VASK_TESTHOOK_LOG")"
+    keys shift+Tab
+    typed "dinner"
+    keys Return
+    sleep 1.5
+    shot handover-refused
+    keys shift+Tab
+    keys Return
+    wait_for 30 window_shown Unlock
+    sleep 1
+    shot handover-prompt
+    prompt=$(xdotool search --onlyvisible --name Unlock | head -n 1)
+    check "Unlock Keyring opens gnome-keyring's prompt" '[[ -n $prompt ]]'
+    send "vasktest://new"
+    check "the popover's new chat hands the refused question's chat to the main window" \
+        'wait_for 10 grep -q held_chat_kept "$VASK_LOG_FILE"' "$(grep -e session_handed -e held_ "$VASK_LOG_FILE" | tail -n 1)"
+    [[ -n $prompt ]] && xdotool windowfocus --sync "$prompt" type --delay 30 x
+    keys Return
+    check "both questions are answered once the prompt unlocks" 'wait_for 60 answers_grew 2' \
+        "$(answers_stored) answers; $(grep -e keychain_ -e held_ "$VASK_LOG_FILE" | tail -n 2)"
+    sleep 2
+    shot handover-answered
+    check "the popover's question is answered in its own chat, once" \
+        '[[ $(assistant_order) == *"book club"* && $(grep -c chat_send_started "$VASK_LOG_FILE") -eq 2 ]]' \
+        "$(assistant_order); $(grep -c chat_send_started "$VASK_LOG_FILE") sends"
+    stop_keyring
+}
+
+# late: the credentials in gnome-keyring, but no keyring on the bus at the start; a question is
+# refused "not available"; the keyring then comes, locked: the question's row follows it, and the
+# first press of its Unlock Keyring opens the prompt.
+step_late() {
+    local before prompt
+    [[ -x /usr/libexec/gcr-prompter ]] || { echo "skip late: gcr-prompter is missing"; return; }
+    keyring_home late || return
+    : >"$VASK_LOG_FILE"
+    start_app || { fail "Vask starts with no keyring"; stop_keyring; return; }
+    check "a start with no keyring on the bus says it is not available" \
+        'wait_for 30 grep -q "auth_mode_resolved mode=keyring_not_available" "$VASK_LOG_FILE"' \
+        "$(grep auth_mode_resolved "$VASK_LOG_FILE" | tail -n 1)"
+    wait_for 30 window_shown 'New Chat'
+    sleep 2
+    keys shift+Tab
+    before=$(answers_stored)
+    typed "dinner"
+    keys Return
+    sleep 1.5
+    shot late-not-available
+    start_locked_keyring
+    check "the keyring's coming is seen, locked" \
+        'wait_for 30 grep -q "auth_mode_resolved mode=keyring_locked" "$VASK_LOG_FILE"' \
+        "$(grep -e keyring_came -e auth_mode_resolved "$VASK_LOG_FILE" | tail -n 2)"
+    sleep 1
+    shot late-locked
+    send "vasktest://keyring-notice"
+    check "the question's row is the only one: nothing below it" \
+        'wait_for 10 grep -q "keyring notice: none" "$VASK_TESTHOOK_LOG"' "$(grep "keyring notice" "$VASK_TESTHOOK_LOG" | tail -n 1)"
+    keys shift+Tab
+    shot late-on-button
+    keys Return
+    check "the first press of Unlock Keyring opens gnome-keyring's prompt" \
+        'wait_for 30 window_shown Unlock' "$(grep -e keychain_ -e keyring_ "$VASK_LOG_FILE" | tail -n 2)"
+    sleep 1
+    shot late-prompt
+    prompt=$(xdotool search --onlyvisible --name Unlock | head -n 1)
+    [[ -n $prompt ]] && xdotool windowfocus --sync "$prompt" type --delay 30 x
+    keys Return
+    check "the question is answered once the prompt unlocks" \
+        'wait_for 60 answers_grew $((before + 1))' "$(answers_stored) answers"
+    sleep 2
+    shot late-answered
+    stop_keyring
+}
+
+# restart: a question refused behind the locked keyring is saved with its chat at the quit and
+# held again at the next start, then asked once the keyring opens.
+step_restart() {
+    local prompt
+    [[ -x /usr/libexec/gcr-prompter ]] || { echo "skip restart: gcr-prompter is missing"; return; }
+    locked_keyring_start restart || return
+    keys shift+Tab
+    typed "dinner"
+    keys Return
+    sleep 1.5
+    stop_app
+    check "the quit keeps the refused question for the next start" \
+        'grep -q held_questions_kept_for_next_start "$VASK_LOG_FILE"' "$(grep chat_turn "$VASK_LOG_FILE" | tail -n 1)"
+    start_app || { fail "Vask starts again"; stop_keyring; return; }
+    wait_for 30 window_shown 'New Chat'
+    check "the next start holds it again" 'wait_for 30 grep -q held_questions_restored "$VASK_LOG_FILE"'
+    sleep 2
+    shot restart-held
+    send "vasktest://keyring-notice"
+    check "its row is the only one: nothing below it" \
+        'wait_for 10 grep -q "keyring notice: none" "$VASK_TESTHOOK_LOG"' "$(grep "keyring notice" "$VASK_TESTHOOK_LOG" | tail -n 1)"
+    # The window opens with the ring on New Chat: Shift+Tab reaches the composer, then the row's
+    # Unlock Keyring.
+    keys shift+Tab shift+Tab
+    keys Return
+    check "its Unlock Keyring opens gnome-keyring's prompt" 'wait_for 30 window_shown Unlock'
+    sleep 1
+    prompt=$(xdotool search --onlyvisible --name Unlock | head -n 1)
+    [[ -n $prompt ]] && xdotool windowfocus --sync "$prompt" type --delay 30 x
+    keys Return
+    check "it is answered once the prompt unlocks" 'wait_for 60 answers_grew 1' "$(answers_stored) answers"
+    sleep 2
+    shot restart-answered
+    stop_keyring
+}
+
 # assistant_order: each answer's question, in the order the answers were stored.
 assistant_order() {
     sqlite3 "$SUPPORT/sessions.db" "SELECT q.text FROM chat_messages a JOIN chat_messages q

@@ -141,9 +141,9 @@ std::optional<std::string> keyringRowText(const ChatState& current, bool keyring
                                           bool unlocking) {
     using Problem = ChatState::CredentialProblem;
     const auto* failed = current.asFailed();
+    // A question the keyring holds back has its own row, which follows the keyring: none beside.
     if (!keyringLocked || current.isSending() ||
-        (failed != nullptr && (failed->credentials == Problem::keyringLocked ||
-                               failed->credentials == Problem::keyringUnlocking))) {
+        (failed != nullptr && !ChatViewModel::heldText(failed->credentials).empty())) {
         return std::nullopt;
     }
     return std::string(

@@ -1,6 +1,7 @@
 // One question, from the composer to a committed answer or a stored failure.
 #include "chat/chat_view_model.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -46,6 +47,13 @@ class KeyringHeldError : public Error {
     ChatState::CredentialProblem problem_;
 };
 
+// A question that waited for the credentials while the account it was asked under went (signed
+// out, or signed in again): it is not asked.
+class AccountGoneError : public Error {
+  public:
+    AccountGoneError() : Error("The account the question was asked under is gone.") {}
+};
+
 // Holds a turn on the worker while the history's full-text index is still being built, saying so
 // in its progress; a stop ends the wait as it ends a helper run.
 void awaitHistoryIndex(const std::function<bool()>& pending, std::chrono::milliseconds recheck,
@@ -89,6 +97,31 @@ struct ChatViewModel::Turn {
     RLMCredentials credentials;
     // The credentials were not known at send: the worker waits for them before the run.
     bool awaitsCredentials = false;
+    // The account it was asked under (the user's sign-ins and sign-outs noted before it), and
+    // that count as it is now (any thread; null: it never changes).
+    std::uint64_t account = 0;
+    std::function<std::uint64_t()> accountChanges;
+    // Its wait for the credentials: still waiting, over (the run goes on with them), or given up
+    // on the main executor (the account changed, or a quit). Whichever comes first holds.
+    enum CredentialsWait : int { waitingForCredentials, credentialsTaken, credentialsGivenUp };
+    std::atomic<int> credentialsWait{waitingForCredentials};
+    // On the worker, the credentials in: the run goes on only under the account it was asked
+    // under, unless the chat gave it up first.
+    void takeCredentials() {
+        int expected = waitingForCredentials;
+        if (!credentialsWait.compare_exchange_strong(expected, credentialsTaken)) {
+            throw CancellationError();
+        }
+        if (accountChanges && accountChanges() != account) {
+            throw AccountGoneError();
+        }
+    }
+    // On the main executor: whether it still waited for the credentials (it never runs now).
+    bool giveUpCredentialsWait() {
+        int expected = waitingForCredentials;
+        return awaitsCredentials &&
+               credentialsWait.compare_exchange_strong(expected, credentialsGivenUp);
+    }
     // Its place among the questions asked, should the keyring hold it back.
     std::uint64_t order = 0;
     // Set on the worker when a refresh replaced the credentials; read on the main executor
@@ -135,6 +168,8 @@ ChatViewModel::Asked ChatViewModel::ask(const std::string& questionText,
     // Asked before secret storage answered: the turn waits for the credentials on the worker
     // (showing its progress meanwhile) rather than go out without them.
     turn->awaitsCredentials = deps_.authModeKnown && !deps_.authModeKnown();
+    turn->account = currentAccount();
+    turn->accountChanges = deps_.accountChanges;
     const AuthMode mode = deps_.authModeProvider ? deps_.authModeProvider() : AuthMode::none();
     if (const auto problem =
             holdBack(questionText, sessionID, mode, !turn->awaitsCredentials, turn->order);
@@ -306,6 +341,7 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
                 // On the worker the provider waits until secret storage answers (its own
                 // limits bound that), so the question carries what storage holds.
                 const AuthMode mode = authModeProvider ? authModeProvider() : AuthMode::none();
+                turn->takeCredentials();
                 if (const auto problem = ChatViewModel::heldBack(mode);
                     problem != ChatState::CredentialProblem::none) {
                     throw KeyringHeldError(problem);
@@ -524,6 +560,13 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
         usage = carriesUsage(e.errorCase())
                     ? turn->usageAccumulator->settled(e.usage().rootUsage, e.usage().subcallUsage)
                     : turn->usageAccumulator->usage();
+    } catch (const AccountGoneError&) {
+        // Said as for a held question of an account gone: not asked, and why.
+        const bool signedOut = !hasCredentials.get();
+        text = signedOut ? heldQuestionSignedOutText : heldQuestionOtherAccountText;
+        problem = signedOut ? ChatState::CredentialProblem::signedOut
+                            : ChatState::CredentialProblem::none;
+        logger_.info("credentials_wait_ended_account_changed", {{"session_id", turn->sessionID}});
     } catch (const KeyringHeldError& e) {
         problem = e.problem();
         keyringLocked.set(problem == ChatState::CredentialProblem::keyringLocked);
@@ -547,13 +590,13 @@ void ChatViewModel::handleFailure(const std::shared_ptr<Turn>& turn,
     }
     persistUnansweredQuestion(turn->question, usage, turn->sessionID);
     if (heldForUnlock) {
-        holdForUnlock(turn->question, turn->sessionID, turn->order);
+        holdForUnlock({turn->question, turn->sessionID, turn->account, turn->order});
         waitForUnlock();
         text = keyringUnlockingText;
     } else {
         showEnded(ChatState::failed(turn->question, text, problem));
         if (!heldText(problem).empty()) {
-            keepRefused(turn->question, turn->sessionID, turn->order);
+            keepRefused(turn->question, turn->sessionID, turn->order, turn->account);
         }
     }
     lastError.set(text);
@@ -577,6 +620,22 @@ void ChatViewModel::endTurn(const std::shared_ptr<Turn>& turn) {
     }
 }
 
+void ChatViewModel::endCredentialWaitsOfAccountsGone() {
+    const auto account = currentAccount();
+    std::vector<std::shared_ptr<Turn>> gone;
+    for (const auto& [questionID, turn] : runningTurns_) {
+        if (turn->account != account && turn->giveUpCredentialsWait()) {
+            gone.push_back(turn);
+        }
+    }
+    for (const auto& turn : gone) {
+        if (const auto stop = turnStops_.find(turn->question.id); stop != turnStops_.end()) {
+            stop->second.request_stop();
+        }
+        handleFailure(turn, std::make_exception_ptr(AccountGoneError()));
+    }
+}
+
 bool ChatViewModel::isStillRunning(const std::shared_ptr<Turn>& turn) const {
     return runningTurns_.contains(turn->question.id);
 }
@@ -593,10 +652,15 @@ void ChatViewModel::stopRunningTurns() {
             stop->second.request_stop();
         }
         // The question is kept as a turn that timed out keeps it; a session deleted meanwhile
-        // keeps nothing.
+        // keeps nothing. One that still waited for the credentials is held for the next start.
+        const bool heldForKeyring =
+            turn->giveUpCredentialsWait() && turn->account == currentAccount();
         if (!isDeletedInFlight(turn->sessionID)) {
             persistUnansweredQuestion(turn->question, turn->usageAccumulator->usage(),
                                       turn->sessionID);
+            if (heldForKeyring) {
+                markHeld(turn->sessionID, {turn->question.id}, true);
+            }
         }
         if (state.get().showsQuestion(questionID)) {
             state.set(ChatState::idle());
@@ -604,8 +668,9 @@ void ChatViewModel::stopRunningTurns() {
         logger_.info("chat_turn_stopped_on_quit", {{"session_id", turn->sessionID}});
         finishInFlightTurn(questionID, turn->sessionID);
     }
-    // Questions an unlock held stay unanswered in their sessions: nothing more is asked.
-    held_.clear();
+    // Questions the keyring held stay unanswered in their sessions, marked for the next start:
+    // nothing more is asked now.
+    keepHeldForNextStart();
     flushPendingSaves();
 }
 

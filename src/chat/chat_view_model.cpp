@@ -201,6 +201,7 @@ void ChatViewModel::finishLoading(LoadedSessions loaded) {
     if (changedMeanwhile) {
         persist();
     }
+    restoreHeldQuestions();
     askNextHeldQuestion();
 }
 

@@ -370,21 +370,46 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
                        std::uint64_t order = 0);
     void holdForUnlock(HeldQuestions::Held held);
     // The keyring refused the question with no unlock under way: it is kept, saying so, for the
-    // next unlock or the keyring's own answer (by another client's unlock, or answering again).
-    void keepRefused(const ChatMessage& question, const std::string& sessionID,
-                     std::uint64_t order);
+    // next unlock or the keyring's own answer (by another client's unlock, or answering again),
+    // as a question of `account`.
+    void keepRefused(const ChatMessage& question, const std::string& sessionID, std::uint64_t order,
+                     std::uint64_t account);
+    // What holds the questions back as the chat last read the keyring; none once it is open.
+    ChatState::CredentialProblem keyringProblem() const;
+    // Each held question's row as it stands: waiting for the unlock under way, or held back by
+    // `problem` (none: left as it is).
+    void showHeldRows(ChatState::CredentialProblem problem);
+    // Reads the keyring again: each held question's row follows it, those of an account gone
+    // are said not asked (and a turn of it waiting for the credentials ends), and once it is open
+    // every question held is asked (or told why not). The rows are left as they are while the
+    // credentials are not known.
+    void followKeyring();
     // The user's sign-ins and sign-outs so far: the account a question is asked under.
     std::uint64_t currentAccount() const;
     // Questions the keyring let go: each asked in turn while its account is still signed in,
     // the rest told they were not asked.
     void settleHeld(std::vector<HeldQuestions::Held> held);
-    // Says under each that it was not asked: its account is gone.
-    void tellNotAsked(const std::vector<HeldQuestions::Held>& gone);
-    // New credentials arrived: questions of an account that is gone are dropped, and those an
-    // unlock left held are asked once the keyring answers.
+    // Says under each that it was not asked: its account is gone (`signedOut`: none is in).
+    void tellNotAsked(const std::vector<HeldQuestions::Held>& gone, bool signedOut);
+    // New credentials arrived: questions of an account that is gone are dropped, and every row
+    // follows the keyring (followKeyring()).
     void credentialsArrived();
+    // The chat shown says in its state that its last question is held (its row, and none below).
+    void showHeldLast();
     // A chat handed over from the other chat brings the questions it held with it.
-    void takeHeld(HeldQuestions::Taken taken);
+    void takeHeld(std::vector<HeldQuestions::Held> taken);
+    // Marks (or unmarks) the questions `questionIDs` of the chat `sessionID` as held for the
+    // keyring when saved, wherever the chat is kept.
+    void markHeld(const std::string& sessionID, const std::set<Uuid>& questionIDs, bool held);
+    // Keeps `session` among the saved chats without showing it (a popover chat at a quit).
+    void keepSession(ChatSession session);
+    // At a quit: the held questions are saved marked with their chats, for the next start.
+    void keepHeldForNextStart();
+    // The saved chats are in: the questions they held at the last quit are held again.
+    void restoreHeldQuestions();
+    // The account changed: a turn of the account gone that still waits for the credentials
+    // ends, told it was not asked, and never reaches the helper.
+    void endCredentialWaitsOfAccountsGone();
     // Joins the unlock under way, or asks for one (its prompt may show), unless waiting already.
     void waitForUnlock();
     void unlockAnswered(std::optional<std::string> failure);

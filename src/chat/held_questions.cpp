@@ -1,38 +1,14 @@
 #include "chat/held_questions.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace vask {
 namespace {
 
-bool sameQuestion(const HeldQuestions::Held& a, const HeldQuestions::Held& b) {
-    return a.question.id == b.question.id;
-}
-
 bool olderFirst(const HeldQuestions::Held& a, const HeldQuestions::Held& b) {
     return a.order < b.order;
-}
-
-HeldQuestions::Held placed(HeldQuestions::Held held) {
-    if (held.order == 0) {
-        held.order = HeldQuestions::nextOrder();
-    }
-    return held;
-}
-
-template <typename List, typename Predicate>
-std::vector<HeldQuestions::Held> extract(List& list, Predicate matches) {
-    std::vector<HeldQuestions::Held> taken;
-    for (auto it = list.begin(); it != list.end();) {
-        if (matches(*it)) {
-            taken.push_back(std::move(*it));
-            it = list.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    return taken;
 }
 
 }  // namespace
@@ -43,55 +19,99 @@ std::uint64_t HeldQuestions::nextOrder() {
     return ++asked;
 }
 
-void HeldQuestions::hold(Held held) {
-    held = placed(std::move(held));
-    if (const auto it =
-            std::ranges::find_if(kept_, [&](const Held& each) { return sameQuestion(each, held); });
-        it != kept_.end()) {
-        held = std::move(*it);
-        kept_.erase(it);
+void HeldQuestions::place(Held held, Wait wait) {
+    if (const auto it = std::ranges::find_if(
+            held_, [&](const Held& each) { return each.question.id == held.question.id; });
+        it != held_.end()) {
+        it->wait = wait;
+        return;
     }
-    if (std::ranges::none_of(waitingForAnswer_,
-                             [&](const Held& each) { return sameQuestion(each, held); })) {
-        waitingForAnswer_.push_back(std::move(held));
+    if (held.order == 0) {
+        held.order = nextOrder();
+    }
+    held.wait = wait;
+    held_.insert(std::ranges::upper_bound(held_, held, olderFirst), std::move(held));
+}
+
+template <typename Predicate>
+std::vector<HeldQuestions::Held> HeldQuestions::extract(Predicate matches) {
+    std::vector<Held> taken;
+    for (auto it = held_.begin(); it != held_.end();) {
+        if (matches(*it)) {
+            taken.push_back(std::move(*it));
+            it = held_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return taken;
+}
+
+void HeldQuestions::startWaiting() {
+    waiting_ = true;
+    for (auto& each : held_) {
+        if (each.wait == Wait::keyring) {
+            each.wait = Wait::unlock;
+        }
     }
 }
 
-std::vector<HeldQuestions::Held> HeldQuestions::answered() {
-    waiting_ = false;
-    auto held = std::exchange(waitingForAnswer_, {});
-    std::ranges::stable_sort(held, olderFirst);
-    return held;
+void HeldQuestions::hold(Held held) {
+    place(std::move(held), Wait::unlock);
 }
 
 void HeldQuestions::keep(std::vector<Held> held) {
-    for (auto& question : held) {
-        if (std::ranges::none_of(kept_,
-                                 [&](const Held& each) { return sameQuestion(each, question); })) {
-            kept_.push_back(placed(std::move(question)));
-        }
+    for (auto& each : held) {
+        place(std::move(each), Wait::keyring);
     }
-    std::ranges::stable_sort(kept_, olderFirst);
 }
 
-std::vector<HeldQuestions::Held> HeldQuestions::takeKept() {
-    return std::exchange(kept_, {});
+void HeldQuestions::unlockAnswered(bool keyringOpen) {
+    waiting_ = false;
+    if (keyringOpen) {
+        return;
+    }
+    for (auto& each : held_) {
+        if (each.wait == Wait::unlock) {
+            each.wait = Wait::keyring;
+        }
+    }
+}
+
+std::vector<HeldQuestions::Held> HeldQuestions::letGo() {
+    return extract([](const Held& held) { return held.wait != Wait::turn; });
+}
+
+std::vector<HeldQuestions::Held> HeldQuestions::waitingFor(Wait wait) const {
+    std::vector<Held> list;
+    std::ranges::copy_if(held_, std::back_inserter(list),
+                         [&](const Held& held) { return held.wait == wait; });
+    return list;
 }
 
 void HeldQuestions::release(std::vector<Held> held) {
-    for (auto& question : held) {
-        question = placed(std::move(question));
-        toAsk_.insert(std::ranges::upper_bound(toAsk_, question, olderFirst), std::move(question));
+    for (auto& each : held) {
+        place(std::move(each), Wait::turn);
     }
 }
 
 std::optional<HeldQuestions::Held> HeldQuestions::next() {
-    if (running_ || toAsk_.empty()) {
+    if (running_) {
         return std::nullopt;
     }
-    Held front = std::move(toAsk_.front());
-    toAsk_.pop_front();
-    return front;
+    auto taken = extract([first = true](const Held& held) mutable {
+        const bool matches = first && held.wait == Wait::turn;
+        first = first && !matches;
+        return matches;
+    });
+    if (taken.empty()) {
+        return std::nullopt;
+    }
+    return std::move(taken.front());
+}
+
+bool HeldQuestions::hasNext() const {
+    return std::ranges::any_of(held_, [](const Held& held) { return held.wait == Wait::turn; });
 }
 
 bool HeldQuestions::ended(const Uuid& questionID) {
@@ -103,16 +123,12 @@ bool HeldQuestions::ended(const Uuid& questionID) {
 }
 
 std::vector<HeldQuestions::Held> HeldQuestions::takeRest() {
-    std::vector<Held> rest(std::make_move_iterator(toAsk_.begin()),
-                           std::make_move_iterator(toAsk_.end()));
-    toAsk_.clear();
-    return rest;
+    return extract([](const Held& held) { return held.wait == Wait::turn; });
 }
 
 bool HeldQuestions::holds(const std::string& sessionID) const {
-    const auto inSession = [&](const Held& held) { return held.sessionID == sessionID; };
-    return std::ranges::any_of(waitingForAnswer_, inSession) ||
-           std::ranges::any_of(kept_, inSession) || std::ranges::any_of(toAsk_, inSession);
+    return std::ranges::any_of(held_,
+                               [&](const Held& held) { return held.sessionID == sessionID; });
 }
 
 void HeldQuestions::drop(const std::string& sessionID) {
@@ -120,25 +136,22 @@ void HeldQuestions::drop(const std::string& sessionID) {
 }
 
 std::vector<HeldQuestions::Held> HeldQuestions::takeOtherAccounts(std::uint64_t account) {
-    const auto other = [&](const Held& held) { return held.account != account; };
-    auto taken = extract(waitingForAnswer_, other);
-    for (auto more : {extract(kept_, other), extract(toAsk_, other)}) {
-        taken.insert(taken.end(), std::make_move_iterator(more.begin()),
-                     std::make_move_iterator(more.end()));
-    }
-    return taken;
+    return extract([&](const Held& held) { return held.account != account; });
 }
 
-HeldQuestions::Taken HeldQuestions::take(const std::string& sessionID) {
-    const auto inSession = [&](const Held& held) { return held.sessionID == sessionID; };
-    return {extract(waitingForAnswer_, inSession), extract(kept_, inSession),
-            extract(toAsk_, inSession)};
+std::vector<HeldQuestions::Held> HeldQuestions::take(const std::string& sessionID) {
+    return extract([&](const Held& held) { return held.sessionID == sessionID; });
+}
+
+void HeldQuestions::put(std::vector<Held> held) {
+    for (auto& each : held) {
+        const Wait wait = each.wait;
+        place(std::move(each), wait);
+    }
 }
 
 void HeldQuestions::clear() {
-    waitingForAnswer_.clear();
-    kept_.clear();
-    toAsk_.clear();
+    held_.clear();
     running_.reset();
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,13 +10,15 @@
 
 namespace vask {
 
-// The questions a keyring held back (locked, or not answering) that wait for its answer, each
-// with the chat it was asked in and the account it was asked under: those an unlock holds, and
-// those it refused with none under way. Once the keyring answers, each is asked again in its
-// chat, whichever is shown then, one after the other, oldest first (in the order they were first
-// asked, however they came to be held); a chat the user deleted meanwhile takes its questions
-// with it, and a question whose account is gone (signed out, or signed in again) is never asked.
-// Main executor only.
+// The questions a keyring held back, each with the chat it was asked in, the account it was
+// asked under and what it waits for (one state per question, `Held::Wait`): the answer to the
+// unlock under way, the keyring itself (it refused the question: locked, not answering, not
+// there), or its turn to be asked again. Once the keyring opens, by whatever means, every
+// question waiting for it is let go at once, however it came to be held and whatever else
+// waits; each is then asked again in its chat, whichever is shown then, one after the other,
+// oldest first (in the order they were first asked). A chat the user deleted meanwhile takes
+// its questions with it, and a question whose account is gone (signed out, or signed in again)
+// is never asked. Main executor only.
 class HeldQuestions {
   public:
     struct Held {
@@ -28,33 +29,48 @@ class HeldQuestions {
         // Its place among the questions asked in either chat (nextOrder()), kept however often
         // it is asked again: the older is asked first. 0: given when first held.
         std::uint64_t order = 0;
+        enum class Wait {
+            // The keyring refused it with no unlock under way (locked, not answering, not there).
+            keyring,
+            // The answer of the unlock under way (its prompt open, or its answer on its way).
+            unlock,
+            // Let go: asked again in turn (next()).
+            turn,
+        };
+        Wait wait = Wait::keyring;
     };
+    using Wait = Held::Wait;
+
+    // The account of the questions a chat saved at a quit holds at the next start: the one signed
+    // in when the run began (no sign-in or sign-out noted yet; none happens between two runs).
+    static constexpr std::uint64_t startAccount = 0;
 
     // The place of a question asked now: after every one asked before, in either chat.
     static std::uint64_t nextOrder();
 
-    // Whether this chat waits for the keyring's answer (its own question to it, or one it
-    // joined).
+    // Whether this chat waits for the answer of an unlock (its own, or one it joined).
     bool waiting() const { return waiting_; }
-    void startWaiting() { waiting_ = true; }
-    // Keeps `held` (once) until the keyring answers; one an unlock left held keeps its account.
+    // This chat waits for an unlock's answer: every question the keyring refused waits for it too.
+    void startWaiting();
+    // Holds `held` (once) for the unlock under way; one held before keeps its account and place.
     void hold(Held held);
-    // The keyring answered: waiting ends, and the questions that waited for it are handed back,
-    // oldest first.
-    std::vector<Held> answered();
-    // The unlock ended unanswered (cancelled, its daemon gone), or the keyring refused them with
-    // no unlock under way: they stay held, for the next unlock or the keyring's own answer.
+    // The keyring refused them (or the unlock they waited for ended unanswered): they wait for the
+    // keyring, for the next unlock or its own answer. One held before keeps its account and place.
     void keep(std::vector<Held> held);
-    // The ones an unlock left held, or the keyring refused with no unlock under way, taken back
-    // oldest first (the keyring answered by other means).
-    std::vector<Held> takeKept();
-    bool keepsAny() const { return !kept_.empty(); }
-    const std::vector<Held>& kept() const { return kept_; }
-    // The keyring let them go: they are asked again in turn (next()), oldest first.
+    // The unlock this chat waited for answered: waiting ends; if it left the keyring closed, every
+    // question that waited for it waits for the keyring again.
+    void unlockAnswered(bool keyringOpen);
+    // The keyring opened: every question that waited for it or for an unlock, taken out oldest
+    // first (to be asked in turn, or told why not).
+    std::vector<Held> letGo();
+    // The ones waiting for `wait`, oldest first.
+    std::vector<Held> waitingFor(Wait wait) const;
+    bool any() const { return !held_.empty(); }
+    // They are asked again in turn (next()), oldest first, behind none that is younger.
     void release(std::vector<Held> held);
     // The next question to ask again, unless the one asked before still runs.
     std::optional<Held> next();
-    bool hasNext() const { return !toAsk_.empty(); }
+    bool hasNext() const;
     // The question asked again is running as `questionID`: the next waits for it to end.
     void running(const Uuid& questionID) { running_ = questionID; }
     // A turn ended; whether it was the one the next waited for.
@@ -68,22 +84,25 @@ class HeldQuestions {
     // Every question not asked under `account` (the user signed out or in since), taken out:
     // none of them is ever asked.
     std::vector<Held> takeOtherAccounts(std::uint64_t account);
-    // Every question held, taken out (their chat moved elsewhere: `sessionID`), in the order
-    // they wait: for the answer, kept, to ask.
-    struct Taken {
-        std::vector<Held> waitingForAnswer;
-        std::vector<Held> kept;
-        std::vector<Held> toAsk;
-    };
-    Taken take(const std::string& sessionID);
+    // Every question of the chat `sessionID`, taken out with what each waits for (the chat moved
+    // elsewhere), oldest first.
+    std::vector<Held> take(const std::string& sessionID);
+    // Takes in questions another chat held (its chat moved here), each still waiting as it did.
+    void put(std::vector<Held> held);
+    // Every question held, oldest first.
+    const std::vector<Held>& all() const { return held_; }
     // Nothing more is asked (a quit).
     void clear();
 
   private:
+    // Adds `held` waiting for `wait`, or sets what the one already here waits for.
+    void place(Held held, Wait wait);
+    template <typename Predicate>
+    std::vector<Held> extract(Predicate matches);
+
     bool waiting_ = false;
-    std::vector<Held> waitingForAnswer_;
-    std::vector<Held> kept_;
-    std::deque<Held> toAsk_;
+    // Oldest first.
+    std::vector<Held> held_;
     std::optional<Uuid> running_;
 };
 

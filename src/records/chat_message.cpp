@@ -61,6 +61,9 @@ Json ChatMessage::toJson() const {
     if (tokenUsage) {
         json["tokenUsage"] = *tokenUsage;
     }
+    if (heldForKeyring) {
+        json["heldForKeyring"] = *heldForKeyring;
+    }
     return json;
 }
 
@@ -100,6 +103,7 @@ ChatMessage ChatMessage::fromJson(const Json& json) {
             throw RecordDecodingError::dataCorrupted(std::string("tokenUsage: ") + error.what());
         }
     }
+    message.heldForKeyring = optionalBoolean(fields, "heldForKeyring");
     return message;
 }
 

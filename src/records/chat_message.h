@@ -31,6 +31,10 @@ struct ChatMessage {
     std::vector<SessionArtifact> artifacts;
     std::optional<SessionArtifactAvailability> artifactAvailability;
     std::optional<ChatTokenUsage> tokenUsage;
+    // A question the keyring held back (locked, not answering, not there, or its unlock under
+    // way) when its chat was saved at a quit: the next start asks it once the keyring opens under
+    // the same account, or says it was not asked. Code that does not know the key ignores it.
+    std::optional<bool> heldForKeyring;
 
     // camelCase keys; absent optionals are left out, "artifacts" is always written.
     nlohmann::json toJson() const;

@@ -42,6 +42,7 @@ TEST(ChatMessageJSON, AFullMessageReEncodesToTheSameBytes) {
     usage.root.complete = true;
     usage.totalTokens = 1280;
     message.tokenUsage = usage;
+    message.heldForKeyring = true;
 
     const auto first = dump(message.toJson());
     const auto decoded = decodeMessage(first);
@@ -51,6 +52,7 @@ TEST(ChatMessageJSON, AFullMessageReEncodesToTheSameBytes) {
     EXPECT_EQ(decoded.memoryReceipts, message.memoryReceipts);
     EXPECT_EQ(decoded.artifactAvailability, message.artifactAvailability);
     EXPECT_EQ(decoded.tokenUsage, message.tokenUsage);
+    EXPECT_EQ(decoded.heldForKeyring, std::optional(true));
     // Keys come out sorted and the id in upper case.
     EXPECT_LT(first.find("\"artifactAvailability\""), first.find("\"id\""));
     EXPECT_NE(first.find(message.id.uppercaseString()), std::string::npos);
@@ -82,7 +84,7 @@ TEST(ChatMessageJSON, OptionalKeysThatAreMissingOrNullStayAbsent) {
 
     auto withNulls = Json::parse(minimalMessage);
     for (const auto* key : {"sources", "sourcesTruncated", "extracted", "memoryReceipts",
-                            "artifacts", "artifactAvailability", "tokenUsage"}) {
+                            "artifacts", "artifactAvailability", "tokenUsage", "heldForKeyring"}) {
         withNulls[key] = nullptr;
     }
     withNulls["somethingNew"] = 1;
