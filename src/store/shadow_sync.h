@@ -143,10 +143,11 @@ class ShadowSync {
     // and have one now; returns how many. Stops between batches.
     std::int64_t moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
                                                     const LateJoinMovePass& pass);
-    // The move by join rows: those after the cursor, and those read before their chat was there.
+    // The move by join rows: those after the cursor up to the join row `upToJoin`, and those
+    // read before their chat was there.
     std::int64_t moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
-                                ShadowDB::JoinCursor joinCursor, std::int64_t lastChatRowid,
-                                const LateJoinMovePass& pass);
+                                ShadowDB::JoinCursor joinCursor, std::int64_t upToJoin,
+                                std::int64_t lastChatRowid, const LateJoinMovePass& pass);
     // The move by stored message: every message without a chat is looked up by guid.
     std::int64_t moveByStoredGuids(ChatDBReader& reader, ShadowDB& shadow,
                                    const LateJoinMovePass& pass);
