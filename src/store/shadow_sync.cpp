@@ -302,6 +302,11 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
     // Only a run that read the Messages database to the end replaces the participants: a
     // damaged database must not empty them.
     shadow.replaceChatParticipants(participants);
+    // The run lets go of the shadow database before it reports its end, the closing build's
+    // connection with the rest: a question that waited for the index may start the helper at
+    // that report, and closing the last connection checkpoints the log (all of a closing build's
+    // pages, when a reader held them) under an exclusive lock that would keep it out.
+    shadow.close();
     report(total, total);
     return written;
 }
