@@ -71,7 +71,10 @@ class ShadowSync {
     // executor. Returns the number of messages written. Messages copied before the Messages app
     // joined them to a chat are moved into their chat once the join is there: each run follows
     // the join rows that arrived since the last one (batches of defaultBatchSize, each committed
-    // with its cursor), so messages that never get a join cost nothing after they were copied.
+    // with its cursor), so messages that never get a join cost nothing after they were copied;
+    // a message in several chats ends in the chat of its join with the highest row id, as in the
+    // Messages database. The run's connections let go of the shadow database before its last
+    // progress report: nothing of it keeps a reader out once it reports its end.
     // Throws ShadowSyncError (chatDBNotFound,
     // before anything is opened or created), ShadowDB::Error or ChatDBReader::Error; batches
     // committed before a failure stay, with their cursor. A stop request ends the run with
