@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <initializer_list>
 #include <iterator>
 #include <limits>
 #include <numeric>
@@ -47,7 +48,8 @@ constexpr std::string_view batchSelectSQL =
     "    c.guid as chat_guid,\n"
     "    c.display_name,\n"
     "    c.style,\n"
-    "    cmj.chat_id\n"
+    "    cmj.chat_id,\n"
+    "    cmj.ROWID\n"
     "FROM message m\n"
     "LEFT JOIN handle h ON m.handle_id = h.ROWID\n"
     "LEFT JOIN chat_message_join cmj ON m.ROWID = cmj.message_id\n"
@@ -237,8 +239,8 @@ ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestam
     FetchResult result;
     result.lastRawTimestamp = afterTimestamp;
     result.lastRawRowid = afterRowid;
-    // The chat row id of each message kept, and the chats already read of the last message.
-    std::vector<std::int64_t> chatOrder;
+    // The join of each message kept, and the chats already read of the last message.
+    std::vector<JoinOrder> chatOrder;
     std::set<std::optional<std::int64_t>> lastMessageChats;
     while ((throwIfStopped(), stepRow(statement))) {
         if (statement.columnInt64(0) != result.lastRawRowid) {
@@ -259,7 +261,7 @@ ChatDBReader::FetchResult ChatDBReader::fetchMessages(std::int64_t afterTimestam
             }
         }
     }
-    // Rows of one message in chat order: the last chat wins wherever the batches fall.
+    // Rows of one message in join order: the last join wins wherever the batches fall.
     sortIntoChatOrder(result.messages, chatOrder);
     return result;
 }
@@ -302,8 +304,8 @@ std::vector<ShadowMessage> ChatDBReader::fetchMessagesInChatsBy(std::string_view
             statement.bind(static_cast<int>(i + 1), keys[first + i]);
         }
         FetchResult result;
-        std::vector<std::int64_t> chatOrder;
-        while (stepRow(statement)) {
+        std::vector<JoinOrder> chatOrder;
+        while ((interrupt.throwIfStopped<Error>(), stepRow(statement))) {
             appendRow(statement, result, chatOrder);
         }
         sortIntoChatOrder(result.messages, chatOrder);
@@ -314,81 +316,109 @@ std::vector<ShadowMessage> ChatDBReader::fetchMessagesInChatsBy(std::string_view
 
 namespace {
 
-std::vector<ChatDBReader::JoinRow> readJoins(SQLiteStatement& statement) {
+// Reads every row of `statement` under the stop: SQLite forgets an interrupt that comes
+// between two statements, hence the look before each row.
+template <typename Row>
+void readRows(SQLiteStatement& statement, const SQLiteStopInterrupt& interrupt, Row&& row) {
+    while ((interrupt.throwIfStopped<ChatDBReader::Error>(), stepRow(statement))) {
+        row();
+    }
+}
+
+std::vector<ChatDBReader::JoinRow> readJoins(SQLiteStatement& statement,
+                                             const SQLiteStopInterrupt& interrupt) {
     std::vector<ChatDBReader::JoinRow> joins;
-    while (stepRow(statement)) {
+    readRows(statement, interrupt, [&] {
         joins.push_back({statement.columnInt64(0), statement.columnOptionalInt64(1).value_or(0),
                          statement.columnOptionalInt64(2).value_or(0),
                          statement.columnOptionalUtf8Text(3)});
-    }
+    });
     return joins;
+}
+
+// The join rows that `where` picks, under the stop.
+std::vector<ChatDBReader::JoinRow> readJoins(sqlite3* db, std::string_view where,
+                                             std::initializer_list<std::int64_t> values,
+                                             const std::stop_token& stop) {
+    const SQLiteStopInterrupt interrupt(db, stop);
+    auto statement = prepare(db, std::string(joinSelectSQL) + std::string(where));
+    int index = 0;
+    for (const auto value : values) {
+        statement.bind(++index, value);
+    }
+    return readJoins(statement, interrupt);
 }
 
 }  // namespace
 
-std::vector<ChatDBReader::JoinRow> ChatDBReader::fetchJoins(std::int64_t afterRowid, int limit) {
-    auto statement = prepare(connection(), std::string(joinSelectSQL) +
-                                               "WHERE j.ROWID > ? ORDER BY j.ROWID LIMIT ?");
-    statement.bind(1, afterRowid).bind(2, limit);
-    return readJoins(statement);
+std::vector<ChatDBReader::JoinRow> ChatDBReader::fetchJoins(std::int64_t afterRowid,
+                                                            std::int64_t upToRowid, int limit,
+                                                            const std::stop_token& stop) {
+    return readJoins(connection(), "WHERE j.ROWID > ? AND j.ROWID <= ? ORDER BY j.ROWID LIMIT ?",
+                     {afterRowid, upToRowid, std::int64_t{limit}}, stop);
 }
 
 std::vector<ChatDBReader::JoinRow> ChatDBReader::fetchJoinsOfChatsAfter(
-    std::int64_t afterChatRowid, std::int64_t upToRowid) {
-    auto statement =
-        prepare(connection(), std::string(joinSelectSQL) +
-                                  "WHERE j.chat_id > ? AND j.ROWID <= ? ORDER BY j.ROWID");
-    statement.bind(1, afterChatRowid).bind(2, upToRowid);
-    return readJoins(statement);
+    std::int64_t afterChatRowid, std::int64_t upToRowid, const std::stop_token& stop) {
+    return readJoins(connection(), "WHERE j.chat_id > ? AND j.ROWID <= ? ORDER BY j.ROWID",
+                     {afterChatRowid, upToRowid}, stop);
 }
 
 std::vector<ChatDBReader::MessageInChats> ChatDBReader::fetchMessagesInSeveralChatsJoinedAfter(
-    std::int64_t afterRowid, std::int64_t upToRowid) {
-    // The new joins' range by row id, and each one's message through the join table's
-    // message_id index: a message in one chat only is looked at no further.
-    auto statement = prepare(connection(),
-                             "SELECT m.ROWID, m.guid, (SELECT c.guid FROM chat_message_join o "
-                             "JOIN chat c ON c.ROWID = o.chat_id WHERE o.message_id = m.ROWID "
-                             "ORDER BY c.ROWID DESC LIMIT 1)\n"
-                             "FROM message m WHERE m.ROWID IN (SELECT j.message_id FROM "
-                             "chat_message_join j WHERE j.ROWID > ? AND j.ROWID <= ? AND EXISTS "
-                             "(SELECT 1 FROM chat_message_join o WHERE o.message_id = "
-                             "j.message_id AND o.chat_id <> j.chat_id))\n"
-                             "ORDER BY m.ROWID");
-    statement.bind(1, afterRowid).bind(2, upToRowid);
+    std::int64_t afterRowid, std::int64_t upToRowid, std::int64_t afterChatRowid,
+    const std::stop_token& stop) {
+    const SQLiteStopInterrupt interrupt(connection(), stop);
+    // The new joins' range by row id, and the joins of chats that arrived since through the
+    // chat index; each one's message through the join table's message_id index: a message in
+    // one chat only is looked at no further. Its last chat is that of its join with the highest
+    // row id among those whose chat row is there.
+    auto statement =
+        prepare(connection(),
+                "SELECT m.ROWID, m.guid, (SELECT c.guid FROM chat_message_join o "
+                "JOIN chat c ON c.ROWID = o.chat_id WHERE o.message_id = m.ROWID "
+                "ORDER BY o.ROWID DESC LIMIT 1)\n"
+                "FROM message m WHERE m.ROWID IN (SELECT j.message_id FROM chat_message_join j "
+                "WHERE j.ROWID > ?1 AND j.ROWID <= ?2 AND EXISTS (SELECT 1 FROM "
+                "chat_message_join o WHERE o.message_id = j.message_id AND o.chat_id <> "
+                "j.chat_id)\n"
+                "UNION SELECT j.message_id FROM chat_message_join j WHERE j.chat_id > ?3 AND "
+                "j.ROWID <= ?1 AND EXISTS (SELECT 1 FROM chat_message_join o WHERE o.message_id "
+                "= j.message_id AND o.chat_id <> j.chat_id))\n"
+                "ORDER BY m.ROWID");
+    statement.bind(1, afterRowid).bind(2, upToRowid).bind(3, afterChatRowid);
     std::vector<MessageInChats> messages;
-    while (stepRow(statement)) {
+    readRows(statement, interrupt, [&] {
         auto guid = statement.columnOptionalUtf8Text(1);
         auto lastChatGuid = statement.columnOptionalUtf8Text(2);
         if (guid && lastChatGuid) {
             messages.push_back(
                 {statement.columnInt64(0), std::move(*guid), std::move(*lastChatGuid)});
         }
-    }
+    });
     return messages;
 }
 
-std::optional<ChatDBReader::JoinRow> ChatDBReader::joinAt(std::int64_t rowid) {
-    auto statement = prepare(connection(), std::string(joinSelectSQL) + "WHERE j.ROWID = ?");
-    statement.bind(1, rowid);
-    auto joins = readJoins(statement);
+std::optional<ChatDBReader::JoinRow> ChatDBReader::joinAt(std::int64_t rowid,
+                                                          const std::stop_token& stop) {
+    auto joins = readJoins(connection(), "WHERE j.ROWID = ?", {rowid}, stop);
     return joins.empty() ? std::nullopt : std::optional(std::move(joins.front()));
 }
 
-std::optional<ChatDBReader::JoinRow> ChatDBReader::lastJoin() {
-    auto statement =
-        prepare(connection(), std::string(joinSelectSQL) + "ORDER BY j.ROWID DESC LIMIT 1");
-    auto joins = readJoins(statement);
+std::optional<ChatDBReader::JoinRow> ChatDBReader::lastJoin(const std::stop_token& stop) {
+    auto joins = readJoins(connection(), "ORDER BY j.ROWID DESC LIMIT 1", {}, stop);
     return joins.empty() ? std::nullopt : std::optional(std::move(joins.front()));
 }
 
-std::int64_t ChatDBReader::lastChatRowid() {
+std::int64_t ChatDBReader::lastChatRowid(const std::stop_token& stop) {
+    const SQLiteStopInterrupt interrupt(connection(), stop);
     auto statement = prepare(connection(), "SELECT MAX(ROWID) FROM chat");
-    return stepRow(statement) ? statement.columnOptionalInt64(0).value_or(0) : 0;
+    std::int64_t last = 0;
+    readRows(statement, interrupt, [&] { last = statement.columnOptionalInt64(0).value_or(0); });
+    return last;
 }
 
 void ChatDBReader::sortIntoChatOrder(std::vector<ShadowMessage>& messages,
-                                     const std::vector<std::int64_t>& chatOrder) {
+                                     const std::vector<JoinOrder>& chatOrder) {
     std::vector<std::size_t> order(messages.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -406,7 +436,7 @@ void ChatDBReader::sortIntoChatOrder(std::vector<ShadowMessage>& messages,
 }
 
 void ChatDBReader::appendRow(const SQLiteStatement& statement, FetchResult& result,
-                             std::vector<std::int64_t>& chatOrder) const {
+                             std::vector<JoinOrder>& chatOrder) const {
     ++result.rawRowCount;
     result.lastRawRowid = statement.columnInt64(0);
     result.lastRawTimestamp = statement.columnInt64(4);
@@ -460,8 +490,10 @@ void ChatDBReader::appendRow(const SQLiteStatement& statement, FetchResult& resu
     }
     message.sourceRowid = result.lastRawRowid;
     result.messages.push_back(std::move(message));
+    // A join whose chat row is not there yet ranks below every join whose chat is.
     chatOrder.push_back(
-        statement.columnOptionalInt64(10).value_or(std::numeric_limits<std::int64_t>::min()));
+        {!statement.columnIsNull(7),
+         statement.columnOptionalInt64(11).value_or(std::numeric_limits<std::int64_t>::min())});
 }
 
 std::int64_t ChatDBReader::totalMessageCount() {

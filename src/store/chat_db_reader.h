@@ -66,14 +66,14 @@ class ChatDBReader {
     // grows ROWIDs, while a row's date may lie before rows already copied (history that arrives
     // late from another device), so the row id alone decides what comes after the cursor; the
     // date is carried along as the cursor's timestamp. A message in several chats gives one row
-    // per chat, in chat order; a full batch also carries the rest of its last message's chats
-    // (so it may hold more than `limit` rows), and the cursor never stops inside a message.
-    // A stop request ends the read with queryFailed ("interrupted"), the running statement at
-    // once.
+    // per chat, in join order (see JoinOrder); a full batch also carries the rest of its last
+    // message's chats (so it may hold more than `limit` rows), and the cursor never stops inside
+    // a message. A stop request ends the read with queryFailed ("interrupted"), the running
+    // statement at once.
     FetchResult fetchMessages(std::int64_t afterTimestamp, std::int64_t afterRowid, int limit,
                               const std::stop_token& stop = {});
     // The messages among `guids` that belong to a chat now, read as fetchMessages() reads them
-    // (one row per chat, in chat order); the others are left out. The Messages app may commit a
+    // (one row per chat, in join order); the others are left out. The Messages app may commit a
     // message's chat join after the message itself, so a batch can meet a message that has no
     // chat yet: reading it again once its join is there puts it in its chat.
     // A stop request ends the read with queryFailed ("interrupted"), the running statement at
@@ -91,30 +91,37 @@ class ChatDBReader {
         std::int64_t messageId = 0;
         std::optional<std::string> messageGuid;
     };
-    // At most `limit` join rows after the row `afterRowid`, in the table's own row order: the
-    // joins that arrived since a caller last looked, as long as the table keeps its row ids.
-    std::vector<JoinRow> fetchJoins(std::int64_t afterRowid, int limit);
+    // The reads below serve the move of messages copied before their last join came. Each ends
+    // at a stop request with queryFailed ("interrupted"), the running statement at once.
+
+    // At most `limit` join rows after the row `afterRowid`, up to the row `upToRowid`, in the
+    // table's own row order: the joins that arrived since a caller last looked, as long as the
+    // table keeps its row ids.
+    std::vector<JoinRow> fetchJoins(std::int64_t afterRowid, std::int64_t upToRowid, int limit,
+                                    const std::stop_token& stop = {});
     // The join rows of chats after the chat row `afterChatRowid`, up to the join row
     // `upToRowid`: joins read before their chat row was there.
-    std::vector<JoinRow> fetchJoinsOfChatsAfter(std::int64_t afterChatRowid,
-                                                std::int64_t upToRowid);
-    // A message in more than one chat, with the guid of its last chat (the highest chat row id
-    // among its joins whose chat row is there).
+    std::vector<JoinRow> fetchJoinsOfChatsAfter(std::int64_t afterChatRowid, std::int64_t upToRowid,
+                                                const std::stop_token& stop = {});
+    // A message in more than one chat, with the guid of its last chat (that of its join with the
+    // highest row id among those whose chat row is there).
     struct MessageInChats {
         std::int64_t rowid = 0;
         std::string guid;
         std::string lastChatGuid;
     };
     // The messages in more than one chat that a join row after `afterRowid`, up to `upToRowid`,
-    // names, by row id: a join that arrived after its message was copied into another chat may
-    // name a later one.
-    std::vector<MessageInChats> fetchMessagesInSeveralChatsJoinedAfter(std::int64_t afterRowid,
-                                                                       std::int64_t upToRowid);
+    // names, or a join row up to `afterRowid` of a chat after the chat row `afterChatRowid`, by
+    // row id: a join that arrived (or whose chat row arrived) after its message was copied into
+    // another chat may name a later one.
+    std::vector<MessageInChats> fetchMessagesInSeveralChatsJoinedAfter(
+        std::int64_t afterRowid, std::int64_t upToRowid, std::int64_t afterChatRowid,
+        const std::stop_token& stop = {});
     // The join row `rowid`, and the last one; nothing when there is no such row.
-    std::optional<JoinRow> joinAt(std::int64_t rowid);
-    std::optional<JoinRow> lastJoin();
+    std::optional<JoinRow> joinAt(std::int64_t rowid, const std::stop_token& stop = {});
+    std::optional<JoinRow> lastJoin(const std::stop_token& stop = {});
     // The highest chat row id; 0 without chats.
-    std::int64_t lastChatRowid();
+    std::int64_t lastChatRowid(const std::stop_token& stop = {});
     std::int64_t totalMessageCount();
     std::int64_t remainingMessageCount(std::int64_t afterTimestamp, std::int64_t afterRowid);
     // The earliest non-zero date; nothing when no message has one.
@@ -135,19 +142,29 @@ class ChatDBReader {
     static std::string normalizeHandle(std::string_view handle);
 
   private:
+    // Where a row of a message in several chats stands among the others: the Messages database
+    // puts a message in the chat of its join with the highest row id, so the rows are ordered by
+    // join row id, the last one winning; a join whose chat row is not there yet (it names no
+    // chat) comes before every join whose chat is.
+    struct JoinOrder {
+        bool chatThere = false;
+        std::int64_t joinRowid = 0;
+        auto operator<=>(const JoinOrder&) const = default;
+    };
+
     sqlite3* connection() const { return db_.get(); }
     // Maps one row of the batch statement into `result`, counting it whether or not it gives
-    // a message; a message kept adds its chat's row id to `chatOrder`.
+    // a message; a message kept adds its join's place to `chatOrder`.
     void appendRow(const SQLiteStatement& statement, FetchResult& result,
-                   std::vector<std::int64_t>& chatOrder) const;
+                   std::vector<JoinOrder>& chatOrder) const;
     // fetchMessagesInChats() by the values of `column`.
     template <typename Key>
     std::vector<ShadowMessage> fetchMessagesInChatsBy(std::string_view column,
                                                       const std::vector<Key>& keys,
                                                       const std::stop_token& stop);
-    // Puts the rows of each message in chat order, messages in row id order.
+    // Puts the rows of each message in join order, messages in row id order.
     static void sortIntoChatOrder(std::vector<ShadowMessage>& messages,
-                                  const std::vector<std::int64_t>& chatOrder);
+                                  const std::vector<JoinOrder>& chatOrder);
 
     std::filesystem::path path_;
     SQLiteConnection db_;

@@ -1041,31 +1041,38 @@ void ShadowDB::updateJoinCursor(const JoinCursor& cursor) {
     }
 }
 
-std::int64_t ShadowDB::countWithoutChat(std::int64_t limit) {
+std::int64_t ShadowDB::countWithoutChat(std::int64_t limit, const std::stop_token& stop) {
+    const SQLiteStopInterrupt interrupt(connection(), stop);
     // Through idx_messages_chat, and no further than asked: a caller comparing the count with
     // another need not read them all.
     auto statement = prepare(connection(),
                              "SELECT COUNT(*) FROM (SELECT 1 FROM messages WHERE chat_id = ? "
                              "AND deleted_at IS NULL LIMIT ?)");
     statement.bind(1, ShadowMessage::unknownChatId).bind(2, limit);
+    // SQLite forgets an interrupt that comes before the first step.
+    interrupt.throwIfStopped<Error>();
     return stepRow(statement) ? statement.columnInt64(0) : 0;
 }
 
-ShadowDB::ChatlessPage ShadowDB::guidsWithoutChat(std::int64_t afterRowid, int limit) {
+ShadowDB::ChatlessPage ShadowDB::guidsWithoutChat(std::int64_t afterRowid, int limit,
+                                                  const std::stop_token& stop) {
+    const SQLiteStopInterrupt interrupt(connection(), stop);
     auto statement = prepare(connection(),
                              "SELECT rowid, guid FROM messages WHERE chat_id = ? AND rowid > ? "
                              "AND deleted_at IS NULL ORDER BY rowid LIMIT ?");
     statement.bind(1, ShadowMessage::unknownChatId).bind(2, afterRowid).bind(3, limit);
     ChatlessPage page;
     page.lastRowid = afterRowid;
-    while (stepRow(statement)) {
+    while ((interrupt.throwIfStopped<Error>(), stepRow(statement))) {
         page.lastRowid = statement.columnInt64(0);
         page.guids.push_back(statement.columnUtf8Text(1));
     }
     return page;
 }
 
-std::vector<std::string> ShadowDB::guidsWithoutChatAmong(const std::vector<std::string>& guids) {
+std::vector<std::string> ShadowDB::guidsWithoutChatAmong(const std::vector<std::string>& guids,
+                                                         const std::stop_token& stop) {
+    const SQLiteStopInterrupt interrupt(connection(), stop);
     auto statement = prepare(connection(),
                              "SELECT 1 FROM messages WHERE guid = ? AND chat_id = ? "
                              "AND deleted_at IS NULL");
@@ -1074,6 +1081,8 @@ std::vector<std::string> ShadowDB::guidsWithoutChatAmong(const std::vector<std::
     std::sort(sorted.begin(), sorted.end());
     std::vector<std::string> chatless;
     for (const auto guid : sorted) {
+        // One statement per guid: an interrupt between two is forgotten.
+        interrupt.throwIfStopped<Error>();
         statement.reset();
         statement.bind(1, guid).bind(2, ShadowMessage::unknownChatId);
         if (stepRow(statement)) {
@@ -1084,7 +1093,9 @@ std::vector<std::string> ShadowDB::guidsWithoutChatAmong(const std::vector<std::
 }
 
 std::vector<std::string> ShadowDB::guidsInAnotherChat(
-    const std::vector<std::pair<std::string, std::string>>& guidChats) {
+    const std::vector<std::pair<std::string, std::string>>& guidChats,
+    const std::stop_token& stop) {
+    const SQLiteStopInterrupt interrupt(connection(), stop);
     auto statement = prepare(connection(),
                              "SELECT 1 FROM messages WHERE guid = ? AND chat_id NOT IN (?, ?) "
                              "AND deleted_at IS NULL");
@@ -1097,6 +1108,7 @@ std::vector<std::string> ShadowDB::guidsInAnotherChat(
     std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return *a < *b; });
     std::vector<std::string> elsewhere;
     for (const auto* guidChat : sorted) {
+        interrupt.throwIfStopped<Error>();
         statement.reset();
         statement.bind(1, guidChat->first)
             .bind(2, guidChat->second)

@@ -192,14 +192,18 @@ class ShadowDB {
     void updateJoinCursor(const JoinCursor& cursor);
     // Live messages stored without a chat (ShadowMessage::unknownChatId): how many, counted no
     // further than `limit`; at most `limit` of their guids after a row; those among `guids`, in
-    // guid order.
-    std::int64_t countWithoutChat(std::int64_t limit);
-    ChatlessPage guidsWithoutChat(std::int64_t afterRowid, int limit);
-    std::vector<std::string> guidsWithoutChatAmong(const std::vector<std::string>& guids);
+    // guid order. These reads and the next end at a stop request with queryFailed
+    // ("interrupted"), the running statement at once.
+    std::int64_t countWithoutChat(std::int64_t limit, const std::stop_token& stop = {});
+    ChatlessPage guidsWithoutChat(std::int64_t afterRowid, int limit,
+                                  const std::stop_token& stop = {});
+    std::vector<std::string> guidsWithoutChatAmong(const std::vector<std::string>& guids,
+                                                   const std::stop_token& stop = {});
     // Of the (guid, chat) pairs given, the guids stored live in a chat other than the one paired
     // with them (not without a chat), in guid order.
     std::vector<std::string> guidsInAnotherChat(
-        const std::vector<std::pair<std::string, std::string>>& guidChats);
+        const std::vector<std::pair<std::string, std::string>>& guidChats,
+        const std::stop_token& stop = {});
     // message_count as the last synchronised batch stored it; 0 without a sync_state row.
     std::int64_t syncedMessageCount();
     std::int64_t eventCount();

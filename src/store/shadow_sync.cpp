@@ -129,7 +129,7 @@ Moved moveJoined(ChatDBReader& reader, ShadowDB& shadow,
     // Read again by row id, which the join gave: the message's own row, through its key, in
     // the order the rows lie (joins may come in any order).
     std::vector<std::int64_t> chatless;
-    for (const auto& guid : shadow.guidsWithoutChatAmong(guids)) {
+    for (const auto& guid : shadow.guidsWithoutChatAmong(guids, pass.stop)) {
         chatless.push_back(rowidOf.at(guid));
     }
     std::sort(chatless.begin(), chatless.end());
@@ -140,13 +140,16 @@ Moved moveJoined(ChatDBReader& reader, ShadowDB& shadow,
 }
 
 // A message copied while the join to its last chat was not there yet stays in an earlier chat,
-// where a fresh copy would keep the last: those that the joins after `afterJoin`, up to
-// `upToJoin`, put in several chats are read again and moved, `batchSize` at a time, before the
-// join cursor passes them (a stop leaves them to the next run).
+// where a fresh copy would put it in the last: those in several chats that the joins after
+// `afterJoin`, up to `upToJoin`, name, or the joins up to `afterJoin` of chats after the chat
+// row `afterChat` (passed before their chat row was there), are read again and moved,
+// `batchSize` at a time, before the join cursor passes them (a stop leaves them to the next
+// run). Messages stored without a chat are left to the move by join or by guid.
 std::int64_t moveIntoLastChats(ChatDBReader& reader, ShadowDB& shadow, std::int64_t afterJoin,
-                               std::int64_t upToJoin, std::size_t batchSize,
+                               std::int64_t upToJoin, std::int64_t afterChat, std::size_t batchSize,
                                const LateJoinMovePass& pass) {
-    const auto inSeveral = reader.fetchMessagesInSeveralChatsJoinedAfter(afterJoin, upToJoin);
+    const auto inSeveral =
+        reader.fetchMessagesInSeveralChatsJoinedAfter(afterJoin, upToJoin, afterChat, pass.stop);
     std::int64_t moved = 0;
     for (std::size_t first = 0; first < inSeveral.size(); first += batchSize) {
         throwIfStopped(pass.stop);
@@ -158,15 +161,18 @@ std::int64_t moveIntoLastChats(ChatDBReader& reader, ShadowDB& shadow, std::int6
             rowidOf.emplace(inSeveral[i].guid, inSeveral[i].rowid);
         }
         std::vector<std::int64_t> elsewhere;
-        for (const auto& guid : shadow.guidsInAnotherChat(guidChats)) {
+        for (const auto& guid : shadow.guidsInAnotherChat(guidChats, pass.stop)) {
             elsewhere.push_back(rowidOf.at(guid));
         }
         if (elsewhere.empty()) {
             continue;
         }
         std::sort(elsewhere.begin(), elsewhere.end());
-        moved += shadow.moveIntoChats(reader.fetchMessagesInChats(elsewhere, pass.stop), pass.stop,
-                                      ShadowDB::MoveFrom::anyChat);
+        const auto found = reader.fetchMessagesInChats(elsewhere, pass.stop);
+        if (pass.afterRead) {
+            pass.afterRead();
+        }
+        moved += shadow.moveIntoChats(found, pass.stop, ShadowDB::MoveFrom::anyChat);
     }
     if (moved > 0) {
         logger().info("Put " + std::to_string(moved) +
@@ -296,6 +302,11 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
     // Only a run that read the Messages database to the end replaces the participants: a
     // damaged database must not empty them.
     shadow.replaceChatParticipants(participants);
+    // The run lets go of the shadow database before it reports its end, the closing build's
+    // connection with the rest: a question that waited for the index may start the helper at
+    // that report, and closing the last connection checkpoints the log (all of a closing build's
+    // pages, when a reader held them) under an exclusive lock that would keep it out.
+    shadow.close();
     report(total, total);
     return written;
 }
@@ -379,19 +390,21 @@ void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,
 std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
                                                             const LateJoinMovePass& pass) {
     // The copy's cursor has moved past these messages, so no batch reads them again; the join
-    // rows that put them in a chat come later. Both ends are read before anything is moved:
-    // what arrives meanwhile lies after them, for the next run.
-    const auto lastJoin = reader.lastJoin();
+    // rows that put them in a chat come later. Both ends are read before anything is moved, and
+    // no read goes past them: what arrives meanwhile lies after them, for the next run. (A join
+    // read past the end would be passed without its message's other chats looked at.)
+    const auto lastJoin = reader.lastJoin(pass.stop);
     const ShadowDB::JoinCursor end = lastJoin ? joinCursorAt(*lastJoin, 0) : ShadowDB::JoinCursor{};
-    const auto lastChatRowid = reader.lastChatRowid();
+    const auto lastChatRowid = reader.lastChatRowid(pass.stop);
     const auto stored = shadow.joinCursor();
     // The join table's rows are followed by row id, which only holds while the row the cursor
-    // stopped at is still there as it was. Otherwise (the table was renumbered by a VACUUM, or
-    // replaced, or its last rows deleted so that new ones take their ids), every stored message
-    // without a chat is looked up once, and the cursor starts again from the end.
+    // stopped at is still there as it was. Otherwise (no cursor yet, or the table was renumbered
+    // by a VACUUM, or replaced, or its last rows deleted so that new ones take their ids), every
+    // message in several chats is looked at, every stored message without a chat is looked up,
+    // once, and the cursor starts again from the end.
     bool followable = false;
     if (stored && stored->rowid <= end.rowid) {
-        const auto at = stored->rowid == 0 ? std::nullopt : reader.joinAt(stored->rowid);
+        const auto at = stored->rowid == 0 ? std::nullopt : reader.joinAt(stored->rowid, pass.stop);
         followable = stored->rowid == 0 ||
                      (at && at->chatId == stored->chatId && at->messageId == stored->messageId);
     }
@@ -401,14 +414,18 @@ std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader
         if (newJoins == 0 && lastChatRowid <= stored->lastChatRowid) {
             return 0;
         }
-        moved = moveIntoLastChats(reader, shadow, stored->rowid, end.rowid,
+        moved = moveIntoLastChats(reader, shadow, stored->rowid, end.rowid, stored->lastChatRowid,
                                   static_cast<std::size_t>(batchSize_), pass);
         messagesCommitted_ += moved;
         // The cheaper way: by join rows when fewer arrived than messages wait without a chat
         // (a first run, say), by guid otherwise. Counting the waiting ones stops there.
-        if (shadow.countWithoutChat(newJoins + 1) > newJoins) {
-            return moved + moveByNewJoins(reader, shadow, *stored, lastChatRowid, pass);
+        if (shadow.countWithoutChat(newJoins + 1, pass.stop) > newJoins) {
+            return moved + moveByNewJoins(reader, shadow, *stored, end.rowid, lastChatRowid, pass);
         }
+    } else {
+        moved = moveIntoLastChats(reader, shadow, 0, end.rowid, lastChatRowid,
+                                  static_cast<std::size_t>(batchSize_), pass);
+        messagesCommitted_ += moved;
     }
     moved += moveByStoredGuids(reader, shadow, pass);
     auto moveEnd = end;
@@ -418,14 +435,14 @@ std::int64_t ShadowSync::moveChatlessMessagesIntoTheirChats(ChatDBReader& reader
 }
 
 std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
-                                        ShadowDB::JoinCursor joinCursor, std::int64_t lastChatRowid,
-                                        const LateJoinMovePass& pass) {
+                                        ShadowDB::JoinCursor joinCursor, std::int64_t upToJoin,
+                                        std::int64_t lastChatRowid, const LateJoinMovePass& pass) {
     std::int64_t moved = 0;
     bool more = true;
     // Joins already passed whose chat row was not there yet: the chat has come since.
     if (lastChatRowid > joinCursor.lastChatRowid) {
         const auto joins =
-            reader.fetchJoinsOfChatsAfter(joinCursor.lastChatRowid, joinCursor.rowid);
+            reader.fetchJoinsOfChatsAfter(joinCursor.lastChatRowid, joinCursor.rowid, pass.stop);
         joinCursor.lastChatRowid = lastChatRowid;
         const auto batch = moveJoined(reader, shadow, joins, joinCursor, pass);
         moved += batch.messages;
@@ -434,7 +451,7 @@ std::int64_t ShadowSync::moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
     }
     while (more) {
         throwIfStopped(pass.stop);
-        const auto joins = reader.fetchJoins(joinCursor.rowid, batchSize_);
+        const auto joins = reader.fetchJoins(joinCursor.rowid, upToJoin, batchSize_, pass.stop);
         if (joins.empty()) {
             break;
         }
@@ -455,7 +472,7 @@ std::int64_t ShadowSync::moveByStoredGuids(ChatDBReader& reader, ShadowDB& shado
     std::int64_t after = 0;
     for (bool more = true; more;) {
         throwIfStopped(pass.stop);
-        auto page = shadow.guidsWithoutChat(after, batchSize_);
+        auto page = shadow.guidsWithoutChat(after, batchSize_, pass.stop);
         if (page.guids.empty()) {
             break;
         }

@@ -71,7 +71,10 @@ class ShadowSync {
     // executor. Returns the number of messages written. Messages copied before the Messages app
     // joined them to a chat are moved into their chat once the join is there: each run follows
     // the join rows that arrived since the last one (batches of defaultBatchSize, each committed
-    // with its cursor), so messages that never get a join cost nothing after they were copied.
+    // with its cursor), so messages that never get a join cost nothing after they were copied;
+    // a message in several chats ends in the chat of its join with the highest row id, as in the
+    // Messages database. The run's connections let go of the shadow database before its last
+    // progress report: nothing of it keeps a reader out once it reports its end.
     // Throws ShadowSyncError (chatDBNotFound,
     // before anything is opened or created), ShadowDB::Error or ChatDBReader::Error; batches
     // committed before a failure stay, with their cursor. A stop request ends the run with
@@ -143,10 +146,11 @@ class ShadowSync {
     // and have one now; returns how many. Stops between batches.
     std::int64_t moveChatlessMessagesIntoTheirChats(ChatDBReader& reader, ShadowDB& shadow,
                                                     const LateJoinMovePass& pass);
-    // The move by join rows: those after the cursor, and those read before their chat was there.
+    // The move by join rows: those after the cursor up to the join row `upToJoin`, and those
+    // read before their chat was there.
     std::int64_t moveByNewJoins(ChatDBReader& reader, ShadowDB& shadow,
-                                ShadowDB::JoinCursor joinCursor, std::int64_t lastChatRowid,
-                                const LateJoinMovePass& pass);
+                                ShadowDB::JoinCursor joinCursor, std::int64_t upToJoin,
+                                std::int64_t lastChatRowid, const LateJoinMovePass& pass);
     // The move by stored message: every message without a chat is looked up by guid.
     std::int64_t moveByStoredGuids(ChatDBReader& reader, ShadowDB& shadow,
                                    const LateJoinMovePass& pass);

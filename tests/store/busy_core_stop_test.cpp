@@ -86,6 +86,13 @@ class StatementWatch {
         active().store(this);
         sqlite3_auto_extension(reinterpret_cast<void (*)()>(&StatementWatch::onOpen));
     }
+    // Asks for the stop as the statement starts (on the thread that runs it), once it is
+    // prepared with its values bound: for statements that other statements of the same tables
+    // come before.
+    StatementWatch(std::string sql, std::stop_source stopWhenStarted)
+        : StatementWatch(std::move(sql), 0, {}, std::nullopt) {
+        stopWhenStarted_ = std::move(stopWhenStarted);
+    }
     ~StatementWatch() {
         sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&StatementWatch::onOpen));
         std::lock_guard lock(mutex());
@@ -144,6 +151,10 @@ class StatementWatch {
         if (event == SQLITE_TRACE_STMT && !watch->startSeen_) {
             watch->startSeen_ = true;
             watch->started_.set_value(Clock::now());
+            if (watch->stopWhenStarted_) {
+                watch->asked_ = Clock::now();
+                watch->stopWhenStarted_->request_stop();
+            }
         } else if (event == SQLITE_TRACE_PROFILE && watch->startSeen_ && !watch->ended_) {
             watch->ended_ = Clock::now();
         }
@@ -154,6 +165,7 @@ class StatementWatch {
     int action_;
     std::string object_;
     std::optional<std::stop_source> stopWhenPrepared_;
+    std::optional<std::stop_source> stopWhenStarted_;
     std::promise<Clock::time_point> started_;
     bool startSeen_ = false;
     std::optional<Clock::time_point> asked_;
@@ -320,6 +332,95 @@ TEST(BusyProcessorStopTest, AStopInEachLongStatementEndsItWithinASecondAndRollsI
                  ShadowDB::Error);
     EXPECT_EQ(shadow.moveIntoChats({moves.front()}, {}, ShadowDB::MoveFrom::anyChat), 1);
     EXPECT_EQ(moved(), 1);
+}
+
+// The Messages database: `rows` messages, each joined to the one chat; the shadow database:
+// those messages copied before their joins came, and a thousand more that no join names, its
+// cursors as a run left them before the joins arrived. The next run's move reads every join:
+// each read runs for seconds on a share of one processor.
+void makeLateJoins(const std::filesystem::path& chatDB, const std::filesystem::path& path,
+                   int rows) {
+    {
+        auto source = test::openFile(chatDB);
+        sample::createMessagesSchema(source.get());
+        source.inImmediateTransaction([&] {
+            source.execute("INSERT INTO chat (ROWID, guid, style) VALUES (1, 'chat-one', 45)");
+            source.execute(
+                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                std::to_string(rows) +
+                ")\nINSERT INTO message (ROWID, guid, text, date, is_from_me, handle_id) "
+                "SELECT i, 'late-' || i, 'word ' || i, i, 1, 0 FROM n");
+            source.execute(
+                "INSERT INTO chat_message_join (chat_id, message_id) SELECT 1, ROWID FROM message");
+        });
+    }
+    ShadowDB shadow(path);
+    shadow.createSchemaIfNeeded();
+    test::openFile(path).execute(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+        std::to_string(rows + 1000) +
+        ")\nINSERT INTO messages (guid, chat_id, sender, text, timestamp, is_from_me, is_group) "
+        "SELECT CASE WHEN i <= " +
+        std::to_string(rows) +
+        " THEN 'late-' || i ELSE 'never-' || i END, 'unknown', 'me', 'w', i, 1, 0 FROM n");
+    shadow.updateSyncState(rows, rows, rows + 1000);
+    shadow.updateJoinCursor({0, 0, 0, 1});
+}
+
+TEST(BusyProcessorStopTest, AStopInEachReadOfTheLateJoinMoveEndsTheRunWithinASecond) {
+    test::TempDir dir;
+    const auto chatDB = dir / "chat.db";
+    const auto path = dir / "shadow.db";
+    // Joins enough that the move's scans of them and its count run for seconds; batches of a
+    // quarter of them, which its batch reads take as long.
+    makeLateJoins(chatDB, path, 400000);
+    const auto chatless = [&] {
+        return test::queryInt(path, "SELECT COUNT(*) FROM messages WHERE chat_id = 'unknown'");
+    };
+    const auto before = chatless();
+    const std::string joinRows =
+        "SELECT j.ROWID, j.chat_id, j.message_id, m.guid\nFROM chat_message_join j\nLEFT JOIN "
+        "message m ON m.ROWID = j.message_id\n";
+    // Each read in the order the move makes them: a stop as it starts must end the run, not
+    // only the reads after it.
+    const struct {
+        const char* name;
+        std::string sql;
+    } reads[] = {
+        {"the last join", joinRows + "ORDER BY j.ROWID DESC"},
+        {"the messages in several chats", "SELECT m.ROWID, m.guid, (SELECT c.guid FROM"},
+        {"the count of messages without a chat",
+         "SELECT COUNT(*) FROM (SELECT 1 FROM messages WHERE chat_id"},
+        {"a batch of joins", joinRows + "WHERE j.ROWID > ? AND j.ROWID <= ?"},
+        {"the messages without a chat among a batch's",
+         "SELECT 1 FROM messages WHERE guid = ? AND chat_id = ?"},
+    };
+    for (const auto& read : reads) {
+        SCOPED_TRACE(read.name);
+        std::stop_source quit;
+        StatementWatch watch(read.sql, quit);
+        auto started = watch.started();
+        BusyProcessor busy;
+        std::atomic<bool> stopped{false};
+        Clock::time_point returned;
+        std::jthread worker([&] {
+            busy.pinCallingThread();
+            ShadowSync sync(chatDB, path);
+            sync.setBatchSize(100000);
+            stopped = cancelled([&] { sync.performSync({}, quit.get_token()); });
+            returned = Clock::now();
+        });
+        ASSERT_EQ(started.wait_for(std::chrono::minutes(2)), std::future_status::ready);
+        worker.join();
+        ASSERT_TRUE(watch.asked());
+        EXPECT_TRUE(stopped) << "the run was not reported stopped";
+        EXPECT_LT(returned - *watch.asked(), std::chrono::seconds(1))
+            << "the stop took " << Seconds(returned - *watch.asked()).count() << " s";
+        // Nothing was moved, nor the cursor passed over the joins.
+        EXPECT_EQ(chatless(), before);
+        EXPECT_EQ(ShadowDB(path, ShadowDB::OpenMode::readOnly).joinCursor(),
+                  (ShadowDB::JoinCursor{0, 0, 0, 1}));
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -340,8 +342,9 @@ TEST_F(DeferredSyncTest, ARowReadAgainWithoutItsChatKeepsTheChatOfTheRowItReplac
 }
 
 // A message in several chats is one row per chat in the Messages database and one row in the
-// shadow database: the row of its chat with the highest row id, whichever way the copy went, also
-// when the join to that chat arrived only after the message was copied into another. And the
+// shadow database: the row of the chat of its join with the highest row id, whichever way the
+// copy went, also when that join arrived only after the message was copied into another chat
+// (the last one by row id, or the first). And the
 // guid has one index, the unique one, also in a database an older build made with a plain index
 // beside it.
 TEST_F(DeferredSyncTest, BothPathsKeepTheLastChatOfAMessageAndOneIndexOnTheGuid) {
@@ -360,13 +363,16 @@ TEST_F(DeferredSyncTest, BothPathsKeepTheLastChatOfAMessageAndOneIndexOnTheGuid)
                         {"row by row, the last chat joined in a later run", never, false, "MAX"},
                         {"deferred, the last chat joined in a later run", 0, false, "MAX"},
                         {"row by row, the first chat joined in a later run", never, false, "MIN"}};
-    const auto lastChats = column(chatDB(),
-                                  "SELECT json_array(m.guid, (SELECT c.guid FROM chat_message_join "
-                                  "j JOIN chat c ON c.ROWID = j.chat_id WHERE j.message_id = "
-                                  "m.ROWID ORDER BY c.ROWID DESC LIMIT 1)) FROM message m WHERE "
-                                  "(SELECT COUNT(*) FROM chat_message_join j WHERE j.message_id = "
-                                  "m.ROWID) > 1 ORDER BY m.guid");
-    ASSERT_GT(lastChats.size(), 5u);
+    // The chat of each such message's join with the highest row id, as the Messages database has
+    // it.
+    const auto lastChatsIn = [](const std::filesystem::path& source) {
+        return column(source,
+                      "SELECT json_array(m.guid, (SELECT c.guid FROM chat_message_join j JOIN chat "
+                      "c ON c.ROWID = j.chat_id WHERE j.message_id = m.ROWID ORDER BY j.ROWID "
+                      "DESC LIMIT 1)) FROM message m WHERE (SELECT COUNT(*) FROM "
+                      "chat_message_join j WHERE j.message_id = m.ROWID) > 1 ORDER BY m.guid");
+    };
+    ASSERT_GT(lastChatsIn(chatDB()).size(), 5u);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         test::TempDir runDir;
@@ -407,7 +413,7 @@ TEST_F(DeferredSyncTest, BothPathsKeepTheLastChatOfAMessageAndOneIndexOnTheGuid)
         while (kept.step()) {
             keptChats.push_back(kept.columnText(0));
         }
-        EXPECT_EQ(keptChats, lastChats);
+        EXPECT_EQ(keptChats, lastChatsIn(source));
         EXPECT_EQ(column(path,
                          "SELECT il.name FROM pragma_index_list('messages') AS il WHERE (SELECT "
                          "group_concat(name) FROM pragma_index_info(il.name)) = 'guid'"),
@@ -603,6 +609,101 @@ TEST(DeferredSyncStopTest, AStopInsideTheClosingBuildEndsItWithinASecondAndTheNe
         EXPECT_NO_THROW(test::checkMessagesFullTextIndex(path));
         EXPECT_EQ(column(path, "SELECT json_array(COUNT(*), SUM(rowid)) FROM messages"), expected);
     }
+}
+
+// Opens the shadow database as the helper does (read-only, no wait for a lock) and reads a
+// row; SQLite's code (SQLITE_BUSY when a lock keeps the reader out). The connection's close
+// does not checkpoint: the readers here take no lock that another could meet.
+int readAsTheHelperDoes(const std::filesystem::path& path, bool keepReading = false,
+                        sqlite3** kept = nullptr) {
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        rc = sqlite3_exec(db,
+                          keepReading ? "BEGIN; SELECT COUNT(*) FROM sync_state"
+                                      : "SELECT COUNT(*) FROM sync_state",
+                          nullptr, nullptr, nullptr);
+    }
+    if (kept != nullptr && rc == SQLITE_OK) {
+        *kept = db;
+        return rc;
+    }
+    sqlite3_close(db);
+    return rc;
+}
+
+// Holds a read of the shadow database from when the closing build starts (as the question's
+// check of the index or a search does), so that the log keeps the build's pages; the run's last
+// progress report, after the build, ends it.
+class ReadDuringTheBuild : public LogSink {
+  public:
+    explicit ReadDuringTheBuild(std::filesystem::path path) : path_(std::move(path)) {}
+    bool isEnabled(LogLevel) const override { return true; }
+    void write(const LogRecord& record) override {
+        if (record.message.starts_with("Building the indexes deferred")) {
+            std::lock_guard lock(mutex_);
+            EXPECT_EQ(readAsTheHelperDoes(path_, true, &held_), SQLITE_OK);
+        }
+    }
+    // Whether a read was held, ending it.
+    bool release() {
+        std::lock_guard lock(mutex_);
+        if (held_ == nullptr) {
+            return false;
+        }
+        sqlite3_exec(held_, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(held_);
+        held_ = nullptr;
+        return true;
+    }
+
+  private:
+    std::filesystem::path path_;
+    std::mutex mutex_;
+    sqlite3* held_ = nullptr;
+};
+
+// Once a run reports its end (its last progress report, which is when a question waiting for
+// the index may start the helper), nothing of the run keeps a reader out of the shadow
+// database: its connections have let go of it, the closing build's with the rest. Closing the
+// last connection checkpoints the log under an exclusive lock, so a connection closed after the
+// report would lock out a reader opened then for as long as the log of a closing build takes.
+TEST(DeferredSyncLocksTest, AReaderOpenedAsARunReportsItsEndNeverMeetsALock) {
+    test::TempDir dir;
+    const auto chatDB = dir / "chat.db";
+    sample::buildSampleChatDB(chatDB, {30000, 40, 7});
+    const auto path = dir / "shadow.db";
+    const auto holder = std::make_shared<ReadDuringTheBuild>(path);
+    const auto previous = LogSink::install(holder);
+    std::atomic<bool> returned{false};
+    std::atomic<int> reads{0};
+    std::atomic<int> locked{0};
+    std::jthread reader;
+    ShadowSync sync(chatDB, path);
+    sync.setDeferredIndexingThreshold(0);
+    sync.performSync([&](std::int64_t, std::int64_t) {
+        // The build is over when the run reports again: that report is its last.
+        if (!holder->release()) {
+            return;
+        }
+        reader = std::jthread([&] {
+            // Reads as the helper starts, until a while after the run has returned.
+            for (int after = 0; after < 50; after += returned ? 1 : 0) {
+                const int rc = readAsTheHelperDoes(path);
+                reads += 1;
+                locked += rc == SQLITE_OK ? 0 : 1;
+                EXPECT_EQ(rc, SQLITE_OK) << sqlite3_errstr(rc);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+    });
+    returned = true;
+    reader.join();
+    LogSink::install(previous);
+    EXPECT_GE(reads, 50);
+    EXPECT_EQ(locked, 0);
+    EXPECT_TRUE(ShadowDB(path, ShadowDB::OpenMode::readOnly).indexesAreWhole());
 }
 
 }  // namespace

@@ -153,7 +153,8 @@ TEST_F(ShadowSyncTest, MessagesInTwoChatsKeepOneChatWhereverABatchEnds) {
         const auto second = source.addChat("chat-second", 43);
         source.addPlainMessages(row.before, first, "m");
         for (const char* guid : {"x", "y"}) {
-            // Joined to the later chat first, as rows of chat_message_join may lie.
+            // Joined to the later chat first, as rows of chat_message_join may lie: the message
+            // is in the chat of its last join, the earlier chat row.
             const auto rowid = source.addMessage({guid, std::string("in two chats"), std::nullopt,
                                                   (row.before + 1) * 1000, false, 0, second});
             SQLiteStatement join(
@@ -170,7 +171,7 @@ TEST_F(ShadowSyncTest, MessagesInTwoChatsKeepOneChatWhereverABatchEnds) {
             EXPECT_EQ(test::queryText(runDir / "shadow.db", std::string("SELECT chat_id FROM "
                                                                         "messages WHERE guid = '") +
                                                                 guid + "'"),
-                      "chat-second")
+                      "chat-first")
                 << guid;
         }
     }
@@ -749,19 +750,36 @@ TEST_F(ShadowSyncTest, AStopEndsTheBatchInHandAndLeavesNothingHalfMoved) {
     EXPECT_EQ(sync(shadowSync).written, 1199);
 }
 
-// A late message joined to two chats lands in the one a copy would give it (the last in chat
-// order), whichever join came first.
-TEST_F(ShadowSyncTest, ALateMessageInTwoChatsMovesIntoTheLastChat) {
-    const auto club = addClub(chatDB);
-    const auto zed = chatDB.addChat("chat-zed", 43, std::string("Zed"));
-    addChatlessMessages(chatDB.connection(), 3);
-    ASSERT_EQ(sync(shadowSync).written, 6);
-    joinChatless(chatDB.connection(), zed);
-    joinChatless(chatDB.connection(), club);
-    EXPECT_EQ(sync(shadowSync).written, 3);
-    EXPECT_EQ(queryInt(shadowPath, "SELECT COUNT(*) FROM messages WHERE chat_id = 'chat-zed'"), 3);
-    EXPECT_EQ(test::fullTextMatches(shadowPath, "tusk AND zed"), 3);
-    EXPECT_NO_THROW(checkMessagesFullTextIndex(shadowPath));
+// A late message joined to two chats lands in the one a copy would give it: that of its join
+// with the highest row id, whichever chat row came first.
+TEST_F(ShadowSyncTest, ALateMessageInTwoChatsMovesIntoTheChatOfItsLastJoin) {
+    struct Row {
+        const char* name;
+        bool clubJoinedLast;  // the club's chat row comes before zed's
+    };
+    for (const Row row : {Row{"joined to the earlier chat last", true},
+                          Row{"joined to the later chat last", false}}) {
+        SCOPED_TRACE(row.name);
+        test::TempDir runDir;
+        test::ChatDBFixture source(runDir / "chat.db");
+        const auto club = addClub(source);
+        const auto zed = source.addChat("chat-zed", 43, std::string("Zed"));
+        addChatlessMessages(source.connection(), 3);
+        const auto shadow = runDir / "shadow.db";
+        ShadowSync runSync(source.path(), shadow);
+        ASSERT_EQ(sync(runSync).written, 6);
+        joinChatless(source.connection(), row.clubJoinedLast ? zed : club);
+        joinChatless(source.connection(), row.clubJoinedLast ? club : zed);
+        EXPECT_EQ(sync(runSync).written, 3);
+        const std::string last = row.clubJoinedLast ? "club" : "zed";
+        EXPECT_EQ(queryInt(shadow, "SELECT COUNT(*) FROM messages WHERE chat_id = 'chat-" + last +
+                                       "' AND guid LIKE 'late%'"),
+                  3);
+        EXPECT_EQ(test::fullTextMatches(
+                      shadow, "tusk AND " + std::string(row.clubJoinedLast ? "walrus" : "zed")),
+                  3);
+        EXPECT_NO_THROW(checkMessagesFullTextIndex(shadow));
+    }
 }
 
 // The join rows are followed by row id. What breaks that (the last rows deleted and their ids
