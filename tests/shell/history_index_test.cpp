@@ -12,6 +12,7 @@
 #include "sample-chatdb/sample_chat_db.h"
 #include "shell/shadow_sync_view_model.h"
 #include "store/shadow_sync.h"
+#include "store/sqlite_connection.h"
 #include "support/fake_chat_helper_runner.h"
 #include "support/fake_chat_memory_committer.h"
 #include "support/log_capture.h"
@@ -152,6 +153,43 @@ TEST_F(HistoryIndexTest, EachRunsOutcomeIsWhatAWaitingQuestionIsTold) {
             EXPECT_EQ(state.failure, sync->lastError.get().value_or(""));
         }
         EXPECT_GT(changes, 0);
+    }
+}
+
+// The look at the index fails closed: anything but a shadow database whose full-text index is
+// whole counts as pending, so that no question is answered from an index not built yet.
+TEST_F(HistoryIndexTest, TheLookAtTheIndexFailsClosed) {
+    struct Case {
+        const char* name;
+        std::function<void(HistoryIndexTest&)> make;
+        bool pending;
+    };
+    const Case cases[] = {
+        {"no shadow database", [](HistoryIndexTest&) {}, true},
+        {"an empty file, as a first open leaves it",
+         [](HistoryIndexTest& t) { std::ofstream(t.shadowDB).flush(); }, true},
+        {"a database without the full-text table",
+         [](HistoryIndexTest& t) {
+             auto db = SQLiteConnection::open(t.shadowDB, SQLiteSupport::OpenMode::readWriteCreate);
+             db.execute("CREATE TABLE messages(guid TEXT)");
+         },
+         true},
+        {"not a database",
+         [](HistoryIndexTest& t) {
+             std::ofstream(t.shadowDB) << std::string(4096, 'x');
+         },
+         true},
+        {"a cut-short first copy", [](HistoryIndexTest& t) { t.cutShortFirstCopy(); }, true},
+        {"a whole copy",
+         [](HistoryIndexTest& t) { ShadowSync(t.chatDB, t.shadowDB).performSync(); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(support);
+        std::filesystem::create_directories(support);
+        c.make(*this);
+        EXPECT_EQ(ShadowSyncViewModel::fullTextIndexPending(shadowDB, StructuredLogger("test")),
+                  c.pending);
     }
 }
 
