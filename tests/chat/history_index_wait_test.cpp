@@ -258,8 +258,14 @@ struct WaitSystem {
 
 using WaitCommand = rc::state::Command<Nothing, WaitSystem>;
 
+// A choice among `count`, each as likely at every size (inRange alone scales with the size and,
+// at the sizes of a command sequence, gives the first only).
+int anyOf(int count) {
+    return *rc::gen::resize(100, rc::gen::inRange(0, count));
+}
+
 struct Ask final : WaitCommand {
-    int place = *rc::gen::inRange(0, 4);
+    int place = anyOf(4);
     void run(const Nothing&, WaitSystem& s) const override {
         if (!s.world.signedIn()) {
             return;
@@ -292,7 +298,7 @@ struct Ask final : WaitCommand {
 };
 
 struct IndexReported final : WaitCommand {
-    int phase = *rc::gen::inRange(0, 3);
+    int phase = anyOf(3);
     void run(const Nothing&, WaitSystem& s) const override {
         const std::string why = "Sync failed: run " + std::to_string(s.questions.size());
         switch (phase) {
@@ -317,7 +323,7 @@ struct IndexReported final : WaitCommand {
 };
 
 struct DeleteChat final : WaitCommand {
-    int place = *rc::gen::inRange(0, 4);
+    int place = anyOf(4);
     void run(const Nothing&, WaitSystem& s) const override {
         const std::string chat = s.chatAt(place);
         s.model->deleteSession(chat);
