@@ -38,7 +38,8 @@
 //                                          holding the most of them first, at most 20; their
 //                                          guids become one evidence record. Keys of the object
 //                                          are added to the response.
-// Without an exit step it exits 0.
+// Without an exit step it exits 0. Its reads of the staged databases wait out a lock that passes
+// (up to 10 s), as a real helper's connections do.
 
 #include <fcntl.h>
 #include <signal.h>
