@@ -474,7 +474,15 @@ TEST_F(ChatTurnIntegrationTest, TheHelperStartedAsTheIndexWaitEndsWaitsOutALocke
         ASSERT_TRUE(eventually([&] { return fs::exists(sandbox) && !fs::is_empty(sandbox); }));
         std::this_thread::sleep_for(1500ms);
     }
-    ASSERT_TRUE(main.runUntil([&] { return !model->isSending(); }, 60s));
+    // Its late results too (sources, title), which the worker makes after the answer.
+    ASSERT_TRUE(main.runUntil(
+        [&] {
+            const auto messages = model->transcript();
+            return !model->isSending() &&
+                   (messages.size() != 2 ||
+                    (messages[1].sources && model->currentTitle() == "Dinner plans"));
+        },
+        60s));
     const auto transcript = model->transcript();
     ASSERT_EQ(transcript.size(), 2u) << model->lastError.get().value_or("");
     EXPECT_TRUE(transcript[1].text.starts_with("Found ")) << transcript[1].text;
