@@ -94,6 +94,7 @@ void ChatViewModel::endMemoryCommit(const Uuid& questionID) {
 }
 
 void ChatViewModel::finishInFlightTurn(const Uuid& questionID, const std::string& sessionID) {
+    leaveHistoryIndexWait(questionID);
     memoryCommitQuestionIDs_.erase(questionID);
     inFlightSessionIDs_.erase(questionID);
     turnStops_.erase(questionID);

@@ -2,8 +2,6 @@
 #include "chat/chat_view_model.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 #include "engine/cancellation_error.h"
 #include "engine/rlm_helper_error.h"
@@ -53,32 +51,6 @@ class AccountGoneError : public Error {
   public:
     AccountGoneError() : Error("The account the question was asked under is gone.") {}
 };
-
-// Holds a turn on the worker while the history's full-text index is still being built, saying so
-// in its progress; a stop ends the wait as it ends a helper run.
-void awaitHistoryIndex(const std::function<bool()>& pending, std::chrono::milliseconds recheck,
-                       TurnStream& stream, const std::stop_token& stop) {
-    if (!pending) {
-        return;
-    }
-    bool waited = false;
-    std::mutex mutex;
-    std::condition_variable_any woken;
-    while (!stop.stop_requested() && pending()) {
-        if (!waited) {
-            stream.progress(std::string(ChatViewModel::indexingHistoryText));
-            waited = true;
-        }
-        std::unique_lock lock(mutex);
-        woken.wait_for(lock, stop, recheck, [] { return false; });
-    }
-    if (stop.stop_requested()) {
-        throw CancellationError();
-    }
-    if (waited) {
-        stream.progress("Preparing\u2026");
-    }
-}
 
 bool carriesUsage(RLMHelperError::Case c) {
     using Case = RLMHelperError::Case;
@@ -268,7 +240,10 @@ ChatViewModel::Asked ChatViewModel::ask(const std::string& questionText,
                  {{"has_question", "true"},
                   {"auth_type", std::string(rawValue(HostRequest::authTypeFor(turn->credentials)))},
                   {"has_credentials", credentialsPresent ? "true" : "false"}});
-    startTurn(std::move(turn));
+    // Asked while the history's full-text index is being built: it waits here, no thread held.
+    if (!parkedForHistoryIndex({turn->question, turn->sessionID, currentAccount()})) {
+        startTurn(std::move(turn));
+    }
     return {.running = questionID};
 }
 
@@ -300,9 +275,7 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
     std::weak_ptr<ChatViewModel> weak = weak_from_this();
     deps_.worker.post([weak, turn = std::move(turn), &main = deps_.main,
                        authModeProvider = deps_.authModeProvider,
-                       refreshForRetry = deps_.refreshForRetry,
-                       historyIndexPending = deps_.historyIndexPending,
-                       historyIndexRecheck = deps_.historyIndexRecheck] {
+                       refreshForRetry = deps_.refreshForRetry] {
         const Uuid questionID = turn->question.id;
         const std::string sessionID = turn->sessionID;
         // Streamed events reach the main executor in batches: one publish per batch.
@@ -349,7 +322,6 @@ void ChatViewModel::startTurn(std::shared_ptr<Turn> turn) {
                 turn->credentials = credentialsFor(mode);
                 turn->inputs.credentials = turn->credentials;
             }
-            awaitHistoryIndex(historyIndexPending, historyIndexRecheck, *stream, turn->stop);
         } catch (...) {
             main.post([weak, turn, error = std::current_exception()] {
                 if (auto self = weak.lock()) {

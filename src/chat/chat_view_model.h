@@ -15,6 +15,7 @@
 #include "chat/chat_memory_committer.h"
 #include "chat/chat_state.h"
 #include "chat/held_questions.h"
+#include "chat/history_index_wait.h"
 #include "chat/popover_handoff.h"
 #include "chat/session_save_queue.h"
 #include "chat/turn_stream.h"
@@ -72,13 +73,12 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
         std::function<void()> usageChanged{};
         std::string shadowDBPath{};
         std::optional<std::string> shadowDBPathError{};
-        // Whether the history's full-text index is still to be built: the first copy of a large
-        // history builds it at its end, and a question answered meanwhile would find nothing.
-        // Called on the worker, which holds the turn (saying indexingHistoryText) and asks again
-        // every `historyIndexRecheck` until the index is whole or the turn is stopped. Null:
-        // never pending.
-        std::function<bool()> historyIndexPending{};
-        std::chrono::milliseconds historyIndexRecheck{250};
+        // The history's full-text index as the synchronisation reports it: the first copy of a
+        // large history builds it at its end, and a question answered meanwhile would find
+        // nothing. A question asked while it is not whole waits on the main executor (saying
+        // indexingHistoryText) until it is, or its sync fails, its chat is deleted, its account
+        // changes or it is stopped. Null: always whole.
+        std::shared_ptr<HistoryIndex> historyIndex{};
         std::optional<std::string> memoryDBPath{};
         MemoryPrincipalProvider memoryPrincipalProvider{};
         std::shared_ptr<MemoryStore> memoryStore{};
@@ -203,6 +203,14 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     // A question's progress while the history's full-text index is still being built.
     static constexpr std::string_view indexingHistoryText =
         "Waiting for your messages to be indexed\u2026";
+    // A question that waited for the index and was not asked: the synchronisation failed (`why`
+    // is its error), the user signed out, or signed in again.
+    static std::string historyIndexFailedText(std::string_view why);
+    static constexpr std::string_view indexWaitSignedOutText =
+        "This question waited for your messages to be indexed and was not asked: you signed out.";
+    static constexpr std::string_view indexWaitOtherAccountText =
+        "This question waited for your messages to be indexed and was not asked: you signed in "
+        "again since.";
     static constexpr std::string_view heldQuestionNotAskedText =
         "A question that waited for your keyring was not asked: its chat was closed.";
     static constexpr std::string_view heldQuestionSignedOutText =
@@ -420,6 +428,17 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
     void askNextHeldQuestion();
     // Shows `ended` for its question: in the state when that shows it, else under its row.
     void showEnded(const ChatState& ended);
+    // The history index is not whole: the question (its turn already running) waits for it on
+    // the main executor, and true; false when it is asked at once.
+    bool parkedForHistoryIndex(HistoryIndexWait::Waiting waiting);
+    // The index, the account or the chats changed: what waits for the index is looked at again,
+    // once, after what is under way on the main executor.
+    void settleHistoryIndexWaitSoon();
+    void settleHistoryIndexWait();
+    void endHistoryIndexWait(const HistoryIndexWait::Ended& ended,
+                             const HistoryIndexState& index);
+    // A turn ended, however: it waits for the index no more.
+    void leaveHistoryIndexWait(const Uuid& questionID);
     // Blocking: runs on the worker.
     static LoadedSessions readSessions(SessionStore& store);
     void finishLoading(LoadedSessions loaded);
@@ -518,6 +537,11 @@ class ChatViewModel : public std::enable_shared_from_this<ChatViewModel> {
 
     // The questions the keyring held back, each with its chat, until it answers.
     HeldQuestions held_;
+    // The questions waiting for the history index; watching the index, the account and the
+    // chats while any waits.
+    HistoryIndexWait indexWait_;
+    Subscription indexWaitWatches_;
+    bool indexWaitSettlePosted_ = false;
     // keyringNotAnswering stands for a keyring not on the bus at all.
     bool keyringNotAvailable_ = false;
 };

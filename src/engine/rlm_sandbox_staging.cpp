@@ -26,6 +26,11 @@ namespace {
 
 constexpr std::string_view sandboxFolderName = ".vask-rlm-sandbox";
 constexpr int stagingBusyTimeoutMilliseconds = 1000;
+// The hold on the live shadow database waits as long as its writers do: the helper starts as a
+// synchronisation ends, when the run's last connection may still be folding its log in (which
+// locks readers out for as long as that takes on a loaded machine). A lock that passes is
+// waited out, never shown as the question's failure.
+constexpr int liveShadowHoldBusyTimeoutMilliseconds = SQLiteSupport::defaultBusyTimeoutMilliseconds;
 
 constexpr const char* sanitizedMemorySchema =
     "BEGIN IMMEDIATE;\n"
@@ -120,7 +125,7 @@ std::string linkLiveShadowDatabase(const std::string& source, const fs::path& fo
     fs::create_hard_link(source, destination);
     try {
         holder = SQLiteConnection::open(source, SQLiteSupport::OpenMode::readOnly, false,
-                                        stagingBusyTimeoutMilliseconds);
+                                        liveShadowHoldBusyTimeoutMilliseconds);
         SQLiteStatement(holder.get(), "SELECT count(*) FROM sqlite_schema").step();
     } catch (const SQLiteSupport::Failure& e) {
         throw RLMHelperError::decodeFailure("shadow database hold: " + e.message());

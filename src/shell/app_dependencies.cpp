@@ -30,7 +30,6 @@
 #include "store/chat_db_reader.h"
 #include "store/full_disk_access_checker.h"
 #include "store/message_retention_detector.h"
-#include "store/shadow_sync.h"
 #include "store/sqlite_connection.h"
 
 namespace vask {
@@ -719,20 +718,7 @@ std::shared_ptr<ChatViewModel> AppDependencies::buildChatViewModel(bool persists
         .usageChanged = [this] { countUsageChange(usageChanges_); },
         .shadowDBPath = shadowDBPath,
         .shadowDBPathError = shadowDBPathError,
-        .historyIndexPending = shadowDBPath.empty()
-                                   ? std::function<bool()>{}
-                                   : [path = std::filesystem::path(shadowDBPath)] {
-                                         try {
-                                             return ShadowSync(std::nullopt, path)
-                                                 .fullTextIndexPending();
-                                         } catch (const std::exception& error) {
-                                             // The turn goes on, and meets the same fault itself.
-                                             StructuredLogger("chat").warning(
-                                                 "history_index_unreadable",
-                                                 {{"error", error.what()}});
-                                             return false;
-                                         }
-                                     },
+        .historyIndex = shadowSyncViewModel()->historyIndex(),
         .memoryDBPath = memoryPath ? std::optional(memoryPath->string()) : std::nullopt,
         .memoryPrincipalProvider = [this]() -> std::optional<MemoryPrincipal> {
             if (!MemoryRollout::isEnabled(context_.environment, context_.defaults,

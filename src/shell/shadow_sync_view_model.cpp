@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <utility>
 
 #include "platform/freed_memory.h"
 #include "store/chat_db_reader.h"
@@ -31,6 +32,8 @@ struct ShadowSyncViewModel::Outcome {
     std::optional<std::string> error;
     // Stopped because the application quits: neither a failure nor a reason to try again.
     bool stopped = false;
+    // The full-text index is still to be built after the run.
+    bool indexPending = false;
     std::int64_t messageCount = 0;
     std::optional<MessageRetentionAssessment> retention;
 };
@@ -122,6 +125,15 @@ void ShadowSyncViewModel::startRun(bool askedByWatcher) {
             watcher->syncWillStart();
         }
         reconcileFileCacheSchema(shadowPath, deps.defaults, deps.fileAccessEnabledKey, logger);
+        // A first copy (no shadow database yet, or one cut short) leaves the index pending until
+        // it ends; a run that starts on a whole index looks again at its first report, which
+        // comes once a copy large enough to build it at its end has left it out.
+        bool lookAtFirstReport = !fullTextIndexPending(shadowPath, logger);
+        deps.main.post([weak, pending = !lookAtFirstReport] {
+            if (auto self = weak.lock()) {
+                self->fullTextIndex.set(pending ? FullTextIndex::pending : FullTextIndex::whole);
+            }
+        });
         Outcome outcome;
         std::int64_t inserted = 0;
         std::optional<ShadowSync> sync;
@@ -131,8 +143,13 @@ void ShadowSyncViewModel::startRun(bool askedByWatcher) {
             // order, so no progress can show after the run has finished.
             inserted = sync->performSync(
                 [&](std::int64_t processed, std::int64_t total) {
-                    deps.main.post([weak, processed, total] {
+                    const bool deferred = std::exchange(lookAtFirstReport, false) &&
+                                          fullTextIndexPending(shadowPath, logger);
+                    deps.main.post([weak, processed, total, deferred] {
                         if (auto self = weak.lock()) {
+                            if (deferred) {
+                                self->fullTextIndex.set(FullTextIndex::pending);
+                            }
                             self->syncProgress.set(SyncProgress{processed, total});
                         }
                     });
@@ -146,6 +163,10 @@ void ShadowSyncViewModel::startRun(bool askedByWatcher) {
         } catch (const std::exception& error) {
             outcome.error = error.what();
         }
+        // A run that succeeded built whatever it left out (it is never done before); one that
+        // failed or stopped may have left the index pending, or rebuilt it from what it copied.
+        outcome.indexPending =
+            (outcome.error || outcome.stopped) && fullTextIndexPending(shadowPath, logger);
         // A run allocates on a pool thread, in that thread's own heap arena, which keeps what
         // was freed for the thread's next allocations: its free pages go back at its end.
         returnFreedMemory();
@@ -173,6 +194,8 @@ ShadowSyncViewModel::~ShadowSyncViewModel() {
 }
 
 void ShadowSyncViewModel::finish(const Outcome& outcome) {
+    // First: a question that waits for the index is asked, or told, with the run's own outcome.
+    fullTextIndex.set(outcome.indexPending ? FullTextIndex::pending : FullTextIndex::whole);
     if (outcome.stopped) {
         isSyncing.set(false);
         syncProgress.set(std::nullopt);
@@ -252,6 +275,95 @@ void ShadowSyncViewModel::simulateSynced() {
 void ShadowSyncViewModel::stopSynchronising() {
     // A retry still pending finds the stop and starts nothing.
     stopSource_.request_stop();
+}
+
+bool ShadowSyncViewModel::fullTextIndexPending(const std::filesystem::path& shadowDBPath,
+                                               const StructuredLogger& logger) {
+    try {
+        return ShadowSync(std::nullopt, shadowDBPath).fullTextIndexPending();
+    } catch (const std::exception& error) {
+        // Failing closed: a question would otherwise be answered from an index not built yet.
+        logger.warning("full_text_index_unreadable", {{"error", error.what()}});
+    }
+    return true;
+}
+
+void ShadowSyncViewModel::checkFullTextIndex() {
+    if (fullTextIndex.get() != FullTextIndex::unknown || isSyncing.get() ||
+        fullTextIndexCheckPosted_ || shadowDBPath_.empty()) {
+        return;
+    }
+    fullTextIndexCheckPosted_ = true;
+    deps_.worker.post([weak = weak_from_this(), &main = deps_.main, path = shadowDBPath_,
+                       logger = logger_] {
+        const bool pending = fullTextIndexPending(path, logger);
+        main.post([weak, pending] {
+            if (auto self = weak.lock()) {
+                self->fullTextIndexCheckPosted_ = false;
+                // A run that started meanwhile looked itself.
+                if (self->fullTextIndex.get() == FullTextIndex::unknown) {
+                    self->fullTextIndex.set(pending ? FullTextIndex::pending
+                                                    : FullTextIndex::whole);
+                }
+            }
+        });
+    });
+}
+
+HistoryIndexState ShadowSyncViewModel::historyIndexState() {
+    if (fullTextIndex.get() == FullTextIndex::whole) {
+        return HistoryIndexState::whole();
+    }
+    if (!isSyncing.get()) {
+        if (const auto& error = lastError.get()) {
+            return HistoryIndexState::failed(*error);
+        }
+        if (fullTextIndex.get() == FullTextIndex::unknown) {
+            // Before any run: the index of an earlier session may well be whole.
+            checkFullTextIndex();
+        } else {
+            // Still to be built, and nothing builds it: a question must not wait for a run
+            // that may never come (none since the launch's was stopped, or none asked yet).
+            syncIfPossible();
+        }
+    }
+    return HistoryIndexState::building();
+}
+
+namespace {
+
+// The chat's view of the synchronisation: its index state, and a call on each change of what
+// that state is made of.
+class SyncedHistoryIndex final : public HistoryIndex {
+  public:
+    explicit SyncedHistoryIndex(std::weak_ptr<ShadowSyncViewModel> sync) : sync_(std::move(sync)) {}
+
+    HistoryIndexState state() override {
+        const auto sync = sync_.lock();
+        return sync ? sync->historyIndexState() : HistoryIndexState::building();
+    }
+
+    Subscription observe(std::function<void()> changed) override {
+        const auto sync = sync_.lock();
+        if (!sync) {
+            return {};
+        }
+        auto watches = std::make_shared<std::vector<Subscription>>();
+        const auto notify = [changed = std::move(changed)](const auto&) { changed(); };
+        watches->push_back(sync->fullTextIndex.subscribe(notify, Delivery::changesOnly));
+        watches->push_back(sync->isSyncing.subscribe(notify, Delivery::changesOnly));
+        watches->push_back(sync->lastError.subscribe(notify, Delivery::changesOnly));
+        return Subscription([watches] { watches->clear(); });
+    }
+
+  private:
+    std::weak_ptr<ShadowSyncViewModel> sync_;
+};
+
+}  // namespace
+
+std::shared_ptr<HistoryIndex> ShadowSyncViewModel::historyIndex() {
+    return std::make_shared<SyncedHistoryIndex>(weak_from_this());
 }
 
 bool ShadowSyncViewModel::waitUntilStopped(Clock::MonotonicTime deadline) const {

@@ -9,6 +9,7 @@
 #include <stop_token>
 #include <string>
 
+#include "chat/history_index_wait.h"
 #include "foundation/structured_logger.h"
 #include "platform/executor.h"
 #include "platform/published.h"
@@ -60,6 +61,13 @@ class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewMo
 
     static constexpr Scheduler::Duration longestRetryDelay = std::chrono::minutes(5);
 
+    // What the runs found of the shadow database's full-text index. Unknown until a run (or
+    // checkFullTextIndex()) looked; pending from the start of a run that found it still to be
+    // built (no shadow database, no full-text table, its triggers left out by a bulk copy, or a
+    // look that failed) to that run's end, and from the first report of a run that defers it.
+    // A run that succeeds leaves it whole; one that fails or stops looks again.
+    enum class FullTextIndex { unknown, pending, whole };
+
     static std::shared_ptr<ShadowSyncViewModel> make(Dependencies dependencies);
     ~ShadowSyncViewModel();
 
@@ -73,6 +81,7 @@ class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewMo
     Published<std::optional<MessageRetentionAssessment>> messageRetention;
     Published<int> syncGeneration{0};
     Published<std::optional<SyncProgress>> syncProgress;
+    Published<FullTextIndex> fullTextIndex{FullTextIndex::unknown};
 
     // Main executor. Starts a run unless one is in progress or there is nowhere to copy to.
     void syncIfPossible();
@@ -86,6 +95,23 @@ class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewMo
     // for this before it gives up the single-instance lock: the next Vask's first run must not
     // overlap with this one's last batch.
     bool waitUntilStopped(Clock::MonotonicTime deadline) const;
+
+    // Main executor. Looks at the full-text index on the worker when nothing has yet and no run
+    // is in progress (one looks itself).
+    void checkFullTextIndex();
+    // The index as a question waits for it: whole; building while a run is in progress or to
+    // come; failed, with the run's error, once a run failed with the index still to be built.
+    // Asked while the index is still to be built and no run is in progress, it starts one (or,
+    // before anything looked, looks), so that a wait always has an end. Main executor. The
+    // chat's view of this model, held weakly.
+    std::shared_ptr<HistoryIndex> historyIndex();
+    HistoryIndexState historyIndexState();
+
+    // Whether the shadow database's full-text index at `shadowDBPath` is still to be built;
+    // fails closed: a database that cannot be read counts as pending. Blocking: any thread but
+    // the main executor.
+    static bool fullTextIndexPending(const std::filesystem::path& shadowDBPath,
+                                     const StructuredLogger& logger);
 
     // Empty when the support directory could not be had at creation.
     const std::filesystem::path& shadowDBPath() const { return shadowDBPath_; }
@@ -116,6 +142,7 @@ class ShadowSyncViewModel : public std::enable_shared_from_this<ShadowSyncViewMo
     bool watcherRequestWaiting_ = false;
     std::stop_source stopSource_;
     ScheduledTask retry_;
+    bool fullTextIndexCheckPosted_ = false;
     Scheduler::Duration retryDelay_ = Scheduler::Duration::zero();
 };
 

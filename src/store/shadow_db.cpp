@@ -766,7 +766,8 @@ bool ShadowDB::isIndexMaintenanceSuspended() {
 }
 
 bool ShadowDB::fullTextIndexPending() {
-    return scalarCount(messagesFtsCountSQL) == 1 && isIndexMaintenanceSuspended();
+    // No full-text table yet (a database being made) counts as pending too: nothing is indexed.
+    return scalarCount(messagesFtsCountSQL) != 1 || isIndexMaintenanceSuspended();
 }
 
 void ShadowDB::withFileTemporaryStore(const std::function<void()>& body) {

@@ -123,7 +123,8 @@ class ShadowDB {
     void resumeIndexMaintenance(std::stop_token stop = {});
     bool isIndexMaintenanceSuspended();
     // Whether the full-text index is still to be built: a bulk copy (running, or cut short and
-    // not yet repaired) left it out, so a search now would miss every message it copied.
+    // not yet repaired) left it out, or the database has no full-text table yet (it is being
+    // made), so a search now would miss every message copied.
     bool fullTextIndexPending();
     // Takes over the indexes of a bulk copy that was cut short (killed or stopped) instead of
     // leaving them for createSchemaIfNeeded() to rebuild: the caller copies on, as the copy that

@@ -492,9 +492,10 @@ std::int64_t ShadowSync::messageCount() {
 }
 
 bool ShadowSync::fullTextIndexPending() {
+    // No database yet: nothing is indexed (a first copy is about to make it).
     std::error_code missing;
     if (!std::filesystem::exists(shadowDBPath_, missing)) {
-        return false;
+        return true;
     }
     ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readOnly);
     return shadow.fullTextIndexPending();

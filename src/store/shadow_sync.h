@@ -108,7 +108,7 @@ class ShadowSync {
 
     std::int64_t messageCount();
     // Whether the shadow database's full-text index is still to be built (see
-    // ShadowDB::fullTextIndexPending); false when there is no shadow database yet. Any thread.
+    // ShadowDB::fullTextIndexPending); true when there is no shadow database yet. Any thread.
     bool fullTextIndexPending();
     // The messages in the shadow database after this instance's last successful run, as the run
     // kept the count (no scan of the table); 0 before any.

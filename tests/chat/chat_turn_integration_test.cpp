@@ -25,6 +25,7 @@
 #include "store/shadow_sync.h"
 #include "store/sqlite_connection.h"
 #include "store/sqlite_statement.h"
+#include "support/fake_history_index.h"
 #include "support/stub_http_server.h"
 #include "support/temp_dir.h"
 
@@ -122,6 +123,7 @@ class ChatTurnIntegrationTest : public ::testing::Test {
                                          .presets = presets,
                                          .usageChanged = [this] { ++usageChanges; }};
         deps.shadowDBPath = (dir / "data" / "shadow.db").string();
+        deps.historyIndex = historyIndex;
         deps.supportDirectory = [this] { return dir / "data"; };
         deps.memoryPrincipalProvider = [] { return MemoryPrincipal::make("local"); };
         deps.memoryCommitter = std::make_shared<test::FakeChatMemoryCommitter>();
@@ -208,6 +210,26 @@ class ChatTurnIntegrationTest : public ::testing::Test {
     std::atomic<int> personaStarted{0};
     std::atomic<int> personaCancelled{0};
     int usageChanges = 0;
+    std::shared_ptr<HistoryIndex> historyIndex;
+};
+
+// Holds the shadow database as a connection in exclusive locking mode does (SQLite's own lock,
+// which keeps every reader out until it is let go): what a run's last connection does while it
+// folds its log in at its close.
+class LockedShadow {
+  public:
+    explicit LockedShadow(const fs::path& shadow)
+        : connection_(SQLiteConnection::open(shadow, SQLiteSupport::OpenMode::readWriteCreate)) {
+        connection_.execute("PRAGMA locking_mode = EXCLUSIVE");
+        connection_.execute("BEGIN EXCLUSIVE");
+        SQLiteStatement(connection_.get(), "SELECT count(*) FROM messages").step();
+    }
+    ~LockedShadow() { sqlite3_exec(connection_.get(), "COMMIT", nullptr, nullptr, nullptr); }
+    LockedShadow(const LockedShadow&) = delete;
+    LockedShadow& operator=(const LockedShadow&) = delete;
+
+  private:
+    SQLiteConnection connection_;
 };
 
 // The line arrives on the attempt's own thread, as the turn's other progress does not: asked of
@@ -427,6 +449,72 @@ TEST_F(ChatTurnIntegrationTest, NoHelperProcessOrStagedFolderOutlivesATurn) {
         }
         ASSERT_TRUE(eventually([&] { return nothingLeftBehind(); })) << c.name;
     }
+}
+
+// The helper starts as a question's wait for the history index ends, which is when the
+// synchronisation's last connection may still hold the shadow database (folding its log in, for
+// longer than a second on a loaded machine): Vask's hold on it and the helper's own reads wait
+// the lock out, and the question is answered from the whole index, never failed "database is
+// locked".
+TEST_F(ChatTurnIntegrationTest, TheHelperStartedAsTheIndexWaitEndsWaitsOutALockedShadow) {
+    attempts({{readRequest, {{"answer_from_staged", json::object()}}}});
+    const auto index = std::make_shared<test::FakeHistoryIndex>(HistoryIndexState::building());
+    historyIndex = index;
+    auto model = makeModel();
+    model->inputText.set("dinner tomorrow");
+    model->send();
+    main.runUntilIdle();
+    ASSERT_TRUE(model->isSending());
+    const auto sandbox = dir / "data" / ".vask-rlm-sandbox";
+    {
+        const LockedShadow locked(dir / "data" / "shadow.db");
+        index->set(HistoryIndexState::whole());
+        main.runUntilIdle();
+        // The turn's staging has begun, and meets the lock; it is held past a second.
+        ASSERT_TRUE(eventually([&] { return fs::exists(sandbox) && !fs::is_empty(sandbox); }));
+        std::this_thread::sleep_for(1500ms);
+    }
+    // Its late results too (sources, title), which the worker makes after the answer.
+    ASSERT_TRUE(main.runUntil(
+        [&] {
+            const auto messages = model->transcript();
+            return !model->isSending() &&
+                   (messages.size() != 2 ||
+                    (messages[1].sources && model->currentTitle() == "Dinner plans"));
+        },
+        60s));
+    const auto transcript = model->transcript();
+    ASSERT_EQ(transcript.size(), 2u) << model->lastError.get().value_or("");
+    EXPECT_TRUE(transcript[1].text.starts_with("Found ")) << transcript[1].text;
+    EXPECT_NE(transcript[1].text, "Found 0 matching messages.");
+}
+
+// The stand-in's own reads of the staged database wait out a lock that comes and goes, as a real
+// helper's connections do: it answers, never "search failed: database is locked".
+TEST_F(ChatTurnIntegrationTest, TheStandInsReadsWaitOutALockedShadow) {
+    attempts({{readRequest, {{"answer_from_staged", json::object()}}}});
+    std::ofstream(dir / "request.json")
+        << json{{"question", "dinner tomorrow"},
+                {"db_path", (dir / "data" / "shadow.db").string()}}.dump();
+    const std::string command = "VASK_TEST_RLM_SCENARIO='" + (dir / "scenario.json").string() +
+                                "' '" + VASK_STAND_IN_HELPER + "' < '" +
+                                (dir / "request.json").string() + "' > '" +
+                                (dir / "answer.json").string() + "' 2> '" +
+                                (dir / "stderr.txt").string() + "'";
+    int status = -1;
+    {
+        auto locked = std::make_unique<LockedShadow>(dir / "data" / "shadow.db");
+        std::thread helperRun([&] { status = std::system(command.c_str()); });
+        std::this_thread::sleep_for(1000ms);
+        locked.reset();
+        helperRun.join();
+    }
+    std::ifstream err(dir / "stderr.txt");
+    const std::string diagnostics((std::istreambuf_iterator<char>(err)), {});
+    ASSERT_EQ(status, 0) << diagnostics;
+    const auto answer = json::parse(std::ifstream(dir / "answer.json"));
+    EXPECT_TRUE(answer.value("answer", "").starts_with("Found ")) << answer.dump();
+    EXPECT_NE(answer.value("answer", ""), "Found 0 matching messages.");
 }
 
 }  // namespace

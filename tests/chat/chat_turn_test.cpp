@@ -11,6 +11,7 @@
 #include "foundation/managed_tier_snapshot.h"
 #include "platform/http_client.h"
 #include "relay/preset_selection.h"
+#include "support/fake_history_index.h"
 #include "support/stub_http_server.h"
 
 namespace vask {
@@ -253,38 +254,36 @@ TEST_F(ChatTurnTest, AQuestionWaitsForCredentialsAndNamesALockedKeyring) {
 
 // The first copy of a large history builds its full-text index at its end. A question asked
 // before then waits for it, its row saying so, rather than be answered from an index that holds
-// nothing yet ("Found 0 matching messages."); a quit ends the wait, with nothing asked.
+// nothing yet ("Found 0 matching messages."); a quit ends the wait, with nothing asked. The wait
+// holds no thread: nothing of the turn is on the worker until the index is whole.
 TEST_F(ChatTurnTest, AQuestionWaitsForTheHistoryIndexAndSaysSo) {
     for (const bool quits : {false, true}) {
         SCOPED_TRACE(quits ? "Vask quits while it waits" : "the index is built");
         runner = std::make_shared<test::FakeChatHelperRunner>();
-        std::atomic<bool> pending{true};
+        const auto index = std::make_shared<test::FakeHistoryIndex>(HistoryIndexState::building());
         auto deps = dependencies();
-        deps.historyIndexPending = [&] { return pending.load(); };
-        deps.historyIndexRecheck = std::chrono::milliseconds(5);
+        deps.historyIndex = index;
         auto model = loaded(ChatViewModel::make(std::move(deps)));
         model->inputText.set("where is the van?");
         model->send();
-        // The worker's own thread, as in the application: it waits while the test looks.
-        std::thread workerThread([this] { worker.runUntilIdle(); });
-        const bool said = main.runUntil([&] {
-            const auto* sending = model->state.get().asSending();
-            return sending && sending->progress == ChatViewModel::indexingHistoryText;
-        });
-        EXPECT_TRUE(said) << "the row says the history is still being indexed";
+        settle();
+        const auto* sending = model->state.get().asSending();
+        ASSERT_NE(sending, nullptr);
+        EXPECT_EQ(sending->progress, ChatViewModel::indexingHistoryText)
+            << "the row says the history is still being indexed";
         EXPECT_TRUE(runner->inputs().empty()) << "nothing is asked of an index being built";
+        EXPECT_EQ(worker.runUntilIdle(), 0u) << "no thread waits";
         if (quits) {
             model->stopRunningTurns();
-        } else {
-            pending = false;
         }
-        workerThread.join();
+        index->set(HistoryIndexState::whole());
         settle();
         EXPECT_EQ(runner->inputs().size(), quits ? 0u : 1u);
         // The question is kept, answered once the index is whole.
         const auto transcript = model->transcript();
         ASSERT_EQ(transcript.size(), quits ? 1u : 2u);
         EXPECT_EQ(transcript.back().text, quits ? "where is the van?" : "An answer.");
+        EXPECT_EQ(index->observers(), 0u) << "nothing watches the index once nothing waits";
     }
 }
 

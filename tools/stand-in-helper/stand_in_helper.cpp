@@ -38,7 +38,8 @@
 //                                          holding the most of them first, at most 20; their
 //                                          guids become one evidence record. Keys of the object
 //                                          are added to the response.
-// Without an exit step it exits 0.
+// Without an exit step it exits 0. Its reads of the staged databases wait out a lock that passes
+// (up to 10 s), as a real helper's connections do.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -47,12 +48,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
@@ -87,6 +90,38 @@ void writeAll(int fd, const std::string& bytes) {
             return;
         }
         done += static_cast<std::size_t>(n);
+    }
+}
+
+// How long a read of the staged databases waits out a lock another connection holds (a writer
+// closing, a checkpoint, the first read of a log): a transient lock is waited for, as a real
+// helper's connections do, never reported as a failure.
+constexpr int stagedBusyWaitMilliseconds = 10000;
+
+// The staged database, read-only, its connection waiting out a lock.
+sqlite3* openStaged(const std::string& dbPath) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        fail("cannot open the staged shadow database");
+    }
+    sqlite3_busy_timeout(db, stagedBusyWaitMilliseconds);
+    return db;
+}
+
+// Runs `attempt` again while it meets a lock that SQLite did not wait out itself (it does not
+// call the busy handler for every lock a read can meet), until the same limit.
+int retryingWhileLocked(const std::function<int()>& attempt) {
+    const auto giveUp =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(stagedBusyWaitMilliseconds);
+    for (;;) {
+        const int rc = attempt();
+        const int primary = rc & 0xff;
+        if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) ||
+            std::chrono::steady_clock::now() >= giveUp) {
+            return rc;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
@@ -308,16 +343,14 @@ std::vector<std::string> searchStaged(const std::string& dbPath, const std::stri
     if (words.empty()) {
         return guids;
     }
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        fail("cannot open the staged shadow database");
-    }
+    sqlite3* db = openStaged(dbPath);
     sqlite3_stmt* statement = nullptr;
     const char* sql =
         "SELECT m.guid, m.timestamp FROM messages_fts f JOIN messages m ON m.rowid = f.rowid "
         "WHERE messages_fts MATCH ? AND m.deleted_at IS NULL";
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+    if (retryingWhileLocked([&] {
+            return sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+        }) != SQLITE_OK) {
         const std::string message = sqlite3_errmsg(db);
         sqlite3_close(db);
         fail("search failed: " + message);
@@ -357,12 +390,10 @@ std::vector<std::string> searchStaged(const std::string& dbPath, const std::stri
 
 // One read of the staged shadow database on a connection of its own: the messages counted.
 void readStagedOnce(const std::string& dbPath) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        fail("cannot open the staged shadow database");
-    }
-    if (sqlite3_exec(db, "SELECT count(*) FROM messages", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3* db = openStaged(dbPath);
+    if (retryingWhileLocked([&] {
+            return sqlite3_exec(db, "SELECT count(*) FROM messages", nullptr, nullptr, nullptr);
+        }) != SQLITE_OK) {
         const std::string message = sqlite3_errmsg(db);
         sqlite3_close(db);
         fail("reading the staged shadow database failed: " + message);
