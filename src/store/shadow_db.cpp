@@ -211,9 +211,9 @@ bool isDeferrable(std::string_view statement) {
            std::any_of(std::begin(deferrableIndexes), std::end(deferrableIndexes), names);
 }
 
-// SQLite's checkpoint after a commit once the log holds this many pages, and a bulk copy's.
+// SQLite's checkpoint after a commit once the log holds this many pages (a bulk copy's is
+// ShadowDB::bulkCopyCheckpointPages).
 constexpr int defaultCheckpointPages = 1000;
-constexpr int bulkCopyCheckpointPages = 16384;
 
 // The page cache while the indexes are built, in KiB: also the size of the chunks the builds
 // sort, during which a stop waits (see rebuildIndexes).
