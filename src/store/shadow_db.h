@@ -91,7 +91,7 @@ class ShadowDB {
     // log and the database, so a copy checkpoints less often than SQLite's 1,000 pages; but the
     // close of a copy that a stop ended copies back what the log holds, which the stop waits
     // for (see docs/performance.md).
-    static constexpr int bulkCopyCheckpointPages = 16384;
+    static constexpr int bulkCopyCheckpointPages = 2048;
 
     // Opens (read-write also creates the file and configures it as a writer). Never creates
     // tables: writers call createSchemaIfNeeded(). Throws ShadowDB::Error.
