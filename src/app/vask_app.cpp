@@ -343,9 +343,11 @@ void VaskApplication::releaseInstance() {
         const auto stoppedWithinASecond = [&sync] {
             return sync.waitUntilStopped(Clock::system().monotonicNow() + std::chrono::seconds(1));
         };
-        if (!stoppedWithinASecond()) {
+        bool stopped = stoppedWithinASecond();
+        if (!stopped) {
             StructuredLogger("launch").warning("sync_still_running_at_release", {});
-            while (!stoppedWithinASecond()) {
+            while (!stopped) {
+                stopped = stoppedWithinASecond();
             }
             StructuredLogger("launch").info("sync_stopped_after_release_wait", {});
         }

@@ -315,8 +315,9 @@ void ShadowSync::rebuildAfterFailedCopy(ShadowDB& shadow, const std::exception_p
         shadow.resumeIndexMaintenance(stop);
     } catch (const std::exception& error) {
         if (stop.stop_requested()) {
-            logger().info("A stop ended the rebuild after the failed copy; the next run builds "
-                          "the indexes");
+            logger().info(
+                "A stop ended the rebuild after the failed copy; the next run builds "
+                "the indexes");
             return;
         }
         logger().error(std::string("Rebuilding the indexes after a failed run failed: ") +

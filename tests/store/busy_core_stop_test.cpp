@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "sample-chatdb/sample_chat_db.h"
 #include "platform/log_sink.h"
+#include "sample-chatdb/sample_chat_db.h"
 #include "store/chat_db_reader.h"
 #include "store/shadow_db.h"
 #include "store/shadow_sync.h"
@@ -343,7 +343,6 @@ TEST(BusyProcessorStopTest, AStopInEachLongStatementEndsItWithinASecondAndRollsI
     EXPECT_EQ(moved(), 1);
 }
 
-
 // A damaged page in the middle of the Messages database's messages, as a disk error leaves one:
 // reading it fails with "database disk image is malformed".
 void damageAMessagePage(const std::filesystem::path& chatDB) {
@@ -422,16 +421,18 @@ TEST(BusyProcessorStopTest, AStopInTheRebuildAfterAFailedCopyEndsItWithinASecond
         for (const StopAt at : {StopAt{}, StopAt{std::chrono::milliseconds(1500)}}) {
             const auto failure = std::make_shared<LogTime>("The copy failed");
             const auto previous = LogSink::install(failure);
-            const auto started = expectStoppedWithinASecond(*statement, at, [&](std::stop_token stop) {
-                try {
-                    ShadowSync(chatDB, path).performSync({}, stop);
-                } catch (const ChatDBReader::Error& error) {
-                    // The copy's own failure, and the rebuild left for the next run.
-                    return std::string_view(error.what()).find("malformed") != std::string::npos &&
-                           !ShadowDB(path, ShadowDB::OpenMode::readOnly).indexesAreWhole();
-                }
-                return false;
-            });
+            const auto started =
+                expectStoppedWithinASecond(*statement, at, [&](std::stop_token stop) {
+                    try {
+                        ShadowSync(chatDB, path).performSync({}, stop);
+                    } catch (const ChatDBReader::Error& error) {
+                        // The copy's own failure, and the rebuild left for the next run.
+                        return std::string_view(error.what()).find("malformed") !=
+                                   std::string::npos &&
+                               !ShadowDB(path, ShadowDB::OpenMode::readOnly).indexesAreWhole();
+                    }
+                    return false;
+                });
             LogSink::install(previous);
             ASSERT_TRUE(failure->at()) << "the failure was not logged";
             EXPECT_LT(*failure->at(), started) << "the failure was logged after the rebuild began";
@@ -461,12 +462,13 @@ TEST(BusyProcessorStopTest, AStopInTheErasureBeforeAResumedCopyEndsItWithinASeco
     ShadowDB(path).createFileCacheSchemaIfNeeded();
     const LongStatement vacuum{"the erasure's VACUUM", "VACUUM", 0, ""};
     const auto erased = [&] {
-        return test::queryInt(path, "SELECT COUNT(*) FROM sqlite_master WHERE name = "
-                                    "'privacy_erasure_state'") == 1 &&
+        return test::queryInt(path,
+                              "SELECT COUNT(*) FROM sqlite_master WHERE name = "
+                              "'privacy_erasure_state'") == 1 &&
                test::queryInt(path, "SELECT COUNT(*) FROM privacy_erasure_state") == 1;
     };
-    for (const StopAt at : {StopAt{std::chrono::milliseconds(0)},
-                            StopAt{std::chrono::milliseconds(1000)}}) {
+    for (const StopAt at :
+         {StopAt{std::chrono::milliseconds(0)}, StopAt{std::chrono::milliseconds(1000)}}) {
         expectStoppedWithinASecond(vacuum, at, [&](std::stop_token stop) {
             ShadowDB shadow(path);
             try {
@@ -489,8 +491,9 @@ TEST(BusyProcessorStopTest, AStopInTheErasureBeforeAResumedCopyEndsItWithinASeco
     }
     ShadowDB(path).dropFileCacheSchema();
     EXPECT_TRUE(erased());
-    EXPECT_EQ(test::queryInt(path, "SELECT COUNT(*) FROM sqlite_master WHERE name LIKE "
-                                   "'file_cache%'"),
+    EXPECT_EQ(test::queryInt(path,
+                             "SELECT COUNT(*) FROM sqlite_master WHERE name LIKE "
+                             "'file_cache%'"),
               0);
 }
 
@@ -516,8 +519,8 @@ TEST(BusyProcessorStopTest, AStopWithTheBulkCopysLogFullEndsTheCopyWithinASecond
     const auto chatDB = dir / "chat.db";
     // About 16 messages a page of log, and two batches more than one interval holds.
     sample::buildSampleChatDB(
-        chatDB, {ShadowDB::bulkCopyCheckpointPages * 16 + 2 * ShadowSync::defaultBatchSize, 200,
-                 5});
+        chatDB,
+        {ShadowDB::bulkCopyCheckpointPages * 16 + 2 * ShadowSync::defaultBatchSize, 200, 5});
     const auto path = dir / "shadow.db";
     std::optional<BusyProcessor> busy;
     std::stop_source quit;
