@@ -27,7 +27,9 @@
 # a helper that ignores SIGTERM must give up its lock and socket within 1 s, and a start right after a quit
 # must never find a database locked. A launch from another runtime folder, or none, or after the
 # running instance's runtime folder was removed never makes a second running instance, and a
-# launch 300 ms after SIGTERM ends with a Vask running. A quit during a synchronisation that moves
+# launch 300 ms after SIGTERM ends with a Vask running. A quit during the rebuild after a first
+# copy that failed on a damaged page must not wait for it, and a launch made as that quit begins
+# must start its synchronisation only once the quitting run has ended. A quit during a synchronisation that moves
 # many messages whose chat joins arrived late must not wait for the move, and the next start moves
 # the rest. Prints each quit's latency and one
 # "N passed, N failed" line.
@@ -39,7 +41,7 @@
 # instance), notifications, secrets, locked-keyring (the stand-in's prompt that never answers),
 # real-keyring-gone (the real daemon killed with its prompt open, and absent at a start),
 # real-keyring (gnome-keyring's own prompt on Xvfb: the unlock, Settings, a sign-out behind it, a
-# newcomer), stopped-keyring, keyring-back, hung-keyring, large and latejoin;
+# newcomer), stopped-keyring, keyring-back, hung-keyring, large, failedcopy and latejoin;
 # e.g. VASK_QUIT_CASES="real-keyring keyring-back".
 # VASK_QUIT_MESSAGES sets the size of the large history (default 100000 in a sanitizer build,
 # whose index rebuild then takes seconds, and 400000 otherwise); VASK_QUIT_LATE_JOINS the size
@@ -1664,6 +1666,95 @@ else
     kill_app
 fi
 fi # large
+
+# --- A first copy that fails on a damaged page ---------------------------------------------
+# A first copy cut short by a quit goes on at the next start and fails on a damaged page of the
+# Messages database: it says why and rebuilds the indexes of what it copied. A quit during that
+# rebuild ends within the limit, and a launch made as the quit begins starts its synchronisation
+# only once the quitting Vask has ended (the lock stays until the synchronisation has stopped).
+if case_selected failedcopy; then
+new_case failedcopy || fail "stand-in servers start for the damaged history"
+"$BUILD_DIR/tools/sample-chatdb/sample-chatdb" --messages "$MESSAGES" --chats 200 --seed 17 \
+    --out "$CHAT_DB_PATH.new" >/dev/null && mv "$CHAT_DB_PATH.new" "$CHAT_DB_PATH"
+rm -f "$CHAT_DB_PATH-wal" "$CHAT_DB_PATH-shm"
+shadow="$SUPPORT/shadow.db"
+copied_up_to() { sqlite3 "file:$shadow?mode=ro" "SELECT last_rowid FROM sync_state" 2>/dev/null; }
+cursor_moved() { local now; now=$(copied_up_to); [[ -n $now && $now != "$1" ]]; }
+if start_app && wait_for 120 cursor_moved 0; then
+    quit_app "during a first copy, before the damage"
+else
+    fail "the first copy commits its batches before the damage"
+    kill_app
+fi
+# A leaf page of the messages after those copied overwritten: reading it fails ("database disk
+# image is malformed").
+damaged=$(sqlite3 "$CHAT_DB_PATH" "PRAGMA journal_mode = DELETE;" \
+    "SELECT pageno FROM dbstat WHERE name = 'message' AND pagetype = 'leaf' ORDER BY pageno
+     LIMIT 1 OFFSET (SELECT count(*) * 3 / 4 FROM dbstat WHERE name = 'message'
+                     AND pagetype = 'leaf');" | tail -n 1)
+page_size=$(sqlite3 "$CHAT_DB_PATH" "PRAGMA page_size")
+printf '\xee%.0s' $(seq 64) | dd of="$CHAT_DB_PATH" bs=1 seek=$(((damaged - 1) * page_size)) \
+    conv=notrunc status=none
+failures=$(log_count 'The copy failed')
+if start_app && wait_for 120 log_grew 'The copy failed' "$failures"; then
+    first=$APP_PID
+    starts=$(log_count 'shadow_sync_start')
+    ends=$(log_count 'shadow_sync_\(failed\|stopped\|complete\)')
+    trays=$(log_count '\[launch\] tray_installed')
+    quit_started=$(now_ms)
+    kill -TERM "$first"
+    # The relaunch waits for the lock that the quitting Vask holds until its run has stopped.
+    RUN=$((RUN + 1))
+    VASK_QUIT_CHECK_RUN=$RUN "$VASK" >>"$ROOT/app.out" 2>&1 &
+    APP_PID=$!
+    while kill -0 "$first" 2>/dev/null && (($(now_ms) - quit_started < 30000)); do
+        sleep 0.005
+    done
+    quit_ended=$(now_ms)
+    status=124
+    if kill -0 "$first" 2>/dev/null; then
+        kill -KILL "$first"
+        wait "$first" 2>/dev/null
+    else
+        wait "$first"
+        status=$?
+    fi
+    elapsed=$((quit_ended - quit_started))
+    echo "     quit during the rebuild after a copy that failed: ${elapsed} ms (limit $(stretched "$LIMIT_MS") ms at this load)"
+    if [[ $status -eq 0 ]] && within "$elapsed" "$LIMIT_MS"; then
+        pass "quit during the rebuild after a copy that failed exits 0 within $LIMIT_MS ms"
+    else
+        fail "quit during the rebuild after a copy that failed exits 0 within $LIMIT_MS ms" \
+            "status $status after $elapsed ms"
+    fi
+    if grep -q 'The copy failed.*malformed' "$VASK_LOG_FILE"; then
+        pass "the failed copy says why"
+    else
+        fail "the failed copy says why" "$(grep 'The copy failed' "$VASK_LOG_FILE" | tail -n 1)"
+    fi
+    if wait_for 60 log_grew '\[launch\] tray_installed' "$trays"; then
+        # Both write to one log, a line at a time: the relaunch's first run starts after the
+        # quitting Vask's run ended.
+        wait_for 30 log_grew 'shadow_sync_start' "$starts"
+        start_line=$(grep -n 'shadow_sync_start' "$VASK_LOG_FILE" | sed -n "$((starts + 1))p")
+        end_line=$(grep -n -E 'shadow_sync_(failed|stopped|complete)' "$VASK_LOG_FILE" |
+            sed -n "$((ends + 1))p")
+        if [[ -n $start_line && -n $end_line && ${start_line%%:*} -gt ${end_line%%:*} ]]; then
+            pass "a launch during that quit synchronises only once the quitting run has ended"
+        else
+            fail "a launch during that quit synchronises only once the quitting run has ended" \
+                "the relaunch's start at line ${start_line%%:*}, the quitting run's end at ${end_line%%:*}"
+        fi
+        quit_app "after a launch that waited for a quitting Vask"
+    else
+        fail "the launch during the quit becomes the running instance"
+        kill_app
+    fi
+else
+    fail "the copy fails on the damaged page"
+    kill_app
+fi
+fi # failedcopy
 
 # --- A synchronisation that moves many late-joined messages ---------------------------------
 # A history whose chat joins all arrive after its messages were copied (as when a history is

@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -523,6 +525,130 @@ BENCHMARK(BM_StopDuringFirstCopy)
     ->Args({300000, 1})
     ->Args({2000000, 1})
     ->Iterations(12)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The log's pages not yet copied back into the database (the wal-index header's last frame,
+// less the checkpoint's backfill, as SQLite's file format of the wal-index lays them out): what
+// the close of the last connection copies back.
+std::int64_t logPagesToCheckpoint(const fs::path& shadowDB) {
+    std::ifstream shm(shadowDB.string() + "-shm", std::ios::binary);
+    std::uint32_t lastFrame = 0;
+    std::uint32_t backfilled = 0;
+    shm.seekg(16);
+    shm.read(reinterpret_cast<char*>(&lastFrame), sizeof(lastFrame));
+    shm.seekg(96);
+    shm.read(reinterpret_cast<char*>(&backfilled), sizeof(backfilled));
+    return shm ? static_cast<std::int64_t>(lastFrame) - backfilled : 0;
+}
+
+// Threads spinning on the last processor this process may use while this lives, and a way to
+// pin another thread beside them (the application on a loaded core).
+class BusyProcessor {
+  public:
+    BusyProcessor() {
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        ::sched_getaffinity(0, sizeof(allowed), &allowed);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &allowed)) {
+                cpu_ = cpu;
+            }
+        }
+        for (int i = 0; i < 3; ++i) {
+            spinners_.emplace_back([this](const std::stop_token& stop) {
+                pinCallingThread();
+                while (!stop.stop_requested()) {
+                    spun_.fetch_add(1, std::memory_order_relaxed);
+                }
+            });
+        }
+    }
+    void pinCallingThread() const {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu_, &one);
+        ::sched_setaffinity(0, sizeof(one), &one);
+    }
+
+  private:
+    int cpu_ = 0;
+    std::atomic<std::uint64_t> spun_{0};
+    std::vector<std::jthread> spinners_;
+};
+
+// How long a stop takes when a first copy's log is as full as it gets (one more batch like the
+// last would pass the checkpoint interval, `ShadowDB::bulkCopyCheckpointPages`): the copy ends
+// at the next batch, and the close copies the log back into the database. `busy:1` pins the run
+// to one processor beside three spinning threads from the stop on. Each iteration copies the
+// 300,000-message sample afresh. The counters: the longest and the median stop, the log's pages
+// at the stop, and the copy's seconds up to it.
+void BM_StopWithFullLog(benchmark::State& state) {
+    const auto& chatDB = sampleChatDB(300000);
+    const bool busyCore = state.range(0) == 1;
+    const auto shadowDB = workFolder() / "full-log-shadow.db";
+    std::vector<double> latencies;
+    std::int64_t logPages = 0;
+    double copySeconds = 0;
+    for (auto _ : state) {
+        removeDatabase(shadowDB);
+        std::stop_source stop;
+        std::optional<BusyProcessor> busy;
+        std::chrono::steady_clock::time_point requested;
+        std::chrono::steady_clock::time_point ended;
+        bool cancelled = false;
+        std::int64_t previous = 0;
+        const auto start = std::chrono::steady_clock::now();
+        std::thread run([&] {
+            try {
+                vask::ShadowSync(chatDB, shadowDB)
+                    .performSync(
+                        [&](std::int64_t processed, std::int64_t) {
+                            if (processed == 0 || stop.stop_requested()) {
+                                return;
+                            }
+                            const auto fill = logPagesToCheckpoint(shadowDB);
+                            const auto batch = fill - previous;
+                            previous = fill;
+                            if (batch > 0 &&
+                                fill + batch > vask::ShadowDB::bulkCopyCheckpointPages) {
+                                if (busyCore) {
+                                    busy.emplace();
+                                    busy->pinCallingThread();
+                                }
+                                logPages = fill;
+                                requested = std::chrono::steady_clock::now();
+                                stop.request_stop();
+                            }
+                        },
+                        stop.get_token());
+            } catch (const vask::ShadowSyncError& error) {
+                cancelled = error.kind() == vask::ShadowSyncError::Case::cancelled;
+            }
+            ended = std::chrono::steady_clock::now();
+        });
+        run.join();
+        busy.reset();
+        if (!cancelled) {
+            state.SkipWithError("the log never filled");
+            return;
+        }
+        copySeconds = Seconds(requested - start).count();
+        const double seconds = Seconds(ended - requested).count();
+        state.SetIterationTime(seconds);
+        latencies.push_back(seconds * 1000);
+    }
+    std::sort(latencies.begin(), latencies.end());
+    state.counters["stop_max_ms"] = latencies.back();
+    state.counters["stop_median_ms"] = latencies[latencies.size() / 2];
+    state.counters["log_pages"] = static_cast<double>(logPages);
+    state.counters["copy_s"] = copySeconds;
+}
+BENCHMARK(BM_StopWithFullLog)
+    ->ArgNames({"busy"})
+    ->Args({0})
+    ->Args({1})
+    ->Iterations(5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

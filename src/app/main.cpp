@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
     vask::LibsecretBackend::abandonCalls();
     // Everything is told to stop (a running turn's question is stored) without waiting ...
     vask.shutDown();
-    // ... and the lock and socket go once the synchronisation has stopped (within a batch), before
+    // ... and the lock and socket go once the synchronisation has stopped (never before), before
     // anything else is waited for, so a launch from now on is never refused by a Vask that is
     // leaving: work still stopping only reads or ends its databases, which wait for each other's
     // writes.

@@ -341,12 +341,23 @@ void VaskApplication::closeDatabases() {
 }
 
 void VaskApplication::releaseInstance() {
-    // A synchronisation told to stop ends within a batch: a launch from now on must not have its
-    // first run overlap with this one's last. Bounded, so that a read held up elsewhere cannot
-    // keep the lock (the shadow database keeps overlapping runs apart then).
-    if (composition_ && !composition_->root().shadowSyncViewModel()->waitUntilStopped(
-                            Clock::system().monotonicNow() + std::chrono::seconds(1))) {
-        StructuredLogger("launch").warning("sync_still_running_at_release", {});
+    // The lock goes only once the synchronisation, the shadow database's writer, has stopped
+    // (a stop ends it within a second in every phase): a launch from now on waits for the lock
+    // rather than write the shadow database beside this one's last run. A run still going after
+    // a second is logged and waited for; the process could not end before it anyway.
+    if (composition_) {
+        const auto& sync = *composition_->root().shadowSyncViewModel();
+        const auto stoppedWithinASecond = [&sync] {
+            return sync.waitUntilStopped(Clock::system().monotonicNow() + std::chrono::seconds(1));
+        };
+        bool stopped = stoppedWithinASecond();
+        if (!stopped) {
+            StructuredLogger("launch").warning("sync_still_running_at_release", {});
+            while (!stopped) {
+                stopped = stoppedWithinASecond();
+            }
+            StructuredLogger("launch").info("sync_stopped_after_release_wait", {});
+        }
     }
     singleInstance_.reset();
 }

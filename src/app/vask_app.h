@@ -56,8 +56,9 @@ class VaskApplication : public QObject {
     // connection, so that a clean quit leaves checkpointed databases.
     void closeDatabases();
     // Gives up the single-instance lock and socket: right after shutDown(), once the
-    // synchronisation has stopped and before the quit waits for anything else, so that a launch
-    // is never refused by a Vask that is leaving, nor overlaps with its last batch.
+    // synchronisation has stopped (however long that takes) and before the quit waits for
+    // anything else, so that a launch is never refused by a Vask that is leaving, nor writes the
+    // shadow database beside its last run.
     void releaseInstance();
 
   private:

@@ -41,18 +41,27 @@ struct ShadowSyncViewModel::Outcome {
 namespace {
 
 // Brings the optional file-cache tables in line with the file-access setting. Never stops a run:
-// a failure is logged and the synchronisation goes on.
+// a failure is logged and the synchronisation goes on. The erasure's VACUUM rewrites the whole
+// database: a stop ends it (it is made again, in full, by the next run) and a run that starts
+// after a stop leaves it alone.
 void reconcileFileCacheSchema(const std::filesystem::path& shadowDBPath,
                               const UserDefaults& defaults, const std::string& key,
-                              const StructuredLogger& logger) {
+                              const StructuredLogger& logger, const std::stop_token& stop) {
+    if (stop.stop_requested()) {
+        return;
+    }
     try {
         ShadowDB shadow(shadowDBPath, ShadowDB::OpenMode::readWrite);
         if (defaults.boolValue(key).valueOr(false)) {
             shadow.createFileCacheSchemaIfNeeded();
         } else {
-            shadow.dropFileCacheSchema();
+            shadow.dropFileCacheSchema(stop);
         }
     } catch (const std::exception& error) {
+        if (stop.stop_requested()) {
+            logger.info("file_cache_schema_reconcile_stopped", {});
+            return;
+        }
         logger.error("file_cache_schema_reconcile_failed", {{"error", error.what()}});
     }
 }
@@ -124,7 +133,8 @@ void ShadowSyncViewModel::startRun(bool askedByWatcher) {
         if (watcher) {
             watcher->syncWillStart();
         }
-        reconcileFileCacheSchema(shadowPath, deps.defaults, deps.fileAccessEnabledKey, logger);
+        reconcileFileCacheSchema(shadowPath, deps.defaults, deps.fileAccessEnabledKey, logger,
+                                 stop);
         // A first copy (no shadow database yet, or one cut short) leaves the index pending until
         // it ends; a run that starts on a whole index looks again at its first report, which
         // comes once a copy large enough to build it at its end has left it out.

@@ -211,13 +211,14 @@ bool isDeferrable(std::string_view statement) {
            std::any_of(std::begin(deferrableIndexes), std::end(deferrableIndexes), names);
 }
 
-// SQLite's checkpoint after a commit once the log holds this many pages, and a bulk copy's.
+// SQLite's checkpoint after a commit once the log holds this many pages (a bulk copy's is
+// ShadowDB::bulkCopyCheckpointPages).
 constexpr int defaultCheckpointPages = 1000;
-constexpr int bulkCopyCheckpointPages = 16384;
 
 // The page cache while the indexes are built, in KiB: also the size of the chunks the builds
-// sort, during which a stop waits (see rebuildIndexes).
-constexpr int buildCacheKiB = 4096;
+// sort, during which a stop waits (see rebuildIndexes). SQLite sorts no smaller chunk than 250
+// pages (1 MiB of 4 KiB pages) whatever the cache.
+constexpr int buildCacheKiB = 1024;
 
 constexpr std::string_view messagesFtsCountSQL =
     "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'messages_fts'";
@@ -690,10 +691,12 @@ void ShadowDB::rebuildIndexes(const std::stop_token& stop) {
     // Index builds sort every row; in the writer's in-memory temporary store the sort would
     // hold the whole table. SQLite sorts in chunks the size of the page cache and merges them as
     // it writes the index, and a stop reaches the merge but not the sort of a chunk: a bulk
-    // copy's 32 MiB cache held a stop up for over 2 s on a loaded core, where a chunk of
-    // buildCacheKiB is sorted in a tenth of that. Smaller chunks build no slower (they sort in
-    // the processor's caches; the merge is cheap), and the full-text rebuild and the other
-    // statements write their pages in order. The cache the connection had comes back after.
+    // copy's 32 MiB cache held a stop up for over 2 s on a loaded core, and 4 MiB still the
+    // first chunk of the guid's index (the longest stretch of a build) for over a second under
+    // ThreadSanitizer; a chunk of buildCacheKiB is sorted in a third of that. Smaller chunks
+    // build no slower (they sort in the processor's caches; the merge is cheap), and the
+    // full-text rebuild and the other statements write their pages in order. The cache the
+    // connection had comes back after.
     const auto cacheBefore = firstColumnOrZero("PRAGMA cache_size");
     execute("PRAGMA cache_size = -" + std::to_string(buildCacheKiB));
     const auto restoreCache = [&] {

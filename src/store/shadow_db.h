@@ -86,6 +86,13 @@ class ShadowDB {
     // The format this build reads and writes, kept in PRAGMA user_version.
     static constexpr std::int64_t supportedSchemaVersion = 1;
 
+    // A bulk copy's checkpoint interval, in pages of the log (4 KiB each): SQLite copies the log
+    // back into the database after a commit once it holds this many. Each checkpoint syncs the
+    // log and the database, so a copy checkpoints less often than SQLite's 1,000 pages; but the
+    // close of a copy that a stop ended copies back what the log holds, which the stop waits
+    // for (see docs/performance.md).
+    static constexpr int bulkCopyCheckpointPages = 2048;
+
     // Opens (read-write also creates the file and configures it as a writer). Never creates
     // tables: writers call createSchemaIfNeeded(). Throws ShadowDB::Error.
     explicit ShadowDB(const std::optional<std::filesystem::path>& path = std::nullopt,
@@ -262,8 +269,9 @@ class ShadowDB {
     // Inserts, or updates in place (keeping the row id) the entry of the same path.
     void upsertFileCache(const FileCacheEntry& entry);
     // Drops the file cache, vacuums, truncates the write-ahead log and marks the erasure; does
-    // nothing on a database already erased. An interrupted erasure is repeated in full.
-    void dropFileCacheSchema();
+    // nothing on a database already erased. An interrupted erasure is repeated in full. A stop
+    // request ends it (the running statement at once) with queryFailed ("interrupted").
+    void dropFileCacheSchema(const std::stop_token& stop = {});
 
     // --- Calendar events: replaced wholesale in one transaction; the previous events survive a
     // failed replacement, and of two events with one id the later wins.

@@ -141,7 +141,12 @@ void ShadowDB::upsertFileCache(const FileCacheEntry& entry) {
     }
 }
 
-void ShadowDB::dropFileCacheSchema() {
+void ShadowDB::dropFileCacheSchema(const std::stop_token& stop) {
+    // The VACUUM rewrites the whole database: on a large history it runs for seconds, and a
+    // stop (the application quits) must not wait for it. Interrupted, it rolls back, the marker
+    // is not written and the next call erases again in full.
+    const SQLiteStopInterrupt interrupt(connection(), stop);
+    interrupt.throwIfStopped<Error>();
     execute(createErasureMarkerSQL);
     const auto tables = listTables();
     const bool hasFileCache = std::any_of(tables.begin(), tables.end(), [](const auto& name) {
@@ -155,8 +160,17 @@ void ShadowDB::dropFileCacheSchema() {
     for (const auto statement : dropFileCacheStatements) {
         execute(statement);
     }
-    vacuumThroughFile();
-    checkpointWalOrThrow();
+    try {
+        interrupt.throwIfStopped<Error>();
+        vacuumThroughFile();
+        interrupt.throwIfStopped<Error>();
+        checkpointWalOrThrow();
+    } catch (const Error&) {
+        // An interrupt that meets the VACUUM as it attaches its new database fails the attach.
+        interrupt.throwIfStopped<Error>();
+        throw;
+    }
+    interrupt.throwIfStopped<Error>();
     // Written last: an erasure cut short anywhere before runs again in full next time.
     execute("INSERT OR IGNORE INTO privacy_erasure_state (id) VALUES (1)");
 }

@@ -203,9 +203,13 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
         }
     };
 
+    // A run that starts after a stop (queued behind other work while the application quit)
+    // opens nothing.
+    throwIfStopped(stop);
     // The Messages database first: one that cannot be read leaves no shadow database behind.
     ChatDBReader reader(chatDBPath_);
     const auto participants = reader.fetchChatParticipants();
+    throwIfStopped(stop);
     ShadowDB shadow(shadowDBPath_, ShadowDB::OpenMode::readWrite);
     // A bulk copy that a quit (or a kill) cut short goes on from its cursor, its indexes still
     // left out, rather than have them rebuilt now and dropped again for the rest.
@@ -256,13 +260,7 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
         // A stopped run is leaving (the application quits): rebuilding now would hold that up
         // for seconds, and the next open rebuilds instead.
         if (deferIndexes && !stop.stop_requested()) {
-            // Leave the database searchable if possible; if not, the next open repairs it.
-            try {
-                shadow.resumeIndexMaintenance();
-            } catch (const std::exception& error) {
-                logger().error(std::string("Rebuilding the indexes after a failed run failed: ") +
-                               error.what());
-            }
+            rebuildAfterFailedCopy(shadow, std::current_exception(), stop);
         }
         throw;
     }
@@ -309,6 +307,33 @@ std::int64_t ShadowSync::performSync(const Progress& onProgress, std::stop_token
     shadow.close();
     report(total, total);
     return written;
+}
+
+void ShadowSync::rebuildAfterFailedCopy(ShadowDB& shadow, const std::exception_ptr& failure,
+                                        const std::stop_token& stop) {
+    // Why the copy failed is told before the rebuild, which may run for seconds.
+    std::string reason = "unknown error";
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        reason = error.what();
+    } catch (...) {
+    }
+    logger().error("The copy failed, the indexes it left out are built now: " + reason);
+    // Leave the database searchable if possible; if not, or when a stop ends the rebuild (the
+    // application quits: it must not wait for it), the next open repairs it.
+    try {
+        shadow.resumeIndexMaintenance(stop);
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) {
+            logger().info(
+                "A stop ended the rebuild after the failed copy; the next run builds "
+                "the indexes");
+            return;
+        }
+        logger().error(std::string("Rebuilding the indexes after a failed run failed: ") +
+                       error.what());
+    }
 }
 
 void ShadowSync::copyBatches(ChatDBReader& reader, ShadowDB& shadow,

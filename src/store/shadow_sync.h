@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -83,7 +84,10 @@ class ShadowSync {
     // transaction) is rolled back whole. What was committed stays, and a run that had deferred
     // its indexes leaves them deferred rather than hold up a quit: the next run goes on with the
     // copy from its cursor and builds them at its end (another writer that opens the database
-    // first rebuilds them instead).
+    // first rebuilds them instead). A bulk copy that fails logs why, then builds the indexes it
+    // left out before it throws, so that the rows it copied are searchable; a stop ends that
+    // build too, leaving them to the next run. A run asked to stop before it starts opens
+    // nothing.
     std::int64_t performSync(const Progress& onProgress = {}, std::stop_token stop = {});
 
     // The row count from which a run defers its index work (for tests and measurements: 0
@@ -137,6 +141,10 @@ class ShadowSync {
                                             const std::optional<MessageCursor>& before, int limit);
 
   private:
+    // After a bulk copy failed (`failure`): logs why, then builds the indexes it left out,
+    // ended by a stop (they are then left to the next open).
+    void rebuildAfterFailedCopy(ShadowDB& shadow, const std::exception_ptr& failure,
+                                const std::stop_token& stop);
     void copyBatches(ChatDBReader& reader, ShadowDB& shadow, ShadowDB::SyncWatermark& cursor,
                      std::int64_t total, std::int64_t& written, std::int64_t& processed,
                      const std::stop_token& stop,

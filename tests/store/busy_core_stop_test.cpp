@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -17,7 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/log_sink.h"
 #include "sample-chatdb/sample_chat_db.h"
+#include "store/chat_db_reader.h"
 #include "store/shadow_db.h"
 #include "store/shadow_sync.h"
 #include "store/sqlite_statement.h"
@@ -193,9 +196,10 @@ using StopAt = std::optional<std::chrono::milliseconds>;
 
 // Runs `run` (which returns true when it ended by the stop) on a thread pinned beside busy
 // threads, asking for the stop as `at` says, and checks that it ended within a second of the
-// stop, by the stop, while the statement ran.
+// stop, by the stop, while the statement ran. Returns when the statement started.
 template <typename Run>
-void expectStoppedWithinASecond(const LongStatement& statement, StopAt at, const Run& run) {
+Clock::time_point expectStoppedWithinASecond(const LongStatement& statement, StopAt at,
+                                             const Run& run) {
     SCOPED_TRACE(std::string(statement.name) +
                  (at ? " after " + std::to_string(at->count()) + " ms" : " as it is prepared"));
     std::stop_source quit;
@@ -210,7 +214,12 @@ void expectStoppedWithinASecond(const LongStatement& statement, StopAt at, const
         stopped = run(quit.get_token());
         returned = Clock::now();
     });
-    ASSERT_EQ(started.wait_for(std::chrono::minutes(2)), std::future_status::ready);
+    EXPECT_EQ(started.wait_for(std::chrono::minutes(2)), std::future_status::ready);
+    if (started.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        ADD_FAILURE() << "the statement never started";
+        quit.request_stop();
+        return Clock::time_point::max();
+    }
     const auto start = started.get();
     Clock::time_point asked;
     if (at) {
@@ -220,7 +229,10 @@ void expectStoppedWithinASecond(const LongStatement& statement, StopAt at, const
     }
     worker.join();
     if (!at) {
-        ASSERT_TRUE(watch.asked());
+        EXPECT_TRUE(watch.asked());
+        if (!watch.asked()) {
+            return start;
+        }
         asked = *watch.asked();
     }
     EXPECT_TRUE(stopped) << "the run was not reported stopped";
@@ -232,6 +244,7 @@ void expectStoppedWithinASecond(const LongStatement& statement, StopAt at, const
         << (ended ? ", the statement " + std::to_string(Seconds(*ended - asked).count()) +
                         " s after the stop"
                   : std::string());
+    return start;
 }
 
 // A bulk copy cut short as its closing build begins, `generatedRows` more appended as it would
@@ -280,9 +293,17 @@ TEST(BusyProcessorStopTest, AStopInEachLongStatementEndsItWithinASecondAndRollsI
 
     // The closing build of the copy: each stopped run rolls the build back whole, leaving the
     // copy cut short as it was, for the next run.
-    // Into the guid's index, 1.5 s is about where its first chunk is sorted.
+    // Into the guid's index, 1.5 s is about where a chunk of the bulk copy's page cache was
+    // sorted; its first chunk of the build's own cache is sorted in the first tenths of a
+    // second (the longest stretch of the build no stop reaches).
     for (const auto* statement : {&guidIndex, &fullTextRebuild}) {
-        for (const StopAt at : {StopAt{}, StopAt{std::chrono::milliseconds(1500)}}) {
+        std::vector<StopAt> stops{StopAt{}, StopAt{std::chrono::milliseconds(1500)}};
+        if (statement == &guidIndex) {
+            for (const int ms : {25, 50, 100, 200}) {
+                stops.emplace_back(std::chrono::milliseconds(ms));
+            }
+        }
+        for (const StopAt at : stops) {
             expectStoppedWithinASecond(*statement, at, [&](std::stop_token stop) {
                 return cancelled([&] { ShadowSync(chatDB, path).performSync({}, stop); });
             });
@@ -421,6 +442,237 @@ TEST(BusyProcessorStopTest, AStopInEachReadOfTheLateJoinMoveEndsTheRunWithinASec
         EXPECT_EQ(ShadowDB(path, ShadowDB::OpenMode::readOnly).joinCursor(),
                   (ShadowDB::JoinCursor{0, 0, 0, 1}));
     }
+}
+
+// A damaged page in the middle of the Messages database's messages, as a disk error leaves one:
+// reading it fails with "database disk image is malformed".
+void damageAMessagePage(const std::filesystem::path& chatDB) {
+    std::int64_t page = 0;
+    std::int64_t pageSize = 0;
+    {
+        auto db = test::openFile(chatDB);
+        db.execute("PRAGMA journal_mode = DELETE");
+        SQLiteStatement leaves(db.get(),
+                               "SELECT pageno FROM dbstat WHERE name = 'message' AND "
+                               "pagetype = 'leaf' ORDER BY pageno");
+        std::vector<std::int64_t> pages;
+        while (leaves.step()) {
+            pages.push_back(leaves.columnInt64(0));
+        }
+        ASSERT_GT(pages.size(), 2u);
+        page = pages[pages.size() / 2];
+        SQLiteStatement size(db.get(), "PRAGMA page_size");
+        ASSERT_TRUE(size.step());
+        pageSize = size.columnInt64(0);
+    }
+    std::fstream file(chatDB, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp((page - 1) * pageSize);
+    const std::string garbage(64, '\xee');
+    file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+    ASSERT_TRUE(file.good());
+}
+
+// When a message starting with `prefix` was first logged.
+class LogTime : public LogSink {
+  public:
+    explicit LogTime(std::string prefix) : prefix_(std::move(prefix)) {}
+    bool isEnabled(LogLevel) const override { return true; }
+    void write(const LogRecord& record) override {
+        std::lock_guard lock(mutex_);
+        if (!at_ && record.message.starts_with(prefix_)) {
+            at_ = Clock::now();
+            message_ = record.message;
+        }
+    }
+    std::optional<Clock::time_point> at() const {
+        std::lock_guard lock(mutex_);
+        return at_;
+    }
+    std::string message() const {
+        std::lock_guard lock(mutex_);
+        return message_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::string prefix_;
+    std::optional<Clock::time_point> at_;
+    std::string message_;
+};
+
+// A first copy that fails on a damaged page of the Messages database rebuilds the indexes it
+// left out, for every row copied before, and says why it failed before it starts: a stop in
+// that rebuild ends it within a second, and leaves it to the next run, which (once the damage
+// is gone) finishes the copy and builds them.
+TEST(BusyProcessorStopTest, AStopInTheRebuildAfterAFailedCopyEndsItWithinASecond) {
+    test::TempDir dir;
+    const auto chatDB = dir / "chat.db";
+    sample::buildSampleChatDB(chatDB, {2000, 40, 7});
+    const auto path = dir / "shadow.db";
+    makeCutShortCopy(chatDB, path);
+    const auto intact = dir / "intact-chat.db";
+    std::filesystem::copy_file(chatDB, intact);
+    damageAMessagePage(chatDB);
+    // The copy cut short before it read the Messages database's messages: it reads them again,
+    // up to the damaged page.
+    test::openFile(path).execute("UPDATE sync_state SET last_timestamp = 0, last_rowid = 0");
+    const auto rows = test::queryInt(path, "SELECT COUNT(*) FROM messages");
+
+    for (const auto* statement : {&guidIndex, &fullTextRebuild}) {
+        for (const StopAt at : {StopAt{}, StopAt{std::chrono::milliseconds(1500)}}) {
+            const auto failure = std::make_shared<LogTime>("The copy failed");
+            const auto previous = LogSink::install(failure);
+            const auto started =
+                expectStoppedWithinASecond(*statement, at, [&](std::stop_token stop) {
+                    try {
+                        ShadowSync(chatDB, path).performSync({}, stop);
+                    } catch (const ChatDBReader::Error& error) {
+                        // The copy's own failure, and the rebuild left for the next run.
+                        return std::string_view(error.what()).find("malformed") !=
+                                   std::string::npos &&
+                               !ShadowDB(path, ShadowDB::OpenMode::readOnly).indexesAreWhole();
+                    }
+                    return false;
+                });
+            LogSink::install(previous);
+            ASSERT_TRUE(failure->at()) << "the failure was not logged";
+            EXPECT_LT(*failure->at(), started) << "the failure was logged after the rebuild began";
+            EXPECT_NE(failure->message().find("malformed"), std::string::npos)
+                << failure->message();
+        }
+    }
+    EXPECT_EQ(test::queryInt(path, "SELECT COUNT(*) FROM messages"), rows);
+    // Once the damage is gone the copy goes on, and its end builds every index.
+    std::filesystem::copy_file(intact, chatDB, std::filesystem::copy_options::overwrite_existing);
+    ShadowSync(chatDB, path).performSync();
+    EXPECT_TRUE(ShadowDB(path, ShadowDB::OpenMode::readOnly).indexesAreWhole());
+    EXPECT_NO_THROW(test::checkMessagesFullTextIndex(path));
+    EXPECT_EQ(test::queryInt(path, "SELECT COUNT(*) FROM messages"), rows);
+}
+
+// The start of a run that goes on with a cut-short copy: before the copy, the run brings the
+// file cache in line with the file-access setting, and with file access off and no erasure
+// made yet (file access was on, or a database of an older build) that is a VACUUM of the whole
+// history. A stop ends it within a second; the erasure is made again, in full, by the next run.
+TEST(BusyProcessorStopTest, AStopInTheErasureBeforeAResumedCopyEndsItWithinASecond) {
+    test::TempDir dir;
+    const auto chatDB = dir / "chat.db";
+    sample::buildSampleChatDB(chatDB, {2000, 40, 7});
+    const auto path = dir / "shadow.db";
+    makeCutShortCopy(chatDB, path);
+    ShadowDB(path).createFileCacheSchemaIfNeeded();
+    const LongStatement vacuum{"the erasure's VACUUM", "VACUUM", 0, ""};
+    const auto erased = [&] {
+        return test::queryInt(path,
+                              "SELECT COUNT(*) FROM sqlite_master WHERE name = "
+                              "'privacy_erasure_state'") == 1 &&
+               test::queryInt(path, "SELECT COUNT(*) FROM privacy_erasure_state") == 1;
+    };
+    for (const StopAt at :
+         {StopAt{std::chrono::milliseconds(0)}, StopAt{std::chrono::milliseconds(1000)}}) {
+        expectStoppedWithinASecond(vacuum, at, [&](std::stop_token stop) {
+            ShadowDB shadow(path);
+            try {
+                shadow.dropFileCacheSchema(stop);
+            } catch (const ShadowDB::Error& error) {
+                return error.message() == "interrupted";
+            }
+            return false;
+        });
+        EXPECT_FALSE(erased());
+    }
+    // A run that starts after the stop opens nothing.
+    std::stop_source quit;
+    quit.request_stop();
+    try {
+        ShadowSync(chatDB, path).performSync({}, quit.get_token());
+        ADD_FAILURE() << "a stopped run ran";
+    } catch (const ShadowSyncError& error) {
+        EXPECT_EQ(error.kind(), ShadowSyncError::Case::cancelled);
+    }
+    ShadowDB(path).dropFileCacheSchema();
+    EXPECT_TRUE(erased());
+    EXPECT_EQ(test::queryInt(path,
+                             "SELECT COUNT(*) FROM sqlite_master WHERE name LIKE "
+                             "'file_cache%'"),
+              0);
+}
+
+// The log's pages not yet copied back into the database: what the close of the last connection
+// copies back (the wal-index header's last frame, less the checkpoint's backfill; see SQLite's
+// file format of the wal-index).
+std::int64_t logPagesToCheckpoint(const std::filesystem::path& path) {
+    std::ifstream shm(path.string() + "-shm", std::ios::binary);
+    std::uint32_t lastFrame = 0;
+    std::uint32_t backfilled = 0;
+    shm.seekg(16);
+    shm.read(reinterpret_cast<char*>(&lastFrame), sizeof(lastFrame));
+    shm.seekg(96);
+    shm.read(reinterpret_cast<char*>(&backfilled), sizeof(backfilled));
+    return shm ? static_cast<std::int64_t>(lastFrame) - backfilled : 0;
+}
+
+// A first copy stopped when its log is as full as it gets (the next batch's commit would
+// checkpoint it): the close, which copies the log back into the database, ends within a second,
+// and every batch committed is there for the next run.
+TEST(BusyProcessorStopTest, AStopWithTheBulkCopysLogFullEndsTheCopyWithinASecond) {
+    test::TempDir dir;
+    const auto chatDB = dir / "chat.db";
+    // About 16 messages a page of log, and two batches more than one interval holds.
+    sample::buildSampleChatDB(
+        chatDB,
+        {ShadowDB::bulkCopyCheckpointPages * 16 + 2 * ShadowSync::defaultBatchSize, 200, 5});
+    const auto path = dir / "shadow.db";
+    std::optional<BusyProcessor> busy;
+    std::stop_source quit;
+    Clock::time_point asked;
+    std::int64_t fullAt = 0;
+    std::int64_t previousFill = 0;
+    Clock::time_point returned;
+    bool cancelled = false;
+    std::jthread worker([&] {
+        ShadowSync sync(chatDB, path);
+        try {
+            sync.performSync(
+                [&](std::int64_t processed, std::int64_t) {
+                    if (processed == 0 || quit.stop_requested()) {
+                        return;
+                    }
+                    // As full as the log gets: one more batch like the last would pass the
+                    // checkpoint interval.
+                    const auto fill = logPagesToCheckpoint(path);
+                    const auto batch = fill - previousFill;
+                    previousFill = fill;
+                    if (batch > 0 && fill + batch > ShadowDB::bulkCopyCheckpointPages) {
+                        busy.emplace();
+                        busy->pinCallingThread();
+                        fullAt = fill;
+                        asked = Clock::now();
+                        quit.request_stop();
+                    }
+                },
+                quit.get_token());
+        } catch (const ShadowSyncError& error) {
+            cancelled = error.kind() == ShadowSyncError::Case::cancelled;
+        }
+        returned = Clock::now();
+    });
+    worker.join();
+    busy.reset();
+    ASSERT_TRUE(quit.stop_requested()) << "the log never filled";
+    EXPECT_TRUE(cancelled);
+    EXPECT_GT(fullAt, ShadowDB::bulkCopyCheckpointPages / 2);
+    EXPECT_LT(returned - asked, std::chrono::seconds(1))
+        << "the stop took " << Seconds(returned - asked).count() << " s with " << fullAt
+        << " pages in the log";
+    // Every batch committed before the stop is there.
+    const auto kept = test::queryInt(path, "SELECT message_count FROM sync_state");
+    EXPECT_GE(kept, ShadowSync::defaultBatchSize);
+    EXPECT_EQ(test::queryInt(path, "SELECT COUNT(DISTINCT guid) FROM messages"), kept);
+    ShadowSync(chatDB, path).performSync();
+    EXPECT_TRUE(ShadowDB(path, ShadowDB::OpenMode::readOnly).indexesAreWhole());
+    EXPECT_EQ(test::queryInt(path, "SELECT COUNT(*) FROM messages"),
+              test::queryInt(path, "SELECT message_count FROM sync_state"));
 }
 
 }  // namespace
