@@ -246,17 +246,6 @@ long unwrittenCharacters(std::string_view utf8, const std::vector<char32_t>& wri
     return unwritten;
 }
 
-// Whether a page writes characters of more than one byte (Chinese, Japanese and Korean pages,
-// whose second bytes may be ASCII).
-bool isMultiByte(const char* page) {
-    if (isIconvEncoding(page)) {
-        return false;
-    }
-    UErrorCode status = U_ZERO_ERROR;
-    const ConverterPtr converter(ucnv_open(page, &status), ucnv_close);
-    return U_SUCCESS(status) && ucnv_getMaxCharSize(converter.get()) > 1;
-}
-
 // What a reading of pasted runs in a page makes that text does not write, besides its faults: a
 // sign, symbol or number of no unit in its place (a superscript "¹", "¤", "¨", line drawing), a
 // currency touching a letter. A Latin page reads a letter of another as one
@@ -1058,6 +1047,92 @@ std::string mixedUtf8Text(std::string_view bytes, const std::stop_token& stop) {
     if (cut > 0) {
         out += "\xEF\xBF\xBD";
     }
+    return out;
+}
+
+// Where the ASCII word around a run of bytes above ASCII begins and ends: its ASCII bytes that
+// are no white space on either side, up to 64 of each (no more is a word).
+std::pair<std::size_t, std::size_t> asciiWordAround(std::string_view bytes, const PastedRun& run) {
+    constexpr std::size_t kReach = 64;
+    const auto isWordByte = [&](std::size_t at) {
+        return static_cast<unsigned char>(bytes[at]) < 0x80 && !isAsciiSpace(bytes[at]);
+    };
+    auto begin = run.begin;
+    while (begin > 0 && run.begin - begin < kReach && isWordByte(begin - 1)) {
+        --begin;
+    }
+    auto end = run.end;
+    while (end < bytes.size() && end - run.end < kReach && isWordByte(end)) {
+        ++end;
+    }
+    return {begin, end};
+}
+
+// Whether a run of legacy text that is well-formed UTF-8 whole was pasted from UTF-8: it holds
+// two characters of three bytes or one of four (an emoji; a page of two bytes to a character
+// makes those by chance about once in two thousand and five hundred runs of as many bytes, but
+// reads them as letters of its own, "东京" as GBK's "涓滀含", "👍" as "馃憤"), or its word reads
+// more plausibly with the run as UTF-8 than in the page. The page reads the run with the ASCII
+// after it (a second byte of a page of two bytes to a character may be ASCII), what it does not
+// convert as U+FFFD.
+bool isPastedUtf8(std::string_view bytes, const PastedRun& run, const char* page,
+                  const std::stop_token& stop) {
+    std::size_t longCharacters = 0;
+    forEachUtf8Character(bytes.substr(run.begin, run.end - run.begin),
+                         [&](std::size_t, const Utf8Character& character) {
+                             longCharacters += character.length >= 3 ? character.length - 2 : 0;
+                         });
+    if (longCharacters >= 2) {
+        return true;
+    }
+    const auto [begin, end] = asciiWordAround(bytes, run);
+    const auto before = bytes.substr(begin, run.begin - begin);
+    const auto after = bytes.substr(run.end, end - run.end);
+    const auto inPage = toUtf8(bytes.substr(run.begin, end - run.begin), page, OnInvalid::replace,
+                               CutEnd::replaced, stop);
+    if (!inPage) {
+        return true;
+    }
+    const auto asUtf8 =
+        std::string(before).append(bytes.substr(run.begin, run.end - run.begin)).append(after);
+    return plausibility(asUtf8) > plausibility(std::string(before).append(*inPage));
+}
+
+std::optional<std::string> legacyTextWithUtf8(std::string_view bytes, const char* page,
+                                              const std::stop_token& stop) {
+    if (!isMultiByte(page)) {
+        return std::nullopt;
+    }
+    std::vector<PastedRun> pasted;
+    forEachHighRun(
+        bytes, stop,
+        [&](std::size_t begin, std::size_t end, std::size_t characters, std::size_t illFormed) {
+            if (illFormed == 0 && characters > 0 && isPastedUtf8(bytes, {begin, end}, page, stop)) {
+                pasted.push_back({begin, end});
+            }
+        });
+    if (pasted.empty()) {
+        return std::nullopt;
+    }
+    // The legacy parts are read one after another into the result, each composed apart (no
+    // character composes across a pasted run).
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 2);
+    const auto appendInPage = [&](std::string_view part, CutEnd cutEnd) {
+        if (part.empty()) {
+            return;
+        }
+        auto read = composed(toUtf8(part, page, OnInvalid::replace, cutEnd, stop), stop);
+        out += read ? *read : text::toValidUtf8(part);
+    };
+    std::size_t at = 0;
+    for (const auto& run : pasted) {
+        throwIfStopRequested(stop);
+        appendInPage(bytes.substr(at, run.begin - at), CutEnd::asInvalid);
+        out += bytes.substr(run.begin, run.end - run.begin);
+        at = run.end;
+    }
+    appendInPage(bytes.substr(at), CutEnd::replaced);
     return out;
 }
 

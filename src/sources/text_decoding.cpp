@@ -312,7 +312,22 @@ std::optional<std::string> detected(std::string_view bytes, std::string* encodin
     const auto weighed = weighedPart(sample);
     const auto* name = legacyEncoding({sample, weighed});
     throwIfStopRequested(stop);
-    return name != nullptr ? found(name) : std::nullopt;
+    if (name == nullptr) {
+        return std::nullopt;
+    }
+    // Words or lines pasted from UTF-8 stay as written; and a page the guess names reads the text
+    // whatever a byte of it does not convert.
+    auto text = legacyTextWithUtf8(bytes, name, stop);
+    if (!text) {
+        text = legacyText(bytes, name, stop);
+    }
+    if (!text) {
+        text = composed(toUtf8(bytes, name, OnInvalid::replace, CutEnd::replaced, stop), stop);
+    }
+    if (text && encoding != nullptr) {
+        *encoding = name;
+    }
+    return text;
 }
 
 std::optional<std::string> plainText(std::string_view bytes, const std::stop_token& stop) {

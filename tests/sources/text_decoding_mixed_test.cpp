@@ -445,5 +445,69 @@ TEST(TextDecodingMixedTest, APastedWordReadsInTheLanguageOfTheTextAroundIt) {
     };
     expectRead(cases);
 }
+// Short notes of every page of two bytes to a character, as typed in Chinese, Japanese and Korean.
+struct CjkNote {
+    std::vector<std::string> lines;
+    std::vector<const char*> pages;
+};
+
+const std::vector<CjkNote>& cjkNotes() {
+    static const std::vector<CjkNote> kNotes = {
+        {{"買い物：牛乳、卵、食パン、りんご三つ", "明日の朝九時までに届けてください。",
+          "よろしくお願いします。"},
+         {"Shift_JIS", "EUC-JP"}},
+        {{"购物清单：牛奶、鸡蛋、面包和三个苹果", "请在明天上午九点以前送到我家门口。",
+          "谢谢你的帮助！"},
+         {"GBK", "GB18030"}},
+        {{"購物清單：牛奶、雞蛋、麵包和三個蘋果", "請在明天上午九點以前送到我家門口。",
+          "謝謝你的幫忙！"},
+         {"Big5"}},
+        {{"장보기 목록: 우유, 계란, 식빵, 사과 세 개", "내일 아침 아홉 시까지 배달해 주세요.",
+          "감사합니다."},
+         {"EUC-KR", "windows-949"}},
+    };
+    return kNotes;
+}
+
+// Legacy text of a page of two bytes to a character with a line or a word pasted into it from
+// UTF-8 reads in its own page, every legacy line as the page reads it, the pasted UTF-8 as written:
+// not whole in a page of one byte to a character ("買い物：牛乳" as KOI8-R's "■┐┌╒∙╗│F▀█") because
+// the page does not convert the pasted bytes.
+TEST(TextDecodingMixedTest, LegacyCjkTextWithPastedUtf8ReadsInItsPage) {
+    const std::vector<std::pair<std::string, std::string>> pastes = {
+        {"a line of signs", "PS: 3 → 4"},
+        {"a line with an emoji", "👍 ok… 12 € ≈ 13 $ ↑"},
+        {"a word of signs", "→"},
+        {"a word of letters", "Müller"},
+        {"a word of the note's own script", "東京"},
+    };
+    for (const auto& note : cjkNotes()) {
+        for (const auto* page : note.pages) {
+            for (const auto& [pasteName, paste] : pastes) {
+                SCOPED_TRACE(std::string(page) + ", " + pasteName);
+                const bool line = pasteName.starts_with("a line");
+                std::string bytes;
+                std::string text;
+                for (std::size_t i = 0; i < note.lines.size(); ++i) {
+                    if (line || i != 1) {
+                        bytes += encodedAs(note.lines[i], page) + "\n";
+                        text += note.lines[i] + "\n";
+                    } else {
+                        bytes += encodedAs(note.lines[i], page) + " " + paste + "\n";
+                        text += note.lines[i] + " " + paste + "\n";
+                    }
+                    if (line && i == 1) {
+                        bytes += paste + "\n";
+                        text += paste + "\n";
+                    }
+                }
+                std::string encoding;
+                EXPECT_EQ(TextDecoding::detected(bytes, &encoding), text) << encoding;
+                EXPECT_EQ(TextDecoding::plainText(bytes), text);
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vask
