@@ -782,8 +782,9 @@ const char* legacyEncoding(const Sample& weighed) {
     }
     auto text = guess != nullptr ? weighedText(weighed, guess) : std::nullopt;
     // Words or lines pasted from UTF-8 that the page does not convert ("→" in Shift_JIS) are no
-    // reason to drop its guess: the part weighed reads in it without them.
-    if (!text && guess != nullptr && pasted) {
+    // reason to drop its guess: the part weighed reads in it without them, or a page of two
+    // bytes to a character reads the legacy bytes beside UTF-8 that no space parts from them.
+    if (!text && guess != nullptr && (pasted || isMultiByte(guess))) {
         text = readingWithFewFaults(weighed, guess);
     }
     if (!text) {

@@ -133,6 +133,25 @@ bool readsAsText(std::string_view utf8) {
     return readUtf8Run(utf8).text;
 }
 
+// Whether a run of bytes above ASCII is UTF-8 with stray bytes 0xFE or 0xFF in it ("ü\xFF"): no
+// UTF-8 holds those, and most pages write rare letters or none with them ("ÿ", "˙", "ˇ"), where
+// a legacy word's bytes that make a UTF-8 character by chance go on in bytes of its own letters
+// ("D\xD8\x9F\xA1n" is cp852's "Děčín").
+bool holdsOnlyStrayBytes(std::string_view run) {
+    bool stray = false;
+    bool other = false;
+    forEachUtf8Character(run, [&](std::size_t at, const Utf8Character& character) {
+        if (!character.wellFormed()) {
+            const bool strayByte =
+                character.length == 1 && (run[at] == '\xFE' || run[at] == '\xFF');
+            stray = stray || strayByte;
+            other = other || !strayByte;
+        }
+        return !other;
+    });
+    return stray && !other;
+}
+
 // Whether the bytes are mostly UTF-8: a text cut inside a character, with a stray byte, or with
 // words, quotation marks or lines pasted from a text in a legacy code page (which
 // `mixedUtf8Text` reads). What tells is the characters above ASCII that are UTF-8, against the
@@ -153,18 +172,22 @@ bool isMostlyUtf8(std::string_view bytes, const std::stop_token& stop) {
     bytes.remove_suffix(cutUtf8Tail(bytes));
     std::size_t whole = 0;
     std::size_t illFormed = 0;
-    forEachHighRun(bytes, stop,
-                   [&](std::size_t, std::size_t, std::size_t characters, std::size_t runIllFormed) {
-                       if (runIllFormed > 0) {
-                           // Characters beyond two for each ill-formed sequence of a run are UTF-8
-                           // with stray bytes (a Thai line with a byte cut from another), not a
-                           // legacy word UTF-8 in part.
-                           illFormed += runIllFormed;
-                           whole += characters - std::min(characters, 2 * runIllFormed);
-                       } else {
-                           whole += characters;
-                       }
-                   });
+    forEachHighRun(
+        bytes, stop,
+        [&](std::size_t begin, std::size_t end, std::size_t characters, std::size_t runIllFormed) {
+            if (runIllFormed > 0 && holdsOnlyStrayBytes(bytes.substr(begin, end - begin))) {
+                illFormed += runIllFormed;
+                whole += characters;
+            } else if (runIllFormed > 0) {
+                // Characters beyond two for each ill-formed sequence of a run are UTF-8
+                // with stray bytes (a Thai line with a byte cut from another), not a
+                // legacy word UTF-8 in part.
+                illFormed += runIllFormed;
+                whole += characters - std::min(characters, 2 * runIllFormed);
+            } else {
+                whole += characters;
+            }
+        });
     return whole > 0 && whole * kIllFormedForEachCharacter >= illFormed;
 }
 
@@ -1075,14 +1098,19 @@ std::pair<std::size_t, std::size_t> asciiWordAround(std::string_view bytes, cons
 // more plausibly with the run as UTF-8 than in the page. The page reads the run with the ASCII
 // after it (a second byte of a page of two bytes to a character may be ASCII), what it does not
 // convert as U+FFFD.
+// Whether UTF-8 holds two characters of three bytes or one of four, which a page of two bytes to a
+// character makes by chance about once in two thousand and five hundred runs of as many bytes.
+bool holdsLongUtf8Characters(std::string_view utf8) {
+    std::size_t longCharacters = 0;
+    forEachUtf8Character(utf8, [&](std::size_t, const Utf8Character& character) {
+        longCharacters += character.length >= 3 ? character.length - 2 : 0;
+    });
+    return longCharacters >= 2;
+}
+
 bool isPastedUtf8(std::string_view bytes, const PastedRun& run, const char* page,
                   const std::stop_token& stop) {
-    std::size_t longCharacters = 0;
-    forEachUtf8Character(bytes.substr(run.begin, run.end - run.begin),
-                         [&](std::size_t, const Utf8Character& character) {
-                             longCharacters += character.length >= 3 ? character.length - 2 : 0;
-                         });
-    if (longCharacters >= 2) {
+    if (holdsLongUtf8Characters(bytes.substr(run.begin, run.end - run.begin))) {
         return true;
     }
     const auto [begin, end] = asciiWordAround(bytes, run);
@@ -1098,6 +1126,65 @@ bool isPastedUtf8(std::string_view bytes, const PastedRun& run, const char* page
     return plausibility(asUtf8) > plausibility(std::string(before).append(*inPage));
 }
 
+// Adds to `pasted` the UTF-8 a run of legacy bytes begins or ends with, pasted with no space
+// between (the second half of a line pasted from UTF-8 after the first in the page): the
+// well-formed characters at its start or its end when they hold long ones
+// (`holdsLongUtf8Characters`) and the page converts the rest of the run up to them.
+void gluedUtf8(std::string_view bytes, const PastedRun& run, const char* page,
+               std::vector<PastedRun>& pasted) {
+    const auto text = bytes.substr(run.begin, run.end - run.begin);
+    // The characters of the run: where each begins, and whether it is well-formed.
+    std::vector<std::pair<std::size_t, bool>> characters;
+    forEachUtf8Character(text, [&](std::size_t at, const Utf8Character& character) {
+        characters.emplace_back(at, character.wellFormed());
+    });
+    std::size_t leading = 0;
+    while (leading < characters.size() && characters[leading].second) {
+        ++leading;
+    }
+    std::size_t trailing = characters.size();
+    while (trailing > 0 && characters[trailing - 1].second) {
+        --trailing;
+    }
+    const auto converts = [&](std::string_view part, CutEnd cutEnd) {
+        return toUtf8(part, page, OnInvalid::fail, cutEnd).has_value();
+    };
+    std::size_t legacyFrom = 0;
+    if (leading > 0 && leading < characters.size()) {
+        const auto cut = characters[leading].first;
+        if (holdsLongUtf8Characters(text.substr(0, cut)) &&
+            converts(text.substr(cut), CutEnd::dropped)) {
+            pasted.push_back({run.begin, run.begin + cut});
+            legacyFrom = cut;
+        }
+    }
+    // Of the first few places the UTF-8 at the end may start at, the one whose reading is the
+    // most plausible (EUC-JP's "予" is UTF-8's "ͽ": the first place is not always the right one).
+    constexpr std::size_t kPlaces = 4;
+    std::optional<std::size_t> best;
+    long bestScore = 0;
+    for (auto i = std::max(trailing, leading);
+         i < characters.size() && i < std::max(trailing, leading) + kPlaces; ++i) {
+        const auto cut = characters[i].first;
+        if (cut <= legacyFrom || !holdsLongUtf8Characters(text.substr(cut))) {
+            break;
+        }
+        auto legacy = toUtf8(text.substr(legacyFrom, cut - legacyFrom), page, OnInvalid::fail,
+                             CutEnd::asInvalid);
+        if (!legacy) {
+            continue;
+        }
+        const auto score = plausibility(legacy->append(text.substr(cut)));
+        if (!best || score > bestScore) {
+            best = cut;
+            bestScore = score;
+        }
+    }
+    if (best) {
+        pasted.push_back({run.begin + *best, run.end});
+    }
+}
+
 std::optional<std::string> legacyTextWithUtf8(std::string_view bytes, const char* page,
                                               const std::stop_token& stop) {
     if (!isMultiByte(page)) {
@@ -1109,6 +1196,8 @@ std::optional<std::string> legacyTextWithUtf8(std::string_view bytes, const char
         [&](std::size_t begin, std::size_t end, std::size_t characters, std::size_t illFormed) {
             if (illFormed == 0 && characters > 0 && isPastedUtf8(bytes, {begin, end}, page, stop)) {
                 pasted.push_back({begin, end});
+            } else if (illFormed > 0 && characters > 0) {
+                gluedUtf8(bytes, {begin, end}, page, pasted);
             }
         });
     if (pasted.empty()) {

@@ -509,5 +509,26 @@ TEST(TextDecodingMixedTest, LegacyCjkTextWithPastedUtf8ReadsInItsPage) {
     }
 }
 
+// A UTF-8 note whose one character above ASCII has a stray byte after it is UTF-8 with a stray
+// byte (no page reads "fü\xFFr" as letters of its own), and a Japanese or Chinese note whose
+// second half was pasted from UTF-8 with no space between reads its first half in the page.
+TEST(TextDecodingMixedTest, AStrayByteAndUtf8GluedToLegacyText) {
+    const std::vector<Case> cases = {
+        {"a German line with a stray byte", "Zwischenspeicher f\xC3\xBC\xFFr die Anzeige sind.\n",
+         "Zwischenspeicher fü\uFFFDr die Anzeige sind.\n"},
+        {"an English line with a stray byte after a sign",
+         "The tolerance of the part is \xC2\xB1\xFF"
+         "0.05 mm on every side.\n",
+         "The tolerance of the part is ±\uFFFD0.05 mm on every side.\n"},
+        {"a Japanese note in EUC-JP, its second half UTF-8",
+         encodedAs("HTTP プロキシサーバーが予", "EUC-JP") + "期せず接続を閉じました。\n",
+         "HTTP プロキシサーバーが予期せず接続を閉じました。\n"},
+        {"a Japanese note in Shift_JIS, its second half UTF-8",
+         encodedAs("出力ストリームは書き込", "Shift_JIS") + "みを実装していません。\n",
+         "出力ストリームは書き込みを実装していません。\n"},
+    };
+    expectRead(cases);
+}
+
 }  // namespace
 }  // namespace vask
