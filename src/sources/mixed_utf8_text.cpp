@@ -614,12 +614,33 @@ const char* multiBytePageOfWholeRuns(std::string_view bytes, const std::vector<P
                : guess;
 }
 
+// Whether a pasted run is one byte of Windows punctuation between ASCII that stands in no word
+// (`kWindowsPunctuationBytes`): no ASCII letter on
+// either side, or a digit on one side ("Precio:\xA010", "10\xA0euros", "10\x9620"). Its page's
+// letters would be a word of one letter or glued to a number ("Precio:á10", "10áeuros"): it
+// carries no letters for the statistics to weigh.
+bool isLoneByteOfNoWord(std::string_view bytes, const PastedRun& run) {
+    if (run.end - run.begin != 1 ||
+        kWindowsPunctuationBytes.find(bytes[run.begin]) == std::string_view::npos) {
+        return false;
+    }
+    const auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    const char before = run.begin > 0 ? bytes[run.begin - 1] : ' ';
+    const char after = run.end < bytes.size() ? bytes[run.end] : ' ';
+    return (!isLetter(before) && !isLetter(after)) || isDigit(before) || isDigit(after);
+}
+
 // The page the runs pasted into a UTF-8 text are in, told by their own bytes and the ASCII
 // letters beside them: windows-1252 for runs of Windows punctuation alone (quotation marks,
 // dashes, no-break spaces; unless a Latin page reads them as letters clearly likelier: cp852's
 // "Tomi\x86" is "Tomić", no "Tomi†") or of signs of units, else the detector's guess for them
 // when it is a page of other letters than Latin or Cyrillic, else the page of fewest faults.
 const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedRun>& runs) {
+    if (std::all_of(runs.begin(), runs.end(),
+                    [&](const PastedRun& run) { return isLoneByteOfNoWord(bytes, run); })) {
+        return "windows-1252";
+    }
     if (std::all_of(runs.begin(), runs.end(),
                     [&](const PastedRun& run) { return isWindowsPunctuation(bytes, run); })) {
         const auto punctuation = pastedSample(bytes, runs);

@@ -530,5 +530,41 @@ TEST(TextDecodingMixedTest, AStrayByteAndUtf8GluedToLegacyText) {
     expectRead(cases);
 }
 
+// A lone byte of Windows punctuation between ASCII words in UTF-8 text, touching no letter or
+// touching a number, carries no letters for the statistics to weigh: it is the Windows page's
+// no-break space or dash, not the DOS page's "á" or "û" ("Precio:á10áeuros"), whatever the
+// text's own words.
+TEST(TextDecodingMixedTest, ALoneWindowsByteBetweenAsciiWordsIsPunctuation) {
+    const std::vector<Case> cases = {
+        {"no-break spaces after a colon and in a price",
+         "Precio:\xA0"
+         "10\xA0"
+         "euros, m\xC3\xA1s informaci\xC3\xB3n\n",
+         "Precio:\u00A0"
+         "10\u00A0"
+         "euros, más información\n"},
+        {"a no-break space between a number and its unit", "A las 10\xA0h en la estaci\xC3\xB3n\n",
+         "A las 10\u00A0h en la estación\n"},
+        {"a dash between numbers",
+         "Horario: 9\x96"
+         "14 h, cerrado los s\xC3\xA1"
+         "bados\n",
+         "Horario: 9–14 h, cerrado los sábados\n"},
+        {"an ellipsis after a number", "Schritte 1, 2, 3\x85 und fertig, sch\xC3\xB6n\n",
+         "Schritte 1, 2, 3… und fertig, schön\n"},
+        {"a no-break space in a Polish price",
+         "Cena:\xA0"
+         "10 z\xC5\x82, dzi\xC4\x99kuj\xC4\x99\n",
+         "Cena:\u00A0"
+         "10 zł, dziękuję\n"},
+        {"a no-break space before a Portuguese price",
+         "Pre\xC3\xA7o:\xA0"
+         "10 euros, at\xC3\xA9 amanh\xC3\xA3\n",
+         "Preço:\u00A0"
+         "10 euros, até amanhã\n"},
+    };
+    expectRead(cases);
+}
+
 }  // namespace
 }  // namespace vask
