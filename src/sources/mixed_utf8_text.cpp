@@ -1112,10 +1112,11 @@ std::pair<std::size_t, std::size_t> asciiWordAround(std::string_view bytes, cons
     return {begin, end};
 }
 
-// Whether a run of legacy text that is well-formed UTF-8 whole was pasted from UTF-8: it holds
-// two characters of three bytes or one of four (an emoji; a page of two bytes to a character
-// makes those by chance about once in two thousand and five hundred runs of as many bytes, but
-// reads them as letters of its own, "东京" as GBK's "涓滀含", "👍" as "馃憤"), or its word reads
+// Whether a run of legacy text that is well-formed UTF-8 whole was pasted from UTF-8: in a page
+// of two bytes to a character it holds two characters of three bytes or one of four (an emoji;
+// such a page makes those by chance about once in two thousand and five hundred runs of as many
+// bytes, but reads them as letters of its own, "东京" as GBK's "涓滀含", "👍" as "馃憤"; a page
+// of one byte makes them often, cp866's "только" is UTF-8's "⮫쪮"), or its word reads
 // more plausibly with the run as UTF-8 than in the page. The page reads the run with the ASCII
 // after it (a second byte of a page of two bytes to a character may be ASCII), what it does not
 // convert as U+FFFD.
@@ -1129,9 +1130,21 @@ bool holdsLongUtf8Characters(std::string_view utf8) {
     return longCharacters >= 2;
 }
 
-bool isPastedUtf8(std::string_view bytes, const PastedRun& run, const char* page,
+// Whether UTF-8 holds a character of three bytes or more: a sign, a symbol, an emoji or a letter
+// of Chinese, Japanese or Korean, which a page of one byte to a character makes by chance only
+// from a small letter and two signs side by side.
+bool holdsCharacterOfThreeBytes(std::string_view utf8) {
+    bool found = false;
+    forEachUtf8Character(utf8, [&](std::size_t, const Utf8Character& character) {
+        found = character.wellFormed() && character.length >= 3;
+        return !found;
+    });
+    return found;
+}
+
+bool isPastedUtf8(std::string_view bytes, const PastedRun& run, const char* page, bool multiByte,
                   const std::stop_token& stop) {
-    if (holdsLongUtf8Characters(bytes.substr(run.begin, run.end - run.begin))) {
+    if (multiByte && holdsLongUtf8Characters(bytes.substr(run.begin, run.end - run.begin))) {
         return true;
     }
     const auto [begin, end] = asciiWordAround(bytes, run);
@@ -1144,7 +1157,17 @@ bool isPastedUtf8(std::string_view bytes, const PastedRun& run, const char* page
     }
     const auto asUtf8 =
         std::string(before).append(bytes.substr(run.begin, run.end - run.begin)).append(after);
-    return plausibility(asUtf8) > plausibility(std::string(before).append(*inPage));
+    const auto asPage = std::string(before).append(*inPage);
+    // In a page of one byte to a character, where the statistics price its languages, the
+    // letters decide: the page reads UTF-8's sign as a letter and two signs ("≈" as
+    // windows-1251's "в‰€"), the UTF-8 reading of a legacy word is no language's ("⮫쪮").
+    if (!multiByte) {
+        const LetterPrices prices({});
+        if (const auto pageCost = prices.inPage(asPage, page)) {
+            return prices.inAnyLanguage(asUtf8) + kLikelierMargin < *pageCost;
+        }
+    }
+    return plausibility(asUtf8) > plausibility(asPage);
 }
 
 // Adds to `pasted` the UTF-8 a run of legacy bytes begins or ends with, pasted with no space
@@ -1208,16 +1231,17 @@ void gluedUtf8(std::string_view bytes, const PastedRun& run, const char* page,
 
 std::optional<std::string> legacyTextWithUtf8(std::string_view bytes, const char* page,
                                               const std::stop_token& stop) {
-    if (!isMultiByte(page)) {
-        return std::nullopt;
-    }
+    const bool multiByte = isMultiByte(page);
     std::vector<PastedRun> pasted;
     forEachHighRun(
         bytes, stop,
         [&](std::size_t begin, std::size_t end, std::size_t characters, std::size_t illFormed) {
-            if (illFormed == 0 && characters > 0 && isPastedUtf8(bytes, {begin, end}, page, stop)) {
+            const auto run = bytes.substr(begin, end - begin);
+            if (illFormed == 0 && characters > 0 &&
+                (multiByte || holdsCharacterOfThreeBytes(run)) &&
+                isPastedUtf8(bytes, {begin, end}, page, multiByte, stop)) {
                 pasted.push_back({begin, end});
-            } else if (illFormed > 0 && characters > 0) {
+            } else if (multiByte && illFormed > 0 && characters > 0) {
                 gluedUtf8(bytes, {begin, end}, page, pasted);
             }
         });

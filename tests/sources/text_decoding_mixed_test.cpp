@@ -566,5 +566,48 @@ TEST(TextDecodingMixedTest, ALoneWindowsByteBetweenAsciiWordsIsPunctuation) {
     expectRead(cases);
 }
 
+// UTF-8 is kept as written whatever share of the bytes the runs pasted into it hold: a note of
+// signs, an emoji and a line of its own with three long lines pasted from a legacy page after
+// it (not read whole in a page of one byte to a character: "👍" as cp866's "ЁЯСН").
+TEST(TextDecodingMixedTest, Utf8StaysAsWrittenUnderAPastedMajority) {
+    struct Note {
+        std::string own;
+        std::vector<std::string> pasted;
+        const char* page;
+    };
+    const std::vector<Note> notes = {
+        {"明天见，别忘了",
+         {"建国路的商店都关门了，请明天再来看看吧", "这一行是从旧文件里复制过来的内容",
+          "价格已经包括运费和税费了，谢谢你的耐心"},
+         "GBK"},
+        {"明日また会いましょう",
+         {"貼り付けた行はシフト符号で保存されました", "会議は来週の水曜日に変更になりました",
+          "新幹線は七時四十五分に三番線から出ます"},
+         "Shift_JIS"},
+        {"明天見，別忘了",
+         {"購物清單：牛奶、雞蛋、麵包和三個蘋果", "請在明天上午九點以前送到我家門口",
+          "會議改到下星期三下午兩點，謝謝你"},
+         "Big5"},
+        {"내일 봐요",
+         {"회의는 다음 주 수요일로 바뀌었습니다", "역 동쪽 출구에서 열 시에 기다릴게요",
+          "부산행 기차는 일곱 시 사십오 분에 떠나요"},
+         "windows-949"},
+        {"→ ok",
+         {"Встреча в понедельник в девять часов утра у входа",
+          "Позвонить Ольге Петровне насчёт договора", "Купить молоко, хлеб, масло и три яблока"},
+         "windows-1251"},
+    };
+    for (const auto& note : notes) {
+        SCOPED_TRACE(note.page);
+        std::string bytes = "👍 ok… 12 € ≈ 13 $ ↑\n" + note.own + "\n";
+        std::string text = bytes;
+        for (const auto& line : note.pasted) {
+            bytes += encodedAs(line, note.page) + "\n";
+            text += line + "\n";
+        }
+        EXPECT_EQ(TextDecoding::detected(bytes), text);
+    }
+}
+
 }  // namespace
 }  // namespace vask
