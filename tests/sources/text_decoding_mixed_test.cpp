@@ -1,8 +1,11 @@
 // Texts as users save and paste them: UTF-8 with words, quotation marks and lines pasted from
 // legacy pages, and legacy text of the pages that write the same bytes as others.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <time.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -642,6 +645,69 @@ TEST(TextDecodingMixedTest, DecodingALongLegacyTextHoldsOneCopy) {
             EXPECT_LE(static_cast<double>(*peak), 3.2 * static_cast<double>(bytes.size()))
                 << "peak heap growth " << *peak << " for " << bytes.size() << " bytes";
         }
+    }
+}
+
+// Each reader of the decoding looks at a stop through its whole work: a stop requested 30 ms into
+// reading 64 MiB ends the read within 100 ms of the reading thread's time, as a cancelled reading
+// (the scan of a page for the charset it declares through 16 million tags, UTF-16 saved without a
+// byte order mark, the check that a text is UTF-8); one requested before ends it at once.
+TEST(TextDecodingMixedTest, AStopEndsEveryReaderOf64MiBWithin100Ms) {
+    constexpr std::size_t kSize = std::size_t{64} * 1024 * 1024;
+    std::string tags;
+    tags.reserve(kSize);
+    while (tags.size() < kSize) {
+        tags += "<br>";
+    }
+    const auto utf16Line =
+        encodedAs("これは日本語の説明文です。UTF-16 で保存しました。\n", "UTF-16LE");
+    std::string utf16;
+    utf16.reserve(kSize + utf16Line.size());
+    while (utf16.size() < kSize) {
+        utf16 += utf16Line;
+    }
+    std::string utf8;
+    utf8.reserve(kSize + 64);
+    while (utf8.size() < kSize) {
+        utf8 += "Grüße aus München, déjà vu — ✓\n";
+    }
+    using Read = std::function<void(const std::stop_token&)>;
+    const std::vector<std::pair<std::string, Read>> reads = {
+        {"the declared charset of 64 MiB of <br>",
+         [&](const std::stop_token& stop) { TextDecoding::declaredMarkupEncoding(tags, stop); }},
+        {"64 MiB of UTF-16 without a byte order mark as Unicode text",
+         [&](const std::stop_token& stop) { TextDecoding::unicodeText(utf16, stop); }},
+        {"64 MiB of UTF-16 without a byte order mark as plain text",
+         [&](const std::stop_token& stop) { TextDecoding::plainText(utf16, stop); }},
+        {"64 MiB of UTF-8 as Unicode text",
+         [&](const std::stop_token& stop) { TextDecoding::unicodeText(utf8, stop); }},
+    };
+    for (const auto& [name, read] : reads) {
+        SCOPED_TRACE(name);
+        std::stop_source before;
+        before.request_stop();
+        EXPECT_THROW(read(before.get_token()), Error);
+
+        // The time is the reading thread's own (its CPU clock), so a busy machine that leaves it
+        // waiting for a core adds nothing to it.
+        clockid_t readerClock{};
+        ASSERT_EQ(pthread_getcpuclockid(pthread_self(), &readerClock), 0);
+        const auto readerTime = [&] {
+            timespec now{};
+            clock_gettime(readerClock, &now);
+            return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+        };
+        std::stop_source source;
+        std::chrono::nanoseconds requested{};
+        std::jthread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            requested = readerTime();
+            source.request_stop();
+        });
+        EXPECT_THROW(read(source.get_token()), Error);
+        const auto ended = readerTime();
+        stopper.join();
+        EXPECT_LT(ended - requested, std::chrono::milliseconds(100));
     }
 }
 
