@@ -803,6 +803,12 @@ const char* legacyEncoding(const Sample& weighed) {
         sampleText(sample, "windows-1257")) {
         return "windows-1257";
     }
+    // Ukrainian in windows-1251 the detector takes for Mac Cyrillic (every capital and "і" then
+    // garbled): windows-1251 when its reading costs less by the letter statistics.
+    if (name == "x-mac-cyrillic") {
+        return cheapestByLetters(weighed, guess, std::to_array<const char*>({"windows-1251"}),
+                                 kDetectorFavour, kFaultCost);
+    }
     if (!isOneOf(name, kLatinPages)) {
         return guess;
     }

@@ -115,7 +115,8 @@ bool holdsControlCharacters(std::string_view utf8) {
 // marks must be half at least of what is not white space or ASCII, twelve at least, and three in
 // four of one script (Han and kana taken as one): data read two bytes at a time makes letters of
 // many. Nothing otherwise.
-std::optional<long> utf16TextScore(std::string_view sample, const char* order, CutEnd cutEnd) {
+std::optional<long> utf16TextScore(std::string_view sample, const char* order, CutEnd cutEnd,
+                                   bool shortWhole) {
     const auto text = toUtf8(sample, order, OnInvalid::fail, cutEnd);
     if (!text || holdsControlCharacters(*text)) {
         return std::nullopt;
@@ -155,12 +156,18 @@ std::optional<long> utf16TextScore(std::string_view sample, const char* order, C
     }
     constexpr long kCharactersForEachUnwritten = 100;
     constexpr long kFewestLetters = 12;
+    // A short note saved whole ("Пазаруване:" is 22 bytes) has fewer letters: four at least,
+    // all of one script.
+    constexpr long kFewestLettersOfANote = 4;
     long mainScript = 0;
     for (const auto& [script, count] : scripts) {
         mainScript = std::max(mainScript, count);
     }
+    const bool enoughLetters =
+        letters >= kFewestLetters ||
+        (shortWhole && letters >= kFewestLettersOfANote && mainScript == letters && unwritten == 0);
     if (unwritten * kCharactersForEachUnwritten > characters || letters < others ||
-        letters < kFewestLetters || mainScript * 4 < letters * 3) {
+        !enoughLetters || mainScript * 4 < letters * 3) {
         return std::nullopt;
     }
     return plausibility(*text);
@@ -191,8 +198,11 @@ const char* unmarkedUtf16WithoutAscii(std::string_view sample, CutEnd cutEnd) {
     const char* best = nullptr;
     long bestScore = 0;
     bool tie = false;
+    // A note of a few words, saved whole.
+    constexpr std::size_t kShortNote = 48;
+    const bool shortWhole = cutEnd != CutEnd::dropped && sample.size() <= kShortNote;
     for (const auto* order : {"UTF-16LE", "UTF-16BE"}) {
-        const auto score = utf16TextScore(sample, order, cutEnd);
+        const auto score = utf16TextScore(sample, order, cutEnd, shortWhole);
         if (!score) {
             continue;
         }

@@ -711,5 +711,34 @@ TEST(TextDecodingMixedTest, AStopEndsEveryReaderOf64MiBWithin100Ms) {
     }
 }
 
+// Notes of a few words saved in UTF-16 without a byte order mark read as UTF-16 (not as UTF-8
+// with NUL bytes, or as ibm-850), and Ukrainian in windows-1251 that the detector takes for Mac
+// Cyrillic reads in windows-1251, whose letters the statistics find likelier.
+TEST(TextDecodingMixedTest, ShortUtf16NotesAndUkrainianInWindows1251) {
+    std::vector<Case> cases;
+    for (const auto& [note, order] :
+         std::vector<std::pair<std::string, const char*>>{{"Пазаруване:", "UTF-16LE"},
+                                                          {"내일 아침 봐요", "UTF-16LE"},
+                                                          {"Покупки: хліб", "UTF-16LE"},
+                                                          {"Ελλάδα και", "UTF-16BE"}}) {
+        cases.push_back({note + " in " + order, encodedAs(note, order), note});
+    }
+    const std::string subtitles =
+        "1\n00:00:01,000 --> 00:00:03,500\nІван Іванович прийшов додому.\n\n"
+        "2\n00:00:04,000 --> 00:00:06,200\nВін сказав: «Я тут, відчиніть двері».\n\n"
+        "3\n00:00:07,000 --> 00:00:09,000\nІ всі пішли до кімнати.\n";
+    cases.push_back(
+        {"Ukrainian subtitles in windows-1251", encodedAs(subtitles, "windows-1251"), subtitles});
+    const std::string line =
+        "Якщо виведено запит --More--(Наступний файл: файл), ця команда наказує\n";
+    cases.push_back({"a Ukrainian line the detector takes for Mac Cyrillic",
+                     encodedAs(line, "windows-1251"), line});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(TextDecoding::detected(c.bytes), c.text);
+        EXPECT_EQ(TextDecoding::plainText(c.bytes), c.text);
+    }
+}
+
 }  // namespace
 }  // namespace vask
